@@ -1,0 +1,7 @@
+if(SANITIZE)
+  if(SANITIZE MATCHES "thread" AND SANITIZE MATCHES "address")
+    message(FATAL_ERROR "SANITIZE: thread cannot be combined with address")
+  endif()
+  add_compile_options(-fsanitize=${SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=${SANITIZE})
+endif()

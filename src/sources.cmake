@@ -1,0 +1,1 @@
+# The application: main frame and entry point (QV_GUI_SOURCES, QV_APP_SOURCES).
