@@ -1,2 +1,8 @@
 # Files of src/GLcanvas. Core files (no display) go to QV_CORE_SOURCES, window files
 # to QV_GUI_SOURCES, e.g. list(APPEND QV_CORE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/name.cpp)
+list(APPEND QV_CORE_SOURCES
+     ${CMAKE_CURRENT_LIST_DIR}/arrayMath.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/vector3.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/matrix4.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/quaternion.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/lookAt.cpp)
