@@ -2,7 +2,7 @@
 
 // Look-at description (eye, centre, up) to the axis and angle of the rotation that carries
 // the default view (looking along -Z, +Y up) onto it. Quaternions here are four doubles in
-// x, y, z, w order, independent of CQuaternion.
+// x, y, z, w order, independent of CQuaternion. Any thread.
 
 // Writes the unit axis and returns the angle in [0, 2 pi]. Inputs that give no view (eye at
 // the centre, zero up, up along the view direction) give angle 0 about (1, 0, 0).

@@ -4,7 +4,8 @@
 
 // A 4x4 transform of the 3D display in the element order OpenGL's matrix calls take:
 // column-major (row r, column c is element 4c + r), rotation in elements 0-2, 4-6, 8-10,
-// translation in 12-14. Matrices act on column vectors. A plain value type.
+// translation in 12-14. Matrices act on column vectors. A plain value type that any thread
+// may use on its own copies.
 class CMatrix4 {
 public:
     CMatrix4() { SetIdentity(); }

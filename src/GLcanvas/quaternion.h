@@ -5,7 +5,7 @@
 // An orientation of the 3D display: x, y, z (vector part) and w, in that member order.
 // Arrays from devices and the camera come w first; every operation that takes or gives
 // an array says which order it uses. Operations marked "normalised" return unit values.
-// A plain value type; comparison is exact.
+// A plain value type that any thread may use on its own copies; comparison is exact.
 class CQuaternion {
 public:
     double x = 0.0;

@@ -1,7 +1,7 @@
 #pragma once
 
-// A point or direction of the 3D display, in double precision; a plain value type.
-// Equality allows the process-wide math epsilon per component.
+// A point or direction of the 3D display, in double precision; a plain value type that any
+// thread may use on its own copies. Equality allows the process-wide math epsilon.
 class CVector3 {
 public:
     double x = 0.0;
@@ -11,7 +11,6 @@ public:
     CVector3() = default;
     CVector3(double vx, double vy, double vz) : x(vx), y(vy), z(vz) {}
     explicit CVector3(const double* v) : x(v[0]), y(v[1]), z(v[2]) {}
-    explicit CVector3(const float* v) : x(v[0]), y(v[1]), z(v[2]) {}
 
     void Clear() { x = y = z = 0.0; }
     void Set(double vx, double vy, double vz)

@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -529,4 +530,27 @@ TEST(LeastSquaresTest, ReportsBadShapesZeroColumnsAndRankDeficiency)
         deficient += result == 3;
     }
     EXPECT_GT(deficient, 0);
+}
+
+// The tolerance and the unwrap history are process-wide: concurrent use must not race.
+TEST(ArrayMathThreads, SharedValuesSurviveConcurrentCallers)
+{
+    reset_angle_unwrap();
+    auto work = [] {
+        for (int n = 0; n < 2000; ++n) {
+            double angles[3] = {n % 2 ? 3.1 : -3.1, 0.1, 0.2};
+            unwrap_angles(angles);
+            const double primary[3] = {1, 2, 3}, secondary[3] = {0, 1, 0};
+            double frame[9];
+            EXPECT_EQ(frame_from_vectors(primary, secondary, 0, 1, frame, 3), 1);
+        }
+    };
+    std::thread first(work), second(work);
+    for (int n = 0; n < 2000; ++n) set_math_epsilon(1e-8);
+    first.join();
+    second.join();
+    double angles[3] = {0.0, 0.1, 0.2};
+    unwrap_angles(angles);
+    EXPECT_TRUE(AllFinite(angles, 3));
+    reset_angle_unwrap();
 }
