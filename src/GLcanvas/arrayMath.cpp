@@ -64,8 +64,7 @@ bool IsValidTriple(int i, int j, int k)
 
 // Three-axis conventions (i != k). Near gimbal lock (cos a1 about 0) only a0 + a2 or
 // a2 - a0 is defined; a0 is then 0 and a2 is read from row j, which R_j leaves alone.
-void ThreeAxisEuler(const double* a, int stride, int i, int j, int k, double* first,
-                    double* second)
+void ThreeAxisEuler(const double* a, int stride, int i, int j, int k, double* first, double* second)
 {
     const double sigma = IsCyclic(i, j) ? 1.0 : -1.0;
     const double eps = math_epsilon();
@@ -141,7 +140,10 @@ void set_math_epsilon(double eps) { g_mathEpsilon.store(eps, std::memory_order_r
 
 double math_epsilon() { return g_mathEpsilon.load(std::memory_order_relaxed); }
 
-double vec3_dot(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double vec3_dot(const double* a, const double* b)
+{
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 
 void vec3_cross(const double* a, const double* b, double* out)
 {
@@ -196,7 +198,10 @@ void matrix_multiply(const double* A, const double* B, double* P, int r, int n, 
         }
 }
 
-void matrix_multiply(const double* A, const double* B, double* P) { matrix_multiply(A, B, P, 3, 3, 3); }
+void matrix_multiply(const double* A, const double* B, double* P)
+{
+    matrix_multiply(A, B, P, 3, 3, 3);
+}
 
 void swap_columns(double* a, int stride, int rows, int c1, int c2, int* perm)
 {
@@ -241,8 +246,7 @@ int euler_to_matrix(const double* angles, int i, int j, int k, double* a, int st
     return 1;
 }
 
-int matrix_to_euler(const double* a, int stride, int i, int j, int k, double* first,
-                    double* second)
+int matrix_to_euler(const double* a, int stride, int i, int j, int k, double* first, double* second)
 {
     if (!a || !first || !second || stride < 3 || !IsValidTriple(i, j, k)) return 0;
     if (i == k)
@@ -255,8 +259,7 @@ int matrix_to_euler(const double* a, int stride, int i, int j, int k, double* fi
 int frame_from_vectors(const double* primary, const double* secondary, int i, int j, double* a,
                        int stride)
 {
-    if (!primary || !secondary || !a || stride < 3 || !IsAxis(i) || !IsAxis(j) || i == j)
-        return 0;
+    if (!primary || !secondary || !a || stride < 3 || !IsAxis(i) || !IsAxis(j) || i == j) return 0;
     const int k = 3 - i - j;
     double ei[3], ej[3], ek[3], cross[3];
     if (vec3_unit(primary, ei) == 0.0) return 0;

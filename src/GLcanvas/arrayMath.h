@@ -43,8 +43,8 @@ int matrix_to_euler(const double* a, int stride, int i, int j, int k, double* fi
 // Right-handed orthonormal frame whose axis i points along primary and whose (i, j) plane
 // holds secondary, written as columns i, j, k = 3 - i - j of the 3x3 block. Fails on a
 // primary vector or cross product no longer than the math epsilon.
-int frame_from_vectors(const double* primary, const double* secondary, int i, int j,
-                       double* a, int stride);
+int frame_from_vectors(const double* primary, const double* secondary, int i, int j, double* a,
+                       int stride);
 // frame_from_vectors(p - origin, q - origin, i, j).
 int frame_from_points(const double* origin, const double* p, const double* q, int i, int j,
                       double* a, int stride);
@@ -79,8 +79,8 @@ void reset_angle_unwrap();  // the defaults
 void unwrap_angles(double* angles);
 
 // Signed element of largest magnitude in rows r0..r1-1, columns c0..c1-1 (0 when empty).
-double find_pivot(const double* a, int rows, int stride, int r0, int r1, int c0, int c1,
-                  int& row, int& col);
+double find_pivot(const double* a, int rows, int stride, int r0, int r1, int c0, int c1, int& row,
+                  int& col);
 // Gauss-Jordan elimination with complete pivoting of m equations over n unknown columns
 // plus `extra` right-hand-side columns. perm receives the column order (n entries): after
 // a full-rank run, row s of each extra column is the value of unknown perm[s]. skip lists

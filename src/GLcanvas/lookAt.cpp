@@ -41,8 +41,7 @@ void quat_from_axis_cos(double* out, const double* axis, double c)
     out[3] = std::cos(half);
 }
 
-double LookAtToAxisAngle(const double* eye, const double* centre, const double* up,
-                         double* axis)
+double LookAtToAxisAngle(const double* eye, const double* centre, const double* up, double* axis)
 {
     const double toCentre[3] = {centre[0] - eye[0], centre[1] - eye[1], centre[2] - eye[2]};
     double f[3], u[3];

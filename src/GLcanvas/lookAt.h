@@ -6,8 +6,7 @@
 
 // Writes the unit axis and returns the angle in [0, 2 pi]. Inputs that give no view (eye at
 // the centre, zero up, up along the view direction) give angle 0 about (1, 0, 0).
-double LookAtToAxisAngle(const double* eye, const double* centre, const double* up,
-                         double* axis);
+double LookAtToAxisAngle(const double* eye, const double* centre, const double* up, double* axis);
 // Hamilton product p * q.
 void quat_multiply(double* out, const double* p, const double* q);
 // Turn about a unit axis by acos(c), c clamped to [-1, 1].

@@ -168,8 +168,8 @@ CMatrix4 CMatrix4::RigidInverse() const
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) result.m_m[4 * c + r] = m_m[4 * r + c];
     for (int i = 0; i < 3; ++i)
-        result.m_m[12 + i] = -(m_m[4 * i] * m_m[12] + m_m[4 * i + 1] * m_m[13] +
-                               m_m[4 * i + 2] * m_m[14]);
+        result.m_m[12 + i] =
+            -(m_m[4 * i] * m_m[12] + m_m[4 * i + 1] * m_m[13] + m_m[4 * i + 2] * m_m[14]);
     return result;
 }
 
@@ -304,7 +304,7 @@ void CMatrix4::SetRotationEuler(double a, double b, double c)
     const double sa = std::sin(a), ca = std::cos(a);
     const double sb = std::sin(b), cb = std::cos(b);
     const double sc = std::sin(c), cc = std::cos(c);
-    Set(cb * cc, -cb * sc, sb, 0.0,                                    //
+    Set(cb * cc, -cb * sc, sb, 0.0,                                     //
         sa * sb * cc + ca * sc, ca * cc - sa * sb * sc, -sa * cb, 0.0,  //
         sa * sc - ca * sb * cc, ca * sb * sc + sa * cc, ca * cb, 0.0,   //
         0.0, 0.0, 0.0, 1.0);

@@ -9,10 +9,10 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2.0 * kPi;
-constexpr double kMinAxisLength = 1e-7;   // SetAxisAngle: shorter axes mean no turn
-constexpr double kSmallSine = 0.0005;     // GetAxisAngle: below, the axis is not divided
-constexpr double kPitchGimbal = 1e-7;     // GetEuler: |cos pitch|^2 below this is gimbal lock
-constexpr double kAngleSnap = 1e-6;       // GetEuler: angles this close to 0 or 2 pi are 0
+constexpr double kMinAxisLength = 1e-7;  // SetAxisAngle: shorter axes mean no turn
+constexpr double kSmallSine = 0.0005;    // GetAxisAngle: below, the axis is not divided
+constexpr double kPitchGimbal = 1e-7;    // GetEuler: |cos pitch|^2 below this is gimbal lock
+constexpr double kAngleSnap = 1e-6;      // GetEuler: angles this close to 0 or 2 pi are 0
 
 inline double Clamp1(double v) { return std::min(1.0, std::max(-1.0, v)); }
 
@@ -388,8 +388,8 @@ CMatrix4 CQuaternion::ToMatrix4() const
     double rows[9];
     ToMatrix3(rows, 3);
     CMatrix4 m;
-    m.Set(rows[0], rows[1], rows[2], 0.0, rows[3], rows[4], rows[5], 0.0, rows[6], rows[7],
-          rows[8], 0.0, 0.0, 0.0, 0.0, 1.0);
+    m.Set(rows[0], rows[1], rows[2], 0.0, rows[3], rows[4], rows[5], 0.0, rows[6], rows[7], rows[8],
+          0.0, 0.0, 0.0, 0.0, 1.0);
     return m;
 }
 

@@ -22,8 +22,8 @@ public:
     static CQuaternion FromXYZW(const double* xyzw);
 
     void Set(double qw, double qx, double qy, double qz);  // normalised
-    void SetWXYZ(const double* wxyz);                       // normalised
-    void SetXYZW(const double* xyzw);                       // normalised
+    void SetWXYZ(const double* wxyz);                      // normalised
+    void SetXYZW(const double* xyzw);                      // normalised
     void GetWXYZ(double* out) const;
 
     double Length() const;

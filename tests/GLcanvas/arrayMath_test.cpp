@@ -97,8 +97,8 @@ TEST(EulerConventionTest, RefusesRepeatedAndNegativeAxes)
 TEST(EulerConventionTest, MatchesTheWrittenXYZFormulaAndWorkedValues)
 {
     const double a[3] = {0.3, 0.4, 0.5};
-    const double s0 = std::sin(a[0]), c0 = std::cos(a[0]), s1 = std::sin(a[1]),
-                 c1 = std::cos(a[1]), s2 = std::sin(a[2]), c2 = std::cos(a[2]);
+    const double s0 = std::sin(a[0]), c0 = std::cos(a[0]), s1 = std::sin(a[1]), c1 = std::cos(a[1]),
+                 s2 = std::sin(a[2]), c2 = std::cos(a[2]);
     ExpectNear(Euler(a, 0, 1, 2),
                {c1 * c2, -c1 * s2, s1, s0 * s1 * c2 + c0 * s2, c0 * c2 - s0 * s1 * s2, -s0 * c1,
                 s0 * s2 - c0 * s1 * c2, c0 * s1 * s2 + s0 * c2, c0 * c1},
@@ -137,13 +137,12 @@ TEST(EulerConventionTest, RoundTripsAllTwelveConventionsBothSolutions)
             const Mat3 m = Euler(angles, i, j, k);
             double first[3], second[3];
             ASSERT_EQ(matrix_to_euler(m.data(), 3, i, j, k, first, second), 1);
-            SCOPED_TRACE(testing::Message() << "seed " << kSeed << " convention " << convention
-                                            << " trial " << trial);
+            SCOPED_TRACE(testing::Message()
+                         << "seed " << kSeed << " convention " << convention << " trial " << trial);
             ExpectNear(Euler(first, i, j, k), m, 1e-10, "first");
             ExpectNear(Euler(second, i, j, k), m, 1e-10, "second");
             // Angles in the principal range come back as they were.
-            const bool isPrincipal =
-                i == k ? angles[1] > 0.0 : std::fabs(angles[1]) < kPi / 2.0;
+            const bool isPrincipal = i == k ? angles[1] > 0.0 : std::fabs(angles[1]) < kPi / 2.0;
             if (isPrincipal) {
                 for (int a = 0; a < 3; ++a) EXPECT_NEAR(first[a], angles[a], 1e-8);
             }
@@ -370,8 +369,8 @@ TEST(GaussJordanTest, InvertsKnownMatrices)
     double hilbert[16];
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c) hilbert[4 * r + c] = 1.0 / (r + c + 1);
-    const double hilbertInverse[16] = {16,   -120, 240,   -140, -120, 1200,  -2700, 1680,
-                                       240,  -2700, 6480, -4200, -140, 1680, -4200, 2800};
+    const double hilbertInverse[16] = {16,  -120,  240,  -140,  -120, 1200, -2700, 1680,
+                                       240, -2700, 6480, -4200, -140, 1680, -4200, 2800};
     double inv4[16];
     ASSERT_EQ(invert_matrix(hilbert, inv4, 4), 4);
     for (int e = 0; e < 16; ++e) EXPECT_NEAR(inv4[e], hilbertInverse[e], 1e-8) << e;

@@ -147,11 +147,11 @@ TEST(QuaternionTest, RoundTripsThroughMatricesAndAxisAngle)
         // Rodrigues: the matrix of the axis and angle is the quaternion's matrix.
         const double c = std::cos(angle), s = std::sin(angle), t = 1 - c;
         const double x = axis[0], y = axis[1], z = axis[2];
-        ExpectNear(m,
-                   {t * x * x + c, t * x * y - s * z, t * x * z + s * y, t * x * y + s * z,
-                    t * y * y + c, t * y * z - s * x, t * x * z - s * y, t * y * z + s * x,
-                    t * z * z + c},
-                   1e-9);
+        ExpectNear(
+            m,
+            {t * x * x + c, t * x * y - s * z, t * x * z + s * y, t * x * y + s * z, t * y * y + c,
+             t * y * z - s * x, t * x * z - s * y, t * y * z + s * x, t * z * z + c},
+            1e-9);
         CQuaternion back;
         back.SetAxisAngle(axis, angle);
         ExpectSameRotation(back, q, 1e-9);
