@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <limits>
 #include <mutex>
-#include <new>
+#include <exception>
 #include <vector>
 
 namespace {
