@@ -324,7 +324,9 @@ void CQuaternion::FromMatrix3(const double* m, int stride)
 {
     auto M = [m, stride](int r, int c) { return m[r * stride + c]; };
     const double trace = M(0, 0) + M(1, 1) + M(2, 2);
-    if (trace + 1.0 > 0.0) {
+    // trace + 1 = 4 w^2: near a half turn it is rounding noise, and dividing by its root
+    // gives a wrong orientation. Below trace 0 the largest diagonal term leads instead.
+    if (trace > 0.0) {
         const double s = 2.0 * std::sqrt(trace + 1.0);
         x = (M(2, 1) - M(1, 2)) / s;
         y = (M(0, 2) - M(2, 0)) / s;
@@ -348,6 +350,12 @@ void CQuaternion::FromMatrix3(const double* m, int stride)
         y = (M(1, 2) + M(2, 1)) / s;
         z = s / 4.0;
         w = (M(1, 0) - M(0, 1)) / s;
+    }
+    if (w < 0.0) {  // same rotation, with the sign the trace branch gives
+        x = -x;
+        y = -y;
+        z = -z;
+        w = -w;
     }
 }
 

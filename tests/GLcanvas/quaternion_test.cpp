@@ -158,6 +158,28 @@ TEST(QuaternionTest, RoundTripsThroughMatricesAndAxisAngle)
     }
 }
 
+TEST(QuaternionTest, HalfTurnsSurviveTheMatrixRoundTrip)
+{
+    std::mt19937_64 rng(kSeed);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    for (int trial = 0; trial < 300; ++trial) {
+        CQuaternion q;
+        q.SetAxisAngle(gauss(rng), gauss(rng), gauss(rng), kPi);
+        CQuaternion back;
+        back.FromMatrix3Normalized(Matrix(q).data(), 3);
+        ExpectSameRotation(back, q, 1e-12);
+    }
+    // Between a quarter and a half turn the result keeps w > 0, as below a quarter turn.
+    CQuaternion q;
+    q.SetAxisAngle(1, 2, 3, 2.5);
+    CQuaternion back;
+    back.FromMatrix3(Matrix(q).data(), 3);
+    EXPECT_NEAR(back.x, q.x, 1e-12);
+    EXPECT_NEAR(back.y, q.y, 1e-12);
+    EXPECT_NEAR(back.z, q.z, 1e-12);
+    EXPECT_NEAR(back.w, q.w, 1e-12);
+}
+
 TEST(QuaternionTest, ProductComposesRotations)
 {
     std::mt19937_64 rng(kSeed);
