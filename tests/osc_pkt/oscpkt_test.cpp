@@ -349,3 +349,28 @@ TEST(OscPacketTest, DecoderSurvivesRandomAndMutatedPackets)
             << "seed " << seed << " round " << round;
     }
 }
+
+TEST(OscPacketTest, ReusedMessagesAndBuildersKeepTheirBuffers)
+{
+    // The server encodes every frame with one message and one builder: after
+    // the first frame, encoding the next must not move (reallocate) the packet.
+    OscMessage message;
+    OscPacketBuilder builder;
+    const auto encodeFrame = [&](int frame) {
+        message.Init("/data/device");
+        for (int i = 0; i < 64; ++i) message.PushFloat(static_cast<float>(frame + i));
+        builder.Init().AddMessage(message);
+    };
+    encodeFrame(0);
+    const std::uint8_t* packet = builder.PacketData();
+    const std::uint8_t* payload = message.Payload().data();
+    const std::size_t size = builder.PacketSize();
+    for (int frame = 1; frame < 100; ++frame) {
+        encodeFrame(frame);
+        ASSERT_EQ(builder.PacketData(), packet);
+        ASSERT_EQ(message.Payload().data(), payload);
+        ASSERT_EQ(builder.PacketSize(), size);
+    }
+    OscPacketParser parser(builder.PacketData(), builder.PacketSize());
+    EXPECT_EQ(parser.PopMessage()->Args().PopFloat(), 99.0);
+}
