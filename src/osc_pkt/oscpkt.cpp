@@ -75,6 +75,16 @@ void AppendPaddedTo(std::vector<std::uint8_t>& buffer, const void* data, std::si
     AppendPaddedTo(buffer, data, size, size);
 }
 
+// Numbers are whole words: no padding to fill, the hot path of every frame.
+template <std::size_t N>
+void AppendWords(std::vector<std::uint8_t>& buffer, const std::uint8_t (&bytes)[N])
+{
+    static_assert(N % 4 == 0, "numbers are 4 or 8 bytes");
+    const std::size_t old = buffer.size();
+    if (buffer.capacity() < old + N) buffer.reserve((old + N) * 2);
+    buffer.insert(buffer.end(), bytes, bytes + N);
+}
+
 }  // namespace
 
 // ---- OscMessage ------------------------------------------------------------
@@ -107,11 +117,6 @@ void OscMessage::SetError(OscErrorCode code)
     if (m_error == OscErrorCode::None) m_error = code;
 }
 
-void OscMessage::AppendPadded(const void* data, std::size_t size)
-{
-    AppendPaddedTo(m_payload, data, size);
-}
-
 OscMessage& OscMessage::PushString(std::string_view text)
 {
     if (text.size() > kMaxStringSize || text.find('\0') != std::string_view::npos) {
@@ -133,7 +138,7 @@ OscMessage& OscMessage::PushFloat(float value)
     WriteBe32(bytes, bits);
     m_typeTags.push_back('f');
     m_argIndex.emplace_back(m_payload.size(), 4);
-    AppendPadded(bytes, 4);
+    AppendWords(m_payload, bytes);
     return *this;
 }
 
@@ -145,7 +150,7 @@ OscMessage& OscMessage::PushDouble(double value)
     WriteBe64(bytes, bits);
     m_typeTags.push_back('d');
     m_argIndex.emplace_back(m_payload.size(), 8);
-    AppendPadded(bytes, 8);
+    AppendWords(m_payload, bytes);
     return *this;
 }
 
@@ -155,7 +160,7 @@ OscMessage& OscMessage::PushInt32(std::int32_t value)
     WriteBe32(bytes, static_cast<std::uint32_t>(value));
     m_typeTags.push_back('i');
     m_argIndex.emplace_back(m_payload.size(), 4);
-    AppendPadded(bytes, 4);
+    AppendWords(m_payload, bytes);
     return *this;
 }
 

@@ -66,7 +66,6 @@ public:
 private:
     friend class OscArgCursor;
     void SetError(OscErrorCode code);
-    void AppendPadded(const void* data, std::size_t size);
     bool DecodeArguments(const std::uint8_t* data, std::size_t size, std::size_t start);
 
     OscTimeTag m_timeTag = kOscImmediate;
