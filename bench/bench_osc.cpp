@@ -104,7 +104,7 @@ public:
             endpoint->SetReceiveBufferSize(kReceiveBufferBytes);
             m_endpoints.push_back(std::move(endpoint));
         }
-        for (int i = 0; i < count; ++i) m_threads.emplace_back([this, i] { Run(i); });
+        for (int i = 0; i < count; ++i) m_threads.emplace_back([this, i]() noexcept { Run(i); });
     }
     ~Receivers() { Stop(); }
     int Port(int i) const { return m_endpoints[static_cast<std::size_t>(i)]->LocalAddress().Port(); }
@@ -149,7 +149,7 @@ private:
 // The GUI thread's idle polling, on its own thread while a case runs.
 class Poller {
 public:
-    Poller() : m_thread([this] {
+    Poller() : m_thread([this]() noexcept {
         while (!m_stop) OscServerPoll();
     }) {}
     ~Poller()
@@ -264,7 +264,7 @@ void BenchDelivery()
         Poller poller;
         std::vector<std::thread> devices;
         for (int d = 0; d < kDevices; ++d) {
-            devices.emplace_back([d, &accepted] {
+            devices.emplace_back([d, &accepted]() noexcept {
                 const std::string name = "device" + std::to_string(d);
                 double values[kChannels] = {};
                 const auto period = std::chrono::microseconds(1000000 / kRateHz);

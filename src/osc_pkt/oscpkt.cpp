@@ -190,7 +190,9 @@ bool OscMessage::Decode(const std::uint8_t* data, std::size_t size, OscTimeTag t
                       static_cast<std::size_t>(tagLength - 1));
 
     const std::size_t argStart = static_cast<std::size_t>(RoundUp4(tagStart + tagLength + 1));
-    return DecodeArguments(data, size, argStart);
+    if (DecodeArguments(data, size, argStart)) return true;
+    m_argIndex.clear();  // no offsets into a payload that was never stored
+    return false;
 }
 
 bool OscMessage::DecodeArguments(const std::uint8_t* data, std::size_t size, std::size_t start)
