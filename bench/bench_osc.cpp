@@ -100,14 +100,18 @@ public:
     {
         for (int i = 0; i < count; ++i) {
             auto endpoint = std::make_unique<UdpEndpoint>();
-            if (!endpoint->BindTo(0)) std::fprintf(stderr, "bind: %s\n", endpoint->ErrorText().c_str());
+            if (!endpoint->BindTo(0))
+                std::fprintf(stderr, "bind: %s\n", endpoint->ErrorText().c_str());
             endpoint->SetReceiveBufferSize(kReceiveBufferBytes);
             m_endpoints.push_back(std::move(endpoint));
         }
         for (int i = 0; i < count; ++i) m_threads.emplace_back([this, i]() noexcept { Run(i); });
     }
     ~Receivers() { Stop(); }
-    int Port(int i) const { return m_endpoints[static_cast<std::size_t>(i)]->LocalAddress().Port(); }
+    int Port(int i) const
+    {
+        return m_endpoints[static_cast<std::size_t>(i)]->LocalAddress().Port();
+    }
     // Stops once every socket has been quiet for a moment, so nothing in flight is lost.
     void Stop()
     {
@@ -133,7 +137,8 @@ private:
         for (;;) {
             if (endpoint.ReceiveNextPacket(200)) {
                 // Only data counts; welcomes and goodbyes do not.
-                if (endpoint.PacketSize() > 5 && std::memcmp(endpoint.PacketData(), "/data", 5) == 0)
+                if (endpoint.PacketSize() > 5 &&
+                    std::memcmp(endpoint.PacketData(), "/data", 5) == 0)
                     m_counts[static_cast<std::size_t>(i)].fetch_add(1, std::memory_order_relaxed);
             } else if (m_stop) {
                 return;
@@ -149,9 +154,12 @@ private:
 // The GUI thread's idle polling, on its own thread while a case runs.
 class Poller {
 public:
-    Poller() : m_thread([this]() noexcept {
-        while (!m_stop) OscServerPoll();
-    }) {}
+    Poller()
+        : m_thread([this]() noexcept {
+              while (!m_stop) OscServerPoll();
+          })
+    {
+    }
     ~Poller()
     {
         m_stop = true;
@@ -193,7 +201,8 @@ double RawSendtoRate(const Receivers& receivers, int clients, long count)
     std::vector<NetAddress> targets(static_cast<std::size_t>(clients));
     std::string error;
     for (int i = 0; i < clients; ++i)
-        NetAddress::Resolve("127.0.0.1", receivers.Port(i), targets[static_cast<std::size_t>(i)], error);
+        NetAddress::Resolve("127.0.0.1", receivers.Port(i), targets[static_cast<std::size_t>(i)],
+                            error);
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const auto start = Clock::now();
     for (long n = 0; n < count; ++n)
@@ -239,9 +248,10 @@ void BenchThroughput(int clients)
     }
     const double rate = Median(rates);
     const double raw = Median(rawRates);
-    std::printf("osc clients=%d msgs_per_s=%.0f p99_us=%.2f raw_sendto_msgs_per_s=%.0f ratio=%.2f "
-                "build=%s\n",
-                clients, rate, Median(p99s), raw, rate / raw, kBuild);
+    std::printf(
+        "osc clients=%d msgs_per_s=%.0f p99_us=%.2f raw_sendto_msgs_per_s=%.0f ratio=%.2f "
+        "build=%s\n",
+        clients, rate, Median(p99s), raw, rate / raw, kBuild);
     CloseOscServer();
     OscServerClearClients();
 }
@@ -283,11 +293,12 @@ void BenchDelivery()
     }
     receivers.Stop();
     const OscServerStats stats = OscServerGetStats();
-    std::printf("osc delivered=%ld expected=%d accepted_frames=%ld send_failures=%llu "
-                "would_block=%llu build=%s\n",
-                receivers.Total(), kDevices * kRateHz * kSeconds * kClients, accepted.load(),
-                static_cast<unsigned long long>(stats.sendFailures),
-                static_cast<unsigned long long>(stats.wouldBlock), kBuild);
+    std::printf(
+        "osc delivered=%ld expected=%d accepted_frames=%ld send_failures=%llu "
+        "would_block=%llu build=%s\n",
+        receivers.Total(), kDevices * kRateHz * kSeconds * kClients, accepted.load(),
+        static_cast<unsigned long long>(stats.sendFailures),
+        static_cast<unsigned long long>(stats.wouldBlock), kBuild);
     CloseOscServer();
     OscServerClearClients();
 }

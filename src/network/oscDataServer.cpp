@@ -24,15 +24,17 @@ void DefaultSink(bool isError, const std::string& line)
 
 std::atomic<OscConsoleSink> g_consoleSink{&DefaultSink};
 
-const std::string kBase = "/AnalogServer";
-
 std::string FamilyText(const NetAddress& address)
 {
     switch (address.Family()) {
-        case AF_INET: return "IPv4";
-        case AF_INET6: return "IPv6";
-        case AF_UNSPEC: return "AF_UNSPEC";
-        default: return "unknown family '" + std::to_string(address.Family()) + "'";
+        case AF_INET:
+            return "IPv4";
+        case AF_INET6:
+            return "IPv6";
+        case AF_UNSPEC:
+            return "AF_UNSPEC";
+        default:
+            return "unknown family '" + std::to_string(address.Family()) + "'";
     }
 }
 
@@ -69,10 +71,13 @@ private:
     std::vector<std::pair<bool, std::string>> m_lines;
 };
 
+// The request addresses come from the built-in defaults, once: peers know
+// them before any configuration is read, and loading settings never moves them.
 OscDataServer::OscDataServer()
-    : m_connectAddress(kBase + "/connect"),
-      m_disconnectAddress(kBase + "/disconnect"),
-      m_requestAddress(kBase + "/request")
+    : m_connectAddress(OscServerSettings().trackerServerName + OscServerSettings().connectPattern),
+      m_disconnectAddress(OscServerSettings().trackerServerName +
+                          OscServerSettings().disconnectPattern),
+      m_requestAddress(OscServerSettings().trackerServerName + OscServerSettings().requestPattern)
 {
     m_values.reserve(kReservedValues);
     m_name.reserve(kReservedText);
@@ -126,8 +131,8 @@ bool OscDataServer::Close()
     if (!m_destinations.empty()) {
         BuildReplyLocked(m_settings.serverRemoved);
         for (const NetAddress& destination : m_destinations)
-            CountSend(m_sender.SendPacketTo(m_builder.PacketData(), m_builder.PacketSize(),
-                                            destination));
+            CountSend(
+                m_sender.SendPacketTo(m_builder.PacketData(), m_builder.PacketSize(), destination));
     }
     m_clients.clear();
     m_destinations.clear();

@@ -14,8 +14,8 @@ bool StartOscServer(int inPort, int outPort)
 {
     OscDataServer& server = GetOscDataServer();
     if (server.IsStarted()) return true;
-    OscConsoleLine(false, "<OSC> Starting server  inPort " + std::to_string(inPort) +
-                              " outPort " + std::to_string(outPort) + "\n");
+    OscConsoleLine(false, "<OSC> Starting server  inPort " + std::to_string(inPort) + " outPort " +
+                              std::to_string(outPort) + "\n");
     if (server.Start(inPort, outPort)) return true;
     OscConsoleLine(false, "<OSC> Fail to start osc server\n");
     return false;
@@ -28,20 +28,11 @@ bool CloseOscServer()
     return server.Close();
 }
 
-bool IsOscServerStarted()
-{
-    return GetOscDataServer().IsStarted();
-}
+bool IsOscServerStarted() { return GetOscDataServer().IsStarted(); }
 
-bool IsOscServerConnected()
-{
-    return GetOscDataServer().IsConnected();
-}
+bool IsOscServerConnected() { return GetOscDataServer().IsConnected(); }
 
-bool OscServerPoll()
-{
-    return GetOscDataServer().Poll();
-}
+bool OscServerPoll() { return GetOscDataServer().Poll(); }
 
 bool OscServerSetData(const char* deviceName, const double* values, int count, double time)
 {
@@ -58,10 +49,7 @@ bool OscServerAddClient(const std::string& hostPort)
     return GetOscDataServer().AddConfiguredClient(hostPort);
 }
 
-bool OscServerAddClients()
-{
-    return GetOscDataServer().AddConfiguredClients();
-}
+bool OscServerAddClients() { return GetOscDataServer().AddConfiguredClients(); }
 
 bool OscServerRemoveClient(const std::string& hostPort)
 {
@@ -73,30 +61,18 @@ std::string OscServerGetClient(std::size_t index)
     return GetOscDataServer().GetConfiguredClient(index);
 }
 
-std::size_t OscServerGetClientCount()
-{
-    return GetOscDataServer().ConfiguredClientCount();
-}
+std::size_t OscServerGetClientCount() { return GetOscDataServer().ConfiguredClientCount(); }
 
-bool OscServerClearClients()
-{
-    return GetOscDataServer().ClearConfiguredClients();
-}
+bool OscServerClearClients() { return GetOscDataServer().ClearConfiguredClients(); }
 
 void OscServerSetSettings(const OscServerSettings& settings)
 {
     GetOscDataServer().SetSettings(settings);
 }
 
-OscServerSettings OscServerGetSettings()
-{
-    return GetOscDataServer().Settings();
-}
+OscServerSettings OscServerGetSettings() { return GetOscDataServer().Settings(); }
 
-OscServerStats OscServerGetStats()
-{
-    return GetOscDataServer().Stats();
-}
+OscServerStats OscServerGetStats() { return GetOscDataServer().Stats(); }
 
 bool ParseHostPort(const std::string& text, std::string& host, int& port)
 {

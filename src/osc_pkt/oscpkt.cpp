@@ -89,10 +89,7 @@ void AppendWords(std::vector<std::uint8_t>& buffer, const std::uint8_t (&bytes)[
 
 // ---- OscMessage ------------------------------------------------------------
 
-OscMessage::OscMessage()
-{
-    m_payload.reserve(kReservedBytes);
-}
+OscMessage::OscMessage() { m_payload.reserve(kReservedBytes); }
 
 OscMessage::OscMessage(std::string_view address, OscTimeTag timeTag) : OscMessage()
 {
@@ -203,11 +200,17 @@ bool OscMessage::DecodeArguments(const std::uint8_t* data, std::size_t size, std
         std::uint64_t argSize = 0;
         switch (tag) {
             case 'T':
-            case 'F': argSize = 0; break;
+            case 'F':
+                argSize = 0;
+                break;
             case 'i':
-            case 'f': argSize = 4; break;
+            case 'f':
+                argSize = 4;
+                break;
             case 'h':
-            case 'd': argSize = 8; break;
+            case 'd':
+                argSize = 8;
+                break;
             case 's': {
                 const void* nul = pos < size ? std::memchr(data + pos, 0, size - pos) : nullptr;
                 if (nul == nullptr) {
@@ -225,7 +228,9 @@ bool OscMessage::DecodeArguments(const std::uint8_t* data, std::size_t size, std
                 }
                 argSize = 4 + std::uint64_t{ReadBe32(data + pos)};
                 break;
-            default: SetError(OscErrorCode::UnhandledTypeTag); return false;
+            default:
+                SetError(OscErrorCode::UnhandledTypeTag);
+                return false;
         }
         const std::uint64_t padded = RoundUp4(argSize);
         if (pos + padded > size || !AllZero(data + pos + argSize, data + pos + padded)) {
@@ -244,10 +249,7 @@ bool OscMessage::DecodeArguments(const std::uint8_t* data, std::size_t size, std
     return true;
 }
 
-OscArgCursor OscMessage::Args() const
-{
-    return OscArgCursor(*this);
-}
+OscArgCursor OscMessage::Args() const { return OscArgCursor(*this); }
 
 // ---- OscPacketParser -------------------------------------------------------
 
@@ -276,8 +278,8 @@ void OscPacketParser::Init(const void* data, std::size_t size)
     Parse(begin, begin + size, kOscImmediate);
 }
 
-void OscPacketParser::Parse(const std::uint8_t* begin, const std::uint8_t* end,
-                            OscTimeTag timeTag, int depth)
+void OscPacketParser::Parse(const std::uint8_t* begin, const std::uint8_t* end, OscTimeTag timeTag,
+                            int depth)
 {
     if (begin == end || m_error != OscErrorCode::None) return;
     const std::size_t size = static_cast<std::size_t>(end - begin);
@@ -321,10 +323,7 @@ const OscMessage* OscPacketParser::PopMessage()
 
 // ---- OscPacketBuilder ------------------------------------------------------
 
-OscPacketBuilder::OscPacketBuilder()
-{
-    m_packet.reserve(kReservedBytes);
-}
+OscPacketBuilder::OscPacketBuilder() { m_packet.reserve(kReservedBytes); }
 
 OscPacketBuilder& OscPacketBuilder::Init()
 {
@@ -422,8 +421,10 @@ double OscArgCursor::PopNumber(char tag)
     const std::uint8_t* p = m_message->m_payload.data() + m_message->m_argIndex[m_next].first;
     ++m_next;
     switch (tag) {
-        case 'i': return static_cast<double>(static_cast<std::int32_t>(ReadBe32(p)));
-        case 'h': return static_cast<double>(static_cast<std::int64_t>(ReadBe64(p)));
+        case 'i':
+            return static_cast<double>(static_cast<std::int32_t>(ReadBe32(p)));
+        case 'h':
+            return static_cast<double>(static_cast<std::int64_t>(ReadBe64(p)));
         case 'f': {
             const std::uint32_t bits = ReadBe32(p);
             float value;

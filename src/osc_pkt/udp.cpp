@@ -53,23 +53,21 @@ bool CloseHandle(int& handle)
 
 // ---- NetAddress ------------------------------------------------------------
 
-NetAddress::NetAddress()
-{
-    Clear();
-}
+NetAddress::NetAddress() { Clear(); }
 
-void NetAddress::Clear()
-{
-    std::memset(&m_storage, 0, sizeof m_storage);
-}
+void NetAddress::Clear() { std::memset(&m_storage, 0, sizeof m_storage); }
 
 socklen_t NetAddress::Length() const
 {
     switch (Family()) {
-        case 0: return 0;
-        case AF_INET: return sizeof(sockaddr_in);
-        case AF_INET6: return sizeof(sockaddr_in6);
-        default: return sizeof(sockaddr_storage);
+        case 0:
+            return 0;
+        case AF_INET:
+            return sizeof(sockaddr_in);
+        case AF_INET6:
+            return sizeof(sockaddr_in6);
+        default:
+            return sizeof(sockaddr_storage);
     }
 }
 
@@ -87,9 +85,12 @@ std::string NetAddress::AsText() const
 int NetAddress::Port() const
 {
     switch (Family()) {
-        case AF_INET: return ntohs(reinterpret_cast<const sockaddr_in*>(&m_storage)->sin_port);
-        case AF_INET6: return ntohs(reinterpret_cast<const sockaddr_in6*>(&m_storage)->sin6_port);
-        default: return -1;
+        case AF_INET:
+            return ntohs(reinterpret_cast<const sockaddr_in*>(&m_storage)->sin_port);
+        case AF_INET6:
+            return ntohs(reinterpret_cast<const sockaddr_in6*>(&m_storage)->sin6_port);
+        default:
+            return -1;
     }
 }
 
@@ -121,8 +122,7 @@ bool NetAddress::SameEndpoint(const NetAddress& other) const
     return std::memcmp(&m_storage, &other.m_storage, sizeof m_storage) == 0;
 }
 
-bool NetAddress::Resolve(const std::string& host, int port, NetAddress& address,
-                         std::string& error)
+bool NetAddress::Resolve(const std::string& host, int port, NetAddress& address, std::string& error)
 {
     // The resolver would silently wrap a port past 65535.
     if (port < 1 || port > kMaxPort) {
@@ -148,10 +148,7 @@ bool NetAddress::Resolve(const std::string& host, int port, NetAddress& address,
 
 UdpEndpoint::UdpEndpoint() = default;
 
-UdpEndpoint::~UdpEndpoint()
-{
-    Close();
-}
+UdpEndpoint::~UdpEndpoint() { Close(); }
 
 void UdpEndpoint::SetErrorOnce(const std::string& text)
 {
@@ -165,15 +162,9 @@ void UdpEndpoint::Close()
     m_connected = false;
 }
 
-bool UdpEndpoint::BindTo(int port)
-{
-    return OpenSocket(std::string(), port);
-}
+bool UdpEndpoint::BindTo(int port) { return OpenSocket(std::string(), port); }
 
-bool UdpEndpoint::ConnectTo(const std::string& host, int port)
-{
-    return OpenSocket(host, port);
-}
+bool UdpEndpoint::ConnectTo(const std::string& host, int port) { return OpenSocket(host, port); }
 
 bool UdpEndpoint::OpenSocket(const std::string& host, int port)
 {
@@ -267,11 +258,10 @@ bool UdpEndpoint::SendRaw(const void* data, std::size_t size, const NetAddress* 
         return false;
     }
     for (;;) {
-        const ssize_t sent =
-            address == nullptr
-                ? ::send(m_handle, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
-                : ::sendto(m_handle, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, address->Raw(),
-                           address->Length());
+        const ssize_t sent = address == nullptr
+                                 ? ::send(m_handle, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                 : ::sendto(m_handle, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                            address->Raw(), address->Length());
         if (sent >= 0) {
             m_lastSendError.clear();
             return static_cast<std::size_t>(sent) == size;

@@ -36,8 +36,7 @@ public:
 
     // Resolves an IPv4 host (name or dotted text) and a port 1..65535.
     // False with a reason when it does not resolve or the port is out of range.
-    static bool Resolve(const std::string& host, int port, NetAddress& address,
-                        std::string& error);
+    static bool Resolve(const std::string& host, int port, NetAddress& address, std::string& error);
 
 private:
     sockaddr_storage m_storage;

@@ -37,10 +37,7 @@ struct ServerRig {
 const std::vector<std::string> kWelcome = {"s:connected"};
 const std::vector<std::string> kGoodbye = {"s:removed"};
 
-OscMessage Request(const std::string& what)
-{
-    return OscMessage("/AnalogServer/" + what);
-}
+OscMessage Request(const std::string& what) { return OscMessage("/AnalogServer/" + what); }
 
 }  // namespace
 
@@ -137,7 +134,7 @@ TEST(OscDataServerTest, ConnectRequestDisconnectFromAPeer)
     ASSERT_TRUE(again.Send(rig.inPort, Request("connect")));
     ASSERT_TRUE(rig.server.Poll());
     EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1:" + std::to_string(again.Port()) +
-                            " is already connected !\n"));
+                                " is already connected !\n"));
     EXPECT_EQ(rig.server.ClientCount(), 1u);
 
     const double values[1] = {7.0};
@@ -185,8 +182,8 @@ TEST(OscDataServerTest, ThreeLoopbackClientsEachReceiveOneCopyOfEveryFrame)
         Received welcome;
         ASSERT_TRUE(client.Next(welcome));
         EXPECT_EQ(welcome.args, kWelcome);
-        EXPECT_TRUE(rig.console.Has("O <OSC> Adding client 127.0.0.1 : " +
-                                std::to_string(client.Port()) + "\n"));
+        EXPECT_TRUE(rig.console.Has(
+            "O <OSC> Adding client 127.0.0.1 : " + std::to_string(client.Port()) + "\n"));
     }
     EXPECT_EQ(rig.local.Drain(), 1);  // its own welcome only
 
@@ -250,13 +247,13 @@ TEST(OscDataServerTest, RemovingAnEntryRemovesTheClientItMade)
     ASSERT_EQ(rig.server.ClientCount(), 2u);
 
     EXPECT_TRUE(rig.server.RemoveConfiguredClient(configured.HostPort()));
-    EXPECT_TRUE(rig.console.Has("O <OSC> Removing client 127.0.0.1 : " +
-                            std::to_string(configured.Port()) + "\n"));
+    EXPECT_TRUE(rig.console.Has(
+        "O <OSC> Removing client 127.0.0.1 : " + std::to_string(configured.Port()) + "\n"));
     EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
     const double value = 4.0;
     ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
-    EXPECT_EQ(rig.local.Drain(), 1);       // the requester still gets data
-    EXPECT_EQ(configured.Drain(), 0);      // the removed client does not
+    EXPECT_EQ(rig.local.Drain(), 1);   // the requester still gets data
+    EXPECT_EQ(configured.Drain(), 0);  // the removed client does not
 
     // Nothing left to remove for that text.
     EXPECT_FALSE(rig.server.RemoveConfiguredClient(configured.HostPort()));

@@ -154,8 +154,7 @@ TEST(OscInteropTest, LibloToolsConnectAndReceiveData)
         << line;
     ASSERT_TRUE(OscServerSendEvent("quorvane", "trial start", 0.75));
     ASSERT_TRUE(dump.WaitForLine("/event/quorvane", line, osctest::kArriveMs));
-    EXPECT_NE(line.find("/event/quorvane sf \"trial start\" 0.750000"), std::string::npos)
-        << line;
+    EXPECT_NE(line.find("/event/quorvane sf \"trial start\" 0.750000"), std::string::npos) << line;
 
     ASSERT_TRUE(OscSend(inPort, "/AnalogServer/disconnect"));
     ASSERT_TRUE(OscServerPoll());

@@ -47,8 +47,8 @@ TEST(ParseHostPortTest, SplitsAtTheFirstColon)
     EXPECT_TRUE(ParseHostPort("a:-3", host, port));
     EXPECT_EQ(port, -3);
 
-    for (const char* bad : {"", "nocolon", ":6969", "host:", "host:abc", "host: x1",
-                            "host:99999999999999999999"}) {
+    for (const char* bad :
+         {"", "nocolon", ":6969", "host:", "host:abc", "host: x1", "host:99999999999999999999"}) {
         EXPECT_FALSE(ParseHostPort(bad, host, port)) << bad;
         EXPECT_EQ(host, "") << bad;
         EXPECT_EQ(port, 0) << bad;
@@ -93,8 +93,8 @@ TEST_F(OscServerApiTest, ClientListEdgeCases)
     Peer out;
     ASSERT_TRUE(StartOscServer(FreePort(), out.Port()));
     EXPECT_TRUE(OscServerAddClients());  // no entries: nothing to do
-    for (const char* bad : {"127.0.0.1", ":6969", "127.0.0.1:abc", "127.0.0.1:0",
-                            "127.0.0.1:65536", "no-such-host.invalid:6969"})
+    for (const char* bad : {"127.0.0.1", ":6969", "127.0.0.1:abc", "127.0.0.1:0", "127.0.0.1:65536",
+                            "no-such-host.invalid:6969"})
         EXPECT_FALSE(OscServerAddClient(bad)) << bad;
     EXPECT_EQ(OscServerGetClientCount(), 0u);
 
@@ -133,8 +133,8 @@ TEST_F(OscServerApiTest, AddingAllConfiguredClientsSkipsTheFailures)
     ASSERT_EQ(OscServerGetClientCount(), 1u);
     ASSERT_TRUE(StartOscServer(0, 0));
     EXPECT_TRUE(OscServerAddClients());
-    EXPECT_TRUE(m_console.Has("O <OSC> Adding client 127.0.0.1 : " + std::to_string(a.Port()) +
-                              "\n"));
+    EXPECT_TRUE(
+        m_console.Has("O <OSC> Adding client 127.0.0.1 : " + std::to_string(a.Port()) + "\n"));
     const double value = 1.0;
     EXPECT_TRUE(OscServerSetData("dev", &value, 1, 0.0));
     EXPECT_TRUE(OscServerSendEvent("dev", "label", 0.5));
@@ -170,8 +170,7 @@ TEST_F(OscServerSettingsTest, SettingsRoundTripThroughTheConfigurationFile)
         ASSERT_TRUE(SaveOscServerSettings(config, changed));
         ASSERT_TRUE(config.Flush());
     }
-    wxFileConfig config(wxEmptyString, wxEmptyString, path, wxEmptyString,
-                        wxCONFIG_USE_LOCAL_FILE);
+    wxFileConfig config(wxEmptyString, wxEmptyString, path, wxEmptyString, wxCONFIG_USE_LOCAL_FILE);
     long timeout = 0;
     EXPECT_TRUE(config.Read("/OSC/timeout", &timeout));
     EXPECT_EQ(timeout, -4);

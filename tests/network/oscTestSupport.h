@@ -60,11 +60,22 @@ public:
             std::string text;
             double value = 0.0;
             switch (tag) {
-                case 's': args.PopString(text); out.args.push_back("s:" + text); continue;
-                case 'f': value = args.PopFloat(); break;
-                case 'd': value = args.PopDouble(); break;
-                case 'i': value = args.PopInt32(); break;
-                default: args.Skip(); continue;
+                case 's':
+                    args.PopString(text);
+                    out.args.push_back("s:" + text);
+                    continue;
+                case 'f':
+                    value = args.PopFloat();
+                    break;
+                case 'd':
+                    value = args.PopDouble();
+                    break;
+                case 'i':
+                    value = args.PopInt32();
+                    break;
+                default:
+                    args.Skip();
+                    continue;
             }
             out.numbers.push_back(value);
             char buffer[64];

@@ -20,12 +20,24 @@ inline bool OscFuzzOne(const std::uint8_t* data, std::size_t size)
         std::string text;
         while (!args.IsAtEnd()) {
             switch (args.NextTag()) {
-                case 'd': args.PopDouble(); break;
-                case 'f': args.PopFloat(); break;
-                case 'i': args.PopInt32(); break;
-                case 'h': args.PopInt64(); break;
-                case 's': args.PopString(text); break;
-                default: args.Skip(); break;
+                case 'd':
+                    args.PopDouble();
+                    break;
+                case 'f':
+                    args.PopFloat();
+                    break;
+                case 'i':
+                    args.PopInt32();
+                    break;
+                case 'h':
+                    args.PopInt64();
+                    break;
+                case 's':
+                    args.PopString(text);
+                    break;
+                default:
+                    args.Skip();
+                    break;
             }
         }
         if (!args.IsOk()) return false;

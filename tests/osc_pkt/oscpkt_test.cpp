@@ -23,7 +23,8 @@ void PutString(Bytes& out, const std::string& text)
 
 void PutBe32(Bytes& out, std::uint32_t v)
 {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(v >> shift));
 }
 
 void PutBe64(Bytes& out, std::uint64_t v)
@@ -175,8 +176,7 @@ TEST(OscPacketTest, BlobCountsAreCheckedBeforeUse)
         Bytes huge;
         PutBe32(huge, count);
         huge.insert(huge.end(), {1, 2, 3, 4});
-        EXPECT_EQ(ParseError(Message("/b", ",b", huge)), OscErrorCode::MalformedArguments)
-            << count;
+        EXPECT_EQ(ParseError(Message("/b", ",b", huge)), OscErrorCode::MalformedArguments) << count;
     }
     EXPECT_EQ(ParseError(Message("/b", ",b")), OscErrorCode::MalformedArguments);
 }
@@ -336,12 +336,19 @@ TEST(OscPacketTest, DecoderSurvivesRandomAndMutatedPackets)
             for (int e = 0; e < edits && !packet.empty(); ++e) {
                 const std::size_t at = random() % packet.size();
                 switch (random() % 3) {
-                    case 0: packet[at] = static_cast<std::uint8_t>(random()); break;
-                    case 1: packet[at] ^= static_cast<std::uint8_t>(1u << (random() % 8)); break;
-                    default: packet[at] = (random() % 2) ? 0xFF : 0x00; break;
+                    case 0:
+                        packet[at] = static_cast<std::uint8_t>(random());
+                        break;
+                    case 1:
+                        packet[at] ^= static_cast<std::uint8_t>(1u << (random() % 8));
+                        break;
+                    default:
+                        packet[at] = (random() % 2) ? 0xFF : 0x00;
+                        break;
                 }
             }
-            if (random() % 8 == 0) packet.resize(packet.size() - 4 * (random() % 3) % packet.size());
+            if (random() % 8 == 0)
+                packet.resize(packet.size() - 4 * (random() % 3) % packet.size());
         }
         // Copy into an exact-size heap block so sanitizers catch any overread.
         std::vector<std::uint8_t> exact(packet);

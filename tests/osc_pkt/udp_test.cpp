@@ -32,9 +32,9 @@ TEST(UdpEndpointTest, DatagramsTravelBetweenLoopbackEndpoints)
     const std::string text = "hello";
     ASSERT_TRUE(sender.SendPacket(text.data(), text.size()));
     ASSERT_TRUE(receiver.ReceiveNextPacket(5000));
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(receiver.PacketData()),
-                          receiver.PacketSize()),
-              text);
+    EXPECT_EQ(
+        std::string(reinterpret_cast<const char*>(receiver.PacketData()), receiver.PacketSize()),
+        text);
     EXPECT_EQ(receiver.RemoteAddress().AsText(), "127.0.0.1");
     EXPECT_EQ(receiver.RemoteAddress().Family(), AF_INET);
 
