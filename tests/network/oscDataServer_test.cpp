@@ -150,6 +150,10 @@ TEST(OscDataServerTest, ConnectRequestDisconnectFromAPeer)
     // Unknown addresses and malformed packets are ignored.
     ASSERT_TRUE(requester.Send(rig.inPort, OscMessage("/AnalogServer/other")));
     ASSERT_TRUE(rig.server.Poll());
+    const char garbage[] = "/AnalogServer/disconnect";  // no type tags
+    ASSERT_TRUE(requester.SendBytes(rig.inPort, garbage, 24));
+    ASSERT_TRUE(rig.server.Poll());
+    EXPECT_EQ(rig.server.ClientCount(), 1u);
 
     ASSERT_TRUE(requester.Send(rig.inPort, Request("disconnect")));
     ASSERT_TRUE(rig.server.Poll());
@@ -167,6 +171,26 @@ TEST(OscDataServerTest, ConnectRequestDisconnectFromAPeer)
     EXPECT_FALSE(rig.server.IsConnected());
     EXPECT_FALSE(rig.server.SetData("dev", values, 1, 2.0));
     EXPECT_EQ(rig.local.Drain(), 0);
+}
+
+TEST(OscDataServerTest, RequestAddressesIgnoreLoadedPatterns)
+{
+    ServerRig rig(false, osctest::kArriveMs);
+    ASSERT_TRUE(rig.started);
+    OscServerSettings settings = rig.server.Settings();
+    settings.trackerServerName = "/Other";
+    settings.connectPattern = "/join";
+    rig.server.SetSettings(settings);
+    Peer requester;
+    ASSERT_TRUE(requester.Send(rig.inPort, OscMessage("/Other/join")));
+    ASSERT_TRUE(rig.server.Poll());
+    EXPECT_EQ(rig.server.ClientCount(), 0u);
+    ASSERT_TRUE(requester.Send(rig.inPort, Request("connect")));
+    ASSERT_TRUE(rig.server.Poll());
+    Received message;
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.address, "/Other");  // replies follow the loaded name
+    EXPECT_EQ(rig.server.ClientCount(), 1u);
 }
 
 // Every client used to get its copies through a socket connected to the most

@@ -96,10 +96,14 @@ public:
     {
         OscPacketBuilder builder;
         builder.AddMessage(message);
+        return SendBytes(port, builder.PacketData(), builder.PacketSize());
+    }
+    bool SendBytes(int port, const void* data, std::size_t size)
+    {
         NetAddress target;
         std::string error;
         return NetAddress::Resolve("127.0.0.1", port, target, error) &&
-               m_endpoint.SendPacketTo(builder.PacketData(), builder.PacketSize(), target);
+               m_endpoint.SendPacketTo(data, size, target);
     }
 
 private:
