@@ -1,0 +1,91 @@
+#include "network/oscServer.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+OscDataServer& GetOscDataServer()
+{
+    static OscDataServer server;
+    return server;
+}
+
+bool StartOscServer(int inPort, int outPort)
+{
+    OscDataServer& server = GetOscDataServer();
+    if (server.IsStarted()) return true;
+    OscConsoleLine(false, "<OSC> Starting server  inPort " + std::to_string(inPort) + " outPort " +
+                              std::to_string(outPort) + "\n");
+    if (server.Start(inPort, outPort)) return true;
+    OscConsoleLine(false, "<OSC> Fail to start osc server\n");
+    return false;
+}
+
+bool CloseOscServer()
+{
+    OscDataServer& server = GetOscDataServer();
+    if (!server.IsStarted()) return true;
+    return server.Close();
+}
+
+bool IsOscServerStarted() { return GetOscDataServer().IsStarted(); }
+
+bool IsOscServerConnected() { return GetOscDataServer().IsConnected(); }
+
+bool OscServerPoll() { return GetOscDataServer().Poll(); }
+
+bool OscServerSetData(const char* deviceName, const double* values, int count, double time)
+{
+    return GetOscDataServer().SetData(deviceName, values, count, time);
+}
+
+bool OscServerSendEvent(const char* deviceName, const char* label, double time)
+{
+    return GetOscDataServer().SendEvent(deviceName, label, time);
+}
+
+bool OscServerAddClient(const std::string& hostPort)
+{
+    return GetOscDataServer().AddConfiguredClient(hostPort);
+}
+
+bool OscServerAddClients() { return GetOscDataServer().AddConfiguredClients(); }
+
+bool OscServerRemoveClient(const std::string& hostPort)
+{
+    return GetOscDataServer().RemoveConfiguredClient(hostPort);
+}
+
+std::string OscServerGetClient(std::size_t index)
+{
+    return GetOscDataServer().GetConfiguredClient(index);
+}
+
+std::size_t OscServerGetClientCount() { return GetOscDataServer().ConfiguredClientCount(); }
+
+bool OscServerClearClients() { return GetOscDataServer().ClearConfiguredClients(); }
+
+void OscServerSetSettings(const OscServerSettings& settings)
+{
+    GetOscDataServer().SetSettings(settings);
+}
+
+OscServerSettings OscServerGetSettings() { return GetOscDataServer().Settings(); }
+
+OscServerStats OscServerGetStats() { return GetOscDataServer().Stats(); }
+
+bool ParseHostPort(const std::string& text, std::string& host, int& port)
+{
+    host.clear();
+    port = 0;
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    const char* digits = text.c_str() + colon + 1;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(digits, &end, 10);
+    if (end == digits || errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
+    host = text.substr(0, colon);
+    port = static_cast<int>(value);
+    return true;
+}

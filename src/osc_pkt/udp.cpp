@@ -1,0 +1,288 @@
+#include "osc_pkt/udp.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr std::size_t kReceiveBufferSize = 131072;
+constexpr int kMaxPort = 65535;
+
+struct AddrInfoFree {
+    void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
+};
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
+
+// Resolves host (empty: passive, any local address) and port for IPv4 datagrams.
+bool ResolveIPv4(const std::string& host, int port, AddrInfoList& list, std::string& error)
+{
+    char service[64];
+    std::snprintf(service, sizeof service, "%d", port);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = host.empty() ? AI_PASSIVE : 0;
+    addrinfo* result = nullptr;
+    const int status =
+        ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service, &hints, &result);
+    if (status != 0) {
+        error = status == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(status);
+        return false;
+    }
+    list.reset(result);
+    return true;
+}
+
+bool CloseHandle(int& handle)
+{
+    if (handle == -1) return true;
+    const int result = ::close(handle);
+    handle = -1;
+    return result == 0;
+}
+
+}  // namespace
+
+// ---- NetAddress ------------------------------------------------------------
+
+NetAddress::NetAddress() { Clear(); }
+
+void NetAddress::Clear() { std::memset(&m_storage, 0, sizeof m_storage); }
+
+socklen_t NetAddress::Length() const
+{
+    switch (Family()) {
+        case 0:
+            return 0;
+        case AF_INET:
+            return sizeof(sockaddr_in);
+        case AF_INET6:
+            return sizeof(sockaddr_in6);
+        default:
+            return sizeof(sockaddr_storage);
+    }
+}
+
+std::string NetAddress::AsText() const
+{
+    if (!IsSet()) return std::string();
+    char host[512];
+    char service[512];
+    if (::getnameinfo(Raw(), Length(), host, sizeof host, service, sizeof service,
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return std::string();
+    return host;
+}
+
+int NetAddress::Port() const
+{
+    switch (Family()) {
+        case AF_INET:
+            return ntohs(reinterpret_cast<const sockaddr_in*>(&m_storage)->sin_port);
+        case AF_INET6:
+            return ntohs(reinterpret_cast<const sockaddr_in6*>(&m_storage)->sin6_port);
+        default:
+            return -1;
+    }
+}
+
+NetAddress NetAddress::WithPort(int port) const
+{
+    NetAddress copy = *this;
+    const auto netPort = htons(static_cast<std::uint16_t>(port));
+    if (Family() == AF_INET)
+        reinterpret_cast<sockaddr_in*>(&copy.m_storage)->sin_port = netPort;
+    else if (Family() == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(&copy.m_storage)->sin6_port = netPort;
+    return copy;
+}
+
+bool NetAddress::SameEndpoint(const NetAddress& other) const
+{
+    if (Family() != other.Family()) return false;
+    if (Family() == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(&m_storage);
+        const auto* b = reinterpret_cast<const sockaddr_in*>(&other.m_storage);
+        return a->sin_port == b->sin_port && a->sin_addr.s_addr == b->sin_addr.s_addr;
+    }
+    if (Family() == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&m_storage);
+        const auto* b = reinterpret_cast<const sockaddr_in6*>(&other.m_storage);
+        return a->sin6_port == b->sin6_port &&
+               std::memcmp(&a->sin6_addr, &b->sin6_addr, sizeof a->sin6_addr) == 0;
+    }
+    return std::memcmp(&m_storage, &other.m_storage, sizeof m_storage) == 0;
+}
+
+bool NetAddress::Resolve(const std::string& host, int port, NetAddress& address, std::string& error)
+{
+    // The resolver would silently wrap a port past 65535.
+    if (port < 1 || port > kMaxPort) {
+        error = "port out of range";
+        return false;
+    }
+    if (host.empty()) {
+        error = "empty host";
+        return false;
+    }
+    AddrInfoList list;
+    if (!ResolveIPv4(host, port, list, error)) return false;
+    if (list->ai_addrlen > Capacity()) {
+        error = "address too long";
+        return false;
+    }
+    address.Clear();
+    std::memcpy(&address.m_storage, list->ai_addr, list->ai_addrlen);
+    return true;
+}
+
+// ---- UdpEndpoint -----------------------------------------------------------
+
+UdpEndpoint::UdpEndpoint() = default;
+
+UdpEndpoint::~UdpEndpoint() { Close(); }
+
+void UdpEndpoint::SetErrorOnce(const std::string& text)
+{
+    if (m_error.empty()) m_error = text;
+}
+
+void UdpEndpoint::Close()
+{
+    // A datagram socket has nothing to flush; a failed close loses nothing.
+    CloseHandle(m_handle);
+    m_connected = false;
+}
+
+bool UdpEndpoint::BindTo(int port) { return OpenSocket(std::string(), port); }
+
+bool UdpEndpoint::ConnectTo(const std::string& host, int port) { return OpenSocket(host, port); }
+
+bool UdpEndpoint::OpenSocket(const std::string& host, int port)
+{
+    Close();
+    m_error.clear();
+    m_local.Clear();
+    m_remote.Clear();
+    m_received = 0;
+    const bool isBind = host.empty();
+    if (port < (isBind ? 0 : 1) || port > kMaxPort) {
+        m_error = "port " + std::to_string(port) + " out of range";
+        return false;
+    }
+    AddrInfoList list;
+    std::string error;
+    if (!ResolveIPv4(host, port, list, error)) {
+        m_error = error;
+        return false;
+    }
+    for (const addrinfo* info = list.get(); info != nullptr && m_handle == -1;
+         info = info->ai_next) {
+        if (info->ai_addrlen > NetAddress::Capacity()) continue;
+        m_handle = ::socket(info->ai_family, info->ai_socktype | SOCK_CLOEXEC, info->ai_protocol);
+        if (m_handle == -1) continue;
+        // No SO_REUSEADDR: a port in use must fail here, not share datagrams.
+        if (isBind) {
+            socklen_t length = NetAddress::Capacity();
+            if (::bind(m_handle, info->ai_addr, info->ai_addrlen) == 0 &&
+                ::getsockname(m_handle, m_local.Raw(), &length) == 0)
+                break;
+            m_local.Clear();
+        } else if (::connect(m_handle, info->ai_addr, info->ai_addrlen) == 0) {
+            std::memcpy(m_remote.Raw(), info->ai_addr, info->ai_addrlen);
+            m_connected = true;
+            break;
+        }
+        CloseHandle(m_handle);
+    }
+    if (m_handle == -1) m_error = isBind ? "bind failed" : "connect failed";
+    return IsOk();
+}
+
+bool UdpEndpoint::ReceiveNextPacket(int timeoutMs)
+{
+    m_received = 0;
+    if (!IsOk() || m_handle == -1) {
+        SetErrorOnce("not opened..");
+        return false;
+    }
+    if (m_buffer.size() != kReceiveBufferSize) m_buffer.resize(kReceiveBufferSize);
+    // poll rather than select: descriptors past FD_SETSIZE stay safe.
+    pollfd entry{m_handle, POLLIN, 0};
+    if (::poll(&entry, 1, timeoutMs < 0 ? -1 : timeoutMs) <= 0) return false;
+    socklen_t length = NetAddress::Capacity();
+    const ssize_t got = ::recvfrom(m_handle, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT,
+                                   m_remote.Raw(), &length);
+    if (got < 0) {
+        const int code = errno;
+        if (code == EINTR || code == EAGAIN || code == EWOULDBLOCK || code == ECONNRESET ||
+            code == ECONNREFUSED)
+            return false;
+        char text[512];
+        std::snprintf(text, sizeof text, "system error #%d", code);
+        SetErrorOnce(text);
+        Close();
+        return false;
+    }
+    m_received = static_cast<std::size_t>(got);
+    return true;
+}
+
+bool UdpEndpoint::SendPacket(const void* data, std::size_t size)
+{
+    return SendRaw(data, size, m_connected ? nullptr : &m_remote);
+}
+
+bool UdpEndpoint::SendPacketTo(const void* data, std::size_t size, const NetAddress& address)
+{
+    return SendRaw(data, size, &address);
+}
+
+bool UdpEndpoint::SendRaw(const void* data, std::size_t size, const NetAddress* address)
+{
+    if (!IsOk() || m_handle == -1) {
+        SetErrorOnce("not opened..");
+        return false;
+    }
+    if (data == nullptr || size == 0) return false;
+    if (address != nullptr && !address->IsSet()) {
+        m_lastSendError = "no destination";
+        return false;
+    }
+    for (;;) {
+        const ssize_t sent = address == nullptr
+                                 ? ::send(m_handle, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                 : ::sendto(m_handle, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                            address->Raw(), address->Length());
+        if (sent >= 0) {
+            m_lastSendError.clear();
+            return static_cast<std::size_t>(sent) == size;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) ++m_wouldBlock;
+        m_lastSendError = std::strerror(errno);
+        return false;
+    }
+}
+
+bool UdpEndpoint::SetReceiveBufferSize(int bytes)
+{
+    if (m_handle == -1) return false;
+    if (::setsockopt(m_handle, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return true;
+    return ::setsockopt(m_handle, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
+bool UdpEndpoint::SetSendBufferSize(int bytes)
+{
+    if (m_handle == -1) return false;
+    if (::setsockopt(m_handle, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) == 0) return true;
+    return ::setsockopt(m_handle, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}

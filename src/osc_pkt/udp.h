@@ -1,0 +1,102 @@
+#pragma once
+
+// IPv4 UDP endpoint and socket address on which every OSC exchange runs. The
+// caller drives every receive and send; each endpoint is used by one thread at
+// a time (its owner says which), and owns its socket.
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A socket address (IPv4 in practice); family 0 means unset.
+class NetAddress {
+public:
+    NetAddress();
+
+    int Family() const { return m_storage.ss_family; }
+    bool IsSet() const { return Family() != 0; }
+    // Length handed to the system when sending to this address.
+    socklen_t Length() const;
+    // Numeric host text; empty when unset or not convertible.
+    std::string AsText() const;
+    // Numeric port, -1 when unset or not convertible.
+    int Port() const;
+    // Same address with another port (IPv4 and IPv6 only).
+    NetAddress WithPort(int port) const;
+    // Same family, host and port.
+    bool SameEndpoint(const NetAddress& other) const;
+    void Clear();
+
+    sockaddr* Raw() { return reinterpret_cast<sockaddr*>(&m_storage); }
+    const sockaddr* Raw() const { return reinterpret_cast<const sockaddr*>(&m_storage); }
+    static constexpr socklen_t Capacity() { return sizeof(sockaddr_storage); }
+
+    // Resolves an IPv4 host (name or dotted text) and a port 1..65535.
+    // False with a reason when it does not resolve or the port is out of range.
+    static bool Resolve(const std::string& host, int port, NetAddress& address, std::string& error);
+
+private:
+    sockaddr_storage m_storage;
+};
+
+// One UDP socket: bound to a local port (receives, and sends to any address)
+// or connected to one peer. The error text is empty while the endpoint is usable.
+class UdpEndpoint {
+public:
+    UdpEndpoint();
+    ~UdpEndpoint();
+    UdpEndpoint(const UdpEndpoint&) = delete;
+    UdpEndpoint& operator=(const UdpEndpoint&) = delete;
+
+    // Binds to port 0..65535 on every local IPv4 address (0: any free port).
+    bool BindTo(int port);
+    // Connects to host:port (port 1..65535).
+    bool ConnectTo(const std::string& host, int port);
+    void Close();
+
+    // Waits up to timeoutMs (negative: without limit, 0: only polls) for one
+    // datagram; the sender becomes the remote address. False when nothing came
+    // or on error (a hard error closes the socket and sets the error text).
+    bool ReceiveNextPacket(int timeoutMs);
+    const std::uint8_t* PacketData() const { return m_buffer.data(); }
+    std::size_t PacketSize() const { return m_received; }
+
+    // Sends one datagram to the remote address (the connected peer).
+    bool SendPacket(const void* data, std::size_t size);
+    // Sends one datagram to the given address. Sends never block: a full
+    // socket buffer counts as a dropped datagram (WouldBlockCount).
+    bool SendPacketTo(const void* data, std::size_t size, const NetAddress& address);
+
+    bool IsOk() const { return m_error.empty(); }
+    bool IsBound() const { return m_local.IsSet(); }
+    bool IsOpen() const { return m_handle != -1; }
+    const std::string& ErrorText() const { return m_error; }
+    // Why the last send failed (empty after a successful one).
+    const std::string& LastSendError() const { return m_lastSendError; }
+    const NetAddress& LocalAddress() const { return m_local; }
+    const NetAddress& RemoteAddress() const { return m_remote; }
+    std::uint64_t WouldBlockCount() const { return m_wouldBlock; }
+    // Asks for a receive buffer of at least `bytes` (forced past the system cap
+    // when the process may). False when the socket is not open.
+    bool SetReceiveBufferSize(int bytes);
+    bool SetSendBufferSize(int bytes);
+
+private:
+    bool OpenSocket(const std::string& host, int port);
+    bool SendRaw(const void* data, std::size_t size, const NetAddress* address);
+    void SetErrorOnce(const std::string& text);
+
+    std::string m_error;
+    int m_handle = -1;
+    NetAddress m_local;
+    NetAddress m_remote;
+    bool m_connected = false;
+    // One receive buffer for the endpoint's life: datagrams never reallocate it.
+    std::vector<std::uint8_t> m_buffer;
+    std::size_t m_received = 0;
+    std::string m_lastSendError;
+    std::uint64_t m_wouldBlock = 0;
+};

@@ -1,0 +1,421 @@
+#include "network/oscDataServer.h"
+
+#include <gtest/gtest.h>
+
+#include "oscTestSupport.h"
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+using osctest::ConsoleCapture;
+using osctest::FreePort;
+using osctest::Peer;
+using osctest::Received;
+
+namespace {
+
+// A server listening on a free port whose out port is `local`'s.
+struct ServerRig {
+    explicit ServerRig(bool sendToLocal, int timeoutMs = 0)
+    {
+        OscServerSettings settings;
+        settings.sendToLocal = sendToLocal;
+        settings.timeoutMs = timeoutMs;
+        server.SetSettings(settings);
+        inPort = FreePort();
+        started = server.Start(inPort, local.Port());
+    }
+    ConsoleCapture console;
+    Peer local;  // listens at the server's out port
+    OscDataServer server;
+    int inPort = 0;
+    bool started = false;
+};
+
+const std::vector<std::string> kWelcome = {"s:connected"};
+const std::vector<std::string> kGoodbye = {"s:removed"};
+
+OscMessage Request(const std::string& what) { return OscMessage("/AnalogServer/" + what); }
+
+}  // namespace
+
+TEST(OscDataServerTest, LocalPeerIsWelcomedThenGetsEveryFrame)
+{
+    ServerRig rig(true);
+    ASSERT_TRUE(rig.started);
+    EXPECT_TRUE(rig.server.IsStarted());
+    EXPECT_FALSE(rig.server.IsConnected());
+    const double values[2] = {1.0, 2.0};
+    EXPECT_FALSE(rig.server.SetData("osc_device", values, 2, 0.5));  // nobody yet
+
+    ASSERT_TRUE(rig.server.Poll());
+    Received message;
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.address, "/AnalogServer");
+    EXPECT_EQ(message.args, kWelcome);
+    EXPECT_TRUE(rig.server.IsConnected());
+    EXPECT_TRUE(rig.console.Has("O <OSC> connected to 127.0.0.1\n"));
+
+    EXPECT_TRUE(rig.server.SetData("osc_device", values, 2, 0.5));
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.address, "/data/osc_device");
+    EXPECT_EQ(message.tags, "fff");
+    EXPECT_EQ(message.numbers, (std::vector<double>{0.5, 1.0, 2.0}));
+
+    // A poll while connected does not welcome again; count 0 sends nothing.
+    ASSERT_TRUE(rig.server.Poll());
+    EXPECT_FALSE(rig.server.SetData("osc_device", values, 0, 1.0));
+    EXPECT_TRUE(rig.server.SendEvent("osc_device", "start", 1.25));
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.address, "/event/osc_device");
+    EXPECT_EQ(message.args, (std::vector<std::string>{"s:start", "f:1.25"}));
+    EXPECT_EQ(rig.local.Drain(), 0);
+}
+
+TEST(OscDataServerTest, SettingsShapeDataAndEvents)
+{
+    ServerRig rig(true);
+    ASSERT_TRUE(rig.started);
+    OscServerSettings settings = rig.server.Settings();
+    settings.serverSendTime = false;
+    settings.useDouble = true;
+    settings.trackerServerName = "/Other";
+    settings.serverConnected = "hello";
+    settings.serverDataTag = "/values";
+    rig.server.SetSettings(settings);
+    ASSERT_TRUE(rig.server.Poll());
+    Received message;
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.address, "/Other");
+    EXPECT_EQ(message.args, std::vector<std::string>{"s:hello"});
+
+    const double values[3] = {0.25, -1.0, 3.0};
+    ASSERT_TRUE(rig.server.SetData("dev", values, 3, 9.0));
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.address, "/values/dev");
+    EXPECT_EQ(message.tags, "ddd");
+    EXPECT_EQ(message.numbers, (std::vector<double>{0.25, -1.0, 3.0}));
+    ASSERT_TRUE(rig.server.SendEvent("dev", "mark", 2.0));
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.tags, "sd");
+}
+
+TEST(OscDataServerTest, ConnectRequestDisconnectFromAPeer)
+{
+    ServerRig rig(false);
+    ASSERT_TRUE(rig.started);
+    Peer requester;
+    const std::string port = std::to_string(requester.Port());
+
+    // Nothing is sent before someone asks, with send_to_local off.
+    ASSERT_TRUE(rig.server.Poll());
+    EXPECT_FALSE(rig.server.IsConnected());
+
+    ASSERT_TRUE(requester.Send(rig.inPort, Request("connect")));
+    rig.server.SetSettings([&] {
+        OscServerSettings s = rig.server.Settings();
+        s.timeoutMs = osctest::kArriveMs;  // wait for the request, not for time
+        return s;
+    }());
+    ASSERT_TRUE(rig.server.Poll());
+    Received message;
+    // The reply goes to the requester's host at the out port.
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.args, kWelcome);
+    EXPECT_TRUE(rig.server.IsConnected());
+    EXPECT_EQ(rig.server.ClientCount(), 1u);
+    EXPECT_TRUE(rig.console.Has("O <OSC> Trying to connect [IPv4 127.0.0.1:" + port + "]\n"));
+    EXPECT_TRUE(rig.console.Has("O <OSC> Adding 127.0.0.1\n"));
+
+    // A second request from the same host changes nothing.
+    Peer again;
+    ASSERT_TRUE(again.Send(rig.inPort, Request("connect")));
+    ASSERT_TRUE(rig.server.Poll());
+    EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1:" + std::to_string(again.Port()) +
+                                " is already connected !\n"));
+    EXPECT_EQ(rig.server.ClientCount(), 1u);
+
+    const double values[1] = {7.0};
+    ASSERT_TRUE(rig.server.SetData("dev", values, 1, 1.0));
+    ASSERT_TRUE(rig.local.Next(message));
+    // A data request resends the stored frame.
+    ASSERT_TRUE(requester.Send(rig.inPort, Request("request")));
+    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.address, "/data/dev");
+    EXPECT_EQ(message.numbers, (std::vector<double>{1.0, 7.0}));
+
+    // Unknown addresses and malformed packets are ignored.
+    ASSERT_TRUE(requester.Send(rig.inPort, OscMessage("/AnalogServer/other")));
+    ASSERT_TRUE(rig.server.Poll());
+    const char garbage[] = "/AnalogServer/disconnect";  // no type tags
+    ASSERT_TRUE(requester.SendBytes(rig.inPort, garbage, 24));
+    ASSERT_TRUE(rig.server.Poll());
+    EXPECT_EQ(rig.server.ClientCount(), 1u);
+
+    ASSERT_TRUE(requester.Send(rig.inPort, Request("disconnect")));
+    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.args, kGoodbye);
+    EXPECT_TRUE(rig.console.Has("O <OSC> Removing [127.0.0.1]\n"));
+    EXPECT_EQ(rig.server.ClientCount(), 0u);
+
+    ASSERT_TRUE(requester.Send(rig.inPort, Request("disconnect")));
+    ASSERT_TRUE(rig.server.Poll());
+    EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1 is not connected\n"));
+    // No client and send_to_local off: the next poll stops the data.
+    ASSERT_TRUE(requester.Send(rig.inPort, OscMessage("/wake")));
+    ASSERT_TRUE(rig.server.Poll());
+    EXPECT_FALSE(rig.server.IsConnected());
+    EXPECT_FALSE(rig.server.SetData("dev", values, 1, 2.0));
+    EXPECT_EQ(rig.local.Drain(), 0);
+}
+
+TEST(OscDataServerTest, RequestAddressesIgnoreLoadedPatterns)
+{
+    ServerRig rig(false, osctest::kArriveMs);
+    ASSERT_TRUE(rig.started);
+    OscServerSettings settings = rig.server.Settings();
+    settings.trackerServerName = "/Other";
+    settings.connectPattern = "/join";
+    rig.server.SetSettings(settings);
+    Peer requester;
+    ASSERT_TRUE(requester.Send(rig.inPort, OscMessage("/Other/join")));
+    ASSERT_TRUE(rig.server.Poll());
+    EXPECT_EQ(rig.server.ClientCount(), 0u);
+    ASSERT_TRUE(requester.Send(rig.inPort, Request("connect")));
+    ASSERT_TRUE(rig.server.Poll());
+    Received message;
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.address, "/Other");  // replies follow the loaded name
+    EXPECT_EQ(rig.server.ClientCount(), 1u);
+}
+
+// Every client used to get its copies through a socket connected to the most
+// recent peer: all copies went there and the others got nothing.
+TEST(OscDataServerTest, ThreeLoopbackClientsEachReceiveOneCopyOfEveryFrame)
+{
+    ServerRig rig(true);
+    ASSERT_TRUE(rig.started);
+    ASSERT_TRUE(rig.server.Poll());
+    Peer clients[3];
+    for (Peer& client : clients) {
+        ASSERT_TRUE(rig.server.AddConfiguredClient(client.HostPort()));
+        Received welcome;
+        ASSERT_TRUE(client.Next(welcome));
+        EXPECT_EQ(welcome.args, kWelcome);
+        EXPECT_TRUE(rig.console.Has(
+            "O <OSC> Adding client 127.0.0.1 : " + std::to_string(client.Port()) + "\n"));
+    }
+    EXPECT_EQ(rig.local.Drain(), 1);  // its own welcome only
+
+    constexpr int kFrames = 200;
+    for (int frame = 0; frame < kFrames; ++frame) {
+        const double value = frame;
+        ASSERT_TRUE(rig.server.SetData("dev", &value, 1, frame / 100.0));
+    }
+    for (Peer* peer : {&clients[0], &clients[1], &clients[2], &rig.local}) {
+        for (int frame = 0; frame < kFrames; ++frame) {
+            Received message;
+            ASSERT_TRUE(peer->Next(message)) << "frame " << frame;
+            ASSERT_EQ(message.numbers.size(), 2u);
+            EXPECT_EQ(message.numbers[1], frame);
+        }
+        EXPECT_EQ(peer->Drain(), 0);
+    }
+
+    // Each client hears its own goodbye when the server closes.
+    EXPECT_TRUE(rig.server.Close());
+    for (Peer& client : clients) {
+        Received message;
+        ASSERT_TRUE(client.Next(message));
+        EXPECT_EQ(message.args, kGoodbye);
+        EXPECT_EQ(client.Drain(), 0);
+    }
+    EXPECT_EQ(rig.local.Drain(), 0);
+    EXPECT_FALSE(rig.server.IsStarted());
+    EXPECT_EQ(rig.server.ConfiguredClientCount(), 3u);  // entries outlive the server
+}
+
+TEST(OscDataServerTest, ADuplicateDestinationGetsOneCopy)
+{
+    ServerRig rig(true);
+    ASSERT_TRUE(rig.started);
+    ASSERT_TRUE(rig.server.Poll());
+    // The local peer and a client configured at the same address.
+    ASSERT_TRUE(rig.server.AddConfiguredClient(rig.local.HostPort()));
+    ASSERT_TRUE(rig.server.AddConfiguredClient(rig.local.HostPort()));
+    EXPECT_EQ(rig.local.Drain(), 3);  // three welcomes
+    const double value = 1.0;
+    ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
+    EXPECT_EQ(rig.local.Drain(), 1);
+}
+
+// The configured entry's position used to pick the live client to remove,
+// although requests had put other clients before it.
+TEST(OscDataServerTest, RemovingAnEntryRemovesTheClientItMade)
+{
+    ServerRig rig(false, osctest::kArriveMs);
+    ASSERT_TRUE(rig.started);
+    Peer requester;
+    ASSERT_TRUE(requester.Send(rig.inPort, Request("connect")));
+    ASSERT_TRUE(rig.server.Poll());
+    Received message;
+    ASSERT_TRUE(rig.local.Next(message));  // the requester's welcome, at the out port
+
+    Peer configured;
+    ASSERT_TRUE(rig.server.AddConfiguredClient(configured.HostPort()));
+    ASSERT_TRUE(configured.Next(message));
+    ASSERT_EQ(rig.server.ClientCount(), 2u);
+
+    EXPECT_TRUE(rig.server.RemoveConfiguredClient(configured.HostPort()));
+    EXPECT_TRUE(rig.console.Has(
+        "O <OSC> Removing client 127.0.0.1 : " + std::to_string(configured.Port()) + "\n"));
+    EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
+    const double value = 4.0;
+    ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
+    EXPECT_EQ(rig.local.Drain(), 1);   // the requester still gets data
+    EXPECT_EQ(configured.Drain(), 0);  // the removed client does not
+
+    // Nothing left to remove for that text.
+    EXPECT_FALSE(rig.server.RemoveConfiguredClient(configured.HostPort()));
+}
+
+TEST(OscDataServerTest, ConfiguredClientsAreAddedAgainAfterARestart)
+{
+    ServerRig rig(false);
+    ASSERT_TRUE(rig.started);
+    Peer a;
+    Peer b;
+    ASSERT_TRUE(rig.server.AddConfiguredClient(a.HostPort()));
+    ASSERT_TRUE(rig.server.AddConfiguredClient(b.HostPort()));
+    EXPECT_FALSE(rig.server.AddConfiguredClient("127.0.0.1:70000"));  // would wrap to 4464
+    EXPECT_FALSE(rig.server.AddConfiguredClient("nohost"));
+    EXPECT_EQ(rig.server.ConfiguredClientCount(), 2u);
+    ASSERT_TRUE(rig.server.Close());
+    EXPECT_EQ(a.Drain() + b.Drain(), 4);  // welcome and goodbye each
+
+    ASSERT_TRUE(rig.server.Start(0, 0));  // the stored ports
+    EXPECT_EQ(rig.server.InPort(), rig.inPort);
+    ASSERT_TRUE(rig.server.AddConfiguredClients());
+    EXPECT_EQ(rig.server.ClientCount(), 2u);
+    const double value = 2.0;
+    ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
+    EXPECT_EQ(a.Drain(), 2);
+    EXPECT_EQ(b.Drain(), 2);
+
+    // The removed entry's client goes; the other stays.
+    EXPECT_TRUE(rig.server.RemoveConfiguredClient(a.HostPort()));
+    ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
+    EXPECT_EQ(a.Drain(), 0);
+    EXPECT_EQ(b.Drain(), 1);
+    EXPECT_TRUE(rig.server.ClearConfiguredClients());
+    EXPECT_EQ(rig.server.ClientCount(), 0u);
+    EXPECT_EQ(rig.server.GetConfiguredClient(0), "");
+}
+
+TEST(OscDataServerTest, StartFailuresAreReported)
+{
+    ConsoleCapture console;
+    Peer busy;
+    OscDataServer server;
+    EXPECT_FALSE(server.Start(busy.Port(), 12000));
+    EXPECT_TRUE(console.Has("E <OSC> Error opening port " + std::to_string(busy.Port()) +
+                            ": bind failed\n"));
+    EXPECT_FALSE(server.IsStarted());
+    EXPECT_FALSE(server.Poll());
+    EXPECT_TRUE(server.Close());
+    EXPECT_FALSE(server.Start(70000, 12000));
+    EXPECT_FALSE(server.Start(FreePort(), 65536));
+    EXPECT_FALSE(server.IsStarted());
+    EXPECT_FALSE(server.AddConfiguredClient("127.0.0.1:5000"));
+    EXPECT_EQ(server.ConfiguredClientCount(), 0u);
+}
+
+TEST(OscDataServerTest, NegativeTimeOutDoesNotBlockThePoll)
+{
+    ServerRig rig(false, -1);
+    ASSERT_TRUE(rig.started);
+    auto poll = std::async(std::launch::async, [&] { return rig.server.Poll(); });
+    if (poll.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        Peer waker;  // free the stuck poll so the test can end
+        waker.Send(rig.inPort, OscMessage("/wake"));
+        ADD_FAILURE() << "a negative time-out blocked the poll";
+    }
+    EXPECT_TRUE(poll.get());
+    EXPECT_EQ(ClampOscPollTimeout(-5), 0);
+    EXPECT_EQ(ClampOscPollTimeout(30), 30);
+    EXPECT_EQ(ClampOscPollTimeout(100000), kOscMaxPollTimeoutMs);
+}
+
+// The poll's receive wait used to hold the server lock: every acquisition
+// thread stalled for the whole time-out on each idle pass of the GUI thread.
+TEST(OscDataServerThreads, PollWaitDoesNotStallTheSenders)
+{
+    ServerRig rig(true, kOscMaxPollTimeoutMs);
+    ASSERT_TRUE(rig.started);
+    auto poll = std::async(std::launch::async, [&] { return rig.server.Poll(); });
+    // The local welcome leaves just before the poll starts waiting.
+    Received message;
+    ASSERT_TRUE(rig.local.Next(message));
+    // A held lock would keep one of these calls for the full second of the wait.
+    const auto before = std::chrono::steady_clock::now();
+    for (int frame = 0; frame < 1000; ++frame) {
+        const double value = frame;
+        ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
+    }
+    const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - before);
+    EXPECT_LT(tookMs.count(), kOscMaxPollTimeoutMs / 2);
+    EXPECT_NE(poll.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    Peer waker;
+    ASSERT_TRUE(waker.Send(rig.inPort, OscMessage("/wake")));
+    ASSERT_EQ(poll.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(poll.get());
+}
+
+TEST(OscDataServerThreads, SendersPollingAndClientChangesRunTogether)
+{
+    ServerRig rig(true);
+    ASSERT_TRUE(rig.started);
+    ASSERT_TRUE(rig.server.Poll());
+    Peer steady;
+    Peer coming;
+    ASSERT_TRUE(rig.server.AddConfiguredClient(steady.HostPort()));
+
+    constexpr int kThreads = 4;
+    constexpr int kFrames = 3000;
+    std::atomic<int> running{kThreads};
+    std::atomic<int> sent{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        senders.emplace_back([&, t] {
+            const std::string name = "dev" + std::to_string(t);
+            double values[8] = {};
+            for (int frame = 0; frame < kFrames; ++frame) {
+                values[frame % 8] = frame;
+                if (rig.server.SetData(name.c_str(), values, 1 + frame % 8, frame * 0.001))
+                    sent.fetch_add(1, std::memory_order_relaxed);
+                if (frame % 500 == 0) rig.server.SendEvent(name.c_str(), "mark", frame * 0.001);
+            }
+            running.fetch_sub(1);
+        });
+    }
+    Peer requester;
+    int rounds = 0;
+    while (running.load() > 0) {
+        ASSERT_TRUE(rig.server.Poll());
+        ASSERT_TRUE(rig.server.AddConfiguredClient(coming.HostPort()));
+        EXPECT_TRUE(rig.server.RemoveConfiguredClient(coming.HostPort()));
+        requester.Send(rig.inPort, Request(rounds % 2 ? "connect" : "disconnect"));
+        ++rounds;
+    }
+    for (std::thread& sender : senders) sender.join();
+    EXPECT_EQ(sent.load(), kThreads * kFrames);  // the steady client was there throughout
+    EXPECT_EQ(rig.server.ConfiguredClientCount(), 1u);
+    const OscServerStats stats = rig.server.Stats();
+    EXPECT_GE(stats.packetsSent, static_cast<std::uint64_t>(kThreads * kFrames));
+    EXPECT_TRUE(rig.server.Close());
+}

@@ -1,0 +1,165 @@
+// Interoperability with an independent OSC implementation: the liblo command
+// line tools send the requests and print what the server sends back.
+
+#include "network/oscServer.h"
+
+#include <gtest/gtest.h>
+
+#include "oscTestSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+bool OnPath(const std::string& tool)
+{
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string candidate = dirs.substr(start, end - start) + "/" + tool;
+        if (::access(candidate.c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// A child process whose standard output we read line by line.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& args, bool captureOutput)
+    {
+        int pipeFds[2] = {-1, -1};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (captureOutput && ::pipe2(pipeFds, O_CLOEXEC) == 0) {
+            posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+            m_out = pipeFds[0];
+        }
+        std::vector<char*> argv;
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        if (::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        if (pipeFds[1] != -1) ::close(pipeFds[1]);
+    }
+    ~Child()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            Wait();
+        }
+        if (m_out != -1) ::close(m_out);
+    }
+    bool IsRunning() const { return m_pid > 0; }
+    int Wait()
+    {
+        int status = 0;
+        while (m_pid > 0 && ::waitpid(m_pid, &status, 0) == -1 && errno == EINTR) {
+        }
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // The next line that contains `text`, waiting up to timeoutMs.
+    bool WaitForLine(const std::string& text, std::string& line, int timeoutMs)
+    {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            std::size_t newline;
+            while ((newline = m_pending.find('\n')) != std::string::npos) {
+                line = m_pending.substr(0, newline);
+                m_pending.erase(0, newline + 1);
+                if (line.find(text) != std::string::npos) return true;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || m_out == -1) return false;
+            pollfd entry{m_out, POLLIN, 0};
+            if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) return false;
+            char buffer[4096];
+            const ssize_t got = ::read(m_out, buffer, sizeof buffer);
+            if (got <= 0) return false;
+            m_pending.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    std::string m_pending;
+};
+
+bool OscSend(int port, const std::string& address)
+{
+    Child send({"oscsend", "127.0.0.1", std::to_string(port), address}, false);
+    return send.IsRunning() && send.Wait() == 0;
+}
+
+}  // namespace
+
+TEST(OscInteropTest, LibloToolsConnectAndReceiveData)
+{
+    if (!OnPath("oscsend") || !OnPath("oscdump"))
+        GTEST_SKIP() << "oscsend and oscdump (Debian package liblo-tools) are not installed";
+
+    osctest::ConsoleCapture console;
+    const int dumpPort = osctest::FreePort();
+    Child dump({"oscdump", "-L", std::to_string(dumpPort)}, true);
+    ASSERT_TRUE(dump.IsRunning());
+    // oscdump binds after it starts: probe until it prints what we send.
+    osctest::Peer probe;
+    std::string line;
+    bool isReady = false;
+    for (int attempt = 0; attempt < 50 && !isReady; ++attempt) {
+        probe.Send(dumpPort, OscMessage("/probe"));
+        isReady = dump.WaitForLine("/probe", line, 200);
+    }
+    ASSERT_TRUE(isReady) << "oscdump did not start on port " << dumpPort;
+
+    CloseOscServer();
+    OscServerClearClients();
+    OscServerSettings settings;
+    settings.sendToLocal = false;
+    settings.timeoutMs = kOscMaxPollTimeoutMs;
+    OscServerSetSettings(settings);
+    const int inPort = osctest::FreePort();
+    ASSERT_TRUE(StartOscServer(inPort, dumpPort));
+
+    ASSERT_TRUE(OscSend(inPort, "/AnalogServer/connect"));
+    for (int poll = 0; poll < 10 && !IsOscServerConnected(); ++poll) ASSERT_TRUE(OscServerPoll());
+    ASSERT_TRUE(IsOscServerConnected());
+    ASSERT_TRUE(dump.WaitForLine("/AnalogServer", line, osctest::kArriveMs));
+    EXPECT_NE(line.find("/AnalogServer s \"connected\""), std::string::npos) << line;
+
+    const double values[2] = {1.5, -2.25};
+    ASSERT_TRUE(OscServerSetData("quorvane", values, 2, 0.5));
+    ASSERT_TRUE(dump.WaitForLine("/data/quorvane", line, osctest::kArriveMs));
+    EXPECT_NE(line.find("/data/quorvane fff 0.500000 1.500000 -2.250000"), std::string::npos)
+        << line;
+    ASSERT_TRUE(OscServerSendEvent("quorvane", "trial start", 0.75));
+    ASSERT_TRUE(dump.WaitForLine("/event/quorvane", line, osctest::kArriveMs));
+    EXPECT_NE(line.find("/event/quorvane sf \"trial start\" 0.750000"), std::string::npos) << line;
+
+    ASSERT_TRUE(OscSend(inPort, "/AnalogServer/disconnect"));
+    ASSERT_TRUE(OscServerPoll());
+    ASSERT_TRUE(dump.WaitForLine("/AnalogServer", line, osctest::kArriveMs));
+    EXPECT_NE(line.find("/AnalogServer s \"removed\""), std::string::npos) << line;
+    EXPECT_TRUE(CloseOscServer());
+    OscServerSetSettings(OscServerSettings());
+}

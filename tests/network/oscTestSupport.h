@@ -1,0 +1,153 @@
+#pragma once
+
+// Loopback peers and console capture for the OSC server tests.
+
+#include "network/oscDataServer.h"
+#include "osc_pkt/oscpkt.h"
+#include "osc_pkt/udp.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace osctest {
+
+// Generous bound for a datagram that should come; only a broken build waits it out.
+constexpr int kArriveMs = 5000;
+// How long we listen to show that nothing more comes.
+constexpr int kQuietMs = 100;
+
+// A port nobody listens on: bound, read back, released.
+inline int FreePort()
+{
+    UdpEndpoint probe;
+    EXPECT_TRUE(probe.BindTo(0)) << probe.ErrorText();
+    return probe.LocalAddress().Port();
+}
+
+// One decoded OSC message, arguments as text ("s:abc", "f:1.5", "d:2").
+struct Received {
+    std::string address;
+    std::string tags;
+    std::vector<std::string> args;
+    std::vector<double> numbers;
+};
+
+// A loopback peer on its own port.
+class Peer {
+public:
+    Peer()
+    {
+        EXPECT_TRUE(m_endpoint.BindTo(0)) << m_endpoint.ErrorText();
+        m_endpoint.SetReceiveBufferSize(4 * 1024 * 1024);
+    }
+    int Port() const { return m_endpoint.LocalAddress().Port(); }
+    std::string HostPort() const { return "127.0.0.1:" + std::to_string(Port()); }
+
+    // The next message, or false when none came within timeoutMs.
+    bool Next(Received& out, int timeoutMs = kArriveMs)
+    {
+        if (!m_endpoint.ReceiveNextPacket(timeoutMs)) return false;
+        OscPacketParser parser(m_endpoint.PacketData(), m_endpoint.PacketSize());
+        const OscMessage* message = parser.PopMessage();
+        if (message == nullptr) return false;
+        out = Received{message->Address(), message->TypeTags(), {}, {}};
+        OscArgCursor args = message->Args();
+        for (char tag : message->TypeTags()) {
+            std::string text;
+            double value = 0.0;
+            switch (tag) {
+                case 's':
+                    args.PopString(text);
+                    out.args.push_back("s:" + text);
+                    continue;
+                case 'f':
+                    value = args.PopFloat();
+                    break;
+                case 'd':
+                    value = args.PopDouble();
+                    break;
+                case 'i':
+                    value = args.PopInt32();
+                    break;
+                default:
+                    args.Skip();
+                    continue;
+            }
+            out.numbers.push_back(value);
+            char buffer[64];
+            std::snprintf(buffer, sizeof buffer, "%c:%g", tag, value);
+            out.args.push_back(buffer);
+        }
+        return true;
+    }
+    // Counts the messages that arrive until the line stays quiet.
+    int Drain(int quietMs = kQuietMs)
+    {
+        int count = 0;
+        Received ignored;
+        while (Next(ignored, quietMs)) ++count;
+        return count;
+    }
+    bool Send(int port, const OscMessage& message)
+    {
+        OscPacketBuilder builder;
+        builder.AddMessage(message);
+        return SendBytes(port, builder.PacketData(), builder.PacketSize());
+    }
+    bool SendBytes(int port, const void* data, std::size_t size)
+    {
+        NetAddress target;
+        std::string error;
+        return NetAddress::Resolve("127.0.0.1", port, target, error) &&
+               m_endpoint.SendPacketTo(data, size, target);
+    }
+
+private:
+    UdpEndpoint m_endpoint;
+};
+
+// Collects every console line of the servers while it lives.
+class ConsoleCapture {
+public:
+    ConsoleCapture()
+    {
+        Take();
+        SetOscConsoleSink(&Sink);
+    }
+    ~ConsoleCapture() { SetOscConsoleSink(nullptr); }
+    std::vector<std::string> Take()
+    {
+        std::lock_guard<std::mutex> lock(Mutex());
+        std::vector<std::string> lines;
+        lines.swap(Lines());
+        return lines;
+    }
+    bool Has(const std::string& line)
+    {
+        std::lock_guard<std::mutex> lock(Mutex());
+        return std::find(Lines().begin(), Lines().end(), line) != Lines().end();
+    }
+
+private:
+    static std::mutex& Mutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static std::vector<std::string>& Lines()
+    {
+        static std::vector<std::string> lines;
+        return lines;
+    }
+    static void Sink(bool isError, const std::string& line)
+    {
+        std::lock_guard<std::mutex> lock(Mutex());
+        Lines().push_back((isError ? "E " : "O ") + line);
+    }
+};
+
+}  // namespace osctest
