@@ -151,7 +151,7 @@ void CDsp::AddSample(double value, bool computeNow)
             ++m_count;
         m_ring->Push(value);
         m_dirty = true;
-        computeHere = computeNow && m_count > kMinSamples;
+        computeHere = computeNow && HasEnoughSamples(m_count);
     }
     if (computeHere) Compute();
 }
@@ -162,16 +162,22 @@ bool CDsp::Update()
     bool dirty = false;
     {
         std::lock_guard<std::mutex> lock(m_ringMutex);
-        if (m_count <= kMinSamples) return false;
+        if (!HasEnoughSamples(m_count)) return false;
         dirty = m_dirty;
     }
     if (dirty) Compute();
     return true;
 }
 
+bool CDsp::HasEnoughSamples(std::uint64_t count) const
+{
+    // A full ring always counts: the smallest ring (8) never holds more than 8.
+    return count > kMinSamples || (count == m_n && m_n > 0);
+}
+
 bool CDsp::IsValid() const
 {
-    return m_ready && GetCount() > kMinSamples;
+    return m_ready && HasEnoughSamples(GetCount());
 }
 
 std::uint64_t CDsp::GetCount() const

@@ -23,7 +23,7 @@ class CDsp {
 public:
     static constexpr std::uint64_t kMinSize = 8;
     static constexpr std::uint64_t kMaxSize = 65536;
-    // A spectrum needs more samples than this.
+    // A spectrum needs more samples than this, or a full ring.
     static constexpr std::uint64_t kMinSamples = 8;
 
     enum WindowType { kRectangular = 0, kHann = 1, kHamming = 2 };
@@ -69,6 +69,7 @@ private:
         void operator()(fftw_plan_s* plan) const;
     };
     void ComputeBins(std::uint64_t firstBin);
+    bool HasEnoughSamples(std::uint64_t count) const;
 
     std::unique_ptr<double[]> m_spectrum;          // m_bins values
     std::unique_ptr<double[]> m_window;            // coefficients for a full ring
