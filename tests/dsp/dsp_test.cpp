@@ -81,6 +81,23 @@ TEST(DspTest, SizesAreBoundedAndSetTheBinCount)
     EXPECT_EQ(log.Warnings(), 1);
 }
 
+TEST(DspTest, FreedSpectrumIgnoresSamples)
+{
+    CDsp dsp(64, CDsp::kHann);
+    ASSERT_TRUE(dsp.IsReady());
+    dsp.Free();
+    EXPECT_FALSE(dsp.IsReady());
+    EXPECT_EQ(dsp.GetBins(), 0u);
+    EXPECT_EQ(dsp.GetSpectrum(), nullptr);
+    for (int i = 0; i < 20; ++i) dsp.AddSample(1.0, true);
+    EXPECT_FALSE(dsp.Update());
+    EXPECT_FALSE(dsp.IsValid());
+    dsp.Reset();
+    ASSERT_TRUE(dsp.Init(100));
+    EXPECT_EQ(dsp.GetBins(), 51u);
+    EXPECT_EQ(dsp.GetCount(), 0u);
+}
+
 TEST(DspTest, WindowCoefficients)
 {
     const double hann[8] = {0, 0.1464, 0.5, 0.8536, 1, 0.8536, 0.5, 0.1464};
