@@ -72,6 +72,22 @@ bool CNullDevice::RunThread()
 
 bool CNullDevice::Process(bool, bool) { return false; }
 
+bool CNullDevice::SetWorkerPriority(unsigned priority)
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (m_worker == nullptr)
+        return false;
+    m_worker->SetPriorityLevel(std::min(priority, 100u));
+    return true;
+}
+
+unsigned CNullDevice::WorkerPriorityFromSetting(long setting)
+{
+    if (setting == 0)
+        return 0;
+    return setting == 1 ? 50 : 100;
+}
+
 bool CNullDevice::CloseThread()
 {
     std::unique_ptr<CTrackerWorker> ended;

@@ -52,6 +52,12 @@ public:
     // now); NaN when it does not know. Lets the delay mode sleep instead of spinning.
     virtual double GetTimeToNextSampleUs() { return std::nan(""); }
 
+    // GUI thread, after Create: the thread's priority on the toolkit's 0 to 100 scale,
+    // applied when the thread starts. False without a worker.
+    bool SetWorkerPriority(unsigned priority);
+    // "/Device/worker_priority": 0 gives 0, 1 gives 50, any other value 100.
+    static unsigned WorkerPriorityFromSetting(long setting);
+
     // Any thread: true once Close has seen the thread end (or there was none).
     bool IsClosed() const { return m_closed.load(); }
     // Any thread: an acquisition thread exists for this device.

@@ -5,10 +5,14 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -110,6 +114,7 @@ wxThread::ExitCode CTrackerWorker::Entry() noexcept
     try {
         ::pthread_setname_np(::pthread_self(), "qv-acquisition");
         ApplyCore();
+        ApplyPriority();
         if (!ShouldEnd()) {
             if (m_device->IsAutoStart())
                 m_device->Start();
@@ -194,6 +199,22 @@ void CTrackerWorker::ApplyCore()
         std::fputs("Error in SetThreadAffinityMask\n", stderr);
         const int slot = m_coreSlot.exchange(-1);
         FreeCore(slot);
+    }
+}
+
+void CTrackerWorker::ApplyPriority()
+{
+    const int priority = m_priority.load();
+    if (priority < 0)
+        return;
+    const int nice = 20 - (2 * priority) / 5 - (priority == 0 ? 1 : 0);  // 0..100 -> 19..-20
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    if (::setpriority(PRIO_PROCESS, tid, nice) != 0) {
+        // Raising it needs privileges: say so once, the thread runs at its default.
+        static std::atomic<bool> isReported{false};
+        if (!isReported.exchange(true))
+            std::fprintf(stderr, "<ACQ> acquisition thread priority %d not applied: %s\n", priority,
+                         std::strerror(errno));
     }
 }
 

@@ -7,6 +7,11 @@
 #include <wx/log.h>
 
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <memory>
@@ -500,4 +505,36 @@ TEST(CoreTest, BookedCoreHoldsTheThreadFromItsFirstPass)
     EXPECT_EQ(device.m_cpuCount.load(), 1);
     device.Close();
     CTrackerWorker::SetUseCore(false);
+}
+
+TEST(WorkerPriorityTest, SettingMapsToTheScaleAndLowPriorityReachesTheThread)
+{
+    EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(0), 0u);
+    EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(1), 50u);
+    EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(2), 100u);
+    EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(-3), 100u);
+    class CNiceProbe : public CFakeDevice {
+    public:
+        CNiceProbe() : CFakeDevice("nice", 200.0, false) {}
+        void ReadSample() override
+        {
+            errno = 0;
+            const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+            if (errno == 0)
+                m_nice.store(nice);
+            CFakeDevice::ReadSample();
+        }
+        std::atomic<int> m_nice{-100};
+    };
+    CNiceProbe device;
+    EXPECT_FALSE(device.SetWorkerPriority(0));  // no thread yet
+    const int callerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.SetWorkerPriority(0));
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(device.WaitForSamples(2));
+    device.Close();
+    EXPECT_EQ(device.m_nice.load(), 19);
+    // The caller's own priority is left alone.
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))), callerNice);
 }
