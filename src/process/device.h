@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 class CTrackerWorker;
 class CDeviceOwner;
@@ -181,6 +182,9 @@ protected:
     void ResetClockNow();
     // Any thread: posts a message tagged with the device name to the Errors page.
     void PostError(const wxString& text);
+    // Acquisition thread: the name in the locale's 8-bit encoding, converted again only
+    // when the name changed, so that sending a frame does not allocate.
+    const std::string& GetOscName();
 
     std::atomic<bool> m_initPending{true};
     bool m_closeOnDestroy = true;
@@ -221,6 +225,11 @@ protected:
     std::atomic<double> m_clockDeviation{0.0};
     int m_vrpnButtons = 1;
     mutable std::mutex m_nameMutex;  // leaf lock: guards the three names, read from any thread
+
+private:
+    wxString m_oscNameSource;  // guarded by m_nameMutex
+    std::string m_oscName;     // acquisition thread
+    bool m_hasOscName = false;
 };
 
 using DevicePtr = std::unique_ptr<CNullDevice, CDeviceDeleter>;

@@ -29,6 +29,8 @@ std::vector<int> g_coreTable;    // -1 free, else the booked core
 
 // A stopped device's thread passes at this pace.
 constexpr std::chrono::microseconds kStoppedSleep{10};
+// Delay mode: a stopped device's thread need not pass more often than this.
+constexpr double kStoppedDelaySleepUs = 1000.0;
 // Longest single sleep, so that a stop request or a group change is seen soon.
 constexpr double kMaxSleepUs = 50000.0;
 // Delay mode, when the device cannot tell its next due time.
@@ -154,7 +156,9 @@ void CTrackerWorker::RunLoop()
             std::lock_guard<std::mutex> lock(m_pacingMutex);
             m_device->Process(fire, isRunning);
         }
-        if (!isRunning)
+        if (!isRunning && m_shortSleep.load())
+            WaitUntilProgramTime(GetProgramTime() + kStoppedDelaySleepUs);
+        else if (!isRunning)
             std::this_thread::sleep_for(kStoppedSleep);
         else if (m_shortSleep.load())
             WaitForNextDue(m_joined && m_groupIndex >= 0);

@@ -134,6 +134,10 @@ TEST(DeviceOutputTest, OscAndVrpnGoThroughTheInstalledServices)
     EXPECT_EQ(network.m_dataName, "board");
     EXPECT_EQ(network.m_data, (std::vector<double>{1.0, 3.0}));
     EXPECT_DOUBLE_EQ(network.m_dataTime, 0.5);
+    analog.SetName("board2");
+    EXPECT_TRUE(analog.SendOscData(0.6));
+    EXPECT_EQ(network.m_dataName, "board2");
+    analog.SetName("board");
     EXPECT_TRUE(analog.SendOscEvent("E 1", 2.0));
     ASSERT_EQ(network.m_events.size(), 1u);
     EXPECT_EQ(network.m_events[0], "board|E 1|2.000000");

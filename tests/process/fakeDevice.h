@@ -73,6 +73,11 @@ public:
     }
 
     void SetRate(double rateHz) { m_rate.store(rateHz); }
+    void SetName(const wxString& name)
+    {
+        std::lock_guard<std::mutex> lock(m_nameMutex);
+        m_deviceName = name;
+    }
     void RecordTimes(size_t reserve)
     {
         m_times.reserve(reserve);
