@@ -159,19 +159,6 @@ TEST(AcquisitionThreadTest, DelayModeAndPreciseClockKeepTheRate)
     EXPECT_NEAR(SamplesWithin(precise.Times(), 1.0e6, 300.0), 300.0, 1.0);
 }
 
-TEST(AcquisitionThreadTest, SlowPassesDoNotPullTheRateDown)
-{
-    // Each sample takes 40 % of the period: the schedule, not the readings, sets the rate.
-    CFakeDevice device("slow", 1000.0, false);
-    device.SetBusyUs(400.0);
-    device.RecordTimes(2048);
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
-    ASSERT_TRUE(device.WaitForSamples(1100));
-    device.Close();
-    EXPECT_NEAR(SamplesWithin(device.Times(), 1.0e6, 1000.0), 1000.0, 2.0);
-}
-
 TEST(WorkerGroupTest, GroupMembersSampleAtTheirRatesAndShareTheGroupTime)
 {
     CFakeDevice slow("slow", 100.0, true);
