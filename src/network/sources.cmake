@@ -4,3 +4,4 @@ list(APPEND QV_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/oscDataServer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/oscServer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/oscServerSettings.cpp)
+list(APPEND QV_CORE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/liveNetworkServices.cpp)

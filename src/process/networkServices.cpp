@@ -1,18 +1,23 @@
 #include "process/networkServices.h"
 
+#include "network/liveNetworkServices.h"
+
 #include <atomic>
 
 namespace {
 
-CNoNetworkServices g_noNetworkServices;
-std::atomic<CNetworkServices*> g_networkServices{&g_noNetworkServices};
+// Null: the live services (the process-wide servers) are in use.
+std::atomic<CNetworkServices*> g_networkServices{nullptr};
 
 }  // namespace
 
-CNetworkServices& GetNetworkServices() { return *g_networkServices.load(std::memory_order_acquire); }
+CNetworkServices& GetNetworkServices()
+{
+    CNetworkServices* installed = g_networkServices.load(std::memory_order_acquire);
+    return installed != nullptr ? *installed : GetLiveNetworkServices();
+}
 
 void SetNetworkServices(CNetworkServices* services)
 {
-    g_networkServices.store(services != nullptr ? services : &g_noNetworkServices,
-                            std::memory_order_release);
+    g_networkServices.store(services, std::memory_order_release);
 }

@@ -57,8 +57,8 @@ public:
     bool VrpnServerSetButton(int64_t, int, int) override { return false; }
 };
 
-// Any thread: the installed services, or the "no server" default.
+// Any thread: the installed services, or the live process-wide servers.
 CNetworkServices& GetNetworkServices();
-// GUI thread: installs services (null restores the default). The object must outlive
+// GUI thread: installs services (null restores the live servers). The object must outlive
 // every acquisition thread that may still use it; install before devices open.
 void SetNetworkServices(CNetworkServices* services);

@@ -1,0 +1,23 @@
+#include "network/liveNetworkServices.h"
+
+#include "network/oscServer.h"
+
+bool CLiveNetworkServices::IsOscServerStarted() { return ::IsOscServerStarted(); }
+
+bool CLiveNetworkServices::OscServerSetData(const std::string& name, const double* values,
+                                            int count, double time)
+{
+    return ::OscServerSetData(name.c_str(), values, count, time);
+}
+
+bool CLiveNetworkServices::OscServerSendEvent(const std::string& name, const std::string& text,
+                                              double time)
+{
+    return ::OscServerSendEvent(name.c_str(), text.c_str(), time);
+}
+
+CNetworkServices& GetLiveNetworkServices()
+{
+    static CLiveNetworkServices services;
+    return services;
+}
