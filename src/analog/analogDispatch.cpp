@@ -1,6 +1,8 @@
 // CAnalogDevice: views, frame dispatch, markers, capture hooks, commands.
 #include "analog/analogDevice.h"
 
+#include "process/networkServices.h"
+
 #include <wx/log.h>
 #include <wx/translation.h>
 
@@ -145,6 +147,35 @@ void CAnalogDevice::DispatchFrame()
         view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
     for (CAnalog3DViewSink* view : m_views3D)
         view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
+}
+
+const std::string& CAnalogDevice::OscName()
+{
+    std::lock_guard<std::mutex> lock(m_nameMutex);
+    if (m_oscSource != m_deviceName || m_oscName.empty()) {
+        m_oscSource = m_deviceName.Clone();
+        // The locale's narrow encoding; a name it cannot express goes out empty.
+        const wxCharBuffer narrow = m_oscSource.mb_str();
+        m_oscName = narrow.data() != nullptr ? narrow.data() : "";
+    }
+    m_oscNameCopy.assign(m_oscName);  // reuses its storage: no allocation per frame
+    return m_oscNameCopy;
+}
+
+bool CAnalogDevice::SendOscData(double timeSec)
+{
+    CNetworkServices& network = GetNetworkServices();
+    if (!network.IsOscServerStarted() || !m_output || m_outputCount == 0) return false;
+    return network.OscServerSetData(OscName(), m_output.get(), m_outputCount, timeSec);
+}
+
+bool CAnalogDevice::SendOscEvent(const wxString& text, double timeSec)
+{
+    CNetworkServices& network = GetNetworkServices();
+    if (!network.IsOscServerStarted()) return false;
+    const wxCharBuffer event = text.mb_str();
+    return network.OscServerSendEvent(OscName(), event.data() != nullptr ? event.data() : "",
+                                      timeSec);
 }
 
 void CAnalogDevice::AddMarker(uint32_t code, uint32_t frame, const wxString& label, bool notify)
