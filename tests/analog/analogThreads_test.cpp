@@ -135,7 +135,9 @@ TEST(AnalogMarkerThreads, AddedByOneThreadReadAndClearedByAnother)
     }
     acquisition.join();
     const std::vector<uint32_t> codes = device.GetMarkerCodes();
-    if (!codes.empty()) EXPECT_EQ(codes.back(), 19999u);  // a late clear may have emptied it
+    if (!codes.empty()) {  // a late clear may have emptied it
+        EXPECT_EQ(codes.back(), 19999u);
+    }
     EXPECT_GT(rounds, 0);
 }
 
