@@ -79,23 +79,36 @@ bool CNullDevice::Process(bool, bool) { return false; }
 
 bool CNullDevice::CloseThread()
 {
-    std::unique_lock<std::mutex> lock(m_stateLock);
-    if (m_worker == nullptr)
-        return true;
-    if (m_worker->IsStarted()) {
+    CTrackerWorker* unrunnable = nullptr;
+    {
+        std::unique_lock<std::mutex> lock(m_stateLock);
+        if (m_worker == nullptr)
+            return true;
         m_worker->RequestStop();
-    } else if (m_worker->Delete() != wxTHREAD_NO_ERROR) {
-        // Created but never run: the toolkit wakes it only to end it.
-        wxLogError(_("Can't delete worker thread!"));
+        if (!m_worker->IsStarted()) {
+            // Created but never run: run it, and it ends at its first test.
+            if (m_worker->Run() == wxTHREAD_NO_ERROR)
+                m_worker->MarkStarted();
+            else
+                unrunnable = m_worker;
+        }
+        if (unrunnable == nullptr) {
+            const bool ended = m_workerEnded.wait_for(lock, CTrackerWorker::GetEndTimeout(),
+                                                      [this] { return m_worker == nullptr; });
+            if (ended)
+                return true;
+        }
     }
-    const bool ended =
-        m_workerEnded.wait_for(lock, CTrackerWorker::kEndTimeout, [this] { return m_worker == nullptr; });
-    if (!ended) {
+    if (unrunnable != nullptr) {
+        // The toolkit could not run it, so no thread will delete it: we do.
         wxLogError(_("Can't delete worker thread!"));
-        g_messages.Post(Severity::Error,
-                        std::string("<ACQ> the acquisition thread did not end; device kept open"));
+        delete unrunnable;
+        return true;
     }
-    return ended;
+    wxLogError(_("Can't delete worker thread!"));
+    g_messages.Post(Severity::Error,
+                    std::string("<ACQ> the acquisition thread did not end; the device stays open"));
+    return false;
 }
 
 void CNullDevice::Close()
@@ -391,8 +404,10 @@ bool CDevice::SendOscData(double time)
     CNetworkServices& network = GetNetworkServices();
     if (!network.IsOscServerStarted() || !m_output || m_outputCount == 0)
         return false;
-    const wxScopedCharBuffer name = GetDeviceName().mb_str();
-    return network.OscServerSetData(name.data() != nullptr ? name.data() : "", m_output.get(),
+    // The name in the locale's 8-bit encoding; empty when it cannot be converted.
+    const wxString name = GetDeviceName();
+    const wxScopedCharBuffer name8 = name.mb_str();
+    return network.OscServerSetData(name8.data() != nullptr ? name8.data() : "", m_output.get(),
                                     m_outputCount, time);
 }
 
@@ -401,10 +416,11 @@ bool CDevice::SendOscEvent(const wxString& text, double time)
     CNetworkServices& network = GetNetworkServices();
     if (!network.IsOscServerStarted())
         return false;
-    const wxScopedCharBuffer name = GetDeviceName().mb_str();
-    const wxScopedCharBuffer event = text.mb_str();
-    return network.OscServerSendEvent(name.data() != nullptr ? name.data() : "",
-                                      event.data() != nullptr ? event.data() : "", time);
+    const wxString name = GetDeviceName();
+    const wxScopedCharBuffer name8 = name.mb_str();
+    const wxScopedCharBuffer text8 = text.mb_str();
+    return network.OscServerSendEvent(name8.data() != nullptr ? name8.data() : "",
+                                      text8.data() != nullptr ? text8.data() : "", time);
 }
 
 void CDevice::SendVrpnData()

@@ -30,6 +30,8 @@ constexpr double kMaxSleepUs = 50000.0;
 // Delay mode, when the device cannot tell its next due time.
 constexpr double kUnknownDueSleepUs = 100.0;
 
+std::atomic<int64_t> g_endTimeoutMs{10000};
+
 int BookFreeCore()
 {
     std::lock_guard<std::mutex> lock(g_coreMutex);
@@ -58,6 +60,16 @@ uint64_t GetProcessorCount()
 }
 
 CTrackerWorker* CTrackerWorker::Current() { return t_currentWorker; }
+
+std::chrono::milliseconds CTrackerWorker::GetEndTimeout()
+{
+    return std::chrono::milliseconds(g_endTimeoutMs.load());
+}
+
+void CTrackerWorker::SetEndTimeout(std::chrono::milliseconds timeout)
+{
+    g_endTimeoutMs.store(timeout.count());
+}
 
 CTrackerWorker::CTrackerWorker(CNullDevice* device)
     : wxThread(wxTHREAD_DETACHED), m_device(device)

@@ -70,8 +70,13 @@ public:
     static bool SetCore(CTrackerWorker* worker, int core);
     int GetCoreSlot() const { return m_coreSlot.load(); }
 
-    // Time Close allows for a worker's end before it reports an error.
-    static constexpr std::chrono::seconds kEndTimeout{10};
+    // Time Close allows for a worker's end before it reports an error (10 s by default).
+    static std::chrono::milliseconds GetEndTimeout();
+    static void SetEndTimeout(std::chrono::milliseconds timeout);
+
+    // Number of fire points among group ticks (fromTick, toTick] for a member whose
+    // configuration began at baseTick: it fires on the first of every divisor ticks.
+    static uint64_t CountFires(uint64_t baseTick, int divisor, uint64_t fromTick, uint64_t toTick);
 
 protected:
     ExitCode Entry() noexcept override;
@@ -93,7 +98,6 @@ private:
     void WaitForGroupTick();
     static void WakeGroupWaiters();
     static void SetGroupRateLocked(CTrackerWorker* worker, int groupRate);
-    uint64_t FireCount(uint64_t fromTick, uint64_t toTick) const;
 
     CNullDevice* const m_device;  // non-owning; the device waits for our end
     std::atomic<bool> m_shortSleep{false};
