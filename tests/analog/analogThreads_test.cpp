@@ -15,22 +15,31 @@
 #include <atomic>
 #include <memory>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 namespace {
 
-// Plays the acquisition thread: passes the device's Process as its worker
-// does, on a joinable thread of the test's own.
+// Plays the acquisition thread: runs the device's sampling step once per
+// period (absolute deadlines), or as fast as it can for a zero period, on a
+// joinable thread of the test's own; the device's own pacing is not under test.
 class CProcessDriver {
 public:
-    explicit CProcessDriver(CDevice& device) : m_device(device)
+    explicit CProcessDriver(std::function<void()> step,
+                            std::chrono::microseconds period = std::chrono::microseconds(0))
+        : m_step(std::move(step))
     {
-        m_device.Start();
-        m_thread = std::thread([this] {
+        m_thread = std::thread([this, period] {
+            auto next = std::chrono::steady_clock::now();
             while (!m_stop.load()) {
-                m_device.Process(false, m_device.IsRunning());
-                std::this_thread::yield();
+                m_step();
+                if (period.count() > 0) {
+                    next += period;
+                    std::this_thread::sleep_until(next);
+                } else {
+                    std::this_thread::yield();
+                }
             }
         });
     }
@@ -38,13 +47,12 @@ public:
     {
         m_stop = true;
         m_thread.join();
-        m_device.Stop();
     }
     CProcessDriver(const CProcessDriver&) = delete;
     CProcessDriver& operator=(const CProcessDriver&) = delete;
 
 private:
-    CDevice& m_device;
+    const std::function<void()> m_step;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
@@ -63,7 +71,8 @@ TEST(AnalogDispatchThreads, ViewsComeAndGoWhileFramesFlowAt1kHz)
     device.SetRate(1000.0);
     CFakeView views[4];
     for (CFakeView& view : views) view.keepFrames = false;
-    auto driver = std::make_unique<CProcessDriver>(device);
+    auto driver = std::make_unique<CProcessDriver>([&] { device.AcquireStep(); },
+                                                   std::chrono::milliseconds(1));  // 1 kHz
     int removedCounts[4] = {0, 0, 0, 0};
     for (int round = 0; round < 40; ++round) {
         CFakeView& view = views[round % 4];
@@ -128,7 +137,7 @@ TEST(AnalogDispatchThreads, RenameWhileRunning)
     CFakeView view;
     view.keepFrames = false;
     device.AddView(&view);
-    auto driver = std::make_unique<CProcessDriver>(device);
+    auto driver = std::make_unique<CProcessDriver>([&] { device.Step(); });
     for (int round = 0; round < 20; ++round) {
         const wxString name = wxString::Format("renamed_device_number_%d", round);
         bool changed = false;
@@ -168,6 +177,44 @@ TEST(AnalogMarkerThreads, AddedByOneThreadReadAndClearedByAnother)
         EXPECT_EQ(codes.back(), 19999u);
     }
     EXPECT_GT(rounds, 0);
+}
+
+// Keeps the lengths of the rows it is fed.
+class CLengthView : public CFakeView {
+public:
+    void AddData(const double* values, int count, uint32_t sample, double timeSec) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (count != 3 && count != 4) ++badLengths;
+        }
+        CFakeView::AddData(values, count, sample, timeSec);
+    }
+    int badLengths = 0;
+};
+
+TEST(AnalogDispatchThreads, ChannelsAndSettingsChangeWhileRunning)
+{
+    CFastTestDevice device;  // 8 channels; channel 7 is switched
+    CLengthView view;
+    view.keepFrames = false;
+    device.SetVisibleChannels({0, 1, 2});
+    device.AddView(&view);
+    auto driver = std::make_unique<CProcessDriver>([&] { device.Step(); });
+    for (int round = 0; round < 30; ++round) {
+        bool changed = false;
+        const uint8_t on = round % 2 == 0 ? 1 : 0;
+        ASSERT_TRUE(device.SetParam(&on, 6 + 7, 1, PARAM_BOOL, &changed));
+        const double amplitude = 1.0 + round % 5;
+        ASSERT_TRUE(device.SetParam(&amplitude, 1, 1, PARAM_DOUBLE, &changed));
+        const int before = FramesOf(view);
+        ASSERT_TRUE(view.WaitFrames(before + 2, kTimeout));
+        EXPECT_EQ(device.GetEnabledChannelCount(), on ? 4 : 3);
+    }
+    driver.reset();
+    device.RemoveAllViews();
+    std::lock_guard<std::mutex> lock(view.mutex);
+    EXPECT_EQ(view.badLengths, 0);
 }
 
 // Notes when each frame arrives, on the monotonic clock.
