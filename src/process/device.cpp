@@ -23,8 +23,10 @@ CNullDevice::~CNullDevice()
 {
     m_running.store(false);
     // A device deleted without Close: end the thread now, while our own fields are whole.
-    if (!m_closed.load())
-        CloseThread();
+    if (!m_closed.load() && !CloseThread()) {
+        // Freeing a running thread's object would crash it at once; keep it.
+        (void)m_worker.release();
+    }
     CloseSystemMutex(&m_dataMutex);
 }
 
@@ -41,24 +43,17 @@ bool CNullDevice::CreateWorkerThread(CTrackerWorker& worker)
 
 bool CNullDevice::Create(bool shortSleep)
 {
-    CTrackerWorker* failed = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_stateLock);
-        if (m_worker != nullptr)
-            return false;
-        // A detached toolkit thread deletes itself when it ends, hence the bare new.
-        auto* worker = new CTrackerWorker(this);
-        worker->SetShortSleep(shortSleep);
-        if (CreateWorkerThread(*worker)) {
-            m_worker = worker;
-            m_closed.store(false);
-            return true;
-        }
-        failed = worker;
-    }
-    // No thread will ever delete it: it goes now, so Close has nothing to wait for.
-    delete failed;
-    return false;
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (m_worker != nullptr)
+        return false;
+    auto worker = std::make_unique<CTrackerWorker>(this);
+    worker->SetShortSleep(shortSleep);
+    // On failure the worker goes at once: there is no thread to wait for.
+    if (!CreateWorkerThread(*worker))
+        return false;
+    m_worker = std::move(worker);
+    m_closed.store(false);
+    return true;
 }
 
 bool CNullDevice::RunThread()
@@ -79,36 +74,32 @@ bool CNullDevice::Process(bool, bool) { return false; }
 
 bool CNullDevice::CloseThread()
 {
-    CTrackerWorker* unrunnable = nullptr;
+    std::unique_ptr<CTrackerWorker> ended;
     {
         std::unique_lock<std::mutex> lock(m_stateLock);
         if (m_worker == nullptr)
             return true;
         m_worker->RequestStop();
-        if (!m_worker->IsStarted()) {
-            // Created but never run: run it, and it ends at its first test.
-            if (m_worker->Run() == wxTHREAD_NO_ERROR)
-                m_worker->MarkStarted();
-            else
-                unrunnable = m_worker;
-        }
-        if (unrunnable == nullptr) {
-            const bool ended = m_workerEnded.wait_for(lock, CTrackerWorker::GetEndTimeout(),
-                                                      [this] { return m_worker == nullptr; });
-            if (ended)
-                return true;
-        }
+        // Created but never run: run it, and it ends at its first test.
+        if (!m_worker->IsStarted() && m_worker->Run() == wxTHREAD_NO_ERROR)
+            m_worker->MarkStarted();
+        if (m_worker->IsStarted() &&
+            m_workerEnded.wait_for(lock, CTrackerWorker::GetEndTimeout(),
+                                   [this] { return m_worker->HasEnded(); }))
+            ended = std::move(m_worker);
+        else if (!m_worker->IsStarted())
+            ended = std::move(m_worker);  // the toolkit could not run it: no thread exists
     }
-    if (unrunnable != nullptr) {
-        // The toolkit could not run it, so no thread will delete it: we do.
+    if (ended == nullptr) {
         wxLogError(_("Can't delete worker thread!"));
-        delete unrunnable;
-        return true;
+        g_messages.Post(Severity::Error,
+                        std::string("<ACQ> the acquisition thread did not end; the device stays open"));
+        return false;
     }
-    wxLogError(_("Can't delete worker thread!"));
-    g_messages.Post(Severity::Error,
-                    std::string("<ACQ> the acquisition thread did not end; the device stays open"));
-    return false;
+    // The loop is over: joining returns as soon as the thread has finished its exit.
+    if (ended->IsStarted())
+        ended->Wait();
+    return true;
 }
 
 void CNullDevice::Close()
