@@ -1,12 +1,11 @@
 // Threading tests of the analog device and the test device (also run under
-// ThreadSanitizer): views, names and markers handled by this thread while
-// another one samples and dispatches.
+// ThreadSanitizer): views, channels, names and markers handled by this thread
+// while the device's acquisition thread samples and dispatches.
 #include "analog/analogDevice.h"
 #include "analog/testDevice.h"
 
 #include "analog/fakeSinks.h"
 #include "analog/plainDevice.h"
-#include "analog/threadEnd.h"
 #include "process/networkServices.h"
 
 #include <gtest/gtest.h>
@@ -15,46 +14,26 @@
 #include <atomic>
 #include <memory>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <thread>
 
 namespace {
 
-// Plays the acquisition thread: runs the device's sampling step once per
-// period (absolute deadlines), or as fast as it can for a zero period, on a
-// joinable thread of the test's own; the device's own pacing is not under test.
-class CProcessDriver {
+// Runs the device on its own acquisition thread for the life of the object.
+class CRunningDevice {
 public:
-    explicit CProcessDriver(std::function<void()> step,
-                            std::chrono::microseconds period = std::chrono::microseconds(0))
-        : m_step(std::move(step))
+    explicit CRunningDevice(CDevice& device) : m_device(device)
     {
-        m_thread = std::thread([this, period] {
-            auto next = std::chrono::steady_clock::now();
-            while (!m_stop.load()) {
-                m_step();
-                if (period.count() > 0) {
-                    next += period;
-                    std::this_thread::sleep_until(next);
-                } else {
-                    std::this_thread::yield();
-                }
-            }
-        });
+        m_started = m_device.Create(false) && m_device.RunThread();
     }
-    ~CProcessDriver()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-    CProcessDriver(const CProcessDriver&) = delete;
-    CProcessDriver& operator=(const CProcessDriver&) = delete;
+    ~CRunningDevice() { m_device.Close(); }
+    CRunningDevice(const CRunningDevice&) = delete;
+    CRunningDevice& operator=(const CRunningDevice&) = delete;
+    bool IsStarted() const { return m_started; }
 
 private:
-    const std::function<void()> m_step;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    CDevice& m_device;
+    bool m_started = false;
 };
 
 constexpr auto kTimeout = std::chrono::seconds(20);  // bounds a broken build only
@@ -71,8 +50,8 @@ TEST(AnalogDispatchThreads, ViewsComeAndGoWhileFramesFlowAt1kHz)
     device.SetRate(1000.0);
     CFakeView views[4];
     for (CFakeView& view : views) view.keepFrames = false;
-    auto driver = std::make_unique<CProcessDriver>([&] { device.AcquireStep(); },
-                                                   std::chrono::milliseconds(1));  // 1 kHz
+    auto running = std::make_unique<CRunningDevice>(device);
+    ASSERT_TRUE(running->IsStarted());
     int removedCounts[4] = {0, 0, 0, 0};
     for (int round = 0; round < 40; ++round) {
         CFakeView& view = views[round % 4];
@@ -88,7 +67,7 @@ TEST(AnalogDispatchThreads, ViewsComeAndGoWhileFramesFlowAt1kHz)
         // Once removal returns the dispatch has let go of the view.
         for (int i = 0; i < 4; ++i) removedCounts[i] = FramesOf(views[i]);
     }
-    driver.reset();
+    running.reset();
     for (int i = 0; i < 4; ++i) EXPECT_EQ(FramesOf(views[i]), removedCounts[i]);
     EXPECT_EQ(device.GetViewCount(), 0);
 }
@@ -137,7 +116,8 @@ TEST(AnalogDispatchThreads, RenameWhileRunning)
     CFakeView view;
     view.keepFrames = false;
     device.AddView(&view);
-    auto driver = std::make_unique<CProcessDriver>([&] { device.Step(); });
+    auto running = std::make_unique<CRunningDevice>(device);
+    ASSERT_TRUE(running->IsStarted());
     for (int round = 0; round < 20; ++round) {
         const wxString name = wxString::Format("renamed_device_number_%d", round);
         bool changed = false;
@@ -148,7 +128,7 @@ TEST(AnalogDispatchThreads, RenameWhileRunning)
         EXPECT_EQ(network.LastName(), name.ToStdString());
         EXPECT_EQ(device.GetDeviceName(), name);
     }
-    driver.reset();
+    running.reset();
     device.RemoveAllViews();
 }
 
@@ -200,7 +180,8 @@ TEST(AnalogDispatchThreads, ChannelsAndSettingsChangeWhileRunning)
     view.keepFrames = false;
     device.SetVisibleChannels({0, 1, 2});
     device.AddView(&view);
-    auto driver = std::make_unique<CProcessDriver>([&] { device.Step(); });
+    auto running = std::make_unique<CRunningDevice>(device);
+    ASSERT_TRUE(running->IsStarted());
     for (int round = 0; round < 30; ++round) {
         bool changed = false;
         const uint8_t on = round % 2 == 0 ? 1 : 0;
@@ -211,7 +192,7 @@ TEST(AnalogDispatchThreads, ChannelsAndSettingsChangeWhileRunning)
         ASSERT_TRUE(view.WaitFrames(before + 2, kTimeout));
         EXPECT_EQ(device.GetEnabledChannelCount(), on ? 4 : 3);
     }
-    driver.reset();
+    running.reset();
     device.RemoveAllViews();
     std::lock_guard<std::mutex> lock(view.mutex);
     EXPECT_EQ(view.badLengths, 0);
@@ -231,19 +212,16 @@ public:
     std::vector<std::chrono::steady_clock::time_point> arrivals;
 };
 
-// On the device's real acquisition thread (not a Threads suite: the detached
-// toolkit thread is not joined, which ThreadSanitizer cannot follow).
-TEST(TestDeviceRunTest, TwoSecondsAt25HzGiveFiftyFramesAndTwoMarkers)
+TEST(TestDeviceThreads, TwoSecondsAt25HzGiveFiftyFramesAndTwoMarkers)
 {
     CTestDevice device(false, false);
     CTimedView view;
     device.AddView(&view);
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
+    auto running = std::make_unique<CRunningDevice>(device);
+    ASSERT_TRUE(running->IsStarted());
     // Frame 55 comes 2.2 s after the first: the two-second window is complete.
     ASSERT_TRUE(view.WaitFrames(56, kTimeout));
-    device.Close();
-    EXPECT_TRUE(WaitForAcquisitionThreadsToEnd());
+    running.reset();
     device.RemoveAllViews();
     std::lock_guard<std::mutex> lock(view.mutex);
     const auto first = view.arrivals.front();
