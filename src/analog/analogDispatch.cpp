@@ -312,7 +312,7 @@ double CAnalogDevice::GetRecordTime() const
 void CAnalogDevice::AnalogStart()
 {
     if (!IsReady()) {
-        wxLogError(wxGetTranslation("Device is not ready"));
+        wxLogError("%s", _("Device is not ready"));
         return;
     }
     Start();
