@@ -99,11 +99,7 @@ CTrackerWorker::~CTrackerWorker()
 void CTrackerWorker::RequestStop()
 {
     m_stopRequested.store(true);
-    {
-        std::lock_guard<std::mutex> lock(m_wakeMutex);
-    }
-    m_wake.notify_all();
-    WakeGroupWaiters();
+    Wake();
 }
 
 bool CTrackerWorker::ShouldEnd() { return m_stopRequested.load() || TestDestroy(); }
