@@ -84,6 +84,7 @@ public:
     virtual bool IsBatteryShown() const { return false; }
     virtual bool IsVerbose() const { return m_verbose; }
     virtual void SetVerbose(bool verbose) { m_verbose = verbose; }
+    // BuildHeaderProperties takes this slot with the recording code.
 
     virtual void StartCapture();
     virtual void StopCapture();  // any thread (the recorder, at its duration limit)
@@ -151,6 +152,7 @@ public:
     virtual void RefreshViews();
     virtual CColour GetChannelColour(int n) const;
     virtual bool SetChannelColour(int n, const CColour& colour);
+    // FinaliseRecordFile takes this slot with the recording code.
     virtual void SetDispatchToViews(bool dispatch) { m_dispatchToViews = dispatch; }
     virtual bool GetDispatchToViews() const { return m_dispatchToViews.load(); }
     virtual bool _SaveConfig(wxConfigBase* config);
