@@ -35,6 +35,10 @@ public:
     void RequestStop();
     // Any thread: wakes the worker from a delay-mode sleep.
     void Wake();
+    // GUI thread, before the thread runs: priority 0 to 100, applied as the thread's nice
+    // value (19 to -20) when it starts. The toolkit's own setter would change the nice
+    // value of the calling thread on Linux.
+    void SetPriorityLevel(unsigned priority) { m_priority.store(static_cast<int>(priority)); }
     // Any thread: set by RunThread once the thread runs.
     bool IsStarted() const { return m_started.load(); }
     void MarkStarted() { m_started.store(true); }
@@ -92,6 +96,7 @@ private:
     bool ShouldEnd();
     void RunLoop();
     void ApplyCore();
+    void ApplyPriority();
     void ReleaseCore();
     // Group pass: refreshes the configuration after a group change, publishes the tick
     // when this is the pacing worker, and returns whether this member fires now.
@@ -151,6 +156,7 @@ private:
     std::atomic<double> m_periodUs{0.0};
     std::atomic<int> m_coreSlot{-1};
     std::atomic<int> m_pendingCore{-1};
+    std::atomic<int> m_priority{-1};  // -1: leave the thread as created
     std::atomic<double> m_lastFireDueUs{-1.0};  // program time the last fired tick was due
 };
 

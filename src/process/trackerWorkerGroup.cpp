@@ -84,19 +84,18 @@ wxString DeviceName(CNullDevice* device)
     return "device";
 }
 
-void PostRefusal(CNullDevice* device, Refusal refusal, double rate)
+wxString RefusalText(CNullDevice* device, Refusal refusal, double rate)
 {
     wxString reason;
     switch (refusal) {
     case kBelowOneHz: reason = _("is below 1 Hz"); break;
     case kNotWhole: reason = _("is not a whole number"); break;
     case kTooFast: reason = _("would push the group rate too high"); break;
-    default: return;
+    default: return wxString();
     }
-    g_messages.Post(Severity::Warning,
-                    wxString::Format(_("<ACQ> %s: rate %g Hz %s; it paces itself outside the "
-                                       "synchronised group"),
-                                     DeviceName(device), rate, reason));
+    return wxString::Format(_("<ACQ> %s: rate %g Hz %s; it paces itself outside the "
+                              "synchronised group"),
+                            DeviceName(device), rate, reason);
 }
 
 }  // namespace
@@ -135,8 +134,8 @@ bool CTrackerWorker::LeaveGroup(CTrackerWorker* worker)
 void CTrackerWorker::UpdateGroup()
 {
     WorkerGroup& group = Group();
-    std::vector<std::pair<CTrackerWorker*, Refusal>> refused;
-    std::vector<double> refusedRates;
+    // Written under the lock, while the refused members surely exist; posted after it.
+    std::vector<wxString> refusals;
     {
         std::lock_guard<std::mutex> lock(group.mutex);
         // Slowest first, so the pacing worker is a worker of the slowest device.
@@ -166,10 +165,8 @@ void CTrackerWorker::UpdateGroup()
             }
             if (refusal != member->m_refusal) {
                 member->m_refusal = refusal;
-                if (refusal != kAccepted) {
-                    refused.emplace_back(member, refusal);
-                    refusedRates.push_back(rate);
-                }
+                if (refusal != kAccepted)
+                    refusals.push_back(RefusalText(member->m_device, refusal, rate));
             }
             if (refusal == kAccepted)
                 accepted.emplace_back(member, whole);
@@ -214,8 +211,8 @@ void CTrackerWorker::UpdateGroup()
         group.generation.fetch_add(1);
         WakeMembers(group);
     }
-    for (size_t i = 0; i < refused.size(); ++i)
-        PostRefusal(refused[i].first->m_device, refused[i].second, refusedRates[i]);
+    for (const wxString& text : refusals)
+        g_messages.Post(Severity::Warning, text);
 }
 
 void CTrackerWorker::SetGroupRateLocked(CTrackerWorker* worker, int groupRate)
