@@ -180,6 +180,9 @@ public:
 protected:
     // Acquisition thread: the reset itself (ResetClock defers to here while running).
     void ResetClockNow();
+    // The clocks the device paces itself by; a seam for a simulated clock in tests.
+    virtual double ReadProgramClockUs() { return GetProgramTime(); }
+    virtual void ReadPreciseClock(TimeVal* out) { GetTimeOfDayNow(out); }
     // Any thread: posts a message tagged with the device name to the Errors page.
     void PostError(const wxString& text);
     // Acquisition thread: the name in the locale's 8-bit encoding, converted again only
