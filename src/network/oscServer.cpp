@@ -1,8 +1,17 @@
 #include "network/oscServer.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+
+namespace {
+
+// Read on every frame of every device: answers without creating the server
+// object, so an acquisition thread never allocates it.
+std::atomic<bool> g_started{false};
+
+}  // namespace
 
 OscDataServer& GetOscDataServer()
 {
@@ -16,7 +25,10 @@ bool StartOscServer(int inPort, int outPort)
     if (server.IsStarted()) return true;
     OscConsoleLine(false, "<OSC> Starting server  inPort " + std::to_string(inPort) + " outPort " +
                               std::to_string(outPort) + "\n");
-    if (server.Start(inPort, outPort)) return true;
+    if (server.Start(inPort, outPort)) {
+        g_started = true;
+        return true;
+    }
     OscConsoleLine(false, "<OSC> Fail to start osc server\n");
     return false;
 }
@@ -24,11 +36,12 @@ bool StartOscServer(int inPort, int outPort)
 bool CloseOscServer()
 {
     OscDataServer& server = GetOscDataServer();
+    g_started = false;
     if (!server.IsStarted()) return true;
     return server.Close();
 }
 
-bool IsOscServerStarted() { return GetOscDataServer().IsStarted(); }
+bool IsOscServerStarted() { return g_started.load() && GetOscDataServer().IsStarted(); }
 
 bool IsOscServerConnected() { return GetOscDataServer().IsConnected(); }
 
