@@ -3,7 +3,8 @@
 #include "process/networkServices.h"
 
 // The services devices reach when nothing else is installed: the process-wide OSC
-// data server. The OSC trigger input and the VRPN server answer "none". Any thread.
+// data server and the process-wide VRPN server. The OSC trigger input answers "none".
+// Any thread.
 class CLiveNetworkServices : public CNoNetworkServices {
 public:
     bool IsOscServerStarted() override;
@@ -11,6 +12,15 @@ public:
                           double time) override;
     bool OscServerSendEvent(const std::string& name, const std::string& text,
                             double time) override;
+
+    // VRPN: the process-wide server of vrpnServerModule.h.
+    int64_t VrpnServerAddDevice(int buttons, int channels, int sensors,
+                                const char* name) override;
+    void VrpnServerRemoveDevice(int64_t index) override;
+    bool VrpnServerSetTracker(int64_t index, const double* poses, int count) override;
+    bool VrpnServerSetAnalog(int64_t index, const double* values, int count) override;
+    void VrpnServerMainloop() override;
+    bool VrpnServerSetButton(int64_t index, int button, int state) override;
 };
 
 // The one live instance, created on first use.

@@ -5,3 +5,10 @@ list(APPEND QV_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/oscServer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/oscServerSettings.cpp)
 list(APPEND QV_CORE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/liveNetworkServices.cpp)
+list(APPEND QV_CORE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/vrpnWire.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vrpnLink.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vrpnServer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vrpnServerModule.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vrpnClient.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vrpnDevice.cpp)

@@ -1,0 +1,69 @@
+#pragma once
+
+// A remote VRPN server's device as an acquisition device: a tracker (one channel of seven
+// values per sensor: x, y, z, qw, qx, qy, qz) or an analog device (one value per channel);
+// button presses of the same VRPN device become markers. Owned by the main frame.
+// Threads: construction, parameters, Close: GUI thread. Process and the reports: the
+// acquisition thread; Poll: GUI thread. The client's loop runs on one of them at a time.
+
+#include "analog/analogDevice.h"
+#include "network/vrpnClient.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class CVrpnDevice : public CAnalogDevice, private CVrpnClientSink {
+public:
+    CVrpnDevice(bool synchronised, const wxString& name, bool tracker);
+    ~CVrpnDevice() override;
+
+    // "tracker/" + name or "analog/" + name.
+    static wxString MakeDevicePath(const wxString& name, bool tracker);
+
+    bool Process(bool tick, bool running) override;
+    void Close() override;
+    void Reset() override;
+    bool IsReady() const override { return m_ready.load(); }
+    void* GetParam(int id, int* count, int* type) override;
+    wxString GetParamLabel(int id) override;
+    wxString GetParamKey(int id) override;
+    bool SetParam(const void* value, int id, int count, int type, bool* changed) override;
+    bool CanOffset() const override { return !m_trackerVariant; }
+    bool CanReset() const override { return false; }
+    bool IsOffsetRunning() const override { return CDevice::IsOffsetRunning(); }
+    void Poll() override;
+
+    // A button report: a marker labelled "BT[button] : state", announced when pressed.
+    virtual void OnButton(int button, int state);
+    // Re-shapes the channels under the data mutex (the device paused around it). The
+    // strict variant takes n only when n >= 1 and it differs from the channel count.
+    bool SetChannelCount(int n);
+    bool SetChannelCountIfNew(int n);
+
+    // GUI thread: true once per re-shape, when the view grid must be rebuilt.
+    bool TakeViewGridRequest() { return m_viewGridRequest.exchange(false); }
+    // Any thread: the connection to the server exists.
+    bool IsConnected() const;
+    const wxString& GetVrpnName() const { return m_vrpnName; }
+
+private:
+    void OnTrackerReport(int sensor, const double pos[3], const double quat[4]) override;
+    void OnAnalogReport(int count, const double* values) override;
+    void OnButtonReport(int button, int state) override;
+    // Runs the client's loop unless another thread is running it.
+    void RunClient();
+    // Copies the last reported values into the row (under the data mutex).
+    void TakeReportedValues();
+
+    const wxString m_vrpnName;
+    const bool m_trackerVariant;
+    std::mutex m_clientMutex;  // taken before the data mutex: one thread runs the client
+    std::unique_ptr<CVrpnClient> m_client;  // guarded by m_clientMutex
+    // The last reported values, row layout; guarded by the data mutex. The row itself is
+    // re-made from them each sample so that offsets are subtracted once, not per frame.
+    std::vector<double> m_reported;
+    std::atomic<bool> m_viewGridRequest{false};
+    double m_paramDouble = 0.0;  // the rate GetParam hands out
+};

@@ -1,0 +1,125 @@
+#pragma once
+
+// One TCP connection to a VRPN peer (our server's client, or our client's server):
+// cookie exchange, non-blocking buffered I/O, and the peer's id -> name tables,
+// translated to the owner's own kinds of message. Used by one thread at a time: its
+// owner serialises every call.
+
+#include "network/vrpnWire.h"
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// A socket descriptor, closed with its owner.
+class CFd {
+public:
+    CFd() = default;
+    explicit CFd(int fd) : m_fd(fd) {}
+    ~CFd() { Reset(); }
+    CFd(CFd&& other) noexcept : m_fd(other.Release()) {}
+    CFd& operator=(CFd&& other) noexcept
+    {
+        if (this != &other) {
+            Reset();
+            m_fd = other.Release();
+        }
+        return *this;
+    }
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+    int Get() const { return m_fd; }
+    bool IsOpen() const { return m_fd >= 0; }
+    int Release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void Reset();
+
+private:
+    int m_fd = -1;
+};
+
+// Sockets, all non-blocking and close-on-exec. An invalid CFd and the reason on failure.
+// address and port in host order; port 0 picks a free one.
+CFd OpenTcpListener(uint32_t address, int port, std::string& error);
+CFd OpenUdpSocket(uint32_t address, int port, std::string& error);
+// Starts a connection; connecting is set while it is still under way.
+CFd ConnectTcp(const sockaddr_in& target, bool& connecting, std::string& error);
+// Local port of a bound socket, -1 when unknown.
+int LocalPort(int fd);
+// IPv4 address text (dotted) or a name: false when it does not resolve to IPv4.
+bool ResolveIpv4(const std::string& host, uint32_t& address);
+
+class CVrpnLink;
+
+// What the owner of a link does with it.
+class CVrpnLinkHandler {
+public:
+    virtual ~CVrpnLinkHandler() = default;
+    // The peer's cookie was accepted: queue the opening descriptions. False drops the link.
+    virtual bool OnLinkOpen(CVrpnLink& link) = 0;
+    // A message of one of the owner's kinds from the awaited sender. False drops the link
+    // (a malformed payload).
+    virtual bool OnLinkMessage(CVrpnLink& link, int kind, const vrpn::Message& message) = 0;
+};
+
+class CVrpnLink {
+public:
+    enum class State { kConnecting, kCookie, kOpen, kClosed };
+    static constexpr size_t kOutCapacity = 256 * 1024;
+    static constexpr std::chrono::seconds kCookieTimeout{5};
+
+    // Takes the socket. typeNames (kept, not copied: static texts) give the kinds the owner
+    // handles, by position; only messages of senderName reach the owner.
+    CVrpnLink(CFd socket, bool connecting, const char* const* typeNames, int typeCount,
+              const std::string& senderName, std::chrono::steady_clock::time_point now);
+    ~CVrpnLink();
+    CVrpnLink(const CVrpnLink&) = delete;
+    CVrpnLink& operator=(const CVrpnLink&) = delete;
+
+    // Sends what waits, reads what came and hands over every complete message.
+    // False once the link is closed (CloseReason says why).
+    bool Pump(CVrpnLinkHandler& handler, std::chrono::steady_clock::time_point now);
+    // Appends one message to the output queue; false, nothing queued, without room.
+    bool Queue(vrpn::Time time, int32_t sender, int32_t type, const uint8_t* payload,
+               size_t length);
+    bool QueueDescription(vrpn::Time time, int32_t kind, int32_t id, const std::string& name);
+    // Sends what it can now, without waiting.
+    bool Flush();
+    void Close(const char* reason);
+
+    State GetState() const { return m_state; }
+    bool IsOpen() const { return m_state == State::kOpen; }
+    size_t QueuedBytes() const { return m_outEnd - m_outStart; }
+    const char* CloseReason() const { return m_closeReason; }
+    int Fd() const { return m_socket.Get(); }
+
+private:
+    bool CheckConnected();
+    bool Receive();
+    bool Deliver(CVrpnLinkHandler& handler);
+    bool HandleSystem(const vrpn::Message& message);
+
+    CFd m_socket;
+    State m_state;
+    const char* m_closeReason = "";
+    std::chrono::steady_clock::time_point m_cookieDeadline;
+    const char* const* m_typeNames;
+    int m_typeCount;
+    std::string m_senderName;
+    // The peer's numbering: its type id -> our kind (-1 unknown); its sender id -> ours?
+    int16_t m_remoteKind[vrpn::kMaxRemoteIds];
+    uint8_t m_remoteSenderMatch[vrpn::kMaxRemoteIds];
+    std::unique_ptr<uint8_t[]> m_in;
+    size_t m_inSize = 0;
+    std::unique_ptr<uint8_t[]> m_out;
+    size_t m_outStart = 0;
+    size_t m_outEnd = 0;
+};
