@@ -130,10 +130,11 @@ bool ResolveIpv4(const std::string& host, uint32_t& address)
 }
 
 CVrpnLink::CVrpnLink(CFd socket, bool connecting, const char* const* typeNames, int typeCount,
-                     const std::string& senderName, std::chrono::steady_clock::time_point now)
+                     const std::string& senderName, std::chrono::steady_clock::time_point now,
+                     std::chrono::milliseconds cookieTimeout)
     : m_socket(std::move(socket)),
       m_state(connecting ? State::kConnecting : State::kCookie),
-      m_cookieDeadline(now + kCookieTimeout),
+      m_cookieDeadline(now + cookieTimeout),
       m_typeNames(typeNames),
       m_typeCount(typeCount),
       m_senderName(senderName),

@@ -79,7 +79,8 @@ public:
     // Takes the socket. typeNames (kept, not copied: static texts) give the kinds the owner
     // handles, by position; only messages of senderName reach the owner.
     CVrpnLink(CFd socket, bool connecting, const char* const* typeNames, int typeCount,
-              const std::string& senderName, std::chrono::steady_clock::time_point now);
+              const std::string& senderName, std::chrono::steady_clock::time_point now,
+              std::chrono::milliseconds cookieTimeout = kCookieTimeout);
     ~CVrpnLink();
     CVrpnLink(const CVrpnLink&) = delete;
     CVrpnLink& operator=(const CVrpnLink&) = delete;

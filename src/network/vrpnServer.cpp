@@ -197,7 +197,7 @@ void CVrpnServer::AcceptConnections(std::chrono::steady_clock::time_point now)
         m_clients.push_back(std::make_unique<Client>(
             *this,
             std::make_unique<CVrpnLink>(std::move(socket), false, kClientTypeNames, 1, m_name,
-                                        now),
+                                        now, m_cookieTimeout),
             ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)));
     }
 }
@@ -257,7 +257,7 @@ bool CVrpnServer::HandleRequest(const char* text, size_t size, uint32_t source,
     m_clients.push_back(std::make_unique<Client>(
         *this,
         std::make_unique<CVrpnLink>(std::move(socket), connecting, kClientTypeNames, 1, m_name,
-                                    now),
+                                    now, m_cookieTimeout),
         address, static_cast<int>(port)));
     return true;
 }

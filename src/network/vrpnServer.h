@@ -36,6 +36,8 @@ public:
     CVrpnServer(const CVrpnServer&) = delete;
     CVrpnServer& operator=(const CVrpnServer&) = delete;
 
+    // How long a new connection may take to send its cookie. Before the first pass.
+    void SetCookieTimeout(std::chrono::milliseconds timeout) { m_cookieTimeout = timeout; }
     // The sockets exist and at least one of the three servers.
     bool IsRunning() const { return m_running; }
     int GetPort() const { return m_port; }
@@ -86,6 +88,7 @@ private:
     int m_port = -1;
     bool m_running = false;
     std::string m_error;
+    std::chrono::milliseconds m_cookieTimeout{CVrpnLink::kCookieTimeout};
     CFd m_listener;
     CFd m_requests;
 

@@ -30,6 +30,17 @@ std::atomic<unsigned> g_started{0};
 std::atomic<bool> g_writerWaiting{false};
 std::atomic<int> g_port{vrpn::kDefaultPort};
 std::atomic<uint32_t> g_address{0};
+std::atomic<int64_t> g_cookieTimeoutMs{
+    std::chrono::milliseconds(CVrpnLink::kCookieTimeout).count()};
+
+std::unique_ptr<CVrpnServer> MakeServer(const char* name, size_t analog, size_t sensors,
+                                        size_t buttons, int port)
+{
+    auto server = std::make_unique<CVrpnServer>(name, analog, sensors, buttons, port,
+                                                g_address.load());
+    server->SetCookieTimeout(std::chrono::milliseconds(g_cookieTimeoutMs.load()));
+    return server;
+}
 
 // Holds the module lock exclusively; frames skip their pass meanwhile.
 class CExclusive {
@@ -64,7 +75,7 @@ void StopLocked(Module& module)
 bool StartLocked(Module& module, const char* name)
 {
     StopLocked(module);
-    module.server = std::make_unique<CVrpnServer>(name, 0, 0, 1, g_port.load(), g_address.load());
+    module.server = MakeServer(name, 0, 0, 1, g_port.load());
     module.buttonOffsets.push_back(0);
     module.analogOffsets.push_back(0);
     module.sensorOffsets.push_back(0);
@@ -84,6 +95,10 @@ int Entry(const std::vector<int32_t>& offsets, int device)
 void SetVrpnServerPort(int port) { g_port.store(port); }
 int GetVrpnServerPort() { return g_port.load(); }
 void SetVrpnServerAddress(uint32_t address) { g_address.store(address); }
+void SetVrpnServerCookieTimeout(std::chrono::milliseconds timeout)
+{
+    g_cookieTimeoutMs.store(timeout.count());
+}
 
 bool StartVrpnServer(const char* name)
 {
@@ -138,18 +153,21 @@ size_t GetVrpnServerClientCount()
     return module.server ? module.server->GetClientCount() : 0;
 }
 
-int VrpnServerAddDevice(int buttons, int channels, int sensors, const char* name)
+int VrpnServerAddDevice(int buttons, int channels, int sensors, const char*)
 {
     // Negative counts would wrap the totals: refused, the server left as it is.
     if (buttons < 0 || channels < 0 || sensors < 0) return 0;
     Module& module = TheModule();
     CExclusive lock(module);
-    if (!module.server) StartLocked(module, name);
+    if (!module.server) StartLocked(module, nullptr);  // the name counts only at a start
     const std::string current = module.server->GetName();
     const size_t totalButtons = module.server->GetButtonCount();
     const size_t totalAnalog = module.server->GetAnalogCount();
     const size_t totalSensors = module.server->GetSensorCount();
     const size_t devices = module.deviceCount;
+    // With a free port asked for, the re-created server stays on the port clients know.
+    const int port = g_port.load() == 0 && module.server->IsRunning() ? module.server->GetPort()
+                                                                      : g_port.load();
     constexpr size_t kLimit = std::numeric_limits<int32_t>::max();
     if (totalButtons + buttons > kLimit || totalAnalog + channels > kLimit ||
         totalSensors + sensors > kLimit || module.buttonOffsets.size() >= kLimit)
@@ -160,10 +178,10 @@ int VrpnServerAddDevice(int buttons, int channels, int sensors, const char* name
     module.analogOffsets.push_back(static_cast<int32_t>(totalAnalog));
     module.sensorOffsets.push_back(static_cast<int32_t>(totalSensors));
     g_started.store(static_cast<unsigned>(module.buttonOffsets.size()));
-    module.server = std::make_unique<CVrpnServer>(
+    module.server = MakeServer(
         current.c_str(), totalAnalog + static_cast<size_t>(channels),
         totalSensors + static_cast<size_t>(sensors), totalButtons + static_cast<size_t>(buttons),
-        g_port.load(), g_address.load());
+        port);
     if (!module.server->IsRunning()) {
         StopLocked(module);
         return 0;

@@ -9,6 +9,7 @@
 
 #include "network/vrpnServer.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -17,6 +18,8 @@
 void SetVrpnServerPort(int port);
 int GetVrpnServerPort();
 void SetVrpnServerAddress(uint32_t address);
+// How long a new connection may take to send its cookie (default 5 s).
+void SetVrpnServerCookieTimeout(std::chrono::milliseconds timeout);
 
 bool StartVrpnServer(const char* name);
 void StopVrpnServer();

@@ -1,0 +1,361 @@
+// The process-wide VRPN server on 127.0.0.1: registry semantics, the opening and the
+// reports as a raw peer sees them, connection requests, and hostile or vanishing peers.
+#include "network/vrpnServerModule.h"
+
+#include "vrpnTestSupport.h"
+
+#include <cmath>
+#include <cstring>
+
+using vrpntest::Await;
+using vrpntest::AwaitClose;
+using vrpntest::OpenPeer;
+using vrpntest::Peer;
+using vrpntest::PumpUntil;
+using vrpntest::Received;
+
+namespace {
+
+using VrpnServerTest = vrpntest::CServerFixture;
+
+bool IsType(const Peer& peer, const Received& message, const char* name)
+{
+    return message.type >= 0 && peer.TypeName(message.type) == name;
+}
+
+double F64(const Received& message, size_t offset)
+{
+    return vrpn::GetF64(message.payload.data() + offset);
+}
+
+}  // namespace
+
+TEST_F(VrpnServerTest, RegistryGrowsWithEachDevice)
+{
+    EXPECT_EQ(IsVrpnServerStarted(), 0u);
+    ASSERT_TRUE(StartVrpnServer("Alpha"));
+    EXPECT_EQ(IsVrpnServerStarted(), 1u);
+    EXPECT_EQ(VrpnServerAddDevice(1, 0, 3, nullptr), 1);
+    EXPECT_EQ(VrpnServerAddDevice(1, 0, 2, "Beta"), 2);
+    EXPECT_EQ(IsVrpnServerStarted(), 3u);
+    EXPECT_EQ(GetVrpnServerName(), "Alpha");  // a name only counts when no server exists
+
+    std::vector<double> poses(7 * 3, 0.5);
+    EXPECT_FALSE(VrpnServerSetTracker(2, poses.data(), 3));  // offset 3 + 3 > 5
+    EXPECT_TRUE(VrpnServerSetTracker(2, poses.data(), 2));
+    EXPECT_TRUE(VrpnServerSetTracker(1, poses.data(), 3));
+    EXPECT_FALSE(VrpnServerSetTracker(3, poses.data(), 1));  // not registered
+    EXPECT_FALSE(VrpnServerSetAnalog(1, poses.data(), 1));   // no analog channels at all
+    EXPECT_TRUE(VrpnServerSetButton(2, 0, 1));
+    EXPECT_FALSE(VrpnServerSetButton(2, 1, 1));  // the device has one button
+    VrpnServerRemoveDevice(1);
+    EXPECT_EQ(IsVrpnServerStarted(), 3u);
+    EXPECT_TRUE(VrpnServerSetTracker(1, poses.data(), 3));
+    EXPECT_FALSE(VrpnServerSkipButton());
+    StopVrpnServer();
+    EXPECT_EQ(IsVrpnServerStarted(), 0u);
+    EXPECT_FALSE(VrpnServerMainloop());
+    EXPECT_FALSE(VrpnServerSetButton(0, 0, 1));
+
+    // Without a server, adding starts one under the default name with the program block.
+    EXPECT_EQ(VrpnServerAddDevice(1, 4, 0, "Ignored"), 1);
+    EXPECT_EQ(GetVrpnServerName(), "Quorvane");
+    EXPECT_EQ(IsVrpnServerStarted(), 2u);
+    EXPECT_TRUE(VrpnServerSetAnalog(1, poses.data(), 4));
+}
+
+TEST_F(VrpnServerTest, NegativeIndicesAndCountsAreRefused)
+{
+    ASSERT_EQ(VrpnServerAddDevice(2, 3, 0, nullptr), 1);
+    const double values[3] = {1, 2, 3};
+    EXPECT_FALSE(VrpnServerSetButton(-1, 0, 1));
+    EXPECT_FALSE(VrpnServerSetButton(1, -1, 1));
+    EXPECT_FALSE(VrpnServerSetButton(0, -1, 1));
+    EXPECT_FALSE(VrpnServerSetAnalog(-1, values, 3));
+    EXPECT_FALSE(VrpnServerSetAnalog(1, values, -1));
+    EXPECT_FALSE(VrpnServerSetAnalog(1, nullptr, 3));
+    EXPECT_FALSE(VrpnServerSetTracker(-5, values, 0));
+    // A negative count would wrap the totals: refused, and the server keeps running.
+    EXPECT_EQ(VrpnServerAddDevice(-1, 0, 0, nullptr), 0);
+    EXPECT_EQ(VrpnServerAddDevice(0, -4, 0, nullptr), 0);
+    EXPECT_EQ(IsVrpnServerStarted(), 2u);
+    EXPECT_TRUE(IsVrpnServerRunning());
+    EXPECT_TRUE(VrpnServerSetAnalog(1, values, 3));
+}
+
+TEST_F(VrpnServerTest, OpeningDescribesTheServerAndPingsArePonged)
+{
+    ASSERT_TRUE(StartVrpnServer("Tracker0"));
+    const int port = GetVrpnServerBoundPort();
+    ASSERT_GT(port, 0);
+    Peer peer;
+    std::vector<uint8_t> cookie;
+    ASSERT_TRUE(OpenPeer(peer, port, &cookie));
+    EXPECT_EQ(std::string(cookie.begin(), cookie.begin() + 19), std::string("vrpn: ver. 07.38  0"));
+    EXPECT_EQ(peer.senders[0], "Tracker0");
+    for (const char* name : {vrpn::kPosQuat, vrpn::kAnalogChannel, vrpn::kButtonChange,
+                             vrpn::kButtonStates, vrpn::kPong})
+        EXPECT_GE(peer.TypeId(name), 0) << name;
+
+    // As a stock client does: its own ids, other names first, then a ping.
+    ASSERT_TRUE(peer.SendDescription(vrpn::kSenderDescription, 0, "VRPN Control"));
+    ASSERT_TRUE(peer.SendDescription(vrpn::kSenderDescription, 1, "Tracker0"));
+    ASSERT_TRUE(peer.SendDescription(vrpn::kTypeDescription, 16, vrpn::kPing));
+    ASSERT_TRUE(peer.SendMessage(1, 16, nullptr, 0));
+    Received pong;
+    ASSERT_TRUE(Await(peer, pong, [&](const Received& m) { return IsType(peer, m, vrpn::kPong); }));
+    EXPECT_EQ(pong.sender, 0);
+    EXPECT_EQ(pong.length, 24u);
+    EXPECT_EQ(pong.wire.size(), 24u);
+    Received states;
+    ASSERT_TRUE(Await(peer, states,
+                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonStates); }));
+    ASSERT_EQ(states.payload.size(), 8u);  // one button: the program's
+    EXPECT_EQ(vrpn::GetI32(states.payload.data()), 1);
+
+    // A ping from a sender of another name gets no pong.
+    ASSERT_TRUE(peer.SendDescription(vrpn::kSenderDescription, 2, "Other"));
+    ASSERT_TRUE(peer.SendMessage(2, 16, nullptr, 0));
+    ASSERT_TRUE(peer.SendMessage(1, 16, nullptr, 0));
+    int pongs = 0;
+    ASSERT_TRUE(Await(peer, pong, [&](const Received& m) {
+        if (IsType(peer, m, vrpn::kPong)) ++pongs;
+        return IsType(peer, m, vrpn::kButtonStates) && pongs > 0;
+    }));
+    EXPECT_EQ(pongs, 1);
+}
+
+TEST_F(VrpnServerTest, ReportsCarryThePosesAnalogValuesAndButtonChanges)
+{
+    ASSERT_EQ(VrpnServerAddDevice(1, 0, 2, nullptr), 1);
+    ASSERT_EQ(VrpnServerAddDevice(1, 3, 0, nullptr), 2);
+    Peer peer;
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    // x, y, z, then the quaternion w first, as devices hold it.
+    const double poses[14] = {1.5, -2.25, 3e-300, 0.5, 0.1, 0.2, 0.3,
+                              -0.0, 7.0, 8.0, 1.0, 0.0, 0.0, 0.0};
+    ASSERT_TRUE(VrpnServerSetTracker(1, poses, 2));
+    const double analog[3] = {0.1, -1e10, 42.0};
+    ASSERT_TRUE(VrpnServerSetAnalog(2, analog, 3));
+
+    Received report;
+    ASSERT_TRUE(Await(peer, report, [&](const Received& m) {
+        return IsType(peer, m, vrpn::kPosQuat) && vrpn::GetI32(m.payload.data()) == 0 &&
+               F64(m, 8) == 1.5;
+    }));
+    ASSERT_EQ(report.payload.size(), 64u);
+    EXPECT_EQ(report.length, 88u);
+    EXPECT_EQ(F64(report, 16), -2.25);
+    EXPECT_EQ(F64(report, 24), 3e-300);
+    // VRPN's quaternion is x, y, z, w: w goes last on the wire.
+    EXPECT_EQ(F64(report, 32), 0.1);
+    EXPECT_EQ(F64(report, 40), 0.2);
+    EXPECT_EQ(F64(report, 48), 0.3);
+    EXPECT_EQ(F64(report, 56), 0.5);
+    ASSERT_TRUE(Await(peer, report, [&](const Received& m) {
+        return IsType(peer, m, vrpn::kPosQuat) && vrpn::GetI32(m.payload.data()) == 1;
+    }));
+    EXPECT_TRUE(std::signbit(F64(report, 8)));
+    EXPECT_EQ(F64(report, 56), 1.0);
+    ASSERT_TRUE(Await(peer, report, [&](const Received& m) {
+        return IsType(peer, m, vrpn::kVelocity) && vrpn::GetI32(m.payload.data()) == 0;
+    }));
+    EXPECT_EQ(report.payload.size(), 72u);
+    EXPECT_EQ(F64(report, 64), 0.01);
+
+    ASSERT_TRUE(Await(peer, report, [&](const Received& m) {
+        return IsType(peer, m, vrpn::kAnalogChannel) && F64(m, 16) == -1e10;
+    }));
+    ASSERT_EQ(report.payload.size(), 32u);
+    EXPECT_EQ(F64(report, 0), 3.0);
+    EXPECT_EQ(F64(report, 8), 0.1);
+    EXPECT_EQ(F64(report, 24), 42.0);
+
+    // Device 2's button 0 is the third server button. The same state twice: one change.
+    ASSERT_TRUE(VrpnServerSetButton(2, 0, 1));
+    ASSERT_TRUE(VrpnServerSetButton(2, 0, 1));
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));  // then the program's own button
+    std::vector<std::pair<int32_t, int32_t>> changes;
+    ASSERT_TRUE(Await(peer, report, [&](const Received& m) {
+        if (IsType(peer, m, vrpn::kButtonChange))
+            changes.emplace_back(vrpn::GetI32(m.payload.data()), vrpn::GetI32(m.payload.data() + 4));
+        return changes.size() == 2;
+    }));
+    EXPECT_EQ(changes[0], std::make_pair(2, 1));
+    EXPECT_EQ(changes[1], std::make_pair(0, 1));
+}
+
+TEST_F(VrpnServerTest, PressAndReleaseBetweenPassesBothArrive)
+{
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    Peer peer;
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    // Each change also runs a pass; the order on the wire is the order of the calls.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));
+        ASSERT_TRUE(VrpnServerSetButton(0, 0, 0));
+    }
+    std::vector<int32_t> states;
+    Received message;
+    ASSERT_TRUE(Await(peer, message, [&](const Received& m) {
+        if (IsType(peer, m, vrpn::kButtonChange)) states.push_back(vrpn::GetI32(m.payload.data() + 4));
+        return states.size() == 10;
+    }));
+    for (size_t i = 0; i < states.size(); ++i) EXPECT_EQ(states[i], i % 2 == 0 ? 1 : 0);
+}
+
+TEST_F(VrpnServerTest, ConnectionRequestIsCalledBackOnlyToItsSender)
+{
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    const int port = GetVrpnServerBoundPort();
+    // The client's side of a request: a listener and a datagram naming it.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    socklen_t length = sizeof local;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length);
+    const int tcpPort = ntohs(local.sin_port);
+    const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(static_cast<uint16_t>(port));
+    auto request = [&](const std::string& text) {
+        return ::sendto(udp, text.c_str(), text.size() + 1, 0,
+                        reinterpret_cast<sockaddr*>(&server), sizeof server) > 0;
+    };
+    // Refused: another host than the sender, a low port, a name, no port.
+    ASSERT_TRUE(request("127.0.0.2 " + std::to_string(tcpPort)));
+    ASSERT_TRUE(request("127.0.0.1 80"));
+    ASSERT_TRUE(request("local-host " + std::to_string(tcpPort)));
+    ASSERT_TRUE(request("127.0.0.1"));
+    ASSERT_TRUE(PumpUntil(vrpntest::ServerPass,
+                          [] { return GetVrpnServerStats().requestsRefused >= 4; }));
+    // A burst of the genuine request yields one connection.
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(request("127.0.0.1 " + std::to_string(tcpPort)));
+    int accepted = -1;
+    ASSERT_TRUE(PumpUntil(vrpntest::ServerPass, [&] {
+        accepted = ::accept(listener, nullptr, nullptr);
+        return accepted >= 0;
+    }));
+    Peer peer;
+    peer.Adopt(accepted);
+    ASSERT_TRUE(peer.SendCookie());
+    ASSERT_TRUE(PumpUntil(vrpntest::ServerPass, [] { return GetVrpnServerClientCount() == 1; }));
+    EXPECT_EQ(::accept(listener, nullptr, nullptr), -1);  // no second call-back
+    ::close(udp);
+    ::close(listener);
+}
+
+TEST_F(VrpnServerTest, MalformedInputDropsOnlyThatPeer)
+{
+    ASSERT_EQ(VrpnServerAddDevice(1, 1, 0, nullptr), 1);
+    const int port = GetVrpnServerBoundPort();
+    Peer good;
+    ASSERT_TRUE(OpenPeer(good, port));
+    const auto sendBad = [&](const std::function<void(Peer&)>& bad) {
+        Peer peer;
+        EXPECT_TRUE(OpenPeer(peer, port));
+        bad(peer);
+        EXPECT_TRUE(AwaitClose(peer));
+    };
+    // A length below the header.
+    sendBad([](Peer& peer) {
+        uint8_t header[24] = {0, 0, 0, 10};
+        peer.Send(header, sizeof header);
+    });
+    // A length past any receive buffer.
+    sendBad([](Peer& peer) {
+        uint8_t header[24] = {0x7f, 0xff, 0xff, 0xff};
+        peer.Send(header, sizeof header);
+    });
+    // A description whose name length runs past its payload.
+    sendBad([](Peer& peer) {
+        uint8_t payload[8] = {0, 0, 0, 50, 'a', 'b', 'c', 0};
+        peer.SendMessage(0, vrpn::kTypeDescription, payload, sizeof payload);
+    });
+    // A type id past the peers' tables.
+    sendBad([](Peer& peer) { peer.SendMessage(0, 5000, nullptr, 0); });
+    // A cookie of another major version.
+    {
+        Peer peer;
+        ASSERT_TRUE(peer.Connect(port));
+        uint8_t cookie[24];
+        vrpn::MakeCookie(cookie);
+        cookie[12] = '8';
+        peer.Send(cookie, sizeof cookie);
+        EXPECT_TRUE(AwaitClose(peer));
+    }
+    // The well-behaved peer still gets its reports.
+    const double value = 6.5;
+    ASSERT_TRUE(VrpnServerSetAnalog(1, &value, 1));
+    Received report;
+    EXPECT_TRUE(Await(good, report, [&](const Received& m) {
+        return IsType(good, m, vrpn::kAnalogChannel) && F64(m, 8) == 6.5;
+    }));
+    EXPECT_GE(GetVrpnServerStats().dropped, 4u);
+}
+
+TEST_F(VrpnServerTest, VanishingPeersAreForgotten)
+{
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    const int port = GetVrpnServerBoundPort();
+    {
+        Peer peer;
+        ASSERT_TRUE(OpenPeer(peer, port));
+        EXPECT_EQ(GetVrpnServerClientCount(), 1u);
+        // Half a message, then gone.
+        uint8_t header[12] = {0, 0, 0, 40};
+        peer.Send(header, sizeof header);
+    }
+    EXPECT_TRUE(PumpUntil(vrpntest::ServerPass, [] { return GetVrpnServerClientCount() == 0; }));
+    EXPECT_EQ(GetVrpnServerStats().dropped, 1u);
+    // One that never sends its cookie: closed after the cookie time-out, not kept forever.
+    StopVrpnServer();
+    SetVrpnServerCookieTimeout(std::chrono::milliseconds(200));
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    Peer silent;
+    ASSERT_TRUE(silent.Connect(GetVrpnServerBoundPort()));
+    EXPECT_TRUE(AwaitClose(silent));
+    SetVrpnServerCookieTimeout(CVrpnLink::kCookieTimeout);
+}
+
+TEST_F(VrpnServerTest, AddingADeviceReCreatesTheServerOnTheSamePort)
+{
+    ASSERT_TRUE(StartVrpnServer("Dev"));
+    const int port = GetVrpnServerBoundPort();
+    Peer peer;
+    ASSERT_TRUE(OpenPeer(peer, port));
+    ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 1);
+    EXPECT_TRUE(AwaitClose(peer));  // clients lose their connection
+    EXPECT_EQ(GetVrpnServerBoundPort(), port);
+    Peer again;
+    ASSERT_TRUE(OpenPeer(again, port));
+    EXPECT_EQ(again.senders[0], "Dev");
+}
+
+TEST_F(VrpnServerTest, AClientThatDoesNotReadNeverStallsThePasses)
+{
+    ASSERT_EQ(VrpnServerAddDevice(0, 0, 400, nullptr), 1);
+    Peer peer;
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    // The peer stops reading; every pass queues about 100 kB of reports for it.
+    EXPECT_TRUE(PumpUntil(vrpntest::ServerPass,
+                          [] { return GetVrpnServerStats().framesSkipped > 0; }));
+    EXPECT_EQ(GetVrpnServerClientCount(), 1u);  // kept: reports are skipped, not the client
+}
+
+TEST_F(VrpnServerTest, APortInUseFailsTheStart)
+{
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    const int port = GetVrpnServerBoundPort();
+    std::string error;
+    // Another server already holds the port: the second one does not run.
+    CVrpnServer other(nullptr, 0, 0, 1, port, INADDR_LOOPBACK);
+    EXPECT_FALSE(other.IsRunning());
+    EXPECT_FALSE(other.GetError().empty());
+    EXPECT_FALSE(other.Mainloop());
+}

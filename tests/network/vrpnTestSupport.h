@@ -1,0 +1,256 @@
+#pragma once
+
+// A raw VRPN peer on 127.0.0.1 for the server and device tests: it speaks the bytes
+// itself, so the tests check our layer against the protocol, not against itself.
+
+#include "network/vrpnServerModule.h"
+#include "network/vrpnWire.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vrpntest {
+
+// Bounds a wait that only a broken build runs out.
+constexpr std::chrono::seconds kTimeout{10};
+
+struct Received {
+    int32_t sender = 0;
+    int32_t type = 0;
+    uint32_t length = 0;  // header length field
+    std::vector<uint8_t> payload;
+    std::vector<uint8_t> wire;  // the whole message as it came, padding included
+};
+
+// Runs step (one server pass, say) until done says so; false at the timeout.
+inline bool PumpUntil(const std::function<void()>& step, const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = kTimeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        step();
+        if (done()) return true;
+    }
+    return false;
+}
+
+// Starts the process-wide server on a free loopback port for one test.
+class CServerFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetVrpnServerPort(0);
+        SetVrpnServerAddress(INADDR_LOOPBACK);
+    }
+    void TearDown() override
+    {
+        StopVrpnServer();
+        SetVrpnServerCookieTimeout(CVrpnLink::kCookieTimeout);
+        SetVrpnServerPort(vrpn::kDefaultPort);
+        SetVrpnServerAddress(0);
+    }
+};
+
+class Peer {
+public:
+    ~Peer() { Close(); }
+    void Close()
+    {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+    int Fd() const { return m_fd; }
+
+    bool Connect(int port)
+    {
+        Close();
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        target.sin_port = htons(static_cast<uint16_t>(port));
+        const int result = ::connect(m_fd, reinterpret_cast<sockaddr*>(&target), sizeof target);
+        return result == 0 || errno == EINPROGRESS;
+    }
+    // Adopts a socket (a call-back accepted by a test listener).
+    void Adopt(int fd) { Close(); m_fd = fd; }
+
+    bool Send(const void* data, size_t size)
+    {
+        const uint8_t* next = static_cast<const uint8_t*>(data);
+        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+        while (size > 0 && std::chrono::steady_clock::now() < deadline) {
+            const ssize_t sent = ::send(m_fd, next, size, MSG_NOSIGNAL);
+            if (sent < 0) {
+                if (errno == EAGAIN || errno == EINTR) {
+                    pollfd poller{m_fd, POLLOUT, 0};
+                    ::poll(&poller, 1, 10);
+                    continue;
+                }
+                return false;
+            }
+            next += sent;
+            size -= static_cast<size_t>(sent);
+        }
+        return size == 0;
+    }
+    bool Send(const std::vector<uint8_t>& bytes) { return Send(bytes.data(), bytes.size()); }
+    bool SendCookie()
+    {
+        uint8_t cookie[vrpn::kCookieSize];
+        vrpn::MakeCookie(cookie);
+        return Send(cookie, sizeof cookie);
+    }
+    bool SendDescription(int32_t kind, int32_t id, const std::string& name)
+    {
+        uint8_t out[256];
+        const size_t size = vrpn::EncodeDescription(out, sizeof out, vrpn::Time{}, kind, id, name);
+        return size > 0 && Send(out, size);
+    }
+    bool SendMessage(int32_t sender, int32_t type, const uint8_t* payload, size_t length)
+    {
+        std::vector<uint8_t> out(vrpn::kHeaderSize + vrpn::Padded(length));
+        const size_t size = vrpn::EncodeMessage(out.data(), out.size(), vrpn::Time{}, sender,
+                                                type, payload, length);
+        return size > 0 && Send(out.data(), size);
+    }
+
+    // Reads what waits (a short poll: this is the wait for the next bytes).
+    bool ReadSome()
+    {
+        if (m_fd < 0) return false;
+        pollfd poller{m_fd, POLLIN, 0};
+        if (::poll(&poller, 1, 1) <= 0) return true;
+        uint8_t chunk[65536];
+        const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got == 0) {
+            m_peerClosed = true;
+            return false;
+        }
+        if (got > 0) m_in.insert(m_in.end(), chunk, chunk + got);
+        return true;
+    }
+    bool PeerClosed() const { return m_peerClosed; }
+
+    // Takes the 24-byte cookie from what was read.
+    bool TakeCookie(std::vector<uint8_t>& cookie)
+    {
+        if (m_in.size() < vrpn::kCookieSize) return false;
+        cookie.assign(m_in.begin(), m_in.begin() + vrpn::kCookieSize);
+        m_in.erase(m_in.begin(), m_in.begin() + vrpn::kCookieSize);
+        return true;
+    }
+    // Takes one message; descriptions also fill the name tables.
+    bool TakeMessage(Received& out)
+    {
+        if (m_in.size() < vrpn::kHeaderSize) return false;
+        const uint32_t length = vrpn::GetU32(m_in.data());
+        const size_t total = vrpn::kHeaderSize + vrpn::Padded(length - vrpn::kHeaderSize);
+        if (m_in.size() < total) return false;
+        out.length = length;
+        out.sender = vrpn::GetI32(m_in.data() + 12);
+        out.type = vrpn::GetI32(m_in.data() + 16);
+        out.payload.assign(m_in.begin() + vrpn::kHeaderSize, m_in.begin() + length);
+        out.wire.assign(m_in.begin(), m_in.begin() + total);
+        m_in.erase(m_in.begin(), m_in.begin() + total);
+        if (out.type == vrpn::kSenderDescription || out.type == vrpn::kTypeDescription) {
+            const std::string name(reinterpret_cast<const char*>(out.payload.data()) + 4);
+            (out.type == vrpn::kSenderDescription ? senders : types)[out.sender] = name;
+        }
+        return true;
+    }
+    std::string TypeName(int32_t type) const
+    {
+        const auto found = types.find(type);
+        return found == types.end() ? std::string() : found->second;
+    }
+    int32_t TypeId(const std::string& name) const
+    {
+        for (const auto& [id, text] : types) {
+            if (text == name) return id;
+        }
+        return -100;
+    }
+
+    std::map<int32_t, std::string> senders;
+    std::map<int32_t, std::string> types;
+
+private:
+    int m_fd = -1;
+    std::vector<uint8_t> m_in;
+    bool m_peerClosed = false;
+};
+
+}  // namespace vrpntest
+
+namespace vrpntest {
+
+inline void ServerPass() { VrpnServerMainloop(); }
+
+// Pumps the server until the peer has a message that match accepts (the ones before are
+// taken and dropped); false at the timeout or when the server closed the connection.
+inline bool Await(Peer& peer, Received& out, const std::function<bool(const Received&)>& match,
+                  const std::function<void()>& step = ServerPass)
+{
+    return PumpUntil(
+        [&] {
+            step();
+            peer.ReadSome();
+        },
+        [&] {
+            while (peer.TakeMessage(out)) {
+                if (match(out)) return true;
+            }
+            return peer.PeerClosed();
+        }) &&
+           !peer.PeerClosed();
+}
+
+// Until the server closes the peer's connection.
+inline bool AwaitClose(Peer& peer, const std::function<void()>& step = ServerPass)
+{
+    return PumpUntil(
+        [&] {
+            step();
+            peer.ReadSome();
+            Received ignored;
+            while (peer.TakeMessage(ignored)) {
+            }
+        },
+        [&] { return peer.PeerClosed(); });
+}
+
+// Connects to the server, exchanges cookies and reads the opening up to the
+// description of the pong type (the last one our server sends).
+inline bool OpenPeer(Peer& peer, int port, std::vector<uint8_t>* cookie = nullptr)
+{
+    if (!peer.Connect(port) || !peer.SendCookie()) return false;
+    std::vector<uint8_t> received;
+    if (!PumpUntil(
+            [&] {
+                ServerPass();
+                peer.ReadSome();
+            },
+            [&] { return peer.TakeCookie(received); }))
+        return false;
+    if (cookie != nullptr) *cookie = received;
+    Received message;
+    return Await(peer, message, [](const Received& m) {
+        return m.type == vrpn::kTypeDescription && m.payload.size() > 4 &&
+               std::string(reinterpret_cast<const char*>(m.payload.data()) + 4) == vrpn::kPong;
+    });
+}
+
+}  // namespace vrpntest
