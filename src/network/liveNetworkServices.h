@@ -3,8 +3,7 @@
 #include "process/networkServices.h"
 
 // The services devices reach when nothing else is installed: the process-wide OSC
-// data server and the process-wide VRPN server. The OSC trigger input answers "none".
-// Any thread.
+// data server. The OSC trigger input and the VRPN server answer "none". Any thread.
 class CLiveNetworkServices : public CNoNetworkServices {
 public:
     bool IsOscServerStarted() override;
@@ -13,7 +12,7 @@ public:
     bool OscServerSendEvent(const std::string& name, const std::string& text,
                             double time) override;
 
-    // VRPN: the process-wide server of vrpnServerModule.h.
+    // VRPN: the process-wide server of vrpnServerModule.h (no longer "none").
     int64_t VrpnServerAddDevice(int buttons, int channels, int sensors,
                                 const char* name) override;
     void VrpnServerRemoveDevice(int64_t index) override;

@@ -83,16 +83,12 @@ wxString CVrpnDevice::MakeDevicePath(const wxString& name, bool tracker)
     return (tracker ? "tracker/" : "analog/") + name;
 }
 
-bool CVrpnDevice::IsConnected() const
-{
-    std::unique_lock<std::mutex> lock(const_cast<std::mutex&>(m_clientMutex), std::try_to_lock);
-    return lock.owns_lock() && m_client && m_client->IsConnected();
-}
-
 void CVrpnDevice::RunClient()
 {
     std::unique_lock<std::mutex> lock(m_clientMutex, std::try_to_lock);
-    if (lock.owns_lock() && m_client) m_client->Mainloop();
+    if (!lock.owns_lock() || !m_client) return;
+    m_client->Mainloop();
+    m_connected.store(m_client->IsConnected());
 }
 
 void CVrpnDevice::TakeReportedValues()
@@ -138,6 +134,7 @@ void CVrpnDevice::Close()
     if (!m_closed.load()) return;  // the thread did not end: it may still use the client
     std::lock_guard<std::mutex> lock(m_clientMutex);
     m_client.reset();
+    m_connected.store(false);
 }
 
 void CVrpnDevice::Reset()

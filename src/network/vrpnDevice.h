@@ -45,7 +45,7 @@ public:
     // GUI thread: true once per re-shape, when the view grid must be rebuilt.
     bool TakeViewGridRequest() { return m_viewGridRequest.exchange(false); }
     // Any thread: the connection to the server exists.
-    bool IsConnected() const;
+    bool IsConnected() const { return m_connected.load(); }
     const wxString& GetVrpnName() const { return m_vrpnName; }
 
 private:
@@ -65,5 +65,6 @@ private:
     // re-made from them each sample so that offsets are subtracted once, not per frame.
     std::vector<double> m_reported;
     std::atomic<bool> m_viewGridRequest{false};
+    std::atomic<bool> m_connected{false};  // the client's state after its last loop
     double m_paramDouble = 0.0;  // the rate GetParam hands out
 };

@@ -359,3 +359,30 @@ TEST_F(VrpnServerTest, APortInUseFailsTheStart)
     EXPECT_FALSE(other.GetError().empty());
     EXPECT_FALSE(other.Mainloop());
 }
+
+TEST_F(VrpnServerTest, CountsPastWhatClientsHoldAreCutOnTheWire)
+{
+    // Stock clients trust the counts: 128 analog channels and 256 buttons at most.
+    ASSERT_EQ(VrpnServerAddDevice(300, 130, 0, nullptr), 1);
+    std::vector<double> values(130);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i);
+    ASSERT_TRUE(VrpnServerSetAnalog(1, values.data(), 130));
+    Peer peer;
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    Received message;
+    ASSERT_TRUE(Await(peer, message,
+                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonStates); }));
+    EXPECT_EQ(vrpn::GetI32(message.payload.data()), 256);
+    EXPECT_EQ(message.payload.size(), 4u * 257u);
+    ASSERT_TRUE(Await(peer, message,
+                      [&](const Received& m) { return IsType(peer, m, vrpn::kAnalogChannel); }));
+    EXPECT_EQ(F64(message, 0), 128.0);
+    EXPECT_EQ(message.payload.size(), 8u * 129u);
+    EXPECT_EQ(F64(message, 8 * 128), 127.0);
+    // A change of a button past 255 is kept in the server but never sent.
+    ASSERT_TRUE(VrpnServerSetButton(1, 299, 1));
+    ASSERT_TRUE(VrpnServerSetButton(1, 0, 1));
+    ASSERT_TRUE(Await(peer, message,
+                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
+    EXPECT_EQ(vrpn::GetI32(message.payload.data()), 1);
+}
