@@ -159,6 +159,7 @@ void CVrpnDevice::OnTrackerReport(int sensor, const double pos[3], const double 
         row[4] = quat[0];
         row[5] = quat[1];
         row[6] = quat[2];
+        m_storedReports.fetch_add(1);
         return;
     }
     // The channels grow to the highest sensor seen; this report is dropped.
@@ -175,6 +176,7 @@ void CVrpnDevice::OnAnalogReport(int count, const double* values)
     CMutexLock lock(&m_dataMutex);
     if (m_reported.size() != static_cast<size_t>(count)) return;
     std::copy(values, values + count, m_reported.begin());
+    m_storedReports.fetch_add(1);
 }
 
 void CVrpnDevice::OnButtonReport(int button, int state) { OnButton(button, state); }

@@ -47,6 +47,8 @@ public:
     // Any thread: the connection to the server exists.
     bool IsConnected() const { return m_connected.load(); }
     const wxString& GetVrpnName() const { return m_vrpnName; }
+    // Any thread: tracker and analog reports stored (not dropped by a re-shape).
+    uint64_t GetStoredReports() const { return m_storedReports.load(); }
 
 private:
     void OnTrackerReport(int sensor, const double pos[3], const double quat[4]) override;
@@ -65,6 +67,7 @@ private:
     // re-made from them each sample so that offsets are subtracted once, not per frame.
     std::vector<double> m_reported;
     std::atomic<bool> m_viewGridRequest{false};
-    std::atomic<bool> m_connected{false};  // the client's state after its last loop
+    std::atomic<bool> m_connected{false};
+    std::atomic<uint64_t> m_storedReports{0};  // the client's state after its last loop
     double m_paramDouble = 0.0;  // the rate GetParam hands out
 };
