@@ -106,7 +106,10 @@ TEST_F(VrpnServerThreads, TestDevicesServeAVrpnDeviceOnAcquisitionThreads)
     // and checks the channels once those threads have ended.
     EXPECT_TRUE(PumpUntil([] { std::this_thread::yield(); }, [&] {
         return trackerReader.GetStoredReports() > 32 && analogReader.GetStoredReports() > 4;
-    }));
+    })) << "stored " << trackerReader.GetStoredReports() << ", " << analogReader.GetStoredReports()
+         << "; connected " << trackerReader.IsConnected() << analogReader.IsConnected()
+         << "; samples " << trackerReader.GetSampleCounter() << ", " << tracker.GetSampleCounter()
+         << "; clients " << GetVrpnServerClientCount();
     trackerReader.Close();
     analogReader.Close();
     tracker.Close();
