@@ -173,6 +173,9 @@ TEST(DeviceOutputTest, OscAndVrpnGoThroughTheInstalledServices)
 
 TEST(DeviceOutputTest, WithoutServicesNothingIsSent)
 {
+    // The live services now reach a real VRPN server: "no services" is installed.
+    CNoNetworkServices none;
+    SetNetworkServices(&none);
     CFakeDevice analog("alone", 100.0, false, 1, 1);
     analog.CopyEnabledValues();
     EXPECT_FALSE(analog.IsOscServerRunning());
@@ -182,6 +185,7 @@ TEST(DeviceOutputTest, WithoutServicesNothingIsSent)
     analog.AddToVrpn(true);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("<VRPN> Error adding device"),
               std::string::npos);
+    SetNetworkServices(nullptr);
 }
 
 namespace {
