@@ -4,4 +4,5 @@ list(APPEND QV_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/recordFormat.cpp
   ${CMAKE_CURRENT_LIST_DIR}/textExport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/analogWriter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/analogReader.cpp
 )
