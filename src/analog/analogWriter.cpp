@@ -79,6 +79,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
         return false;
     }
     m_fileName = path;
+    m_textFileName.clear();
     m_framesWritten = 0;
     m_framesOnDisk = 0;
     m_failedFrames = 0;

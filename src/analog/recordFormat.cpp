@@ -105,6 +105,16 @@ bool AddStringProperty(uint8_t* buffer, uint64_t* position, const char* utf8)
     return true;
 }
 
+std::vector<wxString> SelectRecordedNames(const std::vector<wxString>& names, const uint8_t* flags,
+                                          int32_t channelCount)
+{
+    std::vector<wxString> recorded;
+    for (int32_t i = 0; i < channelCount; ++i)
+        if (!flags || flags[i] != 0)
+            recorded.push_back(static_cast<size_t>(i) < names.size() ? names[static_cast<size_t>(i)] : wxString());
+    return recorded;
+}
+
 uint64_t BuildHeaderProperties(const RecordHeaderInfo& info, HeaderPropertyBuffer& buffer)
 {
     uint64_t position = 0;

@@ -67,6 +67,11 @@ struct RecordHeaderInfo {
     double maxValue = 1.0;
 };
 
+// The names of the enabled channels (flag byte 1), in channel order: one name
+// per recorded channel.
+std::vector<wxString> SelectRecordedNames(const std::vector<wxString>& names, const uint8_t* flags,
+                                          int32_t channelCount);
+
 // Builds the block into buffer and returns its length.
 uint64_t BuildHeaderProperties(const RecordHeaderInfo& info, HeaderPropertyBuffer& buffer);
 

@@ -5,4 +5,5 @@ list(APPEND QV_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/textExport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/analogWriter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/analogReader.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/analogFile.cpp
 )

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+extern "C" size_t __sanitizer_get_current_allocated_bytes();  // AddressSanitizer runtime
 #endif
 
 // Damaged recordings: every one must be refused or read without a crash, a
