@@ -1,13 +1,15 @@
 #include "analog/analogFile.h"
 
+#include "analog/analogDevice.h"
 #include "analog/analogWriter.h"
+#include "process/deviceOwner.h"
 
 #include <wx/intl.h>
 #include <wx/log.h>
 
 #include <cstdio>
 
-CAnalogFile::CAnalogFile(CCaptureOwner* owner) : m_owner(owner) {}
+CAnalogFile::CAnalogFile(CDeviceOwner* owner) : m_owner(owner) {}
 
 CAnalogFile::~CAnalogFile()
 {
@@ -23,6 +25,14 @@ void CAnalogFile::SetDevice(CRecordSource* device)
 {
     if (!m_device)
         m_device = device;
+}
+
+void CAnalogFile::SetDevice(CAnalogDevice* device)
+{
+    if (m_device || !device)
+        return;
+    m_deviceLink = std::make_unique<CAnalogDeviceSource>(*device);
+    m_device = m_deviceLink.get();
 }
 
 void CAnalogFile::SetDuration(double seconds)
@@ -107,7 +117,7 @@ void CAnalogFile::PauseRecording()
     }
 }
 
-void CAnalogFile::RecordFrame(const double* values, int count, int /*sampleIndex*/, double time)
+void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sampleIndex*/, double time)
 {
     if (!m_recording.load(std::memory_order_acquire))
         return;
@@ -120,9 +130,9 @@ void CAnalogFile::RecordFrame(const double* values, int count, int /*sampleIndex
         // The run ends here; the GUI thread finishes it on the stop request.
         m_recording = false;
         m_device->StopCapture();
-        CCaptureOwner* owner = m_owner.load();
+        CDeviceOwner* owner = m_owner.load();
         if (owner && !m_stopRequested.exchange(true))
-            owner->RequestStopCapture();
+            owner->RequestCaptureStop();
     }
 }
 
@@ -137,7 +147,9 @@ bool CAnalogFile::FinishRun()
 
 bool CAnalogFile::FinishRecording()
 {
-    if (!m_writer || !m_writer->IsOpen() || !m_device)
+    // False when there is nothing to finish; a run the duration limit ended
+    // is finished like any other.
+    if (!m_writer || !m_writer->IsOpen() || !m_device || m_writer->IsFinished())
         return false;
     m_recording = false;
     WaitForRecordFrame();
@@ -146,8 +158,7 @@ bool CAnalogFile::FinishRecording()
         m_device->Stop();
     // Drains and joins a threaded writer, then patches the count and writes
     // the one trailer; a finished recording is left as it is.
-    const bool isFinished = m_writer->IsFinished() ? true : FinishRun();
-    m_runPending = false;
+    const bool isFinished = FinishRun();
     if (wasRunning)
         m_device->Start();
     return isFinished;
@@ -174,9 +185,7 @@ bool CAnalogFile::StopRecording()
 bool CAnalogFile::FinaliseRecordFile(const wxString& path, int64_t frameCount)
 {
     if (m_writer && m_writer->IsOpen() && m_writer->GetFileName() == path) {
-        if (m_writer->IsFinished())
-            return true;
-        return FinishRecording();
+        return m_writer->IsFinished() || FinishRecording();
     }
     if (!m_finishedPath.empty() && m_finishedPath == path)
         return true;  // finished here already: one count, one trailer
@@ -224,4 +233,20 @@ void CAnalogFile::SeekTime(double seconds)
 int64_t CAnalogFile::GetTotalFrames() const
 {
     return IsFilePlayer() ? m_device->GetTotalFrames() : 0;
+}
+
+std::unique_ptr<CAnalogFile> MakeRecordingController(CAnalogDevice& device)
+{
+    auto controller = std::make_unique<CAnalogFile>();
+    controller->SetDevice(&device);
+    return controller;
+}
+
+bool FinaliseRecordFile(CAnalogDevice& device, const wxString& path, int64_t frameCount)
+{
+    if (auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder()))
+        return controller->FinaliseRecordFile(path, frameCount);
+    RecordMarkers markers;
+    device.GetMarkers(markers.codes, markers.frames, markers.labels);
+    return FinaliseRecordFile(path, frameCount, &markers);
 }

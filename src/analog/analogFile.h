@@ -1,6 +1,8 @@
 #pragma once
 
 #include "analog/recordFormat.h"
+#include "analog/recordSource.h"
+#include "analog/recorderSink.h"
 
 #include <wx/string.h>
 
@@ -9,78 +11,46 @@
 #include <memory>
 #include <mutex>
 
+class CAnalogDevice;
 class CAnalogWriter;
-
-// What the recording controller needs of the device it records; the analog
-// device provides it. Called from the GUI thread, except StopCapture, which the
-// acquisition thread calls when a run reaches its duration limit.
-class CRecordSource {
-public:
-    virtual ~CRecordSource() = default;
-    virtual double GetRate() = 0;
-    // Channels recorded per frame (enabled channels), not values.
-    virtual int32_t GetRecordedChannelCount() = 0;
-    virtual int32_t GetChannelDim() = 0;
-    virtual wxString GetDeviceName() = 0;
-    virtual wxString GetExportExtension() = 0;
-    // Key, names of the recorded channels in frame order, tracker flag, type, scale, range.
-    virtual RecordHeaderInfo GetHeaderInfo() = 0;
-    // A copy of the marker lists, taken under the device's marker lock.
-    virtual RecordMarkers CopyMarkers() = 0;
-    virtual bool IsRunning() = 0;
-    virtual void Stop() = 0;
-    virtual void Start() = 0;
-    virtual void StopCapture() = 0;
-    virtual bool IsReady() { return true; }
-    virtual bool IsFileDevice() { return false; }
-    virtual void SeekFrame(int64_t /*frame*/) {}
-    virtual void SeekTime(double /*seconds*/) {}
-    virtual int64_t GetTotalFrames() { return 0; }
-};
-
-// Receives the capture stop request when a run reaches its duration limit.
-// RequestStopCapture runs on an acquisition thread: it only sets a flag that
-// the GUI thread's idle handler carries out.
-class CCaptureOwner {
-public:
-    virtual ~CCaptureOwner() = default;
-    virtual void RequestStopCapture() noexcept = 0;
-};
+class CDeviceOwner;
 
 // The recording controller of one device: creates one writer per trial, passes
 // the device's frames to it, ends a run at the duration limit, finishes and
 // closes recordings. Owned by its device; owns its writer.
 // RecordFrame: acquisition thread. GetTime and IsRecording: any thread.
 // Everything else: GUI thread.
-class CAnalogFile {
+class CAnalogFile : public CAnalogRecorder {
 public:
-    explicit CAnalogFile(CCaptureOwner* owner = nullptr);
-    virtual ~CAnalogFile();
+    explicit CAnalogFile(CDeviceOwner* owner = nullptr);
+    ~CAnalogFile() override;
     CAnalogFile(const CAnalogFile&) = delete;
     CAnalogFile& operator=(const CAnalogFile&) = delete;
 
-    virtual bool StartRecording();
+    bool StartRecording() override;
     virtual void PauseRecording();
-    virtual bool StopRecording();
-    virtual bool FinishRecording();
-    virtual bool IsRecording() const { return m_recording.load(); }
+    bool StopRecording() override;
+    bool FinishRecording() override;
+    bool IsRecording() const override { return m_recording.load(); }
     virtual bool IsAvailable() const;
-    virtual bool OpenWriter(const wxString& folder, const wxString& captureName, int trial, bool exportText,
-                            const wxString& exportFolder, bool useThread, int queueDepth, int priority);
+    bool OpenWriter(const wxString& folder, const wxString& captureName, int trial, bool exportText,
+                    const wxString& exportFolder, bool useThread, int queueDepth, int priority) override;
+    // Sets the recorded device once; the controller keeps a non-owning link.
     virtual void SetDevice(CRecordSource* device);
-    virtual void RecordFrame(const double* values, int count, int sampleIndex, double time);
+    void SetDevice(CAnalogDevice* device);
+    void RecordFrame(const double* values, int count, uint32_t sampleIndex, double time) override;
     virtual wxString GetFileInfo() const { return GetFileName(); }
-    virtual int64_t GetFramesWritten() const;
-    virtual void SetDuration(double seconds);
-    virtual void SetOwner(CCaptureOwner* owner) { m_owner.store(owner); }
+    int64_t GetFramesWritten() const override;
+    void SetDuration(double seconds) override;
+    virtual void SetOwner(CDeviceOwner* owner) { m_owner.store(owner); }
     virtual CRecordSource* GetDevice() const { return m_device; }
     virtual void SeekFrame(int64_t frame);
     virtual void SeekTime(double seconds);
-    virtual wxString GetFileName() const;
-    virtual wxString GetTextFileName() const;
+    wxString GetFileName() const override;
+    wxString GetTextFileName() const override;
     virtual bool IsFilePlayer() const;
     virtual int64_t GetTotalFrames() const;
-    virtual double GetTime() const { return m_time.load(); }
+    double GetTime() const override { return m_time.load(); }
     virtual int32_t GetFrameCount() const;
 
     // A run was started and has not been finished yet, whether it is still
@@ -103,7 +73,8 @@ private:
     std::unique_ptr<CAnalogWriter> m_writer;
     std::atomic<bool> m_recording{false};
     CRecordSource* m_device = nullptr;          // non-owning: the device owns this controller
-    std::atomic<CCaptureOwner*> m_owner;        // non-owning: the main frame
+    std::unique_ptr<CRecordSource> m_deviceLink;  // the adapter when the device is an analog device
+    std::atomic<CDeviceOwner*> m_owner;         // non-owning: the main frame
     wxString m_extension = kRecordExtension;
     double m_duration = 0.0;                    // guarded by m_recordMutex
     std::atomic<double> m_time{0.0};
@@ -112,3 +83,10 @@ private:
     std::atomic<bool> m_stopRequested{false};   // the stop request is raised once per run
     wxString m_finishedPath;                    // the last recording finished here
 };
+
+// A controller for the device, linked to it; the device takes ownership
+// (CAnalogDevice::SetRecorder). GUI thread.
+std::unique_ptr<CAnalogFile> MakeRecordingController(CAnalogDevice& device);
+// The capture stop's finaliser for a device (threaded saving): forwards to its
+// controller, which finishes a pending run and leaves a finished file alone.
+bool FinaliseRecordFile(CAnalogDevice& device, const wxString& path, int64_t frameCount);

@@ -25,12 +25,6 @@ constexpr std::chrono::milliseconds kFlushInterval(250);
 // only when a batch is waiting, so recording a frame costs no system call.
 constexpr std::chrono::milliseconds kWriterWakeInterval(20);
 
-void ReportError(const wxString& text)
-{
-    std::fprintf(stderr, "%s\n", static_cast<const char*>(text.utf8_str()));
-    wxLogError("%s", text);
-}
-
 // Writes all of data at offset; returns the bytes written and sets error on failure.
 size_t PwriteAll(int fd, const void* data, size_t size, int64_t offset, int& error)
 {
@@ -93,12 +87,12 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
         m_bufferFrames = m_frameBytes > 0 ? std::max<uint64_t>(1, kFrameBufferBytes / m_frameBytes) : 0;
         m_buffer.assign(m_bufferFrames * m_frameSize, 0.0);
     } catch (const std::exception&) {
-        ReportError(_("Unable to create analog data buffer"));
+        ReportRecordingError(_("Unable to create analog data buffer"));
         CloseFiles();
         return false;
     }
     if (!WriteHeader(channels, dim, rate)) {
-        ReportError(wxString::Format(_("Error creating analog file : %s : %s"), path, std::strerror(errno)));
+        ReportRecordingError(wxString::Format(_("Error creating analog file : %s : %s"), path, std::strerror(errno)));
         CloseFiles();
         return false;
     }
@@ -132,7 +126,7 @@ void CAnalogWriter::OpenTextExport(const wxString& exportFolder, int32_t channel
     m_textFileName = MakeTextFileName(m_fileName, exportFolder, m_textExtension);
     auto text = std::make_unique<CTextExport>();
     if (!text->Open(m_textFileName, g_Use_Text_Time.load(), rate)) {
-        ReportError(_("Error creating text file : ") + m_textFileName);
+        ReportRecordingError(_("Error creating text file : ") + m_textFileName);
         return;  // the recording goes on without export
     }
     if (g_Use_Text_Header.load())
@@ -232,7 +226,7 @@ void CAnalogWriter::ReportWriteFailure(int error)
     if (m_writeFailureReported)
         return;
     m_writeFailureReported = true;
-    ReportError(wxString::Format(_("<REC> Error writing analog file : %s : %s"), m_fileName,
+    ReportRecordingError(wxString::Format(_("<REC> Error writing analog file : %s : %s"), m_fileName,
                                  std::strerror(error != 0 ? error : EIO)));
 }
 
@@ -297,10 +291,10 @@ void CAnalogWriter::ReportLostFrames()
     const uint64_t failed = GetFailedFrames();
     const uint64_t dropped = GetDroppedFrames();
     if (failed > 0)
-        ReportError(wxString::Format(_("<REC> %s : %llu frames could not be written"), m_fileName,
+        ReportRecordingError(wxString::Format(_("<REC> %s : %llu frames could not be written"), m_fileName,
                                      static_cast<unsigned long long>(failed)));
     if (dropped > 0)
-        ReportError(wxString::Format(_("<REC> %s : %llu frames dropped, the writer queue was full"),
+        ReportRecordingError(wxString::Format(_("<REC> %s : %llu frames dropped, the writer queue was full"),
                                      m_fileName, static_cast<unsigned long long>(dropped)));
 }
 
@@ -309,7 +303,7 @@ bool CAnalogWriter::CloseFiles()
     bool isOk = true;
     if (m_fd >= 0) {
         if (::close(m_fd) != 0) {
-            ReportError(wxString::Format(_("<REC> Error closing analog file : %s : %s"), m_fileName,
+            ReportRecordingError(wxString::Format(_("<REC> Error closing analog file : %s : %s"), m_fileName,
                                          std::strerror(errno)));
             isOk = false;
         }
@@ -355,7 +349,7 @@ CAnalogThreadWriter::~CAnalogThreadWriter()
 
 void CAnalogThreadWriter::ErrorMessage(const wxString& text)
 {
-    ReportError(text);
+    ReportRecordingError(text);
 }
 
 bool CAnalogThreadWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim, double rate,
@@ -474,9 +468,9 @@ wxThread::ExitCode CAnalogThreadWriter::Entry() noexcept
         pthread_setname_np(pthread_self(), "qv-rec-writer");
         Drain();
     } catch (const std::exception& e) {
-        ReportError(wxString("<REC> writer thread ended: ") + e.what());
+        ReportRecordingError(wxString("<REC> writer thread ended: ") + e.what());
     } catch (...) {
-        ReportError("<REC> writer thread ended: unknown failure");
+        ReportRecordingError("<REC> writer thread ended: unknown failure");
     }
     return nullptr;
 }

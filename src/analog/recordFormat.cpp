@@ -1,8 +1,11 @@
 #include "analog/recordFormat.h"
 
+#include "process/messageQueue.h"
+
 #include <wx/filename.h>
 #include <wx/intl.h>
 #include <wx/log.h>
+#include <wx/thread.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -192,13 +195,16 @@ wxString MakeTextFileName(const wxString& recordPath, const wxString& exportFold
     return exportFolder + wxFileName::GetPathSeparator() + wxFileName(recordPath).GetName() + extension;
 }
 
-namespace {
-
-void ReportFinaliseError(const wxString& text)
+void ReportRecordingError(const wxString& text)
 {
     std::fprintf(stderr, "%s\n", static_cast<const char*>(text.utf8_str()));
-    wxLogError("%s", text);
+    if (wxThread::IsMain())
+        wxLogError("%s", text);
+    else
+        g_messages.Post(Severity::Error, text, true);
 }
+
+namespace {
 
 // Owns a file descriptor; closes it on every path.
 class CFd {
@@ -286,7 +292,7 @@ bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMa
     uint8_t header[kRecordHeaderSize];
     if (::fstat(file.Get(), &info) != 0 || info.st_size < kRecordHeaderSize ||
         !PreadAll(file.Get(), header, sizeof header, 0)) {
-        ReportFinaliseError(path + _(" : is not a Quorvane File!"));
+        ReportRecordingError(path + _(" : is not a Quorvane File!"));
         return false;
     }
     const uint64_t magic = GetU64(header);
@@ -296,7 +302,7 @@ bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMa
     const uint64_t blockLength = GetU64(header + kRecordBlockLengthOffset);
     const int64_t size = info.st_size;
     if (magic != kRecordMagic || blockLength > static_cast<uint64_t>(size - kRecordHeaderSize)) {
-        ReportFinaliseError(path + _(" : is not a Quorvane File!"));
+        ReportRecordingError(path + _(" : is not a Quorvane File!"));
         return false;
     }
     if (count != 0)
@@ -310,7 +316,7 @@ bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMa
     // An unfinished recording: its count is what it holds, whatever the caller read.
     const int64_t end = dataOffset + framesPresent * frameBytes;
     if (end != size && ::ftruncate(file.Get(), end) != 0) {
-        ReportFinaliseError(wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
+        ReportRecordingError(wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
         return false;
     }
     uint8_t countField[8];
@@ -318,7 +324,7 @@ bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMa
     const std::vector<uint8_t> trailer = EncodeMarkerTrailer(markers);
     if ((framesPresent > 0 && !PwriteAll(file.Get(), countField, 8, kRecordCountOffset)) ||
         !PwriteAll(file.Get(), trailer.data(), trailer.size(), end) || !file.Close()) {
-        ReportFinaliseError(wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
+        ReportRecordingError(wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
         return false;
     }
     return true;

@@ -96,6 +96,10 @@ uint32_t GetU32(const uint8_t* in);
 uint64_t GetU64(const uint8_t* in);
 double GetF64(const uint8_t* in);
 
+// Writes the text to standard error and reports it as an error: logged on the
+// GUI thread, posted to the message queue from any other thread. Any thread.
+void ReportRecordingError(const wxString& text);
+
 // "%g" of printf in the C locale, whatever the process locale; returns the end.
 char* FormatNumberG(char* out, char* end, double value);
 char* FormatInt(char* out, char* end, int64_t value);

@@ -13,4 +13,5 @@ list(APPEND QV_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/analogWriter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/analogReader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/analogFile.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recordSource.cpp
 )

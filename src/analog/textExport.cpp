@@ -121,8 +121,7 @@ void CTextExport::Fail(const char* what)
         return;
     m_failed = true;
     const wxString text = wxString::Format(_("Error writing text file : %s : %s"), m_path, what);
-    std::fprintf(stderr, "%s\n", static_cast<const char*>(text.utf8_str()));
-    wxLogError("%s", text);
+    ReportRecordingError(text);
 }
 
 bool CTextExport::Flush()

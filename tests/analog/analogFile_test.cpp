@@ -1,4 +1,6 @@
 #include "analog/analogFile.h"
+#include "analog/testDevice.h"
+#include "process/deviceOwner.h"
 #include "analog/analogReader.h"
 #include "analog/recordFormat.h"
 
@@ -7,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <future>
 #include <thread>
@@ -60,10 +63,29 @@ public:
     void StopCapture() override { ++stopCaptures; }
 };
 
-class CountingOwner : public CCaptureOwner {
+class CountingOwner : public CDeviceOwner {
 public:
-    void RequestStopCapture() noexcept override { ++requests; }
+    void SetErrorMessage(const wxString&, bool) override {}
+    void AppendMessage(const wxString&) override {}
+    void RequestCaptureStop() override
+    {
+        ++requests;
+        CDeviceOwner::RequestCaptureStop();
+    }
     std::atomic<int> requests{0};
+};
+
+// A test device stepped by hand, as its acquisition thread would on each tick.
+class SteppedDevice : public CTestDevice {
+public:
+    SteppedDevice() : CTestDevice(false, false) {}
+    void Step()
+    {
+        Generate();
+        DispatchFrame();
+        CountSample();
+    }
+    const double* Row() const { return m_values.get(); }
 };
 
 class AnalogFileTest : public TempDirTest {
@@ -133,6 +155,7 @@ TEST_F(AnalogFileTest, DurationLimitRaisesTheStopRequestOnceAndTheRunIsStillFini
         EXPECT_FALSE(m_file.IsRecording());
         EXPECT_TRUE(m_file.NeedsFinish());
         EXPECT_EQ(owner.requests.load(), 1);
+        EXPECT_TRUE(owner.TakeCaptureStopRequest());
         EXPECT_EQ(m_device.stopCaptures.load(), 1);
         EXPECT_EQ(m_file.GetTime(), 2.0);
         // The capture stop: finaliser (threaded saving), then the close.
@@ -231,4 +254,44 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
             ASSERT_EQ(frame[0], double(f)) << "no gap and no frame out of order";
         }
     }
+}
+
+TEST_F(AnalogFileTest, TestDeviceRecordsItsEnabledChannelsThroughTheCaptureHooks)
+{
+    SteppedDevice device;
+    device.SetRecorder(MakeRecordingController(device));
+    device.SetVisibleChannels({0, 2});
+    ASSERT_TRUE(device.SetupWriter(Folder(), "trial", 3, true, Folder(), true, 100, 1));
+    const wxString path = device.GetWriterFileName();
+    EXPECT_EQ(path, wxString(Folder() + "/trialtest_device_0003.qvd"));
+    EXPECT_EQ(device.GetExportFileName(), wxString(Folder() + "/trialtest_device_0003.txt"));
+    ASSERT_TRUE(device.StartRecording());
+    std::vector<std::array<double, 2>> recorded;
+    for (int i = 0; i < 60; ++i) {
+        device.Step();
+        recorded.push_back({device.Row()[0], device.Row()[2]});
+    }
+    ASSERT_TRUE(device.FinishRecording());
+    EXPECT_FALSE(device.FinishRecording());  // nothing left to finish
+    EXPECT_TRUE(FinaliseRecordFile(device, path, 60));
+    EXPECT_EQ(device.GetRecordedFrames(), 60);
+    ASSERT_TRUE(device.StopRecording());
+
+    CAnalogReader reader;
+    ASSERT_TRUE(reader.Open(path));
+    EXPECT_EQ(reader.GetChannelCount(), 2);
+    EXPECT_EQ(reader.GetFrameCount(), 60);
+    EXPECT_EQ(reader.GetRate(), 25.0);
+    EXPECT_EQ(reader.GetDeviceKey(), "test_device");
+    EXPECT_EQ(reader.GetChannelNames(), (std::vector<wxString>{device.GetChannelName(0), device.GetChannelName(2)}));
+    EXPECT_EQ(reader.GetUnitScale(), device.GetUnitScale());
+    for (int f = 0; f < 60; ++f) {
+        double frame[2];
+        ASSERT_TRUE(reader.GetFrame(frame, 2, f));
+        EXPECT_EQ(frame[0], recorded[size_t(f)][0]);
+        EXPECT_EQ(frame[1], recorded[size_t(f)][1]);
+    }
+    // The test device marks every two seconds of frame time: at 0 and 50.
+    ASSERT_EQ(reader.GetMarkerFrames().size(), 2u);
+    EXPECT_EQ(reader.GetMarkerFrames()[1], 50u);
 }
