@@ -3,9 +3,6 @@
 // bytes to the same disk, and eight 1 kHz devices recording for ten seconds
 // through threaded writers. Each case prints one key=value line.
 
-#include "analog/analogFile.h"
-#include "analog/analogWriter.h"
-
 #include <wx/init.h>
 
 #include <algorithm>
@@ -17,6 +14,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "analog/analogFile.h"
+#include "analog/analogWriter.h"
 
 namespace {
 
@@ -37,8 +37,7 @@ double Percentile(std::vector<double>& values, double fraction)
 
 std::unique_ptr<CAnalogWriter> MakeWriter(bool threaded, uint64_t capacity)
 {
-    if (threaded)
-        return std::make_unique<CAnalogThreadWriter>(50, capacity);
+    if (threaded) return std::make_unique<CAnalogThreadWriter>(50, capacity);
     return std::make_unique<CAnalogWriter>();
 }
 
@@ -49,11 +48,11 @@ void FrameCost(const std::string& dir, bool threaded, int channels)
     std::vector<double> p50s;
     std::vector<double> p99s;
     std::vector<double> frame(static_cast<size_t>(channels), 0.5);
-    for (int rep = 0; rep <= kRepetitions; ++rep) {  // the first is the warm-up
+    for (int rep = 0; rep <= kRepetitions; ++rep) {       // the first is the warm-up
         auto writer = MakeWriter(threaded, kFrames + 1);  // room for every frame: none dropped
         const std::string path = dir + "/cost.qvd";
-        if (!writer->OpenFile(path, channels, 1, 1000.0, false, "") || !writer->WriteProperties(nullptr, 0) ||
-            !writer->Start()) {
+        if (!writer->OpenFile(path, channels, 1, 1000.0, false, "") ||
+            !writer->WriteProperties(nullptr, 0) || !writer->Start()) {
             std::fprintf(stderr, "cannot open %s\n", path.c_str());
             std::exit(1);
         }
@@ -62,17 +61,17 @@ void FrameCost(const std::string& dir, bool threaded, int channels)
             frame[0] = i;
             const auto start = Clock::now();
             writer->WriteFrame(frame.data(), uint64_t(channels));
-            costs[size_t(i)] = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+            costs[size_t(i)] =
+                std::chrono::duration<double, std::nano>(Clock::now() - start).count();
         }
         writer->Finish(nullptr);
         writer->Close();
-        if (rep == 0)
-            continue;
+        if (rep == 0) continue;
         p50s.push_back(Percentile(costs, 0.50));
         p99s.push_back(Percentile(costs, 0.99));
     }
-    std::printf("recording writer=%s channels=%d p50_ns=%.0f p99_ns=%.0f\n", threaded ? "thread" : "plain",
-                channels, Median(p50s), Median(p99s));
+    std::printf("recording writer=%s channels=%d p50_ns=%.0f p99_ns=%.0f\n",
+                threaded ? "thread" : "plain", channels, Median(p50s), Median(p99s));
 }
 
 // The writer's disk path (buffer, write, count, trailer) against fwrite of the same bytes.
@@ -91,8 +90,7 @@ void Throughput(const std::string& dir)
             CAnalogWriter writer;
             writer.OpenFile(path, kChannels, 1, 1000.0, false, "");
             writer.WriteProperties(nullptr, 0);
-            for (int i = 0; i < kFrames; ++i)
-                writer.WriteFrame(frame.data(), kChannels);
+            for (int i = 0; i < kFrames; ++i) writer.WriteFrame(frame.data(), kChannels);
             writer.Finish(nullptr);
             writer.Close();
         }
@@ -102,21 +100,20 @@ void Throughput(const std::string& dir)
         const std::string refPath = dir + "/fwrite.bin";
         const auto refStart = Clock::now();
         std::FILE* out = std::fopen(refPath.c_str(), "wb");
-        if (!out)
-            std::exit(1);
-        for (int i = 0; i < kFrames; ++i)
-            std::fwrite(frame.data(), sizeof(double), kChannels, out);
+        if (!out) std::exit(1);
+        for (int i = 0; i < kFrames; ++i) std::fwrite(frame.data(), sizeof(double), kChannels, out);
         std::fclose(out);
         const double fwriteTime = std::chrono::duration<double>(Clock::now() - refStart).count();
         std::filesystem::remove(refPath);
-        if (rep == 0)
-            continue;
+        if (rep == 0) continue;
         writerSeconds.push_back(writerTime);
         fwriteSeconds.push_back(fwriteTime);
     }
     const double writerTime = Median(writerSeconds);
-    std::printf("recording throughput_mb_s=%.1f fwrite_mb_s=%.1f frames_per_s=%.0f channels=%d writer=plain\n",
-                megabytes / writerTime, megabytes / Median(fwriteSeconds), kFrames / writerTime, kChannels);
+    std::printf(
+        "recording throughput_mb_s=%.1f fwrite_mb_s=%.1f frames_per_s=%.0f channels=%d "
+        "writer=plain\n",
+        megabytes / writerTime, megabytes / Median(fwriteSeconds), kFrames / writerTime, kChannels);
 }
 
 class BenchSource : public CRecordSource {
@@ -154,7 +151,8 @@ void EightDevices(const std::string& dir)
         sources.push_back(std::make_unique<BenchSource>(d));
         files.push_back(std::make_unique<CAnalogFile>());
         files.back()->SetDevice(sources.back().get());
-        if (!files.back()->OpenWriter(dir, "bench", 1, true, dir, true, 100, 1) || !files.back()->StartRecording())
+        if (!files.back()->OpenWriter(dir, "bench", 1, true, dir, true, 100, 1) ||
+            !files.back()->StartRecording())
             std::exit(1);
     }
     std::vector<std::thread> threads;
@@ -163,15 +161,13 @@ void EightDevices(const std::string& dir)
             double values[8];
             auto next = Clock::now();
             for (int frame = 0; frame < kSeconds * 1000; ++frame) {
-                for (int c = 0; c < 8; ++c)
-                    values[c] = frame + c;
+                for (int c = 0; c < 8; ++c) values[c] = frame + c;
                 files[size_t(d)]->RecordFrame(values, 8, frame, frame / 1000.0);
                 next += std::chrono::milliseconds(1);
                 std::this_thread::sleep_until(next);
             }
         });
-    for (std::thread& thread : threads)
-        thread.join();
+    for (std::thread& thread : threads) thread.join();
     int64_t written = 0;
     for (auto& file : files) {
         file->FinishRecording();
@@ -179,7 +175,8 @@ void EightDevices(const std::string& dir)
         file->StopRecording();
     }
     const int64_t dropped = int64_t(kDevices) * kSeconds * 1000 - written;
-    std::printf("recording devices=%d rate=1000 dropped=%lld\n", kDevices, static_cast<long long>(dropped));
+    std::printf("recording devices=%d rate=1000 dropped=%lld\n", kDevices,
+                static_cast<long long>(dropped));
 }
 
 }  // namespace
@@ -189,12 +186,10 @@ int main(int argc, char** argv)
     wxInitializer initializer(argc, argv);
     const std::filesystem::path base = std::filesystem::temp_directory_path();
     std::string pattern = (base / "qvbench-XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
-        return 1;
+    if (!::mkdtemp(pattern.data())) return 1;
     const std::string dir = pattern;
     for (bool threaded : {false, true})
-        for (int channels : {8, 64})
-            FrameCost(dir, threaded, channels);
+        for (int channels : {8, 64}) FrameCost(dir, threaded, channels);
     Throughput(dir);
     EightDevices(dir);
     std::error_code error;

@@ -1,13 +1,13 @@
 #include "analog/analogFile.h"
 
-#include "analog/analogDevice.h"
-#include "analog/analogWriter.h"
-#include "process/deviceOwner.h"
-
 #include <wx/intl.h>
 #include <wx/log.h>
 
 #include <cstdio>
+
+#include "analog/analogDevice.h"
+#include "analog/analogWriter.h"
+#include "process/deviceOwner.h"
 
 CAnalogFile::CAnalogFile(CDeviceOwner* owner) : m_owner(owner) {}
 
@@ -16,21 +16,18 @@ CAnalogFile::~CAnalogFile()
     // Whatever ended the run, the recording is finished before its writer goes.
     m_recording = false;
     WaitForRecordFrame();
-    if (m_runPending)
-        FinishRun();
+    if (m_runPending) FinishRun();
     CloseWriter();
 }
 
 void CAnalogFile::SetDevice(CRecordSource* device)
 {
-    if (!m_device)
-        m_device = device;
+    if (!m_device) m_device = device;
 }
 
 void CAnalogFile::SetDevice(CAnalogDevice* device)
 {
-    if (m_device || !device)
-        return;
+    if (m_device || !device) return;
     m_deviceLink = std::make_unique<CAnalogDeviceSource>(*device);
     m_device = m_deviceLink.get();
 }
@@ -41,10 +38,7 @@ void CAnalogFile::SetDuration(double seconds)
     m_duration = seconds;
 }
 
-bool CAnalogFile::IsAvailable() const
-{
-    return m_writer && !m_recording.load();
-}
+bool CAnalogFile::IsAvailable() const { return m_writer && !m_recording.load(); }
 
 void CAnalogFile::WaitForRecordFrame()
 {
@@ -55,25 +49,24 @@ void CAnalogFile::WaitForRecordFrame()
 
 void CAnalogFile::CloseWriter()
 {
-    if (!m_writer)
-        return;
+    if (!m_writer) return;
     m_writer->Close();  // a threaded writer is joined first
     m_writer.reset();
 }
 
-bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName, int trial, bool exportText,
-                             const wxString& exportFolder, bool useThread, int queueDepth, int priority)
+bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName, int trial,
+                             bool exportText, const wxString& exportFolder, bool useThread,
+                             int queueDepth, int priority)
 {
     m_recording = false;
     WaitForRecordFrame();
-    if (m_runPending)
-        FinishRun();  // a replaced recording is finished, not abandoned
+    if (m_runPending) FinishRun();  // a replaced recording is finished, not abandoned
     CloseWriter();
-    if (!m_device)
-        return false;
+    if (!m_device) return false;
     if (useThread)
-        m_writer = std::make_unique<CAnalogThreadWriter>(static_cast<uint32_t>(std::max(priority, 0)),
-                                                         static_cast<uint64_t>(std::max(queueDepth, 0)));
+        m_writer =
+            std::make_unique<CAnalogThreadWriter>(static_cast<uint32_t>(std::max(priority, 0)),
+                                                  static_cast<uint64_t>(std::max(queueDepth, 0)));
     else
         m_writer = std::make_unique<CAnalogWriter>();
     const double rate = m_device->GetRate();
@@ -81,7 +74,8 @@ bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName
     const int32_t dim = m_device->GetChannelDim();
     const wxString extension = m_device->GetExportExtension();
     m_writer->SetTextExtension(extension.empty() ? wxString(kDefaultTextExtension) : extension);
-    const wxString path = MakeRecordFileName(folder, captureName, m_device->GetDeviceName(), trial, m_extension);
+    const wxString path =
+        MakeRecordFileName(folder, captureName, m_device->GetDeviceName(), trial, m_extension);
     if (!m_writer->OpenFile(path, channels, dim, rate, exportText, exportFolder)) {
         m_writer.reset();
         return false;
@@ -96,8 +90,7 @@ bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName
 bool CAnalogFile::StartRecording()
 {
     if (m_writer && m_writer->IsOpen() && !m_recording.load() && !m_writer->IsFinished()) {
-        if (!m_writer->Start())
-            return false;
+        if (!m_writer->Start()) return false;
         m_stopRequested = false;
         m_time = 0.0;
         m_runPending = true;
@@ -105,7 +98,8 @@ bool CAnalogFile::StartRecording()
         return true;
     }
     if (m_writer)
-        std::fprintf(stderr, "Data writer not ready or is already in use (%d)\n", m_recording.load() ? 1 : 0);
+        std::fprintf(stderr, "Data writer not ready or is already in use (%d)\n",
+                     m_recording.load() ? 1 : 0);
     return m_recording.load();
 }
 
@@ -117,13 +111,12 @@ void CAnalogFile::PauseRecording()
     }
 }
 
-void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sampleIndex*/, double time)
+void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sampleIndex*/,
+                              double time)
 {
-    if (!m_recording.load(std::memory_order_acquire))
-        return;
+    if (!m_recording.load(std::memory_order_acquire)) return;
     std::lock_guard<std::mutex> lock(m_recordMutex);
-    if (!m_recording.load() || !m_writer || !m_device || count <= 0)
-        return;
+    if (!m_recording.load() || !m_writer || !m_device || count <= 0) return;
     m_time.store(time, std::memory_order_relaxed);
     m_writer->WriteFrame(values, static_cast<uint64_t>(count));
     if (m_duration != 0.0 && time >= m_duration) {
@@ -131,8 +124,7 @@ void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sample
         m_recording = false;
         m_device->StopCapture();
         CDeviceOwner* owner = m_owner.load();
-        if (owner && !m_stopRequested.exchange(true))
-            owner->RequestCaptureStop();
+        if (owner && !m_stopRequested.exchange(true)) owner->RequestCaptureStop();
     }
 }
 
@@ -149,29 +141,24 @@ bool CAnalogFile::FinishRecording()
 {
     // False when there is nothing to finish; a run the duration limit ended
     // is finished like any other.
-    if (!m_writer || !m_writer->IsOpen() || !m_device || m_writer->IsFinished())
-        return false;
+    if (!m_writer || !m_writer->IsOpen() || !m_device || m_writer->IsFinished()) return false;
     m_recording = false;
     WaitForRecordFrame();
     const bool wasRunning = m_device->IsRunning();
-    if (wasRunning)
-        m_device->Stop();
+    if (wasRunning) m_device->Stop();
     // Drains and joins a threaded writer, then patches the count and writes
     // the one trailer; a finished recording is left as it is.
     const bool isFinished = FinishRun();
-    if (wasRunning)
-        m_device->Start();
+    if (wasRunning) m_device->Start();
     return isFinished;
 }
 
 bool CAnalogFile::StopRecording()
 {
-    if (!m_writer || !m_writer->IsOpen() || !m_device)
-        return false;
+    if (!m_writer || !m_writer->IsOpen() || !m_device) return false;
     m_recording = false;
     WaitForRecordFrame();
-    if (m_runPending)
-        FinishRun();
+    if (m_runPending) FinishRun();
     if (m_device->IsRunning()) {
         m_device->Stop();
         CloseWriter();
@@ -220,14 +207,12 @@ bool CAnalogFile::IsFilePlayer() const
 
 void CAnalogFile::SeekFrame(int64_t frame)
 {
-    if (IsFilePlayer())
-        m_device->SeekFrame(frame);
+    if (IsFilePlayer()) m_device->SeekFrame(frame);
 }
 
 void CAnalogFile::SeekTime(double seconds)
 {
-    if (IsFilePlayer())
-        m_device->SeekTime(seconds);
+    if (IsFilePlayer()) m_device->SeekTime(seconds);
 }
 
 int64_t CAnalogFile::GetTotalFrames() const

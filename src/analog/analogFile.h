@@ -1,15 +1,15 @@
 #pragma once
 
-#include "analog/recordFormat.h"
-#include "analog/recordSource.h"
-#include "analog/recorderSink.h"
-
 #include <wx/string.h>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+
+#include "analog/recordFormat.h"
+#include "analog/recordSource.h"
+#include "analog/recorderSink.h"
 
 class CAnalogDevice;
 class CAnalogWriter;
@@ -34,7 +34,8 @@ public:
     bool IsRecording() const override { return m_recording.load(); }
     virtual bool IsAvailable() const;
     bool OpenWriter(const wxString& folder, const wxString& captureName, int trial, bool exportText,
-                    const wxString& exportFolder, bool useThread, int queueDepth, int priority) override;
+                    const wxString& exportFolder, bool useThread, int queueDepth,
+                    int priority) override;
     // Sets the recorded device once; the controller keeps a non-owning link.
     virtual void SetDevice(CRecordSource* device);
     void SetDevice(CAnalogDevice* device);
@@ -72,16 +73,16 @@ private:
 
     std::unique_ptr<CAnalogWriter> m_writer;
     std::atomic<bool> m_recording{false};
-    CRecordSource* m_device = nullptr;          // non-owning: the device owns this controller
+    CRecordSource* m_device = nullptr;            // non-owning: the device owns this controller
     std::unique_ptr<CRecordSource> m_deviceLink;  // the adapter when the device is an analog device
-    std::atomic<CDeviceOwner*> m_owner;         // non-owning: the main frame
+    std::atomic<CDeviceOwner*> m_owner;           // non-owning: the main frame
     wxString m_extension = kRecordExtension;
-    double m_duration = 0.0;                    // guarded by m_recordMutex
+    double m_duration = 0.0;  // guarded by m_recordMutex
     std::atomic<double> m_time{0.0};
-    std::mutex m_recordMutex;                   // held by RecordFrame around the writer call
+    std::mutex m_recordMutex;  // held by RecordFrame around the writer call
     bool m_runPending = false;
-    std::atomic<bool> m_stopRequested{false};   // the stop request is raised once per run
-    wxString m_finishedPath;                    // the last recording finished here
+    std::atomic<bool> m_stopRequested{false};  // the stop request is raised once per run
+    wxString m_finishedPath;                   // the last recording finished here
 };
 
 // A controller for the device, linked to it; the device takes ownership

@@ -1,9 +1,5 @@
 #include "analog/analogFileDevice.h"
 
-#include "analog/analogReader.h"
-#include "analog/formatTime.h"
-#include "analog/paramType.h"
-
 #include <wx/filefn.h>
 #include <wx/filename.h>
 #include <wx/translation.h>
@@ -12,6 +8,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+
+#include "analog/analogReader.h"
+#include "analog/formatTime.h"
+#include "analog/paramType.h"
 
 namespace {
 
@@ -35,12 +35,10 @@ std::atomic<CAnalogFileDevice::FileChooser> g_fileChooser{nullptr};
 
 }  // namespace
 
-void CAnalogFileDevice::SetFileChooser(FileChooser chooser)
-{
-    g_fileChooser.store(chooser);
-}
+void CAnalogFileDevice::SetFileChooser(FileChooser chooser) { g_fileChooser.store(chooser); }
 
-CAnalogFileDevice::CAnalogFileDevice(bool synchronised, const wxString& folder, const wxString& path)
+CAnalogFileDevice::CAnalogFileDevice(bool synchronised, const wxString& folder,
+                                     const wxString& path)
     : CAnalogDevice(synchronised), m_folder(folder), m_fileName(path)
 {
     m_configPath = "/Analog/File_device";
@@ -70,26 +68,21 @@ bool CAnalogFileDevice::OpenAndLoad()
 {
     if (m_fileName.empty()) {
         const FileChooser chooser = g_fileChooser.load();
-        if (!chooser)
-            return false;
+        if (!chooser) return false;
         const wxString previous = wxGetCwd();
-        if (!m_folder.empty() && wxFileName::DirExists(m_folder))
-            wxSetWorkingDirectory(m_folder);
+        if (!m_folder.empty() && wxFileName::DirExists(m_folder)) wxSetWorkingDirectory(m_folder);
         m_fileName = chooser(m_folder);
         wxSetWorkingDirectory(previous);
-        if (m_fileName.empty())
-            return false;  // cancelled
+        if (m_fileName.empty()) return false;  // cancelled
     }
     return Load();
 }
 
 bool CAnalogFileDevice::Load()
 {
-    if (m_fileName.empty())
-        return false;
+    if (m_fileName.empty()) return false;
     m_reader = std::make_unique<CAnalogReader>();
-    if (!m_reader->Open(m_fileName))
-        return false;
+    if (!m_reader->Open(m_fileName)) return false;
     m_devicePath = m_fileName;
     Log(wxString::Format(wxGetTranslation("Loading %s \n"), m_fileName));
     SetDeviceName(m_fileName);
@@ -104,7 +97,8 @@ bool CAnalogFileDevice::Load()
     const std::vector<uint32_t>& codes = m_reader->GetMarkerCodes();
     for (size_t i = 0; i < codes.size(); ++i)
         AddMarker(codes[i], m_reader->GetMarkerFrames()[i], m_reader->GetMarkerLabels()[i], false);
-    const double extent = std::max(std::fabs(m_reader->GetMinValue()), std::fabs(m_reader->GetMaxValue()));
+    const double extent =
+        std::max(std::fabs(m_reader->GetMinValue()), std::fabs(m_reader->GetMaxValue()));
     m_maxValue = extent;
     m_minValue = -extent;
     m_deviceType = m_reader->GetDeviceType();
@@ -119,8 +113,7 @@ bool CAnalogFileDevice::Load()
     const std::vector<wxString>& names = m_reader->GetChannelNames();
     if (!names.empty() && names.size() <= static_cast<size_t>(m_channelCount))
         for (size_t i = 0; i < names.size(); ++i)
-            if (!names[i].empty())
-                SetChannelName(static_cast<int>(i), names[i]);
+            if (!names[i].empty()) SetChannelName(static_cast<int>(i), names[i]);
     m_currentFrame = 0;
     m_reader->GetFrame(m_values.get(), m_rowLength, 0);
     SetRunning(true);
@@ -131,16 +124,15 @@ bool CAnalogFileDevice::Process(bool tick, bool running)
 {
     if (m_rewindRequested.exchange(false))
         Rewind();  // asked for by the GUI thread: done here, between frames
-    if (IsTimeToSample(tick) && running && m_loaded)
-        PlayFrame();
+    if (IsTimeToSample(tick) && running && m_loaded) PlayFrame();
     return false;
 }
 
 void CAnalogFileDevice::PlayFrame()
 {
     const int64_t frame = m_currentFrame.load();
-    if (frame >= 0 && frame < m_frameCount && !m_reader->GetFrame(m_values.get(), m_rowLength, frame) &&
-        !m_readFailureReported) {
+    if (frame >= 0 && frame < m_frameCount &&
+        !m_reader->GetFrame(m_values.get(), m_rowLength, frame) && !m_readFailureReported) {
         // The row keeps the previous frame; the failure is counted by the reader.
         m_readFailureReported = true;
         PostError(wxString::Format(wxGetTranslation("cannot read frame %lld of %s"),
@@ -163,8 +155,7 @@ void CAnalogFileDevice::Rewind()
     SetRunning(false);
     ResetCounters();
     m_currentFrame = 0;
-    if (m_reader && m_values)
-        m_reader->GetFrame(m_values.get(), m_rowLength, 0);
+    if (m_reader && m_values) m_reader->GetFrame(m_values.get(), m_rowLength, 0);
     ResetClock();
     SetRunning(wasRunning);
 }
@@ -180,12 +171,9 @@ void CAnalogFileDevice::Reset()
 
 void CAnalogFileDevice::Poll()
 {
-    if (!m_viewResetRequested.exchange(false))
-        return;
-    for (CAnalogViewSink* view : m_views)
-        view->ResetView();
-    for (CAnalog3DViewSink* view : m_views3D)
-        view->ResetView();
+    if (!m_viewResetRequested.exchange(false)) return;
+    for (CAnalogViewSink* view : m_views) view->ResetView();
+    for (CAnalog3DViewSink* view : m_views3D) view->ResetView();
 }
 
 uint64_t CAnalogFileDevice::GetFailedReads() const
@@ -205,10 +193,7 @@ double CAnalogFileDevice::GetElapsedTime() const
     return rate != 0.0 ? double(m_currentFrame.load()) / rate : 0.0;
 }
 
-double CAnalogFileDevice::GetSampleTime() const
-{
-    return GetElapsedTime();
-}
+double CAnalogFileDevice::GetSampleTime() const { return GetElapsedTime(); }
 
 double CAnalogFileDevice::GetDuration() const
 {
@@ -221,77 +206,69 @@ wxString CAnalogFileDevice::GetInfo()
     const wxString duration = FormatTime(GetDuration());
     wxString info = m_fileName + "\n";
     if (!m_isTracker)
-        info += wxString::Format("%d Analog Channel(s)\nDim = %d\nSampling Rate = %.0f Hz\nFrames %ld (%s)",
-                                 m_channelCount, m_dim, m_rate.load(), static_cast<long>(m_frameCount), duration);
+        info += wxString::Format(
+            "%d Analog Channel(s)\nDim = %d\nSampling Rate = %.0f Hz\nFrames %ld (%s)",
+            m_channelCount, m_dim, m_rate.load(), static_cast<long>(m_frameCount), duration);
     else
-        info += wxString::Format("%d Tracker(s)\nSampling Rate = %.0f Hz\nFrames %ld (%s)", m_channelCount,
-                                 m_rate.load(), static_cast<long>(m_frameCount), duration);
+        info += wxString::Format("%d Tracker(s)\nSampling Rate = %.0f Hz\nFrames %ld (%s)",
+                                 m_channelCount, m_rate.load(), static_cast<long>(m_frameCount),
+                                 duration);
     return info;
 }
 
 void* CAnalogFileDevice::GetParam(int id, int* count, int* type)
 {
-    if (id < 0 || id >= kOwnParams)
-        return CAnalogDevice::GetParam(id, count, type);
+    if (id < 0 || id >= kOwnParams) return CAnalogDevice::GetParam(id, count, type);
     *count = 1;
     *type = kParams[id].type;
     switch (id) {
-    case kShowCPStat:
-        return &m_showCPStat;
-    case kCPStatTime:
-        return &m_cpStatTime;
-    default:
-        return &m_cpStatLevel;
+        case kShowCPStat:
+            return &m_showCPStat;
+        case kCPStatTime:
+            return &m_cpStatTime;
+        default:
+            return &m_cpStatLevel;
     }
 }
 
 wxString CAnalogFileDevice::GetParamLabel(int id)
 {
-    if (id < 0 || id >= kOwnParams)
-        return CAnalogDevice::GetParamLabel(id);
+    if (id < 0 || id >= kOwnParams) return CAnalogDevice::GetParamLabel(id);
     return wxGetTranslation(kParams[id].label);
 }
 
 wxString CAnalogFileDevice::GetParamKey(int id)
 {
-    if (id < 0 || id >= kOwnParams)
-        return CAnalogDevice::GetParamKey(id);
+    if (id < 0 || id >= kOwnParams) return CAnalogDevice::GetParamKey(id);
     return kParams[id].label;
 }
 
 bool CAnalogFileDevice::SetParam(const void* value, int id, int count, int type, bool* changed)
 {
-    if (id < 0 || id >= kOwnParams)
-        return CAnalogDevice::SetParam(value, id, count, type, changed);
+    if (id < 0 || id >= kOwnParams) return CAnalogDevice::SetParam(value, id, count, type, changed);
     *changed = false;
     const bool wasRunning = IsRunning();
-    if (wasRunning)
-        Stop();
+    if (wasRunning) Stop();
     if (value && count == 1 && type == kParams[id].type) {
         if (id == kShowCPStat) {
             m_showCPStat = *static_cast<const uint8_t*>(value) != 0 ? 1 : 0;
         } else if (id == kCPStatTime) {
-            m_cpStatTime = check_real_value(*static_cast<const double*>(value), m_cpStatTime, 5.0, 120.0,
-                                            GetParamLabel(id));
+            m_cpStatTime = check_real_value(*static_cast<const double*>(value), m_cpStatTime, 5.0,
+                                            120.0, GetParamLabel(id));
         } else {
             const int32_t level = *static_cast<const int32_t*>(value);
             m_cpStatLevel = (level >= 0 && level < 5) ? level : 0;
         }
         *changed = true;
     }
-    if (wasRunning)
-        Start();
+    if (wasRunning) Start();
     return true;
 }
 
-int CAnalogFileDevice::GetChoiceCount(int id)
-{
-    return id == kCPStatLevel ? 5 : 0;
-}
+int CAnalogFileDevice::GetChoiceCount(int id) { return id == kCPStatLevel ? 5 : 0; }
 
 wxString CAnalogFileDevice::GetChoiceLabel(int id, int choice)
 {
-    if (id == kCPStatLevel && choice >= 0 && choice < 5)
-        return kLevels[choice];
+    if (id == kCPStatLevel && choice >= 0 && choice < 5) return kLevels[choice];
     return wxGetTranslation("???");
 }

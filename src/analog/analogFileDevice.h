@@ -1,12 +1,12 @@
 #pragma once
 
-#include "analog/analogDevice.h"
-
 #include <wx/string.h>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+
+#include "analog/analogDevice.h"
 
 class CAnalogReader;
 
@@ -74,7 +74,7 @@ private:
     int64_t m_frameCount = 0;
     std::atomic<int64_t> m_currentFrame{0};
     double m_unitScale = 1.0;
-    std::atomic<bool> m_rewindRequested{false};    // GUI -> acquisition thread
-    std::atomic<bool> m_viewResetRequested{false}; // acquisition thread -> GUI
-    bool m_readFailureReported = false;            // acquisition thread only
+    std::atomic<bool> m_rewindRequested{false};     // GUI -> acquisition thread
+    std::atomic<bool> m_viewResetRequested{false};  // acquisition thread -> GUI
+    bool m_readFailureReported = false;             // acquisition thread only
 };

@@ -88,7 +88,8 @@ private:
     uint8_t m_isTracker = 0;
     int64_t m_dataOffset = 0;
     uint8_t m_keepInMemory = 1;
-    int m_file = -1;                    // held only while frames are read on demand
-    std::vector<double> m_frameScratch; // one frame, so a failed read leaves the caller's row whole
+    int m_file = -1;  // held only while frames are read on demand
+    std::vector<double>
+        m_frameScratch;  // one frame, so a failed read leaves the caller's row whole
     std::atomic<uint64_t> m_failedReads{0};
 };

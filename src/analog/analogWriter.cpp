@@ -1,5 +1,8 @@
 #include "analog/analogWriter.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
 #include <wx/filename.h>
 #include <wx/intl.h>
 #include <wx/log.h>
@@ -9,10 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
-#include <pthread.h>
-#include <unistd.h>
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "frames are written in host order");
 
@@ -32,9 +32,9 @@ size_t PwriteAll(int fd, const void* data, size_t size, int64_t offset, int& err
     size_t done = 0;
     error = 0;
     while (done < size) {
-        const ssize_t written = ::pwrite(fd, next + done, size - done, offset + static_cast<int64_t>(done));
-        if (written < 0 && errno == EINTR)
-            continue;
+        const ssize_t written =
+            ::pwrite(fd, next + done, size - done, offset + static_cast<int64_t>(done));
+        if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
             error = written < 0 ? errno : ENOSPC;
             break;
@@ -48,15 +48,9 @@ size_t PwriteAll(int fd, const void* data, size_t size, int64_t offset, int& err
 
 CAnalogWriter::CAnalogWriter() : m_lastFlush(std::chrono::steady_clock::now()) {}
 
-CAnalogWriter::~CAnalogWriter()
-{
-    CAnalogWriter::Close();
-}
+CAnalogWriter::~CAnalogWriter() { CAnalogWriter::Close(); }
 
-bool CAnalogWriter::IsOpen() const
-{
-    return m_fd >= 0;
-}
+bool CAnalogWriter::IsOpen() const { return m_fd >= 0; }
 
 bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim, double rate,
                              bool exportText, const wxString& exportFolder)
@@ -84,7 +78,8 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_frameSize = (channels > 0 && dim > 0) ? uint64_t(channels) * uint64_t(dim) : 0;
     m_frameBytes = m_frameSize * sizeof(double);
     try {
-        m_bufferFrames = m_frameBytes > 0 ? std::max<uint64_t>(1, kFrameBufferBytes / m_frameBytes) : 0;
+        m_bufferFrames =
+            m_frameBytes > 0 ? std::max<uint64_t>(1, kFrameBufferBytes / m_frameBytes) : 0;
         m_buffer.assign(m_bufferFrames * m_frameSize, 0.0);
     } catch (const std::exception&) {
         ReportRecordingError(_("Unable to create analog data buffer"));
@@ -92,7 +87,8 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
         return false;
     }
     if (!WriteHeader(channels, dim, rate)) {
-        ReportRecordingError(wxString::Format(_("Error creating analog file : %s : %s"), path, std::strerror(errno)));
+        ReportRecordingError(wxString::Format(_("Error creating analog file : %s : %s"), path,
+                                              std::strerror(errno)));
         CloseFiles();
         return false;
     }
@@ -118,7 +114,8 @@ bool CAnalogWriter::WriteHeader(int32_t channels, int32_t dim, double rate)
     return isWritten;
 }
 
-void CAnalogWriter::OpenTextExport(const wxString& exportFolder, int32_t channels, int32_t dim, double rate)
+void CAnalogWriter::OpenTextExport(const wxString& exportFolder, int32_t channels, int32_t dim,
+                                   double rate)
 {
     m_textFile.reset();
     if (channels < 0 || exportFolder.empty() || !wxFileName::DirExists(exportFolder))
@@ -129,21 +126,17 @@ void CAnalogWriter::OpenTextExport(const wxString& exportFolder, int32_t channel
         ReportRecordingError(_("Error creating text file : ") + m_textFileName);
         return;  // the recording goes on without export
     }
-    if (g_Use_Text_Header.load())
-        text->AddHeader(m_fileName, channels, dim, rate);
+    if (g_Use_Text_Header.load()) text->AddHeader(m_fileName, channels, dim, rate);
     m_textFile = std::move(text);
 }
 
 bool CAnalogWriter::WriteProperties(const uint8_t* block, uint64_t length)
 {
-    if (!IsOpen() || m_propertiesWritten)
-        return false;
-    if (!block || length > kPropertyBlockCapacity)
-        length = 0;
+    if (!IsOpen() || m_propertiesWritten) return false;
+    if (!block || length > kPropertyBlockCapacity) length = 0;
     uint8_t record[8 + kPropertyBlockCapacity];
     PutU64(record, length);
-    if (length > 0)
-        std::memcpy(record + 8, block, length);
+    if (length > 0) std::memcpy(record + 8, block, length);
     int error = 0;
     const size_t size = 8 + length;
     const size_t written = PwriteAll(m_fd, record, size, kRecordBlockLengthOffset, error);
@@ -158,8 +151,7 @@ bool CAnalogWriter::WriteProperties(const uint8_t* block, uint64_t length)
 
 uint64_t CAnalogWriter::WriteFrame(const double* values, uint64_t count)
 {
-    if (!IsOpen() || m_finished)
-        return 0;
+    if (!IsOpen() || m_finished) return 0;
     if (!values || count != m_frameSize) {
         m_failedFrames.fetch_add(1, std::memory_order_relaxed);  // reported at the finish
         return 0;
@@ -170,8 +162,7 @@ uint64_t CAnalogWriter::WriteFrame(const double* values, uint64_t count)
 
 void CAnalogWriter::AppendFrame(const double* values)
 {
-    if (!m_propertiesWritten)
-        WriteProperties(nullptr, 0);
+    if (!m_propertiesWritten) WriteProperties(nullptr, 0);
     std::memcpy(m_buffer.data() + m_bufferedFrames * m_frameSize, values, m_frameBytes);
     ++m_bufferedFrames;
     m_framesWritten.fetch_add(1, std::memory_order_relaxed);
@@ -183,16 +174,14 @@ void CAnalogWriter::AppendFrame(const double* values)
 
 bool CAnalogWriter::FlushIfDue(std::chrono::steady_clock::time_point now)
 {
-    if (now - m_lastFlush < kFlushInterval)
-        return true;
+    if (now - m_lastFlush < kFlushInterval) return true;
     return FlushFrames();
 }
 
 bool CAnalogWriter::FlushFrames()
 {
     m_lastFlush = std::chrono::steady_clock::now();
-    if (m_fd < 0)
-        return false;
+    if (m_fd < 0) return false;
     bool isOk = true;
     if (m_bufferedFrames > 0) {
         int error = 0;
@@ -201,14 +190,14 @@ bool CAnalogWriter::FlushFrames()
         const uint64_t complete = written / m_frameBytes;
         if (m_textFile)  // a line only for a frame that reached the file
             for (uint64_t i = 0; i < complete; ++i)
-                m_textFile->AddFrame(m_framesOnDisk + int64_t(i), m_buffer.data() + i * m_frameSize, m_frameSize);
+                m_textFile->AddFrame(m_framesOnDisk + int64_t(i), m_buffer.data() + i * m_frameSize,
+                                     m_frameSize);
         m_framesOnDisk += static_cast<int64_t>(complete);
         m_dataEnd += static_cast<int64_t>(complete * m_frameBytes);
         if (complete < m_bufferedFrames) {
             // Cut a partial frame so later frames stay aligned; the lost ones are counted.
             const uint64_t lost = m_bufferedFrames - complete;
-            if (::ftruncate(m_fd, m_dataEnd) != 0 && error == 0)
-                error = errno;
+            if (::ftruncate(m_fd, m_dataEnd) != 0 && error == 0) error = errno;
             m_framesWritten.fetch_sub(static_cast<int64_t>(lost), std::memory_order_relaxed);
             m_failedFrames.fetch_add(lost, std::memory_order_relaxed);
             ReportWriteFailure(error);
@@ -216,27 +205,23 @@ bool CAnalogWriter::FlushFrames()
         }
         m_bufferedFrames = 0;
     }
-    if (m_textFile)
-        m_textFile->Flush();
+    if (m_textFile) m_textFile->Flush();
     return isOk;
 }
 
 void CAnalogWriter::ReportWriteFailure(int error)
 {
-    if (m_writeFailureReported)
-        return;
+    if (m_writeFailureReported) return;
     m_writeFailureReported = true;
-    ReportRecordingError(wxString::Format(_("<REC> Error writing analog file : %s : %s"), m_fileName,
-                                 std::strerror(error != 0 ? error : EIO)));
+    ReportRecordingError(wxString::Format(_("<REC> Error writing analog file : %s : %s"),
+                                          m_fileName, std::strerror(error != 0 ? error : EIO)));
 }
 
 bool CAnalogWriter::UpdateFrameCount()
 {
-    if (!IsOpen())
-        return false;
+    if (!IsOpen()) return false;
     FlushFrames();
-    if (m_framesOnDisk == 0 || m_countOffset <= 0)
-        return true;  // with no frame the field keeps 0
+    if (m_framesOnDisk == 0 || m_countOffset <= 0) return true;  // with no frame the field keeps 0
     uint8_t field[8];
     PutU64(field, static_cast<uint64_t>(m_framesOnDisk));
     int error = 0;
@@ -249,12 +234,9 @@ bool CAnalogWriter::UpdateFrameCount()
 
 bool CAnalogWriter::WriteMarkers(const RecordMarkers* markers)
 {
-    if (!IsOpen())
-        return false;
-    if (m_finished)
-        return true;  // one trailer per recording
-    if (!m_propertiesWritten)
-        WriteProperties(nullptr, 0);
+    if (!IsOpen()) return false;
+    if (m_finished) return true;  // one trailer per recording
+    if (!m_propertiesWritten) WriteProperties(nullptr, 0);
     FlushFrames();
     const std::vector<uint8_t> trailer = EncodeMarkerTrailer(markers);
     int error = 0;
@@ -276,10 +258,8 @@ bool CAnalogWriter::WriteMarkers(const RecordMarkers* markers)
 
 bool CAnalogWriter::Finish(const RecordMarkers* markers)
 {
-    if (!IsOpen())
-        return false;
-    if (m_finished)
-        return true;
+    if (!IsOpen()) return false;
+    if (m_finished) return true;
     const bool isCounted = UpdateFrameCount();
     const bool hasTrailer = WriteMarkers(markers);
     ReportLostFrames();
@@ -291,11 +271,12 @@ void CAnalogWriter::ReportLostFrames()
     const uint64_t failed = GetFailedFrames();
     const uint64_t dropped = GetDroppedFrames();
     if (failed > 0)
-        ReportRecordingError(wxString::Format(_("<REC> %s : %llu frames could not be written"), m_fileName,
-                                     static_cast<unsigned long long>(failed)));
+        ReportRecordingError(wxString::Format(_("<REC> %s : %llu frames could not be written"),
+                                              m_fileName, static_cast<unsigned long long>(failed)));
     if (dropped > 0)
-        ReportRecordingError(wxString::Format(_("<REC> %s : %llu frames dropped, the writer queue was full"),
-                                     m_fileName, static_cast<unsigned long long>(dropped)));
+        ReportRecordingError(
+            wxString::Format(_("<REC> %s : %llu frames dropped, the writer queue was full"),
+                             m_fileName, static_cast<unsigned long long>(dropped)));
 }
 
 bool CAnalogWriter::CloseFiles()
@@ -303,8 +284,8 @@ bool CAnalogWriter::CloseFiles()
     bool isOk = true;
     if (m_fd >= 0) {
         if (::close(m_fd) != 0) {
-            ReportRecordingError(wxString::Format(_("<REC> Error closing analog file : %s : %s"), m_fileName,
-                                         std::strerror(errno)));
+            ReportRecordingError(wxString::Format(_("<REC> Error closing analog file : %s : %s"),
+                                                  m_fileName, std::strerror(errno)));
             isOk = false;
         }
         m_fd = -1;
@@ -321,8 +302,7 @@ bool CAnalogWriter::CloseFiles()
 
 bool CAnalogWriter::Close()
 {
-    if (m_fd < 0 && !m_textFile)
-        return true;  // closing twice does nothing
+    if (m_fd < 0 && !m_textFile) return true;  // closing twice does nothing
     if (m_fd >= 0 && !m_propertiesWritten)
         WriteProperties(nullptr, 0);  // a header without a block is still a whole header
     FlushFrames();
@@ -347,18 +327,13 @@ CAnalogThreadWriter::~CAnalogThreadWriter()
     StopAndJoin();  // a writer that never opened a file may still own a thread
 }
 
-void CAnalogThreadWriter::ErrorMessage(const wxString& text)
-{
-    ReportRecordingError(text);
-}
+void CAnalogThreadWriter::ErrorMessage(const wxString& text) { ReportRecordingError(text); }
 
 bool CAnalogThreadWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim, double rate,
                                    bool exportText, const wxString& exportFolder)
 {
-    if (m_threadStarted && !m_threadJoined)
-        return false;
-    if (IsCreated())
-        return true;
+    if (m_threadStarted && !m_threadJoined) return false;
+    if (IsCreated()) return true;
     if (m_threadCreated) {  // a toolkit thread runs once: one recording per writer
         ErrorMessage(_("Unable to create analog writer thread"));
         return false;
@@ -374,8 +349,7 @@ bool CAnalogThreadWriter::OpenFile(const wxString& path, int32_t channels, int32
     m_capacity = std::max<uint64_t>(m_capacity, static_cast<uint64_t>(std::ceil(twoSeconds)) + 1);
     m_wakeThreshold = std::max<uint64_t>(1, m_capacity / 4);
     try {
-        if (GetFrameSize() == 0)
-            throw std::bad_alloc();
+        if (GetFrameSize() == 0) throw std::bad_alloc();
         m_slots.assign(m_capacity * GetFrameSize(), 0.0);
     } catch (const std::exception&) {
         ErrorMessage(_("Unable to create analog data buffer"));
@@ -405,8 +379,7 @@ bool CAnalogThreadWriter::Start()
         ErrorMessage(_("Unable to start analog writer thread"));
         return false;
     }
-    if (m_threadStarted)
-        return true;
+    if (m_threadStarted) return true;
     if (Run() != wxTHREAD_NO_ERROR) {
         ErrorMessage(_("Unable to start analog writer thread"));
         return false;
@@ -418,8 +391,7 @@ bool CAnalogThreadWriter::Start()
 uint64_t CAnalogThreadWriter::WriteFrame(const double* values, uint64_t count)
 {
     const uint64_t frameSize = GetFrameSize();
-    if (count != frameSize || m_slots.empty())
-        return 0;
+    if (count != frameSize || m_slots.empty()) return 0;
     bool isWakeDue = false;
     {
         std::lock_guard<std::mutex> lock(m_queueLock);
@@ -428,13 +400,11 @@ uint64_t CAnalogThreadWriter::WriteFrame(const double* values, uint64_t count)
             return 0;
         }
         double* slot = m_slots.data() + ((m_head + m_queued) % m_capacity) * frameSize;
-        if (values)
-            std::memcpy(slot, values, frameSize * sizeof(double));
+        if (values) std::memcpy(slot, values, frameSize * sizeof(double));
         ++m_queued;
         isWakeDue = m_writerWaiting && m_queued == m_wakeThreshold;
     }
-    if (isWakeDue)
-        m_wake.notify_one();
+    if (isWakeDue) m_wake.notify_one();
     return count;
 }
 
@@ -449,13 +419,11 @@ void CAnalogThreadWriter::StopThread()
 
 void CAnalogThreadWriter::StopAndJoin()
 {
-    if (!m_threadCreated || m_threadJoined)
-        return;
+    if (!m_threadCreated || m_threadJoined) return;
     StopThread();
     if (!m_threadStarted) {
         // Never started: run it once so it writes what was queued and ends.
-        if (Run() != wxTHREAD_NO_ERROR)
-            return;
+        if (Run() != wxTHREAD_NO_ERROR) return;
         m_threadStarted = true;
     }
     Wait();
@@ -481,8 +449,7 @@ void CAnalogThreadWriter::Drain()
     std::unique_lock<std::mutex> lock(m_queueLock);
     for (;;) {
         if (m_queued == 0) {
-            if (m_stop)
-                break;  // every queued frame has been written
+            if (m_stop) break;  // every queued frame has been written
             m_writerWaiting = true;
             m_wake.wait_for(lock, kWriterWakeInterval,
                             [this] { return m_stop || m_queued >= m_wakeThreshold; });
@@ -491,8 +458,7 @@ void CAnalogThreadWriter::Drain()
         const uint64_t head = m_head;
         const uint64_t count = std::min(m_queued, m_capacity - head);
         lock.unlock();  // a slot is not reused before m_queued drops
-        for (uint64_t i = 0; i < count; ++i)
-            AppendFrame(m_slots.data() + (head + i) * frameSize);
+        for (uint64_t i = 0; i < count; ++i) AppendFrame(m_slots.data() + (head + i) * frameSize);
         FlushIfDue(std::chrono::steady_clock::now());
         lock.lock();
         m_head = (head + count) % m_capacity;

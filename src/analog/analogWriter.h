@@ -1,8 +1,5 @@
 #pragma once
 
-#include "analog/recordFormat.h"
-#include "analog/textExport.h"
-
 #include <wx/string.h>
 #include <wx/thread.h>
 
@@ -13,6 +10,9 @@
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include "analog/recordFormat.h"
+#include "analog/textExport.h"
 
 // Writes one recording file (and its text export) frame by frame in the thread
 // that records. Owned by the recording controller (CAnalogFile).
@@ -35,7 +35,10 @@ public:
     virtual bool IsOpen() const;
     virtual wxString GetFileName() const { return m_fileName; }
     virtual wxString GetTextFileName() const { return m_textFileName; }
-    virtual int64_t GetFrameCount() const { return m_framesWritten.load(std::memory_order_relaxed); }
+    virtual int64_t GetFrameCount() const
+    {
+        return m_framesWritten.load(std::memory_order_relaxed);
+    }
     virtual void SetTextExtension(const wxString& extension) { m_textExtension = extension; }
     virtual bool UpdateFrameCount();
     virtual void StopThread() {}
@@ -78,14 +81,14 @@ private:
     double m_rate = 1.0;
     bool m_created = false;
 
-    uint64_t m_frameSize = 0;          // values per frame
+    uint64_t m_frameSize = 0;  // values per frame
     uint64_t m_frameBytes = 0;
     bool m_propertiesWritten = false;
     std::atomic<bool> m_finished{false};  // trailer written: no frame may follow
-    int64_t m_dataEnd = 0;             // file offset after the last frame on disk
+    int64_t m_dataEnd = 0;                // file offset after the last frame on disk
     int64_t m_framesOnDisk = 0;
-    std::vector<double> m_buffer;      // frames not yet written, whole frames only
-    uint64_t m_bufferFrames = 0;       // capacity of m_buffer in frames
+    std::vector<double> m_buffer;  // frames not yet written, whole frames only
+    uint64_t m_bufferFrames = 0;   // capacity of m_buffer in frames
     uint64_t m_bufferedFrames = 0;
     std::chrono::steady_clock::time_point m_lastFlush;
     std::atomic<uint64_t> m_failedFrames{0};
@@ -112,7 +115,10 @@ public:
     void StopThread() override;
     bool Start() override;
     bool Finish(const RecordMarkers* markers) override;
-    uint64_t GetDroppedFrames() const override { return m_droppedFrames.load(std::memory_order_relaxed); }
+    uint64_t GetDroppedFrames() const override
+    {
+        return m_droppedFrames.load(std::memory_order_relaxed);
+    }
 
     uint64_t GetCapacity() const { return m_capacity; }
     uint32_t GetWriterPriority() const { return m_priority; }
@@ -127,17 +133,17 @@ private:
     void Drain();
 
     uint64_t m_capacity;
-    uint64_t m_queued = 0;             // guarded by m_queueLock
-    uint64_t m_head = 0;               // guarded by m_queueLock
+    uint64_t m_queued = 0;  // guarded by m_queueLock
+    uint64_t m_head = 0;    // guarded by m_queueLock
     uint32_t m_priority;
-    std::mutex m_queueLock;            // a leaf lock: copies a frame, nothing more
+    std::mutex m_queueLock;  // a leaf lock: copies a frame, nothing more
     std::condition_variable m_wake;
-    bool m_stop = true;                // guarded by m_queueLock
-    bool m_writerWaiting = false;      // guarded by m_queueLock
+    bool m_stop = true;            // guarded by m_queueLock
+    bool m_writerWaiting = false;  // guarded by m_queueLock
     uint64_t m_wakeThreshold = 1;
     int32_t m_channels = 0;
     int32_t m_dim = 0;
-    std::vector<double> m_slots;       // m_capacity frames of GetFrameSize() values
+    std::vector<double> m_slots;  // m_capacity frames of GetFrameSize() values
     std::atomic<uint64_t> m_droppedFrames{0};
     bool m_threadCreated = false;
     bool m_threadStarted = false;

@@ -1,7 +1,8 @@
 #include "analog/recordFormat.h"
 
-#include "process/messageQueue.h"
-
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <wx/filename.h>
 #include <wx/intl.h>
 #include <wx/log.h>
@@ -13,23 +14,20 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "process/messageQueue.h"
 
 std::atomic<bool> g_Use_Text_Header{true};
 std::atomic<bool> g_Use_Text_Time{true};
 
 void PutU32(uint8_t* out, uint32_t value)
 {
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void PutU64(uint8_t* out, uint64_t value)
 {
-    for (int i = 0; i < 8; ++i)
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void PutF64(uint8_t* out, double value)
@@ -42,16 +40,14 @@ void PutF64(uint8_t* out, double value)
 uint32_t GetU32(const uint8_t* in)
 {
     uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | in[i];
+    for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
     return value;
 }
 
 uint64_t GetU64(const uint8_t* in)
 {
     uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | in[i];
+    for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
     return value;
 }
 
@@ -65,8 +61,7 @@ double GetF64(const uint8_t* in)
 
 bool AddBoolProperty(uint8_t* buffer, uint64_t* position, bool value)
 {
-    if (*position + 2 > kPropertyBlockMax)
-        return false;
+    if (*position + 2 > kPropertyBlockMax) return false;
     buffer[*position] = HEADER_PROPERTY_BOOL;
     buffer[*position + 1] = value ? 1 : 0;
     *position += 2;
@@ -75,8 +70,7 @@ bool AddBoolProperty(uint8_t* buffer, uint64_t* position, bool value)
 
 bool AddIntProperty(uint8_t* buffer, uint64_t* position, int32_t value)
 {
-    if (*position + 5 > kPropertyBlockMax)
-        return false;
+    if (*position + 5 > kPropertyBlockMax) return false;
     buffer[*position] = HEADER_PROPERTY_INT;
     PutU32(buffer + *position + 1, static_cast<uint32_t>(value));
     *position += 5;
@@ -85,8 +79,7 @@ bool AddIntProperty(uint8_t* buffer, uint64_t* position, int32_t value)
 
 bool AddDoubleProperty(uint8_t* buffer, uint64_t* position, double value)
 {
-    if (*position + 9 > kPropertyBlockMax)
-        return false;
+    if (*position + 9 > kPropertyBlockMax) return false;
     buffer[*position] = HEADER_PROPERTY_DOUBLE;
     PutF64(buffer + *position + 1, value);
     *position += 9;
@@ -96,14 +89,12 @@ bool AddDoubleProperty(uint8_t* buffer, uint64_t* position, double value)
 bool AddStringProperty(uint8_t* buffer, uint64_t* position, const char* utf8)
 {
     const uint64_t length = utf8 ? std::strlen(utf8) : 0;
-    if (*position + 6 + length > kPropertyBlockMax)
-        return false;
+    if (*position + 6 + length > kPropertyBlockMax) return false;
     uint8_t* out = buffer + *position;
     out[0] = HEADER_PROPERTY_STRING;
     out[1] = HEADER_PROPERTY_INT;  // the length is itself an int record
     PutU32(out + 2, static_cast<uint32_t>(length));
-    if (length > 0)
-        std::memcpy(out + 6, utf8, length);
+    if (length > 0) std::memcpy(out + 6, utf8, length);
     *position += 6 + length;
     return true;
 }
@@ -114,7 +105,8 @@ std::vector<wxString> SelectRecordedNames(const std::vector<wxString>& names, co
     std::vector<wxString> recorded;
     for (int32_t i = 0; i < channelCount; ++i)
         if (!flags || flags[i] != 0)
-            recorded.push_back(static_cast<size_t>(i) < names.size() ? names[static_cast<size_t>(i)] : wxString());
+            recorded.push_back(static_cast<size_t>(i) < names.size() ? names[static_cast<size_t>(i)]
+                                                                     : wxString());
     return recorded;
 }
 
@@ -155,8 +147,7 @@ std::vector<uint8_t> EncodeMarkerTrailer(const RecordMarkers* markers)
         const int64_t frame = static_cast<int32_t>(markers->frames[i]);
         PutU64(&out[start + 4], static_cast<uint64_t>(frame));
         PutU64(&out[start + 12], labelLength);
-        if (labelLength > 0)
-            std::memcpy(&out[start + 20], label.data(), labelLength);
+        if (labelLength > 0) std::memcpy(&out[start + 20], label.data(), labelLength);
     }
     return out;
 }
@@ -166,12 +157,12 @@ char* FormatNumberG(char* out, char* end, double value)
     if (std::isnan(value)) {
         const char* text = std::signbit(value) ? "-nan" : "nan";
         const size_t length = std::strlen(text);
-        if (static_cast<size_t>(end - out) < length)
-            return out;
+        if (static_cast<size_t>(end - out) < length) return out;
         std::memcpy(out, text, length);
         return out + length;
     }
-    const std::to_chars_result result = std::to_chars(out, end, value, std::chars_format::general, 6);
+    const std::to_chars_result result =
+        std::to_chars(out, end, value, std::chars_format::general, 6);
     return result.ec == std::errc() ? result.ptr : out;
 }
 
@@ -191,8 +182,10 @@ wxString MakeRecordFileName(const wxString& folder, const wxString& captureName,
 wxString MakeTextFileName(const wxString& recordPath, const wxString& exportFolder,
                           const wxString& textExtension)
 {
-    const wxString extension = textExtension.empty() ? wxString(kDefaultTextExtension) : textExtension;
-    return exportFolder + wxFileName::GetPathSeparator() + wxFileName(recordPath).GetName() + extension;
+    const wxString extension =
+        textExtension.empty() ? wxString(kDefaultTextExtension) : textExtension;
+    return exportFolder + wxFileName::GetPathSeparator() + wxFileName(recordPath).GetName() +
+           extension;
 }
 
 void ReportRecordingError(const wxString& text)
@@ -212,8 +205,7 @@ public:
     explicit CFd(int fd) : m_fd(fd) {}
     ~CFd()
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        if (m_fd >= 0) ::close(m_fd);
     }
     CFd(const CFd&) = delete;
     CFd& operator=(const CFd&) = delete;
@@ -234,10 +226,8 @@ bool PreadAll(int fd, void* data, size_t size, int64_t offset)
     char* next = static_cast<char*>(data);
     while (size > 0) {
         const ssize_t got = ::pread(fd, next, size, offset);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
         next += got;
         size -= static_cast<size_t>(got);
         offset += got;
@@ -250,10 +240,8 @@ bool PwriteAll(int fd, const void* data, size_t size, int64_t offset)
     const char* next = static_cast<const char*>(data);
     while (size > 0) {
         const ssize_t written = ::pwrite(fd, next, size, offset);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
         next += written;
         size -= static_cast<size_t>(written);
         offset += written;
@@ -265,16 +253,13 @@ bool PwriteAll(int fd, const void* data, size_t size, int64_t offset)
 bool IsWholeTrailer(int fd, int64_t offset, int64_t end)
 {
     uint8_t field[8];
-    if (end - offset < 8 || !PreadAll(fd, field, 8, offset))
-        return false;
+    if (end - offset < 8 || !PreadAll(fd, field, 8, offset)) return false;
     const uint64_t count = GetU64(field);
     offset += 8;
     for (uint64_t i = 0; i < count; ++i) {
-        if (end - offset < 20 || !PreadAll(fd, field, 8, offset + 12))
-            return false;
+        if (end - offset < 20 || !PreadAll(fd, field, 8, offset + 12)) return false;
         const uint64_t labelLength = GetU64(field);
-        if (labelLength > static_cast<uint64_t>(end - offset - 20))
-            return false;
+        if (labelLength > static_cast<uint64_t>(end - offset - 20)) return false;
         offset += 20 + static_cast<int64_t>(labelLength);
     }
     return offset == end;
@@ -286,8 +271,7 @@ bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMa
 {
     const wxScopedCharBuffer name = path.fn_str();
     CFd file(::open(name.data(), O_RDWR | O_CLOEXEC));
-    if (file.Get() < 0)
-        return false;  // missing or unopenable: no message, as before
+    if (file.Get() < 0) return false;  // missing or unopenable: no message, as before
     struct stat info {};
     uint8_t header[kRecordHeaderSize];
     if (::fstat(file.Get(), &info) != 0 || info.st_size < kRecordHeaderSize ||
@@ -305,18 +289,17 @@ bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMa
         ReportRecordingError(path + _(" : is not a Quorvane File!"));
         return false;
     }
-    if (count != 0)
-        return true;  // already finished: the count is patched only at the finish
+    if (count != 0) return true;  // already finished: the count is patched only at the finish
     const int64_t dataOffset = kRecordHeaderSize + static_cast<int64_t>(blockLength);
-    const int64_t frameBytes =
-        (channels > 0 && dim > 0) ? int64_t(channels) * int64_t(dim) * 8 : 0;
+    const int64_t frameBytes = (channels > 0 && dim > 0) ? int64_t(channels) * int64_t(dim) * 8 : 0;
     const int64_t framesPresent = frameBytes > 0 ? (size - dataOffset) / frameBytes : 0;
     if (frameCount == 0 && size > dataOffset && IsWholeTrailer(file.Get(), dataOffset, size))
         return true;  // a finished recording without frames
     // An unfinished recording: its count is what it holds, whatever the caller read.
     const int64_t end = dataOffset + framesPresent * frameBytes;
     if (end != size && ::ftruncate(file.Get(), end) != 0) {
-        ReportRecordingError(wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
+        ReportRecordingError(
+            wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
         return false;
     }
     uint8_t countField[8];
@@ -324,7 +307,8 @@ bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMa
     const std::vector<uint8_t> trailer = EncodeMarkerTrailer(markers);
     if ((framesPresent > 0 && !PwriteAll(file.Get(), countField, 8, kRecordCountOffset)) ||
         !PwriteAll(file.Get(), trailer.data(), trailer.size(), end) || !file.Close()) {
-        ReportRecordingError(wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
+        ReportRecordingError(
+            wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
         return false;
     }
     return true;

@@ -15,11 +15,11 @@
 constexpr uint64_t kRecordMagic = 99887755;     // current generation: labelled markers
 constexpr uint64_t kRecordMagicOld = 99887766;  // older generation: markers without labels
 constexpr int64_t kRecordRateOffset = 8;
-constexpr int64_t kRecordCountOffset = 24;      // i64 frame count, patched when finished
+constexpr int64_t kRecordCountOffset = 24;  // i64 frame count, patched when finished
 constexpr int64_t kRecordBlockLengthOffset = 32;
-constexpr int64_t kRecordHeaderSize = 40;       // the property block follows
+constexpr int64_t kRecordHeaderSize = 40;  // the property block follows
 constexpr size_t kPropertyBlockCapacity = 2048;
-constexpr size_t kPropertyBlockMax = 2047;      // records must end at or before this
+constexpr size_t kPropertyBlockMax = 2047;  // records must end at or before this
 constexpr size_t kPropertyStringMax = 2047;
 
 constexpr const char* kRecordExtension = ".qvd";

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "analog/recordFormat.h"
-
 #include <wx/string.h>
 
 #include <cstdint>
+
+#include "analog/recordFormat.h"
 
 class CAnalogDevice;
 

@@ -1,15 +1,15 @@
 #include "analog/textExport.h"
 
-#include "analog/recordFormat.h"
-
+#include <fcntl.h>
+#include <unistd.h>
 #include <wx/intl.h>
 #include <wx/log.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+
+#include "analog/recordFormat.h"
 
 namespace {
 
@@ -18,18 +18,14 @@ constexpr size_t kNumberMax = 32;  // longest "%g" text of a double, with margin
 
 }  // namespace
 
-CTextExport::~CTextExport()
-{
-    Close();
-}
+CTextExport::~CTextExport() { Close(); }
 
 bool CTextExport::Open(const wxString& path, bool withTime, double rate)
 {
     Close();
     const wxScopedCharBuffer name = path.fn_str();
     m_fd = ::open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (m_fd < 0)
-        return false;
+    if (m_fd < 0) return false;
     m_path = path;
     m_withTime = withTime;
     m_rate = rate;
@@ -41,8 +37,7 @@ bool CTextExport::Open(const wxString& path, bool withTime, double rate)
 
 void CTextExport::Reserve(size_t size)
 {
-    if (m_buffer.size() - m_used < size)
-        Flush();
+    if (m_buffer.size() - m_used < size) Flush();
     if (m_buffer.size() - m_used < size)  // a line longer than the buffer
         m_buffer.resize(m_used + size);
 }
@@ -56,8 +51,7 @@ void CTextExport::Append(const char* data, size_t size)
 
 void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_t dim, double rate)
 {
-    if (!IsOpen())
-        return;
+    if (!IsOpen()) return;
     char numbers[3 * kNumberMax];
     char* end = numbers + sizeof numbers;
     char* k = FormatInt(numbers, end, channels);
@@ -78,19 +72,16 @@ void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_
 
 void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
 {
-    if (!IsOpen() || m_failed)
-        return;
+    if (!IsOpen() || m_failed) return;
     Reserve((count + 1) * (kNumberMax + 1) + 2);
     char* out = m_buffer.data() + m_used;
     char* const limit = m_buffer.data() + m_buffer.size();
     if (m_withTime) {
         out = FormatNumberG(out, limit, static_cast<double>(index) / m_rate);
-        if (count > 0)
-            *out++ = '\t';
+        if (count > 0) *out++ = '\t';
     }
     for (uint64_t i = 0; i < count; ++i) {
-        if (i > 0)
-            *out++ = '\t';
+        if (i > 0) *out++ = '\t';
         out = FormatNumberG(out, limit, values[i]);
     }
     *out++ = '\r';
@@ -100,8 +91,7 @@ void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
 
 void CTextExport::AddMarkers(const RecordMarkers* markers)
 {
-    if (!IsOpen() || !markers)
-        return;
+    if (!IsOpen() || !markers) return;
     const size_t count = markers->Count();
     for (size_t i = 0; i < count; ++i) {
         // The frame is printed as the signed 32-bit number the trailer stores,
@@ -117,8 +107,7 @@ void CTextExport::AddMarkers(const RecordMarkers* markers)
 
 void CTextExport::Fail(const char* what)
 {
-    if (m_failed)
-        return;
+    if (m_failed) return;
     m_failed = true;
     const wxString text = wxString::Format(_("Error writing text file : %s : %s"), m_path, what);
     ReportRecordingError(text);
@@ -126,14 +115,12 @@ void CTextExport::Fail(const char* what)
 
 bool CTextExport::Flush()
 {
-    if (!IsOpen())
-        return true;
+    if (!IsOpen()) return true;
     const char* next = m_buffer.data();
     size_t left = m_failed ? 0 : m_used;
     while (left > 0) {
         const ssize_t written = ::write(m_fd, next, left);
-        if (written < 0 && errno == EINTR)
-            continue;
+        if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
             Fail(written < 0 ? std::strerror(errno) : "short write");
             break;
@@ -147,11 +134,9 @@ bool CTextExport::Flush()
 
 bool CTextExport::Close()
 {
-    if (!IsOpen())
-        return true;
+    if (!IsOpen()) return true;
     Flush();
-    if (::close(m_fd) != 0)
-        Fail(std::strerror(errno));
+    if (::close(m_fd) != 0) Fail(std::strerror(errno));
     m_fd = -1;
     m_buffer.clear();
     m_buffer.shrink_to_fit();

@@ -1,18 +1,17 @@
-#include "analog/analogFile.h"
-#include "analog/analogReader.h"
-
-#include "analog/recordBytes.h"
-#include "support/tempDir.h"
-
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <poll.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
+
+#include "analog/analogFile.h"
+#include "analog/analogReader.h"
+#include "analog/recordBytes.h"
+#include "support/tempDir.h"
 
 // A recording whose process is killed keeps every frame older than about a
 // second, bit for bit, and stays readable.
@@ -56,7 +55,8 @@ struct Dispatched {
 
 int64_t NowNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -71,12 +71,10 @@ int64_t NowNs()
     auto next = std::chrono::steady_clock::now();
     for (int64_t frame = 0; frame < 30000; ++frame) {
         double values[kChannels];
-        for (int c = 0; c < kChannels; ++c)
-            values[c] = FrameValue(frame, c);
+        for (int c = 0; c < kChannels; ++c) values[c] = FrameValue(frame, c);
         file.RecordFrame(values, kChannels, int(frame), frame / 1000.0);
         const Dispatched report{frame, NowNs()};
-        if (::write(reportFd, &report, sizeof report) != sizeof report)
-            ::_exit(3);
+        if (::write(reportFd, &report, sizeof report) != sizeof report) ::_exit(3);
         next += std::chrono::milliseconds(1);
         std::this_thread::sleep_until(next);  // the child's own 1 kHz pacing
     }
@@ -105,11 +103,10 @@ TEST_F(AnalogRecordingCrash, KilledRecorderLeavesEveryFrameOlderThanOneSecond)
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (reports.size() < size_t(kKillAfterFrames) && std::chrono::steady_clock::now() < giveUp) {
         pollfd waitFor{fds[0], POLLIN, 0};
-        if (::poll(&waitFor, 1, 1000) <= 0)
-            continue;
-        const ssize_t n = ::read(fds[0], reinterpret_cast<char*>(&report) + got, sizeof report - got);
-        if (n <= 0)
-            break;
+        if (::poll(&waitFor, 1, 1000) <= 0) continue;
+        const ssize_t n =
+            ::read(fds[0], reinterpret_cast<char*>(&report) + got, sizeof report - got);
+        if (n <= 0) break;
         got += size_t(n);
         if (got == sizeof report) {
             reports.push_back(report);
@@ -123,9 +120,9 @@ TEST_F(AnalogRecordingCrash, KilledRecorderLeavesEveryFrameOlderThanOneSecond)
     ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself with " << WEXITSTATUS(status);
     ASSERT_GE(reports.size(), size_t(kKillAfterFrames));
     for (;;) {  // what the child reported before it died
-        const ssize_t n = ::read(fds[0], reinterpret_cast<char*>(&report) + got, sizeof report - got);
-        if (n <= 0)
-            break;
+        const ssize_t n =
+            ::read(fds[0], reinterpret_cast<char*>(&report) + got, sizeof report - got);
+        if (n <= 0) break;
         got += size_t(n);
         if (got == sizeof report) {
             reports.push_back(report);
@@ -136,8 +133,7 @@ TEST_F(AnalogRecordingCrash, KilledRecorderLeavesEveryFrameOlderThanOneSecond)
 
     int64_t oldFrames = 0;  // frames dispatched more than a second before the kill
     for (const Dispatched& r : reports)
-        if (r.timeNs < killNs - 1000000000)
-            oldFrames = r.frame + 1;
+        if (r.timeNs < killNs - 1000000000) oldFrames = r.frame + 1;
 
     const std::string path = Dir().string() + "/crashchild_0001.qvd";
     const std::vector<uint8_t> bytes = ReadFileBytes(path);
@@ -150,9 +146,10 @@ TEST_F(AnalogRecordingCrash, KilledRecorderLeavesEveryFrameOlderThanOneSecond)
     const int64_t dataOffset = reader.GetDataOffset();
     for (int64_t f = 0; f < reader.GetFrameCount(); ++f) {
         double expected[kChannels];
-        for (int c = 0; c < kChannels; ++c)
-            expected[c] = FrameValue(f, c);
-        ASSERT_EQ(std::memcmp(bytes.data() + dataOffset + f * kChannels * 8, expected, sizeof expected), 0)
+        for (int c = 0; c < kChannels; ++c) expected[c] = FrameValue(f, c);
+        ASSERT_EQ(
+            std::memcmp(bytes.data() + dataOffset + f * kChannels * 8, expected, sizeof expected),
+            0)
             << "frame " << f;
     }
 }

@@ -1,10 +1,4 @@
 #include "analog/analogFileDevice.h"
-#include "analog/formatTime.h"
-#include "analog/paramType.h"
-
-#include "analog/fakeSinks.h"
-#include "analog/recordBytes.h"
-#include "support/tempDir.h"
 
 #include <gtest/gtest.h>
 #include <wx/filefn.h>
@@ -13,6 +7,12 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+
+#include "analog/fakeSinks.h"
+#include "analog/formatTime.h"
+#include "analog/paramType.h"
+#include "analog/recordBytes.h"
+#include "support/tempDir.h"
 
 namespace {
 
@@ -23,12 +23,12 @@ public:
     void Step() { PlayFrame(); }
 };
 
-Bytes Block(const std::vector<std::string>& names, double minimum, double maximum, bool tracker = false)
+Bytes Block(const std::vector<std::string>& names, double minimum, double maximum,
+            bool tracker = false)
 {
     Bytes block;
     block.PString("recorder");
-    for (const std::string& name : names)
-        block.PString(name);
+    for (const std::string& name : names) block.PString(name);
     block.PBool(tracker).PInt(5).PDouble(0.25).PDouble(minimum).PDouble(maximum);
     return block;
 }
@@ -39,8 +39,7 @@ Bytes Recording(int channels, int dim, int frames, double rate, const Bytes& blo
     Bytes bytes;
     bytes.Header(99887755, rate, channels, dim, frames, block.Size()).Append(block);
     for (int f = 0; f < frames; ++f)
-        for (int v = 0; v < channels * dim; ++v)
-            bytes.F64(10.0 * f + v);
+        for (int v = 0; v < channels * dim; ++v) bytes.F64(10.0 * f + v);
     bytes.U64(1).Marker(7, 1, "go");
     while (bytes.Size() < 200)  // above the reader's minimum size
         bytes.U8(0);
@@ -63,7 +62,8 @@ class AnalogFileDeviceThreads : public AnalogFileDeviceTest {};
 
 TEST_F(AnalogFileDeviceTest, LoadTakesOverTheRecordingsDescription)
 {
-    const std::string path = Save(Recording(2, 1, 1000, 100.0, Block({"left", "right"}, -3.0, 2.0)), "walk.qvd");
+    const std::string path =
+        Save(Recording(2, 1, 1000, 100.0, Block({"left", "right"}, -3.0, 2.0)), "walk.qvd");
     SteppedPlayer player(false, "", path);
     ASSERT_TRUE(player.IsReady());
     EXPECT_TRUE(player.IsRunning());
@@ -91,8 +91,10 @@ TEST_F(AnalogFileDeviceTest, LoadTakesOverTheRecordingsDescription)
     player.GetMarkers(codes, frames, labels);
     ASSERT_EQ(codes.size(), 1u);
     EXPECT_EQ(labels[0], "go");
-    EXPECT_EQ(player.GetInfo(), wxString(path) + "\n2 Analog Channel(s)\nDim = 1\nSampling Rate = 100 Hz\nFrames 1000 (" +
-                                    FormatTime(10.0) + ")");
+    EXPECT_EQ(player.GetInfo(),
+              wxString(path) +
+                  "\n2 Analog Channel(s)\nDim = 1\nSampling Rate = 100 Hz\nFrames 1000 (" +
+                  FormatTime(10.0) + ")");
 }
 
 TEST_F(AnalogFileDeviceTest, RangeOfAnOnDemandRecordingIsMadeSymmetric)
@@ -135,13 +137,15 @@ TEST_F(AnalogFileDeviceTest, PlaysThreeFramesThenLoopsWithTheViewsReset)
 
 TEST_F(AnalogFileDeviceTest, TrackerRecordingAndItsInfo)
 {
-    const std::string path = Save(Recording(2, 7, 4, 50.0, Block({"a", "b"}, -1.0, 1.0, true)), "tracker.qvd");
+    const std::string path =
+        Save(Recording(2, 7, 4, 50.0, Block({"a", "b"}, -1.0, 1.0, true)), "tracker.qvd");
     CAnalogFileDevice player(false, "", path);
     ASSERT_TRUE(player.IsReady());
     EXPECT_TRUE(player.IsTracker());
     EXPECT_EQ(player.GetChannelDim(), 7);
-    EXPECT_EQ(player.GetInfo(),
-              wxString(path) + "\n2 Tracker(s)\nSampling Rate = 50 Hz\nFrames 4 (" + FormatTime(0.08) + ")");
+    EXPECT_EQ(player.GetInfo(), wxString(path) +
+                                    "\n2 Tracker(s)\nSampling Rate = 50 Hz\nFrames 4 (" +
+                                    FormatTime(0.08) + ")");
 }
 
 TEST_F(AnalogFileDeviceTest, RefusedOrEmptyRecordingsLeaveTheDeviceNotReady)
@@ -229,8 +233,7 @@ TEST_F(AnalogFileDeviceThreads, PlaysOnItsOwnThreadAt10HzWhileTheGuiResets)
     player.Poll();
     player.RemoveAllViews();
     std::lock_guard<std::mutex> lock(view.mutex);
-    for (size_t i = 0; i < 3; ++i)
-        EXPECT_EQ(view.frames[i].values[0], 10.0 * double(i));
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(view.frames[i].values[0], 10.0 * double(i));
     for (const CFrame& frame : view.frames)
         EXPECT_TRUE(frame.values[0] == 0.0 || frame.values[0] == 10.0 || frame.values[0] == 20.0);
 }

@@ -1,11 +1,4 @@
 #include "analog/analogFile.h"
-#include "analog/testDevice.h"
-#include "process/deviceOwner.h"
-#include "analog/analogReader.h"
-#include "analog/recordFormat.h"
-
-#include "analog/recordBytes.h"
-#include "support/tempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +6,13 @@
 #include <atomic>
 #include <future>
 #include <thread>
+
+#include "analog/analogReader.h"
+#include "analog/recordBytes.h"
+#include "analog/recordFormat.h"
+#include "analog/testDevice.h"
+#include "process/deviceOwner.h"
+#include "support/tempDir.h"
 
 namespace {
 
@@ -33,8 +33,7 @@ public:
     int32_t GetRecordedChannelCount() override
     {
         int32_t count = 0;
-        for (uint8_t flag : flags)
-            count += flag ? 1 : 0;
+        for (uint8_t flag : flags) count += flag ? 1 : 0;
         return count;
     }
     int32_t GetChannelDim() override { return dim; }
@@ -117,8 +116,7 @@ TEST_F(AnalogFileTest, RecordsTheEnabledChannelsAndNamesThemInFrameOrder)
     EXPECT_EQ(m_file.GetTextFileName(), wxString(Folder() + "/subjectfake_0007.txt"));
     ASSERT_TRUE(m_file.StartRecording());
     const double frames[3][2] = {{1.0, 3.0}, {1.5, 3.5}, {2.0, 4.0}};  // channels 0 and 2
-    for (int i = 0; i < 3; ++i)
-        m_file.RecordFrame(frames[i], 2, i, i / 10.0);
+    for (int i = 0; i < 3; ++i) m_file.RecordFrame(frames[i], 2, i, i / 10.0);
     EXPECT_EQ(m_file.GetFramesWritten(), 3);
     ASSERT_TRUE(m_file.FinishRecording());
     EXPECT_EQ(m_device.stops, 1);
@@ -132,8 +130,7 @@ TEST_F(AnalogFileTest, RecordsTheEnabledChannelsAndNamesThemInFrameOrder)
     block.PBool(false).PInt(1).PDouble(1.0).PDouble(-1.0).PDouble(1.0);
     Bytes expected;
     expected.Header(99887755, 10.0, 2, 1, 3, block.Size()).Append(block);
-    for (const auto& frame : frames)
-        expected.F64(frame[0]).F64(frame[1]);
+    for (const auto& frame : frames) expected.F64(frame[0]).F64(frame[1]);
     expected.U64(1).Marker(1, 2, "E 1");
     EXPECT_EQ(ReadFileBytes(path), expected.Data());
 }
@@ -145,7 +142,8 @@ TEST_F(AnalogFileTest, DurationLimitRaisesTheStopRequestOnceAndTheRunIsStillFini
         m_file.SetOwner(&owner);
         m_file.SetDuration(2.0);
         m_device.stopCaptures = 0;
-        ASSERT_TRUE(m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
+        ASSERT_TRUE(
+            m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
         const wxString path = m_file.GetFileName();
         ASSERT_TRUE(m_file.StartRecording());
         for (int i = 0; i <= 30; ++i) {  // 0 to 3 s at 10 Hz
@@ -167,7 +165,8 @@ TEST_F(AnalogFileTest, DurationLimitRaisesTheStopRequestOnceAndTheRunIsStillFini
 
         const std::vector<uint8_t> bytes = ReadFileBytes(path.ToStdString());
         ASSERT_GT(bytes.size(), 40u);
-        EXPECT_EQ(GetU64(bytes.data() + 24), 21u) << "frames 0 to 2.0 s";  // the frame at 2.0 s is written
+        EXPECT_EQ(GetU64(bytes.data() + 24), 21u)
+            << "frames 0 to 2.0 s";  // the frame at 2.0 s is written
         CAnalogReader reader;
         ASSERT_TRUE(reader.Open(path));
         EXPECT_EQ(reader.GetFrameCount(), 21);
@@ -190,7 +189,8 @@ TEST_F(AnalogFileTest, StartWithoutWriterOrTwiceAndFailedOpen)
     ASSERT_TRUE(m_file.StartRecording());
     testing::internal::CaptureStderr();
     EXPECT_TRUE(m_file.StartRecording());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Data writer not ready or is already in use (1)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Data writer not ready or is already in use (1)\n");
     EXPECT_FALSE(m_file.IsAvailable());
 }
 
@@ -200,8 +200,7 @@ TEST_F(AnalogFileTest, ReplacingOrDestroyingAnUnfinishedRecordingFinishesIt)
     const std::string first = m_file.GetFileName().ToStdString();
     ASSERT_TRUE(m_file.StartRecording());
     const double frame[3] = {1, 2, 3};
-    for (int i = 0; i < 5; ++i)
-        m_file.RecordFrame(frame, 3, i, i / 10.0);
+    for (int i = 0; i < 5; ++i) m_file.RecordFrame(frame, 3, i, i / 10.0);
     ASSERT_TRUE(m_file.OpenWriter(Folder(), "a", 2, false, "", false, 100, 1));
     EXPECT_EQ(GetU64(ReadFileBytes(first).data() + 24), 5u);
     const std::string second = m_file.GetFileName().ToStdString();
@@ -210,8 +209,7 @@ TEST_F(AnalogFileTest, ReplacingOrDestroyingAnUnfinishedRecordingFinishesIt)
         other.SetDevice(&m_device);
         ASSERT_TRUE(other.OpenWriter(Folder(), "b", 1, false, "", true, 100, 1));
         ASSERT_TRUE(other.StartRecording());
-        for (int i = 0; i < 4; ++i)
-            other.RecordFrame(frame, 3, i, i / 10.0);
+        for (int i = 0; i < 4; ++i) other.RecordFrame(frame, 3, i, i / 10.0);
     }  // the device goes away mid-recording
     const std::vector<uint8_t> bytes = ReadFileBytes(Folder() + "/bfake_0001.qvd");
     ASSERT_GE(bytes.size(), 40u);
@@ -221,7 +219,8 @@ TEST_F(AnalogFileTest, ReplacingOrDestroyingAnUnfinishedRecordingFinishesIt)
 TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
 {
     for (bool useThread : {false, true}) {
-        ASSERT_TRUE(m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 50000, 1));
+        ASSERT_TRUE(
+            m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 50000, 1));
         const wxString path = m_file.GetFileName();
         ASSERT_TRUE(m_file.StartRecording());
         std::promise<void> started;
@@ -230,11 +229,11 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
             for (int i = 0; i < 40000 && !quit.load(); ++i) {
                 const double frame[3] = {double(i), double(i) * 2, -1.0};
                 m_file.RecordFrame(frame, 3, i, i / 1000.0);
-                if (i == 500)
-                    started.set_value();
+                if (i == 500) started.set_value();
             }
         });
-        ASSERT_EQ(started.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        ASSERT_EQ(started.get_future().wait_for(std::chrono::seconds(30)),
+                  std::future_status::ready);
         const bool isFinished = m_file.FinishRecording();
         quit = true;
         acquisition.join();
@@ -247,7 +246,8 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
         const int64_t frames = reader.GetFrameCount();
         ASSERT_GT(frames, 500);
         const std::vector<uint8_t> bytes = ReadFileBytes(path.ToStdString());
-        EXPECT_EQ(bytes.size(), uint64_t(reader.GetDataOffset() + frames * 24 + 8)) << "one trailer";
+        EXPECT_EQ(bytes.size(), uint64_t(reader.GetDataOffset() + frames * 24 + 8))
+            << "one trailer";
         for (int64_t f = 0; f < frames; ++f) {
             double frame[3];
             ASSERT_TRUE(reader.GetFrame(frame, 3, f));
@@ -283,7 +283,8 @@ TEST_F(AnalogFileTest, TestDeviceRecordsItsEnabledChannelsThroughTheCaptureHooks
     EXPECT_EQ(reader.GetFrameCount(), 60);
     EXPECT_EQ(reader.GetRate(), 25.0);
     EXPECT_EQ(reader.GetDeviceKey(), "test_device");
-    EXPECT_EQ(reader.GetChannelNames(), (std::vector<wxString>{device.GetChannelName(0), device.GetChannelName(2)}));
+    EXPECT_EQ(reader.GetChannelNames(),
+              (std::vector<wxString>{device.GetChannelName(0), device.GetChannelName(2)}));
     EXPECT_EQ(reader.GetUnitScale(), device.GetUnitScale());
     for (int f = 0; f < 60; ++f) {
         double frame[2];

@@ -1,15 +1,14 @@
-#include "analog/analogReader.h"
-
-#include "analog/recordBytes.h"
-#include "support/tempDir.h"
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <fcntl.h>
-#include <malloc.h>
 #include <random>
-#include <unistd.h>
+
+#include "analog/analogReader.h"
+#include "analog/recordBytes.h"
+#include "support/tempDir.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();  // AddressSanitizer runtime
@@ -41,8 +40,7 @@ Bytes ValidRecording(uint64_t magic)
     block.PDouble(0.001).PDouble(-2.0).PDouble(2.0);
     Bytes bytes;
     bytes.Header(magic, 100.0, 2, 1, 12, block.Size()).Append(block);
-    for (int f = 0; f < 12; ++f)
-        bytes.F64(f * 0.25).F64(-f * 0.5);
+    for (int f = 0; f < 12; ++f) bytes.F64(f * 0.25).F64(-f * 0.5);
     if (magic == 99887755)
         bytes.U64(2).Marker(1, 3, "start").Marker(2, 9, "");
     else
@@ -58,10 +56,10 @@ protected:
         // One file rewritten in place: truncating to zero and closing would make
         // some file systems flush every case to disk.
         const std::string path = Path("damaged.qvd").string();
-        if (m_fd < 0)
-            m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+        if (m_fd < 0) m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
         ASSERT_GE(m_fd, 0);
-        ASSERT_EQ(::pwrite(m_fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::pwrite(m_fd, bytes.data(), bytes.size(), 0),
+                  static_cast<ssize_t>(bytes.size()));
         ASSERT_EQ(::ftruncate(m_fd, static_cast<off_t>(bytes.size())), 0);
         const size_t before = AllocatedBytes();
         const auto start = std::chrono::steady_clock::now();
@@ -75,7 +73,9 @@ protected:
                 for (int64_t f : {int64_t(0), last / 2, last, last + 1})
                     reader.GetFrame(frame.data(), count, f);
                 EXPECT_EQ(reader.GetMarkerCodes().size(), reader.GetMarkerLabels().size()) << what;
-                EXPECT_LE(reader.GetChannelNames().size(), size_t(std::max(reader.GetChannelCount(), 0))) << what;
+                EXPECT_LE(reader.GetChannelNames().size(),
+                          size_t(std::max(reader.GetChannelCount(), 0)))
+                    << what;
                 const size_t after = AllocatedBytes();
                 EXPECT_LE(after > before ? after - before : 0, kAllocationBound) << what;
             }
@@ -85,8 +85,7 @@ protected:
 
     void TearDown() override
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        if (m_fd >= 0) ::close(m_fd);
         TempDirTest::TearDown();
     }
 
@@ -102,9 +101,9 @@ TEST_F(AnalogReaderCorruption, EveryTruncationOfAValidFile)
         const Bytes valid = ValidRecording(magic);
         for (size_t length = 0; length <= valid.Size(); ++length) {
             std::vector<uint8_t> bytes(valid.Data().begin(), valid.Data().begin() + long(length));
-            Check(bytes, "magic " + std::to_string(magic) + " truncated to " + std::to_string(length));
-            if (HasFatalFailure())
-                return;
+            Check(bytes,
+                  "magic " + std::to_string(magic) + " truncated to " + std::to_string(length));
+            if (HasFatalFailure()) return;
         }
     }
 }
@@ -113,31 +112,44 @@ TEST_F(AnalogReaderCorruption, TenThousandSeededMutations)
 {
     std::mt19937 random(kSeed);
     const Bytes valid = ValidRecording(99887755);
-    const uint64_t extremes[] = {0, 1, 0x7F, 0xFF, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x7FFFFFFFFFFFFFFFull,
-                                 0x8000000000000000ull, 0xFFFFFFFFFFFFFFFFull, 2047, 2048, 99999, 100000};
+    const uint64_t extremes[] = {0,
+                                 1,
+                                 0x7F,
+                                 0xFF,
+                                 0x7FFFFFFF,
+                                 0x80000000,
+                                 0xFFFFFFFF,
+                                 0x7FFFFFFFFFFFFFFFull,
+                                 0x8000000000000000ull,
+                                 0xFFFFFFFFFFFFFFFFull,
+                                 2047,
+                                 2048,
+                                 99999,
+                                 100000};
     for (int round = 0; round < 10000; ++round) {
         std::vector<uint8_t> bytes = valid.Data();
         const int changes = 1 + int(random() % 4);
         for (int c = 0; c < changes; ++c) {
             const size_t at = random() % bytes.size();
             switch (random() % 4) {
-            case 0:  // one random byte
-                bytes[at] = static_cast<uint8_t>(random());
-                break;
-            case 1: {  // an extreme 4- or 8-byte value at a random place
-                const uint64_t value = extremes[random() % (sizeof extremes / sizeof extremes[0])];
-                const size_t width = random() % 2 ? 8 : 4;
-                for (size_t i = 0; i < width && at + i < bytes.size(); ++i)
-                    bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-                break;
-            }
-            case 2:  // cut
-                bytes.resize(std::max<size_t>(at, 1));
-                break;
-            default:  // a run of garbage
-                for (size_t i = at; i < std::min(bytes.size(), at + 16); ++i)
-                    bytes[i] = static_cast<uint8_t>(random());
-                break;
+                case 0:  // one random byte
+                    bytes[at] = static_cast<uint8_t>(random());
+                    break;
+                case 1: {  // an extreme 4- or 8-byte value at a random place
+                    const uint64_t value =
+                        extremes[random() % (sizeof extremes / sizeof extremes[0])];
+                    const size_t width = random() % 2 ? 8 : 4;
+                    for (size_t i = 0; i < width && at + i < bytes.size(); ++i)
+                        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+                    break;
+                }
+                case 2:  // cut
+                    bytes.resize(std::max<size_t>(at, 1));
+                    break;
+                default:  // a run of garbage
+                    for (size_t i = at; i < std::min(bytes.size(), at + 16); ++i)
+                        bytes[i] = static_cast<uint8_t>(random());
+                    break;
             }
         }
         Check(bytes, "seed " + std::to_string(kSeed) + " round " + std::to_string(round));

@@ -1,16 +1,16 @@
 #include "analog/analogReader.h"
-#include "analog/analogWriter.h"
-#include "analog/recordFormat.h"
 
-#include "analog/recordBytes.h"
-#include "support/tempDir.h"
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
-#include <fcntl.h>
 #include <limits>
-#include <unistd.h>
+
+#include "analog/analogWriter.h"
+#include "analog/recordBytes.h"
+#include "analog/recordFormat.h"
+#include "support/tempDir.h"
 
 namespace {
 
@@ -19,14 +19,13 @@ protected:
     std::string File(const std::string& name) const { return Path(name).string(); }
 
     // A recording of channels x dim values per frame, frame f value v = f + v / 100.
-    static Bytes Recording(int32_t channels, int32_t dim, int64_t frames, int64_t countField, const Bytes& block,
-                           double rate = 100.0, uint64_t magic = 99887755)
+    static Bytes Recording(int32_t channels, int32_t dim, int64_t frames, int64_t countField,
+                           const Bytes& block, double rate = 100.0, uint64_t magic = 99887755)
     {
         Bytes bytes;
         bytes.Header(magic, rate, channels, dim, countField, block.Size()).Append(block);
         for (int64_t f = 0; f < frames; ++f)
-            for (int v = 0; v < channels * dim; ++v)
-                bytes.F64(double(f) + v / 100.0);
+            for (int v = 0; v < channels * dim; ++v) bytes.F64(double(f) + v / 100.0);
         return bytes;
     }
 
@@ -149,21 +148,23 @@ TEST_F(AnalogReaderTest, SizeAndHeaderLimits)
         bool isAccepted;
     };
     const Case cases[] = {
-        {256, 1, 2, 100.0, true},  {257, 1, 2, 100.0, false}, {-1, 1, 2, 100.0, false},
-        {2, 0, 20, 100.0, false},  {2, 256, 2, 100.0, true},  {2, 257, 2, 100.0, false},
-        {20, 1, 1, 100.0, false},  {20, 1, 2, 100.0, true},   {20, 1, 5, 0.5, false},
-        {20, 1, 5, 1.0, true},     {20, 1, 5, std::nan(""), false},
-        {20, 1, 5, std::numeric_limits<double>::infinity(), false},
+        {256, 1, 2, 100.0, true},        {257, 1, 2, 100.0, false},
+        {-1, 1, 2, 100.0, false},        {2, 0, 20, 100.0, false},
+        {2, 256, 2, 100.0, true},        {2, 257, 2, 100.0, false},
+        {20, 1, 1, 100.0, false},        {20, 1, 2, 100.0, true},
+        {20, 1, 5, 0.5, false},          {20, 1, 5, 1.0, true},
+        {20, 1, 5, std::nan(""), false}, {20, 1, 5, std::numeric_limits<double>::infinity(), false},
     };
     for (const Case& c : cases) {
         Bytes file;
         file.Header(99887755, c.rate, c.channels, c.dim, c.frames, 0);
-        const int64_t values = std::max(0, c.channels) * int64_t(std::max(0, c.dim)) * std::max<int64_t>(c.frames, 0);
-        for (int64_t i = 0; i < std::max<int64_t>(values, 20); ++i)
-            file.F64(1.0);
+        const int64_t values =
+            std::max(0, c.channels) * int64_t(std::max(0, c.dim)) * std::max<int64_t>(c.frames, 0);
+        for (int64_t i = 0; i < std::max<int64_t>(values, 20); ++i) file.F64(1.0);
         CAnalogReader reader;
         EXPECT_EQ(Load(file, reader), c.isAccepted)
-            << c.channels << " channels, dim " << c.dim << ", " << c.frames << " frames, " << c.rate << " Hz";
+            << c.channels << " channels, dim " << c.dim << ", " << c.frames << " frames, " << c.rate
+            << " Hz";
         EXPECT_FALSE(reader.HoldsFile() && reader.IsInMemory());
     }
 }
@@ -204,7 +205,8 @@ TEST_F(AnalogReaderTest, RecordingsOverTwoGibibytesUse64BitOffsets)
     ASSERT_EQ(::pwrite(fd, &marks[1], 8, 40 + (frames - 1) * 8), 8);
     Bytes trailer;
     trailer.U64(1).Marker(4, frames - 1, "end");
-    ASSERT_EQ(::pwrite(fd, trailer.Data().data(), trailer.Size(), 40 + frames * 8), long(trailer.Size()));
+    ASSERT_EQ(::pwrite(fd, trailer.Data().data(), trailer.Size(), 40 + frames * 8),
+              long(trailer.Size()));
     ::close(fd);
     CAnalogReader reader;
     ASSERT_TRUE(reader.Open(File("huge.qvd")));
@@ -247,8 +249,7 @@ TEST_F(AnalogReaderTest, MemoryModeUpTo512KiBAndRangeWidening)
     // Data between -0.7 and -0.2: margin 0.1, range -1 to 0.
     Bytes narrow;
     narrow.Header(99887755, 100.0, 1, 1, 0, SmallBlock().Size()).Append(SmallBlock());
-    for (int i = 0; i < 20; ++i)
-        narrow.F64(i % 2 ? -0.7 : -0.2);
+    for (int i = 0; i < 20; ++i) narrow.F64(i % 2 ? -0.7 : -0.2);
     CAnalogReader reader;
     ASSERT_TRUE(Load(narrow, reader));
     EXPECT_EQ(reader.GetMinValue(), -1.0);
@@ -289,7 +290,8 @@ TEST_F(AnalogReaderTest, FailedOnDemandReadKeepsTheRowAndIsCounted)
     ASSERT_FALSE(reader.IsInMemory());
     const int fd = ::open(File("demand.qvd").c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, 40 + long(SmallBlock().Size()) + 1000 * 16), 0);  // the file shrinks under it
+    ASSERT_EQ(::ftruncate(fd, 40 + long(SmallBlock().Size()) + 1000 * 16),
+              0);  // the file shrinks under it
     ::close(fd);
     double frame[2] = {-5.0, -6.0};
     EXPECT_FALSE(reader.GetFrame(frame, 2, 39999));
@@ -304,8 +306,7 @@ TEST_F(AnalogReaderTest, MarkerCountLimitsAndEmptyLabels)
 {
     Bytes many = Recording(1, 1, 2, 2, Bytes());
     many.U64(99999);
-    for (uint32_t i = 0; i < 99999; ++i)
-        many.Marker(i, i, i == 0 ? "first" : "");
+    for (uint32_t i = 0; i < 99999; ++i) many.Marker(i, i, i == 0 ? "first" : "");
     CAnalogReader reader;
     ASSERT_TRUE(Load(many, reader));
     EXPECT_EQ(reader.GetMarkerCodes().size(), 99999u);
@@ -348,8 +349,7 @@ TEST_F(AnalogReaderTest, PropertyBlockParseRules)
     for (uint32_t length : {2048u, 0xFFFFFFFFu, 0x80000000u, 500u}) {
         Bytes bad;
         bad.PString("key").U8(4).U8(2).U32(length).Raw("abc");
-        while (bad.Size() < 60)
-            bad.U8(3);
+        while (bad.Size() < 60) bad.U8(3);
         CAnalogReader crafted;
         ASSERT_TRUE(Load(Recording(1, 1, 4, 4, bad), crafted, "bad.qvd")) << length;
         EXPECT_EQ(crafted.GetDeviceKey(), "key");
@@ -361,8 +361,7 @@ TEST_F(AnalogReaderTest, PropertyBlockParseRules)
     // A block length past the end of the file refuses the file at once.
     Bytes pastEnd;
     pastEnd.Header(99887755, 100.0, 1, 1, 20, 1u << 30);
-    for (int i = 0; i < 20; ++i)
-        pastEnd.F64(i);
+    for (int i = 0; i < 20; ++i) pastEnd.F64(i);
     CAnalogReader refused;
     EXPECT_FALSE(Load(pastEnd, refused, "past.qvd"));
     EXPECT_FALSE(refused.HoldsFile());

@@ -1,17 +1,17 @@
 #include "analog/analogWriter.h"
-#include "analog/recordFormat.h"
-
-#include "analog/recordBytes.h"
-#include "support/tempDir.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <clocale>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <random>
-#include <sys/resource.h>
+
+#include "analog/recordBytes.h"
+#include "analog/recordFormat.h"
+#include "support/tempDir.h"
 
 namespace {
 
@@ -35,8 +35,7 @@ Bytes AnalogBlock(int channels)
 {
     Bytes block;
     block.PString("test_device");
-    for (int i = 0; i < channels; ++i)
-        block.PString("Channel #" + std::to_string(i));
+    for (int i = 0; i < channels; ++i) block.PString("Channel #" + std::to_string(i));
     block.PBool(false).PInt(1).PDouble(0.001).PDouble(-10.0).PDouble(10.0);
     return block;
 }
@@ -62,8 +61,7 @@ protected:
         const uint64_t length = BuildHeaderProperties(AnalogInfo(3), block);
         ASSERT_TRUE(writer.WriteProperties(block.data(), length));
         ASSERT_TRUE(writer.Start());
-        for (const auto& frame : kFramesA)
-            writer.WriteFrame(frame, 3);
+        for (const auto& frame : kFramesA) writer.WriteFrame(frame, 3);
         const RecordMarkers markers = SomeMarkers();
         ASSERT_TRUE(writer.Finish(&markers));
         ASSERT_TRUE(writer.Close());
@@ -83,8 +81,7 @@ TEST_F(AnalogWriterTest, ThreeChannelRecordingMatchesTheLayoutByteForByte)
     const Bytes block = AnalogBlock(3);
     Bytes expected;
     expected.Header(99887755, 100.0, 3, 1, 3, block.Size()).Append(block);
-    for (const auto& frame : kFramesA)
-        expected.F64(frame[0]).F64(frame[1]).F64(frame[2]);
+    for (const auto& frame : kFramesA) expected.F64(frame[0]).F64(frame[1]).F64(frame[2]);
     expected.U64(2).Marker(7, 1, "E 1").Marker(0xFFFFFFF0u, -2147483648LL, "");
     EXPECT_EQ(ReadFileBytes(path), expected.Data());
     EXPECT_EQ(writer.GetFrameCount(), 3);
@@ -109,8 +106,7 @@ TEST_F(AnalogWriterTest, TwoSensorTrackerHas112ByteFramesAndOneNamePerSensor)
     ASSERT_TRUE(writer.OpenFile(path, 2, 7, 50.0, false, ""));
     ASSERT_TRUE(writer.WriteProperties(block.data(), length));
     double frame[14];
-    for (int i = 0; i < 14; ++i)
-        frame[i] = i * 0.5 - 1.0;
+    for (int i = 0; i < 14; ++i) frame[i] = i * 0.5 - 1.0;
     writer.WriteFrame(frame, 14);
     writer.WriteFrame(frame, 13);  // a frame of the wrong size is refused
     ASSERT_TRUE(writer.Finish(nullptr));
@@ -121,8 +117,7 @@ TEST_F(AnalogWriterTest, TwoSensorTrackerHas112ByteFramesAndOneNamePerSensor)
     expectedBlock.PBool(true).PInt(1).PDouble(1.0).PDouble(-2.0).PDouble(2.0);
     Bytes expected;
     expected.Header(99887755, 50.0, 2, 7, 1, expectedBlock.Size()).Append(expectedBlock);
-    for (double value : frame)
-        expected.F64(value);
+    for (double value : frame) expected.F64(value);
     expected.U64(0);
     EXPECT_EQ(ReadFileBytes(path), expected.Data());
     EXPECT_EQ(expected.Size(), 40 + expectedBlock.Size() + 112 + 8);
@@ -161,9 +156,16 @@ TEST_F(AnalogWriterTest, PropertyRecordsThatDoNotFitAreSkippedWholeAndLaterOnesT
     info.channelNames = {wxString(2100, 'x'), wxString::FromUTF8("\xC3\xA9t\xC3\xA9")};
     const uint64_t second = BuildHeaderProperties(info, buffer);
     Bytes expected2;
-    expected2.PString("key").PString("\xC3\xA9t\xC3\xA9").PBool(true).PInt(0).PDouble(1.0).PDouble(-1.0).PDouble(1.0);
+    expected2.PString("key")
+        .PString("\xC3\xA9t\xC3\xA9")
+        .PBool(true)
+        .PInt(0)
+        .PDouble(1.0)
+        .PDouble(-1.0)
+        .PDouble(1.0);
     ASSERT_EQ(second, expected2.Size());
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + long(second)), expected2.Data());
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + long(second)),
+              expected2.Data());
 }
 
 TEST_F(AnalogWriterTest, RecordingFinishedWithoutFramesHasItsTrailerRightAfterTheBlock)
@@ -196,7 +198,8 @@ TEST_F(AnalogWriterTest, TextExportLinesWithHeaderTimeColumnAndEvents)
     writer.SetTextExtension(".cp");
     WriteThreeFrames(writer, path, true);
     EXPECT_EQ(writer.GetTextFileName(), wxString(File("trial_0007.cp")));
-    const std::string expected = "# " + path + " :  channels = 3 dim = 1 rate = 100\r\n"
+    const std::string expected = "# " + path +
+                                 " :  channels = 3 dim = 1 rate = 100\r\n"
                                  "0\t0.5\t-1.25\t3\r\n"
                                  "0.01\t1e-07\t2.5e+10\t-0\r\n"
                                  "0.02\t42\t0.125\t-7.75\r\n"
@@ -214,11 +217,12 @@ TEST_F(AnalogWriterTest, TextExportWithoutHeaderOrTimeStartsWithTheValues)
     WriteThreeFrames(writer, path, true);
     g_Use_Text_Header = true;
     g_Use_Text_Time = true;
-    EXPECT_EQ(ReadFileText(File("plain.txt")), "0.5\t-1.25\t3\r\n"
-                                               "1e-07\t2.5e+10\t-0\r\n"
-                                               "42\t0.125\t-7.75\r\n"
-                                               "event[0]\t1\t7\tE 1\r\n"
-                                               "event[1]\t-2147483648\t4294967280\t\r\n");
+    EXPECT_EQ(ReadFileText(File("plain.txt")),
+              "0.5\t-1.25\t3\r\n"
+              "1e-07\t2.5e+10\t-0\r\n"
+              "42\t0.125\t-7.75\r\n"
+              "event[0]\t1\t7\tE 1\r\n"
+              "event[1]\t-2147483648\t4294967280\t\r\n");
 }
 
 TEST_F(AnalogWriterTest, TimeColumnAt50HzAndNumbersIgnoreTheProcessLocale)
@@ -226,7 +230,8 @@ TEST_F(AnalogWriterTest, TimeColumnAt50HzAndNumbersIgnoreTheProcessLocale)
     // A locale with a decimal comma, when the system has one.
     const char* previous = std::setlocale(LC_NUMERIC, nullptr);
     const std::string saved = previous ? previous : "C";
-    const bool hasComma = std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") || std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+    const bool hasComma =
+        std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") || std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
     const std::string path = File("fifty.qvd");
     CAnalogWriter writer;
     ASSERT_TRUE(writer.OpenFile(path, 1, 1, 50.0, true, Dir().string()));
@@ -238,8 +243,10 @@ TEST_F(AnalogWriterTest, TimeColumnAt50HzAndNumbersIgnoreTheProcessLocale)
     ASSERT_TRUE(writer.Finish(nullptr));
     ASSERT_TRUE(writer.Close());
     std::setlocale(LC_NUMERIC, saved.c_str());
-    EXPECT_EQ(ReadFileText(File("fifty.txt")), "# " + path + " :  channels = 1 dim = 1 rate = 50\r\n"
-                                                "0\t1.5\r\n0.02\t2.5\r\n0.04\t3.5\r\n0.06\t4.5\r\n");
+    EXPECT_EQ(ReadFileText(File("fifty.txt")),
+              "# " + path +
+                  " :  channels = 1 dim = 1 rate = 50\r\n"
+                  "0\t1.5\r\n0.02\t2.5\r\n0.04\t3.5\r\n0.06\t4.5\r\n");
     if (!hasComma)
         GTEST_LOG_(INFO) << "no decimal-comma locale installed; checked in the C locale only";
 }
@@ -257,7 +264,8 @@ TEST_F(AnalogWriterTest, NumberFormattingMatchesPrintfG)
         std::snprintf(theirs, sizeof theirs, "%g", value);
         ASSERT_STREQ(ours, theirs) << "seed 20261207, value " << value;
     }
-    for (double value : {0.0, -0.0, 1e6, 123456.0, 1234567.0, 0.0001, 0.00001, 1.0 / 0.0, -1.0 / 0.0}) {
+    for (double value :
+         {0.0, -0.0, 1e6, 123456.0, 1234567.0, 0.0001, 0.00001, 1.0 / 0.0, -1.0 / 0.0}) {
         char ours[40];
         char theirs[40];
         *FormatNumberG(ours, ours + sizeof ours, value) = '\0';
@@ -268,7 +276,8 @@ TEST_F(AnalogWriterTest, NumberFormattingMatchesPrintfG)
 
 TEST_F(AnalogWriterTest, FileNamesFollowTheCaptureNaming)
 {
-    EXPECT_EQ(MakeRecordFileName("/data", "subject", "test_device", 7), "/data/subjecttest_device_0007.qvd");
+    EXPECT_EQ(MakeRecordFileName("/data", "subject", "test_device", 7),
+              "/data/subjecttest_device_0007.qvd");
     EXPECT_EQ(MakeRecordFileName("/data", "s", "dev", 12345), "/data/sdev_12345.qvd");
     EXPECT_EQ(MakeTextFileName("/data/sdev_0001.qvd", "/export", ""), "/export/sdev_0001.txt");
 }
@@ -311,8 +320,7 @@ TEST_F(AnalogWriterTest, ShortWritesAreCountedAndLeaveNoPartialFrameOrTextLine)
     struct rlimit limit = saved;
     limit.rlim_cur = 40 + 2 * 24 + 7;  // two frames and part of a third or of a trailer
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    for (int i = 0; i < 5; ++i)
-        writer.WriteFrame(kFramesA[i % 3], 3);
+    for (int i = 0; i < 5; ++i) writer.WriteFrame(kFramesA[i % 3], 3);
     EXPECT_FALSE(writer.Finish(nullptr));  // the trailer does not fit either
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
@@ -368,8 +376,7 @@ TEST_F(AnalogWriterThreads, ThreadedWriterMatchesThePlainWriterByteForByte)
     std::mt19937_64 random(42);  // fixed seed
     std::normal_distribution<double> noise;
     for (auto& frame : frames)
-        for (double& value : frame)
-            value = noise(random);
+        for (double& value : frame) value = noise(random);
     const RecordMarkers markers = SomeMarkers();
 
     CAnalogWriter plain;

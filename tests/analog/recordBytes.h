@@ -46,7 +46,8 @@ public:
         return U8(4).U8(2).U32(static_cast<uint32_t>(text.size())).Raw(text);
     }
     // Header: magic, rate, channels, dim, count, block length.
-    Bytes& Header(uint64_t magic, double rate, int32_t channels, int32_t dim, int64_t count, uint64_t blockLength)
+    Bytes& Header(uint64_t magic, double rate, int32_t channels, int32_t dim, int64_t count,
+                  uint64_t blockLength)
     {
         return U64(magic).F64(rate).I32(channels).I32(dim).I64(count).U64(blockLength);
     }
@@ -62,14 +63,14 @@ public:
     void Save(const std::string& path) const
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(m_data.data()), static_cast<std::streamsize>(m_data.size()));
+        out.write(reinterpret_cast<const char*>(m_data.data()),
+                  static_cast<std::streamsize>(m_data.size()));
     }
 
 private:
     Bytes& Le(uint64_t value, int size)
     {
-        for (int i = 0; i < size; ++i)
-            m_data.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        for (int i = 0; i < size; ++i) m_data.push_back(static_cast<uint8_t>(value >> (8 * i)));
         return *this;
     }
     std::vector<uint8_t> m_data;
@@ -78,7 +79,8 @@ private:
 inline std::vector<uint8_t> ReadFileBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                                std::istreambuf_iterator<char>());
 }
 
 inline std::string ReadFileText(const std::string& path)
