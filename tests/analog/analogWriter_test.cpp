@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <clocale>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <mutex>
 #include <random>
 
 #include "analog/recordBytes.h"
@@ -241,12 +245,14 @@ TEST_F(AnalogWriterTest, TimeColumnAt50HzAndNumbersIgnoreTheProcessLocale)
         writer.WriteFrame(&value, 1);
     }
     ASSERT_TRUE(writer.Finish(nullptr));
+    // Streamed: the lines are on disk before the files are closed.
+    const std::string beforeClose = ReadFileText(File("fifty.txt"));
     ASSERT_TRUE(writer.Close());
     std::setlocale(LC_NUMERIC, saved.c_str());
-    EXPECT_EQ(ReadFileText(File("fifty.txt")),
-              "# " + path +
-                  " :  channels = 1 dim = 1 rate = 50\r\n"
-                  "0\t1.5\r\n0.02\t2.5\r\n0.04\t3.5\r\n0.06\t4.5\r\n");
+    EXPECT_EQ(ReadFileText(File("fifty.txt")), beforeClose);
+    EXPECT_EQ(beforeClose, "# " + path +
+                               " :  channels = 1 dim = 1 rate = 50\r\n"
+                               "0\t1.5\r\n0.02\t2.5\r\n0.04\t3.5\r\n0.06\t4.5\r\n");
     if (!hasComma)
         GTEST_LOG_(INFO) << "no decimal-comma locale installed; checked in the C locale only";
 }
@@ -450,4 +456,28 @@ TEST_F(AnalogWriterThreads, WriterThatNeverStartedEndsCleanly)
         CAnalogThreadWriter unopened(1, 100);  // destroyed without a file or thread
     }
     EXPECT_EQ(ReadFileBytes(dir + "/idle.qvd").size(), 40u);  // a whole header, nothing else
+}
+
+TEST_F(AnalogWriterThreads, IdleWriterThreadWaitsInsteadOfSpinning)
+{
+    CAnalogThreadWriter writer(1, 100);
+    ASSERT_TRUE(writer.OpenFile(Dir().string() + "/idle.qvd", 2, 1, 100.0, false, ""));
+    ASSERT_TRUE(writer.Start());
+    // Over a quarter of a second of wall time an idle writer uses next to no
+    // processor time; a polling one would use all of it.
+    timespec cpuBefore{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuBefore);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+    {
+        std::mutex mutex;
+        std::condition_variable never;
+        std::unique_lock<std::mutex> lock(mutex);
+        never.wait_until(lock, until, [] { return false; });
+    }
+    timespec cpuAfter{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuAfter);
+    const double cpuSeconds =
+        double(cpuAfter.tv_sec - cpuBefore.tv_sec) + (cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
+    EXPECT_LT(cpuSeconds, 0.1);
+    ASSERT_TRUE(writer.Finish(nullptr));
 }
