@@ -45,6 +45,8 @@ public:
     virtual bool SetChannelName(int n, const wxString& name);
     virtual bool SetChannelUnit(int n, const wxString& unit);
     virtual int GetChannelDim() const { return m_dim; }
+    // One flag byte per channel (1 = on), or null before InitChannels.
+    virtual const uint8_t* GetChannelFlags() const { return m_channelOn.get(); }
     virtual const std::vector<int>& GetVisibleList() const { return m_visibleList; }
     virtual void SetVisibleChannels(const std::vector<int>& channels);
 

@@ -132,7 +132,12 @@ void CAnalogDevice::DispatchFrame()
 {
     const uint64_t counter = static_cast<uint64_t>(m_sampleCounter);
     const double timeSec = FrameTime(counter);
-    const int n = CopyEnabledValues();
+    int n = 0;
+    {
+        // The GUI thread switches channels under the same lock.
+        CMutexLock lock(&m_dataMutex);
+        n = CopyEnabledValues();
+    }
     CAnalogRecorder* recorder = m_recorder.get();
     if (n > 0 && recorder != nullptr && recorder->IsRecording())
         recorder->RecordFrame(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
@@ -307,7 +312,7 @@ double CAnalogDevice::GetRecordTime() const
 void CAnalogDevice::AnalogStart()
 {
     if (!IsReady()) {
-        wxLogError(wxGetTranslation("Device is not ready"));
+        wxLogError("%s", _("Device is not ready"));
         return;
     }
     Start();

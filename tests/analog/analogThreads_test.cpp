@@ -1,6 +1,6 @@
 // Threading tests of the analog device and the test device (also run under
-// ThreadSanitizer): views and markers handled by this thread while the
-// device's own acquisition thread dispatches.
+// ThreadSanitizer): views, channels, names and markers handled by this thread
+// while the device's acquisition thread samples and dispatches.
 #include "analog/analogDevice.h"
 #include "analog/testDevice.h"
 
@@ -12,11 +12,29 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <mutex>
 #include <thread>
 
 namespace {
+
+// Runs the device on its own acquisition thread for the life of the object.
+class CRunningDevice {
+public:
+    explicit CRunningDevice(CDevice& device) : m_device(device)
+    {
+        m_started = m_device.Create(false) && m_device.RunThread();
+    }
+    ~CRunningDevice() { m_device.Close(); }
+    CRunningDevice(const CRunningDevice&) = delete;
+    CRunningDevice& operator=(const CRunningDevice&) = delete;
+    bool IsStarted() const { return m_started; }
+
+private:
+    CDevice& m_device;
+    bool m_started = false;
+};
 
 constexpr auto kTimeout = std::chrono::seconds(20);  // bounds a broken build only
 
@@ -32,8 +50,8 @@ TEST(AnalogDispatchThreads, ViewsComeAndGoWhileFramesFlowAt1kHz)
     device.SetRate(1000.0);
     CFakeView views[4];
     for (CFakeView& view : views) view.keepFrames = false;
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
+    auto running = std::make_unique<CRunningDevice>(device);
+    ASSERT_TRUE(running->IsStarted());
     int removedCounts[4] = {0, 0, 0, 0};
     for (int round = 0; round < 40; ++round) {
         CFakeView& view = views[round % 4];
@@ -49,7 +67,7 @@ TEST(AnalogDispatchThreads, ViewsComeAndGoWhileFramesFlowAt1kHz)
         // Once removal returns the dispatch has let go of the view.
         for (int i = 0; i < 4; ++i) removedCounts[i] = FramesOf(views[i]);
     }
-    device.Close();
+    running.reset();
     for (int i = 0; i < 4; ++i) EXPECT_EQ(FramesOf(views[i]), removedCounts[i]);
     EXPECT_EQ(device.GetViewCount(), 0);
 }
@@ -98,8 +116,8 @@ TEST(AnalogDispatchThreads, RenameWhileRunning)
     CFakeView view;
     view.keepFrames = false;
     device.AddView(&view);
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
+    auto running = std::make_unique<CRunningDevice>(device);
+    ASSERT_TRUE(running->IsStarted());
     for (int round = 0; round < 20; ++round) {
         const wxString name = wxString::Format("renamed_device_number_%d", round);
         bool changed = false;
@@ -110,7 +128,7 @@ TEST(AnalogDispatchThreads, RenameWhileRunning)
         EXPECT_EQ(network.LastName(), name.ToStdString());
         EXPECT_EQ(device.GetDeviceName(), name);
     }
-    device.Close();
+    running.reset();
     device.RemoveAllViews();
 }
 
@@ -141,6 +159,45 @@ TEST(AnalogMarkerThreads, AddedByOneThreadReadAndClearedByAnother)
     EXPECT_GT(rounds, 0);
 }
 
+// Keeps the lengths of the rows it is fed.
+class CLengthView : public CFakeView {
+public:
+    void AddData(const double* values, int count, uint32_t sample, double timeSec) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (count != 3 && count != 4) ++badLengths;
+        }
+        CFakeView::AddData(values, count, sample, timeSec);
+    }
+    int badLengths = 0;
+};
+
+TEST(AnalogDispatchThreads, ChannelsAndSettingsChangeWhileRunning)
+{
+    CFastTestDevice device;  // 8 channels; channel 7 is switched
+    CLengthView view;
+    view.keepFrames = false;
+    device.SetVisibleChannels({0, 1, 2});
+    device.AddView(&view);
+    auto running = std::make_unique<CRunningDevice>(device);
+    ASSERT_TRUE(running->IsStarted());
+    for (int round = 0; round < 30; ++round) {
+        bool changed = false;
+        const uint8_t on = round % 2 == 0 ? 1 : 0;
+        ASSERT_TRUE(device.SetParam(&on, 6 + 7, 1, PARAM_BOOL, &changed));
+        const double amplitude = 1.0 + round % 5;
+        ASSERT_TRUE(device.SetParam(&amplitude, 1, 1, PARAM_DOUBLE, &changed));
+        const int before = FramesOf(view);
+        ASSERT_TRUE(view.WaitFrames(before + 2, kTimeout));
+        EXPECT_EQ(device.GetEnabledChannelCount(), on ? 4 : 3);
+    }
+    running.reset();
+    device.RemoveAllViews();
+    std::lock_guard<std::mutex> lock(view.mutex);
+    EXPECT_EQ(view.badLengths, 0);
+}
+
 // Notes when each frame arrives, on the monotonic clock.
 class CTimedView : public CFakeView {
 public:
@@ -160,11 +217,11 @@ TEST(TestDeviceThreads, TwoSecondsAt25HzGiveFiftyFramesAndTwoMarkers)
     CTestDevice device(false, false);
     CTimedView view;
     device.AddView(&view);
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
+    auto running = std::make_unique<CRunningDevice>(device);
+    ASSERT_TRUE(running->IsStarted());
     // Frame 55 comes 2.2 s after the first: the two-second window is complete.
     ASSERT_TRUE(view.WaitFrames(56, kTimeout));
-    device.Close();
+    running.reset();
     device.RemoveAllViews();
     std::lock_guard<std::mutex> lock(view.mutex);
     const auto first = view.arrivals.front();
