@@ -15,4 +15,5 @@ list(APPEND QV_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/analogFile.cpp
   ${CMAKE_CURRENT_LIST_DIR}/recordSource.cpp
   ${CMAKE_CURRENT_LIST_DIR}/analogFileDevice.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recordSettings.cpp
 )
