@@ -1,6 +1,8 @@
 #include "analog/analogFileDevice.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <wx/filefn.h>
 #include <wx/log.h>
 
@@ -12,6 +14,7 @@
 #include "analog/formatTime.h"
 #include "analog/paramType.h"
 #include "analog/recordBytes.h"
+#include "process/messageQueue.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -236,4 +239,30 @@ TEST_F(AnalogFileDeviceThreads, PlaysOnItsOwnThreadAt10HzWhileTheGuiResets)
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(view.frames[i].values[0], 10.0 * double(i));
     for (const CFrame& frame : view.frames)
         EXPECT_TRUE(frame.values[0] == 0.0 || frame.values[0] == 10.0 || frame.values[0] == 20.0);
+}
+
+TEST_F(AnalogFileDeviceTest, UnreadableFrameKeepsThePreviousRowAndIsReportedOnce)
+{
+    // Read on demand; the file then loses all but its first 1000 frames.
+    const std::string path = Save(Recording(2, 1, 40000, 1000.0, Block({}, -1.0, 1.0)), "cut.qvd");
+    SteppedPlayer player(false, "", path);
+    ASSERT_TRUE(player.IsReady());
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 40 + long(Block({}, -1.0, 1.0).Size()) + 1000 * 16), 0);
+    ::close(fd);
+    CFakeView view;
+    player.AddView(&view);
+    g_messages.Drain();
+    for (int i = 0; i < 1003; ++i) player.Step();
+    player.RemoveAllViews();
+    ASSERT_EQ(view.frames.size(), 1003u);
+    EXPECT_EQ(view.frames[999].values, (std::vector<double>{9990.0, 9991.0}));
+    for (size_t i = 1000; i < 1003; ++i)
+        EXPECT_EQ(view.frames[i].values, view.frames[999].values) << "frame " << i;
+    EXPECT_EQ(player.GetFailedReads(), 3u);
+    int reports = 0;
+    for (const QueuedMessage& message : g_messages.Drain())
+        reports += message.text.find("cannot read frame") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(reports, 1);
 }
