@@ -16,10 +16,11 @@ bool IsUsableRate(double rate) { return rate > 0.0 && std::isfinite(rate); }
 
 void CDevice::ResetClock()
 {
+    const CTrackerWorker* current = CTrackerWorker::Current();
     bool isDeferred = false;
-    if (CTrackerWorker::Current() == nullptr || CTrackerWorker::Current() != GetWorker()) {
+    {
         std::lock_guard<std::mutex> lock(m_stateLock);
-        isDeferred = m_worker != nullptr && m_worker->IsStarted();
+        isDeferred = m_worker != nullptr && m_worker->IsStarted() && m_worker.get() != current;
     }
     if (isDeferred)
         m_clockResetRequested.store(true);  // the running thread owns the pacing fields
@@ -30,12 +31,12 @@ void CDevice::ResetClock()
 void CDevice::ResetClockNow()
 {
     m_clockResetRequested.store(false);
-    GetTimeOfDayNow(&m_tvNow);
+    ReadPreciseClock(&m_tvNow);
     m_tvLast = m_tvNow;
     m_tvStart = m_tvNow;
     m_tvAnchor = m_tvNow;
-    m_clockStart = GetProgramTime();
-    m_clockNow = GetProgramTime();
+    m_clockStart = ReadProgramClockUs();
+    m_clockNow = ReadProgramClockUs();
     const double rate = m_rate.load();
     const double periodUs = IsUsableRate(rate) ? 1.0e6 / rate : 0.0;
     // The program clock's first tick is due at once, the precise clock's one period later.
@@ -72,10 +73,10 @@ bool CDevice::CheckClock()
             m_anchorOffsetUs += static_cast<double>(m_tickIndex) * (1.0e6 / m_pacedRate);
         } else if (m_preciseClock.load()) {
             TimeVal now;
-            GetTimeOfDayNow(&now);
+            ReadPreciseClock(&now);
             m_anchorOffsetUs = TimeValDiffUs(now, m_tvAnchor) - periodUs;
         } else {
-            m_anchorOffsetUs = GetProgramTime() - m_clockAnchor - periodUs;
+            m_anchorOffsetUs = ReadProgramClockUs() - m_clockAnchor - periodUs;
         }
         m_tickIndex = 0;
         m_pacedRate = rate;
@@ -86,13 +87,13 @@ bool CDevice::CheckClock()
     double nowUs = 0.0;
     bool isTime = false;
     if (m_preciseClock.load()) {
-        GetTimeOfDayNow(&m_tvNow);
+        ReadPreciseClock(&m_tvNow);
         nowUs = TimeValDiffUs(m_tvNow, m_tvAnchor);
         lateUs = nowUs - dueOffsetUs;
         isTime = lateUs >= 0.0 || std::fabs(lateUs) < tolerance;
         m_elapsedTime.store(TimeValDiffMs(m_tvNow, m_tvStart) / 1000.0);
     } else {
-        m_clockNow = GetProgramTime();
+        m_clockNow = ReadProgramClockUs();
         nowUs = m_clockNow - m_clockAnchor;
         lateUs = nowUs - dueOffsetUs;
         isTime = lateUs > 0.0 || lateUs > -tolerance;
@@ -130,8 +131,8 @@ double CDevice::GetTimeToNextSampleUs()
         m_anchorOffsetUs + static_cast<double>(m_tickIndex + 1) * (1.0e6 / rate);
     if (m_preciseClock.load()) {
         TimeVal now;
-        GetTimeOfDayNow(&now);
+        ReadPreciseClock(&now);
         return dueOffsetUs - TimeValDiffUs(now, m_tvAnchor);
     }
-    return dueOffsetUs - (GetProgramTime() - m_clockAnchor);
+    return dueOffsetUs - (ReadProgramClockUs() - m_clockAnchor);
 }

@@ -285,3 +285,20 @@ TEST(AnalogDispatchAllocationTest, DispatchAllocatesNothingPerFrame)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AnalogViewLinkTest, ViewsStillRegisteredAreDetachedWhenTheDeviceGoes)
+{
+    CFakeView view;
+    CFakeView3D view3D;
+    {
+        CPlainDevice device(2);
+        device.AddView(&view);
+        device.AddView3D(&view3D);
+    }
+    EXPECT_EQ(view.notes, std::vector<std::string>({"detach"}));
+    EXPECT_EQ(view3D.notes, std::vector<std::string>({"detach"}));
+}
+
+}  // namespace

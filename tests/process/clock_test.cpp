@@ -16,7 +16,7 @@ TimeVal Tv(int64_t sec, int64_t usec)
 
 }  // namespace
 
-TEST(TimeValTest, AdditionCarriesAndBorrowsAsSpecified)
+TEST(TimeValTest, AdditionCarriesAndBorrowsIntoRange)
 {
     struct Case {
         TimeVal a, b, sum;

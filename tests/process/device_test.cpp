@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 namespace {
 
@@ -134,6 +135,10 @@ TEST(DeviceOutputTest, OscAndVrpnGoThroughTheInstalledServices)
     EXPECT_EQ(network.m_dataName, "board");
     EXPECT_EQ(network.m_data, (std::vector<double>{1.0, 3.0}));
     EXPECT_DOUBLE_EQ(network.m_dataTime, 0.5);
+    analog.SetName("board2");
+    EXPECT_TRUE(analog.SendOscData(0.6));
+    EXPECT_EQ(network.m_dataName, "board2");
+    analog.SetName("board");
     EXPECT_TRUE(analog.SendOscEvent("E 1", 2.0));
     ASSERT_EQ(network.m_events.size(), 1u);
     EXPECT_EQ(network.m_events[0], "board|E 1|2.000000");
@@ -179,40 +184,95 @@ TEST(DeviceOutputTest, WithoutServicesNothingIsSent)
               std::string::npos);
 }
 
-TEST(DevicePacingTest, ProgramClockTicksOnScheduleWithoutDrift)
-{
-    // A check loop that is slow (each pass takes a third of the period) must not lose
-    // the pass time on every tick: tick k is due at start + k x period.
-    CFakeDevice device("paced", 1000.0, false);
-    device.ResetClockNow();
-    const double startUs = GetProgramTime();
-    int ticks = 0;
-    while (GetProgramTime() - startUs < 300000.0) {
-        if (device.CheckClock())
-            ++ticks;
-        const double until = GetProgramTime() + 333.0;
-        while (GetProgramTime() < until) {
-        }
+namespace {
+
+// A device whose clocks are simulated: each check happens at a time the test chooses.
+class CSimulatedClockDevice : public CFakeDevice {
+public:
+    CSimulatedClockDevice(double rateHz, bool precise)
+        : CFakeDevice("simulated", rateHz, false, 1, 1, precise)
+    {
+        ResetClockNow();
     }
-    // 300 ms at 1000 Hz: 300 ticks (the first is due at once).
-    EXPECT_NEAR(ticks, 301, 2);
-    EXPECT_NEAR(device.GetElapsedTime(), 0.3, 0.01);
+    double m_nowUs = 0.0;
+
+protected:
+    double ReadProgramClockUs() override { return m_nowUs; }
+    void ReadPreciseClock(TimeVal* out) override
+    {
+        // An arbitrary origin, to cross second boundaries.
+        const auto us = static_cast<int64_t>(m_nowUs) + 1700000000LL * 1000000 + 999000;
+        out->tv_sec = us / 1000000;
+        out->tv_usec = us % 1000000;
+    }
+};
+
+// Checks the clock at the given step until untilUs; returns the number of ticks.
+int CountTicks(CSimulatedClockDevice& device, double stepUs, double untilUs)
+{
+    int ticks = 0;
+    for (; device.m_nowUs <= untilUs; device.m_nowUs += stepUs)
+        ticks += device.CheckClock() ? 1 : 0;
+    return ticks;
+}
+
+}  // namespace
+
+TEST(DevicePacingTest, SlowChecksDoNotLoseThePassTime)
+{
+    // Checks 333 to 433 us apart: tick k stays due at k x 1000 us, where taking the tick
+    // time from the reading would lose about a third of a period on every tick.
+    CSimulatedClockDevice device(1000.0, false);
+    std::mt19937 random(12345);
+    std::uniform_real_distribution<double> jitter(0.0, 100.0);
+    int ticks = 0;
+    while (device.m_nowUs < 300000.0) {
+        ticks += device.CheckClock() ? 1 : 0;
+        device.m_nowUs += 333.0 + jitter(random);
+    }
+    // Ticks due at 0, 1000, ... up to the last check, which came before 300 000 us.
+    EXPECT_NEAR(ticks, 300, 1) << "seed 12345";
+    EXPECT_NEAR(device.GetElapsedTime(), 0.3, 0.001);
+    EXPECT_LT(device.GetClockDeviation(), 434.0);
 }
 
 TEST(DevicePacingTest, FractionalPeriodsAreKeptOnBothClocks)
 {
-    for (bool precise : {false, true}) {
-        CFakeDevice device("precise", 300.0, false, 1, 1, precise);
-        device.ResetClockNow();
-        const double startUs = GetProgramTime();
-        int ticks = 0;
-        while (GetProgramTime() - startUs < 200000.0) {
-            if (device.CheckClock())
-                ++ticks;
-        }
-        // 300 Hz, not 333 Hz: 60 ticks in 200 ms.
-        EXPECT_NEAR(ticks, 60, 2) << (precise ? "precise" : "program");
-    }
+    // 300 Hz ticks every 3333.3 us, not every 3000 us (which would give 333 Hz).
+    CSimulatedClockDevice program(300.0, false);
+    EXPECT_EQ(CountTicks(program, 10.0, 199995.0), 60);  // due at 0 .. 196 667 us
+    CSimulatedClockDevice precise(300.0, true);
+    EXPECT_EQ(CountTicks(precise, 10.0, 199995.0), 59);  // the first one period later
+    EXPECT_NEAR(precise.GetElapsedTime(), 0.2, 0.001);
+    // A rate above 1000 Hz no longer ticks on every check.
+    CSimulatedClockDevice fast(2500.0, false);
+    EXPECT_EQ(CountTicks(fast, 1.0, 99999.0), 250);
+}
+
+TEST(DevicePacingTest, RateChangeGoesOnFromTheLastTick)
+{
+    CSimulatedClockDevice device(100.0, false);
+    EXPECT_EQ(CountTicks(device, 10.0, 95000.0), 10);  // 0 .. 90 ms
+    device.SetRate(200.0);
+    EXPECT_EQ(CountTicks(device, 10.0, 195000.0), 21);  // 95 .. 195 ms every 5 ms
+    EXPECT_NEAR(device.GetTimeToNextSampleUs(), 200000.0 - device.m_nowUs, 1e-6);
+}
+
+TEST(DevicePacingTest, FallingASecondBehindRestartsTheScheduleOnce)
+{
+    g_messages.Drain();
+    CSimulatedClockDevice device(100.0, false);
+    ASSERT_TRUE(device.CheckClock());
+    device.m_nowUs = 1.1e6;  // nobody checked the clock for 1.1 s (suspended machine)
+    EXPECT_TRUE(device.CheckClock());
+    EXPECT_EQ(device.GetReanchorCount(), 1);
+    EXPECT_NEAR(device.GetTimeToNextSampleUs(), 10000.0, 1e-6);
+    // No burst of the 110 missed ticks: the next one is a period away.
+    EXPECT_EQ(CountTicks(device, 1.0, 1.1e6 + 9999.0), 0);
+    EXPECT_EQ(CountTicks(device, 1.0, 1.1e6 + 10000.0), 1);
+    const auto messages = g_messages.Drain();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].severity, Severity::Error);
 }
 
 TEST(DevicePacingTest, BadRateNeverTicksAndReportsOnce)
@@ -230,26 +290,6 @@ TEST(DevicePacingTest, BadRateNeverTicksAndReportsOnce)
         EXPECT_NE(messages[0].text.find("bad"), std::string::npos);
         EXPECT_DOUBLE_EQ(device.GetSampleTime(), 0.0);
     }
-}
-
-TEST(DevicePacingTest, FallingASecondBehindRestartsTheScheduleOnce)
-{
-    DrainMessages();
-    CFakeDevice device("stalled", 100.0, false);
-    device.ResetClockNow();
-    ASSERT_TRUE(device.CheckClock());
-    // Stand in for a suspended machine: nobody checks the clock for 1.1 s.
-    const double until = GetProgramTime() + 1.1e6;
-    while (GetProgramTime() < until) {
-    }
-    EXPECT_TRUE(device.CheckClock());
-    EXPECT_EQ(device.GetReanchorCount(), 1);
-    // No burst of the 110 missed ticks: the next one is a period away.
-    int burst = 0;
-    for (int i = 0; i < 100 && device.CheckClock(); ++i)
-        ++burst;
-    EXPECT_EQ(burst, 0);
-    EXPECT_EQ(g_messages.Drain().size(), 1u);
 }
 
 TEST(DeviceOwnerTest, LogGoesThroughTheQueueWithAnOwnerAndToStdoutWithout)
