@@ -6,3 +6,14 @@ list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/colour.cpp
      ${CMAKE_CURRENT_LIST_DIR}/formatTime.cpp
      ${CMAKE_CURRENT_LIST_DIR}/testDevice.cpp)
+# Recording: file format, writers, controller, reader and file player.
+list(APPEND QV_CORE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/recordFormat.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/textExport.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/analogWriter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/analogReader.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/analogFile.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recordSource.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/analogFileDevice.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recordSettings.cpp
+)
