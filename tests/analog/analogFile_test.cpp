@@ -260,7 +260,7 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
 TEST_F(AnalogFileTest, TestDeviceRecordsItsEnabledChannelsThroughTheCaptureHooks)
 {
     SteppedDevice device;
-    device.SetRecorder(MakeRecordingController(device));
+    ASSERT_NE(device.GetRecorder(), nullptr);  // every analog device owns its controller
     device.SetVisibleChannels({0, 2});
     ASSERT_TRUE(device.SetupWriter(Folder(), "trial", 3, true, Folder(), true, 100, 1));
     const wxString path = device.GetWriterFileName();
