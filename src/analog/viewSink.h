@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+
+class wxConfigBase;
+
+// What an analog device asks of the 2D views that show it. The GUI library's
+// view implements it; the device keeps non-owning pointers, registered and
+// removed by the GUI thread under the device's data mutex.
+class CAnalogViewSink {
+public:
+    virtual ~CAnalogViewSink() = default;
+
+    // Acquisition thread, under the device's data mutex: copies the row of
+    // enabled values (values stays the device's and is overwritten next frame).
+    // Must not allocate nor wait for painting.
+    virtual void AddData(const double* values, int count, uint32_t sample, double timeSec) = 0;
+
+    // GUI thread from here on.
+    virtual void ResetView() = 0;
+    virtual void Restart() = 0;
+    virtual void FreezeData() = 0;
+    virtual void ThawData() = 0;
+    virtual void NotifyBatteryChanged(bool changed) = 0;
+    virtual bool IsDirty() const = 0;
+    virtual void RequestRefresh() = 0;  // repaint, background not erased
+    virtual void SaveConfig(wxConfigBase* config) = 0;
+    // The device forgets the view (closing or destroyed): drop the link to it.
+    virtual void DetachDevice() = 0;
+};
+
+// What an analog device asks of the 3D views that show it; same contract.
+class CAnalog3DViewSink {
+public:
+    virtual ~CAnalog3DViewSink() = default;
+
+    // Acquisition thread, under the device's data mutex.
+    virtual void AddData(const double* values, int count, uint32_t sample, double timeSec) = 0;
+
+    // GUI thread from here on.
+    virtual void ResetView() = 0;
+    virtual void Restart() = 0;
+    virtual void SetBusy() = 0;  // skip drawing the sensors; AddData still copies
+    virtual void ThawData() = 0;
+    virtual bool NeedsRefresh() const = 0;
+    virtual void RequestRefresh() = 0;
+    virtual void SaveConfig(wxConfigBase* config) = 0;
+    virtual void DetachDevice() = 0;
+};
