@@ -22,6 +22,24 @@ const char* const kDspNormalize = "/dsp_normalize";
 const char* const kDspWindow = "/dps_window";  // spelled so in every stored file
 const char* const kDrawTime = "/draw_time";
 const char* const kDrawType = "/draw_type";
+const char* const kBkColour = "/bk_color";
+const char* const kFrameColour = "/frame_color";
+const char* const kGridColour = "/grid_color";
+const char* const kAnalogColour = "/analog_color";
+const char* const kZeroColour = "/zero_color";
+const char* const kEllipseColour = "/ellipse_color";
+
+bool ReadColour(wxConfigBase& config, const wxString& key, CColour& colour)
+{
+    wxString text;
+    if (!config.Read(key, &text))
+        return false;
+    CColour parsed;
+    if (!ParseColour(text, parsed) || !parsed.valid)
+        return false;
+    colour = parsed;
+    return true;
+}
 
 int ReadDivisions(wxConfigBase& config, const wxString& key)
 {
@@ -96,6 +114,27 @@ void CAnalogViewSettings::LoadSettings(wxConfigBase& config, const wxString& gro
     long type = 0;
     if (config.Read(group + kDrawType, &type))
         draw_type = (type >= 0 && type <= 5) ? static_cast<int>(type) : 0;
+    ReadColour(config, group + kBkColour, bk_color);
+    ReadColour(config, group + kFrameColour, frame_color);
+    ReadColour(config, group + kGridColour, grid_color);
+    ReadColour(config, group + kAnalogColour, analog_color);
+    ReadColour(config, group + kZeroColour, zero_color);
+    CColour ellipse;
+    if (ReadColour(config, group + kEllipseColour, ellipse))
+        SetEllipseColour(ellipse);
+}
+
+void CAnalogViewSettings::SetEllipseColour(const CColour& colour)
+{
+    ellipse_color = CColour(colour.red, colour.green, colour.blue, 128);
+}
+
+wxString CAnalogViewSettings::ColourText(const CColour& colour)
+{
+    if (colour.alpha == 255)
+        return wxString::Format("rgb(%d, %d, %d)", colour.red, colour.green, colour.blue);
+    return wxString::Format("rgba(%d, %d, %d, %s)", colour.red, colour.green, colour.blue,
+                            wxString::FromCDouble(colour.alpha / 255.0, 3));
 }
 
 void CAnalogViewSettings::SaveSettings(wxConfigBase& config, const wxString& group) const
@@ -114,4 +153,10 @@ void CAnalogViewSettings::SaveSettings(wxConfigBase& config, const wxString& gro
     config.Write(group + kDspMaxRate, dsp_max_rate);
     config.Write(group + kDspNormalize, dsp_normalize);
     config.Write(group + kDrawType, static_cast<long>(draw_type));
+    config.Write(group + kBkColour, ColourText(bk_color));
+    config.Write(group + kFrameColour, ColourText(frame_color));
+    config.Write(group + kGridColour, ColourText(grid_color));
+    config.Write(group + kAnalogColour, ColourText(analog_color));
+    config.Write(group + kZeroColour, ColourText(zero_color));
+    config.Write(group + kEllipseColour, ColourText(ellipse_color));
 }

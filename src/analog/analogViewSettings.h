@@ -1,5 +1,7 @@
 #pragma once
 
+#include "analog/colour.h"
+
 #include <wx/string.h>
 
 #include <cstdint>
@@ -30,14 +32,26 @@ public:
     bool dsp_normalize = true;
     double dsp_max_rate = -1.0;
     double draw_time = 5.0;
+    CColour bk_color{0, 0, 0};
+    CColour frame_color{0, 128, 0};
+    CColour grid_color{0, 128, 0};
+    CColour analog_color{255, 255, 0};
+    CColour zero_color{0, 255, 0};
+    CColour ellipse_color{0, 255, 255, 128};
 
     // The group "/Analog/AnalogView", plus "/" and the device key when there is one.
     static wxString GroupPath(const wxString& deviceKey);
 
-    // Reads the numeric keys of group in their stored order; rateHz is the
-    // view's rate, which bounds dsp_max_rate.
+    // Reads the keys of group in their stored order; rateHz is the view's
+    // rate, which bounds dsp_max_rate. Unparsable colours stay unchanged.
     void LoadSettings(wxConfigBase& config, const wxString& group, double rateHz);
     void SaveSettings(wxConfigBase& config, const wxString& group) const;
+
+    // The ellipse is always translucent.
+    void SetEllipseColour(const CColour& colour);
+
+    // "rgb(r, g, b)", or "rgba(r, g, b, a)" with a in 0..1 when not opaque.
+    static wxString ColourText(const CColour& colour);
 
     // dsp_max_rate kept in (0, rate / 2].
     static double ClampMaxRate(double maxRateHz, double rateHz);

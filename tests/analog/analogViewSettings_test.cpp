@@ -101,6 +101,12 @@ TEST_F(AnalogViewSettingsTest, SaveThenLoadKeepsEverySetting)
     saved.dsp_normalize = false;
     saved.dsp_max_rate = 12.5;
     saved.draw_time = 2.5;
+    saved.bk_color = CColour(10, 20, 30);
+    saved.frame_color = CColour(1, 2, 3);
+    saved.grid_color = CColour(4, 5, 6);
+    saved.analog_color = CColour(7, 8, 9);
+    saved.zero_color = CColour(250, 251, 252);
+    saved.SetEllipseColour(CColour(200, 100, 50));
     auto config = Config("");
     saved.SaveSettings(*config, m_group);
     // The misspelt key is the one stored.
@@ -122,4 +128,23 @@ TEST_F(AnalogViewSettingsTest, SaveThenLoadKeepsEverySetting)
     EXPECT_FALSE(loaded.dsp_normalize);
     EXPECT_DOUBLE_EQ(loaded.dsp_max_rate, 12.5);
     EXPECT_DOUBLE_EQ(loaded.draw_time, 2.5);
+    EXPECT_EQ(loaded.bk_color, CColour(10, 20, 30));
+    EXPECT_EQ(loaded.frame_color, CColour(1, 2, 3));
+    EXPECT_EQ(loaded.grid_color, CColour(4, 5, 6));
+    EXPECT_EQ(loaded.analog_color, CColour(7, 8, 9));
+    EXPECT_EQ(loaded.zero_color, CColour(250, 251, 252));
+    EXPECT_EQ(loaded.ellipse_color, CColour(200, 100, 50, 128));
+    EXPECT_EQ(config->Read(m_group + "/bk_color", ""), "rgb(10, 20, 30)");
+}
+
+TEST_F(AnalogViewSettingsTest, ColoursLoadOnlyWhenValidAndEllipseStaysTranslucent)
+{
+    auto config = Config("[Analog/AnalogView/test_device]\nbk_color=no such colour\n"
+                         "grid_color=rgb(1, 2, 3)\nellipse_color=rgb(9, 8, 7)\n");
+    CAnalogViewSettings s;
+    s.LoadSettings(*config, m_group, 100.0);
+    EXPECT_EQ(s.bk_color, CColour(0, 0, 0));
+    EXPECT_EQ(s.grid_color, CColour(1, 2, 3));
+    EXPECT_EQ(s.ellipse_color, CColour(9, 8, 7, 128));
+    EXPECT_EQ(s.frame_color, CColour(0, 128, 0));
 }

@@ -1,0 +1,51 @@
+#include "analog/analogViewDraw.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+bool IsFinitePoint(const wxPoint2DDouble& p) { return std::isfinite(p.m_x) && std::isfinite(p.m_y); }
+
+}  // namespace
+
+void DecimateCurve(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out)
+{
+    out.clear();
+    out.reserve(std::min<size_t>(in.size(), 8192));
+    size_t i = 0;
+    const size_t n = in.size();
+    while (i < n) {
+        if (!IsFinitePoint(in[i])) {
+            ++i;
+            continue;
+        }
+        const double column = std::floor(in[i].m_x);
+        size_t low = i, high = i;
+        size_t j = i + 1;
+        for (; j < n && IsFinitePoint(in[j]) && std::floor(in[j].m_x) == column; ++j) {
+            if (in[j].m_y < in[low].m_y) low = j;
+            if (in[j].m_y > in[high].m_y) high = j;
+        }
+        // The column's lowest and highest points in index order: the strokes
+        // between them cover the column's whole vertical span.
+        out.push_back(in[std::min(low, high)]);
+        if (low != high)
+            out.push_back(in[std::max(low, high)]);
+        i = j;
+    }
+}
+
+void DecimateTrail(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out)
+{
+    out.clear();
+    out.reserve(std::min<size_t>(in.size(), 8192));
+    for (const wxPoint2DDouble& p : in) {
+        if (!IsFinitePoint(p))
+            continue;
+        if (!out.empty() && std::floor(out.back().m_x) == std::floor(p.m_x) &&
+            std::floor(out.back().m_y) == std::floor(p.m_y))
+            continue;
+        out.push_back(p);
+    }
+}
