@@ -1,0 +1,232 @@
+#pragma once
+
+#include "analog/colour.h"
+#include "analog/formatTime.h"
+#include "analog/paramType.h"
+#include "analog/recorderSink.h"
+#include "analog/viewSink.h"
+#include "process/device.h"
+
+#include <wx/string.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class wxConfigBase;
+
+// Multichannel device base of every data source: channels, parameters by id,
+// configuration group, registered views, frame dispatch, markers and the
+// capture hooks of its recording controller. Owned by the main frame.
+// Threads: GUI thread unless a function says otherwise; DispatchFrame and
+// AddMarker run in the acquisition thread.
+class CAnalogDevice : public CDevice {
+public:
+    explicit CAnalogDevice(bool synchronised);
+    ~CAnalogDevice() override;
+    CAnalogDevice(const CAnalogDevice&) = delete;
+    CAnalogDevice& operator=(const CAnalogDevice&) = delete;
+
+    // Channels.
+    virtual bool IsFileDevice() const { return false; }
+    virtual bool IsReady() const { return m_ready.load(); }
+    virtual bool IsVisibleListValid() const { return m_visibleListValid.load(); }
+    virtual int GetChannelCount() const { return m_channelCount; }
+    // The enabled count as the frames leave it: enabled values after a frame,
+    // enabled channels after a list update. The recorder uses GetEnabledChannelCount.
+    virtual int GetVisibleCount() const;
+    virtual wxString GetChannelName(int n) const;
+    virtual wxString GetChannelUnit(int n) const;
+    virtual wxString GetVisibleChannelName(int n) const;
+    virtual wxString GetVisibleChannelUnit(int n) const;
+    virtual bool SetChannelName(int n, const wxString& name);
+    virtual bool SetChannelUnit(int n, const wxString& unit);
+    virtual int GetChannelDim() const { return m_dim; }
+    virtual const std::vector<int>& GetVisibleList() const { return m_visibleList; }
+    virtual void SetVisibleChannels(const std::vector<int>& channels);
+
+    // Parameters by id: the device's own first, then one on/off and one name
+    // parameter per channel.
+    virtual void* GetParam(int id, int* count, int* type);
+    virtual wxString GetParamLabel(int id);
+    virtual wxString GetParamKey(int id);
+    virtual int GetParamFlags(int id);
+    virtual bool SetParam(const void* value, int id, int count, int type, bool* changed);
+    virtual int GetParamCount();
+    virtual int GetChoiceCount(int id);
+    virtual wxString GetChoiceLabel(int id, int choice);
+    virtual void ShowAllChannels();
+
+    // Configuration group; false for a null configuration or a refused save.
+    virtual bool LoadConfig(wxConfigBase* config);
+    virtual bool SaveConfig(wxConfigBase* config);
+    virtual bool SaveViewsConfig(wxConfigBase* config);
+
+    // Centre-of-pressure statistics and device capabilities.
+    virtual bool CanShowCPStat() const { return false; }
+    virtual bool IsCPDevice() const { return m_cpDevice; }
+    virtual bool GetShowCPStat() const { return m_showCPStat != 0; }
+    virtual int GetCPXChannel() const { return -1; }
+    virtual int GetCPYChannel() const { return -1; }
+    virtual int GetCPXIndex() const { return -1; }
+    virtual int GetCPYIndex() const { return -1; }
+    virtual double GetCPStatTime() const { return m_cpStatTime; }
+    virtual int GetCPStatLevel() const { return m_cpStatLevel; }
+    virtual bool CanOffset() const { return true; }
+    virtual bool CanReset() const { return true; }
+    virtual bool HasBattery() const { return false; }
+    virtual int GetBatteryLevel() const { return 0; }
+    virtual bool IsBatteryShown() const { return false; }
+    virtual bool IsVerbose() const { return m_verbose; }
+    virtual void SetVerbose(bool verbose) { m_verbose = verbose; }
+
+    virtual void StartCapture();
+    virtual void StopCapture();  // any thread (the recorder, at its duration limit)
+    virtual wxString GetExportExtension() const { return m_exportExtension; }
+
+    // Markers. Copies taken under the marker lock: the acquisition thread adds.
+    virtual std::vector<uint32_t> GetMarkerCodes() const;
+    virtual std::vector<uint32_t> GetMarkerFrames() const;
+    virtual std::vector<wxString> GetMarkerLabels() const;
+    // The three lists as one consistent snapshot.
+    void GetMarkers(std::vector<uint32_t>& codes, std::vector<uint32_t>& frames,
+                    std::vector<wxString>& labels) const;
+    virtual void ClearMarkers();  // any thread
+    // Acquisition thread (or a device callback).
+    virtual void AddMarker(uint32_t code, uint32_t frame, const wxString& label, bool notify);
+
+    virtual void UpdateVisibleList();
+    virtual int SeekFrame(int64_t) { return 0; }
+    virtual int SeekTime(double) { return 0; }
+    virtual int64_t GetCurrentFrame() const { return 0; }
+    virtual int64_t GetTotalFrames() const { return 0; }
+    virtual double GetDuration() const { return 0.0; }
+    virtual wxString GetInfo();
+    virtual double GetRecordTime() const;
+    virtual void Poll() {}
+    virtual int GetDeviceType() const { return m_deviceType; }
+
+    // Capture hooks, forwarded to the recording controller.
+    virtual bool IsRecording() const;
+    virtual wxString GetRecordFileName() const;
+    virtual bool StartRecording();
+    virtual bool FinishRecording();
+    virtual bool StopRecording();
+    virtual bool SetupWriter(const wxString& folder, const wxString& captureName, int trial,
+                             bool exportText, const wxString& exportFolder, bool useThread,
+                             int queueDepth, int priority);
+    virtual wxString GetWriterFileName() const;
+    virtual wxString GetExportFileName() const;
+    virtual void SetRecordDuration(double seconds);
+    virtual int64_t GetRecordedFrames() const;
+    virtual void FreezeViews();
+    virtual void ThawViews();
+    virtual wxString GetDisplayName() const { return m_displayName; }
+
+    // Views: registration and removal take the data mutex, which the frame
+    // dispatch holds around its view walk.
+    virtual int GetViewCount() const { return static_cast<int>(m_views.size()); }
+    virtual int GetView3DCount() const { return static_cast<int>(m_views3D.size()); }
+    virtual int GetAllViewCount() const { return GetViewCount() + GetView3DCount(); }
+    virtual void AddView(CAnalogViewSink* view);
+    virtual void AddView3D(CAnalog3DViewSink* view);
+    virtual int FindView(const CAnalogViewSink* view) const;
+    virtual int FindView3D(const CAnalog3DViewSink* view) const;
+    virtual bool IsMainView3D(const CAnalog3DViewSink* view) const;
+    virtual bool IsMainView(const CAnalogViewSink* view) const;
+    virtual bool RemoveView3D(CAnalog3DViewSink* view);
+    virtual bool RemoveView(CAnalogViewSink* view);
+    virtual void RemoveAllViews();
+    virtual void ResetViews();
+    virtual void AnalogOffset();
+    virtual void AnalogStartStop();
+    virtual void AnalogStop();
+    virtual void AnalogStart();
+    virtual void RestartViews();
+    virtual void RefreshViews();
+    virtual CColour GetChannelColour(int n) const;
+    virtual bool SetChannelColour(int n, const CColour& colour);
+    virtual void SetDispatchToViews(bool dispatch) { m_dispatchToViews = dispatch; }
+    virtual bool GetDispatchToViews() const { return m_dispatchToViews.load(); }
+    virtual bool _SaveConfig(wxConfigBase* config);
+    virtual void _LoadConfig(wxConfigBase* config);
+    virtual void ApplyConfig() {}
+    virtual void InitChannels();
+    virtual void NotifyBatteryChanged(bool changed);
+
+    // Overrides of the device base.
+    bool IsTracker() override { return m_isTracker; }
+    bool IsOffsetRunning() override { return false; }
+    void Reset() override;
+    void DispatchFrame() override;  // acquisition thread
+
+    // Number of enabled channels (not values): what a recording's header and
+    // frame layout are built from, whatever the last frame left in the
+    // enabled count. Any thread.
+    int GetEnabledChannelCount() const { return m_enabledChannels.load(); }
+
+    // The device name as it may stand in a file name: no separator, no
+    // control character, never empty. Any thread.
+    wxString GetFileSafeName();
+
+    // Installs the recording controller (the device owns it). GUI thread,
+    // while nothing records.
+    void SetRecorder(std::unique_ptr<CAnalogRecorder> recorder);
+    CAnalogRecorder* GetRecorder() const { return m_recorder.get(); }
+
+    const wxString& GetConfigPath() const { return m_configPath; }
+
+    // Records of the recording header's property block: tag byte, then the
+    // value little-endian; false, and nothing written, past 2047 bytes.
+    static bool AddBoolProperty(uint8_t* buffer, uint64_t* position, bool value);
+    static bool AddIntProperty(uint8_t* buffer, uint64_t* position, int32_t value);
+    static bool AddDoubleProperty(uint8_t* buffer, uint64_t* position, double value);
+
+protected:
+    // Builds the per-channel arrays for the count and values per channel the
+    // device has set.
+    void InitPalette();
+    double FrameTime(uint64_t sampleCounter) const;
+
+    std::vector<CAnalogViewSink*> m_views;      // non-owning; guarded by the data mutex
+    std::vector<CAnalog3DViewSink*> m_views3D;  // non-owning; guarded by the data mutex
+    std::vector<CColour> m_channelColours;
+    int m_firstChannelParam = 0;
+    wxString m_configPath;
+    std::vector<wxString> m_channelNames;
+    std::vector<wxString> m_channelUnits;
+    std::vector<int> m_visibleList;
+    bool m_verbose = false;
+    std::atomic<bool> m_visibleListValid{false};
+    std::atomic<bool> m_ready{false};
+    std::atomic<bool> m_capturing{false};
+    std::atomic<bool> m_dispatchToViews{true};
+    int m_deviceType = 0;
+    bool m_channelParams = true;
+    bool m_isTracker = false;
+    bool m_cpDevice = false;
+    uint8_t m_showCPStat = 0;
+    double m_cpStatTime = 0.0;
+    int32_t m_cpStatLevel = 0;
+    bool m_saveChannelNames = true;
+    std::atomic<bool> m_configBusy{false};
+    wxString m_exportExtension = ".txt";
+    wxString m_displayName;
+    std::vector<wxString> m_paletteNames;
+    std::atomic<int> m_enabledChannels{0};
+    wxString m_paramText;  // the name value GetParam hands out, per device
+
+private:
+    bool SetChannelParam(const void* value, int k, int type);
+    bool SetNameParam(const void* value, int j, int count, int type);
+    void LoadDeviceParams(wxConfigBase* config);
+    void LoadChannels(wxConfigBase* config);
+
+    std::unique_ptr<CAnalogRecorder> m_recorder;
+    mutable std::mutex m_markerMutex;  // leaf lock: the three marker lists
+    std::vector<uint32_t> m_markerCodes;
+    std::vector<uint32_t> m_markerFrames;
+    std::vector<wxString> m_markerLabels;
+};

@@ -1,0 +1,342 @@
+// CAnalogDevice: views, frame dispatch, markers, capture hooks, commands.
+#include "analog/analogDevice.h"
+
+#include <wx/log.h>
+#include <wx/translation.h>
+
+#include <algorithm>
+
+namespace {
+
+// Holds the device's data mutex for one scope.
+class CDataLock {
+public:
+    explicit CDataLock(CNullDevice& device) : m_device(device) { m_device.Lock(); }
+    ~CDataLock() { m_device.Unlock(); }
+    CDataLock(const CDataLock&) = delete;
+    CDataLock& operator=(const CDataLock&) = delete;
+
+private:
+    CNullDevice& m_device;
+};
+
+}  // namespace
+
+void CAnalogDevice::AddView(CAnalogViewSink* view)
+{
+    if (view == nullptr) return;
+    CDataLock lock(*this);
+    m_views.push_back(view);
+}
+
+void CAnalogDevice::AddView3D(CAnalog3DViewSink* view)
+{
+    if (view == nullptr) return;
+    CDataLock lock(*this);
+    m_views3D.push_back(view);
+}
+
+int CAnalogDevice::FindView(const CAnalogViewSink* view) const
+{
+    const auto found = std::find(m_views.begin(), m_views.end(), view);
+    return found == m_views.end() ? -1 : static_cast<int>(found - m_views.begin());
+}
+
+int CAnalogDevice::FindView3D(const CAnalog3DViewSink* view) const
+{
+    const auto found = std::find(m_views3D.begin(), m_views3D.end(), view);
+    return found == m_views3D.end() ? -1 : static_cast<int>(found - m_views3D.begin());
+}
+
+bool CAnalogDevice::IsMainView3D(const CAnalog3DViewSink* view) const
+{
+    return !m_views3D.empty() && m_views3D.front() == view;
+}
+
+bool CAnalogDevice::IsMainView(const CAnalogViewSink* view) const
+{
+    return m_views3D.empty() && !m_views.empty() && m_views.front() == view;
+}
+
+bool CAnalogDevice::RemoveView(CAnalogViewSink* view)
+{
+    CDataLock lock(*this);
+    const int index = FindView(view);
+    if (index < 0) return false;
+    m_views.erase(m_views.begin() + index);
+    return true;
+}
+
+bool CAnalogDevice::RemoveView3D(CAnalog3DViewSink* view)
+{
+    CDataLock lock(*this);
+    const int index = FindView3D(view);
+    if (index < 0) return false;
+    m_views3D.erase(m_views3D.begin() + index);
+    return true;
+}
+
+void CAnalogDevice::RemoveAllViews()
+{
+    std::vector<CAnalogViewSink*> views;
+    std::vector<CAnalog3DViewSink*> views3D;
+    {
+        CDataLock lock(*this);
+        views.swap(m_views);
+        views3D.swap(m_views3D);
+    }
+    // Told outside the lock: a view may take its own locks to drop the link.
+    for (CAnalogViewSink* view : views) view->DetachDevice();
+    for (CAnalog3DViewSink* view : views3D) view->DetachDevice();
+}
+
+void CAnalogDevice::ResetViews()
+{
+    Reset();
+    for (CAnalogViewSink* view : m_views) view->ResetView();
+    for (CAnalog3DViewSink* view : m_views3D) view->ResetView();
+    ResetClock();
+    ResetCounters();
+}
+
+void CAnalogDevice::RestartViews()
+{
+    for (CAnalogViewSink* view : m_views) view->Restart();
+    for (CAnalog3DViewSink* view : m_views3D) view->Restart();
+}
+
+void CAnalogDevice::RefreshViews()
+{
+    for (CAnalogViewSink* view : m_views) {
+        if (view->IsDirty()) view->RequestRefresh();
+    }
+    for (CAnalog3DViewSink* view : m_views3D) {
+        if (view->NeedsRefresh()) view->RequestRefresh();
+    }
+}
+
+void CAnalogDevice::FreezeViews()
+{
+    for (CAnalogViewSink* view : m_views) view->FreezeData();
+    for (CAnalog3DViewSink* view : m_views3D) view->SetBusy();
+}
+
+void CAnalogDevice::ThawViews()
+{
+    for (CAnalogViewSink* view : m_views) view->ThawData();
+    for (CAnalog3DViewSink* view : m_views3D) view->ThawData();
+}
+
+void CAnalogDevice::NotifyBatteryChanged(bool changed)
+{
+    for (CAnalogViewSink* view : m_views) view->NotifyBatteryChanged(changed);
+}
+
+bool CAnalogDevice::SaveViewsConfig(wxConfigBase* config)
+{
+    if (config == nullptr) return false;
+    for (CAnalogViewSink* view : m_views) view->SaveConfig(config);
+    for (CAnalog3DViewSink* view : m_views3D) view->SaveConfig(config);
+    return true;
+}
+
+// Order matters to the consumers: the recorder first (nothing may be lost),
+// then the network servers, then the views, which may skip.
+void CAnalogDevice::DispatchFrame()
+{
+    const uint64_t counter = static_cast<uint64_t>(m_sampleCounter);
+    const double timeSec = FrameTime(counter);
+    const int n = CopyEnabledValues();
+    CAnalogRecorder* recorder = m_recorder.get();
+    if (n > 0 && recorder != nullptr && recorder->IsRecording())
+        recorder->RecordFrame(m_output, m_outputCount, static_cast<uint32_t>(counter), timeSec);
+    if (m_vrpnOutput) SendVrpnData();  // takes the data mutex itself
+    if (n <= 0) return;
+    if (IsOscServerRunning()) SendOscData(timeSec);
+    if (!m_dispatchToViews.load(std::memory_order_relaxed)) return;
+    // Registration and removal take the same lock, so no view is walked while
+    // it is being removed; each view only copies the row here.
+    CDataLock lock(*this);
+    for (CAnalogViewSink* view : m_views)
+        view->AddData(m_output, m_outputCount, static_cast<uint32_t>(counter), timeSec);
+    for (CAnalog3DViewSink* view : m_views3D)
+        view->AddData(m_output, m_outputCount, static_cast<uint32_t>(counter), timeSec);
+}
+
+void CAnalogDevice::AddMarker(uint32_t code, uint32_t frame, const wxString& label, bool notify)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_markerMutex);
+        m_markerCodes.push_back(code);
+        m_markerFrames.push_back(frame);
+        m_markerLabels.push_back(label);
+    }
+    if (notify) {
+        const double rate = m_rate;
+        const double timeSec = rate > 0.0 ? static_cast<int32_t>(frame) / rate : 0.0;
+        SendOscEvent(label, timeSec);
+    }
+    SendVrpnButton(static_cast<int>(code), notify ? 1 : 0, false);
+}
+
+void CAnalogDevice::ClearMarkers()
+{
+    std::lock_guard<std::mutex> lock(m_markerMutex);
+    std::vector<uint32_t>().swap(m_markerCodes);
+    std::vector<uint32_t>().swap(m_markerFrames);
+    std::vector<wxString>().swap(m_markerLabels);
+}
+
+std::vector<uint32_t> CAnalogDevice::GetMarkerCodes() const
+{
+    std::lock_guard<std::mutex> lock(m_markerMutex);
+    return m_markerCodes;
+}
+
+std::vector<uint32_t> CAnalogDevice::GetMarkerFrames() const
+{
+    std::lock_guard<std::mutex> lock(m_markerMutex);
+    return m_markerFrames;
+}
+
+std::vector<wxString> CAnalogDevice::GetMarkerLabels() const
+{
+    std::lock_guard<std::mutex> lock(m_markerMutex);
+    return m_markerLabels;
+}
+
+void CAnalogDevice::GetMarkers(std::vector<uint32_t>& codes, std::vector<uint32_t>& frames,
+                               std::vector<wxString>& labels) const
+{
+    std::lock_guard<std::mutex> lock(m_markerMutex);
+    codes = m_markerCodes;
+    frames = m_markerFrames;
+    labels = m_markerLabels;
+}
+
+void CAnalogDevice::StartCapture()
+{
+    ClearMarkers();
+    Reset();
+    ResetClock();
+    m_capturing = true;
+    ResetCounters();
+}
+
+void CAnalogDevice::StopCapture() { m_capturing = false; }
+
+void CAnalogDevice::Reset()
+{
+    if (!IsFileDevice()) ClearMarkers();
+    ResetClock();
+    ResetCounters();
+}
+
+void CAnalogDevice::SetRecorder(std::unique_ptr<CAnalogRecorder> recorder)
+{
+    m_recorder = std::move(recorder);
+}
+
+bool CAnalogDevice::IsRecording() const { return m_recorder && m_recorder->IsRecording(); }
+
+wxString CAnalogDevice::GetRecordFileName() const
+{
+    return m_recorder ? m_recorder->GetFileName() : wxString();
+}
+
+wxString CAnalogDevice::GetWriterFileName() const
+{
+    return m_recorder ? m_recorder->GetFileName() : wxString();
+}
+
+wxString CAnalogDevice::GetExportFileName() const
+{
+    return m_recorder ? m_recorder->GetTextFileName() : wxString();
+}
+
+bool CAnalogDevice::SetupWriter(const wxString& folder, const wxString& captureName, int trial,
+                                bool exportText, const wxString& exportFolder, bool useThread,
+                                int queueDepth, int priority)
+{
+    return m_recorder && m_recorder->OpenWriter(folder, captureName, trial, exportText,
+                                                exportFolder, useThread, queueDepth, priority);
+}
+
+bool CAnalogDevice::StartRecording() { return m_recorder && m_recorder->StartRecording(); }
+
+// Forwarded whether or not a run is still going: a run that the duration
+// limit ended must still be finished (count patched, trailer written); the
+// controller answers false when there is nothing to finish.
+bool CAnalogDevice::FinishRecording() { return m_recorder && m_recorder->FinishRecording(); }
+
+bool CAnalogDevice::StopRecording() { return m_recorder && m_recorder->StopRecording(); }
+
+void CAnalogDevice::SetRecordDuration(double seconds)
+{
+    if (m_recorder) m_recorder->SetDuration(seconds);
+}
+
+int64_t CAnalogDevice::GetRecordedFrames() const
+{
+    return m_recorder ? m_recorder->GetFramesWritten() : 0;
+}
+
+double CAnalogDevice::GetRecordTime() const
+{
+    if (m_recorder && m_recorder->IsRecording()) return m_recorder->GetTime();
+    const double frames = m_frameCount;
+    const double rate = m_rate;
+    return (frames > 0.0 && rate > 0.0) ? (frames - 1.0) / rate : 0.0;
+}
+
+void CAnalogDevice::AnalogStart()
+{
+    if (!IsReady()) {
+        wxLogError(wxGetTranslation("Device is not ready"));
+        return;
+    }
+    Start();
+}
+
+void CAnalogDevice::AnalogStop()
+{
+    if (IsReady()) Stop();
+}
+
+void CAnalogDevice::AnalogStartStop()
+{
+    if (IsRunning())
+        AnalogStop();
+    else
+        AnalogStart();
+}
+
+void CAnalogDevice::AnalogOffset()
+{
+    if (IsReady()) StartOffset();
+}
+
+wxString CAnalogDevice::GetInfo()
+{
+    wxString info = GetDisplayName() + " : " + GetDeviceName() + "\n";
+    if (m_isTracker)
+        info += wxString::Format("%d Tracker(s)\nSampling Rate = %.0f Hz", m_channelCount,
+                                 static_cast<double>(m_rate));
+    else
+        info += wxString::Format("%d Analog Channel(s)\nDim = %d\nSampling Rate = %.0f Hz",
+                                 m_channelCount, m_dim, static_cast<double>(m_rate));
+    return info;
+}
+
+wxString CAnalogDevice::GetFileSafeName()
+{
+    wxString name = GetDeviceName();
+    for (auto it = name.begin(); it != name.end(); ++it) {
+        const wxUniChar c = *it;
+        const auto code = c.GetValue();
+        if (c == '/' || c == '\\' || code < 0x20 || code == 0x7f) *it = '_';
+    }
+    // "." and ".." would name the folder itself or its parent.
+    if (name.empty() || name == "." || name == "..") name = "_" + name;
+    return name;
+}

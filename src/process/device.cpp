@@ -1,0 +1,474 @@
+#include "process/device.h"
+
+#include "process/deviceOwner.h"
+#include "process/messageQueue.h"
+#include "process/networkServices.h"
+#include "process/trackerWorker.h"
+
+#include <wx/intl.h>
+#include <wx/log.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+// ---------------------------------------------------------------- CNullDevice
+
+CNullDevice::CNullDevice(bool synchronised) : m_synchronised(synchronised)
+{
+    m_dataMutex.store(CreateSystemMutex());
+}
+
+CNullDevice::~CNullDevice()
+{
+    m_running.store(false);
+    // A device deleted without Close: end the thread now, while our own fields are whole.
+    if (!m_closed.load())
+        CloseThread();
+    CloseSystemMutex(&m_dataMutex);
+}
+
+bool CNullDevice::HasWorker()
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    return m_worker != nullptr;
+}
+
+bool CNullDevice::CreateWorkerThread(CTrackerWorker& worker)
+{
+    return worker.Create() == wxTHREAD_NO_ERROR;
+}
+
+bool CNullDevice::Create(bool shortSleep)
+{
+    CTrackerWorker* failed = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (m_worker != nullptr)
+            return false;
+        // A detached toolkit thread deletes itself when it ends, hence the bare new.
+        auto* worker = new CTrackerWorker(this);
+        worker->SetShortSleep(shortSleep);
+        if (CreateWorkerThread(*worker)) {
+            m_worker = worker;
+            m_closed.store(false);
+            return true;
+        }
+        failed = worker;
+    }
+    // No thread will ever delete it: it goes now, so Close has nothing to wait for.
+    delete failed;
+    return false;
+}
+
+bool CNullDevice::RunThread()
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (m_worker == nullptr)
+        return false;
+    if (m_worker->IsStarted())
+        return true;
+    m_closed.store(false);
+    if (m_worker->Run() != wxTHREAD_NO_ERROR)
+        return false;
+    m_worker->MarkStarted();
+    return true;
+}
+
+bool CNullDevice::Process(bool, bool) { return false; }
+
+bool CNullDevice::CloseThread()
+{
+    std::unique_lock<std::mutex> lock(m_stateLock);
+    if (m_worker == nullptr)
+        return true;
+    if (m_worker->IsStarted()) {
+        m_worker->RequestStop();
+    } else if (m_worker->Delete() != wxTHREAD_NO_ERROR) {
+        // Created but never run: the toolkit wakes it only to end it.
+        wxLogError(_("Can't delete worker thread!"));
+    }
+    const bool ended =
+        m_workerEnded.wait_for(lock, CTrackerWorker::kEndTimeout, [this] { return m_worker == nullptr; });
+    if (!ended) {
+        wxLogError(_("Can't delete worker thread!"));
+        g_messages.Post(Severity::Error,
+                        std::string("<ACQ> the acquisition thread did not end; device kept open"));
+    }
+    return ended;
+}
+
+void CNullDevice::Close()
+{
+    if (m_closed.load())
+        return;
+    Stop();
+    if (CloseThread())
+        m_closed.store(true);
+}
+
+void CDeviceDeleter::operator()(CNullDevice* device) const
+{
+    if (device == nullptr)
+        return;
+    device->Close();
+    if (!device->IsClosed() && device->HasWorker()) {
+        // Freeing it would pull the object from under its still running thread.
+        std::fprintf(stderr, "<ACQ> device left allocated: its thread did not end\n");
+        return;
+    }
+    delete device;
+}
+
+// ---------------------------------------------------------------- CDevice
+
+CDevice::CDevice(bool synchronised, bool preciseClock) : CNullDevice(synchronised)
+{
+    m_preciseClock.store(preciseClock);
+    m_rate.store(25.0);
+    m_tag.store(-1);
+    m_clockTolerance.store(0.05);
+    ResetClockNow();
+}
+
+CDevice::~CDevice()
+{
+    if (m_closeOnDestroy)
+        Close();
+    else if (!m_closed.load())
+        CloseThread();
+    FreeBuffers();
+}
+
+bool CDevice::Create(bool shortSleep)
+{
+    if (HasWorker())
+        return false;
+    if (CNullDevice::Create(shortSleep))
+        return true;
+    const wxString text = _("Unable to create device process");
+    if (CDeviceOwner* owner = m_owner.load())
+        owner->SetErrorMessage(text, false);
+    wxLogError("%s", text);
+    return false;
+}
+
+bool CDevice::Process(bool tick, bool)
+{
+    if (IsTimeToSample(tick))
+        AcquireStep();
+    return false;
+}
+
+void CDevice::SetPreciseClock(bool precise)
+{
+    CNullDevice::SetPreciseClock(precise);
+    ResetClock();
+}
+
+void CDevice::Close()
+{
+    if (m_closed.load())
+        return;
+    Stop();
+    if (!CloseThread())
+        return;
+    GetNetworkServices().VrpnServerRemoveDevice(m_vrpnIndex.load());
+    m_closed.store(true);
+}
+
+wxString CDevice::GetDeviceKey() const
+{
+    std::lock_guard<std::mutex> lock(m_nameMutex);
+    return m_deviceKey.Clone();
+}
+
+wxString CDevice::GetDeviceName() const
+{
+    std::lock_guard<std::mutex> lock(m_nameMutex);
+    return m_deviceName.Clone();
+}
+
+wxString CDevice::GetDevicePath() const
+{
+    std::lock_guard<std::mutex> lock(m_nameMutex);
+    return m_devicePath.Clone();
+}
+
+bool CDevice::IsOscServerRunning() const { return GetNetworkServices().IsOscServerStarted(); }
+
+void CDevice::Log(const wxString& text)
+{
+    if (m_owner.load() != nullptr) {
+        g_messages.Post(Severity::Info, text);
+        return;
+    }
+    std::fputs(text.utf8_str().data(), stdout);
+    std::fflush(stdout);
+}
+
+void CDevice::PostError(const wxString& text)
+{
+    g_messages.Post(Severity::Error, "<ACQ> " + GetDeviceName() + ": " + text);
+}
+
+void CDevice::AddToVrpn(bool enable)
+{
+    const bool wasRunning = IsRunning();
+    Stop();
+    m_vrpnOutput.store(enable);
+    if (enable && m_channelCount >= 1) {
+        const bool tracker = m_dim == 7;
+        const int64_t index = GetNetworkServices().VrpnServerAddDevice(
+            m_vrpnButtons, tracker ? 0 : m_channelCount, tracker ? m_channelCount : 0, nullptr);
+        m_vrpnIndex.store(index);
+        if (index == 0)
+            std::fputs(wxString(_("<VRPN> Error adding device\n")).utf8_str().data(), stderr);
+    }
+    if (wasRunning)
+        Start();
+}
+
+bool CDevice::SetChannelValue(double value, int channel)
+{
+    if (channel < 0 || channel >= m_channelCount || !m_values)
+        return false;
+    m_values[static_cast<size_t>(channel)] = value;
+    return true;
+}
+
+bool CDevice::SetTrackerValue(const double* pose, int sensor, bool reorder)
+{
+    if (m_dim != 7 || pose == nullptr || !m_values || sensor < 0 || sensor >= m_channelCount)
+        return false;
+    double* row = &m_values[static_cast<size_t>(sensor) * 7];
+    if (!reorder) {
+        std::copy(pose, pose + 7, row);
+    } else {
+        // Source quaternion order x, y, z, w; ours is w, x, y, z.
+        row[0] = pose[0];
+        row[1] = pose[1];
+        row[2] = pose[2];
+        row[3] = pose[6];
+        row[4] = pose[3];
+        row[5] = pose[4];
+        row[6] = pose[5];
+    }
+    return true;
+}
+
+int CDevice::CopyEnabledValues()
+{
+    m_outputCount = 0;
+    if (!m_values || !m_output || !m_channelOn || m_channelCount <= 0)
+        return 0;
+    int count = 0;
+    for (int c = 0; c < m_channelCount; ++c) {
+        if (m_channelOn[static_cast<size_t>(c)] == 0)
+            continue;
+        const double* first = &m_values[static_cast<size_t>(c) * static_cast<size_t>(m_dim)];
+        std::copy(first, first + m_dim, &m_output[static_cast<size_t>(count)]);
+        count += m_dim;
+    }
+    m_outputCount = count;
+    return count;
+}
+
+bool CDevice::IsOffsetRunning() const { return m_offsetRunning.load() || m_offsetRequested.load(); }
+
+void CDevice::StartOffset()
+{
+    if (!m_offsets || IsOffsetRunning())
+        return;
+    // The acquisition thread owns the offsets: it starts the averaging at its next sample.
+    m_offsetRequested.store(true);
+}
+
+void CDevice::AccumulateOffset()
+{
+    if (!m_values || !m_offsets)
+        return;
+    if (m_offsetRequested.exchange(false)) {
+        std::fill(m_offsets.get(), m_offsets.get() + m_rowLength, 0.0);
+        m_offsetElapsed = 0.0;
+        m_offsetCount = 0;
+        m_offsetRunning.store(true);
+    }
+    if (!m_offsetRunning.load())
+        return;
+    for (int64_t i = 0; i < m_rowLength; ++i)
+        m_offsets[static_cast<size_t>(i)] += m_values[static_cast<size_t>(i)];
+    ++m_offsetCount;
+    const double rate = m_rate.load();
+    if (rate > 0.0 && std::isfinite(rate))
+        m_offsetElapsed += 1.0 / rate;
+    else
+        m_offsetElapsed = m_offsetTime;  // no time base: average what we have
+    if (m_offsetElapsed >= m_offsetTime) {
+        for (int64_t i = 0; i < m_rowLength; ++i)
+            m_offsets[static_cast<size_t>(i)] /= m_offsetCount;
+        m_offsetRunning.store(false);
+    }
+}
+
+void CDevice::SubtractOffset()
+{
+    if (m_offsetRunning.load() || m_offsetRequested.load() || !m_values || !m_offsets ||
+        m_offsetCount == 0)
+        return;
+    for (int64_t i = 0; i < m_rowLength; ++i)
+        m_values[static_cast<size_t>(i)] -= m_offsets[static_cast<size_t>(i)];
+}
+
+double CDevice::GetSampleTime() const
+{
+    const double frames = m_frameCount.load();
+    const double rate = m_rate.load();
+    if (frames <= 0.0 || !(rate > 0.0) || !std::isfinite(rate))
+        return 0.0;
+    return (frames - 1.0) / rate;
+}
+
+void CDevice::AcquireStep()
+{
+    ReadSample();
+    DispatchFrame();
+    CountSample();
+}
+
+void CDevice::SendVrpnButton(int button, int state, bool send)
+{
+    if (!m_values || !m_vrpnOutput.load() || !send)
+        return;
+    GetNetworkServices().VrpnServerSetButton(m_vrpnIndex.load(), button, state);
+}
+
+void CDevice::CheckInit()
+{
+    if (!m_initPending.load() || GetWorker() == nullptr)
+        return;
+    m_initPending.store(false);
+    ResetCounters();
+    ResetClockNow();
+}
+
+bool CDevice::IsTimeToSample(bool tick)
+{
+    if (m_initPending.load())
+        CheckInit();
+    CNetworkServices& network = GetNetworkServices();
+    if (network.IsOscTriggerEnabled() && network.IsOscTriggerConnected())
+        network.PollOscTrigger();
+    const CTrackerWorker* worker = GetWorker();
+    if (m_synchronised && worker != nullptr && worker->IsGroupPaced()) {
+        m_elapsedTime.store(worker->GetElapsed());
+        m_clockDeviation.store(worker->GetDeviation());
+        return tick;
+    }
+    return CheckClock();
+}
+
+void CDevice::CountSample()
+{
+    const int64_t count = m_sampleCounter.load() + 1;
+    m_sampleCounter.store(count);
+    m_frameCount.store(m_frameCount.load() + 1.0);
+    if (count >= 4294967294LL) {
+        ResetCounters();
+        Reset();
+    }
+}
+
+void CDevice::ResetCounters()
+{
+    m_sampleCounter.store(0);
+    m_frameCount.store(0.0);
+    ClearClockStats();
+}
+
+bool CDevice::SendOscData(double time)
+{
+    CNetworkServices& network = GetNetworkServices();
+    if (!network.IsOscServerStarted() || !m_output || m_outputCount == 0)
+        return false;
+    const wxScopedCharBuffer name = GetDeviceName().mb_str();
+    return network.OscServerSetData(name.data() != nullptr ? name.data() : "", m_output.get(),
+                                    m_outputCount, time);
+}
+
+bool CDevice::SendOscEvent(const wxString& text, double time)
+{
+    CNetworkServices& network = GetNetworkServices();
+    if (!network.IsOscServerStarted())
+        return false;
+    const wxScopedCharBuffer name = GetDeviceName().mb_str();
+    const wxScopedCharBuffer event = text.mb_str();
+    return network.OscServerSendEvent(name.data() != nullptr ? name.data() : "",
+                                      event.data() != nullptr ? event.data() : "", time);
+}
+
+void CDevice::SendVrpnData()
+{
+    CMutexLock lock(&m_dataMutex);
+    if (!m_vrpnOutput.load() || !m_values)
+        return;
+    CNetworkServices& network = GetNetworkServices();
+    const int64_t index = m_vrpnIndex.load();
+    if (m_dim == 7)
+        network.VrpnServerSetTracker(index, m_values.get(), m_channelCount);
+    else
+        network.VrpnServerSetAnalog(index, m_values.get(), m_channelCount);
+    network.VrpnServerMainloop();
+}
+
+void CDevice::AllocBuffers()
+{
+    FreeBuffers();
+    if (m_channelCount < 1 || m_dim < 1)
+        return;
+    m_rowLength = static_cast<int64_t>(m_channelCount) * m_dim;
+    const size_t length = static_cast<size_t>(m_rowLength);
+    m_values = std::make_unique<double[]>(length);
+    m_output = std::make_unique<double[]>(length);
+    m_offsets = std::make_unique<double[]>(length);
+    m_channelOn = std::make_unique<uint8_t[]>(static_cast<size_t>(m_channelCount));
+    std::fill(m_channelOn.get(), m_channelOn.get() + m_channelCount, uint8_t{1});
+    m_outputCount = m_channelCount;
+}
+
+void CDevice::FreeBuffers()
+{
+    m_values.reset();
+    m_output.reset();
+    m_offsets.reset();
+    m_channelOn.reset();
+    m_rowLength = 0;
+}
+
+double CDevice::check_real_value(double value, double fallback, double min, double max,
+                                 const wxString& name)
+{
+    if (min <= value && value <= max)
+        return value;
+    wxLogWarning(_("Invalid value %s [%f, %f]"), name, min, max);
+    return fallback;
+}
+
+int32_t CDevice::check_long_value(int32_t value, int32_t fallback, int32_t min, int32_t max,
+                                  const wxString& name)
+{
+    if (min <= value && value <= max)
+        return value;
+    wxLogWarning(_("Invalid value %s [%ld, %ld]"), name, static_cast<long>(min),
+                 static_cast<long>(max));
+    return fallback;
+}
+
+wxString CDevice::check_string_value(const wxString& value, const wxString& fallback,
+                                     const wxString& name)
+{
+    if (!value.empty())
+        return value;
+    wxLogWarning(_("Invalid value %s [empty string]"), name);
+    return fallback;
+}

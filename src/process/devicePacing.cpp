@@ -1,0 +1,137 @@
+// CDevice's own pacing: devices outside the synchronised group tick on their own clock.
+#include "process/device.h"
+
+#include "process/messageQueue.h"
+#include "process/trackerWorker.h"
+
+#include <wx/intl.h>
+
+#include <cmath>
+
+namespace {
+
+bool IsUsableRate(double rate) { return rate > 0.0 && std::isfinite(rate); }
+
+}  // namespace
+
+void CDevice::ResetClock()
+{
+    bool isDeferred = false;
+    if (CTrackerWorker::Current() == nullptr || CTrackerWorker::Current() != GetWorker()) {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        isDeferred = m_worker != nullptr && m_worker->IsStarted();
+    }
+    if (isDeferred)
+        m_clockResetRequested.store(true);  // the running thread owns the pacing fields
+    else
+        ResetClockNow();
+}
+
+void CDevice::ResetClockNow()
+{
+    m_clockResetRequested.store(false);
+    GetTimeOfDayNow(&m_tvNow);
+    m_tvLast = m_tvNow;
+    m_tvStart = m_tvNow;
+    m_tvAnchor = m_tvNow;
+    m_clockStart = GetProgramTime();
+    m_clockNow = GetProgramTime();
+    const double rate = m_rate.load();
+    const double periodUs = IsUsableRate(rate) ? 1.0e6 / rate : 0.0;
+    // The program clock's first tick is due at once, the precise clock's one period later.
+    m_clockLast = m_clockNow - periodUs;
+    m_clockAnchor = m_clockLast;
+    m_anchorOffsetUs = 0.0;
+    m_tickIndex = 0;
+    m_pacedRate = rate;
+    m_elapsedTime.store(0.0);
+    ClearClockStats();
+}
+
+bool CDevice::CheckClock()
+{
+    const CTrackerWorker* worker = GetWorker();
+    if (m_synchronised && worker != nullptr && worker->IsGroupPaced())
+        return false;
+    if (m_clockResetRequested.load())
+        ResetClockNow();
+    const double rate = m_rate.load();
+    if (!IsUsableRate(rate)) {
+        if (!m_rateErrorShown) {
+            m_rateErrorShown = true;
+            PostError(_("sampling rate is not a positive number: no samples"));
+        }
+        return false;
+    }
+    m_rateErrorShown = false;
+    const double periodUs = 1.0e6 / rate;
+    if (rate != m_pacedRate) {
+        // A new rate: the schedule goes on from the last tick with the new period; after
+        // an unusable rate the first tick is due at once.
+        if (IsUsableRate(m_pacedRate)) {
+            m_anchorOffsetUs += static_cast<double>(m_tickIndex) * (1.0e6 / m_pacedRate);
+        } else if (m_preciseClock.load()) {
+            TimeVal now;
+            GetTimeOfDayNow(&now);
+            m_anchorOffsetUs = TimeValDiffUs(now, m_tvAnchor) - periodUs;
+        } else {
+            m_anchorOffsetUs = GetProgramTime() - m_clockAnchor - periodUs;
+        }
+        m_tickIndex = 0;
+        m_pacedRate = rate;
+    }
+    const double tolerance = m_clockTolerance.load();
+    const double dueOffsetUs = m_anchorOffsetUs + static_cast<double>(m_tickIndex + 1) * periodUs;
+    double lateUs = 0.0;
+    double nowUs = 0.0;
+    bool isTime = false;
+    if (m_preciseClock.load()) {
+        GetTimeOfDayNow(&m_tvNow);
+        nowUs = TimeValDiffUs(m_tvNow, m_tvAnchor);
+        lateUs = nowUs - dueOffsetUs;
+        isTime = lateUs >= 0.0 || std::fabs(lateUs) < tolerance;
+        m_elapsedTime.store(TimeValDiffMs(m_tvNow, m_tvStart) / 1000.0);
+    } else {
+        m_clockNow = GetProgramTime();
+        nowUs = m_clockNow - m_clockAnchor;
+        lateUs = nowUs - dueOffsetUs;
+        isTime = lateUs > 0.0 || lateUs > -tolerance;
+        m_elapsedTime.store((m_clockNow - m_clockStart) / 1000.0 / 1000.0);
+    }
+    if (!isTime)
+        return false;
+    m_clockDeviation.store(std::fabs(lateUs));
+    if (lateUs > kMaxLagUs) {
+        // Suspended or stopped in a debugger: start a new schedule instead of a burst.
+        m_anchorOffsetUs = nowUs;
+        m_tickIndex = 0;
+        m_reanchorCount.fetch_add(1);
+        PostError(_("pacing fell more than one second behind; schedule restarted"));
+    } else {
+        ++m_tickIndex;
+    }
+    m_clockLast = m_clockAnchor + m_anchorOffsetUs + static_cast<double>(m_tickIndex) * periodUs;
+    if (m_preciseClock.load())
+        m_tvLast = m_tvNow;
+    return true;
+}
+
+double CDevice::GetTimeToNextSampleUs()
+{
+    const CTrackerWorker* worker = GetWorker();
+    if (m_synchronised && worker != nullptr && worker->IsGroupPaced())
+        return std::nan("");
+    const double rate = m_rate.load();
+    if (!IsUsableRate(rate))
+        return std::nan("");
+    if (rate != m_pacedRate || m_clockResetRequested.load())
+        return 0.0;
+    const double dueOffsetUs =
+        m_anchorOffsetUs + static_cast<double>(m_tickIndex + 1) * (1.0e6 / rate);
+    if (m_preciseClock.load()) {
+        TimeVal now;
+        GetTimeOfDayNow(&now);
+        return dueOffsetUs - TimeValDiffUs(now, m_tvAnchor);
+    }
+    return dueOffsetUs - (GetProgramTime() - m_clockAnchor);
+}

@@ -1,0 +1,229 @@
+#include "process/trackerWorker.h"
+
+#include "process/device.h"
+#include "process/messageQueue.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+thread_local CTrackerWorker* t_currentWorker = nullptr;
+
+std::atomic<bool> g_useCore{false};
+std::mutex g_coreMutex;          // leaf lock: guards g_coreTable
+std::vector<int> g_coreTable;    // -1 free, else the booked core
+
+// A stopped device's thread passes at this pace.
+constexpr std::chrono::microseconds kStoppedSleep{10};
+// Longest single sleep, so that a stop request or a group change is seen soon.
+constexpr double kMaxSleepUs = 50000.0;
+// Delay mode, when the device cannot tell its next due time.
+constexpr double kUnknownDueSleepUs = 100.0;
+
+int BookFreeCore()
+{
+    std::lock_guard<std::mutex> lock(g_coreMutex);
+    for (size_t k = 0; k < g_coreTable.size(); ++k) {
+        if (g_coreTable[k] < 0) {
+            g_coreTable[k] = static_cast<int>(k);
+            return static_cast<int>(k);
+        }
+    }
+    return -1;
+}
+
+void FreeCore(int slot)
+{
+    std::lock_guard<std::mutex> lock(g_coreMutex);
+    if (slot >= 0 && static_cast<size_t>(slot) < g_coreTable.size() && g_coreTable[slot] == slot)
+        g_coreTable[slot] = -1;
+}
+
+}  // namespace
+
+uint64_t GetProcessorCount()
+{
+    const long count = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return count > 0 ? static_cast<uint64_t>(count) : 1;
+}
+
+CTrackerWorker* CTrackerWorker::Current() { return t_currentWorker; }
+
+CTrackerWorker::CTrackerWorker(CNullDevice* device)
+    : wxThread(wxTHREAD_DETACHED), m_device(device)
+{
+    m_tolerance = device->GetClockTolerance();
+    m_precise = device->IsPreciseClock();
+    m_clockStart = GetProgramTime();
+    GetTimeOfDayNow(&m_tvStart);
+    if (g_useCore.load()) {
+        const int slot = BookFreeCore();
+        if (slot >= 0) {
+            if (SetCore(this, slot))
+                m_coreSlot.store(slot);
+            else
+                FreeCore(slot);
+        }
+    }
+}
+
+CTrackerWorker::~CTrackerWorker()
+{
+    // Runs in the ending thread (or in Create's thread when no thread was made).
+    if (m_joined)
+        LeaveGroup(this);
+    ReleaseCore();
+    std::lock_guard<std::mutex> lock(m_device->m_stateLock);
+    if (m_device->m_worker == this)
+        m_device->m_worker = nullptr;
+    // Notified under the lock: the device cannot go before this call returns.
+    m_device->m_workerEnded.notify_all();
+}
+
+void CTrackerWorker::RequestStop()
+{
+    m_stopRequested.store(true);
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+    }
+    m_wake.notify_all();
+    WakeGroupWaiters();
+}
+
+bool CTrackerWorker::ShouldEnd() { return m_stopRequested.load() || TestDestroy(); }
+
+wxThread::ExitCode CTrackerWorker::Entry() noexcept
+{
+    t_currentWorker = this;
+    try {
+        ::pthread_setname_np(::pthread_self(), "qv-acquisition");
+        ApplyCore();
+        if (!ShouldEnd()) {
+            if (m_device->IsAutoStart())
+                m_device->Start();
+            if (m_device->IsSynchronised())
+                m_joined = JoinGroup(this);
+            RunLoop();
+        }
+    } catch (const std::exception& e) {
+        g_messages.Post(Severity::Error, std::string("<ACQ> acquisition thread ended: ") + e.what());
+    } catch (...) {
+        g_messages.Post(Severity::Error, std::string("<ACQ> acquisition thread ended: unknown failure"));
+    }
+    try {
+        m_device->Stop();
+        if (m_joined && LeaveGroup(this))
+            m_joined = false;
+    } catch (...) {
+        g_messages.Post(Severity::Error, std::string("<ACQ> acquisition thread: failure while ending"));
+    }
+    return nullptr;
+}
+
+void CTrackerWorker::OnExit() { ReleaseCore(); }
+
+void CTrackerWorker::RunLoop()
+{
+    while (!ShouldEnd()) {
+        const bool fire = m_joined && GroupPass();
+        const bool isRunning = m_device->IsRunning();
+        {
+            std::lock_guard<std::mutex> lock(m_pacingMutex);
+            m_device->Process(fire, isRunning);
+        }
+        if (!isRunning)
+            std::this_thread::sleep_for(kStoppedSleep);
+        else if (m_shortSleep.load())
+            WaitForNextDue(m_joined && m_groupIndex >= 0);
+    }
+}
+
+void CTrackerWorker::WaitForNextDue(bool isGroupMember)
+{
+    if (isGroupMember) {
+        WaitForGroupTick();
+        return;
+    }
+    const double remainingUs = m_device->GetTimeToNextSampleUs();
+    if (std::isnan(remainingUs))
+        WaitUntilProgramTime(GetProgramTime() + kUnknownDueSleepUs);
+    else if (remainingUs > 0.0)
+        WaitUntilProgramTime(GetProgramTime() + remainingUs);
+}
+
+void CTrackerWorker::WaitUntilProgramTime(double dueUs)
+{
+    const double nowUs = GetProgramTime();
+    if (dueUs <= nowUs)
+        return;
+    dueUs = std::min(dueUs, nowUs + kMaxSleepUs);
+    // steady_clock is CLOCK_MONOTONIC, the program clock's source: an absolute deadline.
+    const std::chrono::steady_clock::time_point deadline{
+        std::chrono::nanoseconds(ProgramTimeToMonotonicNs(dueUs))};
+    std::unique_lock<std::mutex> lock(m_wakeMutex);
+    m_wake.wait_until(lock, deadline, [this] { return m_stopRequested.load(); });
+}
+
+void CTrackerWorker::ApplyCore()
+{
+    const int core = m_pendingCore.load();
+    if (core < 0)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core, &set);
+    if (::pthread_setaffinity_np(::pthread_self(), sizeof set, &set) != 0) {
+        std::fputs("Error in SetThreadAffinityMask\n", stderr);
+        const int slot = m_coreSlot.exchange(-1);
+        FreeCore(slot);
+    }
+}
+
+void CTrackerWorker::ReleaseCore()
+{
+    const int slot = m_coreSlot.exchange(-1);
+    FreeCore(slot);
+}
+
+void CTrackerWorker::SetUseCore(bool useCore)
+{
+    const uint64_t count = GetProcessorCount();
+    std::lock_guard<std::mutex> lock(g_coreMutex);
+    if (count > 2) {
+        g_useCore.store(useCore);
+        g_coreTable.assign(static_cast<size_t>(count), -1);
+    } else {
+        g_useCore.store(false);
+    }
+}
+
+bool CTrackerWorker::IsUsingCores() { return g_useCore.load(); }
+
+bool CTrackerWorker::SetCore(CTrackerWorker* worker, int core)
+{
+    if (core < 0)
+        return true;
+    const uint64_t count = GetProcessorCount();
+    if (static_cast<uint64_t>(core) >= count) {
+        std::fprintf(stderr, "Slected core = %dCore number : [O to %llu] \n", core,
+                     static_cast<unsigned long long>(count));
+        return false;
+    }
+    if (worker == nullptr)
+        return false;
+    // The ideal processor has no Linux counterpart; the affinity mask does the placing.
+    worker->m_pendingCore.store(core);
+    if (Current() == worker)
+        worker->ApplyCore();
+    return true;
+}

@@ -1,0 +1,146 @@
+#pragma once
+
+#include "process/clock.h"
+
+#include <wx/thread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+class CNullDevice;
+
+// The acquisition thread of one device: paces, then calls the device's Process on
+// every pass. A detached toolkit thread: it deletes itself when it ends, and its
+// destructor clears the device's link to it, which is how Close sees the end.
+// Synchronised devices share one group tick at the least common multiple of their
+// rates; each member fires on every n-th group tick.
+class CTrackerWorker : public wxThread {
+public:
+    // GUI thread (CNullDevice::Create). The device outlives the worker.
+    explicit CTrackerWorker(CNullDevice* device);
+    ~CTrackerWorker() override;
+
+    // GUI thread, before the thread runs: sleep until the next due time after a
+    // running pass instead of spinning ("/Device/use_clock_delay").
+    void SetShortSleep(bool shortSleep) { m_shortSleep.store(shortSleep); }
+    bool IsShortSleep() const { return m_shortSleep.load(); }
+    // The worker whose thread calls this, or null outside acquisition threads.
+    static CTrackerWorker* Current();
+    // Any thread: asks the loop to end at its next pass and wakes it from a sleep.
+    void RequestStop();
+    // Any thread: set by RunThread once the thread runs.
+    bool IsStarted() const { return m_started.load(); }
+    void MarkStarted() { m_started.store(true); }
+
+    // Acquisition thread: the device is paced by the group tick (a synchronised device
+    // that the group accepted); false for one that paces itself.
+    bool IsGroupPaced() const { return m_groupIndex >= 0; }
+    // Acquisition thread: the group's elapsed time (seconds) and last tick deviation (us).
+    double GetElapsed() const { return m_elapsed; }
+    double GetDeviation() const { return m_deviation; }
+
+    // Any thread: the worker's place in the group as last configured.
+    int GetGroupIndex() const { return m_groupIndexShown.load(); }
+    int GetGroupRate() const { return m_groupRate.load(); }
+    int GetDivisor() const { return m_divisor.load(); }
+    double GetPeriodUs() const { return m_periodUs.load(); }
+
+    // The synchronised group. Any thread; the group serialises itself.
+    static bool JoinGroup(CTrackerWorker* worker);
+    static bool LeaveGroup(CTrackerWorker* worker);
+    static void UpdateGroup();
+    static void SetGroupRate(CTrackerWorker* worker, int groupRate);
+    // GUI thread: after a device setting changed; keeps each device's running state.
+    static void RefreshGroup();
+    // Any thread: the number of members and the current group rate (0 without members).
+    static int GetGroupSize();
+    static int GetCurrentGroupRate();
+    // Highest group tick rate; a member that would push the rate past it paces itself.
+    static constexpr int kMaxGroupRateHz = 50000;
+
+    // GUI thread: core placement ("/Application/use_core"), only with more than 2 processors.
+    static void SetUseCore(bool useCore);
+    static bool IsUsingCores();
+    // Any thread: books the core for the worker's thread, applied when its loop starts
+    // (or at once when called from that thread). False with a message on stderr for a
+    // core out of range.
+    static bool SetCore(CTrackerWorker* worker, int core);
+    int GetCoreSlot() const { return m_coreSlot.load(); }
+
+    // Time Close allows for a worker's end before it reports an error.
+    static constexpr std::chrono::seconds kEndTimeout{10};
+
+protected:
+    ExitCode Entry() noexcept override;
+    void OnExit() override;
+
+private:
+    bool ShouldEnd();
+    void RunLoop();
+    void ApplyCore();
+    void ReleaseCore();
+    // Group pass: refreshes the configuration after a group change, publishes the tick
+    // when this is the pacing worker, and returns whether this member fires now.
+    bool GroupPass();
+    void PaceGroup();
+    void SyncGroupConfig();
+    // Delay mode: sleeps until shortly before the next due time.
+    void WaitForNextDue(bool isGroupMember);
+    void WaitUntilProgramTime(double dueUs);
+    void WaitForGroupTick();
+    static void WakeGroupWaiters();
+    static void SetGroupRateLocked(CTrackerWorker* worker, int groupRate);
+    uint64_t FireCount(uint64_t fromTick, uint64_t toTick) const;
+
+    CNullDevice* const m_device;  // non-owning; the device waits for our end
+    std::atomic<bool> m_shortSleep{false};
+    std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_started{false};
+    bool m_joined = false;  // acquisition thread only
+
+    std::mutex m_pacingMutex;  // held around the device's Process, as the device expects
+    std::mutex m_wakeMutex;    // leaf lock: delay-mode sleeps wait on m_wake
+    std::condition_variable m_wake;
+
+    // Group configuration: written by UpdateGroup under the group lock, copied into the
+    // plain fields below by the worker's own thread when the group generation changes.
+    int m_cfgIndex = -1;
+    int m_cfgDivisor = 0;
+    double m_cfgPeriodUs = 0.0;
+    uint64_t m_cfgBaseTick = 0;
+    uint64_t m_cfgGeneration = 0;
+    int m_refusal = 0;  // why the group refused the device (0: it did not)
+
+    // Acquisition thread's copy.
+    uint64_t m_seenGeneration = 0;
+    int m_groupIndex = -1;
+    int m_divisorLocal = 0;
+    double m_periodLocal = 0.0;
+    uint64_t m_baseTick = 0;
+    uint64_t m_lastTick = 0;
+    uint64_t m_pendingFires = 0;
+    double m_tolerance = 0.0;
+    bool m_precise = false;
+    double m_elapsed = 0.0;
+    double m_deviation = 0.0;
+    // Pacing worker's schedule: tick k of the current anchor is due at anchor + k x period.
+    double m_anchorUs = 0.0;
+    TimeVal m_tvAnchor;
+    int64_t m_tickIndex = 0;
+    double m_clockStart = 0.0;
+    TimeVal m_tvStart;
+
+    // Shown to other threads.
+    std::atomic<int> m_groupIndexShown{-1};
+    std::atomic<int> m_groupRate{0};
+    std::atomic<int> m_divisor{0};
+    std::atomic<double> m_periodUs{0.0};
+    std::atomic<int> m_coreSlot{-1};
+    std::atomic<int> m_pendingCore{-1};
+};
+
+// Number of logical processors.
+uint64_t GetProcessorCount();
