@@ -58,6 +58,12 @@ void CAnalogDevice::InitPalette()
     for (int i = 0; i < kPaletteSize; ++i) m_paletteNames.emplace_back(PaletteName(i));
 }
 
+void CAnalogDevice::SetDeviceName(const wxString& name)
+{
+    std::lock_guard<std::mutex> lock(m_nameMutex);
+    m_deviceName = name.Clone();
+}
+
 double CAnalogDevice::FrameTime(uint64_t sampleCounter) const
 {
     const double rate = m_rate;

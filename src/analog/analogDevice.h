@@ -157,8 +157,8 @@ public:
     virtual void NotifyBatteryChanged(bool changed);
 
     // Overrides of the device base.
-    bool IsTracker() override { return m_isTracker; }
-    bool IsOffsetRunning() override { return false; }
+    bool IsTracker() const override { return m_isTracker; }
+    bool IsOffsetRunning() const override { return false; }
     void Reset() override;
     void DispatchFrame() override;  // acquisition thread
 
@@ -185,9 +185,9 @@ public:
     static bool AddDoubleProperty(uint8_t* buffer, uint64_t* position, double value);
 
 protected:
-    // Builds the per-channel arrays for the count and values per channel the
-    // device has set.
     void InitPalette();
+    // Any thread: the name under its lock (the acquisition thread reads it).
+    void SetDeviceName(const wxString& name);
     double FrameTime(uint64_t sampleCounter) const;
 
     std::vector<CAnalogViewSink*> m_views;      // non-owning; guarded by the data mutex

@@ -6,33 +6,17 @@
 
 #include <algorithm>
 
-namespace {
-
-// Holds the device's data mutex for one scope.
-class CDataLock {
-public:
-    explicit CDataLock(CNullDevice& device) : m_device(device) { m_device.Lock(); }
-    ~CDataLock() { m_device.Unlock(); }
-    CDataLock(const CDataLock&) = delete;
-    CDataLock& operator=(const CDataLock&) = delete;
-
-private:
-    CNullDevice& m_device;
-};
-
-}  // namespace
-
 void CAnalogDevice::AddView(CAnalogViewSink* view)
 {
     if (view == nullptr) return;
-    CDataLock lock(*this);
+    CMutexLock lock(&m_dataMutex);
     m_views.push_back(view);
 }
 
 void CAnalogDevice::AddView3D(CAnalog3DViewSink* view)
 {
     if (view == nullptr) return;
-    CDataLock lock(*this);
+    CMutexLock lock(&m_dataMutex);
     m_views3D.push_back(view);
 }
 
@@ -60,7 +44,7 @@ bool CAnalogDevice::IsMainView(const CAnalogViewSink* view) const
 
 bool CAnalogDevice::RemoveView(CAnalogViewSink* view)
 {
-    CDataLock lock(*this);
+    CMutexLock lock(&m_dataMutex);
     const int index = FindView(view);
     if (index < 0) return false;
     m_views.erase(m_views.begin() + index);
@@ -69,7 +53,7 @@ bool CAnalogDevice::RemoveView(CAnalogViewSink* view)
 
 bool CAnalogDevice::RemoveView3D(CAnalog3DViewSink* view)
 {
-    CDataLock lock(*this);
+    CMutexLock lock(&m_dataMutex);
     const int index = FindView3D(view);
     if (index < 0) return false;
     m_views3D.erase(m_views3D.begin() + index);
@@ -81,7 +65,7 @@ void CAnalogDevice::RemoveAllViews()
     std::vector<CAnalogViewSink*> views;
     std::vector<CAnalog3DViewSink*> views3D;
     {
-        CDataLock lock(*this);
+        CMutexLock lock(&m_dataMutex);
         views.swap(m_views);
         views3D.swap(m_views3D);
     }
@@ -149,18 +133,18 @@ void CAnalogDevice::DispatchFrame()
     const int n = CopyEnabledValues();
     CAnalogRecorder* recorder = m_recorder.get();
     if (n > 0 && recorder != nullptr && recorder->IsRecording())
-        recorder->RecordFrame(m_output, m_outputCount, static_cast<uint32_t>(counter), timeSec);
+        recorder->RecordFrame(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
     if (m_vrpnOutput) SendVrpnData();  // takes the data mutex itself
     if (n <= 0) return;
     if (IsOscServerRunning()) SendOscData(timeSec);
     if (!m_dispatchToViews.load(std::memory_order_relaxed)) return;
     // Registration and removal take the same lock, so no view is walked while
     // it is being removed; each view only copies the row here.
-    CDataLock lock(*this);
+    CMutexLock lock(&m_dataMutex);
     for (CAnalogViewSink* view : m_views)
-        view->AddData(m_output, m_outputCount, static_cast<uint32_t>(counter), timeSec);
+        view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
     for (CAnalog3DViewSink* view : m_views3D)
-        view->AddData(m_output, m_outputCount, static_cast<uint32_t>(counter), timeSec);
+        view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
 }
 
 void CAnalogDevice::AddMarker(uint32_t code, uint32_t frame, const wxString& label, bool notify)

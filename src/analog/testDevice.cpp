@@ -107,7 +107,7 @@ void CTestDevice::Reset()
 }
 
 // 0.001 as the single-precision value the recording header has always stored.
-double CTestDevice::GetUnitScale() { return static_cast<double>(0.001f); }
+double CTestDevice::GetUnitScale() const { return static_cast<double>(0.001f); }
 
 wxString CTestDevice::GetChannelUnit(int) const { return "cm"; }
 

@@ -25,7 +25,7 @@ public:
     bool Process(bool tick, bool running) override;
     void Close() override;
     void Reset() override;
-    double GetUnitScale() override;
+    double GetUnitScale() const override;
     wxString GetChannelUnit(int n) const override;
     void* GetParam(int id, int* count, int* type) override;
     wxString GetParamLabel(int id) override;

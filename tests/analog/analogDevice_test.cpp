@@ -186,8 +186,8 @@ TEST(AnalogChannelsTest, HeaderPropertyRecordsStopAtTheBlockEnd)
     position = 2038;
     EXPECT_TRUE(CAnalogDevice::AddDoubleProperty(block, &position, 1.0));
     EXPECT_EQ(block[2038], 3);
-    EXPECT_EQ(block[2045], 0x3F);  // 1.0 = 0x3FF0000000000000, little-endian
-    EXPECT_EQ(block[2044], 0xF0);
+    EXPECT_EQ(block[2046], 0x3F);  // 1.0 = 0x3FF0000000000000, little-endian
+    EXPECT_EQ(block[2045], 0xF0);
     position = 2039;
     EXPECT_FALSE(CAnalogDevice::AddDoubleProperty(block, &position, 1.0));
 }

@@ -23,7 +23,7 @@ public:
         DispatchFrame();
         CountSample();
     }
-    const double* Row() const { return m_values; }
+    const double* Row() const { return m_values.get(); }
     double MaxValue() const { return m_maxValue; }
     double MinValue() const { return m_minValue; }
     double Amplitude() const { return m_amplitude; }
