@@ -1,7 +1,7 @@
 #include "analog/batteryPictures.h"
 
 #include <wx/dcmemory.h>
-#include <wx/mask.h>
+#include <wx/bitmap.h>
 
 #include <algorithm>
 
