@@ -67,6 +67,7 @@ void CAnalogView::Draw(wxDC& target)
     context->SetAntialiasMode(wxANTIALIAS_DEFAULT);
     context->SetInterpolationQuality(wxINTERPOLATION_FAST);
     wxGCDC dc(context);  // owns the context
+    dc.SetFont(GetFont());
     const wxSize size = GetClientSize();
     dc.SetBackgroundMode(wxSOLID);
     dc.SetBrush(wxBrush(ToWxColour(bk_color)));
