@@ -4,8 +4,11 @@
 
 #include <wx/colour.h>
 #include <wx/geometry.h>
+#include <wx/pen.h>
 
 #include <cstdint>
+
+class wxGraphicsContext;
 #include <vector>
 
 // Small helpers shared by the 2D view's drawers. GUI thread.
@@ -37,6 +40,15 @@ inline wxColour PackedToColour(std::uint32_t packed)
 // pixels as the full curve. Non-finite points are dropped, so
 // one bad sample does not break the path.
 void DecimateCurve(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out);
+
+// Strokes an open polyline in short pieces: the renderer's cost grows much
+// faster than the length of one stroked path, and the pieces draw the same
+// pixels (each piece repeats the previous piece's last point).
+void StrokeInPieces(wxGraphicsContext& gc, const std::vector<wxPoint2DDouble>& points);
+
+// The pen of the curves: bevelled joins (no visible difference at these
+// widths, and far cheaper to render than round ones).
+wxPen CurvePen(const wxColour& colour, int width);
 
 // Drops non-finite points of a trail and successive points that fall on the
 // same pixel (same picture, fewer strokes).

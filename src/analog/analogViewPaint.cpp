@@ -212,7 +212,7 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
                 dc.SetTextForeground(colour);
                 dc.DrawText(label, 52, static_cast<int>(y0 + 2));
             }
-            const wxPen curvePen(colour, 2);
+            const wxPen curvePen = CurvePen(colour, 2);
             const double* values = m_snapshot.Channel(c);
             for (size_t i = 0; i < points.size(); ++i)
                 points[i] = wxPoint2DDouble(51.5 + (static_cast<double>(i) / m_rate) * sx,
@@ -224,7 +224,7 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
             if (!draw_poly) {
                 gc->SetBrush(wxBrush(colour));
                 if (drawn.size() >= 2)
-                    gc->StrokeLines(drawn.size(), drawn.data());
+                    StrokeInPieces(*gc, drawn);
             } else {
                 const wxColour fill(colour.Red(), colour.Green(), colour.Blue(), 128);
                 if (draw_poly_gradient) {
@@ -245,7 +245,11 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
                         path.AddLineToPoint(p);
                     path.AddLineToPoint(drawn.back().m_x, y0);
                     path.CloseSubpath();
-                    gc->DrawPath(path, wxODDEVEN_RULE);
+                    gc->FillPath(path, wxODDEVEN_RULE);
+                    // The outline: the curve, then back along the zero level.
+                    StrokeInPieces(*gc, drawn);
+                    gc->StrokeLine(drawn.back().m_x, drawn.back().m_y, drawn.back().m_x, y0);
+                    StrokeLine(*gc, drawn.back().m_x, y0, 50, y0);
                 }
                 if (m_snapshot.overflow && newestOk) {
                     gc->SetPen(framePen);

@@ -84,7 +84,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     int px = 0, py = 0;
     {
         wxDCClipper clip(dc, p.left, p.top, p.right - p.left, p.bottom - p.top);
-        gc->SetPen(wxPen(trailColour, m_lineWidth));
+        gc->SetPen(CurvePen(trailColour, m_lineWidth));
         gc->SetBrush(wxBrush(trailColour));
         const std::uint64_t frames = m_snapshot.channels >= 2 ? m_snapshot.frames : 0;
         const double* xs = m_snapshot.Channel(0);
@@ -103,7 +103,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             std::vector<wxPoint2DDouble> drawn;
             DecimateTrail(points, drawn);
             if (drawn.size() >= 2)
-                gc->StrokeLines(drawn.size(), drawn.data());
+                StrokeInPieces(*gc, drawn);
         }
         if (hasNewest) {
             px = static_cast<int>(points.back().m_x);
