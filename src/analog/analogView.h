@@ -2,6 +2,7 @@
 
 #include "analog/analogViewData.h"
 #include "analog/analogViewSettings.h"
+#include "analog/curveRaster.h"
 #include "analog/viewSink.h"
 
 #include <wx/arrstr.h>
@@ -128,6 +129,8 @@ private:
     std::mutex m_mutex;  // the view's lock: rebuilds against drawing
     CAnalogViewData m_data;
     CViewSnapshot m_snapshot;  // GUI thread: the history of the current paint
+    CCurveRaster m_raster;     // GUI thread: the curves of the current paint
+    wxBitmap m_rasterBitmap;   // GUI thread: the curves' layer as drawn
 
     static std::atomic<int> s_viewCount;
 

@@ -1,6 +1,11 @@
 #include "analog/analogViewDraw.h"
 
+#include "analog/curveRaster.h"
+
+#include <wx/bitmap.h>
 #include <wx/graphics.h>
+#include <wx/image.h>
+#include <wx/rawbmp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -68,4 +73,36 @@ wxPen CurvePen(const wxColour& colour, int width)
     pen.SetJoin(wxJOIN_BEVEL);
     pen.SetCap(wxCAP_BUTT);
     return pen;
+}
+
+void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, int left, int top)
+{
+    if (raster.IsEmpty() || raster.Width() <= 0)
+        return;
+    const int width = raster.Width();
+    const int rows = raster.Bottom() - raster.Top() + 1;
+    if (!cache.IsOk() || cache.GetWidth() != width || cache.GetHeight() < rows) {
+        cache.Create(width, rows, 32);
+        cache.UseAlpha();
+    }
+    {
+        wxAlphaPixelData data(cache, wxPoint(0, 0), wxSize(width, rows));
+        if (!data)
+            return;
+        wxAlphaPixelData::Iterator row(data);
+        const std::uint8_t* rgb = raster.Rgb() + static_cast<size_t>(raster.Top()) * width * 3;
+        const std::uint8_t* alpha = raster.Alpha() + static_cast<size_t>(raster.Top()) * width;
+        for (int y = 0; y < rows; ++y) {
+            wxAlphaPixelData::Iterator p = row;
+            for (int x = 0; x < width; ++x, ++p, rgb += 3, ++alpha) {
+                p.Red() = rgb[0];
+                p.Green() = rgb[1];
+                p.Blue() = rgb[2];
+                p.Alpha() = *alpha;
+            }
+            row.OffsetY(data, 1);
+        }
+    }
+    gc.DrawBitmap(cache.GetHeight() == rows ? cache : cache.GetSubBitmap(wxRect(0, 0, width, rows)),
+                  left, top + raster.Top(), width, rows);
 }

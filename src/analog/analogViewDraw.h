@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+class CCurveRaster;
+class wxBitmap;
 class wxGraphicsContext;
 #include <vector>
 
@@ -45,6 +47,10 @@ void DecimateCurve(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2D
 // faster than the length of one stroked path, and the pieces draw the same
 // pixels (each piece repeats the previous piece's last point).
 void StrokeInPieces(wxGraphicsContext& gc, const std::vector<wxPoint2DDouble>& points);
+
+// Draws the drawn rows of the layer with its top left at (left, top), through
+// cache (a bitmap kept between paints).
+void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, int left, int top);
 
 // The pen of the curves: bevelled joins (no visible difference at these
 // widths, and far cheaper to render than round ones).

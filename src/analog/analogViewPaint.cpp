@@ -188,8 +188,18 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
 
     {
         wxDCClipper clip(dc, 50, 100, w - 50, plotHeight);
+        // The curves go to an off-screen layer over the plot, drawn at once
+        // after the fills; marks and values come last, on top.
+        m_raster.Reset(w - 50, plotHeight);
         std::vector<wxPoint2DDouble> points(static_cast<size_t>(m_snapshot.frames));
         std::vector<wxPoint2DDouble> drawn;
+        std::vector<double> layerXy;
+        struct Newest {
+            wxColour colour;
+            wxPoint2DDouble point;
+            double y0;
+        };
+        std::vector<Newest> newest;
         for (int c = 0; c < n && c < m_snapshot.channels; ++c) {
             const int channel = list[static_cast<size_t>(c)];
             const wxString label = ChannelLabel(*device, channel);
@@ -212,20 +222,13 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
                 dc.SetTextForeground(colour);
                 dc.DrawText(label, 52, static_cast<int>(y0 + 2));
             }
-            const wxPen curvePen = CurvePen(colour, 2);
             const double* values = m_snapshot.Channel(c);
             for (size_t i = 0; i < points.size(); ++i)
                 points[i] = wxPoint2DDouble(51.5 + (static_cast<double>(i) / m_rate) * sx,
                                             y0 - values[i] * k);
             DecimateCurve(points, drawn);
-            const wxPoint2DDouble newest = points.back();
-            const bool newestOk = IsDrawable(newest.m_x) && IsDrawable(newest.m_y);
-            gc->SetPen(curvePen);
-            if (!draw_poly) {
-                gc->SetBrush(wxBrush(colour));
-                if (drawn.size() >= 2)
-                    StrokeInPieces(*gc, drawn);
-            } else {
+            newest.push_back({colour, points.back(), y0});
+            if (draw_poly && drawn.size() >= 2) {
                 const wxColour fill(colour.Red(), colour.Green(), colour.Blue(), 128);
                 if (draw_poly_gradient) {
                     wxColour dark = fill.ChangeLightness(25);
@@ -237,38 +240,51 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
                 } else {
                     gc->SetBrush(wxBrush(fill));
                 }
-                if (drawn.size() >= 2) {
-                    // The left end lies far outside the clip: no left edge shows.
-                    wxGraphicsPath path = gc->CreatePath();
-                    path.MoveToPoint(-950, y0);
-                    for (const wxPoint2DDouble& p : drawn)
-                        path.AddLineToPoint(p);
-                    path.AddLineToPoint(drawn.back().m_x, y0);
-                    path.CloseSubpath();
-                    gc->FillPath(path, wxODDEVEN_RULE);
-                    // The outline: the curve, then back along the zero level.
-                    StrokeInPieces(*gc, drawn);
-                    gc->StrokeLine(drawn.back().m_x, drawn.back().m_y, drawn.back().m_x, y0);
-                    StrokeLine(*gc, drawn.back().m_x, y0, 50, y0);
-                }
-                if (m_snapshot.overflow && newestOk) {
-                    gc->SetPen(framePen);
-                    StrokeLine(*gc, right + 1, newest.m_y, right + 1, y0);
-                }
+                // The left end lies far outside the clip: no left edge shows.
+                wxGraphicsPath path = gc->CreatePath();
+                path.MoveToPoint(-950, y0);
+                for (const wxPoint2DDouble& p : drawn)
+                    path.AddLineToPoint(p);
+                path.AddLineToPoint(drawn.back().m_x, y0);
+                path.CloseSubpath();
+                // Filled without anti-aliasing: many times faster, and the
+                // anti-aliased curve covers the fill's edge.
+                gc->SetAntialiasMode(wxANTIALIAS_NONE);
+                gc->FillPath(path, wxODDEVEN_RULE);
+                gc->SetAntialiasMode(wxANTIALIAS_DEFAULT);
+                // Its outline back along the zero level.
+                drawn.emplace_back(drawn.back().m_x, y0);
+                drawn.emplace_back(50.0 - 2.0, y0);
             }
-            if (!newestOk)
+            layerXy.clear();
+            for (const wxPoint2DDouble& p : drawn) {
+                layerXy.push_back(p.m_x - 50.0);
+                layerXy.push_back(p.m_y - 100.0);
+            }
+            m_raster.DrawPolyline(layerXy.data(), drawn.size(), colour.Red(), colour.Green(),
+                                  colour.Blue(), 2);
+        }
+        DrawRaster(*gc, m_raster, m_rasterBitmap, 50, 100);
+        for (size_t c = 0; c < newest.size(); ++c) {
+            const wxPoint2DDouble& point = newest[c].point;
+            if (!IsDrawable(point.m_x) || !IsDrawable(point.m_y))
                 continue;  // a sample that is not a number gets no mark
-            dc.SetPen(curvePen);
+            const wxColour& colour = newest[c].colour;
+            if (draw_poly && m_snapshot.overflow) {
+                gc->SetPen(framePen);
+                StrokeLine(*gc, right + 1, point.m_y, right + 1, newest[c].y0);
+            }
+            dc.SetPen(wxPen(colour, 2));
             dc.SetBrush(wxBrush(colour));
-            dc.DrawEllipse(static_cast<int>(newest.m_x) - 5, static_cast<int>(newest.m_y) - 5, 10,
+            dc.DrawEllipse(static_cast<int>(point.m_x) - 5, static_cast<int>(point.m_y) - 5, 10,
                            10);
             if (m_snapshot.overflow) {
-                const wxString text =
-                    wxString::Format("%.3f", values[m_snapshot.frames - 1]);
+                const double* values = m_snapshot.Channel(static_cast<int>(c));
+                const wxString text = wxString::Format("%.3f", values[m_snapshot.frames - 1]);
                 dc.SetTextForeground(colour);
                 dc.GetTextExtent(text, &tw, &th);
-                dc.DrawText(text, static_cast<int>(newest.m_x + 5),
-                            static_cast<int>(newest.m_y - th / 2.0));
+                dc.DrawText(text, static_cast<int>(point.m_x + 5),
+                            static_cast<int>(point.m_y - th / 2.0));
             }
         }
     }

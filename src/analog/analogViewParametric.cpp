@@ -84,8 +84,6 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     int px = 0, py = 0;
     {
         wxDCClipper clip(dc, p.left, p.top, p.right - p.left, p.bottom - p.top);
-        gc->SetPen(CurvePen(trailColour, m_lineWidth));
-        gc->SetBrush(wxBrush(trailColour));
         const std::uint64_t frames = m_snapshot.channels >= 2 ? m_snapshot.frames : 0;
         const double* xs = m_snapshot.Channel(0);
         const double* ys = frames ? m_snapshot.Channel(1) : nullptr;
@@ -100,10 +98,19 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             hasNewest = true;
         }
         if (points.size() > 2) {
+            // The trail goes through an off-screen layer the size of the square.
             std::vector<wxPoint2DDouble> drawn;
             DecimateTrail(points, drawn);
-            if (drawn.size() >= 2)
-                StrokeInPieces(*gc, drawn);
+            std::vector<double> layerXy;
+            layerXy.reserve(drawn.size() * 2);
+            for (const wxPoint2DDouble& point : drawn) {
+                layerXy.push_back(point.m_x - p.left);
+                layerXy.push_back(point.m_y - p.top);
+            }
+            m_raster.Reset(p.right - p.left, p.bottom - p.top);
+            m_raster.DrawPolyline(layerXy.data(), drawn.size(), trailColour.Red(),
+                                  trailColour.Green(), trailColour.Blue(), m_lineWidth);
+            DrawRaster(*gc, m_raster, m_rasterBitmap, p.left, p.top);
         }
         if (hasNewest) {
             px = static_cast<int>(points.back().m_x);
