@@ -228,40 +228,30 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
                                             y0 - values[i] * k);
             DecimateCurve(points, drawn);
             newest.push_back({colour, points.back(), y0});
-            if (draw_poly && drawn.size() >= 2) {
-                const wxColour fill(colour.Red(), colour.Green(), colour.Blue(), 128);
-                if (draw_poly_gradient) {
-                    wxColour dark = fill.ChangeLightness(25);
-                    wxColour light = fill.ChangeLightness(125);
-                    dark.Set(dark.Red(), dark.Green(), dark.Blue(), 128);
-                    light.Set(light.Red(), light.Green(), light.Blue(), 128);
-                    gc->SetBrush(gc->CreateLinearGradientBrush(50, laneTop, right, laneBottom,
-                                                               dark, light));
-                } else {
-                    gc->SetBrush(wxBrush(fill));
-                }
-                // The left end lies far outside the clip: no left edge shows.
-                wxGraphicsPath path = gc->CreatePath();
-                path.MoveToPoint(-950, y0);
-                for (const wxPoint2DDouble& p : drawn)
-                    path.AddLineToPoint(p);
-                path.AddLineToPoint(drawn.back().m_x, y0);
-                path.CloseSubpath();
-                // Filled without anti-aliasing: many times faster, and the
-                // anti-aliased curve covers the fill's edge.
-                gc->SetAntialiasMode(wxANTIALIAS_NONE);
-                gc->FillPath(path, wxODDEVEN_RULE);
-                gc->SetAntialiasMode(wxANTIALIAS_DEFAULT);
-                // Its outline back along the zero level.
-                drawn.emplace_back(drawn.back().m_x, y0);
-                drawn.emplace_back(50.0 - 2.0, y0);
-            }
             layerXy.clear();
             for (const wxPoint2DDouble& p : drawn) {
                 layerXy.push_back(p.m_x - 50.0);
                 layerXy.push_back(p.m_y - 100.0);
             }
-            m_raster.DrawPolyline(layerXy.data(), drawn.size(), colour.Red(), colour.Green(),
+            if (draw_poly && drawn.size() >= 2) {
+                // The area between the curve and its zero level, at alpha 128.
+                CCurveRaster::Rgba from{colour.Red(), colour.Green(), colour.Blue(), 128};
+                CCurveRaster::Rgba to = from;
+                if (draw_poly_gradient) {
+                    const wxColour dark = colour.ChangeLightness(25);
+                    const wxColour light = colour.ChangeLightness(125);
+                    from = {dark.Red(), dark.Green(), dark.Blue(), 128};
+                    to = {light.Red(), light.Green(), light.Blue(), 128};
+                }
+                m_raster.FillToLevel(layerXy.data(), drawn.size(), y0 - 100.0, from, to, 0.0,
+                                     laneTop - 100.0, right - 50.0, laneBottom - 100.0);
+                // Its outline back along the zero level.
+                layerXy.push_back(layerXy[layerXy.size() - 2]);
+                layerXy.push_back(y0 - 100.0);
+                layerXy.push_back(-2.0);
+                layerXy.push_back(y0 - 100.0);
+            }
+            m_raster.DrawPolyline(layerXy.data(), layerXy.size() / 2, colour.Red(), colour.Green(),
                                   colour.Blue(), 2);
         }
         DrawRaster(*gc, m_raster, m_rasterBitmap, 50, 100);

@@ -34,26 +34,74 @@ void CCurveRaster::Plot(int x, int y, double coverage)
     if (x < 0 || y < 0 || x >= m_width || y >= m_height || coverage <= 0.0)
         return;
     const size_t index = static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x);
-    std::uint8_t* rgb = &m_rgb[index * 3];
-    const int a = coverage >= 1.0 ? 255 : static_cast<int>(coverage * 255.0 + 0.5);
-    const int below = m_alpha[index];
-    if (a >= 255 || below == 0) {
-        // Nothing to blend with: the line's colour at its own coverage.
-        rgb[0] = m_red;
-        rgb[1] = m_green;
-        rgb[2] = m_blue;
-        m_alpha[index] = static_cast<std::uint8_t>(std::min(a, 255));
-    } else {
-        // Source over what earlier lines left, in straight (not premultiplied) colour.
-        const int keep = below * (255 - a);  // scaled by 255 x 255
-        const int out = a * 255 + keep;      // scaled by 255 x 255
-        rgb[0] = static_cast<std::uint8_t>((m_red * a * 255 + rgb[0] * keep + out / 2) / out);
-        rgb[1] = static_cast<std::uint8_t>((m_green * a * 255 + rgb[1] * keep + out / 2) / out);
-        rgb[2] = static_cast<std::uint8_t>((m_blue * a * 255 + rgb[2] * keep + out / 2) / out);
-        m_alpha[index] = static_cast<std::uint8_t>((out + 127) / 255);
-    }
+    Blend(index, m_red, m_green, m_blue, coverage >= 1.0 ? 255 : static_cast<int>(coverage * 255.0 + 0.5));
     if (y < m_top) m_top = y;
     if (y > m_bottom) m_bottom = y;
+}
+
+void CCurveRaster::Blend(size_t index, int red, int green, int blue, int a)
+{
+    std::uint8_t* rgb = &m_rgb[index * 3];
+    const int below = m_alpha[index];
+    if (a >= 255 || below == 0) {
+        // Nothing to blend with: the colour at its own opacity.
+        rgb[0] = static_cast<std::uint8_t>(red);
+        rgb[1] = static_cast<std::uint8_t>(green);
+        rgb[2] = static_cast<std::uint8_t>(blue);
+        m_alpha[index] = static_cast<std::uint8_t>(std::min(a, 255));
+        return;
+    }
+    // Source over what is there, in straight (not premultiplied) colour.
+    const int keep = below * (255 - a);  // scaled by 255 x 255
+    const int out = a * 255 + keep;      // scaled by 255 x 255
+    const float scale = 1.0f / static_cast<float>(out);
+    const int source = a * 255;
+    rgb[0] = static_cast<std::uint8_t>(static_cast<float>(red * source + rgb[0] * keep) * scale + 0.5f);
+    rgb[1] = static_cast<std::uint8_t>(static_cast<float>(green * source + rgb[1] * keep) * scale + 0.5f);
+    rgb[2] = static_cast<std::uint8_t>(static_cast<float>(blue * source + rgb[2] * keep) * scale + 0.5f);
+    m_alpha[index] = static_cast<std::uint8_t>((out + 127) / 255);
+}
+
+void CCurveRaster::FillToLevel(const double* xy, size_t n, double baseY, const Rgba& from,
+                               const Rgba& to, double gx0, double gy0, double gx1, double gy1)
+{
+    if (n < 2 || !std::isfinite(baseY))
+        return;
+    // Gradient position t(x, y) = ((x - gx0) gdx + (y - gy0) gdy) / |g|^2, linear in y.
+    const double gdx = gx1 - gx0;
+    const double gdy = gy1 - gy0;
+    const double norm = gdx * gdx + gdy * gdy;
+    const double ty = norm > 0.0 ? gdy / norm : 0.0;
+    size_t segment = 1;
+    const int firstColumn = std::max(0, static_cast<int>(std::ceil(xy[0] - 0.5)));
+    const int lastColumn = std::min(m_width - 1, static_cast<int>(std::floor(xy[2 * (n - 1)] - 0.5)));
+    for (int column = firstColumn; column <= lastColumn; ++column) {
+        const double cx = column + 0.5;
+        while (segment < n - 1 && xy[2 * segment] < cx)
+            ++segment;
+        const double x0 = xy[2 * segment - 2], y0 = xy[2 * segment - 1];
+        const double x1 = xy[2 * segment], y1 = xy[2 * segment + 1];
+        if (!std::isfinite(x0) || !std::isfinite(y0) || !std::isfinite(x1) || !std::isfinite(y1))
+            continue;  // no area under a point that is not a number
+        const double y = x1 > x0 ? y0 + (y1 - y0) * (cx - x0) / (x1 - x0) : y1;
+        const double lo = std::min(y, baseY);
+        const double hi = std::max(y, baseY);
+        const int firstRow = std::max(0, static_cast<int>(std::ceil(lo - 0.5)));
+        const int lastRow = std::min(m_height - 1, static_cast<int>(std::floor(hi - 0.5)));
+        if (firstRow > lastRow)
+            continue;
+        double t = norm > 0.0 ? ((cx - gx0) * gdx + (firstRow + 0.5 - gy0) * gdy) / norm : 0.0;
+        size_t index = static_cast<size_t>(firstRow) * static_cast<size_t>(m_width) + static_cast<size_t>(column);
+        for (int row = firstRow; row <= lastRow; ++row, t += ty, index += static_cast<size_t>(m_width)) {
+            const int k = static_cast<int>(std::min(std::max(t, 0.0), 1.0) * 256.0);
+            Blend(index, from.red + ((to.red - from.red) * k >> 8),
+                  from.green + ((to.green - from.green) * k >> 8),
+                  from.blue + ((to.blue - from.blue) * k >> 8),
+                  from.alpha + ((to.alpha - from.alpha) * k >> 8));
+        }
+        m_top = std::min(m_top, firstRow);
+        m_bottom = std::max(m_bottom, lastRow);
+    }
 }
 
 // Wu's line widened: along the major axis one step per pixel; across it the

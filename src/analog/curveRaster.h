@@ -20,6 +20,17 @@ public:
     void DrawPolyline(const double* xy, size_t n, std::uint8_t red, std::uint8_t green,
                       std::uint8_t blue, int lineWidth);
 
+    // A straight (not premultiplied) colour with its opacity.
+    struct Rgba {
+        std::uint8_t red = 0, green = 0, blue = 0, alpha = 255;
+    };
+
+    // Fills each pixel column between the polyline (x increasing, as a time
+    // curve) and the level baseY, in a colour running linearly from `from`
+    // at (gx0, gy0) to `to` at (gx1, gy1), over what is already drawn.
+    void FillToLevel(const double* xy, size_t n, double baseY, const Rgba& from, const Rgba& to,
+                     double gx0, double gy0, double gx1, double gy1);
+
     int Width() const { return m_width; }
     int Height() const { return m_height; }
     bool IsEmpty() const { return m_bottom < m_top; }
@@ -35,6 +46,7 @@ public:
 private:
     void DrawSegment(double x0, double y0, double x1, double y1, double halfWidth);
     void Plot(int x, int y, double coverage);
+    void Blend(size_t index, int red, int green, int blue, int alpha);
 
     int m_width = 0;
     int m_height = 0;
