@@ -96,42 +96,53 @@ void BenchAddSample()
                 kSamples, ns, refNs, ns / refNs, kBuild);
 }
 
+// Median time of one call of `body`, in microseconds, over `calls` calls per repetition.
+double MedianUs(int calls, const std::function<void()>& body)
+{
+    return MedianNs([&] {
+        for (int c = 0; c < calls; ++c) body();
+    }) / calls / 1000.0;
+}
+
 void BenchCompute(int n)
 {
     const int calls = std::max(20, 400000 / n);
     const std::vector<double> xs = Trace(static_cast<std::size_t>(n), 0.0, 1000.0);
-    CDsp dsp(static_cast<std::uint64_t>(n), CDsp::kHann);
-    for (double x : xs) dsp.AddSample(x, false);
-    const double computeUs = MedianNs([&] {
-        for (int c = 0; c < calls; ++c) dsp.Compute();
-        g_sink = dsp.GetMaximum();
-    }) / calls / 1000.0;
 
     double* input = fftw_alloc_real(static_cast<std::size_t>(n));
     fftw_complex* output = fftw_alloc_complex(static_cast<std::size_t>(n / 2 + 1));
     std::copy(xs.begin(), xs.end(), input);
     // Same rigour as CDsp; input preserved so that repeated runs see the same data.
     fftw_plan plan = fftw_plan_dft_r2c_1d(n, input, output, FFTW_ESTIMATE | FFTW_PRESERVE_INPUT);
-    const double executeUs = MedianNs([&] {
-        for (int c = 0; c < calls; ++c) fftw_execute(plan);
-        g_sink = output[1][0];
-    }) / calls / 1000.0;
+    const double executeUs = MedianUs(calls, [&] { fftw_execute(plan); });
+
+    struct Scale {
+        const char* name;
+        bool useDb;
+        bool normalize;
+    };
+    // The view's default first: normalised dB, Hann window.
+    for (const Scale& scale : {Scale{"normalised_db", true, true}, Scale{"magnitude", false, false}}) {
+        CDsp dsp(static_cast<std::uint64_t>(n), CDsp::kHann);
+        dsp.m_useDb = scale.useDb;
+        dsp.m_normalize = scale.normalize;
+        for (double x : xs) dsp.AddSample(x, false);
+        const double computeUs = MedianUs(calls, [&] { dsp.Compute(); });
+        g_sink = dsp.GetMaximum();
+        std::printf("dsp n=%d compute_us=%.3f fftw_execute_us=%.3f ratio=%.2f scale=%s build=%s\n",
+                    n, computeUs, executeUs, computeUs / executeUs, scale.name, kBuild);
+    }
 
     const int inits = std::max(10, 20000 / n);
-    const double initUs = MedianNs([&] {
-        for (int c = 0; c < inits; ++c) {
-            CDsp fresh(static_cast<std::uint64_t>(n), CDsp::kHann);
-            g_sink = fresh.GetBins();
-        }
-    }) / inits / 1000.0;
+    const double initUs = MedianUs(inits, [&] {
+        CDsp fresh(static_cast<std::uint64_t>(n), CDsp::kHann);
+        g_sink = static_cast<double>(fresh.GetBins());
+    });
+    std::printf("dsp_init n=%d init_us=%.3f fftw_execute_us=%.3f ratio=%.2f build=%s\n", n,
+                initUs, executeUs, initUs / executeUs, kBuild);
     fftw_destroy_plan(plan);
     fftw_free(output);
     fftw_free(input);
-
-    std::printf("dsp n=%d compute_us=%.3f fftw_execute_us=%.3f ratio=%.2f\n", n, computeUs,
-                executeUs, computeUs / executeUs);
-    std::printf("dsp_init n=%d init_us=%.3f fftw_execute_us=%.3f ratio=%.2f build=%s\n", n,
-                initUs, executeUs, initUs / executeUs, kBuild);
 }
 
 }  // namespace

@@ -70,7 +70,12 @@ double CAnalogDevice::FrameTime(uint64_t sampleCounter) const
     return rate > 0.0 ? static_cast<double>(sampleCounter) / rate : 0.0;
 }
 
-int CAnalogDevice::GetVisibleCount() const { return m_outputCount; }
+// The acquisition thread writes the enabled count on every frame.
+int CAnalogDevice::GetVisibleCount() const
+{
+    CMutexLock lock(const_cast<MutexHandle*>(&m_dataMutex));
+    return m_outputCount;
+}
 
 void CAnalogDevice::InitChannels()
 {
@@ -170,16 +175,22 @@ void CAnalogDevice::UpdateVisibleList()
             ++enabled;
         }
     }
-    m_outputCount = enabled;
+    {
+        CMutexLock lock(&m_dataMutex);
+        m_outputCount = enabled;
+    }
     m_enabledChannels = enabled;
     m_visibleListValid = true;
 }
 
 void CAnalogDevice::ShowAllChannels()
 {
-    m_outputCount = m_channelCount;
-    if (m_channelOn != nullptr) {
-        for (int i = 0; i < m_channelCount; ++i) m_channelOn[i] = 1;
+    {
+        CMutexLock lock(&m_dataMutex);
+        m_outputCount = m_channelCount;
+        if (m_channelOn != nullptr) {
+            for (int i = 0; i < m_channelCount; ++i) m_channelOn[i] = 1;
+        }
     }
     UpdateVisibleList();
 }
@@ -187,9 +198,13 @@ void CAnalogDevice::ShowAllChannels()
 void CAnalogDevice::SetVisibleChannels(const std::vector<int>& channels)
 {
     if (channels.empty() || m_channelOn == nullptr) return;
-    for (int i = 0; i < m_channelCount; ++i) m_channelOn[i] = 0;
-    for (int channel : channels) {
-        if (channel >= 0 && channel < m_channelCount) m_channelOn[channel] = 1;
+    {
+        // The flags change between two frames, never in the middle of one.
+        CMutexLock lock(&m_dataMutex);
+        for (int i = 0; i < m_channelCount; ++i) m_channelOn[i] = 0;
+        for (int channel : channels) {
+            if (channel >= 0 && channel < m_channelCount) m_channelOn[channel] = 1;
+        }
     }
     UpdateVisibleList();
     ResetViews();
@@ -260,7 +275,10 @@ bool CAnalogDevice::SetChannelParam(const void* value, int k, int type)
             return false;
         }
     }
-    m_channelOn[k] = on;
+    {
+        CMutexLock lock(&m_dataMutex);
+        m_channelOn[k] = on;
+    }
     UpdateVisibleList();
     return true;
 }
@@ -364,15 +382,18 @@ void CAnalogDevice::LoadDeviceParams(wxConfigBase* config)
 void CAnalogDevice::LoadChannels(wxConfigBase* config)
 {
     if (m_channelOn == nullptr) {
+        CMutexLock lock(&m_dataMutex);
         m_outputCount = m_channelCount;
         m_enabledChannels = m_channelCount;
         return;
     }
-    m_outputCount = 0;
     for (int i = 0; i < m_channelCount; ++i) {
         bool on = true;
         config->Read(GroupKey(m_configPath, wxString::Format("channel_on_%d", i)), &on, true);
-        m_channelOn[i] = on ? 1 : 0;
+        {
+            CMutexLock lock(&m_dataMutex);
+            m_channelOn[i] = on ? 1 : 0;
+        }
         const wxString nameKey = GroupKey(m_configPath, wxString::Format("channel_name_%d", i));
         wxString name;
         if (m_saveChannelNames && config->Read(nameKey, &name)) SetChannelName(i, name);

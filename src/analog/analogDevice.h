@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class wxConfigBase;
@@ -161,6 +162,10 @@ public:
     bool IsOffsetRunning() const override { return false; }
     void Reset() override;
     void DispatchFrame() override;  // acquisition thread
+    // Acquisition thread: the name goes out as a narrow text converted once
+    // per change of name, not once per frame.
+    bool SendOscData(double timeSec) override;
+    bool SendOscEvent(const wxString& text, double timeSec) override;
 
     // Number of enabled channels (not values): what a recording's header and
     // frame layout are built from, whatever the last frame left in the
@@ -224,7 +229,13 @@ private:
     void LoadDeviceParams(wxConfigBase* config);
     void LoadChannels(wxConfigBase* config);
 
+    // Copies the narrow name for the OSC messages into m_oscNameCopy.
+    const std::string& OscName();
+
     std::unique_ptr<CAnalogRecorder> m_recorder;
+    wxString m_oscSource;        // guarded by m_nameMutex: the name m_oscName was made of
+    std::string m_oscName;       // guarded by m_nameMutex
+    std::string m_oscNameCopy;   // acquisition thread only
     mutable std::mutex m_markerMutex;  // leaf lock: the three marker lists
     std::vector<uint32_t> m_markerCodes;
     std::vector<uint32_t> m_markerFrames;

@@ -1,6 +1,8 @@
 // CAnalogDevice: views, frame dispatch, markers, capture hooks, commands.
 #include "analog/analogDevice.h"
 
+#include "process/networkServices.h"
+
 #include <wx/log.h>
 #include <wx/translation.h>
 
@@ -130,7 +132,12 @@ void CAnalogDevice::DispatchFrame()
 {
     const uint64_t counter = static_cast<uint64_t>(m_sampleCounter);
     const double timeSec = FrameTime(counter);
-    const int n = CopyEnabledValues();
+    int n = 0;
+    {
+        // The GUI thread switches channels under the same lock.
+        CMutexLock lock(&m_dataMutex);
+        n = CopyEnabledValues();
+    }
     CAnalogRecorder* recorder = m_recorder.get();
     if (n > 0 && recorder != nullptr && recorder->IsRecording())
         recorder->RecordFrame(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
@@ -145,6 +152,35 @@ void CAnalogDevice::DispatchFrame()
         view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
     for (CAnalog3DViewSink* view : m_views3D)
         view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
+}
+
+const std::string& CAnalogDevice::OscName()
+{
+    std::lock_guard<std::mutex> lock(m_nameMutex);
+    if (m_oscSource != m_deviceName || m_oscName.empty()) {
+        m_oscSource = m_deviceName.Clone();
+        // The locale's narrow encoding; a name it cannot express goes out empty.
+        const wxCharBuffer narrow = m_oscSource.mb_str();
+        m_oscName = narrow.data() != nullptr ? narrow.data() : "";
+    }
+    m_oscNameCopy.assign(m_oscName);  // reuses its storage: no allocation per frame
+    return m_oscNameCopy;
+}
+
+bool CAnalogDevice::SendOscData(double timeSec)
+{
+    CNetworkServices& network = GetNetworkServices();
+    if (!network.IsOscServerStarted() || !m_output || m_outputCount == 0) return false;
+    return network.OscServerSetData(OscName(), m_output.get(), m_outputCount, timeSec);
+}
+
+bool CAnalogDevice::SendOscEvent(const wxString& text, double timeSec)
+{
+    CNetworkServices& network = GetNetworkServices();
+    if (!network.IsOscServerStarted()) return false;
+    const wxCharBuffer event = text.mb_str();
+    return network.OscServerSendEvent(OscName(), event.data() != nullptr ? event.data() : "",
+                                      timeSec);
 }
 
 void CAnalogDevice::AddMarker(uint32_t code, uint32_t frame, const wxString& label, bool notify)

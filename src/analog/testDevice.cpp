@@ -84,12 +84,19 @@ wxString CTestDevice::MakeDevicePath(bool tracker)
 bool CTestDevice::Process(bool tick, bool running)
 {
     const bool isTime = IsTimeToSample(tick);
-    if (isTime && running) {
-        Generate();
-        DispatchFrame();
-        CountSample();
-    }
+    if (isTime && running) Step();
     return false;
+}
+
+void CTestDevice::Step()
+{
+    {
+        // Settings change from the GUI thread under the same lock.
+        CMutexLock lock(&m_dataMutex);
+        Generate();
+    }
+    DispatchFrame();
+    CountSample();
 }
 
 void CTestDevice::Close()
@@ -101,6 +108,7 @@ void CTestDevice::Reset()
 {
     CAnalogDevice::Reset();
     m_initPending = true;
+    CMutexLock lock(&m_dataMutex);
     m_markerCount = 0;
     m_walkX = 0.0;
     m_walkY = 0.0;
@@ -253,14 +261,20 @@ bool CTestDevice::SetParam(const void* value, int id, int count, int type, bool*
             }
             break;
         }
-        case kAmplitude:
-            m_amplitude = check_real_value(*static_cast<const double*>(value), m_amplitude, 0.1,
-                                           upper, label);
+        case kAmplitude: {
+            const double amplitude = check_real_value(*static_cast<const double*>(value),
+                                                      m_amplitude, 0.1, upper, label);
+            CMutexLock lock(&m_dataMutex);  // the generators read it every frame
+            m_amplitude = amplitude;
             break;
-        case kOmega:
-            m_omega = check_real_value(*static_cast<const double*>(value), m_omega, kPi / 10.0,
-                                       10.0 * kPi, label);
+        }
+        case kOmega: {
+            const double omega = check_real_value(*static_cast<const double*>(value), m_omega,
+                                                  kPi / 10.0, 10.0 * kPi, label);
+            CMutexLock lock(&m_dataMutex);
+            m_omega = omega;
             break;
+        }
         case kShowCPStat:
             m_showCPStat = *static_cast<const uint8_t*>(value) != 0 ? 1 : 0;
             *changed = true;

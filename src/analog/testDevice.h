@@ -18,6 +18,8 @@ public:
 
     static wxString MakeDevicePath(bool tracker);
 
+    // One sampling step: generate, dispatch, count. Acquisition thread.
+    void Step();
     void Generate();
     void GenerateAnalog();
     void GenerateTracker();

@@ -149,7 +149,8 @@ void CCPStat::Compute()
     double slope = 0.0;
     if (cov != 0.0) {
         const double k = (varX - varY) / cov;
-        const double root = std::hypot(k, 2.0);
+        // sqrt(k^2 + 4), which is |k| to double precision long before k^2 overflows.
+        const double root = std::fabs(k) < 1e150 ? std::sqrt(k * k + 4.0) : std::fabs(k);
         double m1 = 0.0, m2 = 0.0;
         if (k >= 0.0) {
             m2 = (-k - root) / 2.0;

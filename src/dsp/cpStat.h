@@ -37,13 +37,14 @@ public:
     CCPStat(const CCPStat&) = delete;
     CCPStat& operator=(const CCPStat&) = delete;
 
-    // Confidence level index 0..4 (90, 95, 97.5, 99, 99.5 %); others use 90 %.
-    // Takes effect at the next computation.
+    // Any thread. Confidence level index 0..4 (90, 95, 97.5, 99, 99.5 %);
+    // others use 90 %. Takes effect at the next computation.
     void SetLevel(int level);
+    // While nobody feeds (view rebuild).
     void SetWindow(int samples);
     void Reset(bool windowChanged);
 
-    // One sample into the window; non-finite samples are skipped.
+    // Feeding thread: one sample into the window; non-finite samples are skipped.
     void Add(double x, double y);
     void Compute();
     void Update();
@@ -53,7 +54,7 @@ public:
     void GetOldest(double& x, double& y) const;
     void PopOldest(double& x, double& y);
 
-    Results GetResults() const;
+    Results GetResults() const;  // any thread
     int GetLevel() const { return m_level.load(std::memory_order_relaxed); }
     int GetWindow() const { return m_window; }
     double GetChiSquare() const { return m_chiSquare.load(std::memory_order_relaxed); }

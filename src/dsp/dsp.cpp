@@ -1,6 +1,7 @@
 #include "dsp/dsp.h"
 
 #include "dsp/runningMoments.h"
+#include "dsp/spectrumLevels.h"
 #include "process/sampleBuffer.h"
 
 #include <fftw3.h>
@@ -13,9 +14,6 @@
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-constexpr double kDbPerNeper = 4.3429448190325175;  // 10 / ln(10)
-constexpr double kMagnitudeFloor = 0.000001;        // -60 dB for an empty bin
-constexpr double kFullScaleDb = 96.0;               // maps to 1.0 when normalising
 
 std::mutex g_fftwPlannerMutex;  // constant-initialised: safe before main
 
@@ -151,7 +149,7 @@ void CDsp::AddSample(double value, bool computeNow)
             ++m_count;
         m_ring->Push(value);
         m_dirty = true;
-        computeHere = computeNow && m_count > kMinSamples;
+        computeHere = computeNow && HasEnoughSamples(m_count);
     }
     if (computeHere) Compute();
 }
@@ -162,16 +160,22 @@ bool CDsp::Update()
     bool dirty = false;
     {
         std::lock_guard<std::mutex> lock(m_ringMutex);
-        if (m_count <= kMinSamples) return false;
+        if (!HasEnoughSamples(m_count)) return false;
         dirty = m_dirty;
     }
     if (dirty) Compute();
     return true;
 }
 
+bool CDsp::HasEnoughSamples(std::uint64_t count) const
+{
+    // A full ring always counts: the smallest ring (8) never holds more than 8.
+    return count > kMinSamples || (count == m_n && m_n > 0);
+}
+
 bool CDsp::IsValid() const
 {
-    return m_ready && GetCount() > kMinSamples;
+    return m_ready && HasEnoughSamples(GetCount());
 }
 
 std::uint64_t CDsp::GetCount() const
@@ -207,8 +211,7 @@ void CDsp::Compute()
             in[i] *= WindowCoefficient(m_windowType, i, count);
         std::fill(in + count, in + m_n, 0.0);
     } else {
-        const double* window = m_window.get();
-        for (std::uint64_t i = 0; i < m_n; ++i) in[i] *= window[i];
+        ApplyWindow(in, m_window.get(), m_n);
     }
     fftw_execute(m_plan.get());
 
@@ -232,36 +235,15 @@ void CDsp::Compute()
 
 void CDsp::ComputeBins(std::uint64_t firstBin)
 {
-    const double* out = m_output.get();
-    double* spectrum = m_spectrum.get();
+    const double* spectrum = m_spectrum.get();
     const std::uint64_t bins = m_bins;
-    for (std::uint64_t i = firstBin; i < bins; ++i) {
-        const double re = out[2 * i];
-        const double im = out[2 * i + 1];
-        spectrum[i] = std::sqrt(re * re + im * im);
-    }
-    if (m_useDb) {
-        for (std::uint64_t i = firstBin; i < bins; ++i) {
-            const double level = spectrum[i] + kMagnitudeFloor;
-            if (m_normalize) {
-                // Below 1 the level is negative dB, which normalises to 0: skip the log.
-                const double db = level <= 1.0 ? 0.0 : std::log(level) * kDbPerNeper;
-                spectrum[i] = std::min(db / kFullScaleDb, 1.0);
-            } else {
-                spectrum[i] = std::log(level) * kDbPerNeper;
-            }
-        }
-    }
+    const LevelScale scale = !m_useDb ? LevelScale::kMagnitude
+                             : m_normalize ? LevelScale::kNormalised
+                                           : LevelScale::kDecibel;
+    ComputeLevels(m_output.get(), m_spectrum.get(), firstBin, bins, scale);
     double minimum = 0.0, maximum = 0.0;
     std::uint64_t peak = 0;
-    for (std::uint64_t i = firstBin; i < bins; ++i) {
-        const double v = spectrum[i];
-        if (v < minimum) minimum = v;
-        if (v > maximum) {
-            maximum = v;
-            peak = i;  // the first of equal maxima wins
-        }
-    }
+    FindExtremes(spectrum, firstBin, bins, minimum, maximum, peak);
     m_minimum = minimum;
     m_maximum = maximum;
     m_peakBin = peak;

@@ -18,12 +18,12 @@ std::mutex& FftwPlannerMutex();
 // Threads: AddSample runs in the acquisition thread; Update, Compute and the
 // results in the GUI thread. The two meet only under a short lock around the
 // sample ring, so a computation never reads a half-written ring and the feed
-// never waits on a transform. Init, Free and Reset run while nobody feeds.
+// never waits on a transform. Init and Free run while nobody feeds.
 class CDsp {
 public:
     static constexpr std::uint64_t kMinSize = 8;
     static constexpr std::uint64_t kMaxSize = 65536;
-    // A spectrum needs more samples than this.
+    // A spectrum needs more samples than this, or a full ring.
     static constexpr std::uint64_t kMinSamples = 8;
 
     enum WindowType { kRectangular = 0, kHann = 1, kHamming = 2 };
@@ -33,18 +33,20 @@ public:
     CDsp(const CDsp&) = delete;
     CDsp& operator=(const CDsp&) = delete;
 
-    // Size clamped to kMinSize..kMaxSize; false (not ready) when memory runs out.
+    // GUI thread (or the owner's feeding thread while it is stopped). Size
+    // clamped to kMinSize..kMaxSize; false (not ready) when memory runs out.
     bool Init(std::uint64_t size);
     void Free();
 
-    // Non-finite samples enter as 0.0.
+    // Acquisition thread. Non-finite samples enter as 0.0. computeNow only
+    // where the feeding thread also reads the results.
     void AddSample(double value, bool computeNow);
-    // Computes when samples arrived since the last computation; false while
-    // there are too few samples for a spectrum.
+    // GUI thread: computes when samples arrived since the last computation;
+    // false while there are too few samples for a spectrum.
     bool Update();
-    bool IsValid() const;
-    void Reset();
-    void Compute();
+    bool IsValid() const;  // any thread
+    void Reset();          // any thread: empties the ring
+    void Compute();        // GUI thread
 
     const double* GetSpectrum() const { return m_spectrum.get(); }
     bool IsReady() const { return m_ready; }
@@ -69,6 +71,7 @@ private:
         void operator()(fftw_plan_s* plan) const;
     };
     void ComputeBins(std::uint64_t firstBin);
+    bool HasEnoughSamples(std::uint64_t count) const;
 
     std::unique_ptr<double[]> m_spectrum;          // m_bins values
     std::unique_ptr<double[]> m_window;            // coefficients for a full ring

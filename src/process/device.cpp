@@ -23,8 +23,10 @@ CNullDevice::~CNullDevice()
 {
     m_running.store(false);
     // A device deleted without Close: end the thread now, while our own fields are whole.
-    if (!m_closed.load())
-        CloseThread();
+    if (!m_closed.load() && !CloseThread()) {
+        // Freeing a running thread's object would crash it at once; keep it.
+        (void)m_worker.release();
+    }
     CloseSystemMutex(&m_dataMutex);
 }
 
@@ -41,24 +43,17 @@ bool CNullDevice::CreateWorkerThread(CTrackerWorker& worker)
 
 bool CNullDevice::Create(bool shortSleep)
 {
-    CTrackerWorker* failed = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_stateLock);
-        if (m_worker != nullptr)
-            return false;
-        // A detached toolkit thread deletes itself when it ends, hence the bare new.
-        auto* worker = new CTrackerWorker(this);
-        worker->SetShortSleep(shortSleep);
-        if (CreateWorkerThread(*worker)) {
-            m_worker = worker;
-            m_closed.store(false);
-            return true;
-        }
-        failed = worker;
-    }
-    // No thread will ever delete it: it goes now, so Close has nothing to wait for.
-    delete failed;
-    return false;
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (m_worker != nullptr)
+        return false;
+    auto worker = std::make_unique<CTrackerWorker>(this);
+    worker->SetShortSleep(shortSleep);
+    // On failure the worker goes at once: there is no thread to wait for.
+    if (!CreateWorkerThread(*worker))
+        return false;
+    m_worker = std::move(worker);
+    m_closed.store(false);
+    return true;
 }
 
 bool CNullDevice::RunThread()
@@ -79,23 +74,32 @@ bool CNullDevice::Process(bool, bool) { return false; }
 
 bool CNullDevice::CloseThread()
 {
-    std::unique_lock<std::mutex> lock(m_stateLock);
-    if (m_worker == nullptr)
-        return true;
-    if (m_worker->IsStarted()) {
+    std::unique_ptr<CTrackerWorker> ended;
+    {
+        std::unique_lock<std::mutex> lock(m_stateLock);
+        if (m_worker == nullptr)
+            return true;
         m_worker->RequestStop();
-    } else if (m_worker->Delete() != wxTHREAD_NO_ERROR) {
-        // Created but never run: the toolkit wakes it only to end it.
-        wxLogError(_("Can't delete worker thread!"));
+        // Created but never run: run it, and it ends at its first test.
+        if (!m_worker->IsStarted() && m_worker->Run() == wxTHREAD_NO_ERROR)
+            m_worker->MarkStarted();
+        if (m_worker->IsStarted() &&
+            m_workerEnded.wait_for(lock, CTrackerWorker::GetEndTimeout(),
+                                   [this] { return m_worker->HasEnded(); }))
+            ended = std::move(m_worker);
+        else if (!m_worker->IsStarted())
+            ended = std::move(m_worker);  // the toolkit could not run it: no thread exists
     }
-    const bool ended =
-        m_workerEnded.wait_for(lock, CTrackerWorker::kEndTimeout, [this] { return m_worker == nullptr; });
-    if (!ended) {
+    if (ended == nullptr) {
         wxLogError(_("Can't delete worker thread!"));
         g_messages.Post(Severity::Error,
-                        std::string("<ACQ> the acquisition thread did not end; device kept open"));
+                        std::string("<ACQ> the acquisition thread did not end; the device stays open"));
+        return false;
     }
-    return ended;
+    // The loop is over: joining returns as soon as the thread has finished its exit.
+    if (ended->IsStarted())
+        ended->Wait();
+    return true;
 }
 
 void CNullDevice::Close()
@@ -391,8 +395,10 @@ bool CDevice::SendOscData(double time)
     CNetworkServices& network = GetNetworkServices();
     if (!network.IsOscServerStarted() || !m_output || m_outputCount == 0)
         return false;
-    const wxScopedCharBuffer name = GetDeviceName().mb_str();
-    return network.OscServerSetData(name.data() != nullptr ? name.data() : "", m_output.get(),
+    // The name in the locale's 8-bit encoding; empty when it cannot be converted.
+    const wxString name = GetDeviceName();
+    const wxScopedCharBuffer name8 = name.mb_str();
+    return network.OscServerSetData(name8.data() != nullptr ? name8.data() : "", m_output.get(),
                                     m_outputCount, time);
 }
 
@@ -401,10 +407,11 @@ bool CDevice::SendOscEvent(const wxString& text, double time)
     CNetworkServices& network = GetNetworkServices();
     if (!network.IsOscServerStarted())
         return false;
-    const wxScopedCharBuffer name = GetDeviceName().mb_str();
-    const wxScopedCharBuffer event = text.mb_str();
-    return network.OscServerSendEvent(name.data() != nullptr ? name.data() : "",
-                                      event.data() != nullptr ? event.data() : "", time);
+    const wxString name = GetDeviceName();
+    const wxScopedCharBuffer name8 = name.mb_str();
+    const wxScopedCharBuffer text8 = text.mb_str();
+    return network.OscServerSendEvent(name8.data() != nullptr ? name8.data() : "",
+                                      text8.data() != nullptr ? text8.data() : "", time);
 }
 
 void CDevice::SendVrpnData()

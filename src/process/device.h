@@ -66,11 +66,12 @@ protected:
     // Ends and waits for the thread (bounded). True when no thread remains.
     bool CloseThread();
     // Acquisition thread: the worker running this device, or null.
-    CTrackerWorker* GetWorker() const { return m_worker; }
+    CTrackerWorker* GetWorker() const { return m_worker.get(); }
 
-    CTrackerWorker* m_worker = nullptr;  // owned by its thread; guarded by m_stateLock
-    std::mutex m_stateLock;              // guards m_worker while the thread ends
-    std::condition_variable m_workerEnded;
+    // The acquisition thread (joinable): made by Create, joined and freed by Close.
+    std::unique_ptr<CTrackerWorker> m_worker;  // guarded by m_stateLock
+    std::mutex m_stateLock;                    // guards m_worker while the thread ends
+    std::condition_variable m_workerEnded;     // the worker's loop has ended
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_closed{false};
     std::atomic<bool> m_autoStart{true};

@@ -30,6 +30,8 @@ constexpr double kMaxSleepUs = 50000.0;
 // Delay mode, when the device cannot tell its next due time.
 constexpr double kUnknownDueSleepUs = 100.0;
 
+std::atomic<int64_t> g_endTimeoutMs{10000};
+
 int BookFreeCore()
 {
     std::lock_guard<std::mutex> lock(g_coreMutex);
@@ -59,8 +61,18 @@ uint64_t GetProcessorCount()
 
 CTrackerWorker* CTrackerWorker::Current() { return t_currentWorker; }
 
+std::chrono::milliseconds CTrackerWorker::GetEndTimeout()
+{
+    return std::chrono::milliseconds(g_endTimeoutMs.load());
+}
+
+void CTrackerWorker::SetEndTimeout(std::chrono::milliseconds timeout)
+{
+    g_endTimeoutMs.store(timeout.count());
+}
+
 CTrackerWorker::CTrackerWorker(CNullDevice* device)
-    : wxThread(wxTHREAD_DETACHED), m_device(device)
+    : wxThread(wxTHREAD_JOINABLE), m_device(device)
 {
     m_tolerance = device->GetClockTolerance();
     m_precise = device->IsPreciseClock();
@@ -79,15 +91,9 @@ CTrackerWorker::CTrackerWorker(CNullDevice* device)
 
 CTrackerWorker::~CTrackerWorker()
 {
-    // Runs in the ending thread (or in Create's thread when no thread was made).
     if (m_joined)
         LeaveGroup(this);
     ReleaseCore();
-    std::lock_guard<std::mutex> lock(m_device->m_stateLock);
-    if (m_device->m_worker == this)
-        m_device->m_worker = nullptr;
-    // Notified under the lock: the device cannot go before this call returns.
-    m_device->m_workerEnded.notify_all();
 }
 
 void CTrackerWorker::RequestStop()
@@ -127,6 +133,12 @@ wxThread::ExitCode CTrackerWorker::Entry() noexcept
     } catch (...) {
         g_messages.Post(Severity::Error, std::string("<ACQ> acquisition thread: failure while ending"));
     }
+    // From here on the thread touches neither the device nor the group.
+    {
+        std::lock_guard<std::mutex> lock(m_device->m_stateLock);
+        m_ended = true;
+    }
+    m_device->m_workerEnded.notify_all();
     return nullptr;
 }
 

@@ -13,13 +13,14 @@
 class CNullDevice;
 
 // The acquisition thread of one device: paces, then calls the device's Process on
-// every pass. A detached toolkit thread: it deletes itself when it ends, and its
-// destructor clears the device's link to it, which is how Close sees the end.
+// every pass. A joinable toolkit thread owned by its device: the end of its loop is
+// signalled under the device's state lock, which is what Close waits for (bounded)
+// before it joins the thread and frees the worker.
 // Synchronised devices share one group tick at the least common multiple of their
 // rates; each member fires on every n-th group tick.
 class CTrackerWorker : public wxThread {
 public:
-    // GUI thread (CNullDevice::Create). The device outlives the worker.
+    // GUI thread (CNullDevice::Create). The device owns the worker.
     explicit CTrackerWorker(CNullDevice* device);
     ~CTrackerWorker() override;
 
@@ -34,6 +35,8 @@ public:
     // Any thread: set by RunThread once the thread runs.
     bool IsStarted() const { return m_started.load(); }
     void MarkStarted() { m_started.store(true); }
+    // Under the device's state lock: the loop has ended and left the device alone.
+    bool HasEnded() const { return m_ended; }
 
     // Acquisition thread: the device is paced by the group tick (a synchronised device
     // that the group accepted); false for one that paces itself.
@@ -70,8 +73,13 @@ public:
     static bool SetCore(CTrackerWorker* worker, int core);
     int GetCoreSlot() const { return m_coreSlot.load(); }
 
-    // Time Close allows for a worker's end before it reports an error.
-    static constexpr std::chrono::seconds kEndTimeout{10};
+    // Time Close allows for a worker's end before it reports an error (10 s by default).
+    static std::chrono::milliseconds GetEndTimeout();
+    static void SetEndTimeout(std::chrono::milliseconds timeout);
+
+    // Number of fire points among group ticks (fromTick, toTick] for a member whose
+    // configuration began at baseTick: it fires on the first of every divisor ticks.
+    static uint64_t CountFires(uint64_t baseTick, int divisor, uint64_t fromTick, uint64_t toTick);
 
 protected:
     ExitCode Entry() noexcept override;
@@ -93,13 +101,13 @@ private:
     void WaitForGroupTick();
     static void WakeGroupWaiters();
     static void SetGroupRateLocked(CTrackerWorker* worker, int groupRate);
-    uint64_t FireCount(uint64_t fromTick, uint64_t toTick) const;
 
     CNullDevice* const m_device;  // non-owning; the device waits for our end
     std::atomic<bool> m_shortSleep{false};
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_started{false};
     bool m_joined = false;  // acquisition thread only
+    bool m_ended = false;   // guarded by the device's m_stateLock
 
     std::mutex m_pacingMutex;  // held around the device's Process, as the device expects
     std::mutex m_wakeMutex;    // leaf lock: delay-mode sleeps wait on m_wake

@@ -252,14 +252,15 @@ void CTrackerWorker::SyncGroupConfig()
     }
 }
 
-uint64_t CTrackerWorker::FireCount(uint64_t fromTick, uint64_t toTick) const
+uint64_t CTrackerWorker::CountFires(uint64_t baseTick, int divisor, uint64_t fromTick,
+                                    uint64_t toTick)
 {
     // Fires on ticks base+1, base+1+d, base+1+2d...: the first of every d ticks.
-    const uint64_t d = static_cast<uint64_t>(std::max(m_divisorLocal, 1));
+    const uint64_t d = static_cast<uint64_t>(std::max(divisor, 1));
     auto firesUpTo = [&](uint64_t tick) -> uint64_t {
-        return tick <= m_baseTick ? 0 : (tick - m_baseTick - 1) / d + 1;
+        return tick <= baseTick ? 0 : (tick - baseTick - 1) / d + 1;
     };
-    return firesUpTo(toTick) - firesUpTo(fromTick);
+    return toTick <= fromTick ? 0 : firesUpTo(toTick) - firesUpTo(fromTick);
 }
 
 void CTrackerWorker::PaceGroup()
@@ -320,7 +321,7 @@ bool CTrackerWorker::GroupPass()
         PaceGroup();
     const uint64_t tick = group.tickNumber.load();
     if (tick != m_lastTick) {
-        m_pendingFires += FireCount(m_lastTick, tick);
+        m_pendingFires += CountFires(m_baseTick, m_divisorLocal, m_lastTick, tick);
         m_lastTick = tick;
         // A member held up for more than a second drops the excess rather than bursting.
         const uint64_t maxPending =

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -280,4 +282,28 @@ TEST(CPStatTest, LongRunWithOffsetMatchesTwoPassOverTheWindow)
     EXPECT_LT(relative(r.b, b), 1e-9) << "seed " << seed;
     EXPECT_LT(relative(r.area, a * b * 3.141592653589793), 1e-9) << "seed " << seed;
     EXPECT_LT(relative(r.pathLength, PathLength(ordered)), 1e-9) << "seed " << seed;
+}
+
+TEST(CPStatThreads, ResultsAreReadWhileTheTraceIsFed)
+{
+    CCPStat stat;
+    stat.SetWindow(100);
+    std::atomic<bool> fed{false};
+    std::thread feeder([&] {
+        std::mt19937_64 rng(8);
+        std::normal_distribution<double> noise(0.0, 3.0);
+        for (int i = 0; i < 100000; ++i) stat.Add(noise(rng), noise(rng));
+        fed = true;
+    });
+    int level = 0;
+    bool consistent = true;
+    while (!fed) {
+        stat.SetLevel(level++ % 5);  // the level may change at any time
+        const CCPStat::Results r = stat.GetResults();
+        // One snapshot: the area belongs to its own semi-axes.
+        consistent = consistent && std::fabs(r.area - r.a * r.b * 3.141592653589793) <= 1e-9 * (1.0 + r.area);
+    }
+    feeder.join();
+    EXPECT_TRUE(consistent);
+    EXPECT_EQ(stat.GetResults().count, 100);
 }

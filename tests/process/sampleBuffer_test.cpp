@@ -47,6 +47,15 @@ TEST(RingBufferTest, FillingRingReadsTheZeroFill)
     EXPECT_TRUE(empty.CopyTo(nullptr, 0));
 }
 
+TEST(RingBufferTest, UnallocatableCapacityLeavesNoStorage)
+{
+    CRingBuffer ring(std::uint64_t(1) << 62);  // more bytes than an address space holds
+    EXPECT_FALSE(ring.IsOk());
+    ring.Push(1.0);
+    EXPECT_EQ(ring.Count(), 0u);
+    EXPECT_DOUBLE_EQ(ring.Get(0), 0.0);
+}
+
 TEST(AnalogBufferTest, CapacityIsOneFrameMoreThanDurationTimesRate)
 {
     CAnalogBuffer half(2, 1, 0.5, 100.0);

@@ -1,0 +1,503 @@
+#include "process/trackerWorker.h"
+
+#include "fakeDevice.h"
+#include "process/messageQueue.h"
+
+#include <gtest/gtest.h>
+#include <wx/log.h>
+
+#include <sched.h>
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+
+namespace {
+
+// A worker made for its group bookkeeping only; its thread is never created.
+struct GroupEntry {
+    explicit GroupEntry(double rate)
+        : device(std::make_unique<CFakeDevice>(wxString::Format("g%g", rate), rate, true)),
+          worker(new CTrackerWorker(device.get()))
+    {
+        CTrackerWorker::JoinGroup(worker);
+    }
+    ~GroupEntry()
+    {
+        CTrackerWorker::LeaveGroup(worker);
+        delete worker;  // never created as a thread: nobody else deletes it
+    }
+    std::unique_ptr<CFakeDevice> device;
+    CTrackerWorker* worker;
+};
+
+// Samples a device produces in windowUs, measured on the monotonic clock from the
+// reading times of its samples. Sample k is read at t_k = start + k x period + lateness;
+// it is never early, and on a busy machine many readings are late by a time slice or
+// more. The least t_k - k x nominal period over the first and the last fifth of the
+// window is each fifth's most punctual reading; their difference is the drift, which a
+// wrong rate makes grow steadily and lateness does not.
+double SamplesWithin(const std::vector<double>& times, double windowUs, double rateHz)
+{
+    const double periodUs = 1.0e6 / rateHz;
+    std::vector<double> offsets;
+    for (size_t k = 0; k < times.size() && times[k] - times.front() < windowUs; ++k)
+        offsets.push_back(times[k] - static_cast<double>(k) * periodUs);
+    if (offsets.size() < 10)
+        return static_cast<double>(offsets.size());
+    const auto fifth = static_cast<std::ptrdiff_t>(offsets.size() / 5);
+    const double early = *std::min_element(offsets.begin(), offsets.begin() + fifth);
+    const double late = *std::min_element(offsets.end() - fifth, offsets.end());
+    return rateHz * windowUs / 1.0e6 - (late - early) / periodUs;
+}
+
+}  // namespace
+
+TEST(WorkerGroupTest, RatesGivePeriodDivisorsAndPacingWorker)
+{
+    {
+        GroupEntry only(100.0);
+        EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 100);
+        EXPECT_DOUBLE_EQ(only.worker->GetPeriodUs(), 10000.0);
+        EXPECT_EQ(only.worker->GetDivisor(), 1);
+        EXPECT_EQ(only.worker->GetGroupIndex(), 0);
+    }
+    {
+        GroupEntry fast(250.0);
+        GroupEntry slow(100.0);
+        EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 500);
+        EXPECT_DOUBLE_EQ(slow.worker->GetPeriodUs(), 2000.0);
+        EXPECT_EQ(slow.worker->GetGroupIndex(), 0);  // the slowest paces
+        EXPECT_EQ(fast.worker->GetGroupIndex(), 1);
+        EXPECT_EQ(slow.worker->GetDivisor(), 5);
+        EXPECT_EQ(fast.worker->GetDivisor(), 2);
+    }
+    {
+        // Co-prime rates keep their exact period, no longer 0.
+        GroupEntry a(100.0);
+        GroupEntry b(333.0);
+        EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 33300);
+        EXPECT_NEAR(a.worker->GetPeriodUs(), 1.0e6 / 33300.0, 1e-9);
+        EXPECT_EQ(a.worker->GetDivisor(), 333);
+        EXPECT_EQ(b.worker->GetDivisor(), 100);
+    }
+    {
+        GroupEntry only(300.0);
+        EXPECT_NEAR(only.worker->GetPeriodUs(), 3333.333333, 1e-5);
+    }
+    EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+    EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 0);
+}
+
+TEST(WorkerGroupTest, UnsuitableRatesPaceOutsideTheGroupWithAWarning)
+{
+    g_messages.Drain();
+    GroupEntry base(100.0);
+    GroupEntry slow(0.5);
+    GroupEntry fractional(25.5);
+    GroupEntry coprime(49999.0);  // lcm with 100 is far above the cap
+    EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 100);
+    EXPECT_EQ(base.worker->GetGroupIndex(), 0);
+    EXPECT_EQ(base.worker->GetDivisor(), 1);
+    for (const GroupEntry* refused : {&slow, &fractional, &coprime}) {
+        EXPECT_EQ(refused->worker->GetGroupIndex(), -1);
+        EXPECT_EQ(refused->worker->GetDivisor(), 0);
+    }
+    const auto messages = g_messages.Drain();
+    ASSERT_EQ(messages.size(), 3u);
+    for (const QueuedMessage& message : messages) {
+        EXPECT_EQ(message.severity, Severity::Warning);
+        EXPECT_NE(message.text.find("outside the synchronised group"), std::string::npos);
+    }
+    // A change of rate lets a refused device in once it fits.
+    fractional.device->SetRate(25.0);
+    CTrackerWorker::RefreshGroup();
+    EXPECT_EQ(fractional.worker->GetGroupIndex(), 0);
+    EXPECT_EQ(fractional.worker->GetDivisor(), 4);
+    EXPECT_EQ(base.worker->GetDivisor(), 1);
+    EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 100);
+}
+
+TEST(WorkerGroupTest, MembersFireOnTheFirstOfEveryDivisorTicks)
+{
+    auto firesOn = [](int divisor) {
+        std::vector<int> ticks;
+        for (uint64_t t = 1; t <= 10; ++t)
+            if (CTrackerWorker::CountFires(0, divisor, t - 1, t) == 1)
+                ticks.push_back(static_cast<int>(t));
+        return ticks;
+    };
+    EXPECT_EQ(firesOn(1), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(firesOn(2), (std::vector<int>{1, 3, 5, 7, 9}));
+    EXPECT_EQ(firesOn(5), (std::vector<int>{1, 6}));
+    // Ticks seen late are all counted, none lost; ticks before the base never fire.
+    EXPECT_EQ(CTrackerWorker::CountFires(0, 5, 0, 10), 2u);
+    EXPECT_EQ(CTrackerWorker::CountFires(7, 2, 3, 9), 1u);
+    EXPECT_EQ(CTrackerWorker::CountFires(7, 2, 9, 9), 0u);
+}
+
+TEST(AcquisitionThreadTest, OwnPacingHitsTheRateOverTwoSeconds)
+{
+    // The rates run side by side, each on its own thread, measured on the monotonic clock.
+    const double rates[] = {25.0, 144.0, 300.0, 1000.0};
+    std::vector<std::unique_ptr<CFakeDevice>> devices;
+    for (double rate : rates) {
+        devices.push_back(std::make_unique<CFakeDevice>(wxString::Format("r%g", rate), rate, false));
+        devices.back()->RecordTimes(4096);
+        ASSERT_TRUE(devices.back()->Create(false));
+    }
+    for (auto& device : devices)
+        ASSERT_TRUE(device->RunThread());
+    for (size_t i = 0; i < devices.size(); ++i)
+        ASSERT_TRUE(devices[i]->WaitForSamples(static_cast<int64_t>(rates[i] * 2.2) + 2));
+    for (size_t i = 0; i < devices.size(); ++i) {
+        devices[i]->Close();
+        EXPECT_NEAR(SamplesWithin(devices[i]->Times(), 2.0e6, rates[i]), rates[i] * 2.0, 1.0)
+            << rates[i] << " Hz";
+    }
+}
+
+TEST(AcquisitionThreadTest, DelayModeAndPreciseClockKeepTheRate)
+{
+    CFakeDevice delayed("delayed", 500.0, false);
+    CFakeDevice precise("precise", 300.0, false, 1, 1, true);
+    for (CFakeDevice* device : {&delayed, &precise}) {
+        device->RecordTimes(2048);
+        ASSERT_TRUE(device->Create(device == &delayed));
+        ASSERT_TRUE(device->RunThread());
+    }
+    ASSERT_TRUE(delayed.WaitForSamples(560));
+    ASSERT_TRUE(precise.WaitForSamples(340));
+    delayed.Close();
+    precise.Close();
+    EXPECT_NEAR(SamplesWithin(delayed.Times(), 1.0e6, 500.0), 500.0, 1.0);
+    EXPECT_NEAR(SamplesWithin(precise.Times(), 1.0e6, 300.0), 300.0, 1.0);
+}
+
+TEST(AcquisitionThreadTest, SlowPassesDoNotPullTheRateDown)
+{
+    // Each sample takes 40 % of the period: the schedule, not the readings, sets the rate.
+    CFakeDevice device("slow", 1000.0, false);
+    device.SetBusyUs(400.0);
+    device.RecordTimes(2048);
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(device.WaitForSamples(1100));
+    device.Close();
+    EXPECT_NEAR(SamplesWithin(device.Times(), 1.0e6, 1000.0), 1000.0, 2.0);
+}
+
+TEST(WorkerGroupTest, GroupMembersSampleAtTheirRatesAndShareTheGroupTime)
+{
+    CFakeDevice slow("slow", 100.0, true);
+    CFakeDevice fast("fast", 250.0, true);
+    for (CFakeDevice* device : {&slow, &fast}) {
+        device->RecordTimes(1024);
+        ASSERT_TRUE(device->Create(false));
+    }
+    ASSERT_TRUE(slow.RunThread());
+    ASSERT_TRUE(fast.RunThread());
+    ASSERT_TRUE(slow.WaitForSamples(115));
+    ASSERT_TRUE(fast.WaitForSamples(290));
+    // The member that does not pace reports the group's elapsed time, not 0.
+    EXPECT_GT(fast.GetElapsedTime(), 1.0);
+    EXPECT_NEAR(fast.GetElapsedTime(), slow.GetElapsedTime(), 0.05);
+    slow.Close();
+    fast.Close();
+    EXPECT_NEAR(SamplesWithin(slow.Times(), 1.0e6, 100.0), 100.0, 1.0);
+    EXPECT_NEAR(SamplesWithin(fast.Times(), 1.0e6, 250.0), 250.0, 1.0);
+    EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+}
+
+TEST(WorkerGroupThreads, MembersJoinAndLeaveARunningGroup)
+{
+    for (bool delayMode : {false, true}) {
+        std::vector<std::unique_ptr<CFakeDevice>> devices;
+        const double rates[] = {100.0, 250.0, 500.0};
+        for (double rate : rates)
+            devices.push_back(std::make_unique<CFakeDevice>(wxString::Format("m%g", rate), rate, true));
+        // Join one after the other while the earlier ones run.
+        for (auto& device : devices) {
+            ASSERT_TRUE(device->Create(delayMode));
+            ASSERT_TRUE(device->RunThread());
+            ASSERT_TRUE(device->WaitForSamples(5));
+        }
+        EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 500);
+        // The pacing worker leaves: the others go on under a new one.
+        devices[0]->Close();
+        const int64_t fastBefore = devices[2]->Samples();
+        ASSERT_TRUE(devices[2]->WaitForSamples(fastBefore + 20));
+        EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 500);
+        // A rate change while running, then everyone stopped and restarted by the refresh.
+        devices[1]->Stop();
+        devices[1]->SetRate(200.0);
+        CTrackerWorker::RefreshGroup();
+        EXPECT_FALSE(devices[1]->IsRunning());
+        EXPECT_TRUE(devices[2]->IsRunning());
+        EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 1000);
+        devices[1]->Start();
+        const int64_t middleBefore = devices[1]->Samples();
+        ASSERT_TRUE(devices[1]->WaitForSamples(middleBefore + 10));
+        devices[1]->StartOffset();
+        devices[2]->ResetClock();
+        devices[1]->Close();
+        devices[2]->Close();
+        EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+    }
+}
+
+TEST(DeviceLifecycleThreads, CreateRunCloseDestroyManyTimes)
+{
+    for (int round = 0; round < 200; ++round) {
+        DevicePtr device(new CFakeDevice("cycle", 1000.0, (round % 2) == 0));
+        auto* fake = static_cast<CFakeDevice*>(device.get());
+        ASSERT_TRUE(fake->Create(round % 3 == 0));
+        ASSERT_TRUE(fake->RunThread());
+        if (round % 4 == 0) {
+            ASSERT_TRUE(fake->WaitForSamples(1));
+        }
+        device.reset();
+    }
+    EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+}
+
+namespace {
+
+class CNoThreadDevice : public CFakeDevice {
+public:
+    CNoThreadDevice() : CFakeDevice("nothread", 100.0, true) {}
+
+protected:
+    bool CreateWorkerThread(CTrackerWorker&) override { return false; }
+};
+
+}  // namespace
+
+TEST(DeviceLifecycleThreads, FailedCreateLeavesNothingToWaitFor)
+{
+    wxLogNull quiet;
+    CRecordingOwner owner;
+    DevicePtr device(new CNoThreadDevice);
+    auto* fake = static_cast<CNoThreadDevice*>(device.get());
+    fake->SetOwner(&owner);
+    EXPECT_FALSE(fake->Create(false));
+    ASSERT_EQ(owner.m_errors.size(), 1u);
+    EXPECT_EQ(owner.m_errors[0], "Unable to create device process");
+    EXPECT_FALSE(owner.m_logFlags[0]);
+    EXPECT_FALSE(fake->HasWorker());
+    EXPECT_FALSE(fake->RunThread());
+    fake->Close();
+    EXPECT_TRUE(fake->IsClosed());
+    fake->Close();  // idempotent
+    EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+}
+
+TEST(DeviceLifecycleThreads, CreatedButNeverRunIsClosedAtOnce)
+{
+    DevicePtr device(new CFakeDevice("unrun", 100.0, true));
+    auto* fake = static_cast<CFakeDevice*>(device.get());
+    ASSERT_TRUE(fake->Create(false));
+    EXPECT_FALSE(fake->Create(false));  // one worker only
+    fake->Close();
+    EXPECT_TRUE(fake->IsClosed());
+    EXPECT_FALSE(fake->HasWorker());
+    EXPECT_EQ(fake->Samples(), 0);
+    EXPECT_FALSE(fake->RunThread());
+}
+
+namespace {
+
+// Blocks inside a sample until released, as a device stuck on its port would.
+class CStuckDevice : public CFakeDevice {
+public:
+    CStuckDevice() : CFakeDevice("stuck", 100.0, false) {}
+    void ReadSample() override
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_inside = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_released; });
+    }
+    bool WaitInside()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_inside; });
+    }
+    void Release()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_released = true;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_inside = false;
+    bool m_released = false;
+};
+
+}  // namespace
+
+TEST(DeviceLifecycleThreads, CloseOfAStuckThreadIsBoundedAndReported)
+{
+    wxLogNull quiet;
+    g_messages.Drain();
+    const auto savedTimeout = CTrackerWorker::GetEndTimeout();
+    CTrackerWorker::SetEndTimeout(std::chrono::milliseconds(100));
+    CStuckDevice device;
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(device.WaitInside());
+    device.Close();
+    EXPECT_FALSE(device.IsClosed());
+    EXPECT_TRUE(device.HasWorker());
+    const auto messages = g_messages.Drain();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].severity, Severity::Error);
+    device.Release();
+    CTrackerWorker::SetEndTimeout(savedTimeout);
+    device.Close();
+    EXPECT_TRUE(device.IsClosed());
+    EXPECT_FALSE(device.HasWorker());
+}
+
+namespace {
+
+// Its own members are used on every sample; its destructor forgets to Close.
+class CCarelessDevice : public CDevice {
+public:
+    CCarelessDevice() : CDevice(false, false), m_history(64, 0.0)
+    {
+        m_rate.store(2000.0);
+        m_channelCount = 1;
+        AllocBuffers();
+    }
+    void ReadSample() override
+    {
+        m_history[m_next] = m_values[0];
+        m_next = (m_next + 1) % m_history.size();
+        m_samples.fetch_add(1);
+    }
+    std::vector<double> m_history;
+    size_t m_next = 0;
+    std::atomic<int> m_samples{0};
+};
+
+}  // namespace
+
+TEST(DeviceLifecycleThreads, DeleterEndsTheThreadBeforeDerivedMembersGo)
+{
+    for (int round = 0; round < 20; ++round) {
+        DevicePtr device(new CCarelessDevice);
+        auto* careless = static_cast<CCarelessDevice*>(device.get());
+        ASSERT_TRUE(careless->Create(false));
+        ASSERT_TRUE(careless->RunThread());
+        while (careless->m_samples.load() < 3) {
+            std::this_thread::yield();
+        }
+        device.reset();  // AddressSanitizer reports any sample taken after this point
+    }
+}
+
+TEST(DeviceStateThreads, SettingsFromTheGuiThreadWhileSampling)
+{
+    g_messages.Drain();
+    CRecordingNetwork network;
+    network.m_triggerEnabled = true;
+    CRecordingOwner owner;
+    CFakeDevice device("busy", 1000.0, false, 2, 1);
+    device.SetOwner(&owner);
+    ASSERT_TRUE(device.Create(true));
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(device.WaitForSamples(10));
+    for (int i = 0; i < 20; ++i) {
+        device.Stop();
+        device.StartOffset();
+        device.SetClockTolerance(0.1 * i);
+        device.Start();
+        device.ResetClock();
+        (void)device.GetElapsedTime();
+        (void)device.GetSampleCounter();
+        (void)device.IsOffsetRunning();
+    }
+    const int64_t before = device.Samples();
+    ASSERT_TRUE(device.WaitForSamples(before + 20));
+    device.Close();
+    // Every pass services the OSC trigger input while it is enabled and connected.
+    EXPECT_GT(network.m_polls.load(), 20);
+}
+
+TEST(DeviceStateThreads, LogFromTheAcquisitionThreadIsQueued)
+{
+    g_messages.Drain();
+    class CLoggingDevice : public CFakeDevice {
+    public:
+        CLoggingDevice() : CFakeDevice("talker", 500.0, false) {}
+        void ReadSample() override
+        {
+            if (m_sampleCounter.load() == 3)
+                Log("sample three");
+            CFakeDevice::ReadSample();
+        }
+    };
+    CRecordingOwner owner;
+    CLoggingDevice device;
+    device.SetOwner(&owner);
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(g_messages.WaitForMessage(std::chrono::seconds(20)));
+    device.Close();
+    const auto messages = g_messages.Drain();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "sample three");
+    EXPECT_TRUE(owner.m_messages.empty());
+}
+
+TEST(CoreTest, SetCoreReportsCoresOutOfRange)
+{
+    CFakeDevice device("cores", 100.0, false);
+    ASSERT_TRUE(device.Create(false));
+    CTrackerWorker* worker = device.Worker();
+    const uint64_t count = GetProcessorCount();
+    ASSERT_GE(count, 1u);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(CTrackerWorker::SetCore(worker, static_cast<int>(count) + 3));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Slected core = " + std::to_string(count + 3) + "Core number : [O to " +
+                  std::to_string(count) + "] \n");
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(CTrackerWorker::SetCore(worker, -1));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    device.Close();
+}
+
+TEST(CoreTest, BookedCoreHoldsTheThreadFromItsFirstPass)
+{
+    class CCoreProbe : public CFakeDevice {
+    public:
+        CCoreProbe() : CFakeDevice("probe", 200.0, false) {}
+        void ReadSample() override
+        {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            if (sched_getaffinity(0, sizeof set, &set) == 0)
+                m_cpuCount.store(CPU_COUNT(&set) == 1 && CPU_ISSET(0, &set) ? 1 : CPU_COUNT(&set));
+            CFakeDevice::ReadSample();
+        }
+        std::atomic<int> m_cpuCount{-1};
+    };
+    if (GetProcessorCount() <= 2)
+        GTEST_SKIP() << "core placement needs more than 2 processors";
+    CTrackerWorker::SetUseCore(true);
+    CCoreProbe device;
+    ASSERT_TRUE(device.Create(false));
+    EXPECT_EQ(device.Worker()->GetCoreSlot(), 0);
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(device.WaitForSamples(2));
+    EXPECT_EQ(device.m_cpuCount.load(), 1);
+    device.Close();
+    CTrackerWorker::SetUseCore(false);
+}
