@@ -18,6 +18,7 @@
 #include <vector>
 
 class CAnalogDevice;
+struct TimeGraphLayout;
 class MyButton;
 class wxConfigBase;
 class wxDC;
@@ -124,6 +125,10 @@ private:
     CViewDataConfig MakeDataConfig(CAnalogDevice& device);
     void ApplyBackground();
     void DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, double firstTime);
+    void DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h);
+    int DrawStripScales(wxDC& dc, const std::vector<int>& list, int plotHeight, double range);
+    void DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeGraphLayout& layout, int w,
+                    double zeroY, double k, double sx);
 
     std::unique_ptr<wxBitmap> m_scaleBitmap;
     std::mutex m_mutex;  // the view's lock: rebuilds against drawing

@@ -57,24 +57,6 @@ void DecimateTrail(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2D
     }
 }
 
-void StrokeInPieces(wxGraphicsContext& gc, const std::vector<wxPoint2DDouble>& points)
-{
-    constexpr size_t kPiece = 24;
-    const size_t n = points.size();
-    for (size_t start = 0; start + 1 < n; start += kPiece) {
-        const size_t count = std::min(kPiece + 1, n - start);
-        gc.StrokeLines(count, points.data() + start);
-    }
-}
-
-wxPen CurvePen(const wxColour& colour, int width)
-{
-    wxPen pen(colour, width);
-    pen.SetJoin(wxJOIN_BEVEL);
-    pen.SetCap(wxCAP_BUTT);
-    return pen;
-}
-
 void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, int left, int top)
 {
     if (raster.IsEmpty() || raster.Width() <= 0)

@@ -4,14 +4,13 @@
 
 #include <wx/colour.h>
 #include <wx/geometry.h>
-#include <wx/pen.h>
 
 #include <cstdint>
+#include <vector>
 
 class CCurveRaster;
 class wxBitmap;
 class wxGraphicsContext;
-#include <vector>
 
 // Small helpers shared by the 2D view's drawers. GUI thread.
 
@@ -39,23 +38,14 @@ inline wxColour PackedToColour(std::uint32_t packed)
 
 // Reduces a curve whose x grows with the index to at most two points per
 // pixel column (its lowest and highest, in index order), which draws the same
-// pixels as the full curve. Non-finite points are dropped, so
-// one bad sample does not break the path.
+// pixels as the full curve. Non-finite points are dropped, so one bad sample
+// does not break the curve.
 void DecimateCurve(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out);
-
-// Strokes an open polyline in short pieces: the renderer's cost grows much
-// faster than the length of one stroked path, and the pieces draw the same
-// pixels (each piece repeats the previous piece's last point).
-void StrokeInPieces(wxGraphicsContext& gc, const std::vector<wxPoint2DDouble>& points);
-
-// Draws the drawn rows of the layer with its top left at (left, top), through
-// cache (a bitmap kept between paints).
-void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, int left, int top);
-
-// The pen of the curves: bevelled joins (no visible difference at these
-// widths, and far cheaper to render than round ones).
-wxPen CurvePen(const wxColour& colour, int width);
 
 // Drops non-finite points of a trail and successive points that fall on the
 // same pixel (same picture, fewer strokes).
 void DecimateTrail(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out);
+
+// Draws the drawn rows of the layer with its top left at (left, top), through
+// cache (a bitmap kept between paints).
+void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, int left, int top);

@@ -154,6 +154,12 @@ double QuadrantColourInput(double share)
     return t >= 1.0 ? 0.99 : t;
 }
 
+void ComputeColourScaleSize(int displayWidth, int displayHeight, int& width, int& height)
+{
+    width = std::max(displayWidth / 20, 10);
+    height = std::max((displayHeight / 2 / 100) * 100, 100);
+}
+
 ParametricLayout ComputeParametricLayout(int w, int h)
 {
     ParametricLayout layout;

@@ -92,6 +92,11 @@ QuadrantLayout ComputeQuadrantLayout(int w, int h);
 double QuadrantShare(double value, double total);
 double QuadrantColourInput(double share);
 
+// Size of the colour-scale image for a display client area: a twentieth of
+// its width by half its height in whole hundreds, never below 10 x 100 (one
+// pixel row per band), so a tiny or missing display still gives an image.
+void ComputeColourScaleSize(int displayWidth, int displayHeight, int& width, int& height);
+
 // Parametric mode: the square plot and its value mapping.
 struct ParametricLayout {
     int d = 0;

@@ -266,10 +266,8 @@ void CAnalogView::CreateColourScale()
     if (displayIndex == wxNOT_FOUND)
         displayIndex = 0;
     const wxRect area = wxDisplay(static_cast<unsigned>(displayIndex)).GetClientArea();
-    // A tiny or missing display still gives a usable image: at least one
-    // pixel per band.
-    const int width = std::max(area.GetWidth() / 20, 10);
-    const int height = std::max((area.GetHeight() / 2 / 100) * 100, 100);
+    int width = 0, height = 0;
+    ComputeColourScaleSize(area.GetWidth(), area.GetHeight(), width, height);
     auto bitmap = std::make_unique<wxBitmap>(width, height);
     {
         wxMemoryDC dc(*bitmap);

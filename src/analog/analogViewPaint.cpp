@@ -121,8 +121,42 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     const int bottom = layout.bottom;
     const int plotHeight = layout.height;
 
-    const wxPen framePen(ToWxColour(frame_color), 3);
-    dc.SetPen(framePen);
+    DrawTimeAxes(dc, layout, h);
+
+    const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
+                                              m_snapshot.minValue, m_snapshot.maxValue);
+    wxCoord tw = 0, th = 0;
+    if (!strip && grad_y > 1) {
+        for (int j = 1; j < grad_y; ++j) {
+            const double y = 100 + j * static_cast<double>(plotHeight) / grad_y;
+            gc->StrokeLine(49, y, right + 1, y);
+            const wxString text = FormatValue(range.top - j * range.range / grad_y);
+            dc.GetTextExtent(text, &tw, &th);
+            dc.DrawText(text, 2, static_cast<int>(y - th / 2));
+        }
+    }
+    const double sx = (right - 50) / draw_time;
+    double k = plotHeight / range.range;
+    const double zeroY = 100 + range.top * k;
+    if (!strip) {
+        gc->SetPen(wxPen(ToWxColour(zero_color), m_lineWidth));
+        StrokeLine(*gc, 47, zeroY, right + 3, zeroY);
+    }
+    int markerBottom = bottom;
+    if (strip && n > 1) {
+        k /= n;
+        markerBottom = DrawStripScales(dc, list, plotHeight, range.range);
+    }
+    DrawCurves(dc, list, layout, w, zeroY, k, sx);
+    DrawEventMarkers(dc, right, markerBottom, sx, m_snapshot.firstTime);
+}
+
+void CAnalogView::DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h)
+{
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    const int right = layout.right;
+    const int bottom = layout.bottom;
+    dc.SetPen(wxPen(ToWxColour(frame_color), 3));
     dc.DrawLine(47, 97, 47, h - 27);
     dc.DrawLine(47, h - 27, right + 3, h - 27);
     dc.DrawLine(right + 3, h - 27, right + 3, 97);
@@ -147,45 +181,48 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
             gc->StrokeLine(x, 99, x, h - 29);
     }
 
-    const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
-                                              m_snapshot.minValue, m_snapshot.maxValue);
-    if (!strip && grad_y > 1) {
-        for (int j = 1; j < grad_y; ++j) {
-            const double y = 100 + j * static_cast<double>(plotHeight) / grad_y;
-            gc->StrokeLine(49, y, right + 1, y);
-            const wxString text = FormatValue(range.top - j * range.range / grad_y);
-            dc.GetTextExtent(text, &tw, &th);
-            dc.DrawText(text, 2, static_cast<int>(y - th / 2));
-        }
-    }
-    const double sx = (right - 50) / draw_time;
-    double k = plotHeight / range.range;
-    const double zeroY = 100 + range.top * k;
-    if (!strip) {
-        gc->SetPen(wxPen(ToWxColour(zero_color), m_lineWidth));
-        StrokeLine(*gc, 47, zeroY, right + 3, zeroY);
-    }
-    const double laneHeight = static_cast<double>(plotHeight) / n;
-    int markerBottom = bottom;
-    if (strip && n > 1) {
-        k /= n;
-        const wxString rangeText = FormatValue(range.range);
-        for (int c = 0; c < n; ++c) {
-            const StripLane lane = ComputeStripLane(c, n, plotHeight);
-            const wxColour colour = ToWxColour(device->GetChannelColour(list[static_cast<size_t>(c)]));
-            dc.SetPen(wxPen(colour, 2));
-            const int barTop = static_cast<int>(lane.middle - laneHeight / 2);
-            const int barBottom = static_cast<int>(lane.middle + laneHeight / 2);
-            dc.DrawLine(49, barTop, 49, barBottom);
-            dc.DrawLine(40, barTop, 50, barTop);
-            dc.DrawLine(40, barBottom, 50, barBottom);
-            dc.SetTextForeground(colour);
-            dc.GetTextExtent(rangeText, &tw, &th);
-            dc.DrawText(rangeText, 40 - tw, lane.middle);
-            markerBottom = lane.bottom;
-        }
-    }
+}
 
+int CAnalogView::DrawStripScales(wxDC& dc, const std::vector<int>& list, int plotHeight,
+                                 double range)
+{
+    CAnalogDevice* device = m_device.load();
+    const int n = static_cast<int>(list.size());
+    const double laneHeight = static_cast<double>(plotHeight) / n;
+    wxCoord tw = 0, th = 0;
+    int laneBottom = 100 + plotHeight;
+    const wxString rangeText = FormatValue(range);
+    for (int c = 0; c < n; ++c) {
+        const StripLane lane = ComputeStripLane(c, n, plotHeight);
+        const wxColour colour = ToWxColour(device->GetChannelColour(list[static_cast<size_t>(c)]));
+        dc.SetPen(wxPen(colour, 2));
+        const int barTop = static_cast<int>(lane.middle - laneHeight / 2);
+        const int barBottom = static_cast<int>(lane.middle + laneHeight / 2);
+        dc.DrawLine(49, barTop, 49, barBottom);
+        dc.DrawLine(40, barTop, 50, barTop);
+        dc.DrawLine(40, barBottom, 50, barBottom);
+        dc.SetTextForeground(colour);
+        dc.GetTextExtent(rangeText, &tw, &th);
+        dc.DrawText(rangeText, 40 - tw, lane.middle);
+        laneBottom = lane.bottom;
+    }
+    return laneBottom;
+}
+
+// The curves of the time graph, with their labels, fills, newest-sample marks
+// and values, clipped to the plot.
+void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeGraphLayout& layout,
+                             int w, double zeroY, double k, double sx)
+{
+    CAnalogDevice* device = m_device.load();
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    const bool strip = draw_type == kDrawStrip;
+    const int n = static_cast<int>(list.size());
+    const int right = layout.right;
+    const int bottom = layout.bottom;
+    const int plotHeight = layout.height;
+    const wxPen framePen(ToWxColour(frame_color), 3);
+    wxCoord tw = 0, th = 0;
     {
         wxDCClipper clip(dc, 50, 100, w - 50, plotHeight);
         // The curves go to an off-screen layer over the plot, drawn at once
@@ -278,7 +315,6 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
             }
         }
     }
-    DrawEventMarkers(dc, right, markerBottom, sx, m_snapshot.firstTime);
 }
 
 void CAnalogView::DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, double firstTime)

@@ -115,6 +115,20 @@ TEST(AnalogViewLayoutTest, QuadrantsGoTopRightThenCounterClockwise)
     EXPECT_FALSE(ComputeQuadrantLayout(200, 600).drawable);
 }
 
+TEST(AnalogViewLayoutTest, ColourScaleImageHasAMinimumSize)
+{
+    int w = 0, h = 0;
+    ComputeColourScaleSize(1920, 1040, w, h);
+    EXPECT_EQ(w, 96);
+    EXPECT_EQ(h, 500);
+    ComputeColourScaleSize(0, 0, w, h);  // no display: still one row per band
+    EXPECT_EQ(w, 10);
+    EXPECT_EQ(h, 100);
+    ComputeColourScaleSize(150, 150, w, h);
+    EXPECT_EQ(w, 10);
+    EXPECT_EQ(h, 100);
+}
+
 TEST(AnalogViewLayoutTest, ParametricSquareAndScale)
 {
     const ParametricLayout p = ComputeParametricLayout(650, 530);
