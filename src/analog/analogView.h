@@ -47,6 +47,7 @@ public:
     void SetDevice(CAnalogDevice* device);
 
     // CAnalogViewSink. AddData: acquisition thread; never waits on painting.
+    // NotifyBatteryChanged: any thread (a device's callback); the rest: GUI thread.
     void AddData(const double* values, int count, uint32_t sample, double timeSec) override;
     void ResetView() override;
     void Restart() override;
@@ -108,7 +109,7 @@ public:
     int m_batteryIcon = -1;
     int m_batteryLevel = 0;
     bool m_reportNoData = true;
-    bool m_batteryDirty = true;
+    std::atomic<bool> m_batteryDirty{true};  // set by any thread, cleared by the paint
     double m_rate = 25.0;
     int m_channelCount = 0;
     int m_dim = 1;

@@ -48,9 +48,8 @@ void CAnalogView::OnPaint(wxPaintEvent&)
         wxBufferedPaintDC dc(this, wxBUFFER_CLIENT_AREA);
         Draw(dc);
     }
-    if (m_batteryDirty) {
+    if (m_batteryDirty.exchange(false)) {
         UpdateBattery(true);
-        m_batteryDirty = false;
     }
 }
 
