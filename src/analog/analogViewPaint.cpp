@@ -281,14 +281,15 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                 }
                 m_raster.FillToLevel(layerXy.data(), drawn.size(), y0 - 100.0, from, to, 0.0,
                                      laneTop - 100.0, right - 50.0, laneBottom - 100.0);
-                // Its outline back along the zero level.
-                layerXy.push_back(layerXy[layerXy.size() - 2]);
-                layerXy.push_back(y0 - 100.0);
-                layerXy.push_back(-2.0);
-                layerXy.push_back(y0 - 100.0);
             }
-            m_raster.DrawPolyline(layerXy.data(), layerXy.size() / 2, colour.Red(), colour.Green(),
-                                  colour.Blue(), 2);
+            m_raster.DrawFunctionCurve(layerXy.data(), layerXy.size() / 2, colour.Red(),
+                                       colour.Green(), colour.Blue(), 2);
+            if (draw_poly && drawn.size() >= 2) {
+                // The area's outline back along the zero level.
+                const double closing[] = {layerXy[layerXy.size() - 2], layerXy.back(),
+                                          layerXy[layerXy.size() - 2], y0 - 100.0, -2.0, y0 - 100.0};
+                m_raster.DrawPolyline(closing, 3, colour.Red(), colour.Green(), colour.Blue(), 2);
+            }
         }
         DrawRaster(*gc, m_raster, m_rasterBitmap, 50, 100);
         for (size_t c = 0; c < newest.size(); ++c) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 void CCurveRaster::Reset(int width, int height)
 {
@@ -26,6 +27,91 @@ void CCurveRaster::DrawPolyline(const double* xy, size_t n, std::uint8_t red, st
         const double x1 = xy[2 * i], y1 = xy[2 * i + 1];
         if (std::isfinite(x0) && std::isfinite(y0) && std::isfinite(x1) && std::isfinite(y1))
             DrawSegment(x0, y0, x1, y1, halfWidth);
+    }
+}
+
+void CCurveRaster::DrawFunctionCurve(const double* xy, size_t n, std::uint8_t red,
+                                     std::uint8_t green, std::uint8_t blue, int lineWidth)
+{
+    m_red = red;
+    m_green = green;
+    m_blue = blue;
+    const double half = std::min(std::max(lineWidth, 1), 3) / 2.0;
+    size_t first = 0;
+    while (first < n && !(std::isfinite(xy[2 * first]) && std::isfinite(xy[2 * first + 1])))
+        ++first;
+    if (first >= n || m_width <= 0)
+        return;
+    size_t last = n - 1;
+    while (last > first && !(std::isfinite(xy[2 * last]) && std::isfinite(xy[2 * last + 1])))
+        --last;
+    const double xStart = xy[2 * first];
+    const double xEnd = xy[2 * last];
+    // The curve's y range over each half column, then each column takes the
+    // ranges of the two pixels wide window around it: a square brush as wide
+    // as the line, so steep parts keep the width of flat ones.
+    const int slots = 2 * m_width + 2;
+    m_spanLo.assign(static_cast<size_t>(slots), std::numeric_limits<double>::infinity());
+    m_spanHi.assign(static_cast<size_t>(slots), -std::numeric_limits<double>::infinity());
+    auto valueAt = [&](size_t segmentStart, double x) {
+        const double x0 = xy[2 * segmentStart], y0 = xy[2 * segmentStart + 1];
+        const double x1 = xy[2 * segmentStart + 2], y1 = xy[2 * segmentStart + 3];
+        return x1 > x0 ? y0 + (y1 - y0) * (x - x0) / (x1 - x0) : y1;
+    };
+    const int firstSlot = std::max(0, static_cast<int>(std::floor(2.0 * xStart)) + 1);
+    const int lastSlot = std::min(slots - 1, static_cast<int>(std::floor(2.0 * xEnd)) + 1);
+    size_t i = first;  // last vertex at or left of the slot's left edge
+    for (int slot = firstSlot; slot <= lastSlot; ++slot) {
+        // Slot k covers x in [(k - 1) / 2, k / 2).
+        const double left = std::max((slot - 1) * 0.5, xStart);
+        const double right = std::min(slot * 0.5, xEnd);
+        if (right < left)
+            continue;
+        while (i + 1 < last && xy[2 * (i + 1)] <= left)
+            ++i;
+        double lo = i < last ? valueAt(i, left) : xy[2 * i + 1];
+        double hi = lo;
+        size_t j = i + 1;
+        for (; j <= last && xy[2 * j] <= right; ++j) {
+            lo = std::min(lo, xy[2 * j + 1]);
+            hi = std::max(hi, xy[2 * j + 1]);
+        }
+        if (j <= last) {
+            const double y = valueAt(j - 1, right);
+            lo = std::min(lo, y);
+            hi = std::max(hi, y);
+        }
+        m_spanLo[static_cast<size_t>(slot)] = lo;
+        m_spanHi[static_cast<size_t>(slot)] = hi;
+    }
+    const int firstColumn = std::max(0, static_cast<int>(std::floor(xStart - half)));
+    const int lastColumn = std::min(m_width - 1, static_cast<int>(std::floor(xEnd + half)));
+    for (int column = firstColumn; column <= lastColumn; ++column) {
+        // Column c spans x in [c, c + 1): slots 2c + 1 and 2c + 2; its window
+        // [c - 0.5, c + 1.5) adds slots 2c and 2c + 3.
+        double lo = std::numeric_limits<double>::infinity();
+        double hi = -lo;
+        for (int slot = 2 * column; slot <= 2 * column + 3 && slot < slots; ++slot) {
+            lo = std::min(lo, m_spanLo[static_cast<size_t>(slot)]);
+            hi = std::max(hi, m_spanHi[static_cast<size_t>(slot)]);
+        }
+        if (std::isfinite(lo) && std::isfinite(hi))
+            PlotSpan(column, lo - half, hi + half);
+    }
+}
+
+void CCurveRaster::PlotSpan(int x, double lo, double hi)
+{
+    lo = std::max(lo, 0.0);
+    hi = std::min(hi, static_cast<double>(m_height));
+    if (!(hi > lo))
+        return;
+    const int firstRow = static_cast<int>(lo);
+    const int lastRow = std::min(static_cast<int>(hi), m_height - 1);
+    for (int y = firstRow; y <= lastRow; ++y) {
+        const double cover = std::min(hi, y + 1.0) - std::max(lo, static_cast<double>(y));
+        if (cover > 0.0)
+            Plot(x, y, cover);
     }
 }
 

@@ -20,6 +20,13 @@ public:
     void DrawPolyline(const double* xy, size_t n, std::uint8_t red, std::uint8_t green,
                       std::uint8_t blue, int lineWidth);
 
+    // The same for a curve whose x never decreases (a time curve), drawn column
+    // by column: each pixel column covers the curve's y range over a window
+    // one line width wide, widened by half the width above and below (a
+    // square brush). Several times cheaper than segment by segment.
+    void DrawFunctionCurve(const double* xy, size_t n, std::uint8_t red, std::uint8_t green,
+                           std::uint8_t blue, int lineWidth);
+
     // A straight (not premultiplied) colour with its opacity.
     struct Rgba {
         std::uint8_t red = 0, green = 0, blue = 0, alpha = 255;
@@ -46,6 +53,7 @@ public:
 private:
     void DrawSegment(double x0, double y0, double x1, double y1, double halfWidth);
     void Plot(int x, int y, double coverage);
+    void PlotSpan(int x, double lo, double hi);
     void Blend(size_t index, int red, int green, int blue, int alpha);
 
     int m_width = 0;
@@ -55,4 +63,6 @@ private:
     std::vector<std::uint8_t> m_rgb;
     std::vector<std::uint8_t> m_alpha;
     std::uint8_t m_red = 0, m_green = 0, m_blue = 0;
+    std::vector<double> m_spanLo;  // per half column, for DrawFunctionCurve
+    std::vector<double> m_spanHi;
 };
