@@ -120,32 +120,32 @@ void CCurveRaster::Plot(int x, int y, double coverage)
     if (x < 0 || y < 0 || x >= m_width || y >= m_height || coverage <= 0.0)
         return;
     const size_t index = static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x);
-    Blend(index, m_red, m_green, m_blue, coverage >= 1.0 ? 255 : static_cast<int>(coverage * 255.0 + 0.5));
+    Blend(index, m_red, m_green, m_blue,
+          coverage >= 1.0 ? 255 : static_cast<int>(coverage * 255.0 + 0.5));
     if (y < m_top) m_top = y;
     if (y > m_bottom) m_bottom = y;
 }
 
+namespace {
+
+// x * y / 255, rounded, for 8-bit x and y.
+inline int Mul255(int x, int y)
+{
+    const int t = x * y + 128;
+    return (t + (t >> 8)) >> 8;
+}
+
+}  // namespace
+
 void CCurveRaster::Blend(size_t index, int red, int green, int blue, int a)
 {
+    // Premultiplied source over what is there: no division per pixel.
     std::uint8_t* rgb = &m_rgb[index * 3];
-    const int below = m_alpha[index];
-    if (a >= 255 || below == 0) {
-        // Nothing to blend with: the colour at its own opacity.
-        rgb[0] = static_cast<std::uint8_t>(red);
-        rgb[1] = static_cast<std::uint8_t>(green);
-        rgb[2] = static_cast<std::uint8_t>(blue);
-        m_alpha[index] = static_cast<std::uint8_t>(std::min(a, 255));
-        return;
-    }
-    // Source over what is there, in straight (not premultiplied) colour.
-    const int keep = below * (255 - a);  // scaled by 255 x 255
-    const int out = a * 255 + keep;      // scaled by 255 x 255
-    const float scale = 1.0f / static_cast<float>(out);
-    const int source = a * 255;
-    rgb[0] = static_cast<std::uint8_t>(static_cast<float>(red * source + rgb[0] * keep) * scale + 0.5f);
-    rgb[1] = static_cast<std::uint8_t>(static_cast<float>(green * source + rgb[1] * keep) * scale + 0.5f);
-    rgb[2] = static_cast<std::uint8_t>(static_cast<float>(blue * source + rgb[2] * keep) * scale + 0.5f);
-    m_alpha[index] = static_cast<std::uint8_t>((out + 127) / 255);
+    const int keep = 255 - a;
+    rgb[0] = static_cast<std::uint8_t>(Mul255(red, a) + Mul255(rgb[0], keep));
+    rgb[1] = static_cast<std::uint8_t>(Mul255(green, a) + Mul255(rgb[1], keep));
+    rgb[2] = static_cast<std::uint8_t>(Mul255(blue, a) + Mul255(rgb[2], keep));
+    m_alpha[index] = static_cast<std::uint8_t>(a + Mul255(m_alpha[index], keep));
 }
 
 void CCurveRaster::FillToLevel(const double* xy, size_t n, double baseY, const Rgba& from,

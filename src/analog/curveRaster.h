@@ -44,7 +44,8 @@ public:
     // Rows [Top, Bottom] hold every drawn pixel.
     int Top() const { return m_top; }
     int Bottom() const { return m_bottom; }
-    // width x height x 3 bytes, and width x height alpha bytes (0 transparent).
+    // width x height x 3 bytes of colour premultiplied by its alpha, and
+    // width x height alpha bytes (0 transparent).
     std::uint8_t* Rgb() { return m_rgb.data(); }
     std::uint8_t* Alpha() { return m_alpha.data(); }
     const std::uint8_t* Rgb() const { return m_rgb.data(); }

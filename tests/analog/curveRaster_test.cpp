@@ -89,4 +89,9 @@ TEST(CurveRasterTest, FillRunsBetweenCurveAndLevelAndBlendsOver)
     EXPECT_EQ(AlphaAt(raster, 5, 3), 0);
     EXPECT_EQ(AlphaAt(raster, 5, 4), 255);
     EXPECT_LT(RedAt(raster, 5, 4), RedAt(raster, 5, 7));  // the gradient runs downwards
+    // Colour is kept premultiplied: half-covered red reads half red.
+    raster.Reset(10, 10);
+    const CCurveRaster::Rgba red{255, 0, 0, 128};
+    raster.FillToLevel(xy, 2, 6.0, red, red, 0, 0, 10, 10);
+    EXPECT_EQ(RedAt(raster, 5, 3), 128);
 }
