@@ -4,6 +4,27 @@
 #include <cmath>
 #include <limits>
 
+namespace {
+
+// x * y / 255, rounded, for 8-bit x and y.
+inline int Mul255(int x, int y)
+{
+    const int t = x * y + 128;
+    return (t + (t >> 8)) >> 8;
+}
+
+// Premultiplied source over what is there: no division per pixel.
+inline void BlendPixel(std::uint8_t* rgb, std::uint8_t* alpha, int red, int green, int blue, int a)
+{
+    const int keep = 255 - a;
+    rgb[0] = static_cast<std::uint8_t>(Mul255(red, a) + Mul255(rgb[0], keep));
+    rgb[1] = static_cast<std::uint8_t>(Mul255(green, a) + Mul255(rgb[1], keep));
+    rgb[2] = static_cast<std::uint8_t>(Mul255(blue, a) + Mul255(rgb[2], keep));
+    *alpha = static_cast<std::uint8_t>(a + Mul255(*alpha, keep));
+}
+
+}  // namespace
+
 void CCurveRaster::Reset(int width, int height)
 {
     m_width = std::max(width, 0);
@@ -120,32 +141,10 @@ void CCurveRaster::Plot(int x, int y, double coverage)
     if (x < 0 || y < 0 || x >= m_width || y >= m_height || coverage <= 0.0)
         return;
     const size_t index = static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x);
-    Blend(index, m_red, m_green, m_blue,
-          coverage >= 1.0 ? 255 : static_cast<int>(coverage * 255.0 + 0.5));
+    BlendPixel(&m_rgb[index * 3], &m_alpha[index], m_red, m_green, m_blue,
+               coverage >= 1.0 ? 255 : static_cast<int>(coverage * 255.0 + 0.5));
     if (y < m_top) m_top = y;
     if (y > m_bottom) m_bottom = y;
-}
-
-namespace {
-
-// x * y / 255, rounded, for 8-bit x and y.
-inline int Mul255(int x, int y)
-{
-    const int t = x * y + 128;
-    return (t + (t >> 8)) >> 8;
-}
-
-}  // namespace
-
-void CCurveRaster::Blend(size_t index, int red, int green, int blue, int a)
-{
-    // Premultiplied source over what is there: no division per pixel.
-    std::uint8_t* rgb = &m_rgb[index * 3];
-    const int keep = 255 - a;
-    rgb[0] = static_cast<std::uint8_t>(Mul255(red, a) + Mul255(rgb[0], keep));
-    rgb[1] = static_cast<std::uint8_t>(Mul255(green, a) + Mul255(rgb[1], keep));
-    rgb[2] = static_cast<std::uint8_t>(Mul255(blue, a) + Mul255(rgb[2], keep));
-    m_alpha[index] = static_cast<std::uint8_t>(a + Mul255(m_alpha[index], keep));
 }
 
 void CCurveRaster::FillToLevel(const double* xy, size_t n, double baseY, const Rgba& from,
@@ -180,7 +179,7 @@ void CCurveRaster::FillToLevel(const double* xy, size_t n, double baseY, const R
         size_t index = static_cast<size_t>(firstRow) * static_cast<size_t>(m_width) + static_cast<size_t>(column);
         for (int row = firstRow; row <= lastRow; ++row, t += ty, index += static_cast<size_t>(m_width)) {
             const int k = static_cast<int>(std::min(std::max(t, 0.0), 1.0) * 256.0);
-            Blend(index, from.red + ((to.red - from.red) * k >> 8),
+            BlendPixel(&m_rgb[index * 3], &m_alpha[index], from.red + ((to.red - from.red) * k >> 8),
                   from.green + ((to.green - from.green) * k >> 8),
                   from.blue + ((to.blue - from.blue) * k >> 8),
                   from.alpha + ((to.alpha - from.alpha) * k >> 8));

@@ -55,7 +55,6 @@ private:
     void DrawSegment(double x0, double y0, double x1, double y1, double halfWidth);
     void Plot(int x, int y, double coverage);
     void PlotSpan(int x, double lo, double hi);
-    void Blend(size_t index, int red, int green, int blue, int alpha);
 
     int m_width = 0;
     int m_height = 0;
