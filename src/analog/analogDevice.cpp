@@ -32,10 +32,10 @@ wxString GroupKey(const wxString& group, const wxString& key) { return group + "
 
 CAnalogDevice::CAnalogDevice(bool synchronised) : CDevice(synchronised, true)
 {
-    m_deviceName = wxGetTranslation("AnalogDevice");
+    m_deviceName = _("AnalogDevice");
     m_deviceKey = "analog_device";
     m_channelCount = 0;
-    m_displayName = wxGetTranslation("Analog Device");
+    m_displayName = _("Analog Device");
     m_exportExtension = ".txt";
     InitPalette();
 }
@@ -44,7 +44,7 @@ CAnalogDevice::~CAnalogDevice()
 {
     // The acquisition thread must be gone before any member goes.
     Close();
-    if (m_verbose) Log(wxGetTranslation("Deleting Analog Device \n"));
+    if (m_verbose) Log(_("Deleting Analog Device \n"));
     m_recorder.reset();
     // Views outlive a closed device (they are pages of the main frame):
     // tell the ones still registered to forget it.
@@ -85,7 +85,7 @@ void CAnalogDevice::InitChannels()
     AllocBuffers();
     for (int i = 0; i < m_channelCount; ++i) {
         m_channelOn[i] = 1;
-        m_channelNames.push_back(wxString::Format(wxGetTranslation("Channel #%d"), i));
+        m_channelNames.push_back(wxString::Format(_("Channel #%d"), i));
         m_channelUnits.emplace_back();
     }
     m_outputCount = m_channelCount;
@@ -101,7 +101,7 @@ wxString CAnalogDevice::GetChannelName(int n) const
     if (n >= 0 && n < static_cast<int>(m_channelNames.size())) return m_channelNames[n];
     if (n >= 0 && n < m_channelCount)
         return wxString::Format(
-            wxGetTranslation(m_isTracker ? "Tracker #%d" : "Analog Channel #%d"), n + 1);
+            m_isTracker ? _("Tracker #%d") : _("Analog Channel #%d"), n + 1);
     return wxString();
 }
 
@@ -239,7 +239,7 @@ wxString CAnalogDevice::GetParamLabel(int id)
     const int j = k - m_channelCount;
     if (j < m_channelCount)
         return wxString::Format(
-            wxGetTranslation(m_isTracker ? "Tracker[%d] Name" : "Analog Channel[%d] Name"), j + 1);
+            m_isTracker ? _("Tracker[%d] Name") : _("Analog Channel[%d] Name"), j + 1);
     return wxString();
 }
 
@@ -259,7 +259,7 @@ int CAnalogDevice::GetParamCount() { return m_firstChannelParam + 2 * m_channelC
 
 int CAnalogDevice::GetChoiceCount(int) { return 0; }
 
-wxString CAnalogDevice::GetChoiceLabel(int, int) { return wxGetTranslation("???"); }
+wxString CAnalogDevice::GetChoiceLabel(int, int) { return _("???"); }
 
 bool CAnalogDevice::SetChannelParam(const void* value, int k, int type)
 {
@@ -271,7 +271,7 @@ bool CAnalogDevice::SetChannelParam(const void* value, int k, int type)
         int enabled = 0;
         for (int i = 0; i < m_channelCount; ++i) enabled += m_channelOn[i] ? 1 : 0;
         if (enabled == 1) {
-            wxLogError(wxGetTranslation("A least, one channel must be displayed!"));
+            wxLogError("%s", _("A least, one channel must be displayed!"));
             return false;
         }
     }
@@ -422,7 +422,7 @@ void CAnalogDevice::_LoadConfig(wxConfigBase* config)
     }
     if (noChannelOn) {
         // A view needs at least one channel to show.
-        wxLogWarning(wxGetTranslation("No channel is on in %s: all channels switched on"),
+        wxLogWarning(_("No channel is on in %s: all channels switched on"),
                      m_configPath);
         ShowAllChannels();
     }

@@ -45,6 +45,8 @@ public:
     virtual bool SetChannelName(int n, const wxString& name);
     virtual bool SetChannelUnit(int n, const wxString& unit);
     virtual int GetChannelDim() const { return m_dim; }
+    // One flag byte per channel (1 = on), or null before InitChannels.
+    virtual const uint8_t* GetChannelFlags() const { return m_channelOn.get(); }
     virtual const std::vector<int>& GetVisibleList() const { return m_visibleList; }
     virtual void SetVisibleChannels(const std::vector<int>& channels);
 
@@ -82,6 +84,7 @@ public:
     virtual bool IsBatteryShown() const { return false; }
     virtual bool IsVerbose() const { return m_verbose; }
     virtual void SetVerbose(bool verbose) { m_verbose = verbose; }
+    // BuildHeaderProperties takes this slot with the recording code.
 
     virtual void StartCapture();
     virtual void StopCapture();  // any thread (the recorder, at its duration limit)
@@ -149,6 +152,7 @@ public:
     virtual void RefreshViews();
     virtual CColour GetChannelColour(int n) const;
     virtual bool SetChannelColour(int n, const CColour& colour);
+    // FinaliseRecordFile takes this slot with the recording code.
     virtual void SetDispatchToViews(bool dispatch) { m_dispatchToViews = dispatch; }
     virtual bool GetDispatchToViews() const { return m_dispatchToViews.load(); }
     virtual bool _SaveConfig(wxConfigBase* config);
@@ -229,13 +233,13 @@ private:
     void LoadDeviceParams(wxConfigBase* config);
     void LoadChannels(wxConfigBase* config);
 
-    // Copies the narrow name for the OSC messages into m_oscNameCopy.
-    const std::string& OscName();
+    // Any thread: the narrow name for the OSC messages, made once per change.
+    void CopyOscName(std::string& name);
 
     std::unique_ptr<CAnalogRecorder> m_recorder;
     wxString m_oscSource;        // guarded by m_nameMutex: the name m_oscName was made of
     std::string m_oscName;       // guarded by m_nameMutex
-    std::string m_oscNameCopy;   // acquisition thread only
+    std::string m_oscNameCopy;   // acquisition thread only: the frames' copy
     mutable std::mutex m_markerMutex;  // leaf lock: the three marker lists
     std::vector<uint32_t> m_markerCodes;
     std::vector<uint32_t> m_markerFrames;

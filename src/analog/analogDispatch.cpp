@@ -154,7 +154,7 @@ void CAnalogDevice::DispatchFrame()
         view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
 }
 
-const std::string& CAnalogDevice::OscName()
+void CAnalogDevice::CopyOscName(std::string& name)
 {
     std::lock_guard<std::mutex> lock(m_nameMutex);
     if (m_oscSource != m_deviceName || m_oscName.empty()) {
@@ -163,24 +163,25 @@ const std::string& CAnalogDevice::OscName()
         const wxCharBuffer narrow = m_oscSource.mb_str();
         m_oscName = narrow.data() != nullptr ? narrow.data() : "";
     }
-    m_oscNameCopy.assign(m_oscName);  // reuses its storage: no allocation per frame
-    return m_oscNameCopy;
+    name.assign(m_oscName);  // reuses the target's storage: no allocation per frame
 }
 
 bool CAnalogDevice::SendOscData(double timeSec)
 {
     CNetworkServices& network = GetNetworkServices();
     if (!network.IsOscServerStarted() || !m_output || m_outputCount == 0) return false;
-    return network.OscServerSetData(OscName(), m_output.get(), m_outputCount, timeSec);
+    CopyOscName(m_oscNameCopy);
+    return network.OscServerSetData(m_oscNameCopy, m_output.get(), m_outputCount, timeSec);
 }
 
 bool CAnalogDevice::SendOscEvent(const wxString& text, double timeSec)
 {
     CNetworkServices& network = GetNetworkServices();
     if (!network.IsOscServerStarted()) return false;
+    std::string name;  // markers may come from a callback thread: a copy of its own
+    CopyOscName(name);
     const wxCharBuffer event = text.mb_str();
-    return network.OscServerSendEvent(OscName(), event.data() != nullptr ? event.data() : "",
-                                      timeSec);
+    return network.OscServerSendEvent(name, event.data() != nullptr ? event.data() : "", timeSec);
 }
 
 void CAnalogDevice::AddMarker(uint32_t code, uint32_t frame, const wxString& label, bool notify)
@@ -312,7 +313,7 @@ double CAnalogDevice::GetRecordTime() const
 void CAnalogDevice::AnalogStart()
 {
     if (!IsReady()) {
-        wxLogError(wxGetTranslation("Device is not ready"));
+        wxLogError("%s", _("Device is not ready"));
         return;
     }
     Start();

@@ -18,7 +18,7 @@ wxString FormatTime(double seconds)
             minutes = static_cast<int>(t / 60.0);
             t -= minutes * 60.0;
         }
-        return wxString::Format(wxGetTranslation("%d h %d m %d s"), hours, minutes,
+        return wxString::Format(_("%d h %d m %d s"), hours, minutes,
                                 static_cast<int>(t));
     }
     if (t / 60.0 >= 1.0) {
@@ -26,7 +26,7 @@ wxString FormatTime(double seconds)
         t -= minutes * 60.0;
         const int secs = static_cast<int>(t);
         const int hundredths = static_cast<int>(100.0 * (t - secs));
-        return wxString::Format(wxGetTranslation("%d mn %d s %d"), minutes, secs, hundredths);
+        return wxString::Format(_("%d mn %d s %d"), minutes, secs, hundredths);
     }
     return wxString::Format("%.3f s", t);
 }

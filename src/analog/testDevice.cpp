@@ -43,7 +43,7 @@ CTestDevice::CTestDevice(bool synchronised, bool tracker) : CAnalogDevice(synchr
 {
     m_isTracker = tracker;
     m_configPath = tracker ? "/Analog/Test_device3D" : "/Analog/Test_device";
-    m_displayName = wxGetTranslation(tracker ? "Test Tracker" : "Test Analog");
+    m_displayName = tracker ? _("Test Tracker") : _("Test Analog");
     m_firstChannelParam = tracker ? kTrackerParams : kAnalogParams;
     m_deviceKey = tracker ? "test_device_3D" : "test_device";
     m_batteryPercent = 50;
@@ -306,7 +306,7 @@ wxString CTestDevice::GetChoiceLabel(int id, int choice)
 {
     if (id == kCPStatLevel && choice >= 0 && choice < 5)
         return kLevels[choice];
-    return wxGetTranslation("???");
+    return _("???");
 }
 
 int CTestDevice::EnabledChannelsBelow(int channel) const

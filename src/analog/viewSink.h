@@ -13,7 +13,8 @@ public:
 
     // Acquisition thread, under the device's data mutex: copies the row of
     // enabled values (values stays the device's and is overwritten next frame).
-    // Must not allocate nor wait for painting.
+    // Must not allocate, wait for painting, nor call back into the device
+    // (its data mutex is held).
     virtual void AddData(const double* values, int count, uint32_t sample, double timeSec) = 0;
 
     // GUI thread from here on.
@@ -34,7 +35,7 @@ class CAnalog3DViewSink {
 public:
     virtual ~CAnalog3DViewSink() = default;
 
-    // Acquisition thread, under the device's data mutex.
+    // Acquisition thread, under the device's data mutex; same rules as 2D.
     virtual void AddData(const double* values, int count, uint32_t sample, double timeSec) = 0;
 
     // GUI thread from here on.

@@ -94,7 +94,7 @@ bool CDsp::Init(std::uint64_t size)
     m_output.reset(output);
     m_plan.reset(plan);
     if (!m_plan) {
-        wxLogWarning("dsp/dsp Init: no memory for a spectrum of size %llu",
+        wxLogWarning("dsp/dsp Init: no memory or no FFT plan for a spectrum of size %llu",
                      static_cast<unsigned long long>(n));
         ring.reset();
         Free();

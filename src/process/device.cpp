@@ -72,6 +72,22 @@ bool CNullDevice::RunThread()
 
 bool CNullDevice::Process(bool, bool) { return false; }
 
+bool CNullDevice::SetWorkerPriority(unsigned priority)
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (m_worker == nullptr)
+        return false;
+    m_worker->SetPriorityLevel(std::min(priority, 100u));
+    return true;
+}
+
+unsigned CNullDevice::WorkerPriorityFromSetting(long setting)
+{
+    if (setting == 0)
+        return 0;
+    return setting == 1 ? 50 : 100;
+}
+
 bool CNullDevice::CloseThread()
 {
     std::unique_ptr<CTrackerWorker> ended;
@@ -390,16 +406,24 @@ void CDevice::ResetCounters()
     ClearClockStats();
 }
 
+const std::string& CDevice::GetOscName()
+{
+    std::lock_guard<std::mutex> lock(m_nameMutex);
+    if (!m_hasOscName || m_oscNameSource != m_deviceName) {
+        m_hasOscName = true;
+        m_oscNameSource = m_deviceName.Clone();
+        const wxScopedCharBuffer name8 = m_oscNameSource.mb_str();
+        m_oscName = name8.data() != nullptr ? name8.data() : "";  // empty when unconvertible
+    }
+    return m_oscName;
+}
+
 bool CDevice::SendOscData(double time)
 {
     CNetworkServices& network = GetNetworkServices();
     if (!network.IsOscServerStarted() || !m_output || m_outputCount == 0)
         return false;
-    // The name in the locale's 8-bit encoding; empty when it cannot be converted.
-    const wxString name = GetDeviceName();
-    const wxScopedCharBuffer name8 = name.mb_str();
-    return network.OscServerSetData(name8.data() != nullptr ? name8.data() : "", m_output.get(),
-                                    m_outputCount, time);
+    return network.OscServerSetData(GetOscName(), m_output.get(), m_outputCount, time);
 }
 
 bool CDevice::SendOscEvent(const wxString& text, double time)
@@ -407,11 +431,9 @@ bool CDevice::SendOscEvent(const wxString& text, double time)
     CNetworkServices& network = GetNetworkServices();
     if (!network.IsOscServerStarted())
         return false;
-    const wxString name = GetDeviceName();
-    const wxScopedCharBuffer name8 = name.mb_str();
     const wxScopedCharBuffer text8 = text.mb_str();
-    return network.OscServerSendEvent(name8.data() != nullptr ? name8.data() : "",
-                                      text8.data() != nullptr ? text8.data() : "", time);
+    return network.OscServerSendEvent(GetOscName(), text8.data() != nullptr ? text8.data() : "",
+                                      time);
 }
 
 void CDevice::SendVrpnData()

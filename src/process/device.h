@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 class CTrackerWorker;
 class CDeviceOwner;
@@ -51,6 +52,12 @@ public:
     // Acquisition thread: microseconds until the device's own next sample is due (<= 0:
     // now); NaN when it does not know. Lets the delay mode sleep instead of spinning.
     virtual double GetTimeToNextSampleUs() { return std::nan(""); }
+
+    // GUI thread, after Create: the thread's priority on the toolkit's 0 to 100 scale,
+    // applied when the thread starts. False without a worker.
+    bool SetWorkerPriority(unsigned priority);
+    // "/Device/worker_priority": 0 gives 0, 1 gives 50, any other value 100.
+    static unsigned WorkerPriorityFromSetting(long setting);
 
     // Any thread: true once Close has seen the thread end (or there was none).
     bool IsClosed() const { return m_closed.load(); }
@@ -175,6 +182,9 @@ protected:
     void ResetClockNow();
     // Any thread: posts a message tagged with the device name to the Errors page.
     void PostError(const wxString& text);
+    // Acquisition thread: the name in the locale's 8-bit encoding, converted again only
+    // when the name changed, so that sending a frame does not allocate.
+    const std::string& GetOscName();
 
     std::atomic<bool> m_initPending{true};
     bool m_closeOnDestroy = true;
@@ -215,6 +225,11 @@ protected:
     std::atomic<double> m_clockDeviation{0.0};
     int m_vrpnButtons = 1;
     mutable std::mutex m_nameMutex;  // leaf lock: guards the three names, read from any thread
+
+private:
+    wxString m_oscNameSource;  // guarded by m_nameMutex
+    std::string m_oscName;     // acquisition thread
+    bool m_hasOscName = false;
 };
 
 using DevicePtr = std::unique_ptr<CNullDevice, CDeviceDeleter>;

@@ -16,10 +16,11 @@ bool IsUsableRate(double rate) { return rate > 0.0 && std::isfinite(rate); }
 
 void CDevice::ResetClock()
 {
+    const CTrackerWorker* current = CTrackerWorker::Current();
     bool isDeferred = false;
-    if (CTrackerWorker::Current() == nullptr || CTrackerWorker::Current() != GetWorker()) {
+    {
         std::lock_guard<std::mutex> lock(m_stateLock);
-        isDeferred = m_worker != nullptr && m_worker->IsStarted();
+        isDeferred = m_worker != nullptr && m_worker->IsStarted() && m_worker.get() != current;
     }
     if (isDeferred)
         m_clockResetRequested.store(true);  // the running thread owns the pacing fields

@@ -5,10 +5,14 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -25,6 +29,8 @@ std::vector<int> g_coreTable;    // -1 free, else the booked core
 
 // A stopped device's thread passes at this pace.
 constexpr std::chrono::microseconds kStoppedSleep{10};
+// Delay mode: a stopped device's thread need not pass more often than this.
+constexpr double kStoppedDelaySleepUs = 1000.0;
 // Longest single sleep, so that a stop request or a group change is seen soon.
 constexpr double kMaxSleepUs = 50000.0;
 // Delay mode, when the device cannot tell its next due time.
@@ -99,11 +105,7 @@ CTrackerWorker::~CTrackerWorker()
 void CTrackerWorker::RequestStop()
 {
     m_stopRequested.store(true);
-    {
-        std::lock_guard<std::mutex> lock(m_wakeMutex);
-    }
-    m_wake.notify_all();
-    WakeGroupWaiters();
+    Wake();
 }
 
 bool CTrackerWorker::ShouldEnd() { return m_stopRequested.load() || TestDestroy(); }
@@ -114,6 +116,7 @@ wxThread::ExitCode CTrackerWorker::Entry() noexcept
     try {
         ::pthread_setname_np(::pthread_self(), "qv-acquisition");
         ApplyCore();
+        ApplyPriority();
         if (!ShouldEnd()) {
             if (m_device->IsAutoStart())
                 m_device->Start();
@@ -153,7 +156,9 @@ void CTrackerWorker::RunLoop()
             std::lock_guard<std::mutex> lock(m_pacingMutex);
             m_device->Process(fire, isRunning);
         }
-        if (!isRunning)
+        if (!isRunning && m_shortSleep.load())
+            WaitUntilProgramTime(GetProgramTime() + kStoppedDelaySleepUs);
+        else if (!isRunning)
             std::this_thread::sleep_for(kStoppedSleep);
         else if (m_shortSleep.load())
             WaitForNextDue(m_joined && m_groupIndex >= 0);
@@ -198,6 +203,22 @@ void CTrackerWorker::ApplyCore()
         std::fputs("Error in SetThreadAffinityMask\n", stderr);
         const int slot = m_coreSlot.exchange(-1);
         FreeCore(slot);
+    }
+}
+
+void CTrackerWorker::ApplyPriority()
+{
+    const int priority = m_priority.load();
+    if (priority < 0)
+        return;
+    const int nice = 20 - (2 * priority) / 5 - (priority == 0 ? 1 : 0);  // 0..100 -> 19..-20
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    if (::setpriority(PRIO_PROCESS, tid, nice) != 0) {
+        // Raising it needs privileges: say so once, the thread runs at its default.
+        static std::atomic<bool> isReported{false};
+        if (!isReported.exchange(true))
+            std::fprintf(stderr, "<ACQ> acquisition thread priority %d not applied: %s\n", priority,
+                         std::strerror(errno));
     }
 }
 

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 class CNullDevice;
 
@@ -32,6 +33,12 @@ public:
     static CTrackerWorker* Current();
     // Any thread: asks the loop to end at its next pass and wakes it from a sleep.
     void RequestStop();
+    // Any thread: wakes the worker from a delay-mode sleep.
+    void Wake();
+    // GUI thread, before the thread runs: priority 0 to 100, applied as the thread's nice
+    // value (19 to -20) when it starts. The toolkit's own setter would change the nice
+    // value of the calling thread on Linux.
+    void SetPriorityLevel(unsigned priority) { m_priority.store(static_cast<int>(priority)); }
     // Any thread: set by RunThread once the thread runs.
     bool IsStarted() const { return m_started.load(); }
     void MarkStarted() { m_started.store(true); }
@@ -89,6 +96,7 @@ private:
     bool ShouldEnd();
     void RunLoop();
     void ApplyCore();
+    void ApplyPriority();
     void ReleaseCore();
     // Group pass: refreshes the configuration after a group change, publishes the tick
     // when this is the pacing worker, and returns whether this member fires now.
@@ -99,7 +107,6 @@ private:
     void WaitForNextDue(bool isGroupMember);
     void WaitUntilProgramTime(double dueUs);
     void WaitForGroupTick();
-    static void WakeGroupWaiters();
     static void SetGroupRateLocked(CTrackerWorker* worker, int groupRate);
 
     CNullDevice* const m_device;  // non-owning; the device waits for our end
@@ -119,7 +126,6 @@ private:
     int m_cfgDivisor = 0;
     double m_cfgPeriodUs = 0.0;
     uint64_t m_cfgBaseTick = 0;
-    uint64_t m_cfgGeneration = 0;
     int m_refusal = 0;  // why the group refused the device (0: it did not)
 
     // Acquisition thread's copy.
@@ -140,6 +146,8 @@ private:
     int64_t m_tickIndex = 0;
     double m_clockStart = 0.0;
     TimeVal m_tvStart;
+    uint64_t m_cycleBase = 0;
+    std::vector<uint32_t> m_toUseful;  // the group's cycle, see trackerWorkerGroup.cpp
 
     // Shown to other threads.
     std::atomic<int> m_groupIndexShown{-1};
@@ -148,6 +156,8 @@ private:
     std::atomic<double> m_periodUs{0.0};
     std::atomic<int> m_coreSlot{-1};
     std::atomic<int> m_pendingCore{-1};
+    std::atomic<int> m_priority{-1};  // -1: leave the thread as created
+    std::atomic<double> m_lastFireDueUs{-1.0};  // program time the last fired tick was due
 };
 
 // Number of logical processors.

@@ -22,21 +22,59 @@ namespace {
 enum Refusal { kAccepted = 0, kBelowOneHz, kNotWhole, kTooFast };
 
 struct WorkerGroup {
-    std::mutex mutex;  // guards members and each member's m_cfg* fields
-    std::condition_variable tick;  // delay mode: members wait here for the next tick
+    std::mutex mutex;  // guards what follows but the atomics, and each member's m_cfg* fields
     std::vector<CTrackerWorker*> members;
     std::atomic<uint64_t> generation{1};
-    std::atomic<uint64_t> tickNumber{0};  // published group ticks, ever
-    std::atomic<double> elapsed{0.0};     // seconds since the group began
-    std::atomic<double> deviation{0.0};   // last tick's distance from its due time, us
+    std::atomic<uint64_t> tickNumber{0};      // published group ticks, ever
+    std::atomic<double> lastTickDueUs{-1.0};  // program time the last tick was due; -1: none
+    std::atomic<double> elapsed{0.0};         // seconds since the group began
+    std::atomic<double> deviation{0.0};       // last tick's distance from its due time, us
     std::atomic<int> rate{0};
     double startUs = 0.0;
+    // For the pacing worker's sleeps: position p of the cycle is tick cycleBase + 1 + p
+    // (modulo the cycle); toUseful[p] counts the ticks from there to the next one on
+    // which some member fires.
+    uint64_t cycleBase = 0;
+    std::vector<uint32_t> toUseful;
 };
 
 WorkerGroup& Group()
 {
     static WorkerGroup group;
     return group;
+}
+
+// Under the group lock, after the members' configuration changed.
+void RebuildCycle(WorkerGroup& group, const std::vector<std::pair<uint64_t, int>>& fires)
+{
+    group.cycleBase = group.tickNumber.load();
+    uint64_t length = 1;
+    for (const auto& fire : fires)
+        length = std::lcm(length, static_cast<uint64_t>(std::max(fire.second, 1)));
+    std::vector<bool> isUseful(static_cast<size_t>(length), false);
+    for (const auto& [base, divisor] : fires) {
+        const int64_t d = std::max(divisor, 1);
+        int64_t offset = (static_cast<int64_t>(base) - static_cast<int64_t>(group.cycleBase)) % d;
+        if (offset < 0)
+            offset += d;
+        for (uint64_t p = static_cast<uint64_t>(offset); p < length; p += static_cast<uint64_t>(d))
+            isUseful[static_cast<size_t>(p)] = true;
+    }
+    group.toUseful.assign(static_cast<size_t>(length), 0);
+    uint32_t distance = static_cast<uint32_t>(length);  // wraps to the first useful position
+    for (size_t pass = 0; pass < 2; ++pass) {
+        for (size_t p = static_cast<size_t>(length); p-- > 0;) {
+            distance = isUseful[p] ? 0 : distance + 1;
+            group.toUseful[p] = std::min<uint32_t>(distance, static_cast<uint32_t>(length));
+        }
+    }
+}
+
+// Under the group lock: wakes members asleep in delay mode so they see a change.
+void WakeMembers(WorkerGroup& group)
+{
+    for (CTrackerWorker* member : group.members)
+        member->Wake();
 }
 
 wxString DeviceName(CNullDevice* device)
@@ -46,19 +84,18 @@ wxString DeviceName(CNullDevice* device)
     return "device";
 }
 
-void PostRefusal(CNullDevice* device, Refusal refusal, double rate)
+wxString RefusalText(CNullDevice* device, Refusal refusal, double rate)
 {
     wxString reason;
     switch (refusal) {
     case kBelowOneHz: reason = _("is below 1 Hz"); break;
     case kNotWhole: reason = _("is not a whole number"); break;
     case kTooFast: reason = _("would push the group rate too high"); break;
-    default: return;
+    default: return wxString();
     }
-    g_messages.Post(Severity::Warning,
-                    wxString::Format(_("<ACQ> %s: rate %g Hz %s; it paces itself outside the "
-                                       "synchronised group"),
-                                     DeviceName(device), rate, reason));
+    return wxString::Format(_("<ACQ> %s: rate %g Hz %s; it paces itself outside the "
+                              "synchronised group"),
+                            DeviceName(device), rate, reason);
 }
 
 }  // namespace
@@ -97,8 +134,8 @@ bool CTrackerWorker::LeaveGroup(CTrackerWorker* worker)
 void CTrackerWorker::UpdateGroup()
 {
     WorkerGroup& group = Group();
-    std::vector<std::pair<CTrackerWorker*, Refusal>> refused;
-    std::vector<double> refusedRates;
+    // Written under the lock, while the refused members surely exist; posted after it.
+    std::vector<wxString> refusals;
     {
         std::lock_guard<std::mutex> lock(group.mutex);
         // Slowest first, so the pacing worker is a worker of the slowest device.
@@ -121,18 +158,15 @@ void CTrackerWorker::UpdateGroup()
             } else {
                 whole = static_cast<uint64_t>(std::llround(rate));
                 const uint64_t next = groupRate == 0 ? whole : std::lcm(groupRate, whole);
-                if (whole > static_cast<uint64_t>(kMaxGroupRateHz) ||
-                    next > static_cast<uint64_t>(kMaxGroupRateHz))
+                if (next > static_cast<uint64_t>(kMaxGroupRateHz))
                     refusal = kTooFast;
                 else
                     groupRate = next;
             }
             if (refusal != member->m_refusal) {
                 member->m_refusal = refusal;
-                if (refusal != kAccepted) {
-                    refused.emplace_back(member, refusal);
-                    refusedRates.push_back(rate);
-                }
+                if (refusal != kAccepted)
+                    refusals.push_back(RefusalText(member->m_device, refusal, rate));
             }
             if (refusal == kAccepted)
                 accepted.emplace_back(member, whole);
@@ -140,13 +174,31 @@ void CTrackerWorker::UpdateGroup()
                 member->m_cfgIndex = -1;
         }
         const uint64_t base = group.tickNumber.load();
+        double lastDueUs = group.lastTickDueUs.load();
+        if (accepted.empty() || lastDueUs < GetProgramTime() - CDevice::kMaxLagUs) {
+            group.lastTickDueUs.store(-1.0);  // the next group starts a fresh schedule
+            lastDueUs = -1.0;
+        }
         if (accepted.empty() || group.rate.load() == 0)
             group.startUs = GetProgramTime();
+        std::vector<std::pair<uint64_t, int>> fires;
         for (size_t i = 0; i < accepted.size(); ++i) {
             CTrackerWorker* member = accepted[i].first;
             member->m_cfgIndex = static_cast<int>(i);
-            member->m_cfgBaseTick = base;
             SetGroupRateLocked(member, static_cast<int>(groupRate));
+            // A member that was sampling keeps its phase: its next sample comes one of its
+            // periods after its last one, on the nearest tick of the new schedule.
+            uint64_t delay = 0;
+            const double lastFireUs = member->m_lastFireDueUs.load();
+            if (lastDueUs >= 0.0 && lastFireUs >= 0.0 && member->m_cfgDivisor > 1) {
+                const double groupPeriodUs = 1.0e6 / static_cast<double>(groupRate);
+                const double wantedUs = lastFireUs + 1.0e6 / static_cast<double>(accepted[i].second);
+                const double ticks = std::round((wantedUs - lastDueUs) / groupPeriodUs) - 1.0;
+                delay = static_cast<uint64_t>(
+                    std::clamp(ticks, 0.0, static_cast<double>(member->m_cfgDivisor - 1)));
+            }
+            member->m_cfgBaseTick = base + delay;
+            fires.emplace_back(member->m_cfgBaseTick, member->m_cfgDivisor);
         }
         for (CTrackerWorker* member : group.members) {
             if (member->m_cfgIndex < 0) {
@@ -154,12 +206,13 @@ void CTrackerWorker::UpdateGroup()
                 SetGroupRateLocked(member, 0);
             }
         }
+        RebuildCycle(group, fires);
         group.rate.store(static_cast<int>(groupRate));
         group.generation.fetch_add(1);
+        WakeMembers(group);
     }
-    group.tick.notify_all();
-    for (size_t i = 0; i < refused.size(); ++i)
-        PostRefusal(refused[i].first->m_device, refused[i].second, refusedRates[i]);
+    for (const wxString& text : refusals)
+        g_messages.Post(Severity::Warning, text);
 }
 
 void CTrackerWorker::SetGroupRateLocked(CTrackerWorker* worker, int groupRate)
@@ -184,13 +237,16 @@ void CTrackerWorker::SetGroupRate(CTrackerWorker* worker, int groupRate)
     if (worker == nullptr)
         return;
     WorkerGroup& group = Group();
-    {
-        std::lock_guard<std::mutex> lock(group.mutex);
-        worker->m_cfgBaseTick = group.tickNumber.load();
-        SetGroupRateLocked(worker, groupRate);
-        group.generation.fetch_add(1);
-    }
-    group.tick.notify_all();
+    std::lock_guard<std::mutex> lock(group.mutex);
+    worker->m_cfgBaseTick = group.tickNumber.load();
+    SetGroupRateLocked(worker, groupRate);
+    std::vector<std::pair<uint64_t, int>> fires;
+    for (CTrackerWorker* member : group.members)
+        if (member->m_cfgIndex >= 0 && member->m_cfgDivisor > 0)
+            fires.emplace_back(member->m_cfgBaseTick, member->m_cfgDivisor);
+    RebuildCycle(group, fires);
+    group.generation.fetch_add(1);
+    WakeMembers(group);
 }
 
 void CTrackerWorker::RefreshGroup()
@@ -223,14 +279,26 @@ int CTrackerWorker::GetGroupSize()
 
 int CTrackerWorker::GetCurrentGroupRate() { return Group().rate.load(); }
 
-void CTrackerWorker::WakeGroupWaiters()
+void CTrackerWorker::Wake()
 {
-    WorkerGroup& group = Group();
     {
-        std::lock_guard<std::mutex> lock(group.mutex);
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
     }
-    group.tick.notify_all();
+    m_wake.notify_all();
 }
+
+namespace {
+
+TimeVal MicrosecondsToTimeVal(double us)
+{
+    TimeVal t;
+    const auto whole = static_cast<int64_t>(std::floor(us));
+    t.tv_sec = whole / 1000000;
+    t.tv_usec = whole % 1000000;
+    return t;
+}
+
+}  // namespace
 
 void CTrackerWorker::SyncGroupConfig()
 {
@@ -243,13 +311,25 @@ void CTrackerWorker::SyncGroupConfig()
     m_baseTick = m_cfgBaseTick;
     m_lastTick = m_cfgBaseTick;
     m_pendingFires = 0;
-    if (m_groupIndex == 0) {
-        // The (new) pacing worker: the first tick of the new schedule is due at once.
-        m_anchorUs = GetProgramTime();
-        GetTimeOfDayNow(&m_tvAnchor);
+    if (m_groupIndex != 0)
+        return;
+    // The pacing worker goes on from the group's last tick with the new period, or
+    // starts a fresh schedule whose first tick is due at once.
+    m_cycleBase = group.cycleBase;
+    m_toUseful = group.toUseful;  // allocates only when the cycle grew
+    const double nowUs = GetProgramTime();
+    TimeVal nowTv;
+    GetTimeOfDayNow(&nowTv);
+    const double lastDueUs = group.lastTickDueUs.load();
+    if (lastDueUs >= 0.0) {
+        m_anchorUs = lastDueUs;
+        m_tickIndex = 1;
+    } else {
+        m_anchorUs = nowUs;
         m_tickIndex = 0;
-        m_clockStart = group.startUs;
     }
+    m_tvAnchor = TimeValSub(nowTv, MicrosecondsToTimeVal(nowUs - m_anchorUs));
+    m_clockStart = group.startUs;
 }
 
 uint64_t CTrackerWorker::CountFires(uint64_t baseTick, int divisor, uint64_t fromTick,
@@ -265,25 +345,28 @@ uint64_t CTrackerWorker::CountFires(uint64_t baseTick, int divisor, uint64_t fro
 
 void CTrackerWorker::PaceGroup()
 {
-    double lateUs = 0.0;
-    bool isTime = false;
-    double nowUs = 0.0;
     const double dueUs = static_cast<double>(m_tickIndex) * m_periodLocal;
+    double nowUs = 0.0;
+    bool isTime = false;
     if (m_precise) {
         TimeVal now;
         GetTimeOfDayNow(&now);
         nowUs = TimeValDiffUs(now, m_tvAnchor);
-        lateUs = nowUs - dueUs;
-        isTime = lateUs >= 0.0 || std::fabs(lateUs) < m_tolerance;
+        isTime = nowUs - dueUs >= 0.0 || std::fabs(nowUs - dueUs) < m_tolerance;
     } else {
         nowUs = GetProgramTime() - m_anchorUs;
-        lateUs = nowUs - dueUs;
-        isTime = lateUs > 0.0 || lateUs > -m_tolerance;
+        isTime = nowUs - dueUs > 0.0 || nowUs - dueUs > -m_tolerance;
     }
     WorkerGroup& group = Group();
     group.elapsed.store((m_anchorUs + nowUs - m_clockStart) / 1.0e6);
     if (!isTime)
         return;
+    const double lateUs = nowUs - dueUs;
+    // Every tick due by now is published at once (delay mode sleeps over ticks on
+    // which no member fires; a preempted pass catches up).
+    uint64_t count = 1;
+    if (lateUs > m_periodLocal)
+        count += static_cast<uint64_t>(std::floor(lateUs / m_periodLocal));
     bool isReanchored = false;
     {
         std::lock_guard<std::mutex> lock(group.mutex);
@@ -292,17 +375,24 @@ void CTrackerWorker::PaceGroup()
         if (lateUs > CDevice::kMaxLagUs) {
             // Suspended or held in a debugger: a new schedule rather than a burst.
             m_anchorUs += nowUs;
-            m_tvAnchor = TimeValAdd(m_tvAnchor, TimeVal{static_cast<int64_t>(nowUs) / 1000000,
-                                                        static_cast<int64_t>(nowUs) % 1000000});
+            m_tvAnchor = TimeValAdd(m_tvAnchor, MicrosecondsToTimeVal(nowUs));
             m_tickIndex = 1;
+            count = 1;
             isReanchored = true;
         } else {
-            ++m_tickIndex;
+            m_tickIndex += static_cast<int64_t>(count);
         }
-        group.deviation.store(std::fabs(lateUs));
-        group.tickNumber.fetch_add(1);
+        const uint64_t first = group.tickNumber.load();
+        const uint64_t last = first + count;
+        group.tickNumber.store(last);
+        group.lastTickDueUs.store(m_anchorUs + static_cast<double>(m_tickIndex - 1) * m_periodLocal);
+        group.deviation.store(std::fabs(isReanchored ? 0.0 : lateUs));
+        for (CTrackerWorker* member : group.members) {
+            if (member != this && member->m_cfgIndex > 0 && member->IsShortSleep() &&
+                CountFires(member->m_cfgBaseTick, member->m_cfgDivisor, first, last) > 0)
+                member->Wake();
+        }
     }
-    group.tick.notify_all();
     if (isReanchored)
         g_messages.Post(Severity::Warning,
                         wxString::Format(_("<ACQ> %s: group pacing fell more than one second "
@@ -333,6 +423,8 @@ bool CTrackerWorker::GroupPass()
     if (m_pendingFires == 0)
         return false;
     --m_pendingFires;
+    const double samplePeriodUs = m_periodLocal * std::max(m_divisorLocal, 1);
+    m_lastFireDueUs.store(group.lastTickDueUs.load() - static_cast<double>(m_pendingFires) * samplePeriodUs);
     return true;
 }
 
@@ -341,16 +433,23 @@ void CTrackerWorker::WaitForGroupTick()
     if (m_pendingFires > 0)
         return;
     if (m_groupIndex == 0) {
-        WaitUntilProgramTime(m_anchorUs + static_cast<double>(m_tickIndex) * m_periodLocal);
+        // Sleep over the ticks on which no member fires; they are published on waking.
+        uint64_t skip = 0;
+        if (!m_toUseful.empty()) {
+            const uint64_t next = Group().tickNumber.load() + 1;
+            const uint64_t position = next > m_cycleBase ? (next - m_cycleBase - 1) % m_toUseful.size() : 0;
+            skip = m_toUseful[static_cast<size_t>(position)];
+        }
+        WaitUntilProgramTime(m_anchorUs +
+                             static_cast<double>(m_tickIndex + static_cast<int64_t>(skip)) * m_periodLocal);
         return;
     }
     WorkerGroup& group = Group();
-    const double boundUs = std::min(50000.0, std::max(1000.0, 4.0 * m_periodLocal));
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<int64_t>(boundUs));
-    std::unique_lock<std::mutex> lock(group.mutex);
-    group.tick.wait_until(lock, deadline, [&] {
-        return m_stopRequested.load() || group.tickNumber.load() != m_lastTick ||
-               group.generation.load() != m_seenGeneration;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    std::unique_lock<std::mutex> lock(m_wakeMutex);
+    m_wake.wait_until(lock, deadline, [&] {
+        const uint64_t tick = group.tickNumber.load();
+        return m_stopRequested.load() || group.generation.load() != m_seenGeneration ||
+               CountFires(m_baseTick, m_divisorLocal, m_lastTick, tick) > 0;
     });
 }

@@ -1,4 +1,5 @@
 #include "analog/analogDevice.h"
+#include "analog/testDevice.h"
 
 #include "analog/plainDevice.h"
 #include "support/tempDir.h"
@@ -158,6 +159,46 @@ TEST_F(AnalogConfigTest, SaveWithoutAGroupReportsFailure)
     EXPECT_FALSE(device.SaveConfig(nullptr));
     EXPECT_FALSE(device.LoadConfig(nullptr));
     EXPECT_FALSE(device.SaveViewsConfig(nullptr));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(AnalogConfigTest, TestDeviceParametersRoundTripWithinTheirLimits)
+{
+    {
+        CTestDevice device(false, false);
+        bool changed = false;
+        const double amplitude = 8.0;
+        const wxString name = "left_board";
+        ASSERT_TRUE(device.SetParam(&amplitude, 1, 1, PARAM_DOUBLE, &changed));
+        ASSERT_TRUE(device.SetParam(&name, 0, 1, PARAM_STRING, &changed));
+        auto config = OpenConfig();
+        ASSERT_TRUE(device.SaveConfig(config.get()));
+        config->Flush();
+    }
+    auto config = OpenConfig();
+    EXPECT_EQ(config->Read("/Analog/Test_device/DeviceName"), "left_board");
+    EXPECT_DOUBLE_EQ(config->ReadDouble("/Analog/Test_device/Amplitude", 0.0), 8.0);
+    EXPECT_EQ(config->ReadLong("/Analog/Test_device/CP Stat Level", -1), 4);
+    EXPECT_TRUE(config->HasEntry("/Analog/Test_device/Show CP stat"));
+    {
+        CTestDevice device(false, false);
+        ASSERT_TRUE(device.LoadConfig(config.get()));
+        EXPECT_EQ(device.GetDeviceName(), "left_board");
+        EXPECT_DOUBLE_EQ(device.GetMaxValue(), 8.0);
+    }
+    // A value beyond the device's limits in the file is refused on load.
+    config->Write("/Analog/Test_device/Amplitude", 50.0);
+    config->Write("/Analog/Test_device/DeviceName", "");
+    CTestDevice device(false, false);
+    {
+        wxLogNull quiet;
+        ASSERT_TRUE(device.LoadConfig(config.get()));
+    }
+    EXPECT_DOUBLE_EQ(device.GetMaxValue(), 5.0);
+    EXPECT_EQ(device.GetDeviceName(), "test_device");
 }
 
 }  // namespace

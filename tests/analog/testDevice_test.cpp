@@ -1,10 +1,12 @@
 #include "analog/testDevice.h"
 
+#include "analog/fakeNetwork.h"
 #include "analog/fakeSinks.h"
 
 #include <gtest/gtest.h>
 #include <wx/log.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -79,6 +81,8 @@ TEST(TestDeviceTest, BuiltInValuesOfBothKinds)
 TEST(TestDeviceTest, FirstAnalogFramesAndMarkerCadence)
 {
     CTestDevice::s_analogNotify = true;
+    CCallLog log;
+    CFakeNetwork network(&log);
     CSteppedTestDevice device(false);
     device.SeedRandom(12345);
     CFakeView view;
@@ -105,6 +109,11 @@ TEST(TestDeviceTest, FirstAnalogFramesAndMarkerCadence)
     EXPECT_EQ(device.GetMarkerCodes(), std::vector<uint32_t>({0, 0}));
     // The notify flag alternates: E 1 announced itself, E 2 did not.
     EXPECT_TRUE(CTestDevice::s_analogNotify.load());
+    int events = 0;
+    for (const std::string& call : log.calls) events += call.rfind("event:", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(events, 1);
+    EXPECT_NE(std::find(log.calls.begin(), log.calls.end(), "event:test_device:E 1"), log.calls.end());
+    EXPECT_EQ(network.eventTimes, std::vector<double>({0.0}));
     // A reset restarts the numbering and the walks.
     device.Reset();
     EXPECT_TRUE(device.GetMarkerLabels().empty());

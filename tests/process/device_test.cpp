@@ -134,6 +134,10 @@ TEST(DeviceOutputTest, OscAndVrpnGoThroughTheInstalledServices)
     EXPECT_EQ(network.m_dataName, "board");
     EXPECT_EQ(network.m_data, (std::vector<double>{1.0, 3.0}));
     EXPECT_DOUBLE_EQ(network.m_dataTime, 0.5);
+    analog.SetName("board2");
+    EXPECT_TRUE(analog.SendOscData(0.6));
+    EXPECT_EQ(network.m_dataName, "board2");
+    analog.SetName("board");
     EXPECT_TRUE(analog.SendOscEvent("E 1", 2.0));
     ASSERT_EQ(network.m_events.size(), 1u);
     EXPECT_EQ(network.m_events[0], "board|E 1|2.000000");
@@ -179,24 +183,35 @@ TEST(DeviceOutputTest, WithoutServicesNothingIsSent)
               std::string::npos);
 }
 
-TEST(DevicePacingTest, ProgramClockTicksOnScheduleWithoutDrift)
+namespace {
+
+// Checks the device's own clock in a loop until it ticked count times; each pass then
+// spins passUs. Returns the reading time of each tick.
+std::vector<double> TickTimes(CFakeDevice& device, int count, double passUs)
 {
-    // A check loop that is slow (each pass takes a third of the period) must not lose
-    // the pass time on every tick: tick k is due at start + k x period.
-    CFakeDevice device("paced", 1000.0, false);
-    device.ResetClockNow();
-    const double startUs = GetProgramTime();
-    int ticks = 0;
-    while (GetProgramTime() - startUs < 300000.0) {
+    std::vector<double> times;
+    const double limitUs = GetProgramTime() + 20.0e6;  // bounds a broken build only
+    while (static_cast<int>(times.size()) < count && GetProgramTime() < limitUs) {
         if (device.CheckClock())
-            ++ticks;
-        const double until = GetProgramTime() + 333.0;
+            times.push_back(GetProgramTime());
+        const double until = GetProgramTime() + passUs;
         while (GetProgramTime() < until) {
         }
     }
-    // 300 ms at 1000 Hz: 300 ticks (the first is due at once).
-    EXPECT_NEAR(ticks, 301, 2);
-    EXPECT_NEAR(device.GetElapsedTime(), 0.3, 0.01);
+    return times;
+}
+
+}  // namespace
+
+TEST(DevicePacingTest, SlowChecksDoNotLoseThePassTime)
+{
+    // Each pass takes 15 % of the period: tick k stays due at start + k x period, where
+    // taking the tick time from the reading would lose about half a pass on every tick.
+    CFakeDevice device("paced", 1000.0, false);
+    device.ResetClockNow();
+    const std::vector<double> times = TickTimes(device, 320, 150.0);
+    ASSERT_EQ(times.size(), 320u);
+    EXPECT_NEAR(SamplesWithin(times, 300000.0, 1000.0), 300.0, 1.0);
 }
 
 TEST(DevicePacingTest, FractionalPeriodsAreKeptOnBothClocks)
@@ -204,14 +219,10 @@ TEST(DevicePacingTest, FractionalPeriodsAreKeptOnBothClocks)
     for (bool precise : {false, true}) {
         CFakeDevice device("precise", 300.0, false, 1, 1, precise);
         device.ResetClockNow();
-        const double startUs = GetProgramTime();
-        int ticks = 0;
-        while (GetProgramTime() - startUs < 200000.0) {
-            if (device.CheckClock())
-                ++ticks;
-        }
+        const std::vector<double> times = TickTimes(device, 70, 0.0);
+        ASSERT_EQ(times.size(), 70u);
         // 300 Hz, not 333 Hz: 60 ticks in 200 ms.
-        EXPECT_NEAR(ticks, 60, 2) << (precise ? "precise" : "program");
+        EXPECT_NEAR(SamplesWithin(times, 200000.0, 300.0), 60.0, 1.0) << (precise ? "precise" : "program");
     }
 }
 
@@ -248,7 +259,7 @@ TEST(DevicePacingTest, FallingASecondBehindRestartsTheScheduleOnce)
     int burst = 0;
     for (int i = 0; i < 100 && device.CheckClock(); ++i)
         ++burst;
-    EXPECT_EQ(burst, 0);
+    EXPECT_LE(burst, 1);  // one more only if this thread lost the processor for a period
     EXPECT_EQ(g_messages.Drain().size(), 1u);
 }
 

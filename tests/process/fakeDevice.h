@@ -6,6 +6,7 @@
 #include "process/networkServices.h"
 #include "process/trackerWorker.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -72,6 +73,11 @@ public:
     }
 
     void SetRate(double rateHz) { m_rate.store(rateHz); }
+    void SetName(const wxString& name)
+    {
+        std::lock_guard<std::mutex> lock(m_nameMutex);
+        m_deviceName = name;
+    }
     void RecordTimes(size_t reserve)
     {
         m_times.reserve(reserve);
@@ -198,3 +204,24 @@ public:
     std::atomic<int> m_polls{0};
     std::atomic<int> m_mainloops{0};
 };
+
+// Samples a device produces in windowUs, measured on the monotonic clock from the
+// reading times of its samples. Sample k is read at t_k = start + k x period + lateness;
+// it is never early, and on a busy machine many readings are late by a time slice or
+// more. The least t_k - k x nominal period over the first and the last fifth of the
+// window is each fifth's most punctual reading; their difference is the drift, which a
+// wrong rate makes grow steadily and lateness does not.
+inline double SamplesWithin(const std::vector<double>& times, double windowUs, double rateHz)
+{
+    const double periodUs = 1.0e6 / rateHz;
+    std::vector<double> offsets;
+    for (size_t k = 0; k < times.size() && times[k] - times.front() < windowUs; ++k)
+        offsets.push_back(times[k] - static_cast<double>(k) * periodUs);
+    if (offsets.size() < 10)
+        return static_cast<double>(offsets.size());
+    const auto fifth = static_cast<std::ptrdiff_t>(offsets.size() / 5);
+    const double early = *std::min_element(offsets.begin(), offsets.begin() + fifth);
+    const double late = *std::min_element(offsets.end() - fifth, offsets.end());
+    return rateHz * windowUs / 1.0e6 - (late - early) / periodUs;
+}
+

