@@ -190,9 +190,13 @@ int main(int argc, char** argv)
             {"parametric", 3, 2, 1000.0, 120.0, false, 250, true},
             {"spectrum", 5, 16, 1000.0, 5.0, false, 256, false},
         };
+        // An optional argument keeps only the cases of that mode ("adddata": the feed).
+        const wxString only = argc > 1 ? wxString(argv[1]) : wxString();
         for (const Case& c : cases)
-            RunCase(panel, c, clearMs);
-        RunAddData(panel);
+            if (only.empty() || only == c.mode)
+                RunCase(panel, c, clearMs);
+        if (only.empty() || only == "adddata")
+            RunAddData(panel);
         delete frame;
     }
     wxTheApp->OnExit();

@@ -71,24 +71,29 @@ void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, in
         wxAlphaPixelData data(cache, wxPoint(0, 0), wxSize(width, rows));
         if (!data)
             return;
-        wxAlphaPixelData::Iterator row(data);
-        const std::uint8_t* rgb = raster.Rgb() + static_cast<size_t>(raster.Top()) * width * 3;
-        const std::uint8_t* alpha = raster.Alpha() + static_cast<size_t>(raster.Top()) * width;
-        // The layer keeps premultiplied colour; the bitmap takes it straight.
+        // The layer keeps premultiplied colour, column after column; the
+        // bitmap takes straight colour, row after row.
         static const std::vector<int> inverse = [] {
             std::vector<int> table(256, 0);
             for (int a = 1; a < 256; ++a)
                 table[static_cast<size_t>(a)] = (255 << 16) / a;
             return table;
         }();
+        wxAlphaPixelData::Iterator row(data);
         for (int y = 0; y < rows; ++y) {
             wxAlphaPixelData::Iterator p = row;
-            for (int x = 0; x < width; ++x, ++p, rgb += 3, ++alpha) {
-                const int scale = inverse[*alpha];
+            for (int x = 0; x < width; ++x, ++p) {
+                const std::uint8_t alpha = raster.AlphaAt(x, raster.Top() + y);
+                p.Alpha() = alpha;
+                if (alpha == 0) {
+                    p.Red() = p.Green() = p.Blue() = 0;
+                    continue;
+                }
+                const std::uint8_t* rgb = raster.RgbAt(x, raster.Top() + y);
+                const int scale = inverse[alpha];
                 p.Red() = static_cast<unsigned char>(std::min(255, (rgb[0] * scale + 32768) >> 16));
                 p.Green() = static_cast<unsigned char>(std::min(255, (rgb[1] * scale + 32768) >> 16));
                 p.Blue() = static_cast<unsigned char>(std::min(255, (rgb[2] * scale + 32768) >> 16));
-                p.Alpha() = *alpha;
             }
             row.OffsetY(data, 1);
         }

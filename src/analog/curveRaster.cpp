@@ -140,7 +140,7 @@ void CCurveRaster::Plot(int x, int y, double coverage)
 {
     if (x < 0 || y < 0 || x >= m_width || y >= m_height || coverage <= 0.0)
         return;
-    const size_t index = static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x);
+    const size_t index = Index(x, y);
     BlendPixel(&m_rgb[index * 3], &m_alpha[index], m_red, m_green, m_blue,
                coverage >= 1.0 ? 255 : static_cast<int>(coverage * 255.0 + 0.5));
     if (y < m_top) m_top = y;
@@ -176,8 +176,9 @@ void CCurveRaster::FillToLevel(const double* xy, size_t n, double baseY, const R
         if (firstRow > lastRow)
             continue;
         double t = norm > 0.0 ? ((cx - gx0) * gdx + (firstRow + 0.5 - gy0) * gdy) / norm : 0.0;
-        size_t index = static_cast<size_t>(firstRow) * static_cast<size_t>(m_width) + static_cast<size_t>(column);
-        for (int row = firstRow; row <= lastRow; ++row, t += ty, index += static_cast<size_t>(m_width)) {
+        // Columns are contiguous in the layer: the span is one run of memory.
+        size_t index = Index(column, firstRow);
+        for (int row = firstRow; row <= lastRow; ++row, t += ty, ++index) {
             const int k = static_cast<int>(std::min(std::max(t, 0.0), 1.0) * 256.0);
             BlendPixel(&m_rgb[index * 3], &m_alpha[index], from.red + ((to.red - from.red) * k >> 8),
                   from.green + ((to.green - from.green) * k >> 8),

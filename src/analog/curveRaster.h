@@ -44,12 +44,15 @@ public:
     // Rows [Top, Bottom] hold every drawn pixel.
     int Top() const { return m_top; }
     int Bottom() const { return m_bottom; }
-    // width x height x 3 bytes of colour premultiplied by its alpha, and
-    // width x height alpha bytes (0 transparent).
-    std::uint8_t* Rgb() { return m_rgb.data(); }
-    std::uint8_t* Alpha() { return m_alpha.data(); }
-    const std::uint8_t* Rgb() const { return m_rgb.data(); }
-    const std::uint8_t* Alpha() const { return m_alpha.data(); }
+    // Pixels are stored column after column (a time curve and its area are
+    // drawn a column at a time). Colour is premultiplied by its alpha
+    // (alpha 0: transparent).
+    size_t Index(int x, int y) const
+    {
+        return static_cast<size_t>(x) * static_cast<size_t>(m_height) + static_cast<size_t>(y);
+    }
+    const std::uint8_t* RgbAt(int x, int y) const { return &m_rgb[Index(x, y) * 3]; }
+    std::uint8_t AlphaAt(int x, int y) const { return m_alpha[Index(x, y)]; }
 
 private:
     void DrawSegment(double x0, double y0, double x1, double y1, double halfWidth);

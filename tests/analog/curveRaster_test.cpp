@@ -10,12 +10,12 @@ namespace {
 
 int AlphaAt(const CCurveRaster& raster, int x, int y)
 {
-    return raster.Alpha()[static_cast<size_t>(y) * raster.Width() + x];
+    return raster.AlphaAt(x, y);
 }
 
 int RedAt(const CCurveRaster& raster, int x, int y)
 {
-    return raster.Rgb()[(static_cast<size_t>(y) * raster.Width() + x) * 3];
+    return raster.RgbAt(x, y)[0];
 }
 
 }  // namespace
