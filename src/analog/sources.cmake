@@ -1,5 +1,6 @@
 # Files of src/analog. Core files (no display) go to QV_CORE_SOURCES, window files
 # to QV_GUI_SOURCES, e.g. list(APPEND QV_CORE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/name.cpp)
+include(${CMAKE_CURRENT_LIST_DIR}/analogView.cmake)  # the 2D channel view
 list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/analogDevice.cpp
      ${CMAKE_CURRENT_LIST_DIR}/analogDispatch.cpp

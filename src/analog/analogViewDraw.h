@@ -1,0 +1,51 @@
+#pragma once
+
+#include "analog/colour.h"
+
+#include <wx/colour.h>
+#include <wx/geometry.h>
+
+#include <cstdint>
+#include <vector>
+
+class CCurveRaster;
+class wxBitmap;
+class wxGraphicsContext;
+
+// Small helpers shared by the 2D view's drawers. GUI thread.
+
+inline wxColour ToWxColour(const CColour& colour)
+{
+    if (!colour.valid)
+        return wxColour(255, 255, 0);
+    return wxColour(colour.red, colour.green, colour.blue, colour.alpha);
+}
+
+inline CColour ToCColour(const wxColour& colour)
+{
+    if (!colour.IsOk())
+        return CColour();
+    return CColour(colour.Red(), colour.Green(), colour.Blue(), colour.Alpha());
+}
+
+// 0x00BBGGRR as the colour map packs it.
+inline wxColour PackedToColour(std::uint32_t packed)
+{
+    return wxColour(static_cast<unsigned char>(packed & 0xff),
+                    static_cast<unsigned char>((packed >> 8) & 0xff),
+                    static_cast<unsigned char>((packed >> 16) & 0xff));
+}
+
+// Reduces a curve whose x grows with the index to at most two points per
+// pixel column (its lowest and highest, in index order), which draws the same
+// pixels as the full curve. Non-finite points are dropped, so one bad sample
+// does not break the curve.
+void DecimateCurve(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out);
+
+// Drops non-finite points of a trail and successive points that fall on the
+// same pixel (same picture, fewer strokes).
+void DecimateTrail(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out);
+
+// Draws the drawn rows of the layer with its top left at (left, top), through
+// cache (a bitmap kept between paints).
+void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, int left, int top);

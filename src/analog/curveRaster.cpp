@@ -1,0 +1,239 @@
+#include "analog/curveRaster.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// x * y / 255, rounded, for 8-bit x and y.
+inline int Mul255(int x, int y)
+{
+    const int t = x * y + 128;
+    return (t + (t >> 8)) >> 8;
+}
+
+// Premultiplied source over what is there: no division per pixel.
+inline void BlendPixel(std::uint8_t* rgb, std::uint8_t* alpha, int red, int green, int blue, int a)
+{
+    const int keep = 255 - a;
+    rgb[0] = static_cast<std::uint8_t>(Mul255(red, a) + Mul255(rgb[0], keep));
+    rgb[1] = static_cast<std::uint8_t>(Mul255(green, a) + Mul255(rgb[1], keep));
+    rgb[2] = static_cast<std::uint8_t>(Mul255(blue, a) + Mul255(rgb[2], keep));
+    *alpha = static_cast<std::uint8_t>(a + Mul255(*alpha, keep));
+}
+
+}  // namespace
+
+void CCurveRaster::Reset(int width, int height)
+{
+    m_width = std::max(width, 0);
+    m_height = std::max(height, 0);
+    const size_t pixels = static_cast<size_t>(m_width) * static_cast<size_t>(m_height);
+    m_rgb.assign(pixels * 3, 0);
+    m_alpha.assign(pixels, 0);
+    m_top = m_height;
+    m_bottom = -1;
+}
+
+void CCurveRaster::DrawPolyline(const double* xy, size_t n, std::uint8_t red, std::uint8_t green,
+                                std::uint8_t blue, int lineWidth)
+{
+    m_red = red;
+    m_green = green;
+    m_blue = blue;
+    const double halfWidth = std::min(std::max(lineWidth, 1), 3) / 2.0;
+    for (size_t i = 1; i < n; ++i) {
+        const double x0 = xy[2 * i - 2], y0 = xy[2 * i - 1];
+        const double x1 = xy[2 * i], y1 = xy[2 * i + 1];
+        if (std::isfinite(x0) && std::isfinite(y0) && std::isfinite(x1) && std::isfinite(y1))
+            DrawSegment(x0, y0, x1, y1, halfWidth);
+    }
+}
+
+void CCurveRaster::DrawFunctionCurve(const double* xy, size_t n, std::uint8_t red,
+                                     std::uint8_t green, std::uint8_t blue, int lineWidth)
+{
+    m_red = red;
+    m_green = green;
+    m_blue = blue;
+    const double half = std::min(std::max(lineWidth, 1), 3) / 2.0;
+    size_t first = 0;
+    while (first < n && !(std::isfinite(xy[2 * first]) && std::isfinite(xy[2 * first + 1])))
+        ++first;
+    if (first >= n || m_width <= 0)
+        return;
+    size_t last = n - 1;
+    while (last > first && !(std::isfinite(xy[2 * last]) && std::isfinite(xy[2 * last + 1])))
+        --last;
+    const double xStart = xy[2 * first];
+    const double xEnd = xy[2 * last];
+    // The curve's y range over each half column, then each column takes the
+    // ranges of the two pixels wide window around it: a square brush as wide
+    // as the line, so steep parts keep the width of flat ones.
+    const int slots = 2 * m_width + 2;
+    m_spanLo.assign(static_cast<size_t>(slots), std::numeric_limits<double>::infinity());
+    m_spanHi.assign(static_cast<size_t>(slots), -std::numeric_limits<double>::infinity());
+    auto valueAt = [&](size_t segmentStart, double x) {
+        const double x0 = xy[2 * segmentStart], y0 = xy[2 * segmentStart + 1];
+        const double x1 = xy[2 * segmentStart + 2], y1 = xy[2 * segmentStart + 3];
+        return x1 > x0 ? y0 + (y1 - y0) * (x - x0) / (x1 - x0) : y1;
+    };
+    const int firstSlot = std::max(0, static_cast<int>(std::floor(2.0 * xStart)) + 1);
+    const int lastSlot = std::min(slots - 1, static_cast<int>(std::floor(2.0 * xEnd)) + 1);
+    size_t i = first;  // last vertex at or left of the slot's left edge
+    for (int slot = firstSlot; slot <= lastSlot; ++slot) {
+        // Slot k covers x in [(k - 1) / 2, k / 2).
+        const double left = std::max((slot - 1) * 0.5, xStart);
+        const double right = std::min(slot * 0.5, xEnd);
+        if (right < left)
+            continue;
+        while (i + 1 < last && xy[2 * (i + 1)] <= left)
+            ++i;
+        double lo = i < last ? valueAt(i, left) : xy[2 * i + 1];
+        double hi = lo;
+        size_t j = i + 1;
+        for (; j <= last && xy[2 * j] <= right; ++j) {
+            lo = std::min(lo, xy[2 * j + 1]);
+            hi = std::max(hi, xy[2 * j + 1]);
+        }
+        if (j <= last) {
+            const double y = valueAt(j - 1, right);
+            lo = std::min(lo, y);
+            hi = std::max(hi, y);
+        }
+        m_spanLo[static_cast<size_t>(slot)] = lo;
+        m_spanHi[static_cast<size_t>(slot)] = hi;
+    }
+    const int firstColumn = std::max(0, static_cast<int>(std::floor(xStart - half)));
+    const int lastColumn = std::min(m_width - 1, static_cast<int>(std::floor(xEnd + half)));
+    for (int column = firstColumn; column <= lastColumn; ++column) {
+        // Column c spans x in [c, c + 1): slots 2c + 1 and 2c + 2; its window
+        // [c - 0.5, c + 1.5) adds slots 2c and 2c + 3.
+        double lo = std::numeric_limits<double>::infinity();
+        double hi = -lo;
+        for (int slot = 2 * column; slot <= 2 * column + 3 && slot < slots; ++slot) {
+            lo = std::min(lo, m_spanLo[static_cast<size_t>(slot)]);
+            hi = std::max(hi, m_spanHi[static_cast<size_t>(slot)]);
+        }
+        if (std::isfinite(lo) && std::isfinite(hi))
+            PlotSpan(column, lo - half, hi + half);
+    }
+}
+
+void CCurveRaster::PlotSpan(int x, double lo, double hi)
+{
+    lo = std::max(lo, 0.0);
+    hi = std::min(hi, static_cast<double>(m_height));
+    if (!(hi > lo))
+        return;
+    const int firstRow = static_cast<int>(lo);
+    const int lastRow = std::min(static_cast<int>(hi), m_height - 1);
+    for (int y = firstRow; y <= lastRow; ++y) {
+        const double cover = std::min(hi, y + 1.0) - std::max(lo, static_cast<double>(y));
+        if (cover > 0.0)
+            Plot(x, y, cover);
+    }
+}
+
+void CCurveRaster::Plot(int x, int y, double coverage)
+{
+    if (x < 0 || y < 0 || x >= m_width || y >= m_height || coverage <= 0.0)
+        return;
+    const size_t index = Index(x, y);
+    BlendPixel(&m_rgb[index * 3], &m_alpha[index], m_red, m_green, m_blue,
+               coverage >= 1.0 ? 255 : static_cast<int>(coverage * 255.0 + 0.5));
+    if (y < m_top) m_top = y;
+    if (y > m_bottom) m_bottom = y;
+}
+
+void CCurveRaster::FillToLevel(const double* xy, size_t n, double baseY, const Rgba& from,
+                               const Rgba& to, double gx0, double gy0, double gx1, double gy1)
+{
+    if (n < 2 || !std::isfinite(baseY))
+        return;
+    // Gradient position t(x, y) = ((x - gx0) gdx + (y - gy0) gdy) / |g|^2, linear in y.
+    const double gdx = gx1 - gx0;
+    const double gdy = gy1 - gy0;
+    const double norm = gdx * gdx + gdy * gdy;
+    const double ty = norm > 0.0 ? gdy / norm : 0.0;
+    size_t segment = 1;
+    const int firstColumn = std::max(0, static_cast<int>(std::ceil(xy[0] - 0.5)));
+    const int lastColumn = std::min(m_width - 1, static_cast<int>(std::floor(xy[2 * (n - 1)] - 0.5)));
+    for (int column = firstColumn; column <= lastColumn; ++column) {
+        const double cx = column + 0.5;
+        while (segment < n - 1 && xy[2 * segment] < cx)
+            ++segment;
+        const double x0 = xy[2 * segment - 2], y0 = xy[2 * segment - 1];
+        const double x1 = xy[2 * segment], y1 = xy[2 * segment + 1];
+        if (!std::isfinite(x0) || !std::isfinite(y0) || !std::isfinite(x1) || !std::isfinite(y1))
+            continue;  // no area under a point that is not a number
+        const double y = x1 > x0 ? y0 + (y1 - y0) * (cx - x0) / (x1 - x0) : y1;
+        const double lo = std::min(y, baseY);
+        const double hi = std::max(y, baseY);
+        const int firstRow = std::max(0, static_cast<int>(std::ceil(lo - 0.5)));
+        const int lastRow = std::min(m_height - 1, static_cast<int>(std::floor(hi - 0.5)));
+        if (firstRow > lastRow)
+            continue;
+        double t = norm > 0.0 ? ((cx - gx0) * gdx + (firstRow + 0.5 - gy0) * gdy) / norm : 0.0;
+        // Columns are contiguous in the layer: the span is one run of memory.
+        size_t index = Index(column, firstRow);
+        for (int row = firstRow; row <= lastRow; ++row, t += ty, ++index) {
+            const int k = static_cast<int>(std::min(std::max(t, 0.0), 1.0) * 256.0);
+            BlendPixel(&m_rgb[index * 3], &m_alpha[index], from.red + ((to.red - from.red) * k >> 8),
+                  from.green + ((to.green - from.green) * k >> 8),
+                  from.blue + ((to.blue - from.blue) * k >> 8),
+                  from.alpha + ((to.alpha - from.alpha) * k >> 8));
+        }
+        m_top = std::min(m_top, firstRow);
+        m_bottom = std::max(m_bottom, lastRow);
+    }
+}
+
+// Wu's line widened: along the major axis one step per pixel; across it the
+// span around the line covers whole pixels inside and partial ones at both
+// ends, so steep and shallow lines keep the same weight.
+void CCurveRaster::DrawSegment(double x0, double y0, double x1, double y1, double halfWidth)
+{
+    // Clip far-away coordinates to a margin around the layer first, so that a
+    // wild value cannot make the loop run for long.
+    const double limit = 4.0 * (m_width + m_height) + 16.0;
+    if ((x0 < -limit && x1 < -limit) || (y0 < -limit && y1 < -limit) ||
+        (x0 > m_width + limit && x1 > m_width + limit) ||
+        (y0 > m_height + limit && y1 > m_height + limit))
+        return;
+    const double dx = x1 - x0;
+    const double dy = y1 - y0;
+    const bool steep = std::fabs(dy) > std::fabs(dx);
+    double a0 = steep ? y0 : x0, b0 = steep ? x0 : y0;
+    double a1 = steep ? y1 : x1, b1 = steep ? x1 : y1;
+    if (a1 < a0) {
+        std::swap(a0, a1);
+        std::swap(b0, b1);
+    }
+    const double length = a1 - a0;
+    const double slope = length > 1e-12 ? (b1 - b0) / length : 0.0;
+    const int majorLimit = steep ? m_height : m_width;
+    // Pixel p covers [p, p + 1); each major step samples the line at its centre.
+    const int first = std::max(static_cast<int>(std::floor(a0)), -1);
+    const int last = std::min(static_cast<int>(std::floor(a1)), majorLimit);
+    // Across-axis thickness grows with the slope so the line keeps its width.
+    const double half = halfWidth * std::sqrt(1.0 + slope * slope);
+    for (int a = first; a <= last; ++a) {
+        const double t = std::min(std::max(a + 0.5 - a0, 0.0), length);
+        const double centre = b0 + slope * t;
+        const double lo = centre - half;
+        const double hi = centre + half;
+        const int loPixel = static_cast<int>(std::floor(lo));
+        const int hiPixel = static_cast<int>(std::floor(hi));
+        for (int b = loPixel; b <= hiPixel; ++b) {
+            const double cover = std::min(hi, b + 1.0) - std::max(lo, static_cast<double>(b));
+            if (cover > 0.0) {
+                if (steep)
+                    Plot(b, a, cover);
+                else
+                    Plot(a, b, cover);
+            }
+        }
+    }
+}
