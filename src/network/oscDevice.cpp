@@ -1,0 +1,357 @@
+#include "network/oscDevice.h"
+
+#include "network/oscClientSettings.h"
+#include "network/oscConnection.h"
+
+#include <wx/log.h>
+#include <wx/translation.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+constexpr double kMinRateHz = 1.0;
+constexpr double kMaxRateHz = 1000.0;
+constexpr int64_t kMaxPort = 65535;
+
+// Label (translated for display) and configuration key are the same text.
+constexpr const char* kParamNames[COscDevice::kParamCount] = {
+    "Device Name",   "Sampling Rate (Hz)", "Min Value",          "Max Value",
+    "Server Name",   "Data Pattern",       "Connect Pattern",    "Disconnect Pattern",
+    "Listening Port", "Broadcast Address", "Broadcast Port",
+};
+constexpr int kParamTypes[COscDevice::kParamCount] = {
+    PARAM_STRING, PARAM_DOUBLE, PARAM_DOUBLE, PARAM_DOUBLE, PARAM_STRING, PARAM_STRING,
+    PARAM_STRING, PARAM_STRING, PARAM_INT,    PARAM_STRING, PARAM_INT,
+};
+
+std::string Narrow(const wxString& text)
+{
+    const wxScopedCharBuffer bytes = text.utf8_str();
+    return std::string(bytes.data(), bytes.length());
+}
+
+wxString Wide(const std::string& text) { return wxString::FromUTF8(text.data(), text.size()); }
+
+double PollInterval(double rateHz) { return 1.0 / (4.0 * rateHz); }
+
+}  // namespace
+
+wxString FormatOscDevicePath(const wxString& server, const wxString& address, int port)
+{
+    return wxString::Format("%s@%s:%d", server, address, port);
+}
+
+COscDevice::COscDevice(bool synchronised) : CAnalogDevice(synchronised)
+{
+    const OscClientSettings settings = GetOscClientSettings();
+    m_deviceKey = "osc_device";
+    m_deviceName = "osc_device";
+    m_displayName = _("OSC Device");
+    m_configPath = "/Analog/osc_client";
+    m_deviceType = 3;
+    m_isTracker = false;
+    m_channelCount = 1;
+    m_dim = 1;
+    m_rate = 25.0;
+    m_rateParam = 25.0;
+    m_minValue = -100.0;
+    m_maxValue = 100.0;
+    m_firstChannelParam = kParamCount;
+    m_serverName = Wide(settings.serverName);
+    m_dataPattern = Wide(settings.dataPattern);
+    m_connectPattern = Wide(settings.connectPattern);
+    m_disconnectPattern = Wide(settings.disconnectPattern);
+    m_broadcastAddress = Wide(settings.address);
+    m_broadcastPort = settings.broadcastPort;
+    m_listeningPort = settings.listeningPort;
+    m_ready = true;
+    m_lastChangeUs = GetProgramTime();
+    m_connected = false;
+    m_pollIntervalSec = PollInterval(m_rate.load());
+    m_devicePath = FormatOscDevicePath(m_serverName, m_broadcastAddress, m_listeningPort);
+    InitChannels();
+    m_received.assign(static_cast<size_t>(m_channelCount), 0.0);
+    Reconnect();
+}
+
+COscDevice::~COscDevice()
+{
+    // The acquisition thread ends before the connection it polls goes.
+    Close();
+    FreezeViews();
+    std::lock_guard<std::mutex> lock(m_connectionMutex);
+    if (!IsClosed()) {
+        // Its thread did not end and may still poll: keep the connection alive.
+        (void)m_connection.release();
+        return;
+    }
+    m_connection.reset();
+}
+
+void COscDevice::Close()
+{
+    if (IsClosed()) return;
+    FreezeViews();
+    CDevice::Close();
+    if (!IsClosed()) return;  // the thread did not end: it may still poll the connection
+    std::unique_ptr<OscConnection> old;
+    {
+        std::lock_guard<std::mutex> lock(m_connectionMutex);
+        old = std::move(m_connection);
+        m_connected = false;
+    }
+    old.reset();  // sends the disconnect message
+}
+
+void COscDevice::Reset()
+{
+    CAnalogDevice::Reset();
+    ResetCounters();
+    ClearMarkers();
+    m_lastChangeUs = GetProgramTime();
+}
+
+bool COscDevice::Process(bool tick, bool running)
+{
+    const bool due = IsTimeToSample(tick);
+    // The GUI thread holds the lock only while it replaces the connection, with the
+    // device stopped: skip the pass rather than wait for its handshake.
+    std::unique_lock<std::mutex> lock(m_connectionMutex, std::try_to_lock);
+    if (!lock.owns_lock()) return false;
+    const double sinceChangeSec = (GetProgramTime() - m_lastChangeUs.load()) * 1.0e-6;
+    if ((due || sinceChangeSec > m_pollIntervalSec.load()) && !m_configBusy.load() &&
+        m_connected.load() && m_connection != nullptr)
+        m_connection->Poll();
+    if (!due || !running) return false;
+    {
+        CMutexLock data(&m_dataMutex);
+        CopyReceivedValues();
+        if (CDevice::IsOffsetRunning())
+            AccumulateOffset();
+        else
+            SubtractOffset();
+    }
+    DispatchFrame();
+    CountSample();
+    return false;
+}
+
+// Data mutex held.
+void COscDevice::CopyReceivedValues()
+{
+    if (!m_values || m_rowLength <= 0 || m_received.size() < static_cast<size_t>(m_rowLength))
+        return;
+    std::copy(m_received.begin(), m_received.begin() + m_rowLength, m_values.get());
+}
+
+bool COscDevice::SetChannelValue(double value, int channel)
+{
+    if (channel < 0 || channel >= m_channelCount ||
+        static_cast<size_t>(channel) >= m_received.size())
+        return false;
+    m_received[static_cast<size_t>(channel)] = value;
+    return true;
+}
+
+bool COscDevice::SetChannelCount(int count)
+{
+    count = std::min(count, kOscMaxChannels);
+    if (count < 1 || count == m_channelCount) return false;
+    if (IsRecording()) return false;
+    return ApplyChannelCount(count);
+}
+
+bool COscDevice::ApplyChannelCount(int count)
+{
+    count = std::clamp(count, 1, kOscMaxChannels);
+    m_visibleListValid = false;
+    {
+        // The step and the views' feed read the row under this lock.
+        CMutexLock lock(&m_dataMutex);
+        FreeBuffers();
+        m_channelCount = count;
+        // InitChannels appends the default names and units.
+        m_channelNames.clear();
+        m_channelUnits.clear();
+        InitChannels();
+        m_visibleList.clear();
+        for (int i = 0; i < count; ++i) m_visibleList.push_back(i);
+        m_received.assign(static_cast<size_t>(count), 0.0);
+    }
+    m_viewGridStale = true;
+    m_lastChangeUs = GetProgramTime();
+    m_visibleListValid = true;
+    // The next step restarts the clock and the counters for the new shape.
+    m_initPending = true;
+    return true;
+}
+
+void COscDevice::Reconnect()
+{
+    if (m_configBusy.load()) return;
+    const bool wasRunning = IsRunning();
+    if (wasRunning) Stop();
+    m_connected = false;
+    const OscClientSettings settings = GetOscClientSettings();
+    auto connection = std::make_unique<OscConnection>(this);
+    connection->SetPatterns(Narrow(m_connectPattern), Narrow(m_disconnectPattern));
+    connection->SetTimeouts(settings.maxTimeoutMs, settings.minTimeoutMs);
+    {
+        std::lock_guard<std::mutex> lock(m_connectionMutex);
+        // The old link says goodbye and frees its port before the new one binds it.
+        m_connection.reset();
+        m_connection = std::move(connection);
+        m_connection->Open(Narrow(m_serverName), Narrow(m_broadcastAddress), m_broadcastPort,
+                           m_listeningPort);
+        m_connected = true;
+    }
+    if (wasRunning) Start();
+}
+
+bool COscDevice::IsConnectionReady()
+{
+    std::lock_guard<std::mutex> lock(m_connectionMutex);
+    return m_connection != nullptr && m_connection->IsReady();
+}
+
+int COscDevice::GetConnectResult()
+{
+    std::lock_guard<std::mutex> lock(m_connectionMutex);
+    return m_connection != nullptr ? m_connection->LastResult() : -1;
+}
+
+int COscDevice::GetBoundListeningPort()
+{
+    std::lock_guard<std::mutex> lock(m_connectionMutex);
+    return m_connection != nullptr ? m_connection->BoundListeningPort() : -1;
+}
+
+void COscDevice::ApplyConfig() { Reconnect(); }
+
+void* COscDevice::GetParam(int id, int* count, int* type)
+{
+    if (id < 0 || id >= kParamCount) return CAnalogDevice::GetParam(id, count, type);
+    *count = 1;
+    *type = kParamTypes[id];
+    switch (id) {
+        case kDeviceName:
+            m_paramText = GetDeviceName();  // a copy: the name is guarded
+            return &m_paramText;
+        case kSamplingRate:
+            m_rateParam = m_rate.load();
+            return &m_rateParam;
+        case kMinValue:
+            return &m_minValue;
+        case kMaxValue:
+            return &m_maxValue;
+        case kServerName:
+            return &m_serverName;
+        case kDataPattern:
+            return &m_dataPattern;
+        case kConnectPattern:
+            return &m_connectPattern;
+        case kDisconnectPattern:
+            return &m_disconnectPattern;
+        case kListeningPort:
+            return &m_listeningPort;
+        case kBroadcastAddress:
+            return &m_broadcastAddress;
+        case kBroadcastPort:
+            return &m_broadcastPort;
+        default:
+            *count = 0;
+            return nullptr;
+    }
+}
+
+wxString COscDevice::GetParamLabel(int id)
+{
+    if (id < 0 || id >= kParamCount) return CAnalogDevice::GetParamLabel(id);
+    return wxGetTranslation(kParamNames[id]);
+}
+
+wxString COscDevice::GetParamKey(int id)
+{
+    if (id < 0 || id >= kParamCount) return CAnalogDevice::GetParamKey(id);
+    return kParamNames[id];
+}
+
+// A negative port is taken as its absolute value; one past 65535 keeps the old port.
+bool COscDevice::StorePort(const void* value, int32_t& port, const wxString& label)
+{
+    const int64_t wanted = std::llabs(static_cast<int64_t>(*static_cast<const int32_t*>(value)));
+    if (wanted > kMaxPort) {
+        wxLogWarning(_("Invalid value %s [%ld, %ld]"), label, 0L, static_cast<long>(kMaxPort));
+        return false;
+    }
+    port = static_cast<int32_t>(wanted);
+    return true;
+}
+
+bool COscDevice::SetParam(const void* value, int id, int count, int type, bool* changed)
+{
+    if (id < 0 || id >= kParamCount) return CAnalogDevice::SetParam(value, id, count, type, changed);
+    *changed = false;
+    const bool wasRunning = IsRunning();
+    if (wasRunning) Stop();
+    const wxString label = GetParamLabel(id);
+    if (value != nullptr && count == 1 && type == kParamTypes[id]) {
+        const auto text = [value] { return *static_cast<const wxString*>(value); };
+        switch (id) {
+            case kDeviceName:
+                if (!text().empty()) SetDeviceName(text());
+                break;
+            case kSamplingRate: {
+                const double rate = check_real_value(*static_cast<const double*>(value),
+                                                     m_rate.load(), kMinRateHz, kMaxRateHz, label);
+                m_rate = rate;
+                m_pollIntervalSec = PollInterval(rate);
+                break;
+            }
+            case kMinValue:
+                m_minValue = *static_cast<const double*>(value);
+                break;
+            case kMaxValue:
+                m_maxValue = *static_cast<const double*>(value);
+                break;
+            case kServerName:
+                m_serverName = text();
+                break;
+            case kDataPattern:
+                m_dataPattern = text();
+                break;
+            case kConnectPattern:
+                m_connectPattern = text();
+                break;
+            case kDisconnectPattern:
+                m_disconnectPattern = text();
+                break;
+            case kListeningPort:
+                StorePort(value, m_listeningPort, label);
+                break;
+            case kBroadcastAddress:
+                m_broadcastAddress = text();
+                break;
+            case kBroadcastPort:
+                StorePort(value, m_broadcastPort, label);
+                break;
+            default:
+                break;
+        }
+    }
+    *changed = true;
+    if (id >= kServerName) {
+        m_connected = false;
+        Reconnect();
+    }
+    if (wasRunning) Start();
+    return true;
+}
+
+wxString COscDevice::GetInfo()
+{
+    return CAnalogDevice::GetInfo() + wxString::Format("\n%s@%s:%d", m_serverName,
+                                                       m_broadcastAddress, m_broadcastPort);
+}
