@@ -1,0 +1,319 @@
+// The OSC source device against a loopback source: connection, channel values,
+// channel count changes, parameters, offsets, recording, disconnect.
+#include "network/oscDevice.h"
+
+#include "network/oscConnection.h"
+
+#include <gtest/gtest.h>
+
+#include "analog/fakeSinks.h"
+#include "oscSourceSupport.h"
+#include "support/logCapture.h"
+
+#include <memory>
+
+using osctest::ConsoleCapture;
+using osctest::Floats;
+using osctest::FreePort;
+using osctest::LoopbackClient;
+using osctest::Peer;
+using osctest::Received;
+using osctest::Responder;
+using osctest::SettingsGuard;
+using osctest::SteppedOscDevice;
+
+namespace {
+
+class OscDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetOscClientSettings(LoopbackClient(m_source.Port(), FreePort())); }
+
+    // A new device, its connect message taken off the source.
+    std::unique_ptr<SteppedOscDevice> Open()
+    {
+        auto device = std::make_unique<SteppedOscDevice>();
+        Received request;
+        EXPECT_TRUE(m_source.Next(request));
+        EXPECT_EQ(request.address, "/server/connect");
+        device->AddView(&m_view);
+        return device;
+    }
+    // Sends the message and steps until a dispatched frame carries the expected row.
+    bool Deliver(SteppedOscDevice& device, const OscMessage& message,
+                 const std::vector<double>& expected)
+    {
+        if (!m_source.Send(device.GetBoundListeningPort(), message)) return false;
+        return StepUntilFrame(device, expected);
+    }
+    bool StepUntilFrame(SteppedOscDevice& device, const std::vector<double>& expected)
+    {
+        for (int i = 0; i < 2000; ++i) {
+            device.Step(true);
+            if (LastFrame() == expected) return true;
+            std::this_thread::yield();
+        }
+        return false;
+    }
+    std::vector<double> LastFrame()
+    {
+        std::lock_guard<std::mutex> lock(m_view.mutex);
+        return m_view.frames.empty() ? std::vector<double>() : m_view.frames.back().values;
+    }
+    // Frames that arrived since the last call.
+    std::vector<CFrame> TakeFrames()
+    {
+        std::lock_guard<std::mutex> lock(m_view.mutex);
+        std::vector<CFrame> frames;
+        frames.swap(m_view.frames);
+        return frames;
+    }
+
+    SettingsGuard m_guard;
+    ConsoleCapture m_console;
+    Peer m_source;
+    CFakeView m_view;
+};
+
+}  // namespace
+
+TEST_F(OscDeviceTest, IdentityDefaultsAndHandshake)
+{
+    const int listenPort = GetOscClientSettings().listeningPort;
+    auto device = Open();
+    EXPECT_EQ(device->GetDeviceName(), "osc_device");
+    EXPECT_EQ(device->GetDeviceKey(), "osc_device");
+    EXPECT_EQ(device->GetDisplayName(), "OSC Device");
+    EXPECT_EQ(device->GetConfigPath(), "/Analog/osc_client");
+    EXPECT_EQ(device->GetDeviceType(), 3);
+    EXPECT_FALSE(device->IsTracker());
+    EXPECT_EQ(device->ChannelCount(), 1);
+    EXPECT_EQ(device->GetRate(), 25.0);
+    EXPECT_EQ(device->GetMinValue(), -100.0);
+    EXPECT_EQ(device->GetMaxValue(), 100.0);
+    EXPECT_TRUE(device->IsReady());
+    EXPECT_TRUE(device->CanOffset());
+    EXPECT_EQ(device->GetDevicePath(), "/server@127.0.0.1:" + std::to_string(listenPort));
+    EXPECT_TRUE(device->GetInfo().EndsWith("\n/server@127.0.0.1:" + std::to_string(m_source.Port())));
+    EXPECT_EQ(device->GetConnectResult(), kOscConnectOk);  // a silent source still connects
+    EXPECT_TRUE(device->IsConnectionReady());
+    EXPECT_EQ(device->GetBoundListeningPort(), listenPort);
+    EXPECT_EQ(device->GetParamLabel(COscDevice::kSamplingRate), "Sampling Rate (Hz)");
+    EXPECT_EQ(device->GetParamKey(COscDevice::kDisconnectPattern), "Disconnect Pattern");
+    int count = 0;
+    int type = 0;
+    ASSERT_NE(device->GetParam(COscDevice::kBroadcastPort, &count, &type), nullptr);
+    EXPECT_EQ(type, PARAM_INT);
+    EXPECT_EQ(device->GetParamKey(COscDevice::kParamCount), "Channel[0].ON");
+    EXPECT_EQ(FormatOscDevicePath("/s", "h", 7), "/s@h:7");
+}
+
+TEST_F(OscDeviceTest, NumericArgumentsBecomeChannelsAndFramesReachTheView)
+{
+    auto device = Open();
+    EXPECT_FALSE(device->TakeViewGridRequest());
+    ASSERT_TRUE(Deliver(*device, Floats("/data", {1.0f, 2.0f, 3.0f}), {1.0, 2.0, 3.0}));
+    EXPECT_EQ(device->ChannelCount(), 3);
+    EXPECT_EQ(device->GetVisibleList(), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(device->GetChannelName(2), "Channel #2");
+    EXPECT_TRUE(device->TakeViewGridRequest());
+    EXPECT_FALSE(device->TakeViewGridRequest());
+    // Steps without a new message repeat the latest values.
+    TakeFrames();
+    device->Step(true);
+    device->Step(true);
+    for (const CFrame& frame : TakeFrames()) EXPECT_EQ(frame.values, (std::vector<double>{1, 2, 3}));
+
+    OscMessage ints("/other");
+    ints.PushInt32(-4).PushInt32(5);
+    ASSERT_TRUE(Deliver(*device, ints, {-4.0, 5.0}));
+    EXPECT_EQ(device->ChannelCount(), 2);
+    EXPECT_EQ(device->GetChannelName(2), "");  // no name left over from the wider shape
+    EXPECT_TRUE(device->TakeViewGridRequest());
+}
+
+TEST_F(OscDeviceTest, NumberAfterAStringFillsTheOneChannel)
+{
+    auto device = Open();
+    OscMessage message("/x");
+    message.PushString("label").PushFloat(2.5f);
+    ASSERT_TRUE(Deliver(*device, message, {2.5}));
+    EXPECT_EQ(device->ChannelCount(), 1);
+}
+
+TEST_F(OscDeviceTest, StringsOnlyAndMalformedPacketsChangeNothing)
+{
+    auto device = Open();
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {7.0f, 8.0f}), {7.0, 8.0}));
+    const int port = device->GetBoundListeningPort();
+    OscMessage words("/x");
+    words.PushString("a");
+    ASSERT_TRUE(m_source.Send(port, words));
+    const uint8_t truncated[] = {'/', 'x', 0, 0, ',', 'f', 'f', 'f', 0, 0, 0, 0};
+    ASSERT_TRUE(m_source.SendBytes(port, truncated, sizeof truncated));
+    const uint8_t odd[] = {'/', 'x', 0, 0, ',', 'f'};
+    ASSERT_TRUE(m_source.SendBytes(port, odd, sizeof odd));
+    for (int i = 0; i < 5; ++i) device->Step(true);
+    EXPECT_EQ(LastFrame(), (std::vector<double>{7.0, 8.0}));
+    EXPECT_EQ(device->ChannelCount(), 2);
+}
+
+TEST_F(OscDeviceTest, HostileArgumentCountIsCapped)
+{
+    auto device = Open();
+    OscMessage many("/x");
+    for (int i = 0; i < 2000; ++i) many.PushInt32(i);
+    ASSERT_TRUE(m_source.Send(device->GetBoundListeningPort(), many));
+    ASSERT_TRUE(device->PollUntil([&] { return device->ChannelCount() == kOscMaxChannels; }));
+    device->Step(true);
+    const std::vector<double> frame = LastFrame();
+    ASSERT_EQ(frame.size(), static_cast<size_t>(kOscMaxChannels));
+    EXPECT_EQ(frame.back(), kOscMaxChannels - 1.0);
+}
+
+// The offset is subtracted from what was received, once: steps that repeat the
+// latest values must not subtract it again and again.
+TEST_F(OscDeviceTest, OffsetIsSubtractedOnceFromRepeatedValues)
+{
+    auto device = Open();
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {10.0f, -2.0f}), {10.0, -2.0}));
+    device->StartOffset();
+    // One second of averaging at 25 Hz, then the offset applies.
+    for (int i = 0; i < 30; ++i) device->Step(true);
+    TakeFrames();
+    for (int i = 0; i < 5; ++i) device->Step(true);
+    const std::vector<CFrame> frames = TakeFrames();
+    ASSERT_EQ(frames.size(), 5u);
+    for (const CFrame& frame : frames) EXPECT_EQ(frame.values, (std::vector<double>{0.0, 0.0}));
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {11.0f, -2.0f}), {1.0, 0.0}));
+}
+
+// A recording's header fixes its frame layout: the source may not re-shape the
+// channels while it runs. After the recording, the next message does.
+TEST_F(OscDeviceTest, ChannelCountHoldsWhileRecording)
+{
+    auto device = Open();
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {1.0f, 2.0f}), {1.0, 2.0}));
+    auto owned = std::make_unique<CFakeRecorder>();
+    CFakeRecorder* recorder = owned.get();
+    device->SetRecorder(std::move(owned));
+    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {3.0f, 4.0f, 5.0f}), {3.0, 4.0}));
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {6.0f}), {6.0, 4.0}));
+    EXPECT_EQ(device->ChannelCount(), 2);
+    ASSERT_FALSE(recorder->frames.empty());
+    for (const CFrame& frame : recorder->frames) EXPECT_EQ(frame.values.size(), 2u);
+    ASSERT_TRUE(device->StopRecording());
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {7.0f, 8.0f, 9.0f}), {7.0, 8.0, 9.0}));
+    EXPECT_EQ(device->ChannelCount(), 3);
+}
+
+TEST_F(OscDeviceTest, PropertiesStoreCheckAndReconnectAsTheySay)
+{
+    auto device = Open();
+    bool changed = false;
+    const double minValue = -5.0;
+    ASSERT_TRUE(device->SetParam(&minValue, COscDevice::kMinValue, 1, PARAM_DOUBLE, &changed));
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(device->GetMinValue(), -5.0);
+    EXPECT_EQ(m_source.Drain(), 0);  // no reconnect
+
+    const wxString pattern = "/values";
+    ASSERT_TRUE(device->SetParam(&pattern, COscDevice::kDataPattern, 1, PARAM_STRING, &changed));
+    Received message;
+    ASSERT_TRUE(m_source.Next(message));
+    EXPECT_EQ(message.address, "/server/disconnect");
+    ASSERT_TRUE(m_source.Next(message));
+    EXPECT_EQ(message.address, "/server/connect");
+    EXPECT_TRUE(device->IsConnectionReady());
+
+    const wxString prefix = "/src";
+    ASSERT_TRUE(device->SetParam(&prefix, COscDevice::kServerName, 1, PARAM_STRING, &changed));
+    ASSERT_TRUE(m_source.Next(message));
+    EXPECT_EQ(message.address, "/server/disconnect");
+    ASSERT_TRUE(m_source.Next(message));
+    EXPECT_EQ(message.address, "/src/connect");
+
+    {
+        CLogCapture log;
+        const double tooFast = 5000.0;
+        ASSERT_TRUE(device->SetParam(&tooFast, COscDevice::kSamplingRate, 1, PARAM_DOUBLE, &changed));
+        EXPECT_EQ(device->GetRate(), 25.0);
+        EXPECT_EQ(log.Warnings(), 1);
+    }
+    const double rate = 100.0;
+    ASSERT_TRUE(device->SetParam(&rate, COscDevice::kSamplingRate, 1, PARAM_DOUBLE, &changed));
+    EXPECT_EQ(device->GetRate(), 100.0);
+
+    const int32_t negative = -m_source.Port();
+    ASSERT_TRUE(device->SetParam(&negative, COscDevice::kBroadcastPort, 1, PARAM_INT, &changed));
+    int count = 0;
+    int type = 0;
+    EXPECT_EQ(*static_cast<int32_t*>(device->GetParam(COscDevice::kBroadcastPort, &count, &type)),
+              m_source.Port());
+    ASSERT_TRUE(m_source.Next(message));  // the old link's goodbye
+    ASSERT_TRUE(m_source.Next(message));
+    EXPECT_EQ(message.address, "/src/connect");
+    {
+        CLogCapture log;
+        const int32_t tooLarge = 70000;
+        ASSERT_TRUE(device->SetParam(&tooLarge, COscDevice::kListeningPort, 1, PARAM_INT, &changed));
+        EXPECT_EQ(log.Warnings(), 1);
+        EXPECT_NE(*static_cast<int32_t*>(device->GetParam(COscDevice::kListeningPort, &count, &type)),
+                  tooLarge);
+    }
+    const wxString name = "pressure";
+    ASSERT_TRUE(device->SetParam(&name, COscDevice::kDeviceName, 1, PARAM_STRING, &changed));
+    EXPECT_EQ(device->GetDeviceName(), "pressure");
+    const wxString empty;
+    ASSERT_TRUE(device->SetParam(&empty, COscDevice::kDeviceName, 1, PARAM_STRING, &changed));
+    EXPECT_EQ(device->GetDeviceName(), "pressure");
+}
+
+TEST_F(OscDeviceTest, ListeningPortInUseLeavesAReadyDeviceThatRetriesOnChange)
+{
+    Peer taken;
+    SetOscClientSettings(LoopbackClient(m_source.Port(), taken.Port()));
+    SteppedOscDevice device;
+    EXPECT_TRUE(m_console.Has("O <OSC> Error Listening Port " + std::to_string(taken.Port()) + "\n"));
+    EXPECT_EQ(device.GetConnectResult(), kOscConnectListenFailed);
+    EXPECT_TRUE(device.IsReady());
+    EXPECT_FALSE(device.IsConnectionReady());
+    device.Step(true);  // polling a failed link does nothing
+    EXPECT_EQ(m_source.Drain(), 0);
+
+    const int32_t freePort = 0;
+    bool changed = false;
+    ASSERT_TRUE(device.SetParam(&freePort, COscDevice::kListeningPort, 1, PARAM_INT, &changed));
+    EXPECT_EQ(device.GetConnectResult(), kOscConnectOk);
+    EXPECT_TRUE(device.IsConnectionReady());
+}
+
+TEST_F(OscDeviceTest, CloseSaysGoodbyeOnce)
+{
+    auto device = Open();
+    device->Close();
+    Received message;
+    ASSERT_TRUE(m_source.Next(message));
+    EXPECT_EQ(message.address, "/server/disconnect");
+    EXPECT_FALSE(device->IsConnectionReady());
+    device->Step(true);
+    device.reset();
+    EXPECT_EQ(m_source.Drain(), 0);
+}
+
+using OscDeviceThreads = OscDeviceTest;
+
+// The source may answer the connect message at once: its first message shapes the
+// channels before the device is built, and its values are not thrown away.
+TEST_F(OscDeviceThreads, AnswerToTheConnectMessageShapesTheChannels)
+{
+    const int listenPort = GetOscClientSettings().listeningPort;
+    SetOscClientSettings(LoopbackClient(m_source.Port(), listenPort, 5000));
+    Responder responder(m_source, listenPort, Floats("/x", {1.5f, 2.5f, 3.5f}));
+    SteppedOscDevice device;
+    EXPECT_EQ(responder.Address(), "/server/connect");
+    EXPECT_EQ(device.ChannelCount(), 3);
+    device.AddView(&m_view);
+    device.Step(true);
+    EXPECT_EQ(LastFrame(), (std::vector<double>{1.5, 2.5, 3.5}));
+}
