@@ -317,3 +317,44 @@ TEST_F(OscDeviceThreads, AnswerToTheConnectMessageShapesTheChannels)
     device.Step(true);
     EXPECT_EQ(LastFrame(), (std::vector<double>{1.5, 2.5, 3.5}));
 }
+
+// The device on its own acquisition thread: values become frames, the source
+// re-shapes the channels under the data mutex, and the GUI thread replaces the
+// connection while the thread keeps polling.
+TEST_F(OscDeviceThreads, RunningDeviceFollowsTheSourceAndSurvivesReconnects)
+{
+    COscDevice device(false);
+    Received request;
+    ASSERT_TRUE(m_source.Next(request));
+    m_view.keepFrames = true;
+    device.AddView(&m_view);
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    const int port = device.GetBoundListeningPort();
+    const auto waitFor = [&](const std::vector<double>& expected) {
+        // The source repeats its message until a frame carries it.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < end) {
+            OscMessage message("/data");
+            for (double value : expected) message.PushDouble(value);
+            m_source.Send(port, message);
+            std::unique_lock<std::mutex> lock(m_view.mutex);
+            m_view.arrived.wait_for(lock, std::chrono::milliseconds(20));
+            if (!m_view.frames.empty() && m_view.frames.back().values == expected) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(waitFor({1.0, 2.0}));
+    ASSERT_TRUE(waitFor({3.0, 4.0, 5.0, 6.0}));
+    EXPECT_EQ(device.GetVisibleCount(), 4);
+    EXPECT_TRUE(device.IsRunning());
+
+    const wxString pattern = "/values";
+    bool changed = false;
+    ASSERT_TRUE(device.SetParam(&pattern, COscDevice::kDataPattern, 1, PARAM_STRING, &changed));
+    EXPECT_TRUE(device.IsRunning());
+    EXPECT_TRUE(device.IsConnectionReady());
+    ASSERT_TRUE(waitFor({7.0}));
+    device.Close();
+    EXPECT_FALSE(device.IsConnectionReady());
+}
