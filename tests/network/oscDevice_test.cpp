@@ -358,3 +358,16 @@ TEST_F(OscDeviceThreads, RunningDeviceFollowsTheSourceAndSurvivesReconnects)
     device.Close();
     EXPECT_FALSE(device.IsConnectionReady());
 }
+
+// An independent OSC implementation as the source.
+TEST_F(OscDeviceTest, ArgumentsSentByOscsendBecomeChannelValues)
+{
+    auto device = Open();
+    const int status = osctest::RunTool({"oscsend", "127.0.0.1",
+                                         std::to_string(device->GetBoundListeningPort()), "/data",
+                                         "sfi", "label", "1.5", "7"});
+    if (status == -1) GTEST_SKIP() << "oscsend (Debian package liblo-tools) is not installed";
+    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(StepUntilFrame(*device, {1.5, 7.0}));
+    EXPECT_EQ(device->ChannelCount(), 2);
+}
