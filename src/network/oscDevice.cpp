@@ -179,6 +179,13 @@ bool COscDevice::ApplyChannelCount(int count)
         m_visibleList.clear();
         for (int i = 0; i < count; ++i) m_visibleList.push_back(i);
         m_received.assign(static_cast<size_t>(count), 0.0);
+        // Offsets belong to the old channels: an averaging under way starts again on
+        // the new ones, a finished offset is dropped.
+        const bool averaging = m_offsetRunning.load() || m_offsetRequested.load();
+        m_offsetRunning = false;
+        m_offsetRequested = averaging;
+        m_offsetCount = 0;
+        m_offsetElapsed = 0.0;
     }
     m_viewGridStale = true;
     m_lastChangeUs = GetProgramTime();

@@ -187,6 +187,24 @@ TEST_F(OscDeviceTest, OffsetIsSubtractedOnceFromRepeatedValues)
     ASSERT_TRUE(Deliver(*device, Floats("/x", {11.0f, -2.0f}), {1.0, 0.0}));
 }
 
+// An offset averaged over the old channels never lands on the new ones: the
+// averaging starts again on the new shape.
+TEST_F(OscDeviceTest, OffsetAveragingRestartsWhenTheChannelsChange)
+{
+    auto device = Open();
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {10.0f, -2.0f}), {10.0, -2.0}));
+    device->StartOffset();
+    for (int i = 0; i < 10; ++i) device->Step(true);
+    ASSERT_TRUE(device->CDevice::IsOffsetRunning());
+    ASSERT_TRUE(m_source.Send(device->GetBoundListeningPort(), Floats("/x", {10.0f, -2.0f, 5.0f})));
+    ASSERT_TRUE(device->PollUntil([&] { return device->ChannelCount() == 3; }));
+    for (int i = 0; i < 30; ++i) device->Step(true);
+    EXPECT_FALSE(device->CDevice::IsOffsetRunning());
+    TakeFrames();
+    device->Step(true);
+    EXPECT_EQ(LastFrame(), (std::vector<double>{0.0, 0.0, 0.0}));
+}
+
 // A recording's header fixes its frame layout: the source may not re-shape the
 // channels while it runs. After the recording, the next message does.
 TEST_F(OscDeviceTest, ChannelCountHoldsWhileRecording)
