@@ -3,17 +3,17 @@
 // receives nothing, against reading the program clock once per pass. Each case
 // warms up and reports the median of five repetitions.
 
-#include "network/oscClientSettings.h"
-#include "network/oscTrigger.h"
-#include "osc_pkt/udp.h"
-#include "process/clock.h"
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 #include <vector>
+
+#include "network/oscClientSettings.h"
+#include "network/oscTrigger.h"
+#include "osc_pkt/udp.h"
+#include "process/clock.h"
 
 namespace {
 
@@ -49,7 +49,8 @@ double NsPerPass(int threads, Body body)
                 const auto start = Clock::now();
                 for (long i = 0; i < kPasses; ++i) body();
                 perThread[static_cast<size_t>(t)] =
-                    std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kPasses;
+                    std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
+                    kPasses;
             });
         }
         go = true;
@@ -88,9 +89,10 @@ int main()
             if (IsOscTriggerEnabled() && IsOscTriggerConnected()) PollOscTrigger();
         });
         const double ref = NsPerPass(threads, [&] { sink = GetProgramTime(); });
-        std::printf("bench=osc_trigger_pass threads=%d passes=%ld ns_per_pass=%.1f "
-                    "ref=program_clock ref_ns_per_pass=%.1f ratio=%.2f build=%s\n",
-                    threads, kPasses, pass, ref, ref > 0.0 ? pass / ref : 0.0, kBuild);
+        std::printf(
+            "bench=osc_trigger_pass threads=%d passes=%ld ns_per_pass=%.1f "
+            "ref=program_clock ref_ns_per_pass=%.1f ratio=%.2f build=%s\n",
+            threads, kPasses, pass, ref, ref > 0.0 ? pass / ref : 0.0, kBuild);
     }
     StopOscTrigger();
     return 0;

@@ -9,8 +9,7 @@ public:
     bool IsOscServerStarted() override;
     bool OscServerSetData(const std::string& name, const double* values, int count,
                           double time) override;
-    bool OscServerSendEvent(const std::string& name, const std::string& text,
-                            double time) override;
+    bool OscServerSendEvent(const std::string& name, const std::string& text, double time) override;
     bool IsOscTriggerEnabled() override;
     bool IsOscTriggerConnected() override;
     bool PollOscTrigger() override;

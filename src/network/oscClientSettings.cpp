@@ -28,7 +28,8 @@ void ReadText(wxConfigBase& config, const char* key, std::string& value)
 void ReadInt(wxConfigBase& config, const char* key, int& value)
 {
     long number = value;
-    if (config.Read(key, &number)) value = static_cast<int>(std::clamp<long>(number, INT_MIN, INT_MAX));
+    if (config.Read(key, &number))
+        value = static_cast<int>(std::clamp<long>(number, INT_MIN, INT_MAX));
 }
 
 void ReadFlag(wxConfigBase& config, const char* key, bool& value)
@@ -150,4 +151,7 @@ bool IsOscTriggerStopValue(double value, double lowValue)
     return !std::isnan(value) && !std::isnan(lowValue) && lowValue >= value;
 }
 
-int ClampOscTimeout(int timeoutMs, int maxMs) { return std::clamp(timeoutMs, 0, std::max(0, maxMs)); }
+int ClampOscTimeout(int timeoutMs, int maxMs)
+{
+    return std::clamp(timeoutMs, 0, std::max(0, maxMs));
+}

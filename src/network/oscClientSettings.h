@@ -53,10 +53,10 @@ struct OscTriggerSettings {
     bool use = false;
     std::string serverName = "/unity_sync";
     std::string address = kOscLoopbackHost;
-    int outPort = 6969;  // the source's port: connect and disconnect messages go there
-    int inPort = 6161;   // our listening port
-    double highValue = 255.0;   // a value at or above it starts a capture
-    double lowValue = -255.0;   // a value at or below it stops a capture
+    int outPort = 6969;        // the source's port: connect and disconnect messages go there
+    int inPort = 6161;         // our listening port
+    double highValue = 255.0;  // a value at or above it starts a capture
+    double lowValue = -255.0;  // a value at or below it stops a capture
 };
 
 // Read every key present (missing or unreadable keys keep their value) / write
@@ -79,7 +79,7 @@ void SetOscTriggerEnabled(bool enabled);
 
 // Threshold tests of a received trigger value; a value that is not a number never fires.
 bool IsOscTriggerStartValue(double value, double highValue);  // value >= high
-bool IsOscTriggerStopValue(double value, double lowValue);     // value <= low
+bool IsOscTriggerStopValue(double value, double lowValue);    // value <= low
 
 // A time-out clamped to 0..maxMs.
 int ClampOscTimeout(int timeoutMs, int maxMs);

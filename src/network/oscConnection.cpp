@@ -51,7 +51,8 @@ bool OscConnection::SendAddress(const std::string& address)
     OscPacketBuilder builder;
     builder.AddMessage(message);
     // An invalid address leaves the builder empty: nothing goes out.
-    return builder.PacketSize() > 0 && m_send.SendPacket(builder.PacketData(), builder.PacketSize());
+    return builder.PacketSize() > 0 &&
+           m_send.SendPacket(builder.PacketData(), builder.PacketSize());
 }
 
 int OscConnection::Connect()

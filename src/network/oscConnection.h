@@ -10,14 +10,14 @@
 // any thread, one at a time (a second poller is refused at once). GetValue and
 // TakeFirstValue: any thread.
 
-#include "osc_pkt/oscpkt.h"
-#include "osc_pkt/udp.h"
-
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <string>
+
+#include "osc_pkt/oscpkt.h"
+#include "osc_pkt/udp.h"
 
 class COscDevice;
 

@@ -1,13 +1,13 @@
 #include "network/oscDevice.h"
 
-#include "network/oscClientSettings.h"
-#include "network/oscConnection.h"
-
 #include <wx/log.h>
 #include <wx/translation.h>
 
 #include <algorithm>
 #include <cstdlib>
+
+#include "network/oscClientSettings.h"
+#include "network/oscConnection.h"
 
 namespace {
 
@@ -17,9 +17,9 @@ constexpr int64_t kMaxPort = 65535;
 
 // Label (translated for display) and configuration key are the same text.
 constexpr const char* kParamNames[COscDevice::kParamCount] = {
-    "Device Name",   "Sampling Rate (Hz)", "Min Value",          "Max Value",
-    "Server Name",   "Data Pattern",       "Connect Pattern",    "Disconnect Pattern",
-    "Listening Port", "Broadcast Address", "Broadcast Port",
+    "Device Name",    "Sampling Rate (Hz)", "Min Value",       "Max Value",
+    "Server Name",    "Data Pattern",       "Connect Pattern", "Disconnect Pattern",
+    "Listening Port", "Broadcast Address",  "Broadcast Port",
 };
 constexpr int kParamTypes[COscDevice::kParamCount] = {
     PARAM_STRING, PARAM_DOUBLE, PARAM_DOUBLE, PARAM_DOUBLE, PARAM_STRING, PARAM_STRING,
@@ -299,55 +299,12 @@ bool COscDevice::StorePort(const void* value, int32_t& port, const wxString& lab
 
 bool COscDevice::SetParam(const void* value, int id, int count, int type, bool* changed)
 {
-    if (id < 0 || id >= kParamCount) return CAnalogDevice::SetParam(value, id, count, type, changed);
+    if (id < 0 || id >= kParamCount)
+        return CAnalogDevice::SetParam(value, id, count, type, changed);
     *changed = false;
     const bool wasRunning = IsRunning();
     if (wasRunning) Stop();
-    const wxString label = GetParamLabel(id);
-    if (value != nullptr && count == 1 && type == kParamTypes[id]) {
-        const auto text = [value] { return *static_cast<const wxString*>(value); };
-        switch (id) {
-            case kDeviceName:
-                if (!text().empty()) SetDeviceName(text());
-                break;
-            case kSamplingRate: {
-                const double rate = check_real_value(*static_cast<const double*>(value),
-                                                     m_rate.load(), kMinRateHz, kMaxRateHz, label);
-                m_rate = rate;
-                m_pollIntervalSec = PollInterval(rate);
-                break;
-            }
-            case kMinValue:
-                m_minValue = *static_cast<const double*>(value);
-                break;
-            case kMaxValue:
-                m_maxValue = *static_cast<const double*>(value);
-                break;
-            case kServerName:
-                m_serverName = text();
-                break;
-            case kDataPattern:
-                m_dataPattern = text();
-                break;
-            case kConnectPattern:
-                m_connectPattern = text();
-                break;
-            case kDisconnectPattern:
-                m_disconnectPattern = text();
-                break;
-            case kListeningPort:
-                StorePort(value, m_listeningPort, label);
-                break;
-            case kBroadcastAddress:
-                m_broadcastAddress = text();
-                break;
-            case kBroadcastPort:
-                StorePort(value, m_broadcastPort, label);
-                break;
-            default:
-                break;
-        }
-    }
+    if (value != nullptr && count == 1 && type == kParamTypes[id]) StoreParam(value, id);
     *changed = true;
     if (id >= kServerName) {
         m_connected = false;
@@ -357,8 +314,57 @@ bool COscDevice::SetParam(const void* value, int id, int count, int type, bool* 
     return true;
 }
 
+// value has the type of property id.
+void COscDevice::StoreParam(const void* value, int id)
+{
+    const wxString label = GetParamLabel(id);
+    const auto text = [value] { return *static_cast<const wxString*>(value); };
+    const auto number = [value] { return *static_cast<const double*>(value); };
+    switch (id) {
+        case kDeviceName:
+            if (!text().empty()) SetDeviceName(text());
+            break;
+        case kSamplingRate: {
+            const double rate =
+                check_real_value(number(), m_rate.load(), kMinRateHz, kMaxRateHz, label);
+            m_rate = rate;
+            m_pollIntervalSec = PollInterval(rate);
+            break;
+        }
+        case kMinValue:
+            m_minValue = number();
+            break;
+        case kMaxValue:
+            m_maxValue = number();
+            break;
+        case kServerName:
+            m_serverName = text();
+            break;
+        case kDataPattern:
+            m_dataPattern = text();
+            break;
+        case kConnectPattern:
+            m_connectPattern = text();
+            break;
+        case kDisconnectPattern:
+            m_disconnectPattern = text();
+            break;
+        case kListeningPort:
+            StorePort(value, m_listeningPort, label);
+            break;
+        case kBroadcastAddress:
+            m_broadcastAddress = text();
+            break;
+        case kBroadcastPort:
+            StorePort(value, m_broadcastPort, label);
+            break;
+        default:
+            break;
+    }
+}
+
 wxString COscDevice::GetInfo()
 {
-    return CAnalogDevice::GetInfo() + wxString::Format("\n%s@%s:%d", m_serverName,
-                                                       m_broadcastAddress, m_broadcastPort);
+    return CAnalogDevice::GetInfo() +
+           wxString::Format("\n%s@%s:%d", m_serverName, m_broadcastAddress, m_broadcastPort);
 }

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "analog/analogDevice.h"
-
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include "analog/analogDevice.h"
 
 class OscConnection;
 
@@ -74,6 +74,7 @@ public:
 
 private:
     void CopyReceivedValues();
+    void StoreParam(const void* value, int id);
     bool StorePort(const void* value, int32_t& port, const wxString& label);
 
     uint8_t m_readyByte = 1;

@@ -1,12 +1,12 @@
 #include "network/oscTrigger.h"
 
-#include "network/oscClientSettings.h"
-#include "network/oscConnection.h"
-#include "process/clock.h"
-
 #include <atomic>
 #include <memory>
 #include <mutex>
+
+#include "network/oscClientSettings.h"
+#include "network/oscConnection.h"
+#include "process/clock.h"
 
 namespace {
 

@@ -2,14 +2,12 @@
 // device's own group loaded from it.
 #include "network/oscClientSettings.h"
 
-#include "network/oscDevice.h"
-
 #include <gtest/gtest.h>
-
-#include "oscSourceSupport.h"
-
 #include <wx/fileconf.h>
 #include <wx/sstream.h>
+
+#include "network/oscDevice.h"
+#include "oscSourceSupport.h"
 
 using osctest::ConsoleCapture;
 using osctest::LoopbackClient;
@@ -102,12 +100,13 @@ TEST(OscClientSettingsTest, DeviceGroupLoadsThenReconnectsOnce)
     COscDevice device(false);
     Received message;
     ASSERT_TRUE(source.Next(message));
-    auto config = MemoryConfig(wxString::Format("[Analog/osc_client]\n"
-                                                "Server Name=/cfg\n"
-                                                "Broadcast Port=%d\n"
-                                                "Sampling Rate (Hz)=50\n"
-                                                "Device Name=balance\n",
-                                                other.Port()));
+    auto config =
+        MemoryConfig(wxString::Format("[Analog/osc_client]\n"
+                                      "Server Name=/cfg\n"
+                                      "Broadcast Port=%d\n"
+                                      "Sampling Rate (Hz)=50\n"
+                                      "Device Name=balance\n",
+                                      other.Port()));
     ASSERT_TRUE(device.LoadConfig(config.get()));
     EXPECT_EQ(device.GetRate(), 50.0);
     EXPECT_EQ(device.GetDeviceName(), "balance");

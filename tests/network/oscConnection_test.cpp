@@ -2,14 +2,13 @@
 // real UDP on the loopback.
 #include "network/oscConnection.h"
 
-#include "network/oscClientSettings.h"
-
 #include <gtest/gtest.h>
-
-#include "oscSourceSupport.h"
 
 #include <cmath>
 #include <random>
+
+#include "network/oscClientSettings.h"
+#include "oscSourceSupport.h"
 
 using osctest::ConsoleCapture;
 using osctest::Floats;
@@ -61,8 +60,8 @@ TEST_F(OscConnectionTest, SilentSourceStillConnectsAndSaysSo)
     EXPECT_TRUE(m_link.IsReady());
     EXPECT_EQ(m_link.LastResult(), kOscConnectOk);
     EXPECT_TRUE(m_console.Has("O <OSC> Sending : /unity_sync/connect\n"));
-    EXPECT_TRUE(m_console.Has("O <OSC> Connected to 127.0.0.1:" + std::to_string(m_source.Port()) +
-                              "\n"));
+    EXPECT_TRUE(
+        m_console.Has("O <OSC> Connected to 127.0.0.1:" + std::to_string(m_source.Port()) + "\n"));
     EXPECT_FALSE(m_link.Poll());  // nothing waiting: returns at once
     double value = 0.0;
     EXPECT_FALSE(m_link.TakeFirstValue(value));
@@ -132,7 +131,8 @@ TEST_F(OscConnectionTest, BundleFeedsOnlyItsFirstMessage)
     std::vector<uint8_t> bundle = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
     for (const OscPacketBuilder* element : {&a, &b}) {
         const uint32_t size = static_cast<uint32_t>(element->PacketSize());
-        for (int shift = 24; shift >= 0; shift -= 8) bundle.push_back(static_cast<uint8_t>(size >> shift));
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bundle.push_back(static_cast<uint8_t>(size >> shift));
         bundle.insert(bundle.end(), element->PacketData(), element->PacketData() + size);
     }
     ASSERT_TRUE(m_source.SendBytes(m_port, bundle.data(), bundle.size()));
@@ -155,11 +155,11 @@ TEST_F(OscConnectionTest, OnePollTakesEverythingWaitingLatestWins)
 TEST_F(OscConnectionTest, MalformedPacketsAreDroppedAndTheLinkGoesOn)
 {
     const std::vector<std::vector<uint8_t>> bad = {
-        {'/', 'x', 0, 0, ',', 'f'},                           // length not a multiple of 4
-        {'x', 0, 0, 0, ',', 'f', 0, 0, 0, 0, 0, 0},           // address without '/'
-        {'/', 'x', 0, 0, 'f', 0, 0, 0, 0, 0, 0, 0},           // tags without ','
-        {'/', 'x', 0, 0, ',', 'f', 'f', 0, 0, 0, 0, 0},       // second argument missing
-        {'/', 'x', 0, 0, ',', 'x', 0, 0, 0, 0, 0, 0},         // unknown tag
+        {'/', 'x', 0, 0, ',', 'f'},                      // length not a multiple of 4
+        {'x', 0, 0, 0, ',', 'f', 0, 0, 0, 0, 0, 0},      // address without '/'
+        {'/', 'x', 0, 0, 'f', 0, 0, 0, 0, 0, 0, 0},      // tags without ','
+        {'/', 'x', 0, 0, ',', 'f', 'f', 0, 0, 0, 0, 0},  // second argument missing
+        {'/', 'x', 0, 0, ',', 'x', 0, 0, 0, 0, 0, 0},    // unknown tag
         {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 6},  // bad element
     };
     for (const auto& packet : bad) {
@@ -214,7 +214,8 @@ TEST(OscConnectionOpen, FailuresGiveTheirCodeAndMessage)
         OscConnection link(nullptr);
         EXPECT_FALSE(link.Open("/s", "127.0.0.1", source.Port(), taken.Port()));
         EXPECT_EQ(link.LastResult(), kOscConnectListenFailed);
-        EXPECT_TRUE(console.Has("O <OSC> Error Listening Port " + std::to_string(taken.Port()) + "\n"));
+        EXPECT_TRUE(
+            console.Has("O <OSC> Error Listening Port " + std::to_string(taken.Port()) + "\n"));
         EXPECT_FALSE(link.IsReady());
     }
     {

@@ -2,16 +2,15 @@
 // channel count changes, parameters, offsets, recording, disconnect.
 #include "network/oscDevice.h"
 
-#include "network/oscConnection.h"
-
 #include <gtest/gtest.h>
-
-#include "analog/fakeSinks.h"
-#include "oscSourceSupport.h"
-#include "support/logCapture.h"
 
 #include <memory>
 #include <random>
+
+#include "analog/fakeSinks.h"
+#include "network/oscConnection.h"
+#include "oscSourceSupport.h"
+#include "support/logCapture.h"
 
 using osctest::ConsoleCapture;
 using osctest::Floats;
@@ -94,7 +93,8 @@ TEST_F(OscDeviceTest, IdentityDefaultsAndHandshake)
     EXPECT_TRUE(device->IsReady());
     EXPECT_TRUE(device->CanOffset());
     EXPECT_EQ(device->GetDevicePath(), "/server@127.0.0.1:" + std::to_string(listenPort));
-    EXPECT_TRUE(device->GetInfo().EndsWith("\n/server@127.0.0.1:" + std::to_string(m_source.Port())));
+    EXPECT_TRUE(
+        device->GetInfo().EndsWith("\n/server@127.0.0.1:" + std::to_string(m_source.Port())));
     EXPECT_EQ(device->GetConnectResult(), kOscConnectOk);  // a silent source still connects
     EXPECT_TRUE(device->IsConnectionReady());
     EXPECT_EQ(device->GetBoundListeningPort(), listenPort);
@@ -122,7 +122,8 @@ TEST_F(OscDeviceTest, NumericArgumentsBecomeChannelsAndFramesReachTheView)
     TakeFrames();
     device->Step(true);
     device->Step(true);
-    for (const CFrame& frame : TakeFrames()) EXPECT_EQ(frame.values, (std::vector<double>{1, 2, 3}));
+    for (const CFrame& frame : TakeFrames())
+        EXPECT_EQ(frame.values, (std::vector<double>{1, 2, 3}));
 
     OscMessage ints("/other");
     ints.PushInt32(-4).PushInt32(5);
@@ -255,7 +256,8 @@ TEST_F(OscDeviceTest, PropertiesStoreCheckAndReconnectAsTheySay)
     {
         CLogCapture log;
         const double tooFast = 5000.0;
-        ASSERT_TRUE(device->SetParam(&tooFast, COscDevice::kSamplingRate, 1, PARAM_DOUBLE, &changed));
+        ASSERT_TRUE(
+            device->SetParam(&tooFast, COscDevice::kSamplingRate, 1, PARAM_DOUBLE, &changed));
         EXPECT_EQ(device->GetRate(), 25.0);
         EXPECT_EQ(log.Warnings(), 1);
     }
@@ -275,10 +277,12 @@ TEST_F(OscDeviceTest, PropertiesStoreCheckAndReconnectAsTheySay)
     {
         CLogCapture log;
         const int32_t tooLarge = 70000;
-        ASSERT_TRUE(device->SetParam(&tooLarge, COscDevice::kListeningPort, 1, PARAM_INT, &changed));
+        ASSERT_TRUE(
+            device->SetParam(&tooLarge, COscDevice::kListeningPort, 1, PARAM_INT, &changed));
         EXPECT_EQ(log.Warnings(), 1);
-        EXPECT_NE(*static_cast<int32_t*>(device->GetParam(COscDevice::kListeningPort, &count, &type)),
-                  tooLarge);
+        EXPECT_NE(
+            *static_cast<int32_t*>(device->GetParam(COscDevice::kListeningPort, &count, &type)),
+            tooLarge);
     }
     const wxString name = "pressure";
     ASSERT_TRUE(device->SetParam(&name, COscDevice::kDeviceName, 1, PARAM_STRING, &changed));
@@ -293,7 +297,8 @@ TEST_F(OscDeviceTest, ListeningPortInUseLeavesAReadyDeviceThatRetriesOnChange)
     Peer taken;
     SetOscClientSettings(LoopbackClient(m_source.Port(), taken.Port()));
     SteppedOscDevice device;
-    EXPECT_TRUE(m_console.Has("O <OSC> Error Listening Port " + std::to_string(taken.Port()) + "\n"));
+    EXPECT_TRUE(
+        m_console.Has("O <OSC> Error Listening Port " + std::to_string(taken.Port()) + "\n"));
     EXPECT_EQ(device.GetConnectResult(), kOscConnectListenFailed);
     EXPECT_TRUE(device.IsReady());
     EXPECT_FALSE(device.IsConnectionReady());
@@ -382,9 +387,9 @@ TEST_F(OscDeviceThreads, RunningDeviceFollowsTheSourceAndSurvivesReconnects)
 TEST_F(OscDeviceTest, ArgumentsSentByOscsendBecomeChannelValues)
 {
     auto device = Open();
-    const int status = osctest::RunTool({"oscsend", "127.0.0.1",
-                                         std::to_string(device->GetBoundListeningPort()), "/data",
-                                         "sfi", "label", "1.5", "7"});
+    const int status =
+        osctest::RunTool({"oscsend", "127.0.0.1", std::to_string(device->GetBoundListeningPort()),
+                          "/data", "sfi", "label", "1.5", "7"});
     if (status == -1) GTEST_SKIP() << "oscsend (Debian package liblo-tools) is not installed";
     ASSERT_EQ(status, 0);
     ASSERT_TRUE(StepUntilFrame(*device, {1.5, 7.0}));

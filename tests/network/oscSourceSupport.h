@@ -4,12 +4,6 @@
 // test, a source that answers the connect message, an OSC device driven pass by
 // pass on a simulated clock, and a way to run the liblo command line tools.
 
-#include "network/oscClientSettings.h"
-#include "network/oscDevice.h"
-#include "network/oscTrigger.h"
-
-#include "oscTestSupport.h"
-
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -19,6 +13,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "network/oscClientSettings.h"
+#include "network/oscDevice.h"
+#include "network/oscTrigger.h"
+#include "oscTestSupport.h"
 
 extern char** environ;
 

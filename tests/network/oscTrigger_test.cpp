@@ -2,17 +2,16 @@
 // polling from every acquisition thread through the live network services.
 #include "network/oscTrigger.h"
 
-#include "analog/testDevice.h"
-#include "network/liveNetworkServices.h"
-#include "process/networkServices.h"
-
 #include <gtest/gtest.h>
-
-#include "oscSourceSupport.h"
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include "analog/testDevice.h"
+#include "network/liveNetworkServices.h"
+#include "oscSourceSupport.h"
+#include "process/networkServices.h"
 
 using osctest::ConsoleCapture;
 using osctest::Floats;
@@ -109,7 +108,8 @@ TEST_F(OscTriggerTest, FailedStartLeavesNoInput)
     EXPECT_FALSE(StartOscTrigger());
     EXPECT_FALSE(IsOscTriggerConnected());
     EXPECT_EQ(GetOscTriggerListeningPort(), -1);
-    EXPECT_TRUE(m_console.Has("O <OSC> Error Listening Port " + std::to_string(taken.Port()) + "\n"));
+    EXPECT_TRUE(
+        m_console.Has("O <OSC> Error Listening Port " + std::to_string(taken.Port()) + "\n"));
     EXPECT_FALSE(RestartOscTrigger());
 }
 
@@ -167,8 +167,8 @@ TEST_F(OscTriggerTest, LiveServicesAnswerWithTheTriggerInput)
 TEST_F(OscTriggerTest, ValueSentByOscsendStartsACapture)
 {
     ASSERT_TRUE(Start());
-    const int status = RunTool({"oscsend", "127.0.0.1", std::to_string(m_settings.inPort),
-                                "/unity_sync", "f", "300.5"});
+    const int status = RunTool(
+        {"oscsend", "127.0.0.1", std::to_string(m_settings.inPort), "/unity_sync", "f", "300.5"});
     if (status == -1) GTEST_SKIP() << "oscsend (Debian package liblo-tools) is not installed";
     ASSERT_EQ(status, 0);
     double value = 0.0;
