@@ -101,6 +101,7 @@ void COscDevice::Close()
         std::lock_guard<std::mutex> lock(m_connectionMutex);
         old = std::move(m_connection);
         m_connected = false;
+        PublishConnectionState();
     }
     old.reset();  // sends the disconnect message
 }
@@ -212,27 +213,20 @@ void COscDevice::Reconnect()
         m_connection = std::move(connection);
         m_connection->Open(Narrow(m_serverName), Narrow(m_broadcastAddress), m_broadcastPort,
                            m_listeningPort);
+        PublishConnectionState();
         m_connected = true;
     }
     if (wasRunning) Start();
 }
 
-bool COscDevice::IsConnectionReady()
+// m_connectionMutex held. The state is copied out so that asking for it never takes
+// the lock: the acquisition thread would skip a pass, and with it a sample.
+void COscDevice::PublishConnectionState()
 {
-    std::lock_guard<std::mutex> lock(m_connectionMutex);
-    return m_connection != nullptr && m_connection->IsReady();
-}
-
-int COscDevice::GetConnectResult()
-{
-    std::lock_guard<std::mutex> lock(m_connectionMutex);
-    return m_connection != nullptr ? m_connection->LastResult() : -1;
-}
-
-int COscDevice::GetBoundListeningPort()
-{
-    std::lock_guard<std::mutex> lock(m_connectionMutex);
-    return m_connection != nullptr ? m_connection->BoundListeningPort() : -1;
+    const OscConnection* connection = m_connection.get();
+    m_connectionReady = connection != nullptr && connection->IsReady();
+    m_connectResult = connection != nullptr ? connection->LastResult() : -1;
+    m_boundListeningPort = connection != nullptr ? connection->BoundListeningPort() : -1;
 }
 
 void COscDevice::ApplyConfig() { Reconnect(); }

@@ -47,11 +47,11 @@ public:
     bool SetChannelCount(int count);
 
     // Any thread: the connection exists and its handshake went out.
-    bool IsConnectionReady();
+    bool IsConnectionReady() const { return m_connectionReady.load(); }
     // Any thread: the connection's handshake result (-1 without connection).
-    int GetConnectResult();
+    int GetConnectResult() const { return m_connectResult.load(); }
     // Any thread: the port the listening endpoint is bound to (-1 without connection).
-    int GetBoundListeningPort();
+    int GetBoundListeningPort() const { return m_boundListeningPort.load(); }
     // GUI thread (idle): true once after the channels changed shape; the view grid
     // must then be rebuilt.
     bool TakeViewGridRequest() { return m_viewGridStale.exchange(false); }
@@ -75,6 +75,7 @@ public:
 private:
     void CopyReceivedValues();
     void StoreParam(const void* value, int id);
+    void PublishConnectionState();
     bool StorePort(const void* value, int32_t& port, const wxString& label);
 
     uint8_t m_readyByte = 1;
@@ -92,6 +93,9 @@ private:
     std::atomic<double> m_pollIntervalSec{0.01};
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_viewGridStale{false};
+    std::atomic<bool> m_connectionReady{false};
+    std::atomic<int> m_connectResult{-1};
+    std::atomic<int> m_boundListeningPort{-1};
     // The latest received value of each channel, written by the poller; the sample
     // row is refreshed from it on every step, so offsets are subtracted from what was
     // received, never twice from the same value.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <random>
 
@@ -442,4 +443,26 @@ TEST_F(OscDeviceThreads, ShapeChangesNeverTearAFrame)
         const double size = static_cast<double>(frame.values.size());
         for (double value : frame.values) ASSERT_EQ(value, size) << "frame " << frame.sample;
     }
+}
+
+// The GUI thread asking for the connection's state must never make a due pass
+// skip its sample.
+TEST_F(OscDeviceThreads, StatusQueriesNeverCostASample)
+{
+    auto device = Open();
+    std::atomic<bool> done{false};
+    std::atomic<long> queries{0};
+    std::thread gui([&] {
+        while (!done.load()) {
+            if (device->IsConnectionReady() && device->GetConnectResult() == kOscConnectOk &&
+                device->GetBoundListeningPort() > 0)
+                queries.fetch_add(1);
+        }
+    });
+    while (queries.load() == 0) std::this_thread::yield();
+    TakeFrames();
+    for (int i = 0; i < 10000; ++i) device->Step(true);
+    done = true;
+    gui.join();
+    EXPECT_EQ(TakeFrames().size(), 10000u);
 }
