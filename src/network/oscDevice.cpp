@@ -156,6 +156,44 @@ bool COscDevice::SetChannelValue(double value, int channel)
     return true;
 }
 
+// A nested call from a thread that holds the mutex finds it taken by itself and
+// reads on: the system mutex refuses a second lock instead of waiting forever.
+int COscDevice::GetChannelCount() const
+{
+    CMutexLock lock(DataMutex());
+    return m_channelCount;
+}
+
+wxString COscDevice::GetChannelName(int n) const
+{
+    CMutexLock lock(DataMutex());
+    return CAnalogDevice::GetChannelName(n);
+}
+
+wxString COscDevice::GetChannelUnit(int n) const
+{
+    CMutexLock lock(DataMutex());
+    return CAnalogDevice::GetChannelUnit(n);
+}
+
+wxString COscDevice::GetVisibleChannelName(int n) const
+{
+    CMutexLock lock(DataMutex());
+    return CAnalogDevice::GetVisibleChannelName(n);
+}
+
+wxString COscDevice::GetVisibleChannelUnit(int n) const
+{
+    CMutexLock lock(DataMutex());
+    return CAnalogDevice::GetVisibleChannelUnit(n);
+}
+
+CColour COscDevice::GetChannelColour(int n) const
+{
+    CMutexLock lock(DataMutex());
+    return CAnalogDevice::GetChannelColour(n);
+}
+
 bool COscDevice::SetChannelCount(int count)
 {
     count = std::min(count, kOscMaxChannels);

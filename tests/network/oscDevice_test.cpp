@@ -466,3 +466,42 @@ TEST_F(OscDeviceThreads, StatusQueriesNeverCostASample)
     gui.join();
     EXPECT_EQ(TakeFrames().size(), 10000u);
 }
+
+// The GUI thread reads channel names, units and colours while the source keeps
+// re-shaping the channels on the acquisition thread: every read sees one shape.
+TEST_F(OscDeviceThreads, ChannelTextsReadWhileTheSourceReshapes)
+{
+    COscDevice device(false);
+    Received request;
+    ASSERT_TRUE(m_source.Next(request));
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    const int port = device.GetBoundListeningPort();
+    std::atomic<bool> done{false};
+    std::thread source([&] {
+        for (int i = 0; i < 400 && !done.load(); ++i) {
+            OscMessage message("/data");
+            for (int k = 0; k <= i % 12; ++k) message.PushFloat(1.0f);
+            m_source.Send(port, message);
+        }
+    });
+    long reads = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < end) {
+        const int count = device.GetChannelCount();
+        for (int n = 0; n < 12; ++n) {
+            const wxString name = device.GetChannelName(n);
+            if (n < count && !name.empty()) {
+                EXPECT_TRUE(name.StartsWith("Channel #"));
+            }
+            device.GetChannelUnit(n);
+            device.GetVisibleChannelName(n);
+            device.GetChannelColour(n);
+            ++reads;
+        }
+    }
+    done = true;
+    source.join();
+    device.Close();
+    EXPECT_GT(reads, 0);
+}

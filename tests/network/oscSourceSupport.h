@@ -107,13 +107,7 @@ public:
         }
         return false;
     }
-    int ChannelCount()
-    {
-        Lock();
-        const int count = GetChannelCount();
-        Unlock();
-        return count;
-    }
+    int ChannelCount() { return GetChannelCount(); }
 
 protected:
     double ReadProgramClockUs() override { return m_nowUs; }
