@@ -271,7 +271,16 @@ void COscDevice::ApplyConfig() { Reconnect(); }
 
 void* COscDevice::GetParam(int id, int* count, int* type)
 {
-    if (id < 0 || id >= kParamCount) return CAnalogDevice::GetParam(id, count, type);
+    if (id >= kParamCount) {
+        // The flags may be re-allocated by the acquisition thread at any moment: the
+        // caller gets a copy, never a pointer into them.
+        CMutexLock lock(&m_dataMutex);
+        void* value = CAnalogDevice::GetParam(id, count, type);
+        if (value == nullptr || *type != PARAM_BOOL) return value;
+        m_paramFlag = *static_cast<const uint8_t*>(value);
+        return &m_paramFlag;
+    }
+    if (id < 0) return CAnalogDevice::GetParam(id, count, type);
     *count = 1;
     *type = kParamTypes[id];
     switch (id) {
@@ -305,15 +314,29 @@ void* COscDevice::GetParam(int id, int* count, int* type)
     }
 }
 
+int COscDevice::GetParamCount()
+{
+    CMutexLock lock(&m_dataMutex);
+    return CAnalogDevice::GetParamCount();
+}
+
 wxString COscDevice::GetParamLabel(int id)
 {
-    if (id < 0 || id >= kParamCount) return CAnalogDevice::GetParamLabel(id);
+    if (id >= kParamCount) {
+        CMutexLock lock(&m_dataMutex);
+        return CAnalogDevice::GetParamLabel(id);
+    }
+    if (id < 0) return CAnalogDevice::GetParamLabel(id);
     return wxGetTranslation(kParamNames[id]);
 }
 
 wxString COscDevice::GetParamKey(int id)
 {
-    if (id < 0 || id >= kParamCount) return CAnalogDevice::GetParamKey(id);
+    if (id >= kParamCount) {
+        CMutexLock lock(&m_dataMutex);
+        return CAnalogDevice::GetParamKey(id);
+    }
+    if (id < 0) return CAnalogDevice::GetParamKey(id);
     return kParamNames[id];
 }
 
@@ -331,8 +354,13 @@ bool COscDevice::StorePort(const void* value, int32_t& port, const wxString& lab
 
 bool COscDevice::SetParam(const void* value, int id, int count, int type, bool* changed)
 {
-    if (id < 0 || id >= kParamCount)
+    if (id >= kParamCount) {
+        // Held across the base's own locking, which then finds the mutex taken by this
+        // thread and goes on: the channels keep their shape while a flag or name changes.
+        CMutexLock lock(&m_dataMutex);
         return CAnalogDevice::SetParam(value, id, count, type, changed);
+    }
+    if (id < 0) return CAnalogDevice::SetParam(value, id, count, type, changed);
     *changed = false;
     const bool wasRunning = IsRunning();
     if (wasRunning) Stop();

@@ -497,6 +497,17 @@ TEST_F(OscDeviceThreads, ChannelTextsReadWhileTheSourceReshapes)
             device.GetChannelUnit(n);
             device.GetVisibleChannelName(n);
             device.GetChannelColour(n);
+            int valueCount = 0;
+            int type = 0;
+            const int id = COscDevice::kParamCount + n;
+            if (const void* value = device.GetParam(id, &valueCount, &type)) {
+                if (type == PARAM_BOOL) {
+                    EXPECT_EQ(*static_cast<const uint8_t*>(value), 1);
+                }
+            }
+            device.GetParamLabel(id);
+            device.GetParamKey(id);
+            EXPECT_GE(device.GetParamCount(), COscDevice::kParamCount + 2);
             ++reads;
         }
     }
