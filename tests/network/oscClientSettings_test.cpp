@@ -75,21 +75,6 @@ TEST(OscClientSettingsTest, DefaultsMissingKeysAndRoundTrip)
     EXPECT_EQ(stored, 7000);
 }
 
-TEST(OscClientSettingsTest, TriggerEnabledFlagFollowsTheSettings)
-{
-    SettingsGuard guard;
-    OscTriggerSettings trigger;
-    trigger.use = true;
-    SetOscTriggerSettings(trigger);
-    EXPECT_TRUE(IsOscTriggerEnabled());
-    SetOscTriggerEnabled(false);
-    EXPECT_FALSE(IsOscTriggerEnabled());
-    EXPECT_FALSE(GetOscTriggerSettings().use);
-    EXPECT_EQ(ClampOscTimeout(-1, 1000), 0);
-    EXPECT_EQ(ClampOscTimeout(5000, 1000), 1000);
-}
-
-// Loading the device's group applies every property but connects once, at the end.
 TEST(OscClientSettingsTest, DeviceGroupLoadsThenReconnectsOnce)
 {
     SettingsGuard guard;

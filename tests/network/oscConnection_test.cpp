@@ -249,17 +249,6 @@ TEST(OscConnectionThreads, NegativeTimeoutsNeverWaitForever)
     EXPECT_TRUE(opened.get());
 }
 
-TEST(OscConnectionOpen, SecondOpenOfAnOpenLinkDoesNothing)
-{
-    ConsoleCapture console;
-    Peer source;
-    OscConnection link(nullptr);
-    link.SetTimeouts(0, 0);
-    ASSERT_TRUE(link.Open("/s", "127.0.0.1", source.Port(), 0));
-    EXPECT_TRUE(link.Open("/other", "127.0.0.1", source.Port(), 0));
-    EXPECT_EQ(source.Drain(), 1);  // one connect message
-}
-
 TEST(OscTriggerThresholds, HighStartsLowStopsEqualityCountsNanNever)
 {
     EXPECT_TRUE(IsOscTriggerStartValue(255.0, 255.0));
