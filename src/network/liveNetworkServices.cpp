@@ -1,6 +1,8 @@
 #include "network/liveNetworkServices.h"
 
+#include "network/oscClientSettings.h"
 #include "network/oscServer.h"
+#include "network/oscTrigger.h"
 
 bool CLiveNetworkServices::IsOscServerStarted() { return ::IsOscServerStarted(); }
 
@@ -15,6 +17,12 @@ bool CLiveNetworkServices::OscServerSendEvent(const std::string& name, const std
 {
     return ::OscServerSendEvent(name.c_str(), text.c_str(), time);
 }
+
+bool CLiveNetworkServices::IsOscTriggerEnabled() { return ::IsOscTriggerEnabled(); }
+
+bool CLiveNetworkServices::IsOscTriggerConnected() { return ::IsOscTriggerConnected(); }
+
+bool CLiveNetworkServices::PollOscTrigger() { return ::PollOscTrigger(); }
 
 CNetworkServices& GetLiveNetworkServices()
 {

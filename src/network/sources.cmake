@@ -5,3 +5,8 @@ list(APPEND QV_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/oscServer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/oscServerSettings.cpp)
 list(APPEND QV_CORE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/liveNetworkServices.cpp)
+list(APPEND QV_CORE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/oscClientSettings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/oscConnection.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/oscDevice.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/oscTrigger.cpp)
