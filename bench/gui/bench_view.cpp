@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -52,7 +53,7 @@ public:
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
-constexpr int kRepetitions = 7;
+int g_repetitions = 7;  // more for profiling: second argument
 
 double ThreadCpuMs()
 {
@@ -68,7 +69,7 @@ double MedianMs(const std::function<void()>& work, double* cpuMs = nullptr)
     work();  // warm-up
     std::vector<double> times;
     std::vector<double> cpu;
-    for (int i = 0; i < kRepetitions; ++i) {
+    for (int i = 0; i < g_repetitions; ++i) {
         const double cpuStart = ThreadCpuMs();
         const auto start = std::chrono::steady_clock::now();
         work();
@@ -192,6 +193,8 @@ int main(int argc, char** argv)
         };
         // An optional argument keeps only the cases of that mode ("adddata": the feed).
         const wxString only = argc > 1 ? wxString(argv[1]) : wxString();
+        if (argc > 2)
+            g_repetitions = std::max(5, std::atoi(wxString(argv[2]).mb_str()));
         for (const Case& c : cases)
             if (only.empty() || only == c.mode)
                 RunCase(panel, c, clearMs);

@@ -62,8 +62,11 @@ void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, in
     if (raster.IsEmpty() || raster.Width() <= 0)
         return;
     const int width = raster.Width();
-    const int rows = raster.Bottom() - raster.Top() + 1;
-    if (!cache.IsOk() || cache.GetWidth() != width || cache.GetHeight() < rows) {
+    // The bitmap keeps its height while the drawn rows vary a little from one
+    // paint to the next (rounded up to 32 rows): no new bitmap per paint.
+    const int drawnRows = raster.Bottom() - raster.Top() + 1;
+    const int rows = std::min(raster.Height(), (drawnRows + 31) / 32 * 32);
+    if (!cache.IsOk() || cache.GetWidth() != width || cache.GetHeight() != rows) {
         cache.Create(width, rows, 32);
         cache.UseAlpha();
     }
@@ -71,33 +74,29 @@ void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, in
         wxAlphaPixelData data(cache, wxPoint(0, 0), wxSize(width, rows));
         if (!data)
             return;
-        // The layer keeps premultiplied colour, column after column; the
-        // bitmap takes straight colour, row after row.
-        static const std::vector<int> inverse = [] {
-            std::vector<int> table(256, 0);
-            for (int a = 1; a < 256; ++a)
-                table[static_cast<size_t>(a)] = (255 << 16) / a;
-            return table;
-        }();
-        wxAlphaPixelData::Iterator row(data);
-        for (int y = 0; y < rows; ++y) {
-            wxAlphaPixelData::Iterator p = row;
-            for (int x = 0; x < width; ++x, ++p) {
-                const std::uint8_t alpha = raster.AlphaAt(x, raster.Top() + y);
-                p.Alpha() = alpha;
-                if (alpha == 0) {
-                    p.Red() = p.Green() = p.Blue() = 0;
-                    continue;
+        wxAlphaPixelData::Iterator origin(data);
+        if (wxAlphaPixelFormat::RED == 0 && wxAlphaPixelFormat::GREEN == 1 &&
+            wxAlphaPixelFormat::BLUE == 2 && wxAlphaPixelFormat::ALPHA == 3) {
+            raster.CopyRowsRgba(reinterpret_cast<std::uint8_t*>(origin.m_ptr), data.GetRowStride(),
+                                rows);
+        } else {
+            // Another byte order: pixel by pixel (straight colour from the layer).
+            wxAlphaPixelData::Iterator row = origin;
+            for (int y = 0; y < rows; ++y) {
+                const int layerY = raster.Top() + y;
+                wxAlphaPixelData::Iterator p = row;
+                for (int x = 0; x < width; ++x, ++p) {
+                    const bool inside = layerY <= raster.Bottom();
+                    const std::uint8_t alpha = inside ? raster.AlphaAt(x, layerY) : 0;
+                    const std::uint8_t* rgb = inside ? raster.RgbAt(x, layerY) : nullptr;
+                    p.Alpha() = alpha;
+                    p.Red() = alpha ? static_cast<unsigned char>(std::min(255, rgb[0] * 255 / alpha)) : 0;
+                    p.Green() = alpha ? static_cast<unsigned char>(std::min(255, rgb[1] * 255 / alpha)) : 0;
+                    p.Blue() = alpha ? static_cast<unsigned char>(std::min(255, rgb[2] * 255 / alpha)) : 0;
                 }
-                const std::uint8_t* rgb = raster.RgbAt(x, raster.Top() + y);
-                const int scale = inverse[alpha];
-                p.Red() = static_cast<unsigned char>(std::min(255, (rgb[0] * scale + 32768) >> 16));
-                p.Green() = static_cast<unsigned char>(std::min(255, (rgb[1] * scale + 32768) >> 16));
-                p.Blue() = static_cast<unsigned char>(std::min(255, (rgb[2] * scale + 32768) >> 16));
+                row.OffsetY(data, 1);
             }
-            row.OffsetY(data, 1);
         }
     }
-    gc.DrawBitmap(cache.GetHeight() == rows ? cache : cache.GetSubBitmap(wxRect(0, 0, width, rows)),
-                  left, top + raster.Top(), width, rows);
+    gc.DrawBitmap(cache, left, top + raster.Top(), width, rows);
 }
