@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analog/analogViewData.h"
+#include "analog/analogViewDraw.h"
 #include "analog/analogViewSettings.h"
 #include "analog/curveRaster.h"
 #include "analog/viewSink.h"
@@ -137,6 +138,7 @@ private:
     CViewSnapshot m_snapshot;  // GUI thread: the history of the current paint
     CCurveRaster m_raster;     // GUI thread: the curves of the current paint
     wxBitmap m_rasterBitmap;   // GUI thread: the curves' layer as drawn
+    CViewText m_text;          // GUI thread: text sizes kept between paints
 
     static std::atomic<int> s_viewCount;
 

@@ -3,6 +3,7 @@
 #include "analog/curveRaster.h"
 
 #include <wx/bitmap.h>
+#include <wx/dc.h>
 #include <wx/graphics.h>
 #include <wx/image.h>
 #include <wx/rawbmp.h>
@@ -99,4 +100,41 @@ void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, in
         }
     }
     gc.DrawBitmap(cache, left, top + raster.Top(), width, rows);
+}
+
+size_t CViewText::KeyHash::operator()(const Key& key) const
+{
+    size_t hash = std::hash<wxString>()(key.text);
+    hash ^= static_cast<size_t>(key.pointSize * 31 + key.weight * 7 + key.family * 3 + key.style) +
+            0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2);
+    return hash;
+}
+
+void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
+{
+    const wxFont& font = dc.GetFont();
+    Key key{text, font.GetPointSize(), static_cast<int>(font.GetWeight()),
+            static_cast<int>(font.GetFamily()), static_cast<int>(font.GetStyle())};
+    const auto found = m_extents.find(key);
+    if (found != m_extents.end()) {
+        width = found->second.GetWidth();
+        height = found->second.GetHeight();
+        return;
+    }
+    wxCoord w = 0, h = 0;
+    dc.GetTextExtent(text, &w, &h);
+    width = w;
+    height = h;
+    if (m_extents.size() >= kMaxEntries)
+        m_extents.clear();
+    m_extents.emplace(std::move(key), wxSize(w, h));
+}
+
+void CViewText::Draw(wxDC& dc, const wxString& text, int x, int y)
+{
+    // The view's text background is fully transparent: the text alone is the same picture.
+    if (wxGraphicsContext* gc = dc.GetGraphicsContext())
+        gc->DrawText(text, x, y);
+    else
+        dc.DrawText(text, x, y);
 }

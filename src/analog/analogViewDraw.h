@@ -5,11 +5,15 @@
 #include <wx/colour.h>
 #include <wx/geometry.h>
 
+#include <wx/string.h>
+
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 class CCurveRaster;
 class wxBitmap;
+class wxDC;
 class wxGraphicsContext;
 
 // Small helpers shared by the 2D view's drawers. GUI thread.
@@ -49,3 +53,32 @@ void DecimateTrail(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2D
 // Draws the drawn rows of the layer with its top left at (left, top), through
 // cache (a bitmap kept between paints).
 void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, int left, int top);
+
+// Texts of the view: drawn straight through the DC's graphics context (the DC
+// would lay each text out once more for its bounding box), and measured once
+// per text and font, the sizes kept between paints. GUI thread.
+class CViewText {
+public:
+    void Extent(wxDC& dc, const wxString& text, int& width, int& height);
+    void Draw(wxDC& dc, const wxString& text, int x, int y);
+
+private:
+    struct Key {
+        wxString text;
+        int pointSize;
+        int weight;
+        int family;
+        int style;
+        bool operator==(const Key& other) const
+        {
+            return text == other.text && pointSize == other.pointSize && weight == other.weight &&
+                   family == other.family && style == other.style;
+        }
+    };
+    struct KeyHash {
+        size_t operator()(const Key& key) const;
+    };
+    // Values change from paint to paint: the map is emptied when it grows large.
+    static constexpr size_t kMaxEntries = 4096;
+    std::unordered_map<Key, wxSize, KeyHash> m_extents;
+};

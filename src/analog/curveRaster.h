@@ -27,6 +27,11 @@ public:
     void DrawFunctionCurve(const double* xy, size_t n, std::uint8_t red, std::uint8_t green,
                            std::uint8_t blue, int lineWidth);
 
+    // A dotted one-pixel row y from x0 to x1: two pixels on, two off, from x0
+    // on, at opacity alpha (as the toolkit draws a dotted pen).
+    void DrawDottedRow(int y, int x0, int x1, std::uint8_t red, std::uint8_t green,
+                       std::uint8_t blue, std::uint8_t alpha);
+
     // A straight (not premultiplied) colour with its opacity.
     struct Rgba {
         std::uint8_t red = 0, green = 0, blue = 0, alpha = 255;
@@ -49,13 +54,12 @@ public:
     // Rows [Top, Bottom] hold every drawn pixel.
     int Top() const { return m_top; }
     int Bottom() const { return m_bottom; }
-    // Pixels are stored column after column (a time curve and its area are
-    // drawn a column at a time), one 32-bit word each with the bytes red,
-    // green, blue, alpha in memory order. Colour is premultiplied by its
+    // Pixels are stored row after row, one 32-bit word each with the bytes
+    // red, green, blue, alpha in memory order. Colour is premultiplied by its
     // alpha (alpha 0: transparent).
     size_t Index(int x, int y) const
     {
-        return static_cast<size_t>(x) * static_cast<size_t>(m_height) + static_cast<size_t>(y);
+        return static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x);
     }
     const std::uint8_t* RgbAt(int x, int y) const
     {
@@ -77,6 +81,12 @@ private:
     int m_right = -1;
     std::vector<std::uint32_t> m_pixels;
     std::uint32_t m_colour = 0;  // opaque colour of the current stroke
+    struct FillRun {
+        int first = 0;  // rows [first, last]; none when first > last
+        int last = -1;
+        std::int64_t position = 0;  // gradient position at row first
+    };
+    std::vector<FillRun> m_runs;  // per column, for FillToLevel
     std::vector<double> m_spanLo;  // per half column, for DrawFunctionCurve
     std::vector<double> m_spanHi;
 };
