@@ -47,7 +47,7 @@ void DecimateCurve(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2D
 void DecimateTrail(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out)
 {
     out.clear();
-    out.reserve(std::min<size_t>(in.size(), 8192));
+    out.reserve(in.size());
     for (const wxPoint2DDouble& p : in) {
         if (!IsFinitePoint(p))
             continue;

@@ -162,22 +162,27 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             dc.SetPen(wxPen(background, 1));
             dc.DrawLine(box.cx, box.cy, RoundHalfUp(box.cx + radius * std::cos(a)),
                         RoundHalfUp(box.cy - radius * std::sin(a)));
-            const wxString legend =
-                ChannelText(*device, channel) +
-                wxString::Format("  : %.3f ", values[static_cast<size_t>(sector.position)]);
-            m_text.Extent(dc, legend, tw, th);
-            m_text.Draw(dc, legend, 10, 122 + 2 * th * sector.position);
-            if (sector.middle > 0 && sector.share > 0.01) {
-                const wxFont previous = dc.GetFont();
-                dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
-                dc.SetTextForeground(background);
-                const double m = sector.middle * kPi / 180.0;
-                m_text.Draw(dc, wxString::Format("%.1f %%", sector.share * 100),
-                            RoundHalfUp(box.cx + (box.diameter / 4.0) * std::cos(m)),
-                            RoundHalfUp(box.cy - (box.diameter / 4.0) * std::sin(m)));
-                dc.SetFont(previous);
-            }
+            const wxString name = ChannelText(*device, channel);
+            // The line height does not depend on the value: measured on the name, kept.
+            m_text.Extent(dc, name, tw, th);
+            m_text.Draw(dc,
+                        name + wxString::Format("  : %.3f ",
+                                                values[static_cast<size_t>(sector.position)]),
+                        10, 122 + 2 * th * sector.position);
         }
+        // The shares in large type over the sectors, with one change of font.
+        const wxFont previous = dc.GetFont();
+        dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
+        dc.SetTextForeground(background);
+        for (const PieSector& sector : sectors) {
+            if (!(sector.middle > 0 && sector.share > 0.01))
+                continue;
+            const double m = sector.middle * kPi / 180.0;
+            m_text.Draw(dc, wxString::Format("%.1f %%", sector.share * 100),
+                        RoundHalfUp(box.cx + (box.diameter / 4.0) * std::cos(m)),
+                        RoundHalfUp(box.cy - (box.diameter / 4.0) * std::sin(m)));
+        }
+        dc.SetFont(previous);
         if (sectors.empty())
             dc.DrawEllipticArc(box.left, box.top, box.diameter, box.diameter, 0, 360);
     }

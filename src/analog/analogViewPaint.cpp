@@ -227,9 +227,10 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
         // The curves go to an off-screen layer over the plot, drawn at once
         // after the fills; marks and values come last, on top.
         m_raster.Reset(w - 50, plotHeight);
-        std::vector<wxPoint2DDouble> points(static_cast<size_t>(m_snapshot.frames));
-        std::vector<wxPoint2DDouble> drawn;
-        std::vector<double> layerXy;
+        std::vector<wxPoint2DDouble>& points = m_points;
+        points.resize(static_cast<size_t>(m_snapshot.frames));
+        std::vector<wxPoint2DDouble>& drawn = m_drawn;
+        std::vector<double>& layerXy = m_layerXy;
         struct Newest {
             wxColour colour;
             wxPoint2DDouble point;

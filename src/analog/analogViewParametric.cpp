@@ -87,7 +87,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         const std::uint64_t frames = m_snapshot.channels >= 2 ? m_snapshot.frames : 0;
         const double* xs = m_snapshot.Channel(0);
         const double* ys = frames ? m_snapshot.Channel(1) : nullptr;
-        std::vector<wxPoint2DDouble> points;
+        std::vector<wxPoint2DDouble>& points = m_points;
+        points.clear();
         points.reserve(static_cast<size_t>(frames));
         for (std::uint64_t i = 0; i < frames; ++i) {
             if (!std::isfinite(xs[i]) || !std::isfinite(ys[i]))
@@ -99,9 +100,10 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         }
         if (points.size() > 2) {
             // The trail goes through an off-screen layer the size of the square.
-            std::vector<wxPoint2DDouble> drawn;
+            std::vector<wxPoint2DDouble>& drawn = m_drawn;
             DecimateTrail(points, drawn);
-            std::vector<double> layerXy;
+            std::vector<double>& layerXy = m_layerXy;
+            layerXy.clear();
             layerXy.reserve(drawn.size() * 2);
             for (const wxPoint2DDouble& point : drawn) {
                 layerXy.push_back(point.m_x - p.left);

@@ -393,21 +393,46 @@ void CCurveRaster::DrawSegment(double x0, double y0, double x1, double y1, doubl
     const int last = std::min(static_cast<int>(std::floor(a1)), majorLimit);
     // Across-axis thickness grows with the slope so the line keeps its width.
     const double half = halfWidth * std::sqrt(1.0 + slope * slope);
-    for (int a = first; a <= last; ++a) {
+    // Steps and pixels outside the layer are skipped here, so that the pixels
+    // need no test of their own; the drawn box is noted once per segment.
+    const int minorLimit = steep ? m_width : m_height;
+    const int stride = steep ? 1 : m_width;        // one step across
+    const int majorStride = steep ? m_width : 1;   // one step along
+    const int firstStep = std::max(first, 0);
+    const int lastStep = std::min(last, majorLimit - 1);
+    int minMinor = minorLimit, maxMinor = -1;
+    for (int a = firstStep; a <= lastStep; ++a) {
         const double t = std::min(std::max(a + 0.5 - a0, 0.0), length);
         const double centre = b0 + slope * t;
         const double lo = centre - half;
         const double hi = centre + half;
-        const int loPixel = static_cast<int>(std::floor(lo));
-        const int hiPixel = static_cast<int>(std::floor(hi));
-        for (int b = loPixel; b <= hiPixel; ++b) {
+        if (!(hi > 0.0) || !(lo < minorLimit))
+            continue;
+        const int loPixel = std::max(static_cast<int>(std::floor(lo)), 0);
+        // The last pixel that the span reaches into (not one it only touches).
+        const int hiPixel = std::min(static_cast<int>(std::ceil(hi)) - 1, minorLimit - 1);
+        std::uint32_t* pixel = &m_pixels[static_cast<size_t>(a) * static_cast<size_t>(majorStride) +
+                                         static_cast<size_t>(loPixel) * static_cast<size_t>(stride)];
+        for (int b = loPixel; b <= hiPixel; ++b, pixel += stride) {
             const double cover = std::min(hi, b + 1.0) - std::max(lo, static_cast<double>(b));
-            if (cover > 0.0) {
-                if (steep)
-                    Plot(b, a, cover);
-                else
-                    Plot(a, b, cover);
+            if (cover >= 1.0) {
+                *pixel = m_colour;
+            } else if (cover > 0.0) {
+                const std::uint32_t alpha = static_cast<std::uint32_t>(cover * 255.0 + 0.5);
+                if (alpha > 0)
+                    *pixel = Over(Scale(m_colour, alpha), alpha, *pixel);
             }
         }
+        minMinor = std::min(minMinor, loPixel);
+        maxMinor = std::max(maxMinor, hiPixel);
+    }
+    if (maxMinor < minMinor)
+        return;
+    if (steep) {
+        Touch(minMinor, firstStep, lastStep);
+        Touch(maxMinor, firstStep, lastStep);
+    } else {
+        Touch(firstStep, minMinor, maxMinor);
+        Touch(lastStep, minMinor, maxMinor);
     }
 }
