@@ -4,12 +4,14 @@
 
 #include <wx/bitmap.h>
 #include <wx/dc.h>
+#include <wx/dcmemory.h>
 #include <wx/graphics.h>
 #include <wx/image.h>
 #include <wx/rawbmp.h>
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -106,15 +108,24 @@ size_t CViewText::KeyHash::operator()(const Key& key) const
 {
     size_t hash = std::hash<wxString>()(key.text);
     hash ^= static_cast<size_t>(key.pointSize * 31 + key.weight * 7 + key.family * 3 + key.style) +
-            0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2);
+            key.colour + 0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2);
     return hash;
+}
+
+CViewText::Key CViewText::MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour)
+{
+    const wxFont& font = dc.GetFont();
+    return Key{text,
+               font.GetPointSize(),
+               static_cast<int>(font.GetWeight()),
+               static_cast<int>(font.GetFamily()),
+               static_cast<int>(font.GetStyle()),
+               colour};
 }
 
 void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
 {
-    const wxFont& font = dc.GetFont();
-    Key key{text, font.GetPointSize(), static_cast<int>(font.GetWeight()),
-            static_cast<int>(font.GetFamily()), static_cast<int>(font.GetStyle())};
+    Key key = MakeKey(dc, text, 0);
     const auto found = m_extents.find(key);
     if (found != m_extents.end()) {
         width = found->second.GetWidth();
@@ -130,11 +141,59 @@ void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
     m_extents.emplace(std::move(key), wxSize(w, h));
 }
 
+bool CViewText::MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& text,
+                            Picture& picture)
+{
+    int width = 0, height = 0;
+    Extent(dc, text, width, height);
+    if (width <= 0 || height <= 0 || width > 4096 || height > 1024)
+        return false;
+    // The text on a transparent picture, in the DC's font and colour.
+    wxImage image(width, height, true);
+    image.InitAlpha();
+    std::fill_n(image.GetAlpha(), static_cast<size_t>(width) * static_cast<size_t>(height), 0);
+    wxBitmap bitmap(image, 32);
+    {
+        wxMemoryDC memory(bitmap);
+        std::unique_ptr<wxGraphicsContext> context(wxGraphicsContext::CreateFromUnknownDC(memory));
+        if (!context)
+            return false;
+        context->SetAntialiasMode(wxANTIALIAS_DEFAULT);
+        context->SetFont(dc.GetFont(), dc.GetTextForeground());
+        context->DrawText(text, 0, 0);
+    }
+    picture.bitmap = gc.CreateBitmap(bitmap);
+    picture.width = width;
+    picture.height = height;
+    return !picture.bitmap.IsNull();
+}
+
 void CViewText::Draw(wxDC& dc, const wxString& text, int x, int y)
 {
-    // The view's text background is fully transparent: the text alone is the same picture.
-    if (wxGraphicsContext* gc = dc.GetGraphicsContext())
-        gc->DrawText(text, x, y);
-    else
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    if (!gc) {
         dc.DrawText(text, x, y);
+        return;
+    }
+    const wxColour colour = dc.GetTextForeground();
+    Key key = MakeKey(dc, text, colour.GetRGBA());
+    auto found = m_pictures.find(key);
+    if (found == m_pictures.end()) {
+        if (m_pictures.size() >= kMaxPictures)
+            m_pictures.clear();
+        found = m_pictures.emplace(std::move(key), Picture()).first;
+    }
+    Picture& picture = found->second;
+    // A text seen once (a changing value) is laid out and drawn; the
+    // view's text background is fully transparent, so the text alone is the
+    // same picture.
+    if (picture.bitmap.IsNull() && ++picture.uses < 2) {
+        gc->DrawText(text, x, y);
+        return;
+    }
+    if (picture.bitmap.IsNull() && !MakePicture(dc, *gc, text, picture)) {
+        gc->DrawText(text, x, y);
+        return;
+    }
+    gc->DrawBitmap(picture.bitmap, x, y, picture.width, picture.height);
 }
