@@ -237,6 +237,7 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
             double y0;
         };
         std::vector<Newest> newest;
+        int labelHeight = 0;
         if (strip && n > 1) {
             // The lanes' dotted zero lines, under every curve, in the layer
             // (a dotted stroke through the toolkit costs more than the curves).
@@ -255,6 +256,7 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
             int laneTop = 100;
             int laneBottom = bottom;
             m_text.Extent(dc, label, tw, th);
+            labelHeight = th;
             if (!strip || n == 1) {
                 dc.SetTextForeground(colour);
                 m_text.Draw(dc, label, right + 6, 108 + 2 * th * c);
@@ -318,7 +320,7 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                 const double* values = m_snapshot.Channel(static_cast<int>(c));
                 const wxString text = wxString::Format("%.3f", values[m_snapshot.frames - 1]);
                 dc.SetTextForeground(colour);
-                m_text.Extent(dc, text, tw, th);
+                th = labelHeight;  // the same font: the height does not depend on the digits
                 m_text.Draw(dc, text, static_cast<int>(point.m_x + 5),
                             static_cast<int>(point.m_y - th / 2.0));
             }
