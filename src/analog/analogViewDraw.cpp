@@ -116,6 +116,7 @@ CViewText::Key CViewText::MakeKey(const wxDC& dc, const wxString& text, std::uin
 {
     const wxFont& font = dc.GetFont();
     return Key{text,
+               font.GetFaceName(),
                font.GetPointSize(),
                static_cast<int>(font.GetWeight()),
                static_cast<int>(font.GetFamily()),

@@ -68,6 +68,7 @@ public:
 private:
     struct Key {
         wxString text;
+        wxString face;
         int pointSize;
         int weight;
         int family;
@@ -75,7 +76,8 @@ private:
         std::uint32_t colour;  // 0 when measuring (colour does not change the size)
         bool operator==(const Key& other) const
         {
-            return text == other.text && pointSize == other.pointSize && weight == other.weight &&
+            return text == other.text && face == other.face && pointSize == other.pointSize &&
+                   weight == other.weight &&
                    family == other.family && style == other.style && colour == other.colour;
         }
     };
