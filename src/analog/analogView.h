@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analog/analogViewData.h"
+#include "analog/analogViewDraw.h"
 #include "analog/analogViewSettings.h"
 #include "analog/curveRaster.h"
 #include "analog/viewSink.h"
@@ -137,6 +138,11 @@ private:
     CViewSnapshot m_snapshot;  // GUI thread: the history of the current paint
     CCurveRaster m_raster;     // GUI thread: the curves of the current paint
     wxBitmap m_rasterBitmap;   // GUI thread: the curves' layer as drawn
+    CViewText m_text;          // GUI thread: text sizes kept between paints
+    // GUI thread: working buffers of the paints, kept to spare an allocation per paint.
+    std::vector<wxPoint2DDouble> m_points;
+    std::vector<wxPoint2DDouble> m_drawn;
+    std::vector<double> m_layerXy;
 
     static std::atomic<int> s_viewCount;
 

@@ -58,8 +58,8 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     wxCoord tw = 0, th = 0;
     const wxString title = GetTitle();
     if (!title.empty()) {
-        dc.GetTextExtent(title, &tw, &th);
-        dc.DrawText(title, w / 2 - tw / 2, 100 - 2 * th);
+        m_text.Extent(dc, title, tw, th);
+        m_text.Draw(dc, title, w / 2 - tw / 2, 100 - 2 * th);
     }
     dc.SetPen(wxPen(gridColour, 1));
 
@@ -72,8 +72,8 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
             const int y = RoundHalfUp(static_cast<double>(j) * plotHeight / grad_y) + 100;
             dc.DrawLine(49, y, w - 49, y);
             const wxString text = FormatValue(range.top - j * range.range / grad_y);
-            dc.GetTextExtent(text, &tw, &th);
-            dc.DrawText(text, 2, y - th / 2);
+            m_text.Extent(dc, text, tw, th);
+            m_text.Draw(dc, text, 2, y - th / 2);
         }
     }
     const double k = plotHeight / range.range;
@@ -97,20 +97,20 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
             const wxString valueText = FormatValue(v);
             const wxString nameText = ChannelText(*device, channel);
             wxCoord vw = 0, vh = 0, nw = 0, nh = 0;
-            dc.GetTextExtent(valueText, &vw, &vh);
-            dc.GetTextExtent(nameText, &nw, &nh);
+            m_text.Extent(dc, valueText, vw, vh);
+            m_text.Extent(dc, nameText, nw, nh);
             th = nh;
             if (valueY < zeroY) {
                 dc.GradientFillLinear(wxRect(left, valueY, barWidth, height), dark, colour,
                                       wxNORTH);
-                dc.DrawText(valueText, cx - vw / 2, valueY - (vh / 2 + vh));
-                dc.DrawText(nameText, cx - nw / 2, zeroY + nh / 2);
+                m_text.Draw(dc, valueText, cx - vw / 2, valueY - (vh / 2 + vh));
+                m_text.Draw(dc, nameText, cx - nw / 2, zeroY + nh / 2);
             } else {
                 if (height > 0)
                     dc.GradientFillLinear(wxRect(left, zeroY, barWidth, height), dark, colour,
                                           wxSOUTH);
-                dc.DrawText(valueText, cx - vw / 2, valueY + vh / 2);
-                dc.DrawText(nameText, cx - nw / 2, zeroY - (nh / 2 + nh));
+                m_text.Draw(dc, valueText, cx - vw / 2, valueY + vh / 2);
+                m_text.Draw(dc, nameText, cx - nw / 2, zeroY - (nh / 2 + nh));
             }
         }
     }
@@ -133,8 +133,8 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
     wxCoord tw = 0, th = 0;
     const wxString title = GetTitle();
     if (!title.empty()) {
-        dc.GetTextExtent(title, &tw, &th);
-        dc.DrawText(title, w / 2 - tw / 2, th);
+        m_text.Extent(dc, title, tw, th);
+        m_text.Draw(dc, title, w / 2 - tw / 2, th);
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     const int n = static_cast<int>(list.size());
@@ -162,22 +162,27 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             dc.SetPen(wxPen(background, 1));
             dc.DrawLine(box.cx, box.cy, RoundHalfUp(box.cx + radius * std::cos(a)),
                         RoundHalfUp(box.cy - radius * std::sin(a)));
-            const wxString legend =
-                ChannelText(*device, channel) +
-                wxString::Format("  : %.3f ", values[static_cast<size_t>(sector.position)]);
-            dc.GetTextExtent(legend, &tw, &th);
-            dc.DrawText(legend, 10, 122 + 2 * th * sector.position);
-            if (sector.middle > 0 && sector.share > 0.01) {
-                const wxFont previous = dc.GetFont();
-                dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
-                dc.SetTextForeground(background);
-                const double m = sector.middle * kPi / 180.0;
-                dc.DrawText(wxString::Format("%.1f %%", sector.share * 100),
-                            RoundHalfUp(box.cx + (box.diameter / 4.0) * std::cos(m)),
-                            RoundHalfUp(box.cy - (box.diameter / 4.0) * std::sin(m)));
-                dc.SetFont(previous);
-            }
+            const wxString name = ChannelText(*device, channel);
+            // The line height does not depend on the value: measured on the name, kept.
+            m_text.Extent(dc, name, tw, th);
+            m_text.Draw(dc,
+                        name + wxString::Format("  : %.3f ",
+                                                values[static_cast<size_t>(sector.position)]),
+                        10, 122 + 2 * th * sector.position);
         }
+        // The shares in large type over the sectors, with one change of font.
+        const wxFont previous = dc.GetFont();
+        dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
+        dc.SetTextForeground(background);
+        for (const PieSector& sector : sectors) {
+            if (!(sector.middle > 0 && sector.share > 0.01))
+                continue;
+            const double m = sector.middle * kPi / 180.0;
+            m_text.Draw(dc, wxString::Format("%.1f %%", sector.share * 100),
+                        RoundHalfUp(box.cx + (box.diameter / 4.0) * std::cos(m)),
+                        RoundHalfUp(box.cy - (box.diameter / 4.0) * std::sin(m)));
+        }
+        dc.SetFont(previous);
         if (sectors.empty())
             dc.DrawEllipticArc(box.left, box.top, box.diameter, box.diameter, 0, 360);
     }
@@ -201,8 +206,8 @@ void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
     wxCoord tw = 0, th = 0;
     const wxString title = GetTitle();
     if (!title.empty()) {
-        dc.GetTextExtent(title, &tw, &th);
-        dc.DrawText(title, (w - 100) / 2 - tw / 2, th);
+        m_text.Extent(dc, title, tw, th);
+        m_text.Draw(dc, title, (w - 100) / 2 - tw / 2, th);
     }
     const wxPen framePen(ToWxColour(frame_color), 2);
     dc.SetPen(framePen);
@@ -218,8 +223,8 @@ void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
     for (int p = 100; p >= 0; p -= 10) {
         const int y = 101 + ((100 - p) / 10) * step;
         const wxString text = wxString::Format(" %d %%", p);
-        dc.GetTextExtent(text, &tw, &th);
-        dc.DrawText(text, w - 47, y - th / 2);
+        m_text.Extent(dc, text, tw, th);
+        m_text.Draw(dc, text, w - 47, y - th / 2);
         if (p > 0 && p < 100) {
             dc.DrawLine(w - 100, y, w - 93, y);
             dc.DrawLine(w - 50, y, w - 57, y);
@@ -251,8 +256,8 @@ void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
         dc.SetBrush(wxBrush(colour));
         dc.DrawRectangle(qx + 1, qy + 1, pw / 2 - 2, ph / 2 - 2);
         const wxString text = wxString::Format("%.0f %%", share * 100);
-        dc.GetTextExtent(text, &tw, &th);
-        dc.DrawText(text, qx + pw / 4 - tw / 2, qy + ph / 4 - th / 2);
+        m_text.Extent(dc, text, tw, th);
+        m_text.Draw(dc, text, qx + pw / 4 - tw / 2, qy + ph / 4 - th / 2);
     }
     dc.SetFont(previous);
     DrawRecentMarkers(dc, layout.cx, 70, true);

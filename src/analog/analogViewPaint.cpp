@@ -130,8 +130,8 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
             const double y = 100 + j * static_cast<double>(plotHeight) / grad_y;
             gc->StrokeLine(49, y, right + 1, y);
             const wxString text = FormatValue(range.top - j * range.range / grad_y);
-            dc.GetTextExtent(text, &tw, &th);
-            dc.DrawText(text, 2, static_cast<int>(y - th / 2));
+            m_text.Extent(dc, text, tw, th);
+            m_text.Draw(dc, text, 2, static_cast<int>(y - th / 2));
         }
     }
     const double sx = (right - 50) / draw_time;
@@ -166,16 +166,16 @@ void CAnalogView::DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h)
     wxCoord tw = 0, th = 0;
     const wxString title = GetTitle();
     if (!title.empty()) {
-        dc.GetTextExtent(title, &tw, &th);
-        dc.DrawText(title, (right + 50) / 2 - tw / 2, static_cast<int>(50 - 2.0 * th));
+        m_text.Extent(dc, title, tw, th);
+        m_text.Draw(dc, title, (right + 50) / 2 - tw / 2, static_cast<int>(50 - 2.0 * th));
     }
     dc.SetPen(wxPen(gridColour, 1));
     const int divisionsX = SafeDivisions(grad_x);
     for (int i = 0; i <= divisionsX; ++i) {
         const double x = 50 + i * layout.dx;
         const wxString text = FormatValue(i * layout.dt);
-        dc.GetTextExtent(text, &tw, &th);
-        dc.DrawText(text, static_cast<int>(x - tw / 2), bottom + th / 2);
+        m_text.Extent(dc, text, tw, th);
+        m_text.Draw(dc, text, static_cast<int>(x - tw / 2), bottom + th / 2);
         if (i > 0 && i < divisionsX)
             gc->StrokeLine(x, 99, x, h - 29);
     }
@@ -201,8 +201,8 @@ int CAnalogView::DrawStripScales(wxDC& dc, const std::vector<int>& list, int plo
         dc.DrawLine(40, barTop, 50, barTop);
         dc.DrawLine(40, barBottom, 50, barBottom);
         dc.SetTextForeground(colour);
-        dc.GetTextExtent(rangeText, &tw, &th);
-        dc.DrawText(rangeText, 40 - tw, lane.middle);
+        m_text.Extent(dc, rangeText, tw, th);
+        m_text.Draw(dc, rangeText, 40 - tw, lane.middle);
         laneBottom = lane.bottom;
     }
     return laneBottom;
@@ -227,15 +227,27 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
         // The curves go to an off-screen layer over the plot, drawn at once
         // after the fills; marks and values come last, on top.
         m_raster.Reset(w - 50, plotHeight);
-        std::vector<wxPoint2DDouble> points(static_cast<size_t>(m_snapshot.frames));
-        std::vector<wxPoint2DDouble> drawn;
-        std::vector<double> layerXy;
+        std::vector<wxPoint2DDouble>& points = m_points;
+        points.resize(static_cast<size_t>(m_snapshot.frames));
+        std::vector<wxPoint2DDouble>& drawn = m_drawn;
+        std::vector<double>& layerXy = m_layerXy;
         struct Newest {
             wxColour colour;
             wxPoint2DDouble point;
             double y0;
         };
         std::vector<Newest> newest;
+        int labelHeight = 0;
+        if (strip && n > 1) {
+            // The lanes' dotted zero lines, under every curve, in the layer
+            // (a dotted stroke through the toolkit costs more than the curves).
+            const wxColour zero = ToWxColour(zero_color);
+            for (int c = 0; c < n && c < m_snapshot.channels; ++c) {
+                const int laneMiddle = ComputeStripLane(c, n, plotHeight).middle;
+                m_raster.DrawDottedRow(laneMiddle - 100, 47 - 50, right + 3 - 50, zero.Red(),
+                                       zero.Green(), zero.Blue(), 223);
+            }
+        }
         for (int c = 0; c < n && c < m_snapshot.channels; ++c) {
             const int channel = list[static_cast<size_t>(c)];
             const wxString label = ChannelLabel(*device, channel);
@@ -243,20 +255,19 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
             double y0 = zeroY;
             int laneTop = 100;
             int laneBottom = bottom;
-            dc.GetTextExtent(label, &tw, &th);
+            m_text.Extent(dc, label, tw, th);
+            labelHeight = th;
             if (!strip || n == 1) {
                 dc.SetTextForeground(colour);
-                dc.DrawText(label, right + 6, 108 + 2 * th * c);
+                m_text.Draw(dc, label, right + 6, 108 + 2 * th * c);
             }
             if (strip && n > 1) {
                 const StripLane lane = ComputeStripLane(c, n, plotHeight);
                 y0 = lane.middle;
                 laneTop = lane.top;
                 laneBottom = lane.bottom;
-                gc->SetPen(wxPen(ToWxColour(zero_color), 1, wxPENSTYLE_DOT));
-                gc->StrokeLine(47, y0, right + 3, y0);
                 dc.SetTextForeground(colour);
-                dc.DrawText(label, 52, static_cast<int>(y0 + 2));
+                m_text.Draw(dc, label, 52, static_cast<int>(y0 + 2));
             }
             const double* values = m_snapshot.Channel(c);
             for (size_t i = 0; i < points.size(); ++i)
@@ -309,8 +320,8 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                 const double* values = m_snapshot.Channel(static_cast<int>(c));
                 const wxString text = wxString::Format("%.3f", values[m_snapshot.frames - 1]);
                 dc.SetTextForeground(colour);
-                dc.GetTextExtent(text, &tw, &th);
-                dc.DrawText(text, static_cast<int>(point.m_x + 5),
+                th = labelHeight;  // the same font: the height does not depend on the digits
+                m_text.Draw(dc, text, static_cast<int>(point.m_x + 5),
                             static_cast<int>(point.m_y - th / 2.0));
             }
         }
@@ -343,8 +354,8 @@ void CAnalogView::DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, d
         const int xi = static_cast<int>(x);
         dc.DrawLine(xi, 99, xi, bottom + 3);
         wxCoord tw = 0, th = 0;
-        dc.GetTextExtent(labels[m], &tw, &th);
-        dc.DrawText(labels[m], xi - tw / 2, static_cast<int>(99 - 1.5 * th));
+        m_text.Extent(dc, labels[m], tw, th);
+        m_text.Draw(dc, labels[m], xi - tw / 2, static_cast<int>(99 - 1.5 * th));
     }
     dc.SetFont(previous);
 }
@@ -371,10 +382,10 @@ void CAnalogView::DrawRecentMarkers(wxDC& dc, int x, int y, bool centre)
         const wxString text = wxString::Format("%s (%s)", labels[m],
                                                wxString::Format("%.3f", frames[m] / m_rate));
         wxCoord tw = 0, th = 0;
-        dc.GetTextExtent(text, &tw, &th);
+        m_text.Extent(dc, text, tw, th);
         const int left = centre ? x - tw / 2 : x;
         const int top = centre ? y - th / 2 : y;
-        dc.DrawText(text, left, top + offset);
+        m_text.Draw(dc, text, left, top + offset);
         offset += th + 3;
     }
 }

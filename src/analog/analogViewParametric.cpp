@@ -47,8 +47,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     const wxString title = GetTitle();
     if (!title.empty()) {
         const wxString text = title + " " + xLabel + " , " + yLabel;
-        dc.GetTextExtent(text, &tw, &th);
-        dc.DrawText(text, p.cx - tw / 2, p.top - 3 * th);
+        m_text.Extent(dc, text, tw, th);
+        m_text.Draw(dc, text, p.cx - tw / 2, p.top - 3 * th);
     }
     dc.SetPen(wxPen(ToWxColour(grid_color), 1));
 
@@ -63,8 +63,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             const int y = RoundHalfUp(static_cast<double>(i) * p.d / grad_y) + p.top;
             dc.DrawLine(p.left - 1, y, p.right + 1, y);
             const wxString text = FormatValue(scale.hi - i * r / grad_y);
-            dc.GetTextExtent(text, &tw, &th);
-            dc.DrawText(text, p.left - 2 * tw, y - th / 2);
+            m_text.Extent(dc, text, tw, th);
+            m_text.Draw(dc, text, p.left - 2 * tw, y - th / 2);
         }
     }
     if (grad_x >= 2) {
@@ -72,8 +72,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             const int x = RoundHalfUp(static_cast<double>(p.d) / grad_x * i) + p.left;
             dc.DrawLine(x, p.top - 1, x, p.bottom + 1);
             const wxString text = FormatValue(scale.lo + i * r / grad_x);
-            dc.GetTextExtent(text, &tw, &th);
-            dc.DrawText(text, x - tw / 2, static_cast<int>(p.bottom + 1.25 * th));
+            m_text.Extent(dc, text, tw, th);
+            m_text.Draw(dc, text, x - tw / 2, static_cast<int>(p.bottom + 1.25 * th));
         }
     }
     DrawRecentMarkers(dc, 10, 10, false);
@@ -87,7 +87,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         const std::uint64_t frames = m_snapshot.channels >= 2 ? m_snapshot.frames : 0;
         const double* xs = m_snapshot.Channel(0);
         const double* ys = frames ? m_snapshot.Channel(1) : nullptr;
-        std::vector<wxPoint2DDouble> points;
+        std::vector<wxPoint2DDouble>& points = m_points;
+        points.clear();
         points.reserve(static_cast<size_t>(frames));
         for (std::uint64_t i = 0; i < frames; ++i) {
             if (!std::isfinite(xs[i]) || !std::isfinite(ys[i]))
@@ -99,9 +100,10 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         }
         if (points.size() > 2) {
             // The trail goes through an off-screen layer the size of the square.
-            std::vector<wxPoint2DDouble> drawn;
+            std::vector<wxPoint2DDouble>& drawn = m_drawn;
             DecimateTrail(points, drawn);
-            std::vector<double> layerXy;
+            std::vector<double>& layerXy = m_layerXy;
+            layerXy.clear();
             layerXy.reserve(drawn.size() * 2);
             for (const wxPoint2DDouble& point : drawn) {
                 layerXy.push_back(point.m_x - p.left);
@@ -137,16 +139,16 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         if (p.left <= px && px <= p.right) {
             dc.DrawLine(px, p.top, px, p.bottom);
             const wxString text = wxString::Format("%.1f", newestX);
-            dc.GetTextExtent(text, &tw, &th);
-            dc.DrawText(text, px - tw / 2, static_cast<int>(p.bottom + 1.25 * th));
-            dc.DrawText(text, px - tw / 2, static_cast<int>(p.top - 1.25 * th));
+            m_text.Extent(dc, text, tw, th);
+            m_text.Draw(dc, text, px - tw / 2, static_cast<int>(p.bottom + 1.25 * th));
+            m_text.Draw(dc, text, px - tw / 2, static_cast<int>(p.top - 1.25 * th));
         }
         if (p.top <= py && py <= p.bottom) {
             dc.DrawLine(p.right, py, p.left, py);
             const wxString text = wxString::Format("%.1f", newestY);
-            dc.GetTextExtent(text, &tw, &th);
-            dc.DrawText(text, p.left - 2 * tw, py - th / 2);
-            dc.DrawText(text, p.right + th / 2, py - th / 2);
+            m_text.Extent(dc, text, tw, th);
+            m_text.Draw(dc, text, p.left - 2 * tw, py - th / 2);
+            m_text.Draw(dc, text, p.right + th / 2, py - th / 2);
         }
     }
     const CCPStat::Results cp = m_data.CPStat().GetResults();
@@ -159,7 +161,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             wxString::Format(_("CP Surface %.1f %s^2"), cp.area, unit),
             wxString::Format(_("CP Mean Velocity %.1f %s/s"), cp.pathLength / seconds, unit),
         };
-        dc.GetTextExtent(lines[0], &tw, &th);
+        m_text.Extent(dc, lines[0], tw, th);
         const int lineHeight = th + 5;
         int x = 0, y = 0;
         if (h > w) {
@@ -170,7 +172,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             y = p.bottom - 10 * th;
         }
         for (const wxString& line : lines) {
-            dc.DrawText(line, x, y);
+            m_text.Draw(dc, line, x, y);
             y += lineHeight;
         }
     }

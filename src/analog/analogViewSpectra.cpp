@@ -28,8 +28,8 @@ void CAnalogView::DrawSpectra(wxDC& dc, const std::vector<int>& list)
         const wxString name = device->GetVisibleChannelName(i);
         if (!name.empty()) {
             wxCoord tw = 0, th = 0;
-            dc.GetTextExtent(name, &tw, &th);
-            dc.DrawText(name, x0 + grid.cellWidth / 2 - tw / 2, y0 + th / 2 - 1);
+            m_text.Extent(dc, name, tw, th);
+            m_text.Draw(dc, name, x0 + grid.cellWidth / 2 - tw / 2, y0 + th / 2 - 1);
         }
         DrawChannelSpectrum(dc, i, channel, x0, y0, grid.cellWidth, grid.cellHeight);
     }
@@ -63,8 +63,8 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
             const int tx = RoundHalfUp(static_cast<double>(cell.width) / grad_x * k) + cell.left;
             dc.DrawLine(tx, cell.bottom, tx, cell.bottom + 5);
             const wxString text = wxString::Format("%.1f", maxRate * k / grad_x);
-            dc.GetTextExtent(text, &tw, &th);
-            dc.DrawText(text, tx - tw / 2, cell.bottom + 5);
+            m_text.Extent(dc, text, tw, th);
+            m_text.Draw(dc, text, tx - tw / 2, cell.bottom + 5);
         }
     }
     const double lo = dsp->GetMinimum();
@@ -96,11 +96,11 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
         const int right = x + width - cell.margin;
         const wxString skew = wxString::Format(_("Skewness %.1f"), dsp->GetSkewness());
         const wxString kurt = wxString::Format(_("Kurtosis %.1f"), dsp->GetKurtosis());
-        dc.GetTextExtent(skew, &tw, &th);
-        dc.DrawText(skew, right - tw, y);
+        m_text.Extent(dc, skew, tw, th);
+        m_text.Draw(dc, skew, right - tw, y);
         const int skewHeight = th;
-        dc.GetTextExtent(kurt, &tw, &th);
-        dc.DrawText(kurt, right - tw, y + 1 + skewHeight);
+        m_text.Extent(dc, kurt, tw, th);
+        m_text.Draw(dc, kurt, right - tw, y + 1 + skewHeight);
     }
     if (!hasSpectrum)
         return;  // no peak before the first spectrum
@@ -111,6 +111,6 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     const int xp = RoundHalfUp(cell.width * peak / shown) + cell.left;
     dc.DrawLine(xp, cell.bottom + 5, xp, cell.top);
     const wxString text = wxString::Format("%.1f Hz", maxRate * peak / shown);
-    dc.GetTextExtent(text, &tw, &th);
-    dc.DrawText(text, xp - tw / 2, cell.top - th - 5);
+    m_text.Extent(dc, text, tw, th);
+    m_text.Draw(dc, text, xp - tw / 2, cell.top - th - 5);
 }

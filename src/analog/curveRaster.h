@@ -27,6 +27,11 @@ public:
     void DrawFunctionCurve(const double* xy, size_t n, std::uint8_t red, std::uint8_t green,
                            std::uint8_t blue, int lineWidth);
 
+    // A dotted one-pixel row y from x0 to x1: two pixels on, two off, from x0
+    // on, at opacity alpha (as the toolkit draws a dotted pen).
+    void DrawDottedRow(int y, int x0, int x1, std::uint8_t red, std::uint8_t green,
+                       std::uint8_t blue, std::uint8_t alpha);
+
     // A straight (not premultiplied) colour with its opacity.
     struct Rgba {
         std::uint8_t red = 0, green = 0, blue = 0, alpha = 255;
@@ -38,34 +43,50 @@ public:
     void FillToLevel(const double* xy, size_t n, double baseY, const Rgba& from, const Rgba& to,
                      double gx0, double gy0, double gx1, double gy1);
 
+    // Writes the drawn rows [Top, Bottom] as straight (not premultiplied)
+    // RGBA, row after row, rowStride bytes apart; rows below Bottom up to
+    // rowCount are made transparent.
+    void CopyRowsRgba(std::uint8_t* out, std::ptrdiff_t rowStride, int rowCount) const;
+
     int Width() const { return m_width; }
     int Height() const { return m_height; }
     bool IsEmpty() const { return m_bottom < m_top; }
     // Rows [Top, Bottom] hold every drawn pixel.
     int Top() const { return m_top; }
     int Bottom() const { return m_bottom; }
-    // Pixels are stored column after column (a time curve and its area are
-    // drawn a column at a time). Colour is premultiplied by its alpha
-    // (alpha 0: transparent).
+    // Pixels are stored row after row, one 32-bit word each with the bytes
+    // red, green, blue, alpha in memory order. Colour is premultiplied by its
+    // alpha (alpha 0: transparent).
     size_t Index(int x, int y) const
     {
-        return static_cast<size_t>(x) * static_cast<size_t>(m_height) + static_cast<size_t>(y);
+        return static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x);
     }
-    const std::uint8_t* RgbAt(int x, int y) const { return &m_rgb[Index(x, y) * 3]; }
-    std::uint8_t AlphaAt(int x, int y) const { return m_alpha[Index(x, y)]; }
+    const std::uint8_t* RgbAt(int x, int y) const
+    {
+        return reinterpret_cast<const std::uint8_t*>(&m_pixels[Index(x, y)]);
+    }
+    std::uint8_t AlphaAt(int x, int y) const { return RgbAt(x, y)[3]; }
 
 private:
     void DrawSegment(double x0, double y0, double x1, double y1, double halfWidth);
     void Plot(int x, int y, double coverage);
     void PlotSpan(int x, double lo, double hi);
+    void Touch(int x, int top, int bottom);
 
     int m_width = 0;
     int m_height = 0;
     int m_top = 0;
     int m_bottom = -1;
-    std::vector<std::uint8_t> m_rgb;
-    std::vector<std::uint8_t> m_alpha;
-    std::uint8_t m_red = 0, m_green = 0, m_blue = 0;
+    int m_left = 0;    // columns [m_left, m_right] hold every drawn pixel
+    int m_right = -1;
+    std::vector<std::uint32_t> m_pixels;
+    std::uint32_t m_colour = 0;  // opaque colour of the current stroke
+    struct FillRun {
+        int first = 0;  // rows [first, last]; none when first > last
+        int last = -1;
+        std::int64_t position = 0;  // gradient position at row first
+    };
+    std::vector<FillRun> m_runs;  // per column, for FillToLevel
     std::vector<double> m_spanLo;  // per half column, for DrawFunctionCurve
     std::vector<double> m_spanHi;
 };

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -94,4 +95,69 @@ TEST(CurveRasterTest, FillRunsBetweenCurveAndLevelAndBlendsOver)
     const CCurveRaster::Rgba red{255, 0, 0, 128};
     raster.FillToLevel(xy, 2, 6.0, red, red, 0, 0, 10, 10);
     EXPECT_EQ(RedAt(raster, 5, 3), 128);
+}
+
+TEST(CurveRasterTest, AreaDrawnFourColumnsAtOnceMatchesColumnByColumn)
+{
+    // A wavy curve over 37 columns: the runs overlap partly, so the four-column
+    // path and the single-column path both work; each column alone must give
+    // the same pixels.
+    constexpr int kWidth = 37;
+    constexpr int kHeight = 60;
+    std::vector<double> xy;
+    for (int i = 0; i <= 2 * kWidth; ++i) {
+        xy.push_back(i * 0.5);
+        xy.push_back(30.0 + 25.0 * std::sin(i * 0.37) + (i % 5 == 0 ? 7.0 : 0.0));
+    }
+    const CCurveRaster::Rgba dark{10, 40, 90, 128};
+    const CCurveRaster::Rgba light{250, 200, 120, 128};
+    CCurveRaster whole;
+    whole.Reset(kWidth, kHeight);
+    whole.FillToLevel(xy.data(), xy.size() / 2, 31.0, dark, light, 0, 0, kWidth, kHeight);
+    whole.FillToLevel(xy.data(), xy.size() / 2, 20.0, light, dark, 0, 0, kWidth, kHeight);
+    CCurveRaster single;
+    single.Reset(kWidth, kHeight);
+    for (double level : {31.0, 20.0}) {
+        for (int column = 0; column < kWidth; ++column) {
+            // The curve's height at the column's centre, held across the column.
+            const size_t i = static_cast<size_t>(2 * column + 1);
+            const double y = xy[2 * i + 1];
+            const double flat[] = {static_cast<double>(column), y, column + 1.0, y};
+            if (level == 31.0)
+                single.FillToLevel(flat, 2, level, dark, light, 0, 0, kWidth, kHeight);
+            else
+                single.FillToLevel(flat, 2, level, light, dark, 0, 0, kWidth, kHeight);
+        }
+    }
+    int differing = 0;
+    for (int x = 0; x < kWidth; ++x)
+        for (int y = 0; y < kHeight; ++y)
+            for (int c = 0; c < 4; ++c)
+                if (whole.RgbAt(x, y)[c] != single.RgbAt(x, y)[c])
+                    ++differing;
+    EXPECT_EQ(differing, 0);
+    EXPECT_GT(whole.AlphaAt(20, 31), 0);  // something was drawn
+}
+
+TEST(CurveRasterTest, DottedRowTwoOnTwoOffAndCopiedStraight)
+{
+    CCurveRaster raster;
+    raster.Reset(12, 4);
+    raster.DrawDottedRow(2, -3, 20, 200, 100, 50, 255);
+    const int expected[12] = {0, 255, 255, 0, 0, 255, 255, 0, 0, 255, 255, 0};
+    for (int x = 0; x < 12; ++x)
+        EXPECT_EQ(AlphaAt(raster, x, 2), expected[x]) << "x " << x;
+    EXPECT_EQ(raster.Top(), 2);
+    EXPECT_EQ(raster.Bottom(), 2);
+    // Straight colour out: a half-covered pixel reads its full colour.
+    raster.Reset(12, 4);
+    raster.DrawDottedRow(1, 0, 11, 200, 100, 50, 128);
+    std::vector<std::uint8_t> rgba(12 * 4 * 2, 0xff);
+    raster.CopyRowsRgba(rgba.data(), 12 * 4, 2);
+    EXPECT_NEAR(rgba[0], 200, 1);
+    EXPECT_NEAR(rgba[1], 100, 1);
+    EXPECT_NEAR(rgba[2], 50, 1);
+    EXPECT_EQ(rgba[3], 128);
+    EXPECT_EQ(rgba[2 * 4 + 3], 0);       // a gap
+    EXPECT_EQ(rgba[12 * 4 + 3], 0);      // the row below the drawn one is cleared
 }
