@@ -2,4 +2,5 @@
 # to QV_GUI_SOURCES, e.g. list(APPEND QV_CORE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/name.cpp)
 list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/serialBaud.cpp
-     ${CMAKE_CURRENT_LIST_DIR}/serialPort.cpp)
+     ${CMAKE_CURRENT_LIST_DIR}/serialPort.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/serialTrigger.cpp)
