@@ -50,21 +50,18 @@ public:
         const char* name = ptsname(m_master);
         if (name == nullptr) return;
         m_slaveName = name;
-        // Keeps the line up while the flock closes and opens its side.
-        m_keepOpen = ::open(name, O_RDWR | O_NOCTTY);
         const int flags = fcntl(m_master, F_GETFL);
         if (flags >= 0) fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
     }
     ~CFobSimulator()
     {
         Stop();
-        if (m_keepOpen >= 0) ::close(m_keepOpen);
         if (m_master >= 0) ::close(m_master);
     }
     CFobSimulator(const CFobSimulator&) = delete;
     CFobSimulator& operator=(const CFobSimulator&) = delete;
 
-    bool IsOk() const { return m_master >= 0 && !m_slaveName.empty() && m_keepOpen >= 0; }
+    bool IsOk() const { return m_master >= 0 && !m_slaveName.empty(); }
     const std::string& SlaveName() const { return m_slaveName; }
 
     // Set before Start. Flock status bytes for addresses 1 to 14 (bit 7: present,
@@ -74,7 +71,8 @@ public:
     uint32_t masterAddress = 1;
     std::atomic<uint8_t> errorCode{0};
     uint8_t addressMode = 0;
-    bool silent = false;  // answers nothing
+    bool silent = false;      // answers nothing
+    bool autoStream = true;   // '@' starts the stream of records
     std::chrono::microseconds streamPeriod{2000};
 
     void AddBird(uint32_t address, bool takesHemisphere)
@@ -133,7 +131,26 @@ public:
     // True when bytes appear in order, contiguous, in what was received.
     bool ReceivedSequence(const std::vector<uint8_t>& bytes)
     {
-        const std::vector<uint8_t> all = Received();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return Contains(m_received, bytes);
+    }
+    // Waits until the sequence was received; false after the timeout.
+    bool WaitForSequence(const std::vector<uint8_t>& bytes, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_wake.wait_for(lock, timeout, [&] { return Contains(m_received, bytes); });
+    }
+    // Ends the line from the simulator's side: the flock's reads fail from now on.
+    void HangUp()
+    {
+        Stop();
+        if (m_master >= 0) ::close(m_master);
+        m_master = -1;
+    }
+
+private:
+    static bool Contains(const std::vector<uint8_t>& all, const std::vector<uint8_t>& bytes)
+    {
         if (bytes.empty()) return true;
         for (size_t i = 0; i + bytes.size() <= all.size(); ++i) {
             if (std::equal(bytes.begin(), bytes.end(), all.begin() + static_cast<long>(i))) return true;
@@ -141,7 +158,6 @@ public:
         return false;
     }
 
-private:
     bool SendRaw(const uint8_t* data, size_t size)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -177,7 +193,12 @@ private:
         if (silent) return;
         if (command[0] == fob_wire::kCmdStream) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_streaming = true;
+            m_streaming = autoStream;
+            return;
+        }
+        if (command[0] == fob_wire::kCmdPoint || command[0] == fob_wire::kCmdSleep) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_streaming = false;
             return;
         }
         if ((command[0] & 0xF0) == fob_wire::kSelectBirdBase && command[0] != 0xF0) {
@@ -239,6 +260,7 @@ private:
                         std::lock_guard<std::mutex> lock(m_mutex);
                         m_received.insert(m_received.end(), bytes, bytes + got);
                     }
+                    m_wake.notify_all();
                     for (ssize_t i = 0; i < got; ++i) {
                         pending.push_back(bytes[i]);
                         if (pending.size() >= CommandLength(pending[0], pending)) {
@@ -260,7 +282,6 @@ private:
     }
 
     int m_master = -1;
-    int m_keepOpen = -1;
     std::string m_slaveName;
     std::thread m_thread;
     std::mutex m_mutex;  // guards m_stop, m_streaming, m_received
