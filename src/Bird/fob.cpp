@@ -104,7 +104,10 @@ bool fob::open(const char* name, uint32_t hemisphere, uint32_t baud, uint32_t de
     }
     flush();
     if (m_verbose) print_out("<FOB> Reseting Flock of Bird device\n");
-    return reset();
+    if (reset()) return true;
+    // Released, so that the next attempt can open the line again.
+    Close();
+    return false;
 }
 
 bool fob::reset()

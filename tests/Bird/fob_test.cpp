@@ -93,13 +93,18 @@ TEST_F(FobLibrary, OpenFailuresLeaveThePortFree)
     EXPECT_EQ(flock.get_delay_us(), 1000u);
 }
 
-TEST_F(FobLibrary, ResetPulseNeedsTheModemLines)
+TEST_F(FobLibrary, FailedResetReleasesTheLine)
 {
     fob_setup setup = QuickSetup();
     setup.resetPulse = true;
     flock.set_setup(setup);
     EXPECT_FALSE(OpenFlock());
     EXPECT_EQ(flock.get_error(), "fob::reset: could not pulse the reset line");
+    EXPECT_FALSE(flock.IsOpen());
+    // The line is free for the next attempt.
+    flock.set_setup(QuickSetup());
+    StartSimulator();
+    EXPECT_TRUE(OpenFlock()) << flock.get_error();
 }
 
 TEST_F(FobLibrary, StartConfiguresTheFlockBirdByBird)
