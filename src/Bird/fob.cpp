@@ -40,6 +40,7 @@ std::string bits_of(uint8_t byte)
 
 fob::fob()
 {
+    m_error.reserve(128);  // longer than any message
     m_settings.baud = 19200;
     m_settings.parity = 0;
     m_settings.dataBits = 8;
@@ -160,6 +161,12 @@ bool fob::send_cmd(uint8_t command, const uint8_t* data, size_t n)
         return false;
     }
     return true;
+}
+
+void fob::drop_record(const char* warning)
+{
+    set_error(warning);
+    m_droppedRecords.fetch_add(1);
 }
 
 bool fob::select_bird(uint32_t address)
@@ -402,7 +409,7 @@ bool fob::update()
         if (phased == 0 && !isFirst) continue;
         if (count == kRecordBuffer) {
             // No record is this long: drop it and wait for the next first byte.
-            set_error("fob::update: warning: record too long");
+            drop_record("fob::update: warning: record too long");
             if (isFirst) m_pending = byte;
             return true;
         }
@@ -411,13 +418,13 @@ bool fob::update()
     }
     m_pending = buffer[count - 1];
     if (count < 3) {
-        set_error("fob::update: warning: bad bird address");
+        drop_record("fob::update: warning: bad bird address");
         return true;
     }
     const uint32_t address = buffer[count - 2];
     bird* target = address >= 1 ? find_bird(address) : nullptr;
     if (target == nullptr) {
-        set_error("fob::update: warning: bad bird address");
+        drop_record("fob::update: warning: bad bird address");
         return true;
     }
     target->parse(buffer, count - 2);

@@ -68,6 +68,8 @@ public:
     uint32_t get_master() const { return m_master; }
     uint32_t get_delay_us() const { return m_delayUs; }
     bool is_verbose() const { return m_verbose; }
+    // Any thread: streamed records dropped (bad address, too long) since the start.
+    uint64_t get_dropped_records() const { return m_droppedRecords.load(); }
     void set_verbose(bool verbose) { m_verbose = verbose; }
     void set_setup(const fob_setup& setup) { m_setup = setup; }
 
@@ -81,7 +83,9 @@ public:
 
 private:
     friend class bird;
-    void set_error(const char* text) { m_error = text; }
+    // Keeps the text's storage: the stream reader sets warnings without allocating.
+    void set_error(const char* text) { m_error.assign(text); }
+    void drop_record(const char* warning);
     uint32_t read_timeout_ms() const;
     void pause_delay() const { pause_us(m_delayUs); }
     bird* find_bird(uint32_t address) const;
@@ -96,6 +100,7 @@ private:
     int m_errorThreshold = 2;
     uint32_t m_hemisphere = 0;
     std::string m_error;
+    std::atomic<uint64_t> m_droppedRecords{0};
     std::vector<std::unique_ptr<bird>> m_birds;  // in address order
     bool m_verbose = true;
     fob_setup m_setup;

@@ -71,10 +71,10 @@ protected:
         ASSERT_TRUE(sim.Start());
     }
     std::unique_ptr<CFobDevice> Make(uint32_t hemisphere = 1, float rangeInches = 72.0f,
-                                     uint32_t baud = 115200)
+                                     bool synchronised = false)
     {
-        return std::make_unique<CFobDevice>(wxString(sim.SlaveName()), baud, 1, hemisphere,
-                                            rangeInches, false, false, QuickStartup(&prompts));
+        return std::make_unique<CFobDevice>(wxString(sim.SlaveName()), 115200, 1, hemisphere,
+                                            rangeInches, synchronised, false, QuickStartup(&prompts));
     }
 
     CFobSimulator sim;
@@ -255,16 +255,28 @@ bool FrameHasBothBirds(const CFrame& frame)
 
 }  // namespace
 
-TEST_F(FobDeviceThreads, FramesCarryBothSensorsInOrder)
+// Whatever fails in a test, the device's thread ends and the view is removed
+// before the view goes.
+struct CViewGuard {
+    CFobDevice& device;
+    CFakeView& view;
+    ~CViewGuard()
+    {
+        device.Close();
+        device.RemoveView(&view);
+    }
+};
+
+// Runs the device on its acquisition thread until frames with both birds' values
+// came, then ten more, and checks those.
+static void ExpectStreamedFrames(CFobDevice& device)
 {
-    auto device = Make();
-    ASSERT_TRUE(device->IsReady());
     CFakeView view;
-    device->AddView(&view);
-    ASSERT_TRUE(device->Create(false));
-    ASSERT_TRUE(device->RunThread());
-    device->Start();
-    // Frames until both birds have been heard from, then ten more.
+    device.AddView(&view);
+    CViewGuard guard{device, view};
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    device.Start();
     int heard = -1;
     const auto deadline = std::chrono::steady_clock::now() + kTimeout;
     while (heard < 0 && std::chrono::steady_clock::now() < deadline) {
@@ -275,7 +287,7 @@ TEST_F(FobDeviceThreads, FramesCarryBothSensorsInOrder)
     }
     ASSERT_GT(heard, 0);
     ASSERT_TRUE(view.WaitFrames(heard + 10, kTimeout));
-    device->Close();
+    device.Close();
     std::lock_guard<std::mutex> lock(view.mutex);
     for (size_t i = static_cast<size_t>(heard); i < view.frames.size(); ++i) {
         const CFrame& frame = view.frames[i];
@@ -285,12 +297,27 @@ TEST_F(FobDeviceThreads, FramesCarryBothSensorsInOrder)
     }
 }
 
+TEST_F(FobDeviceThreads, SynchronisedDeviceFramesFollowTheGroupTick)
+{
+    auto device = Make(1, 72.0f, true);
+    ASSERT_TRUE(device->IsReady());
+    ExpectStreamedFrames(*device);
+}
+
+TEST_F(FobDeviceThreads, FramesCarryBothSensorsInOrder)
+{
+    auto device = Make();
+    ASSERT_TRUE(device->IsReady());
+    ExpectStreamedFrames(*device);
+}
+
 TEST_F(FobDeviceThreads, SilentFlockStillDispatchesTheLastValues)
 {
     auto device = Make();
     ASSERT_TRUE(device->IsReady());
     CFakeView view;
     device->AddView(&view);
+    CViewGuard guard{*device, view};
     ASSERT_TRUE(device->Create(false));
     ASSERT_TRUE(device->RunThread());
     device->Start();

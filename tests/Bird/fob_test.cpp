@@ -281,6 +281,7 @@ TEST_F(FobLibrary, BrokenStreamsNeverReachTheWrongBird)
     ASSERT_TRUE(sim.Send(endless));
     ASSERT_TRUE(flock.update());
     EXPECT_EQ(flock.get_error(), "fob::update: warning: record too long");
+    EXPECT_EQ(flock.get_dropped_records(), 4u);  // three bad addresses, one too long
     for (int i = 0; i < 4 && Position0(second) == 0.0f; ++i) ASSERT_TRUE(flock.update());
     EXPECT_NEAR(Position0(second), 2048 * 36.0 / 32768 * 0.0254, 1e-6);
 }
