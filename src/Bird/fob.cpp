@@ -14,6 +14,8 @@ constexpr size_t kMaxCommandData = 8;
 // Room for the record, its address, the next record's first byte and junk that a
 // broken stream brings before it is cut off.
 constexpr size_t kRecordBuffer = 2 * kMaxRecord;
+// Bytes one update reads at most, skipped ones included.
+constexpr size_t kMaxBytesPerUpdate = 4 * kRecordBuffer;
 
 void print_out(const std::string& text)
 {
@@ -395,6 +397,7 @@ bool fob::update()
     }
     m_pending = 0;
     int failures = 0;
+    size_t bytesRead = 0;
     while (phased < 2) {
         uint8_t byte = 0;
         if (!read_record_byte(&byte)) {
@@ -405,6 +408,12 @@ bool fob::update()
             continue;
         }
         const bool isFirst = (byte & kPhasingBit) != 0;
+        // A line that never brings a record must not hold the thread for ever.
+        if (++bytesRead > kMaxBytesPerUpdate) {
+            drop_record("fob::update: warning: record too long");
+            if (isFirst) m_pending = byte;
+            return true;
+        }
         // Bytes before a record's first byte belong to a record we did not see start.
         if (phased == 0 && !isFirst) continue;
         if (count == kRecordBuffer) {

@@ -73,6 +73,7 @@ public:
     uint8_t addressMode = 0;
     bool silent = false;      // answers nothing
     bool autoStream = true;   // '@' starts the stream of records
+    std::atomic<bool> garbage{false};  // the stream brings no record, only data bytes
     std::chrono::microseconds streamPeriod{2000};
 
     void AddBird(uint32_t address, bool takesHemisphere)
@@ -233,6 +234,11 @@ private:
         std::vector<uint32_t> birds;
         for (uint32_t i = 0; i < fob_wire::kMaxBirds; ++i) {
             if ((status[i] & 0x80) != 0) birds.push_back(i + 1);
+        }
+        if (garbage.load()) {
+            const std::vector<uint8_t> noise(16, 0x11);
+            SendRaw(noise.data(), noise.size());
+            return;
         }
         if (birds.empty()) return;
         const uint32_t address = birds[m_nextBird++ % birds.size()];

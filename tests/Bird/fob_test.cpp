@@ -362,6 +362,21 @@ TEST_F(FobLibrary, SilentStreamFailsTheUpdateInTime)
     EXPECT_EQ(flock.get_error(), "fob::update: flock no longer responding");
 }
 
+TEST_F(FobLibrary, EndlessStreamWithoutRecordsReturnsInTime)
+{
+    StartSimulator();
+    ASSERT_TRUE(OpenFlock());
+    ASSERT_TRUE(flock.start());
+    ASSERT_TRUE(flock.set_mode(kModePosition | kModeQuaternion, 36.0f, false));
+    sim.garbage = true;
+    ASSERT_TRUE(flock.stream());
+    bool result = false;
+    ASSERT_TRUE(EndsInTime(sim, [&] { result = flock.update(); }));
+    EXPECT_TRUE(result);
+    EXPECT_EQ(flock.get_error(), "fob::update: warning: record too long");
+    EXPECT_EQ(Position0(flock.get_bird(0)), 0.0f);
+}
+
 TEST_F(FobLibrary, ZeroDelayDoesNotWaitForeverForAReply)
 {
     sim.silent = true;
