@@ -70,7 +70,8 @@ void fob::pause_ms(uint64_t ms) { pause_us(ms * 1000); }
 uint32_t fob::read_timeout_ms() const
 {
     const uint32_t ms = m_delayUs / 1000;
-    return ms < kMinReadTimeoutMs ? kMinReadTimeoutMs : ms;
+    const uint32_t least = m_setup.minReadTimeoutMs > 0 ? m_setup.minReadTimeoutMs : 1;
+    return ms < least ? least : ms;
 }
 
 bool fob::is_streaming() const

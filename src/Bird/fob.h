@@ -17,6 +17,9 @@ struct fob_setup {
     uint32_t resetMs = 4000;      // after the reset pulse
     uint32_t configureMs = 2000;  // around the auto-configuration command
     bool resetPulse = true;       // reset by raising, then lowering RTS
+    // The shortest read time-out: a command delay of 0 must not make a read wait
+    // for ever on a flock that does not answer.
+    uint32_t minReadTimeoutMs = 100;
 };
 
 // The Flock of Birds on one RS-232 line: a master unit and up to 14 sensors
@@ -76,10 +79,6 @@ public:
     // Waits; nothing below 2 microseconds.
     static void pause_us(uint64_t us);
     static void pause_ms(uint64_t ms);
-
-    // The shortest read time-out: a command delay of 0 must not make a read wait
-    // for ever on a flock that does not answer.
-    static constexpr uint32_t kMinReadTimeoutMs = 100;
 
 private:
     friend class bird;
