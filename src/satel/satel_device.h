@@ -112,14 +112,14 @@ protected:
     double m_cpX = 0.0;
     double m_cpY = 0.0;
     double m_weight = 0.0;
-    double m_weightScale = 1.0;                        // guarded by the data mutex
-    double m_triangleFactor = 3.4641016151377544;     // 2 x sqrt(3)
-    double m_yOffset = 0.0;                            // guarded by the data mutex
+    double m_weightScale = 1.0;                    // guarded by the data mutex
+    double m_triangleFactor = 3.4641016151377544;  // 2 x sqrt(3)
+    double m_yOffset = 0.0;                        // guarded by the data mutex
     double m_minTotal = 10.0;
     std::atomic<double> m_lastRead{0.0};  // program time of the last read, us
-    double m_halfPeriod = 0.0;  // seconds
+    double m_halfPeriod = 0.0;            // seconds
     std::atomic<int64_t> m_droppedSamples{0};
-    std::array<uint8_t, kMaxReply + 1> m_reply{};  // acquisition thread: one read's bytes
+    std::array<uint8_t, kMaxReply + 1> m_reply{};   // acquisition thread: one read's bytes
     std::array<uint8_t, kMaxReply + 1> m_frames{};  // acquisition thread: samples of a read
 
 private:

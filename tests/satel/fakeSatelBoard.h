@@ -9,10 +9,11 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <poll.h>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <poll.h>
 
 using SatelSample = std::array<int16_t, 3>;
 
@@ -25,12 +26,14 @@ public:
     explicit CFakeSatelBoard(CPtyPair& pty) : m_pty(pty) {}
     ~CFakeSatelBoard() { Stop(); }
 
-    void Start() { m_thread = std::thread([this] { Run(); }); }
+    void Start()
+    {
+        m_thread = std::thread([this] { Run(); });
+    }
     void Stop()
     {
         m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
+        if (m_thread.joinable()) m_thread.join();
     }
 
     static std::string SampleReply(const std::vector<SatelSample>& samples)
@@ -88,12 +91,10 @@ private:
         std::string pending;
         while (!m_stop) {
             pollfd entry{m_pty.Master(), POLLIN, 0};
-            if (::poll(&entry, 1, 10) <= 0 || !(entry.revents & POLLIN))
-                continue;
+            if (::poll(&entry, 1, 10) <= 0 || !(entry.revents & POLLIN)) continue;
             char bytes[64];
             const ssize_t got = ::read(m_pty.Master(), bytes, sizeof bytes);
-            if (got <= 0)
-                continue;
+            if (got <= 0) continue;
             pending.append(bytes, static_cast<size_t>(got));
             while (pending.size() >= 8) {
                 const std::string frame = pending.substr(0, 8);
@@ -121,8 +122,7 @@ private:
             }
         }
         m_received.notify_all();
-        if (!reply.empty())
-            m_pty.Send(reply);
+        if (!reply.empty()) m_pty.Send(reply);
     }
 
     CPtyPair& m_pty;

@@ -21,9 +21,9 @@ using namespace std::chrono_literals;
 // Opens the protected protocol steps and state to the tests.
 class CSatelProbe : public CSerialSatelDevice {
 public:
-    using CSerialSatelDevice::CSerialSatelDevice;
     using CSerialSatelDevice::CalcOffsets;
     using CSerialSatelDevice::ConfigureBoard;
+    using CSerialSatelDevice::CSerialSatelDevice;
     using CSerialSatelDevice::ParseSample;
     using CSerialSatelDevice::ReadFrames;
 
@@ -133,7 +133,8 @@ TEST(SatelDevice, MissingPortLeavesADeviceThatIsNotReady)
     wxLogNull quiet;
     testing::internal::CaptureStderr();
     CSerialSatelDevice device("/nonexistent/satel", 25, false, 400.0, false);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "<COM> Device not found /nonexistent/satel\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "<COM> Device not found /nonexistent/satel\n");
     EXPECT_FALSE(device.IsReady());
     EXPECT_EQ(device.GetDevicePath(), "");
     EXPECT_EQ(device.GetDeviceKey(), "satel_device");
@@ -213,7 +214,7 @@ TEST_F(SatelSampleTest, SpikeFilterRunsOnceOffsetsAreKnown)
     EXPECT_FALSE(Parse(-11, 0, 0));
     m_device->SetPrevious(500, 100, 0);
     ASSERT_TRUE(Parse(500, 100, 0));
-    EXPECT_FALSE(Parse(620, 100, 0));  // step of 120
+    EXPECT_FALSE(Parse(620, 100, 0));             // step of 120
     EXPECT_DOUBLE_EQ(m_device->Value(0), 500.0);  // the row stays
     EXPECT_TRUE(Parse(580, 100, 0));
     EXPECT_DOUBLE_EQ(m_device->Value(0), 580.0);
@@ -326,10 +327,14 @@ TEST_F(SatelDeviceTest, OffsetSequenceSendsItsFramesAndAveragesTheSamples)
     board.Stop();
     const auto commands = board.Commands();
     ASSERT_EQ(commands.size(), 4u);
-    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[0].data()), 8), "23 49 00 03 50 19 00 2A ");
-    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[1].data()), 8), "23 49 00 03 43 01 00 2A ");
-    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[2].data()), 8), "23 49 00 03 52 00 00 2A ");
-    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[3].data()), 8), "23 49 00 03 42 00 00 2A ");
+    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[0].data()), 8),
+              "23 49 00 03 50 19 00 2A ");
+    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[1].data()), 8),
+              "23 49 00 03 43 01 00 2A ");
+    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[2].data()), 8),
+              "23 49 00 03 52 00 00 2A ");
+    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[3].data()), 8),
+              "23 49 00 03 42 00 00 2A ");
     EXPECT_DOUBLE_EQ(device->GetBoardOffset(0), 100.0);
     EXPECT_DOUBLE_EQ(device->GetBoardOffset(1), 200.0);
     EXPECT_DOUBLE_EQ(device->GetBoardOffset(2), -300.0);
@@ -431,16 +436,14 @@ TEST_F(SatelDeviceTest, GarbageRepliesStayInBounds)
     std::mt19937 random(seed);
     for (int i = 0; i < 40; ++i) {
         std::string bytes(static_cast<size_t>(random() % 64), '\0');
-        for (char& c : bytes)
-            c = static_cast<char>(random() & 0xFF);
+        for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
         bytes.push_back('*');
         board.QueueRaw(bytes);
     }
     board.QueueRaw(std::string(6000, 'x') + "*");  // longer than any reply
     board.Queue({{1, 2, 3}});
     board.Start();
-    for (int i = 0; i < 41; ++i)
-        device->ReadFrames(0);
+    for (int i = 0; i < 41; ++i) device->ReadFrames(0);
     ASSERT_TRUE(device->ReadFrames(0)) << "seed " << seed;
     EXPECT_EQ(device->Value(2), 3.0);
     board.Stop();
@@ -472,7 +475,7 @@ TEST(SatelDeviceThreads, StreamsRowsWithBoardOffsetsRemoved)
     ASSERT_TRUE(pty.IsValid());
     CFakeSatelBoard board(pty);
     board.Queue({{100, 100, 100}, {100, 100, 100}});  // offsets
-    board.SetStanding({300, 250, 400});
+    board.SetStanding({180, 150, 190});
     board.Start();
     CSerialSatelDevice device(pty.SlaveName(), 25, false, 400.0, false);
     ASSERT_TRUE(device.IsReady());
@@ -483,16 +486,18 @@ TEST(SatelDeviceThreads, StreamsRowsWithBoardOffsetsRemoved)
     ASSERT_TRUE(view.WaitFrames(5, 20s));
     device.Close();
     EXPECT_TRUE(device.AreOffsetsDone());
+    // The filter starts from the empty board's level: the first load is no spike.
+    EXPECT_EQ(device.GetDroppedSamples(), 0);
     board.Stop();
     std::lock_guard<std::mutex> lock(view.mutex);
     const CFrame& last = view.frames.back();
     ASSERT_EQ(last.values.size(), 6u);
-    EXPECT_EQ(last.values[0], 200.0);
-    EXPECT_EQ(last.values[1], 150.0);
-    EXPECT_EQ(last.values[2], 300.0);
-    EXPECT_EQ(last.values[3], 650.0);
-    EXPECT_DOUBLE_EQ(last.values[4], (150.0 - 200.0) / 650.0 * 200.0);
-    EXPECT_DOUBLE_EQ(last.values[5], (600.0 - 150.0 - 200.0) / (3.4641016151377544 * 650.0) * 400.0);
+    EXPECT_EQ(last.values[0], 80.0);
+    EXPECT_EQ(last.values[1], 50.0);
+    EXPECT_EQ(last.values[2], 90.0);
+    EXPECT_EQ(last.values[3], 220.0);
+    EXPECT_DOUBLE_EQ(last.values[4], (50.0 - 80.0) / 220.0 * 200.0);
+    EXPECT_DOUBLE_EQ(last.values[5], (180.0 - 50.0 - 80.0) / (3.4641016151377544 * 220.0) * 400.0);
     device.RemoveView(&view);
 }
 

@@ -1,7 +1,7 @@
-#include "serial/serialBaud.h"
 #include "serial/serialPort.h"
 
 #include "serial/ptyPair.h"
+#include "serial/serialBaud.h"
 #include "support/tempDir.h"
 
 #include <gtest/gtest.h>
@@ -234,8 +234,7 @@ TEST_F(SerialPortTest, EveryByteValueArrivesUnchanged)
     std::vector<uint8_t> sent(512);
     for (size_t i = 0; i < 256; ++i)
         sent[i] = static_cast<uint8_t>(i);  // control bytes included: ^C, ^S, ^Q, CR, DEL
-    for (size_t i = 256; i < sent.size(); ++i)
-        sent[i] = static_cast<uint8_t>(random() & 0xFF);
+    for (size_t i = 256; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(random() & 0xFF);
     ASSERT_TRUE(m_pty.Send(sent.data(), sent.size()));
     std::vector<uint8_t> got(sent.size());
     EXPECT_EQ(port.ReadBytes(got.data(), static_cast<uint32_t>(got.size()), 5000),
@@ -352,11 +351,9 @@ TEST(SerialPortThreads, ReadBytesGathersPiecesSentFromAnotherThread)
     CSerialPort port;
     ASSERT_EQ(port.Open(pty.SlaveName().c_str(), nullptr), 1);
     std::vector<uint8_t> sent(600);
-    for (size_t i = 0; i < sent.size(); ++i)
-        sent[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7);
     std::thread instrument([&] {
-        for (size_t i = 0; i < sent.size(); i += 60)
-            pty.Send(sent.data() + i, 60);
+        for (size_t i = 0; i < sent.size(); i += 60) pty.Send(sent.data() + i, 60);
     });
     std::vector<uint8_t> got(sent.size());
     const int count = port.ReadBytes(got.data(), static_cast<uint32_t>(got.size()), 10000);
