@@ -104,11 +104,11 @@ void CSerialSatelDevice::DecodeSample(const uint8_t* bytes, double values[3])
 
 size_t CSerialSatelDevice::SampleReplySize(int samples)
 {
-    // Room for the header, the samples expected, one more that the board may have
-    // gathered meanwhile, and the six closing bytes: a reply cut short loses its
-    // newest sample.
+    // Room for the header, twice the samples expected and more (the board keeps
+    // gathering while a pass is late) and the six closing bytes: a reply cut short
+    // loses its newest samples. The framed read stops at the reply's end anyway.
     const size_t count = samples > 0 ? static_cast<size_t>(samples) : 0;
-    return std::min(kHeaderSize + (count + 1) * kSampleSize + kClosingSize, kMaxReply);
+    return std::min(kHeaderSize + (2 * count + 2) * kSampleSize + kClosingSize, kMaxReply);
 }
 
 void CSerialSatelDevice::LogError(const wxString& text)

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -14,6 +15,18 @@
 #include <vector>
 
 namespace {
+
+// Bytes written on the master side reach the port's queue a moment later: waits until
+// count wait there (the deadline only bounds a broken build).
+bool WaitAvailable(CSerialPort& port, int count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (port.Available() < count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return port.Available() == count;
+}
 
 class SerialPortTest : public TempDirTest {
 protected:
@@ -291,7 +304,7 @@ TEST_F(SerialPortTest, TimedReadStringStopsAtTerminatorOrMaximum)
     ASSERT_TRUE(m_pty.Send(run));
     EXPECT_EQ(port.ReadString(buffer, '\n', 32, 2000), 32);
     EXPECT_EQ(buffer[32], '\0');
-    EXPECT_EQ(port.Available(), 8);
+    EXPECT_TRUE(WaitAvailable(port, 8));
     EXPECT_TRUE(port.FlushReceiver());
     EXPECT_EQ(port.Available(), 0);
     EXPECT_EQ(port.ReadString(buffer, '\n', 0, 30), -3);
@@ -317,7 +330,7 @@ TEST_F(SerialPortTest, ReadBytesReturnsShortCountWhenTimeRunsOut)
     EXPECT_EQ(port.ReadBytes(buffer, 4, 10), -1);
     ASSERT_EQ(port.Open(Slave(), nullptr), 1);
     ASSERT_TRUE(m_pty.Send("12345"));
-    EXPECT_EQ(port.ReadBytes(buffer, 16, 50), 5);
+    EXPECT_EQ(port.ReadBytes(buffer, 16, 300), 5);
     EXPECT_EQ(std::memcmp(buffer, "12345", 5), 0);
     EXPECT_EQ(port.ReadBytes(buffer, 16, 20), 0);
     EXPECT_EQ(port.ReadBytes(buffer, 0, 20), 0);
