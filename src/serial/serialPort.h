@@ -9,12 +9,12 @@
 
 // Line settings handed to CSerialPort::Open, copied whole.
 struct SerialSettings {
-    uint32_t baud = 19200;  // one of the rates CSerialPort::IsSupportedBaud accepts
-    uint32_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint8_t dataBits = 8;   // 5 to 8
-    uint8_t stopBits = 1;   // 1 or 2
-    uint8_t rtsControl = 0; // 0 disabled (low), 1 enabled (high), 2 handshake, 3 toggle
-    uint8_t xonXoff = 0;    // bit 0: software flow control both ways
+    uint32_t baud = 19200;   // one of the rates CSerialPort::IsSupportedBaud accepts
+    uint32_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t dataBits = 8;    // 5 to 8
+    uint8_t stopBits = 1;    // 1 or 2
+    uint8_t rtsControl = 0;  // 0 disabled (low), 1 enabled (high), 2 handshake, 3 toggle
+    uint8_t xonXoff = 0;     // bit 0: software flow control both ways
 };
 
 // Communication time-outs in milliseconds; a read waits at most readTotalConstant

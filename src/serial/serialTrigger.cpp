@@ -21,10 +21,7 @@ bool IsSpace(char c)
 
 CSerialTrigger::CSerialTrigger(uint32_t timeoutMs) : m_timeoutMs(timeoutMs) {}
 
-CSerialTrigger::~CSerialTrigger()
-{
-    Close();
-}
+CSerialTrigger::~CSerialTrigger() { Close(); }
 
 bool CSerialTrigger::Open(const wxString& port, uint32_t baud)
 {
@@ -38,8 +35,7 @@ bool CSerialTrigger::Open(const wxString& port, uint32_t baud)
         return false;
     }
     m_isOpen = m_port.IsOpen();
-    if (!m_isOpen)
-        return false;
+    if (!m_isOpen) return false;
     m_port.SetDtr();  // converters without the line (or a pseudo-terminal) refuse; harmless
     double discarded = 0.0;
     ReadLine(discarded, m_timeoutMs == 0 ? kOpenSyncMs : m_timeoutMs);
@@ -48,54 +44,41 @@ bool CSerialTrigger::Open(const wxString& port, uint32_t baud)
 
 void CSerialTrigger::Close()
 {
-    if (!m_isOpen)
-        return;
+    if (!m_isOpen) return;
     m_port.ClearRts();
     m_port.ClearDtr();
     m_port.Close();
     m_isOpen = false;
 }
 
-bool CSerialTrigger::ReadValue(double& volts)
-{
-    return ReadLine(volts, m_timeoutMs);
-}
+bool CSerialTrigger::ReadValue(double& volts) { return ReadLine(volts, m_timeoutMs); }
 
 bool CSerialTrigger::ReadLine(double& volts, uint32_t timeoutMs)
 {
-    if (!m_isOpen || !m_port.IsOpen())
-        return false;
+    if (!m_isOpen || !m_port.IsOpen()) return false;
     char line[kMaxLine + 1] = {};
     const int count = m_port.ReadString(line, '\n', kMaxLine, timeoutMs);
-    if (count <= 0 || static_cast<uint32_t>(count) > kMaxLine)
-        return false;
-    if (!ParseLine(line, static_cast<size_t>(count), volts))
-        return false;
+    if (count <= 0 || static_cast<uint32_t>(count) > kMaxLine) return false;
+    if (!ParseLine(line, static_cast<size_t>(count), volts)) return false;
     m_port.FlushReceiver();  // the next read takes a fresh line, not a queued old one
     return true;
 }
 
 bool CSerialTrigger::ParseLine(const char* line, size_t length, double& volts)
 {
-    if (!line)
-        return false;
-    while (length > 0 && IsSpace(line[length - 1]))
-        --length;
-    if (length <= kPrefixLength || std::memcmp(line, kPrefix, kPrefixLength) != 0)
-        return false;
+    if (!line) return false;
+    while (length > 0 && IsSpace(line[length - 1])) --length;
+    if (length <= kPrefixLength || std::memcmp(line, kPrefix, kPrefixLength) != 0) return false;
     // Bytes come off the wire: only an optional sign and decimal digits make a number.
     const std::string number(line + kPrefixLength, length - kPrefixLength);
     size_t first = (number[0] == '-' || number[0] == '+') ? 1 : 0;
-    if (first >= number.size())
-        return false;
+    if (first >= number.size()) return false;
     for (size_t i = first; i < number.size(); ++i) {
-        if (number[i] < '0' || number[i] > '9')
-            return false;
+        if (number[i] < '0' || number[i] > '9') return false;
     }
     errno = 0;
     const long reading = std::strtol(number.c_str(), nullptr, 10);
-    if (errno == ERANGE || reading < 0 || reading >= kReadingCount)
-        return false;
+    if (errno == ERANGE || reading < 0 || reading >= kReadingCount) return false;
     volts = static_cast<double>(reading) * (1.0 / kReadingCount) * kFullScaleVolts;
     return true;
 }

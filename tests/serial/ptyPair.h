@@ -3,9 +3,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <string>
+
 #include <fcntl.h>
 #include <poll.h>
-#include <string>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,11 +17,9 @@ public:
     CPtyPair()
     {
         m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
-            return;
+        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) return;
         char name[128] = {};
-        if (::ptsname_r(m_master, name, sizeof name) == 0)
-            m_slave = name;
+        if (::ptsname_r(m_master, name, sizeof name) == 0) m_slave = name;
     }
     ~CPtyPair() { CloseMaster(); }
     CPtyPair(const CPtyPair&) = delete;
@@ -31,8 +30,7 @@ public:
     int Master() const { return m_master; }
     void CloseMaster()
     {
-        if (m_master >= 0)
-            ::close(m_master);
+        if (m_master >= 0) ::close(m_master);
         m_master = -1;
     }
 
@@ -42,10 +40,8 @@ public:
         const char* next = static_cast<const char*>(data);
         while (size > 0) {
             const ssize_t written = ::write(m_master, next, size);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                return false;
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) return false;
             next += written;
             size -= static_cast<size_t>(written);
         }
@@ -57,23 +53,20 @@ public:
     bool Receive(void* data, size_t size, int timeoutMs = 5000)
     {
         char* next = static_cast<char*>(data);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (size > 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0)
-                return false;
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0) return false;
             pollfd entry{m_master, POLLIN, 0};
             const int ready = ::poll(&entry, 1, static_cast<int>(left));
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready <= 0)
-                return false;
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return false;
             const ssize_t got = ::read(m_master, next, size);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return false;
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
             next += got;
             size -= static_cast<size_t>(got);
         }

@@ -1,11 +1,12 @@
-#include "serial/serialBaud.h"
 #include "serial/serialPort.h"
 
 #include "serial/ptyPair.h"
+#include "serial/serialBaud.h"
 #include "support/tempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -14,6 +15,18 @@
 #include <vector>
 
 namespace {
+
+// Bytes written on the master side reach the port's queue a moment later: waits until
+// count wait there (the deadline only bounds a broken build).
+bool WaitAvailable(CSerialPort& port, int count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (port.Available() < count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return port.Available() == count;
+}
 
 class SerialPortTest : public TempDirTest {
 protected:
@@ -234,8 +247,7 @@ TEST_F(SerialPortTest, EveryByteValueArrivesUnchanged)
     std::vector<uint8_t> sent(512);
     for (size_t i = 0; i < 256; ++i)
         sent[i] = static_cast<uint8_t>(i);  // control bytes included: ^C, ^S, ^Q, CR, DEL
-    for (size_t i = 256; i < sent.size(); ++i)
-        sent[i] = static_cast<uint8_t>(random() & 0xFF);
+    for (size_t i = 256; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(random() & 0xFF);
     ASSERT_TRUE(m_pty.Send(sent.data(), sent.size()));
     std::vector<uint8_t> got(sent.size());
     EXPECT_EQ(port.ReadBytes(got.data(), static_cast<uint32_t>(got.size()), 5000),
@@ -292,7 +304,7 @@ TEST_F(SerialPortTest, TimedReadStringStopsAtTerminatorOrMaximum)
     ASSERT_TRUE(m_pty.Send(run));
     EXPECT_EQ(port.ReadString(buffer, '\n', 32, 2000), 32);
     EXPECT_EQ(buffer[32], '\0');
-    EXPECT_EQ(port.Available(), 8);
+    EXPECT_TRUE(WaitAvailable(port, 8));
     EXPECT_TRUE(port.FlushReceiver());
     EXPECT_EQ(port.Available(), 0);
     EXPECT_EQ(port.ReadString(buffer, '\n', 0, 30), -3);
@@ -318,7 +330,7 @@ TEST_F(SerialPortTest, ReadBytesReturnsShortCountWhenTimeRunsOut)
     EXPECT_EQ(port.ReadBytes(buffer, 4, 10), -1);
     ASSERT_EQ(port.Open(Slave(), nullptr), 1);
     ASSERT_TRUE(m_pty.Send("12345"));
-    EXPECT_EQ(port.ReadBytes(buffer, 16, 50), 5);
+    EXPECT_EQ(port.ReadBytes(buffer, 16, 300), 5);
     EXPECT_EQ(std::memcmp(buffer, "12345", 5), 0);
     EXPECT_EQ(port.ReadBytes(buffer, 16, 20), 0);
     EXPECT_EQ(port.ReadBytes(buffer, 0, 20), 0);
@@ -352,11 +364,9 @@ TEST(SerialPortThreads, ReadBytesGathersPiecesSentFromAnotherThread)
     CSerialPort port;
     ASSERT_EQ(port.Open(pty.SlaveName().c_str(), nullptr), 1);
     std::vector<uint8_t> sent(600);
-    for (size_t i = 0; i < sent.size(); ++i)
-        sent[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7);
     std::thread instrument([&] {
-        for (size_t i = 0; i < sent.size(); i += 60)
-            pty.Send(sent.data() + i, 60);
+        for (size_t i = 0; i < sent.size(); i += 60) pty.Send(sent.data() + i, 60);
     });
     std::vector<uint8_t> got(sent.size());
     const int count = port.ReadBytes(got.data(), static_cast<uint32_t>(got.size()), 10000);

@@ -55,9 +55,9 @@ TEST_F(SerialTriggerTest, BadLinesAreRefusedAndLeaveTheValue)
 {
     CSerialTrigger trigger(0);
     OpenQuiet(trigger);
-    for (const char* line : {"data=1024\r\n", "data=-1\r\n", "data=12x\r\n", "value=512\r\n",
-                             "data=\r\n", "data=-\r\n", "data=99999999999999999999\r\n",
-                             "Data=512\r\n", "data= 512\r\n", "\r\n"}) {
+    for (const char* line :
+         {"data=1024\r\n", "data=-1\r\n", "data=12x\r\n", "value=512\r\n", "data=\r\n",
+          "data=-\r\n", "data=99999999999999999999\r\n", "Data=512\r\n", "data= 512\r\n", "\r\n"}) {
         double volts = 1.25;
         EXPECT_FALSE(ReadLine(trigger, line, volts)) << line;
         EXPECT_EQ(volts, 1.25) << line;
@@ -126,7 +126,8 @@ TEST(SerialTriggerThreads, OpenWithoutLimitDoesNotHangOnASilentConverter)
     CPtyPair pty;
     ASSERT_TRUE(pty.IsValid());
     CSerialTrigger trigger(0);
-    auto opened = std::async(std::launch::async, [&] { return trigger.Open(pty.SlaveName(), 19200); });
+    auto opened =
+        std::async(std::launch::async, [&] { return trigger.Open(pty.SlaveName(), 19200); });
     ASSERT_EQ(opened.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_TRUE(opened.get());
     // Without a limit a read waits for the line, which comes from another thread.
