@@ -1,14 +1,14 @@
 #pragma once
 
-#include "Bird/fob_wire.h"
-#include "serial/serialPort.h"
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "Bird/fob_wire.h"
+#include "serial/serialPort.h"
 
 // How the flock is brought up. The defaults are what the hardware needs; a
 // simulated flock on a pseudo-terminal (no modem lines) has no reset line and
@@ -34,7 +34,7 @@ public:
     class bird;
 
     fob();
-    ~fob();
+    ~fob() override;
     fob(const fob&) = delete;
     fob& operator=(const fob&) = delete;
 
@@ -93,9 +93,9 @@ private:
     SerialSettings m_settings;
     uint32_t m_master = 1;
     std::atomic<bool> m_running{false};
-    bool m_streaming = false;    // guarded by m_streamMutex
+    bool m_streaming = false;     // guarded by m_streamMutex
     uint32_t m_delayUs = 500000;  // before every command; also the read time-out
-    uint8_t m_pending = 0;       // first byte of the next record (acquisition thread)
+    uint8_t m_pending = 0;        // first byte of the next record (acquisition thread)
     int m_errorThreshold = 2;
     uint32_t m_hemisphere = 0;
     std::string m_error;
@@ -131,7 +131,7 @@ public:
     bool flagB = false;  // bit 0
 
 private:
-    fob* m_owner;  // non-owning: the flock owns its birds
+    fob* m_owner;                // non-owning: the flock owns its birds
     mutable std::mutex m_mutex;  // leaf lock: mode, scale and values
     unsigned m_mode = 0;
     bool m_flip = false;

@@ -18,8 +18,8 @@ constexpr unsigned kStreamMode = fob_wire::kModePosition | fob_wire::kModeQuater
 
 }  // namespace
 
-CFobDevice::CFobDevice(const wxString& port, uint32_t baud, uint32_t delayMs,
-                       uint32_t hemisphere, float rangeInches, bool synchronised, bool verbose,
+CFobDevice::CFobDevice(const wxString& port, uint32_t baud, uint32_t delayMs, uint32_t hemisphere,
+                       float rangeInches, bool synchronised, bool verbose,
                        const CFobStartup& startup)
     : CAnalogDevice(synchronised),
       m_baud(baud),
@@ -186,20 +186,20 @@ void* CFobDevice::GetParam(int id, int* count, int* type)
     if (id < 0 || id >= kParamCount) return CAnalogDevice::GetParam(id, count, type);
     *count = 1;
     switch (id) {
-    case kName:
-        *type = PARAM_STRING;
-        m_paramText = GetDeviceName();
-        return &m_paramText;
-    case kMin:
-        *type = PARAM_DOUBLE;
-        return &m_minValue;
-    case kMax:
-        *type = PARAM_DOUBLE;
-        return &m_maxValue;
-    default:
-        *type = PARAM_DOUBLE;
-        m_rateParam = m_rate.load();
-        return &m_rateParam;
+        case kName:
+            *type = PARAM_STRING;
+            m_paramText = GetDeviceName();
+            return &m_paramText;
+        case kMin:
+            *type = PARAM_DOUBLE;
+            return &m_minValue;
+        case kMax:
+            *type = PARAM_DOUBLE;
+            return &m_maxValue;
+        default:
+            *type = PARAM_DOUBLE;
+            m_rateParam = m_rate.load();
+            return &m_rateParam;
     }
 }
 
@@ -225,24 +225,24 @@ bool CFobDevice::SetParam(const void* value, int id, int count, int type, bool* 
     const bool wasRunning = IsRunning();
     if (wasRunning) Stop();
     switch (id) {
-    case kName: {
-        const wxString& name = *static_cast<const wxString*>(value);
-        if (!name.empty()) {
-            SetDeviceName(name);
-            *changed = true;
+        case kName: {
+            const wxString& name = *static_cast<const wxString*>(value);
+            if (!name.empty()) {
+                SetDeviceName(name);
+                *changed = true;
+            }
+            break;
         }
-        break;
-    }
-    case kMin:
-        m_minValue = *static_cast<const double*>(value);
-        break;
-    case kMax:
-        m_maxValue = *static_cast<const double*>(value);
-        break;
-    default:
-        m_rate = check_real_value(*static_cast<const double*>(value), m_rate.load(), kMinRate,
-                                  m_maxRate, GetParamLabel(id));
-        break;
+        case kMin:
+            m_minValue = *static_cast<const double*>(value);
+            break;
+        case kMax:
+            m_maxValue = *static_cast<const double*>(value);
+            break;
+        default:
+            m_rate = check_real_value(*static_cast<const double*>(value), m_rate.load(), kMinRate,
+                                      m_maxRate, GetParamLabel(id));
+            break;
     }
     if (m_minValue > m_maxValue) std::swap(m_minValue, m_maxValue);
     if (m_minValue == m_maxValue) {

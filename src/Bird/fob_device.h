@@ -1,13 +1,13 @@
 #pragma once
 
-#include "Bird/fob.h"
-#include "analog/analogDevice.h"
-
 #include <wx/string.h>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+
+#include "Bird/fob.h"
+#include "analog/analogDevice.h"
 
 // What the Flock of Birds start-up asks of the user interface, and its waits.
 // The shell fills prompt with a message box (text, caption) and yield with its

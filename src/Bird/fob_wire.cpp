@@ -25,7 +25,7 @@ struct hemisphere_entry {
     uint8_t bytes[2];
 };
 constexpr hemisphere_entry kHemispheres[kHemisphereCount] = {
-    {"AFT", {0x00, 0x01}},  {"FORWARD", {0x00, 0x00}}, {"LEFT", {0x06, 0x01}},
+    {"AFT", {0x00, 0x01}},   {"FORWARD", {0x00, 0x00}}, {"LEFT", {0x06, 0x01}},
     {"RIGHT", {0x06, 0x00}}, {"UP", {0x0C, 0x01}},      {"DOWN", {0x0C, 0x00}},
 };
 
@@ -116,12 +116,18 @@ uint8_t data_mode_command(unsigned mode)
 size_t record_length(unsigned mode)
 {
     switch (kind_of(mode)) {
-    case record_kind::position_angles: return 12;
-    case record_kind::position_quaternion: return 14;
-    case record_kind::angles: return 6;
-    case record_kind::position: return 6;
-    case record_kind::quaternion: return 8;
-    default: return 0;
+        case record_kind::position_angles:
+            return 12;
+        case record_kind::position_quaternion:
+            return 14;
+        case record_kind::angles:
+            return 6;
+        case record_kind::position:
+            return 6;
+        case record_kind::quaternion:
+            return 8;
+        default:
+            return 0;
     }
 }
 
@@ -136,37 +142,37 @@ bool decode_record(unsigned mode, bool flip, float rangeInches, const uint8_t* r
     const record_kind kind = kind_of(mode);
     if (kind == record_kind::none || length != record_length(mode)) return false;
     switch (kind) {
-    case record_kind::position_angles: {
-        decode_position(record, rangeInches, values.position);
-        const float a = word(record, 3) * kAngleScale;
-        const float b = word(record, 4) * kAngleScale;
-        const float c = word(record, 5) * kAngleScale;
-        values.angles[0] = flip ? -b : a;
-        values.angles[1] = flip ? -a : b;
-        values.angles[2] = c;
-        break;
-    }
-    case record_kind::position_quaternion:
-        decode_position(record, rangeInches, values.position);
-        decode_quaternion(record + 6, values.quaternion);
-        break;
-    case record_kind::angles: {
-        const float a = word(record, 0) * kAngleScale;
-        const float b = word(record, 1) * kAngleScale;
-        const float c = word(record, 2) * kAngleScale;
-        values.angles[0] = flip ? -b : a;
-        values.angles[1] = flip ? -c : b;
-        values.angles[2] = flip ? a : c;
-        break;
-    }
-    case record_kind::position:
-        decode_position(record, rangeInches, values.position);
-        break;
-    case record_kind::quaternion:
-        decode_quaternion(record, values.quaternion);
-        break;
-    default:
-        return false;
+        case record_kind::position_angles: {
+            decode_position(record, rangeInches, values.position);
+            const float a = word(record, 3) * kAngleScale;
+            const float b = word(record, 4) * kAngleScale;
+            const float c = word(record, 5) * kAngleScale;
+            values.angles[0] = flip ? -b : a;
+            values.angles[1] = flip ? -a : b;
+            values.angles[2] = c;
+            break;
+        }
+        case record_kind::position_quaternion:
+            decode_position(record, rangeInches, values.position);
+            decode_quaternion(record + 6, values.quaternion);
+            break;
+        case record_kind::angles: {
+            const float a = word(record, 0) * kAngleScale;
+            const float b = word(record, 1) * kAngleScale;
+            const float c = word(record, 2) * kAngleScale;
+            values.angles[0] = flip ? -b : a;
+            values.angles[1] = flip ? -c : b;
+            values.angles[2] = flip ? a : c;
+            break;
+        }
+        case record_kind::position:
+            decode_position(record, rangeInches, values.position);
+            break;
+        case record_kind::quaternion:
+            decode_quaternion(record, values.quaternion);
+            break;
+        default:
+            return false;
     }
     if ((mode & kModeButtons) != 0) values.buttons = record[length];
     return true;
@@ -198,11 +204,18 @@ double line_rate(unsigned mode, uint32_t baud, size_t birds)
     if (birds == 0 || baud < 1) return 0.0;
     double k = 0.0;
     switch (mode) {
-    case 1:
-    case 2: k = 515.0; break;
-    case 3: k = 412.0; break;
-    case 9: k = 353.0; break;
-    default: return 0.0;
+        case 1:
+        case 2:
+            k = 515.0;
+            break;
+        case 3:
+            k = 412.0;
+            break;
+        case 9:
+            k = 353.0;
+            break;
+        default:
+            return 0.0;
     }
     return std::ceil(k * baud / 115200.0 / static_cast<double>(birds));
 }

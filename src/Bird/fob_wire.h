@@ -56,8 +56,8 @@ size_t record_length(unsigned mode);
 
 // The values one record carries, decoded.
 struct bird_values {
-    float position[3] = {0.0f, 0.0f, 0.0f};  // metres
-    float angles[3] = {0.0f, 0.0f, 0.0f};    // degrees
+    float position[3] = {0.0f, 0.0f, 0.0f};          // metres
+    float angles[3] = {0.0f, 0.0f, 0.0f};            // degrees
     float quaternion[4] = {0.0f, 0.0f, 0.0f, 0.0f};  // q0 (scalar) first
     uint8_t buttons = 0;
 };

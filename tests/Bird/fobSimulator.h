@@ -4,8 +4,6 @@
 // RS-232 commands a flock answers and, once told to stream, sends one record per
 // bird in turn with the bird's address appended.
 
-#include "Bird/fob_wire.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -22,6 +20,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "Bird/fob_wire.h"
 
 // The reading of a word value (a multiple of 4 in the signed 16-bit range) as
 // its two bytes, low byte first.
@@ -71,8 +71,8 @@ public:
     uint32_t masterAddress = 1;
     std::atomic<uint8_t> errorCode{0};
     uint8_t addressMode = 0;
-    bool silent = false;      // answers nothing
-    bool autoStream = true;   // '@' starts the stream of records
+    bool silent = false;               // answers nothing
+    bool autoStream = true;            // '@' starts the stream of records
     std::atomic<bool> garbage{false};  // the stream brings no record, only data bytes
     std::chrono::microseconds streamPeriod{2000};
 
@@ -85,8 +85,13 @@ public:
     // carries: x = 1024 x address, y = -512 x address, z = 256; q = (16384, 0, 8192, -4096).
     static std::vector<int16_t> StreamWords(uint32_t address)
     {
-        return {static_cast<int16_t>(1024 * address), static_cast<int16_t>(-512 * static_cast<int>(address)),
-                256, 16384, 0, 8192, -4096};
+        return {static_cast<int16_t>(1024 * address),
+                static_cast<int16_t>(-512 * static_cast<int>(address)),
+                256,
+                16384,
+                0,
+                8192,
+                -4096};
     }
 
     bool Start()
@@ -154,7 +159,8 @@ private:
     {
         if (bytes.empty()) return true;
         for (size_t i = 0; i + bytes.size() <= all.size(); ++i) {
-            if (std::equal(bytes.begin(), bytes.end(), all.begin() + static_cast<long>(i))) return true;
+            if (std::equal(bytes.begin(), bytes.end(), all.begin() + static_cast<long>(i)))
+                return true;
         }
         return false;
     }
@@ -181,11 +187,20 @@ private:
     static size_t CommandLength(uint8_t command, const std::vector<uint8_t>& pending)
     {
         switch (command) {
-        case fob_wire::kCmdExamine: return 2;
-        case fob_wire::kCmdHemisphere: return 3;
-        case fob_wire::kCmdButtonMode: return 2;
-        case fob_wire::kCmdChange: return pending.size() < 2 ? 3 : (pending[1] == fob_wire::kParamAutoConfig || pending[1] == fob_wire::kParamGroupMode ? 3 : 2);
-        default: return 1;
+            case fob_wire::kCmdExamine:
+                return 2;
+            case fob_wire::kCmdHemisphere:
+                return 3;
+            case fob_wire::kCmdButtonMode:
+                return 2;
+            case fob_wire::kCmdChange:
+                return pending.size() < 2 ? 3
+                                          : (pending[1] == fob_wire::kParamAutoConfig ||
+                                                     pending[1] == fob_wire::kParamGroupMode
+                                                 ? 3
+                                                 : 2);
+            default:
+                return 1;
         }
     }
 
@@ -208,24 +223,25 @@ private:
         }
         if (command[0] != fob_wire::kCmdExamine) return;
         switch (command[1]) {
-        case fob_wire::kParamErrorCode: {
-            const uint8_t code = errorCode.load();
-            SendRaw(&code, 1);
-            break;
-        }
-        case fob_wire::kParamAddressMode:
-            SendRaw(&addressMode, 1);
-            break;
-        case fob_wire::kParamFlockStatus:
-            SendRaw(status, sizeof status);
-            break;
-        case fob_wire::kParamBirdStatus: {
-            const uint8_t reply[2] = {0x00, static_cast<uint8_t>(m_selected == masterAddress ? 0x80 : 0x00)};
-            SendRaw(reply, 2);
-            break;
-        }
-        default:
-            break;
+            case fob_wire::kParamErrorCode: {
+                const uint8_t code = errorCode.load();
+                SendRaw(&code, 1);
+                break;
+            }
+            case fob_wire::kParamAddressMode:
+                SendRaw(&addressMode, 1);
+                break;
+            case fob_wire::kParamFlockStatus:
+                SendRaw(status, sizeof status);
+                break;
+            case fob_wire::kParamBirdStatus: {
+                const uint8_t reply[2] = {
+                    0x00, static_cast<uint8_t>(m_selected == masterAddress ? 0x80 : 0x00)};
+                SendRaw(reply, 2);
+                break;
+            }
+            default:
+                break;
         }
     }
 

@@ -2,16 +2,16 @@
 // and the tracker frames its acquisition thread delivers to a view.
 #include "Bird/fob_device.h"
 
-#include "Bird/fobSimulator.h"
-#include "analog/fakeSinks.h"
-#include "support/logCapture.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
+
+#include "Bird/fobSimulator.h"
+#include "analog/fakeSinks.h"
+#include "support/logCapture.h"
 
 namespace {
 
@@ -59,7 +59,8 @@ int LogCount(const CLogCapture& log, const std::string& text)
 int CountOf(const std::string& text, const std::string& part)
 {
     int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
     return count;
 }
 

@@ -2,13 +2,13 @@
 // flock errors, stream decoding, and what broken or silent lines do.
 #include "Bird/fob.h"
 
-#include "Bird/fobSimulator.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <future>
 #include <thread>
+
+#include "Bird/fobSimulator.h"
 
 using namespace fob_wire;
 
@@ -41,7 +41,8 @@ protected:
     // Two birds by default: address 1 (the master, takes a hemisphere) and 2.
     void StartSimulator()
     {
-        if (std::all_of(std::begin(sim.status), std::end(sim.status), [](uint8_t s) { return s == 0; })) {
+        if (std::all_of(std::begin(sim.status), std::end(sim.status),
+                        [](uint8_t s) { return s == 0; })) {
             sim.AddBird(1, true);
             sim.AddBird(2, false);
         }
@@ -50,10 +51,6 @@ protected:
     bool OpenFlock(uint32_t hemisphere = 1, uint32_t delayMs = kDelayMs)
     {
         return flock.open(sim.SlaveName().c_str(), hemisphere, kBaud, delayMs);
-    }
-    void Bytes(std::initializer_list<int> bytes, std::vector<uint8_t>& out)
-    {
-        for (int b : bytes) out.push_back(static_cast<uint8_t>(b));
     }
     static std::vector<uint8_t> Seq(std::initializer_list<int> bytes)
     {
@@ -113,7 +110,7 @@ TEST_F(FobLibrary, FailedResetReleasesTheLine)
 TEST_F(FobLibrary, StartConfiguresTheFlockBirdByBird)
 {
     StartSimulator();
-    ASSERT_TRUE(OpenFlock(4));  // UP
+    ASSERT_TRUE(OpenFlock(4));          // UP
     EXPECT_EQ(flock.max_rate(9), 0.0);  // not running yet
     ASSERT_TRUE(flock.start()) << flock.get_error();
     EXPECT_TRUE(flock.is_running());
@@ -164,13 +161,15 @@ TEST_F(FobLibrary, FlockErrorsStopOrPassByLevel)
     sim.errorCode = 6;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(flock.check_error());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "fob: ignoring error: 6: Invalid RS232 Command\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "fob: ignoring error: 6: Invalid RS232 Command\n");
     sim.errorCode = 1;
     EXPECT_TRUE(flock.check_error());
     EXPECT_EQ(flock.get_error(), "System Ram Failure");
     sim.errorCode = 36;
     EXPECT_TRUE(flock.check_error());
-    EXPECT_EQ(flock.get_error(), "fob::check_error: fob is returning corrupt data, please reset the flock");
+    EXPECT_EQ(flock.get_error(),
+              "fob::check_error: fob is returning corrupt data, please reset the flock");
     sim.errorCode = 15;
     EXPECT_FALSE(flock.start());
     EXPECT_EQ(flock.get_error(), "FBB Run Time Error");
@@ -184,7 +183,8 @@ TEST_F(FobLibrary, StartRefusesOddFlocks)
     StartSimulator();
     ASSERT_TRUE(OpenFlock());
     EXPECT_FALSE(flock.start());
-    EXPECT_EQ(flock.get_error(), "fob::check_address_mode: flock must be set in normal addressing mode");
+    EXPECT_EQ(flock.get_error(),
+              "fob::check_address_mode: flock must be set in normal addressing mode");
     EXPECT_FALSE(flock.auto_configure(0));
     EXPECT_EQ(flock.get_error(), "fob::auto_configure: no birds detected");
     EXPECT_FALSE(flock.set_hemisphere(nullptr, 0));
@@ -230,7 +230,8 @@ TEST_F(FobLibrary, StreamedRecordsReachTheirBirds)
         flock.get_bird(address - 1)->get_quaternion(quaternion);
         for (int k = 0; k < 3; ++k)
             EXPECT_NEAR(position[k], words[k] * 36.0 / 32768 * 0.0254, 1e-6) << address;
-        for (int k = 0; k < 4; ++k) EXPECT_FLOAT_EQ(quaternion[k], words[3 + k] / 32768.0f) << address;
+        for (int k = 0; k < 4; ++k)
+            EXPECT_FLOAT_EQ(quaternion[k], words[3 + k] / 32768.0f) << address;
     }
 }
 

@@ -1,11 +1,11 @@
 // The flock's wire format: word decoding, record scaling and layouts, tables.
 #include "Bird/fob_wire.h"
 
-#include "Bird/fobSimulator.h"
-
 #include <gtest/gtest.h>
 
 #include <random>
+
+#include "Bird/fobSimulator.h"
 
 using namespace fob_wire;
 
@@ -83,7 +83,8 @@ TEST(FobWire, RecordsOfTheWrongLengthChangeNothing)
     EXPECT_FALSE(decode_record(kModePosition, false, 36.0f, record.data(), record.size(), values));
     EXPECT_FALSE(decode_record(kModePosition, false, 36.0f, record.data(), 5, values));
     EXPECT_FALSE(decode_record(kModeButtons, false, 36.0f, record.data(), 1, values));
-    EXPECT_FALSE(decode_record(kModePosition | kModeButtons, false, 36.0f, record.data(), 0, values));
+    EXPECT_FALSE(
+        decode_record(kModePosition | kModeButtons, false, 36.0f, record.data(), 0, values));
     EXPECT_FALSE(decode_record(kModePosition, false, 36.0f, nullptr, 6, values));
     EXPECT_EQ(values.position[0], 7.0f);
 
