@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <future>
+#include <random>
 #include <thread>
 
 #include "Bird/fobSimulator.h"
@@ -413,4 +415,35 @@ TEST_F(FobLibrary, ClosedLineFailsEveryCommand)
     EXPECT_EQ(flock.recv(reply, 2), 0);
     EXPECT_EQ(flock.max_rate(9), 0.0);
     EXPECT_TRUE(flock.set_mode(9, 36.0f, false));  // no birds: nothing to do
+}
+
+TEST_F(FobLibrary, RandomLineNoiseNeverLeavesTheRecordBounds)
+{
+    sim.autoStream = false;
+    StartSimulator();
+    ASSERT_TRUE(OpenFlock());
+    ASSERT_TRUE(flock.start());
+    ASSERT_TRUE(flock.set_mode(kModePosition | kModeQuaternion | kModeButtons, 36.0f, false));
+    ASSERT_TRUE(flock.stream());
+    constexpr unsigned kSeed = 7031;
+    std::mt19937 random(kSeed);
+    std::vector<uint8_t> noise(3000);  // fits the line's buffer: sent before reading
+    for (uint8_t& byte : noise) {
+        // Mostly data bytes, some first bytes and small addresses, as a real line garbles.
+        const unsigned draw = random() % 16;
+        byte = draw == 0   ? static_cast<uint8_t>(0x80 | random())
+               : draw == 1 ? static_cast<uint8_t>(random() % 4)
+                           : static_cast<uint8_t>(random() & 0x7F);
+    }
+    ASSERT_TRUE(sim.Send(noise));
+    flock.set_setup(QuickSetup(20));  // the end of the noise is noticed soon
+    int updates = 0;
+    while (updates < 10000 && flock.update()) ++updates;
+    EXPECT_EQ(flock.get_error(), "fob::update: flock no longer responding") << "seed " << kSeed;
+    EXPECT_GT(flock.get_dropped_records(), 0u);
+    for (size_t i = 0; i < flock.bird_count(); ++i) {
+        float quaternion[4];
+        flock.get_bird(i)->get_quaternion(quaternion);
+        for (float q : quaternion) EXPECT_LE(std::fabs(q), 1.0f) << "seed " << kSeed;
+    }
 }
