@@ -3,8 +3,10 @@
 #include "analog/fakeSinks.h"
 #include "satel/fakeSatelBoard.h"
 #include "serial/ptyPair.h"
+#include "support/tempDir.h"
 
 #include <gtest/gtest.h>
+#include <wx/fileconf.h>
 #include <wx/log.h>
 
 #include <chrono>
@@ -317,6 +319,77 @@ TEST_F(SatelSampleTest, OnlyTheCentreOfPressureExportsAsCp)
     EXPECT_EQ(device.GetCPYIndex(), 0);
 }
 
+class SatelConfigTest : public TempDirTest {
+protected:
+    std::unique_ptr<wxFileConfig> OpenConfig()
+    {
+        const wxString path = Path("qv.cfg").string();
+        return std::make_unique<wxFileConfig>("qv", "qv", path, "", wxCONFIG_USE_LOCAL_FILE);
+    }
+    std::unique_ptr<CSerialSatelDevice> MakeDevice()
+    {
+        wxLogNull quiet;
+        testing::internal::CaptureStderr();
+        auto device =
+            std::make_unique<CSerialSatelDevice>("/nonexistent/satel", 25, false, 400.0, false);
+        testing::internal::GetCapturedStderr();
+        return device;
+    }
+};
+
+TEST_F(SatelConfigTest, SettingsComeBackUnderTheirKeys)
+{
+    {
+        auto device = MakeDevice();
+        bool changed = false;
+        const double scale = 2.5, offset = -20.0, time = 45.0;
+        const int32_t level = 2;
+        const uint8_t off = 0;
+        ASSERT_TRUE(device->SetParam(&scale, 4, 1, PARAM_DOUBLE, &changed));
+        ASSERT_TRUE(device->SetParam(&offset, 3, 1, PARAM_DOUBLE, &changed));
+        ASSERT_TRUE(device->SetParam(&time, 6, 1, PARAM_DOUBLE, &changed));
+        ASSERT_TRUE(device->SetParam(&level, 7, 1, PARAM_CHOICE, &changed));
+        for (int channel = 0; channel < 4; ++channel)
+            device->SetParam(&off, CSerialSatelDevice::kOwnParams + channel, 1, PARAM_BOOL,
+                             &changed);
+        auto config = OpenConfig();
+        ASSERT_TRUE(device->SaveConfig(config.get()));
+        config->Flush();
+    }
+    auto config = OpenConfig();
+    double stored = 0.0;
+    EXPECT_TRUE(config->Read("/Analog/satel_device/Weight scale", &stored));
+    EXPECT_EQ(stored, 2.5);
+    auto device = MakeDevice();
+    EXPECT_EQ(device->GetExportExtension(), ".txt");
+    ASSERT_TRUE(device->LoadConfig(config.get()));
+    int count = 0, type = 0;
+    EXPECT_EQ(*static_cast<double*>(device->GetParam(4, &count, &type)), 2.5);
+    EXPECT_EQ(*static_cast<double*>(device->GetParam(3, &count, &type)), -20.0);
+    EXPECT_EQ(device->GetCPStatTime(), 45.0);
+    EXPECT_EQ(device->GetCPStatLevel(), 2);
+    EXPECT_EQ(device->GetExportExtension(), ".cp");
+}
+
+TEST_F(SatelConfigTest, StoredValuesOutsideTheLimitsAreRefused)
+{
+    {
+        auto config = OpenConfig();
+        config->Write("/Analog/satel_device/Weight scale", 5000.0);
+        config->Write("/Analog/satel_device/Y Offset", 900.0);
+        config->Write("/Analog/satel_device/CP Stat Level", 9L);
+        config->Flush();
+    }
+    auto config = OpenConfig();
+    auto device = MakeDevice();
+    wxLogNull quiet;
+    ASSERT_TRUE(device->LoadConfig(config.get()));
+    int count = 0, type = 0;
+    EXPECT_EQ(*static_cast<double*>(device->GetParam(4, &count, &type)), 1.0);
+    EXPECT_EQ(*static_cast<double*>(device->GetParam(3, &count, &type)), 0.0);
+    EXPECT_EQ(device->GetCPStatLevel(), 0);
+}
+
 TEST_F(SatelDeviceTest, OffsetSequenceSendsItsFramesAndAveragesTheSamples)
 {
     auto device = OpenDevice();
@@ -488,6 +561,7 @@ TEST(SatelDeviceThreads, StreamsRowsWithBoardOffsetsRemoved)
     ASSERT_TRUE(device.RunThread());
     ASSERT_TRUE(view.WaitFrames(5, 20s));
     device.Close();
+    device.RemoveView(&view);  // before the view's lock: the device's lock comes first
     EXPECT_TRUE(device.AreOffsetsDone());
     // The filter starts from the empty board's level: the first load is no spike.
     EXPECT_EQ(device.GetDroppedSamples(), 0);
@@ -501,7 +575,6 @@ TEST(SatelDeviceThreads, StreamsRowsWithBoardOffsetsRemoved)
     EXPECT_EQ(last.values[3], 220.0);
     EXPECT_DOUBLE_EQ(last.values[4], (50.0 - 80.0) / 220.0 * 200.0);
     EXPECT_DOUBLE_EQ(last.values[5], (180.0 - 50.0 - 80.0) / (3.4641016151377544 * 220.0) * 400.0);
-    device.RemoveView(&view);
 }
 
 TEST(SatelDeviceThreads, DestroyedWhileStreaming)
