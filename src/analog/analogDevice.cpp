@@ -1,5 +1,7 @@
 #include "analog/analogDevice.h"
 
+#include "analog/analogFile.h"
+
 #include <wx/config.h>
 #include <wx/log.h>
 #include <wx/translation.h>
@@ -38,6 +40,7 @@ CAnalogDevice::CAnalogDevice(bool synchronised) : CDevice(synchronised, true)
     m_displayName = _("Analog Device");
     m_exportExtension = ".txt";
     InitPalette();
+    m_recorder = MakeRecordingController(*this);  // stores the device, calls nothing on it
 }
 
 CAnalogDevice::~CAnalogDevice()

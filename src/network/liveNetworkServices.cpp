@@ -1,6 +1,8 @@
 #include "network/liveNetworkServices.h"
 
+#include "network/oscClientSettings.h"
 #include "network/oscServer.h"
+#include "network/oscTrigger.h"
 #include "network/vrpnServerModule.h"
 
 #include <climits>
@@ -51,6 +53,11 @@ bool CLiveNetworkServices::VrpnServerSetButton(int64_t index, int button, int st
 {
     return IsIndex(index) && ::VrpnServerSetButton(static_cast<int>(index), button, state);
 }
+bool CLiveNetworkServices::IsOscTriggerEnabled() { return ::IsOscTriggerEnabled(); }
+
+bool CLiveNetworkServices::IsOscTriggerConnected() { return ::IsOscTriggerConnected(); }
+
+bool CLiveNetworkServices::PollOscTrigger() { return ::PollOscTrigger(); }
 
 CNetworkServices& GetLiveNetworkServices()
 {

@@ -3,7 +3,7 @@
 #include "process/networkServices.h"
 
 // The services devices reach when nothing else is installed: the process-wide OSC
-// data server. The OSC trigger input and the VRPN server answer "none". Any thread.
+// data server, OSC trigger input and VRPN server. Any thread.
 class CLiveNetworkServices : public CNoNetworkServices {
 public:
     bool IsOscServerStarted() override;
@@ -12,7 +12,7 @@ public:
     bool OscServerSendEvent(const std::string& name, const std::string& text,
                             double time) override;
 
-    // VRPN: the process-wide server of vrpnServerModule.h (no longer "none").
+    // VRPN: the process-wide server of vrpnServerModule.h.
     int64_t VrpnServerAddDevice(int buttons, int channels, int sensors,
                                 const char* name) override;
     void VrpnServerRemoveDevice(int64_t index) override;
@@ -20,6 +20,9 @@ public:
     bool VrpnServerSetAnalog(int64_t index, const double* values, int count) override;
     void VrpnServerMainloop() override;
     bool VrpnServerSetButton(int64_t index, int button, int state) override;
+    bool IsOscTriggerEnabled() override;
+    bool IsOscTriggerConnected() override;
+    bool PollOscTrigger() override;
 };
 
 // The one live instance, created on first use.

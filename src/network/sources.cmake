@@ -11,4 +11,8 @@ list(APPEND QV_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/vrpnServer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vrpnServerModule.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vrpnClient.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/vrpnDevice.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/vrpnDevice.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/oscClientSettings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/oscConnection.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/oscDevice.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/oscTrigger.cpp)

@@ -1,0 +1,198 @@
+// Recording costs: per-frame cost in the recording thread for the plain and the
+// threaded writer, writer throughput against a plain fwrite loop of the same
+// bytes to the same disk, and eight 1 kHz devices recording for ten seconds
+// through threaded writers. Each case prints one key=value line.
+
+#include <wx/init.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "analog/analogFile.h"
+#include "analog/analogWriter.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRepetitions = 5;
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double Percentile(std::vector<double>& values, double fraction)
+{
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(fraction * double(values.size() - 1))];
+}
+
+std::unique_ptr<CAnalogWriter> MakeWriter(bool threaded, uint64_t capacity)
+{
+    if (threaded) return std::make_unique<CAnalogThreadWriter>(50, capacity);
+    return std::make_unique<CAnalogWriter>();
+}
+
+// p50 and p99 of one WriteFrame call, median over the repetitions.
+void FrameCost(const std::string& dir, bool threaded, int channels)
+{
+    constexpr int kFrames = 20000;
+    std::vector<double> p50s;
+    std::vector<double> p99s;
+    std::vector<double> frame(static_cast<size_t>(channels), 0.5);
+    for (int rep = 0; rep <= kRepetitions; ++rep) {       // the first is the warm-up
+        auto writer = MakeWriter(threaded, kFrames + 1);  // room for every frame: none dropped
+        const std::string path = dir + "/cost.qvd";
+        if (!writer->OpenFile(path, channels, 1, 1000.0, false, "") ||
+            !writer->WriteProperties(nullptr, 0) || !writer->Start()) {
+            std::fprintf(stderr, "cannot open %s\n", path.c_str());
+            std::exit(1);
+        }
+        std::vector<double> costs(kFrames);
+        for (int i = 0; i < kFrames; ++i) {
+            frame[0] = i;
+            const auto start = Clock::now();
+            writer->WriteFrame(frame.data(), uint64_t(channels));
+            costs[size_t(i)] =
+                std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+        }
+        writer->Finish(nullptr);
+        writer->Close();
+        if (rep == 0) continue;
+        p50s.push_back(Percentile(costs, 0.50));
+        p99s.push_back(Percentile(costs, 0.99));
+    }
+    std::printf("recording writer=%s channels=%d p50_ns=%.0f p99_ns=%.0f\n",
+                threaded ? "thread" : "plain", channels, Median(p50s), Median(p99s));
+}
+
+// The writer's disk path (buffer, write, count, trailer) against fwrite of the same bytes.
+void Throughput(const std::string& dir)
+{
+    constexpr int kChannels = 64;
+    constexpr int kFrames = 200000;  // about 100 MB
+    const double megabytes = double(kFrames) * kChannels * 8 / 1e6;
+    std::vector<double> frame(kChannels, 1.25);
+    std::vector<double> writerSeconds;
+    std::vector<double> fwriteSeconds;
+    for (int rep = 0; rep <= kRepetitions; ++rep) {
+        const std::string path = dir + "/throughput.qvd";
+        const auto start = Clock::now();
+        {
+            CAnalogWriter writer;
+            writer.OpenFile(path, kChannels, 1, 1000.0, false, "");
+            writer.WriteProperties(nullptr, 0);
+            for (int i = 0; i < kFrames; ++i) writer.WriteFrame(frame.data(), kChannels);
+            writer.Finish(nullptr);
+            writer.Close();
+        }
+        const double writerTime = std::chrono::duration<double>(Clock::now() - start).count();
+        std::filesystem::remove(path);
+
+        const std::string refPath = dir + "/fwrite.bin";
+        const auto refStart = Clock::now();
+        std::FILE* out = std::fopen(refPath.c_str(), "wb");
+        if (!out) std::exit(1);
+        for (int i = 0; i < kFrames; ++i) std::fwrite(frame.data(), sizeof(double), kChannels, out);
+        std::fclose(out);
+        const double fwriteTime = std::chrono::duration<double>(Clock::now() - refStart).count();
+        std::filesystem::remove(refPath);
+        if (rep == 0) continue;
+        writerSeconds.push_back(writerTime);
+        fwriteSeconds.push_back(fwriteTime);
+    }
+    const double writerTime = Median(writerSeconds);
+    std::printf(
+        "recording throughput_mb_s=%.1f fwrite_mb_s=%.1f frames_per_s=%.0f channels=%d "
+        "writer=plain\n",
+        megabytes / writerTime, megabytes / Median(fwriteSeconds), kFrames / writerTime, kChannels);
+}
+
+class BenchSource : public CRecordSource {
+public:
+    explicit BenchSource(int index) : m_name(wxString::Format("dev%d", index)) {}
+    double GetRate() override { return 1000.0; }
+    int32_t GetRecordedChannelCount() override { return 8; }
+    int32_t GetChannelDim() override { return 1; }
+    wxString GetDeviceName() override { return m_name; }
+    wxString GetExportExtension() override { return ".txt"; }
+    RecordHeaderInfo GetHeaderInfo() override
+    {
+        RecordHeaderInfo info;
+        info.deviceKey = "test_device";
+        return info;
+    }
+    RecordMarkers CopyMarkers() override { return RecordMarkers(); }
+    bool IsRunning() override { return true; }
+    void Stop() override {}
+    void Start() override {}
+    void StopCapture() override {}
+
+private:
+    wxString m_name;
+};
+
+// Eight devices at 1 kHz, each on its own paced thread, for ten seconds.
+void EightDevices(const std::string& dir)
+{
+    constexpr int kDevices = 8;
+    constexpr int kSeconds = 10;
+    std::vector<std::unique_ptr<BenchSource>> sources;
+    std::vector<std::unique_ptr<CAnalogFile>> files;
+    for (int d = 0; d < kDevices; ++d) {
+        sources.push_back(std::make_unique<BenchSource>(d));
+        files.push_back(std::make_unique<CAnalogFile>());
+        files.back()->SetDevice(sources.back().get());
+        if (!files.back()->OpenWriter(dir, "bench", 1, true, dir, true, 100, 1) ||
+            !files.back()->StartRecording())
+            std::exit(1);
+    }
+    std::vector<std::thread> threads;
+    for (int d = 0; d < kDevices; ++d)
+        threads.emplace_back([&files, d] {
+            double values[8];
+            auto next = Clock::now();
+            for (int frame = 0; frame < kSeconds * 1000; ++frame) {
+                for (int c = 0; c < 8; ++c) values[c] = frame + c;
+                files[size_t(d)]->RecordFrame(values, 8, frame, frame / 1000.0);
+                next += std::chrono::milliseconds(1);
+                std::this_thread::sleep_until(next);
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    int64_t written = 0;
+    for (auto& file : files) {
+        file->FinishRecording();
+        written += file->GetFramesWritten();
+        file->StopRecording();
+    }
+    const int64_t dropped = int64_t(kDevices) * kSeconds * 1000 - written;
+    std::printf("recording devices=%d rate=1000 dropped=%lld\n", kDevices,
+                static_cast<long long>(dropped));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    wxInitializer initializer(argc, argv);
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::string pattern = (base / "qvbench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) return 1;
+    const std::string dir = pattern;
+    for (bool threaded : {false, true})
+        for (int channels : {8, 64}) FrameCost(dir, threaded, channels);
+    Throughput(dir);
+    EightDevices(dir);
+    std::error_code error;
+    std::filesystem::remove_all(dir, error);
+    return 0;
+}

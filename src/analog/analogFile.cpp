@@ -1,0 +1,237 @@
+#include "analog/analogFile.h"
+
+#include <wx/intl.h>
+#include <wx/log.h>
+
+#include <cstdio>
+
+#include "analog/analogDevice.h"
+#include "analog/analogWriter.h"
+#include "process/deviceOwner.h"
+
+CAnalogFile::CAnalogFile(CDeviceOwner* owner) : m_owner(owner) {}
+
+CAnalogFile::~CAnalogFile()
+{
+    // Whatever ended the run, the recording is finished before its writer goes.
+    m_recording = false;
+    WaitForRecordFrame();
+    if (m_runPending) FinishRun();
+    CloseWriter();
+}
+
+void CAnalogFile::SetDevice(CRecordSource* device)
+{
+    if (!m_device) m_device = device;
+}
+
+void CAnalogFile::SetDevice(CAnalogDevice* device)
+{
+    if (m_device || !device) return;
+    m_deviceLink = std::make_unique<CAnalogDeviceSource>(*device);
+    m_device = m_deviceLink.get();
+}
+
+void CAnalogFile::SetDuration(double seconds)
+{
+    std::lock_guard<std::mutex> lock(m_recordMutex);
+    m_duration = seconds;
+}
+
+bool CAnalogFile::IsAvailable() const { return m_writer && !m_recording.load(); }
+
+void CAnalogFile::WaitForRecordFrame()
+{
+    // RecordFrame holds the mutex for one frame at most; once it is free again
+    // no frame can reach the writer, because m_recording is already clear.
+    std::lock_guard<std::mutex> lock(m_recordMutex);
+}
+
+void CAnalogFile::CloseWriter()
+{
+    if (!m_writer) return;
+    m_writer->Close();  // a threaded writer is joined first
+    m_writer.reset();
+}
+
+bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName, int trial,
+                             bool exportText, const wxString& exportFolder, bool useThread,
+                             int queueDepth, int priority)
+{
+    m_recording = false;
+    WaitForRecordFrame();
+    if (m_runPending) FinishRun();  // a replaced recording is finished, not abandoned
+    CloseWriter();
+    if (!m_device) return false;
+    if (useThread)
+        m_writer =
+            std::make_unique<CAnalogThreadWriter>(static_cast<uint32_t>(std::max(priority, 0)),
+                                                  static_cast<uint64_t>(std::max(queueDepth, 0)));
+    else
+        m_writer = std::make_unique<CAnalogWriter>();
+    const double rate = m_device->GetRate();
+    const int32_t channels = m_device->GetRecordedChannelCount();
+    const int32_t dim = m_device->GetChannelDim();
+    const wxString extension = m_device->GetExportExtension();
+    m_writer->SetTextExtension(extension.empty() ? wxString(kDefaultTextExtension) : extension);
+    const wxString path =
+        MakeRecordFileName(folder, captureName, m_device->GetDeviceName(), trial, m_extension);
+    if (!m_writer->OpenFile(path, channels, dim, rate, exportText, exportFolder)) {
+        m_writer.reset();
+        return false;
+    }
+    HeaderPropertyBuffer block;
+    const uint64_t length = BuildHeaderProperties(m_device->GetHeaderInfo(), block);
+    m_writer->WriteProperties(block.data(), length);
+    m_finishedPath.clear();
+    return true;
+}
+
+bool CAnalogFile::StartRecording()
+{
+    if (m_writer && m_writer->IsOpen() && !m_recording.load() && !m_writer->IsFinished()) {
+        if (!m_writer->Start()) return false;
+        m_stopRequested = false;
+        m_time = 0.0;
+        m_runPending = true;
+        m_recording = true;
+        return true;
+    }
+    if (m_writer)
+        std::fprintf(stderr, "Data writer not ready or is already in use (%d)\n",
+                     m_recording.load() ? 1 : 0);
+    return m_recording.load();
+}
+
+void CAnalogFile::PauseRecording()
+{
+    if (m_writer && m_writer->IsOpen()) {
+        m_recording = false;
+        WaitForRecordFrame();
+    }
+}
+
+void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sampleIndex*/,
+                              double time)
+{
+    if (!m_recording.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> lock(m_recordMutex);
+    if (!m_recording.load() || !m_writer || !m_device || count <= 0) return;
+    m_time.store(time, std::memory_order_relaxed);
+    m_writer->WriteFrame(values, static_cast<uint64_t>(count));
+    if (m_duration != 0.0 && time >= m_duration) {
+        // The run ends here; the GUI thread finishes it on the stop request.
+        m_recording = false;
+        m_device->StopCapture();
+        CDeviceOwner* owner = m_owner.load();
+        if (owner && !m_stopRequested.exchange(true)) owner->RequestCaptureStop();
+    }
+}
+
+bool CAnalogFile::FinishRun()
+{
+    const RecordMarkers markers = m_device ? m_device->CopyMarkers() : RecordMarkers();
+    const bool isFinished = m_writer->Finish(&markers);
+    m_runPending = false;
+    m_finishedPath = m_writer->GetFileName();
+    return isFinished;
+}
+
+bool CAnalogFile::FinishRecording()
+{
+    // False when there is nothing to finish; a run the duration limit ended
+    // is finished like any other.
+    if (!m_writer || !m_writer->IsOpen() || !m_device || m_writer->IsFinished()) return false;
+    m_recording = false;
+    WaitForRecordFrame();
+    const bool wasRunning = m_device->IsRunning();
+    if (wasRunning) m_device->Stop();
+    // Drains and joins a threaded writer, then patches the count and writes
+    // the one trailer; a finished recording is left as it is.
+    const bool isFinished = FinishRun();
+    if (wasRunning) m_device->Start();
+    return isFinished;
+}
+
+bool CAnalogFile::StopRecording()
+{
+    if (!m_writer || !m_writer->IsOpen() || !m_device) return false;
+    m_recording = false;
+    WaitForRecordFrame();
+    if (m_runPending) FinishRun();
+    if (m_device->IsRunning()) {
+        m_device->Stop();
+        CloseWriter();
+        m_device->Start();
+    } else {
+        CloseWriter();
+    }
+    return true;
+}
+
+bool CAnalogFile::FinaliseRecordFile(const wxString& path, int64_t frameCount)
+{
+    if (m_writer && m_writer->IsOpen() && m_writer->GetFileName() == path) {
+        return m_writer->IsFinished() || FinishRecording();
+    }
+    if (!m_finishedPath.empty() && m_finishedPath == path)
+        return true;  // finished here already: one count, one trailer
+    const RecordMarkers markers = m_device ? m_device->CopyMarkers() : RecordMarkers();
+    return ::FinaliseRecordFile(path, frameCount, &markers);
+}
+
+int64_t CAnalogFile::GetFramesWritten() const
+{
+    return (m_writer && m_writer->IsOpen()) ? m_writer->GetFrameCount() : 0;
+}
+
+int32_t CAnalogFile::GetFrameCount() const
+{
+    return m_writer ? static_cast<int32_t>(m_writer->GetFrameCount()) : 0;
+}
+
+wxString CAnalogFile::GetFileName() const
+{
+    return (m_writer && m_writer->IsOpen()) ? m_writer->GetFileName() : wxString();
+}
+
+wxString CAnalogFile::GetTextFileName() const
+{
+    return (m_writer && m_writer->IsOpen()) ? m_writer->GetTextFileName() : wxString();
+}
+
+bool CAnalogFile::IsFilePlayer() const
+{
+    return m_device && m_device->IsReady() && m_device->IsFileDevice();
+}
+
+void CAnalogFile::SeekFrame(int64_t frame)
+{
+    if (IsFilePlayer()) m_device->SeekFrame(frame);
+}
+
+void CAnalogFile::SeekTime(double seconds)
+{
+    if (IsFilePlayer()) m_device->SeekTime(seconds);
+}
+
+int64_t CAnalogFile::GetTotalFrames() const
+{
+    return IsFilePlayer() ? m_device->GetTotalFrames() : 0;
+}
+
+std::unique_ptr<CAnalogFile> MakeRecordingController(CAnalogDevice& device)
+{
+    auto controller = std::make_unique<CAnalogFile>();
+    controller->SetDevice(&device);
+    return controller;
+}
+
+bool FinaliseRecordFile(CAnalogDevice& device, const wxString& path, int64_t frameCount)
+{
+    if (auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder()))
+        return controller->FinaliseRecordFile(path, frameCount);
+    RecordMarkers markers;
+    device.GetMarkers(markers.codes, markers.frames, markers.labels);
+    return FinaliseRecordFile(path, frameCount, &markers);
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <wx/string.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "analog/recordFormat.h"
+#include "analog/recordSource.h"
+#include "analog/recorderSink.h"
+
+class CAnalogDevice;
+class CAnalogWriter;
+class CDeviceOwner;
+
+// The recording controller of one device: creates one writer per trial, passes
+// the device's frames to it, ends a run at the duration limit, finishes and
+// closes recordings. Owned by its device; owns its writer.
+// RecordFrame: acquisition thread. GetTime and IsRecording: any thread.
+// Everything else: GUI thread.
+class CAnalogFile : public CAnalogRecorder {
+public:
+    explicit CAnalogFile(CDeviceOwner* owner = nullptr);
+    ~CAnalogFile() override;
+    CAnalogFile(const CAnalogFile&) = delete;
+    CAnalogFile& operator=(const CAnalogFile&) = delete;
+
+    bool StartRecording() override;
+    virtual void PauseRecording();
+    bool StopRecording() override;
+    bool FinishRecording() override;
+    bool IsRecording() const override { return m_recording.load(); }
+    virtual bool IsAvailable() const;
+    bool OpenWriter(const wxString& folder, const wxString& captureName, int trial, bool exportText,
+                    const wxString& exportFolder, bool useThread, int queueDepth,
+                    int priority) override;
+    // Sets the recorded device once; the controller keeps a non-owning link.
+    virtual void SetDevice(CRecordSource* device);
+    void SetDevice(CAnalogDevice* device);
+    void RecordFrame(const double* values, int count, uint32_t sampleIndex, double time) override;
+    virtual wxString GetFileInfo() const { return GetFileName(); }
+    int64_t GetFramesWritten() const override;
+    void SetDuration(double seconds) override;
+    virtual void SetOwner(CDeviceOwner* owner) { m_owner.store(owner); }
+    virtual CRecordSource* GetDevice() const { return m_device; }
+    virtual void SeekFrame(int64_t frame);
+    virtual void SeekTime(double seconds);
+    wxString GetFileName() const override;
+    wxString GetTextFileName() const override;
+    virtual bool IsFilePlayer() const;
+    virtual int64_t GetTotalFrames() const;
+    double GetTime() const override { return m_time.load(); }
+    virtual int32_t GetFrameCount() const;
+
+    // A run was started and has not been finished yet, whether it is still
+    // recording or was ended by the duration limit: the device's finish hook
+    // must then finish it.
+    bool NeedsFinish() const { return m_runPending; }
+    // The finaliser of the capture stop: finishes the run of this path when it
+    // is still pending (draining and joining a threaded writer first); a
+    // recording already finished is left unchanged; a file of no open writer
+    // is finished on disk.
+    bool FinaliseRecordFile(const wxString& path, int64_t frameCount);
+    void SetExtension(const wxString& extension) { m_extension = extension; }
+
+private:
+    // Waits until no RecordFrame is inside the writer; m_recording is clear.
+    void WaitForRecordFrame();
+    bool FinishRun();
+    void CloseWriter();
+
+    std::unique_ptr<CAnalogWriter> m_writer;
+    std::atomic<bool> m_recording{false};
+    CRecordSource* m_device = nullptr;            // non-owning: the device owns this controller
+    std::unique_ptr<CRecordSource> m_deviceLink;  // the adapter when the device is an analog device
+    std::atomic<CDeviceOwner*> m_owner;           // non-owning: the main frame
+    wxString m_extension = kRecordExtension;
+    double m_duration = 0.0;  // guarded by m_recordMutex
+    std::atomic<double> m_time{0.0};
+    std::mutex m_recordMutex;  // held by RecordFrame around the writer call
+    bool m_runPending = false;
+    std::atomic<bool> m_stopRequested{false};  // the stop request is raised once per run
+    wxString m_finishedPath;                   // the last recording finished here
+};
+
+// A controller for the device, linked to it; the device takes ownership
+// (CAnalogDevice::SetRecorder). GUI thread.
+std::unique_ptr<CAnalogFile> MakeRecordingController(CAnalogDevice& device);
+// The capture stop's finaliser for a device (threaded saving): forwards to its
+// controller, which finishes a pending run and leaves a finished file alone.
+bool FinaliseRecordFile(CAnalogDevice& device, const wxString& path, int64_t frameCount);

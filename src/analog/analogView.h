@@ -1,0 +1,151 @@
+#pragma once
+
+#include "analog/analogViewData.h"
+#include "analog/analogViewDraw.h"
+#include "analog/analogViewSettings.h"
+#include "analog/curveRaster.h"
+#include "analog/viewSink.h"
+
+#include <wx/arrstr.h>
+#include <wx/bitmap.h>
+#include <wx/colour.h>
+#include <wx/window.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class CAnalogDevice;
+struct TimeGraphLayout;
+class MyButton;
+class wxConfigBase;
+class wxDC;
+class wxPaintEvent;
+class wxSizeEvent;
+
+// The 2D window showing the channels of one analog device in one of seven
+// display modes. A page of the main notebook, owned by it; linked (not owning)
+// to its device, which feeds it frames through AddData.
+// Threads: AddData runs in the device's acquisition thread; everything else in
+// the GUI thread.
+class CAnalogView : public wxWindow, public CAnalogViewSettings, public CAnalogViewSink {
+public:
+    // For creation by class name: no native window until Create.
+    CAnalogView();
+    CAnalogView(wxWindow* parent, const wxPoint& pos = wxDefaultPosition,
+                const wxSize& size = wxDefaultSize);
+    ~CAnalogView() override;
+
+    // Creates the native window and the battery icons (a default-constructed
+    // view has neither).
+    bool Create(wxWindow* parent, wxWindowID id = wxID_ANY, const wxPoint& pos = wxDefaultPosition,
+                const wxSize& size = wxDefaultSize, long style = wxBORDER_NONE,
+                const wxString& name = wxPanelNameStr);
+
+    void SetDevice(CAnalogDevice* device);
+
+    // CAnalogViewSink. AddData: acquisition thread; never waits on painting.
+    // NotifyBatteryChanged: any thread (a device's callback); the rest: GUI thread.
+    void AddData(const double* values, int count, uint32_t sample, double timeSec) override;
+    void ResetView() override;
+    void Restart() override;
+    void FreezeData() override;
+    void ThawData() override;
+    void NotifyBatteryChanged(bool changed) override;
+    bool IsDirty() const override { return m_data.IsDirty(); }
+    void RequestRefresh() override { Refresh(false); }
+    void SaveConfig(wxConfigBase* config) override;
+    void DetachDevice() override;
+
+    void SetBuffer();
+    void ResetBuffers();
+    void SetDrawTime(double seconds);
+    void LoadConfig(wxConfigBase* config);
+
+    void SetBkColor(const wxColour& colour);
+    void SetFrameColor(const wxColour& colour);
+    void SetGridColor(const wxColour& colour);
+    void SetAnalogColor(const wxColour& colour);
+    void SetZeroColor(const wxColour& colour);
+    void SetEllipseColor(const wxColour& colour);
+    void SetSelected(bool selected, int viewCount);
+    static void GetDrawTypes(wxArrayString& names);
+
+    void UpdateBattery(bool force);
+
+    void Lock() { m_mutex.lock(); }
+    void Unlock() { m_mutex.unlock(); }
+    wxString GetTitle() const;
+    void DrawRecentMarkers(wxDC& dc, int x, int y, bool centre);
+    static wxString FormatValue(double value);
+    static std::uint32_t ValueToColour(double value);
+    static void DrawRotatedEllipse(wxDC& dc, double cx, double cy, double w, double h,
+                                   double angle);
+
+    // Draws the whole view on dc (a paint or memory context).
+    void Draw(wxDC& dc);
+    void DrawTimeGraph(wxDC& dc, const std::vector<int>& list);
+    void DrawBars(wxDC& dc, const std::vector<int>& list);
+    void DrawPie(wxDC& dc, const std::vector<int>& list);
+    void DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list);
+    void CreateColourScale();
+    void DrawParametric(wxDC& dc, const std::vector<int>& list);
+    void DrawSpectra(wxDC& dc, const std::vector<int>& list);
+    void DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, int y, int width,
+                             int height);
+
+    // For tests and the settings grid.
+    const CAnalogViewData& GetData() const { return m_data; }
+    CAnalogViewData& GetData() { return m_data; }
+    MyButton* GetBatteryIcon(int i) const;
+    const wxBitmap* GetScaleBitmap() const { return m_scaleBitmap.get(); }
+    static int GetViewCount() { return s_viewCount.load(); }
+
+    int m_lineWidth = 2;
+    int m_component = 0;
+    std::array<MyButton*, 6> m_batteryIcons{};  // children of the view
+    int m_batteryIcon = -1;
+    int m_batteryLevel = 0;
+    bool m_reportNoData = true;
+    std::atomic<bool> m_batteryDirty{true};  // set by any thread, cleared by the paint
+    double m_rate = 25.0;
+    int m_channelCount = 0;
+    int m_dim = 1;
+    wxString m_name;
+    std::atomic<CAnalogDevice*> m_device{nullptr};  // not owned
+    bool m_selected = false;
+    bool m_multiView = false;
+
+private:
+    void Init();
+    void CreateBatteryIcons();
+    void OnPaint(wxPaintEvent& event);
+    void OnSize(wxSizeEvent& event);
+    CViewDataConfig MakeDataConfig(CAnalogDevice& device);
+    void ApplyBackground();
+    void DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, double firstTime);
+    void DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h);
+    int DrawStripScales(wxDC& dc, const std::vector<int>& list, int plotHeight, double range);
+    void DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeGraphLayout& layout, int w,
+                    double zeroY, double k, double sx);
+
+    std::unique_ptr<wxBitmap> m_scaleBitmap;
+    std::mutex m_mutex;  // the view's lock: rebuilds against drawing
+    CAnalogViewData m_data;
+    CViewSnapshot m_snapshot;  // GUI thread: the history of the current paint
+    CCurveRaster m_raster;     // GUI thread: the curves of the current paint
+    wxBitmap m_rasterBitmap;   // GUI thread: the curves' layer as drawn
+    CViewText m_text;          // GUI thread: text sizes kept between paints
+    // GUI thread: working buffers of the paints, kept to spare an allocation per paint.
+    std::vector<wxPoint2DDouble> m_points;
+    std::vector<wxPoint2DDouble> m_drawn;
+    std::vector<double> m_layerXy;
+
+    static std::atomic<int> s_viewCount;
+
+    wxDECLARE_DYNAMIC_CLASS_NO_COPY(CAnalogView);
+    wxDECLARE_EVENT_TABLE();
+};

@@ -1,0 +1,200 @@
+#include "analog/analogViewDraw.h"
+
+#include "analog/curveRaster.h"
+
+#include <wx/bitmap.h>
+#include <wx/dc.h>
+#include <wx/dcmemory.h>
+#include <wx/graphics.h>
+#include <wx/image.h>
+#include <wx/rawbmp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace {
+
+bool IsFinitePoint(const wxPoint2DDouble& p) { return std::isfinite(p.m_x) && std::isfinite(p.m_y); }
+
+}  // namespace
+
+void DecimateCurve(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out)
+{
+    out.clear();
+    out.reserve(std::min<size_t>(in.size(), 8192));
+    size_t i = 0;
+    const size_t n = in.size();
+    while (i < n) {
+        if (!IsFinitePoint(in[i])) {
+            ++i;
+            continue;
+        }
+        const double column = std::floor(in[i].m_x);
+        size_t low = i, high = i;
+        size_t j = i + 1;
+        for (; j < n && IsFinitePoint(in[j]) && std::floor(in[j].m_x) == column; ++j) {
+            if (in[j].m_y < in[low].m_y) low = j;
+            if (in[j].m_y > in[high].m_y) high = j;
+        }
+        // The column's lowest and highest points in index order: the strokes
+        // between them cover the column's whole vertical span.
+        out.push_back(in[std::min(low, high)]);
+        if (low != high)
+            out.push_back(in[std::max(low, high)]);
+        i = j;
+    }
+}
+
+void DecimateTrail(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out)
+{
+    out.clear();
+    out.reserve(in.size());
+    for (const wxPoint2DDouble& p : in) {
+        if (!IsFinitePoint(p))
+            continue;
+        if (!out.empty() && std::floor(out.back().m_x) == std::floor(p.m_x) &&
+            std::floor(out.back().m_y) == std::floor(p.m_y))
+            continue;
+        out.push_back(p);
+    }
+}
+
+void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, int left, int top)
+{
+    if (raster.IsEmpty() || raster.Width() <= 0)
+        return;
+    const int width = raster.Width();
+    // The bitmap keeps its height while the drawn rows vary a little from one
+    // paint to the next (rounded up to 32 rows): no new bitmap per paint.
+    const int drawnRows = raster.Bottom() - raster.Top() + 1;
+    const int rows = std::min(raster.Height(), (drawnRows + 31) / 32 * 32);
+    if (!cache.IsOk() || cache.GetWidth() != width || cache.GetHeight() != rows) {
+        cache.Create(width, rows, 32);
+        cache.UseAlpha();
+    }
+    {
+        wxAlphaPixelData data(cache, wxPoint(0, 0), wxSize(width, rows));
+        if (!data)
+            return;
+        wxAlphaPixelData::Iterator origin(data);
+        if (wxAlphaPixelFormat::RED == 0 && wxAlphaPixelFormat::GREEN == 1 &&
+            wxAlphaPixelFormat::BLUE == 2 && wxAlphaPixelFormat::ALPHA == 3) {
+            raster.CopyRowsRgba(reinterpret_cast<std::uint8_t*>(origin.m_ptr), data.GetRowStride(),
+                                rows);
+        } else {
+            // Another byte order: pixel by pixel (straight colour from the layer).
+            wxAlphaPixelData::Iterator row = origin;
+            for (int y = 0; y < rows; ++y) {
+                const int layerY = raster.Top() + y;
+                wxAlphaPixelData::Iterator p = row;
+                for (int x = 0; x < width; ++x, ++p) {
+                    const bool inside = layerY <= raster.Bottom();
+                    const std::uint8_t alpha = inside ? raster.AlphaAt(x, layerY) : 0;
+                    const std::uint8_t* rgb = inside ? raster.RgbAt(x, layerY) : nullptr;
+                    p.Alpha() = alpha;
+                    p.Red() = alpha ? static_cast<unsigned char>(std::min(255, rgb[0] * 255 / alpha)) : 0;
+                    p.Green() = alpha ? static_cast<unsigned char>(std::min(255, rgb[1] * 255 / alpha)) : 0;
+                    p.Blue() = alpha ? static_cast<unsigned char>(std::min(255, rgb[2] * 255 / alpha)) : 0;
+                }
+                row.OffsetY(data, 1);
+            }
+        }
+    }
+    gc.DrawBitmap(cache, left, top + raster.Top(), width, rows);
+}
+
+size_t CViewText::KeyHash::operator()(const Key& key) const
+{
+    size_t hash = std::hash<wxString>()(key.text);
+    hash ^= static_cast<size_t>(key.pointSize * 31 + key.weight * 7 + key.family * 3 + key.style) +
+            key.colour + 0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2);
+    return hash;
+}
+
+CViewText::Key CViewText::MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour)
+{
+    const wxFont& font = dc.GetFont();
+    return Key{text,
+               font.GetFaceName(),
+               font.GetPointSize(),
+               static_cast<int>(font.GetWeight()),
+               static_cast<int>(font.GetFamily()),
+               static_cast<int>(font.GetStyle()),
+               colour};
+}
+
+void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
+{
+    Key key = MakeKey(dc, text, 0);
+    const auto found = m_extents.find(key);
+    if (found != m_extents.end()) {
+        width = found->second.GetWidth();
+        height = found->second.GetHeight();
+        return;
+    }
+    wxCoord w = 0, h = 0;
+    dc.GetTextExtent(text, &w, &h);
+    width = w;
+    height = h;
+    if (m_extents.size() >= kMaxEntries)
+        m_extents.clear();
+    m_extents.emplace(std::move(key), wxSize(w, h));
+}
+
+bool CViewText::MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& text,
+                            Picture& picture)
+{
+    int width = 0, height = 0;
+    Extent(dc, text, width, height);
+    if (width <= 0 || height <= 0 || width > 4096 || height > 1024)
+        return false;
+    // The text on a transparent picture, in the DC's font and colour.
+    wxImage image(width, height, true);
+    image.InitAlpha();
+    std::fill_n(image.GetAlpha(), static_cast<size_t>(width) * static_cast<size_t>(height), 0);
+    wxBitmap bitmap(image, 32);
+    {
+        wxMemoryDC memory(bitmap);
+        std::unique_ptr<wxGraphicsContext> context(wxGraphicsContext::CreateFromUnknownDC(memory));
+        if (!context)
+            return false;
+        context->SetAntialiasMode(wxANTIALIAS_DEFAULT);
+        context->SetFont(dc.GetFont(), dc.GetTextForeground());
+        context->DrawText(text, 0, 0);
+    }
+    picture.bitmap = gc.CreateBitmap(bitmap);
+    picture.width = width;
+    picture.height = height;
+    return !picture.bitmap.IsNull();
+}
+
+void CViewText::Draw(wxDC& dc, const wxString& text, int x, int y)
+{
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    if (!gc) {
+        dc.DrawText(text, x, y);
+        return;
+    }
+    const wxColour colour = dc.GetTextForeground();
+    Key key = MakeKey(dc, text, colour.GetRGBA());
+    auto found = m_pictures.find(key);
+    if (found == m_pictures.end()) {
+        if (m_pictures.size() >= kMaxPictures)
+            m_pictures.clear();
+        found = m_pictures.emplace(std::move(key), Picture()).first;
+    }
+    Picture& picture = found->second;
+    // A text seen once (a changing value) is laid out and drawn; the
+    // view's text background is fully transparent, so the text alone is the
+    // same picture.
+    if (picture.bitmap.IsNull() && ++picture.uses < 2) {
+        gc->DrawText(text, x, y);
+        return;
+    }
+    if (picture.bitmap.IsNull() && !MakePicture(dc, *gc, text, picture)) {
+        gc->DrawText(text, x, y);
+        return;
+    }
+    gc->DrawBitmap(picture.bitmap, x, y, picture.width, picture.height);
+}

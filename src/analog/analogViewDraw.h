@@ -1,0 +1,101 @@
+#pragma once
+
+#include "analog/colour.h"
+
+#include <wx/colour.h>
+#include <wx/geometry.h>
+#include <wx/graphics.h>
+
+#include <wx/string.h>
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+class CCurveRaster;
+class wxBitmap;
+class wxDC;
+class wxGraphicsContext;
+
+// Small helpers shared by the 2D view's drawers. GUI thread.
+
+inline wxColour ToWxColour(const CColour& colour)
+{
+    if (!colour.valid)
+        return wxColour(255, 255, 0);
+    return wxColour(colour.red, colour.green, colour.blue, colour.alpha);
+}
+
+inline CColour ToCColour(const wxColour& colour)
+{
+    if (!colour.IsOk())
+        return CColour();
+    return CColour(colour.Red(), colour.Green(), colour.Blue(), colour.Alpha());
+}
+
+// 0x00BBGGRR as the colour map packs it.
+inline wxColour PackedToColour(std::uint32_t packed)
+{
+    return wxColour(static_cast<unsigned char>(packed & 0xff),
+                    static_cast<unsigned char>((packed >> 8) & 0xff),
+                    static_cast<unsigned char>((packed >> 16) & 0xff));
+}
+
+// Reduces a curve whose x grows with the index to at most two points per
+// pixel column (its lowest and highest, in index order), which draws the same
+// pixels as the full curve. Non-finite points are dropped, so one bad sample
+// does not break the curve.
+void DecimateCurve(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out);
+
+// Drops non-finite points of a trail and successive points that fall on the
+// same pixel (same picture, fewer strokes).
+void DecimateTrail(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out);
+
+// Draws the drawn rows of the layer with its top left at (left, top), through
+// cache (a bitmap kept between paints).
+void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, int left, int top);
+
+// Texts of the view: drawn straight through the DC's graphics context (the DC
+// would lay each text out once more for its bounding box), and measured once
+// per text and font, the sizes kept between paints. A text drawn again in the
+// same font and colour (axis labels, names) is kept as a picture and copied:
+// laying out text costs far more than copying its pixels. GUI thread.
+class CViewText {
+public:
+    void Extent(wxDC& dc, const wxString& text, int& width, int& height);
+    void Draw(wxDC& dc, const wxString& text, int x, int y);
+
+private:
+    struct Key {
+        wxString text;
+        wxString face;
+        int pointSize;
+        int weight;
+        int family;
+        int style;
+        std::uint32_t colour;  // 0 when measuring (colour does not change the size)
+        bool operator==(const Key& other) const
+        {
+            return text == other.text && face == other.face && pointSize == other.pointSize &&
+                   weight == other.weight &&
+                   family == other.family && style == other.style && colour == other.colour;
+        }
+    };
+    struct KeyHash {
+        size_t operator()(const Key& key) const;
+    };
+    struct Picture {
+        int uses = 0;
+        int width = 0;
+        int height = 0;
+        wxGraphicsBitmap bitmap;  // made on the second use
+    };
+    static Key MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour);
+    bool MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& text, Picture& picture);
+
+    // Values change from paint to paint: the maps are emptied when they grow large.
+    static constexpr size_t kMaxEntries = 4096;
+    static constexpr size_t kMaxPictures = 1024;
+    std::unordered_map<Key, wxSize, KeyHash> m_extents;
+    std::unordered_map<Key, Picture, KeyHash> m_pictures;
+};

@@ -1,0 +1,157 @@
+#pragma once
+
+#include <vector>
+
+// Pixel layout of the 2D view's display modes, as plain arithmetic so that it
+// is tested against known sizes without drawing. Any thread (no state).
+// Coordinates: client pixels, origin top left, y downwards.
+
+// floor(v + 0.5): the drawers' rounding.
+int RoundHalfUp(double value);
+
+// Vertical value scale: the value at the top of the plot and the span.
+struct ValueRange {
+    double top = 1.0;
+    double range = 1.0;
+};
+
+// The device range; when it is 0 the observed range; when that is 0 too (or not
+// a number) a span of 1 centred on the value, so the scale stays finite.
+ValueRange ChooseValueRange(double deviceMin, double deviceMax, double observedMin,
+                            double observedMax);
+
+// Grid divisions as used for drawing: 0 or less counts as 1.
+int SafeDivisions(int divisions);
+
+// Normal (overlaid) and strip (lanes) time graph.
+struct TimeGraphLayout {
+    int left = 50;
+    int top = 100;
+    int right = 0;    // R
+    int bottom = 0;   // B
+    int height = 0;   // H
+    double dx = 0.0;  // pixels per time division
+    double dt = 0.0;  // seconds per time division
+    bool drawable = false;  // plot width and height above 0
+};
+TimeGraphLayout ComputeTimeGraphLayout(int w, int h, bool strip, int gradX, double drawTime);
+
+// One lane of strip mode.
+struct StripLane {
+    int top = 0;
+    int bottom = 0;
+    int middle = 0;
+};
+StripLane ComputeStripLane(int lane, int laneCount, int plotHeight);
+
+// Bar mode: spacing, bar width and bar centres.
+struct BarLayout {
+    double spacing = 0.0;
+    int barWidth = 20;
+    int height = 0;  // plot height H
+    bool drawable = false;
+    int Centre(int index) const;
+};
+BarLayout ComputeBarLayout(int w, int h, int channelCount);
+
+// Pie mode: sector angles in degrees counter-clockwise from the positive x axis.
+struct PieSector {
+    int position = 0;  // visible-list position
+    double share = 0.0;
+    double start = 0.0;
+    double end = 0.0;
+    double middle = 0.0;
+};
+// values[i] with valid[i]; an empty result when the total is at most 1e-6.
+std::vector<PieSector> ComputePieSectors(const std::vector<double>& values,
+                                         const std::vector<bool>& valid);
+struct PieBox {
+    int diameter = 0;
+    int left = 0;
+    int top = 0;
+    int cx = 0;
+    int cy = 0;
+    bool drawable = false;
+};
+PieBox ComputePieBox(int w, int h);
+
+// Balance-board quadrant display.
+struct QuadrantLayout {
+    int pw = 0;  // board width
+    int ph = 0;  // board height
+    int cx = 0;  // x of the vertical centre line
+    int cy = 0;  // y of the horizontal centre line
+    bool drawable = false;
+    // Top left of the quadrant of channel position 0 (top right), 1 (top
+    // left), 2 (bottom left) or 3 (bottom right).
+    void Origin(int position, int& qx, int& qy) const;
+};
+QuadrantLayout ComputeQuadrantLayout(int w, int h);
+// Share of one load and the colour-map input for it; a zero total gives 0 %
+// in the no-load colour.
+double QuadrantShare(double value, double total);
+double QuadrantColourInput(double share);
+
+// Size of the colour-scale image for a display client area: a twentieth of
+// its width by half its height in whole hundreds, never below 10 x 100 (one
+// pixel row per band), so a tiny or missing display still gives an image.
+void ComputeColourScaleSize(int displayWidth, int displayHeight, int& width, int& height);
+
+// Parametric mode: the square plot and its value mapping.
+struct ParametricLayout {
+    int d = 0;
+    int left = 0;
+    int right = 0;
+    int top = 0;
+    int bottom = 0;
+    int cx = 0;
+    int cy = 0;
+    int sy = 0;  // top + bottom
+    bool drawable = false;
+};
+ParametricLayout ComputeParametricLayout(int w, int h);
+
+// Maps values to the square: the middle of [lo, hi] lies at the centre on both
+// axes, so the grid labels (lo..hi) and the drawn points agree.
+struct ParametricScale {
+    double lo = -1.0;
+    double hi = 1.0;
+    double scale = 1.0;  // pixels per unit
+    double mid = 0.0;
+    int ScreenX(const ParametricLayout& layout, double x) const;
+    int ScreenY(const ParametricLayout& layout, double y) const;
+};
+ParametricScale ComputeParametricScale(const ParametricLayout& layout, double deviceMin,
+                                       double deviceMax, double observedMin, double observedMax);
+
+// Extent in pixels of the confidence ellipse: full width along the slope
+// direction and full height across it.
+void EllipseExtent(double scale, double semiAxisA, double semiAxisB, double& width,
+                   double& height);
+
+// Power-spectrum mode: the cell grid.
+struct SpectraGrid {
+    int columns = 1;
+    int rows = 1;
+    int cellWidth = 0;
+    int cellHeight = 0;
+    int offset = 0;  // x shift of the cells of an incomplete last row
+    void Cell(int index, int& x0, int& y0) const;
+};
+SpectraGrid ComputeSpectraGrid(int w, int h, int channelCount);
+
+// Bins of a spectrum of nbins shown up to maxRate for a device at rateHz:
+// between 1 and nbins.
+int SpectrumBinsShown(int nbins, double maxRateHz, double rateHz);
+
+// Plot rectangle inside a spectrum cell.
+struct SpectrumCell {
+    int margin = 0;
+    int left = 0;
+    int top = 0;
+    int width = 0;
+    int height = 0;
+    int bottom = 0;
+    bool drawable = false;
+};
+SpectrumCell ComputeSpectrumCell(int x0, int y0, int cw, int ch);

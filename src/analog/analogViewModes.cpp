@@ -1,0 +1,288 @@
+// Bar mode, pie chart mode and the balance-board quadrants of the 2D view.
+#include "analog/analogDevice.h"
+#include "analog/analogView.h"
+#include "analog/analogViewDraw.h"
+#include "analog/analogViewFormat.h"
+#include "analog/analogViewLayout.h"
+
+#include <wx/dcgraph.h>
+#include <wx/dcmemory.h>
+#include <wx/display.h>
+#include <wx/graphics.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+wxString ChannelText(CAnalogDevice& device, int channel)
+{
+    const wxString unit = device.GetChannelUnit(channel);
+    wxString label = device.GetChannelName(channel);
+    if (!unit.empty())
+        label += " (" + unit + ") ";
+    return label;
+}
+
+// Newest value of channel position c of the snapshot, when there is one
+// and it is a number.
+bool NewestValue(const CViewSnapshot& snapshot, int c, double& value)
+{
+    return snapshot.Last(c, value) && std::isfinite(value);
+}
+
+}  // namespace
+
+void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
+{
+    CAnalogDevice* device = m_device.load();
+    if (!device || list.empty())
+        return;
+    const wxSize size = GetClientSize();
+    const int w = size.GetWidth();
+    const int h = size.GetHeight();
+    const int n = static_cast<int>(list.size());
+    const BarLayout layout = ComputeBarLayout(w, h, n);
+    if (!layout.drawable)
+        return;  // smaller than the margins
+    const int plotHeight = layout.height;
+    const wxColour gridColour = ToWxColour(grid_color);
+    dc.SetTextForeground(gridColour);
+    dc.SetPen(wxPen(ToWxColour(frame_color), 3));
+    dc.DrawLine(47, 97, 47, h - 27);
+    dc.DrawLine(47, h - 27, w - 47, h - 27);
+    dc.DrawLine(w - 47, h - 27, w - 47, 97);
+    dc.DrawLine(47, 97, w - 47, 97);
+    wxCoord tw = 0, th = 0;
+    const wxString title = GetTitle();
+    if (!title.empty()) {
+        m_text.Extent(dc, title, tw, th);
+        m_text.Draw(dc, title, w / 2 - tw / 2, 100 - 2 * th);
+    }
+    dc.SetPen(wxPen(gridColour, 1));
+
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_data.TakeSnapshot(m_snapshot, m_component, n, true);
+    const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
+                                              m_snapshot.minValue, m_snapshot.maxValue);
+    if (grad_y > 1) {
+        for (int j = 1; j < grad_y; ++j) {
+            const int y = RoundHalfUp(static_cast<double>(j) * plotHeight / grad_y) + 100;
+            dc.DrawLine(49, y, w - 49, y);
+            const wxString text = FormatValue(range.top - j * range.range / grad_y);
+            m_text.Extent(dc, text, tw, th);
+            m_text.Draw(dc, text, 2, y - th / 2);
+        }
+    }
+    const double k = plotHeight / range.range;
+    const int zeroY = RoundHalfUp(range.top * k) + 100;
+    dc.SetPen(wxPen(ToWxColour(zero_color), m_lineWidth));
+    dc.DrawLine(47, zeroY, w - 47, zeroY);
+    {
+        wxDCClipper clip(dc, 50, 100, w - 100, plotHeight);
+        const int barWidth = layout.barWidth;
+        for (int i = 0; i < n; ++i) {
+            double v = 0.0;
+            if (!NewestValue(m_snapshot, i, v))
+                continue;
+            const int channel = list[static_cast<size_t>(i)];
+            const wxColour colour = ToWxColour(device->GetChannelColour(channel));
+            const wxColour dark = colour.ChangeLightness(50);
+            const int cx = layout.Centre(i);
+            const int valueY = zeroY - RoundHalfUp(v * k);
+            const int height = std::abs(valueY - zeroY);
+            const int left = cx - barWidth / 2;
+            const wxString valueText = FormatValue(v);
+            const wxString nameText = ChannelText(*device, channel);
+            wxCoord vw = 0, vh = 0, nw = 0, nh = 0;
+            m_text.Extent(dc, valueText, vw, vh);
+            m_text.Extent(dc, nameText, nw, nh);
+            th = nh;
+            if (valueY < zeroY) {
+                dc.GradientFillLinear(wxRect(left, valueY, barWidth, height), dark, colour,
+                                      wxNORTH);
+                m_text.Draw(dc, valueText, cx - vw / 2, valueY - (vh / 2 + vh));
+                m_text.Draw(dc, nameText, cx - nw / 2, zeroY + nh / 2);
+            } else {
+                if (height > 0)
+                    dc.GradientFillLinear(wxRect(left, zeroY, barWidth, height), dark, colour,
+                                          wxSOUTH);
+                m_text.Draw(dc, valueText, cx - vw / 2, valueY + vh / 2);
+                m_text.Draw(dc, nameText, cx - nw / 2, zeroY - (nh / 2 + nh));
+            }
+        }
+    }
+    DrawRecentMarkers(dc, w / 2, 100 - 4 * th, true);
+}
+
+void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
+{
+    CAnalogDevice* device = m_device.load();
+    if (!device)
+        return;
+    if (list.size() == 4 && device->GetDevicePath().StartsWith("wiiboard_")) {
+        DrawBoardQuadrants(dc, list);
+        return;
+    }
+    const wxSize size = GetClientSize();
+    const int w = size.GetWidth();
+    const int h = size.GetHeight();
+    dc.SetTextForeground(ToWxColour(grid_color));
+    wxCoord tw = 0, th = 0;
+    const wxString title = GetTitle();
+    if (!title.empty()) {
+        m_text.Extent(dc, title, tw, th);
+        m_text.Draw(dc, title, w / 2 - tw / 2, th);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const int n = static_cast<int>(list.size());
+    const PieBox box = ComputePieBox(w, h);
+    if (n > 0 && box.drawable) {
+        m_data.TakeSnapshot(m_snapshot, m_component, n, true);
+        std::vector<double> values(static_cast<size_t>(n), 0.0);
+        std::vector<bool> valid(static_cast<size_t>(n), false);
+        for (int i = 0; i < n; ++i)
+            valid[static_cast<size_t>(i)] = NewestValue(m_snapshot, i, values[static_cast<size_t>(i)]);
+        const std::vector<PieSector> sectors = ComputePieSectors(values, valid);
+        const double radius = box.diameter / 2.0;
+        const wxColour background = ToWxColour(bk_color);
+        for (const PieSector& sector : sectors) {
+            const int channel = list[static_cast<size_t>(sector.position)];
+            const wxColour colour = ToWxColour(device->GetChannelColour(channel));
+            dc.SetPen(wxPen(colour, 2));
+            dc.SetBrush(wxBrush(colour));
+            dc.SetTextForeground(colour);
+            // An empty sector would be drawn by the toolkit as a whole circle.
+            if (sector.end - sector.start > 1e-9)
+                dc.DrawEllipticArc(box.left, box.top, box.diameter, box.diameter, sector.start,
+                                   sector.end);
+            const double a = sector.start * kPi / 180.0;
+            dc.SetPen(wxPen(background, 1));
+            dc.DrawLine(box.cx, box.cy, RoundHalfUp(box.cx + radius * std::cos(a)),
+                        RoundHalfUp(box.cy - radius * std::sin(a)));
+            const wxString name = ChannelText(*device, channel);
+            // The line height does not depend on the value: measured on the name, kept.
+            m_text.Extent(dc, name, tw, th);
+            m_text.Draw(dc,
+                        name + wxString::Format("  : %.3f ",
+                                                values[static_cast<size_t>(sector.position)]),
+                        10, 122 + 2 * th * sector.position);
+        }
+        // The shares in large type over the sectors, with one change of font.
+        const wxFont previous = dc.GetFont();
+        dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
+        dc.SetTextForeground(background);
+        for (const PieSector& sector : sectors) {
+            if (!(sector.middle > 0 && sector.share > 0.01))
+                continue;
+            const double m = sector.middle * kPi / 180.0;
+            m_text.Draw(dc, wxString::Format("%.1f %%", sector.share * 100),
+                        RoundHalfUp(box.cx + (box.diameter / 4.0) * std::cos(m)),
+                        RoundHalfUp(box.cy - (box.diameter / 4.0) * std::sin(m)));
+        }
+        dc.SetFont(previous);
+        if (sectors.empty())
+            dc.DrawEllipticArc(box.left, box.top, box.diameter, box.diameter, 0, 360);
+    }
+    DrawRecentMarkers(dc, 10, 10, false);
+}
+
+void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
+{
+    if (list.size() != 4)
+        return;
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    const wxSize size = GetClientSize();
+    const int w = size.GetWidth();
+    const int h = size.GetHeight();
+    const QuadrantLayout layout = ComputeQuadrantLayout(w, h);
+    if (!layout.drawable || !gc)
+        return;  // too small for the board and its scale
+    const int pw = layout.pw;
+    const int ph = layout.ph;
+    dc.SetTextForeground(ToWxColour(grid_color));
+    wxCoord tw = 0, th = 0;
+    const wxString title = GetTitle();
+    if (!title.empty()) {
+        m_text.Extent(dc, title, tw, th);
+        m_text.Draw(dc, title, (w - 100) / 2 - tw / 2, th);
+    }
+    const wxPen framePen(ToWxColour(frame_color), 2);
+    dc.SetPen(framePen);
+    dc.DrawRectangle(50, 100, pw, ph);
+    dc.DrawLine(layout.cx, 100, layout.cx, h - 100);
+    dc.DrawLine(50, layout.cy, w - 150, layout.cy);
+    CreateColourScale();
+    if (m_scaleBitmap && m_scaleBitmap->IsOk())
+        gc->DrawBitmap(*m_scaleBitmap, w - 100, 101, 50, ph);
+    dc.SetBrush(*wxTRANSPARENT_BRUSH);
+    dc.DrawRectangle(w - 100, 100, 50, ph);
+    const int step = ph / 10;
+    for (int p = 100; p >= 0; p -= 10) {
+        const int y = 101 + ((100 - p) / 10) * step;
+        const wxString text = wxString::Format(" %d %%", p);
+        m_text.Extent(dc, text, tw, th);
+        m_text.Draw(dc, text, w - 47, y - th / 2);
+        if (p > 0 && p < 100) {
+            dc.DrawLine(w - 100, y, w - 93, y);
+            dc.DrawLine(w - 50, y, w - 57, y);
+        }
+    }
+
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_data.TakeSnapshot(m_snapshot, m_component, 4, true);
+    double values[4] = {0, 0, 0, 0};
+    bool valid[4] = {false, false, false, false};
+    double total = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        valid[i] = NewestValue(m_snapshot, i, values[i]);
+        if (valid[i])
+            total += std::fabs(values[i]);
+    }
+    const wxFont previous = dc.GetFont();
+    dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
+    dc.SetTextForeground(wxColour(0, 0, 0));
+    for (int i = 0; i < 4; ++i) {
+        if (!valid[i])
+            continue;
+        // No load at all reads 0 % in the no-load colour.
+        const double share = QuadrantShare(values[i], total);
+        const wxColour colour = PackedToColour(ValueToColour(QuadrantColourInput(share)));
+        int qx = 0, qy = 0;
+        layout.Origin(i, qx, qy);
+        dc.SetPen(wxPen(colour, 1));
+        dc.SetBrush(wxBrush(colour));
+        dc.DrawRectangle(qx + 1, qy + 1, pw / 2 - 2, ph / 2 - 2);
+        const wxString text = wxString::Format("%.0f %%", share * 100);
+        m_text.Extent(dc, text, tw, th);
+        m_text.Draw(dc, text, qx + pw / 4 - tw / 2, qy + ph / 4 - th / 2);
+    }
+    dc.SetFont(previous);
+    DrawRecentMarkers(dc, layout.cx, 70, true);
+}
+
+void CAnalogView::CreateColourScale()
+{
+    if (m_scaleBitmap)
+        return;
+    int displayIndex = wxDisplay::GetFromWindow(this);
+    if (displayIndex == wxNOT_FOUND)
+        displayIndex = 0;
+    const wxRect area = wxDisplay(static_cast<unsigned>(displayIndex)).GetClientArea();
+    int width = 0, height = 0;
+    ComputeColourScaleSize(area.GetWidth(), area.GetHeight(), width, height);
+    auto bitmap = std::make_unique<wxBitmap>(width, height);
+    {
+        wxMemoryDC dc(*bitmap);
+        const int band = height / 100;
+        for (int k = 0; k < 100; ++k) {
+            const wxColour colour = PackedToColour(ValueToColour(k / 100.0));
+            dc.SetPen(wxPen(colour, 1));
+            dc.SetBrush(wxBrush(colour));
+            dc.DrawRectangle(0, k * band, width, band);
+        }
+    }
+    m_scaleBitmap = std::move(bitmap);
+}

@@ -1,0 +1,409 @@
+// Painting of the 2D view: the common step, the time graph of the normal and
+// strip modes, and the marker overlays.
+#include "analog/analogDevice.h"
+#include "analog/analogView.h"
+#include "analog/analogViewDraw.h"
+#include "analog/analogViewFormat.h"
+#include "analog/analogViewLayout.h"
+
+#include <wx/dcbuffer.h>
+#include <wx/dcclient.h>
+#include <wx/dcgraph.h>
+#include <wx/graphics.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Coordinates beyond this are not drawn (a scale gone wild must not reach
+// the integer conversions of the toolkit).
+constexpr double kFarAway = 1e6;
+
+bool IsDrawable(double v) { return std::isfinite(v) && std::fabs(v) < kFarAway; }
+
+wxString ChannelLabel(CAnalogDevice& device, int channel)
+{
+    const wxString unit = device.GetChannelUnit(channel);
+    wxString label = device.GetChannelName(channel);
+    if (!unit.empty())
+        label += " (" + unit + ") ";
+    return label;
+}
+
+void StrokeLine(wxGraphicsContext& gc, double x1, double y1, double x2, double y2)
+{
+    if (IsDrawable(x1) && IsDrawable(y1) && IsDrawable(x2) && IsDrawable(y2))
+        gc.StrokeLine(x1, y1, x2, y2);
+}
+
+}  // namespace
+
+void CAnalogView::OnPaint(wxPaintEvent&)
+{
+    if (IsDoubleBuffered()) {
+        wxPaintDC dc(this);
+        Draw(dc);
+    } else {
+        wxBufferedPaintDC dc(this, wxBUFFER_CLIENT_AREA);
+        Draw(dc);
+    }
+    if (m_batteryDirty.exchange(false)) {
+        UpdateBattery(true);
+    }
+}
+
+void CAnalogView::Draw(wxDC& target)
+{
+    CAnalogDevice* device = m_device.load();
+    if (!device)
+        return;
+    // Cleared first: a frame arriving while we draw asks for the next paint.
+    m_data.ClearDirty();
+    wxGraphicsContext* context = wxGraphicsContext::CreateFromUnknownDC(target);
+    if (!context)
+        return;
+    context->SetAntialiasMode(wxANTIALIAS_DEFAULT);
+    context->SetInterpolationQuality(wxINTERPOLATION_FAST);
+    wxGCDC dc(context);  // owns the context
+    dc.SetFont(GetFont());
+    const wxSize size = GetClientSize();
+    dc.SetBackgroundMode(wxSOLID);
+    dc.SetBrush(wxBrush(ToWxColour(bk_color)));
+    if (device->IsRecording())
+        dc.SetPen(wxPen(wxColour(255, 0, 0), 7));
+    else if (m_selected && m_multiView)
+        dc.SetPen(wxPen(wxColour(0, 255, 0), 2));
+    else
+        dc.SetPen(*wxTRANSPARENT_PEN);
+    dc.DrawRectangle(0, 0, size.GetWidth(), size.GetHeight());
+    if (draw_type == kDrawNone)
+        return;
+    dc.SetTextBackground(wxColour(0, 0, 0, 0));
+    const std::vector<int> list = device->GetVisibleList();
+    if (list.empty())
+        return;
+    switch (draw_type) {
+    case kDrawParametric:
+        if (list.size() > 1) {
+            DrawParametric(dc, list);
+            return;
+        }
+        break;
+    case kDrawBar: DrawBars(dc, list); return;
+    case kDrawPie: DrawPie(dc, list); return;
+    case kDrawSpectrum: DrawSpectra(dc, list); return;
+    default: break;
+    }
+    DrawTimeGraph(dc, list);
+}
+
+void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
+{
+    CAnalogDevice* device = m_device.load();
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    if (!device || !gc || !(draw_time > 0.0) || list.empty())
+        return;
+    const wxSize size = GetClientSize();
+    const int w = size.GetWidth();
+    const int h = size.GetHeight();
+    const bool strip = draw_type == kDrawStrip;
+    const TimeGraphLayout layout = ComputeTimeGraphLayout(w, h, strip, grad_x, draw_time);
+    if (!layout.drawable)
+        return;  // smaller than the margins
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const int n = static_cast<int>(list.size());
+    m_data.TakeSnapshot(m_snapshot, m_component, n, false);
+    if (m_snapshot.frames == 0)
+        return;
+    const int right = layout.right;
+    const int bottom = layout.bottom;
+    const int plotHeight = layout.height;
+
+    DrawTimeAxes(dc, layout, h);
+
+    const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
+                                              m_snapshot.minValue, m_snapshot.maxValue);
+    wxCoord tw = 0, th = 0;
+    if (!strip && grad_y > 1) {
+        for (int j = 1; j < grad_y; ++j) {
+            const double y = 100 + j * static_cast<double>(plotHeight) / grad_y;
+            gc->StrokeLine(49, y, right + 1, y);
+            const wxString text = FormatValue(range.top - j * range.range / grad_y);
+            m_text.Extent(dc, text, tw, th);
+            m_text.Draw(dc, text, 2, static_cast<int>(y - th / 2));
+        }
+    }
+    const double sx = (right - 50) / draw_time;
+    double k = plotHeight / range.range;
+    const double zeroY = 100 + range.top * k;
+    if (!strip) {
+        gc->SetPen(wxPen(ToWxColour(zero_color), m_lineWidth));
+        StrokeLine(*gc, 47, zeroY, right + 3, zeroY);
+    }
+    int markerBottom = bottom;
+    if (strip && n > 1) {
+        k /= n;
+        markerBottom = DrawStripScales(dc, list, plotHeight, range.range);
+    }
+    DrawCurves(dc, list, layout, w, zeroY, k, sx);
+    DrawEventMarkers(dc, right, markerBottom, sx, m_snapshot.firstTime);
+}
+
+void CAnalogView::DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h)
+{
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    const int right = layout.right;
+    const int bottom = layout.bottom;
+    dc.SetPen(wxPen(ToWxColour(frame_color), 3));
+    dc.DrawLine(47, 97, 47, h - 27);
+    dc.DrawLine(47, h - 27, right + 3, h - 27);
+    dc.DrawLine(right + 3, h - 27, right + 3, 97);
+    dc.DrawLine(47, 97, right + 3, 97);
+
+    const wxColour gridColour = ToWxColour(grid_color);
+    dc.SetTextForeground(gridColour);
+    wxCoord tw = 0, th = 0;
+    const wxString title = GetTitle();
+    if (!title.empty()) {
+        m_text.Extent(dc, title, tw, th);
+        m_text.Draw(dc, title, (right + 50) / 2 - tw / 2, static_cast<int>(50 - 2.0 * th));
+    }
+    dc.SetPen(wxPen(gridColour, 1));
+    const int divisionsX = SafeDivisions(grad_x);
+    for (int i = 0; i <= divisionsX; ++i) {
+        const double x = 50 + i * layout.dx;
+        const wxString text = FormatValue(i * layout.dt);
+        m_text.Extent(dc, text, tw, th);
+        m_text.Draw(dc, text, static_cast<int>(x - tw / 2), bottom + th / 2);
+        if (i > 0 && i < divisionsX)
+            gc->StrokeLine(x, 99, x, h - 29);
+    }
+
+}
+
+int CAnalogView::DrawStripScales(wxDC& dc, const std::vector<int>& list, int plotHeight,
+                                 double range)
+{
+    CAnalogDevice* device = m_device.load();
+    const int n = static_cast<int>(list.size());
+    const double laneHeight = static_cast<double>(plotHeight) / n;
+    wxCoord tw = 0, th = 0;
+    int laneBottom = 100 + plotHeight;
+    const wxString rangeText = FormatValue(range);
+    for (int c = 0; c < n; ++c) {
+        const StripLane lane = ComputeStripLane(c, n, plotHeight);
+        const wxColour colour = ToWxColour(device->GetChannelColour(list[static_cast<size_t>(c)]));
+        dc.SetPen(wxPen(colour, 2));
+        const int barTop = static_cast<int>(lane.middle - laneHeight / 2);
+        const int barBottom = static_cast<int>(lane.middle + laneHeight / 2);
+        dc.DrawLine(49, barTop, 49, barBottom);
+        dc.DrawLine(40, barTop, 50, barTop);
+        dc.DrawLine(40, barBottom, 50, barBottom);
+        dc.SetTextForeground(colour);
+        m_text.Extent(dc, rangeText, tw, th);
+        m_text.Draw(dc, rangeText, 40 - tw, lane.middle);
+        laneBottom = lane.bottom;
+    }
+    return laneBottom;
+}
+
+// The curves of the time graph, with their labels, fills, newest-sample marks
+// and values, clipped to the plot.
+void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeGraphLayout& layout,
+                             int w, double zeroY, double k, double sx)
+{
+    CAnalogDevice* device = m_device.load();
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    const bool strip = draw_type == kDrawStrip;
+    const int n = static_cast<int>(list.size());
+    const int right = layout.right;
+    const int bottom = layout.bottom;
+    const int plotHeight = layout.height;
+    const wxPen framePen(ToWxColour(frame_color), 3);
+    wxCoord tw = 0, th = 0;
+    {
+        wxDCClipper clip(dc, 50, 100, w - 50, plotHeight);
+        // The curves go to an off-screen layer over the plot, drawn at once
+        // after the fills; marks and values come last, on top.
+        m_raster.Reset(w - 50, plotHeight);
+        std::vector<wxPoint2DDouble>& points = m_points;
+        points.resize(static_cast<size_t>(m_snapshot.frames));
+        std::vector<wxPoint2DDouble>& drawn = m_drawn;
+        std::vector<double>& layerXy = m_layerXy;
+        struct Newest {
+            wxColour colour;
+            wxPoint2DDouble point;
+            double y0;
+        };
+        std::vector<Newest> newest;
+        int labelHeight = 0;
+        if (strip && n > 1) {
+            // The lanes' dotted zero lines, under every curve, in the layer
+            // (a dotted stroke through the toolkit costs more than the curves).
+            const wxColour zero = ToWxColour(zero_color);
+            for (int c = 0; c < n && c < m_snapshot.channels; ++c) {
+                const int laneMiddle = ComputeStripLane(c, n, plotHeight).middle;
+                m_raster.DrawDottedRow(laneMiddle - 100, 47 - 50, right + 3 - 50, zero.Red(),
+                                       zero.Green(), zero.Blue(), 223);
+            }
+        }
+        for (int c = 0; c < n && c < m_snapshot.channels; ++c) {
+            const int channel = list[static_cast<size_t>(c)];
+            const wxString label = ChannelLabel(*device, channel);
+            const wxColour colour = ToWxColour(device->GetChannelColour(channel));
+            double y0 = zeroY;
+            int laneTop = 100;
+            int laneBottom = bottom;
+            m_text.Extent(dc, label, tw, th);
+            labelHeight = th;
+            if (!strip || n == 1) {
+                dc.SetTextForeground(colour);
+                m_text.Draw(dc, label, right + 6, 108 + 2 * th * c);
+            }
+            if (strip && n > 1) {
+                const StripLane lane = ComputeStripLane(c, n, plotHeight);
+                y0 = lane.middle;
+                laneTop = lane.top;
+                laneBottom = lane.bottom;
+                dc.SetTextForeground(colour);
+                m_text.Draw(dc, label, 52, static_cast<int>(y0 + 2));
+            }
+            const double* values = m_snapshot.Channel(c);
+            for (size_t i = 0; i < points.size(); ++i)
+                points[i] = wxPoint2DDouble(51.5 + (static_cast<double>(i) / m_rate) * sx,
+                                            y0 - values[i] * k);
+            DecimateCurve(points, drawn);
+            newest.push_back({colour, points.back(), y0});
+            layerXy.clear();
+            for (const wxPoint2DDouble& p : drawn) {
+                layerXy.push_back(p.m_x - 50.0);
+                layerXy.push_back(p.m_y - 100.0);
+            }
+            if (draw_poly && drawn.size() >= 2) {
+                // The area between the curve and its zero level, at alpha 128.
+                CCurveRaster::Rgba from{colour.Red(), colour.Green(), colour.Blue(), 128};
+                CCurveRaster::Rgba to = from;
+                if (draw_poly_gradient) {
+                    const wxColour dark = colour.ChangeLightness(25);
+                    const wxColour light = colour.ChangeLightness(125);
+                    from = {dark.Red(), dark.Green(), dark.Blue(), 128};
+                    to = {light.Red(), light.Green(), light.Blue(), 128};
+                }
+                m_raster.FillToLevel(layerXy.data(), drawn.size(), y0 - 100.0, from, to, 0.0,
+                                     laneTop - 100.0, right - 50.0, laneBottom - 100.0);
+            }
+            m_raster.DrawFunctionCurve(layerXy.data(), layerXy.size() / 2, colour.Red(),
+                                       colour.Green(), colour.Blue(), 2);
+            if (draw_poly && drawn.size() >= 2) {
+                // The area's outline back along the zero level.
+                const double closing[] = {layerXy[layerXy.size() - 2], layerXy.back(),
+                                          layerXy[layerXy.size() - 2], y0 - 100.0, -2.0, y0 - 100.0};
+                m_raster.DrawPolyline(closing, 3, colour.Red(), colour.Green(), colour.Blue(), 2);
+            }
+        }
+        DrawRaster(*gc, m_raster, m_rasterBitmap, 50, 100);
+        for (size_t c = 0; c < newest.size(); ++c) {
+            const wxPoint2DDouble& point = newest[c].point;
+            if (!IsDrawable(point.m_x) || !IsDrawable(point.m_y))
+                continue;  // a sample that is not a number gets no mark
+            const wxColour& colour = newest[c].colour;
+            if (draw_poly && m_snapshot.overflow) {
+                gc->SetPen(framePen);
+                StrokeLine(*gc, right + 1, point.m_y, right + 1, newest[c].y0);
+            }
+            dc.SetPen(wxPen(colour, 2));
+            dc.SetBrush(wxBrush(colour));
+            dc.DrawEllipse(static_cast<int>(point.m_x) - 5, static_cast<int>(point.m_y) - 5, 10,
+                           10);
+            if (m_snapshot.overflow) {
+                const double* values = m_snapshot.Channel(static_cast<int>(c));
+                const wxString text = wxString::Format("%.3f", values[m_snapshot.frames - 1]);
+                dc.SetTextForeground(colour);
+                th = labelHeight;  // the same font: the height does not depend on the digits
+                m_text.Draw(dc, text, static_cast<int>(point.m_x + 5),
+                            static_cast<int>(point.m_y - th / 2.0));
+            }
+        }
+    }
+}
+
+void CAnalogView::DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, double firstTime)
+{
+    CAnalogDevice* device = m_device.load();
+    if (!device)
+        return;
+    std::vector<uint32_t> codes;
+    std::vector<uint32_t> frames;
+    std::vector<wxString> labels;
+    device->GetMarkers(codes, frames, labels);
+    if (frames.empty())
+        return;
+    const wxColour colour = ToWxColour(analog_color);
+    dc.SetPen(wxPen(colour, 1, wxPENSTYLE_LONG_DASH));
+    dc.SetTextForeground(colour);
+    const wxFont previous = dc.GetFont();
+    dc.SetFont(wxFont(10, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_MEDIUM));
+    for (size_t m = 0; m < frames.size() && m < labels.size(); ++m) {
+        double x = frames[m] / m_rate;
+        if (firstTime > 0.0)
+            x -= firstTime;
+        x = 50 + x * sx;
+        if (!(x >= 50 && x <= right))
+            continue;
+        const int xi = static_cast<int>(x);
+        dc.DrawLine(xi, 99, xi, bottom + 3);
+        wxCoord tw = 0, th = 0;
+        m_text.Extent(dc, labels[m], tw, th);
+        m_text.Draw(dc, labels[m], xi - tw / 2, static_cast<int>(99 - 1.5 * th));
+    }
+    dc.SetFont(previous);
+}
+
+void CAnalogView::DrawRecentMarkers(wxDC& dc, int x, int y, bool centre)
+{
+    CAnalogDevice* device = m_device.load();
+    if (!device)
+        return;
+    std::vector<uint32_t> codes;
+    std::vector<uint32_t> frames;
+    std::vector<wxString> labels;
+    device->GetMarkers(codes, frames, labels);
+    const int window = MarkerWindowSamples(m_rate);
+    dc.SetFont(wxFont(12, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_MEDIUM));
+    const wxColour colour = ToWxColour(analog_color);
+    const long long current = m_data.CurrentSample();
+    int offset = 0;
+    for (size_t m = 0; m < frames.size() && m < labels.size(); ++m) {
+        const int lightness = MarkerLightness(current - static_cast<long long>(frames[m]), window);
+        if (lightness < 0)
+            continue;
+        dc.SetTextForeground(colour.ChangeLightness(lightness));
+        const wxString text = wxString::Format("%s (%s)", labels[m],
+                                               wxString::Format("%.3f", frames[m] / m_rate));
+        wxCoord tw = 0, th = 0;
+        m_text.Extent(dc, text, tw, th);
+        const int left = centre ? x - tw / 2 : x;
+        const int top = centre ? y - th / 2 : y;
+        m_text.Draw(dc, text, left, top + offset);
+        offset += th + 3;
+    }
+}
+
+void CAnalogView::DrawRotatedEllipse(wxDC& dc, double cx, double cy, double w, double h,
+                                     double angle)
+{
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    if (!gc || !std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(w) ||
+        !std::isfinite(h) || !std::isfinite(angle))
+        return;
+    if (std::fabs(angle) > 0.001) {
+        gc->PushState();
+        gc->Translate(cx, cy);
+        gc->Rotate(angle);
+        gc->DrawEllipse(-w / 2, -h / 2, w, h);
+        gc->PopState();
+    } else {
+        gc->DrawEllipse(cx - w / 2, cy - h / 2, w, h);
+    }
+}

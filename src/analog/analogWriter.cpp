@@ -1,0 +1,496 @@
+#include "analog/analogWriter.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+#include <wx/filename.h>
+#include <wx/intl.h>
+#include <wx/log.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "frames are written in host order");
+
+namespace {
+
+constexpr size_t kFrameBufferBytes = 64 * 1024;
+// Frames reach the disk at least this often, so a crash loses little.
+constexpr std::chrono::milliseconds kFlushInterval(250);
+// An idle writer thread wakes this often to flush; the enqueue wakes it sooner
+// only when a batch is waiting, so recording a frame costs no system call.
+constexpr std::chrono::milliseconds kWriterWakeInterval(20);
+
+// Writes all of data at offset; returns the bytes written and sets error on failure.
+size_t PwriteAll(int fd, const void* data, size_t size, int64_t offset, int& error)
+{
+    const char* next = static_cast<const char*>(data);
+    size_t done = 0;
+    error = 0;
+    while (done < size) {
+        const ssize_t written =
+            ::pwrite(fd, next + done, size - done, offset + static_cast<int64_t>(done));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            error = written < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(written);
+    }
+    return done;
+}
+
+}  // namespace
+
+CAnalogWriter::CAnalogWriter() : m_lastFlush(std::chrono::steady_clock::now()) {}
+
+CAnalogWriter::~CAnalogWriter() { CAnalogWriter::Close(); }
+
+bool CAnalogWriter::IsOpen() const { return m_fd >= 0; }
+
+bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim, double rate,
+                             bool exportText, const wxString& exportFolder)
+{
+    Close();
+    m_created = false;
+    const wxScopedCharBuffer name = path.fn_str();
+    ::unlink(name.data());  // an existing recording is replaced without question
+    m_rate = rate;
+    m_fd = ::open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (m_fd < 0) {
+        std::fprintf(stderr, "Error creating analog file : %s\n", name.data());
+        wxLogError("%s", _("Error creating analog file : ") + path);
+        return false;
+    }
+    m_fileName = path;
+    m_textFileName.clear();
+    m_framesWritten = 0;
+    m_framesOnDisk = 0;
+    m_failedFrames = 0;
+    m_writeFailureReported = false;
+    m_propertiesWritten = false;
+    m_finished = false;
+    m_bufferedFrames = 0;
+    m_frameSize = (channels > 0 && dim > 0) ? uint64_t(channels) * uint64_t(dim) : 0;
+    m_frameBytes = m_frameSize * sizeof(double);
+    try {
+        m_bufferFrames =
+            m_frameBytes > 0 ? std::max<uint64_t>(1, kFrameBufferBytes / m_frameBytes) : 0;
+        m_buffer.assign(m_bufferFrames * m_frameSize, 0.0);
+    } catch (const std::exception&) {
+        ReportRecordingError(_("Unable to create analog data buffer"));
+        CloseFiles();
+        return false;
+    }
+    if (!WriteHeader(channels, dim, rate)) {
+        ReportRecordingError(wxString::Format(_("Error creating analog file : %s : %s"), path,
+                                              std::strerror(errno)));
+        CloseFiles();
+        return false;
+    }
+    OpenTextExport(exportFolder, exportText ? channels : -1, dim, rate);
+    m_lastFlush = std::chrono::steady_clock::now();
+    m_created = true;
+    return true;
+}
+
+bool CAnalogWriter::WriteHeader(int32_t channels, int32_t dim, double rate)
+{
+    uint8_t header[kRecordBlockLengthOffset];
+    PutU64(header, kRecordMagic);
+    PutF64(header + kRecordRateOffset, rate);
+    PutU32(header + 16, static_cast<uint32_t>(channels));
+    PutU32(header + 20, static_cast<uint32_t>(dim));
+    PutU64(header + kRecordCountOffset, 0);  // patched when the recording is finished
+    m_countOffset = kRecordCountOffset;
+    int error = 0;
+    const bool isWritten = PwriteAll(m_fd, header, sizeof header, 0, error) == sizeof header;
+    errno = error;
+    m_dataEnd = kRecordBlockLengthOffset;
+    return isWritten;
+}
+
+void CAnalogWriter::OpenTextExport(const wxString& exportFolder, int32_t channels, int32_t dim,
+                                   double rate)
+{
+    m_textFile.reset();
+    if (channels < 0 || exportFolder.empty() || !wxFileName::DirExists(exportFolder))
+        return;  // export off or no folder: no export, no message
+    m_textFileName = MakeTextFileName(m_fileName, exportFolder, m_textExtension);
+    auto text = std::make_unique<CTextExport>();
+    if (!text->Open(m_textFileName, g_Use_Text_Time.load(), rate)) {
+        ReportRecordingError(_("Error creating text file : ") + m_textFileName);
+        return;  // the recording goes on without export
+    }
+    if (g_Use_Text_Header.load()) text->AddHeader(m_fileName, channels, dim, rate);
+    m_textFile = std::move(text);
+}
+
+bool CAnalogWriter::WriteProperties(const uint8_t* block, uint64_t length)
+{
+    if (!IsOpen() || m_propertiesWritten) return false;
+    if (!block || length > kPropertyBlockCapacity) length = 0;
+    uint8_t record[8 + kPropertyBlockCapacity];
+    PutU64(record, length);
+    if (length > 0) std::memcpy(record + 8, block, length);
+    int error = 0;
+    const size_t size = 8 + length;
+    const size_t written = PwriteAll(m_fd, record, size, kRecordBlockLengthOffset, error);
+    m_propertiesWritten = true;
+    m_dataEnd = kRecordHeaderSize + static_cast<int64_t>(length);
+    if (written != size) {
+        ReportWriteFailure(error);
+        return false;
+    }
+    return true;
+}
+
+uint64_t CAnalogWriter::WriteFrame(const double* values, uint64_t count)
+{
+    if (!IsOpen() || m_finished) return 0;
+    if (!values || count != m_frameSize) {
+        m_failedFrames.fetch_add(1, std::memory_order_relaxed);  // reported at the finish
+        return 0;
+    }
+    AppendFrame(values);
+    return 0;
+}
+
+void CAnalogWriter::AppendFrame(const double* values)
+{
+    if (!m_propertiesWritten) WriteProperties(nullptr, 0);
+    std::memcpy(m_buffer.data() + m_bufferedFrames * m_frameSize, values, m_frameBytes);
+    ++m_bufferedFrames;
+    m_framesWritten.fetch_add(1, std::memory_order_relaxed);
+    if (m_bufferedFrames == m_bufferFrames)
+        FlushFrames();
+    else
+        FlushIfDue(std::chrono::steady_clock::now());
+}
+
+bool CAnalogWriter::FlushIfDue(std::chrono::steady_clock::time_point now)
+{
+    if (now - m_lastFlush < kFlushInterval) return true;
+    return FlushFrames();
+}
+
+bool CAnalogWriter::FlushFrames()
+{
+    m_lastFlush = std::chrono::steady_clock::now();
+    if (m_fd < 0) return false;
+    bool isOk = true;
+    if (m_bufferedFrames > 0) {
+        int error = 0;
+        const size_t bytes = m_bufferedFrames * m_frameBytes;
+        const size_t written = PwriteAll(m_fd, m_buffer.data(), bytes, m_dataEnd, error);
+        const uint64_t complete = written / m_frameBytes;
+        if (m_textFile)  // a line only for a frame that reached the file
+            for (uint64_t i = 0; i < complete; ++i)
+                m_textFile->AddFrame(m_framesOnDisk + int64_t(i), m_buffer.data() + i * m_frameSize,
+                                     m_frameSize);
+        m_framesOnDisk += static_cast<int64_t>(complete);
+        m_dataEnd += static_cast<int64_t>(complete * m_frameBytes);
+        if (complete < m_bufferedFrames) {
+            // Cut a partial frame so later frames stay aligned; the lost ones are counted.
+            const uint64_t lost = m_bufferedFrames - complete;
+            if (::ftruncate(m_fd, m_dataEnd) != 0 && error == 0) error = errno;
+            m_framesWritten.fetch_sub(static_cast<int64_t>(lost), std::memory_order_relaxed);
+            m_failedFrames.fetch_add(lost, std::memory_order_relaxed);
+            ReportWriteFailure(error);
+            isOk = false;
+        }
+        m_bufferedFrames = 0;
+    }
+    if (m_textFile) m_textFile->Flush();
+    return isOk;
+}
+
+void CAnalogWriter::ReportWriteFailure(int error)
+{
+    if (m_writeFailureReported) return;
+    m_writeFailureReported = true;
+    ReportRecordingError(wxString::Format(_("<REC> Error writing analog file : %s : %s"),
+                                          m_fileName, std::strerror(error != 0 ? error : EIO)));
+}
+
+bool CAnalogWriter::UpdateFrameCount()
+{
+    if (!IsOpen()) return false;
+    FlushFrames();
+    if (m_framesOnDisk == 0 || m_countOffset <= 0) return true;  // with no frame the field keeps 0
+    uint8_t field[8];
+    PutU64(field, static_cast<uint64_t>(m_framesOnDisk));
+    int error = 0;
+    if (PwriteAll(m_fd, field, sizeof field, m_countOffset, error) != sizeof field) {
+        ReportWriteFailure(error);
+        return false;
+    }
+    return true;
+}
+
+bool CAnalogWriter::WriteMarkers(const RecordMarkers* markers)
+{
+    if (!IsOpen()) return false;
+    if (m_finished) return true;  // one trailer per recording
+    if (!m_propertiesWritten) WriteProperties(nullptr, 0);
+    FlushFrames();
+    const std::vector<uint8_t> trailer = EncodeMarkerTrailer(markers);
+    int error = 0;
+    const size_t written = PwriteAll(m_fd, trailer.data(), trailer.size(), m_dataEnd, error);
+    m_finished = true;
+    if (m_textFile) {
+        m_textFile->AddMarkers(markers);
+        m_textFile->Flush();
+    }
+    if (written != trailer.size()) {
+        if (::ftruncate(m_fd, m_dataEnd) != 0 && error == 0)  // no partial trailer
+            error = errno;
+        ReportWriteFailure(error);
+        return false;
+    }
+    m_dataEnd += static_cast<int64_t>(trailer.size());
+    return true;
+}
+
+bool CAnalogWriter::Finish(const RecordMarkers* markers)
+{
+    if (!IsOpen()) return false;
+    if (m_finished) return true;
+    const bool isCounted = UpdateFrameCount();
+    const bool hasTrailer = WriteMarkers(markers);
+    ReportLostFrames();
+    return isCounted && hasTrailer;
+}
+
+void CAnalogWriter::ReportLostFrames()
+{
+    const uint64_t failed = GetFailedFrames();
+    const uint64_t dropped = GetDroppedFrames();
+    if (failed > 0)
+        ReportRecordingError(wxString::Format(_("<REC> %s : %llu frames could not be written"),
+                                              m_fileName, static_cast<unsigned long long>(failed)));
+    if (dropped > 0)
+        ReportRecordingError(
+            wxString::Format(_("<REC> %s : %llu frames dropped, the writer queue was full"),
+                             m_fileName, static_cast<unsigned long long>(dropped)));
+}
+
+bool CAnalogWriter::CloseFiles()
+{
+    bool isOk = true;
+    if (m_fd >= 0) {
+        if (::close(m_fd) != 0) {
+            ReportRecordingError(wxString::Format(_("<REC> Error closing analog file : %s : %s"),
+                                                  m_fileName, std::strerror(errno)));
+            isOk = false;
+        }
+        m_fd = -1;
+    }
+    if (m_textFile) {
+        isOk = m_textFile->Close() && isOk;
+        m_textFile.reset();
+    }
+    m_buffer.clear();
+    m_buffer.shrink_to_fit();
+    m_bufferedFrames = 0;
+    return isOk;
+}
+
+bool CAnalogWriter::Close()
+{
+    if (m_fd < 0 && !m_textFile) return true;  // closing twice does nothing
+    if (m_fd >= 0 && !m_propertiesWritten)
+        WriteProperties(nullptr, 0);  // a header without a block is still a whole header
+    FlushFrames();
+    const bool isOk = CloseFiles();
+    m_fileName.clear();  // the export name stays readable
+    m_created = false;
+    return isOk;
+}
+
+// ---------------------------------------------------------------------------
+
+CAnalogThreadWriter::CAnalogThreadWriter(uint32_t priority, uint64_t requestedCapacity)
+    : wxThread(wxTHREAD_JOINABLE),
+      m_capacity(std::max<uint64_t>(requestedCapacity, 30)),
+      m_priority(priority > 100 ? 50 : priority)
+{
+}
+
+CAnalogThreadWriter::~CAnalogThreadWriter()
+{
+    Close();
+    StopAndJoin();  // a writer that never opened a file may still own a thread
+}
+
+void CAnalogThreadWriter::ErrorMessage(const wxString& text) { ReportRecordingError(text); }
+
+bool CAnalogThreadWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim, double rate,
+                                   bool exportText, const wxString& exportFolder)
+{
+    if (m_threadStarted && !m_threadJoined) return false;
+    if (IsCreated()) return true;
+    if (m_threadCreated) {  // a toolkit thread runs once: one recording per writer
+        ErrorMessage(_("Unable to create analog writer thread"));
+        return false;
+    }
+    if (!CAnalogWriter::OpenFile(path, channels, dim, rate, exportText, exportFolder)) {
+        ErrorMessage(_("Unable to open analog thread writer : ") + path);
+        return false;
+    }
+    m_channels = channels;
+    m_dim = dim;
+    // Never less than two seconds of frames, so a slow disk does not drop any.
+    const double twoSeconds = std::isfinite(rate) ? std::min(std::max(rate, 0.0), 1e6) * 2.0 : 0.0;
+    m_capacity = std::max<uint64_t>(m_capacity, static_cast<uint64_t>(std::ceil(twoSeconds)) + 1);
+    m_wakeThreshold = std::max<uint64_t>(1, m_capacity / 4);
+    try {
+        if (GetFrameSize() == 0) throw std::bad_alloc();
+        m_slots.assign(m_capacity * GetFrameSize(), 0.0);
+    } catch (const std::exception&) {
+        ErrorMessage(_("Unable to create analog data buffer"));
+        CAnalogWriter::Close();
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        m_stop = false;
+        m_queued = 0;
+        m_head = 0;
+    }
+    if (Create() != wxTHREAD_NO_ERROR) {
+        ErrorMessage(_("Unable to create analog writer thread"));
+        m_slots.clear();
+        CAnalogWriter::Close();
+        return false;
+    }
+    m_threadCreated = true;
+    SetPriority(m_priority);
+    return true;
+}
+
+bool CAnalogThreadWriter::Start()
+{
+    if (!IsCreated() || !m_threadCreated || m_threadJoined) {
+        ErrorMessage(_("Unable to start analog writer thread"));
+        return false;
+    }
+    if (m_threadStarted) return true;
+    if (Run() != wxTHREAD_NO_ERROR) {
+        ErrorMessage(_("Unable to start analog writer thread"));
+        return false;
+    }
+    m_threadStarted = true;
+    return true;
+}
+
+uint64_t CAnalogThreadWriter::WriteFrame(const double* values, uint64_t count)
+{
+    const uint64_t frameSize = GetFrameSize();
+    if (count != frameSize || m_slots.empty()) return 0;
+    bool isWakeDue = false;
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        if (m_stop || m_queued + 1 >= m_capacity) {
+            m_droppedFrames.fetch_add(1, std::memory_order_relaxed);  // reported at the finish
+            return 0;
+        }
+        double* slot = m_slots.data() + ((m_head + m_queued) % m_capacity) * frameSize;
+        if (values) std::memcpy(slot, values, frameSize * sizeof(double));
+        ++m_queued;
+        isWakeDue = m_writerWaiting && m_queued == m_wakeThreshold;
+    }
+    if (isWakeDue) m_wake.notify_one();
+    return count;
+}
+
+void CAnalogThreadWriter::StopThread()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        m_stop = true;
+    }
+    m_wake.notify_one();
+}
+
+void CAnalogThreadWriter::StopAndJoin()
+{
+    if (!m_threadCreated || m_threadJoined) return;
+    StopThread();
+    if (!m_threadStarted) {
+        // Never started: run it once so it writes what was queued and ends.
+        if (Run() != wxTHREAD_NO_ERROR) return;
+        m_threadStarted = true;
+    }
+    Wait();
+    m_threadJoined = true;
+}
+
+wxThread::ExitCode CAnalogThreadWriter::Entry() noexcept
+{
+    try {
+        pthread_setname_np(pthread_self(), "qv-rec-writer");
+        Drain();
+    } catch (const std::exception& e) {
+        ReportRecordingError(wxString("<REC> writer thread ended: ") + e.what());
+    } catch (...) {
+        ReportRecordingError("<REC> writer thread ended: unknown failure");
+    }
+    return nullptr;
+}
+
+void CAnalogThreadWriter::Drain()
+{
+    const uint64_t frameSize = GetFrameSize();
+    std::unique_lock<std::mutex> lock(m_queueLock);
+    for (;;) {
+        if (m_queued == 0) {
+            if (m_stop) break;  // every queued frame has been written
+            m_writerWaiting = true;
+            m_wake.wait_for(lock, kWriterWakeInterval,
+                            [this] { return m_stop || m_queued >= m_wakeThreshold; });
+            m_writerWaiting = false;
+        }
+        const uint64_t head = m_head;
+        const uint64_t count = std::min(m_queued, m_capacity - head);
+        lock.unlock();  // a slot is not reused before m_queued drops
+        for (uint64_t i = 0; i < count; ++i) AppendFrame(m_slots.data() + (head + i) * frameSize);
+        FlushIfDue(std::chrono::steady_clock::now());
+        lock.lock();
+        m_head = (head + count) % m_capacity;
+        m_queued -= count;
+    }
+    lock.unlock();
+    FlushFrames();
+}
+
+bool CAnalogThreadWriter::WriteMarkers(const RecordMarkers* markers)
+{
+    StopAndJoin();
+    return CAnalogWriter::WriteMarkers(markers);
+}
+
+bool CAnalogThreadWriter::UpdateFrameCount()
+{
+    StopAndJoin();
+    return CAnalogWriter::UpdateFrameCount();
+}
+
+bool CAnalogThreadWriter::Finish(const RecordMarkers* markers)
+{
+    StopAndJoin();
+    return CAnalogWriter::Finish(markers);
+}
+
+bool CAnalogThreadWriter::Close()
+{
+    StopAndJoin();
+    const bool isOk = CAnalogWriter::Close();
+    m_slots.clear();
+    m_slots.shrink_to_fit();
+    return isOk;
+}

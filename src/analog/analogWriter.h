@@ -1,0 +1,151 @@
+#pragma once
+
+#include <wx/string.h>
+#include <wx/thread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "analog/recordFormat.h"
+#include "analog/textExport.h"
+
+// Writes one recording file (and its text export) frame by frame in the thread
+// that records. Owned by the recording controller (CAnalogFile).
+// Open/properties/finish/close: GUI thread. WriteFrame: the recording thread
+// (acquisition thread for this plain writer). Counters: any thread.
+class CAnalogWriter {
+public:
+    CAnalogWriter();
+    virtual ~CAnalogWriter();
+    CAnalogWriter(const CAnalogWriter&) = delete;
+    CAnalogWriter& operator=(const CAnalogWriter&) = delete;
+
+    virtual bool OpenFile(const wxString& path, int32_t channels, int32_t dim, double rate,
+                          bool exportText, const wxString& exportFolder);
+    virtual bool WriteProperties(const uint8_t* block, uint64_t length);
+    // Appends the marker trailer once; a recording already finished is left as it is.
+    virtual bool WriteMarkers(const RecordMarkers* markers);
+    virtual uint64_t WriteFrame(const double* values, uint64_t count);
+    virtual bool Close();
+    virtual bool IsOpen() const;
+    virtual wxString GetFileName() const { return m_fileName; }
+    virtual wxString GetTextFileName() const { return m_textFileName; }
+    virtual int64_t GetFrameCount() const
+    {
+        return m_framesWritten.load(std::memory_order_relaxed);
+    }
+    virtual void SetTextExtension(const wxString& extension) { m_textExtension = extension; }
+    virtual bool UpdateFrameCount();
+    virtual void StopThread() {}
+    virtual bool Start() { return true; }
+    virtual bool IsCreated() const { return m_created; }
+
+    // Flushes, patches the count with the frames written and appends the one
+    // trailer, then reports frames that were lost. GUI thread.
+    virtual bool Finish(const RecordMarkers* markers);
+    bool IsFinished() const { return m_finished.load(); }
+    // Frames that could not be written to disk (full disk, write errors).
+    uint64_t GetFailedFrames() const { return m_failedFrames.load(std::memory_order_relaxed); }
+    // Frames refused because the queue was full (threaded writer only).
+    virtual uint64_t GetDroppedFrames() const { return 0; }
+
+protected:
+    // Buffers one frame for the file; writes the buffer when it is full or has
+    // waited longer than the flush interval. The thread that writes frames.
+    void AppendFrame(const double* values);
+    // Writes buffered frames and their text lines; false on a write failure.
+    bool FlushFrames();
+    bool FlushIfDue(std::chrono::steady_clock::time_point now);
+    void ReportLostFrames();
+    uint64_t GetFrameSize() const { return m_frameSize; }
+    double GetRate() const { return m_rate; }
+
+private:
+    bool WriteHeader(int32_t channels, int32_t dim, double rate);
+    void OpenTextExport(const wxString& exportFolder, int32_t channels, int32_t dim, double rate);
+    void ReportWriteFailure(int error);
+    bool CloseFiles();
+
+    wxString m_fileName;
+    wxString m_textFileName;
+    int m_fd = -1;
+    std::unique_ptr<CTextExport> m_textFile;
+    std::atomic<int64_t> m_framesWritten{0};  // frames accepted and not known to be lost
+    int64_t m_countOffset = 0;
+    wxString m_textExtension = kDefaultTextExtension;
+    double m_rate = 1.0;
+    bool m_created = false;
+
+    uint64_t m_frameSize = 0;  // values per frame
+    uint64_t m_frameBytes = 0;
+    bool m_propertiesWritten = false;
+    std::atomic<bool> m_finished{false};  // trailer written: no frame may follow
+    int64_t m_dataEnd = 0;                // file offset after the last frame on disk
+    int64_t m_framesOnDisk = 0;
+    std::vector<double> m_buffer;  // frames not yet written, whole frames only
+    uint64_t m_bufferFrames = 0;   // capacity of m_buffer in frames
+    uint64_t m_bufferedFrames = 0;
+    std::chrono::steady_clock::time_point m_lastFlush;
+    std::atomic<uint64_t> m_failedFrames{0};
+    bool m_writeFailureReported = false;
+};
+
+// A writer whose frames are queued by the recording thread and written by a
+// writer thread of its own. Owned by the recording controller, which joins the
+// thread (Finish, Close, destructor) before it deletes the writer.
+// WriteFrame: acquisition thread (copies into a preallocated slot, never waits
+// on the disk). Entry: writer thread. Everything else: GUI thread.
+class CAnalogThreadWriter : public CAnalogWriter, public wxThread {
+public:
+    CAnalogThreadWriter(uint32_t priority, uint64_t requestedCapacity);
+    ~CAnalogThreadWriter() override;
+
+    bool OpenFile(const wxString& path, int32_t channels, int32_t dim, double rate, bool exportText,
+                  const wxString& exportFolder) override;
+    uint64_t WriteFrame(const double* values, uint64_t count) override;
+    bool WriteMarkers(const RecordMarkers* markers) override;
+    bool Close() override;
+    bool IsOpen() const override { return IsCreated(); }
+    bool UpdateFrameCount() override;
+    void StopThread() override;
+    bool Start() override;
+    bool Finish(const RecordMarkers* markers) override;
+    uint64_t GetDroppedFrames() const override
+    {
+        return m_droppedFrames.load(std::memory_order_relaxed);
+    }
+
+    uint64_t GetCapacity() const { return m_capacity; }
+    uint32_t GetWriterPriority() const { return m_priority; }
+    // Stops the thread after it has written every queued frame, and joins it.
+    void StopAndJoin();
+
+protected:
+    ExitCode Entry() noexcept override;
+
+private:
+    void ErrorMessage(const wxString& text);
+    void Drain();
+
+    uint64_t m_capacity;
+    uint64_t m_queued = 0;  // guarded by m_queueLock
+    uint64_t m_head = 0;    // guarded by m_queueLock
+    uint32_t m_priority;
+    std::mutex m_queueLock;  // a leaf lock: copies a frame, nothing more
+    std::condition_variable m_wake;
+    bool m_stop = true;            // guarded by m_queueLock
+    bool m_writerWaiting = false;  // guarded by m_queueLock
+    uint64_t m_wakeThreshold = 1;
+    int32_t m_channels = 0;
+    int32_t m_dim = 0;
+    std::vector<double> m_slots;  // m_capacity frames of GetFrameSize() values
+    std::atomic<uint64_t> m_droppedFrames{0};
+    bool m_threadCreated = false;
+    bool m_threadStarted = false;
+    bool m_threadJoined = false;
+};

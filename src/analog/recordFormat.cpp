@@ -1,0 +1,315 @@
+#include "analog/recordFormat.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wx/filename.h>
+#include <wx/intl.h>
+#include <wx/log.h>
+#include <wx/thread.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "process/messageQueue.h"
+
+std::atomic<bool> g_Use_Text_Header{true};
+std::atomic<bool> g_Use_Text_Time{true};
+
+void PutU32(uint8_t* out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void PutU64(uint8_t* out, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void PutF64(uint8_t* out, double value)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    PutU64(out, bits);
+}
+
+uint32_t GetU32(const uint8_t* in)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
+    return value;
+}
+
+uint64_t GetU64(const uint8_t* in)
+{
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
+    return value;
+}
+
+double GetF64(const uint8_t* in)
+{
+    const uint64_t bits = GetU64(in);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+bool AddBoolProperty(uint8_t* buffer, uint64_t* position, bool value)
+{
+    if (*position + 2 > kPropertyBlockMax) return false;
+    buffer[*position] = HEADER_PROPERTY_BOOL;
+    buffer[*position + 1] = value ? 1 : 0;
+    *position += 2;
+    return true;
+}
+
+bool AddIntProperty(uint8_t* buffer, uint64_t* position, int32_t value)
+{
+    if (*position + 5 > kPropertyBlockMax) return false;
+    buffer[*position] = HEADER_PROPERTY_INT;
+    PutU32(buffer + *position + 1, static_cast<uint32_t>(value));
+    *position += 5;
+    return true;
+}
+
+bool AddDoubleProperty(uint8_t* buffer, uint64_t* position, double value)
+{
+    if (*position + 9 > kPropertyBlockMax) return false;
+    buffer[*position] = HEADER_PROPERTY_DOUBLE;
+    PutF64(buffer + *position + 1, value);
+    *position += 9;
+    return true;
+}
+
+bool AddStringProperty(uint8_t* buffer, uint64_t* position, const char* utf8)
+{
+    const uint64_t length = utf8 ? std::strlen(utf8) : 0;
+    if (*position + 6 + length > kPropertyBlockMax) return false;
+    uint8_t* out = buffer + *position;
+    out[0] = HEADER_PROPERTY_STRING;
+    out[1] = HEADER_PROPERTY_INT;  // the length is itself an int record
+    PutU32(out + 2, static_cast<uint32_t>(length));
+    if (length > 0) std::memcpy(out + 6, utf8, length);
+    *position += 6 + length;
+    return true;
+}
+
+std::vector<wxString> SelectRecordedNames(const std::vector<wxString>& names, const uint8_t* flags,
+                                          int32_t channelCount)
+{
+    std::vector<wxString> recorded;
+    for (int32_t i = 0; i < channelCount; ++i)
+        if (!flags || flags[i] != 0)
+            recorded.push_back(static_cast<size_t>(i) < names.size() ? names[static_cast<size_t>(i)]
+                                                                     : wxString());
+    return recorded;
+}
+
+uint64_t BuildHeaderProperties(const RecordHeaderInfo& info, HeaderPropertyBuffer& buffer)
+{
+    uint64_t position = 0;
+    uint8_t* data = buffer.data();
+    // A text that cannot be converted becomes empty; a record that does not fit is
+    // skipped and later, smaller records are still tried.
+    AddStringProperty(data, &position, info.deviceKey.utf8_str().data());
+    for (const wxString& name : info.channelNames)
+        AddStringProperty(data, &position, name.utf8_str().data());
+    AddBoolProperty(data, &position, info.isTracker);
+    AddIntProperty(data, &position, info.deviceType);
+    AddDoubleProperty(data, &position, info.unitScale);
+    AddDoubleProperty(data, &position, info.minValue);
+    AddDoubleProperty(data, &position, info.maxValue);
+    return position;
+}
+
+size_t RecordMarkers::Count() const
+{
+    return std::min(codes.size(), std::min(frames.size(), labels.size()));
+}
+
+std::vector<uint8_t> EncodeMarkerTrailer(const RecordMarkers* markers)
+{
+    const size_t count = markers ? markers->Count() : 0;
+    std::vector<uint8_t> out(8);
+    PutU64(out.data(), count);
+    for (size_t i = 0; i < count; ++i) {
+        const wxScopedCharBuffer label = markers->labels[i].utf8_str();
+        const size_t labelLength = label.length();
+        const size_t start = out.size();
+        out.resize(start + 20 + labelLength);
+        PutU32(&out[start], markers->codes[i]);
+        // The 32-bit frame is taken as signed and sign-extended.
+        const int64_t frame = static_cast<int32_t>(markers->frames[i]);
+        PutU64(&out[start + 4], static_cast<uint64_t>(frame));
+        PutU64(&out[start + 12], labelLength);
+        if (labelLength > 0) std::memcpy(&out[start + 20], label.data(), labelLength);
+    }
+    return out;
+}
+
+char* FormatNumberG(char* out, char* end, double value)
+{
+    if (std::isnan(value)) {
+        const char* text = std::signbit(value) ? "-nan" : "nan";
+        const size_t length = std::strlen(text);
+        if (static_cast<size_t>(end - out) < length) return out;
+        std::memcpy(out, text, length);
+        return out + length;
+    }
+    const std::to_chars_result result =
+        std::to_chars(out, end, value, std::chars_format::general, 6);
+    return result.ec == std::errc() ? result.ptr : out;
+}
+
+char* FormatInt(char* out, char* end, int64_t value)
+{
+    const std::to_chars_result result = std::to_chars(out, end, value);
+    return result.ec == std::errc() ? result.ptr : out;
+}
+
+wxString MakeRecordFileName(const wxString& folder, const wxString& captureName,
+                            const wxString& deviceName, int trial, const wxString& extension)
+{
+    return folder + wxFileName::GetPathSeparator() + captureName + deviceName +
+           wxString::Format("_%.04d", trial) + extension;
+}
+
+wxString MakeTextFileName(const wxString& recordPath, const wxString& exportFolder,
+                          const wxString& textExtension)
+{
+    const wxString extension =
+        textExtension.empty() ? wxString(kDefaultTextExtension) : textExtension;
+    return exportFolder + wxFileName::GetPathSeparator() + wxFileName(recordPath).GetName() +
+           extension;
+}
+
+void ReportRecordingError(const wxString& text)
+{
+    std::fprintf(stderr, "%s\n", static_cast<const char*>(text.utf8_str()));
+    if (wxThread::IsMain())
+        wxLogError("%s", text);
+    else
+        g_messages.Post(Severity::Error, text, true);
+}
+
+namespace {
+
+// Owns a file descriptor; closes it on every path.
+class CFd {
+public:
+    explicit CFd(int fd) : m_fd(fd) {}
+    ~CFd()
+    {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+    int Get() const { return m_fd; }
+    bool Close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+bool PreadAll(int fd, void* data, size_t size, int64_t offset)
+{
+    char* next = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t got = ::pread(fd, next, size, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        next += got;
+        size -= static_cast<size_t>(got);
+        offset += got;
+    }
+    return true;
+}
+
+bool PwriteAll(int fd, const void* data, size_t size, int64_t offset)
+{
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::pwrite(fd, next, size, offset);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        next += written;
+        size -= static_cast<size_t>(written);
+        offset += written;
+    }
+    return true;
+}
+
+// True when the bytes from offset to end are exactly one marker trailer.
+bool IsWholeTrailer(int fd, int64_t offset, int64_t end)
+{
+    uint8_t field[8];
+    if (end - offset < 8 || !PreadAll(fd, field, 8, offset)) return false;
+    const uint64_t count = GetU64(field);
+    offset += 8;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (end - offset < 20 || !PreadAll(fd, field, 8, offset + 12)) return false;
+        const uint64_t labelLength = GetU64(field);
+        if (labelLength > static_cast<uint64_t>(end - offset - 20)) return false;
+        offset += 20 + static_cast<int64_t>(labelLength);
+    }
+    return offset == end;
+}
+
+}  // namespace
+
+bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMarkers* markers)
+{
+    const wxScopedCharBuffer name = path.fn_str();
+    CFd file(::open(name.data(), O_RDWR | O_CLOEXEC));
+    if (file.Get() < 0) return false;  // missing or unopenable: no message, as before
+    struct stat info {};
+    uint8_t header[kRecordHeaderSize];
+    if (::fstat(file.Get(), &info) != 0 || info.st_size < kRecordHeaderSize ||
+        !PreadAll(file.Get(), header, sizeof header, 0)) {
+        ReportRecordingError(path + _(" : is not a Quorvane File!"));
+        return false;
+    }
+    const uint64_t magic = GetU64(header);
+    const int32_t channels = static_cast<int32_t>(GetU32(header + 16));
+    const int32_t dim = static_cast<int32_t>(GetU32(header + 20));
+    const int64_t count = static_cast<int64_t>(GetU64(header + kRecordCountOffset));
+    const uint64_t blockLength = GetU64(header + kRecordBlockLengthOffset);
+    const int64_t size = info.st_size;
+    if (magic != kRecordMagic || blockLength > static_cast<uint64_t>(size - kRecordHeaderSize)) {
+        ReportRecordingError(path + _(" : is not a Quorvane File!"));
+        return false;
+    }
+    if (count != 0) return true;  // already finished: the count is patched only at the finish
+    const int64_t dataOffset = kRecordHeaderSize + static_cast<int64_t>(blockLength);
+    const int64_t frameBytes = (channels > 0 && dim > 0) ? int64_t(channels) * int64_t(dim) * 8 : 0;
+    const int64_t framesPresent = frameBytes > 0 ? (size - dataOffset) / frameBytes : 0;
+    if (frameCount == 0 && size > dataOffset && IsWholeTrailer(file.Get(), dataOffset, size))
+        return true;  // a finished recording without frames
+    // An unfinished recording: its count is what it holds, whatever the caller read.
+    const int64_t end = dataOffset + framesPresent * frameBytes;
+    if (end != size && ::ftruncate(file.Get(), end) != 0) {
+        ReportRecordingError(
+            wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
+        return false;
+    }
+    uint8_t countField[8];
+    PutU64(countField, static_cast<uint64_t>(framesPresent));
+    const std::vector<uint8_t> trailer = EncodeMarkerTrailer(markers);
+    if ((framesPresent > 0 && !PwriteAll(file.Get(), countField, 8, kRecordCountOffset)) ||
+        !PwriteAll(file.Get(), trailer.data(), trailer.size(), end) || !file.Close()) {
+        ReportRecordingError(
+            wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <wx/string.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Layout of the qvd recording file, shared by the writers, the reader and the
+// finaliser. Every number in the file is little-endian.
+
+constexpr uint64_t kRecordMagic = 99887755;     // current generation: labelled markers
+constexpr uint64_t kRecordMagicOld = 99887766;  // older generation: markers without labels
+constexpr int64_t kRecordRateOffset = 8;
+constexpr int64_t kRecordCountOffset = 24;  // i64 frame count, patched when finished
+constexpr int64_t kRecordBlockLengthOffset = 32;
+constexpr int64_t kRecordHeaderSize = 40;  // the property block follows
+constexpr size_t kPropertyBlockCapacity = 2048;
+constexpr size_t kPropertyBlockMax = 2047;  // records must end at or before this
+constexpr size_t kPropertyStringMax = 2047;
+
+constexpr const char* kRecordExtension = ".qvd";
+constexpr const char* kDefaultTextExtension = ".txt";
+
+// Settings keys of the capture group, spelled as stored.
+constexpr const char* kKeyUseTextHeader = "/Capture/Use_Text_Header";
+constexpr const char* kKeyUseTextTime = "/Capture/Use_Text_Time";
+constexpr const char* kKeyCaptureUseThread = "/Capture/Capture_use_thread";
+constexpr const char* kKeyCaptureQueueDepth = "/Capture/Capture_queue_depth";
+constexpr const char* kKeyCapturePriority = "/Capture/Capture_priority";
+constexpr const char* kKeyCaptureMaxTime = "/Capture/Capture_max_time";
+
+// Text-export switches, loaded from the keys above by the configuration load and
+// the settings grid; a writer takes a copy when it opens its files.
+extern std::atomic<bool> g_Use_Text_Header;
+extern std::atomic<bool> g_Use_Text_Time;
+
+enum HeaderPropertyTag : uint8_t {
+    HEADER_PROPERTY_BOOL = 1,
+    HEADER_PROPERTY_INT = 2,
+    HEADER_PROPERTY_DOUBLE = 3,
+    HEADER_PROPERTY_STRING = 4,
+};
+
+// One property block; built per call, never shared between devices.
+using HeaderPropertyBuffer = std::array<uint8_t, kPropertyBlockCapacity>;
+
+// Each appends one record at *position when it fits whole within 2047 bytes and
+// advances *position; otherwise it writes nothing and returns false.
+bool AddBoolProperty(uint8_t* buffer, uint64_t* position, bool value);
+bool AddIntProperty(uint8_t* buffer, uint64_t* position, int32_t value);
+bool AddDoubleProperty(uint8_t* buffer, uint64_t* position, double value);
+bool AddStringProperty(uint8_t* buffer, uint64_t* position, const char* utf8);
+
+// What the property block describes. channelNames holds one name per recorded
+// channel, in the order of the channels in the frames.
+struct RecordHeaderInfo {
+    wxString deviceKey;
+    std::vector<wxString> channelNames;
+    bool isTracker = false;
+    int32_t deviceType = 0;
+    double unitScale = 1.0;
+    double minValue = -1.0;
+    double maxValue = 1.0;
+};
+
+// The names of the enabled channels (flag byte 1), in channel order: one name
+// per recorded channel.
+std::vector<wxString> SelectRecordedNames(const std::vector<wxString>& names, const uint8_t* flags,
+                                          int32_t channelCount);
+
+// Builds the block into buffer and returns its length.
+uint64_t BuildHeaderProperties(const RecordHeaderInfo& info, HeaderPropertyBuffer& buffer);
+
+// A copy of a device's marker lists (same length each), taken under the
+// device's marker lock.
+struct RecordMarkers {
+    std::vector<uint32_t> codes;
+    std::vector<uint32_t> frames;
+    std::vector<wxString> labels;
+    size_t Count() const;
+};
+
+// Bytes of the marker trailer: u64 count, then code u32, frame i64 (sign-extended),
+// label length u64 and the label as UTF-8 for each marker.
+std::vector<uint8_t> EncodeMarkerTrailer(const RecordMarkers* markers);
+
+// Little-endian helpers.
+void PutU32(uint8_t* out, uint32_t value);
+void PutU64(uint8_t* out, uint64_t value);
+void PutF64(uint8_t* out, double value);
+uint32_t GetU32(const uint8_t* in);
+uint64_t GetU64(const uint8_t* in);
+double GetF64(const uint8_t* in);
+
+// Writes the text to standard error and reports it as an error: logged on the
+// GUI thread, posted to the message queue from any other thread. Any thread.
+void ReportRecordingError(const wxString& text);
+
+// "%g" of printf in the C locale, whatever the process locale; returns the end.
+char* FormatNumberG(char* out, char* end, double value);
+char* FormatInt(char* out, char* end, int64_t value);
+
+// The path of a recording: folder + separator + capture name + device name +
+// "_%.04d" + extension. The capture name is used unchanged.
+wxString MakeRecordFileName(const wxString& folder, const wxString& captureName,
+                            const wxString& deviceName, int trial,
+                            const wxString& extension = kRecordExtension);
+// The export beside it: exportFolder + separator + recording name without folder
+// and extension + text extension (".txt" when empty).
+wxString MakeTextFileName(const wxString& recordPath, const wxString& exportFolder,
+                          const wxString& textExtension);
+
+// Finishes a recording file that no writer holds open any more (GUI thread):
+// a file that is already finished is left unchanged and true is returned; an
+// unfinished one (count 0, frames to the end) gets the count of the complete
+// frames it holds, loses a partial last frame, and gets one trailer. False,
+// with a message, when the file is missing, unreadable or not a recording.
+bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMarkers* markers);

@@ -1,0 +1,21 @@
+#include "analog/recordSettings.h"
+
+#include <wx/confbase.h>
+
+#include "analog/recordFormat.h"
+
+RecordingSettings LoadRecordingSettings(wxConfigBase* config)
+{
+    RecordingSettings settings;
+    if (config) {
+        config->Read(kKeyCaptureUseThread, &settings.useThread, settings.useThread);
+        config->Read(kKeyCaptureQueueDepth, &settings.queueDepth, settings.queueDepth);
+        config->Read(kKeyCapturePriority, &settings.priority, settings.priority);
+        config->Read(kKeyCaptureMaxTime, &settings.maxTimeSec, settings.maxTimeSec);
+        config->Read(kKeyUseTextHeader, &settings.useTextHeader, settings.useTextHeader);
+        config->Read(kKeyUseTextTime, &settings.useTextTime, settings.useTextTime);
+    }
+    g_Use_Text_Header = settings.useTextHeader;
+    g_Use_Text_Time = settings.useTextTime;
+    return settings;
+}

@@ -1,0 +1,145 @@
+#include "analog/textExport.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <wx/intl.h>
+#include <wx/log.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "analog/recordFormat.h"
+
+namespace {
+
+constexpr size_t kTextBufferSize = 64 * 1024;
+constexpr size_t kNumberMax = 32;  // longest "%g" text of a double, with margin
+
+}  // namespace
+
+CTextExport::~CTextExport() { Close(); }
+
+bool CTextExport::Open(const wxString& path, bool withTime, double rate)
+{
+    Close();
+    const wxScopedCharBuffer name = path.fn_str();
+    m_fd = ::open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (m_fd < 0) return false;
+    m_path = path;
+    m_withTime = withTime;
+    m_rate = rate;
+    m_failed = false;
+    m_buffer.assign(kTextBufferSize, 0);
+    m_used = 0;
+    return true;
+}
+
+void CTextExport::Reserve(size_t size)
+{
+    if (m_buffer.size() - m_used < size) Flush();
+    if (m_buffer.size() - m_used < size)  // a line longer than the buffer
+        m_buffer.resize(m_used + size);
+}
+
+void CTextExport::Append(const char* data, size_t size)
+{
+    Reserve(size);
+    std::memcpy(m_buffer.data() + m_used, data, size);
+    m_used += size;
+}
+
+void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_t dim, double rate)
+{
+    if (!IsOpen()) return;
+    char numbers[3 * kNumberMax];
+    char* end = numbers + sizeof numbers;
+    char* k = FormatInt(numbers, end, channels);
+    char* d = FormatInt(k, end, dim);
+    char* r = FormatNumberG(d, end, rate);
+    std::string line = "# ";
+    line += recordPath.utf8_str().data();
+    line += " : ";
+    line += " channels = ";
+    line.append(numbers, k);
+    line += " dim = ";
+    line.append(k, d);
+    line += " rate = ";
+    line.append(d, r);
+    line += "\r\n";
+    Append(line.data(), line.size());
+}
+
+void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
+{
+    if (!IsOpen() || m_failed) return;
+    Reserve((count + 1) * (kNumberMax + 1) + 2);
+    char* out = m_buffer.data() + m_used;
+    char* const limit = m_buffer.data() + m_buffer.size();
+    if (m_withTime) {
+        out = FormatNumberG(out, limit, static_cast<double>(index) / m_rate);
+        if (count > 0) *out++ = '\t';
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        if (i > 0) *out++ = '\t';
+        out = FormatNumberG(out, limit, values[i]);
+    }
+    *out++ = '\r';
+    *out++ = '\n';
+    m_used = static_cast<size_t>(out - m_buffer.data());
+}
+
+void CTextExport::AddMarkers(const RecordMarkers* markers)
+{
+    if (!IsOpen() || !markers) return;
+    const size_t count = markers->Count();
+    for (size_t i = 0; i < count; ++i) {
+        // The frame is printed as the signed 32-bit number the trailer stores,
+        // the code unsigned.
+        std::string line = "event[" + std::to_string(i) + "]\t" +
+                           std::to_string(static_cast<int32_t>(markers->frames[i])) + "\t" +
+                           std::to_string(markers->codes[i]) + "\t";
+        line += markers->labels[i].utf8_str().data();
+        line += "\r\n";
+        Append(line.data(), line.size());
+    }
+}
+
+void CTextExport::Fail(const char* what)
+{
+    if (m_failed) return;
+    m_failed = true;
+    const wxString text = wxString::Format(_("Error writing text file : %s : %s"), m_path, what);
+    ReportRecordingError(text);
+}
+
+bool CTextExport::Flush()
+{
+    if (!IsOpen()) return true;
+    const char* next = m_buffer.data();
+    size_t left = m_failed ? 0 : m_used;
+    while (left > 0) {
+        const ssize_t written = ::write(m_fd, next, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            Fail(written < 0 ? std::strerror(errno) : "short write");
+            break;
+        }
+        next += written;
+        left -= static_cast<size_t>(written);
+    }
+    m_used = 0;
+    return !m_failed;
+}
+
+bool CTextExport::Close()
+{
+    if (!IsOpen()) return true;
+    Flush();
+    if (::close(m_fd) != 0) Fail(std::strerror(errno));
+    m_fd = -1;
+    m_buffer.clear();
+    m_buffer.shrink_to_fit();
+    m_used = 0;
+    return !m_failed;
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <wx/string.h>
+
+#include <cstdint>
+#include <vector>
+
+struct RecordMarkers;
+
+// The tab-separated text export of a recording, streamed to disk through a
+// fixed buffer (UTF-8, CR LF, numbers as "%g" in the C locale). Owned by one
+// writer and used by one thread at a time: the thread that writes its frames.
+class CTextExport {
+public:
+    CTextExport() = default;
+    ~CTextExport();
+    CTextExport(const CTextExport&) = delete;
+    CTextExport& operator=(const CTextExport&) = delete;
+
+    // Replaces a file of that name. False, with errno set, when it cannot be created.
+    bool Open(const wxString& path, bool withTime, double rate);
+    bool IsOpen() const { return m_fd >= 0; }
+    // "# path :  channels = K dim = D rate = R"
+    void AddHeader(const wxString& recordPath, int32_t channels, int32_t dim, double rate);
+    // One line for the frame with the given 0-based index.
+    void AddFrame(int64_t index, const double* values, uint64_t count);
+    // "event[i]\tframe\tcode\tlabel" for each marker.
+    void AddMarkers(const RecordMarkers* markers);
+    // Writes what is buffered; false after the first failure (reported once).
+    bool Flush();
+    bool Close();
+    bool HasFailed() const { return m_failed; }
+
+private:
+    void Append(const char* data, size_t size);
+    void Reserve(size_t size);
+    void Fail(const char* what);
+
+    int m_fd = -1;
+    wxString m_path;
+    bool m_withTime = true;
+    double m_rate = 1.0;
+    bool m_failed = false;
+    std::vector<char> m_buffer;
+    size_t m_used = 0;
+};

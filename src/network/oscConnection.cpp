@@ -1,0 +1,213 @@
+#include "network/oscConnection.h"
+
+#include "network/oscClientSettings.h"
+#include "network/oscDataServer.h"
+#include "network/oscDevice.h"
+
+namespace {
+
+bool IsNumericTag(char tag) { return tag == 'd' || tag == 'f' || tag == 'h' || tag == 'i'; }
+
+void Print(const std::string& line) { OscConsoleLine(false, line); }
+
+}  // namespace
+
+OscConnection::OscConnection(COscDevice* owner) : m_owner(owner), m_host(kOscLoopbackHost) {}
+
+OscConnection::~OscConnection()
+{
+    if (m_open) SendDisconnect();
+}
+
+void OscConnection::SetPatterns(const std::string& connectPattern,
+                                const std::string& disconnectPattern)
+{
+    m_connectPattern = connectPattern;
+    m_disconnectPattern = disconnectPattern;
+}
+
+void OscConnection::SetTimeouts(int connectTimeoutMs, int pollTimeoutMs)
+{
+    m_connectTimeoutMs = ClampOscTimeout(connectTimeoutMs, kOscMaxConnectTimeoutMs);
+    m_pollTimeoutMs = ClampOscTimeout(pollTimeoutMs, kOscMaxClientPollTimeoutMs);
+}
+
+bool OscConnection::Open(const std::string& prefix, const std::string& host, int broadcastPort,
+                         int listeningPort)
+{
+    if (m_open) return true;
+    m_prefix = prefix;
+    m_host = host;
+    m_broadcastPort = broadcastPort;
+    m_listeningPort = listeningPort;
+    m_lastResult = Connect();
+    m_open = m_lastResult == kOscConnectOk;
+    return m_open;
+}
+
+bool OscConnection::SendAddress(const std::string& address)
+{
+    OscMessage message(address);
+    OscPacketBuilder builder;
+    builder.AddMessage(message);
+    // An invalid address leaves the builder empty: nothing goes out.
+    return builder.PacketSize() > 0 &&
+           m_send.SendPacket(builder.PacketData(), builder.PacketSize());
+}
+
+int OscConnection::Connect()
+{
+    m_ready = false;
+    if (!m_listen.BindTo(m_listeningPort)) {
+        Print("<OSC> Error Listening Port " + std::to_string(m_listeningPort) + "\n");
+        return kOscConnectListenFailed;
+    }
+    const bool sendOk =
+        m_host.empty() ? m_send.BindTo(m_broadcastPort) : m_send.ConnectTo(m_host, m_broadcastPort);
+    if (!sendOk) {
+        Print("<OSC> Error address : " + m_host + "  Broadcast Port " +
+              std::to_string(m_broadcastPort) + "\n");
+        return kOscConnectAddressFailed;
+    }
+    const std::string address = m_prefix + m_connectPattern;
+    Print("<OSC> Sending : " + address + "\n");
+    if (!SendAddress(address)) {
+        Print("<OSC> Unable to connect server\n");
+        return kOscConnectSendFailed;
+    }
+    Print("<OSC> Connected to " + m_host + ":" + std::to_string(m_broadcastPort) + "\n");
+    // The source may answer at once; its first message shapes the channels and, unlike
+    // a plain count, also delivers its values: nothing the source sent is dropped.
+    if (m_listen.ReceiveNextPacket(m_connectTimeoutMs)) {
+        m_parser.Init(m_listen.PacketData(), m_listen.PacketSize());
+        HandleFirstMessage();
+    }
+    m_ready = true;
+    return kOscConnectOk;
+}
+
+void OscConnection::Close()
+{
+    if (!m_open) return;
+    SendDisconnect();
+    m_open = false;
+}
+
+bool OscConnection::SendDisconnect()
+{
+    if (!m_send.IsOk()) return false;
+    const bool sent = SendAddress(m_prefix + m_disconnectPattern);
+    m_ready = false;
+    return sent;
+}
+
+bool OscConnection::HandleFirstMessage()
+{
+    const OscMessage* message = m_parser.PopMessage();
+    if (message == nullptr || !message->IsOk()) return false;
+    HandleMessage(*message);
+    return true;
+}
+
+bool OscConnection::Poll()
+{
+    if (!m_ready.load()) return false;
+    if (m_busy.exchange(true)) return false;  // another thread polls: skip, never wait
+    bool handled = false;
+    // Everything waiting is taken, so that a source faster than our passes never
+    // leaves us showing old values; the latest message wins.
+    int timeoutMs = m_pollTimeoutMs;
+    for (int i = 0; i < kOscMaxPacketsPerPoll && m_listen.ReceiveNextPacket(timeoutMs); ++i) {
+        timeoutMs = 0;
+        m_parser.Init(m_listen.PacketData(), m_listen.PacketSize());
+        handled = HandleFirstMessage() || handled;
+    }
+    m_busy.store(false);
+    return handled;
+}
+
+int OscConnection::CountChannels(const std::string& typeTags)
+{
+    int count = 0;
+    for (char tag : typeTags) count += IsNumericTag(tag) ? 1 : 0;
+    if (m_owner != nullptr && count >= 1) m_owner->SetChannelCount(count);
+    return count;
+}
+
+void OscConnection::HandleMessage(const OscMessage& message)
+{
+    // The address is not examined: any message of the source is taken.
+    if (CountChannels(message.TypeTags()) == 0) return;
+    std::unique_lock<std::mutex> values(m_valuesMutex, std::defer_lock);
+    if (m_owner == nullptr) values.lock();
+    OscArgCursor args = message.Args();
+    // The k-th numeric argument is channel k, whatever non-numeric arguments precede it:
+    // the channel count is the number of numeric arguments, so every one has a channel.
+    int channel = 0;
+    for (char tag : message.TypeTags()) {
+        double value = 0.0;
+        switch (tag) {
+            case 'd':
+                value = args.PopDouble();
+                break;
+            case 'f':
+                value = args.PopFloat();
+                break;
+            case 'h':
+                value = args.PopInt64();
+                break;
+            case 'i':
+                value = args.PopInt32();
+                break;
+            default:
+                args.Skip();
+                continue;
+        }
+        if (!args.IsOk()) return;
+        if (m_owner != nullptr)
+            m_owner->SetChannelValue(value, channel);
+        else
+            StoreValueLocked(value, channel);
+        ++channel;
+    }
+}
+
+void OscConnection::StoreValue(double value, int index)
+{
+    if (m_owner != nullptr) {
+        m_owner->SetChannelValue(value, index);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_valuesMutex);
+    StoreValueLocked(value, index);
+}
+
+// Index 0 starts a new list; an index inside it replaces, any other appends.
+void OscConnection::StoreValueLocked(double value, int index)
+{
+    if (index < 0) return;
+    const auto at = static_cast<std::size_t>(index);
+    if (at == 0) {
+        m_valueCount = 0;
+    } else if (at < m_valueCount) {
+        m_values[at] = value;
+        return;
+    }
+    if (m_valueCount < m_values.size()) m_values[m_valueCount++] = value;
+}
+
+double OscConnection::GetValue(int index) const
+{
+    std::lock_guard<std::mutex> lock(m_valuesMutex);
+    if (index < 0 || static_cast<std::size_t>(index) >= m_valueCount) return 0.0;
+    return m_values[static_cast<std::size_t>(index)];
+}
+
+bool OscConnection::TakeFirstValue(double& value)
+{
+    std::lock_guard<std::mutex> lock(m_valuesMutex);
+    if (m_valueCount == 0) return false;
+    value = m_values[0];
+    m_valueCount = 0;
+    return true;
+}

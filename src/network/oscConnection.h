@@ -1,0 +1,104 @@
+#pragma once
+
+// The client link to an OSC source: announces itself with a "connect" message,
+// listens on its own port for the source's packets, and says goodbye with a
+// "disconnect" message. It feeds an OSC device (its owner) or, without owner,
+// keeps the numbers it receives in a short list (the OSC trigger input).
+//
+// Threads: Open, Close and destruction run on one thread (GUI) while no poll
+// runs; the owner of the connection serialises them against polling. Poll:
+// any thread, one at a time (a second poller is refused at once). GetValue and
+// TakeFirstValue: any thread.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+#include "osc_pkt/oscpkt.h"
+#include "osc_pkt/udp.h"
+
+class COscDevice;
+
+// A source gets at most this many channels; numeric arguments past it are dropped,
+// so that one hostile datagram cannot make thousands of channels.
+constexpr int kOscMaxChannels = 1024;
+// A poll takes at most this many waiting datagrams, so that it stays short.
+constexpr int kOscMaxPacketsPerPoll = 64;
+
+// Results of Connect.
+enum OscConnectResult : int {
+    kOscConnectOk = 0,
+    kOscConnectListenFailed = 1,
+    kOscConnectAddressFailed = 2,
+    kOscConnectSendFailed = 3,
+};
+
+class OscConnection {
+public:
+    // owner: non-owning, outlives the connection; null for the trigger input.
+    explicit OscConnection(COscDevice* owner);
+    ~OscConnection();  // sends the disconnect message when open
+    OscConnection(const OscConnection&) = delete;
+    OscConnection& operator=(const OscConnection&) = delete;
+
+    // Before Open. The texts are appended to the prefix to form the two addresses.
+    void SetPatterns(const std::string& connectPattern, const std::string& disconnectPattern);
+    // Before Open; clamped to 0..kOscMaxConnectTimeoutMs and 0..kOscMaxClientPollTimeoutMs.
+    void SetTimeouts(int connectTimeoutMs, int pollTimeoutMs);
+
+    // True at once when already open; otherwise runs the handshake once.
+    bool Open(const std::string& prefix, const std::string& host, int broadcastPort,
+              int listeningPort);
+    int Connect();
+    void Close();
+    bool SendDisconnect();
+
+    // Receives and handles the datagrams waiting (the first message of each);
+    // true when at least one message was handled.
+    bool Poll();
+    void HandleMessage(const OscMessage& message);
+    // Number of numeric arguments ('d', 'f', 'h', 'i'); adapts the owner's channels.
+    int CountChannels(const std::string& typeTags);
+    void StoreValue(double value, int index);
+
+    // Without owner: the received value at index, 0.0 out of range.
+    double GetValue(int index) const;
+    // Without owner: the first received value, then the list is emptied; false when
+    // nothing was received since the last call.
+    bool TakeFirstValue(double& value);
+
+    bool IsOpen() const { return m_open; }
+    bool IsReady() const { return m_ready.load(); }
+    int LastResult() const { return m_lastResult; }
+    // The local port the listening endpoint is bound to (differs from the asked one for 0).
+    int BoundListeningPort() const { return m_listen.LocalAddress().Port(); }
+    const std::string& Host() const { return m_host; }
+
+private:
+    bool SendAddress(const std::string& address);
+    bool HandleFirstMessage();
+    void StoreValueLocked(double value, int index);  // m_valuesMutex held
+
+    COscDevice* const m_owner;  // non-owning
+    UdpEndpoint m_listen;
+    UdpEndpoint m_send;
+    bool m_open = false;
+    std::string m_prefix;
+    std::string m_host;
+    std::string m_connectPattern;
+    std::string m_disconnectPattern;
+    int m_broadcastPort = 0;
+    int m_listeningPort = 0;
+    int m_connectTimeoutMs = 500;
+    int m_pollTimeoutMs = 0;
+    int m_lastResult = -1;
+    std::atomic<bool> m_ready{false};
+    std::atomic<bool> m_busy{false};
+    OscPacketParser m_parser;  // the poller's; reused so that polling does not allocate
+
+    mutable std::mutex m_valuesMutex;  // leaf lock: the received values (no owner)
+    std::array<double, kOscMaxChannels> m_values{};
+    std::size_t m_valueCount = 0;
+};

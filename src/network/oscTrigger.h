@@ -1,0 +1,27 @@
+#pragma once
+
+// The OSC trigger input: one process-wide OSC connection without a device that
+// keeps the numbers it receives; the shell reads the first one to start or stop
+// a capture. Start, Stop, Restart and GetOscTriggerValue: GUI thread.
+// PollOscTrigger and IsOscTriggerConnected: any thread, on every acquisition
+// pass; they never wait: one thread polls at a time, the others skip.
+
+// Replaces the input by a new one opened from the trigger settings
+// (GetOscTriggerSettings); a failed open leaves none. The open result.
+bool StartOscTrigger();
+// Deletes the input (its disconnect message goes out when it was open).
+void StopOscTrigger();
+// False without an input; otherwise stops it and, while the trigger is enabled,
+// returns StartOscTrigger, else true.
+bool RestartOscTrigger();
+// Receives and handles the datagrams waiting; false without an input, when
+// another thread polls, when polled again within a few hundred microseconds,
+// or when nothing came.
+bool PollOscTrigger();
+// The input exists and its connect message went out.
+bool IsOscTriggerConnected();
+// The first value received since the last call, then the list is emptied; false
+// without an input or when nothing came.
+bool GetOscTriggerValue(double* value);
+// The local port the input listens on (-1 without one).
+int GetOscTriggerListeningPort();

@@ -1,0 +1,603 @@
+#include "satel/satel_device.h"
+
+#include "process/messageQueue.h"
+
+#include <wx/config.h>
+#include <wx/log.h>
+#include <wx/translation.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+enum SatelParam { kName = 0, kMin, kMax, kYOffset, kWeightScale, kShowCP, kCPTime, kCPLevel };
+
+constexpr const char* kParamKeys[CSerialSatelDevice::kOwnParams] = {
+    "Device Name",  "Min Value",    "Max Value",    "Y Offset",
+    "Weight scale", "Show CP stat", "CP Stat time", "CP Stat Level"};
+constexpr int kParamTypes[CSerialSatelDevice::kOwnParams] = {
+    PARAM_STRING, PARAM_DOUBLE, PARAM_DOUBLE, PARAM_DOUBLE,
+    PARAM_DOUBLE, PARAM_BOOL,   PARAM_DOUBLE, PARAM_CHOICE};
+constexpr const char* kLevels[] = {"90 %", "95 %", "97.5 %", "99 %", "99.5 %"};
+constexpr int kLevelCount = 5;
+
+constexpr const char* kChannelNames[] = {"sensor 1", "sensor 2", "sensor 3", "Weight", "XP", "YP"};
+constexpr const char* kChannelUnits[] = {"N", "N", "N", "N", "mm", "mm"};
+constexpr int kChannels = 6;
+constexpr int kDefaultPeriodMs = 25;
+constexpr uint32_t kReplyTimeoutMs = 3000;
+// A reply arrives as one burst; bytes that a USB adapter holds back come within this.
+constexpr uint32_t kStrayGapMs = 50;
+constexpr int kOffsetWaitMs = 400;
+constexpr int kMinOffsetWaitMs = 200;
+// Spike filter: raw values outside this range, or further than kMaxStep from the last
+// accepted sample, are dropped once the board offsets are known.
+constexpr double kMinRaw = -10.0;
+constexpr double kMaxRaw = 1000.0;
+constexpr double kMaxStep = 100.0;
+
+}  // namespace
+
+CSerialSatelDevice::CSerialSatelDevice(const wxString& port, int periodMs, bool synchronised,
+                                       double sizeMm, bool verbose)
+    : CAnalogDevice(synchronised)
+{
+    m_verbose = verbose;
+    // The period travels as one byte; 0 would also divide by zero below.
+    m_period = (periodMs >= 1 && periodMs <= 255) ? periodMs : kDefaultPeriodMs;
+    m_size = std::isfinite(sizeMm) ? sizeMm : 400.0;
+    m_displayName = _("SATEL Serial Balance Board");
+    m_deviceKey = "satel_device";
+    SetDeviceName("satel_device");
+    m_configPath = "/Analog/satel_device";
+    m_deviceType = 5;
+    m_channelCount = kChannels;
+    m_dim = 1;
+    m_rate = 1000.0 / m_period;
+    m_halfPeriod = 1.0 / (2.0 * m_rate.load());
+    m_minValue = -m_size;
+    m_maxValue = m_size;
+    m_firstChannelParam = kOwnParams;
+    m_exportExtension = ".txt";
+    m_cpStatTime = 30.0;
+    InitChannels();
+    m_ready = open(port);
+    if (!m_ready) return;
+    m_deviceKey = "SATEL Balance Board";
+    m_devicePath = MakeDevicePath(m_portName);
+    m_cpDevice = true;
+    for (int i = 0; i < kChannels; ++i) {
+        SetChannelName(i, kChannelNames[i]);
+        SetChannelUnit(i, kChannelUnits[i]);
+    }
+}
+
+CSerialSatelDevice::~CSerialSatelDevice()
+{
+    // The acquisition thread ends before the port it reads goes.
+    Close();
+    if (IsClosed()) m_port.Close();
+}
+
+wxString CSerialSatelDevice::MakeDevicePath(const wxString& port) { return "satel/" + port; }
+
+void CSerialSatelDevice::MakeFrame(uint8_t command, uint8_t argument, uint8_t frame[kFrameSize])
+{
+    const uint8_t bytes[kFrameSize] = {0x23,    0x49,     0x00, 0x03,
+                                       command, argument, 0x00, kTerminator};
+    std::memcpy(frame, bytes, kFrameSize);
+}
+
+uint16_t CSerialSatelDevice::DecodeU16(const uint8_t* bytes)
+{
+    return static_cast<uint16_t>((static_cast<uint16_t>(bytes[0]) << 8) | bytes[1]);
+}
+
+void CSerialSatelDevice::DecodeSample(const uint8_t* bytes, double values[3])
+{
+    for (int i = 0; i < 3; ++i) values[i] = static_cast<int16_t>(DecodeU16(bytes + 2 * i));
+}
+
+size_t CSerialSatelDevice::SampleReplySize(int samples)
+{
+    // Room for the header, twice the samples expected and more (the board keeps
+    // gathering while a pass is late) and the six closing bytes: a reply cut short
+    // loses its newest samples. The framed read stops at the reply's end anyway.
+    const size_t count = samples > 0 ? static_cast<size_t>(samples) : 0;
+    return std::min(kHeaderSize + (2 * count + 2) * kSampleSize + kClosingSize, kMaxReply);
+}
+
+void CSerialSatelDevice::LogError(const wxString& text)
+{
+    if (m_owner.load() != nullptr) {
+        g_messages.Post(Severity::Error, text);
+        return;
+    }
+    std::fputs(text.utf8_str().data(), stderr);
+    std::fflush(stderr);
+}
+
+bool CSerialSatelDevice::open(const wxString& port)
+{
+    m_portName = port.empty() ? wxString("com1") : port;
+    if (m_verbose) Log("Opening satel Port : " + m_portName + "\n");
+    for (int i = 0; i < 3; ++i) {
+        m_raw[i] = 0.0;
+        m_boardOffset[i] = 0.0;
+    }
+    m_cpX = m_cpY = 0.0;
+    const wxCharBuffer name = m_portName.mb_str();
+    const int code = m_port.Open(name.data() ? name.data() : "", &m_settings);
+    if (code == 1) {
+        if (m_verbose) Log(m_portName + " is now opened.\n");
+        return true;
+    }
+    wxLogError(_("Error %d opening %s"), code, m_portName);
+    m_port.Close();  // a line left half configured serves nobody and blocks a retry
+    return false;
+}
+
+bool CSerialSatelDevice::SendCommand(const uint8_t* frame, size_t length)
+{
+    if (!m_port.IsOpen()) return false;
+    const int code = m_port.WriteBytes(frame, length);
+    if (code == 1) return true;
+    if (m_verbose) Log(wxString::Format("<CMD_error> %d\t", code));
+    return false;
+}
+
+int CSerialSatelDevice::ReadReply(uint8_t* buffer, size_t maxCount, bool stripHeader)
+{
+    if (!m_port.IsOpen() || buffer == nullptr || maxCount == 0) return 0;
+    maxCount = std::min(maxCount, kMaxReply);
+    const int count = stripHeader
+                          ? ReadSampleReply(maxCount)
+                          : m_port.ReadString(reinterpret_cast<char*>(m_reply.data()),
+                                              static_cast<char>(kTerminator),
+                                              static_cast<uint32_t>(maxCount), kReplyTimeoutMs);
+    if (count < 1 || static_cast<size_t>(count) > maxCount) return 0;
+    if (stripHeader && static_cast<size_t>(count) > kHeaderSize) {
+        std::memcpy(buffer, m_reply.data() + kHeaderSize, count - kHeaderSize);
+        return count - static_cast<int>(kHeaderSize);
+    }
+    std::memcpy(buffer, m_reply.data(), static_cast<size_t>(count));
+    return count;
+}
+
+// Sensor bytes may be 0x2A too (a value of 42 is one). A '*' can close a sample reply
+// only where the samples before it are whole; elsewhere it is data, unless nothing
+// follows it (a board that closes its replies differently still gets its end).
+int CSerialSatelDevice::ReadSampleReply(size_t maxCount)
+{
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+    size_t count = 0;
+    bool strayStar = false;  // the last byte was a '*' that cannot close the reply
+    while (count < maxCount) {
+        uint32_t waitMs = kStrayGapMs;
+        if (!strayStar) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0) return 0;
+            waitMs = static_cast<uint32_t>(left);
+        }
+        uint8_t byte = 0;
+        const int got = m_port.ReadChar(&byte, waitMs);
+        if (got < 0) return got;
+        if (got == 0) {
+            if (strayStar) return static_cast<int>(count);
+            continue;
+        }
+        strayStar = false;
+        m_reply[count++] = byte;
+        if (byte != kTerminator) continue;
+        const bool closes = count >= kHeaderSize + kClosingSize &&
+                            (count - kHeaderSize - kClosingSize) % kSampleSize == 0;
+        if (closes) return static_cast<int>(count);
+        strayStar = true;
+    }
+    return static_cast<int>(count);
+}
+
+void CSerialSatelDevice::DiscardStale() { m_port.FlushReceiver(); }
+
+void CSerialSatelDevice::Pause(int ms)
+{
+    std::unique_lock<std::mutex> lock(m_closeMutex);
+    m_closeWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_closing; });
+}
+
+bool CSerialSatelDevice::ConfigureBoard()
+{
+    uint8_t frame[kFrameSize];
+    DiscardStale();
+    const struct {
+        uint8_t command, argument;
+        const char* sendError;
+        const char* readError;
+    } steps[] = {
+        {kSetPeriod, static_cast<uint8_t>(m_period), "Unable to set sampling frequency\n",
+         "Unable to get sampling frequency\n"},
+        {kConfigure, 1, "Unable to send command 2\n", "Unable to read command 2\n"},
+        {kReset, 0, "Unable to send command 3\n", "Unable to read command 3\n"},
+    };
+    for (const auto& step : steps) {
+        MakeFrame(step.command, step.argument, frame);
+        if (!SendCommand(frame, kFrameSize)) {
+            if (m_verbose) Log(step.sendError);
+            return false;
+        }
+        if (ReadReply(m_frames.data(), kSampleSize, false) < 1) {
+            if (m_verbose) Log(step.readError);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CSerialSatelDevice::CalcOffsets(int ms)
+{
+    Log("<SATEL> Calculating sensor offsets. Please wait...\n");
+    for (double& offset : m_boardOffset) offset = 0.0;
+    uint8_t frame[kFrameSize];
+    MakeFrame(kSetPeriod, static_cast<uint8_t>(m_period), frame);
+    DiscardStale();
+    if (!SendCommand(frame, kFrameSize)) {
+        if (m_verbose) LogError("Unable to set sampling frequency\n");
+        return false;
+    }
+    if (ReadReply(m_frames.data(), kSampleSize, false) < 1) {
+        if (m_verbose) Log("Unable to check sampling frequency\n");
+        return false;
+    }
+    MakeFrame(kConfigure, 1, frame);
+    if (!SendCommand(frame, kFrameSize)) {
+        if (m_verbose) Log("Unable send command 2\n");
+        return false;
+    }
+    if (ReadReply(m_frames.data(), kSampleSize, false) < 1) {
+        if (m_verbose) Log("Unable read command 2\n");
+        return false;
+    }
+    MakeFrame(kReset, 0, frame);
+    if (!SendCommand(frame, kFrameSize)) {
+        if (m_verbose) Log("Unable send command 3\n");
+        return false;
+    }
+    if (ReadReply(m_frames.data(), kSampleSize, false) < 1) {
+        if (m_verbose) Log("Unable read command 3\n");
+        return false;
+    }
+    const int waitMs = std::max(ms, kMinOffsetWaitMs);
+    Pause(waitMs);
+    {
+        std::lock_guard<std::mutex> lock(m_closeMutex);
+        if (m_closing) return false;
+    }
+    MakeFrame(kSamples, 0, frame);
+    DiscardStale();
+    if (!SendCommand(frame, kFrameSize)) {
+        if (m_verbose) Log("Unable to start data collection\n");
+        return false;
+    }
+    const int expected = waitMs / m_period;
+    const int count = ReadReply(m_frames.data(), SampleReplySize(expected), true);
+    const int samples =
+        count > 0
+            ? std::min((count - static_cast<int>(kClosingSize)) / static_cast<int>(kSampleSize),
+                       expected)
+            : 0;
+    if (samples <= 0) {
+        if (m_verbose) Log("Unable to read values\n");
+        return false;
+    }
+    for (int j = 0; j < samples; ++j) {
+        double values[3];
+        DecodeSample(m_frames.data() + static_cast<size_t>(j) * kSampleSize, values);
+        for (int i = 0; i < 3; ++i) m_boardOffset[i] += values[i] / samples;
+    }
+    Log("<SATEL> Offset done\n");
+    return true;
+}
+
+void CSerialSatelDevice::CheckInit()
+{
+    if (!m_initPending.load() || GetWorker() == nullptr) return;
+    if (!m_offsetsDone.load()) {
+        if (CalcOffsets(kOffsetWaitMs)) {
+            // The empty board's level is where the spike filter starts from.
+            CMutexLock lock(&m_dataMutex);
+            std::copy(m_boardOffset, m_boardOffset + 3, m_previous);
+            m_hasRejected = false;
+            m_offsetsDone = true;
+        } else
+            g_messages.Post(Severity::Error, wxString(_("Unable to calculate board offset\n")),
+                            true);
+    }
+    m_initPending = false;
+    ResetCounters();
+    ResetClockNow();
+    m_lastRead = ReadProgramClockUs();
+}
+
+bool CSerialSatelDevice::ReadFrames(int ms)
+{
+    int expectedMs = 2 * m_period;
+    if (ms > 0) {
+        Pause(ms);
+        expectedMs = ms;
+    }
+    uint8_t frame[kFrameSize];
+    MakeFrame(kSamples, 0, frame);
+    DiscardStale();
+    if (!SendCommand(frame, kFrameSize)) return false;
+    const int expected = expectedMs / m_period;
+    const int count = ReadReply(m_frames.data(), SampleReplySize(expected), true);
+    // The reply's last six bytes close it; what comes before them is whole samples.
+    const int samples =
+        count >= 1 ? (count - static_cast<int>(kClosingSize)) / static_cast<int>(kSampleSize) : 0;
+    if (samples <= 0) return false;
+    const bool initialising = m_initPending.load();
+    for (int j = 0; j < samples; ++j) {
+        DecodeSample(m_frames.data() + static_cast<size_t>(j) * kSampleSize, m_raw);
+        if (initialising) std::copy(m_raw, m_raw + 3, m_previous);
+        ParseSample();
+    }
+    return true;
+}
+
+bool CSerialSatelDevice::ParseSample()
+{
+    CMutexLock lock(&m_dataMutex);
+    if (m_offsetsDone.load()) {
+        bool outOfRange = false;
+        bool stepped = false;
+        for (int i = 0; i < 3; ++i) {
+            outOfRange = outOfRange || m_raw[i] < kMinRaw || m_raw[i] > kMaxRaw;
+            stepped = stepped || std::fabs(m_raw[i] - m_previous[i]) > kMaxStep;
+        }
+        if (outOfRange) {
+            m_droppedSamples.fetch_add(1);
+            return false;
+        }
+        if (stepped) {
+            // A spike is one sample; a load that moved (someone stepped on) repeats
+            // at its new level and is taken on its second sample.
+            bool repeated = m_hasRejected;
+            for (int i = 0; i < 3 && repeated; ++i)
+                repeated = std::fabs(m_raw[i] - m_rejected[i]) <= kMaxStep;
+            if (!repeated) {
+                std::copy(m_raw, m_raw + 3, m_rejected);
+                m_hasRejected = true;
+                m_droppedSamples.fetch_add(1);
+                return false;
+            }
+        }
+    }
+    m_hasRejected = false;
+    std::copy(m_raw, m_raw + 3, m_previous);
+    double value[3];
+    const bool hasUserOffsets = m_offsets != nullptr && m_offsetCount > 0;
+    for (int i = 0; i < 3; ++i)
+        value[i] = m_raw[i] - m_boardOffset[i] - (hasUserOffsets ? m_offsets[i] : 0.0);
+    m_weight = m_cpX = m_cpY = 0.0;
+    const double total = value[0] + value[1] + value[2];
+    if (std::fabs(total) >= m_minTotal) {
+        m_cpX = (value[1] - value[0]) / total * (m_size / 2.0);
+        m_weight = total * m_weightScale;
+        m_cpY = (2.0 * value[2] - value[1] - value[0]) / (m_triangleFactor * total) * m_size +
+                m_yOffset;
+    }
+    if (m_values == nullptr || m_rowLength < kChannels) return false;
+    m_values[0] = value[0];
+    m_values[1] = value[1];
+    m_values[2] = value[2];
+    m_values[3] = m_weight;
+    m_values[4] = m_cpX;
+    m_values[5] = m_cpY;
+    return true;
+}
+
+bool CSerialSatelDevice::Process(bool tick, bool running)
+{
+    const bool due = IsTimeToSample(tick);
+    const double now = ReadProgramClockUs();
+    if ((now - m_lastRead.load()) / 1000.0 <= m_halfPeriod * 1000.0 && !due) return false;
+    m_lastRead = now;
+    ReadFrames(0);
+    if (due && running) {
+        DispatchFrame();
+        CountSample();
+    }
+    return false;
+}
+
+void CSerialSatelDevice::Close()
+{
+    if (IsClosed()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_closeMutex);
+        m_closing = true;
+    }
+    m_closeWake.notify_all();
+    CDevice::Close();
+    // A thread that did not end may still read the line: leave it its port.
+    if (!IsClosed()) return;
+    m_port.Close();
+    m_ready = false;
+}
+
+void CSerialSatelDevice::Reset()
+{
+    CAnalogDevice::Reset();
+    ResetCounters();
+    ClearMarkers();
+    m_lastRead = ReadProgramClockUs();
+}
+
+void* CSerialSatelDevice::GetParam(int id, int* count, int* type)
+{
+    if (id < 0 || id >= kOwnParams) return CAnalogDevice::GetParam(id, count, type);
+    *count = 1;
+    *type = kParamTypes[id];
+    switch (id) {
+        case kName:
+            m_paramText = GetDeviceName();  // a copy: the name is guarded
+            return &m_paramText;
+        case kMin:
+            return &m_minValue;
+        case kMax:
+            return &m_maxValue;
+        case kYOffset:
+            return &m_yOffset;
+        case kWeightScale:
+            return &m_weightScale;
+        case kShowCP:
+            return &m_showCPStat;
+        case kCPTime:
+            return &m_cpStatTime;
+        case kCPLevel:
+            return &m_cpStatLevel;
+        default:
+            *count = 0;
+            return nullptr;
+    }
+}
+
+wxString CSerialSatelDevice::GetParamLabel(int id)
+{
+    if (id < 0 || id >= kOwnParams) return CAnalogDevice::GetParamLabel(id);
+    return wxGetTranslation(kParamKeys[id]);
+}
+
+wxString CSerialSatelDevice::GetParamKey(int id)
+{
+    if (id < 0 || id >= kOwnParams) return CAnalogDevice::GetParamKey(id);
+    return kParamKeys[id];
+}
+
+bool CSerialSatelDevice::SetParam(const void* value, int id, int count, int type, bool* changed)
+{
+    if (id < 0 || id >= kOwnParams) {
+        const bool taken = CAnalogDevice::SetParam(value, id, count, type, changed);
+        ApplyExportExtension();
+        return taken;
+    }
+    bool isChanged = false;
+    bool taken = false;
+    const bool wasRunning = IsRunning();
+    if (wasRunning) Stop();
+    if (count == 1 && value != nullptr && type == kParamTypes[id]) {
+        taken = true;
+        const wxString label = GetParamLabel(id);
+        const double real = type == PARAM_DOUBLE ? *static_cast<const double*>(value) : 0.0;
+        switch (id) {
+            case kName: {
+                const wxString& name = *static_cast<const wxString*>(value);
+                if (!check_string_value(name, GetDeviceName(), label).empty() && !name.empty()) {
+                    SetDeviceName(name);
+                    isChanged = true;
+                }
+                break;
+            }
+            case kMin:
+            case kMax:
+                if (!std::isfinite(real)) {
+                    taken = false;  // a range of NaN or infinity cannot be drawn
+                    break;
+                }
+                (id == kMin ? m_minValue : m_maxValue) = real;
+                break;
+            case kYOffset: {
+                const double offset =
+                    check_real_value(real, m_yOffset, -m_size / 2, m_size / 2, label);
+                CMutexLock lock(&m_dataMutex);  // the samples are parsed with it
+                m_yOffset = offset;
+                break;
+            }
+            case kWeightScale: {
+                const double scale = check_real_value(real, m_weightScale, 0.1, 1000.0, label);
+                CMutexLock lock(&m_dataMutex);
+                m_weightScale = scale;
+                break;
+            }
+            case kShowCP:
+                m_showCPStat = *static_cast<const uint8_t*>(value) != 0 ? 1 : 0;
+                isChanged = true;
+                break;
+            case kCPTime:
+                m_cpStatTime = check_real_value(real, m_cpStatTime, 5.0, 120.0, label);
+                isChanged = true;
+                break;
+            case kCPLevel: {
+                const uint32_t level = static_cast<uint32_t>(*static_cast<const int32_t*>(value));
+                m_cpStatLevel =
+                    level < static_cast<uint32_t>(kLevelCount) ? static_cast<int32_t>(level) : 0;
+                isChanged = true;
+                break;
+            }
+            default:
+                break;
+        }
+        FixRange();
+    }
+    if (changed != nullptr) *changed = isChanged;
+    if (wasRunning) Start();
+    ApplyExportExtension();
+    return taken;
+}
+
+void CSerialSatelDevice::FixRange()
+{
+    if (m_minValue > m_maxValue)
+        std::swap(m_minValue, m_maxValue);
+    else if (m_minValue == m_maxValue) {
+        m_minValue = -m_size;
+        m_maxValue = m_size;
+    }
+}
+
+int CSerialSatelDevice::GetChoiceCount(int id) { return id == kCPLevel ? kLevelCount : 0; }
+
+wxString CSerialSatelDevice::GetChoiceLabel(int id, int choice)
+{
+    if (id == kCPLevel && choice >= 0 && choice < kLevelCount) return kLevels[choice];
+    return _("???");
+}
+
+bool CSerialSatelDevice::LoadConfig(wxConfigBase* config)
+{
+    m_exportExtension = ".txt";
+    const bool loaded = CAnalogDevice::LoadConfig(config);
+    if (loaded) ApplyExportExtension();
+    return loaded;
+}
+
+void CSerialSatelDevice::ApplyExportExtension()
+{
+    int enabled = 0;
+    if (m_channelOn != nullptr) {
+        for (int i = 0; i < m_channelCount; ++i) enabled += m_channelOn[i] ? 1 : 0;
+    }
+    const bool onlyCP =
+        enabled == 2 && m_channelCount >= kChannels && m_channelOn[4] && m_channelOn[5];
+    m_exportExtension = onlyCP ? ".cp" : ".txt";
+}
+
+int CSerialSatelDevice::EnabledBefore(int channel) const
+{
+    if (m_channelOn == nullptr || channel < 0 || channel >= m_channelCount || !m_channelOn[channel])
+        return -1;
+    int before = 0;
+    for (int i = 0; i < channel; ++i) before += m_channelOn[i] ? 1 : 0;
+    return before;
+}
+
+int CSerialSatelDevice::GetCPXIndex() const { return EnabledBefore(4); }
+
+int CSerialSatelDevice::GetCPYIndex() const { return EnabledBefore(5); }

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "serial/serialPort.h"
+
+#include <wx/string.h>
+
+#include <cstdint>
+
+// The external trigger voltage from a converter on a serial line that sends text lines
+// "data=" followed by a 10-bit reading on a 5 V scale. The main frame owns the one
+// instance. GUI thread only.
+class CSerialTrigger {
+public:
+    explicit CSerialTrigger(uint32_t timeoutMs);
+    ~CSerialTrigger();
+    CSerialTrigger(const CSerialTrigger&) = delete;
+    CSerialTrigger& operator=(const CSerialTrigger&) = delete;
+
+    // Opens the port (closing a line already open), raises DTR and reads one value to
+    // get in step with the lines. False when the port did not open (its message is
+    // on standard error).
+    bool Open(const wxString& port, uint32_t baud);
+    // Lowers RTS and DTR and closes; nothing when not open.
+    void Close();
+    bool IsOpen() const { return m_isOpen; }
+
+    // One line's voltage. False, volts untouched, on a time-out, a failed read or a
+    // line that is not "data=" and a reading from 0 to 1023.
+    bool ReadValue(double& volts);
+    // Parses one received line (trailing white space allowed): the voltage, or false.
+    static bool ParseLine(const char* line, size_t length, double& volts);
+
+    // 0: reads wait until a line comes.
+    void SetTimeout(uint32_t timeoutMs) { m_timeoutMs = timeoutMs; }
+    uint32_t GetTimeout() const { return m_timeoutMs; }
+    const SerialSettings& GetSettings() const { return m_settings; }
+
+    static constexpr uint32_t kMaxLine = 32;
+    // Longest wait of the first read in Open when reads have no limit: a silent
+    // converter must not hold the program at start-up.
+    static constexpr uint32_t kOpenSyncMs = 1000;
+
+private:
+    bool ReadLine(double& volts, uint32_t timeoutMs);
+
+    CSerialPort m_port;
+    SerialSettings m_settings;
+    uint32_t m_timeoutMs;
+    bool m_isOpen = false;
+};

@@ -1,0 +1,347 @@
+// The Flock of Birds device on a simulated flock: start-up, channels, parameters,
+// and the tracker frames its acquisition thread delivers to a view.
+#include "Bird/fob_device.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "Bird/fobSimulator.h"
+#include "analog/fakeSinks.h"
+#include "support/logCapture.h"
+
+namespace {
+
+constexpr auto kTimeout = std::chrono::seconds(20);  // bounds a broken build only
+
+struct CPrompts {
+    std::vector<std::string> texts;
+    std::vector<std::string> captions;
+    int yields = 0;
+};
+
+// No settling waits; replies get a generous time (a loaded machine) unless the
+// test wants a silent flock noticed sooner.
+CFobStartup QuickStartup(CPrompts* prompts, uint32_t readTimeoutMs = 1000)
+{
+    CFobStartup startup;
+    startup.flock.minReadTimeoutMs = readTimeoutMs;
+    startup.flock.resetMs = 0;
+    startup.flock.configureMs = 0;
+    startup.flock.resetPulse = false;  // a pseudo-terminal has no modem lines
+    startup.retryMs = 0;
+    startup.settleMs = 0;
+    if (prompts != nullptr) {
+        startup.prompt = [prompts](const wxString& text, const wxString& caption) {
+            prompts->texts.push_back(text.ToStdString());
+            prompts->captions.push_back(caption.ToStdString());
+        };
+        startup.yield = [prompts] { ++prompts->yields; };
+    }
+    return startup;
+}
+
+// How many logged messages end with text (the log adds time and level in front).
+int LogCount(const CLogCapture& log, const std::string& text)
+{
+    int count = 0;
+    for (const std::string& message : log.Messages()) {
+        if (message.size() >= text.size() &&
+            message.compare(message.size() - text.size(), text.size(), text) == 0)
+            ++count;
+    }
+    return count;
+}
+
+int CountOf(const std::string& text, const std::string& part)
+{
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// A simulated flock of two birds (the first one the master) on its own line.
+class FobDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sim.IsOk());
+        sim.AddBird(1, true);
+        sim.AddBird(2, true);
+        // Slower than the device reads (177 Hz), so that no backlog builds up.
+        sim.streamPeriod = std::chrono::milliseconds(10);
+        ASSERT_TRUE(sim.Start());
+    }
+    std::unique_ptr<CFobDevice> Make(uint32_t hemisphere = 1, float rangeInches = 72.0f,
+                                     bool synchronised = false, uint32_t readTimeoutMs = 1000)
+    {
+        return std::make_unique<CFobDevice>(wxString(sim.SlaveName()), 115200, 1, hemisphere,
+                                            rangeInches, synchronised, false,
+                                            QuickStartup(&prompts, readTimeoutMs));
+    }
+
+    CFobSimulator sim;
+    CPrompts prompts;
+};
+
+using FobDevice = FobDeviceTest;
+using FobDeviceThreads = FobDeviceTest;
+
+}  // namespace
+
+TEST(FobDeviceStartup, EmptyPortGivesOneIdleChannelWithoutAsking)
+{
+    CLogCapture log;
+    CPrompts prompts;
+    CFobDevice device("", 115200, 1, 1, 36.0f, true, false, QuickStartup(&prompts));
+    EXPECT_FALSE(device.IsReady());
+    EXPECT_EQ(device.GetChannelCount(), 1);
+    EXPECT_EQ(device.GetChannelDim(), 7);
+    EXPECT_TRUE(device.IsTracker());
+    EXPECT_TRUE(prompts.texts.empty());
+    EXPECT_EQ(LogCount(log, "Error: Serial Port error !!!\n"), 1);
+    EXPECT_EQ(device.GetDevicePath(), "");
+    device.ReadSample();  // not ready: reads nothing
+}
+
+TEST(FobDeviceStartup, FiveFailedOpensAreLoggedOnce)
+{
+    CLogCapture log;
+    CPrompts prompts;
+    testing::internal::CaptureStdout();
+    CFobDevice device("/nonexistent/fob-line", 115200, 1, 1, 36.0f, true, false,
+                      QuickStartup(&prompts));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(device.IsReady());
+    EXPECT_EQ(device.GetChannelCount(), 1);
+    for (int attempt = 1; attempt <= 5; ++attempt)
+        EXPECT_EQ(CountOf(out, "Opening Flock of Birds on /nonexistent/fob-line : " +
+                                   std::to_string(attempt) + "\n"),
+                  1)
+            << out;
+    EXPECT_EQ(CountOf(out, "Opening Flock of Birds on"), 5);
+    EXPECT_EQ(LogCount(log, "Error: Unable to open Flock of Birds device\n"), 1);
+    EXPECT_EQ(log.Messages().size(), 1u);
+    ASSERT_EQ(prompts.texts.size(), 1u);
+    EXPECT_EQ(prompts.texts[0], "Flock of Birds device must be in STDBY mode");
+}
+
+TEST_F(FobDevice, TwoBirdsAt115200MakeTwoSensorsAt100Hz)
+{
+    auto device = Make();
+    ASSERT_TRUE(device->IsReady());
+    ASSERT_EQ(prompts.texts.size(), 2u);
+    EXPECT_EQ(prompts.texts[0], "Flock of Birds device must be in STDBY mode");
+    EXPECT_EQ(prompts.texts[1], "Set Flock of Birds in FLY mode");
+    EXPECT_EQ(prompts.captions[1], "Flock of Birds");
+    EXPECT_GE(prompts.yields, 2);
+
+    EXPECT_EQ(device->GetChannelCount(), 2);
+    EXPECT_EQ(device->GetChannelName(0), "Sensor 1");
+    EXPECT_EQ(device->GetChannelName(1), "Sensor 2");
+    EXPECT_EQ(device->GetChannelUnit(1), "m");
+    EXPECT_EQ(device->GetMaxRate(), 177.0);
+    EXPECT_EQ(device->GetRate(), 100.0);
+    EXPECT_EQ(device->GetDevicePath(), "fob/" + sim.SlaveName());
+    EXPECT_EQ(CFobDevice::MakeDevicePath("com3"), "fob/com3");
+    EXPECT_EQ(device->GetDeviceName(), "fob_device");
+    EXPECT_EQ(device->GetDeviceKey(), "fob_device");
+    EXPECT_EQ(device->GetConfigPath(), "/Analog/fob_device");
+    EXPECT_EQ(device->GetDeviceType(), 4);
+    EXPECT_EQ(device->GetMinValue(), -1.8288);
+    EXPECT_EQ(device->GetMaxValue(), 1.8288);
+    EXPECT_FALSE(device->CanOffset());
+    EXPECT_FALSE(device->CanReset());
+    EXPECT_FALSE(device->CanShowCPStat());
+    // Every bird streams position and quaternion, angles flipped.
+    EXPECT_TRUE(sim.ReceivedSequence({0xF2, ']', 0xF2, 'M', 0}));
+    EXPECT_TRUE(sim.WaitForSequence({'P', 0x23, 1, '@'}, kTimeout));
+
+    const wxString info = device->GetInfo();
+    EXPECT_NE(info.Find("2 Tracker(s)"), wxNOT_FOUND) << info;
+    EXPECT_TRUE(info.EndsWith("\n\nRange of motion : 1.83 (m)\nHemisphere : FORWARD")) << info;
+}
+
+TEST_F(FobDevice, ParametersKeepTheirLimits)
+{
+    auto device = Make();
+    ASSERT_TRUE(device->IsReady());
+    const char* keys[] = {"Device Name", "Min Value", "Max Value", "Sampling rate"};
+    for (int id = 0; id < 4; ++id) {
+        EXPECT_EQ(device->GetParamKey(id), keys[id]);
+        EXPECT_EQ(device->GetParamLabel(id), keys[id]);
+    }
+    EXPECT_EQ(device->GetParamKey(4), "Channel[0].ON");
+    int count = 0, type = 0;
+    ASSERT_NE(device->GetParam(3, &count, &type), nullptr);
+    EXPECT_EQ(type, PARAM_DOUBLE);
+    EXPECT_EQ(*static_cast<double*>(device->GetParam(3, &count, &type)), 100.0);
+
+    CLogCapture log;
+    bool changed = true;
+    const double rates[] = {177.0, 10.0, 178.0, 9.9};
+    const double expected[] = {177.0, 10.0, 10.0, 10.0};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(device->SetParam(&rates[i], 3, 1, PARAM_DOUBLE, &changed));
+        EXPECT_FALSE(changed);
+        EXPECT_EQ(device->GetRate(), expected[i]) << rates[i];
+    }
+    const int wrongType = 50;
+    EXPECT_FALSE(device->SetParam(&wrongType, 3, 1, PARAM_INT, &changed));
+    EXPECT_EQ(device->GetRate(), 10.0);
+
+    const double same = 0.5;
+    ASSERT_TRUE(device->SetParam(&same, 1, 1, PARAM_DOUBLE, &changed));
+    ASSERT_TRUE(device->SetParam(&same, 2, 1, PARAM_DOUBLE, &changed));
+    EXPECT_EQ(device->GetMinValue(), -1.8288);
+    EXPECT_EQ(device->GetMaxValue(), 1.8288);
+    const double high = 3.0;
+    ASSERT_TRUE(device->SetParam(&high, 1, 1, PARAM_DOUBLE, &changed));
+    EXPECT_EQ(device->GetMinValue(), 1.8288);
+    EXPECT_EQ(device->GetMaxValue(), 3.0);
+
+    const wxString name = "left hand";
+    ASSERT_TRUE(device->SetParam(&name, 0, 1, PARAM_STRING, &changed));
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(device->GetDeviceName(), "left hand");
+}
+
+TEST_F(FobDevice, InfoNamesEveryHemisphere)
+{
+    auto device = Make(5, 36.0f);
+    ASSERT_TRUE(device->IsReady());
+    EXPECT_TRUE(device->GetInfo().EndsWith("\nRange of motion : 0.91 (m)\nHemisphere : DOWN"));
+    EXPECT_TRUE(sim.ReceivedSequence({0xF2, 'L', 0x0C, 0x00}));
+}
+
+TEST_F(FobDevice, CloseSendsTheFlockToSleep)
+{
+    auto device = Make();
+    ASSERT_TRUE(device->IsReady());
+    sim.ClearReceived();
+    device->Close();
+    EXPECT_FALSE(device->IsReady());
+    EXPECT_TRUE(device->IsClosed());
+    EXPECT_FALSE(device->GetFlock().IsOpen());
+    EXPECT_TRUE(sim.WaitForSequence({0xF1, 'B', 'G'}, std::chrono::seconds(10)));
+}
+
+namespace {
+
+// Each bird's frame values as the simulator streams them, range 72 inches.
+std::vector<double> ExpectedPose(uint32_t address)
+{
+    const std::vector<int16_t> words = CFobSimulator::StreamWords(address);
+    std::vector<double> pose;
+    for (int k = 0; k < 3; ++k)
+        pose.push_back(static_cast<float>(words[k]) * (72.0f * (1.0f / 32768.0f) * 0.0254f));
+    for (int k = 3; k < 7; ++k) pose.push_back(static_cast<float>(words[k]) * (1.0f / 32768.0f));
+    return pose;
+}
+
+int FramesOf(CFakeView& view)
+{
+    std::lock_guard<std::mutex> lock(view.mutex);
+    return view.frameCount;
+}
+
+bool FrameHasBothBirds(const CFrame& frame)
+{
+    if (frame.values.size() != 14) return false;
+    const std::vector<double> one = ExpectedPose(1), two = ExpectedPose(2);
+    for (int k = 0; k < 7; ++k) {
+        if (std::fabs(frame.values[k] - one[k]) > 1e-6) return false;
+        if (std::fabs(frame.values[7 + k] - two[k]) > 1e-6) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Whatever fails in a test, the device's thread ends and the view is removed
+// before the view goes.
+struct CViewGuard {
+    CFobDevice& device;
+    CFakeView& view;
+    ~CViewGuard()
+    {
+        device.Close();
+        device.RemoveView(&view);
+    }
+};
+
+// Runs the device on its acquisition thread until frames with both birds' values
+// came, then ten more, and checks those.
+static void ExpectStreamedFrames(CFobDevice& device)
+{
+    CFakeView view;
+    device.AddView(&view);
+    CViewGuard guard{device, view};
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    device.Start();
+    int heard = -1;
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (heard < 0 && std::chrono::steady_clock::now() < deadline) {
+        const int seen = FramesOf(view);
+        ASSERT_TRUE(view.WaitFrames(seen + 1, kTimeout));
+        std::lock_guard<std::mutex> lock(view.mutex);
+        if (FrameHasBothBirds(view.frames.back())) heard = view.frameCount;
+    }
+    ASSERT_GT(heard, 0);
+    ASSERT_TRUE(view.WaitFrames(heard + 10, kTimeout));
+    device.Close();
+    std::lock_guard<std::mutex> lock(view.mutex);
+    for (size_t i = static_cast<size_t>(heard); i < view.frames.size(); ++i) {
+        const CFrame& frame = view.frames[i];
+        ASSERT_TRUE(FrameHasBothBirds(frame)) << "frame " << i;
+        EXPECT_EQ(frame.sample, view.frames[i - 1].sample + 1);
+        EXPECT_DOUBLE_EQ(frame.timeSec, frame.sample / 100.0);
+    }
+}
+
+TEST_F(FobDeviceThreads, SynchronisedDeviceFramesFollowTheGroupTick)
+{
+    auto device = Make(1, 72.0f, true);
+    ASSERT_TRUE(device->IsReady());
+    ExpectStreamedFrames(*device);
+}
+
+TEST_F(FobDeviceThreads, FramesCarryBothSensorsInOrder)
+{
+    auto device = Make();
+    ASSERT_TRUE(device->IsReady());
+    ExpectStreamedFrames(*device);
+}
+
+TEST_F(FobDeviceThreads, SilentFlockStillDispatchesTheLastValues)
+{
+    auto device = Make(1, 72.0f, false, 250);
+    ASSERT_TRUE(device->IsReady());
+    CFakeView view;
+    device->AddView(&view);
+    CViewGuard guard{*device, view};
+    ASSERT_TRUE(device->Create(false));
+    ASSERT_TRUE(device->RunThread());
+    device->Start();
+    bool heard = false;
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (!heard && std::chrono::steady_clock::now() < deadline) {
+        const int seen = FramesOf(view);
+        ASSERT_TRUE(view.WaitFrames(seen + 1, kTimeout));
+        std::lock_guard<std::mutex> lock(view.mutex);
+        heard = FrameHasBothBirds(view.frames.back());
+    }
+    ASSERT_TRUE(heard);
+    sim.SetStreaming(false);
+    const int before = FramesOf(view);
+    ASSERT_TRUE(view.WaitFrames(before + 2, kTimeout));
+    device->Close();  // ends although the flock says nothing
+    EXPECT_TRUE(device->IsClosed());
+    std::lock_guard<std::mutex> lock(view.mutex);
+    EXPECT_TRUE(FrameHasBothBirds(view.frames.back()));
+}

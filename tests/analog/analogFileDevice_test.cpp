@@ -1,0 +1,268 @@
+#include "analog/analogFileDevice.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <wx/filefn.h>
+#include <wx/log.h>
+
+#include <chrono>
+#include <cmath>
+#include <mutex>
+
+#include "analog/fakeSinks.h"
+#include "analog/formatTime.h"
+#include "analog/paramType.h"
+#include "analog/recordBytes.h"
+#include "process/messageQueue.h"
+#include "support/tempDir.h"
+
+namespace {
+
+// Plays frames by hand, as its acquisition thread does on each tick.
+class SteppedPlayer : public CAnalogFileDevice {
+public:
+    using CAnalogFileDevice::CAnalogFileDevice;
+    void Step() { PlayFrame(); }
+};
+
+Bytes Block(const std::vector<std::string>& names, double minimum, double maximum,
+            bool tracker = false)
+{
+    Bytes block;
+    block.PString("recorder");
+    for (const std::string& name : names) block.PString(name);
+    block.PBool(tracker).PInt(5).PDouble(0.25).PDouble(minimum).PDouble(maximum);
+    return block;
+}
+
+// channels x dim values per frame; frame f, value v = 10 f + v.
+Bytes Recording(int channels, int dim, int frames, double rate, const Bytes& block)
+{
+    Bytes bytes;
+    bytes.Header(99887755, rate, channels, dim, frames, block.Size()).Append(block);
+    for (int f = 0; f < frames; ++f)
+        for (int v = 0; v < channels * dim; ++v) bytes.F64(10.0 * f + v);
+    bytes.U64(1).Marker(7, 1, "go");
+    while (bytes.Size() < 200)  // above the reader's minimum size
+        bytes.U8(0);
+    return bytes;
+}
+
+class AnalogFileDeviceTest : public TempDirTest {
+protected:
+    std::string Save(const Bytes& bytes, const std::string& name)
+    {
+        const std::string path = Path(name).string();
+        bytes.Save(path);
+        return path;
+    }
+};
+
+class AnalogFileDeviceThreads : public AnalogFileDeviceTest {};
+
+}  // namespace
+
+TEST_F(AnalogFileDeviceTest, LoadTakesOverTheRecordingsDescription)
+{
+    const std::string path =
+        Save(Recording(2, 1, 1000, 100.0, Block({"left", "right"}, -3.0, 2.0)), "walk.qvd");
+    SteppedPlayer player(false, "", path);
+    ASSERT_TRUE(player.IsReady());
+    EXPECT_TRUE(player.IsRunning());
+    EXPECT_TRUE(player.IsFileDevice());
+    EXPECT_FALSE(player.CanOffset());
+    EXPECT_TRUE(player.CanReset());
+    EXPECT_EQ(player.GetDeviceName(), "walk");
+    EXPECT_EQ(player.GetDeviceKey(), "analog_file_device");
+    EXPECT_EQ(player.GetDevicePath(), wxString(path));
+    EXPECT_EQ(player.GetConfigPath(), "/Analog/File_device");
+    EXPECT_EQ(player.GetRate(), 100.0);
+    EXPECT_EQ(player.GetTotalFrames(), 1000);
+    EXPECT_EQ(player.GetDeviceType(), 5);
+    EXPECT_EQ(player.GetUnitScale(), 0.25);
+    EXPECT_EQ(player.GetChannelName(0), "left");
+    EXPECT_EQ(player.GetChannelName(1), "right");
+    EXPECT_DOUBLE_EQ(player.GetDuration(), 10.0);
+    EXPECT_TRUE(player.CanShowCPStat());
+    EXPECT_EQ(player.GetCPXIndex(), 0);
+    EXPECT_EQ(player.GetCPYIndex(), 1);
+    // In memory the reader widens the data range (0 to 9991): the device is symmetric.
+    EXPECT_EQ(player.GetMaxValue(), -player.GetMinValue());
+    std::vector<uint32_t> codes, frames;
+    std::vector<wxString> labels;
+    player.GetMarkers(codes, frames, labels);
+    ASSERT_EQ(codes.size(), 1u);
+    EXPECT_EQ(labels[0], "go");
+    EXPECT_EQ(player.GetInfo(),
+              wxString(path) +
+                  "\n2 Analog Channel(s)\nDim = 1\nSampling Rate = 100 Hz\nFrames 1000 (" +
+                  FormatTime(10.0) + ")");
+}
+
+TEST_F(AnalogFileDeviceTest, RangeOfAnOnDemandRecordingIsMadeSymmetric)
+{
+    // 2 x 40000 x 8 bytes: read on demand, so the block's range is kept: -3 to 2 gives -3 to 3.
+    const std::string path = Save(Recording(2, 1, 40000, 100.0, Block({}, -3.0, 2.0)), "long.qvd");
+    CAnalogFileDevice player(false, "", path);
+    ASSERT_TRUE(player.IsReady());
+    EXPECT_EQ(player.GetMinValue(), -3.0);
+    EXPECT_EQ(player.GetMaxValue(), 3.0);
+    EXPECT_EQ(player.GetChannelName(0), "Channel #0");  // no names stored: the defaults stay
+}
+
+TEST_F(AnalogFileDeviceTest, PlaysThreeFramesThenLoopsWithTheViewsReset)
+{
+    const std::string path = Save(Recording(1, 1, 3, 10.0, Block({"x"}, -1.0, 1.0)), "three.qvd");
+    SteppedPlayer player(false, "", path);
+    ASSERT_TRUE(player.IsReady());
+    CFakeView view;
+    player.AddView(&view);
+    std::vector<double> played;
+    for (int i = 0; i < 7; ++i) {
+        player.Step();
+        played.push_back(view.frames.back().values[0]);
+        if (i == 2) {
+            EXPECT_EQ(player.GetCurrentFrame(), 0);
+            EXPECT_TRUE(view.notes.empty()) << "views are reset by the GUI thread only";
+            player.Poll();
+            EXPECT_EQ(view.notes, std::vector<std::string>{"reset"});
+            player.Poll();
+            EXPECT_EQ(view.notes.size(), 1u);
+        }
+    }
+    EXPECT_EQ(played, (std::vector<double>{0, 10, 20, 0, 10, 20, 0}));
+    EXPECT_EQ(view.frames[3].timeSec, 0.0) << "time stamps restart with every repetition";
+    EXPECT_DOUBLE_EQ(view.frames[4].timeSec, 0.1);
+    EXPECT_DOUBLE_EQ(player.GetElapsedTime(), 0.1);
+    player.RemoveAllViews();
+}
+
+TEST_F(AnalogFileDeviceTest, TrackerRecordingAndItsInfo)
+{
+    const std::string path =
+        Save(Recording(2, 7, 4, 50.0, Block({"a", "b"}, -1.0, 1.0, true)), "tracker.qvd");
+    CAnalogFileDevice player(false, "", path);
+    ASSERT_TRUE(player.IsReady());
+    EXPECT_TRUE(player.IsTracker());
+    EXPECT_EQ(player.GetChannelDim(), 7);
+    EXPECT_EQ(player.GetInfo(), wxString(path) +
+                                    "\n2 Tracker(s)\nSampling Rate = 50 Hz\nFrames 4 (" +
+                                    FormatTime(0.08) + ")");
+}
+
+TEST_F(AnalogFileDeviceTest, RefusedOrEmptyRecordingsLeaveTheDeviceNotReady)
+{
+    CAnalogFileDevice absent(false, "", Path("absent.qvd").string());
+    EXPECT_FALSE(absent.IsReady());
+
+    Bytes noChannels;
+    noChannels.Header(99887755, 100.0, 0, 1, 5, 0).Raw(std::string(120, '\0'));
+    const std::string path = Save(noChannels, "empty.qvd");
+    testing::internal::CaptureStdout();
+    CAnalogFileDevice empty(false, "", path);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(empty.IsReady());
+    EXPECT_NE(out.find("Invalid data file\n"), std::string::npos);
+
+    // No path and no dialog (headless): not ready, the working directory unchanged.
+    const wxString cwd = wxGetCwd();
+    CAnalogFileDevice unchosen(false, Dir().string(), "");
+    EXPECT_FALSE(unchosen.IsReady());
+    EXPECT_EQ(wxGetCwd(), cwd);
+}
+
+TEST_F(AnalogFileDeviceTest, ChooserIsAskedOnlyWithoutAPath)
+{
+    static std::string chosen;
+    chosen = Save(Recording(1, 1, 3, 10.0, Block({}, -1.0, 1.0)), "chosen.qvd");
+    CAnalogFileDevice::SetFileChooser([](const wxString&) { return wxString(chosen); });
+    const wxString cwd = wxGetCwd();
+    CAnalogFileDevice player(false, Dir().string(), "");
+    CAnalogFileDevice::SetFileChooser(nullptr);
+    EXPECT_TRUE(player.IsReady());
+    EXPECT_EQ(player.GetDeviceName(), "chosen");
+    EXPECT_EQ(wxGetCwd(), cwd);
+}
+
+TEST_F(AnalogFileDeviceTest, OwnParametersAndTheirLimits)
+{
+    const std::string path = Save(Recording(1, 1, 3, 10.0, Block({}, -1.0, 1.0)), "p.qvd");
+    CAnalogFileDevice player(false, "", path);
+    EXPECT_FALSE(player.CanShowCPStat());  // a single channel
+    EXPECT_EQ(player.GetParamLabel(0), "Show CP stat");
+    EXPECT_EQ(player.GetParamKey(1), "CP Stat time");
+    EXPECT_EQ(player.GetParamKey(2), "CP Stat Level");
+    EXPECT_EQ(player.GetChoiceCount(2), 5);
+    EXPECT_EQ(player.GetChoiceLabel(2, 2), "97.5 %");
+    EXPECT_EQ(player.GetChoiceLabel(2, 5), "???");
+    wxLogNull quiet;
+    bool changed = false;
+    double time = 4.0;
+    ASSERT_TRUE(player.SetParam(&time, 1, 1, PARAM_DOUBLE, &changed));
+    EXPECT_EQ(player.GetCPStatTime(), 30.0);
+    for (double accepted : {5.0, 120.0}) {
+        ASSERT_TRUE(player.SetParam(&accepted, 1, 1, PARAM_DOUBLE, &changed));
+        EXPECT_EQ(player.GetCPStatTime(), accepted);
+    }
+    time = 121.0;
+    ASSERT_TRUE(player.SetParam(&time, 1, 1, PARAM_DOUBLE, &changed));
+    EXPECT_EQ(player.GetCPStatTime(), 120.0);
+    int32_t level = 7;
+    ASSERT_TRUE(player.SetParam(&level, 2, 1, PARAM_CHOICE, &changed));
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(player.GetCPStatLevel(), 0);
+    EXPECT_TRUE(player.IsRunning()) << "a running device runs again after the change";
+    int count = 0;
+    int type = 0;
+    ASSERT_NE(player.GetParam(2, &count, &type), nullptr);
+    EXPECT_EQ(type, PARAM_CHOICE);
+}
+
+TEST_F(AnalogFileDeviceThreads, PlaysOnItsOwnThreadAt10HzWhileTheGuiResets)
+{
+    const std::string path = Save(Recording(1, 1, 3, 10.0, Block({"x"}, -1.0, 1.0)), "three.qvd");
+    CAnalogFileDevice player(false, "", path);
+    ASSERT_TRUE(player.IsReady());
+    CFakeView view;
+    player.AddView(&view);
+    ASSERT_TRUE(player.Create(false));
+    ASSERT_TRUE(player.RunThread());
+    ASSERT_TRUE(view.WaitFrames(4, std::chrono::seconds(20)));
+    player.Reset();  // handed to the acquisition thread
+    player.Poll();
+    ASSERT_TRUE(view.WaitFrames(7, std::chrono::seconds(20)));
+    player.Close();
+    player.Poll();
+    player.RemoveAllViews();
+    std::lock_guard<std::mutex> lock(view.mutex);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(view.frames[i].values[0], 10.0 * double(i));
+    for (const CFrame& frame : view.frames)
+        EXPECT_TRUE(frame.values[0] == 0.0 || frame.values[0] == 10.0 || frame.values[0] == 20.0);
+}
+
+TEST_F(AnalogFileDeviceTest, UnreadableFrameKeepsThePreviousRowAndIsReportedOnce)
+{
+    // Read on demand; the file then loses all but its first 1000 frames.
+    const std::string path = Save(Recording(2, 1, 40000, 1000.0, Block({}, -1.0, 1.0)), "cut.qvd");
+    SteppedPlayer player(false, "", path);
+    ASSERT_TRUE(player.IsReady());
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 40 + long(Block({}, -1.0, 1.0).Size()) + 1000 * 16), 0);
+    ::close(fd);
+    CFakeView view;
+    player.AddView(&view);
+    g_messages.Drain();
+    for (int i = 0; i < 1003; ++i) player.Step();
+    player.RemoveAllViews();
+    ASSERT_EQ(view.frames.size(), 1003u);
+    EXPECT_EQ(view.frames[999].values, (std::vector<double>{9990.0, 9991.0}));
+    for (size_t i = 1000; i < 1003; ++i)
+        EXPECT_EQ(view.frames[i].values, view.frames[999].values) << "frame " << i;
+    EXPECT_EQ(player.GetFailedReads(), 3u);
+    int reports = 0;
+    for (const QueuedMessage& message : g_messages.Drain())
+        reports += message.text.find("cannot read frame") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(reports, 1);
+}

@@ -1,0 +1,299 @@
+#include "analog/analogFile.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "analog/analogReader.h"
+#include "analog/recordBytes.h"
+#include "analog/recordFormat.h"
+#include "analog/testDevice.h"
+#include "process/deviceOwner.h"
+#include "support/tempDir.h"
+
+namespace {
+
+// A device seam with three channels of which the test chooses the enabled ones.
+class FakeSource : public CRecordSource {
+public:
+    double rate = 10.0;
+    std::vector<wxString> names = {"Channel #0", "Channel #1", "Channel #2"};
+    std::vector<uint8_t> flags = {1, 1, 1};
+    int32_t dim = 1;
+    bool running = true;
+    int stops = 0;
+    int starts = 0;
+    std::atomic<int> stopCaptures{0};
+    RecordMarkers markers;
+
+    double GetRate() override { return rate; }
+    int32_t GetRecordedChannelCount() override
+    {
+        int32_t count = 0;
+        for (uint8_t flag : flags) count += flag ? 1 : 0;
+        return count;
+    }
+    int32_t GetChannelDim() override { return dim; }
+    wxString GetDeviceName() override { return "fake"; }
+    wxString GetExportExtension() override { return ""; }
+    RecordHeaderInfo GetHeaderInfo() override
+    {
+        RecordHeaderInfo info;
+        info.deviceKey = "fake_device";
+        info.channelNames = SelectRecordedNames(names, flags.data(), int32_t(names.size()));
+        info.deviceType = 1;
+        return info;
+    }
+    RecordMarkers CopyMarkers() override { return markers; }
+    bool IsRunning() override { return running; }
+    void Stop() override
+    {
+        running = false;
+        ++stops;
+    }
+    void Start() override
+    {
+        running = true;
+        ++starts;
+    }
+    void StopCapture() override { ++stopCaptures; }
+};
+
+class CountingOwner : public CDeviceOwner {
+public:
+    void SetErrorMessage(const wxString&, bool) override {}
+    void AppendMessage(const wxString&) override {}
+    void RequestCaptureStop() override
+    {
+        ++requests;
+        CDeviceOwner::RequestCaptureStop();
+    }
+    std::atomic<int> requests{0};
+};
+
+// A test device stepped by hand, as its acquisition thread would on each tick.
+class SteppedDevice : public CTestDevice {
+public:
+    SteppedDevice() : CTestDevice(false, false) {}
+    void Step()
+    {
+        Generate();
+        DispatchFrame();
+        CountSample();
+    }
+    const double* Row() const { return m_values.get(); }
+};
+
+class AnalogFileTest : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        m_file.SetDevice(&m_device);
+    }
+    std::string Folder() const { return Dir().string(); }
+
+    FakeSource m_device;
+    CAnalogFile m_file;
+};
+
+class AnalogFileThreads : public AnalogFileTest {};
+
+}  // namespace
+
+TEST_F(AnalogFileTest, RecordsTheEnabledChannelsAndNamesThemInFrameOrder)
+{
+    m_device.flags = {1, 0, 1};
+    m_device.markers.codes = {1};
+    m_device.markers.frames = {2};
+    m_device.markers.labels = {"E 1"};
+    ASSERT_TRUE(m_file.OpenWriter(Folder(), "subject", 7, true, Folder(), false, 100, 1));
+    const std::string path = Folder() + "/subjectfake_0007.qvd";
+    EXPECT_EQ(m_file.GetFileName(), wxString(path));
+    EXPECT_EQ(m_file.GetTextFileName(), wxString(Folder() + "/subjectfake_0007.txt"));
+    ASSERT_TRUE(m_file.StartRecording());
+    const double frames[3][2] = {{1.0, 3.0}, {1.5, 3.5}, {2.0, 4.0}};  // channels 0 and 2
+    for (int i = 0; i < 3; ++i) m_file.RecordFrame(frames[i], 2, i, i / 10.0);
+    EXPECT_EQ(m_file.GetFramesWritten(), 3);
+    ASSERT_TRUE(m_file.FinishRecording());
+    EXPECT_EQ(m_device.stops, 1);
+    EXPECT_TRUE(m_device.running);
+    EXPECT_TRUE(
+        m_file.FinaliseRecordFile(path, 1));  // finished: unchanged, whatever count was read
+    ASSERT_TRUE(m_file.StopRecording());
+    EXPECT_TRUE(m_file.GetFileName().empty());
+
+    Bytes block;
+    block.PString("fake_device").PString("Channel #0").PString("Channel #2");
+    block.PBool(false).PInt(1).PDouble(1.0).PDouble(-1.0).PDouble(1.0);
+    Bytes expected;
+    expected.Header(99887755, 10.0, 2, 1, 3, block.Size()).Append(block);
+    for (const auto& frame : frames) expected.F64(frame[0]).F64(frame[1]);
+    expected.U64(1).Marker(1, 2, "E 1");
+    EXPECT_EQ(ReadFileBytes(path), expected.Data());
+}
+
+TEST_F(AnalogFileTest, DurationLimitRaisesTheStopRequestOnceAndTheRunIsStillFinished)
+{
+    for (bool useThread : {false, true}) {
+        CountingOwner owner;
+        m_file.SetOwner(&owner);
+        m_file.SetDuration(2.0);
+        m_device.stopCaptures = 0;
+        ASSERT_TRUE(
+            m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
+        const wxString path = m_file.GetFileName();
+        ASSERT_TRUE(m_file.StartRecording());
+        for (int i = 0; i <= 30; ++i) {  // 0 to 3 s at 10 Hz
+            const double frame[3] = {double(i), 0.0, -double(i)};
+            m_file.RecordFrame(frame, 3, i, i / 10.0);
+        }
+        EXPECT_FALSE(m_file.IsRecording());
+        EXPECT_TRUE(m_file.NeedsFinish());
+        EXPECT_EQ(owner.requests.load(), 1);
+        EXPECT_TRUE(owner.TakeCaptureStopRequest());
+        EXPECT_EQ(m_device.stopCaptures.load(), 1);
+        EXPECT_EQ(m_file.GetTime(), 2.0);
+        // The capture stop: finaliser (threaded saving), then the close.
+        if (useThread) {
+            EXPECT_TRUE(m_file.FinaliseRecordFile(path, m_file.GetFrameCount()));
+        }
+        ASSERT_TRUE(m_file.StopRecording());
+        EXPECT_FALSE(m_file.NeedsFinish());
+
+        const std::vector<uint8_t> bytes = ReadFileBytes(path.ToStdString());
+        ASSERT_GT(bytes.size(), 40u);
+        EXPECT_EQ(GetU64(bytes.data() + 24), 21u)
+            << "frames 0 to 2.0 s";  // the frame at 2.0 s is written
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path));
+        EXPECT_EQ(reader.GetFrameCount(), 21);
+        const uint64_t block = GetU64(bytes.data() + 32);
+        EXPECT_EQ(bytes.size(), 40 + block + 21 * 24 + 8) << "exactly one trailer";
+    }
+}
+
+TEST_F(AnalogFileTest, StartWithoutWriterOrTwiceAndFailedOpen)
+{
+    EXPECT_FALSE(m_file.StartRecording());
+    EXPECT_FALSE(m_file.FinishRecording());
+    EXPECT_FALSE(m_file.StopRecording());
+    EXPECT_FALSE(m_file.OpenWriter(Folder() + "/missing", "x", 1, false, "", true, 100, 1));
+    EXPECT_FALSE(m_file.IsAvailable());
+    EXPECT_TRUE(m_file.GetFileName().empty());
+
+    ASSERT_TRUE(m_file.OpenWriter(Folder(), "x", 1, false, "", true, 100, 1));
+    EXPECT_TRUE(m_file.IsAvailable());
+    ASSERT_TRUE(m_file.StartRecording());
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(m_file.StartRecording());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Data writer not ready or is already in use (1)\n");
+    EXPECT_FALSE(m_file.IsAvailable());
+}
+
+TEST_F(AnalogFileTest, ReplacingOrDestroyingAnUnfinishedRecordingFinishesIt)
+{
+    ASSERT_TRUE(m_file.OpenWriter(Folder(), "a", 1, false, "", true, 100, 1));
+    const std::string first = m_file.GetFileName().ToStdString();
+    ASSERT_TRUE(m_file.StartRecording());
+    const double frame[3] = {1, 2, 3};
+    for (int i = 0; i < 5; ++i) m_file.RecordFrame(frame, 3, i, i / 10.0);
+    ASSERT_TRUE(m_file.OpenWriter(Folder(), "a", 2, false, "", false, 100, 1));
+    EXPECT_EQ(GetU64(ReadFileBytes(first).data() + 24), 5u);
+    const std::string second = m_file.GetFileName().ToStdString();
+    {
+        CAnalogFile other;
+        other.SetDevice(&m_device);
+        ASSERT_TRUE(other.OpenWriter(Folder(), "b", 1, false, "", true, 100, 1));
+        ASSERT_TRUE(other.StartRecording());
+        for (int i = 0; i < 4; ++i) other.RecordFrame(frame, 3, i, i / 10.0);
+    }  // the device goes away mid-recording
+    const std::vector<uint8_t> bytes = ReadFileBytes(Folder() + "/bfake_0001.qvd");
+    ASSERT_GE(bytes.size(), 40u);
+    EXPECT_EQ(GetU64(bytes.data() + 24), 4u);
+}
+
+TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
+{
+    for (bool useThread : {false, true}) {
+        ASSERT_TRUE(
+            m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 50000, 1));
+        const wxString path = m_file.GetFileName();
+        ASSERT_TRUE(m_file.StartRecording());
+        std::promise<void> started;
+        std::atomic<bool> quit{false};
+        std::thread acquisition([&] {
+            for (int i = 0; i < 40000 && !quit.load(); ++i) {
+                const double frame[3] = {double(i), double(i) * 2, -1.0};
+                m_file.RecordFrame(frame, 3, i, i / 1000.0);
+                if (i == 500) started.set_value();
+            }
+        });
+        ASSERT_EQ(started.get_future().wait_for(std::chrono::seconds(30)),
+                  std::future_status::ready);
+        const bool isFinished = m_file.FinishRecording();
+        quit = true;
+        acquisition.join();
+        ASSERT_TRUE(isFinished);
+        ASSERT_TRUE(m_file.FinaliseRecordFile(path, 0));
+        ASSERT_TRUE(m_file.StopRecording());
+
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path));
+        const int64_t frames = reader.GetFrameCount();
+        ASSERT_GT(frames, 500);
+        const std::vector<uint8_t> bytes = ReadFileBytes(path.ToStdString());
+        EXPECT_EQ(bytes.size(), uint64_t(reader.GetDataOffset() + frames * 24 + 8))
+            << "one trailer";
+        for (int64_t f = 0; f < frames; ++f) {
+            double frame[3];
+            ASSERT_TRUE(reader.GetFrame(frame, 3, f));
+            ASSERT_EQ(frame[0], double(f)) << "no gap and no frame out of order";
+        }
+    }
+}
+
+TEST_F(AnalogFileTest, TestDeviceRecordsItsEnabledChannelsThroughTheCaptureHooks)
+{
+    SteppedDevice device;
+    ASSERT_NE(device.GetRecorder(), nullptr);  // every analog device owns its controller
+    device.SetVisibleChannels({0, 2});
+    ASSERT_TRUE(device.SetupWriter(Folder(), "trial", 3, true, Folder(), true, 100, 1));
+    const wxString path = device.GetWriterFileName();
+    EXPECT_EQ(path, wxString(Folder() + "/trialtest_device_0003.qvd"));
+    EXPECT_EQ(device.GetExportFileName(), wxString(Folder() + "/trialtest_device_0003.txt"));
+    ASSERT_TRUE(device.StartRecording());
+    std::vector<std::array<double, 2>> recorded;
+    for (int i = 0; i < 60; ++i) {
+        device.Step();
+        recorded.push_back({device.Row()[0], device.Row()[2]});
+    }
+    ASSERT_TRUE(device.FinishRecording());
+    EXPECT_FALSE(device.FinishRecording());  // nothing left to finish
+    EXPECT_TRUE(FinaliseRecordFile(device, path, 60));
+    EXPECT_EQ(device.GetRecordedFrames(), 60);
+    ASSERT_TRUE(device.StopRecording());
+
+    CAnalogReader reader;
+    ASSERT_TRUE(reader.Open(path));
+    EXPECT_EQ(reader.GetChannelCount(), 2);
+    EXPECT_EQ(reader.GetFrameCount(), 60);
+    EXPECT_EQ(reader.GetRate(), 25.0);
+    EXPECT_EQ(reader.GetDeviceKey(), "test_device");
+    EXPECT_EQ(reader.GetChannelNames(),
+              (std::vector<wxString>{device.GetChannelName(0), device.GetChannelName(2)}));
+    EXPECT_EQ(reader.GetUnitScale(), device.GetUnitScale());
+    for (int f = 0; f < 60; ++f) {
+        double frame[2];
+        ASSERT_TRUE(reader.GetFrame(frame, 2, f));
+        EXPECT_EQ(frame[0], recorded[size_t(f)][0]);
+        EXPECT_EQ(frame[1], recorded[size_t(f)][1]);
+    }
+    // The test device marks every two seconds of frame time: at 0 and 50.
+    ASSERT_EQ(reader.GetMarkerFrames().size(), 2u);
+    EXPECT_EQ(reader.GetMarkerFrames()[1], 50u);
+}

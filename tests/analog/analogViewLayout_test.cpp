@@ -1,0 +1,206 @@
+#include "analog/analogViewLayout.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+TEST(AnalogViewLayoutTest, TimeGraphMarginsAndDivisions)
+{
+    const TimeGraphLayout normal = ComputeTimeGraphLayout(800, 600, false, 10, 5.0);
+    EXPECT_EQ(normal.right, 700);
+    EXPECT_EQ(normal.bottom, 570);
+    EXPECT_EQ(normal.height, 470);
+    EXPECT_DOUBLE_EQ(normal.dx, 65.0);
+    EXPECT_DOUBLE_EQ(normal.dt, 0.5);
+    EXPECT_TRUE(normal.drawable);
+    const TimeGraphLayout strip = ComputeTimeGraphLayout(800, 600, true, 10, 5.0);
+    EXPECT_EQ(strip.right, 750);
+    // Lanes of a 3-channel strip: height H / 3 each.
+    const StripLane lane1 = ComputeStripLane(1, 3, 470);
+    EXPECT_EQ(lane1.top, 256);
+    EXPECT_EQ(lane1.bottom, 412);
+    EXPECT_EQ(lane1.middle, 334);
+}
+
+TEST(AnalogViewLayoutTest, TimeGraphGuardsZeroDivisionsAndTinyWindows)
+{
+    const TimeGraphLayout zero = ComputeTimeGraphLayout(800, 600, false, 0, 5.0);
+    EXPECT_TRUE(std::isfinite(zero.dx));
+    EXPECT_DOUBLE_EQ(zero.dt, 5.0);
+    EXPECT_FALSE(ComputeTimeGraphLayout(120, 100, false, 10, 5.0).drawable);
+    EXPECT_FALSE(ComputeTimeGraphLayout(140, 600, false, 10, 5.0).drawable);
+}
+
+TEST(AnalogViewLayoutTest, ValueRangeFallsBackToObservedThenToUnitSpan)
+{
+    ValueRange r = ChooseValueRange(-10, 10, 3, 4);
+    EXPECT_DOUBLE_EQ(r.top, 10);
+    EXPECT_DOUBLE_EQ(r.range, 20);
+    r = ChooseValueRange(0, 0, 2, 6);
+    EXPECT_DOUBLE_EQ(r.top, 6);
+    EXPECT_DOUBLE_EQ(r.range, 4);
+    // A constant signal on a device without a range: finite scale around it.
+    r = ChooseValueRange(1, 1, 3, 3);
+    EXPECT_DOUBLE_EQ(r.top, 3.5);
+    EXPECT_DOUBLE_EQ(r.range, 1);
+    r = ChooseValueRange(0, 0, std::nan(""), std::nan(""));
+    EXPECT_TRUE(std::isfinite(r.top));
+    EXPECT_DOUBLE_EQ(r.range, 1);
+}
+
+TEST(AnalogViewLayoutTest, BarsSpacingWidthAndCentres)
+{
+    const BarLayout five = ComputeBarLayout(1000, 600, 5);
+    EXPECT_DOUBLE_EQ(five.spacing, 150);
+    EXPECT_EQ(five.barWidth, 30);
+    const int centres[] = {200, 350, 500, 650, 800};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(five.Centre(i), centres[i]);
+    EXPECT_EQ(ComputeBarLayout(300, 600, 40).barWidth, 20);
+    EXPECT_EQ(ComputeBarLayout(5000, 600, 1).barWidth, 200);
+    EXPECT_FALSE(ComputeBarLayout(90, 600, 2).drawable);
+    EXPECT_FALSE(ComputeBarLayout(800, 120, 2).drawable);
+}
+
+TEST(AnalogViewLayoutTest, PieSharesUseAbsoluteValues)
+{
+    const auto sectors = ComputePieSectors({1, -1, 2}, {true, true, true});
+    ASSERT_EQ(sectors.size(), 3u);
+    EXPECT_DOUBLE_EQ(sectors[0].start, 0);
+    EXPECT_DOUBLE_EQ(sectors[0].end, 90);
+    EXPECT_DOUBLE_EQ(sectors[1].end, 180);
+    EXPECT_DOUBLE_EQ(sectors[2].end, 360);
+    EXPECT_DOUBLE_EQ(sectors[2].middle, 270);
+    EXPECT_TRUE(ComputePieSectors({0, 0}, {true, true}).empty());
+    // An unreadable channel is skipped, the others share the circle.
+    const auto skipped = ComputePieSectors({5, 7, 5}, {true, false, true});
+    ASSERT_EQ(skipped.size(), 2u);
+    EXPECT_EQ(skipped[1].position, 2);
+    EXPECT_DOUBLE_EQ(skipped[1].end, 360);
+    const PieBox box = ComputePieBox(800, 600);
+    EXPECT_EQ(box.diameter, 400);
+    EXPECT_EQ(box.left, 200);
+    EXPECT_EQ(box.top, 100);
+    EXPECT_EQ(box.cx, 400);
+    EXPECT_FALSE(ComputePieBox(150, 600).drawable);
+}
+
+TEST(AnalogViewLayoutTest, QuadrantsGoTopRightThenCounterClockwise)
+{
+    const QuadrantLayout q = ComputeQuadrantLayout(800, 600);
+    EXPECT_EQ(q.pw, 600);
+    EXPECT_EQ(q.ph, 400);
+    EXPECT_EQ(q.cx, 350);
+    EXPECT_EQ(q.cy, 300);
+    int x = 0, y = 0;
+    q.Origin(0, x, y);
+    EXPECT_EQ(x, 350);
+    EXPECT_EQ(y, 100);
+    q.Origin(1, x, y);
+    EXPECT_EQ(x, 50);
+    EXPECT_EQ(y, 100);
+    q.Origin(2, x, y);
+    EXPECT_EQ(x, 50);
+    EXPECT_EQ(y, 300);
+    q.Origin(3, x, y);
+    EXPECT_EQ(x, 350);
+    EXPECT_EQ(y, 300);
+    EXPECT_DOUBLE_EQ(QuadrantShare(40, 100), 0.4);
+    EXPECT_DOUBLE_EQ(QuadrantShare(-40, 100), 0.4);
+    // No load at all: 0 % rather than 0/0.
+    EXPECT_DOUBLE_EQ(QuadrantShare(0, 0), 0.0);
+    EXPECT_DOUBLE_EQ(QuadrantColourInput(0.0), 0.99);
+    EXPECT_DOUBLE_EQ(QuadrantColourInput(1.0), 0.0);
+    EXPECT_DOUBLE_EQ(QuadrantColourInput(0.25), 0.75);
+    EXPECT_FALSE(ComputeQuadrantLayout(200, 600).drawable);
+}
+
+TEST(AnalogViewLayoutTest, ColourScaleImageHasAMinimumSize)
+{
+    int w = 0, h = 0;
+    ComputeColourScaleSize(1920, 1040, w, h);
+    EXPECT_EQ(w, 96);
+    EXPECT_EQ(h, 500);
+    ComputeColourScaleSize(0, 0, w, h);  // no display: still one row per band
+    EXPECT_EQ(w, 10);
+    EXPECT_EQ(h, 100);
+    ComputeColourScaleSize(150, 150, w, h);
+    EXPECT_EQ(w, 10);
+    EXPECT_EQ(h, 100);
+}
+
+TEST(AnalogViewLayoutTest, ParametricSquareAndScale)
+{
+    const ParametricLayout p = ComputeParametricLayout(650, 530);
+    EXPECT_EQ(p.d, 400);
+    EXPECT_EQ(p.left, 125);
+    EXPECT_EQ(p.right, 525);
+    EXPECT_EQ(p.top, 65);
+    EXPECT_EQ(p.bottom, 465);
+    EXPECT_EQ(p.cx, 325);
+    EXPECT_EQ(p.cy, 265);
+    // Symmetric range: 0 at the centre, as drawn by every symmetric device.
+    const ParametricScale sym = ComputeParametricScale(p, -10, 10, 0, 0);
+    EXPECT_DOUBLE_EQ(sym.scale, 20.0);
+    EXPECT_EQ(sym.ScreenX(p, 0), 325);
+    EXPECT_EQ(sym.ScreenY(p, 0), 265);
+    EXPECT_EQ(sym.ScreenY(p, 10), 65);
+    // Observed 2..6: the labels run 2..6 and the points stay inside the square.
+    const ParametricScale obs = ComputeParametricScale(p, 0, 0, 2, 6);
+    EXPECT_DOUBLE_EQ(obs.scale, 100.0);
+    EXPECT_EQ(obs.ScreenX(p, 2), 125);
+    EXPECT_EQ(obs.ScreenX(p, 6), 525);
+    EXPECT_EQ(obs.ScreenY(p, 6), 65);
+    EXPECT_EQ(obs.ScreenY(p, 2), 465);
+    double width = 0, height = 0;
+    EllipseExtent(20.0, 3.0, 1.5, width, height);
+    EXPECT_DOUBLE_EQ(width, 60.0);
+    EXPECT_DOUBLE_EQ(height, 120.0);
+    EXPECT_FALSE(ComputeParametricLayout(140, 600).drawable);
+}
+
+TEST(AnalogViewLayoutTest, SpectraGridForOneTwoThreeAndFiveChannels)
+{
+    SpectraGrid g = ComputeSpectraGrid(800, 600, 1);
+    EXPECT_EQ(g.columns, 1);
+    EXPECT_EQ(g.rows, 1);
+    EXPECT_EQ(g.cellWidth, 800);
+    g = ComputeSpectraGrid(800, 600, 2);
+    EXPECT_EQ(g.columns, 2);
+    EXPECT_EQ(g.rows, 1);
+    g = ComputeSpectraGrid(600, 800, 2);
+    EXPECT_EQ(g.columns, 1);
+    EXPECT_EQ(g.rows, 2);
+    g = ComputeSpectraGrid(800, 600, 3);
+    EXPECT_EQ(g.columns, 2);
+    EXPECT_EQ(g.rows, 2);
+    int x = 0, y = 0;
+    g.Cell(2, x, y);
+    EXPECT_EQ(x, 200);  // centred: shifted by cw / 2
+    EXPECT_EQ(y, 300);
+    g.Cell(1, x, y);
+    EXPECT_EQ(x, 400);
+    EXPECT_EQ(y, 0);
+    g = ComputeSpectraGrid(900, 600, 5);
+    EXPECT_EQ(g.columns, 3);
+    EXPECT_EQ(g.rows, 2);
+    g.Cell(3, x, y);
+    EXPECT_EQ(x, 150);
+    g.Cell(4, x, y);
+    EXPECT_EQ(x, 450);
+    EXPECT_EQ(y, 300);
+}
+
+TEST(AnalogViewLayoutTest, SpectrumBinsAndCellMargins)
+{
+    EXPECT_EQ(SpectrumBinsShown(129, 50, 100), 129);
+    EXPECT_EQ(SpectrumBinsShown(129, 25, 100), 65);
+    // A max rate above the Nyquist frequency never shows more than the spectrum.
+    EXPECT_EQ(SpectrumBinsShown(129, 80, 100), 129);
+    EXPECT_EQ(SpectrumBinsShown(129, 0.001, 100), 1);
+    const SpectrumCell cell = ComputeSpectrumCell(0, 0, 400, 300);
+    EXPECT_EQ(cell.margin, 30);
+    EXPECT_EQ(cell.width, 340);
+    EXPECT_EQ(cell.bottom, 270);
+    EXPECT_FALSE(ComputeSpectrumCell(0, 0, 20, 300).drawable);
+}

@@ -1,0 +1,483 @@
+#include "analog/analogWriter.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <clocale>
+#include <cmath>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <random>
+
+#include "analog/recordBytes.h"
+#include "analog/recordFormat.h"
+#include "support/tempDir.h"
+
+namespace {
+
+const double kFramesA[3][3] = {{0.5, -1.25, 3.0}, {1e-7, 2.5e10, -0.0}, {42.0, 0.125, -7.75}};
+
+RecordHeaderInfo AnalogInfo(int channels)
+{
+    RecordHeaderInfo info;
+    info.deviceKey = "test_device";
+    for (int i = 0; i < channels; ++i)
+        info.channelNames.push_back(wxString::Format("Channel #%d", i));
+    info.isTracker = false;
+    info.deviceType = 1;
+    info.unitScale = 0.001;
+    info.minValue = -10.0;
+    info.maxValue = 10.0;
+    return info;
+}
+
+Bytes AnalogBlock(int channels)
+{
+    Bytes block;
+    block.PString("test_device");
+    for (int i = 0; i < channels; ++i) block.PString("Channel #" + std::to_string(i));
+    block.PBool(false).PInt(1).PDouble(0.001).PDouble(-10.0).PDouble(10.0);
+    return block;
+}
+
+RecordMarkers SomeMarkers()
+{
+    RecordMarkers markers;
+    markers.codes = {7, 0xFFFFFFF0u};
+    markers.frames = {1, 0x80000000u};  // the second is stored as a negative i64
+    markers.labels = {"E 1", ""};
+    return markers;
+}
+
+class AnalogWriterTest : public TempDirTest {
+protected:
+    std::string File(const std::string& name) const { return Path(name).string(); }
+
+    // Opens, writes the block of info, the frames of kFramesA and finishes.
+    void WriteThreeFrames(CAnalogWriter& writer, const std::string& path, bool exportText)
+    {
+        ASSERT_TRUE(writer.OpenFile(path, 3, 1, 100.0, exportText, Dir().string()));
+        HeaderPropertyBuffer block;
+        const uint64_t length = BuildHeaderProperties(AnalogInfo(3), block);
+        ASSERT_TRUE(writer.WriteProperties(block.data(), length));
+        ASSERT_TRUE(writer.Start());
+        for (const auto& frame : kFramesA) writer.WriteFrame(frame, 3);
+        const RecordMarkers markers = SomeMarkers();
+        ASSERT_TRUE(writer.Finish(&markers));
+        ASSERT_TRUE(writer.Close());
+    }
+};
+
+class AnalogWriterThreads : public TempDirTest {};
+
+}  // namespace
+
+TEST_F(AnalogWriterTest, ThreeChannelRecordingMatchesTheLayoutByteForByte)
+{
+    const std::string path = File("capture.qvd");
+    CAnalogWriter writer;
+    WriteThreeFrames(writer, path, false);
+
+    const Bytes block = AnalogBlock(3);
+    Bytes expected;
+    expected.Header(99887755, 100.0, 3, 1, 3, block.Size()).Append(block);
+    for (const auto& frame : kFramesA) expected.F64(frame[0]).F64(frame[1]).F64(frame[2]);
+    expected.U64(2).Marker(7, 1, "E 1").Marker(0xFFFFFFF0u, -2147483648LL, "");
+    EXPECT_EQ(ReadFileBytes(path), expected.Data());
+    EXPECT_EQ(writer.GetFrameCount(), 3);
+    EXPECT_TRUE(writer.GetFileName().empty());
+}
+
+TEST_F(AnalogWriterTest, TwoSensorTrackerHas112ByteFramesAndOneNamePerSensor)
+{
+    RecordHeaderInfo info;
+    info.deviceKey = "test_tracker";
+    info.channelNames = {"Tracker #0", "Tracker #1"};
+    info.isTracker = true;
+    info.deviceType = 1;
+    info.unitScale = 1.0;
+    info.minValue = -2.0;
+    info.maxValue = 2.0;
+    HeaderPropertyBuffer block;
+    const uint64_t length = BuildHeaderProperties(info, block);
+
+    const std::string path = File("tracker.qvd");
+    CAnalogWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, 2, 7, 50.0, false, ""));
+    ASSERT_TRUE(writer.WriteProperties(block.data(), length));
+    double frame[14];
+    for (int i = 0; i < 14; ++i) frame[i] = i * 0.5 - 1.0;
+    writer.WriteFrame(frame, 14);
+    writer.WriteFrame(frame, 13);  // a frame of the wrong size is refused
+    ASSERT_TRUE(writer.Finish(nullptr));
+    ASSERT_TRUE(writer.Close());
+
+    Bytes expectedBlock;
+    expectedBlock.PString("test_tracker").PString("Tracker #0").PString("Tracker #1");
+    expectedBlock.PBool(true).PInt(1).PDouble(1.0).PDouble(-2.0).PDouble(2.0);
+    Bytes expected;
+    expected.Header(99887755, 50.0, 2, 7, 1, expectedBlock.Size()).Append(expectedBlock);
+    for (double value : frame) expected.F64(value);
+    expected.U64(0);
+    EXPECT_EQ(ReadFileBytes(path), expected.Data());
+    EXPECT_EQ(expected.Size(), 40 + expectedBlock.Size() + 112 + 8);
+    EXPECT_EQ(writer.GetFailedFrames(), 1u);
+}
+
+TEST_F(AnalogWriterTest, PropertyRecordsThatDoNotFitAreSkippedWholeAndLaterOnesTried)
+{
+    HeaderPropertyBuffer buffer;
+    uint64_t position = 2045;
+    EXPECT_TRUE(AddBoolProperty(buffer.data(), &position, true));
+    position = 2046;
+    EXPECT_FALSE(AddBoolProperty(buffer.data(), &position, true));
+    position = 2042;
+    EXPECT_TRUE(AddIntProperty(buffer.data(), &position, 1));
+    position = 2043;
+    EXPECT_FALSE(AddIntProperty(buffer.data(), &position, 1));
+    position = 2038;
+    EXPECT_TRUE(AddDoubleProperty(buffer.data(), &position, 1.0));
+    position = 2039;
+    EXPECT_FALSE(AddDoubleProperty(buffer.data(), &position, 1.0));
+
+    // Key (6 + 3) then a 2030-byte name: 9 + 2036 = 2045 fits; the second name
+    // does not, the bool (2 bytes) still does, the int and doubles do not.
+    RecordHeaderInfo info;
+    info.deviceKey = "key";
+    info.channelNames = {wxString(2030, 'a'), "b"};
+    info.isTracker = true;
+    const uint64_t length = BuildHeaderProperties(info, buffer);
+    Bytes expected;
+    expected.PString("key").PString(std::string(2030, 'a')).PBool(true);
+    ASSERT_EQ(length, expected.Size());
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + long(length)), expected.Data());
+
+    // A name too long for any block is left out while the rest goes in.
+    info.channelNames = {wxString(2100, 'x'), wxString::FromUTF8("\xC3\xA9t\xC3\xA9")};
+    const uint64_t second = BuildHeaderProperties(info, buffer);
+    Bytes expected2;
+    expected2.PString("key")
+        .PString("\xC3\xA9t\xC3\xA9")
+        .PBool(true)
+        .PInt(0)
+        .PDouble(1.0)
+        .PDouble(-1.0)
+        .PDouble(1.0);
+    ASSERT_EQ(second, expected2.Size());
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + long(second)),
+              expected2.Data());
+}
+
+TEST_F(AnalogWriterTest, RecordingFinishedWithoutFramesHasItsTrailerRightAfterTheBlock)
+{
+    const std::string path = File("empty.qvd");
+    CAnalogWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, 3, 1, 100.0, false, ""));
+    HeaderPropertyBuffer block;
+    const uint64_t length = BuildHeaderProperties(AnalogInfo(3), block);
+    ASSERT_TRUE(writer.WriteProperties(block.data(), length));
+    const RecordMarkers markers = SomeMarkers();
+    ASSERT_TRUE(writer.Finish(&markers));
+    // A second finish (or trailer) leaves the file as it is.
+    ASSERT_TRUE(writer.Finish(&markers));
+    ASSERT_TRUE(writer.WriteMarkers(&markers));
+    ASSERT_TRUE(writer.Close());
+    ASSERT_TRUE(writer.Close());
+
+    Bytes expected;
+    expected.Header(99887755, 100.0, 3, 1, 0, AnalogBlock(3).Size()).Append(AnalogBlock(3));
+    ASSERT_EQ(expected.Size(), 40 + length);
+    expected.U64(2).Marker(7, 1, "E 1").Marker(0xFFFFFFF0u, -2147483648LL, "");
+    EXPECT_EQ(ReadFileBytes(path), expected.Data());
+}
+
+TEST_F(AnalogWriterTest, TextExportLinesWithHeaderTimeColumnAndEvents)
+{
+    const std::string path = File("trial_0007.qvd");
+    CAnalogWriter writer;
+    writer.SetTextExtension(".cp");
+    WriteThreeFrames(writer, path, true);
+    EXPECT_EQ(writer.GetTextFileName(), wxString(File("trial_0007.cp")));
+    const std::string expected = "# " + path +
+                                 " :  channels = 3 dim = 1 rate = 100\r\n"
+                                 "0\t0.5\t-1.25\t3\r\n"
+                                 "0.01\t1e-07\t2.5e+10\t-0\r\n"
+                                 "0.02\t42\t0.125\t-7.75\r\n"
+                                 "event[0]\t1\t7\tE 1\r\n"
+                                 "event[1]\t-2147483648\t4294967280\t\r\n";
+    EXPECT_EQ(ReadFileText(File("trial_0007.cp")), expected);
+}
+
+TEST_F(AnalogWriterTest, TextExportWithoutHeaderOrTimeStartsWithTheValues)
+{
+    g_Use_Text_Header = false;
+    g_Use_Text_Time = false;
+    const std::string path = File("plain.qvd");
+    CAnalogWriter writer;
+    WriteThreeFrames(writer, path, true);
+    g_Use_Text_Header = true;
+    g_Use_Text_Time = true;
+    EXPECT_EQ(ReadFileText(File("plain.txt")),
+              "0.5\t-1.25\t3\r\n"
+              "1e-07\t2.5e+10\t-0\r\n"
+              "42\t0.125\t-7.75\r\n"
+              "event[0]\t1\t7\tE 1\r\n"
+              "event[1]\t-2147483648\t4294967280\t\r\n");
+}
+
+TEST_F(AnalogWriterTest, TimeColumnAt50HzAndNumbersIgnoreTheProcessLocale)
+{
+    // A locale with a decimal comma, when the system has one.
+    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+    const std::string saved = previous ? previous : "C";
+    const bool hasComma =
+        std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") || std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+    const std::string path = File("fifty.qvd");
+    CAnalogWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, 1, 1, 50.0, true, Dir().string()));
+    ASSERT_TRUE(writer.WriteProperties(nullptr, 0));
+    for (int i = 0; i < 4; ++i) {
+        const double value = 1.5 + i;
+        writer.WriteFrame(&value, 1);
+    }
+    ASSERT_TRUE(writer.Finish(nullptr));
+    // Streamed: the lines are on disk before the files are closed.
+    const std::string beforeClose = ReadFileText(File("fifty.txt"));
+    ASSERT_TRUE(writer.Close());
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    EXPECT_EQ(ReadFileText(File("fifty.txt")), beforeClose);
+    EXPECT_EQ(beforeClose, "# " + path +
+                               " :  channels = 1 dim = 1 rate = 50\r\n"
+                               "0\t1.5\r\n0.02\t2.5\r\n0.04\t3.5\r\n0.06\t4.5\r\n");
+    if (!hasComma)
+        GTEST_LOG_(INFO) << "no decimal-comma locale installed; checked in the C locale only";
+}
+
+TEST_F(AnalogWriterTest, NumberFormattingMatchesPrintfG)
+{
+    std::mt19937_64 random(20261207);  // fixed seed
+    std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
+    std::uniform_int_distribution<int> exponent(-12, 12);
+    for (int i = 0; i < 2000; ++i) {
+        const double value = mantissa(random) * std::pow(10.0, exponent(random));
+        char ours[40];
+        char theirs[40];
+        *FormatNumberG(ours, ours + sizeof ours, value) = '\0';
+        std::snprintf(theirs, sizeof theirs, "%g", value);
+        ASSERT_STREQ(ours, theirs) << "seed 20261207, value " << value;
+    }
+    for (double value :
+         {0.0, -0.0, 1e6, 123456.0, 1234567.0, 0.0001, 0.00001, 1.0 / 0.0, -1.0 / 0.0}) {
+        char ours[40];
+        char theirs[40];
+        *FormatNumberG(ours, ours + sizeof ours, value) = '\0';
+        std::snprintf(theirs, sizeof theirs, "%g", value);
+        EXPECT_STREQ(ours, theirs);
+    }
+}
+
+TEST_F(AnalogWriterTest, FileNamesFollowTheCaptureNaming)
+{
+    EXPECT_EQ(MakeRecordFileName("/data", "subject", "test_device", 7),
+              "/data/subjecttest_device_0007.qvd");
+    EXPECT_EQ(MakeRecordFileName("/data", "s", "dev", 12345), "/data/sdev_12345.qvd");
+    EXPECT_EQ(MakeTextFileName("/data/sdev_0001.qvd", "/export", ""), "/export/sdev_0001.txt");
+}
+
+TEST_F(AnalogWriterTest, ExistingFilesAreReplacedAndAMissingExportFolderMeansNoExport)
+{
+    const std::string path = File("again.qvd");
+    Bytes junk;
+    junk.Raw(std::string(5000, 'j'));
+    junk.Save(path);
+    CAnalogWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, 1, 1, 10.0, true, File("no-such-folder")));
+    EXPECT_TRUE(writer.GetTextFileName().empty());
+    ASSERT_TRUE(writer.Finish(nullptr));
+    ASSERT_TRUE(writer.Close());
+    EXPECT_EQ(ReadFileBytes(path).size(), 48u);
+}
+
+TEST_F(AnalogWriterTest, UncreatableFileFailsWithTheWriterClosed)
+{
+    CAnalogWriter writer;
+    EXPECT_FALSE(writer.OpenFile(File("missing/dir/x.qvd"), 1, 1, 10.0, false, ""));
+    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_FALSE(writer.IsCreated());
+    EXPECT_FALSE(writer.WriteProperties(nullptr, 0));
+    EXPECT_FALSE(writer.WriteMarkers(nullptr));
+}
+
+TEST_F(AnalogWriterTest, ShortWritesAreCountedAndLeaveNoPartialFrameOrTextLine)
+{
+    // The file-size limit makes writes fail like a full disk does.
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    g_Use_Text_Header = false;  // keeps the export under the limit too
+    const std::string path = File("full.qvd");
+    CAnalogWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path, 3, 1, 100.0, true, Dir().string()));
+    ASSERT_TRUE(writer.WriteProperties(nullptr, 0));
+    struct rlimit limit = saved;
+    limit.rlim_cur = 40 + 2 * 24 + 7;  // two frames and part of a third or of a trailer
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    for (int i = 0; i < 5; ++i) writer.WriteFrame(kFramesA[i % 3], 3);
+    EXPECT_FALSE(writer.Finish(nullptr));  // the trailer does not fit either
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    writer.Close();
+
+    EXPECT_EQ(writer.GetFailedFrames(), 3u);
+    EXPECT_EQ(writer.GetFrameCount(), 2);
+    const std::vector<uint8_t> bytes = ReadFileBytes(path);
+    ASSERT_EQ(bytes.size(), 40u + 2 * 24);  // no partial frame
+    Bytes expected;
+    expected.Header(99887755, 100.0, 3, 1, 2, 0);
+    for (int i = 0; i < 2; ++i)
+        expected.F64(kFramesA[i][0]).F64(kFramesA[i][1]).F64(kFramesA[i][2]);
+    EXPECT_EQ(bytes, expected.Data());
+    g_Use_Text_Header = true;
+    EXPECT_EQ(ReadFileText(File("full.txt")), "0\t0.5\t-1.25\t3\r\n0.01\t1e-07\t2.5e+10\t-0\r\n");
+}
+
+TEST_F(AnalogWriterTest, FinaliserLeavesAFinishedFileAndFinishesAnUnfinishedOne)
+{
+    const std::string path = File("done.qvd");
+    CAnalogWriter writer;
+    WriteThreeFrames(writer, path, false);
+    const std::vector<uint8_t> finished = ReadFileBytes(path);
+    const RecordMarkers markers = SomeMarkers();
+    EXPECT_TRUE(FinaliseRecordFile(path, 99, &markers));
+    EXPECT_EQ(ReadFileBytes(path), finished);
+
+    // A recording cut off mid-frame (a crash): count 0, two frames and a bit.
+    Bytes cut;
+    cut.Header(99887755, 10.0, 2, 1, 0, 0).F64(1).F64(2).F64(3).F64(4).U8(0xAB);
+    const std::string cutPath = File("cut.qvd");
+    cut.Save(cutPath);
+    EXPECT_TRUE(FinaliseRecordFile(cutPath, 0, &markers));
+    Bytes expected;
+    expected.Header(99887755, 10.0, 2, 1, 2, 0).F64(1).F64(2).F64(3).F64(4);
+    expected.U64(2).Marker(7, 1, "E 1").Marker(0xFFFFFFF0u, -2147483648LL, "");
+    EXPECT_EQ(ReadFileBytes(cutPath), expected.Data());
+    EXPECT_TRUE(FinaliseRecordFile(cutPath, 0, &markers));  // now finished: unchanged
+    EXPECT_EQ(ReadFileBytes(cutPath), expected.Data());
+
+    EXPECT_FALSE(FinaliseRecordFile(File("absent.qvd"), 1, &markers));
+}
+
+TEST_F(AnalogWriterThreads, ThreadedWriterMatchesThePlainWriterByteForByte)
+{
+    const std::string dir = Dir().string();
+    const std::string plainPath = dir + "/plain.qvd";
+    const std::string threadPath = dir + "/thread.qvd";
+    HeaderPropertyBuffer block;
+    const uint64_t length = BuildHeaderProperties(AnalogInfo(8), block);
+    std::vector<std::vector<double>> frames(3000, std::vector<double>(8));
+    std::mt19937_64 random(42);  // fixed seed
+    std::normal_distribution<double> noise;
+    for (auto& frame : frames)
+        for (double& value : frame) value = noise(random);
+    const RecordMarkers markers = SomeMarkers();
+
+    CAnalogWriter plain;
+    ASSERT_TRUE(plain.OpenFile(plainPath, 8, 1, 1000.0, true, dir));
+    ASSERT_TRUE(plain.WriteProperties(block.data(), length));
+    auto threaded = std::make_unique<CAnalogThreadWriter>(1, 4000);  // room for every frame
+    threaded->SetTextExtension(".text");
+    ASSERT_TRUE(threaded->OpenFile(threadPath, 8, 1, 1000.0, true, dir));
+    ASSERT_TRUE(threaded->WriteProperties(block.data(), length));
+    EXPECT_GE(threaded->GetCapacity(), 4000u);
+    ASSERT_TRUE(threaded->Start());
+    for (const auto& frame : frames) {
+        plain.WriteFrame(frame.data(), 8);
+        EXPECT_EQ(threaded->WriteFrame(frame.data(), 8), 8u);
+    }
+    // Finishing drains the queue before the count and the one trailer.
+    ASSERT_TRUE(plain.Finish(&markers));
+    ASSERT_TRUE(threaded->Finish(&markers));
+    ASSERT_TRUE(plain.Close());
+    ASSERT_TRUE(threaded->Close());
+    EXPECT_EQ(threaded->GetFrameCount(), 3000);
+    EXPECT_EQ(threaded->GetDroppedFrames(), 0u);
+    threaded.reset();
+
+    const std::vector<uint8_t> plainBytes = ReadFileBytes(plainPath);
+    EXPECT_EQ(plainBytes.size(), 40 + length + 3000 * 64 + 8 + 20 + 3 + 20);
+    EXPECT_EQ(ReadFileBytes(threadPath), plainBytes);
+    std::string plainText = ReadFileText(dir + "/plain.txt");
+    std::string threadText = ReadFileText(dir + "/thread.text");
+    plainText.erase(0, plainText.find('\n'));  // the header lines name different files
+    threadText.erase(0, threadText.find('\n'));
+    EXPECT_EQ(threadText, plainText);
+}
+
+TEST_F(AnalogWriterThreads, FullQueueCountsEveryDroppedFrameAndWritesTheRest)
+{
+    const std::string dir = Dir().string();
+    const std::string path = dir + "/full.qvd";
+    {
+        CAnalogThreadWriter writer(101, 10);
+        EXPECT_EQ(writer.GetWriterPriority(), 50u);
+        EXPECT_EQ(writer.GetCapacity(), 30u);
+        ASSERT_TRUE(writer.OpenFile(path, 1, 1, 1.0, false, ""));
+        ASSERT_TRUE(writer.WriteProperties(nullptr, 0));
+        // Not started yet: 29 frames fit, the rest are dropped and counted.
+        for (int i = 0; i < 35; ++i) {
+            const double value = i;
+            writer.WriteFrame(&value, 1);
+        }
+        EXPECT_EQ(writer.GetDroppedFrames(), 6u);
+        ASSERT_TRUE(writer.Finish(nullptr));
+        EXPECT_EQ(writer.GetFrameCount(), 29);
+    }
+    const std::vector<uint8_t> bytes = ReadFileBytes(path);
+    ASSERT_EQ(bytes.size(), 40u + 29 * 8 + 8);
+    EXPECT_EQ(GetU64(bytes.data() + 24), 29u);
+    EXPECT_EQ(GetF64(bytes.data() + 40 + 28 * 8), 28.0);
+}
+
+TEST_F(AnalogWriterThreads, WriterThatNeverStartedEndsCleanly)
+{
+    const std::string dir = Dir().string();
+    {
+        CAnalogThreadWriter writer(1, 100);
+        ASSERT_TRUE(writer.OpenFile(dir + "/idle.qvd", 2, 1, 1000.0, false, ""));
+        EXPECT_GE(writer.GetCapacity(), 2001u);  // never less than two seconds of frames
+        EXPECT_TRUE(writer.Close());
+        EXPECT_FALSE(writer.IsOpen());
+    }
+    {
+        CAnalogThreadWriter unopened(1, 100);  // destroyed without a file or thread
+    }
+    EXPECT_EQ(ReadFileBytes(dir + "/idle.qvd").size(), 40u);  // a whole header, nothing else
+}
+
+TEST_F(AnalogWriterThreads, IdleWriterThreadWaitsInsteadOfSpinning)
+{
+    CAnalogThreadWriter writer(1, 100);
+    ASSERT_TRUE(writer.OpenFile(Dir().string() + "/idle.qvd", 2, 1, 100.0, false, ""));
+    ASSERT_TRUE(writer.Start());
+    // Over a quarter of a second of wall time an idle writer uses next to no
+    // processor time; a polling one would use all of it.
+    timespec cpuBefore{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuBefore);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+    {
+        std::mutex mutex;
+        std::condition_variable never;
+        std::unique_lock<std::mutex> lock(mutex);
+        never.wait_until(lock, until, [] { return false; });
+    }
+    timespec cpuAfter{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuAfter);
+    const double cpuSeconds =
+        double(cpuAfter.tv_sec - cpuBefore.tv_sec) + (cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
+    EXPECT_LT(cpuSeconds, 0.1);
+    ASSERT_TRUE(writer.Finish(nullptr));
+}

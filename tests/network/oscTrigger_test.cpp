@@ -1,0 +1,241 @@
+// The process-wide OSC trigger input: start, values, restart, stop, and its
+// polling from every acquisition thread through the live network services.
+#include "network/oscTrigger.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "analog/testDevice.h"
+#include "network/liveNetworkServices.h"
+#include "oscSourceSupport.h"
+#include "process/networkServices.h"
+
+using osctest::ConsoleCapture;
+using osctest::Floats;
+using osctest::Peer;
+using osctest::Received;
+using osctest::RunTool;
+using osctest::SettingsGuard;
+
+namespace {
+
+class OscTriggerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetNetworkServices(nullptr);
+        m_settings.use = true;
+        m_settings.outPort = m_source.Port();
+        m_settings.inPort = 0;  // any free port, read back once started
+        SetOscTriggerSettings(m_settings);
+        OscClientSettings client;
+        client.maxTimeoutMs = 10;
+        SetOscClientSettings(client);
+    }
+    // Starts the input and takes its connect message off the source.
+    bool Start()
+    {
+        if (!StartOscTrigger()) return false;
+        Received request;
+        return m_source.Next(request) && request.address == "/unity_sync/connect";
+    }
+    bool Send(const OscMessage& message)
+    {
+        return m_source.Send(GetOscTriggerListeningPort(), message);
+    }
+    // Polls (as the acquisition threads do) until a value can be read.
+    bool PollAndRead(double& value)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < end) {
+            PollOscTrigger();
+            if (GetOscTriggerValue(&value)) return true;
+            std::this_thread::yield();
+        }
+        return false;
+    }
+
+    SettingsGuard m_guard;
+    ConsoleCapture m_console;
+    Peer m_source;
+    OscTriggerSettings m_settings;
+};
+
+}  // namespace
+
+TEST_F(OscTriggerTest, NoInputAnswersNoAndRestartStartsNothing)
+{
+    double value = 0.0;
+    EXPECT_FALSE(IsOscTriggerConnected());
+    EXPECT_FALSE(PollOscTrigger());
+    EXPECT_FALSE(GetOscTriggerValue(&value));
+    EXPECT_FALSE(RestartOscTrigger());
+    EXPECT_FALSE(IsOscTriggerConnected());
+    EXPECT_EQ(m_source.Drain(), 0);
+}
+
+TEST_F(OscTriggerTest, FirstValueOfTheLatestMessageIsReadOnce)
+{
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(IsOscTriggerConnected());
+    EXPECT_GT(GetOscTriggerListeningPort(), 0);
+    ASSERT_TRUE(Send(Floats("/unity_sync", {5.0f})));
+    OscMessage two("/unity_sync");
+    two.PushInt32(7).PushInt32(8);
+    ASSERT_TRUE(Send(two));
+    double value = 0.0;
+    ASSERT_TRUE(PollAndRead(value));
+    EXPECT_EQ(value, 7.0);
+    EXPECT_FALSE(GetOscTriggerValue(&value));
+    EXPECT_FALSE(GetOscTriggerValue(nullptr));
+
+    // The shell's thresholds: 255 starts, -255 stops.
+    ASSERT_TRUE(Send(Floats("/unity_sync", {255.0f})));
+    ASSERT_TRUE(PollAndRead(value));
+    EXPECT_TRUE(IsOscTriggerStartValue(value, m_settings.highValue));
+    ASSERT_TRUE(Send(Floats("/unity_sync", {-255.0f})));
+    ASSERT_TRUE(PollAndRead(value));
+    EXPECT_TRUE(IsOscTriggerStopValue(value, m_settings.lowValue));
+    EXPECT_FALSE(IsOscTriggerStartValue(value, m_settings.highValue));
+}
+
+TEST_F(OscTriggerTest, FailedStartLeavesNoInput)
+{
+    Peer taken;
+    m_settings.inPort = taken.Port();
+    SetOscTriggerSettings(m_settings);
+    EXPECT_FALSE(StartOscTrigger());
+    EXPECT_FALSE(IsOscTriggerConnected());
+    EXPECT_EQ(GetOscTriggerListeningPort(), -1);
+    EXPECT_TRUE(
+        m_console.Has("O <OSC> Error Listening Port " + std::to_string(taken.Port()) + "\n"));
+    EXPECT_FALSE(RestartOscTrigger());
+}
+
+TEST_F(OscTriggerTest, RestartReopensWhileEnabledAndStopsWhenNot)
+{
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(RestartOscTrigger());
+    Received message;
+    ASSERT_TRUE(m_source.Next(message));
+    EXPECT_EQ(message.address, "/unity_sync/disconnect");
+    ASSERT_TRUE(m_source.Next(message));
+    EXPECT_EQ(message.address, "/unity_sync/connect");
+    EXPECT_TRUE(IsOscTriggerConnected());
+
+    SetOscTriggerEnabled(false);
+    EXPECT_TRUE(RestartOscTrigger());
+    ASSERT_TRUE(m_source.Next(message));
+    EXPECT_EQ(message.address, "/unity_sync/disconnect");
+    EXPECT_FALSE(IsOscTriggerConnected());
+    EXPECT_FALSE(RestartOscTrigger());
+    EXPECT_EQ(m_source.Drain(), 0);
+}
+
+TEST_F(OscTriggerTest, StopSaysGoodbye)
+{
+    ASSERT_TRUE(Start());
+    StopOscTrigger();
+    Received message;
+    ASSERT_TRUE(m_source.Next(message));
+    EXPECT_EQ(message.address, "/unity_sync/disconnect");
+    EXPECT_FALSE(IsOscTriggerConnected());
+    StopOscTrigger();
+    EXPECT_EQ(m_source.Drain(), 0);
+}
+
+TEST_F(OscTriggerTest, LiveServicesAnswerWithTheTriggerInput)
+{
+    CNetworkServices& services = GetNetworkServices();
+    ASSERT_EQ(&services, &GetLiveNetworkServices());
+    EXPECT_TRUE(services.IsOscTriggerEnabled());
+    EXPECT_FALSE(services.IsOscTriggerConnected());
+    EXPECT_FALSE(services.PollOscTrigger());
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(services.IsOscTriggerConnected());
+    ASSERT_TRUE(Send(Floats("/unity_sync", {1.0f})));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    bool handled = false;
+    while (!handled && std::chrono::steady_clock::now() < end) handled = services.PollOscTrigger();
+    EXPECT_TRUE(handled);
+    SetOscTriggerEnabled(false);
+    EXPECT_FALSE(services.IsOscTriggerEnabled());
+}
+
+// An independent OSC implementation drives the trigger.
+TEST_F(OscTriggerTest, ValueSentByOscsendStartsACapture)
+{
+    ASSERT_TRUE(Start());
+    const int status =
+        RunTool({"oscsend", "127.0.0.1", std::to_string(GetOscTriggerListeningPort()),
+                 "/unity_sync", "f", "300.5"});
+    if (status == -1) GTEST_SKIP() << "oscsend (Debian package liblo-tools) is not installed";
+    ASSERT_EQ(status, 0);
+    double value = 0.0;
+    ASSERT_TRUE(PollAndRead(value));
+    EXPECT_EQ(value, 300.5);
+    EXPECT_TRUE(IsOscTriggerStartValue(value, m_settings.highValue));
+}
+
+using OscTriggerThreads = OscTriggerTest;
+
+// Every acquisition thread polls on every pass while the GUI thread reads,
+// restarts and stops: nothing is lost between two reads, nothing races.
+TEST_F(OscTriggerThreads, ManyPollersOneReaderRestartsAndStops)
+{
+    ASSERT_TRUE(Start());
+    std::atomic<bool> done{false};
+    std::atomic<long> handled{0};
+    std::vector<std::thread> pollers;
+    for (int i = 0; i < 4; ++i) {
+        pollers.emplace_back([&] {
+            while (!done.load()) {
+                if (PollOscTrigger()) handled.fetch_add(1);
+            }
+        });
+    }
+    for (int k = 1; k <= 20; ++k) {
+        ASSERT_TRUE(Send(Floats("/unity_sync", {float(k)})));
+        double value = 0.0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        bool read = false;
+        while (!read && std::chrono::steady_clock::now() < end) {
+            read = GetOscTriggerValue(&value);
+            if (!read) std::this_thread::yield();
+        }
+        ASSERT_TRUE(read) << "value " << k;
+        EXPECT_EQ(value, k);
+        if (k == 10) {
+            EXPECT_TRUE(RestartOscTrigger());
+        }
+    }
+    StopOscTrigger();
+    EXPECT_FALSE(PollOscTrigger());
+    done = true;
+    for (auto& poller : pollers) poller.join();
+    EXPECT_GE(handled.load(), 20);
+}
+
+// A running device services the trigger on its passes: the GUI thread reads the
+// value without polling itself.
+TEST_F(OscTriggerThreads, RunningDevicePollsTheTrigger)
+{
+    ASSERT_TRUE(Start());
+    CTestDevice device(false, false);
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(Send(Floats("/unity_sync", {42.0f})));
+    double value = 0.0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    bool read = false;
+    while (!read && std::chrono::steady_clock::now() < end) {
+        read = GetOscTriggerValue(&value);
+        if (!read) std::this_thread::yield();
+    }
+    device.Close();
+    ASSERT_TRUE(read);
+    EXPECT_EQ(value, 42.0);
+}

@@ -1,0 +1,602 @@
+#include "satel/satel_device.h"
+
+#include "analog/fakeSinks.h"
+#include "satel/fakeSatelBoard.h"
+#include "serial/ptyPair.h"
+#include "support/tempDir.h"
+
+#include <gtest/gtest.h>
+#include <wx/fileconf.h>
+#include <wx/log.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Opens the protected protocol steps and state to the tests.
+class CSatelProbe : public CSerialSatelDevice {
+public:
+    using CSerialSatelDevice::CalcOffsets;
+    using CSerialSatelDevice::ConfigureBoard;
+    using CSerialSatelDevice::CSerialSatelDevice;
+    using CSerialSatelDevice::ParseSample;
+    using CSerialSatelDevice::ReadFrames;
+
+    void SetOffsetsDone(bool done) { m_offsetsDone = done; }
+    void SetRaw(double a, double b, double c)
+    {
+        m_raw[0] = a;
+        m_raw[1] = b;
+        m_raw[2] = c;
+    }
+    void SetPrevious(double a, double b, double c)
+    {
+        m_previous[0] = a;
+        m_previous[1] = b;
+        m_previous[2] = c;
+    }
+    // Keeps the sequence of initialisation out of the direct protocol tests.
+    void SetInitialising(bool pending) { m_initPending = pending; }
+    double Value(int channel) const { return m_values[channel]; }
+};
+
+std::string Hex(const uint8_t* bytes, size_t size)
+{
+    std::string text;
+    char part[4];
+    for (size_t i = 0; i < size; ++i) {
+        std::snprintf(part, sizeof part, "%02X ", bytes[i]);
+        text += part;
+    }
+    return text;
+}
+
+class SatelDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_pty.IsValid()); }
+    std::unique_ptr<CSatelProbe> OpenDevice(int periodMs = 25)
+    {
+        auto device = std::make_unique<CSatelProbe>(wxString(m_pty.SlaveName()), periodMs, false,
+                                                    400.0, false);
+        EXPECT_TRUE(device->IsReady());
+        device->SetInitialising(false);
+        return device;
+    }
+    CPtyPair m_pty;
+};
+
+TEST(SatelProtocol, CommandFramesAndSamples)
+{
+    uint8_t frame[CSerialSatelDevice::kFrameSize];
+    CSerialSatelDevice::MakeFrame(CSerialSatelDevice::kSetPeriod, 25, frame);
+    EXPECT_EQ(Hex(frame, sizeof frame), "23 49 00 03 50 19 00 2A ");
+    CSerialSatelDevice::MakeFrame(CSerialSatelDevice::kSamples, 0, frame);
+    EXPECT_EQ(Hex(frame, sizeof frame), "23 49 00 03 42 00 00 2A ");
+
+    const uint8_t sample[] = {0x01, 0xF4, 0x00, 0x64, 0xFF, 0xF6};
+    double values[3] = {};
+    CSerialSatelDevice::DecodeSample(sample, values);
+    EXPECT_EQ(values[0], 500.0);
+    EXPECT_EQ(values[1], 100.0);
+    EXPECT_EQ(values[2], -10.0);
+    const uint8_t extremes[] = {0x80, 0x00, 0x7F, 0xFF, 0xFF, 0xFF};
+    CSerialSatelDevice::DecodeSample(extremes, values);
+    EXPECT_EQ(values[0], -32768.0);
+    EXPECT_EQ(values[1], 32767.0);
+    EXPECT_EQ(values[2], -1.0);
+    EXPECT_EQ(CSerialSatelDevice::DecodeU16(extremes), 0x8000);
+}
+
+TEST_F(SatelDeviceTest, OpenBoardNamesItsChannels)
+{
+    auto device = OpenDevice();
+    EXPECT_EQ(device->GetDeviceKey(), "SATEL Balance Board");
+    EXPECT_EQ(device->GetDeviceName(), "satel_device");
+    EXPECT_EQ(device->GetDevicePath(), "satel/" + m_pty.SlaveName());
+    EXPECT_EQ(device->GetDevicePath(), CSerialSatelDevice::MakeDevicePath(m_pty.SlaveName()));
+    EXPECT_EQ(device->GetConfigPath(), "/Analog/satel_device");
+    EXPECT_EQ(device->GetDeviceType(), 5);
+    ASSERT_EQ(device->GetChannelCount(), 6);
+    const char* names[] = {"sensor 1", "sensor 2", "sensor 3", "Weight", "XP", "YP"};
+    const char* units[] = {"N", "N", "N", "N", "mm", "mm"};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(device->GetChannelName(i), names[i]);
+        EXPECT_EQ(device->GetChannelUnit(i), units[i]);
+    }
+    EXPECT_DOUBLE_EQ(device->GetRate(), 40.0);
+    EXPECT_EQ(device->GetMinValue(), -400.0);
+    EXPECT_EQ(device->GetMaxValue(), 400.0);
+    EXPECT_EQ(device->GetExportExtension(), ".txt");
+    EXPECT_EQ(device->GetCPXChannel(), 4);
+    EXPECT_EQ(device->GetCPYChannel(), 5);
+    EXPECT_EQ(device->GetCPXIndex(), 4);
+    EXPECT_EQ(device->GetCPYIndex(), 5);
+    EXPECT_TRUE(device->CanShowCPStat());
+    EXPECT_FALSE(device->CanOffset());
+    // The line is the device's alone while it is open.
+    CSerialPort other;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(other.Open(m_pty.SlaveName().c_str(), nullptr), -2);
+    testing::internal::GetCapturedStderr();
+    device->Close();
+    EXPECT_FALSE(device->IsReady());
+    EXPECT_EQ(other.Open(m_pty.SlaveName().c_str(), nullptr), 1);
+}
+
+TEST(SatelDevice, MissingPortLeavesADeviceThatIsNotReady)
+{
+    wxLogNull quiet;
+    testing::internal::CaptureStderr();
+    CSerialSatelDevice device("/nonexistent/satel", 25, false, 400.0, false);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "<COM> Device not found /nonexistent/satel\n");
+    EXPECT_FALSE(device.IsReady());
+    EXPECT_EQ(device.GetDevicePath(), "");
+    EXPECT_EQ(device.GetDeviceKey(), "satel_device");
+    EXPECT_EQ(device.GetChannelCount(), 6);
+    EXPECT_NE(device.GetChannelName(0), "sensor 1");
+
+    testing::internal::CaptureStderr();
+    CSerialSatelDevice unnamed("", 25, false, 400.0, false);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(unnamed.GetPortName(), "com1");
+}
+
+TEST(SatelDevice, PeriodOutOfByteRangeFallsBackToTwentyFive)
+{
+    wxLogNull quiet;
+    testing::internal::CaptureStderr();
+    CSerialSatelDevice zero("/nonexistent/satel", 0, false, 400.0, false);
+    CSerialSatelDevice large("/nonexistent/satel", 300, false, 400.0, false);
+    CSerialSatelDevice slow("/nonexistent/satel", 200, false, 400.0, false);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(zero.GetPeriodMs(), 25);
+    EXPECT_DOUBLE_EQ(zero.GetRate(), 40.0);
+    EXPECT_EQ(large.GetPeriodMs(), 25);
+    EXPECT_EQ(slow.GetPeriodMs(), 200);
+    EXPECT_DOUBLE_EQ(slow.GetRate(), 5.0);
+}
+
+class SatelSampleTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        wxLogNull quiet;
+        testing::internal::CaptureStderr();
+        m_device = std::make_unique<CSatelProbe>("/nonexistent/satel", 25, false, 400.0, false);
+        testing::internal::GetCapturedStderr();
+    }
+    bool Parse(double a, double b, double c)
+    {
+        m_device->SetRaw(a, b, c);
+        return m_device->ParseSample();
+    }
+    std::unique_ptr<CSatelProbe> m_device;
+};
+
+TEST_F(SatelSampleTest, WeightAndCentreOfPressure)
+{
+    ASSERT_TRUE(Parse(100, 100, 100));
+    EXPECT_DOUBLE_EQ(m_device->Value(3), 300.0);
+    EXPECT_DOUBLE_EQ(m_device->Value(4), 0.0);
+    EXPECT_NEAR(m_device->Value(5), 0.0, 1e-12);
+
+    ASSERT_TRUE(Parse(0, 100, 0));
+    EXPECT_DOUBLE_EQ(m_device->Value(4), 200.0);  // all on sensor 2: half the side
+    EXPECT_NEAR(m_device->Value(5), -100.0 / (3.4641016151377544 * 100.0) * 400.0, 1e-9);
+
+    const double offset = 12.5;
+    bool changed = false;
+    ASSERT_TRUE(m_device->SetParam(&offset, 3, 1, PARAM_DOUBLE, &changed));
+    const double scale = 2.0;
+    ASSERT_TRUE(m_device->SetParam(&scale, 4, 1, PARAM_DOUBLE, &changed));
+    ASSERT_TRUE(Parse(100, 100, 100));
+    EXPECT_DOUBLE_EQ(m_device->Value(3), 600.0);
+    EXPECT_NEAR(m_device->Value(5), 12.5, 1e-12);
+
+    ASSERT_TRUE(Parse(3.3, 3.3, 3.3));  // total 9.9: too light to place
+    EXPECT_DOUBLE_EQ(m_device->Value(0), 3.3);
+    EXPECT_EQ(m_device->Value(3), 0.0);
+    EXPECT_EQ(m_device->Value(4), 0.0);
+    EXPECT_EQ(m_device->Value(5), 0.0);
+}
+
+TEST_F(SatelSampleTest, SpikeFilterRunsOnceOffsetsAreKnown)
+{
+    EXPECT_TRUE(Parse(1001, 0, 0));  // before the offsets: no filter
+    m_device->SetOffsetsDone(true);
+    EXPECT_FALSE(Parse(1001, 0, 0));
+    EXPECT_FALSE(Parse(-11, 0, 0));
+    m_device->SetPrevious(500, 100, 0);
+    ASSERT_TRUE(Parse(500, 100, 0));
+    EXPECT_FALSE(Parse(620, 100, 0));             // step of 120
+    EXPECT_DOUBLE_EQ(m_device->Value(0), 500.0);  // the row stays
+    EXPECT_TRUE(Parse(580, 100, 0));
+    EXPECT_DOUBLE_EQ(m_device->Value(0), 580.0);
+    EXPECT_EQ(m_device->GetDroppedSamples(), 3);
+}
+
+// Someone stepping on the board moves the load by more than one step: the new level
+// must come through, not freeze the row at the last light sample for good.
+TEST_F(SatelSampleTest, ALoadThatStaysAtANewLevelIsTaken)
+{
+    m_device->SetOffsetsDone(true);
+    ASSERT_TRUE(Parse(10, 10, 10));
+    EXPECT_FALSE(Parse(300, 310, 290));  // one sample could be a spike
+    EXPECT_TRUE(Parse(305, 300, 295));   // it repeats: a real load
+    EXPECT_DOUBLE_EQ(m_device->Value(3), 900.0);
+    EXPECT_TRUE(Parse(310, 300, 300));
+    // A lone spike among steady samples is still dropped.
+    EXPECT_FALSE(Parse(700, 300, 300));
+    EXPECT_TRUE(Parse(310, 300, 300));
+    EXPECT_FALSE(Parse(700, 300, 300));
+    EXPECT_FALSE(Parse(100, 300, 300));  // not the spike's level either
+}
+
+TEST_F(SatelSampleTest, ParametersKeepTheirLimits)
+{
+    CSatelProbe& device = *m_device;
+    int count = 0, type = 0;
+    for (int id = 0; id < CSerialSatelDevice::kOwnParams; ++id) {
+        ASSERT_NE(device.GetParam(id, &count, &type), nullptr) << id;
+        EXPECT_EQ(count, 1);
+        EXPECT_EQ(device.GetParamKey(id), device.GetParamLabel(id));
+    }
+    EXPECT_EQ(device.GetParamKey(4), "Weight scale");
+    EXPECT_EQ(device.GetParamKey(7), "CP Stat Level");
+    bool changed = true;
+    double value = 50.0;
+    ASSERT_TRUE(device.SetParam(&value, 1, 1, PARAM_DOUBLE, &changed));  // min
+    EXPECT_FALSE(changed);
+    value = 50.0;
+    ASSERT_TRUE(device.SetParam(&value, 2, 1, PARAM_DOUBLE, &changed));  // max equal to min
+    EXPECT_EQ(device.GetMinValue(), -400.0);
+    EXPECT_EQ(device.GetMaxValue(), 400.0);
+    value = 500.0;
+    ASSERT_TRUE(device.SetParam(&value, 1, 1, PARAM_DOUBLE, &changed));  // min above max
+    EXPECT_EQ(device.GetMinValue(), 400.0);
+    EXPECT_EQ(device.GetMaxValue(), 500.0);
+    value = std::nan("");
+    EXPECT_FALSE(device.SetParam(&value, 2, 1, PARAM_DOUBLE, &changed));
+    EXPECT_EQ(device.GetMaxValue(), 500.0);
+
+    {
+        wxLogNull quiet;  // the refusals are reported through the log
+        value = 250.0;    // beyond half the side
+        device.SetParam(&value, 3, 1, PARAM_DOUBLE, &changed);
+        EXPECT_EQ(*static_cast<double*>(device.GetParam(3, &count, &type)), 0.0);
+        value = 0.05;
+        device.SetParam(&value, 4, 1, PARAM_DOUBLE, &changed);
+        EXPECT_EQ(*static_cast<double*>(device.GetParam(4, &count, &type)), 1.0);
+        value = 121.0;
+        device.SetParam(&value, 6, 1, PARAM_DOUBLE, &changed);
+        EXPECT_TRUE(changed);
+        EXPECT_EQ(device.GetCPStatTime(), 30.0);
+    }
+    int32_t level = 3;
+    device.SetParam(&level, 7, 1, PARAM_CHOICE, &changed);
+    EXPECT_EQ(device.GetCPStatLevel(), 3);
+    level = 7;
+    device.SetParam(&level, 7, 1, PARAM_CHOICE, &changed);
+    EXPECT_EQ(device.GetCPStatLevel(), 0);
+    level = -1;
+    device.SetParam(&level, 7, 1, PARAM_CHOICE, &changed);
+    EXPECT_EQ(device.GetCPStatLevel(), 0);
+    EXPECT_FALSE(device.SetParam(&level, 7, 1, PARAM_DOUBLE, &changed));  // wrong type
+    EXPECT_FALSE(device.SetParam(&level, 7, 2, PARAM_CHOICE, &changed));  // wrong count
+    EXPECT_EQ(device.GetChoiceCount(7), 5);
+    EXPECT_EQ(device.GetChoiceLabel(7, 2), "97.5 %");
+    EXPECT_EQ(device.GetChoiceLabel(7, 5), "???");
+    EXPECT_EQ(device.GetChoiceLabel(6, 0), "???");
+    const wxString name = "left board";
+    ASSERT_TRUE(device.SetParam(&name, 0, 1, PARAM_STRING, &changed));
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(device.GetDeviceName(), "left board");
+}
+
+TEST_F(SatelSampleTest, OnlyTheCentreOfPressureExportsAsCp)
+{
+    CSatelProbe& device = *m_device;
+    const int first = CSerialSatelDevice::kOwnParams;  // channel on/off flags follow
+    bool changed = false;
+    const uint8_t off = 0;
+    for (int channel : {0, 1, 2, 3}) {
+        device.SetParam(&off, first + channel, 1, PARAM_BOOL, &changed);
+        EXPECT_EQ(device.GetExportExtension(), channel == 3 ? ".cp" : ".txt");
+    }
+    EXPECT_EQ(device.GetCPXIndex(), 0);
+    EXPECT_EQ(device.GetCPYIndex(), 1);
+    device.SetParam(&off, first + 4, 1, PARAM_BOOL, &changed);
+    EXPECT_EQ(device.GetExportExtension(), ".txt");
+    EXPECT_EQ(device.GetCPXIndex(), -1);
+    EXPECT_EQ(device.GetCPYIndex(), 0);
+}
+
+class SatelConfigTest : public TempDirTest {
+protected:
+    std::unique_ptr<wxFileConfig> OpenConfig()
+    {
+        const wxString path = Path("qv.cfg").string();
+        return std::make_unique<wxFileConfig>("qv", "qv", path, "", wxCONFIG_USE_LOCAL_FILE);
+    }
+    std::unique_ptr<CSerialSatelDevice> MakeDevice()
+    {
+        wxLogNull quiet;
+        testing::internal::CaptureStderr();
+        auto device =
+            std::make_unique<CSerialSatelDevice>("/nonexistent/satel", 25, false, 400.0, false);
+        testing::internal::GetCapturedStderr();
+        return device;
+    }
+};
+
+TEST_F(SatelConfigTest, SettingsComeBackUnderTheirKeys)
+{
+    {
+        auto device = MakeDevice();
+        bool changed = false;
+        const double scale = 2.5, offset = -20.0, time = 45.0;
+        const int32_t level = 2;
+        const uint8_t off = 0;
+        ASSERT_TRUE(device->SetParam(&scale, 4, 1, PARAM_DOUBLE, &changed));
+        ASSERT_TRUE(device->SetParam(&offset, 3, 1, PARAM_DOUBLE, &changed));
+        ASSERT_TRUE(device->SetParam(&time, 6, 1, PARAM_DOUBLE, &changed));
+        ASSERT_TRUE(device->SetParam(&level, 7, 1, PARAM_CHOICE, &changed));
+        for (int channel = 0; channel < 4; ++channel)
+            device->SetParam(&off, CSerialSatelDevice::kOwnParams + channel, 1, PARAM_BOOL,
+                             &changed);
+        auto config = OpenConfig();
+        ASSERT_TRUE(device->SaveConfig(config.get()));
+        config->Flush();
+    }
+    auto config = OpenConfig();
+    double stored = 0.0;
+    EXPECT_TRUE(config->Read("/Analog/satel_device/Weight scale", &stored));
+    EXPECT_EQ(stored, 2.5);
+    auto device = MakeDevice();
+    EXPECT_EQ(device->GetExportExtension(), ".txt");
+    ASSERT_TRUE(device->LoadConfig(config.get()));
+    int count = 0, type = 0;
+    EXPECT_EQ(*static_cast<double*>(device->GetParam(4, &count, &type)), 2.5);
+    EXPECT_EQ(*static_cast<double*>(device->GetParam(3, &count, &type)), -20.0);
+    EXPECT_EQ(device->GetCPStatTime(), 45.0);
+    EXPECT_EQ(device->GetCPStatLevel(), 2);
+    EXPECT_EQ(device->GetExportExtension(), ".cp");
+}
+
+TEST_F(SatelConfigTest, StoredValuesOutsideTheLimitsAreRefused)
+{
+    {
+        auto config = OpenConfig();
+        config->Write("/Analog/satel_device/Weight scale", 5000.0);
+        config->Write("/Analog/satel_device/Y Offset", 900.0);
+        config->Write("/Analog/satel_device/CP Stat Level", 9L);
+        config->Flush();
+    }
+    auto config = OpenConfig();
+    auto device = MakeDevice();
+    wxLogNull quiet;
+    ASSERT_TRUE(device->LoadConfig(config.get()));
+    int count = 0, type = 0;
+    EXPECT_EQ(*static_cast<double*>(device->GetParam(4, &count, &type)), 1.0);
+    EXPECT_EQ(*static_cast<double*>(device->GetParam(3, &count, &type)), 0.0);
+    EXPECT_EQ(device->GetCPStatLevel(), 0);
+}
+
+TEST_F(SatelDeviceTest, OffsetSequenceSendsItsFramesAndAveragesTheSamples)
+{
+    auto device = OpenDevice();
+    CFakeSatelBoard board(m_pty);
+    board.Queue({{100, 200, -300}, {102, 204, -306}, {98, 196, -294}});
+    board.Start();
+    ASSERT_TRUE(device->CalcOffsets(0));  // waits the shortest time, 200 ms
+    board.Stop();
+    const auto commands = board.Commands();
+    ASSERT_EQ(commands.size(), 4u);
+    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[0].data()), 8),
+              "23 49 00 03 50 19 00 2A ");
+    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[1].data()), 8),
+              "23 49 00 03 43 01 00 2A ");
+    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[2].data()), 8),
+              "23 49 00 03 52 00 00 2A ");
+    EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(commands[3].data()), 8),
+              "23 49 00 03 42 00 00 2A ");
+    EXPECT_DOUBLE_EQ(device->GetBoardOffset(0), 100.0);
+    EXPECT_DOUBLE_EQ(device->GetBoardOffset(1), 200.0);
+    EXPECT_DOUBLE_EQ(device->GetBoardOffset(2), -300.0);
+}
+
+// At 5 Hz the offset wait holds two samples: the read must have room for them.
+TEST_F(SatelDeviceTest, OffsetsAtFiveHertzUseTheSamplesRead)
+{
+    auto device = OpenDevice(200);
+    CFakeSatelBoard board(m_pty);
+    board.Queue({{40, 50, 60}, {42, 52, 62}});
+    board.Start();
+    ASSERT_TRUE(device->CalcOffsets(400));
+    board.Stop();
+    EXPECT_DOUBLE_EQ(device->GetBoardOffset(0), 41.0);
+    EXPECT_DOUBLE_EQ(device->GetBoardOffset(2), 61.0);
+}
+
+// A reply without one whole sample computes nothing and must not report offsets done.
+TEST_F(SatelDeviceTest, OffsetsWithoutASampleFail)
+{
+    auto device = OpenDevice();
+    CFakeSatelBoard board(m_pty);
+    board.Queue({});
+    board.Start();
+    EXPECT_FALSE(device->CalcOffsets(0));
+    board.Stop();
+    EXPECT_EQ(device->GetBoardOffset(0), 0.0);
+}
+
+TEST_F(SatelDeviceTest, ConfigureSendsThePeriodAndTwoSteps)
+{
+    auto device = OpenDevice(50);
+    CFakeSatelBoard board(m_pty);
+    board.Start();
+    EXPECT_TRUE(device->ConfigureBoard());
+    board.Stop();
+    const auto commands = board.Commands();
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(commands[0][4], 'P');
+    EXPECT_EQ(static_cast<uint8_t>(commands[0][5]), 50);
+    EXPECT_EQ(commands[1][4], 'C');
+    EXPECT_EQ(commands[2][4], 'R');
+}
+
+TEST_F(SatelDeviceTest, EverySampleOfAReplyIsParsedInOrder)
+{
+    auto device = OpenDevice();
+    CFakeSatelBoard board(m_pty);
+    board.Queue({{10, 20, 30}, {-5, 300, 4000}});
+    board.Queue({});
+    board.Start();
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->Value(0), -5.0);  // the last sample makes the row
+    EXPECT_EQ(device->Value(1), 300.0);
+    EXPECT_EQ(device->Value(2), 4000.0);
+    EXPECT_EQ(device->Value(3), 4295.0);
+    EXPECT_FALSE(device->ReadFrames(0));  // a reply without samples changes nothing
+    EXPECT_EQ(device->Value(0), -5.0);
+    board.Stop();
+}
+
+// Sensor values of 42 carry the byte '*' (0x2A): inside a reply it is data.
+TEST_F(SatelDeviceTest, StarBytesInsideSamplesAreData)
+{
+    auto device = OpenDevice();
+    CFakeSatelBoard board(m_pty);
+    board.Queue({{42, 300, 500}, {600, 42, 700}});
+    board.Start();
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->Value(0), 600.0);
+    EXPECT_EQ(device->Value(1), 42.0);
+    EXPECT_EQ(device->Value(2), 700.0);
+    board.Stop();
+}
+
+// A '*' where a reply could end (the last byte of a sample) still cuts the read; what
+// is left of that reply must not be taken for the head of the next one.
+TEST_F(SatelDeviceTest, ACutReplyDoesNotShiftTheNextOne)
+{
+    auto device = OpenDevice();
+    CFakeSatelBoard board(m_pty);
+    board.Queue({{1, 2, 42}});  // ... 00 2A, then the closing bytes
+    board.Queue({{100, 200, 300}});
+    board.Start();
+    device->ReadFrames(0);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->Value(0), 100.0);
+    EXPECT_EQ(device->Value(1), 200.0);
+    EXPECT_EQ(device->Value(2), 300.0);
+    board.Stop();
+}
+
+TEST_F(SatelDeviceTest, GarbageRepliesStayInBounds)
+{
+    auto device = OpenDevice();
+    CFakeSatelBoard board(m_pty);
+    const unsigned seed = 4242;
+    std::mt19937 random(seed);
+    for (int i = 0; i < 40; ++i) {
+        std::string bytes(static_cast<size_t>(random() % 64), '\0');
+        for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+        bytes.push_back('*');
+        board.QueueRaw(bytes);
+    }
+    board.QueueRaw(std::string(2000, 'x') + "*");  // longer than any reply
+    for (int i = 0; i < 3; ++i) board.Queue({{1, 2, 3}});
+    board.Start();
+    for (int i = 0; i < 41; ++i) device->ReadFrames(0);
+    // Back in step within the next requests, whatever junk was still on its way.
+    bool read = false;
+    for (int i = 0; i < 3; ++i) read = device->ReadFrames(0);
+    ASSERT_TRUE(read) << "seed " << seed;
+    EXPECT_EQ(device->Value(2), 3.0) << "seed " << seed;
+    board.Stop();
+}
+
+TEST_F(SatelDeviceTest, ALostLineFailsWithoutWaiting)
+{
+    auto device = OpenDevice();
+    m_pty.CloseMaster();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(device->ReadFrames(0));
+    EXPECT_FALSE(device->CalcOffsets(0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);  // no 3 s reply time-outs
+}
+
+TEST_F(SatelDeviceTest, ResetClearsCountersAndMarkers)
+{
+    auto device = OpenDevice();
+    device->AddMarker(1, 3, "step", false);
+    device->CountSample();
+    device->Reset();
+    EXPECT_EQ(device->GetSampleCounter(), 0);
+    EXPECT_TRUE(device->GetMarkerFrames().empty());
+}
+
+TEST(SatelDeviceThreads, StreamsRowsWithBoardOffsetsRemoved)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    CFakeSatelBoard board(pty);
+    board.Queue({{100, 100, 100}, {100, 100, 100}});  // offsets
+    board.SetStanding({180, 150, 190});
+    board.Start();
+    CSerialSatelDevice device(pty.SlaveName(), 25, false, 400.0, false);
+    ASSERT_TRUE(device.IsReady());
+    CFakeView view;
+    device.AddView(&view);
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(view.WaitFrames(5, 20s));
+    device.Close();
+    device.RemoveView(&view);  // before the view's lock: the device's lock comes first
+    EXPECT_TRUE(device.AreOffsetsDone());
+    // The filter starts from the empty board's level: the first load is no spike.
+    EXPECT_EQ(device.GetDroppedSamples(), 0);
+    board.Stop();
+    std::lock_guard<std::mutex> lock(view.mutex);
+    const CFrame& last = view.frames.back();
+    ASSERT_EQ(last.values.size(), 6u);
+    EXPECT_EQ(last.values[0], 80.0);
+    EXPECT_EQ(last.values[1], 50.0);
+    EXPECT_EQ(last.values[2], 90.0);
+    EXPECT_EQ(last.values[3], 220.0);
+    EXPECT_DOUBLE_EQ(last.values[4], (50.0 - 80.0) / 220.0 * 200.0);
+    EXPECT_DOUBLE_EQ(last.values[5], (180.0 - 50.0 - 80.0) / (3.4641016151377544 * 220.0) * 400.0);
+}
+
+TEST(SatelDeviceThreads, DestroyedWhileStreaming)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    CFakeSatelBoard board(pty);
+    board.SetStanding({300, 250, 400});
+    board.Start();
+    CFakeView view;
+    {
+        CSerialSatelDevice device(pty.SlaveName(), 25, false, 400.0, false);
+        ASSERT_TRUE(device.IsReady());
+        device.AddView(&view);
+        ASSERT_TRUE(device.Create(false));
+        ASSERT_TRUE(device.RunThread());
+        ASSERT_TRUE(view.WaitFrames(3, 20s));
+    }  // no Close: the destructor ends the thread before the port goes
+    board.Stop();
+    // The line is free again.
+    CSerialPort port;
+    EXPECT_EQ(port.Open(pty.SlaveName().c_str(), nullptr), 1);
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#include "serial/serialTrigger.h"
+
+#include "serial/ptyPair.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+namespace {
+
+class SerialTriggerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_pty.IsValid()); }
+    // Opens on a silent line (the first read times out quickly), then reads with a
+    // limit that only bounds a broken build.
+    void OpenQuiet(CSerialTrigger& trigger)
+    {
+        trigger.SetTimeout(20);
+        ASSERT_TRUE(trigger.Open(m_pty.SlaveName(), 19200));
+        trigger.SetTimeout(5000);
+    }
+    bool ReadLine(CSerialTrigger& trigger, const std::string& line, double& volts)
+    {
+        EXPECT_TRUE(m_pty.Send(line));
+        return trigger.ReadValue(volts);
+    }
+    CPtyPair m_pty;
+};
+
+TEST_F(SerialTriggerTest, ReadingsBecomeVoltsOnAFiveVoltScale)
+{
+    CSerialTrigger trigger(0);
+    OpenQuiet(trigger);
+    EXPECT_TRUE(trigger.IsOpen());
+    EXPECT_EQ(trigger.GetSettings().baud, 19200u);
+    double volts = -1.0;
+    ASSERT_TRUE(ReadLine(trigger, "data=512\r\n", volts));
+    EXPECT_DOUBLE_EQ(volts, 2.5);
+    ASSERT_TRUE(ReadLine(trigger, "data=1023\r\n", volts));
+    EXPECT_DOUBLE_EQ(volts, 4.9951171875);
+    ASSERT_TRUE(ReadLine(trigger, "data=0\r\n", volts));
+    EXPECT_DOUBLE_EQ(volts, 0.0);
+    // A one-digit reading ended by a bare newline is 7 bytes long and still a value:
+    // refusing it would keep the last (high) voltage and a capture would never stop.
+    ASSERT_TRUE(ReadLine(trigger, "data=0\n", volts));
+    EXPECT_DOUBLE_EQ(volts, 0.0);
+    ASSERT_TRUE(ReadLine(trigger, "data=8\n", volts));
+    EXPECT_DOUBLE_EQ(volts, 8.0 / 1024.0 * 5.0);
+}
+
+TEST_F(SerialTriggerTest, BadLinesAreRefusedAndLeaveTheValue)
+{
+    CSerialTrigger trigger(0);
+    OpenQuiet(trigger);
+    for (const char* line :
+         {"data=1024\r\n", "data=-1\r\n", "data=12x\r\n", "value=512\r\n", "data=\r\n",
+          "data=-\r\n", "data=99999999999999999999\r\n", "Data=512\r\n", "data= 512\r\n", "\r\n"}) {
+        double volts = 1.25;
+        EXPECT_FALSE(ReadLine(trigger, line, volts)) << line;
+        EXPECT_EQ(volts, 1.25) << line;
+    }
+    const std::string garbage("da\0ta=5\xff\x80\r\n", 11);
+    double volts = 1.25;
+    EXPECT_FALSE(ReadLine(trigger, garbage, volts));
+    EXPECT_EQ(volts, 1.25);
+    ASSERT_TRUE(ReadLine(trigger, "data=256\r\n", volts));  // back in step afterwards
+    EXPECT_DOUBLE_EQ(volts, 1.25);
+}
+
+TEST_F(SerialTriggerTest, ThirtyTwoBytesWithoutNewlineAreOneLine)
+{
+    CSerialTrigger trigger(0);
+    OpenQuiet(trigger);
+    const std::string line = "data=" + std::string(24, '0') + "512";
+    ASSERT_EQ(line.size(), 32u);
+    double volts = 0.0;
+    ASSERT_TRUE(ReadLine(trigger, line, volts));
+    EXPECT_DOUBLE_EQ(volts, 2.5);
+}
+
+TEST_F(SerialTriggerTest, TimeOutAndClosedTriggerGiveNoValue)
+{
+    CSerialTrigger trigger(20);
+    double volts = 3.0;
+    EXPECT_FALSE(trigger.ReadValue(volts));
+    trigger.Close();  // not open: nothing happens
+    EXPECT_FALSE(trigger.IsOpen());
+    ASSERT_TRUE(trigger.Open(m_pty.SlaveName(), 9600));
+    EXPECT_FALSE(trigger.ReadValue(volts));
+    EXPECT_EQ(volts, 3.0);
+    trigger.Close();
+    EXPECT_FALSE(trigger.IsOpen());
+    EXPECT_FALSE(ReadLine(trigger, "data=1\r\n", volts));
+}
+
+TEST_F(SerialTriggerTest, OpenFailuresLeaveItClosed)
+{
+    CSerialTrigger trigger(20);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(trigger.Open("/nonexistent/tty", 19200));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "<COM> Device not found /nonexistent/tty\n");
+    EXPECT_FALSE(trigger.IsOpen());
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(trigger.Open(m_pty.SlaveName(), 230400));  // not in the baud table
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(trigger.IsOpen());
+    // The refused open did not keep the line: a second opener gets it.
+    CSerialPort other;
+    EXPECT_EQ(other.Open(m_pty.SlaveName().c_str(), nullptr), 1);
+}
+
+TEST_F(SerialTriggerTest, OpeningAgainTakesTheNewSettings)
+{
+    CSerialTrigger trigger(20);
+    ASSERT_TRUE(trigger.Open(m_pty.SlaveName(), 9600));
+    ASSERT_TRUE(trigger.Open(m_pty.SlaveName(), 38400));
+    EXPECT_TRUE(trigger.IsOpen());
+    EXPECT_EQ(trigger.GetSettings().baud, 38400u);
+}
+
+TEST(SerialTriggerThreads, OpenWithoutLimitDoesNotHangOnASilentConverter)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    CSerialTrigger trigger(0);
+    auto opened =
+        std::async(std::launch::async, [&] { return trigger.Open(pty.SlaveName(), 19200); });
+    ASSERT_EQ(opened.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_TRUE(opened.get());
+    // Without a limit a read waits for the line, which comes from another thread.
+    std::thread converter([&] { pty.Send("data=768\r\n"); });
+    double volts = 0.0;
+    EXPECT_TRUE(trigger.ReadValue(volts));
+    converter.join();
+    EXPECT_DOUBLE_EQ(volts, 3.75);
+}
+
+TEST(SerialTriggerLine, ParsesWithoutAPort)
+{
+    double volts = 0.0;
+    EXPECT_TRUE(CSerialTrigger::ParseLine("data=1\r\n", 8, volts));
+    EXPECT_DOUBLE_EQ(volts, 5.0 / 1024.0);
+    EXPECT_FALSE(CSerialTrigger::ParseLine(nullptr, 4, volts));
+    EXPECT_FALSE(CSerialTrigger::ParseLine("data=", 5, volts));
+}
+
+}  // namespace
