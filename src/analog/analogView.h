@@ -20,6 +20,8 @@
 
 class CAnalogDevice;
 struct TimeGraphLayout;
+struct ParametricLayout;
+struct ParametricScale;
 class MyButton;
 class wxConfigBase;
 class wxDC;
@@ -129,6 +131,8 @@ private:
     void DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, double firstTime);
     void DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h);
     int DrawStripScales(wxDC& dc, const std::vector<int>& list, int plotHeight, double range);
+    void DrawTrail(wxGraphicsContext& gc, const ParametricLayout& p, const ParametricScale& scale,
+                   std::uint64_t frames, const wxColour& colour);
     void DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeGraphLayout& layout, int w,
                     double zeroY, double k, double sx);
 
@@ -143,6 +147,24 @@ private:
     std::vector<wxPoint2DDouble> m_points;
     std::vector<wxPoint2DDouble> m_drawn;
     std::vector<double> m_layerXy;
+    // GUI thread: the parametric trail's layer, kept between paints so that a
+    // paint strokes only the rows stored since the last one.
+    struct TrailLayer {
+        bool valid = false;
+        std::uint64_t history = 0;
+        std::uint64_t firstRow = 0;  // oldest row drawn (stored-row count)
+        std::uint64_t endRow = 0;    // rows before this one are drawn
+        int left = 0, top = 0, right = 0, bottom = 0;
+        double lo = 0.0, hi = 0.0, scale = 0.0, mid = 0.0;
+        int component = 0;
+        int lineWidth = 0;
+        std::uint32_t colour = 0;
+        bool hasLast = false;
+        wxPoint2DDouble last;  // last point stroked, in view pixels
+    };
+    TrailLayer m_trail;
+    CCurveRaster m_trailRaster;
+    wxBitmap m_trailBitmap;
 
     static std::atomic<int> s_viewCount;
 

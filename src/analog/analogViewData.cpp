@@ -141,6 +141,7 @@ void CAnalogViewData::Rebuild(const CViewDataConfig& requested)
     spectra.clear();
     if (config.channels > 0) {
         std::lock_guard<std::mutex> lock(m_historyMutex);
+        ++m_history;
         m_buffer->Init(static_cast<std::uint64_t>(config.channels),
                        static_cast<std::uint64_t>(config.dim), config.drawTimeSec, config.rateHz);
         m_rangeRestart = true;
@@ -166,6 +167,9 @@ void CAnalogViewData::TakeSnapshot(CViewSnapshot& out, int component, int maxCha
     out.values.resize(static_cast<size_t>(out.channels) * out.frames);
     for (int c = 0; c < out.channels; ++c) {
         double* target = out.values.data() + static_cast<size_t>(c) * out.frames;
+        if (buffer.CopyValues(target, first, out.frames, static_cast<std::uint64_t>(c),
+                              static_cast<std::uint64_t>(component)))
+            continue;  // in two block copies
         for (std::uint64_t i = 0; i < out.frames; ++i) {
             double value = 0.0;
             double time = 0.0;
@@ -178,4 +182,7 @@ void CAnalogViewData::TakeSnapshot(CViewSnapshot& out, int component, int maxCha
     out.overflow = buffer.IsTimeOverflow();
     out.minValue = m_minValue;
     out.maxValue = m_maxValue;
+    out.history = m_history;
+    // Counted under this lock with each stored row, so it matches the copy.
+    out.storedRows = m_storedRows.load();
 }

@@ -43,6 +43,11 @@ struct CViewSnapshot {
     bool overflow = false;       // the history has covered its duration and scrolls
     double minValue = 0.0;       // values fed since the range restarted
     double maxValue = 0.0;
+    // Identifies the rows: the history's rebuild count, and the count of rows
+    // stored over the view's life up to the newest one here. The first row
+    // here is row storedRows - frames.
+    std::uint64_t history = 0;
+    std::uint64_t storedRows = 0;
 
     const double* Channel(int c) const { return values.data() + static_cast<size_t>(c) * frames; }
     // Newest value of channel position c; false when there is none.
@@ -119,6 +124,7 @@ private:
     double m_minValue = 0.0;
     double m_maxValue = 0.0;
     bool m_rangeRestart = true;
+    std::uint64_t m_history = 0;  // rebuilds of m_buffer
 
     CViewDataConfig m_config;  // GUI thread's copy of the last rebuild
 

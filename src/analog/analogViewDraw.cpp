@@ -11,11 +11,69 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#include <vector>
+
+#ifdef QV_HAVE_CAIRO
+#include <cairo.h>
+#endif
 
 namespace {
 
 bool IsFinitePoint(const wxPoint2DDouble& p) { return std::isfinite(p.m_x) && std::isfinite(p.m_y); }
+
+#ifdef QV_HAVE_CAIRO
+// Paints the drawn rows of the layer through the context's own cairo
+// context, as premultiplied pixels: no bitmap of the toolkit in between (it
+// would be converted to straight colour and back at each paint). False when
+// the context is not cairo's.
+bool DrawRasterCairo(wxGraphicsContext& gc, const CCurveRaster& raster, int left, int top)
+{
+    const wxGraphicsRenderer* renderer = gc.GetRenderer();
+    if (!renderer || renderer->GetName() != "cairo")
+        return false;
+    auto* cr = static_cast<cairo_t*>(gc.GetNativeContext());
+    const std::uint32_t one = 1;
+    std::uint8_t firstByte = 0;
+    std::memcpy(&firstByte, &one, 1);
+    if (!cr || firstByte != 1)
+        return false;  // the swap below is for little-endian words
+    const int width = raster.Width();
+    const int rows = raster.Bottom() - raster.Top() + 1;
+    if (cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, width) != width * 4)
+        return false;
+    // GUI thread only: kept between paints (every view draws through it in turn).
+    static std::vector<std::uint32_t> pixels;
+    pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(rows));
+    // The layer's words hold red in the low byte, cairo's blue.
+    const std::uint32_t* source =
+        reinterpret_cast<const std::uint32_t*>(raster.RgbAt(0, raster.Top()));
+    const size_t count = pixels.size();
+    std::uint32_t* target = pixels.data();
+    for (size_t i = 0; i < count; ++i) {
+        const std::uint32_t p = source[i];
+        target[i] = (p & 0xff00ff00u) | ((p & 0xffu) << 16) | ((p >> 16) & 0xffu);
+    }
+    cairo_surface_t* surface =
+        cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(target),
+                                            CAIRO_FORMAT_ARGB32, width, rows, width * 4);
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(surface);
+        return false;
+    }
+    const double y = top + raster.Top();
+    cairo_save(cr);
+    cairo_set_source_surface(cr, surface, left, y);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_FAST);
+    cairo_rectangle(cr, left, y, width, rows);
+    cairo_fill(cr);
+    cairo_restore(cr);
+    cairo_surface_destroy(surface);
+    return true;
+}
+#endif
 
 }  // namespace
 
@@ -64,6 +122,10 @@ void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, in
 {
     if (raster.IsEmpty() || raster.Width() <= 0)
         return;
+#ifdef QV_HAVE_CAIRO
+    if (DrawRasterCairo(gc, raster, left, top))
+        return;
+#endif
     const int width = raster.Width();
     // The bitmap keeps its height while the drawn rows vary a little from one
     // paint to the next (rounded up to 32 rows): no new bitmap per paint.

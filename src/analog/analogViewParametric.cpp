@@ -25,6 +25,98 @@ wxString AxisLabel(CAnalogDevice& device, int channel)
 
 }  // namespace
 
+void CAnalogView::DrawTrail(wxGraphicsContext& gc, const ParametricLayout& p,
+                            const ParametricScale& scale, std::uint64_t frames,
+                            const wxColour& colour)
+{
+    const double* xs = m_snapshot.Channel(0);
+    const double* ys = frames ? m_snapshot.Channel(1) : nullptr;
+    const std::uint64_t stored = m_snapshot.storedRows;
+    const std::uint64_t firstRow = stored >= frames ? stored - frames : 0;
+    TrailLayer& t = m_trail;
+    const std::uint32_t packed = (static_cast<std::uint32_t>(colour.Red()) << 16) |
+                                 (static_cast<std::uint32_t>(colour.Green()) << 8) |
+                                 colour.Blue();
+    // The kept layer goes on while it was drawn for the same square, scale,
+    // pen and history, and holds every row still here. Rows that left the
+    // history stay drawn until they are more than a 32nd of it: then the
+    // layer is drawn afresh.
+    const bool same = t.valid && t.history == m_snapshot.history && t.left == p.left &&
+                      t.top == p.top && t.right == p.right && t.bottom == p.bottom &&
+                      t.lo == scale.lo && t.hi == scale.hi && t.scale == scale.scale &&
+                      t.mid == scale.mid && t.component == m_component &&
+                      t.lineWidth == m_lineWidth && t.colour == packed && t.hasLast;
+    const bool keep = same && t.firstRow <= firstRow && firstRow <= t.endRow &&
+                      t.endRow <= stored && firstRow - t.firstRow <= frames / 32;
+    std::vector<double>& layerXy = m_layerXy;
+    layerXy.clear();
+    if (keep) {
+        // The new rows, joined to the last point stroked; points on the pixel
+        // of the one before are dropped as a full drawing drops them.
+        wxPoint2DDouble previous = t.last;
+        layerXy.push_back(previous.m_x - p.left);
+        layerXy.push_back(previous.m_y - p.top);
+        for (std::uint64_t i = t.endRow - firstRow; i < frames; ++i) {
+            if (!std::isfinite(xs[i]) || !std::isfinite(ys[i]))
+                continue;
+            const wxPoint2DDouble point(scale.ScreenX(p, xs[i]), scale.ScreenY(p, ys[i]));
+            if (std::floor(previous.m_x) == std::floor(point.m_x) &&
+                std::floor(previous.m_y) == std::floor(point.m_y))
+                continue;
+            layerXy.push_back(point.m_x - p.left);
+            layerXy.push_back(point.m_y - p.top);
+            previous = point;
+        }
+        if (layerXy.size() > 2)
+            m_trailRaster.DrawPolyline(layerXy.data(), layerXy.size() / 2, colour.Red(),
+                                       colour.Green(), colour.Blue(), m_lineWidth);
+        t.last = previous;
+        t.endRow = stored;
+    } else {
+        std::vector<wxPoint2DDouble>& points = m_points;
+        points.clear();
+        points.reserve(static_cast<size_t>(frames));
+        for (std::uint64_t i = 0; i < frames; ++i) {
+            if (!std::isfinite(xs[i]) || !std::isfinite(ys[i]))
+                continue;  // a point that is not a number is skipped
+            points.emplace_back(scale.ScreenX(p, xs[i]), scale.ScreenY(p, ys[i]));
+        }
+        t.valid = false;
+        if (points.size() <= 2)
+            return;
+        // The trail goes through an off-screen layer the size of the square.
+        std::vector<wxPoint2DDouble>& drawn = m_drawn;
+        DecimateTrail(points, drawn);
+        layerXy.reserve(drawn.size() * 2);
+        for (const wxPoint2DDouble& point : drawn) {
+            layerXy.push_back(point.m_x - p.left);
+            layerXy.push_back(point.m_y - p.top);
+        }
+        m_trailRaster.Reset(p.right - p.left, p.bottom - p.top);
+        m_trailRaster.DrawPolyline(layerXy.data(), drawn.size(), colour.Red(), colour.Green(),
+                                   colour.Blue(), m_lineWidth);
+        t.valid = true;
+        t.history = m_snapshot.history;
+        t.firstRow = firstRow;
+        t.endRow = stored;
+        t.left = p.left;
+        t.top = p.top;
+        t.right = p.right;
+        t.bottom = p.bottom;
+        t.lo = scale.lo;
+        t.hi = scale.hi;
+        t.scale = scale.scale;
+        t.mid = scale.mid;
+        t.component = m_component;
+        t.lineWidth = m_lineWidth;
+        t.colour = packed;
+        t.hasLast = !drawn.empty();
+        if (t.hasLast)
+            t.last = drawn.back();
+    }
+    DrawRaster(gc, m_trailRaster, m_trailBitmap, p.left, p.top);
+}
+
 void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
 {
     CAnalogDevice* device = m_device.load();
@@ -87,36 +179,18 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         const std::uint64_t frames = m_snapshot.channels >= 2 ? m_snapshot.frames : 0;
         const double* xs = m_snapshot.Channel(0);
         const double* ys = frames ? m_snapshot.Channel(1) : nullptr;
-        std::vector<wxPoint2DDouble>& points = m_points;
-        points.clear();
-        points.reserve(static_cast<size_t>(frames));
-        for (std::uint64_t i = 0; i < frames; ++i) {
+        for (std::uint64_t i = frames; i-- > 0;) {
             if (!std::isfinite(xs[i]) || !std::isfinite(ys[i]))
                 continue;  // a point that is not a number is skipped
-            points.emplace_back(scale.ScreenX(p, xs[i]), scale.ScreenY(p, ys[i]));
             newestX = xs[i];
             newestY = ys[i];
             hasNewest = true;
+            break;
         }
-        if (points.size() > 2) {
-            // The trail goes through an off-screen layer the size of the square.
-            std::vector<wxPoint2DDouble>& drawn = m_drawn;
-            DecimateTrail(points, drawn);
-            std::vector<double>& layerXy = m_layerXy;
-            layerXy.clear();
-            layerXy.reserve(drawn.size() * 2);
-            for (const wxPoint2DDouble& point : drawn) {
-                layerXy.push_back(point.m_x - p.left);
-                layerXy.push_back(point.m_y - p.top);
-            }
-            m_raster.Reset(p.right - p.left, p.bottom - p.top);
-            m_raster.DrawPolyline(layerXy.data(), drawn.size(), trailColour.Red(),
-                                  trailColour.Green(), trailColour.Blue(), m_lineWidth);
-            DrawRaster(*gc, m_raster, m_rasterBitmap, p.left, p.top);
-        }
+        DrawTrail(*gc, p, scale, frames, trailColour);
         if (hasNewest) {
-            px = static_cast<int>(points.back().m_x);
-            py = static_cast<int>(points.back().m_y);
+            px = scale.ScreenX(p, newestX);
+            py = scale.ScreenY(p, newestY);
             dc.SetPen(wxPen(trailColour, m_lineWidth));
             dc.SetBrush(wxBrush(trailColour));
             dc.DrawEllipse(px - 5, py - 5, 10, 10);

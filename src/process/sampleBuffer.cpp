@@ -98,6 +98,18 @@ bool CRingBuffer::CopyTo(double* out, std::uint64_t n) const
     return true;
 }
 
+bool CRingBuffer::CopyRange(double* out, std::uint64_t first, std::uint64_t n) const
+{
+    const std::uint64_t count = Count();
+    if (first > count || n > count - first || (n > 0 && !out)) return false;
+    if (n == 0) return true;
+    const std::uint64_t start = m_full ? (m_index + first) % m_size : first;
+    const std::uint64_t head = std::min(n, m_size - start);  // up to the end of the storage
+    std::memcpy(out, m_data.get() + start, head * sizeof(double));
+    std::memcpy(out + head, m_data.get(), (n - head) * sizeof(double));
+    return true;
+}
+
 CAnalogBuffer::CAnalogBuffer(std::uint64_t channels, std::uint64_t dim, double duration,
                              double rate)
 {
@@ -160,6 +172,15 @@ bool CAnalogBuffer::GetValue(double* value, std::uint64_t i, std::uint64_t chann
     if (value) *value = m_buffers[channel * m_dim + component]->Get(i);
     if (time) *time = TimeRing().Get(i);
     return true;
+}
+
+bool CAnalogBuffer::CopyValues(double* out, std::uint64_t first, std::uint64_t n,
+                               std::uint64_t channel, std::uint64_t component) const
+{
+    if (!HasRings() || channel >= m_channels || component >= m_dim) return false;
+    const std::uint64_t count = Count();
+    if (first > count || n > count - first) return false;
+    return m_buffers[channel * m_dim + component]->CopyRange(out, first, n);
 }
 
 bool CAnalogBuffer::GetLastValue(double* value, std::uint64_t channel, std::uint64_t component,

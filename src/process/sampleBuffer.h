@@ -48,6 +48,9 @@ public:
     }
     // Copies the values held, oldest first; false when out has room for fewer.
     bool CopyTo(double* out, std::uint64_t n) const;
+    // Copies the n values from reading position first on; false (nothing
+    // copied) when they are not all held.
+    bool CopyRange(double* out, std::uint64_t first, std::uint64_t n) const;
     std::uint64_t Count() const { return m_full ? m_size : m_index; }
 
 private:
@@ -77,6 +80,10 @@ public:
     // without writing anything when i is at or beyond Count.
     bool GetValue(double* value, std::uint64_t i, std::uint64_t channel, std::uint64_t component,
                   double* time) const;
+    // The values of frames [first, first + n) of one channel component into
+    // out, oldest first; false (nothing copied) when out of range.
+    bool CopyValues(double* out, std::uint64_t first, std::uint64_t n, std::uint64_t channel,
+                    std::uint64_t component) const;
     bool GetLastValue(double* value, std::uint64_t channel, std::uint64_t component,
                       double* time) const;
 

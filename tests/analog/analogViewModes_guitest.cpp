@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -42,6 +43,13 @@ wxColour MapColour(double value)
 {
     const std::uint32_t packed = CAnalogView::ValueToColour(value);
     return wxColour(packed & 0xff, (packed >> 8) & 0xff, (packed >> 16) & 0xff);
+}
+
+bool SamePixels(const wxImage& a, const wxImage& b)
+{
+    return a.GetSize() == b.GetSize() &&
+           std::memcmp(a.GetData(), b.GetData(), static_cast<size_t>(a.GetWidth()) *
+                                                     static_cast<size_t>(a.GetHeight()) * 3) == 0;
 }
 
 }  // namespace
@@ -245,4 +253,45 @@ TEST_F(AnalogViewModesTest, SpectraOfTheTestDevice)
                    ? 1
                    : 0;
     EXPECT_GT(red, 0);
+}
+
+// The trail's layer is kept between paints and only the new rows are added:
+// the picture must be the one a drawing from scratch gives (a pen colour
+// change and back forces that), while the history fills and after it scrolled.
+TEST_F(AnalogViewModesTest, ParametricTrailDrawnInStepsLooksAsDrawnAtOnce)
+{
+    m_device.SetVisibleChannels({6, 7});
+    m_device.SetCPStat(true, 20.0);  // a history of 500 rows at 25 Hz
+    CAnalogView* view = Attach(650, 530, 3);
+    int row = 0;
+    auto steps = [&](int count) {
+        for (int i = 0; i < count; ++i, ++row) {
+            const double x = 3.0 * std::sin(row * 0.05) + 0.3 * std::sin(row * 1.3);
+            const double y = 3.0 * std::cos(row * 0.031);
+            m_device.StepWith({0, 0, 0, 0, 0, 0, x, y});
+        }
+    };
+    auto fresh = [&] {
+        view->SetAnalogColor(wxColour(0, 200, 0));
+        Render(*view);
+        view->SetAnalogColor(wxColour(255, 255, 0));
+        return Render(*view);
+    };
+    view->SetAnalogColor(wxColour(255, 255, 0));
+    steps(40);
+    Render(*view);
+    for (int i = 0; i < 6; ++i) {
+        steps(i == 3 ? 1 : 37);  // also a step within one pixel
+        Render(*view);
+    }
+    steps(20);
+    const wxImage stepped = Render(*view);
+    const wxImage whole = fresh();
+    ASSERT_TRUE(SamePixels(stepped, whole)) << "while filling";
+    // The history is full and scrolls: rows that left it are not drawn.
+    steps(500 - row + 200);
+    Render(*view);
+    steps(100);
+    const wxImage scrolled = Render(*view);
+    ASSERT_TRUE(SamePixels(scrolled, fresh())) << "after scrolling";
 }

@@ -28,6 +28,36 @@ TEST(RingBufferTest, WrapsAndReadsFromTheOldest)
     EXPECT_DOUBLE_EQ(ring.Get(1), 0.0);
 }
 
+TEST(RingBufferTest, CopiedRangeReadsAsGetAcrossTheWrap)
+{
+    CRingBuffer ring(5);
+    std::vector<double> out(6, -1.0);
+    for (int pushed = 1; pushed <= 12; ++pushed) {
+        ring.Push(pushed);
+        const std::uint64_t count = ring.Count();
+        for (std::uint64_t first = 0; first <= count; ++first) {
+            for (std::uint64_t n = 0; first + n <= count; ++n) {
+                ASSERT_TRUE(ring.CopyRange(out.data(), first, n));
+                for (std::uint64_t i = 0; i < n; ++i)
+                    ASSERT_DOUBLE_EQ(out[i], ring.Get(first + i)) << pushed << " " << first;
+            }
+            EXPECT_FALSE(ring.CopyRange(out.data(), first, count - first + 1));
+        }
+    }
+    CAnalogBuffer buffer(2, 1, 1.0, 3.0);
+    for (int f = 0; f < 7; ++f) {
+        const double row[2] = {10.0 + f, 20.0 + f};
+        ASSERT_TRUE(buffer.AddFrame(row, 2, f));
+    }
+    double values[2] = {};
+    ASSERT_TRUE(buffer.CopyValues(values, buffer.Count() - 2, 2, 1, 0));
+    EXPECT_DOUBLE_EQ(values[0], 25.0);
+    EXPECT_DOUBLE_EQ(values[1], 26.0);
+    EXPECT_FALSE(buffer.CopyValues(values, 0, 1, 2, 0));
+    EXPECT_FALSE(buffer.CopyValues(values, 0, 1, 0, 1));
+    EXPECT_FALSE(buffer.CopyValues(values, buffer.Count(), 1, 0, 0));
+}
+
 TEST(RingBufferTest, FillingRingReadsTheZeroFill)
 {
     CRingBuffer ring(3);
