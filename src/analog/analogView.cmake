@@ -14,16 +14,3 @@ list(APPEND QV_GUI_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/analogViewSpectra.cpp
      ${CMAKE_CURRENT_LIST_DIR}/batteryPictures.cpp
      ${CMAKE_CURRENT_LIST_DIR}/myButton.cpp)
-
-# The view draws its curve layers straight through cairo, the toolkit's
-# renderer. qv_gui is made after this file is read: the link waits for it.
-if(QV_BUILD_GUI)
-  pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo)
-  function(qv_analog_view_link_cairo)
-    if(TARGET qv_gui)
-      target_link_libraries(qv_gui PRIVATE PkgConfig::CAIRO)
-      target_compile_definitions(qv_gui PRIVATE QV_HAVE_CAIRO=1)
-    endif()
-  endfunction()
-  cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL qv_analog_view_link_cairo)
-endif()
