@@ -20,20 +20,6 @@ namespace {
 
 constexpr size_t kCursorBuffer = 64 * 1024;
 
-bool PreadAll(int fd, void* data, size_t size, int64_t offset)
-{
-    char* next = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t got = ::pread(fd, next, size, offset);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        next += got;
-        size -= static_cast<size_t>(got);
-        offset += got;
-    }
-    return true;
-}
-
 // Text from the file: UTF-8, or byte for byte when it is not valid UTF-8.
 wxString DecodeText(const char* data, size_t size)
 {

@@ -197,6 +197,20 @@ void ReportRecordingError(const wxString& text)
         g_messages.Post(Severity::Error, text, true);
 }
 
+bool PreadAll(int fd, void* data, size_t size, int64_t offset)
+{
+    char* next = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t got = ::pread(fd, next, size, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        next += got;
+        size -= static_cast<size_t>(got);
+        offset += got;
+    }
+    return true;
+}
+
 namespace {
 
 // Owns a file descriptor; closes it on every path.
@@ -220,20 +234,6 @@ public:
 private:
     int m_fd;
 };
-
-bool PreadAll(int fd, void* data, size_t size, int64_t offset)
-{
-    char* next = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t got = ::pread(fd, next, size, offset);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        next += got;
-        size -= static_cast<size_t>(got);
-        offset += got;
-    }
-    return true;
-}
 
 bool PwriteAll(int fd, const void* data, size_t size, int64_t offset)
 {

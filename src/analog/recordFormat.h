@@ -88,6 +88,10 @@ struct RecordMarkers {
 // label length u64 and the label as UTF-8 for each marker.
 std::vector<uint8_t> EncodeMarkerTrailer(const RecordMarkers* markers);
 
+// Reads size bytes at offset, retrying interrupted and short reads; false at end of
+// file or on a read error.
+bool PreadAll(int fd, void* data, size_t size, int64_t offset);
+
 // Little-endian helpers.
 void PutU32(uint8_t* out, uint32_t value);
 void PutU64(uint8_t* out, uint64_t value);
