@@ -41,12 +41,17 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
         return nullptr;
     }
 }
+// These replace the global pair, so new memory does come from malloc: GCC's
+// inlining check cannot see that and warns about a mismatch.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
 
 CAllocationCount::CAllocationCount()
 {
