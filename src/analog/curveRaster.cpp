@@ -302,6 +302,35 @@ void CCurveRaster::FillToLevel(const double* xy, size_t n, double baseY, const R
             if (commonFirst > commonLast)
                 continue;
             std::uint32_t* pixel = &m_pixels[Index(column, commonFirst)];
+            // Where the gradient stays inside its steps over the whole run (the
+            // usual case), the positions need no clamping per row.
+            const std::int64_t span = (commonLast - commonFirst) * step;
+            bool inside = step > -(std::int64_t{1} << 25) && step < (std::int64_t{1} << 25);
+            for (int i = 0; i < 4; ++i) {
+                const std::int64_t a = position[i], b = position[i] + span;
+                inside = inside && std::min(a, b) >= 0 && (std::max(a, b) >> 16) <= 256;
+            }
+            if (inside) {
+                std::int32_t p0 = static_cast<std::int32_t>(position[0]), p1 = static_cast<std::int32_t>(position[1]);
+                std::int32_t p2 = static_cast<std::int32_t>(position[2]), p3 = static_cast<std::int32_t>(position[3]);
+                const std::int32_t rowStep = static_cast<std::int32_t>(step);
+                for (int row = commonFirst; row <= commonLast; ++row, pixel += m_width) {
+                    const __m128i sources = _mm_set_epi32(static_cast<int>(steps[p3 >> 16]), static_cast<int>(steps[p2 >> 16]),
+                                                          static_cast<int>(steps[p1 >> 16]), static_cast<int>(steps[p0 >> 16]));
+                    p0 += rowStep;
+                    p1 += rowStep;
+                    p2 += rowStep;
+                    p3 += rowStep;
+                    const __m128i destination = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixel));
+                    __m128i low = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(destination, zero), keep), half);
+                    __m128i high = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(destination, zero), keep), half);
+                    low = _mm_srli_epi16(_mm_add_epi16(low, _mm_srli_epi16(low, 8)), 8);
+                    high = _mm_srli_epi16(_mm_add_epi16(high, _mm_srli_epi16(high, 8)), 8);
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(pixel),
+                                     _mm_add_epi8(_mm_packus_epi16(low, high), sources));
+                }
+                continue;
+            }
             for (int row = commonFirst; row <= commonLast; ++row, pixel += m_width) {
                 std::uint32_t source[4];
                 for (int i = 0; i < 4; ++i) {
