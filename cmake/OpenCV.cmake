@@ -1,0 +1,9 @@
+# Debian's per-module OpenCV packages ship headers and libraries but no CMake or
+# pkg-config files, so the modules the camera code uses are found one by one.
+find_path(QV_OPENCV_INCLUDE_DIR opencv2/core.hpp PATH_SUFFIXES opencv4 REQUIRED)
+add_library(qv::opencv INTERFACE IMPORTED GLOBAL)
+target_include_directories(qv::opencv SYSTEM INTERFACE ${QV_OPENCV_INCLUDE_DIR})
+foreach(module core imgproc imgcodecs videoio dnn)
+  find_library(QV_OPENCV_${module}_LIBRARY opencv_${module} REQUIRED)
+  target_link_libraries(qv::opencv INTERFACE ${QV_OPENCV_${module}_LIBRARY})
+endforeach()
