@@ -97,11 +97,12 @@ TEST(CurveRasterTest, FillRunsBetweenCurveAndLevelAndBlendsOver)
     EXPECT_EQ(RedAt(raster, 5, 3), 128);
 }
 
-TEST(CurveRasterTest, AreaDrawnFourColumnsAtOnceMatchesColumnByColumn)
+TEST(CurveRasterTest, AreaDrawnManyColumnsAtOnceMatchesColumnByColumn)
 {
-    // A wavy curve over 37 columns: the runs overlap partly, so the four-column
-    // path and the single-column path both work; each column alone must give
-    // the same pixels.
+    // A wavy curve over 37 columns: the runs overlap partly, so the wide paths
+    // (eight and four columns) and the single-column path all work; each column
+    // alone must give the same pixels. The gradients run inside the area, off
+    // both of its ends, and change steps by a huge amount per row.
     constexpr int kWidth = 37;
     constexpr int kHeight = 60;
     std::vector<double> xy;
@@ -111,32 +112,37 @@ TEST(CurveRasterTest, AreaDrawnFourColumnsAtOnceMatchesColumnByColumn)
     }
     const CCurveRaster::Rgba dark{10, 40, 90, 128};
     const CCurveRaster::Rgba light{250, 200, 120, 128};
-    CCurveRaster whole;
-    whole.Reset(kWidth, kHeight);
-    whole.FillToLevel(xy.data(), xy.size() / 2, 31.0, dark, light, 0, 0, kWidth, kHeight);
-    whole.FillToLevel(xy.data(), xy.size() / 2, 20.0, light, dark, 0, 0, kWidth, kHeight);
-    CCurveRaster single;
-    single.Reset(kWidth, kHeight);
-    for (double level : {31.0, 20.0}) {
-        for (int column = 0; column < kWidth; ++column) {
-            // The curve's height at the column's centre, held across the column.
-            const size_t i = static_cast<size_t>(2 * column + 1);
-            const double y = xy[2 * i + 1];
-            const double flat[] = {static_cast<double>(column), y, column + 1.0, y};
-            if (level == 31.0)
-                single.FillToLevel(flat, 2, level, dark, light, 0, 0, kWidth, kHeight);
-            else
-                single.FillToLevel(flat, 2, level, light, dark, 0, 0, kWidth, kHeight);
+    struct Gradient {
+        double x0, y0, x1, y1;
+    };
+    for (const Gradient& g : {Gradient{0, 0, kWidth, kHeight}, Gradient{10, 20, 14, 30},
+                              Gradient{0, 30, 0, 30.00001}, Gradient{5, 50, 30, 5}}) {
+        SCOPED_TRACE(g.y1);
+        CCurveRaster whole;
+        whole.Reset(kWidth, kHeight);
+        whole.FillToLevel(xy.data(), xy.size() / 2, 31.0, dark, light, g.x0, g.y0, g.x1, g.y1);
+        whole.FillToLevel(xy.data(), xy.size() / 2, 20.0, light, dark, g.x0, g.y0, g.x1, g.y1);
+        CCurveRaster single;
+        single.Reset(kWidth, kHeight);
+        for (double level : {31.0, 20.0}) {
+            for (int column = 0; column < kWidth; ++column) {
+                // The curve's height at the column's centre, held across the column.
+                const size_t i = static_cast<size_t>(2 * column + 1);
+                const double y = xy[2 * i + 1];
+                const double flat[] = {static_cast<double>(column), y, column + 1.0, y};
+                single.FillToLevel(flat, 2, level, level == 31.0 ? dark : light,
+                                   level == 31.0 ? light : dark, g.x0, g.y0, g.x1, g.y1);
+            }
         }
+        int differing = 0;
+        for (int x = 0; x < kWidth; ++x)
+            for (int y = 0; y < kHeight; ++y)
+                for (int c = 0; c < 4; ++c)
+                    if (whole.RgbAt(x, y)[c] != single.RgbAt(x, y)[c])
+                        ++differing;
+        EXPECT_EQ(differing, 0);
+        EXPECT_GT(whole.AlphaAt(20, 31), 0);  // something was drawn
     }
-    int differing = 0;
-    for (int x = 0; x < kWidth; ++x)
-        for (int y = 0; y < kHeight; ++y)
-            for (int c = 0; c < 4; ++c)
-                if (whole.RgbAt(x, y)[c] != single.RgbAt(x, y)[c])
-                    ++differing;
-    EXPECT_EQ(differing, 0);
-    EXPECT_GT(whole.AlphaAt(20, 31), 0);  // something was drawn
 }
 
 TEST(CurveRasterTest, DottedRowTwoOnTwoOffAndCopiedStraight)
