@@ -425,3 +425,71 @@ C3DGridChange Apply3DGridChange(const wxString& name, const CViewGridValue& valu
     if (name == "plane_Z") return setAxis(values.planePosition, 2, C3DGridChange::kPlane);
     return C3DGridChange::kNone;
 }
+
+namespace {
+
+// Hands value to parameter id as its type wants it; false when the value
+// cannot be one (the device is not asked then).
+bool SetParamFromGrid(CAnalogDevice& device, int id, int type, const CViewGridValue& value,
+                      bool* changed)
+{
+    switch (type) {
+    case PARAM_BOOL: {
+        uint8_t flag = value.flag ? 1 : 0;
+        return device.SetParam(&flag, id, 1, type, changed);
+    }
+    case PARAM_INT:
+    case PARAM_CHOICE: {
+        if (!value.isNumber || value.number < std::numeric_limits<int32_t>::min() ||
+            value.number > std::numeric_limits<int32_t>::max()) {
+            *changed = false;
+            return false;
+        }
+        int32_t number = static_cast<int32_t>(value.number);
+        return device.SetParam(&number, id, 1, type, changed);
+    }
+    case PARAM_DOUBLE: {
+        if (!value.isNumber) {
+            *changed = false;
+            return false;
+        }
+        double number = value.number;
+        return device.SetParam(&number, id, 1, type, changed);
+    }
+    case PARAM_STRING: {
+        wxString text = value.text;
+        return device.SetParam(&text, id, 1, type, changed);
+    }
+    default:
+        return true;  // nothing to hand over; the change stands
+    }
+}
+
+}  // namespace
+
+CDeviceParamChange ApplyDeviceParamChange(CAnalogDevice& device, const wxString& name,
+                                          const CViewGridValue& value, bool wasRunning)
+{
+    CDeviceParamChange result;
+    result.id = FindDeviceParam(device, name);
+    if (result.id < 0) return result;
+    result.matched = true;
+    int count = 0;
+    int type = PARAM_NONE;
+    const int flags = device.GetParamFlags(result.id);
+    device.GetParam(result.id, &count, &type);
+    result.type = type;
+    if (count != 1 || flags != 0) return result;
+    if (wasRunning) device.AnalogStop();
+    bool changed = true;
+    SetParamFromGrid(device, result.id, type, value, &changed);
+    result.changed = changed;
+    if (!changed) {
+        // A refused value leaves the device as it was, running included.
+        if (wasRunning) device.AnalogStart();
+        return result;
+    }
+    device.ResetViews();
+    if (result.id == 0 && type == PARAM_STRING) device.OnParamChanged();
+    return result;
+}

@@ -114,3 +114,19 @@ CColour FloatsToColour(const float* rgb);
 // Applies an edit of a 3D page to the values; the result names what changed.
 C3DGridChange Apply3DGridChange(const wxString& name, const CViewGridValue& value,
                                 C3DViewGridValues& values);
+
+// The outcome of an edit of the device section.
+struct CDeviceParamChange {
+    bool matched = false;  // the name stands for a parameter of the device
+    bool changed = false;  // the device took the value (views reset, hook run)
+    int id = -1;
+    int type = 0;
+};
+
+// Applies an edit of the device section: a running device is stopped, the
+// value handed to the device; when taken, its views are reset and, for a
+// string parameter 0, its change hook runs. A refused value starts a device
+// stopped here again; a taken one is left to the caller to start, after the
+// remaining updates. A multi-valued or locked parameter is matched, untouched.
+CDeviceParamChange ApplyDeviceParamChange(CAnalogDevice& device, const wxString& name,
+                                          const CViewGridValue& value, bool wasRunning);

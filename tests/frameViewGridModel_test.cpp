@@ -52,6 +52,21 @@ public:
                                                   "Empty", "Pair", "Missing", "Locked"};
         return id >= 0 && id < kOwn ? wxString(kLabels[id]) : CAnalogDevice::GetParamLabel(id);
     }
+    bool SetParam(const void* value, int id, int count, int type, bool* changed) override
+    {
+        if (id == kText && type == PARAM_STRING) {
+            m_text = *static_cast<const wxString*>(value);
+            *changed = !m_text.empty();
+            return *changed;
+        }
+        if (id == kCount && type == PARAM_INT) {
+            m_count = *static_cast<const int32_t*>(value);
+            *changed = true;
+            return true;
+        }
+        return CAnalogDevice::SetParam(value, id, count, type, changed);
+    }
+    void OnParamChanged() override { ++m_hookCalls; }
     int GetParamFlags(int id) override { return id == kLocked ? 1 : 0; }
     int GetChoiceCount(int id) override { return id == kMode ? 3 : 0; }
     wxString GetChoiceLabel(int, int k) override { return wxString::Format("choice %d", k); }
@@ -61,6 +76,7 @@ public:
     int32_t m_count = 7;
     double m_gain = 2.5;
     int32_t m_mode = 2;
+    int m_hookCalls = 0;
 };
 
 std::map<wxString, const CViewGridEntry*> ByName(const CViewGridTable& table)
@@ -308,4 +324,73 @@ TEST(ViewGridTableTest, ThreeDChangesKeepTheirLimits)
     EXPECT_FLOAT_EQ(values.background[2], 0.2f);
     EXPECT_EQ(values.background[3], 0.5f);
     EXPECT_EQ(Apply3DGridChange("Unknown", number, values), C3DGridChange::kNone);
+}
+
+TEST(ViewGridDeviceChange, TakenValueLeavesTheRestartToTheCaller)
+{
+    CTestDevice device(false, false);
+    ASSERT_TRUE(device.IsRunning());
+    CViewGridValue value;
+    value.isNumber = true;
+    value.number = 12.0;
+    const CDeviceParamChange change =
+        ApplyDeviceParamChange(device, "test_deviceCP Stat time", value, true);
+    EXPECT_TRUE(change.matched);
+    EXPECT_TRUE(change.changed);
+    EXPECT_EQ(change.type, PARAM_DOUBLE);
+    EXPECT_EQ(device.GetCPStatTime(), 12.0);
+    EXPECT_FALSE(device.IsRunning());
+}
+
+TEST(ViewGridDeviceChange, RefusedValueRestartsTheStoppedDevice)
+{
+    CTestDevice device(false, false);
+    CViewGridValue value;
+    value.isNumber = true;
+    value.number = 1.0e6;  // beyond the amplitude's limit
+    const CDeviceParamChange change =
+        ApplyDeviceParamChange(device, "test_deviceAmplitude", value, true);
+    EXPECT_TRUE(change.matched);
+    EXPECT_FALSE(change.changed);
+    EXPECT_TRUE(device.IsRunning());
+    value.isNumber = false;  // not a number at all: the device is not asked
+    EXPECT_FALSE(ApplyDeviceParamChange(device, "test_deviceOmega", value, true).changed);
+    EXPECT_TRUE(device.IsRunning());
+}
+
+TEST(ViewGridDeviceChange, LockedAndUnknownParametersChangeNothing)
+{
+    CGridDevice device(2, "dev");
+    device.Start();
+    CViewGridValue value;
+    value.isNumber = true;
+    value.number = 3.0;
+    CDeviceParamChange locked = ApplyDeviceParamChange(device, "devLocked", value, true);
+    EXPECT_TRUE(locked.matched);
+    EXPECT_FALSE(locked.changed);
+    EXPECT_EQ(device.m_count, 7);
+    EXPECT_TRUE(device.IsRunning());  // never stopped for a locked parameter
+    EXPECT_FALSE(ApplyDeviceParamChange(device, "devPair", value, false).changed);
+    EXPECT_FALSE(ApplyDeviceParamChange(device, "otherCount", value, false).matched);
+    value.number = 1.0e12;  // no 32-bit integer
+    EXPECT_FALSE(ApplyDeviceParamChange(device, "devCount", value, false).changed);
+    EXPECT_EQ(device.m_count, 7);
+    value.number = 9.0;
+    EXPECT_TRUE(ApplyDeviceParamChange(device, "devCount", value, false).changed);
+    EXPECT_EQ(device.m_count, 9);
+    EXPECT_EQ(device.m_hookCalls, 0);
+}
+
+TEST(ViewGridDeviceChange, RenamingRunsTheDeviceHook)
+{
+    CGridDevice device(1, "dev");
+    CViewGridValue value;
+    value.text = "renamed";
+    const CDeviceParamChange change = ApplyDeviceParamChange(device, "devText", value, false);
+    EXPECT_TRUE(change.changed);
+    EXPECT_EQ(device.m_text, "renamed");
+    EXPECT_EQ(device.m_hookCalls, 1);
+    value.text.clear();  // refused by the device: no hook
+    EXPECT_FALSE(ApplyDeviceParamChange(device, "devText", value, false).changed);
+    EXPECT_EQ(device.m_hookCalls, 1);
 }
