@@ -480,6 +480,7 @@ CDeviceParamChange ApplyDeviceParamChange(CAnalogDevice& device, const wxString&
     device.GetParam(result.id, &count, &type);
     result.type = type;
     if (count != 1 || flags != 0) return result;
+    result.handed = true;
     if (wasRunning) device.AnalogStop();
     bool changed = true;
     SetParamFromGrid(device, result.id, type, value, &changed);

@@ -118,6 +118,7 @@ C3DGridChange Apply3DGridChange(const wxString& name, const CViewGridValue& valu
 // The outcome of an edit of the device section.
 struct CDeviceParamChange {
     bool matched = false;  // the name stands for a parameter of the device
+    bool handed = false;   // the value went to the device (single-valued, not locked)
     bool changed = false;  // the device took the value (views reset, hook run)
     int id = -1;
     int type = 0;

@@ -367,6 +367,7 @@ TEST(ViewGridDeviceChange, LockedAndUnknownParametersChangeNothing)
     value.number = 3.0;
     CDeviceParamChange locked = ApplyDeviceParamChange(device, "devLocked", value, true);
     EXPECT_TRUE(locked.matched);
+    EXPECT_FALSE(locked.handed);
     EXPECT_FALSE(locked.changed);
     EXPECT_EQ(device.m_count, 7);
     EXPECT_TRUE(device.IsRunning());  // never stopped for a locked parameter
