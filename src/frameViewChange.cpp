@@ -1,11 +1,11 @@
 #include "frameViewChange.h"
 
+#include <cmath>
+
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "analog/analogViewDraw.h"
 #include "analog/analogViewFormat.h"
-
-#include <cmath>
 
 namespace {
 
@@ -14,8 +14,7 @@ constexpr int kDspWindowCount = 3;  // none, Hann, Hamming
 // An integer value within [low, high), or false.
 bool IntIn(const CViewGridValue& value, long low, long high, int* out)
 {
-    if (!value.isNumber || !(value.number >= low) || !(value.number < high))
-        return false;
+    if (!value.isNumber || !(value.number >= low) || !(value.number < high)) return false;
     *out = static_cast<int>(value.number);
     return true;
 }
@@ -28,15 +27,16 @@ bool ApplyColour(CAnalogView& view, const wxString& name, const CColour& colour)
         const char* name;
         Setter setter;
     } kColours[] = {
-        {"Bk_Color", &CAnalogView::SetBkColor},       {"Frame_Color", &CAnalogView::SetFrameColor},
-        {"Grid_Color", &CAnalogView::SetGridColor},   {"Base_Color", &CAnalogView::SetZeroColor},
-        {"Curve_Color", &CAnalogView::SetAnalogColor}, {"surface_color", &CAnalogView::SetEllipseColor},
+        {"Bk_Color", &CAnalogView::SetBkColor},
+        {"Frame_Color", &CAnalogView::SetFrameColor},
+        {"Grid_Color", &CAnalogView::SetGridColor},
+        {"Base_Color", &CAnalogView::SetZeroColor},
+        {"Curve_Color", &CAnalogView::SetAnalogColor},
+        {"surface_color", &CAnalogView::SetEllipseColor},
     };
     for (const auto& entry : kColours) {
-        if (name != entry.name)
-            continue;
-        if (colour.valid)
-            (view.*entry.setter)(ToWxColour(colour));
+        if (name != entry.name) continue;
+        if (colour.valid) (view.*entry.setter)(ToWxColour(colour));
         return true;
     }
     return false;
@@ -45,16 +45,11 @@ bool ApplyColour(CAnalogView& view, const wxString& name, const CColour& colour)
 // The boolean settings whose change asks for new buffers.
 bool* SpectrumFlag(CAnalogView& view, const wxString& name)
 {
-    if (name == "dsp_mean")
-        return &view.dsp_clear_mean;
-    if (name == "dsp_db")
-        return &view.dsp_use_db;
-    if (name == "dsp_normalize")
-        return &view.dsp_normalize;
-    if (name == "dsp_stat")
-        return &view.dsp_use_stat;
-    if (name == "auto_reset")
-        return &view.auto_reset;
+    if (name == "dsp_mean") return &view.dsp_clear_mean;
+    if (name == "dsp_db") return &view.dsp_use_db;
+    if (name == "dsp_normalize") return &view.dsp_normalize;
+    if (name == "dsp_stat") return &view.dsp_use_stat;
+    if (name == "auto_reset") return &view.auto_reset;
     return nullptr;
 }
 
@@ -67,8 +62,7 @@ CAnalogViewChange ApplyAnalogViewChange(CAnalogView& view, CAnalogDevice& device
     CAnalogViewChange result;
     result.matched = true;
     auto resetViews = [&] {
-        if (!recording)
-            device.ResetViews();
+        if (!recording) device.ResetViews();
     };
     const double v = value.number;
     int number = 0;
@@ -85,8 +79,7 @@ CAnalogViewChange ApplyAnalogViewChange(CAnalogView& view, CAnalogDevice& device
         }
     } else if (name == "draw_poly") {
         view.draw_poly = value.flag;
-        if (!running)
-            view.Refresh(true);
+        if (!running) view.Refresh(true);
     } else if (name == "DSP_time") {
         int32_t size = 0;
         if (value.isNumber && DspSizeForTime(v, device.GetRate(), &size)) {
@@ -104,8 +97,7 @@ CAnalogViewChange ApplyAnalogViewChange(CAnalogView& view, CAnalogDevice& device
     } else if (name == "dsp_rate") {
         if (value.isNumber) {
             view.dsp_max_rate = ClampDspRate(v, device.GetRate());
-            if (!recording && view.dsp_use_stat)
-                device.ResetViews();
+            if (!recording && view.dsp_use_stat) device.ResetViews();
         }
     } else if (name == "Graph_mode") {
         if (IntIn(value, kDrawNormal, kDrawNone + 1, &number)) {

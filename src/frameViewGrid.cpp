@@ -1,15 +1,14 @@
-#include "DravonetMain.h"
-
-#include "analog/analogDevice.h"
-#include "analog/analogView.h"
-#include "frameViewGridFill.h"
-#include "frameViewPages.h"
-
 #include <wx/app.h>
 #include <wx/aui/auibook.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/thread.h>
 #include <wx/toplevel.h>
+
+#include "DravonetMain.h"
+#include "analog/analogDevice.h"
+#include "analog/analogView.h"
+#include "frameViewGridFill.h"
+#include "frameViewPages.h"
 
 namespace {
 
@@ -18,8 +17,7 @@ namespace {
 void FlagViewGridRebuild()
 {
     for (wxWindow* window : wxTopLevelWindows)
-        if (auto* frame = dynamic_cast<TrackerFrame*>(window))
-            frame->m_rebuildViewGrid = true;
+        if (auto* frame = dynamic_cast<TrackerFrame*>(window)) frame->m_rebuildViewGrid = true;
 }
 
 }  // namespace
@@ -29,14 +27,12 @@ void TrackerFrame::UpdateViewGrid()
     // A device that learns its channel count from its data may ask from its
     // acquisition thread: only a request crosses over, carrying no window pointer.
     if (!wxIsMainThread()) {
-        if (wxTheApp)
-            wxTheApp->CallAfter([] { FlagViewGridRebuild(); });
+        if (wxTheApp) wxTheApp->CallAfter([] { FlagViewGridRebuild(); });
         return;
     }
     const int selection = m_mainBook ? m_mainBook->GetSelection() : wxNOT_FOUND;
     if (selection < 0 || static_cast<size_t>(selection) >= m_mainBook->GetPageCount()) {
-        if (m_viewGrid)
-            m_viewGrid->Clear();
+        if (m_viewGrid) m_viewGrid->Clear();
         m_viewGridPage = nullptr;
         m_viewGridDevice = nullptr;
         return;
@@ -60,18 +56,15 @@ void TrackerFrame::UpdateViewGrid()
                                      drawTypes);
         } else if (view3D) {
             C3DViewGridValues values;
-            if (Read3DGridValues(view3D, values))
-                Append3DViewSections(table, values);
+            if (Read3DGridValues(view3D, values)) Append3DViewSections(table, values);
         }
         AppendDeviceSections(table, *device, recording);
 
         const bool wasFrozen = m_viewGrid->IsFrozen();
-        if (!wasFrozen)
-            m_viewGrid->Freeze();
+        if (!wasFrozen) m_viewGrid->Freeze();
         m_viewGrid->Clear();
         FillViewGrid(*m_viewGrid, table);
-        if (!wasFrozen)
-            m_viewGrid->Thaw();
+        if (!wasFrozen) m_viewGrid->Thaw();
         m_viewGridPage = page;
         m_viewGridDevice = device;
     }

@@ -1,5 +1,8 @@
-#include "DravonetMain.h"
+#include <wx/app.h>
+#include <wx/aui/auibook.h>
+#include <wx/propgrid/propgrid.h>
 
+#include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "analog/analogViewDraw.h"
@@ -8,21 +11,14 @@
 #include "frameViewPages.h"
 #include "process/trackerWorker.h"
 
-#include <wx/app.h>
-#include <wx/aui/auibook.h>
-#include <wx/propgrid/propgrid.h>
-
 void TrackerFrame::OnViewPropertyChange(wxPropertyGridEvent& event)
 {
-    if (!m_mainBook)
-        return;
+    if (!m_mainBook) return;
     const int selection = m_mainBook->GetSelection();
-    if (selection < 0 || static_cast<size_t>(selection) >= m_mainBook->GetPageCount())
-        return;
+    if (selection < 0 || static_cast<size_t>(selection) >= m_mainBook->GetPageCount()) return;
     wxWindow* page = m_mainBook->GetPage(static_cast<size_t>(selection));
     CAnalogDevice* device = GetPageDevice(page);
-    if (!device)
-        return;
+    if (!device) return;
     // The grid shows another page or device than the selected one (a page closed
     // or changed since it was filled): its names would reach the wrong device.
     if (page != m_viewGridPage || device != m_viewGridDevice) {
@@ -30,8 +26,7 @@ void TrackerFrame::OnViewPropertyChange(wxPropertyGridEvent& event)
         return;
     }
     wxPGProperty* property = event.GetProperty();
-    if (!property)
-        return;
+    if (!property) return;
     CAnalogView* view = AsAnalogView(page);
     CAnalog3DView* view3D = view ? nullptr : As3DView(page);
     wxWindow* window3D = View3DWindow(view3D);
@@ -49,21 +44,17 @@ void TrackerFrame::OnViewPropertyChange(wxPropertyGridEvent& event)
         m_displayTimer.Start(static_cast<int>(intervalMs), wxTIMER_CONTINUOUS);
     } else if (name == "send_to_screen") {
         device->SetDispatchToViews(value.flag);
-        if (window3D)
-            window3D->Refresh(true);
-        if (view)
-            view->Refresh(true);
+        if (window3D) window3D->Refresh(true);
+        if (view) view->Refresh(true);
     }
 
     if (name.StartsWith("color_channel ")) {
         const int channel = IndexAfterBlank(name);
         if (channel >= 0 && channel < device->GetChannelCount() && value.colour.valid) {
             device->SetChannelColour(channel, value.colour);
-            if (view)
-                view->Refresh(true);
+            if (view) view->Refresh(true);
         }
-        if (view3D)
-            Update3DSensors(view3D);
+        if (view3D) Update3DSensors(view3D);
     }
 
     if (view) {
@@ -74,24 +65,18 @@ void TrackerFrame::OnViewPropertyChange(wxPropertyGridEvent& event)
         C3DViewGridValues values;
         if (Read3DGridValues(view3D, values)) {
             const C3DGridChange change = Apply3DGridChange(name, value, values);
-            if (change != C3DGridChange::kNone)
-                Push3DGridChange(view3D, values, change);
+            if (change != C3DGridChange::kNone) Push3DGridChange(view3D, values, change);
         }
-        if (window3D)
-            window3D->Refresh(false);
+        if (window3D) window3D->Refresh(false);
         Select3DView(view3D);
     }
 
-    if (recording)
-        return;  // a recording device takes no parameter from the grid
+    if (recording) return;  // a recording device takes no parameter from the grid
     const CDeviceParamChange change = ApplyDeviceParamChange(*device, name, value, running);
-    if (!change.handed)
-        return;
+    if (!change.handed) return;
     m_rebuildViewGrid = true;
-    if (!change.changed)
-        return;
-    if (m_genTimer)
-        CTrackerWorker::RefreshGroup();
+    if (!change.changed) return;
+    if (m_genTimer) CTrackerWorker::RefreshGroup();
     const int index = m_mainBook->GetPageIndex(page);
     if (index != wxNOT_FOUND)
         m_mainBook->SetPageToolTip(static_cast<size_t>(index), device->GetInfo());

@@ -1,15 +1,15 @@
 #include "frameViewGridModel.h"
 
-#include "analog/analogDevice.h"
-#include "analog/analogViewSettings.h"
-#include "analog/paramType.h"
-
 #include <wx/intl.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <set>
+
+#include "analog/analogDevice.h"
+#include "analog/analogViewSettings.h"
+#include "analog/paramType.h"
 
 namespace {
 
@@ -79,33 +79,33 @@ void AddDeviceParam(CViewGridTable& table, CAnalogDevice& device, int id, const 
     entry.name = name;
     entry.readOnly = locked;
     switch (type) {
-    case PARAM_BOOL:
-        entry.kind = CViewGridEntry::kBool;
-        entry.boolValue = *static_cast<const uint8_t*>(value) != 0;
-        break;
-    case PARAM_INT:
-        entry.kind = CViewGridEntry::kInt;
-        entry.intValue = *static_cast<const int32_t*>(value);
-        entry.spin = !locked;
-        break;
-    case PARAM_DOUBLE:
-        entry.kind = CViewGridEntry::kFloat;
-        entry.floatValue = *static_cast<const double*>(value);
-        break;
-    case PARAM_CHOICE: {
-        const int choices = device.GetChoiceCount(id);
-        if (choices <= 0) return;
-        entry.kind = CViewGridEntry::kEnum;
-        for (int k = 0; k < choices; ++k) entry.choices.push_back(device.GetChoiceLabel(id, k));
-        entry.intValue = *static_cast<const int32_t*>(value);
-        break;
-    }
-    case PARAM_STRING:
-        entry.kind = CViewGridEntry::kString;
-        entry.text = *static_cast<const wxString*>(value);
-        break;
-    default:
-        return;
+        case PARAM_BOOL:
+            entry.kind = CViewGridEntry::kBool;
+            entry.boolValue = *static_cast<const uint8_t*>(value) != 0;
+            break;
+        case PARAM_INT:
+            entry.kind = CViewGridEntry::kInt;
+            entry.intValue = *static_cast<const int32_t*>(value);
+            entry.spin = !locked;
+            break;
+        case PARAM_DOUBLE:
+            entry.kind = CViewGridEntry::kFloat;
+            entry.floatValue = *static_cast<const double*>(value);
+            break;
+        case PARAM_CHOICE: {
+            const int choices = device.GetChoiceCount(id);
+            if (choices <= 0) return;
+            entry.kind = CViewGridEntry::kEnum;
+            for (int k = 0; k < choices; ++k) entry.choices.push_back(device.GetChoiceLabel(id, k));
+            entry.intValue = *static_cast<const int32_t*>(value);
+            break;
+        }
+        case PARAM_STRING:
+            entry.kind = CViewGridEntry::kString;
+            entry.text = *static_cast<const wxString*>(value);
+            break;
+        default:
+            return;
     }
     table.push_back(entry);
 }
@@ -154,9 +154,9 @@ void AppendAnalogViewSections(CViewGridTable& table, const CAnalogViewSettings& 
 
     CViewGridEntry& dsp = Add(table, CViewGridEntry::kCategory, _("PSD Properties"), "DSP_prop");
     dsp.collapsed = true;
-    const double seconds =
-        rateHz > 0.0 && std::isfinite(rateHz) ? static_cast<double>(settings.dsp_size) / rateHz
-                                              : 0.0;
+    const double seconds = rateHz > 0.0 && std::isfinite(rateHz)
+                               ? static_cast<double>(settings.dsp_size) / rateHz
+                               : 0.0;
     AddFloat(table, _("PSD Time"), "DSP_time", seconds);
     table.back().readOnly = recording;
     CViewGridEntry& window = Add(table, CViewGridEntry::kEnum, _("PSD Window"), "dsp_window");
@@ -434,34 +434,34 @@ bool SetParamFromGrid(CAnalogDevice& device, int id, int type, const CViewGridVa
                       bool* changed)
 {
     switch (type) {
-    case PARAM_BOOL: {
-        uint8_t flag = value.flag ? 1 : 0;
-        return device.SetParam(&flag, id, 1, type, changed);
-    }
-    case PARAM_INT:
-    case PARAM_CHOICE: {
-        if (!value.isNumber || value.number < std::numeric_limits<int32_t>::min() ||
-            value.number > std::numeric_limits<int32_t>::max()) {
-            *changed = false;
-            return false;
+        case PARAM_BOOL: {
+            uint8_t flag = value.flag ? 1 : 0;
+            return device.SetParam(&flag, id, 1, type, changed);
         }
-        int32_t number = static_cast<int32_t>(value.number);
-        return device.SetParam(&number, id, 1, type, changed);
-    }
-    case PARAM_DOUBLE: {
-        if (!value.isNumber) {
-            *changed = false;
-            return false;
+        case PARAM_INT:
+        case PARAM_CHOICE: {
+            if (!value.isNumber || value.number < std::numeric_limits<int32_t>::min() ||
+                value.number > std::numeric_limits<int32_t>::max()) {
+                *changed = false;
+                return false;
+            }
+            int32_t number = static_cast<int32_t>(value.number);
+            return device.SetParam(&number, id, 1, type, changed);
         }
-        double number = value.number;
-        return device.SetParam(&number, id, 1, type, changed);
-    }
-    case PARAM_STRING: {
-        wxString text = value.text;
-        return device.SetParam(&text, id, 1, type, changed);
-    }
-    default:
-        return true;  // nothing to hand over; the change stands
+        case PARAM_DOUBLE: {
+            if (!value.isNumber) {
+                *changed = false;
+                return false;
+            }
+            double number = value.number;
+            return device.SetParam(&number, id, 1, type, changed);
+        }
+        case PARAM_STRING: {
+            wxString text = value.text;
+            return device.SetParam(&text, id, 1, type, changed);
+        }
+        default:
+            return true;  // nothing to hand over; the change stands
     }
 }
 

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "analog/colour.h"
-
 #include <wx/arrstr.h>
 #include <wx/string.h>
 
 #include <array>
 #include <cstdint>
 #include <vector>
+
+#include "analog/colour.h"
 
 class CAnalogDevice;
 class CAnalogViewSettings;
@@ -19,8 +19,8 @@ struct CViewGridEntry {
     enum Kind { kCategory, kSubCategory, kInt, kFloat, kBool, kEnum, kString, kColour };
     Kind kind = kCategory;
     wxString label;
-    wxString name;    // the change handler's key; never translated
-    wxString parent;  // holding (sub-)category by name; empty: the last top-level category
+    wxString name;      // the change handler's key; never translated
+    wxString parent;    // holding (sub-)category by name; empty: the last top-level category
     long intValue = 0;  // integer, or the selected value of an enumeration (values 0..n-1)
     double floatValue = 0.0;
     bool boolValue = false;
@@ -62,8 +62,16 @@ struct CViewGridValue {
 };
 
 // What an edit on a 3D page asks the view to do after the values changed.
-enum class C3DGridChange { kNone, kDrawTime, kObjectSize, kEye, kCentre, kBackground, kLights,
-                           kPlane };
+enum class C3DGridChange {
+    kNone,
+    kDrawTime,
+    kObjectSize,
+    kEye,
+    kCentre,
+    kBackground,
+    kLights,
+    kPlane
+};
 
 // Display section (advanced mode).
 void AppendDisplaySection(CViewGridTable& table, long intervalMs, bool dispatchToViews);

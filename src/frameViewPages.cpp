@@ -1,10 +1,10 @@
 #include "frameViewPages.h"
 
-#include "analog/analogDevice.h"
-#include "analog/analogView.h"
-
 #include <wx/intl.h>
 #include <wx/window.h>
+
+#include "analog/analogDevice.h"
+#include "analog/analogView.h"
 
 // The 3D tracker view and the camera view are built apart from the frame; until
 // the frame is linked with them no page is one of them and these stay inert.
@@ -25,12 +25,9 @@ bool IsViewPage(wxWindow* page)
 
 CAnalogDevice* GetPageDevice(wxWindow* page)
 {
-    if (CAnalogView* view = AsAnalogView(page))
-        return view->m_device.load();
-    if (CAnalog3DView* view = As3DView(page))
-        return Get3DViewDevice(view);
-    if (CVideoView* view = AsVideoView(page))
-        return GetVideoViewDevice(view);
+    if (CAnalogView* view = AsAnalogView(page)) return view->m_device.load();
+    if (CAnalog3DView* view = As3DView(page)) return Get3DViewDevice(view);
+    if (CVideoView* view = AsVideoView(page)) return GetVideoViewDevice(view);
     return nullptr;
 }
 

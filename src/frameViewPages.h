@@ -1,9 +1,9 @@
 #pragma once
 
-#include "frameViewGridModel.h"
-
 #include <wx/arrstr.h>
 #include <wx/gdicmn.h>
+
+#include "frameViewGridModel.h"
 
 class CAnalogDevice;
 class CAnalogView;
@@ -43,7 +43,6 @@ CAnalog3DView* Create3DView(wxWindow* parent, const wxPoint& pos, const wxSize& 
 bool Read3DGridValues(CAnalog3DView* view, C3DViewGridValues& values);
 // Hands one edit of the grid to the view: the setter, camera move, light or
 // plane update that change names.
-void Push3DGridChange(CAnalog3DView* view, const C3DViewGridValues& values,
-                      C3DGridChange change);
+void Push3DGridChange(CAnalog3DView* view, const C3DViewGridValues& values, C3DGridChange change);
 // Re-creates the view's sensor records from the device (channel colours).
 void Update3DSensors(CAnalog3DView* view);

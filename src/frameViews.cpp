@@ -1,14 +1,13 @@
-#include "DravonetMain.h"
+#include <wx/aui/auibook.h>
+#include <wx/combo.h>
+#include <wx/combobox.h>
 
+#include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "analog/analogViewFormat.h"
 #include "checkBoxComboPopup.h"
 #include "frameViewPages.h"
-
-#include <wx/aui/auibook.h>
-#include <wx/combo.h>
-#include <wx/combobox.h>
 
 // The main frame keeps no list of views: the pages of "MAINBOOK" are the views,
 // and each view links to its device. Every lookup reads the notebook anew, so no
@@ -18,11 +17,9 @@ namespace {
 
 wxWindow* SelectedPage(wxAuiNotebook* book)
 {
-    if (!book)
-        return nullptr;
+    if (!book) return nullptr;
     const int selection = book->GetSelection();
-    if (selection < 0 || static_cast<size_t>(selection) >= book->GetPageCount())
-        return nullptr;
+    if (selection < 0 || static_cast<size_t>(selection) >= book->GetPageCount()) return nullptr;
     return book->GetPage(static_cast<size_t>(selection));
 }
 
@@ -31,67 +28,47 @@ void FillGraphCombo(wxComboBox* combo, const wxArrayString& names, int index)
 {
     combo->Clear();
     combo->Append(names);
-    if (index >= 0 && static_cast<size_t>(index) < names.size())
-        combo->SetSelection(index);
+    if (index >= 0 && static_cast<size_t>(index) < names.size()) combo->SetSelection(index);
 }
 
 }  // namespace
 
-CAnalogDevice* TrackerFrame::GetCurrentDevice()
-{
-    return GetPageDevice(SelectedPage(m_mainBook));
-}
+CAnalogDevice* TrackerFrame::GetCurrentDevice() { return GetPageDevice(SelectedPage(m_mainBook)); }
 
-CAnalogView* TrackerFrame::GetCurrentAnalogView()
-{
-    return AsAnalogView(SelectedPage(m_mainBook));
-}
+CAnalogView* TrackerFrame::GetCurrentAnalogView() { return AsAnalogView(SelectedPage(m_mainBook)); }
 
-CAnalog3DView* TrackerFrame::GetCurrent3DView()
-{
-    return As3DView(SelectedPage(m_mainBook));
-}
+CAnalog3DView* TrackerFrame::GetCurrent3DView() { return As3DView(SelectedPage(m_mainBook)); }
 
-CVideoView* TrackerFrame::GetCurrentVideoView()
-{
-    return AsVideoView(SelectedPage(m_mainBook));
-}
+CVideoView* TrackerFrame::GetCurrentVideoView() { return AsVideoView(SelectedPage(m_mainBook)); }
 
 CAnalogView* TrackerFrame::GetFirstAnalogView()
 {
-    if (!m_mainBook)
-        return nullptr;
+    if (!m_mainBook) return nullptr;
     for (size_t i = 0; i < m_mainBook->GetPageCount(); ++i)
-        if (CAnalogView* view = AsAnalogView(m_mainBook->GetPage(i)))
-            return view;
+        if (CAnalogView* view = AsAnalogView(m_mainBook->GetPage(i))) return view;
     return nullptr;
 }
 
 CAnalog3DView* TrackerFrame::GetFirst3DView()
 {
-    if (!m_mainBook)
-        return nullptr;
+    if (!m_mainBook) return nullptr;
     for (size_t i = 0; i < m_mainBook->GetPageCount(); ++i)
-        if (CAnalog3DView* view = As3DView(m_mainBook->GetPage(i)))
-            return view;
+        if (CAnalog3DView* view = As3DView(m_mainBook->GetPage(i))) return view;
     return nullptr;
 }
 
 int TrackerFrame::GetViewCount()
 {
-    if (!m_mainBook)
-        return 0;
+    if (!m_mainBook) return 0;
     int count = 0;
     for (size_t i = 0; i < m_mainBook->GetPageCount(); ++i)
-        if (IsViewPage(m_mainBook->GetPage(i)))
-            ++count;
+        if (IsViewPage(m_mainBook->GetPage(i))) ++count;
     return count;
 }
 
 void TrackerFrame::ClearViewSelection()
 {
-    if (!m_mainBook)
-        return;
+    if (!m_mainBook) return;
     const int count = GetViewCount();
     for (size_t i = 0; i < m_mainBook->GetPageCount(); ++i) {
         wxWindow* page = m_mainBook->GetPage(i);
@@ -99,8 +76,7 @@ void TrackerFrame::ClearViewSelection()
             const bool wasMarked = view->m_selected && view->m_multiView;
             view->SetSelected(false, count);
             // A stopped device repaints nothing by itself: take the frame off now.
-            if (wasMarked)
-                view->Refresh(false);
+            if (wasMarked) view->Refresh(false);
         } else if (CAnalog3DView* view3D = As3DView(page)) {
             Set3DViewSelected(view3D, false, count);
         }
@@ -110,11 +86,9 @@ void TrackerFrame::ClearViewSelection()
 void TrackerFrame::SelectView(CAnalog3DView* view)
 {
     wxWindow* window = View3DWindow(view);
-    if (!window || !m_mainBook)
-        return;
+    if (!window || !m_mainBook) return;
     const int index = m_mainBook->GetPageIndex(window);
-    if (index == wxNOT_FOUND)
-        return;
+    if (index == wxNOT_FOUND) return;
     m_mainBook->SetSelection(static_cast<size_t>(index));
     ClearViewSelection();
     Set3DViewSelected(view, true, GetViewCount());
@@ -122,8 +96,7 @@ void TrackerFrame::SelectView(CAnalog3DView* view)
 
 void TrackerFrame::SelectAnalogView(CAnalogView* view)
 {
-    if (!view)
-        return;
+    if (!view) return;
     ClearViewSelection();
     view->SetSelected(true, GetViewCount());
     view->Refresh(false);
@@ -137,8 +110,7 @@ void TrackerFrame::SelectAnalogView(CAnalogView* view)
 
 void TrackerFrame::Select3DView(CAnalog3DView* view)
 {
-    if (!view)
-        return;
+    if (!view) return;
     ClearViewSelection();
     Set3DViewSelected(view, true, GetViewCount());
     if (m_graphCombo) {
@@ -156,21 +128,18 @@ void TrackerFrame::FillChannelPopup(CAnalogDevice* device)
         m_channelPopup->Clear();
         if (device) {
             const int count = device->GetChannelCount();
-            for (int i = 0; i < count; ++i)
-                m_channelPopup->Append(device->GetChannelName(i));
+            for (int i = 0; i < count; ++i) m_channelPopup->Append(device->GetChannelName(i));
             for (int index : device->GetVisibleList())
                 if (index >= 0 && index < count)
                     m_channelPopup->Check(static_cast<unsigned>(index), true);
         }
     }
-    if (m_channelCombo && m_channelPopup)
-        m_channelCombo->SetText(m_channelPopup->GetStringValue());
+    if (m_channelCombo && m_channelPopup) m_channelCombo->SetText(m_channelPopup->GetStringValue());
 }
 
 void TrackerFrame::SplitMainBook()
 {
-    if (!m_mainBook || m_mainBook->GetPageCount() != 2)
-        return;
+    if (!m_mainBook || m_mainBook->GetPageCount() != 2) return;
     m_mainBook->Split(0, wxLEFT);
     m_mainBook->Split(1, wxRIGHT);
 }
@@ -178,18 +147,15 @@ void TrackerFrame::SplitMainBook()
 void TrackerFrame::AddCurrentDeviceToVrpn()
 {
     wxWindow* page = SelectedPage(m_mainBook);
-    if (!AsAnalogView(page) && !As3DView(page))
-        return;  // a camera page serves no VRPN
-    if (CAnalogDevice* device = GetPageDevice(page))
-        device->AddToVrpn(m_useVrpn);
+    if (!AsAnalogView(page) && !As3DView(page)) return;  // a camera page serves no VRPN
+    if (CAnalogDevice* device = GetPageDevice(page)) device->AddToVrpn(m_useVrpn);
 }
 
 void TrackerFrame::ApplyChannelSelection()
 {
     CAnalogDevice* device = GetCurrentDevice();
     // The list was filled for one device; ticks never reach another one.
-    if (!device || !m_channelPopup || device != m_channelPopupDevice)
-        return;
+    if (!device || !m_channelPopup || device != m_channelPopupDevice) return;
     const int channels = device->GetChannelCount();
     std::vector<int> shown;
     const unsigned count = m_channelPopup->GetCount();
@@ -197,31 +163,26 @@ void TrackerFrame::ApplyChannelSelection()
         if (m_channelPopup->IsChecked(i) && static_cast<int>(i) < channels)
             shown.push_back(static_cast<int>(i));
     // Without a valid tick the device keeps its channels: one always stays shown.
-    if (shown.empty())
-        return;
+    if (shown.empty()) return;
     device->SetVisibleChannels(shown);
-    if (m_channelCombo)
-        m_channelCombo->SetText(m_channelPopup->GetStringValue());
+    if (m_channelCombo) m_channelCombo->SetText(m_channelPopup->GetStringValue());
     m_rebuildViewGrid = true;
 }
 
 void TrackerFrame::OnRestoreStartupView(wxCommandEvent& /*event*/)
 {
-    if (m_perspectives.empty())
-        return;
+    if (m_perspectives.empty()) return;
     m_auiManager.LoadPerspective(m_perspectives[0], true);
 }
 
 void TrackerFrame::OnDeviceReset(wxCommandEvent& /*event*/)
 {
-    if (CAnalogDevice* device = GetCurrentDevice())
-        device->ResetViews();
+    if (CAnalogDevice* device = GetCurrentDevice()) device->ResetViews();
 }
 
 void TrackerFrame::OnDeviceOffset(wxCommandEvent& /*event*/)
 {
-    if (CAnalogDevice* device = GetCurrentDevice())
-        device->AnalogOffset();
+    if (CAnalogDevice* device = GetCurrentDevice()) device->AnalogOffset();
 }
 
 void TrackerFrame::AddViewPage(wxWindow* page, CAnalogDevice* device)
@@ -240,8 +201,7 @@ void TrackerFrame::AddViewPage(wxWindow* page, CAnalogDevice* device)
 void TrackerFrame::OnAddView(wxCommandEvent& /*event*/)
 {
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device || !m_mainBook)
-        return;
+    if (!device || !m_mainBook) return;
     const wxSize size = m_mainBook->GetClientSize();
     const wxPoint origin = GetClientAreaOrigin();
     ClearViewSelection();
@@ -254,15 +214,13 @@ void TrackerFrame::OnAddView(wxCommandEvent& /*event*/)
 void TrackerFrame::OnAdd3DView(wxCommandEvent& /*event*/)
 {
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device || !m_mainBook || !device->IsTracker())
-        return;
+    if (!device || !m_mainBook || !device->IsTracker()) return;
     const wxSize size = m_mainBook->GetClientSize();
     const wxPoint origin = GetClientAreaOrigin();
     ClearViewSelection();
     CAnalog3DView* view = Create3DView(this, origin, size, device, this);
     wxWindow* window = View3DWindow(view);
-    if (!window)
-        return;
+    if (!window) return;
     AddViewPage(window, device);
     Select3DView(view);
 }
@@ -272,8 +230,7 @@ void TrackerFrame::OnGraphTypeSelected(wxCommandEvent& event)
     wxWindow* page = SelectedPage(m_mainBook);
     const int selection = event.GetSelection();
     // Seven display modes and seven camera presets, 0 to 6.
-    if (selection < 0 || selection > kDrawNone)
-        return;
+    if (selection < 0 || selection > kDrawNone) return;
     if (CAnalogView* view = AsAnalogView(page)) {
         view->draw_type = selection;
         CAnalogDevice* device = view->m_device.load();
@@ -287,36 +244,27 @@ void TrackerFrame::OnGraphTypeSelected(wxCommandEvent& event)
     }
 }
 
-void TrackerFrame::OnChannelListChecked(wxCommandEvent& /*event*/)
-{
-    ApplyChannelSelection();
-}
+void TrackerFrame::OnChannelListChecked(wxCommandEvent& /*event*/) { ApplyChannelSelection(); }
 
 void TrackerFrame::OnPageChanged(wxAuiNotebookEvent& event)
 {
     event.Skip();
-    if (m_quitting)
-        return;
+    if (m_quitting) return;
     auto* book = wxDynamicCast(event.GetEventObject(), wxAuiNotebook);
-    if (!book)
-        return;
+    if (!book) return;
     const int selection = event.GetSelection();
-    if (selection < 0 || static_cast<size_t>(selection) >= book->GetPageCount())
-        return;
+    if (selection < 0 || static_cast<size_t>(selection) >= book->GetPageCount()) return;
     wxWindow* page = book->GetPage(static_cast<size_t>(selection));
     wxString text;
     if (CAnalogView* view = AsAnalogView(page)) {
-        if (CAnalogDevice* device = view->m_device.load())
-            text = device->GetDevicePath();
+        if (CAnalogDevice* device = view->m_device.load()) text = device->GetDevicePath();
         SelectAnalogView(view);
     } else if (CAnalog3DView* view3D = As3DView(page)) {
-        if (CAnalogDevice* device = Get3DViewDevice(view3D))
-            text = device->GetDevicePath();
+        if (CAnalogDevice* device = Get3DViewDevice(view3D)) text = device->GetDevicePath();
         Select3DView(view3D);
     }
     if (!text.empty()) {
-        if (GetStatusBar())
-            SetStatusText(text, 1);
+        if (GetStatusBar()) SetStatusText(text, 1);
         m_rebuildViewGrid = true;
     }
 }

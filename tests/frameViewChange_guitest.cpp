@@ -1,10 +1,9 @@
-#include "frameViewChange.h"
-
-#include "analog/analogView.h"
-#include "frameViewTestDevice.h"
-
 #include <gtest/gtest.h>
 #include <wx/frame.h>
+
+#include "analog/analogView.h"
+#include "frameViewChange.h"
+#include "frameViewTestDevice.h"
 
 namespace {
 
@@ -12,7 +11,8 @@ class ViewChangeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_frame = new wxFrame(nullptr, wxID_ANY, "view change", wxDefaultPosition, wxSize(600, 400));
+        m_frame =
+            new wxFrame(nullptr, wxID_ANY, "view change", wxDefaultPosition, wxSize(600, 400));
         m_view = new CAnalogView(m_frame, wxPoint(0, 0), wxSize(600, 400));
         m_device.SetRateHz(100.0);
         m_view->SetDevice(&m_device);
@@ -90,8 +90,8 @@ TEST_F(ViewChangeTest, GraphModeAndComponentAskForAGridRebuild)
     CViewGridValue value;
     value.isNumber = true;
     value.number = 7.0;
-    CAnalogViewChange change = ApplyAnalogViewChange(*m_view, tracker, "Value_Cmp", value, false,
-                                                     false);
+    CAnalogViewChange change =
+        ApplyAnalogViewChange(*m_view, tracker, "Value_Cmp", value, false, false);
     EXPECT_TRUE(change.rebuildGrid);
     EXPECT_EQ(m_view->m_component, 0);
     value.number = 3.0;
@@ -105,7 +105,8 @@ TEST_F(ViewChangeTest, ColoursReachTheView)
 {
     CViewGridValue value;
     value.colour = CColour(10, 20, 30);
-    EXPECT_TRUE(ApplyAnalogViewChange(*m_view, m_device, "Grid_Color", value, false, false).matched);
+    EXPECT_TRUE(
+        ApplyAnalogViewChange(*m_view, m_device, "Grid_Color", value, false, false).matched);
     EXPECT_EQ(m_view->grid_color, CColour(10, 20, 30));
     ApplyAnalogViewChange(*m_view, m_device, "surface_color", value, false, false);
     EXPECT_EQ(m_view->ellipse_color, CColour(10, 20, 30, 128));

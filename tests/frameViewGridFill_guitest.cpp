@@ -1,13 +1,12 @@
-#include "frameViewGridFill.h"
-
-#include "analog/analogViewFormat.h"
-#include "analog/analogViewSettings.h"
-#include "analog/testDevice.h"
-
 #include <gtest/gtest.h>
 #include <wx/frame.h>
 #include <wx/propgrid/advprops.h>
 #include <wx/propgrid/propgrid.h>
+
+#include "analog/analogViewFormat.h"
+#include "analog/analogViewSettings.h"
+#include "analog/testDevice.h"
+#include "frameViewGridFill.h"
 
 namespace {
 
@@ -51,15 +50,16 @@ TEST_F(ViewGridFillTest, TwoDPageAndDeviceFillTheGrid)
               "channel_colors");
     EXPECT_FALSE(m_grid->GetPropertyByName("DSP_prop")->IsExpanded());
     EXPECT_EQ(m_grid->GetPropertyByName("Graph_mode")->GetValueAsString(), types[0]);
-    EXPECT_EQ(m_grid->GetPropertyByName("test_deviceCP Stat Level")->GetValueAsString(),
-              "99.5 %");
+    EXPECT_EQ(m_grid->GetPropertyByName("test_deviceCP Stat Level")->GetValueAsString(), "99.5 %");
     EXPECT_EQ(m_grid->GetPropertyByName("test_deviceAmplitude")->GetCell(0).GetBgCol(),
               wxColour(255, 255, 155))
-        << m_grid->GetPropertyByName("test_deviceAmplitude")->GetCell(0).GetBgCol().GetAsString()
+        << m_grid->GetPropertyByName("test_deviceAmplitude")
+               ->GetCell(0)
+               .GetBgCol()
+               .GetAsString()
                .ToStdString();
-    EXPECT_TRUE(m_grid->GetPropertyByName("draw_poly")
-                    ->GetAttribute(wxPG_BOOL_USE_CHECKBOX)
-                    .GetBool());
+    EXPECT_TRUE(
+        m_grid->GetPropertyByName("draw_poly")->GetAttribute(wxPG_BOOL_USE_CHECKBOX).GetBool());
 }
 
 TEST_F(ViewGridFillTest, ThreeDSectionsNestTheirSubCategories)

@@ -1,14 +1,14 @@
 #include "frameViewGridModel.h"
 
-#include "analog/analogDevice.h"
-#include "analog/analogViewFormat.h"
-#include "analog/analogViewSettings.h"
-#include "analog/testDevice.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <map>
+
+#include "analog/analogDevice.h"
+#include "analog/analogViewFormat.h"
+#include "analog/analogViewSettings.h"
+#include "analog/testDevice.h"
 
 namespace {
 
@@ -34,21 +34,41 @@ public:
     {
         *count = 1;
         switch (id) {
-        case kText: *type = PARAM_STRING; return &m_text;
-        case kFlag: *type = PARAM_BOOL; return &m_flag;
-        case kCount: *type = PARAM_INT; return &m_count;
-        case kGain: *type = PARAM_DOUBLE; return &m_gain;
-        case kMode: *type = PARAM_CHOICE; return &m_mode;
-        case kEmptyChoice: *type = PARAM_CHOICE; return &m_mode;
-        case kPair: *count = 2; *type = PARAM_DOUBLE; return &m_gain;
-        case kMissing: *type = PARAM_DOUBLE; return nullptr;
-        case kLocked: *type = PARAM_INT; return &m_count;
-        default: return CAnalogDevice::GetParam(id, count, type);
+            case kText:
+                *type = PARAM_STRING;
+                return &m_text;
+            case kFlag:
+                *type = PARAM_BOOL;
+                return &m_flag;
+            case kCount:
+                *type = PARAM_INT;
+                return &m_count;
+            case kGain:
+                *type = PARAM_DOUBLE;
+                return &m_gain;
+            case kMode:
+                *type = PARAM_CHOICE;
+                return &m_mode;
+            case kEmptyChoice:
+                *type = PARAM_CHOICE;
+                return &m_mode;
+            case kPair:
+                *count = 2;
+                *type = PARAM_DOUBLE;
+                return &m_gain;
+            case kMissing:
+                *type = PARAM_DOUBLE;
+                return nullptr;
+            case kLocked:
+                *type = PARAM_INT;
+                return &m_count;
+            default:
+                return CAnalogDevice::GetParam(id, count, type);
         }
     }
     wxString GetParamLabel(int id) override
     {
-        static const char* const kLabels[kOwn] = {"Text", "Flag", "Count", "Gain", "Mode",
+        static const char* const kLabels[kOwn] = {"Text",  "Flag", "Count",   "Gain",  "Mode",
                                                   "Empty", "Pair", "Missing", "Locked"};
         return id >= 0 && id < kOwn ? wxString(kLabels[id]) : CAnalogDevice::GetParamLabel(id);
     }
@@ -180,13 +200,12 @@ TEST(ViewGridTableTest, AnalogViewSectionsAndRecordingLocks)
     AppendAnalogViewSections(recording, settings, 0, 1, 1, 100.0, true, types);
     names = ByName(recording);
     EXPECT_EQ(names.count("Value_Cmp"), 0u);
-    for (const char* open : {"grad_x", "grad_y", "draw_poly", "Bk_Color", "Frame_Color",
-                             "Grid_Color", "Base_Color", "Curve_Color", "surface_color",
-                             "send_to_screen", "display_rate"})
+    for (const char* open :
+         {"grad_x", "grad_y", "draw_poly", "Bk_Color", "Frame_Color", "Grid_Color", "Base_Color",
+          "Curve_Color", "surface_color", "send_to_screen", "display_rate"})
         EXPECT_FALSE(names[open]->readOnly) << open;
-    for (const char* locked : {"Display_time", "Graph_mode", "auto_reset", "DSP_time",
-                               "dsp_window", "dsp_mean", "dsp_db", "dsp_normalize", "dsp_stat",
-                               "dsp_rate"})
+    for (const char* locked : {"Display_time", "Graph_mode", "auto_reset", "DSP_time", "dsp_window",
+                               "dsp_mean", "dsp_db", "dsp_normalize", "dsp_stat", "dsp_rate"})
         EXPECT_TRUE(names[locked]->readOnly) << locked;
     settings.dsp_use_stat = false;
     CViewGridTable noStat;

@@ -1,14 +1,13 @@
-#include "DravonetMain.h"
-
-#include "analog/analogView.h"
-#include "frameTestSupport.h"
-#include "frameViewTestDevice.h"
-
 #include <gtest/gtest.h>
 #include <wx/aui/auibook.h>
 #include <wx/propgrid/propgrid.h>
 
 #include <thread>
+
+#include "DravonetMain.h"
+#include "analog/analogView.h"
+#include "frameTestSupport.h"
+#include "frameViewTestDevice.h"
 
 namespace {
 

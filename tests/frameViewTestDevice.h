@@ -1,8 +1,8 @@
 #pragma once
 
-#include "analog/testDevice.h"
-
 #include <wx/string.h>
+
+#include "analog/testDevice.h"
 
 // The synthetic device of the frame's view tests: a recording flag set by the
 // test, a count of resets (what ResetViews does first) and a settable rate.

@@ -1,16 +1,15 @@
-#include "DravonetMain.h"
-
-#include "analog/analogView.h"
-#include "checkBoxComboPopup.h"
-#include "frameTestSupport.h"
-#include "frameViewTestDevice.h"
-
 #include <gtest/gtest.h>
 #include <wx/aui/auibook.h>
 #include <wx/combo.h>
 #include <wx/combobox.h>
 #include <wx/panel.h>
 #include <wx/propgrid/propgrid.h>
+
+#include "DravonetMain.h"
+#include "analog/analogView.h"
+#include "checkBoxComboPopup.h"
+#include "frameTestSupport.h"
+#include "frameViewTestDevice.h"
 
 namespace {
 
@@ -150,19 +149,16 @@ TEST_F(FrameViewsTest, ChannelSelectionShowsTheTickedChannels)
     AddDevicePage(m_device);
     wxCheckBoxComboPopup* popup = frame->m_channelPopup;
     ASSERT_EQ(popup->GetCount(), 8u);
-    for (unsigned i = 0; i < 8; ++i)
-        EXPECT_TRUE(popup->IsChecked(i));
+    for (unsigned i = 0; i < 8; ++i) EXPECT_TRUE(popup->IsChecked(i));
     EXPECT_EQ(frame->m_channelCombo->GetValue(), "8 channel(s) selected");
 
-    for (unsigned i = 0; i < 8; ++i)
-        popup->Check(i, i == 1 || i == 3);
+    for (unsigned i = 0; i < 8; ++i) popup->Check(i, i == 1 || i == 3);
     Command(ID_CHANNEL_LIST, 0, wxEVT_CHECKLISTBOX);
     EXPECT_EQ(m_device.GetVisibleList(), (std::vector<int>{1, 3}));
     EXPECT_TRUE(frame->m_rebuildViewGrid);
     EXPECT_EQ(frame->m_channelCombo->GetValue(), "2 channel(s) selected");
 
-    for (unsigned i = 0; i < 8; ++i)
-        popup->Check(i, false);
+    for (unsigned i = 0; i < 8; ++i) popup->Check(i, false);
     frame->ApplyChannelSelection();
     EXPECT_EQ(m_device.GetVisibleList(), (std::vector<int>{1, 3}));
 
@@ -184,8 +180,7 @@ TEST_F(FrameViewsTest, ChannelListOfAnotherDeviceIsNotApplied)
     // The list still shows m_device's channels while m_other's page is selected
     // without the selection having followed.
     frame->m_mainBook->ChangeSelection(1);
-    for (unsigned i = 0; i < 8; ++i)
-        frame->m_channelPopup->Check(i, i == 0);
+    for (unsigned i = 0; i < 8; ++i) frame->m_channelPopup->Check(i, i == 0);
     frame->ApplyChannelSelection();
     EXPECT_EQ(m_other.GetVisibleList().size(), 8u);
     EXPECT_EQ(m_device.GetVisibleList().size(), 8u);
