@@ -198,3 +198,32 @@ TEST_F(FrameViewsTest, PageChangeFollowsTheNewPage)
     EXPECT_TRUE(frame->m_rebuildViewGrid);
     EXPECT_TRUE(first->m_selected);
 }
+
+TEST_F(FrameViewsTest, DeviceCommandsActOnTheCurrentDevice)
+{
+    TrackerFrame* frame = Frame();
+    Command(ID_DEVICE_RESET);  // no page: nothing to act on
+    Command(ID_DEVICE_OFFSET);
+    AddDevicePage(m_device);
+    const int resets = m_device.Resets();
+    Command(ID_DEVICE_RESET);
+    EXPECT_GT(m_device.Resets(), resets);
+    frame->m_mainBook->AddPage(new wxPanel(frame), "panel", true);
+    const int panelResets = m_device.Resets();
+    Command(ID_DEVICE_RESET);
+    EXPECT_EQ(m_device.Resets(), panelResets);
+}
+
+TEST_F(FrameViewsTest, RestoreStartupViewBringsThePanesBack)
+{
+    TrackerFrame* frame = Frame();
+    frame->m_auiManager.GetPane("SETTINGS").Hide();
+    frame->m_auiManager.GetPane("CAPTURE").Float();
+    frame->m_auiManager.Update();
+    ASSERT_FALSE(frame->m_auiManager.GetPane("SETTINGS").IsShown());
+    Command(ID_VIEW_RESTORE);
+    EXPECT_TRUE(frame->m_auiManager.GetPane("SETTINGS").IsShown());
+    EXPECT_EQ(frame->m_auiManager.GetPane("SETTINGS").dock_direction, wxAUI_DOCK_LEFT);
+    EXPECT_TRUE(frame->m_auiManager.GetPane("CAPTURE").IsDocked());
+    EXPECT_EQ(frame->m_auiManager.GetPane("CAPTURE").dock_direction, wxAUI_DOCK_RIGHT);
+}
