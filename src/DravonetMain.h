@@ -380,6 +380,15 @@ public:
 
 private:
     // ---- views (own members) ----
+    // Fills the channel pop-up with the device's channels, its shown ones ticked.
+    void FillChannelPopup(CAnalogDevice* device);
+    // Adds a new view page of device, selected, captioned and split as a new view is.
+    void AddViewPage(wxWindow* page, CAnalogDevice* device);
+    // Identities only, never dereferenced: what the channel pop-up and the view
+    // grid were last filled for, so that an edit never reaches another device.
+    CAnalogDevice* m_channelPopupDevice = nullptr;
+    wxWindow* m_viewGridPage = nullptr;
+    CAnalogDevice* m_viewGridDevice = nullptr;
 
     // ---- capture (own members) ----
 
