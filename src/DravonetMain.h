@@ -84,6 +84,10 @@ enum : int {
     ID_FILE_LIST = 1122,
 };
 
+// "/SATEL/m_satel_rate" (an index of the settings grid's choices) as a sampling
+// period in milliseconds: 200, 100, 50, otherwise 25.
+int SatelPeriodMs(int rateIndex);
+
 // Device kind (CAnalogDevice::GetDeviceType) that a device-opening command opens;
 // -1 for a command that opens no device.
 int DeviceKindOfCommand(int commandId);
@@ -393,6 +397,13 @@ private:
     // ---- capture (own members) ----
 
     // ---- devices (own members) ----
+    // The 2D road after registration: page, thread, settings, owner, grids.
+    void ShowIn2D(CAnalogDevice* device, bool loadConfig);
+    // The "Device" page of "CAPTURE" and the "Messages" page come to the front.
+    void ShowDevicePages();
+    // The newest "MAINBOOK" page takes the device's display name and information.
+    void NameLastPage(CAnalogDevice* device);
+    void OpenTestDevice(bool tracker);
 
     wxDECLARE_EVENT_TABLE();
 };

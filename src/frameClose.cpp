@@ -1,45 +1,213 @@
 #include "DravonetMain.h"
 
-#include <wx/aui/auibook.h>
+#include "analog/analogDevice.h"
+#include "analog/analogView.h"
+#include "frameDeviceViews.h"
+#include "framePrompts.h"
+#include "frameViewPages.h"
+#include "process/device.h"
 
-// Placeholder bodies until this group's work lands.
+#include <wx/aui/auibook.h>
+#include <wx/combobox.h>
+#include <wx/combo.h>
+#include <wx/fileconf.h>
+#include <wx/intl.h>
+#include <wx/log.h>
+#include <wx/notifmsg.h>
+#include <wx/propgrid/propgrid.h>
+#include <wx/textctrl.h>
+
+namespace {
+
+void LogWarning(const char* function, const wxString& text)
+{
+    wxLogger(wxLOG_Warning, "DravonetMain", __LINE__, function, wxLOG_COMPONENT).Log("%s", text);
+}
+
+bool AskToClose(wxWindow* parent, const wxString& name)
+{
+    return ShellPrompts().confirm(parent, _("Close ") + name);
+}
+
+}  // namespace
+
+bool TrackerFrame::CheckToQuitAll()
+{
+    if (m_capturing) {
+        LogWarning("CheckToQuitAll", _("You need to stop recording to quit application"));
+        return false;
+    }
+    const std::vector<CAnalogDevice*> devices = GetDeviceList();
+    if (devices.empty())
+        return true;
+    std::unique_ptr<wxFileConfig> config = OpenConfig(false);
+    std::vector<CAnalogDevice*> wereRunning;
+    for (CAnalogDevice* device : devices) {
+        if (device->IsRunning()) {
+            device->AnalogStop();
+            wereRunning.push_back(device);
+        }
+        if (!AskToClose(this, device->GetDeviceName())) {
+            for (CAnalogDevice* stopped : wereRunning)
+                stopped->AnalogStart();
+            return false;
+        }
+    }
+    m_quitting = true;
+    if (m_displayTimer.IsRunning())
+        m_displayTimer.Stop();
+    ShellPrompts().sleep(static_cast<unsigned long>(2 * std::max<int64_t>(m_displayIntervalMs, 0)));
+    for (CAnalogDevice* device : devices) {
+        if (config) {
+            device->SaveViewsConfig(config.get());
+            device->SaveConfig(config.get());
+        }
+    }
+    CloseCaptureFiles();
+    for (CAnalogDevice* device : devices) {
+        // The pages stay until the frame goes: unlink them first so that nothing
+        // (a paint, a last idle pass) reaches a deleted device through a view.
+        device->RemoveAllViews();
+        CDeviceDeleter{}(device);
+    }
+    ShellPrompts().sleep(200);
+    config.reset();  // writes the file
+    return true;
+}
 
 void TrackerFrame::OnClose(wxCloseEvent& event)
 {
-    event.Skip();
+    if (CheckToQuitAll()) {
+        if (m_displayTimer.IsRunning())
+            m_displayTimer.Stop();
+        if (m_notification) {
+            m_notification->Close();
+            m_notification.reset();
+        }
+        Destroy();
+        return;
+    }
+    if (event.CanVeto())
+        event.Veto();
 }
 
 void TrackerFrame::OnQuit(wxCommandEvent& /*event*/)
 {
-    Close();
-}
-
-bool TrackerFrame::CheckToQuitAll()
-{
-    return true;
+    if (!CheckToQuitAll())
+        return;
+    if (m_notification) {
+        m_notification->Close();
+        m_notification.reset();
+    }
+    Destroy();
 }
 
 void TrackerFrame::OnPageClose(wxAuiNotebookEvent& event)
 {
-    event.Skip();
+    auto* book = wxDynamicCast(event.GetEventObject(), wxAuiNotebook);
+    if (!book || event.GetSelection() < 0 ||
+        static_cast<size_t>(event.GetSelection()) >= book->GetPageCount())
+        return;
+    wxWindow* page = book->GetPage(static_cast<size_t>(event.GetSelection()));
+    bool ok = true;
+    if (CAnalogView* view = AsAnalogView(page))
+        ok = CloseAnalogView(view);
+    else if (CAnalog3DView* view3D = As3DView(page))
+        ok = Close3DView(view3D);
+    else if (AsVideoView(page))
+        ok = CheckToQuit(page);
+    else
+        return;
+    if (!ok) {
+        event.Veto();
+        return;
+    }
+    m_rebuildSettingsGrid = true;
+    if (GetStatusBar())
+        SetStatusText(wxString(), 1);
 }
 
-bool TrackerFrame::CloseAnalogView(CAnalogView* /*view*/)
+bool TrackerFrame::CloseAnalogView(CAnalogView* view)
 {
+    if (!view)
+        view = GetFirstAnalogView();
+    if (!view)
+        return true;
+    CAnalogDevice* device = GetPageDevice(view);
+    if (!device)
+        return true;  // an unlinked view carries nothing to close
+    if (device->GetAllViewCount() < 2)
+        return QuitDevice(device);
+    device->RemoveView(view);
+    view->DetachDevice();  // the page may outlive this call: it keeps no link
     return true;
 }
 
-bool TrackerFrame::Close3DView(CAnalog3DView* /*view*/)
+bool TrackerFrame::Close3DView(CAnalog3DView* view)
 {
+    if (!view)
+        view = GetFirst3DView();
+    if (!view)
+        return true;
+    CAnalogDevice* device = Get3DViewDevice(view);
+    if (!device)
+        return true;
+    if (device->GetAllViewCount() < 2)
+        return QuitDevice(device);
+    device->RemoveView3D(View3DSink(view));
     return true;
 }
 
-bool TrackerFrame::CheckToQuit(wxWindow* /*page*/)
+bool TrackerFrame::CheckToQuit(wxWindow* page)
 {
+    CVideoView* view = page ? AsVideoView(page) : nullptr;
+    if (!view || !GetVideoViewDevice(view))
+        return true;
+    if (CameraPageRecording(view)) {
+        LogWarning("CheckToQuit", _("You need to stop recording before closing device"));
+        return false;
+    }
+    if (!AskToClose(this, CameraPageName(view)))
+        return false;
+    ReleaseCameraPage(view);
     return true;
 }
 
-bool TrackerFrame::QuitDevice(CAnalogDevice* /*device*/)
+bool TrackerFrame::QuitDevice(CAnalogDevice* device)
 {
-    return false;
+    if (!device)
+        return false;
+    if (device->IsRecording()) {
+        LogWarning("QuitDevice", _("You need to stop recording before closing device"));
+        return false;
+    }
+    const bool wasRunning = device->IsRunning();
+    if (wasRunning)
+        device->AnalogStop();
+    if (!AskToClose(this, device->GetDeviceName())) {
+        if (wasRunning)
+            device->AnalogStart();
+        return false;
+    }
+    if (std::unique_ptr<wxFileConfig> config = OpenConfig(false)) {
+        device->SaveConfig(config.get());
+        device->SaveViewsConfig(config.get());
+    }
+    device->RemoveAllViews();
+    CloseCaptureFiles();
+    if (m_viewGrid)
+        m_viewGrid->Clear();
+    if (m_messagesText)
+        AppendMessage(wxString::Format("Closing %s \n", device->GetDeviceName()));
+    CDeviceDeleter{}(device);
+    ShellPrompts().sleep(200);
+    if (m_elapsedText)
+        m_elapsedText->Clear();
+    if (m_timeText)
+        m_timeText->Clear();
+    if (m_graphCombo && m_graphCombo->GetCount() > 6)
+        m_graphCombo->SetSelection(6);
+    if (m_channelCombo)
+        m_channelCombo->SetText(wxString());
+    return true;
 }

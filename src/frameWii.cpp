@@ -12,3 +12,5 @@ void TrackerFrame::OnFindWiiDevices(wxCommandEvent& /*event*/) {}
 void TrackerFrame::OnPairWIIDevice(wxCommandEvent& /*event*/) {}
 
 void TrackerFrame::ReleaseWiiLibrary() {}
+
+void TrackerFrame::OnOpenWIIDevice(wxCommandEvent& /*event*/) {}
