@@ -6,4 +6,5 @@ list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/wiiRemote.cpp
      ${CMAKE_CURRENT_LIST_DIR}/wiiHidSource.cpp
      ${CMAKE_CURRENT_LIST_DIR}/wiiPlatform.cpp
-     ${CMAKE_CURRENT_LIST_DIR}/wiiLayer.cpp)
+     ${CMAKE_CURRENT_LIST_DIR}/wiiLayer.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/wiiDevice.cpp)

@@ -1,7 +1,6 @@
 #include "wii/wiiLayer.h"
 
-#include "wii/wiiPlatform.h"
-#include "wii/wiiSimulator.h"
+#include "wii/wiiTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,39 +14,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The layer over simulated remotes: each test searches, and cleans up after itself.
-class WiiLayerTest : public ::testing::Test {
+class WiiLayerTest : public WiiSimulatedTest {
 protected:
-    void SetUp() override
-    {
-        m_source = std::make_shared<CWiiSimulatedSource>();
-        SetWiiHidSource(m_source);
-        g_wii_time_out = 1;
-    }
-    void TearDown() override
-    {
-        CleanupWiiDevices();
-        SetWiiHidSource(nullptr);
-        g_wii_time_out = 3;
-    }
-    int Search()
-    {
-        testing::internal::CaptureStdout();
-        const int connected = InitWiiDevices();
-        m_output = testing::internal::GetCapturedStdout();
-        return connected;
-    }
-    // Polls until done holds; the time-out only bounds a broken build.
-    static bool PollUntil(const std::function<bool()>& done)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            PollWiiDevices();
-            if (done()) return true;
-            std::this_thread::yield();
-        }
-        return false;
-    }
+    static bool PollUntil(const std::function<bool()>& done) { return Until(done); }
     // Sends one report from the simulator and takes what the layer made of it.
     static WiiRemoteData EmitAndTake(CWiiSimulator& simulator, int slot)
     {
@@ -59,9 +28,6 @@ protected:
         }));
         return taken;
     }
-
-    std::shared_ptr<CWiiSimulatedSource> m_source;
-    std::string m_output;
 };
 
 TEST_F(WiiLayerTest, EverySlotQueryIsEmptyBeforeTheFirstSearch)
