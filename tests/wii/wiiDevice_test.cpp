@@ -238,6 +238,12 @@ TEST_F(WiiDeviceTest, SeveralDevicesLayTheirBlocksInListOrder)
     EXPECT_NEAR(device.Value(19), 110.0, 0.1);
     ASSERT_EQ(MarkerCount(device), 1u);
     EXPECT_EQ(device.GetMarkerLabels()[0], "BT_A_2");
+
+    // A slot listed twice would split its events between two blocks: it gets one.
+    CLogCapture again;
+    CWiiProbe twice(false, std::vector<int>{1, 1});
+    EXPECT_EQ(twice.GetChannelCount(), 7);
+    EXPECT_EQ(again.Messages().size(), 1u);
 }
 
 TEST_F(WiiDeviceTest, ParametersKeepTheirLimits)
@@ -248,6 +254,13 @@ TEST_F(WiiDeviceTest, ParametersKeepTheirLimits)
     ASSERT_EQ(Search(), 1);
     CWiiDevice device(false, 0, false);
     EXPECT_EQ(device.GetBatteryLevel(), 100);  // a remote's scale is 200
+    // Fresh batteries read above the scale: shown as full, not as 200 %.
+    CWiiSimulator fresh(CWiiSimulator::Kind::Remote);
+    fresh.SetBattery(0xC8);
+    m_source->Clear();
+    m_source->Add(&fresh);
+    ASSERT_EQ(Search(), 1);
+    EXPECT_EQ(CWiiDevice(false, 0, false).GetBatteryLevel(), 100);
     bool changed = false;
     const double five = 5.0;
     ASSERT_TRUE(device.SetParam(&five, 2, 1, PARAM_DOUBLE, &changed));

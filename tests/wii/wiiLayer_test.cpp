@@ -1,5 +1,6 @@
 #include "wii/wiiLayer.h"
 
+#include "wii/wiiHidSource.h"
 #include "wii/wiiTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -107,8 +109,11 @@ TEST_F(WiiLayerTest, BannerComesOnceAndAFailedSearchForgetsEarlierRemotes)
     CWiiSimulator remote(CWiiSimulator::Kind::Remote);
     m_source->Add(&remote);
     ASSERT_EQ(Search(), 1);
-    const std::string first = m_output;
+    const CWiiRemote* earlier = GetWiimote(0);
     ASSERT_EQ(Search(), 1);
+    // A record handed out before stays readable (disconnected) until the clean-up.
+    EXPECT_FALSE(earlier->IsConnected());
+    EXPECT_NE(GetWiimote(0), earlier);
     EXPECT_EQ(m_output.find("loaded."), std::string::npos) << m_output;
     EXPECT_NE(m_output.find("<WII> device[0] id = 1 : regular"), std::string::npos);
     EXPECT_TRUE(remote.WaitUntil([&] { return remote.Leds() == kWiiLed1; }));
@@ -294,6 +299,35 @@ TEST(WiiMotion, TraceLinePrintsRollAndRates)
     PrintWiiMotion(nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "wiimote roll  = 12.5 Motion+ angular rates (deg/sec) 2 , 1 , 3\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The system's own HID nodes, as on a machine without any remote: nothing is found,
+// nothing is said on the error stream, and the search does not hang.
+TEST(WiiSystemSearch, WithoutRemotesEndsQuietly)
+{
+    std::vector<WiiHidCandidate> present;
+    CWiiHidrawSource().Scan(present);
+    if (!present.empty()) GTEST_SKIP() << "a Wii remote is connected to this machine";
+    SetWiiHidSource(nullptr);
+    g_wii_time_out = 1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    const int connected = InitWiiDevices();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const std::string errors = testing::internal::GetCapturedStderr();
+    const std::string output = testing::internal::GetCapturedStdout();
+    g_wii_time_out = 3;
+    CleanupWiiDevices();
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(errors, "");
+    EXPECT_NE(output.find("<WII> Failed to find to any wiimote.\n"), std::string::npos);
+    // At most the time-out when an adapter could still bring one.
+    EXPECT_LT(elapsed, std::chrono::seconds(3));
 }
 
 }  // namespace
