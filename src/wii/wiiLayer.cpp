@@ -82,13 +82,13 @@ void CarryOverSettings(CWiiRemoteArray& fresh, int connected)
     }
 }
 
-void ReportRemote(int slot, const CWiiRemote& remote)
+std::string ReportLine(int slot, const CWiiRemote& remote)
 {
     const char* kind = remote.expansion == kWiiExpansionBoard ? " wii board"
                        : remote.type != 0                     ? "motion plus"
                                                               : "regular";
-    Print(FormatStdString("<WII> device[%d] id = %d : %s - raw battery level %g\n", slot,
-                          remote.id, kind, static_cast<double>(remote.batteryLevel)));
+    return FormatStdString("<WII> device[%d] id = %d : %s - raw battery level %g\n", slot,
+                           remote.id, kind, static_cast<double>(remote.batteryLevel));
 }
 
 }  // namespace
@@ -125,18 +125,21 @@ int InitWiiDevices()
 {
     std::lock_guard<std::mutex> search(g_searchMutex);
     int slotCount = kMaxSlots;
+    bool banner = false;
     {
+        // Nothing is printed under the lock: a slow output must not hold up the polls.
         std::lock_guard<std::mutex> lock(g_mutex);
-        if (g_banner) {
-            Print(std::string("wiiuse v") + wiiuse_version() + " loaded.\n");
-            Print("  Wii Remotes and Balance Boards through the system's HID driver.\n");
-            Print("  Pair them with the system's Bluetooth tools first.\n");
-            g_banner = false;
-        }
+        banner = g_banner;
+        g_banner = false;
         if (g_slotCount < 1 || g_slotCount > kMaxSlots) g_slotCount = kMaxSlots;
         slotCount = g_slotCount;
         // The remotes go back to the new search: no poll reads them meanwhile.
         RetireCurrent();
+    }
+    if (banner) {
+        Print(std::string("wiiuse v") + wiiuse_version() + " loaded.\n");
+        Print("  Wii Remotes and Balance Boards through the system's HID driver.\n");
+        Print("  Pair them with the system's Bluetooth tools first.\n");
     }
     Print("<WII> Init wii devices\n");
     std::unique_ptr<CWiiRemoteArray> fresh = wiiuse_init(slotCount);
@@ -160,14 +163,16 @@ int InitWiiDevices()
         std::this_thread::sleep_for(kRumbleTime);  // how long the motor runs
         wiiuse_rumble(fresh->At(0), 0);
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (connected >= 1) {
-        CarryOverSettings(*fresh, connected);
-        for (int i = 0; i < connected; ++i) ReportRemote(i, *fresh->At(i));
+    std::string report;
+    for (int i = 0; i < connected; ++i) report += ReportLine(i, *fresh->At(i));
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (connected >= 1) CarryOverSettings(*fresh, connected);
+        g_remotes = std::move(fresh);
+        g_foundCount = found;
+        g_connectedCount = connected;
     }
-    g_remotes = std::move(fresh);
-    g_foundCount = found;
-    g_connectedCount = connected;
+    Print(report);
     return connected;
 }
 
