@@ -1,14 +1,14 @@
 #include "wii/wiiDevice.h"
 
-#include "process/messageQueue.h"
-#include "wii/wiiLayer.h"
-
 #include <wx/config.h>
 #include <wx/log.h>
 #include <wx/translation.h>
 
 #include <algorithm>
 #include <cmath>
+
+#include "process/messageQueue.h"
+#include "wii/wiiLayer.h"
 
 namespace {
 
@@ -47,22 +47,30 @@ struct Button {
 };
 // Codes 0..10 in this order; the nunchuk's C and Z are codes 11 and 12.
 constexpr Button kButtons[11] = {
-    {"BT_A", kWiiButtonA},       {"BT_B", kWiiButtonB},         {"BT_UP", kWiiButtonUp},
-    {"BT_DOWN", kWiiButtonDown}, {"BT_LEFT", kWiiButtonLeft},   {"BT_RIGHT", kWiiButtonRight},
+    {"BT_A", kWiiButtonA},         {"BT_B", kWiiButtonB},       {"BT_UP", kWiiButtonUp},
+    {"BT_DOWN", kWiiButtonDown},   {"BT_LEFT", kWiiButtonLeft}, {"BT_RIGHT", kWiiButtonRight},
     {"BT_MINUS", kWiiButtonMinus}, {"BT_PLUS", kWiiButtonPlus}, {"BT_ONE", kWiiButtonOne},
-    {"BT_TWO", kWiiButtonTwo},   {"BT_HOME", kWiiButtonHome}};
+    {"BT_TWO", kWiiButtonTwo},     {"BT_HOME", kWiiButtonHome}};
 constexpr const char* kNunchukLabels[2] = {"BT_C", "BT_Z"};
 constexpr uint8_t kNunchukMasks[2] = {kWiiNunchukC, kWiiNunchukZ};
 
-constexpr const char* kRemoteNames[kNunchukRows] = {
-    "Yaw",          "Pitch",         "Roll",           "Yaw rate",           "Pitch rate",
-    "Roll rate",    "Nunchuk Yaw",   "Nunchuk Pitch",  "Nunchuk Roll",       "Joystick angle",
-    "Joystick magnitude", "Joystick X", "Joystick Y"};
-constexpr const char* kRemoteUnits[kNunchukRows] = {"deg", "deg", "deg", "deg/s", "deg/s",
-                                                    "deg/s", "deg", "deg", "deg", "deg",
-                                                    "deg", "", ""};
-constexpr const char* kBoardNames[kBoardRows] = {"Top Right",    "Top Left", "Bottom Left",
-                                                 "Bottom Right", "Total",    "Xp", "Yp"};
+constexpr const char* kRemoteNames[kNunchukRows] = {"Yaw",
+                                                    "Pitch",
+                                                    "Roll",
+                                                    "Yaw rate",
+                                                    "Pitch rate",
+                                                    "Roll rate",
+                                                    "Nunchuk Yaw",
+                                                    "Nunchuk Pitch",
+                                                    "Nunchuk Roll",
+                                                    "Joystick angle",
+                                                    "Joystick magnitude",
+                                                    "Joystick X",
+                                                    "Joystick Y"};
+constexpr const char* kRemoteUnits[kNunchukRows] = {
+    "deg", "deg", "deg", "deg/s", "deg/s", "deg/s", "deg", "deg", "deg", "deg", "deg", "", ""};
+constexpr const char* kBoardNames[kBoardRows] = {
+    "Top Right", "Top Left", "Bottom Left", "Bottom Right", "Total", "Xp", "Yp"};
 constexpr const char* kBoardUnits[kBoardRows] = {"Kg", "Kg", "Kg", "Kg", "Kg", "mm", "mm"};
 
 // A slot outside 0..3 is no slot: the layer would answer for all of them.
@@ -105,8 +113,8 @@ CWiiDevice::CWiiDevice(bool synchronised, int slot, bool forceBoard) : CAnalogDe
     m_firstChannelParam = kRemoteParams;
     InitCommon();
     InitChannels();
-    m_deviceKey = wxString(m_isBoard ? "WII Board_" : "WII Remote_") +
-                  wxString::Format(" [%d]", slot + 1);
+    m_deviceKey =
+        wxString(m_isBoard ? "WII Board_" : "WII Remote_") + wxString::Format(" [%d]", slot + 1);
     Entry entry;
     entry.slot = slot;
     entry.count = m_channelCount;
@@ -176,11 +184,12 @@ CWiiDevice::CWiiDevice(bool synchronised, const std::vector<int>& slots)
         if (!SlotConnected(slot) || repeated) {
             wxLogError(_("Unable to connect Wii device %d"), slot + 1);
         } else {
-            entry.count = IsWiiBoard(slot) ? kBoardRows
+            entry.count = IsWiiBoard(slot)      ? kBoardRows
                           : HasWiiNunchuk(slot) ? kNunchukRows
                                                 : kRemoteRows;
         }
-        for (int i = 0; i < 11; ++i) entry.labels[i] = wxString::Format("%s_%d", kButtons[i].label, slot + 1);
+        for (int i = 0; i < 11; ++i)
+            entry.labels[i] = wxString::Format("%s_%d", kButtons[i].label, slot + 1);
         for (int i = 0; i < 2; ++i)
             entry.labels[11 + i] = wxString::Format("%s_%d", kNunchukLabels[i], slot + 1);
         m_channelCount += entry.count;
@@ -234,8 +243,9 @@ void CWiiDevice::NameRemoteRows(int first, bool nunchuk, const wxString& suffixF
             SetChannelName(first + i, wxGetTranslation(kRemoteNames[i]));
             SetChannelUnit(first + i, wxGetTranslation(kRemoteUnits[i]));
         } else {
-            SetChannelName(first + i, wxString::Format(suffixFormat,
-                                                       wxGetTranslation(kRemoteNames[i]), slot + 1));
+            SetChannelName(
+                first + i,
+                wxString::Format(suffixFormat, wxGetTranslation(kRemoteNames[i]), slot + 1));
         }
     }
 }
@@ -339,21 +349,21 @@ void CWiiDevice::DispatchWiiEvent(int slot)
 {
     if (slot < 0 || slot > 3 || !TakeWiiRemote(slot, &m_record)) return;
     switch (m_record.event) {
-    case kWiiEventData:
-        if ((m_record.state & kWiiStateConnected) != 0) OnWiiEvent(slot);
-        break;
-    case kWiiEventDisconnect:
-        // The layer clears the connected bit when it notices the loss: act on the code.
-        if (Entry* entry = FindEntry(slot)) OnLost(*entry);
-        ResyncWiiDevice(slot);
-        break;
-    case kWiiEventUnexpectedDisconnect:
-        if (Entry* entry = FindEntry(slot)) OnLost(*entry);
-        DisconnectWiiDevice(slot);
-        ResyncWiiDevice(slot);
-        break;
-    default:
-        break;
+        case kWiiEventData:
+            if ((m_record.state & kWiiStateConnected) != 0) OnWiiEvent(slot);
+            break;
+        case kWiiEventDisconnect:
+            // The layer clears the connected bit when it notices the loss: act on the code.
+            if (Entry* entry = FindEntry(slot)) OnLost(*entry);
+            ResyncWiiDevice(slot);
+            break;
+        case kWiiEventUnexpectedDisconnect:
+            if (Entry* entry = FindEntry(slot)) OnLost(*entry);
+            DisconnectWiiDevice(slot);
+            ResyncWiiDevice(slot);
+            break;
+        default:
+            break;
     }
 }
 
@@ -501,24 +511,32 @@ int CWiiDevice::ParamType(int id) const
 {
     if (id < 0 || id >= m_firstChannelParam) return PARAM_NONE;
     switch (id) {
-    case kName: return PARAM_STRING;
-    case kRate:
-    case kMin:
-    case kMax:
-    case kOffsetTime: return PARAM_DOUBLE;
-    case kShowBattery: return PARAM_BOOL;
-    default: break;
+        case kName:
+            return PARAM_STRING;
+        case kRate:
+        case kMin:
+        case kMax:
+        case kOffsetTime:
+            return PARAM_DOUBLE;
+        case kShowBattery:
+            return PARAM_BOOL;
+        default:
+            break;
     }
     if (m_several) return PARAM_NONE;
     if (!m_isBoard) return id == kEstimateYaw ? PARAM_BOOL : PARAM_NONE;
     switch (id) {
-    case kHalfLength:
-    case kHalfWidth:
-    case kWeightScale:
-    case kCPTime: return PARAM_DOUBLE;
-    case kShowCP: return PARAM_BOOL;
-    case kCPLevel: return PARAM_CHOICE;
-    default: return PARAM_NONE;
+        case kHalfLength:
+        case kHalfWidth:
+        case kWeightScale:
+        case kCPTime:
+            return PARAM_DOUBLE;
+        case kShowCP:
+            return PARAM_BOOL;
+        case kCPLevel:
+            return PARAM_CHOICE;
+        default:
+            return PARAM_NONE;
     }
 }
 
@@ -541,26 +559,37 @@ void* CWiiDevice::GetParam(int id, int* count, int* type)
     if (*type == PARAM_NONE) return nullptr;
     *count = 1;
     switch (id) {
-    case kName:
-        m_paramText = GetDeviceName();
-        return &m_paramText;
-    case kRate:
-        m_rateParam = m_rate.load();
-        return &m_rateParam;
-    case kMin: return &m_minValue;
-    case kMax: return &m_maxValue;
-    case kShowBattery: return &m_showBattery;
-    case kOffsetTime: return &m_offsetTime;
-    default: break;
+        case kName:
+            m_paramText = GetDeviceName();
+            return &m_paramText;
+        case kRate:
+            m_rateParam = m_rate.load();
+            return &m_rateParam;
+        case kMin:
+            return &m_minValue;
+        case kMax:
+            return &m_maxValue;
+        case kShowBattery:
+            return &m_showBattery;
+        case kOffsetTime:
+            return &m_offsetTime;
+        default:
+            break;
     }
     if (!m_isBoard) return &m_estimateYaw;
     switch (id) {
-    case kHalfLength: return &m_halfLength;
-    case kHalfWidth: return &m_halfWidth;
-    case kWeightScale: return &m_weightScale;
-    case kShowCP: return &m_showCPStat;
-    case kCPTime: return &m_cpStatTime;
-    default: return &m_cpStatLevel;
+        case kHalfLength:
+            return &m_halfLength;
+        case kHalfWidth:
+            return &m_halfWidth;
+        case kWeightScale:
+            return &m_weightScale;
+        case kShowCP:
+            return &m_showCPStat;
+        case kCPTime:
+            return &m_cpStatTime;
+        default:
+            return &m_cpStatLevel;
     }
 }
 
@@ -569,9 +598,12 @@ wxString CWiiDevice::GetParamLabel(int id)
     if (id < 0 || id >= m_firstChannelParam) return CAnalogDevice::GetParamLabel(id);
     if (ParamType(id) == PARAM_NONE) return wxString();
     switch (id) {
-    case kRate: return _("Sampling Rate (Hz)");
-    case kOffsetTime: return _("Offset Time (s)");
-    default: break;
+        case kRate:
+            return _("Sampling Rate (Hz)");
+        case kOffsetTime:
+            return _("Offset Time (s)");
+        default:
+            break;
     }
     if (!m_several && !m_isBoard && id == kEstimateYaw) return _("Estimate Yaw from Yaw velocity");
     return wxGetTranslation(ParamKey(id));
@@ -602,60 +634,64 @@ bool CWiiDevice::SetParam(const void* value, int id, int count, int type, bool* 
         const double real = type == PARAM_DOUBLE ? *static_cast<const double*>(value) : 0.0;
         const uint8_t flag = type == PARAM_BOOL && *static_cast<const uint8_t*>(value) != 0;
         switch (id) {
-        case kName: {
-            const wxString& name = *static_cast<const wxString*>(value);
-            if (!name.empty()) SetDeviceName(name);
-            isChanged = !name.empty();
-            break;
-        }
-        case kRate: {
-            const double rate = check_real_value(real, m_rate.load(), kMinRate, kMaxRate, label);
-            m_rate = rate;
-            m_pollInterval = 1.0 / (4.0 * rate);
-            isChanged = true;
-            break;
-        }
-        case kMin:
-        case kMax:
-            // A range of NaN or infinity cannot be drawn.
-            if (std::isfinite(real))
-                (id == kMin ? m_minValue : m_maxValue) = real;
-            else
-                taken = false;
-            break;
-        case kShowBattery:
-            m_showBattery = flag;
-            {
-                CMutexLock lock(&m_dataMutex);  // the acquisition thread notifies too
-                NotifyBatteryChanged(true);
+            case kName: {
+                const wxString& name = *static_cast<const wxString*>(value);
+                if (!name.empty()) SetDeviceName(name);
+                isChanged = !name.empty();
+                break;
             }
-            break;
-        case kOffsetTime:
-            m_offsetTime = check_real_value(real, m_offsetTime, 4.0 / m_rate.load(), 10.0, label);
-            break;
-        default:
-            if (!m_isBoard) {
-                SetGuarded(m_estimateYaw, flag);
+            case kRate: {
+                const double rate =
+                    check_real_value(real, m_rate.load(), kMinRate, kMaxRate, label);
+                m_rate = rate;
+                m_pollInterval = 1.0 / (4.0 * rate);
                 isChanged = true;
-            } else if (id == kHalfLength) {
-                SetGuarded(m_halfLength, check_real_value(real, m_halfLength, 0.0, 1000.0, label));
-            } else if (id == kHalfWidth) {
-                SetGuarded(m_halfWidth, check_real_value(real, m_halfWidth, 0.0, 1000.0, label));
-            } else if (id == kWeightScale) {
-                SetGuarded(m_weightScale,
-                           check_real_value(real, m_weightScale, 0.1, 1000.0, label));
-            } else if (id == kShowCP) {
-                m_showCPStat = flag;
-                isChanged = true;
-            } else if (id == kCPTime) {
-                m_cpStatTime = check_real_value(real, m_cpStatTime, 5.0, 120.0, label);
-                isChanged = true;
-            } else {
-                const int32_t level = *static_cast<const int32_t*>(value);
-                m_cpStatLevel = level >= 0 && level < kLevelCount ? level : 0;
-                isChanged = true;
+                break;
             }
-            break;
+            case kMin:
+            case kMax:
+                // A range of NaN or infinity cannot be drawn.
+                if (std::isfinite(real))
+                    (id == kMin ? m_minValue : m_maxValue) = real;
+                else
+                    taken = false;
+                break;
+            case kShowBattery:
+                m_showBattery = flag;
+                {
+                    CMutexLock lock(&m_dataMutex);  // the acquisition thread notifies too
+                    NotifyBatteryChanged(true);
+                }
+                break;
+            case kOffsetTime:
+                m_offsetTime =
+                    check_real_value(real, m_offsetTime, 4.0 / m_rate.load(), 10.0, label);
+                break;
+            default:
+                if (!m_isBoard) {
+                    SetGuarded(m_estimateYaw, flag);
+                    isChanged = true;
+                } else if (id == kHalfLength) {
+                    SetGuarded(m_halfLength,
+                               check_real_value(real, m_halfLength, 0.0, 1000.0, label));
+                } else if (id == kHalfWidth) {
+                    SetGuarded(m_halfWidth,
+                               check_real_value(real, m_halfWidth, 0.0, 1000.0, label));
+                } else if (id == kWeightScale) {
+                    SetGuarded(m_weightScale,
+                               check_real_value(real, m_weightScale, 0.1, 1000.0, label));
+                } else if (id == kShowCP) {
+                    m_showCPStat = flag;
+                    isChanged = true;
+                } else if (id == kCPTime) {
+                    m_cpStatTime = check_real_value(real, m_cpStatTime, 5.0, 120.0, label);
+                    isChanged = true;
+                } else {
+                    const int32_t level = *static_cast<const int32_t*>(value);
+                    m_cpStatLevel = level >= 0 && level < kLevelCount ? level : 0;
+                    isChanged = true;
+                }
+                break;
         }
         if (m_minValue > m_maxValue) {
             std::swap(m_minValue, m_maxValue);

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "analog/analogDevice.h"
-#include "wii/wiiRecord.h"
-
 #include <wx/string.h>
 
 #include <array>
 #include <atomic>
 #include <vector>
+
+#include "analog/analogDevice.h"
+#include "wii/wiiRecord.h"
 
 // Wii Remotes and Balance Boards as an analog device (type 6): one slot of the Wii
 // layer (a remote: orientation, Motion Plus rates, nunchuk; a board: corner loads,
@@ -69,9 +69,9 @@ protected:
     // One slot's block of rows.
     struct Entry {
         int slot = -1;
-        int first = 0;       // first row
-        int count = 0;       // rows; 0 for a slot that was not connected
-        bool lost = false;   // acquisition thread: its disconnection was reported
+        int first = 0;      // first row
+        int count = 0;      // rows; 0 for a slot that was not connected
+        bool lost = false;  // acquisition thread: its disconnection was reported
         std::array<wxString, kButtonCount> labels;
     };
 
@@ -115,7 +115,7 @@ private:
     int m_previousBattery = 100;  // acquisition thread
     uint8_t m_showBattery = 0;
     double m_batteryScale = 100.0;
-    std::atomic<double> m_lastPoll{0.0};  // program clock, microseconds
+    std::atomic<double> m_lastPoll{0.0};       // program clock, microseconds
     std::atomic<double> m_pollInterval{0.01};  // seconds
-    double m_rateParam = 25.0;  // the rate as GetParam hands it out
+    double m_rateParam = 25.0;                 // the rate as GetParam hands it out
 };

@@ -1,5 +1,8 @@
 #include "wii/wiiHidSource.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -9,9 +12,6 @@
 #include <fstream>
 #include <sstream>
 #include <utility>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 

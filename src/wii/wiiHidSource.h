@@ -1,10 +1,10 @@
 #pragma once
 
-#include "wii/wiiRemote.h"
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "wii/wiiRemote.h"
 
 // Where the search looks for remotes. The default reads the system's hidraw nodes;
 // another source (a simulated remote) can take its place. Called by the thread that

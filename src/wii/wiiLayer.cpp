@@ -1,7 +1,5 @@
 #include "wii/wiiLayer.h"
 
-#include "wii/wiiPlatform.h"
-
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +7,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "wii/wiiPlatform.h"
 
 std::atomic<int> g_wii_time_out{3};
 
@@ -156,8 +156,7 @@ int InitWiiDevices()
         if (connected < 1) Print("<WII> Failed to connect to any wiimote.\n");
     }
     if (connected >= 1) {
-        Print(FormatStdString("<WII> Connected to %d wiimotes (of %d found).\n", connected,
-                              found));
+        Print(FormatStdString("<WII> Connected to %d wiimotes (of %d found).\n", connected, found));
         for (int i = 0; i < slotCount; ++i) wiiuse_set_leds(fresh->At(i), kSlotLeds[i]);
         wiiuse_rumble(fresh->At(0), 1);
         std::this_thread::sleep_for(kRumbleTime);  // how long the motor runs
@@ -192,8 +191,7 @@ std::string GetWiiDeviceName(int slot)
     std::lock_guard<std::mutex> lock(g_mutex);
     const CWiiRemote* remote = slot < g_connectedCount ? SlotRecord(slot) : nullptr;
     if (remote == nullptr) return "???";
-    return FormatStdString(remote->expansion == kWiiExpansionBoard ? "WiiBoard[%d]"
-                                                                   : "Wiimote[%d]",
+    return FormatStdString(remote->expansion == kWiiExpansionBoard ? "WiiBoard[%d]" : "Wiimote[%d]",
                            remote->id);
 }
 
@@ -306,7 +304,8 @@ void PrintWiiMotion(const WiiRemoteData* remote)
 {
     if (remote == nullptr) return;
     if ((remote->state & kWiiStateAccelerometer) != 0)
-        Print(FormatStdString("wiimote roll  = %g ", static_cast<double>(remote->orientation.roll)));
+        Print(
+            FormatStdString("wiimote roll  = %g ", static_cast<double>(remote->orientation.roll)));
     if (remote->expansion == kWiiExpansionMotionPlus ||
         remote->expansion == kWiiExpansionMotionPlusNunchuk)
         Print(FormatStdString("Motion+ angular rates (deg/sec) %g , %g , %g\n",

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "wii/wiiRecord.h"
-
 #include <atomic>
 #include <string>
+
+#include "wii/wiiRecord.h"
 
 class CWiiRemote;
 

@@ -1,12 +1,12 @@
 #include "wii/wiiLink.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -53,8 +53,8 @@ bool CWiiLink::Send(const uint8_t* report, size_t size)
     bool isSocket = true;
     for (;;) {
         // A socket whose peer is gone must fail the write, not raise SIGPIPE.
-        const ssize_t sent = isSocket ? ::send(m_fd, report, size, MSG_NOSIGNAL)
-                                      : ::write(m_fd, report, size);
+        const ssize_t sent =
+            isSocket ? ::send(m_fd, report, size, MSG_NOSIGNAL) : ::write(m_fd, report, size);
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && errno == ENOTSOCK && isSocket) {
             isSocket = false;

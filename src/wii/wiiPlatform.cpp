@@ -1,12 +1,12 @@
 #include "wii/wiiPlatform.h"
 
-#include "wii/wiiHidSource.h"
-
 #include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <utility>
+
+#include "wii/wiiHidSource.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ int wiiuse_find(CWiiRemoteArray* remotes, int count, int timeoutSec)
     std::vector<WiiHidCandidate> found;
     // Remotes the HID layer already drives are there at once; a remote that is
     // connecting (buttons 1 and 2 pressed) turns up during the time-out.
-    for (auto next = start;; ) {
+    for (auto next = start;;) {
         found.clear();
         source->Scan(found);
         if (!found.empty() || !source->CanDiscover()) break;

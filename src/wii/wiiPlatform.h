@@ -1,9 +1,9 @@
 #pragma once
 
-#include "wii/wiiRemote.h"
-
 #include <memory>
 #include <vector>
+
+#include "wii/wiiRemote.h"
 
 class CWiiHidSource;
 

@@ -89,11 +89,11 @@ struct WiiMotionPlusData {
 };
 
 struct WiiRemoteData {
-    int id = 0;        // 1-based number given at connection
-    int state = 0;     // kWiiState... bits
+    int id = 0;                 // 1-based number given at connection
+    int state = 0;              // kWiiState... bits
     float batteryLevel = 0.0f;  // 0..1
     int expansion = kWiiExpansionNone;
-    int type = 0;      // non-zero: Motion Plus built in
+    int type = 0;  // non-zero: Motion Plus built in
     int event = kWiiEventNone;
     // Since the last take: down now or pressed meanwhile; down since before; let go.
     uint16_t buttons = 0;

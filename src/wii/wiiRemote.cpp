@@ -182,8 +182,7 @@ void CWiiRemote::HandleReadData(const uint8_t* report, size_t size)
     }
     const size_t length = static_cast<size_t>(report[3] >> 4) + 1;
     const size_t offset =
-        static_cast<size_t>(((report[4] << 8) | report[5]) - (m_current.address & 0xFFFF)) &
-        0xFFFF;
+        static_cast<size_t>(((report[4] << 8) | report[5]) - (m_current.address & 0xFFFF)) & 0xFFFF;
     // Untrusted: a chunk must lie inside the report and inside what was asked for.
     if (size < 6 + length || offset + length > m_current.size || offset + length > kReadCapacity) {
         Complete(false);
@@ -215,13 +214,13 @@ bool CWiiRemote::HandleData(const uint8_t* report, const WiiDataLayout& layout)
 {
     const uint8_t* body = report + 1;
     const uint8_t* ext = layout.extension >= 0 ? body + layout.extension : nullptr;
-    const bool hasNunchuk = expansion == kWiiExpansionNunchuk && ext != nullptr &&
-                            layout.extensionLength >= 6;
-    const bool hasMotionPlus = (expansion == kWiiExpansionMotionPlus ||
-                                expansion == kWiiExpansionMotionPlusNunchuk) &&
-                               ext != nullptr && layout.extensionLength >= 6;
-    const bool isPassThrough = hasMotionPlus && expansion == kWiiExpansionMotionPlusNunchuk &&
-                               (ext[5] & 0x02) == 0;
+    const bool hasNunchuk =
+        expansion == kWiiExpansionNunchuk && ext != nullptr && layout.extensionLength >= 6;
+    const bool hasMotionPlus =
+        (expansion == kWiiExpansionMotionPlus || expansion == kWiiExpansionMotionPlusNunchuk) &&
+        ext != nullptr && layout.extensionLength >= 6;
+    const bool isPassThrough =
+        hasMotionPlus && expansion == kWiiExpansionMotionPlusNunchuk && (ext[5] & 0x02) == 0;
     const uint16_t down = layout.buttons >= 0 ? WiiDecodeButtons(body + layout.buttons) : m_down;
     uint8_t nunchukDown = m_nunchukDown;
     WiiNunchukData decoded = nunchuk;
@@ -235,7 +234,8 @@ bool CWiiRemote::HandleData(const uint8_t* report, const WiiDataLayout& layout)
     const uint8_t nunchukPressedNow = static_cast<uint8_t>(nunchukDown & ~m_nunchukDown);
     const uint8_t nunchukReleasedNow = static_cast<uint8_t>(m_nunchukDown & ~nunchukDown);
     if ((pressedNow & m_released) != 0 || (releasedNow & m_pressed) != 0 ||
-        (nunchukPressedNow & m_nunchukReleased) != 0 || (nunchukReleasedNow & m_nunchukPressed) != 0)
+        (nunchukPressedNow & m_nunchukReleased) != 0 ||
+        (nunchukReleasedNow & m_nunchukPressed) != 0)
         return false;
     m_pressed |= pressedNow;
     m_released |= releasedNow;
@@ -297,14 +297,17 @@ void CWiiRemote::SendNext()
         uint8_t report[kWiiMaxReport];
         size_t size = 0;
         switch (m_current.kind) {
-        case Kind::Status: size = WiiMakeStatusRequest(report, rumble); break;
-        case Kind::Read:
-            size = WiiMakeRead(report, m_current.space, m_current.address, m_current.size, rumble);
-            break;
-        case Kind::Write:
-            size = WiiMakeWrite(report, m_current.space, m_current.address, &m_current.value, 1,
-                                rumble);
-            break;
+            case Kind::Status:
+                size = WiiMakeStatusRequest(report, rumble);
+                break;
+            case Kind::Read:
+                size =
+                    WiiMakeRead(report, m_current.space, m_current.address, m_current.size, rumble);
+                break;
+            case Kind::Write:
+                size = WiiMakeWrite(report, m_current.space, m_current.address, &m_current.value, 1,
+                                    rumble);
+                break;
         }
         m_readCount = 0;
         std::memset(m_read, 0, sizeof m_read);
@@ -335,52 +338,52 @@ void CWiiRemote::Complete(bool ok)
 void CWiiRemote::OnRequestDone(const Request& request, bool ok)
 {
     switch (request.step) {
-    case Step::AccelCalibration:
-        if (!ok || !WiiParseAccelCalibration(m_read, m_readCount, &m_accelCalibration))
-            m_accelCalibration = WiiAccelCalibration();
-        break;
-    case Step::ExtensionId:
-        m_identifying = false;
-        expansion = ok ? WiiExpansionFromId(m_read) : kWiiExpansionOther;
-        if (expansion == kWiiExpansionMotionPlus || expansion == kWiiExpansionMotionPlusNunchuk)
-            m_motionPlusActive = true;
-        if (expansion == kWiiExpansionNunchuk)
-            QueueRead(Step::NunchukCalibration, kWiiSpaceRegister, kWiiNunchukCalibration, 16);
-        else if (expansion == kWiiExpansionBoard)
-            QueueRead(Step::BoardCalibration, kWiiSpaceRegister, kWiiBoardCalibration, 24);
-        if (IsConnected()) ApplyReportMode();
-        break;
-    case Step::NunchukCalibration:
-        // A degenerate part of the block keeps its defaults; the rest is taken.
-        if (ok)
-            WiiParseNunchukCalibration(m_read, m_readCount, &m_nunchukCalibration);
-        else
-            m_nunchukCalibration = WiiNunchukCalibration();
-        break;
-    case Step::BoardCalibration:
-        board.calibrationValid = ok && WiiParseBoardCalibration(m_read, m_readCount,
-                                                                board.calibration);
-        if (!board.calibrationValid && !m_boardCalibrationReported) {
-            // Without three rising points the loads cannot be interpolated.
-            std::fputs("<WII> balance board calibration unusable: loads read 0\n", stderr);
-            std::fflush(stderr);
-            m_boardCalibrationReported = true;
-        }
-        break;
-    case Step::MotionPlusProbe:
-        if (ok && WiiIsInactiveMotionPlus(m_read))
-            QueueWrite(Step::MotionPlusActivate, kWiiMotionPlusActivate,
-                       expansion == kWiiExpansionNunchuk ? 0x05 : 0x04);
-        break;
-    case Step::MotionPlusActivate:
-        if (ok) {
-            m_motionPlusActive = true;
-            m_extensionPresent = true;
-            IdentifyExtension();
-        }
-        break;
-    default:
-        break;
+        case Step::AccelCalibration:
+            if (!ok || !WiiParseAccelCalibration(m_read, m_readCount, &m_accelCalibration))
+                m_accelCalibration = WiiAccelCalibration();
+            break;
+        case Step::ExtensionId:
+            m_identifying = false;
+            expansion = ok ? WiiExpansionFromId(m_read) : kWiiExpansionOther;
+            if (expansion == kWiiExpansionMotionPlus || expansion == kWiiExpansionMotionPlusNunchuk)
+                m_motionPlusActive = true;
+            if (expansion == kWiiExpansionNunchuk)
+                QueueRead(Step::NunchukCalibration, kWiiSpaceRegister, kWiiNunchukCalibration, 16);
+            else if (expansion == kWiiExpansionBoard)
+                QueueRead(Step::BoardCalibration, kWiiSpaceRegister, kWiiBoardCalibration, 24);
+            if (IsConnected()) ApplyReportMode();
+            break;
+        case Step::NunchukCalibration:
+            // A degenerate part of the block keeps its defaults; the rest is taken.
+            if (ok)
+                WiiParseNunchukCalibration(m_read, m_readCount, &m_nunchukCalibration);
+            else
+                m_nunchukCalibration = WiiNunchukCalibration();
+            break;
+        case Step::BoardCalibration:
+            board.calibrationValid =
+                ok && WiiParseBoardCalibration(m_read, m_readCount, board.calibration);
+            if (!board.calibrationValid && !m_boardCalibrationReported) {
+                // Without three rising points the loads cannot be interpolated.
+                std::fputs("<WII> balance board calibration unusable: loads read 0\n", stderr);
+                std::fflush(stderr);
+                m_boardCalibrationReported = true;
+            }
+            break;
+        case Step::MotionPlusProbe:
+            if (ok && WiiIsInactiveMotionPlus(m_read))
+                QueueWrite(Step::MotionPlusActivate, kWiiMotionPlusActivate,
+                           expansion == kWiiExpansionNunchuk ? 0x05 : 0x04);
+            break;
+        case Step::MotionPlusActivate:
+            if (ok) {
+                m_motionPlusActive = true;
+                m_extensionPresent = true;
+                IdentifyExtension();
+            }
+            break;
+        default:
+            break;
     }
 }
 
@@ -433,8 +436,8 @@ void CWiiRemote::SetMotionPlus(bool on)
 {
     if (!IsConnected()) return;
     if (on) {
-        if (!m_motionPlusActive) QueueRead(Step::MotionPlusProbe, kWiiSpaceRegister,
-                                           kWiiMotionPlusId, 6);
+        if (!m_motionPlusActive)
+            QueueRead(Step::MotionPlusProbe, kWiiSpaceRegister, kWiiMotionPlusId, 6);
         return;
     }
     if (m_motionPlusActive) {

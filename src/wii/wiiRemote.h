@@ -1,14 +1,14 @@
 #pragma once
 
-#include "wii/wiiLink.h"
-#include "wii/wiiRecord.h"
-#include "wii/wiiReports.h"
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "wii/wiiLink.h"
+#include "wii/wiiRecord.h"
+#include "wii/wiiReports.h"
 
 // Where a remote was found: its HID node and product id.
 struct WiiHidCandidate {

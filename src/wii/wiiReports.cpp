@@ -38,8 +38,7 @@ bool IsDegenerate(const WiiAccelCalibration& calibration)
     return false;
 }
 
-void DecodeStick(uint8_t sx, uint8_t sy, const WiiNunchukCalibration& calibration,
-                 WiiJoystick* out)
+void DecodeStick(uint8_t sx, uint8_t sy, const WiiNunchukCalibration& calibration, WiiJoystick* out)
 {
     const uint8_t raw[2] = {sx, sy};
     double axis[2];
@@ -111,16 +110,35 @@ bool WiiDataLayoutOf(uint8_t reportId, WiiDataLayout* layout)
 {
     WiiDataLayout l;
     switch (reportId) {
-    case 0x30: l = {0, -1, -1, 0, 3}; break;
-    case 0x31: l = {0, 2, -1, 0, 6}; break;
-    case 0x32: l = {0, -1, 2, 8, 11}; break;
-    case 0x33: l = {0, 2, -1, 0, 18}; break;
-    case 0x34: l = {0, -1, 2, 19, 22}; break;
-    case 0x35: l = {0, 2, 5, 16, 22}; break;
-    case 0x36: l = {0, -1, 12, 9, 22}; break;
-    case 0x37: l = {0, 2, 15, 6, 22}; break;
-    case 0x3D: l = {-1, -1, 0, 21, 22}; break;
-    default: return false;
+        case 0x30:
+            l = {0, -1, -1, 0, 3};
+            break;
+        case 0x31:
+            l = {0, 2, -1, 0, 6};
+            break;
+        case 0x32:
+            l = {0, -1, 2, 8, 11};
+            break;
+        case 0x33:
+            l = {0, 2, -1, 0, 18};
+            break;
+        case 0x34:
+            l = {0, -1, 2, 19, 22};
+            break;
+        case 0x35:
+            l = {0, 2, 5, 16, 22};
+            break;
+        case 0x36:
+            l = {0, -1, 12, 9, 22};
+            break;
+        case 0x37:
+            l = {0, 2, 15, 6, 22};
+            break;
+        case 0x3D:
+            l = {-1, -1, 0, 21, 22};
+            break;
+        default:
+            return false;
     }
     *layout = l;
     return true;
@@ -166,8 +184,8 @@ void WiiOrientationOf(const WiiGravity& gravity, WiiOrientation* out)
 {
     // Gravity alone gives roll and pitch; at rest (no gravity read) both stay 0.
     const double x = gravity.x, y = gravity.y, z = gravity.z;
-    out->roll = (x == 0.0 && z == 0.0) ? 0.0f
-                                       : static_cast<float>(std::atan2(x, z) * kDegreesPerRadian);
+    out->roll =
+        (x == 0.0 && z == 0.0) ? 0.0f : static_cast<float>(std::atan2(x, z) * kDegreesPerRadian);
     out->pitch = (y == 0.0 && x == 0.0 && z == 0.0)
                      ? 0.0f
                      : static_cast<float>(std::atan2(y, std::hypot(x, z)) * kDegreesPerRadian);
@@ -240,8 +258,8 @@ float WiiBoardWeight(uint16_t raw, const uint16_t calibration[3][4], int sensor)
     const double at34 = calibration[2][sensor];
     // Equal points would divide by zero: such a board has no usable calibration.
     if (!(at0 < at17 && at17 < at34)) return 0.0f;
-    const double kg = raw < at17 ? 17.0 * (raw - at0) / (at17 - at0)
-                                 : 17.0 + 17.0 * (raw - at17) / (at34 - at17);
+    const double kg =
+        raw < at17 ? 17.0 * (raw - at0) / (at17 - at0) : 17.0 + 17.0 * (raw - at17) / (at34 - at17);
     return static_cast<float>(kg);
 }
 
@@ -263,11 +281,16 @@ int WiiExpansionFromId(const uint8_t* id)
     if (id[2] != 0xA4 || id[3] != 0x20) return kWiiExpansionOther;
     const uint16_t kind = static_cast<uint16_t>((id[4] << 8) | id[5]);
     switch (kind) {
-    case 0x0000: return kWiiExpansionNunchuk;
-    case 0x0402: return kWiiExpansionBoard;
-    case 0x0405: return kWiiExpansionMotionPlus;
-    case 0x0505: return kWiiExpansionMotionPlusNunchuk;
-    default: return kWiiExpansionOther;
+        case 0x0000:
+            return kWiiExpansionNunchuk;
+        case 0x0402:
+            return kWiiExpansionBoard;
+        case 0x0405:
+            return kWiiExpansionMotionPlus;
+        case 0x0505:
+            return kWiiExpansionMotionPlusNunchuk;
+        default:
+            return kWiiExpansionOther;
     }
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "wii/wiiRecord.h"
-
 #include <cstddef>
 #include <cstdint>
+
+#include "wii/wiiRecord.h"
 
 // The bytes of the Wii Remote's HID reports: output reports the host sends, input
 // reports it decodes, and the calibration arithmetic. Pure functions, any thread.

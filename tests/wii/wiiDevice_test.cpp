@@ -1,12 +1,5 @@
 #include "wii/wiiDevice.h"
 
-#include "analog/fakeNetwork.h"
-#include "analog/fakeSinks.h"
-#include "process/messageQueue.h"
-#include "support/logCapture.h"
-#include "support/tempDir.h"
-#include "wii/wiiTestSupport.h"
-
 #include <gtest/gtest.h>
 #include <wx/fileconf.h>
 
@@ -15,6 +8,13 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "analog/fakeNetwork.h"
+#include "analog/fakeSinks.h"
+#include "process/messageQueue.h"
+#include "support/logCapture.h"
+#include "support/tempDir.h"
+#include "wii/wiiTestSupport.h"
 
 namespace {
 
@@ -35,7 +35,8 @@ public:
 class WiiDeviceTest : public WiiSimulatedTest {
 protected:
     // Sends one report and lets the device poll until done holds.
-    static bool Feed(CWiiSimulator& simulator, CWiiDevice& device, const std::function<bool()>& done)
+    static bool Feed(CWiiSimulator& simulator, CWiiDevice& device,
+                     const std::function<bool()>& done)
     {
         if (!simulator.Emit()) return false;
         return Until(done, [&] { device.PollWiiEvents(); });
@@ -63,7 +64,8 @@ TEST_F(WiiDeviceTest, BoardChannelsNamesAndSettings)
     EXPECT_EQ(device.GetMaxValue(), 100.0);
     EXPECT_EQ(device.GetMinValue(), -100.0);
     ASSERT_EQ(device.GetChannelCount(), 7);
-    const char* names[] = {"Top Right", "Top Left", "Bottom Left", "Bottom Right", "Total", "Xp", "Yp"};
+    const char* names[] = {"Top Right", "Top Left", "Bottom Left", "Bottom Right",
+                           "Total",     "Xp",       "Yp"};
     const char* units[] = {"Kg", "Kg", "Kg", "Kg", "Kg", "mm", "mm"};
     for (int i = 0; i < 7; ++i) {
         EXPECT_EQ(device.GetChannelName(i), names[i]);
@@ -148,7 +150,7 @@ TEST_F(WiiDeviceTest, ButtonsBecomeMarkersOnPressAndRelease)
     remote.SetButtons(kWiiButtonA);
     ASSERT_TRUE(Feed(remote, device, [&] { return MarkerCount(device) == 1; }));
     remote.Emit();
-    remote.Emit();  // held: nothing new
+    remote.Emit();                      // held: nothing new
     remote.SetAccel(0x9A, 0x80, 0x80);  // on its side: a change to wait for
     ASSERT_TRUE(Feed(remote, device, [&] { return device.Value(2) > 80.0; }));
     EXPECT_EQ(MarkerCount(device), 1u);

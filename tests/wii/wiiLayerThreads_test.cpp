@@ -1,15 +1,14 @@
-#include "wii/wiiLayer.h"
-
-#include "analog/fakeSinks.h"
-#include "wii/wiiDevice.h"
-#include "wii/wiiTestSupport.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
+
+#include "analog/fakeSinks.h"
+#include "wii/wiiDevice.h"
+#include "wii/wiiLayer.h"
+#include "wii/wiiTestSupport.h"
 
 namespace {
 

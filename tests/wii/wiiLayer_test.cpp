@@ -1,8 +1,5 @@
 #include "wii/wiiLayer.h"
 
-#include "wii/wiiHidSource.h"
-#include "wii/wiiTestSupport.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +8,9 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "wii/wiiHidSource.h"
+#include "wii/wiiTestSupport.h"
 
 namespace {
 
@@ -259,7 +259,8 @@ TEST_F(WiiLayerTest, ALostRemoteIsReportedOnceAndNoLongerShowsItsLastLoads)
 
     board.Disconnect();
     WiiRemoteData taken;
-    ASSERT_TRUE(PollUntil([&] { return TakeWiiRemote(0, &taken) && taken.event != kWiiEventNone; }));
+    ASSERT_TRUE(
+        PollUntil([&] { return TakeWiiRemote(0, &taken) && taken.event != kWiiEventNone; }));
     EXPECT_EQ(taken.event, kWiiEventUnexpectedDisconnect);
     EXPECT_EQ(taken.state & kWiiStateConnected, 0);
     EXPECT_EQ(taken.board.topRight, 0.0f);

@@ -1,14 +1,13 @@
 #include "wii/wiiRemote.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <memory>
 #include <random>
 #include <vector>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 

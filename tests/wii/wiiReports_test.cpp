@@ -1,8 +1,5 @@
 #include "wii/wiiReports.h"
 
-#include "wii/wiiHidSource.h"
-#include "support/tempDir.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +8,9 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/tempDir.h"
+#include "wii/wiiHidSource.h"
 
 namespace {
 
@@ -37,7 +37,8 @@ TEST(WiiReports, OutputReportsCarryTheRumbleBit)
     EXPECT_EQ(Hex(report, WiiMakeRead(report, kWiiSpaceRegister, kWiiBoardCalibration, 24, false)),
               "17 04 A4 00 24 00 18 ");
     const uint8_t value = 0x55;
-    const size_t size = WiiMakeWrite(report, kWiiSpaceRegister, kWiiExtensionInit1, &value, 1, false);
+    const size_t size =
+        WiiMakeWrite(report, kWiiSpaceRegister, kWiiExtensionInit1, &value, 1, false);
     ASSERT_EQ(size, 22u);
     EXPECT_EQ(Hex(report, 8), "16 04 A4 00 F0 01 55 00 ");
     // More than one report's worth is cut, never written past the report.
@@ -102,8 +103,8 @@ TEST(WiiReports, AccelerometerCalibrationAndOrientation)
 TEST(WiiReports, NunchukStickAndButtons)
 {
     WiiNunchukCalibration calibration;
-    const uint8_t block[16] = {0x80, 0x80, 0x80, 0, 0xB3, 0xB3, 0xB3, 0,
-                               0xE0, 0x20, 0x80, 0xE0, 0x20, 0x80, 0, 0};
+    const uint8_t block[16] = {0x80, 0x80, 0x80, 0,    0xB3, 0xB3, 0xB3, 0,
+                               0xE0, 0x20, 0x80, 0xE0, 0x20, 0x80, 0,    0};
     ASSERT_TRUE(WiiParseNunchukCalibration(block, sizeof block, &calibration));
     WiiNunchukData data;
     uint8_t buttons = 0;

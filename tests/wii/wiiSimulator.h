@@ -1,7 +1,8 @@
 #pragma once
 
-#include "wii/wiiHidSource.h"
-#include "wii/wiiReports.h"
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,9 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "wii/wiiHidSource.h"
+#include "wii/wiiReports.h"
 
 // A Wii Remote or Balance Board on the far end of a packet socket pair (one report per
 // message, as a hidraw node gives them): it answers the host's output reports as the
@@ -77,14 +77,33 @@ public:
     }
 
     // What the remote shows; each takes effect from the next report.
-    void SetButtons(uint16_t buttons) { Set([&] { m_buttons = buttons; }); }
-    void SetNunchukButtons(uint8_t pressed) { Set([&] { m_nunchukButtons = pressed; }); }
-    void SetStick(uint8_t x, uint8_t y) { Set([&] { m_stick[0] = x; m_stick[1] = y; }); }
+    void SetButtons(uint16_t buttons)
+    {
+        Set([&] { m_buttons = buttons; });
+    }
+    void SetNunchukButtons(uint8_t pressed)
+    {
+        Set([&] { m_nunchukButtons = pressed; });
+    }
+    void SetStick(uint8_t x, uint8_t y)
+    {
+        Set([&] {
+            m_stick[0] = x;
+            m_stick[1] = y;
+        });
+    }
     void SetAccel(uint8_t x, uint8_t y, uint8_t z)
     {
-        Set([&] { m_accel[0] = x; m_accel[1] = y; m_accel[2] = z; });
+        Set([&] {
+            m_accel[0] = x;
+            m_accel[1] = y;
+            m_accel[2] = z;
+        });
     }
-    void SetBattery(uint8_t raw) { Set([&] { m_battery = raw; }); }
+    void SetBattery(uint8_t raw)
+    {
+        Set([&] { m_battery = raw; });
+    }
     // Corner loads, kilograms: top right, top left, bottom right, bottom left.
     void SetLoads(double tr, double tl, double br, double bl)
     {
@@ -169,8 +188,8 @@ public:
     {
         const double at0 = m_boardCal[0][sensor], at17 = m_boardCal[1][sensor],
                      at34 = m_boardCal[2][sensor];
-        const double raw = kg < 17.0 ? at0 + kg / 17.0 * (at17 - at0)
-                                     : at17 + (kg - 17.0) / 17.0 * (at34 - at17);
+        const double raw =
+            kg < 17.0 ? at0 + kg / 17.0 * (at17 - at0) : at17 + (kg - 17.0) / 17.0 * (at34 - at17);
         return static_cast<uint16_t>(std::lround(std::max(0.0, raw)));
     }
 
@@ -244,8 +263,7 @@ private:
 
     bool HasExtensionLocked() const
     {
-        return m_kind == Kind::Board || m_extension == Extension::Nunchuk ||
-               m_motionPlusActive;
+        return m_kind == Kind::Board || m_extension == Extension::Nunchuk || m_motionPlusActive;
     }
 
     void PutButtons(uint8_t* out) const
@@ -260,26 +278,26 @@ private:
         const bool rumble = (report[1] & 0x01) != 0;
         if (rumble) m_rumbled = true;
         switch (report[0]) {
-        case kWiiOutLeds:
-            Set([&] { m_leds = report[1] & 0xF0; });
-            break;
-        case kWiiOutReportMode:
-            if (size >= 3) {
-                Set([&] { m_mode = report[2]; });
-                m_changed.notify_all();
-            }
-            break;
-        case kWiiOutStatus:
-            SendStatus();
-            break;
-        case kWiiOutWrite:
-            if (size >= 22) Write(report);
-            break;
-        case kWiiOutRead:
-            if (size >= 7) Read(report);
-            break;
-        default:
-            break;
+            case kWiiOutLeds:
+                Set([&] { m_leds = report[1] & 0xF0; });
+                break;
+            case kWiiOutReportMode:
+                if (size >= 3) {
+                    Set([&] { m_mode = report[2]; });
+                    m_changed.notify_all();
+                }
+                break;
+            case kWiiOutStatus:
+                SendStatus();
+                break;
+            case kWiiOutWrite:
+                if (size >= 22) Write(report);
+                break;
+            case kWiiOutRead:
+                if (size >= 7) Read(report);
+                break;
+            default:
+                break;
         }
         {
             std::lock_guard<std::mutex> lock(m_waitMutex);
@@ -351,8 +369,8 @@ private:
         }
         if (m_extension == Extension::Nunchuk && address >= kWiiNunchukCalibration &&
             address < kWiiNunchukCalibration + 16) {
-            const uint8_t cal[16] = {0x80, 0x80, 0x80, 0, 0xB3, 0xB3, 0xB3, 0,
-                                     0xE0, 0x20, 0x80, 0xE0, 0x20, 0x80, 0, 0};
+            const uint8_t cal[16] = {0x80, 0x80, 0x80, 0,    0xB3, 0xB3, 0xB3, 0,
+                                     0xE0, 0x20, 0x80, 0xE0, 0x20, 0x80, 0,    0};
             *value = cal[address - kWiiNunchukCalibration];
             return true;
         }

@@ -1,9 +1,5 @@
 #pragma once
 
-#include "wii/wiiLayer.h"
-#include "wii/wiiPlatform.h"
-#include "wii/wiiSimulator.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +7,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+
+#include "wii/wiiLayer.h"
+#include "wii/wiiPlatform.h"
+#include "wii/wiiSimulator.h"
 
 // The Wii layer over simulated remotes: each test adds its simulators, searches, and
 // the layer is cleaned up after it.
@@ -36,8 +36,9 @@ protected:
         return connected;
     }
     // Repeats step until done holds; the time-out only bounds a broken build.
-    static bool Until(const std::function<bool()>& done,
-                      const std::function<void()>& step = [] { PollWiiDevices(); })
+    static bool Until(
+        const std::function<bool()>& done,
+        const std::function<void()>& step = [] { PollWiiDevices(); })
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (std::chrono::steady_clock::now() < deadline) {
