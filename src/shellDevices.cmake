@@ -7,4 +7,5 @@ list(APPEND QV_GUI_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/frameOpenCommands.cpp
      ${CMAKE_CURRENT_LIST_DIR}/framePrompts.cpp
      ${CMAKE_CURRENT_LIST_DIR}/frameWii.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/wiiPair.cpp
 )
