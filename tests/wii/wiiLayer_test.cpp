@@ -1,0 +1,334 @@
+#include "wii/wiiLayer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "wii/wiiHidSource.h"
+#include "wii/wiiTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class WiiLayerTest : public WiiSimulatedTest {
+protected:
+    static bool PollUntil(const std::function<bool()>& done) { return Until(done); }
+    // Sends one report from the simulator and takes what the layer made of it.
+    static WiiRemoteData EmitAndTake(CWiiSimulator& simulator, int slot)
+    {
+        WiiRemoteData taken;
+        EXPECT_TRUE(simulator.Emit());
+        EXPECT_TRUE(PollUntil([&] {
+            WiiRemoteData peek;
+            return TakeWiiRemote(slot, &peek) && (taken = peek).event != kWiiEventNone;
+        }));
+        return taken;
+    }
+};
+
+TEST_F(WiiLayerTest, EverySlotQueryIsEmptyBeforeTheFirstSearch)
+{
+    EXPECT_FALSE(IsWiiInitialised());
+    EXPECT_FALSE(IsWiiConnected(0));
+    EXPECT_FALSE(IsWiiConnected(-1));
+    EXPECT_FALSE(IsWiiConnected(4));
+    EXPECT_FALSE(IsAnyWiiConnected());
+    EXPECT_FALSE(IsWiiBoard(0));
+    EXPECT_FALSE(HasWiiNunchuk(0));
+    EXPECT_EQ(GetWiiBatteryLevel(0), 0.0f);
+    EXPECT_EQ(GetWiiDeviceName(0), "???");
+    EXPECT_EQ(GetWiimote(0), nullptr);
+    EXPECT_FALSE(PollWiiDevices());
+    WiiRemoteData copy;
+    EXPECT_FALSE(TakeWiiRemote(0, &copy));
+    EXPECT_FALSE(SetWiiMotionSensing(0, true));
+    ResyncWiiDevice(0);
+    DisconnectWiiDevice(0);
+    CleanupWiiDevices();
+    EXPECT_FALSE(WiimoteIsBoard(nullptr));
+    EXPECT_FALSE(WiimoteHasNunchuk(nullptr));
+    EXPECT_EQ(GetWiiuseVersion(), wiiuse_version());
+}
+
+TEST_F(WiiLayerTest, SearchConnectsLightsRumblesAndReportsEachRemote)
+{
+    CWiiSimulator remote(CWiiSimulator::Kind::Remote);
+    CWiiSimulator board(CWiiSimulator::Kind::Board);
+    remote.SetBattery(0x64);
+    board.SetBattery(0xC8);
+    m_source->Add(&remote);
+    m_source->Add(&board);
+    ASSERT_EQ(Search(), 2);
+    EXPECT_NE(m_output.find("<WII> Init wii devices\n<WII> Scanning wii devices...\n"
+                            "<WII> Connecting wii devices\n"
+                            "<WII> Connected to 2 wiimotes (of 2 found).\n"
+                            "<WII> device[0] id = 1 : regular - raw battery level 0.5\n"
+                            "<WII> device[1] id = 2 :  wii board - raw battery level 1\n"),
+              std::string::npos)
+        << m_output;
+    // Slot n shows LED n + 1; only slot 0 rumbles.
+    EXPECT_TRUE(remote.WaitUntil([&] { return remote.Leds() == kWiiLed1; }));
+    EXPECT_TRUE(board.WaitUntil([&] { return board.Leds() == kWiiLed2; }));
+    EXPECT_TRUE(remote.Rumbled());
+    EXPECT_FALSE(board.Rumbled());
+
+    EXPECT_TRUE(IsWiiInitialised());
+    EXPECT_TRUE(IsWiiConnected(0));
+    EXPECT_TRUE(IsWiiConnected(1));
+    EXPECT_FALSE(IsWiiConnected(2));
+    EXPECT_TRUE(IsWiiConnected(-1));
+    EXPECT_TRUE(IsWiiConnected(4));
+    EXPECT_FALSE(IsWiiBoard(0));
+    EXPECT_TRUE(IsWiiBoard(1));
+    EXPECT_FALSE(HasWiiNunchuk(0));
+    EXPECT_EQ(GetWiiDeviceName(0), "Wiimote[1]");
+    EXPECT_EQ(GetWiiDeviceName(1), "WiiBoard[2]");
+    EXPECT_EQ(GetWiiDeviceName(2), "???");
+    EXPECT_EQ(GetWiiDeviceName(-1), "???");
+    EXPECT_FLOAT_EQ(GetWiiBatteryLevel(0), 0.5f);
+    EXPECT_FLOAT_EQ(GetWiiBatteryLevel(1), 1.0f);
+    EXPECT_EQ(GetWiiBatteryLevel(7), 0.0f);
+    ASSERT_NE(GetWiimote(1), nullptr);
+    EXPECT_EQ(GetWiimote(1)->id, 2);
+    EXPECT_EQ(GetWiimote(4), nullptr);
+    // The board streams its extension bytes; the remote its buttons.
+    EXPECT_TRUE(board.WaitForMode([](uint8_t mode) { return mode == kWiiModeExtension; }));
+    EXPECT_TRUE(remote.WaitForMode([](uint8_t mode) { return mode == kWiiModeButtons; }));
+    ASSERT_TRUE(SetWiiMotionSensing(0, true));
+    EXPECT_TRUE(remote.WaitForMode([](uint8_t mode) { return mode == kWiiModeAccel; }));
+}
+
+TEST_F(WiiLayerTest, BannerComesOnceAndAFailedSearchForgetsEarlierRemotes)
+{
+    CWiiSimulator remote(CWiiSimulator::Kind::Remote);
+    m_source->Add(&remote);
+    ASSERT_EQ(Search(), 1);
+    const CWiiRemote* earlier = GetWiimote(0);
+    ASSERT_EQ(Search(), 1);
+    // A record handed out before stays readable (disconnected) until the clean-up.
+    EXPECT_FALSE(earlier->IsConnected());
+    EXPECT_NE(GetWiimote(0), earlier);
+    EXPECT_EQ(m_output.find("loaded."), std::string::npos) << m_output;
+    EXPECT_NE(m_output.find("<WII> device[0] id = 1 : regular"), std::string::npos);
+    EXPECT_TRUE(remote.WaitUntil([&] { return remote.Leds() == kWiiLed1; }));
+
+    m_source->Clear();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Search(), 0);
+    // No adapter to wait for: the search ends at once, after one look.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_NE(m_output.find("<WII> Failed to find to any wiimote.\n"), std::string::npos);
+    EXPECT_TRUE(IsWiiInitialised());
+    EXPECT_FALSE(IsWiiConnected(0));
+    EXPECT_FALSE(IsAnyWiiConnected());
+    EXPECT_EQ(GetWiiDeviceName(0), "???");
+}
+
+TEST_F(WiiLayerTest, ButtonEdgesSurviveUntilTheirTake)
+{
+    CWiiSimulator remote(CWiiSimulator::Kind::Remote);
+    m_source->Add(&remote);
+    ASSERT_EQ(Search(), 1);
+    ASSERT_TRUE(remote.WaitForMode([](uint8_t mode) { return mode != 0; }));
+
+    remote.SetButtons(kWiiButtonA);
+    WiiRemoteData taken = EmitAndTake(remote, 0);
+    EXPECT_EQ(taken.event, kWiiEventData);
+    EXPECT_EQ(taken.buttons & kWiiButtonA, kWiiButtonA);
+    EXPECT_EQ(taken.buttonsHeld & kWiiButtonA, 0);
+    taken = EmitAndTake(remote, 0);  // still down: held
+    EXPECT_EQ(taken.buttonsHeld & kWiiButtonA, kWiiButtonA);
+    remote.SetButtons(0);
+    taken = EmitAndTake(remote, 0);
+    EXPECT_EQ(taken.buttonsReleased, kWiiButtonA);
+    EXPECT_EQ(taken.buttons, 0);
+
+    // A tap between two takes: the press first, the release at the next take.
+    remote.SetButtons(kWiiButtonB);
+    ASSERT_TRUE(remote.Emit());
+    remote.SetButtons(0);
+    ASSERT_TRUE(remote.Emit());
+    ASSERT_TRUE(PollUntil([] { return GetWiimote(0)->buttons == kWiiButtonB; }));
+    PollWiiDevices();
+    ASSERT_TRUE(TakeWiiRemote(0, &taken));
+    EXPECT_EQ(taken.buttons, kWiiButtonB);
+    EXPECT_EQ(taken.buttonsReleased, 0);
+    ASSERT_TRUE(PollUntil([] { return GetWiimote(0)->buttonsReleased == kWiiButtonB; }));
+    ASSERT_TRUE(TakeWiiRemote(0, &taken));
+    EXPECT_EQ(taken.buttons, 0);
+    EXPECT_EQ(taken.buttonsReleased, kWiiButtonB);
+}
+
+TEST_F(WiiLayerTest, BoardLoadsFollowItsCalibration)
+{
+    CWiiSimulator board(CWiiSimulator::Kind::Board);
+    m_source->Add(&board);
+    ASSERT_EQ(Search(), 1);
+    ASSERT_TRUE(board.WaitForMode([](uint8_t mode) { return mode == kWiiModeExtension; }));
+    board.SetLoads(10.0, 10.0, 0.0, 0.0);
+    WiiRemoteData taken = EmitAndTake(board, 0);
+    EXPECT_TRUE(taken.board.calibrationValid);
+    EXPECT_NEAR(taken.board.topRight, 10.0, 0.01);
+    EXPECT_NEAR(taken.board.topLeft, 10.0, 0.01);
+    EXPECT_NEAR(taken.board.bottomRight, 0.0, 0.01);
+    EXPECT_NEAR(taken.board.bottomLeft, 0.0, 0.01);
+    // Above 17 kg the second segment of the calibration applies.
+    board.SetLoads(30.0, 17.0, 25.5, 40.0);
+    taken = EmitAndTake(board, 0);
+    EXPECT_NEAR(taken.board.topRight, 30.0, 0.01);
+    EXPECT_NEAR(taken.board.topLeft, 17.0, 0.01);
+    EXPECT_NEAR(taken.board.bottomRight, 25.5, 0.01);
+    EXPECT_NEAR(taken.board.bottomLeft, 40.0, 0.01);
+}
+
+TEST_F(WiiLayerTest, ABoardWithoutCalibrationReadsZeroInsteadOfDividingByZero)
+{
+    CWiiSimulator board(CWiiSimulator::Kind::Board);
+    board.FlattenBoardCalibration();
+    m_source->Add(&board);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(Search(), 1);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("<WII> balance board calibration unusable"), std::string::npos);
+    ASSERT_TRUE(board.WaitForMode([](uint8_t mode) { return mode == kWiiModeExtension; }));
+    board.SetLoads(20.0, 20.0, 20.0, 20.0);
+    const WiiRemoteData taken = EmitAndTake(board, 0);
+    EXPECT_FALSE(taken.board.calibrationValid);
+    EXPECT_EQ(taken.board.topRight, 0.0f);
+    EXPECT_EQ(taken.board.bottomLeft, 0.0f);
+}
+
+TEST_F(WiiLayerTest, NunchukIsFoundAtConnectionAndWhenPluggedLater)
+{
+    CWiiSimulator withNunchuk(CWiiSimulator::Kind::Remote, CWiiSimulator::Extension::Nunchuk);
+    m_source->Add(&withNunchuk);
+    ASSERT_EQ(Search(), 1);
+    EXPECT_TRUE(HasWiiNunchuk(0));
+    EXPECT_FALSE(IsWiiBoard(0));
+    ASSERT_TRUE(withNunchuk.WaitForMode([](uint8_t mode) { return mode == kWiiModeExtension; }));
+    withNunchuk.SetStick(0xE0, 0x80);  // full right
+    withNunchuk.SetNunchukButtons(kWiiNunchukC);
+    WiiRemoteData taken = EmitAndTake(withNunchuk, 0);
+    EXPECT_NEAR(taken.nunchuk.joystick.x, 1.0, 1e-6);
+    EXPECT_NEAR(taken.nunchuk.joystick.y, 0.0, 1e-6);
+    EXPECT_NEAR(taken.nunchuk.joystick.angle, 90.0, 1e-4);
+    EXPECT_NEAR(taken.nunchuk.joystick.magnitude, 1.0, 1e-6);
+    EXPECT_EQ(taken.nunchuk.buttons, kWiiNunchukC);
+    EXPECT_EQ(taken.nunchuk.buttonsHeld, 0);
+
+    withNunchuk.Plug(CWiiSimulator::Extension::None);
+    EXPECT_TRUE(PollUntil([] { return !HasWiiNunchuk(0); }));
+    withNunchuk.Plug(CWiiSimulator::Extension::Nunchuk);
+    EXPECT_TRUE(PollUntil([] { return HasWiiNunchuk(0); }));
+    EXPECT_TRUE(IsWiiConnected(0));
+}
+
+TEST_F(WiiLayerTest, MotionPlusWakesOnRequestAndReportsRates)
+{
+    CWiiSimulator remote(CWiiSimulator::Kind::Remote, CWiiSimulator::Extension::MotionPlus);
+    m_source->Add(&remote, CWiiHidrawSource::kProductRemotePlus);
+    ASSERT_EQ(Search(), 1);
+    EXPECT_NE(m_output.find("id = 1 : motion plus"), std::string::npos) << m_output;
+    ASSERT_TRUE(SetWiiMotionSensing(0, true));
+    ASSERT_TRUE(SetWiiMotionPlus(0, true));
+    ASSERT_TRUE(PollUntil([] { return GetWiimote(0)->expansion == kWiiExpansionMotionPlus; }));
+    EXPECT_TRUE(remote.IsMotionPlusActive());
+    ASSERT_TRUE(remote.WaitForMode([](uint8_t mode) { return mode == kWiiModeAccelExtension; }));
+    remote.SetRates(10.0, -5.0, 2.5);
+    const WiiRemoteData taken = EmitAndTake(remote, 0);
+    EXPECT_NEAR(taken.motionPlus.yawRate, 10.0, 0.1);
+    EXPECT_NEAR(taken.motionPlus.rollRate, -5.0, 0.1);
+    EXPECT_NEAR(taken.motionPlus.pitchRate, 2.5, 0.1);
+    EXPECT_EQ(taken.state & kWiiStateAccelerometer, kWiiStateAccelerometer);
+}
+
+TEST_F(WiiLayerTest, ALostRemoteIsReportedOnceAndNoLongerShowsItsLastLoads)
+{
+    CWiiSimulator board(CWiiSimulator::Kind::Board);
+    m_source->Add(&board);
+    ASSERT_EQ(Search(), 1);
+    ASSERT_TRUE(board.WaitForMode([](uint8_t mode) { return mode != 0; }));
+    board.SetLoads(35.0, 35.0, 0.0, 0.0);
+    ASSERT_NEAR(EmitAndTake(board, 0).board.topRight, 35.0, 0.01);
+
+    board.Disconnect();
+    WiiRemoteData taken;
+    ASSERT_TRUE(
+        PollUntil([&] { return TakeWiiRemote(0, &taken) && taken.event != kWiiEventNone; }));
+    EXPECT_EQ(taken.event, kWiiEventUnexpectedDisconnect);
+    EXPECT_EQ(taken.state & kWiiStateConnected, 0);
+    EXPECT_EQ(taken.board.topRight, 0.0f);
+    EXPECT_FALSE(IsWiiConnected(0));
+    EXPECT_FALSE(IsWiiBoard(0));
+    EXPECT_EQ(GetWiiBatteryLevel(0), 0.0f);
+    // Said once: later polls find nothing new.
+    EXPECT_FALSE(PollWiiDevices());
+    ASSERT_TRUE(TakeWiiRemote(0, &taken));
+    EXPECT_EQ(taken.event, kWiiEventNone);
+    ResyncWiiDevice(0);
+    DisconnectWiiDevice(0);
+    EXPECT_FALSE(IsWiiConnected(0));
+}
+
+TEST(WiiFormat, FormatsTextsOfAnyLength)
+{
+    EXPECT_EQ(FormatStdString("WiiBoard[%d]", 1), "WiiBoard[1]");
+    const std::string longer(600, 'x');
+    const std::string formatted = FormatStdString("%s", longer.c_str());
+    EXPECT_EQ(formatted.size(), 600u);
+    EXPECT_EQ(formatted, longer);
+    const std::string edge(511, 'y');
+    EXPECT_EQ(FormatStdString("%s", edge.c_str()), edge);
+    EXPECT_EQ(FormatStdString("%s!", edge.c_str()), edge + "!");
+}
+
+TEST(WiiMotion, TraceLinePrintsRollAndRates)
+{
+    WiiRemoteData remote;
+    remote.state = kWiiStateAccelerometer;
+    remote.orientation.roll = 12.5f;
+    remote.expansion = kWiiExpansionMotionPlus;
+    remote.motionPlus = {1.0f, 2.0f, 3.0f};
+    testing::internal::CaptureStdout();
+    PrintWiiMotion(&remote);
+    PrintWiiMotion(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "wiimote roll  = 12.5 Motion+ angular rates (deg/sec) 2 , 1 , 3\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The system's own HID nodes, as on a machine without any remote: nothing is found,
+// nothing is said on the error stream, and the search does not hang.
+TEST(WiiSystemSearch, WithoutRemotesEndsQuietly)
+{
+    std::vector<WiiHidCandidate> present;
+    CWiiHidrawSource().Scan(present);
+    if (!present.empty()) GTEST_SKIP() << "a Wii remote is connected to this machine";
+    SetWiiHidSource(nullptr);
+    g_wii_time_out = 1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    const int connected = InitWiiDevices();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const std::string errors = testing::internal::GetCapturedStderr();
+    const std::string output = testing::internal::GetCapturedStdout();
+    g_wii_time_out = 3;
+    CleanupWiiDevices();
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(errors, "");
+    EXPECT_NE(output.find("<WII> Failed to find to any wiimote.\n"), std::string::npos);
+    // At most the time-out when an adapter could still bring one.
+    EXPECT_LT(elapsed, std::chrono::seconds(3));
+}
+
+}  // namespace
