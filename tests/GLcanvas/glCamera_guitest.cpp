@@ -411,3 +411,15 @@ TEST(GLCameraTest, WideLensesNeverMirrorTheScene)
     cam.SetLens(500);
     EXPECT_EQ(cam.GetLens(), 179.0);
 }
+
+TEST(GLCameraTest, AMovementDivisorOfZeroStepsAsTheDefault)
+{
+    const double saved = wxGLCamera::s_moveDivisor;
+    wxGLCamera::s_moveDivisor = 0.0;
+    wxGLCamera cam;
+    cam.MoveLeft(true);
+    cam.Pan(200, 0);
+    wxGLCamera::s_moveDivisor = saved;
+    ExpectVectorNear(cam.GetEyeVector(), -0.35, -5, 0);
+    ExpectVectorNear(cam.GetCenterVector(), -0.35, 0, 0);
+}
