@@ -1,0 +1,11 @@
+# The OpenGL canvas, the tracker view and the OpenGL report: their display-free
+# parts (core), then their windows and GL code (GUI).
+list(APPEND QV_CORE_SOURCES
+     ${CMAKE_CURRENT_LIST_DIR}/canvasSettings.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/sensor3D.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/trackerViewData.cpp)
+list(APPEND QV_GUI_SOURCES
+     ${CMAKE_CURRENT_LIST_DIR}/glInfo.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/glutText.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/canvasShapes.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/sensor3DDraw.cpp)
