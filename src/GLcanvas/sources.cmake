@@ -6,4 +6,9 @@ list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/vector3.cpp
      ${CMAKE_CURRENT_LIST_DIR}/matrix4.cpp
      ${CMAKE_CURRENT_LIST_DIR}/quaternion.cpp
-     ${CMAKE_CURRENT_LIST_DIR}/lookAt.cpp)
+     ${CMAKE_CURRENT_LIST_DIR}/lookAt.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/cameraMath.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/configDouble.cpp)
+list(APPEND QV_GUI_SOURCES
+     ${CMAKE_CURRENT_LIST_DIR}/glCamera.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/glCameraIO.cpp)
