@@ -7,7 +7,6 @@ list(APPEND QV_CORE_SOURCES
 list(APPEND QV_GUI_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/glInfo.cpp
      ${CMAKE_CURRENT_LIST_DIR}/glutText.cpp
-     ${CMAKE_CURRENT_LIST_DIR}/canvasShapes.cpp
      ${CMAKE_CURRENT_LIST_DIR}/sensor3DDraw.cpp
      ${CMAKE_CURRENT_LIST_DIR}/wx3DWindow.cpp
      ${CMAKE_CURRENT_LIST_DIR}/wx3DWindowInput.cpp

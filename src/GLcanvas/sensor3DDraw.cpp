@@ -2,7 +2,7 @@
 #include "GLcanvas/sensor3D.h"
 
 #include "GLcanvas/canvasSettings.h"
-#include "GLcanvas/canvasShapes.h"
+#include "GLcanvas/glShapes.h"
 #include "GLcanvas/glutText.h"
 
 #include <GL/freeglut.h>
@@ -21,10 +21,10 @@ void CSensor3D::Draw() const
     glPushMatrix();
     glRotated(m_angleDeg, m_axis[0], m_axis[1], m_axis[2]);
     if (m_renderFlags != nullptr && m_renderFlags->wire)
-        CanvasWireCube(m_objectSize);
+        DrawWireCube(m_objectSize);
     else
-        CanvasSolidCube(m_objectSize);
-    CanvasTrihedron(1.5 * m_objectSize);
+        DrawSolidCube(m_objectSize);
+    DrawTrihedron(1.5 * m_objectSize, GL_RENDER, -1, false, false);
     glPopMatrix();
     glPopMatrix();
 }

@@ -1,6 +1,6 @@
 #include "GLcanvas/wx3DWindow.h"
 
-#include "GLcanvas/canvasShapes.h"
+#include "GLcanvas/glShapes.h"
 
 #include <wx/confbase.h>
 #include <wx/dcclient.h>
@@ -379,13 +379,13 @@ void my3DCanvas::DrawPlane()
         case 0:
             DrawUnderPlane();
             glColor3fv(m_plane.colour);
-            CanvasGridXY(m_plane.size, 0.0f, grid);
+            DrawGridPlaneXY(m_plane.size, 0.0f, grid);
             break;
         case 1:
-            CanvasGridYZ(m_plane.size, 0.0f, grid);
+            DrawGridPlaneYZ(m_plane.size, 0.0f, grid);
             break;
         case 2:
-            CanvasGridXZ(m_plane.size, 0.0f, grid);
+            DrawGridPlaneXZ(m_plane.size, 0.0f, grid);
             break;
         default:
             break;
@@ -394,7 +394,7 @@ void my3DCanvas::DrawPlane()
     }
     if (m_plane.showAxes && m_plane.axisSize > 0.0f) {
         glPushMatrix();
-        CanvasAxisArrows(m_plane.axisSize);
+        DrawAxisArrows(m_plane.axisSize);
         glPopMatrix();
     }
 }
@@ -425,7 +425,7 @@ void my3DCanvas::DrawCornerAxes()
     glEnable(GL_LINE_SMOOTH);
     glLineWidth(2.0f);
     glTranslatef(static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2]));
-    CanvasAxes(static_cast<float>(length));
+    DrawAxes(length);
     glLineWidth(1.0f);
     glEnable(GL_DEPTH_TEST);
     glPopMatrix();

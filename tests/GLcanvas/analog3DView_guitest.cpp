@@ -212,6 +212,12 @@ TEST_F(TrackerViewTest, SensorsTrailsAndLabelsAreDrawn)
     int x = 0, y = 0;
     ASSERT_TRUE(Project(p, x, y));
     EXPECT_GT(CountDiff(empty, image, x + 10, y - 12, 8), 5);
+
+    // Larger cubes, closer: each turned 20 degrees more about z than the last.
+    view->SetObjectSize(0.1);
+    view->GetCamera()->SetEye(0.0, -0.9, 0.6);
+    Feed(40);
+    Save(RenderAndRead(*view), "trackerView_closeup.png");
 }
 
 TEST_F(TrackerViewTest, NoneViewTypeDrawsNeitherMarkersNorFrame)
