@@ -183,6 +183,20 @@ TEST_F(TrackerViewTest, DeviceFeedsOneRecordPerVisibleChannel)
 
 // Against the same scene without sensors (view type "None"): each sensor's
 // cube and a point of its trail show; the picture is saved for a look.
+// A view closed before its device leaves the device no link to it.
+TEST_F(TrackerViewTest, ClosedViewIsNoLongerFed)
+{
+    CAnalog3DView* view = MakeView();
+    view->SetDevice(m_device.get());
+    CAnalog3DView* other = MakeView();
+    other->SetDevice(m_device.get());
+    EXPECT_EQ(m_device->GetView3DCount(), 2);
+    delete view;
+    EXPECT_EQ(m_device->GetView3DCount(), 1);
+    Feed(3);  // would reach freed memory through a stale link
+    EXPECT_EQ(other->GetData().StoredFrames(), 3u);
+}
+
 TEST_F(TrackerViewTest, SensorsTrailsAndLabelsAreDrawn)
 {
     CAnalog3DView* view = MakeView();
