@@ -1,5 +1,6 @@
 # Files of src/GLcanvas. Core files (no display) go to QV_CORE_SOURCES, window files
 # to QV_GUI_SOURCES, e.g. list(APPEND QV_CORE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/name.cpp)
+include(${CMAKE_CURRENT_LIST_DIR}/canvas.cmake)  # canvas, tracker view, GL report
 list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/arrayMath.cpp
      ${CMAKE_CURRENT_LIST_DIR}/vector3.cpp
