@@ -1,5 +1,6 @@
 #pragma once
 
+#include "GLcanvas/analog3DView.h"
 #include "process/deviceOwner.h"
 
 #include <wx/arrstr.h>
@@ -101,7 +102,7 @@ extern int g_camera_count;              // cameras found after the frame was sho
 // The main window: owns the panes, grids, toolbars, the open devices (through the
 // pages of "MAINBOOK") and the capture workflow. Everything here runs in the GUI
 // thread except the CDeviceOwner entry points, which say otherwise.
-class TrackerFrame : public wxFrame, public CDeviceOwner {
+class TrackerFrame : public wxFrame, public CDeviceOwner, public CView3DOwner {
 public:
     explicit TrackerFrame(wxWindow* parent);
     ~TrackerFrame() override;
@@ -158,7 +159,7 @@ public:
     CAnalog3DView* GetFirst3DView();
     int GetViewCount();
     void ClearViewSelection();
-    void SelectView(CAnalog3DView* view);
+    void SelectView(CAnalog3DView* view) override;
     void SelectAnalogView(CAnalogView* view);
     void Select3DView(CAnalog3DView* view);
     void SplitMainBook();

@@ -155,6 +155,7 @@ bool TrackerFrame::Close3DView(CAnalog3DView* view)
     if (device->GetAllViewCount() < 2)
         return QuitDevice(device);
     device->RemoveView3D(View3DSink(view));
+    View3DSink(view)->DetachDevice();  // the page may outlive this call: it keeps no link
     return true;
 }
 

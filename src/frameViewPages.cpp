@@ -3,19 +3,20 @@
 #include <wx/intl.h>
 #include <wx/window.h>
 
+#include "GLcanvas/analog3DView.h"
+#include "GLcanvas/glCamera.h"
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 
-// The 3D tracker view and the camera view are built apart from the frame; until
-// the frame is linked with them no page is one of them and these stay inert.
+#include <algorithm>
 
 CAnalogView* AsAnalogView(wxWindow* page) { return wxDynamicCast(page, CAnalogView); }
 
-CAnalog3DView* As3DView(wxWindow*) { return nullptr; }
+CAnalog3DView* As3DView(wxWindow* page) { return wxDynamicCast(page, CAnalog3DView); }
 
 CVideoView* AsVideoView(wxWindow*) { return nullptr; }
 
-wxWindow* View3DWindow(CAnalog3DView*) { return nullptr; }
+wxWindow* View3DWindow(CAnalog3DView* view) { return view; }
 
 bool IsViewPage(wxWindow* page)
 {
@@ -31,31 +32,111 @@ CAnalogDevice* GetPageDevice(wxWindow* page)
     return nullptr;
 }
 
-CAnalogDevice* Get3DViewDevice(CAnalog3DView*) { return nullptr; }
+CAnalogDevice* Get3DViewDevice(CAnalog3DView* view) { return view ? view->GetDevice() : nullptr; }
 
 CAnalogDevice* GetVideoViewDevice(CVideoView*) { return nullptr; }
 
-void Set3DViewSelected(CAnalog3DView*, bool, int) {}
-
-int Get3DViewType(CAnalog3DView*) { return 0; }
-
-void Set3DViewType(CAnalog3DView*, int) {}
-
-void Get3DViewTypes(wxArrayString& names)
+void Set3DViewSelected(CAnalog3DView* view, bool selected, int viewCount)
 {
-    names.Clear();
-    for (const char* name :
-         {"Free View", "Front View", "Left View", "Right View", "Top View", "Bottom View", "None"})
-        names.Add(wxGetTranslation(name));
+    if (view) view->SetSelected(selected, viewCount);
 }
 
-CAnalog3DView* Create3DView(wxWindow*, const wxPoint&, const wxSize&, CAnalogDevice*, wxWindow*)
+int Get3DViewType(CAnalog3DView* view) { return view ? view->GetViewType() : 0; }
+
+void Set3DViewType(CAnalog3DView* view, int type)
 {
-    return nullptr;
+    if (view) view->SetViewType(type);
 }
 
-bool Read3DGridValues(CAnalog3DView*, C3DViewGridValues&) { return false; }
+void Get3DViewTypes(wxArrayString& names) { CAnalog3DView::GetViewTypes(names); }
 
-void Push3DGridChange(CAnalog3DView*, const C3DViewGridValues&, C3DGridChange) {}
+CAnalog3DView* Create3DView(wxWindow* parent, const wxPoint& pos, const wxSize& size,
+                            CAnalogDevice* device, wxWindow* owner)
+{
+    auto* view = new CAnalog3DView(parent, pos, size, 0, "3D Tracker View");
+    view->SetDevice(device);
+    view->SetOwner(dynamic_cast<CView3DOwner*>(owner));
+    return view;
+}
 
-void Update3DSensors(CAnalog3DView*) {}
+bool Read3DGridValues(CAnalog3DView* view, C3DViewGridValues& values)
+{
+    if (!view) return false;
+    values.drawTime = view->GetDrawTime();
+    values.objectSize = view->GetObjectSize();
+    std::copy(view->GetBkColor(), view->GetBkColor() + 4, values.background.begin());
+    const wxGLCamera* camera = view->GetCamera();
+    camera->GetEye(&values.eye[0], &values.eye[1], &values.eye[2]);
+    camera->GetCenter(&values.centre[0], &values.centre[1], &values.centre[2]);
+    int count = 0;
+    const LightRecord* lights = view->GetLights(&count);
+    values.lights.clear();
+    for (int i = 0; lights && i < count; ++i) {
+        C3DViewGridValues::Light light{};
+        std::copy(lights[i].position, lights[i].position + 4, light.begin());
+        std::copy(lights[i].colour, lights[i].colour + 4, light.begin() + 4);
+        values.lights.push_back(light);
+    }
+    const PlaneRecord* plane = view->GetPlane();
+    std::copy(plane->colour, plane->colour + 3, values.planeColour.begin());
+    std::copy(plane->position, plane->position + 3, values.planePosition.begin());
+    values.planeSize = plane->size;
+    values.gridDivisions = plane->gridCount;
+    values.planeShown = plane->visible;
+    values.axesShown = plane->showAxes;
+    values.axisLength = plane->axisSize;
+    return true;
+}
+
+void Push3DGridChange(CAnalog3DView* view, const C3DViewGridValues& values, C3DGridChange change)
+{
+    if (!view) return;
+    wxGLCamera* camera = view->GetCamera();
+    switch (change) {
+    case C3DGridChange::kNone:
+        return;
+    case C3DGridChange::kDrawTime:
+        view->SetDrawTime(values.drawTime);
+        break;
+    case C3DGridChange::kObjectSize:
+        view->SetObjectSize(values.objectSize);
+        break;
+    case C3DGridChange::kEye:
+        camera->SetEye(values.eye[0], values.eye[1], values.eye[2]);
+        break;
+    case C3DGridChange::kCentre:
+        camera->SetCenter(values.centre[0], values.centre[1], values.centre[2]);
+        break;
+    case C3DGridChange::kBackground:
+        std::copy(values.background.begin(), values.background.end(), view->GetBkColor());
+        view->UpdateFogColor();
+        break;
+    case C3DGridChange::kLights: {
+        int count = 0;
+        LightRecord* lights = view->GetLights(&count);
+        for (int i = 0; lights && i < count && static_cast<size_t>(i) < values.lights.size(); ++i) {
+            std::copy(values.lights[i].begin(), values.lights[i].begin() + 4, lights[i].position);
+            std::copy(values.lights[i].begin() + 4, values.lights[i].end(), lights[i].colour);
+        }
+        view->SetupLights();
+        break;
+    }
+    case C3DGridChange::kPlane: {
+        PlaneRecord* plane = view->GetPlane();
+        std::copy(values.planeColour.begin(), values.planeColour.end(), plane->colour);
+        std::copy(values.planePosition.begin(), values.planePosition.end(), plane->position);
+        plane->size = values.planeSize;
+        plane->gridCount = values.gridDivisions;
+        plane->visible = values.planeShown;
+        plane->showAxes = values.axesShown;
+        plane->axisSize = values.axisLength;
+        break;
+    }
+    }
+    view->Refresh(false);
+}
+
+void Update3DSensors(CAnalog3DView* view)
+{
+    if (view) view->RefreshSensors();
+}

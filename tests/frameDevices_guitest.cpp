@@ -1,5 +1,6 @@
 #include "DravonetMain.h"
 
+#include "GLcanvas/analog3DView.h"
 #include "analog/analogView.h"
 #include "frameDeviceTestSupport.h"
 #include "network/oscServer.h"
@@ -133,6 +134,14 @@ TEST_F(FrameDeviceTest, TestCommandsRefuseASecondDeviceOfTheSamePath)
     EXPECT_EQ(frame->GetDeviceCount(), 2);
     // The device's page is named after it and carries its information.
     EXPECT_EQ(frame->m_mainBook->GetPageText(0), frame->GetDeviceList()[0]->GetDisplayName());
+    // A tracker gets the 3D scene, or a 2D view when the OpenGL canvas is off.
+    EXPECT_NE(wxDynamicCast(frame->m_mainBook->GetPage(1), CAnalog3DView), nullptr);
+    EXPECT_EQ(frame->GetCurrentDevice(), frame->GetDeviceList()[1]);
+    frame->m_useGlCanvas = false;
+    auto* tracker2D = new CFrameTestDevice(true);
+    ASSERT_TRUE(frame->AddDevice3DView(tracker2D, true, false));
+    EXPECT_NE(wxDynamicCast(frame->m_mainBook->GetPage(2), CAnalogView), nullptr);
+    EXPECT_EQ(frame->GetDeviceCount(), 3);
 }
 
 TEST_F(FrameDeviceTest, ClosingTheLastViewAsksAndNoRestartsTheDevice)
