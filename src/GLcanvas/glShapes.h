@@ -10,6 +10,9 @@
 // Boxes and cubes (384 when textured, else 96). Each pair of bounds is sorted first.
 int DrawBox(double x0, double x1, double y0, double y1, double z0, double z1, GLenum mode,
             bool textured, double texScale);
+// The classic teapot, standing on z; drawn only where freeglut can run.
+void DrawSolidTeapot(double size);
+void DrawWireTeapot(double size);
 int DrawWireCube(double size);
 int DrawSolidCube(double size);
 int DrawTexturedCube(double size, double texScale);

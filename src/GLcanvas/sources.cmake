@@ -13,5 +13,6 @@ list(APPEND QV_GUI_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/glCamera.cpp
      ${CMAKE_CURRENT_LIST_DIR}/glCameraIO.cpp
      ${CMAKE_CURRENT_LIST_DIR}/glShapes.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/glTeapot.cpp
      ${CMAKE_CURRENT_LIST_DIR}/glMeshes.cpp
      ${CMAKE_CURRENT_LIST_DIR}/glAxes.cpp)

@@ -1,6 +1,7 @@
 // Shapes drawn into a real (software) OpenGL context: geometry checked through the feedback
 // and selection modes, pixels read back, and a picture of a few shapes saved for a look.
 #include <GL/glu.h>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <wx/filename.h>
 
@@ -276,6 +277,38 @@ TEST_F(ShapesTest, ScrollOffsetWrapsAfterFiveHundredQuads)
     EXPECT_EQ(range[1], 1.0);
 }
 
+TEST_F(ShapesTest, TeapotsStandOnZ)
+{
+    glClearColor(0, 0, 0, 1);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glOrtho(-2, 2, -1.5, 1.5, -10, 10);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glRotatef(-90.0f, 1.0f, 0.0f, 0.0f);  // z up on the screen, looking along +y
+    glColor3f(1, 1, 1);
+    DrawSolidTeapot(1.0);
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    const wxImage solid = m_window.ReadImage();
+    const int w = solid.GetWidth(), h = solid.GetHeight();
+    EXPECT_GT(solid.GetRed(w / 2, h / 2), 128);  // the body
+    // Standing on z the pot is wider (spout to handle) than it is tall.
+    int left = w, right = -1, top = h, bottom = -1;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if (solid.GetRed(x, y) > 128) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+    EXPECT_GT(right - left, bottom - top);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    DrawWireTeapot(1.0);
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
 TEST_F(ShapesTest, PictureOfAFewShapes)
 {
     glClearColor(0.2f, 0.3f, 0.5f, 1.0f);
@@ -315,6 +348,11 @@ TEST_F(ShapesTest, PictureOfAFewShapes)
     glScaled(0.4, 0.4, 0.4);
     glColor3f(0.7f, 0.3f, 0.9f);
     DrawSuperellipsoid(0.3, 0.3, 24, false);
+    glPopMatrix();
+    glPushMatrix();
+    glTranslated(-1.0, -1.8, 0.2);
+    glColor3f(0.95f, 0.95f, 0.6f);
+    DrawSolidTeapot(0.6);
     glPopMatrix();
     DrawTrihedron(1.0, GL_RENDER, 2, false, false);
     glDisable(GL_LIGHTING);
