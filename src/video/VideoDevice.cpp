@@ -60,6 +60,12 @@ void SetInUse(int index, bool inUse)
 
 bool IsUsableRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
 
+// A frame size as a driver reports it; nonsense (negative, not a number) reads as unknown.
+int ToSize(double value)
+{
+    return std::isfinite(value) && value > 0.0 && value < 1.0e6 ? static_cast<int>(value) : 0;
+}
+
 }  // namespace
 
 wxString GetOpenCVVersion()
@@ -185,8 +191,8 @@ bool CVideoDevice::OpenCamera(int index, int width, int height, int fps)
     source->Set(cv::CAP_PROP_FPS, fps);
     source->Set(cv::CAP_PROP_FRAME_WIDTH, width);
     source->Set(cv::CAP_PROP_FRAME_HEIGHT, height);
-    m_imageWidth = static_cast<int>(source->Get(cv::CAP_PROP_FRAME_WIDTH));
-    m_imageHeight = static_cast<int>(source->Get(cv::CAP_PROP_FRAME_HEIGHT));
+    m_imageWidth = ToSize(source->Get(cv::CAP_PROP_FRAME_WIDTH));
+    m_imageHeight = ToSize(source->Get(cv::CAP_PROP_FRAME_HEIGHT));
     const double rate = source->Get(cv::CAP_PROP_FPS);
     m_reportedRate = rate;
     // Paced at the reported rate; a camera that reports none at the requested one.
@@ -428,8 +434,10 @@ void CVideoDevice::GrabFrame()
     if (m_image.cols != m_imageWidth.load()) m_imageWidth = m_image.cols;
     if (m_image.rows != m_imageHeight.load()) m_imageHeight = m_image.rows;
     if (m_recording.load() && m_writer != nullptr) WriteFrame(now);
-    // After the file write: the video holds the camera's frames, only the display the skeleton.
-    if (m_poseLoaded.load() && !m_poseBusy.exchange(true)) {
+    // After the file write: the video holds the camera's frames, only the display the
+    // skeleton. Not while recording: a network pass takes longer than a frame, and the
+    // recording must not lose frames to the overlay.
+    if (m_poseLoaded.load() && !m_recording.load() && !m_poseBusy.exchange(true)) {
         handpose::Run(m_cameraIndex.load(), m_image, m_poseBlob, m_poseOutput);
         m_poseBusy = false;
     }

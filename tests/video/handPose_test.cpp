@@ -118,3 +118,66 @@ TEST_F(HandPoseTest, CameraWithoutModelRunsWithoutOverlay)
     FillFrame(expected, 0, 320, 240);
     EXPECT_EQ(cv::norm(view.Last(), expected, cv::NORM_INF), 0.0);
 }
+
+namespace {
+
+// A stand-in for the hand network with the same input and output shapes and no weights:
+// 24 maps, each the 8 x 8 maximum of a colour plane of the input.
+void WriteStandInModel(const std::filesystem::path& folder)
+{
+    std::filesystem::create_directories(folder / "hand");
+    std::ofstream(folder / "hand/pose_deploy.prototxt")
+        << "name: \"standin\"\n"
+           "input: \"data\"\ninput_dim: 1\ninput_dim: 3\ninput_dim: 368\ninput_dim: 368\n"
+           "layer { name: \"cat\" type: \"Concat\" bottom: \"data\" bottom: \"data\"\n"
+           "  bottom: \"data\" bottom: \"data\" bottom: \"data\" bottom: \"data\"\n"
+           "  bottom: \"data\" bottom: \"data\" top: \"cat\" }\n"
+           "layer { name: \"pool\" type: \"Pooling\" bottom: \"cat\" top: \"pool\"\n"
+           "  pooling_param { pool: MAX kernel_size: 8 stride: 8 } }\n";
+    std::ofstream(folder / "hand/pose_iter_102000.caffemodel");  // no weights to hold
+}
+
+}  // namespace
+
+TEST_F(HandPoseTest, OverlayShowsOnTheDisplayAndNeverInTheFile)
+{
+    WriteStandInModel(Dir());
+    auto camera = std::make_shared<SyntheticCamera>();
+    camera->width = 368;
+    camera->height = 368;
+    // Black with a white spot: every map peaks at cell (12, 12), drawn at pixel (96, 96).
+    camera->draw = [](cv::Mat& image, int) {
+        image.create(368, 368, CV_8UC3);
+        image.setTo(cv::Scalar(0, 0, 0));
+        image(cv::Rect(100, 100, 9, 9)).setTo(cv::Scalar(255, 255, 255));
+    };
+    CCameraFactoryScope scope(SyntheticCameras(camera, 1));
+    CClockedVideoDevice device(0, 368, 368, 30, false);
+    ASSERT_TRUE(device.IsCameraOpened());
+    ASSERT_TRUE(device.LoadHandPoseNet(Dir().string()));
+    CRecordingViewSink view;
+    device.SetVideoView(&view);
+    double now = 0.0;
+    for (int i = 0; i < 60; ++i, now += 1.0e6 / 30.0) device.GrabAt(now);
+    EXPECT_EQ(view.Last().at<cv::Vec3b>(96, 96), cv::Vec3b(0, 0, 200));  // a joint
+    ASSERT_TRUE(device.IsFrameRateKnown());
+    ASSERT_TRUE(device.SetupWriter(Dir().string(), "pose", 1, false, "", false, 0, 0));
+    const std::string name = device.GetWriterFileName().ToStdString();
+    ASSERT_TRUE(device.StartRecording());
+    // While recording the frames go out as the camera took them.
+    for (int i = 0; i < 10; ++i, now += 1.0e6 / 30.0) device.GrabAt(now);
+    EXPECT_EQ(view.Last().at<cv::Vec3b>(96, 96), cv::Vec3b(0, 0, 0));
+    device.FinishRecording();
+    device.GrabAt(now);
+    EXPECT_EQ(view.Last().at<cv::Vec3b>(96, 96), cv::Vec3b(0, 0, 200));
+    device.StopRecording();
+    cv::VideoCapture file(name, cv::CAP_FFMPEG);
+    cv::Mat frame;
+    int frames = 0;
+    while (file.read(frame)) {
+        ++frames;
+        EXPECT_LT(cv::norm(frame(cv::Rect(90, 90, 8, 8)), cv::NORM_INF), 40.0) << frames;
+    }
+    EXPECT_EQ(frames, 10);
+    device.SetVideoView(nullptr);
+}

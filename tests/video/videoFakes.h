@@ -34,6 +34,8 @@ struct SyntheticCamera {
     std::atomic<int> grabs{0};
     std::atomic<int> settingsRequests{0};
     std::vector<std::pair<int, double>> sets;  // written before the device's thread runs
+    // Draws frame k instead of FillFrame when set (before the device's thread runs).
+    std::function<void(cv::Mat&, int)> draw;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -124,7 +126,10 @@ public:
     bool Retrieve(cv::Mat& image) override
     {
         const int k = m_camera->delivered.fetch_add(1);
-        FillFrame(image, k, m_camera->width, m_camera->height);
+        if (m_camera->draw)
+            m_camera->draw(image, k);
+        else
+            FillFrame(image, k, m_camera->width, m_camera->height);
         return true;
     }
     void Release() override { m_released = true; }
