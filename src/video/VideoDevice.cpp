@@ -254,7 +254,11 @@ void CVideoDevice::ShowCameraSettings()
 
 bool CVideoDevice::LoadHandPoseNet(const wxString& folder)
 {
-    if (folder.empty()) return m_poseLoaded.load();
+    if (folder.empty()) {
+        CMutexLock lock(&m_dataMutex);
+        m_modelFolder.clear();
+        return m_poseLoaded.load();
+    }
     if (!m_opened.load()) {
         PostError(_("<CAM> the hand-pose network needs an open camera"));
         return m_poseLoaded.load();
@@ -383,11 +387,19 @@ wxString CVideoDevice::GetInfo()
 
 // ---------------------------------------------------------------- acquisition thread
 
-void CVideoDevice::AcquireStep()
+bool CVideoDevice::Process(bool tick, bool running)
 {
-    // A stopped camera shows its last image; nothing is grabbed.
-    if (IsRunning()) GrabFrame();
+    if (!running) {
+        // A stopped camera shows its last image; nothing is grabbed. The pause must not
+        // count in the rate, which the next video file is written at.
+        m_windowCount = 0;
+        return false;
+    }
+    if (IsTimeToSample(tick)) AcquireStep();
+    return false;
 }
+
+void CVideoDevice::AcquireStep() { GrabFrame(); }
 
 CFrameSource* CVideoDevice::BeginGrab()
 {

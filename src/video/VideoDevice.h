@@ -49,6 +49,7 @@ public:
 
     // Overrides of the device base.
     void Close() override;
+    bool Process(bool tick, bool running) override;
     double GetSampleTime() const override;
     void AcquireStep() override;
     bool IsReady() const override { return m_opened.load(); }

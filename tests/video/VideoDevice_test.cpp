@@ -205,6 +205,16 @@ TEST_F(VideoDeviceTest, MeasuresTheRateOverTwoSecondsOfFrames)
     EXPECT_NEAR(device->GetCameraFps(), 20.0f, 0.001f);
 }
 
+TEST_F(VideoDeviceTest, PauseOfTheDeviceDoesNotCountInTheRate)
+{
+    auto device = Open();
+    Grab(*device, 30, 0.0, kFrame30Us);  // half a window
+    device->Process(false, false);       // the acquisition thread's pass while stopped
+    Grab(*device, 60, 10.0e6, kFrame30Us);
+    ASSERT_TRUE(device->IsFrameRateKnown());
+    EXPECT_NEAR(device->GetCameraFps(), 30.0f, 0.001f);
+}
+
 TEST_F(VideoDeviceTest, CameraWithoutReportedRateIsMeasuredOverTheRequestedOne)
 {
     m_camera->reportedFps = 0.0;
