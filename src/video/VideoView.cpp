@@ -57,7 +57,12 @@ void CVideoView::SetImage(const cv::Mat& image)
         m_skippedFrames.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    image.copyTo(m_pending);  // reuses m_pending's storage while the size holds
+    try {
+        image.copyTo(m_pending);  // reuses m_pending's storage while the size holds
+    } catch (...) {               // no memory for a new size: the display skips it
+        m_skippedFrames.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     m_hasPending = true;
     m_dirty = true;
 }
