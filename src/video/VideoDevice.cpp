@@ -260,7 +260,7 @@ bool CVideoDevice::LoadHandPoseNet(const wxString& folder)
         return m_poseLoaded.load();
     }
     if (!m_opened.load()) {
-        PostError(_("<CAM> the hand-pose network needs an open camera"));
+        Report(_("the hand-pose network needs an open camera"));
         return m_poseLoaded.load();
     }
     // Read outside the data mutex: a large model must not stall the frames.
@@ -272,7 +272,7 @@ bool CVideoDevice::LoadHandPoseNet(const wxString& folder)
     if (isRead && handpose::Install(m_cameraIndex.load(), net))
         m_poseLoaded = true;
     else if (!isRead)
-        PostError(error);
+        Report(error);
     return m_poseLoaded.load();
 }
 
@@ -300,7 +300,7 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
             writer->open(narrow.data(), cv::CAP_FFMPEG, cv::VideoWriter::fourcc('m', 'p', '4', 'v'),
                          static_cast<double>(m_cameraFps.load()), cv::Size(width, height), true);
     } catch (const std::exception& e) {
-        PostError(wxString("<CAM> ") + e.what());
+        Report(e.what());
     }
     bool isOpen = false;
     try {
@@ -319,7 +319,6 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
     m_recordedFrames = 0;
     m_recordTime = 0.0;
     m_recording = false;
-    m_writeFailureReported = false;
     m_hasWriter = true;
     return true;
 }
@@ -356,7 +355,7 @@ void CVideoDevice::ReleaseWriter()
     try {
         m_writer->release();
     } catch (const std::exception& e) {
-        PostError(wxString("<CAM> ") + m_videoFileName + ": " + e.what());
+        Report(m_videoFileName + ": " + e.what());
     }
     m_writer.reset();
     m_hasWriter = false;
@@ -364,13 +363,18 @@ void CVideoDevice::ReleaseWriter()
     // in is a failed recording and must not pass unnoticed.
     if (m_recordedFrames.load() > 0 &&
         (!wxFileExists(m_videoFileName) || wxFileName::GetSize(m_videoFileName) == 0))
-        PostError(_("<CAM> video file missing or empty after closing: ") + m_videoFileName);
+        Report(_("video file missing or empty after closing: ") + m_videoFileName);
     const int64_t unwritten = m_unwrittenFrames.exchange(0);
     if (unwritten > 0)
-        PostError(wxString::Format(_("<CAM> %lld frame(s) could not be written to "),
-                                   static_cast<long long>(unwritten)) +
-                  m_videoFileName);
+        Report(wxString::Format(_("%lld frame(s) could not be written to "),
+                                static_cast<long long>(unwritten)) +
+               m_videoFileName);
     m_videoFileName.clear();
+}
+
+void CVideoDevice::Report(const wxString& text)
+{
+    g_messages.Post(Severity::Error, "<CAM> " + GetDeviceName() + ": " + text);
 }
 
 wxString CVideoDevice::GetWriterFileName() const { return m_videoFileName; }

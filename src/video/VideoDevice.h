@@ -109,6 +109,8 @@ private:
     void NoteMissedGrab(double nowUs);
     void WriteFrame(double nowUs);
     void MeasureRate(double nowUs);
+    // Any thread: a message for the "Errors" page, tagged with the camera.
+    void Report(const wxString& text);
     // Under the data mutex: closes the video file.
     void ReleaseWriter();
 
@@ -159,6 +161,5 @@ private:
     std::atomic<int64_t> m_missedGrabs{0};
     std::atomic<int64_t> m_unwrittenFrames{0};
     std::atomic<bool> m_stalled{false};
-    std::atomic<bool> m_writeFailureReported{false};
     std::string m_stallMessage;  // made at open: posting it needs no formatting
 };

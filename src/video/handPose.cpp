@@ -53,23 +53,22 @@ bool Read(const wxString& folder, cv::dnn::Net& net, wxString& error)
     const wxString weights = WeightsFile(folder);
     for (const wxString& file : {description, weights}) {
         if (!wxFileExists(file)) {
-            error = _("<CAM> hand-pose model file not found, the overlay stays off: ") + file;
+            error = _("hand-pose model file not found, the overlay stays off: ") + file;
             return false;
         }
     }
     const std::string descriptionName = Narrow(description);
     const std::string weightsName = Narrow(weights);
     if (descriptionName.empty() || weightsName.empty()) {
-        error = _("<CAM> hand-pose model folder name cannot be converted: ") + folder;
+        error = _("hand-pose model folder name cannot be converted: ") + folder;
         return false;
     }
     try {
         net = cv::dnn::readNet(weightsName, descriptionName);
         if (!net.empty()) return true;
-        error = _("<CAM> hand-pose model could not be read: ") + folder;
+        error = _("hand-pose model could not be read: ") + folder;
     } catch (const std::exception& e) {  // cv::Exception among them
-        error = _("<CAM> hand-pose model could not be read: ") + folder + " (" +
-                wxString(e.what()) + ")";
+        error = _("hand-pose model could not be read: ") + folder + " (" + wxString(e.what()) + ")";
     }
     return false;
 }
