@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/core/version.hpp>
 #include <opencv2/videoio.hpp>
 #include <utility>
@@ -84,6 +85,10 @@ int CVideoDevice::GetCameraCount()
     }
     int count = 0;
     bool allOpen = true;
+    // The index past the last camera always fails to open; OpenCV would warn about it
+    // on the error stream at every start.
+    const cv::utils::logging::LogLevel logLevel =
+        cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
     for (int index = 0; index < kMaxCameras; ++index) {
         std::unique_ptr<CFrameSource> source = MakeSource(index);
         if (!source->IsOpened()) {
@@ -93,6 +98,7 @@ int CVideoDevice::GetCameraCount()
         }
         source->Release();
     }
+    cv::utils::logging::setLogLevel(logLevel);
     // A back end that opens any index tells nothing about real cameras.
     if (allOpen) count = 0;
     std::lock_guard<std::mutex> lock(Cameras().mutex);

@@ -178,6 +178,14 @@ TEST_F(VideoDeviceTest, RealCaptureOnMissingSourcesDoesNotOpen)
     // A camera index far past any real one, through OpenCV itself.
     COpenCvFrameSource noCamera(CVideoDevice::kMaxCameras + 90);
     EXPECT_FALSE(noCamera.IsOpened());
+    // The real probe, on whatever cameras this machine has: past them nothing opens.
+    CVideoDevice::ResetCameraProbe();
+    const int count = CVideoDevice::GetCameraCount();
+    EXPECT_GE(count, 0);
+    CVideoDevice past(count, 640, 480, 30, false);
+    EXPECT_FALSE(past.IsCameraOpened());
+    EXPECT_FALSE(past.IsReady());
+    CVideoDevice::ResetCameraProbe();
 }
 
 TEST_F(VideoDeviceTest, OpenCvVersionText)
