@@ -15,7 +15,8 @@ COpenCvFrameSource::COpenCvFrameSource(int index)
 COpenCvFrameSource::COpenCvFrameSource(const std::string& fileName)
 {
     try {
-        m_capture = std::make_unique<cv::VideoCapture>(fileName, cv::CAP_ANY);
+        // The files are ours, written through FFMPEG: read them back the same way.
+        m_capture = std::make_unique<cv::VideoCapture>(fileName, cv::CAP_FFMPEG);
     } catch (...) {
         m_capture.reset();
     }

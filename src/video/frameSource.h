@@ -37,7 +37,7 @@ class COpenCvFrameSource : public CFrameSource {
 public:
     // A camera by index, through any back end.
     explicit COpenCvFrameSource(int index);
-    // A video file (tests, replays).
+    // A video file (tests, replays), through the FFMPEG back end.
     explicit COpenCvFrameSource(const std::string& fileName);
     ~COpenCvFrameSource() override;
 
