@@ -1,2 +1,11 @@
 # Files of src/video. Core files (no display) go to QV_CORE_SOURCES, window files
 # to QV_GUI_SOURCES, e.g. list(APPEND QV_CORE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/name.cpp)
+# The camera device: frame sources, the device, the hand-pose overlay.
+list(APPEND QV_CORE_SOURCES
+     ${CMAKE_CURRENT_LIST_DIR}/frameSource.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/handPose.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/VideoDevice.cpp)
+# The camera view and the frame conversion into bitmaps.
+list(APPEND QV_GUI_SOURCES
+     ${CMAKE_CURRENT_LIST_DIR}/videoBitmap.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/VideoView.cpp)

@@ -1,0 +1,165 @@
+#pragma once
+
+#include <wx/string.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <opencv2/core/mat.hpp>
+#include <string>
+
+#include "analog/analogDevice.h"
+#include "video/frameSource.h"
+
+namespace cv {
+class VideoWriter;
+}
+class CDeviceOwner;
+class CVideoViewSink;
+
+wxString GetOpenCVVersion();
+
+// One camera, opened through OpenCV by its index, as a device: its acquisition thread
+// grabs the frames at the camera's rate, measures the real frame rate, hands each frame
+// to its view and writes it to a video file while a capture runs. It carries no channel
+// values. Owned by the main frame; linked (not owning) to its view and to the window
+// that takes its stop-capture request.
+// Threads: construction, the recording hooks, CloseCamera, SetVideoView, SetParentWindow,
+// LoadHandPoseNet, ShowCameraSettings and the statics: GUI thread. AcquireStep and
+// GrabFrame: the acquisition thread. Getters: any thread.
+class CVideoDevice : public CAnalogDevice {
+public:
+    // Opens camera index (see IsCameraOpened: the caller deletes a device that failed).
+    CVideoDevice(int index, int width, int height, int fps, bool synchronised);
+    ~CVideoDevice() override;
+
+    static constexpr int kMaxCameras = 32;
+    static constexpr int kDeviceType = 9;
+
+    // Number of cameras, probed once per process.
+    static int GetCameraCount();
+    static bool IsCameraAvailable(int index);
+    // Lowest free camera index, or -1.
+    static int FindFreeCamera();
+    // Where the probe and OpenCamera get sources from; an empty factory restores the
+    // OpenCV capture by index. With ResetCameraProbe, the next query probes again.
+    static void SetSourceFactory(FrameSourceFactory factory);
+    static void ResetCameraProbe();
+
+    // Overrides of the device base.
+    void Close() override;
+    bool Process(bool tick, bool running) override;
+    double GetSampleTime() const override;
+    void AcquireStep() override;
+    bool IsReady() const override { return m_opened.load(); }
+    wxString GetInfo() override;
+    double GetRecordTime() const override;
+    bool IsRecording() const override { return m_recording.load(); }
+    bool StartRecording() override;
+    bool FinishRecording() override;
+    bool StopRecording() override;
+    // Creates folder/captureName_cam_<index + 1>_<trial>.mov; the other arguments are
+    // those of the channel recorders and unused here.
+    bool SetupWriter(const wxString& folder, const wxString& captureName, int trial,
+                     bool exportText, const wxString& exportFolder, bool useThread, int queueDepth,
+                     int priority) override;
+    wxString GetWriterFileName() const override;
+    void SetRecordDuration(double seconds) override { m_recordDuration.store(seconds); }
+    int64_t GetRecordedFrames() const override { return m_recordedFrames.load(); }
+
+    virtual bool IsCameraOpened() const { return m_opened.load(); }
+    // Null unties the view; the view must untie itself before it is destroyed.
+    virtual void SetVideoView(CVideoViewSink* view);
+    virtual void SetParentWindow(CDeviceOwner* owner) { SetOwner(owner); }
+    virtual CVideoViewSink* GetVideoView() const { return m_view.load(); }
+    virtual int GetImageWidth() const { return m_imageWidth.load(); }
+    virtual int GetImageHeight() const { return m_imageHeight.load(); }
+    virtual bool IsFrameRateKnown() const { return m_rateKnown.load(); }
+    virtual bool HasWriter() const { return m_hasWriter.load(); }
+    virtual void CloseCamera();
+    virtual float GetCameraFps() const { return m_cameraFps.load(); }
+    // Asks the driver for its settings dialog (between two grabs).
+    virtual void ShowCameraSettings();
+    // Reads folder/hand/pose_deploy.prototxt and folder/hand/pose_iter_102000.caffemodel
+    // into this camera's network slot; a missing or bad model is reported and leaves the
+    // overlay off. Returns whether a network is loaded for this camera.
+    virtual bool LoadHandPoseNet(const wxString& folder);
+    virtual void ReleaseHook() {}
+    virtual bool OpenCamera(int index, int width, int height, int fps);
+    virtual void GrabFrame();
+
+    // Why the camera did not open (empty when it did).
+    wxString GetOpenError() const { return m_openError; }
+    int GetCameraIndex() const { return m_cameraIndex.load(); }
+    // Any thread: grabs that brought no image, frames the video file refused (another
+    // size than the file's, or a write failure), frames the display skipped.
+    int64_t GetMissedGrabs() const { return m_missedGrabs.load(); }
+    int64_t GetUnwrittenFrames() const { return m_unwrittenFrames.load(); }
+    // Any thread: frames stopped coming for longer than the stall time.
+    bool IsStalled() const { return m_stalled.load(); }
+    // No frame for this long (or five frame periods, if longer) is a stall.
+    static constexpr double kStallUs = 1.0e6;
+
+private:
+    // Acquisition thread: the source for one grab, or null; EndGrab hands it back and
+    // releases it when CloseCamera came meanwhile.
+    CFrameSource* BeginGrab();
+    void EndGrab();
+    void NoteMissedGrab(double nowUs);
+    void WriteFrame(double nowUs);
+    void MeasureRate(double nowUs);
+    // Any thread: a message for the "Errors" page, tagged with the camera.
+    void Report(const wxString& text);
+    // Under the data mutex: closes the video file.
+    void ReleaseWriter();
+
+    std::atomic<bool> m_opened{false};
+    std::atomic<bool> m_recording{false};
+    std::atomic<int> m_cameraIndex{-1};
+    wxString m_openError;
+
+    // The source and its hand-over between the acquisition thread and CloseCamera.
+    std::mutex m_sourceMutex;  // leaf lock: guards the two fields below
+    std::unique_ptr<CFrameSource> m_source;
+    bool m_grabbing = false;
+    std::atomic<bool> m_settingsRequested{false};
+
+    // Guarded by the data mutex.
+    std::unique_ptr<cv::VideoWriter> m_writer;
+    wxString m_videoFileName;
+    int m_writerWidth = 0;
+    int m_writerHeight = 0;
+    wxString m_modelFolder;
+    double m_recordStart = 0.0;                    // us of the program clock, first written frame
+    std::atomic<CVideoViewSink*> m_view{nullptr};  // non-owning; set under the data mutex
+    std::atomic<bool> m_hasWriter{false};
+
+    std::atomic<int> m_imageWidth{0};
+    std::atomic<int> m_imageHeight{0};
+    std::atomic<float> m_cameraFps{0.0f};
+    std::atomic<bool> m_rateKnown{false};
+    std::atomic<int64_t> m_recordedFrames{0};
+    std::atomic<double> m_recordTime{0.0};      // ms
+    std::atomic<double> m_frameTime{0.0};       // ms
+    std::atomic<double> m_recordDuration{0.0};  // s, 0: no limit
+
+    // Acquisition thread only.
+    cv::Mat m_image;  // the grabbed frame, storage reused
+    cv::Mat m_poseBlob;
+    cv::Mat m_poseOutput;
+    int m_windowLength = 0;
+    int m_windowCount = 0;
+    double m_windowStart = 0.0;      // us
+    double m_firstFrameTime = -1.0;  // us
+    double m_lastFrameTime = -1.0;   // us
+    double m_stallUs = kStallUs;
+    double m_reportedRate = 0.0;  // what the camera said at open, Hz
+    std::atomic<bool> m_poseBusy{false};
+    std::atomic<bool> m_poseLoaded{false};
+
+    std::atomic<int64_t> m_missedGrabs{0};
+    std::atomic<int64_t> m_unwrittenFrames{0};
+    std::atomic<bool> m_stalled{false};
+    std::string m_stallMessage;  // made at open: posting it needs no formatting
+};

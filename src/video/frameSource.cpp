@@ -1,0 +1,79 @@
+#include "video/frameSource.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+COpenCvFrameSource::COpenCvFrameSource(int index)
+{
+    try {
+        m_capture = std::make_unique<cv::VideoCapture>(index, cv::CAP_ANY);
+    } catch (...) {
+        m_capture.reset();
+    }
+}
+
+COpenCvFrameSource::COpenCvFrameSource(const std::string& fileName)
+{
+    try {
+        // The files are ours, written through FFMPEG: read them back the same way.
+        m_capture = std::make_unique<cv::VideoCapture>(fileName, cv::CAP_FFMPEG);
+    } catch (...) {
+        m_capture.reset();
+    }
+}
+
+COpenCvFrameSource::~COpenCvFrameSource() { Release(); }
+
+bool COpenCvFrameSource::IsOpened() const
+{
+    try {
+        return m_capture != nullptr && m_capture->isOpened();
+    } catch (...) {
+        return false;
+    }
+}
+
+bool COpenCvFrameSource::Set(int property, double value)
+{
+    try {
+        return m_capture != nullptr && m_capture->set(property, value);
+    } catch (...) {
+        return false;
+    }
+}
+
+double COpenCvFrameSource::Get(int property) const
+{
+    try {
+        return m_capture != nullptr ? m_capture->get(property) : 0.0;
+    } catch (...) {
+        return 0.0;
+    }
+}
+
+bool COpenCvFrameSource::Grab()
+{
+    try {
+        return m_capture != nullptr && m_capture->grab();
+    } catch (...) {
+        return false;
+    }
+}
+
+bool COpenCvFrameSource::Retrieve(cv::Mat& image)
+{
+    try {
+        return m_capture != nullptr && m_capture->retrieve(image, 0);
+    } catch (...) {
+        return false;
+    }
+}
+
+void COpenCvFrameSource::Release()
+{
+    try {
+        if (m_capture != nullptr) m_capture->release();
+    } catch (...) {
+    }
+    m_capture.reset();
+}

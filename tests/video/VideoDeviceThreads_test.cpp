@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+#include <wx/log.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "process/messageQueue.h"
+#include "support/tempDir.h"
+#include "video/VideoDevice.h"
+#include "video/videoFakes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kTimeout = 20s;  // bounds a broken build only
+
+class VideoDeviceThreads : public TempDirTest {
+protected:
+    // Starts the device's acquisition thread (it starts the device itself).
+    static void Run(CVideoDevice& device)
+    {
+        ASSERT_TRUE(device.Create(false));
+        ASSERT_TRUE(device.RunThread());
+    }
+    // Waits for a state the acquisition thread reaches, by way of the frames it hands over.
+    template <typename Predicate>
+    static bool WaitFor(CRecordingViewSink& view, Predicate done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+        for (int frames = view.Frames() + 1; std::chrono::steady_clock::now() < deadline;
+             ++frames) {
+            if (done()) return true;
+            if (!view.WaitForFrames(frames, kTimeout)) return done();
+        }
+        return done();
+    }
+    wxLogNull m_quiet;
+};
+
+// Runs call on another thread; true when it returned within the time a GUI may wait.
+// A call that is held up is freed by letting the camera give up, so the test ends.
+template <typename Call>
+bool ReturnsPromptly(SyntheticCamera& camera, Call call)
+{
+    auto done = std::async(std::launch::async, call);
+    if (done.wait_for(5s) == std::future_status::ready) return true;
+    camera.Unblock();
+    return false;
+}
+
+}  // namespace
+
+TEST_F(VideoDeviceThreads, GrabsAtTheCameraRateAndMeasuresIt)
+{
+    auto camera = std::make_shared<SyntheticCamera>();
+    camera->width = 64;
+    camera->height = 48;
+    camera->reportedFps = 100.0;
+    CCameraFactoryScope scope(SyntheticCameras(camera, 1));
+    CVideoDevice device(0, 64, 48, 100, false);
+    ASSERT_TRUE(device.IsCameraOpened());
+    CRecordingViewSink view;
+    device.SetVideoView(&view);
+    Run(device);
+    ASSERT_TRUE(WaitFor(view, [&] { return device.IsFrameRateKnown(); }));
+    // Paced, not as fast as the source allows: the measure sits near the camera's rate.
+    EXPECT_GT(device.GetCameraFps(), 25.0f);
+    EXPECT_LT(device.GetCameraFps(), 150.0f);
+    EXPECT_GE(view.Frames(), 200);
+    device.Close();
+    EXPECT_TRUE(device.IsClosed());
+}
+
+// Not in the threading suite: the FFMPEG library's own threads are not instrumented, and
+// the thread checker reports its buffer hand-overs as races.
+using VideoDeviceFile = VideoDeviceThreads;
+
+TEST_F(VideoDeviceFile, CaptureFromAVideoFileReadsBackFrameForFrame)
+{
+    // The camera is a real OpenCV capture on a file: 150 frames at 50 frames/s. The
+    // rate is known after 100 of them; the rest are recorded until the file ends.
+    const std::string source = Path("camera.mov").string();
+    ASSERT_TRUE(WriteTestVideo(source, 150, 176, 144, 50.0));
+    CCameraFactoryScope scope([source](int index) -> std::unique_ptr<CFrameSource> {
+        if (index == 0) return std::make_unique<COpenCvFrameSource>(source);
+        return std::make_unique<COpenCvFrameSource>(source + ".none");
+    });
+    EXPECT_EQ(CVideoDevice::GetCameraCount(), 1);
+    CVideoDevice device(0, 640, 480, 30, false);
+    ASSERT_TRUE(device.IsCameraOpened());
+    EXPECT_EQ(device.GetImageWidth(), 176);  // the size the source has, not the request
+    EXPECT_DOUBLE_EQ(device.GetRate(), 50.0);
+    CRecordingViewSink view;
+    device.SetVideoView(&view);
+    CStopRequestOwner owner;
+    device.SetParentWindow(&owner);
+    Run(device);
+    ASSERT_TRUE(WaitFor(view, [&] { return device.IsFrameRateKnown(); }));
+    ASSERT_TRUE(device.SetupWriter(Dir().string(), "file", 7, false, "", false, 0, 0));
+    ASSERT_TRUE(device.StartRecording());
+    ASSERT_TRUE(WaitFor(view, [&] { return view.Frames() >= 150; }));
+    // The file has ended: grabs fail from here, and the recording holds what came.
+    device.FinishRecording();
+    const int64_t recorded = device.GetRecordedFrames();
+    const wxString name = device.GetWriterFileName();
+    EXPECT_EQ(name, wxString(Path("file_cam_1_0007.mov").string()));
+    device.StopRecording();
+    device.Close();
+    EXPECT_GT(recorded, 0);
+    const VideoFacts facts = ReadTestVideo(name.ToStdString());
+    EXPECT_EQ(facts.frames, recorded);
+    EXPECT_EQ(facts.width, 176);
+    EXPECT_EQ(facts.height, 144);
+    EXPECT_EQ(owner.Requests(), 0);
+}
+
+TEST_F(VideoDeviceThreads, HangingCameraHoldsUpNoCallOfTheGuiThread)
+{
+    auto camera = std::make_shared<SyntheticCamera>();
+    camera->reportedFps = 200.0;
+    camera->hangAfter = 20;
+    CCameraFactoryScope scope(SyntheticCameras(camera, 1));
+    CVideoDevice device(0, 320, 240, 200, false);
+    ASSERT_TRUE(device.IsCameraOpened());
+    CRecordingViewSink view;
+    device.SetVideoView(&view);
+    Run(device);
+    ASSERT_TRUE(camera->WaitUntilHanging(kTimeout));
+    EXPECT_EQ(view.Frames(), 20);
+    // The grab is stuck inside the camera; the GUI thread's calls still return.
+    EXPECT_TRUE(ReturnsPromptly(*camera, [&] { return device.GetInfo(); }));
+    EXPECT_TRUE(ReturnsPromptly(*camera, [&] {
+        return device.SetupWriter(Dir().string(), "h", 1, false, "", false, 0, 0);
+    }));
+    EXPECT_TRUE(ReturnsPromptly(*camera, [&] { return device.StopRecording(); }));
+    EXPECT_TRUE(ReturnsPromptly(*camera, [&] { device.SetVideoView(nullptr); }));
+    EXPECT_TRUE(ReturnsPromptly(*camera, [&] { device.CloseCamera(); }));
+    EXPECT_FALSE(device.IsCameraOpened());
+    EXPECT_TRUE(CVideoDevice::IsCameraAvailable(0));
+    // The camera gives up at last: the thread releases it and ends.
+    camera->Unblock();
+    device.Close();
+    EXPECT_TRUE(device.IsClosed());
+    EXPECT_EQ(view.Frames(), 20);
+}
+
+TEST_F(VideoDeviceThreads, CameraThatStopsDeliveringIsReportedOnce)
+{
+    auto camera = std::make_shared<SyntheticCamera>();
+    camera->reportedFps = 200.0;
+    camera->failAfter = 10;
+    CCameraFactoryScope scope(SyntheticCameras(camera, 1));
+    CVideoDevice device(0, 320, 240, 200, false);
+    ASSERT_TRUE(device.IsCameraOpened());
+    g_messages.Drain();
+    Run(device);
+    int stalls = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (stalls == 0 && std::chrono::steady_clock::now() < deadline &&
+           g_messages.WaitForMessage(kTimeout)) {
+        for (const auto& message : g_messages.Drain())
+            stalls += message.text.find("Camera #1: no image from the camera") != std::string::npos;
+    }
+    EXPECT_EQ(stalls, 1);
+    EXPECT_TRUE(device.IsStalled());
+    EXPECT_GT(device.GetMissedGrabs(), 0);
+    EXPECT_TRUE(device.IsRunning());  // it keeps trying
+    device.Close();
+    EXPECT_TRUE(device.IsClosed());
+    for (const auto& message : g_messages.Drain())  // said once, not once per grab
+        EXPECT_EQ(message.text.find("no image from the camera"), std::string::npos);
+}

@@ -1,0 +1,277 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "process/deviceOwner.h"
+#include "video/VideoDevice.h"
+#include "video/frameSource.h"
+#include "video/videoViewSink.h"
+
+// What a synthetic camera does; shared by the source and the test that steers it.
+struct SyntheticCamera {
+    int width = 320;
+    int height = 240;
+    double reportedFps = 30.0;
+    double reportedWidth = -1.0;  // < 0: the real width
+    double reportedHeight = -1.0;
+    bool opens = true;
+    // Frames delivered before the camera fails (returns no image) or hangs (blocks in
+    // Grab until Release or Unblock); -1: never.
+    std::atomic<int> failAfter{-1};
+    std::atomic<int> hangAfter{-1};
+    std::atomic<int> delivered{0};
+    std::atomic<int> grabs{0};
+    std::atomic<int> settingsRequests{0};
+    std::vector<std::pair<int, double>> sets;  // written before the device's thread runs
+    // Draws frame k instead of FillFrame when set (before the device's thread runs).
+    std::function<void(cv::Mat&, int)> draw;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool hanging = false;  // a Grab is blocked
+    bool unblocked = false;
+
+    // Test thread: waits until a Grab is blocked.
+    bool WaitUntilHanging(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [this] { return hanging; });
+    }
+    // Test thread: waits until count grabs were asked for; each one after the first means
+    // the frame before it went all the way through the device.
+    bool WaitForGrabs(int count, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return grabs.load() >= count; });
+    }
+    void Unblock()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        unblocked = true;
+        changed.notify_all();
+    }
+};
+
+// Frame k is filled with grey level (10 k) mod 250, with a blue square in the top-left
+// corner and a red one in the top-right corner.
+inline void FillFrame(cv::Mat& image, int k, int width, int height)
+{
+    image.create(height, width, CV_8UC3);
+    const int level = (10 * k) % 250;
+    image.setTo(cv::Scalar(level, level, level));
+    const int side = std::max(1, std::min(width, height) / 4);
+    image(cv::Rect(0, 0, side, side)).setTo(cv::Scalar(255, 0, 0));
+    image(cv::Rect(width - side, 0, side, side)).setTo(cv::Scalar(0, 0, 255));
+}
+
+class CSyntheticSource : public CFrameSource {
+public:
+    explicit CSyntheticSource(std::shared_ptr<SyntheticCamera> camera) : m_camera(std::move(camera))
+    {
+    }
+    bool IsOpened() const override { return m_camera->opens && !m_released; }
+    bool Set(int property, double value) override
+    {
+        if (property == cv::CAP_PROP_SETTINGS) {
+            m_camera->settingsRequests.fetch_add(1);
+            return false;
+        }
+        m_camera->sets.emplace_back(property, value);
+        return true;
+    }
+    double Get(int property) const override
+    {
+        switch (property) {
+            case cv::CAP_PROP_FPS:
+                return m_camera->reportedFps;
+            case cv::CAP_PROP_FRAME_WIDTH:
+                return m_camera->reportedWidth >= 0 ? m_camera->reportedWidth : m_camera->width;
+            case cv::CAP_PROP_FRAME_HEIGHT:
+                return m_camera->reportedHeight >= 0 ? m_camera->reportedHeight : m_camera->height;
+            default:
+                return 0.0;
+        }
+    }
+    bool Grab() override
+    {
+        SyntheticCamera& camera = *m_camera;
+        {
+            std::lock_guard<std::mutex> lock(camera.mutex);
+            camera.grabs.fetch_add(1);
+            camera.changed.notify_all();
+        }
+        const int delivered = camera.delivered.load();
+        if (camera.hangAfter >= 0 && delivered >= camera.hangAfter) {
+            std::unique_lock<std::mutex> lock(camera.mutex);
+            camera.hanging = true;
+            camera.changed.notify_all();
+            camera.changed.wait(lock, [&] { return camera.unblocked; });
+            camera.hanging = false;
+            return false;
+        }
+        if (camera.failAfter >= 0 && delivered >= camera.failAfter) return false;
+        return true;
+    }
+    bool Retrieve(cv::Mat& image) override
+    {
+        const int k = m_camera->delivered.fetch_add(1);
+        if (m_camera->draw)
+            m_camera->draw(image, k);
+        else
+            FillFrame(image, k, m_camera->width, m_camera->height);
+        return true;
+    }
+    void Release() override { m_released = true; }
+
+private:
+    std::shared_ptr<SyntheticCamera> m_camera;
+    bool m_released = false;
+};
+
+// A camera device on a clock the test sets, for steps run by the test itself.
+class CClockedVideoDevice : public CVideoDevice {
+public:
+    using CVideoDevice::CVideoDevice;
+    void SetClockUs(double us) { m_nowUs = us; }
+    // One grab at the given time.
+    void GrabAt(double us)
+    {
+        m_nowUs = us;
+        GrabFrame();
+    }
+
+protected:
+    double ReadProgramClockUs() override { return m_nowUs; }
+
+private:
+    double m_nowUs = 0.0;
+};
+
+// A view sink that keeps the last frame and counts frames and detaches.
+class CRecordingViewSink : public CVideoViewSink {
+public:
+    void SetImage(const cv::Mat& image) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        image.copyTo(m_last);
+        ++m_frames;
+        m_changed.notify_all();
+    }
+    void DetachDevice() override { m_detached.fetch_add(1); }
+
+    bool WaitForFrames(int count, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, timeout, [&] { return m_frames >= count; });
+    }
+    int Frames()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_frames;
+    }
+    cv::Mat Last()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_last.clone();
+    }
+    int Detached() const { return m_detached.load(); }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    cv::Mat m_last;
+    int m_frames = 0;
+    std::atomic<int> m_detached{0};
+};
+
+class CStopRequestOwner : public CDeviceOwner {
+public:
+    void SetErrorMessage(const wxString&, bool) override {}
+    void AppendMessage(const wxString&) override {}
+    void RequestCaptureStop() override
+    {
+        m_requests.fetch_add(1);
+        CDeviceOwner::RequestCaptureStop();
+    }
+    int Requests() const { return m_requests.load(); }
+
+private:
+    std::atomic<int> m_requests{0};
+};
+
+// Installs a factory for the cameras of a test and restores the default afterwards.
+class CCameraFactoryScope {
+public:
+    explicit CCameraFactoryScope(FrameSourceFactory factory)
+    {
+        CVideoDevice::SetSourceFactory(std::move(factory));
+        CVideoDevice::ResetCameraProbe();
+    }
+    ~CCameraFactoryScope()
+    {
+        CVideoDevice::SetSourceFactory(FrameSourceFactory());
+        CVideoDevice::ResetCameraProbe();
+    }
+    CCameraFactoryScope(const CCameraFactoryScope&) = delete;
+    CCameraFactoryScope& operator=(const CCameraFactoryScope&) = delete;
+};
+
+// count synthetic cameras sharing one behaviour; index count and above do not open.
+inline FrameSourceFactory SyntheticCameras(std::shared_ptr<SyntheticCamera> camera, int count)
+{
+    return [camera, count](int index) -> std::unique_ptr<CFrameSource> {
+        auto closed = std::make_shared<SyntheticCamera>();
+        closed->opens = false;
+        return std::make_unique<CSyntheticSource>(index < count ? camera : closed);
+    };
+}
+
+// Writes a video file of count frames (FillFrame) through the FFMPEG back end.
+inline bool WriteTestVideo(const std::string& path, int count, int width, int height, double fps)
+{
+    cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps,
+                           cv::Size(width, height), true);
+    if (!writer.isOpened()) return false;
+    cv::Mat frame;
+    for (int k = 0; k < count; ++k) {
+        FillFrame(frame, k, width, height);
+        writer.write(frame);
+    }
+    writer.release();
+    return true;
+}
+
+// Frames and size of a video file, read through.
+struct VideoFacts {
+    int frames = 0;
+    int width = 0;
+    int height = 0;
+    std::vector<double> levels;  // mean of the centre of each frame (blue channel)
+};
+
+inline VideoFacts ReadTestVideo(const std::string& path)
+{
+    VideoFacts facts;
+    cv::VideoCapture capture(path, cv::CAP_FFMPEG);
+    if (!capture.isOpened()) return facts;
+    cv::Mat frame;
+    while (capture.read(frame)) {
+        ++facts.frames;
+        facts.width = frame.cols;
+        facts.height = frame.rows;
+        const cv::Rect centre(frame.cols / 4, frame.rows / 2, frame.cols / 2, frame.rows / 4);
+        facts.levels.push_back(cv::mean(frame(centre))[0]);
+    }
+    return facts;
+}
