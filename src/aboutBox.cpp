@@ -7,7 +7,8 @@
 #include <wx/platinfo.h>
 #include <wx/version.h>
 
-#include <opencv2/core/version.hpp>
+#include "video/VideoDevice.h"
+#include "wii/wiiLayer.h"
 
 wxString GetToolkitVersionText(int format)
 {
@@ -20,23 +21,11 @@ wxString GetToolkitVersionText(int format)
     return text;
 }
 
-wxString GetOpenCVVersion()
-{
-    return wxString::Format("OpenCV\t%d.%d.%d\n", CV_VERSION_MAJOR, CV_VERSION_MINOR,
-                            CV_VERSION_REVISION);
-}
-
-wxString GetWiiuseVersion()
-{
-    // No Wii library is linked in this build.
-    return "0.0.0";
-}
-
 wxString MakeAboutDescription()
 {
     wxString text = GetToolkitVersionText(1);
     text += "\nWiiuse librairy\t";
-    text += GetWiiuseVersion();
+    text += wxString::FromUTF8(GetWiiuseVersion().c_str());
     text += "\n";
     text += "libfob  version 1.0.2\n";
     text += GetOpenCVVersion();

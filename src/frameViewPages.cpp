@@ -7,6 +7,8 @@
 #include "GLcanvas/glCamera.h"
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
+#include "video/VideoDevice.h"
+#include "video/VideoView.h"
 
 #include <algorithm>
 
@@ -14,7 +16,7 @@ CAnalogView* AsAnalogView(wxWindow* page) { return wxDynamicCast(page, CAnalogVi
 
 CAnalog3DView* As3DView(wxWindow* page) { return wxDynamicCast(page, CAnalog3DView); }
 
-CVideoView* AsVideoView(wxWindow*) { return nullptr; }
+CVideoView* AsVideoView(wxWindow* page) { return wxDynamicCast(page, CVideoView); }
 
 wxWindow* View3DWindow(CAnalog3DView* view) { return view; }
 
@@ -34,7 +36,7 @@ CAnalogDevice* GetPageDevice(wxWindow* page)
 
 CAnalogDevice* Get3DViewDevice(CAnalog3DView* view) { return view ? view->GetDevice() : nullptr; }
 
-CAnalogDevice* GetVideoViewDevice(CVideoView*) { return nullptr; }
+CAnalogDevice* GetVideoViewDevice(CVideoView* view) { return view ? view->GetDevice() : nullptr; }
 
 void Set3DViewSelected(CAnalog3DView* view, bool selected, int viewCount)
 {
