@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libwxgtk3.2-dev libfftw3-dev libglu1-mesa-dev
           libcairo2-dev freeglut3-dev libgtest-dev libbenchmark-dev xvfb xauth libgl1-mesa-dri liblo-tools
-          libopencv-core-dev libopencv-imgproc-dev libopencv-videoio-dev libopencv-dnn-dev)
+          libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-videoio-dev
+          libopencv-dnn-dev locales)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
