@@ -128,13 +128,13 @@ bool ConfigIntRule::Apply(long& value) const
 {
     const bool inside = value >= low && value <= high;
     switch (kind) {
-    case Kind::Any:
-        return true;
-    case Kind::KeepOutside:
-        return inside;
-    case Kind::ReplaceOutside:
-        if (!inside) value = replacement;
-        return true;
+        case Kind::Any:
+            return true;
+        case Kind::KeepOutside:
+            return inside;
+        case Kind::ReplaceOutside:
+            if (!inside) value = replacement;
+            return true;
     }
     return false;
 }

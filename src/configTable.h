@@ -37,8 +37,7 @@ struct ConfigIntRule {
 
 // Non-owning pointer to the variable. int64_t is read and written as a 32-bit
 // integer; float is stored as a double; std::string is narrow UTF-8 text.
-using ConfigTarget =
-    std::variant<bool*, int*, int64_t*, double*, float*, wxString*, std::string*>;
+using ConfigTarget = std::variant<bool*, int*, int64_t*, double*, float*, wxString*, std::string*>;
 
 struct ConfigVar {
     const char* key;  // whole key, spelled as stored

@@ -1,11 +1,3 @@
-#include "DravonetMain.h"
-
-#include "analog/recordFormat.h"
-#include "configKeys.h"
-#include "configPlacement.h"
-#include "frameSettingsTable.h"
-#include "network/oscServer.h"
-
 #include <wx/aui/framemanager.h>
 #include <wx/display.h>
 #include <wx/fileconf.h>
@@ -15,6 +7,13 @@
 
 #include <climits>
 #include <cstring>
+
+#include "DravonetMain.h"
+#include "analog/recordFormat.h"
+#include "configKeys.h"
+#include "configPlacement.h"
+#include "frameSettingsTable.h"
+#include "network/oscServer.h"
 
 namespace {
 
@@ -246,8 +245,8 @@ void TrackerFrame::LoadConfig()
         ReadConfigGroup(*config, vars, "/VRPN_SYNC/");
         ReadConfigGroup(*config, vars, "/VRPN/");
         m_vrpnServerList.Clear();
-        for (const wxString& server : ReadConfigList(*config, kKeyVrpnServerCount,
-                                                     kKeyVrpnServerIdFormat))
+        for (const wxString& server :
+             ReadConfigList(*config, kKeyVrpnServerCount, kKeyVrpnServerIdFormat))
             m_vrpnServerList.Add(server);
         ReadConfigGroup(*config, vars, "/OSC/");
         // The server starts with the texts and flags just read.
@@ -288,8 +287,7 @@ void TrackerFrame::LoadFolders()
     const auto replaceMissing = [this](wxString& folder, const wxString& name) {
         if (wxFileName::DirExists(folder)) return;
         const wxString fallback = m_configDir + wxFileName::GetPathSeparator() + name;
-        if (wxFileName::DirExists(fallback) || wxFileName::Mkdir(fallback, 0777))
-            folder = fallback;
+        if (wxFileName::DirExists(fallback) || wxFileName::Mkdir(fallback, 0777)) folder = fallback;
     };
     replaceMissing(m_capturePath, _("Capture"));
     replaceMissing(m_exportPath, _("Export"));

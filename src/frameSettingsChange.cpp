@@ -1,5 +1,10 @@
-#include "DravonetMain.h"
+#include <wx/log.h>
+#include <wx/msgdlg.h>
+#include <wx/propgrid/propgrid.h>
 
+#include <cstdint>
+
+#include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "configKeys.h"
@@ -10,12 +15,6 @@
 #include "network/vrpnServerModule.h"
 #include "process/trackerWorker.h"
 #include "serial/serialTrigger.h"
-
-#include <wx/log.h>
-#include <wx/msgdlg.h>
-#include <wx/propgrid/propgrid.h>
-
-#include <cstdint>
 
 namespace {
 
@@ -118,10 +117,10 @@ void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
             m_useOscServer = false;
             m_rebuildSettingsGrid = true;
         }
-    } else if (IsAnyOf(name, {"OSC_PORT_LIST", "OSC_PORT_SEND", "OSC_SERVER_NAME",
-                              "OSC_CONNECT_NAME", "OSC_DISCONNECT_NAME", "OSC_CONNECTED_NAME",
-                              "OSC_REMOVED_NAME", "OSC_DATA_NAME", "OSC_EVENT_NAME",
-                              "OSC_TO_LOCAL"})) {
+    } else if (IsAnyOf(name,
+                       {"OSC_PORT_LIST", "OSC_PORT_SEND", "OSC_SERVER_NAME", "OSC_CONNECT_NAME",
+                        "OSC_DISCONNECT_NAME", "OSC_CONNECTED_NAME", "OSC_REMOVED_NAME",
+                        "OSC_DATA_NAME", "OSC_EVENT_NAME", "OSC_TO_LOCAL"})) {
         if (IsOscServerConnected()) RestartOscServer();
     } else if (name == "USB_TRIGGER_USE") {
         if (m_triggerUse)

@@ -1,15 +1,14 @@
-#include "DravonetMain.h"
-
-#include "analog/analogDevice.h"
-#include "configShared.h"
-#include "frameSettingsRules.h"
-#include "serial/serialPort.h"
-
 #include <wx/propgrid/advprops.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/propgrid/props.h>
 #include <wx/socket.h>
 #include <wx/utils.h>
+
+#include "DravonetMain.h"
+#include "analog/analogDevice.h"
+#include "configShared.h"
+#include "frameSettingsRules.h"
+#include "serial/serialPort.h"
 
 namespace {
 
@@ -50,8 +49,8 @@ public:
         Add(new wxStringProperty(label, name, value));
     }
     // Choice values are their indexes; an index outside the list selects nothing.
-    static wxPGProperty* Enum(const wxString& label, const char* name,
-                              const wxArrayString& labels, int index)
+    static wxPGProperty* Enum(const wxString& label, const char* name, const wxArrayString& labels,
+                              int index)
     {
         return new wxEnumProperty(label, name, labels, wxArrayInt(), index);
     }
@@ -111,8 +110,8 @@ void TrackerFrame::BuildSettingsGrid()
         b.Category(_("Devices"), "DEV", false);
         if (GetProcessorCountInUse() > 2)
             b.Bool(_("Try to use specific core/thread"), "use_core", m_useCore);
-        b.AddLocked(b.Enum(_("Thread Priority"), "worker_priority", priorityLabels,
-                           m_workerPriority));
+        b.AddLocked(
+            b.Enum(_("Thread Priority"), "worker_priority", priorityLabels, m_workerPriority));
         b.AddLocked(new wxBoolProperty(_("Use Synch Timer"), "use_gen_timer", m_genTimer));
         b.AddLocked(new wxBoolProperty(_("Use DayTime Timer"), "use_daytime_timer", m_useDayTimer));
         b.Bool(_("Show clock variability"), "show_delta", m_showDelta);
@@ -133,19 +132,19 @@ void TrackerFrame::BuildSettingsGrid()
     b.Int(_("Max WII device"), "max_wii_devices", m_wiiMaxDevices);
 
     b.Category(_("SATEL Device"), "SATEL", true);
-    b.AddLocked(b.Enum(_("COM Port"), "SATEL_COM_PORT", ports,
-                       ChoiceFromComPort(m_satelComPort, ports)));
+    b.AddLocked(
+        b.Enum(_("COM Port"), "SATEL_COM_PORT", ports, ChoiceFromComPort(m_satelComPort, ports)));
     b.AddLocked(b.Enum(_("Sampling rate"), "SATEL_RATE",
                        Labels({"5 Hz", "10 Hz", "20 Hz", "40 Hz"}), m_satelRate));
 
     b.Category(_("FoB Device"), "BORD", true);
-    b.AddLocked(b.Enum(_("COM Port"), "BIRD_COM_PORT", ports,
-                       ChoiceFromComPort(m_fobComPort, ports)));
+    b.AddLocked(
+        b.Enum(_("COM Port"), "BIRD_COM_PORT", ports, ChoiceFromComPort(m_fobComPort, ports)));
     b.AddLocked(b.Enum(_("Hemisphere"), "HEMISPHERE",
-                       Labels({"AFT", "FORWARD", "LEFT", "RIGHT", "UP", "DOWN"}),
-                       m_fobHemisphere));
+                       Labels({"AFT", "FORWARD", "LEFT", "RIGHT", "UP", "DOWN"}), m_fobHemisphere));
     b.AddLocked(new wxIntProperty(_("Max Timeout (ms)"), "BIRD_SLEEP", m_fobSleep));
-    b.AddLocked(b.Enum(_("Baud rate"), "BIRD_BAUD", BaudChoiceLabels(), ChoiceFromBaud(m_fobSpeed)));
+    b.AddLocked(
+        b.Enum(_("Baud rate"), "BIRD_BAUD", BaudChoiceLabels(), ChoiceFromBaud(m_fobSpeed)));
     b.AddLocked(b.Enum(_("Range (inches)"), "BIRD_RANGE", FobRangeChoiceLabels(),
                        ChoiceFromFobRange(m_fobRange)));
 
@@ -173,8 +172,8 @@ void TrackerFrame::BuildSettingsGrid()
     b.AddLocked(new wxDirProperty(_("Capture directory"), "Capture_dir", m_capturePath));
     b.AddLocked(new wxDirProperty(_("Export directory"), "export_dir", m_exportPath));
     b.AddLocked(new wxBoolProperty(_("Export to text file"), "EXPORT_TXT", m_exportAnalog));
-    b.AddLocked(new wxBoolProperty(_("Export Text Header"), "EXPORT_TXT_HEADER",
-                                   shared.useTextHeader));
+    b.AddLocked(
+        new wxBoolProperty(_("Export Text Header"), "EXPORT_TXT_HEADER", shared.useTextHeader));
     b.AddLocked(new wxBoolProperty(_("Export Time"), "EXPORT_TXT_TIME", shared.useTextTime));
     b.Float(_("Max  Time (s)"), "Capture_time", m_captureMaxTime);
     b.Bool(_("Auto File"), "AUTO_FILE", m_captureAutoFile);
@@ -211,8 +210,8 @@ void TrackerFrame::BuildSettingsGrid()
     if (m_expertMode) b.Int(_("VRPN button ID"), "TRIGGER_OUT_BUTTON", m_vrpnSyncButton);
 
     b.Category(_("Local network"), "LOCAL", true);
-    grid.SetPropertyReadOnly(b.Add(new wxStringProperty(_("Local IP address"), "LOCAL_ADDR",
-                                                        LocalAddress())));
+    grid.SetPropertyReadOnly(
+        b.Add(new wxStringProperty(_("Local IP address"), "LOCAL_ADDR", LocalAddress())));
 
     b.Category(_("External USB Trigger In"), "USB_TRIGGER", true);
     b.Bool(_("Use Serial External Trigger"), "USB_TRIGGER_USE", m_triggerUse);
@@ -225,8 +224,7 @@ void TrackerFrame::BuildSettingsGrid()
     }
     b.Float(_("High Trigger threshold (Volts)"), "USB_TRIGGER_THRESHOLD_HIGH",
             m_triggerThresholdHigh);
-    b.Float(_("Low Trigger threshold (Volts)"), "USB_TRIGGER_THRESHOLD_LOW",
-            m_triggerThresholdLow);
+    b.Float(_("Low Trigger threshold (Volts)"), "USB_TRIGGER_THRESHOLD_LOW", m_triggerThresholdLow);
 
     const OscTriggerSettings& trigger = shared.trigger;
     b.Category(_("External OSC Trigger In"), "OSC_TRIGGER", true);
@@ -244,8 +242,8 @@ void TrackerFrame::BuildSettingsGrid()
     if (m_expertMode) {
         b.Category(_("Saving Parameters"), "THREAD", false);
         b.Bool(_("Use Thread"), "ACQ_THREAD", m_captureUseThread);
-        b.Add(b.Enum(_("Saving Thread Priority"), "Acq_priority", priorityLabels,
-                     m_capturePriority));
+        b.Add(
+            b.Enum(_("Saving Thread Priority"), "Acq_priority", priorityLabels, m_capturePriority));
         b.Int(_("Thread Buffer size (frame)"), "Acq_buffer", m_captureQueueDepth);
         grid.SetPropertyEditor("Acq_buffer", wxPGEditor_SpinCtrl);
     }

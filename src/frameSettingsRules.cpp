@@ -1,17 +1,17 @@
 #include "frameSettingsRules.h"
 
-#include "analog/recordFormat.h"
-#include "configKeys.h"
-#include "network/oscClientSettings.h"
-#include "network/oscServerSettings.h"
-#include "serial/serialPort.h"
-
 #include <wx/variant.h>
 
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <iterator>
+
+#include "analog/recordFormat.h"
+#include "configKeys.h"
+#include "network/oscClientSettings.h"
+#include "network/oscServerSettings.h"
+#include "serial/serialPort.h"
 
 namespace {
 
@@ -130,24 +130,24 @@ bool CheckInt(const SettingRule& rule, long long given, long& out)
 {
     long v = SaturateToInt(given);
     switch (rule.check) {
-    case C::AtLeast:
-        if (v < rule.low) v = rule.low;
-        break;
-    case C::ReplaceOutside:
-        if (v < rule.low || v > rule.high) v = rule.replacement;
-        break;
-    case C::KeepOutside:
-        if (v < rule.low || v > rule.high) return false;
-        break;
-    case C::Absolute:
-        v = v == INT_MIN ? INT_MAX : (v < 0 ? -v : v);
-        break;
-    case C::BaudChoice:
-        v = BaudFromChoice(static_cast<int>(v));
-        if (v == 0) return false;
-        break;
-    default:
-        break;
+        case C::AtLeast:
+            if (v < rule.low) v = rule.low;
+            break;
+        case C::ReplaceOutside:
+            if (v < rule.low || v > rule.high) v = rule.replacement;
+            break;
+        case C::KeepOutside:
+            if (v < rule.low || v > rule.high) return false;
+            break;
+        case C::Absolute:
+            v = v == INT_MIN ? INT_MAX : (v < 0 ? -v : v);
+            break;
+        case C::BaudChoice:
+            v = BaudFromChoice(static_cast<int>(v));
+            if (v == 0) return false;
+            break;
+        default:
+            break;
     }
     out = v;
     return true;

@@ -3,10 +3,10 @@
 // The application settings of the main frame bound to their keys, in the order
 // the configuration file lists them. GUI thread.
 
+#include <vector>
+
 #include "configShared.h"
 #include "configTable.h"
-
-#include <vector>
 
 class TrackerFrame;
 

@@ -23,7 +23,8 @@ WindowPlacement Stored(int x, int y, int w, int h)
 
 TEST(ConfigPlacementTest, PositionAndSizeClampedToTheDisplays)
 {
-    const WindowPlacement fit = FitWindowPlacement(Stored(3300, 1300, 4000, 1500), kTwoScreens, 900);
+    const WindowPlacement fit =
+        FitWindowPlacement(Stored(3300, 1300, 4000, 1500), kTwoScreens, 900);
     EXPECT_EQ(fit.x, 50);
     EXPECT_EQ(fit.y, 50);
     EXPECT_EQ(fit.width, 3100);
@@ -61,14 +62,16 @@ TEST(ConfigPlacementTest, PositionOffEveryScreenIsBroughtBack)
         {1500, 10, &gap},        {1910, 10, &kOneScreen},
     };
     for (const auto& c : cases) {
-        const WindowPlacement fit = FitWindowPlacement(Stored(c.x, c.y, 600, 600), *c.displays, 800);
+        const WindowPlacement fit =
+            FitWindowPlacement(Stored(c.x, c.y, 600, 600), *c.displays, 800);
         EXPECT_TRUE(IsCaptionVisible(fit.x, fit.y, 800, *c.displays)) << c.x << "," << c.y;
         EXPECT_EQ(fit.x, 50) << c.x << "," << c.y;
         EXPECT_EQ(fit.y, 50) << c.x << "," << c.y;
     }
     // A display left of the primary one: negative positions on it are kept.
     const std::vector<ScreenRect> leftOfPrimary = {{0, 0, 1920, 1080}, {-1280, 0, 1280, 1024}};
-    const WindowPlacement left = FitWindowPlacement(Stored(-1200, 40, 600, 600), leftOfPrimary, 800);
+    const WindowPlacement left =
+        FitWindowPlacement(Stored(-1200, 40, 600, 600), leftOfPrimary, 800);
     EXPECT_EQ(left.x, -1200);
     EXPECT_EQ(left.y, 40);
 }
@@ -78,7 +81,8 @@ TEST(ConfigPlacementTest, NoDisplayOrTinyDisplayKeepsAUsableSize)
     const WindowPlacement none = FitWindowPlacement(Stored(10, 10, 600, 600), {}, 800);
     EXPECT_GT(none.width, 0);
     EXPECT_GT(none.height, 0);
-    const WindowPlacement tiny = FitWindowPlacement(Stored(10, 10, 600, 600), {{0, 0, 80, 60}}, 800);
+    const WindowPlacement tiny =
+        FitWindowPlacement(Stored(10, 10, 600, 600), {{0, 0, 80, 60}}, 800);
     EXPECT_GT(tiny.width, 0);
     EXPECT_GT(tiny.height, 0);
 }

@@ -1,9 +1,3 @@
-#include "DravonetMain.h"
-
-#include "configShared.h"
-#include "frameSettingsSupport.h"
-#include "frameSettingsTable.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +5,11 @@
 #include <wx/textctrl.h>
 
 #include <variant>
+
+#include "DravonetMain.h"
+#include "configShared.h"
+#include "frameSettingsSupport.h"
+#include "frameSettingsTable.h"
 
 namespace {
 
@@ -23,35 +22,101 @@ Value ValueOf(const ConfigTarget& target)
 
 // Every key of the file, spelled as stored (existing files depend on it).
 const char* const kEveryKey[] = {
-    "/Version", "/Application/expert_mode", "/Application/use_core", "/Device/timer",
-    "/Device/gen_timer", "/Device/use_clock_delay", "/Device/worker_priority",
-    "/Device/show_delta", "/Device/device_eps", "/WII/time_out", "/WII/check", "/WII/remove",
-    "/WII/set_wii_board", "/WII/max_devices", "/WII/use_multi", "/View/use_gl_canvas",
-    "/View/display_interval_ms", "/Capture/Capture_queue_depth", "/Capture/Capture_use_thread",
-    "/Capture/Capture_priority", "/Capture/Capture_max_time", "/Capture/Capture_pre_time",
-    "/Capture/Capture_sound", "/Capture/Capture_sound_name", "/Capture/Capture_auto_file",
-    "/Capture/extport_analog", "/Capture/Use_Text_Header", "/Capture/Use_Text_Time",
-    "/Capture/m_export_path", "/Capture/m_capture_path", "/SATEL/m_satel_com_port",
-    "/SATEL/m_satel_rate", "/FOB/com_port", "/FOB/sleep", "/FOB/hemisphre", "/FOB/speed",
-    "/FOB/range", "/CAM/camera_width", "/CAM/camera_height", "/CAM/camera_rate",
-    "/Trigger/usb_speed", "/Trigger/usb_port", "/Trigger/usb_use",
-    "/Trigger/usb_threshold_high", "/Trigger/usb_threshold_low", "/Trigger/loop",
-    "/Trigger/time_out", "/VRPN_SYNC/use", "/VRPN_SYNC/button", "/VRPN/use_vrpn",
-    "/VRPN/vrpn_listening_port", "/VRPN/vrpn_server_name", "/VRPN/vrpn_server_count",
-    "/VRPN/vrpn_server_id_0", "/VRPN/vrpn_server_id_1", "/VRPN/vrpn_sync_address",
-    "/VRPN/vrpn_sync_in_port", "/VRPN/vrpn_sync_out_port", "/VRPN/vrpn_sync_server_name",
-    "/VRPN/vrpn_sync_use", "/VRPN/vrpn_sync_high_value", "/VRPN/vrpn_sync_low_value",
-    "/OSC/use_osc_server", "/OSC/istening_port", "/OSC/sending_port", "/OSC/use_double",
-    "/OSC/timeout", "/OSC/send_to_local", "/OSC/serverSendTime", "/OSC/nb_client",
-    "/OSC/default_client_server_name", "/OSC/default_client_server_broadcast_port",
-    "/OSC/default_client_server_listening_port", "/OSC/default_client_server_address",
-    "/OSC/default_client_server_data_pattern", "/OSC/default_client_server_data_connect",
-    "/OSC/default_client_server_data_disconnect", "/OSC/default_client_server_load_config",
-    "/OSC/trackerServerName", "/OSC/connectPattern", "/OSC/disconnectPattern",
-    "/OSC/requestPattern", "/OSC/serverConnected", "/OSC/serverRemoved",
-    "/OSC/serverDataTag", "/OSC/serverEventTag", "/OSC/osc_client_max_timeout",
-    "/OSC/osc_client_min_timeout", "/View/current_perspective", "/MainFrame/display_count",
-    "/MainFrame/display_id", "/MainFrame/x", "/MainFrame/y", "/MainFrame/w", "/MainFrame/h",
+    "/Version",
+    "/Application/expert_mode",
+    "/Application/use_core",
+    "/Device/timer",
+    "/Device/gen_timer",
+    "/Device/use_clock_delay",
+    "/Device/worker_priority",
+    "/Device/show_delta",
+    "/Device/device_eps",
+    "/WII/time_out",
+    "/WII/check",
+    "/WII/remove",
+    "/WII/set_wii_board",
+    "/WII/max_devices",
+    "/WII/use_multi",
+    "/View/use_gl_canvas",
+    "/View/display_interval_ms",
+    "/Capture/Capture_queue_depth",
+    "/Capture/Capture_use_thread",
+    "/Capture/Capture_priority",
+    "/Capture/Capture_max_time",
+    "/Capture/Capture_pre_time",
+    "/Capture/Capture_sound",
+    "/Capture/Capture_sound_name",
+    "/Capture/Capture_auto_file",
+    "/Capture/extport_analog",
+    "/Capture/Use_Text_Header",
+    "/Capture/Use_Text_Time",
+    "/Capture/m_export_path",
+    "/Capture/m_capture_path",
+    "/SATEL/m_satel_com_port",
+    "/SATEL/m_satel_rate",
+    "/FOB/com_port",
+    "/FOB/sleep",
+    "/FOB/hemisphre",
+    "/FOB/speed",
+    "/FOB/range",
+    "/CAM/camera_width",
+    "/CAM/camera_height",
+    "/CAM/camera_rate",
+    "/Trigger/usb_speed",
+    "/Trigger/usb_port",
+    "/Trigger/usb_use",
+    "/Trigger/usb_threshold_high",
+    "/Trigger/usb_threshold_low",
+    "/Trigger/loop",
+    "/Trigger/time_out",
+    "/VRPN_SYNC/use",
+    "/VRPN_SYNC/button",
+    "/VRPN/use_vrpn",
+    "/VRPN/vrpn_listening_port",
+    "/VRPN/vrpn_server_name",
+    "/VRPN/vrpn_server_count",
+    "/VRPN/vrpn_server_id_0",
+    "/VRPN/vrpn_server_id_1",
+    "/VRPN/vrpn_sync_address",
+    "/VRPN/vrpn_sync_in_port",
+    "/VRPN/vrpn_sync_out_port",
+    "/VRPN/vrpn_sync_server_name",
+    "/VRPN/vrpn_sync_use",
+    "/VRPN/vrpn_sync_high_value",
+    "/VRPN/vrpn_sync_low_value",
+    "/OSC/use_osc_server",
+    "/OSC/istening_port",
+    "/OSC/sending_port",
+    "/OSC/use_double",
+    "/OSC/timeout",
+    "/OSC/send_to_local",
+    "/OSC/serverSendTime",
+    "/OSC/nb_client",
+    "/OSC/default_client_server_name",
+    "/OSC/default_client_server_broadcast_port",
+    "/OSC/default_client_server_listening_port",
+    "/OSC/default_client_server_address",
+    "/OSC/default_client_server_data_pattern",
+    "/OSC/default_client_server_data_connect",
+    "/OSC/default_client_server_data_disconnect",
+    "/OSC/default_client_server_load_config",
+    "/OSC/trackerServerName",
+    "/OSC/connectPattern",
+    "/OSC/disconnectPattern",
+    "/OSC/requestPattern",
+    "/OSC/serverConnected",
+    "/OSC/serverRemoved",
+    "/OSC/serverDataTag",
+    "/OSC/serverEventTag",
+    "/OSC/osc_client_max_timeout",
+    "/OSC/osc_client_min_timeout",
+    "/View/current_perspective",
+    "/MainFrame/display_count",
+    "/MainFrame/display_id",
+    "/MainFrame/x",
+    "/MainFrame/y",
+    "/MainFrame/w",
+    "/MainFrame/h",
     "/MainFrame/IsMaximized",
 };
 
@@ -182,8 +247,9 @@ TEST_F(FrameConfigTest, FileWithoutVersionIsReportedAndStillRead)
     WriteConfig("[WII]\ntime_out=9\n[View]\ncurrent_perspective=layout2|name:nothing\n");
     TrackerFrame* frame = MakeFrame();
     EXPECT_EQ(frame->m_wiiTimeOut, 9);
-    EXPECT_NE(frame->m_errorsText->GetValue().Find(" Configuration file error  (use default values)!"),
-              wxNOT_FOUND);
+    EXPECT_NE(
+        frame->m_errorsText->GetValue().Find(" Configuration file error  (use default values)!"),
+        wxNOT_FOUND);
 }
 
 TEST_F(FrameConfigTest, StoredLayoutIsUsedOnlyWithTheSameVersion)
@@ -220,8 +286,7 @@ TEST_F(FrameConfigTest, MissingFoldersFallBackToSubfoldersOfTheConfigurationFold
 TEST_F(FrameConfigTest, StoredOscClientsReturnWithTheServerOff)
 {
     const int inPort = FreePort();
-    WriteConfig("Version=1.30\n[OSC]\nuse_osc_server=0\nistening_port=" +
-                std::to_string(inPort) +
+    WriteConfig("Version=1.30\n[OSC]\nuse_osc_server=0\nistening_port=" + std::to_string(inPort) +
                 "\nnb_client=3\nnb_client_0=127.0.0.1:7001\nnb_client_1=bad\n"
                 "nb_client_2=127.0.0.1:7003\n");
     TrackerFrame* frame = MakeFrame();
@@ -252,8 +317,8 @@ TEST_F(FrameConfigTest, WindowPlacementIsRestoredAndKeptOnScreen)
 {
     const wxRect screen = wxDisplay(0u).GetGeometry();
     const auto placed = [&](int x, int y) {
-        WriteConfig("Version=1.30\n[MainFrame]\nx=" + std::to_string(x) + "\ny=" +
-                    std::to_string(y) + "\nw=600\nh=600\nIsMaximized=0\n");
+        WriteConfig("Version=1.30\n[MainFrame]\nx=" + std::to_string(x) +
+                    "\ny=" + std::to_string(y) + "\nw=600\nh=600\nIsMaximized=0\n");
         TrackerFrame* frame = MakeFrame();
         const wxPoint position = frame->GetPosition();
         EXPECT_FALSE(frame->IsMaximized());

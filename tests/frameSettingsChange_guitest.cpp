@@ -1,13 +1,12 @@
-#include "DravonetMain.h"
-
-#include "configShared.h"
-#include "frameSettingsSupport.h"
-#include "serial/serialTrigger.h"
-
 #include <gtest/gtest.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/propgrid/props.h>
 #include <wx/textctrl.h>
+
+#include "DravonetMain.h"
+#include "configShared.h"
+#include "frameSettingsSupport.h"
+#include "serial/serialTrigger.h"
 
 namespace {
 
@@ -129,8 +128,11 @@ TEST_F(FrameSettingsChangeTest, FailedOscServerStartIsReportedAndSwitchedOff)
 TEST_F(FrameSettingsChangeTest, OscServerTextsReachTheServer)
 {
     Frame();
-    Change("OSC_DATA_NAME", wxString::FromUTF8("/donn\xc3\xa9""es"));
-    EXPECT_EQ(OscServerGetSettings().serverDataTag, "/donn\xc3\xa9""es");
+    Change("OSC_DATA_NAME", wxString::FromUTF8("/donn\xc3\xa9"
+                                               "es"));
+    EXPECT_EQ(OscServerGetSettings().serverDataTag,
+              "/donn\xc3\xa9"
+              "es");
     Change("OSC_SERVER_NAME", "/Lab");
     EXPECT_EQ(OscServerGetSettings().trackerServerName, "/Lab");
     EXPECT_EQ(ReadBack()->Read("/OSC/trackerServerName"), "/Lab");

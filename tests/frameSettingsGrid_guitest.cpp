@@ -1,38 +1,110 @@
-#include "DravonetMain.h"
-
-#include "frameSettingsSupport.h"
-
 #include <gtest/gtest.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/propgrid/props.h>
 
+#include "DravonetMain.h"
+#include "frameSettingsSupport.h"
+
 namespace {
 
 const char* const kAlways[] = {
-    "APP", "expert_mode", "WII", "WII_TIMEOUT", "check_wii_at_startup", "multi_wii",
-    "set_wii_board", "remove_wii_device", "max_wii_devices", "SATEL", "SATEL_COM_PORT",
-    "SATEL_RATE", "BORD", "BIRD_COM_PORT", "HEMISPHERE", "BIRD_SLEEP", "BIRD_BAUD",
-    "BIRD_RANGE", "VIDEO_DEVICE", "camera_width", "camera_height", "camera_rate",
-    "OSC_DEVICE", "OSC_CLIENT_SERVER_NAME", "OSC_CLIENT_SERVER_ADDRESS",
-    "OSC_CLINE_SERVER_B_PORT", "OSC_CLINE_SERVER_L_PORT", "OSC_CLIENT_SERVER_PATTERN",
-    "OSC_CLIENT_SERVER_CONNECT", "OSC_CLIENT_SERVER_DISCONNECT", "osc_client_max_timeout",
-    "osc_client_min_timeout", "OSC_CLENT_SERVER_CONF", "GENERAL", "Capture_dir", "export_dir",
-    "EXPORT_TXT", "EXPORT_TXT_HEADER", "EXPORT_TXT_TIME", "Capture_time", "AUTO_FILE",
-    "Capture_pre_time", "OSC", "OSC_SERVER", "OSC_PORT_LIST", "OSC_PORT_SEND",
-    "OSC_SERVER_NAME", "OSC_DATA_NAME", "OSC_EVENT_NAME", "VRPN", "VRPN_SERVER",
-    "vrpn_server_name", "vrpn_listening_port", "VRPN_OUT", "VRPN_OUT_USE", "LOCAL",
-    "LOCAL_ADDR", "USB_TRIGGER", "USB_TRIGGER_USE", "USB_TRIGGER_COM_PORT",
-    "USB_TRIGGER_THRESHOLD_HIGH", "USB_TRIGGER_THRESHOLD_LOW", "OSC_TRIGGER",
-    "OSC_TRIGGER_USE", "OSC_TRIGGER_ADDR", "OSC_TRIGGER_NAME", "OSC_TRIGGER_IN_PORT",
-    "OSC_TRIGGER_OUT_PORT", "OSC_TRIGGER_THRESHOLD_HIGH", "OSC_TRIGGER_THRESHOLD_LOW",
-    "TRIGGER", "TRIGGER_LOOP",
+    "APP",
+    "expert_mode",
+    "WII",
+    "WII_TIMEOUT",
+    "check_wii_at_startup",
+    "multi_wii",
+    "set_wii_board",
+    "remove_wii_device",
+    "max_wii_devices",
+    "SATEL",
+    "SATEL_COM_PORT",
+    "SATEL_RATE",
+    "BORD",
+    "BIRD_COM_PORT",
+    "HEMISPHERE",
+    "BIRD_SLEEP",
+    "BIRD_BAUD",
+    "BIRD_RANGE",
+    "VIDEO_DEVICE",
+    "camera_width",
+    "camera_height",
+    "camera_rate",
+    "OSC_DEVICE",
+    "OSC_CLIENT_SERVER_NAME",
+    "OSC_CLIENT_SERVER_ADDRESS",
+    "OSC_CLINE_SERVER_B_PORT",
+    "OSC_CLINE_SERVER_L_PORT",
+    "OSC_CLIENT_SERVER_PATTERN",
+    "OSC_CLIENT_SERVER_CONNECT",
+    "OSC_CLIENT_SERVER_DISCONNECT",
+    "osc_client_max_timeout",
+    "osc_client_min_timeout",
+    "OSC_CLENT_SERVER_CONF",
+    "GENERAL",
+    "Capture_dir",
+    "export_dir",
+    "EXPORT_TXT",
+    "EXPORT_TXT_HEADER",
+    "EXPORT_TXT_TIME",
+    "Capture_time",
+    "AUTO_FILE",
+    "Capture_pre_time",
+    "OSC",
+    "OSC_SERVER",
+    "OSC_PORT_LIST",
+    "OSC_PORT_SEND",
+    "OSC_SERVER_NAME",
+    "OSC_DATA_NAME",
+    "OSC_EVENT_NAME",
+    "VRPN",
+    "VRPN_SERVER",
+    "vrpn_server_name",
+    "vrpn_listening_port",
+    "VRPN_OUT",
+    "VRPN_OUT_USE",
+    "LOCAL",
+    "LOCAL_ADDR",
+    "USB_TRIGGER",
+    "USB_TRIGGER_USE",
+    "USB_TRIGGER_COM_PORT",
+    "USB_TRIGGER_THRESHOLD_HIGH",
+    "USB_TRIGGER_THRESHOLD_LOW",
+    "OSC_TRIGGER",
+    "OSC_TRIGGER_USE",
+    "OSC_TRIGGER_ADDR",
+    "OSC_TRIGGER_NAME",
+    "OSC_TRIGGER_IN_PORT",
+    "OSC_TRIGGER_OUT_PORT",
+    "OSC_TRIGGER_THRESHOLD_HIGH",
+    "OSC_TRIGGER_THRESHOLD_LOW",
+    "TRIGGER",
+    "TRIGGER_LOOP",
 };
 const char* const kExpertOnly[] = {
-    "DEV", "worker_priority", "use_gen_timer", "use_daytime_timer", "show_delta",
-    "clock_accuray", "use_gl_canvas", "use_clock_delay", "OSC_CONNECT_NAME",
-    "OSC_DISCONNECT_NAME", "serverSendTime", "OSC_DOUBLE", "OSC_TO_LOCAL", "OSC_TIMEOUT",
-    "OSC_CONNECTED_NAME", "OSC_REMOVED_NAME", "TRIGGER_OUT_BUTTON", "USB_TRIGGER_BAUD",
-    "TRIGGER_TIME_OUT", "THREAD", "ACQ_THREAD", "Acq_priority", "Acq_buffer",
+    "DEV",
+    "worker_priority",
+    "use_gen_timer",
+    "use_daytime_timer",
+    "show_delta",
+    "clock_accuray",
+    "use_gl_canvas",
+    "use_clock_delay",
+    "OSC_CONNECT_NAME",
+    "OSC_DISCONNECT_NAME",
+    "serverSendTime",
+    "OSC_DOUBLE",
+    "OSC_TO_LOCAL",
+    "OSC_TIMEOUT",
+    "OSC_CONNECTED_NAME",
+    "OSC_REMOVED_NAME",
+    "TRIGGER_OUT_BUTTON",
+    "USB_TRIGGER_BAUD",
+    "TRIGGER_TIME_OUT",
+    "THREAD",
+    "ACQ_THREAD",
+    "Acq_priority",
+    "Acq_buffer",
 };
 
 class FrameSettingsGridTest : public FrameSettingsTest {
@@ -132,8 +204,8 @@ TEST_F(FrameSettingsGridTest, CategoriesCheckBoxesAndReadOnlyRows)
     // No device open: the device rows are editable.
     EXPECT_FALSE(grid.GetPropertyByName("SATEL_COM_PORT")->HasFlag(wxPG_PROP_READONLY));
     EXPECT_FALSE(grid.GetPropertyByName("Capture_dir")->HasFlag(wxPG_PROP_READONLY));
-    const wxVariant checkbox = grid.GetPropertyByName("USB_TRIGGER_USE")
-                                   ->GetAttribute(wxPG_BOOL_USE_CHECKBOX);
+    const wxVariant checkbox =
+        grid.GetPropertyByName("USB_TRIGGER_USE")->GetAttribute(wxPG_BOOL_USE_CHECKBOX);
     EXPECT_TRUE(!checkbox.IsNull() && checkbox.GetBool());
     EXPECT_EQ(grid.GetPropertyBackgroundColour("WII_TIMEOUT"), wxColour(255, 255, 155));
     EXPECT_EQ(grid.GetPropertyBackgroundColour("vrpn_server_name"), wxColour(255, 255, 200));

@@ -26,18 +26,30 @@ TEST(FrameSettingsRulesTest, IntegerChecksClampReplaceOrKeep)
         long value;
         int expected;
     } cases[] = {
-        {"WII_TIMEOUT", 0, 1},           {"WII_TIMEOUT", 7, 7},
-        {"max_wii_devices", 5, 1},       {"max_wii_devices", 0, 1},
-        {"max_wii_devices", 4, 4},       {"camera_width", 99, 1000},
-        {"camera_width", 4000, 4000},    {"camera_width", 4001, 1000},
-        {"camera_height", 100, 100},     {"camera_rate", 0, 60},
-        {"camera_rate", 1000, 1000},     {"OSC_TIMEOUT", 0, 100},
-        {"OSC_TIMEOUT", 501, 100},       {"OSC_TIMEOUT", 500, 500},
-        {"TRIGGER_OUT_BUTTON", -3, 0},   {"TRIGGER_TIME_OUT", -1, 0},
-        {"osc_client_max_timeout", -5, 5}, {"OSC_CLINE_SERVER_B_PORT", -5, 5},
-        {"OSC_CLINE_SERVER_L_PORT", -5, 5}, {"osc_client_min_timeout", -5, 5},
-        {"BIRD_BAUD", 0, 2400},          {"BIRD_BAUD", 6, 115200},
-        {"USB_TRIGGER_BAUD", 2, 9600},   {"Acq_buffer", -3, -3},
+        {"WII_TIMEOUT", 0, 1},
+        {"WII_TIMEOUT", 7, 7},
+        {"max_wii_devices", 5, 1},
+        {"max_wii_devices", 0, 1},
+        {"max_wii_devices", 4, 4},
+        {"camera_width", 99, 1000},
+        {"camera_width", 4000, 4000},
+        {"camera_width", 4001, 1000},
+        {"camera_height", 100, 100},
+        {"camera_rate", 0, 60},
+        {"camera_rate", 1000, 1000},
+        {"OSC_TIMEOUT", 0, 100},
+        {"OSC_TIMEOUT", 501, 100},
+        {"OSC_TIMEOUT", 500, 500},
+        {"TRIGGER_OUT_BUTTON", -3, 0},
+        {"TRIGGER_TIME_OUT", -1, 0},
+        {"osc_client_max_timeout", -5, 5},
+        {"OSC_CLINE_SERVER_B_PORT", -5, 5},
+        {"OSC_CLINE_SERVER_L_PORT", -5, 5},
+        {"osc_client_min_timeout", -5, 5},
+        {"BIRD_BAUD", 0, 2400},
+        {"BIRD_BAUD", 6, 115200},
+        {"USB_TRIGGER_BAUD", 2, 9600},
+        {"Acq_buffer", -3, -3},
     };
     for (const auto& c : cases)
         EXPECT_EQ(StoreInt(c.name, wxVariant(c.value), 12345), c.expected)
@@ -50,8 +62,8 @@ TEST(FrameSettingsRulesTest, RefusedValuesStoreNothing)
         const char* name;
         long value;
     } cases[] = {
-        {"BIRD_SLEEP", 10000}, {"BIRD_SLEEP", -1},       {"BIRD_BAUD", 7},
-        {"BIRD_BAUD", -1},     {"USB_TRIGGER_BAUD", 9},  {"vrpn_listening_port", 0},
+        {"BIRD_SLEEP", 10000},      {"BIRD_SLEEP", -1},           {"BIRD_BAUD", 7},
+        {"BIRD_BAUD", -1},          {"USB_TRIGGER_BAUD", 9},      {"vrpn_listening_port", 0},
         {"OSC_TRIGGER_IN_PORT", 0}, {"OSC_TRIGGER_OUT_PORT", -4},
     };
     for (const auto& c : cases) {
@@ -113,8 +125,11 @@ TEST(FrameSettingsRulesTest, TextsAndPorts)
     ASSERT_NE(data, nullptr);
     std::string tag = "/data";
     EXPECT_TRUE(StoreSettingValue(*data, {data->key, &tag, {}},
-                                  wxVariant(wxString::FromUTF8("/donn\xc3\xa9""es"))));
-    EXPECT_EQ(tag, "/donn\xc3\xa9""es");
+                                  wxVariant(wxString::FromUTF8("/donn\xc3\xa9"
+                                                               "es"))));
+    EXPECT_EQ(tag,
+              "/donn\xc3\xa9"
+              "es");
 
     const SettingRule* port = FindSettingRule("USB_TRIGGER_COM_PORT");
     ASSERT_NE(port, nullptr);

@@ -2,13 +2,6 @@
 
 // A main frame in a fresh home folder, with its configuration file at hand.
 
-#include "frameTestSupport.h"
-#include "network/oscServer.h"
-#include "network/oscTrigger.h"
-#include "network/vrpnServerModule.h"
-#include "osc_pkt/udp.h"
-#include "process/trackerWorker.h"
-
 #include <wx/fileconf.h>
 #include <wx/filename.h>
 #include <wx/stdpaths.h>
@@ -17,6 +10,13 @@
 #include <memory>
 #include <sstream>
 #include <string>
+
+#include "frameTestSupport.h"
+#include "network/oscServer.h"
+#include "network/oscTrigger.h"
+#include "network/vrpnServerModule.h"
+#include "osc_pkt/udp.h"
+#include "process/trackerWorker.h"
 
 class FrameSettingsTest : public FrameTest {
 protected:
