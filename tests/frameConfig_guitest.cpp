@@ -352,3 +352,16 @@ TEST_F(FrameConfigTest, WindowPlacementIsSavedAtExit)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FrameConfigTest, FileWithoutPlacementGoesToTheDefaultPlace)
+{
+    // Maximising needs a window manager, which the test display lacks: the place is
+    // what can be checked here.
+    WriteConfig("Version=1.30\n");
+    TrackerFrame* frame = MakeFrame();
+    EXPECT_EQ(frame->GetPosition(), wxPoint(50, 50));
+}
+
+}  // namespace
