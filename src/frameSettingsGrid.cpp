@@ -26,6 +26,7 @@ public:
         if (collapsed) m_collapsed.push_back(name);
     }
     wxPGProperty* Add(wxPGProperty* property) { return m_grid.Append(property); }
+    wxPropertyGrid& Grid() { return m_grid; }
     // Read-only while devices are open.
     void AddLocked(wxPGProperty* property)
     {
@@ -81,79 +82,68 @@ wxString LocalAddress()
     return address.IPAddress();
 }
 
-}  // namespace
-
-void TrackerFrame::BuildSettingsGrid()
-{
-    if (!m_settingsGrid) return;
-    const bool devicesOpen = GetDeviceCount() > 0;
-    const SharedSettings shared = SharedSettings::Fetch();
-    wxArrayString priorityLabels;
-    priorityLabels.Add(_("Below Normal"));
-    priorityLabels.Add(_("Normal"));
-    priorityLabels.Add(_("Highest Priority"));
+// What every group of rows shows: the process-wide settings and the choice lists.
+struct GridChoices {
+    SharedSettings shared;
+    wxArrayString priorities;
     wxArrayString ports;
-    GetComPortNames(ports);
-    // The spin editor is one of the additional editors; registering twice is harmless.
-    wxPropertyGrid::RegisterAdditionalEditors();
+};
 
-    wxPropertyGrid& grid = *m_settingsGrid;
-    const bool wasFrozen = grid.IsFrozen();
-    if (!wasFrozen) grid.Freeze();
-    grid.Clear();
-    CGridBuilder b(grid, devicesOpen);
-
+void AddDeviceRows(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
+{
     b.Category(_("Application"), "APP", false);
-    b.Bool(_("Advanced mode"), "expert_mode", m_expertMode);
+    b.Bool(_("Advanced mode"), "expert_mode", f.m_expertMode);
 
-    if (m_expertMode) {
+    if (f.m_expertMode) {
         b.Category(_("Devices"), "DEV", false);
-        if (GetProcessorCountInUse() > 2)
-            b.Bool(_("Try to use specific core/thread"), "use_core", m_useCore);
+        if (TrackerFrame::GetProcessorCountInUse() > 2)
+            b.Bool(_("Try to use specific core/thread"), "use_core", f.m_useCore);
         b.AddLocked(
-            b.Enum(_("Thread Priority"), "worker_priority", priorityLabels, m_workerPriority));
-        b.AddLocked(new wxBoolProperty(_("Use Synch Timer"), "use_gen_timer", m_genTimer));
-        b.AddLocked(new wxBoolProperty(_("Use DayTime Timer"), "use_daytime_timer", m_useDayTimer));
-        b.Bool(_("Show clock variability"), "show_delta", m_showDelta);
-        const CAnalogDevice* device = GetCurrentDevice();
+            b.Enum(_("Thread Priority"), "worker_priority", c.priorities, f.m_workerPriority));
+        b.AddLocked(new wxBoolProperty(_("Use Synch Timer"), "use_gen_timer", f.m_genTimer));
+        b.AddLocked(
+            new wxBoolProperty(_("Use DayTime Timer"), "use_daytime_timer", f.m_useDayTimer));
+        b.Bool(_("Show clock variability"), "show_delta", f.m_showDelta);
+        const CAnalogDevice* device = f.GetCurrentDevice();
         b.Float(_("Clock accuracy (us)"), "clock_accuray",
-                device ? device->GetClockTolerance() : m_deviceEps);
-        b.Bool(_("Use 3D Canvas (tracker)"), "use_gl_canvas", m_useGlCanvas);
-        b.AddLocked(new wxBoolProperty(_("Use slow clock"), "use_clock_delay", m_useClockDelay));
+                device ? device->GetClockTolerance() : f.m_deviceEps);
+        b.Bool(_("Use 3D Canvas (tracker)"), "use_gl_canvas", f.m_useGlCanvas);
+        b.AddLocked(new wxBoolProperty(_("Use slow clock"), "use_clock_delay", f.m_useClockDelay));
     }
 
     b.Category(_("Wii Devices"), "WII", true);
-    b.Int(_("Wii Timeout (s)"), "WII_TIMEOUT", m_wiiTimeOut);
-    grid.SetPropertyEditor("WII_TIMEOUT", wxPGEditor_SpinCtrl);
-    b.Bool(_("Check WII device"), "check_wii_at_startup", m_wiiCheck);
-    b.Bool(_("Use multi devices"), "multi_wii", m_wiiUseMulti);
-    b.Bool(_("Set WII Board"), "set_wii_board", m_wiiSetBoard);
-    b.Bool(_("Remove WII device"), "remove_wii_device", m_wiiRemove);
-    b.Int(_("Max WII device"), "max_wii_devices", m_wiiMaxDevices);
+    b.Int(_("Wii Timeout (s)"), "WII_TIMEOUT", f.m_wiiTimeOut);
+    b.Grid().SetPropertyEditor("WII_TIMEOUT", wxPGEditor_SpinCtrl);
+    b.Bool(_("Check WII device"), "check_wii_at_startup", f.m_wiiCheck);
+    b.Bool(_("Use multi devices"), "multi_wii", f.m_wiiUseMulti);
+    b.Bool(_("Set WII Board"), "set_wii_board", f.m_wiiSetBoard);
+    b.Bool(_("Remove WII device"), "remove_wii_device", f.m_wiiRemove);
+    b.Int(_("Max WII device"), "max_wii_devices", f.m_wiiMaxDevices);
 
     b.Category(_("SATEL Device"), "SATEL", true);
-    b.AddLocked(
-        b.Enum(_("COM Port"), "SATEL_COM_PORT", ports, ChoiceFromComPort(m_satelComPort, ports)));
+    b.AddLocked(b.Enum(_("COM Port"), "SATEL_COM_PORT", c.ports,
+                       ChoiceFromComPort(f.m_satelComPort, c.ports)));
     b.AddLocked(b.Enum(_("Sampling rate"), "SATEL_RATE",
-                       Labels({"5 Hz", "10 Hz", "20 Hz", "40 Hz"}), m_satelRate));
+                       Labels({"5 Hz", "10 Hz", "20 Hz", "40 Hz"}), f.m_satelRate));
 
     b.Category(_("FoB Device"), "BORD", true);
-    b.AddLocked(
-        b.Enum(_("COM Port"), "BIRD_COM_PORT", ports, ChoiceFromComPort(m_fobComPort, ports)));
+    b.AddLocked(b.Enum(_("COM Port"), "BIRD_COM_PORT", c.ports,
+                       ChoiceFromComPort(f.m_fobComPort, c.ports)));
     b.AddLocked(b.Enum(_("Hemisphere"), "HEMISPHERE",
-                       Labels({"AFT", "FORWARD", "LEFT", "RIGHT", "UP", "DOWN"}), m_fobHemisphere));
-    b.AddLocked(new wxIntProperty(_("Max Timeout (ms)"), "BIRD_SLEEP", m_fobSleep));
+                       Labels({"AFT", "FORWARD", "LEFT", "RIGHT", "UP", "DOWN"}),
+                       f.m_fobHemisphere));
+    b.AddLocked(new wxIntProperty(_("Max Timeout (ms)"), "BIRD_SLEEP", f.m_fobSleep));
     b.AddLocked(
-        b.Enum(_("Baud rate"), "BIRD_BAUD", BaudChoiceLabels(), ChoiceFromBaud(m_fobSpeed)));
+        b.Enum(_("Baud rate"), "BIRD_BAUD", BaudChoiceLabels(), ChoiceFromBaud(f.m_fobSpeed)));
     b.AddLocked(b.Enum(_("Range (inches)"), "BIRD_RANGE", FobRangeChoiceLabels(),
-                       ChoiceFromFobRange(m_fobRange)));
+                       ChoiceFromFobRange(f.m_fobRange)));
 
     b.Category(_("Video device"), "VIDEO_DEVICE", true);
-    b.Int(_("Width"), "camera_width", m_cameraWidth);
-    b.Int(_("Height"), "camera_height", m_cameraHeight);
-    b.Int(_("Frame Rate"), "camera_rate", m_cameraRate);
+    b.Int(_("Width"), "camera_width", f.m_cameraWidth);
+    b.Int(_("Height"), "camera_height", f.m_cameraHeight);
+    b.Int(_("Frame Rate"), "camera_rate", f.m_cameraRate);
 
-    const OscClientSettings& client = shared.client;
+    const OscClientSettings& client = c.shared.client;
     b.Category(_("OSC device"), "OSC_DEVICE", true);
     b.Text(_("Default Name"), "OSC_CLIENT_SERVER_NAME", Narrow(client.serverName));
     b.Text(_("Default Address"), "OSC_CLIENT_SERVER_ADDRESS", Narrow(client.address));
@@ -167,28 +157,34 @@ void TrackerFrame::BuildSettingsGrid()
     b.Int(_("Max Timeout (ms)"), "osc_client_max_timeout", client.maxTimeoutMs);
     b.Int(_("Min Timeout (ms)"), "osc_client_min_timeout", client.minTimeoutMs);
     b.Bool(_("Load device configuration"), "OSC_CLENT_SERVER_CONF", client.loadConfig);
+}
 
+void AddFileRows(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
+{
     b.Category(_("File"), "GENERAL", false);
-    b.AddLocked(new wxDirProperty(_("Capture directory"), "Capture_dir", m_capturePath));
-    b.AddLocked(new wxDirProperty(_("Export directory"), "export_dir", m_exportPath));
-    b.AddLocked(new wxBoolProperty(_("Export to text file"), "EXPORT_TXT", m_exportAnalog));
+    b.AddLocked(new wxDirProperty(_("Capture directory"), "Capture_dir", f.m_capturePath));
+    b.AddLocked(new wxDirProperty(_("Export directory"), "export_dir", f.m_exportPath));
+    b.AddLocked(new wxBoolProperty(_("Export to text file"), "EXPORT_TXT", f.m_exportAnalog));
     b.AddLocked(
-        new wxBoolProperty(_("Export Text Header"), "EXPORT_TXT_HEADER", shared.useTextHeader));
-    b.AddLocked(new wxBoolProperty(_("Export Time"), "EXPORT_TXT_TIME", shared.useTextTime));
-    b.Float(_("Max  Time (s)"), "Capture_time", m_captureMaxTime);
-    b.Bool(_("Auto File"), "AUTO_FILE", m_captureAutoFile);
-    b.Float(_("Countdown (s)"), "Capture_pre_time", m_capturePreTime);
-    if (!m_captureSoundName.empty()) b.Bool(_("Use Sound"), "Capture_sound", m_captureSound);
+        new wxBoolProperty(_("Export Text Header"), "EXPORT_TXT_HEADER", c.shared.useTextHeader));
+    b.AddLocked(new wxBoolProperty(_("Export Time"), "EXPORT_TXT_TIME", c.shared.useTextTime));
+    b.Float(_("Max  Time (s)"), "Capture_time", f.m_captureMaxTime);
+    b.Bool(_("Auto File"), "AUTO_FILE", f.m_captureAutoFile);
+    b.Float(_("Countdown (s)"), "Capture_pre_time", f.m_capturePreTime);
+    if (!f.m_captureSoundName.empty()) b.Bool(_("Use Sound"), "Capture_sound", f.m_captureSound);
+}
 
-    const OscServerSettings& server = shared.server;
+void AddServerRows(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
+{
+    const OscServerSettings& server = c.shared.server;
     b.Category(_("OSC server"), "OSC", true);
-    b.Bool(_("Use OSC server"), "OSC_SERVER", m_useOscServer);
-    b.Int(_("Listening port"), "OSC_PORT_LIST", m_oscListeningPort);
-    b.Int(_("Sending port"), "OSC_PORT_SEND", m_oscSendingPort);
+    b.Bool(_("Use OSC server"), "OSC_SERVER", f.m_useOscServer);
+    b.Int(_("Listening port"), "OSC_PORT_LIST", f.m_oscListeningPort);
+    b.Int(_("Sending port"), "OSC_PORT_SEND", f.m_oscSendingPort);
     b.Text(_("Server Name"), "OSC_SERVER_NAME", Narrow(server.trackerServerName));
     b.Text(_("Data Name"), "OSC_DATA_NAME", Narrow(server.serverDataTag));
     b.Text(_("Event Name"), "OSC_EVENT_NAME", Narrow(server.serverEventTag));
-    if (m_expertMode) {
+    if (f.m_expertMode) {
         b.Text(_("Connect Cmd"), "OSC_CONNECT_NAME", Narrow(server.connectPattern));
         b.Text(_("DisConnect Cmd"), "OSC_DISCONNECT_NAME", Narrow(server.disconnectPattern));
         b.Bool(_("Send time tag"), "serverSendTime", server.serverSendTime);
@@ -200,33 +196,37 @@ void TrackerFrame::BuildSettingsGrid()
     }
 
     b.Category(_("VRPN Server"), "VRPN", true);
-    b.Bool(_("Use VRPN server"), "VRPN_SERVER", m_useVrpn);
-    b.AddLocked(new wxStringProperty(_("Server Name"), "vrpn_server_name", m_vrpnServerName));
+    b.Bool(_("Use VRPN server"), "VRPN_SERVER", f.m_useVrpn);
+    b.AddLocked(new wxStringProperty(_("Server Name"), "vrpn_server_name", f.m_vrpnServerName));
     b.AddLocked(new wxIntProperty(_("VRPN Listening Port"), "vrpn_listening_port",
-                                  shared.vrpnListeningPort));
+                                  c.shared.vrpnListeningPort));
 
     b.Category(_("VRPN Synch Out"), "VRPN_OUT", true);
-    b.Bool(_("Use VRPN Sync"), "VRPN_OUT_USE", m_vrpnSyncOutUse);
-    if (m_expertMode) b.Int(_("VRPN button ID"), "TRIGGER_OUT_BUTTON", m_vrpnSyncButton);
+    b.Bool(_("Use VRPN Sync"), "VRPN_OUT_USE", f.m_vrpnSyncOutUse);
+    if (f.m_expertMode) b.Int(_("VRPN button ID"), "TRIGGER_OUT_BUTTON", f.m_vrpnSyncButton);
 
     b.Category(_("Local network"), "LOCAL", true);
-    grid.SetPropertyReadOnly(
+    b.Grid().SetPropertyReadOnly(
         b.Add(new wxStringProperty(_("Local IP address"), "LOCAL_ADDR", LocalAddress())));
+}
 
+void AddTriggerRows(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
+{
     b.Category(_("External USB Trigger In"), "USB_TRIGGER", true);
-    b.Bool(_("Use Serial External Trigger"), "USB_TRIGGER_USE", m_triggerUse);
-    b.Add(b.Enum(_("COM Port"), "USB_TRIGGER_COM_PORT", ports,
-                 ChoiceFromComPort(m_triggerPort, ports)));
-    if (m_expertMode) {
+    b.Bool(_("Use Serial External Trigger"), "USB_TRIGGER_USE", f.m_triggerUse);
+    b.Add(b.Enum(_("COM Port"), "USB_TRIGGER_COM_PORT", c.ports,
+                 ChoiceFromComPort(f.m_triggerPort, c.ports)));
+    if (f.m_expertMode) {
         b.Add(b.Enum(_("Baud rate"), "USB_TRIGGER_BAUD", BaudChoiceLabels(),
-                     ChoiceFromBaud(m_triggerSpeed)));
-        b.Int(_("Time out (ms)"), "TRIGGER_TIME_OUT", m_triggerTimeOut);
+                     ChoiceFromBaud(f.m_triggerSpeed)));
+        b.Int(_("Time out (ms)"), "TRIGGER_TIME_OUT", f.m_triggerTimeOut);
     }
     b.Float(_("High Trigger threshold (Volts)"), "USB_TRIGGER_THRESHOLD_HIGH",
-            m_triggerThresholdHigh);
-    b.Float(_("Low Trigger threshold (Volts)"), "USB_TRIGGER_THRESHOLD_LOW", m_triggerThresholdLow);
+            f.m_triggerThresholdHigh);
+    b.Float(_("Low Trigger threshold (Volts)"), "USB_TRIGGER_THRESHOLD_LOW",
+            f.m_triggerThresholdLow);
 
-    const OscTriggerSettings& trigger = shared.trigger;
+    const OscTriggerSettings& trigger = c.shared.trigger;
     b.Category(_("External OSC Trigger In"), "OSC_TRIGGER", true);
     b.Bool(_("Use OSC Trigger"), "OSC_TRIGGER_USE", trigger.use);
     b.Text(_("Address"), "OSC_TRIGGER_ADDR", Narrow(trigger.address));
@@ -237,16 +237,43 @@ void TrackerFrame::BuildSettingsGrid()
     b.Float(_("Low Trigger threshold"), "OSC_TRIGGER_THRESHOLD_LOW", trigger.lowValue);
 
     b.Category(_("External Trigger In"), "TRIGGER", false);
-    b.Bool(_("Trigger Loop"), "TRIGGER_LOOP", m_triggerLoop);
+    b.Bool(_("Trigger Loop"), "TRIGGER_LOOP", f.m_triggerLoop);
 
-    if (m_expertMode) {
+    if (f.m_expertMode) {
         b.Category(_("Saving Parameters"), "THREAD", false);
-        b.Bool(_("Use Thread"), "ACQ_THREAD", m_captureUseThread);
+        b.Bool(_("Use Thread"), "ACQ_THREAD", f.m_captureUseThread);
         b.Add(
-            b.Enum(_("Saving Thread Priority"), "Acq_priority", priorityLabels, m_capturePriority));
-        b.Int(_("Thread Buffer size (frame)"), "Acq_buffer", m_captureQueueDepth);
-        grid.SetPropertyEditor("Acq_buffer", wxPGEditor_SpinCtrl);
+            b.Enum(_("Saving Thread Priority"), "Acq_priority", c.priorities, f.m_capturePriority));
+        b.Int(_("Thread Buffer size (frame)"), "Acq_buffer", f.m_captureQueueDepth);
+        b.Grid().SetPropertyEditor("Acq_buffer", wxPGEditor_SpinCtrl);
     }
+}
+
+}  // namespace
+
+void TrackerFrame::BuildSettingsGrid()
+{
+    if (!m_settingsGrid) return;
+    const bool devicesOpen = GetDeviceCount() > 0;
+    GridChoices choices;
+    choices.shared = SharedSettings::Fetch();
+    choices.priorities.Add(_("Below Normal"));
+    choices.priorities.Add(_("Normal"));
+    choices.priorities.Add(_("Highest Priority"));
+    GetComPortNames(choices.ports);
+    // The spin editor is one of the additional editors; registering twice is harmless.
+    wxPropertyGrid::RegisterAdditionalEditors();
+
+    wxPropertyGrid& grid = *m_settingsGrid;
+    const bool wasFrozen = grid.IsFrozen();
+    if (!wasFrozen) grid.Freeze();
+    grid.Clear();
+    CGridBuilder b(grid, devicesOpen);
+
+    AddDeviceRows(b, *this, choices);
+    AddFileRows(b, *this, choices);
+    AddServerRows(b, *this, choices);
+    AddTriggerRows(b, *this, choices);
     b.Finish();
 
     const wxColour yellow(255, 255, 155);
