@@ -383,7 +383,22 @@ public:
     // The process-wide settings of other subsystems (VRPN port, OSC server texts, OSC
     // client and trigger defaults, text export) live with their owners.
 
+    // Shows the "You need to restart application" notice (a message box); tests
+    // put their own in (null restores the box).
+    static void SetRestartNotice(void (*notice)(const wxString& text));
+
 private:
+    // The immediate effect of a settings-grid change, after the value was stored.
+    void ApplySettingEffect(const wxString& name, bool stored);
+    // Restarts the VRPN server or the OSC trigger input with no device open; asks for
+    // a restart of the application otherwise.
+    void RestartOrAsk(bool vrpnServer);
+    // Loading steps: the stored OSC clients (starting the server for them) and the
+    // capture and export folders that no longer exist.
+    void LoadOscClients(wxFileConfig& config);
+    void LoadFolders();
+    bool m_configUnreadableReported = false;  // an unreadable file is reported once
+
     // ---- views (own members) ----
     // Fills the channel pop-up with the device's channels, its shown ones ticked.
     void FillChannelPopup(CAnalogDevice* device);

@@ -1,20 +1,361 @@
-#include "DravonetMain.h"
-
+#include <wx/aui/framemanager.h>
+#include <wx/display.h>
 #include <wx/fileconf.h>
+#include <wx/filename.h>
+#include <wx/intl.h>
+#include <wx/utils.h>
 
-// Placeholder bodies until this group's work lands.
+#include <climits>
+#include <cstring>
 
-std::unique_ptr<wxFileConfig> TrackerFrame::OpenConfig(bool /*mustExist*/)
+#include "DravonetMain.h"
+#include "analog/recordFormat.h"
+#include "configKeys.h"
+#include "configPlacement.h"
+#include "frameSettingsTable.h"
+#include "network/oscServer.h"
+
+namespace {
+
+// Display interval accepted from the file: 0 would spin the display timer and a
+// negative one is no interval at all.
+constexpr long kMinDisplayIntervalMs = 1;
+constexpr long kMaxDisplayIntervalMs = 1000;
+// Time the OSC data server is given after starting, before clients are added.
+constexpr unsigned long kOscStartSettleMs = 200;
+
+// Sets the group path back when an operation ends, however it ends.
+class CPathKeeper {
+public:
+    explicit CPathKeeper(wxConfigBase& config) : m_config(config), m_path(config.GetPath()) {}
+    ~CPathKeeper() { m_config.SetPath(m_path); }
+    CPathKeeper(const CPathKeeper&) = delete;
+    CPathKeeper& operator=(const CPathKeeper&) = delete;
+
+private:
+    wxConfigBase& m_config;
+    wxString m_path;
+};
+
+long ReadLongOr(const wxConfigBase& config, const char* key, long fallback)
 {
-    return nullptr;
+    long value = fallback;
+    if (!config.Read(key, &value) || value < INT_MIN || value > INT_MAX) return fallback;
+    return value;
 }
 
-void TrackerFrame::SetConfigDefaults() {}
+std::vector<wxString> ToVector(const wxArrayString& texts)
+{
+    return std::vector<wxString>(texts.begin(), texts.end());
+}
 
-void TrackerFrame::LoadConfig() {}
+}  // namespace
 
-void TrackerFrame::SaveConfig() {}
+std::vector<ConfigVar> FrameConfigVars(TrackerFrame& f, SharedSettings& s)
+{
+    using R = ConfigIntRule;
+    return {
+        {kKeyExpertMode, &f.m_expertMode, {}},
+        {kKeyUseCore, &f.m_useCore, {}},
+        {kKeyDeviceTimer, &f.m_useDayTimer, {}},
+        {kKeyDeviceGenTimer, &f.m_genTimer, {}},
+        {kKeyDeviceClockDelay, &f.m_useClockDelay, {}},
+        {kKeyDeviceWorkerPriority, &f.m_workerPriority, {}},
+        {kKeyDeviceShowDelta, &f.m_showDelta, {}},
+        {kKeyDeviceEps, &f.m_deviceEps, {}},
+        {kKeyWiiTimeOut, &f.m_wiiTimeOut, R::Replace(1, INT_MAX, 1)},
+        {kKeyWiiCheck, &f.m_wiiCheck, {}},
+        {kKeyWiiRemove, &f.m_wiiRemove, {}},
+        {kKeyWiiSetBoard, &f.m_wiiSetBoard, {}},
+        {kKeyWiiMaxDevices, &f.m_wiiMaxDevices, R::Replace(1, 4, 1)},
+        {kKeyWiiUseMulti, &f.m_wiiUseMulti, {}},
+        {kKeyViewUseGlCanvas, &f.m_useGlCanvas, {}},
+        {kKeyViewDisplayInterval, &f.m_displayIntervalMs,
+         R::Keep(kMinDisplayIntervalMs, kMaxDisplayIntervalMs)},
+        {kKeyCaptureQueueDepth, &f.m_captureQueueDepth, {}},
+        {kKeyCaptureUseThread, &f.m_captureUseThread, {}},
+        {kKeyCapturePriority, &f.m_capturePriority, {}},
+        {kKeyCaptureMaxTime, &f.m_captureMaxTime, {}},
+        {kKeyCapturePreTime, &f.m_capturePreTime, {}},
+        {kKeyCaptureSound, &f.m_captureSound, {}},
+        {kKeyCaptureSoundName, &f.m_captureSoundName, {}},
+        {kKeyCaptureAutoFile, &f.m_captureAutoFile, {}},
+        {kKeyCaptureExportAnalog, &f.m_exportAnalog, {}},
+        {kKeyUseTextHeader, &s.useTextHeader, {}},
+        {kKeyUseTextTime, &s.useTextTime, {}},
+        {kKeyCaptureExportPath, &f.m_exportPath, {}},
+        {kKeyCaptureCapturePath, &f.m_capturePath, {}},
+        {kKeySatelComPort, &f.m_satelComPort, {}},
+        {kKeySatelRate, &f.m_satelRate, {}},
+        {kKeyFobComPort, &f.m_fobComPort, {}},
+        {kKeyFobSleep, &f.m_fobSleep, {}},
+        {kKeyFobHemisphere, &f.m_fobHemisphere, {}},
+        {kKeyFobSpeed, &f.m_fobSpeed, {}},
+        {kKeyFobRange, &f.m_fobRange, {}},
+        {kKeyCameraWidth, &f.m_cameraWidth, {}},
+        {kKeyCameraHeight, &f.m_cameraHeight, {}},
+        {kKeyCameraRate, &f.m_cameraRate, {}},
+        {kKeyTriggerUsbSpeed, &f.m_triggerSpeed, {}},
+        {kKeyTriggerUsbPort, &f.m_triggerPort, {}},
+        {kKeyTriggerUsbUse, &f.m_triggerUse, {}},
+        {kKeyTriggerThresholdHigh, &f.m_triggerThresholdHigh, {}},
+        {kKeyTriggerThresholdLow, &f.m_triggerThresholdLow, {}},
+        {kKeyTriggerLoop, &f.m_triggerLoop, {}},
+        // A negative time-out would become an endless wait on the serial line.
+        {kKeyTriggerTimeOut, &f.m_triggerTimeOut, R::Replace(0, INT_MAX, 0)},
+        {kKeyVrpnSyncOutUse, &f.m_vrpnSyncOutUse, {}},
+        {kKeyVrpnSyncButton, &f.m_vrpnSyncButton, {}},
+        {kKeyVrpnUse, &f.m_useVrpn, {}},
+        {kKeyVrpnListeningPort, &s.vrpnListeningPort, {}},
+        {kKeyVrpnServerName, &f.m_vrpnServerName, {}},
+        {kOscKeySyncAddress, &s.trigger.address, {}},
+        {kOscKeySyncInPort, &s.trigger.inPort, {}},
+        {kOscKeySyncOutPort, &s.trigger.outPort, {}},
+        {kOscKeySyncServerName, &s.trigger.serverName, {}},
+        {kOscKeySyncUse, &s.trigger.use, {}},
+        {kOscKeySyncHighValue, &s.trigger.highValue, {}},
+        {kOscKeySyncLowValue, &s.trigger.lowValue, {}},
+        {kKeyOscUseServer, &f.m_useOscServer, {}},
+        {kKeyOscListeningPort, &f.m_oscListeningPort, {}},
+        {kKeyOscSendingPort, &f.m_oscSendingPort, {}},
+        {kOscKeyUseDouble, &s.server.useDouble, {}},
+        {kOscKeyTimeout, &s.server.timeoutMs, {}},
+        {kOscKeySendToLocal, &s.server.sendToLocal, {}},
+        {kOscKeyServerSendTime, &s.server.serverSendTime, {}},
+        {kOscKeyClientServerName, &s.client.serverName, {}},
+        {kOscKeyClientBroadcastPort, &s.client.broadcastPort, {}},
+        {kOscKeyClientListeningPort, &s.client.listeningPort, {}},
+        {kOscKeyClientAddress, &s.client.address, {}},
+        {kOscKeyClientDataPattern, &s.client.dataPattern, {}},
+        {kOscKeyClientConnect, &s.client.connectPattern, {}},
+        {kOscKeyClientDisconnect, &s.client.disconnectPattern, {}},
+        {kOscKeyClientLoadConfig, &s.client.loadConfig, {}},
+        {kOscKeyTrackerServerName, &s.server.trackerServerName, {}},
+        {kOscKeyConnectPattern, &s.server.connectPattern, {}},
+        {kOscKeyDisconnectPattern, &s.server.disconnectPattern, {}},
+        {kOscKeyRequestPattern, &s.server.requestPattern, {}},
+        {kOscKeyServerConnected, &s.server.serverConnected, {}},
+        {kOscKeyServerRemoved, &s.server.serverRemoved, {}},
+        {kOscKeyServerDataTag, &s.server.serverDataTag, {}},
+        {kOscKeyServerEventTag, &s.server.serverEventTag, {}},
+        {kOscKeyClientMaxTimeout, &s.client.maxTimeoutMs, {}},
+        {kOscKeyClientMinTimeout, &s.client.minTimeoutMs, {}},
+    };
+}
 
-void TrackerFrame::LoadWindowPlacement() {}
+std::unique_ptr<wxFileConfig> TrackerFrame::OpenConfig(bool mustExist)
+{
+    // Always '/' before the file name, whatever the platform's separator.
+    const wxString path = m_configDir + "/" + kConfigAppName + ".cfg";
+    const bool exists = wxFileName::FileExists(path);
+    if (mustExist && !exists) return nullptr;
+    // A file we cannot read would be replaced by defaults when the object is
+    // deleted: leave it alone and say so once.
+    if (exists && !wxFileName::IsFileReadable(path)) {
+        if (!m_configUnreadableReported) {
+            m_configUnreadableReported = true;
+            SetErrorMessage(wxString::Format(_("Cannot read configuration file %s: settings are "
+                                               "neither loaded nor saved.\n"),
+                                             path),
+                            false);
+        }
+        return nullptr;
+    }
+    return std::make_unique<wxFileConfig>(kConfigAppName, kConfigVendorName, path, wxEmptyString,
+                                          wxCONFIG_USE_LOCAL_FILE | wxCONFIG_USE_GLOBAL_FILE,
+                                          wxConvAuto());
+}
 
-void TrackerFrame::SaveWindowPlacement() {}
+void TrackerFrame::SetConfigDefaults()
+{
+    m_expertMode = false;
+    m_useCore = false;
+    m_useDayTimer = false;
+    m_genTimer = true;
+    m_useClockDelay = false;
+    m_workerPriority = 2;
+    m_showDelta = true;
+    m_deviceEps = 0.05;
+    m_wiiTimeOut = 3;
+    m_wiiCheck = false;
+    m_wiiRemove = true;
+    m_wiiSetBoard = false;
+    m_wiiMaxDevices = 1;
+    m_wiiUseMulti = false;
+    m_useGlCanvas = true;
+    m_displayIntervalMs = 40;
+    m_captureQueueDepth = 100;
+    m_captureUseThread = true;
+    m_capturePriority = 1;
+    m_captureMaxTime = 0.0;
+    m_capturePreTime = 0.0;
+    m_captureSound = false;
+    m_captureAutoFile = true;
+    m_exportAnalog = true;
+    m_satelComPort = "com1";
+    m_satelRate = 3;
+    m_fobComPort = "com1";
+    m_fobSleep = 500;
+    m_fobHemisphere = 5;
+    m_fobSpeed = 115200;
+    m_fobRange = 36.0f;
+    m_cameraWidth = 1000;
+    m_cameraHeight = 1000;
+    m_cameraRate = 60;
+    m_triggerSpeed = 115200;
+    m_triggerPort = "com1";
+    m_triggerUse = false;
+    m_triggerThresholdHigh = 4.0;
+    m_triggerThresholdLow = 1.0;
+    m_triggerLoop = false;
+    m_triggerTimeOut = 0;
+    m_vrpnSyncOutUse = false;
+    m_vrpnSyncButton = 0;
+    m_useVrpn = false;
+    m_vrpnServerName = kConfigAppName;
+    m_vrpnServerList.Clear();
+    m_useOscServer = false;
+    m_oscListeningPort = 32000;
+    m_oscSendingPort = 12000;
+    // The process-wide settings start from their built-in values too: a frame made
+    // again in the same process must not inherit what the last one loaded.
+    SharedSettings().Publish();
+}
+
+void TrackerFrame::LoadConfig()
+{
+    std::unique_ptr<wxFileConfig> config = OpenConfig(true);
+    if (!config) return;
+    {
+        CPathKeeper keeper(*config);
+        wxString version = kConfigVersion;
+        if (!config->Read(kKeyVersion, &version))
+            SetErrorMessage(_(" Configuration file error  (use default values)!\n"), false);
+
+        SharedSettings shared = SharedSettings::Fetch();
+        const std::vector<ConfigVar> vars = FrameConfigVars(*this, shared);
+        // Only this key has another default when the file exists.
+        m_showDelta = false;
+        for (const char* group : {"/Application/", "/Device/", "/View/", "/SATEL/", "/FOB/",
+                                  "/CAM/", "/Trigger/", "/WII/"})
+            ReadConfigGroup(*config, vars, group);
+        const wxString soundName = m_captureSoundName;  // never read back
+        ReadConfigGroup(*config, vars, "/Capture/");
+        m_captureSoundName = soundName;
+        ReadConfigGroup(*config, vars, "/VRPN_SYNC/");
+        ReadConfigGroup(*config, vars, "/VRPN/");
+        m_vrpnServerList.Clear();
+        for (const wxString& server :
+             ReadConfigList(*config, kKeyVrpnServerCount, kKeyVrpnServerIdFormat))
+            m_vrpnServerList.Add(server);
+        ReadConfigGroup(*config, vars, "/OSC/");
+        // The server starts with the texts and flags just read.
+        shared.Publish();
+        LoadOscClients(*config);
+        if (!m_useOscServer) CloseOscServer();
+
+        LoadFolders();
+        if (version == kConfigVersion) {
+            const wxString current = PerspectiveToConfig(m_auiManager.SavePerspective());
+            wxString stored = current;
+            config->Read(kKeyViewPerspective, &stored, current);
+            m_auiManager.LoadPerspective(PerspectiveFromConfig(stored), true);
+            m_auiManager.Update();
+        }
+    }
+}
+
+void TrackerFrame::LoadOscClients(wxFileConfig& config)
+{
+    const std::vector<wxString> entries =
+        ReadConfigEntries(config, kOscKeyClientCount, kOscKeyClientFormat);
+    OscServerClearClients();
+    if (entries.empty()) return;
+    if (!IsOscServerConnected()) {
+        StartOscServer(m_oscListeningPort, m_oscSendingPort);
+        wxMilliSleep(kOscStartSettleMs);
+    }
+    for (const wxString& entry : entries) {
+        const wxScopedCharBuffer narrow = entry.mb_str(wxConvLibc);
+        // A failed conversion gives an empty text, which the server refuses.
+        OscServerAddClient(std::string(narrow.data() ? narrow.data() : "", narrow.length()));
+    }
+}
+
+void TrackerFrame::LoadFolders()
+{
+    const auto replaceMissing = [this](wxString& folder, const wxString& name) {
+        if (wxFileName::DirExists(folder)) return;
+        const wxString fallback = m_configDir + wxFileName::GetPathSeparator() + name;
+        if (wxFileName::DirExists(fallback) || wxFileName::Mkdir(fallback, 0777)) folder = fallback;
+    };
+    replaceMissing(m_capturePath, _("Capture"));
+    replaceMissing(m_exportPath, _("Export"));
+}
+
+void TrackerFrame::SaveConfig()
+{
+    std::unique_ptr<wxFileConfig> config = OpenConfig(false);
+    if (!config) return;
+    CPathKeeper keeper(*config);
+    config->Write(kKeyVersion, wxString(kConfigVersion));
+    SharedSettings shared = SharedSettings::Fetch();
+    for (const ConfigVar& var : FrameConfigVars(*this, shared)) {
+        WriteConfigVar(*config, var);
+        // The two lists go where their keys stand in the file's order.
+        if (std::strcmp(var.key, kKeyVrpnServerName) == 0)
+            WriteConfigList(*config, kKeyVrpnServerCount, kKeyVrpnServerIdFormat,
+                            ToVector(m_vrpnServerList));
+        if (std::strcmp(var.key, kOscKeyServerSendTime) == 0) {
+            std::vector<wxString> clients;
+            for (size_t i = 0; i < OscServerGetClientCount(); ++i)
+                clients.push_back(wxString(OscServerGetClient(i).c_str(), wxConvLibc));
+            WriteConfigList(*config, kOscKeyClientCount, kOscKeyClientFormat, clients);
+        }
+    }
+    config->Write(kKeyViewPerspective, PerspectiveToConfig(m_auiManager.SavePerspective()));
+}
+
+void TrackerFrame::SaveWindowPlacement()
+{
+    std::unique_ptr<wxFileConfig> config = OpenConfig(false);
+    if (!config) return;
+    CPathKeeper keeper(*config);
+    config->SetPath(kGroupMainFrame);
+    config->Write(kKeyFrameDisplayCount, static_cast<long>(wxDisplay::GetCount()));
+    config->Write(kKeyFrameDisplayId, static_cast<long>(wxDisplay::GetFromWindow(this)));
+    // A minimised frame has no placement worth keeping: the last one stays.
+    if (IsIconized()) return;
+    const wxPoint position = GetPosition();
+    const wxSize client = GetClientSize();
+    config->Write(kKeyFrameX, static_cast<long>(position.x));
+    config->Write(kKeyFrameY, static_cast<long>(position.y));
+    config->Write(kKeyFrameW, static_cast<long>(client.x));
+    config->Write(kKeyFrameH, static_cast<long>(client.y));
+    config->Write(kKeyFrameMaximized, IsMaximized() ? 1L : 0L);
+}
+
+void TrackerFrame::LoadWindowPlacement()
+{
+    std::unique_ptr<wxFileConfig> config = OpenConfig(true);
+    if (!config) return;
+    WindowPlacement stored;
+    {
+        CPathKeeper keeper(*config);
+        config->SetPath(kGroupMainFrame);
+        stored.x = ReadLongOr(*config, kKeyFrameX, stored.x);
+        stored.y = ReadLongOr(*config, kKeyFrameY, stored.y);
+        stored.width = ReadLongOr(*config, kKeyFrameW, stored.width);
+        stored.height = ReadLongOr(*config, kKeyFrameH, stored.height);
+        stored.maximized = ReadLongOr(*config, kKeyFrameMaximized, 1) == 1;
+    }
+    std::vector<ScreenRect> displays;
+    for (unsigned i = 0; i < wxDisplay::GetCount(); ++i) {
+        const wxRect area = wxDisplay(i).GetGeometry();
+        displays.push_back({area.x, area.y, area.width, area.height});
+    }
+    const WindowPlacement fit = FitWindowPlacement(stored, displays, GetSize().x);
+    Move(fit.x, fit.y);
+    SetClientSize(fit.width, fit.height);
+    if (fit.maximized) Maximize();
+}

@@ -1,0 +1,225 @@
+#include "configTable.h"
+
+#include <wx/confbase.h>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+// Every number goes through a long: the toolkit's int reader asserts on values
+// outside int instead of failing.
+bool ReadLong(const wxConfigBase& config, const char* key, long& value)
+{
+    long number = 0;
+    if (!config.Read(key, &number)) return false;
+    value = number;
+    return true;
+}
+
+bool ReadInt32(const wxConfigBase& config, const ConfigVar& var, long& value)
+{
+    long number = 0;
+    if (!ReadLong(config, var.key, number)) return false;
+    if (number < INT_MIN || number > INT_MAX) return false;
+    if (!var.rule.Apply(number)) return false;
+    value = number;
+    return true;
+}
+
+struct Reader {
+    const wxConfigBase& config;
+    const ConfigVar& var;
+
+    bool operator()(bool* target) const
+    {
+        // Read as a number: the toolkit's own reader warns about values other
+        // than 0 and 1 through the log, which would pop up at start-up.
+        long number = 0;
+        if (!ReadLong(config, var.key, number)) return false;
+        *target = number != 0;
+        return true;
+    }
+    bool operator()(int* target) const
+    {
+        long number = 0;
+        if (!ReadInt32(config, var, number)) return false;
+        *target = static_cast<int>(number);
+        return true;
+    }
+    bool operator()(int64_t* target) const
+    {
+        long number = 0;
+        if (!ReadInt32(config, var, number)) return false;
+        *target = number;
+        return true;
+    }
+    bool operator()(double* target) const
+    {
+        double number = 0;
+        if (!config.Read(var.key, &number) || !std::isfinite(number)) return false;
+        *target = number;
+        return true;
+    }
+    bool operator()(float* target) const
+    {
+        double number = 0;
+        if (!config.Read(var.key, &number) || !std::isfinite(number) ||
+            std::fabs(number) > std::numeric_limits<float>::max())
+            return false;
+        *target = static_cast<float>(number);
+        return true;
+    }
+    bool operator()(wxString* target) const
+    {
+        wxString text;
+        if (!config.Read(var.key, &text)) return false;
+        *target = text;
+        return true;
+    }
+    bool operator()(std::string* target) const
+    {
+        wxString text;
+        if (!config.Read(var.key, &text)) return false;
+        const wxScopedCharBuffer bytes = text.utf8_str();
+        target->assign(bytes.data(), bytes.length());
+        return true;
+    }
+};
+
+struct Writer {
+    wxConfigBase& config;
+    const char* key;
+
+    bool operator()(bool* value) const { return config.Write(key, *value); }
+    bool operator()(int* value) const { return config.Write(key, static_cast<long>(*value)); }
+    bool operator()(int64_t* value) const
+    {
+        // The stored form is 32 bits: the low half of the value.
+        return config.Write(key, static_cast<long>(static_cast<int32_t>(
+                                     static_cast<uint32_t>(static_cast<uint64_t>(*value)))));
+    }
+    bool operator()(double* value) const { return config.Write(key, *value); }
+    bool operator()(float* value) const { return config.Write(key, static_cast<double>(*value)); }
+    bool operator()(wxString* value) const { return config.Write(key, *value); }
+    bool operator()(std::string* value) const
+    {
+        return config.Write(key, wxString::FromUTF8(value->data(), value->size()));
+    }
+};
+
+wxString EntryKey(const char* entryFormat, long index)
+{
+    return wxString::Format(entryFormat, static_cast<int>(index));
+}
+
+long ReadCount(const wxConfigBase& config, const char* countKey)
+{
+    long count = 0;
+    if (!ReadLong(config, countKey, count) || count < 0) return 0;
+    return count < kMaxConfigListEntries ? count : kMaxConfigListEntries;
+}
+
+}  // namespace
+
+bool ConfigIntRule::Apply(long& value) const
+{
+    const bool inside = value >= low && value <= high;
+    switch (kind) {
+        case Kind::Any:
+            return true;
+        case Kind::KeepOutside:
+            return inside;
+        case Kind::ReplaceOutside:
+            if (!inside) value = replacement;
+            return true;
+    }
+    return false;
+}
+
+bool ReadConfigVar(const wxConfigBase& config, const ConfigVar& var)
+{
+    return std::visit(Reader{config, var}, var.target);
+}
+
+bool WriteConfigVar(wxConfigBase& config, const ConfigVar& var)
+{
+    return std::visit(Writer{config, var.key}, var.target);
+}
+
+const ConfigVar* FindConfigVar(const std::vector<ConfigVar>& vars, const char* key)
+{
+    for (const ConfigVar& var : vars)
+        if (std::strcmp(var.key, key) == 0) return &var;
+    return nullptr;
+}
+
+void ReadConfigGroup(const wxConfigBase& config, const std::vector<ConfigVar>& vars,
+                     const char* group)
+{
+    const size_t length = std::strlen(group);
+    for (const ConfigVar& var : vars)
+        if (std::strncmp(var.key, group, length) == 0) ReadConfigVar(config, var);
+}
+
+bool WriteConfigVars(wxConfigBase& config, const std::vector<ConfigVar>& vars)
+{
+    bool ok = true;
+    for (const ConfigVar& var : vars) ok = WriteConfigVar(config, var) && ok;
+    return ok;
+}
+
+std::vector<wxString> ReadConfigEntries(const wxConfigBase& config, const char* countKey,
+                                        const char* entryFormat)
+{
+    std::vector<wxString> entries;
+    const long count = ReadCount(config, countKey);
+    entries.reserve(static_cast<size_t>(count));
+    for (long i = 0; i < count; ++i) {
+        wxString text;
+        if (!config.Read(EntryKey(entryFormat, i), &text)) text.clear();
+        entries.push_back(text);
+    }
+    return entries;
+}
+
+std::vector<wxString> ReadConfigList(const wxConfigBase& config, const char* countKey,
+                                     const char* entryFormat)
+{
+    std::vector<wxString> entries;
+    for (wxString& text : ReadConfigEntries(config, countKey, entryFormat))
+        if (!text.empty()) entries.push_back(std::move(text));
+    return entries;
+}
+
+bool WriteConfigList(wxConfigBase& config, const char* countKey, const char* entryFormat,
+                     const std::vector<wxString>& entries)
+{
+    bool ok = config.Write(countKey, static_cast<long>(entries.size()));
+    for (size_t i = 0; i < entries.size(); ++i)
+        ok = config.Write(EntryKey(entryFormat, static_cast<long>(i)), entries[i]) && ok;
+    return ok;
+}
+
+wxString PerspectiveToConfig(const wxString& layout)
+{
+    wxString stored = layout;
+    stored.Replace("=", ":");
+    return stored;
+}
+
+wxString PerspectiveFromConfig(const wxString& stored)
+{
+    wxString layout = stored;
+    layout.Replace(":", "=");
+    return layout;
+}
+
+int SaturateToInt(long long value)
+{
+    if (value < INT_MIN) return INT_MIN;
+    if (value > INT_MAX) return INT_MAX;
+    return static_cast<int>(value);
+}

@@ -1,0 +1,367 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wx/display.h>
+#include <wx/textctrl.h>
+
+#include <variant>
+
+#include "DravonetMain.h"
+#include "configShared.h"
+#include "frameSettingsSupport.h"
+#include "frameSettingsTable.h"
+
+namespace {
+
+using Value = std::variant<bool, int, int64_t, double, float, wxString, std::string>;
+
+Value ValueOf(const ConfigTarget& target)
+{
+    return std::visit([](auto* p) -> Value { return *p; }, target);
+}
+
+// Every key of the file, spelled as stored (existing files depend on it).
+const char* const kEveryKey[] = {
+    "/Version",
+    "/Application/expert_mode",
+    "/Application/use_core",
+    "/Device/timer",
+    "/Device/gen_timer",
+    "/Device/use_clock_delay",
+    "/Device/worker_priority",
+    "/Device/show_delta",
+    "/Device/device_eps",
+    "/WII/time_out",
+    "/WII/check",
+    "/WII/remove",
+    "/WII/set_wii_board",
+    "/WII/max_devices",
+    "/WII/use_multi",
+    "/View/use_gl_canvas",
+    "/View/display_interval_ms",
+    "/Capture/Capture_queue_depth",
+    "/Capture/Capture_use_thread",
+    "/Capture/Capture_priority",
+    "/Capture/Capture_max_time",
+    "/Capture/Capture_pre_time",
+    "/Capture/Capture_sound",
+    "/Capture/Capture_sound_name",
+    "/Capture/Capture_auto_file",
+    "/Capture/extport_analog",
+    "/Capture/Use_Text_Header",
+    "/Capture/Use_Text_Time",
+    "/Capture/m_export_path",
+    "/Capture/m_capture_path",
+    "/SATEL/m_satel_com_port",
+    "/SATEL/m_satel_rate",
+    "/FOB/com_port",
+    "/FOB/sleep",
+    "/FOB/hemisphre",
+    "/FOB/speed",
+    "/FOB/range",
+    "/CAM/camera_width",
+    "/CAM/camera_height",
+    "/CAM/camera_rate",
+    "/Trigger/usb_speed",
+    "/Trigger/usb_port",
+    "/Trigger/usb_use",
+    "/Trigger/usb_threshold_high",
+    "/Trigger/usb_threshold_low",
+    "/Trigger/loop",
+    "/Trigger/time_out",
+    "/VRPN_SYNC/use",
+    "/VRPN_SYNC/button",
+    "/VRPN/use_vrpn",
+    "/VRPN/vrpn_listening_port",
+    "/VRPN/vrpn_server_name",
+    "/VRPN/vrpn_server_count",
+    "/VRPN/vrpn_server_id_0",
+    "/VRPN/vrpn_server_id_1",
+    "/VRPN/vrpn_sync_address",
+    "/VRPN/vrpn_sync_in_port",
+    "/VRPN/vrpn_sync_out_port",
+    "/VRPN/vrpn_sync_server_name",
+    "/VRPN/vrpn_sync_use",
+    "/VRPN/vrpn_sync_high_value",
+    "/VRPN/vrpn_sync_low_value",
+    "/OSC/use_osc_server",
+    "/OSC/istening_port",
+    "/OSC/sending_port",
+    "/OSC/use_double",
+    "/OSC/timeout",
+    "/OSC/send_to_local",
+    "/OSC/serverSendTime",
+    "/OSC/nb_client",
+    "/OSC/default_client_server_name",
+    "/OSC/default_client_server_broadcast_port",
+    "/OSC/default_client_server_listening_port",
+    "/OSC/default_client_server_address",
+    "/OSC/default_client_server_data_pattern",
+    "/OSC/default_client_server_data_connect",
+    "/OSC/default_client_server_data_disconnect",
+    "/OSC/default_client_server_load_config",
+    "/OSC/trackerServerName",
+    "/OSC/connectPattern",
+    "/OSC/disconnectPattern",
+    "/OSC/requestPattern",
+    "/OSC/serverConnected",
+    "/OSC/serverRemoved",
+    "/OSC/serverDataTag",
+    "/OSC/serverEventTag",
+    "/OSC/osc_client_max_timeout",
+    "/OSC/osc_client_min_timeout",
+    "/View/current_perspective",
+    "/MainFrame/display_count",
+    "/MainFrame/display_id",
+    "/MainFrame/x",
+    "/MainFrame/y",
+    "/MainFrame/w",
+    "/MainFrame/h",
+    "/MainFrame/IsMaximized",
+};
+
+class FrameConfigTest : public FrameSettingsTest {
+protected:
+    // A value of the variable's type unlike its default and accepted by its rule.
+    // Texts name existing folders, so that the folder keys keep them too.
+    void SetDistinct(const ConfigVar& var, int index)
+    {
+        struct Setter {
+            const ConfigVar& var;
+            int index;
+            std::string folder;
+            void operator()(bool* p) const { *p = !*p; }
+            void operator()(int* p) const { *p = Number(); }
+            void operator()(int64_t* p) const { *p = Number(); }
+            void operator()(double* p) const { *p = 0.5 + index; }
+            void operator()(float* p) const { *p = 72.0f + index; }
+            void operator()(wxString* p) const { *p = wxString::FromUTF8(folder.c_str()); }
+            void operator()(std::string* p) const { *p = "/t\xc3\xa9xt_" + std::to_string(index); }
+            int Number() const
+            {
+                return var.rule.kind == ConfigIntRule::Kind::Any ? 1000 + index
+                                                                 : static_cast<int>(var.rule.high);
+            }
+        };
+        const std::string folder = (Dir() / ("f\xc3\xa9_" + std::to_string(index))).string();
+        wxFileName::Mkdir(wxString::FromUTF8(folder.c_str()), 0777, wxPATH_MKDIR_FULL);
+        std::visit(Setter{var, index, folder}, var.target);
+    }
+};
+
+TEST_F(FrameConfigTest, FirstStartKeepsDefaultsAndTheExitWritesEveryKey)
+{
+    TrackerFrame* frame = MakeFrame();
+    EXPECT_TRUE(frame->m_showDelta);
+    EXPECT_FALSE(frame->IsMaximized());
+    EXPECT_EQ(frame->m_displayIntervalMs, 40);
+    EXPECT_TRUE(frame->m_errorsText->GetValue().empty());
+    DestroyFrame();
+
+    auto file = ReadBack();
+    for (const char* key : kEveryKey) {
+        if (wxString(key).StartsWith("/VRPN/vrpn_server_id_")) continue;  // empty list
+        EXPECT_TRUE(file->HasEntry(key)) << key;
+    }
+    EXPECT_EQ(file->Read("/Version"), "1.30");
+    EXPECT_EQ(file->Read("/View/current_perspective").Find('='), wxNOT_FOUND);
+}
+
+TEST_F(FrameConfigTest, EverySettingSurvivesASaveAndAReload)
+{
+    TrackerFrame::SetProcessorCountOverride(8);  // core pinning stays on
+    TrackerFrame* frame = MakeFrame();
+    const wxString soundName = frame->m_captureSoundName;
+    SharedSettings shared = SharedSettings::Fetch();
+    std::vector<ConfigVar> vars = FrameConfigVars(*frame, shared);
+    for (size_t i = 0; i < vars.size(); ++i) SetDistinct(vars[i], static_cast<int>(i));
+    shared.vrpnListeningPort = 0;  // the VRPN server starts on reload: any free port
+    shared.Publish();
+    frame->m_vrpnServerList.Add("Tracker0@localhost");
+    frame->m_vrpnServerList.Add(wxString::FromUTF8("Wand@l\xc3\xa9"));
+    std::vector<Value> expected;
+    for (const ConfigVar& var : vars) expected.push_back(ValueOf(var.target));
+    frame->SaveConfig();
+    DestroyFrame();
+
+    auto file = ReadBack();
+    for (const char* key : kEveryKey) EXPECT_TRUE(file->HasEntry(key)) << key;
+    file.reset();
+
+    frame = MakeFrame();
+    SharedSettings reloaded = SharedSettings::Fetch();
+    const std::vector<ConfigVar> again = FrameConfigVars(*frame, reloaded);
+    ASSERT_EQ(again.size(), expected.size());
+    for (size_t i = 0; i < again.size(); ++i) {
+        // The capture sound is written, never read back.
+        if (wxString(again[i].key) == "/Capture/Capture_sound_name") {
+            EXPECT_EQ(frame->m_captureSoundName, soundName);
+            continue;
+        }
+        EXPECT_TRUE(ValueOf(again[i].target) == expected[i]) << again[i].key;
+    }
+    ASSERT_EQ(frame->m_vrpnServerList.GetCount(), 2u);
+    EXPECT_EQ(frame->m_vrpnServerList[1], wxString::FromUTF8("Wand@l\xc3\xa9"));
+    EXPECT_TRUE(IsVrpnServerRunning());
+}
+
+TEST_F(FrameConfigTest, BadValuesKeepDefaultsAndTheWiiLimitsAreCorrected)
+{
+    WriteConfig(
+        "Version=1.30\n"
+        "[Device]\nworker_priority=abc\ndevice_eps=nan\n"
+        "[WII]\ntime_out=-2\nmax_devices=5\n"
+        "[View]\ndisplay_interval_ms=0\nuse_gl_canvas=x\n"
+        "[Trigger]\ntime_out=-7\nusb_threshold_high=\n"
+        "[FOB]\nrange=zz\nsleep=99999999999\n"
+        "[VRPN]\nvrpn_server_count=3\nvrpn_server_id_0=a\nvrpn_server_id_1=\n"
+        "vrpn_server_id_2=c\n");
+    TrackerFrame* frame = MakeFrame();
+    EXPECT_FALSE(frame->m_showDelta);  // a file without the key
+    EXPECT_EQ(frame->m_workerPriority, 2);
+    EXPECT_DOUBLE_EQ(frame->m_deviceEps, 0.05);
+    EXPECT_EQ(frame->m_wiiTimeOut, 1);
+    EXPECT_EQ(frame->m_wiiMaxDevices, 1);
+    EXPECT_EQ(frame->m_displayIntervalMs, 40);  // 0 would spin the display timer
+    EXPECT_TRUE(frame->m_useGlCanvas);
+    EXPECT_EQ(frame->m_triggerTimeOut, 0);
+    EXPECT_DOUBLE_EQ(frame->m_triggerThresholdHigh, 4.0);
+    EXPECT_FLOAT_EQ(frame->m_fobRange, 36.0f);
+    EXPECT_EQ(frame->m_fobSleep, 500);
+    ASSERT_EQ(frame->m_vrpnServerList.GetCount(), 2u);
+    EXPECT_EQ(frame->m_vrpnServerList[0], "a");
+    EXPECT_EQ(frame->m_vrpnServerList[1], "c");
+    EXPECT_TRUE(frame->m_errorsText->GetValue().empty());
+    DestroyFrame();
+
+    // The list is saved compacted; the stale entry stays and is ignored.
+    auto file = ReadBack();
+    EXPECT_EQ(file->ReadLong("/VRPN/vrpn_server_count", -1), 2);
+    EXPECT_EQ(file->Read("/VRPN/vrpn_server_id_1"), "c");
+    EXPECT_EQ(file->Read("/VRPN/vrpn_server_id_2"), "c");
+    EXPECT_EQ(file->ReadLong("/WII/max_devices", -1), 1);
+}
+
+TEST_F(FrameConfigTest, FileWithoutVersionIsReportedAndStillRead)
+{
+    WriteConfig("[WII]\ntime_out=9\n[View]\ncurrent_perspective=layout2|name:nothing\n");
+    TrackerFrame* frame = MakeFrame();
+    EXPECT_EQ(frame->m_wiiTimeOut, 9);
+    EXPECT_NE(
+        frame->m_errorsText->GetValue().Find(" Configuration file error  (use default values)!"),
+        wxNOT_FOUND);
+}
+
+TEST_F(FrameConfigTest, StoredLayoutIsUsedOnlyWithTheSameVersion)
+{
+    // Saved with the information pane hidden.
+    TrackerFrame* frame = MakeFrame();
+    frame->m_auiManager.GetPane("MESSAGEBOOK").Hide();
+    frame->m_auiManager.Update();
+    frame->SaveConfig();
+    DestroyFrame();
+    frame = MakeFrame();
+    EXPECT_FALSE(frame->m_auiManager.GetPane("MESSAGEBOOK").IsShown());
+    DestroyFrame();
+
+    auto file = ReadBack();
+    file->Write("/Version", "1.29");
+    file.reset();
+    frame = MakeFrame();
+    EXPECT_TRUE(frame->m_auiManager.GetPane("MESSAGEBOOK").IsShown());
+}
+
+TEST_F(FrameConfigTest, MissingFoldersFallBackToSubfoldersOfTheConfigurationFolder)
+{
+    const std::string kept = (Dir() / "kept").string();
+    wxFileName::Mkdir(kept, 0777);
+    WriteConfig("Version=1.30\n[Capture]\nm_capture_path=" + (Dir() / "gone").string() +
+                "\nm_export_path=" + kept + "\n");
+    TrackerFrame* frame = MakeFrame();
+    EXPECT_EQ(frame->m_capturePath, frame->m_configDir + "/Capture");
+    EXPECT_TRUE(wxFileName::DirExists(frame->m_capturePath));
+    EXPECT_EQ(frame->m_exportPath, kept);
+}
+
+TEST_F(FrameConfigTest, StoredOscClientsReturnWithTheServerOff)
+{
+    const int inPort = FreePort();
+    WriteConfig("Version=1.30\n[OSC]\nuse_osc_server=0\nistening_port=" + std::to_string(inPort) +
+                "\nnb_client=3\nnb_client_0=127.0.0.1:7001\nnb_client_1=bad\n"
+                "nb_client_2=127.0.0.1:7003\n");
+    TrackerFrame* frame = MakeFrame();
+    EXPECT_FALSE(IsOscServerStarted());  // started for the clients, then closed again
+    ASSERT_EQ(OscServerGetClientCount(), 2u);
+    frame->SaveConfig();
+    auto file = ReadBack();
+    EXPECT_EQ(file->ReadLong("/OSC/nb_client", -1), 2);
+    EXPECT_EQ(file->Read("/OSC/nb_client_0"), "127.0.0.1:7001");
+    EXPECT_EQ(file->Read("/OSC/nb_client_1"), "127.0.0.1:7003");
+}
+
+TEST_F(FrameConfigTest, UnreadableFileLeavesDefaultsAndIsNotOverwritten)
+{
+    if (geteuid() == 0) GTEST_SKIP() << "root reads any file";
+    const std::string text = "Version=1.30\n[WII]\ntime_out=9\n";
+    WriteConfig(text);
+    ASSERT_EQ(chmod(ConfigPath().c_str(), 0200), 0);
+    TrackerFrame* frame = MakeFrame();
+    EXPECT_EQ(frame->m_wiiTimeOut, 3);
+    EXPECT_TRUE(frame->m_showDelta);
+    DestroyFrame();
+    ASSERT_EQ(chmod(ConfigPath().c_str(), 0600), 0);
+    EXPECT_EQ(ConfigText(), text);
+}
+
+TEST_F(FrameConfigTest, WindowPlacementIsRestoredAndKeptOnScreen)
+{
+    const wxRect screen = wxDisplay(0u).GetGeometry();
+    const auto placed = [&](int x, int y) {
+        WriteConfig("Version=1.30\n[MainFrame]\nx=" + std::to_string(x) +
+                    "\ny=" + std::to_string(y) + "\nw=600\nh=600\nIsMaximized=0\n");
+        TrackerFrame* frame = MakeFrame();
+        const wxPoint position = frame->GetPosition();
+        EXPECT_FALSE(frame->IsMaximized());
+        DestroyFrame();
+        return position;
+    };
+    EXPECT_EQ(placed(60, 70), wxPoint(60, 70));
+    // Beyond the displays: back to 50.
+    EXPECT_EQ(placed(screen.width + 500, 10), wxPoint(50, 10));
+    EXPECT_EQ(placed(10, screen.height + 1), wxPoint(10, 50));
+    // At the very right edge, far to the left or above: the caption must still
+    // come back onto a display.
+    for (const wxPoint& off : {wxPoint(screen.width, 10), wxPoint(-5000, 10), wxPoint(10, -4000)}) {
+        const wxPoint at = placed(off.x, off.y);
+        EXPECT_EQ(at, wxPoint(screen.x + 50, screen.y + 50)) << off.x << "," << off.y;
+    }
+}
+
+TEST_F(FrameConfigTest, WindowPlacementIsSavedAtExit)
+{
+    TrackerFrame* frame = MakeFrame();
+    frame->Move(120, 130);
+    DestroyFrame();
+    auto file = ReadBack();
+    EXPECT_EQ(file->ReadLong("/MainFrame/x", -1), 120);
+    EXPECT_EQ(file->ReadLong("/MainFrame/y", -1), 130);
+    EXPECT_EQ(file->ReadLong("/MainFrame/IsMaximized", -1), 0);
+    EXPECT_EQ(file->ReadLong("/MainFrame/display_count", -1),
+              static_cast<long>(wxDisplay::GetCount()));
+    EXPECT_GT(file->ReadLong("/MainFrame/w", -1), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FrameConfigTest, FileWithoutPlacementGoesToTheDefaultPlace)
+{
+    // Maximising needs a window manager, which the test display lacks: the place is
+    // what can be checked here.
+    WriteConfig("Version=1.30\n");
+    TrackerFrame* frame = MakeFrame();
+    EXPECT_EQ(frame->GetPosition(), wxPoint(50, 50));
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+#include <wx/propgrid/propgrid.h>
+#include <wx/propgrid/props.h>
+
+#include "DravonetMain.h"
+#include "frameSettingsSupport.h"
+
+namespace {
+
+const char* const kAlways[] = {
+    "APP",
+    "expert_mode",
+    "WII",
+    "WII_TIMEOUT",
+    "check_wii_at_startup",
+    "multi_wii",
+    "set_wii_board",
+    "remove_wii_device",
+    "max_wii_devices",
+    "SATEL",
+    "SATEL_COM_PORT",
+    "SATEL_RATE",
+    "BORD",
+    "BIRD_COM_PORT",
+    "HEMISPHERE",
+    "BIRD_SLEEP",
+    "BIRD_BAUD",
+    "BIRD_RANGE",
+    "VIDEO_DEVICE",
+    "camera_width",
+    "camera_height",
+    "camera_rate",
+    "OSC_DEVICE",
+    "OSC_CLIENT_SERVER_NAME",
+    "OSC_CLIENT_SERVER_ADDRESS",
+    "OSC_CLINE_SERVER_B_PORT",
+    "OSC_CLINE_SERVER_L_PORT",
+    "OSC_CLIENT_SERVER_PATTERN",
+    "OSC_CLIENT_SERVER_CONNECT",
+    "OSC_CLIENT_SERVER_DISCONNECT",
+    "osc_client_max_timeout",
+    "osc_client_min_timeout",
+    "OSC_CLENT_SERVER_CONF",
+    "GENERAL",
+    "Capture_dir",
+    "export_dir",
+    "EXPORT_TXT",
+    "EXPORT_TXT_HEADER",
+    "EXPORT_TXT_TIME",
+    "Capture_time",
+    "AUTO_FILE",
+    "Capture_pre_time",
+    "OSC",
+    "OSC_SERVER",
+    "OSC_PORT_LIST",
+    "OSC_PORT_SEND",
+    "OSC_SERVER_NAME",
+    "OSC_DATA_NAME",
+    "OSC_EVENT_NAME",
+    "VRPN",
+    "VRPN_SERVER",
+    "vrpn_server_name",
+    "vrpn_listening_port",
+    "VRPN_OUT",
+    "VRPN_OUT_USE",
+    "LOCAL",
+    "LOCAL_ADDR",
+    "USB_TRIGGER",
+    "USB_TRIGGER_USE",
+    "USB_TRIGGER_COM_PORT",
+    "USB_TRIGGER_THRESHOLD_HIGH",
+    "USB_TRIGGER_THRESHOLD_LOW",
+    "OSC_TRIGGER",
+    "OSC_TRIGGER_USE",
+    "OSC_TRIGGER_ADDR",
+    "OSC_TRIGGER_NAME",
+    "OSC_TRIGGER_IN_PORT",
+    "OSC_TRIGGER_OUT_PORT",
+    "OSC_TRIGGER_THRESHOLD_HIGH",
+    "OSC_TRIGGER_THRESHOLD_LOW",
+    "TRIGGER",
+    "TRIGGER_LOOP",
+};
+const char* const kExpertOnly[] = {
+    "DEV",
+    "worker_priority",
+    "use_gen_timer",
+    "use_daytime_timer",
+    "show_delta",
+    "clock_accuray",
+    "use_gl_canvas",
+    "use_clock_delay",
+    "OSC_CONNECT_NAME",
+    "OSC_DISCONNECT_NAME",
+    "serverSendTime",
+    "OSC_DOUBLE",
+    "OSC_TO_LOCAL",
+    "OSC_TIMEOUT",
+    "OSC_CONNECTED_NAME",
+    "OSC_REMOVED_NAME",
+    "TRIGGER_OUT_BUTTON",
+    "USB_TRIGGER_BAUD",
+    "TRIGGER_TIME_OUT",
+    "THREAD",
+    "ACQ_THREAD",
+    "Acq_priority",
+    "Acq_buffer",
+};
+
+class FrameSettingsGridTest : public FrameSettingsTest {
+protected:
+    wxPropertyGrid& Grid() { return *MakeFrame()->m_settingsGrid; }
+    bool Has(const char* name) { return Grid().GetPropertyByName(name) != nullptr; }
+    int Choice(const char* name)
+    {
+        auto* property = dynamic_cast<wxEnumProperty*>(Grid().GetPropertyByName(name));
+        EXPECT_NE(property, nullptr) << name;
+        return property ? property->GetChoiceSelection() : -2;
+    }
+};
+
+TEST_F(FrameSettingsGridTest, ExpertModeAddsItsRows)
+{
+    TrackerFrame::SetProcessorCountOverride(8);
+    TrackerFrame* frame = MakeFrame();
+    for (const char* name : kAlways) EXPECT_TRUE(Has(name)) << name;
+    for (const char* name : kExpertOnly) EXPECT_FALSE(Has(name)) << name;
+    EXPECT_FALSE(Has("use_core"));
+
+    frame->m_expertMode = true;
+    frame->BuildSettingsGrid();
+    for (const char* name : kAlways) EXPECT_TRUE(Has(name)) << name;
+    for (const char* name : kExpertOnly) EXPECT_TRUE(Has(name)) << name;
+    EXPECT_TRUE(Has("use_core"));
+    EXPECT_EQ(Grid().GetPropertyLabel("Capture_time"), "Max  Time (s)");
+    EXPECT_EQ(Grid().GetPropertyLabel("clock_accuray"), "Clock accuracy (us)");
+}
+
+TEST_F(FrameSettingsGridTest, CorePinningRowNeedsMoreThanTwoProcessors)
+{
+    TrackerFrame::SetProcessorCountOverride(2);
+    TrackerFrame* frame = MakeFrame();
+    frame->m_expertMode = true;
+    frame->BuildSettingsGrid();
+    EXPECT_TRUE(Has("DEV"));
+    EXPECT_FALSE(Has("use_core"));
+}
+
+TEST_F(FrameSettingsGridTest, ShowsStoredValuesAndChoices)
+{
+    TrackerFrame* frame = MakeFrame();
+    frame->m_satelComPort = "";
+    frame->m_fobComPort = "com7";
+    frame->m_triggerPort = "/dev/ttyUSB0";
+    frame->m_fobSpeed = 14400;
+    frame->m_fobRange = 50.0f;
+    frame->m_fobHemisphere = 2;
+    frame->m_wiiTimeOut = 17;
+    frame->m_expertMode = true;
+    frame->m_triggerSpeed = 9600;
+    frame->m_deviceEps = 0.25;
+    frame->BuildSettingsGrid();
+    EXPECT_EQ(Choice("SATEL_COM_PORT"), 0);
+    EXPECT_EQ(Choice("BIRD_COM_PORT"), 6);
+    EXPECT_EQ(Choice("USB_TRIGGER_COM_PORT"), 0);
+    EXPECT_EQ(Choice("BIRD_BAUD"), -1);
+    EXPECT_EQ(Choice("BIRD_RANGE"), -1);
+    EXPECT_EQ(Choice("HEMISPHERE"), 2);
+    EXPECT_EQ(Choice("USB_TRIGGER_BAUD"), 2);
+    EXPECT_EQ(Choice("SATEL_RATE"), 3);
+    EXPECT_EQ(Grid().GetPropertyValueAsInt("WII_TIMEOUT"), 17);
+    // No device page selected: the configured tolerance.
+    EXPECT_DOUBLE_EQ(Grid().GetPropertyValueAsDouble("clock_accuray"), 0.25);
+
+    frame->m_fobSpeed = 57600;
+    frame->m_fobRange = 144.0f;
+    frame->BuildSettingsGrid();
+    EXPECT_EQ(Choice("BIRD_BAUD"), 5);
+    EXPECT_EQ(Choice("BIRD_RANGE"), 2);
+}
+
+TEST_F(FrameSettingsGridTest, SoundRowOnlyWithASoundFile)
+{
+    TrackerFrame* frame = MakeFrame();
+    frame->m_captureSoundName = "";
+    frame->BuildSettingsGrid();
+    EXPECT_FALSE(Has("Capture_sound"));
+    frame->m_captureSoundName = "/x/sound.wav";
+    frame->BuildSettingsGrid();
+    EXPECT_TRUE(Has("Capture_sound"));
+}
+
+TEST_F(FrameSettingsGridTest, CategoriesCheckBoxesAndReadOnlyRows)
+{
+    Grid();
+    wxPropertyGrid& grid = Grid();
+    EXPECT_TRUE(grid.IsPropertyExpanded("APP"));
+    EXPECT_TRUE(grid.IsPropertyExpanded("GENERAL"));
+    EXPECT_TRUE(grid.IsPropertyExpanded("TRIGGER"));
+    for (const char* name : {"WII", "SATEL", "BORD", "VIDEO_DEVICE", "OSC_DEVICE", "OSC", "VRPN",
+                             "VRPN_OUT", "LOCAL", "USB_TRIGGER", "OSC_TRIGGER"})
+        EXPECT_FALSE(grid.IsPropertyExpanded(name)) << name;
+    EXPECT_TRUE(grid.GetPropertyByName("LOCAL_ADDR")->HasFlag(wxPG_PROP_READONLY));
+    // No device open: the device rows are editable.
+    EXPECT_FALSE(grid.GetPropertyByName("SATEL_COM_PORT")->HasFlag(wxPG_PROP_READONLY));
+    EXPECT_FALSE(grid.GetPropertyByName("Capture_dir")->HasFlag(wxPG_PROP_READONLY));
+    const wxVariant checkbox =
+        grid.GetPropertyByName("USB_TRIGGER_USE")->GetAttribute(wxPG_BOOL_USE_CHECKBOX);
+    EXPECT_TRUE(!checkbox.IsNull() && checkbox.GetBool());
+    EXPECT_EQ(grid.GetPropertyBackgroundColour("WII_TIMEOUT"), wxColour(255, 255, 155));
+    EXPECT_EQ(grid.GetPropertyBackgroundColour("vrpn_server_name"), wxColour(255, 255, 200));
+}
+
+TEST_F(FrameSettingsGridTest, RebuildInsideACallersFreezeKeepsItBalanced)
+{
+    wxPropertyGrid& grid = Grid();
+    grid.Freeze();
+    MakeFrame()->BuildSettingsGrid();
+    EXPECT_TRUE(grid.IsFrozen());
+    grid.Thaw();
+    EXPECT_FALSE(grid.IsFrozen());
+}
+
+}  // namespace
