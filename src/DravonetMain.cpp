@@ -14,6 +14,7 @@
 #include <wx/display.h>
 #include <wx/filename.h>
 #include <wx/listctrl.h>
+#include <wx/log.h>
 #include <wx/notifmsg.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/stdpaths.h>
@@ -37,6 +38,7 @@ bool EnsureFolder(const wxString& path)
 {
     if (wxFileName::DirExists(path))
         return true;
+    wxLogNull quiet;  // a folder that cannot be made is not reported
     return wxFileName::Mkdir(path, 0777) && wxFileName::DirExists(path);
 }
 
@@ -181,13 +183,16 @@ void TrackerFrame::CreatePanes()
     m_errorsText = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition,
                                   wxDefaultSize, textStyle);
 
+    // Each pane starts at the size its window was made with.
     m_auiManager.AddPane(m_mainBook, wxAuiPaneInfo()
+                                         .BestSize(m_mainBook->GetSize())
                                          .Name("MAINBOOK")
                                          .CenterPane()
                                          .Layer(0)
                                          .Position(0)
                                          .PaneBorder(false));
     m_auiManager.AddPane(m_settingsBook, wxAuiPaneInfo()
+                                         .BestSize(m_settingsBook->GetSize())
                                              .Name("SETTINGS")
                                              .Caption(_("Settings"))
                                              .Left()
@@ -196,6 +201,7 @@ void TrackerFrame::CreatePanes()
                                              .CloseButton(true)
                                              .MaximizeButton(true));
     m_auiManager.AddPane(m_captureBook, wxAuiPaneInfo()
+                                         .BestSize(m_captureBook->GetSize())
                                             .Name("CAPTURE")
                                             .Caption(_("Capture"))
                                             .Right()
@@ -204,6 +210,7 @@ void TrackerFrame::CreatePanes()
                                             .CloseButton(true)
                                             .MaximizeButton(true));
     m_auiManager.AddPane(m_messageBook, wxAuiPaneInfo()
+                                         .BestSize(m_messageBook->GetSize())
                                             .Name("MESSAGEBOOK")
                                             .Caption(_("Information"))
                                             .Bottom()

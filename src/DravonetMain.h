@@ -132,6 +132,8 @@ public:
     void ShowNotification(const wxString& title, const wxString& message, int flags);
     void ScrollMessagesToEnd();
     void ApplyExpertMode();
+    // The time read-out's tool tip names what it shows (trigger, variability, clock).
+    void UpdateTimeTextToolTip();
 
     // ---- settings: frameConfig.cpp, frameSettingsGrid.cpp, frameSettingsChange.cpp ----
 
@@ -216,7 +218,6 @@ private:
     void UpdateTimeInfo(CAnalogDevice* device);
     void CheckCameraModified();
     void PollDevices();
-    void UpdateTimeTextToolTip();
 
     void OnSize(wxSizeEvent& event);
     void OnTimer(wxTimerEvent& event);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DravonetMain.h"
+#include "process/messageQueue.h"
 #include "support/tempDir.h"
 
 #include <wx/app.h>
@@ -21,6 +22,7 @@ protected:
         // The documents folder follows HOME when no user-dirs file says otherwise.
         setenv("HOME", Dir().c_str(), 1);
         setenv("XDG_CONFIG_HOME", (Dir() / ".config").c_str(), 1);
+        g_messages.Drain();  // left by earlier tests
     }
 
     void TearDown() override
