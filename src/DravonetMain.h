@@ -9,6 +9,7 @@
 #include <wx/timer.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <streambuf>
 #include <vector>
@@ -115,6 +116,10 @@ public:
     // machine's. Lets tests stand in for another machine.
     static void SetProcessorCountOverride(int count);
     static int GetProcessorCountInUse();
+    // Whether the frame also takes over the C streams stdout and stderr (printf,
+    // fputs) besides std::cout and std::cerr; on by default. A test harness that
+    // reports on stdout turns it off.
+    static void SetCaptureCStreams(bool capture);
 
     // CDeviceOwner. SetErrorMessage: any thread (other threads' text is handed over
     // to the GUI thread). AppendMessage: GUI thread.
@@ -323,6 +328,8 @@ private:
     // the frame so that a thread still inside a write never meets a freed buffer.
     CStreamCapture* m_coutCapture = nullptr;
     CStreamCapture* m_cerrCapture = nullptr;
+    std::FILE* m_oldStdout = nullptr;  // the C streams before they were taken over
+    std::FILE* m_oldStderr = nullptr;
     wxAuiToolBar* m_timeToolBar = nullptr;
     std::unique_ptr<wxNotificationMessage> m_notification;
 

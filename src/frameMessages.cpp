@@ -8,6 +8,8 @@
 #include <wx/textctrl.h>
 #include <wx/thread.h>
 
+#include <atomic>
+#include <cstdio>
 #include <iostream>
 
 namespace {
@@ -36,6 +38,20 @@ CStreamCapture& CerrCapture()
     return capture;
 }
 
+std::FILE* CoutStream()
+{
+    static std::FILE* const stream = OpenCaptureStream(CoutCapture());
+    return stream;
+}
+
+std::FILE* CerrStream()
+{
+    static std::FILE* const stream = OpenCaptureStream(CerrCapture());
+    return stream;
+}
+
+std::atomic<bool> s_captureCStreams{true};
+
 // Text from the C++ streams is UTF-8 as a rule; anything else is shown byte for byte.
 wxString FromStreamText(const std::string& text)
 {
@@ -56,12 +72,27 @@ void LogError(const wxString& text)
 
 }  // namespace
 
+void TrackerFrame::SetCaptureCStreams(bool capture)
+{
+    s_captureCStreams.store(capture);
+}
+
 void TrackerFrame::RedirectStreams()
 {
     m_cerrCapture = &CerrCapture();
     m_oldCerrBuffer = std::cerr.rdbuf(m_cerrCapture);
     m_coutCapture = &CoutCapture();
     m_oldCoutBuffer = std::cout.rdbuf(m_coutCapture);
+    // Much of the program reports with printf and fputs: those texts belong on the
+    // pages too. The C library lets its standard stream variables be replaced.
+    if (s_captureCStreams.load() && CoutStream() && CerrStream()) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        m_oldStdout = stdout;
+        m_oldStderr = stderr;
+        stdout = CoutStream();
+        stderr = CerrStream();
+    }
 }
 
 void TrackerFrame::RestoreStreams()
@@ -71,6 +102,12 @@ void TrackerFrame::RestoreStreams()
     FlushStreams();
     std::cout.rdbuf(m_oldCoutBuffer);
     std::cerr.rdbuf(m_oldCerrBuffer);
+    if (m_oldStdout && m_oldStderr) {
+        stdout = m_oldStdout;
+        stderr = m_oldStderr;
+        m_oldStdout = nullptr;
+        m_oldStderr = nullptr;
+    }
     // What arrived since the flush goes where the streams write now.
     const std::string outText = m_coutCapture->TakeAll();
     if (!outText.empty() && m_oldCoutBuffer)

@@ -2,6 +2,28 @@
 
 #include <utility>
 
+#include <sys/types.h>
+
+namespace {
+
+ssize_t WriteToCapture(void* cookie, const char* text, size_t size)
+{
+    static_cast<CStreamCapture*>(cookie)->sputn(text, static_cast<std::streamsize>(size));
+    return static_cast<ssize_t>(size);
+}
+
+}  // namespace
+
+std::FILE* OpenCaptureStream(CStreamCapture& capture)
+{
+    cookie_io_functions_t functions{};
+    functions.write = WriteToCapture;
+    std::FILE* file = fopencookie(&capture, "w", functions);
+    if (file)
+        std::setvbuf(file, nullptr, _IONBF, 0);  // nothing waits in a buffer of its own
+    return file;
+}
+
 std::streambuf::int_type CStreamCapture::overflow(int_type ch)
 {
     if (traits_type::eq_int_type(ch, traits_type::eof()))

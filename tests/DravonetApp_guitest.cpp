@@ -13,6 +13,11 @@
 
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 wxBitmap BlackBitmap(int width, int height)
@@ -113,4 +118,29 @@ TEST_F(TrackerAppTest, StartUpShowsTheFrameAndReportsTheCameras)
     DestroyFrame();
     app.reset();
     wxApp::SetInstance(running);
+}
+
+TEST_F(TrackerAppTest, OscServerThatCannotStartTurnsItsSettingOff)
+{
+    // A UDP port already taken on every interface.
+    const int blocker = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(blocker, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    TrackerFrame::SetCaptureCStreams(true);  // the server reports with the C library
+    TrackerFrame* frame = MakeFrame();
+    frame->m_useOscServer = true;
+    frame->m_oscListeningPort = ntohs(address.sin_port);
+    frame->InitAfterShow();
+    RunEvents();
+    EXPECT_FALSE(frame->m_useOscServer);
+    EXPECT_NE(frame->m_messagesText->GetValue().Find("<OSC> Fail to start osc server\n"),
+              wxNOT_FOUND);
+    EXPECT_TRUE(frame->m_rebuildSettingsGrid || frame->m_startupCountdown == 1);
+    ::close(blocker);
 }

@@ -8,6 +8,7 @@
 #include <wx/textctrl.h>
 
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -98,6 +99,25 @@ TEST_F(FrameMessagesTest, ConsoleTextOfOtherThreadsShowsAfterTheGuiThreadIdles)
             previous = at;
         }
     }
+}
+
+TEST_F(FrameMessagesTest, CLibraryTextOfAnyThreadReachesThePagesToo)
+{
+    TrackerFrame::SetCaptureCStreams(true);
+    TrackerFrame* frame = MakeFrame();
+    std::printf("<VRPN> Opening tracker %s\n", "Tracker0@localhost");
+    std::thread writer([] {
+        std::fputs("<COM> no such port\n", stderr);
+        std::fprintf(stdout, "<FOB> %d birds\n", 2);
+    });
+    writer.join();
+    ASSERT_TRUE(WaitForText(frame->m_messagesText, "<FOB> 2 birds\n"));
+    ASSERT_TRUE(WaitForText(frame->m_errorsText, "<COM> no such port\n"));
+    EXPECT_EQ(frame->m_messagesText->GetValue(),
+              "<VRPN> Opening tracker Tracker0@localhost\n<FOB> 2 birds\n");
+    std::FILE* const captured = stdout;
+    DestroyFrame();
+    EXPECT_NE(stdout, captured);  // the C library's own stream again
 }
 
 TEST_F(FrameMessagesTest, ErrorMessagesRunOnWithoutALineBreakAndAreLoggedWhenAsked)

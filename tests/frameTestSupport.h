@@ -23,12 +23,16 @@ protected:
         setenv("HOME", Dir().c_str(), 1);
         setenv("XDG_CONFIG_HOME", (Dir() / ".config").c_str(), 1);
         g_messages.Drain();  // left by earlier tests
+        // The test program reports on stdout: a frame takes over the C streams only
+        // in the tests that ask for it.
+        TrackerFrame::SetCaptureCStreams(false);
     }
 
     void TearDown() override
     {
         DestroyFrame();
         TrackerFrame::SetProcessorCountOverride(0);
+        TrackerFrame::SetCaptureCStreams(true);
         if (m_hadHome)
             setenv("HOME", m_oldHome.c_str(), 1);
         else

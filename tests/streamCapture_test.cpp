@@ -60,6 +60,18 @@ TEST(StreamCaptureTest, DropsAndCountsTextBeyondItsCapacityWithoutFailingTheStre
     EXPECT_EQ(capture.Take(), "1234abcd");
 }
 
+TEST(StreamCaptureTest, CStreamWritesEveryCallThroughAtOnce)
+{
+    CStreamCapture capture;
+    std::FILE* stream = OpenCaptureStream(capture);
+    ASSERT_NE(stream, nullptr);
+    std::fprintf(stream, "<OSC> port %d", 32000);  // no line end: still not held back
+    EXPECT_EQ(capture.Take(), "<OSC> port 32000");
+    std::fputs(" closed\n", stream);
+    EXPECT_EQ(capture.Take(), " closed\n");
+    std::fclose(stream);
+}
+
 TEST(StreamCaptureTest, FindsTheEndOfTheLastCompleteCharacter)
 {
     EXPECT_EQ(CompleteUtf8Length(""), 0u);
