@@ -76,6 +76,10 @@ TrackerFrame::TrackerFrame(wxWindow* parent)
     BuildSettingsGrid();
 
     SetMinSize(wxSize(800, 800));
+    // The docks take their first sizes from the frame's size at the first layout.
+    wxSize size = GetSize();
+    size.IncTo(GetMinSize());
+    SetSize(size);
 
     // Default start-up view: the four panes in their docks, the toolbars as they are.
     wxAuiPaneInfoArray& panes = m_auiManager.GetAllPanes();

@@ -123,9 +123,15 @@ void PaintTool(ToolImage which, wxGraphicsContext& gc, double s)
         Box(gc, s * 0.12, s * 0.37, s * 0.76, s * 0.26, wxColour(220, 220, 220));
         break;
     case ToolImage::Bird:
-        Polygon(gc, {{s * 0.05, s * 0.35}, {s * 0.45, s * 0.5}, {s * 0.3, s * 0.1}}, kRed);
-        Polygon(gc, {{s * 0.35, s * 0.45}, {s * 0.95, s * 0.4}, {s * 0.55, s * 0.75}}, kRed);
-        Disc(gc, s * 0.78, s * 0.3, s * 0.16, kRed);
+        gc.SetPen(*wxTRANSPARENT_PEN);
+        gc.SetBrush(wxBrush(kRed));
+        gc.DrawEllipse(s * 0.22, s * 0.42, s * 0.48, s * 0.2);  // body
+        Polygon(gc, {{s * 0.3, s * 0.48}, {s * 0.55, s * 0.46}, {s * 0.28, s * 0.06}}, kRed);
+        Polygon(gc, {{s * 0.38, s * 0.56}, {s * 0.58, s * 0.56}, {s * 0.7, s * 0.9}},
+                wxColour(170, 20, 20));
+        Polygon(gc, {{s * 0.26, s * 0.5}, {s * 0.02, s * 0.4}, {s * 0.06, s * 0.66}}, kRed);
+        Disc(gc, s * 0.62, s * 0.3, s * 0.2, kRed);  // head
+        Polygon(gc, {{s * 0.8, s * 0.36}, {s * 0.97, s * 0.41}, {s * 0.8, s * 0.45}}, kYellow);
         break;
     case ToolImage::Camera:
         Box(gc, s * 0.47, s * 0.6, s * 0.06, s * 0.25, kGrey);
