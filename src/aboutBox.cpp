@@ -1,18 +1,18 @@
 #include "aboutBox.h"
 
-#include "DravonetMain.h"
-#include "appIcons.h"
-
 #include <wx/aboutdlg.h>
 #include <wx/platinfo.h>
 #include <wx/version.h>
 
 #include <opencv2/core/version.hpp>
 
+#include "DravonetMain.h"
+#include "appIcons.h"
+
 wxString GetToolkitVersionText(int format)
 {
-    wxString text = wxString::Format("wxWidgets %d.%d.%d", wxMAJOR_VERSION, wxMINOR_VERSION,
-                                     wxRELEASE_NUMBER);
+    wxString text =
+        wxString::Format("wxWidgets %d.%d.%d", wxMAJOR_VERSION, wxMINOR_VERSION, wxRELEASE_NUMBER);
     if (format == 1) {
         text += "-" + wxPlatformInfo::Get().GetPortIdShortName();
         text += "-Unicode build";

@@ -1,8 +1,3 @@
-#include "DravonetMain.h"
-
-#include "process/messageQueue.h"
-#include "streamCapture.h"
-
 #include <wx/app.h>
 #include <wx/log.h>
 #include <wx/textctrl.h>
@@ -12,12 +7,15 @@
 #include <cstdio>
 #include <iostream>
 
+#include "DravonetMain.h"
+#include "process/messageQueue.h"
+#include "streamCapture.h"
+
 namespace {
 
 void WakeUpGuiThread()
 {
-    if (wxTheApp)
-        wxWakeUpIdle();
+    if (wxTheApp) wxWakeUpIdle();
 }
 
 // std::cout and std::cerr while a frame shows them. Process-wide and never freed
@@ -63,8 +61,7 @@ wxString FromStreamText(const std::string& text)
 
 void LogError(const wxString& text)
 {
-    if (!wxLog::IsLevelEnabled(wxLOG_Error, wxLOG_COMPONENT))
-        return;
+    if (!wxLog::IsLevelEnabled(wxLOG_Error, wxLOG_COMPONENT)) return;
     // The text is the message, never a format.
     wxLogger(wxLOG_Error, "DravonetMain", __LINE__, "SetErrorMessage", wxLOG_COMPONENT)
         .Log("%s", text);
@@ -72,10 +69,7 @@ void LogError(const wxString& text)
 
 }  // namespace
 
-void TrackerFrame::SetCaptureCStreams(bool capture)
-{
-    s_captureCStreams.store(capture);
-}
+void TrackerFrame::SetCaptureCStreams(bool capture) { s_captureCStreams.store(capture); }
 
 void TrackerFrame::RedirectStreams()
 {
@@ -97,8 +91,7 @@ void TrackerFrame::RedirectStreams()
 
 void TrackerFrame::RestoreStreams()
 {
-    if (!m_coutCapture || !m_cerrCapture)
-        return;
+    if (!m_coutCapture || !m_cerrCapture) return;
     FlushStreams();
     std::cout.rdbuf(m_oldCoutBuffer);
     std::cerr.rdbuf(m_oldCerrBuffer);
@@ -135,8 +128,7 @@ void TrackerFrame::FlushStreams()
 
 void TrackerFrame::AppendText(wxTextCtrl* page, const wxString& text)
 {
-    if (page && !text.empty())
-        page->AppendText(text);
+    if (page && !text.empty()) page->AppendText(text);
 }
 
 void TrackerFrame::SetErrorMessage(const wxString& text, bool log)
@@ -149,8 +141,7 @@ void TrackerFrame::SetErrorMessage(const wxString& text, bool log)
     }
     FlushStreams();  // keep the order of what this thread wrote before
     AppendText(m_errorsText, text);
-    if (log)
-        LogError(text);
+    if (log) LogError(text);
 }
 
 void TrackerFrame::AppendMessage(const wxString& text)
@@ -178,8 +169,7 @@ void TrackerFrame::DrainMessageQueue()
             AppendText(m_messagesText, text);
         } else {
             AppendText(m_errorsText, text);
-            if (message.log)
-                LogError(text);
+            if (message.log) LogError(text);
         }
     }
     const size_t dropped = g_messages.TakeDroppedCount();
@@ -190,8 +180,6 @@ void TrackerFrame::DrainMessageQueue()
 void TrackerFrame::OnClearMessages(wxCommandEvent& /*event*/)
 {
     FlushStreams();  // text written before the command goes too
-    if (m_messagesText)
-        m_messagesText->Clear();
-    if (m_errorsText)
-        m_errorsText->Clear();
+    if (m_messagesText) m_messagesText->Clear();
+    if (m_errorsText) m_errorsText->Clear();
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <streambuf>

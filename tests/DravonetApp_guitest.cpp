@@ -1,9 +1,8 @@
-#include "DravonetApp.h"
-
-#include "aboutBox.h"
-#include "frameTestSupport.h"
-
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <wx/dcmemory.h>
 #include <wx/filename.h>
 #include <wx/image.h>
@@ -13,10 +12,9 @@
 
 #include <memory>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "DravonetApp.h"
+#include "aboutBox.h"
+#include "frameTestSupport.h"
 
 namespace {
 
@@ -79,17 +77,16 @@ TEST(SplashLabelTest, EmptyBitmapIsLeftAlone)
 
 TEST(AboutBoxTest, DescriptionListsTheLibrariesAfterTheFullToolkitText)
 {
-    const wxString toolkit = wxString::Format("wxWidgets %d.%d.%d", wxMAJOR_VERSION,
-                                              wxMINOR_VERSION, wxRELEASE_NUMBER);
+    const wxString toolkit =
+        wxString::Format("wxWidgets %d.%d.%d", wxMAJOR_VERSION, wxMINOR_VERSION, wxRELEASE_NUMBER);
     EXPECT_EQ(GetToolkitVersionText(0), toolkit);
     const wxString full = GetToolkitVersionText(1);
     EXPECT_TRUE(full.StartsWith(toolkit + "-"));
     EXPECT_TRUE(full.EndsWith("-Unicode build"));
     const wxString expected = full + "\nWiiuse librairy\t" + GetWiiuseVersion() + "\n" +
                               "libfob  version 1.0.2\n" + GetOpenCVVersion() +
-                              "OSCPKT : a minimalistic OSC c++ library\n" +
-                              "VRPN  version 7.34\n" + "serialLib  version 2.0\n" +
-                              "FFTW3  version 3.3.8\n";
+                              "OSCPKT : a minimalistic OSC c++ library\n" + "VRPN  version 7.34\n" +
+                              "serialLib  version 2.0\n" + "FFTW3  version 3.3.8\n";
     EXPECT_EQ(MakeAboutDescription(), expected);
     EXPECT_TRUE(GetOpenCVVersion().StartsWith("OpenCV\t"));
     EXPECT_TRUE(GetOpenCVVersion().EndsWith("\n"));
@@ -106,8 +103,7 @@ TEST_F(TrackerAppTest, StartUpShowsTheFrameAndReportsTheCameras)
     ASSERT_TRUE(app->OnInit());
     TrackerFrame* frame = nullptr;
     for (wxWindow* window : wxTopLevelWindows)
-        if (auto* found = dynamic_cast<TrackerFrame*>(window))
-            frame = found;
+        if (auto* found = dynamic_cast<TrackerFrame*>(window)) frame = found;
     ASSERT_NE(frame, nullptr);
     m_frame = frame;  // destroyed by the fixture
     EXPECT_TRUE(frame->IsShown());

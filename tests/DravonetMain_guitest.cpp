@@ -1,7 +1,3 @@
-#include "DravonetMain.h"
-
-#include "frameTestSupport.h"
-
 #include <gtest/gtest.h>
 #include <wx/aui/auibar.h>
 #include <wx/aui/auibook.h>
@@ -16,6 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+
+#include "DravonetMain.h"
+#include "frameTestSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -48,7 +47,9 @@ TEST_F(FrameTest, FirstStartCreatesTheFolderWithItsCaptureAndExportFolders)
 TEST_F(FrameTest, AFolderThatCannotBeMadeLeavesThePathsEmpty)
 {
     // A plain file where the folder should be: nothing can go inside it.
-    { std::ofstream blocker(Path("Quorvane")); }
+    {
+        std::ofstream blocker(Path("Quorvane"));
+    }
     TrackerFrame* frame = MakeFrame();
     EXPECT_TRUE(frame->m_capturePath.empty());
     EXPECT_TRUE(frame->m_exportPath.empty());
@@ -130,8 +131,7 @@ TEST_F(FrameTest, DefaultStartupLayoutHasTheFourPanesInTheirDocks)
     int toolbars = 0;
     const wxAuiPaneInfoArray& panes = manager.GetAllPanes();
     for (size_t i = 0; i < panes.GetCount(); ++i) {
-        if (!panes[i].IsToolbar())
-            continue;
+        if (!panes[i].IsToolbar()) continue;
         ++toolbars;
         EXPECT_EQ(panes[i].dock_direction, wxAUI_DOCK_TOP) << panes[i].name;
         EXPECT_FALSE(panes[i].IsLeftDockable()) << panes[i].name;
@@ -139,8 +139,8 @@ TEST_F(FrameTest, DefaultStartupLayoutHasTheFourPanesInTheirDocks)
         EXPECT_TRUE(panes[i].IsShown()) << panes[i].name;
     }
     EXPECT_EQ(toolbars, 8);
-    for (const char* name : {"tbWii", "tbSatel", "tbBird", "tbCamera", "tbDevice", "tbCapture",
-                             "tbtime", "tbView"})
+    for (const char* name :
+         {"tbWii", "tbSatel", "tbBird", "tbCamera", "tbDevice", "tbCapture", "tbtime", "tbView"})
         EXPECT_TRUE(manager.GetPane(name).IsToolbar()) << name;
 }
 

@@ -1,18 +1,17 @@
-#include "DravonetMain.h"
-
-#include "analog/analogView.h"
-#include "analog/testDevice.h"
-#include "frameTestSupport.h"
-#include "network/vrpnServerModule.h"
-#include "serial/ptyPair.h"
-#include "serial/serialTrigger.h"
-
 #include <gtest/gtest.h>
 #include <wx/aui/auibook.h>
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
 
 #include <thread>
+
+#include "DravonetMain.h"
+#include "analog/analogView.h"
+#include "analog/testDevice.h"
+#include "frameTestSupport.h"
+#include "network/vrpnServerModule.h"
+#include "serial/ptyPair.h"
+#include "serial/serialTrigger.h"
 
 using FrameIdleTest = FrameTest;
 

@@ -1,13 +1,12 @@
-#include "DravonetMain.h"
-
-#include "frameTestSupport.h"
-
 #include <gtest/gtest.h>
 #include <wx/accel.h>
 #include <wx/aui/auibar.h>
 #include <wx/menu.h>
 
 #include <vector>
+
+#include "DravonetMain.h"
+#include "frameTestSupport.h"
 
 namespace {
 
@@ -54,8 +53,9 @@ TEST_F(FrameMenusTest, MenuBarHoldsTheFiveMenusWithTheirItemsInOrder)
     EXPECT_EQ(bar->GetMenuLabel(4), "&Help");
     EXPECT_EQ(bar->GetMenu(0), frame->m_fileMenu);
 
-    const std::vector<int> fileIds = {6020, 6019, 6021, -1,   6025, -1, 6026, -1, 6022, 6023, -1,
-                                      6028, -1,   6017, 6018, -1,   6024, -1, 6027, -1, wxID_EXIT};
+    const std::vector<int> fileIds = {6020, 6019, 6021, -1, 6025, -1, 6026,
+                                      -1,   6022, 6023, -1, 6028, -1, 6017,
+                                      6018, -1,   6024, -1, 6027, -1, wxID_EXIT};
     const wxMenuItemList& items = frame->m_fileMenu->GetMenuItems();
     ASSERT_EQ(items.size(), fileIds.size());
     size_t i = 0;
@@ -80,12 +80,11 @@ TEST_F(FrameMenusTest, WithNoViewPageEveryCaptureItemAndMostDeviceItemsAreDisabl
 {
     TrackerFrame* frame = MakeFrame();
     for (int id = ID_CAPTURE_CREATE; id <= ID_CAPTURE_CLEAR_LIST; ++id) {
-        if (id == 6029 || id == 6038)
-            continue;
+        if (id == 6029 || id == 6038) continue;
         EXPECT_FALSE(IsEnabled(frame, id)) << id;
     }
-    for (int id : {ID_DEVICE_START_STOP, ID_DEVICE_RESET, ID_DEVICE_OFFSET, ID_VIEW_ADD,
-                   ID_VIEW_ADD_3D})
+    for (int id :
+         {ID_DEVICE_START_STOP, ID_DEVICE_RESET, ID_DEVICE_OFFSET, ID_VIEW_ADD, ID_VIEW_ADD_3D})
         EXPECT_FALSE(IsEnabled(frame, id)) << id;
     // The OSC client items follow the server, not the page.
     EXPECT_FALSE(IsEnabled(frame, ID_OSC_ADD_CLIENT));

@@ -1,8 +1,3 @@
-#include "DravonetMain.h"
-
-#include "frameTestSupport.h"
-#include "process/messageQueue.h"
-
 #include <gtest/gtest.h>
 #include <wx/log.h>
 #include <wx/textctrl.h>
@@ -14,6 +9,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "DravonetMain.h"
+#include "frameTestSupport.h"
+#include "process/messageQueue.h"
 
 namespace {
 
@@ -50,8 +49,7 @@ bool WaitForText(wxTextCtrl* page, const wxString& text)
     while (std::chrono::steady_clock::now() < deadline) {
         wxTheApp->ProcessPendingEvents();
         wxTheApp->ProcessIdle();
-        if (page->GetValue().Find(text) != wxNOT_FOUND)
-            return true;
+        if (page->GetValue().Find(text) != wxNOT_FOUND) return true;
         std::this_thread::yield();
     }
     return false;
@@ -78,13 +76,12 @@ TEST_F(FrameMessagesTest, ConsoleTextOfOtherThreadsShowsAfterTheGuiThreadIdles)
     for (int w = 0; w < 3; ++w) {
         writers.emplace_back([w] {
             for (int i = 0; i < 50; ++i)
-                std::cout << ("<ACQ> writer " + std::to_string(w) + " line " +
-                              std::to_string(i) + "\n");
+                std::cout << ("<ACQ> writer " + std::to_string(w) + " line " + std::to_string(i) +
+                              "\n");
             std::cerr << ("<ACQ> writer " + std::to_string(w) + " done\n");
         });
     }
-    for (std::thread& writer : writers)
-        writer.join();
+    for (std::thread& writer : writers) writer.join();
     // Nothing touched the pages from the writers' threads.
     EXPECT_TRUE(frame->m_messagesText->GetValue().empty());
     ASSERT_TRUE(WaitForText(frame->m_errorsText, "writer 2 done"));

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "DravonetMain.h"
-#include "process/messageQueue.h"
-#include "support/tempDir.h"
-
 #include <wx/app.h>
 
 #include <cstdlib>
 #include <string>
+
+#include "DravonetMain.h"
+#include "process/messageQueue.h"
+#include "support/tempDir.h"
 
 // A main frame built in a fresh home folder (its documents folder), destroyed after.
 class FrameTest : public TempDirTest {
@@ -17,8 +17,7 @@ protected:
         TempDirTest::SetUp();
         const char* home = std::getenv("HOME");
         m_hadHome = home != nullptr;
-        if (home)
-            m_oldHome = home;
+        if (home) m_oldHome = home;
         // The documents folder follows HOME when no user-dirs file says otherwise.
         setenv("HOME", Dir().c_str(), 1);
         setenv("XDG_CONFIG_HOME", (Dir() / ".config").c_str(), 1);
@@ -44,16 +43,14 @@ protected:
     // Builds the frame once per test; a test may change the environment first.
     TrackerFrame* MakeFrame()
     {
-        if (!m_frame)
-            m_frame = new TrackerFrame(nullptr);
+        if (!m_frame) m_frame = new TrackerFrame(nullptr);
         return m_frame;
     }
 
     // Destroys the frame the way the toolkit does after a close.
     void DestroyFrame()
     {
-        if (!m_frame)
-            return;
+        if (!m_frame) return;
         m_frame->Destroy();
         m_frame = nullptr;
         RunEvents();  // destroyed frames are deleted when idle

@@ -35,7 +35,7 @@ TEST(StreamCaptureTest, HoldsBackACharacterCutBetweenTwoWrites)
     CStreamCapture capture;
     std::ostream out(&capture);
     const std::string text = "caf\xC3\xA9 \xE2\x82\xAC";  // "café €"
-    out << text.substr(0, 4);                           // cut inside "é"
+    out << text.substr(0, 4);                             // cut inside "é"
     EXPECT_EQ(capture.Take(), "caf");
     EXPECT_TRUE(capture.HasPending());
     out << text.substr(4, 3);  // rest of "é", blank, first byte of "€"
@@ -104,10 +104,8 @@ TEST(StreamCaptureThreads, EveryWritersLinesArriveWholeAndInOrder)
         });
     }
     std::string received;
-    while (running.load() > 0)
-        received += capture.Take();
-    for (std::thread& writer : writers)
-        writer.join();
+    while (running.load() > 0) received += capture.Take();
+    for (std::thread& writer : writers) writer.join();
     received += capture.TakeAll();
 
     std::map<int, int> next;
