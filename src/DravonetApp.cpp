@@ -1,13 +1,13 @@
 #include "DravonetApp.h"
 
+#include "DravonetMain.h"
+
 #include <wx/dcmemory.h>
 #include <wx/filename.h>
 #include <wx/image.h>
 #include <wx/log.h>
 #include <wx/splash.h>
 #include <wx/stdpaths.h>
-
-#include "DravonetMain.h"
 
 bool TrackerApp::OnInit()
 {

@@ -1,5 +1,15 @@
 #include "DravonetMain.h"
 
+#include "appIcons.h"
+#include "network/oscClientSettings.h"
+#include "network/oscServer.h"
+#include "network/oscTrigger.h"
+#include "network/vrpnServerModule.h"
+#include "process/clock.h"
+#include "process/dailyLog.h"
+#include "process/trackerWorker.h"
+#include "serial/serialTrigger.h"
+
 #include <wx/aui/auibook.h>
 #include <wx/display.h>
 #include <wx/filename.h>
@@ -13,16 +23,6 @@
 
 #include <atomic>
 #include <iostream>
-
-#include "appIcons.h"
-#include "network/oscClientSettings.h"
-#include "network/oscServer.h"
-#include "network/oscTrigger.h"
-#include "network/vrpnServerModule.h"
-#include "process/clock.h"
-#include "process/dailyLog.h"
-#include "process/trackerWorker.h"
-#include "serial/serialTrigger.h"
 
 CSerialTrigger g_serialTrigger(0);
 bool g_waiting_for_trigger = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "process/deviceOwner.h"
+
 #include <wx/arrstr.h>
 #include <wx/aui/framemanager.h>
 #include <wx/frame.h>
@@ -11,8 +13,6 @@
 #include <memory>
 #include <streambuf>
 #include <vector>
-
-#include "process/deviceOwner.h"
 
 class CAnalogDevice;
 class CAnalogView;
@@ -122,7 +122,7 @@ public:
     static void SetCaptureCStreams(bool capture);
 
     // CDeviceOwner. SetErrorMessage: any thread (other threads' text is handed over
-    // to the GUI thread). AppendMessage: GUI thread.
+    // to the GUI thread). AppendMessage: any thread, likewise.
     void SetErrorMessage(const wxString& text, bool log) override;
     void AppendMessage(const wxString& text) override;
     // Any thread: raises the stop request and wakes the idle handler.
@@ -335,54 +335,54 @@ private:
 
     // ---- settings (configuration variables, keys of the configuration file) ----
 public:
-    bool m_expertMode = false;               // "/Application/expert_mode"
-    bool m_useCore = false;                  // "/Application/use_core"
-    bool m_useDayTimer = false;              // "/Device/timer"
-    bool m_genTimer = true;                  // "/Device/gen_timer"
-    bool m_useClockDelay = false;            // "/Device/use_clock_delay"
-    int m_workerPriority = 2;                // "/Device/worker_priority"
-    bool m_showDelta = true;                 // "/Device/show_delta"
-    double m_deviceEps = 0.05;               // "/Device/device_eps"
-    int m_wiiTimeOut = 3;                    // "/WII/time_out"
-    bool m_wiiCheck = false;                 // "/WII/check"
-    bool m_wiiRemove = true;                 // "/WII/remove"
-    bool m_wiiSetBoard = false;              // "/WII/set_wii_board"
-    int m_wiiMaxDevices = 1;                 // "/WII/max_devices"
-    bool m_wiiUseMulti = false;              // "/WII/use_multi"
-    bool m_useGlCanvas = true;               // "/View/use_gl_canvas"
-    int64_t m_displayIntervalMs = 40;        // "/View/display_interval_ms"
-    int m_captureQueueDepth = 100;           // "/Capture/Capture_queue_depth"
-    bool m_captureUseThread = true;          // "/Capture/Capture_use_thread"
-    int m_capturePriority = 1;               // "/Capture/Capture_priority"
-    double m_captureMaxTime = 0.0;           // "/Capture/Capture_max_time"
-    double m_capturePreTime = 0.0;           // "/Capture/Capture_pre_time"
-    bool m_captureSound = false;             // "/Capture/Capture_sound"
-    wxString m_captureSoundName;             // "/Capture/Capture_sound_name"
-    wxString m_satelComPort = "com1";        // "/SATEL/m_satel_com_port"
-    int m_satelRate = 3;                     // "/SATEL/m_satel_rate"
-    wxString m_fobComPort = "com1";          // "/FOB/com_port"
-    int m_fobSleep = 500;                    // "/FOB/sleep"
-    int m_fobHemisphere = 5;                 // "/FOB/hemisphre"
-    int m_fobSpeed = 115200;                 // "/FOB/speed"
-    float m_fobRange = 36.0f;                // "/FOB/range"
-    int m_cameraWidth = 1000;                // "/CAM/camera_width"
-    int m_cameraHeight = 1000;               // "/CAM/camera_height"
-    int m_cameraRate = 60;                   // "/CAM/camera_rate"
-    int m_triggerSpeed = 115200;             // "/Trigger/usb_speed"
-    wxString m_triggerPort = "com1";         // "/Trigger/usb_port"
-    bool m_triggerUse = false;               // "/Trigger/usb_use"
-    double m_triggerThresholdHigh = 4.0;     // "/Trigger/usb_threshold_high"
-    double m_triggerThresholdLow = 1.0;      // "/Trigger/usb_threshold_low"
-    bool m_triggerLoop = false;              // "/Trigger/loop"
-    int m_triggerTimeOut = 0;                // "/Trigger/time_out"
-    bool m_vrpnSyncOutUse = false;           // "/VRPN_SYNC/use"
-    int m_vrpnSyncButton = 0;                // "/VRPN_SYNC/button"
-    bool m_useVrpn = false;                  // "/VRPN/use_vrpn"
-    wxString m_vrpnServerName = "Quorvane";  // "/VRPN/vrpn_server_name"
-    wxArrayString m_vrpnServerList;          // "/VRPN/vrpn_server_count", "_id_%d"
-    bool m_useOscServer = false;             // "/OSC/use_osc_server"
-    int m_oscListeningPort = 32000;          // "/OSC/istening_port"
-    int m_oscSendingPort = 12000;            // "/OSC/sending_port"
+    bool m_expertMode = false;              // "/Application/expert_mode"
+    bool m_useCore = false;                 // "/Application/use_core"
+    bool m_useDayTimer = false;             // "/Device/timer"
+    bool m_genTimer = true;                 // "/Device/gen_timer"
+    bool m_useClockDelay = false;           // "/Device/use_clock_delay"
+    int m_workerPriority = 2;               // "/Device/worker_priority"
+    bool m_showDelta = true;                // "/Device/show_delta"
+    double m_deviceEps = 0.05;              // "/Device/device_eps"
+    int m_wiiTimeOut = 3;                   // "/WII/time_out"
+    bool m_wiiCheck = false;                // "/WII/check"
+    bool m_wiiRemove = true;                // "/WII/remove"
+    bool m_wiiSetBoard = false;             // "/WII/set_wii_board"
+    int m_wiiMaxDevices = 1;                // "/WII/max_devices"
+    bool m_wiiUseMulti = false;             // "/WII/use_multi"
+    bool m_useGlCanvas = true;              // "/View/use_gl_canvas"
+    int64_t m_displayIntervalMs = 40;       // "/View/display_interval_ms"
+    int m_captureQueueDepth = 100;          // "/Capture/Capture_queue_depth"
+    bool m_captureUseThread = true;         // "/Capture/Capture_use_thread"
+    int m_capturePriority = 1;              // "/Capture/Capture_priority"
+    double m_captureMaxTime = 0.0;          // "/Capture/Capture_max_time"
+    double m_capturePreTime = 0.0;          // "/Capture/Capture_pre_time"
+    bool m_captureSound = false;            // "/Capture/Capture_sound"
+    wxString m_captureSoundName;            // "/Capture/Capture_sound_name"
+    wxString m_satelComPort = "com1";       // "/SATEL/m_satel_com_port"
+    int m_satelRate = 3;                    // "/SATEL/m_satel_rate"
+    wxString m_fobComPort = "com1";         // "/FOB/com_port"
+    int m_fobSleep = 500;                   // "/FOB/sleep"
+    int m_fobHemisphere = 5;                // "/FOB/hemisphre"
+    int m_fobSpeed = 115200;                // "/FOB/speed"
+    float m_fobRange = 36.0f;               // "/FOB/range"
+    int m_cameraWidth = 1000;               // "/CAM/camera_width"
+    int m_cameraHeight = 1000;              // "/CAM/camera_height"
+    int m_cameraRate = 60;                  // "/CAM/camera_rate"
+    int m_triggerSpeed = 115200;            // "/Trigger/usb_speed"
+    wxString m_triggerPort = "com1";        // "/Trigger/usb_port"
+    bool m_triggerUse = false;              // "/Trigger/usb_use"
+    double m_triggerThresholdHigh = 4.0;    // "/Trigger/usb_threshold_high"
+    double m_triggerThresholdLow = 1.0;     // "/Trigger/usb_threshold_low"
+    bool m_triggerLoop = false;             // "/Trigger/loop"
+    int m_triggerTimeOut = 0;               // "/Trigger/time_out"
+    bool m_vrpnSyncOutUse = false;          // "/VRPN_SYNC/use"
+    int m_vrpnSyncButton = 0;               // "/VRPN_SYNC/button"
+    bool m_useVrpn = false;                 // "/VRPN/use_vrpn"
+    wxString m_vrpnServerName = "Quorvane"; // "/VRPN/vrpn_server_name"
+    wxArrayString m_vrpnServerList;         // "/VRPN/vrpn_server_count", "_id_%d"
+    bool m_useOscServer = false;            // "/OSC/use_osc_server"
+    int m_oscListeningPort = 32000;         // "/OSC/istening_port"
+    int m_oscSendingPort = 12000;           // "/OSC/sending_port"
     // The process-wide settings of other subsystems (VRPN port, OSC server texts, OSC
     // client and trigger defaults, text export) live with their owners.
 

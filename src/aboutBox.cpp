@@ -1,13 +1,12 @@
 #include "aboutBox.h"
 
+#include "DravonetMain.h"
+#include "appIcons.h"
+
+#include <opencv2/core/version.hpp>
 #include <wx/aboutdlg.h>
 #include <wx/platinfo.h>
 #include <wx/version.h>
-
-#include <opencv2/core/version.hpp>
-
-#include "DravonetMain.h"
-#include "appIcons.h"
 
 wxString GetToolkitVersionText(int format)
 {

@@ -1,3 +1,16 @@
+#include "DravonetMain.h"
+#include "analog/analogDevice.h"
+#include "analog/analogView.h"
+#include "analog/formatTime.h"
+#include "analog/viewSink.h"
+#include "network/oscClientSettings.h"
+#include "network/oscDevice.h"
+#include "network/oscServer.h"
+#include "network/oscTrigger.h"
+#include "network/vrpnDevice.h"
+#include "network/vrpnServerModule.h"
+#include "serial/serialTrigger.h"
+
 #include <wx/app.h>
 #include <wx/aui/auibar.h>
 #include <wx/aui/auibook.h>
@@ -9,18 +22,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-
-#include "DravonetMain.h"
-#include "analog/analogDevice.h"
-#include "analog/analogView.h"
-#include "analog/formatTime.h"
-#include "network/oscClientSettings.h"
-#include "network/oscDevice.h"
-#include "network/oscServer.h"
-#include "network/oscTrigger.h"
-#include "network/vrpnDevice.h"
-#include "network/vrpnServerModule.h"
-#include "serial/serialTrigger.h"
 
 namespace {
 
@@ -46,9 +47,9 @@ void TrackerFrame::RefreshPages()
         if (CAnalogView* view = dynamic_cast<CAnalogView*>(page)) {
             if (i == selected) UpdateAnalogTimeInfo(view);
             if (view->IsDirty()) view->Refresh(false);
+        } else if (auto* view3D = dynamic_cast<CAnalog3DViewSink*>(page)) {
+            if (view3D->NeedsRefresh()) view3D->RequestRefresh();
         }
-        // Pages of other view kinds carry their own refresh flags; each kind is
-        // handled here once it exists.
     }
 }
 

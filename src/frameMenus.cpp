@@ -1,12 +1,12 @@
-#include <wx/accel.h>
-#include <wx/aui/auibook.h>
-#include <wx/menu.h>
-#include <wx/propgrid/propgrid.h>
-
 #include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "appIcons.h"
 #include "network/oscServer.h"
+
+#include <wx/accel.h>
+#include <wx/aui/auibook.h>
+#include <wx/menu.h>
+#include <wx/propgrid/propgrid.h>
 
 // clang-format off
 wxBEGIN_EVENT_TABLE(TrackerFrame, wxFrame)

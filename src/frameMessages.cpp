@@ -1,3 +1,7 @@
+#include "DravonetMain.h"
+#include "process/messageQueue.h"
+#include "streamCapture.h"
+
 #include <wx/app.h>
 #include <wx/log.h>
 #include <wx/textctrl.h>
@@ -6,10 +10,6 @@
 #include <atomic>
 #include <cstdio>
 #include <iostream>
-
-#include "DravonetMain.h"
-#include "process/messageQueue.h"
-#include "streamCapture.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
-#include <wx/aui/auibar.h>
-#include <wx/combobox.h>
-#include <wx/statusbr.h>
-#include <wx/textctrl.h>
-
 #include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "appIcons.h"
 #include "checkBoxComboPopup.h"
+
+#include <wx/aui/auibar.h>
+#include <wx/combobox.h>
+#include <wx/statusbr.h>
+#include <wx/textctrl.h>
 
 namespace {
 

@@ -1,8 +1,12 @@
+#include "DravonetApp.h"
+
+#include "aboutBox.h"
+#include "frameTestSupport.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <wx/dcmemory.h>
 #include <wx/filename.h>
 #include <wx/image.h>
@@ -11,10 +15,7 @@
 #include <wx/version.h>
 
 #include <memory>
-
-#include "DravonetApp.h"
-#include "aboutBox.h"
-#include "frameTestSupport.h"
+#include <unistd.h>
 
 namespace {
 

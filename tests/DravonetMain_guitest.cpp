@@ -1,3 +1,7 @@
+#include "DravonetMain.h"
+
+#include "frameTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <wx/aui/auibar.h>
 #include <wx/aui/auibook.h>
@@ -12,9 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-
-#include "DravonetMain.h"
-#include "frameTestSupport.h"
 
 namespace fs = std::filesystem;
 

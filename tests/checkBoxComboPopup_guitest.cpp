@@ -1,8 +1,9 @@
+#include "checkBoxComboPopup.h"
+
+#include "frameTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <wx/combo.h>
-
-#include "checkBoxComboPopup.h"
-#include "frameTestSupport.h"
 
 using CheckBoxComboPopupTest = FrameTest;
 

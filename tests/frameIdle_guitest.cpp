@@ -1,10 +1,3 @@
-#include <gtest/gtest.h>
-#include <wx/aui/auibook.h>
-#include <wx/statusbr.h>
-#include <wx/textctrl.h>
-
-#include <thread>
-
 #include "DravonetMain.h"
 #include "analog/analogView.h"
 #include "analog/testDevice.h"
@@ -12,6 +5,13 @@
 #include "network/vrpnServerModule.h"
 #include "serial/ptyPair.h"
 #include "serial/serialTrigger.h"
+
+#include <gtest/gtest.h>
+#include <wx/aui/auibook.h>
+#include <wx/statusbr.h>
+#include <wx/textctrl.h>
+
+#include <thread>
 
 using FrameIdleTest = FrameTest;
 

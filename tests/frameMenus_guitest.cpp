@@ -1,12 +1,12 @@
+#include "DravonetMain.h"
+#include "frameTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <wx/accel.h>
 #include <wx/aui/auibar.h>
 #include <wx/menu.h>
 
 #include <vector>
-
-#include "DravonetMain.h"
-#include "frameTestSupport.h"
 
 namespace {
 

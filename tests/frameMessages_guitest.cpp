@@ -1,3 +1,7 @@
+#include "DravonetMain.h"
+#include "frameTestSupport.h"
+#include "process/messageQueue.h"
+
 #include <gtest/gtest.h>
 #include <wx/log.h>
 #include <wx/textctrl.h>
@@ -9,10 +13,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "DravonetMain.h"
-#include "frameTestSupport.h"
-#include "process/messageQueue.h"
 
 namespace {
 

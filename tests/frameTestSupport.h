@@ -1,13 +1,13 @@
 #pragma once
 
+#include "DravonetMain.h"
+#include "process/messageQueue.h"
+#include "support/tempDir.h"
+
 #include <wx/app.h>
 
 #include <cstdlib>
 #include <string>
-
-#include "DravonetMain.h"
-#include "process/messageQueue.h"
-#include "support/tempDir.h"
 
 // A main frame built in a fresh home folder (its documents folder), destroyed after.
 class FrameTest : public TempDirTest {
