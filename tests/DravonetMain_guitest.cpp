@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <wx/aui/auibar.h>
 #include <wx/aui/auibook.h>
+#include <wx/combo.h>
+#include <wx/combobox.h>
 #include <wx/dcmemory.h>
 #include <wx/dcscreen.h>
 #include <wx/filename.h>
@@ -159,6 +161,19 @@ TEST_F(FrameTest, TimeReadOutToolTipNamesWhatItShows)
     frame->UpdateTimeTextToolTip();
     EXPECT_EQ(frame->m_timeText->GetToolTipText(), "Device clock (s)");
     EXPECT_EQ(frame->m_elapsedText->GetToolTipText(), "Time info");
+    EXPECT_EQ(frame->m_timeText->GetId(), 1113);
+    EXPECT_EQ(frame->m_elapsedText->GetId(), 1112);
+}
+
+TEST_F(FrameTest, GraphTypeComboStartsOnNone)
+{
+    TrackerFrame* frame = MakeFrame();
+    ASSERT_EQ(frame->m_graphCombo->GetCount(), 7u);
+    EXPECT_EQ(frame->m_graphCombo->GetString(0), "Normal Mode");
+    EXPECT_EQ(frame->m_graphCombo->GetSelection(), 6);
+    EXPECT_EQ(frame->m_graphCombo->GetValue(), "None");
+    EXPECT_EQ(frame->m_graphCombo->GetToolTipText(), "Current Graph type");
+    EXPECT_EQ(frame->m_channelCombo->GetToolTipText(), "Channel selection");
 }
 
 TEST_F(FrameTest, ExpertModeShowsTheTimeReadOut)
