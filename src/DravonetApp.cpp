@@ -25,6 +25,7 @@ bool TrackerApp::OnInit()
         SetAppName("Quorvane");
         SetVendorName("Morvelle");
 
+        TrackerFrame::SetCaptureCStreams(true);
         TrackerFrame* frame = new TrackerFrame(nullptr);
 
         const wxString exeDir = wxFileName(wxStandardPaths::Get().GetExecutablePath()).GetPath();

@@ -116,9 +116,9 @@ public:
     // machine's. Lets tests stand in for another machine.
     static void SetProcessorCountOverride(int count);
     static int GetProcessorCountInUse();
-    // Whether the frame also takes over the C streams stdout and stderr (printf,
-    // fputs) besides std::cout and std::cerr; on by default. A test harness that
-    // reports on stdout turns it off.
+    // Whether a frame built from now on also takes over the C streams stdout and
+    // stderr (printf, fputs) besides std::cout and std::cerr. Off until the
+    // application turns it on, so that a test program keeps its own report.
     static void SetCaptureCStreams(bool capture);
 
     // CDeviceOwner. SetErrorMessage: any thread (other threads' text is handed over

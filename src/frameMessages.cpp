@@ -48,7 +48,7 @@ std::FILE* CerrStream()
     return stream;
 }
 
-std::atomic<bool> s_captureCStreams{true};
+std::atomic<bool> s_captureCStreams{false};
 
 // Text from the C++ streams is UTF-8 as a rule; anything else is shown byte for byte.
 wxString FromStreamText(const std::string& text)

@@ -14,6 +14,7 @@
 #include <wx/toplevel.h>
 #include <wx/version.h>
 
+#include <cstdio>
 #include <memory>
 #include <unistd.h>
 
@@ -111,6 +112,10 @@ TEST_F(TrackerAppTest, StartUpShowsTheFrameAndReportsTheCameras)
     RunEvents();
     EXPECT_NE(frame->m_messagesText->GetValue().Find("0 Camera(s) found\n"), wxNOT_FOUND);
     EXPECT_EQ(frame->m_startupCountdown, 1);  // armed at 2, one idle pass ran
+    // The application's frame shows what the C library prints too.
+    std::printf("<TEST> printed\n");
+    RunEvents();
+    EXPECT_NE(frame->m_messagesText->GetValue().Find("<TEST> printed\n"), wxNOT_FOUND);
     EXPECT_EQ(app->OnExit(), 0);
     DestroyFrame();
     app.reset();

@@ -23,7 +23,7 @@ protected:
         setenv("XDG_CONFIG_HOME", (Dir() / ".config").c_str(), 1);
         g_messages.Drain();  // left by earlier tests
         // The test program reports on stdout: a frame takes over the C streams only
-        // in the tests that ask for it.
+        // in the tests that ask for it (and after the application's start-up).
         TrackerFrame::SetCaptureCStreams(false);
     }
 
@@ -31,7 +31,7 @@ protected:
     {
         DestroyFrame();
         TrackerFrame::SetProcessorCountOverride(0);
-        TrackerFrame::SetCaptureCStreams(true);
+        TrackerFrame::SetCaptureCStreams(false);
         if (m_hadHome)
             setenv("HOME", m_oldHome.c_str(), 1);
         else
