@@ -9,8 +9,8 @@
 #include <wx/timer.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
+#include <cstdio>  // std::FILE
 #include <streambuf>
 #include <vector>
 
