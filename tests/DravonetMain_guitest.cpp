@@ -10,6 +10,7 @@
 #include <wx/dcmemory.h>
 #include <wx/dcscreen.h>
 #include <wx/filename.h>
+#include <wx/icon.h>
 #include <wx/image.h>
 #include <wx/listctrl.h>
 #include <wx/statusbr.h>
@@ -238,4 +239,16 @@ TEST_F(FrameTest, ShownFrameScreenshot)
     wxFileName::Mkdir(QV_TEST_OUTPUT_DIR, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
     EXPECT_TRUE(image.SaveFile(QV_TEST_OUTPUT_DIR "/mainFrame.png", wxBITMAP_TYPE_PNG));
     EXPECT_NE(frame->m_messagesText->GetValue().Find("Camera(s) found"), wxNOT_FOUND);
+}
+
+TEST_F(FrameTest, NotificationAndScrollingWorkWithoutADesktop)
+{
+    TrackerFrame* frame = MakeFrame();
+    frame->Show();
+    frame->ShowNotification("WII", "2 Wii device(s) found", wxICON_INFORMATION);
+    frame->ShowNotification("WII", "again, through the same notification", wxICON_INFORMATION);
+    for (int i = 0; i < 200; ++i)
+        std::cout << "line " << i << "\n";
+    frame->ScrollMessagesToEnd();  // takes the waiting text first
+    EXPECT_NE(frame->m_messagesText->GetValue().Find("line 199\n"), wxNOT_FOUND);
 }
