@@ -11,8 +11,7 @@
 
 bool TrackerApp::OnInit()
 {
-    if (!wxApp::OnInit())
-        return false;
+    if (!wxApp::OnInit()) return false;
     m_locale.Init(wxLANGUAGE_DEFAULT, 0);
     wxLocale::AddCatalogLookupPathPrefix(".");
     {
@@ -22,11 +21,11 @@ bool TrackerApp::OnInit()
         m_locale.AddCatalog("wxstd");
         m_locale.AddCatalog("fr");
         m_locale.AddCatalog("quorvane");
-        if (!wxImage::FindHandler(wxBITMAP_TYPE_PNG))
-            wxImage::AddHandler(new wxPNGHandler);
+        if (!wxImage::FindHandler(wxBITMAP_TYPE_PNG)) wxImage::AddHandler(new wxPNGHandler);
         SetAppName("Quorvane");
         SetVendorName("Morvelle");
 
+        TrackerFrame::SetCaptureCStreams(true);
         TrackerFrame* frame = new TrackerFrame(nullptr);
 
         const wxString exeDir = wxFileName(wxStandardPaths::Get().GetExecutablePath()).GetPath();
@@ -48,15 +47,11 @@ bool TrackerApp::OnInit()
     return true;
 }
 
-int TrackerApp::OnExit()
-{
-    return 0;
-}
+int TrackerApp::OnExit() { return 0; }
 
 void TrackerApp::DrawSplashLabel(wxBitmap& bitmap)
 {
-    if (!bitmap.IsOk())
-        return;
+    if (!bitmap.IsOk()) return;
     wxMemoryDC dc(bitmap);
     const int w = bitmap.GetWidth();
     const int h = bitmap.GetHeight();
@@ -65,8 +60,7 @@ void TrackerApp::DrawSplashLabel(wxBitmap& bitmap)
     const wxBrush oldBrush = dc.GetBrush();
     dc.SetBrush(wxBrush(wxColour(255, 102, 0, 255), wxBRUSHSTYLE_SOLID));
     dc.DrawRectangle(band);
-    dc.DrawLine(band.GetLeft(), band.GetTop(), band.GetLeft() + band.GetWidth() - 1,
-                band.GetTop());
+    dc.DrawLine(band.GetLeft(), band.GetTop(), band.GetLeft() + band.GetWidth() - 1, band.GetTop());
     dc.SetBrush(oldBrush);
     const wxString label = wxString::Format("%s Version %s", "Quorvane", "1.30");
     dc.SetTextForeground(*wxWHITE);

@@ -14,6 +14,7 @@
 #include <wx/display.h>
 #include <wx/filename.h>
 #include <wx/listctrl.h>
+#include <wx/log.h>
 #include <wx/notifmsg.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/stdpaths.h>
@@ -35,8 +36,8 @@ std::atomic<int> s_processorCountOverride{0};
 // Creates one folder level when missing; true when the folder exists afterwards.
 bool EnsureFolder(const wxString& path)
 {
-    if (wxFileName::DirExists(path))
-        return true;
+    if (wxFileName::DirExists(path)) return true;
+    wxLogNull quiet;  // a folder that cannot be made is not reported
     return wxFileName::Mkdir(path, 0777) && wxFileName::DirExists(path);
 }
 
@@ -74,12 +75,15 @@ TrackerFrame::TrackerFrame(wxWindow* parent)
     BuildSettingsGrid();
 
     SetMinSize(wxSize(800, 800));
+    // The docks take their first sizes from the frame's size at the first layout.
+    wxSize size = GetSize();
+    size.IncTo(GetMinSize());
+    SetSize(size);
 
     // Default start-up view: the four panes in their docks, the toolbars as they are.
     wxAuiPaneInfoArray& panes = m_auiManager.GetAllPanes();
     for (size_t i = 0; i < panes.GetCount(); ++i) {
-        if (!panes[i].IsToolbar())
-            panes[i].Hide();
+        if (!panes[i].IsToolbar()) panes[i].Hide();
     }
     m_auiManager.GetPane("CAPTURE").Right().Position(0).Show();
     m_auiManager.GetPane("SETTINGS").Left().Position(0).Show();
@@ -90,8 +94,7 @@ TrackerFrame::TrackerFrame(wxWindow* parent)
     LoadWindowPlacement();
     LoadConfig();
 
-    if (GetProcessorCountInUse() < 3)
-        m_useCore = false;
+    if (GetProcessorCountInUse() < 3) m_useCore = false;
     CTrackerWorker::SetUseCore(m_useCore);
 
     UpdateTimeTextToolTip();
@@ -103,22 +106,18 @@ TrackerFrame::TrackerFrame(wxWindow* parent)
     m_displayTimer.SetOwner(this, ID_DISPLAY_TIMER);
     m_displayTimer.Start(static_cast<int>(m_displayIntervalMs), wxTIMER_CONTINUOUS);
 
-    if (m_useVrpn)
-        StartVrpnServer(m_vrpnServerName.mb_str(wxConvLibc).data());
+    if (m_useVrpn) StartVrpnServer(m_vrpnServerName.mb_str(wxConvLibc).data());
     // Desktop notifications need no set-up on this platform.
 }
 
 TrackerFrame::~TrackerFrame()
 {
     m_quitting = true;
-    if (g_serialTrigger.IsOpen())
-        g_serialTrigger.Close();
-    if (m_displayTimer.IsRunning())
-        m_displayTimer.Stop();
+    if (g_serialTrigger.IsOpen()) g_serialTrigger.Close();
+    if (m_displayTimer.IsRunning()) m_displayTimer.Stop();
     StopVrpnServer();
     StopOscTrigger();
-    if (!m_captureName.empty())
-        CloseCaptureFiles();
+    if (!m_captureName.empty()) CloseCaptureFiles();
     ReleaseWiiLibrary();
     SaveConfig();
     SaveWindowPlacement();
@@ -128,66 +127,62 @@ TrackerFrame::~TrackerFrame()
 
 void TrackerFrame::CreateConfigFolders()
 {
-    m_configDir = wxStandardPaths::Get().GetDocumentsDir() + wxFileName::GetPathSeparator() +
-                  "Quorvane";
+    m_configDir =
+        wxStandardPaths::Get().GetDocumentsDir() + wxFileName::GetPathSeparator() + "Quorvane";
     if (!EnsureFolder(m_configDir))
         return;  // nothing is reported; the folders stay empty unless configured
     const wxString exportPath = m_configDir + wxFileName::GetPathSeparator() + _("Export Files");
-    if (EnsureFolder(exportPath))
-        m_exportPath = exportPath;
-    const wxString capturePath =
-        m_configDir + wxFileName::GetPathSeparator() + _("Capture Files");
-    if (EnsureFolder(capturePath))
-        m_capturePath = capturePath;
+    if (EnsureFolder(exportPath)) m_exportPath = exportPath;
+    const wxString capturePath = m_configDir + wxFileName::GetPathSeparator() + _("Capture Files");
+    if (EnsureFolder(capturePath)) m_capturePath = capturePath;
 }
 
 void TrackerFrame::CreatePanes()
 {
     const int displayHeight = wxDisplay(0u).GetGeometry().GetHeight();
     int paneHeight = 300;
-    if (displayHeight / 2.5 > 300)
-        paneHeight = static_cast<int>(displayHeight / 2.5);
+    if (displayHeight / 2.5 > 300) paneHeight = static_cast<int>(displayHeight / 2.5);
 
-    m_settingsBook = new wxAuiNotebook(this, wxID_ANY, wxDefaultPosition, wxSize(300, 400),
-                                       kNotebookStyle);
+    m_settingsBook =
+        new wxAuiNotebook(this, wxID_ANY, wxDefaultPosition, wxSize(300, 400), kNotebookStyle);
     m_settingsBook->SetArtProvider(new wxAuiSimpleTabArt);
-    m_captureBook = new wxAuiNotebook(this, wxID_ANY, wxDefaultPosition, wxSize(300, 400),
-                                      kNotebookStyle);
+    m_captureBook =
+        new wxAuiNotebook(this, wxID_ANY, wxDefaultPosition, wxSize(300, 400), kNotebookStyle);
     m_captureBook->SetArtProvider(new wxAuiSimpleTabArt);
     m_fileList = new wxListCtrl(this, ID_FILE_LIST, wxDefaultPosition,
                                 wxSize(300, paneHeight * 2 / 3), wxLC_REPORT | wxLC_SINGLE_SEL);
     ResetFileList();
 
-    if (m_settingsGrid)
-        m_settingsBook->AddPage(m_settingsGrid, _("Parameters"), false);
-    if (m_viewGrid)
-        m_captureBook->AddPage(m_viewGrid, _("Device"), false);
-    if (m_fileList)
-        m_captureBook->AddPage(m_fileList, _("File List"), false);
+    if (m_settingsGrid) m_settingsBook->AddPage(m_settingsGrid, _("Parameters"), false);
+    if (m_viewGrid) m_captureBook->AddPage(m_viewGrid, _("Device"), false);
+    if (m_fileList) m_captureBook->AddPage(m_fileList, _("File List"), false);
 
     m_mainBook = new wxAuiNotebook(this, ID_MAIN_BOOK, wxDefaultPosition, wxSize(430, 200),
                                    wxAUI_NB_TOP | wxAUI_NB_TAB_SPLIT | wxAUI_NB_TAB_MOVE |
                                        wxAUI_NB_TAB_EXTERNAL_MOVE | wxAUI_NB_SCROLL_BUTTONS |
-                                       wxAUI_NB_CLOSE_ON_ACTIVE_TAB |
-                                       wxAUI_NB_MIDDLE_CLICK_CLOSE | wxBORDER_NONE);
-    m_messageBook = new wxAuiNotebook(this, wxID_ANY, wxDefaultPosition, wxSize(430, 100),
-                                      kNotebookStyle);
+                                       wxAUI_NB_CLOSE_ON_ACTIVE_TAB | wxAUI_NB_MIDDLE_CLICK_CLOSE |
+                                       wxBORDER_NONE);
+    m_messageBook =
+        new wxAuiNotebook(this, wxID_ANY, wxDefaultPosition, wxSize(430, 100), kNotebookStyle);
     m_messageBook->SetArtProvider(new wxAuiSimpleTabArt);
     m_messageBook->SetWindowStyleFlag((kNotebookStyle & ~wxAUI_NB_TOP) | wxAUI_NB_BOTTOM);
 
     const long textStyle = wxTE_MULTILINE | wxTE_READONLY | wxTE_RICH | wxBORDER_NONE;
-    m_messagesText = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition,
-                                    wxDefaultSize, textStyle);
-    m_errorsText = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition,
-                                  wxDefaultSize, textStyle);
+    m_messagesText =
+        new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, textStyle);
+    m_errorsText =
+        new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, textStyle);
 
+    // Each pane starts at the size its window was made with.
     m_auiManager.AddPane(m_mainBook, wxAuiPaneInfo()
+                                         .BestSize(m_mainBook->GetSize())
                                          .Name("MAINBOOK")
                                          .CenterPane()
                                          .Layer(0)
                                          .Position(0)
                                          .PaneBorder(false));
     m_auiManager.AddPane(m_settingsBook, wxAuiPaneInfo()
+                                             .BestSize(m_settingsBook->GetSize())
                                              .Name("SETTINGS")
                                              .Caption(_("Settings"))
                                              .Left()
@@ -196,6 +191,7 @@ void TrackerFrame::CreatePanes()
                                              .CloseButton(true)
                                              .MaximizeButton(true));
     m_auiManager.AddPane(m_captureBook, wxAuiPaneInfo()
+                                            .BestSize(m_captureBook->GetSize())
                                             .Name("CAPTURE")
                                             .Caption(_("Capture"))
                                             .Right()
@@ -204,6 +200,7 @@ void TrackerFrame::CreatePanes()
                                             .CloseButton(true)
                                             .MaximizeButton(true));
     m_auiManager.AddPane(m_messageBook, wxAuiPaneInfo()
+                                            .BestSize(m_messageBook->GetSize())
                                             .Name("MESSAGEBOOK")
                                             .Caption(_("Information"))
                                             .Bottom()
@@ -244,14 +241,11 @@ void TrackerFrame::InitAfterShow()
     g_camera_count = CountCameras();
     std::cout << g_camera_count << _(" Camera(s) found").utf8_str() << std::endl;
     Update();
-    if (!IsOscServerConnected() && m_useOscServer)
-        RestartOscServer();
-    if (IsOscTriggerEnabled())
-        StartOscTrigger();
+    if (!IsOscServerConnected() && m_useOscServer) RestartOscServer();
+    if (IsOscTriggerEnabled()) StartOscTrigger();
     if (m_triggerUse) {
         OpenSerialTrigger();
-        if (g_serialTrigger.IsOpen() && m_timeText)
-            m_timeText->SetToolTip(_("Trigger value (v)"));
+        if (g_serialTrigger.IsOpen() && m_timeText) m_timeText->SetToolTip(_("Trigger value (v)"));
     }
     m_rebuildSettingsGrid = true;
     m_startupCountdown = 2;
@@ -263,8 +257,7 @@ void TrackerFrame::RestartOscServer()
         CloseOscServer();
         wxMilliSleep(100);
     }
-    if (!m_useOscServer)
-        return;
+    if (!m_useOscServer) return;
     m_useOscServer = StartOscServer(m_oscListeningPort, m_oscSendingPort);
     wxMilliSleep(100);
     OscServerAddClients();
@@ -272,8 +265,7 @@ void TrackerFrame::RestartOscServer()
 
 void TrackerFrame::UpdateTimeTextToolTip()
 {
-    if (!m_timeText)
-        return;
+    if (!m_timeText) return;
     if (m_triggerUse && g_serialTrigger.IsOpen())
         m_timeText->SetToolTip(_("Trigger value (v)"));
     else if (m_showDelta)

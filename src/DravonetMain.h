@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <cstdio>  // std::FILE
 #include <streambuf>
 #include <vector>
 
@@ -120,9 +121,13 @@ public:
     // machine's. Lets tests stand in for another machine.
     static void SetProcessorCountOverride(int count);
     static int GetProcessorCountInUse();
+    // Whether a frame built from now on also takes over the C streams stdout and
+    // stderr (printf, fputs) besides std::cout and std::cerr. Off until the
+    // application turns it on, so that a test program keeps its own report.
+    static void SetCaptureCStreams(bool capture);
 
     // CDeviceOwner. SetErrorMessage: any thread (other threads' text is handed over
-    // to the GUI thread). AppendMessage: GUI thread.
+    // to the GUI thread). AppendMessage: any thread, likewise.
     void SetErrorMessage(const wxString& text, bool log) override;
     void AppendMessage(const wxString& text) override;
     // Any thread: raises the stop request and wakes the idle handler.
@@ -137,6 +142,8 @@ public:
     void ShowNotification(const wxString& title, const wxString& message, int flags);
     void ScrollMessagesToEnd();
     void ApplyExpertMode();
+    // The time read-out's tool tip names what it shows (trigger, variability, clock).
+    void UpdateTimeTextToolTip();
 
     // ---- settings: frameConfig.cpp, frameSettingsGrid.cpp, frameSettingsChange.cpp ----
 
@@ -221,7 +228,6 @@ private:
     void UpdateTimeInfo(CAnalogDevice* device);
     void CheckCameraModified();
     void PollDevices();
-    void UpdateTimeTextToolTip();
 
     void OnSize(wxSizeEvent& event);
     void OnTimer(wxTimerEvent& event);
@@ -327,6 +333,8 @@ private:
     // the frame so that a thread still inside a write never meets a freed buffer.
     CStreamCapture* m_coutCapture = nullptr;
     CStreamCapture* m_cerrCapture = nullptr;
+    std::FILE* m_oldStdout = nullptr;  // the C streams before they were taken over
+    std::FILE* m_oldStderr = nullptr;
     wxAuiToolBar* m_timeToolBar = nullptr;
     std::unique_ptr<wxNotificationMessage> m_notification;
 

@@ -12,8 +12,8 @@
 
 wxString GetToolkitVersionText(int format)
 {
-    wxString text = wxString::Format("wxWidgets %d.%d.%d", wxMAJOR_VERSION, wxMINOR_VERSION,
-                                     wxRELEASE_NUMBER);
+    wxString text =
+        wxString::Format("wxWidgets %d.%d.%d", wxMAJOR_VERSION, wxMINOR_VERSION, wxRELEASE_NUMBER);
     if (format == 1) {
         text += "-" + wxPlatformInfo::Get().GetPortIdShortName();
         text += "-Unicode build";

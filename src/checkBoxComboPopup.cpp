@@ -3,19 +3,18 @@
 #include "DravonetMain.h"
 
 wxBEGIN_EVENT_TABLE(wxCheckBoxComboPopup, wxCheckListBox)
-    EVT_MOTION(wxCheckBoxComboPopup::OnMouseMotion)
-    EVT_LEFT_UP(wxCheckBoxComboPopup::OnMouseLeftUp)
-wxEND_EVENT_TABLE()
+    EVT_MOTION(wxCheckBoxComboPopup::OnMouseMotion) EVT_LEFT_UP(wxCheckBoxComboPopup::OnMouseLeftUp)
+        wxEND_EVENT_TABLE()
 
-void wxCheckBoxComboPopup::Init()
+            void wxCheckBoxComboPopup::Init()
 {
     m_hoverItem = -1;
 }
 
 bool wxCheckBoxComboPopup::Create(wxWindow* parent)
 {
-    return wxCheckListBox::Create(parent, m_listId, wxDefaultPosition, wxDefaultSize, 0, nullptr,
-                                  0, wxDefaultValidator, wxListBoxNameStr);
+    return wxCheckListBox::Create(parent, m_listId, wxDefaultPosition, wxDefaultSize, 0, nullptr, 0,
+                                  wxDefaultValidator, wxListBoxNameStr);
 }
 
 void wxCheckBoxComboPopup::SetStringValue(const wxString& /*value*/)
@@ -27,8 +26,7 @@ wxString wxCheckBoxComboPopup::GetStringValue() const
 {
     int checked = 0;
     for (unsigned i = 0; i < GetCount(); ++i) {
-        if (IsChecked(i))
-            ++checked;
+        if (IsChecked(i)) ++checked;
     }
     return wxString::Format(_("%d channel(s) selected"), checked);
 }
@@ -36,8 +34,7 @@ wxString wxCheckBoxComboPopup::GetStringValue() const
 void wxCheckBoxComboPopup::OnMouseMotion(wxMouseEvent& event)
 {
     const int item = HitTest(event.GetPosition());
-    if (item != wxNOT_FOUND)
-        m_hoverItem = item;
+    if (item != wxNOT_FOUND) m_hoverItem = item;
     event.Skip();
 }
 
@@ -47,8 +44,7 @@ void wxCheckBoxComboPopup::OnMouseLeftUp(wxMouseEvent& event)
         Check(static_cast<unsigned>(m_hoverItem), !IsChecked(static_cast<unsigned>(m_hoverItem)));
         m_hoverItem = -1;
     }
-    if (m_owner)
-        m_owner->ApplyChannelSelection();
+    if (m_owner) m_owner->ApplyChannelSelection();
     Dismiss();
     event.Skip();
 }

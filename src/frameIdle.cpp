@@ -1,8 +1,8 @@
 #include "DravonetMain.h"
-
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "analog/formatTime.h"
+#include "analog/viewSink.h"
 #include "network/oscClientSettings.h"
 #include "network/oscDevice.h"
 #include "network/oscServer.h"
@@ -33,34 +33,29 @@ constexpr uint32_t kIdleTriggerReadMaxMs = 100;
 
 void TrackerFrame::OnTimer(wxTimerEvent& /*event*/)
 {
-    if (m_quitting)
-        return;
+    if (m_quitting) return;
     RefreshPages();
 }
 
 void TrackerFrame::RefreshPages()
 {
-    if (!m_mainBook)
-        return;
+    if (!m_mainBook) return;
     const int selected = m_mainBook->GetSelection();
     const int count = static_cast<int>(m_mainBook->GetPageCount());
     for (int i = 0; i < count; ++i) {
         wxWindow* page = m_mainBook->GetPage(static_cast<size_t>(i));
         if (CAnalogView* view = dynamic_cast<CAnalogView*>(page)) {
-            if (i == selected)
-                UpdateAnalogTimeInfo(view);
-            if (view->IsDirty())
-                view->Refresh(false);
+            if (i == selected) UpdateAnalogTimeInfo(view);
+            if (view->IsDirty()) view->Refresh(false);
+        } else if (auto* view3D = dynamic_cast<CAnalog3DViewSink*>(page)) {
+            if (view3D->NeedsRefresh()) view3D->RequestRefresh();
         }
-        // Pages of other view kinds carry their own refresh flags; each kind is
-        // handled here once it exists.
     }
 }
 
 void TrackerFrame::UpdateAnalogTimeInfo(CAnalogView* view)
 {
-    if (view)
-        UpdateTimeInfo(view->m_device.load());
+    if (view) UpdateTimeInfo(view->m_device.load());
 }
 
 void TrackerFrame::Update3DTimeInfo(CAnalog3DView* /*view*/)
@@ -75,8 +70,7 @@ void TrackerFrame::UpdateVideoTimeInfo(CVideoView* /*view*/)
 
 void TrackerFrame::UpdateTimeInfo(CAnalogDevice* device)
 {
-    if (!device)
-        return;
+    if (!device) return;
     if (m_elapsedText) {
         const double t = device->IsRecording() ? device->GetRecordTime() : device->GetSampleTime();
         m_elapsedText->ChangeValue(FormatTime(t));
@@ -99,15 +93,12 @@ void TrackerFrame::PollDevices()
     // Devices whose work must run in the GUI thread: the file player's pacing and
     // the network sources' requests for a rebuilt view grid.
     for (CAnalogDevice* device : GetDeviceList()) {
-        if (!device)
-            continue;
+        if (!device) continue;
         device->Poll();
         if (auto* osc = dynamic_cast<COscDevice*>(device)) {
-            if (osc->TakeViewGridRequest())
-                m_rebuildViewGrid = true;
+            if (osc->TakeViewGridRequest()) m_rebuildViewGrid = true;
         } else if (auto* vrpn = dynamic_cast<CVrpnDevice*>(device)) {
-            if (vrpn->TakeViewGridRequest())
-                m_rebuildViewGrid = true;
+            if (vrpn->TakeViewGridRequest()) m_rebuildViewGrid = true;
         }
     }
 }
@@ -132,11 +123,9 @@ void TrackerFrame::OnIdle(wxIdleEvent& event)
         }
     }
 
-    if (GetDeviceCount() == 0 && IsVrpnServerStarted() > 1)
-        RestartVrpnServer(nullptr);
+    if (GetDeviceCount() == 0 && IsVrpnServerStarted() > 1) RestartVrpnServer(nullptr);
     if (IsVrpnServerRunning()) {
-        if (m_vrpnSyncOutUse)
-            VrpnServerSetButton(0, m_vrpnSyncButton, g_vrpn_sync_state);
+        if (m_vrpnSyncOutUse) VrpnServerSetButton(0, m_vrpnSyncButton, g_vrpn_sync_state);
         VrpnServerMainloop();
     }
 
@@ -179,21 +168,18 @@ void TrackerFrame::OnIdle(wxIdleEvent& event)
                 event.RequestMore();
                 return;
             }
-            if (m_timeText)
-                m_timeText->ChangeValue(wxString::Format("%.3f (v)", volts));
+            if (m_timeText) m_timeText->ChangeValue(wxString::Format("%.3f (v)", volts));
         }
     }
 
-    if (m_useOscServer)
-        OscServerPoll();
+    if (m_useOscServer) OscServerPoll();
 }
 
 void TrackerFrame::ApplyExpertMode()
 {
     if (m_timeText) {
         m_timeText->Show(m_expertMode);
-        if (m_timeToolBar)
-            m_timeToolBar->Realize();
+        if (m_timeToolBar) m_timeToolBar->Realize();
     }
     m_rebuildSettingsGrid = true;
     m_rebuildViewGrid = true;
@@ -214,8 +200,7 @@ void TrackerFrame::CreatePropertyGrids()
 void TrackerFrame::ShowNotification(const wxString& title, const wxString& message, int flags)
 {
     // One notification object, made on first use and kept.
-    if (!m_notification)
-        m_notification = std::make_unique<wxNotificationMessage>();
+    if (!m_notification) m_notification = std::make_unique<wxNotificationMessage>();
     wxNotificationMessage* notification = m_notification.get();
     notification->SetParent(this);
     notification->SetMessage(message);
@@ -227,8 +212,7 @@ void TrackerFrame::ShowNotification(const wxString& title, const wxString& messa
 
 void TrackerFrame::ScrollMessagesToEnd()
 {
-    if (!m_messagesText)
-        return;
+    if (!m_messagesText) return;
     FlushStreams();
     const long last = m_messagesText->GetLastPosition();
     m_messagesText->ShowPosition(last > 0 ? last - 1 : 0);

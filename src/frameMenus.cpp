@@ -1,5 +1,4 @@
 #include "DravonetMain.h"
-
 #include "analog/analogDevice.h"
 #include "appIcons.h"
 #include "network/oscServer.h"
@@ -60,32 +59,32 @@ wxBEGIN_EVENT_TABLE(TrackerFrame, wxFrame)
     EVT_SIZE(TrackerFrame::OnSize)
     EVT_IDLE(TrackerFrame::OnIdle)
 wxEND_EVENT_TABLE()
-// clang-format on
+    // clang-format on
 
-int DeviceKindOfCommand(int commandId)
+    int DeviceKindOfCommand(int commandId)
 {
     switch (commandId) {
-    case ID_OPEN_TEST:
-    case ID_OPEN_TEST_3D:
-        return 1;
-    case ID_OPEN_FILE:
-        return 2;
-    case ID_OPEN_OSC:
-        return 3;
-    case ID_OPEN_FOB:
-        return 4;
-    case ID_OPEN_SATEL:
-        return 5;
-    case ID_OPEN_WII:
-        return 6;
-    case ID_OPEN_VRPN_ANALOG:
-        return 7;
-    case ID_OPEN_VRPN_TRACKER:
-        return 8;
-    case ID_OPEN_CAMERA:
-        return 9;
-    default:
-        return -1;
+        case ID_OPEN_TEST:
+        case ID_OPEN_TEST_3D:
+            return 1;
+        case ID_OPEN_FILE:
+            return 2;
+        case ID_OPEN_OSC:
+            return 3;
+        case ID_OPEN_FOB:
+            return 4;
+        case ID_OPEN_SATEL:
+            return 5;
+        case ID_OPEN_WII:
+            return 6;
+        case ID_OPEN_VRPN_ANALOG:
+            return 7;
+        case ID_OPEN_VRPN_TRACKER:
+            return 8;
+        case ID_OPEN_CAMERA:
+            return 9;
+        default:
+            return -1;
     }
 }
 
@@ -153,8 +152,7 @@ void TrackerFrame::CreateMenus()
     AppendItem(deviceMenu, ID_DEVICE_RESET, _("Reset device"), _("Reset device"));
     AppendItem(deviceMenu, ID_DEVICE_OFFSET, _("Device Offset"), _("Device Offset"));
     deviceMenu->AppendSeparator();
-    AppendItem(deviceMenu, ID_OSC_ADD_CLIENT, _("Add OSC Client"),
-               _("Add OSC Client (Addr:Port)"));
+    AppendItem(deviceMenu, ID_OSC_ADD_CLIENT, _("Add OSC Client"), _("Add OSC Client (Addr:Port)"));
     AppendItem(deviceMenu, ID_OSC_REMOVE_CLIENT, _("Remove OSC Client"),
                _("Remove OSC Client from the list"));
     deviceMenu->AppendSeparator();
@@ -168,8 +166,7 @@ void TrackerFrame::CreateMenus()
     SetAcceleratorTable(wxAcceleratorTable(1, entries));
 
     wxMenu* captureMenu = new wxMenu;
-    AppendItem(captureMenu, ID_CAPTURE_CREATE, _("Create Capture File"),
-               _("Create Capture File"));
+    AppendItem(captureMenu, ID_CAPTURE_CREATE, _("Create Capture File"), _("Create Capture File"));
     AppendWithBitmap(captureMenu, ID_CAPTURE_CLOSE, _("Close Capture File"),
                      _("Close Capture File"), MakeMenuBitmap(MenuImage::Close));
     AppendItem(captureMenu, ID_CAPTURE_DELETE_LAST, _("Delete Last Trial"),
@@ -200,8 +197,7 @@ namespace {
 void TogglePane(wxAuiManager& manager, const char* name)
 {
     wxAuiPaneInfo& pane = manager.GetPane(name);
-    if (!pane.IsOk())
-        return;
+    if (!pane.IsOk()) return;
     pane.Show(!pane.IsShown());
     manager.Update();
 }
@@ -217,13 +213,11 @@ void TrackerFrame::OnToggleCapturePane(wxCommandEvent& /*event*/)
 {
     // The capture toolbar goes with its pane, whatever state it had.
     wxAuiPaneInfo& pane = m_auiManager.GetPane("CAPTURE");
-    if (!pane.IsOk())
-        return;
+    if (!pane.IsOk()) return;
     const bool show = !pane.IsShown();
     pane.Show(show);
     wxAuiPaneInfo& toolbar = m_auiManager.GetPane("tbCapture");
-    if (toolbar.IsOk())
-        toolbar.Show(show);
+    if (toolbar.IsOk()) toolbar.Show(show);
     m_auiManager.Update();
 }
 
@@ -234,8 +228,7 @@ void TrackerFrame::OnToggleInformationPane(wxCommandEvent& /*event*/)
 
 void TrackerFrame::OnUpdatePaneItems(wxUpdateUIEvent& event)
 {
-    if (m_quitting)
-        return;
+    if (m_quitting) return;
     const char* name = event.GetId() == ID_VIEW_SETTINGS  ? "SETTINGS"
                        : event.GetId() == ID_VIEW_CAPTURE ? "CAPTURE"
                                                           : "MESSAGEBOOK";
@@ -267,28 +260,28 @@ void TrackerFrame::OnUpdateCaptureItems(wxUpdateUIEvent& event)
     }
     const bool isSetOpen = !m_captureName.empty();
     switch (event.GetId()) {
-    case ID_CAPTURE_CREATE:
-        event.Enable(!isSetOpen);
-        break;
-    case ID_CAPTURE_CLOSE:
-    case ID_CAPTURE_DELETE_LAST:
-    case ID_CAPTURE_START:
-        event.Enable(isSetOpen && !m_capturing);
-        break;
-    case ID_CAPTURE_NEXT:
-        event.Enable(isSetOpen && !m_capturing && !m_captureAutoFile);
-        break;
-    case ID_CAPTURE_STOP:
-        event.Enable(m_capturing);
-        break;
-    case ID_CAPTURE_TOGGLE:
-        event.Enable(m_capturing || isSetOpen);
-        break;
-    case ID_CAPTURE_CLEAR_LIST:
-        event.Enable(true);
-        break;
-    default:
-        break;
+        case ID_CAPTURE_CREATE:
+            event.Enable(!isSetOpen);
+            break;
+        case ID_CAPTURE_CLOSE:
+        case ID_CAPTURE_DELETE_LAST:
+        case ID_CAPTURE_START:
+            event.Enable(isSetOpen && !m_capturing);
+            break;
+        case ID_CAPTURE_NEXT:
+            event.Enable(isSetOpen && !m_capturing && !m_captureAutoFile);
+            break;
+        case ID_CAPTURE_STOP:
+            event.Enable(m_capturing);
+            break;
+        case ID_CAPTURE_TOGGLE:
+            event.Enable(m_capturing || isSetOpen);
+            break;
+        case ID_CAPTURE_CLEAR_LIST:
+            event.Enable(true);
+            break;
+        default:
+            break;
     }
 }
 
@@ -313,23 +306,23 @@ void TrackerFrame::OnUpdateDeviceItems(wxUpdateUIEvent& event)
         return;
     }
     switch (id) {
-    case ID_DEVICE_START_STOP:
-        event.Check(device->IsRunning());
-        event.Enable(true);
-        break;
-    case ID_DEVICE_RESET:
-        event.Enable(device->IsReady() && device->CanReset());
-        break;
-    case ID_DEVICE_OFFSET:
-        event.Enable(device->CanOffset() && device->IsRunning());
-        break;
-    case ID_VIEW_ADD:
-        event.Enable(true);
-        break;
-    case ID_VIEW_ADD_3D:
-        event.Enable(device->IsTracker());
-        break;
-    default:
-        break;
+        case ID_DEVICE_START_STOP:
+            event.Check(device->IsRunning());
+            event.Enable(true);
+            break;
+        case ID_DEVICE_RESET:
+            event.Enable(device->IsReady() && device->CanReset());
+            break;
+        case ID_DEVICE_OFFSET:
+            event.Enable(device->CanOffset() && device->IsRunning());
+            break;
+        case ID_VIEW_ADD:
+            event.Enable(true);
+            break;
+        case ID_VIEW_ADD_3D:
+            event.Enable(device->IsTracker());
+            break;
+        default:
+            break;
     }
 }

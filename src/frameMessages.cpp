@@ -1,5 +1,4 @@
 #include "DravonetMain.h"
-
 #include "process/messageQueue.h"
 #include "streamCapture.h"
 
@@ -8,14 +7,15 @@
 #include <wx/textctrl.h>
 #include <wx/thread.h>
 
+#include <atomic>
+#include <cstdio>
 #include <iostream>
 
 namespace {
 
 void WakeUpGuiThread()
 {
-    if (wxTheApp)
-        wxWakeUpIdle();
+    if (wxTheApp) wxWakeUpIdle();
 }
 
 // std::cout and std::cerr while a frame shows them. Process-wide and never freed
@@ -36,6 +36,20 @@ CStreamCapture& CerrCapture()
     return capture;
 }
 
+std::FILE* CoutStream()
+{
+    static std::FILE* const stream = OpenCaptureStream(CoutCapture());
+    return stream;
+}
+
+std::FILE* CerrStream()
+{
+    static std::FILE* const stream = OpenCaptureStream(CerrCapture());
+    return stream;
+}
+
+std::atomic<bool> s_captureCStreams{false};
+
 // Text from the C++ streams is UTF-8 as a rule; anything else is shown byte for byte.
 wxString FromStreamText(const std::string& text)
 {
@@ -47,8 +61,7 @@ wxString FromStreamText(const std::string& text)
 
 void LogError(const wxString& text)
 {
-    if (!wxLog::IsLevelEnabled(wxLOG_Error, wxLOG_COMPONENT))
-        return;
+    if (!wxLog::IsLevelEnabled(wxLOG_Error, wxLOG_COMPONENT)) return;
     // The text is the message, never a format.
     wxLogger(wxLOG_Error, "DravonetMain", __LINE__, "SetErrorMessage", wxLOG_COMPONENT)
         .Log("%s", text);
@@ -56,21 +69,38 @@ void LogError(const wxString& text)
 
 }  // namespace
 
+void TrackerFrame::SetCaptureCStreams(bool capture) { s_captureCStreams.store(capture); }
+
 void TrackerFrame::RedirectStreams()
 {
     m_cerrCapture = &CerrCapture();
     m_oldCerrBuffer = std::cerr.rdbuf(m_cerrCapture);
     m_coutCapture = &CoutCapture();
     m_oldCoutBuffer = std::cout.rdbuf(m_coutCapture);
+    // Much of the program reports with printf and fputs: those texts belong on the
+    // pages too. The C library lets its standard stream variables be replaced.
+    if (s_captureCStreams.load() && CoutStream() && CerrStream()) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        m_oldStdout = stdout;
+        m_oldStderr = stderr;
+        stdout = CoutStream();
+        stderr = CerrStream();
+    }
 }
 
 void TrackerFrame::RestoreStreams()
 {
-    if (!m_coutCapture || !m_cerrCapture)
-        return;
+    if (!m_coutCapture || !m_cerrCapture) return;
     FlushStreams();
     std::cout.rdbuf(m_oldCoutBuffer);
     std::cerr.rdbuf(m_oldCerrBuffer);
+    if (m_oldStdout && m_oldStderr) {
+        stdout = m_oldStdout;
+        stderr = m_oldStderr;
+        m_oldStdout = nullptr;
+        m_oldStderr = nullptr;
+    }
     // What arrived since the flush goes where the streams write now.
     const std::string outText = m_coutCapture->TakeAll();
     if (!outText.empty() && m_oldCoutBuffer)
@@ -98,8 +128,7 @@ void TrackerFrame::FlushStreams()
 
 void TrackerFrame::AppendText(wxTextCtrl* page, const wxString& text)
 {
-    if (page && !text.empty())
-        page->AppendText(text);
+    if (page && !text.empty()) page->AppendText(text);
 }
 
 void TrackerFrame::SetErrorMessage(const wxString& text, bool log)
@@ -112,8 +141,7 @@ void TrackerFrame::SetErrorMessage(const wxString& text, bool log)
     }
     FlushStreams();  // keep the order of what this thread wrote before
     AppendText(m_errorsText, text);
-    if (log)
-        LogError(text);
+    if (log) LogError(text);
 }
 
 void TrackerFrame::AppendMessage(const wxString& text)
@@ -141,8 +169,7 @@ void TrackerFrame::DrainMessageQueue()
             AppendText(m_messagesText, text);
         } else {
             AppendText(m_errorsText, text);
-            if (message.log)
-                LogError(text);
+            if (message.log) LogError(text);
         }
     }
     const size_t dropped = g_messages.TakeDroppedCount();
@@ -153,8 +180,6 @@ void TrackerFrame::DrainMessageQueue()
 void TrackerFrame::OnClearMessages(wxCommandEvent& /*event*/)
 {
     FlushStreams();  // text written before the command goes too
-    if (m_messagesText)
-        m_messagesText->Clear();
-    if (m_errorsText)
-        m_errorsText->Clear();
+    if (m_messagesText) m_messagesText->Clear();
+    if (m_errorsText) m_errorsText->Clear();
 }

@@ -1,5 +1,4 @@
 #include "DravonetMain.h"
-
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "appIcons.h"
@@ -27,8 +26,7 @@ wxAuiToolBar* NewToolBar(wxWindow* parent, long style)
 {
     wxAuiToolBar* toolBar =
         new wxAuiToolBar(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize, style);
-    if (style == 0)
-        toolBar->SetToolBitmapSize(wxSize(32, 32));
+    if (style == 0) toolBar->SetToolBitmapSize(wxSize(32, 32));
     return toolBar;
 }
 
@@ -63,8 +61,7 @@ void TrackerFrame::CreateToolBars()
     m_auiManager.AddPane(birdBar, ToolbarPane("tbBird", _("BIRD")));
 
     wxAuiToolBar* cameraBar = NewToolBar(this, 0);
-    AddTool(cameraBar, ID_OPEN_CAMERA, _("Open Camera"), ToolImage::Camera,
-            _("Open video camera"));
+    AddTool(cameraBar, ID_OPEN_CAMERA, _("Open Camera"), ToolImage::Camera, _("Open video camera"));
     cameraBar->Realize();
     m_auiManager.AddPane(cameraBar, ToolbarPane("tbCamera", _("Camera")));
 
@@ -91,8 +88,8 @@ void TrackerFrame::CreateToolBars()
     m_auiManager.AddPane(m_captureToolBar, ToolbarPane("tbCapture", _("Capture")));
 
     m_timeToolBar = NewToolBar(this, 0);
-    m_elapsedText = new wxTextCtrl(m_timeToolBar, ID_ELAPSED_TEXT, wxEmptyString,
-                                   wxDefaultPosition, wxSize(150, -1), wxTE_READONLY);
+    m_elapsedText = new wxTextCtrl(m_timeToolBar, ID_ELAPSED_TEXT, wxEmptyString, wxDefaultPosition,
+                                   wxSize(150, -1), wxTE_READONLY);
     m_elapsedText->SetToolTip(_("Time info"));
     m_timeToolBar->AddControl(m_elapsedText, _("Time (s)"));
     m_timeText = new wxTextCtrl(m_timeToolBar, ID_TIME_TEXT, wxEmptyString, wxDefaultPosition,
@@ -109,9 +106,9 @@ void TrackerFrame::CreateToolBars()
     m_graphCombo->SetSelection(6);
     m_graphCombo->SetToolTip(_("Current Graph type"));
     viewBar->AddControl(m_graphCombo, wxEmptyString);
-    m_channelCombo = new wxComboCtrl(viewBar, wxID_ANY, wxEmptyString, wxDefaultPosition,
-                                     wxSize(200, -1), wxCB_READONLY, wxDefaultValidator,
-                                     wxComboBoxNameStr);
+    m_channelCombo =
+        new wxComboCtrl(viewBar, wxID_ANY, wxEmptyString, wxDefaultPosition, wxSize(200, -1),
+                        wxCB_READONLY, wxDefaultValidator, wxComboBoxNameStr);
     m_channelPopup = new wxCheckBoxComboPopup(ID_CHANNEL_LIST, this);
     m_channelCombo->SetPopupControl(m_channelPopup);
     m_channelCombo->SetToolTip(_("Channel selection"));
@@ -130,15 +127,15 @@ void TrackerFrame::UpdateTitle()
 {
     wxString title = "Quorvane - 1.30 [" + m_capturePath + "]";
     if (!m_captureName.empty())
-        title += wxString::Format("- %s [%lld]", m_captureName, static_cast<long long>(m_trialIndex));
+        title +=
+            wxString::Format("- %s [%lld]", m_captureName, static_cast<long long>(m_trialIndex));
     SetTitle(title);
 }
 
 void TrackerFrame::OnStartStopDevice(wxCommandEvent& /*event*/)
 {
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device)
-        return;
+    if (!device) return;
     device->AnalogStartStop();
     UpdateStartStopTool();
 }
@@ -146,8 +143,7 @@ void TrackerFrame::OnStartStopDevice(wxCommandEvent& /*event*/)
 void TrackerFrame::UpdateStartStopTool()
 {
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device || !m_deviceToolBar)
-        return;
+    if (!device || !m_deviceToolBar) return;
     if (device->IsRunning()) {
         m_deviceToolBar->SetToolBitmap(ID_DEVICE_START_STOP, MakeToolBitmap(ToolImage::Pause));
         m_deviceToolBar->SetToolShortHelp(ID_DEVICE_START_STOP, _("Stop device streaming"));
@@ -160,8 +156,7 @@ void TrackerFrame::UpdateStartStopTool()
 
 void TrackerFrame::UpdateDeviceTools(CAnalogDevice* device)
 {
-    if (!device || !m_deviceToolBar)
-        return;
+    if (!device || !m_deviceToolBar) return;
     m_deviceToolBar->EnableTool(ID_DEVICE_OFFSET, device->CanOffset());
     m_deviceToolBar->EnableTool(ID_DEVICE_RESET, device->CanReset());
     UpdateStartStopTool();

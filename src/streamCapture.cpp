@@ -1,11 +1,31 @@
 #include "streamCapture.h"
 
+#include <sys/types.h>
+
 #include <utility>
+
+namespace {
+
+ssize_t WriteToCapture(void* cookie, const char* text, size_t size)
+{
+    static_cast<CStreamCapture*>(cookie)->sputn(text, static_cast<std::streamsize>(size));
+    return static_cast<ssize_t>(size);
+}
+
+}  // namespace
+
+std::FILE* OpenCaptureStream(CStreamCapture& capture)
+{
+    cookie_io_functions_t functions{};
+    functions.write = WriteToCapture;
+    std::FILE* file = fopencookie(&capture, "w", functions);
+    if (file) std::setvbuf(file, nullptr, _IONBF, 0);  // nothing waits in a buffer of its own
+    return file;
+}
 
 std::streambuf::int_type CStreamCapture::overflow(int_type ch)
 {
-    if (traits_type::eq_int_type(ch, traits_type::eof()))
-        return traits_type::not_eof(ch);
+    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
     const char c = traits_type::to_char_type(ch);
     Append(&c, 1);
     return ch;
@@ -13,8 +33,7 @@ std::streambuf::int_type CStreamCapture::overflow(int_type ch)
 
 std::streamsize CStreamCapture::xsputn(const char* text, std::streamsize count)
 {
-    if (count <= 0)
-        return 0;
+    if (count <= 0) return 0;
     Append(text, static_cast<size_t>(count));
     // Dropped text is still reported as written: a full page must not put the
     // writer's stream into a failed state.
@@ -34,8 +53,7 @@ bool CStreamCapture::Append(const char* text, size_t count)
         m_text.append(text, count);
         m_pending.store(true);
     }
-    if (wasEmpty && m_wakeUp)
-        m_wakeUp();
+    if (wasEmpty && m_wakeUp) m_wakeUp();
     return true;
 }
 
@@ -70,8 +88,7 @@ size_t CompleteUtf8Length(const std::string& text)
     const size_t size = text.size();
     for (size_t back = 1; back <= 3 && back <= size; ++back) {
         const unsigned char c = static_cast<unsigned char>(text[size - back]);
-        if ((c & 0xC0) == 0x80)
-            continue;  // continuation byte: keep looking for its lead
+        if ((c & 0xC0) == 0x80) continue;  // continuation byte: keep looking for its lead
         size_t needed = 1;
         if ((c & 0xE0) == 0xC0)
             needed = 2;

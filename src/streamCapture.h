@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <streambuf>
@@ -44,6 +45,10 @@ private:
     size_t m_dropped = 0;
     std::atomic<bool> m_pending{false};
 };
+
+// A C stream that writes into capture, unbuffered, for printf and fputs callers. It is
+// never closed: a thread may still hold it after the program stops using it.
+std::FILE* OpenCaptureStream(CStreamCapture& capture);
 
 // Length of the longest prefix of text that does not end inside a UTF-8 sequence.
 size_t CompleteUtf8Length(const std::string& text);

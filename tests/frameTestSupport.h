@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DravonetMain.h"
+#include "process/messageQueue.h"
 #include "support/tempDir.h"
 
 #include <wx/app.h>
@@ -16,17 +17,21 @@ protected:
         TempDirTest::SetUp();
         const char* home = std::getenv("HOME");
         m_hadHome = home != nullptr;
-        if (home)
-            m_oldHome = home;
+        if (home) m_oldHome = home;
         // The documents folder follows HOME when no user-dirs file says otherwise.
         setenv("HOME", Dir().c_str(), 1);
         setenv("XDG_CONFIG_HOME", (Dir() / ".config").c_str(), 1);
+        g_messages.Drain();  // left by earlier tests
+        // The test program reports on stdout: a frame takes over the C streams only
+        // in the tests that ask for it (and after the application's start-up).
+        TrackerFrame::SetCaptureCStreams(false);
     }
 
     void TearDown() override
     {
         DestroyFrame();
         TrackerFrame::SetProcessorCountOverride(0);
+        TrackerFrame::SetCaptureCStreams(false);
         if (m_hadHome)
             setenv("HOME", m_oldHome.c_str(), 1);
         else
@@ -38,16 +43,14 @@ protected:
     // Builds the frame once per test; a test may change the environment first.
     TrackerFrame* MakeFrame()
     {
-        if (!m_frame)
-            m_frame = new TrackerFrame(nullptr);
+        if (!m_frame) m_frame = new TrackerFrame(nullptr);
         return m_frame;
     }
 
     // Destroys the frame the way the toolkit does after a close.
     void DestroyFrame()
     {
-        if (!m_frame)
-            return;
+        if (!m_frame) return;
         m_frame->Destroy();
         m_frame = nullptr;
         RunEvents();  // destroyed frames are deleted when idle
