@@ -1,6 +1,8 @@
 #include "DravonetApp.h"
 
 #include "aboutBox.h"
+#include "video/VideoDevice.h"
+#include "wii/wiiLayer.h"
 #include "frameTestSupport.h"
 
 #include <arpa/inet.h>
@@ -85,7 +87,7 @@ TEST(AboutBoxTest, DescriptionListsTheLibrariesAfterTheFullToolkitText)
     const wxString full = GetToolkitVersionText(1);
     EXPECT_TRUE(full.StartsWith(toolkit + "-"));
     EXPECT_TRUE(full.EndsWith("-Unicode build"));
-    const wxString expected = full + "\nWiiuse librairy\t" + GetWiiuseVersion() + "\n" +
+    const wxString expected = full + "\nWiiuse librairy\t" + wxString::FromUTF8(GetWiiuseVersion().c_str()) + "\n" +
                               "libfob  version 1.0.2\n" + GetOpenCVVersion() +
                               "OSCPKT : a minimalistic OSC c++ library\n" + "VRPN  version 7.34\n" +
                               "serialLib  version 2.0\n" + "FFTW3  version 3.3.8\n";
