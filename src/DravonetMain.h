@@ -1,0 +1,389 @@
+#pragma once
+
+#include "process/deviceOwner.h"
+
+#include <wx/arrstr.h>
+#include <wx/aui/framemanager.h>
+#include <wx/frame.h>
+#include <wx/string.h>
+#include <wx/timer.h>
+
+#include <cstdint>
+#include <memory>
+#include <streambuf>
+#include <vector>
+
+class CAnalogDevice;
+class CAnalogView;
+class CAnalog3DView;
+class CVideoView;
+class CSerialTrigger;
+class CStreamCapture;
+class wxAuiNotebook;
+class wxAuiNotebookEvent;
+class wxAuiToolBar;
+class wxCheckBoxComboPopup;
+class wxComboBox;
+class wxComboCtrl;
+class wxFileConfig;
+class wxListCtrl;
+class wxMenu;
+class wxNotificationMessage;
+class wxPropertyGrid;
+class wxPropertyGridEvent;
+class wxTextCtrl;
+
+// Command ids shared by menu items and toolbar tools: one id, one handler, one
+// update-UI rule for both.
+enum : int {
+    ID_VIEW_RESTORE = 6012,
+    ID_VIEW_SETTINGS = 6013,
+    ID_VIEW_CAPTURE = 6014,
+    ID_VIEW_INFORMATION = 6015,
+    ID_CLEAR_MESSAGES = 6016,
+    ID_OPEN_TEST = 6017,
+    ID_OPEN_TEST_3D = 6018,
+    ID_PAIR_WII = 6019,
+    ID_OPEN_WII = 6020,
+    ID_FIND_WII = 6021,
+    ID_OPEN_VRPN_ANALOG = 6022,
+    ID_OPEN_VRPN_TRACKER = 6023,
+    ID_OPEN_OSC = 6024,
+    ID_OPEN_SATEL = 6025,
+    ID_OPEN_FOB = 6026,
+    ID_OPEN_FILE = 6027,
+    ID_OPEN_CAMERA = 6028,
+    ID_CAPTURE_CREATE = 6030,
+    ID_CAPTURE_CLOSE = 6031,
+    ID_CAPTURE_DELETE_LAST = 6032,
+    ID_CAPTURE_NEXT = 6033,
+    ID_CAPTURE_START = 6034,
+    ID_CAPTURE_STOP = 6035,
+    ID_CAPTURE_TOGGLE = 6036,
+    ID_CAPTURE_CLEAR_LIST = 6037,
+    ID_DEVICE_START_STOP = 6039,
+    ID_DEVICE_RESET = 6040,
+    ID_DEVICE_OFFSET = 6041,
+    ID_OSC_ADD_CLIENT = 6042,
+    ID_OSC_REMOVE_CLIENT = 6043,
+    ID_VIEW_ADD = 6044,
+    ID_VIEW_ADD_3D = 6045,
+};
+
+// Window ids of the frame's fixed controls. The main notebook, the settings grid and
+// the display timer share 1001; the event table tells them apart by event type.
+enum : int {
+    ID_MAIN_BOOK = 1001,
+    ID_SETTINGS_GRID = 1001,
+    ID_DISPLAY_TIMER = 1001,
+    ID_VIEW_GRID = 1002,
+    ID_ELAPSED_TEXT = 1112,
+    ID_TIME_TEXT = 1113,
+    ID_GRAPH_COMBO = 1115,
+    ID_CHANNEL_LIST = 1116,
+    ID_FILE_LIST = 1122,
+};
+
+// Device kind (CAnalogDevice::GetDeviceType) that a device-opening command opens;
+// -1 for a command that opens no device.
+int DeviceKindOfCommand(int commandId);
+
+// Process-wide state of the main frame. GUI thread only.
+extern CSerialTrigger g_serialTrigger;  // the one serial voltage trigger
+extern bool g_waiting_for_trigger;      // "Start capture" waits: idle reads no trigger
+extern int g_vrpn_sync_state;           // VRPN synchronisation button, 1 during a capture
+extern int g_camera_count;              // cameras found after the frame was shown
+
+// The main window: owns the panes, grids, toolbars, the open devices (through the
+// pages of "MAINBOOK") and the capture workflow. Everything here runs in the GUI
+// thread except the CDeviceOwner entry points, which say otherwise.
+class TrackerFrame : public wxFrame, public CDeviceOwner {
+public:
+    explicit TrackerFrame(wxWindow* parent);
+    ~TrackerFrame() override;
+
+    // ---- frame: DravonetMain.cpp, frameMessages.cpp, frameMenus.cpp, frameToolbars.cpp,
+    //      frameIdle.cpp, aboutBox.cpp ----
+
+    // Post-show start-up: cameras, OSC server, OSC and serial triggers, deferred work.
+    void InitAfterShow();
+    // (Re)starts the OSC data server with its configured clients.
+    void RestartOscServer();
+    // Open-device limit: processors - 1 with more than two processors, else 1.
+    int GetMaxDeviceCount();
+    // Processor count used for the device limit and core pinning; 0 restores the
+    // machine's. Lets tests stand in for another machine.
+    static void SetProcessorCountOverride(int count);
+    static int GetProcessorCountInUse();
+
+    // CDeviceOwner. SetErrorMessage: any thread (other threads' text is handed over
+    // to the GUI thread). AppendMessage: GUI thread.
+    void SetErrorMessage(const wxString& text, bool log) override;
+    void AppendMessage(const wxString& text) override;
+    // Any thread: raises the stop request and wakes the idle handler.
+    void RequestCaptureStop() override;
+
+    // Text written to std::cout / std::cerr and not yet on the pages is moved there.
+    void FlushStreams();
+
+    void UpdateTitle();
+    void UpdateStartStopTool();
+    void UpdateDeviceTools(CAnalogDevice* device);
+    void ShowNotification(const wxString& title, const wxString& message, int flags);
+    void ScrollMessagesToEnd();
+    void ApplyExpertMode();
+
+    // ---- settings: frameConfig.cpp, frameSettingsGrid.cpp, frameSettingsChange.cpp ----
+
+    // A new configuration object for one operation (deleting it writes the file);
+    // null when mustExist and there is no file yet.
+    std::unique_ptr<wxFileConfig> OpenConfig(bool mustExist);
+    void LoadConfig();
+    void SaveConfig();
+    void LoadWindowPlacement();
+    void SaveWindowPlacement();
+    void BuildSettingsGrid();
+
+    // ---- views: frameViews.cpp, frameViewGrid.cpp, frameViewGridChange.cpp ----
+
+    CAnalogDevice* GetCurrentDevice();
+    CAnalogView* GetCurrentAnalogView();
+    CAnalog3DView* GetCurrent3DView();
+    CVideoView* GetCurrentVideoView();
+    CAnalogView* GetFirstAnalogView();
+    CAnalog3DView* GetFirst3DView();
+    int GetViewCount();
+    void ClearViewSelection();
+    void SelectView(CAnalog3DView* view);
+    void SelectAnalogView(CAnalogView* view);
+    void Select3DView(CAnalog3DView* view);
+    void SplitMainBook();
+    void AddCurrentDeviceToVrpn();
+    void ApplyChannelSelection();
+    void UpdateViewGrid();
+
+    // ---- capture: frameFileList.cpp, frameCaptureSet.cpp, frameCaptureRun.cpp ----
+
+    void ResetFileList();
+    bool AddFileListRow(const wxString& path, int frames, double seconds);
+    wxString SelectRecordingFile();
+    bool CheckCaptureFile();
+    bool CreateCaptureFiles();
+    int DeleteTrialFiles();
+    void CloseCaptureFiles();
+    void StopCapture();
+    bool OpenSerialTrigger();
+
+    // ---- devices: frameDevices.cpp, frameClose.cpp, frameOscClients.cpp,
+    //      frameOpenCommands.cpp, frameWii.cpp ----
+
+    // Non-owning: the devices of the "MAINBOOK" pages, in page order, each once.
+    std::vector<CAnalogDevice*> GetDeviceList();
+    int GetDeviceCount();
+    bool IsDeviceNameFree(const wxString& devicePath);
+    bool CanOpenDevice(int kind);
+    bool RegisterDevice(CAnalogDevice* device, bool deleteOnFail);
+    bool AddDeviceView(CAnalogDevice* device, bool deleteOnFail, bool loadConfig);
+    bool AddDevice3DView(CAnalogDevice* device, bool deleteOnFail, bool loadConfig);
+    bool CheckToQuitAll();
+    bool CloseAnalogView(CAnalogView* view);
+    bool Close3DView(CAnalog3DView* view);
+    bool CheckToQuit(wxWindow* page);
+    bool QuitDevice(CAnalogDevice* device);
+    void OpenVrnpnDevice(bool tracker);
+    bool SearchWiiDevices();
+    // Cameras found (the first call probes); stored by the post-show start-up.
+    static int CountCameras();
+    // Releases the Wii library; the frame's destruction calls it once.
+    void ReleaseWiiLibrary();
+
+private:
+    // ---- frame ----
+    void CreatePanes();
+    void CreatePropertyGrids();
+    void CreateMenus();
+    void CreateToolBars();
+    void InitStatusBar();
+    void CreateConfigFolders();
+    void RedirectStreams();
+    void RestoreStreams();
+    void AppendText(wxTextCtrl* page, const wxString& text);
+    void DrainMessageQueue();
+    void RefreshPages();
+    void UpdateAnalogTimeInfo(CAnalogView* view);
+    void Update3DTimeInfo(CAnalog3DView* view);
+    void UpdateVideoTimeInfo(CVideoView* view);
+    void UpdateTimeInfo(CAnalogDevice* device);
+    void CheckCameraModified();
+    void PollDevices();
+    void UpdateTimeTextToolTip();
+
+    void OnSize(wxSizeEvent& event);
+    void OnTimer(wxTimerEvent& event);
+    void OnIdle(wxIdleEvent& event);
+    void OnClearMessages(wxCommandEvent& event);
+    void OnToggleSettingsPane(wxCommandEvent& event);
+    void OnToggleCapturePane(wxCommandEvent& event);
+    void OnToggleInformationPane(wxCommandEvent& event);
+    void OnUpdateOpenItems(wxUpdateUIEvent& event);
+    void OnUpdatePaneItems(wxUpdateUIEvent& event);
+    void OnUpdateCaptureItems(wxUpdateUIEvent& event);
+    void OnUpdateDeviceItems(wxUpdateUIEvent& event);
+    void OnStartStopDevice(wxCommandEvent& event);
+    void OnAbout(wxCommandEvent& event);
+
+    // ---- settings ----
+    void SetConfigDefaults();
+    void OnCapturePropertyChange(wxPropertyGridEvent& event);
+
+    // ---- views ----
+    void OnRestoreStartupView(wxCommandEvent& event);
+    void OnDeviceReset(wxCommandEvent& event);
+    void OnDeviceOffset(wxCommandEvent& event);
+    void OnAddView(wxCommandEvent& event);
+    void OnAdd3DView(wxCommandEvent& event);
+    void OnGraphTypeSelected(wxCommandEvent& event);
+    void OnChannelListChecked(wxCommandEvent& event);
+    void OnPageChanged(wxAuiNotebookEvent& event);
+    void OnViewPropertyChange(wxPropertyGridEvent& event);
+
+    // ---- capture ----
+    void OnClearFileList(wxCommandEvent& event);
+    void OnCreateCaptureFile(wxCommandEvent& event);
+    void OnNextCapture(wxCommandEvent& event);
+    void OnDeleteLastTrial(wxCommandEvent& event);
+    void OnCloseCaptureFile(wxCommandEvent& event);
+    void OnStartCapture(wxCommandEvent& event);
+    void OnStopCapture(wxCommandEvent& event);
+    void OnToggleCapture(wxCommandEvent& event);
+
+    // ---- devices ----
+    void OnClose(wxCloseEvent& event);
+    void OnQuit(wxCommandEvent& event);
+    void OnPageClose(wxAuiNotebookEvent& event);
+    void OnDeviceAddOscClient(wxCommandEvent& event);
+    void OnDeviceRemoveOscClient(wxCommandEvent& event);
+    void OnOpenAnalogFile(wxCommandEvent& event);
+    void OnOpenAnalogTestDevice(wxCommandEvent& event);
+    void OnOpenAnalogTest3DDevice(wxCommandEvent& event);
+    void OnOpenWIIDevice(wxCommandEvent& event);
+    void OnOpenVrpnAnalog(wxCommandEvent& event);
+    void OnOpenVrpnTracker(wxCommandEvent& event);
+    void OnSatelDevice(wxCommandEvent& event);
+    void OnFobDevice(wxCommandEvent& event);
+    void OnOpenCamera(wxCommandEvent& event);
+    void OnOpenOscDevice(wxCommandEvent& event);
+    void OnFindWiiDevices(wxCommandEvent& event);
+    void OnPairWIIDevice(wxCommandEvent& event);
+
+public:
+    // Shared state (members of the frame that several groups use). GUI thread only,
+    // except as noted. The stop request of a recording is CDeviceOwner's atomic
+    // (RequestCaptureStop / TakeCaptureStopRequest).
+    wxAuiManager m_auiManager;
+    wxAuiNotebook* m_mainBook = nullptr;
+    wxAuiNotebook* m_settingsBook = nullptr;
+    wxAuiNotebook* m_captureBook = nullptr;
+    wxAuiNotebook* m_messageBook = nullptr;
+    wxPropertyGrid* m_settingsGrid = nullptr;
+    wxPropertyGrid* m_viewGrid = nullptr;
+    wxListCtrl* m_fileList = nullptr;
+    wxTextCtrl* m_messagesText = nullptr;
+    wxTextCtrl* m_errorsText = nullptr;
+    wxTextCtrl* m_timeText = nullptr;
+    wxTextCtrl* m_elapsedText = nullptr;
+    wxComboBox* m_graphCombo = nullptr;
+    wxComboCtrl* m_channelCombo = nullptr;
+    wxCheckBoxComboPopup* m_channelPopup = nullptr;  // owned by m_channelCombo
+    wxAuiToolBar* m_deviceToolBar = nullptr;
+    wxAuiToolBar* m_captureToolBar = nullptr;
+    wxMenu* m_fileMenu = nullptr;  // owned by the menu bar
+    std::streambuf* m_oldCoutBuffer = nullptr;
+    std::streambuf* m_oldCerrBuffer = nullptr;
+    wxTimer m_displayTimer;
+    wxArrayString m_perspectives;  // entry 0: the default start-up layout
+    wxString m_configDir;
+    wxString m_capturePath;
+    wxString m_exportPath;
+    wxString m_captureName;  // empty: no capture set open
+    int64_t m_trialIndex = 0;
+    bool m_capturing = false;
+    int m_startupCountdown = 0;
+    bool m_rebuildSettingsGrid = false;
+    bool m_rebuildViewGrid = false;
+    bool m_quitting = false;
+    bool m_captureAutoFile = true;  // "/Capture/Capture_auto_file"
+    bool m_exportAnalog = true;     // "/Capture/extport_analog"
+    int m_wiiFoundCount = 0;
+
+    // ---- frame (own members) ----
+private:
+    // Buffers of std::cout and std::cerr while redirected; process-wide, they outlive
+    // the frame so that a thread still inside a write never meets a freed buffer.
+    CStreamCapture* m_coutCapture = nullptr;
+    CStreamCapture* m_cerrCapture = nullptr;
+    wxAuiToolBar* m_timeToolBar = nullptr;
+    std::unique_ptr<wxNotificationMessage> m_notification;
+
+    // ---- settings (configuration variables, keys of the configuration file) ----
+public:
+    bool m_expertMode = false;              // "/Application/expert_mode"
+    bool m_useCore = false;                 // "/Application/use_core"
+    bool m_useDayTimer = false;             // "/Device/timer"
+    bool m_genTimer = true;                 // "/Device/gen_timer"
+    bool m_useClockDelay = false;           // "/Device/use_clock_delay"
+    int m_workerPriority = 2;               // "/Device/worker_priority"
+    bool m_showDelta = true;                // "/Device/show_delta"
+    double m_deviceEps = 0.05;              // "/Device/device_eps"
+    int m_wiiTimeOut = 3;                   // "/WII/time_out"
+    bool m_wiiCheck = false;                // "/WII/check"
+    bool m_wiiRemove = true;                // "/WII/remove"
+    bool m_wiiSetBoard = false;             // "/WII/set_wii_board"
+    int m_wiiMaxDevices = 1;                // "/WII/max_devices"
+    bool m_wiiUseMulti = false;             // "/WII/use_multi"
+    bool m_useGlCanvas = true;              // "/View/use_gl_canvas"
+    int64_t m_displayIntervalMs = 40;       // "/View/display_interval_ms"
+    int m_captureQueueDepth = 100;          // "/Capture/Capture_queue_depth"
+    bool m_captureUseThread = true;         // "/Capture/Capture_use_thread"
+    int m_capturePriority = 1;              // "/Capture/Capture_priority"
+    double m_captureMaxTime = 0.0;          // "/Capture/Capture_max_time"
+    double m_capturePreTime = 0.0;          // "/Capture/Capture_pre_time"
+    bool m_captureSound = false;            // "/Capture/Capture_sound"
+    wxString m_captureSoundName;            // "/Capture/Capture_sound_name"
+    wxString m_satelComPort = "com1";       // "/SATEL/m_satel_com_port"
+    int m_satelRate = 3;                    // "/SATEL/m_satel_rate"
+    wxString m_fobComPort = "com1";         // "/FOB/com_port"
+    int m_fobSleep = 500;                   // "/FOB/sleep"
+    int m_fobHemisphere = 5;                // "/FOB/hemisphre"
+    int m_fobSpeed = 115200;                // "/FOB/speed"
+    float m_fobRange = 36.0f;               // "/FOB/range"
+    int m_cameraWidth = 1000;               // "/CAM/camera_width"
+    int m_cameraHeight = 1000;              // "/CAM/camera_height"
+    int m_cameraRate = 60;                  // "/CAM/camera_rate"
+    int m_triggerSpeed = 115200;            // "/Trigger/usb_speed"
+    wxString m_triggerPort = "com1";        // "/Trigger/usb_port"
+    bool m_triggerUse = false;              // "/Trigger/usb_use"
+    double m_triggerThresholdHigh = 4.0;    // "/Trigger/usb_threshold_high"
+    double m_triggerThresholdLow = 1.0;     // "/Trigger/usb_threshold_low"
+    bool m_triggerLoop = false;             // "/Trigger/loop"
+    int m_triggerTimeOut = 0;               // "/Trigger/time_out"
+    bool m_vrpnSyncOutUse = false;          // "/VRPN_SYNC/use"
+    int m_vrpnSyncButton = 0;               // "/VRPN_SYNC/button"
+    bool m_useVrpn = false;                 // "/VRPN/use_vrpn"
+    wxString m_vrpnServerName = "Quorvane"; // "/VRPN/vrpn_server_name"
+    wxArrayString m_vrpnServerList;         // "/VRPN/vrpn_server_count", "_id_%d"
+    bool m_useOscServer = false;            // "/OSC/use_osc_server"
+    int m_oscListeningPort = 32000;         // "/OSC/istening_port"
+    int m_oscSendingPort = 12000;           // "/OSC/sending_port"
+    // The process-wide settings of other subsystems (VRPN port, OSC server texts, OSC
+    // client and trigger defaults, text export) live with their owners.
+
+private:
+    // ---- views (own members) ----
+
+    // ---- capture (own members) ----
+
+    // ---- devices (own members) ----
+
+    wxDECLARE_EVENT_TABLE();
+};

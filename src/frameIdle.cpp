@@ -1,0 +1,238 @@
+#include "DravonetMain.h"
+
+#include "analog/analogDevice.h"
+#include "analog/analogView.h"
+#include "analog/formatTime.h"
+#include "network/oscClientSettings.h"
+#include "network/oscDevice.h"
+#include "network/oscServer.h"
+#include "network/oscTrigger.h"
+#include "network/vrpnDevice.h"
+#include "network/vrpnServerModule.h"
+#include "serial/serialTrigger.h"
+
+#include <wx/app.h>
+#include <wx/aui/auibar.h>
+#include <wx/aui/auibook.h>
+#include <wx/notifmsg.h>
+#include <wx/propgrid/propgrid.h>
+#include <wx/settings.h>
+#include <wx/textctrl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+
+namespace {
+
+// The idle handler reads the serial trigger in the GUI thread: a read that could
+// wait without end ("/Trigger/time_out" 0) would freeze the window.
+constexpr uint32_t kIdleTriggerReadMaxMs = 100;
+
+}  // namespace
+
+void TrackerFrame::OnTimer(wxTimerEvent& /*event*/)
+{
+    if (m_quitting)
+        return;
+    RefreshPages();
+}
+
+void TrackerFrame::RefreshPages()
+{
+    if (!m_mainBook)
+        return;
+    const int selected = m_mainBook->GetSelection();
+    const int count = static_cast<int>(m_mainBook->GetPageCount());
+    for (int i = 0; i < count; ++i) {
+        wxWindow* page = m_mainBook->GetPage(static_cast<size_t>(i));
+        if (CAnalogView* view = dynamic_cast<CAnalogView*>(page)) {
+            if (i == selected)
+                UpdateAnalogTimeInfo(view);
+            if (view->IsDirty())
+                view->Refresh(false);
+        }
+        // Pages of other view kinds carry their own refresh flags; each kind is
+        // handled here once it exists.
+    }
+}
+
+void TrackerFrame::UpdateAnalogTimeInfo(CAnalogView* view)
+{
+    if (view)
+        UpdateTimeInfo(view->m_device.load());
+}
+
+void TrackerFrame::Update3DTimeInfo(CAnalog3DView* /*view*/)
+{
+    // The 3D view reports its device through its own page handling.
+}
+
+void TrackerFrame::UpdateVideoTimeInfo(CVideoView* /*view*/)
+{
+    // Camera pages report their device through their own page handling.
+}
+
+void TrackerFrame::UpdateTimeInfo(CAnalogDevice* device)
+{
+    if (!device)
+        return;
+    if (m_elapsedText) {
+        const double t = device->IsRecording() ? device->GetRecordTime() : device->GetSampleTime();
+        m_elapsedText->ChangeValue(FormatTime(t));
+    }
+    if (m_timeText && !m_triggerUse) {
+        if (m_showDelta)
+            m_timeText->ChangeValue(wxString::Format("%.3f (us)", device->GetClockDeviation()));
+        else
+            m_timeText->ChangeValue(wxString::Format("%.3f (s)", device->GetSampleTime()));
+    }
+}
+
+void TrackerFrame::CheckCameraModified()
+{
+    // Only a 3D view page has a camera that the mouse moves; none exists yet.
+}
+
+void TrackerFrame::PollDevices()
+{
+    // Devices whose work must run in the GUI thread: the file player's pacing and
+    // the network sources' requests for a rebuilt view grid.
+    for (CAnalogDevice* device : GetDeviceList()) {
+        if (!device)
+            continue;
+        device->Poll();
+        if (auto* osc = dynamic_cast<COscDevice*>(device)) {
+            if (osc->TakeViewGridRequest())
+                m_rebuildViewGrid = true;
+        } else if (auto* vrpn = dynamic_cast<CVrpnDevice*>(device)) {
+            if (vrpn->TakeViewGridRequest())
+                m_rebuildViewGrid = true;
+        }
+    }
+}
+
+void TrackerFrame::OnIdle(wxIdleEvent& event)
+{
+    if (m_quitting) {
+        event.RequestMore();
+        return;
+    }
+    // Text and messages of other threads reach the pages first, in their order.
+    FlushStreams();
+    DrainMessageQueue();
+
+    if (m_startupCountdown > 0) {
+        --m_startupCountdown;
+        if (m_startupCountdown == 0 && m_wiiCheck) {
+            if (SearchWiiDevices())
+                SetStatusText(wxString::Format(_("%d Wii device(s) found"), m_wiiFoundCount), 2);
+            else
+                SetStatusText(_("(Wii) No device found!"), 2);
+        }
+    }
+
+    if (GetDeviceCount() == 0 && IsVrpnServerStarted() > 1)
+        RestartVrpnServer(nullptr);
+    if (IsVrpnServerRunning()) {
+        if (m_vrpnSyncOutUse)
+            VrpnServerSetButton(0, m_vrpnSyncButton, g_vrpn_sync_state);
+        VrpnServerMainloop();
+    }
+
+    PollDevices();
+    CheckCameraModified();
+
+    if (m_rebuildSettingsGrid) {
+        BuildSettingsGrid();
+        m_rebuildSettingsGrid = false;
+    }
+    if (m_rebuildViewGrid) {
+        UpdateViewGrid();
+        m_rebuildViewGrid = false;
+    }
+    if (TakeCaptureStopRequest()) {
+        StopCapture();
+        event.RequestMore();
+        return;
+    }
+
+    double value = 0.0;
+    if (IsOscTriggerEnabled() && IsOscTriggerConnected() && !g_waiting_for_trigger &&
+        GetOscTriggerValue(&value) && m_capturing &&
+        IsOscTriggerStopValue(value, GetOscTriggerSettings().lowValue)) {
+        StopCapture();
+        event.RequestMore();
+        return;
+    }
+
+    if (m_triggerUse && g_serialTrigger.IsOpen() && !g_waiting_for_trigger) {
+        const uint32_t timeoutMs = g_serialTrigger.GetTimeout();
+        g_serialTrigger.SetTimeout(timeoutMs == 0 ? kIdleTriggerReadMaxMs
+                                                  : std::min(timeoutMs, kIdleTriggerReadMaxMs));
+        double volts = 0.0;
+        const bool isRead = g_serialTrigger.ReadValue(volts);
+        g_serialTrigger.SetTimeout(timeoutMs);
+        if (isRead) {
+            if (m_capturing && m_triggerThresholdLow > volts) {
+                StopCapture();
+                event.RequestMore();
+                return;
+            }
+            if (m_timeText)
+                m_timeText->ChangeValue(wxString::Format("%.3f (v)", volts));
+        }
+    }
+
+    if (m_useOscServer)
+        OscServerPoll();
+}
+
+void TrackerFrame::ApplyExpertMode()
+{
+    if (m_timeText) {
+        m_timeText->Show(m_expertMode);
+        if (m_timeToolBar)
+            m_timeToolBar->Realize();
+    }
+    m_rebuildSettingsGrid = true;
+    m_rebuildViewGrid = true;
+}
+
+void TrackerFrame::CreatePropertyGrids()
+{
+    m_auiManager.SetDockSizeConstraint(0.39, 0.2);
+    m_settingsGrid = new wxPropertyGrid(this, ID_SETTINGS_GRID, wxDefaultPosition, wxDefaultSize,
+                                        wxBORDER_SUNKEN | wxTAB_TRAVERSAL);
+    m_viewGrid = new wxPropertyGrid(this, ID_VIEW_GRID, wxDefaultPosition, wxDefaultSize,
+                                    wxBORDER_SUNKEN | wxTAB_TRAVERSAL);
+    const wxColour menuColour = wxSystemSettings::GetColour(wxSYS_COLOUR_MENU);
+    m_settingsGrid->SetCellBackgroundColour(menuColour);
+    m_viewGrid->SetCellBackgroundColour(menuColour);
+}
+
+void TrackerFrame::ShowNotification(const wxString& title, const wxString& message, int flags)
+{
+    // One notification object, made on first use and kept.
+    if (!m_notification)
+        m_notification = std::make_unique<wxNotificationMessage>();
+    wxNotificationMessage* notification = m_notification.get();
+    notification->SetParent(this);
+    notification->SetMessage(message);
+    notification->SetTitle(title);
+    notification->SetFlags(flags);
+    notification->Show(wxNotificationMessage::Timeout_Auto);
+    wxYield();
+}
+
+void TrackerFrame::ScrollMessagesToEnd()
+{
+    if (!m_messagesText)
+        return;
+    FlushStreams();
+    const long last = m_messagesText->GetLastPosition();
+    m_messagesText->ShowPosition(last > 0 ? last - 1 : 0);
+    const int position = m_messagesText->GetScrollPos(wxVERTICAL);
+    m_messagesText->SetScrollPos(wxVERTICAL, position - m_messagesText->GetSize().GetHeight() - 1,
+                                 true);
+}

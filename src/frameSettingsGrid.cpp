@@ -1,0 +1,5 @@
+#include "DravonetMain.h"
+
+// Placeholder bodies until this group's work lands.
+
+void TrackerFrame::BuildSettingsGrid() {}
