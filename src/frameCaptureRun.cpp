@@ -1,3 +1,5 @@
+#include "DravonetMain.h"
+
 #include <wx/aui/auibar.h>
 #include <wx/aui/auibook.h>
 #include <wx/evtloop.h>
@@ -10,7 +12,6 @@
 
 #include <iostream>
 
-#include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogFile.h"
 #include "appIcons.h"

@@ -1,3 +1,5 @@
+#include "DravonetMain.h"
+
 #include <wx/filename.h>
 #include <wx/intl.h>
 #include <wx/listctrl.h>
@@ -8,7 +10,6 @@
 #include <algorithm>
 #include <set>
 
-#include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogFile.h"
 #include "captureFiles.h"

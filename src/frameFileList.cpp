@@ -1,9 +1,10 @@
+#include "DravonetMain.h"
+
 #include <wx/filedlg.h>
 #include <wx/filename.h>
 #include <wx/intl.h>
 #include <wx/listctrl.h>
 
-#include "DravonetMain.h"
 #include "captureFiles.h"
 
 namespace {

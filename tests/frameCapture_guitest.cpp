@@ -1,0 +1,406 @@
+// Capture control of the main frame with running test devices: capture set,
+// start and stop, automatic numbering, the stop request, deleting a trial,
+// trigger waits and the capture file list.
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/listctrl.h>
+#include <wx/progdlg.h>
+#include <wx/textctrl.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "DravonetMain.h"
+#include "analog/analogReader.h"
+#include "analog/fakeSinks.h"
+#include "analog/paramType.h"
+#include "analog/testDevice.h"
+#include "frameTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kTimeout = 20s;  // bounds a broken build only
+
+class CFastTestDevice : public CTestDevice {
+public:
+    explicit CFastTestDevice(const wxString& name) : CTestDevice(false, false)
+    {
+        m_rate = 500.0;
+        bool changed = false;
+        SetParam(&name, 0, 1, PARAM_STRING, &changed);
+    }
+};
+
+class CaptureFrameTest : public FrameTest {
+protected:
+    void SetUp() override
+    {
+        FrameTest::SetUp();
+        std::filesystem::create_directories(Path("capture"));
+        std::filesystem::create_directories(Path("export"));
+        for (auto& device : m_devices) {
+            device.view.keepFrames = false;
+            device->AddView(&device.view);
+            ASSERT_TRUE(device->Create(false) && device->RunThread());
+        }
+        TrackerFrame* frame = MakeFrame();
+        frame->m_capturePath = Folder("capture");
+        frame->m_exportPath = Folder("export");
+        frame->m_captureMaxTime = 0.0;
+        frame->m_capturePreTime = 0.0;
+        frame->m_triggerUse = false;
+        frame->SetCaptureDeviceSource([this] {
+            return std::vector<CAnalogDevice*>{m_devices[0].get(), m_devices[1].get()};
+        });
+    }
+
+    void TearDown() override
+    {
+        if (m_frame) {
+            m_frame->CloseCaptureFiles();
+            m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+        }
+        DestroyFrame();
+        for (auto& device : m_devices) {
+            device->Close();
+            device->RemoveAllViews();
+        }
+        FrameTest::TearDown();
+    }
+
+    wxString Folder(const std::string& name) const { return wxString(Path(name).string()); }
+    wxString CaptureFile(const std::string& name) const
+    {
+        return Folder("capture") + "/" + wxString(name);
+    }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
+
+    void Command(int id)
+    {
+        wxCommandEvent event(wxEVT_MENU, id);
+        event.SetEventObject(m_frame);
+        m_frame->ProcessWindowEvent(event);
+    }
+
+    // Waits while both devices deliver frames to the running recording.
+    void RecordFrames(int count)
+    {
+        for (auto& device : m_devices) {
+            int before = 0;
+            {
+                std::lock_guard<std::mutex> lock(device.view.mutex);
+                before = device.view.frameCount;
+            }
+            ASSERT_TRUE(device.view.WaitFrames(before + count, kTimeout));
+        }
+    }
+
+    // Runs the GUI thread's events until the condition holds.
+    template <typename Condition>
+    bool RunUntil(Condition condition)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            RunEvents();
+            std::this_thread::sleep_for(1ms);  // the acquisition threads run meanwhile
+        }
+        return true;
+    }
+
+    struct Device {
+        explicit Device(const char* name) : device(std::make_unique<CFastTestDevice>(name)) {}
+        CFastTestDevice* operator->() { return device.get(); }
+        CFastTestDevice* get() { return device.get(); }
+        std::unique_ptr<CFastTestDevice> device;
+        CFakeView view;
+    };
+    Device m_devices[2] = {Device("dev1"), Device("dev2")};
+};
+
+int64_t FramesInFile(const wxString& path)
+{
+    CAnalogReader reader;
+    return reader.Open(path) ? reader.GetFrameCount() : -1;
+}
+
+TEST_F(CaptureFrameTest, CreateSetNamesFilesAfterThoseInTheFolder)
+{
+    {
+        std::ofstream old(Path("capture/subjdev1_0003.qvd"));
+        old << "earlier trial";
+    }
+    ASSERT_TRUE(m_frame->OpenCaptureSet("subj"));
+    EXPECT_EQ(m_frame->m_captureName, "subj");
+    EXPECT_EQ(m_frame->m_trialIndex, 4);
+    EXPECT_TRUE(Exists("capture/subjdev1_0004.qvd"));
+    EXPECT_TRUE(Exists("capture/subjdev2_0004.qvd"));
+    EXPECT_TRUE(Exists("export/subjdev1_0004.txt"));
+    EXPECT_EQ(std::filesystem::file_size(Path("capture/subjdev1_0003.qvd")), 13u);
+    EXPECT_NE(m_frame->m_messagesText->GetValue().Find("Creating capture file : "), wxNOT_FOUND);
+
+    m_frame->CloseCaptureFiles();  // automatic numbering: the unrecorded outputs go
+    EXPECT_TRUE(m_frame->m_captureName.empty());
+    EXPECT_EQ(m_frame->m_trialIndex, 0);
+    EXPECT_FALSE(Exists("capture/subjdev1_0004.qvd"));
+    EXPECT_FALSE(Exists("export/subjdev1_0004.txt"));
+    EXPECT_TRUE(Exists("capture/subjdev1_0003.qvd"));
+}
+
+TEST_F(CaptureFrameTest, CaptureNameThatLeavesTheFolderIsRefused)
+{
+    EXPECT_FALSE(m_frame->OpenCaptureSet("../subj"));
+    EXPECT_TRUE(m_frame->m_captureName.empty());
+    EXPECT_FALSE(m_frame->OpenCaptureSet(""));
+    EXPECT_TRUE(std::filesystem::is_empty(Path("capture")));
+}
+
+TEST_F(CaptureFrameTest, StartStopWritesOneRecordingPerDeviceAndOpensTheNextTrial)
+{
+    ASSERT_TRUE(m_frame->OpenCaptureSet("run"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    RecordFrames(50);
+    Command(ID_CAPTURE_STOP);
+    EXPECT_FALSE(m_frame->m_capturing);
+    for (const char* name : {"rundev1_0001.qvd", "rundev2_0001.qvd"}) {
+        const int64_t frames = FramesInFile(CaptureFile(name));
+        EXPECT_GE(frames, 50) << name;
+        const long row = m_frame->m_fileList->FindItem(-1, name);
+        ASSERT_GE(row, 0) << name;
+        EXPECT_EQ(static_cast<int64_t>(m_frame->m_fileList->GetItemData(row)), frames);
+        EXPECT_TRUE(m_frame->m_fileList->GetItemText(row, 1).StartsWith(
+            wxString::Format("%lld (", static_cast<long long>(frames))));
+        EXPECT_TRUE(m_frame->m_fileList->GetItemText(row, 2).EndsWith("Kb"));
+        EXPECT_FALSE(m_frame->m_fileList->GetItemText(row, 3).empty());
+    }
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+    EXPECT_NE(m_frame->m_messagesText->GetValue().Find("Saving data to : "), wxNOT_FOUND);
+    // Automatic numbering: the next trial is ready.
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_TRUE(Exists("capture/rundev1_0002.qvd"));
+    EXPECT_EQ(m_devices[0]->GetWriterFileName(), CaptureFile("rundev1_0002.qvd"));
+}
+
+TEST_F(CaptureFrameTest, StartWithoutOpenOutputsFailsOnEveryDevice)
+{
+    m_frame->m_captureAutoFile = false;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("man"));
+    Command(ID_CAPTURE_START);
+    RecordFrames(5);
+    Command(ID_CAPTURE_STOP);
+    EXPECT_FALSE(m_devices[0]->IsRecording());
+    EXPECT_TRUE(m_devices[0]->GetWriterFileName().empty());
+    Command(ID_CAPTURE_START);
+    EXPECT_FALSE(m_frame->m_capturing);
+    EXPECT_NE(
+        m_frame->m_errorsText->GetValue().Find("Unable to start analog writing,  device dev2"),
+        wxNOT_FOUND);
+    Command(ID_CAPTURE_NEXT);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_TRUE(Exists("capture/mandev2_0002.qvd"));
+}
+
+TEST_F(CaptureFrameTest, SameDeviceNamesRefuseTheSet)
+{
+    const wxString name = "dev1";
+    bool changed = false;
+    ASSERT_TRUE(m_devices[1]->SetParam(&name, 0, 1, PARAM_STRING, &changed));
+    EXPECT_FALSE(m_frame->CheckCaptureFile());
+    EXPECT_FALSE(m_frame->OpenCaptureSet("dup"));
+    EXPECT_TRUE(m_frame->m_captureName.empty());
+    EXPECT_TRUE(std::filesystem::is_empty(Path("capture")));
+}
+
+TEST_F(CaptureFrameTest, DeviceThatCannotOpenItsFileIsReportedOthersKeepTheirs)
+{
+    // A name longer than a file name may be.
+    const wxString name(wxUniChar('n'), 300);
+    bool changed = false;
+    ASSERT_TRUE(m_devices[1]->SetParam(&name, 0, 1, PARAM_STRING, &changed));
+    ASSERT_TRUE(m_frame->OpenCaptureSet("part"));
+    EXPECT_TRUE(Exists("capture/partdev1_0001.qvd"));
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Error creating capture file for " + name),
+              wxNOT_FOUND);
+    Command(ID_CAPTURE_START);
+    EXPECT_TRUE(m_frame->m_capturing);
+    RecordFrames(10);
+    Command(ID_CAPTURE_STOP);
+    EXPECT_GE(FramesInFile(CaptureFile("partdev1_0001.qvd")), 10);
+}
+
+TEST_F(CaptureFrameTest, ExistingRecordingIsNeverReplaced)
+{
+    m_frame->m_captureAutoFile = false;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("keep"));
+    {
+        // Another program's file appears where the next trial would go.
+        std::ofstream other(Path("capture/keepdev2_0002.qvd"));
+        other << "precious";
+    }
+    Command(ID_CAPTURE_NEXT);
+    EXPECT_EQ(std::filesystem::file_size(Path("capture/keepdev2_0002.qvd")), 8u);
+    EXPECT_TRUE(m_devices[1]->GetWriterFileName().empty());
+    EXPECT_EQ(m_devices[0]->GetWriterFileName(), CaptureFile("keepdev1_0002.qvd"));
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Error creating capture file for dev2"),
+              wxNOT_FOUND);
+}
+
+TEST_F(CaptureFrameTest, DurationLimitStopsTheCaptureThroughIdle)
+{
+    m_frame->m_captureMaxTime = 0.2;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("limit"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    ASSERT_TRUE(RunUntil([this] { return !m_frame->m_capturing; }));
+    for (const char* name : {"limitdev1_0001.qvd", "limitdev2_0001.qvd"}) {
+        const int64_t frames = FramesInFile(CaptureFile(name));
+        // At most 0.2 s at 500 Hz: the run ended at its limit (the fake views do not
+        // restart the device clock as the real ones do, so it may end sooner).
+        EXPECT_GT(frames, 0) << name;
+        EXPECT_LE(frames, 110) << name;
+    }
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+}
+
+TEST_F(CaptureFrameTest, DeleteLastTrialTakesBackOnlyTrialsOfThisSet)
+{
+    {
+        std::ofstream old(Path("capture/deldev1_0001.qvd"));
+        old << "earlier session";
+    }
+    ASSERT_TRUE(m_frame->OpenCaptureSet("del"));
+    ASSERT_EQ(m_frame->m_trialIndex, 2);
+    Command(ID_CAPTURE_START);
+    RecordFrames(20);
+    Command(ID_CAPTURE_STOP);
+    ASSERT_EQ(m_frame->m_trialIndex, 3);
+    ASSERT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+
+    Command(ID_CAPTURE_DELETE_LAST);
+    // Trial 3's prepared files went; trial 2 is to be recorded again.
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_FALSE(Exists("capture/deldev1_0003.qvd"));
+    EXPECT_EQ(FramesInFile(CaptureFile("deldev1_0002.qvd")), -1);  // fresh, nothing recorded
+    EXPECT_EQ(m_devices[0]->GetWriterFileName(), CaptureFile("deldev1_0002.qvd"));
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 0);
+    EXPECT_EQ(m_frame->m_fileList->GetColumnCount(), 4);
+
+    // Trial 1 belongs to an earlier session: a second delete leaves it.
+    Command(ID_CAPTURE_DELETE_LAST);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_EQ(std::filesystem::file_size(Path("capture/deldev1_0001.qvd")), 15u);
+    EXPECT_TRUE(Exists("capture/deldev1_0002.qvd"));
+}
+
+TEST_F(CaptureFrameTest, CloseDuringARunKeepsTheRecording)
+{
+    ASSERT_TRUE(m_frame->OpenCaptureSet("quit"));
+    Command(ID_CAPTURE_START);
+    RecordFrames(20);
+    m_frame->CloseCaptureFiles();  // the destruction path while capturing
+    EXPECT_FALSE(m_frame->m_capturing);
+    EXPECT_GE(FramesInFile(CaptureFile("quitdev1_0001.qvd")), 20);
+}
+
+// The progress dialog of a trigger wait, found as the user sees it.
+wxGenericProgressDialog* FindWaitDialog()
+{
+    for (wxWindow* window : wxTopLevelWindows) {
+        if (auto* dialog = dynamic_cast<wxGenericProgressDialog*>(window)) return dialog;
+    }
+    return nullptr;
+}
+
+TEST_F(CaptureFrameTest, SerialTriggerStartsAtItsHighThresholdWithoutCountdown)
+{
+    m_frame->m_triggerUse = true;
+    m_frame->m_triggerPort = Folder("no-such-port");
+    m_frame->m_triggerThresholdHigh = 4.0;
+    m_frame->m_capturePreTime = 30.0;  // a count-down would hold the test
+    std::vector<double> readings = {3.9, 3.99, 4.0};
+    size_t next = 0;
+    bool sawDialog = false;
+    m_frame->SetTriggerReaders(
+        [&](double& volts) {
+            sawDialog = sawDialog || FindWaitDialog() != nullptr;
+            if (next >= readings.size()) return false;
+            volts = readings[next++];
+            return true;
+        },
+        nullptr);
+    ASSERT_TRUE(m_frame->OpenCaptureSet("trig"));
+    Command(ID_CAPTURE_START);
+    EXPECT_TRUE(sawDialog);
+    EXPECT_EQ(next, 3u);
+    EXPECT_TRUE(m_frame->m_capturing);
+    EXPECT_FALSE(g_waiting_for_trigger);
+    Command(ID_CAPTURE_STOP);
+}
+
+TEST_F(CaptureFrameTest, CancelledWaitStartsNothingAndKeepsTheOutputs)
+{
+    m_frame->m_triggerUse = true;
+    m_frame->m_triggerPort = Folder("no-such-port");
+    int reads = 0;
+    m_frame->SetTriggerReaders(
+        [&](double& volts) {
+            volts = 1.0;
+            if (++reads == 3) {
+                wxGenericProgressDialog* dialog = FindWaitDialog();
+                EXPECT_NE(dialog, nullptr);
+                if (!dialog) return true;
+                wxWindow* cancel = dialog->FindWindow(wxID_CANCEL);
+                EXPECT_NE(cancel, nullptr);
+                if (!cancel) return true;
+                wxCommandEvent click(wxEVT_BUTTON, wxID_CANCEL);
+                click.SetEventObject(cancel);
+                cancel->GetEventHandler()->ProcessEvent(click);
+                EXPECT_TRUE(g_waiting_for_trigger);
+            }
+            return true;
+        },
+        nullptr);
+    ASSERT_TRUE(m_frame->OpenCaptureSet("cancel"));
+    Command(ID_CAPTURE_START);
+    EXPECT_GE(reads, 3);
+    EXPECT_FALSE(m_frame->m_capturing);
+    EXPECT_FALSE(g_waiting_for_trigger);
+    EXPECT_FALSE(m_devices[0]->IsRecording());
+    EXPECT_EQ(m_devices[0]->GetWriterFileName(), CaptureFile("canceldev1_0001.qvd"));
+}
+
+TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)
+{
+    wxListCtrl* list = m_frame->m_fileList;
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->GetColumnCount(), 4);
+    {
+        std::ofstream file(Path("capture/a_0001.qvd"), std::ios::binary);
+        file << std::string(512 * 1024, 'x');
+    }
+    const wxString path = CaptureFile("a_0001.qvd");
+    EXPECT_FALSE(m_frame->AddFileListRow(path, 0, 1.0));
+    EXPECT_FALSE(m_frame->AddFileListRow(CaptureFile("missing_0001.qvd"), 10, 1.0));
+    EXPECT_FALSE(m_frame->AddFileListRow("", 10, 1.0));
+    ASSERT_TRUE(m_frame->AddFileListRow(path, 1000, 20.0));
+    ASSERT_TRUE(m_frame->AddFileListRow(path, 500, 10.0));
+    ASSERT_EQ(list->GetItemCount(), 1);
+    EXPECT_EQ(list->GetItemText(0, 0), "a_0001.qvd");
+    EXPECT_EQ(list->GetItemText(0, 1), "1500 (10.000 s");
+    EXPECT_EQ(list->GetItemText(0, 2), "512.00 Kb");
+    EXPECT_EQ(list->GetItemData(0), 1500u);
+    Command(ID_CAPTURE_CLEAR_LIST);
+    EXPECT_EQ(list->GetItemCount(), 0);
+    EXPECT_EQ(list->GetColumnCount(), 4);
+    wxListItem header;
+    header.SetMask(wxLIST_MASK_TEXT);
+    ASSERT_TRUE(list->GetColumn(1, header));
+    EXPECT_EQ(header.GetText(), "Frames");
+}
+
+}  // namespace
