@@ -18,6 +18,10 @@
 #include "analog/paramType.h"
 #include "analog/testDevice.h"
 #include "frameTestSupport.h"
+#include "network/oscClientSettings.h"
+#include "process/clock.h"
+#include "serial/ptyPair.h"
+#include "serial/serialTrigger.h"
 
 namespace {
 
@@ -59,6 +63,8 @@ protected:
 
     void TearDown() override
     {
+        SetOscTriggerEnabled(false);
+        g_serialTrigger.Close();
         if (m_frame) {
             m_frame->CloseCaptureFiles();
             m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
@@ -328,7 +334,11 @@ TEST_F(CaptureFrameTest, SerialTriggerStartsAtItsHighThresholdWithoutCountdown)
     m_frame->SetTriggerReaders(
         [&](double& volts) {
             sawDialog = sawDialog || FindWaitDialog() != nullptr;
-            if (next >= readings.size()) return false;
+            if (next >= readings.size()) {
+                ADD_FAILURE() << "the start value did not start";
+                volts = 100.0;  // ends the wait of a broken build
+                return true;
+            }
             volts = readings[next++];
             return true;
         },
@@ -350,6 +360,10 @@ TEST_F(CaptureFrameTest, CancelledWaitStartsNothingAndKeepsTheOutputs)
     m_frame->SetTriggerReaders(
         [&](double& volts) {
             volts = 1.0;
+            if (reads > 1000) {
+                ADD_FAILURE() << "Cancel did not end the wait";
+                volts = 100.0;
+            }
             if (++reads == 3) {
                 wxGenericProgressDialog* dialog = FindWaitDialog();
                 EXPECT_NE(dialog, nullptr);
@@ -372,6 +386,80 @@ TEST_F(CaptureFrameTest, CancelledWaitStartsNothingAndKeepsTheOutputs)
     EXPECT_FALSE(g_waiting_for_trigger);
     EXPECT_FALSE(m_devices[0]->IsRecording());
     EXPECT_EQ(m_devices[0]->GetWriterFileName(), CaptureFile("canceldev1_0001.qvd"));
+}
+
+TEST_F(CaptureFrameTest, OscTriggerIsFollowedByTheCountdownSerialTriggerTakesPrecedence)
+{
+    SetOscTriggerEnabled(true);  // not connected: warned, waited for all the same
+    std::vector<double> values = {-300.0, 254.9, 255.0};
+    size_t next = 0;
+    int serialReads = 0;
+    m_frame->SetTriggerReaders(
+        [&](double& volts) {
+            volts = 5.0;
+            return ++serialReads > 0;
+        },
+        [&](double& value) {
+            if (next >= values.size()) return false;
+            value = values[next++];
+            return true;
+        });
+    m_frame->m_capturePreTime = 0.3;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("osc"));
+    const double before = GetProgramTime();
+    Command(ID_CAPTURE_START);
+    EXPECT_EQ(next, 3u);
+    EXPECT_EQ(serialReads, 0);
+    EXPECT_GE((GetProgramTime() - before) / 1000.0, 290.0);  // the count-down ran
+    EXPECT_TRUE(m_frame->m_capturing);
+    Command(ID_CAPTURE_STOP);
+
+    // Both enabled: only the serial trigger is waited for.
+    m_frame->m_triggerUse = true;
+    m_frame->m_triggerPort = Folder("no-such-port");
+    next = 0;
+    Command(ID_CAPTURE_START);
+    EXPECT_EQ(serialReads, 1);
+    EXPECT_EQ(next, 0u);
+    EXPECT_TRUE(m_frame->m_capturing);
+}
+
+TEST_F(CaptureFrameTest, LoopModeOnARealSerialTriggerRearmsWithoutTimeLimit)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    m_frame->m_triggerUse = true;
+    m_frame->m_triggerLoop = true;
+    m_frame->m_triggerPort = wxString(pty.SlaveName());
+    m_frame->m_triggerTimeOut = 0;        // reads must still come back
+    m_frame->m_captureMaxTime = 0.05;     // not applied to triggered captures in loop mode
+    ASSERT_TRUE(pty.Send("data=100\n"));  // taken by the port's opening
+    ASSERT_TRUE(m_frame->OpenSerialTrigger());
+    m_frame->FlushStreams();
+    EXPECT_NE(m_frame->m_messagesText->GetValue().Find("Serial trigger connected to"), wxNOT_FOUND);
+    // The start's wait reads the injected rising edge; the idle handler reads the line.
+    int starts = 0;
+    m_frame->SetTriggerReaders(
+        [&](double& volts) {
+            ++starts;
+            volts = 4.4;
+            return true;
+        },
+        nullptr);
+    ASSERT_TRUE(m_frame->OpenCaptureSet("loop"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    RecordFrames(100);  // 0.2 s: past the maximum time
+    RunEvents();
+    EXPECT_TRUE(m_frame->m_capturing);
+    // Below the low threshold the idle handler stops; the queued start re-arms.
+    ASSERT_TRUE(pty.Send("data=100\n"));
+    ASSERT_TRUE(RunUntil([this] { return m_frame->m_trialIndex == 2 && m_frame->m_capturing; }));
+    EXPECT_EQ(starts, 2);
+    EXPECT_GE(FramesInFile(CaptureFile("loopdev1_0001.qvd")), 100);
+    m_frame->m_triggerLoop = false;
+    Command(ID_CAPTURE_STOP);
+    EXPECT_GT(FramesInFile(CaptureFile("loopdev1_0002.qvd")), 0);
 }
 
 TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)
