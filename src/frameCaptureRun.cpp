@@ -1,5 +1,3 @@
-#include "DravonetMain.h"
-
 #include <wx/aui/auibar.h>
 #include <wx/aui/auibook.h>
 #include <wx/evtloop.h>
@@ -12,6 +10,7 @@
 
 #include <iostream>
 
+#include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogFile.h"
 #include "appIcons.h"
@@ -163,6 +162,13 @@ void TrackerFrame::SetCaptureTool(bool isCapturing)
 
 void TrackerFrame::StopCapture()
 {
+    if (!m_capturing) {
+        // A late stop request (a second device at its limit, a trigger after a
+        // stop by hand): the trial is already saved; stopping again would
+        // open and close an empty extra trial.
+        SetCaptureTool(false);
+        return;
+    }
     m_capturing = false;
     g_vrpn_sync_state = 0;
     const std::vector<CAnalogDevice*> devices = CaptureDevices();

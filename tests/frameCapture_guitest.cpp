@@ -273,6 +273,31 @@ TEST_F(CaptureFrameTest, DurationLimitStopsTheCaptureThroughIdle)
     EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
 }
 
+TEST_F(CaptureFrameTest, LateStopRequestAfterAStopOpensNoExtraTrial)
+{
+    ASSERT_TRUE(m_frame->OpenCaptureSet("late"));
+    Command(ID_CAPTURE_START);
+    RecordFrames(10);
+    Command(ID_CAPTURE_STOP);
+    ASSERT_EQ(m_frame->m_trialIndex, 2);
+    m_frame->RequestCaptureStop();  // as a recorder at its limit would, a moment too late
+    RunEvents();
+    Command(ID_CAPTURE_STOP);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_FALSE(Exists("capture/latedev1_0003.qvd"));
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+}
+
+TEST_F(CaptureFrameTest, UnreadableCaptureFolderOpensNoSet)
+{
+    std::ofstream(Path("not-a-folder")) << "x";
+    m_frame->m_capturePath = Folder("not-a-folder");
+    EXPECT_FALSE(m_frame->OpenCaptureSet("subj"));
+    EXPECT_TRUE(m_frame->m_captureName.empty());
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Unable to read the capture folder"),
+              wxNOT_FOUND);
+}
+
 TEST_F(CaptureFrameTest, DeleteLastTrialTakesBackOnlyTrialsOfThisSet)
 {
     {
