@@ -29,6 +29,7 @@ constexpr std::chrono::milliseconds kTriggerPass(40);
 // A serial read without a limit would hold the interface until a line came.
 constexpr uint32_t kLongestTriggerReadMs = 1000;
 constexpr uint32_t kDefaultTriggerReadMs = 100;
+constexpr int kCameraKind = 9;  // CAnalogDevice::GetDeviceType of a camera
 
 bool ReadSerialTrigger(double& volts)
 {
@@ -180,7 +181,8 @@ void TrackerFrame::StopCapture()
         const int64_t frameCount =
             controller ? controller->GetFrameCount() : device->GetRecordedFrames();
         bool isSaved = device->FinishRecording();
-        if (m_captureUseThread && !fileName.empty())
+        // A camera's video is no recording file: its own finish is all it needs.
+        if (m_captureUseThread && !fileName.empty() && device->GetDeviceType() != kCameraKind)
             isSaved = FinaliseRecordFile(*device, fileName, frameCount) || isSaved;
         device->FreezeViews();  // the views take no data while saving
         if (fileName.empty()) continue;
