@@ -10,6 +10,7 @@
 #include <wx/timer.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <cstdio>  // std::FILE
 #include <streambuf>
@@ -33,6 +34,7 @@ class wxMenu;
 class wxNotificationMessage;
 class wxPropertyGrid;
 class wxPropertyGridEvent;
+class wxSound;
 class wxTextCtrl;
 
 // Command ids shared by menu items and toolbar tools: one id, one handler, one
@@ -419,6 +421,41 @@ private:
     CAnalogDevice* m_viewGridDevice = nullptr;
 
     // ---- capture (own members) ----
+public:
+    // Opens the capture set of that name for the open devices (the name dialog's
+    // answer); false, with the set closed again, when no output could be opened.
+    bool OpenCaptureSet(const wxString& name);
+    // Test seams: the devices a capture acts on (by default GetDeviceList) and the
+    // readings of the serial and OSC triggers (by default the process-wide inputs).
+    using CaptureDeviceSource = std::function<std::vector<CAnalogDevice*>()>;
+    using TriggerReader = std::function<bool(double& value)>;
+    void SetCaptureDeviceSource(CaptureDeviceSource source);
+    void SetTriggerReaders(TriggerReader serial, TriggerReader osc);
+
+private:
+    // A trial recorded in the open set: "Delete Last Trial" may take it back.
+    struct RecordedTrial {
+        int64_t trial = 0;
+        std::vector<wxString> files;  // recordings and text exports
+    };
+    // Defined with the capture code, so that only it needs the sound header.
+    struct SoundDeleter {
+        void operator()(wxSound* sound) const;
+    };
+    std::vector<CAnalogDevice*> CaptureDevices();
+    bool WaitForCaptureTrigger(const wxString& title, const wxString& format,
+                               const TriggerReader& reader, double startValue);
+    void StartCaptureDevices(double maxTimeSec);
+    void SetCaptureTool(bool isCapturing);
+    void PlayCaptureSound();
+    void DeleteCaptureFiles(const std::vector<wxString>& files);
+    void RemoveFileListRows(const std::vector<wxString>& files);
+
+    std::vector<RecordedTrial> m_recordedTrials;  // of the open set, oldest first
+    CaptureDeviceSource m_captureDeviceSource;
+    TriggerReader m_serialTriggerReader;
+    TriggerReader m_oscTriggerReader;
+    std::unique_ptr<wxSound, SoundDeleter> m_captureSoundPlayer;  // kept while it plays
 
     // ---- devices (own members) ----
     // The 2D road after registration: page, thread, settings, owner, grids.

@@ -1,28 +1,204 @@
 #include "DravonetMain.h"
 
-// Placeholder bodies until this group's work lands.
+#include <wx/filename.h>
+#include <wx/intl.h>
+#include <wx/listctrl.h>
+#include <wx/log.h>
+#include <wx/stdpaths.h>
+#include <wx/textdlg.h>
 
-void TrackerFrame::OnCreateCaptureFile(wxCommandEvent& /*event*/) {}
+#include <algorithm>
+#include <set>
+
+#include "analog/analogDevice.h"
+#include "analog/analogFile.h"
+#include "captureFiles.h"
+
+void TrackerFrame::OnCreateCaptureFile(wxCommandEvent& /*event*/)
+{
+    if (CaptureDevices().empty()) return;
+    wxTextEntryDialog dialog(this, _("Enter capture file name"), _("Capture"), m_captureName);
+    dialog.Centre();
+    const wxString name = dialog.ShowModal() == wxID_OK ? dialog.GetValue() : wxString();
+    OpenCaptureSet(name);
+}
+
+bool TrackerFrame::OpenCaptureSet(const wxString& name)
+{
+    m_captureName.clear();
+    m_trialIndex = 0;
+    m_recordedTrials.clear();
+    if (name.empty() || CaptureDevices().empty()) {
+        UpdateTitle();
+        return false;
+    }
+    wxString reason;
+    if (!IsValidCaptureName(name, reason)) {
+        wxLogError("%s : %s", reason, name);
+        UpdateTitle();
+        return false;
+    }
+    m_captureName = name;
+    if (m_capturePath.empty()) m_capturePath = wxStandardPaths::Get().GetDocumentsDir();
+    // A new set continues after every trial of that name already on disk,
+    // exports included, so that nothing there is replaced.
+    wxString error;
+    int64_t next = 1;
+    for (const auto& [folder, pattern] : {std::make_pair(m_capturePath, wxString("*.mov")),
+                                          std::make_pair(m_capturePath, wxString("*.qvd")),
+                                          std::make_pair(m_exportPath, wxString("*"))}) {
+        if (folder.empty()) continue;
+        next = std::max(next, GetNextTrialIndex(folder, name, pattern, &error));
+        if (!error.empty()) break;
+    }
+    if (error.empty() && next > kMaxTrialIndex)
+        error = wxString::Format(_("No trial number left for %s"), name);
+    if (error.empty()) {
+        m_trialIndex = next;
+        if (CreateCaptureFiles()) {
+            UpdateTitle();
+            return true;
+        }
+    } else {
+        SetErrorMessage(error, true);
+    }
+    wxLogError("%s", _("Unable to create capture file(s)"));
+    CloseCaptureFiles();
+    return false;
+}
 
 bool TrackerFrame::CheckCaptureFile()
 {
-    return false;
+    const std::vector<CAnalogDevice*> devices = CaptureDevices();
+    if (devices.empty()) return false;
+    // Compared as they stand in file names: two names that differ only in
+    // characters a file name cannot hold would share their files.
+    std::set<wxString> names;
+    for (CAnalogDevice* device : devices) {
+        if (!names.insert(device->GetFileSafeName()).second)
+            wxLogError(_("Device name already exists : %s. You must change device name"),
+                       device->GetDeviceName());
+    }
+    return names.size() == devices.size();
 }
 
 bool TrackerFrame::CreateCaptureFiles()
 {
-    return false;
+    if (!CheckCaptureFile()) return false;
+    bool isAnyCreated = false;
+    for (CAnalogDevice* device : CaptureDevices()) {
+        const TrialPaths paths =
+            MakeTrialPaths(m_capturePath, m_captureName, device->GetFileSafeName(), m_trialIndex,
+                           m_exportAnalog, m_exportPath, device->GetExportExtension());
+        // The writer replaces what it opens: a recording already there is kept.
+        const std::vector<wxString> existing = ExistingFiles({paths.recording, paths.textExport});
+        bool isCreated = false;
+        if (!existing.empty()) {
+            SetErrorMessage(
+                _("Capture file already exists, it is not replaced : ") + existing.front(), false);
+        } else {
+            isCreated = device->SetupWriter(
+                m_capturePath, m_captureName, static_cast<int>(m_trialIndex), m_exportAnalog,
+                m_exportPath, m_captureUseThread, m_captureQueueDepth, m_capturePriority);
+        }
+        if (!isCreated) {
+            device->StopRecording();  // no output of an older trial stays behind
+            SetErrorMessage(_("Error creating capture file for ") + device->GetDeviceName(), true);
+            continue;
+        }
+        isAnyCreated = true;
+        AppendMessage(
+            wxString::Format(_("Creating capture file : %s\n"), device->GetWriterFileName()));
+    }
+    return isAnyCreated;
 }
 
-void TrackerFrame::OnNextCapture(wxCommandEvent& /*event*/) {}
+void TrackerFrame::OnNextCapture(wxCommandEvent& /*event*/)
+{
+    ++m_trialIndex;
+    if (m_trialIndex > kMaxTrialIndex) {
+        SetErrorMessage(wxString::Format(_("No trial number left for %s"), m_captureName), true);
+        return;
+    }
+    if (CreateCaptureFiles()) UpdateTitle();
+}
 
 int TrackerFrame::DeleteTrialFiles()
 {
-    return 0;
+    const std::vector<CAnalogDevice*> devices = CaptureDevices();
+    std::vector<wxString> files;
+    for (CAnalogDevice* device : devices) {
+        device->FinishRecording();
+        files.push_back(device->GetWriterFileName());
+        files.push_back(device->GetExportFileName());
+        device->StopRecording();
+    }
+    DeleteCaptureFiles(files);
+    return static_cast<int>(devices.size());
 }
 
-void TrackerFrame::OnDeleteLastTrial(wxCommandEvent& /*event*/) {}
+void TrackerFrame::DeleteCaptureFiles(const std::vector<wxString>& files)
+{
+    for (const wxString& file : ExistingFiles(files))
+        AppendMessage(wxString::Format(_("Deleting file : %s\n"), file));
+    wxString error;
+    if (!RemoveFiles(files, error)) SetErrorMessage(_("Unable to delete ") + error, true);
+}
 
-void TrackerFrame::CloseCaptureFiles() {}
+void TrackerFrame::RemoveFileListRows(const std::vector<wxString>& files)
+{
+    if (!m_fileList) return;
+    for (const wxString& file : files) {
+        if (file.empty()) continue;
+        const long row = m_fileList->FindItem(-1, wxFileName(file).GetFullName(), false);
+        if (row >= 0) m_fileList->DeleteItem(row);
+    }
+    if (m_fileList->GetItemCount() == 0) ResetFileList();
+}
 
-void TrackerFrame::OnCloseCaptureFile(wxCommandEvent& /*event*/) {}
+void TrackerFrame::OnDeleteLastTrial(wxCommandEvent& /*event*/)
+{
+    DeleteTrialFiles();
+    if (!m_captureAutoFile) {
+        // Recorded trials are closed already: only outputs never recorded went.
+        UpdateTitle();
+        return;
+    }
+    // The prepared trial went; the one before it is recorded again when this
+    // set recorded it. Trials of earlier sessions are never touched.
+    if (!m_recordedTrials.empty() && m_recordedTrials.back().trial == m_trialIndex - 1) {
+        const std::vector<wxString> files = m_recordedTrials.back().files;
+        m_recordedTrials.pop_back();
+        DeleteCaptureFiles(files);
+        RemoveFileListRows(files);
+        --m_trialIndex;
+    }
+    CreateCaptureFiles();
+    UpdateTitle();
+}
+
+void TrackerFrame::CloseCaptureFiles()
+{
+    m_captureName.clear();
+    m_trialIndex = 0;
+    m_recordedTrials.clear();
+    std::vector<wxString> unrecorded;
+    for (CAnalogDevice* device : CaptureDevices()) {
+        auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
+        // Only outputs that never received a frame are deleted: a run still
+        // going is finished and kept.
+        const bool hasRun = device->IsRecording() || device->GetRecordedFrames() > 0 ||
+                            (controller && controller->NeedsFinish());
+        if (!hasRun) {
+            unrecorded.push_back(device->GetWriterFileName());
+            unrecorded.push_back(device->GetExportFileName());
+        }
+        device->FinishRecording();
+        device->StopRecording();
+    }
+    if (m_captureAutoFile) DeleteCaptureFiles(unrecorded);
+    m_capturing = false;
+    UpdateTitle();
+}
+
+void TrackerFrame::OnCloseCaptureFile(wxCommandEvent& /*event*/) { CloseCaptureFiles(); }

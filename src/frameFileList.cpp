@@ -1,17 +1,71 @@
 #include "DravonetMain.h"
 
-// Placeholder bodies until this group's work lands.
+#include <wx/filedlg.h>
+#include <wx/filename.h>
+#include <wx/intl.h>
+#include <wx/listctrl.h>
 
-void TrackerFrame::ResetFileList() {}
+#include "captureFiles.h"
 
-void TrackerFrame::OnClearFileList(wxCommandEvent& /*event*/) {}
+namespace {
 
-bool TrackerFrame::AddFileListRow(const wxString& /*path*/, int /*frames*/, double /*seconds*/)
+struct FileListColumn {
+    const char* header;
+    int width;
+};
+constexpr FileListColumn kFileListColumns[] = {
+    {"Name", 120}, {"Frames", 100}, {"Size", 70}, {"Time", 100}};
+
+}  // namespace
+
+void TrackerFrame::ResetFileList()
 {
-    return false;
+    if (!m_fileList) return;
+    m_fileList->ClearAll();  // rows and columns
+    long index = 0;
+    for (const FileListColumn& column : kFileListColumns)
+        m_fileList->InsertColumn(index++, wxGetTranslation(column.header), wxLIST_FORMAT_LEFT,
+                                 column.width);
+}
+
+void TrackerFrame::OnClearFileList(wxCommandEvent& /*event*/) { ResetFileList(); }
+
+bool TrackerFrame::AddFileListRow(const wxString& path, int frames, double seconds)
+{
+    if (path.empty() || frames <= 0 || !m_fileList) return false;
+    const wxFileName file(path);
+    if (!file.FileExists()) return false;
+    const long count = m_fileList->GetItemCount();
+    const wxString name = file.GetFullName();
+    long row = m_fileList->FindItem(-1, name, false);
+    long total = frames;
+    if (row >= 0 && row < count) {
+        // The same trial recorded again: one row, the frames added up.
+        total += static_cast<long>(m_fileList->GetItemData(row));
+    } else {
+        row = m_fileList->InsertItem(count, name);
+        if (row < 0) return false;
+    }
+    m_fileList->SetItemData(row, total);
+    m_fileList->SetItem(row, 1, FormatFramesCell(total, seconds));
+    const wxULongLong size = file.GetSize();
+    if (size != wxInvalidSize) m_fileList->SetItem(row, 2, FormatFileSize(size.ToDouble()));
+    const wxDateTime modified = file.GetModificationTime();
+    if (modified.IsValid()) m_fileList->SetItem(row, 3, modified.Format("%X"));
+    return true;
 }
 
 wxString TrackerFrame::SelectRecordingFile()
 {
-    return wxString();
+    // The player's later relative look-ups start from the capture folder.
+    if (!m_capturePath.empty() && wxFileName::DirExists(m_capturePath))
+        wxFileName::SetCwd(m_capturePath);
+    const wxString extension = "qvd";
+    wxFileDialog dialog(nullptr, _("Open Quorvane file"), m_capturePath,
+                        m_capturePath + wxFileName::GetPathSeparator() + "*." + extension,
+                        _("Quorvane files") + "|*." + extension, wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+    if (dialog.ShowModal() == wxID_CANCEL) return wxString();
+    wxFileName chosen(dialog.GetPath());
+    chosen.MakeAbsolute();
+    return chosen.GetFullPath();
 }

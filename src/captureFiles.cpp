@@ -1,0 +1,148 @@
+#include "captureFiles.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wx/filename.h>
+#include <wx/intl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "analog/formatTime.h"
+#include "analog/recordFormat.h"
+
+namespace {
+
+constexpr size_t kTrialDigits = 4;
+
+std::filesystem::path ToPath(const wxString& text)
+{
+    return std::filesystem::path(static_cast<const char*>(text.fn_str()));
+}
+
+wxString FromPath(const std::filesystem::path& path)
+{
+    return wxString(path.native().c_str(), *wxConvFileName);
+}
+
+bool IsDigit(wxUniChar c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+bool CreateSubFolder(const wxString& base, const wxString& name)
+{
+    const wxString path = base + wxFileName::GetPathSeparator() + name;
+    if (wxFileName::DirExists(path)) return true;
+    const wxScopedCharBuffer native = path.fn_str();
+    if (!native || ::mkdir(native.data(), 0777) != 0) return wxFileName::DirExists(path);
+    return true;
+}
+
+int64_t ParseTrialNumber(const wxString& baseName)
+{
+    size_t digits = 0;
+    for (auto it = baseName.rbegin(); it != baseName.rend() && IsDigit(*it); ++it) ++digits;
+    if (digits < kTrialDigits) return -1;
+    int64_t number = 0;
+    for (size_t i = baseName.length() - digits; i < baseName.length(); ++i) {
+        number = number * 10 + (baseName[i].GetValue() - '0');
+        if (number > kMaxTrialIndex) return -1;  // no trial of ours carries it
+    }
+    return number;
+}
+
+int64_t GetNextTrialIndex(const wxString& folder, const wxString& name, const wxString& pattern,
+                          wxString* error)
+{
+    // "*.qvd": any text between the capture name and the suffix.
+    const wxString suffix = pattern.StartsWith("*") ? pattern.Mid(1) : pattern;
+    std::error_code status;
+    const std::filesystem::path folderPath = ToPath(folder);
+    if (!std::filesystem::exists(folderPath, status) && !status) return 1;
+    std::filesystem::directory_iterator it(folderPath, status);
+    int64_t largest = 0;
+    for (; !status && it != std::filesystem::directory_iterator(); it.increment(status)) {
+        std::error_code typeStatus;
+        if (!it->is_regular_file(typeStatus)) continue;
+        const wxString fileName = FromPath(it->path().filename());
+        if (!fileName.StartsWith(name) || !fileName.EndsWith(suffix)) continue;
+        if (fileName.length() < name.length() + suffix.length()) continue;
+        wxString baseName;
+        wxFileName::SplitPath(fileName, nullptr, &baseName, nullptr);
+        const int64_t number = ParseTrialNumber(baseName);
+        if (number > largest) largest = number;
+    }
+    if (status) {
+        if (error)
+            *error = wxString::Format(_("Unable to read the capture folder %s : %s"), folder,
+                                      wxString(status.message()));
+        return -1;
+    }
+    return largest + 1;
+}
+
+bool IsValidCaptureName(const wxString& name, wxString& reason)
+{
+    reason.clear();
+    for (const wxUniChar c : name) {
+        const auto code = c.GetValue();
+        if (c == '/' || c == '\\') {
+            reason = _("A capture name cannot contain a folder separator");
+            return false;
+        }
+        if (code < 0x20 || code == 0x7f) {
+            reason = _("A capture name cannot contain control characters");
+            return false;
+        }
+    }
+    return true;
+}
+
+TrialPaths MakeTrialPaths(const wxString& folder, const wxString& captureName,
+                          const wxString& fileSafeDeviceName, int64_t trial, bool exportText,
+                          const wxString& exportFolder, const wxString& textExtension)
+{
+    TrialPaths paths;
+    paths.recording =
+        MakeRecordFileName(folder, captureName, fileSafeDeviceName, static_cast<int>(trial));
+    // The writer exports only into a folder that exists.
+    if (exportText && !exportFolder.empty() && wxFileName::DirExists(exportFolder))
+        paths.textExport = MakeTextFileName(paths.recording, exportFolder, textExtension);
+    return paths;
+}
+
+std::vector<wxString> ExistingFiles(const std::vector<wxString>& paths)
+{
+    std::vector<wxString> existing;
+    for (const wxString& path : paths) {
+        if (!path.empty() && wxFileName::Exists(path)) existing.push_back(path);
+    }
+    return existing;
+}
+
+bool RemoveFiles(const std::vector<wxString>& paths, wxString& error)
+{
+    error.clear();
+    for (const wxString& path : ExistingFiles(paths)) {
+        const wxScopedCharBuffer native = path.fn_str();
+        if (native && ::unlink(native.data()) == 0) continue;
+        if (!error.empty()) error += "\n";
+        error += path + " : " + wxString(std::strerror(errno));
+    }
+    return error.empty();
+}
+
+wxString FormatFileSize(double bytes)
+{
+    const double megabytes = bytes * (1.0 / 1024.0) * (1.0 / 1024.0);
+    if (megabytes > 1024.0) return wxString::Format(_("%.2f Gb"), megabytes / 1024.0);
+    if (megabytes < 1.0) return wxString::Format(_("%.2f Kb"), megabytes * 1024.0);
+    return wxString::Format(_("%.1f Mb"), megabytes);
+}
+
+wxString FormatFramesCell(long frames, double seconds)
+{
+    return wxString::Format("%ld (%s", frames, FormatTime(seconds));
+}

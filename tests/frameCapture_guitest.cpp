@@ -1,0 +1,581 @@
+// Capture control of the main frame with running test devices: capture set,
+// start and stop, automatic numbering, the stop request, deleting a trial,
+// trigger waits and the capture file list.
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/listctrl.h>
+#include <wx/progdlg.h>
+#include <wx/textctrl.h>
+#include <wx/textdlg.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "DravonetMain.h"
+#include "analog/analogReader.h"
+#include "analog/fakeSinks.h"
+#include "analog/paramType.h"
+#include "analog/testDevice.h"
+#include "frameTestSupport.h"
+#include "network/oscClientSettings.h"
+#include "process/clock.h"
+#include "serial/ptyPair.h"
+#include "serial/serialTrigger.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kTimeout = 20s;  // bounds a broken build only
+
+class CFastTestDevice : public CTestDevice {
+public:
+    explicit CFastTestDevice(const wxString& name) : CTestDevice(false, false)
+    {
+        m_rate = 500.0;
+        bool changed = false;
+        SetParam(&name, 0, 1, PARAM_STRING, &changed);
+    }
+};
+
+// A view that, as the channel view does, restarts its device's clock when a
+// capture starts, so that the capture's time begins at 0.
+class CRestartingView : public CFakeView {
+public:
+    void Restart() override
+    {
+        CFakeView::Restart();
+        if (device) {
+            device->Reset();
+            device->ResetClock();
+        }
+    }
+    CAnalogDevice* device = nullptr;  // non-owning
+};
+
+class CaptureFrameTest : public FrameTest {
+protected:
+    void SetUp() override
+    {
+        FrameTest::SetUp();
+        std::filesystem::create_directories(Path("capture"));
+        std::filesystem::create_directories(Path("export"));
+        for (auto& device : m_devices) {
+            device.view.keepFrames = false;
+            device.view.device = device.get();
+            device->AddView(&device.view);
+            // Sleeping between samples: the tests run beside others.
+            ASSERT_TRUE(device->Create(true) && device->RunThread());
+        }
+        TrackerFrame* frame = MakeFrame();
+        frame->m_capturePath = Folder("capture");
+        frame->m_exportPath = Folder("export");
+        frame->m_captureMaxTime = 0.0;
+        frame->m_capturePreTime = 0.0;
+        frame->m_triggerUse = false;
+        frame->SetCaptureDeviceSource([this] {
+            return std::vector<CAnalogDevice*>{m_devices[0].get(), m_devices[1].get()};
+        });
+    }
+
+    void TearDown() override
+    {
+        SetOscTriggerEnabled(false);
+        g_serialTrigger.Close();
+        if (m_frame) {
+            m_frame->CloseCaptureFiles();
+            m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+        }
+        DestroyFrame();
+        for (auto& device : m_devices) {
+            device->Close();
+            device->RemoveAllViews();
+        }
+        FrameTest::TearDown();
+    }
+
+    wxString Folder(const std::string& name) const { return wxString(Path(name).string()); }
+    wxString CaptureFile(const std::string& name) const
+    {
+        return Folder("capture") + "/" + wxString(name);
+    }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
+
+    void Command(int id)
+    {
+        wxCommandEvent event(wxEVT_MENU, id);
+        event.SetEventObject(m_frame);
+        m_frame->ProcessWindowEvent(event);
+    }
+
+    // Waits while both devices deliver frames to the running recording.
+    void RecordFrames(int count)
+    {
+        for (auto& device : m_devices) {
+            int before = 0;
+            {
+                std::lock_guard<std::mutex> lock(device.view.mutex);
+                before = device.view.frameCount;
+            }
+            ASSERT_TRUE(device.view.WaitFrames(before + count, kTimeout));
+        }
+    }
+
+    // Runs the GUI thread's events until the condition holds.
+    template <typename Condition>
+    bool RunUntil(Condition condition)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            RunEvents();
+            std::this_thread::sleep_for(1ms);  // the acquisition threads run meanwhile
+        }
+        return true;
+    }
+
+    struct Device {
+        explicit Device(const char* name) : device(std::make_unique<CFastTestDevice>(name)) {}
+        CFastTestDevice* operator->() { return device.get(); }
+        CFastTestDevice* get() { return device.get(); }
+        std::unique_ptr<CFastTestDevice> device;
+        CRestartingView view;
+    };
+    Device m_devices[2] = {Device("dev1"), Device("dev2")};
+};
+
+int64_t FramesInFile(const wxString& path)
+{
+    CAnalogReader reader;
+    return reader.Open(path) ? reader.GetFrameCount() : -1;
+}
+
+TEST_F(CaptureFrameTest, CreateSetNamesFilesAfterThoseInTheFolder)
+{
+    {
+        std::ofstream old(Path("capture/subjdev1_0003.qvd"));
+        old << "earlier trial";
+    }
+    ASSERT_TRUE(m_frame->OpenCaptureSet("subj"));
+    EXPECT_EQ(m_frame->m_captureName, "subj");
+    EXPECT_EQ(m_frame->m_trialIndex, 4);
+    EXPECT_TRUE(Exists("capture/subjdev1_0004.qvd"));
+    EXPECT_TRUE(Exists("capture/subjdev2_0004.qvd"));
+    EXPECT_TRUE(Exists("export/subjdev1_0004.txt"));
+    EXPECT_EQ(std::filesystem::file_size(Path("capture/subjdev1_0003.qvd")), 13u);
+    EXPECT_NE(m_frame->m_messagesText->GetValue().Find("Creating capture file : "), wxNOT_FOUND);
+
+    m_frame->CloseCaptureFiles();  // automatic numbering: the unrecorded outputs go
+    EXPECT_TRUE(m_frame->m_captureName.empty());
+    EXPECT_EQ(m_frame->m_trialIndex, 0);
+    EXPECT_FALSE(Exists("capture/subjdev1_0004.qvd"));
+    EXPECT_FALSE(Exists("export/subjdev1_0004.txt"));
+    EXPECT_TRUE(Exists("capture/subjdev1_0003.qvd"));
+}
+
+// Answers the capture name dialog once it shows: with the text, or Cancel.
+void AnswerNameDialog(TrackerFrame* frame, const wxString& answer, bool confirm)
+{
+    frame->CallAfter([answer, confirm] {
+        for (wxWindow* window : wxTopLevelWindows) {
+            if (auto* dialog = dynamic_cast<wxTextEntryDialog*>(window)) {
+                dialog->SetValue(answer);
+                dialog->EndModal(confirm ? wxID_OK : wxID_CANCEL);
+                return;
+            }
+        }
+        ADD_FAILURE() << "no name dialog";
+    });
+}
+
+TEST_F(CaptureFrameTest, NameDialogOpensTheSetCancelOpensNothing)
+{
+    AnswerNameDialog(m_frame, "typed", false);
+    Command(ID_CAPTURE_CREATE);
+    EXPECT_TRUE(m_frame->m_captureName.empty());
+    EXPECT_TRUE(std::filesystem::is_empty(Path("capture")));
+    AnswerNameDialog(m_frame, "typed", true);
+    Command(ID_CAPTURE_CREATE);
+    EXPECT_EQ(m_frame->m_captureName, "typed");
+    EXPECT_TRUE(Exists("capture/typeddev2_0001.qvd"));
+}
+
+TEST_F(CaptureFrameTest, CaptureNameThatLeavesTheFolderIsRefused)
+{
+    EXPECT_FALSE(m_frame->OpenCaptureSet("../subj"));
+    EXPECT_TRUE(m_frame->m_captureName.empty());
+    EXPECT_FALSE(m_frame->OpenCaptureSet(""));
+    EXPECT_TRUE(std::filesystem::is_empty(Path("capture")));
+}
+
+TEST_F(CaptureFrameTest, StartStopWritesOneRecordingPerDeviceAndOpensTheNextTrial)
+{
+    ASSERT_TRUE(m_frame->OpenCaptureSet("run"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    RecordFrames(50);
+    Command(ID_CAPTURE_STOP);
+    EXPECT_FALSE(m_frame->m_capturing);
+    for (const char* name : {"rundev1_0001.qvd", "rundev2_0001.qvd"}) {
+        const int64_t frames = FramesInFile(CaptureFile(name));
+        EXPECT_GE(frames, 50) << name;
+        const long row = m_frame->m_fileList->FindItem(-1, name);
+        ASSERT_GE(row, 0) << name;
+        EXPECT_EQ(static_cast<int64_t>(m_frame->m_fileList->GetItemData(row)), frames);
+        EXPECT_TRUE(m_frame->m_fileList->GetItemText(row, 1).StartsWith(
+            wxString::Format("%lld (", static_cast<long long>(frames))));
+        EXPECT_TRUE(m_frame->m_fileList->GetItemText(row, 2).EndsWith("Kb"));
+        EXPECT_FALSE(m_frame->m_fileList->GetItemText(row, 3).empty());
+    }
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+    EXPECT_NE(m_frame->m_messagesText->GetValue().Find("Saving data to : "), wxNOT_FOUND);
+    // Automatic numbering: the next trial is ready.
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_TRUE(Exists("capture/rundev1_0002.qvd"));
+    EXPECT_EQ(m_devices[0]->GetWriterFileName(), CaptureFile("rundev1_0002.qvd"));
+}
+
+TEST_F(CaptureFrameTest, StartWithoutOpenOutputsFailsOnEveryDevice)
+{
+    m_frame->m_captureAutoFile = false;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("man"));
+    Command(ID_CAPTURE_START);
+    RecordFrames(5);
+    Command(ID_CAPTURE_STOP);
+    EXPECT_FALSE(m_devices[0]->IsRecording());
+    EXPECT_TRUE(m_devices[0]->GetWriterFileName().empty());
+    Command(ID_CAPTURE_START);
+    EXPECT_FALSE(m_frame->m_capturing);
+    EXPECT_NE(
+        m_frame->m_errorsText->GetValue().Find("Unable to start analog writing,  device dev2"),
+        wxNOT_FOUND);
+    Command(ID_CAPTURE_NEXT);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_TRUE(Exists("capture/mandev2_0002.qvd"));
+}
+
+TEST_F(CaptureFrameTest, SameDeviceNamesRefuseTheSet)
+{
+    const wxString name = "dev1";
+    bool changed = false;
+    ASSERT_TRUE(m_devices[1]->SetParam(&name, 0, 1, PARAM_STRING, &changed));
+    EXPECT_FALSE(m_frame->CheckCaptureFile());
+    EXPECT_FALSE(m_frame->OpenCaptureSet("dup"));
+    EXPECT_TRUE(m_frame->m_captureName.empty());
+    EXPECT_TRUE(std::filesystem::is_empty(Path("capture")));
+}
+
+TEST_F(CaptureFrameTest, DeviceThatCannotOpenItsFileIsReportedOthersKeepTheirs)
+{
+    // A name longer than a file name may be.
+    const wxString name(wxUniChar('n'), 300);
+    bool changed = false;
+    ASSERT_TRUE(m_devices[1]->SetParam(&name, 0, 1, PARAM_STRING, &changed));
+    ASSERT_TRUE(m_frame->OpenCaptureSet("part"));
+    EXPECT_TRUE(Exists("capture/partdev1_0001.qvd"));
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Error creating capture file for " + name),
+              wxNOT_FOUND);
+    Command(ID_CAPTURE_START);
+    EXPECT_TRUE(m_frame->m_capturing);
+    RecordFrames(10);
+    Command(ID_CAPTURE_STOP);
+    EXPECT_GE(FramesInFile(CaptureFile("partdev1_0001.qvd")), 10);
+}
+
+TEST_F(CaptureFrameTest, ExistingRecordingIsNeverReplaced)
+{
+    m_frame->m_captureAutoFile = false;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("keep"));
+    {
+        // Another program's file appears where the next trial would go.
+        std::ofstream other(Path("capture/keepdev2_0002.qvd"));
+        other << "precious";
+    }
+    Command(ID_CAPTURE_NEXT);
+    EXPECT_EQ(std::filesystem::file_size(Path("capture/keepdev2_0002.qvd")), 8u);
+    EXPECT_TRUE(m_devices[1]->GetWriterFileName().empty());
+    EXPECT_EQ(m_devices[0]->GetWriterFileName(), CaptureFile("keepdev1_0002.qvd"));
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Error creating capture file for dev2"),
+              wxNOT_FOUND);
+}
+
+TEST_F(CaptureFrameTest, DurationLimitStopsTheCaptureThroughIdle)
+{
+    m_frame->m_captureMaxTime = 0.2;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("limit"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    ASSERT_TRUE(RunUntil([this] { return !m_frame->m_capturing; }));
+    for (const char* name : {"limitdev1_0001.qvd", "limitdev2_0001.qvd"}) {
+        const int64_t frames = FramesInFile(CaptureFile(name));
+        // 0.2 s at 500 Hz, and no more: the run ended at its limit. (The clock restart
+        // reaches a running acquisition thread at its next pass, so the first frames may
+        // still carry the old time.)
+        EXPECT_GE(frames, 50) << name;
+        EXPECT_LE(frames, 105) << name;
+    }
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+}
+
+TEST_F(CaptureFrameTest, LateStopRequestAfterAStopOpensNoExtraTrial)
+{
+    ASSERT_TRUE(m_frame->OpenCaptureSet("late"));
+    Command(ID_CAPTURE_START);
+    RecordFrames(10);
+    Command(ID_CAPTURE_STOP);
+    ASSERT_EQ(m_frame->m_trialIndex, 2);
+    m_frame->RequestCaptureStop();  // as a recorder at its limit would, a moment too late
+    RunEvents();
+    Command(ID_CAPTURE_STOP);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_FALSE(Exists("capture/latedev1_0003.qvd"));
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+}
+
+TEST_F(CaptureFrameTest, UnreadableCaptureFolderOpensNoSet)
+{
+    std::ofstream(Path("not-a-folder")) << "x";
+    m_frame->m_capturePath = Folder("not-a-folder");
+    EXPECT_FALSE(m_frame->OpenCaptureSet("subj"));
+    EXPECT_TRUE(m_frame->m_captureName.empty());
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Unable to read the capture folder"),
+              wxNOT_FOUND);
+}
+
+TEST_F(CaptureFrameTest, DeleteLastTrialTakesBackOnlyTrialsOfThisSet)
+{
+    {
+        std::ofstream old(Path("capture/deldev1_0001.qvd"));
+        old << "earlier session";
+    }
+    ASSERT_TRUE(m_frame->OpenCaptureSet("del"));
+    ASSERT_EQ(m_frame->m_trialIndex, 2);
+    Command(ID_CAPTURE_START);
+    RecordFrames(20);
+    Command(ID_CAPTURE_STOP);
+    ASSERT_EQ(m_frame->m_trialIndex, 3);
+    ASSERT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+
+    Command(ID_CAPTURE_DELETE_LAST);
+    // Trial 3's prepared files went; trial 2 is to be recorded again.
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_FALSE(Exists("capture/deldev1_0003.qvd"));
+    EXPECT_EQ(FramesInFile(CaptureFile("deldev1_0002.qvd")), -1);  // fresh, nothing recorded
+    EXPECT_EQ(m_devices[0]->GetWriterFileName(), CaptureFile("deldev1_0002.qvd"));
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 0);
+    EXPECT_EQ(m_frame->m_fileList->GetColumnCount(), 4);
+
+    // Trial 1 belongs to an earlier session: a second delete leaves it.
+    Command(ID_CAPTURE_DELETE_LAST);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_EQ(std::filesystem::file_size(Path("capture/deldev1_0001.qvd")), 15u);
+    EXPECT_TRUE(Exists("capture/deldev1_0002.qvd"));
+}
+
+TEST_F(CaptureFrameTest, CloseDuringARunKeepsTheRecording)
+{
+    ASSERT_TRUE(m_frame->OpenCaptureSet("quit"));
+    Command(ID_CAPTURE_START);
+    RecordFrames(20);
+    m_frame->CloseCaptureFiles();  // the destruction path while capturing
+    EXPECT_FALSE(m_frame->m_capturing);
+    EXPECT_GE(FramesInFile(CaptureFile("quitdev1_0001.qvd")), 20);
+}
+
+// The progress dialog of a trigger wait, found as the user sees it.
+wxGenericProgressDialog* FindWaitDialog()
+{
+    for (wxWindow* window : wxTopLevelWindows) {
+        if (auto* dialog = dynamic_cast<wxGenericProgressDialog*>(window)) return dialog;
+    }
+    return nullptr;
+}
+
+TEST_F(CaptureFrameTest, SerialTriggerStartsAtItsHighThresholdWithoutCountdown)
+{
+    m_frame->m_triggerUse = true;
+    m_frame->m_triggerPort = Folder("no-such-port");
+    m_frame->m_triggerThresholdHigh = 4.0;
+    m_frame->m_capturePreTime = 30.0;  // a count-down would hold the test
+    std::vector<double> readings = {3.9, 3.99, 4.0};
+    size_t next = 0;
+    bool sawDialog = false;
+    m_frame->SetTriggerReaders(
+        [&](double& volts) {
+            sawDialog = sawDialog || FindWaitDialog() != nullptr;
+            if (next >= readings.size()) {
+                ADD_FAILURE() << "the start value did not start";
+                volts = 100.0;  // ends the wait of a broken build
+                return true;
+            }
+            volts = readings[next++];
+            return true;
+        },
+        nullptr);
+    ASSERT_TRUE(m_frame->OpenCaptureSet("trig"));
+    Command(ID_CAPTURE_START);
+    EXPECT_TRUE(sawDialog);
+    EXPECT_EQ(next, 3u);
+    EXPECT_TRUE(m_frame->m_capturing);
+    EXPECT_FALSE(g_waiting_for_trigger);
+    Command(ID_CAPTURE_STOP);
+}
+
+TEST_F(CaptureFrameTest, CancelledWaitStartsNothingAndKeepsTheOutputs)
+{
+    m_frame->m_triggerUse = true;
+    m_frame->m_triggerPort = Folder("no-such-port");
+    int reads = 0;
+    auto clickTime = std::chrono::steady_clock::now();
+    m_frame->SetTriggerReaders(
+        [&](double& volts) {
+            volts = 1.0;
+            if (reads > 3 && std::chrono::steady_clock::now() - clickTime > kTimeout) {
+                ADD_FAILURE() << "Cancel did not end the wait";
+                volts = 100.0;
+            }
+            if (++reads == 3) {
+                wxGenericProgressDialog* dialog = FindWaitDialog();
+                EXPECT_NE(dialog, nullptr);
+                if (!dialog) return true;
+                wxWindow* cancel = dialog->FindWindow(wxID_CANCEL);
+                EXPECT_NE(cancel, nullptr);
+                if (!cancel) return true;
+                wxCommandEvent click(wxEVT_BUTTON, wxID_CANCEL);
+                click.SetEventObject(cancel);
+                cancel->GetEventHandler()->ProcessEvent(click);
+                clickTime = std::chrono::steady_clock::now();
+                EXPECT_TRUE(g_waiting_for_trigger);
+            }
+            return true;
+        },
+        nullptr);
+    ASSERT_TRUE(m_frame->OpenCaptureSet("cancel"));
+    Command(ID_CAPTURE_START);
+    EXPECT_GE(reads, 3);
+    EXPECT_FALSE(m_frame->m_capturing);
+    EXPECT_FALSE(g_waiting_for_trigger);
+    EXPECT_FALSE(m_devices[0]->IsRecording());
+    EXPECT_EQ(m_devices[0]->GetWriterFileName(), CaptureFile("canceldev1_0001.qvd"));
+}
+
+TEST_F(CaptureFrameTest, OscTriggerIsFollowedByTheCountdownSerialTriggerTakesPrecedence)
+{
+    SetOscTriggerEnabled(true);  // not connected: warned, waited for all the same
+    std::vector<double> values = {-300.0, 254.9, 255.0};
+    size_t next = 0;
+    int serialReads = 0;
+    m_frame->SetTriggerReaders(
+        [&](double& volts) {
+            volts = 5.0;
+            return ++serialReads > 0;
+        },
+        [&](double& value) {
+            if (next >= values.size()) return false;
+            value = values[next++];
+            return true;
+        });
+    m_frame->m_capturePreTime = 0.3;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("osc"));
+    const double before = GetProgramTime();
+    Command(ID_CAPTURE_START);
+    EXPECT_EQ(next, 3u);
+    EXPECT_EQ(serialReads, 0);
+    EXPECT_GE((GetProgramTime() - before) / 1000.0, 290.0);  // the count-down ran
+    EXPECT_TRUE(m_frame->m_capturing);
+    Command(ID_CAPTURE_STOP);
+
+    // Both enabled: only the serial trigger is waited for.
+    m_frame->m_triggerUse = true;
+    m_frame->m_triggerPort = Folder("no-such-port");
+    next = 0;
+    Command(ID_CAPTURE_START);
+    EXPECT_EQ(serialReads, 1);
+    EXPECT_EQ(next, 0u);
+    EXPECT_TRUE(m_frame->m_capturing);
+}
+
+TEST_F(CaptureFrameTest, LoopModeOnARealSerialTriggerRearmsWithoutTimeLimit)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    m_frame->m_triggerUse = true;
+    m_frame->m_triggerLoop = true;
+    m_frame->m_triggerPort = wxString(pty.SlaveName());
+    m_frame->m_triggerTimeOut = 0;        // reads must still come back
+    m_frame->m_captureMaxTime = 0.05;     // not applied to triggered captures in loop mode
+    ASSERT_TRUE(pty.Send("data=100\n"));  // taken by the port's opening
+    ASSERT_TRUE(m_frame->OpenSerialTrigger());
+    m_frame->FlushStreams();
+    EXPECT_NE(m_frame->m_messagesText->GetValue().Find("Serial trigger connected to"), wxNOT_FOUND);
+    // The start's wait reads the injected rising edge; the idle handler reads the line.
+    int starts = 0;
+    m_frame->SetTriggerReaders(
+        [&](double& volts) {
+            ++starts;
+            volts = 4.4;
+            return true;
+        },
+        nullptr);
+    ASSERT_TRUE(m_frame->OpenCaptureSet("loop"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    RecordFrames(100);  // 0.2 s: past the maximum time
+    RunEvents();
+    EXPECT_TRUE(m_frame->m_capturing);
+    // Below the low threshold the idle handler stops; the queued start re-arms. The
+    // converter sends its reading all the time, as a real one does.
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        while (feeding.load() && pty.Send("data=100\n")) std::this_thread::sleep_for(10ms);
+    });
+    const bool isRearmed = RunUntil([&] { return starts >= 2; });
+    feeding = false;
+    feeder.join();
+    ASSERT_TRUE(isRearmed) << "trial " << m_frame->m_trialIndex << " starts " << starts << "\n"
+                           << m_frame->m_errorsText->GetValue();
+    // The converter is silent now: the last re-armed capture runs on.
+    ASSERT_TRUE(RunUntil([this] { return m_frame->m_capturing; }));
+    EXPECT_GE(m_frame->m_trialIndex, 2);
+    EXPECT_GE(starts, 2);
+    EXPECT_GE(FramesInFile(CaptureFile("loopdev1_0001.qvd")), 100);
+    m_frame->m_triggerLoop = false;
+    const std::string last =
+        wxString::Format("loopdev1_%04d.qvd", int(m_frame->m_trialIndex)).ToStdString();
+    Command(ID_CAPTURE_STOP);
+    EXPECT_TRUE(Exists("capture/" + last));
+}
+
+TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)
+{
+    wxListCtrl* list = m_frame->m_fileList;
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->GetColumnCount(), 4);
+    {
+        std::ofstream file(Path("capture/a_0001.qvd"), std::ios::binary);
+        file << std::string(512 * 1024, 'x');
+    }
+    const wxString path = CaptureFile("a_0001.qvd");
+    EXPECT_FALSE(m_frame->AddFileListRow(path, 0, 1.0));
+    EXPECT_FALSE(m_frame->AddFileListRow(CaptureFile("missing_0001.qvd"), 10, 1.0));
+    EXPECT_FALSE(m_frame->AddFileListRow("", 10, 1.0));
+    ASSERT_TRUE(m_frame->AddFileListRow(path, 1000, 20.0));
+    ASSERT_TRUE(m_frame->AddFileListRow(path, 500, 10.0));
+    ASSERT_EQ(list->GetItemCount(), 1);
+    EXPECT_EQ(list->GetItemText(0, 0), "a_0001.qvd");
+    EXPECT_EQ(list->GetItemText(0, 1), "1500 (10.000 s");
+    EXPECT_EQ(list->GetItemText(0, 2), "512.00 Kb");
+    EXPECT_EQ(list->GetItemData(0), 1500u);
+    Command(ID_CAPTURE_CLEAR_LIST);
+    EXPECT_EQ(list->GetItemCount(), 0);
+    EXPECT_EQ(list->GetColumnCount(), 4);
+    wxListItem header;
+    header.SetMask(wxLIST_MASK_TEXT);
+    ASSERT_TRUE(list->GetColumn(1, header));
+    EXPECT_EQ(header.GetText(), "Frames");
+}
+
+}  // namespace
