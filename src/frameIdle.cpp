@@ -1,4 +1,6 @@
 #include "DravonetMain.h"
+#include "GLcanvas/analog3DView.h"
+#include "GLcanvas/glCamera.h"
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "analog/formatTime.h"
@@ -10,6 +12,8 @@
 #include "network/vrpnDevice.h"
 #include "network/vrpnServerModule.h"
 #include "serial/serialTrigger.h"
+#include "video/VideoDevice.h"
+#include "video/VideoView.h"
 
 #include <wx/app.h>
 #include <wx/aui/auibar.h>
@@ -47,8 +51,12 @@ void TrackerFrame::RefreshPages()
         if (CAnalogView* view = dynamic_cast<CAnalogView*>(page)) {
             if (i == selected) UpdateAnalogTimeInfo(view);
             if (view->IsDirty()) view->Refresh(false);
-        } else if (auto* view3D = dynamic_cast<CAnalog3DViewSink*>(page)) {
+        } else if (auto* view3D = dynamic_cast<CAnalog3DView*>(page)) {
+            if (i == selected) Update3DTimeInfo(view3D);
             if (view3D->NeedsRefresh()) view3D->RequestRefresh();
+        } else if (auto* video = dynamic_cast<CVideoView*>(page)) {
+            if (i == selected) UpdateVideoTimeInfo(video);
+            if (video->IsDirty()) video->Refresh(true);
         }
     }
 }
@@ -58,14 +66,14 @@ void TrackerFrame::UpdateAnalogTimeInfo(CAnalogView* view)
     if (view) UpdateTimeInfo(view->m_device.load());
 }
 
-void TrackerFrame::Update3DTimeInfo(CAnalog3DView* /*view*/)
+void TrackerFrame::Update3DTimeInfo(CAnalog3DView* view)
 {
-    // The 3D view reports its device through its own page handling.
+    if (view) UpdateTimeInfo(view->GetDevice());
 }
 
-void TrackerFrame::UpdateVideoTimeInfo(CVideoView* /*view*/)
+void TrackerFrame::UpdateVideoTimeInfo(CVideoView* view)
 {
-    // Camera pages report their device through their own page handling.
+    if (view) UpdateTimeInfo(view->GetDevice());
 }
 
 void TrackerFrame::UpdateTimeInfo(CAnalogDevice* device)
@@ -85,7 +93,16 @@ void TrackerFrame::UpdateTimeInfo(CAnalogDevice* device)
 
 void TrackerFrame::CheckCameraModified()
 {
-    // Only a 3D view page has a camera that the mouse moves; none exists yet.
+    if (!m_mainBook) return;
+    const int selected = m_mainBook->GetSelection();
+    if (selected < 0) return;
+    auto* view = dynamic_cast<CAnalog3DView*>(m_mainBook->GetPage(static_cast<size_t>(selected)));
+    if (!view) return;
+    wxGLCamera* camera = view->GetCamera();
+    if (camera && camera->IsModified()) {
+        m_rebuildViewGrid = true;
+        camera->SetModified(false);
+    }
 }
 
 void TrackerFrame::PollDevices()

@@ -1,6 +1,7 @@
 #include "DravonetMain.h"
 
 #include "GLcanvas/analog3DView.h"
+#include "GLcanvas/glCamera.h"
 #include "analog/analogView.h"
 #include "frameDeviceTestSupport.h"
 #include "network/oscServer.h"
@@ -288,4 +289,17 @@ TEST_F(FrameDeviceTest, VrpnCommandFallsBackToTheTextEntryAndCancelOpensNothing)
     frame->OpenVrnpnDevice(true);
     EXPECT_EQ(choices, 1);  // cancelled choice: the text entry again, cancelled too
     EXPECT_EQ(frame->GetDeviceCount(), 0);
+}
+
+TEST_F(FrameDeviceTest, MovedSceneCameraIsTakenUpByTheViewGridWhenIdle)
+{
+    TrackerFrame* frame = MakeFrame();
+    ASSERT_TRUE(frame->AddDevice3DView(new CFrameTestDevice(true), true, false));
+    auto* view = wxDynamicCast(frame->m_mainBook->GetPage(0), CAnalog3DView);
+    ASSERT_NE(view, nullptr);
+    RunEvents();
+    view->GetCamera()->SetEye(1.0, 2.0, 3.0);
+    view->GetCamera()->SetModified(true);
+    RunEvents();
+    EXPECT_FALSE(view->GetCamera()->IsModified());  // the grid was rebuilt for it
 }
