@@ -298,7 +298,11 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
     const wxString name = folder + wxFileName::GetPathSeparator() + captureName +
                           wxString::Format("_cam_%d", m_cameraIndex.load() + 1) +
                           wxString::Format("_%.04d", trial) + ".mov";
-    if (wxFileExists(name)) wxRemoveFile(name);
+    if (wxFileExists(name)) {
+        // A video of an earlier session under the same name stays as it is.
+        Report(_("Capture file already exists, it is not replaced : ") + name);
+        return false;
+    }
     auto writer = std::make_unique<cv::VideoWriter>();
     const wxCharBuffer narrow = name.fn_str();
     try {

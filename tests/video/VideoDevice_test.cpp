@@ -240,7 +240,15 @@ TEST_F(VideoDeviceTest, CameraWithoutReportedRateIsMeasuredOverTheRequestedOne)
     Grab(*device, 1, 39.0e6 / 24.0, 1.0e6 / 24.0);
     EXPECT_TRUE(device->IsFrameRateKnown());
     EXPECT_NEAR(device->GetCameraFps(), 24.0f, 0.001f);
-    EXPECT_TRUE(device->SetupWriter(Dir().string(), "s01", 1, false, "", false, 0, 0));
+    // A video already under the trial's name is never replaced.
+    const std::string earlier = (Dir() / "s01_cam_1_0001.mov").string();
+    { std::ofstream(earlier) << "earlier session"; }
+    EXPECT_FALSE(device->SetupWriter(Dir().string(), "s01", 1, false, "", false, 0, 0));
+    std::ifstream kept(earlier);
+    std::string text;
+    std::getline(kept, text);
+    EXPECT_EQ(text, "earlier session");
+    EXPECT_TRUE(device->SetupWriter(Dir().string(), "s01", 2, false, "", false, 0, 0));
 }
 
 TEST_F(VideoDeviceTest, FramesReachTheViewInTheSizeTheyCome)
@@ -304,9 +312,6 @@ TEST_F(VideoDeviceTest, WriterNeedsTheRateAndNamesTheFileAfterTrialAndCamera)
     device = nullptr;
     device = OpenMeasured(&next);
     const std::string expected = Path("s01_cam_1_0003.mov").string();
-    {
-        std::ofstream(expected) << "old";
-    }  // a left-over of that name is replaced
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "s01", 3, false, "", false, 0, 0));
     EXPECT_TRUE(device->HasWriter());
     EXPECT_EQ(device->GetWriterFileName(), wxString(expected));
