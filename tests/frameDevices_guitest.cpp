@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 #include <wx/aui/auibook.h>
 #include <wx/combobox.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/filename.h>
 #include <wx/textctrl.h>
 
 #include <atomic>
@@ -302,4 +305,36 @@ TEST_F(FrameDeviceTest, MovedSceneCameraIsTakenUpByTheViewGridWhenIdle)
     view->GetCamera()->SetModified(true);
     RunEvents();
     EXPECT_FALSE(view->GetCamera()->IsModified());  // the grid was rebuilt for it
+}
+
+TEST_F(FrameDeviceTest, ScreenshotWithAnAnalogAndATrackerDevice)
+{
+    TrackerFrame::SetProcessorCountOverride(8);
+    TrackerFrame* frame = MakeFrame();
+    frame->SetSize(wxRect(0, 0, 1400, 900));
+    frame->Show();
+    wxCommandEvent analog(wxEVT_MENU, ID_OPEN_TEST);
+    frame->ProcessWindowEvent(analog);
+    wxCommandEvent tracker(wxEVT_MENU, ID_OPEN_TEST_3D);
+    frame->ProcessWindowEvent(tracker);
+    ASSERT_EQ(frame->GetDeviceCount(), 2);
+    // Two pages stand side by side; let both fill their history for a while.
+    const wxLongLong start = wxGetLocalTimeMillis();
+    while (wxGetLocalTimeMillis() - start < 1500) {
+        RunEvents();
+        wxYield();
+        wxMilliSleep(20);
+    }
+    frame->Update();
+    const wxRect rect = frame->GetScreenRect();
+    wxBitmap shot(rect.GetWidth(), rect.GetHeight());
+    {
+        wxScreenDC screen;
+        wxMemoryDC memory(shot);
+        memory.Blit(0, 0, rect.GetWidth(), rect.GetHeight(), &screen, rect.GetX(), rect.GetY());
+    }
+    const wxImage image = shot.ConvertToImage();
+    ASSERT_TRUE(image.IsOk());
+    wxFileName::Mkdir(QV_TEST_OUTPUT_DIR, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
+    EXPECT_TRUE(image.SaveFile(QV_TEST_OUTPUT_DIR "/mainFrameWithDevices.png", wxBITMAP_TYPE_PNG));
 }
