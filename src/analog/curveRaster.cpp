@@ -524,6 +524,32 @@ void CCurveRaster::DrawSegment(double x0, double y0, double x1, double y1, doubl
     const int firstStep = std::max(first, 0);
     const int lastStep = std::min(last, majorLimit - 1);
     int minMinor = minorLimit, maxMinor = -1;
+    if (!steep && slope == 0.0 && firstStep <= lastStep) {
+        // A level line (the fill's outline along its zero level): every step
+        // has the same span, so each of its few rows is blended in one run
+        // along the row, with the coverage of the loop below.
+        const double lo = b0 - half;
+        const double hi = b0 + half;
+        if (!(hi > 0.0) || !(lo < minorLimit))
+            return;
+        const int loPixel = std::max(static_cast<int>(std::floor(lo)), 0);
+        const int hiPixel = std::min(static_cast<int>(std::ceil(hi)) - 1, minorLimit - 1);
+        for (int b = loPixel; b <= hiPixel; ++b) {
+            std::uint32_t* pixel = &m_pixels[Index(firstStep, b)];
+            const double cover = std::min(hi, b + 1.0) - std::max(lo, static_cast<double>(b));
+            if (cover >= 1.0) {
+                std::fill_n(pixel, lastStep - firstStep + 1, m_colour);
+            } else if (cover > 0.0) {
+                const std::uint32_t alpha = static_cast<std::uint32_t>(cover * 255.0 + 0.5);
+                const std::uint32_t source = Scale(m_colour, alpha);
+                for (int a = firstStep; alpha > 0 && a <= lastStep; ++a, ++pixel)
+                    *pixel = Over(source, alpha, *pixel);
+            }
+        }
+        Touch(firstStep, loPixel, hiPixel);
+        Touch(lastStep, loPixel, hiPixel);
+        return;
+    }
     for (int a = firstStep; a <= lastStep; ++a) {
         const double t = std::min(std::max(a + 0.5 - a0, 0.0), length);
         const double centre = b0 + slope * t;

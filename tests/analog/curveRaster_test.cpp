@@ -167,3 +167,33 @@ TEST(CurveRasterTest, DottedRowTwoOnTwoOffAndCopiedStraight)
     EXPECT_EQ(rgba[2 * 4 + 3], 0);       // a gap
     EXPECT_EQ(rgba[12 * 4 + 3], 0);      // the row below the drawn one is cleared
 }
+
+// A level line is drawn row by row; over a filled background its pixels must
+// be those of the general stroke (a line off level by far less than a pixel),
+// also at partly covered rows and where it leaves the layer.
+TEST(CurveRasterTest, LevelLineMatchesGeneralStroke)
+{
+    for (const double y : {10.37, 0.2, 39.83, 20.07}) {
+        for (const int lineWidth : {1, 2, 3}) {
+            CCurveRaster level;
+            CCurveRaster general;
+            for (CCurveRaster* raster : {&level, &general}) {
+                raster->Reset(300, 40);
+                const double area[] = {0.0, 5.0, 150.0, 35.0, 300.0, 12.0};
+                raster->FillToLevel(area, 3, 20.0, {200, 40, 90, 128}, {20, 140, 190, 128}, 0.0, 0.0,
+                                    300.0, 40.0);
+            }
+            const double flat[] = {-2.0, y, 250.3, y};
+            const double tilted[] = {-2.0, y, 250.3, y + 1e-9};
+            level.DrawPolyline(flat, 2, 10, 220, 30, lineWidth);
+            general.DrawPolyline(tilted, 2, 10, 220, 30, lineWidth);
+            ASSERT_EQ(level.Top(), general.Top());
+            ASSERT_EQ(level.Bottom(), general.Bottom());
+            for (int row = 0; row < 40; ++row)
+                for (int x = 0; x < 300; ++x)
+                    for (int byte = 0; byte < 4; ++byte)
+                        ASSERT_EQ(level.RgbAt(x, row)[byte], general.RgbAt(x, row)[byte])
+                            << "y " << y << " width " << lineWidth << " at " << x << "," << row;
+        }
+    }
+}
