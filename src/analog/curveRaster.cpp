@@ -10,7 +10,7 @@
 #include <limits>
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "the layer packs red in the low byte of each pixel word"
+#error "the layer's words are read byte by byte in little-endian order"
 #endif
 
 namespace {
@@ -38,8 +38,8 @@ inline std::uint32_t Over(std::uint32_t source, std::uint32_t a, std::uint32_t d
 
 inline std::uint32_t Pack(int red, int green, int blue, int alpha)
 {
-    return static_cast<std::uint32_t>(red) | (static_cast<std::uint32_t>(green) << 8) |
-           (static_cast<std::uint32_t>(blue) << 16) | (static_cast<std::uint32_t>(alpha) << 24);
+    return static_cast<std::uint32_t>(blue) | (static_cast<std::uint32_t>(green) << 8) |
+           (static_cast<std::uint32_t>(red) << 16) | (static_cast<std::uint32_t>(alpha) << 24);
 }
 
 
@@ -471,13 +471,14 @@ void CCurveRaster::CopyRowsRgba(std::uint8_t* out, std::ptrdiff_t rowStride, int
             const std::uint32_t p = source[x];
             const std::uint32_t alpha = p >> 24;
             if (alpha == 0 || alpha == 255) {
-                target[x] = p;  // transparent is all zero; opaque is straight already
+                // Transparent is all zero; opaque is straight already.
+                target[x] = (p & 0xff00ff00u) | ((p & 0xffu) << 16) | ((p >> 16) & 0xffu);
                 continue;
             }
             const std::uint32_t scale = table[alpha];
-            const std::uint32_t red = std::min(255u, ((p & 0xff) * scale + 32768) >> 16);
+            const std::uint32_t red = std::min(255u, (((p >> 16) & 0xff) * scale + 32768) >> 16);
             const std::uint32_t green = std::min(255u, (((p >> 8) & 0xff) * scale + 32768) >> 16);
-            const std::uint32_t blue = std::min(255u, (((p >> 16) & 0xff) * scale + 32768) >> 16);
+            const std::uint32_t blue = std::min(255u, ((p & 0xff) * scale + 32768) >> 16);
             target[x] = red | (green << 8) | (blue << 16) | (alpha << 24);
         }
         if (right + 1 < m_width)

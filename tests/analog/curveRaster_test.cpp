@@ -137,9 +137,8 @@ TEST(CurveRasterTest, AreaDrawnManyColumnsAtOnceMatchesColumnByColumn)
         int differing = 0;
         for (int x = 0; x < kWidth; ++x)
             for (int y = 0; y < kHeight; ++y)
-                for (int c = 0; c < 4; ++c)
-                    if (whole.RgbAt(x, y)[c] != single.RgbAt(x, y)[c])
-                        ++differing;
+                if (whole.WordAt(x, y) != single.WordAt(x, y))
+                    ++differing;
         EXPECT_EQ(differing, 0);
         EXPECT_GT(whole.AlphaAt(20, 31), 0);  // something was drawn
     }
@@ -166,6 +165,18 @@ TEST(CurveRasterTest, DottedRowTwoOnTwoOffAndCopiedStraight)
     EXPECT_EQ(rgba[3], 128);
     EXPECT_EQ(rgba[2 * 4 + 3], 0);       // a gap
     EXPECT_EQ(rgba[12 * 4 + 3], 0);      // the row below the drawn one is cleared
+    // Opaque pixels come out in the same byte order; the layer holds the
+    // display's native words (alpha, red, green, blue from the high byte).
+    raster.Reset(12, 4);
+    raster.DrawDottedRow(0, 0, 11, 200, 100, 50, 255);
+    EXPECT_EQ(raster.WordAt(1, 0), 0xffc86432u);
+    EXPECT_EQ(raster.RgbAt(1, 0)[0], 200);
+    EXPECT_EQ(raster.RgbAt(1, 0)[2], 50);
+    raster.CopyRowsRgba(rgba.data(), 12 * 4, 2);
+    EXPECT_EQ(rgba[4], 200);
+    EXPECT_EQ(rgba[5], 100);
+    EXPECT_EQ(rgba[6], 50);
+    EXPECT_EQ(rgba[7], 255);
 }
 
 // A level line is drawn row by row; over a filled background its pixels must
@@ -191,8 +202,7 @@ TEST(CurveRasterTest, LevelLineMatchesGeneralStroke)
             ASSERT_EQ(level.Bottom(), general.Bottom());
             for (int row = 0; row < 40; ++row)
                 for (int x = 0; x < 300; ++x)
-                    for (int byte = 0; byte < 4; ++byte)
-                        ASSERT_EQ(level.RgbAt(x, row)[byte], general.RgbAt(x, row)[byte])
+                    ASSERT_EQ(level.WordAt(x, row), general.WordAt(x, row))
                             << "y " << y << " width " << lineWidth << " at " << x << "," << row;
         }
     }
