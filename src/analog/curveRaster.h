@@ -94,6 +94,8 @@ private:
         std::int64_t position = 0;  // gradient position at row first
     };
     std::vector<FillRun> m_runs;  // per column, for FillToLevel
+    std::vector<std::int32_t> m_blocks;  // per eight columns, for FillToLevel
+    static constexpr int kFillBand = 32;  // rows drawn across the blocks at a time
     std::vector<double> m_spanLo;  // per half column, for DrawFunctionCurve
     std::vector<double> m_spanHi;
 };

@@ -100,9 +100,10 @@ TEST(CurveRasterTest, FillRunsBetweenCurveAndLevelAndBlendsOver)
 TEST(CurveRasterTest, AreaDrawnManyColumnsAtOnceMatchesColumnByColumn)
 {
     // A wavy curve over 37 columns: the runs overlap partly, so the wide paths
-    // (eight and four columns) and the single-column path all work; each column
-    // alone must give the same pixels. The gradients run inside the area, off
-    // both of its ends, and change steps by a huge amount per row.
+    // (eight and four columns, the eight in bands of rows) and the single-column
+    // path all work; each column alone must give the same pixels. The
+    // gradients run inside the area, off both of its ends, and change steps by
+    // a huge amount per row.
     constexpr int kWidth = 37;
     constexpr int kHeight = 60;
     std::vector<double> xy;
