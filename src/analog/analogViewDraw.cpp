@@ -10,6 +10,7 @@
 #include <wx/rawbmp.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -35,29 +36,17 @@ bool DrawRasterCairo(wxGraphicsContext& gc, const CCurveRaster& raster, int left
     if (!renderer || renderer->GetName() != "cairo")
         return false;
     auto* cr = static_cast<cairo_t*>(gc.GetNativeContext());
-    const std::uint32_t one = 1;
-    std::uint8_t firstByte = 0;
-    std::memcpy(&firstByte, &one, 1);
-    if (!cr || firstByte != 1)
-        return false;  // the swap below is for little-endian words
+    if (!cr)
+        return false;
     const int width = raster.Width();
     const int rows = raster.Bottom() - raster.Top() + 1;
     if (cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, width) != width * 4)
         return false;
-    // GUI thread only: kept between paints (every view draws through it in turn).
-    static std::vector<std::uint32_t> pixels;
-    pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(rows));
-    // The layer's words hold red in the low byte, cairo's blue.
-    const std::uint32_t* source =
-        reinterpret_cast<const std::uint32_t*>(raster.RgbAt(0, raster.Top()));
-    const size_t count = pixels.size();
-    std::uint32_t* target = pixels.data();
-    for (size_t i = 0; i < count; ++i) {
-        const std::uint32_t p = source[i];
-        target[i] = (p & 0xff00ff00u) | ((p & 0xffu) << 16) | ((p >> 16) & 0xffu);
-    }
+    // The layer's rows are cairo's premultiplied ARGB32 words already: painted
+    // in place, no copy. Cairo only reads its source.
+    auto* words = const_cast<std::uint32_t*>(raster.Row(raster.Top()));
     cairo_surface_t* surface =
-        cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(target),
+        cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(words),
                                             CAIRO_FORMAT_ARGB32, width, rows, width * 4);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
@@ -153,7 +142,8 @@ void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, in
                 for (int x = 0; x < width; ++x, ++p) {
                     const bool inside = layerY <= raster.Bottom();
                     const std::uint8_t alpha = inside ? raster.AlphaAt(x, layerY) : 0;
-                    const std::uint8_t* rgb = inside ? raster.RgbAt(x, layerY) : nullptr;
+                    const std::array<std::uint8_t, 3> rgb =
+                        inside ? raster.RgbAt(x, layerY) : std::array<std::uint8_t, 3>{};
                     p.Alpha() = alpha;
                     p.Red() = alpha ? static_cast<unsigned char>(std::min(255, rgb[0] * 255 / alpha)) : 0;
                     p.Green() = alpha ? static_cast<unsigned char>(std::min(255, rgb[1] * 255 / alpha)) : 0;

@@ -10,7 +10,7 @@
 #include <limits>
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "the layer packs red in the low byte of each pixel word"
+#error "the layer's words are read byte by byte in little-endian order"
 #endif
 
 namespace {
@@ -38,36 +38,38 @@ inline std::uint32_t Over(std::uint32_t source, std::uint32_t a, std::uint32_t d
 
 inline std::uint32_t Pack(int red, int green, int blue, int alpha)
 {
-    return static_cast<std::uint32_t>(red) | (static_cast<std::uint32_t>(green) << 8) |
-           (static_cast<std::uint32_t>(blue) << 16) | (static_cast<std::uint32_t>(alpha) << 24);
+    return static_cast<std::uint32_t>(blue) | (static_cast<std::uint32_t>(green) << 8) |
+           (static_cast<std::uint32_t>(red) << 16) | (static_cast<std::uint32_t>(alpha) << 24);
 }
 
 
 #ifdef __x86_64__
 #include <immintrin.h>
 
-// Eight columns' runs blended row by row with one AVX2 register: a row of the
-// block is contiguous, the columns not covered at a row keep their pixels.
-// False when the block's gradient positions don't fit the 32-bit lanes (the
-// caller then draws it the plain way). Same arithmetic as the scalar blend.
+// An eight-column block of runs, prepared once for BlendBlockRowsAvx2:
+// first rows, last rows, gradient positions at row `top`, then top, bottom.
+constexpr int kBlockWords = 32;
+constexpr int kBlockTop = 24;
+constexpr int kBlockBottom = 25;
+
+// Prepares the block of eight runs; false when its gradient positions don't
+// fit the 32-bit lanes (the caller then draws it the plain way). An empty
+// block gets top > bottom.
 template <typename Run>
-__attribute__((target("avx2"))) bool BlendEightColumnsAvx2(std::uint32_t* pixels, int width,
-                                                           const Run* runs, std::int64_t step,
-                                                           const std::uint32_t* steps, int alpha)
+bool PrepareBlock(const Run* runs, std::int64_t step, std::int32_t* block)
 {
     int top = std::numeric_limits<int>::max();
     int bottom = -1;
-    alignas(32) std::int32_t firsts[8];
-    alignas(32) std::int32_t lasts[8];
-    alignas(32) std::int32_t positions[8];
     for (int i = 0; i < 8; ++i) {
-        firsts[i] = runs[i].first;
-        lasts[i] = runs[i].last;
+        block[i] = runs[i].first;
+        block[8 + i] = runs[i].last;
         if (runs[i].first <= runs[i].last) {
             top = std::min(top, runs[i].first);
             bottom = std::max(bottom, runs[i].last);
         }
     }
+    block[kBlockTop] = top;
+    block[kBlockBottom] = bottom;
     if (top > bottom)
         return true;
     constexpr std::int64_t kLimit = std::int64_t{1} << 30;
@@ -78,12 +80,26 @@ __attribute__((target("avx2"))) bool BlendEightColumnsAvx2(std::uint32_t* pixels
         const std::int64_t atBottom = atTop + (bottom - top) * step;
         if (std::min(atTop, atBottom) <= -kLimit || std::max(atTop, atBottom) >= kLimit)
             return false;
-        positions[i] = static_cast<std::int32_t>(atTop);
+        block[16 + i] = static_cast<std::int32_t>(atTop);
     }
-    const __m256i first = _mm256_load_si256(reinterpret_cast<const __m256i*>(firsts));
-    const __m256i last = _mm256_load_si256(reinterpret_cast<const __m256i*>(lasts));
-    __m256i position = _mm256_load_si256(reinterpret_cast<const __m256i*>(positions));
+    return true;
+}
+
+// Rows [rowFrom, rowTo] (inside the block's rows) of a prepared block of eight
+// columns blended with one AVX2 register: a row of the block is contiguous,
+// the columns not covered at a row keep their pixels. Same arithmetic as the
+// scalar blend; the positions stay within the lanes (checked when prepared).
+__attribute__((target("avx2"))) void BlendBlockRowsAvx2(std::uint32_t* pixels, int width,
+                                                       const std::int32_t* block, int rowFrom,
+                                                       int rowTo, std::int64_t step,
+                                                       const std::uint32_t* steps, int alpha)
+{
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
+    const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 8));
     const __m256i rowStep = _mm256_set1_epi32(static_cast<int>(step));
+    __m256i position = _mm256_add_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 16)),
+        _mm256_mullo_epi32(_mm256_set1_epi32(rowFrom - block[kBlockTop]), rowStep));
     const __m256i zero = _mm256_setzero_si256();
     const __m256i highest = _mm256_set1_epi32(256 << 16);
     const __m256i keep = _mm256_set1_epi16(static_cast<short>(255 - alpha));
@@ -92,8 +108,8 @@ __attribute__((target("avx2"))) bool BlendEightColumnsAvx2(std::uint32_t* pixels
     // looked up again only when a column's step changes.
     __m256i shownK = _mm256_set1_epi32(-1);
     __m256i sources = zero;
-    std::uint32_t* pixel = pixels + static_cast<std::ptrdiff_t>(top) * width;
-    for (int row = top; row <= bottom; ++row, pixel += width) {
+    std::uint32_t* pixel = pixels + static_cast<std::ptrdiff_t>(rowFrom) * width;
+    for (int row = rowFrom; row <= rowTo; ++row, pixel += width) {
         const __m256i y = _mm256_set1_epi32(row);
         const __m256i outside = _mm256_or_si256(_mm256_cmpgt_epi32(first, y), _mm256_cmpgt_epi32(y, last));
         if (_mm256_movemask_epi8(outside) != -1) {
@@ -113,7 +129,6 @@ __attribute__((target("avx2"))) bool BlendEightColumnsAvx2(std::uint32_t* pixels
         }
         position = _mm256_add_epi32(position, rowStep);
     }
-    return true;
 }
 
 bool HasAvx2()
@@ -263,10 +278,13 @@ void CCurveRaster::PlotSpan(int x, double lo, double hi)
     if (lastRow <= firstRow)
         return;
     // Rows strictly between the ends are covered whole: the opaque colour.
+    // Colour and stride held locally: the stores could alias the members.
+    const std::uint32_t colour = m_colour;
+    const std::ptrdiff_t stride = m_width;
     std::uint32_t* pixel = &m_pixels[Index(x, firstRow)];
     for (int y = firstRow + 1; y < lastRow; ++y) {
-        pixel += m_width;
-        *pixel = m_colour;
+        pixel += stride;
+        *pixel = colour;
     }
     Touch(x, firstRow, lastRow);
     Plot(x, lastRow, std::min(hi, lastRow + 1.0) - lastRow);
@@ -358,13 +376,38 @@ void CCurveRaster::FillToLevel(const double* xy, size_t n, double baseY, const R
     int column = firstColumn;
 #ifdef __x86_64__
     if (from.alpha == to.alpha && HasAvx2()) {
-        for (; column + 7 <= lastColumn; column += 8) {
-            if (BlendEightColumnsAvx2(m_pixels.data() + column, m_width, &m_runs[static_cast<size_t>(column)],
-                                      step, steps, from.alpha))
+        // The blocks are prepared once, then drawn in bands of rows, every
+        // block of a band before the next band: going down a whole column at
+        // a time touches a new page at each row and evicts the lines before
+        // the neighbouring block comes to use them.
+        const int blocks = (lastColumn - firstColumn + 1) / 8;
+        m_blocks.resize(static_cast<size_t>(blocks) * kBlockWords);
+        int rowTop = m_height, rowBottom = -1;
+        for (int b = 0; b < blocks; ++b, column += 8) {
+            std::int32_t* block = &m_blocks[static_cast<size_t>(b) * kBlockWords];
+            if (PrepareBlock(&m_runs[static_cast<size_t>(column)], step, block)) {
+                if (block[kBlockTop] <= block[kBlockBottom]) {
+                    rowTop = std::min(rowTop, block[kBlockTop]);
+                    rowBottom = std::max(rowBottom, block[kBlockBottom]);
+                }
                 continue;
+            }
             for (int i = 0; i < 8; ++i) {
                 const FillRun& run = m_runs[static_cast<size_t>(column + i)];
                 blendRun(column + i, run.first, run.last, run.position);
+            }
+            block[kBlockTop] = 0;  // drawn
+            block[kBlockBottom] = -1;
+        }
+        for (int bandTop = rowTop; bandTop <= rowBottom; bandTop += kFillBand) {
+            const int bandBottom = std::min(rowBottom, bandTop + kFillBand - 1);
+            for (int b = 0; b < blocks; ++b) {
+                const std::int32_t* block = &m_blocks[static_cast<size_t>(b) * kBlockWords];
+                const int rowFrom = std::max(block[kBlockTop], bandTop);
+                const int rowTo = std::min(block[kBlockBottom], bandBottom);
+                if (rowFrom <= rowTo)
+                    BlendBlockRowsAvx2(m_pixels.data() + firstColumn + 8 * b, m_width, block, rowFrom,
+                                       rowTo, step, steps, from.alpha);
             }
         }
     }
@@ -471,13 +514,14 @@ void CCurveRaster::CopyRowsRgba(std::uint8_t* out, std::ptrdiff_t rowStride, int
             const std::uint32_t p = source[x];
             const std::uint32_t alpha = p >> 24;
             if (alpha == 0 || alpha == 255) {
-                target[x] = p;  // transparent is all zero; opaque is straight already
+                // Transparent is all zero; opaque is straight already.
+                target[x] = (p & 0xff00ff00u) | ((p & 0xffu) << 16) | ((p >> 16) & 0xffu);
                 continue;
             }
             const std::uint32_t scale = table[alpha];
-            const std::uint32_t red = std::min(255u, ((p & 0xff) * scale + 32768) >> 16);
+            const std::uint32_t red = std::min(255u, (((p >> 16) & 0xff) * scale + 32768) >> 16);
             const std::uint32_t green = std::min(255u, (((p >> 8) & 0xff) * scale + 32768) >> 16);
-            const std::uint32_t blue = std::min(255u, (((p >> 16) & 0xff) * scale + 32768) >> 16);
+            const std::uint32_t blue = std::min(255u, ((p & 0xff) * scale + 32768) >> 16);
             target[x] = red | (green << 8) | (blue << 16) | (alpha << 24);
         }
         if (right + 1 < m_width)
@@ -524,6 +568,32 @@ void CCurveRaster::DrawSegment(double x0, double y0, double x1, double y1, doubl
     const int firstStep = std::max(first, 0);
     const int lastStep = std::min(last, majorLimit - 1);
     int minMinor = minorLimit, maxMinor = -1;
+    if (!steep && slope == 0.0 && firstStep <= lastStep) {
+        // A level line (the fill's outline along its zero level): every step
+        // has the same span, so each of its few rows is blended in one run
+        // along the row, with the coverage of the loop below.
+        const double lo = b0 - half;
+        const double hi = b0 + half;
+        if (!(hi > 0.0) || !(lo < minorLimit))
+            return;
+        const int loPixel = std::max(static_cast<int>(std::floor(lo)), 0);
+        const int hiPixel = std::min(static_cast<int>(std::ceil(hi)) - 1, minorLimit - 1);
+        for (int b = loPixel; b <= hiPixel; ++b) {
+            std::uint32_t* pixel = &m_pixels[Index(firstStep, b)];
+            const double cover = std::min(hi, b + 1.0) - std::max(lo, static_cast<double>(b));
+            if (cover >= 1.0) {
+                std::fill_n(pixel, lastStep - firstStep + 1, m_colour);
+            } else if (cover > 0.0) {
+                const std::uint32_t alpha = static_cast<std::uint32_t>(cover * 255.0 + 0.5);
+                const std::uint32_t source = Scale(m_colour, alpha);
+                for (int a = firstStep; alpha > 0 && a <= lastStep; ++a, ++pixel)
+                    *pixel = Over(source, alpha, *pixel);
+            }
+        }
+        Touch(firstStep, loPixel, hiPixel);
+        Touch(lastStep, loPixel, hiPixel);
+        return;
+    }
     for (int a = firstStep; a <= lastStep; ++a) {
         const double t = std::min(std::max(a + 0.5 - a0, 0.0), length);
         const double centre = b0 + slope * t;

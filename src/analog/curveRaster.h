@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -54,18 +55,24 @@ public:
     // Rows [Top, Bottom] hold every drawn pixel.
     int Top() const { return m_top; }
     int Bottom() const { return m_bottom; }
-    // Pixels are stored row after row, one 32-bit word each with the bytes
-    // red, green, blue, alpha in memory order. Colour is premultiplied by its
-    // alpha (alpha 0: transparent).
+    // Pixels are stored row after row, one 32-bit word each: alpha in the
+    // high byte, then red, green and blue (the display's native order, so the
+    // rows are painted as they are). Colour is premultiplied by its alpha
+    // (alpha 0: transparent).
     size_t Index(int x, int y) const
     {
         return static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x);
     }
-    const std::uint8_t* RgbAt(int x, int y) const
+    const std::uint32_t* Row(int y) const { return &m_pixels[Index(0, y)]; }
+    std::uint32_t WordAt(int x, int y) const { return m_pixels[Index(x, y)]; }
+    // Premultiplied red, green and blue.
+    std::array<std::uint8_t, 3> RgbAt(int x, int y) const
     {
-        return reinterpret_cast<const std::uint8_t*>(&m_pixels[Index(x, y)]);
+        const std::uint32_t p = WordAt(x, y);
+        return {static_cast<std::uint8_t>(p >> 16), static_cast<std::uint8_t>(p >> 8),
+                static_cast<std::uint8_t>(p)};
     }
-    std::uint8_t AlphaAt(int x, int y) const { return RgbAt(x, y)[3]; }
+    std::uint8_t AlphaAt(int x, int y) const { return static_cast<std::uint8_t>(WordAt(x, y) >> 24); }
 
 private:
     void DrawSegment(double x0, double y0, double x1, double y1, double halfWidth);
@@ -87,6 +94,8 @@ private:
         std::int64_t position = 0;  // gradient position at row first
     };
     std::vector<FillRun> m_runs;  // per column, for FillToLevel
+    std::vector<std::int32_t> m_blocks;  // per eight columns, for FillToLevel
+    static constexpr int kFillBand = 32;  // rows drawn across the blocks at a time
     std::vector<double> m_spanLo;  // per half column, for DrawFunctionCurve
     std::vector<double> m_spanHi;
 };

@@ -100,9 +100,10 @@ TEST(CurveRasterTest, FillRunsBetweenCurveAndLevelAndBlendsOver)
 TEST(CurveRasterTest, AreaDrawnManyColumnsAtOnceMatchesColumnByColumn)
 {
     // A wavy curve over 37 columns: the runs overlap partly, so the wide paths
-    // (eight and four columns) and the single-column path all work; each column
-    // alone must give the same pixels. The gradients run inside the area, off
-    // both of its ends, and change steps by a huge amount per row.
+    // (eight and four columns, the eight in bands of rows) and the single-column
+    // path all work; each column alone must give the same pixels. The
+    // gradients run inside the area, off both of its ends, and change steps by
+    // a huge amount per row.
     constexpr int kWidth = 37;
     constexpr int kHeight = 60;
     std::vector<double> xy;
@@ -137,9 +138,8 @@ TEST(CurveRasterTest, AreaDrawnManyColumnsAtOnceMatchesColumnByColumn)
         int differing = 0;
         for (int x = 0; x < kWidth; ++x)
             for (int y = 0; y < kHeight; ++y)
-                for (int c = 0; c < 4; ++c)
-                    if (whole.RgbAt(x, y)[c] != single.RgbAt(x, y)[c])
-                        ++differing;
+                if (whole.WordAt(x, y) != single.WordAt(x, y))
+                    ++differing;
         EXPECT_EQ(differing, 0);
         EXPECT_GT(whole.AlphaAt(20, 31), 0);  // something was drawn
     }
@@ -166,4 +166,45 @@ TEST(CurveRasterTest, DottedRowTwoOnTwoOffAndCopiedStraight)
     EXPECT_EQ(rgba[3], 128);
     EXPECT_EQ(rgba[2 * 4 + 3], 0);       // a gap
     EXPECT_EQ(rgba[12 * 4 + 3], 0);      // the row below the drawn one is cleared
+    // Opaque pixels come out in the same byte order; the layer holds the
+    // display's native words (alpha, red, green, blue from the high byte).
+    raster.Reset(12, 4);
+    raster.DrawDottedRow(0, 0, 11, 200, 100, 50, 255);
+    EXPECT_EQ(raster.WordAt(1, 0), 0xffc86432u);
+    EXPECT_EQ(raster.RgbAt(1, 0)[0], 200);
+    EXPECT_EQ(raster.RgbAt(1, 0)[2], 50);
+    raster.CopyRowsRgba(rgba.data(), 12 * 4, 2);
+    EXPECT_EQ(rgba[4], 200);
+    EXPECT_EQ(rgba[5], 100);
+    EXPECT_EQ(rgba[6], 50);
+    EXPECT_EQ(rgba[7], 255);
+}
+
+// A level line is drawn row by row; over a filled background its pixels must
+// be those of the general stroke (a line off level by far less than a pixel),
+// also at partly covered rows and where it leaves the layer.
+TEST(CurveRasterTest, LevelLineMatchesGeneralStroke)
+{
+    for (const double y : {10.37, 0.2, 39.83, 20.07}) {
+        for (const int lineWidth : {1, 2, 3}) {
+            CCurveRaster level;
+            CCurveRaster general;
+            for (CCurveRaster* raster : {&level, &general}) {
+                raster->Reset(300, 40);
+                const double area[] = {0.0, 5.0, 150.0, 35.0, 300.0, 12.0};
+                raster->FillToLevel(area, 3, 20.0, {200, 40, 90, 128}, {20, 140, 190, 128}, 0.0, 0.0,
+                                    300.0, 40.0);
+            }
+            const double flat[] = {-2.0, y, 250.3, y};
+            const double tilted[] = {-2.0, y, 250.3, y + 1e-9};
+            level.DrawPolyline(flat, 2, 10, 220, 30, lineWidth);
+            general.DrawPolyline(tilted, 2, 10, 220, 30, lineWidth);
+            ASSERT_EQ(level.Top(), general.Top());
+            ASSERT_EQ(level.Bottom(), general.Bottom());
+            for (int row = 0; row < 40; ++row)
+                for (int x = 0; x < 300; ++x)
+                    ASSERT_EQ(level.WordAt(x, row), general.WordAt(x, row))
+                            << "y " << y << " width " << lineWidth << " at " << x << "," << row;
+        }
+    }
 }
