@@ -134,6 +134,10 @@ void TrackerFrame::ShowIn2D(CAnalogDevice* device, bool loadConfig)
     const wxSize size = m_mainBook->GetClientSize();
     const wxPoint origin = GetClientAreaOrigin();
     ClearViewSelection();
+    // A new device lists its visible channels only once they are shown: the view
+    // sizes its history from that list and would take the device for an empty one.
+    if (device->GetVisibleCount() > 0 && device->GetVisibleList().empty())
+        device->ShowAllChannels();
     auto* view = new CAnalogView(this, origin, size);
     view->SetDevice(device);
     m_mainBook->AddPage(view, device->GetDeviceName(), false);
