@@ -208,6 +208,8 @@ public:
     bool SearchWiiDevices();
     // Cameras found (the first call probes); stored by the post-show start-up.
     static int CountCameras();
+    // The newest "MAINBOOK" page takes the device's display name and information.
+    void NameLastPage(CAnalogDevice* device);
     // Releases the Wii library; the frame's destruction calls it once.
     void ReleaseWiiLibrary();
 
@@ -462,8 +464,6 @@ private:
     void ShowIn2D(CAnalogDevice* device, bool loadConfig);
     // The "Device" page of "CAPTURE" and the "Messages" page come to the front.
     void ShowDevicePages();
-    // The newest "MAINBOOK" page takes the device's display name and information.
-    void NameLastPage(CAnalogDevice* device);
     void OpenTestDevice(bool tracker);
 
     wxDECLARE_EVENT_TABLE();

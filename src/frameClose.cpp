@@ -5,6 +5,7 @@
 #include "frameDeviceViews.h"
 #include "framePrompts.h"
 #include "frameViewPages.h"
+#include "shellLog.h"
 #include "process/device.h"
 
 #include <wx/aui/auibook.h>
@@ -19,11 +20,6 @@
 
 namespace {
 
-void LogWarning(const char* function, const wxString& text)
-{
-    wxLogger(wxLOG_Warning, "DravonetMain", __LINE__, function, wxLOG_COMPONENT).Log("%s", text);
-}
-
 bool AskToClose(wxWindow* parent, const wxString& name)
 {
     return ShellPrompts().confirm(parent, _("Close ") + name);
@@ -34,7 +30,7 @@ bool AskToClose(wxWindow* parent, const wxString& name)
 bool TrackerFrame::CheckToQuitAll()
 {
     if (m_capturing) {
-        LogWarning("CheckToQuitAll", _("You need to stop recording to quit application"));
+        LogShell(wxLOG_Warning, "CheckToQuitAll", _("You need to stop recording to quit application"));
         return false;
     }
     const std::vector<CAnalogDevice*> devices = GetDeviceList();
@@ -165,7 +161,7 @@ bool TrackerFrame::CheckToQuit(wxWindow* page)
     if (!view || !GetVideoViewDevice(view))
         return true;
     if (CameraPageRecording(view)) {
-        LogWarning("CheckToQuit", _("You need to stop recording before closing device"));
+        LogShell(wxLOG_Warning, "CheckToQuit", _("You need to stop recording before closing device"));
         return false;
     }
     if (!AskToClose(this, CameraPageName(view)))
@@ -179,7 +175,7 @@ bool TrackerFrame::QuitDevice(CAnalogDevice* device)
     if (!device)
         return false;
     if (device->IsRecording()) {
-        LogWarning("QuitDevice", _("You need to stop recording before closing device"));
+        LogShell(wxLOG_Warning, "QuitDevice", _("You need to stop recording before closing device"));
         return false;
     }
     const bool wasRunning = device->IsRunning();

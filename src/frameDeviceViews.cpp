@@ -84,8 +84,6 @@ bool OpenCameraPage(TrackerFrame& frame, int index)
         return true;  // the page stays; the camera counts as open
     }
     frame.SplitMainBook();
-    const size_t last = book->GetPageCount() - 1;
-    book->SetPageToolTip(last, camera->GetInfo());
-    book->SetPageText(last, camera->GetDisplayName());
+    frame.NameLastPage(camera);
     return true;
 }

@@ -1,4 +1,5 @@
 #include "DravonetMain.h"
+#include "shellLog.h"
 #include "process/messageQueue.h"
 #include "streamCapture.h"
 
@@ -62,9 +63,7 @@ wxString FromStreamText(const std::string& text)
 void LogError(const wxString& text)
 {
     if (!wxLog::IsLevelEnabled(wxLOG_Error, wxLOG_COMPONENT)) return;
-    // The text is the message, never a format.
-    wxLogger(wxLOG_Error, "DravonetMain", __LINE__, "SetErrorMessage", wxLOG_COMPONENT)
-        .Log("%s", text);
+    LogShell(wxLOG_Error, "SetErrorMessage", text);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "DravonetMain.h"
+#include "shellLog.h"
 
 #include "Bird/fob_device.h"
 #include "analog/analogFileDevice.h"
@@ -18,14 +19,9 @@
 
 namespace {
 
-void LogError(const char* function, const wxString& text)
-{
-    wxLogger(wxLOG_Error, "DravonetMain", __LINE__, function, wxLOG_COMPONENT).Log("%s", text);
-}
-
 void LogAlreadyOpen(const char* function, const wxString& path)
 {
-    LogError(function, _("Device is already open : ") + path);
+    LogShell(wxLOG_Error, function, _("Device is already open : ") + path);
 }
 
 // The start-up of a flock asks the user to switch the birds on and keeps the

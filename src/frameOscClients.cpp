@@ -1,19 +1,11 @@
 #include "DravonetMain.h"
+#include "shellLog.h"
 
 #include "framePrompts.h"
 #include "network/oscServer.h"
 
 #include <wx/intl.h>
 #include <wx/log.h>
-
-namespace {
-
-void LogError(const char* function, const wxString& text)
-{
-    wxLogger(wxLOG_Error, "DravonetMain", __LINE__, function, wxLOG_COMPONENT).Log("%s", text);
-}
-
-}  // namespace
 
 void TrackerFrame::OnDeviceAddOscClient(wxCommandEvent& /*event*/)
 {
@@ -24,7 +16,7 @@ void TrackerFrame::OnDeviceAddOscClient(wxCommandEvent& /*event*/)
     const wxScopedCharBuffer narrow = entry.mb_str();
     const std::string text = narrow.data() ? std::string(narrow.data()) : std::string();
     if (!OscServerAddClient(text))
-        LogError("OnDeviceAddOscClient", wxString(_("Error adding OSC client ")) + entry);
+        LogShell(wxLOG_Error, "OnDeviceAddOscClient", wxString(_("Error adding OSC client ")) + entry);
 }
 
 void TrackerFrame::OnDeviceRemoveOscClient(wxCommandEvent& /*event*/)
@@ -42,5 +34,5 @@ void TrackerFrame::OnDeviceRemoveOscClient(wxCommandEvent& /*event*/)
     const wxString entry = choices[static_cast<size_t>(chosen)];
     const wxScopedCharBuffer narrow = entry.mb_str();
     if (!OscServerRemoveClient(narrow.data() ? std::string(narrow.data()) : std::string()))
-        LogError("OnDeviceRemoveOscClient", wxString(_("Error removing OSC client ")) + entry);
+        LogShell(wxLOG_Error, "OnDeviceRemoveOscClient", wxString(_("Error removing OSC client ")) + entry);
 }

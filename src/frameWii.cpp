@@ -1,4 +1,5 @@
 #include "DravonetMain.h"
+#include "shellLog.h"
 
 #include "framePrompts.h"
 #include "wii/wiiDevice.h"
@@ -24,11 +25,6 @@ public:
     MyProcess() : wxProcess(nullptr, -1) {}
     void OnTerminate(int /*pid*/, int /*status*/) override {}
 };
-
-void LogError(const char* function, const wxString& text)
-{
-    wxLogger(wxLOG_Error, "DravonetMain", __LINE__, function, wxLOG_COMPONENT).Log("%s", text);
-}
 
 // The pairing tool's longest run; past it the program stops waiting (the tool
 // keeps running on its own).
@@ -92,7 +88,7 @@ void TrackerFrame::OnPairWIIDevice(wxCommandEvent& /*event*/)
         wxBusyCursor busy;
         const int paired = wii_pair(m_wiiMaxDevices, m_wiiFoundCount == 0 ? m_wiiRemove : false);
         if (paired == 0)
-            wxLogWarning(_("No wii device found!"));
+            LogShell(wxLOG_Warning, "OnPairWIIDevice", _("No wii device found!"));
         else
             wxLogMessage(_("%d wii device(s) found"), paired);
     }
@@ -121,7 +117,7 @@ void TrackerFrame::OnOpenWIIDevice(wxCommandEvent& /*event*/)
                     IsDeviceNameFree(CWiiDevice::MakeDevicePath(index, false)))
                     slots.push_back(index);
             if (slots.empty()) {
-                LogError("OnOpenWIIDevice", _("One (or more) Device is already open\n"));
+                LogShell(wxLOG_Error, "OnOpenWIIDevice", _("One (or more) Device is already open\n"));
                 return;
             }
             device = slots.size() == 1 ? new CWiiDevice(m_genTimer, slots[0], m_wiiSetBoard)
@@ -133,7 +129,7 @@ void TrackerFrame::OnOpenWIIDevice(wxCommandEvent& /*event*/)
                 return;
             const wxString path = CWiiDevice::MakeDevicePath(index, false);
             if (!IsDeviceNameFree(path)) {
-                LogError("OnOpenWIIDevice", _("Device is already open : ") + path);
+                LogShell(wxLOG_Error, "OnOpenWIIDevice", _("Device is already open : ") + path);
                 return;
             }
             device = new CWiiDevice(m_genTimer, index, m_wiiSetBoard);
