@@ -4,6 +4,8 @@
 
 #include <array>
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <future>
 #include <thread>
 
@@ -370,5 +372,26 @@ TEST_F(AnalogFileTest, LateStopKeepsNoMarkerPastTheRecordedFrames)
         ASSERT_FALSE(reader.GetMarkerFrames().empty()) << "the marker at frame 0 is kept";
         for (uint32_t frame : reader.GetMarkerFrames()) EXPECT_LT(frame, 26u);
         EXPECT_EQ(owner.requests.load(), 1);
+    }
+}
+
+TEST_F(AnalogFileTest, NegativeOrNonFiniteLimitIsNoLimit)
+{
+    int trial = 0;
+    for (double limit : {-5.0, std::nan(""), -std::numeric_limits<double>::infinity()}) {
+        SCOPED_TRACE(limit);
+        CountingOwner owner;
+        m_file.SetOwner(&owner);
+        m_file.SetDuration(limit);
+        ASSERT_TRUE(m_file.OpenWriter(Folder(), "n", ++trial, false, "", false, 100, 1));
+        ASSERT_TRUE(m_file.StartRecording());
+        for (int i = 0; i < 10; ++i) {
+            const double frame[3] = {double(i), 0.0, 0.0};
+            m_file.RecordFrame(frame, 3, i, i / 10.0);
+        }
+        EXPECT_TRUE(m_file.IsRecording());
+        EXPECT_EQ(owner.requests.load(), 0);
+        EXPECT_EQ(m_file.GetFramesWritten(), 10);
+        ASSERT_TRUE(m_file.StopRecording());
     }
 }
