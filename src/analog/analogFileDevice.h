@@ -79,5 +79,5 @@ private:
     // Set while Poll resets the views after a wrap: the views' own reset of the
     // device is then no second rewind (GUI thread).
     std::atomic<bool> m_wrapResetActive{false};
-    bool m_readFailureReported = false;             // acquisition thread only
+    bool m_readFailureReported = false;  // acquisition thread only
 };

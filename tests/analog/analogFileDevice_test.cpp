@@ -336,8 +336,8 @@ TEST_F(AnalogFileDeviceTest, DurationLimitOfALoopingPlayerCountsTheRecordedFrame
             SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ") << limit);
             CountingOwner owner;
             controller->SetOwner(&owner);
-            ASSERT_TRUE(player.SetupWriter(Dir().string(), "loop", ++trial, false, "", useThread,
-                                           100, 1));
+            ASSERT_TRUE(
+                player.SetupWriter(Dir().string(), "loop", ++trial, false, "", useThread, 100, 1));
             const wxString file = player.GetWriterFileName();
             player.SetRecordDuration(limit);
             player.Reset();

@@ -5,8 +5,8 @@
 #include <array>
 #include <atomic>
 #include <cmath>
-#include <limits>
 #include <future>
+#include <limits>
 #include <thread>
 
 #include "analog/analogReader.h"
@@ -344,8 +344,8 @@ TEST_F(AnalogFileTest, LateStopKeepsNoMarkerPastTheRecordedFrames)
         auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder());
         ASSERT_NE(controller, nullptr);
         controller->SetOwner(&owner);
-        ASSERT_TRUE(device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread,
-                                       100, 1));
+        ASSERT_TRUE(
+            device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
         const wxString path = device.GetWriterFileName();
         device.SetRecordDuration(1.0);
         device.Reset();

@@ -476,8 +476,7 @@ TEST_F(AnalogWriterThreads, BothWritersCountAndReportWrongSizeFramesAlike)
         EXPECT_EQ(writer->GetFailedFrames(), 0u);
         EXPECT_EQ(writer->GetFrameCount(), 2);
         ASSERT_EQ(messages.size(), 1u);
-        EXPECT_NE(messages[0].find(path + " : 4 frames refused"), std::string::npos)
-            << messages[0];
+        EXPECT_NE(messages[0].find(path + " : 4 frames refused"), std::string::npos) << messages[0];
         ASSERT_TRUE(writer->Close());
         EXPECT_EQ(GetU64(ReadFileBytes(path).data() + 24), 2u);
     }
