@@ -82,7 +82,15 @@ void TrackerFrame::OnViewPropertyChange(wxPropertyGridEvent& event)
         C3DViewGridValues values;
         if (Read3DGridValues(view3D, values)) {
             const C3DGridChange change = Apply3DGridChange(name, value, values);
-            if (change != C3DGridChange::kNone) Push3DGridChange(view3D, values, change);
+            // A new trail or object size rebuilds the view, which resets its device.
+            const bool isRebuild =
+                change == C3DGridChange::kDrawTime || change == C3DGridChange::kObjectSize;
+            if (recording && isRebuild) {
+                LogRecordingRefusal("OnViewPropertyChange");
+                m_rebuildViewGrid = true;
+            } else if (change != C3DGridChange::kNone) {
+                Push3DGridChange(view3D, values, change);
+            }
         }
         if (window3D) window3D->Refresh(false);
         Select3DView(view3D);

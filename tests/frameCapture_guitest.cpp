@@ -707,6 +707,9 @@ TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheir
     m_frame->m_captureMaxTime = 1.0;
     ASSERT_TRUE(m_frame->OpenCaptureSet("solo"));
     for (int trial = 1; trial <= 3; ++trial) {
+        // Between trials the device runs on and an event of its comes in.
+        ASSERT_TRUE(RunUntil([&bare] { return bare.GetSampleTime() >= 0.5; }));
+        bare.AddMarker(9, 100000, "between trials", false);
         Command(ID_CAPTURE_START);
         ASSERT_TRUE(m_frame->m_capturing) << trial;
         ASSERT_TRUE(RunUntil([this] { return !m_frame->m_capturing; })) << trial;
@@ -729,6 +732,8 @@ TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheir
         EXPECT_EQ(reader.GetMarkerFrames().front(), 0u) << trial;
         EXPECT_EQ(reader.GetMarkerLabels().front(), "E 1") << trial;
         for (uint32_t frame : reader.GetMarkerFrames()) EXPECT_LT(frame, frames) << trial;
+        for (const wxString& label : reader.GetMarkerLabels())
+            EXPECT_NE(label, "between trials") << trial;
     }
 }
 
