@@ -78,15 +78,15 @@ bool TrackerFrame::EnsureCaptureFolder(const wxString& folder)
 {
     if (!IsMissingPath(folder)) return true;  // a folder, or what the numbering reports
     const wxString question = wxString::Format(
-        _("The capture folder %s does not exist. Do you want to create it?"), folder);
+        _("The folder %s does not exist. Do you want to create it?"), folder);
     if (!ShellPrompts().confirm(this, question)) {
-        SetErrorMessage(wxString::Format(_("The capture folder %s does not exist"), folder), true);
+        SetErrorMessage(wxString::Format(_("The folder %s does not exist"), folder), true);
         return false;
     }
     wxString reason;
     if (CreateFolder(folder, reason)) return true;
     SetErrorMessage(
-        wxString::Format(_("Unable to create the capture folder %s : %s"), folder, reason), true);
+        wxString::Format(_("Unable to create the folder %s : %s"), folder, reason), true);
     return false;
 }
 
