@@ -68,8 +68,7 @@ bool TrackerFrame::WaitForCaptureTrigger(const wxString& title, const wxString& 
                                 wxPD_APP_MODAL | wxPD_CAN_ABORT);
         CTriggerWait wait(reader, startValue, kTriggerPass);
         outcome = wait.Run([&](double value, double elapsedSec) {
-            const bool goOn =
-                dialog.Pulse(prefix + wxString::Format(format, value, elapsedSec));
+            const bool goOn = dialog.Pulse(prefix + wxString::Format(format, value, elapsedSec));
             // The idle handler runs too; it leaves the triggers alone meanwhile.
             if (wxEventLoopBase* loop = wxEventLoopBase::GetActive())
                 loop->YieldFor(wxEVT_CATEGORY_ALL);

@@ -77,16 +77,16 @@ bool TrackerFrame::OpenCaptureSet(const wxString& name)
 bool TrackerFrame::EnsureCaptureFolder(const wxString& folder)
 {
     if (!IsMissingPath(folder)) return true;  // a folder, or what the numbering reports
-    const wxString question = wxString::Format(
-        _("The folder %s does not exist. Do you want to create it?"), folder);
+    const wxString question =
+        wxString::Format(_("The folder %s does not exist. Do you want to create it?"), folder);
     if (!ShellPrompts().confirm(this, question)) {
         SetErrorMessage(wxString::Format(_("The folder %s does not exist"), folder), true);
         return false;
     }
     wxString reason;
     if (CreateFolder(folder, reason)) return true;
-    SetErrorMessage(
-        wxString::Format(_("Unable to create the folder %s : %s"), folder, reason), true);
+    SetErrorMessage(wxString::Format(_("Unable to create the folder %s : %s"), folder, reason),
+                    true);
     return false;
 }
 
@@ -128,7 +128,8 @@ bool TrackerFrame::CreateCaptureFiles()
             device->StopRecording();  // no output of an older trial stays behind
             wxString text = _("Error creating capture file for ") + device->GetDeviceName();
             // The user can mend a folder or a name only knowing what the system said.
-            const wxString reason = existing.empty() ? FileCreationError(paths.recording) : wxString();
+            const wxString reason =
+                existing.empty() ? FileCreationError(paths.recording) : wxString();
             if (!reason.empty()) text += " : " + paths.recording + " : " + reason;
             SetErrorMessage(text, true);
             continue;

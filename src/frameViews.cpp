@@ -166,8 +166,8 @@ void TrackerFrame::ApplyChannelSelection()
         LogRecordingRefusal("ApplyChannelSelection");
         const std::vector<int>& visible = device->GetVisibleList();
         for (unsigned i = 0; i < m_channelPopup->GetCount(); ++i)
-            m_channelPopup->Check(i, std::find(visible.begin(), visible.end(),
-                                               static_cast<int>(i)) != visible.end());
+            m_channelPopup->Check(
+                i, std::find(visible.begin(), visible.end(), static_cast<int>(i)) != visible.end());
         return;
     }
     const int channels = device->GetChannelCount();

@@ -661,8 +661,9 @@ TEST_F(CaptureFrameTest, ChannelListChangeDuringACaptureIsRefusedAndTheFileStays
         untick.SetEventObject(m_frame->m_channelPopup);
         m_frame->ProcessWindowEvent(untick);
         ASSERT_EQ(log.Warnings(), 1);
-        EXPECT_NE(log.Messages().back().find("You need to stop recording before changing the device"),
-                  std::string::npos);
+        EXPECT_NE(
+            log.Messages().back().find("You need to stop recording before changing the device"),
+            std::string::npos);
         // The other device commands are refused alike.
         Command(ID_DEVICE_RESET);
         Command(ID_DEVICE_START_STOP);
@@ -719,7 +720,8 @@ TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheir
     bare.Close();
     for (int trial = 1; trial <= 3; ++trial) {
         CAnalogReader reader;
-        ASSERT_TRUE(reader.Open(CaptureFile(wxString::Format("solobare_%04d.qvd", trial).ToStdString())));
+        ASSERT_TRUE(
+            reader.Open(CaptureFile(wxString::Format("solobare_%04d.qvd", trial).ToStdString())));
         const int64_t frames = reader.GetFrameCount();
         // A second at 500 Hz, counted from the trial's start.
         EXPECT_GE(frames, 400) << trial;
