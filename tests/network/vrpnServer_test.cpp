@@ -399,7 +399,14 @@ TEST_F(VrpnServerTest, APortInUseFailsTheStart)
 TEST_F(VrpnServerTest, CountsPastWhatClientsHoldAreCutOnTheWire)
 {
     // Stock clients trust the counts: 128 analog channels and 256 buttons at most.
-    ASSERT_EQ(VrpnServerAddDevice(300, 130, 0, nullptr), 1);
+    g_messages.Drain();
+    ASSERT_EQ(VrpnServerAddDevice(300, 130, 0, "Wide"), 1);
+    const std::vector<std::string> warnings = TakeMessages("<VRPN> ");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("Wide: only 128 of its 130 analog channels and 255 of its 300 "
+                               "buttons are sent"),
+              std::string::npos)
+        << warnings[0];
     std::vector<double> values(130);
     for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i);
     ASSERT_TRUE(VrpnServerSetAnalog(1, values.data(), 130));
@@ -588,7 +595,7 @@ TEST_F(VrpnServerTest, AClientThatReadsSlowlyIsKept)
     while (std::chrono::steady_clock::now() < until) {
         VrpnServerSetTracker(1, poses.data(), 400);
         vrpntest::ServerPass();
-        uint8_t chunk[512];
+        uint8_t chunk[8192];
         ::recv(peer.Fd(), chunk, sizeof chunk, MSG_DONTWAIT);
     }
     EXPECT_EQ(GetVrpnServerClientCount(), 1u);
