@@ -63,9 +63,17 @@ protected:
     void SetUp() override { ASSERT_TRUE(m_pty.IsValid()); }
     std::unique_ptr<CSatelProbe> OpenDevice(int periodMs = 25)
     {
-        auto device = std::make_unique<CSatelProbe>(wxString(m_pty.SlaveName()), periodMs, false,
-                                                    400.0, false);
+        // A board answers the opening's probe; each test's own board plays the rest.
+        std::unique_ptr<CSatelProbe> device;
+        {
+            CFakeSatelBoard opener(m_pty);
+            opener.Start();
+            device = std::make_unique<CSatelProbe>(wxString(m_pty.SlaveName()), periodMs, false,
+                                                   400.0, false);
+            opener.Stop();
+        }
         EXPECT_TRUE(device->IsReady());
+        device->SetReplyTimeouts(5s, 5s);  // replies that come, come: a loaded machine
         device->SetInitialising(false);
         return device;
     }
