@@ -56,6 +56,8 @@ public:
     // Any thread: how often the line stopped answering.
     int64_t GetLineLosses() const { return m_line.GetLostCount(); }
     bool IsLineLost() const { return m_line.IsLost(); }
+    // GUI thread, before the acquisition thread runs.
+    void SetReopenInterval(std::chrono::milliseconds interval) { m_line.SetReopenInterval(interval); }
 
     static constexpr double kRangeLimit = 1.8288;  // metres, the display default
     static constexpr double kMinRate = 10.0;       // Hz

@@ -424,6 +424,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     }
     if (count == 0) {
         m_lastOutcome = ReadOutcome::Missed;
+        m_missedReplies.fetch_add(1);
         return false;
     }
     // After the header: whole samples, then the closing byte or bytes.
@@ -432,6 +433,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
                             : -1;
     if (samples < 0) {
         m_lastOutcome = ReadOutcome::Damaged;
+        m_damagedReplies.fetch_add(1);
         return false;
     }
     m_lastOutcome = samples == 0 ? ReadOutcome::Empty : ReadOutcome::Samples;
@@ -516,7 +518,6 @@ void CSerialSatelDevice::ReadStep()
         case ReadOutcome::Missed:
         case ReadOutcome::Damaged: {
             const bool missed = m_lastOutcome == ReadOutcome::Missed;
-            (missed ? m_missedReplies : m_damagedReplies).fetch_add(1);
             ReportOnce(missed ? m_missReported : m_damageReported,
                        wxString::Format(missed ? _("<SATEL> %s: no reply at frame %lld; missed "
                                                    "replies are counted and reported at closing\n")
@@ -563,12 +564,14 @@ bool CSerialSatelDevice::TryResume()
         }
     }
     m_lineVanished = false;
-    // A board that lost power forgot its period: configure it again.
+    // A board that lost power forgot its period: configure it again. It is back once
+    // it answers a sample request too.
     if (!ConfigureBoard(m_replyTimeoutMs)) {
         m_lineVanished = !m_port.IsOpen() || m_lineVanished;
         return false;
     }
-    return true;
+    ReadFrames(0);
+    return m_lastOutcome == ReadOutcome::Samples || m_lastOutcome == ReadOutcome::Empty;
 }
 
 bool CSerialSatelDevice::Process(bool tick, bool running)
