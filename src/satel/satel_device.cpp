@@ -412,8 +412,16 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     DiscardStale();
     if (!SendCommand(frame, kFrameSize)) return false;
     m_lineVanished = false;
+    // The board sends what it gathered since the last request: after a missed reply
+    // or a late pass that is more than two periods' worth.
+    const double nowUs = ReadProgramClockUs();
+    if (ms <= 0 && m_lastRequestUs > 0.0 && nowUs > m_lastRequestUs)
+        expectedMs = std::max(expectedMs, static_cast<int>(std::min(
+                                              (nowUs - m_lastRequestUs) / 1000.0, 60000.0)));
+    m_lastRequestUs = nowUs;
     const int expected = expectedMs / m_period;
-    const int count = ReadSampleReply(SampleReplySize(expected), m_replyTimeoutMs);
+    const size_t room = SampleReplySize(expected);
+    const int count = ReadSampleReply(room, m_replyTimeoutMs);
     if (count == -3) {
         m_lastOutcome = ReadOutcome::Empty;  // closing: nobody is to blame
         return false;
@@ -427,10 +435,17 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         m_missedReplies.fetch_add(1);
         return false;
     }
-    // After the header: whole samples, then the closing byte or bytes.
-    const int samples = static_cast<size_t>(count) > kHeaderSize
-                            ? SamplesIn(count - static_cast<int>(kHeaderSize))
-                            : -1;
+    // After the header: whole samples, then the closing byte or bytes. A reply longer
+    // than the largest read is cut: its whole samples are taken, the rest is dropped
+    // with the next request, and the cut is counted.
+    int samples = static_cast<size_t>(count) > kHeaderSize
+                      ? SamplesIn(count - static_cast<int>(kHeaderSize))
+                      : -1;
+    const bool closed = m_reply[static_cast<size_t>(count) - 1] == kTerminator && samples >= 0;
+    if (!closed && static_cast<size_t>(count) >= room && room > kHeaderSize) {
+        samples = static_cast<int>((static_cast<size_t>(count) - kHeaderSize) / kSampleSize);
+        m_cutReplies.fetch_add(1);
+    }
     if (samples < 0) {
         m_lastOutcome = ReadOutcome::Damaged;
         m_damagedReplies.fetch_add(1);
@@ -536,6 +551,12 @@ void CSerialSatelDevice::ReadStep()
             change = m_line.Failed(m_lineVanished);
             break;
     }
+    if (m_cutReplies.load() > 0)
+        ReportOnce(m_cutReported,
+                   wxString::Format(_("<SATEL> %s: a reply longer than expected was cut at "
+                                      "frame %lld; its newest samples are lost\n"),
+                                    GetDeviceName(),
+                                    static_cast<long long>(GetSampleCounter())));
     if (change == CLineWatch::Change::Lost) {
         m_lostFrame = GetSampleCounter();
         g_messages.Post(Severity::Error,
@@ -607,7 +628,7 @@ void CSerialSatelDevice::Close()
     m_port.Close();
     m_ready = false;
     const int64_t missed = m_missedReplies.load();
-    const int64_t damaged = m_damagedReplies.load();
+    const int64_t damaged = m_damagedReplies.load() + m_cutReplies.load();
     if (missed > 0 || damaged > 0 || m_line.GetLostCount() > 0)
         g_messages.Post(Severity::Error,
                         wxString::Format(_("<SATEL> %s: %lld replies missed, %lld damaged replies "

@@ -61,6 +61,8 @@ public:
     // refused as damaged (a length that fits no reply).
     int64_t GetMissedReplies() const { return m_missedReplies.load(); }
     int64_t GetDamagedReplies() const { return m_damagedReplies.load(); }
+    // Any thread: replies longer than the largest read, cut there.
+    int64_t GetCutReplies() const { return m_cutReplies.load(); }
     int64_t GetLineLosses() const { return m_line.GetLostCount(); }
     bool IsLineLost() const { return m_line.IsLost(); }
     // GUI thread, before the acquisition thread runs: the longest wait for a sample
@@ -156,6 +158,9 @@ protected:
     std::array<uint8_t, kMaxReply + 1> m_frames{};  // acquisition thread: samples of a read
     std::atomic<int64_t> m_missedReplies{0};
     std::atomic<int64_t> m_damagedReplies{0};
+    std::atomic<int64_t> m_cutReplies{0};
+    double m_lastRequestUs = 0.0;  // acquisition thread: program time of the last 'B'
+    bool m_cutReported = false;    // acquisition thread
     ReadOutcome m_lastOutcome = ReadOutcome::Empty;  // acquisition thread
     // Closing bytes of a sample reply as this board sends them: 6 (five bytes and
     // '*') or 1 (a lone '*'); 0 until the first whole reply told.

@@ -657,6 +657,26 @@ TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
     board.Stop();
 }
 
+// A reply longer than the read is cut: its whole samples count, the cut is counted, and
+// the rest of it is not taken for the next reply.
+TEST_F(SatelDeviceTest, OversizedReplyIsCutCountedAndLeftBehind)
+{
+    auto device = OpenDevice();
+    CFakeSatelBoard board(m_pty);
+    std::vector<SatelSample> many;
+    for (int16_t i = 1; i <= 40; ++i) many.push_back({i, i, i});
+    board.Queue(many);
+    board.Queue({{99, 98, 97}});
+    board.Start();
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->GetCutReplies(), 1);
+    EXPECT_GE(device->Value(0), 2.0);
+    EXPECT_LT(device->Value(0), 40.0);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->Value(0), 99.0);
+    board.Stop();
+}
+
 TEST(SatelDevice, PortWhereNoBoardAnswersDoesNotOpen)
 {
     CPtyPair pty;
