@@ -526,7 +526,10 @@ bool fob::resume_stream()
 {
     if (!IsOpen() || m_lineVanished) {
         Close();
-        if (m_portName.empty() || Open(m_portName.c_str(), &m_settings) != 1) {
+        SetReportErrors(false);  // tried every few seconds while away: said once by the device
+        const bool opened = !m_portName.empty() && Open(m_portName.c_str(), &m_settings) == 1;
+        SetReportErrors(true);
+        if (!opened) {
             Close();
             return false;
         }
