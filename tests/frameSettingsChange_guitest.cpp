@@ -35,6 +35,26 @@ protected:
     }
 };
 
+// A port path from the configuration file that the machine does not list (an adapter
+// not plugged in) is shown and kept while other rows change, and can be chosen again.
+TEST_F(FrameSettingsChangeTest, ConfiguredPortPathsAreKeptAndShown)
+{
+    TrackerFrame* frame = Frame();
+    const wxString path = "/dev/serial/by-id/usb-qv-test-adapter-if00-port0";
+    frame->m_fobComPort = path;
+    frame->BuildSettingsGrid();
+    auto* port = dynamic_cast<wxEnumProperty*>(Grid().GetPropertyByName("BIRD_COM_PORT"));
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->GetValueAsString(), path);
+    const long shown = port->GetChoiceSelection();
+    Change("SATEL_RATE", 1L);
+    EXPECT_EQ(frame->m_fobComPort, path);
+    Change("BIRD_COM_PORT", 1L);
+    EXPECT_EQ(frame->m_fobComPort, "com2");
+    Change("BIRD_COM_PORT", shown);
+    EXPECT_EQ(frame->m_fobComPort, path);
+}
+
 TEST_F(FrameSettingsChangeTest, ValuesAreCheckedStoredAndWritten)
 {
     TrackerFrame* frame = Frame();
