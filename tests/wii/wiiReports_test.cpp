@@ -1,5 +1,6 @@
 #include "wii/wiiReports.h"
 
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -296,6 +298,51 @@ TEST_F(WiiHidrawSourceTest, TellsTheBoundDriverAndLeavesProControllersOut)
     EXPECT_NE(notice.find("sudo modprobe -r hid_wiimote"), std::string::npos);
     EXPECT_EQ(notice.back(), '\n');
     EXPECT_EQ(WiiKernelDriverNotice(found[1]), "");
+}
+
+// The udev rule that ships with the program opens the remotes' and boards' hidraw
+// nodes to the user, and nothing else; the install step puts it in place.
+TEST(WiiHidraw, ShippedUdevRuleCoversRemotesAndBoardsOnly)
+{
+    namespace fs = std::filesystem;
+    // This file's name may be relative to wherever it was compiled: look from the
+    // test program's folder and those above it.
+    fs::path source(__FILE__);
+    std::error_code error;
+    for (fs::path base = fs::read_symlink("/proc/self/exe", error).parent_path();
+         source.is_relative() && !base.empty() && base != base.root_path();
+         base = base.parent_path()) {
+        if (fs::exists(base / source)) source = base / source;
+    }
+    const fs::path root = source.parent_path().parent_path().parent_path();
+    std::ifstream rule(root / "tools" / "udev" / "70-quorvane-wii.rules");
+    ASSERT_TRUE(rule) << root;
+    std::vector<std::string> patterns;
+    for (std::string line; std::getline(rule, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        EXPECT_NE(line.find("SUBSYSTEM==\"hidraw\""), std::string::npos) << line;
+        EXPECT_NE(line.find("TAG+=\"uaccess\""), std::string::npos) << line;
+        const std::string key = "KERNELS==\"";
+        const size_t at = line.find(key);
+        ASSERT_NE(at, std::string::npos) << line;
+        const size_t start = at + key.size();
+        patterns.push_back(line.substr(start, line.find('"', start) - start));
+    }
+    // The HID device's name, as the kernel gives it: bus, vendor, product, instance.
+    auto covered = [&](const char* hidDevice) {
+        for (const std::string& pattern : patterns)
+            if (::fnmatch(pattern.c_str(), hidDevice, 0) == 0) return true;
+        return false;
+    };
+    EXPECT_TRUE(covered("0005:057E:0306.0001"));
+    EXPECT_TRUE(covered("0005:057E:0330.000A"));
+    EXPECT_FALSE(covered("0005:057E:2009.0003"));
+    EXPECT_FALSE(covered("0003:046D:C077.0002"));
+    std::ifstream install(root / "tools" / "packages.sh");
+    const std::string script((std::istreambuf_iterator<char>(install)),
+                             std::istreambuf_iterator<char>());
+    EXPECT_NE(script.find("udev/70-quorvane-wii.rules"), std::string::npos);
+    EXPECT_NE(script.find("/etc/udev/rules.d/"), std::string::npos);
 }
 
 TEST(WiiHidraw, NoHidLayerFindsNothingQuietly)
