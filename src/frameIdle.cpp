@@ -14,6 +14,7 @@
 #include "serial/serialTrigger.h"
 #include "video/VideoDevice.h"
 #include "video/VideoView.h"
+#include "wiiPair.h"
 
 #include <wx/app.h>
 #include <wx/aui/auibar.h>
@@ -160,7 +161,7 @@ void TrackerFrame::OnIdle(wxIdleEvent& event)
             if (SearchWiiDevices())
                 SetStatusText(wxString::Format(_("%d Wii device(s) found"), m_wiiFoundCount), 2);
             else
-                SetStatusText(_("(Wii) No device found!"), 2);
+                SetStatusText(WiiNoDeviceStatusText(), 2);
         }
     }
 
