@@ -227,6 +227,22 @@ wxString CViewText::Fit(wxDC& dc, const wxString& text, int maxWidth)
     Extent(dc, text, width, height);
     if (width <= maxWidth)
         return text;
+    // A label "name (unit) ...": the unit goes first, then the name is
+    // shortened; what follows the unit (a value) stays whole.
+    const size_t open = text.rfind(" (");
+    const size_t close = text.rfind(')');
+    if (open != wxString::npos && open > 0 && close != wxString::npos && close > open) {
+        const wxString head = text.Left(open);
+        const wxString rest = text.Mid(close + 1);
+        Extent(dc, head + rest, width, height);
+        if (width <= maxWidth)
+            return head + rest;
+        int restWidth = 0;
+        Extent(dc, rest, restWidth, height);
+        const wxString name = Fit(dc, head, maxWidth - restWidth);
+        if (!name.empty())
+            return name + rest;
+    }
     // Keeps the end of the text (a channel number, a unit) as well as its
     // start: names that share a start stay apart. Longest that fits.
     const wxString ellipsis = wxString::FromUTF8("\xE2\x80\xA6");

@@ -66,7 +66,8 @@ public:
     void Extent(wxDC& dc, const wxString& text, int& width, int& height);
     void Draw(wxDC& dc, const wxString& text, int x, int y);
     // The text, or its start and end around an ellipsis, at most maxWidth
-    // wide in the DC's font (empty when not even the ellipsis fits).
+    // wide in the DC's font (empty when not even the ellipsis fits). A
+    // channel label loses its unit " (...)" before its name is shortened.
     wxString Fit(wxDC& dc, const wxString& text, int maxWidth);
 
     // A text as drawn: its visible box (inside the clipping) and its words.

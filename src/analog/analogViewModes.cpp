@@ -251,12 +251,11 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             const wxString share = wxString::Format("%.1f %%", sector.share * 100);
             m_text.Extent(dc, share, tw, th);
             // Halfway to the rim; a narrow sector's share further out, where
-            // the sector is wider than the text.
+            // the sector is wide enough for most of the text, or not at all.
             const double half = std::min(sector.share, 0.5) * kPi;
+            const double needed = 0.6 * tw;
             for (const double distance : {box.diameter / 4.0, box.diameter * 0.375}) {
-                if (distance != box.diameter / 4.0 && 2.0 * distance * std::sin(half) < tw)
-                    break;
-                if (2.0 * distance * std::sin(half) < tw && sector.share < 0.5)
+                if (2.0 * distance * std::sin(half) < needed && sector.share < 0.5)
                     continue;
                 const TextBox text{RoundHalfUp(box.cx + distance * std::cos(m)) - tw / 2,
                                    RoundHalfUp(box.cy - distance * std::sin(m)) - th / 2, tw, th};
