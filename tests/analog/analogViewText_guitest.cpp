@@ -62,6 +62,11 @@ public:
             for (int c = 0; c < m_channelCount; ++c)
                 values[static_cast<size_t>(c)] =
                     (4.0 - 0.1 * c) * std::sin(2 * kPi * (1.5 + 0.7 * c) * t + c);
+            // Markers in the history, two close together, and one near the
+            // newest row (its label shows in the modes without a time axis).
+            if (m_row % 150 == 149 || m_row % 150 == 152 || m_row % 700 == 690)
+                AddMarker(1, static_cast<uint32_t>(m_row),
+                          wxString::Format("Marker %ld", m_row), false);
             Step(values);
         }
     }
