@@ -137,11 +137,17 @@ void TrackerFrame::PollDevices()
     for (CAnalogDevice* device : GetDeviceList()) {
         if (!device) continue;
         device->Poll();
+        bool reshaped = false;
         if (auto* osc = dynamic_cast<COscDevice*>(device)) {
-            if (osc->TakeViewGridRequest()) m_rebuildViewGrid = true;
+            reshaped = osc->TakeViewGridRequest();
         } else if (auto* vrpn = dynamic_cast<CVrpnDevice*>(device)) {
-            if (vrpn->TakeViewGridRequest()) m_rebuildViewGrid = true;
+            reshaped = vrpn->TakeViewGridRequest();
         }
+        if (!reshaped) continue;
+        // The source changed its channels: the grid, and the channel selector
+        // when it lists this device, follow (its views rebuild when painted).
+        m_rebuildViewGrid = true;
+        if (device == m_channelPopupDevice) FillChannelPopup(device);
     }
 }
 
