@@ -39,6 +39,13 @@ void TrackerFrame::OnTimer(wxTimerEvent& /*event*/)
 {
     if (m_quitting) return;
     RefreshPages();
+    // Idle events wait for other events: a camera moved by a drag or a preset is shown
+    // in the view grid within one display period all the same.
+    CheckCameraModified();
+    if (m_rebuildViewGrid) {
+        UpdateViewGrid();
+        m_rebuildViewGrid = false;
+    }
 }
 
 void TrackerFrame::RefreshPages()
