@@ -156,6 +156,8 @@ public:
     void LoadConfig();
     void SaveConfig();
     void LoadWindowPlacement();
+    // First start: toolbars in as many rows as the window's width needs.
+    void WrapToolbarRows(int width);
     void SaveWindowPlacement();
     void BuildSettingsGrid();
 
@@ -356,7 +358,7 @@ public:
     bool m_useCore = false;                 // "/Application/use_core"
     bool m_useDayTimer = false;             // "/Device/timer"
     bool m_genTimer = true;                 // "/Device/gen_timer"
-    bool m_useClockDelay = false;           // "/Device/use_clock_delay"
+    bool m_useClockDelay = true;            // "/Device/use_clock_delay"
     int m_workerPriority = 2;               // "/Device/worker_priority"
     bool m_showDelta = true;                // "/Device/show_delta"
     double m_deviceEps = 0.05;              // "/Device/device_eps"
@@ -418,6 +420,7 @@ private:
     void LoadOscClients(wxFileConfig& config);
     void LoadFolders();
     bool m_configUnreadableReported = false;  // an unreadable file is reported once
+    bool m_configDamageReported = false;      // so is a file with lines the parser ignored
 
     // ---- views (own members) ----
     // The view grid's property names device's name and newName is that of another
