@@ -29,6 +29,7 @@ class wxCheckBoxComboPopup;
 class wxComboBox;
 class wxComboCtrl;
 class wxFileConfig;
+class wxKeyEvent;
 class wxListCtrl;
 class wxMenu;
 class wxNotificationMessage;
@@ -234,6 +235,10 @@ private:
     void UpdateTimeInfo(CAnalogDevice* device);
     void CheckCameraModified();
     void PollDevices();
+    // The deferred work of handlers and other threads (device polls, grid rebuilds,
+    // the stop request), from idle and from the display timer alike; true when a
+    // stop was carried out.
+    bool RunDeferredWork();
 
     void OnSize(wxSizeEvent& event);
     void OnTimer(wxTimerEvent& event);
@@ -247,6 +252,8 @@ private:
     void OnUpdateCaptureItems(wxUpdateUIEvent& event);
     void OnUpdateDeviceItems(wxUpdateUIEvent& event);
     void OnStartStopDevice(wxCommandEvent& event);
+    // F9, F10 and F11 whatever window has the focus.
+    void OnCharHook(wxKeyEvent& event);
     void OnAbout(wxCommandEvent& event);
 
     // ---- settings ----
@@ -343,6 +350,7 @@ private:
     std::FILE* m_oldStderr = nullptr;
     wxAuiToolBar* m_timeToolBar = nullptr;
     std::unique_ptr<wxNotificationMessage> m_notification;
+    bool m_inDeferredWork = false;  // RunDeferredWork runs (a yield may re-enter)
 
     // ---- settings (configuration variables, keys of the configuration file) ----
 public:
@@ -415,6 +423,10 @@ private:
     bool m_configDamageReported = false;      // so is a file with lines the parser ignored
 
     // ---- views (own members) ----
+    // The view grid's property names device's name and newName is that of another
+    // open device.
+    bool IsNameOfAnotherDevice(CAnalogDevice& device, const wxString& property,
+                               const wxString& newName);
     // Fills the channel pop-up with the device's channels, its shown ones ticked.
     void FillChannelPopup(CAnalogDevice* device);
     // Adds a new view page of device, selected, captioned and split as a new view is.
@@ -448,8 +460,12 @@ private:
         void operator()(wxSound* sound) const;
     };
     std::vector<CAnalogDevice*> CaptureDevices();
+    // A capture or export folder that does not exist is created when the user
+    // agrees; false, with the reason shown, when it is still missing.
+    bool EnsureCaptureFolder(const wxString& folder);
     bool WaitForCaptureTrigger(const wxString& title, const wxString& format,
-                               const TriggerReader& reader, double startValue);
+                               const TriggerReader& reader, double startValue,
+                               const wxString& notice = wxString());
     void StartCaptureDevices(double maxTimeSec);
     void SetCaptureTool(bool isCapturing);
     void PlayCaptureSound();

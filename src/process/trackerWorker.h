@@ -153,6 +153,9 @@ private:
     double m_deviation = 0.0;
     // Pacing worker's schedule: tick k of the current anchor is due at anchor + k x period.
     double m_anchorUs = 0.0;
+    // Program time of the last group re-anchor report: at most one per ten seconds.
+    double m_lastReanchorReportUs = 0.0;
+    bool m_hasReanchorReport = false;
     TimeVal m_tvAnchor;
     int64_t m_tickIndex = 0;
     double m_clockStart = 0.0;
