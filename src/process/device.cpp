@@ -229,7 +229,9 @@ void CDevice::Log(const wxString& text)
 
 void CDevice::PostError(const wxString& text)
 {
-    g_messages.Post(Severity::Error, "<ACQ> " + GetDeviceName() + ": " + text);
+    // Each report is a line of its own on the Errors page.
+    g_messages.Post(Severity::Error,
+                    "<ACQ> " + GetDeviceName() + ": " + text + (text.EndsWith("\n") ? "" : "\n"));
 }
 
 void CDevice::AddToVrpn(bool enable)
