@@ -602,8 +602,11 @@ bool CSerialSatelDevice::Process(bool tick, bool running)
     if ((now - m_lastRead.load()) / 1000.0 <= m_halfPeriod * 1000.0 && !due) return false;
     m_lastRead = now;
     if (m_line.IsLost()) {
-        if (m_line.IsReopenDue() && TryResume() && m_line.Succeeded() == CLineWatch::Change::Back)
-            PostBack();
+        if (m_line.IsReopenDue()) {
+            const bool resumed = TryResume();
+            m_line.ReopenTried();
+            if (resumed && m_line.Succeeded() == CLineWatch::Change::Back) PostBack();
+        }
     } else if (now >= m_nextReadUs) {
         ReadStep();
     }
