@@ -40,6 +40,30 @@ void TrackerFrame::OnTimer(wxTimerEvent& /*event*/)
 {
     if (m_quitting) return;
     RefreshPages();
+    // Idle events can lag by seconds on a loaded machine: the display period bounds
+    // how long a stop request or a rebuild waits.
+    RunDeferredWork();
+}
+
+bool TrackerFrame::RunDeferredWork()
+{
+    // A stop shows a notification and yields: a tick inside it must not start over.
+    if (m_inDeferredWork) return false;
+    m_inDeferredWork = true;
+    PollDevices();
+    CheckCameraModified();
+    if (m_rebuildSettingsGrid) {
+        m_rebuildSettingsGrid = false;
+        BuildSettingsGrid();
+    }
+    if (m_rebuildViewGrid) {
+        m_rebuildViewGrid = false;
+        UpdateViewGrid();
+    }
+    const bool isStopRequested = TakeCaptureStopRequest();
+    if (isStopRequested) StopCapture();
+    m_inDeferredWork = false;
+    return isStopRequested;
 }
 
 void TrackerFrame::RefreshPages()
@@ -113,11 +137,17 @@ void TrackerFrame::PollDevices()
     for (CAnalogDevice* device : GetDeviceList()) {
         if (!device) continue;
         device->Poll();
+        bool reshaped = false;
         if (auto* osc = dynamic_cast<COscDevice*>(device)) {
-            if (osc->TakeViewGridRequest()) m_rebuildViewGrid = true;
+            reshaped = osc->TakeViewGridRequest();
         } else if (auto* vrpn = dynamic_cast<CVrpnDevice*>(device)) {
-            if (vrpn->TakeViewGridRequest()) m_rebuildViewGrid = true;
+            reshaped = vrpn->TakeViewGridRequest();
         }
+        if (!reshaped) continue;
+        // The source changed its channels: the grid, and the channel selector
+        // when it lists this device, follow (its views rebuild when painted).
+        m_rebuildViewGrid = true;
+        if (device == m_channelPopupDevice) FillChannelPopup(device);
     }
 }
 
@@ -147,19 +177,7 @@ void TrackerFrame::OnIdle(wxIdleEvent& event)
         VrpnServerMainloop();
     }
 
-    PollDevices();
-    CheckCameraModified();
-
-    if (m_rebuildSettingsGrid) {
-        BuildSettingsGrid();
-        m_rebuildSettingsGrid = false;
-    }
-    if (m_rebuildViewGrid) {
-        UpdateViewGrid();
-        m_rebuildViewGrid = false;
-    }
-    if (TakeCaptureStopRequest()) {
-        StopCapture();
+    if (RunDeferredWork()) {
         event.RequestMore();
         return;
     }

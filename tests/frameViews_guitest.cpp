@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <memory>
 #include <wx/aui/auibook.h>
 #include <wx/combo.h>
 #include <wx/combobox.h>
@@ -10,6 +11,7 @@
 #include "checkBoxComboPopup.h"
 #include "frameTestSupport.h"
 #include "frameViewTestDevice.h"
+#include "network/oscSourceSupport.h"
 
 namespace {
 
@@ -226,4 +228,30 @@ TEST_F(FrameViewsTest, RestoreStartupViewBringsThePanesBack)
     EXPECT_EQ(frame->m_auiManager.GetPane("SETTINGS").dock_direction, wxAUI_DOCK_LEFT);
     EXPECT_TRUE(frame->m_auiManager.GetPane("CAPTURE").IsDocked());
     EXPECT_EQ(frame->m_auiManager.GetPane("CAPTURE").dock_direction, wxAUI_DOCK_RIGHT);
+}
+
+// A network source that changes its channel count: the channel selector
+// follows its new shape at the next idle pass, with no "Reset device".
+TEST_F(FrameViewsTest, ChannelSelectorFollowsASourceThatGrows)
+{
+    osctest::SettingsGuard guard;
+    osctest::Peer source;
+    SetOscClientSettings(osctest::LoopbackClient(source.Port(), 0));
+    auto device = std::make_unique<osctest::SteppedOscDevice>();
+    osctest::Received request;
+    ASSERT_TRUE(source.Next(request));  // the connect message
+    TrackerFrame* frame = Frame();
+    auto* view = new CAnalogView(frame, wxDefaultPosition, wxSize(400, 300));
+    view->SetDevice(device.get());
+    frame->m_mainBook->AddPage(view, device->GetDeviceName(), true);
+    frame->SelectAnalogView(view);
+    EXPECT_EQ(frame->m_channelPopup->GetCount(), 1u);
+    ASSERT_TRUE(source.Send(device->GetBoundListeningPort(),
+                            osctest::Floats("/data", {1.0f, 2.0f, 3.0f})));
+    ASSERT_TRUE(device->PollUntil([&] { return device->ChannelCount() == 3; }));
+    wxTheApp->ProcessIdle();
+    EXPECT_EQ(frame->m_channelPopup->GetCount(), 3u);
+    EXPECT_EQ(frame->m_channelCombo->GetValue(), "3 channel(s) selected");
+    // The page goes before the device it shows.
+    frame->m_mainBook->DeletePage(frame->m_mainBook->GetPageIndex(view));
 }

@@ -3,6 +3,7 @@ list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/analogViewData.cpp
      ${CMAKE_CURRENT_LIST_DIR}/analogViewFormat.cpp
      ${CMAKE_CURRENT_LIST_DIR}/analogViewLayout.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/analogViewPlacement.cpp
      ${CMAKE_CURRENT_LIST_DIR}/analogViewSettings.cpp
      ${CMAKE_CURRENT_LIST_DIR}/curveRaster.cpp)
 list(APPEND QV_GUI_SOURCES

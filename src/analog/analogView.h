@@ -2,6 +2,7 @@
 
 #include "analog/analogViewData.h"
 #include "analog/analogViewDraw.h"
+#include "analog/analogViewPlacement.h"
 #include "analog/analogViewSettings.h"
 #include "analog/curveRaster.h"
 #include "analog/viewSink.h"
@@ -57,7 +58,12 @@ public:
     void FreezeData() override;
     void ThawData() override;
     void NotifyBatteryChanged(bool changed) override;
-    bool IsDirty() const override { return m_data.IsDirty(); }
+    // Rows refused by the history (a device whose rows changed shape) ask
+    // for a paint too: the paint rebuilds the view for the new shape.
+    bool IsDirty() const override
+    {
+        return m_data.IsDirty() || m_data.RefusedRows() != m_refusedSeen;
+    }
     void RequestRefresh() override { Refresh(false); }
     void SaveConfig(wxConfigBase* config) override;
     void DetachDevice() override;
@@ -103,6 +109,8 @@ public:
     const CAnalogViewData& GetData() const { return m_data; }
     CAnalogViewData& GetData() { return m_data; }
     MyButton* GetBatteryIcon(int i) const;
+    // While set, every text the view draws is listed there too.
+    void RecordTexts(std::vector<CViewText::Drawn>* recorder) { m_text.SetRecorder(recorder); }
     const wxBitmap* GetScaleBitmap() const { return m_scaleBitmap.get(); }
     static int GetViewCount() { return s_viewCount.load(); }
 
@@ -143,10 +151,16 @@ private:
     CCurveRaster m_raster;     // GUI thread: the curves of the current paint
     wxBitmap m_rasterBitmap;   // GUI thread: the curves' layer as drawn
     CViewText m_text;          // GUI thread: text sizes kept between paints
+    CTextPlacer m_placer;
+    std::uint64_t m_refusedSeen = 0;  // GUI thread: refused rows when last painted      // GUI thread: the boxes of the texts of the current paint
     // GUI thread: working buffers of the paints, kept to spare an allocation per paint.
     std::vector<wxPoint2DDouble> m_points;
     std::vector<wxPoint2DDouble> m_drawn;
     std::vector<double> m_layerXy;
+    std::vector<wxString> m_labels;  // the channels' labels of the current paint
+    std::vector<int> m_tagWanted;
+    std::vector<int> m_tagTops;
+    std::vector<bool> m_tagShown;
     // GUI thread: the parametric trail's layer, kept between paints so that a
     // paint strokes only the rows stored since the last one.
     struct TrailLayer {

@@ -221,8 +221,62 @@ bool CViewText::MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& tex
     return !picture.bitmap.IsNull();
 }
 
+wxString CViewText::Fit(wxDC& dc, const wxString& text, int maxWidth)
+{
+    int width = 0, height = 0;
+    Extent(dc, text, width, height);
+    if (width <= maxWidth)
+        return text;
+    // A label "name (unit) ...": the unit goes first, then the name is
+    // shortened; what follows the unit (a value) stays whole.
+    const size_t open = text.rfind(" (");
+    const size_t close = text.rfind(')');
+    if (open != wxString::npos && open > 0 && close != wxString::npos && close > open) {
+        const wxString head = text.Left(open);
+        const wxString rest = text.Mid(close + 1);
+        Extent(dc, head + rest, width, height);
+        if (width <= maxWidth)
+            return head + rest;
+        int restWidth = 0;
+        Extent(dc, rest, restWidth, height);
+        const wxString name = Fit(dc, head, maxWidth - restWidth);
+        if (!name.empty())
+            return name + rest;
+    }
+    // Keeps the end of the text (a channel number, a unit) as well as its
+    // start: names that share a start stay apart. Longest that fits.
+    const wxString ellipsis = wxString::FromUTF8("\xE2\x80\xA6");
+    const auto shortened = [&](size_t keep) {
+        return text.Left(keep - keep / 2) + ellipsis + text.Right(keep / 2);
+    };
+    // Widths grow with the characters kept: the most that fit, by halving.
+    size_t low = 0, high = text.length();  // low fits (0: the ellipsis alone), high does not
+    while (high - low > 1) {
+        const size_t middle = (low + high) / 2;
+        Extent(dc, shortened(middle), width, height);
+        if (width <= maxWidth)
+            low = middle;
+        else
+            high = middle;
+    }
+    if (low > 0)
+        return shortened(low);
+    Extent(dc, ellipsis, width, height);
+    return width <= maxWidth ? ellipsis : wxString();
+}
+
 void CViewText::Draw(wxDC& dc, const wxString& text, int x, int y)
 {
+    if (m_recorder) {
+        int width = 0, height = 0;
+        Extent(dc, text, width, height);
+        wxRect box(x, y, width, height);
+        wxRect clip;
+        if (dc.GetClippingBox(clip))
+            box.Intersect(clip);
+        if (!box.IsEmpty())
+            m_recorder->push_back(Drawn{box, text});
+    }
     wxGraphicsContext* gc = dc.GetGraphicsContext();
     if (!gc) {
         dc.DrawText(text, x, y);

@@ -4,6 +4,7 @@
 
 #include <wx/colour.h>
 #include <wx/geometry.h>
+#include <wx/gdicmn.h>
 #include <wx/graphics.h>
 
 #include <wx/string.h>
@@ -64,6 +65,18 @@ class CViewText {
 public:
     void Extent(wxDC& dc, const wxString& text, int& width, int& height);
     void Draw(wxDC& dc, const wxString& text, int x, int y);
+    // The text, or its start and end around an ellipsis, at most maxWidth
+    // wide in the DC's font (empty when not even the ellipsis fits). A
+    // channel label loses its unit " (...)" before its name is shortened.
+    wxString Fit(wxDC& dc, const wxString& text, int maxWidth);
+
+    // A text as drawn: its visible box (inside the clipping) and its words.
+    struct Drawn {
+        wxRect box;
+        wxString text;
+    };
+    // While set, every text drawn is also listed there (tests of the layout).
+    void SetRecorder(std::vector<Drawn>* recorder) { m_recorder = recorder; }
 
 private:
     struct Key {
@@ -98,4 +111,5 @@ private:
     static constexpr size_t kMaxPictures = 1024;
     std::unordered_map<Key, wxSize, KeyHash> m_extents;
     std::unordered_map<Key, Picture, KeyHash> m_pictures;
+    std::vector<Drawn>* m_recorder = nullptr;
 };

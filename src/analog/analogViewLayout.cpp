@@ -41,10 +41,12 @@ ValueRange ChooseValueRange(double deviceMin, double deviceMax, double observedM
 
 int SafeDivisions(int divisions) { return divisions > 0 ? divisions : 1; }
 
-TimeGraphLayout ComputeTimeGraphLayout(int w, int h, bool strip, int gradX, double drawTime)
+TimeGraphLayout ComputeTimeGraphLayout(int w, int h, bool strip, int gradX, double drawTime,
+                                       int rightMargin)
 {
     TimeGraphLayout layout;
-    layout.right = strip ? w - 50 : w - 100;
+    const int fixed = strip ? 50 : 100;
+    layout.right = w - std::max(rightMargin, fixed);
     layout.bottom = h - 30;
     layout.height = h - 130;
     const int divisions = SafeDivisions(gradX);
@@ -107,11 +109,17 @@ std::vector<PieSector> ComputePieSectors(const std::vector<double>& values,
     return sectors;
 }
 
-PieBox ComputePieBox(int w, int h)
+PieBox ComputePieBox(int w, int h, int legendRight)
 {
     PieBox box;
     box.diameter = std::min(w, h) - 200;
     box.left = (w - box.diameter) / 2;
+    if (legendRight > 0 && box.left < legendRight + 20) {
+        // Centred in the room right of the legend.
+        const int room = w - legendRight - 20 - 10;
+        box.diameter = std::min(box.diameter, room);
+        box.left = legendRight + 20 + (room - box.diameter) / 2;
+    }
     box.top = (h - box.diameter) / 2;
     box.cx = box.left + box.diameter / 2;
     box.cy = box.top + box.diameter / 2;
@@ -160,13 +168,17 @@ void ComputeColourScaleSize(int displayWidth, int displayHeight, int& width, int
     height = std::max((displayHeight / 2 / 100) * 100, 100);
 }
 
-ParametricLayout ComputeParametricLayout(int w, int h)
+ParametricLayout ComputeParametricLayout(int w, int h, int leftNeed, int rightNeed,
+                                         int bottomNeed)
 {
     ParametricLayout layout;
-    layout.d = std::min(w - 150, h - 130);
-    layout.left = static_cast<int>((w - layout.d) * 0.5);
+    const int left = std::max(75, leftNeed);
+    const int right = std::max(75, rightNeed);
+    const int bottom = std::max(65, bottomNeed);
+    layout.d = std::min(w - left - right, h - 65 - bottom);
+    layout.left = left + (w - left - right - layout.d) / 2;
     layout.right = layout.left + layout.d;
-    layout.top = static_cast<int>((h - layout.d) * 0.5);
+    layout.top = 65 + (h - 65 - bottom - layout.d) / 2;
     layout.bottom = layout.top + layout.d;
     layout.cx = (layout.left + layout.right) / 2;
     layout.sy = layout.top + layout.bottom;
@@ -231,25 +243,62 @@ SpectraGrid ComputeSpectraGrid(int w, int h, int channelCount)
     return grid;
 }
 
-int SpectrumBinsShown(int nbins, double maxRateHz, double rateHz)
+double SpectrumBinFrequency(double bin, double rateHz, std::uint64_t size)
+{
+    if (size == 0)
+        return 0.0;
+    return bin * rateHz / static_cast<double>(size);
+}
+
+int SpectrumBinsShown(int nbins, std::uint64_t size, double maxRateHz, double rateHz)
 {
     if (nbins < 1)
         return 1;
-    if (!(rateHz > 0.0) || !(maxRateHz > 0.0))
+    if (!(rateHz > 0.0) || !(maxRateHz > 0.0) || size == 0 || !std::isfinite(maxRateHz))
         return nbins;
-    const int shown = RoundHalfUp(nbins * maxRateHz / (rateHz * 0.5));
-    return std::max(1, std::min(shown, nbins));
+    // Bins 0 .. floor(maxRate x size / rate); the small slack keeps a bin lying
+    // exactly on the bound despite rounding.
+    const double last = std::floor(maxRateHz * static_cast<double>(size) / rateHz + 1e-9);
+    if (!(last < nbins))
+        return nbins;
+    return std::max(1, static_cast<int>(last) + 1);
 }
 
-SpectrumCell ComputeSpectrumCell(int x0, int y0, int cw, int ch)
+int SpectrumPeakBin(const double* spectrum, int shown)
+{
+    int peak = -1;
+    for (int b = 0; spectrum && b < shown; ++b) {
+        if (!std::isfinite(spectrum[b]))
+            continue;
+        if (peak < 0 || spectrum[b] > spectrum[peak])
+            peak = b;
+    }
+    return peak;
+}
+
+SpectrumCell ComputeSpectrumCell(int x0, int y0, int cw, int ch, const SpectrumCellText& text)
 {
     SpectrumCell cell;
     cell.margin = cw / 20 + 10;
-    cell.left = x0 + cell.margin;
-    cell.top = y0 + cell.margin;
-    cell.width = cw - 2 * cell.margin;
-    cell.height = ch - 2 * cell.margin;
-    cell.bottom = y0 + ch - cell.margin;
+    const int th = text.lineHeight;
+    int top = cell.margin;
+    int bottom = cell.margin;
+    int left = cell.margin;
+    int right = cell.margin;
+    if (th > 0) {
+        // Name, statistics and peak label above the plot; the peak label sits
+        // 5 pixels over it, the frequency labels 5 pixels under it.
+        top = std::max(top, (th + 2) + text.statLines * (th + 1) + th + 5);
+        bottom = std::max(bottom, 5 + th + 2);
+        left = std::max(left, text.levelWidth > 0 ? text.levelWidth + 8 : 0);
+    }
+    left = std::max(left, text.firstHalf + 2);
+    right = std::max(right, text.lastHalf + 2);
+    cell.left = x0 + left;
+    cell.top = y0 + top;
+    cell.width = cw - left - right;
+    cell.height = ch - top - bottom;
+    cell.bottom = y0 + ch - bottom;
     // The clip rectangle is inset by 2 and 4 pixels.
     cell.drawable = cell.width > 4 && cell.height > 6;
     return cell;

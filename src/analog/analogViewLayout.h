@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 // Pixel layout of the 2D view's display modes, as plain arithmetic so that it
@@ -34,7 +35,10 @@ struct TimeGraphLayout {
     double dt = 0.0;  // seconds per time division
     bool drawable = false;  // plot width and height above 0
 };
-TimeGraphLayout ComputeTimeGraphLayout(int w, int h, bool strip, int gradX, double drawTime);
+// rightMargin: pixels right of the plot for the legend and the newest values;
+// 0 or less takes the fixed margin (100 normal, 50 strip).
+TimeGraphLayout ComputeTimeGraphLayout(int w, int h, bool strip, int gradX, double drawTime,
+                                       int rightMargin = 0);
 
 // One lane of strip mode.
 struct StripLane {
@@ -73,7 +77,9 @@ struct PieBox {
     int cy = 0;
     bool drawable = false;
 };
-PieBox ComputePieBox(int w, int h);
+// legendRight: the right edge of a legend at the view's left (0: none); the
+// pie keeps 20 pixels right of it and 10 from the view's right edge.
+PieBox ComputePieBox(int w, int h, int legendRight = 0);
 
 // Balance-board quadrant display.
 struct QuadrantLayout {
@@ -109,7 +115,11 @@ struct ParametricLayout {
     int sy = 0;  // top + bottom
     bool drawable = false;
 };
-ParametricLayout ComputeParametricLayout(int w, int h);
+// The square between margins of at least 75 (left, right) and 65 (top,
+// bottom) pixels, centred in the room they leave; a margin grows to what its
+// texts need (leftNeed, rightNeed, bottomNeed).
+ParametricLayout ComputeParametricLayout(int w, int h, int leftNeed = 0, int rightNeed = 0,
+                                         int bottomNeed = 0);
 
 // Maps values to the square: the middle of [lo, hi] lies at the centre on both
 // axes, so the grid labels (lo..hi) and the drawn points agree.
@@ -140,9 +150,23 @@ struct SpectraGrid {
 };
 SpectraGrid ComputeSpectraGrid(int w, int h, int channelCount);
 
-// Bins of a spectrum of nbins shown up to maxRate for a device at rateHz:
-// between 1 and nbins.
-int SpectrumBinsShown(int nbins, double maxRateHz, double rateHz);
+// Frequency of bin b of a transform of size samples at rateHz: b x rate / size.
+double SpectrumBinFrequency(double bin, double rateHz, std::uint64_t size);
+// Bins of a spectrum of nbins (transform of size samples) whose frequency lies
+// within 0 .. maxRate for a device at rateHz: between 1 and nbins.
+int SpectrumBinsShown(int nbins, std::uint64_t size, double maxRateHz, double rateHz);
+// The strongest of the first shown bins (the first of equal ones); -1 when
+// none is a number.
+int SpectrumPeakBin(const double* spectrum, int shown);
+
+// Sizes of the texts around a spectrum plot: the plot gives them room.
+struct SpectrumCellText {
+    int lineHeight = 0;     // height of a line of text
+    int levelWidth = 0;     // widest level-scale label, left of the plot
+    int firstHalf = 0;      // half the width of the first frequency label
+    int lastHalf = 0;       // half the width of the last frequency label
+    int statLines = 0;      // lines of statistics above the peak label
+};
 
 // Plot rectangle inside a spectrum cell.
 struct SpectrumCell {
@@ -154,4 +178,8 @@ struct SpectrumCell {
     int bottom = 0;
     bool drawable = false;
 };
-SpectrumCell ComputeSpectrumCell(int x0, int y0, int cw, int ch);
+// Below the cell's top: the name line, the statistics lines, the peak label;
+// below the plot the frequency labels; the level scale on the left. Each
+// margin is at least the one of an empty cell (a twentieth of its width and 10).
+SpectrumCell ComputeSpectrumCell(int x0, int y0, int cw, int ch,
+                                 const SpectrumCellText& text = SpectrumCellText());

@@ -4,6 +4,7 @@
 #include "analog/analogViewDraw.h"
 #include "analog/analogViewFormat.h"
 #include "analog/analogViewLayout.h"
+#include "analog/analogViewPlacement.h"
 
 #include <wx/dcgraph.h>
 #include <wx/dcmemory.h>
@@ -55,11 +56,14 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     dc.DrawLine(47, h - 27, w - 47, h - 27);
     dc.DrawLine(w - 47, h - 27, w - 47, 97);
     dc.DrawLine(47, 97, w - 47, 97);
+    m_placer.Reset(w, h);
     wxCoord tw = 0, th = 0;
-    const wxString title = GetTitle();
+    const wxString title = m_text.Fit(dc, GetTitle(), w - 4);
     if (!title.empty()) {
         m_text.Extent(dc, title, tw, th);
-        m_text.Draw(dc, title, w / 2 - tw / 2, 100 - 2 * th);
+        const TextBox box{w / 2 - tw / 2, std::max(0, 100 - 2 * th), tw, th};
+        m_placer.Reserve(box);
+        m_text.Draw(dc, title, box.x, box.y);
     }
     dc.SetPen(wxPen(gridColour, 1));
 
@@ -67,53 +71,96 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     m_data.TakeSnapshot(m_snapshot, m_component, n, true);
     const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
                                               m_snapshot.minValue, m_snapshot.maxValue);
+    m_text.Extent(dc, "0", tw, th);
+    const int lineHeight = th;
     if (grad_y > 1) {
+        // Value labels thinned to those that fit one above the other.
+        const int step = LabelStep(static_cast<double>(plotHeight) / grad_y, lineHeight, 2);
         for (int j = 1; j < grad_y; ++j) {
             const int y = RoundHalfUp(static_cast<double>(j) * plotHeight / grad_y) + 100;
             dc.DrawLine(49, y, w - 49, y);
+            if (j % step != 0)
+                continue;
             const wxString text = FormatValue(range.top - j * range.range / grad_y);
             m_text.Extent(dc, text, tw, th);
-            m_text.Draw(dc, text, 2, y - th / 2);
+            const TextBox box{2, y - th / 2, tw, th};
+            if (m_placer.Place(box))
+                m_text.Draw(dc, text, box.x, box.y);
         }
     }
     const double k = plotHeight / range.range;
     const int zeroY = RoundHalfUp(range.top * k) + 100;
     dc.SetPen(wxPen(ToWxColour(zero_color), m_lineWidth));
     dc.DrawLine(47, zeroY, w - 47, zeroY);
+    // Names wider than the bars' spacing alternate between two lines (every
+    // other one a line further from the zero line), shortened to twice the
+    // spacing when even that is too narrow.
+    int widestName = 0;
+    m_labels.clear();
+    for (int i = 0; i < n; ++i) {
+        m_labels.push_back(ChannelText(*device, list[static_cast<size_t>(i)]));
+        m_text.Extent(dc, m_labels.back(), tw, th);
+        widestName = std::max(widestName, tw);
+    }
+    const int spacing = static_cast<int>(layout.spacing);
+    const bool alternate = widestName + 6 > spacing;
+    const int nameLimit = alternate ? 2 * spacing - 6 : spacing;
     {
         wxDCClipper clip(dc, 50, 100, w - 100, plotHeight);
         const int barWidth = layout.barWidth;
-        for (int i = 0; i < n; ++i) {
-            double v = 0.0;
-            if (!NewestValue(m_snapshot, i, v))
-                continue;
-            const int channel = list[static_cast<size_t>(i)];
-            const wxColour colour = ToWxColour(device->GetChannelColour(channel));
-            const wxColour dark = colour.ChangeLightness(50);
-            const int cx = layout.Centre(i);
-            const int valueY = zeroY - RoundHalfUp(v * k);
-            const int height = std::abs(valueY - zeroY);
-            const int left = cx - barWidth / 2;
-            const wxString valueText = FormatValue(v);
-            const wxString nameText = ChannelText(*device, channel);
-            wxCoord vw = 0, vh = 0, nw = 0, nh = 0;
-            m_text.Extent(dc, valueText, vw, vh);
-            m_text.Extent(dc, nameText, nw, nh);
-            th = nh;
-            if (valueY < zeroY) {
-                dc.GradientFillLinear(wxRect(left, valueY, barWidth, height), dark, colour,
-                                      wxNORTH);
-                m_text.Draw(dc, valueText, cx - vw / 2, valueY - (vh / 2 + vh));
-                m_text.Draw(dc, nameText, cx - nw / 2, zeroY + nh / 2);
-            } else {
-                if (height > 0)
+        // Bars and names first, then the values: a name is never left out
+        // for a value.
+        for (int pass = 0; pass < 2; ++pass) {
+            for (int i = 0; i < n; ++i) {
+                double v = 0.0;
+                if (!NewestValue(m_snapshot, i, v))
+                    continue;
+                const int cx = layout.Centre(i);
+                const int valueY = zeroY - RoundHalfUp(v * k);
+                const bool rising = valueY < zeroY;
+                const int away = rising ? -1 : 1;  // from the zero line to the bar's end
+                if (pass == 1) {
+                    // The value at the bar's end, moved a line further out
+                    // where it would cover another text.
+                    const wxString valueText = FormatValue(v);
+                    wxCoord vw = 0, vh = 0;
+                    m_text.Extent(dc, valueText, vw, vh);
+                    const int valueTop = rising ? valueY - (vh / 2 + vh) : valueY + vh / 2;
+                    for (int shift = 0; shift < 3; ++shift) {
+                        const TextBox box{cx - vw / 2, valueTop + away * shift * (vh + 1), vw, vh};
+                        if (m_placer.Place(box)) {
+                            m_text.Draw(dc, valueText, box.x, box.y);
+                            break;
+                        }
+                    }
+                    continue;
+                }
+                const int channel = list[static_cast<size_t>(i)];
+                const wxColour colour = ToWxColour(device->GetChannelColour(channel));
+                const wxColour dark = colour.ChangeLightness(50);
+                const int height = std::abs(valueY - zeroY);
+                const int left = cx - barWidth / 2;
+                if (rising)
+                    dc.GradientFillLinear(wxRect(left, valueY, barWidth, height), dark, colour,
+                                          wxNORTH);
+                else if (height > 0)
                     dc.GradientFillLinear(wxRect(left, zeroY, barWidth, height), dark, colour,
                                           wxSOUTH);
-                m_text.Draw(dc, valueText, cx - vw / 2, valueY + vh / 2);
-                m_text.Draw(dc, nameText, cx - nw / 2, zeroY - (nh / 2 + nh));
+                // The name across the zero line from the bar.
+                const wxString nameText =
+                    m_text.Fit(dc, m_labels[static_cast<size_t>(i)], nameLimit);
+                wxCoord nw = 0, nh = 0;
+                m_text.Extent(dc, nameText, nw, nh);
+                int nameTop = rising ? zeroY + nh / 2 : zeroY - (nh / 2 + nh);
+                if (alternate && i % 2 == 1)
+                    nameTop -= away * (nh + 1);
+                const TextBox name{cx - nw / 2, nameTop, nw, nh};
+                if (!nameText.empty() && m_placer.Place(name))
+                    m_text.Draw(dc, nameText, name.x, name.y);
             }
         }
     }
+    th = lineHeight;
     DrawRecentMarkers(dc, w / 2, 100 - 4 * th, true);
 }
 
@@ -130,60 +177,96 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
     const int w = size.GetWidth();
     const int h = size.GetHeight();
     dc.SetTextForeground(ToWxColour(grid_color));
+    m_placer.Reset(w, h);
     wxCoord tw = 0, th = 0;
-    const wxString title = GetTitle();
+    const wxString title = m_text.Fit(dc, GetTitle(), w - 4);
     if (!title.empty()) {
         m_text.Extent(dc, title, tw, th);
-        m_text.Draw(dc, title, w / 2 - tw / 2, th);
+        const TextBox box{w / 2 - tw / 2, th, tw, th};
+        m_placer.Reserve(box);
+        m_text.Draw(dc, title, box.x, box.y);
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     const int n = static_cast<int>(list.size());
-    const PieBox box = ComputePieBox(w, h);
-    if (n > 0 && box.drawable) {
+    if (n > 0) {
         m_data.TakeSnapshot(m_snapshot, m_component, n, true);
         std::vector<double> values(static_cast<size_t>(n), 0.0);
         std::vector<bool> valid(static_cast<size_t>(n), false);
         for (int i = 0; i < n; ++i)
             valid[static_cast<size_t>(i)] = NewestValue(m_snapshot, i, values[static_cast<size_t>(i)]);
         const std::vector<PieSector> sectors = ComputePieSectors(values, valid);
+        // The legend down the left side, as wide as its longest line (names
+        // shortened past two fifths of the view); the pie keeps to its right.
+        m_labels.clear();
+        int legendWidth = 0;
+        for (const PieSector& sector : sectors) {
+            m_labels.push_back(
+                ChannelText(*device, list[static_cast<size_t>(sector.position)]) +
+                wxString::Format("  : %.3f ", values[static_cast<size_t>(sector.position)]));
+            m_text.Extent(dc, m_labels.back(), tw, th);
+            legendWidth = std::max(legendWidth, tw);
+        }
+        m_text.Extent(dc, "0", tw, th);
+        const int lineHeight = th;
+        const LegendLayout legend = ComputeLegendLayout(n, lineHeight, 122, h - 4);
+        legendWidth = std::min(legendWidth, std::max(30, (w * 2 / 5 - 10) / legend.columns - 8));
+        const int legendRight =
+            sectors.empty() ? 0 : 10 + legend.columns * (legendWidth + 8);
+        const PieBox box = ComputePieBox(w, h, legendRight);
         const double radius = box.diameter / 2.0;
         const wxColour background = ToWxColour(bk_color);
-        for (const PieSector& sector : sectors) {
+        for (size_t s = 0; s < sectors.size(); ++s) {
+            const PieSector& sector = sectors[s];
             const int channel = list[static_cast<size_t>(sector.position)];
             const wxColour colour = ToWxColour(device->GetChannelColour(channel));
             dc.SetPen(wxPen(colour, 2));
             dc.SetBrush(wxBrush(colour));
             dc.SetTextForeground(colour);
             // An empty sector would be drawn by the toolkit as a whole circle.
-            if (sector.end - sector.start > 1e-9)
+            if (box.drawable && sector.end - sector.start > 1e-9)
                 dc.DrawEllipticArc(box.left, box.top, box.diameter, box.diameter, sector.start,
                                    sector.end);
             const double a = sector.start * kPi / 180.0;
             dc.SetPen(wxPen(background, 1));
-            dc.DrawLine(box.cx, box.cy, RoundHalfUp(box.cx + radius * std::cos(a)),
-                        RoundHalfUp(box.cy - radius * std::sin(a)));
-            const wxString name = ChannelText(*device, channel);
-            // The line height does not depend on the value: measured on the name, kept.
-            m_text.Extent(dc, name, tw, th);
-            m_text.Draw(dc,
-                        name + wxString::Format("  : %.3f ",
-                                                values[static_cast<size_t>(sector.position)]),
-                        10, 122 + 2 * th * sector.position);
+            if (box.drawable)
+                dc.DrawLine(box.cx, box.cy, RoundHalfUp(box.cx + radius * std::cos(a)),
+                            RoundHalfUp(box.cy - radius * std::sin(a)));
+            const wxString line = m_text.Fit(dc, m_labels[s], legendWidth);
+            m_text.Extent(dc, line, tw, th);
+            const int row = sector.position % legend.rows;
+            const int column = sector.position / legend.rows;
+            const TextBox text{10 + column * (legendWidth + 8), 122 + legend.spacing * row, tw, th};
+            if (!line.empty() && m_placer.Place(text))
+                m_text.Draw(dc, line, text.x, text.y);
         }
-        // The shares in large type over the sectors, with one change of font.
+        // The shares in large type over the sectors, centred halfway between
+        // the centre and the rim; a share with no room is left out.
         const wxFont previous = dc.GetFont();
         dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
         dc.SetTextForeground(background);
         for (const PieSector& sector : sectors) {
-            if (!(sector.middle > 0 && sector.share > 0.01))
+            if (!box.drawable || !(sector.middle > 0 && sector.share > 0.01))
                 continue;
             const double m = sector.middle * kPi / 180.0;
-            m_text.Draw(dc, wxString::Format("%.1f %%", sector.share * 100),
-                        RoundHalfUp(box.cx + (box.diameter / 4.0) * std::cos(m)),
-                        RoundHalfUp(box.cy - (box.diameter / 4.0) * std::sin(m)));
+            const wxString share = wxString::Format("%.1f %%", sector.share * 100);
+            m_text.Extent(dc, share, tw, th);
+            // Halfway to the rim; a narrow sector's share further out, where
+            // the sector is wide enough for most of the text, or not at all.
+            const double half = std::min(sector.share, 0.5) * kPi;
+            const double needed = 0.6 * tw;
+            for (const double distance : {box.diameter / 4.0, box.diameter * 0.375}) {
+                if (2.0 * distance * std::sin(half) < needed && sector.share < 0.5)
+                    continue;
+                const TextBox text{RoundHalfUp(box.cx + distance * std::cos(m)) - tw / 2,
+                                   RoundHalfUp(box.cy - distance * std::sin(m)) - th / 2, tw, th};
+                if (m_placer.Place(text)) {
+                    m_text.Draw(dc, share, text.x, text.y);
+                    break;
+                }
+            }
         }
         dc.SetFont(previous);
-        if (sectors.empty())
+        if (sectors.empty() && box.drawable)
             dc.DrawEllipticArc(box.left, box.top, box.diameter, box.diameter, 0, 360);
     }
     DrawRecentMarkers(dc, 10, 10, false);
@@ -203,11 +286,14 @@ void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
     const int pw = layout.pw;
     const int ph = layout.ph;
     dc.SetTextForeground(ToWxColour(grid_color));
+    m_placer.Reset(w, h);
     wxCoord tw = 0, th = 0;
-    const wxString title = GetTitle();
+    const wxString title = m_text.Fit(dc, GetTitle(), w - 4);
     if (!title.empty()) {
         m_text.Extent(dc, title, tw, th);
-        m_text.Draw(dc, title, (w - 100) / 2 - tw / 2, th);
+        const TextBox box{std::max(2, (w - 100) / 2 - tw / 2), th, tw, th};
+        m_placer.Reserve(box);
+        m_text.Draw(dc, title, box.x, box.y);
     }
     const wxPen framePen(ToWxColour(frame_color), 2);
     dc.SetPen(framePen);

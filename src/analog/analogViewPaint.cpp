@@ -5,6 +5,7 @@
 #include "analog/analogViewDraw.h"
 #include "analog/analogViewFormat.h"
 #include "analog/analogViewLayout.h"
+#include "analog/analogViewPlacement.h"
 
 #include <wx/dcbuffer.h>
 #include <wx/dcclient.h>
@@ -83,6 +84,12 @@ void CAnalogView::Draw(wxDC& target)
     const std::vector<int> list = device->GetVisibleList();
     if (list.empty())
         return;
+    // A device that changed its channels (a network source taking a new
+    // shape) is followed here: the view is rebuilt for them before drawing.
+    m_refusedSeen = m_data.RefusedRows();
+    const int dim = std::max(device->GetChannelDim(), 1);
+    if (static_cast<int>(list.size()) != m_channelCount || dim != m_dim)
+        SetBuffer();
     switch (draw_type) {
     case kDrawParametric:
         if (list.size() > 1) {
@@ -108,30 +115,80 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     const int w = size.GetWidth();
     const int h = size.GetHeight();
     const bool strip = draw_type == kDrawStrip;
-    const TimeGraphLayout layout = ComputeTimeGraphLayout(w, h, strip, grad_x, draw_time);
-    if (!layout.drawable)
-        return;  // smaller than the margins
     std::lock_guard<std::mutex> lock(m_mutex);
     const int n = static_cast<int>(list.size());
     m_data.TakeSnapshot(m_snapshot, m_component, n, false);
     if (m_snapshot.frames == 0)
         return;
+    const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
+                                              m_snapshot.minValue, m_snapshot.maxValue);
+    // The right margin holds the newest values and, in normal mode, the
+    // legend beside them: both measured, so that neither is cut off nor drawn
+    // over the other. The values' column is as wide as the widest value of the
+    // range, so the plot does not change width with the digits.
+    wxCoord tw = 0, th = 0;
+    const double widest = std::max(std::fabs(range.top), std::fabs(range.top - range.range));
+    int tagWidth = 0;
+    m_text.Extent(dc, wxString::Format("%.3f", -widest), tagWidth, th);
+    const int lineHeight = th;
+    m_labels.clear();
+    for (int c = 0; c < n; ++c)
+        m_labels.push_back(ChannelLabel(*device, list[static_cast<size_t>(c)]));
+    const bool legendAtRight = !strip || n == 1;
+    LegendLayout legend;
+    int legendWidth = 0;
+    int margin = 6 + tagWidth + 6;
+    if (legendAtRight) {
+        legend = ComputeLegendLayout(n, lineHeight, 108, h - 4);
+        for (const wxString& label : m_labels) {
+            m_text.Extent(dc, label, tw, th);
+            legendWidth = std::max(legendWidth, tw);
+        }
+        // The legend takes at most two fifths of the view: longer names are shortened.
+        const int limit = std::max(30, (w * 2 / 5 - margin - 8) / legend.columns - 8);
+        legendWidth = std::min(legendWidth, limit);
+        margin += 8 + legend.columns * (legendWidth + 8);
+    }
+    const TimeGraphLayout layout =
+        ComputeTimeGraphLayout(w, h, strip, grad_x, draw_time, margin);
+    if (!layout.drawable)
+        return;  // smaller than the margins
     const int right = layout.right;
     const int bottom = layout.bottom;
     const int plotHeight = layout.height;
+    m_placer.Reset(w, h);
 
     DrawTimeAxes(dc, layout, h);
+    if (legendAtRight) {
+        // A legend down the right margin, beside the newest values.
+        const int legendLeft = right + 6 + tagWidth + 8;
+        for (int c = 0; c < n; ++c) {
+            const wxString label = m_text.Fit(dc, m_labels[static_cast<size_t>(c)], legendWidth);
+            m_text.Extent(dc, label, tw, th);
+            const int column = c / legend.rows;
+            const TextBox box{legendLeft + column * (legendWidth + 8),
+                              108 + legend.spacing * (c % legend.rows), tw, th};
+            dc.SetTextForeground(
+                ToWxColour(device->GetChannelColour(list[static_cast<size_t>(c)])));
+            if (!label.empty() && m_placer.Place(box))
+                m_text.Draw(dc, label, box.x, box.y);
+        }
+    }
 
-    const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
-                                              m_snapshot.minValue, m_snapshot.maxValue);
-    wxCoord tw = 0, th = 0;
     if (!strip && grad_y > 1) {
+        // Value labels left of the plot, thinned to those that fit one above the other.
+        dc.SetTextForeground(ToWxColour(grid_color));
+        const int step = LabelStep(static_cast<double>(plotHeight) / grad_y, lineHeight, 2);
         for (int j = 1; j < grad_y; ++j) {
             const double y = 100 + j * static_cast<double>(plotHeight) / grad_y;
             gc->StrokeLine(49, y, right + 1, y);
+            if (j % step != 0)
+                continue;
             const wxString text = FormatValue(range.top - j * range.range / grad_y);
             m_text.Extent(dc, text, tw, th);
-            m_text.Draw(dc, text, 2, static_cast<int>(y - th / 2));
+            const TextBox box{2, static_cast<int>(y - th / 2), tw, th};
+            if (m_placer.Place(box))
+                m_text.Draw(dc, text, box.x, box.y);
         }
     }
     const double sx = (right - 50) / draw_time;
@@ -155,6 +212,7 @@ void CAnalogView::DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h)
     wxGraphicsContext* gc = dc.GetGraphicsContext();
     const int right = layout.right;
     const int bottom = layout.bottom;
+    const int w = GetClientSize().GetWidth();
     dc.SetPen(wxPen(ToWxColour(frame_color), 3));
     dc.DrawLine(47, 97, 47, h - 27);
     dc.DrawLine(47, h - 27, right + 3, h - 27);
@@ -164,22 +222,32 @@ void CAnalogView::DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h)
     const wxColour gridColour = ToWxColour(grid_color);
     dc.SetTextForeground(gridColour);
     wxCoord tw = 0, th = 0;
-    const wxString title = GetTitle();
+    const wxString title = m_text.Fit(dc, GetTitle(), w - 4);
     if (!title.empty()) {
+        // Centred over the plot, shifted to stay whole inside the view.
         m_text.Extent(dc, title, tw, th);
-        m_text.Draw(dc, title, (right + 50) / 2 - tw / 2, static_cast<int>(50 - 2.0 * th));
+        const int left = std::max(2, std::min((right + 50) / 2 - tw / 2, w - 2 - tw));
+        const TextBox box{left, std::max(0, static_cast<int>(50 - 2.0 * th)), tw, th};
+        m_placer.Reserve(box);
+        m_text.Draw(dc, title, box.x, box.y);
     }
     dc.SetPen(wxPen(gridColour, 1));
     const int divisionsX = SafeDivisions(grad_x);
+    // Time labels thinned to those that fit side by side (the widest is the last).
+    m_text.Extent(dc, FormatValue(divisionsX * layout.dt), tw, th);
+    const int step = LabelStep(layout.dx, tw, 6);
     for (int i = 0; i <= divisionsX; ++i) {
         const double x = 50 + i * layout.dx;
-        const wxString text = FormatValue(i * layout.dt);
-        m_text.Extent(dc, text, tw, th);
-        m_text.Draw(dc, text, static_cast<int>(x - tw / 2), bottom + th / 2);
         if (i > 0 && i < divisionsX)
             gc->StrokeLine(x, 99, x, h - 29);
+        if (i % step != 0)
+            continue;
+        const wxString text = FormatValue(i * layout.dt);
+        m_text.Extent(dc, text, tw, th);
+        const TextBox box{static_cast<int>(x - tw / 2), bottom + th / 2, tw, th};
+        if (m_placer.Place(box))
+            m_text.Draw(dc, text, box.x, box.y);
     }
-
 }
 
 int CAnalogView::DrawStripScales(wxDC& dc, const std::vector<int>& list, int plotHeight,
@@ -202,7 +270,9 @@ int CAnalogView::DrawStripScales(wxDC& dc, const std::vector<int>& list, int plo
         dc.DrawLine(40, barBottom, 50, barBottom);
         dc.SetTextForeground(colour);
         m_text.Extent(dc, rangeText, tw, th);
-        m_text.Draw(dc, rangeText, 40 - tw, lane.middle);
+        const TextBox box{std::max(0, 40 - tw), lane.middle, tw, th};
+        if (m_placer.Place(box))
+            m_text.Draw(dc, rangeText, box.x, box.y);
         laneBottom = lane.bottom;
     }
     return laneBottom;
@@ -250,24 +320,26 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
         }
         for (int c = 0; c < n && c < m_snapshot.channels; ++c) {
             const int channel = list[static_cast<size_t>(c)];
-            const wxString label = ChannelLabel(*device, channel);
+            const wxString& label = m_labels[static_cast<size_t>(c)];
             const wxColour colour = ToWxColour(device->GetChannelColour(channel));
             double y0 = zeroY;
             int laneTop = 100;
             int laneBottom = bottom;
             m_text.Extent(dc, label, tw, th);
             labelHeight = th;
-            if (!strip || n == 1) {
-                dc.SetTextForeground(colour);
-                m_text.Draw(dc, label, right + 6, 108 + 2 * th * c);
-            }
             if (strip && n > 1) {
+                // The lane's name under its zero line, left out where the
+                // lanes are lower than a line of text.
                 const StripLane lane = ComputeStripLane(c, n, plotHeight);
                 y0 = lane.middle;
                 laneTop = lane.top;
                 laneBottom = lane.bottom;
                 dc.SetTextForeground(colour);
-                m_text.Draw(dc, label, 52, static_cast<int>(y0 + 2));
+                const wxString shown = m_text.Fit(dc, label, right - 52);
+                m_text.Extent(dc, shown, tw, th);
+                const TextBox box{52, static_cast<int>(y0 + 2), tw, th};
+                if (!shown.empty() && m_placer.Place(box))
+                    m_text.Draw(dc, shown, box.x, box.y);
             }
             const double* values = m_snapshot.Channel(c);
             for (size_t i = 0; i < points.size(); ++i)
@@ -303,6 +375,16 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
             }
         }
         DrawRaster(*gc, m_raster, m_rasterBitmap, 50, 100);
+        // Newest values beside their curves' ends, moved apart where they
+        // would overlap, inside the plot's height.
+        std::vector<int>& wanted = m_tagWanted;
+        wanted.clear();
+        for (size_t c = 0; c < newest.size(); ++c)
+            wanted.push_back(IsDrawable(newest[c].point.m_y)
+                                 ? static_cast<int>(newest[c].point.m_y - labelHeight / 2.0)
+                                 : 100);
+        if (m_snapshot.overflow)
+            SpreadTags(wanted, labelHeight, 100, 100 + plotHeight, m_tagTops, m_tagShown);
         for (size_t c = 0; c < newest.size(); ++c) {
             const wxPoint2DDouble& point = newest[c].point;
             if (!IsDrawable(point.m_x) || !IsDrawable(point.m_y))
@@ -316,13 +398,14 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
             dc.SetBrush(wxBrush(colour));
             dc.DrawEllipse(static_cast<int>(point.m_x) - 5, static_cast<int>(point.m_y) - 5, 10,
                            10);
-            if (m_snapshot.overflow) {
+            if (m_snapshot.overflow && m_tagShown[c]) {
                 const double* values = m_snapshot.Channel(static_cast<int>(c));
                 const wxString text = wxString::Format("%.3f", values[m_snapshot.frames - 1]);
                 dc.SetTextForeground(colour);
-                th = labelHeight;  // the same font: the height does not depend on the digits
-                m_text.Draw(dc, text, static_cast<int>(point.m_x + 5),
-                            static_cast<int>(point.m_y - th / 2.0));
+                m_text.Extent(dc, text, tw, th);
+                const TextBox box{static_cast<int>(point.m_x + 5), m_tagTops[c], tw, th};
+                if (m_placer.Place(box))
+                    m_text.Draw(dc, text, box.x, box.y);
             }
         }
     }
@@ -355,7 +438,9 @@ void CAnalogView::DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, d
         dc.DrawLine(xi, 99, xi, bottom + 3);
         wxCoord tw = 0, th = 0;
         m_text.Extent(dc, labels[m], tw, th);
-        m_text.Draw(dc, labels[m], xi - tw / 2, static_cast<int>(99 - 1.5 * th));
+        const TextBox box{xi - tw / 2, static_cast<int>(99 - 1.5 * th), tw, th};
+        if (m_placer.Place(box))
+            m_text.Draw(dc, labels[m], box.x, box.y);
     }
     dc.SetFont(previous);
 }
@@ -385,7 +470,10 @@ void CAnalogView::DrawRecentMarkers(wxDC& dc, int x, int y, bool centre)
         m_text.Extent(dc, text, tw, th);
         const int left = centre ? x - tw / 2 : x;
         const int top = centre ? y - th / 2 : y;
-        m_text.Draw(dc, text, left, top + offset);
+        // A label with no room (over another text) is left out.
+        const TextBox box{left, top + offset, tw, th};
+        if (m_placer.Place(box))
+            m_text.Draw(dc, text, box.x, box.y);
         offset += th + 3;
     }
 }

@@ -4,12 +4,14 @@
 #include "analog/analogView.h"
 #include "analog/analogViewDraw.h"
 #include "analog/analogViewLayout.h"
+#include "analog/analogViewPlacement.h"
 #include "dsp/cpStat.h"
 
 #include <wx/dcgraph.h>
 #include <wx/graphics.h>
 #include <wx/intl.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -21,6 +23,26 @@ wxString AxisLabel(CAnalogDevice& device, int channel)
     if (!unit.empty())
         label += " (" + unit + ")";
     return label;
+}
+
+// The device channel whose values feed the statistics' x (or y): the
+// device's own centre-of-pressure channel, else the channel at that position
+// of the row.
+int CPChannel(CAnalogDevice& device, const std::vector<int>& list, bool x)
+{
+    int channel = x ? device.GetCPXChannel() : device.GetCPYChannel();
+    if (channel < 0) {
+        const int index = x ? device.GetCPXIndex() : device.GetCPYIndex();
+        if (index >= 0 && index < static_cast<int>(list.size()))
+            channel = list[static_cast<size_t>(index)];
+    }
+    return channel;
+}
+
+wxString CPChannelName(CAnalogDevice& device, int channel)
+{
+    const wxString name = channel >= 0 ? device.GetChannelName(channel) : wxString();
+    return name.empty() ? wxString("?") : name;
 }
 
 }  // namespace
@@ -126,57 +148,19 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     const wxSize size = GetClientSize();
     const int w = size.GetWidth();
     const int h = size.GetHeight();
-    const ParametricLayout p = ComputeParametricLayout(w, h);
-    if (!p.drawable)
-        return;  // smaller than the margins
-    const wxPen framePen(ToWxColour(frame_color), 3);
-    dc.SetPen(framePen);
-    dc.DrawRectangle(p.left, p.top, p.right - p.left, p.bottom - p.top);
-    const wxString xLabel = AxisLabel(*device, list[0]);
-    const wxString yLabel = AxisLabel(*device, list[1]);
-    dc.SetTextForeground(ToWxColour(grid_color));
-    wxCoord tw = 0, th = 0;
-    const wxString title = GetTitle();
-    if (!title.empty()) {
-        const wxString text = title + " " + xLabel + " , " + yLabel;
-        m_text.Extent(dc, text, tw, th);
-        m_text.Draw(dc, text, p.cx - tw / 2, p.top - 3 * th);
-    }
-    dc.SetPen(wxPen(ToWxColour(grid_color), 1));
-
     std::lock_guard<std::mutex> lock(m_mutex);
     m_data.TakeSnapshot(m_snapshot, m_component, 2, false);
-    const ParametricScale scale =
-        ComputeParametricScale(p, device->GetMinValue(), device->GetMaxValue(),
-                               m_snapshot.minValue, m_snapshot.maxValue);
-    const double r = scale.hi - scale.lo;
-    if (grad_y >= 2) {
-        for (int i = 1; i < grad_y; ++i) {
-            const int y = RoundHalfUp(static_cast<double>(i) * p.d / grad_y) + p.top;
-            dc.DrawLine(p.left - 1, y, p.right + 1, y);
-            const wxString text = FormatValue(scale.hi - i * r / grad_y);
-            m_text.Extent(dc, text, tw, th);
-            m_text.Draw(dc, text, p.left - 2 * tw, y - th / 2);
-        }
-    }
-    if (grad_x >= 2) {
-        for (int i = 1; i < grad_x; ++i) {
-            const int x = RoundHalfUp(static_cast<double>(p.d) / grad_x * i) + p.left;
-            dc.DrawLine(x, p.top - 1, x, p.bottom + 1);
-            const wxString text = FormatValue(scale.lo + i * r / grad_x);
-            m_text.Extent(dc, text, tw, th);
-            m_text.Draw(dc, text, x - tw / 2, static_cast<int>(p.bottom + 1.25 * th));
-        }
-    }
-    DrawRecentMarkers(dc, 10, 10, false);
+    const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
+                                              m_snapshot.minValue, m_snapshot.maxValue);
+    const double hi = range.top;
+    const double r = range.range;
+    const double lo = hi - r;
 
-    const wxColour trailColour = ToWxColour(analog_color);
+    // The newest point of the trail.
+    const std::uint64_t frames = m_snapshot.channels >= 2 ? m_snapshot.frames : 0;
     bool hasNewest = false;
     double newestX = 0.0, newestY = 0.0;
-    int px = 0, py = 0;
     {
-        wxDCClipper clip(dc, p.left, p.top, p.right - p.left, p.bottom - p.top);
-        const std::uint64_t frames = m_snapshot.channels >= 2 ? m_snapshot.frames : 0;
         const double* xs = m_snapshot.Channel(0);
         const double* ys = frames ? m_snapshot.Channel(1) : nullptr;
         for (std::uint64_t i = frames; i-- > 0;) {
@@ -187,15 +171,150 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             hasNewest = true;
             break;
         }
+    }
+    // Texts measured before the square is laid out: the margins give them room.
+    wxCoord tw = 0, th = 0;
+    int labelWidth = 0;  // value labels left of the square
+    for (int i = 1; i < grad_y; ++i) {
+        m_text.Extent(dc, FormatValue(hi - i * r / grad_y), tw, th);
+        labelWidth = std::max(labelWidth, tw);
+    }
+    const wxFont viewFont = dc.GetFont();
+    const wxFont crossFont(11, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL);
+    dc.SetFont(crossFont);
+    int crossWidth = 0, crossHeight = 0;  // the cross-hair's value labels
+    m_text.Extent(dc, wxString::Format("%.1f", -std::max(std::fabs(hi), std::fabs(lo))),
+                  crossWidth, crossHeight);
+    const CCPStat::Results cp = m_data.CPStat().GetResults();
+    const bool showStat = device->GetShowCPStat() && cp.count > 1;
+    wxString lines[5];
+    int statWidth = 0;
+    if (showStat) {
+        // The statistics come from the device's centre-of-pressure channels,
+        // which need not be the two the trail shows: their names come first.
+        const int cpX = CPChannel(*device, list, true);
+        const int cpY = CPChannel(*device, list, false);
+        const wxString unit = device->GetChannelUnit(cpX);
+        const double seconds = cp.count / m_rate;
+        lines[0] = wxString::Format(_("CP of %s , %s"), CPChannelName(*device, cpX),
+                                    CPChannelName(*device, cpY));
+        lines[1] = wxString::Format(_("CP Stat time %.1f (s)"), seconds);
+        lines[2] = wxString::Format(_("CP Length  %.1f %s"), cp.pathLength, unit);
+        lines[3] = wxString::Format(_("CP Surface %.1f %s^2"), cp.area, unit);
+        lines[4] = wxString::Format(_("CP Mean Velocity %.1f %s/s"), cp.pathLength / seconds, unit);
+        for (const wxString& line : lines) {
+            m_text.Extent(dc, line, tw, th);
+            statWidth = std::max(statWidth, tw);
+        }
+        // In steps of 40 pixels, so that the square does not move with each digit.
+        statWidth = (statWidth + 39) / 40 * 40;
+    }
+    const int statLine = crossHeight + 5;
+    const bool statBelow = h > w;
+    int rightNeed = crossHeight / 2 + crossWidth + 8;
+    int bottomNeed = 0;
+    if (showStat && !statBelow)
+        rightNeed += crossHeight + statWidth;
+    if (showStat && statBelow)
+        bottomNeed = 2 * statLine + 5 * statLine;
+    // The statistics take at most half the width; longer lines are shortened.
+    rightNeed = std::min(rightNeed, std::max(75, w / 2));
+    dc.SetFont(viewFont);
+    const int leftNeed = std::max(labelWidth, crossWidth) + 10;
+    const ParametricLayout p = ComputeParametricLayout(w, h, leftNeed, rightNeed, bottomNeed);
+    if (!p.drawable)
+        return;  // smaller than the margins
+    const ParametricScale scale = ComputeParametricScale(p, device->GetMinValue(),
+                                                         device->GetMaxValue(),
+                                                         m_snapshot.minValue, m_snapshot.maxValue);
+    m_placer.Reset(w, h);
+    const wxPen framePen(ToWxColour(frame_color), 3);
+    dc.SetPen(framePen);
+    dc.DrawRectangle(p.left, p.top, p.right - p.left, p.bottom - p.top);
+    const wxString xLabel = AxisLabel(*device, list[0]);
+    const wxString yLabel = AxisLabel(*device, list[1]);
+    dc.SetTextForeground(ToWxColour(grid_color));
+    const wxString title = GetTitle();
+    if (!title.empty()) {
+        const wxString text = m_text.Fit(dc, title + " " + xLabel + " , " + yLabel, w - 4);
+        m_text.Extent(dc, text, tw, th);
+        const TextBox box{std::max(2, std::min(p.cx - tw / 2, w - 2 - tw)),
+                          std::max(0, p.top - 3 * th), tw, th};
+        m_placer.Reserve(box);
+        m_text.Draw(dc, text, box.x, box.y);
+    }
+    int px = 0, py = 0;
+    if (hasNewest) {
+        px = scale.ScreenX(p, newestX);
+        py = scale.ScreenY(p, newestY);
+    }
+    const bool crossX = hasNewest && p.left <= px && px <= p.right;
+    const bool crossY = hasNewest && p.top <= py && py <= p.bottom;
+    // The cross-hair's labels come first: a grid label under one is left out.
+    const wxString crossXText = wxString::Format("%.1f", newestX);
+    const wxString crossYText = wxString::Format("%.1f", newestY);
+    TextBox crossBoxes[4];
+    int crossCount = 0;
+    dc.SetFont(crossFont);
+    if (crossX) {
+        m_text.Extent(dc, crossXText, tw, th);
+        crossBoxes[crossCount++] = TextBox{px - tw / 2, static_cast<int>(p.bottom + 1.25 * th), tw, th};
+        crossBoxes[crossCount++] = TextBox{px - tw / 2, static_cast<int>(p.top - 1.25 * th), tw, th};
+    }
+    if (crossY) {
+        m_text.Extent(dc, crossYText, tw, th);
+        crossBoxes[crossCount++] = TextBox{p.left - 6 - tw, py - th / 2, tw, th};
+        crossBoxes[crossCount++] = TextBox{p.right + th / 2, py - th / 2, tw, th};
+    }
+    bool crossShown[4] = {false, false, false, false};
+    for (int i = 0; i < crossCount; ++i)
+        crossShown[i] = m_placer.Place(crossBoxes[i]);
+    dc.SetFont(viewFont);
+    dc.SetPen(wxPen(ToWxColour(grid_color), 1));
+    if (grad_y >= 2) {
+        const int step = LabelStep(static_cast<double>(p.d) / grad_y, th, 2);
+        for (int i = 1; i < grad_y; ++i) {
+            const int y = RoundHalfUp(static_cast<double>(i) * p.d / grad_y) + p.top;
+            dc.DrawLine(p.left - 1, y, p.right + 1, y);
+            if (i % step != 0)
+                continue;
+            const wxString text = FormatValue(scale.hi - i * r / grad_y);
+            m_text.Extent(dc, text, tw, th);
+            const TextBox box{p.left - 6 - tw, y - th / 2, tw, th};
+            if (m_placer.Place(box, 3))
+                m_text.Draw(dc, text, box.x, box.y);
+        }
+    }
+    if (grad_x >= 2) {
+        int widest = 0;
+        for (int i = 1; i < grad_x; ++i) {
+            m_text.Extent(dc, FormatValue(scale.lo + i * r / grad_x), tw, th);
+            widest = std::max(widest, tw);
+        }
+        const int step = LabelStep(static_cast<double>(p.d) / grad_x, widest, 6);
+        for (int i = 1; i < grad_x; ++i) {
+            const int x = RoundHalfUp(static_cast<double>(p.d) / grad_x * i) + p.left;
+            dc.DrawLine(x, p.top - 1, x, p.bottom + 1);
+            if (i % step != 0)
+                continue;
+            const wxString text = FormatValue(scale.lo + i * r / grad_x);
+            m_text.Extent(dc, text, tw, th);
+            const TextBox box{x - tw / 2, static_cast<int>(p.bottom + 1.25 * th), tw, th};
+            if (m_placer.Place(box, 3))
+                m_text.Draw(dc, text, box.x, box.y);
+        }
+    }
+    DrawRecentMarkers(dc, 10, 10, false);
+
+    const wxColour trailColour = ToWxColour(analog_color);
+    {
+        wxDCClipper clip(dc, p.left, p.top, p.right - p.left, p.bottom - p.top);
         DrawTrail(*gc, p, scale, frames, trailColour);
         if (hasNewest) {
-            px = scale.ScreenX(p, newestX);
-            py = scale.ScreenY(p, newestY);
             dc.SetPen(wxPen(trailColour, m_lineWidth));
             dc.SetBrush(wxBrush(trailColour));
             dc.DrawEllipse(px - 5, py - 5, 10, 10);
         }
-        const CCPStat::Results cp = m_data.CPStat().GetResults();
         if (device->GetShowCPStat() && cp.count > 1 && cp.a > 0 && cp.b > 0) {
             const int ex = RoundHalfUp(p.cx + scale.scale * (cp.meanX - scale.mid));
             const int ey = RoundHalfUp(p.cy + scale.scale * (cp.meanY - scale.mid));
@@ -206,48 +325,36 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             DrawRotatedEllipse(dc, ex, p.sy - ey, width, height, -std::atan(cp.slope));
         }
     }
-    dc.SetFont(wxFont(11, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
+    dc.SetFont(crossFont);
     dc.SetTextForeground(trailColour);
     dc.SetPen(wxPen(ToWxColour(zero_color), 1, wxPENSTYLE_DOT));
-    if (hasNewest) {
-        if (p.left <= px && px <= p.right) {
-            dc.DrawLine(px, p.top, px, p.bottom);
-            const wxString text = wxString::Format("%.1f", newestX);
-            m_text.Extent(dc, text, tw, th);
-            m_text.Draw(dc, text, px - tw / 2, static_cast<int>(p.bottom + 1.25 * th));
-            m_text.Draw(dc, text, px - tw / 2, static_cast<int>(p.top - 1.25 * th));
-        }
-        if (p.top <= py && py <= p.bottom) {
-            dc.DrawLine(p.right, py, p.left, py);
-            const wxString text = wxString::Format("%.1f", newestY);
-            m_text.Extent(dc, text, tw, th);
-            m_text.Draw(dc, text, p.left - 2 * tw, py - th / 2);
-            m_text.Draw(dc, text, p.right + th / 2, py - th / 2);
-        }
+    if (crossX)
+        dc.DrawLine(px, p.top, px, p.bottom);
+    if (crossY)
+        dc.DrawLine(p.right, py, p.left, py);
+    for (int i = 0; i < crossCount; ++i) {
+        const bool isX = crossX && i < 2;
+        if (crossShown[i])
+            m_text.Draw(dc, isX ? crossXText : crossYText, crossBoxes[i].x, crossBoxes[i].y);
     }
-    const CCPStat::Results cp = m_data.CPStat().GetResults();
-    if (device->GetShowCPStat() && cp.count > 1) {
-        const wxString unit = device->GetChannelUnit(device->GetCPXChannel());
-        const double seconds = cp.count / m_rate;
-        const wxString lines[4] = {
-            wxString::Format(_("CP Stat time %.1f (s)"), seconds),
-            wxString::Format(_("CP Length  %.1f %s"), cp.pathLength, unit),
-            wxString::Format(_("CP Surface %.1f %s^2"), cp.area, unit),
-            wxString::Format(_("CP Mean Velocity %.1f %s/s"), cp.pathLength / seconds, unit),
-        };
-        m_text.Extent(dc, lines[0], tw, th);
-        const int lineHeight = th + 5;
+    if (showStat) {
+        // Right of the cross-hair's labels, ten lines above the square's
+        // bottom; in a portrait view under the square.
         int x = 0, y = 0;
-        if (h > w) {
-            x = lineHeight;
-            y = p.bottom + 2 * lineHeight;
+        if (statBelow) {
+            x = statLine;
+            y = p.bottom + 2 * statLine;
         } else {
-            x = p.right + 2 * th;
-            y = p.bottom - 10 * th;
+            x = p.right + crossHeight / 2 + crossWidth + crossHeight;
+            y = std::max(0, p.bottom - 10 * crossHeight);
         }
         for (const wxString& line : lines) {
-            m_text.Draw(dc, line, x, y);
-            y += lineHeight;
+            const wxString shown = m_text.Fit(dc, line, w - 2 - x);
+            m_text.Extent(dc, shown, tw, th);
+            const TextBox box{x, y, tw, th};
+            if (!shown.empty() && m_placer.Place(box))
+                m_text.Draw(dc, shown, box.x, box.y);
+            y += statLine;
         }
     }
 }

@@ -3,12 +3,14 @@
 #include "analog/analogView.h"
 #include "analog/analogViewDraw.h"
 #include "analog/analogViewLayout.h"
+#include "analog/analogViewPlacement.h"
 #include "dsp/dsp.h"
 
 #include <wx/dcgraph.h>
 #include <wx/graphics.h>
 #include <wx/intl.h>
 
+#include <algorithm>
 #include <cmath>
 
 void CAnalogView::DrawSpectra(wxDC& dc, const std::vector<int>& list)
@@ -19,6 +21,7 @@ void CAnalogView::DrawSpectra(wxDC& dc, const std::vector<int>& list)
     const wxSize size = GetClientSize();
     const int n = static_cast<int>(list.size());
     const SpectraGrid grid = ComputeSpectraGrid(size.GetWidth(), size.GetHeight(), n);
+    m_placer.Reset(size.GetWidth(), size.GetHeight());
     std::lock_guard<std::mutex> lock(m_mutex);
     for (int i = 0; i < n; ++i) {
         int x0 = 0, y0 = 0;
@@ -27,9 +30,13 @@ void CAnalogView::DrawSpectra(wxDC& dc, const std::vector<int>& list)
         dc.SetTextForeground(ToWxColour(device->GetChannelColour(channel)));
         const wxString name = device->GetVisibleChannelName(i);
         if (!name.empty()) {
+            // The name on the cell's first line, shortened to the cell.
+            const wxString shown = m_text.Fit(dc, name, grid.cellWidth - 4);
             wxCoord tw = 0, th = 0;
-            m_text.Extent(dc, name, tw, th);
-            m_text.Draw(dc, name, x0 + grid.cellWidth / 2 - tw / 2, y0 + th / 2 - 1);
+            m_text.Extent(dc, shown, tw, th);
+            const TextBox box{x0 + grid.cellWidth / 2 - tw / 2, y0 + 1, tw, th};
+            if (!shown.empty() && m_placer.Place(box))
+                m_text.Draw(dc, shown, box.x, box.y);
         }
         DrawChannelSpectrum(dc, i, channel, x0, y0, grid.cellWidth, grid.cellHeight);
     }
@@ -45,34 +52,109 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
         return;
     dsp->Update();
     const int bins = static_cast<int>(std::min<std::uint64_t>(dsp->GetBins(), 1u << 20));
-    const SpectrumCell cell = ComputeSpectrumCell(x, y, width, height);
-    if (!cell.drawable || bins < 1)
+    const std::uint64_t transform = dsp->GetSize();
+    if (bins < 1)
+        return;
+    const wxColour colour = ToWxColour(device->GetChannelColour(channel));
+    dc.SetTextForeground(colour);
+    // A max rate above the Nyquist frequency would show bins the spectrum lacks.
+    const double maxRate = ClampMaxRate(dsp_max_rate, m_rate);
+    const int shown = SpectrumBinsShown(bins, transform, maxRate, m_rate);
+    const double lo = dsp->GetMinimum();
+    const double hi = dsp->GetMaximum();
+    const bool hasSpectrum = std::isfinite(lo) && std::isfinite(hi) && hi != lo;
+
+    // The texts first measured, so that the plot leaves them room.
+    wxCoord tw = 0, th = 0;
+    const int divisions = grad_x > 0 ? grad_x : 0;
+    const wxString firstFreq = wxString::Format("%.1f", 0.0);
+    const wxString lastFreq = wxString::Format("%.1f", maxRate);
+    SpectrumCellText text;
+    m_text.Extent(dc, lastFreq, tw, th);
+    text.lineHeight = th;
+    text.lastHalf = divisions > 0 ? tw / 2 : 0;
+    m_text.Extent(dc, firstFreq, tw, th);
+    text.firstHalf = divisions > 0 ? tw / 2 : 0;
+    const wxString levelHigh = hasSpectrum ? wxString::Format("%.3g", hi) : wxString();
+    const wxString levelLow = hasSpectrum ? wxString::Format("%.3g", lo) : wxString();
+    int highWidth = 0, lowWidth = 0;
+    if (hasSpectrum) {
+        m_text.Extent(dc, levelHigh, highWidth, th);
+        m_text.Extent(dc, levelLow, lowWidth, th);
+        text.levelWidth = std::max(highWidth, lowWidth);
+    }
+    wxString skew, kurt;
+    int skewWidth = 0, kurtWidth = 0;
+    if (dsp_use_stat) {
+        skew = wxString::Format(_("Skewness %.1f"), dsp->GetSkewness());
+        kurt = wxString::Format(_("Kurtosis %.1f"), dsp->GetKurtosis());
+        m_text.Extent(dc, skew, skewWidth, th);
+        m_text.Extent(dc, kurt, kurtWidth, th);
+        // Side by side when both fit the cell, else one under the other.
+        text.statLines = skewWidth + kurtWidth + 16 <= width - 4 ? 1 : 2;
+    }
+    const SpectrumCell cell = ComputeSpectrumCell(x, y, width, height, text);
+    if (!cell.drawable)
         return;  // cell smaller than its margins
     const wxPen framePen(ToWxColour(frame_color), 2);
     dc.SetPen(framePen);
     dc.SetBrush(wxBrush(ToWxColour(bk_color)));
     dc.DrawRectangle(cell.left, cell.top, cell.width, cell.height);
-    const wxColour colour = ToWxColour(device->GetChannelColour(channel));
     dc.SetTextForeground(colour);
-    // A max rate above the Nyquist frequency would show bins the spectrum lacks.
-    const double maxRate = ClampMaxRate(dsp_max_rate, m_rate);
-    const int shown = SpectrumBinsShown(bins, maxRate, m_rate);
-    wxCoord tw = 0, th = 0;
-    if (grad_x > 0) {
-        for (int k = 0; k <= grad_x; ++k) {
-            const int tx = RoundHalfUp(static_cast<double>(cell.width) / grad_x * k) + cell.left;
-            dc.DrawLine(tx, cell.bottom, tx, cell.bottom + 5);
-            const wxString text = wxString::Format("%.1f", maxRate * k / grad_x);
-            m_text.Extent(dc, text, tw, th);
-            m_text.Draw(dc, text, tx - tw / 2, cell.bottom + 5);
+    const int lineHeight = text.lineHeight;
+    const auto place = [&](const wxString& label, int left, int top, int labelWidth) {
+        const TextBox box{left, top, labelWidth, lineHeight};
+        if (m_placer.Place(box))
+            m_text.Draw(dc, label, left, top);
+    };
+    // Statistics under the name line, at the cell's right (the skewness) and
+    // left (the kurtosis), or both right-aligned on two lines.
+    if (dsp_use_stat) {
+        const int right = x + width - cell.margin;
+        const int statTop = y + lineHeight + 2;
+        if (text.statLines == 1) {
+            place(skew, right - skewWidth, statTop, skewWidth);
+            place(kurt, std::max(x + 2, cell.left - text.levelWidth - 8), statTop, kurtWidth);
+        } else {
+            const int limit = x + width - 2;
+            place(skew, std::min(right, limit) - skewWidth, statTop, skewWidth);
+            place(kurt, std::min(right, limit) - kurtWidth, statTop + 1 + lineHeight, kurtWidth);
         }
     }
-    const double lo = dsp->GetMinimum();
-    const double hi = dsp->GetMaximum();
-    const bool hasSpectrum = std::isfinite(lo) && std::isfinite(hi) && hi != lo;
-    if (hasSpectrum) {
-        const double* spectrum = dsp->GetSpectrum();
-        const int barWidth = RoundHalfUp(static_cast<double>(cell.width) / shown);
+    // Frequency axis: ticks at every division, labels thinned to those that
+    // fit side by side.
+    if (divisions > 0) {
+        const double spacing = static_cast<double>(cell.width) / divisions;
+        int widest = 0;
+        m_text.Extent(dc, lastFreq, widest, th);
+        const int step = LabelStep(spacing, widest, 6);
+        for (int k = 0; k <= divisions; ++k) {
+            const int tx = RoundHalfUp(spacing * k) + cell.left;
+            dc.DrawLine(tx, cell.bottom, tx, cell.bottom + 5);
+            if (k % step != 0)
+                continue;
+            const wxString label = wxString::Format("%.1f", maxRate * k / divisions);
+            m_text.Extent(dc, label, tw, th);
+            place(label, tx - tw / 2, cell.bottom + 5, tw);
+        }
+    }
+    if (!hasSpectrum)
+        return;  // no bars, level scale or peak before the first spectrum
+    // Level scale: the highest value at the top of the plot, the lowest at its
+    // bottom, with their ticks.
+    dc.DrawLine(cell.left - 4, cell.top, cell.left, cell.top);
+    dc.DrawLine(cell.left - 4, cell.bottom, cell.left, cell.bottom);
+    place(levelHigh, cell.left - 6 - highWidth, cell.top, highWidth);
+    if (cell.height >= 2 * lineHeight)
+        place(levelLow, cell.left - 6 - lowWidth, cell.bottom - lineHeight, lowWidth);
+
+    // Bin b lies at b x rate / N, drawn at that frequency within 0 .. max rate.
+    const double* spectrum = dsp->GetSpectrum();
+    const double binStep = SpectrumBinFrequency(1.0, m_rate, transform);
+    const double pixelsPerHz = cell.width / maxRate;
+    const auto binX = [&](int b) { return SpectrumBinFrequency(b, m_rate, transform) * pixelsPerHz; };
+    {
+        const int barWidth = std::max(1, RoundHalfUp(binStep * pixelsPerHz));
         const wxColour base = colour.ChangeLightness(50);
         wxDCClipper clip(dc, cell.left + 1, cell.top + 2, cell.width - 2, cell.height - 4);
         gc->SetPen(*wxTRANSPARENT_PEN);
@@ -85,32 +167,25 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
                 continue;
             const wxColour top =
                 colour.ChangeLightness(static_cast<int>(std::floor(v * 50) + 100));
-            const int left =
-                RoundHalfUp(static_cast<double>(b) * cell.width / shown) + cell.left - barWidth / 2;
+            const int left = RoundHalfUp(binX(b)) + cell.left - barWidth / 2;
             const double barTop = cell.bottom - barHeight;
             gc->SetBrush(gc->CreateLinearGradientBrush(0, cell.bottom, 0, barTop, base, top));
             gc->DrawRectangle(left, barTop, barWidth + 1, barHeight);
         }
     }
-    if (dsp_use_stat) {
-        const int right = x + width - cell.margin;
-        const wxString skew = wxString::Format(_("Skewness %.1f"), dsp->GetSkewness());
-        const wxString kurt = wxString::Format(_("Kurtosis %.1f"), dsp->GetKurtosis());
-        m_text.Extent(dc, skew, tw, th);
-        m_text.Draw(dc, skew, right - tw, y);
-        const int skewHeight = th;
-        m_text.Extent(dc, kurt, tw, th);
-        m_text.Draw(dc, kurt, right - tw, y + 1 + skewHeight);
-    }
-    if (!hasSpectrum)
-        return;  // no peak before the first spectrum
+    // The peak among the bins shown, labelled with its frequency on the line
+    // over the plot, kept inside the cell.
+    const int peak = SpectrumPeakBin(spectrum, shown);
+    if (peak < 0)
+        return;
     const wxColour gridColour = ToWxColour(grid_color);
     dc.SetPen(wxPen(gridColour, 2));
     dc.SetTextForeground(gridColour);
-    const double peak = static_cast<double>(dsp->GetPeakBin());
-    const int xp = RoundHalfUp(cell.width * peak / shown) + cell.left;
+    const int xp = RoundHalfUp(binX(peak)) + cell.left;
     dc.DrawLine(xp, cell.bottom + 5, xp, cell.top);
-    const wxString text = wxString::Format("%.1f Hz", maxRate * peak / shown);
-    m_text.Extent(dc, text, tw, th);
-    m_text.Draw(dc, text, xp - tw / 2, cell.top - th - 5);
+    const wxString label =
+        wxString::Format("%.1f Hz", SpectrumBinFrequency(peak, m_rate, transform));
+    m_text.Extent(dc, label, tw, th);
+    const int labelLeft = std::max(x + 2, std::min(xp - tw / 2, x + width - 2 - tw));
+    place(label, labelLeft, cell.top - th - 5, tw);
 }

@@ -193,11 +193,11 @@ TEST(AnalogViewLayoutTest, SpectraGridForOneTwoThreeAndFiveChannels)
 
 TEST(AnalogViewLayoutTest, SpectrumBinsAndCellMargins)
 {
-    EXPECT_EQ(SpectrumBinsShown(129, 50, 100), 129);
-    EXPECT_EQ(SpectrumBinsShown(129, 25, 100), 65);
+    EXPECT_EQ(SpectrumBinsShown(129, 256, 50, 100), 129);
+    EXPECT_EQ(SpectrumBinsShown(129, 256, 25, 100), 65);
     // A max rate above the Nyquist frequency never shows more than the spectrum.
-    EXPECT_EQ(SpectrumBinsShown(129, 80, 100), 129);
-    EXPECT_EQ(SpectrumBinsShown(129, 0.001, 100), 1);
+    EXPECT_EQ(SpectrumBinsShown(129, 256, 80, 100), 129);
+    EXPECT_EQ(SpectrumBinsShown(129, 256, 0.001, 100), 1);
     const SpectrumCell cell = ComputeSpectrumCell(0, 0, 400, 300);
     EXPECT_EQ(cell.margin, 30);
     EXPECT_EQ(cell.width, 340);

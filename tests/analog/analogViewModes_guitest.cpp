@@ -112,17 +112,18 @@ TEST_F(AnalogViewModesTest, EveryModeDrawsItsEdgeCasesWithoutAsserts)
 TEST_F(AnalogViewModesTest, PieSectorsFollowTheAbsoluteValues)
 {
     m_device.SetVisibleChannels({0, 1, 2});
-    CAnalogView* view = Attach(600, 600, 4);  // d = 400, centre (300, 300)
+    // d = 400, centre (500, 300): clear of the legend at the left.
+    CAnalogView* view = Attach(1000, 600, 4);
     m_device.StepWith({1.0, -1.0, 2.0});
     const wxImage image = Render(*view);
     Save(image, "view_pie.png");
     // 90 degrees of red (top right), 90 of green (top left), 180 of cyan (bottom).
-    EXPECT_TRUE(IsNear(image, 300 + 120, 300 - 60, wxColour(255, 0, 0)));
-    EXPECT_TRUE(IsNear(image, 300 - 120, 300 - 60, wxColour(0, 255, 0)));
-    EXPECT_TRUE(IsNear(image, 300 + 60, 300 + 120, wxColour(0, 255, 255)));
-    EXPECT_TRUE(IsNear(image, 300 - 60, 300 + 120, wxColour(0, 255, 255)));
-    EXPECT_TRUE(IsNear(image, 300, 300 + 190, wxColour(0, 255, 255)));
-    EXPECT_FALSE(IsNear(image, 300, 300 + 210, wxColour(0, 255, 255)));
+    EXPECT_TRUE(IsNear(image, 500 + 120, 300 - 60, wxColour(255, 0, 0)));
+    EXPECT_TRUE(IsNear(image, 500 - 120, 300 - 60, wxColour(0, 255, 0)));
+    EXPECT_TRUE(IsNear(image, 500 + 60, 300 + 120, wxColour(0, 255, 255)));
+    EXPECT_TRUE(IsNear(image, 500 - 60, 300 + 120, wxColour(0, 255, 255)));
+    EXPECT_TRUE(IsNear(image, 500, 300 + 190, wxColour(0, 255, 255)));
+    EXPECT_FALSE(IsNear(image, 500, 300 + 210, wxColour(0, 255, 255)));
 }
 
 TEST_F(AnalogViewModesTest, BoardQuadrantsShowEachShareOfTheLoad)
@@ -184,9 +185,10 @@ TEST_F(AnalogViewModesTest, ConfidenceEllipseSpansBothFullAxes)
 {
     m_device.SetVisibleChannels({6, 7});  // the CP channels: x and y of the plot
     m_device.SetCPStat(true, 20.0);       // 500 samples at 25 Hz
-    CAnalogView* view = Attach(650, 530, 3);  // d = 400 over -5 .. 5: 40 px per unit
+    // The square over -5 .. 5 leaves room for the statistics at its right.
+    CAnalogView* view = Attach(900, 530, 3);
     view->SetFrameColor(wxColour(255, 0, 255));
-    view->SetAnalogColor(wxColour(0, 0, 0));  // trail invisible on the background
+    view->SetAnalogColor(wxColour(0, 0, 0));  // trail and texts invisible on the background
     view->grad_x = view->grad_y = 1;
     for (int i = 0; i < 500; ++i) {
         const double x = 1.0 * std::sin(i * 0.37);
@@ -199,10 +201,23 @@ TEST_F(AnalogViewModesTest, ConfidenceEllipseSpansBothFullAxes)
     ASSERT_GT(cp.b, 0.0);
     const wxImage image = Render(*view);
     Save(image, "view_ellipse.png");
+    // The square's 3-pixel frame, found on the middle row and column.
+    int left = -1, right = -1, top = -1, bottom = -1;
+    for (int x = 0; x < image.GetWidth() && left < 0; ++x)
+        if (IsOutline(image, x, 265)) left = x + 1;
+    for (int x = image.GetWidth() - 1; x >= 0 && right < 0; --x)
+        if (IsOutline(image, x, 265)) right = x - 1;
+    const int middle = (left + right) / 2;
+    for (int y = 0; y < image.GetHeight() && top < 0; ++y)
+        if (IsOutline(image, left + 10, y)) top = y + 1;
+    for (int y = image.GetHeight() - 1; y >= 0 && bottom < 0; --y)
+        if (IsOutline(image, left + 10, y)) bottom = y - 1;
+    ASSERT_GT(right - left, 100);
+    EXPECT_NEAR(bottom - top, right - left, 1);
     // Extent of the outline inside the square (the square's frame excluded).
     int minX = 10000, maxX = -1, minY = 10000, maxY = -1;
-    for (int y = 70; y < 460; ++y)
-        for (int x = 130; x < 520; ++x)
+    for (int y = top + 5; y < bottom - 5; ++y)
+        for (int x = left + 5; x < right - 5; ++x)
             if (IsOutline(image, x, y)) {
                 minX = std::min(minX, x);
                 maxX = std::max(maxX, x);
@@ -210,17 +225,18 @@ TEST_F(AnalogViewModesTest, ConfidenceEllipseSpansBothFullAxes)
                 maxY = std::max(maxY, y);
             }
     ASSERT_LT(minX, maxX);
-    const double scale = 40.0;
+    const double scale = (right - left) / 10.0;
     const double halfW = scale * cp.b;  // along the slope direction
     const double halfH = scale * cp.a;
     const double angle = -std::atan(cp.slope);
     const double halfX = std::hypot(halfW * std::cos(angle), halfH * std::sin(angle));
     const double halfY = std::hypot(halfW * std::sin(angle), halfH * std::cos(angle));
     // The 2-pixel outline reaches a pixel beyond the ellipse on each side;
-    // its anti-aliased fringe up to one more.
-    EXPECT_NEAR(maxX - minX + 1 - 3, 2 * halfX, 1.0);
-    EXPECT_NEAR(maxY - minY + 1 - 3, 2 * halfY, 1.0);
-    const double centreX = 325 + scale * cp.meanX;
+    // its anti-aliased fringe up to one more. The scale, read off the frame,
+    // may be a pixel in 400 off.
+    EXPECT_NEAR(maxX - minX + 1 - 3, 2 * halfX, 1.5);
+    EXPECT_NEAR(maxY - minY + 1 - 3, 2 * halfY, 1.5);
+    const double centreX = middle + scale * cp.meanX;
     EXPECT_NEAR((minX + maxX) / 2.0, centreX, 1.5);
 }
 

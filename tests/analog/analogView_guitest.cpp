@@ -1,6 +1,8 @@
 #include "analog/analogView.h"
 
+#include "analog/fakeSinks.h"
 #include "analog/myButton.h"
+#include "network/oscSourceSupport.h"
 #include "dsp/cpStat.h"
 #include "support/logCapture.h"
 #include "support/tempDir.h"
@@ -12,6 +14,7 @@
 #include <wx/tooltip.h>
 
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -273,4 +276,66 @@ TEST_F(AnalogViewTest, FeedAt10kHzWhileRebuilding)
     CViewSnapshot snapshot;
     view->GetData().TakeSnapshot(snapshot, 0, 8, false);
     EXPECT_GT(snapshot.frames, 0u);
+}
+
+// A network source that grows from one channel to three: its view follows on
+// its own, as the display timer repaints it, and draws three moving curves.
+TEST_F(AnalogViewTest, OscSourceGrowingToThreeChannelsIsDrawnWithoutAReset)
+{
+    osctest::SettingsGuard guard;
+    osctest::Peer source;
+    SetOscClientSettings(osctest::LoopbackClient(source.Port(), 0));
+    osctest::SteppedOscDevice device;
+    osctest::Received request;
+    ASSERT_TRUE(source.Next(request));  // the connect message
+    CFakeView frames;
+    device.AddView(&frames);
+    CAnalogView* view = MakeView(900, 500);
+    view->SetDevice(&device);
+    int row = 0;
+    // Sends one row of sines and steps until a frame carries it.
+    const auto deliver = [&](int channels) {
+        std::vector<float> values;
+        for (int c = 0; c < channels; ++c)
+            values.push_back(static_cast<float>(80.0 * std::sin(0.3 * row + 2.0 * c)));
+        ++row;
+        if (!source.Send(device.GetBoundListeningPort(), osctest::Floats("/data", values)))
+            return false;
+        for (int i = 0; i < 2000; ++i) {
+            device.Step(true);
+            std::lock_guard<std::mutex> lock(frames.mutex);
+            if (!frames.frames.empty() &&
+                frames.frames.back().values.size() == values.size() &&
+                frames.frames.back().values.back() == static_cast<double>(values.back()))
+                return true;
+            std::this_thread::yield();
+        }
+        return false;
+    };
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(deliver(1));
+    ASSERT_TRUE(view->IsDirty());
+    Render(*view);
+    for (int i = 0; i < 80; ++i) {
+        ASSERT_TRUE(deliver(3));
+        // What the display timer does: a view that asks for it is painted.
+        if (view->IsDirty())
+            Render(*view);
+    }
+    const wxImage image = Render(*view);
+    Save(image, "view_osc_grown.png");
+    EXPECT_EQ(view->m_channelCount, 3);
+    // Each channel's colour spans many rows of the plot: a moving curve.
+    for (int c = 0; c < 3; ++c) {
+        const CColour colour = device.GetChannelColour(c);
+        int top = image.GetHeight(), bottom = -1;
+        for (int y = 100; y < image.GetHeight() - 30; ++y)
+            for (int x = 60; x < 450; ++x)
+                if (PixelIs(image, x, y, colour.red, colour.green, colour.blue, 40)) {
+                    top = std::min(top, y);
+                    bottom = std::max(bottom, y);
+                }
+        EXPECT_GT(bottom - top, 60) << "channel " << c;
+    }
+    device.RemoveView(&frames);
 }
