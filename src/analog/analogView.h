@@ -157,7 +157,8 @@ private:
     std::vector<wxPoint2DDouble> m_points;
     std::vector<wxPoint2DDouble> m_drawn;
     std::vector<double> m_layerXy;
-    std::vector<wxString> m_labels;  // the channels' labels of the current paint
+    std::vector<wxString> m_labels;      // the channels' labels of the current paint
+    std::vector<wxString> m_valueTexts;  // and their values, where shown beside them
     std::vector<int> m_tagWanted;
     std::vector<int> m_tagTops;
     std::vector<bool> m_tagShown;

@@ -197,14 +197,21 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
         const std::vector<PieSector> sectors = ComputePieSectors(values, valid);
         // The legend down the left side, as wide as its longest line (names
         // shortened past two fifths of the view); the pie keeps to its right.
+        // A line is the name, kept as a picture between paints, and the value
+        // beside it, laid out afresh.
         m_labels.clear();
+        m_valueTexts.clear();
         int legendWidth = 0;
+        int valueWidth = 0;
         for (const PieSector& sector : sectors) {
-            m_labels.push_back(
-                ChannelText(*device, list[static_cast<size_t>(sector.position)]) +
+            m_labels.push_back(ChannelText(*device, list[static_cast<size_t>(sector.position)]));
+            m_valueTexts.push_back(
                 wxString::Format("  : %.3f ", values[static_cast<size_t>(sector.position)]));
-            m_text.Extent(dc, m_labels.back(), tw, th);
-            legendWidth = std::max(legendWidth, tw);
+            int nameWidth = 0;
+            m_text.Extent(dc, m_labels.back(), nameWidth, th);
+            m_text.Extent(dc, m_valueTexts.back(), tw, th);
+            legendWidth = std::max(legendWidth, nameWidth + tw);
+            valueWidth = std::max(valueWidth, tw);
         }
         m_text.Extent(dc, "0", tw, th);
         const int lineHeight = th;
@@ -231,13 +238,20 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             if (box.drawable)
                 dc.DrawLine(box.cx, box.cy, RoundHalfUp(box.cx + radius * std::cos(a)),
                             RoundHalfUp(box.cy - radius * std::sin(a)));
-            const wxString line = m_text.Fit(dc, m_labels[s], legendWidth);
-            m_text.Extent(dc, line, tw, th);
+            const wxString name = m_text.Fit(dc, m_labels[s], legendWidth - valueWidth);
+            int nameWidth = 0;
+            m_text.Extent(dc, name, nameWidth, th);
+            const wxString& value = m_valueTexts[s];
+            m_text.Extent(dc, value, tw, th);
             const int row = sector.position % legend.rows;
             const int column = sector.position / legend.rows;
-            const TextBox text{10 + column * (legendWidth + 8), 122 + legend.spacing * row, tw, th};
-            if (!line.empty() && m_placer.Place(text))
-                m_text.Draw(dc, line, text.x, text.y);
+            const TextBox text{10 + column * (legendWidth + 8), 122 + legend.spacing * row,
+                               nameWidth + tw, th};
+            if (m_placer.Place(text)) {
+                if (!name.empty())
+                    m_text.Draw(dc, name, text.x, text.y);
+                m_text.Draw(dc, value, text.x + nameWidth, text.y);
+            }
         }
         // The shares in large type over the sectors, centred halfway between
         // the centre and the rim; a share with no room is left out.
