@@ -264,20 +264,20 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             const double m = sector.middle * kPi / 180.0;
             const wxString share = wxString::Format("%.1f %%", sector.share * 100);
             m_text.Extent(dc, share, tw, th);
-            // Halfway to the rim; a narrow sector's share further out, where
-            // the sector is wide enough for most of the text, or not at all.
+            // Halfway to the rim; a sector narrower there than the text has
+            // its share further out, where it is wide enough for most of it,
+            // or none.
             const double half = std::min(sector.share, 0.5) * kPi;
-            const double needed = 0.6 * tw;
-            for (const double distance : {box.diameter / 4.0, box.diameter * 0.375}) {
-                if (2.0 * distance * std::sin(half) < needed && sector.share < 0.5)
+            double distance = box.diameter / 4.0;
+            if (2.0 * distance * std::sin(half) < tw) {
+                distance = box.diameter * 0.375;
+                if (2.0 * distance * std::sin(half) < 0.6 * tw)
                     continue;
-                const TextBox text{RoundHalfUp(box.cx + distance * std::cos(m)) - tw / 2,
-                                   RoundHalfUp(box.cy - distance * std::sin(m)) - th / 2, tw, th};
-                if (m_placer.Place(text)) {
-                    m_text.Draw(dc, share, text.x, text.y);
-                    break;
-                }
             }
+            const TextBox text{RoundHalfUp(box.cx + distance * std::cos(m)) - tw / 2,
+                               RoundHalfUp(box.cy - distance * std::sin(m)) - th / 2, tw, th};
+            if (m_placer.Place(text))
+                m_text.Draw(dc, share, text.x, text.y);
         }
         dc.SetFont(previous);
         if (sectors.empty() && box.drawable)
