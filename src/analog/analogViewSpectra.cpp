@@ -152,7 +152,9 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     const double* spectrum = dsp->GetSpectrum();
     const double binStep = SpectrumBinFrequency(1.0, m_rate, transform);
     const double pixelsPerHz = cell.width / maxRate;
-    const auto binX = [&](int b) { return SpectrumBinFrequency(b, m_rate, transform) * pixelsPerHz; };
+    const auto binX = [&](int b) {
+        return SpectrumBinFrequency(b, m_rate, transform) * pixelsPerHz;
+    };
     {
         const int barWidth = std::max(1, RoundHalfUp(binStep * pixelsPerHz));
         const wxColour base = colour.ChangeLightness(50);
