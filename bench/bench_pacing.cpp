@@ -1,6 +1,7 @@
 // Pacing accuracy and cost of the acquisition thread: one self-paced device at several
 // rates and a synchronised {100, 250} group, busy and delay modes, against a reference
-// loop that sleeps to absolute deadlines with clock_nanosleep(TIMER_ABSTIME).
+// loop that sleeps to absolute deadlines with clock_nanosleep(TIMER_ABSTIME). It also
+// names the mode that devices use by default.
 // Usage: bench_pacing [seconds per repetition, default 1]
 #include "process/clock.h"
 #include "process/device.h"
@@ -261,6 +262,8 @@ int main(int argc, char** argv)
     wxLog::SetActiveTarget(new wxLogStderr);
     const double seconds = argc > 1 ? std::max(0.3, std::atof(argv[1])) : 1.0;
     InitTimeOfDay(true);
+    // The mode a device paces in when the configuration does not choose one.
+    std::printf("pacing default_mode=%s\n", CTrackerWorker::kDefaultClockDelay ? "delay" : "busy");
     for (double rate : {100.0, 144.0, 300.0, 1000.0}) {
         const std::vector<double> rates{rate};
         Case(rates, "reference", "", [&] { return RunReference(rates, seconds); });

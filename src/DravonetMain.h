@@ -29,6 +29,7 @@ class wxCheckBoxComboPopup;
 class wxComboBox;
 class wxComboCtrl;
 class wxFileConfig;
+class wxKeyEvent;
 class wxListCtrl;
 class wxMenu;
 class wxNotificationMessage;
@@ -155,6 +156,8 @@ public:
     void LoadConfig();
     void SaveConfig();
     void LoadWindowPlacement();
+    // First start: toolbars in as many rows as the window's width needs.
+    void WrapToolbarRows(int width);
     void SaveWindowPlacement();
     void BuildSettingsGrid();
 
@@ -232,6 +235,10 @@ private:
     void UpdateTimeInfo(CAnalogDevice* device);
     void CheckCameraModified();
     void PollDevices();
+    // The deferred work of handlers and other threads (device polls, grid rebuilds,
+    // the stop request), from idle and from the display timer alike; true when a
+    // stop was carried out.
+    bool RunDeferredWork();
 
     void OnSize(wxSizeEvent& event);
     void OnTimer(wxTimerEvent& event);
@@ -245,6 +252,8 @@ private:
     void OnUpdateCaptureItems(wxUpdateUIEvent& event);
     void OnUpdateDeviceItems(wxUpdateUIEvent& event);
     void OnStartStopDevice(wxCommandEvent& event);
+    // F9, F10 and F11 whatever window has the focus.
+    void OnCharHook(wxKeyEvent& event);
     void OnAbout(wxCommandEvent& event);
 
     // ---- settings ----
@@ -341,6 +350,7 @@ private:
     std::FILE* m_oldStderr = nullptr;
     wxAuiToolBar* m_timeToolBar = nullptr;
     std::unique_ptr<wxNotificationMessage> m_notification;
+    bool m_inDeferredWork = false;  // RunDeferredWork runs (a yield may re-enter)
 
     // ---- settings (configuration variables, keys of the configuration file) ----
 public:
@@ -348,7 +358,7 @@ public:
     bool m_useCore = false;                 // "/Application/use_core"
     bool m_useDayTimer = false;             // "/Device/timer"
     bool m_genTimer = true;                 // "/Device/gen_timer"
-    bool m_useClockDelay = false;           // "/Device/use_clock_delay"
+    bool m_useClockDelay = true;            // "/Device/use_clock_delay"
     int m_workerPriority = 2;               // "/Device/worker_priority"
     bool m_showDelta = true;                // "/Device/show_delta"
     double m_deviceEps = 0.05;              // "/Device/device_eps"
@@ -410,8 +420,13 @@ private:
     void LoadOscClients(wxFileConfig& config);
     void LoadFolders();
     bool m_configUnreadableReported = false;  // an unreadable file is reported once
+    bool m_configDamageReported = false;      // so is a file with lines the parser ignored
 
     // ---- views (own members) ----
+    // The view grid's property names device's name and newName is that of another
+    // open device.
+    bool IsNameOfAnotherDevice(CAnalogDevice& device, const wxString& property,
+                               const wxString& newName);
     // Fills the channel pop-up with the device's channels, its shown ones ticked.
     void FillChannelPopup(CAnalogDevice* device);
     // Adds a new view page of device, selected, captioned and split as a new view is.
@@ -445,8 +460,12 @@ private:
         void operator()(wxSound* sound) const;
     };
     std::vector<CAnalogDevice*> CaptureDevices();
+    // A capture or export folder that does not exist is created when the user
+    // agrees; false, with the reason shown, when it is still missing.
+    bool EnsureCaptureFolder(const wxString& folder);
     bool WaitForCaptureTrigger(const wxString& title, const wxString& format,
-                               const TriggerReader& reader, double startValue);
+                               const TriggerReader& reader, double startValue,
+                               const wxString& notice = wxString());
     void StartCaptureDevices(double maxTimeSec);
     void SetCaptureTool(bool isCapturing);
     void PlayCaptureSound();

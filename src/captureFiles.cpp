@@ -1,5 +1,6 @@
 #include "captureFiles.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wx/filename.h>
@@ -145,4 +146,37 @@ wxString FormatFileSize(double bytes)
 wxString FormatFramesCell(long frames, double seconds)
 {
     return wxString::Format("%ld (%s", frames, FormatTime(seconds));
+}
+
+bool IsMissingPath(const wxString& path)
+{
+    std::error_code status;
+    const std::filesystem::file_status info = std::filesystem::symlink_status(ToPath(path), status);
+    return info.type() == std::filesystem::file_type::not_found;
+}
+
+bool CreateFolder(const wxString& path, wxString& error)
+{
+    error.clear();
+    std::error_code status;
+    std::filesystem::create_directories(ToPath(path), status);
+    if (!status) return true;
+    error = wxString(status.message());
+    return false;
+}
+
+wxString FileCreationError(const wxString& path)
+{
+    const wxScopedCharBuffer native = path.fn_str();
+    if (!native) return _("the name cannot be written in the system's encoding");
+    int fd = -1;
+    do {
+        fd = ::open(native.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno == EEXIST ? wxString() : wxString(std::strerror(errno));
+    // Only the probe's own empty file is removed, whatever its close says.
+    const bool isClosed = ::close(fd) == 0;
+    const int closeError = errno;
+    if (::unlink(native.data()) != 0) return wxString(std::strerror(errno));
+    return isClosed ? wxString() : wxString(std::strerror(closeError));
 }

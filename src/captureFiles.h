@@ -57,3 +57,16 @@ bool RemoveFiles(const std::vector<wxString>& paths, wxString& error);
 // 1024 MB, "%.2f Gb" above; the frames as "%ld (" and the duration.
 wxString FormatFileSize(double bytes);
 wxString FormatFramesCell(long frames, double seconds);
+
+// Whether nothing at all stands at path (a folder to offer to create); false
+// for a file, a folder, or a path the system cannot answer for.
+bool IsMissingPath(const wxString& path);
+
+// Creates the folder and its missing parents; false, with the system's reason
+// in error, when it cannot.
+bool CreateFolder(const wxString& path, wxString& error);
+
+// Why the system refuses to create a file at path: tries to create it
+// exclusively and removes what it created. Empty when it can be created (or
+// when something is already there).
+wxString FileCreationError(const wxString& path);

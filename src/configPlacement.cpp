@@ -54,3 +54,37 @@ WindowPlacement FitWindowPlacement(const WindowPlacement& stored,
     }
     return fit;
 }
+
+WindowPlacement FirstStartPlacement(const std::vector<ScreenRect>& displays)
+{
+    WindowPlacement first;
+    if (displays.empty()) return first;
+    const ScreenRect& d = displays.front();
+    const int margin = std::min(kPlacementMargin, std::max(0, std::min(d.width, d.height) / 8));
+    first.x = d.x + margin;
+    first.y = d.y + margin;
+    first.width = d.width - 2 * margin;
+    // The client size: the caption, menu and status bars come on top of it.
+    first.height = d.height - margin - kSizeShrink;
+    const WindowPlacement defaults;
+    if (first.width <= 0) first.width = defaults.width;
+    if (first.height <= 0) first.height = defaults.height;
+    first.maximized = false;
+    return first;
+}
+
+std::vector<int> ArrangeToolbarRows(const std::vector<int>& widths, int space)
+{
+    std::vector<int> rows;
+    int row = 0;
+    int used = 0;
+    for (int width : widths) {
+        if (used > 0 && used + width > space) {
+            ++row;
+            used = 0;
+        }
+        rows.push_back(row);
+        used += width;
+    }
+    return rows;
+}

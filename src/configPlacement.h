@@ -37,6 +37,14 @@ constexpr int kPlacementMargin = 50;
 WindowPlacement FitWindowPlacement(const WindowPlacement& stored,
                                    const std::vector<ScreenRect>& displays, int frameWidth);
 
+// The placement of a first start (no stored placement): most of the first display, so
+// that the docks and every toolbar have room; not maximised.
+WindowPlacement FirstStartPlacement(const std::vector<ScreenRect>& displays);
+
+// Toolbars of these widths laid out, in their order, in rows no wider than the space
+// (a toolbar wider than it gets a row of its own): the row of each.
+std::vector<int> ArrangeToolbarRows(const std::vector<int>& widths, int space);
+
 // True when the top strip of a frame at (x, y) of that width lies on a display
 // far enough to be grabbed.
 bool IsCaptionVisible(int x, int y, int frameWidth, const std::vector<ScreenRect>& displays);

@@ -56,16 +56,19 @@ void TrackerFrame::SetTriggerReaders(TriggerReader serial, TriggerReader osc)
 }
 
 bool TrackerFrame::WaitForCaptureTrigger(const wxString& title, const wxString& format,
-                                         const TriggerReader& reader, double startValue)
+                                         const TriggerReader& reader, double startValue,
+                                         const wxString& notice)
 {
     g_waiting_for_trigger = true;
     CTriggerWait::Outcome outcome = CTriggerWait::Outcome::Cancelled;
     {
-        wxProgressDialog dialog(title, _("Waiting..."), 1000, this,
+        // The notice (a trigger that cannot be heard) stays above the wait's text.
+        const wxString prefix = notice.empty() ? wxString() : notice + "\n";
+        wxProgressDialog dialog(title, prefix + _("Waiting..."), 1000, this,
                                 wxPD_APP_MODAL | wxPD_CAN_ABORT);
         CTriggerWait wait(reader, startValue, kTriggerPass);
         outcome = wait.Run([&](double value, double elapsedSec) {
-            const bool goOn = dialog.Pulse(wxString::Format(format, value, elapsedSec));
+            const bool goOn = dialog.Pulse(prefix + wxString::Format(format, value, elapsedSec));
             // The idle handler runs too; it leaves the triggers alone meanwhile.
             if (wxEventLoopBase* loop = wxEventLoopBase::GetActive())
                 loop->YieldFor(wxEVT_CATEGORY_ALL);
@@ -101,11 +104,18 @@ void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
             return;
         isTriggered = true;
     } else if (IsOscTriggerEnabled()) {
-        if (!IsOscTriggerConnected()) wxLogWarning("%s", _("Unable to connect OSC server!"));
+        // An input that failed before (a port in use) may listen now.
+        if (!IsOscTriggerConnected()) StartOscTrigger();
+        wxString notice;
+        if (!IsOscTriggerConnected()) {
+            // Said in the wait itself too: a logged warning shows only once it is over.
+            notice = _("Unable to connect OSC server!");
+            wxLogWarning("%s", notice);
+        }
         if (!WaitForCaptureTrigger(_("OSC External Trigger"),
                                    _("Waiting for osc trigger (%.1f - %.1f s)"),
                                    m_oscTriggerReader ? m_oscTriggerReader : ReadOscTrigger,
-                                   GetOscTriggerSettings().highValue))
+                                   GetOscTriggerSettings().highValue, notice))
             return;
         isTriggered = true;
     }
@@ -131,6 +141,10 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
         if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
             controller->SetOwner(this);
         device->SetRecordDuration(maxTimeSec);
+        // The trial starts at frame 0 with only its own markers, whether the device
+        // has views (which clear their buffers here) or none.
+        device->Reset();
+        device->ResetClock();
         device->RestartViews();
         if (device->StartRecording()) {
             ++started;

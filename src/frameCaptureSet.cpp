@@ -13,6 +13,7 @@
 #include "analog/analogDevice.h"
 #include "analog/analogFile.h"
 #include "captureFiles.h"
+#include "framePrompts.h"
 
 void TrackerFrame::OnCreateCaptureFile(wxCommandEvent& /*event*/)
 {
@@ -40,6 +41,12 @@ bool TrackerFrame::OpenCaptureSet(const wxString& name)
     }
     m_captureName = name;
     if (m_capturePath.empty()) m_capturePath = wxStandardPaths::Get().GetDocumentsDir();
+    if (!EnsureCaptureFolder(m_capturePath) ||
+        (m_exportAnalog && !m_exportPath.empty() && !EnsureCaptureFolder(m_exportPath))) {
+        wxLogError("%s", _("Unable to create capture file(s)"));
+        CloseCaptureFiles();
+        return false;
+    }
     // A new set continues after every trial of that name already on disk,
     // exports included, so that nothing there is replaced.
     wxString error;
@@ -64,6 +71,22 @@ bool TrackerFrame::OpenCaptureSet(const wxString& name)
     }
     wxLogError("%s", _("Unable to create capture file(s)"));
     CloseCaptureFiles();
+    return false;
+}
+
+bool TrackerFrame::EnsureCaptureFolder(const wxString& folder)
+{
+    if (!IsMissingPath(folder)) return true;  // a folder, or what the numbering reports
+    const wxString question =
+        wxString::Format(_("The folder %s does not exist. Do you want to create it?"), folder);
+    if (!ShellPrompts().confirm(this, question)) {
+        SetErrorMessage(wxString::Format(_("The folder %s does not exist"), folder), true);
+        return false;
+    }
+    wxString reason;
+    if (CreateFolder(folder, reason)) return true;
+    SetErrorMessage(wxString::Format(_("Unable to create the folder %s : %s"), folder, reason),
+                    true);
     return false;
 }
 
@@ -103,7 +126,12 @@ bool TrackerFrame::CreateCaptureFiles()
         }
         if (!isCreated) {
             device->StopRecording();  // no output of an older trial stays behind
-            SetErrorMessage(_("Error creating capture file for ") + device->GetDeviceName(), true);
+            wxString text = _("Error creating capture file for ") + device->GetDeviceName();
+            // The user can mend a folder or a name only knowing what the system said.
+            const wxString reason =
+                existing.empty() ? FileCreationError(paths.recording) : wxString();
+            if (!reason.empty()) text += " : " + paths.recording + " : " + reason;
+            SetErrorMessage(text, true);
             continue;
         }
         isAnyCreated = true;

@@ -3,6 +3,7 @@
 #include <wx/fileconf.h>
 #include <wx/filename.h>
 #include <wx/intl.h>
+#include <wx/log.h>
 #include <wx/utils.h>
 
 #include <climits>
@@ -14,6 +15,7 @@
 #include "configPlacement.h"
 #include "frameSettingsTable.h"
 #include "network/oscServer.h"
+#include "process/trackerWorker.h"
 
 namespace {
 
@@ -43,6 +45,23 @@ long ReadLongOr(const wxConfigBase& config, const char* key, long fallback)
     if (!config.Read(key, &value) || value < INT_MIN || value > INT_MAX) return fallback;
     return value;
 }
+
+// Gathers what the toolkit says about the lines of the file while it is parsed (one
+// message each), so that a damaged file is reported once, in one summary.
+class CParseComplaints : public wxLog {
+public:
+    CParseComplaints() : m_previous(wxLog::SetActiveTarget(this)) {}
+    ~CParseComplaints() override { wxLog::SetActiveTarget(m_previous); }
+    CParseComplaints(const CParseComplaints&) = delete;
+    CParseComplaints& operator=(const CParseComplaints&) = delete;
+    std::vector<wxString> texts;
+
+protected:
+    void DoLogTextAtLevel(wxLogLevel, const wxString& msg) override { texts.push_back(msg); }
+
+private:
+    wxLog* m_previous;
+};
 
 std::vector<wxString> ToVector(const wxArrayString& texts)
 {
@@ -161,9 +180,26 @@ std::unique_ptr<wxFileConfig> TrackerFrame::OpenConfig(bool mustExist)
         }
         return nullptr;
     }
-    return std::make_unique<wxFileConfig>(kConfigAppName, kConfigVendorName, path, wxEmptyString,
-                                          wxCONFIG_USE_LOCAL_FILE | wxCONFIG_USE_GLOBAL_FILE,
-                                          wxConvAuto());
+    std::vector<wxString> complaints;
+    std::unique_ptr<wxFileConfig> config;
+    {
+        CParseComplaints parse;
+        config = std::make_unique<wxFileConfig>(kConfigAppName, kConfigVendorName, path,
+                                                wxEmptyString,
+                                                wxCONFIG_USE_LOCAL_FILE | wxCONFIG_USE_GLOBAL_FILE,
+                                                wxConvAuto());
+        complaints.swap(parse.texts);
+    }
+    // The file is read again for every device and at exit: said once, not per line.
+    if (!complaints.empty() && !m_configDamageReported) {
+        m_configDamageReported = true;
+        const int lines = static_cast<int>(complaints.size());
+        SetErrorMessage(wxString::Format(_("Configuration file %s is damaged: %d line(s) were "
+                                           "ignored, the other settings are used (first: %s).\n"),
+                                         path, lines, complaints.front()),
+                        false);
+    }
+    return config;
 }
 
 void TrackerFrame::SetConfigDefaults()
@@ -172,7 +208,7 @@ void TrackerFrame::SetConfigDefaults()
     m_useCore = false;
     m_useDayTimer = false;
     m_genTimer = true;
-    m_useClockDelay = false;
+    m_useClockDelay = CTrackerWorker::kDefaultClockDelay;
     m_workerPriority = 2;
     m_showDelta = true;
     m_deviceEps = 0.05;
@@ -338,24 +374,56 @@ void TrackerFrame::SaveWindowPlacement()
 void TrackerFrame::LoadWindowPlacement()
 {
     std::unique_ptr<wxFileConfig> config = OpenConfig(true);
-    if (!config) return;
+    std::vector<ScreenRect> displays;
+    for (unsigned i = 0; i < wxDisplay::GetCount(); ++i) {
+        const wxRect area = wxDisplay(i).GetGeometry();
+        displays.push_back({area.x, area.y, area.width, area.height});
+    }
     WindowPlacement stored;
-    {
+    bool isStored = false;
+    if (config) {
         CPathKeeper keeper(*config);
         config->SetPath(kGroupMainFrame);
+        isStored = config->HasEntry(kKeyFrameX) || config->HasEntry(kKeyFrameY) ||
+                   config->HasEntry(kKeyFrameW) || config->HasEntry(kKeyFrameH);
         stored.x = ReadLongOr(*config, kKeyFrameX, stored.x);
         stored.y = ReadLongOr(*config, kKeyFrameY, stored.y);
         stored.width = ReadLongOr(*config, kKeyFrameW, stored.width);
         stored.height = ReadLongOr(*config, kKeyFrameH, stored.height);
         stored.maximized = ReadLongOr(*config, kKeyFrameMaximized, 1) == 1;
     }
-    std::vector<ScreenRect> displays;
-    for (unsigned i = 0; i < wxDisplay::GetCount(); ++i) {
-        const wxRect area = wxDisplay(i).GetGeometry();
-        displays.push_back({area.x, area.y, area.width, area.height});
+    WindowPlacement fit;
+    if (isStored) {
+        fit = FitWindowPlacement(stored, displays, GetSize().x);
+    } else {
+        // First start: room for every toolbar. A file without the group opens maximised,
+        // as it always did.
+        fit = FirstStartPlacement(displays);
+        fit.maximized = config && stored.maximized;
     }
-    const WindowPlacement fit = FitWindowPlacement(stored, displays, GetSize().x);
     Move(fit.x, fit.y);
     SetClientSize(fit.width, fit.height);
+    if (!isStored) WrapToolbarRows(GetClientSize().x);
     if (fit.maximized) Maximize();
+}
+
+void TrackerFrame::WrapToolbarRows(int width)
+{
+    std::vector<wxAuiPaneInfo*> bars;
+    std::vector<int> widths;
+    wxAuiPaneInfoArray& panes = m_auiManager.GetAllPanes();
+    for (size_t i = 0; i < panes.GetCount(); ++i) {
+        if (!panes[i].IsToolbar() || !panes[i].window) continue;
+        bars.push_back(&panes[i]);
+        widths.push_back(panes[i].window->GetBestSize().x);
+    }
+    const std::vector<int> rows = ArrangeToolbarRows(widths, width);
+    if (rows.empty() || rows.back() == 0) return;  // one row holds them all
+    int position = 0;
+    for (size_t i = 0; i < bars.size(); ++i) {
+        position = i > 0 && rows[i] == rows[i - 1] ? position + 1 : 0;
+        bars[i]->Row(rows[i]).Position(position);
+    }
+    // The layout that "reset" returns to is this one too.
+    if (m_perspectives.GetCount() == 1) m_perspectives[0] = m_auiManager.SavePerspective();
 }

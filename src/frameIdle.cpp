@@ -14,6 +14,7 @@
 #include "serial/serialTrigger.h"
 #include "video/VideoDevice.h"
 #include "video/VideoView.h"
+#include "wiiPair.h"
 
 #include <wx/app.h>
 #include <wx/aui/auibar.h>
@@ -39,6 +40,30 @@ void TrackerFrame::OnTimer(wxTimerEvent& /*event*/)
 {
     if (m_quitting) return;
     RefreshPages();
+    // Idle events can lag by seconds on a loaded machine: the display period bounds
+    // how long a stop request or a rebuild waits.
+    RunDeferredWork();
+}
+
+bool TrackerFrame::RunDeferredWork()
+{
+    // A stop shows a notification and yields: a tick inside it must not start over.
+    if (m_inDeferredWork) return false;
+    m_inDeferredWork = true;
+    PollDevices();
+    CheckCameraModified();
+    if (m_rebuildSettingsGrid) {
+        m_rebuildSettingsGrid = false;
+        BuildSettingsGrid();
+    }
+    if (m_rebuildViewGrid) {
+        m_rebuildViewGrid = false;
+        UpdateViewGrid();
+    }
+    const bool isStopRequested = TakeCaptureStopRequest();
+    if (isStopRequested) StopCapture();
+    m_inDeferredWork = false;
+    return isStopRequested;
 }
 
 void TrackerFrame::RefreshPages()
@@ -142,7 +167,7 @@ void TrackerFrame::OnIdle(wxIdleEvent& event)
             if (SearchWiiDevices())
                 SetStatusText(wxString::Format(_("%d Wii device(s) found"), m_wiiFoundCount), 2);
             else
-                SetStatusText(_("(Wii) No device found!"), 2);
+                SetStatusText(WiiNoDeviceStatusText(), 2);
         }
     }
 
@@ -152,19 +177,7 @@ void TrackerFrame::OnIdle(wxIdleEvent& event)
         VrpnServerMainloop();
     }
 
-    PollDevices();
-    CheckCameraModified();
-
-    if (m_rebuildSettingsGrid) {
-        BuildSettingsGrid();
-        m_rebuildSettingsGrid = false;
-    }
-    if (m_rebuildViewGrid) {
-        UpdateViewGrid();
-        m_rebuildViewGrid = false;
-    }
-    if (TakeCaptureStopRequest()) {
-        StopCapture();
+    if (RunDeferredWork()) {
         event.RequestMore();
         return;
     }

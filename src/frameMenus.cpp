@@ -58,6 +58,7 @@ wxBEGIN_EVENT_TABLE(TrackerFrame, wxFrame)
     EVT_CLOSE(TrackerFrame::OnClose)
     EVT_SIZE(TrackerFrame::OnSize)
     EVT_IDLE(TrackerFrame::OnIdle)
+    EVT_CHAR_HOOK(TrackerFrame::OnCharHook)
 wxEND_EVENT_TABLE()
     // clang-format on
 
@@ -250,6 +251,40 @@ void TrackerFrame::OnUpdateOpenItems(wxUpdateUIEvent& event)
         event.Enable(m_wiiFoundCount == 0);
     else
         event.Enable(ok);
+}
+
+void TrackerFrame::OnCharHook(wxKeyEvent& event)
+{
+    int id = wxID_NONE;
+    if (event.GetModifiers() == wxMOD_NONE) {
+        switch (event.GetKeyCode()) {
+            case WXK_F9:
+                id = ID_CAPTURE_START;
+                break;
+            case WXK_F10:
+                id = ID_CAPTURE_STOP;
+                break;
+            case WXK_F11:
+                id = ID_CAPTURE_NEXT;
+                break;
+            default:
+                break;
+        }
+    }
+    if (id == wxID_NONE) {
+        event.Skip();
+        return;
+    }
+    // The capture keys act before the window with the focus sees them: a grid
+    // keeps every key it gets, and F10 would open the menu bar. A key whose item
+    // is disabled does nothing, as the item.
+    wxUpdateUIEvent state(id);
+    state.SetEventObject(this);
+    OnUpdateCaptureItems(state);
+    if (state.GetSetEnabled() && !state.GetEnabled()) return;
+    wxCommandEvent command(wxEVT_MENU, id);
+    command.SetEventObject(this);
+    ProcessWindowEvent(command);
 }
 
 void TrackerFrame::OnUpdateCaptureItems(wxUpdateUIEvent& event)

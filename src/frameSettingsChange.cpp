@@ -15,6 +15,7 @@
 #include "network/vrpnServerModule.h"
 #include "process/trackerWorker.h"
 #include "serial/serialTrigger.h"
+#include "shellLog.h"
 
 namespace {
 
@@ -76,6 +77,13 @@ void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
 {
     if (name == "Capture_dir") {
         UpdateTitle();
+    } else if (name == "Capture_time") {
+        if (!stored) {
+            LogShell(wxLOG_Warning, "OnCapturePropertyChange",
+                     _("The maximum capture time is a number of seconds, 0 or more (0: no "
+                       "limit); the time is kept"));
+            m_rebuildSettingsGrid = true;  // shows the kept value again
+        }
     } else if (name == "expert_mode") {
         ApplyExpertMode();
     } else if (name == "use_core") {
@@ -107,7 +115,11 @@ void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
                               "OSC_TRIGGER_ADDR"})) {
         if (stored) RestartOrAsk(false);
     } else if (name == "OSC_TRIGGER_USE") {
-        RestartOscTrigger();
+        // Switched on in a running program, the input listens at once.
+        if (!IsOscTriggerEnabled())
+            StopOscTrigger();
+        else if (!StartOscTrigger())
+            SetErrorMessage(_("Unable to connect OSC server!"), true);
     } else if (name == "OSC_SERVER") {
         if (!m_useOscServer) {
             CloseOscServer();

@@ -260,6 +260,12 @@ void TrackerFrame::BuildSettingsGrid()
     choices.priorities.Add(_("Below Normal"));
     choices.priorities.Add(_("Normal"));
     choices.priorities.Add(_("Highest Priority"));
+    // The ports present now, and the configured ones even when absent: a path the
+    // user typed into the configuration is shown and kept, never replaced.
+    wxArrayString configuredPorts;
+    for (const wxString* port : {&m_satelComPort, &m_fobComPort, &m_triggerPort})
+        configuredPorts.Add(*port);
+    RefreshComPortNames(configuredPorts);
     GetComPortNames(choices.ports);
     // The spin editor is one of the additional editors; registering twice is harmless.
     wxPropertyGrid::RegisterAdditionalEditors();

@@ -24,7 +24,7 @@ constexpr SettingRule kRules[] = {
     {"export_dir", kKeyCaptureExportPath, C::None, 0, 0, 0},
     {"Acq_buffer", kKeyCaptureQueueDepth, C::None, 0, 0, 0},
     {"Acq_priority", kKeyCapturePriority, C::None, 0, 0, 0},
-    {"Capture_time", kKeyCaptureMaxTime, C::None, 0, 0, 0},
+    {"Capture_time", kKeyCaptureMaxTime, C::NonNegative, 0, 0, 0},
     {"Capture_pre_time", kKeyCapturePreTime, C::None, 0, 0, 0},
     {"Capture_sound", kKeyCaptureSound, C::None, 0, 0, 0},
     {"ACQ_THREAD", kKeyCaptureUseThread, C::None, 0, 0, 0},
@@ -125,6 +125,15 @@ double VariantToDouble(const wxVariant& value)
     return value.Convert(&number) ? number : 0.0;
 }
 
+// The value as a number: numbers as they are, a text only when all of it is one.
+bool VariantToNumber(const wxVariant& value, double& number)
+{
+    const wxString type = value.GetType();
+    if (type == "string") return value.GetString().Strip(wxString::both).ToCDouble(&number);
+    if (type == "double" || type == "long" || type == "longlong") return value.Convert(&number);
+    return false;
+}
+
 // The integer to store after the rule, or false when nothing is stored.
 bool CheckInt(const SettingRule& rule, long long given, long& out)
 {
@@ -207,7 +216,13 @@ struct Store {
             v = FobRangeFromChoice(SaturateToInt(VariantToLongLong(value)));
             if (v == 0) return false;
         } else {
-            v = VariantToDouble(value);
+            if (rule.check == C::NonNegative) {
+                // A text that is no number must not become 0 (no limit), nor a
+                // negative or undefined time a limit of one frame.
+                if (!VariantToNumber(value, v) || !std::isfinite(v) || v < 0.0) return false;
+            } else {
+                v = VariantToDouble(value);
+            }
             if (rule.check == C::Tolerance && !(v >= rule.low && v < rule.high)) return false;
         }
         *target = v;

@@ -22,6 +22,7 @@ enum class SettingCheck {
     ComPortChoice,   // choice index to a port name; other indexes store an empty name
     NotEmpty,        // an empty text stores nothing
     Tolerance,       // 0 <= v < 1000; otherwise nothing is stored
+    NonNegative,     // a finite number of 0 or more; anything else stores nothing
 };
 
 struct SettingRule {

@@ -3,11 +3,13 @@
 #include "analog/analogView.h"
 #include "appIcons.h"
 #include "checkBoxComboPopup.h"
+#include "shellLog.h"
 
 #include <wx/aui/auibar.h>
 #include <wx/combobox.h>
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
+#include <wx/textentry.h>
 
 namespace {
 
@@ -132,10 +134,33 @@ void TrackerFrame::UpdateTitle()
     SetTitle(title);
 }
 
-void TrackerFrame::OnStartStopDevice(wxCommandEvent& /*event*/)
+namespace {
+
+// The focus is where the user types: a blank belongs to the text.
+bool IsTypingFocus()
 {
+    auto* entry = dynamic_cast<wxTextEntry*>(wxWindow::FindFocus());
+    return entry && entry->IsEditable();
+}
+
+}  // namespace
+
+void TrackerFrame::OnStartStopDevice(wxCommandEvent& event)
+{
+    // The accelerator (no menu or tool is the event's object) never takes Space
+    // from a text entry: skipped, the key goes on to the entry.
+    const wxObject* origin = event.GetEventObject();
+    if ((origin == nullptr || origin == this) && IsTypingFocus()) {
+        event.Skip();
+        return;
+    }
     CAnalogDevice* device = GetCurrentDevice();
     if (!device) return;
+    if (device->IsRecording()) {
+        // Stopping would cut the recording; starting again would reset it.
+        LogRecordingRefusal("OnStartStopDevice");
+        return;
+    }
     device->AnalogStartStop();
     UpdateStartStopTool();
 }

@@ -1,4 +1,5 @@
 #include <wx/app.h>
+#include <wx/log.h>
 #include <wx/aui/auibook.h>
 #include <wx/propgrid/propgrid.h>
 
@@ -6,10 +7,26 @@
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "analog/analogViewDraw.h"
+#include "analog/paramType.h"
 #include "frameViewChange.h"
 #include "frameViewGridFill.h"
 #include "frameViewPages.h"
 #include "process/trackerWorker.h"
+#include "shellLog.h"
+
+bool TrackerFrame::IsNameOfAnotherDevice(CAnalogDevice& device, const wxString& property,
+                                         const wxString& newName)
+{
+    // The device's own first parameter, a text, is its name.
+    int count = 0;
+    int type = PARAM_NONE;
+    if (FindDeviceParam(device, property) != 0 || !device.GetParam(0, &count, &type) ||
+        type != PARAM_STRING || newName == device.GetDeviceName())
+        return false;
+    for (CAnalogDevice* other : GetDeviceList())
+        if (other != &device && other->GetDeviceName() == newName) return true;
+    return false;
+}
 
 void TrackerFrame::OnViewPropertyChange(wxPropertyGridEvent& event)
 {
@@ -65,13 +82,35 @@ void TrackerFrame::OnViewPropertyChange(wxPropertyGridEvent& event)
         C3DViewGridValues values;
         if (Read3DGridValues(view3D, values)) {
             const C3DGridChange change = Apply3DGridChange(name, value, values);
-            if (change != C3DGridChange::kNone) Push3DGridChange(view3D, values, change);
+            // A new trail or object size rebuilds the view, which resets its device.
+            const bool isRebuild =
+                change == C3DGridChange::kDrawTime || change == C3DGridChange::kObjectSize;
+            if (recording && isRebuild) {
+                LogRecordingRefusal("OnViewPropertyChange");
+                m_rebuildViewGrid = true;
+            } else if (change != C3DGridChange::kNone) {
+                Push3DGridChange(view3D, values, change);
+            }
         }
         if (window3D) window3D->Refresh(false);
         Select3DView(view3D);
     }
 
-    if (recording) return;  // a recording device takes no parameter from the grid
+    if (recording) {
+        // A recording device takes no parameter from the grid; the grid shows its
+        // value again.
+        if (FindDeviceParam(*device, name) >= 0) {
+            LogRecordingRefusal("OnViewPropertyChange");
+            m_rebuildViewGrid = true;
+        }
+        return;
+    }
+    if (IsNameOfAnotherDevice(*device, name, value.text)) {
+        // Every later trial of the set would fail on the shared name.
+        wxLogError(_("Device name already exists : %s. You must change device name"), value.text);
+        m_rebuildViewGrid = true;  // the grid shows the kept name again
+        return;
+    }
     const CDeviceParamChange change = ApplyDeviceParamChange(*device, name, value, running);
     if (!change.handed) return;
     m_rebuildViewGrid = true;

@@ -8,6 +8,10 @@
 #include "analog/analogViewFormat.h"
 #include "checkBoxComboPopup.h"
 #include "frameViewPages.h"
+#include "shellLog.h"
+
+#include <algorithm>
+#include <vector>
 
 // The main frame keeps no list of views: the pages of "MAINBOOK" are the views,
 // and each view links to its device. Every lookup reads the notebook anew, so no
@@ -156,6 +160,16 @@ void TrackerFrame::ApplyChannelSelection()
     CAnalogDevice* device = GetCurrentDevice();
     // The list was filled for one device; ticks never reach another one.
     if (!device || !m_channelPopup || device != m_channelPopupDevice) return;
+    if (device->IsRecording()) {
+        // A new channel set would reset the device under its recording: the list
+        // shows the channels that are recorded again.
+        LogRecordingRefusal("ApplyChannelSelection");
+        const std::vector<int>& visible = device->GetVisibleList();
+        for (unsigned i = 0; i < m_channelPopup->GetCount(); ++i)
+            m_channelPopup->Check(
+                i, std::find(visible.begin(), visible.end(), static_cast<int>(i)) != visible.end());
+        return;
+    }
     const int channels = device->GetChannelCount();
     std::vector<int> shown;
     const unsigned count = m_channelPopup->GetCount();
@@ -177,12 +191,24 @@ void TrackerFrame::OnRestoreStartupView(wxCommandEvent& /*event*/)
 
 void TrackerFrame::OnDeviceReset(wxCommandEvent& /*event*/)
 {
-    if (CAnalogDevice* device = GetCurrentDevice()) device->ResetViews();
+    CAnalogDevice* device = GetCurrentDevice();
+    if (!device) return;
+    if (device->IsRecording()) {
+        LogRecordingRefusal("OnDeviceReset");
+        return;
+    }
+    device->ResetViews();
 }
 
 void TrackerFrame::OnDeviceOffset(wxCommandEvent& /*event*/)
 {
-    if (CAnalogDevice* device = GetCurrentDevice()) device->AnalogOffset();
+    CAnalogDevice* device = GetCurrentDevice();
+    if (!device) return;
+    if (device->IsRecording()) {
+        LogRecordingRefusal("OnDeviceOffset");
+        return;
+    }
+    device->AnalogOffset();
 }
 
 void TrackerFrame::AddViewPage(wxWindow* page, CAnalogDevice* device)

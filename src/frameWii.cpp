@@ -38,6 +38,14 @@ wxString WiiPairToolPath()
     return executable.GetPathWithSep() + "wii_pairu";
 }
 
+wxString WiiNoDeviceStatusText()
+{
+    const int denied = GetWiiDeniedCount();
+    if (denied > 0)
+        return wxString::Format(_("(Wii) %d device(s) found but not permitted: see Errors"), denied);
+    return _("(Wii) No device found!");
+}
+
 bool TrackerFrame::SearchWiiDevices()
 {
     wxBusyCursor busy;
@@ -47,9 +55,13 @@ bool TrackerFrame::SearchWiiDevices()
     g_wii_time_out.store(std::max(m_wiiTimeOut, 1));
     m_wiiFoundCount = InitWiiDevices();
     ScrollMessagesToEnd();
-    if (!m_auiManager.GetPane("MESSAGEBOOK").IsShown())
-        ShowNotification("WII", wxString::Format(_("Devices detected : %d"), m_wiiFoundCount),
-                         wxICON_INFORMATION);
+    if (!m_auiManager.GetPane("MESSAGEBOOK").IsShown()) {
+        // Found but not permitted is not "nothing there": the Errors page says what to do.
+        wxString text = wxString::Format(_("Devices detected : %d"), m_wiiFoundCount);
+        if (GetWiiDeniedCount() > 0)
+            text += "\n" + WiiNoDeviceStatusText();
+        ShowNotification("WII", text, wxICON_INFORMATION);
+    }
     return m_wiiFoundCount > 0;
 }
 

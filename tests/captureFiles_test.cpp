@@ -100,6 +100,27 @@ TEST_F(CaptureFilesTest, SubFolderIsCreatedOnce)
     EXPECT_FALSE(CreateSubFolder(Folder() + "/missing", "x"));  // only the last level
 }
 
+TEST_F(CaptureFilesTest, FolderAndFileRefusalsCarryTheSystemsReason)
+{
+    Touch("plain", 3);
+    EXPECT_FALSE(IsMissingPath(Folder()));
+    EXPECT_FALSE(IsMissingPath(Folder() + "/plain"));
+    EXPECT_TRUE(IsMissingPath(Folder() + "/new/trials"));
+    wxString error;
+    EXPECT_FALSE(CreateFolder(Folder() + "/plain/trials", error));
+    EXPECT_NE(error.Find("Not a directory"), wxNOT_FOUND) << error;
+    EXPECT_TRUE(CreateFolder(Folder() + "/new/trials", error));
+    EXPECT_TRUE(std::filesystem::is_directory(Path("new/trials")));
+
+    EXPECT_EQ(FileCreationError(Folder() + "/plain/x.qvd"), "Not a directory");
+    EXPECT_EQ(FileCreationError(Folder() + "/" + wxString('n', 300)), "File name too long");
+    // A file that can be created leaves nothing behind; one already there is kept.
+    EXPECT_TRUE(FileCreationError(Folder() + "/free.qvd").empty());
+    EXPECT_FALSE(std::filesystem::exists(Path("free.qvd")));
+    EXPECT_TRUE(FileCreationError(Folder() + "/plain").empty());
+    EXPECT_EQ(std::filesystem::file_size(Path("plain")), 3u);
+}
+
 TEST_F(CaptureFilesTest, TrialPathsAndRemoval)
 {
     std::filesystem::create_directory(Path("export"));

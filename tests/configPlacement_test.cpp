@@ -111,3 +111,33 @@ TEST(ConfigPlacementTest, RandomPlacementsAlwaysEndVisible)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ConfigPlacementTest, FirstStartTakesMostOfTheFirstDisplay)
+{
+    const WindowPlacement first = FirstStartPlacement(kTwoScreens);
+    EXPECT_EQ(first.x, 50);
+    EXPECT_EQ(first.y, 50);
+    EXPECT_EQ(first.width, 1820);
+    EXPECT_EQ(first.height, 930);
+    EXPECT_FALSE(first.maximized);
+    // A small display keeps a smaller margin; no display leaves the defaults.
+    const WindowPlacement small = FirstStartPlacement({{10, 20, 320, 240}});
+    EXPECT_EQ(small.x, 10 + 30);
+    EXPECT_EQ(small.y, 20 + 30);
+    EXPECT_EQ(small.width, 320 - 60);
+    EXPECT_EQ(small.height, 240 - 30 - 100);
+    EXPECT_EQ(FirstStartPlacement({}).width, WindowPlacement().width);
+}
+
+TEST(ConfigPlacementTest, ToolbarsWrapIntoRowsThatFit)
+{
+    EXPECT_EQ(ArrangeToolbarRows({100, 200, 300}, 1000), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(ArrangeToolbarRows({400, 400, 400, 100}, 900), (std::vector<int>{0, 0, 1, 1}));
+    // Wider than the space: a row of its own.
+    EXPECT_EQ(ArrangeToolbarRows({100, 1200, 100}, 1000), (std::vector<int>{0, 1, 2}));
+    EXPECT_TRUE(ArrangeToolbarRows({}, 1000).empty());
+}
+
+}  // namespace

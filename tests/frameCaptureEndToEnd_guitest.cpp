@@ -7,6 +7,7 @@
 #include <wx/textctrl.h>
 #include "frameDeviceTestSupport.h"
 #include "support/logCapture.h"
+#include <wx/propgrid/propgrid.h>
 #include "video/VideoDevice.h"
 #include "video/videoFakes.h"
 
@@ -16,7 +17,9 @@
 #include <wx/filename.h>
 
 #include <chrono>
+#include <cmath>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -92,4 +95,65 @@ TEST_F(FrameDeviceTest, CaptureOfAnAnalogDeviceAndACameraOpenedByTheirCommands)
         }
     }
     g_camera_count = 0;
+}
+
+TEST_F(FrameDeviceTest, TrialsOfATrackerShownOnlyIn3DStartAtItsFrameZeroWithTheirOwnMarkers)
+{
+    TrackerFrame::SetProcessorCountOverride(8);
+    TrackerFrame* frame = MakeFrame();
+    wxCommandEvent open(wxEVT_MENU, ID_OPEN_TEST_3D);
+    frame->ProcessWindowEvent(open);
+    ASSERT_EQ(frame->GetDeviceCount(), 1);
+    ASSERT_NE(frame->GetCurrent3DView(), nullptr);
+    ASSERT_EQ(frame->GetViewCount(), 1);
+    CAnalogDevice* device = frame->GetDeviceList()[0];
+    frame->m_captureMaxTime = 1.0;
+    ASSERT_TRUE(frame->OpenCaptureSet("three"));
+    for (int trial = 1; trial <= 3; ++trial) {
+        // Between trials the device runs on and an event of its comes in.
+        ASSERT_TRUE(RunUntil([device] { return device->GetSampleTime() >= 0.5; }));
+        device->AddMarker(9, 100000, "between trials", false);
+        wxCommandEvent start(wxEVT_MENU, ID_CAPTURE_START);
+        frame->ProcessWindowEvent(start);
+        ASSERT_TRUE(frame->m_capturing) << trial;
+        if (trial == 2) {
+            // A new trail length would rebuild the view and reset the recording device.
+            CLogCapture log;
+            ASSERT_NE(frame->m_viewGrid->GetPropertyByName("Display_time"), nullptr);
+            frame->m_viewGrid->ChangePropertyValue("Display_time", 3.0);
+            EXPECT_EQ(log.Warnings(), 1);
+        }
+        ASSERT_TRUE(RunUntil([frame] { return !frame->m_capturing; })) << trial;
+    }
+    const double rate = device->GetRate();
+    const wxString name = device->GetFileSafeName();
+    frame->CloseCaptureFiles();
+    for (int trial = 1; trial <= 3; ++trial) {
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(
+            wxString::Format("%s/three%s_%04d.qvd", frame->m_capturePath, name, trial)));
+        const int64_t frames = reader.GetFrameCount();
+        EXPECT_GE(frames, static_cast<int64_t>(0.8 * rate)) << trial;
+        // The first sensor turns once a second from (25, 0) at the device's frame 0.
+        std::vector<double> values(static_cast<size_t>(reader.GetChannelCount() * reader.GetDim()));
+        std::vector<double> phases;
+        for (int64_t k = 0; k < frames; ++k) {
+            ASSERT_TRUE(reader.GetFrame(values.data(), static_cast<int64_t>(values.size()), k));
+            const double phase = std::atan2(-values[1] / 25.0, values[0] / 25.0);
+            phases.push_back(phase < 0.0 ? phase + 2.0 * M_PI : phase);
+        }
+        EXPECT_LT(phases.front(), 0.3 * 2.0 * M_PI) << trial;
+        int breaks = 0;
+        for (size_t k = 1; k < phases.size(); ++k) {
+            const double step = std::remainder(phases[k] - phases[k - 1] - 2.0 * M_PI / rate,
+                                               2.0 * M_PI);
+            if (std::fabs(step) > 1e-6) ++breaks;
+        }
+        EXPECT_EQ(breaks, 0) << trial << ": every frame follows the one before";
+        ASSERT_FALSE(reader.GetMarkerFrames().empty()) << trial;
+        EXPECT_EQ(reader.GetMarkerFrames().front(), 0u) << trial;
+        for (uint32_t marker : reader.GetMarkerFrames()) EXPECT_LT(marker, frames) << trial;
+        for (const wxString& label : reader.GetMarkerLabels())
+            EXPECT_NE(label, "between trials") << trial;
+    }
 }

@@ -3,24 +3,34 @@
 // trigger waits and the capture file list.
 #include <gtest/gtest.h>
 #include <wx/app.h>
+#include <wx/aui/auibook.h>
 #include <wx/listctrl.h>
+#include <wx/propgrid/propgrid.h>
 #include <wx/progdlg.h>
 #include <wx/textctrl.h>
 #include <wx/textdlg.h>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <memory>
 #include <thread>
 
 #include "DravonetMain.h"
 #include "analog/analogReader.h"
+#include "analog/analogView.h"
 #include "analog/fakeSinks.h"
 #include "analog/paramType.h"
 #include "analog/testDevice.h"
+#include "checkBoxComboPopup.h"
+#include "frameKeySupport.h"
+#include "framePrompts.h"
 #include "frameTestSupport.h"
 #include "network/oscClientSettings.h"
+#include "network/oscTrigger.h"
+#include "osc_pkt/udp.h"
+#include "support/logCapture.h"
 #include "process/clock.h"
 #include "serial/ptyPair.h"
 #include "serial/serialTrigger.h"
@@ -69,6 +79,11 @@ protected:
             // Sleeping between samples: the tests run beside others.
             ASSERT_TRUE(device->Create(true) && device->RunThread());
         }
+        // A trigger input started by a capture listens on a free port.
+        m_savedTrigger = GetOscTriggerSettings();
+        OscTriggerSettings trigger = m_savedTrigger;
+        trigger.inPort = 0;
+        SetOscTriggerSettings(trigger);
         TrackerFrame* frame = MakeFrame();
         frame->m_capturePath = Folder("capture");
         frame->m_exportPath = Folder("export");
@@ -82,7 +97,10 @@ protected:
 
     void TearDown() override
     {
+        StopOscTrigger();
+        SetOscTriggerSettings(m_savedTrigger);
         SetOscTriggerEnabled(false);
+        ResetShellPrompts();
         g_serialTrigger.Close();
         if (m_frame) {
             m_frame->CloseCaptureFiles();
@@ -123,6 +141,18 @@ protected:
         }
     }
 
+    // Shows the first device in a page of its own, selected as the user selects it:
+    // the channel list and the capture commands act on it.
+    CAnalogView* ShowFirstDevice()
+    {
+        m_devices[0]->ShowAllChannels();  // as a device opened by its command
+        auto* view = new CAnalogView(m_frame, wxDefaultPosition, wxSize(300, 200));
+        view->SetDevice(m_devices[0].get());
+        m_frame->m_mainBook->AddPage(view, "dev1", true);
+        m_frame->SelectAnalogView(view);
+        return view;
+    }
+
     // Runs the GUI thread's events until the condition holds.
     template <typename Condition>
     bool RunUntil(Condition condition)
@@ -144,12 +174,47 @@ protected:
         CRestartingView view;
     };
     Device m_devices[2] = {Device("dev1"), Device("dev2")};
+    OscTriggerSettings m_savedTrigger;
 };
 
 int64_t FramesInFile(const wxString& path)
 {
     CAnalogReader reader;
     return reader.Open(path) ? reader.GetFrameCount() : -1;
+}
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// The phase of a test analog frame (0 at the device's frame 0, one turn per
+// second): its first channel is 2.5 cos, its second 2.75 sin of the phase + 1/8 turn.
+double AnalogPhase(const double* values)
+{
+    const double c = values[0] / 2.5;
+    const double s = std::sqrt(2.0) * values[1] / 2.75 - c;
+    const double phase = std::atan2(s, c);
+    return phase < 0.0 ? phase + kTwoPi : phase;
+}
+
+// The phase steps between the frames of a recording of a test analog device
+// that differ from one frame of its rate; -1 when the file cannot be read.
+int64_t PhaseBreaks(const wxString& path, double rate)
+{
+    CAnalogReader reader;
+    if (!reader.Open(path)) return -1;
+    const int64_t count = reader.GetChannelCount() * reader.GetDim();
+    std::vector<double> values(static_cast<size_t>(count));
+    int64_t breaks = 0;
+    double last = -1.0;
+    for (int64_t frame = 0; frame < reader.GetFrameCount(); ++frame) {
+        if (!reader.GetFrame(values.data(), count, frame)) return -1;
+        const double phase = AnalogPhase(values.data());
+        if (last >= 0.0) {
+            const double step = std::remainder(phase - last - kTwoPi / rate, kTwoPi);
+            if (std::fabs(step) > 1e-6) ++breaks;
+        }
+        last = phase;
+    }
+    return breaks;
 }
 
 TEST_F(CaptureFrameTest, CreateSetNamesFilesAfterThoseInTheFolder)
@@ -576,6 +641,184 @@ TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)
     header.SetMask(wxLIST_MASK_TEXT);
     ASSERT_TRUE(list->GetColumn(1, header));
     EXPECT_EQ(header.GetText(), "Frames");
+}
+
+
+TEST_F(CaptureFrameTest, ChannelListChangeDuringACaptureIsRefusedAndTheFileStaysWhole)
+{
+    ShowFirstDevice();
+    ASSERT_EQ(m_frame->m_channelPopup->GetCount(), 8u);
+    ASSERT_TRUE(m_frame->OpenCaptureSet("chan"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    RecordFrames(50);
+    {
+        CLogCapture log;
+        // The user unticks the first channel in the toolbar's list.
+        m_frame->m_channelPopup->Check(0, false);
+        wxCommandEvent untick(wxEVT_CHECKLISTBOX, ID_CHANNEL_LIST);
+        untick.SetInt(0);
+        untick.SetEventObject(m_frame->m_channelPopup);
+        m_frame->ProcessWindowEvent(untick);
+        ASSERT_EQ(log.Warnings(), 1);
+        EXPECT_NE(
+            log.Messages().back().find("You need to stop recording before changing the device"),
+            std::string::npos);
+        // The other device commands are refused alike.
+        Command(ID_DEVICE_RESET);
+        Command(ID_DEVICE_START_STOP);
+        EXPECT_EQ(log.Warnings(), 3);
+    }
+    EXPECT_TRUE(m_frame->m_channelPopup->IsChecked(0));
+    EXPECT_EQ(m_devices[0]->GetVisibleList().size(), 8u);
+    EXPECT_TRUE(m_devices[0]->IsRunning());
+    RecordFrames(50);
+    Command(ID_CAPTURE_STOP);
+    const wxString file = CaptureFile("chandev1_0001.qvd");
+    EXPECT_GE(FramesInFile(file), 100);
+    EXPECT_EQ(PhaseBreaks(file, 500.0), 0) << "every frame follows the one before";
+}
+
+TEST_F(CaptureFrameTest, StopRequestIsCarriedOutByTheDisplayTimerWithoutIdle)
+{
+    m_frame->m_captureMaxTime = 0.2;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("tick"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    // A busy event loop: no idle event runs while the recorders reach their limit.
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while ((m_devices[0]->IsRecording() || m_devices[1]->IsRecording()) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_FALSE(m_devices[0]->IsRecording() || m_devices[1]->IsRecording());
+    ASSERT_TRUE(m_frame->m_capturing);
+    // The next display tick carries the stop out.
+    wxTimerEvent tick(m_frame->m_displayTimer);
+    m_frame->ProcessWindowEvent(tick);
+    EXPECT_FALSE(m_frame->m_capturing);
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+}
+
+TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheirOwnMarkers)
+{
+    CFastTestDevice bare("bare");
+    ASSERT_TRUE(bare.Create(true) && bare.RunThread());
+    m_frame->SetCaptureDeviceSource([&bare] { return std::vector<CAnalogDevice*>{&bare}; });
+    m_frame->m_captureMaxTime = 1.0;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("solo"));
+    for (int trial = 1; trial <= 3; ++trial) {
+        // Between trials the device runs on and an event of its comes in.
+        ASSERT_TRUE(RunUntil([&bare] { return bare.GetSampleTime() >= 0.5; }));
+        bare.AddMarker(9, 100000, "between trials", false);
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing) << trial;
+        ASSERT_TRUE(RunUntil([this] { return !m_frame->m_capturing; })) << trial;
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    bare.Close();
+    for (int trial = 1; trial <= 3; ++trial) {
+        CAnalogReader reader;
+        ASSERT_TRUE(
+            reader.Open(CaptureFile(wxString::Format("solobare_%04d.qvd", trial).ToStdString())));
+        const int64_t frames = reader.GetFrameCount();
+        // A second at 500 Hz, counted from the trial's start.
+        EXPECT_GE(frames, 400) << trial;
+        std::vector<double> first(static_cast<size_t>(reader.GetChannelCount()));
+        ASSERT_TRUE(reader.GetFrame(first.data(), reader.GetChannelCount(), 0));
+        // The first frame is one of the device's first after the restart (0.2 s of slack
+        // for a loaded machine).
+        EXPECT_LT(AnalogPhase(first.data()), 0.2 * kTwoPi) << trial;
+        ASSERT_FALSE(reader.GetMarkerFrames().empty()) << trial;
+        EXPECT_EQ(reader.GetMarkerFrames().front(), 0u) << trial;
+        EXPECT_EQ(reader.GetMarkerLabels().front(), "E 1") << trial;
+        for (uint32_t frame : reader.GetMarkerFrames()) EXPECT_LT(frame, frames) << trial;
+        for (const wxString& label : reader.GetMarkerLabels())
+            EXPECT_NE(label, "between trials") << trial;
+    }
+}
+
+TEST_F(CaptureFrameTest, MissingCaptureFolderIsCreatedWhenTheUserAgrees)
+{
+    int questions = 0;
+    bool answer = false;
+    ShellPrompts().confirm = [&](wxWindow*, const wxString& text) {
+        ++questions;
+        EXPECT_NE(text.Find("does not exist"), wxNOT_FOUND);
+        return answer;
+    };
+    m_frame->m_capturePath = Folder("new/trials");
+    EXPECT_FALSE(m_frame->OpenCaptureSet("subj"));
+    EXPECT_EQ(questions, 1);
+    EXPECT_FALSE(Exists("new"));
+    EXPECT_TRUE(m_frame->m_captureName.empty());
+    answer = true;
+    EXPECT_TRUE(m_frame->OpenCaptureSet("subj"));
+    EXPECT_EQ(questions, 2);
+    EXPECT_TRUE(Exists("new/trials/subjdev1_0001.qvd"));
+}
+
+TEST_F(CaptureFrameTest, FolderOrFileTheSystemRefusesIsReportedWithItsReason)
+{
+    // Where the folder should be stands a file: no user, root included, can write there.
+    std::ofstream(Path("plain")) << "x";
+    ShellPrompts().confirm = [](wxWindow*, const wxString&) { return true; };
+    m_frame->m_capturePath = Folder("plain") + "/trials";
+    EXPECT_FALSE(m_frame->OpenCaptureSet("subj"));
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Not a directory"), wxNOT_FOUND)
+        << m_frame->m_errorsText->GetValue();
+
+    // A device whose file name the system refuses: its reason follows the message.
+    m_frame->m_capturePath = Folder("capture");
+    const wxString name(wxUniChar('n'), 300);
+    bool changed = false;
+    ASSERT_TRUE(m_devices[1]->SetParam(&name, 0, 1, PARAM_STRING, &changed));
+    ASSERT_TRUE(m_frame->OpenCaptureSet("why"));
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Error creating capture file for " + name +
+                                                     " : " + Folder("capture")),
+              wxNOT_FOUND);
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("File name too long"), wxNOT_FOUND);
+}
+
+TEST_F(CaptureFrameTest, OscTriggerThatCannotListenSaysSoInsideTheWait)
+{
+    UdpEndpoint busy;  // the trigger's port is taken
+    ASSERT_TRUE(busy.BindTo(0));
+    OscTriggerSettings trigger = GetOscTriggerSettings();
+    trigger.use = true;
+    trigger.inPort = busy.LocalAddress().Port();
+    SetOscTriggerSettings(trigger);
+    wxString shown;
+    m_frame->SetTriggerReaders(nullptr, [&](double& value) {
+        wxGenericProgressDialog* dialog = FindWaitDialog();
+        if (!dialog) return false;
+        shown = dialog->GetMessage();
+        value = trigger.highValue;
+        return true;
+    });
+    ASSERT_TRUE(m_frame->OpenCaptureSet("deaf"));
+    Command(ID_CAPTURE_START);
+    EXPECT_TRUE(shown.StartsWith("Unable to connect OSC server!")) << shown;
+    EXPECT_TRUE(m_frame->m_capturing);
+    Command(ID_CAPTURE_STOP);
+}
+
+TEST_F(CaptureFrameTest, F9AndF10WithTheFocusInTheSettingsGridStartAndStopACapture)
+{
+    ShowFirstDevice();
+    ASSERT_TRUE(m_frame->OpenCaptureSet("keys"));
+    ASSERT_TRUE(keytest::ShowForKeys(m_frame));
+    // The user clicked into the settings grid.
+    ASSERT_TRUE(keytest::FocusForKeys(m_frame->m_settingsGrid));
+    keytest::PressKey(WXK_F9);
+    ASSERT_TRUE(keytest::PumpUntil([this] { return m_frame->m_capturing; }));
+    RecordFrames(10);
+    ASSERT_TRUE(keytest::FocusForKeys(m_frame->m_settingsGrid));
+    keytest::PressKey(WXK_F10);
+    ASSERT_TRUE(keytest::PumpUntil([this] { return !m_frame->m_capturing; }));
+    EXPECT_GE(FramesInFile(CaptureFile("keysdev1_0001.qvd")), 10);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "DravonetMain.h"
+#include "GLcanvas/analog3DView.h"
 #include "analog/analogView.h"
 #include "analog/testDevice.h"
+#include "frameDeviceTestSupport.h"
 #include "frameTestSupport.h"
 #include "network/vrpnServerModule.h"
 #include "serial/ptyPair.h"
@@ -8,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <wx/aui/auibook.h>
+#include <wx/propgrid/propgrid.h>
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
 
@@ -117,4 +120,23 @@ TEST_F(FrameIdleTest, SerialTriggerIsReadWithoutFreezingAndShownAsVolts)
     frame->m_capturing = false;
     DestroyFrame();
     EXPECT_FALSE(g_serialTrigger.IsOpen());
+}
+
+using FrameIdleDeviceTest = FrameDeviceTest;
+
+TEST_F(FrameIdleDeviceTest, MovedSceneCameraReachesTheViewGridWithinOneDisplayTick)
+{
+    TrackerFrame* frame = MakeFrame();
+    ASSERT_TRUE(frame->AddDevice3DView(new CTestDevice(false, true), true, false));
+    auto* view = wxDynamicCast(frame->m_mainBook->GetPage(0), CAnalog3DView);
+    ASSERT_NE(view, nullptr);
+    RunEvents();
+    // A drag or a preset moves the camera; no idle pass follows, only the display timer.
+    view->GetCamera()->SetEye(1.5, 2.0, 3.0);
+    wxTimerEvent tick(frame->m_displayTimer);
+    frame->ProcessWindowEvent(tick);
+    wxPGProperty* eyeX = frame->m_viewGrid->GetPropertyByName("CAMX");
+    ASSERT_NE(eyeX, nullptr);
+    EXPECT_DOUBLE_EQ(eyeX->GetValue().GetDouble(), 1.5);
+    EXPECT_FALSE(view->GetCamera()->IsModified());
 }

@@ -6,7 +6,14 @@
 #include "DravonetMain.h"
 #include "configShared.h"
 #include "frameSettingsSupport.h"
+#include "network/oscSourceSupport.h"
 #include "serial/serialTrigger.h"
+#include "support/logCapture.h"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <thread>
 
 namespace {
 
@@ -27,6 +34,26 @@ protected:
         Frame()->BuildSettingsGrid();
     }
 };
+
+// A port path from the configuration file that the machine does not list (an adapter
+// not plugged in) is shown and kept while other rows change, and can be chosen again.
+TEST_F(FrameSettingsChangeTest, ConfiguredPortPathsAreKeptAndShown)
+{
+    TrackerFrame* frame = Frame();
+    const wxString path = "/dev/serial/by-id/usb-qv-test-adapter-if00-port0";
+    frame->m_fobComPort = path;
+    frame->BuildSettingsGrid();
+    auto* port = dynamic_cast<wxEnumProperty*>(Grid().GetPropertyByName("BIRD_COM_PORT"));
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->GetValueAsString(), path);
+    const long shown = port->GetChoiceSelection();
+    Change("SATEL_RATE", 1L);
+    EXPECT_EQ(frame->m_fobComPort, path);
+    Change("BIRD_COM_PORT", 1L);
+    EXPECT_EQ(frame->m_fobComPort, "com2");
+    Change("BIRD_COM_PORT", shown);
+    EXPECT_EQ(frame->m_fobComPort, path);
+}
 
 TEST_F(FrameSettingsChangeTest, ValuesAreCheckedStoredAndWritten)
 {
@@ -210,6 +237,70 @@ TEST_F(FrameSettingsChangeTest, CaptureFolderChangeIsKept)
     Change("Capture_dir", folder);
     EXPECT_EQ(frame->m_capturePath, folder);
     EXPECT_EQ(ReadBack()->Read("/Capture/m_capture_path"), folder);
+}
+
+
+TEST_F(FrameSettingsChangeTest, MaxTimeThatIsNoTimeIsRefusedAndTheOldOneKept)
+{
+    TrackerFrame* frame = Frame();
+    Change("Capture_time", 2.5);
+    ASSERT_DOUBLE_EQ(frame->m_captureMaxTime, 2.5);
+    for (const wxVariant& value :
+         {wxVariant(-5.0), wxVariant(std::numeric_limits<double>::quiet_NaN()),
+          wxVariant(std::numeric_limits<double>::infinity()), wxVariant("abc")}) {
+        CLogCapture log;
+        frame->m_rebuildSettingsGrid = false;
+        wxPropertyGridEvent event(wxEVT_PG_CHANGED, ID_SETTINGS_GRID);
+        wxFloatProperty typed("Max  Time (s)", "Capture_time");
+        event.SetProperty(&typed);
+        event.SetPropertyValue(value);
+        frame->ProcessWindowEvent(event);
+        EXPECT_DOUBLE_EQ(frame->m_captureMaxTime, 2.5) << value.MakeString();
+        EXPECT_EQ(log.Warnings(), 1) << value.MakeString();
+        EXPECT_TRUE(frame->m_rebuildSettingsGrid);  // the grid shows 2.5 again
+    }
+    EXPECT_DOUBLE_EQ(ReadBack()->ReadDouble("/Capture/Capture_max_time", -1), 2.5);
+    Change("Capture_time", 0.0);  // no limit
+    EXPECT_DOUBLE_EQ(frame->m_captureMaxTime, 0.0);
+}
+
+TEST_F(FrameSettingsChangeTest, OscTriggerSwitchedOnAtRunTimeHearsATriggerAtOnce)
+{
+    osctest::SettingsGuard restore;  // process-wide trigger settings
+    TrackerFrame* frame = Frame();
+    osctest::Peer source;  // the program sending the trigger, on 127.0.0.1
+    OscTriggerSettings trigger = GetOscTriggerSettings();
+    trigger.use = false;
+    trigger.inPort = FreePort();
+    trigger.outPort = source.Port();
+    SetOscTriggerSettings(trigger);
+    frame->BuildSettingsGrid();
+    ASSERT_EQ(GetOscTriggerListeningPort(), -1);
+    Change("OSC_TRIGGER_USE", true);
+    ASSERT_EQ(GetOscTriggerListeningPort(), trigger.inPort);
+    EXPECT_TRUE(IsOscTriggerConnected());
+    ASSERT_TRUE(source.Send(trigger.inPort, osctest::Floats("/unity_sync", {255.0f})));
+    // Acquisition threads poll the input; here the test does.
+    double value = 0.0;
+    bool isHeard = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!isHeard && std::chrono::steady_clock::now() < end) {
+        PollOscTrigger();
+        isHeard = GetOscTriggerValue(&value);
+        if (!isHeard) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(isHeard);
+    EXPECT_EQ(value, 255.0);
+
+    // A port that cannot be listened on is said at once.
+    Change("OSC_TRIGGER_USE", false);
+    UdpEndpoint busy;
+    ASSERT_TRUE(busy.BindTo(0));
+    trigger.inPort = busy.LocalAddress().Port();
+    SetOscTriggerSettings(trigger);
+    Change("OSC_TRIGGER_USE", true);
+    EXPECT_EQ(GetOscTriggerListeningPort(), -1);
+    EXPECT_NE(frame->m_errorsText->GetValue().Find("Unable to connect OSC server!"), wxNOT_FOUND);
 }
 
 }  // namespace

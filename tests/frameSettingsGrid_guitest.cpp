@@ -4,6 +4,7 @@
 
 #include "DravonetMain.h"
 #include "frameSettingsSupport.h"
+#include "serial/serialPort.h"
 
 namespace {
 
@@ -162,7 +163,9 @@ TEST_F(FrameSettingsGridTest, ShowsStoredValuesAndChoices)
     frame->BuildSettingsGrid();
     EXPECT_EQ(Choice("SATEL_COM_PORT"), 0);
     EXPECT_EQ(Choice("BIRD_COM_PORT"), 6);
-    EXPECT_EQ(Choice("USB_TRIGGER_COM_PORT"), 0);
+    // A configured path the machine does not offer is shown as it is, not as com1.
+    const int trigger = Choice("USB_TRIGGER_COM_PORT");
+    EXPECT_EQ(GetComPortName(trigger), "/dev/ttyUSB0");
     EXPECT_EQ(Choice("BIRD_BAUD"), -1);
     EXPECT_EQ(Choice("BIRD_RANGE"), -1);
     EXPECT_EQ(Choice("HEMISPHERE"), 2);

@@ -1,5 +1,7 @@
 #include "frameSettingsRules.h"
 
+#include "serial/serialPort.h"
+
 #include <gtest/gtest.h>
 #include <wx/longlong.h>
 #include <wx/variant.h>
@@ -136,7 +138,9 @@ TEST(FrameSettingsRulesTest, TextsAndPorts)
     wxString portName = "com1";
     EXPECT_TRUE(StoreSettingValue(*port, {port->key, &portName, {}}, wxVariant(3L)));
     EXPECT_EQ(portName, "com4");
-    EXPECT_TRUE(StoreSettingValue(*port, {port->key, &portName, {}}, wxVariant(9L)));
+    wxArrayString offered;
+    const long pastTheList = GetComPortNames(offered);
+    EXPECT_TRUE(StoreSettingValue(*port, {port->key, &portName, {}}, wxVariant(pastTheList)));
     EXPECT_EQ(portName, "");
 
     wxArrayString names;

@@ -6,8 +6,13 @@
 
 #include "DravonetMain.h"
 #include "analog/analogView.h"
+#include "frameKeySupport.h"
 #include "frameTestSupport.h"
 #include "frameViewTestDevice.h"
+#include "support/logCapture.h"
+
+#include <wx/textctrl.h>
+#include <wx/uiaction.h>
 
 namespace {
 
@@ -86,8 +91,67 @@ TEST_F(FrameViewGridTest, EditsReachTheViewAndTheDevice)
     m_device.SetRecording(true);
     m_frame->UpdateViewGrid();
     m_frame->m_viewGrid->SetPropertyReadOnly("test_deviceCP Stat time", false);
+    CLogCapture log;
+    m_frame->m_rebuildViewGrid = false;
     Edit("test_deviceCP Stat time", wxVariant(20.0));
     EXPECT_EQ(m_device.GetCPStatTime(), 12.0);  // a recording device ignores the grid
+    ASSERT_EQ(log.Warnings(), 1);  // and says why
+    EXPECT_NE(log.Messages().back().find("You need to stop recording before changing the device"),
+              std::string::npos);
+    EXPECT_TRUE(m_frame->m_rebuildViewGrid);  // the kept value shows again
+}
+
+TEST_F(FrameViewGridTest, RenamingToTheNameOfAnotherOpenDeviceIsRefusedAtOnce)
+{
+    m_other.SetName("other");
+    AddDevicePage(m_device);
+    AddDevicePage(m_other);  // selected
+    {
+        CLogCapture log;
+        Edit("otherDevice Name", wxVariant("test_device"));
+        EXPECT_EQ(m_other.GetDeviceName(), "other");
+        ASSERT_FALSE(log.Messages().empty());
+        EXPECT_NE(log.Messages().back().find(
+                      "Device name already exists : test_device. You must change device name"),
+                  std::string::npos);
+        EXPECT_TRUE(m_frame->m_rebuildViewGrid);
+    }
+    RunEvents();
+    EXPECT_EQ(Property("otherDevice Name")->GetValueAsString(), "other");
+    Edit("otherDevice Name", wxVariant("third"));
+    EXPECT_EQ(m_other.GetDeviceName(), "third");
+}
+
+TEST_F(FrameViewGridTest, SpaceTypedIntoAGridCellStaysThereAndTheDeviceRuns)
+{
+    CAnalogView* view = AddDevicePage(m_device);
+    ASSERT_TRUE(m_device.IsRunning());
+    ASSERT_TRUE(keytest::ShowForKeys(m_frame));
+    // No rebuild is left to replace the editor under the keys.
+    ASSERT_TRUE(keytest::PumpUntil(
+        [this] { return !m_frame->m_rebuildViewGrid && !m_frame->m_rebuildSettingsGrid; }));
+    wxPropertyGrid* grid = m_frame->m_viewGrid;
+    wxPGProperty* name = Property("test_deviceDevice Name");
+    ASSERT_NE(name, nullptr);
+    ASSERT_TRUE(grid->SelectProperty(name, true));
+    auto* editor = dynamic_cast<wxTextCtrl*>(grid->GetEditorControl());
+    ASSERT_NE(editor, nullptr);
+    ASSERT_TRUE(keytest::FocusForKeys(editor));
+    editor->SelectAll();
+    wxUIActionSimulator keys;
+    keys.Text("Left foot");
+    ASSERT_TRUE(keytest::PumpUntil([editor] { return editor->GetValue().EndsWith("foot"); }))
+        << editor->GetValue();
+    EXPECT_EQ(editor->GetValue(), "Left foot");
+    EXPECT_TRUE(m_device.IsRunning());
+    keytest::PressKey(WXK_RETURN);
+    ASSERT_TRUE(keytest::PumpUntil([this] { return m_device.GetDeviceName() == "Left foot"; }));
+    EXPECT_TRUE(m_device.IsRunning());
+
+    // Outside a text entry Space still starts and stops the device.
+    ASSERT_TRUE(keytest::FocusForKeys(view));
+    keytest::PressKey(WXK_SPACE);
+    EXPECT_TRUE(keytest::PumpUntil([this] { return !m_device.IsRunning(); }));
 }
 
 TEST_F(FrameViewGridTest, DisplayRateRestartsTheTimer)

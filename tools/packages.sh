@@ -16,3 +16,19 @@ if ((${#missing[@]})); then
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+# Wii Remotes and Balance Boards: without this udev rule their hidraw nodes are root's
+# alone. Reloaded only where udev runs; a container has none and the rule waits.
+wii_rule="$(dirname "${BASH_SOURCE[0]}")/udev/70-quorvane-wii.rules"
+wii_rule_target=/etc/udev/rules.d/70-quorvane-wii.rules
+if [[ -f "$wii_rule" ]] && ! cmp -s "$wii_rule" "$wii_rule_target"; then
+    if mkdir -p "$(dirname "$wii_rule_target")" 2>/dev/null \
+        && cp "$wii_rule" "$wii_rule_target" 2>/dev/null; then
+        echo "installed $wii_rule_target"
+        if command -v udevadm >/dev/null && udevadm control --reload-rules 2>/dev/null; then
+            udevadm trigger --subsystem-match=hidraw 2>/dev/null || true
+        fi
+    else
+        echo "could not install $wii_rule_target (not root?): Wii devices need it" >&2
+    fi
+fi

@@ -1,6 +1,8 @@
 #include "Bird/fob.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 
@@ -9,13 +11,15 @@ using namespace fob_wire;
 namespace {
 
 constexpr int kSendAttempts = 5;
-constexpr int kReadFailures = 5;
+// Read time-outs of silence after which the flock counts as gone.
+constexpr int kReadFailures = 3;
 constexpr size_t kMaxCommandData = 8;
 // Room for the record, its address, the next record's first byte and junk that a
 // broken stream brings before it is cut off.
 constexpr size_t kRecordBuffer = 2 * kMaxRecord;
-// Bytes one update reads at most, skipped ones included.
-constexpr size_t kMaxBytesPerUpdate = 4 * kRecordBuffer;
+// Bytes one update reads at most, skipped ones included: many records (a flock of
+// 14 birds for well over a period), yet a bounded step.
+constexpr size_t kMaxBytesPerUpdate = 64 * kMaxRecord;
 
 void print_out(const std::string& text)
 {
@@ -99,6 +103,7 @@ bool fob::open(const char* name, uint32_t hemisphere, uint32_t baud, uint32_t de
     m_hemisphere = hemisphere;
     m_settings.baud = baud;
     m_delayUs = delayMs > UINT32_MAX / 1000 ? UINT32_MAX : delayMs * 1000;
+    m_portName = name;
     if (m_verbose) print_out(std::string("<FOB> Opening serial line ") + name + "\n");
     if (Open(name, &m_settings) != 1) {
         // A port that opened but refused its settings is of no use: release it.
@@ -373,72 +378,171 @@ bool fob::stream()
     const uint8_t on = 1;
     if (!change_value(kParamGroupMode, 1, &on)) return false;
     if (!send_cmd(kCmdStream)) return false;
+    m_streamCount = 0;
+    m_junkRun = 0;
+    m_lastByte = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(m_streamMutex);
     m_streaming = true;
     return true;
 }
 
-bool fob::read_record_byte(uint8_t* byte)
+size_t fob::uniform_record_length() const
 {
-    return IsOpen() && ReadChar(byte, read_timeout_ms()) == 1;
+    size_t length = 0;
+    for (const auto& each : m_birds) {
+        const size_t bytes = each->record_bytes();
+        if (bytes == 0 || (length != 0 && bytes + 1 != length)) return 0;
+        length = bytes + 1;
+    }
+    return length;
 }
 
-// One record per call: from its first byte (phasing bit set) up to the first
-// byte of the next, which is kept for the next call. The byte before that is
-// the bird's address, appended by the flock's group mode.
-bool fob::update()
+void fob::route_record(const uint8_t* record, size_t length)
 {
-    if (!is_streaming()) return true;
-    uint8_t buffer[kRecordBuffer];
-    size_t count = 0;
-    int phased = 0;
-    if ((m_pending & kPhasingBit) != 0) {
-        buffer[count++] = m_pending;
-        phased = 1;
-    }
-    m_pending = 0;
-    int failures = 0;
-    size_t bytesRead = 0;
-    while (phased < 2) {
-        uint8_t byte = 0;
-        if (!read_record_byte(&byte)) {
-            if (++failures >= kReadFailures) {
-                set_error("fob::update: flock no longer responding");
-                return false;
-            }
-            continue;
-        }
-        const bool isFirst = (byte & kPhasingBit) != 0;
-        // A line that never brings a record must not hold the thread for ever.
-        if (++bytesRead > kMaxBytesPerUpdate) {
-            drop_record("fob::update: warning: record too long");
-            if (isFirst) m_pending = byte;
-            return true;
-        }
-        // Bytes before a record's first byte belong to a record we did not see start.
-        if (phased == 0 && !isFirst) continue;
-        if (count == kRecordBuffer) {
-            // No record is this long: drop it and wait for the next first byte.
-            drop_record("fob::update: warning: record too long");
-            if (isFirst) m_pending = byte;
-            return true;
-        }
-        buffer[count++] = byte;
-        if (isFirst) ++phased;
-    }
-    m_pending = buffer[count - 1];
-    if (count < 3) {
+    if (length < 3) {
         drop_record("fob::update: warning: bad bird address");
-        return true;
+        return;
     }
-    const uint32_t address = buffer[count - 2];
+    const uint32_t address = record[length - 1];
     bird* target = address >= 1 ? find_bird(address) : nullptr;
     if (target == nullptr) {
         drop_record("fob::update: warning: bad bird address");
-        return true;
+        return;
     }
-    target->parse(buffer, count - 2);
+    if (target->record_bytes() != length - 1) {
+        drop_record("fob::update: warning: record of the wrong length");
+        return;
+    }
+    target->parse(record, length - 1);
+    m_routedRecords.fetch_add(1);
+}
+
+// A record runs from its first byte (phasing bit set) to the byte before the next
+// first byte; its last byte is the bird's address, appended by the flock's group
+// mode. When every bird streams records of one length, a record is whole as soon as
+// that many bytes ending in a bird's address came: the newest record is taken without
+// waiting for the one after it.
+size_t fob::route_records()
+{
+    const size_t uniform = uniform_record_length();
+    size_t routed = 0;
+    size_t at = 0;
+    while (at < m_streamCount) {
+        if ((m_stream[at] & kPhasingBit) == 0) {
+            // Bytes of a record whose start we did not see; a long run of them is one
+            // refusal, counted once.
+            if (++m_junkRun == kRecordBuffer) drop_record("fob::update: warning: record too long");
+            ++at;
+            continue;
+        }
+        m_junkRun = 0;
+        size_t end = at + 1;
+        bool whole = false;
+        bool tooLong = false;
+        while (end < m_streamCount) {
+            if ((m_stream[end] & kPhasingBit) != 0) {
+                whole = true;
+                break;
+            }
+            ++end;
+            if (uniform != 0 && end - at == uniform && find_bird(m_stream[end - 1]) != nullptr) {
+                whole = true;
+                break;
+            }
+            if (end - at >= kRecordBuffer) {
+                tooLong = true;
+                break;
+            }
+        }
+        if (tooLong) {
+            // No record is this long: drop it; what follows up to the next first byte
+            // belongs to it and is skipped without counting again.
+            drop_record("fob::update: warning: record too long");
+            m_junkRun = kRecordBuffer;
+            at = end;
+            continue;
+        }
+        if (!whole) break;  // the rest is still on its way
+        route_record(&m_stream[at], end - at);
+        ++routed;
+        at = end;
+    }
+    if (at > 0) {
+        std::memmove(m_stream.data(), m_stream.data() + at, m_streamCount - at);
+        m_streamCount -= at;
+    }
+    return routed;
+}
+
+bool fob::update()
+{
+    if (!is_streaming()) return true;
+    m_lineVanished = false;
+    if (!IsOpen()) {
+        m_lineVanished = true;
+        set_error("fob::update: serial line lost");
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (m_lastByte == std::chrono::steady_clock::time_point()) m_lastByte = now;
+    const auto waitEnd = now + std::chrono::milliseconds(m_setup.streamWaitMs);
+    size_t bytesRead = 0;
+    size_t routed = 0;
+    while (bytesRead < kMaxBytesPerUpdate) {
+        uint32_t waitMs = 0;
+        if (routed == 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  waitEnd - std::chrono::steady_clock::now())
+                                  .count();
+            waitMs = left > 0 ? static_cast<uint32_t>(left) : 0;
+        }
+        const size_t room = std::min(kStreamBuffer - m_streamCount, kMaxBytesPerUpdate - bytesRead);
+        const int got = ReadAvailable(m_stream.data() + m_streamCount,
+                                      static_cast<uint32_t>(room), waitMs);
+        if (got < 0) {
+            m_lineVanished = true;
+            set_error("fob::update: serial line lost");
+            return false;
+        }
+        if (got == 0) {
+            if (routed > 0 || waitMs == 0) break;
+            continue;  // woken without a byte: wait out the rest
+        }
+        m_lastByte = std::chrono::steady_clock::now();
+        m_streamCount += static_cast<size_t>(got);
+        bytesRead += static_cast<size_t>(got);
+        routed += route_records();
+    }
+    const auto silentFor = std::chrono::steady_clock::now() - m_lastByte;
+    if (bytesRead == 0 && silentFor > std::chrono::milliseconds(static_cast<uint64_t>(
+                                          read_timeout_ms()) * kReadFailures)) {
+        set_error("fob::update: flock no longer responding");
+        return false;
+    }
     return true;
+}
+
+bool fob::resume_stream()
+{
+    if (!IsOpen() || m_lineVanished) {
+        Close();
+        SetReportErrors(false);  // tried every few seconds while away: said once by the device
+        const bool opened = !m_portName.empty() && Open(m_portName.c_str(), &m_settings) == 1;
+        SetReportErrors(true);
+        if (!opened) {
+            Close();
+            return false;
+        }
+    }
+    m_lineVanished = false;
+    m_streamCount = 0;
+    m_junkRun = 0;
+    m_lastByte = std::chrono::steady_clock::now();
+    flush();
+    // The flock keeps its configuration across a pulled cable; it only needs to be
+    // told to stream again. No command delay: this runs in the acquisition step.
+    const uint8_t commands[] = {kCmdChange, kParamGroupMode, 1, kCmdStream};
+    return WriteBytes(commands, sizeof commands) == 1;
 }
 
 void fob::close()
@@ -524,6 +628,13 @@ unsigned fob::bird::get_mode() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_mode;
+}
+
+size_t fob::bird::record_bytes() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const size_t data = record_length(m_mode);
+    return data == 0 ? 0 : data + ((m_mode & kModeButtons) != 0 ? 1 : 0);
 }
 
 bool fob::bird::parse(const uint8_t* record, size_t length)

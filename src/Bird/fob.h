@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,6 +22,9 @@ struct fob_setup {
     // The shortest read time-out: a command delay of 0 must not make a read wait
     // for ever on a flock that does not answer.
     uint32_t minReadTimeoutMs = 100;
+    // The longest one update waits for a whole streamed record: short, so that a
+    // silent flock never holds the acquisition step.
+    uint32_t streamWaitMs = 2;
 };
 
 // The Flock of Birds on one RS-232 line: a master unit and up to 14 sensors
@@ -42,7 +47,16 @@ public:
     bool reset();
     bool start();
     bool stream();
+    // Reads every whole record that has arrived (a bounded number of bytes per call)
+    // and hands each to the bird of its address, so each bird holds its newest pose.
+    // False when the line failed (line_vanished) or brought nothing for a few read
+    // time-outs in a row ("fob::update: flock no longer responding").
     bool update();
+    // Acquisition thread: after a failed update, whether the port itself went away.
+    bool line_vanished() const { return m_lineVanished; }
+    // Acquisition thread: opens the line again when it went away and asks the flock to
+    // stream again, without the command delays. True when the line is open.
+    bool resume_stream();
     void close();
     void close_if_running();
     bool set_mode(unsigned mode, float range, bool flip);
@@ -73,6 +87,8 @@ public:
     bool is_verbose() const { return m_verbose; }
     // Any thread: streamed records dropped (bad address, too long) since the start.
     uint64_t get_dropped_records() const { return m_droppedRecords.load(); }
+    // Any thread: streamed records handed to their birds since the start.
+    uint64_t get_routed_records() const { return m_routedRecords.load(); }
     void set_verbose(bool verbose) { m_verbose = verbose; }
     void set_setup(const fob_setup& setup) { m_setup = setup; }
 
@@ -88,18 +104,32 @@ private:
     uint32_t read_timeout_ms() const;
     void pause_delay() const { pause_us(m_delayUs); }
     bird* find_bird(uint32_t address) const;
-    bool read_record_byte(uint8_t* byte);
+    // Hands the whole records at the head of the stream buffer to their birds and
+    // keeps what is left (a record still arriving). Returns the records routed.
+    size_t route_records();
+    void route_record(const uint8_t* record, size_t length);
+    // The length of every bird's records (address included) when all birds stream
+    // the same kind, else 0.
+    size_t uniform_record_length() const;
 
     SerialSettings m_settings;
     uint32_t m_master = 1;
     std::atomic<bool> m_running{false};
     bool m_streaming = false;     // guarded by m_streamMutex
     uint32_t m_delayUs = 500000;  // before every command; also the read time-out
-    uint8_t m_pending = 0;        // first byte of the next record (acquisition thread)
+    // Acquisition thread: bytes read but not yet routed, from a record's first byte on.
+    static constexpr size_t kStreamBuffer = 256;
+    std::array<uint8_t, kStreamBuffer> m_stream{};
+    size_t m_streamCount = 0;
+    size_t m_junkRun = 0;  // bytes skipped since the last first byte of a record
+    std::chrono::steady_clock::time_point m_lastByte;
+    bool m_lineVanished = false;
+    std::string m_portName;
     int m_errorThreshold = 2;
     uint32_t m_hemisphere = 0;
     std::string m_error;
     std::atomic<uint64_t> m_droppedRecords{0};
+    std::atomic<uint64_t> m_routedRecords{0};
     std::vector<std::unique_ptr<bird>> m_birds;  // in address order
     bool m_verbose = true;
     fob_setup m_setup;
@@ -120,6 +150,8 @@ public:
     void get_angles(float out[3]) const;
     uint8_t get_buttons() const;
     unsigned get_mode() const;
+    // Bytes of this bird's streamed records, buttons included, address excluded.
+    size_t record_bytes() const;
 
     // Range (full-scale position, inches) and flip (angles in the other axis
     // order) for the records to come.

@@ -1,5 +1,7 @@
 #include "Bird/fob_device.h"
 
+#include "process/messageQueue.h"
+
 #include <wx/log.h>
 #include <wx/translation.h>
 
@@ -142,10 +144,41 @@ bool CFobDevice::Process(bool tick, bool running)
     return false;
 }
 
+void CFobDevice::LineFailed()
+{
+    if (m_line.Failed(m_flock.line_vanished()) != CLineWatch::Change::Lost) return;
+    m_lostFrame = GetSampleCounter();
+    g_messages.Post(Severity::Error,
+                    CLineWatch::LostText("<FOB> ", GetDeviceName(), m_port, m_lostFrame));
+}
+
+void CFobDevice::ReportFirstRefusal()
+{
+    if (m_refusalReported || m_flock.get_dropped_records() == 0) return;
+    m_refusalReported = true;
+    g_messages.Post(Severity::Error,
+                    wxString::Format(_("<FOB> %s: refused a streamed record (%s); further "
+                                       "refusals are counted and reported at closing\n"),
+                                     GetDeviceName(), wxString(m_flock.get_error())));
+}
+
+// Birds that sent no new record keep their last values; a lost line keeps them all,
+// while the frames go on at their rate.
 void CFobDevice::ReadSample()
 {
     if (!m_ready.load()) return;
-    if (!m_flock.update()) return;
+    if (m_line.IsLost() && m_line.IsReopenDue()) m_flock.resume_stream();
+    if (m_line.IsLost() && !m_flock.IsOpen()) return;
+    const uint64_t routedBefore = m_flock.get_routed_records();
+    if (!m_flock.update()) {
+        LineFailed();
+        return;
+    }
+    ReportFirstRefusal();
+    if (m_flock.get_routed_records() == routedBefore) return;
+    if (m_line.Succeeded() == CLineWatch::Change::Back)
+        g_messages.Post(Severity::Error, CLineWatch::BackText("<FOB> ", GetDeviceName(), m_port,
+                                                              m_lostFrame, GetSampleCounter()));
     const size_t birds = std::min(m_flock.bird_count(), static_cast<size_t>(m_channelCount));
     float position[3];
     float quaternion[4];
@@ -171,6 +204,13 @@ void CFobDevice::Close()
         m_flock.close_if_running();
         m_ready = false;
     }
+    const uint64_t refused = m_flock.get_dropped_records();
+    if (refused > 0 || m_line.GetLostCount() > 0)
+        g_messages.Post(Severity::Error,
+                        wxString::Format(_("<FOB> %s: %llu streamed records refused, line lost "
+                                           "%lld times\n"),
+                                         GetDeviceName(), static_cast<unsigned long long>(refused),
+                                         static_cast<long long>(m_line.GetLostCount())));
 }
 
 void CFobDevice::Reset()

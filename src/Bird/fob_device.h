@@ -8,6 +8,7 @@
 
 #include "Bird/fob.h"
 #include "analog/analogDevice.h"
+#include "serial/lineWatch.h"
 
 // What the Flock of Birds start-up asks of the user interface, and its waits.
 // The shell fills prompt with a message box (text, caption) and yield with its
@@ -52,6 +53,11 @@ public:
     double GetMaxRate() const { return m_maxRate; }
     // The flock, for what the shell reports (its last error). GUI thread.
     const fob& GetFlock() const { return m_flock; }
+    // Any thread: how often the line stopped answering.
+    int64_t GetLineLosses() const { return m_line.GetLostCount(); }
+    bool IsLineLost() const { return m_line.IsLost(); }
+    // GUI thread, before the acquisition thread runs.
+    void SetReopenInterval(std::chrono::milliseconds interval) { m_line.SetReopenInterval(interval); }
 
     static constexpr double kRangeLimit = 1.8288;  // metres, the display default
     static constexpr double kMinRate = 10.0;       // Hz
@@ -60,6 +66,9 @@ private:
     void StartUp(const wxString& port, const CFobStartup& startup);
     bool OpenFlock(const wxString& port, const CFobStartup& startup);
     void Prompt(const CFobStartup& startup, const wxString& text);
+    // Acquisition thread: a failed read, and the first refused record, said once.
+    void LineFailed();
+    void ReportFirstRefusal();
 
     fob m_flock;
     wxString m_port;
@@ -71,4 +80,8 @@ private:
     std::atomic<double> m_lastRead{0.0};  // program time, microseconds
     double m_readPeriod = 0.0;            // seconds
     double m_rateParam = 0.0;             // the rate as GetParam hands it out
+    // update already waits out a few read time-outs: its first failure loses the line.
+    CLineWatch m_line{1};
+    int64_t m_lostFrame = -1;         // acquisition thread
+    bool m_refusalReported = false;   // acquisition thread
 };

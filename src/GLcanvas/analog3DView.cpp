@@ -288,6 +288,7 @@ void CAnalog3DView::LoadConfig(wxConfigBase* config)
 {
     if (config == nullptr)
         return;
+    const wxGLCamera::LoadReport report;  // both stored cameras in one message
     my3DCanvas::LoadConfig(config);
     const wxString path = ConfigPath();
     double drawTime = 0.0;

@@ -46,7 +46,8 @@ public:
     void Restart() override;
     void SetBusy() override { m_busy.store(true); }
     void ThawData() override { m_busy.store(false); }
-    bool NeedsRefresh() const override { return m_data.HasNewData(); }
+    // New data since the last frame, or a frame owed since the page could not be drawn.
+    bool NeedsRefresh() const override { return m_data.HasNewData() || IsFrameOwed(); }
     void RequestRefresh() override { Refresh(false); }
     void SaveConfig(wxConfigBase* config) override;  // also the canvas's
     void DetachDevice() override;

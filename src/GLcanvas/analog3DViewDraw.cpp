@@ -15,6 +15,7 @@ void CAnalog3DView::DrawScene()
 {
     if (m_busy.load() || m_viewType == kNoView)
         return;
+    m_data.TakeNewData();  // before drawing: what arrives meanwhile asks for another frame
     {
         // The feed skips its frames for as long as this lasts, never waits.
         CTrackerViewData::Access access(m_data);

@@ -104,9 +104,26 @@ public:
     virtual bool Load(wxDataInputStream* s);
     virtual std::ostream& Write(std::ostream& os) const;
     virtual void Read(std::istream& is);
-    // Keys are prefix + "/Camera/...", written and read whole.
+    // Keys are prefix + "/Camera/...", written and read whole. A stored value that is not
+    // a number, not finite, beyond kMaxStoredMagnitude, or a lens outside the zoom's
+    // range keeps the value in use (the default for a camera not loaded yet) and is
+    // reported as a warning.
     virtual void SaveConfig(wxConfigBase* cfg, const wxString& prefix) const;
     virtual void LoadConfig(wxConfigBase* cfg, const wxString& prefix);
+    static constexpr double kMaxStoredMagnitude = 1.0e6;
+    static constexpr double kMinLens = 0.01;
+    static constexpr double kMaxLens = 179.0;
+
+    // GUI thread: gathers the refused values of every camera load while it lives into
+    // one warning, so a damaged file says so once. A value already reported in this
+    // session is not reported again on later loads. Scopes nest; the outermost reports.
+    class LoadReport {
+    public:
+        LoadReport();
+        ~LoadReport();
+        LoadReport(const LoadReport&) = delete;
+        LoadReport& operator=(const LoadReport&) = delete;
+    };
 
     virtual double GetNegatedZFar() const { return -m_zfar; }
     virtual int GetUserInt() const { return m_userInt; }

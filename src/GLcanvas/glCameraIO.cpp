@@ -1,12 +1,17 @@
 // Persistence of wxGLCamera: configuration keys, text and binary streams, the state array.
 #include <wx/confbase.h>
 #include <wx/datstrm.h>
+#include <wx/intl.h>
+#include <wx/log.h>
 #include <wx/txtstrm.h>
 
 #include <cmath>
 #include <cstdint>
 #include <istream>
+#include <limits>
 #include <ostream>
+#include <set>
+#include <vector>
 
 #include "GLcanvas/configDouble.h"
 #include "GLcanvas/glCamera.h"
@@ -30,7 +35,61 @@ constexpr size_t kStateSize = 12;
 
 wxString g_stateText;  // shared by all cameras, GUI thread only
 
+// Refused stored values, GUI thread only: those of the open report scopes, and every
+// one reported so far (as "key=text").
+int g_reportDepth = 0;
+std::vector<wxString> g_refused;
+std::set<wxString> g_reported;
+
+bool IsSaneStored(double value, bool isLens)
+{
+    if (!std::isfinite(value)) return false;
+    if (isLens) return value >= wxGLCamera::kMinLens && value <= wxGLCamera::kMaxLens;
+    return std::fabs(value) <= wxGLCamera::kMaxStoredMagnitude;
+}
+
+// A stored camera double: a missing key keeps the value in use silently; a damaged or
+// insane one keeps it too and is noted for the report.
+double ReadStored(wxConfigBase* cfg, const wxString& key, double current, bool isLens = false)
+{
+    wxString text;
+    if (!cfg->Read(key, &text)) return current;
+    const double value = ReadConfigDouble(cfg, key, std::numeric_limits<double>::quiet_NaN());
+    if (IsSaneStored(value, isLens)) return value;
+    const wxString entry = key + "=" + text;
+    if (g_reported.insert(entry).second) g_refused.push_back(entry);
+    return current;
+}
+
+// A stored flag: 0 or 1 as written; anything else keeps the flag and is noted, without
+// the toolkit's own warning for each such entry.
+void ReadStoredFlag(wxConfigBase* cfg, const wxString& key, bool& flag)
+{
+    wxString text;
+    if (!cfg->Read(key, &text)) return;
+    long value = 0;
+    if (text.Trim().Trim(false).ToLong(&value) && (value == 0 || value == 1)) {
+        flag = value == 1;
+        return;
+    }
+    const wxString entry = key + "=" + text;
+    if (g_reported.insert(entry).second) g_refused.push_back(entry);
+}
+
 }  // namespace
+
+wxGLCamera::LoadReport::LoadReport() { ++g_reportDepth; }
+
+wxGLCamera::LoadReport::~LoadReport()
+{
+    if (--g_reportDepth > 0 || g_refused.empty()) return;
+    wxString list;
+    for (const wxString& entry : g_refused) list += (list.empty() ? "" : ", ") + entry;
+    g_refused.clear();
+    wxLogWarning(_("Stored 3D camera values that were damaged or out of range were replaced by "
+                   "defaults: %s"),
+                 list);
+}
 
 // The persisted fields in stream order, read whole before any of them is applied.
 struct wxGLCamera::StreamRecord {
@@ -109,20 +168,20 @@ void wxGLCamera::SaveConfig(wxConfigBase* cfg, const wxString& prefix) const
 void wxGLCamera::LoadConfig(wxConfigBase* cfg, const wxString& prefix)
 {
     if (cfg != nullptr) {
+        const LoadReport report;
         for (int i = 0; i < 3; ++i)
-            m_eye[i] = ReadConfigDouble(cfg, prefix + wxString::Format(kEyeKey, i), m_eye[i]);
+            m_eye[i] = ReadStored(cfg, prefix + wxString::Format(kEyeKey, i), m_eye[i]);
         for (int i = 0; i < 3; ++i)
-            m_center[i] =
-                ReadConfigDouble(cfg, prefix + wxString::Format(kCenterKey, i), m_center[i]);
-        cfg->Read(prefix + kPerspectiveKey, &m_perspective);
-        m_lens = ReadConfigDouble(cfg, prefix + kLensKey, m_lens);
-        m_cmin = ReadConfigDouble(cfg, prefix + kCminKey, m_cmin);
-        m_cmax = ReadConfigDouble(cfg, prefix + kCmaxKey, m_cmax);
-        m_znear = ReadConfigDouble(cfg, prefix + kZnearKey, m_znear);
-        m_zfar = ReadConfigDouble(cfg, prefix + kZfarKey, m_zfar);
-        cfg->Read(prefix + kOrbitalKey, &m_orbital);
-        cfg->Read(prefix + kShowCamKey, &m_showCam);
-        cfg->Read(prefix + kShowFieldKey, &m_showField);
+            m_center[i] = ReadStored(cfg, prefix + wxString::Format(kCenterKey, i), m_center[i]);
+        ReadStoredFlag(cfg, prefix + kPerspectiveKey, m_perspective);
+        m_lens = ReadStored(cfg, prefix + kLensKey, m_lens, true);
+        m_cmin = ReadStored(cfg, prefix + kCminKey, m_cmin);
+        m_cmax = ReadStored(cfg, prefix + kCmaxKey, m_cmax);
+        m_znear = ReadStored(cfg, prefix + kZnearKey, m_znear);
+        m_zfar = ReadStored(cfg, prefix + kZfarKey, m_zfar);
+        ReadStoredFlag(cfg, prefix + kOrbitalKey, m_orbital);
+        ReadStoredFlag(cfg, prefix + kShowCamKey, m_showCam);
+        ReadStoredFlag(cfg, prefix + kShowFieldKey, m_showField);
     }
     UpdateDirection();
 }

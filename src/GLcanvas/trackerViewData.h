@@ -66,6 +66,8 @@ public:
     double RateHz() const { return m_rateHz.load(); }
     int32_t CurrentSample() const { return m_currentSample.load(); }
     bool HasNewData() const { return m_newData.load(); }
+    // GUI thread, as a frame is drawn: data stored from here on asks for the next one.
+    void TakeNewData() { m_newData.store(false); }
     uint64_t StoredFrames() const { return m_storedFrames.load(); }
     uint64_t SkippedFrames() const { return m_skippedFrames.load(); }
     uint64_t RefusedFrames() const { return m_refusedFrames.load(); }

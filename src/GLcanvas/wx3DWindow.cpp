@@ -110,6 +110,7 @@ void my3DCanvas::SaveConfig(wxConfigBase* config)
 
 void my3DCanvas::LoadConfig(wxConfigBase* config)
 {
+    const wxGLCamera::LoadReport report;
     if (config != nullptr)
         LoadCanvasConfig(*config);
     m_camera.LoadConfig(config, "cam");
@@ -251,8 +252,10 @@ void my3DCanvas::ResizeViewport()
 void my3DCanvas::PaintGL()
 {
     wxPaintDC dc(this);
-    if (!MakeCurrent())
+    if (!MakeCurrent()) {
+        m_frameOwed = true;
         return;
+    }
     if (!m_flags.initialised) {
         InitGL();
         ResizeViewport();
@@ -263,6 +266,8 @@ void my3DCanvas::PaintGL()
     RenderFrame();
     glFlush();
     SwapBuffers();
+    m_frameOwed = false;
+    ++m_renderedFrames;
 }
 
 void my3DCanvas::Render()
@@ -270,6 +275,8 @@ void my3DCanvas::Render()
     RenderFrame();
     glFlush();
     SwapBuffers();
+    m_frameOwed = false;
+    ++m_renderedFrames;
 }
 
 void my3DCanvas::RenderFrame()

@@ -5,6 +5,7 @@
 
 #include <wx/glcanvas.h>
 
+#include <cstdint>
 #include <memory>
 
 class wxMenu;
@@ -103,6 +104,10 @@ public:
     // Makes the context current; false without a usable context or window.
     bool MakeCurrent();
     bool HasContext() const { return m_context != nullptr; }
+    // A paint came while the window could not be drawn (not on screen yet, no context):
+    // the frame is still owed, and the display timer asks again.
+    bool IsFrameOwed() const { return m_frameOwed; }
+    uint64_t GetRenderedFrames() const { return m_renderedFrames; }
 
     bool m_cameraMoved = false;
     bool m_clicked = false;
@@ -119,4 +124,6 @@ protected:
     float m_lastMouse[2] = {0.0f, 0.0f};
     double m_savedView[12] = {};
     std::unique_ptr<wxGLContext> m_context;
+    bool m_frameOwed = true;
+    uint64_t m_renderedFrames = 0;
 };

@@ -3,11 +3,34 @@
 #include <wx/intl.h>
 #include <wx/log.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "analog/analogDevice.h"
 #include "analog/analogWriter.h"
 #include "process/deviceOwner.h"
+
+namespace {
+
+// Keeps the markers set at a frame the recording holds: a device that ran on
+// after the run ended (a late stop) adds markers past the file's end.
+void KeepMarkersInside(RecordMarkers& markers, int64_t frameCount)
+{
+    size_t kept = 0;
+    const size_t count = markers.Count();
+    for (size_t i = 0; i < count; ++i) {
+        if (static_cast<int64_t>(markers.frames[i]) >= frameCount) continue;
+        markers.codes[kept] = markers.codes[i];
+        markers.frames[kept] = markers.frames[i];
+        markers.labels[kept] = markers.labels[i];
+        ++kept;
+    }
+    markers.codes.resize(kept);
+    markers.frames.resize(kept);
+    markers.labels.resize(kept);
+}
+
+}  // namespace
 
 CAnalogFile::CAnalogFile(CDeviceOwner* owner) : m_owner(owner) {}
 
@@ -70,6 +93,10 @@ bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName
     else
         m_writer = std::make_unique<CAnalogWriter>();
     const double rate = m_device->GetRate();
+    {
+        std::lock_guard<std::mutex> lock(m_recordMutex);
+        m_rate = rate;
+    }
     const int32_t channels = m_device->GetRecordedChannelCount();
     const int32_t dim = m_device->GetChannelDim();
     const wxString extension = m_device->GetExportExtension();
@@ -93,6 +120,10 @@ bool CAnalogFile::StartRecording()
         if (!m_writer->Start()) return false;
         m_stopRequested = false;
         m_time = 0.0;
+        {
+            std::lock_guard<std::mutex> lock(m_recordMutex);
+            m_framesTaken = 0;
+        }
         m_runPending = true;
         m_recording = true;
         return true;
@@ -112,14 +143,21 @@ void CAnalogFile::PauseRecording()
 }
 
 void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sampleIndex*/,
-                              double time)
+                              double deviceTime)
 {
     if (!m_recording.load(std::memory_order_acquire)) return;
     std::lock_guard<std::mutex> lock(m_recordMutex);
     if (!m_recording.load() || !m_writer || !m_device || count <= 0) return;
+    const uint64_t size = static_cast<uint64_t>(count);
+    if (m_writer->WriteFrame(values, size) != size)
+        return;  // refused or dropped: counted by the writer, reported at the finish
+    // The run's own time: the device's may restart (a looping player) or
+    // include frames from before the start.
+    const double time =
+        (m_rate > 0.0 && std::isfinite(m_rate)) ? double(m_framesTaken) / m_rate : deviceTime;
+    ++m_framesTaken;
     m_time.store(time, std::memory_order_relaxed);
-    m_writer->WriteFrame(values, static_cast<uint64_t>(count));
-    if (m_duration != 0.0 && time >= m_duration) {
+    if (m_duration > 0.0 && time >= m_duration) {
         // The run ends here; the GUI thread finishes it on the stop request.
         m_recording = false;
         m_device->StopCapture();
@@ -130,7 +168,11 @@ void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sample
 
 bool CAnalogFile::FinishRun()
 {
-    const RecordMarkers markers = m_device ? m_device->CopyMarkers() : RecordMarkers();
+    RecordMarkers markers = m_device ? m_device->CopyMarkers() : RecordMarkers();
+    // Every frame reaches the file first (a threaded writer is drained and
+    // joined), so the count below is the file's own.
+    m_writer->UpdateFrameCount();
+    KeepMarkersInside(markers, m_writer->GetFrameCount());
     const bool isFinished = m_writer->Finish(&markers);
     m_runPending = false;
     m_finishedPath = m_writer->GetFileName();

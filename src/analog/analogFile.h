@@ -51,6 +51,8 @@ public:
     wxString GetTextFileName() const override;
     virtual bool IsFilePlayer() const;
     virtual int64_t GetTotalFrames() const;
+    // The recording's own time: frames taken by the writer / rate, so a device
+    // whose clock restarts (a looping file player) or runs on does not move it.
     double GetTime() const override { return m_time.load(); }
     virtual int32_t GetFrameCount() const;
 
@@ -77,7 +79,9 @@ private:
     std::unique_ptr<CRecordSource> m_deviceLink;  // the adapter when the device is an analog device
     std::atomic<CDeviceOwner*> m_owner;           // non-owning: the main frame
     wxString m_extension = kRecordExtension;
-    double m_duration = 0.0;  // guarded by m_recordMutex
+    double m_duration = 0.0;    // guarded by m_recordMutex
+    double m_rate = 0.0;        // of the open writer; guarded by m_recordMutex
+    int64_t m_framesTaken = 0;  // frames of this run the writer took; guarded by m_recordMutex
     std::atomic<double> m_time{0.0};
     std::mutex m_recordMutex;  // held by RecordFrame around the writer call
     bool m_runPending = false;

@@ -162,6 +162,9 @@ void CAnalogFileDevice::Rewind()
 
 void CAnalogFileDevice::Reset()
 {
+    // The wrap has rewound already; a view reset it caused must not replay
+    // the first frames of the loop once more.
+    if (m_wrapResetActive.load()) return;
     // With an acquisition thread the frame position and the file belong to it.
     if (HasWorker())
         m_rewindRequested = true;
@@ -172,8 +175,10 @@ void CAnalogFileDevice::Reset()
 void CAnalogFileDevice::Poll()
 {
     if (!m_viewResetRequested.exchange(false)) return;
+    m_wrapResetActive = true;
     for (CAnalogViewSink* view : m_views) view->ResetView();
     for (CAnalog3DViewSink* view : m_views3D) view->ResetView();
+    m_wrapResetActive = false;
 }
 
 uint64_t CAnalogFileDevice::GetFailedReads() const

@@ -76,5 +76,8 @@ private:
     double m_unitScale = 1.0;
     std::atomic<bool> m_rewindRequested{false};     // GUI -> acquisition thread
     std::atomic<bool> m_viewResetRequested{false};  // acquisition thread -> GUI
-    bool m_readFailureReported = false;             // acquisition thread only
+    // Set while Poll resets the views after a wrap: the views' own reset of the
+    // device is then no second rewind (GUI thread).
+    std::atomic<bool> m_wrapResetActive{false};
+    bool m_readFailureReported = false;  // acquisition thread only
 };

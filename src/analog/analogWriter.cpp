@@ -71,6 +71,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_framesWritten = 0;
     m_framesOnDisk = 0;
     m_failedFrames = 0;
+    m_refusedFrames = 0;
     m_writeFailureReported = false;
     m_propertiesWritten = false;
     m_finished = false;
@@ -151,13 +152,12 @@ bool CAnalogWriter::WriteProperties(const uint8_t* block, uint64_t length)
 
 uint64_t CAnalogWriter::WriteFrame(const double* values, uint64_t count)
 {
-    if (!IsOpen() || m_finished) return 0;
-    if (!values || count != m_frameSize) {
-        m_failedFrames.fetch_add(1, std::memory_order_relaxed);  // reported at the finish
+    if (!IsOpen() || m_finished || !values || count != m_frameSize || count == 0) {
+        RefuseFrame();  // reported at the finish
         return 0;
     }
     AppendFrame(values);
-    return 0;
+    return count;
 }
 
 void CAnalogWriter::AppendFrame(const double* values)
@@ -270,6 +270,11 @@ void CAnalogWriter::ReportLostFrames()
 {
     const uint64_t failed = GetFailedFrames();
     const uint64_t dropped = GetDroppedFrames();
+    const uint64_t refused = GetRefusedFrames();
+    if (refused > 0)
+        ReportRecordingError(wxString::Format(
+            _("<REC> %s : %llu frames refused, wrong frame size or writer already stopped"),
+            m_fileName, static_cast<unsigned long long>(refused)));
     if (failed > 0)
         ReportRecordingError(wxString::Format(_("<REC> %s : %llu frames could not be written"),
                                               m_fileName, static_cast<unsigned long long>(failed)));
@@ -391,16 +396,23 @@ bool CAnalogThreadWriter::Start()
 uint64_t CAnalogThreadWriter::WriteFrame(const double* values, uint64_t count)
 {
     const uint64_t frameSize = GetFrameSize();
-    if (count != frameSize || m_slots.empty()) return 0;
+    if (!values || count != frameSize || count == 0 || m_slots.empty()) {
+        RefuseFrame();  // reported at the finish, as the plain writer's
+        return 0;
+    }
     bool isWakeDue = false;
     {
         std::lock_guard<std::mutex> lock(m_queueLock);
-        if (m_stop || m_queued + 1 >= m_capacity) {
+        if (m_stop) {
+            RefuseFrame();  // the writer thread was asked to end: nothing more is written
+            return 0;
+        }
+        if (m_queued + 1 >= m_capacity) {
             m_droppedFrames.fetch_add(1, std::memory_order_relaxed);  // reported at the finish
             return 0;
         }
         double* slot = m_slots.data() + ((m_head + m_queued) % m_capacity) * frameSize;
-        if (values) std::memcpy(slot, values, frameSize * sizeof(double));
+        std::memcpy(slot, values, frameSize * sizeof(double));
         ++m_queued;
         isWakeDue = m_writerWaiting && m_queued == m_wakeThreshold;
     }

@@ -30,6 +30,9 @@ public:
     virtual bool WriteProperties(const uint8_t* block, uint64_t length);
     // Appends the marker trailer once; a recording already finished is left as it is.
     virtual bool WriteMarkers(const RecordMarkers* markers);
+    // Takes one frame; returns count when the frame was taken, 0 when it was
+    // refused (wrong size, writer not open or finished) or dropped (queue
+    // full). Every frame not taken is counted and reported at the finish.
     virtual uint64_t WriteFrame(const double* values, uint64_t count);
     virtual bool Close();
     virtual bool IsOpen() const;
@@ -53,6 +56,9 @@ public:
     uint64_t GetFailedFrames() const { return m_failedFrames.load(std::memory_order_relaxed); }
     // Frames refused because the queue was full (threaded writer only).
     virtual uint64_t GetDroppedFrames() const { return 0; }
+    // Frames refused on arrival: not the size of a frame of this recording, or
+    // the writer no longer takes frames. Both writers count them alike.
+    uint64_t GetRefusedFrames() const { return m_refusedFrames.load(std::memory_order_relaxed); }
 
 protected:
     // Buffers one frame for the file; writes the buffer when it is full or has
@@ -62,6 +68,8 @@ protected:
     bool FlushFrames();
     bool FlushIfDue(std::chrono::steady_clock::time_point now);
     void ReportLostFrames();
+    // Counts a frame that is not taken; any thread that writes frames.
+    void RefuseFrame() { m_refusedFrames.fetch_add(1, std::memory_order_relaxed); }
     uint64_t GetFrameSize() const { return m_frameSize; }
     double GetRate() const { return m_rate; }
 
@@ -92,6 +100,7 @@ private:
     uint64_t m_bufferedFrames = 0;
     std::chrono::steady_clock::time_point m_lastFlush;
     std::atomic<uint64_t> m_failedFrames{0};
+    std::atomic<uint64_t> m_refusedFrames{0};
     bool m_writeFailureReported = false;
 };
 

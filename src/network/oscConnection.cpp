@@ -4,6 +4,8 @@
 #include "network/oscDataServer.h"
 #include "network/oscDevice.h"
 
+#include <algorithm>
+
 namespace {
 
 bool IsNumericTag(char tag) { return tag == 'd' || tag == 'f' || tag == 'h' || tag == 'i'; }
@@ -109,16 +111,16 @@ bool OscConnection::HandleFirstMessage()
     return true;
 }
 
-bool OscConnection::Poll()
+bool OscConnection::Poll(std::int64_t waitUs)
 {
     if (!m_ready.load()) return false;
     if (m_busy.exchange(true)) return false;  // another thread polls: skip, never wait
     bool handled = false;
     // Everything waiting is taken, so that a source faster than our passes never
     // leaves us showing old values; the latest message wins.
-    int timeoutMs = m_pollTimeoutMs;
-    for (int i = 0; i < kOscMaxPacketsPerPoll && m_listen.ReceiveNextPacket(timeoutMs); ++i) {
-        timeoutMs = 0;
+    std::int64_t timeoutUs = std::max<std::int64_t>(waitUs, std::int64_t{m_pollTimeoutMs} * 1000);
+    for (int i = 0; i < kOscMaxPacketsPerPoll && m_listen.ReceiveNextPacketUs(timeoutUs); ++i) {
+        timeoutUs = 0;
         m_parser.Init(m_listen.PacketData(), m_listen.PacketSize());
         handled = HandleFirstMessage() || handled;
     }

@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -56,8 +57,9 @@ public:
     bool SendDisconnect();
 
     // Receives and handles the datagrams waiting (the first message of each);
-    // true when at least one message was handled.
-    bool Poll();
+    // true when at least one message was handled. The first receive waits for the
+    // longer of the poll time-out and waitUs (the caller's idle time).
+    bool Poll(std::int64_t waitUs = 0);
     void HandleMessage(const OscMessage& message);
     // Number of numeric arguments ('d', 'f', 'h', 'i'); adapts the owner's channels.
     int CountChannels(const std::string& typeTags);

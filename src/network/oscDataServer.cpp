@@ -38,6 +38,34 @@ std::string FamilyText(const NetAddress& address)
     }
 }
 
+// Characters an OSC address part may not hold, and '/' (a name is one part).
+bool IsForbiddenInAddressPart(char c)
+{
+    switch (c) {
+        case ' ':
+        case '#':
+        case '*':
+        case ',':
+        case '?':
+        case '[':
+        case ']':
+        case '{':
+        case '}':
+        case '/':
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Appends a device name as one valid address part: forbidden characters become '_'.
+void AppendAddressPart(std::string& address, const char* name)
+{
+    if (name == nullptr) return;
+    for (const char* c = name; *c != '\0'; ++c)
+        address.push_back(IsForbiddenInAddressPart(*c) ? '_' : *c);
+}
+
 }  // namespace
 
 void SetOscConsoleSink(OscConsoleSink sink)
@@ -115,6 +143,7 @@ bool OscDataServer::Start(int inPort, int outPort)
     }
     m_sender.SetSendBufferSize(kSendBufferBytes);
     m_started.store(m_listener.IsOk(), std::memory_order_release);
+    ServeLocalPeerLocked(console);
     return true;
 }
 
@@ -150,11 +179,8 @@ bool OscDataServer::Poll()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!IsStarted() || !m_listener.IsOk()) return false;
-        if (m_connected) {
-            if (m_clients.empty() && !m_settings.sendToLocal) m_connected = false;
-        } else if (m_settings.sendToLocal) {
-            ConnectLocalLocked(console);  // retried on every poll until it succeeds
-        }
+        if (m_connected && m_clients.empty() && !m_settings.sendToLocal) m_connected = false;
+        ServeLocalPeerLocked(console);  // retried on every poll until it succeeds
         timeoutMs = ClampOscPollTimeout(m_settings.timeoutMs);
     }
     // The wait happens without the data lock: acquisition threads keep sending.
@@ -177,14 +203,26 @@ bool OscDataServer::Poll()
 
 // ---- peers -----------------------------------------------------------------
 
+// The local peer is served whenever "send to local" is on and the server is started,
+// whatever came first: a start, a poll, a client or a settings change.
+void OscDataServer::ServeLocalPeerLocked(Console& console)
+{
+    if (!IsStarted() || !m_settings.sendToLocal) return;
+    if (!m_hasLocalPeer) {
+        ConnectLocalLocked(console);
+        return;
+    }
+    m_connected = true;
+}
+
 bool OscDataServer::ConnectLocalLocked(Console& console)
 {
     NetAddress local;
     std::string error;
     if (!NetAddress::Resolve(kLocalHost, m_outPort, local, error)) return false;
     const bool whole = SendReplyLocked(m_settings.serverConnected, local);
-    m_connected = whole;
     if (whole) {
+        m_connected = true;
         m_localPeer = local;
         m_hasLocalPeer = true;
         RebuildDestinationsLocked();
@@ -404,9 +442,11 @@ bool OscDataServer::ClearConfiguredClients()
 
 void OscDataServer::SetSettings(const OscServerSettings& settings)
 {
+    Console console;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_settings = settings;
     RebuildDestinationsLocked();
+    ServeLocalPeerLocked(console);
 }
 
 OscServerSettings OscDataServer::Settings() const
@@ -460,7 +500,7 @@ bool OscDataServer::SendDataLocked()
     if (!m_connected || m_values.empty()) return false;
     m_address.assign(m_settings.serverDataTag);
     m_address.push_back('/');
-    m_address.append(m_name);
+    AppendAddressPart(m_address, m_name.c_str());
     m_message.Init(m_address);
     const bool useDouble = m_settings.useDouble;
     if (m_settings.serverSendTime)
@@ -477,7 +517,7 @@ bool OscDataServer::SendEvent(const char* name, const char* label, double time)
     if (!m_connected) return false;
     m_address.assign(m_settings.serverEventTag);
     m_address.push_back('/');
-    m_address.append(name != nullptr ? name : "");
+    AppendAddressPart(m_address, name);
     m_message.Init(m_address).PushString(label != nullptr ? label : "");
     if (m_settings.useDouble)
         m_message.PushDouble(time);

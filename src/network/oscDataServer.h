@@ -90,6 +90,7 @@ private:
 
     bool AddClientLocked(const NetAddress& destination, const std::string& host, int port,
                          std::uint64_t entryId, Console& console);
+    void ServeLocalPeerLocked(Console& console);
     bool ConnectLocalLocked(Console& console);
     bool HandleConnectLocked(const NetAddress& requester, Console& console);
     bool HandleDisconnectLocked(const NetAddress& requester, Console& console);

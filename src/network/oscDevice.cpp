@@ -14,6 +14,8 @@ namespace {
 constexpr double kMinRateHz = 1.0;
 constexpr double kMaxRateHz = 1000.0;
 constexpr int64_t kMaxPort = 65535;
+// Longest receive wait of one step, so that a stop or a start is seen soon.
+constexpr double kMaxIdleWaitUs = 20000.0;
 
 // Label (translated for display) and configuration key are the same text.
 constexpr const char* kParamNames[COscDevice::kParamCount] = {
@@ -124,7 +126,7 @@ bool COscDevice::Process(bool tick, bool running)
     const double sinceChangeSec = (GetProgramTime() - m_lastChangeUs.load()) * 1.0e-6;
     if ((due || sinceChangeSec > m_pollIntervalSec.load()) && !m_configBusy.load() &&
         m_connected.load() && m_connection != nullptr)
-        m_connection->Poll();
+        m_connection->Poll(due ? 0 : IdleWaitUs(running));
     if (!due || !running) return false;
     {
         CMutexLock data(&m_dataMutex);
@@ -137,6 +139,17 @@ bool COscDevice::Process(bool tick, bool running)
     DispatchFrame();
     CountSample();
     return false;
+}
+
+// Until the next sample is due (a stopped device: a while), the step waits for a
+// datagram in the receive call instead of passing again at once. A group-paced device
+// follows its group's tick and does not wait.
+int64_t COscDevice::IdleWaitUs(bool running)
+{
+    if (!running) return static_cast<int64_t>(kMaxIdleWaitUs);
+    const double remainingUs = GetTimeToNextSampleUs();
+    if (!(remainingUs > 0.0)) return 0;  // due, or unknown (NaN)
+    return static_cast<int64_t>(std::min(remainingUs, kMaxIdleWaitUs));
 }
 
 // Data mutex held.

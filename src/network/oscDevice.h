@@ -84,6 +84,7 @@ public:
 private:
     MutexHandle* DataMutex() const { return const_cast<MutexHandle*>(&m_dataMutex); }
     void CopyReceivedValues();
+    int64_t IdleWaitUs(bool running);
     void StoreParam(const void* value, int id);
     void PublishConnectionState();
     bool StorePort(const void* value, int32_t& port, const wxString& label);

@@ -89,6 +89,8 @@ void CVrpnDevice::RunClient()
     if (!lock.owns_lock() || !m_client) return;
     m_client->Mainloop();
     m_connected.store(m_client->IsConnected());
+    m_connects.store(m_client->GetConnectCount());
+    m_drops.store(m_client->GetDropCount());
 }
 
 void CVrpnDevice::TakeReportedValues()

@@ -49,6 +49,9 @@ public:
     const wxString& GetVrpnName() const { return m_vrpnName; }
     // Any thread: tracker and analog reports stored (not dropped by a re-shape).
     uint64_t GetStoredReports() const { return m_storedReports.load(); }
+    // Any thread: connections to the server opened and lost so far.
+    uint64_t GetConnectCount() const { return m_connects.load(); }
+    uint64_t GetDropCount() const { return m_drops.load(); }
 
 private:
     void OnTrackerReport(int sensor, const double pos[3], const double quat[4]) override;
@@ -67,7 +70,9 @@ private:
     // re-made from them each sample so that offsets are subtracted once, not per frame.
     std::vector<double> m_reported;
     std::atomic<bool> m_viewGridRequest{false};
-    std::atomic<bool> m_connected{false};
-    std::atomic<uint64_t> m_storedReports{0};  // the client's state after its last loop
+    std::atomic<bool> m_connected{false};  // the client's state after its last loop
+    std::atomic<uint64_t> m_connects{0};
+    std::atomic<uint64_t> m_drops{0};
+    std::atomic<uint64_t> m_storedReports{0};
     double m_paramDouble = 0.0;  // the rate GetParam hands out
 };

@@ -14,6 +14,9 @@
 
 namespace {
 
+// Room for a burst of connections arriving between two passes (a pass accepts a few
+// at a time); the kernel caps it at its own limit.
+constexpr int kListenBacklog = 256;
 constexpr size_t kInCapacity = 2 * (vrpn::kHeaderSize + vrpn::kMaxPayload + 8);
 // Reads per pump: one busy peer cannot hold an acquisition thread for long.
 constexpr int kMaxReadsPerPump = 8;
@@ -70,7 +73,7 @@ void CFd::Reset()
 CFd OpenTcpListener(uint32_t address, int port, std::string& error)
 {
     CFd fd = BindSocket(SOCK_STREAM, address, port, error);
-    if (fd.IsOpen() && ::listen(fd.Get(), 16) != 0) {
+    if (fd.IsOpen() && ::listen(fd.Get(), kListenBacklog) != 0) {
         error = ErrnoText("listen");
         return CFd();
     }
@@ -187,6 +190,7 @@ bool CVrpnLink::Flush()
             return false;
         }
         m_outStart += static_cast<size_t>(sent);
+        m_sentBytes += static_cast<uint64_t>(sent);
     }
     if (m_outStart == m_outEnd) m_outStart = m_outEnd = 0;
     return true;

@@ -99,6 +99,8 @@ public:
     State GetState() const { return m_state; }
     bool IsOpen() const { return m_state == State::kOpen; }
     size_t QueuedBytes() const { return m_outEnd - m_outStart; }
+    // Bytes the socket has taken so far: the peer's progress.
+    uint64_t SentBytes() const { return m_sentBytes; }
     const char* CloseReason() const { return m_closeReason; }
     int Fd() const { return m_socket.Get(); }
 
@@ -123,4 +125,5 @@ private:
     std::unique_ptr<uint8_t[]> m_out;
     size_t m_outStart = 0;
     size_t m_outEnd = 0;
+    uint64_t m_sentBytes = 0;
 };

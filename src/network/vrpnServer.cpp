@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -73,6 +74,10 @@ struct CVrpnServer::Client : public CVrpnLinkHandler {
     uint32_t peerAddress;
     int peerPort;
     bool isOpen = false;
+    bool needsAll = true;  // the next reports carry every value, not only the new ones
+    bool isBehind = false;
+    std::chrono::steady_clock::time_point behindSince;
+    uint64_t sentWhenBehind = 0;
 };
 
 CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCount,
@@ -81,12 +86,15 @@ CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCoun
       m_analogCount(analogCount),
       m_sensorCount(sensorCount),
       m_buttonCount(buttonCount),
+      m_address(address),
       m_analog(analogCount, 0.0),
       m_poses(sensorCount * 7, 0.0),
       m_buttons(buttonCount, 0),
+      m_sensorSet(sensorCount, 0),
       m_analogSnapshot(analogCount, 0.0),
       m_posesSnapshot(sensorCount * 7, 0.0),
-      m_buttonsSnapshot(buttonCount, 0)
+      m_buttonsSnapshot(buttonCount, 0),
+      m_sensorSetSnapshot(sensorCount, 0)
 {
     m_clients.reserve(kMaxClients);
     if (m_name.size() > vrpn::kMaxNameLength) {
@@ -121,6 +129,7 @@ bool CVrpnServer::SetAnalog(size_t offset, const double* values, size_t count)
         return false;
     std::lock_guard<std::mutex> lock(m_dataMutex);
     std::copy(values, values + count, m_analog.begin() + static_cast<ptrdiff_t>(offset));
+    m_analogSet = m_analogSet || count > 0;
     return true;
 }
 
@@ -130,6 +139,7 @@ bool CVrpnServer::SetPoses(size_t offset, const double* poses, size_t count)
         return false;
     std::lock_guard<std::mutex> lock(m_dataMutex);
     std::copy(poses, poses + 7 * count, m_poses.begin() + static_cast<ptrdiff_t>(7 * offset));
+    std::fill_n(m_sensorSet.begin() + static_cast<ptrdiff_t>(offset), count, uint8_t{1});
     return true;
 }
 
@@ -176,8 +186,9 @@ void CVrpnServer::Pass()
     for (auto& client : m_clients) {
         CVrpnLink& link = *client->link;
         if (!link.Pump(*client, now)) continue;
-        if (link.IsOpen()) SendReports(*client, time);
-        link.Flush();
+        if (!link.IsOpen()) continue;
+        SendReports(*client, time);
+        if (link.Flush()) CheckStuck(*client, now);
     }
     DropClosed();
 }
@@ -242,6 +253,14 @@ bool CVrpnServer::HandleRequest(const char* text, size_t size, uint32_t source,
     if (::inet_pton(AF_INET, host.c_str(), &parsed) != 1) return false;
     const uint32_t address = ntohl(parsed.s_addr);
     if (address != source) return false;
+    // Calling back our own listener would make the server its own client, twice.
+    if (IsOwnAddress(address, port)) {
+        if (m_selfRequests.fetch_add(1) == 0)
+            g_messages.Post(Severity::Warning,
+                            "<VRPN> Refused a connection request naming this server's own "
+                            "address " + AddressText(address, static_cast<int>(port)));
+        return false;
+    }
     for (const auto& client : m_clients) {
         if (client->peerAddress == address && client->peerPort == port) return false;
     }
@@ -262,12 +281,31 @@ bool CVrpnServer::HandleRequest(const char* text, size_t size, uint32_t source,
     return true;
 }
 
+// Our port on our listening address, or on any address of this host when we listen on
+// every interface (an address is ours when a socket can be bound to it).
+bool CVrpnServer::IsOwnAddress(uint32_t address, long port) const
+{
+    if (port != m_port) return false;
+    if (m_address != 0) return address == m_address;
+    if ((address >> 24) == 127) return true;
+    CFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!probe.IsOpen()) return true;  // cannot tell: refusing is the safe side
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(address);
+    return ::bind(probe.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
 void CVrpnServer::TakeSnapshot()
 {
     std::lock_guard<std::mutex> lock(m_dataMutex);
     std::copy(m_analog.begin(), m_analog.end(), m_analogSnapshot.begin());
     std::copy(m_poses.begin(), m_poses.end(), m_posesSnapshot.begin());
     std::copy(m_buttons.begin(), m_buttons.end(), m_buttonsSnapshot.begin());
+    std::copy(m_sensorSet.begin(), m_sensorSet.end(), m_sensorSetSnapshot.begin());
+    std::fill(m_sensorSet.begin(), m_sensorSet.end(), uint8_t{0});
+    m_analogSetSnapshot = m_analogSet;
+    m_analogSet = false;
     std::copy(m_buttonQueue, m_buttonQueue + m_buttonQueueSize, m_eventSnapshot);
     m_eventCount = m_buttonQueueSize;
     m_buttonQueueSize = 0;
@@ -294,6 +332,8 @@ bool CVrpnServer::QueueButtonStates(CVrpnLink& link, vrpn::Time time)
     return link.Queue(time, kSenderId, kTypeButtonStates, payload, length);
 }
 
+// Each frame's values go out once: a device's frame sets its own block and runs a pass,
+// so a pass reports only what was set since the last one.
 void CVrpnServer::SendReports(Client& client, vrpn::Time time)
 {
     CVrpnLink& link = *client.link;
@@ -308,12 +348,17 @@ void CVrpnServer::SendReports(Client& client, vrpn::Time time)
             return;
         }
     }
-    // Reports are state: a client behind by half its queue skips this pass's reports.
+    // Reports are state: a client behind by half its queue skips this pass's reports
+    // and gets every value once it has caught up.
     if (link.QueuedBytes() > CVrpnLink::kOutCapacity / 2) {
         m_framesSkipped.fetch_add(1);
+        client.needsAll = true;
         return;
     }
+    const bool all = client.needsAll;
+    client.needsAll = false;
     for (size_t sensor = 0; sensor < m_sensorCount; ++sensor) {
+        if (!all && m_sensorSetSnapshot[sensor] == 0) continue;
         const double* pose = &m_posesSnapshot[7 * sensor];
         // Our poses hold the quaternion w first; VRPN puts w last.
         const double quat[4] = {pose[4], pose[5], pose[6], pose[3]};
@@ -325,14 +370,35 @@ void CVrpnServer::SendReports(Client& client, vrpn::Time time)
         queued = queued && link.Queue(time, kSenderId, kTypeAcceleration, payload, length);
         if (!queued) {
             m_framesSkipped.fetch_add(1);
+            client.needsAll = true;
             return;
         }
     }
-    if (m_analogCount > 0) {
+    if (m_analogCount > 0 && (all || m_analogSetSnapshot)) {
         const int count = static_cast<int>(std::min<size_t>(m_analogCount, vrpn::kMaxAnalogChannels));
         const size_t length = vrpn::EncodeAnalog(payload, m_analogSnapshot.data(), count);
-        if (!link.Queue(time, kSenderId, kTypeAnalog, payload, length)) m_framesSkipped.fetch_add(1);
+        if (!link.Queue(time, kSenderId, kTypeAnalog, payload, length)) {
+            m_framesSkipped.fetch_add(1);
+            client.needsAll = true;
+        }
     }
+}
+
+// A client past half its queue that takes no byte for the stuck time-out is dropped.
+void CVrpnServer::CheckStuck(Client& client, std::chrono::steady_clock::time_point now)
+{
+    CVrpnLink& link = *client.link;
+    if (link.QueuedBytes() <= CVrpnLink::kOutCapacity / 2) {
+        client.isBehind = false;
+        return;
+    }
+    if (!client.isBehind || link.SentBytes() != client.sentWhenBehind) {
+        client.isBehind = true;
+        client.behindSince = now;
+        client.sentWhenBehind = link.SentBytes();
+        return;
+    }
+    if (now - client.behindSince >= m_stuckTimeout) link.Close("client stopped reading");
 }
 
 void CVrpnServer::DropClosed()
@@ -360,6 +426,7 @@ CVrpnServerStats CVrpnServer::GetStats() const
     stats.connected = m_connected.load();
     stats.dropped = m_dropped.load();
     stats.requestsRefused = m_requestsRefused.load();
+    stats.selfRequests = m_selfRequests.load();
     stats.framesSkipped = m_framesSkipped.load();
     stats.buttonsLost = m_buttonsLost.load();
     return stats;

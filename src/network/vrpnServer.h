@@ -9,6 +9,7 @@
 #include "network/vrpnLink.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,7 @@ struct CVrpnServerStats {
     uint64_t connected = 0;       // connections that completed the cookie exchange
     uint64_t dropped = 0;         // connections closed (peer, malformed input, too slow)
     uint64_t requestsRefused = 0; // connection requests (UDP) not answered
+    uint64_t selfRequests = 0;    // of those, requests naming our own listening address
     uint64_t framesSkipped = 0;   // reports not queued to a client whose queue was full
     uint64_t buttonsLost = 0;     // button changes past the change queue
 };
@@ -28,6 +30,9 @@ class CVrpnServer {
 public:
     static constexpr size_t kMaxClients = 64;
     static constexpr size_t kButtonQueue = 1024;
+    // A client whose queue stays past half full this long without taking a byte is
+    // dropped: one that never reads must not hold its slot.
+    static constexpr std::chrono::seconds kStuckTimeout{3};
 
     // port 0 takes a free port (the same for TCP and UDP); address in host order, 0: all.
     CVrpnServer(const char* name, size_t analogCount, size_t sensorCount, size_t buttonCount,
@@ -38,6 +43,8 @@ public:
 
     // How long a new connection may take to send its cookie. Before the first pass.
     void SetCookieTimeout(std::chrono::milliseconds timeout) { m_cookieTimeout = timeout; }
+    // How long a client may stay stuck (see kStuckTimeout). Before the first pass.
+    void SetStuckTimeout(std::chrono::milliseconds timeout) { m_stuckTimeout = timeout; }
     // The sockets exist and at least one of the three servers.
     bool IsRunning() const { return m_running; }
     int GetPort() const { return m_port; }
@@ -55,8 +62,10 @@ public:
     // False for an index past the buttons; true and nothing sent when the state is
     // unchanged; otherwise the change is queued and a pass runs at once.
     bool SetButton(size_t button, size_t offset, int state);
-    // One pass: new connections, requests, client input, then every report. When another
-    // thread runs a pass, this one leaves its request to that thread and returns.
+    // One pass: new connections, requests, client input, then the reports of the sensors
+    // and analog channels set since the last pass (each once; a client that opens gets
+    // every current value). When another thread runs a pass, this one leaves its
+    // request to that thread and returns.
     bool Mainloop();
 
     CVrpnServerStats GetStats() const;
@@ -76,7 +85,9 @@ private:
     bool HandleRequest(const char* text, size_t size, uint32_t source,
                        std::chrono::steady_clock::time_point now);
     void TakeSnapshot();
+    bool IsOwnAddress(uint32_t address, long port) const;
     void SendReports(Client& client, vrpn::Time time);
+    void CheckStuck(Client& client, std::chrono::steady_clock::time_point now);
     bool QueueButtonStates(CVrpnLink& link, vrpn::Time time);
     bool QueueOpening(CVrpnLink& link);
     void DropClosed();
@@ -89,6 +100,8 @@ private:
     bool m_running = false;
     std::string m_error;
     std::chrono::milliseconds m_cookieTimeout{CVrpnLink::kCookieTimeout};
+    std::chrono::milliseconds m_stuckTimeout{kStuckTimeout};
+    uint32_t m_address;  // the listening address, host order (0: every interface)
     CFd m_listener;
     CFd m_requests;
 
@@ -97,6 +110,8 @@ private:
     std::vector<double> m_analog;
     std::vector<double> m_poses;
     std::vector<int32_t> m_buttons;
+    std::vector<uint8_t> m_sensorSet;  // set since the last pass, per sensor
+    bool m_analogSet = false;
     ButtonEvent m_buttonQueue[kButtonQueue];
     size_t m_buttonQueueSize = 0;
 
@@ -106,6 +121,8 @@ private:
     std::vector<double> m_analogSnapshot;
     std::vector<double> m_posesSnapshot;
     std::vector<int32_t> m_buttonsSnapshot;
+    std::vector<uint8_t> m_sensorSetSnapshot;
+    bool m_analogSetSnapshot = false;
     ButtonEvent m_eventSnapshot[kButtonQueue];
     size_t m_eventCount = 0;
     std::vector<std::unique_ptr<Client>> m_clients;
@@ -114,6 +131,7 @@ private:
     std::atomic<uint64_t> m_connected{0};
     std::atomic<uint64_t> m_dropped{0};
     std::atomic<uint64_t> m_requestsRefused{0};
+    std::atomic<uint64_t> m_selfRequests{0};
     std::atomic<uint64_t> m_framesSkipped{0};
     std::atomic<uint64_t> m_buttonsLost{0};
 };

@@ -1,5 +1,8 @@
 #include "network/vrpnServerModule.h"
 
+#include "process/messageQueue.h"
+
+#include <algorithm>
 #include <atomic>
 #include <limits>
 #include <memory>
@@ -32,6 +35,8 @@ std::atomic<int> g_port{vrpn::kDefaultPort};
 std::atomic<uint32_t> g_address{0};
 std::atomic<int64_t> g_cookieTimeoutMs{
     std::chrono::milliseconds(CVrpnLink::kCookieTimeout).count()};
+std::atomic<int64_t> g_stuckTimeoutMs{
+    std::chrono::milliseconds(CVrpnServer::kStuckTimeout).count()};
 
 std::unique_ptr<CVrpnServer> MakeServer(const char* name, size_t analog, size_t sensors,
                                         size_t buttons, int port)
@@ -39,6 +44,7 @@ std::unique_ptr<CVrpnServer> MakeServer(const char* name, size_t analog, size_t 
     auto server = std::make_unique<CVrpnServer>(name, analog, sensors, buttons, port,
                                                 g_address.load());
     server->SetCookieTimeout(std::chrono::milliseconds(g_cookieTimeoutMs.load()));
+    server->SetStuckTimeout(std::chrono::milliseconds(g_stuckTimeoutMs.load()));
     return server;
 }
 
@@ -83,6 +89,34 @@ bool StartLocked(Module& module, const char* name)
     return module.server->IsRunning();
 }
 
+// How many of count items from offset fit below limit.
+size_t SentPart(size_t offset, size_t count, size_t limit)
+{
+    return offset >= limit ? 0 : std::min(count, limit - offset);
+}
+
+// The warning for a block that runs past what VRPN clients take; empty when it fits.
+std::string TruncationText(const char* name, int index, size_t analogOffset, size_t channels,
+                           size_t buttonOffset, size_t buttons)
+{
+    const size_t analogSent = SentPart(analogOffset, channels, vrpn::kMaxAnalogChannels);
+    const size_t buttonsSent = SentPart(buttonOffset, buttons, vrpn::kMaxButtons);
+    std::string parts;
+    if (analogSent < channels)
+        parts = std::to_string(analogSent) + " of its " + std::to_string(channels) +
+                " analog channels";
+    if (buttonsSent < buttons)
+        parts += (parts.empty() ? "" : " and ") + std::to_string(buttonsSent) + " of its " +
+                 std::to_string(buttons) + " buttons";
+    if (parts.empty()) return std::string();
+    const std::string device = name != nullptr && name[0] != '\0'
+                                   ? std::string(name)
+                                   : "device " + std::to_string(index);
+    return "<VRPN> " + device + ": only " + parts +
+           " are sent (VRPN clients take at most " + std::to_string(vrpn::kMaxAnalogChannels) +
+           " analog channels and " + std::to_string(vrpn::kMaxButtons) + " buttons)";
+}
+
 // The registry entry of a device, or -1.
 int Entry(const std::vector<int32_t>& offsets, int device)
 {
@@ -98,6 +132,11 @@ void SetVrpnServerAddress(uint32_t address) { g_address.store(address); }
 void SetVrpnServerCookieTimeout(std::chrono::milliseconds timeout)
 {
     g_cookieTimeoutMs.store(timeout.count());
+}
+
+void SetVrpnServerStuckTimeout(std::chrono::milliseconds timeout)
+{
+    g_stuckTimeoutMs.store(timeout.count());
 }
 
 bool StartVrpnServer(const char* name)
@@ -153,10 +192,11 @@ size_t GetVrpnServerClientCount()
     return module.server ? module.server->GetClientCount() : 0;
 }
 
-int VrpnServerAddDevice(int buttons, int channels, int sensors, const char*)
+namespace {
+
+int AddDeviceLocked(int buttons, int channels, int sensors, const char* name,
+                    std::string& warning)
 {
-    // Negative counts would wrap the totals: refused, the server left as it is.
-    if (buttons < 0 || channels < 0 || sensors < 0) return 0;
     Module& module = TheModule();
     CExclusive lock(module);
     if (!module.server) StartLocked(module, nullptr);  // the name counts only at a start
@@ -187,7 +227,23 @@ int VrpnServerAddDevice(int buttons, int channels, int sensors, const char*)
         return 0;
     }
     module.deviceCount = devices + 1;
-    return static_cast<int>(module.deviceCount);
+    const int index = static_cast<int>(module.deviceCount);
+    warning = TruncationText(name, index, totalAnalog, static_cast<size_t>(channels), totalButtons,
+                             static_cast<size_t>(buttons));
+    return index;
+}
+
+}  // namespace
+
+int VrpnServerAddDevice(int buttons, int channels, int sensors, const char* name)
+{
+    // Negative counts would wrap the totals: refused, the server left as it is.
+    if (buttons < 0 || channels < 0 || sensors < 0) return 0;
+    std::string warning;
+    const int index = AddDeviceLocked(buttons, channels, sensors, name, warning);
+    // Posted once the module lock is released.
+    if (index != 0 && !warning.empty()) g_messages.Post(Severity::Warning, warning);
+    return index;
 }
 
 // A device's block stays until the server is restarted.

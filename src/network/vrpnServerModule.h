@@ -20,6 +20,8 @@ int GetVrpnServerPort();
 void SetVrpnServerAddress(uint32_t address);
 // How long a new connection may take to send its cookie (default 5 s).
 void SetVrpnServerCookieTimeout(std::chrono::milliseconds timeout);
+// How long a client may leave its queue full before it is dropped (default 3 s).
+void SetVrpnServerStuckTimeout(std::chrono::milliseconds timeout);
 
 bool StartVrpnServer(const char* name);
 void StopVrpnServer();
@@ -34,7 +36,9 @@ CVrpnServerStats GetVrpnServerStats();
 size_t GetVrpnServerClientCount();
 
 // Re-creates the server with the totals enlarged (connected clients lose their
-// connection); the new device's registry index, 0 on failure.
+// connection); the new device's registry index, 0 on failure. A block that runs past
+// what VRPN clients take (128 analog channels, 256 buttons) is warned about once, with
+// how many of its channels and buttons are sent; name, when given, names the device.
 int VrpnServerAddDevice(int buttons, int channels, int sensors, const char* name);
 void VrpnServerRemoveDevice(int index);
 bool VrpnServerMainloop();

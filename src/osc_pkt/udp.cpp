@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -209,15 +210,32 @@ bool UdpEndpoint::OpenSocket(const std::string& host, int port)
 
 bool UdpEndpoint::ReceiveNextPacket(int timeoutMs)
 {
+    if (timeoutMs < 0) return Receive(nullptr);
+    const timespec timeout{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000L};
+    return Receive(&timeout);
+}
+
+bool UdpEndpoint::ReceiveNextPacketUs(std::int64_t timeoutUs)
+{
+    if (timeoutUs < 0) timeoutUs = 0;
+    const timespec timeout{static_cast<time_t>(timeoutUs / 1000000),
+                           static_cast<long>(timeoutUs % 1000000) * 1000L};
+    return Receive(&timeout);
+}
+
+// A null time-out waits without limit.
+bool UdpEndpoint::Receive(const timespec* timeout)
+{
     m_received = 0;
     if (!IsOk() || m_handle == -1) {
         SetErrorOnce("not opened..");
         return false;
     }
     if (m_buffer.size() != kReceiveBufferSize) m_buffer.resize(kReceiveBufferSize);
-    // poll rather than select: descriptors past FD_SETSIZE stay safe.
+    // ppoll rather than select: descriptors past FD_SETSIZE stay safe, and the wait is
+    // as fine as the caller's schedule needs.
     pollfd entry{m_handle, POLLIN, 0};
-    if (::poll(&entry, 1, timeoutMs < 0 ? -1 : timeoutMs) <= 0) return false;
+    if (::ppoll(&entry, 1, timeout, nullptr) <= 0) return false;
     socklen_t length = NetAddress::Capacity();
     const ssize_t got = ::recvfrom(m_handle, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT,
                                    m_remote.Raw(), &length);

@@ -61,6 +61,8 @@ public:
     // datagram; the sender becomes the remote address. False when nothing came
     // or on error (a hard error closes the socket and sets the error text).
     bool ReceiveNextPacket(int timeoutMs);
+    // The same with a time-out in microseconds (0: only polls; never without limit).
+    bool ReceiveNextPacketUs(std::int64_t timeoutUs);
     const std::uint8_t* PacketData() const { return m_buffer.data(); }
     std::size_t PacketSize() const { return m_received; }
 
@@ -86,6 +88,7 @@ public:
 
 private:
     bool OpenSocket(const std::string& host, int port);
+    bool Receive(const struct timespec* timeout);
     bool SendRaw(const void* data, std::size_t size, const NetAddress* address);
     void SetErrorOnce(const std::string& text);
 

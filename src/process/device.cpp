@@ -229,7 +229,9 @@ void CDevice::Log(const wxString& text)
 
 void CDevice::PostError(const wxString& text)
 {
-    g_messages.Post(Severity::Error, "<ACQ> " + GetDeviceName() + ": " + text);
+    // Each report is a line of its own on the Errors page.
+    g_messages.Post(Severity::Error,
+                    "<ACQ> " + GetDeviceName() + ": " + text + (text.EndsWith("\n") ? "" : "\n"));
 }
 
 void CDevice::AddToVrpn(bool enable)
@@ -239,8 +241,10 @@ void CDevice::AddToVrpn(bool enable)
     m_vrpnOutput.store(enable);
     if (enable && m_channelCount >= 1) {
         const bool tracker = m_dim == 7;
+        const std::string name(GetDeviceName().utf8_str().data());  // for the server's warnings
         const int64_t index = GetNetworkServices().VrpnServerAddDevice(
-            m_vrpnButtons, tracker ? 0 : m_channelCount, tracker ? m_channelCount : 0, nullptr);
+            m_vrpnButtons, tracker ? 0 : m_channelCount, tracker ? m_channelCount : 0,
+            name.c_str());
         m_vrpnIndex.store(index);
         if (index == 0)
             std::fputs(wxString(_("<VRPN> Error adding device\n")).utf8_str().data(), stderr);

@@ -176,6 +176,7 @@ public:
 
     // A pacing clock that falls further behind than this re-anchors instead of catching up.
     static constexpr double kMaxLagUs = 1.0e6;
+    static constexpr double kReanchorReportUs = 10.0e6;
 
 protected:
     // Acquisition thread: the reset itself (ResetClock defers to here while running).
@@ -222,6 +223,10 @@ protected:
     int64_t m_tickIndex = 0;
     double m_pacedRate = 0.0;
     bool m_rateErrorShown = false;
+    // Acquisition thread: program time of the last re-anchor report; reports come at
+    // most once per kReanchorReportUs, the count keeps every one.
+    double m_lastReanchorReportUs = 0.0;
+    bool m_hasReanchorReport = false;
     std::atomic<bool> m_clockResetRequested{false};
     std::atomic<int64_t> m_reanchorCount{0};
     std::atomic<double> m_elapsedTime{0.0};

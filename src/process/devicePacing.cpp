@@ -107,7 +107,12 @@ bool CDevice::CheckClock()
         m_anchorOffsetUs = nowUs;
         m_tickIndex = 0;
         m_reanchorCount.fetch_add(1);
-        PostError(_("pacing fell more than one second behind; schedule restarted"));
+        const double reportUs = ReadProgramClockUs();
+        if (!m_hasReanchorReport || reportUs - m_lastReanchorReportUs >= kReanchorReportUs) {
+            m_hasReanchorReport = true;
+            m_lastReanchorReportUs = reportUs;
+            PostError(_("pacing fell more than one second behind; schedule restarted"));
+        }
     } else {
         ++m_tickIndex;
     }

@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -115,6 +116,8 @@ wxThread::ExitCode CTrackerWorker::Entry() noexcept
     t_currentWorker = this;
     try {
         ::pthread_setname_np(::pthread_self(), "qv-acquisition");
+        if (::pthread_getcpuclockid(::pthread_self(), &m_cpuClock) == 0)
+            m_hasCpuClock.store(true);
         ApplyCore();
         ApplyPriority();
         if (!ShouldEnd()) {
@@ -206,9 +209,25 @@ void CTrackerWorker::ApplyCore()
     }
 }
 
+int CTrackerWorker::EffectivePriority(int priority, bool shortSleep)
+{
+    constexpr int kNormalPriority = 50;
+    return shortSleep || priority < 0 ? priority : std::min(priority, kNormalPriority);
+}
+
+double CTrackerWorker::GetCpuSeconds() const
+{
+    if (!m_hasCpuClock.load())
+        return 0.0;
+    timespec used{};
+    if (::clock_gettime(m_cpuClock, &used) != 0)
+        return 0.0;
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
+
 void CTrackerWorker::ApplyPriority()
 {
-    const int priority = m_priority.load();
+    const int priority = EffectivePriority(m_priority.load(), m_shortSleep.load());
     if (priority < 0)
         return;
     const int nice = 20 - (2 * priority) / 5 - (priority == 0 ? 1 : 0);  // 0..100 -> 19..-20

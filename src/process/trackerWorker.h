@@ -4,6 +4,8 @@
 
 #include <wx/thread.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,6 +27,11 @@ public:
     explicit CTrackerWorker(CNullDevice* device);
     ~CTrackerWorker() override;
 
+    // "/Device/use_clock_delay" when the file does not name it. A sleep to an absolute
+    // deadline on the monotonic clock is precise to tens of microseconds here, so no
+    // core need spin to keep the rate.
+    static constexpr bool kDefaultClockDelay = true;
+
     // GUI thread, before the thread runs: sleep until the next due time after a
     // running pass instead of spinning ("/Device/use_clock_delay").
     void SetShortSleep(bool shortSleep) { m_shortSleep.store(shortSleep); }
@@ -37,8 +44,12 @@ public:
     void Wake();
     // GUI thread, before the thread runs: priority 0 to 100, applied as the thread's nice
     // value (19 to -20) when it starts. The toolkit's own setter would change the nice
-    // value of the calling thread on Linux.
+    // value of the calling thread on Linux. A busy-looping thread is held at the normal
+    // level at most: raised, it would take the GUI thread's core.
     void SetPriorityLevel(unsigned priority) { m_priority.store(static_cast<int>(priority)); }
+    static int EffectivePriority(int priority, bool shortSleep);
+    // Any thread, while the thread runs: processor time it has used, in seconds (0 before).
+    double GetCpuSeconds() const;
     // Any thread: set by RunThread once the thread runs.
     bool IsStarted() const { return m_started.load(); }
     void MarkStarted() { m_started.store(true); }
@@ -142,6 +153,9 @@ private:
     double m_deviation = 0.0;
     // Pacing worker's schedule: tick k of the current anchor is due at anchor + k x period.
     double m_anchorUs = 0.0;
+    // Program time of the last group re-anchor report: at most one per ten seconds.
+    double m_lastReanchorReportUs = 0.0;
+    bool m_hasReanchorReport = false;
     TimeVal m_tvAnchor;
     int64_t m_tickIndex = 0;
     double m_clockStart = 0.0;
@@ -157,6 +171,8 @@ private:
     std::atomic<int> m_coreSlot{-1};
     std::atomic<int> m_pendingCore{-1};
     std::atomic<int> m_priority{-1};  // -1: leave the thread as created
+    std::atomic<bool> m_hasCpuClock{false};
+    clockid_t m_cpuClock{};  // written before m_hasCpuClock is set
     std::atomic<double> m_lastFireDueUs{-1.0};  // program time the last fired tick was due
 };
 

@@ -94,7 +94,7 @@ wxString RefusalText(CNullDevice* device, Refusal refusal, double rate)
     default: return wxString();
     }
     return wxString::Format(_("<ACQ> %s: rate %g Hz %s; it paces itself outside the "
-                              "synchronised group"),
+                              "synchronised group\n"),
                             DeviceName(device), rate, reason);
 }
 
@@ -393,11 +393,16 @@ void CTrackerWorker::PaceGroup()
                 member->Wake();
         }
     }
-    if (isReanchored)
+    const double reportUs = GetProgramTime();
+    if (isReanchored && (!m_hasReanchorReport ||
+                         reportUs - m_lastReanchorReportUs >= CDevice::kReanchorReportUs)) {
+        m_hasReanchorReport = true;
+        m_lastReanchorReportUs = reportUs;
         g_messages.Post(Severity::Warning,
                         wxString::Format(_("<ACQ> %s: group pacing fell more than one second "
-                                           "behind; schedule restarted"),
+                                           "behind; schedule restarted\n"),
                                          DeviceName(m_device)));
+    }
 }
 
 bool CTrackerWorker::GroupPass()

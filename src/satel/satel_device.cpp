@@ -29,7 +29,15 @@ constexpr const char* kChannelNames[] = {"sensor 1", "sensor 2", "sensor 3", "We
 constexpr const char* kChannelUnits[] = {"N", "N", "N", "N", "mm", "mm"};
 constexpr int kChannels = 6;
 constexpr int kDefaultPeriodMs = 25;
-constexpr uint32_t kReplyTimeoutMs = 3000;
+// A sample reply is due within a few sample periods; a missed one costs no more.
+constexpr uint32_t kReplyPeriods = 3;
+constexpr uint32_t kMinReplyTimeoutMs = 60;
+// Configuration replies (opening, offsets) may take longer.
+constexpr uint32_t kConfigReplyMs = 1000;
+// A port where no board answers this soon is refused at opening.
+constexpr uint32_t kOpenProbeMs = 1000;
+// Reads wait in slices this short, so that closing never waits for a reply.
+constexpr int64_t kReadSliceMs = 50;
 // A reply arrives as one burst; bytes that a USB adapter holds back come within this.
 constexpr uint32_t kStrayGapMs = 50;
 constexpr int kOffsetWaitMs = 400;
@@ -58,6 +66,7 @@ CSerialSatelDevice::CSerialSatelDevice(const wxString& port, int periodMs, bool 
     m_channelCount = kChannels;
     m_dim = 1;
     m_rate = 1000.0 / m_period;
+    m_replyTimeoutMs = DefaultReplyTimeoutMs(m_period);
     m_halfPeriod = 1.0 / (2.0 * m_rate.load());
     m_minValue = -m_size;
     m_maxValue = m_size;
@@ -84,6 +93,19 @@ CSerialSatelDevice::~CSerialSatelDevice()
 }
 
 wxString CSerialSatelDevice::MakeDevicePath(const wxString& port) { return "satel/" + port; }
+
+uint32_t CSerialSatelDevice::DefaultReplyTimeoutMs(int periodMs)
+{
+    const uint32_t period = periodMs > 0 ? static_cast<uint32_t>(periodMs) : kDefaultPeriodMs;
+    return std::max(kMinReplyTimeoutMs, kReplyPeriods * period);
+}
+
+void CSerialSatelDevice::SetReplyTimeouts(std::chrono::milliseconds sample,
+                                          std::chrono::milliseconds config)
+{
+    m_replyTimeoutMs = static_cast<uint32_t>(std::max<int64_t>(1, sample.count()));
+    m_configTimeoutMs = static_cast<uint32_t>(std::max<int64_t>(1, config.count()));
+}
 
 void CSerialSatelDevice::MakeFrame(uint8_t command, uint8_t argument, uint8_t frame[kFrameSize])
 {
@@ -132,13 +154,23 @@ bool CSerialSatelDevice::open(const wxString& port)
     m_cpX = m_cpY = 0.0;
     const wxCharBuffer name = m_portName.mb_str();
     const int code = m_port.Open(name.data() ? name.data() : "", &m_settings);
-    if (code == 1) {
-        if (m_verbose) Log(m_portName + " is now opened.\n");
-        return true;
+    if (code != 1) {
+        wxLogError(_("Error %d opening %s"), code, m_portName);
+        m_port.Close();  // a line left half configured serves nobody and blocks a retry
+        return false;
     }
-    wxLogError(_("Error %d opening %s"), code, m_portName);
-    m_port.Close();  // a line left half configured serves nobody and blocks a retry
-    return false;
+    // A port where nothing answers is no board: said now, not later as a failed offset.
+    uint8_t frame[kFrameSize];
+    MakeFrame(kSetPeriod, static_cast<uint8_t>(m_period), frame);
+    DiscardStale();
+    if (!SendCommand(frame, kFrameSize) ||
+        ReadReply(m_frames.data(), kSampleSize, false, kOpenProbeMs) < 1) {
+        wxLogError(_("No SATEL board answers on %s"), m_portName);
+        m_port.Close();
+        return false;
+    }
+    if (m_verbose) Log(m_portName + " is now opened.\n");
+    return true;
 }
 
 bool CSerialSatelDevice::SendCommand(const uint8_t* frame, size_t length)
@@ -150,15 +182,15 @@ bool CSerialSatelDevice::SendCommand(const uint8_t* frame, size_t length)
     return false;
 }
 
-int CSerialSatelDevice::ReadReply(uint8_t* buffer, size_t maxCount, bool stripHeader)
+int CSerialSatelDevice::ReadReply(uint8_t* buffer, size_t maxCount, bool stripHeader,
+                                  uint32_t timeoutMs)
 {
     if (!m_port.IsOpen() || buffer == nullptr || maxCount == 0) return 0;
     maxCount = std::min(maxCount, kMaxReply);
-    const int count = stripHeader
-                          ? ReadSampleReply(maxCount)
-                          : m_port.ReadString(reinterpret_cast<char*>(m_reply.data()),
-                                              static_cast<char>(kTerminator),
-                                              static_cast<uint32_t>(maxCount), kReplyTimeoutMs);
+    if (timeoutMs == 0) timeoutMs = stripHeader ? m_replyTimeoutMs : m_configTimeoutMs;
+    const int count = stripHeader ? ReadSampleReply(maxCount, timeoutMs)
+                                  : ReadAck(maxCount, timeoutMs);
+    m_lineVanished = count == -2;
     if (count < 1 || static_cast<size_t>(count) > maxCount) return 0;
     if (stripHeader && static_cast<size_t>(count) > kHeaderSize) {
         std::memcpy(buffer, m_reply.data() + kHeaderSize, count - kHeaderSize);
@@ -168,36 +200,70 @@ int CSerialSatelDevice::ReadReply(uint8_t* buffer, size_t maxCount, bool stripHe
     return count;
 }
 
-// Sensor bytes may be 0x2A too (a value of 42 is one). A '*' can close a sample reply
-// only where the samples before it are whole; elsewhere it is data, unless nothing
-// follows it (a board that closes its replies differently still gets its end).
-int CSerialSatelDevice::ReadSampleReply(size_t maxCount)
+bool CSerialSatelDevice::IsClosing()
 {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+    std::lock_guard<std::mutex> lock(m_closeMutex);
+    return m_closing;
+}
+
+int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        if (IsClosing()) return -3;
+        const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 deadline - std::chrono::steady_clock::now())
+                                 .count();
+        if (left <= 0) return 0;
+        const int got =
+            m_port.ReadChar(byte, static_cast<uint32_t>(std::min(left, kReadSliceMs)));
+        if (got != 0) return got < 0 ? -2 : 1;
+    }
+}
+
+int CSerialSatelDevice::ReadAck(size_t maxCount, uint32_t timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     size_t count = 0;
-    bool strayStar = false;  // the last byte was a '*' that cannot close the reply
     while (count < maxCount) {
-        uint32_t waitMs = kStrayGapMs;
-        if (!strayStar) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
-            if (left <= 0) return 0;
-            waitMs = static_cast<uint32_t>(left);
-        }
         uint8_t byte = 0;
-        const int got = m_port.ReadChar(&byte, waitMs);
+        const int got = ReadByteBefore(&byte, deadline);
+        if (got <= 0) return got;
+        m_reply[count++] = byte;
+        if (byte == kTerminator) break;
+    }
+    return static_cast<int>(count);
+}
+
+// Sensor bytes may be 0x2A too (a value of 42 is one). A '*' can close a sample reply
+// only where the samples before it are whole: after six closing bytes (count 11 + 6n)
+// or as a lone closing byte (count 6 + 6n); the two never fall on the same count.
+// Until a reply told which ending this board uses, a '*' closes only when nothing
+// follows it; elsewhere it is data, unless nothing follows it either.
+int CSerialSatelDevice::ReadSampleReply(size_t maxCount, uint32_t timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t count = 0;
+    bool strayStar = false;  // the last byte was a '*' that did not close the reply
+    while (count < maxCount) {
+        uint8_t byte = 0;
+        const int got =
+            ReadByteBefore(&byte, strayStar ? Clock::now() + std::chrono::milliseconds(kStrayGapMs)
+                                            : deadline);
         if (got < 0) return got;
         if (got == 0) {
-            if (strayStar) return static_cast<int>(count);
-            continue;
+            if (!strayStar) return 0;
+            const bool six = count >= kHeaderSize + kClosingSize &&
+                             (count - kHeaderSize - kClosingSize) % kSampleSize == 0;
+            const bool one = count >= kHeaderSize + 1 && (count - kHeaderSize - 1) % kSampleSize == 0;
+            if (m_ending == 0 && (six || one)) m_ending = six ? kClosingSize : 1;
+            return static_cast<int>(count);
         }
         strayStar = false;
         m_reply[count++] = byte;
         if (byte != kTerminator) continue;
-        const bool closes = count >= kHeaderSize + kClosingSize &&
-                            (count - kHeaderSize - kClosingSize) % kSampleSize == 0;
+        const bool closes = m_ending != 0 && count >= kHeaderSize + m_ending &&
+                            (count - kHeaderSize - m_ending) % kSampleSize == 0;
         if (closes) return static_cast<int>(count);
         strayStar = true;
     }
@@ -212,7 +278,7 @@ void CSerialSatelDevice::Pause(int ms)
     m_closeWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_closing; });
 }
 
-bool CSerialSatelDevice::ConfigureBoard()
+bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
 {
     uint8_t frame[kFrameSize];
     DiscardStale();
@@ -232,7 +298,7 @@ bool CSerialSatelDevice::ConfigureBoard()
             if (m_verbose) Log(step.sendError);
             return false;
         }
-        if (ReadReply(m_frames.data(), kSampleSize, false) < 1) {
+        if (ReadReply(m_frames.data(), kSampleSize, false, timeoutMs) < 1) {
             if (m_verbose) Log(step.readError);
             return false;
         }
@@ -286,12 +352,9 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
         return false;
     }
     const int expected = waitMs / m_period;
-    const int count = ReadReply(m_frames.data(), SampleReplySize(expected), true);
-    const int samples =
-        count > 0
-            ? std::min((count - static_cast<int>(kClosingSize)) / static_cast<int>(kSampleSize),
-                       expected)
-            : 0;
+    const int count =
+        ReadReply(m_frames.data(), SampleReplySize(expected), true, m_configTimeoutMs);
+    const int samples = count > 0 ? std::min(SamplesIn(count), expected) : 0;
     if (samples <= 0) {
         if (m_verbose) Log("Unable to read values\n");
         return false;
@@ -325,6 +388,16 @@ void CSerialSatelDevice::CheckInit()
     m_lastRead = ReadProgramClockUs();
 }
 
+int CSerialSatelDevice::SamplesIn(int count)
+{
+    if (count < 1) return -1;
+    const size_t bytes = static_cast<size_t>(count);
+    if ((bytes - 1) % kSampleSize == 0) return static_cast<int>((bytes - 1) / kSampleSize);
+    if (bytes >= kClosingSize && (bytes - kClosingSize) % kSampleSize == 0)
+        return static_cast<int>((bytes - kClosingSize) / kSampleSize);
+    return -1;
+}
+
 bool CSerialSatelDevice::ReadFrames(int ms)
 {
     int expectedMs = 2 * m_period;
@@ -332,19 +405,57 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         Pause(ms);
         expectedMs = ms;
     }
+    m_lastOutcome = ReadOutcome::Failed;
+    m_lineVanished = true;
     uint8_t frame[kFrameSize];
     MakeFrame(kSamples, 0, frame);
     DiscardStale();
     if (!SendCommand(frame, kFrameSize)) return false;
+    m_lineVanished = false;
+    // The board sends what it gathered since the last request: after a missed reply
+    // or a late pass that is more than two periods' worth.
+    const double nowUs = ReadProgramClockUs();
+    if (ms <= 0 && m_lastRequestUs > 0.0 && nowUs > m_lastRequestUs)
+        expectedMs = std::max(expectedMs, static_cast<int>(std::min(
+                                              (nowUs - m_lastRequestUs) / 1000.0, 60000.0)));
+    m_lastRequestUs = nowUs;
     const int expected = expectedMs / m_period;
-    const int count = ReadReply(m_frames.data(), SampleReplySize(expected), true);
-    // The reply's last six bytes close it; what comes before them is whole samples.
-    const int samples =
-        count >= 1 ? (count - static_cast<int>(kClosingSize)) / static_cast<int>(kSampleSize) : 0;
-    if (samples <= 0) return false;
+    const size_t room = SampleReplySize(expected);
+    const int count = ReadSampleReply(room, m_replyTimeoutMs);
+    if (count == -3) {
+        m_lastOutcome = ReadOutcome::Empty;  // closing: nobody is to blame
+        return false;
+    }
+    if (count < 0) {
+        m_lineVanished = true;
+        return false;
+    }
+    if (count == 0) {
+        m_lastOutcome = ReadOutcome::Missed;
+        m_missedReplies.fetch_add(1);
+        return false;
+    }
+    // After the header: whole samples, then the closing byte or bytes. A reply longer
+    // than the largest read is cut: its whole samples are taken, the rest is dropped
+    // with the next request, and the cut is counted.
+    int samples = static_cast<size_t>(count) > kHeaderSize
+                      ? SamplesIn(count - static_cast<int>(kHeaderSize))
+                      : -1;
+    const bool closed = m_reply[static_cast<size_t>(count) - 1] == kTerminator && samples >= 0;
+    if (!closed && static_cast<size_t>(count) >= room && room > kHeaderSize) {
+        samples = static_cast<int>((static_cast<size_t>(count) - kHeaderSize) / kSampleSize);
+        m_cutReplies.fetch_add(1);
+    }
+    if (samples < 0) {
+        m_lastOutcome = ReadOutcome::Damaged;
+        m_damagedReplies.fetch_add(1);
+        return false;
+    }
+    m_lastOutcome = samples == 0 ? ReadOutcome::Empty : ReadOutcome::Samples;
+    if (samples == 0) return false;
     const bool initialising = m_initPending.load();
     for (int j = 0; j < samples; ++j) {
-        DecodeSample(m_frames.data() + static_cast<size_t>(j) * kSampleSize, m_raw);
+        DecodeSample(m_reply.data() + kHeaderSize + static_cast<size_t>(j) * kSampleSize, m_raw);
         if (initialising) std::copy(m_raw, m_raw + 3, m_previous);
         ParseSample();
     }
@@ -403,13 +514,99 @@ bool CSerialSatelDevice::ParseSample()
     return true;
 }
 
+void CSerialSatelDevice::ReportOnce(bool& reported, const wxString& text)
+{
+    if (reported) return;
+    reported = true;
+    g_messages.Post(Severity::Error, text);
+}
+
+void CSerialSatelDevice::ReadStep()
+{
+    ReadFrames(0);
+    CLineWatch::Change change = CLineWatch::Change::None;
+    switch (m_lastOutcome) {
+        case ReadOutcome::Samples:
+        case ReadOutcome::Empty:
+            change = m_line.Succeeded();
+            break;
+        case ReadOutcome::Missed:
+        case ReadOutcome::Damaged: {
+            const bool missed = m_lastOutcome == ReadOutcome::Missed;
+            ReportOnce(missed ? m_missReported : m_damageReported,
+                       wxString::Format(missed ? _("<SATEL> %s: no reply at frame %lld; missed "
+                                                   "replies are counted and reported at closing\n")
+                                               : _("<SATEL> %s: damaged reply refused at frame "
+                                                   "%lld; refusals are counted and reported at "
+                                                   "closing\n"),
+                                        GetDeviceName(),
+                                        static_cast<long long>(GetSampleCounter())));
+            // The frames due meanwhile go out at once with the last values; the next
+            // request waits as long, so that a silent board never holds the schedule.
+            m_nextReadUs = ReadProgramClockUs() + m_replyTimeoutMs * 1000.0;
+            change = m_line.Failed(false);
+            break;
+        }
+        case ReadOutcome::Failed:
+            change = m_line.Failed(m_lineVanished);
+            break;
+    }
+    if (m_cutReplies.load() > 0)
+        ReportOnce(m_cutReported,
+                   wxString::Format(_("<SATEL> %s: a reply longer than expected was cut at "
+                                      "frame %lld; its newest samples are lost\n"),
+                                    GetDeviceName(),
+                                    static_cast<long long>(GetSampleCounter())));
+    if (change == CLineWatch::Change::Lost) {
+        m_lostFrame = GetSampleCounter();
+        g_messages.Post(Severity::Error,
+                        CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));
+    }
+    if (change == CLineWatch::Change::Back) PostBack();
+}
+
+void CSerialSatelDevice::PostBack()
+{
+    g_messages.Post(Severity::Error, CLineWatch::BackText("<SATEL> ", GetDeviceName(), m_portName,
+                                                          m_lostFrame, GetSampleCounter()));
+}
+
+bool CSerialSatelDevice::TryResume()
+{
+    if (m_lineVanished || !m_port.IsOpen()) {
+        m_port.Close();
+        const wxCharBuffer name = m_portName.mb_str();
+        m_port.SetReportErrors(false);  // once every few seconds while away: no repeats
+        const int code = m_port.Open(name.data() ? name.data() : "", &m_settings);
+        m_port.SetReportErrors(true);
+        if (code != 1) {
+            m_port.Close();
+            return false;
+        }
+    }
+    m_lineVanished = false;
+    // A board that lost power forgot its period: configure it again. It is back once
+    // it answers a sample request too.
+    if (!ConfigureBoard(m_replyTimeoutMs)) {
+        m_lineVanished = !m_port.IsOpen() || m_lineVanished;
+        return false;
+    }
+    ReadFrames(0);
+    return m_lastOutcome == ReadOutcome::Samples || m_lastOutcome == ReadOutcome::Empty;
+}
+
 bool CSerialSatelDevice::Process(bool tick, bool running)
 {
     const bool due = IsTimeToSample(tick);
     const double now = ReadProgramClockUs();
     if ((now - m_lastRead.load()) / 1000.0 <= m_halfPeriod * 1000.0 && !due) return false;
     m_lastRead = now;
-    ReadFrames(0);
+    if (m_line.IsLost()) {
+        if (m_line.IsReopenDue() && TryResume() && m_line.Succeeded() == CLineWatch::Change::Back)
+            PostBack();
+    } else if (now >= m_nextReadUs) {
+        ReadStep();
+    }
     if (due && running) {
         DispatchFrame();
         CountSample();
@@ -430,6 +627,15 @@ void CSerialSatelDevice::Close()
     if (!IsClosed()) return;
     m_port.Close();
     m_ready = false;
+    const int64_t missed = m_missedReplies.load();
+    const int64_t damaged = m_damagedReplies.load() + m_cutReplies.load();
+    if (missed > 0 || damaged > 0 || m_line.GetLostCount() > 0)
+        g_messages.Post(Severity::Error,
+                        wxString::Format(_("<SATEL> %s: %lld replies missed, %lld damaged replies "
+                                           "refused, line lost %lld times\n"),
+                                         GetDeviceName(), static_cast<long long>(missed),
+                                         static_cast<long long>(damaged),
+                                         static_cast<long long>(m_line.GetLostCount())));
 }
 
 void CSerialSatelDevice::Reset()

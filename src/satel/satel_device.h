@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analog/analogDevice.h"
+#include "serial/lineWatch.h"
 #include "serial/serialPort.h"
 
 #include <wx/string.h>
@@ -56,6 +57,20 @@ public:
     }
     // Any thread: samples the spike filter dropped.
     int64_t GetDroppedSamples() const { return m_droppedSamples.load(); }
+    // Any thread: sample requests the board did not answer in time, and replies
+    // refused as damaged (a length that fits no reply).
+    int64_t GetMissedReplies() const { return m_missedReplies.load(); }
+    int64_t GetDamagedReplies() const { return m_damagedReplies.load(); }
+    // Any thread: replies longer than the largest read, cut there.
+    int64_t GetCutReplies() const { return m_cutReplies.load(); }
+    int64_t GetLineLosses() const { return m_line.GetLostCount(); }
+    bool IsLineLost() const { return m_line.IsLost(); }
+    // GUI thread, before the acquisition thread runs: the longest wait for a sample
+    // reply (by default a few sample periods) and for a configuration reply.
+    void SetReplyTimeouts(std::chrono::milliseconds sample, std::chrono::milliseconds config);
+    void SetReopenInterval(std::chrono::milliseconds interval) { m_line.SetReopenInterval(interval); }
+    // The default sample reply time-out for a period: a few periods, never very short.
+    static uint32_t DefaultReplyTimeoutMs(int periodMs);
 
     bool Process(bool tick, bool running) override;
     void Close() override;
@@ -83,12 +98,20 @@ protected:
     // The board protocol, acquisition thread (construction aside).
     bool SendCommand(const uint8_t* frame, size_t length);
     // Count of bytes placed in buffer (header dropped when asked), 0 on failure.
-    int ReadReply(uint8_t* buffer, size_t maxCount, bool stripHeader);
-    // A sample reply into m_reply: its byte count, 0 on time-out, negative on failure.
-    int ReadSampleReply(size_t maxCount);
+    // timeoutMs 0: the sample reply time-out for sample replies, the configuration
+    // one for the others.
+    int ReadReply(uint8_t* buffer, size_t maxCount, bool stripHeader, uint32_t timeoutMs = 0);
+    // A sample reply into m_reply: its byte count, 0 on time-out, negative on failure
+    // (-2 the line went away, -3 the device is closing).
+    int ReadSampleReply(size_t maxCount, uint32_t timeoutMs);
+    // A reply ending at the first '*' into m_reply; same results.
+    int ReadAck(size_t maxCount, uint32_t timeoutMs);
     bool CalcOffsets(int ms);
-    bool ConfigureBoard();
+    bool ConfigureBoard(uint32_t timeoutMs = 0);
     bool ReadFrames(int ms);
+    // What the last ReadFrames met.
+    enum class ReadOutcome { Samples, Empty, Missed, Damaged, Failed };
+    ReadOutcome GetLastOutcome() const { return m_lastOutcome; }
     // Filters the sample in m_raw and makes the row of it; false when dropped.
     bool ParseSample();
     // Waits ms milliseconds, less when the device is closing.
@@ -96,6 +119,18 @@ protected:
     // Acquisition thread: drops what a cut reply left in the receive queue, so that it
     // is never read as the head of the next reply.
     void DiscardStale();
+    // One byte before the deadline, waiting in short slices so that closing is seen:
+    // 1, 0 time-out, -2 the line went away, -3 closing.
+    int ReadByteBefore(uint8_t* byte, std::chrono::steady_clock::time_point deadline);
+    bool IsClosing();
+    // Acquisition thread: one read of the stream and what it means for the line.
+    void ReadStep();
+    // Acquisition thread: while the line is lost, opens it again when it went away and
+    // configures the board; true when the board answers.
+    bool TryResume();
+    void PostBack();
+    // Samples in a reply of count bytes after its header, or -1 when no ending fits.
+    static int SamplesIn(int count);
 
     CSerialPort m_port;
     SerialSettings m_settings;
@@ -121,6 +156,16 @@ protected:
     std::atomic<int64_t> m_droppedSamples{0};
     std::array<uint8_t, kMaxReply + 1> m_reply{};   // acquisition thread: one read's bytes
     std::array<uint8_t, kMaxReply + 1> m_frames{};  // acquisition thread: samples of a read
+    std::atomic<int64_t> m_missedReplies{0};
+    std::atomic<int64_t> m_damagedReplies{0};
+    std::atomic<int64_t> m_cutReplies{0};
+    double m_lastRequestUs = 0.0;  // acquisition thread: program time of the last 'B'
+    bool m_cutReported = false;    // acquisition thread
+    ReadOutcome m_lastOutcome = ReadOutcome::Empty;  // acquisition thread
+    // Closing bytes of a sample reply as this board sends them: 6 (five bytes and
+    // '*') or 1 (a lone '*'); 0 until the first whole reply told.
+    size_t m_ending = 0;
+    bool m_lineVanished = false;  // acquisition thread: the last failure was the port's
 
 private:
     void ApplyExportExtension();
@@ -129,6 +174,15 @@ private:
     void LogError(const wxString& text);
     void FixRange();
 
+    void ReportOnce(bool& reported, const wxString& text);
+
+    CLineWatch m_line;
+    int64_t m_lostFrame = -1;          // acquisition thread
+    double m_nextReadUs = 0.0;         // acquisition thread: no read before (program time)
+    bool m_missReported = false;       // acquisition thread
+    bool m_damageReported = false;     // acquisition thread
+    uint32_t m_replyTimeoutMs = 75;    // set before the thread runs
+    uint32_t m_configTimeoutMs = 1000;
     std::mutex m_closeMutex;  // leaf lock: guards m_closing for the pause
     std::condition_variable m_closeWake;
     bool m_closing = false;

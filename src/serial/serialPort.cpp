@@ -2,12 +2,16 @@
 
 #include "serial/serialBaud.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
+
+#include <dirent.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -175,14 +179,17 @@ std::string CSerialPort::DevicePathFor(const char* name)
 int CSerialPort::Open(const char* name, const SerialSettings* settings)
 {
     const char* label = name ? name : "";
+    const auto report = [this](const char* what, const char* port) {
+        if (m_reportErrors) ::ReportError(what, port);
+    };
     if (settings) m_settings = *settings;
     if (IsOpen()) {  // opening over an open line would lose its descriptor
-        ReportError("Error opening ", label);
+        report("Error opening ", label);
         return -2;
     }
     const std::string path = DevicePathFor(label);
     if (path.empty()) {
-        ReportError("Device not found ", label);
+        report("Device not found ", label);
         return -1;
     }
     int fd = -1;
@@ -192,13 +199,13 @@ int CSerialPort::Open(const char* name, const SerialSettings* settings)
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const bool missing = errno == ENOENT || errno == ENOTDIR;
-        ReportError(missing ? "Device not found " : "Error opening ", label);
+        report(missing ? "Device not found " : "Error opening ", label);
         return missing ? -1 : -2;
     }
     // Not shared: another holder of the line (even a privileged one) makes us fail.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        ReportError("Error opening ", label);
+        report("Error opening ", label);
         return -2;
     }
     m_handle = fd;
@@ -208,7 +215,7 @@ int CSerialPort::Open(const char* name, const SerialSettings* settings)
 
     termios line{};
     if (::tcgetattr(fd, &line) != 0) {
-        ReportError("Parameter error on ", label);
+        report("Parameter error on ", label);
         return -3;
     }
     // Raw binary line: no echo, no line editing, no byte translation, receiver on.
@@ -228,13 +235,13 @@ int CSerialPort::Open(const char* name, const SerialSettings* settings)
     if (!IsSupportedBaud(m_settings.baud)) return -4;
     const speed_t speed = StandardSpeed(m_settings.baud);
     if (speed != B0 && (::cfsetispeed(&line, speed) != 0 || ::cfsetospeed(&line, speed) != 0)) {
-        ReportError("Unable to set parameters on ", label);
+        report("Unable to set parameters on ", label);
         return -5;
     }
 
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     if (m_settings.dataBits < 5 || m_settings.dataBits > 8) {
-        ReportError("Unable to set parameters on ", label);
+        report("Unable to set parameters on ", label);
         return -5;
     }
     line.c_cflag = (line.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | kSizes[m_settings.dataBits - 5];
@@ -255,7 +262,7 @@ int CSerialPort::Open(const char* name, const SerialSettings* settings)
         status = ::tcsetattr(fd, TCSANOW, &line);
     } while (status != 0 && errno == EINTR);
     if (status != 0 || (speed == B0 && !SetArbitraryBaud(fd, m_settings.baud))) {
-        ReportError("Unable to set parameters on ", label);
+        report("Unable to set parameters on ", label);
         return -5;
     }
     // tcsetattr succeeds when any part was taken: check the parts that matter.
@@ -264,7 +271,7 @@ int CSerialPort::Open(const char* name, const SerialSettings* settings)
         (applied.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) !=
             (line.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB)) ||
         (speed != B0 && ::cfgetospeed(&applied) != speed)) {
-        ReportError("Unable to set parameters on ", label);
+        report("Unable to set parameters on ", label);
         return -5;
     }
     // RTS held low or high as asked; lines a device lacks (pseudo-terminals) stay as they are.
@@ -277,7 +284,7 @@ int CSerialPort::Open(const char* name, const SerialSettings* settings)
     m_timeouts.writeTotalMultiplier = 0;
     m_timeouts.writeTotalConstant = kNoLimit;
     if (!ApplyReadTimeout(kNoLimit)) {
-        ReportError("Unable to set timeout on ", label);
+        report("Unable to set timeout on ", label);
         return -6;
     }
     return 1;
@@ -363,6 +370,33 @@ int CSerialPort::ReadBytes(void* buffer, uint32_t maxCount, uint32_t timeoutMs)
         if (hasDeadline && remaining == 0) break;
         if (WaitFor(m_handle, POLLIN, remaining) < 0)
             return count > 0 ? static_cast<int>(count) : -2;
+    }
+    return static_cast<int>(count);
+}
+
+int CSerialPort::ReadAvailable(void* buffer, uint32_t maxCount, uint32_t waitMs)
+{
+    if (m_handle < 0) return -1;
+    if (!buffer || maxCount == 0) return 0;
+    const uint32_t wanted = maxCount > static_cast<uint32_t>(INT_MAX) ? INT_MAX : maxCount;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    char* next = static_cast<char*>(buffer);
+    uint32_t count = 0;
+    while (count < wanted) {
+        const ssize_t got = ::read(m_handle, next + count, wanted - count);
+        if (got > 0) {
+            count += static_cast<uint32_t>(got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return count > 0 ? static_cast<int>(count) : -2;
+        if (count > 0) break;  // the queue is empty: what came is handed over
+        const int remaining = RemainingMs(true, deadline);
+        if (remaining == 0) break;
+        const int ready = WaitFor(m_handle, POLLIN, remaining);
+        if (ready < 0) return -2;
+        if (ready == 0 && RemainingMs(true, deadline) == 0) break;
     }
     return static_cast<int>(count);
 }
@@ -466,10 +500,89 @@ bool CSerialPort::IsRing() const
     return bits >= 0 && (bits & TIOCM_RNG);
 }
 
+namespace {
+
+wxArrayString& FoundPorts()
+{
+    static wxArrayString found;  // GUI thread
+    return found;
+}
+
+bool ListDirectory(const std::string& path, std::vector<std::string>& entries)
+{
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return false;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") entries.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end());
+    return true;
+}
+
+bool StartsWith(const std::string& text, const char* prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+// A 8250-style port that exists answers a type other than 0 (unknown) in sysfs.
+bool IsRealUartPort(const std::string& sysRoot, const std::string& name)
+{
+    std::FILE* file = std::fopen((sysRoot + "/" + name + "/type").c_str(), "r");
+    if (file == nullptr) return false;
+    int type = 0;
+    const bool read = std::fscanf(file, "%d", &type) == 1;
+    std::fclose(file);
+    return read && type != 0;
+}
+
+}  // namespace
+
+wxArrayString FindSerialPorts(const std::string& devRoot, const std::string& sysRoot)
+{
+    wxArrayString ports;
+    std::vector<std::string> links;
+    if (ListDirectory(devRoot + "/serial/by-id", links)) {
+        for (const std::string& link : links) ports.Add(devRoot + "/serial/by-id/" + link);
+    }
+    std::vector<std::string> devices;
+    ListDirectory(devRoot, devices);
+    for (const char* kind : {"ttyUSB", "ttyACM"}) {
+        for (const std::string& name : devices) {
+            if (StartsWith(name, kind)) ports.Add(devRoot + "/" + name);
+        }
+    }
+    for (const std::string& name : devices) {
+        unsigned number = 0;
+        // com1 to com9 already reach ttyS0 to ttyS8.
+        if (StartsWith(name, "ttyS") && IsPortNumber(name.substr(4), &number) &&
+            number >= static_cast<unsigned>(kComPortCount) && IsRealUartPort(sysRoot, name))
+            ports.Add(devRoot + "/" + name);
+    }
+    return ports;
+}
+
+void RefreshComPortNames(const wxArrayString& keep)
+{
+    wxArrayString found = FindSerialPorts();
+    wxArrayString names;
+    for (int i = 1; i <= kComPortCount; ++i) names.Add(wxString::Format("com%d", i));
+    for (const wxString& port : found) {
+        if (names.Index(port, true) == wxNOT_FOUND) names.Add(port);
+    }
+    for (const wxString& port : keep) {
+        if (!port.empty() && names.Index(port, true) == wxNOT_FOUND) names.Add(port);
+    }
+    names.RemoveAt(0, static_cast<size_t>(kComPortCount));
+    FoundPorts() = names;
+}
+
 int GetComPortNames(wxArrayString& names)
 {
     names.Clear();
     for (int i = 1; i <= kComPortCount; ++i) names.Add(wxString::Format("com%d", i));
+    for (const wxString& port : FoundPorts()) names.Add(port);
     return static_cast<int>(names.GetCount());
 }
 

@@ -61,6 +61,9 @@ public:
     // -6 time-outs refused. After -3 to -6 the port stays open: the caller closes.
     // Null settings reuse the last ones. The port must be closed first.
     int Open(const char* name, const SerialSettings* settings);
+    // Off: Open leaves its failure messages out (a line that is retried every few
+    // seconds while it is away would repeat them).
+    void SetReportErrors(bool report) { m_reportErrors = report; }
     void Close();
     bool IsOpen() const { return m_handle >= 0; }
 
@@ -81,6 +84,10 @@ public:
     // Up to maxCount bytes, returning when all came or the time ran out (0: no limit):
     // the count read, -1 closed port, -2 read failed.
     int ReadBytes(void* buffer, uint32_t maxCount, uint32_t timeoutMs);
+    // What waits in the receive queue, up to maxCount bytes, after waiting at most
+    // waitMs for the first one (0: no wait): the count read (0 none), -1 closed port,
+    // -2 the line failed or went away.
+    int ReadAvailable(void* buffer, uint32_t maxCount, uint32_t waitMs);
 
     // Discards what waits in the receive queue; false on a closed port or an error.
     bool FlushReceiver();
@@ -118,13 +125,24 @@ protected:
     bool m_rtsState = true;
     bool m_dtrState = true;
     int m_handle = -1;  // file descriptor; -1 when closed
+    bool m_reportErrors = true;
     SerialTimeouts m_timeouts;
     SerialSettings m_settings;
 };
 
-// The port names offered in the "COM Port" choices: "com1" to "com9". Returns 9.
+// The port names offered in the "COM Port" choices: "com1" to "com9", then the serial
+// ports found by the last RefreshComPortNames (stable /dev/serial/by-id names first),
+// then the kept names it was given. Returns the count. GUI thread, as the three below.
 int GetComPortNames(wxArrayString& names);
 // The name at index in that list, or an empty text.
 wxString GetComPortName(int index);
 // Index of name in that list (exact, case-sensitive), or -1.
 int FindComPort(const wxString& name);
+// Looks for the serial ports on the machine again; keep lists configured names (a path
+// no longer present, say) that must stay choosable, so that a choice never loses them.
+void RefreshComPortNames(const wxArrayString& keep = wxArrayString());
+// The serial device paths under devRoot ("/dev"), by-id links first, then ttyUSB*,
+// ttyACM* and the ttyS* ports that com1-com9 do not reach and that sysRoot
+// ("/sys/class/tty") says are real. Sorted within each kind.
+wxArrayString FindSerialPorts(const std::string& devRoot = "/dev",
+                              const std::string& sysRoot = "/sys/class/tty");

@@ -1,5 +1,9 @@
 #include "serial/serialTrigger.h"
 
+#include "process/messageQueue.h"
+
+#include <wx/translation.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +40,8 @@ bool CSerialTrigger::Open(const wxString& port, uint32_t baud)
     }
     m_isOpen = m_port.IsOpen();
     if (!m_isOpen) return false;
+    m_portName = port;
+    m_line.Reset();
     m_port.SetDtr();  // converters without the line (or a pseudo-terminal) refuse; harmless
     double discarded = 0.0;
     ReadLine(discarded, m_timeoutMs == 0 ? kOpenSyncMs : m_timeoutMs);
@@ -51,17 +57,63 @@ void CSerialTrigger::Close()
     m_isOpen = false;
 }
 
-bool CSerialTrigger::ReadValue(double& volts) { return ReadLine(volts, m_timeoutMs); }
-
-bool CSerialTrigger::ReadLine(double& volts, uint32_t timeoutMs)
+bool CSerialTrigger::Reopen()
 {
-    if (!m_isOpen || !m_port.IsOpen()) return false;
+    m_port.Close();
+    const wxCharBuffer name = m_portName.mb_str();
+    m_port.SetReportErrors(false);  // retried every few seconds: no repeated messages
+    const int code = m_port.Open(name.data() ? name.data() : "", &m_settings);
+    m_port.SetReportErrors(true);
+    if (code != 1) {
+        m_port.Close();
+        return false;
+    }
+    m_port.SetDtr();
+    return true;
+}
+
+bool CSerialTrigger::ReadValue(double& volts)
+{
+    if (!m_isOpen) return false;
+    if (m_line.IsLost() && m_line.IsReopenDue()) Reopen();
+    if (!m_port.IsOpen()) return false;
+    const int result = ReadLine(volts, m_timeoutMs);
+    const wxString device = _("serial trigger");
+    CLineWatch::Change change = CLineWatch::Change::None;
+    if (result >= 0) {
+        change = m_line.Succeeded();
+    } else {
+        change = m_line.Failed(result == -2);
+        if (result == -2) m_port.Close();  // the port is gone: opened again later
+    }
+    if (change == CLineWatch::Change::Lost)
+        g_messages.Post(Severity::Error, CLineWatch::LostText("<COM> ", device, m_portName, -1));
+    else if (change == CLineWatch::Change::Back)
+        g_messages.Post(Severity::Error, CLineWatch::BackText("<COM> ", device, m_portName, -1, -1));
+    if (result == 0 && !m_refusalReported) {
+        m_refusalReported = true;
+        g_messages.Post(Severity::Error,
+                        wxString::Format(_("<COM> %s: a line from %s that is no reading was "
+                                           "refused; further ones are only counted\n"),
+                                         device, m_portName));
+    }
+    return result == 1;
+}
+
+int CSerialTrigger::ReadLine(double& volts, uint32_t timeoutMs)
+{
+    if (!m_isOpen || !m_port.IsOpen()) return -2;
     char line[kMaxLine + 1] = {};
     const int count = m_port.ReadString(line, '\n', kMaxLine, timeoutMs);
-    if (count <= 0 || static_cast<uint32_t>(count) > kMaxLine) return false;
-    if (!ParseLine(line, static_cast<size_t>(count), volts)) return false;
+    if (count < 0 && count != -3) return -2;
+    if (count <= 0) return count == -3 ? 0 : -1;  // -3: a blocking read without a newline
+    if (static_cast<uint32_t>(count) > kMaxLine ||
+        !ParseLine(line, static_cast<size_t>(count), volts)) {
+        ++m_refusedLines;
+        return 0;
+    }
     m_port.FlushReceiver();  // the next read takes a fresh line, not a queued old one
-    return true;
+    return 1;
 }
 
 bool CSerialTrigger::ParseLine(const char* line, size_t length, double& volts)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "serial/lineWatch.h"
 #include "serial/serialPort.h"
 
 #include <wx/string.h>
@@ -25,8 +26,15 @@ public:
     bool IsOpen() const { return m_isOpen; }
 
     // One line's voltage. False, volts untouched, on a time-out, a failed read or a
-    // line that is not "data=" and a reading from 0 to 1023.
+    // line that is not "data=" and a reading from 0 to 1023. A few failed reads in a
+    // row, or the port going away, are said once on the Errors page; the port is then
+    // opened again every couple of seconds, and its return is said too.
     bool ReadValue(double& volts);
+    bool IsLineLost() const { return m_line.IsLost(); }
+    int64_t GetLineLosses() const { return m_line.GetLostCount(); }
+    // Lines that came but were refused (not a reading).
+    int64_t GetRefusedLines() const { return m_refusedLines; }
+    void SetReopenInterval(std::chrono::milliseconds interval) { m_line.SetReopenInterval(interval); }
     // Parses one received line (trailing white space allowed): the voltage, or false.
     static bool ParseLine(const char* line, size_t length, double& volts);
 
@@ -41,9 +49,15 @@ public:
     static constexpr uint32_t kOpenSyncMs = 1000;
 
 private:
-    bool ReadLine(double& volts, uint32_t timeoutMs);
+    // The line's result: 1 a value, 0 a line refused, -1 nothing came, -2 the port failed.
+    int ReadLine(double& volts, uint32_t timeoutMs);
+    bool Reopen();
 
     CSerialPort m_port;
+    CLineWatch m_line;
+    wxString m_portName;
+    int64_t m_refusedLines = 0;
+    bool m_refusalReported = false;
     SerialSettings m_settings;
     uint32_t m_timeoutMs;
     bool m_isOpen = false;

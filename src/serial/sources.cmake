@@ -1,6 +1,7 @@
 # Files of src/serial. Core files (no display) go to QV_CORE_SOURCES, window files
 # to QV_GUI_SOURCES, e.g. list(APPEND QV_CORE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/name.cpp)
 list(APPEND QV_CORE_SOURCES
+     ${CMAKE_CURRENT_LIST_DIR}/lineWatch.cpp
      ${CMAKE_CURRENT_LIST_DIR}/serialBaud.cpp
      ${CMAKE_CURRENT_LIST_DIR}/serialPort.cpp
      ${CMAKE_CURRENT_LIST_DIR}/serialTrigger.cpp)

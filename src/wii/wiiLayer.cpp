@@ -1,5 +1,6 @@
 #include "wii/wiiLayer.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "wii/wiiHidSource.h"
 #include "wii/wiiPlatform.h"
 
 std::atomic<int> g_wii_time_out{3};
@@ -29,6 +31,7 @@ std::vector<std::unique_ptr<CWiiRemoteArray>> g_retired;
 int g_slotCount = kMaxSlots;
 int g_foundCount = 0;
 int g_connectedCount = 0;
+int g_deniedCount = 0;
 bool g_banner = true;
 
 void Print(const std::string& text)
@@ -121,6 +124,12 @@ std::string FormatStdString(const char* format, ...)
 
 std::string GetWiiuseVersion() { return wiiuse_version(); }
 
+int GetWiiDeniedCount()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_deniedCount;
+}
+
 int InitWiiDevices()
 {
     std::lock_guard<std::mutex> search(g_searchMutex);
@@ -148,12 +157,26 @@ int InitWiiDevices()
     // sees yet, so the lock is not held meanwhile.
     const int found = wiiuse_find(fresh.get(), slotCount, g_wii_time_out.load());
     int connected = 0;
+    int denied = 0;
     if (found == 0) {
         Print("<WII> Failed to find to any wiimote.\n");
     } else {
         Print("<WII> Connecting wii devices\n");
         connected = wiiuse_connect(fresh.get(), slotCount);
         if (connected < 1) Print("<WII> Failed to connect to any wiimote.\n");
+        // Found but not opened for want of permission: say what to do about it.
+        std::string deniedPath;
+        for (int i = 0; i < slotCount; ++i) {
+            const CWiiRemote* remote = fresh->At(i);
+            const int error = remote->OpenError();
+            if (remote->IsConnected() || (error != EACCES && error != EPERM)) continue;
+            if (denied++ == 0) deniedPath = remote->GetCandidate().path;
+        }
+        if (denied > 0) {
+            const std::string advice = WiiPermissionAdvice(denied, deniedPath);
+            std::fputs(advice.c_str(), stderr);
+            std::fflush(stderr);
+        }
     }
     if (connected >= 1) {
         Print(FormatStdString("<WII> Connected to %d wiimotes (of %d found).\n", connected, found));
@@ -170,6 +193,7 @@ int InitWiiDevices()
         g_remotes = std::move(fresh);
         g_foundCount = found;
         g_connectedCount = connected;
+        g_deniedCount = denied;
     }
     Print(report);
     return connected;
@@ -184,6 +208,7 @@ void CleanupWiiDevices()
     g_retired.clear();
     g_foundCount = 0;
     g_connectedCount = 0;
+    g_deniedCount = 0;
 }
 
 std::string GetWiiDeviceName(int slot)

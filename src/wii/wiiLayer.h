@@ -19,6 +19,8 @@ extern std::atomic<int> g_wii_time_out;
 // GUI thread: looks for remotes, connects them, lights their LEDs, rumbles the first
 // and reports each one on standard output. Returns the number connected.
 int InitWiiDevices();
+// Devices the last search found but could not open for want of permission.
+int GetWiiDeniedCount();
 // GUI thread, once at exit: disconnects and frees every record.
 void CleanupWiiDevices();
 // GUI thread: the text naming the platform calls' version.

@@ -1,7 +1,10 @@
 #include "wii/wiiPlatform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -15,6 +18,13 @@ constexpr std::chrono::milliseconds kRescanPeriod{250};
 
 std::mutex g_sourceMutex;  // leaf lock: guards g_source
 std::shared_ptr<CWiiHidSource> g_source;
+
+void Say(FILE* stream, const std::string& text)
+{
+    if (text.empty()) return;
+    std::fputs(text.c_str(), stream);
+    std::fflush(stream);
+}
 
 int Bound(const CWiiRemoteArray* remotes, int count)
 {
@@ -94,11 +104,19 @@ int wiiuse_connect(CWiiRemoteArray* remotes, int count)
     for (int i = 0; i < count; ++i) {
         CWiiRemote* remote = remotes->At(i);
         if (!remote->HasCandidate() || remote->IsConnected()) continue;
-        const int fd = source->Open(remote->GetCandidate());
+        const WiiHidCandidate& candidate = remote->GetCandidate();
+        int error = 0;
+        const int fd = source->Open(candidate, &error);
+        remote->SetOpenError(fd < 0 ? (error != 0 ? error : EIO) : 0);
         if (fd < 0) continue;
-        remote->type =
-            remote->GetCandidate().product == CWiiHidrawSource::kProductRemotePlus ? 1 : 0;
-        remote->Attach(std::make_unique<CWiiLink>(fd), kWiiConnectTimeoutMs);
+        remote->type = candidate.product == CWiiHidrawSource::kProductRemotePlus ? 1 : 0;
+        const bool attached = remote->Attach(std::make_unique<CWiiLink>(fd), kWiiConnectTimeoutMs);
+        if (remote->IsProController()) {
+            Say(stdout, "<WII> " + candidate.path +
+                            " is a Wii U Pro Controller, not a Wii Remote: left alone\n");
+        } else if (attached) {
+            Say(stderr, WiiKernelDriverNotice(candidate));
+        }
     }
     // The connected ones first, in the order they were found.
     for (int i = 0; i < count; ++i) {

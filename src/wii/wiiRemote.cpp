@@ -25,6 +25,10 @@ bool CWiiRemote::Attach(std::unique_ptr<CWiiLink> link, int timeoutMs)
     m_extensionPresent = false;
     m_identifying = false;
     m_motionPlusActive = false;
+    m_proController = false;
+    m_refused = 0;
+    m_foreignModes = 0;
+    m_mode = 0;
     m_stashSize = 0;
     expansion = kWiiExpansionNone;
     event = kWiiEventNone;
@@ -33,7 +37,7 @@ bool CWiiRemote::Attach(std::unique_ptr<CWiiLink> link, int timeoutMs)
     // The answers come in order; what a status report starts (the extension's
     // identification and calibration) is queued behind and awaited too.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    uint8_t report[kWiiMaxReport + 1];
+    uint8_t report[kReceiveCapacity];
     while (m_link != nullptr && (m_waiting || m_queueCount > 0)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
@@ -47,7 +51,7 @@ bool CWiiRemote::Attach(std::unique_ptr<CWiiLink> link, int timeoutMs)
         if (got > 0) HandleReport(report, static_cast<size_t>(got));
         CheckTimeout();
     }
-    if (m_link == nullptr || !m_statusSeen) {
+    if (m_link == nullptr || !m_statusSeen || m_proController) {
         Detach();
         return false;
     }
@@ -59,6 +63,11 @@ bool CWiiRemote::Attach(std::unique_ptr<CWiiLink> link, int timeoutMs)
 
 void CWiiRemote::Detach()
 {
+    if (m_link != nullptr && m_refused > 1) {
+        std::fprintf(stderr, "<WII> %s: %d malformed reports refused in all\n",
+                     m_candidate.path.c_str(), m_refused);
+        std::fflush(stderr);
+    }
     if (m_link != nullptr) m_link->Close();
     m_link.reset();
     state &= ~kWiiStateConnected;
@@ -101,7 +110,7 @@ void CWiiRemote::LoseConnection()
 bool CWiiRemote::Pump()
 {
     if (m_link == nullptr) return HasPendingEvent();
-    uint8_t report[kWiiMaxReport + 1];
+    uint8_t report[kReceiveCapacity];
     for (int i = 0; i < kMaxReportsPerPump && m_link != nullptr; ++i) {
         if (m_stashSize > 0) {
             std::memcpy(report, m_stash, m_stashSize);
@@ -122,9 +131,36 @@ bool CWiiRemote::Pump()
     return HasPendingEvent();
 }
 
+void CWiiRemote::Refuse(const uint8_t* report, size_t size)
+{
+    // Said once per connection: a remote sending garbage would flood the page.
+    if (m_refused++ == 0) {
+        std::fprintf(stderr,
+                     "<WII> %s: malformed report refused (id 0x%02X, %zu bytes); "
+                     "further ones are counted\n",
+                     m_candidate.path.c_str(), size > 0 ? report[0] : 0u, size);
+        std::fflush(stderr);
+    }
+}
+
+void CWiiRemote::CheckForeignMode(uint8_t reportId)
+{
+    // Another driver of the same remote (the kernel's own) sets its reporting mode
+    // whenever it sees fit: set ours again, not more often than the period. Reports
+    // still on their way right after a change of mode are not counted.
+    if (!IsConnected() || m_mode == 0 || reportId == m_mode) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_modeSetAt < kModeReassertPeriod) return;
+    ++m_foreignModes;
+    ApplyReportMode();
+}
+
 bool CWiiRemote::HandleReport(const uint8_t* report, size_t size)
 {
-    if (size < 1) return true;
+    if (size < 1 || size > kWiiMaxReport) {
+        Refuse(report, size);
+        return true;
+    }
     const uint8_t reportId = report[0];
     if (reportId == kWiiInStatus) {
         HandleStatus(report, size);
@@ -139,7 +175,11 @@ bool CWiiRemote::HandleReport(const uint8_t* report, size_t size)
         return true;
     }
     WiiDataLayout layout;
-    if (!WiiDataLayoutOf(reportId, &layout) || size < layout.size) return true;  // not ours, or cut
+    if (!WiiDataLayoutOf(reportId, &layout) || size < layout.size) {
+        Refuse(report, size);  // unknown, or cut
+        return true;
+    }
+    CheckForeignMode(reportId);
     if (HandleData(report, layout)) return true;
     if (size <= sizeof m_stash) {
         std::memcpy(m_stash, report, size);
@@ -150,7 +190,10 @@ bool CWiiRemote::HandleReport(const uint8_t* report, size_t size)
 
 void CWiiRemote::HandleStatus(const uint8_t* report, size_t size)
 {
-    if (size < 7) return;
+    if (size < 7) {
+        Refuse(report, size);
+        return;
+    }
     const uint8_t flags = report[3];
     batteryLevel = WiiBatteryLevel(report[6]);
     leds = static_cast<uint8_t>(flags & 0xF0);
@@ -174,17 +217,25 @@ void CWiiRemote::HandleStatus(const uint8_t* report, size_t size)
 
 void CWiiRemote::HandleReadData(const uint8_t* report, size_t size)
 {
-    if (!m_waiting || m_current.kind != Kind::Read || size < 6) return;
+    if (size < 6) {
+        Refuse(report, size);
+        return;
+    }
+    if (!m_waiting || m_current.kind != Kind::Read) return;
+    const size_t length = static_cast<size_t>(report[3] >> 4) + 1;
+    const size_t offset =
+        static_cast<size_t>(((report[4] << 8) | report[5]) - (m_current.address & 0xFFFF)) & 0xFFFF;
+    // The answer to another reader (the kernel's driver reads the same remote) lies
+    // outside what was asked for: not ours to take.
+    if (offset >= m_current.size) return;
     const uint8_t error = report[3] & 0x0F;
     if (error != 0) {
         Complete(false);
         return;
     }
-    const size_t length = static_cast<size_t>(report[3] >> 4) + 1;
-    const size_t offset =
-        static_cast<size_t>(((report[4] << 8) | report[5]) - (m_current.address & 0xFFFF)) & 0xFFFF;
     // Untrusted: a chunk must lie inside the report and inside what was asked for.
     if (size < 6 + length || offset + length > m_current.size || offset + length > kReadCapacity) {
+        Refuse(report, size);
         Complete(false);
         return;
     }
@@ -195,7 +246,11 @@ void CWiiRemote::HandleReadData(const uint8_t* report, size_t size)
 
 void CWiiRemote::HandleAck(const uint8_t* report, size_t size)
 {
-    if (!m_waiting || m_current.kind != Kind::Write || size < 5) return;
+    if (size < 5) {
+        Refuse(report, size);
+        return;
+    }
+    if (!m_waiting || m_current.kind != Kind::Write) return;
     if (report[3] != kWiiOutWrite) return;
     Complete(report[4] == 0);
 }
@@ -344,6 +399,7 @@ void CWiiRemote::OnRequestDone(const Request& request, bool ok)
             break;
         case Step::ExtensionId:
             m_identifying = false;
+            if (ok && WiiIsProControllerId(m_read)) m_proController = true;
             expansion = ok ? WiiExpansionFromId(m_read) : kWiiExpansionOther;
             if (expansion == kWiiExpansionMotionPlus || expansion == kWiiExpansionMotionPlusNunchuk)
                 m_motionPlusActive = true;
@@ -371,7 +427,12 @@ void CWiiRemote::OnRequestDone(const Request& request, bool ok)
             }
             break;
         case Step::MotionPlusProbe:
+            // Activation is two writes: 0x55 to its init register, then the mode.
             if (ok && WiiIsInactiveMotionPlus(m_read))
+                QueueWrite(Step::MotionPlusInit, kWiiMotionPlusInit, 0x55);
+            break;
+        case Step::MotionPlusInit:
+            if (ok)
                 QueueWrite(Step::MotionPlusActivate, kWiiMotionPlusActivate,
                            expansion == kWiiExpansionNunchuk ? 0x05 : 0x04);
             break;
@@ -406,6 +467,8 @@ void CWiiRemote::ApplyReportMode()
     uint8_t mode = accel ? kWiiModeAccel : kWiiModeButtons;
     if (m_extensionPresent) mode = accel ? kWiiModeAccelExtension : kWiiModeExtension;
     uint8_t report[kWiiMaxReport];
+    m_mode = mode;
+    m_modeSetAt = std::chrono::steady_clock::now();
     SendReport(report, WiiMakeReportMode(report, mode, true, rumble));
 }
 

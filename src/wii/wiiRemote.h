@@ -14,6 +14,9 @@
 struct WiiHidCandidate {
     std::string path;
     uint16_t product = 0;
+    std::string name;       // the HID name the device gives, when known
+    std::string driver;     // the kernel driver bound to its HID device, when known
+    std::string hidDevice;  // the HID device's own name ("0005:057E:0306.0001"), when known
 };
 
 // One record of the platform's remote array: what the remote reported (the
@@ -39,6 +42,16 @@ public:
     // Closes the connection; the record keeps its id, LEDs and type.
     void Detach();
     bool IsConnected() const { return (state & kWiiStateConnected) != 0; }
+    // The last attach met a Wii U Pro Controller, which is no remote: not connected.
+    bool IsProController() const { return m_proController; }
+    // Malformed reports refused since the last attach (the first is said on the error
+    // stream, the total when the connection ends).
+    int RefusedReports() const { return m_refused; }
+    // Times another driver changed the reporting mode and it was set again.
+    int ForeignModeChanges() const { return m_foreignModes; }
+    // Why the last attempt to open the device failed (an errno value), 0 if it did not.
+    int OpenError() const { return m_openError; }
+    void SetOpenError(int error) { m_openError = error; }
     bool HasPendingEvent() const { return event != kWiiEventNone; }
 
     void SetLeds(uint8_t mask);
@@ -54,6 +67,8 @@ public:
     static constexpr std::chrono::milliseconds kRequestTimeout{1000};
     // Most reports one pump takes from one remote: bounds the time a poll holds on.
     static constexpr int kMaxReportsPerPump = 64;
+    // Shortest time between two settings of the reporting mode against another driver.
+    static constexpr std::chrono::milliseconds kModeReassertPeriod{500};
 
 private:
     enum class Step : uint8_t {
@@ -66,6 +81,7 @@ private:
         NunchukCalibration,
         BoardCalibration,
         MotionPlusProbe,
+        MotionPlusInit,
         MotionPlusActivate,
     };
     enum class Kind : uint8_t { Status, Read, Write };
@@ -79,6 +95,8 @@ private:
     };
     static constexpr size_t kQueueSize = 8;
     static constexpr size_t kReadCapacity = 32;
+    // Receive buffer: larger than any report, so that an oversized one shows.
+    static constexpr size_t kReceiveCapacity = 64;
 
     // False when the report was held back to keep a button edge for the next take.
     bool HandleReport(const uint8_t* report, size_t size);
@@ -99,6 +117,8 @@ private:
     void LoseConnection();
     void ClearMeasurements();
     void RefreshButtonFields();
+    void Refuse(const uint8_t* report, size_t size);
+    void CheckForeignMode(uint8_t reportId);
 
     WiiHidCandidate m_candidate;
     std::unique_ptr<CWiiLink> m_link;
@@ -115,6 +135,12 @@ private:
     bool m_identifying = false;
     bool m_motionPlusActive = false;
     bool m_boardCalibrationReported = false;
+    bool m_proController = false;
+    int m_openError = 0;
+    int m_refused = 0;
+    int m_foreignModes = 0;
+    uint8_t m_mode = 0;  // the reporting mode last set, 0 for none
+    std::chrono::steady_clock::time_point m_modeSetAt;
     WiiAccelCalibration m_accelCalibration;
     WiiNunchukCalibration m_nunchukCalibration;
     // Button edges kept until the next take.

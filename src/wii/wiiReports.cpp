@@ -182,13 +182,11 @@ void WiiGravityOf(const uint8_t raw[3], const WiiAccelCalibration& calibration, 
 
 void WiiOrientationOf(const WiiGravity& gravity, WiiOrientation* out)
 {
-    // Gravity alone gives roll and pitch; at rest (no gravity read) both stay 0.
+    // Gravity alone gives roll and pitch, each against the z axis as the Wii library
+    // publishes them, so that readings compare with recordings made elsewhere.
     const double x = gravity.x, y = gravity.y, z = gravity.z;
-    out->roll =
-        (x == 0.0 && z == 0.0) ? 0.0f : static_cast<float>(std::atan2(x, z) * kDegreesPerRadian);
-    out->pitch = (y == 0.0 && x == 0.0 && z == 0.0)
-                     ? 0.0f
-                     : static_cast<float>(std::atan2(y, std::hypot(x, z)) * kDegreesPerRadian);
+    out->roll = static_cast<float>(std::atan2(x, z) * kDegreesPerRadian);
+    out->pitch = static_cast<float>(std::atan2(y, z) * kDegreesPerRadian);
     out->yaw = 0.0f;
 }
 
@@ -297,6 +295,11 @@ int WiiExpansionFromId(const uint8_t* id)
 bool WiiIsInactiveMotionPlus(const uint8_t* id)
 {
     return id[2] == 0xA6 && id[3] == 0x20 && id[5] == 0x05;
+}
+
+bool WiiIsProControllerId(const uint8_t* id)
+{
+    return id[2] == 0xA4 && id[3] == 0x20 && id[4] == 0x01 && id[5] == 0x20;
 }
 
 bool WiiDecodeMotionPlus(const uint8_t* bytes, WiiMotionPlusData* out)

@@ -40,6 +40,7 @@ constexpr uint32_t kWiiExtensionId = 0xA400FA;              // 6 bytes
 constexpr uint32_t kWiiNunchukCalibration = 0xA40020;       // 14 bytes used
 constexpr uint32_t kWiiBoardCalibration = 0xA40024;         // 24 bytes
 constexpr uint32_t kWiiMotionPlusId = 0xA600FA;             // 6 bytes while inactive
+constexpr uint32_t kWiiMotionPlusInit = 0xA600F0;           // 0x55 before activating
 constexpr uint32_t kWiiMotionPlusActivate = 0xA600FE;       // 0x04 alone, 0x05 with a nunchuk
 
 // Status report flags.
@@ -107,6 +108,9 @@ void WiiDecodeBoard(const uint8_t* bytes, WiiBoardData* board);
 int WiiExpansionFromId(const uint8_t* id);
 // True for a Motion Plus that is plugged in but not active (its own identifier).
 bool WiiIsInactiveMotionPlus(const uint8_t* id);
+// True for the identifier a Wii U Pro Controller gives in the extension's place: it
+// shares the remote's product id but is no remote.
+bool WiiIsProControllerId(const uint8_t* id);
 
 // Six Motion Plus bytes. False when they carry pass-through extension data instead.
 bool WiiDecodeMotionPlus(const uint8_t* bytes, WiiMotionPlusData* out);

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -74,7 +75,12 @@ public:
     bool silent = false;               // answers nothing
     bool autoStream = true;            // '@' starts the stream of records
     std::atomic<bool> garbage{false};  // the stream brings no record, only data bytes
-    std::chrono::microseconds streamPeriod{2000};
+    std::chrono::microseconds streamPeriod{2000};  // between two records on the line
+    // Set before Start. With sequenceWords each bird's x word counts its records
+    // (4 x the record number modulo 8192), and onSend hears of every record just
+    // before it goes out (simulator thread).
+    bool sequenceWords = false;
+    std::function<void(uint32_t address, uint32_t sequence)> onSend;
 
     void AddBird(uint32_t address, bool takesHemisphere)
     {
@@ -258,8 +264,12 @@ private:
         }
         if (birds.empty()) return;
         const uint32_t address = birds[m_nextBird++ % birds.size()];
-        std::vector<uint8_t> record = MakeRecord(StreamWords(address));
+        std::vector<int16_t> words = StreamWords(address);
+        const uint32_t sequence = m_sequence[address - 1]++;
+        if (sequenceWords) words[0] = static_cast<int16_t>(4 * (sequence % 8192));
+        std::vector<uint8_t> record = MakeRecord(words);
         record.push_back(static_cast<uint8_t>(address));
+        if (onSend) onSend(address, sequence);
         SendRaw(record.data(), record.size());
     }
 
@@ -273,7 +283,15 @@ private:
                 if (m_stop) return;
             }
             pollfd in{m_master, POLLIN, 0};
-            const int ready = ::poll(&in, 1, 1);
+            // Wakes for the next record on time: records keep an absolute schedule.
+            auto wait = std::chrono::microseconds(1000);
+            if (IsStreaming()) {
+                const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                    nextRecord - std::chrono::steady_clock::now());
+                wait = std::max(std::chrono::microseconds(0), std::min(wait, left));
+            }
+            const timespec timeout{0, static_cast<long>(wait.count() * 1000)};
+            const int ready = ::ppoll(&in, 1, &timeout, nullptr);
             if (ready > 0 && (in.revents & POLLIN) != 0) {
                 uint8_t bytes[256];
                 const ssize_t got = ::read(m_master, bytes, sizeof bytes);
@@ -296,9 +314,14 @@ private:
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_wake.wait_for(lock, std::chrono::milliseconds(5), [this] { return m_stop; });
             }
-            if (IsStreaming() && std::chrono::steady_clock::now() >= nextRecord) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!IsStreaming()) {
+                nextRecord = now;
+            } else if (now >= nextRecord) {
                 StreamOne();
-                nextRecord = std::chrono::steady_clock::now() + streamPeriod;
+                nextRecord += streamPeriod;
+                // Held up for long (a loaded machine): no burst, a new schedule.
+                if (now - nextRecord > std::chrono::milliseconds(100)) nextRecord = now;
             }
         }
     }
@@ -313,4 +336,5 @@ private:
     std::vector<uint8_t> m_received;
     uint32_t m_selected = 0;  // simulator thread
     size_t m_nextBird = 0;    // simulator thread
+    uint32_t m_sequence[fob_wire::kMaxBirds] = {};  // simulator thread: records per bird
 };

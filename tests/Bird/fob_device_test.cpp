@@ -11,6 +11,7 @@
 
 #include "Bird/fobSimulator.h"
 #include "analog/fakeSinks.h"
+#include "serial/lineLink.h"
 #include "support/logCapture.h"
 
 namespace {
@@ -344,4 +345,116 @@ TEST_F(FobDeviceThreads, SilentFlockStillDispatchesTheLastValues)
     EXPECT_TRUE(device->IsClosed());
     std::lock_guard<std::mutex> lock(view.mutex);
     EXPECT_TRUE(FrameHasBothBirds(view.frames.back()));
+}
+
+// A flock whose replies may take long (a long read time-out) still gives its frames
+// at the rate while it says nothing: the device never waits out a silent line.
+TEST_F(FobDeviceThreads, SilentFlockNeverHoldsTheFrames)
+{
+    auto device = Make(1, 72.0f, false, 10000);
+    ASSERT_TRUE(device->IsReady());
+    CFakeView view;
+    device->AddView(&view);
+    CViewGuard guard{*device, view};
+    ASSERT_TRUE(device->Create(false));
+    ASSERT_TRUE(device->RunThread());
+    device->Start();
+    ASSERT_TRUE(view.WaitFrames(5, kTimeout));
+    sim.SetStreaming(false);
+    const int before = FramesOf(view);
+    // 200 frames are two seconds of frames; a wait of a read time-out per step would
+    // take minutes for them.
+    ASSERT_TRUE(view.WaitFrames(before + 200, kTimeout));
+    device->Close();
+    std::lock_guard<std::mutex> lock(view.mutex);
+    for (size_t i = 1; i < view.frames.size(); ++i)
+        ASSERT_EQ(view.frames[i].sample, view.frames[i - 1].sample + 1) << i;
+}
+
+// A pulled cable is said once with the frame where it began; the line is opened again
+// and told to stream when it is back, and that is said with its frame.
+TEST(FobDeviceLineThreads, PulledCableIsSaidOnceAndTheLineComesBack)
+{
+    auto first = std::make_unique<CFobSimulator>();
+    ASSERT_TRUE(first->IsOk());
+    first->AddBird(1, true);
+    first->AddBird(2, true);
+    first->streamPeriod = std::chrono::milliseconds(5);
+    ASSERT_TRUE(first->Start());
+    CLineLink link;
+    ASSERT_TRUE(link.PointAt(first->SlaveName()));
+    CFobDevice device(wxString(link.Path()), 115200, 1, 1, 72.0f, false, false,
+                      QuickStartup(nullptr, 250));
+    ASSERT_TRUE(device.IsReady());
+    device.SetReopenInterval(std::chrono::milliseconds(100));
+    g_messages.Drain();
+    CMessageLog messages;
+    CFakeView view;
+    device.AddView(&view);
+    CViewGuard guard{device, view};
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    device.Start();
+    ASSERT_TRUE(view.WaitFrames(5, kTimeout));
+    first->HangUp();
+    ASSERT_TRUE(messages.WaitFor("does not answer from frame", kTimeout));
+    EXPECT_TRUE(device.IsLineLost());
+    const int goneAt = FramesOf(view);
+    ASSERT_TRUE(view.WaitFrames(goneAt + 10, kTimeout));  // the frames go on meanwhile
+
+    CFobSimulator second;
+    ASSERT_TRUE(second.IsOk());
+    second.AddBird(1, true);
+    second.AddBird(2, true);
+    second.streamPeriod = std::chrono::milliseconds(5);
+    ASSERT_TRUE(second.Start());
+    ASSERT_TRUE(link.PointAt(second.SlaveName()));
+    ASSERT_TRUE(messages.WaitFor("answers again at frame", kTimeout));
+    EXPECT_TRUE(second.WaitForSequence({'P', 0x23, 1, '@'}, kTimeout));
+    EXPECT_FALSE(device.IsLineLost());
+    ASSERT_TRUE(view.WaitFrames(FramesOf(view) + 5, kTimeout));
+    device.Close();
+    second.Stop();
+    messages.Take();
+    EXPECT_EQ(messages.Count("does not answer"), 1);
+    EXPECT_EQ(messages.Count("answers again"), 1);
+    const std::string lost = messages.Find("does not answer");
+    EXPECT_EQ(lost.rfind("<FOB> fob_device: " + link.Path(), 0), 0u) << lost;
+    EXPECT_EQ(lost.back(), '\n');
+    EXPECT_EQ(messages.Count("line lost 1 times"), 1);
+    EXPECT_EQ(device.GetLineLosses(), 1);
+    std::lock_guard<std::mutex> lock(view.mutex);
+    for (size_t i = 1; i < view.frames.size(); ++i) {
+        ASSERT_EQ(view.frames[i].sample, view.frames[i - 1].sample + 1) << i;
+        EXPECT_DOUBLE_EQ(view.frames[i].timeSec, view.frames[i].sample / 100.0);
+    }
+}
+
+// Records for birds the flock does not have are refused, counted and said once.
+TEST_F(FobDeviceThreads, RefusedRecordsAreSaidOnceAndCounted)
+{
+    auto device = Make();
+    ASSERT_TRUE(device->IsReady());
+    g_messages.Drain();
+    CMessageLog messages;
+    CFakeView view;
+    device->AddView(&view);
+    CViewGuard guard{*device, view};
+    ASSERT_TRUE(device->Create(false));
+    ASSERT_TRUE(device->RunThread());
+    device->Start();
+    ASSERT_TRUE(view.WaitFrames(5, kTimeout));
+    std::vector<uint8_t> strangers;
+    for (int i = 0; i < 10; ++i) {
+        std::vector<uint8_t> record = MakeRecord(CFobSimulator::StreamWords(3));
+        record.push_back(9);  // no bird 9 in this flock
+        strangers.insert(strangers.end(), record.begin(), record.end());
+    }
+    ASSERT_TRUE(sim.Send(strangers));
+    ASSERT_TRUE(messages.WaitFor("refused a streamed record", kTimeout));
+    device->Close();
+    messages.Take();
+    EXPECT_EQ(messages.Count("refused a streamed record"), 1);
+    EXPECT_GE(device->GetFlock().get_dropped_records(), 1u);
+    EXPECT_EQ(messages.Count("streamed records refused"), 1);
 }

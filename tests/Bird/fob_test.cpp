@@ -29,6 +29,7 @@ fob_setup QuickSetup(uint32_t readTimeoutMs = 1000)
     setup.configureMs = 0;
     setup.resetPulse = false;  // a pseudo-terminal has no modem lines
     setup.minReadTimeoutMs = readTimeoutMs;
+    setup.streamWaitMs = readTimeoutMs;  // an update waits for the record sent before it
     return setup;
 }
 
@@ -287,7 +288,8 @@ TEST_F(FobLibrary, BrokenStreamsNeverReachTheWrongBird)
     ASSERT_TRUE(sim.Send(endless));
     ASSERT_TRUE(flock.update());
     EXPECT_EQ(flock.get_error(), "fob::update: warning: record too long");
-    EXPECT_EQ(flock.get_dropped_records(), 4u);  // three bad addresses, one too long
+    // Three bad addresses, one of the wrong length, one too long.
+    EXPECT_EQ(flock.get_dropped_records(), 5u);
     for (int i = 0; i < 4 && Position0(second) == 0.0f; ++i) ASSERT_TRUE(flock.update());
     EXPECT_NEAR(Position0(second), 2048 * 36.0 / 32768 * 0.0254, 1e-6);
 }
@@ -382,6 +384,62 @@ TEST_F(FobLibrary, EndlessStreamWithoutRecordsReturnsInTime)
     EXPECT_TRUE(result);
     EXPECT_EQ(flock.get_error(), "fob::update: warning: record too long");
     EXPECT_EQ(Position0(flock.get_bird(0)), 0.0f);
+}
+
+// More birds than one record per update keeps up with: one update takes every whole
+// record that came, each to the bird of its address, and each bird keeps its newest.
+TEST_F(FobLibrary, OneUpdateTakesEveryRecordThatCame)
+{
+    for (uint32_t address = 1; address <= 4; ++address) sim.AddBird(address, address == 1);
+    sim.autoStream = false;
+    StartSimulator();
+    ASSERT_TRUE(OpenFlock());
+    ASSERT_TRUE(flock.start());
+    ASSERT_EQ(flock.bird_count(), 4u);
+    ASSERT_TRUE(flock.set_mode(kModePosition | kModeQuaternion, 36.0f, false));
+    ASSERT_TRUE(flock.stream());
+    std::vector<uint8_t> line;
+    for (int round = 1; round <= 2; ++round) {
+        for (uint32_t address = 1; address <= 4; ++address) {
+            std::vector<int16_t> words = CFobSimulator::StreamWords(address);
+            words[2] = static_cast<int16_t>(400 * round);  // z tells the two records apart
+            std::vector<uint8_t> record = MakeRecord(words);
+            record.push_back(static_cast<uint8_t>(address));
+            line.insert(line.end(), record.begin(), record.end());
+        }
+    }
+    ASSERT_TRUE(sim.Send(line));
+    ASSERT_TRUE(flock.update()) << flock.get_error();
+    EXPECT_EQ(flock.get_routed_records(), 8u);
+    EXPECT_EQ(flock.get_dropped_records(), 0u);
+    const double scale = 36.0 / 32768 * 0.0254;
+    for (uint32_t address = 1; address <= 4; ++address) {
+        float position[3];
+        flock.get_bird(address - 1)->get_position(position);
+        EXPECT_NEAR(position[0], 1024.0 * address * scale, 1e-6) << address;
+        EXPECT_NEAR(position[2], 800 * scale, 1e-6) << address;
+    }
+}
+
+// A line that goes away fails the update at once and says so; the stream is taken up
+// again when the line is back.
+TEST_F(FobLibrary, VanishedLineFailsTheUpdateAndResumes)
+{
+    StartSimulator();
+    ASSERT_TRUE(OpenFlock());
+    ASSERT_TRUE(flock.start());
+    ASSERT_TRUE(flock.set_mode(kModePosition | kModeQuaternion, 36.0f, false));
+    ASSERT_TRUE(flock.stream());
+    ASSERT_TRUE(flock.update());
+    sim.HangUp();
+    bool result = true;
+    ASSERT_TRUE(EndsInTime(sim, [&] {
+        for (int i = 0; i < 100 && result; ++i) result = flock.update();
+    }));
+    EXPECT_FALSE(result);
+    EXPECT_TRUE(flock.line_vanished());
+    EXPECT_EQ(flock.get_error(), "fob::update: serial line lost");
+    EXPECT_FALSE(flock.resume_stream());  // the line is still away
 }
 
 TEST_F(FobLibrary, ZeroDelayDoesNotWaitForeverForAReply)

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -149,6 +150,32 @@ TEST_F(TrackerViewTest, NewViewTakesItsOwnSettings)
     ASSERT_EQ(types.size(), 7u);
     EXPECT_EQ(types[1], "Front View");
     EXPECT_EQ(types[6], "None");
+}
+
+TEST_F(TrackerViewTest, ViewAsksForAFrameUntilOneIsDrawnAndOnEachNewData)
+{
+    CAnalog3DView* view = MakeView();
+    view->SetDevice(m_device.get());
+    // Nothing drawn yet, no data: the display timer must still ask for the first frame,
+    // or a page whose first paint came before it was on screen stays blank.
+    EXPECT_TRUE(view->IsFrameOwed());
+    EXPECT_TRUE(view->NeedsRefresh());
+    ASSERT_TRUE(WaitShown(*view));
+    const auto drawn = [&](uint64_t frames) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (view->GetRenderedFrames() < frames && std::chrono::steady_clock::now() < deadline) {
+            view->Refresh(false);
+            wxYield();
+        }
+        return view->GetRenderedFrames() >= frames;
+    };
+    ASSERT_TRUE(drawn(1));
+    EXPECT_FALSE(view->IsFrameOwed());
+    EXPECT_FALSE(view->NeedsRefresh());  // a stopped device costs no repaints
+    Feed(1);
+    EXPECT_TRUE(view->NeedsRefresh());
+    ASSERT_TRUE(drawn(view->GetRenderedFrames() + 1));
+    EXPECT_FALSE(view->NeedsRefresh());
 }
 
 TEST_F(TrackerViewTest, DeviceFeedsOneRecordPerVisibleChannel)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "GLcanvas/glCamera.h"
+#include "support/logCapture.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -108,6 +109,52 @@ TEST(GLCameraConfigLoadTest, MissingAndBadValuesKeepTheCurrentOnes)
     cam.LoadConfig(nullptr, "cam");
     EXPECT_TRUE(cam.IsModified());
     cam.SaveConfig(nullptr, "cam");  // nothing to write to, nothing happens
+}
+
+TEST(GLCameraConfigLoadTest, InsaneStoredValuesFallBackToDefaultsWithOneMessage)
+{
+    wxStringInputStream in("[insane/Camera]\nEye_0=1e308\nEye_1=-2e6\nEye_2=nan\nCenter_0=text\n"
+                           "Center_1=inf\nLens=-5\ncmin=1e308\nzfar=-1e7\nPerpective=7\n"
+                           "Orbital=maybe\n");
+    wxFileConfig config(in);
+    const wxGLCamera defaults;
+    wxGLCamera cam;
+    CLogCapture log;
+    cam.LoadConfig(&config, "insane");
+    ExpectSamePersistedFields(defaults, cam);
+    ASSERT_EQ(log.Messages().size(), 1u);
+    EXPECT_EQ(log.Warnings(), 1);
+    EXPECT_NE(log.Messages()[0].find("insane/Camera/Lens=-5"), std::string::npos);
+    EXPECT_NE(log.Messages()[0].find("insane/Camera/Eye_0=1e308"), std::string::npos);
+    // Read again (another view, a later start of the page): nothing new to say.
+    wxGLCamera again;
+    again.LoadConfig(&config, "insane");
+    ExpectSamePersistedFields(defaults, again);
+    EXPECT_EQ(log.Messages().size(), 1u);
+
+    // The zoom's own limits are accepted; two cameras loaded in one scope say it once.
+    wxStringInputStream edges("[edge/Camera]\nLens=179\nEye_0=-1e6\n[edge2/Camera]\nLens=0.01\n"
+                              "[bad1/Camera]\nLens=179.5\n[bad2/Camera]\nLens=0\n");
+    wxFileConfig edgeConfig(edges);
+    wxGLCamera wide;
+    wide.LoadConfig(&edgeConfig, "edge");
+    EXPECT_EQ(wide.GetLens(), 179.0);
+    EXPECT_EQ(wide.GetEyeVector().x, -1.0e6);
+    wxGLCamera narrow;
+    narrow.LoadConfig(&edgeConfig, "edge2");
+    EXPECT_EQ(narrow.GetLens(), 0.01);
+    EXPECT_EQ(log.Messages().size(), 1u);
+    {
+        const wxGLCamera::LoadReport report;
+        wxGLCamera first;
+        first.LoadConfig(&edgeConfig, "bad1");
+        wxGLCamera second;
+        second.LoadConfig(&edgeConfig, "bad2");
+        EXPECT_EQ(first.GetLens(), wxGLCamera::kDefaultLens);
+        EXPECT_EQ(second.GetLens(), wxGLCamera::kDefaultLens);
+        EXPECT_EQ(log.Messages().size(), 1u);
+    }
+    EXPECT_EQ(log.Messages().size(), 2u);
 }
 
 TEST(GLCameraStreamTest, WriteOfAResetCameraAndReadBackDoublesTheFarValue)

@@ -10,10 +10,13 @@
 #include <cmath>
 #include <mutex>
 
+#include "analog/analogFile.h"
+#include "analog/analogReader.h"
 #include "analog/fakeSinks.h"
 #include "analog/formatTime.h"
 #include "analog/paramType.h"
 #include "analog/recordBytes.h"
+#include "process/deviceOwner.h"
 #include "process/messageQueue.h"
 #include "support/tempDir.h"
 
@@ -48,6 +51,32 @@ Bytes Recording(int channels, int dim, int frames, double rate, const Bytes& blo
         bytes.U8(0);
     return bytes;
 }
+
+// A 2D view whose reset resets its device, as the real one does.
+class ResettingView : public CFakeView {
+public:
+    explicit ResettingView(CAnalogDevice& device) : m_device(device) {}
+    void ResetView() override
+    {
+        CFakeView::ResetView();
+        if (m_device.IsReady()) m_device.Reset();
+    }
+
+private:
+    CAnalogDevice& m_device;
+};
+
+class CountingOwner : public CDeviceOwner {
+public:
+    void SetErrorMessage(const wxString&, bool) override {}
+    void AppendMessage(const wxString&) override {}
+    void RequestCaptureStop() override
+    {
+        ++requests;
+        CDeviceOwner::RequestCaptureStop();
+    }
+    std::atomic<int> requests{0};
+};
 
 class AnalogFileDeviceTest : public TempDirTest {
 protected:
@@ -265,4 +294,69 @@ TEST_F(AnalogFileDeviceTest, UnreadableFrameKeepsThePreviousRowAndIsReportedOnce
     for (const QueuedMessage& message : g_messages.Drain())
         reports += message.text.find("cannot read frame") != std::string::npos ? 1 : 0;
     EXPECT_EQ(reports, 1);
+}
+
+TEST_F(AnalogFileDeviceTest, EachLoopPlaysEveryFrameOnceWhateverTheViewsResetDoes)
+{
+    const std::string path = Save(Recording(1, 1, 10, 100.0, Block({"x"}, -1.0, 1.0)), "ten.qvd");
+    SteppedPlayer player(false, "", path);
+    ASSERT_TRUE(player.IsReady());
+    ResettingView view(player);
+    player.AddView(&view);
+    // The GUI thread carries out the wrap's view reset a few frames after the wrap.
+    for (int i = 0; i < 30; ++i) {
+        player.Step();
+        if (i % 10 == 3) player.Poll();
+    }
+    EXPECT_EQ(view.notes, (std::vector<std::string>{"reset", "reset"}));
+    player.RemoveAllViews();
+    std::vector<double> played;
+    for (const CFrame& frame : view.frames) played.push_back(frame.values[0] / 10.0);
+    std::vector<double> expected;
+    for (int loop = 0; loop < 3; ++loop)
+        for (int f = 0; f < 10; ++f) expected.push_back(f);
+    EXPECT_EQ(played, expected);
+    // A reset asked for by hand still rewinds.
+    player.Step();
+    player.Reset();
+    EXPECT_EQ(player.GetCurrentFrame(), 0);
+}
+
+TEST_F(AnalogFileDeviceTest, DurationLimitOfALoopingPlayerCountsTheRecordedFrames)
+{
+    // 10 frames at 100 Hz: one loop lasts 0.1 s and the device time restarts with each.
+    const std::string path = Save(Recording(1, 1, 10, 100.0, Block({"x"}, -1.0, 1.0)), "ten.qvd");
+    SteppedPlayer player(false, "", path);
+    ASSERT_TRUE(player.IsReady());
+    auto* controller = dynamic_cast<CAnalogFile*>(player.GetRecorder());
+    ASSERT_NE(controller, nullptr);
+    int trial = 0;
+    for (bool useThread : {false, true}) {
+        for (double limit : {0.05, 0.25}) {
+            SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ") << limit);
+            CountingOwner owner;
+            controller->SetOwner(&owner);
+            ASSERT_TRUE(
+                player.SetupWriter(Dir().string(), "loop", ++trial, false, "", useThread, 100, 1));
+            const wxString file = player.GetWriterFileName();
+            player.SetRecordDuration(limit);
+            player.Reset();
+            ASSERT_TRUE(player.StartRecording());
+            for (int i = 0; i < 100; ++i) player.Step();  // ten loops
+            EXPECT_EQ(owner.requests.load(), 1);
+            EXPECT_NEAR(controller->GetTime(), limit, 1e-9);
+            ASSERT_TRUE(player.FinishRecording());
+            ASSERT_TRUE(player.StopRecording());
+
+            CAnalogReader reader;
+            ASSERT_TRUE(reader.Open(file));
+            const int64_t frames = reader.GetFrameCount();
+            EXPECT_NEAR(double(frames), limit * 100.0, 1.0);
+            for (int64_t f = 0; f < frames; ++f) {
+                double value = -1.0;
+                ASSERT_TRUE(reader.GetFrame(&value, 1, f));
+                EXPECT_EQ(value, 10.0 * double(f % 10)) << "frame " << f;
+            }
+        }
+    }
 }

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <future>
+#include <limits>
 #include <thread>
 
 #include "analog/analogReader.h"
@@ -296,4 +298,100 @@ TEST_F(AnalogFileTest, TestDeviceRecordsItsEnabledChannelsThroughTheCaptureHooks
     // The test device marks every two seconds of frame time: at 0 and 50.
     ASSERT_EQ(reader.GetMarkerFrames().size(), 2u);
     EXPECT_EQ(reader.GetMarkerFrames()[1], 50u);
+}
+
+TEST_F(AnalogFileTest, RefusedFramesAdvanceNeitherTheTimeNorTheLimit)
+{
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        CountingOwner owner;
+        m_file.SetOwner(&owner);
+        m_file.SetDuration(0.3);
+        ASSERT_TRUE(
+            m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
+        const wxString path = m_file.GetFileName();
+        ASSERT_TRUE(m_file.StartRecording());
+        // Every other frame has the wrong size: the device time runs on, the recording's not.
+        int taken = 0;
+        for (int i = 0; i < 6; ++i) {
+            const double frame[3] = {double(i), 0.0, 0.0};
+            m_file.RecordFrame(frame, (i % 2) ? 2 : 3, i, i / 10.0);
+            taken += (i % 2) ? 0 : 1;
+            EXPECT_DOUBLE_EQ(m_file.GetTime(), (taken - 1) / 10.0) << "after frame " << i;
+        }
+        EXPECT_TRUE(m_file.IsRecording()) << "3 frames taken: 0.2 s of recording";
+        for (int i = 6; i < 12; ++i) {
+            const double frame[3] = {double(i), 0.0, 0.0};
+            m_file.RecordFrame(frame, 3, i, i / 10.0);
+        }
+        EXPECT_FALSE(m_file.IsRecording());
+        EXPECT_EQ(owner.requests.load(), 1);
+        EXPECT_DOUBLE_EQ(m_file.GetTime(), 0.3);
+        ASSERT_TRUE(m_file.FinishRecording());
+        ASSERT_TRUE(m_file.StopRecording());
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path));
+        EXPECT_EQ(reader.GetFrameCount(), 4) << "frames 0, 2, 4 and 6: 0 to 0.3 s";
+    }
+}
+
+TEST_F(AnalogFileTest, LateStopKeepsNoMarkerPastTheRecordedFrames)
+{
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        SteppedDevice device;
+        CountingOwner owner;
+        auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder());
+        ASSERT_NE(controller, nullptr);
+        controller->SetOwner(&owner);
+        ASSERT_TRUE(
+            device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
+        const wxString path = device.GetWriterFileName();
+        device.SetRecordDuration(1.0);
+        device.Reset();
+        ASSERT_TRUE(device.StartRecording());
+        int steps = 0;
+        while (owner.requests.load() == 0 && steps < 1000) {
+            device.Step();
+            ++steps;
+        }
+        EXPECT_EQ(steps, 26) << "0 to 1.0 s at 25 Hz";
+        // The stop is carried out 20 s later; the device marks every 2 s meanwhile.
+        for (int i = 0; i < 500; ++i) device.Step();
+        EXPECT_GT(device.GetMarkerFrames().size(), 10u);
+        const int64_t frameCount = controller->GetFrameCount();
+        ASSERT_TRUE(device.FinishRecording());
+        if (useThread) {
+            EXPECT_TRUE(FinaliseRecordFile(device, path, frameCount));
+        }
+        ASSERT_TRUE(device.StopRecording());
+
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path));
+        EXPECT_EQ(reader.GetFrameCount(), 26);
+        ASSERT_FALSE(reader.GetMarkerFrames().empty()) << "the marker at frame 0 is kept";
+        for (uint32_t frame : reader.GetMarkerFrames()) EXPECT_LT(frame, 26u);
+        EXPECT_EQ(owner.requests.load(), 1);
+    }
+}
+
+TEST_F(AnalogFileTest, NegativeOrNonFiniteLimitIsNoLimit)
+{
+    int trial = 0;
+    for (double limit : {-5.0, std::nan(""), -std::numeric_limits<double>::infinity()}) {
+        SCOPED_TRACE(limit);
+        CountingOwner owner;
+        m_file.SetOwner(&owner);
+        m_file.SetDuration(limit);
+        ASSERT_TRUE(m_file.OpenWriter(Folder(), "n", ++trial, false, "", false, 100, 1));
+        ASSERT_TRUE(m_file.StartRecording());
+        for (int i = 0; i < 10; ++i) {
+            const double frame[3] = {double(i), 0.0, 0.0};
+            m_file.RecordFrame(frame, 3, i, i / 10.0);
+        }
+        EXPECT_TRUE(m_file.IsRecording());
+        EXPECT_EQ(owner.requests.load(), 0);
+        EXPECT_EQ(m_file.GetFramesWritten(), 10);
+        ASSERT_TRUE(m_file.StopRecording());
+    }
 }

@@ -15,6 +15,7 @@
 
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
+#include "support/logCapture.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -125,7 +126,8 @@ TEST_F(AnalogWriterTest, TwoSensorTrackerHas112ByteFramesAndOneNamePerSensor)
     expected.U64(0);
     EXPECT_EQ(ReadFileBytes(path), expected.Data());
     EXPECT_EQ(expected.Size(), 40 + expectedBlock.Size() + 112 + 8);
-    EXPECT_EQ(writer.GetFailedFrames(), 1u);
+    EXPECT_EQ(writer.GetRefusedFrames(), 1u);
+    EXPECT_EQ(writer.GetFailedFrames(), 0u);
 }
 
 TEST_F(AnalogWriterTest, PropertyRecordsThatDoNotFitAreSkippedWholeAndLaterOnesTried)
@@ -440,6 +442,44 @@ TEST_F(AnalogWriterThreads, FullQueueCountsEveryDroppedFrameAndWritesTheRest)
     ASSERT_EQ(bytes.size(), 40u + 29 * 8 + 8);
     EXPECT_EQ(GetU64(bytes.data() + 24), 29u);
     EXPECT_EQ(GetF64(bytes.data() + 40 + 28 * 8), 28.0);
+}
+
+TEST_F(AnalogWriterThreads, BothWritersCountAndReportWrongSizeFramesAlike)
+{
+    const std::string dir = Dir().string();
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        std::unique_ptr<CAnalogWriter> writer;
+        if (useThread)
+            writer = std::make_unique<CAnalogThreadWriter>(1, 100);
+        else
+            writer = std::make_unique<CAnalogWriter>();
+        const std::string path = dir + (useThread ? "/thread.qvd" : "/plain.qvd");
+        ASSERT_TRUE(writer->OpenFile(path, 3, 1, 100.0, false, ""));
+        ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+        ASSERT_TRUE(writer->Start());
+        const double frame[4] = {1.0, 2.0, 3.0, 4.0};
+        EXPECT_EQ(writer->WriteFrame(frame, 3), 3u);
+        EXPECT_EQ(writer->WriteFrame(frame, 2), 0u);
+        EXPECT_EQ(writer->WriteFrame(frame, 4), 0u);
+        EXPECT_EQ(writer->WriteFrame(frame, 0), 0u);
+        EXPECT_EQ(writer->WriteFrame(nullptr, 3), 0u);
+        EXPECT_EQ(writer->WriteFrame(frame, 3), 3u);
+        std::vector<std::string> messages;
+        {
+            CLogCapture log;
+            ASSERT_TRUE(writer->Finish(nullptr));
+            messages = log.Messages();
+        }
+        EXPECT_EQ(writer->GetRefusedFrames(), 4u);
+        EXPECT_EQ(writer->GetDroppedFrames(), 0u);
+        EXPECT_EQ(writer->GetFailedFrames(), 0u);
+        EXPECT_EQ(writer->GetFrameCount(), 2);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_NE(messages[0].find(path + " : 4 frames refused"), std::string::npos) << messages[0];
+        ASSERT_TRUE(writer->Close());
+        EXPECT_EQ(GetU64(ReadFileBytes(path).data() + 24), 2u);
+    }
 }
 
 TEST_F(AnalogWriterThreads, WriterThatNeverStartedEndsCleanly)

@@ -41,23 +41,19 @@ OscMessage Request(const std::string& what) { return OscMessage("/AnalogServer/"
 
 }  // namespace
 
-TEST(OscDataServerTest, LocalPeerIsWelcomedThenGetsEveryFrame)
+TEST(OscDataServerTest, LocalPeerIsWelcomedAtTheStartThenGetsEveryFrame)
 {
     ServerRig rig(true);
     ASSERT_TRUE(rig.started);
     EXPECT_TRUE(rig.server.IsStarted());
-    EXPECT_FALSE(rig.server.IsConnected());
-    const double values[2] = {1.0, 2.0};
-    EXPECT_FALSE(rig.server.SetData("osc_device", values, 2, 0.5));  // nobody yet
-
-    ASSERT_TRUE(rig.server.Poll());
+    EXPECT_TRUE(rig.server.IsConnected());
     Received message;
     ASSERT_TRUE(rig.local.Next(message));
     EXPECT_EQ(message.address, "/AnalogServer");
     EXPECT_EQ(message.args, kWelcome);
-    EXPECT_TRUE(rig.server.IsConnected());
     EXPECT_TRUE(rig.console.Has("O <OSC> connected to 127.0.0.1\n"));
 
+    const double values[2] = {1.0, 2.0};
     EXPECT_TRUE(rig.server.SetData("osc_device", values, 2, 0.5));
     ASSERT_TRUE(rig.local.Next(message));
     EXPECT_EQ(message.address, "/data/osc_device");
@@ -74,6 +70,55 @@ TEST(OscDataServerTest, LocalPeerIsWelcomedThenGetsEveryFrame)
     EXPECT_EQ(rig.local.Drain(), 0);
 }
 
+// With "send to local" on, the application starts the server and adds its configured
+// clients before any poll: the local receiver used to get nothing at all.
+TEST(OscDataServerTest, LocalPeerIsServedWhateverTheOrderOfStartPollAndClients)
+{
+    ServerRig rig(true);
+    ASSERT_TRUE(rig.started);
+    Peer client;
+    ASSERT_TRUE(rig.server.AddConfiguredClient(client.HostPort()));
+    constexpr int kFrames = 20;
+    for (int frame = 0; frame < kFrames; ++frame) {
+        const double value = frame;
+        ASSERT_TRUE(rig.server.SetData("dev", &value, 1, frame / 10.0));
+    }
+    for (Peer* peer : {&rig.local, &client}) {
+        Received message;
+        ASSERT_TRUE(peer->Next(message));
+        EXPECT_EQ(message.args, kWelcome);
+        for (int frame = 0; frame < kFrames; ++frame) {
+            ASSERT_TRUE(peer->Next(message)) << "frame " << frame;
+            EXPECT_EQ(message.address, "/data/dev");
+            EXPECT_EQ(message.numbers.back(), frame);
+        }
+        EXPECT_EQ(peer->Drain(), 0);
+    }
+
+    // Off at the start, turned on while a client is connected: served from then on.
+    ServerRig late(false);
+    ASSERT_TRUE(late.started);
+    Peer other;
+    ASSERT_TRUE(late.server.AddConfiguredClient(other.HostPort()));
+    OscServerSettings settings = late.server.Settings();
+    settings.sendToLocal = true;
+    late.server.SetSettings(settings);
+    const double value = 7.0;
+    ASSERT_TRUE(late.server.SetData("dev", &value, 1, 0.0));
+    Received message;
+    ASSERT_TRUE(late.local.Next(message));
+    EXPECT_EQ(message.args, kWelcome);
+    ASSERT_TRUE(late.local.Next(message));
+    EXPECT_EQ(message.numbers.back(), 7.0);
+    // Off again: the local peer gets nothing more, the client goes on.
+    settings.sendToLocal = false;
+    late.server.SetSettings(settings);
+    ASSERT_TRUE(late.server.Poll());
+    ASSERT_TRUE(late.server.SetData("dev", &value, 1, 0.1));
+    EXPECT_EQ(late.local.Drain(), 0);
+    EXPECT_EQ(other.Drain(), 3);  // welcome and two frames
+}
+
 TEST(OscDataServerTest, SettingsShapeDataAndEvents)
 {
     ServerRig rig(true);
@@ -85,11 +130,10 @@ TEST(OscDataServerTest, SettingsShapeDataAndEvents)
     settings.serverConnected = "hello";
     settings.serverDataTag = "/values";
     rig.server.SetSettings(settings);
-    ASSERT_TRUE(rig.server.Poll());
     Received message;
-    ASSERT_TRUE(rig.local.Next(message));
-    EXPECT_EQ(message.address, "/Other");
-    EXPECT_EQ(message.args, std::vector<std::string>{"s:hello"});
+    ASSERT_TRUE(rig.local.Next(message));  // the welcome of the start
+    EXPECT_EQ(message.address, "/AnalogServer");
+    ASSERT_TRUE(rig.server.Poll());
 
     const double values[3] = {0.25, -1.0, 3.0};
     ASSERT_TRUE(rig.server.SetData("dev", values, 3, 9.0));
@@ -418,4 +462,21 @@ TEST(OscDataServerThreads, SendersPollingAndClientChangesRunTogether)
     const OscServerStats stats = rig.server.Stats();
     EXPECT_GE(stats.packetsSent, static_cast<std::uint64_t>(kThreads * kFrames));
     EXPECT_TRUE(rig.server.Close());
+}
+
+// Device names are one address part: the characters an OSC address part may not hold,
+// and '/', become '_' (also without oscdump at hand).
+TEST(OscDataServerTest, DeviceNamesBecomeOneAddressPart)
+{
+    ServerRig rig(true);
+    ASSERT_TRUE(rig.started);
+    Received message;
+    ASSERT_TRUE(rig.local.Next(message));  // the welcome
+    const double value = 2.0;
+    ASSERT_TRUE(rig.server.SetData("Tracker0@tcp://h:3883 #1", &value, 1, 0.0));
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.address, "/data/Tracker0@tcp:__h:3883__1");
+    ASSERT_TRUE(rig.server.SendEvent("a/b", "x", 0.0));
+    ASSERT_TRUE(rig.local.Next(message));
+    EXPECT_EQ(message.address, "/event/a_b");
 }

@@ -516,3 +516,77 @@ TEST_F(OscDeviceThreads, ChannelTextsReadWhileTheSourceReshapes)
     device.Close();
     EXPECT_GT(reads, 0);
 }
+
+namespace {
+
+// Hands out its acquisition thread's CPU clock once that thread has run a step.
+class CpuProbeDevice : public COscDevice {
+public:
+    CpuProbeDevice() : COscDevice(false) {}
+    bool Process(bool tick, bool running) override
+    {
+        if (!m_hasClock.load()) {
+            clockid_t clock;
+            if (::pthread_getcpuclockid(::pthread_self(), &clock) == 0) {
+                m_clock = clock;
+                m_hasClock.store(true);
+            }
+        }
+        return COscDevice::Process(tick, running);
+    }
+    bool HasClock() const { return m_hasClock.load(); }
+    // CPU seconds the acquisition thread has used.
+    double CpuSeconds() const
+    {
+        timespec used{};
+        if (!m_hasClock.load() || ::clock_gettime(m_clock, &used) != 0) return -1.0;
+        return static_cast<double>(used.tv_sec) + used.tv_nsec * 1e-9;
+    }
+
+private:
+    std::atomic<bool> m_hasClock{false};
+    clockid_t m_clock{};  // written before m_hasClock is set
+};
+
+// CPU share of the probe's thread over about a second of wall time.
+double IdleCpuShare(const CpuProbeDevice& device)
+{
+    const double cpuStart = device.CpuSeconds();
+    const auto wallStart = std::chrono::steady_clock::now();
+    // A measurement window, not a wait for an event.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double cpu = device.CpuSeconds() - cpuStart;
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    return cpu / wall;
+}
+
+}  // namespace
+
+// The step polled the source without waiting, so a device with nothing to read kept a
+// core busy in system calls; it now waits in the receive call until its next sample.
+TEST_F(OscDeviceThreads, IdleSourceDeviceWaitsInsteadOfSpinning)
+{
+    CpuProbeDevice device;
+    Received request;
+    ASSERT_TRUE(m_source.Next(request));
+    device.AddView(&m_view);
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(
+        osctest::PumpUntil([&] { return device.HasClock() && device.GetSampleCounter() > 2; }));
+    // Running, no datagram: a few percent of a core at most (the margin is wide).
+    const double running = IdleCpuShare(device);
+    EXPECT_LT(running, 0.15) << "running device used " << running * 100 << " % of a core";
+    EXPECT_TRUE(device.IsRunning());
+    // A datagram still arrives at once and becomes the next frame.
+    OscMessage message("/data");
+    message.PushDouble(4.5);
+    ASSERT_TRUE(m_source.Send(device.GetBoundListeningPort(), message));
+    ASSERT_TRUE(osctest::PumpUntil([&] { return LastFrame() == std::vector<double>{4.5}; }));
+    // Stopped, it still listens, and idles the same way.
+    device.Stop();
+    const double stopped = IdleCpuShare(device);
+    EXPECT_LT(stopped, 0.15) << "stopped device used " << stopped * 100 << " % of a core";
+    device.Close();
+}

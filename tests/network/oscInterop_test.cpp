@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -111,7 +112,66 @@ bool OscSend(int port, const std::string& address)
     return send.IsRunning() && send.Wait() == 0;
 }
 
+// Starts oscdump on a free port and waits until it prints what we send.
+bool StartDump(std::unique_ptr<Child>& dump, int& port)
+{
+    port = osctest::FreePort();
+    dump = std::make_unique<Child>(
+        std::vector<std::string>{"oscdump", "-L", std::to_string(port)}, true);
+    if (!dump->IsRunning()) return false;
+    osctest::Peer probe;
+    std::string line;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        probe.Send(port, OscMessage("/probe"));
+        if (dump->WaitForLine("/probe", line, 200)) return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+// Device names went into addresses unchanged: a VRPN source's name added parts, a blank
+// or '#' made an address receivers refuse or never match.
+TEST(OscInteropTest, DeviceNamesBecomeOneAddressPartThatOscdumpReads)
+{
+    if (!OnPath("oscdump")) GTEST_SKIP() << "oscdump (Debian package liblo-tools) is not installed";
+    osctest::ConsoleCapture console;
+    std::unique_ptr<Child> dump;
+    int dumpPort = 0;
+    ASSERT_TRUE(StartDump(dump, dumpPort)) << "oscdump did not start";
+    OscDataServer server;
+    OscServerSettings settings;
+    settings.sendToLocal = false;
+    server.SetSettings(settings);
+    ASSERT_TRUE(server.Start(osctest::FreePort(), osctest::FreePort()));
+    ASSERT_TRUE(server.AddClient("127.0.0.1", dumpPort));
+    std::string line;
+    ASSERT_TRUE(dump->WaitForLine("/AnalogServer", line, osctest::kArriveMs));
+
+    const struct {
+        const char* name;
+        const char* part;
+    } cases[] = {
+        {"Tracker0@tcp://host:3883", "Tracker0@tcp:__host:3883"},
+        {"left foot", "left_foot"},
+        {"pad#2", "pad_2"},
+        {"all*,?[]{}", "all_______"},
+        {"osc_device", "osc_device"},  // names without them keep their address
+    };
+    const double value = 1.5;
+    for (const auto& c : cases) {
+        ASSERT_TRUE(server.SetData(c.name, &value, 1, 0.25)) << c.name;
+        const std::string address = std::string("/data/") + c.part;
+        ASSERT_TRUE(dump->WaitForLine("/data/", line, osctest::kArriveMs)) << c.name;
+        // oscdump prints a time stamp, the address, the type tags and the values.
+        EXPECT_NE(line.find(" " + address + " ff "), std::string::npos) << line;
+        ASSERT_TRUE(server.SendEvent(c.name, "mark", 0.5)) << c.name;
+        ASSERT_TRUE(dump->WaitForLine("/event/", line, osctest::kArriveMs)) << c.name;
+        EXPECT_NE(line.find(std::string(" /event/") + c.part + " sf "), std::string::npos)
+            << line;
+    }
+    EXPECT_TRUE(server.Close());
+}
 
 TEST(OscInteropTest, LibloToolsConnectAndReceiveData)
 {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -22,6 +23,18 @@
 extern char** environ;
 
 namespace osctest {
+
+// Checks done until it holds; false at the limit, which only a broken build reaches.
+inline bool PumpUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // Installs client and trigger settings for one test; the defaults come back after it.
 class SettingsGuard {

@@ -147,9 +147,13 @@ TEST_F(VrpnDeviceTest, TrackerPosesArriveBitExactAndTheChannelsGrow)
     const double poses[21] = {1.0 / 3.0, -2.5, 1e-310, 0.9, 0.1, -0.2, 0.3,
                               -0.0, 1e308, 4.0, 0.0, 1.0, 0.0, 0.0,
                               7.125, 8.0, -9.0, 0.5, 0.5, 0.5, -0.5};
-    ASSERT_TRUE(VrpnServerSetTracker(1, poses, 3));
+    // A serving device sets its block on every frame; each frame is reported once.
     std::vector<double> row;
-    ASSERT_TRUE(PumpUntil([&] { Both(device); },
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            ASSERT_TRUE(VrpnServerSetTracker(1, poses, 3));
+            Both(device);
+        },
                           [&] {
                               row = device.Row();
                               return row.size() == 21 && SameBits(row[20], poses[20]);
@@ -168,9 +172,12 @@ TEST_F(VrpnDeviceTest, AnalogValuesArriveBitExactAfterOneReshape)
     ASSERT_EQ(VrpnServerAddDevice(1, 4, 0, nullptr), 1);
     CProbeDevice device(NameFor("Quorvane"), false);
     const double values[4] = {0.1, -1e-300, 123456789.125, -0.0};
-    ASSERT_TRUE(VrpnServerSetAnalog(1, values, 4));
     std::vector<double> row;
-    ASSERT_TRUE(PumpUntil([&] { Both(device); },
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            ASSERT_TRUE(VrpnServerSetAnalog(1, values, 4));
+            Both(device);
+        },
                           [&] {
                               row = device.Row();
                               return row.size() == 4 && SameBits(row[1], values[1]);
@@ -215,9 +222,9 @@ TEST_F(VrpnDeviceTest, OffsetIsSubtractedOnceNotOncePerFrame)
     ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 1);
     CProbeDevice device(NameFor("Quorvane"), false);
     const double values[2] = {3.0, -1.0};
-    ASSERT_TRUE(VrpnServerSetAnalog(1, values, 2));
     ASSERT_TRUE(PumpUntil(
         [&] {
+            ASSERT_TRUE(VrpnServerSetAnalog(1, values, 2));
             VrpnServerMainloop();
             device.Step();
         },
@@ -242,9 +249,12 @@ TEST_F(VrpnDeviceTest, ReconnectsAfterTheServerComesBack)
     // Another device joins: the server is re-created and this client is dropped.
     ASSERT_EQ(VrpnServerAddDevice(1, 1, 0, nullptr), 2);
     const double value = 2.75;
-    ASSERT_TRUE(VrpnServerSetAnalog(1, &value, 1));
     // The server now reports 2 channels: the device re-shapes, then stores them.
-    ASSERT_TRUE(PumpUntil([&] { Both(device); },
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            ASSERT_TRUE(VrpnServerSetAnalog(1, &value, 1));
+            Both(device);
+        },
                           [&] { return device.Row().size() == 2 && device.Row()[0] == 2.75; },
                           std::chrono::milliseconds(8000)));
     device.Close();

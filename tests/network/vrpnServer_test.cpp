@@ -2,10 +2,13 @@
 // reports as a raw peer sees them, connection requests, and hostile or vanishing peers.
 #include "network/vrpnServerModule.h"
 
+#include "process/messageQueue.h"
+
 #include "vrpnTestSupport.h"
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 using vrpntest::Await;
 using vrpntest::AwaitClose;
@@ -26,6 +29,30 @@ bool IsType(const Peer& peer, const Received& message, const char* name)
 double F64(const Received& message, size_t offset)
 {
     return vrpn::GetF64(message.payload.data() + offset);
+}
+
+// The queued messages that contain text (the others are dropped).
+std::vector<std::string> TakeMessages(const std::string& text)
+{
+    std::vector<std::string> found;
+    for (const QueuedMessage& message : g_messages.Drain()) {
+        if (message.text.find(text) != std::string::npos) found.push_back(message.text);
+    }
+    return found;
+}
+
+// Sends one datagram to the server's request port.
+bool SendRequest(int port, const std::string& text)
+{
+    const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(static_cast<uint16_t>(port));
+    const bool sent = ::sendto(udp, text.c_str(), text.size() + 1, 0,
+                               reinterpret_cast<sockaddr*>(&server), sizeof server) > 0;
+    ::close(udp);
+    return sent;
 }
 
 }  // namespace
@@ -152,16 +179,20 @@ TEST_F(VrpnServerTest, ReportsCarryThePosesAnalogValuesAndButtonChanges)
     EXPECT_EQ(F64(report, 40), 0.2);
     EXPECT_EQ(F64(report, 48), 0.3);
     EXPECT_EQ(F64(report, 56), 0.5);
-    ASSERT_TRUE(Await(peer, report, [&](const Received& m) {
-        return IsType(peer, m, vrpn::kPosQuat) && vrpn::GetI32(m.payload.data()) == 1;
-    }));
-    EXPECT_TRUE(std::signbit(F64(report, 8)));
-    EXPECT_EQ(F64(report, 56), 1.0);
+    // Each sensor's pose comes with its velocity and acceleration, as stock servers send.
     ASSERT_TRUE(Await(peer, report, [&](const Received& m) {
         return IsType(peer, m, vrpn::kVelocity) && vrpn::GetI32(m.payload.data()) == 0;
     }));
     EXPECT_EQ(report.payload.size(), 72u);
     EXPECT_EQ(F64(report, 64), 0.01);
+    ASSERT_TRUE(Await(peer, report, [&](const Received& m) {
+        return IsType(peer, m, vrpn::kAcceleration) && vrpn::GetI32(m.payload.data()) == 0;
+    }));
+    ASSERT_TRUE(Await(peer, report, [&](const Received& m) {
+        return IsType(peer, m, vrpn::kPosQuat) && vrpn::GetI32(m.payload.data()) == 1;
+    }));
+    EXPECT_TRUE(std::signbit(F64(report, 8)));
+    EXPECT_EQ(F64(report, 56), 1.0);
 
     ASSERT_TRUE(Await(peer, report, [&](const Received& m) {
         return IsType(peer, m, vrpn::kAnalogChannel) && F64(m, 16) == -1e10;
@@ -342,9 +373,14 @@ TEST_F(VrpnServerTest, AClientThatDoesNotReadNeverStallsThePasses)
     ASSERT_EQ(VrpnServerAddDevice(0, 0, 400, nullptr), 1);
     Peer peer;
     ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
-    // The peer stops reading; every pass queues about 100 kB of reports for it.
-    EXPECT_TRUE(PumpUntil(vrpntest::ServerPass,
-                          [] { return GetVrpnServerStats().framesSkipped > 0; }));
+    // The peer stops reading; every frame queues about 100 kB of reports for it.
+    const std::vector<double> poses(7 * 400, 0.25);
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            VrpnServerSetTracker(1, poses.data(), 400);
+            vrpntest::ServerPass();
+        },
+        [] { return GetVrpnServerStats().framesSkipped > 0; }));
     EXPECT_EQ(GetVrpnServerClientCount(), 1u);  // kept: reports are skipped, not the client
 }
 
@@ -363,7 +399,14 @@ TEST_F(VrpnServerTest, APortInUseFailsTheStart)
 TEST_F(VrpnServerTest, CountsPastWhatClientsHoldAreCutOnTheWire)
 {
     // Stock clients trust the counts: 128 analog channels and 256 buttons at most.
-    ASSERT_EQ(VrpnServerAddDevice(300, 130, 0, nullptr), 1);
+    g_messages.Drain();
+    ASSERT_EQ(VrpnServerAddDevice(300, 130, 0, "Wide"), 1);
+    const std::vector<std::string> warnings = TakeMessages("<VRPN> ");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("Wide: only 128 of its 130 analog channels and 255 of its 300 "
+                               "buttons are sent"),
+              std::string::npos)
+        << warnings[0];
     std::vector<double> values(130);
     for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i);
     ASSERT_TRUE(VrpnServerSetAnalog(1, values.data(), 130));
@@ -385,4 +428,176 @@ TEST_F(VrpnServerTest, CountsPastWhatClientsHoldAreCutOnTheWire)
     ASSERT_TRUE(Await(peer, message,
                       [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
     EXPECT_EQ(vrpn::GetI32(message.payload.data()), 1);
+}
+
+// Every device frame used to run a pass that re-sent every device's block: with two
+// devices joined a client got each report twice.
+TEST_F(VrpnServerTest, EachFrameIsReportedOncePerSensor)
+{
+    ASSERT_EQ(VrpnServerAddDevice(1, 0, 2, nullptr), 1);
+    ASSERT_EQ(VrpnServerAddDevice(1, 0, 1, nullptr), 2);
+    ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 3);
+    Peer peer;
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    // A new client first gets every current value; a button change marks where that ends.
+    Received message;
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));
+    ASSERT_TRUE(Await(peer, message,
+                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
+
+    constexpr int kFrames = 40;
+    const double poses[14] = {1, 2, 3, 1, 0, 0, 0, 4, 5, 6, 1, 0, 0, 0};
+    const double analog[2] = {0.5, -0.5};
+    for (int frame = 0; frame < kFrames; ++frame) {
+        // Each device's frame sets its block and runs a pass, as devices do.
+        ASSERT_TRUE(VrpnServerSetTracker(1, poses, 2));
+        VrpnServerMainloop();
+        ASSERT_TRUE(VrpnServerSetTracker(2, poses, 1));
+        VrpnServerMainloop();
+        ASSERT_TRUE(VrpnServerSetAnalog(3, analog, 2));
+        VrpnServerMainloop();
+        VrpnServerMainloop();  // the GUI thread's upkeep pass: no report
+    }
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 0));
+    std::map<std::string, std::vector<int>> counts;  // per type name, per sensor
+    for (const char* name : {vrpn::kPosQuat, vrpn::kVelocity, vrpn::kAcceleration})
+        counts[name].assign(3, 0);
+    int analogReports = 0;
+    ASSERT_TRUE(Await(peer, message, [&](const Received& m) {
+        if (m.type < 0) return false;
+        const std::string name = peer.TypeName(m.type);
+        if (counts.count(name) != 0) {
+            const int sensor = vrpn::GetI32(m.payload.data());
+            if (sensor >= 0 && sensor < 3) ++counts[name][static_cast<size_t>(sensor)];
+        }
+        if (name == vrpn::kAnalogChannel) ++analogReports;
+        return name == vrpn::kButtonChange;
+    }));
+    for (const auto& [name, perSensor] : counts) {
+        for (size_t sensor = 0; sensor < perSensor.size(); ++sensor)
+            EXPECT_EQ(perSensor[sensor], kFrames) << name << " sensor " << sensor;
+    }
+    EXPECT_EQ(analogReports, kFrames);
+}
+
+// A device past 128 analog channels or 256 buttons used to lose the rest silently.
+TEST_F(VrpnServerTest, BlocksPastWhatClientsTakeAreWarnedAboutOnce)
+{
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    g_messages.Drain();
+    ASSERT_EQ(VrpnServerAddDevice(1, 100, 0, "Fits"), 1);
+    EXPECT_TRUE(TakeMessages("<VRPN> ").empty());
+    ASSERT_EQ(VrpnServerAddDevice(1, 30, 0, "Board"), 2);  // channels 100..129
+    std::vector<std::string> warnings = TakeMessages("<VRPN> ");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("Board: only 28 of its 30 analog channels are sent"),
+              std::string::npos)
+        << warnings[0];
+    ASSERT_EQ(VrpnServerAddDevice(300, 0, 0, nullptr), 3);  // buttons 3..302
+    warnings = TakeMessages("<VRPN> ");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("device 3: only 253 of its 300 buttons are sent"),
+              std::string::npos)
+        << warnings[0];
+    // Passes and frames add nothing more.
+    std::vector<double> values(30, 1.0);
+    ASSERT_TRUE(VrpnServerSetAnalog(2, values.data(), 30));
+    VrpnServerMainloop();
+    EXPECT_TRUE(TakeMessages("<VRPN> ").empty());
+}
+
+// One datagram naming the server's own address made it connect to itself, holding two
+// client slots and streaming to itself.
+TEST_F(VrpnServerTest, RequestNamingTheServerItselfIsRefused)
+{
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    const int port = GetVrpnServerBoundPort();
+    g_messages.Drain();
+    ASSERT_TRUE(SendRequest(port, "127.0.0.1 " + std::to_string(port)));
+    ASSERT_TRUE(SendRequest(port, "127.0.0.1 " + std::to_string(port)));
+    ASSERT_TRUE(PumpUntil(vrpntest::ServerPass,
+                          [] { return GetVrpnServerStats().selfRequests >= 2; }));
+    // Long enough for a call-back to have been accepted and opened.
+    for (int i = 0; i < 200; ++i) vrpntest::ServerPass();
+    EXPECT_EQ(GetVrpnServerClientCount(), 0u);
+    EXPECT_EQ(GetVrpnServerStats().connected, 0u);
+    EXPECT_GE(GetVrpnServerStats().requestsRefused, 2u);
+    EXPECT_EQ(TakeMessages("own address").size(), 1u);
+    // A genuine client still gets in.
+    Peer peer;
+    EXPECT_TRUE(OpenPeer(peer, port));
+}
+
+// Clients that completed the handshake and never read kept their slots forever: 64 of
+// them locked every real client out. The burst itself must fit the listen backlog.
+TEST_F(VrpnServerTest, ClientsThatNeverReadAreDroppedAndFreeTheirSlots)
+{
+    SetVrpnServerStuckTimeout(std::chrono::milliseconds(300));
+    ASSERT_EQ(VrpnServerAddDevice(0, 0, 400, nullptr), 1);
+    const int port = GetVrpnServerBoundPort();
+    const std::vector<double> poses(7 * 400, 0.25);
+    const auto frame = [&] {
+        VrpnServerSetTracker(1, poses.data(), 400);
+        vrpntest::ServerPass();
+    };
+    // A burst of connections while no pass accepts: the kernel must hold them all.
+    std::vector<std::unique_ptr<Peer>> stuck;
+    for (size_t i = 0; i < CVrpnServer::kMaxClients; ++i) {
+        stuck.push_back(std::make_unique<Peer>());
+        ASSERT_TRUE(stuck.back()->Connect(port, 4096));
+    }
+    size_t established = 0;
+    EXPECT_TRUE(PumpUntil([] {},
+                          [&] {
+                              established = 0;
+                              for (const auto& peer : stuck)
+                                  established += peer->IsEstablished() ? 1 : 0;
+                              return established == stuck.size();
+                          },
+                          std::chrono::seconds(5)))
+        << established << " of " << stuck.size() << " connections established";
+    for (const auto& peer : stuck) ASSERT_TRUE(peer->SendCookie());
+    ASSERT_TRUE(PumpUntil(frame, [] {
+        return GetVrpnServerClientCount() == CVrpnServer::kMaxClients;
+    }));
+    // Every slot is taken: one more is turned away.
+    Peer extra;
+    ASSERT_TRUE(extra.Connect(port));
+    EXPECT_TRUE(AwaitClose(extra, frame));
+    // None of them reads: their queues fill and stay full, and they are dropped.
+    ASSERT_TRUE(PumpUntil(frame, [] { return GetVrpnServerClientCount() == 0; }))
+        << GetVrpnServerClientCount() << " clients left";
+    EXPECT_EQ(GetVrpnServerStats().dropped, CVrpnServer::kMaxClients);
+    // A client that reads gets in and gets its reports.
+    Peer reader;
+    ASSERT_TRUE(OpenPeer(reader, port));
+    Received report;
+    EXPECT_TRUE(Await(reader, report, [&](const Received& m) { return IsType(reader, m, vrpn::kPosQuat); },
+                      frame));
+}
+
+// A slow reader that keeps taking bytes is kept, however far behind.
+TEST_F(VrpnServerTest, AClientThatReadsSlowlyIsKept)
+{
+    SetVrpnServerStuckTimeout(std::chrono::milliseconds(300));
+    ASSERT_EQ(VrpnServerAddDevice(0, 0, 400, nullptr), 1);
+    Peer peer;
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    const std::vector<double> poses(7 * 400, 0.25);
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            VrpnServerSetTracker(1, poses.data(), 400);
+            vrpntest::ServerPass();
+        },
+        [] { return GetVrpnServerStats().framesSkipped > 0; }));
+    // Behind, but reading a little on every pass for well past the stuck time-out.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1200);
+    while (std::chrono::steady_clock::now() < until) {
+        VrpnServerSetTracker(1, poses.data(), 400);
+        vrpntest::ServerPass();
+        uint8_t chunk[8192];
+        ::recv(peer.Fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+    }
+    EXPECT_EQ(GetVrpnServerClientCount(), 1u);
+    EXPECT_EQ(GetVrpnServerStats().dropped, 0u);
 }

@@ -58,6 +58,7 @@ protected:
     {
         StopVrpnServer();
         SetVrpnServerCookieTimeout(CVrpnLink::kCookieTimeout);
+        SetVrpnServerStuckTimeout(CVrpnServer::kStuckTimeout);
         SetVrpnServerPort(vrpn::kDefaultPort);
         SetVrpnServerAddress(0);
     }
@@ -73,10 +74,14 @@ public:
     }
     int Fd() const { return m_fd; }
 
-    bool Connect(int port)
+    // receiveBuffer > 0 shrinks the socket's receive buffer first (a peer that never
+    // reads then fills the server's queue soon).
+    bool Connect(int port, int receiveBuffer = 0)
     {
         Close();
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (receiveBuffer > 0)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in target{};
         target.sin_family = AF_INET;
         target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -143,6 +148,15 @@ public:
         return true;
     }
     bool PeerClosed() const { return m_peerClosed; }
+    // The connection is established (the server's kernel took it), without waiting.
+    bool IsEstablished() const
+    {
+        pollfd poller{m_fd, POLLOUT, 0};
+        if (::poll(&poller, 1, 0) <= 0) return false;
+        int error = 0;
+        socklen_t length = sizeof error;
+        return ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
 
     // Takes the 24-byte cookie from what was read.
     bool TakeCookie(std::vector<uint8_t>& cookie)

@@ -7,6 +7,7 @@
 
 #include "vrpnTestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -20,6 +21,34 @@ using vrpntest::Received;
 namespace {
 
 using VrpnServerThreads = vrpntest::CServerFixture;
+
+// Reads its row under the data mutex, so any thread may look.
+class CRowDevice : public CVrpnDevice {
+public:
+    using CVrpnDevice::CVrpnDevice;
+    std::vector<double> Row()
+    {
+        CMutexLock lock(&m_dataMutex);
+        if (!m_values) return {};
+        return std::vector<double>(m_values.get(), m_values.get() + m_rowLength);
+    }
+};
+
+// Until the peer has a button change; counts the pose reports per sensor meanwhile.
+bool CountPosesUntilButton(Peer& peer, std::vector<int>& poses)
+{
+    Received message;
+    return Await(peer, message, [&](const Received& m) {
+        if (m.type < 0) return false;
+        const std::string name = peer.TypeName(m.type);
+        if (name == vrpn::kPosQuat) {
+            const int sensor = vrpn::GetI32(m.payload.data());
+            if (sensor >= 0 && static_cast<size_t>(sensor) < poses.size())
+                ++poses[static_cast<size_t>(sensor)];
+        }
+        return name == vrpn::kButtonChange;
+    });
+}
 
 }  // namespace
 
@@ -116,4 +145,99 @@ TEST_F(VrpnServerThreads, TestDevicesServeAVrpnDeviceOnAcquisitionThreads)
     analog.Close();
     EXPECT_EQ(trackerReader.GetChannelCount(), 8);
     EXPECT_EQ(analogReader.GetChannelCount(), 8);
+}
+
+// With two devices joined, each device's frames reached a client twice: every frame ran
+// a pass that re-sent every block.
+TEST_F(VrpnServerThreads, TwoJoinedDevicesReportEachFrameOnce)
+{
+    SetNetworkServices(nullptr);
+    ASSERT_TRUE(StartVrpnServer("Pair"));
+    CTestDevice first(false, true);
+    CTestDevice second(false, true);
+    first.AddToVrpn(true);
+    second.AddToVrpn(true);
+    ASSERT_EQ(IsVrpnServerStarted(), 3u);
+    Peer peer;
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    std::vector<int> poses(16, 0);
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));  // the end of the opening's full state
+    ASSERT_TRUE(CountPosesUntilButton(peer, poses));
+    std::fill(poses.begin(), poses.end(), 0);
+
+    ASSERT_TRUE(first.Create(false));
+    ASSERT_TRUE(second.Create(false));
+    ASSERT_TRUE(first.RunThread());
+    ASSERT_TRUE(second.RunThread());
+    // About a second of frames at 25 Hz, read as they come.
+    Received message;
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            peer.ReadSome();
+            while (peer.TakeMessage(message)) {
+                if (message.type >= 0 && peer.TypeName(message.type) == vrpn::kPosQuat) {
+                    const int sensor = vrpn::GetI32(message.payload.data());
+                    if (sensor >= 0 && sensor < 16) ++poses[static_cast<size_t>(sensor)];
+                }
+            }
+        },
+        [&] { return first.GetSampleCounter() >= 25 && second.GetSampleCounter() >= 25; }));
+    first.Close();
+    second.Close();
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 0));
+    ASSERT_TRUE(CountPosesUntilButton(peer, poses));
+    const int64_t frames[2] = {first.GetSampleCounter(), second.GetSampleCounter()};
+    for (size_t sensor = 0; sensor < 16; ++sensor) {
+        const int64_t sent = frames[sensor / 8];
+        // Passes that meet may merge two frames into one report; never more reports.
+        EXPECT_LE(poses[sensor], sent + 1) << "sensor " << sensor;
+        EXPECT_GE(poses[sensor], sent / 2) << "sensor " << sensor;
+    }
+}
+
+// The client device resumes on its own when its server goes away and comes back on the
+// same port: values flow again, the channels keep their shape, one drop, one reconnect.
+TEST_F(VrpnServerThreads, ClientDeviceResumesAfterTheServerRestarts)
+{
+    ASSERT_TRUE(StartVrpnServer("Restart"));
+    ASSERT_EQ(VrpnServerAddDevice(1, 3, 0, nullptr), 1);
+    const int port = GetVrpnServerBoundPort();
+    ASSERT_GT(port, 0);
+    CRowDevice reader(false, wxString::Format("Restart@tcp://127.0.0.1:%d", port), false);
+    ASSERT_TRUE(reader.Create(false));
+    ASSERT_TRUE(reader.RunThread());
+    // This thread serves: a frame of the joined device per step.
+    const auto serve = [](double base) {
+        return [base] {
+            const double values[3] = {base, base + 1, base + 2};
+            VrpnServerSetAnalog(1, values, 3);
+            VrpnServerMainloop();
+            std::this_thread::yield();
+        };
+    };
+    ASSERT_TRUE(PumpUntil(serve(1.0), [&] {
+        const std::vector<double> row = reader.Row();
+        return row.size() == 3 && row[2] == 3.0;
+    }));
+    EXPECT_TRUE(reader.TakeViewGridRequest());  // 1 -> 3 channels, once
+    EXPECT_EQ(reader.GetConnectCount(), 1u);
+
+    StopVrpnServer();
+    ASSERT_TRUE(PumpUntil([] { std::this_thread::yield(); },
+                          [&] { return reader.GetDropCount() == 1; }));
+    EXPECT_FALSE(reader.IsConnected());
+    SetVrpnServerPort(port);
+    ASSERT_TRUE(StartVrpnServer("Restart"));
+    ASSERT_EQ(VrpnServerAddDevice(1, 3, 0, nullptr), 1);
+    ASSERT_EQ(GetVrpnServerBoundPort(), port);
+    // The client retries every few seconds; the bound only stops a broken build.
+    ASSERT_TRUE(PumpUntil(serve(10.0), [&] {
+        const std::vector<double> row = reader.Row();
+        return row.size() == 3 && row[0] == 10.0 && row[2] == 12.0;
+    }));
+    EXPECT_FALSE(reader.TakeViewGridRequest());  // the shape was kept
+    EXPECT_EQ(reader.GetConnectCount(), 2u);
+    EXPECT_EQ(reader.GetDropCount(), 1u);
+    reader.Close();
+    EXPECT_EQ(reader.GetChannelCount(), 3);
 }

@@ -80,6 +80,15 @@ TEST(UdpEndpointTest, ReceiveTimeOutZeroOnlyPolls)
     EXPECT_TRUE(receiver.IsOk());
     EXPECT_FALSE(receiver.ReceiveNextPacket(1));
     EXPECT_TRUE(receiver.IsOk());
+    // The microsecond wait: nothing within it, then a datagram that waits is taken.
+    EXPECT_FALSE(receiver.ReceiveNextPacketUs(0));
+    EXPECT_FALSE(receiver.ReceiveNextPacketUs(300));
+    EXPECT_TRUE(receiver.IsOk());
+    UdpEndpoint sender;
+    ASSERT_TRUE(sender.ConnectTo("127.0.0.1", receiver.LocalAddress().Port()));
+    ASSERT_TRUE(sender.SendPacket("abcd", 4));
+    ASSERT_TRUE(receiver.ReceiveNextPacketUs(5000000));
+    EXPECT_EQ(receiver.PacketSize(), 4u);
 }
 
 TEST(UdpEndpointTest, OpeningFailuresLeaveAReason)

@@ -279,6 +279,33 @@ TEST(DevicePacingTest, FallingASecondBehindRestartsTheScheduleOnce)
     EXPECT_EQ(messages[0].severity, Severity::Error);
 }
 
+// A machine that keeps stalling must not fill the Errors page: one report per device
+// per ten seconds, each a line of its own; the count keeps every re-anchor.
+TEST(DevicePacingTest, ReanchorsAreReportedAtMostOncePerTenSeconds)
+{
+    g_messages.Drain();
+    CSimulatedClockDevice device(100.0, false);
+    ASSERT_TRUE(device.CheckClock());
+    for (int i = 1; i <= 4; ++i) {
+        device.m_nowUs += 2.0e6;  // 2, 4, 6, 8 s: each check comes two seconds late
+        EXPECT_TRUE(device.CheckClock());
+    }
+    EXPECT_EQ(device.GetReanchorCount(), 4);
+    auto messages = g_messages.Drain();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text.back(), '\n');
+    EXPECT_NE(messages[0].text.find("schedule restarted"), std::string::npos);
+    device.m_nowUs = 11.9e6;  // 9.9 s after the report
+    EXPECT_TRUE(device.CheckClock());
+    EXPECT_TRUE(g_messages.Drain().empty());
+    device.m_nowUs = 14.0e6;
+    EXPECT_TRUE(device.CheckClock());
+    EXPECT_EQ(device.GetReanchorCount(), 6);
+    messages = g_messages.Drain();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text.back(), '\n');
+}
+
 TEST(DevicePacingTest, BadRateNeverTicksAndReportsOnce)
 {
     DrainMessages();
@@ -292,6 +319,7 @@ TEST(DevicePacingTest, BadRateNeverTicksAndReportsOnce)
         ASSERT_EQ(messages.size(), 1u) << rate;
         EXPECT_EQ(messages[0].severity, Severity::Error);
         EXPECT_NE(messages[0].text.find("bad"), std::string::npos);
+        EXPECT_EQ(messages[0].text.back(), '\n');
         EXPECT_DOUBLE_EQ(device.GetSampleTime(), 0.0);
     }
 }

@@ -159,6 +159,89 @@ TEST(AcquisitionThreadTest, DelayModeAndPreciseClockKeepTheRate)
     EXPECT_NEAR(SamplesWithin(precise.Times(), 1.0e6, 300.0), 300.0, 1.0);
 }
 
+// Logs, for every sample, when its tick was due on the device's own pacing clock.
+class CDueTimeDevice : public CFakeDevice {
+public:
+    CDueTimeDevice(double rateHz, size_t capacity)
+        : CFakeDevice("due", rateHz, false), m_due(capacity)
+    {
+    }
+    void ReadSample() override
+    {
+        const size_t n = m_dueCount.load();
+        if (n < m_due.size()) {
+            m_due[n] = GetElapsedTime() - GetClockDeviation() / 1.0e6;
+            m_dueCount.store(n + 1);
+        }
+        CFakeDevice::ReadSample();
+    }
+    // Samples whose tick was due within the first seconds of the device's clock.
+    int64_t DueWithin(double seconds) const
+    {
+        const size_t n = m_dueCount.load();
+        return std::count_if(m_due.begin(), m_due.begin() + static_cast<std::ptrdiff_t>(n),
+                             [seconds](double due) { return due <= seconds; });
+    }
+
+private:
+    std::vector<double> m_due;
+    std::atomic<size_t> m_dueCount{0};
+};
+
+TEST(AcquisitionThreadTest, DefaultModeSleepsAndKeepsTheRateOnTheDevicesClock)
+{
+    ASSERT_TRUE(CTrackerWorker::kDefaultClockDelay);
+    CDueTimeDevice device(1000.0, 4096);
+    ASSERT_TRUE(device.Create(CTrackerWorker::kDefaultClockDelay));
+    ASSERT_TRUE(device.Worker()->IsShortSleep());
+    ASSERT_TRUE(device.RunThread());
+    const double wallStart = GetProgramTime();
+    ASSERT_TRUE(device.WaitForSamples(2100));
+    const double wallSeconds = (GetProgramTime() - wallStart) / 1.0e6;
+    const double cpuSeconds = device.Worker()->GetCpuSeconds();
+    device.Close();
+    // Ticks are counted by when they were due, so a late wake-up cannot move one out.
+    EXPECT_NEAR(static_cast<double>(device.DueWithin(2.0)), 1000.0 * 2.0, 1.0);
+    EXPECT_EQ(device.GetReanchorCount(), 0);
+    // Used processor time does not grow with the machine's load: a sleeping thread
+    // stays far below a busy one, which takes its whole share of a core.
+    EXPECT_LT(cpuSeconds, 0.25 * wallSeconds) << cpuSeconds << " s in " << wallSeconds << " s";
+}
+
+TEST(AcquisitionThreadTest, BusyModeSpinsAtNoMoreThanNormalPriority)
+{
+    class CNiceDevice : public CFakeDevice {
+    public:
+        CNiceDevice(const wxString& name) : CFakeDevice(name, 1000.0, false) {}
+        void ReadSample() override
+        {
+            errno = 0;
+            const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+            if (errno == 0)
+                m_nice.store(nice);
+            CFakeDevice::ReadSample();
+        }
+        std::atomic<int> m_nice{-100};
+    };
+    EXPECT_EQ(CTrackerWorker::EffectivePriority(100, false), 50);
+    EXPECT_EQ(CTrackerWorker::EffectivePriority(0, false), 0);
+    EXPECT_EQ(CTrackerWorker::EffectivePriority(100, true), 100);
+    EXPECT_EQ(CTrackerWorker::EffectivePriority(-1, false), -1);
+    CNiceDevice busy("busy");
+    ASSERT_TRUE(busy.Create(false));
+    ASSERT_TRUE(busy.SetWorkerPriority(100));
+    ASSERT_TRUE(busy.RunThread());
+    ASSERT_TRUE(busy.WaitForSamples(2));
+    EXPECT_EQ(busy.m_nice.load(), 0);
+    // Spinning: half a second of processor time comes within a few seconds even on a
+    // loaded machine; a sleeping thread at this rate would need minutes.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (busy.Worker()->GetCpuSeconds() < 0.5 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_GE(busy.Worker()->GetCpuSeconds(), 0.5);
+    busy.Close();
+}
+
 TEST(WorkerGroupTest, GroupMembersSampleAtTheirRatesAndShareTheGroupTime)
 {
     CFakeDevice slow("slow", 100.0, true);

@@ -65,8 +65,18 @@ public:
         m_standing = sample;
         m_hasStanding = true;
     }
+    // The same reply closed by a lone '*' instead of the six closing bytes.
+    static std::string LoneStarReply(const std::vector<SatelSample>& samples)
+    {
+        std::string reply = SampleReply(samples);
+        reply.erase(reply.size() - 6);
+        reply.push_back('*');
+        return reply;
+    }
     // Stops answering 'P', 'C' and 'R'.
     void SetSilent(bool silent) { m_silent = silent; }
+    // Stops answering 'B'.
+    void SetSilentSamples(bool silent) { m_silentSamples = silent; }
 
     // The command frames received so far, whole.
     std::vector<std::string> Commands()
@@ -110,7 +120,8 @@ private:
             std::lock_guard<std::mutex> lock(m_mutex);
             m_commands.push_back(frame);
             const char command = frame[4];
-            if (command == 'B') {
+            if (command == 'B' && m_silentSamples) {
+            } else if (command == 'B') {
                 if (!m_replies.empty()) {
                     reply = m_replies.front();
                     m_replies.pop_front();
@@ -129,6 +140,7 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_silent{false};
+    std::atomic<bool> m_silentSamples{false};
     std::mutex m_mutex;
     std::condition_variable m_received;
     std::vector<std::string> m_commands;

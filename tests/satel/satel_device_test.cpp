@@ -2,7 +2,9 @@
 
 #include "analog/fakeSinks.h"
 #include "satel/fakeSatelBoard.h"
+#include "serial/lineLink.h"
 #include "serial/ptyPair.h"
+#include "support/logCapture.h"
 #include "support/tempDir.h"
 
 #include <gtest/gtest.h>
@@ -44,6 +46,8 @@ public:
     }
     // Keeps the sequence of initialisation out of the direct protocol tests.
     void SetInitialising(bool pending) { m_initPending = pending; }
+    using CSerialSatelDevice::GetLastOutcome;
+    using CSerialSatelDevice::ReadOutcome;
     double Value(int channel) const { return m_values[channel]; }
 };
 
@@ -63,9 +67,17 @@ protected:
     void SetUp() override { ASSERT_TRUE(m_pty.IsValid()); }
     std::unique_ptr<CSatelProbe> OpenDevice(int periodMs = 25)
     {
-        auto device = std::make_unique<CSatelProbe>(wxString(m_pty.SlaveName()), periodMs, false,
-                                                    400.0, false);
+        // A board answers the opening's probe; each test's own board plays the rest.
+        std::unique_ptr<CSatelProbe> device;
+        {
+            CFakeSatelBoard opener(m_pty);
+            opener.Start();
+            device = std::make_unique<CSatelProbe>(wxString(m_pty.SlaveName()), periodMs, false,
+                                                   400.0, false);
+            opener.Stop();
+        }
         EXPECT_TRUE(device->IsReady());
+        device->SetReplyTimeouts(5s, 5s);  // replies that come, come: a loaded machine
         device->SetInitialising(false);
         return device;
     }
@@ -597,6 +609,228 @@ TEST(SatelDeviceThreads, DestroyedWhileStreaming)
     // The line is free again.
     CSerialPort port;
     EXPECT_EQ(port.Open(pty.SlaveName().c_str(), nullptr), 1);
+}
+
+
+// Boards that close a sample reply with a lone '*' run at their rate too: no sample of
+// the reply is lost to a closing that is not there.
+TEST_F(SatelDeviceTest, RepliesClosedByALoneStarKeepEverySample)
+{
+    auto device = OpenDevice();
+    CFakeSatelBoard board(m_pty);
+    board.QueueRaw(CFakeSatelBoard::LoneStarReply({{10, 20, 30}, {40, 50, 60}}));
+    board.QueueRaw(CFakeSatelBoard::LoneStarReply({{42, 42, 42}}));  // '*' bytes as data
+    board.Queue({{7, 8, 9}});  // and the other ending still
+    board.Start();
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->Value(0), 40.0);
+    EXPECT_EQ(device->Value(2), 60.0);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->Value(1), 42.0);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->Value(2), 9.0);
+    board.Stop();
+    EXPECT_EQ(device->GetMissedReplies(), 0);
+    EXPECT_EQ(device->GetDamagedReplies(), 0);
+}
+
+// A missing reply costs one short reply time-out and is counted; a reply whose length
+// fits no ending is refused and counted; the next request is served as usual.
+TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
+{
+    auto device = OpenDevice();
+    CFakeSatelBoard board(m_pty);
+    board.QueueRaw(std::string{'#', 'I', 0, 0, 'B', 1, 2, 3, '*'});  // half a sample
+    board.Queue({{11, 12, 13}});
+    board.Start();
+    EXPECT_FALSE(device->ReadFrames(0));
+    EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Damaged);
+    EXPECT_EQ(device->GetDamagedReplies(), 1);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->Value(0), 11.0);
+    board.SetSilentSamples(true);
+    device->SetReplyTimeouts(100ms, 100ms);
+    EXPECT_FALSE(device->ReadFrames(0));
+    EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Missed);
+    EXPECT_EQ(device->GetMissedReplies(), 1);
+    EXPECT_EQ(device->Value(0), 11.0);
+    board.Stop();
+}
+
+// A reply longer than the read is cut: its whole samples count, the cut is counted, and
+// the rest of it is not taken for the next reply.
+TEST_F(SatelDeviceTest, OversizedReplyIsCutCountedAndLeftBehind)
+{
+    auto device = OpenDevice();
+    CFakeSatelBoard board(m_pty);
+    std::vector<SatelSample> many;
+    for (int16_t i = 1; i <= 40; ++i) many.push_back({i, i, i});
+    board.Queue(many);
+    board.Queue({{99, 98, 97}});
+    board.Start();
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->GetCutReplies(), 1);
+    EXPECT_GE(device->Value(0), 2.0);
+    EXPECT_LT(device->Value(0), 40.0);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->Value(0), 99.0);
+    board.Stop();
+}
+
+TEST(SatelDevice, PortWhereNoBoardAnswersDoesNotOpen)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    CLogCapture log;
+    CSerialSatelDevice device(pty.SlaveName(), 25, false, 400.0, false);
+    EXPECT_FALSE(device.IsReady());
+    EXPECT_EQ(device.GetDevicePath(), "");
+    bool said = false;
+    for (const std::string& message : log.Messages())
+        said = said || message.find("No SATEL board answers on " + pty.SlaveName()) != std::string::npos;
+    EXPECT_TRUE(said);
+    CSerialPort port;  // the line was let go
+    EXPECT_EQ(port.Open(pty.SlaveName().c_str(), nullptr), 1);
+}
+
+int FramesOf(CFakeView& view)
+{
+    std::lock_guard<std::mutex> lock(view.mutex);
+    return view.frameCount;
+}
+
+// Opens a board on the link's line and runs it until frames come.
+std::unique_ptr<CSerialSatelDevice> RunBoard(const std::string& path, CFakeView& view)
+{
+    auto device = std::make_unique<CSerialSatelDevice>(path, 25, false, 400.0, false);
+    EXPECT_TRUE(device->IsReady());
+    device->SetReopenInterval(100ms);
+    device->AddView(&view);
+    EXPECT_TRUE(device->Create(false));
+    EXPECT_TRUE(device->RunThread());
+    EXPECT_TRUE(view.WaitFrames(5, 20s));
+    return device;
+}
+
+// Frames keep coming at the device's rate with time = frame / rate, whatever the line.
+void ExpectFramesOnSchedule(CFakeView& view, double rate)
+{
+    std::lock_guard<std::mutex> lock(view.mutex);
+    for (size_t i = 1; i < view.frames.size(); ++i) {
+        ASSERT_EQ(view.frames[i].sample, view.frames[i - 1].sample + 1) << i;
+        EXPECT_DOUBLE_EQ(view.frames[i].timeSec, view.frames[i].sample / rate) << i;
+    }
+}
+
+// A board that stops answering costs the frames no time: they go on at 40 Hz with the
+// last values while the missed replies are counted, the loss is said once with its
+// frame, and so is the board's return.
+TEST(SatelDeviceThreads, SilentBoardKeepsTheScheduleAndIsReported)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    CFakeSatelBoard board(pty);
+    board.SetStanding({300, 250, 400});
+    board.Start();
+    g_messages.Drain();
+    CMessageLog messages;
+    CFakeView view;
+    auto device = RunBoard(pty.SlaveName(), view);
+    board.SetSilentSamples(true);
+    ASSERT_TRUE(messages.WaitFor("does not answer from frame", 20s));
+    // Many frames while nothing answers: a reply wait of seconds would hold them back.
+    const int silentFrom = FramesOf(view);
+    ASSERT_TRUE(view.WaitFrames(silentFrom + 80, 20s));
+    EXPECT_GE(device->GetMissedReplies(), CLineWatch::kFailuresToLose);
+    board.SetSilentSamples(false);
+    ASSERT_TRUE(messages.WaitFor("answers again at frame", 20s));
+    device->Close();
+    device->RemoveView(&view);
+    board.Stop();
+    messages.Take();
+    EXPECT_EQ(messages.Count("no reply at frame"), 1);
+    EXPECT_EQ(messages.Count("does not answer"), 1);
+    EXPECT_EQ(messages.Count("answers again"), 1);
+    const std::string lost = messages.Find("does not answer");
+    EXPECT_EQ(lost.rfind("<SATEL> satel_device: " + pty.SlaveName(), 0), 0u) << lost;
+    EXPECT_EQ(lost.back(), '\n');
+    EXPECT_EQ(messages.Count("line lost 1 times"), 1);
+    ExpectFramesOnSchedule(view, 40.0);
+}
+
+// A pulled cable (the line itself goes away) is said once; the line is opened again
+// when it is back, and the frames went on across the gap.
+TEST(SatelDeviceThreads, PulledCableIsReopenedWhenItIsBack)
+{
+    auto first = std::make_unique<CPtyPair>();
+    ASSERT_TRUE(first->IsValid());
+    CLineLink link;
+    ASSERT_TRUE(link.PointAt(first->SlaveName()));
+    auto board = std::make_unique<CFakeSatelBoard>(*first);
+    board->SetStanding({300, 250, 400});
+    board->Start();
+    g_messages.Drain();
+    CMessageLog messages;
+    CFakeView view;
+    auto device = RunBoard(link.Path(), view);
+    board->Stop();
+    first->CloseMaster();
+    ASSERT_TRUE(messages.WaitFor("does not answer from frame", 20s));
+    const int goneAt = FramesOf(view);
+    ASSERT_TRUE(view.WaitFrames(goneAt + 10, 20s));
+
+    CPtyPair second;
+    ASSERT_TRUE(second.IsValid());
+    CFakeSatelBoard again(second);
+    again.SetStanding({310, 260, 410});
+    again.Start();
+    ASSERT_TRUE(link.PointAt(second.SlaveName()));
+    ASSERT_TRUE(messages.WaitFor("answers again at frame", 20s));
+    bool newValues = false;
+    for (int tries = 0; tries < 200 && !newValues; ++tries) {
+        const int seen = FramesOf(view);
+        ASSERT_TRUE(view.WaitFrames(seen + 1, 20s));
+        std::lock_guard<std::mutex> lock(view.mutex);
+        newValues = view.frames.back().values[0] != view.frames[static_cast<size_t>(goneAt)].values[0];
+    }
+    EXPECT_TRUE(newValues);
+    device->Close();
+    device->RemoveView(&view);
+    again.Stop();
+    messages.Take();
+    EXPECT_EQ(messages.Count("does not answer"), 1);
+    EXPECT_EQ(messages.Count("answers again"), 1);
+    EXPECT_NE(messages.Find("answers again").find(link.Path()), std::string::npos);
+    ExpectFramesOnSchedule(view, 40.0);
+}
+
+// Closing while a request waits for a board that says nothing returns without waiting
+// for the reply time-out.
+TEST(SatelDeviceThreads, ClosingOnADeadLineDoesNotWaitForTheReply)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    CFakeSatelBoard board(pty);
+    board.SetStanding({300, 250, 400});
+    board.Start();
+    CFakeView view;
+    auto device = RunBoard(pty.SlaveName(), view);
+    device->Close();
+    device->RemoveView(&view);
+    auto waiting = std::make_unique<CSerialSatelDevice>(pty.SlaveName(), 25, false, 400.0, false);
+    ASSERT_TRUE(waiting->IsReady());
+    waiting->SetReplyTimeouts(60s, 60s);
+    board.SetSilentSamples(true);
+    const size_t before = board.Commands().size();
+    ASSERT_TRUE(waiting->Create(false));
+    ASSERT_TRUE(waiting->RunThread());
+    // The offsets' request went out and waits for its reply.
+    ASSERT_TRUE(board.WaitForCommands(before + 4, 20s));
+    const auto start = std::chrono::steady_clock::now();
+    waiting->Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);  // far below the 60 s wait
+    EXPECT_TRUE(waiting->IsClosed());
+    board.Stop();
 }
 
 }  // namespace

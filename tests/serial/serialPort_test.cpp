@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -197,17 +198,91 @@ TEST(SerialPortNames, ListsComOneToNine)
 {
     wxArrayString names;
     names.Add("stale");
-    EXPECT_EQ(GetComPortNames(names), 9);
-    ASSERT_EQ(names.GetCount(), 9u);
+    // The machine's own ports follow the com names.
+    const int count = GetComPortNames(names);
+    ASSERT_GE(count, 9);
+    ASSERT_EQ(names.GetCount(), static_cast<size_t>(count));
     EXPECT_EQ(names[0], "com1");
     EXPECT_EQ(names[8], "com9");
     EXPECT_EQ(GetComPortName(0), "com1");
     EXPECT_EQ(GetComPortName(8), "com9");
-    EXPECT_EQ(GetComPortName(9), "");
+    EXPECT_EQ(GetComPortName(count), "");
     EXPECT_EQ(GetComPortName(-1), "");
     EXPECT_EQ(FindComPort("com4"), 3);
     EXPECT_EQ(FindComPort("COM4"), -1);
     EXPECT_EQ(FindComPort("com10"), -1);
+}
+
+class SerialPortListTest : public TempDirTest {
+protected:
+    void Touch(const std::filesystem::path& path, const std::string& text = "")
+    {
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    }
+};
+
+TEST_F(SerialPortListTest, FindsAdaptersStableNamesAndRealPortsOnly)
+{
+    const std::filesystem::path dev = Path("dev"), sys = Path("sys");
+    Touch(dev / "serial/by-id/usb-FTDI_FT232R_A1-if00-port0");
+    Touch(dev / "ttyUSB1");
+    Touch(dev / "ttyUSB0");
+    Touch(dev / "ttyACM0");
+    Touch(dev / "ttyS3");   // com4 reaches it already
+    Touch(dev / "ttyS12");  // a real fourth card port
+    Touch(dev / "ttyS13");  // a port the kernel offers but no chip answers
+    Touch(dev / "tty1");
+    Touch(sys / "ttyS12/type", "4\n");
+    Touch(sys / "ttyS13/type", "0\n");
+    const wxArrayString ports = FindSerialPorts(dev.string(), sys.string());
+    const std::vector<std::string> expected = {
+        dev.string() + "/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", dev.string() + "/ttyUSB0",
+        dev.string() + "/ttyUSB1", dev.string() + "/ttyACM0", dev.string() + "/ttyS12"};
+    ASSERT_EQ(ports.GetCount(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(ports[i], expected[i]) << i;
+    EXPECT_TRUE(FindSerialPorts(Path("none").string(), sys.string()).IsEmpty());
+}
+
+// A configured path that is not on the machine (an adapter unplugged) stays a choice,
+// so that choosing by index never turns it into another port or an empty name.
+TEST(SerialPortNames, KeptNamesStayChoosableUntilTheNextLook)
+{
+    wxArrayString keep;
+    keep.Add("/dev/qv-unplugged-adapter");
+    keep.Add("com3");  // already a choice: not twice
+    keep.Add("");
+    RefreshComPortNames(keep);
+    wxArrayString names;
+    const int count = GetComPortNames(names);
+    const int index = FindComPort("/dev/qv-unplugged-adapter");
+    EXPECT_EQ(index, count - 1);
+    EXPECT_EQ(GetComPortName(index), "/dev/qv-unplugged-adapter");
+    EXPECT_EQ(names.Index("com3"), 2);
+    EXPECT_EQ(names.Index("com3", true, true), 2);
+    EXPECT_EQ(names.Index(""), wxNOT_FOUND);
+    RefreshComPortNames();
+    EXPECT_EQ(FindComPort("/dev/qv-unplugged-adapter"), -1);
+}
+
+TEST_F(SerialPortTest, ReadAvailableTakesWhatCameAndNoticesAVanishedLine)
+{
+    CSerialPort port;
+    ASSERT_EQ(port.Open(Slave(), nullptr), 1);
+    char bytes[64] = {};
+    EXPECT_EQ(port.ReadAvailable(bytes, sizeof bytes, 0), 0);  // nothing came: no wait
+    ASSERT_TRUE(m_pty.Send("hello"));
+    std::string got;
+    while (got.size() < 5) {
+        const int count = port.ReadAvailable(bytes, sizeof bytes, 10000);
+        ASSERT_GT(count, 0);
+        got.append(bytes, static_cast<size_t>(count));
+    }
+    EXPECT_EQ(got, "hello");
+    m_pty.CloseMaster();
+    EXPECT_EQ(port.ReadAvailable(bytes, sizeof bytes, 10000), -2);
+    port.Close();
+    EXPECT_EQ(port.ReadAvailable(bytes, sizeof bytes, 0), -1);
 }
 
 TEST(SerialTimer, ElapsedAcrossASecondBoundary)

@@ -1,5 +1,6 @@
 #include "serial/serialTrigger.h"
 
+#include "serial/lineLink.h"
 #include "serial/ptyPair.h"
 
 #include <gtest/gtest.h>
@@ -145,6 +146,70 @@ TEST(SerialTriggerLine, ParsesWithoutAPort)
     EXPECT_DOUBLE_EQ(volts, 5.0 / 1024.0);
     EXPECT_FALSE(CSerialTrigger::ParseLine(nullptr, 4, volts));
     EXPECT_FALSE(CSerialTrigger::ParseLine("data=", 5, volts));
+}
+
+
+// A pulled cable is said once; the port is opened again every so often, and the
+// trigger reads again once the line is back, which is said too.
+TEST(SerialTriggerLine, PulledCableIsSaidOnceAndReopened)
+{
+    auto first = std::make_unique<CPtyPair>();
+    ASSERT_TRUE(first->IsValid());
+    CLineLink link;
+    ASSERT_TRUE(link.PointAt(first->SlaveName()));
+    CSerialTrigger trigger(20);
+    ASSERT_TRUE(trigger.Open(link.Path(), 19200));
+    trigger.SetTimeout(5000);
+    trigger.SetReopenInterval(std::chrono::milliseconds(0));
+    g_messages.Drain();
+    CMessageLog messages;
+    double volts = 0.0;
+    ASSERT_TRUE(first->Send("data=512\r\n"));
+    ASSERT_TRUE(trigger.ReadValue(volts));
+    first->CloseMaster();
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(trigger.ReadValue(volts));
+    EXPECT_TRUE(trigger.IsLineLost());
+    EXPECT_DOUBLE_EQ(volts, 2.5);
+
+    CPtyPair second;
+    ASSERT_TRUE(second.IsValid());
+    ASSERT_TRUE(link.PointAt(second.SlaveName()));
+    trigger.SetTimeout(200);
+    bool read = false;
+    for (int i = 0; i < 100 && !read; ++i) {
+        ASSERT_TRUE(second.Send("data=256\r\n"));
+        read = trigger.ReadValue(volts);
+    }
+    ASSERT_TRUE(read);
+    EXPECT_DOUBLE_EQ(volts, 1.25);
+    EXPECT_FALSE(trigger.IsLineLost());
+    messages.Take();
+    EXPECT_EQ(messages.Count("does not answer"), 1);
+    EXPECT_EQ(messages.Count("answers again"), 1);
+    EXPECT_EQ(messages.Find("does not answer").rfind("<COM> serial trigger: " + link.Path(), 0),
+              0u);
+    EXPECT_EQ(trigger.GetLineLosses(), 1);
+}
+
+// Lines that are no reading are refused, counted, and said once.
+TEST(SerialTriggerLine, RefusedLinesAreCountedAndSaidOnce)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    CSerialTrigger trigger(20);
+    ASSERT_TRUE(trigger.Open(pty.SlaveName(), 19200));
+    trigger.SetTimeout(5000);
+    g_messages.Drain();
+    CMessageLog messages;
+    double volts = 0.0;
+    for (const char* line : {"junk\n", "data=2000\n", "data=x\n"}) {
+        ASSERT_TRUE(pty.Send(line));
+        EXPECT_FALSE(trigger.ReadValue(volts));
+    }
+    EXPECT_EQ(trigger.GetRefusedLines(), 3);
+    EXPECT_FALSE(trigger.IsLineLost());  // the line answers, with nonsense
+    messages.Take();
+    EXPECT_EQ(messages.Count("no reading was refused"), 1);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -246,6 +247,102 @@ TEST_F(WiiLayerTest, MotionPlusWakesOnRequestAndReportsRates)
     EXPECT_NEAR(taken.motionPlus.rollRate, -5.0, 0.1);
     EXPECT_NEAR(taken.motionPlus.pitchRate, 2.5, 0.1);
     EXPECT_EQ(taken.state & kWiiStateAccelerometer, kWiiStateAccelerometer);
+}
+
+// The sequence that wakes a Motion Plus: 0x55 to its init register, then the mode
+// byte; a remote that lives by it stays asleep on the mode byte alone.
+TEST_F(WiiLayerTest, MotionPlusWakesOnlyThroughItsInitRegister)
+{
+    CWiiSimulator remote(CWiiSimulator::Kind::Remote, CWiiSimulator::Extension::MotionPlus);
+    m_source->Add(&remote);
+    ASSERT_EQ(Search(), 1);
+    ASSERT_TRUE(SetWiiMotionPlus(0, true));
+    EXPECT_TRUE(PollUntil([&] { return remote.IsMotionPlusActive(); }));
+}
+
+TEST_F(WiiLayerTest, FoundButNotPermittedSaysWhatToDo)
+{
+    CWiiSimulator remote(CWiiSimulator::Kind::Remote);
+    CWiiSimulator board(CWiiSimulator::Kind::Board);
+    m_source->AddAs(&remote, CWiiHidrawSource::kProductRemote, "Nintendo RVL-CNT-01", "",
+                    EACCES);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Search(), 0);
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(GetWiiDeniedCount(), 1);
+    EXPECT_NE(m_output.find("<WII> Failed to connect to any wiimote.\n"), std::string::npos);
+    EXPECT_NE(errors.find("<WII> 1 Wii device(s) found but not opened: permission denied on "
+                          "sim:0"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("70-quorvane-wii.rules"), std::string::npos);
+    EXPECT_NE(errors.find("udevadm control --reload-rules"), std::string::npos);
+
+    // One that opens beside it connects; the one that does not is still counted.
+    m_source->Add(&board);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Search(), 1);
+    errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(GetWiiDeniedCount(), 1);
+    EXPECT_NE(errors.find("<WII> 1 Wii device(s) found but not opened"), std::string::npos);
+    EXPECT_TRUE(IsWiiBoard(0));
+
+    // Nothing refused: nothing said, nothing counted.
+    m_source->Clear();
+    m_source->Add(&board);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Search(), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("not opened"), std::string::npos);
+    EXPECT_EQ(GetWiiDeniedCount(), 0);
+}
+
+// The kernel's own Wii driver shares the remote: it is named with what to do about it,
+// and the reporting mode it sets behind the device's back is set again.
+TEST_F(WiiLayerTest, KernelWiiDriverIsNamedAndItsReportingModeIsUndone)
+{
+    CWiiSimulator remote(CWiiSimulator::Kind::Remote);
+    m_source->AddAs(&remote, CWiiHidrawSource::kProductRemote, "Nintendo RVL-CNT-01", "wiimote");
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(Search(), 1);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("<WII> sim:0 (0005:057E:0306.0000) is driven by the kernel's Wii "
+                          "driver (wiimote)"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("sudo modprobe -r hid_wiimote"), std::string::npos);
+    ASSERT_TRUE(SetWiiMotionSensing(0, true));
+    ASSERT_TRUE(remote.WaitForMode([](uint8_t mode) { return mode == kWiiModeAccel; }));
+
+    remote.ForceMode(kWiiModeButtons);  // what the kernel's driver does on its own
+    remote.SetStreamPeriod(10);
+    EXPECT_TRUE(PollUntil([&] { return remote.Mode() == kWiiModeAccel; }));
+    EXPECT_GE(GetWiimote(0)->ForeignModeChanges(), 1);
+    remote.SetStreamPeriod(0);
+
+    // A remote no other driver holds is said nothing about.
+    CWiiSimulator alone(CWiiSimulator::Kind::Remote);
+    m_source->Clear();
+    m_source->AddAs(&alone, CWiiHidrawSource::kProductRemote, "Nintendo RVL-CNT-01", "hid-generic");
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(Search(), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(WiiLayerTest, ProControllerIsNotTakenForARemote)
+{
+    CWiiSimulator pro(CWiiSimulator::Kind::ProController);
+    CWiiSimulator remote(CWiiSimulator::Kind::Remote, CWiiSimulator::Extension::MotionPlus);
+    // No HID name to tell them apart: the identifier it gives does.
+    m_source->Add(&pro, CWiiHidrawSource::kProductRemotePlus);
+    m_source->Add(&remote, CWiiHidrawSource::kProductRemotePlus);
+    ASSERT_EQ(Search(), 1);
+    EXPECT_NE(m_output.find("<WII> sim:0 is a Wii U Pro Controller, not a Wii Remote: left alone"),
+              std::string::npos)
+        << m_output;
+    EXPECT_NE(m_output.find("<WII> Connected to 1 wiimotes (of 2 found).\n"), std::string::npos);
+    EXPECT_NE(m_output.find("<WII> device[0] id = 1 : motion plus"), std::string::npos);
+    EXPECT_EQ(GetWiimote(0)->GetCandidate().path, "sim:1");
+    EXPECT_FALSE(IsWiiConnected(1));
 }
 
 TEST_F(WiiLayerTest, ALostRemoteIsReportedOnceAndNoLongerShowsItsLastLoads)

@@ -1,11 +1,14 @@
 #include "wii/wiiReports.h"
 
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -87,6 +90,16 @@ TEST(WiiReports, AccelerometerCalibrationAndOrientation)
     WiiGravityOf(noseUp, calibration, &gravity);
     WiiOrientationOf(gravity, &orientation);
     EXPECT_NEAR(orientation.pitch, 90.0, 1e-4);
+    // Each angle against the z axis alone: pitch = atan2(y, z), roll = atan2(x, z).
+    const uint8_t tilted[3] = {0x9A, 0x9A, 0x9A};  // 1 g on every axis
+    WiiGravityOf(tilted, calibration, &gravity);
+    WiiOrientationOf(gravity, &orientation);
+    EXPECT_NEAR(orientation.pitch, 45.0, 1e-4);
+    EXPECT_NEAR(orientation.roll, 45.0, 1e-4);
+    const WiiGravity upsideDown{0.0f, 0.5f, -0.8660254f};
+    WiiOrientationOf(upsideDown, &orientation);
+    EXPECT_NEAR(orientation.pitch, 150.0, 1e-3);
+    EXPECT_NEAR(orientation.roll, 180.0, 1e-3);
 
     // A blank block (1 g = 0 g) is refused; the defaults stay, nothing divides by zero.
     const uint8_t blank[10] = {};
@@ -186,6 +199,14 @@ TEST(WiiReports, ExtensionIdentifiersAndMotionPlusRates)
     EXPECT_EQ(WiiExpansionFromId(inactivePlus), kWiiExpansionOther);
     EXPECT_TRUE(WiiIsInactiveMotionPlus(inactivePlus));
     EXPECT_FALSE(WiiIsInactiveMotionPlus(plus));
+    const uint8_t pro[6] = {0, 0, 0xA4, 0x20, 0x01, 0x20};
+    EXPECT_TRUE(WiiIsProControllerId(pro));
+    for (const uint8_t* id : {nunchuk, board, plus, plusNunchuk, classic, inactivePlus})
+        EXPECT_FALSE(WiiIsProControllerId(id));
+    EXPECT_TRUE(WiiIsProControllerName("Nintendo RVL-CNT-01-UC"));
+    EXPECT_FALSE(WiiIsProControllerName("Nintendo RVL-CNT-01-TR"));
+    EXPECT_FALSE(WiiIsProControllerName("Nintendo RVL-CNT-01"));
+    EXPECT_FALSE(WiiIsProControllerName(""));
 
     // Zero rates in the slow range; pass-through data is no rate at all.
     const uint8_t still[6] = {0x00, 0x00, 0x00, 0x80 | 0x03, 0x80 | 0x02, 0x80 | 0x02};
@@ -233,9 +254,95 @@ TEST_F(WiiHidrawSourceTest, FindsRemotesByTheirHidIdentifier)
 
     // A node that cannot be opened is said once, on the error stream.
     testing::internal::CaptureStderr();
-    EXPECT_EQ(source.Open(found[0]), -1);
+    int error = 0;
+    EXPECT_EQ(source.Open(found[0], &error), -1);
+    EXPECT_EQ(error, ENOENT);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("<WII> Cannot open /devices/hidraw2"),
               std::string::npos);
+}
+
+// The node's device link names the HID device, its driver link the driver bound to
+// it, as the kernel lays them out; a Pro Controller is left out by its HID name.
+TEST_F(WiiHidrawSourceTest, TellsTheBoundDriverAndLeavesProControllersOut)
+{
+    namespace fs = std::filesystem;
+    const fs::path hid = Dir() / "devices" / "0005:057E:0306.0007";
+    const fs::path drivers = Dir() / "bus" / "hid" / "drivers";
+    fs::create_directories(hid);
+    fs::create_directories(drivers / "wiimote");
+    std::ofstream(hid / "uevent") << "HID_ID=0005:0000057E:00000306\nHID_NAME=Nintendo RVL-CNT-01\n";
+    fs::create_directory_symlink(drivers / "wiimote", hid / "driver");
+    fs::create_directories(Dir() / "class" / "hidraw" / "hidraw5");
+    fs::create_directory_symlink(hid, Dir() / "class" / "hidraw" / "hidraw5" / "device");
+    AddNode("hidraw6", "HID_ID=0005:0000057E:00000330\nHID_NAME=Nintendo RVL-CNT-01-UC\n");
+    AddNode("hidraw7", "DRIVER=hid-generic\nHID_ID=0005:0000057E:00000330\n"
+                       "HID_NAME=Nintendo RVL-CNT-01-TR\n");
+    CWiiHidrawSource source(Dir().string(), "/dev");
+    std::vector<WiiHidCandidate> found;
+    source.Scan(found);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].path, "/dev/hidraw5");
+    EXPECT_EQ(found[0].driver, "wiimote");
+    EXPECT_EQ(found[0].hidDevice, "0005:057E:0306.0007");
+    EXPECT_EQ(found[0].name, "Nintendo RVL-CNT-01");
+    EXPECT_EQ(found[1].path, "/dev/hidraw7");
+    EXPECT_EQ(found[1].driver, "hid-generic");
+    EXPECT_EQ(found[1].name, "Nintendo RVL-CNT-01-TR");
+
+    const std::string notice = WiiKernelDriverNotice(found[0]);
+    EXPECT_EQ(notice.rfind("<WII> /dev/hidraw5 (0005:057E:0306.0007) is driven by the kernel's "
+                           "Wii driver (wiimote)",
+                           0),
+              0u)
+        << notice;
+    EXPECT_NE(notice.find("sudo modprobe -r hid_wiimote"), std::string::npos);
+    EXPECT_EQ(notice.back(), '\n');
+    EXPECT_EQ(WiiKernelDriverNotice(found[1]), "");
+}
+
+// The udev rule that ships with the program opens the remotes' and boards' hidraw
+// nodes to the user, and nothing else; the install step puts it in place.
+TEST(WiiHidraw, ShippedUdevRuleCoversRemotesAndBoardsOnly)
+{
+    namespace fs = std::filesystem;
+    // This file's name may be relative to wherever it was compiled: look from the
+    // test program's folder and those above it.
+    fs::path source(__FILE__);
+    std::error_code error;
+    for (fs::path base = fs::read_symlink("/proc/self/exe", error).parent_path();
+         source.is_relative() && !base.empty() && base != base.root_path();
+         base = base.parent_path()) {
+        if (fs::exists(base / source)) source = base / source;
+    }
+    const fs::path root = source.parent_path().parent_path().parent_path();
+    std::ifstream rule(root / "tools" / "udev" / "70-quorvane-wii.rules");
+    ASSERT_TRUE(rule) << root;
+    std::vector<std::string> patterns;
+    for (std::string line; std::getline(rule, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        EXPECT_NE(line.find("SUBSYSTEM==\"hidraw\""), std::string::npos) << line;
+        EXPECT_NE(line.find("TAG+=\"uaccess\""), std::string::npos) << line;
+        const std::string key = "KERNELS==\"";
+        const size_t at = line.find(key);
+        ASSERT_NE(at, std::string::npos) << line;
+        const size_t start = at + key.size();
+        patterns.push_back(line.substr(start, line.find('"', start) - start));
+    }
+    // The HID device's name, as the kernel gives it: bus, vendor, product, instance.
+    auto covered = [&](const char* hidDevice) {
+        for (const std::string& pattern : patterns)
+            if (::fnmatch(pattern.c_str(), hidDevice, 0) == 0) return true;
+        return false;
+    };
+    EXPECT_TRUE(covered("0005:057E:0306.0001"));
+    EXPECT_TRUE(covered("0005:057E:0330.000A"));
+    EXPECT_FALSE(covered("0005:057E:2009.0003"));
+    EXPECT_FALSE(covered("0003:046D:C077.0002"));
+    std::ifstream install(root / "tools" / "packages.sh");
+    const std::string script((std::istreambuf_iterator<char>(install)),
+                             std::istreambuf_iterator<char>());
+    EXPECT_NE(script.find("udev/70-quorvane-wii.rules"), std::string::npos);
+    EXPECT_NE(script.find("/etc/udev/rules.d/"), std::string::npos);
 }
 
 TEST(WiiHidraw, NoHidLayerFindsNothingQuietly)

@@ -29,7 +29,9 @@
 // LEDs, rumble, reporting mode) and streams data reports in the mode it was set to.
 class CWiiSimulator {
 public:
-    enum class Kind { Remote, Board };
+    // A Wii U Pro Controller shares the remote's product id; it answers like one and
+    // gives its own identifier where the extension's is read.
+    enum class Kind { Remote, Board, ProController };
     enum class Extension { None, Nunchuk, MotionPlus, MotionPlusNunchuk };
 
     explicit CWiiSimulator(Kind kind, Extension extension = Extension::None)
@@ -57,6 +59,7 @@ public:
             m_far = pair[1];
             m_mode = 0;
             m_motionPlusActive = false;
+            m_motionPlusInit = false;
         }
         m_stop = false;
         m_thread = std::thread([this] { Run(); });
@@ -136,6 +139,11 @@ public:
             m_motionPlusActive = false;
         });
         SendStatus();
+    }
+    // Another driver of the remote (the kernel's) sets a reporting mode of its own.
+    void ForceMode(uint8_t mode)
+    {
+        Set([&] { m_mode = mode; });
     }
     // Streams data reports every periodMs while a mode is set; 0 stops the stream.
     void SetStreamPeriod(int periodMs) { m_streamMs = periodMs; }
@@ -263,7 +271,7 @@ private:
 
     bool HasExtensionLocked() const
     {
-        return m_kind == Kind::Board || m_extension == Extension::Nunchuk || m_motionPlusActive;
+        return m_kind != Kind::Remote || m_extension == Extension::Nunchuk || m_motionPlusActive;
     }
 
     void PutButtons(uint8_t* out) const
@@ -313,7 +321,11 @@ private:
         bool wakes = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (address == kWiiMotionPlusActivate && HasMotionPlusLocked() && !m_motionPlusActive) {
+            // A Motion Plus wakes only when its init register was written first.
+            if (address == kWiiMotionPlusInit && value == 0x55 && HasMotionPlusLocked()) {
+                m_motionPlusInit = true;
+            } else if (address == kWiiMotionPlusActivate && HasMotionPlusLocked() &&
+                       !m_motionPlusActive && m_motionPlusInit) {
                 m_motionPlusActive = true;
                 wakes = true;
             } else if (address == kWiiExtensionInit1 && value == 0x55 && m_motionPlusActive) {
@@ -345,6 +357,9 @@ private:
             if (m_kind == Kind::Board) {
                 id[4] = 0x04;
                 id[5] = 0x02;
+            } else if (m_kind == Kind::ProController) {
+                id[4] = 0x01;
+                id[5] = 0x20;
             } else if (m_motionPlusActive) {
                 id[4] = m_extension == Extension::MotionPlusNunchuk ? 0x05 : 0x04;
                 id[5] = 0x05;
@@ -468,6 +483,7 @@ private:
     int m_far = -1;
     Extension m_extension;
     bool m_motionPlusActive = false;
+    bool m_motionPlusInit = false;
     uint8_t m_mode = 0;
     uint8_t m_leds = 0;
     uint16_t m_buttons = 0;
@@ -492,7 +508,15 @@ public:
     void Add(CWiiSimulator* simulator, uint16_t product = 0x0306)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_simulators.push_back({simulator, product});
+        m_simulators.push_back({simulator, product, {}, {}, 0});
+    }
+    // A device as the system shows it: its HID name and bound driver, and the error
+    // opening it gives (EACCES: found but not ours to open).
+    void AddAs(CWiiSimulator* simulator, uint16_t product, std::string name, std::string driver,
+               int openError = 0)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_simulators.push_back({simulator, product, std::move(name), std::move(driver), openError});
     }
     void Clear()
     {
@@ -504,14 +528,26 @@ public:
     {
         ++m_scans;
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (size_t i = 0; i < m_simulators.size(); ++i)
-            found.push_back({"sim:" + std::to_string(i), m_simulators[i].product});
+        for (size_t i = 0; i < m_simulators.size(); ++i) {
+            const Entry& entry = m_simulators[i];
+            WiiHidCandidate candidate;
+            candidate.path = "sim:" + std::to_string(i);
+            candidate.product = entry.product;
+            candidate.name = entry.name;
+            candidate.driver = entry.driver;
+            candidate.hidDevice = entry.driver.empty() ? "" : "0005:057E:0306.000" + std::to_string(i);
+            found.push_back(candidate);
+        }
     }
-    int Open(const WiiHidCandidate& candidate) override
+    int Open(const WiiHidCandidate& candidate, int* error) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const size_t index = std::stoul(candidate.path.substr(4));
         if (index >= m_simulators.size()) return -1;
+        if (m_simulators[index].openError != 0) {
+            if (error != nullptr) *error = m_simulators[index].openError;
+            return -1;
+        }
         return m_simulators[index].simulator->Connect();
     }
     int Scans() const { return m_scans.load(); }
@@ -521,6 +557,9 @@ private:
     struct Entry {
         CWiiSimulator* simulator;
         uint16_t product;
+        std::string name;
+        std::string driver;
+        int openError;
     };
     std::mutex m_mutex;
     std::vector<Entry> m_simulators;

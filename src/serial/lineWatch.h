@@ -1,0 +1,51 @@
+#pragma once
+
+#include <wx/string.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+// Whether one serial line answers. A few failed reads in a row, or the port going
+// away, make it lost; the first good read after that makes it back. Each change is
+// returned once, so the owner says it once. While lost, an attempt to reopen the
+// line is due at most once per reopen interval. Owned by the device or trigger that
+// reads the line; used by its reading thread only (the getters: any thread).
+class CLineWatch {
+public:
+    enum class Change { None, Lost, Back };
+    static constexpr int kFailuresToLose = 3;
+    static constexpr std::chrono::milliseconds kReopenInterval{2000};
+
+    explicit CLineWatch(int failuresToLose = kFailuresToLose,
+                        std::chrono::milliseconds reopenInterval = kReopenInterval);
+
+    // A read that brought nothing usable; vanished: the port itself failed.
+    Change Failed(bool vanished);
+    Change Succeeded();
+    // While lost: true when an attempt to reopen is due; the next one then waits an
+    // interval.
+    bool IsReopenDue();
+    bool IsLost() const { return m_lost.load(); }
+    // A line opened anew: answering, no failures (the lost count stays).
+    void Reset();
+    // Any thread: how often the line was lost since construction.
+    int64_t GetLostCount() const { return m_lostCount.load(); }
+    void SetReopenInterval(std::chrono::milliseconds interval) { m_reopenInterval = interval; }
+
+    // The Errors page texts, each ending with a line end. tag: "<SATEL> ", "<FOB> "...
+    // A frame below 0 leaves the frames out (a line without frames, the trigger).
+    static wxString LostText(const wxString& tag, const wxString& device, const wxString& port,
+                             int64_t frame);
+    static wxString BackText(const wxString& tag, const wxString& device, const wxString& port,
+                             int64_t fromFrame, int64_t frame);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    const int m_failuresToLose;
+    std::chrono::milliseconds m_reopenInterval;
+    int m_failures = 0;
+    std::atomic<bool> m_lost{false};
+    std::atomic<int64_t> m_lostCount{0};
+    Clock::time_point m_nextReopen;
+};
