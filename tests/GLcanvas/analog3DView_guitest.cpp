@@ -185,8 +185,9 @@ TEST_F(TrackerViewTest, DeviceFeedsOneRecordPerVisibleChannel)
     EXPECT_EQ(m_device->GetView3DCount(), 1);
     EXPECT_EQ(view->GetData().SensorCount(), 8);
     EXPECT_EQ(view->GetData().ExpectedCount(), 56);
-    EXPECT_FALSE(view->NeedsRefresh());
+    EXPECT_FALSE(view->GetData().HasNewData());  // the view still asks for its first frame
     Feed(3);
+    EXPECT_TRUE(view->GetData().HasNewData());
     EXPECT_TRUE(view->NeedsRefresh());
     EXPECT_EQ(view->GetData().CurrentSample(), 2);
     {
