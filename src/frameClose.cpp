@@ -100,7 +100,7 @@ void TrackerFrame::OnQuit(wxCommandEvent& /*event*/)
 
 void TrackerFrame::OnPageClose(wxAuiNotebookEvent& event)
 {
-    auto* book = wxDynamicCast(event.GetEventObject(), wxAuiNotebook);
+    auto* book = dynamic_cast<wxAuiNotebook*>(event.GetEventObject());
     if (!book || event.GetSelection() < 0 ||
         static_cast<size_t>(event.GetSelection()) >= book->GetPageCount())
         return;

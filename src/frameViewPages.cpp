@@ -12,11 +12,13 @@
 
 #include <algorithm>
 
-CAnalogView* AsAnalogView(wxWindow* page) { return wxDynamicCast(page, CAnalogView); }
+// dynamic_cast, not wxDynamicCast: the latter static-casts to the target before its
+// own type check, which is undefined for a page of another type.
+CAnalogView* AsAnalogView(wxWindow* page) { return dynamic_cast<CAnalogView*>(page); }
 
-CAnalog3DView* As3DView(wxWindow* page) { return wxDynamicCast(page, CAnalog3DView); }
+CAnalog3DView* As3DView(wxWindow* page) { return dynamic_cast<CAnalog3DView*>(page); }
 
-CVideoView* AsVideoView(wxWindow* page) { return wxDynamicCast(page, CVideoView); }
+CVideoView* AsVideoView(wxWindow* page) { return dynamic_cast<CVideoView*>(page); }
 
 wxWindow* View3DWindow(CAnalog3DView* view) { return view; }
 

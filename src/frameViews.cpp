@@ -276,7 +276,7 @@ void TrackerFrame::OnPageChanged(wxAuiNotebookEvent& event)
 {
     event.Skip();
     if (m_quitting) return;
-    auto* book = wxDynamicCast(event.GetEventObject(), wxAuiNotebook);
+    auto* book = dynamic_cast<wxAuiNotebook*>(event.GetEventObject());
     if (!book) return;
     const int selection = event.GetSelection();
     if (selection < 0 || static_cast<size_t>(selection) >= book->GetPageCount()) return;

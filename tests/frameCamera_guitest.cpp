@@ -26,7 +26,7 @@ TEST_F(FrameDeviceTest, CameraOpensOnItsOwnPageAndClosingItFreesTheIndex)
     ASSERT_EQ(offered.size(), 1u);
     EXPECT_EQ(offered[0], "Camera #1");
     ASSERT_EQ(frame->GetDeviceCount(), 1);
-    auto* view = wxDynamicCast(frame->m_mainBook->GetPage(0), CVideoView);
+    auto* view = dynamic_cast<CVideoView*>(frame->m_mainBook->GetPage(0));
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(frame->GetDeviceList()[0]->GetDeviceType(), 9);
     EXPECT_FALSE(CVideoDevice::IsCameraAvailable(0));  // in use

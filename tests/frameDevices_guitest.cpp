@@ -139,12 +139,12 @@ TEST_F(FrameDeviceTest, TestCommandsRefuseASecondDeviceOfTheSamePath)
     // The device's page is named after it and carries its information.
     EXPECT_EQ(frame->m_mainBook->GetPageText(0), frame->GetDeviceList()[0]->GetDisplayName());
     // A tracker gets the 3D scene, or a 2D view when the OpenGL canvas is off.
-    EXPECT_NE(wxDynamicCast(frame->m_mainBook->GetPage(1), CAnalog3DView), nullptr);
+    EXPECT_NE(dynamic_cast<CAnalog3DView*>(frame->m_mainBook->GetPage(1)), nullptr);
     EXPECT_EQ(frame->GetCurrentDevice(), frame->GetDeviceList()[1]);
     frame->m_useGlCanvas = false;
     auto* tracker2D = new CFrameTestDevice(true);
     ASSERT_TRUE(frame->AddDevice3DView(tracker2D, true, false));
-    EXPECT_NE(wxDynamicCast(frame->m_mainBook->GetPage(2), CAnalogView), nullptr);
+    EXPECT_NE(dynamic_cast<CAnalogView*>(frame->m_mainBook->GetPage(2)), nullptr);
     EXPECT_EQ(frame->GetDeviceCount(), 3);
 }
 
@@ -298,7 +298,7 @@ TEST_F(FrameDeviceTest, MovedSceneCameraIsTakenUpByTheViewGridWhenIdle)
 {
     TrackerFrame* frame = MakeFrame();
     ASSERT_TRUE(frame->AddDevice3DView(new CFrameTestDevice(true), true, false));
-    auto* view = wxDynamicCast(frame->m_mainBook->GetPage(0), CAnalog3DView);
+    auto* view = dynamic_cast<CAnalog3DView*>(frame->m_mainBook->GetPage(0));
     ASSERT_NE(view, nullptr);
     RunEvents();
     view->GetCamera()->SetEye(1.0, 2.0, 3.0);

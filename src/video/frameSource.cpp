@@ -3,10 +3,22 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+namespace {
+
+// Cameras are asked through the kernel's capture interface only: any back end would also
+// wake the camera-over-USB libraries, which slow the probe and leak at start-up.
+#if defined(__linux__)
+constexpr int kCameraApi = cv::CAP_V4L2;
+#else
+constexpr int kCameraApi = cv::CAP_ANY;
+#endif
+
+}  // namespace
+
 COpenCvFrameSource::COpenCvFrameSource(int index)
 {
     try {
-        m_capture = std::make_unique<cv::VideoCapture>(index, cv::CAP_ANY);
+        m_capture = std::make_unique<cv::VideoCapture>(index, kCameraApi);
     } catch (...) {
         m_capture.reset();
     }

@@ -35,7 +35,7 @@ using FrameSourceFactory = std::function<std::unique_ptr<CFrameSource>(int index
 // A cv::VideoCapture as frame source. Every OpenCV call is guarded: OpenCV throws.
 class COpenCvFrameSource : public CFrameSource {
 public:
-    // A camera by index, through any back end.
+    // A camera by index, through the system's own capture interface (V4L2 on Linux).
     explicit COpenCvFrameSource(int index);
     // A video file (tests, replays), through the FFMPEG back end.
     explicit COpenCvFrameSource(const std::string& fileName);

@@ -37,7 +37,7 @@ int ShownIcon(const CAnalogView& view)
 TEST_F(AnalogViewTest, ConstructionByClassNameCreatesIconsOnlyWithTheWindow)
 {
     wxObject* object = wxCreateDynamicObject("CAnalogView");
-    auto* view = wxDynamicCast(object, CAnalogView);
+    auto* view = dynamic_cast<CAnalogView*>(object);
     ASSERT_NE(view, nullptr);
     // No native window yet: no child may be created on it.
     EXPECT_EQ(view->GetBatteryIcon(0), nullptr);
