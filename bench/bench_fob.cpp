@@ -134,6 +134,7 @@ bool RunCase(size_t birds, double seconds)
     startup.flock.resetMs = 0;
     startup.flock.configureMs = 0;
     startup.flock.resetPulse = false;  // a pseudo-terminal has no modem lines
+    startup.flock.minReadTimeoutMs = 500;  // the shell's default command delay
     startup.retryMs = 0;
     startup.settleMs = 0;
     // The start-up talks on the standard output: keep the bench's lines alone there.

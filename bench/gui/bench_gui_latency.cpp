@@ -1,7 +1,9 @@
 // How long the GUI thread makes an event wait while devices run: the real main frame
 // with 1, 4 and 8 test devices at 1 kHz, each with its 2D view, display timer running.
 // A probe thread posts an event every few milliseconds with its posting time; the
-// handler notes how long it waited. Both pacing modes run, the default one first.
+// handler notes how long it waited. The processor time is taken over a second interval
+// of the same length without the probe, whose own events would add to it. Both pacing
+// modes run, the default one first.
 // Runs under a display (xvfb-run). One line per case:
 //   gui devices=<n> mode=<busy|delay> event_wait_p50_ms=<> event_wait_p99_ms=<>
 //       cpu_pct_per_device=<>
@@ -77,16 +79,17 @@ struct Result {
     double cpuPct = 0.0;
 };
 
-// Runs the GUI thread's real event loop for the given time while a probe thread posts
-// events to it; returns the waits and the process's share of a processor.
-Result Measure(double seconds)
+// Runs the GUI thread's real event loop for the given time; with the probe, a thread
+// posts events to it and their waits are returned, without it the process's share of a
+// processor.
+Result Measure(double seconds, bool probing)
 {
     std::mutex waitsMutex;
     std::vector<double> waitsMs;
     waitsMs.reserve(static_cast<size_t>(seconds * 1000.0 / 5.0) + 100);
     std::atomic<bool> stop{false};
     std::thread probe([&] {
-        while (!stop.load()) {
+        while (probing && !stop.load()) {
             const auto posted = std::chrono::steady_clock::now();
             wxTheApp->CallAfter([posted, &waitsMutex, &waitsMs] {
                 const double ms = std::chrono::duration<double, std::milli>(
@@ -113,7 +116,8 @@ Result Measure(double seconds)
     // Events still queued are handled (and counted) before the figures are taken.
     wxTheApp->ProcessPendingEvents();
     std::lock_guard<std::mutex> lock(waitsMutex);
-    return {Percentile(waitsMs, 0.50), Percentile(waitsMs, 0.99), 100.0 * cpu / wall};
+    const double cpuPct = probing ? 0.0 : 100.0 * cpu / wall;
+    return {Percentile(waitsMs, 0.50), Percentile(waitsMs, 0.99), cpuPct};
 }
 
 void Print(int devices, const char* mode, const Result& r)
@@ -124,7 +128,8 @@ void Print(int devices, const char* mode, const Result& r)
     std::fflush(stdout);
 }
 
-void RunCase(int devices, bool delayMode, double seconds)
+// One frame with its devices; printed unless it is the warm-up.
+void RunCase(int devices, bool delayMode, double seconds, bool print = true)
 {
     TrackerFrame* frame = new TrackerFrame(nullptr);
     frame->m_useClockDelay = delayMode;
@@ -136,8 +141,12 @@ void RunCase(int devices, bool delayMode, double seconds)
             std::exit(1);
         }
     }
-    Measure(0.5);  // views size themselves and the devices settle
-    Print(devices, delayMode ? "delay" : "busy", Measure(seconds));
+    Measure(0.5, false);  // views size themselves and the devices settle
+    if (print) {
+        Result result = Measure(seconds, true);
+        result.cpuPct = Measure(seconds, false).cpuPct;
+        Print(devices, delayMode ? "delay" : "busy", result);
+    }
     frame->CheckToQuitAll();
     frame->Destroy();
     wxTheApp->ProcessPendingEvents();
@@ -167,7 +176,9 @@ int main(int argc, char** argv)
     ShellPrompts().confirm = [](wxWindow*, const wxString&) { return true; };  // closes ask nothing
     TrackerFrame::SetProcessorCountOverride(64);  // the device limit must not refuse 8
     std::printf("gui default_mode=%s\n", CTrackerWorker::kDefaultClockDelay ? "delay" : "busy");
-    Print(0, "reference", Measure(seconds));
+    // Fonts, themes and the GL and image libraries load on first use: not in a case.
+    RunCase(1, CTrackerWorker::kDefaultClockDelay, 1.0, false);
+    Print(0, "reference", Measure(seconds, true));
     for (int devices : {1, 4, 8}) {
         RunCase(devices, CTrackerWorker::kDefaultClockDelay, seconds);
         RunCase(devices, !CTrackerWorker::kDefaultClockDelay, seconds);

@@ -167,7 +167,10 @@ void CFobDevice::ReportFirstRefusal()
 void CFobDevice::ReadSample()
 {
     if (!m_ready.load()) return;
-    if (m_line.IsLost() && m_line.IsReopenDue()) m_flock.resume_stream();
+    if (m_line.IsLost() && m_line.IsReopenDue()) {
+        m_flock.resume_stream();
+        m_line.ReopenTried();
+    }
     if (m_line.IsLost() && !m_flock.IsOpen()) return;
     const uint64_t routedBefore = m_flock.get_routed_records();
     if (!m_flock.update()) {

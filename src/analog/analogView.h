@@ -151,13 +151,14 @@ private:
     CCurveRaster m_raster;     // GUI thread: the curves of the current paint
     wxBitmap m_rasterBitmap;   // GUI thread: the curves' layer as drawn
     CViewText m_text;          // GUI thread: text sizes kept between paints
-    CTextPlacer m_placer;
-    std::uint64_t m_refusedSeen = 0;  // GUI thread: refused rows when last painted      // GUI thread: the boxes of the texts of the current paint
+    CTextPlacer m_placer;      // GUI thread: the boxes of the texts of the current paint
+    std::uint64_t m_refusedSeen = 0;  // GUI thread: refused rows when last painted
     // GUI thread: working buffers of the paints, kept to spare an allocation per paint.
     std::vector<wxPoint2DDouble> m_points;
     std::vector<wxPoint2DDouble> m_drawn;
     std::vector<double> m_layerXy;
-    std::vector<wxString> m_labels;  // the channels' labels of the current paint
+    std::vector<wxString> m_labels;      // the channels' labels of the current paint
+    std::vector<wxString> m_valueTexts;  // and their values, where shown beside them
     std::vector<int> m_tagWanted;
     std::vector<int> m_tagTops;
     std::vector<bool> m_tagShown;

@@ -178,7 +178,14 @@ CViewText::Key CViewText::MakeKey(const wxDC& dc, const wxString& text, std::uin
 
 void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
 {
-    Key key = MakeKey(dc, text, 0);
+    // Measured with every digit as a 0: the digits of the view's font are
+    // equally wide, and a value that changes from paint to paint is then
+    // measured once for its shape, not once per value.
+    wxString shape(text);
+    for (wxString::iterator it = shape.begin(); it != shape.end(); ++it)
+        if (*it >= '1' && *it <= '9')
+            *it = '0';
+    Key key = MakeKey(dc, shape, 0);
     const auto found = m_extents.find(key);
     if (found != m_extents.end()) {
         width = found->second.GetWidth();
@@ -186,7 +193,7 @@ void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
         return;
     }
     wxCoord w = 0, h = 0;
-    dc.GetTextExtent(text, &w, &h);
+    dc.GetTextExtent(shape, &w, &h);
     width = w;
     height = h;
     if (m_extents.size() >= kMaxEntries)
@@ -197,8 +204,9 @@ void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
 bool CViewText::MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& text,
                             Picture& picture)
 {
-    int width = 0, height = 0;
-    Extent(dc, text, width, height);
+    // The picture is made once: measured exactly, whatever its digits.
+    wxCoord width = 0, height = 0;
+    dc.GetTextExtent(text, &width, &height);
     if (width <= 0 || height <= 0 || width > 4096 || height > 1024)
         return false;
     // The text on a transparent picture, in the DC's font and colour.

@@ -63,6 +63,7 @@ void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, in
 // laying out text costs far more than copying its pixels. GUI thread.
 class CViewText {
 public:
+    // Size of the text (its digits taken as equally wide).
     void Extent(wxDC& dc, const wxString& text, int& width, int& height);
     void Draw(wxDC& dc, const wxString& text, int x, int y);
     // The text, or its start and end around an ellipsis, at most maxWidth

@@ -197,14 +197,21 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
         const std::vector<PieSector> sectors = ComputePieSectors(values, valid);
         // The legend down the left side, as wide as its longest line (names
         // shortened past two fifths of the view); the pie keeps to its right.
+        // A line is the name, kept as a picture between paints, and the value
+        // beside it, laid out afresh.
         m_labels.clear();
+        m_valueTexts.clear();
         int legendWidth = 0;
+        int valueWidth = 0;
         for (const PieSector& sector : sectors) {
-            m_labels.push_back(
-                ChannelText(*device, list[static_cast<size_t>(sector.position)]) +
+            m_labels.push_back(ChannelText(*device, list[static_cast<size_t>(sector.position)]));
+            m_valueTexts.push_back(
                 wxString::Format("  : %.3f ", values[static_cast<size_t>(sector.position)]));
-            m_text.Extent(dc, m_labels.back(), tw, th);
-            legendWidth = std::max(legendWidth, tw);
+            int nameWidth = 0;
+            m_text.Extent(dc, m_labels.back(), nameWidth, th);
+            m_text.Extent(dc, m_valueTexts.back(), tw, th);
+            legendWidth = std::max(legendWidth, nameWidth + tw);
+            valueWidth = std::max(valueWidth, tw);
         }
         m_text.Extent(dc, "0", tw, th);
         const int lineHeight = th;
@@ -231,13 +238,20 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             if (box.drawable)
                 dc.DrawLine(box.cx, box.cy, RoundHalfUp(box.cx + radius * std::cos(a)),
                             RoundHalfUp(box.cy - radius * std::sin(a)));
-            const wxString line = m_text.Fit(dc, m_labels[s], legendWidth);
-            m_text.Extent(dc, line, tw, th);
+            const wxString name = m_text.Fit(dc, m_labels[s], legendWidth - valueWidth);
+            int nameWidth = 0;
+            m_text.Extent(dc, name, nameWidth, th);
+            const wxString& value = m_valueTexts[s];
+            m_text.Extent(dc, value, tw, th);
             const int row = sector.position % legend.rows;
             const int column = sector.position / legend.rows;
-            const TextBox text{10 + column * (legendWidth + 8), 122 + legend.spacing * row, tw, th};
-            if (!line.empty() && m_placer.Place(text))
-                m_text.Draw(dc, line, text.x, text.y);
+            const TextBox text{10 + column * (legendWidth + 8), 122 + legend.spacing * row,
+                               nameWidth + tw, th};
+            if (m_placer.Place(text)) {
+                if (!name.empty())
+                    m_text.Draw(dc, name, text.x, text.y);
+                m_text.Draw(dc, value, text.x + nameWidth, text.y);
+            }
         }
         // The shares in large type over the sectors, centred halfway between
         // the centre and the rim; a share with no room is left out.
@@ -250,20 +264,20 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             const double m = sector.middle * kPi / 180.0;
             const wxString share = wxString::Format("%.1f %%", sector.share * 100);
             m_text.Extent(dc, share, tw, th);
-            // Halfway to the rim; a narrow sector's share further out, where
-            // the sector is wide enough for most of the text, or not at all.
+            // Halfway to the rim; a sector narrower there than the text has
+            // its share further out, where it is wide enough for most of it,
+            // or none.
             const double half = std::min(sector.share, 0.5) * kPi;
-            const double needed = 0.6 * tw;
-            for (const double distance : {box.diameter / 4.0, box.diameter * 0.375}) {
-                if (2.0 * distance * std::sin(half) < needed && sector.share < 0.5)
+            double distance = box.diameter / 4.0;
+            if (2.0 * distance * std::sin(half) < tw) {
+                distance = box.diameter * 0.375;
+                if (2.0 * distance * std::sin(half) < 0.6 * tw)
                     continue;
-                const TextBox text{RoundHalfUp(box.cx + distance * std::cos(m)) - tw / 2,
-                                   RoundHalfUp(box.cy - distance * std::sin(m)) - th / 2, tw, th};
-                if (m_placer.Place(text)) {
-                    m_text.Draw(dc, share, text.x, text.y);
-                    break;
-                }
             }
+            const TextBox text{RoundHalfUp(box.cx + distance * std::cos(m)) - tw / 2,
+                               RoundHalfUp(box.cy - distance * std::sin(m)) - th / 2, tw, th};
+            if (m_placer.Place(text))
+                m_text.Draw(dc, share, text.x, text.y);
         }
         dc.SetFont(previous);
         if (sectors.empty() && box.drawable)

@@ -258,8 +258,10 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     dc.SetFont(crossFont);
     if (crossX) {
         m_text.Extent(dc, crossXText, tw, th);
-        crossBoxes[crossCount++] = TextBox{px - tw / 2, static_cast<int>(p.bottom + 1.25 * th), tw, th};
-        crossBoxes[crossCount++] = TextBox{px - tw / 2, static_cast<int>(p.top - 1.25 * th), tw, th};
+        const int below = static_cast<int>(p.bottom + 1.25 * th);
+        const int above = static_cast<int>(p.top - 1.25 * th);
+        crossBoxes[crossCount++] = TextBox{px - tw / 2, below, tw, th};
+        crossBoxes[crossCount++] = TextBox{px - tw / 2, above, tw, th};
     }
     if (crossY) {
         m_text.Extent(dc, crossYText, tw, th);

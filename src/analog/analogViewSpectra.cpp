@@ -77,11 +77,14 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     text.firstHalf = divisions > 0 ? tw / 2 : 0;
     const wxString levelHigh = hasSpectrum ? wxString::Format("%.3g", hi) : wxString();
     const wxString levelLow = hasSpectrum ? wxString::Format("%.3g", lo) : wxString();
+    // The level scale keeps room for three digits, also before the first
+    // spectrum: the plot does not move as the levels change.
     int highWidth = 0, lowWidth = 0;
+    m_text.Extent(dc, "0.000", text.levelWidth, th);
     if (hasSpectrum) {
         m_text.Extent(dc, levelHigh, highWidth, th);
         m_text.Extent(dc, levelLow, lowWidth, th);
-        text.levelWidth = std::max(highWidth, lowWidth);
+        text.levelWidth = std::max(text.levelWidth, std::max(highWidth, lowWidth));
     }
     wxString skew, kurt;
     int skewWidth = 0, kurtWidth = 0;
@@ -152,7 +155,9 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     const double* spectrum = dsp->GetSpectrum();
     const double binStep = SpectrumBinFrequency(1.0, m_rate, transform);
     const double pixelsPerHz = cell.width / maxRate;
-    const auto binX = [&](int b) { return SpectrumBinFrequency(b, m_rate, transform) * pixelsPerHz; };
+    const auto binX = [&](int b) {
+        return SpectrumBinFrequency(b, m_rate, transform) * pixelsPerHz;
+    };
     {
         const int barWidth = std::max(1, RoundHalfUp(binStep * pixelsPerHz));
         const wxColour base = colour.ChangeLightness(50);

@@ -45,6 +45,8 @@ bool CLineWatch::IsReopenDue()
     return true;
 }
 
+void CLineWatch::ReopenTried() { m_nextReopen = Clock::now() + m_reopenInterval; }
+
 wxString CLineWatch::LostText(const wxString& tag, const wxString& device, const wxString& port,
                               int64_t frame)
 {

@@ -26,6 +26,9 @@ public:
     // While lost: true when an attempt to reopen is due; the next one then waits an
     // interval.
     bool IsReopenDue();
+    // After an attempt to reopen: the next one waits a whole interval from now, so
+    // that attempts that take long never follow each other back to back.
+    void ReopenTried();
     bool IsLost() const { return m_lost.load(); }
     // A line opened anew: answering, no failures (the lost count stays).
     void Reset();

@@ -75,7 +75,10 @@ bool CSerialTrigger::Reopen()
 bool CSerialTrigger::ReadValue(double& volts)
 {
     if (!m_isOpen) return false;
-    if (m_line.IsLost() && m_line.IsReopenDue()) Reopen();
+    if (m_line.IsLost() && m_line.IsReopenDue()) {
+        Reopen();
+        m_line.ReopenTried();
+    }
     if (!m_port.IsOpen()) return false;
     const int result = ReadLine(volts, m_timeoutMs);
     const wxString device = _("serial trigger");

@@ -174,12 +174,18 @@ bool CWiiRemote::HandleReport(const uint8_t* report, size_t size)
         HandleAck(report, size);
         return true;
     }
+    const bool isData = reportId >= 0x30 && reportId <= 0x3F;
+    if (isData) CheckForeignMode(reportId);
     WiiDataLayout layout;
-    if (!WiiDataLayoutOf(reportId, &layout) || size < layout.size) {
-        Refuse(report, size);  // unknown, or cut
+    if (!WiiDataLayoutOf(reportId, &layout)) {
+        // A mode not used here (interleaved halves) is no fault; any other id is.
+        if (!isData) Refuse(report, size);
         return true;
     }
-    CheckForeignMode(reportId);
+    if (size < layout.size) {
+        Refuse(report, size);
+        return true;
+    }
     if (HandleData(report, layout)) return true;
     if (size <= sizeof m_stash) {
         std::memcpy(m_stash, report, size);

@@ -384,7 +384,7 @@ TEST(FobDeviceLineThreads, PulledCableIsSaidOnceAndTheLineComesBack)
     CLineLink link;
     ASSERT_TRUE(link.PointAt(first->SlaveName()));
     CFobDevice device(wxString(link.Path()), 115200, 1, 1, 72.0f, false, false,
-                      QuickStartup(nullptr, 250));
+                      QuickStartup(nullptr, 1000));
     ASSERT_TRUE(device.IsReady());
     device.SetReopenInterval(std::chrono::milliseconds(100));
     g_messages.Drain();

@@ -185,8 +185,7 @@ TEST_F(TrackerViewTest, DeviceFeedsOneRecordPerVisibleChannel)
     EXPECT_EQ(m_device->GetView3DCount(), 1);
     EXPECT_EQ(view->GetData().SensorCount(), 8);
     EXPECT_EQ(view->GetData().ExpectedCount(), 56);
-    // (The view still owes its first frame, so it asks for a repaint either way.)
-    EXPECT_FALSE(view->GetData().HasNewData());
+    EXPECT_FALSE(view->GetData().HasNewData());  // the view still asks for its first frame
     Feed(3);
     EXPECT_TRUE(view->GetData().HasNewData());
     EXPECT_TRUE(view->NeedsRefresh());

@@ -571,6 +571,8 @@ TEST_F(OscDeviceThreads, IdleSourceDeviceWaitsInsteadOfSpinning)
     Received request;
     ASSERT_TRUE(m_source.Next(request));
     device.AddView(&m_view);
+    // The pacing loop that passes without sleeping ("/Device/use_clock_delay" off): only
+    // the receive wait keeps this thread from spinning.
     ASSERT_TRUE(device.Create(false));
     ASSERT_TRUE(device.RunThread());
     ASSERT_TRUE(

@@ -705,6 +705,8 @@ std::unique_ptr<CSerialSatelDevice> RunBoard(const std::string& path, CFakeView&
     auto device = std::make_unique<CSerialSatelDevice>(path, 25, false, 400.0, false);
     EXPECT_TRUE(device->IsReady());
     device->SetReopenInterval(100ms);
+    // A few periods would do; more keeps a loaded machine from missing replies.
+    device->SetReplyTimeouts(500ms, 2s);
     device->AddView(&view);
     EXPECT_TRUE(device->Create(false));
     EXPECT_TRUE(device->RunThread());

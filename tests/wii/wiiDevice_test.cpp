@@ -393,7 +393,9 @@ bool WaitForFrame(CFakeView& view, const std::function<bool(const std::vector<do
 // by their own acquisition threads: the board's calibration is read (without it the
 // loads would read 0), the Motion Plus is woken, the angles follow the published
 // formulas, buttons become markers and both batteries read on their own scales.
-TEST_F(WiiDeviceTest, BoardAndMotionPlusRemoteRunEndToEndThroughTheHidSource)
+class WiiDeviceThreads : public WiiDeviceTest {};
+
+TEST_F(WiiDeviceThreads, BoardAndMotionPlusRemoteRunEndToEndThroughTheHidSource)
 {
     CWiiSimulator board(CWiiSimulator::Kind::Board);
     CWiiSimulator remote(CWiiSimulator::Kind::Remote, CWiiSimulator::Extension::MotionPlus);
@@ -402,6 +404,7 @@ TEST_F(WiiDeviceTest, BoardAndMotionPlusRemoteRunEndToEndThroughTheHidSource)
     m_source->AddAs(&board, CWiiHidrawSource::kProductRemote, "Nintendo RVL-WBC-01", "");
     m_source->AddAs(&remote, CWiiHidrawSource::kProductRemotePlus, "Nintendo RVL-CNT-01-TR", "");
     ASSERT_EQ(Search(), 2);
+    CFakeView boardView, remoteView;  // outlive the devices, which freeze them on closing
     CWiiDevice boardDevice(false, 0, false);
     CWiiDevice remoteDevice(false, 1, false);
     ASSERT_TRUE(boardDevice.IsBoard());
@@ -414,7 +417,6 @@ TEST_F(WiiDeviceTest, BoardAndMotionPlusRemoteRunEndToEndThroughTheHidSource)
     remote.SetRates(20.0, -10.0, 5.0);
     board.SetStreamPeriod(10);
     remote.SetStreamPeriod(10);
-    CFakeView boardView, remoteView;
     boardDevice.AddView(&boardView);
     remoteDevice.AddView(&remoteView);
     const double rate = 50.0;

@@ -80,7 +80,8 @@ TEST_F(WiiRemoteTest, MalformedReportsAreRefusedCountedAndSaidOnce)
     testing::internal::CaptureStderr();
     Send(std::vector<uint8_t>(30, 0x31));     // larger than any report
     Send({0x31, 0x00, 0x08, 0x80});           // cut
-    Send({0x3E, 0x00, 0x00});                 // no such report
+    Send({0x3E, 0x00, 0x00});                 // a mode not used here: left alone
+    Send({0x2A, 0x00, 0x00});                 // no such report
     Send({0x20, 0x00, 0x00});                 // cut status
     Send({0x31, 0x00, 0x08, 0x80, 0x80, 0x9A});  // whole: taken
     EXPECT_TRUE(remote.Pump());
