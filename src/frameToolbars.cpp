@@ -3,6 +3,7 @@
 #include "analog/analogView.h"
 #include "appIcons.h"
 #include "checkBoxComboPopup.h"
+#include "deviceRun.h"
 #include "shellLog.h"
 
 #include <wx/aui/auibar.h>
@@ -156,7 +157,7 @@ void TrackerFrame::OnStartStopDevice(wxCommandEvent& event)
     }
     CAnalogDevice* device = GetCurrentDevice();
     if (!device) return;
-    if (device->IsRecording()) {
+    if (HasRunToFinish(*device)) {
         // Stopping would cut the recording; starting again would reset it.
         LogRecordingRefusal("OnStartStopDevice");
         return;

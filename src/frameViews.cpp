@@ -8,6 +8,7 @@
 #include "analog/analogViewFormat.h"
 #include "checkBoxComboPopup.h"
 #include "frameViewPages.h"
+#include "deviceRun.h"
 #include "shellLog.h"
 
 #include <algorithm>
@@ -160,7 +161,7 @@ void TrackerFrame::ApplyChannelSelection()
     CAnalogDevice* device = GetCurrentDevice();
     // The list was filled for one device; ticks never reach another one.
     if (!device || !m_channelPopup || device != m_channelPopupDevice) return;
-    if (device->IsRecording()) {
+    if (HasRunToFinish(*device)) {
         // A new channel set would reset the device under its recording: the list
         // shows the channels that are recorded again.
         LogRecordingRefusal("ApplyChannelSelection");
@@ -193,7 +194,7 @@ void TrackerFrame::OnDeviceReset(wxCommandEvent& /*event*/)
 {
     CAnalogDevice* device = GetCurrentDevice();
     if (!device) return;
-    if (device->IsRecording()) {
+    if (HasRunToFinish(*device)) {
         LogRecordingRefusal("OnDeviceReset");
         return;
     }
@@ -204,7 +205,7 @@ void TrackerFrame::OnDeviceOffset(wxCommandEvent& /*event*/)
 {
     CAnalogDevice* device = GetCurrentDevice();
     if (!device) return;
-    if (device->IsRecording()) {
+    if (HasRunToFinish(*device)) {
         LogRecordingRefusal("OnDeviceOffset");
         return;
     }
@@ -260,7 +261,7 @@ void TrackerFrame::OnGraphTypeSelected(wxCommandEvent& event)
     if (CAnalogView* view = AsAnalogView(page)) {
         view->draw_type = selection;
         CAnalogDevice* device = view->m_device.load();
-        if (device && !device->IsRecording())
+        if (device && !HasRunToFinish(*device))
             device->ResetViews();
         else
             view->Refresh(true);
