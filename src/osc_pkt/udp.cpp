@@ -223,7 +223,6 @@ bool UdpEndpoint::ReceiveNextPacketUs(std::int64_t timeoutUs)
     return Receive(&timeout);
 }
 
-// A null time-out waits without limit.
 bool UdpEndpoint::Receive(const timespec* timeout)
 {
     m_received = 0;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -88,7 +89,7 @@ public:
 
 private:
     bool OpenSocket(const std::string& host, int port);
-    bool Receive(const struct timespec* timeout);
+    bool Receive(const timespec* timeout);  // null: without limit
     bool SendRaw(const void* data, std::size_t size, const NetAddress* address);
     void SetErrorOnce(const std::string& text);
 
