@@ -19,7 +19,17 @@ load=$!
 trap 'kill -- -"$load" 2>/dev/null || true' EXIT
 
 failed=0
+done_runs=0
 declare -A failures=()
+summary() {
+    local text=""
+    for name in "${!failures[@]}"; do
+        text+=" $name(${failures[$name]})"
+    done
+    echo "runs=$done_runs failed=$failed${text:+ failing:$text}"
+}
+# Stopped early: the runs so far are still counted.
+trap 'echo "stopped during run $((done_runs + 1))"; summary; exit 130' INT TERM
 for ((run = 1; run <= runs; run++)); do
     log="$logs/run-$run.log"
     start=$SECONDS
@@ -35,9 +45,6 @@ for ((run = 1; run <= runs; run++)); do
             failures[$name]=$((${failures[$name]:-0} + 1))
         done
     fi
+    done_runs=$run
 done
-summary=""
-for name in "${!failures[@]}"; do
-    summary+=" $name(${failures[$name]})"
-done
-echo "runs=$runs failed=$failed${summary:+ failing:$summary}"
+summary
