@@ -27,6 +27,7 @@ wxImage DrawThrough(CViewText& texts, const wxString& text, const wxColour& colo
         wxGCDC dc(context);
         dc.SetFont(*wxNORMAL_FONT);
         dc.SetTextForeground(colour);
+        texts.Begin(dc);
         texts.Draw(dc, text, x, y);
     }
     return bitmap.ConvertToImage();
