@@ -167,13 +167,21 @@ size_t CViewText::KeyHash::operator()(const Key& key) const
 CViewText::Key CViewText::MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour)
 {
     const wxFont& font = dc.GetFont();
-    return Key{text,
-               font.GetFaceName(),
-               font.GetPointSize(),
-               static_cast<int>(font.GetWeight()),
-               static_cast<int>(font.GetFamily()),
-               static_cast<int>(font.GetStyle()),
-               colour};
+    // A font that shares its data with the last one is the same font.
+    if (!m_keyFont.IsOk() || font.GetRefData() != m_keyFont.GetRefData()) {
+        m_keyFont = font;
+        m_fontKey = Key{wxString(),
+                        font.GetFaceName(),
+                        font.GetPointSize(),
+                        static_cast<int>(font.GetWeight()),
+                        static_cast<int>(font.GetFamily()),
+                        static_cast<int>(font.GetStyle()),
+                        0};
+    }
+    Key key = m_fontKey;
+    key.text = text;
+    key.colour = colour;
+    return key;
 }
 
 void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)

@@ -90,11 +90,11 @@ private:
     struct Key {
         wxString text;
         wxString face;
-        int pointSize;
-        int weight;
-        int family;
-        int style;
-        std::uint32_t colour;  // 0 when measuring (colour does not change the size)
+        int pointSize = 0;
+        int weight = 0;
+        int family = 0;
+        int style = 0;
+        std::uint32_t colour = 0;  // 0 when measuring (colour does not change the size)
         bool operator==(const Key& other) const
         {
             return text == other.text && face == other.face && pointSize == other.pointSize &&
@@ -111,7 +111,7 @@ private:
         int height = 0;
         wxGraphicsBitmap bitmap;  // made on the second use
     };
-    static Key MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour);
+    Key MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour);
     bool MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& text, Picture& picture);
     // The context's font for the DC's font in the current colour, made once per
     // font, colour and resolution.
@@ -131,6 +131,9 @@ private:
     };
     std::vector<Font> m_fonts;
     wxRealPoint m_dpi;
+    // The attributes of the last font keyed (asking the toolkit costs more than the lookup).
+    wxFont m_keyFont;
+    Key m_fontKey;
     wxColour m_colour{*wxBLACK};
     std::vector<Drawn>* m_recorder = nullptr;
 };
