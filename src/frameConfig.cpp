@@ -166,11 +166,12 @@ std::unique_ptr<wxFileConfig> TrackerFrame::OpenConfig(bool mustExist)
 {
     // Always '/' before the file name, whatever the platform's separator.
     const wxString path = m_configDir + "/" + kConfigAppName + ".cfg";
-    const bool exists = wxFileName::FileExists(path);
+    // Anything at the path counts: a folder there is no file either.
+    const bool exists = wxFileName::Exists(path, wxFILE_EXISTS_ANY);
     if (mustExist && !exists) return nullptr;
     // A file we cannot read would be replaced by defaults when the object is
     // deleted: leave it alone and say so once.
-    if (exists && !wxFileName::IsFileReadable(path)) {
+    if (exists && (!wxFileName::FileExists(path) || !wxFileName::IsFileReadable(path))) {
         if (!m_configUnreadableReported) {
             m_configUnreadableReported = true;
             SetErrorMessage(wxString::Format(_("Cannot read configuration file %s: settings are "

@@ -60,10 +60,9 @@ wxString TrackerFrame::SelectRecordingFile()
     // The player's later relative look-ups start from the capture folder.
     if (!m_capturePath.empty() && wxFileName::DirExists(m_capturePath))
         wxFileName::SetCwd(m_capturePath);
-    const wxString extension = "qvd";
-    wxFileDialog dialog(nullptr, _("Open Quorvane file"), m_capturePath,
-                        m_capturePath + wxFileName::GetPathSeparator() + "*." + extension,
-                        _("Quorvane files") + "|*." + extension, wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+    // The folder and the wildcard go separately: a default file name holds no path.
+    wxFileDialog dialog(nullptr, _("Open Quorvane file"), m_capturePath, wxEmptyString,
+                        _("Quorvane files") + " (*.qvd)|*.qvd", wxFD_OPEN | wxFD_FILE_MUST_EXIST);
     if (dialog.ShowModal() == wxID_CANCEL) return wxString();
     wxFileName chosen(dialog.GetPath());
     chosen.MakeAbsolute();

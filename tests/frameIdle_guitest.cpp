@@ -128,7 +128,7 @@ TEST_F(FrameIdleDeviceTest, MovedSceneCameraReachesTheViewGridWithinOneDisplayTi
 {
     TrackerFrame* frame = MakeFrame();
     ASSERT_TRUE(frame->AddDevice3DView(new CTestDevice(false, true), true, false));
-    auto* view = wxDynamicCast(frame->m_mainBook->GetPage(0), CAnalog3DView);
+    auto* view = dynamic_cast<CAnalog3DView*>(frame->m_mainBook->GetPage(0));
     ASSERT_NE(view, nullptr);
     RunEvents();
     // A drag or a preset moves the camera; no idle pass follows, only the display timer.

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libwxgtk3.2-dev libfftw3-dev libglu1-mesa-dev
           libcairo2-dev freeglut3-dev libgtest-dev libbenchmark-dev xvfb xauth libgl1-mesa-dri liblo-tools
           libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-videoio-dev
-          libopencv-dnn-dev locales)
+          libopencv-dnn-dev locales libx11-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
@@ -15,6 +15,17 @@ if ((${#missing[@]})); then
     echo "installing: ${missing[*]}"
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# A locale with a decimal comma: the tests read numbers under one.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
+    # Listed in locale.gen as well, so that a later locale-gen keeps it.
+    if [[ -w /etc/locale.gen ]] && ! grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen; then
+        echo "de_DE.UTF-8 UTF-8" >>/etc/locale.gen
+    fi
+    echo "generating the de_DE.UTF-8 locale"
+    localedef -i de_DE -f UTF-8 de_DE.UTF-8 \
+        || echo "could not generate de_DE.UTF-8 (not root?): the comma-decimal tests skip" >&2
 fi
 
 # Wii Remotes and Balance Boards: without this udev rule their hidraw nodes are root's

@@ -113,43 +113,49 @@ TEST(GLCameraConfigLoadTest, MissingAndBadValuesKeepTheCurrentOnes)
 
 TEST(GLCameraConfigLoadTest, InsaneStoredValuesFallBackToDefaultsWithOneMessage)
 {
-    wxStringInputStream in("[insane/Camera]\nEye_0=1e308\nEye_1=-2e6\nEye_2=nan\nCenter_0=text\n"
+    // Each value is reported once per process: a repeated run uses groups of its own.
+    static int round = 0;
+    const wxString p = wxString::Format("r%d", ++round);
+    wxStringInputStream in("[" + p +
+                           "insane/Camera]\nEye_0=1e308\nEye_1=-2e6\nEye_2=nan\nCenter_0=text\n"
                            "Center_1=inf\nLens=-5\ncmin=1e308\nzfar=-1e7\nPerpective=7\n"
                            "Orbital=maybe\n");
     wxFileConfig config(in);
     const wxGLCamera defaults;
     wxGLCamera cam;
     CLogCapture log;
-    cam.LoadConfig(&config, "insane");
+    cam.LoadConfig(&config, p + "insane");
     ExpectSamePersistedFields(defaults, cam);
     ASSERT_EQ(log.Messages().size(), 1u);
     EXPECT_EQ(log.Warnings(), 1);
-    EXPECT_NE(log.Messages()[0].find("insane/Camera/Lens=-5"), std::string::npos);
-    EXPECT_NE(log.Messages()[0].find("insane/Camera/Eye_0=1e308"), std::string::npos);
+    const std::string& said = log.Messages()[0];
+    EXPECT_NE(said.find((p + "insane/Camera/Lens=-5").ToStdString()), std::string::npos);
+    EXPECT_NE(said.find((p + "insane/Camera/Eye_0=1e308").ToStdString()), std::string::npos);
     // Read again (another view, a later start of the page): nothing new to say.
     wxGLCamera again;
-    again.LoadConfig(&config, "insane");
+    again.LoadConfig(&config, p + "insane");
     ExpectSamePersistedFields(defaults, again);
     EXPECT_EQ(log.Messages().size(), 1u);
 
     // The zoom's own limits are accepted; two cameras loaded in one scope say it once.
-    wxStringInputStream edges("[edge/Camera]\nLens=179\nEye_0=-1e6\n[edge2/Camera]\nLens=0.01\n"
-                              "[bad1/Camera]\nLens=179.5\n[bad2/Camera]\nLens=0\n");
+    wxStringInputStream edges("[" + p + "edge/Camera]\nLens=179\nEye_0=-1e6\n[" + p +
+                              "edge2/Camera]\nLens=0.01\n[" + p + "bad1/Camera]\nLens=179.5\n[" +
+                              p + "bad2/Camera]\nLens=0\n");
     wxFileConfig edgeConfig(edges);
     wxGLCamera wide;
-    wide.LoadConfig(&edgeConfig, "edge");
+    wide.LoadConfig(&edgeConfig, p + "edge");
     EXPECT_EQ(wide.GetLens(), 179.0);
     EXPECT_EQ(wide.GetEyeVector().x, -1.0e6);
     wxGLCamera narrow;
-    narrow.LoadConfig(&edgeConfig, "edge2");
+    narrow.LoadConfig(&edgeConfig, p + "edge2");
     EXPECT_EQ(narrow.GetLens(), 0.01);
     EXPECT_EQ(log.Messages().size(), 1u);
     {
         const wxGLCamera::LoadReport report;
         wxGLCamera first;
-        first.LoadConfig(&edgeConfig, "bad1");
+        first.LoadConfig(&edgeConfig, p + "bad1");
         wxGLCamera second;
-        second.LoadConfig(&edgeConfig, "bad2");
+        second.LoadConfig(&edgeConfig, p + "bad2");
         EXPECT_EQ(first.GetLens(), wxGLCamera::kDefaultLens);
         EXPECT_EQ(second.GetLens(), wxGLCamera::kDefaultLens);
         EXPECT_EQ(log.Messages().size(), 1u);

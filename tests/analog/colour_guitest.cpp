@@ -10,6 +10,9 @@ namespace {
 // toolkit's, which wrote the colour texts of existing configuration files.
 TEST(ColourDatabaseTest, CoreTableMatchesTheToolkit)
 {
+    // The toolkit's own database learns every name parsed in the process (the first to
+    // take a colour then names it), so the names come from an untouched copy.
+    wxColourDatabase pristine;
     for (int i = 0; i < kPaletteSize; ++i) {
         const wxColour expected = wxTheColourDatabase->Find(PaletteName(i));
         CColour ours;
@@ -18,8 +21,7 @@ TEST(ColourDatabaseTest, CoreTableMatchesTheToolkit)
         if (!known) continue;
         EXPECT_EQ(ours, CColour(expected.Red(), expected.Green(), expected.Blue()))
             << PaletteName(i);
-        EXPECT_EQ(ColourToString(ours), expected.GetAsString(wxC2S_NAME | wxC2S_CSS_SYNTAX))
-            << PaletteName(i);
+        EXPECT_EQ(ColourToString(ours), pristine.FindName(expected).Lower()) << PaletteName(i);
     }
 }
 

@@ -208,20 +208,35 @@ public:
 // Samples a device produces in windowUs, measured on the monotonic clock from the
 // reading times of its samples. Sample k is read at t_k = start + k x period + lateness;
 // it is never early, and on a busy machine many readings are late by a time slice or
-// more. The least t_k - k x nominal period over the first and the last fifth of the
-// window is each fifth's most punctual reading; their difference is the drift, which a
-// wrong rate makes grow steadily and lateness does not.
+// more, for a whole stretch when the machine is overloaded. The offsets
+// t_k - k x nominal period have a lower envelope whose slope is the drift per sample,
+// which a wrong rate makes grow steadily and lateness does not: each tenth of the
+// window gives its most punctual reading, and the median of the slopes between those
+// ignores the few tenths a stall kept late throughout.
 inline double SamplesWithin(const std::vector<double>& times, double windowUs, double rateHz)
 {
     const double periodUs = 1.0e6 / rateHz;
     std::vector<double> offsets;
     for (size_t k = 0; k < times.size() && times[k] - times.front() < windowUs; ++k)
         offsets.push_back(times[k] - static_cast<double>(k) * periodUs);
-    if (offsets.size() < 10)
+    if (offsets.size() < 20)
         return static_cast<double>(offsets.size());
-    const auto fifth = static_cast<std::ptrdiff_t>(offsets.size() / 5);
-    const double early = *std::min_element(offsets.begin(), offsets.begin() + fifth);
-    const double late = *std::min_element(offsets.end() - fifth, offsets.end());
-    return rateHz * windowUs / 1.0e6 - (late - early) / periodUs;
+    constexpr size_t kParts = 10;
+    const size_t part = offsets.size() / kParts;
+    std::vector<std::pair<double, double>> lows;  // (sample index, offset)
+    for (size_t p = 0; p < kParts; ++p) {
+        const auto begin = offsets.begin() + static_cast<std::ptrdiff_t>(p * part);
+        const auto low = std::min_element(begin, begin + static_cast<std::ptrdiff_t>(part));
+        lows.emplace_back(static_cast<double>(low - offsets.begin()), *low);
+    }
+    std::vector<double> slopes;
+    for (size_t i = 0; i < lows.size(); ++i)
+        for (size_t j = i + 1; j < lows.size(); ++j)
+            slopes.push_back((lows[j].second - lows[i].second) / (lows[j].first - lows[i].first));
+    const auto middle = slopes.begin() + static_cast<std::ptrdiff_t>(slopes.size() / 2);
+    std::nth_element(slopes.begin(), middle, slopes.end());
+    const double driftPerSample = *middle;
+    const double nominal = rateHz * windowUs / 1.0e6;
+    return nominal * (1.0 - driftPerSample / periodUs);
 }
 

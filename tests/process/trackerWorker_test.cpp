@@ -242,6 +242,26 @@ TEST(AcquisitionThreadTest, BusyModeSpinsAtNoMoreThanNormalPriority)
     busy.Close();
 }
 
+// The rate measure on made-up reading times: a stretch where every reading came late
+// (an overloaded machine) is no wrong rate, and a wrong rate is seen.
+TEST(WorkerGroupTest, RateMeasureToleratesAStretchOfLateReadings)
+{
+    const auto readings = [](double periodUs, size_t count, size_t lateFrom, size_t lateTo) {
+        std::vector<double> times;
+        for (size_t k = 0; k < count; ++k) {
+            const double jitter = (k % 7 == 0) ? 0.0 : 300.0 + 100.0 * static_cast<double>(k % 5);
+            const double stall = (k >= lateFrom && k < lateTo) ? 6000.0 : 0.0;
+            times.push_back(static_cast<double>(k) * periodUs + jitter + stall);
+        }
+        return times;
+    };
+    // 250 Hz for 1.2 s; the last fifth of the first second late by 6 ms throughout.
+    EXPECT_NEAR(SamplesWithin(readings(4000.0, 300, 200, 250), 1.0e6, 250.0), 250.0, 1.0);
+    EXPECT_NEAR(SamplesWithin(readings(4000.0, 300, 0, 0), 1.0e6, 250.0), 250.0, 1.0);
+    // Really 245 Hz.
+    EXPECT_NEAR(SamplesWithin(readings(1.0e6 / 245.0, 300, 0, 0), 1.0e6, 250.0), 245.0, 1.0);
+}
+
 TEST(WorkerGroupTest, GroupMembersSampleAtTheirRatesAndShareTheGroupTime)
 {
     CFakeDevice slow("slow", 100.0, true);
