@@ -39,6 +39,21 @@ struct GroupEntry {
     CTrackerWorker* worker;
 };
 
+// Notes the nice value of the thread that reads its samples (-100 until it read).
+class CNiceProbe : public CFakeDevice {
+public:
+    CNiceProbe(const wxString& name, double rateHz) : CFakeDevice(name, rateHz, false) {}
+    void ReadSample() override
+    {
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+        if (errno == 0)
+            m_nice.store(nice);
+        CFakeDevice::ReadSample();
+    }
+    std::atomic<int> m_nice{-100};
+};
+
 }  // namespace
 
 TEST(WorkerGroupTest, RatesGivePeriodDivisorsAndPacingWorker)
@@ -213,24 +228,11 @@ TEST(AcquisitionThreadTest, DefaultModeSleepsAndKeepsTheRateOnTheDevicesClock)
 
 TEST(AcquisitionThreadTest, BusyModeSpinsAtNoMoreThanNormalPriority)
 {
-    class CNiceDevice : public CFakeDevice {
-    public:
-        CNiceDevice(const wxString& name) : CFakeDevice(name, 1000.0, false) {}
-        void ReadSample() override
-        {
-            errno = 0;
-            const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
-            if (errno == 0)
-                m_nice.store(nice);
-            CFakeDevice::ReadSample();
-        }
-        std::atomic<int> m_nice{-100};
-    };
     EXPECT_EQ(CTrackerWorker::EffectivePriority(100, false), 50);
     EXPECT_EQ(CTrackerWorker::EffectivePriority(0, false), 0);
     EXPECT_EQ(CTrackerWorker::EffectivePriority(100, true), 100);
     EXPECT_EQ(CTrackerWorker::EffectivePriority(-1, false), -1);
-    CNiceDevice busy("busy");
+    CNiceProbe busy("busy", 1000.0);
     ASSERT_TRUE(busy.Create(false));
     ASSERT_TRUE(busy.SetWorkerPriority(100));
     ASSERT_TRUE(busy.RunThread());
@@ -636,20 +638,7 @@ TEST(WorkerPriorityTest, SettingMapsToTheScaleAndLowPriorityReachesTheThread)
     EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(1), 50u);
     EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(2), 100u);
     EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(-3), 100u);
-    class CNiceProbe : public CFakeDevice {
-    public:
-        CNiceProbe() : CFakeDevice("nice", 200.0, false) {}
-        void ReadSample() override
-        {
-            errno = 0;
-            const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
-            if (errno == 0)
-                m_nice.store(nice);
-            CFakeDevice::ReadSample();
-        }
-        std::atomic<int> m_nice{-100};
-    };
-    CNiceProbe device;
+    CNiceProbe device("nice", 200.0);
     EXPECT_FALSE(device.SetWorkerPriority(0));  // no thread yet
     const int callerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
     ASSERT_TRUE(device.Create(false));
