@@ -4,7 +4,6 @@
 #include "appIcons.h"
 #include "checkBoxComboPopup.h"
 #include "deviceRun.h"
-#include "shellLog.h"
 
 #include <wx/aui/auibar.h>
 #include <wx/combobox.h>
@@ -156,12 +155,8 @@ void TrackerFrame::OnStartStopDevice(wxCommandEvent& event)
         return;
     }
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device) return;
-    if (HasRunToFinish(*device)) {
-        // Stopping would cut the recording; starting again would reset it.
-        LogRecordingRefusal("OnStartStopDevice");
-        return;
-    }
+    // Stopping would cut the recording; starting again would reset it.
+    if (!device || RefusedWhileRecording(*device, "OnStartStopDevice")) return;
     device->AnalogStartStop();
     UpdateStartStopTool();
 }

@@ -9,7 +9,6 @@
 #include "checkBoxComboPopup.h"
 #include "frameViewPages.h"
 #include "deviceRun.h"
-#include "shellLog.h"
 
 #include <algorithm>
 #include <vector>
@@ -161,10 +160,9 @@ void TrackerFrame::ApplyChannelSelection()
     CAnalogDevice* device = GetCurrentDevice();
     // The list was filled for one device; ticks never reach another one.
     if (!device || !m_channelPopup || device != m_channelPopupDevice) return;
-    if (HasRunToFinish(*device)) {
+    if (RefusedWhileRecording(*device, "ApplyChannelSelection")) {
         // A new channel set would reset the device under its recording: the list
         // shows the channels that are recorded again.
-        LogRecordingRefusal("ApplyChannelSelection");
         const std::vector<int>& visible = device->GetVisibleList();
         for (unsigned i = 0; i < m_channelPopup->GetCount(); ++i)
             m_channelPopup->Check(
@@ -193,22 +191,14 @@ void TrackerFrame::OnRestoreStartupView(wxCommandEvent& /*event*/)
 void TrackerFrame::OnDeviceReset(wxCommandEvent& /*event*/)
 {
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device) return;
-    if (HasRunToFinish(*device)) {
-        LogRecordingRefusal("OnDeviceReset");
-        return;
-    }
+    if (!device || RefusedWhileRecording(*device, "OnDeviceReset")) return;
     device->ResetViews();
 }
 
 void TrackerFrame::OnDeviceOffset(wxCommandEvent& /*event*/)
 {
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device) return;
-    if (HasRunToFinish(*device)) {
-        LogRecordingRefusal("OnDeviceOffset");
-        return;
-    }
+    if (!device || RefusedWhileRecording(*device, "OnDeviceOffset")) return;
     device->AnalogOffset();
 }
 
