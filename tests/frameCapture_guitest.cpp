@@ -129,6 +129,26 @@ protected:
         m_frame->ProcessWindowEvent(event);
     }
 
+    // The user unticks the first channel in the toolbar's list.
+    void UntickFirstChannel()
+    {
+        m_frame->m_channelPopup->Check(0, false);
+        wxCommandEvent untick(wxEVT_CHECKLISTBOX, ID_CHANNEL_LIST);
+        untick.SetInt(0);
+        untick.SetEventObject(m_frame->m_channelPopup);
+        m_frame->ProcessWindowEvent(untick);
+    }
+
+    // Waits, with no event running, until the capture limit ended both devices' runs.
+    bool WaitRunsEnded()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+        while ((m_devices[0]->IsRecording() || m_devices[1]->IsRecording()) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        return !m_devices[0]->IsRecording() && !m_devices[1]->IsRecording();
+    }
+
     // Waits while both devices deliver frames to the running recording.
     void RecordFrames(int count)
     {
@@ -644,7 +664,6 @@ TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)
     EXPECT_EQ(header.GetText(), "Frames");
 }
 
-
 TEST_F(CaptureFrameTest, ChannelListChangeDuringACaptureIsRefusedAndTheFileStaysWhole)
 {
     ShowFirstDevice();
@@ -655,12 +674,7 @@ TEST_F(CaptureFrameTest, ChannelListChangeDuringACaptureIsRefusedAndTheFileStays
     RecordFrames(50);
     {
         CLogCapture log;
-        // The user unticks the first channel in the toolbar's list.
-        m_frame->m_channelPopup->Check(0, false);
-        wxCommandEvent untick(wxEVT_CHECKLISTBOX, ID_CHANNEL_LIST);
-        untick.SetInt(0);
-        untick.SetEventObject(m_frame->m_channelPopup);
-        m_frame->ProcessWindowEvent(untick);
+        UntickFirstChannel();
         ASSERT_EQ(log.Warnings(), 1);
         EXPECT_NE(
             log.Messages().back().find("You need to stop recording before changing the device"),
@@ -687,11 +701,7 @@ TEST_F(CaptureFrameTest, StopRequestIsCarriedOutByTheDisplayTimerWithoutIdle)
     Command(ID_CAPTURE_START);
     ASSERT_TRUE(m_frame->m_capturing);
     // A busy event loop: no idle event runs while the recorders reach their limit.
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while ((m_devices[0]->IsRecording() || m_devices[1]->IsRecording()) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_FALSE(m_devices[0]->IsRecording() || m_devices[1]->IsRecording());
+    ASSERT_TRUE(WaitRunsEnded());
     ASSERT_TRUE(m_frame->m_capturing);
     // The next display tick carries the stop out.
     wxTimerEvent tick(m_frame->m_displayTimer);
@@ -711,19 +721,11 @@ TEST_F(CaptureFrameTest, RunEndedByItsLimitRefusesDeviceChangesUntilTheStopIsCar
     ASSERT_TRUE(m_frame->m_capturing);
     m_devices[0]->AddMarker(7, 3, "cue", false);
     // No event runs: the limit ends both runs, their stop is still to be carried out.
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while ((m_devices[0]->IsRecording() || m_devices[1]->IsRecording()) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_FALSE(m_devices[0]->IsRecording() || m_devices[1]->IsRecording());
+    ASSERT_TRUE(WaitRunsEnded());
     ASSERT_TRUE(m_frame->m_capturing);
     {
         CLogCapture log;
-        m_frame->m_channelPopup->Check(0, false);
-        wxCommandEvent untick(wxEVT_CHECKLISTBOX, ID_CHANNEL_LIST);
-        untick.SetInt(0);
-        untick.SetEventObject(m_frame->m_channelPopup);
-        m_frame->ProcessWindowEvent(untick);
+        UntickFirstChannel();
         Command(ID_DEVICE_RESET);
         Command(ID_DEVICE_OFFSET);
         Command(ID_DEVICE_START_STOP);
