@@ -256,6 +256,20 @@ bool FrameHasBothBirds(const CFrame& frame)
     return true;
 }
 
+// Waits for the first frame with both birds' values: the view's frame count with it,
+// -1 when none came in time.
+int FramesUntilBothBirds(CFakeView& view)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int seen = FramesOf(view);
+        if (!view.WaitFrames(seen + 1, kTimeout)) return -1;
+        std::lock_guard<std::mutex> lock(view.mutex);
+        if (FrameHasBothBirds(view.frames.back())) return view.frameCount;
+    }
+    return -1;
+}
+
 }  // namespace
 
 // Runs the device on its acquisition thread until frames with both birds' values
@@ -265,14 +279,7 @@ static void ExpectStreamedFrames(CFobDevice& device)
     CRunningDevice run(device);
     ASSERT_TRUE(run.Start());
     CFakeView& view = run.view;
-    int heard = -1;
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (heard < 0 && std::chrono::steady_clock::now() < deadline) {
-        const int seen = FramesOf(view);
-        ASSERT_TRUE(view.WaitFrames(seen + 1, kTimeout));
-        std::lock_guard<std::mutex> lock(view.mutex);
-        if (FrameHasBothBirds(view.frames.back())) heard = view.frameCount;
-    }
+    const int heard = FramesUntilBothBirds(view);
     ASSERT_GT(heard, 0);
     ASSERT_TRUE(view.WaitFrames(heard + 10, kTimeout));
     device.Close();
@@ -306,15 +313,7 @@ TEST_F(FobDeviceThreads, SilentFlockStillDispatchesTheLastValues)
     CRunningDevice run(*device);
     ASSERT_TRUE(run.Start());
     CFakeView& view = run.view;
-    bool heard = false;
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (!heard && std::chrono::steady_clock::now() < deadline) {
-        const int seen = FramesOf(view);
-        ASSERT_TRUE(view.WaitFrames(seen + 1, kTimeout));
-        std::lock_guard<std::mutex> lock(view.mutex);
-        heard = FrameHasBothBirds(view.frames.back());
-    }
-    ASSERT_TRUE(heard);
+    ASSERT_GT(FramesUntilBothBirds(view), 0);
     sim.SetStreaming(false);
     const int before = FramesOf(view);
     ASSERT_TRUE(view.WaitFrames(before + 2, kTimeout));
