@@ -2,6 +2,7 @@
 // or 64 channels feeding 0, 1 or 4 registered views that copy the row, with
 // recording off. Reference: copying the same row once with memcpy.
 #include "analog/analogDevice.h"
+#include "benchCommon.h"
 
 #include <wx/init.h>
 
@@ -18,7 +19,7 @@ constexpr int kFrames = 200000;
 constexpr int kRepetitions = 5;
 
 // Copies each frame into a preallocated row, as a view's feed does.
-class CCopyView : public CAnalogViewSink {
+class CCopyView : public CBenchViewSink {
 public:
     explicit CCopyView(int capacity) : m_row(static_cast<size_t>(capacity)) {}
     void AddData(const double* values, int count, uint32_t sample, double) override
@@ -26,15 +27,6 @@ public:
         std::memcpy(m_row.data(), values, sizeof(double) * static_cast<size_t>(count));
         m_sample = sample;
     }
-    void ResetView() override {}
-    void Restart() override {}
-    void FreezeData() override {}
-    void ThawData() override {}
-    void NotifyBatteryChanged(bool) override {}
-    bool IsDirty() const override { return false; }
-    void RequestRefresh() override {}
-    void SaveConfig(wxConfigBase*) override {}
-    void DetachDevice() override {}
 
 private:
     std::vector<double> m_row;

@@ -8,9 +8,9 @@
 // with the first and second half's p99 (a lag that grows shows there) and the frame
 // period as reference (a pose is up to one frame period old by sampling alone).
 #include "Bird/fob_device.h"
-#include "analog/viewSink.h"
 
 #include "../tests/Bird/fobSimulator.h"
+#include "benchCommon.h"
 
 #include <wx/init.h>
 
@@ -64,7 +64,7 @@ private:
 };
 
 // Takes the device's frames and keeps each bird's pose age; sized before the run.
-class CLagSink : public CAnalogViewSink {
+class CLagSink : public CBenchViewSink {
 public:
     CLagSink(const CSendTimes& times, size_t birds, size_t capacity)
         : m_times(times), m_birds(birds), m_lagMs(capacity), m_frameNs(capacity)
@@ -85,15 +85,6 @@ public:
             m_count.store(at + 1, std::memory_order_release);
         }
     }
-    void ResetView() override {}
-    void Restart() override {}
-    void FreezeData() override {}
-    void ThawData() override {}
-    void NotifyBatteryChanged(bool) override {}
-    bool IsDirty() const override { return false; }
-    void RequestRefresh() override {}
-    void SaveConfig(wxConfigBase*) override {}
-    void DetachDevice() override {}
 
     // The 99th percentile of the ages noted from fromNs to toNs.
     double P99(int64_t fromNs, int64_t toNs) const
@@ -103,8 +94,7 @@ public:
         for (size_t i = 0; i < count; ++i)
             if (m_frameNs[i] >= fromNs && m_frameNs[i] < toNs) lags.push_back(m_lagMs[i]);
         if (lags.empty()) return std::nan("");
-        std::sort(lags.begin(), lags.end());
-        return lags[static_cast<size_t>(0.99 * static_cast<double>(lags.size() - 1))];
+        return Percentile(lags, 0.99);
     }
 
 private:

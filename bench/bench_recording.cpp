@@ -17,6 +17,7 @@
 
 #include "analog/analogFile.h"
 #include "analog/analogWriter.h"
+#include "benchCommon.h"
 
 namespace {
 
@@ -27,12 +28,6 @@ double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
-}
-
-double Percentile(std::vector<double>& values, double fraction)
-{
-    std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(fraction * double(values.size() - 1))];
 }
 
 std::unique_ptr<CAnalogWriter> MakeWriter(bool threaded, uint64_t capacity)

@@ -34,6 +34,14 @@ namespace {
 // wait without end ("/Trigger/time_out" 0) would freeze the window.
 constexpr uint32_t kIdleTriggerReadMaxMs = 100;
 
+// The user is typing into a cell of the grid: a rebuild now would destroy the
+// editor and the typed text with it. The rebuild waits until the value is
+// committed or the cell is left.
+bool IsTypingInGrid(const wxPropertyGrid* grid)
+{
+    return grid && grid->IsEditorFocused() && grid->IsEditorsValueModified();
+}
+
 }  // namespace
 
 void TrackerFrame::OnTimer(wxTimerEvent& /*event*/)
@@ -52,11 +60,11 @@ bool TrackerFrame::RunDeferredWork()
     m_inDeferredWork = true;
     PollDevices();
     CheckCameraModified();
-    if (m_rebuildSettingsGrid) {
+    if (m_rebuildSettingsGrid && !IsTypingInGrid(m_settingsGrid)) {
         m_rebuildSettingsGrid = false;
         BuildSettingsGrid();
     }
-    if (m_rebuildViewGrid) {
+    if (m_rebuildViewGrid && !IsTypingInGrid(m_viewGrid)) {
         m_rebuildViewGrid = false;
         UpdateViewGrid();
     }

@@ -3,7 +3,7 @@
 #include "analog/analogView.h"
 #include "appIcons.h"
 #include "checkBoxComboPopup.h"
-#include "shellLog.h"
+#include "deviceRun.h"
 
 #include <wx/aui/auibar.h>
 #include <wx/combobox.h>
@@ -155,12 +155,8 @@ void TrackerFrame::OnStartStopDevice(wxCommandEvent& event)
         return;
     }
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device) return;
-    if (device->IsRecording()) {
-        // Stopping would cut the recording; starting again would reset it.
-        LogRecordingRefusal("OnStartStopDevice");
-        return;
-    }
+    // Stopping would cut the recording; starting again would reset it.
+    if (!device || RefusedWhileRecording(*device, "OnStartStopDevice")) return;
     device->AnalogStartStop();
     UpdateStartStopTool();
 }

@@ -7,6 +7,7 @@
 #include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
+#include "deviceRun.h"
 #include "frameViewGridFill.h"
 #include "frameViewPages.h"
 
@@ -47,7 +48,7 @@ void TrackerFrame::UpdateViewGrid()
         if (m_expertMode)
             AppendDisplaySection(table, static_cast<long>(m_displayIntervalMs),
                                  device->GetDispatchToViews());
-        const bool recording = view && device->IsRecording();
+        const bool recording = view && HasRunToFinish(*device);
         if (view) {
             wxArrayString drawTypes;
             CAnalogView::GetDrawTypes(drawTypes);

@@ -12,6 +12,7 @@
 #include "frameViewGridFill.h"
 #include "frameViewPages.h"
 #include "process/trackerWorker.h"
+#include "deviceRun.h"
 #include "shellLog.h"
 
 bool TrackerFrame::IsNameOfAnotherDevice(CAnalogDevice& device, const wxString& property,
@@ -47,7 +48,7 @@ void TrackerFrame::OnViewPropertyChange(wxPropertyGridEvent& event)
     CAnalogView* view = AsAnalogView(page);
     CAnalog3DView* view3D = view ? nullptr : As3DView(page);
     wxWindow* window3D = View3DWindow(view3D);
-    const bool recording = device->IsRecording();
+    const bool recording = HasRunToFinish(*device);
     const bool running = device->IsRunning();
     const wxString name = property->GetName();
     const CViewGridValue value = ReadViewGridValue(property->GetValue());

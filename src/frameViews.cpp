@@ -8,7 +8,7 @@
 #include "analog/analogViewFormat.h"
 #include "checkBoxComboPopup.h"
 #include "frameViewPages.h"
-#include "shellLog.h"
+#include "deviceRun.h"
 
 #include <algorithm>
 #include <vector>
@@ -160,10 +160,9 @@ void TrackerFrame::ApplyChannelSelection()
     CAnalogDevice* device = GetCurrentDevice();
     // The list was filled for one device; ticks never reach another one.
     if (!device || !m_channelPopup || device != m_channelPopupDevice) return;
-    if (device->IsRecording()) {
+    if (RefusedWhileRecording(*device, "ApplyChannelSelection")) {
         // A new channel set would reset the device under its recording: the list
         // shows the channels that are recorded again.
-        LogRecordingRefusal("ApplyChannelSelection");
         const std::vector<int>& visible = device->GetVisibleList();
         for (unsigned i = 0; i < m_channelPopup->GetCount(); ++i)
             m_channelPopup->Check(
@@ -192,22 +191,14 @@ void TrackerFrame::OnRestoreStartupView(wxCommandEvent& /*event*/)
 void TrackerFrame::OnDeviceReset(wxCommandEvent& /*event*/)
 {
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device) return;
-    if (device->IsRecording()) {
-        LogRecordingRefusal("OnDeviceReset");
-        return;
-    }
+    if (!device || RefusedWhileRecording(*device, "OnDeviceReset")) return;
     device->ResetViews();
 }
 
 void TrackerFrame::OnDeviceOffset(wxCommandEvent& /*event*/)
 {
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device) return;
-    if (device->IsRecording()) {
-        LogRecordingRefusal("OnDeviceOffset");
-        return;
-    }
+    if (!device || RefusedWhileRecording(*device, "OnDeviceOffset")) return;
     device->AnalogOffset();
 }
 
@@ -260,7 +251,7 @@ void TrackerFrame::OnGraphTypeSelected(wxCommandEvent& event)
     if (CAnalogView* view = AsAnalogView(page)) {
         view->draw_type = selection;
         CAnalogDevice* device = view->m_device.load();
-        if (device && !device->IsRecording())
+        if (device && !HasRunToFinish(*device))
             device->ResetViews();
         else
             view->Refresh(true);

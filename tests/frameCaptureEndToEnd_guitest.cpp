@@ -45,8 +45,7 @@ TEST_F(FrameDeviceTest, CaptureOfAnAnalogDeviceAndACameraOpenedByTheirCommands)
     camera->width = 64;
     camera->height = 48;
     CCameraFactoryScope cameras(SyntheticCameras(camera, 1));
-    TrackerFrame::SetProcessorCountOverride(8);
-    TrackerFrame* frame = MakeFrame();
+    TrackerFrame* frame = MakeEightCoreFrame();
     frame->m_cameraWidth = 64;
     frame->m_cameraHeight = 48;
     frame->m_cameraRate = 30;
@@ -62,8 +61,7 @@ TEST_F(FrameDeviceTest, CaptureOfAnAnalogDeviceAndACameraOpenedByTheirCommands)
         for (const std::string& message : log.Messages())
             EXPECT_EQ(message.find("No analog data"), std::string::npos);
     }
-    wxCommandEvent openCamera(wxEVT_MENU, ID_OPEN_CAMERA);
-    frame->ProcessWindowEvent(openCamera);
+    ChooseMenu(frame, ID_OPEN_CAMERA);
     ASSERT_EQ(frame->GetDeviceCount(), 2);
     auto* video = dynamic_cast<CVideoDevice*>(frame->GetDeviceList()[1]);
     ASSERT_NE(video, nullptr);
@@ -71,13 +69,11 @@ TEST_F(FrameDeviceTest, CaptureOfAnAnalogDeviceAndACameraOpenedByTheirCommands)
     ASSERT_TRUE(RunUntil([&] { return video->IsFrameRateKnown(); }));
 
     ASSERT_TRUE(frame->OpenCaptureSet("e2e"));
-    wxCommandEvent start(wxEVT_MENU, ID_CAPTURE_START);
-    frame->ProcessWindowEvent(start);
+    ChooseMenu(frame, ID_CAPTURE_START);
     ASSERT_TRUE(frame->m_capturing);
     CAnalogDevice* device = frame->GetDeviceList()[0];
     ASSERT_TRUE(RunUntil([&] { return device->GetRecordTime() > 0.5 && video->GetRecordedFrames() > 5; }));
-    wxCommandEvent stop(wxEVT_MENU, ID_CAPTURE_STOP);
-    frame->ProcessWindowEvent(stop);
+    ChooseMenu(frame, ID_CAPTURE_STOP);
     EXPECT_FALSE(frame->m_capturing);
 
     wxArrayString recordings;
@@ -99,10 +95,8 @@ TEST_F(FrameDeviceTest, CaptureOfAnAnalogDeviceAndACameraOpenedByTheirCommands)
 
 TEST_F(FrameDeviceTest, TrialsOfATrackerShownOnlyIn3DStartAtItsFrameZeroWithTheirOwnMarkers)
 {
-    TrackerFrame::SetProcessorCountOverride(8);
-    TrackerFrame* frame = MakeFrame();
-    wxCommandEvent open(wxEVT_MENU, ID_OPEN_TEST_3D);
-    frame->ProcessWindowEvent(open);
+    TrackerFrame* frame = MakeEightCoreFrame();
+    ChooseMenu(frame, ID_OPEN_TEST_3D);
     ASSERT_EQ(frame->GetDeviceCount(), 1);
     ASSERT_NE(frame->GetCurrent3DView(), nullptr);
     ASSERT_EQ(frame->GetViewCount(), 1);

@@ -10,6 +10,7 @@
 #include <wx/textctrl.h>
 #include <wx/textdlg.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -126,6 +127,26 @@ protected:
         wxCommandEvent event(wxEVT_MENU, id);
         event.SetEventObject(m_frame);
         m_frame->ProcessWindowEvent(event);
+    }
+
+    // The user unticks the first channel in the toolbar's list.
+    void UntickFirstChannel()
+    {
+        m_frame->m_channelPopup->Check(0, false);
+        wxCommandEvent untick(wxEVT_CHECKLISTBOX, ID_CHANNEL_LIST);
+        untick.SetInt(0);
+        untick.SetEventObject(m_frame->m_channelPopup);
+        m_frame->ProcessWindowEvent(untick);
+    }
+
+    // Waits, with no event running, until the capture limit ended both devices' runs.
+    bool WaitRunsEnded()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+        while ((m_devices[0]->IsRecording() || m_devices[1]->IsRecording()) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        return !m_devices[0]->IsRecording() && !m_devices[1]->IsRecording();
     }
 
     // Waits while both devices deliver frames to the running recording.
@@ -643,7 +664,6 @@ TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)
     EXPECT_EQ(header.GetText(), "Frames");
 }
 
-
 TEST_F(CaptureFrameTest, ChannelListChangeDuringACaptureIsRefusedAndTheFileStaysWhole)
 {
     ShowFirstDevice();
@@ -654,12 +674,7 @@ TEST_F(CaptureFrameTest, ChannelListChangeDuringACaptureIsRefusedAndTheFileStays
     RecordFrames(50);
     {
         CLogCapture log;
-        // The user unticks the first channel in the toolbar's list.
-        m_frame->m_channelPopup->Check(0, false);
-        wxCommandEvent untick(wxEVT_CHECKLISTBOX, ID_CHANNEL_LIST);
-        untick.SetInt(0);
-        untick.SetEventObject(m_frame->m_channelPopup);
-        m_frame->ProcessWindowEvent(untick);
+        UntickFirstChannel();
         ASSERT_EQ(log.Warnings(), 1);
         EXPECT_NE(
             log.Messages().back().find("You need to stop recording before changing the device"),
@@ -686,11 +701,7 @@ TEST_F(CaptureFrameTest, StopRequestIsCarriedOutByTheDisplayTimerWithoutIdle)
     Command(ID_CAPTURE_START);
     ASSERT_TRUE(m_frame->m_capturing);
     // A busy event loop: no idle event runs while the recorders reach their limit.
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while ((m_devices[0]->IsRecording() || m_devices[1]->IsRecording()) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_FALSE(m_devices[0]->IsRecording() || m_devices[1]->IsRecording());
+    ASSERT_TRUE(WaitRunsEnded());
     ASSERT_TRUE(m_frame->m_capturing);
     // The next display tick carries the stop out.
     wxTimerEvent tick(m_frame->m_displayTimer);
@@ -698,6 +709,53 @@ TEST_F(CaptureFrameTest, StopRequestIsCarriedOutByTheDisplayTimerWithoutIdle)
     EXPECT_FALSE(m_frame->m_capturing);
     EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
     EXPECT_EQ(m_frame->m_trialIndex, 2);
+}
+
+TEST_F(CaptureFrameTest, RunEndedByItsLimitRefusesDeviceChangesUntilTheStopIsCarriedOut)
+{
+    ShowFirstDevice();
+    ASSERT_EQ(m_frame->m_channelPopup->GetCount(), 8u);
+    m_frame->m_captureMaxTime = 0.2;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("ended"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    m_devices[0]->AddMarker(7, 3, "cue", false);
+    // No event runs: the limit ends both runs, their stop is still to be carried out.
+    ASSERT_TRUE(WaitRunsEnded());
+    ASSERT_TRUE(m_frame->m_capturing);
+    {
+        CLogCapture log;
+        UntickFirstChannel();
+        Command(ID_DEVICE_RESET);
+        Command(ID_DEVICE_OFFSET);
+        Command(ID_DEVICE_START_STOP);
+        EXPECT_EQ(log.Warnings(), 4);
+        for (const std::string& message : log.Messages())
+            EXPECT_NE(message.find("You need to stop recording before changing the device"),
+                      std::string::npos)
+                << message;
+    }
+    EXPECT_TRUE(m_frame->m_channelPopup->IsChecked(0));
+    EXPECT_EQ(m_devices[0]->GetVisibleList().size(), 8u);
+    EXPECT_TRUE(m_devices[0]->IsRunning());
+    wxTimerEvent tick(m_frame->m_displayTimer);
+    m_frame->ProcessWindowEvent(tick);
+    ASSERT_FALSE(m_frame->m_capturing);
+    const wxString file = CaptureFile("endeddev1_0001.qvd");
+    {
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(file));
+        EXPECT_EQ(reader.GetChannelCount(), 8);
+        EXPECT_GE(reader.GetFrameCount(), 50);
+        EXPECT_LE(reader.GetFrameCount(), 105);
+        const std::vector<uint32_t>& codes = reader.GetMarkerCodes();
+        EXPECT_NE(std::find(codes.begin(), codes.end(), 7u), codes.end()) << "the marker is kept";
+    }
+    EXPECT_EQ(PhaseBreaks(file, 500.0), 0) << "every frame follows the one before";
+    // Once the stop is carried out the device takes changes again.
+    CLogCapture log;
+    Command(ID_DEVICE_RESET);
+    EXPECT_EQ(log.Warnings(), 0);
 }
 
 TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheirOwnMarkers)
@@ -804,7 +862,11 @@ TEST_F(CaptureFrameTest, OscTriggerThatCannotListenSaysSoInsideTheWait)
     Command(ID_CAPTURE_STOP);
 }
 
-TEST_F(CaptureFrameTest, F9AndF10WithTheFocusInTheSettingsGridStartAndStopACapture)
+// Keys typed through the display server: the suite runs alone, as the keyboard
+// focus belongs to the whole display.
+class CaptureFrameKeys : public CaptureFrameTest {};
+
+TEST_F(CaptureFrameKeys, F9AndF10WithTheFocusInTheSettingsGridStartAndStopACapture)
 {
     ShowFirstDevice();
     ASSERT_TRUE(m_frame->OpenCaptureSet("keys"));

@@ -121,8 +121,7 @@ TEST_F(FrameDeviceTest, RefusedRegistrationReportsAndDeletesTheDevice)
 
 TEST_F(FrameDeviceTest, TestCommandsRefuseASecondDeviceOfTheSamePath)
 {
-    TrackerFrame::SetProcessorCountOverride(8);
-    TrackerFrame* frame = MakeFrame();
+    TrackerFrame* frame = MakeEightCoreFrame();
     wxCommandEvent command(wxEVT_MENU, ID_OPEN_TEST);
     frame->ProcessWindowEvent(command);
     ASSERT_EQ(frame->GetDeviceCount(), 1);
@@ -187,8 +186,7 @@ TEST_F(FrameDeviceTest, ClosingTheLastViewAsksAndNoRestartsTheDevice)
 
 TEST_F(FrameDeviceTest, QuitAskedDeviceByDeviceAndRefusalRestartsTheAsked)
 {
-    TrackerFrame::SetProcessorCountOverride(8);
-    TrackerFrame* frame = MakeFrame();
+    TrackerFrame* frame = MakeEightCoreFrame();
     std::atomic<int> deleted{0};
     CKindDevice* devices[3];
     for (CKindDevice*& device : devices) {
@@ -309,14 +307,11 @@ TEST_F(FrameDeviceTest, MovedSceneCameraIsTakenUpByTheViewGridWhenIdle)
 
 TEST_F(FrameDeviceTest, ScreenshotWithAnAnalogAndATrackerDevice)
 {
-    TrackerFrame::SetProcessorCountOverride(8);
-    TrackerFrame* frame = MakeFrame();
+    TrackerFrame* frame = MakeEightCoreFrame();
     frame->SetSize(wxRect(0, 0, 1400, 900));
     frame->Show();
-    wxCommandEvent analog(wxEVT_MENU, ID_OPEN_TEST);
-    frame->ProcessWindowEvent(analog);
-    wxCommandEvent tracker(wxEVT_MENU, ID_OPEN_TEST_3D);
-    frame->ProcessWindowEvent(tracker);
+    ChooseMenu(frame, ID_OPEN_TEST);
+    ChooseMenu(frame, ID_OPEN_TEST_3D);
     ASSERT_EQ(frame->GetDeviceCount(), 2);
     // Two pages stand side by side; let both fill their history for a while.
     const wxLongLong start = wxGetLocalTimeMillis();

@@ -9,6 +9,7 @@
 #include <wx/toplevel.h>
 #include <wx/uiaction.h>
 #include <wx/utils.h>
+#include <wx/weakref.h>
 #include <wx/window.h>
 
 #include <chrono>
@@ -43,24 +44,25 @@ inline bool ShowForKeys(wxTopLevelWindow* frame)
 }
 
 // Rests the pointer on the window (of a frame on screen) and gives it the
-// keyboard focus; true once the toolkit reports the focus there. The events
-// run meanwhile must leave the window alive.
-inline bool FocusForKeys(wxWindow* window)
+// keyboard focus; true once the toolkit reports the focus there, false when the
+// window is destroyed meanwhile (the events run while waiting may destroy it).
+inline bool FocusForKeys(wxWindow* target)
 {
-    wxTopLevelWindow* frame = dynamic_cast<wxTopLevelWindow*>(wxGetTopLevelParent(window));
+    wxWeakRef<wxWindow> window(target);
+    wxTopLevelWindow* frame = dynamic_cast<wxTopLevelWindow*>(wxGetTopLevelParent(target));
     if (!frame || !frame->IsShownOnScreen()) return false;
     wxUIActionSimulator pointer;
-    const wxRect area = window->GetScreenRect();
+    const wxRect area = target->GetScreenRect();
     pointer.MouseMove(area.GetLeft() + area.GetWidth() / 2, area.GetTop() + area.GetHeight() / 2);
     const auto deadline = std::chrono::steady_clock::now() + kKeyTimeout;
-    while (wxWindow::FindFocus() != window) {
+    while (window && wxWindow::FindFocus() != window.get()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         frame->Raise();
         window->SetFocus();
-        PumpUntil([window] { return wxWindow::FindFocus() == window; },
+        PumpUntil([&window] { return !window || wxWindow::FindFocus() == window.get(); },
                   std::chrono::milliseconds(200));
     }
-    return true;
+    return window.get() != nullptr;
 }
 
 // Types one key; the caller waits for its effect with PumpUntil.

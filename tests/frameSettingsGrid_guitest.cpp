@@ -122,8 +122,7 @@ protected:
 
 TEST_F(FrameSettingsGridTest, ExpertModeAddsItsRows)
 {
-    TrackerFrame::SetProcessorCountOverride(8);
-    TrackerFrame* frame = MakeFrame();
+    TrackerFrame* frame = MakeEightCoreFrame();
     for (const char* name : kAlways) EXPECT_TRUE(Has(name)) << name;
     for (const char* name : kExpertOnly) EXPECT_FALSE(Has(name)) << name;
     EXPECT_FALSE(Has("use_core"));

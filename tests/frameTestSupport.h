@@ -47,6 +47,21 @@ protected:
         return m_frame;
     }
 
+    // Builds the frame on a machine of eight processors: core pinning stays on and every
+    // device gets a core of its own.
+    TrackerFrame* MakeEightCoreFrame()
+    {
+        TrackerFrame::SetProcessorCountOverride(8);
+        return MakeFrame();
+    }
+
+    // Chooses a menu command, as the user does.
+    static void ChooseMenu(TrackerFrame* frame, int id)
+    {
+        wxCommandEvent event(wxEVT_MENU, id);
+        frame->ProcessWindowEvent(event);
+    }
+
     // Destroys the frame the way the toolkit does after a close.
     void DestroyFrame()
     {

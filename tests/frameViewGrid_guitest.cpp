@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <wx/aui/auibook.h>
 #include <wx/propgrid/propgrid.h>
+#include <wx/textctrl.h>
+#include <wx/uiaction.h>
+#include <wx/weakref.h>
 
 #include <thread>
 
@@ -10,9 +13,6 @@
 #include "frameTestSupport.h"
 #include "frameViewTestDevice.h"
 #include "support/logCapture.h"
-
-#include <wx/textctrl.h>
-#include <wx/uiaction.h>
 
 namespace {
 
@@ -122,26 +122,41 @@ TEST_F(FrameViewGridTest, RenamingToTheNameOfAnotherOpenDeviceIsRefusedAtOnce)
     EXPECT_EQ(m_other.GetDeviceName(), "third");
 }
 
-TEST_F(FrameViewGridTest, SpaceTypedIntoAGridCellStaysThereAndTheDeviceRuns)
+// Keys typed through the display server: the suite runs alone, as the keyboard
+// focus belongs to the whole display.
+class FrameViewGridKeys : public FrameViewGridTest {
+protected:
+    // Shows the frame and puts the keyboard focus into the editor of the device's
+    // name cell, its text selected; null when that fails. The reference goes null
+    // when the grid destroys its editor.
+    wxWeakRef<wxTextCtrl> EditDeviceName()
+    {
+        if (!keytest::ShowForKeys(m_frame)) return nullptr;
+        // No rebuild is left to replace the editor under the keys.
+        if (!keytest::PumpUntil(
+                [this] { return !m_frame->m_rebuildViewGrid && !m_frame->m_rebuildSettingsGrid; }))
+            return nullptr;
+        wxPGProperty* name = Property(m_device.GetDeviceName() + "Device Name");
+        if (!name || !m_frame->m_viewGrid->SelectProperty(name, true)) return nullptr;
+        wxWeakRef<wxTextCtrl> editor(
+            dynamic_cast<wxTextCtrl*>(m_frame->m_viewGrid->GetEditorControl()));
+        if (!editor || !keytest::FocusForKeys(editor)) return nullptr;
+        editor->SelectAll();
+        return editor;
+    }
+};
+
+TEST_F(FrameViewGridKeys, SpaceTypedIntoAGridCellStaysThereAndTheDeviceRuns)
 {
     CAnalogView* view = AddDevicePage(m_device);
     ASSERT_TRUE(m_device.IsRunning());
-    ASSERT_TRUE(keytest::ShowForKeys(m_frame));
-    // No rebuild is left to replace the editor under the keys.
-    ASSERT_TRUE(keytest::PumpUntil(
-        [this] { return !m_frame->m_rebuildViewGrid && !m_frame->m_rebuildSettingsGrid; }));
-    wxPropertyGrid* grid = m_frame->m_viewGrid;
-    wxPGProperty* name = Property("test_deviceDevice Name");
-    ASSERT_NE(name, nullptr);
-    ASSERT_TRUE(grid->SelectProperty(name, true));
-    auto* editor = dynamic_cast<wxTextCtrl*>(grid->GetEditorControl());
-    ASSERT_NE(editor, nullptr);
-    ASSERT_TRUE(keytest::FocusForKeys(editor));
-    editor->SelectAll();
+    wxWeakRef<wxTextCtrl> editor = EditDeviceName();
+    ASSERT_TRUE(editor);
     wxUIActionSimulator keys;
     keys.Text("Left foot");
-    ASSERT_TRUE(keytest::PumpUntil([editor] { return editor->GetValue().EndsWith("foot"); }))
-        << editor->GetValue();
+    ASSERT_TRUE(
+        keytest::PumpUntil([&editor] { return !editor || editor->GetValue().EndsWith("foot"); }));
+    ASSERT_TRUE(editor);
     EXPECT_EQ(editor->GetValue(), "Left foot");
     EXPECT_TRUE(m_device.IsRunning());
     keytest::PressKey(WXK_RETURN);
@@ -152,6 +167,30 @@ TEST_F(FrameViewGridTest, SpaceTypedIntoAGridCellStaysThereAndTheDeviceRuns)
     ASSERT_TRUE(keytest::FocusForKeys(view));
     keytest::PressKey(WXK_SPACE);
     EXPECT_TRUE(keytest::PumpUntil([this] { return !m_device.IsRunning(); }));
+}
+
+TEST_F(FrameViewGridKeys, RebuildAskedWhileTheUserTypesWaitsUntilTheValueIsCommitted)
+{
+    AddDevicePage(m_device);
+    wxWeakRef<wxTextCtrl> editor = EditDeviceName();
+    ASSERT_TRUE(editor);
+    wxUIActionSimulator keys;
+    keys.Text("Left");
+    ASSERT_TRUE(keytest::PumpUntil([&editor] { return !editor || editor->GetValue() == "Left"; }));
+    ASSERT_TRUE(editor);
+    // A source that changed its channels asks for a rebuild; the display timer runs.
+    m_frame->m_rebuildViewGrid = true;
+    wxTimerEvent tick(m_frame->m_displayTimer);
+    m_frame->ProcessWindowEvent(tick);
+    ASSERT_TRUE(editor) << "the editor and the typed text are kept";
+    EXPECT_EQ(editor->GetValue(), "Left");
+    EXPECT_EQ(m_frame->m_viewGrid->GetEditorControl(), editor.get());
+    ASSERT_TRUE(m_frame->m_rebuildViewGrid);
+    // Committed, the value is the device's and the rebuild follows.
+    keytest::PressKey(WXK_RETURN);
+    ASSERT_TRUE(keytest::PumpUntil([this] { return m_device.GetDeviceName() == "Left"; }));
+    ASSERT_TRUE(keytest::PumpUntil([this] { return !m_frame->m_rebuildViewGrid; }));
+    EXPECT_NE(Property("LeftDevice Name"), nullptr);
 }
 
 TEST_F(FrameViewGridTest, DisplayRateRestartsTheTimer)

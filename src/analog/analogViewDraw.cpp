@@ -167,13 +167,21 @@ size_t CViewText::KeyHash::operator()(const Key& key) const
 CViewText::Key CViewText::MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour)
 {
     const wxFont& font = dc.GetFont();
-    return Key{text,
-               font.GetFaceName(),
-               font.GetPointSize(),
-               static_cast<int>(font.GetWeight()),
-               static_cast<int>(font.GetFamily()),
-               static_cast<int>(font.GetStyle()),
-               colour};
+    // A font that shares its data with the last one is the same font.
+    if (!m_keyFont.IsOk() || font.GetRefData() != m_keyFont.GetRefData()) {
+        m_keyFont = font;
+        m_fontKey = Key{wxString(),
+                        font.GetFaceName(),
+                        font.GetPointSize(),
+                        static_cast<int>(font.GetWeight()),
+                        static_cast<int>(font.GetFamily()),
+                        static_cast<int>(font.GetStyle()),
+                        0};
+    }
+    Key key = m_fontKey;
+    key.text = text;
+    key.colour = colour;
+    return key;
 }
 
 void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
@@ -220,7 +228,7 @@ bool CViewText::MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& tex
         if (!context)
             return false;
         context->SetAntialiasMode(wxANTIALIAS_DEFAULT);
-        context->SetFont(dc.GetFont(), dc.GetTextForeground());
+        context->SetFont(dc.GetFont(), m_colour);
         context->DrawText(text, 0, 0);
     }
     picture.bitmap = gc.CreateBitmap(bitmap);
@@ -287,11 +295,11 @@ void CViewText::Draw(wxDC& dc, const wxString& text, int x, int y)
     }
     wxGraphicsContext* gc = dc.GetGraphicsContext();
     if (!gc) {
+        dc.SetTextForeground(m_colour);
         dc.DrawText(text, x, y);
         return;
     }
-    const wxColour colour = dc.GetTextForeground();
-    Key key = MakeKey(dc, text, colour.GetRGBA());
+    Key key = MakeKey(dc, text, m_colour.GetRGBA());
     auto found = m_pictures.find(key);
     if (found == m_pictures.end()) {
         if (m_pictures.size() >= kMaxPictures)
@@ -303,12 +311,43 @@ void CViewText::Draw(wxDC& dc, const wxString& text, int x, int y)
     // view's text background is fully transparent, so the text alone is the
     // same picture.
     if (picture.bitmap.IsNull() && ++picture.uses < 2) {
+        gc->SetFont(GraphicsFont(dc, *gc));
         gc->DrawText(text, x, y);
         return;
     }
     if (picture.bitmap.IsNull() && !MakePicture(dc, *gc, text, picture)) {
+        gc->SetFont(GraphicsFont(dc, *gc));
         gc->DrawText(text, x, y);
         return;
     }
     gc->DrawBitmap(picture.bitmap, x, y, picture.width, picture.height);
+}
+
+void CViewText::Begin(wxDC& dc)
+{
+    m_colour = dc.GetTextForeground();
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    if (!gc)
+        return;
+    // Once per paint: the window may have moved to a display of another resolution.
+    wxRealPoint dpi;
+    gc->GetDPI(&dpi.x, &dpi.y);
+    if (dpi != m_dpi)
+        m_fonts.clear();
+    m_dpi = dpi;
+}
+
+const wxGraphicsFont& CViewText::GraphicsFont(wxDC& dc, wxGraphicsContext& gc)
+{
+    const wxFont& font = dc.GetFont();
+    const std::uint32_t colour = m_colour.GetRGBA();
+    for (const Font& known : m_fonts) {
+        if (known.colour == colour && known.font == font)
+            return known.made;
+    }
+    if (m_fonts.size() >= kMaxFonts)
+        m_fonts.clear();
+    // What the DC itself makes when its text colour is set (no scale on the view's DC).
+    m_fonts.push_back(Font{font, colour, gc.CreateFont(font, m_colour)});
+    return m_fonts.back().made;
 }

@@ -3,6 +3,7 @@
 #include "analog/colour.h"
 
 #include <wx/colour.h>
+#include <wx/font.h>
 #include <wx/geometry.h>
 #include <wx/gdicmn.h>
 #include <wx/graphics.h>
@@ -63,6 +64,12 @@ void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, in
 // laying out text costs far more than copying its pixels. GUI thread.
 class CViewText {
 public:
+    // Start of a paint on dc: texts take the DC's text colour until SetColour.
+    void Begin(wxDC& dc);
+    // Colour of the texts drawn from here on, in place of the DC's text
+    // colour: setting that one remakes the context's font, which asks the
+    // display server for its resolution each time.
+    void SetColour(const wxColour& colour) { m_colour = colour; }
     // Size of the text (its digits taken as equally wide).
     void Extent(wxDC& dc, const wxString& text, int& width, int& height);
     void Draw(wxDC& dc, const wxString& text, int x, int y);
@@ -83,11 +90,11 @@ private:
     struct Key {
         wxString text;
         wxString face;
-        int pointSize;
-        int weight;
-        int family;
-        int style;
-        std::uint32_t colour;  // 0 when measuring (colour does not change the size)
+        int pointSize = 0;
+        int weight = 0;
+        int family = 0;
+        int style = 0;
+        std::uint32_t colour = 0;  // 0 when measuring (colour does not change the size)
         bool operator==(const Key& other) const
         {
             return text == other.text && face == other.face && pointSize == other.pointSize &&
@@ -104,13 +111,29 @@ private:
         int height = 0;
         wxGraphicsBitmap bitmap;  // made on the second use
     };
-    static Key MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour);
+    Key MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour);
     bool MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& text, Picture& picture);
+    // The context's font for the DC's font in the current colour, made once per
+    // font, colour and resolution.
+    const wxGraphicsFont& GraphicsFont(wxDC& dc, wxGraphicsContext& gc);
 
     // Values change from paint to paint: the maps are emptied when they grow large.
     static constexpr size_t kMaxEntries = 4096;
     static constexpr size_t kMaxPictures = 1024;
     std::unordered_map<Key, wxSize, KeyHash> m_extents;
     std::unordered_map<Key, Picture, KeyHash> m_pictures;
+    // Fonts made for the resolution of m_dpi: at most a few per paint.
+    static constexpr size_t kMaxFonts = 256;
+    struct Font {
+        wxFont font;
+        std::uint32_t colour = 0;
+        wxGraphicsFont made;
+    };
+    std::vector<Font> m_fonts;
+    wxRealPoint m_dpi;
+    // The attributes of the last font keyed (asking the toolkit costs more than the lookup).
+    wxFont m_keyFont;
+    Key m_fontKey;
+    wxColour m_colour{*wxBLACK};
     std::vector<Drawn>* m_recorder = nullptr;
 };

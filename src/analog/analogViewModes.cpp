@@ -50,7 +50,7 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
         return;  // smaller than the margins
     const int plotHeight = layout.height;
     const wxColour gridColour = ToWxColour(grid_color);
-    dc.SetTextForeground(gridColour);
+    m_text.SetColour(gridColour);
     dc.SetPen(wxPen(ToWxColour(frame_color), 3));
     dc.DrawLine(47, 97, 47, h - 27);
     dc.DrawLine(47, h - 27, w - 47, h - 27);
@@ -176,7 +176,7 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
     const wxSize size = GetClientSize();
     const int w = size.GetWidth();
     const int h = size.GetHeight();
-    dc.SetTextForeground(ToWxColour(grid_color));
+    m_text.SetColour(ToWxColour(grid_color));
     m_placer.Reset(w, h);
     wxCoord tw = 0, th = 0;
     const wxString title = m_text.Fit(dc, GetTitle(), w - 4);
@@ -228,7 +228,7 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             const wxColour colour = ToWxColour(device->GetChannelColour(channel));
             dc.SetPen(wxPen(colour, 2));
             dc.SetBrush(wxBrush(colour));
-            dc.SetTextForeground(colour);
+            m_text.SetColour(colour);
             // An empty sector would be drawn by the toolkit as a whole circle.
             if (box.drawable && sector.end - sector.start > 1e-9)
                 dc.DrawEllipticArc(box.left, box.top, box.diameter, box.diameter, sector.start,
@@ -257,7 +257,7 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
         // the centre and the rim; a share with no room is left out.
         const wxFont previous = dc.GetFont();
         dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
-        dc.SetTextForeground(background);
+        m_text.SetColour(background);
         for (const PieSector& sector : sectors) {
             if (!box.drawable || !(sector.middle > 0 && sector.share > 0.01))
                 continue;
@@ -299,7 +299,7 @@ void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
         return;  // too small for the board and its scale
     const int pw = layout.pw;
     const int ph = layout.ph;
-    dc.SetTextForeground(ToWxColour(grid_color));
+    m_text.SetColour(ToWxColour(grid_color));
     m_placer.Reset(w, h);
     wxCoord tw = 0, th = 0;
     const wxString title = m_text.Fit(dc, GetTitle(), w - 4);
@@ -343,7 +343,7 @@ void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
     }
     const wxFont previous = dc.GetFont();
     dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
-    dc.SetTextForeground(wxColour(0, 0, 0));
+    m_text.SetColour(wxColour(0, 0, 0));
     for (int i = 0; i < 4; ++i) {
         if (!valid[i])
             continue;

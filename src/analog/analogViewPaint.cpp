@@ -68,6 +68,7 @@ void CAnalogView::Draw(wxDC& target)
     context->SetInterpolationQuality(wxINTERPOLATION_FAST);
     wxGCDC dc(context);  // owns the context
     dc.SetFont(GetFont());
+    m_text.Begin(dc);
     const wxSize size = GetClientSize();
     dc.SetBackgroundMode(wxSOLID);
     dc.SetBrush(wxBrush(ToWxColour(bk_color)));
@@ -168,7 +169,7 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
             const int column = c / legend.rows;
             const TextBox box{legendLeft + column * (legendWidth + 8),
                               108 + legend.spacing * (c % legend.rows), tw, th};
-            dc.SetTextForeground(
+            m_text.SetColour(
                 ToWxColour(device->GetChannelColour(list[static_cast<size_t>(c)])));
             if (!label.empty() && m_placer.Place(box))
                 m_text.Draw(dc, label, box.x, box.y);
@@ -177,7 +178,7 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
 
     if (!strip && grad_y > 1) {
         // Value labels left of the plot, thinned to those that fit one above the other.
-        dc.SetTextForeground(ToWxColour(grid_color));
+        m_text.SetColour(ToWxColour(grid_color));
         const int step = LabelStep(static_cast<double>(plotHeight) / grad_y, lineHeight, 2);
         for (int j = 1; j < grad_y; ++j) {
             const double y = 100 + j * static_cast<double>(plotHeight) / grad_y;
@@ -220,7 +221,7 @@ void CAnalogView::DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h)
     dc.DrawLine(47, 97, right + 3, 97);
 
     const wxColour gridColour = ToWxColour(grid_color);
-    dc.SetTextForeground(gridColour);
+    m_text.SetColour(gridColour);
     wxCoord tw = 0, th = 0;
     const wxString title = m_text.Fit(dc, GetTitle(), w - 4);
     if (!title.empty()) {
@@ -268,7 +269,7 @@ int CAnalogView::DrawStripScales(wxDC& dc, const std::vector<int>& list, int plo
         dc.DrawLine(49, barTop, 49, barBottom);
         dc.DrawLine(40, barTop, 50, barTop);
         dc.DrawLine(40, barBottom, 50, barBottom);
-        dc.SetTextForeground(colour);
+        m_text.SetColour(colour);
         m_text.Extent(dc, rangeText, tw, th);
         const TextBox box{std::max(0, 40 - tw), lane.middle, tw, th};
         if (m_placer.Place(box))
@@ -334,7 +335,7 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                 y0 = lane.middle;
                 laneTop = lane.top;
                 laneBottom = lane.bottom;
-                dc.SetTextForeground(colour);
+                m_text.SetColour(colour);
                 const wxString shown = m_text.Fit(dc, label, right - 52);
                 m_text.Extent(dc, shown, tw, th);
                 const TextBox box{52, static_cast<int>(y0 + 2), tw, th};
@@ -401,7 +402,7 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
             if (m_snapshot.overflow && m_tagShown[c]) {
                 const double* values = m_snapshot.Channel(static_cast<int>(c));
                 const wxString text = wxString::Format("%.3f", values[m_snapshot.frames - 1]);
-                dc.SetTextForeground(colour);
+                m_text.SetColour(colour);
                 m_text.Extent(dc, text, tw, th);
                 const TextBox box{static_cast<int>(point.m_x + 5), m_tagTops[c], tw, th};
                 if (m_placer.Place(box))
@@ -424,7 +425,7 @@ void CAnalogView::DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, d
         return;
     const wxColour colour = ToWxColour(analog_color);
     dc.SetPen(wxPen(colour, 1, wxPENSTYLE_LONG_DASH));
-    dc.SetTextForeground(colour);
+    m_text.SetColour(colour);
     const wxFont previous = dc.GetFont();
     dc.SetFont(wxFont(10, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_MEDIUM));
     for (size_t m = 0; m < frames.size() && m < labels.size(); ++m) {
@@ -463,7 +464,7 @@ void CAnalogView::DrawRecentMarkers(wxDC& dc, int x, int y, bool centre)
         const int lightness = MarkerLightness(current - static_cast<long long>(frames[m]), window);
         if (lightness < 0)
             continue;
-        dc.SetTextForeground(colour.ChangeLightness(lightness));
+        m_text.SetColour(colour.ChangeLightness(lightness));
         const wxString text = wxString::Format("%s (%s)", labels[m],
                                                wxString::Format("%.3f", frames[m] / m_rate));
         wxCoord tw = 0, th = 0;

@@ -233,7 +233,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     dc.DrawRectangle(p.left, p.top, p.right - p.left, p.bottom - p.top);
     const wxString xLabel = AxisLabel(*device, list[0]);
     const wxString yLabel = AxisLabel(*device, list[1]);
-    dc.SetTextForeground(ToWxColour(grid_color));
+    m_text.SetColour(ToWxColour(grid_color));
     const wxString title = GetTitle();
     if (!title.empty()) {
         const wxString text = m_text.Fit(dc, title + " " + xLabel + " , " + yLabel, w - 4);
@@ -328,7 +328,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         }
     }
     dc.SetFont(crossFont);
-    dc.SetTextForeground(trailColour);
+    m_text.SetColour(trailColour);
     dc.SetPen(wxPen(ToWxColour(zero_color), 1, wxPENSTYLE_DOT));
     if (crossX)
         dc.DrawLine(px, p.top, px, p.bottom);

@@ -27,7 +27,7 @@ void CAnalogView::DrawSpectra(wxDC& dc, const std::vector<int>& list)
         int x0 = 0, y0 = 0;
         grid.Cell(i, x0, y0);
         const int channel = list[static_cast<size_t>(i)];
-        dc.SetTextForeground(ToWxColour(device->GetChannelColour(channel)));
+        m_text.SetColour(ToWxColour(device->GetChannelColour(channel)));
         const wxString name = device->GetVisibleChannelName(i);
         if (!name.empty()) {
             // The name on the cell's first line, shortened to the cell.
@@ -56,7 +56,7 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     if (bins < 1)
         return;
     const wxColour colour = ToWxColour(device->GetChannelColour(channel));
-    dc.SetTextForeground(colour);
+    m_text.SetColour(colour);
     // A max rate above the Nyquist frequency would show bins the spectrum lacks.
     const double maxRate = ClampMaxRate(dsp_max_rate, m_rate);
     const int shown = SpectrumBinsShown(bins, transform, maxRate, m_rate);
@@ -103,7 +103,7 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     dc.SetPen(framePen);
     dc.SetBrush(wxBrush(ToWxColour(bk_color)));
     dc.DrawRectangle(cell.left, cell.top, cell.width, cell.height);
-    dc.SetTextForeground(colour);
+    m_text.SetColour(colour);
     const int lineHeight = text.lineHeight;
     const auto place = [&](const wxString& label, int left, int top, int labelWidth) {
         const TextBox box{left, top, labelWidth, lineHeight};
@@ -185,7 +185,7 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
         return;
     const wxColour gridColour = ToWxColour(grid_color);
     dc.SetPen(wxPen(gridColour, 2));
-    dc.SetTextForeground(gridColour);
+    m_text.SetColour(gridColour);
     const int xp = RoundHalfUp(binX(peak)) + cell.left;
     dc.DrawLine(xp, cell.bottom + 5, xp, cell.top);
     const wxString label =

@@ -62,8 +62,10 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_rate = rate;
     m_fd = ::open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0) {
-        std::fprintf(stderr, "Error creating analog file : %s\n", name.data());
-        wxLogError("%s", _("Error creating analog file : ") + path);
+        // The reason (missing or read-only folder, full disk) is what the user acts on.
+        const char* reason = std::strerror(errno);
+        std::fprintf(stderr, "Error creating analog file : %s : %s\n", name.data(), reason);
+        wxLogError("%s", _("Error creating analog file : ") + path + " : " + wxString(reason));
         return false;
     }
     m_fileName = path;

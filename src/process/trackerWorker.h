@@ -62,6 +62,9 @@ public:
     // Acquisition thread: the group's elapsed time (seconds) and last tick deviation (us).
     double GetElapsed() const { return m_elapsed; }
     double GetDeviation() const { return m_deviation; }
+    // Acquisition thread: program time (us) the group tick of the last fire was due;
+    // spaced by the member's period whenever the fire was carried out.
+    double GetLastFireDueUs() const { return m_lastFireDueUs.load(); }
 
     // Any thread: the worker's place in the group as last configured.
     int GetGroupIndex() const { return m_groupIndexShown.load(); }

@@ -86,6 +86,34 @@ int WaitFor(int fd, short events, int timeoutMs)
     return -1;  // POLLERR, POLLHUP or POLLNVAL without data
 }
 
+// Reads up to maxCount bytes until all came or the deadline passed; with
+// stopWhenEmpty it also returns once the queue runs empty after the first bytes.
+// The count read, or -2 when the line failed or went away before any byte came.
+int ReadUntil(int fd, char* buffer, uint32_t maxCount, bool hasDeadline,
+              Clock::time_point deadline, bool stopWhenEmpty)
+{
+    const uint32_t wanted = maxCount > static_cast<uint32_t>(INT_MAX) ? INT_MAX : maxCount;
+    uint32_t count = 0;
+    while (count < wanted) {
+        const ssize_t got = ::read(fd, buffer + count, wanted - count);
+        if (got > 0) {
+            count += static_cast<uint32_t>(got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        // An empty queue gives EAGAIN (VMIN 1, non-blocking); end of file is a hang-up.
+        // Bytes already read are handed over; the next read reports the failure.
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return count > 0 ? static_cast<int>(count) : -2;
+        if (stopWhenEmpty && count > 0) break;
+        const int remaining = RemainingMs(hasDeadline, deadline);
+        if (hasDeadline && remaining == 0) break;
+        if (WaitFor(fd, POLLIN, remaining) < 0)
+            return count > 0 ? static_cast<int>(count) : -2;
+    }
+    return static_cast<int>(count);
+}
+
 bool IsPortNumber(const std::string& digits, unsigned* number)
 {
     if (digits.empty() || digits.size() > 3 || digits[0] == '0') return false;
@@ -350,55 +378,17 @@ int CSerialPort::ReadBytes(void* buffer, uint32_t maxCount, uint32_t timeoutMs)
 {
     if (!ApplyReadTimeout(timeoutMs)) return -1;
     if (!buffer && maxCount > 0) return -2;
-    const uint32_t wanted = maxCount > static_cast<uint32_t>(INT_MAX) ? INT_MAX : maxCount;
-    const bool hasDeadline = timeoutMs != 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char* next = static_cast<char*>(buffer);
-    uint32_t count = 0;
-    while (count < wanted) {
-        const ssize_t got = ::read(m_handle, next + count, wanted - count);
-        if (got > 0) {
-            count += static_cast<uint32_t>(got);
-            continue;
-        }
-        if (got < 0 && errno == EINTR) continue;
-        // An empty queue gives EAGAIN (VMIN 1, non-blocking); end of file is a hang-up.
-        // Bytes already read are handed over; the next read reports the failure.
-        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return count > 0 ? static_cast<int>(count) : -2;
-        const int remaining = RemainingMs(hasDeadline, deadline);
-        if (hasDeadline && remaining == 0) break;
-        if (WaitFor(m_handle, POLLIN, remaining) < 0)
-            return count > 0 ? static_cast<int>(count) : -2;
-    }
-    return static_cast<int>(count);
+    return ReadUntil(m_handle, static_cast<char*>(buffer), maxCount, timeoutMs != 0, deadline,
+                     false);
 }
 
 int CSerialPort::ReadAvailable(void* buffer, uint32_t maxCount, uint32_t waitMs)
 {
     if (m_handle < 0) return -1;
     if (!buffer || maxCount == 0) return 0;
-    const uint32_t wanted = maxCount > static_cast<uint32_t>(INT_MAX) ? INT_MAX : maxCount;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
-    char* next = static_cast<char*>(buffer);
-    uint32_t count = 0;
-    while (count < wanted) {
-        const ssize_t got = ::read(m_handle, next + count, wanted - count);
-        if (got > 0) {
-            count += static_cast<uint32_t>(got);
-            continue;
-        }
-        if (got < 0 && errno == EINTR) continue;
-        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return count > 0 ? static_cast<int>(count) : -2;
-        if (count > 0) break;  // the queue is empty: what came is handed over
-        const int remaining = RemainingMs(true, deadline);
-        if (remaining == 0) break;
-        const int ready = WaitFor(m_handle, POLLIN, remaining);
-        if (ready < 0) return -2;
-        if (ready == 0 && RemainingMs(true, deadline) == 0) break;
-    }
-    return static_cast<int>(count);
+    return ReadUntil(m_handle, static_cast<char*>(buffer), maxCount, true, deadline, true);
 }
 
 int CSerialPort::ReadString(char* buffer, char terminator, uint32_t maxCount, uint32_t timeoutMs)

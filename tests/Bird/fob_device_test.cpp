@@ -11,6 +11,7 @@
 
 #include "Bird/fobSimulator.h"
 #include "analog/fakeSinks.h"
+#include "analog/runningDevice.h"
 #include "serial/lineLink.h"
 #include "support/logCapture.h"
 
@@ -244,12 +245,6 @@ std::vector<double> ExpectedPose(uint32_t address)
     return pose;
 }
 
-int FramesOf(CFakeView& view)
-{
-    std::lock_guard<std::mutex> lock(view.mutex);
-    return view.frameCount;
-}
-
 bool FrameHasBothBirds(const CFrame& frame)
 {
     if (frame.values.size() != 14) return false;
@@ -261,38 +256,30 @@ bool FrameHasBothBirds(const CFrame& frame)
     return true;
 }
 
-}  // namespace
-
-// Whatever fails in a test, the device's thread ends and the view is removed
-// before the view goes.
-struct CViewGuard {
-    CFobDevice& device;
-    CFakeView& view;
-    ~CViewGuard()
-    {
-        device.Close();
-        device.RemoveView(&view);
+// Waits for the first frame with both birds' values: the view's frame count with it,
+// -1 when none came in time.
+int FramesUntilBothBirds(CFakeView& view)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int seen = FramesOf(view);
+        if (!view.WaitFrames(seen + 1, kTimeout)) return -1;
+        std::lock_guard<std::mutex> lock(view.mutex);
+        if (FrameHasBothBirds(view.frames.back())) return view.frameCount;
     }
-};
+    return -1;
+}
+
+}  // namespace
 
 // Runs the device on its acquisition thread until frames with both birds' values
 // came, then ten more, and checks those.
 static void ExpectStreamedFrames(CFobDevice& device)
 {
-    CFakeView view;
-    device.AddView(&view);
-    CViewGuard guard{device, view};
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
-    device.Start();
-    int heard = -1;
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (heard < 0 && std::chrono::steady_clock::now() < deadline) {
-        const int seen = FramesOf(view);
-        ASSERT_TRUE(view.WaitFrames(seen + 1, kTimeout));
-        std::lock_guard<std::mutex> lock(view.mutex);
-        if (FrameHasBothBirds(view.frames.back())) heard = view.frameCount;
-    }
+    CRunningDevice run(device);
+    ASSERT_TRUE(run.Start());
+    CFakeView& view = run.view;
+    const int heard = FramesUntilBothBirds(view);
     ASSERT_GT(heard, 0);
     ASSERT_TRUE(view.WaitFrames(heard + 10, kTimeout));
     device.Close();
@@ -323,21 +310,10 @@ TEST_F(FobDeviceThreads, SilentFlockStillDispatchesTheLastValues)
 {
     auto device = Make(1, 72.0f, false, 250);
     ASSERT_TRUE(device->IsReady());
-    CFakeView view;
-    device->AddView(&view);
-    CViewGuard guard{*device, view};
-    ASSERT_TRUE(device->Create(false));
-    ASSERT_TRUE(device->RunThread());
-    device->Start();
-    bool heard = false;
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (!heard && std::chrono::steady_clock::now() < deadline) {
-        const int seen = FramesOf(view);
-        ASSERT_TRUE(view.WaitFrames(seen + 1, kTimeout));
-        std::lock_guard<std::mutex> lock(view.mutex);
-        heard = FrameHasBothBirds(view.frames.back());
-    }
-    ASSERT_TRUE(heard);
+    CRunningDevice run(*device);
+    ASSERT_TRUE(run.Start());
+    CFakeView& view = run.view;
+    ASSERT_GT(FramesUntilBothBirds(view), 0);
     sim.SetStreaming(false);
     const int before = FramesOf(view);
     ASSERT_TRUE(view.WaitFrames(before + 2, kTimeout));
@@ -353,12 +329,9 @@ TEST_F(FobDeviceThreads, SilentFlockNeverHoldsTheFrames)
 {
     auto device = Make(1, 72.0f, false, 10000);
     ASSERT_TRUE(device->IsReady());
-    CFakeView view;
-    device->AddView(&view);
-    CViewGuard guard{*device, view};
-    ASSERT_TRUE(device->Create(false));
-    ASSERT_TRUE(device->RunThread());
-    device->Start();
+    CRunningDevice run(*device);
+    ASSERT_TRUE(run.Start());
+    CFakeView& view = run.view;
     ASSERT_TRUE(view.WaitFrames(5, kTimeout));
     sim.SetStreaming(false);
     const int before = FramesOf(view);
@@ -389,12 +362,9 @@ TEST(FobDeviceLineThreads, PulledCableIsSaidOnceAndTheLineComesBack)
     device.SetReopenInterval(std::chrono::milliseconds(100));
     g_messages.Drain();
     CMessageLog messages;
-    CFakeView view;
-    device.AddView(&view);
-    CViewGuard guard{device, view};
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
-    device.Start();
+    CRunningDevice run(device);
+    ASSERT_TRUE(run.Start());
+    CFakeView& view = run.view;
     ASSERT_TRUE(view.WaitFrames(5, kTimeout));
     first->HangUp();
     ASSERT_TRUE(messages.WaitFor("does not answer from frame", kTimeout));
@@ -437,12 +407,9 @@ TEST_F(FobDeviceThreads, RefusedRecordsAreSaidOnceAndCounted)
     ASSERT_TRUE(device->IsReady());
     g_messages.Drain();
     CMessageLog messages;
-    CFakeView view;
-    device->AddView(&view);
-    CViewGuard guard{*device, view};
-    ASSERT_TRUE(device->Create(false));
-    ASSERT_TRUE(device->RunThread());
-    device->Start();
+    CRunningDevice run(*device);
+    ASSERT_TRUE(run.Start());
+    CFakeView& view = run.view;
     ASSERT_TRUE(view.WaitFrames(5, kTimeout));
     std::vector<uint8_t> strangers;
     for (int i = 0; i < 10; ++i) {

@@ -51,6 +51,15 @@ protected:
         }
         ASSERT_TRUE(sim.Start());
     }
+    // The flock opened and streaming position and quaternion at 36 inches.
+    void StartStreaming()
+    {
+        ASSERT_NO_FATAL_FAILURE(StartSimulator());
+        ASSERT_TRUE(OpenFlock());
+        ASSERT_TRUE(flock.start());
+        ASSERT_TRUE(flock.set_mode(kModePosition | kModeQuaternion, 36.0f, false));
+        ASSERT_TRUE(flock.stream());
+    }
     bool OpenFlock(uint32_t hemisphere = 1, uint32_t delayMs = kDelayMs)
     {
         return flock.open(sim.SlaveName().c_str(), hemisphere, kBaud, delayMs);
@@ -241,11 +250,7 @@ TEST_F(FobLibrary, StreamedRecordsReachTheirBirds)
 TEST_F(FobLibrary, BrokenStreamsNeverReachTheWrongBird)
 {
     sim.autoStream = false;
-    StartSimulator();
-    ASSERT_TRUE(OpenFlock());
-    ASSERT_TRUE(flock.start());
-    ASSERT_TRUE(flock.set_mode(kModePosition | kModeQuaternion, 36.0f, false));
-    ASSERT_TRUE(flock.stream());
+    ASSERT_NO_FATAL_FAILURE(StartStreaming());
     const fob::bird* first = flock.get_bird(0);
     const fob::bird* second = flock.get_bird(1);
     const uint8_t next = 0x80;  // the next record's first byte ends a record
@@ -355,11 +360,7 @@ bool EndsInTime(CFobSimulator& sim, Work work)
 
 TEST_F(FobLibrary, SilentStreamFailsTheUpdateInTime)
 {
-    StartSimulator();
-    ASSERT_TRUE(OpenFlock());
-    ASSERT_TRUE(flock.start());
-    ASSERT_TRUE(flock.set_mode(kModePosition | kModeQuaternion, 36.0f, false));
-    ASSERT_TRUE(flock.stream());
+    ASSERT_NO_FATAL_FAILURE(StartStreaming());
     ASSERT_TRUE(flock.update());
     sim.SetStreaming(false);
     flock.set_setup(QuickSetup(100));
@@ -425,11 +426,7 @@ TEST_F(FobLibrary, OneUpdateTakesEveryRecordThatCame)
 // again when the line is back.
 TEST_F(FobLibrary, VanishedLineFailsTheUpdateAndResumes)
 {
-    StartSimulator();
-    ASSERT_TRUE(OpenFlock());
-    ASSERT_TRUE(flock.start());
-    ASSERT_TRUE(flock.set_mode(kModePosition | kModeQuaternion, 36.0f, false));
-    ASSERT_TRUE(flock.stream());
+    ASSERT_NO_FATAL_FAILURE(StartStreaming());
     ASSERT_TRUE(flock.update());
     sim.HangUp();
     bool result = true;

@@ -16,6 +16,7 @@
 #include "analog/formatTime.h"
 #include "analog/paramType.h"
 #include "analog/recordBytes.h"
+#include "process/countingOwner.h"
 #include "process/deviceOwner.h"
 #include "process/messageQueue.h"
 #include "support/tempDir.h"
@@ -64,18 +65,6 @@ public:
 
 private:
     CAnalogDevice& m_device;
-};
-
-class CountingOwner : public CDeviceOwner {
-public:
-    void SetErrorMessage(const wxString&, bool) override {}
-    void AppendMessage(const wxString&) override {}
-    void RequestCaptureStop() override
-    {
-        ++requests;
-        CDeviceOwner::RequestCaptureStop();
-    }
-    std::atomic<int> requests{0};
 };
 
 class AnalogFileDeviceTest : public TempDirTest {

@@ -13,6 +13,7 @@
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
 #include "analog/testDevice.h"
+#include "process/countingOwner.h"
 #include "process/deviceOwner.h"
 #include "support/tempDir.h"
 
@@ -62,18 +63,6 @@ public:
         ++starts;
     }
     void StopCapture() override { ++stopCaptures; }
-};
-
-class CountingOwner : public CDeviceOwner {
-public:
-    void SetErrorMessage(const wxString&, bool) override {}
-    void AppendMessage(const wxString&) override {}
-    void RequestCaptureStop() override
-    {
-        ++requests;
-        CDeviceOwner::RequestCaptureStop();
-    }
-    std::atomic<int> requests{0};
 };
 
 // A test device stepped by hand, as its acquisition thread would on each tick.

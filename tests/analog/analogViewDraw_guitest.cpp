@@ -27,6 +27,7 @@ wxImage DrawThrough(CViewText& texts, const wxString& text, const wxColour& colo
         wxGCDC dc(context);
         dc.SetFont(*wxNORMAL_FONT);
         dc.SetTextForeground(colour);
+        texts.Begin(dc);
         texts.Draw(dc, text, x, y);
     }
     return bitmap.ConvertToImage();
@@ -65,4 +66,46 @@ TEST(ViewTextTest, KeptPictureLooksAsTheTextDrawnAfresh)
             red = std::max(red, static_cast<int>(cyanAgain.GetRed(x, y)));
     EXPECT_LE(red, 20);
     EXPECT_TRUE(cyan.IsOk());
+}
+
+// Texts take the colour set on the text cache, not the DC's, whether laid out
+// afresh or copied from a kept picture; each colour has its own font.
+TEST(ViewTextTest, TextsTakeTheColourSetOnTheCache)
+{
+    CViewText texts;
+    wxBitmap bitmap(240, 40, 24);
+    {
+        wxMemoryDC memory(bitmap);
+        memory.SetBackground(wxBrush(wxColour(0, 0, 0)));
+        memory.Clear();
+        wxGraphicsContext* context = wxGraphicsContext::CreateFromUnknownDC(memory);
+        ASSERT_NE(context, nullptr);
+        wxGCDC dc(context);
+        dc.SetFont(*wxNORMAL_FONT);
+        dc.SetTextForeground(wxColour(0, 255, 0));  // the DC's colour is not the texts'
+        texts.Begin(dc);
+        texts.SetColour(wxColour(255, 0, 0));
+        texts.Draw(dc, "8888", 2, 5);  // laid out
+        texts.SetColour(wxColour(0, 0, 255));
+        texts.Draw(dc, "8888", 80, 5);  // laid out, same text in another colour
+        texts.Draw(dc, "8888", 160, 5);  // its kept picture
+    }
+    const wxImage image = bitmap.ConvertToImage();
+    const auto strongest = [&image](int left, int right, int channel) {
+        int most = 0;
+        for (int y = 0; y < image.GetHeight(); ++y)
+            for (int x = left; x < right; ++x) {
+                const int v = channel == 0 ? image.GetRed(x, y)
+                                           : channel == 1 ? image.GetGreen(x, y) : image.GetBlue(x, y);
+                most = std::max(most, v);
+            }
+        return most;
+    };
+    EXPECT_GT(strongest(0, 78, 0), 128);
+    EXPECT_LE(strongest(0, 78, 2), 20);
+    for (const int left : {78, 158}) {
+        EXPECT_GT(strongest(left, left + 78, 2), 128);
+        EXPECT_LE(strongest(left, left + 78, 0), 20);
+    }
+    EXPECT_LE(strongest(0, 240, 1), 20);  // nothing in the DC's green
 }

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -308,6 +310,23 @@ TEST_F(AnalogWriterTest, UncreatableFileFailsWithTheWriterClosed)
 {
     CAnalogWriter writer;
     EXPECT_FALSE(writer.OpenFile(File("missing/dir/x.qvd"), 1, 1, 10.0, false, ""));
+    EXPECT_FALSE(writer.IsOpen());
+    // A folder that is a regular file fails even for root; the message names the reason.
+    const std::string plain = File("plain");
+    FILE* plainFile = std::fopen(plain.c_str(), "w");
+    ASSERT_NE(plainFile, nullptr);
+    std::fclose(plainFile);
+    std::vector<std::string> messages;
+    {
+        CLogCapture log;
+        EXPECT_FALSE(writer.OpenFile(plain + "/x.qvd", 1, 1, 10.0, false, ""));
+        messages = log.Messages();
+    }
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("Error creating analog file : " + plain + "/x.qvd : " +
+                               std::strerror(ENOTDIR)),
+              std::string::npos)
+        << messages[0];
     EXPECT_FALSE(writer.IsOpen());
     EXPECT_FALSE(writer.IsCreated());
     EXPECT_FALSE(writer.WriteProperties(nullptr, 0));

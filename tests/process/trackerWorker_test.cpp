@@ -14,8 +14,11 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -34,6 +37,21 @@ struct GroupEntry {
     }
     std::unique_ptr<CFakeDevice> device;
     CTrackerWorker* worker;
+};
+
+// Notes the nice value of the thread that reads its samples (-100 until it read).
+class CNiceProbe : public CFakeDevice {
+public:
+    CNiceProbe(const wxString& name, double rateHz) : CFakeDevice(name, rateHz, false) {}
+    void ReadSample() override
+    {
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+        if (errno == 0)
+            m_nice.store(nice);
+        CFakeDevice::ReadSample();
+    }
+    std::atomic<int> m_nice{-100};
 };
 
 }  // namespace
@@ -210,24 +228,11 @@ TEST(AcquisitionThreadTest, DefaultModeSleepsAndKeepsTheRateOnTheDevicesClock)
 
 TEST(AcquisitionThreadTest, BusyModeSpinsAtNoMoreThanNormalPriority)
 {
-    class CNiceDevice : public CFakeDevice {
-    public:
-        CNiceDevice(const wxString& name) : CFakeDevice(name, 1000.0, false) {}
-        void ReadSample() override
-        {
-            errno = 0;
-            const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
-            if (errno == 0)
-                m_nice.store(nice);
-            CFakeDevice::ReadSample();
-        }
-        std::atomic<int> m_nice{-100};
-    };
     EXPECT_EQ(CTrackerWorker::EffectivePriority(100, false), 50);
     EXPECT_EQ(CTrackerWorker::EffectivePriority(0, false), 0);
     EXPECT_EQ(CTrackerWorker::EffectivePriority(100, true), 100);
     EXPECT_EQ(CTrackerWorker::EffectivePriority(-1, false), -1);
-    CNiceDevice busy("busy");
+    CNiceProbe busy("busy", 1000.0);
     ASSERT_TRUE(busy.Create(false));
     ASSERT_TRUE(busy.SetWorkerPriority(100));
     ASSERT_TRUE(busy.RunThread());
@@ -262,38 +267,75 @@ TEST(WorkerGroupTest, RateMeasureToleratesAStretchOfLateReadings)
     EXPECT_NEAR(SamplesWithin(readings(1.0e6 / 245.0, 300, 0, 0), 1.0e6, 250.0), 245.0, 1.0);
 }
 
+namespace {
+
+// Logs, for every sample of a group member, when the group tick it fired on was due:
+// a count by due time, unlike reading times, does not depend on the machine's load.
+class CGroupDueDevice : public CFakeDevice {
+public:
+    CGroupDueDevice(const wxString& name, double rateHz, size_t capacity)
+        : CFakeDevice(name, rateHz, true), m_due(capacity)
+    {
+    }
+    void ReadSample() override
+    {
+        const size_t n = m_dueCount.load();
+        if (n < m_due.size()) {
+            m_due[n] = Worker()->GetLastFireDueUs();
+            m_dueCount.store(n + 1);
+        }
+        CFakeDevice::ReadSample();
+    }
+    // Samples whose tick was due within windowUs of the first one's.
+    int64_t DueWithin(double windowUs) const
+    {
+        const size_t n = m_dueCount.load();
+        if (n == 0) return 0;
+        const double first = m_due[0];
+        return std::count_if(m_due.begin(), m_due.begin() + static_cast<std::ptrdiff_t>(n),
+                             [&](double due) { return due - first < windowUs; });
+    }
+
+private:
+    std::vector<double> m_due;
+    std::atomic<size_t> m_dueCount{0};
+};
+
+// Bounded wait of the test thread for a condition the acquisition threads bring about.
+template <typename Condition>
+bool WaitFor(Condition condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace
+
 TEST(WorkerGroupTest, GroupMembersSampleAtTheirRatesAndShareTheGroupTime)
 {
-    CFakeDevice slow("slow", 100.0, true);
-    CFakeDevice fast("fast", 250.0, true);
-    for (CFakeDevice* device : {&slow, &fast}) {
-        device->RecordTimes(1024);
+    CGroupDueDevice slow("slow", 100.0, 1024);
+    CGroupDueDevice fast("fast", 250.0, 1024);
+    for (CFakeDevice* device : {&slow, &fast})
         ASSERT_TRUE(device->Create(false));
-    }
     ASSERT_TRUE(slow.RunThread());
     ASSERT_TRUE(fast.RunThread());
     ASSERT_TRUE(slow.WaitForSamples(115));
     ASSERT_TRUE(fast.WaitForSamples(290));
-    // The member that does not pace reports the group's elapsed time, not 0.
-    // Read between two readings of the pacing member, so a pause of this thread
-    // between the calls cannot tell them apart.
-    const double slowBefore = slow.GetElapsedTime();
+    // The member that does not pace reports the group's elapsed time, not 0 nor its
+    // own: it reaches what the pacing member read, which in turn reaches it.
+    const double slowElapsed = slow.GetElapsedTime();
+    EXPECT_GT(slowElapsed, 1.0);
+    EXPECT_TRUE(WaitFor([&] { return fast.GetElapsedTime() >= slowElapsed; }));
     const double fastElapsed = fast.GetElapsedTime();
-    const double slowAfter = slow.GetElapsedTime();
-    EXPECT_GT(fastElapsed, 1.0);
-    EXPECT_GE(fastElapsed, slowBefore - 0.05);
-    EXPECT_LE(fastElapsed, slowAfter + 0.05);
-    // Both members run on the group's one thread, so over the same stretch their sample
-    // counts keep the ratio of their rates however late an overloaded machine wakes that
-    // thread (the pacing on the wall clock is the pacing tests' matter).
-    const double slowStart = static_cast<double>(slow.Samples());
-    const double fastStart = static_cast<double>(fast.Samples());
-    ASSERT_TRUE(fast.WaitForSamples(fast.Samples() + 250));
-    const double slowSamples = static_cast<double>(slow.Samples()) - slowStart;
-    const double fastSamples = static_cast<double>(fast.Samples()) - fastStart;
+    EXPECT_TRUE(WaitFor([&] { return slow.GetElapsedTime() >= fastElapsed; })) << fastElapsed;
     slow.Close();
     fast.Close();
-    EXPECT_NEAR(fastSamples / slowSamples, 2.5, 0.1) << fastSamples << " / " << slowSamples;
+    EXPECT_NEAR(static_cast<double>(slow.DueWithin(1.0e6)), 100.0, 1.0);
+    EXPECT_NEAR(static_cast<double>(fast.DueWithin(1.0e6)), 250.0, 1.0);
     EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
 }
 
@@ -596,20 +638,7 @@ TEST(WorkerPriorityTest, SettingMapsToTheScaleAndLowPriorityReachesTheThread)
     EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(1), 50u);
     EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(2), 100u);
     EXPECT_EQ(CNullDevice::WorkerPriorityFromSetting(-3), 100u);
-    class CNiceProbe : public CFakeDevice {
-    public:
-        CNiceProbe() : CFakeDevice("nice", 200.0, false) {}
-        void ReadSample() override
-        {
-            errno = 0;
-            const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
-            if (errno == 0)
-                m_nice.store(nice);
-            CFakeDevice::ReadSample();
-        }
-        std::atomic<int> m_nice{-100};
-    };
-    CNiceProbe device;
+    CNiceProbe device("nice", 200.0);
     EXPECT_FALSE(device.SetWorkerPriority(0));  // no thread yet
     const int callerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
     ASSERT_TRUE(device.Create(false));

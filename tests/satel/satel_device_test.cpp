@@ -1,6 +1,7 @@
 #include "satel/satel_device.h"
 
 #include "analog/fakeSinks.h"
+#include "analog/runningDevice.h"
 #include "satel/fakeSatelBoard.h"
 #include "serial/lineLink.h"
 #include "serial/ptyPair.h"
@@ -557,11 +558,23 @@ TEST_F(SatelDeviceTest, ResetClearsCountersAndMarkers)
     EXPECT_TRUE(device->GetMarkerFrames().empty());
 }
 
-TEST(SatelDeviceThreads, StreamsRowsWithBoardOffsetsRemoved)
-{
+// A board on its own line; each test gives it its replies and starts it.
+class SatelDeviceThreads : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(pty.IsValid()); }
+    // The board answering every sample request with one standing load.
+    void StartStanding()
+    {
+        board.SetStanding({300, 250, 400});
+        board.Start();
+    }
+
     CPtyPair pty;
-    ASSERT_TRUE(pty.IsValid());
-    CFakeSatelBoard board(pty);
+    CFakeSatelBoard board{pty};
+};
+
+TEST_F(SatelDeviceThreads, StreamsRowsWithBoardOffsetsRemoved)
+{
     board.Queue({{100, 100, 100}, {100, 100, 100}});  // offsets
     board.SetStanding({180, 150, 190});
     board.Start();
@@ -589,13 +602,9 @@ TEST(SatelDeviceThreads, StreamsRowsWithBoardOffsetsRemoved)
     EXPECT_DOUBLE_EQ(last.values[5], (180.0 - 50.0 - 80.0) / (3.4641016151377544 * 220.0) * 400.0);
 }
 
-TEST(SatelDeviceThreads, DestroyedWhileStreaming)
+TEST_F(SatelDeviceThreads, DestroyedWhileStreaming)
 {
-    CPtyPair pty;
-    ASSERT_TRUE(pty.IsValid());
-    CFakeSatelBoard board(pty);
-    board.SetStanding({300, 250, 400});
-    board.Start();
+    StartStanding();
     CFakeView view;
     {
         CSerialSatelDevice device(pty.SlaveName(), 25, false, 400.0, false);
@@ -693,12 +702,6 @@ TEST(SatelDevice, PortWhereNoBoardAnswersDoesNotOpen)
     EXPECT_EQ(port.Open(pty.SlaveName().c_str(), nullptr), 1);
 }
 
-int FramesOf(CFakeView& view)
-{
-    std::lock_guard<std::mutex> lock(view.mutex);
-    return view.frameCount;
-}
-
 // Opens a board on the link's line and runs it until frames come.
 std::unique_ptr<CSerialSatelDevice> RunBoard(const std::string& path, CFakeView& view)
 {
@@ -727,13 +730,9 @@ void ExpectFramesOnSchedule(CFakeView& view, double rate)
 // A board that stops answering costs the frames no time: they go on at 40 Hz with the
 // last values while the missed replies are counted, the loss is said once with its
 // frame, and so is the board's return.
-TEST(SatelDeviceThreads, SilentBoardKeepsTheScheduleAndIsReported)
+TEST_F(SatelDeviceThreads, SilentBoardKeepsTheScheduleAndIsReported)
 {
-    CPtyPair pty;
-    ASSERT_TRUE(pty.IsValid());
-    CFakeSatelBoard board(pty);
-    board.SetStanding({300, 250, 400});
-    board.Start();
+    StartStanding();
     g_messages.Drain();
     CMessageLog messages;
     CFakeView view;
@@ -762,21 +761,17 @@ TEST(SatelDeviceThreads, SilentBoardKeepsTheScheduleAndIsReported)
 
 // A pulled cable (the line itself goes away) is said once; the line is opened again
 // when it is back, and the frames went on across the gap.
-TEST(SatelDeviceThreads, PulledCableIsReopenedWhenItIsBack)
+TEST_F(SatelDeviceThreads, PulledCableIsReopenedWhenItIsBack)
 {
-    auto first = std::make_unique<CPtyPair>();
-    ASSERT_TRUE(first->IsValid());
     CLineLink link;
-    ASSERT_TRUE(link.PointAt(first->SlaveName()));
-    auto board = std::make_unique<CFakeSatelBoard>(*first);
-    board->SetStanding({300, 250, 400});
-    board->Start();
+    ASSERT_TRUE(link.PointAt(pty.SlaveName()));
+    StartStanding();
     g_messages.Drain();
     CMessageLog messages;
     CFakeView view;
     auto device = RunBoard(link.Path(), view);
-    board->Stop();
-    first->CloseMaster();
+    board.Stop();
+    pty.CloseMaster();
     ASSERT_TRUE(messages.WaitFor("does not answer from frame", 20s));
     const int goneAt = FramesOf(view);
     ASSERT_TRUE(view.WaitFrames(goneAt + 10, 20s));
@@ -808,13 +803,9 @@ TEST(SatelDeviceThreads, PulledCableIsReopenedWhenItIsBack)
 
 // Closing while a request waits for a board that says nothing returns without waiting
 // for the reply time-out.
-TEST(SatelDeviceThreads, ClosingOnADeadLineDoesNotWaitForTheReply)
+TEST_F(SatelDeviceThreads, ClosingOnADeadLineDoesNotWaitForTheReply)
 {
-    CPtyPair pty;
-    ASSERT_TRUE(pty.IsValid());
-    CFakeSatelBoard board(pty);
-    board.SetStanding({300, 250, 400});
-    board.Start();
+    StartStanding();
     CFakeView view;
     auto device = RunBoard(pty.SlaveName(), view);
     device->Close();
