@@ -72,6 +72,8 @@ TrackerFrame::TrackerFrame(wxWindow* parent)
     CreateToolBars();
     CreatePropertyGrids();
     CreatePanes();
+    m_framePaintFilter = std::make_unique<CoveredPaintFilter>(this, m_mainBook);
+    m_bookPaintFilter = std::make_unique<CoveredPaintFilter>(m_mainBook, m_mainBook);
     BuildSettingsGrid();
 
     SetMinSize(wxSize(800, 800));
@@ -121,6 +123,9 @@ TrackerFrame::~TrackerFrame()
     ReleaseWiiLibrary();
     SaveConfig();
     SaveWindowPlacement();
+    // Out of the handler chains before the managers leave theirs.
+    m_bookPaintFilter.reset();
+    m_framePaintFilter.reset();
     m_auiManager.UnInit();
     RestoreStreams();
 }

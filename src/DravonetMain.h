@@ -1,6 +1,7 @@
 #pragma once
 
 #include "GLcanvas/analog3DView.h"
+#include "coveredPaintFilter.h"
 #include "process/deviceOwner.h"
 
 #include <wx/arrstr.h>
@@ -309,6 +310,10 @@ public:
     wxAuiNotebook* m_settingsBook = nullptr;
     wxAuiNotebook* m_captureBook = nullptr;
     wxAuiNotebook* m_messageBook = nullptr;
+    // Keep the dock managers from redrawing their decorations when only a 2D view
+    // of the main book repaints (the frame's and the main book's own manager).
+    std::unique_ptr<CoveredPaintFilter> m_framePaintFilter;
+    std::unique_ptr<CoveredPaintFilter> m_bookPaintFilter;
     wxPropertyGrid* m_settingsGrid = nullptr;
     wxPropertyGrid* m_viewGrid = nullptr;
     wxListCtrl* m_fileList = nullptr;

@@ -8,6 +8,7 @@ list(APPEND QV_GUI_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/frameMenus.cpp
      ${CMAKE_CURRENT_LIST_DIR}/frameToolbars.cpp
      ${CMAKE_CURRENT_LIST_DIR}/frameIdle.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/coveredPaintFilter.cpp
      ${CMAKE_CURRENT_LIST_DIR}/aboutBox.cpp
      ${CMAKE_CURRENT_LIST_DIR}/appIcons.cpp
      ${CMAKE_CURRENT_LIST_DIR}/checkBoxComboPopup.cpp)
