@@ -1,7 +1,6 @@
 #include "coveredPaintFilter.h"
 
 #include <wx/aui/auibook.h>
-#include <wx/dcclient.h>
 #include <wx/region.h>
 #include <wx/window.h>
 
@@ -40,6 +39,22 @@ wxRegion PaintedRegion(wxWindow* host)
     return host->GetUpdateRegion();
 }
 
+// The window's rectangle in the client coordinates of `host`, one of its ancestors
+// (empty when it is not). Summed from the positions the toolkit keeps: asking for
+// screen positions would wait for the display server on every paint.
+wxRect RectInHost(const wxWindow* window, const wxWindow* host)
+{
+    wxPoint origin;
+    const wxWindow* w = window;
+    for (; w && w != host; w = w->GetParent()) {
+        if (w->IsTopLevel()) return wxRect();
+        origin += w->GetPosition();
+        const wxWindow* parent = w->GetParent();
+        if (parent && parent != host) origin += parent->GetClientAreaOrigin();
+    }
+    return w ? wxRect(origin, window->GetSize()) : wxRect();
+}
+
 }  // namespace
 
 CoveredPaintFilter::CoveredPaintFilter(wxWindow* host, wxAuiNotebook* pages)
@@ -65,8 +80,8 @@ bool CoveredPaintFilter::IsCovered(const wxRegion& update) const
     const auto subtract = [this, &rest](const wxWindow* cover) {
         if (!cover || cover->GetBackgroundStyle() != wxBG_STYLE_PAINT || !cover->IsShownOnScreen())
             return;
-        const wxRect screen = cover->GetScreenRect();
-        rest.Subtract(wxRect(m_host->ScreenToClient(screen.GetPosition()), screen.GetSize()));
+        const wxRect rect = RectInHost(cover, m_host);
+        if (!rect.IsEmpty()) rest.Subtract(rect);
     };
     for (const wxWindow* child : m_host->GetChildren()) {
         if (rest.IsEmpty()) break;
@@ -83,5 +98,6 @@ void CoveredPaintFilter::OnPaint(wxPaintEvent& event)
         event.Skip();
         return;
     }
-    wxPaintDC dc(m_host);  // the region counts as painted: the pages draw it
+    // Swallowed without a paint context: on this toolkit the region needs no
+    // validation, and making one would ask the theme for the host's colours and font.
 }
