@@ -42,6 +42,13 @@ bool IsTypingInGrid(const wxPropertyGrid* grid)
     return grid && grid->IsEditorFocused() && grid->IsEditorsValueModified();
 }
 
+// Sets a text the display timer refreshes: a text entry lays itself out and redraws on
+// each change, even to the same words.
+void ChangeShownText(wxTextCtrl* text, const wxString& value)
+{
+    if (text->GetValue() != value) text->ChangeValue(value);
+}
+
 }  // namespace
 
 void TrackerFrame::OnTimer(wxTimerEvent& /*event*/)
@@ -114,13 +121,14 @@ void TrackerFrame::UpdateTimeInfo(CAnalogDevice* device)
     if (!device) return;
     if (m_elapsedText) {
         const double t = device->IsRecording() ? device->GetRecordTime() : device->GetSampleTime();
-        m_elapsedText->ChangeValue(FormatTime(t));
+        ChangeShownText(m_elapsedText, FormatTime(t));
     }
-    if (m_timeText && !m_triggerUse) {
+    // Hidden outside the advanced mode: it is filled again when shown, at the next tick.
+    if (m_timeText && !m_triggerUse && m_timeText->IsShown()) {
         if (m_showDelta)
-            m_timeText->ChangeValue(wxString::Format("%.3f (us)", device->GetClockDeviation()));
+            ChangeShownText(m_timeText, wxString::Format("%.3f (us)", device->GetClockDeviation()));
         else
-            m_timeText->ChangeValue(wxString::Format("%.3f (s)", device->GetSampleTime()));
+            ChangeShownText(m_timeText, wxString::Format("%.3f (s)", device->GetSampleTime()));
     }
 }
 

@@ -70,6 +70,8 @@ TEST_F(FrameIdleTest, DisplayTickWritesTheSelectedPagesTimes)
     view->m_device.store(&device);
     frame->m_mainBook->AddPage(view, "test", true);
     frame->m_showDelta = false;
+    frame->m_expertMode = true;  // the device clock is shown in the advanced mode only
+    frame->ApplyExpertMode();
     wxTimerEvent tick(frame->m_displayTimer);
     frame->ProcessWindowEvent(tick);
     EXPECT_EQ(frame->m_elapsedText->GetValue(), "0.000 s");

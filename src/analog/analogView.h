@@ -151,6 +151,12 @@ private:
     CCurveRaster m_raster;     // GUI thread: the curves of the current paint
     wxBitmap m_rasterBitmap;   // GUI thread: the curves' layer as drawn
     CViewText m_text;          // GUI thread: text sizes kept between paints
+    // The view's own fonts, made once: a font made anew each paint would be keyed anew.
+    const wxFont m_markerFont{10, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_MEDIUM};
+    const wxFont m_recentFont{12, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_MEDIUM};
+    const wxFont m_shareFont{16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL};
+    const wxFont m_crossFont{11, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL};
+    CDotPictures m_dots;       // GUI thread: the newest values' marks
     CTextPlacer m_placer;      // GUI thread: the boxes of the texts of the current paint
     std::uint64_t m_refusedSeen = 0;  // GUI thread: refused rows when last painted
     // GUI thread: working buffers of the paints, kept to spare an allocation per paint.

@@ -64,6 +64,61 @@ bool DrawRasterCairo(wxGraphicsContext& gc, const CCurveRaster& raster, int left
 }
 #endif
 
+// A copy of the picture made like the paint's target: for a window a surface of the
+// display server, so that later paints copy it there without sending its pixels
+// again. Null when the context is not cairo's.
+std::shared_ptr<void> CopyLikeTarget(wxGraphicsContext& gc, const wxGraphicsBitmap& picture,
+                                     int width, int height)
+{
+#ifdef QV_HAVE_CAIRO
+    const wxGraphicsRenderer* renderer = gc.GetRenderer();
+    auto* cr = static_cast<cairo_t*>(gc.GetNativeContext());
+    auto* source = static_cast<cairo_surface_t*>(picture.GetNativeBitmap());
+    if (!renderer || renderer->GetName() != "cairo" || !cr || !source)
+        return nullptr;
+    cairo_surface_t* copy =
+        cairo_surface_create_similar(cairo_get_target(cr), CAIRO_CONTENT_COLOR_ALPHA, width, height);
+    if (cairo_surface_status(copy) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(copy);
+        return nullptr;
+    }
+    cairo_t* painter = cairo_create(copy);
+    cairo_set_operator(painter, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_surface(painter, source, 0, 0);
+    cairo_paint(painter);
+    cairo_destroy(painter);
+    return std::shared_ptr<void>(copy, [](void* surface) {
+        cairo_surface_destroy(static_cast<cairo_surface_t*>(surface));
+    });
+#else
+    (void)gc;
+    (void)picture;
+    (void)width;
+    (void)height;
+    return nullptr;
+#endif
+}
+
+// Draws a picture at (x, y), its own size: the copy like the target when there is one.
+void DrawPicture(wxGraphicsContext& gc, const wxGraphicsBitmap& picture, const std::shared_ptr<void>& copy,
+                 int x, int y, int width, int height)
+{
+#ifdef QV_HAVE_CAIRO
+    if (copy) {
+        auto* cr = static_cast<cairo_t*>(gc.GetNativeContext());
+        cairo_save(cr);
+        cairo_set_source_surface(cr, static_cast<cairo_surface_t*>(copy.get()), x, y);
+        cairo_rectangle(cr, x, y, width, height);
+        cairo_fill(cr);
+        cairo_restore(cr);
+        return;
+    }
+#else
+    (void)copy;
+#endif
+    gc.DrawBitmap(picture, x, y, width, height);
+}
+
 }  // namespace
 
 void DecimateCurve(const std::vector<wxPoint2DDouble>& in, std::vector<wxPoint2DDouble>& out)
@@ -164,9 +219,9 @@ size_t CViewText::KeyHash::operator()(const Key& key) const
     return hash;
 }
 
-CViewText::Key CViewText::MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour)
+CViewText::Key CViewText::MakeKey(const wxString& text, std::uint32_t colour)
 {
-    const wxFont& font = dc.GetFont();
+    const wxFont& font = m_font;
     // A font that shares its data with the last one is the same font.
     if (!m_keyFont.IsOk() || font.GetRefData() != m_keyFont.GetRefData()) {
         m_keyFont = font;
@@ -193,7 +248,7 @@ void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
     for (wxString::iterator it = shape.begin(); it != shape.end(); ++it)
         if (*it >= '1' && *it <= '9')
             *it = '0';
-    Key key = MakeKey(dc, shape, 0);
+    Key key = MakeKey(shape, 0);
     const auto found = m_extents.find(key);
     if (found != m_extents.end()) {
         width = found->second.GetWidth();
@@ -201,7 +256,7 @@ void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
         return;
     }
     wxCoord w = 0, h = 0;
-    dc.GetTextExtent(shape, &w, &h);
+    dc.GetTextExtent(shape, &w, &h, nullptr, nullptr, &m_font);
     width = w;
     height = h;
     if (m_extents.size() >= kMaxEntries)
@@ -209,12 +264,16 @@ void CViewText::Extent(wxDC& dc, const wxString& text, int& width, int& height)
     m_extents.emplace(std::move(key), wxSize(w, h));
 }
 
-bool CViewText::MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& text,
+bool CViewText::MakePicture(wxGraphicsContext& gc, const wxString& text,
                             Picture& picture)
 {
-    // The picture is made once: measured exactly, whatever its digits.
-    wxCoord width = 0, height = 0;
-    dc.GetTextExtent(text, &width, &height);
+    // The picture is made once: measured exactly, whatever its digits, in the context's
+    // font kept for it (the DC would make a font anew for the measure, and again after).
+    gc.SetFont(GraphicsFont(gc));
+    wxDouble exactWidth = 0.0, exactHeight = 0.0;
+    gc.GetTextExtent(text, &exactWidth, &exactHeight);
+    const int width = wxRound(exactWidth);
+    const int height = wxRound(exactHeight);
     if (width <= 0 || height <= 0 || width > 4096 || height > 1024)
         return false;
     // The text on a transparent picture, in the DC's font and colour.
@@ -228,13 +287,16 @@ bool CViewText::MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& tex
         if (!context)
             return false;
         context->SetAntialiasMode(wxANTIALIAS_DEFAULT);
-        context->SetFont(dc.GetFont(), m_colour);
+        context->SetFont(m_font, m_colour);
         context->DrawText(text, 0, 0);
     }
     picture.bitmap = gc.CreateBitmap(bitmap);
     picture.width = width;
     picture.height = height;
-    return !picture.bitmap.IsNull();
+    if (picture.bitmap.IsNull())
+        return false;
+    picture.copy = CopyLikeTarget(gc, picture.bitmap, width, height);
+    return true;
 }
 
 wxString CViewText::Fit(wxDC& dc, const wxString& text, int maxWidth)
@@ -295,11 +357,12 @@ void CViewText::Draw(wxDC& dc, const wxString& text, int x, int y)
     }
     wxGraphicsContext* gc = dc.GetGraphicsContext();
     if (!gc) {
+        dc.SetFont(m_font);
         dc.SetTextForeground(m_colour);
         dc.DrawText(text, x, y);
         return;
     }
-    Key key = MakeKey(dc, text, m_colour.GetRGBA());
+    Key key = MakeKey(text, m_colour.GetRGBA());
     auto found = m_pictures.find(key);
     if (found == m_pictures.end()) {
         if (m_pictures.size() >= kMaxPictures)
@@ -311,25 +374,30 @@ void CViewText::Draw(wxDC& dc, const wxString& text, int x, int y)
     // view's text background is fully transparent, so the text alone is the
     // same picture.
     if (picture.bitmap.IsNull() && ++picture.uses < 2) {
-        gc->SetFont(GraphicsFont(dc, *gc));
+        gc->SetFont(GraphicsFont(*gc));
         gc->DrawText(text, x, y);
         return;
     }
-    if (picture.bitmap.IsNull() && !MakePicture(dc, *gc, text, picture)) {
-        gc->SetFont(GraphicsFont(dc, *gc));
+    if (picture.bitmap.IsNull() && !MakePicture(*gc, text, picture)) {
+        gc->SetFont(GraphicsFont(*gc));
         gc->DrawText(text, x, y);
         return;
     }
-    gc->DrawBitmap(picture.bitmap, x, y, picture.width, picture.height);
+    DrawPicture(*gc, picture.bitmap, picture.copy, x, y, picture.width, picture.height);
 }
 
-void CViewText::Begin(wxDC& dc)
+void CViewText::Begin(wxDC& dc, const wxFont& font)
 {
     m_colour = dc.GetTextForeground();
+    m_font = font;
     wxGraphicsContext* gc = dc.GetGraphicsContext();
     if (!gc)
         return;
-    // Once per paint: the window may have moved to a display of another resolution.
+    // The window may have moved to a display of another resolution: seen within a
+    // second's paints. Not at every paint: the display server is asked each time.
+    if (m_paintsToDpiCheck-- > 0)
+        return;
+    m_paintsToDpiCheck = kPaintsPerDpiCheck;
     wxRealPoint dpi;
     gc->GetDPI(&dpi.x, &dpi.y);
     if (dpi != m_dpi)
@@ -337,9 +405,9 @@ void CViewText::Begin(wxDC& dc)
     m_dpi = dpi;
 }
 
-const wxGraphicsFont& CViewText::GraphicsFont(wxDC& dc, wxGraphicsContext& gc)
+const wxGraphicsFont& CViewText::GraphicsFont(wxGraphicsContext& gc)
 {
-    const wxFont& font = dc.GetFont();
+    const wxFont& font = m_font;
     const std::uint32_t colour = m_colour.GetRGBA();
     for (const Font& known : m_fonts) {
         if (known.colour == colour && known.font == font)
@@ -350,4 +418,43 @@ const wxGraphicsFont& CViewText::GraphicsFont(wxDC& dc, wxGraphicsContext& gc)
     // What the DC itself makes when its text colour is set (no scale on the view's DC).
     m_fonts.push_back(Font{font, colour, gc.CreateFont(font, m_colour)});
     return m_fonts.back().made;
+}
+
+void CDotPictures::Draw(wxGraphicsContext& gc, const wxColour& colour, int x, int y)
+{
+    // The outline reaches half its width beyond the ellipse box.
+    constexpr int margin = kPen / 2;
+    constexpr int side = kDiameter + 2 * margin;
+    const std::uint32_t key = colour.GetRGBA();
+    for (const Picture& known : m_pictures) {
+        if (known.colour == key) {
+            DrawPicture(gc, known.bitmap, known.copy, x - margin, y - margin, side, side);
+            return;
+        }
+    }
+    wxImage image(side, side, true);
+    image.InitAlpha();
+    std::fill_n(image.GetAlpha(), static_cast<size_t>(side) * side, 0);
+    wxBitmap bitmap(image, 32);
+    {
+        wxMemoryDC memory(bitmap);
+        std::unique_ptr<wxGraphicsContext> context(wxGraphicsContext::CreateFromUnknownDC(memory));
+        if (!context) {
+            gc.SetPen(wxPen(colour, kPen));
+            gc.SetBrush(wxBrush(colour));
+            gc.DrawEllipse(x, y, kDiameter, kDiameter);
+            return;
+        }
+        context->SetAntialiasMode(wxANTIALIAS_DEFAULT);
+        context->SetPen(wxPen(colour, kPen));
+        context->SetBrush(wxBrush(colour));
+        context->DrawEllipse(margin, margin, kDiameter, kDiameter);
+    }
+    if (m_pictures.size() >= kMaxPictures)
+        m_pictures.clear();
+    Picture picture{key, gc.CreateBitmap(bitmap), nullptr};
+    picture.copy = CopyLikeTarget(gc, picture.bitmap, side, side);
+    m_pictures.push_back(std::move(picture));
+    const Picture& made = m_pictures.back();
+    DrawPicture(gc, made.bitmap, made.copy, x - margin, y - margin, side, side);
 }

@@ -11,6 +11,7 @@
 #include <wx/string.h>
 
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -64,8 +65,14 @@ void DrawRaster(wxGraphicsContext& gc, CCurveRaster& raster, wxBitmap& cache, in
 // laying out text costs far more than copying its pixels. GUI thread.
 class CViewText {
 public:
-    // Start of a paint on dc: texts take the DC's text colour until SetColour.
-    void Begin(wxDC& dc);
+    // Start of a paint on dc: texts take the DC's text colour until SetColour, and
+    // font until SetFont.
+    void Begin(wxDC& dc, const wxFont& font);
+    // Font of the texts drawn and measured from here on. Kept here, not in the DC:
+    // a DC's font change makes the context's font anew, which asks the display
+    // server for its resolution each time.
+    void SetFont(const wxFont& font) { m_font = font; }
+    const wxFont& GetFont() const { return m_font; }
     // Colour of the texts drawn from here on, in place of the DC's text
     // colour: setting that one remakes the context's font, which asks the
     // display server for its resolution each time.
@@ -110,12 +117,13 @@ private:
         int width = 0;
         int height = 0;
         wxGraphicsBitmap bitmap;  // made on the second use
+        std::shared_ptr<void> copy;  // the same, made like the paint's target
     };
-    Key MakeKey(const wxDC& dc, const wxString& text, std::uint32_t colour);
-    bool MakePicture(wxDC& dc, wxGraphicsContext& gc, const wxString& text, Picture& picture);
+    Key MakeKey(const wxString& text, std::uint32_t colour);
+    bool MakePicture(wxGraphicsContext& gc, const wxString& text, Picture& picture);
     // The context's font for the DC's font in the current colour, made once per
     // font, colour and resolution.
-    const wxGraphicsFont& GraphicsFont(wxDC& dc, wxGraphicsContext& gc);
+    const wxGraphicsFont& GraphicsFont(wxGraphicsContext& gc);
 
     // Values change from paint to paint: the maps are emptied when they grow large.
     static constexpr size_t kMaxEntries = 4096;
@@ -131,9 +139,33 @@ private:
     };
     std::vector<Font> m_fonts;
     wxRealPoint m_dpi;
+    static constexpr int kPaintsPerDpiCheck = 25;
+    int m_paintsToDpiCheck = 0;  // paints left before the resolution is asked again
     // The attributes of the last font keyed (asking the toolkit costs more than the lookup).
     wxFont m_keyFont;
     Key m_fontKey;
     wxColour m_colour{*wxBLACK};
+    wxFont m_font{*wxNORMAL_FONT};
     std::vector<Drawn>* m_recorder = nullptr;
+};
+
+// The round marks at the curves' newest values: a disc of 10 pixels across with a
+// 2-pixel outline, both in the curve's colour, as a DC draws it with DrawEllipse.
+// Kept as one picture per colour and copied: filling a path through the display
+// server costs far more than copying its pixels. GUI thread.
+class CDotPictures {
+public:
+    // The mark whose ellipse box has its top left at (x, y).
+    void Draw(wxGraphicsContext& gc, const wxColour& colour, int x, int y);
+
+private:
+    static constexpr int kDiameter = 10;
+    static constexpr int kPen = 2;
+    static constexpr size_t kMaxPictures = 64;
+    struct Picture {
+        std::uint32_t colour = 0;
+        wxGraphicsBitmap bitmap;
+        std::shared_ptr<void> copy;  // the same, made like the paint's target
+    };
+    std::vector<Picture> m_pictures;
 };

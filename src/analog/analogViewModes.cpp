@@ -255,8 +255,8 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
         }
         // The shares in large type over the sectors, centred halfway between
         // the centre and the rim; a share with no room is left out.
-        const wxFont previous = dc.GetFont();
-        dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
+        const wxFont previous = m_text.GetFont();
+        m_text.SetFont(m_shareFont);
         m_text.SetColour(background);
         for (const PieSector& sector : sectors) {
             if (!box.drawable || !(sector.middle > 0 && sector.share > 0.01))
@@ -279,7 +279,7 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             if (m_placer.Place(text))
                 m_text.Draw(dc, share, text.x, text.y);
         }
-        dc.SetFont(previous);
+        m_text.SetFont(previous);
         if (sectors.empty() && box.drawable)
             dc.DrawEllipticArc(box.left, box.top, box.diameter, box.diameter, 0, 360);
     }
@@ -341,8 +341,8 @@ void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
         if (valid[i])
             total += std::fabs(values[i]);
     }
-    const wxFont previous = dc.GetFont();
-    dc.SetFont(wxFont(16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
+    const wxFont previous = m_text.GetFont();
+    m_text.SetFont(m_shareFont);
     m_text.SetColour(wxColour(0, 0, 0));
     for (int i = 0; i < 4; ++i) {
         if (!valid[i])
@@ -359,7 +359,7 @@ void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
         m_text.Extent(dc, text, tw, th);
         m_text.Draw(dc, text, qx + pw / 4 - tw / 2, qy + ph / 4 - th / 2);
     }
-    dc.SetFont(previous);
+    m_text.SetFont(previous);
     DrawRecentMarkers(dc, layout.cx, 70, true);
 }
 

@@ -67,8 +67,7 @@ void CAnalogView::Draw(wxDC& target)
     context->SetAntialiasMode(wxANTIALIAS_DEFAULT);
     context->SetInterpolationQuality(wxINTERPOLATION_FAST);
     wxGCDC dc(context);  // owns the context
-    dc.SetFont(GetFont());
-    m_text.Begin(dc);
+    m_text.Begin(dc, GetFont());
     const wxSize size = GetClientSize();
     dc.SetBackgroundMode(wxSOLID);
     dc.SetBrush(wxBrush(ToWxColour(bk_color)));
@@ -395,10 +394,8 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                 gc->SetPen(framePen);
                 StrokeLine(*gc, right + 1, point.m_y, right + 1, newest[c].y0);
             }
-            dc.SetPen(wxPen(colour, 2));
-            dc.SetBrush(wxBrush(colour));
-            dc.DrawEllipse(static_cast<int>(point.m_x) - 5, static_cast<int>(point.m_y) - 5, 10,
-                           10);
+            m_dots.Draw(*gc, colour, static_cast<int>(point.m_x) - 5,
+                        static_cast<int>(point.m_y) - 5);
             if (m_snapshot.overflow && m_tagShown[c]) {
                 const double* values = m_snapshot.Channel(static_cast<int>(c));
                 const wxString text = wxString::Format("%.3f", values[m_snapshot.frames - 1]);
@@ -426,8 +423,8 @@ void CAnalogView::DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, d
     const wxColour colour = ToWxColour(analog_color);
     dc.SetPen(wxPen(colour, 1, wxPENSTYLE_LONG_DASH));
     m_text.SetColour(colour);
-    const wxFont previous = dc.GetFont();
-    dc.SetFont(wxFont(10, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_MEDIUM));
+    const wxFont previous = m_text.GetFont();
+    m_text.SetFont(m_markerFont);
     for (size_t m = 0; m < frames.size() && m < labels.size(); ++m) {
         double x = frames[m] / m_rate;
         if (firstTime > 0.0)
@@ -443,7 +440,7 @@ void CAnalogView::DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, d
         if (m_placer.Place(box))
             m_text.Draw(dc, labels[m], box.x, box.y);
     }
-    dc.SetFont(previous);
+    m_text.SetFont(previous);
 }
 
 void CAnalogView::DrawRecentMarkers(wxDC& dc, int x, int y, bool centre)
@@ -456,7 +453,7 @@ void CAnalogView::DrawRecentMarkers(wxDC& dc, int x, int y, bool centre)
     std::vector<wxString> labels;
     device->GetMarkers(codes, frames, labels);
     const int window = MarkerWindowSamples(m_rate);
-    dc.SetFont(wxFont(12, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_MEDIUM));
+    m_text.SetFont(m_recentFont);
     const wxColour colour = ToWxColour(analog_color);
     const long long current = m_data.CurrentSample();
     int offset = 0;

@@ -179,9 +179,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         m_text.Extent(dc, FormatValue(hi - i * r / grad_y), tw, th);
         labelWidth = std::max(labelWidth, tw);
     }
-    const wxFont viewFont = dc.GetFont();
-    const wxFont crossFont(11, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL);
-    dc.SetFont(crossFont);
+    const wxFont viewFont = m_text.GetFont();
+    m_text.SetFont(m_crossFont);
     int crossWidth = 0, crossHeight = 0;  // the cross-hair's value labels
     m_text.Extent(dc, wxString::Format("%.1f", -std::max(std::fabs(hi), std::fabs(lo))),
                   crossWidth, crossHeight);
@@ -219,7 +218,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         bottomNeed = 2 * statLine + 5 * statLine;
     // The statistics take at most half the width; longer lines are shortened.
     rightNeed = std::min(rightNeed, std::max(75, w / 2));
-    dc.SetFont(viewFont);
+    m_text.SetFont(viewFont);
     const int leftNeed = std::max(labelWidth, crossWidth) + 10;
     const ParametricLayout p = ComputeParametricLayout(w, h, leftNeed, rightNeed, bottomNeed);
     if (!p.drawable)
@@ -255,7 +254,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     const wxString crossYText = wxString::Format("%.1f", newestY);
     TextBox crossBoxes[4];
     int crossCount = 0;
-    dc.SetFont(crossFont);
+    m_text.SetFont(m_crossFont);
     if (crossX) {
         m_text.Extent(dc, crossXText, tw, th);
         const int below = static_cast<int>(p.bottom + 1.25 * th);
@@ -271,7 +270,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     bool crossShown[4] = {false, false, false, false};
     for (int i = 0; i < crossCount; ++i)
         crossShown[i] = m_placer.Place(crossBoxes[i]);
-    dc.SetFont(viewFont);
+    m_text.SetFont(viewFont);
     dc.SetPen(wxPen(ToWxColour(grid_color), 1));
     if (grad_y >= 2) {
         const int step = LabelStep(static_cast<double>(p.d) / grad_y, th, 2);
@@ -327,7 +326,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             DrawRotatedEllipse(dc, ex, p.sy - ey, width, height, -std::atan(cp.slope));
         }
     }
-    dc.SetFont(crossFont);
+    m_text.SetFont(m_crossFont);
     m_text.SetColour(trailColour);
     dc.SetPen(wxPen(ToWxColour(zero_color), 1, wxPENSTYLE_DOT));
     if (crossX)
