@@ -18,10 +18,11 @@
 
 namespace {
 
-// Draws text at (x, y) on a dark picture through texts, as the view does.
-wxImage DrawThrough(CViewText& texts, const wxString& text, const wxColour& colour, int x, int y)
+// Runs draw on a wxGCDC over a dark picture, as the view's paint does.
+template <typename Draw>
+wxImage Paint(int width, int height, Draw draw)
 {
-    wxBitmap bitmap(160, 40, 24);
+    wxBitmap bitmap(width, height, 24);
     {
         wxMemoryDC memory(bitmap);
         memory.SetBackground(wxBrush(wxColour(10, 20, 30)));
@@ -30,12 +31,32 @@ wxImage DrawThrough(CViewText& texts, const wxString& text, const wxColour& colo
         EXPECT_NE(context, nullptr);
         if (!context)
             return wxImage();
+        context->SetAntialiasMode(wxANTIALIAS_DEFAULT);
         wxGCDC dc(context);
+        draw(dc);
+    }
+    return bitmap.ConvertToImage();
+}
+
+int WorstDifference(const wxImage& a, const wxImage& b)
+{
+    int worst = 0;
+    for (int y = 0; y < a.GetHeight(); ++y)
+        for (int x = 0; x < a.GetWidth(); ++x)
+            worst = std::max({worst, std::abs(a.GetRed(x, y) - b.GetRed(x, y)),
+                              std::abs(a.GetGreen(x, y) - b.GetGreen(x, y)),
+                              std::abs(a.GetBlue(x, y) - b.GetBlue(x, y))});
+    return worst;
+}
+
+// Draws text at (x, y) on a dark picture through texts, as the view does.
+wxImage DrawThrough(CViewText& texts, const wxString& text, const wxColour& colour, int x, int y)
+{
+    return Paint(160, 40, [&](wxDC& dc) {
         dc.SetTextForeground(colour);
         texts.Begin(dc, *wxNORMAL_FONT);
         texts.Draw(dc, text, x, y);
-    }
-    return bitmap.ConvertToImage();
+    });
 }
 
 }  // namespace
@@ -51,17 +72,12 @@ TEST(ViewTextTest, KeptPictureLooksAsTheTextDrawnAfresh)
     DrawThrough(kept, text, wxColour(255, 200, 0), 60, 20);  // first use: laid out
     const wxImage second = DrawThrough(kept, text, wxColour(255, 200, 0), 7, 5);  // the picture
     ASSERT_TRUE(first.IsOk() && second.IsOk());
-    int inked = 0, worst = 0;
-    for (int y = 0; y < first.GetHeight(); ++y) {
-        for (int x = 0; x < first.GetWidth(); ++x) {
-            worst = std::max({worst, std::abs(first.GetRed(x, y) - second.GetRed(x, y)),
-                              std::abs(first.GetGreen(x, y) - second.GetGreen(x, y)),
-                              std::abs(first.GetBlue(x, y) - second.GetBlue(x, y))});
+    int inked = 0;
+    for (int y = 0; y < first.GetHeight(); ++y)
+        for (int x = 0; x < first.GetWidth(); ++x)
             inked += first.GetRed(x, y) > 128;
-        }
-    }
-    EXPECT_GT(inked, 10);    // the text is there
-    EXPECT_LE(worst, 8);     // and the picture is the same text
+    EXPECT_GT(inked, 10);                          // the text is there
+    EXPECT_LE(WorstDifference(first, second), 8);  // and the picture is the same text
     // Another colour is another picture, not the yellow one.
     const wxImage cyan = DrawThrough(kept, text, wxColour(0, 255, 255), 7, 5);
     const wxImage cyanAgain = DrawThrough(kept, text, wxColour(0, 255, 255), 7, 5);
@@ -114,40 +130,6 @@ TEST(ViewTextTest, TextsTakeTheColourSetOnTheCache)
     EXPECT_LE(strongest(0, 240, 1), 20);  // nothing in the DC's green
 }
 
-namespace {
-
-// Runs draw on a wxGCDC over a dark picture, as the view's paint does.
-template <typename Draw>
-wxImage Paint(int width, int height, Draw draw)
-{
-    wxBitmap bitmap(width, height, 24);
-    {
-        wxMemoryDC memory(bitmap);
-        memory.SetBackground(wxBrush(wxColour(10, 20, 30)));
-        memory.Clear();
-        wxGraphicsContext* context = wxGraphicsContext::CreateFromUnknownDC(memory);
-        EXPECT_NE(context, nullptr);
-        if (!context)
-            return wxImage();
-        context->SetAntialiasMode(wxANTIALIAS_DEFAULT);
-        wxGCDC dc(context);
-        draw(dc);
-    }
-    return bitmap.ConvertToImage();
-}
-
-int WorstDifference(const wxImage& a, const wxImage& b)
-{
-    int worst = 0;
-    for (int y = 0; y < a.GetHeight(); ++y)
-        for (int x = 0; x < a.GetWidth(); ++x)
-            worst = std::max({worst, std::abs(a.GetRed(x, y) - b.GetRed(x, y)),
-                              std::abs(a.GetGreen(x, y) - b.GetGreen(x, y)),
-                              std::abs(a.GetBlue(x, y) - b.GetBlue(x, y))});
-    return worst;
-}
-
-}  // namespace
 
 // Texts are measured and drawn in the font set on the cache, whatever the DC's font.
 TEST(ViewTextTest, TextsTakeTheFontSetOnTheCache)
