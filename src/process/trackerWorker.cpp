@@ -36,6 +36,11 @@ constexpr double kStoppedDelaySleepUs = 1000.0;
 constexpr double kMaxSleepUs = 50000.0;
 // Delay mode, when the device cannot tell its next due time.
 constexpr double kUnknownDueSleepUs = 100.0;
+// Delay mode: a self-paced worker wakes at most this often. A faster device takes the
+// samples that fell due meanwhile together, each at its own place in the schedule
+// (their times and count stay exact); each wake-up costs more processor time than
+// the sample it brings.
+constexpr double kMinWakeIntervalUs = 2000.0;
 
 std::atomic<int64_t> g_endTimeoutMs{10000};
 
@@ -175,10 +180,12 @@ void CTrackerWorker::WaitForNextDue(bool isGroupMember)
         return;
     }
     const double remainingUs = m_device->GetTimeToNextSampleUs();
-    if (std::isnan(remainingUs))
+    if (std::isnan(remainingUs)) {
         WaitUntilProgramTime(GetProgramTime() + kUnknownDueSleepUs);
-    else if (remainingUs > 0.0)
-        WaitUntilProgramTime(GetProgramTime() + remainingUs);
+    } else if (remainingUs > 0.0) {
+        WaitUntilProgramTime(std::max(GetProgramTime() + remainingUs, m_lastWakeUs + kMinWakeIntervalUs));
+        m_lastWakeUs = GetProgramTime();
+    }
 }
 
 void CTrackerWorker::WaitUntilProgramTime(double dueUs)

@@ -128,6 +128,7 @@ private:
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_started{false};
     bool m_joined = false;  // acquisition thread only
+    double m_lastWakeUs = 0.0;  // acquisition thread: program time of the last delay-mode wake
     bool m_ended = false;   // guarded by the device's m_stateLock
 
     std::mutex m_pacingMutex;  // held around the device's Process, as the device expects

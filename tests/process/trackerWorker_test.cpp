@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -186,6 +188,7 @@ public:
     }
     void ReadSample() override
     {
+        m_tid.store(static_cast<long>(::syscall(SYS_gettid)));
         const size_t n = m_dueCount.load();
         if (n < m_due.size()) {
             m_due[n] = GetElapsedTime() - GetClockDeviation() / 1.0e6;
@@ -201,9 +204,27 @@ public:
                              [seconds](double due) { return due <= seconds; });
     }
 
+    // Times the acquisition thread has gone to sleep so far (-1 when unknown).
+    long VoluntarySwitches() const
+    {
+        std::FILE* status =
+            std::fopen(("/proc/self/task/" + std::to_string(m_tid.load()) + "/status").c_str(), "r");
+        if (!status)
+            return -1;
+        long switches = -1;
+        char line[256];
+        while (std::fgets(line, sizeof line, status))
+            if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &switches) == 1)
+                break;
+        std::fclose(status);
+        return switches;
+    }
+    size_t SampleCount() const { return m_dueCount.load(); }
+
 private:
     std::vector<double> m_due;
     std::atomic<size_t> m_dueCount{0};
+    std::atomic<long> m_tid{0};
 };
 
 TEST(AcquisitionThreadTest, DefaultModeSleepsAndKeepsTheRateOnTheDevicesClock)
@@ -224,6 +245,28 @@ TEST(AcquisitionThreadTest, DefaultModeSleepsAndKeepsTheRateOnTheDevicesClock)
     // Used processor time does not grow with the machine's load: a sleeping thread
     // stays far below a busy one, which takes its whole share of a core.
     EXPECT_LT(cpuSeconds, 0.25 * wallSeconds) << cpuSeconds << " s in " << wallSeconds << " s";
+}
+
+// A device faster than the wake-up limit takes its due samples together: every one of
+// them, at its own due time, with at most one sleep per two milliseconds.
+TEST(AcquisitionThreadTest, DefaultModeTakesAFastDevicesSamplesTogether)
+{
+    CDueTimeDevice device(2000.0, 8192);
+    ASSERT_TRUE(device.Create(true));
+    ASSERT_TRUE(device.RunThread());
+    ASSERT_TRUE(device.WaitForSamples(200));
+    const long switchesBefore = device.VoluntarySwitches();
+    const size_t samplesBefore = device.SampleCount();
+    ASSERT_TRUE(device.WaitForSamples(4200));
+    const long switches = device.VoluntarySwitches() - switchesBefore;
+    const size_t samples = device.SampleCount() - samplesBefore;
+    device.Close();
+    ASSERT_GE(switchesBefore, 0);
+    // At most one sleep per 2 ms (four samples); each sample alone would be one sleep each.
+    EXPECT_LT(static_cast<double>(switches), 0.3 * static_cast<double>(samples))
+        << switches << " sleeps for " << samples << " samples";
+    EXPECT_NEAR(static_cast<double>(device.DueWithin(2.0)), 2000.0 * 2.0, 1.0);
+    EXPECT_EQ(device.GetReanchorCount(), 0);
 }
 
 TEST(AcquisitionThreadTest, BusyModeSpinsAtNoMoreThanNormalPriority)
@@ -279,6 +322,7 @@ public:
     }
     void ReadSample() override
     {
+        m_tid.store(static_cast<long>(::syscall(SYS_gettid)));
         const size_t n = m_dueCount.load();
         if (n < m_due.size()) {
             m_due[n] = Worker()->GetLastFireDueUs();
@@ -296,9 +340,27 @@ public:
                              [&](double due) { return due - first < windowUs; });
     }
 
+    // Times the acquisition thread has gone to sleep so far (-1 when unknown).
+    long VoluntarySwitches() const
+    {
+        std::FILE* status =
+            std::fopen(("/proc/self/task/" + std::to_string(m_tid.load()) + "/status").c_str(), "r");
+        if (!status)
+            return -1;
+        long switches = -1;
+        char line[256];
+        while (std::fgets(line, sizeof line, status))
+            if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &switches) == 1)
+                break;
+        std::fclose(status);
+        return switches;
+    }
+    size_t SampleCount() const { return m_dueCount.load(); }
+
 private:
     std::vector<double> m_due;
     std::atomic<size_t> m_dueCount{0};
+    std::atomic<long> m_tid{0};
 };
 
 // Bounded wait of the test thread for a condition the acquisition threads bring about.
