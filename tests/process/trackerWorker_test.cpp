@@ -322,7 +322,6 @@ public:
     }
     void ReadSample() override
     {
-        m_tid.store(static_cast<long>(::syscall(SYS_gettid)));
         const size_t n = m_dueCount.load();
         if (n < m_due.size()) {
             m_due[n] = Worker()->GetLastFireDueUs();
@@ -340,27 +339,9 @@ public:
                              [&](double due) { return due - first < windowUs; });
     }
 
-    // Times the acquisition thread has gone to sleep so far (-1 when unknown).
-    long VoluntarySwitches() const
-    {
-        std::FILE* status =
-            std::fopen(("/proc/self/task/" + std::to_string(m_tid.load()) + "/status").c_str(), "r");
-        if (!status)
-            return -1;
-        long switches = -1;
-        char line[256];
-        while (std::fgets(line, sizeof line, status))
-            if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &switches) == 1)
-                break;
-        std::fclose(status);
-        return switches;
-    }
-    size_t SampleCount() const { return m_dueCount.load(); }
-
 private:
     std::vector<double> m_due;
     std::atomic<size_t> m_dueCount{0};
-    std::atomic<long> m_tid{0};
 };
 
 // Bounded wait of the test thread for a condition the acquisition threads bring about.
