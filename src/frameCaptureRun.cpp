@@ -201,6 +201,13 @@ void TrackerFrame::StopCapture()
         device->FreezeViews();  // the views take no data while saving
         if (fileName.empty()) continue;
         saved.push_back(fileName);
+        // A recording a failed write ended early says where it ends; its
+        // writer has reported the failure with its reason.
+        const wxString endNote = controller ? controller->GetEndNote() : wxString();
+        if (!endNote.empty()) {
+            AppendMessage(_("Saving data to : ") + fileName + " : " + endNote + "\n");
+            continue;
+        }
         if (hasRun && !isSaved) {
             SetErrorMessage(_("Error saving data file : ") + fileName, true);
             continue;
@@ -245,7 +252,8 @@ void TrackerFrame::StopCapture()
     if (hasFrames && !m_captureName.empty()) m_recordedTrials.push_back(trial);
     if (m_captureAutoFile && !m_captureName.empty()) {
         ++m_trialIndex;
-        CreateCaptureFiles();
+        // A trial whose files could not be created is no trial: its number stays free.
+        if (!CreateCaptureFiles()) --m_trialIndex;
     }
     SetCaptureTool(false);
     UpdateTitle();

@@ -4,17 +4,23 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <future>
 #include <limits>
 #include <thread>
 
 #include "analog/analogReader.h"
+#include "analog/formatTime.h"
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
 #include "analog/testDevice.h"
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
+#include "support/refusingDisk.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -361,6 +367,90 @@ TEST_F(AnalogFileTest, LateStopKeepsNoMarkerPastTheRecordedFrames)
         ASSERT_FALSE(reader.GetMarkerFrames().empty()) << "the marker at frame 0 is kept";
         for (uint32_t frame : reader.GetMarkerFrames()) EXPECT_LT(frame, 26u);
         EXPECT_EQ(owner.requests.load(), 1);
+    }
+}
+
+TEST_F(AnalogFileTest, WriteThatFailsEndsTheRunOnceWithTheMarkersAndTimeOfTheFramesOnDisk)
+{
+    // Eight channels (64-byte frames) and a file-size limit after 20 frames and
+    // the trailer: the disk is full from frame 20 on.
+    m_device.names.clear();
+    for (int c = 0; c < 8; ++c) m_device.names.push_back(wxString::Format("Channel #%d", c));
+    m_device.flags.assign(8, 1);
+    m_device.markers.codes = {1, 2, 3};
+    m_device.markers.frames = {0, 4, 50};  // the last comes after the frames on disk
+    m_device.markers.labels = {"a", "b", "c"};
+    RecordMarkers inside;
+    inside.codes = {1, 2};
+    inside.frames = {0, 4};
+    inside.labels = {"a", "b"};
+    HeaderPropertyBuffer block;
+    const uint64_t blockLength = BuildHeaderProperties(m_device.GetHeaderInfo(), block);
+    const uint64_t limitBytes = 40 + blockLength + 20 * 64 + EncodeMarkerTrailer(&inside).size();
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        CountingOwner owner;
+        m_file.SetOwner(&owner);
+        m_file.SetDuration(0.0);
+        m_device.stopCaptures = 0;
+        ASSERT_TRUE(
+            m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
+        const wxString path = m_file.GetFileName();
+        ASSERT_TRUE(m_file.StartRecording());
+        {
+            CFileSizeLimit limit(limitBytes);
+            ASSERT_TRUE(limit.IsSet());
+            // The acquisition thread goes on until the run ends by itself; the
+            // time only bounds a broken build.
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            for (int i = 0; m_file.IsRecording() && std::chrono::steady_clock::now() < giveUp;
+                 ++i) {
+                double frame[8];
+                for (int c = 0; c < 8; ++c) frame[c] = i * 8 + c;
+                m_file.RecordFrame(frame, 8, i, i / 10.0);
+                if (i % 64 == 63) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            EXPECT_FALSE(m_file.IsRecording());
+            EXPECT_TRUE(m_file.NeedsFinish());
+            EXPECT_EQ(owner.requests.load(), 1);
+            EXPECT_EQ(m_device.stopCaptures.load(), 1);
+            const double frame[8] = {};
+            m_file.RecordFrame(frame, 8, 0, 0.0);  // a frame that comes late changes nothing
+            EXPECT_EQ(owner.requests.load(), 1);
+            EXPECT_TRUE(m_file.FinishRecording());
+        }
+        // The time and frames the shell lists are those on disk.
+        EXPECT_EQ(m_file.GetFramesWritten(), 20);
+        EXPECT_DOUBLE_EQ(m_file.GetTime(), 1.9);
+        EXPECT_EQ(m_file.GetEndNote(),
+                  "recording cut at " + FormatTime(2.0) + " (20 frames kept) : " +
+                      std::strerror(EFBIG));
+        ASSERT_TRUE(m_file.StopRecording());
+        EXPECT_FALSE(m_file.NeedsFinish());
+
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path));
+        EXPECT_EQ(reader.GetFrameCount(), 20);
+        EXPECT_EQ(reader.GetMarkerFrames(), (std::vector<uint32_t>{0, 4}));
+        double last[8];
+        ASSERT_TRUE(reader.GetFrame(last, 8, 19));
+        EXPECT_EQ(last[7], 19 * 8 + 7);
+        EXPECT_EQ(ReadFileBytes(path.ToStdString()).size(), limitBytes) << "one whole trailer";
+    }
+}
+
+TEST_F(AnalogFileTest, RecordingWhoseHeaderCannotBeWrittenLeavesNoFile)
+{
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        {
+            CFileSizeLimit limit(60);  // the header, not its property block
+            ASSERT_TRUE(limit.IsSet());
+            EXPECT_FALSE(m_file.OpenWriter(Folder(), "h", 1, true, Folder(), useThread, 100, 1));
+        }
+        EXPECT_TRUE(m_file.GetFileName().empty());
+        EXPECT_FALSE(m_file.StartRecording());
+        EXPECT_TRUE(std::filesystem::is_empty(Dir())) << "neither recording nor export";
     }
 }
 
