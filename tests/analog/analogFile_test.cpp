@@ -454,6 +454,38 @@ TEST_F(AnalogFileTest, RecordingWhoseHeaderCannotBeWrittenLeavesNoFile)
     }
 }
 
+TEST_F(AnalogFileTest, MarkersOfARunEndedByItsLimitAreAllKeptUntilItIsFinished)
+{
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        SteppedDevice device;  // no view: only the markers of the last second are shown
+        CountingOwner owner;
+        auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder());
+        ASSERT_NE(controller, nullptr);
+        controller->SetOwner(&owner);
+        // A queue with room for every frame: the steps come faster than any disk.
+        ASSERT_TRUE(device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread,
+                                       6000, 1));
+        const wxString path = device.GetWriterFileName();
+        device.SetRecordDuration(200.0);
+        device.Reset();
+        ASSERT_TRUE(device.StartRecording());
+        for (int i = 0; i <= 5000; ++i) device.Step();  // 200 s at 25 Hz: 101 markers
+        ASSERT_FALSE(device.IsRecording());
+        // The stop comes two minutes late; the device runs on meanwhile.
+        for (int i = 0; i < 3000; ++i) device.Step();
+        ASSERT_TRUE(device.FinishRecording());
+        ASSERT_TRUE(device.StopRecording());
+
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path));
+        EXPECT_EQ(reader.GetFrameCount(), 5001);
+        std::vector<uint32_t> expected;
+        for (uint32_t frame = 0; frame <= 5000; frame += 50) expected.push_back(frame);
+        EXPECT_EQ(reader.GetMarkerFrames(), expected);
+    }
+}
+
 TEST_F(AnalogFileTest, NegativeOrNonFiniteLimitIsNoLimit)
 {
     int trial = 0;
