@@ -202,6 +202,9 @@ protected:
     void InitPalette();
     // Any thread: the name under its lock (the acquisition thread reads it).
     void SetDeviceName(const wxString& name);
+    // Any thread: the marker lists become these (same length each).
+    void ReplaceMarkers(const std::vector<uint32_t>& codes, const std::vector<uint32_t>& frames,
+                        const std::vector<wxString>& labels);
     double FrameTime(uint64_t sampleCounter) const;
 
     std::vector<CAnalogViewSink*> m_views;      // non-owning; guarded by the data mutex

@@ -276,6 +276,18 @@ void CAnalogDevice::ClearMarkers()
     m_markerCheckAt = kFirstMarkerCheck;
 }
 
+void CAnalogDevice::ReplaceMarkers(const std::vector<uint32_t>& codes,
+                                   const std::vector<uint32_t>& frames,
+                                   const std::vector<wxString>& labels)
+{
+    const size_t count = std::min(codes.size(), std::min(frames.size(), labels.size()));
+    std::lock_guard<std::mutex> lock(m_markerMutex);
+    m_markerCodes.assign(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(count));
+    m_markerFrames.assign(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(count));
+    m_markerLabels.assign(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(count));
+    m_markerCheckAt = std::max(kFirstMarkerCheck, 2 * count);
+}
+
 std::vector<uint32_t> CAnalogDevice::GetMarkerCodes() const
 {
     std::lock_guard<std::mutex> lock(m_markerMutex);
