@@ -522,15 +522,35 @@ TEST_F(AnalogWriterTest, RecordingThatCannotBeCreatedLeavesNoFileBehind)
 // What a writer did on a full file system, as a child reports it.
 struct FullDiskOutcome {
     int64_t framesOnDisk = -1;
-    int64_t framesGiven = -1;
+    int64_t framesGiven = -1;   // WriteFrame calls
     uint64_t failedFrames = 0;  // and frames a full queue dropped
     int writeError = 0;
     bool isFinished = false;
     std::string note;
 };
 
+// Eight channels whose frames start on a multiple of their size: the frames
+// then end exactly where the file system's pages do, and a full disk leaves
+// no byte after them unless the writer kept room for the trailer.
+RecordHeaderInfo PageAlignedInfo()
+{
+    RecordHeaderInfo info = AnalogInfo(8);
+    HeaderPropertyBuffer block;
+    while ((40 + BuildHeaderProperties(info, block)) % 64 != 0) info.deviceKey += "y";
+    return info;
+}
+
+Bytes BlockOf(const RecordHeaderInfo& info)
+{
+    HeaderPropertyBuffer block;
+    const uint64_t length = BuildHeaderProperties(info, block);
+    Bytes bytes;
+    for (uint64_t i = 0; i < length; ++i) bytes.U8(block[size_t(i)]);
+    return bytes;
+}
+
 // In the child: fills the tmpfs at disk up to freeBytes, records numbered
-// frames of 64 channels at 1 kHz until the disk takes no more, finishes with
+// frames of 8 channels at 1 kHz until the disk takes no more, finishes with
 // two markers and copies the recording and its outcome to out.
 int RecordUntilTheDiskIsFull(const std::filesystem::path& disk, const std::filesystem::path& out,
                              size_t diskBytes, size_t freeBytes, bool useThread)
@@ -544,15 +564,16 @@ int RecordUntilTheDiskIsFull(const std::filesystem::path& disk, const std::files
     }
     const std::string path = (disk / "full.qvd").string();
     auto writer = MakeWriter(useThread);
-    if (!writer->OpenFile(path, 64, 1, 1000.0, false, "")) return 11;
+    if (!writer->OpenFile(path, 8, 1, 1000.0, false, "")) return 11;
     HeaderPropertyBuffer block;
-    const uint64_t length = BuildHeaderProperties(AnalogInfo(64), block);
+    const uint64_t length = BuildHeaderProperties(PageAlignedInfo(), block);
     if (!writer->WriteProperties(block.data(), length) || !writer->Start()) return 12;
-    int given = 0;
-    for (; given < 20000 && !writer->HasEnded(); ++given) {
-        writer->WriteFrame(NumberedFrame(given, 64).data(), 64);
-        if (useThread && given % 100 == 99)
-            std::this_thread::yield();  // the writer thread meets the full disk meanwhile
+    int given = 0;  // WriteFrame calls
+    for (int next = 0; next < 40000 && !writer->HasEnded(); ++given) {
+        if (writer->WriteFrame(NumberedFrame(next, 8).data(), 8) != 0)
+            ++next;
+        else
+            std::this_thread::yield();  // a full queue: the writer thread catches up
     }
     RecordMarkers markers;
     markers.codes = {1, 2};
@@ -600,15 +621,16 @@ TEST_F(AnalogWriterTest, FullFileSystemStillTakesTheTrailerAndEndsAtTheFramesOnD
             EXPECT_EQ(outcome.writeError, ENOSPC);
             EXPECT_TRUE(outcome.isFinished) << "the room kept for the trailer took it";
             ASSERT_GE(outcome.framesOnDisk, 6) << "the disk held some frames";
-            EXPECT_LT(outcome.framesOnDisk * 512, int64_t(freeBytes));
+            EXPECT_LT(outcome.framesOnDisk * 64, int64_t(freeBytes));
             EXPECT_EQ(outcome.framesOnDisk + int64_t(outcome.failedFrames), outcome.framesGiven);
 
             // Count, every frame on disk, the trailer with both markers, nothing else.
             const std::string path = (out / "full.qvd").string();
             Bytes expected;
-            expected.Header(99887755, 1000.0, 64, 1, outcome.framesOnDisk, AnalogBlock(64).Size())
-                .Append(AnalogBlock(64))
-                .Append(NumberedFrames(int(outcome.framesOnDisk), 64));
+            const Bytes block = BlockOf(PageAlignedInfo());
+            expected.Header(99887755, 1000.0, 8, 1, outcome.framesOnDisk, block.Size())
+                .Append(block)
+                .Append(NumberedFrames(int(outcome.framesOnDisk), 8));
             expected.U64(2).Marker(1, 0, "start").Marker(2, 5, "five");
             EXPECT_EQ(ReadFileBytes(path), expected.Data());
             CAnalogReader reader;
