@@ -13,7 +13,7 @@
 namespace {
 
 // Markers the list may hold before the first look for unused ones.
-constexpr size_t kFirstMarkerCheck = 64;
+constexpr size_t kFirstMarkerCheck = 16;
 // While nothing records, no more markers than this are kept, whatever their age.
 constexpr size_t kMaxUnrecordedMarkers = size_t(1) << 16;
 

@@ -329,7 +329,7 @@ size_t LongestList(const MarkerPace& pace)
 {
     const double keepFrames = std::ceil((pace.windowSec * 1.1 + 1.0) * pace.rateHz);
     const size_t live = static_cast<size_t>(keepFrames / double(pace.framesApart)) + 2;
-    return std::max<size_t>(64, 2 * live);
+    return std::max<size_t>(16, 2 * live);
 }
 
 void AddMarkersAndCheck(CPlainDevice& device, const MarkerPace& pace, int64_t& next,
