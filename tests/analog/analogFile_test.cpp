@@ -93,6 +93,19 @@ protected:
     }
     std::string Folder() const { return Dir().string(); }
 
+    // Opens a writer of either kind for a run with the given limit, raising its
+    // stop request on owner, and starts it; the path of its recording.
+    wxString StartRun(CountingOwner& owner, bool useThread, double limitSec)
+    {
+        m_file.SetOwner(&owner);
+        m_file.SetDuration(limitSec);
+        m_device.stopCaptures = 0;
+        if (!m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1))
+            return wxString();
+        const wxString path = m_file.GetFileName();
+        return m_file.StartRecording() ? path : wxString();
+    }
+
     FakeSource m_device;
     CAnalogFile m_file;
 };
@@ -137,13 +150,8 @@ TEST_F(AnalogFileTest, DurationLimitRaisesTheStopRequestOnceAndTheRunIsStillFini
 {
     for (bool useThread : {false, true}) {
         CountingOwner owner;
-        m_file.SetOwner(&owner);
-        m_file.SetDuration(2.0);
-        m_device.stopCaptures = 0;
-        ASSERT_TRUE(
-            m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
-        const wxString path = m_file.GetFileName();
-        ASSERT_TRUE(m_file.StartRecording());
+        const wxString path = StartRun(owner, useThread, 2.0);
+        ASSERT_FALSE(path.empty());
         for (int i = 0; i <= 30; ++i) {  // 0 to 3 s at 10 Hz
             const double frame[3] = {double(i), 0.0, -double(i)};
             m_file.RecordFrame(frame, 3, i, i / 10.0);
@@ -390,13 +398,8 @@ TEST_F(AnalogFileTest, WriteThatFailsEndsTheRunOnceWithTheMarkersAndTimeOfTheFra
     for (bool useThread : {false, true}) {
         SCOPED_TRACE(useThread ? "threaded" : "plain");
         CountingOwner owner;
-        m_file.SetOwner(&owner);
-        m_file.SetDuration(0.0);
-        m_device.stopCaptures = 0;
-        ASSERT_TRUE(
-            m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
-        const wxString path = m_file.GetFileName();
-        ASSERT_TRUE(m_file.StartRecording());
+        const wxString path = StartRun(owner, useThread, 0.0);
+        ASSERT_FALSE(path.empty());
         {
             CFileSizeLimit limit(limitBytes);
             ASSERT_TRUE(limit.IsSet());

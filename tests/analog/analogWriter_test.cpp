@@ -88,6 +88,17 @@ bool EndsWith(const std::string& text, const std::string& end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+// The end of a recording is told once: the file, then the note that says
+// where it ends and why.
+void ExpectSaidOnce(const CAnalogWriter& writer, const std::vector<std::string>& messages,
+                    const std::string& path, const std::string& note)
+{
+    EXPECT_EQ(writer.GetEndNote().ToStdString(), note);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(EndsWith(messages[0], "<REC> Error writing analog file : " + path + " : " + note))
+        << messages[0];
+}
+
 }  // namespace
 
 TEST_F(AnalogWriterTest, ThreeChannelRecordingMatchesTheLayoutByteForByte)
@@ -430,11 +441,7 @@ TEST_F(AnalogWriterTest, WriteThatFailsEndsTheRecordingAsAFinishedFileOfTheFrame
                                      FormatTime(kept / 100.0).ToStdString() + " (" +
                                      std::to_string(kept) + " frames kept) : " +
                                      std::strerror(EFBIG);
-            EXPECT_EQ(writer->GetEndNote().ToStdString(), note);
-            ASSERT_EQ(messages.size(), 1u);
-            EXPECT_TRUE(EndsWith(messages[0],
-                                 "<REC> Error writing analog file : " + path + " : " + note))
-                << messages[0];
+            ExpectSaidOnce(*writer, messages, path, note);
         }
     }
 }
@@ -485,11 +492,7 @@ TEST_F(AnalogWriterTest, TrailerThatCannotBeWrittenLeavesAFileThatEndsEarlyWithE
             const std::string note = "the file ends early at " + FormatTime(0.02).ToStdString() +
                                      " (2 frames kept), without its markers : " +
                                      std::strerror(EFBIG);
-            EXPECT_EQ(writer->GetEndNote().ToStdString(), note);
-            ASSERT_EQ(messages.size(), 1u);
-            EXPECT_TRUE(EndsWith(messages[0],
-                                 "<REC> Error writing analog file : " + path + " : " + note))
-                << messages[0];
+            ExpectSaidOnce(*writer, messages, path, note);
         }
     }
     g_Use_Text_Header = true;
