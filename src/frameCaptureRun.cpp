@@ -130,6 +130,9 @@ void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
 
 void TrackerFrame::StartCaptureDevices(double maxTimeSec)
 {
+    // A stop asked for by a run of the trial before (a second device at its end
+    // while the first one's stop went on) must not end this one.
+    TakeCaptureStopRequest();
     const bool isSyncPressed = m_vrpnSyncOutUse && IsVrpnServerRunning();
     if (isSyncPressed) {
         g_vrpn_sync_state = 1;

@@ -410,7 +410,7 @@ TEST_F(CaptureFrameTest, DurationLimitStopsTheCaptureThroughIdle)
     EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
 }
 
-TEST_F(CaptureFrameTest, LateStopRequestAfterAStopOpensNoExtraTrial)
+TEST_F(CaptureFrameTest, LateStopRequestAfterAStopOpensNoExtraTrialNorEndsTheNext)
 {
     ASSERT_TRUE(m_frame->OpenCaptureSet("late"));
     Command(ID_CAPTURE_START);
@@ -423,6 +423,16 @@ TEST_F(CaptureFrameTest, LateStopRequestAfterAStopOpensNoExtraTrial)
     EXPECT_EQ(m_frame->m_trialIndex, 2);
     EXPECT_FALSE(Exists("capture/latedev1_0003.qvd"));
     EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+    // A request that comes while the stop runs and is still waiting when the
+    // next trial starts belongs to the trial before: the new one goes on.
+    m_frame->RequestCaptureStop();
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    RunEvents();
+    EXPECT_TRUE(m_frame->m_capturing);
+    RecordFrames(10);
+    Command(ID_CAPTURE_STOP);
+    EXPECT_GE(FramesInFile(CaptureFile("latedev1_0002.qvd")), 10);
 }
 
 TEST_F(CaptureFrameTest, UnreadableCaptureFolderOpensNoSet)
