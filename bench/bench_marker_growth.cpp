@@ -127,7 +127,7 @@ int main(int argc, char** argv)
                     std::chrono::duration<double>(options.minutes * 60.0));
     std::this_thread::sleep_for(std::chrono::seconds(5));  // warm-up: first markers made
     const Sample reference = Measure(devices);
-    for (auto next = Clock::now();; ) {
+    for (auto next = Clock::now();;) {
         const Sample sample = Measure(devices);
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
         std::printf(

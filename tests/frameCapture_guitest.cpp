@@ -6,8 +6,8 @@
 #include <wx/aui/auibook.h>
 #include <wx/filename.h>
 #include <wx/listctrl.h>
-#include <wx/propgrid/propgrid.h>
 #include <wx/progdlg.h>
+#include <wx/propgrid/propgrid.h>
 #include <wx/textctrl.h>
 #include <wx/textdlg.h>
 
@@ -21,9 +21,9 @@
 
 #include "DravonetMain.h"
 #include "analog/analogReader.h"
-#include "analog/formatTime.h"
 #include "analog/analogView.h"
 #include "analog/fakeSinks.h"
+#include "analog/formatTime.h"
 #include "analog/paramType.h"
 #include "analog/testDevice.h"
 #include "captureFiles.h"
@@ -34,11 +34,11 @@
 #include "network/oscClientSettings.h"
 #include "network/oscTrigger.h"
 #include "osc_pkt/udp.h"
-#include "support/logCapture.h"
-#include "support/refusingDisk.h"
 #include "process/clock.h"
 #include "serial/ptyPair.h"
 #include "serial/serialTrigger.h"
+#include "support/logCapture.h"
+#include "support/refusingDisk.h"
 
 namespace {
 
@@ -897,10 +897,10 @@ TEST_F(CaptureFrameTest, TrialWhoseFilesCannotBeCreatedLeavesNoFileAndKeepsItsNu
               wxNOT_FOUND);
     // Trial 1 keeps the whole frames it had written.
     EXPECT_GE(FramesInFile(CaptureFile("nextdev1_0001.qvd")), 100);
-    EXPECT_NE(m_frame->m_messagesText->GetValue().Find("Saving data to : " +
-                                                       CaptureFile("nextdev1_0001.qvd") +
-                                                       " : the file ends early at "),
-              wxNOT_FOUND);
+    EXPECT_NE(
+        m_frame->m_messagesText->GetValue().Find(
+            "Saving data to : " + CaptureFile("nextdev1_0001.qvd") + " : the file ends early at "),
+        wxNOT_FOUND);
 
     // By hand: a trial that cannot be created keeps its number free as well.
     m_frame->m_captureAutoFile = false;

@@ -42,7 +42,8 @@ void CAnalogDevice::AddView3D(CAnalog3DViewSink* view)
 void CAnalogDevice::UpdateMarkerWindow()
 {
     double window = 0.0;
-    for (const CAnalogViewSink* view : m_views) window = std::max(window, view->GetMarkerWindowSec());
+    for (const CAnalogViewSink* view : m_views)
+        window = std::max(window, view->GetMarkerWindowSec());
     for (const CAnalog3DViewSink* view : m_views3D)
         window = std::max(window, view->GetMarkerWindowSec());
     m_markerWindowSec = std::isfinite(window) ? window : 0.0;

@@ -1,7 +1,5 @@
 #include "analog/analogWriter.h"
 
-#include "analog/formatTime.h"
-
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -15,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+
+#include "analog/formatTime.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "frames are written in host order");
 
@@ -263,7 +263,8 @@ bool CAnalogWriter::FlushFrames()
         size_t written = 0;
         if (frames > 0) {
             int writeError = 0;
-            written = PwriteAll(m_fd, m_buffer.data(), frames * m_frameBytes, m_dataEnd, writeError);
+            written =
+                PwriteAll(m_fd, m_buffer.data(), frames * m_frameBytes, m_dataEnd, writeError);
             if (writeError != 0) error = writeError;
         }
         const uint64_t complete = written / m_frameBytes;
@@ -445,7 +446,7 @@ void CAnalogWriter::Discard()
 {
     const wxString recording = m_fileName;
     const wxString text = m_textFileName;  // set only for an export this writer created
-    if (m_fd >= 0) ::close(m_fd);  // removed next: its close has nothing to tell
+    if (m_fd >= 0) ::close(m_fd);          // removed next: its close has nothing to tell
     m_fd = -1;
     AbandonTextExport();
     m_buffer.clear();

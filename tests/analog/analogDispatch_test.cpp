@@ -332,8 +332,7 @@ size_t LongestList(const MarkerPace& pace)
     return std::max<size_t>(16, 2 * live);
 }
 
-void AddMarkersAndCheck(CPlainDevice& device, const MarkerPace& pace, int64_t& next,
-                        int64_t count)
+void AddMarkersAndCheck(CPlainDevice& device, const MarkerPace& pace, int64_t& next, int64_t count)
 {
     const size_t longest = LongestList(pace);
     const int64_t shownFrames = static_cast<int64_t>(pace.windowSec * pace.rateHz);
@@ -344,7 +343,8 @@ void AddMarkersAndCheck(CPlainDevice& device, const MarkerPace& pace, int64_t& n
         ASSERT_LE(frames.size(), longest) << "after the marker at frame " << next;
         // Every marker the view shows is there, newest last.
         ASSERT_EQ(frames.back(), static_cast<uint32_t>(next));
-        const int64_t shown = std::min<int64_t>(shownFrames / pace.framesApart, (next - pace.first) / pace.framesApart);
+        const int64_t shown = std::min<int64_t>(shownFrames / pace.framesApart,
+                                                (next - pace.first) / pace.framesApart);
         ASSERT_GE(int64_t(frames.size()), shown + 1) << "after the marker at frame " << next;
         for (int64_t k = 0; k <= shown; ++k)
             ASSERT_EQ(frames[frames.size() - 1 - size_t(k)],
@@ -357,10 +357,10 @@ void AddMarkersAndCheck(CPlainDevice& device, const MarkerPace& pace, int64_t& n
 TEST(AnalogMarkerListTest, MarkersNoViewCanShowAreDroppedWhileNothingRecords)
 {
     const MarkerPace paces[] = {
-        {25.0, 50, 5.0, 0, 1800},          // a test device for an hour, default display
-        {25.0, 50, 5.0, 7, 1800},          // another start phase
-        {1.0, 2, 60.0, 0, 5000},           // slow device, long display
-        {1000.0, 1, 0.3, 0, 200000},       // a marker on every frame, recent markers only
+        {25.0, 50, 5.0, 0, 1800},     // a test device for an hour, default display
+        {25.0, 50, 5.0, 7, 1800},     // another start phase
+        {1.0, 2, 60.0, 0, 5000},      // slow device, long display
+        {1000.0, 1, 0.3, 0, 200000},  // a marker on every frame, recent markers only
         {1000.0, 3, 5.0, 4294967296LL - 30000, 40000},  // the 32-bit frames wrap meanwhile
     };
     for (const MarkerPace& pace : paces) {

@@ -386,8 +386,8 @@ TEST_F(AnalogFileDeviceTest, EachLoopOfARecordedPlayerReplaysTheFilesMarkersAfte
                 std::vector<uint32_t> expectedFrames;
                 std::vector<wxString> expectedLabels;
                 for (uint32_t loop = 0; loop < 4; ++loop) {
-                    for (const auto& [frame, label] : {std::make_pair(1u, "one"),
-                                                       std::make_pair(7u, "seven")}) {
+                    for (const auto& [frame, label] :
+                         {std::make_pair(1u, "one"), std::make_pair(7u, "seven")}) {
                         if (loop * 10 + frame >= frames) continue;
                         expectedFrames.push_back(loop * 10 + frame);
                         expectedLabels.push_back(label);

@@ -425,9 +425,8 @@ TEST_F(AnalogFileTest, WriteThatFailsEndsTheRunOnceWithTheMarkersAndTimeOfTheFra
         // The time and frames the shell lists are those on disk.
         EXPECT_EQ(m_file.GetFramesWritten(), 20);
         EXPECT_DOUBLE_EQ(m_file.GetTime(), 1.9);
-        EXPECT_EQ(m_file.GetEndNote(),
-                  "recording cut at " + FormatTime(2.0) + " (20 frames kept) : " +
-                      std::strerror(EFBIG));
+        EXPECT_EQ(m_file.GetEndNote(), "recording cut at " + FormatTime(2.0) +
+                                           " (20 frames kept) : " + std::strerror(EFBIG));
         ASSERT_TRUE(m_file.StopRecording());
         EXPECT_FALSE(m_file.NeedsFinish());
 
@@ -467,8 +466,8 @@ TEST_F(AnalogFileTest, MarkersOfARunEndedByItsLimitAreAllKeptUntilItIsFinished)
         ASSERT_NE(controller, nullptr);
         controller->SetOwner(&owner);
         // A queue with room for every frame: the steps come faster than any disk.
-        ASSERT_TRUE(device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread,
-                                       6000, 1));
+        ASSERT_TRUE(
+            device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 6000, 1));
         const wxString path = device.GetWriterFileName();
         device.SetRecordDuration(200.0);
         device.Reset();

@@ -9,8 +9,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -85,7 +85,8 @@ class AnalogWriterThreads : public TempDirTest {};
 
 bool EndsWith(const std::string& text, const std::string& end)
 {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // The end of a recording is told once: the file, then the note that says
@@ -437,10 +438,9 @@ TEST_F(AnalogWriterTest, WriteThatFailsEndsTheRecordingAsAFinishedFileOfTheFrame
                 EXPECT_EQ(reader.GetMarkerLabels(), std::vector<wxString>{"go!!!!"});
             }
             // Said once: the file, the reason and the time kept.
-            const std::string note = "recording cut at " +
-                                     FormatTime(kept / 100.0).ToStdString() + " (" +
-                                     std::to_string(kept) + " frames kept) : " +
-                                     std::strerror(EFBIG);
+            const std::string note = "recording cut at " + FormatTime(kept / 100.0).ToStdString() +
+                                     " (" + std::to_string(kept) +
+                                     " frames kept) : " + std::strerror(EFBIG);
             ExpectSaidOnce(*writer, messages, path, note);
         }
     }
@@ -489,9 +489,9 @@ TEST_F(AnalogWriterTest, TrailerThatCannotBeWrittenLeavesAFileThatEndsEarlyWithE
             EXPECT_EQ(reader.GetChannelNames().size(), 3u);
             EXPECT_EQ(ReadFileText(File(name + ".txt")),
                       "0\t0.5\t-1.25\t3\r\n0.01\t1e-07\t2.5e+10\t-0\r\n");
-            const std::string note = "the file ends early at " + FormatTime(0.02).ToStdString() +
-                                     " (2 frames kept), without its markers : " +
-                                     std::strerror(EFBIG);
+            const std::string note =
+                "the file ends early at " + FormatTime(0.02).ToStdString() +
+                " (2 frames kept), without its markers : " + std::strerror(EFBIG);
             ExpectSaidOnce(*writer, messages, path, note);
         }
     }
@@ -515,9 +515,9 @@ TEST_F(AnalogWriterTest, RecordingThatCannotBeCreatedLeavesNoFileBehind)
         EXPECT_FALSE(writer->IsOpen());
         EXPECT_TRUE(std::filesystem::is_empty(Dir())) << "no empty recording, no export";
         ASSERT_FALSE(messages.empty());
-        EXPECT_NE(messages[0].find("Error creating analog file : " + path + " : " +
-                                   std::strerror(EFBIG)),
-                  std::string::npos)
+        EXPECT_NE(
+            messages[0].find("Error creating analog file : " + path + " : " + std::strerror(EFBIG)),
+            std::string::npos)
             << messages[0];
     }
 }

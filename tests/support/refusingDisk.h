@@ -66,7 +66,8 @@ inline bool EnterOwnMountNamespace()
     const gid_t gid = ::getgid();
     if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
     return WriteText("/proc/self/setgroups", "deny") &&
-           WriteText("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
+           WriteText("/proc/self/uid_map",
+                     std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
            WriteText("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
 }
 
