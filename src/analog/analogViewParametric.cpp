@@ -216,9 +216,12 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
                                     FormatShownValue(cp.area, 1), unit);
         lines[4] = wxString::Format(NumberAsText(_("CP Mean Velocity %.1f %s/s"), &numberAt[4]),
                                     FormatShownValue(cp.pathLength / seconds, 1), unit);
-        for (const wxString& line : lines) {
-            m_text.Extent(dc, line, tw, th);
+        for (size_t i = 0; i < 5; ++i) {
+            m_text.Extent(dc, lines[i], tw, th);
             statWidth = std::max(statWidth, tw);
+            // The blank before the number stays with it.
+            if (numberAt[i] != wxString::npos && numberAt[i] > 0 && lines[i][numberAt[i] - 1] == ' ')
+                --numberAt[i];
         }
         // In steps of 40 pixels, so that the square does not move with each digit.
         statWidth = (statWidth + 39) / 40 * 40;
