@@ -55,7 +55,12 @@ AxisFormat ChooseAxisFormat(double step, double magnitude)
     AxisFormat format;
     if (!(step > 0.0) || !std::isfinite(step))
         step = 1.0;
-    const int p = std::min(std::max(DecimalExponent(step), -300), 300);
+    int p = std::min(std::max(DecimalExponent(step), -300), 300);
+    // A step of several digits (1.25, 2.5) takes one digit more: every line
+    // then reads as its own value, not only within half a step.
+    const double units = step / std::pow(10.0, p);
+    if (std::fabs(units - std::round(units)) > 1e-6 * units)
+        --p;
     format.resolution = std::pow(10.0, p);
     format.decimals = std::max(1, -p);
     const double m = std::isfinite(magnitude) ? std::fabs(magnitude) : 0.0;
@@ -64,6 +69,8 @@ AxisFormat ChooseAxisFormat(double step, double magnitude)
     const int mantissaDecimals = std::max(0, lead - p);
     const int compactLength = 1 + (mantissaDecimals > 0 ? 1 + mantissaDecimals : 0) + 4;
     format.compact = fixedLength > 8 && compactLength < fixedLength;
+    if (!format.compact)
+        format.resolution = std::pow(10.0, -format.decimals);
     return format;
 }
 

@@ -20,8 +20,9 @@ wxString FormatViewValue(double value);
 // How the labels of one axis are written: lines step apart, none further from 0
 // than magnitude. Fixed ("0.8", "120.0", at least one decimal) while that is at
 // most 8 characters; past that the shorter mantissa-and-exponent form ("4e-07",
-// "1.6e+06"). Either form has the digits of the step, so that each label reads
-// back within half a step as its line's value and neighbours differ.
+// "1.6e+06"). Either form has the digits of the step (one more for a step such
+// as 1.25), so that each label reads back as its line's value (within half a
+// step at worst) and neighbours differ.
 struct AxisFormat {
     double resolution = 0.1;  // the unit of the last digit written
     int decimals = 1;         // fixed form: digits after the point

@@ -183,6 +183,12 @@ TEST(AnalogViewFormatTest, AxisLabelsOfSmallAndLargeRanges)
     EXPECT_EQ(FormatAxisValue(-1e-17, format), "0.0");
     format = ChooseAxisFormat(2000.0, 20000.0);
     EXPECT_EQ(FormatAxisValue(16000.0, format), "16000.0");
+    // A step of several digits takes one more: 3.75, not 4.0.
+    format = ChooseAxisFormat(1.25, 12.5);
+    EXPECT_EQ(FormatAxisValue(3.75, format), "3.8");
+    EXPECT_EQ(FormatAxisValue(7.5, format), "7.5");
+    format = ChooseAxisFormat(1.25e5, 1.25e6);
+    EXPECT_EQ(FormatAxisValue(1.25e6, format), "1.25e+06");
     // An offset range keeps all its digits in the shorter fixed form.
     format = ChooseAxisFormat(1.0, 100010.0);
     EXPECT_EQ(FormatAxisValue(100003.0, format), "100003.0");
