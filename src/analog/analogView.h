@@ -21,6 +21,7 @@
 
 class CAnalogDevice;
 struct TimeGraphLayout;
+struct ValueRange;
 struct ParametricLayout;
 struct ParametricScale;
 class MyButton;
@@ -141,6 +142,9 @@ private:
     void DrawEventMarkers(wxDC& dc, const TimeGraphLayout& layout, int bottom, double sx,
                           double firstTime);
     void DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h);
+    // The value labels left of a plot of that height, written to m_axisTexts;
+    // returns the left margin they need.
+    int WriteValueLabels(wxDC& dc, const ValueRange& range, int plotHeight, int lineHeight);
     int DrawStripScales(wxDC& dc, const std::vector<int>& list, const TimeGraphLayout& layout,
                         const wxString& rangeText);
     // A plot frame drawn along the rectangle (x, y, width, height) with a pen of that width.

@@ -63,23 +63,8 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     wxCoord tw = 0, th = 0;
     m_text.Extent(dc, "0", tw, th);
     const int lineHeight = th;
-    // The value labels, thinned to those that fit one above the other, are
-    // written first: the left margin is as wide as they need.
-    m_axisTexts.clear();
-    int leftNeed = 0;
-    if (grad_y > 1) {
-        const AxisFormat format = ChooseAxisFormat(
-            range.range / grad_y,
-            std::max(std::fabs(range.top), std::fabs(range.top - range.range)));
-        const int step = LabelStep(static_cast<double>(h - 130) / grad_y, lineHeight, 2);
-        for (int j = 1; j < grad_y; ++j) {
-            m_axisTexts.push_back(j % step == 0
-                                      ? FormatAxisValue(range.top - j * range.range / grad_y, format)
-                                      : wxString());
-            m_text.Extent(dc, m_axisTexts.back(), tw, th);
-            leftNeed = std::max(leftNeed, kValueLabelLeft + tw + kValueLabelGap);
-        }
-    }
+    // The value labels are written first: the left margin is as wide as they need.
+    const int leftNeed = WriteValueLabels(dc, range, h - 130, lineHeight);
     const BarLayout layout = ComputeBarLayout(w, h, n, leftNeed);
     if (!layout.drawable)
         return;  // smaller than the margins

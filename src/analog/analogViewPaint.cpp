@@ -162,21 +162,7 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     }
     // The value labels (normal mode) or the lanes' range label (strip mode)
     // are written first: the left margin is as wide as they need.
-    const int plotHeightNeeded = h - 130;
-    m_axisTexts.clear();
-    int leftNeed = 0;
-    int labelStep = 1;
-    if (!strip && grad_y > 1) {
-        const AxisFormat format = ChooseAxisFormat(range.range / grad_y, widest);
-        labelStep = LabelStep(static_cast<double>(plotHeightNeeded) / grad_y, lineHeight, 2);
-        for (int j = 1; j < grad_y; ++j) {
-            m_axisTexts.push_back(j % labelStep == 0
-                                      ? FormatAxisValue(range.top - j * range.range / grad_y, format)
-                                      : wxString());
-            m_text.Extent(dc, m_axisTexts.back(), tw, th);
-            leftNeed = std::max(leftNeed, kValueLabelLeft + tw + kValueLabelGap);
-        }
-    }
+    int leftNeed = strip ? 0 : WriteValueLabels(dc, range, h - 130, lineHeight);
     wxString rangeText;
     if (strip && n > 1) {
         // The span of a lane, to two digits.
@@ -243,6 +229,29 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     if (strip && n > 1)
         markerBottom = DrawStripScales(dc, list, layout, rangeText);
     DrawEventMarkers(dc, layout, markerBottom, sx, m_snapshot.firstTime);
+}
+
+int CAnalogView::WriteValueLabels(wxDC& dc, const ValueRange& range, int plotHeight,
+                                  int lineHeight)
+{
+    // One label per inner grid line, thinned to those that fit one above the
+    // other (the others empty), in m_axisTexts.
+    m_axisTexts.clear();
+    if (grad_y <= 1)
+        return 0;
+    const AxisFormat format = ChooseAxisFormat(
+        range.range / grad_y, std::max(std::fabs(range.top), std::fabs(range.top - range.range)));
+    const int step = LabelStep(static_cast<double>(plotHeight) / grad_y, lineHeight, 2);
+    int need = 0;
+    for (int j = 1; j < grad_y; ++j) {
+        m_axisTexts.push_back(j % step == 0
+                                  ? FormatAxisValue(range.top - j * range.range / grad_y, format)
+                                  : wxString());
+        int tw = 0, th = 0;
+        m_text.Extent(dc, m_axisTexts.back(), tw, th);
+        need = std::max(need, kValueLabelLeft + tw + kValueLabelGap);
+    }
+    return need;
 }
 
 void CAnalogView::DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h)
