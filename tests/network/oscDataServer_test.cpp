@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -461,6 +462,97 @@ TEST(OscDataServerThreads, SendersPollingAndClientChangesRunTogether)
     EXPECT_EQ(rig.server.ConfiguredClientCount(), 1u);
     const OscServerStats stats = rig.server.Stats();
     EXPECT_GE(stats.packetsSent, static_cast<std::uint64_t>(kThreads * kFrames));
+    EXPECT_TRUE(rig.server.Close());
+}
+
+namespace {
+
+// Holds every data datagram of the device named "held" inside its send until released.
+struct SendHold {
+    std::promise<void> entered;
+    std::atomic<bool> hasEntered{false};
+    std::promise<void> release;
+    std::shared_future<void> released{release.get_future().share()};
+
+    static void Observe(void* context, const std::uint8_t* packet, std::size_t size)
+    {
+        static const std::string kHeld = "/data/held";
+        auto* hold = static_cast<SendHold*>(context);
+        if (size < kHeld.size() + 1 || std::memcmp(packet, kHeld.c_str(), kHeld.size() + 1) != 0)
+            return;
+        if (!hold->hasEntered.exchange(true)) hold->entered.set_value();
+        hold->released.wait();
+    }
+};
+
+}  // namespace
+
+// One lock around every device's encoding and sending: a device whose send was held
+// (a preempted sender) held every other device's frames with it, and they shared one
+// message buffer. Each device now builds its own message and sends without a lock of
+// all devices; the held device's frame still goes out whole once it goes on.
+TEST(OscDataServerThreads, DeviceHeldInsideItsSendDoesNotHoldTheOthersBack)
+{
+    ServerRig rig(false);
+    ASSERT_TRUE(rig.started);
+    Peer client;
+    ASSERT_TRUE(rig.server.AddConfiguredClient(client.HostPort()));
+    Received message;
+    ASSERT_TRUE(client.Next(message));  // the welcome
+    SendHold hold;
+    rig.server.SetSendObserver(&SendHold::Observe, &hold);
+    struct Release {
+        SendHold& hold;
+        ~Release() { hold.release.set_value(); }  // also when an assertion ends the test
+    };
+    std::future<bool> held;
+    {
+        Release release{hold};
+        held = std::async(std::launch::async, [&] {
+            const double values[3] = {7.0, 8.0, 9.0};
+            return rig.server.SetData("held", values, 3, 0.5);
+        });
+        ASSERT_EQ(hold.entered.get_future().wait_for(std::chrono::seconds(10)),
+                  std::future_status::ready);
+        for (int threads : {1, 3}) {
+            std::vector<std::future<int>> others;
+            for (int t = 0; t < threads; ++t) {
+                others.push_back(std::async(std::launch::async, [&, t] {
+                    const std::string name = "free" + std::to_string(t);
+                    int sent = 0;
+                    for (int frame = 0; frame < 200; ++frame) {
+                        const double values[2] = {double(frame), double(t)};
+                        sent += rig.server.SetData(name.c_str(), values, 2, frame * 0.001) ? 1 : 0;
+                    }
+                    sent += rig.server.SendEvent(name.c_str(), "mark", 0.25) ? 1 : 0;
+                    return sent;
+                }));
+            }
+            // The bound only ends a broken build: the held send stays held meanwhile.
+            for (auto& other : others) {
+                ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+                EXPECT_EQ(other.get(), 201);
+            }
+            std::vector<int> next(static_cast<std::size_t>(threads), 0);
+            for (int i = 0; i < threads * 201; ++i) {
+                ASSERT_TRUE(client.Next(message)) << i;
+                if (message.address.rfind("/event/", 0) == 0) continue;
+                ASSERT_EQ(message.numbers.size(), 3u) << message.address;
+                const auto t = static_cast<std::size_t>(message.numbers[2]);
+                ASSERT_LT(t, next.size());
+                EXPECT_EQ(message.address, "/data/free" + std::to_string(t));
+                EXPECT_EQ(message.numbers[1], next[t]++);
+            }
+            for (int count : next) EXPECT_EQ(count, 200);
+            EXPECT_NE(held.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+        }
+    }
+    ASSERT_EQ(held.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(held.get());
+    ASSERT_TRUE(client.Next(message));
+    EXPECT_EQ(message.address, "/data/held");
+    EXPECT_EQ(message.numbers, (std::vector<double>{0.5, 7.0, 8.0, 9.0}));
+    rig.server.SetSendObserver(nullptr, nullptr);
     EXPECT_TRUE(rig.server.Close());
 }
 
