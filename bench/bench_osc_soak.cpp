@@ -10,6 +10,7 @@
 #include "analog/analogReader.h"
 #include "analog/testDevice.h"
 #include "benchCommon.h"
+#include "benchOsc.h"
 #include "network/oscServer.h"
 #include "osc_pkt/udp.h"
 #include "process/clock.h"
@@ -249,17 +250,9 @@ bool ParseOptions(int argc, char** argv, Options& options)
 
 bool StartServer(const Clients& clients)
 {
-    OscServerSettings settings;
-    settings.sendToLocal = false;
-    OscServerSetSettings(settings);
-    UdpEndpoint probe;
-    probe.BindTo(0);
-    const int inPort = probe.LocalAddress().Port();
-    probe.Close();
-    if (!StartOscServer(inPort, 12000)) return false;
-    for (int i = 0; i < kClients; ++i)
-        if (!OscServerAddClient("127.0.0.1:" + std::to_string(clients.Port(i)))) return false;
-    return true;
+    std::vector<int> ports;
+    for (int i = 0; i < kClients; ++i) ports.push_back(clients.Port(i));
+    return StartOscServerForClients(ports);
 }
 
 void QuietConsole(bool, const std::string&) {}

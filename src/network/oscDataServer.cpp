@@ -4,6 +4,7 @@
 
 #include <sys/socket.h>
 
+#include <cctype>
 #include <cstdio>
 #include <utility>
 
@@ -16,6 +17,8 @@ constexpr std::size_t kReservedDestinations = 64;
 constexpr std::size_t kReservedMessageBytes =
     2 * kReservedText + 9 * (OscDataServer::kReservedValues + 1) + 16;
 constexpr const char* kLocalHost = "127.0.0.1";
+constexpr int kMaxPort = 65535;
+constexpr const char* kNotRunning = "the OSC server is not running";
 // Frames may come in bursts from several devices: room for them in the kernel.
 constexpr int kSendBufferBytes = 4 * 1024 * 1024;
 
@@ -75,6 +78,23 @@ void AppendAddressPart(std::string& address, const char* name)
     if (name == nullptr) return;
     for (const char* c = name; *c != '\0'; ++c)
         address.push_back(IsForbiddenInAddressPart(*c) ? '_' : *c);
+}
+
+// Why ParseHostPort refused a text.
+std::string HostPortProblem(const std::string& text)
+{
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0) return "expected host:port";
+    const std::string port = text.substr(colon + 1);
+    const std::size_t digit = port.find_first_not_of(" \t+-");
+    if (digit != std::string::npos && std::isdigit(static_cast<unsigned char>(port[digit])))
+        return "port " + port + " outside 1-" + std::to_string(kMaxPort);
+    return "port '" + port + "' is not a number";
+}
+
+void SetReason(std::string* reason, const std::string& text)
+{
+    if (reason != nullptr) *reason = text;
 }
 
 }  // namespace
@@ -355,7 +375,8 @@ bool OscDataServer::HandleDisconnectLocked(const NetAddress& requester, Console&
     return whole;
 }
 
-bool OscDataServer::AddClient(const std::string& host, int port, std::uint64_t entryId)
+bool OscDataServer::AddClient(const std::string& host, int port, std::uint64_t entryId,
+                              std::string* reason)
 {
     Console console;
     NetAddress destination;
@@ -363,20 +384,30 @@ bool OscDataServer::AddClient(const std::string& host, int port, std::uint64_t e
     // Name resolution may wait on the network: done before taking the lock.
     if (!NetAddress::Resolve(host, port, destination, error)) {
         console.Out("<OSC> Unable to connect " + host + ":" + std::to_string(port) + "\n");
+        if (port < 1 || port > kMaxPort)
+            SetReason(reason, "port " + std::to_string(port) + " outside 1-" +
+                                  std::to_string(kMaxPort));
+        else
+            SetReason(reason, "host " + host + " not found (" + error + ")");
         return false;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    return AddClientLocked(destination, host, port, entryId, console);
+    return AddClientLocked(destination, host, port, entryId, console, reason);
 }
 
 bool OscDataServer::AddClientLocked(const NetAddress& destination, const std::string& host,
-                                    int port, std::uint64_t entryId, Console& console)
+                                    int port, std::uint64_t entryId, Console& console,
+                                    std::string* reason)
 {
     if (!IsStarted()) {
         console.Out("<OSC> Unable to connect " + host + ":" + std::to_string(port) + "\n");
+        SetReason(reason, kNotRunning);
         return false;
     }
-    if (!SendReplyLocked(m_settings.serverConnected, destination)) return false;
+    if (!SendReplyLocked(m_settings.serverConnected, destination)) {
+        SetReason(reason, "no welcome could be sent (" + m_sender.LastSendError() + ")");
+        return false;
+    }
     m_connected = true;
     m_clients.push_back(Client{destination, destination, entryId});
     RebuildDestinationsLocked();
@@ -438,21 +469,25 @@ std::size_t OscDataServer::ClientCount() const
 
 // ---- configured entries ----------------------------------------------------
 
-bool OscDataServer::AddConfiguredClient(const std::string& text)
+bool OscDataServer::AddConfiguredClient(const std::string& text, std::string* reason)
 {
-    std::string host;
-    int port = 0;
-    if (!IsStarted() || !ParseHostPort(text, host, port)) return false;
-    Console console;
-    NetAddress destination;
-    std::string error;
-    if (!NetAddress::Resolve(host, port, destination, error)) {
-        console.Out("<OSC> Unable to connect " + host + ":" + std::to_string(port) + "\n");
+    if (!IsStarted()) {
+        SetReason(reason, kNotRunning);
         return false;
     }
+    std::string host;
+    int port = 0;
+    if (!ParseHostPort(text, host, port)) {
+        SetReason(reason, HostPortProblem(text));
+        return false;
+    }
+    std::uint64_t id = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        id = m_nextEntryId++;
+    }
+    if (!AddClient(host, port, id, reason)) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
-    const std::uint64_t id = m_nextEntryId++;
-    if (!AddClientLocked(destination, host, port, id, console)) return false;
     m_entries.push_back(Entry{text, id});
     return true;
 }

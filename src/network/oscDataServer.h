@@ -56,15 +56,17 @@ public:
     bool Close();
     bool Poll();
     // Resolves host:port, welcomes it and records it; entryId links the client
-    // to the configured entry that made it (0: none).
-    bool AddClient(const std::string& host, int port, std::uint64_t entryId = 0);
+    // to the configured entry that made it (0: none). A refusal says why in reason.
+    bool AddClient(const std::string& host, int port, std::uint64_t entryId = 0,
+                   std::string* reason = nullptr);
     bool RemoveClientAt(std::size_t index);
     int FindClient(const NetAddress& address) const;
     void ClearClients();
     std::size_t ClientCount() const;
 
     // Configured entries ("host:port" texts), GUI thread.
-    bool AddConfiguredClient(const std::string& text);
+    // False with the part that is wrong in reason (when given).
+    bool AddConfiguredClient(const std::string& text, std::string* reason = nullptr);
     bool AddConfiguredClients();
     bool RemoveConfiguredClient(const std::string& text);
     std::string GetConfiguredClient(std::size_t index) const;
@@ -130,7 +132,7 @@ private:
     };
 
     bool AddClientLocked(const NetAddress& destination, const std::string& host, int port,
-                         std::uint64_t entryId, Console& console);
+                         std::uint64_t entryId, Console& console, std::string* reason);
     void ServeLocalPeerLocked(Console& console);
     bool ConnectLocalLocked(Console& console);
     bool HandleConnectLocked(const NetAddress& requester, Console& console);
