@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <future>
 #include <thread>
 
@@ -554,6 +556,72 @@ TEST(OscDataServerThreads, DeviceHeldInsideItsSendDoesNotHoldTheOthersBack)
     EXPECT_EQ(message.numbers, (std::vector<double>{0.5, 7.0, 8.0, 9.0}));
     rig.server.SetSendObserver(nullptr, nullptr);
     EXPECT_TRUE(rig.server.Close());
+}
+
+// Close waits for the sends in progress before it says goodbye and closes the socket
+// that the devices send on: no frame follows the goodbye, whatever the senders did.
+TEST(OscDataServerThreads, NoFrameFollowsTheGoodbyeWhileDevicesSend)
+{
+    ServerRig rig(false);
+    ASSERT_TRUE(rig.started);
+    Peer client;
+    ASSERT_TRUE(rig.server.AddConfiguredClient(client.HostPort()));
+    constexpr int kSenders = 4;
+    constexpr int kRounds = 20;
+    constexpr int kFramesPerRound = 50;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int round = 0;     // a new round lets each sender send its frames
+    int finished = 0;  // senders done with the current round
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kSenders; ++t) {
+        senders.emplace_back([&, t] {
+            const std::string name = "dev" + std::to_string(t);
+            for (int mine = 1; mine <= kRounds; ++mine) {
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    changed.wait(lock, [&] { return round >= mine; });
+                }
+                for (int frame = 0; frame < kFramesPerRound; ++frame) {
+                    const double value = frame;
+                    rig.server.SetData(name.c_str(), &value, 1, 0.0);
+                }
+                std::lock_guard<std::mutex> lock(mutex);
+                ++finished;
+                changed.notify_all();
+            }
+        });
+    }
+    Received message;
+    for (int r = 1; r <= kRounds; ++r) {
+        if (r > 1) {
+            ASSERT_TRUE(rig.server.Start(rig.inPort, rig.local.Port()));
+            ASSERT_TRUE(rig.server.AddConfiguredClients());
+        }
+        ASSERT_TRUE(client.Next(message));
+        ASSERT_EQ(message.args, kWelcome);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            round = r;
+            finished = 0;
+        }
+        changed.notify_all();
+        // Close while the devices send: the first frame of the round has come.
+        do {
+            ASSERT_TRUE(client.Next(message)) << r;
+        } while (message.address.rfind("/data/", 0) != 0);
+        ASSERT_TRUE(rig.server.Close());
+        do {
+            ASSERT_TRUE(client.Next(message)) << r;
+        } while (message.args != kGoodbye);
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return finished == kSenders; });
+        }
+        // The loopback queues each datagram before send returns: all of them are here.
+        EXPECT_FALSE(client.Next(message, 0)) << r << " " << message.address;
+    }
+    for (std::thread& sender : senders) sender.join();
 }
 
 // Device names are one address part: the characters an OSC address part may not hold,
