@@ -3,9 +3,11 @@
 // machine the bench loads with busy threads of its own. For each device and trial it
 // prints the samples due on the device's schedule over the trial's wall time (the
 // reference: every due sample should be taken), the samples taken, the frames in the
-// recording file and the longest stall between two samples.
+// recording file and the longest stall between two samples, with the second of the trial
+// it began at (stalls at one second on several devices are stalls they share).
 // Usage: bench_osc_soak [--minutes M (15)] [--trial-seconds S (60)] [--busy N (4)]
-//                       [--devices N (8)] [--rate HZ (1000)]
+//                       [--devices N (8)] [--rate HZ (1000)] [--osc 1|0 (1)]
+// --osc 0 runs the same trials without the OSC server, for comparison.
 #include "analog/analogFile.h"
 #include "analog/analogReader.h"
 #include "analog/testDevice.h"
@@ -53,6 +55,7 @@ struct Options {
     int busyThreads = 4;
     int devices = 8;
     double rateHz = 1000.0;
+    bool useOsc = true;
 };
 
 // The device's recording controller with a log of when each recorded sample was
@@ -190,6 +193,7 @@ struct TrialFigures {
     long taken = 0;
     long framesInFile = -1;
     double maxStallMs = 0.0;
+    double maxStallAtSec = 0.0;  // since the trial's first sample
     double lateP99Ms = 0.0;
 };
 
@@ -212,7 +216,10 @@ TrialFigures Figures(const CLoggingRecorder& recorder, double rateHz)
     double maxGapUs = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
         lateness[k] = times[k] - times[0] - (samples[k] - samples[0]) * periodUs;
-        if (k > 0) maxGapUs = std::max(maxGapUs, times[k] - times[k - 1] - periodUs);
+        if (k > 0 && times[k] - times[k - 1] - periodUs > maxGapUs) {
+            maxGapUs = times[k] - times[k - 1] - periodUs;
+            figures.maxStallAtSec = (times[k - 1] - times[0]) / 1.0e6;
+        }
     }
     const std::size_t window = std::min(kLatenessWindow, n);
     const double head = *std::min_element(lateness.begin(), lateness.begin() + window);
@@ -241,6 +248,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
             options.devices = static_cast<int>(value);
         else if (arg == "--rate")
             options.rateHz = value;
+        else if (arg == "--osc")
+            options.useOsc = value != 0.0;
         else
             return false;
     }
@@ -265,7 +274,7 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: bench_osc_soak [--minutes M] [--trial-seconds S] [--busy N] "
-                     "[--devices N] [--rate HZ]\n");
+                     "[--devices N] [--rate HZ] [--osc 1|0]\n");
         return 2;
     }
     wxInitializer initializer(argc, argv);
@@ -285,7 +294,7 @@ int main(int argc, char** argv)
     const std::string folder = made;
 
     Clients clients;
-    if (!StartServer(clients)) {
+    if (options.useOsc && !StartServer(clients)) {
         std::printf("bench=osc_soak error=server_not_started\n");
         return 1;
     }
@@ -356,9 +365,10 @@ int main(int argc, char** argv)
             totalFileShort += figures.taken - figures.framesInFile;
             worstStallMs = std::max(worstStallMs, figures.maxStallMs);
             std::printf(
-                "bench=osc_soak trial=%d device=%d due=%ld taken=%ld frames_in_file=%ld "
-                "max_stall_ms=%.2f late_p99_ms=%.3f ref=due build=%s\n",
-                trial, d, figures.due, figures.taken, figures.framesInFile, figures.maxStallMs,
+                "bench=osc_soak osc=%d trial=%d device=%d due=%ld taken=%ld frames_in_file=%ld "
+                "max_stall_ms=%.2f max_stall_at_s=%.3f late_p99_ms=%.3f ref=due build=%s\n",
+                options.useOsc ? 1 : 0, trial, d, figures.due, figures.taken,
+                figures.framesInFile, figures.maxStallMs, figures.maxStallAtSec,
                 figures.lateP99Ms, kBuild);
         }
         std::printf(
@@ -371,9 +381,9 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     }
     std::printf(
-        "bench=osc_soak_summary trials=%d devices=%d rate_hz=%.0f busy_threads=%d "
+        "bench=osc_soak_summary osc=%d trials=%d devices=%d rate_hz=%.0f busy_threads=%d "
         "samples_lost=%ld file_short=%ld max_stall_ms=%.2f build=%s\n",
-        trials, options.devices, options.rateHz, options.busyThreads, totalLost, totalFileShort,
+        options.useOsc ? 1 : 0, trials, options.devices, options.rateHz, options.busyThreads, totalLost, totalFileShort,
         worstStallMs, kBuild);
     devices.clear();
     CloseOscServer();
