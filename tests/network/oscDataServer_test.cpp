@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "analog/allocCounter.h"
 #include "oscTestSupport.h"
 
 #include <atomic>
@@ -555,6 +556,41 @@ TEST(OscDataServerThreads, DeviceHeldInsideItsSendDoesNotHoldTheOthersBack)
     EXPECT_EQ(message.address, "/data/held");
     EXPECT_EQ(message.numbers, (std::vector<double>{0.5, 7.0, 8.0, 9.0}));
     rig.server.SetSendObserver(nullptr, nullptr);
+    EXPECT_TRUE(rig.server.Close());
+}
+
+// Each sending thread encodes in buffers of its own, sized on its first message: its
+// frames and events allocate nothing after that, also when the clients change.
+TEST(OscDataServerTest, FramesAndEventsAllocateNothingAfterTheFirst)
+{
+    ServerRig rig(false);
+    ASSERT_TRUE(rig.started);
+    Peer first;
+    Peer second;
+    ASSERT_TRUE(rig.server.AddConfiguredClient(first.HostPort()));
+    std::vector<double> values(OscDataServer::kReservedValues, 0.5);
+    auto sendAll = [&] {
+        bool sent = true;
+        for (int frame = 0; frame < 200; ++frame) {
+            const int count = 1 + (frame * 37) % static_cast<int>(values.size());
+            sent = rig.server.SetData("device name", values.data(), count, frame * 0.001) && sent;
+            if (frame % 50 == 0) sent = rig.server.SendEvent("device name", "a label", 0.5) && sent;
+        }
+        return sent;
+    };
+    std::thread device([&] {
+        EXPECT_TRUE(sendAll());  // sizes this thread's buffers
+        {
+            CAllocationCount count;
+            EXPECT_TRUE(sendAll());
+            EXPECT_EQ(count.Count(), 0u);
+        }
+        ASSERT_TRUE(rig.server.AddConfiguredClient(second.HostPort()));
+        CAllocationCount count;
+        EXPECT_TRUE(sendAll());
+        EXPECT_EQ(count.Count(), 0u);
+    });
+    device.join();
     EXPECT_TRUE(rig.server.Close());
 }
 
