@@ -408,15 +408,12 @@ TEST(OscDataServerThreads, PollWaitDoesNotStallTheSenders)
     // The local welcome leaves just before the poll starts waiting.
     Received message;
     ASSERT_TRUE(rig.local.Next(message));
-    // A held lock would keep one of these calls for the full second of the wait.
-    const auto before = std::chrono::steady_clock::now();
-    for (int frame = 0; frame < 1000; ++frame) {
+    // A held lock would keep the first of these calls until the wait ends: the frames
+    // go out while the poll still waits (a hundred take a few ms, the wait a second).
+    for (int frame = 0; frame < 100; ++frame) {
         const double value = frame;
         ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
     }
-    const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - before);
-    EXPECT_LT(tookMs.count(), kOscMaxPollTimeoutMs / 2);
     EXPECT_NE(poll.wait_for(std::chrono::seconds(0)), std::future_status::ready);
     Peer waker;
     ASSERT_TRUE(waker.Send(rig.inPort, OscMessage("/wake")));
