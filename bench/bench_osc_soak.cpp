@@ -6,8 +6,9 @@
 // recording file and the longest stall between two samples, with the second of the trial
 // it began at (stalls at one second on several devices are stalls they share).
 // Usage: bench_osc_soak [--minutes M (15)] [--trial-seconds S (60)] [--busy N (4)]
-//                       [--devices N (8)] [--rate HZ (1000)] [--osc 1|0 (1)]
-// --osc 0 runs the same trials without the OSC server, for comparison.
+//                       [--devices N (8)] [--rate HZ (1000)] [--osc 1|0|2 (1)]
+// --osc 0 runs the trials without the OSC server, --osc 2 every other one without it:
+// the plain way to compare with, under the same load.
 #include "analog/analogFile.h"
 #include "analog/analogReader.h"
 #include "analog/testDevice.h"
@@ -55,8 +56,13 @@ struct Options {
     int busyThreads = 4;
     int devices = 8;
     double rateHz = 1000.0;
-    bool useOsc = true;
+    int oscMode = 1;  // 1: every trial sends OSC, 0: none, 2: every other trial
 };
+
+bool TrialUsesOsc(const Options& options, int trial)
+{
+    return options.oscMode == 1 || (options.oscMode == 2 && trial % 2 == 0);
+}
 
 // The device's recording controller with a log of when each recorded sample was
 // taken (program clock, us), kept without allocating on the acquisition thread.
@@ -249,12 +255,13 @@ bool ParseOptions(int argc, char** argv, Options& options)
         else if (arg == "--rate")
             options.rateHz = value;
         else if (arg == "--osc")
-            options.useOsc = value != 0.0;
+            options.oscMode = static_cast<int>(value);
         else
             return false;
     }
     return options.minutes > 0.0 && options.trialSeconds >= 2.0 && options.busyThreads >= 0 &&
-           options.devices >= 1 && options.rateHz >= 1.0 && options.rateHz <= 1000.0;
+           options.devices >= 1 && options.rateHz >= 1.0 && options.rateHz <= 1000.0 &&
+           options.oscMode >= 0 && options.oscMode <= 2;
 }
 
 bool StartServer(const Clients& clients)
@@ -294,10 +301,6 @@ int main(int argc, char** argv)
     const std::string folder = made;
 
     Clients clients;
-    if (options.useOsc && !StartServer(clients)) {
-        std::printf("bench=osc_soak error=server_not_started\n");
-        return 1;
-    }
     Background background(options.busyThreads);
     const auto capacity =
         static_cast<std::size_t>(options.rateHz * (options.trialSeconds + 10.0));
@@ -321,7 +324,15 @@ int main(int argc, char** argv)
     long totalLost = 0;
     long totalFileShort = 0;
     double worstStallMs = 0.0;
+    long lostWithoutOsc = 0;
+    double worstStallWithoutOscMs = 0.0;
     for (int trial = 0; trial < trials; ++trial) {
+        const bool useOsc = TrialUsesOsc(options, trial);
+        if (useOsc && !IsOscServerStarted() && !StartServer(clients)) {
+            std::printf("bench=osc_soak error=server_not_started\n");
+            return 1;
+        }
+        if (!useOsc) CloseOscServer();
         const OscServerStats before = OscServerGetStats();
         const long receivedBefore = clients.Received();
         for (auto& device : devices) {
@@ -361,13 +372,18 @@ int main(int argc, char** argv)
             CAnalogReader reader;
             if (reader.Open(fileName)) figures.framesInFile = static_cast<long>(reader.GetFrameCount());
             std::filesystem::remove(fileName.ToStdString(), error);
-            totalLost += figures.due - figures.taken;
             totalFileShort += figures.taken - figures.framesInFile;
-            worstStallMs = std::max(worstStallMs, figures.maxStallMs);
+            if (useOsc) {
+                totalLost += figures.due - figures.taken;
+                worstStallMs = std::max(worstStallMs, figures.maxStallMs);
+            } else {
+                lostWithoutOsc += figures.due - figures.taken;
+                worstStallWithoutOscMs = std::max(worstStallWithoutOscMs, figures.maxStallMs);
+            }
             std::printf(
                 "bench=osc_soak osc=%d trial=%d device=%d due=%ld taken=%ld frames_in_file=%ld "
                 "max_stall_ms=%.2f max_stall_at_s=%.3f late_p99_ms=%.3f ref=due build=%s\n",
-                options.useOsc ? 1 : 0, trial, d, figures.due, figures.taken,
+                useOsc ? 1 : 0, trial, d, figures.due, figures.taken,
                 figures.framesInFile, figures.maxStallMs, figures.maxStallAtSec,
                 figures.lateP99Ms, kBuild);
         }
@@ -381,12 +397,13 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     }
     std::printf(
-        "bench=osc_soak_summary osc=%d trials=%d devices=%d rate_hz=%.0f busy_threads=%d "
-        "samples_lost=%ld file_short=%ld max_stall_ms=%.2f build=%s\n",
-        options.useOsc ? 1 : 0, trials, options.devices, options.rateHz, options.busyThreads, totalLost, totalFileShort,
-        worstStallMs, kBuild);
+        "bench=osc_soak_summary osc_mode=%d trials=%d devices=%d rate_hz=%.0f busy_threads=%d "
+        "samples_lost=%ld file_short=%ld max_stall_ms=%.2f ref=without_osc "
+        "ref_samples_lost=%ld ref_max_stall_ms=%.2f build=%s\n",
+        options.oscMode, trials, options.devices, options.rateHz, options.busyThreads, totalLost,
+        totalFileShort, worstStallMs, lostWithoutOsc, worstStallWithoutOscMs, kBuild);
     devices.clear();
     CloseOscServer();
     std::filesystem::remove_all(folder, error);
-    return totalLost == 0 && totalFileShort == 0 ? 0 : 3;
+    return totalLost == 0 && lostWithoutOsc == 0 && totalFileShort == 0 ? 0 : 3;
 }
