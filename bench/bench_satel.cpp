@@ -12,13 +12,12 @@
 // device counted of both (it reports them at closing); expected: the reference, the
 // samples the clocks' difference alone makes drop or repeat (frames x ppm / 1e6).
 #include "../tests/satel/satelClockRun.h"
+#include "benchCommon.h"
 
 #include <wx/init.h>
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -55,19 +54,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_satel: wxWidgets did not start\n");
         return 1;
     }
-    double seconds = 2.0;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-            seconds = std::atof(argv[++i]);
-        } else {
-            std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
-            return 2;
-        }
-    }
-    if (!(seconds > 0.0)) {
-        std::fprintf(stderr, "bench_satel: --seconds needs a positive number\n");
-        return 2;
-    }
+    const double seconds = ReadSecondsOption(argc, argv, 2.0);
+    if (seconds <= 0.0) return 2;
     bool ok = true;
     for (int periodMs : {25, 5, 1}) {
         for (int eighth = 0; eighth < 8; ++eighth) ok = RunCase(periodMs, eighth / 8.0, 0, seconds) && ok;

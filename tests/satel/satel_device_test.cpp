@@ -1054,22 +1054,35 @@ long long FrameIn(const std::string& text, const std::string& before)
     return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + before.size());
 }
 
+// A 40 Hz board on its own clock, with the device reading it: silent replies count
+// after replyTimeout, and a lost line is opened again only once within the test's
+// bounds (the first attempt) unless it went away.
+struct CClockedLine {
+    explicit CClockedLine(std::chrono::milliseconds replyTimeout)
+    {
+        board.SetClock(40.0, 0.5);
+        board.Start();
+        g_messages.Drain();
+        device = std::make_unique<CSerialSatelDevice>(pty.SlaveName(), 25, false, 400.0, false);
+        device->SetReplyTimeouts(replyTimeout, 2s);
+        device->SetReopenInterval(60s);
+    }
+    CPtyPair pty;
+    CFakeSatelBoard board{pty};
+    CMessageLog messages;
+    std::unique_ptr<CSerialSatelDevice> device;
+};
+
 // A board that falls silent is declared lost a few replies later; the message and the
 // closing text name the first frame that holds the last sample, not the frame of the
 // declaration.
 TEST(SatelBoardClock, LostLineNamesTheFirstFrozenFrame)
 {
-    CPtyPair pty;
-    ASSERT_TRUE(pty.IsValid());
-    CFakeSatelBoard board(pty);
-    board.SetClock(40.0, 0.5);
-    board.Start();
-    g_messages.Drain();
-    CMessageLog messages;
-    CSerialSatelDevice device(pty.SlaveName(), 25, false, 400.0, false);
-    ASSERT_TRUE(device.IsReady());
-    device.SetReplyTimeouts(200ms, 2s);
-    device.SetReopenInterval(60s);
+    CClockedLine line(200ms);
+    ASSERT_TRUE(line.device->IsReady());
+    CFakeSatelBoard& board = line.board;
+    CSerialSatelDevice& device = *line.device;
+    CMessageLog& messages = line.messages;
     {
         CRunningDevice run(device);
         ASSERT_TRUE(run.Start());
@@ -1094,7 +1107,6 @@ TEST(SatelBoardClock, LostLineNamesTheFirstFrozenFrame)
         EXPECT_EQ(FrameIn(messages.Find("silent from frame"), "silent from frame "), frozen)
             << messages.Find("line lost");
     }
-    board.Stop();
 }
 
 // Closing while the offsets are still being taken (opened and closed within half a
@@ -1127,25 +1139,18 @@ TEST_F(SatelDeviceThreads, ClosingDuringTheOffsetsIsNoFailure)
 
 // Reads that timed out on a line that is still there (a stall, noise) lose it; the
 // first attempt to get it back comes at once, not a reopen interval later.
-TEST_F(SatelDeviceThreads, ReadsThatTimedOutTryAgainAtOnce)
+TEST(SatelDeviceLineThreads, ReadsThatTimedOutTryAgainAtOnce)
 {
-    board.SetClock(40.0, 0.5);
-    board.Start();
-    g_messages.Drain();
-    CMessageLog messages;
-    CSerialSatelDevice device(pty.SlaveName(), 25, false, 400.0, false);
-    ASSERT_TRUE(device.IsReady());
-    device.SetReplyTimeouts(100ms, 2s);
-    device.SetReopenInterval(60s);  // beyond the test's bounds
-    CRunningDevice run(device);
+    CClockedLine line(100ms);
+    ASSERT_TRUE(line.device->IsReady());
+    CRunningDevice run(*line.device);
     ASSERT_TRUE(run.Start());
     ASSERT_TRUE(run.view.WaitFrames(10, 20s));
-    board.SkipSampleRequests(CLineWatch::kFailuresToLose);
-    ASSERT_TRUE(messages.WaitFor("does not answer from frame", 20s));
-    ASSERT_TRUE(messages.WaitFor("answers again at frame", 20s));
-    device.Close();
-    board.Stop();
-    EXPECT_EQ(device.GetLineLosses(), 1);
+    line.board.SkipSampleRequests(CLineWatch::kFailuresToLose);
+    ASSERT_TRUE(line.messages.WaitFor("does not answer from frame", 20s));
+    ASSERT_TRUE(line.messages.WaitFor("answers again at frame", 20s));
+    line.device->Close();
+    EXPECT_EQ(line.device->GetLineLosses(), 1);
 }
 
 }  // namespace
