@@ -227,7 +227,9 @@ private:
     void CreateConfigFolders();
     void RedirectStreams();
     void RestoreStreams();
+    // Console text as written; an entry (a message, an error) on a line of its own.
     void AppendText(wxTextCtrl* page, const wxString& text);
+    void AppendEntry(wxTextCtrl* page, const wxString& text);
     void DrainMessageQueue();
     void RefreshPages();
     void UpdateAnalogTimeInfo(CAnalogView* view);

@@ -321,13 +321,20 @@ void TrackerFrame::LoadOscClients(wxFileConfig& config)
 
 void TrackerFrame::LoadFolders()
 {
-    const auto replaceMissing = [this](wxString& folder, const wxString& name) {
+    // The user learns where the files go now: a recording looked for in the old
+    // folder would seem lost.
+    const auto replaceMissing = [this](wxString& folder, const wxString& name,
+                                       const wxString& format) {
         if (wxFileName::DirExists(folder)) return;
         const wxString fallback = m_configDir + wxFileName::GetPathSeparator() + name;
-        if (wxFileName::DirExists(fallback) || wxFileName::Mkdir(fallback, 0777)) folder = fallback;
+        if (!wxFileName::DirExists(fallback) && !wxFileName::Mkdir(fallback, 0777)) return;
+        AppendMessage(wxString::Format(format, folder, fallback));
+        folder = fallback;
     };
-    replaceMissing(m_capturePath, _("Capture"));
-    replaceMissing(m_exportPath, _("Export"));
+    replaceMissing(m_capturePath, _("Capture"),
+                   _("The capture folder %s does not exist: recordings go to %s\n"));
+    replaceMissing(m_exportPath, _("Export"),
+                   _("The export folder %s does not exist: text exports go to %s\n"));
 }
 
 void TrackerFrame::SaveConfig()
