@@ -178,6 +178,8 @@ public:
     void SplitMainBook();
     void AddCurrentDeviceToVrpn();
     void ApplyChannelSelection();
+    // The channel pop-up shows the current device's channels as they are now.
+    void RefreshChannelPopup();
     void UpdateViewGrid();
 
     // ---- capture: frameFileList.cpp, frameCaptureSet.cpp, frameCaptureRun.cpp ----

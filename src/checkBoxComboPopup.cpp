@@ -3,12 +3,15 @@
 #include "DravonetMain.h"
 
 wxBEGIN_EVENT_TABLE(wxCheckBoxComboPopup, wxCheckListBox)
-    EVT_MOTION(wxCheckBoxComboPopup::OnMouseMotion) EVT_LEFT_UP(wxCheckBoxComboPopup::OnMouseLeftUp)
-        wxEND_EVENT_TABLE()
+    EVT_MOTION(wxCheckBoxComboPopup::OnMouseMotion)
+    EVT_LEFT_DOWN(wxCheckBoxComboPopup::OnMouseLeftDown)
+    EVT_LEFT_UP(wxCheckBoxComboPopup::OnMouseLeftUp)
+wxEND_EVENT_TABLE()
 
-            void wxCheckBoxComboPopup::Init()
+void wxCheckBoxComboPopup::Init()
 {
     m_hoverItem = -1;
+    m_pressedItem = -1;
 }
 
 bool wxCheckBoxComboPopup::Create(wxWindow* parent)
@@ -31,6 +34,11 @@ wxString wxCheckBoxComboPopup::GetStringValue() const
     return wxString::Format(_("%d channel(s) selected"), checked);
 }
 
+void wxCheckBoxComboPopup::OnPopup()
+{
+    if (m_owner) m_owner->RefreshChannelPopup();
+}
+
 void wxCheckBoxComboPopup::OnMouseMotion(wxMouseEvent& event)
 {
     const int item = HitTest(event.GetPosition());
@@ -38,13 +46,34 @@ void wxCheckBoxComboPopup::OnMouseMotion(wxMouseEvent& event)
     event.Skip();
 }
 
+void wxCheckBoxComboPopup::OnMouseLeftDown(wxMouseEvent& event)
+{
+    if (m_owner) m_owner->RefreshChannelPopup();
+    m_pressedItem = HitTest(event.GetPosition());
+    m_wasPressedChecked =
+        m_pressedItem >= 0 && IsChecked(static_cast<unsigned>(m_pressedItem));
+    event.Skip();
+}
+
 void wxCheckBoxComboPopup::OnMouseLeftUp(wxMouseEvent& event)
 {
+    // The ticks follow the device up to this click, so the click changes its
+    // channel alone.
+    if (m_owner) m_owner->RefreshChannelPopup();
+    bool isToggled = false;
     if (m_hoverItem >= 0 && static_cast<unsigned>(m_hoverItem) < GetCount()) {
-        Check(static_cast<unsigned>(m_hoverItem), !IsChecked(static_cast<unsigned>(m_hoverItem)));
+        const unsigned item = static_cast<unsigned>(m_hoverItem);
+        // Pressed on its tick box, the item was toggled (and applied) already.
+        const bool isListToggled =
+            m_hoverItem == m_pressedItem && IsChecked(item) != m_wasPressedChecked;
+        if (!isListToggled) {
+            Check(item, !IsChecked(item));
+            isToggled = true;
+        }
         m_hoverItem = -1;
     }
-    if (m_owner) m_owner->ApplyChannelSelection();
+    m_pressedItem = -1;
+    if (m_owner && isToggled) m_owner->ApplyChannelSelection();
     Dismiss();
     event.Skip();
 }
