@@ -479,6 +479,8 @@ private:
     void SetCaptureTool(bool isCapturing);
     void PlayCaptureSound();
     void DeleteCaptureFiles(const std::vector<wxString>& files);
+    // Asks before "Delete Last Trial" removes files (No preselected); true to go on.
+    bool ConfirmDeleteLastTrial();
     void RemoveFileListRows(const std::vector<wxString>& files);
 
     std::vector<RecordedTrial> m_recordedTrials;  // of the open set, oldest first

@@ -186,6 +186,7 @@ void TrackerFrame::RemoveFileListRows(const std::vector<wxString>& files)
 
 void TrackerFrame::OnDeleteLastTrial(wxCommandEvent& /*event*/)
 {
+    if (!ConfirmDeleteLastTrial()) return;
     DeleteTrialFiles();
     if (!m_captureAutoFile) {
         // Recorded trials are closed already: only outputs never recorded went.
@@ -230,3 +231,27 @@ void TrackerFrame::CloseCaptureFiles()
 }
 
 void TrackerFrame::OnCloseCaptureFile(wxCommandEvent& /*event*/) { CloseCaptureFiles(); }
+
+bool TrackerFrame::ConfirmDeleteLastTrial()
+{
+    // What the command deletes: the outputs the devices hold and, with automatic
+    // numbering, the trial this set recorded last.
+    int64_t trial = m_trialIndex;
+    std::vector<wxString> files;
+    if (m_captureAutoFile && !m_recordedTrials.empty() &&
+        m_recordedTrials.back().trial == m_trialIndex - 1) {
+        trial = m_recordedTrials.back().trial;
+        files = m_recordedTrials.back().files;
+    } else {
+        for (CAnalogDevice* device : CaptureDevices()) {
+            files.push_back(device->GetWriterFileName());
+            files.push_back(device->GetExportFileName());
+        }
+    }
+    const size_t count = ExistingFiles(files).size();
+    if (count == 0) return true;  // nothing on disk to lose
+    return ShellPrompts().confirmDefaultNo(
+        this, wxString::Format(_("Delete trial %lld of \"%s\"? %d file(s) will be deleted."),
+                               static_cast<long long>(trial), m_captureName,
+                               static_cast<int>(count)));
+}

@@ -5,6 +5,8 @@
 #include <wx/app.h>
 #include <wx/aui/auibook.h>
 #include <wx/listctrl.h>
+#include <wx/modalhook.h>
+#include <wx/msgdlg.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/progdlg.h>
 #include <wx/textctrl.h>
@@ -445,7 +447,25 @@ TEST_F(CaptureFrameTest, DeleteLastTrialTakesBackOnlyTrialsOfThisSet)
     ASSERT_EQ(m_frame->m_trialIndex, 3);
     ASSERT_EQ(m_frame->m_fileList->GetItemCount(), 2);
 
+    // The user is asked first, with the trial and its files named; No keeps everything.
+    std::vector<wxString> questions;
+    bool answer = false;
+    ShellPrompts().confirmDefaultNo = [&](wxWindow*, const wxString& text) {
+        questions.push_back(text);
+        return answer;
+    };
     Command(ID_CAPTURE_DELETE_LAST);
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0], "Delete trial 2 of \"del\"? 4 file(s) will be deleted.");
+    EXPECT_EQ(m_frame->m_trialIndex, 3);
+    EXPECT_GE(FramesInFile(CaptureFile("deldev1_0002.qvd")), 20);
+    EXPECT_TRUE(Exists("export/deldev2_0002.txt"));
+    EXPECT_TRUE(Exists("capture/deldev1_0003.qvd"));
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+
+    answer = true;
+    Command(ID_CAPTURE_DELETE_LAST);
+    ASSERT_EQ(questions.size(), 2u);
     // Trial 3's prepared files went; trial 2 is to be recorded again.
     EXPECT_EQ(m_frame->m_trialIndex, 2);
     EXPECT_FALSE(Exists("capture/deldev1_0003.qvd"));
@@ -456,9 +476,68 @@ TEST_F(CaptureFrameTest, DeleteLastTrialTakesBackOnlyTrialsOfThisSet)
 
     // Trial 1 belongs to an earlier session: a second delete leaves it.
     Command(ID_CAPTURE_DELETE_LAST);
+    ASSERT_EQ(questions.size(), 3u);
+    EXPECT_EQ(questions[2], "Delete trial 2 of \"del\"? 4 file(s) will be deleted.");
     EXPECT_EQ(m_frame->m_trialIndex, 2);
     EXPECT_EQ(std::filesystem::file_size(Path("capture/deldev1_0001.qvd")), 15u);
     EXPECT_TRUE(Exists("capture/deldev1_0002.qvd"));
+}
+
+// Keeps what each modal dialog shows and answers it in the user's place.
+class CDialogAnswer : public wxModalDialogHook {
+public:
+    explicit CDialogAnswer(int answer) : m_answer(answer) { Register(); }
+    ~CDialogAnswer() override { Unregister(); }
+    struct Shown {
+        wxString caption;
+        wxString message;
+        long style = 0;
+    };
+    std::vector<Shown> shown;
+
+protected:
+    int Enter(wxDialog* dialog) override
+    {
+        Shown seen;
+        if (auto* box = dynamic_cast<wxMessageDialog*>(dialog)) {
+            seen.caption = box->GetCaption();
+            seen.message = box->GetMessage();
+            seen.style = box->GetMessageDialogStyle();
+        }
+        shown.push_back(seen);
+        return m_answer;
+    }
+    void Exit(wxDialog*) override {}
+
+private:
+    int m_answer;
+};
+
+TEST_F(CaptureFrameTest, DeleteLastTrialAsksInAMessageBoxWithNoPreselected)
+{
+    ASSERT_TRUE(m_frame->OpenCaptureSet("ask"));
+    Command(ID_CAPTURE_START);
+    RecordFrames(10);
+    Command(ID_CAPTURE_STOP);
+    ASSERT_EQ(m_frame->m_trialIndex, 2);
+    {
+        CDialogAnswer no(wxID_NO);
+        Command(ID_CAPTURE_DELETE_LAST);
+        ASSERT_EQ(no.shown.size(), 1u);
+        EXPECT_EQ(no.shown[0].caption, "Quorvane");
+        EXPECT_EQ(no.shown[0].message, "Delete trial 1 of \"ask\"? 4 file(s) will be deleted.");
+        EXPECT_EQ(no.shown[0].style & (wxYES_NO | wxNO_DEFAULT), wxYES_NO | wxNO_DEFAULT);
+    }
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_GE(FramesInFile(CaptureFile("askdev1_0001.qvd")), 10);
+    {
+        CDialogAnswer yes(wxID_YES);
+        Command(ID_CAPTURE_DELETE_LAST);
+        EXPECT_EQ(yes.shown.size(), 1u);
+    }
+    EXPECT_EQ(m_frame->m_trialIndex, 1);
+    EXPECT_EQ(FramesInFile(CaptureFile("askdev1_0001.qvd")), -1);  // fresh, nothing recorded
+    EXPECT_FALSE(Exists("capture/askdev1_0002.qvd"));
 }
 
 TEST_F(CaptureFrameTest, CloseDuringARunKeepsTheRecording)
