@@ -451,6 +451,9 @@ public:
     // Opens the capture set of that name for the open devices (the name dialog's
     // answer); false, with the set closed again, when no output could be opened.
     bool OpenCaptureSet(const wxString& name);
+    // A device opened while the set is open gets its output for the current
+    // trial, as the set's creation gives every device one; a failure is reported.
+    void JoinCaptureSet(CAnalogDevice* device);
     // Test seams: the devices a capture acts on (by default GetDeviceList) and the
     // readings of the serial and OSC triggers (by default the process-wide inputs).
     using CaptureDeviceSource = std::function<std::vector<CAnalogDevice*>()>;
@@ -476,6 +479,9 @@ private:
                                const TriggerReader& reader, double startValue,
                                const wxString& notice = wxString());
     void StartCaptureDevices(double maxTimeSec);
+    // Names the devices that hold no output and would not be recorded, and asks
+    // whether to start without them (No preselected); true to go on.
+    bool ConfirmDevicesWithoutOutput();
     void SetCaptureTool(bool isCapturing);
     void PlayCaptureSound();
     void DeleteCaptureFiles(const std::vector<wxString>& files);

@@ -255,3 +255,41 @@ bool TrackerFrame::ConfirmDeleteLastTrial()
                                static_cast<long long>(trial), m_captureName,
                                static_cast<int>(count)));
 }
+
+void TrackerFrame::JoinCaptureSet(CAnalogDevice* device)
+{
+    // Outputs closed after a trial (automatic numbering off) wait for "Next
+    // capture File", which opens every device's; so does a set none of whose
+    // devices holds one.
+    if (!device || m_captureName.empty() || m_capturing || !device->GetWriterFileName().empty())
+        return;
+    bool isTrialOpen = false;
+    for (CAnalogDevice* other : CaptureDevices()) {
+        if (other == device) continue;
+        isTrialOpen = isTrialOpen || !other->GetWriterFileName().empty();
+        if (other->GetFileSafeName() == device->GetFileSafeName()) {
+            wxLogError(_("Device name already exists : %s. You must change device name"),
+                       device->GetDeviceName());
+            return;
+        }
+    }
+    if (!isTrialOpen) return;
+    const TrialPaths paths =
+        MakeTrialPaths(m_capturePath, m_captureName, device->GetFileSafeName(), m_trialIndex,
+                       m_exportAnalog, m_exportPath, device->GetExportExtension());
+    const std::vector<wxString> existing = ExistingFiles({paths.recording, paths.textExport});
+    wxString reason = existing.empty() ? wxString() : existing.front() + _(" exists already");
+    if (reason.empty() &&
+        device->SetupWriter(m_capturePath, m_captureName, static_cast<int>(m_trialIndex),
+                            m_exportAnalog, m_exportPath, m_captureUseThread, m_captureQueueDepth,
+                            m_capturePriority)) {
+        AppendMessage(
+            wxString::Format(_("Creating capture file : %s\n"), device->GetWriterFileName()));
+        return;
+    }
+    device->StopRecording();
+    if (reason.empty()) reason = paths.recording + " : " + FileCreationError(paths.recording);
+    SetErrorMessage(_("Error creating capture file for ") + device->GetDeviceName() + " : " +
+                        reason + "\n",
+                    true);
+}

@@ -81,9 +81,11 @@ bool OpenCameraPage(TrackerFrame& frame, int index)
     book->SetSelection(book->GetPageCount() - 1);
     if (!camera->RunThread()) {
         frame.SetErrorMessage(_("Unable to start streaming\n"), true);
+        frame.JoinCaptureSet(camera);
         return true;  // the page stays; the camera counts as open
     }
     frame.SplitMainBook();
     frame.NameLastPage(camera);
+    frame.JoinCaptureSet(camera);
     return true;
 }

@@ -164,6 +164,7 @@ void TrackerFrame::ShowIn2D(CAnalogDevice* device, bool loadConfig)
     m_rebuildSettingsGrid = true;
     device->AnalogOffset();
     SelectAnalogView(view);
+    JoinCaptureSet(device);
 }
 
 bool TrackerFrame::AddDevice3DView(CAnalogDevice* device, bool deleteOnFail, bool loadConfig)
@@ -189,6 +190,7 @@ bool TrackerFrame::AddDevice3DView(CAnalogDevice* device, bool deleteOnFail, boo
         SetErrorMessage(_("Unable to start streaming\n"), true);
         Select3DView(view);
         m_rebuildSettingsGrid = true;
+        JoinCaptureSet(device);
         return true;
     }
     std::unique_ptr<wxFileConfig> config = loadConfig ? OpenConfig(true) : nullptr;
@@ -209,5 +211,6 @@ bool TrackerFrame::AddDevice3DView(CAnalogDevice* device, bool deleteOnFail, boo
     device->Reset();
     Select3DView(view);
     m_rebuildSettingsGrid = true;
+    JoinCaptureSet(device);
     return true;
 }

@@ -164,6 +164,16 @@ protected:
         }
     }
 
+    // Opens the set and records its first trial, of `frames` frames at least, by command.
+    void RecordFirstTrial(const wxString& name, int frames)
+    {
+        ASSERT_TRUE(m_frame->OpenCaptureSet(name));
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing);
+        RecordFrames(frames);
+        Command(ID_CAPTURE_STOP);
+    }
+
     // Shows the first device in a page of its own, selected as the user selects it:
     // the channel list and the capture commands act on it.
     CAnalogView* ShowFirstDevice()
@@ -365,7 +375,17 @@ TEST_F(CaptureFrameTest, DeviceThatCannotOpenItsFileIsReportedOthersKeepTheirs)
     EXPECT_TRUE(Exists("capture/partdev1_0001.qvd"));
     EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Error creating capture file for " + name),
               wxNOT_FOUND);
+    // The start says first which device will not be recorded; No starts nothing.
+    CDefaultNoAnswers asked;
     Command(ID_CAPTURE_START);
+    ASSERT_EQ(asked.questions.size(), 1u);
+    EXPECT_EQ(asked.questions[0], "No capture file is open for trial 1 of these devices: they will "
+                            "not be recorded.\n" + name + "\n\nStart the capture without them?");
+    EXPECT_FALSE(m_frame->m_capturing);
+    EXPECT_FALSE(m_devices[0]->IsRecording());
+    asked.answer = true;
+    Command(ID_CAPTURE_START);
+    EXPECT_EQ(asked.questions.size(), 2u);
     EXPECT_TRUE(m_frame->m_capturing);
     RecordFrames(10);
     Command(ID_CAPTURE_STOP);
@@ -410,10 +430,7 @@ TEST_F(CaptureFrameTest, DurationLimitStopsTheCaptureThroughIdle)
 
 TEST_F(CaptureFrameTest, LateStopRequestAfterAStopOpensNoExtraTrial)
 {
-    ASSERT_TRUE(m_frame->OpenCaptureSet("late"));
-    Command(ID_CAPTURE_START);
-    RecordFrames(10);
-    Command(ID_CAPTURE_STOP);
+    RecordFirstTrial("late", 10);
     ASSERT_EQ(m_frame->m_trialIndex, 2);
     m_frame->RequestCaptureStop();  // as a recorder at its limit would, a moment too late
     RunEvents();
@@ -448,24 +465,19 @@ TEST_F(CaptureFrameTest, DeleteLastTrialTakesBackOnlyTrialsOfThisSet)
     ASSERT_EQ(m_frame->m_fileList->GetItemCount(), 2);
 
     // The user is asked first, with the trial and its files named; No keeps everything.
-    std::vector<wxString> questions;
-    bool answer = false;
-    ShellPrompts().confirmDefaultNo = [&](wxWindow*, const wxString& text) {
-        questions.push_back(text);
-        return answer;
-    };
+    CDefaultNoAnswers asked;
     Command(ID_CAPTURE_DELETE_LAST);
-    ASSERT_EQ(questions.size(), 1u);
-    EXPECT_EQ(questions[0], "Delete trial 2 of \"del\"? 4 file(s) will be deleted.");
+    ASSERT_EQ(asked.questions.size(), 1u);
+    EXPECT_EQ(asked.questions[0], "Delete trial 2 of \"del\"? 4 file(s) will be deleted.");
     EXPECT_EQ(m_frame->m_trialIndex, 3);
     EXPECT_GE(FramesInFile(CaptureFile("deldev1_0002.qvd")), 20);
     EXPECT_TRUE(Exists("export/deldev2_0002.txt"));
     EXPECT_TRUE(Exists("capture/deldev1_0003.qvd"));
     EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
 
-    answer = true;
+    asked.answer = true;
     Command(ID_CAPTURE_DELETE_LAST);
-    ASSERT_EQ(questions.size(), 2u);
+    ASSERT_EQ(asked.questions.size(), 2u);
     // Trial 3's prepared files went; trial 2 is to be recorded again.
     EXPECT_EQ(m_frame->m_trialIndex, 2);
     EXPECT_FALSE(Exists("capture/deldev1_0003.qvd"));
@@ -476,8 +488,8 @@ TEST_F(CaptureFrameTest, DeleteLastTrialTakesBackOnlyTrialsOfThisSet)
 
     // Trial 1 belongs to an earlier session: a second delete leaves it.
     Command(ID_CAPTURE_DELETE_LAST);
-    ASSERT_EQ(questions.size(), 3u);
-    EXPECT_EQ(questions[2], "Delete trial 2 of \"del\"? 4 file(s) will be deleted.");
+    ASSERT_EQ(asked.questions.size(), 3u);
+    EXPECT_EQ(asked.questions[2], "Delete trial 2 of \"del\"? 4 file(s) will be deleted.");
     EXPECT_EQ(m_frame->m_trialIndex, 2);
     EXPECT_EQ(std::filesystem::file_size(Path("capture/deldev1_0001.qvd")), 15u);
     EXPECT_TRUE(Exists("capture/deldev1_0002.qvd"));
@@ -515,10 +527,7 @@ private:
 
 TEST_F(CaptureFrameTest, DeleteLastTrialAsksInAMessageBoxWithNoPreselected)
 {
-    ASSERT_TRUE(m_frame->OpenCaptureSet("ask"));
-    Command(ID_CAPTURE_START);
-    RecordFrames(10);
-    Command(ID_CAPTURE_STOP);
+    RecordFirstTrial("ask", 10);
     ASSERT_EQ(m_frame->m_trialIndex, 2);
     {
         CDialogAnswer no(wxID_NO);

@@ -1,13 +1,38 @@
 #pragma once
 
 #include "DravonetMain.h"
+#include "framePrompts.h"
 #include "process/messageQueue.h"
 #include "support/tempDir.h"
 
 #include <wx/app.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <vector>
+
+// Answers the Yes/No questions with No preselected in the user's place (with
+// `answer`) and keeps their texts; the former answerer comes back after.
+class CDefaultNoAnswers {
+public:
+    CDefaultNoAnswers() : m_former(ShellPrompts().confirmDefaultNo)
+    {
+        ShellPrompts().confirmDefaultNo = [this](wxWindow*, const wxString& text) {
+            questions.push_back(text);
+            return answer;
+        };
+    }
+    ~CDefaultNoAnswers() { ShellPrompts().confirmDefaultNo = m_former; }
+    CDefaultNoAnswers(const CDefaultNoAnswers&) = delete;
+    CDefaultNoAnswers& operator=(const CDefaultNoAnswers&) = delete;
+
+    std::vector<wxString> questions;
+    bool answer = false;
+
+private:
+    std::function<bool(wxWindow*, const wxString&)> m_former;
+};
 
 // A main frame built in a fresh home folder (its documents folder), destroyed after.
 class FrameTest : public TempDirTest {
