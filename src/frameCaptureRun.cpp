@@ -169,6 +169,9 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
 
 void TrackerFrame::SetCaptureTool(bool isCapturing)
 {
+    // Every way into and out of a capture passes here: the view grid's device
+    // rows, locked while a run is to be finished, follow at the next idle.
+    m_rebuildViewGrid = true;
     if (!m_captureToolBar) return;
     m_captureToolBar->SetToolBitmap(
         ID_CAPTURE_TOGGLE, MakeToolBitmap(isCapturing ? ToolImage::Stop : ToolImage::Record));

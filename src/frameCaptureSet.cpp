@@ -227,6 +227,7 @@ void TrackerFrame::CloseCaptureFiles()
     }
     if (m_captureAutoFile) DeleteCaptureFiles(unrecorded);
     m_capturing = false;
+    m_rebuildViewGrid = true;  // a run finished here unlocks the device rows
     UpdateTitle();
 }
 

@@ -11,6 +11,8 @@
 #include <wx/progdlg.h>
 #include <wx/textctrl.h>
 #include <wx/textdlg.h>
+#include <wx/uiaction.h>
+#include <wx/weakref.h>
 
 #include <algorithm>
 #include <atomic>
@@ -846,6 +848,60 @@ TEST_F(CaptureFrameTest, RunEndedByItsLimitRefusesDeviceChangesUntilTheStopIsCar
     EXPECT_EQ(log.Warnings(), 0);
 }
 
+TEST_F(CaptureFrameTest, DeviceRowsAreEditableAgainAfterEveryWayOutOfACapture)
+{
+    ShowFirstDevice();
+    m_frame->UpdateViewGrid();
+    wxPropertyGrid& grid = *m_frame->m_viewGrid;
+    const auto isLocked = [&grid] {
+        wxPGProperty* row = grid.GetPropertyByName("dev1Amplitude");
+        return row == nullptr || row->HasFlag(wxPG_PROP_READONLY);
+    };
+    ASSERT_FALSE(isLocked());
+    const auto editDuringTheRun = [&] {
+        // Refused with a warning box; the grid is to show the kept value again.
+        CLogCapture log;
+        grid.ChangePropertyValue("dev1Amplitude", wxVariant(2.0));
+        EXPECT_EQ(log.Warnings(), 1);
+        EXPECT_TRUE(m_frame->m_rebuildViewGrid);
+    };
+
+    // The run ends at its limit while the refusal's box is up; then one display
+    // tick rebuilds the grid (the run still pending: locked) and carries out the
+    // stop. F10, pressed again, finds no capture.
+    m_frame->m_captureMaxTime = 0.2;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("sticky"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    editDuringTheRun();
+    ASSERT_TRUE(WaitRunsEnded());
+    wxTimerEvent tick(m_frame->m_displayTimer);
+    m_frame->ProcessWindowEvent(tick);
+    ASSERT_FALSE(m_frame->m_capturing);
+    for (int press = 0; press < 3; ++press) Command(ID_CAPTURE_STOP);
+    RunEvents();
+    EXPECT_FALSE(isLocked()) << "after a stop at the time limit";
+
+    // The same after a stop by hand, and after closing the set during a run.
+    m_frame->m_captureMaxTime = 0.0;
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    editDuringTheRun();
+    RunEvents();
+    ASSERT_TRUE(isLocked());
+    Command(ID_CAPTURE_STOP);
+    RunEvents();
+    EXPECT_FALSE(isLocked()) << "after a stop by hand";
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    editDuringTheRun();
+    RunEvents();
+    ASSERT_TRUE(isLocked());
+    m_frame->CloseCaptureFiles();
+    RunEvents();
+    EXPECT_FALSE(isLocked()) << "after the set was closed";
+}
+
 TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheirOwnMarkers)
 {
     CFastTestDevice bare("bare");
@@ -969,6 +1025,44 @@ TEST_F(CaptureFrameKeys, F9AndF10WithTheFocusInTheSettingsGridStartAndStopACaptu
     ASSERT_TRUE(keytest::PumpUntil([this] { return !m_frame->m_capturing; }));
     EXPECT_GE(FramesInFile(CaptureFile("keysdev1_0001.qvd")), 10);
     EXPECT_EQ(m_frame->m_trialIndex, 2);
+}
+
+TEST_F(CaptureFrameKeys, AfterACaptureEndedAtItsLimitTypingReachesTheDeviceGridAndSpaceStaysThere)
+{
+    ShowFirstDevice();
+    m_frame->UpdateViewGrid();
+    m_frame->m_captureMaxTime = 0.2;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("typed"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    {
+        CLogCapture log;  // refused: the run is on
+        m_frame->m_viewGrid->ChangePropertyValue("dev1Amplitude", wxVariant(2.0));
+    }
+    ASSERT_TRUE(WaitRunsEnded());
+    ASSERT_TRUE(keytest::ShowForKeys(m_frame));
+    ASSERT_TRUE(keytest::PumpUntil([this] {
+        return !m_frame->m_capturing && !m_frame->m_rebuildViewGrid &&
+               !m_frame->m_rebuildSettingsGrid;
+    }));
+    Command(ID_CAPTURE_STOP);  // pressed again: no capture to stop
+    ASSERT_TRUE(keytest::PumpUntil([this] { return !m_frame->m_rebuildViewGrid; }));
+    // The start brought the file list to the front; the user goes back to the grid.
+    m_frame->m_captureBook->SetSelection(
+        static_cast<size_t>(m_frame->m_captureBook->GetPageIndex(m_frame->m_viewGrid)));
+    wxPGProperty* name = m_frame->m_viewGrid->GetPropertyByName("dev1Device Name");
+    ASSERT_NE(name, nullptr);
+    ASSERT_TRUE(m_frame->m_viewGrid->SelectProperty(name, true));
+    wxWeakRef<wxTextCtrl> editor(
+        dynamic_cast<wxTextCtrl*>(m_frame->m_viewGrid->GetEditorControl()));
+    ASSERT_TRUE(editor && editor->IsEditable()) << "the device row is locked";
+    ASSERT_TRUE(keytest::FocusForKeys(editor));
+    editor->SelectAll();
+    wxUIActionSimulator keys;
+    keys.Text("Left foot");
+    keytest::PressKey(WXK_RETURN);
+    ASSERT_TRUE(keytest::PumpUntil([this] { return m_devices[0]->GetDeviceName() == "Left foot"; }));
+    EXPECT_TRUE(m_devices[0]->IsRunning()) << "the Space went to the device";
 }
 
 }  // namespace
