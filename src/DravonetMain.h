@@ -157,8 +157,11 @@ public:
     void LoadConfig();
     void SaveConfig();
     void LoadWindowPlacement();
-    // First start: toolbars in as many rows as the window's width needs.
-    void WrapToolbarRows(int width);
+    // The toolbars of the top dock in as many rows as width needs, in the order
+    // they stand; true when one moved (the dock manager's update is the caller's).
+    bool WrapToolbarRows(int width);
+    // Wraps the toolbars for the window's width now and lays the panes out again.
+    void FitToolbars();
     void SaveWindowPlacement();
     void BuildSettingsGrid();
 

@@ -195,6 +195,7 @@ void TrackerFrame::OnRestoreStartupView(wxCommandEvent& /*event*/)
 {
     if (m_perspectives.empty()) return;
     m_auiManager.LoadPerspective(m_perspectives[0], true);
+    FitToolbars();
 }
 
 void TrackerFrame::OnDeviceReset(wxCommandEvent& /*event*/)

@@ -226,18 +226,7 @@ TEST_F(FrameTest, ShownFrameScreenshot)
         RunEvents();
         wxYield();
     }
-    frame->Update();
-    const wxRect rect = frame->GetScreenRect();
-    wxBitmap shot(rect.GetWidth(), rect.GetHeight());
-    {
-        wxScreenDC screen;
-        wxMemoryDC memory(shot);
-        memory.Blit(0, 0, rect.GetWidth(), rect.GetHeight(), &screen, rect.GetX(), rect.GetY());
-    }
-    const wxImage image = shot.ConvertToImage();
-    ASSERT_TRUE(image.IsOk());
-    wxFileName::Mkdir(QV_TEST_OUTPUT_DIR, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
-    EXPECT_TRUE(image.SaveFile(QV_TEST_OUTPUT_DIR "/mainFrame.png", wxBITMAP_TYPE_PNG));
+    EXPECT_TRUE(SaveShot(frame, "mainFrame.png"));
     EXPECT_NE(frame->m_messagesText->GetValue().Find("Camera(s) found"), wxNOT_FOUND);
 }
 

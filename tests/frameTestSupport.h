@@ -6,6 +6,10 @@
 #include "support/tempDir.h"
 
 #include <wx/app.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/filename.h>
+#include <wx/image.h>
 
 #include <cstdlib>
 #include <functional>
@@ -94,6 +98,25 @@ protected:
         m_frame->Destroy();
         m_frame = nullptr;
         RunEvents();  // destroyed frames are deleted when idle
+    }
+
+    // Saves what the display shows of the window into the tests' output folder, as
+    // the user sees it; false when it could not be taken or written.
+    static bool SaveShot(wxWindow* window, const wxString& fileName)
+    {
+        window->Update();
+        const wxRect rect = window->GetScreenRect();
+        wxBitmap shot(rect.GetWidth(), rect.GetHeight());
+        {
+            wxScreenDC screen;
+            wxMemoryDC memory(shot);
+            memory.Blit(0, 0, rect.GetWidth(), rect.GetHeight(), &screen, rect.GetX(),
+                        rect.GetY());
+        }
+        const wxImage image = shot.ConvertToImage();
+        wxFileName::Mkdir(QV_TEST_OUTPUT_DIR, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
+        return image.IsOk() &&
+               image.SaveFile(wxString(QV_TEST_OUTPUT_DIR) + "/" + fileName, wxBITMAP_TYPE_PNG);
     }
 
     // Runs pending events and one idle pass.
