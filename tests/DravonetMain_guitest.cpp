@@ -1,4 +1,5 @@
 #include "DravonetMain.h"
+#include "appIcons.h"
 
 #include "frameTestSupport.h"
 
@@ -16,6 +17,7 @@
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -240,4 +242,31 @@ TEST_F(FrameTest, NotificationAndScrollingWorkWithoutADesktop)
         std::cout << "line " << i << "\n";
     frame->ScrollMessagesToEnd();  // takes the waiting text first
     EXPECT_NE(frame->m_messagesText->GetValue().Find("line 199\n"), wxNOT_FOUND);
+}
+
+TEST_F(FrameTest, AboutPictureKeepsItsWordInsideTheDisc)
+{
+    const wxImage picture = MakeAboutPicture().ConvertToImage();
+    ASSERT_EQ(picture.GetSize(), wxSize(296, 286));
+    ASSERT_TRUE(picture.HasAlpha());
+    // The disc: 256 across at (20, 15). Nothing is drawn outside it (the box
+    // shows the picture on a light ground, where white letters would vanish),
+    // and the word's white letters stand inside, off its edge.
+    const double centreX = 148, centreY = 143, radius = 128;
+    int outside = 0;
+    int whiteInside = 0;
+    int whiteNearEdge = 0;
+    for (int y = 0; y < picture.GetHeight(); ++y) {
+        for (int x = 0; x < picture.GetWidth(); ++x) {
+            const double distance = std::hypot(x + 0.5 - centreX, y + 0.5 - centreY);
+            const bool isWhite = picture.GetAlpha(x, y) > 128 && picture.GetRed(x, y) > 200 &&
+                                 picture.GetGreen(x, y) > 200 && picture.GetBlue(x, y) > 200;
+            if (distance > radius + 1.5 && picture.GetAlpha(x, y) != 0) ++outside;
+            if (isWhite && distance <= radius) ++whiteInside;
+            if (isWhite && distance > radius - 8) ++whiteNearEdge;
+        }
+    }
+    EXPECT_EQ(outside, 0);
+    EXPECT_EQ(whiteNearEdge, 0);
+    EXPECT_GT(whiteInside, 500) << "the word is drawn";
 }
