@@ -251,8 +251,8 @@ wxBitmap MakeAboutPicture()
             for (int points = 36; points >= 8; --points) {
                 gc->SetFont(wxFont(wxFontInfo(points).Bold()), *wxWHITE);
                 gc->GetTextExtent(word, &width, &height);
-                const double chord = 2 * std::sqrt(std::max(0.0, kRadius * kRadius -
-                                                                     height * height / 4));
+                const double chord =
+                    2 * std::sqrt(std::max(0.0, kRadius * kRadius - height * height / 4));
                 if (width <= 0.85 * chord) break;
             }
             gc->DrawText(word, kLeft + kRadius - width / 2, kTop + kRadius - height / 2);

@@ -2,12 +2,6 @@
 
 #include "DravonetMain.h"
 
-wxBEGIN_EVENT_TABLE(wxCheckBoxComboPopup, wxCheckListBox)
-    EVT_MOTION(wxCheckBoxComboPopup::OnMouseMotion)
-    EVT_LEFT_DOWN(wxCheckBoxComboPopup::OnMouseLeftDown)
-    EVT_LEFT_UP(wxCheckBoxComboPopup::OnMouseLeftUp)
-wxEND_EVENT_TABLE()
-
 void wxCheckBoxComboPopup::Init()
 {
     m_hoverItem = -1;
@@ -50,8 +44,7 @@ void wxCheckBoxComboPopup::OnMouseLeftDown(wxMouseEvent& event)
 {
     if (m_owner) m_owner->RefreshChannelPopup();
     m_pressedItem = HitTest(event.GetPosition());
-    m_wasPressedChecked =
-        m_pressedItem >= 0 && IsChecked(static_cast<unsigned>(m_pressedItem));
+    m_wasPressedChecked = m_pressedItem >= 0 && IsChecked(static_cast<unsigned>(m_pressedItem));
     event.Skip();
 }
 
@@ -77,3 +70,13 @@ void wxCheckBoxComboPopup::OnMouseLeftUp(wxMouseEvent& event)
     Dismiss();
     event.Skip();
 }
+
+// Last in the file: the formatter reads the table's macros as one expression
+// with whatever follows.
+// clang-format off
+wxBEGIN_EVENT_TABLE(wxCheckBoxComboPopup, wxCheckListBox)
+    EVT_MOTION(wxCheckBoxComboPopup::OnMouseMotion)
+    EVT_LEFT_DOWN(wxCheckBoxComboPopup::OnMouseLeftDown)
+    EVT_LEFT_UP(wxCheckBoxComboPopup::OnMouseLeftUp)
+wxEND_EVENT_TABLE()
+    // clang-format on

@@ -252,9 +252,9 @@ bool TrackerFrame::ConfirmDeleteLastTrial()
     const size_t count = ExistingFiles(files).size();
     if (count == 0) return true;  // nothing on disk to lose
     return ShellPrompts().confirmDefaultNo(
-        this, wxString::Format(_("Delete trial %lld of \"%s\"? %d file(s) will be deleted."),
-                               static_cast<long long>(trial), m_captureName,
-                               static_cast<int>(count)));
+        this,
+        wxString::Format(_("Delete trial %lld of \"%s\"? %d file(s) will be deleted."),
+                         static_cast<long long>(trial), m_captureName, static_cast<int>(count)));
 }
 
 void TrackerFrame::JoinCaptureSet(CAnalogDevice* device)
@@ -290,7 +290,7 @@ void TrackerFrame::JoinCaptureSet(CAnalogDevice* device)
     }
     device->StopRecording();
     if (reason.empty()) reason = paths.recording + " : " + FileCreationError(paths.recording);
-    SetErrorMessage(_("Error creating capture file for ") + device->GetDeviceName() + " : " +
-                        reason + "\n",
-                    true);
+    SetErrorMessage(
+        _("Error creating capture file for ") + device->GetDeviceName() + " : " + reason + "\n",
+        true);
 }

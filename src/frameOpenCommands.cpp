@@ -67,7 +67,8 @@ void TrackerFrame::OpenTestDevice(bool tracker)
     auto* device = new CTestDevice(m_genTimer, tracker);
     const bool opened = tracker ? AddDevice3DView(device, true, true) : AddDeviceView(device, true, true);
     if (!opened)
-        SetErrorMessage(tracker ? _("Unable to open 3D tracker\n") : _("Unable to open Analog device\n"), true);
+        SetErrorMessage(
+            tracker ? _("Unable to open 3D tracker\n") : _("Unable to open Analog device\n"), true);
 }
 
 void TrackerFrame::OnSatelDevice(wxCommandEvent& /*event*/)

@@ -14,8 +14,7 @@ CShellPrompts DefaultPrompts()
         return wxMessageBox(text, "Quorvane", wxYES_NO | wxCENTRE, parent) == wxYES;
     };
     prompts.confirmDefaultNo = [](wxWindow* parent, const wxString& text) {
-        return wxMessageBox(text, "Quorvane",
-                            wxYES_NO | wxNO_DEFAULT | wxICON_QUESTION | wxCENTRE,
+        return wxMessageBox(text, "Quorvane", wxYES_NO | wxNO_DEFAULT | wxICON_QUESTION | wxCENTRE,
                             parent) == wxYES;
     };
     prompts.textEntry = [](wxWindow* parent, const wxString& message, const wxString& caption,

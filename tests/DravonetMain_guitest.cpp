@@ -1,8 +1,3 @@
-#include "DravonetMain.h"
-#include "appIcons.h"
-
-#include "frameTestSupport.h"
-
 #include <gtest/gtest.h>
 #include <wx/aui/auibar.h>
 #include <wx/aui/auibook.h>
@@ -21,6 +16,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+
+#include "DravonetMain.h"
+#include "appIcons.h"
+#include "frameTestSupport.h"
 
 namespace fs = std::filesystem;
 

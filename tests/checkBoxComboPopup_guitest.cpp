@@ -1,15 +1,14 @@
-#include "checkBoxComboPopup.h"
-
-#include "analog/analogView.h"
-#include "frameTestSupport.h"
-#include "frameViewTestDevice.h"
-
 #include <gtest/gtest.h>
 #include <wx/aui/auibook.h>
 #include <wx/combo.h>
 #include <wx/propgrid/propgrid.h>
 
 #include <vector>
+
+#include "analog/analogView.h"
+#include "checkBoxComboPopup.h"
+#include "frameTestSupport.h"
+#include "frameViewTestDevice.h"
 
 using CheckBoxComboPopupTest = FrameTest;
 
@@ -131,8 +130,8 @@ TEST_F(CheckBoxComboPopupTest, ListOpensOnTheChannelsAsTheyAreAndAClickChangesOn
         RunEvents();
         ClickItem(popup, 6, true);
         RunEvents();
-        EXPECT_EQ(device.GetVisibleList(), isShown ? (std::vector<int>{1, 2, 3, 4})
-                                                   : (std::vector<int>{1, 2, 3, 4, 6}));
+        EXPECT_EQ(device.GetVisibleList(),
+                  isShown ? (std::vector<int>{1, 2, 3, 4}) : (std::vector<int>{1, 2, 3, 4, 6}));
     }
     DestroyFrame();  // before the device it shows
 }

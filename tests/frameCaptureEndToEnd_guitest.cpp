@@ -1,28 +1,27 @@
 // A whole capture through the application's own road: devices opened by their
 // commands, a capture set, a run started and stopped by command, and the files
 // read back.
-#include "DravonetMain.h"
-
-#include "analog/analogFileDevice.h"
-#include "analog/analogReader.h"
-#include <wx/textctrl.h>
-#include "frameDeviceTestSupport.h"
-#include "support/logCapture.h"
-#include <wx/propgrid/propgrid.h>
-#include "video/VideoDevice.h"
-#include "video/videoFakes.h"
-
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/dir.h>
-#include <wx/filename.h>
 #include <wx/filefn.h>
+#include <wx/filename.h>
+#include <wx/propgrid/propgrid.h>
+#include <wx/textctrl.h>
 
 #include <chrono>
-#include <fstream>
 #include <cmath>
+#include <fstream>
 #include <thread>
 #include <vector>
+
+#include "DravonetMain.h"
+#include "analog/analogFileDevice.h"
+#include "analog/analogReader.h"
+#include "frameDeviceTestSupport.h"
+#include "support/logCapture.h"
+#include "video/VideoDevice.h"
+#include "video/videoFakes.h"
 
 namespace {
 
@@ -185,15 +184,18 @@ TEST_F(FrameDeviceTest, DevicesOpenedWhileASetIsOpenRecordItsCurrentTrial)
     const wxString first = wxString(Path("first.qvd").string());
     const wxString second = wxString(Path("second.qvd").string());
     ASSERT_TRUE(wxCopyFile(source, first) && wxCopyFile(source, second));
-    ASSERT_TRUE(frame->AddDeviceView(new CAnalogFileDevice(true, Dir().string(), first), true, true));
+    ASSERT_TRUE(
+        frame->AddDeviceView(new CAnalogFileDevice(true, Dir().string(), first), true, true));
 
     // The set is at trial 8 when the 3D test device and the second player open.
-    std::ofstream(wxString::Format("%s/walk%s_0007.qvd", frame->m_capturePath, recorded).ToStdString())
+    std::ofstream(
+        wxString::Format("%s/walk%s_0007.qvd", frame->m_capturePath, recorded).ToStdString())
         << "an earlier trial";
     ASSERT_TRUE(frame->OpenCaptureSet("walk"));
     ASSERT_EQ(frame->m_trialIndex, 8);
     ChooseMenu(frame, ID_OPEN_TEST_3D);
-    ASSERT_TRUE(frame->AddDeviceView(new CAnalogFileDevice(true, Dir().string(), second), true, true));
+    ASSERT_TRUE(
+        frame->AddDeviceView(new CAnalogFileDevice(true, Dir().string(), second), true, true));
     const std::vector<CAnalogDevice*> devices = frame->GetDeviceList();
     ASSERT_EQ(devices.size(), 4u);
     for (CAnalogDevice* device : devices)
@@ -211,8 +213,8 @@ TEST_F(FrameDeviceTest, DevicesOpenedWhileASetIsOpenRecordItsCurrentTrial)
     ChooseMenu(frame, ID_CAPTURE_STOP);
     for (CAnalogDevice* device : devices) {
         CAnalogReader reader;
-        const wxString path = wxString::Format("%s/walk%s_0008.qvd", frame->m_capturePath,
-                                               device->GetFileSafeName());
+        const wxString path =
+            wxString::Format("%s/walk%s_0008.qvd", frame->m_capturePath, device->GetFileSafeName());
         ASSERT_TRUE(reader.Open(path)) << path;
         EXPECT_GE(reader.GetFrameCount(), 5) << path;
     }
@@ -240,7 +242,7 @@ TEST_F(FrameDeviceTest, DeviceOpenedWithoutItsOutputIsNamedBeforeTheStart)
     CAnalogDevice* tracker = frame->GetDeviceList()[1];
     EXPECT_TRUE(tracker->GetWriterFileName().empty());
     EXPECT_NE(frame->m_errorsText->GetValue().Find("Error creating capture file for " +
-                                                    tracker->GetDeviceName()),
+                                                   tracker->GetDeviceName()),
               wxNOT_FOUND);
 
     CDefaultNoAnswers asked;

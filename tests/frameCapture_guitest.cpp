@@ -7,8 +7,8 @@
 #include <wx/listctrl.h>
 #include <wx/modalhook.h>
 #include <wx/msgdlg.h>
-#include <wx/propgrid/propgrid.h>
 #include <wx/progdlg.h>
+#include <wx/propgrid/propgrid.h>
 #include <wx/textctrl.h>
 #include <wx/textdlg.h>
 #include <wx/uiaction.h>
@@ -35,10 +35,10 @@
 #include "network/oscClientSettings.h"
 #include "network/oscTrigger.h"
 #include "osc_pkt/udp.h"
-#include "support/logCapture.h"
 #include "process/clock.h"
 #include "serial/ptyPair.h"
 #include "serial/serialTrigger.h"
+#include "support/logCapture.h"
 
 namespace {
 
@@ -381,8 +381,10 @@ TEST_F(CaptureFrameTest, DeviceThatCannotOpenItsFileIsReportedOthersKeepTheirs)
     CDefaultNoAnswers asked;
     Command(ID_CAPTURE_START);
     ASSERT_EQ(asked.questions.size(), 1u);
-    EXPECT_EQ(asked.questions[0], "No capture file is open for trial 1 of these devices: they will "
-                            "not be recorded.\n" + name + "\n\nStart the capture without them?");
+    EXPECT_EQ(asked.questions[0],
+              "No capture file is open for trial 1 of these devices: they will "
+              "not be recorded.\n" +
+                  name + "\n\nStart the capture without them?");
     EXPECT_FALSE(m_frame->m_capturing);
     EXPECT_FALSE(m_devices[0]->IsRecording());
     asked.answer = true;
@@ -1061,7 +1063,8 @@ TEST_F(CaptureFrameKeys, AfterACaptureEndedAtItsLimitTypingReachesTheDeviceGridA
     wxUIActionSimulator keys;
     keys.Text("Left foot");
     keytest::PressKey(WXK_RETURN);
-    ASSERT_TRUE(keytest::PumpUntil([this] { return m_devices[0]->GetDeviceName() == "Left foot"; }));
+    ASSERT_TRUE(
+        keytest::PumpUntil([this] { return m_devices[0]->GetDeviceName() == "Left foot"; }));
     EXPECT_TRUE(m_devices[0]->IsRunning()) << "the Space went to the device";
 }
 

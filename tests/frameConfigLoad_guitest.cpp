@@ -4,8 +4,8 @@
 #include <wx/aui/framemanager.h>
 #include <wx/display.h>
 #include <wx/filename.h>
-#include <wx/textctrl.h>
 #include <wx/stdpaths.h>
+#include <wx/textctrl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -138,9 +138,9 @@ void ExpectToolbarsInside(TrackerFrame* frame, const char* when)
     for (size_t i = 0; i < panes.GetCount(); ++i) {
         if (!panes[i].IsToolbar() || !panes[i].window) continue;
         const wxRect bar = panes[i].window->GetRect();
-        EXPECT_TRUE(inside.Contains(bar)) << when << ": " << panes[i].name << " at " << bar.x
-                                          << "," << bar.y << " " << bar.width << "x"
-                                          << bar.height << " in " << client.x << "x" << client.y;
+        EXPECT_TRUE(inside.Contains(bar))
+            << when << ": " << panes[i].name << " at " << bar.x << "," << bar.y << " " << bar.width
+            << "x" << bar.height << " in " << client.x << "x" << client.y;
     }
 }
 
@@ -160,8 +160,8 @@ TEST_F(FrameConfigLoadTest, ToolbarsWrapAtEveryWidthDownToTheMinimum)
         order.push_back(panes[i].name);
     }
     frame->m_auiManager.Update();
-    for (const wxSize size : {wxSize(800, 800), wxSize(1000, 800), wxSize(1300, 900),
-                              wxSize(800, 800)}) {
+    for (const wxSize size :
+         {wxSize(800, 800), wxSize(1000, 800), wxSize(1300, 900), wxSize(800, 800)}) {
         frame->SetSize(size);
         RunEvents();
         ExpectToolbarsInside(frame, wxString::Format("%dx%d", size.x, size.y).c_str());

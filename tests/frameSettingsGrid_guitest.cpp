@@ -229,8 +229,10 @@ TEST_F(FrameSettingsGridTest, RowsLockedByAnOpenDeviceSayWhyInTheirHelp)
         wxPGProperty* row = grid.GetPropertyByName(name);
         ASSERT_NE(row, nullptr) << name;
         EXPECT_TRUE(row->HasFlag(wxPG_PROP_READONLY)) << name;
-        EXPECT_EQ(row->GetHelpString(), "Read-only while a device is open: close every device to "
-                                        "change \"" + row->GetLabel() + "\".")
+        EXPECT_EQ(row->GetHelpString(),
+                  "Read-only while a device is open: close every device to "
+                  "change \"" +
+                      row->GetLabel() + "\".")
             << name;
     }
     EXPECT_FALSE(grid.GetPropertyByName("Capture_time")->HasFlag(wxPG_PROP_READONLY));

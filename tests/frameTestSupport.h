@@ -1,10 +1,5 @@
 #pragma once
 
-#include "DravonetMain.h"
-#include "framePrompts.h"
-#include "process/messageQueue.h"
-#include "support/tempDir.h"
-
 #include <wx/app.h>
 #include <wx/dcmemory.h>
 #include <wx/dcscreen.h>
@@ -15,6 +10,11 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "DravonetMain.h"
+#include "framePrompts.h"
+#include "process/messageQueue.h"
+#include "support/tempDir.h"
 
 // Answers the Yes/No questions with No preselected in the user's place (with
 // `answer`) and keeps their texts; the former answerer comes back after.
@@ -110,8 +110,7 @@ protected:
         {
             wxScreenDC screen;
             wxMemoryDC memory(shot);
-            memory.Blit(0, 0, rect.GetWidth(), rect.GetHeight(), &screen, rect.GetX(),
-                        rect.GetY());
+            memory.Blit(0, 0, rect.GetWidth(), rect.GetHeight(), &screen, rect.GetX(), rect.GetY());
         }
         const wxImage image = shot.ConvertToImage();
         wxFileName::Mkdir(QV_TEST_OUTPUT_DIR, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
