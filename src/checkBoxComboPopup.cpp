@@ -5,7 +5,6 @@
 void wxCheckBoxComboPopup::Init()
 {
     m_hoverItem = -1;
-    m_pressedItem = -1;
 }
 
 bool wxCheckBoxComboPopup::Create(wxWindow* parent)
@@ -40,12 +39,10 @@ void wxCheckBoxComboPopup::OnMouseMotion(wxMouseEvent& event)
     event.Skip();
 }
 
-void wxCheckBoxComboPopup::OnMouseLeftDown(wxMouseEvent& event)
+void wxCheckBoxComboPopup::OnMouseLeftDown(wxMouseEvent& /*event*/)
 {
-    if (m_owner) m_owner->RefreshChannelPopup();
-    m_pressedItem = HitTest(event.GetPosition());
-    m_wasPressedChecked = m_pressedItem >= 0 && IsChecked(static_cast<unsigned>(m_pressedItem));
-    event.Skip();
+    // Not passed on: a press on a tick box would toggle the item in the list
+    // itself, and the release toggles it (back) again. The release alone clicks.
 }
 
 void wxCheckBoxComboPopup::OnMouseLeftUp(wxMouseEvent& event)
@@ -53,20 +50,11 @@ void wxCheckBoxComboPopup::OnMouseLeftUp(wxMouseEvent& event)
     // The ticks follow the device up to this click, so the click changes its
     // channel alone.
     if (m_owner) m_owner->RefreshChannelPopup();
-    bool isToggled = false;
     if (m_hoverItem >= 0 && static_cast<unsigned>(m_hoverItem) < GetCount()) {
-        const unsigned item = static_cast<unsigned>(m_hoverItem);
-        // Pressed on its tick box, the item was toggled (and applied) already.
-        const bool isListToggled =
-            m_hoverItem == m_pressedItem && IsChecked(item) != m_wasPressedChecked;
-        if (!isListToggled) {
-            Check(item, !IsChecked(item));
-            isToggled = true;
-        }
+        Check(static_cast<unsigned>(m_hoverItem), !IsChecked(static_cast<unsigned>(m_hoverItem)));
         m_hoverItem = -1;
     }
-    m_pressedItem = -1;
-    if (m_owner && isToggled) m_owner->ApplyChannelSelection();
+    if (m_owner) m_owner->ApplyChannelSelection();
     Dismiss();
     event.Skip();
 }

@@ -33,10 +33,6 @@ private:
 
     int m_listId;
     int m_hoverItem = -1;
-    // The item pressed and its tick then: a press on the tick box toggles the
-    // item by itself, and the release must not toggle it back.
-    int m_pressedItem = -1;
-    bool m_wasPressedChecked = false;
     TrackerFrame* m_owner;  // not owned
 
     wxDECLARE_EVENT_TABLE();

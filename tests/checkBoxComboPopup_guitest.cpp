@@ -52,17 +52,20 @@ std::vector<int> Ticked(const wxCheckBoxComboPopup& popup)
     return ticked;
 }
 
-void SendMouse(wxCheckBoxComboPopup& popup, wxEventType type, const wxPoint& at)
+// Sends a mouse event to the list; true when its handler passed it on to the
+// toolkit's own handling.
+bool SendMouse(wxCheckBoxComboPopup& popup, wxEventType type, const wxPoint& at)
 {
     wxMouseEvent event(type);
     event.SetPosition(at);
     event.SetEventObject(&popup);
     popup.ProcessWindowEvent(event);
+    return event.GetSkipped();
 }
 
 // Presses and releases the button on item `item` of the open list, on its name
-// or on its tick box. A press on the box toggles the item in the list itself,
-// which tells the frame, as the toolkit's list does.
+// or on its tick box. A press on the box that reaches the toolkit's list toggles
+// the item there, which tells the frame, as the toolkit does.
 void ClickItem(wxCheckBoxComboPopup& popup, int item, bool onTickBox = false)
 {
     const wxSize size = popup.GetClientSize();
@@ -70,8 +73,7 @@ void ClickItem(wxCheckBoxComboPopup& popup, int item, bool onTickBox = false)
         const wxPoint at(size.x / 2, y);
         if (popup.HitTest(at) != item) continue;
         SendMouse(popup, wxEVT_MOTION, at);
-        SendMouse(popup, wxEVT_LEFT_DOWN, at);
-        if (onTickBox) {
+        if (SendMouse(popup, wxEVT_LEFT_DOWN, at) && onTickBox) {
             const unsigned index = static_cast<unsigned>(item);
             popup.Check(index, !popup.IsChecked(index));
             wxCommandEvent toggled(wxEVT_CHECKLISTBOX, popup.GetId());
