@@ -237,8 +237,10 @@ int TrackerFrame::GetProcessorCountInUse()
 
 void TrackerFrame::OnSize(wxSizeEvent& event)
 {
-    // The dock manager lays the panes out.
+    // The dock manager lays the panes out; the toolbars wrap at every width, as at
+    // the first start, so that none stands past the right edge.
     event.Skip();
+    FitToolbars();
 }
 
 void TrackerFrame::InitAfterShow()

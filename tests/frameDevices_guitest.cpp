@@ -334,16 +334,5 @@ TEST_F(FrameDeviceTest, ScreenshotWithAnAnalogAndATrackerDevice)
         wxYield();
         wxMilliSleep(20);
     }
-    frame->Update();
-    const wxRect rect = frame->GetScreenRect();
-    wxBitmap shot(rect.GetWidth(), rect.GetHeight());
-    {
-        wxScreenDC screen;
-        wxMemoryDC memory(shot);
-        memory.Blit(0, 0, rect.GetWidth(), rect.GetHeight(), &screen, rect.GetX(), rect.GetY());
-    }
-    const wxImage image = shot.ConvertToImage();
-    ASSERT_TRUE(image.IsOk());
-    wxFileName::Mkdir(QV_TEST_OUTPUT_DIR, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
-    EXPECT_TRUE(image.SaveFile(QV_TEST_OUTPUT_DIR "/mainFrameWithDevices.png", wxBITMAP_TYPE_PNG));
+    EXPECT_TRUE(SaveShot(frame, "mainFrameWithDevices.png"));
 }
