@@ -480,6 +480,85 @@ TEST_F(VrpnServerTest, EachFrameIsReportedOncePerSensor)
     EXPECT_EQ(analogReports, kFrames);
 }
 
+// The thread running a pass may be held up while other devices go on: their frames
+// wait between two passes. Only the last values of each block used to go out then.
+TEST_F(VrpnServerTest, FramesSetBetweenPassesAreEachReportedInOrder)
+{
+    ASSERT_EQ(VrpnServerAddDevice(1, 0, 2, nullptr), 1);  // sensors 0 and 1
+    ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 2);  // channels 0 and 1
+    ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 3);  // channels 2 and 3
+    Peer peer;
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    Received message;
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));  // the end of the opening's full state
+    ASSERT_TRUE(Await(peer, message,
+                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
+
+    // Frame f of the tracker: sensor s at x = 10 f + s; of the first analog device
+    // 100 f + i; of the second 1000 f + i.
+    const auto tracker = [](double frame) {
+        std::vector<double> poses(14, 0.0);
+        for (int s = 0; s < 2; ++s) poses[static_cast<size_t>(7 * s)] = 10 * frame + s;
+        return poses;
+    };
+    const auto analog = [](double scale) { return std::vector<double>{scale, scale + 1}; };
+    ASSERT_TRUE(VrpnServerSetTracker(1, tracker(1).data(), 2));
+    ASSERT_TRUE(VrpnServerSetAnalog(2, analog(100).data(), 2));
+    ASSERT_TRUE(VrpnServerSetAnalog(3, analog(1000).data(), 2));
+    ASSERT_TRUE(VrpnServerSetAnalog(2, analog(200).data(), 2));
+    ASSERT_TRUE(VrpnServerSetTracker(1, tracker(2).data(), 2));
+    ASSERT_TRUE(VrpnServerSetAnalog(3, analog(2000).data(), 2));
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 0));  // runs the one pass, after the frames
+
+    std::vector<std::string> reports;
+    ASSERT_TRUE(Await(peer, message, [&](const Received& m) {
+        if (IsType(peer, m, vrpn::kPosQuat)) {
+            reports.push_back("pose " + std::to_string(vrpn::GetI32(m.payload.data())) + " " +
+                              std::to_string(static_cast<int>(F64(m, 8))));
+        } else if (IsType(peer, m, vrpn::kAnalogChannel)) {
+            std::string text = "analog";
+            for (size_t i = 1; i < m.payload.size() / 8; ++i)
+                text += " " + std::to_string(static_cast<int>(F64(m, 8 * i)));
+            reports.push_back(text);
+        }
+        return IsType(peer, m, vrpn::kButtonChange);
+    }));
+    // Analog reports carry every channel: devices whose frames do not overlap share one,
+    // and a device's next frame first sends out the one before.
+    const std::vector<std::string> expected = {
+        "pose 0 10", "pose 1 11", "analog 100 101 1000 1001",
+        "pose 0 20", "pose 1 21", "analog 200 201 2000 2001"};
+    EXPECT_EQ(reports, expected);
+    EXPECT_EQ(GetVrpnServerStats().framesLost, 0u);
+}
+
+// Frames past the queue are counted and said, the first time at once, then not on every
+// pass.
+TEST_F(VrpnServerTest, AFullFrameQueueIsCountedAndSaidOnce)
+{
+    ASSERT_EQ(VrpnServerAddDevice(0, 1, 0, nullptr), 1);
+    g_messages.Drain();
+    const double value = 1.0;
+    const auto fill = [&](size_t frames) {
+        size_t queued = 0;
+        for (size_t i = 0; i < frames; ++i) queued += VrpnServerSetAnalog(1, &value, 1) ? 1 : 0;
+        return queued;
+    };
+    EXPECT_EQ(fill(CVrpnServer::kQueuedFrames + 5), CVrpnServer::kQueuedFrames);
+    EXPECT_EQ(GetVrpnServerStats().framesLost, 5u);
+    EXPECT_TRUE(TakeMessages("<VRPN> ").empty());  // said by a pass, not by the frames
+    ASSERT_TRUE(VrpnServerMainloop());
+    std::vector<std::string> said = TakeMessages("<VRPN> ");
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("5 frames lost"), std::string::npos) << said[0];
+    EXPECT_EQ(said[0].back(), '\n');
+    // The pass emptied the queue; the next losses are counted and wait for the next report.
+    EXPECT_EQ(fill(CVrpnServer::kQueuedFrames + 2), CVrpnServer::kQueuedFrames);
+    ASSERT_TRUE(VrpnServerMainloop());
+    EXPECT_EQ(GetVrpnServerStats().framesLost, 7u);
+    EXPECT_TRUE(TakeMessages("<VRPN> ").empty());
+}
+
 // A device past 128 analog channels or 256 buttons used to lose the rest silently.
 TEST_F(VrpnServerTest, BlocksPastWhatClientsTakeAreWarnedAboutOnce)
 {
