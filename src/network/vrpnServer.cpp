@@ -35,6 +35,10 @@ constexpr double kReportIntervalSec = 0.01;
 constexpr int kMaxAcceptsPerPass = 16;
 constexpr int kMaxRequestsPerPass = 16;
 constexpr size_t kRequestSize = 200;  // stock reads at most 199 bytes of a request
+// How often a pass asks the sockets what their clients took, at most.
+constexpr std::chrono::milliseconds kStuckCheckInterval{100};
+// Stuck time-outs allowed to a client that reads, however slowly (see CheckStuck).
+constexpr int kSlowReaderTimeouts = 4;
 // Losses are reported at once, then at most this often.
 constexpr std::chrono::seconds kLossReportInterval{10};
 
@@ -56,8 +60,9 @@ bool HasReportRoom(const CVrpnLink& link)
 }  // namespace
 
 struct CVrpnServer::Client : public CVrpnLinkHandler {
-    Client(CVrpnServer& owner, std::unique_ptr<CVrpnLink> newLink, uint32_t address, int port)
-        : server(owner), link(std::move(newLink)), peerAddress(address), peerPort(port)
+    Client(CVrpnServer& owner, std::unique_ptr<CVrpnLink> newLink, uint32_t address, int port,
+           std::chrono::steady_clock::time_point now)
+        : server(owner), link(std::move(newLink)), peerAddress(address), peerPort(port), tookAt(now)
     {
     }
     bool OnLinkOpen(CVrpnLink& open) override
@@ -83,9 +88,10 @@ struct CVrpnServer::Client : public CVrpnLinkHandler {
     int peerPort;
     bool isOpen = false;
     bool needsAll = true;  // the next reports carry every value, not only the new ones
-    bool isBehind = false;
-    std::chrono::steady_clock::time_point behindSince;
-    uint64_t sentWhenBehind = 0;
+    uint64_t takenBytes = 0;  // acknowledged by the peer at the last check
+    std::chrono::steady_clock::time_point tookAt;  // when that count last grew
+    bool wasBlocked = false;   // since it last took bytes, its window was seen closed
+    bool hasResumed = false;   // it took bytes again after such a wait
 };
 
 CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCount,
@@ -230,12 +236,15 @@ void CVrpnServer::Pass()
     AcceptConnections(now);
     ReadRequests(now);
     TakeQueuedFrames();
+    const bool isCheckDue = now >= m_nextStuckCheck;
+    if (isCheckDue) m_nextStuckCheck = now + std::min<std::chrono::milliseconds>(
+                                                 kStuckCheckInterval, m_stuckTimeout / 4);
     for (auto& client : m_clients) {
         CVrpnLink& link = *client->link;
         if (!link.Pump(*client, now)) continue;
         if (!link.IsOpen()) continue;
         SendReports(*client);
-        if (link.Flush()) CheckStuck(*client, now);
+        if (link.Flush() && isCheckDue) CheckStuck(*client, now);
     }
     DropClosed();
     ReportLosses(now);
@@ -257,7 +266,7 @@ void CVrpnServer::AcceptConnections(std::chrono::steady_clock::time_point now)
             *this,
             std::make_unique<CVrpnLink>(std::move(socket), false, kClientTypeNames, 1, m_name,
                                         now, m_cookieTimeout),
-            ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)));
+            ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), now));
     }
 }
 
@@ -325,7 +334,7 @@ bool CVrpnServer::HandleRequest(const char* text, size_t size, uint32_t source,
         *this,
         std::make_unique<CVrpnLink>(std::move(socket), connecting, kClientTypeNames, 1, m_name,
                                     now, m_cookieTimeout),
-        address, static_cast<int>(port)));
+        address, static_cast<int>(port), now));
     return true;
 }
 
@@ -521,21 +530,29 @@ bool CVrpnServer::QueueAnalog(CVrpnLink& link, const double* values, vrpn::Time 
     return link.Queue(time, kSenderId, kTypeAnalog, payload, length);
 }
 
-// A client past half its queue that takes no byte for the stuck time-out is dropped.
+// Progress is what the peer takes: the bytes its side acknowledged. A client with bytes
+// waiting (unacknowledged, or in its queue) that takes none for the stuck time-out is
+// dropped, whatever the stream's rate. A peer's window reopens only once it has read a
+// large step (about 100 kB on loopback), so a client that reads slowly shows progress
+// seconds apart: one seen to take bytes again after its window had closed gets
+// kSlowReaderTimeouts time-outs; one that never did (it stopped reading) gets one.
 void CVrpnServer::CheckStuck(Client& client, std::chrono::steady_clock::time_point now)
 {
     CVrpnLink& link = *client.link;
-    if (link.QueuedBytes() <= CVrpnLink::kOutCapacity / 2) {
-        client.isBehind = false;
+    uint64_t taken = 0;
+    bool isWindowClosed = false;
+    if (!link.ReadPeerProgress(taken, isWindowClosed)) taken = link.SentBytes();  // unknown
+    const bool isWaiting = taken < link.SentBytes() || link.QueuedBytes() > 0;
+    if (!isWaiting || taken != client.takenBytes) {
+        client.hasResumed = client.hasResumed || (isWaiting && client.wasBlocked);
+        client.wasBlocked = false;
+        client.takenBytes = taken;
+        client.tookAt = now;
         return;
     }
-    if (!client.isBehind || link.SentBytes() != client.sentWhenBehind) {
-        client.isBehind = true;
-        client.behindSince = now;
-        client.sentWhenBehind = link.SentBytes();
-        return;
-    }
-    if (now - client.behindSince >= m_stuckTimeout) link.Close("client stopped reading");
+    client.wasBlocked = client.wasBlocked || isWindowClosed;
+    const auto allowed = client.hasResumed ? kSlowReaderTimeouts * m_stuckTimeout : m_stuckTimeout;
+    if (now - client.tookAt >= allowed) link.Close("client stopped reading");
 }
 
 void CVrpnServer::DropClosed()

@@ -19,7 +19,7 @@
 
 struct CVrpnServerStats {
     uint64_t connected = 0;       // connections that completed the cookie exchange
-    uint64_t dropped = 0;         // connections closed (peer, malformed input, too slow)
+    uint64_t dropped = 0;         // connections closed (peer, malformed input, stopped reading)
     uint64_t requestsRefused = 0; // connection requests (UDP) not answered
     uint64_t selfRequests = 0;    // of those, requests naming our own listening address
     uint64_t framesLost = 0;      // frames not sent to anyone: the frame queue was full
@@ -34,8 +34,8 @@ public:
     // to be held up for a while by the scheduler without a frame being lost.
     static constexpr size_t kQueuedFrames = 2048;
     static constexpr size_t kMaxQueuedValues = size_t{1} << 17;
-    // A client whose queue stays past half full this long without taking a byte is
-    // dropped: one that never reads must not hold its slot.
+    // A client that has bytes waiting and takes none of them this long is dropped: one
+    // that never reads must not hold its slot.
     static constexpr std::chrono::seconds kStuckTimeout{3};
 
     // port 0 takes a free port (the same for TCP and UDP); address in host order, 0: all.
@@ -158,6 +158,7 @@ private:
     std::vector<std::unique_ptr<Client>> m_clients;
     bool m_hasReports = false;     // this pass has frames (not only button changes)
     bool m_resendsState = false;   // frames were lost before this pass: values resent
+    std::chrono::steady_clock::time_point m_nextStuckCheck;
     bool m_hasReportedLoss = false;
     std::chrono::steady_clock::time_point m_lastLossReport;
     uint64_t m_reportedLost = 0;

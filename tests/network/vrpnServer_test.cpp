@@ -6,9 +6,11 @@
 
 #include "vrpnTestSupport.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 using vrpntest::Await;
 using vrpntest::AwaitClose;
@@ -679,4 +681,95 @@ TEST_F(VrpnServerTest, AClientThatReadsSlowlyIsKept)
     }
     EXPECT_EQ(GetVrpnServerClientCount(), 1u);
     EXPECT_EQ(GetVrpnServerStats().dropped, 0u);
+}
+
+// A client that stopped reading kept its slot until the kernel's send buffer (megabytes
+// with autotuning) had filled: about a minute at the test tracker's 25 Hz, never at low
+// rates. Its progress is now what its side acknowledges; normal kernel buffers here.
+TEST_F(VrpnServerTest, ClientsThatStopReadingAreDroppedAtALowRate)
+{
+    using namespace std::chrono_literals;
+    ASSERT_EQ(VrpnServerAddDevice(1, 0, 8, nullptr), 1);  // the test tracker: 8 sensors
+    const int port = GetVrpnServerBoundPort();
+    Peer idle;
+    Peer reader;
+    Peer slow;
+    ASSERT_TRUE(OpenPeer(idle, port));
+    ASSERT_TRUE(OpenPeer(reader, port));
+    ASSERT_TRUE(OpenPeer(slow, port));
+    g_messages.Drain();
+    const std::vector<double> poses(7 * 8, 0.5);
+    // 2240 bytes a frame at 25 Hz; the slow client reads half of that. Its window fills
+    // and then opens seconds apart, each time it has read a large step.
+    constexpr size_t kSlowBytes = 1120;
+    const auto start = std::chrono::steady_clock::now();
+    auto next = start;
+    std::chrono::steady_clock::duration droppedAfter{};
+    for (auto now = start; now - start < 20s; now = std::chrono::steady_clock::now()) {
+        next += 40ms;  // the frames' own pace, on absolute deadlines
+        std::this_thread::sleep_until(next);
+        ASSERT_TRUE(VrpnServerSetTracker(1, poses.data(), 8));
+        vrpntest::ServerPass();
+        reader.ReadSome();
+        Received ignored;
+        while (reader.TakeMessage(ignored)) {
+        }
+        uint8_t chunk[kSlowBytes];
+        ASSERT_NE(::recv(slow.Fd(), chunk, sizeof chunk, MSG_DONTWAIT), 0);
+        if (droppedAfter == droppedAfter.zero() && GetVrpnServerStats().dropped > 0)
+            droppedAfter = now - start;
+        // The slow client is watched for a while after the idle one went.
+        if (droppedAfter != droppedAfter.zero() && now - start > droppedAfter + 6s) break;
+    }
+    ASSERT_NE(droppedAfter, droppedAfter.zero()) << "no client dropped within 20 s";
+    // Its receive buffer's worth of frames (about 2 s here), then the 3 s rule.
+    EXPECT_LT(droppedAfter, 15s) << std::chrono::duration<double>(droppedAfter).count() << " s";
+    EXPECT_EQ(GetVrpnServerStats().dropped, 1u);
+    EXPECT_EQ(GetVrpnServerClientCount(), 2u);
+    EXPECT_EQ(TakeMessages("dropped: client stopped reading").size(), 1u);
+    EXPECT_TRUE(AwaitClose(idle, [] {}));  // the idle one it was
+    EXPECT_FALSE(reader.PeerClosed());
+}
+
+// A client whose loop pauses between reads shows progress only when its window opens
+// again. Once seen to take bytes after its window had closed, it is given several
+// time-outs, and it is still dropped when it stops for good.
+TEST_F(VrpnServerTest, AClientThatReadsInBurstsIsKeptUntilItStops)
+{
+    using namespace std::chrono_literals;
+    SetVrpnServerStuckTimeout(1s);
+    ASSERT_EQ(VrpnServerAddDevice(1, 0, 8, nullptr), 1);
+    Peer peer;
+    // A small window, closed within a few frames of a pause.
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort(), nullptr, 4096));
+    const std::vector<double> poses(7 * 8, 0.5);
+    auto next = std::chrono::steady_clock::now();
+    const auto frame = [&] {
+        next += 20ms;
+        std::this_thread::sleep_until(next);
+        VrpnServerSetTracker(1, poses.data(), 8);
+        vrpntest::ServerPass();
+    };
+    // Frames for a span, the client reading all it has or nothing; true while it is kept.
+    const auto run = [&](std::chrono::milliseconds span, bool reads) {
+        const auto end = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < end) {
+            frame();
+            Received message;
+            if (reads && peer.ReadSome()) {
+                while (peer.TakeMessage(message)) {
+                }
+            }
+        }
+        return GetVrpnServerStats().dropped == 0;
+    };
+    ASSERT_TRUE(run(300ms, true));
+    ASSERT_TRUE(run(400ms, false));  // its window closes, for less than a time-out
+    ASSERT_TRUE(run(300ms, true));   // and it takes bytes again
+    EXPECT_TRUE(run(2000ms, false)) << "a client that reads was dropped after one time-out";
+    ASSERT_TRUE(run(300ms, true));
+    // It stops for good: dropped once its time-outs have passed.
+    const auto stopped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(PumpUntil(frame, [] { return GetVrpnServerStats().dropped == 1; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - stopped, 3s);
 }
