@@ -164,6 +164,13 @@ void CVrpnDevice::OnTrackerReport(int sensor, const double pos[3], const double 
         m_storedReports.fetch_add(1);
         return;
     }
+    if (sensor >= kMaxSensors) {
+        // Counted, and said once: a misbehaving server may send it at every frame.
+        if (m_refusedReports.fetch_add(1) == 0)
+            Log(wxString::Format("<VRPN> %s: report for sensor %d refused (at most %d sensors)\n",
+                                 m_vrpnName, sensor, kMaxSensors));
+        return;
+    }
     // The channels grow to the highest sensor seen; this report is dropped.
     SetChannelCountIfNew(sensor + 1);
 }
