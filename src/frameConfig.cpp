@@ -315,9 +315,8 @@ void TrackerFrame::LoadOscClients(wxFileConfig& config)
         wxMilliSleep(kOscStartSettleMs);
     }
     for (const wxString& entry : entries) {
-        const wxScopedCharBuffer narrow = entry.mb_str(wxConvLibc);
-        // A failed conversion gives an empty text, which the server refuses.
-        OscServerAddClient(std::string(narrow.data() ? narrow.data() : "", narrow.length()));
+        // Host names go to the resolver as UTF-8, as the client command sends them.
+        OscServerAddClient(entry.utf8_string());
     }
 }
 
@@ -355,7 +354,7 @@ void TrackerFrame::SaveConfig()
         if (std::strcmp(var.key, kOscKeyServerSendTime) == 0) {
             std::vector<wxString> clients;
             for (size_t i = 0; i < OscServerGetClientCount(); ++i)
-                clients.push_back(wxString(OscServerGetClient(i).c_str(), wxConvLibc));
+                clients.push_back(wxString::FromUTF8(OscServerGetClient(i)));
             WriteConfigList(*config, kOscKeyClientCount, kOscKeyClientFormat, clients);
         }
     }

@@ -70,7 +70,7 @@ void TrackerFrame::RestartOrAsk(bool vrpnServer)
     // A server the user has not switched on is not started by renaming it.
     if (!m_useVrpn && !IsVrpnServerRunning()) return;
     StopVrpnServer();
-    StartVrpnServer(m_vrpnServerName.mb_str(wxConvLibc).data());
+    StartVrpnServer(m_vrpnServerName.utf8_str().data());
 }
 
 void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)

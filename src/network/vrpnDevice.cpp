@@ -43,7 +43,8 @@ CVrpnDevice::CVrpnDevice(bool synchronised, const wxString& name, bool tracker)
     m_maxValue = 10.0;
     // Only the tracker variant is a tracker: a 3D view reads seven values per channel.
     m_isTracker = tracker;
-    const std::string narrow = std::string(name.mb_str());
+    // The service name goes on the wire as UTF-8, whatever the locale.
+    const std::string narrow = name.utf8_string();
     if (tracker) {
         m_dim = 7;
         m_deviceType = 8;

@@ -8,6 +8,7 @@
 #include "analog/plainDevice.h"
 #include "oscTestSupport.h"
 #include "process/fakeDevice.h"
+#include "support/localeGuard.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -130,23 +131,6 @@ bool StartDump(std::unique_ptr<Child>& dump, int& port)
     }
     return false;
 }
-
-// Runs the test under another C locale; the one before comes back after it.
-class LocaleGuard {
-public:
-    explicit LocaleGuard(const char* name)
-    {
-        const char* old = std::setlocale(LC_ALL, nullptr);
-        m_old = old != nullptr ? old : "C";
-        m_isSet = std::setlocale(LC_ALL, name) != nullptr;
-    }
-    ~LocaleGuard() { std::setlocale(LC_ALL, m_old.c_str()); }
-    bool IsSet() const { return m_isSet; }
-
-private:
-    std::string m_old;
-    bool m_isSet = false;
-};
 
 // An analog device whose name a test sets.
 class NamedPlainDevice : public CPlainDevice {

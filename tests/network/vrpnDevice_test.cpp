@@ -8,6 +8,7 @@
 
 #include "process/fakeDevice.h"
 #include "process/messageQueue.h"
+#include "support/localeGuard.h"
 #include "support/logCapture.h"
 #include "vrpnTestSupport.h"
 
@@ -222,6 +223,36 @@ TEST_F(VrpnDeviceTest, TrackerPosesArriveBitExactAndTheChannelsGrow)
     EXPECT_EQ(device.GetChannelName(2), "Channel #2");
     EXPECT_TRUE(device.IsConnected());
     device.Close();
+}
+
+// The service name goes on the wire as UTF-8 under any locale: converted through a
+// plain C locale, a name outside ASCII came out empty and named no service at all.
+TEST_F(VrpnDeviceTest, NamesOutsideAsciiReachTheirServiceUnderAPlainLocale)
+{
+    for (const char* service : {"Ger\xC3\xA4t \xC3\xBC", "\xE6\xB8\xAC\xE8\xA9\xA6"}) {
+        LocaleGuard plain("C");
+        ASSERT_TRUE(plain.IsSet());
+        ASSERT_TRUE(StartVrpnServer(service));
+        ASSERT_EQ(VrpnServerAddDevice(0, 0, 1, nullptr), 1);
+        const wxString name = wxString::FromUTF8(service) +
+                              wxString::Format("@tcp://127.0.0.1:%d", GetVrpnServerBoundPort());
+        CProbeDevice device(name, true);
+        const double pose[7] = {1.5, -2.0, 3.25, 1.0, 0.0, 0.0, 0.0};
+        std::vector<double> row;
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                ASSERT_TRUE(VrpnServerSetTracker(1, pose, 1));
+                Both(device);
+            },
+            [&] {
+                row = device.Row();
+                return row.size() == 7 && row[0] == 1.5;
+            }))
+            << service;
+        EXPECT_EQ(row[2], 3.25);
+        device.Close();
+        StopVrpnServer();
+    }
 }
 
 TEST_F(VrpnDeviceTest, AnalogValuesArriveBitExactAfterOneReshape)
