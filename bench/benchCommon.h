@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 // A 2D view for a benchmark: AddData is the measured part; the GUI thread's calls do
@@ -28,4 +31,22 @@ inline double Percentile(std::vector<double>& values, double fraction)
 {
     std::sort(values.begin(), values.end());
     return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
+}
+
+// The command line of a benchmark that takes only "--seconds N": N, or the default.
+// 0 when the line is wrong (what is wrong is said on standard error).
+inline double ReadSecondsOption(int argc, char** argv, double seconds)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--seconds") != 0 || i + 1 >= argc) {
+            std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
+            return 0.0;
+        }
+        seconds = std::atof(argv[++i]);
+    }
+    if (!(seconds > 0.0)) {
+        std::fprintf(stderr, "%s: --seconds needs a positive number\n", argv[0]);
+        return 0.0;
+    }
+    return seconds;
 }

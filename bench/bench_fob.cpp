@@ -189,19 +189,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_fob: wxWidgets did not start\n");
         return 1;
     }
-    double seconds = 60.0;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-            seconds = std::atof(argv[++i]);
-        } else {
-            std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
-            return 2;
-        }
-    }
-    if (!(seconds > 0.0)) {
-        std::fprintf(stderr, "bench_fob: --seconds needs a positive number\n");
-        return 2;
-    }
+    const double seconds = ReadSecondsOption(argc, argv, 60.0);
+    if (seconds <= 0.0) return 2;
     bool ok = true;
     for (size_t birds : {1, 2, 4, 8}) ok = RunCase(birds, seconds) && ok;
     return ok ? 0 : 1;

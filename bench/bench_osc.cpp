@@ -3,6 +3,7 @@
 // 8 devices x 1 kHz to 4 loopback clients. Each case warms up and reports the
 // median of five repetitions.
 
+#include "benchOsc.h"
 #include "network/oscServer.h"
 #include "osc_pkt/oscpkt.h"
 #include "osc_pkt/udp.h"
@@ -173,19 +174,9 @@ private:
 
 bool StartServerWith(const Receivers& receivers, int clients)
 {
-    CloseOscServer();
-    OscServerClearClients();
-    OscServerSettings settings;
-    settings.sendToLocal = false;
-    OscServerSetSettings(settings);
-    UdpEndpoint probe;
-    probe.BindTo(0);
-    const int inPort = probe.LocalAddress().Port();
-    probe.Close();
-    if (!StartOscServer(inPort, 12000)) return false;
-    for (int i = 0; i < clients; ++i)
-        if (!OscServerAddClient("127.0.0.1:" + std::to_string(receivers.Port(i)))) return false;
-    return true;
+    std::vector<int> ports;
+    for (int i = 0; i < clients; ++i) ports.push_back(receivers.Port(i));
+    return StartOscServerForClients(ports);
 }
 
 // The same datagrams with plain sendto on one socket: the limit for the server.

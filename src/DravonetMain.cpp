@@ -108,7 +108,7 @@ TrackerFrame::TrackerFrame(wxWindow* parent)
     m_displayTimer.SetOwner(this, ID_DISPLAY_TIMER);
     m_displayTimer.Start(static_cast<int>(m_displayIntervalMs), wxTIMER_CONTINUOUS);
 
-    if (m_useVrpn) StartVrpnServer(m_vrpnServerName.mb_str(wxConvLibc).data());
+    if (m_useVrpn) StartVrpnServer(m_vrpnServerName.utf8_str().data());
     // Desktop notifications need no set-up on this platform.
 }
 
@@ -237,8 +237,10 @@ int TrackerFrame::GetProcessorCountInUse()
 
 void TrackerFrame::OnSize(wxSizeEvent& event)
 {
-    // The dock manager lays the panes out.
+    // The dock manager lays the panes out; the toolbars wrap at every width, as at
+    // the first start, so that none stands past the right edge.
     event.Skip();
+    FitToolbars();
 }
 
 void TrackerFrame::InitAfterShow()

@@ -157,8 +157,11 @@ public:
     void LoadConfig();
     void SaveConfig();
     void LoadWindowPlacement();
-    // First start: toolbars in as many rows as the window's width needs.
-    void WrapToolbarRows(int width);
+    // The toolbars of the top dock in as many rows as width needs, in the order
+    // they stand; true when one moved (the dock manager's update is the caller's).
+    bool WrapToolbarRows(int width);
+    // Wraps the toolbars for the window's width now and lays the panes out again.
+    void FitToolbars();
     void SaveWindowPlacement();
     void BuildSettingsGrid();
 
@@ -178,6 +181,8 @@ public:
     void SplitMainBook();
     void AddCurrentDeviceToVrpn();
     void ApplyChannelSelection();
+    // The channel pop-up shows the current device's channels as they are now.
+    void RefreshChannelPopup();
     void UpdateViewGrid();
 
     // ---- capture: frameFileList.cpp, frameCaptureSet.cpp, frameCaptureRun.cpp ----
@@ -227,7 +232,9 @@ private:
     void CreateConfigFolders();
     void RedirectStreams();
     void RestoreStreams();
+    // Console text as written; an entry (a message, an error) on a line of its own.
     void AppendText(wxTextCtrl* page, const wxString& text);
+    void AppendEntry(wxTextCtrl* page, const wxString& text);
     void DrainMessageQueue();
     void RefreshPages();
     void UpdateAnalogTimeInfo(CAnalogView* view);
@@ -447,6 +454,9 @@ public:
     // Opens the capture set of that name for the open devices (the name dialog's
     // answer); false, with the set closed again, when no output could be opened.
     bool OpenCaptureSet(const wxString& name);
+    // A device opened while the set is open gets its output for the current
+    // trial, as the set's creation gives every device one; a failure is reported.
+    void JoinCaptureSet(CAnalogDevice* device);
     // Test seams: the devices a capture acts on (by default GetDeviceList) and the
     // readings of the serial and OSC triggers (by default the process-wide inputs).
     using CaptureDeviceSource = std::function<std::vector<CAnalogDevice*>()>;
@@ -472,9 +482,14 @@ private:
                                const TriggerReader& reader, double startValue,
                                const wxString& notice = wxString());
     void StartCaptureDevices(double maxTimeSec);
+    // Names the devices that hold no output and would not be recorded, and asks
+    // whether to start without them (No preselected); true to go on.
+    bool ConfirmDevicesWithoutOutput();
     void SetCaptureTool(bool isCapturing);
     void PlayCaptureSound();
     void DeleteCaptureFiles(const std::vector<wxString>& files);
+    // Asks before "Delete Last Trial" removes files (No preselected); true to go on.
+    bool ConfirmDeleteLastTrial();
     void RemoveFileListRows(const std::vector<wxString>& files);
 
     std::vector<RecordedTrial> m_recordedTrials;  // of the open set, oldest first

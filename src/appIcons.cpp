@@ -6,6 +6,8 @@
 #include <wx/image.h>
 #include <wx/pen.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
 
@@ -240,9 +242,20 @@ wxBitmap MakeAboutPicture()
     {
         std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(image));
         if (gc) {
-            Disc(*gc, 20, 15, 256, kBlue);
-            gc->SetFont(wxFont(wxFontInfo(36).Bold()), *wxWHITE);
-            gc->DrawText("Quorvane", 45, 120);
+            constexpr double kLeft = 20, kTop = 15, kDiameter = 256, kRadius = kDiameter / 2;
+            Disc(*gc, kLeft, kTop, kDiameter, kBlue);
+            // The word stands inside the disc whatever the fonts measure: the
+            // largest size (36 points at most) whose box fits the chord, centred.
+            const wxString word = "Quorvane";
+            double width = 0, height = 0;
+            for (int points = 36; points >= 8; --points) {
+                gc->SetFont(wxFont(wxFontInfo(points).Bold()), *wxWHITE);
+                gc->GetTextExtent(word, &width, &height);
+                const double chord =
+                    2 * std::sqrt(std::max(0.0, kRadius * kRadius - height * height / 4));
+                if (width <= 0.85 * chord) break;
+            }
+            gc->DrawText(word, kLeft + kRadius - width / 2, kTop + kRadius - height / 2);
         }
     }
     return wxBitmap(image);

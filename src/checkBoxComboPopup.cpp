@@ -2,11 +2,7 @@
 
 #include "DravonetMain.h"
 
-wxBEGIN_EVENT_TABLE(wxCheckBoxComboPopup, wxCheckListBox)
-    EVT_MOTION(wxCheckBoxComboPopup::OnMouseMotion) EVT_LEFT_UP(wxCheckBoxComboPopup::OnMouseLeftUp)
-        wxEND_EVENT_TABLE()
-
-            void wxCheckBoxComboPopup::Init()
+void wxCheckBoxComboPopup::Init()
 {
     m_hoverItem = -1;
 }
@@ -31,6 +27,11 @@ wxString wxCheckBoxComboPopup::GetStringValue() const
     return wxString::Format(_("%d channel(s) selected"), checked);
 }
 
+void wxCheckBoxComboPopup::OnPopup()
+{
+    if (m_owner) m_owner->RefreshChannelPopup();
+}
+
 void wxCheckBoxComboPopup::OnMouseMotion(wxMouseEvent& event)
 {
     const int item = HitTest(event.GetPosition());
@@ -38,8 +39,17 @@ void wxCheckBoxComboPopup::OnMouseMotion(wxMouseEvent& event)
     event.Skip();
 }
 
+void wxCheckBoxComboPopup::OnMouseLeftDown(wxMouseEvent& /*event*/)
+{
+    // Not passed on: a press on a tick box would toggle the item in the list
+    // itself, and the release toggles it (back) again. The release alone clicks.
+}
+
 void wxCheckBoxComboPopup::OnMouseLeftUp(wxMouseEvent& event)
 {
+    // The ticks follow the device up to this click, so the click changes its
+    // channel alone.
+    if (m_owner) m_owner->RefreshChannelPopup();
     if (m_hoverItem >= 0 && static_cast<unsigned>(m_hoverItem) < GetCount()) {
         Check(static_cast<unsigned>(m_hoverItem), !IsChecked(static_cast<unsigned>(m_hoverItem)));
         m_hoverItem = -1;
@@ -48,3 +58,13 @@ void wxCheckBoxComboPopup::OnMouseLeftUp(wxMouseEvent& event)
     Dismiss();
     event.Skip();
 }
+
+// Last in the file: the formatter reads the table's macros as one expression
+// with whatever follows.
+// clang-format off
+wxBEGIN_EVENT_TABLE(wxCheckBoxComboPopup, wxCheckListBox)
+    EVT_MOTION(wxCheckBoxComboPopup::OnMouseMotion)
+    EVT_LEFT_DOWN(wxCheckBoxComboPopup::OnMouseLeftDown)
+    EVT_LEFT_UP(wxCheckBoxComboPopup::OnMouseLeftUp)
+wxEND_EVENT_TABLE()
+    // clang-format on

@@ -17,6 +17,7 @@
 #include "captureFiles.h"
 #include "captureTriggerWait.h"
 #include "countdownDialog.h"
+#include "framePrompts.h"
 #include "network/oscClientSettings.h"
 #include "network/oscTrigger.h"
 #include "network/vrpnServerModule.h"
@@ -88,6 +89,7 @@ void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
     }
     double maxTime = m_captureMaxTime;
     if (CaptureDevices().empty()) return;
+    if (!ConfirmDevicesWithoutOutput()) return;
     bool isTriggered = false;
     if (m_triggerUse) {
         if (!g_serialTrigger.IsOpen()) OpenSerialTrigger();
@@ -170,6 +172,9 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
 
 void TrackerFrame::SetCaptureTool(bool isCapturing)
 {
+    // Every way into and out of a capture passes here: the view grid's device
+    // rows, locked while a run is to be finished, follow at the next idle.
+    m_rebuildViewGrid = true;
     if (!m_captureToolBar) return;
     m_captureToolBar->SetToolBitmap(
         ID_CAPTURE_TOGGLE, MakeToolBitmap(isCapturing ? ToolImage::Stop : ToolImage::Record));
@@ -297,4 +302,24 @@ bool TrackerFrame::OpenSerialTrigger()
         m_triggerPort + wxString::Format(" @ %d", int(m_triggerSpeed));
     std::cout << text.utf8_str() << std::endl;
     return isOpen;
+}
+
+bool TrackerFrame::ConfirmDevicesWithoutOutput()
+{
+    // A device without an output records nothing: the user hears of it before
+    // the trial, not from the Errors page after it.
+    wxString missing;
+    bool isAnyOpen = false;
+    for (CAnalogDevice* device : CaptureDevices()) {
+        if (device->GetWriterFileName().empty())
+            missing += "\n" + device->GetDeviceName();
+        else
+            isAnyOpen = true;
+    }
+    // With no output at all nothing starts, and every device says so.
+    if (missing.empty() || !isAnyOpen) return true;
+    return ShellPrompts().confirmDefaultNo(
+        this, wxString::Format(_("No capture file is open for trial %lld of these devices: they "
+                                 "will not be recorded.%s\n\nStart the capture without them?"),
+                               static_cast<long long>(m_trialIndex), missing));
 }

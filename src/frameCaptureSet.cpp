@@ -189,6 +189,7 @@ void TrackerFrame::RemoveFileListRows(const std::vector<wxString>& files)
 
 void TrackerFrame::OnDeleteLastTrial(wxCommandEvent& /*event*/)
 {
+    if (!ConfirmDeleteLastTrial()) return;
     DeleteTrialFiles();
     if (!m_captureAutoFile) {
         // Recorded trials are closed already: only outputs never recorded went.
@@ -229,7 +230,70 @@ void TrackerFrame::CloseCaptureFiles()
     }
     if (m_captureAutoFile) DeleteCaptureFiles(unrecorded);
     m_capturing = false;
+    m_rebuildViewGrid = true;  // a run finished here unlocks the device rows
     UpdateTitle();
 }
 
 void TrackerFrame::OnCloseCaptureFile(wxCommandEvent& /*event*/) { CloseCaptureFiles(); }
+
+bool TrackerFrame::ConfirmDeleteLastTrial()
+{
+    // What the command deletes: the outputs the devices hold and, with automatic
+    // numbering, the trial this set recorded last.
+    int64_t trial = m_trialIndex;
+    std::vector<wxString> files;
+    if (m_captureAutoFile && !m_recordedTrials.empty() &&
+        m_recordedTrials.back().trial == m_trialIndex - 1) {
+        trial = m_recordedTrials.back().trial;
+        files = m_recordedTrials.back().files;
+    } else {
+        for (CAnalogDevice* device : CaptureDevices()) {
+            files.push_back(device->GetWriterFileName());
+            files.push_back(device->GetExportFileName());
+        }
+    }
+    const size_t count = ExistingFiles(files).size();
+    if (count == 0) return true;  // nothing on disk to lose
+    return ShellPrompts().confirmDefaultNo(
+        this,
+        wxString::Format(_("Delete trial %lld of \"%s\"? %d file(s) will be deleted."),
+                         static_cast<long long>(trial), m_captureName, static_cast<int>(count)));
+}
+
+void TrackerFrame::JoinCaptureSet(CAnalogDevice* device)
+{
+    // Outputs closed after a trial (automatic numbering off) wait for "Next
+    // capture File", which opens every device's; so does a set none of whose
+    // devices holds one.
+    if (!device || m_captureName.empty() || m_capturing || !device->GetWriterFileName().empty())
+        return;
+    bool isTrialOpen = false;
+    for (CAnalogDevice* other : CaptureDevices()) {
+        if (other == device) continue;
+        isTrialOpen = isTrialOpen || !other->GetWriterFileName().empty();
+        if (other->GetFileSafeName() == device->GetFileSafeName()) {
+            wxLogError(_("Device name already exists : %s. You must change device name"),
+                       device->GetDeviceName());
+            return;
+        }
+    }
+    if (!isTrialOpen) return;
+    const TrialPaths paths =
+        MakeTrialPaths(m_capturePath, m_captureName, device->GetFileSafeName(), m_trialIndex,
+                       m_exportAnalog, m_exportPath, device->GetExportExtension());
+    const std::vector<wxString> existing = ExistingFiles({paths.recording, paths.textExport});
+    wxString reason = existing.empty() ? wxString() : existing.front() + _(" exists already");
+    if (reason.empty() &&
+        device->SetupWriter(m_capturePath, m_captureName, static_cast<int>(m_trialIndex),
+                            m_exportAnalog, m_exportPath, m_captureUseThread, m_captureQueueDepth,
+                            m_capturePriority)) {
+        AppendMessage(
+            wxString::Format(_("Creating capture file : %s\n"), device->GetWriterFileName()));
+        return;
+    }
+    device->StopRecording();
+    if (reason.empty()) reason = paths.recording + " : " + FileCreationError(paths.recording);
+    SetErrorMessage(
+        _("Error creating capture file for ") + device->GetDeviceName() + " : " + reason + "\n",
+        true);
+}

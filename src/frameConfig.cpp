@@ -1,4 +1,4 @@
-#include <wx/aui/framemanager.h>
+#include <wx/aui/aui.h>  // the dock manager and its art provider
 #include <wx/display.h>
 #include <wx/fileconf.h>
 #include <wx/filename.h>
@@ -6,6 +6,7 @@
 #include <wx/log.h>
 #include <wx/utils.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -298,6 +299,7 @@ void TrackerFrame::LoadConfig()
             config->Read(kKeyViewPerspective, &stored, current);
             m_auiManager.LoadPerspective(PerspectiveFromConfig(stored), true);
             m_auiManager.Update();
+            FitToolbars();  // stored on a wider screen, perhaps
         }
     }
 }
@@ -313,21 +315,27 @@ void TrackerFrame::LoadOscClients(wxFileConfig& config)
         wxMilliSleep(kOscStartSettleMs);
     }
     for (const wxString& entry : entries) {
-        const wxScopedCharBuffer narrow = entry.mb_str(wxConvLibc);
-        // A failed conversion gives an empty text, which the server refuses.
-        OscServerAddClient(std::string(narrow.data() ? narrow.data() : "", narrow.length()));
+        // Host names go to the resolver as UTF-8, as the client command sends them.
+        OscServerAddClient(entry.utf8_string());
     }
 }
 
 void TrackerFrame::LoadFolders()
 {
-    const auto replaceMissing = [this](wxString& folder, const wxString& name) {
+    // The user learns where the files go now: a recording looked for in the old
+    // folder would seem lost.
+    const auto replaceMissing = [this](wxString& folder, const wxString& name,
+                                       const wxString& format) {
         if (wxFileName::DirExists(folder)) return;
         const wxString fallback = m_configDir + wxFileName::GetPathSeparator() + name;
-        if (wxFileName::DirExists(fallback) || wxFileName::Mkdir(fallback, 0777)) folder = fallback;
+        if (!wxFileName::DirExists(fallback) && !wxFileName::Mkdir(fallback, 0777)) return;
+        AppendMessage(wxString::Format(format, folder, fallback));
+        folder = fallback;
     };
-    replaceMissing(m_capturePath, _("Capture"));
-    replaceMissing(m_exportPath, _("Export"));
+    replaceMissing(m_capturePath, _("Capture"),
+                   _("The capture folder %s does not exist: recordings go to %s\n"));
+    replaceMissing(m_exportPath, _("Export"),
+                   _("The export folder %s does not exist: text exports go to %s\n"));
 }
 
 void TrackerFrame::SaveConfig()
@@ -346,7 +354,7 @@ void TrackerFrame::SaveConfig()
         if (std::strcmp(var.key, kOscKeyServerSendTime) == 0) {
             std::vector<wxString> clients;
             for (size_t i = 0; i < OscServerGetClientCount(); ++i)
-                clients.push_back(wxString(OscServerGetClient(i).c_str(), wxConvLibc));
+                clients.push_back(wxString::FromUTF8(OscServerGetClient(i)));
             WriteConfigList(*config, kOscKeyClientCount, kOscKeyClientFormat, clients);
         }
     }
@@ -404,27 +412,49 @@ void TrackerFrame::LoadWindowPlacement()
     }
     Move(fit.x, fit.y);
     SetClientSize(fit.width, fit.height);
-    if (!isStored) WrapToolbarRows(GetClientSize().x);
+    // The layout that "reset" returns to is the first start's, rows included.
+    if (!isStored && WrapToolbarRows(GetClientSize().x) && m_perspectives.GetCount() == 1)
+        m_perspectives[0] = m_auiManager.SavePerspective();
     if (fit.maximized) Maximize();
 }
 
-void TrackerFrame::WrapToolbarRows(int width)
+bool TrackerFrame::WrapToolbarRows(int width)
 {
-    std::vector<wxAuiPaneInfo*> bars;
-    std::vector<int> widths;
+    // The toolbars of the top dock, in the order they stand (row, then place).
+    struct Bar {
+        wxAuiPaneInfo* pane;
+        int width;
+    };
+    std::vector<Bar> bars;
     wxAuiPaneInfoArray& panes = m_auiManager.GetAllPanes();
+    const int border = m_auiManager.GetArtProvider()->GetMetric(wxAUI_DOCKART_PANE_BORDER_SIZE);
     for (size_t i = 0; i < panes.GetCount(); ++i) {
-        if (!panes[i].IsToolbar() || !panes[i].window) continue;
-        bars.push_back(&panes[i]);
-        widths.push_back(panes[i].window->GetBestSize().x);
+        wxAuiPaneInfo& pane = panes[i];
+        if (!pane.IsToolbar() || !pane.window || !pane.IsShown() || !pane.IsDocked() ||
+            pane.dock_direction != wxAUI_DOCK_TOP)
+            continue;
+        bars.push_back({&pane, pane.window->GetBestSize().x + 2 * border});
     }
+    std::stable_sort(bars.begin(), bars.end(), [](const Bar& a, const Bar& b) {
+        return a.pane->dock_row != b.pane->dock_row ? a.pane->dock_row < b.pane->dock_row
+                                                    : a.pane->dock_pos < b.pane->dock_pos;
+    });
+    std::vector<int> widths;
+    for (const Bar& bar : bars) widths.push_back(bar.width);
     const std::vector<int> rows = ArrangeToolbarRows(widths, width);
-    if (rows.empty() || rows.back() == 0) return;  // one row holds them all
+    bool isMoved = false;
     int position = 0;
     for (size_t i = 0; i < bars.size(); ++i) {
         position = i > 0 && rows[i] == rows[i - 1] ? position + 1 : 0;
-        bars[i]->Row(rows[i]).Position(position);
+        wxAuiPaneInfo& pane = *bars[i].pane;
+        if (pane.dock_row == rows[i] && pane.dock_pos == position) continue;
+        pane.Row(rows[i]).Position(position);
+        isMoved = true;
     }
-    // The layout that "reset" returns to is this one too.
-    if (m_perspectives.GetCount() == 1) m_perspectives[0] = m_auiManager.SavePerspective();
+    return isMoved;
+}
+
+void TrackerFrame::FitToolbars()
+{
+    if (WrapToolbarRows(GetClientSize().x)) m_auiManager.Update();
 }

@@ -62,11 +62,11 @@ bool OpenCameraPage(TrackerFrame& frame, int index)
                                     frame.m_cameraRate, true);
     if (!camera->IsCameraOpened()) {
         CDeviceDeleter{}(camera);
-        frame.SetErrorMessage(_("Unable to open Video Camera"), true);
+        frame.SetErrorMessage(_("Unable to open Video Camera\n"), true);
         return false;
     }
     if (!frame.RegisterDevice(camera, true)) {
-        frame.SetErrorMessage(_("Unable to create camera worker"), true);
+        frame.SetErrorMessage(_("Unable to create camera worker\n"), true);
         return false;
     }
     wxAuiNotebook* book = frame.m_mainBook;
@@ -80,10 +80,12 @@ bool OpenCameraPage(TrackerFrame& frame, int index)
     camera->SetParentWindow(&frame);
     book->SetSelection(book->GetPageCount() - 1);
     if (!camera->RunThread()) {
-        frame.SetErrorMessage(_("Unable to start streaming"), true);
+        frame.SetErrorMessage(_("Unable to start streaming\n"), true);
+        frame.JoinCaptureSet(camera);
         return true;  // the page stays; the camera counts as open
     }
     frame.SplitMainBook();
     frame.NameLastPage(camera);
+    frame.JoinCaptureSet(camera);
     return true;
 }

@@ -74,11 +74,11 @@ bool TrackerFrame::CanOpenDevice(int kind)
 bool TrackerFrame::RegisterDevice(CAnalogDevice* device, bool deleteOnFail)
 {
     if (!device) {
-        SetErrorMessage(_("Unable to find Device."), true);
+        SetErrorMessage(_("Unable to find Device.\n"), true);
         return false;
     }
     if (!device->IsReady()) {
-        SetErrorMessage(_("Unable to open Device"), true);
+        SetErrorMessage(_("Unable to open Device\n"), true);
         if (deleteOnFail)
             DeleteRefused(device);
         return false;
@@ -86,7 +86,7 @@ bool TrackerFrame::RegisterDevice(CAnalogDevice* device, bool deleteOnFail)
     device->SetPreciseClock(m_useDayTimer);
     device->SetClockTolerance(m_deviceEps);
     if (!device->Create(m_useClockDelay)) {
-        SetErrorMessage(_("Unable to create Device"), true);
+        SetErrorMessage(_("Unable to create Device\n"), true);
         if (deleteOnFail)
             DeleteRefused(device);
         return false;
@@ -159,11 +159,12 @@ void TrackerFrame::ShowIn2D(CAnalogDevice* device, bool loadConfig)
         NameLastPage(device);
     } else {
         // The page stays (the device counts as open), its settings are not applied.
-        SetErrorMessage(_("Unable to start streaming"), true);
+        SetErrorMessage(_("Unable to start streaming\n"), true);
     }
     m_rebuildSettingsGrid = true;
     device->AnalogOffset();
     SelectAnalogView(view);
+    JoinCaptureSet(device);
 }
 
 bool TrackerFrame::AddDevice3DView(CAnalogDevice* device, bool deleteOnFail, bool loadConfig)
@@ -186,9 +187,10 @@ bool TrackerFrame::AddDevice3DView(CAnalogDevice* device, bool deleteOnFail, boo
     m_mainBook->AddPage(View3DWindow(view), device->GetDeviceName(), false);
     m_mainBook->SetSelection(m_mainBook->GetPageCount() - 1);
     if (!device->RunThread()) {
-        SetErrorMessage(_("Unable to start streaming"), true);
+        SetErrorMessage(_("Unable to start streaming\n"), true);
         Select3DView(view);
         m_rebuildSettingsGrid = true;
+        JoinCaptureSet(device);
         return true;
     }
     std::unique_ptr<wxFileConfig> config = loadConfig ? OpenConfig(true) : nullptr;
@@ -209,5 +211,6 @@ bool TrackerFrame::AddDevice3DView(CAnalogDevice* device, bool deleteOnFail, boo
     device->Reset();
     Select3DView(view);
     m_rebuildSettingsGrid = true;
+    JoinCaptureSet(device);
     return true;
 }

@@ -242,6 +242,9 @@ void TrackerFrame::CreatePropertyGrids()
     m_auiManager.SetDockSizeConstraint(0.39, 0.2);
     m_settingsGrid = new wxPropertyGrid(this, ID_SETTINGS_GRID, wxDefaultPosition, wxDefaultSize,
                                         wxBORDER_SUNKEN | wxTAB_TRAVERSAL);
+    // A row's help (why it is read-only) shows where the pointer is, not in the
+    // status bar, whose first field holds the device limit.
+    m_settingsGrid->SetExtraStyle(m_settingsGrid->GetExtraStyle() | wxPG_EX_HELP_AS_TOOLTIPS);
     m_viewGrid = new wxPropertyGrid(this, ID_VIEW_GRID, wxDefaultPosition, wxDefaultSize,
                                     wxBORDER_SUNKEN | wxTAB_TRAVERSAL);
     const wxColour menuColour = wxSystemSettings::GetColour(wxSYS_COLOUR_MENU);

@@ -120,14 +120,28 @@ void TrackerFrame::FlushStreams()
     size_t lost = m_coutCapture ? m_coutCapture->TakeDroppedCount() : 0;
     lost += m_cerrCapture ? m_cerrCapture->TakeDroppedCount() : 0;
     if (lost > 0) {
-        AppendText(m_errorsText,
-                   wxString::Format("<GUI> %zu characters of console output were lost\n", lost));
+        AppendEntry(m_errorsText,
+                    wxString::Format("<GUI> %zu characters of console output were lost\n", lost));
     }
 }
 
 void TrackerFrame::AppendText(wxTextCtrl* page, const wxString& text)
 {
     if (page && !text.empty()) page->AppendText(text);
+}
+
+void TrackerFrame::AppendEntry(wxTextCtrl* page, const wxString& text)
+{
+    if (!page || text.empty()) return;
+    // An entry has its own line: console text without an end (a prompt, a
+    // partial line) is closed first, and the entry ends its line whatever
+    // its author wrote.
+    wxString entry;
+    const long last = page->GetLastPosition();
+    if (last > 0 && page->GetRange(last - 1, last) != "\n") entry = "\n";
+    entry += text;
+    if (!text.EndsWith("\n")) entry += "\n";
+    page->AppendText(entry);
 }
 
 void TrackerFrame::SetErrorMessage(const wxString& text, bool log)
@@ -139,7 +153,7 @@ void TrackerFrame::SetErrorMessage(const wxString& text, bool log)
         return;
     }
     FlushStreams();  // keep the order of what this thread wrote before
-    AppendText(m_errorsText, text);
+    AppendEntry(m_errorsText, text);
     if (log) LogError(text);
 }
 
@@ -151,7 +165,7 @@ void TrackerFrame::AppendMessage(const wxString& text)
         return;
     }
     FlushStreams();
-    AppendText(m_messagesText, text);
+    AppendEntry(m_messagesText, text);
 }
 
 void TrackerFrame::RequestCaptureStop()
@@ -165,15 +179,15 @@ void TrackerFrame::DrainMessageQueue()
     for (const QueuedMessage& message : g_messages.Drain()) {
         const wxString text = wxString::FromUTF8(message.text.data(), message.text.size());
         if (message.severity == Severity::Info) {
-            AppendText(m_messagesText, text);
+            AppendEntry(m_messagesText, text);
         } else {
-            AppendText(m_errorsText, text);
+            AppendEntry(m_errorsText, text);
             if (message.log) LogError(text);
         }
     }
     const size_t dropped = g_messages.TakeDroppedCount();
     if (dropped > 0)
-        AppendText(m_errorsText, wxString::Format("<GUI> %zu messages were lost\n", dropped));
+        AppendEntry(m_errorsText, wxString::Format("<GUI> %zu messages were lost\n", dropped));
 }
 
 void TrackerFrame::OnClearMessages(wxCommandEvent& /*event*/)

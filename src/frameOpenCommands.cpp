@@ -67,7 +67,8 @@ void TrackerFrame::OpenTestDevice(bool tracker)
     auto* device = new CTestDevice(m_genTimer, tracker);
     const bool opened = tracker ? AddDevice3DView(device, true, true) : AddDeviceView(device, true, true);
     if (!opened)
-        SetErrorMessage(tracker ? _("Unable to open 3D tracker") : _("Unable to open Analog device"), true);
+        SetErrorMessage(
+            tracker ? _("Unable to open 3D tracker\n") : _("Unable to open Analog device\n"), true);
 }
 
 void TrackerFrame::OnSatelDevice(wxCommandEvent& /*event*/)
@@ -83,7 +84,7 @@ void TrackerFrame::OnSatelDevice(wxCommandEvent& /*event*/)
     auto* device = new CSerialSatelDevice(m_satelComPort, SatelPeriodMs(m_satelRate), m_genTimer,
                                           400.0, false);
     if (!AddDeviceView(device, true, true)) {
-        SetErrorMessage(_("Unable to open SATEL device"), true);
+        SetErrorMessage(_("Unable to open SATEL device\n"), true);
         return;
     }
     if (!m_auiManager.GetPane("MESSAGEBOOK").IsShown())
@@ -108,7 +109,7 @@ void TrackerFrame::OnFobDevice(wxCommandEvent& /*event*/)
                                           m_fobRange, true, false, FobStartupFor(this));
             AddDevice3DView(device, true, true);
         } else {
-            SetErrorMessage(_("Unable to open Flock of Birds device"), true);
+            SetErrorMessage(_("Unable to open Flock of Birds device\n"), true);
         }
     }
     ScrollMessagesToEnd();
@@ -142,7 +143,7 @@ void TrackerFrame::OnOpenOscDevice(wxCommandEvent& /*event*/)
     if (AddDeviceView(device, true, GetOscClientSettings().loadConfig))
         m_rebuildViewGrid = true;
     else
-        SetErrorMessage(_("Unable to open Analog device"), true);
+        SetErrorMessage(_("Unable to open Analog device\n"), true);
 }
 
 void TrackerFrame::OnOpenVrpnAnalog(wxCommandEvent& /*event*/)

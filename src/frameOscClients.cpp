@@ -13,10 +13,15 @@ void TrackerFrame::OnDeviceAddOscClient(wxCommandEvent& /*event*/)
                                                     _("OSC Client"), "127.0.0.1:6969");
     if (entry.empty())
         return;
-    const wxScopedCharBuffer narrow = entry.mb_str();
-    const std::string text = narrow.data() ? std::string(narrow.data()) : std::string();
-    if (!OscServerAddClient(text))
-        LogShell(wxLOG_Error, "OnDeviceAddOscClient", wxString(_("Error adding OSC client ")) + entry);
+    // UTF-8 whatever the locale: a host the locale cannot hold is still reported as typed.
+    const wxScopedCharBuffer utf8 = entry.utf8_str();
+    std::string reason;
+    if (!OscServerAddClient(std::string(utf8.data(), utf8.length()), &reason)) {
+        wxString text = wxString(_("Error adding OSC client ")) + entry;
+        if (!reason.empty())
+            text += " (" + wxString::FromUTF8(reason) + ")";
+        LogShell(wxLOG_Error, "OnDeviceAddOscClient", text);
+    }
 }
 
 void TrackerFrame::OnDeviceRemoveOscClient(wxCommandEvent& /*event*/)
@@ -26,13 +31,13 @@ void TrackerFrame::OnDeviceRemoveOscClient(wxCommandEvent& /*event*/)
         return;
     wxArrayString choices;
     for (std::size_t i = 0; i < count; ++i)
-        choices.Add(wxString(OscServerGetClient(i).c_str(), wxConvLibc));
+        choices.Add(wxString::FromUTF8(OscServerGetClient(i)));
     const int chosen = ShellPrompts().singleChoice(this, _("Select OSC client to remove"),
                                                    _("Remove OSC Client"), choices);
     if (chosen < 0 || static_cast<size_t>(chosen) >= choices.size())
         return;
     const wxString entry = choices[static_cast<size_t>(chosen)];
-    const wxScopedCharBuffer narrow = entry.mb_str();
-    if (!OscServerRemoveClient(narrow.data() ? std::string(narrow.data()) : std::string()))
+    const wxScopedCharBuffer utf8 = entry.utf8_str();
+    if (!OscServerRemoveClient(std::string(utf8.data(), utf8.length())))
         LogShell(wxLOG_Error, "OnDeviceRemoveOscClient", wxString(_("Error removing OSC client ")) + entry);
 }

@@ -13,6 +13,10 @@ CShellPrompts DefaultPrompts()
     prompts.confirm = [](wxWindow* parent, const wxString& text) {
         return wxMessageBox(text, "Quorvane", wxYES_NO | wxCENTRE, parent) == wxYES;
     };
+    prompts.confirmDefaultNo = [](wxWindow* parent, const wxString& text) {
+        return wxMessageBox(text, "Quorvane", wxYES_NO | wxNO_DEFAULT | wxICON_QUESTION | wxCENTRE,
+                            parent) == wxYES;
+    };
     prompts.textEntry = [](wxWindow* parent, const wxString& message, const wxString& caption,
                            const wxString& value) {
         return wxGetTextFromUser(message, caption, value, parent, wxDefaultCoord, wxDefaultCoord,

@@ -13,6 +13,9 @@ class wxWindow;
 struct CShellPrompts {
     // Yes/No with the caption "Quorvane": true only for Yes.
     std::function<bool(wxWindow* parent, const wxString& text)> confirm;
+    // The same with No preselected, for a step that deletes recorded data: a
+    // key pressed by habit keeps the files.
+    std::function<bool(wxWindow* parent, const wxString& text)> confirmDefaultNo;
     // Text entry: the text, empty on cancel.
     std::function<wxString(wxWindow* parent, const wxString& message, const wxString& caption,
                            const wxString& value)>

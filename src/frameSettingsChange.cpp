@@ -70,7 +70,7 @@ void TrackerFrame::RestartOrAsk(bool vrpnServer)
     // A server the user has not switched on is not started by renaming it.
     if (!m_useVrpn && !IsVrpnServerRunning()) return;
     StopVrpnServer();
-    StartVrpnServer(m_vrpnServerName.mb_str(wxConvLibc).data());
+    StartVrpnServer(m_vrpnServerName.utf8_str().data());
 }
 
 void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
@@ -119,13 +119,13 @@ void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
         if (!IsOscTriggerEnabled())
             StopOscTrigger();
         else if (!StartOscTrigger())
-            SetErrorMessage(_("Unable to connect OSC server!"), true);
+            SetErrorMessage(_("Unable to connect OSC server!\n"), true);
     } else if (name == "OSC_SERVER") {
         if (!m_useOscServer) {
             CloseOscServer();
         } else if (!IsOscServerConnected() &&
                    !StartOscServer(m_oscListeningPort, m_oscSendingPort)) {
-            SetErrorMessage(_("Error starting OSC server."), true);
+            SetErrorMessage(_("Error starting OSC server.\n"), true);
             m_useOscServer = false;
             m_rebuildSettingsGrid = true;
         }

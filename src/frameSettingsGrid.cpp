@@ -27,11 +27,15 @@ public:
     }
     wxPGProperty* Add(wxPGProperty* property) { return m_grid.Append(property); }
     wxPropertyGrid& Grid() { return m_grid; }
-    // Read-only while devices are open.
+    // Read-only while devices are open; the row's help says why.
     void AddLocked(wxPGProperty* property)
     {
         Add(property);
-        if (m_devicesOpen) m_grid.SetPropertyReadOnly(property);
+        if (!m_devicesOpen) return;
+        m_grid.SetPropertyReadOnly(property);
+        property->SetHelpString(wxString::Format(
+            _("Read-only while a device is open: close every device to change \"%s\"."),
+            property->GetLabel()));
     }
     void Bool(const wxString& label, const char* name, bool value)
     {

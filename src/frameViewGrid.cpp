@@ -1,5 +1,6 @@
 #include <wx/app.h>
 #include <wx/aui/auibook.h>
+#include <wx/combo.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/thread.h>
 #include <wx/toplevel.h>
@@ -43,6 +44,10 @@ void TrackerFrame::UpdateViewGrid()
     CAnalog3DView* view3D = view ? nullptr : As3DView(page);
     CAnalogDevice* device = GetPageDevice(page);
     UpdateDeviceTools(device);
+    // A grid edit may have switched channels: the toolbar's summary follows (an
+    // open list is left alone under the user's mouse).
+    if ((view || view3D) && m_channelCombo && !m_channelCombo->IsPopupShown())
+        FillChannelPopup(device);
     if (m_viewGrid && device) {
         CViewGridTable table;
         if (m_expertMode)

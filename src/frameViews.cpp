@@ -129,17 +129,26 @@ void TrackerFrame::FillChannelPopup(CAnalogDevice* device)
 {
     m_channelPopupDevice = device;
     if (m_channelPopup) {
-        m_channelPopup->Clear();
-        if (device) {
-            const int count = device->GetChannelCount();
-            for (int i = 0; i < count; ++i) m_channelPopup->Append(device->GetChannelName(i));
-            for (int index : device->GetVisibleList())
-                if (index >= 0 && index < count)
-                    m_channelPopup->Check(static_cast<unsigned>(index), true);
+        wxArrayString names;
+        const int count = device ? device->GetChannelCount() : 0;
+        for (int i = 0; i < count; ++i) names.Add(device->GetChannelName(i));
+        // The same channels keep their items (a refill from a click keeps the
+        // item under the mouse); only the ticks follow the device.
+        if (m_channelPopup->GetStrings() != names) {
+            m_channelPopup->Clear();
+            m_channelPopup->Append(names);
         }
+        std::vector<bool> shown(static_cast<size_t>(count), false);
+        if (device)
+            for (int index : device->GetVisibleList())
+                if (index >= 0 && index < count) shown[static_cast<size_t>(index)] = true;
+        for (int i = 0; i < count; ++i)
+            m_channelPopup->Check(static_cast<unsigned>(i), shown[static_cast<size_t>(i)]);
     }
     if (m_channelCombo && m_channelPopup) m_channelCombo->SetText(m_channelPopup->GetStringValue());
 }
+
+void TrackerFrame::RefreshChannelPopup() { FillChannelPopup(GetCurrentDevice()); }
 
 void TrackerFrame::SplitMainBook()
 {
@@ -186,6 +195,7 @@ void TrackerFrame::OnRestoreStartupView(wxCommandEvent& /*event*/)
 {
     if (m_perspectives.empty()) return;
     m_auiManager.LoadPerspective(m_perspectives[0], true);
+    FitToolbars();
 }
 
 void TrackerFrame::OnDeviceReset(wxCommandEvent& /*event*/)

@@ -1,7 +1,3 @@
-#include "DravonetMain.h"
-
-#include "frameTestSupport.h"
-
 #include <gtest/gtest.h>
 #include <wx/aui/auibar.h>
 #include <wx/aui/auibook.h>
@@ -16,9 +12,14 @@
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+
+#include "DravonetMain.h"
+#include "appIcons.h"
+#include "frameTestSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -226,18 +227,7 @@ TEST_F(FrameTest, ShownFrameScreenshot)
         RunEvents();
         wxYield();
     }
-    frame->Update();
-    const wxRect rect = frame->GetScreenRect();
-    wxBitmap shot(rect.GetWidth(), rect.GetHeight());
-    {
-        wxScreenDC screen;
-        wxMemoryDC memory(shot);
-        memory.Blit(0, 0, rect.GetWidth(), rect.GetHeight(), &screen, rect.GetX(), rect.GetY());
-    }
-    const wxImage image = shot.ConvertToImage();
-    ASSERT_TRUE(image.IsOk());
-    wxFileName::Mkdir(QV_TEST_OUTPUT_DIR, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
-    EXPECT_TRUE(image.SaveFile(QV_TEST_OUTPUT_DIR "/mainFrame.png", wxBITMAP_TYPE_PNG));
+    EXPECT_TRUE(SaveShot(frame, "mainFrame.png"));
     EXPECT_NE(frame->m_messagesText->GetValue().Find("Camera(s) found"), wxNOT_FOUND);
 }
 
@@ -251,4 +241,31 @@ TEST_F(FrameTest, NotificationAndScrollingWorkWithoutADesktop)
         std::cout << "line " << i << "\n";
     frame->ScrollMessagesToEnd();  // takes the waiting text first
     EXPECT_NE(frame->m_messagesText->GetValue().Find("line 199\n"), wxNOT_FOUND);
+}
+
+TEST_F(FrameTest, AboutPictureKeepsItsWordInsideTheDisc)
+{
+    const wxImage picture = MakeAboutPicture().ConvertToImage();
+    ASSERT_EQ(picture.GetSize(), wxSize(296, 286));
+    ASSERT_TRUE(picture.HasAlpha());
+    // The disc: 256 across at (20, 15). Nothing is drawn outside it (the box
+    // shows the picture on a light ground, where white letters would vanish),
+    // and the word's white letters stand inside, off its edge.
+    const double centreX = 148, centreY = 143, radius = 128;
+    int outside = 0;
+    int whiteInside = 0;
+    int whiteNearEdge = 0;
+    for (int y = 0; y < picture.GetHeight(); ++y) {
+        for (int x = 0; x < picture.GetWidth(); ++x) {
+            const double distance = std::hypot(x + 0.5 - centreX, y + 0.5 - centreY);
+            const bool isWhite = picture.GetAlpha(x, y) > 128 && picture.GetRed(x, y) > 200 &&
+                                 picture.GetGreen(x, y) > 200 && picture.GetBlue(x, y) > 200;
+            if (distance > radius + 1.5 && picture.GetAlpha(x, y) != 0) ++outside;
+            if (isWhite && distance <= radius) ++whiteInside;
+            if (isWhite && distance > radius - 8) ++whiteNearEdge;
+        }
+    }
+    EXPECT_EQ(outside, 0);
+    EXPECT_EQ(whiteNearEdge, 0);
+    EXPECT_GT(whiteInside, 500) << "the word is drawn";
 }

@@ -1,25 +1,27 @@
 // A whole capture through the application's own road: devices opened by their
 // commands, a capture set, a run started and stopped by command, and the files
 // read back.
-#include "DravonetMain.h"
-
-#include "analog/analogReader.h"
-#include <wx/textctrl.h>
-#include "frameDeviceTestSupport.h"
-#include "support/logCapture.h"
-#include <wx/propgrid/propgrid.h>
-#include "video/VideoDevice.h"
-#include "video/videoFakes.h"
-
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/dir.h>
+#include <wx/filefn.h>
 #include <wx/filename.h>
+#include <wx/propgrid/propgrid.h>
+#include <wx/textctrl.h>
 
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <thread>
 #include <vector>
+
+#include "DravonetMain.h"
+#include "analog/analogFileDevice.h"
+#include "analog/analogReader.h"
+#include "frameDeviceTestSupport.h"
+#include "support/logCapture.h"
+#include "video/VideoDevice.h"
+#include "video/videoFakes.h"
 
 namespace {
 
@@ -150,4 +152,108 @@ TEST_F(FrameDeviceTest, TrialsOfATrackerShownOnlyIn3DStartAtItsFrameZeroWithThei
         for (const wxString& label : reader.GetMarkerLabels())
             EXPECT_NE(label, "between trials") << trial;
     }
+}
+
+namespace {
+
+// Records one trial of the frame's devices; the capture set is closed after.
+void RecordOneTrial(TrackerFrame* frame, const wxString& name)
+{
+    ASSERT_TRUE(frame->OpenCaptureSet(name));
+    wxCommandEvent start(wxEVT_MENU, ID_CAPTURE_START);
+    frame->ProcessWindowEvent(start);
+    ASSERT_TRUE(frame->m_capturing);
+    CAnalogDevice* device = frame->GetDeviceList()[0];
+    ASSERT_TRUE(RunUntil([device] { return device->GetRecordTime() > 0.3; }));
+    wxCommandEvent stop(wxEVT_MENU, ID_CAPTURE_STOP);
+    frame->ProcessWindowEvent(stop);
+    frame->CloseCaptureFiles();
+}
+
+}  // namespace
+
+TEST_F(FrameDeviceTest, DevicesOpenedWhileASetIsOpenRecordItsCurrentTrial)
+{
+    TrackerFrame* frame = MakeEightCoreFrame();
+    ChooseMenu(frame, ID_OPEN_TEST);
+    ASSERT_EQ(frame->GetDeviceCount(), 1);
+    // Two recordings to replay, as two file players.
+    RecordOneTrial(frame, "src");
+    const wxString recorded = frame->GetDeviceList()[0]->GetFileSafeName();
+    const wxString source = wxString::Format("%s/src%s_0001.qvd", frame->m_capturePath, recorded);
+    const wxString first = wxString(Path("first.qvd").string());
+    const wxString second = wxString(Path("second.qvd").string());
+    ASSERT_TRUE(wxCopyFile(source, first) && wxCopyFile(source, second));
+    ASSERT_TRUE(
+        frame->AddDeviceView(new CAnalogFileDevice(true, Dir().string(), first), true, true));
+
+    // The set is at trial 8 when the 3D test device and the second player open.
+    std::ofstream(
+        wxString::Format("%s/walk%s_0007.qvd", frame->m_capturePath, recorded).ToStdString())
+        << "an earlier trial";
+    ASSERT_TRUE(frame->OpenCaptureSet("walk"));
+    ASSERT_EQ(frame->m_trialIndex, 8);
+    ChooseMenu(frame, ID_OPEN_TEST_3D);
+    ASSERT_TRUE(
+        frame->AddDeviceView(new CAnalogFileDevice(true, Dir().string(), second), true, true));
+    const std::vector<CAnalogDevice*> devices = frame->GetDeviceList();
+    ASSERT_EQ(devices.size(), 4u);
+    for (CAnalogDevice* device : devices)
+        EXPECT_TRUE(device->GetWriterFileName().EndsWith("_0008.qvd")) << device->GetDeviceName();
+
+    CDefaultNoAnswers asked;
+    ChooseMenu(frame, ID_CAPTURE_START);
+    ASSERT_TRUE(frame->m_capturing);
+    EXPECT_TRUE(asked.questions.empty()) << "every device has its output";
+    ASSERT_TRUE(RunUntil([&] {
+        for (CAnalogDevice* device : devices)
+            if (device->GetRecordedFrames() < 5) return false;
+        return true;
+    }));
+    ChooseMenu(frame, ID_CAPTURE_STOP);
+    for (CAnalogDevice* device : devices) {
+        CAnalogReader reader;
+        const wxString path =
+            wxString::Format("%s/walk%s_0008.qvd", frame->m_capturePath, device->GetFileSafeName());
+        ASSERT_TRUE(reader.Open(path)) << path;
+        EXPECT_GE(reader.GetFrameCount(), 5) << path;
+    }
+    EXPECT_EQ(frame->m_errorsText->GetValue().Find("Unable to start analog writing"), wxNOT_FOUND)
+        << frame->m_errorsText->GetValue();
+}
+
+TEST_F(FrameDeviceTest, DeviceOpenedWithoutItsOutputIsNamedBeforeTheStart)
+{
+    TrackerFrame* frame = MakeEightCoreFrame();
+    ChooseMenu(frame, ID_OPEN_TEST);
+    ChooseMenu(frame, ID_OPEN_TEST_3D);
+    ASSERT_EQ(frame->GetDeviceCount(), 2);
+    const wxString name = frame->GetDeviceList()[1]->GetFileSafeName();
+    ShellPrompts().confirm = [](wxWindow*, const wxString&) { return true; };
+    ASSERT_TRUE(frame->QuitDevice(frame->GetDeviceList()[1]));
+    ASSERT_TRUE(frame->OpenCaptureSet("run"));
+    ASSERT_EQ(frame->m_trialIndex, 1);
+    // Another program's file appears where the 3D device's recording of trial 1
+    // would go; the device opens then, without its output, and that is said.
+    std::ofstream(wxString::Format("%s/run%s_0001.qvd", frame->m_capturePath, name).ToStdString())
+        << "another program's file";
+    ChooseMenu(frame, ID_OPEN_TEST_3D);
+    ASSERT_EQ(frame->GetDeviceCount(), 2);
+    CAnalogDevice* tracker = frame->GetDeviceList()[1];
+    EXPECT_TRUE(tracker->GetWriterFileName().empty());
+    EXPECT_NE(frame->m_errorsText->GetValue().Find("Error creating capture file for " +
+                                                   tracker->GetDeviceName()),
+              wxNOT_FOUND);
+
+    CDefaultNoAnswers asked;
+    ChooseMenu(frame, ID_CAPTURE_START);
+    ASSERT_EQ(asked.questions.size(), 1u);
+    EXPECT_NE(asked.questions[0].Find("\n" + tracker->GetDeviceName() + "\n"), wxNOT_FOUND)
+        << asked.questions[0];
+    EXPECT_FALSE(frame->m_capturing);  // No: nothing started
+    EXPECT_FALSE(frame->GetDeviceList()[0]->IsRecording());
+    asked.answer = true;
+    ChooseMenu(frame, ID_CAPTURE_START);
+    EXPECT_TRUE(frame->m_capturing);
+    ChooseMenu(frame, ID_CAPTURE_STOP);
 }

@@ -6,10 +6,14 @@
 #include <wx/aui/auibook.h>
 #include <wx/filename.h>
 #include <wx/listctrl.h>
+#include <wx/modalhook.h>
+#include <wx/msgdlg.h>
 #include <wx/progdlg.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/textctrl.h>
 #include <wx/textdlg.h>
+#include <wx/uiaction.h>
+#include <wx/weakref.h>
 
 #include <algorithm>
 #include <atomic>
@@ -164,6 +168,16 @@ protected:
             }
             ASSERT_TRUE(device.view.WaitFrames(before + count, kTimeout));
         }
+    }
+
+    // Opens the set and records its first trial, of `frames` frames at least, by command.
+    void RecordFirstTrial(const wxString& name, int frames)
+    {
+        ASSERT_TRUE(m_frame->OpenCaptureSet(name));
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing);
+        RecordFrames(frames);
+        Command(ID_CAPTURE_STOP);
     }
 
     // Shows the first device in a page of its own, selected as the user selects it:
@@ -367,7 +381,19 @@ TEST_F(CaptureFrameTest, DeviceThatCannotOpenItsFileIsReportedOthersKeepTheirs)
     EXPECT_TRUE(Exists("capture/partdev1_0001.qvd"));
     EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Error creating capture file for " + name),
               wxNOT_FOUND);
+    // The start says first which device will not be recorded; No starts nothing.
+    CDefaultNoAnswers asked;
     Command(ID_CAPTURE_START);
+    ASSERT_EQ(asked.questions.size(), 1u);
+    EXPECT_EQ(asked.questions[0],
+              "No capture file is open for trial 1 of these devices: they will "
+              "not be recorded.\n" +
+                  name + "\n\nStart the capture without them?");
+    EXPECT_FALSE(m_frame->m_capturing);
+    EXPECT_FALSE(m_devices[0]->IsRecording());
+    asked.answer = true;
+    Command(ID_CAPTURE_START);
+    EXPECT_EQ(asked.questions.size(), 2u);
     EXPECT_TRUE(m_frame->m_capturing);
     RecordFrames(10);
     Command(ID_CAPTURE_STOP);
@@ -412,10 +438,7 @@ TEST_F(CaptureFrameTest, DurationLimitStopsTheCaptureThroughIdle)
 
 TEST_F(CaptureFrameTest, LateStopRequestAfterAStopOpensNoExtraTrialNorEndsTheNext)
 {
-    ASSERT_TRUE(m_frame->OpenCaptureSet("late"));
-    Command(ID_CAPTURE_START);
-    RecordFrames(10);
-    Command(ID_CAPTURE_STOP);
+    RecordFirstTrial("late", 10);
     ASSERT_EQ(m_frame->m_trialIndex, 2);
     m_frame->RequestCaptureStop();  // as a recorder at its limit would, a moment too late
     RunEvents();
@@ -459,7 +482,20 @@ TEST_F(CaptureFrameTest, DeleteLastTrialTakesBackOnlyTrialsOfThisSet)
     ASSERT_EQ(m_frame->m_trialIndex, 3);
     ASSERT_EQ(m_frame->m_fileList->GetItemCount(), 2);
 
+    // The user is asked first, with the trial and its files named; No keeps everything.
+    CDefaultNoAnswers asked;
     Command(ID_CAPTURE_DELETE_LAST);
+    ASSERT_EQ(asked.questions.size(), 1u);
+    EXPECT_EQ(asked.questions[0], "Delete trial 2 of \"del\"? 4 file(s) will be deleted.");
+    EXPECT_EQ(m_frame->m_trialIndex, 3);
+    EXPECT_GE(FramesInFile(CaptureFile("deldev1_0002.qvd")), 20);
+    EXPECT_TRUE(Exists("export/deldev2_0002.txt"));
+    EXPECT_TRUE(Exists("capture/deldev1_0003.qvd"));
+    EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+
+    asked.answer = true;
+    Command(ID_CAPTURE_DELETE_LAST);
+    ASSERT_EQ(asked.questions.size(), 2u);
     // Trial 3's prepared files went; trial 2 is to be recorded again.
     EXPECT_EQ(m_frame->m_trialIndex, 2);
     EXPECT_FALSE(Exists("capture/deldev1_0003.qvd"));
@@ -470,9 +506,65 @@ TEST_F(CaptureFrameTest, DeleteLastTrialTakesBackOnlyTrialsOfThisSet)
 
     // Trial 1 belongs to an earlier session: a second delete leaves it.
     Command(ID_CAPTURE_DELETE_LAST);
+    ASSERT_EQ(asked.questions.size(), 3u);
+    EXPECT_EQ(asked.questions[2], "Delete trial 2 of \"del\"? 4 file(s) will be deleted.");
     EXPECT_EQ(m_frame->m_trialIndex, 2);
     EXPECT_EQ(std::filesystem::file_size(Path("capture/deldev1_0001.qvd")), 15u);
     EXPECT_TRUE(Exists("capture/deldev1_0002.qvd"));
+}
+
+// Keeps what each modal dialog shows and answers it in the user's place.
+class CDialogAnswer : public wxModalDialogHook {
+public:
+    explicit CDialogAnswer(int answer) : m_answer(answer) { Register(); }
+    ~CDialogAnswer() override { Unregister(); }
+    struct Shown {
+        wxString caption;
+        wxString message;
+        long style = 0;
+    };
+    std::vector<Shown> shown;
+
+protected:
+    int Enter(wxDialog* dialog) override
+    {
+        Shown seen;
+        if (auto* box = dynamic_cast<wxMessageDialog*>(dialog)) {
+            seen.caption = box->GetCaption();
+            seen.message = box->GetMessage();
+            seen.style = box->GetMessageDialogStyle();
+        }
+        shown.push_back(seen);
+        return m_answer;
+    }
+    void Exit(wxDialog*) override {}
+
+private:
+    int m_answer;
+};
+
+TEST_F(CaptureFrameTest, DeleteLastTrialAsksInAMessageBoxWithNoPreselected)
+{
+    RecordFirstTrial("ask", 10);
+    ASSERT_EQ(m_frame->m_trialIndex, 2);
+    {
+        CDialogAnswer no(wxID_NO);
+        Command(ID_CAPTURE_DELETE_LAST);
+        ASSERT_EQ(no.shown.size(), 1u);
+        EXPECT_EQ(no.shown[0].caption, "Quorvane");
+        EXPECT_EQ(no.shown[0].message, "Delete trial 1 of \"ask\"? 4 file(s) will be deleted.");
+        EXPECT_EQ(no.shown[0].style & (wxYES_NO | wxNO_DEFAULT), wxYES_NO | wxNO_DEFAULT);
+    }
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_GE(FramesInFile(CaptureFile("askdev1_0001.qvd")), 10);
+    {
+        CDialogAnswer yes(wxID_YES);
+        Command(ID_CAPTURE_DELETE_LAST);
+        EXPECT_EQ(yes.shown.size(), 1u);
+    }
+    EXPECT_EQ(m_frame->m_trialIndex, 1);
+    EXPECT_EQ(FramesInFile(CaptureFile("askdev1_0001.qvd")), -1);  // fresh, nothing recorded
+    EXPECT_FALSE(Exists("capture/askdev1_0002.qvd"));
 }
 
 TEST_F(CaptureFrameTest, CloseDuringARunKeepsTheRecording)
@@ -772,6 +864,60 @@ TEST_F(CaptureFrameTest, RunEndedByItsLimitRefusesDeviceChangesUntilTheStopIsCar
     EXPECT_EQ(log.Warnings(), 0);
 }
 
+TEST_F(CaptureFrameTest, DeviceRowsAreEditableAgainAfterEveryWayOutOfACapture)
+{
+    ShowFirstDevice();
+    m_frame->UpdateViewGrid();
+    wxPropertyGrid& grid = *m_frame->m_viewGrid;
+    const auto isLocked = [&grid] {
+        wxPGProperty* row = grid.GetPropertyByName("dev1Amplitude");
+        return row == nullptr || row->HasFlag(wxPG_PROP_READONLY);
+    };
+    ASSERT_FALSE(isLocked());
+    const auto editDuringTheRun = [&] {
+        // Refused with a warning box; the grid is to show the kept value again.
+        CLogCapture log;
+        grid.ChangePropertyValue("dev1Amplitude", wxVariant(2.0));
+        EXPECT_EQ(log.Warnings(), 1);
+        EXPECT_TRUE(m_frame->m_rebuildViewGrid);
+    };
+
+    // The run ends at its limit while the refusal's box is up; then one display
+    // tick rebuilds the grid (the run still pending: locked) and carries out the
+    // stop. F10, pressed again, finds no capture.
+    m_frame->m_captureMaxTime = 0.2;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("sticky"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    editDuringTheRun();
+    ASSERT_TRUE(WaitRunsEnded());
+    wxTimerEvent tick(m_frame->m_displayTimer);
+    m_frame->ProcessWindowEvent(tick);
+    ASSERT_FALSE(m_frame->m_capturing);
+    for (int press = 0; press < 3; ++press) Command(ID_CAPTURE_STOP);
+    RunEvents();
+    EXPECT_FALSE(isLocked()) << "after a stop at the time limit";
+
+    // The same after a stop by hand, and after closing the set during a run.
+    m_frame->m_captureMaxTime = 0.0;
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    editDuringTheRun();
+    RunEvents();
+    ASSERT_TRUE(isLocked());
+    Command(ID_CAPTURE_STOP);
+    RunEvents();
+    EXPECT_FALSE(isLocked()) << "after a stop by hand";
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    editDuringTheRun();
+    RunEvents();
+    ASSERT_TRUE(isLocked());
+    m_frame->CloseCaptureFiles();
+    RunEvents();
+    EXPECT_FALSE(isLocked()) << "after the set was closed";
+}
+
 TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheirOwnMarkers)
 {
     CFastTestDevice bare("bare");
@@ -1000,6 +1146,45 @@ TEST_F(CaptureFrameKeys, F9AndF10WithTheFocusInTheSettingsGridStartAndStopACaptu
     ASSERT_TRUE(keytest::PumpUntil([this] { return !m_frame->m_capturing; }));
     EXPECT_GE(FramesInFile(CaptureFile("keysdev1_0001.qvd")), 10);
     EXPECT_EQ(m_frame->m_trialIndex, 2);
+}
+
+TEST_F(CaptureFrameKeys, AfterACaptureEndedAtItsLimitTypingReachesTheDeviceGridAndSpaceStaysThere)
+{
+    ShowFirstDevice();
+    m_frame->UpdateViewGrid();
+    m_frame->m_captureMaxTime = 0.2;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("typed"));
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    {
+        CLogCapture log;  // refused: the run is on
+        m_frame->m_viewGrid->ChangePropertyValue("dev1Amplitude", wxVariant(2.0));
+    }
+    ASSERT_TRUE(WaitRunsEnded());
+    ASSERT_TRUE(keytest::ShowForKeys(m_frame));
+    ASSERT_TRUE(keytest::PumpUntil([this] {
+        return !m_frame->m_capturing && !m_frame->m_rebuildViewGrid &&
+               !m_frame->m_rebuildSettingsGrid;
+    }));
+    Command(ID_CAPTURE_STOP);  // pressed again: no capture to stop
+    ASSERT_TRUE(keytest::PumpUntil([this] { return !m_frame->m_rebuildViewGrid; }));
+    // The start brought the file list to the front; the user goes back to the grid.
+    m_frame->m_captureBook->SetSelection(
+        static_cast<size_t>(m_frame->m_captureBook->GetPageIndex(m_frame->m_viewGrid)));
+    wxPGProperty* name = m_frame->m_viewGrid->GetPropertyByName("dev1Device Name");
+    ASSERT_NE(name, nullptr);
+    ASSERT_TRUE(m_frame->m_viewGrid->SelectProperty(name, true));
+    wxWeakRef<wxTextCtrl> editor(
+        dynamic_cast<wxTextCtrl*>(m_frame->m_viewGrid->GetEditorControl()));
+    ASSERT_TRUE(editor && editor->IsEditable()) << "the device row is locked";
+    ASSERT_TRUE(keytest::FocusForKeys(editor));
+    editor->SelectAll();
+    wxUIActionSimulator keys;
+    keys.Text("Left foot");
+    keytest::PressKey(WXK_RETURN);
+    ASSERT_TRUE(
+        keytest::PumpUntil([this] { return m_devices[0]->GetDeviceName() == "Left foot"; }));
+    EXPECT_TRUE(m_devices[0]->IsRunning()) << "the Space went to the device";
 }
 
 }  // namespace

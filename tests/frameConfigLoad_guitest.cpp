@@ -4,13 +4,16 @@
 #include <wx/aui/framemanager.h>
 #include <wx/display.h>
 #include <wx/filename.h>
-#include <wx/textctrl.h>
 #include <wx/stdpaths.h>
+#include <wx/textctrl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "frameDeviceTestSupport.h"
 #include "process/trackerWorker.h"
@@ -124,6 +127,55 @@ TEST_F(FrameConfigLoadTest, FirstStartShowsEveryToolbarInsideTheWindow)
                                           << client.x << "x" << client.y;
     }
     EXPECT_EQ(toolbars, 8);
+}
+
+// Every toolbar of the top dock lies inside the window's client area.
+void ExpectToolbarsInside(TrackerFrame* frame, const char* when)
+{
+    const wxSize client = frame->GetClientSize();
+    const wxRect inside(wxPoint(0, 0), client);
+    wxAuiPaneInfoArray& panes = frame->m_auiManager.GetAllPanes();
+    for (size_t i = 0; i < panes.GetCount(); ++i) {
+        if (!panes[i].IsToolbar() || !panes[i].window) continue;
+        const wxRect bar = panes[i].window->GetRect();
+        EXPECT_TRUE(inside.Contains(bar))
+            << when << ": " << panes[i].name << " at " << bar.x << "," << bar.y << " " << bar.width
+            << "x" << bar.height << " in " << client.x << "x" << client.y;
+    }
+}
+
+TEST_F(FrameConfigLoadTest, ToolbarsWrapAtEveryWidthDownToTheMinimum)
+{
+    TrackerFrame* frame = MakeFrame();
+    frame->Maximize(false);
+    frame->Show();
+    // A layout kept from a wide screen: every toolbar in one row.
+    frame->SetClientSize(1900, 900);
+    RunEvents();
+    wxAuiPaneInfoArray& panes = frame->m_auiManager.GetAllPanes();
+    std::vector<wxString> order;
+    for (size_t i = 0; i < panes.GetCount(); ++i) {
+        if (!panes[i].IsToolbar()) continue;
+        panes[i].Row(0).Position(static_cast<int>(order.size()));
+        order.push_back(panes[i].name);
+    }
+    frame->m_auiManager.Update();
+    for (const wxSize size :
+         {wxSize(800, 800), wxSize(1000, 800), wxSize(1300, 900), wxSize(800, 800)}) {
+        frame->SetSize(size);
+        RunEvents();
+        ExpectToolbarsInside(frame, wxString::Format("%dx%d", size.x, size.y).c_str());
+    }
+    // The toolbars keep their order, row by row.
+    std::vector<std::pair<std::pair<int, int>, wxString>> placed;
+    for (size_t i = 0; i < panes.GetCount(); ++i)
+        if (panes[i].IsToolbar())
+            placed.push_back({{panes[i].dock_row, panes[i].dock_pos}, panes[i].name});
+    std::sort(placed.begin(), placed.end());
+    std::vector<wxString> after;
+    for (const auto& bar : placed) after.push_back(bar.second);
+    EXPECT_EQ(after, order);
+    EXPECT_GT(placed.back().first.first, 0) << "more than one row at 800 wide";
 }
 
 }  // namespace

@@ -282,6 +282,17 @@ TEST_F(FrameConfigTest, MissingFoldersFallBackToSubfoldersOfTheConfigurationFold
     EXPECT_EQ(frame->m_capturePath, frame->m_configDir + "/Capture");
     EXPECT_TRUE(wxFileName::DirExists(frame->m_capturePath));
     EXPECT_EQ(frame->m_exportPath, kept);
+    // Said once, with both folders; the folder that exists is not mentioned.
+    const wxString said = "The capture folder " + (Dir() / "gone").string() +
+                          " does not exist: recordings go to " + frame->m_capturePath + "\n";
+    const wxString messages = frame->m_messagesText->GetValue();
+    EXPECT_EQ(messages.Freq('\n'), 1) << messages;
+    EXPECT_NE(messages.Find(said), wxNOT_FOUND) << messages;
+    // The next start finds the replacement stored and says nothing.
+    DestroyFrame();
+    frame = MakeFrame();
+    EXPECT_EQ(frame->m_capturePath, frame->m_configDir + "/Capture");
+    EXPECT_EQ(frame->m_messagesText->GetValue().Find("does not exist"), wxNOT_FOUND);
 }
 
 TEST_F(FrameConfigTest, StoredOscClientsReturnWithTheServerOff)

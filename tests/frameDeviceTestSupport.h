@@ -12,6 +12,7 @@ protected:
     {
         FrameTest::SetUp();
         ShellPrompts().confirm = [](wxWindow*, const wxString&) { return false; };
+        ShellPrompts().confirmDefaultNo = [](wxWindow*, const wxString&) { return false; };
         ShellPrompts().textEntry = [](wxWindow*, const wxString&, const wxString&, const wxString&) {
             return wxString();
         };

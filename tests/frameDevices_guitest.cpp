@@ -247,12 +247,26 @@ TEST_F(FrameDeviceTest, OscClientsAreAddedOnlyToARunningServerAndRemovedByChoice
     {
         CLogCapture log;
         frame->ProcessWindowEvent(add);
-        EXPECT_TRUE(HasMessage(log, "Error adding OSC client 127.0.0.1:6969"));
+        EXPECT_TRUE(HasMessage(
+            log, "Error adding OSC client 127.0.0.1:6969 (the OSC server is not running)"));
     }
     EXPECT_EQ(offered, "127.0.0.1:6969");
     EXPECT_EQ(OscServerGetClientCount(), 0u);
 
     ASSERT_TRUE(StartOscServer(0, 0));
+    {
+        // The message says which part of the entry is wrong.
+        auto typed = ShellPrompts().textEntry;
+        ShellPrompts().textEntry = [](wxWindow*, const wxString&, const wxString&, const wxString&) {
+            return wxString("localhost:99999");
+        };
+        CLogCapture log;
+        frame->ProcessWindowEvent(add);
+        EXPECT_TRUE(HasMessage(
+            log, "Error adding OSC client localhost:99999 (port 99999 outside 1-65535)"));
+        EXPECT_EQ(OscServerGetClientCount(), 0u);
+        ShellPrompts().textEntry = typed;
+    }
     frame->ProcessWindowEvent(add);
     ASSERT_EQ(OscServerGetClientCount(), 1u);
     EXPECT_EQ(OscServerGetClient(0), "127.0.0.1:6969");
@@ -320,16 +334,5 @@ TEST_F(FrameDeviceTest, ScreenshotWithAnAnalogAndATrackerDevice)
         wxYield();
         wxMilliSleep(20);
     }
-    frame->Update();
-    const wxRect rect = frame->GetScreenRect();
-    wxBitmap shot(rect.GetWidth(), rect.GetHeight());
-    {
-        wxScreenDC screen;
-        wxMemoryDC memory(shot);
-        memory.Blit(0, 0, rect.GetWidth(), rect.GetHeight(), &screen, rect.GetX(), rect.GetY());
-    }
-    const wxImage image = shot.ConvertToImage();
-    ASSERT_TRUE(image.IsOk());
-    wxFileName::Mkdir(QV_TEST_OUTPUT_DIR, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
-    EXPECT_TRUE(image.SaveFile(QV_TEST_OUTPUT_DIR "/mainFrameWithDevices.png", wxBITMAP_TYPE_PNG));
+    EXPECT_TRUE(SaveShot(frame, "mainFrameWithDevices.png"));
 }

@@ -117,19 +117,50 @@ TEST_F(FrameMessagesTest, CLibraryTextOfAnyThreadReachesThePagesToo)
     EXPECT_NE(stdout, captured);  // the C library's own stream again
 }
 
-TEST_F(FrameMessagesTest, ErrorMessagesRunOnWithoutALineBreakAndAreLoggedWhenAsked)
+TEST_F(FrameMessagesTest, ErrorMessagesEndTheirLineAndAreLoggedWhenAsked)
 {
     TrackerFrame* frame = MakeFrame();
     CRecordCapture records;
     frame->SetErrorMessage("Unable to open Device", false);
+    frame->SetErrorMessage("Unable to open SATEL device", false);
     frame->SetErrorMessage("100%s done\n", true);
-    EXPECT_EQ(frame->m_errorsText->GetValue(), "Unable to open Device100%s done\n");
+    EXPECT_EQ(frame->m_errorsText->GetValue(),
+              "Unable to open Device\nUnable to open SATEL device\n100%s done\n");
     wxLog::FlushActive();
     ASSERT_EQ(records.m_records.size(), 1u);
     EXPECT_EQ(records.m_records[0].level, wxLOG_Error);
     EXPECT_EQ(records.m_records[0].text, "100%s done\n");  // not used as a format
     EXPECT_EQ(records.m_records[0].file, "DravonetMain");
     EXPECT_EQ(records.m_records[0].function, "SetErrorMessage");
+}
+
+TEST_F(FrameMessagesTest, EveryEntryOfEverySourceHasALineOfItsOwn)
+{
+    TrackerFrame* frame = MakeFrame();
+    // Console text without an end (a prompt), then entries of every kind without one.
+    std::cout << "<WII> Searching";
+    std::cerr << "<COM> no answer from";
+    RunEvents();
+    frame->AppendMessage("Creating capture file : a_0001.qvd");
+    frame->SetErrorMessage("Unable to open Device", false);
+    g_messages.Post(Severity::Info, std::string("<OSC> Closing server"));
+    g_messages.Post(Severity::Error, std::string("<SATEL> no answer"));
+    std::thread worker([frame] {
+        frame->SetErrorMessage("Device is not ready", false);
+        frame->AppendMessage("device log line");
+    });
+    worker.join();
+    RunEvents();
+    std::cout << "<WII> done\n";
+    std::cerr << "<COM> closed\n";
+    frame->AppendMessage("Saving data to : a_0001.qvd\n");
+    frame->SetErrorMessage("Error saving data file : a_0001.qvd\n", false);
+    EXPECT_EQ(frame->m_messagesText->GetValue(),
+              "<WII> Searching\nCreating capture file : a_0001.qvd\n<OSC> Closing server\n"
+              "device log line\n<WII> done\nSaving data to : a_0001.qvd\n");
+    EXPECT_EQ(frame->m_errorsText->GetValue(),
+              "<COM> no answer from\nUnable to open Device\n<SATEL> no answer\n"
+              "Device is not ready\n<COM> closed\nError saving data file : a_0001.qvd\n");
 }
 
 TEST_F(FrameMessagesTest, ErrorMessagesAreNotLoggedWhileLoggingIsOff)
@@ -141,7 +172,7 @@ TEST_F(FrameMessagesTest, ErrorMessagesAreNotLoggedWhileLoggingIsOff)
         frame->SetErrorMessage("Unable to start streaming", true);
     }
     EXPECT_TRUE(records.m_records.empty());
-    EXPECT_EQ(frame->m_errorsText->GetValue(), "Unable to start streaming");
+    EXPECT_EQ(frame->m_errorsText->GetValue(), "Unable to start streaming\n");
 }
 
 TEST_F(FrameMessagesTest, ErrorMessagesOfOtherThreadsAreHandedToTheGuiThread)

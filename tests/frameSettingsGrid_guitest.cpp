@@ -3,7 +3,9 @@
 #include <wx/propgrid/props.h>
 
 #include "DravonetMain.h"
+#include "framePrompts.h"
 #include "frameSettingsSupport.h"
+#include "frameViewTestDevice.h"
 #include "serial/serialPort.h"
 
 namespace {
@@ -211,6 +213,34 @@ TEST_F(FrameSettingsGridTest, CategoriesCheckBoxesAndReadOnlyRows)
     EXPECT_TRUE(!checkbox.IsNull() && checkbox.GetBool());
     EXPECT_EQ(grid.GetPropertyBackgroundColour("WII_TIMEOUT"), wxColour(255, 255, 155));
     EXPECT_EQ(grid.GetPropertyBackgroundColour("vrpn_server_name"), wxColour(255, 255, 200));
+}
+
+TEST_F(FrameSettingsGridTest, RowsLockedByAnOpenDeviceSayWhyInTheirHelp)
+{
+    TrackerFrame* frame = MakeFrame();
+    wxPropertyGrid& grid = Grid();
+    // Shown where the pointer rests: the status bar's first field keeps the device limit.
+    EXPECT_TRUE(grid.GetExtraStyle() & wxPG_EX_HELP_AS_TOOLTIPS);
+    EXPECT_TRUE(grid.GetPropertyByName("Capture_dir")->GetHelpString().empty());
+    ASSERT_TRUE(frame->AddDeviceView(new CFrameTestDevice, true, false));
+    frame->BuildSettingsGrid();
+    for (const char* name : {"Capture_dir", "export_dir", "EXPORT_TXT", "SATEL_COM_PORT",
+                             "BIRD_BAUD", "vrpn_server_name"}) {
+        wxPGProperty* row = grid.GetPropertyByName(name);
+        ASSERT_NE(row, nullptr) << name;
+        EXPECT_TRUE(row->HasFlag(wxPG_PROP_READONLY)) << name;
+        EXPECT_EQ(row->GetHelpString(),
+                  "Read-only while a device is open: close every device to "
+                  "change \"" +
+                      row->GetLabel() + "\".")
+            << name;
+    }
+    EXPECT_FALSE(grid.GetPropertyByName("Capture_time")->HasFlag(wxPG_PROP_READONLY));
+    EXPECT_TRUE(grid.GetPropertyByName("Capture_time")->GetHelpString().empty());
+    ShellPrompts().confirm = [](wxWindow*, const wxString&) { return true; };
+    ShellPrompts().sleep = [](unsigned long) {};
+    EXPECT_TRUE(frame->CheckToQuitAll());
+    ResetShellPrompts();
 }
 
 TEST_F(FrameSettingsGridTest, RebuildInsideACallersFreezeKeepsItBalanced)

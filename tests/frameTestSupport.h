@@ -1,13 +1,42 @@
 #pragma once
 
+#include <wx/app.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/filename.h>
+#include <wx/image.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "DravonetMain.h"
+#include "framePrompts.h"
 #include "process/messageQueue.h"
 #include "support/tempDir.h"
 
-#include <wx/app.h>
+// Answers the Yes/No questions with No preselected in the user's place (with
+// `answer`) and keeps their texts; the former answerer comes back after.
+class CDefaultNoAnswers {
+public:
+    CDefaultNoAnswers() : m_former(ShellPrompts().confirmDefaultNo)
+    {
+        ShellPrompts().confirmDefaultNo = [this](wxWindow*, const wxString& text) {
+            questions.push_back(text);
+            return answer;
+        };
+    }
+    ~CDefaultNoAnswers() { ShellPrompts().confirmDefaultNo = m_former; }
+    CDefaultNoAnswers(const CDefaultNoAnswers&) = delete;
+    CDefaultNoAnswers& operator=(const CDefaultNoAnswers&) = delete;
 
-#include <cstdlib>
-#include <string>
+    std::vector<wxString> questions;
+    bool answer = false;
+
+private:
+    std::function<bool(wxWindow*, const wxString&)> m_former;
+};
 
 // A main frame built in a fresh home folder (its documents folder), destroyed after.
 class FrameTest : public TempDirTest {
@@ -69,6 +98,24 @@ protected:
         m_frame->Destroy();
         m_frame = nullptr;
         RunEvents();  // destroyed frames are deleted when idle
+    }
+
+    // Saves what the display shows of the window into the tests' output folder, as
+    // the user sees it; false when it could not be taken or written.
+    static bool SaveShot(wxWindow* window, const wxString& fileName)
+    {
+        window->Update();
+        const wxRect rect = window->GetScreenRect();
+        wxBitmap shot(rect.GetWidth(), rect.GetHeight());
+        {
+            wxScreenDC screen;
+            wxMemoryDC memory(shot);
+            memory.Blit(0, 0, rect.GetWidth(), rect.GetHeight(), &screen, rect.GetX(), rect.GetY());
+        }
+        const wxImage image = shot.ConvertToImage();
+        wxFileName::Mkdir(QV_TEST_OUTPUT_DIR, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
+        return image.IsOk() &&
+               image.SaveFile(wxString(QV_TEST_OUTPUT_DIR) + "/" + fileName, wxBITMAP_TYPE_PNG);
     }
 
     // Runs pending events and one idle pass.

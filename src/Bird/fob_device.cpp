@@ -147,7 +147,9 @@ bool CFobDevice::Process(bool tick, bool running)
 void CFobDevice::LineFailed()
 {
     if (m_line.Failed(m_flock.line_vanished()) != CLineWatch::Change::Lost) return;
-    m_lostFrame = GetSampleCounter();
+    // The loss is known a few read time-outs late: name the first frame that holds
+    // the last values read.
+    m_lostFrame = m_line.GetFrozenFrom();
     g_messages.Post(Severity::Error,
                     CLineWatch::LostText("<FOB> ", GetDeviceName(), m_port, m_lostFrame));
 }
@@ -179,6 +181,7 @@ void CFobDevice::ReadSample()
     }
     ReportFirstRefusal();
     if (m_flock.get_routed_records() == routedBefore) return;
+    m_line.NoteFreshFrame(GetSampleCounter());  // the next frame carries these records
     if (m_line.Succeeded() == CLineWatch::Change::Back)
         g_messages.Post(Severity::Error, CLineWatch::BackText("<FOB> ", GetDeviceName(), m_port,
                                                               m_lostFrame, GetSampleCounter()));
@@ -208,12 +211,16 @@ void CFobDevice::Close()
         m_ready = false;
     }
     const uint64_t refused = m_flock.get_dropped_records();
-    if (refused > 0 || m_line.GetLostCount() > 0)
-        g_messages.Post(Severity::Error,
-                        wxString::Format(_("<FOB> %s: %llu streamed records refused, line lost "
-                                           "%lld times\n"),
+    if (refused > 0 || m_line.GetLostCount() > 0) {
+        wxString text = wxString::Format(_("<FOB> %s: %llu streamed records refused, line lost "
+                                           "%lld times"),
                                          GetDeviceName(), static_cast<unsigned long long>(refused),
-                                         static_cast<long long>(m_line.GetLostCount())));
+                                         static_cast<long long>(m_line.GetLostCount()));
+        if (m_line.IsLost())
+            text += wxString::Format(_(", silent from frame %lld on"),
+                                     static_cast<long long>(m_lostFrame));
+        g_messages.Post(Severity::Error, text + "\n");
+    }
 }
 
 void CFobDevice::Reset()

@@ -82,6 +82,6 @@ private:
     double m_rateParam = 0.0;             // the rate as GetParam hands it out
     // update already waits out a few read time-outs: its first failure loses the line.
     CLineWatch m_line{1};
-    int64_t m_lostFrame = -1;         // acquisition thread
+    int64_t m_lostFrame = -1;         // acquisition thread: the first frozen frame
     bool m_refusalReported = false;   // acquisition thread
 };

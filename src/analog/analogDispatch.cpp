@@ -193,11 +193,10 @@ void CAnalogDevice::DispatchFrame()
 void CAnalogDevice::CopyOscName(std::string& name)
 {
     std::lock_guard<std::mutex> lock(m_nameMutex);
-    if (m_oscSource != m_deviceName || m_oscName.empty()) {
+    if (m_oscSource != m_deviceName) {
         m_oscSource = m_deviceName.Clone();
-        // The locale's narrow encoding; a name it cannot express goes out empty.
-        const wxCharBuffer narrow = m_oscSource.mb_str();
-        m_oscName = narrow.data() != nullptr ? narrow.data() : "";
+        // UTF-8 whatever the locale: a name the locale cannot hold keeps its address.
+        m_oscName = OscText(m_oscSource);
     }
     name.assign(m_oscName);  // reuses the target's storage: no allocation per frame
 }
@@ -216,8 +215,7 @@ bool CAnalogDevice::SendOscEvent(const wxString& text, double timeSec)
     if (!network.IsOscServerStarted()) return false;
     std::string name;  // markers may come from a callback thread: a copy of its own
     CopyOscName(name);
-    const wxCharBuffer event = text.mb_str();
-    return network.OscServerSendEvent(name, event.data() != nullptr ? event.data() : "", timeSec);
+    return network.OscServerSendEvent(name, OscText(text), timeSec);
 }
 
 void CAnalogDevice::AddMarker(uint32_t code, uint32_t frame, const wxString& label, bool notify)

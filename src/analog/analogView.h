@@ -21,6 +21,7 @@
 
 class CAnalogDevice;
 struct TimeGraphLayout;
+struct ValueRange;
 struct ParametricLayout;
 struct ParametricScale;
 class MyButton;
@@ -116,6 +117,8 @@ public:
     MyButton* GetBatteryIcon(int i) const;
     // While set, every text the view draws is listed there too.
     void RecordTexts(std::vector<CViewText::Drawn>* recorder) { m_text.SetRecorder(recorder); }
+    // While set, every plot frame the view draws is listed there too.
+    void RecordFrames(std::vector<ViewFrame>* recorder) { m_frameRecorder = recorder; }
     const wxBitmap* GetScaleBitmap() const { return m_scaleBitmap.get(); }
     static int GetViewCount() { return s_viewCount.load(); }
 
@@ -141,11 +144,24 @@ private:
     void OnSize(wxSizeEvent& event);
     CViewDataConfig MakeDataConfig(CAnalogDevice& device);
     void ApplyBackground();
-    void DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, double firstTime);
+    void DrawEventMarkers(wxDC& dc, const TimeGraphLayout& layout, int bottom, double sx,
+                          double firstTime);
     void DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h);
-    int DrawStripScales(wxDC& dc, const std::vector<int>& list, int plotHeight, double range);
+    // The value labels left of a plot of that height, written to m_axisTexts;
+    // returns the left margin they need.
+    int WriteValueLabels(wxDC& dc, const ValueRange& range, int plotHeight, int lineHeight);
+    int DrawStripScales(wxDC& dc, const std::vector<int>& list, const TimeGraphLayout& layout,
+                        const wxString& rangeText);
+    // A plot frame drawn along the rectangle (x, y, width, height) with a pen of that width.
+    void NoteFrame(int x, int y, int width, int height, int pen)
+    {
+        if (m_frameRecorder)
+            m_frameRecorder->push_back(ViewFrame{wxRect(x, y, width, height), pen});
+    }
     void DrawTrail(wxGraphicsContext& gc, const ParametricLayout& p, const ParametricScale& scale,
                    std::uint64_t frames, const wxColour& colour);
+    void DrawBarValue(wxDC& dc, const wxString& text, int cx, int valueY, bool rising,
+                      int plotBottom);
     void DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeGraphLayout& layout, int w,
                     double zeroY, double k, double sx);
 
@@ -161,6 +177,7 @@ private:
     const wxFont m_recentFont{12, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_MEDIUM};
     const wxFont m_shareFont{16, wxFONTFAMILY_ROMAN, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL};
     const wxFont m_crossFont{11, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL};
+    const wxFont m_valueFont{7, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL};
     CDotPictures m_dots;       // GUI thread: the newest values' marks
     CTextPlacer m_placer;      // GUI thread: the boxes of the texts of the current paint
     std::uint64_t m_refusedSeen = 0;  // GUI thread: refused rows when last painted
@@ -170,6 +187,9 @@ private:
     std::vector<double> m_layerXy;
     std::vector<wxString> m_labels;      // the channels' labels of the current paint
     std::vector<wxString> m_valueTexts;  // and their values, where shown beside them
+    std::vector<size_t> m_tails;         // where each label's distinct part begins
+    std::vector<wxString> m_axisTexts;   // the value labels of the current paint
+    std::vector<ViewFrame>* m_frameRecorder = nullptr;
     std::vector<int> m_tagWanted;
     std::vector<int> m_tagTops;
     std::vector<bool> m_tagShown;

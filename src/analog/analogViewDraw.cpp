@@ -299,17 +299,21 @@ bool CViewText::MakePicture(wxGraphicsContext& gc, const wxString& text,
     return true;
 }
 
-wxString CViewText::Fit(wxDC& dc, const wxString& text, int maxWidth)
+wxString CViewText::Fit(wxDC& dc, const wxString& text, int maxWidth, size_t tail,
+                        bool wholeTail)
 {
     int width = 0, height = 0;
     Extent(dc, text, width, height);
     if (width <= maxWidth)
         return text;
+    if (tail != wxString::npos && tail >= text.length())
+        tail = wxString::npos;
     // A label "name (unit) ...": the unit goes first, then the name is
     // shortened; what follows the unit (a value) stays whole.
     const size_t open = text.rfind(" (");
     const size_t close = text.rfind(')');
-    if (open != wxString::npos && open > 0 && close != wxString::npos && close > open) {
+    if (!wholeTail && open != wxString::npos && open > 0 && close != wxString::npos &&
+        close > open) {
         const wxString head = text.Left(open);
         const wxString rest = text.Mid(close + 1);
         Extent(dc, head + rest, width, height);
@@ -317,30 +321,67 @@ wxString CViewText::Fit(wxDC& dc, const wxString& text, int maxWidth)
             return head + rest;
         int restWidth = 0;
         Extent(dc, rest, restWidth, height);
-        const wxString name = Fit(dc, head, maxWidth - restWidth);
+        const wxString name =
+            Fit(dc, head, maxWidth - restWidth, tail < open ? tail : wxString::npos);
         if (!name.empty())
             return name + rest;
     }
-    // Keeps the end of the text (a channel number, a unit) as well as its
-    // start: names that share a start stay apart. Longest that fits.
     const wxString ellipsis = wxString::FromUTF8("\xE2\x80\xA6");
-    const auto shortened = [&](size_t keep) {
-        return text.Left(keep - keep / 2) + ellipsis + text.Right(keep / 2);
+    // The most characters kept (0 .. count) for which the text made of them fits,
+    // by halving: widths grow with the characters kept. -1 when none fits.
+    const auto most = [&](size_t count, const auto& make) {
+        Extent(dc, make(0), width, height);
+        if (width > maxWidth)
+            return -1;
+        size_t low = 0, high = count + 1;  // low fits, high does not
+        while (high - low > 1) {
+            const size_t middle = (low + high) / 2;
+            Extent(dc, make(middle), width, height);
+            if (width <= maxWidth)
+                low = middle;
+            else
+                high = middle;
+        }
+        return static_cast<int>(low);
     };
-    // Widths grow with the characters kept: the most that fit, by halving.
-    size_t low = 0, high = text.length();  // low fits (0: the ellipsis alone), high does not
-    while (high - low > 1) {
-        const size_t middle = (low + high) / 2;
-        Extent(dc, shortened(middle), width, height);
-        if (width <= maxWidth)
-            low = middle;
-        else
-            high = middle;
+    if (tail != wxString::npos && tail > 0) {
+        const wxString end = text.Mid(tail);
+        const int kept =
+            most(tail - 1, [&](size_t keep) { return text.Left(keep) + ellipsis + end; });
+        // A part of the tail could stand for another label: none at all.
+        return kept >= 0 ? text.Left(static_cast<size_t>(kept)) + ellipsis + end : wxString();
     }
-    if (low > 0)
-        return shortened(low);
+    if (wholeTail) {
+        return wxString();
+    }
+    // Keeps the end of the text (a channel number, a unit) as well as its
+    // start. Longest that fits.
+    const int kept = most(text.length() - 1, [&](size_t keep) {
+        return text.Left(keep - keep / 2) + ellipsis + text.Right(keep / 2);
+    });
+    if (kept > 0)
+        return text.Left(static_cast<size_t>(kept - kept / 2)) + ellipsis +
+               text.Right(static_cast<size_t>(kept / 2));
     Extent(dc, ellipsis, width, height);
     return width <= maxWidth ? ellipsis : wxString();
+}
+
+int CViewText::ShortestWidth(wxDC& dc, const wxString& text, size_t tail)
+{
+    int width = 0, height = 0;
+    if (tail == wxString::npos || tail >= text.length()) {
+        Extent(dc, text, width, height);
+        return width;
+    }
+    wxString shortest = wxString::FromUTF8("\xE2\x80\xA6");
+    const size_t open = text.rfind(" (");
+    const size_t close = text.rfind(')');
+    if (open != wxString::npos && open > tail && close != wxString::npos && close > open)
+        shortest += text.Mid(tail, open - tail) + text.Mid(close + 1);
+    else
+        shortest += text.Mid(tail);
+    Extent(dc, shortest, width, height);
+    return width;
 }
 
 void CViewText::Draw(wxDC& dc, const wxString& text, int x, int y)

@@ -22,6 +22,13 @@ class wxGraphicsContext;
 
 // Small helpers shared by the 2D view's drawers. GUI thread.
 
+// A plot frame as drawn (for tests of the layout): its lines run along the
+// rectangle's edges, pen pixels wide.
+struct ViewFrame {
+    wxRect lines;
+    int pen = 1;
+};
+
 inline wxColour ToWxColour(const CColour& colour)
 {
     if (!colour.valid)
@@ -83,7 +90,17 @@ public:
     // The text, or its start and end around an ellipsis, at most maxWidth
     // wide in the DC's font (empty when not even the ellipsis fits). A
     // channel label loses its unit " (...)" before its name is shortened.
-    wxString Fit(wxDC& dc, const wxString& text, int maxWidth);
+    // From tail on the text is kept whole (what tells a label apart from its
+    // neighbours, DistinctTails) and only its start is shortened; when even
+    // the ellipsis and the tail do not fit, nothing is left. With wholeTail
+    // (a number and its unit) the unit is not dropped either.
+    wxString Fit(wxDC& dc, const wxString& text, int maxWidth, size_t tail = wxString::npos,
+                 bool wholeTail = false);
+
+    // Width of the shortest text Fit makes of a label that keeps its tail
+    // (the ellipsis, the tail without the unit, what follows the unit); the
+    // text's own width without a tail.
+    int ShortestWidth(wxDC& dc, const wxString& text, size_t tail);
 
     // A text as drawn: its visible box (inside the clipping) and its words.
     struct Drawn {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <numeric>
 
 wxString FormatViewValue(double value)
 {
@@ -13,7 +14,186 @@ wxString FormatViewValue(double value)
         text.RemoveLast();
     if (text.EndsWith(".") || text.EndsWith(","))
         text += "0";
+    // A value that rounds to zero reads "0.0", not "-0.0".
+    if (text.StartsWith("-") && text.find_first_of("123456789") == wxString::npos)
+        text.Remove(0, 1);
     return text;
+}
+
+namespace {
+
+// Exponent of the leading digit: floor(log10 |value|), for a finite non-zero value.
+int DecimalExponent(double value)
+{
+    // The small slack keeps an exact power of ten (0.001 computed as
+    // 0.00099999...) on its own exponent.
+    return static_cast<int>(std::floor(std::log10(std::fabs(value)) + 1e-12));
+}
+
+// "1.20e-06" -> "1.2e-06", "4.e+05" -> "4e+05".
+wxString TrimMantissa(const wxString& text)
+{
+    const size_t e = text.find_first_of("eE");
+    if (e == wxString::npos)
+        return text;
+    wxString mantissa = text.Left(e);
+    if (mantissa.find_first_of(".,") == wxString::npos)
+        return text;
+    while (mantissa.EndsWith("0"))
+        mantissa.RemoveLast();
+    if (mantissa.EndsWith(".") || mantissa.EndsWith(","))
+        mantissa.RemoveLast();
+    return mantissa + text.Mid(e);
+}
+
+bool IsDigit(wxUniChar c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+AxisFormat ChooseAxisFormat(double step, double magnitude)
+{
+    AxisFormat format;
+    if (!(step > 0.0) || !std::isfinite(step))
+        step = 1.0;
+    int p = std::min(std::max(DecimalExponent(step), -300), 300);
+    // A step of several digits (1.25, 2.5) takes one digit more: every line
+    // then reads as its own value, not only within half a step.
+    const double units = step / std::pow(10.0, p);
+    if (std::fabs(units - std::round(units)) > 1e-6 * units)
+        --p;
+    format.resolution = std::pow(10.0, p);
+    format.decimals = std::max(1, -p);
+    const double m = std::isfinite(magnitude) ? std::fabs(magnitude) : 0.0;
+    const int lead = m >= format.resolution ? DecimalExponent(m) : p;
+    const int fixedLength = std::max(lead, 0) + 1 + 1 + format.decimals;
+    const int mantissaDecimals = std::max(0, lead - p);
+    const int compactLength = 1 + (mantissaDecimals > 0 ? 1 + mantissaDecimals : 0) + 4;
+    format.compact = fixedLength > 8 && compactLength < fixedLength;
+    if (!format.compact)
+        format.resolution = std::pow(10.0, -format.decimals);
+    return format;
+}
+
+wxString FormatAxisValue(double value, const AxisFormat& format)
+{
+    if (!std::isfinite(value))
+        return wxString::Format("%g", value);
+    // The value on the grid of the last digit: a line a hair off its place
+    // (sums of steps) reads as its place, and one within half a unit of 0 as 0.
+    const double steps = std::round(value / format.resolution);
+    if (steps == 0.0 || !std::isfinite(steps))
+        return format.compact ? wxString("0") : wxString::Format("%.*f", format.decimals, 0.0);
+    const double rounded = steps * format.resolution;
+    if (!format.compact)
+        return wxString::Format("%.*f", format.decimals, rounded);
+    const int digits = std::max(0, DecimalExponent(rounded) -
+                                       DecimalExponent(format.resolution));
+    return TrimMantissa(wxString::Format("%.*e", std::min(digits, 16), rounded));
+}
+
+wxString FormatNumber(double value, int decimals, int significant)
+{
+    decimals = std::min(std::max(decimals, 0), 15);
+    significant = std::min(std::max(significant, 1), 16);
+    if (!std::isfinite(value))
+        return wxString::Format("%g", value);
+    if (value == 0.0)
+        return wxString::Format("%.*f", decimals, 0.0);  // +0 and -0 alike
+    const int lead = DecimalExponent(value);
+    const int needed = std::max(decimals, significant - 1 - lead);
+    // Fixed while it takes few decimals and few integer digits.
+    if (needed <= std::max(5, decimals) && lead < 10)
+        return wxString::Format("%.*f", needed, value);
+    return wxString::Format("%.*e", significant - 1, value);
+}
+
+wxString NumberAsText(const wxString& format, size_t* start)
+{
+    static const wxString conversions = "diouxXeEfFgGaAcspn";
+    wxString out;
+    size_t printed = 0;  // characters the output prints up to here
+    bool exact = true;   // nothing before varies in length
+    bool replaced = false;
+    if (start)
+        *start = wxString::npos;
+    for (size_t i = 0; i < format.length();) {
+        if (format[i] != '%') {
+            out += format[i++];
+            ++printed;
+            continue;
+        }
+        if (i + 1 < format.length() && format[i + 1] == '%') {
+            out += "%%";
+            ++printed;
+            i += 2;
+            continue;
+        }
+        size_t end = i + 1;
+        while (end < format.length() && conversions.find(format[end]) == wxString::npos)
+            ++end;
+        const wxString directive = format.Mid(i, end + 1 - i);
+        bool isFixed = !replaced && end < format.length() && format[end] == 'f';
+        for (size_t k = 1; isFixed && k + 1 < directive.length(); ++k)
+            isFixed = directive[k] == '.' || IsDigit(directive[k]);
+        if (isFixed) {
+            out += "%s";
+            replaced = true;
+            if (start && exact)
+                *start = printed;
+        } else {
+            out += directive;
+            exact = false;
+        }
+        i = end + 1;
+    }
+    return out;
+}
+
+void DistinctTails(const std::vector<wxString>& labels, std::vector<size_t>& starts)
+{
+    const size_t n = labels.size();
+    starts.assign(n, wxString::npos);
+    if (n < 2)
+        return;
+    // The most alike other label is a neighbour in sorted order.
+    std::vector<size_t> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return labels[a] < labels[b]; });
+    const auto shared = [&](size_t a, size_t b) {
+        const wxString& x = labels[a];
+        const wxString& y = labels[b];
+        size_t k = 0;
+        while (k < x.length() && k < y.length() && x[k] == y[k])
+            ++k;
+        return k;
+    };
+    for (size_t k = 0; k < n; ++k) {
+        const size_t i = order[k];
+        size_t common = 0;
+        if (k > 0)
+            common = std::max(common, shared(i, order[k - 1]));
+        if (k + 1 < n)
+            common = std::max(common, shared(i, order[k + 1]));
+        const wxString& label = labels[i];
+        if (common == 0 || label.empty())
+            continue;
+        // The word holding the first difference (the last word when the
+        // label is the start of another one); in a label of one word, the
+        // run of digits (or of other characters) holding it.
+        const size_t at = std::min(common, label.length() - 1);
+        size_t begin = std::min(common, label.length());
+        while (begin > 0 && label[begin - 1] != ' ')
+            --begin;
+        if (begin == 0) {
+            const bool digit = IsDigit(label[at]);
+            begin = at;
+            while (begin > 0 && IsDigit(label[begin - 1]) == digit)
+                --begin;
+        }
+        if (begin > 0)
+            starts[i] = begin;
+    }
 }
 
 std::uint32_t ValueToColourRgb(double value)

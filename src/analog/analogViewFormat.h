@@ -3,13 +3,55 @@
 #include <wx/arrstr.h>
 #include <wx/string.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Texts and colour arithmetic shared by the 2D view's drawers. Display-free so
 // that they are tested without a window. Any thread (no state).
 
 // "%f" with trailing zeros removed, one digit kept after the separator.
 wxString FormatViewValue(double value);
+
+// Numbers on screen: one formatter for the axis labels, the values shown beside
+// curves, bars and legends, and the statistics. A shown number keeps its
+// significant digits at any scale and is never "-0".
+
+// How the labels of one axis are written: lines step apart, none further from 0
+// than magnitude. Fixed ("0.8", "120.0", at least one decimal) while that is at
+// most 8 characters; past that the shorter mantissa-and-exponent form ("4e-07",
+// "1.6e+06"). Either form has the digits of the step (one more for a step such
+// as 1.25), so that each label reads back as its line's value (within half a
+// step at worst) and neighbours differ.
+struct AxisFormat {
+    double resolution = 0.1;  // the unit of the last digit written
+    int decimals = 1;         // fixed form: digits after the point
+    bool compact = false;     // each label as mantissa and exponent
+};
+AxisFormat ChooseAxisFormat(double step, double magnitude);
+wxString FormatAxisValue(double value, const AxisFormat& format);
+
+// A measured value, at least decimals digits after the point and at least
+// significant digits in all; values too small or too large for that in a few
+// characters in the mantissa-and-exponent form ("-1.000e-06"). A non-zero value
+// never reads as zero.
+wxString FormatNumber(double value, int decimals, int significant);
+// The values of a place that would print "%.<decimals>f": decimals + 1 significant digits.
+inline wxString FormatShownValue(double value, int decimals)
+{
+    return FormatNumber(value, decimals, decimals + 1);
+}
+// A message format (translated) with its first "%.<n>f" turned into "%s", for a
+// number written by FormatNumber; start receives where that number begins in
+// the message when nothing before it is replaced (npos when the format has none).
+wxString NumberAsText(const wxString& format, size_t* start = nullptr);
+
+// For each of a set of labels shown together, where its distinct part begins:
+// the word (in a one-word label, the run of digits or letters) in which it
+// first differs from the most alike other label. A label shortened around an
+// ellipsis keeps that part ("Channel #10" -> "C...#10"), so shortened labels
+// stay apart. npos where that part is the label's start (nothing to drop).
+void DistinctTails(const std::vector<wxString>& labels, std::vector<size_t>& starts);
 
 // Colour map for shares: 0 red, 0.25 yellow, 0.5 green, 0.75 cyan, 1 blue,
 // 1.25 magenta, 1.5 and more black. Packed 0x00BBGGRR. Input clamped to [0, 2].

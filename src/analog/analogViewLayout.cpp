@@ -42,15 +42,16 @@ ValueRange ChooseValueRange(double deviceMin, double deviceMax, double observedM
 int SafeDivisions(int divisions) { return divisions > 0 ? divisions : 1; }
 
 TimeGraphLayout ComputeTimeGraphLayout(int w, int h, bool strip, int gradX, double drawTime,
-                                       int rightMargin)
+                                       int rightMargin, int leftMargin)
 {
     TimeGraphLayout layout;
+    layout.left = std::max(leftMargin, 50);
     const int fixed = strip ? 50 : 100;
     layout.right = w - std::max(rightMargin, fixed);
     layout.bottom = h - 30;
     layout.height = h - 130;
     const int divisions = SafeDivisions(gradX);
-    layout.dx = static_cast<double>(layout.right - 50) / divisions;
+    layout.dx = static_cast<double>(layout.right - layout.left) / divisions;
     layout.dt = drawTime / divisions;
     layout.drawable = layout.right > layout.left && layout.height > 0;
     return layout;
@@ -68,18 +69,19 @@ StripLane ComputeStripLane(int lane, int laneCount, int plotHeight)
 
 int BarLayout::Centre(int index) const
 {
-    return static_cast<int>(RoundHalfUp((index + 1) * spacing + 50));
+    return static_cast<int>(RoundHalfUp((index + 1) * spacing + left));
 }
 
-BarLayout ComputeBarLayout(int w, int h, int channelCount)
+BarLayout ComputeBarLayout(int w, int h, int channelCount, int leftMargin)
 {
     BarLayout layout;
+    layout.left = std::max(leftMargin, 50);
     layout.height = h - 130;
     const int n = std::max(channelCount, 1);
-    layout.spacing = static_cast<double>(w - 100) / (n + 1);
+    layout.spacing = static_cast<double>(w - 50 - layout.left) / (n + 1);
     const int width = static_cast<int>(layout.spacing / 5);
     layout.barWidth = std::min(std::max(width, 20), 200);
-    layout.drawable = w > 100 && layout.height > 0 && channelCount > 0;
+    layout.drawable = w - 50 > layout.left && layout.height > 0 && channelCount > 0;
     return layout;
 }
 
@@ -281,19 +283,48 @@ SpectrumCell ComputeSpectrumCell(int x0, int y0, int cw, int ch, const SpectrumC
     SpectrumCell cell;
     cell.margin = cw / 20 + 10;
     const int th = text.lineHeight;
-    int top = cell.margin;
-    int bottom = cell.margin;
-    int left = cell.margin;
-    int right = cell.margin;
-    if (th > 0) {
-        // Name, statistics and peak label above the plot; the peak label sits
-        // 5 pixels over it, the frequency labels 5 pixels under it.
-        top = std::max(top, (th + 2) + text.statLines * (th + 1) + th + 5);
-        bottom = std::max(bottom, 5 + th + 2);
-        left = std::max(left, text.levelWidth > 0 ? text.levelWidth + 8 : 0);
+    cell.statLines = th > 0 ? std::max(text.statLines, 0) : 0;
+    cell.peakLabel = th > 0;
+    cell.frequencyLabels = text.firstHalf > 0 || text.lastHalf > 0;
+    cell.levelLabels = th > 0 && text.levelWidth > 0;
+    const int minHeight = std::max(2 * th, ch / 3);
+    const int minWidth = cw / 3;
+    int top = 0, bottom = 0, left = 0, right = 0;
+    const auto lay = [&] {
+        top = bottom = left = right = cell.margin;
+        if (th > 0) {
+            // The name line, the statistics, and the peak label 5 pixels over
+            // the plot; the frequency labels 5 pixels under it.
+            top = std::max(top, (th + 2) + cell.statLines * (th + 1) +
+                                    (cell.peakLabel ? th + 5 : 2));
+            if (cell.frequencyLabels)
+                bottom = std::max(bottom, 5 + th + 2);
+            if (cell.levelLabels)
+                left = std::max(left, text.levelWidth + 8);
+        }
+        if (cell.frequencyLabels) {
+            left = std::max(left, text.firstHalf + 2);
+            right = std::max(right, text.lastHalf + 2);
+        }
+    };
+    for (lay(); ch - top - bottom < minHeight; lay()) {
+        if (cell.statLines > 0)
+            --cell.statLines;
+        else if (cell.peakLabel)
+            cell.peakLabel = false;
+        else if (cell.frequencyLabels)
+            cell.frequencyLabels = false;
+        else
+            break;
     }
-    left = std::max(left, text.firstHalf + 2);
-    right = std::max(right, text.lastHalf + 2);
+    for (; cw - left - right < minWidth; lay()) {
+        if (cell.levelLabels)
+            cell.levelLabels = false;
+        else if (cell.frequencyLabels)
+            cell.frequencyLabels = false;
+        else
+            break;
+    }
     cell.left = x0 + left;
     cell.top = y0 + top;
     cell.width = cw - left - right;

@@ -7,6 +7,11 @@
 // is tested against known sizes without drawing. Any thread (no state).
 // Coordinates: client pixels, origin top left, y downwards.
 
+// Value labels left of a plot start at this x and end at least this many
+// pixels left of the plot (its frame's 3-pixel line runs 3 pixels left of it).
+constexpr int kValueLabelLeft = 2;
+constexpr int kValueLabelGap = 7;
+
 // floor(v + 0.5): the drawers' rounding.
 int RoundHalfUp(double value);
 
@@ -36,9 +41,10 @@ struct TimeGraphLayout {
     bool drawable = false;  // plot width and height above 0
 };
 // rightMargin: pixels right of the plot for the legend and the newest values;
-// 0 or less takes the fixed margin (100 normal, 50 strip).
+// 0 or less takes the fixed margin (100 normal, 50 strip). leftMargin: pixels
+// left of the plot for the value labels, at least 50.
 TimeGraphLayout ComputeTimeGraphLayout(int w, int h, bool strip, int gradX, double drawTime,
-                                       int rightMargin = 0);
+                                       int rightMargin = 0, int leftMargin = 0);
 
 // One lane of strip mode.
 struct StripLane {
@@ -50,13 +56,15 @@ StripLane ComputeStripLane(int lane, int laneCount, int plotHeight);
 
 // Bar mode: spacing, bar width and bar centres.
 struct BarLayout {
+    int left = 50;  // plot's left edge; the right one is 50 pixels from the view's
     double spacing = 0.0;
     int barWidth = 20;
     int height = 0;  // plot height H
     bool drawable = false;
     int Centre(int index) const;
 };
-BarLayout ComputeBarLayout(int w, int h, int channelCount);
+// leftMargin: pixels left of the plot for the value labels, at least 50.
+BarLayout ComputeBarLayout(int w, int h, int channelCount, int leftMargin = 0);
 
 // Pie mode: sector angles in degrees counter-clockwise from the positive x axis.
 struct PieSector {
@@ -168,7 +176,7 @@ struct SpectrumCellText {
     int statLines = 0;      // lines of statistics above the peak label
 };
 
-// Plot rectangle inside a spectrum cell.
+// Plot rectangle inside a spectrum cell, and the texts around it that have room.
 struct SpectrumCell {
     int margin = 0;
     int left = 0;
@@ -177,9 +185,17 @@ struct SpectrumCell {
     int height = 0;
     int bottom = 0;
     bool drawable = false;
+    int statLines = 0;             // statistics lines kept (the first ones)
+    bool peakLabel = false;        // the peak's frequency over the plot
+    bool frequencyLabels = false;  // the labels under the frequency ticks
+    bool levelLabels = false;      // the level scale left of the plot
 };
 // Below the cell's top: the name line, the statistics lines, the peak label;
 // below the plot the frequency labels; the level scale on the left. Each
 // margin is at least the one of an empty cell (a twentieth of its width and 10).
+// The plot comes first: where it would be lower than a third of the cell (and
+// two lines) the statistics lines go, then the peak label, then the frequency
+// labels; where it would be narrower than a third of the cell the level scale
+// goes, then the frequency labels.
 SpectrumCell ComputeSpectrumCell(int x0, int y0, int cw, int ch,
                                  const SpectrumCellText& text = SpectrumCellText());

@@ -27,6 +27,17 @@ wxString ChannelText(CAnalogDevice& device, int channel)
     return label;
 }
 
+// The forms of the bars' values, the first that fits their columns taken:
+// the digits of the other values, then fewer, then in small type.
+struct BarValueForm {
+    int decimals;
+    int significant;
+    bool small;
+};
+constexpr BarValueForm kBarValueForms[] = {
+    {3, 4, false}, {2, 3, false}, {2, 3, true}, {1, 2, true}};
+constexpr int kBarValueFormCount = 4;
+
 // Newest value of channel position c of the snapshot, when there is one
 // and it is a number.
 bool NewestValue(const CViewSnapshot& snapshot, int c, double& value)
@@ -45,19 +56,30 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     const int w = size.GetWidth();
     const int h = size.GetHeight();
     const int n = static_cast<int>(list.size());
-    const BarLayout layout = ComputeBarLayout(w, h, n);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_data.TakeSnapshot(m_snapshot, m_component, n, true);
+    const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
+                                              m_snapshot.minValue, m_snapshot.maxValue);
+    wxCoord tw = 0, th = 0;
+    m_text.Extent(dc, "0", tw, th);
+    const int lineHeight = th;
+    // The value labels are written first: the left margin is as wide as they need.
+    const int leftNeed = WriteValueLabels(dc, range, h - 130, lineHeight);
+    const BarLayout layout = ComputeBarLayout(w, h, n, leftNeed);
     if (!layout.drawable)
         return;  // smaller than the margins
+    const int left = layout.left;
     const int plotHeight = layout.height;
+    const int plotBottom = 100 + plotHeight;
     const wxColour gridColour = ToWxColour(grid_color);
     m_text.SetColour(gridColour);
     dc.SetPen(wxPen(ToWxColour(frame_color), 3));
-    dc.DrawLine(47, 97, 47, h - 27);
-    dc.DrawLine(47, h - 27, w - 47, h - 27);
+    dc.DrawLine(left - 3, 97, left - 3, h - 27);
+    dc.DrawLine(left - 3, h - 27, w - 47, h - 27);
     dc.DrawLine(w - 47, h - 27, w - 47, 97);
-    dc.DrawLine(47, 97, w - 47, 97);
+    dc.DrawLine(left - 3, 97, w - 47, 97);
+    NoteFrame(left - 3, 97, w - 44 - left, h - 27 - 97, 3);
     m_placer.Reset(w, h);
-    wxCoord tw = 0, th = 0;
     const wxString title = m_text.Fit(dc, GetTitle(), w - 4);
     if (!title.empty()) {
         m_text.Extent(dc, title, tw, th);
@@ -66,32 +88,21 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
         m_text.Draw(dc, title, box.x, box.y);
     }
     dc.SetPen(wxPen(gridColour, 1));
-
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_data.TakeSnapshot(m_snapshot, m_component, n, true);
-    const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
-                                              m_snapshot.minValue, m_snapshot.maxValue);
-    m_text.Extent(dc, "0", tw, th);
-    const int lineHeight = th;
-    if (grad_y > 1) {
-        // Value labels thinned to those that fit one above the other.
-        const int step = LabelStep(static_cast<double>(plotHeight) / grad_y, lineHeight, 2);
-        for (int j = 1; j < grad_y; ++j) {
-            const int y = RoundHalfUp(static_cast<double>(j) * plotHeight / grad_y) + 100;
-            dc.DrawLine(49, y, w - 49, y);
-            if (j % step != 0)
-                continue;
-            const wxString text = FormatValue(range.top - j * range.range / grad_y);
-            m_text.Extent(dc, text, tw, th);
-            const TextBox box{2, y - th / 2, tw, th};
-            if (m_placer.Place(box))
-                m_text.Draw(dc, text, box.x, box.y);
-        }
+    for (int j = 1; j < grad_y; ++j) {
+        const int y = RoundHalfUp(static_cast<double>(j) * plotHeight / grad_y) + 100;
+        dc.DrawLine(left - 1, y, w - 49, y);
+        const wxString& text = m_axisTexts[static_cast<size_t>(j - 1)];
+        if (text.empty())
+            continue;
+        m_text.Extent(dc, text, tw, th);
+        const TextBox box{kValueLabelLeft, y - th / 2, tw, th};
+        if (m_placer.Place(box))
+            m_text.Draw(dc, text, box.x, box.y);
     }
     const double k = plotHeight / range.range;
     const int zeroY = RoundHalfUp(range.top * k) + 100;
     dc.SetPen(wxPen(ToWxColour(zero_color), m_lineWidth));
-    dc.DrawLine(47, zeroY, w - 47, zeroY);
+    dc.DrawLine(left - 3, zeroY, w - 47, zeroY);
     // Names wider than the bars' spacing alternate between two lines (every
     // other one a line further from the zero line), shortened to twice the
     // spacing when even that is too narrow.
@@ -102,15 +113,39 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
         m_text.Extent(dc, m_labels.back(), tw, th);
         widestName = std::max(widestName, tw);
     }
+    DistinctTails(m_labels, m_tails);
     const int spacing = static_cast<int>(layout.spacing);
     const bool alternate = widestName + 6 > spacing;
     const int nameLimit = alternate ? 2 * spacing - 6 : spacing;
+    // A text inside the plot is drawn whole or not at all.
+    const auto inPlot = [&](const TextBox& box) {
+        return box.y >= 100 && box.Bottom() <= plotBottom;
+    };
+    // The values inside their bars' columns, all in one form: the first in
+    // which the widest fits (fewer digits, then the small type), else none.
+    const wxFont viewFont = m_text.GetFont();
+    int valueForm = -1;
+    for (int f = 0; f < kBarValueFormCount && valueForm < 0; ++f) {
+        m_text.SetFont(kBarValueForms[f].small ? m_valueFont : viewFont);
+        bool fits = true;
+        for (int i = 0; i < n && fits; ++i) {
+            double v = 0.0;
+            if (!NewestValue(m_snapshot, i, v))
+                continue;
+            m_text.Extent(dc, FormatNumber(v, kBarValueForms[f].decimals,
+                                           kBarValueForms[f].significant), tw, th);
+            fits = tw <= spacing - 2;
+        }
+        if (fits)
+            valueForm = f;
+    }
+    m_text.SetFont(viewFont);
     {
-        wxDCClipper clip(dc, 50, 100, w - 100, plotHeight);
+        wxDCClipper clip(dc, left, 100, w - 50 - left, plotHeight);
         const int barWidth = layout.barWidth;
-        // Bars and names first, then the values: a name is never left out
-        // for a value.
-        for (int pass = 0; pass < 2; ++pass) {
+        // Bars first, then the names over them, then the values: a name is
+        // never left out for a value.
+        for (int pass = 0; pass < 3; ++pass) {
             for (int i = 0; i < n; ++i) {
                 double v = 0.0;
                 if (!NewestValue(m_snapshot, i, v))
@@ -119,49 +154,74 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
                 const int valueY = zeroY - RoundHalfUp(v * k);
                 const bool rising = valueY < zeroY;
                 const int away = rising ? -1 : 1;  // from the zero line to the bar's end
-                if (pass == 1) {
-                    // The value at the bar's end, moved a line further out
-                    // where it would cover another text.
-                    const wxString valueText = FormatValue(v);
-                    wxCoord vw = 0, vh = 0;
-                    m_text.Extent(dc, valueText, vw, vh);
-                    const int valueTop = rising ? valueY - (vh / 2 + vh) : valueY + vh / 2;
-                    for (int shift = 0; shift < 3; ++shift) {
-                        const TextBox box{cx - vw / 2, valueTop + away * shift * (vh + 1), vw, vh};
-                        if (m_placer.Place(box)) {
-                            m_text.Draw(dc, valueText, box.x, box.y);
-                            break;
-                        }
-                    }
+                if (pass == 2) {
+                    if (valueForm < 0)
+                        continue;
+                    const BarValueForm& form = kBarValueForms[valueForm];
+                    m_text.SetFont(form.small ? m_valueFont : viewFont);
+                    DrawBarValue(dc, FormatNumber(v, form.decimals, form.significant), cx, valueY,
+                                 rising, plotBottom);
+                    m_text.SetFont(viewFont);
                     continue;
                 }
-                const int channel = list[static_cast<size_t>(i)];
-                const wxColour colour = ToWxColour(device->GetChannelColour(channel));
-                const wxColour dark = colour.ChangeLightness(50);
-                const int height = std::abs(valueY - zeroY);
-                const int left = cx - barWidth / 2;
-                if (rising)
-                    dc.GradientFillLinear(wxRect(left, valueY, barWidth, height), dark, colour,
-                                          wxNORTH);
-                else if (height > 0)
-                    dc.GradientFillLinear(wxRect(left, zeroY, barWidth, height), dark, colour,
-                                          wxSOUTH);
+                if (pass == 0) {
+                    const int channel = list[static_cast<size_t>(i)];
+                    const wxColour colour = ToWxColour(device->GetChannelColour(channel));
+                    const wxColour dark = colour.ChangeLightness(50);
+                    const int height = std::abs(valueY - zeroY);
+                    const int barLeft = cx - barWidth / 2;
+                    if (rising)
+                        dc.GradientFillLinear(wxRect(barLeft, valueY, barWidth, height), dark,
+                                              colour, wxNORTH);
+                    else if (height > 0)
+                        dc.GradientFillLinear(wxRect(barLeft, zeroY, barWidth, height), dark,
+                                              colour, wxSOUTH);
+                    continue;
+                }
                 // The name across the zero line from the bar.
-                const wxString nameText =
-                    m_text.Fit(dc, m_labels[static_cast<size_t>(i)], nameLimit);
+                const wxString nameText = m_text.Fit(dc, m_labels[static_cast<size_t>(i)],
+                                                     nameLimit, m_tails[static_cast<size_t>(i)]);
                 wxCoord nw = 0, nh = 0;
                 m_text.Extent(dc, nameText, nw, nh);
                 int nameTop = rising ? zeroY + nh / 2 : zeroY - (nh / 2 + nh);
                 if (alternate && i % 2 == 1)
                     nameTop -= away * (nh + 1);
                 const TextBox name{cx - nw / 2, nameTop, nw, nh};
-                if (!nameText.empty() && m_placer.Place(name))
+                if (!nameText.empty() && inPlot(name) && m_placer.Place(name))
                     m_text.Draw(dc, nameText, name.x, name.y);
             }
         }
     }
     th = lineHeight;
     DrawRecentMarkers(dc, w / 2, 100 - 4 * th, true);
+}
+
+void CAnalogView::DrawBarValue(wxDC& dc, const wxString& text, int cx, int valueY, bool rising,
+                               int plotBottom)
+{
+    int vw = 0, vh = 0;
+    m_text.Extent(dc, text, vw, vh);
+    // Moved a line further out where it would cover another text, and kept
+    // whole inside the plot.
+    const int away = rising ? -1 : 1;
+    const int wanted = rising ? valueY - (vh / 2 + vh) : valueY + vh / 2;
+    for (int shift = 0; shift < 3; ++shift) {
+        const int top =
+            std::min(std::max(wanted + away * shift * (vh + 1), 101), plotBottom - 1 - vh);
+        const TextBox box{cx - vw / 2, top, vw, vh};
+        if (!m_placer.Place(box))
+            continue;
+        // On the background colour: a grid line through the digits would
+        // hide a minus sign.
+        wxGraphicsContext* gc = dc.GetGraphicsContext();
+        if (gc) {
+            gc->SetPen(*wxTRANSPARENT_PEN);
+            gc->SetBrush(wxBrush(ToWxColour(bk_color)));
+            gc->DrawRectangle(box.x - 1, box.y, box.w + 2, box.h);
+        }
+        m_text.Draw(dc, text, box.x, box.y);
+        return;
+    }
 }
 
 void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
@@ -206,17 +266,24 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
         for (const PieSector& sector : sectors) {
             m_labels.push_back(ChannelText(*device, list[static_cast<size_t>(sector.position)]));
             m_valueTexts.push_back(
-                wxString::Format("  : %.3f ", values[static_cast<size_t>(sector.position)]));
+                "  : " + FormatShownValue(values[static_cast<size_t>(sector.position)], 3) + " ");
             int nameWidth = 0;
             m_text.Extent(dc, m_labels.back(), nameWidth, th);
             m_text.Extent(dc, m_valueTexts.back(), tw, th);
             legendWidth = std::max(legendWidth, nameWidth + tw);
             valueWidth = std::max(valueWidth, tw);
         }
+        DistinctTails(m_labels, m_tails);
+        int shortest = 0;  // the widest of the names shortened as far as they go
+        for (size_t s = 0; s < m_labels.size(); ++s)
+            shortest = std::max(shortest, m_text.ShortestWidth(dc, m_labels[s], m_tails[s]));
         m_text.Extent(dc, "0", tw, th);
         const int lineHeight = th;
         const LegendLayout legend = ComputeLegendLayout(n, lineHeight, 122, h - 4);
-        legendWidth = std::min(legendWidth, std::max(30, (w * 2 / 5 - 10) / legend.columns - 8));
+        // Up to half the view where the names would not be told apart in two fifths.
+        const auto limit = [&](int part) { return std::max(30, (part - 10) / legend.columns - 8); };
+        legendWidth = std::min(legendWidth, std::max(limit(w * 2 / 5),
+                                                     std::min(shortest + valueWidth, limit(w / 2))));
         const int legendRight =
             sectors.empty() ? 0 : 10 + legend.columns * (legendWidth + 8);
         const PieBox box = ComputePieBox(w, h, legendRight);
@@ -238,7 +305,7 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             if (box.drawable)
                 dc.DrawLine(box.cx, box.cy, RoundHalfUp(box.cx + radius * std::cos(a)),
                             RoundHalfUp(box.cy - radius * std::sin(a)));
-            const wxString name = m_text.Fit(dc, m_labels[s], legendWidth - valueWidth);
+            const wxString name = m_text.Fit(dc, m_labels[s], legendWidth - valueWidth, m_tails[s]);
             int nameWidth = 0;
             m_text.Extent(dc, name, nameWidth, th);
             const wxString& value = m_valueTexts[s];
@@ -312,6 +379,7 @@ void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
     const wxPen framePen(ToWxColour(frame_color), 2);
     dc.SetPen(framePen);
     dc.DrawRectangle(50, 100, pw, ph);
+    NoteFrame(50, 100, pw, ph, 2);
     dc.DrawLine(layout.cx, 100, layout.cx, h - 100);
     dc.DrawLine(50, layout.cy, w - 150, layout.cy);
     CreateColourScale();
@@ -319,6 +387,7 @@ void CAnalogView::DrawBoardQuadrants(wxDC& dc, const std::vector<int>& list)
         gc->DrawBitmap(*m_scaleBitmap, w - 100, 101, 50, ph);
     dc.SetBrush(*wxTRANSPARENT_BRUSH);
     dc.DrawRectangle(w - 100, 100, 50, ph);
+    NoteFrame(w - 100, 100, 50, ph, 2);
     const int step = ph / 10;
     for (int p = 100; p >= 0; p -= 10) {
         const int y = 101 + ((100 - p) / 10) * step;

@@ -125,34 +125,56 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     // The right margin holds the newest values and, in normal mode, the
     // legend beside them: both measured, so that neither is cut off nor drawn
     // over the other. The values' column is as wide as the widest value of the
-    // range, so the plot does not change width with the digits.
+    // range or a value in the exponent form, so the plot does not change width
+    // with the digits.
     wxCoord tw = 0, th = 0;
     const double widest = std::max(std::fabs(range.top), std::fabs(range.top - range.range));
     int tagWidth = 0;
-    m_text.Extent(dc, wxString::Format("%.3f", -widest), tagWidth, th);
+    m_text.Extent(dc, FormatShownValue(-widest, 3), tagWidth, th);
+    m_text.Extent(dc, "-0.000e-00", tw, th);
+    tagWidth = std::max(tagWidth, tw);
     const int lineHeight = th;
     m_labels.clear();
     for (int c = 0; c < n; ++c)
         m_labels.push_back(ChannelLabel(*device, list[static_cast<size_t>(c)]));
+    DistinctTails(m_labels, m_tails);
     const bool legendAtRight = !strip || n == 1;
     LegendLayout legend;
     int legendWidth = 0;
     int margin = 6 + tagWidth + 6;
     if (legendAtRight) {
         legend = ComputeLegendLayout(n, lineHeight, 108, h - 4);
-        for (const wxString& label : m_labels) {
-            m_text.Extent(dc, label, tw, th);
+        int shortest = 0;  // the widest of the names shortened as far as they go
+        for (size_t c = 0; c < m_labels.size(); ++c) {
+            m_text.Extent(dc, m_labels[c], tw, th);
             legendWidth = std::max(legendWidth, tw);
+            shortest = std::max(shortest, m_text.ShortestWidth(dc, m_labels[c], m_tails[c]));
         }
-        // The legend takes at most two fifths of the view: longer names are shortened.
-        const int limit = std::max(30, (w * 2 / 5 - margin - 8) / legend.columns - 8);
-        legendWidth = std::min(legendWidth, limit);
+        // The legend takes at most two fifths of the view: longer names are
+        // shortened. Up to half the view where the names would not be told
+        // apart in two fifths.
+        const auto limit = [&](int part) {
+            return std::max(30, (part - margin - 8) / legend.columns - 8);
+        };
+        legendWidth = std::min(legendWidth,
+                               std::max(limit(w * 2 / 5), std::min(shortest, limit(w / 2))));
         margin += 8 + legend.columns * (legendWidth + 8);
     }
+    // The value labels (normal mode) or the lanes' range label (strip mode)
+    // are written first: the left margin is as wide as they need.
+    int leftNeed = strip ? 0 : WriteValueLabels(dc, range, h - 130, lineHeight);
+    wxString rangeText;
+    if (strip && n > 1) {
+        // The span of a lane, to two digits.
+        rangeText = FormatAxisValue(range.range, ChooseAxisFormat(range.range / 10, range.range));
+        m_text.Extent(dc, rangeText, tw, th);
+        leftNeed = kValueLabelLeft + tw + 10;
+    }
     const TimeGraphLayout layout =
-        ComputeTimeGraphLayout(w, h, strip, grad_x, draw_time, margin);
+        ComputeTimeGraphLayout(w, h, strip, grad_x, draw_time, margin, leftNeed);
     if (!layout.drawable)
         return;  // smaller than the margins
+    const int left = layout.left;
     const int right = layout.right;
     const int bottom = layout.bottom;
     const int plotHeight = layout.height;
@@ -163,7 +185,8 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
         // A legend down the right margin, beside the newest values.
         const int legendLeft = right + 6 + tagWidth + 8;
         for (int c = 0; c < n; ++c) {
-            const wxString label = m_text.Fit(dc, m_labels[static_cast<size_t>(c)], legendWidth);
+            const wxString label = m_text.Fit(dc, m_labels[static_cast<size_t>(c)], legendWidth,
+                                              m_tails[static_cast<size_t>(c)]);
             m_text.Extent(dc, label, tw, th);
             const int column = c / legend.rows;
             const TextBox box{legendLeft + column * (legendWidth + 8),
@@ -178,46 +201,72 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     if (!strip && grad_y > 1) {
         // Value labels left of the plot, thinned to those that fit one above the other.
         m_text.SetColour(ToWxColour(grid_color));
-        const int step = LabelStep(static_cast<double>(plotHeight) / grad_y, lineHeight, 2);
         for (int j = 1; j < grad_y; ++j) {
             const double y = 100 + j * static_cast<double>(plotHeight) / grad_y;
-            gc->StrokeLine(49, y, right + 1, y);
-            if (j % step != 0)
+            gc->StrokeLine(left - 1, y, right + 1, y);
+            const wxString& text = m_axisTexts[static_cast<size_t>(j - 1)];
+            if (text.empty())
                 continue;
-            const wxString text = FormatValue(range.top - j * range.range / grad_y);
             m_text.Extent(dc, text, tw, th);
-            const TextBox box{2, static_cast<int>(y - th / 2), tw, th};
+            const TextBox box{kValueLabelLeft, static_cast<int>(y - th / 2), tw, th};
             if (m_placer.Place(box))
                 m_text.Draw(dc, text, box.x, box.y);
         }
     }
-    const double sx = (right - 50) / draw_time;
+    const double sx = (right - left) / draw_time;
     double k = plotHeight / range.range;
     const double zeroY = 100 + range.top * k;
     if (!strip) {
         gc->SetPen(wxPen(ToWxColour(zero_color), m_lineWidth));
-        StrokeLine(*gc, 47, zeroY, right + 3, zeroY);
+        StrokeLine(*gc, left - 3, zeroY, right + 3, zeroY);
     }
-    int markerBottom = bottom;
-    if (strip && n > 1) {
+    if (strip && n > 1)
         k /= n;
-        markerBottom = DrawStripScales(dc, list, plotHeight, range.range);
-    }
     DrawCurves(dc, list, layout, w, zeroY, k, sx);
-    DrawEventMarkers(dc, right, markerBottom, sx, m_snapshot.firstTime);
+    int markerBottom = bottom;
+    // The lanes' scales after the curves' names: a name is never left out for
+    // a range label.
+    if (strip && n > 1)
+        markerBottom = DrawStripScales(dc, list, layout, rangeText);
+    DrawEventMarkers(dc, layout, markerBottom, sx, m_snapshot.firstTime);
+}
+
+int CAnalogView::WriteValueLabels(wxDC& dc, const ValueRange& range, int plotHeight,
+                                  int lineHeight)
+{
+    // One label per inner grid line, thinned to those that fit one above the
+    // other (the others empty), in m_axisTexts.
+    m_axisTexts.clear();
+    if (grad_y <= 1)
+        return 0;
+    const AxisFormat format = ChooseAxisFormat(
+        range.range / grad_y, std::max(std::fabs(range.top), std::fabs(range.top - range.range)));
+    const int step = LabelStep(static_cast<double>(plotHeight) / grad_y, lineHeight, 2);
+    int need = 0;
+    for (int j = 1; j < grad_y; ++j) {
+        m_axisTexts.push_back(j % step == 0
+                                  ? FormatAxisValue(range.top - j * range.range / grad_y, format)
+                                  : wxString());
+        int tw = 0, th = 0;
+        m_text.Extent(dc, m_axisTexts.back(), tw, th);
+        need = std::max(need, kValueLabelLeft + tw + kValueLabelGap);
+    }
+    return need;
 }
 
 void CAnalogView::DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h)
 {
     wxGraphicsContext* gc = dc.GetGraphicsContext();
+    const int left = layout.left;
     const int right = layout.right;
     const int bottom = layout.bottom;
     const int w = GetClientSize().GetWidth();
     dc.SetPen(wxPen(ToWxColour(frame_color), 3));
-    dc.DrawLine(47, 97, 47, h - 27);
-    dc.DrawLine(47, h - 27, right + 3, h - 27);
+    dc.DrawLine(left - 3, 97, left - 3, h - 27);
+    dc.DrawLine(left - 3, h - 27, right + 3, h - 27);
     dc.DrawLine(right + 3, h - 27, right + 3, 97);
-    dc.DrawLine(47, 97, right + 3, 97);
+    dc.DrawLine(left - 3, 97, right + 3, 97);
+    NoteFrame(left - 3, 97, right - left + 6, h - 27 - 97, 3);
 
     const wxColour gridColour = ToWxColour(grid_color);
     m_text.SetColour(gridColour);
@@ -226,51 +275,54 @@ void CAnalogView::DrawTimeAxes(wxDC& dc, const TimeGraphLayout& layout, int h)
     if (!title.empty()) {
         // Centred over the plot, shifted to stay whole inside the view.
         m_text.Extent(dc, title, tw, th);
-        const int left = std::max(2, std::min((right + 50) / 2 - tw / 2, w - 2 - tw));
-        const TextBox box{left, std::max(0, static_cast<int>(50 - 2.0 * th)), tw, th};
+        const int titleLeft = std::max(2, std::min((right + left) / 2 - tw / 2, w - 2 - tw));
+        const TextBox box{titleLeft, std::max(0, static_cast<int>(50 - 2.0 * th)), tw, th};
         m_placer.Reserve(box);
         m_text.Draw(dc, title, box.x, box.y);
     }
     dc.SetPen(wxPen(gridColour, 1));
     const int divisionsX = SafeDivisions(grad_x);
+    const AxisFormat format = ChooseAxisFormat(layout.dt, divisionsX * layout.dt);
     // Time labels thinned to those that fit side by side (the widest is the last).
-    m_text.Extent(dc, FormatValue(divisionsX * layout.dt), tw, th);
+    m_text.Extent(dc, FormatAxisValue(divisionsX * layout.dt, format), tw, th);
     const int step = LabelStep(layout.dx, tw, 6);
     for (int i = 0; i <= divisionsX; ++i) {
-        const double x = 50 + i * layout.dx;
+        const double x = left + i * layout.dx;
         if (i > 0 && i < divisionsX)
             gc->StrokeLine(x, 99, x, h - 29);
         if (i % step != 0)
             continue;
-        const wxString text = FormatValue(i * layout.dt);
+        const wxString text = FormatAxisValue(i * layout.dt, format);
         m_text.Extent(dc, text, tw, th);
-        const TextBox box{static_cast<int>(x - tw / 2), bottom + th / 2, tw, th};
+        // Under the frame's bottom line, whatever the font's height.
+        const TextBox box{static_cast<int>(x - tw / 2), std::max(bottom + th / 2, h - 24), tw,
+                          th};
         if (m_placer.Place(box))
             m_text.Draw(dc, text, box.x, box.y);
     }
 }
 
-int CAnalogView::DrawStripScales(wxDC& dc, const std::vector<int>& list, int plotHeight,
-                                 double range)
+int CAnalogView::DrawStripScales(wxDC& dc, const std::vector<int>& list,
+                                 const TimeGraphLayout& layout, const wxString& rangeText)
 {
     CAnalogDevice* device = m_device.load();
     const int n = static_cast<int>(list.size());
-    const double laneHeight = static_cast<double>(plotHeight) / n;
+    const int left = layout.left;
+    const double laneHeight = static_cast<double>(layout.height) / n;
     wxCoord tw = 0, th = 0;
-    int laneBottom = 100 + plotHeight;
-    const wxString rangeText = FormatValue(range);
+    int laneBottom = 100 + layout.height;
     for (int c = 0; c < n; ++c) {
-        const StripLane lane = ComputeStripLane(c, n, plotHeight);
+        const StripLane lane = ComputeStripLane(c, n, layout.height);
         const wxColour colour = ToWxColour(device->GetChannelColour(list[static_cast<size_t>(c)]));
         dc.SetPen(wxPen(colour, 2));
         const int barTop = static_cast<int>(lane.middle - laneHeight / 2);
         const int barBottom = static_cast<int>(lane.middle + laneHeight / 2);
-        dc.DrawLine(49, barTop, 49, barBottom);
-        dc.DrawLine(40, barTop, 50, barTop);
-        dc.DrawLine(40, barBottom, 50, barBottom);
+        dc.DrawLine(left - 1, barTop, left - 1, barBottom);
+        dc.DrawLine(left - 10, barTop, left, barTop);
+        dc.DrawLine(left - 10, barBottom, left, barBottom);
         m_text.SetColour(colour);
         m_text.Extent(dc, rangeText, tw, th);
-        const TextBox box{std::max(0, 40 - tw), lane.middle, tw, th};
+        const TextBox box{std::max(0, left - 10 - tw), lane.middle, tw, th};
         if (m_placer.Place(box))
             m_text.Draw(dc, rangeText, box.x, box.y);
         laneBottom = lane.bottom;
@@ -287,16 +339,17 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
     wxGraphicsContext* gc = dc.GetGraphicsContext();
     const bool strip = draw_type == kDrawStrip;
     const int n = static_cast<int>(list.size());
+    const int left = layout.left;
     const int right = layout.right;
     const int bottom = layout.bottom;
     const int plotHeight = layout.height;
     const wxPen framePen(ToWxColour(frame_color), 3);
     wxCoord tw = 0, th = 0;
     {
-        wxDCClipper clip(dc, 50, 100, w - 50, plotHeight);
+        wxDCClipper clip(dc, left, 100, w - left, plotHeight);
         // The curves go to an off-screen layer over the plot, drawn at once
         // after the fills; marks and values come last, on top.
-        m_raster.Reset(w - 50, plotHeight);
+        m_raster.Reset(w - left, plotHeight);
         std::vector<wxPoint2DDouble>& points = m_points;
         points.resize(static_cast<size_t>(m_snapshot.frames));
         std::vector<wxPoint2DDouble>& drawn = m_drawn;
@@ -314,7 +367,7 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
             const wxColour zero = ToWxColour(zero_color);
             for (int c = 0; c < n && c < m_snapshot.channels; ++c) {
                 const int laneMiddle = ComputeStripLane(c, n, plotHeight).middle;
-                m_raster.DrawDottedRow(laneMiddle - 100, 47 - 50, right + 3 - 50, zero.Red(),
+                m_raster.DrawDottedRow(laneMiddle - 100, -3, right + 3 - left, zero.Red(),
                                        zero.Green(), zero.Blue(), 223);
             }
         }
@@ -335,21 +388,22 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                 laneTop = lane.top;
                 laneBottom = lane.bottom;
                 m_text.SetColour(colour);
-                const wxString shown = m_text.Fit(dc, label, right - 52);
+                const wxString shown =
+                    m_text.Fit(dc, label, right - left - 2, m_tails[static_cast<size_t>(c)]);
                 m_text.Extent(dc, shown, tw, th);
-                const TextBox box{52, static_cast<int>(y0 + 2), tw, th};
-                if (!shown.empty() && m_placer.Place(box))
+                const TextBox box{left + 2, static_cast<int>(y0 + 2), tw, th};
+                if (!shown.empty() && box.Bottom() <= bottom && m_placer.Place(box))
                     m_text.Draw(dc, shown, box.x, box.y);
             }
             const double* values = m_snapshot.Channel(c);
             for (size_t i = 0; i < points.size(); ++i)
-                points[i] = wxPoint2DDouble(51.5 + (static_cast<double>(i) / m_rate) * sx,
+                points[i] = wxPoint2DDouble(left + 1.5 + (static_cast<double>(i) / m_rate) * sx,
                                             y0 - values[i] * k);
             DecimateCurve(points, drawn);
             newest.push_back({colour, points.back(), y0});
             layerXy.clear();
             for (const wxPoint2DDouble& p : drawn) {
-                layerXy.push_back(p.m_x - 50.0);
+                layerXy.push_back(p.m_x - left);
                 layerXy.push_back(p.m_y - 100.0);
             }
             if (draw_poly && drawn.size() >= 2) {
@@ -363,7 +417,7 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                     to = {light.Red(), light.Green(), light.Blue(), 128};
                 }
                 m_raster.FillToLevel(layerXy.data(), drawn.size(), y0 - 100.0, from, to, 0.0,
-                                     laneTop - 100.0, right - 50.0, laneBottom - 100.0);
+                                     laneTop - 100.0, right - left, laneBottom - 100.0);
             }
             m_raster.DrawFunctionCurve(layerXy.data(), layerXy.size() / 2, colour.Red(),
                                        colour.Green(), colour.Blue(), 2);
@@ -374,7 +428,7 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                 m_raster.DrawPolyline(closing, 3, colour.Red(), colour.Green(), colour.Blue(), 2);
             }
         }
-        DrawRaster(*gc, m_raster, m_rasterBitmap, 50, 100);
+        DrawRaster(*gc, m_raster, m_rasterBitmap, left, 100);
         // Newest values beside their curves' ends, moved apart where they
         // would overlap, inside the plot's height.
         std::vector<int>& wanted = m_tagWanted;
@@ -398,10 +452,12 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                         static_cast<int>(point.m_y) - 5);
             if (m_snapshot.overflow && m_tagShown[c]) {
                 const double* values = m_snapshot.Channel(static_cast<int>(c));
-                const wxString text = wxString::Format("%.3f", values[m_snapshot.frames - 1]);
+                const wxString text = FormatShownValue(values[m_snapshot.frames - 1], 3);
                 m_text.SetColour(colour);
                 m_text.Extent(dc, text, tw, th);
-                const TextBox box{static_cast<int>(point.m_x + 5), m_tagTops[c], tw, th};
+                // Right of the frame even where samples lie far apart.
+                const TextBox box{std::max(static_cast<int>(point.m_x + 5), right + 6),
+                                  m_tagTops[c], tw, th};
                 if (m_placer.Place(box))
                     m_text.Draw(dc, text, box.x, box.y);
             }
@@ -409,8 +465,11 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
     }
 }
 
-void CAnalogView::DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, double firstTime)
+void CAnalogView::DrawEventMarkers(wxDC& dc, const TimeGraphLayout& layout, int bottom, double sx,
+                                   double firstTime)
 {
+    const int left = layout.left;
+    const int right = layout.right;
     CAnalogDevice* device = m_device.load();
     if (!device)
         return;
@@ -429,8 +488,8 @@ void CAnalogView::DrawEventMarkers(wxDC& dc, int right, int bottom, double sx, d
         double x = frames[m] / m_rate;
         if (firstTime > 0.0)
             x -= firstTime;
-        x = 50 + x * sx;
-        if (!(x >= 50 && x <= right))
+        x = left + x * sx;
+        if (!(x >= left && x <= right))
             continue;
         const int xi = static_cast<int>(x);
         dc.DrawLine(xi, 99, xi, bottom + 3);

@@ -3,6 +3,7 @@
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "analog/analogViewDraw.h"
+#include "analog/analogViewFormat.h"
 #include "analog/analogViewLayout.h"
 #include "analog/analogViewPlacement.h"
 #include "dsp/cpStat.h"
@@ -174,19 +175,27 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     }
     // Texts measured before the square is laid out: the margins give them room.
     wxCoord tw = 0, th = 0;
+    const double widest = std::max(std::fabs(hi), std::fabs(lo));
+    const AxisFormat yFormat = ChooseAxisFormat(r / SafeDivisions(grad_y), widest);
+    const AxisFormat xFormat = ChooseAxisFormat(r / SafeDivisions(grad_x), widest);
     int labelWidth = 0;  // value labels left of the square
     for (int i = 1; i < grad_y; ++i) {
-        m_text.Extent(dc, FormatValue(hi - i * r / grad_y), tw, th);
+        m_text.Extent(dc, FormatAxisValue(hi - i * r / grad_y, yFormat), tw, th);
         labelWidth = std::max(labelWidth, tw);
     }
     const wxFont viewFont = m_text.GetFont();
     m_text.SetFont(m_crossFont);
-    int crossWidth = 0, crossHeight = 0;  // the cross-hair's value labels
-    m_text.Extent(dc, wxString::Format("%.1f", -std::max(std::fabs(hi), std::fabs(lo))),
-                  crossWidth, crossHeight);
+    // The cross-hair's value labels: as wide as a value at the range's end
+    // or one in the exponent form.
+    int crossWidth = 0, crossHeight = 0;
+    m_text.Extent(dc, FormatShownValue(-widest, 1), crossWidth, crossHeight);
+    m_text.Extent(dc, "-0.0e-00", tw, th);
+    crossWidth = std::max(crossWidth, tw);
     const CCPStat::Results cp = m_data.CPStat().GetResults();
     const bool showStat = device->GetShowCPStat() && cp.count > 1;
     wxString lines[5];
+    size_t numberAt[5] = {wxString::npos, wxString::npos, wxString::npos, wxString::npos,
+                          wxString::npos};
     int statWidth = 0;
     if (showStat) {
         // The statistics come from the device's centre-of-pressure channels,
@@ -197,13 +206,22 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         const double seconds = cp.count / m_rate;
         lines[0] = wxString::Format(_("CP of %s , %s"), CPChannelName(*device, cpX),
                                     CPChannelName(*device, cpY));
-        lines[1] = wxString::Format(_("CP Stat time %.1f (s)"), seconds);
-        lines[2] = wxString::Format(_("CP Length  %.1f %s"), cp.pathLength, unit);
-        lines[3] = wxString::Format(_("CP Surface %.1f %s^2"), cp.area, unit);
-        lines[4] = wxString::Format(_("CP Mean Velocity %.1f %s/s"), cp.pathLength / seconds, unit);
-        for (const wxString& line : lines) {
-            m_text.Extent(dc, line, tw, th);
+        // The numbers keep their digits at any scale; a line too long is
+        // shortened in its words, never in its number.
+        lines[1] = wxString::Format(NumberAsText(_("CP Stat time %.1f (s)"), &numberAt[1]),
+                                    FormatShownValue(seconds, 1));
+        lines[2] = wxString::Format(NumberAsText(_("CP Length  %.1f %s"), &numberAt[2]),
+                                    FormatShownValue(cp.pathLength, 1), unit);
+        lines[3] = wxString::Format(NumberAsText(_("CP Surface %.1f %s^2"), &numberAt[3]),
+                                    FormatShownValue(cp.area, 1), unit);
+        lines[4] = wxString::Format(NumberAsText(_("CP Mean Velocity %.1f %s/s"), &numberAt[4]),
+                                    FormatShownValue(cp.pathLength / seconds, 1), unit);
+        for (size_t i = 0; i < 5; ++i) {
+            m_text.Extent(dc, lines[i], tw, th);
             statWidth = std::max(statWidth, tw);
+            // The blank before the number stays with it.
+            if (numberAt[i] != wxString::npos && numberAt[i] > 0 && lines[i][numberAt[i] - 1] == ' ')
+                --numberAt[i];
         }
         // In steps of 40 pixels, so that the square does not move with each digit.
         statWidth = (statWidth + 39) / 40 * 40;
@@ -230,6 +248,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     const wxPen framePen(ToWxColour(frame_color), 3);
     dc.SetPen(framePen);
     dc.DrawRectangle(p.left, p.top, p.right - p.left, p.bottom - p.top);
+    NoteFrame(p.left, p.top, p.right - p.left, p.bottom - p.top, 3);
     const wxString xLabel = AxisLabel(*device, list[0]);
     const wxString yLabel = AxisLabel(*device, list[1]);
     m_text.SetColour(ToWxColour(grid_color));
@@ -250,8 +269,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     const bool crossX = hasNewest && p.left <= px && px <= p.right;
     const bool crossY = hasNewest && p.top <= py && py <= p.bottom;
     // The cross-hair's labels come first: a grid label under one is left out.
-    const wxString crossXText = wxString::Format("%.1f", newestX);
-    const wxString crossYText = wxString::Format("%.1f", newestY);
+    const wxString crossXText = FormatShownValue(newestX, 1);
+    const wxString crossYText = FormatShownValue(newestY, 1);
     TextBox crossBoxes[4];
     int crossCount = 0;
     m_text.SetFont(m_crossFont);
@@ -279,7 +298,7 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             dc.DrawLine(p.left - 1, y, p.right + 1, y);
             if (i % step != 0)
                 continue;
-            const wxString text = FormatValue(scale.hi - i * r / grad_y);
+            const wxString text = FormatAxisValue(scale.hi - i * r / grad_y, yFormat);
             m_text.Extent(dc, text, tw, th);
             const TextBox box{p.left - 6 - tw, y - th / 2, tw, th};
             if (m_placer.Place(box, 3))
@@ -287,18 +306,18 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
         }
     }
     if (grad_x >= 2) {
-        int widest = 0;
+        int widestLabel = 0;
         for (int i = 1; i < grad_x; ++i) {
-            m_text.Extent(dc, FormatValue(scale.lo + i * r / grad_x), tw, th);
-            widest = std::max(widest, tw);
+            m_text.Extent(dc, FormatAxisValue(scale.lo + i * r / grad_x, xFormat), tw, th);
+            widestLabel = std::max(widestLabel, tw);
         }
-        const int step = LabelStep(static_cast<double>(p.d) / grad_x, widest, 6);
+        const int step = LabelStep(static_cast<double>(p.d) / grad_x, widestLabel, 6);
         for (int i = 1; i < grad_x; ++i) {
             const int x = RoundHalfUp(static_cast<double>(p.d) / grad_x * i) + p.left;
             dc.DrawLine(x, p.top - 1, x, p.bottom + 1);
             if (i % step != 0)
                 continue;
-            const wxString text = FormatValue(scale.lo + i * r / grad_x);
+            const wxString text = FormatAxisValue(scale.lo + i * r / grad_x, xFormat);
             m_text.Extent(dc, text, tw, th);
             const TextBox box{x - tw / 2, static_cast<int>(p.bottom + 1.25 * th), tw, th};
             if (m_placer.Place(box, 3))
@@ -349,8 +368,10 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             x = p.right + crossHeight / 2 + crossWidth + crossHeight;
             y = std::max(0, p.bottom - 10 * crossHeight);
         }
-        for (const wxString& line : lines) {
-            const wxString shown = m_text.Fit(dc, line, w - 2 - x);
+        for (size_t i = 0; i < 5; ++i) {
+            const wxString& line = lines[i];
+            const wxString shown =
+                m_text.Fit(dc, line, w - 2 - x, numberAt[i], numberAt[i] != wxString::npos);
             m_text.Extent(dc, shown, tw, th);
             const TextBox box{x, y, tw, th};
             if (!shown.empty() && m_placer.Place(box))

@@ -2,6 +2,7 @@
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 #include "analog/analogViewDraw.h"
+#include "analog/analogViewFormat.h"
 #include "analog/analogViewLayout.h"
 #include "analog/analogViewPlacement.h"
 #include "dsp/dsp.h"
@@ -23,15 +24,20 @@ void CAnalogView::DrawSpectra(wxDC& dc, const std::vector<int>& list)
     const SpectraGrid grid = ComputeSpectraGrid(size.GetWidth(), size.GetHeight(), n);
     m_placer.Reset(size.GetWidth(), size.GetHeight());
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_labels.clear();
+    for (int i = 0; i < n; ++i)
+        m_labels.push_back(device->GetVisibleChannelName(i));
+    DistinctTails(m_labels, m_tails);
     for (int i = 0; i < n; ++i) {
         int x0 = 0, y0 = 0;
         grid.Cell(i, x0, y0);
         const int channel = list[static_cast<size_t>(i)];
         m_text.SetColour(ToWxColour(device->GetChannelColour(channel)));
-        const wxString name = device->GetVisibleChannelName(i);
+        const wxString& name = m_labels[static_cast<size_t>(i)];
         if (!name.empty()) {
             // The name on the cell's first line, shortened to the cell.
-            const wxString shown = m_text.Fit(dc, name, grid.cellWidth - 4);
+            const wxString shown =
+                m_text.Fit(dc, name, grid.cellWidth - 4, m_tails[static_cast<size_t>(i)]);
             wxCoord tw = 0, th = 0;
             m_text.Extent(dc, shown, tw, th);
             const TextBox box{x0 + grid.cellWidth / 2 - tw / 2, y0 + 1, tw, th};
@@ -67,16 +73,18 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     // The texts first measured, so that the plot leaves them room.
     wxCoord tw = 0, th = 0;
     const int divisions = grad_x > 0 ? grad_x : 0;
-    const wxString firstFreq = wxString::Format("%.1f", 0.0);
-    const wxString lastFreq = wxString::Format("%.1f", maxRate);
+    const AxisFormat frequencyFormat =
+        ChooseAxisFormat(maxRate / std::max(divisions, 1), maxRate);
+    const wxString firstFreq = FormatAxisValue(0.0, frequencyFormat);
+    const wxString lastFreq = FormatAxisValue(maxRate, frequencyFormat);
     SpectrumCellText text;
     m_text.Extent(dc, lastFreq, tw, th);
     text.lineHeight = th;
     text.lastHalf = divisions > 0 ? tw / 2 : 0;
     m_text.Extent(dc, firstFreq, tw, th);
     text.firstHalf = divisions > 0 ? tw / 2 : 0;
-    const wxString levelHigh = hasSpectrum ? wxString::Format("%.3g", hi) : wxString();
-    const wxString levelLow = hasSpectrum ? wxString::Format("%.3g", lo) : wxString();
+    const wxString levelHigh = hasSpectrum ? FormatShownValue(hi, 2) : wxString();
+    const wxString levelLow = hasSpectrum ? FormatShownValue(lo, 2) : wxString();
     // The level scale keeps room for three digits, also before the first
     // spectrum: the plot does not move as the levels change.
     int highWidth = 0, lowWidth = 0;
@@ -89,8 +97,10 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     wxString skew, kurt;
     int skewWidth = 0, kurtWidth = 0;
     if (dsp_use_stat) {
-        skew = wxString::Format(_("Skewness %.1f"), dsp->GetSkewness());
-        kurt = wxString::Format(_("Kurtosis %.1f"), dsp->GetKurtosis());
+        skew = wxString::Format(NumberAsText(_("Skewness %.1f")),
+                                FormatShownValue(dsp->GetSkewness(), 1));
+        kurt = wxString::Format(NumberAsText(_("Kurtosis %.1f")),
+                                FormatShownValue(dsp->GetKurtosis(), 1));
         m_text.Extent(dc, skew, skewWidth, th);
         m_text.Extent(dc, kurt, kurtWidth, th);
         // Side by side when both fit the cell, else one under the other.
@@ -103,6 +113,7 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     dc.SetPen(framePen);
     dc.SetBrush(wxBrush(ToWxColour(bk_color)));
     dc.DrawRectangle(cell.left, cell.top, cell.width, cell.height);
+    NoteFrame(cell.left, cell.top, cell.width, cell.height, 2);
     m_text.SetColour(colour);
     const int lineHeight = text.lineHeight;
     const auto place = [&](const wxString& label, int left, int top, int labelWidth) {
@@ -111,8 +122,9 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
             m_text.Draw(dc, label, left, top);
     };
     // Statistics under the name line, at the cell's right (the skewness) and
-    // left (the kurtosis), or both right-aligned on two lines.
-    if (dsp_use_stat) {
+    // left (the kurtosis), or right-aligned one under the other, as many
+    // lines as leave the plot its room.
+    if (dsp_use_stat && cell.statLines > 0) {
         const int right = x + width - cell.margin;
         const int statTop = y + lineHeight + 2;
         if (text.statLines == 1) {
@@ -121,7 +133,9 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
         } else {
             const int limit = x + width - 2;
             place(skew, std::min(right, limit) - skewWidth, statTop, skewWidth);
-            place(kurt, std::min(right, limit) - kurtWidth, statTop + 1 + lineHeight, kurtWidth);
+            if (cell.statLines > 1)
+                place(kurt, std::min(right, limit) - kurtWidth, statTop + 1 + lineHeight,
+                      kurtWidth);
         }
     }
     // Frequency axis: ticks at every division, labels thinned to those that
@@ -134,9 +148,9 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
         for (int k = 0; k <= divisions; ++k) {
             const int tx = RoundHalfUp(spacing * k) + cell.left;
             dc.DrawLine(tx, cell.bottom, tx, cell.bottom + 5);
-            if (k % step != 0)
+            if (k % step != 0 || !cell.frequencyLabels)
                 continue;
-            const wxString label = wxString::Format("%.1f", maxRate * k / divisions);
+            const wxString label = FormatAxisValue(maxRate * k / divisions, frequencyFormat);
             m_text.Extent(dc, label, tw, th);
             place(label, tx - tw / 2, cell.bottom + 5, tw);
         }
@@ -147,9 +161,11 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     // bottom, with their ticks.
     dc.DrawLine(cell.left - 4, cell.top, cell.left, cell.top);
     dc.DrawLine(cell.left - 4, cell.bottom, cell.left, cell.bottom);
-    place(levelHigh, cell.left - 6 - highWidth, cell.top, highWidth);
-    if (cell.height >= 2 * lineHeight)
-        place(levelLow, cell.left - 6 - lowWidth, cell.bottom - lineHeight, lowWidth);
+    if (cell.levelLabels) {
+        place(levelHigh, cell.left - 6 - highWidth, cell.top, highWidth);
+        if (cell.height >= 2 * lineHeight)
+            place(levelLow, cell.left - 6 - lowWidth, cell.bottom - lineHeight, lowWidth);
+    }
 
     // Bin b lies at b x rate / N, drawn at that frequency within 0 .. max rate.
     const double* spectrum = dsp->GetSpectrum();
@@ -188,8 +204,10 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     m_text.SetColour(gridColour);
     const int xp = RoundHalfUp(binX(peak)) + cell.left;
     dc.DrawLine(xp, cell.bottom + 5, xp, cell.top);
+    if (!cell.peakLabel)
+        return;
     const wxString label =
-        wxString::Format("%.1f Hz", SpectrumBinFrequency(peak, m_rate, transform));
+        FormatShownValue(SpectrumBinFrequency(peak, m_rate, transform), 1) + " Hz";
     m_text.Extent(dc, label, tw, th);
     const int labelLeft = std::max(x + 2, std::min(xp - tw / 2, x + width - 2 - tw));
     place(label, labelLeft, cell.top - th - 5, tw);

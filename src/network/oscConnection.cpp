@@ -64,6 +64,13 @@ int OscConnection::Connect()
         Print("<OSC> Error Listening Port " + std::to_string(m_listeningPort) + "\n");
         return kOscConnectListenFailed;
     }
+    // The kernel may grant less than asked (its cap, without the right to force it).
+    m_listen.SetReceiveBufferSize(kOscReceiveBufferBytes);
+    const int granted = m_listen.ReceiveBufferSize();
+    if (granted < kOscReceiveBufferBytes)
+        Print("<OSC> Listening Port " + std::to_string(m_listeningPort) + ": receive buffer " +
+              std::to_string(granted) + " bytes of " + std::to_string(kOscReceiveBufferBytes) +
+              " asked, a burst may be cut\n");
     const bool sendOk =
         m_host.empty() ? m_send.BindTo(m_broadcastPort) : m_send.ConnectTo(m_host, m_broadcastPort);
     if (!sendOk) {

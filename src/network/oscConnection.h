@@ -25,8 +25,11 @@ class COscDevice;
 // A source gets at most this many channels; numeric arguments past it are dropped,
 // so that one hostile datagram cannot make thousands of channels.
 constexpr int kOscMaxChannels = 1024;
-// A poll takes at most this many waiting datagrams, so that it stays short.
-constexpr int kOscMaxPacketsPerPoll = 64;
+// The listening socket's receive buffer: room for a burst of a fast source.
+constexpr int kOscReceiveBufferBytes = 4 * 1024 * 1024;
+// A poll takes every datagram waiting; the receive buffer holds fewer than this even
+// of empty ones, so the bound only ends a pass that a flood would keep going.
+constexpr int kOscMaxPacketsPerPoll = 1 << 16;
 
 // Results of Connect.
 enum OscConnectResult : int {

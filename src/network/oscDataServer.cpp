@@ -4,14 +4,21 @@
 
 #include <sys/socket.h>
 
+#include <cctype>
 #include <cstdio>
 #include <utility>
 
 namespace {
 
-constexpr std::size_t kReservedValues = 1024;
 constexpr std::size_t kReservedText = 256;
+// Destinations a sender's copy holds without growing.
+constexpr std::size_t kReservedDestinations = 64;
+// Address, tags (one per value, the time, padding) and 8 bytes per value.
+constexpr std::size_t kReservedMessageBytes =
+    2 * kReservedText + 9 * (OscDataServer::kReservedValues + 1) + 16;
 constexpr const char* kLocalHost = "127.0.0.1";
+constexpr int kMaxPort = 65535;
+constexpr const char* kNotRunning = "the OSC server is not running";
 // Frames may come in bursts from several devices: room for them in the kernel.
 constexpr int kSendBufferBytes = 4 * 1024 * 1024;
 
@@ -38,9 +45,16 @@ std::string FamilyText(const NetAddress& address)
     }
 }
 
-// Characters an OSC address part may not hold, and '/' (a name is one part).
+// Every version any server publishes is new, so a sender's copy made for one
+// server never passes for another's.
+std::atomic<std::uint64_t> g_nextRouteVersion{1};
+
+// Characters an OSC address part may not hold, '/' (a name is one part) and
+// control characters, which receivers print or match badly.
 bool IsForbiddenInAddressPart(char c)
 {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) return true;
     switch (c) {
         case ' ':
         case '#':
@@ -64,6 +78,23 @@ void AppendAddressPart(std::string& address, const char* name)
     if (name == nullptr) return;
     for (const char* c = name; *c != '\0'; ++c)
         address.push_back(IsForbiddenInAddressPart(*c) ? '_' : *c);
+}
+
+// Why ParseHostPort refused a text.
+std::string HostPortProblem(const std::string& text)
+{
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0) return "expected host:port";
+    const std::string port = text.substr(colon + 1);
+    const std::size_t digit = port.find_first_not_of(" \t+-");
+    if (digit != std::string::npos && std::isdigit(static_cast<unsigned char>(port[digit])))
+        return "port " + port + " outside 1-" + std::to_string(kMaxPort);
+    return "port '" + port + "' is not a number";
+}
+
+void SetReason(std::string* reason, const std::string& text)
+{
+    if (reason != nullptr) *reason = text;
 }
 
 }  // namespace
@@ -99,6 +130,62 @@ private:
     std::vector<std::pair<bool, std::string>> m_lines;
 };
 
+// One thread's encoding buffers and its copy of the route: each acquisition
+// thread is one device, so no two devices share them.
+class OscDataServer::Sender {
+public:
+    Sender()
+    {
+        route.destinations.reserve(kReservedDestinations);
+        route.dataTag.reserve(kReservedText);
+        route.eventTag.reserve(kReservedText);
+        address.reserve(kReservedText);
+        message.Reserve(kReservedValues + 1, kReservedMessageBytes);
+        builder.Reserve(kReservedMessageBytes);
+    }
+    const OscDataServer* server = nullptr;  // whose route the copy is
+    std::uint64_t version = 0;
+    Route route;
+    std::string address;
+    OscMessage message;
+    OscPacketBuilder builder;
+};
+
+OscDataServer::Sender& OscDataServer::ThisThreadSender()
+{
+    thread_local Sender sender;
+    return sender;
+}
+
+unsigned OscDataServer::SendGate::Enter() noexcept
+{
+    for (;;) {
+        const unsigned epoch = m_epoch.load();
+        const unsigned side = epoch & 1U;
+        m_inside[side].fetch_add(1);
+        // A waiter that flipped the side meanwhile may not have seen us: go round.
+        if (m_epoch.load() == epoch) return side;
+        Leave(side);
+    }
+}
+
+void OscDataServer::SendGate::Leave(unsigned side) noexcept
+{
+    if (m_inside[side].fetch_sub(1) == 1 && m_waiting.load()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_drained.notify_all();
+    }
+}
+
+void OscDataServer::SendGate::WaitForSendsInProgress()
+{
+    const unsigned side = m_epoch.fetch_add(1) & 1U;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_waiting = true;
+    m_drained.wait(lock, [&] { return m_inside[side].load() == 0; });
+    m_waiting = false;
+}
+
 // The request addresses come from the built-in defaults, once: peers know
 // them before any configuration is read, and loading settings never moves them.
 OscDataServer::OscDataServer()
@@ -107,12 +194,17 @@ OscDataServer::OscDataServer()
                           OscServerSettings().disconnectPattern),
       m_requestAddress(OscServerSettings().trackerServerName + OscServerSettings().requestPattern)
 {
-    m_values.reserve(kReservedValues);
-    m_name.reserve(kReservedText);
-    m_address.reserve(kReservedText);
+    m_record.reserve(kReservedMessageBytes);
+    m_resend.reserve(kReservedMessageBytes);
 }
 
-OscDataServer::~OscDataServer() = default;
+OscDataServer::~OscDataServer()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_connected = false;
+    m_sender.Close();
+    PublishLocked();
+}
 
 // ---- start, close, poll ----------------------------------------------------
 
@@ -144,6 +236,7 @@ bool OscDataServer::Start(int inPort, int outPort)
     m_sender.SetSendBufferSize(kSendBufferBytes);
     m_started.store(m_listener.IsOk(), std::memory_order_release);
     ServeLocalPeerLocked(console);
+    PublishLocked();
     return true;
 }
 
@@ -157,17 +250,22 @@ bool OscDataServer::Close()
     console.Out("<OSC> Closing server\n");
     m_hasLocalPeer = false;
     RebuildDestinationsLocked();  // the clients' destinations, each once
+    // No frame follows the goodbye, and no sender still uses the socket we close.
+    m_gate.WaitForSendsInProgress();
     if (!m_destinations.empty()) {
         BuildReplyLocked(m_settings.serverRemoved);
         for (const NetAddress& destination : m_destinations)
-            CountSend(
-                m_sender.SendPacketTo(m_builder.PacketData(), m_builder.PacketSize(), destination));
+            CountSend(m_sender.SendPacketTo(m_builder.PacketData(), m_builder.PacketSize(),
+                                            destination)
+                          ? UdpSendResult::Whole
+                          : UdpSendResult::Failed);
     }
     m_clients.clear();
     m_destinations.clear();
     m_listener.Close();
     m_sender.Close();
     m_started.store(false, std::memory_order_release);
+    PublishLocked();
     return true;
 }
 
@@ -179,7 +277,8 @@ bool OscDataServer::Poll()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!IsStarted() || !m_listener.IsOk()) return false;
-        if (m_connected && m_clients.empty() && !m_settings.sendToLocal) m_connected = false;
+        if (m_connected && m_clients.empty() && !m_settings.sendToLocal)
+            SetConnectedLocked(false);
         ServeLocalPeerLocked(console);  // retried on every poll until it succeeds
         timeoutMs = ClampOscPollTimeout(m_settings.timeoutMs);
     }
@@ -196,7 +295,7 @@ bool OscDataServer::Poll()
         else if (address == m_disconnectAddress)
             HandleDisconnectLocked(requester, console);
         else if (address == m_requestAddress)
-            SendDataLocked();
+            ResendRecordLocked();
     }
     return true;
 }
@@ -212,7 +311,7 @@ void OscDataServer::ServeLocalPeerLocked(Console& console)
         ConnectLocalLocked(console);
         return;
     }
-    m_connected = true;
+    SetConnectedLocked(true);
 }
 
 bool OscDataServer::ConnectLocalLocked(Console& console)
@@ -257,7 +356,7 @@ bool OscDataServer::HandleConnectLocked(const NetAddress& requester, Console& co
         m_sender.ErrorText().empty() ? m_sender.LastSendError() : m_sender.ErrorText();
     console.Out("<OSC> " + why + "\n");
     // Only this requester failed: the peers already reached keep their data.
-    m_connected = !m_destinations.empty();
+    SetConnectedLocked(!m_destinations.empty());
     return false;
 }
 
@@ -276,7 +375,8 @@ bool OscDataServer::HandleDisconnectLocked(const NetAddress& requester, Console&
     return whole;
 }
 
-bool OscDataServer::AddClient(const std::string& host, int port, std::uint64_t entryId)
+bool OscDataServer::AddClient(const std::string& host, int port, std::uint64_t entryId,
+                              std::string* reason)
 {
     Console console;
     NetAddress destination;
@@ -284,20 +384,30 @@ bool OscDataServer::AddClient(const std::string& host, int port, std::uint64_t e
     // Name resolution may wait on the network: done before taking the lock.
     if (!NetAddress::Resolve(host, port, destination, error)) {
         console.Out("<OSC> Unable to connect " + host + ":" + std::to_string(port) + "\n");
+        if (port < 1 || port > kMaxPort)
+            SetReason(reason, "port " + std::to_string(port) + " outside 1-" +
+                                  std::to_string(kMaxPort));
+        else
+            SetReason(reason, "host " + host + " not found (" + error + ")");
         return false;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    return AddClientLocked(destination, host, port, entryId, console);
+    return AddClientLocked(destination, host, port, entryId, console, reason);
 }
 
 bool OscDataServer::AddClientLocked(const NetAddress& destination, const std::string& host,
-                                    int port, std::uint64_t entryId, Console& console)
+                                    int port, std::uint64_t entryId, Console& console,
+                                    std::string* reason)
 {
     if (!IsStarted()) {
         console.Out("<OSC> Unable to connect " + host + ":" + std::to_string(port) + "\n");
+        SetReason(reason, kNotRunning);
         return false;
     }
-    if (!SendReplyLocked(m_settings.serverConnected, destination)) return false;
+    if (!SendReplyLocked(m_settings.serverConnected, destination)) {
+        SetReason(reason, "no welcome could be sent (" + m_sender.LastSendError() + ")");
+        return false;
+    }
     m_connected = true;
     m_clients.push_back(Client{destination, destination, entryId});
     RebuildDestinationsLocked();
@@ -345,6 +455,12 @@ void OscDataServer::ClearClients()
     RebuildDestinationsLocked();
 }
 
+void OscDataServer::SetSendObserver(OscSendObserver observer, void* context)
+{
+    m_observerContext.store(context);
+    m_observer.store(observer);
+}
+
 std::size_t OscDataServer::ClientCount() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -353,21 +469,25 @@ std::size_t OscDataServer::ClientCount() const
 
 // ---- configured entries ----------------------------------------------------
 
-bool OscDataServer::AddConfiguredClient(const std::string& text)
+bool OscDataServer::AddConfiguredClient(const std::string& text, std::string* reason)
 {
-    std::string host;
-    int port = 0;
-    if (!IsStarted() || !ParseHostPort(text, host, port)) return false;
-    Console console;
-    NetAddress destination;
-    std::string error;
-    if (!NetAddress::Resolve(host, port, destination, error)) {
-        console.Out("<OSC> Unable to connect " + host + ":" + std::to_string(port) + "\n");
+    if (!IsStarted()) {
+        SetReason(reason, kNotRunning);
         return false;
     }
+    std::string host;
+    int port = 0;
+    if (!ParseHostPort(text, host, port)) {
+        SetReason(reason, HostPortProblem(text));
+        return false;
+    }
+    std::uint64_t id = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        id = m_nextEntryId++;
+    }
+    if (!AddClient(host, port, id, reason)) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
-    const std::uint64_t id = m_nextEntryId++;
-    if (!AddClientLocked(destination, host, port, id, console)) return false;
     m_entries.push_back(Entry{text, id});
     return true;
 }
@@ -475,74 +595,135 @@ int OscDataServer::OutPort() const
 
 OscServerStats OscDataServer::Stats() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    OscServerStats stats = m_stats;
-    stats.wouldBlock = m_sender.WouldBlockCount();
+    OscServerStats stats;
+    stats.packetsSent = m_packetsSent.load();
+    stats.sendFailures = m_sendFailures.load();
+    stats.wouldBlock = m_wouldBlock.load();
     return stats;
 }
 
 // ---- data and events (acquisition threads) ---------------------------------
 
-bool OscDataServer::SetData(const char* name, const double* values, int count, double time)
+// Copies the route when the GUI side published a change since the last copy;
+// the reader lock is held for the copy only, never across a send.
+void OscDataServer::Refresh(Sender& sender) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (count <= 0 || values == nullptr)
-        m_values.clear();
-    else
-        m_values.assign(values, values + count);  // within the reserved capacity
-    m_name.assign(name != nullptr ? name : "");
-    m_time = time;
-    return SendDataLocked();
+    if (sender.server == this &&
+        sender.version == m_routeVersion.load(std::memory_order_acquire))
+        return;
+    std::shared_lock<std::shared_mutex> lock(m_routeMutex);
+    sender.route.handle = m_route.handle;
+    sender.route.connected = m_route.connected;
+    sender.route.destinations.assign(m_route.destinations.begin(), m_route.destinations.end());
+    sender.route.dataTag.assign(m_route.dataTag);
+    sender.route.eventTag.assign(m_route.eventTag);
+    sender.route.useDouble = m_route.useDouble;
+    sender.route.sendTime = m_route.sendTime;
+    sender.server = this;
+    sender.version = m_routeVersion.load(std::memory_order_relaxed);
 }
 
-bool OscDataServer::SendDataLocked()
+bool OscDataServer::SetData(const char* name, const double* values, int count, double time)
 {
-    if (!m_connected || m_values.empty()) return false;
-    m_address.assign(m_settings.serverDataTag);
-    m_address.push_back('/');
-    AppendAddressPart(m_address, m_name.c_str());
-    m_message.Init(m_address);
-    const bool useDouble = m_settings.useDouble;
-    if (m_settings.serverSendTime)
-        useDouble ? m_message.PushDouble(m_time) : m_message.PushFloat(static_cast<float>(m_time));
-    for (double value : m_values)
-        useDouble ? m_message.PushDouble(value) : m_message.PushFloat(static_cast<float>(value));
-    m_builder.Init().AddMessage(m_message);
-    return SendPacketLocked();
+    const unsigned side = m_gate.Enter();
+    Sender& sender = ThisThreadSender();
+    Refresh(sender);
+    bool sent = false;
+    if (count <= 0 || values == nullptr) {
+        std::unique_lock<std::mutex> record(m_recordMutex, std::try_to_lock);
+        if (record.owns_lock()) m_record.clear();
+    } else {
+        const Route& route = sender.route;
+        sender.address.assign(route.dataTag);
+        sender.address.push_back('/');
+        AppendAddressPart(sender.address, name);
+        OscMessage& message = sender.message;
+        message.Init(sender.address);
+        if (route.sendTime)
+            route.useDouble ? message.PushDouble(time)
+                            : message.PushFloat(static_cast<float>(time));
+        for (int i = 0; i < count; ++i)
+            route.useDouble ? message.PushDouble(values[i])
+                            : message.PushFloat(static_cast<float>(values[i]));
+        sender.builder.Init().AddMessage(message);
+        {
+            std::unique_lock<std::mutex> record(m_recordMutex, std::try_to_lock);
+            if (record.owns_lock())
+                m_record.assign(sender.builder.PacketData(),
+                                sender.builder.PacketData() + sender.builder.PacketSize());
+        }
+        sent = SendBuilt(sender);
+    }
+    m_gate.Leave(side);
+    return sent;
 }
 
 bool OscDataServer::SendEvent(const char* name, const char* label, double time)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_connected) return false;
-    m_address.assign(m_settings.serverEventTag);
-    m_address.push_back('/');
-    AppendAddressPart(m_address, name);
-    m_message.Init(m_address).PushString(label != nullptr ? label : "");
-    if (m_settings.useDouble)
-        m_message.PushDouble(time);
+    const unsigned side = m_gate.Enter();
+    Sender& sender = ThisThreadSender();
+    Refresh(sender);
+    const Route& route = sender.route;
+    sender.address.assign(route.eventTag);
+    sender.address.push_back('/');
+    AppendAddressPart(sender.address, name);
+    sender.message.Init(sender.address).PushString(label != nullptr ? label : "");
+    if (route.useDouble)
+        sender.message.PushDouble(time);
     else
-        m_message.PushFloat(static_cast<float>(time));
-    m_builder.Init().AddMessage(m_message);
-    return SendPacketLocked();
+        sender.message.PushFloat(static_cast<float>(time));
+    sender.builder.Init().AddMessage(sender.message);
+    const bool sent = SendBuilt(sender);
+    m_gate.Leave(side);
+    return sent;
 }
 
-// ---- sending ---------------------------------------------------------------
-
-void OscDataServer::CountSend(bool whole)
+// Sends the sender's packet to its copy of the destinations; no lock is held.
+bool OscDataServer::SendBuilt(const Sender& sender)
 {
-    ++(whole ? m_stats.packetsSent : m_stats.sendFailures);
+    const Route& route = sender.route;
+    const std::size_t size = sender.builder.PacketSize();
+    if (!route.connected || route.handle == -1 || route.destinations.empty() || size == 0)
+        return false;
+    const std::uint8_t* packet = sender.builder.PacketData();
+    bool allWhole = true;
+    for (const NetAddress& destination : route.destinations) {
+        if (const OscSendObserver observer = m_observer.load())
+            observer(m_observerContext.load(), packet, size);
+        const UdpSendResult result = SendDatagram(route.handle, packet, size, destination);
+        CountSend(result);
+        allWhole = allWhole && result == UdpSendResult::Whole;
+    }
+    return allWhole;
 }
 
-bool OscDataServer::SendPacketLocked()
+// ---- sending (GUI thread) --------------------------------------------------
+
+void OscDataServer::CountSend(UdpSendResult result)
 {
-    const std::size_t size = m_builder.PacketSize();
-    if (size == 0) return false;
+    if (result == UdpSendResult::Whole) {
+        m_packetsSent.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    m_sendFailures.fetch_add(1, std::memory_order_relaxed);
+    if (result == UdpSendResult::WouldBlock) m_wouldBlock.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool OscDataServer::ResendRecordLocked()
+{
+    if (!m_connected) return false;
+    {
+        std::lock_guard<std::mutex> record(m_recordMutex);
+        m_resend.assign(m_record.begin(), m_record.end());
+    }
+    if (m_resend.empty()) return false;
     bool allWhole = true;
     for (const NetAddress& destination : m_destinations) {
-        const bool whole = m_sender.SendPacketTo(m_builder.PacketData(), size, destination);
-        CountSend(whole);
-        allWhole = allWhole && whole;
+        int code = 0;
+        const UdpSendResult result =
+            SendDatagram(m_sender.Handle(), m_resend.data(), m_resend.size(), destination, &code);
+        CountSend(result);
+        allWhole = allWhole && result == UdpSendResult::Whole;
     }
     return allWhole && !m_destinations.empty();
 }
@@ -558,7 +739,7 @@ bool OscDataServer::SendReplyLocked(const std::string& word, const NetAddress& d
     BuildReplyLocked(word);
     const bool whole =
         m_sender.SendPacketTo(m_builder.PacketData(), m_builder.PacketSize(), destination);
-    CountSend(whole);
+    CountSend(whole ? UdpSendResult::Whole : UdpSendResult::Failed);
     return whole;
 }
 
@@ -572,4 +753,37 @@ void OscDataServer::RebuildDestinationsLocked()
             isNew = isNew && !known.SameEndpoint(client.destination);
         if (isNew) m_destinations.push_back(client.destination);
     }
+    PublishLocked();
+}
+
+void OscDataServer::SetConnectedLocked(bool connected)
+{
+    if (m_connected == connected) return;
+    m_connected = connected;
+    PublishLocked();
+}
+
+// Hands the senders what they need; a version they have copied already is kept,
+// so that polling without a change does not make every sender copy again.
+void OscDataServer::PublishLocked()
+{
+    const int handle = m_started.load() ? m_sender.Handle() : -1;
+    std::unique_lock<std::shared_mutex> lock(m_routeMutex);
+    bool isSame = m_route.handle == handle && m_route.connected == m_connected &&
+                  m_route.destinations.size() == m_destinations.size() &&
+                  m_route.dataTag == m_settings.serverDataTag &&
+                  m_route.eventTag == m_settings.serverEventTag &&
+                  m_route.useDouble == m_settings.useDouble &&
+                  m_route.sendTime == m_settings.serverSendTime;
+    for (std::size_t i = 0; isSame && i < m_destinations.size(); ++i)
+        isSame = m_route.destinations[i].SameEndpoint(m_destinations[i]);
+    if (isSame && m_routeVersion.load() != 0) return;
+    m_route.handle = handle;
+    m_route.connected = m_connected;
+    m_route.destinations = m_destinations;
+    m_route.dataTag = m_settings.serverDataTag;
+    m_route.eventTag = m_settings.serverEventTag;
+    m_route.useDouble = m_settings.useDouble;
+    m_route.sendTime = m_settings.serverSendTime;
+    m_routeVersion.store(g_nextRouteVersion.fetch_add(1), std::memory_order_release);
 }

@@ -5,20 +5,24 @@
 // (see network/oscServer.h); the class is also usable on its own.
 //
 // Threads: Start, Close, Poll and the client functions run on the GUI thread;
-// SetData and SendEvent on any acquisition thread, several at once. One mutex
-// (a leaf lock) guards the clients, the sending socket and the data record;
-// it is held for short non-blocking work only, never during Poll's receive
-// wait. The listening socket belongs to Start/Close/Poll, which a second mutex
-// serialises (taken before the first, never by acquisition threads).
+// SetData and SendEvent on any acquisition thread, several at once. The GUI
+// side's state (clients, sockets, settings) is guarded by m_mutex, which no
+// acquisition thread takes. Senders never share a lock: each thread builds its
+// messages in its own buffers and sends them on the shared socket (a UDP send
+// needs no lock) to its own copy of the destinations, refreshed under a reader
+// lock held only for that copy when the GUI side published a change. Close
+// waits for the sends in progress before it closes the socket.
 
 #include "network/oscServerSettings.h"
 #include "osc_pkt/oscpkt.h"
 #include "osc_pkt/udp.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -29,6 +33,10 @@ using OscConsoleSink = void (*)(bool isError, const std::string& line);
 void SetOscConsoleSink(OscConsoleSink sink);
 // Writes one line through the installed sink. Any thread; take no lock around it.
 void OscConsoleLine(bool isError, const std::string& line);
+
+// Called on a sending thread just before each data or event datagram goes out; a
+// test uses it to hold one device inside its send.
+using OscSendObserver = void (*)(void* context, const std::uint8_t* packet, std::size_t size);
 
 struct OscServerStats {
     std::uint64_t packetsSent = 0;   // datagrams that went out whole
@@ -48,15 +56,17 @@ public:
     bool Close();
     bool Poll();
     // Resolves host:port, welcomes it and records it; entryId links the client
-    // to the configured entry that made it (0: none).
-    bool AddClient(const std::string& host, int port, std::uint64_t entryId = 0);
+    // to the configured entry that made it (0: none). A refusal says why in reason.
+    bool AddClient(const std::string& host, int port, std::uint64_t entryId = 0,
+                   std::string* reason = nullptr);
     bool RemoveClientAt(std::size_t index);
     int FindClient(const NetAddress& address) const;
     void ClearClients();
     std::size_t ClientCount() const;
 
     // Configured entries ("host:port" texts), GUI thread.
-    bool AddConfiguredClient(const std::string& text);
+    // False with the part that is wrong in reason (when given).
+    bool AddConfiguredClient(const std::string& text, std::string* reason = nullptr);
     bool AddConfiguredClients();
     bool RemoveConfiguredClient(const std::string& text);
     std::string GetConfiguredClient(std::size_t index) const;
@@ -66,9 +76,12 @@ public:
     void SetSettings(const OscServerSettings& settings);
     OscServerSettings Settings() const;
 
-    // Any thread. Never allocates once the record has held a frame this large.
+    // Any thread. Each thread encodes into buffers of its own, sized on its first
+    // message for kOscReservedValues values: no allocation per frame.
     bool SetData(const char* name, const double* values, int count, double time);
     bool SendEvent(const char* name, const char* label, double time);
+    // Before any sender runs (null: none).
+    void SetSendObserver(OscSendObserver observer, void* context);
 
     bool IsStarted() const { return m_started.load(std::memory_order_acquire); }
     bool IsConnected() const;
@@ -76,8 +89,38 @@ public:
     int OutPort() const;
     OscServerStats Stats() const;
 
+    // Buffers of each sending thread hold frames of this many values unextended.
+    static constexpr std::size_t kReservedValues = 1024;
+
 private:
     class Console;
+    class Sender;
+    // What senders need of the GUI side's state; copied by each sender.
+    struct Route {
+        int handle = -1;  // the sending socket, -1 while closed
+        bool connected = false;
+        std::vector<NetAddress> destinations;
+        std::string dataTag;
+        std::string eventTag;
+        bool useDouble = false;
+        bool sendTime = true;
+    };
+    // Lets Close wait for the sends in progress without senders sharing a lock:
+    // each send counts itself on one of two sides, and a waiter flips the side
+    // new sends use, then waits for the old side to empty.
+    class SendGate {
+    public:
+        unsigned Enter() noexcept;
+        void Leave(unsigned side) noexcept;
+        void WaitForSendsInProgress();  // GUI thread
+
+    private:
+        std::atomic<unsigned> m_epoch{0};
+        std::atomic<int> m_inside[2] = {{0}, {0}};
+        std::atomic<bool> m_waiting{false};
+        std::mutex m_mutex;
+        std::condition_variable m_drained;
+    };
     struct Client {
         NetAddress address;      // the peer as recorded (requester or resolved entry)
         NetAddress destination;  // where its copies go
@@ -89,26 +132,30 @@ private:
     };
 
     bool AddClientLocked(const NetAddress& destination, const std::string& host, int port,
-                         std::uint64_t entryId, Console& console);
+                         std::uint64_t entryId, Console& console, std::string* reason);
     void ServeLocalPeerLocked(Console& console);
     bool ConnectLocalLocked(Console& console);
     bool HandleConnectLocked(const NetAddress& requester, Console& console);
     bool HandleDisconnectLocked(const NetAddress& requester, Console& console);
     bool RemoveClientAtLocked(std::size_t index, Console& console);
     int FindClientLocked(const NetAddress& address) const;
-    bool SendDataLocked();
-    bool SendPacketLocked();
+    bool ResendRecordLocked();
     bool SendReplyLocked(const std::string& word, const NetAddress& destination);
     void BuildReplyLocked(const std::string& word);
     void RebuildDestinationsLocked();
-    void CountSend(bool whole);
+    void SetConnectedLocked(bool connected);
+    void PublishLocked();
+    void CountSend(UdpSendResult result);
+    static Sender& ThisThreadSender();
+    void Refresh(Sender& sender) const;
+    bool SendBuilt(const Sender& sender);
 
     // Listening side: Start, Close and Poll only, under m_controlMutex.
     std::mutex m_controlMutex;
     UdpEndpoint m_listener;
     OscPacketParser m_parser;
 
-    mutable std::mutex m_mutex;  // guards everything below
+    mutable std::mutex m_mutex;  // guards the members down to m_resend
     // One unconnected socket addresses every client separately.
     UdpEndpoint m_sender;
     std::vector<Client> m_clients;
@@ -126,12 +173,25 @@ private:
     std::vector<Entry> m_entries;
     std::uint64_t m_nextEntryId = 1;
 
-    // Data record and encoding buffers, sized once and reused for every frame.
-    std::vector<double> m_values;
-    std::string m_name;
-    double m_time = 0.0;
-    std::string m_address;
+    // The GUI side's encoding buffers (replies, resent records).
     OscMessage m_message;
     OscPacketBuilder m_builder;
-    OscServerStats m_stats;
+    std::vector<std::uint8_t> m_resend;
+
+    // Published for the senders: a reader lock held only to copy it.
+    mutable std::shared_mutex m_routeMutex;  // leaf lock
+    Route m_route;
+    std::atomic<std::uint64_t> m_routeVersion{0};
+    SendGate m_gate;
+
+    // The last data packet of whichever device sent last, for data requests.
+    // Senders only try the lock: a busy record keeps the other device's frame.
+    std::mutex m_recordMutex;  // leaf lock
+    std::vector<std::uint8_t> m_record;
+
+    std::atomic<OscSendObserver> m_observer{nullptr};
+    std::atomic<void*> m_observerContext{nullptr};
+    std::atomic<std::uint64_t> m_packetsSent{0};
+    std::atomic<std::uint64_t> m_sendFailures{0};
+    std::atomic<std::uint64_t> m_wouldBlock{0};
 };

@@ -57,9 +57,9 @@ bool OscServerSendEvent(const char* deviceName, const char* label, double time)
     return GetOscDataServer().SendEvent(deviceName, label, time);
 }
 
-bool OscServerAddClient(const std::string& hostPort)
+bool OscServerAddClient(const std::string& hostPort, std::string* reason)
 {
-    return GetOscDataServer().AddConfiguredClient(hostPort);
+    return GetOscDataServer().AddConfiguredClient(hostPort, reason);
 }
 
 bool OscServerAddClients() { return GetOscDataServer().AddConfiguredClients(); }

@@ -24,7 +24,9 @@ bool OscServerSetData(const char* deviceName, const double* values, int count, d
 bool OscServerSendEvent(const char* deviceName, const char* label, double time);
 
 // Configured clients: "host:port" texts kept in the order added.
-bool OscServerAddClient(const std::string& hostPort);
+// False when the server is not started or the entry is refused; reason (when
+// given) then says which part is wrong.
+bool OscServerAddClient(const std::string& hostPort, std::string* reason = nullptr);
 bool OscServerAddClients();
 bool OscServerRemoveClient(const std::string& hostPort);
 std::string OscServerGetClient(std::size_t index);

@@ -43,7 +43,8 @@ CVrpnDevice::CVrpnDevice(bool synchronised, const wxString& name, bool tracker)
     m_maxValue = 10.0;
     // Only the tracker variant is a tracker: a 3D view reads seven values per channel.
     m_isTracker = tracker;
-    const std::string narrow = std::string(name.mb_str());
+    // The service name goes on the wire as UTF-8, whatever the locale.
+    const std::string narrow = name.utf8_string();
     if (tracker) {
         m_dim = 7;
         m_deviceType = 8;
@@ -162,6 +163,13 @@ void CVrpnDevice::OnTrackerReport(int sensor, const double pos[3], const double 
         row[5] = quat[1];
         row[6] = quat[2];
         m_storedReports.fetch_add(1);
+        return;
+    }
+    if (sensor >= kMaxSensors) {
+        // Counted, and said once: a misbehaving server may send it at every frame.
+        if (m_refusedReports.fetch_add(1) == 0)
+            Log(wxString::Format("<VRPN> %s: report for sensor %d refused (at most %d sensors)\n",
+                                 m_vrpnName, sensor, kMaxSensors));
         return;
     }
     // The channels grow to the highest sensor seen; this report is dropped.

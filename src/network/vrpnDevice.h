@@ -16,6 +16,10 @@
 
 class CVrpnDevice : public CAnalogDevice, private CVrpnClientSink {
 public:
+    // Sensors a tracker takes (0 to 255): a report past them is refused, so that one
+    // hostile report cannot widen the device for good.
+    static constexpr int kMaxSensors = 256;
+
     CVrpnDevice(bool synchronised, const wxString& name, bool tracker);
     ~CVrpnDevice() override;
 
@@ -52,6 +56,8 @@ public:
     // Any thread: connections to the server opened and lost so far.
     uint64_t GetConnectCount() const { return m_connects.load(); }
     uint64_t GetDropCount() const { return m_drops.load(); }
+    // Any thread: tracker reports refused for a sensor past kMaxSensors.
+    uint64_t GetRefusedReports() const { return m_refusedReports.load(); }
 
 private:
     void OnTrackerReport(int sensor, const double pos[3], const double quat[4]) override;
@@ -74,5 +80,6 @@ private:
     std::atomic<uint64_t> m_connects{0};
     std::atomic<uint64_t> m_drops{0};
     std::atomic<uint64_t> m_storedReports{0};
+    std::atomic<uint64_t> m_refusedReports{0};
     double m_paramDouble = 0.0;  // the rate GetParam hands out
 };

@@ -2,14 +2,16 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+// The kernel's own tcp_info: the C library's lacks the peer's window.
+#include <linux/tcp.h>
 #include <netdb.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -193,6 +195,19 @@ bool CVrpnLink::Flush()
         m_sentBytes += static_cast<uint64_t>(sent);
     }
     if (m_outStart == m_outEnd) m_outStart = m_outEnd = 0;
+    return true;
+}
+
+bool CVrpnLink::ReadPeerProgress(uint64_t& acknowledged, bool& isWindowClosed) const
+{
+    if (!m_socket.IsOpen()) return false;
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(m_socket.Get(), IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+    // Kernels before 5.4 fill less: without the peer's window there is no answer.
+    if (length < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd) return false;
+    acknowledged = info.tcpi_bytes_acked;
+    isWindowClosed = info.tcpi_snd_wnd == 0;
     return true;
 }
 

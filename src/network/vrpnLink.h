@@ -99,8 +99,11 @@ public:
     State GetState() const { return m_state; }
     bool IsOpen() const { return m_state == State::kOpen; }
     size_t QueuedBytes() const { return m_outEnd - m_outStart; }
-    // Bytes the socket has taken so far: the peer's progress.
+    // Bytes the socket has taken so far.
     uint64_t SentBytes() const { return m_sentBytes; }
+    // What the peer took: the bytes its side acknowledged so far, and whether it now
+    // advertises no room for more. False when the kernel does not tell.
+    bool ReadPeerProgress(uint64_t& acknowledged, bool& isWindowClosed) const;
     const char* CloseReason() const { return m_closeReason; }
     int Fd() const { return m_socket.Get(); }
 

@@ -35,6 +35,12 @@ constexpr double kReportIntervalSec = 0.01;
 constexpr int kMaxAcceptsPerPass = 16;
 constexpr int kMaxRequestsPerPass = 16;
 constexpr size_t kRequestSize = 200;  // stock reads at most 199 bytes of a request
+// How often a pass asks the sockets what their clients took, at most.
+constexpr std::chrono::milliseconds kStuckCheckInterval{100};
+// Stuck time-outs allowed to a client that reads, however slowly (see CheckStuck).
+constexpr int kSlowReaderTimeouts = 4;
+// Losses are reported at once, then at most this often.
+constexpr std::chrono::seconds kLossReportInterval{10};
 
 std::string AddressText(uint32_t address, int port)
 {
@@ -44,11 +50,19 @@ std::string AddressText(uint32_t address, int port)
     return text;
 }
 
+// Reports fill at most half a client's queue: the rest is kept for button changes,
+// which must not be lost.
+bool HasReportRoom(const CVrpnLink& link)
+{
+    return link.QueuedBytes() < CVrpnLink::kOutCapacity / 2;
+}
+
 }  // namespace
 
 struct CVrpnServer::Client : public CVrpnLinkHandler {
-    Client(CVrpnServer& owner, std::unique_ptr<CVrpnLink> newLink, uint32_t address, int port)
-        : server(owner), link(std::move(newLink)), peerAddress(address), peerPort(port)
+    Client(CVrpnServer& owner, std::unique_ptr<CVrpnLink> newLink, uint32_t address, int port,
+           std::chrono::steady_clock::time_point now)
+        : server(owner), link(std::move(newLink)), peerAddress(address), peerPort(port), tookAt(now)
     {
     }
     bool OnLinkOpen(CVrpnLink& open) override
@@ -74,9 +88,10 @@ struct CVrpnServer::Client : public CVrpnLinkHandler {
     int peerPort;
     bool isOpen = false;
     bool needsAll = true;  // the next reports carry every value, not only the new ones
-    bool isBehind = false;
-    std::chrono::steady_clock::time_point behindSince;
-    uint64_t sentWhenBehind = 0;
+    uint64_t takenBytes = 0;  // acknowledged by the peer at the last check
+    std::chrono::steady_clock::time_point tookAt;  // when that count last grew
+    bool wasBlocked = false;   // since it last took bytes, its window was seen closed
+    bool hasResumed = false;   // it took bytes again after such a wait
 };
 
 CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCount,
@@ -86,15 +101,26 @@ CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCoun
       m_sensorCount(sensorCount),
       m_buttonCount(buttonCount),
       m_address(address),
-      m_analog(analogCount, 0.0),
-      m_poses(sensorCount * 7, 0.0),
       m_buttons(buttonCount, 0),
-      m_sensorSet(sensorCount, 0),
-      m_analogSnapshot(analogCount, 0.0),
-      m_posesSnapshot(sensorCount * 7, 0.0),
-      m_buttonsSnapshot(buttonCount, 0),
-      m_sensorSetSnapshot(sensorCount, 0)
+      m_latestAnalog(analogCount, 0.0),
+      m_latestPoses(sensorCount * 7, 0.0),
+      m_analogState(analogCount, 0.0),
+      m_poseState(sensorCount * 7, 0.0),
+      m_buttonState(buttonCount, 0),
+      m_analogLatestCopy(analogCount, 0.0),
+      m_poseLatestCopy(sensorCount * 7, 0.0),
+      m_analogBefore(analogCount, 0.0),
+      m_analogReplay(analogCount, 0.0),
+      m_analogPending(analogCount, 0)
 {
+    // Room for kQueuedFrames frames of the widest block, within kMaxQueuedValues.
+    const size_t frameValues = std::max({analogCount, 7 * sensorCount, size_t{1}});
+    const size_t valueCapacity =
+        std::max(frameValues, std::min(kQueuedFrames * frameValues, kMaxQueuedValues));
+    for (FrameQueue& queue : m_queues) {
+        queue.frames.resize(kQueuedFrames);
+        queue.values.resize(valueCapacity);
+    }
     m_clients.reserve(kMaxClients);
     if (m_name.size() > vrpn::kMaxNameLength) {
         m_error = "name longer than " + std::to_string(vrpn::kMaxNameLength) + " characters";
@@ -126,38 +152,66 @@ bool CVrpnServer::SetAnalog(size_t offset, const double* values, size_t count)
 {
     if (values == nullptr || offset > m_analogCount || count > m_analogCount - offset)
         return false;
-    std::lock_guard<std::mutex> lock(m_dataMutex);
-    std::copy(values, values + count, m_analog.begin() + static_cast<ptrdiff_t>(offset));
-    m_analogSet = m_analogSet || count > 0;
-    return true;
+    return QueueFrame(FrameKind::kAnalog, offset, count, values, count);
 }
 
 bool CVrpnServer::SetPoses(size_t offset, const double* poses, size_t count)
 {
     if (poses == nullptr || offset > m_sensorCount || count > m_sensorCount - offset)
         return false;
-    std::lock_guard<std::mutex> lock(m_dataMutex);
-    std::copy(poses, poses + 7 * count, m_poses.begin() + static_cast<ptrdiff_t>(7 * offset));
-    std::fill_n(m_sensorSet.begin() + static_cast<ptrdiff_t>(offset), count, uint8_t{1});
-    return true;
+    return QueueFrame(FrameKind::kPoses, offset, count, poses, 7 * count);
 }
 
 bool CVrpnServer::SetButton(size_t button, size_t offset, int state)
 {
     if (offset > m_buttonCount || button >= m_buttonCount - offset) return false;
     const size_t index = button + offset;
+    const vrpn::Time time = vrpn::Now();
     {
         std::lock_guard<std::mutex> lock(m_dataMutex);
         if (m_buttons[index] == state) return true;
-        m_buttons[index] = state;
-        // Every change is kept in order, so a press and release between two passes
-        // both reach the clients.
-        if (m_buttonQueueSize < kButtonQueue)
-            m_buttonQueue[m_buttonQueueSize++] = ButtonEvent{static_cast<int32_t>(index), state};
+        // Queued behind the frames set before it, so that clients see them in that
+        // order; a press and release between two passes both go.
+        if (AppendFrame(FrameKind::kButton, index, static_cast<uint32_t>(state), nullptr, 0, time))
+            m_buttons[index] = state;
         else
-            m_buttonsLost.fetch_add(1);
+            m_buttonsLost.fetch_add(1);  // the state stays old: the next set tries again
     }
     Mainloop();
+    return true;
+}
+
+bool CVrpnServer::QueueFrame(FrameKind kind, size_t offset, size_t count, const double* values,
+                             size_t valueCount)
+{
+    if (count == 0) return true;
+    const vrpn::Time time = vrpn::Now();
+    std::lock_guard<std::mutex> lock(m_dataMutex);
+    std::vector<double>& latest = kind == FrameKind::kPoses ? m_latestPoses : m_latestAnalog;
+    const size_t first = kind == FrameKind::kPoses ? 7 * offset : offset;
+    std::copy(values, values + valueCount, latest.begin() + static_cast<ptrdiff_t>(first));
+    if (AppendFrame(kind, offset, count, values, valueCount, time)) return true;
+    m_framesLost.fetch_add(1);
+    m_isQueueOverrun = true;
+    return false;
+}
+
+// The caller holds m_dataMutex. False, nothing queued, when the queue is full.
+bool CVrpnServer::AppendFrame(FrameKind kind, size_t offset, size_t count, const double* values,
+                              size_t valueCount, vrpn::Time time)
+{
+    FrameQueue& queue = *m_filling;
+    if (queue.frameCount == queue.frames.size() ||
+        queue.values.size() - queue.valueCount < valueCount)
+        return false;
+    queue.frames[queue.frameCount++] =
+        QueuedFrame{time, kind, false, static_cast<uint32_t>(offset), static_cast<uint32_t>(count),
+                    static_cast<uint32_t>(queue.valueCount)};
+    if (valueCount > 0) {
+        std::copy(values, values + valueCount,
+                  queue.values.begin() + static_cast<ptrdiff_t>(queue.valueCount));
+        queue.valueCount += valueCount;
+    }
     return true;
 }
 
@@ -166,7 +220,8 @@ bool CVrpnServer::Mainloop()
     if (!m_running) return false;
     m_passRequested.store(true);
     // The thread that runs a pass re-checks the request after releasing the lock, so a
-    // request left by a thread that found the lock taken is never stranded.
+    // request left by a thread that found the lock taken is served by it (or, past its
+    // few passes, by the next caller: the frames wait in the queue, none is lost).
     for (int round = 0; round < 2 && m_passRequested.load(); ++round) {
         std::unique_lock<std::mutex> pass(m_passMutex, std::try_to_lock);
         if (!pass.owns_lock()) return true;
@@ -180,16 +235,19 @@ void CVrpnServer::Pass()
     const auto now = std::chrono::steady_clock::now();
     AcceptConnections(now);
     ReadRequests(now);
-    TakeSnapshot();
-    const vrpn::Time time = vrpn::Now();
+    TakeQueuedFrames();
+    const bool isCheckDue = now >= m_nextStuckCheck;
+    if (isCheckDue) m_nextStuckCheck = now + std::min<std::chrono::milliseconds>(
+                                                 kStuckCheckInterval, m_stuckTimeout / 4);
     for (auto& client : m_clients) {
         CVrpnLink& link = *client->link;
         if (!link.Pump(*client, now)) continue;
         if (!link.IsOpen()) continue;
-        SendReports(*client, time);
-        if (link.Flush()) CheckStuck(*client, now);
+        SendReports(*client);
+        if (link.Flush() && isCheckDue) CheckStuck(*client, now);
     }
     DropClosed();
+    ReportLosses(now);
 }
 
 void CVrpnServer::AcceptConnections(std::chrono::steady_clock::time_point now)
@@ -208,7 +266,7 @@ void CVrpnServer::AcceptConnections(std::chrono::steady_clock::time_point now)
             *this,
             std::make_unique<CVrpnLink>(std::move(socket), false, kClientTypeNames, 1, m_name,
                                         now, m_cookieTimeout),
-            ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)));
+            ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), now));
     }
 }
 
@@ -276,7 +334,7 @@ bool CVrpnServer::HandleRequest(const char* text, size_t size, uint32_t source,
         *this,
         std::make_unique<CVrpnLink>(std::move(socket), connecting, kClientTypeNames, 1, m_name,
                                     now, m_cookieTimeout),
-        address, static_cast<int>(port)));
+        address, static_cast<int>(port), now));
     return true;
 }
 
@@ -295,19 +353,65 @@ bool CVrpnServer::IsOwnAddress(uint32_t address, long port) const
     return ::bind(probe.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
-void CVrpnServer::TakeSnapshot()
+// Takes the frames queued since the last pass and brings the current values up to
+// them; notes where a client's analog reports fall: each analog frame goes out once,
+// frames of devices whose channels do not overlap share a report, and a button change
+// comes after the channels set before it.
+void CVrpnServer::TakeQueuedFrames()
 {
-    std::lock_guard<std::mutex> lock(m_dataMutex);
-    std::copy(m_analog.begin(), m_analog.end(), m_analogSnapshot.begin());
-    std::copy(m_poses.begin(), m_poses.end(), m_posesSnapshot.begin());
-    std::copy(m_buttons.begin(), m_buttons.end(), m_buttonsSnapshot.begin());
-    std::copy(m_sensorSet.begin(), m_sensorSet.end(), m_sensorSetSnapshot.begin());
-    std::fill(m_sensorSet.begin(), m_sensorSet.end(), uint8_t{0});
-    m_analogSetSnapshot = m_analogSet;
-    m_analogSet = false;
-    std::copy(m_buttonQueue, m_buttonQueue + m_buttonQueueSize, m_eventSnapshot);
-    m_eventCount = m_buttonQueueSize;
-    m_buttonQueueSize = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_dataMutex);
+        std::swap(m_filling, m_sending);
+        m_filling->frameCount = 0;
+        m_filling->valueCount = 0;
+        m_resendsState = m_isQueueOverrun;
+        m_isQueueOverrun = false;
+        // Lost frames leave the values behind: they are brought up to the last ones set
+        // below, after the frames that were queued.
+        if (m_resendsState) {
+            std::copy(m_latestAnalog.begin(), m_latestAnalog.end(), m_analogLatestCopy.begin());
+            std::copy(m_latestPoses.begin(), m_latestPoses.end(), m_poseLatestCopy.begin());
+        }
+    }
+    std::copy(m_analogState.begin(), m_analogState.end(), m_analogBefore.begin());
+    std::fill(m_analogPending.begin(), m_analogPending.end(), uint8_t{0});
+    m_hasReports = false;
+    for (size_t i = 0; i < m_sending->frameCount; ++i) {
+        QueuedFrame& frame = m_sending->frames[i];
+        const double* values = m_sending->values.data() + frame.first;
+        switch (frame.kind) {
+            case FrameKind::kPoses:
+                std::copy(values, values + 7 * size_t{frame.count},
+                          m_poseState.begin() + 7 * static_cast<ptrdiff_t>(frame.offset));
+                m_hasReports = true;
+                break;
+            case FrameKind::kAnalog: {
+                const auto first = m_analogPending.begin() + frame.offset;
+                const auto last = first + frame.count;
+                frame.reportBefore = std::find(first, last, uint8_t{1}) != last;
+                if (frame.reportBefore)
+                    std::fill(m_analogPending.begin(), m_analogPending.end(), uint8_t{0});
+                std::fill(first, last, uint8_t{1});
+                std::copy(values, values + frame.count, m_analogState.begin() + frame.offset);
+                m_hasReports = true;
+                break;
+            }
+            case FrameKind::kButton:
+                // The channels set before the change go out before it.
+                frame.reportBefore = std::find(m_analogPending.begin(), m_analogPending.end(),
+                                               uint8_t{1}) != m_analogPending.end();
+                if (frame.reportBefore)
+                    std::fill(m_analogPending.begin(), m_analogPending.end(), uint8_t{0});
+                m_buttonState[frame.offset] = static_cast<int32_t>(frame.count);
+                break;
+        }
+    }
+    m_reportAnalogAtEnd = std::find(m_analogPending.begin(), m_analogPending.end(), uint8_t{1}) !=
+                          m_analogPending.end();
+    if (m_resendsState) {
+        m_analogState.swap(m_analogLatestCopy);
+        m_poseState.swap(m_poseLatestCopy);
+    }
 }
 
 bool CVrpnServer::QueueOpening(CVrpnLink& link)
@@ -327,77 +431,128 @@ bool CVrpnServer::QueueButtonStates(CVrpnLink& link, vrpn::Time time)
     // Stock clients trust the count: never more than they hold.
     const int count = static_cast<int>(std::min<size_t>(m_buttonCount, vrpn::kMaxButtons));
     uint8_t payload[4 + 4 * vrpn::kMaxButtons];
-    const size_t length = vrpn::EncodeButtonStates(payload, m_buttonsSnapshot.data(), count);
+    const size_t length = vrpn::EncodeButtonStates(payload, m_buttonState.data(), count);
     return link.Queue(time, kSenderId, kTypeButtonStates, payload, length);
 }
 
-// Each frame's values go out once: a device's frame sets its own block and runs a pass,
-// so a pass reports only what was set since the last one.
-void CVrpnServer::SendReports(Client& client, vrpn::Time time)
+// Each queued frame goes out once, in order. A client that is new, or was behind, first
+// gets every current value; one behind by half its queue gets only the button changes
+// (reliable) until it has caught up.
+void CVrpnServer::SendReports(Client& client)
 {
     CVrpnLink& link = *client.link;
-    uint8_t payload[8 + 8 * vrpn::kMaxAnalogChannels];
-    // Button changes are reliable: a client that cannot take them is dropped.
-    for (size_t i = 0; i < m_eventCount; ++i) {
-        const ButtonEvent& event = m_eventSnapshot[i];
-        if (event.button >= vrpn::kMaxButtons) continue;  // past what a client holds
-        const size_t length = vrpn::EncodeButtonChange(payload, event.button, event.state);
-        if (!link.Queue(time, kSenderId, kTypeButtonChange, payload, length)) {
-            link.Close("client too slow");
-            return;
-        }
-    }
-    // Reports are state: a client behind by half its queue skips this pass's reports
-    // and gets every value once it has caught up.
-    if (link.QueuedBytes() > CVrpnLink::kOutCapacity / 2) {
-        m_framesSkipped.fetch_add(1);
+    const bool isBehind = link.QueuedBytes() > CVrpnLink::kOutCapacity / 2;
+    const bool isQueued = QueueFrames(link, !isBehind && !client.needsAll);
+    if (!link.IsOpen()) return;
+    if (!isQueued || isBehind) {
+        if (m_hasReports || !isQueued) m_framesSkipped.fetch_add(1);
         client.needsAll = true;
         return;
     }
-    const bool all = client.needsAll;
-    client.needsAll = false;
-    for (size_t sensor = 0; sensor < m_sensorCount; ++sensor) {
-        if (!all && m_sensorSetSnapshot[sensor] == 0) continue;
-        const double* pose = &m_posesSnapshot[7 * sensor];
-        // Our poses hold the quaternion w first; VRPN puts w last.
-        const double quat[4] = {pose[4], pose[5], pose[6], pose[3]};
-        const int32_t number = static_cast<int32_t>(sensor);
-        size_t length = vrpn::EncodePosQuat(payload, number, pose, quat);
-        bool queued = link.Queue(time, kSenderId, kTypePosQuat, payload, length);
-        length = vrpn::EncodeVelocity(payload, number, quat, kReportIntervalSec);
-        queued = queued && link.Queue(time, kSenderId, kTypeVelocity, payload, length);
-        queued = queued && link.Queue(time, kSenderId, kTypeAcceleration, payload, length);
-        if (!queued) {
-            m_framesSkipped.fetch_add(1);
-            client.needsAll = true;
-            return;
-        }
-    }
-    if (m_analogCount > 0 && (all || m_analogSetSnapshot)) {
-        const int count = static_cast<int>(std::min<size_t>(m_analogCount, vrpn::kMaxAnalogChannels));
-        const size_t length = vrpn::EncodeAnalog(payload, m_analogSnapshot.data(), count);
-        if (!link.Queue(time, kSenderId, kTypeAnalog, payload, length)) {
-            m_framesSkipped.fetch_add(1);
-            client.needsAll = true;
-        }
-    }
+    // New, caught up, or frames were lost: every current value, once.
+    if (!client.needsAll && !m_resendsState) return;
+    client.needsAll = !QueueState(link, vrpn::Now());
+    if (client.needsAll) m_framesSkipped.fetch_add(1);
 }
 
-// A client past half its queue that takes no byte for the stuck time-out is dropped.
+// This pass's frames and button changes in order (only the button changes without
+// reports). False when a report found the link's queue full; a button change that does
+// not fit closes the link.
+bool CVrpnServer::QueueFrames(CVrpnLink& link, bool withReports)
+{
+    std::copy(m_analogBefore.begin(), m_analogBefore.end(), m_analogReplay.begin());
+    vrpn::Time analogTime;
+    bool isComplete = true;
+    uint8_t payload[vrpn::kButtonChangeSize];
+    for (size_t i = 0; i < m_sending->frameCount; ++i) {
+        const QueuedFrame& frame = m_sending->frames[i];
+        const double* values = m_sending->values.data() + frame.first;
+        if (frame.kind == FrameKind::kButton) {
+            if (withReports && isComplete && frame.reportBefore)
+                isComplete = QueueAnalog(link, m_analogReplay.data(), analogTime);
+            if (frame.offset >= static_cast<uint32_t>(vrpn::kMaxButtons)) continue;
+            const size_t length = vrpn::EncodeButtonChange(
+                payload, static_cast<int32_t>(frame.offset), static_cast<int32_t>(frame.count));
+            if (!link.Queue(frame.time, kSenderId, kTypeButtonChange, payload, length)) {
+                link.Close("client too slow");
+                return false;
+            }
+            continue;
+        }
+        if (!withReports || !isComplete) continue;
+        if (frame.kind == FrameKind::kPoses) {
+            for (uint32_t sensor = 0; sensor < frame.count && isComplete; ++sensor)
+                isComplete = QueuePose(link, frame.offset + sensor, values + 7 * sensor, frame.time);
+            continue;
+        }
+        if (frame.reportBefore && !QueueAnalog(link, m_analogReplay.data(), analogTime)) {
+            isComplete = false;
+            continue;
+        }
+        std::copy(values, values + frame.count, m_analogReplay.begin() + frame.offset);
+        analogTime = frame.time;
+    }
+    if (withReports && isComplete && m_reportAnalogAtEnd)
+        isComplete = QueueAnalog(link, m_analogReplay.data(), analogTime);
+    return !withReports || isComplete;
+}
+
+// Every current value: each sensor's pose and the analog channels.
+bool CVrpnServer::QueueState(CVrpnLink& link, vrpn::Time time)
+{
+    for (size_t sensor = 0; sensor < m_sensorCount; ++sensor) {
+        if (!QueuePose(link, sensor, &m_poseState[7 * sensor], time)) return false;
+    }
+    return m_analogCount == 0 || QueueAnalog(link, m_analogState.data(), time);
+}
+
+bool CVrpnServer::QueuePose(CVrpnLink& link, size_t sensor, const double* pose, vrpn::Time time)
+{
+    if (!HasReportRoom(link)) return false;
+    // Our poses hold the quaternion w first; VRPN puts w last.
+    const double quat[4] = {pose[4], pose[5], pose[6], pose[3]};
+    const int32_t number = static_cast<int32_t>(sensor);
+    uint8_t payload[vrpn::kVelocitySize];
+    size_t length = vrpn::EncodePosQuat(payload, number, pose, quat);
+    if (!link.Queue(time, kSenderId, kTypePosQuat, payload, length)) return false;
+    length = vrpn::EncodeVelocity(payload, number, quat, kReportIntervalSec);
+    return link.Queue(time, kSenderId, kTypeVelocity, payload, length) &&
+           link.Queue(time, kSenderId, kTypeAcceleration, payload, length);
+}
+
+bool CVrpnServer::QueueAnalog(CVrpnLink& link, const double* values, vrpn::Time time)
+{
+    if (!HasReportRoom(link)) return false;
+    // Stock clients hold 128 channels: never more.
+    const int count = static_cast<int>(std::min<size_t>(m_analogCount, vrpn::kMaxAnalogChannels));
+    uint8_t payload[8 + 8 * vrpn::kMaxAnalogChannels];
+    const size_t length = vrpn::EncodeAnalog(payload, values, count);
+    return link.Queue(time, kSenderId, kTypeAnalog, payload, length);
+}
+
+// Progress is what the peer takes: the bytes its side acknowledged. A client with bytes
+// waiting (unacknowledged, or in its queue) that takes none for the stuck time-out is
+// dropped, whatever the stream's rate. A peer's window reopens only once it has read a
+// large step (about 100 kB on loopback), so a client that reads slowly shows progress
+// seconds apart: one seen to take bytes again after its window had closed gets
+// kSlowReaderTimeouts time-outs; one that never did (it stopped reading) gets one.
 void CVrpnServer::CheckStuck(Client& client, std::chrono::steady_clock::time_point now)
 {
     CVrpnLink& link = *client.link;
-    if (link.QueuedBytes() <= CVrpnLink::kOutCapacity / 2) {
-        client.isBehind = false;
+    uint64_t taken = 0;
+    bool isWindowClosed = false;
+    if (!link.ReadPeerProgress(taken, isWindowClosed)) taken = link.SentBytes();  // unknown
+    const bool isWaiting = taken < link.SentBytes() || link.QueuedBytes() > 0;
+    if (!isWaiting || taken != client.takenBytes) {
+        client.hasResumed = client.hasResumed || (isWaiting && client.wasBlocked);
+        client.wasBlocked = false;
+        client.takenBytes = taken;
+        client.tookAt = now;
         return;
     }
-    if (!client.isBehind || link.SentBytes() != client.sentWhenBehind) {
-        client.isBehind = true;
-        client.behindSince = now;
-        client.sentWhenBehind = link.SentBytes();
-        return;
-    }
-    if (now - client.behindSince >= m_stuckTimeout) link.Close("client stopped reading");
+    client.wasBlocked = client.wasBlocked || isWindowClosed;
+    const auto allowed = client.hasResumed ? kSlowReaderTimeouts * m_stuckTimeout : m_stuckTimeout;
+    if (now - client.tookAt >= allowed) link.Close("client stopped reading");
 }
 
 void CVrpnServer::DropClosed()
@@ -419,6 +574,34 @@ void CVrpnServer::DropClosed()
     }
 }
 
+// Frames that did not reach every client are said, never silent: the first at once,
+// then at most once per kLossReportInterval with what came since.
+void CVrpnServer::ReportLosses(std::chrono::steady_clock::time_point now)
+{
+    const uint64_t lost = m_framesLost.load();
+    const uint64_t skipped = m_framesSkipped.load();
+    const uint64_t buttons = m_buttonsLost.load();
+    if (lost == m_reportedLost && skipped == m_reportedSkipped && buttons == m_reportedButtons)
+        return;
+    if (m_hasReportedLoss && now - m_lastLossReport < kLossReportInterval) return;
+    std::string text = "<VRPN> Not every frame reached the clients:";
+    if (lost > m_reportedLost)
+        text += " " + std::to_string(lost - m_reportedLost) + " frames lost (queue full);";
+    if (buttons > m_reportedButtons)
+        text += " " + std::to_string(buttons - m_reportedButtons) +
+                " button changes lost (queue full);";
+    if (skipped > m_reportedSkipped)
+        text += " " + std::to_string(skipped - m_reportedSkipped) +
+                " passes skipped for clients that fell behind;";
+    text.back() = '\n';
+    g_messages.Post(Severity::Warning, text);
+    m_reportedLost = lost;
+    m_reportedSkipped = skipped;
+    m_reportedButtons = buttons;
+    m_hasReportedLoss = true;
+    m_lastLossReport = now;
+}
+
 CVrpnServerStats CVrpnServer::GetStats() const
 {
     CVrpnServerStats stats;
@@ -426,6 +609,7 @@ CVrpnServerStats CVrpnServer::GetStats() const
     stats.dropped = m_dropped.load();
     stats.requestsRefused = m_requestsRefused.load();
     stats.selfRequests = m_selfRequests.load();
+    stats.framesLost = m_framesLost.load();
     stats.framesSkipped = m_framesSkipped.load();
     stats.buttonsLost = m_buttonsLost.load();
     return stats;

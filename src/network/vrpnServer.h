@@ -19,19 +19,23 @@
 
 struct CVrpnServerStats {
     uint64_t connected = 0;       // connections that completed the cookie exchange
-    uint64_t dropped = 0;         // connections closed (peer, malformed input, too slow)
+    uint64_t dropped = 0;         // connections closed (peer, malformed input, stopped reading)
     uint64_t requestsRefused = 0; // connection requests (UDP) not answered
     uint64_t selfRequests = 0;    // of those, requests naming our own listening address
-    uint64_t framesSkipped = 0;   // reports not queued to a client whose queue was full
-    uint64_t buttonsLost = 0;     // button changes past the change queue
+    uint64_t framesLost = 0;      // frames not sent to anyone: the frame queue was full
+    uint64_t framesSkipped = 0;   // passes whose reports a client too far behind missed
+    uint64_t buttonsLost = 0;     // button changes not sent: the frame queue was full
 };
 
 class CVrpnServer {
 public:
     static constexpr size_t kMaxClients = 64;
-    static constexpr size_t kButtonQueue = 1024;
-    // A client whose queue stays past half full this long without taking a byte is
-    // dropped: one that never reads must not hold its slot.
+    // Frames (and button changes) waiting for a pass: room for the pass running thread
+    // to be held up for a while by the scheduler without a frame being lost.
+    static constexpr size_t kQueuedFrames = 2048;
+    static constexpr size_t kMaxQueuedValues = size_t{1} << 17;
+    // A client that has bytes waiting and takes none of them this long is dropped: one
+    // that never reads must not hold its slot.
     static constexpr std::chrono::seconds kStuckTimeout{3};
 
     // port 0 takes a free port (the same for TCP and UDP); address in host order, 0: all.
@@ -55,17 +59,19 @@ public:
     // Why the sockets could not be opened; empty when they were.
     const std::string& GetError() const { return m_error; }
 
-    // Copy at an offset; false, nothing written, when the block runs past the array.
+    // Queue one frame of a block at an offset; each queued frame is reported once, in
+    // order, by a later pass. False, nothing queued, when the block runs past the array
+    // or the queue is full (counted in framesLost).
     bool SetAnalog(size_t offset, const double* values, size_t count);
     // Poses of 7 doubles: x, y, z, qw, qx, qy, qz.
     bool SetPoses(size_t offset, const double* poses, size_t count);
     // False for an index past the buttons; true and nothing sent when the state is
-    // unchanged; otherwise the change is queued and a pass runs at once.
+    // unchanged; otherwise the change is queued behind the frames and a pass runs.
     bool SetButton(size_t button, size_t offset, int state);
-    // One pass: new connections, requests, client input, then the reports of the sensors
-    // and analog channels set since the last pass (each once; a client that opens gets
-    // every current value). When another thread runs a pass, this one leaves its
-    // request to that thread and returns.
+    // One pass: new connections, requests, client input, then every queued frame and
+    // button change in order (a client that opens gets every current value first).
+    // When another thread runs a pass, this one leaves its request to that thread and
+    // returns: its frames wait in the queue.
     bool Mainloop();
 
     CVrpnServerStats GetStats() const;
@@ -74,23 +80,44 @@ public:
 
 private:
     struct Client;
-    struct ButtonEvent {
-        int32_t button;
-        int32_t state;
+    enum class FrameKind : uint8_t { kPoses, kAnalog, kButton };
+    // One queued frame: its values lie in the queue's value store.
+    struct QueuedFrame {
+        vrpn::Time time;  // when it was set: the time stamp of its reports
+        FrameKind kind;
+        bool reportBefore;  // the analog channels set so far are reported first (pass)
+        uint32_t offset;    // first sensor or channel; the button's index
+        uint32_t count;     // sensors or channels; the button's state
+        uint32_t first;     // its first value in the store
+    };
+    struct FrameQueue {
+        std::vector<QueuedFrame> frames;  // sized once; frameCount in use
+        std::vector<double> values;       // sized once; valueCount in use
+        size_t frameCount = 0;
+        size_t valueCount = 0;
     };
 
+    bool QueueFrame(FrameKind kind, size_t offset, size_t count, const double* values,
+                    size_t valueCount);
+    bool AppendFrame(FrameKind kind, size_t offset, size_t count, const double* values,
+                     size_t valueCount, vrpn::Time time);
     void Pass();
     void AcceptConnections(std::chrono::steady_clock::time_point now);
     void ReadRequests(std::chrono::steady_clock::time_point now);
     bool HandleRequest(const char* text, size_t size, uint32_t source,
                        std::chrono::steady_clock::time_point now);
-    void TakeSnapshot();
+    void TakeQueuedFrames();
     bool IsOwnAddress(uint32_t address, long port) const;
-    void SendReports(Client& client, vrpn::Time time);
+    void SendReports(Client& client);
+    bool QueueFrames(CVrpnLink& link, bool withReports);
+    bool QueueState(CVrpnLink& link, vrpn::Time time);
+    bool QueuePose(CVrpnLink& link, size_t sensor, const double* pose, vrpn::Time time);
+    bool QueueAnalog(CVrpnLink& link, const double* values, vrpn::Time time);
     void CheckStuck(Client& client, std::chrono::steady_clock::time_point now);
     bool QueueButtonStates(CVrpnLink& link, vrpn::Time time);
     bool QueueOpening(CVrpnLink& link);
     void DropClosed();
+    void ReportLosses(std::chrono::steady_clock::time_point now);
 
     const std::string m_name;
     const size_t m_analogCount;
@@ -105,33 +132,45 @@ private:
     CFd m_listener;
     CFd m_requests;
 
-    // Written by the setters, read by a pass's snapshot.
-    std::mutex m_dataMutex;  // leaf lock: the arrays below and the button queue
-    std::vector<double> m_analog;
-    std::vector<double> m_poses;
-    std::vector<int32_t> m_buttons;
-    std::vector<uint8_t> m_sensorSet;  // set since the last pass, per sensor
-    bool m_analogSet = false;
-    ButtonEvent m_buttonQueue[kButtonQueue];
-    size_t m_buttonQueueSize = 0;
+    // The setters fill one queue while a pass sends the other; a pass swaps them.
+    FrameQueue m_queues[2];
+    std::mutex m_dataMutex;  // leaf lock: m_filling, the queue it names and the fields below
+    FrameQueue* m_filling = &m_queues[0];
+    std::vector<int32_t> m_buttons;  // the states set, to pass on changes only
+    // The values set last, queued or not: after a loss the clients get these.
+    std::vector<double> m_latestAnalog;
+    std::vector<double> m_latestPoses;
+    bool m_isQueueOverrun = false;  // a frame was lost since the last pass
 
     // Owned by the thread running a pass (m_passMutex).
     std::mutex m_passMutex;
     std::atomic<bool> m_passRequested{false};
-    std::vector<double> m_analogSnapshot;
-    std::vector<double> m_posesSnapshot;
-    std::vector<int32_t> m_buttonsSnapshot;
-    std::vector<uint8_t> m_sensorSetSnapshot;
-    bool m_analogSetSnapshot = false;
-    ButtonEvent m_eventSnapshot[kButtonQueue];
-    size_t m_eventCount = 0;
+    FrameQueue* m_sending = &m_queues[1];
+    std::vector<double> m_analogState;      // every value as of the last frame sent
+    std::vector<double> m_poseState;
+    std::vector<int32_t> m_buttonState;
+    std::vector<double> m_analogLatestCopy;  // the last values set, after a loss
+    std::vector<double> m_poseLatestCopy;
+    std::vector<double> m_analogBefore;     // the analog values before this pass's frames
+    std::vector<double> m_analogReplay;     // those values as a client's reports go on
+    std::vector<uint8_t> m_analogPending;   // set by this pass's frames, not yet reported
+    bool m_reportAnalogAtEnd = false;
     std::vector<std::unique_ptr<Client>> m_clients;
+    bool m_hasReports = false;     // this pass has frames (not only button changes)
+    bool m_resendsState = false;   // frames were lost before this pass: values resent
+    std::chrono::steady_clock::time_point m_nextStuckCheck;
+    bool m_hasReportedLoss = false;
+    std::chrono::steady_clock::time_point m_lastLossReport;
+    uint64_t m_reportedLost = 0;
+    uint64_t m_reportedSkipped = 0;
+    uint64_t m_reportedButtons = 0;
 
     std::atomic<size_t> m_openClients{0};
     std::atomic<uint64_t> m_connected{0};
     std::atomic<uint64_t> m_dropped{0};
     std::atomic<uint64_t> m_requestsRefused{0};
     std::atomic<uint64_t> m_selfRequests{0};
+    std::atomic<uint64_t> m_framesLost{0};
     std::atomic<uint64_t> m_framesSkipped{0};
     std::atomic<uint64_t> m_buttonsLost{0};
 };

@@ -20,7 +20,8 @@ int GetVrpnServerPort();
 void SetVrpnServerAddress(uint32_t address);
 // How long a new connection may take to send its cookie (default 5 s).
 void SetVrpnServerCookieTimeout(std::chrono::milliseconds timeout);
-// How long a client may leave its queue full before it is dropped (default 3 s).
+// How long a client with bytes waiting may take none before it is dropped (default 3 s;
+// four times that for one seen to read again after its window had closed).
 void SetVrpnServerStuckTimeout(std::chrono::milliseconds timeout);
 
 bool StartVrpnServer(const char* name);

@@ -91,6 +91,15 @@ void AppendWords(std::vector<std::uint8_t>& buffer, const std::uint8_t (&bytes)[
 
 OscMessage::OscMessage() { m_payload.reserve(kReservedBytes); }
 
+void OscMessage::Reserve(std::size_t arguments, std::size_t bytes)
+{
+    m_address.reserve(bytes);
+    m_typeTags.reserve(arguments);
+    m_argIndex.reserve(arguments);
+    // The encoder asks for twice its need when short: room for that too.
+    m_payload.reserve(bytes * 2);
+}
+
 OscMessage::OscMessage(std::string_view address, OscTimeTag timeTag) : OscMessage()
 {
     Init(address, timeTag);
@@ -324,6 +333,8 @@ const OscMessage* OscPacketParser::PopMessage()
 // ---- OscPacketBuilder ------------------------------------------------------
 
 OscPacketBuilder::OscPacketBuilder() { m_packet.reserve(kReservedBytes); }
+
+void OscPacketBuilder::Reserve(std::size_t bytes) { m_packet.reserve(bytes * 2); }
 
 OscPacketBuilder& OscPacketBuilder::Init()
 {

@@ -50,6 +50,9 @@ public:
     OscMessage& PushFloat(float value);
     OscMessage& PushDouble(double value);
     OscMessage& PushInt32(std::int32_t value);
+    // Sizes the buffers for messages of up to `arguments` arguments and `bytes`
+    // bytes of address, tags and arguments, so that building them never allocates.
+    void Reserve(std::size_t arguments, std::size_t bytes);
 
     // Decodes one message of `size` bytes (a multiple of 4) with the given tag.
     bool Decode(const std::uint8_t* data, std::size_t size, OscTimeTag timeTag);
@@ -113,6 +116,8 @@ public:
 
     OscPacketBuilder& Init();
     OscPacketBuilder& AddMessage(const OscMessage& message);
+    // Sizes the packet buffer for `bytes` bytes (see OscMessage::Reserve).
+    void Reserve(std::size_t bytes);
 
     // 0 and nullptr while the builder has an error; nullptr when empty.
     std::size_t PacketSize() const;

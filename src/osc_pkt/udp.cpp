@@ -263,6 +263,22 @@ bool UdpEndpoint::SendPacketTo(const void* data, std::size_t size, const NetAddr
     return SendRaw(data, size, &address);
 }
 
+UdpSendResult SendDatagram(int handle, const void* data, std::size_t size,
+                           const NetAddress& address, int* errorCode)
+{
+    for (;;) {
+        const ssize_t sent = ::sendto(handle, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                      address.Raw(), address.Length());
+        if (sent >= 0)
+            return static_cast<std::size_t>(sent) == size ? UdpSendResult::Whole
+                                                          : UdpSendResult::Short;
+        if (errno == EINTR) continue;
+        if (errorCode != nullptr) *errorCode = errno;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? UdpSendResult::WouldBlock
+                                                       : UdpSendResult::Failed;
+    }
+}
+
 bool UdpEndpoint::SendRaw(const void* data, std::size_t size, const NetAddress* address)
 {
     if (!IsOk() || m_handle == -1) {
@@ -274,11 +290,18 @@ bool UdpEndpoint::SendRaw(const void* data, std::size_t size, const NetAddress* 
         m_lastSendError = "no destination";
         return false;
     }
+    if (address != nullptr) {
+        int code = 0;
+        const UdpSendResult result = SendDatagram(m_handle, data, size, *address, &code);
+        if (result == UdpSendResult::WouldBlock) ++m_wouldBlock;
+        if (result == UdpSendResult::Whole || result == UdpSendResult::Short)
+            m_lastSendError.clear();
+        else
+            m_lastSendError = std::strerror(code);
+        return result == UdpSendResult::Whole;
+    }
     for (;;) {
-        const ssize_t sent = address == nullptr
-                                 ? ::send(m_handle, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                 : ::sendto(m_handle, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
-                                            address->Raw(), address->Length());
+        const ssize_t sent = ::send(m_handle, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent >= 0) {
             m_lastSendError.clear();
             return static_cast<std::size_t>(sent) == size;
@@ -302,4 +325,13 @@ bool UdpEndpoint::SetSendBufferSize(int bytes)
     if (m_handle == -1) return false;
     if (::setsockopt(m_handle, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) == 0) return true;
     return ::setsockopt(m_handle, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
+int UdpEndpoint::ReceiveBufferSize() const
+{
+    if (m_handle == -1) return 0;
+    int bytes = 0;
+    socklen_t length = sizeof bytes;
+    if (::getsockopt(m_handle, SOL_SOCKET, SO_RCVBUF, &bytes, &length) != 0) return 0;
+    return bytes / 2;
 }

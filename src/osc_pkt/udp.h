@@ -43,6 +43,15 @@ private:
     sockaddr_storage m_storage;
 };
 
+// Outcome of one datagram handed to the system.
+enum class UdpSendResult { Whole, Short, WouldBlock, Failed };
+
+// Sends one datagram on a socket without waiting (a full socket buffer gives
+// WouldBlock); retries an interrupted call. Touches no endpoint state, so any
+// number of threads may send on one socket at once. errorCode: errno of a failure.
+UdpSendResult SendDatagram(int handle, const void* data, std::size_t size,
+                           const NetAddress& address, int* errorCode = nullptr);
+
 // One UDP socket: bound to a local port (receives, and sends to any address)
 // or connected to one peer. The error text is empty while the endpoint is usable.
 class UdpEndpoint {
@@ -76,6 +85,8 @@ public:
     bool IsOk() const { return m_error.empty(); }
     bool IsBound() const { return m_local.IsSet(); }
     bool IsOpen() const { return m_handle != -1; }
+    // The socket, -1 when closed; for senders that share it (see SendDatagram).
+    int Handle() const { return m_handle; }
     const std::string& ErrorText() const { return m_error; }
     // Why the last send failed (empty after a successful one).
     const std::string& LastSendError() const { return m_lastSendError; }
@@ -86,6 +97,9 @@ public:
     // when the process may). False when the socket is not open.
     bool SetReceiveBufferSize(int bytes);
     bool SetSendBufferSize(int bytes);
+    // The payload bytes the kernel lets the receive queue hold (half of what it
+    // reports, which counts its own bookkeeping too); 0 when the socket is not open.
+    int ReceiveBufferSize() const;
 
 private:
     bool OpenSocket(const std::string& host, int port);

@@ -416,8 +416,8 @@ const std::string& CDevice::GetOscName()
     if (!m_hasOscName || m_oscNameSource != m_deviceName) {
         m_hasOscName = true;
         m_oscNameSource = m_deviceName.Clone();
-        const wxScopedCharBuffer name8 = m_oscNameSource.mb_str();
-        m_oscName = name8.data() != nullptr ? name8.data() : "";  // empty when unconvertible
+        // UTF-8 whatever the locale: a name the locale cannot hold keeps its address.
+        m_oscName = OscText(m_oscNameSource);
     }
     return m_oscName;
 }
@@ -435,9 +435,7 @@ bool CDevice::SendOscEvent(const wxString& text, double time)
     CNetworkServices& network = GetNetworkServices();
     if (!network.IsOscServerStarted())
         return false;
-    const wxScopedCharBuffer text8 = text.mb_str();
-    return network.OscServerSendEvent(GetOscName(), text8.data() != nullptr ? text8.data() : "",
-                                      time);
+    return network.OscServerSendEvent(GetOscName(), OscText(text), time);
 }
 
 void CDevice::SendVrpnData()

@@ -2,6 +2,8 @@
 
 #include "network/liveNetworkServices.h"
 
+#include <wx/string.h>
+
 #include <atomic>
 
 namespace {
@@ -20,4 +22,10 @@ CNetworkServices& GetNetworkServices()
 void SetNetworkServices(CNetworkServices* services)
 {
     g_networkServices.store(services, std::memory_order_release);
+}
+
+std::string OscText(const wxString& text)
+{
+    const wxScopedCharBuffer utf8 = text.utf8_str();
+    return std::string(utf8.data(), utf8.length());
 }

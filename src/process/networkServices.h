@@ -3,6 +3,12 @@
 #include <cstdint>
 #include <string>
 
+class wxString;
+
+// A device name or marker label as OSC carries it: the program's own Unicode text in
+// UTF-8, whatever the current locale (which may not hold the text at all).
+std::string OscText(const wxString& text);
+
 // The network services that devices use from their acquisition threads: the OSC data
 // server, the OSC trigger input and the VRPN server. Every operation: any thread;
 // implementations serialise themselves against the GUI thread's polling.

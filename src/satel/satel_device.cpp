@@ -1,6 +1,7 @@
 #include "satel/satel_device.h"
 
 #include "process/messageQueue.h"
+#include "process/trackerWorker.h"
 
 #include <wx/config.h>
 #include <wx/log.h>
@@ -69,6 +70,9 @@ CSerialSatelDevice::CSerialSatelDevice(const wxString& port, int periodMs, bool 
     m_firstChannelParam = kOwnParams;
     m_exportExtension = ".txt";
     m_cpStatTime = 30.0;
+    // Room for the longest reply and the samples held back: nothing is allocated per
+    // sample on the acquisition thread.
+    m_queue.resize(kMaxReply / kSampleSize + kHoldBack + 1);
     InitChannels();
     m_ready = open(port);
     if (!m_ready) return;
@@ -120,13 +124,15 @@ void CSerialSatelDevice::DecodeSample(const uint8_t* bytes, double values[3])
     for (int i = 0; i < 3; ++i) values[i] = static_cast<int16_t>(DecodeU16(bytes + 2 * i));
 }
 
-size_t CSerialSatelDevice::SampleReplySize(int samples)
+size_t CSerialSatelDevice::SampleReplySize(int samples, int extra)
 {
     // Room for the header, twice the samples expected and more (the board keeps
-    // gathering while a pass is late) and the six closing bytes: a reply cut short
-    // loses its newest samples. The framed read stops at the reply's end anyway.
+    // gathering while a pass is late), the extra ones and the six closing bytes: a
+    // reply cut short loses its newest samples. The framed read stops at the reply's
+    // end anyway.
     const size_t count = samples > 0 ? static_cast<size_t>(samples) : 0;
-    return std::min(kHeaderSize + (2 * count + 2) * kSampleSize + kClosingSize, kMaxReply);
+    const size_t more = extra > 0 ? static_cast<size_t>(extra) : 0;
+    return std::min(kHeaderSize + (2 * count + 2 + more) * kSampleSize + kClosingSize, kMaxReply);
 }
 
 void CSerialSatelDevice::LogError(const wxString& text)
@@ -183,7 +189,7 @@ void CSerialSatelDevice::DiscardStale() { m_port.FlushReceiver(); }
 void CSerialSatelDevice::Pause(int ms)
 {
     std::unique_lock<std::mutex> lock(m_closeMutex);
-    m_closeWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_closing; });
+    m_closeWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_closing.load(); });
 }
 
 bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
@@ -249,16 +255,17 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
     }
     const int waitMs = std::max(ms, kMinOffsetWaitMs);
     Pause(waitMs);
-    {
-        std::lock_guard<std::mutex> lock(m_closeMutex);
-        if (m_closing) return false;
-    }
+    if (IsClosing()) return false;
     MakeFrame(kSamples, 0, frame);
     DiscardStale();
+    m_replyPending = false;
+    m_expectStale = false;
     if (!SendCommand(frame, kFrameSize)) {
         if (m_verbose) Log("Unable to start data collection\n");
         return false;
     }
+    // The first reply after the offsets holds what the board gathered since this one.
+    m_lastRequestUs = ReadProgramClockUs();
     const int expected = waitMs / m_period;
     const int count =
         ReadReply(m_frames.data(), SampleReplySize(expected), true, m_configTimeoutMs);
@@ -279,21 +286,132 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
 void CSerialSatelDevice::CheckInit()
 {
     if (!m_initPending.load() || GetWorker() == nullptr) return;
-    if (!m_offsetsDone.load()) {
+    bool answers = m_offsetsDone.load();
+    if (!answers) {
         if (CalcOffsets(kOffsetWaitMs)) {
             // The empty board's level is where the spike filter starts from.
             CMutexLock lock(&m_dataMutex);
             std::copy(m_boardOffset, m_boardOffset + 3, m_previous);
             m_hasRejected = false;
             m_offsetsDone = true;
-        } else
+            answers = true;
+        } else if (!IsClosing()) {
+            // A close that cut the offsets short is a close, not a failure.
             g_messages.Post(Severity::Error, wxString(_("Unable to calculate board offset\n")),
                             true);
+        }
     }
+    DropQueued(0);
+    if (answers && !IsClosing()) PrimeQueue();
     m_initPending = false;
     ResetCounters();
     ResetClockNow();
+    // The first frame takes the older of the two samples when it is due at once; when
+    // it is due a period later the newer one has become a period old by then.
+    const double firstUs = GetTimeToNextSampleUs();
+    if (!std::isnan(firstUs) && firstUs > m_period * 500.0) DropQueued(1);
+    m_line.NoteFreshFrame(-1);
     m_lastRead = ReadProgramClockUs();
+}
+
+void CSerialSatelDevice::PauseUs(int64_t us)
+{
+    std::unique_lock<std::mutex> lock(m_closeMutex);
+    m_closeWake.wait_for(lock, std::chrono::microseconds(us), [this] { return m_closing.load(); });
+}
+
+void CSerialSatelDevice::PrimeQueue()
+{
+    // The board's samples come at its own phase. Polled at an eighth of a period, a
+    // read that brings a sample after one that brought none tells how new the sample
+    // is: at most the time since that quiet read's request. Under a period old, each
+    // tick then takes a sample that came a whole period before it.
+    const double periodUs = m_period * 1000.0;
+    const double endUs = ReadProgramClockUs() + 20.0 * periodUs + m_replyTimeoutMs * 1000.0;
+    double quietSinceUs = -1.0;  // request time of the last read that brought nothing
+    while (ReadProgramClockUs() < endUs && !IsClosing()) {
+        const size_t before = QueuedSamples();
+        const double requestUs = ReadProgramClockUs();
+        ReadFrames(0);
+        if (m_lastOutcome != ReadOutcome::Samples && m_lastOutcome != ReadOutcome::Empty) break;
+        if (QueuedSamples() == before) {
+            quietSinceUs = requestUs;
+        } else if (quietSinceUs >= 0.0 && QueuedSamples() >= 2 &&
+                   ReadProgramClockUs() - quietSinceUs < 0.9 * periodUs) {
+            break;
+        } else {
+            quietSinceUs = -1.0;  // too slow a poll to tell: wait for the next sample
+        }
+        PauseUs(static_cast<int64_t>(periodUs / 8.0));
+    }
+    // Samples gathered before the first frame belong to no frame.
+    DropQueued(2);
+}
+
+void CSerialSatelDevice::QueueSample(const double values[3])
+{
+    const size_t capacity = m_queue.size();
+    if (capacity == 0) return;
+    if (m_queueCount == capacity) {
+        // Only a device that is not paced (no ticks take the samples) gets here.
+        m_queueHead = (m_queueHead + 1) % capacity;
+        --m_queueCount;
+        if (IsRunning()) m_skippedSamples.fetch_add(1);
+    }
+    std::array<double, 3>& slot = m_queue[(m_queueHead + m_queueCount) % capacity];
+    std::copy(values, values + 3, slot.begin());
+    ++m_queueCount;
+}
+
+bool CSerialSatelDevice::PopSample()
+{
+    if (m_queueCount == 0) return false;
+    const std::array<double, 3>& slot = m_queue[m_queueHead];
+    std::copy(slot.begin(), slot.end(), m_raw);
+    m_queueHead = (m_queueHead + 1) % m_queue.size();
+    --m_queueCount;
+    return true;
+}
+
+size_t CSerialSatelDevice::DropQueued(size_t keep)
+{
+    size_t dropped = 0;
+    while (m_queueCount > keep) {
+        m_queueHead = (m_queueHead + 1) % m_queue.size();
+        --m_queueCount;
+        ++dropped;
+    }
+    return dropped;
+}
+
+bool CSerialSatelDevice::IsNextTickDue()
+{
+    const double leftUs = GetTimeToNextSampleUs();
+    if (!std::isnan(leftUs)) return leftUs <= 0.0;
+    // Paced by the group: its fires that fell behind follow at once.
+    const CTrackerWorker* worker = GetWorker();
+    const double rate = GetRate();
+    if (worker == nullptr || !worker->IsGroupPaced() || !(rate > 0.0)) return false;
+    return worker->GetLastFireDueUs() + 1.0e6 / rate <= ReadProgramClockUs();
+}
+
+void CSerialSatelDevice::TakeSample(bool running)
+{
+    const bool fresh = PopSample();
+    if (fresh) ParseSample();  // a sample the spike filter refuses keeps the row too
+    if (running) {
+        if (fresh)
+            m_line.NoteFreshFrame(GetSampleCounter());
+        else
+            m_repeatedFrames.fetch_add(1);
+        DispatchFrame();
+        CountSample();
+    }
+    // Once the schedule is caught up, a clock that runs ahead of ours leaves more
+    // samples than the hold-back: the oldest go, so that frames never fall behind.
+    if (m_queueCount <= kHoldBack || IsNextTickDue()) return;  // the next frames take them
+    const size_t dropped = DropQueued(kHoldBack);
+    if (running) m_skippedSamples.fetch_add(static_cast<int64_t>(dropped));
 }
 
 bool CSerialSatelDevice::ReadFrames(int ms)
@@ -304,60 +422,36 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         expectedMs = ms;
     }
     m_lastOutcome = ReadOutcome::Failed;
+    // A reply that came after its time-out holds the board's samples all the same.
+    if (m_replyPending && TakeLateReply()) return m_lastOutcome == ReadOutcome::Samples;
+    if (m_expectStale) DrainCutReply();
+    // Bytes nobody asked for would be taken for the head of the next reply: they go,
+    // and are counted.
+    const int stale = m_port.Available();
+    if (stale > 0) m_damagedReplies.fetch_add(1);
+    if (stale != 0) DiscardStale();
+    m_replyFill = 0;
     m_lineVanished = true;
     uint8_t frame[kFrameSize];
     MakeFrame(kSamples, 0, frame);
-    DiscardStale();
     if (!SendCommand(frame, kFrameSize)) return false;
     m_lineVanished = false;
     // The board sends what it gathered since the last request: after a missed reply
     // or a late pass that is more than two periods' worth.
     const double nowUs = ReadProgramClockUs();
-    if (ms <= 0 && m_lastRequestUs > 0.0 && nowUs > m_lastRequestUs)
-        expectedMs = std::max(expectedMs, static_cast<int>(std::min(
-                                              (nowUs - m_lastRequestUs) / 1000.0, 60000.0)));
+    int gathered = 0;  // whole periods since the last request: the board has at least
+                       // one sample fewer
+    if (ms <= 0 && m_lastRequestUs > 0.0 && nowUs > m_lastRequestUs) {
+        const int sinceMs = static_cast<int>(std::min((nowUs - m_lastRequestUs) / 1000.0, 60000.0));
+        expectedMs = std::max(expectedMs, sinceMs);
+        gathered = sinceMs / m_period;
+    }
     m_lastRequestUs = nowUs;
     const int expected = expectedMs / m_period;
-    const size_t room = SampleReplySize(expected);
-    const int count = ReadSampleReply(room, m_replyTimeoutMs);
-    if (count == -3) {
-        m_lastOutcome = ReadOutcome::Empty;  // closing: nobody is to blame
-        return false;
-    }
-    if (count < 0) {
-        m_lineVanished = true;
-        return false;
-    }
-    if (count == 0) {
-        m_lastOutcome = ReadOutcome::Missed;
-        m_missedReplies.fetch_add(1);
-        return false;
-    }
-    // After the header: whole samples, then the closing byte or bytes. A reply longer
-    // than the largest read is cut: its whole samples are taken, the rest is dropped
-    // with the next request, and the cut is counted.
-    int samples = static_cast<size_t>(count) > kHeaderSize
-                      ? SamplesIn(count - static_cast<int>(kHeaderSize))
-                      : -1;
-    const bool closed = m_reply[static_cast<size_t>(count) - 1] == kTerminator && samples >= 0;
-    if (!closed && static_cast<size_t>(count) >= room && room > kHeaderSize) {
-        samples = static_cast<int>((static_cast<size_t>(count) - kHeaderSize) / kSampleSize);
-        m_cutReplies.fetch_add(1);
-    }
-    if (samples < 0) {
-        m_lastOutcome = ReadOutcome::Damaged;
-        m_damagedReplies.fetch_add(1);
-        return false;
-    }
-    m_lastOutcome = samples == 0 ? ReadOutcome::Empty : ReadOutcome::Samples;
-    if (samples == 0) return false;
-    const bool initialising = m_initPending.load();
-    for (int j = 0; j < samples; ++j) {
-        DecodeSample(m_reply.data() + kHeaderSize + static_cast<size_t>(j) * kSampleSize, m_raw);
-        if (initialising) std::copy(m_raw, m_raw + 3, m_previous);
-        ParseSample();
-    }
-    return true;
+    // A reply that comes late holds what the board gathered meanwhile.
+    m_replyRoom = SampleReplySize(expected, static_cast<int>(m_replyTimeoutMs) / m_period + 1);
+    const int count = ReadSampleReply(m_replyRoom, m_replyTimeoutMs, gathered);
+    return TakeReply(count, m_replyRoom, false);
 }
 
 bool CSerialSatelDevice::ParseSample()
@@ -421,6 +515,7 @@ void CSerialSatelDevice::ReportOnce(bool& reported, const wxString& text)
 
 void CSerialSatelDevice::ReadStep()
 {
+    const int64_t damagedBefore = m_damagedReplies.load();
     ReadFrames(0);
     CLineWatch::Change change = CLineWatch::Change::None;
     switch (m_lastOutcome) {
@@ -429,26 +524,27 @@ void CSerialSatelDevice::ReadStep()
             change = m_line.Succeeded();
             break;
         case ReadOutcome::Missed:
-        case ReadOutcome::Damaged: {
-            const bool missed = m_lastOutcome == ReadOutcome::Missed;
-            ReportOnce(missed ? m_missReported : m_damageReported,
-                       wxString::Format(missed ? _("<SATEL> %s: no reply at frame %lld; missed "
-                                                   "replies are counted and reported at closing\n")
-                                               : _("<SATEL> %s: damaged reply refused at frame "
-                                                   "%lld; refusals are counted and reported at "
-                                                   "closing\n"),
-                                        GetDeviceName(),
-                                        static_cast<long long>(GetSampleCounter())));
+        case ReadOutcome::Damaged:
+            if (m_lastOutcome == ReadOutcome::Missed)
+                ReportOnce(m_missReported,
+                           wxString::Format(_("<SATEL> %s: no reply at frame %lld; missed replies "
+                                              "are counted and reported at closing\n"),
+                                            GetDeviceName(),
+                                            static_cast<long long>(GetSampleCounter())));
             // The frames due meanwhile go out at once with the last values; the next
             // request waits as long, so that a silent board never holds the schedule.
             m_nextReadUs = ReadProgramClockUs() + m_replyTimeoutMs * 1000.0;
             change = m_line.Failed(false);
             break;
-        }
         case ReadOutcome::Failed:
             change = m_line.Failed(m_lineVanished);
             break;
     }
+    if (m_damagedReplies.load() > damagedBefore)
+        ReportOnce(m_damageReported,
+                   wxString::Format(_("<SATEL> %s: damaged reply refused at frame %lld; refusals "
+                                      "are counted and reported at closing\n"),
+                                    GetDeviceName(), static_cast<long long>(GetSampleCounter())));
     if (m_cutReplies.load() > 0)
         ReportOnce(m_cutReported,
                    wxString::Format(_("<SATEL> %s: a reply longer than expected was cut at "
@@ -456,7 +552,10 @@ void CSerialSatelDevice::ReadStep()
                                     GetDeviceName(),
                                     static_cast<long long>(GetSampleCounter())));
     if (change == CLineWatch::Change::Lost) {
-        m_lostFrame = GetSampleCounter();
+        // The first frame without a sample read from the line: samples still queued
+        // go out first.
+        const int64_t queued = static_cast<int64_t>(QueuedSamples());
+        m_lostFrame = queued > 0 ? GetSampleCounter() + queued : m_line.GetFrozenFrom();
         g_messages.Post(Severity::Error,
                         CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));
     }
@@ -495,23 +594,27 @@ bool CSerialSatelDevice::TryResume()
 
 bool CSerialSatelDevice::Process(bool tick, bool running)
 {
+    if (IsClosing()) return false;  // no frames while the device goes: nothing to read them
     const bool due = IsTimeToSample(tick);
     const double now = ReadProgramClockUs();
-    if ((now - m_lastRead.load()) / 1000.0 <= m_halfPeriod * 1000.0 && !due) return false;
-    m_lastRead = now;
-    if (m_line.IsLost()) {
-        if (m_line.IsReopenDue()) {
-            const bool resumed = TryResume();
-            m_line.ReopenTried();
-            if (resumed && m_line.Succeeded() == CLineWatch::Change::Back) PostBack();
+    const bool readDue = (now - m_lastRead.load()) / 1000.0 > m_halfPeriod * 1000.0;
+    if (!readDue && !due) return false;
+    // A due tick with a sample in hand does not wait for the line: frames that fell
+    // behind (a long reply, a held-up thread) catch up at once. The next read comes
+    // half a period after this one ended, so that a slow line leaves the ticks time.
+    if (readDue || QueuedSamples() == 0) {
+        if (m_line.IsLost()) {
+            if (m_line.IsReopenDue()) {
+                const bool resumed = TryResume();
+                m_line.ReopenTried();
+                if (resumed && m_line.Succeeded() == CLineWatch::Change::Back) PostBack();
+            }
+        } else if (now >= m_nextReadUs) {
+            ReadStep();
         }
-    } else if (now >= m_nextReadUs) {
-        ReadStep();
+        m_lastRead = ReadProgramClockUs();
     }
-    if (due && running) {
-        DispatchFrame();
-        CountSample();
-    }
+    if (due && !IsClosing()) TakeSample(running);  // a read the close cut short brought nothing
     return false;
 }
 
@@ -529,14 +632,30 @@ void CSerialSatelDevice::Close()
     m_port.Close();
     m_ready = false;
     const int64_t missed = m_missedReplies.load();
-    const int64_t damaged = m_damagedReplies.load() + m_cutReplies.load();
-    if (missed > 0 || damaged > 0 || m_line.GetLostCount() > 0)
+    const int64_t damaged = m_damagedReplies.load();
+    const int64_t cut = m_cutReplies.load();
+    const int64_t losses = m_line.GetLostCount();
+    if (missed > 0 || damaged > 0 || cut > 0 || losses > 0) {
+        wxString text = wxString::Format(
+            _("<SATEL> %s: %lld replies missed (%lld came late, their samples kept), %lld "
+              "damaged replies refused, %lld replies cut, line lost %lld times"),
+            GetDeviceName(), static_cast<long long>(missed),
+            static_cast<long long>(m_lateReplies.load()), static_cast<long long>(damaged),
+            static_cast<long long>(cut), static_cast<long long>(losses));
+        if (m_line.IsLost())
+            text += wxString::Format(_(", silent from frame %lld on"),
+                                     static_cast<long long>(m_lostFrame));
+        g_messages.Post(Severity::Error, text + "\n");
+    }
+    const int64_t skipped = m_skippedSamples.load();
+    const int64_t repeated = m_repeatedFrames.load();
+    if (skipped > 0 || repeated > 0)
         g_messages.Post(Severity::Error,
-                        wxString::Format(_("<SATEL> %s: %lld replies missed, %lld damaged replies "
-                                           "refused, line lost %lld times\n"),
-                                         GetDeviceName(), static_cast<long long>(missed),
-                                         static_cast<long long>(damaged),
-                                         static_cast<long long>(m_line.GetLostCount())));
+                        wxString::Format(_("<SATEL> %s: to keep the schedule, %lld board samples "
+                                           "were dropped and %lld frames repeated the last "
+                                           "values\n"),
+                                         GetDeviceName(), static_cast<long long>(skipped),
+                                         static_cast<long long>(repeated)));
 }
 
 void CSerialSatelDevice::Reset()

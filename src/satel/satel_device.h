@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 // The SATEL balance board, a three-sensor force platform on a serial line, as an
 // analog device: three sensor loads, the weight and the centre of pressure. Owned by
@@ -36,15 +37,19 @@ public:
     static constexpr uint8_t kTerminator = 0x2A;  // '*': ends frames and replies
     static constexpr size_t kHeaderSize = 5;      // of a sample reply
     static constexpr size_t kSampleSize = 6;      // three big-endian int16, sensors 1 to 3
-    static constexpr size_t kClosingSize = 6;     // ends a sample reply, '*' last
-    // Largest reply taken in one read; longer ones are cut there.
-    static constexpr size_t kMaxReply = 4096;
+    static constexpr size_t kClosingSize = 6;     // ends a sample reply: five zero bytes, '*'
+    // Largest reply taken in one read (over a second at 1000 Hz); longer ones are cut.
+    static constexpr size_t kMaxReply = 8192;
+    // Samples held back for later frames, besides the one the next frame takes, once
+    // the schedule is caught up: at most this many.
+    static constexpr size_t kHoldBack = 2;
     static void MakeFrame(uint8_t command, uint8_t argument, uint8_t frame[kFrameSize]);
     static uint16_t DecodeU16(const uint8_t* bytes);  // high byte first
     // One sample's three sensor values.
     static void DecodeSample(const uint8_t* bytes, double values[3]);
-    // Bytes one read takes for a reply of that many samples.
-    static size_t SampleReplySize(int samples);
+    // Bytes one read takes for a reply of that many samples, and extra more (a reply
+    // that comes late brings what the board gathered meanwhile).
+    static size_t SampleReplySize(int samples, int extra = 0);
 
     bool open(const wxString& port);
     const wxString& GetPortName() const { return m_portName; }
@@ -57,12 +62,19 @@ public:
     }
     // Any thread: samples the spike filter dropped.
     int64_t GetDroppedSamples() const { return m_droppedSamples.load(); }
-    // Any thread: sample requests the board did not answer in time, and replies
-    // refused as damaged (a length that fits no reply).
+    // Any thread: sample requests the board did not answer in time, those of them whose
+    // reply came later (its samples kept), and replies refused as damaged (stopped
+    // midway, or bytes that came unasked).
     int64_t GetMissedReplies() const { return m_missedReplies.load(); }
+    int64_t GetLateReplies() const { return m_lateReplies.load(); }
     int64_t GetDamagedReplies() const { return m_damagedReplies.load(); }
     // Any thread: replies longer than the largest read, cut there.
     int64_t GetCutReplies() const { return m_cutReplies.load(); }
+    // Any thread: board samples dropped, and frames that went out without a new board
+    // sample (repeating the last values), to keep the schedule while running: where
+    // the board's clock drifts from ours, while the line is silent.
+    int64_t GetSkippedSamples() const { return m_skippedSamples.load(); }
+    int64_t GetRepeatedFrames() const { return m_repeatedFrames.load(); }
     int64_t GetLineLosses() const { return m_line.GetLostCount(); }
     bool IsLineLost() const { return m_line.IsLost(); }
     // GUI thread, before the acquisition thread runs: the longest wait for a sample
@@ -101,9 +113,14 @@ protected:
     // timeoutMs 0: the sample reply time-out for sample replies, the configuration
     // one for the others.
     int ReadReply(uint8_t* buffer, size_t maxCount, bool stripHeader, uint32_t timeoutMs = 0);
-    // A sample reply into m_reply: its byte count, 0 on time-out, negative on failure
-    // (-2 the line went away, -3 the device is closing).
-    int ReadSampleReply(size_t maxCount, uint32_t timeoutMs);
+    // A sample reply into m_reply, going on after the m_replyFill bytes already there:
+    // its byte count (closed, m_replyClosed set, or maxCount reached), 0 on time-out
+    // (m_replyFill keeps what came), negative on failure (-2 the line went away, -3 the
+    // device is closing). expected: the samples the reply should about hold.
+    int ReadSampleReply(size_t maxCount, uint32_t timeoutMs, int expected = 0);
+    // Whether the '*' just stored at m_reply[count - 1] can close the reply, by its
+    // place alone (where a closing block or a lone closing byte would end).
+    bool CanClose(size_t count) const;
     // A reply ending at the first '*' into m_reply; same results.
     int ReadAck(size_t maxCount, uint32_t timeoutMs);
     bool CalcOffsets(int ms);
@@ -114,15 +131,25 @@ protected:
     ReadOutcome GetLastOutcome() const { return m_lastOutcome; }
     // Filters the sample in m_raw and makes the row of it; false when dropped.
     bool ParseSample();
+    // Acquisition thread: the samples read and not yet handed to a frame, oldest first.
+    size_t QueuedSamples() const { return m_queueCount; }
+    // Takes the oldest queued sample into m_raw; false when none waits.
+    bool PopSample();
+    // A due tick: the oldest queued sample makes the row (none: the row stays and the
+    // frame repeats it); dispatched while running; then what a clock that runs ahead
+    // left beyond the hold-back goes.
+    void TakeSample(bool running);
+    // Whether the tick after the one just taken is due already (frames catching up).
+    bool IsNextTickDue();
     // Waits ms milliseconds, less when the device is closing.
     void Pause(int ms);
-    // Acquisition thread: drops what a cut reply left in the receive queue, so that it
-    // is never read as the head of the next reply.
+    // Acquisition thread: drops what waits in the receive queue, so that it is never
+    // read as the head of the next reply.
     void DiscardStale();
     // One byte before the deadline, waiting in short slices so that closing is seen:
     // 1, 0 time-out, -2 the line went away, -3 closing.
     int ReadByteBefore(uint8_t* byte, std::chrono::steady_clock::time_point deadline);
-    bool IsClosing();
+    bool IsClosing() const;
     // Acquisition thread: one read of the stream and what it means for the line.
     void ReadStep();
     // Acquisition thread: while the line is lost, opens it again when it went away and
@@ -131,6 +158,23 @@ protected:
     void PostBack();
     // Samples in a reply of count bytes after its header, or -1 when no ending fits.
     static int SamplesIn(int count);
+    // A read reply of count bytes (room: the most the read could take): its samples
+    // queued in order, the outcome set, the counters moved. late: the reply of an
+    // earlier request that had timed out. True when it brought samples.
+    bool TakeReply(int count, size_t room, bool late);
+    // A request that timed out: the rest of its reply, or the whole of it, when it came
+    // meanwhile. True when that settled the step (no new request then).
+    bool TakeLateReply();
+    // After a cut reply: reads off its rest until the line is quiet a moment.
+    void DrainCutReply();
+    void QueueSample(const double values[3]);
+    // Drops queued samples, oldest first, until keep remain.
+    size_t DropQueued(size_t keep);
+    // Before the first frame: reads until two samples wait, the newer one less than a
+    // period old, so that each tick takes a sample that came a whole period before it,
+    // whatever the phase of the board's clock.
+    void PrimeQueue();
+    void PauseUs(int64_t us);
 
     CSerialPort m_port;
     SerialSettings m_settings;
@@ -157,15 +201,29 @@ protected:
     std::array<uint8_t, kMaxReply + 1> m_reply{};   // acquisition thread: one read's bytes
     std::array<uint8_t, kMaxReply + 1> m_frames{};  // acquisition thread: samples of a read
     std::atomic<int64_t> m_missedReplies{0};
+    std::atomic<int64_t> m_lateReplies{0};
     std::atomic<int64_t> m_damagedReplies{0};
     std::atomic<int64_t> m_cutReplies{0};
+    std::atomic<int64_t> m_skippedSamples{0};
+    std::atomic<int64_t> m_repeatedFrames{0};
     double m_lastRequestUs = 0.0;  // acquisition thread: program time of the last 'B'
     bool m_cutReported = false;    // acquisition thread
     ReadOutcome m_lastOutcome = ReadOutcome::Empty;  // acquisition thread
-    // Closing bytes of a sample reply as this board sends them: 6 (five bytes and
-    // '*') or 1 (a lone '*'); 0 until the first whole reply told.
-    size_t m_ending = 0;
     bool m_lineVanished = false;  // acquisition thread: the last failure was the port's
+    // Acquisition thread: the reply being read. Bytes of it so far (kept across a
+    // time-out), whether the last read closed it, the room of its read, and whether
+    // its request timed out with the reply still to come.
+    size_t m_replyFill = 0;
+    bool m_replyClosed = false;
+    size_t m_replyRoom = 0;
+    bool m_replyPending = false;
+    // Acquisition thread: the rest of a cut reply is still on its way (not unasked).
+    bool m_expectStale = false;
+    // Acquisition thread: samples read and not yet dispatched, a ring sized at
+    // construction for the longest reply.
+    std::vector<std::array<double, 3>> m_queue;
+    size_t m_queueHead = 0;
+    size_t m_queueCount = 0;
 
 private:
     void ApplyExportExtension();
@@ -177,13 +235,13 @@ private:
     void ReportOnce(bool& reported, const wxString& text);
 
     CLineWatch m_line;
-    int64_t m_lostFrame = -1;          // acquisition thread
+    int64_t m_lostFrame = -1;          // acquisition thread: the first frozen frame
     double m_nextReadUs = 0.0;         // acquisition thread: no read before (program time)
     bool m_missReported = false;       // acquisition thread
     bool m_damageReported = false;     // acquisition thread
     uint32_t m_replyTimeoutMs = 75;    // set before the thread runs
     uint32_t m_configTimeoutMs = 1000;
-    std::mutex m_closeMutex;  // leaf lock: guards m_closing for the pause
+    std::mutex m_closeMutex;  // leaf lock: m_closing is set under it for the pauses
     std::condition_variable m_closeWake;
-    bool m_closing = false;
+    std::atomic<bool> m_closing{false};
 };

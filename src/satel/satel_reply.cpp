@@ -7,10 +7,14 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Reads wait in slices this short, so that closing never waits for a reply.
 constexpr int64_t kReadSliceMs = 50;
-// A reply arrives as one burst; bytes that a USB adapter holds back come within this.
-constexpr uint32_t kStrayGapMs = 50;
+// A '*' where a reply could end, with fewer samples before it than the time since the
+// request holds, waits this long (at most a period) for a byte that shows it was data:
+// a line that hands the reply over in pieces may pause there.
+constexpr int64_t kCloseGraceMs = 10;
 
 }  // namespace
 
@@ -20,8 +24,14 @@ int CSerialSatelDevice::ReadReply(uint8_t* buffer, size_t maxCount, bool stripHe
     if (!m_port.IsOpen() || buffer == nullptr || maxCount == 0) return 0;
     maxCount = std::min(maxCount, kMaxReply);
     if (timeoutMs == 0) timeoutMs = stripHeader ? m_replyTimeoutMs : m_configTimeoutMs;
-    const int count = stripHeader ? ReadSampleReply(maxCount, timeoutMs)
-                                  : ReadAck(maxCount, timeoutMs);
+    int count = 0;
+    if (stripHeader) {
+        m_replyFill = 0;
+        count = ReadSampleReply(maxCount, timeoutMs);
+        m_replyFill = 0;  // a reply that did not come whole is not waited for here
+    } else {
+        count = ReadAck(maxCount, timeoutMs);
+    }
     m_lineVanished = count == -2;
     if (count < 1 || static_cast<size_t>(count) > maxCount) return 0;
     if (stripHeader && static_cast<size_t>(count) > kHeaderSize) {
@@ -32,29 +42,29 @@ int CSerialSatelDevice::ReadReply(uint8_t* buffer, size_t maxCount, bool stripHe
     return count;
 }
 
-bool CSerialSatelDevice::IsClosing()
-{
-    std::lock_guard<std::mutex> lock(m_closeMutex);
-    return m_closing;
-}
+bool CSerialSatelDevice::IsClosing() const { return m_closing.load(); }
 
-int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, std::chrono::steady_clock::time_point deadline)
+int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline)
 {
     for (;;) {
         if (IsClosing()) return -3;
-        const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 deadline - std::chrono::steady_clock::now())
-                                 .count();
-        if (left <= 0) return 0;
-        const int got =
-            m_port.ReadChar(byte, static_cast<uint32_t>(std::min(left, kReadSliceMs)));
+        const int64_t leftUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (leftUs <= 0) {
+            // Past the deadline (the thread may have been held up): what came by now
+            // still counts.
+            const int got = m_port.ReadAvailable(byte, 1, 0);
+            return got < 0 ? -2 : got;
+        }
+        const int64_t waitMs = std::min((leftUs + 999) / 1000, kReadSliceMs);
+        const int got = m_port.ReadChar(byte, static_cast<uint32_t>(waitMs));
         if (got != 0) return got < 0 ? -2 : 1;
     }
 }
 
 int CSerialSatelDevice::ReadAck(size_t maxCount, uint32_t timeoutMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     size_t count = 0;
     while (count < maxCount) {
         uint8_t byte = 0;
@@ -66,39 +76,55 @@ int CSerialSatelDevice::ReadAck(size_t maxCount, uint32_t timeoutMs)
     return static_cast<int>(count);
 }
 
-// Sensor bytes may be 0x2A too (a value of 42 is one). A '*' can close a sample reply
-// only where the samples before it are whole: after six closing bytes (count 11 + 6n)
-// or as a lone closing byte (count 6 + 6n); the two never fall on the same count.
-// Until a reply told which ending this board uses, a '*' closes only when nothing
-// follows it; elsewhere it is data, unless nothing follows it either.
-int CSerialSatelDevice::ReadSampleReply(size_t maxCount, uint32_t timeoutMs)
+// Sensor bytes may be 0x2A ('*') in any place of a sample. A '*' ends a sample reply
+// only where the samples before it are whole and it completes a closing block (five
+// zero bytes and '*', count 11 + 6n) or is a lone closing byte (count 6 + 6n); the two
+// never fall on the same count. Both endings are taken, whichever this board uses.
+bool CSerialSatelDevice::CanClose(size_t count) const
 {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    size_t count = 0;
-    bool strayStar = false;  // the last byte was a '*' that did not close the reply
+    if (count <= kHeaderSize) return false;
+    const size_t body = count - kHeaderSize;
+    if (body % kSampleSize == 1) return true;
+    if (body < kClosingSize || body % kSampleSize != 0) return false;
+    for (size_t i = count - kClosingSize; i + 1 < count; ++i)
+        if (m_reply[i] != 0) return false;
+    return true;
+}
+
+// The board sends nothing but its reply: bytes that follow a '*' at once show that it
+// was data (a sample 0, 0, 42 looks like a closing block until the next byte comes).
+// A reply on its way is read to its end: each byte may take up to the time-out.
+int CSerialSatelDevice::ReadSampleReply(size_t maxCount, uint32_t timeoutMs, int expected)
+{
+    const auto timeout = std::chrono::milliseconds(timeoutMs);
+    const auto grace = std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
+    auto deadline = Clock::now() + timeout;
+    size_t count = std::min(m_replyFill, maxCount);
+    m_replyClosed = false;
+    bool mayClose = false;  // the last byte is a '*' that ends the reply unless more comes
     while (count < maxCount) {
         uint8_t byte = 0;
-        const int got =
-            ReadByteBefore(&byte, strayStar ? Clock::now() + std::chrono::milliseconds(kStrayGapMs)
-                                            : deadline);
-        if (got < 0) return got;
-        if (got == 0) {
-            if (!strayStar) return 0;
-            const bool six = count >= kHeaderSize + kClosingSize &&
-                             (count - kHeaderSize - kClosingSize) % kSampleSize == 0;
-            const bool one = count >= kHeaderSize + 1 && (count - kHeaderSize - 1) % kSampleSize == 0;
-            if (m_ending == 0 && (six || one)) m_ending = six ? kClosingSize : 1;
-            return static_cast<int>(count);
+        const int got = ReadByteBefore(&byte, mayClose ? Clock::now() + grace : deadline);
+        if (got == 0 && mayClose) break;
+        if (got <= 0) {
+            m_replyFill = got == 0 ? count : 0;
+            return got;
         }
-        strayStar = false;
+        mayClose = false;
         m_reply[count++] = byte;
-        if (byte != kTerminator) continue;
-        const bool closes = m_ending != 0 && count >= kHeaderSize + m_ending &&
-                            (count - kHeaderSize - m_ending) % kSampleSize == 0;
-        if (closes) return static_cast<int>(count);
-        strayStar = true;
+        deadline = Clock::now() + timeout;
+        if (byte != kTerminator || !CanClose(count) || m_port.Available() > 0) continue;
+        const size_t body = count - kHeaderSize;
+        const int samples = static_cast<int>(
+            (body - (body % kSampleSize == 1 ? 1 : kClosingSize)) / kSampleSize);
+        if (samples + 1 >= expected) {
+            m_replyClosed = true;
+            break;
+        }
+        mayClose = true;
     }
+    if (mayClose) m_replyClosed = true;
+    m_replyFill = 0;
     return static_cast<int>(count);
 }
 
@@ -110,4 +136,87 @@ int CSerialSatelDevice::SamplesIn(int count)
     if (bytes >= kClosingSize && (bytes - kClosingSize) % kSampleSize == 0)
         return static_cast<int>((bytes - kClosingSize) / kSampleSize);
     return -1;
+}
+
+bool CSerialSatelDevice::TakeReply(int count, size_t room, bool late)
+{
+    if (count == -3) {
+        m_replyPending = false;
+        m_lastOutcome = ReadOutcome::Empty;  // closing: nobody is to blame
+        return false;
+    }
+    if (count < 0) {
+        m_replyPending = false;
+        m_lineVanished = true;
+        m_lastOutcome = ReadOutcome::Failed;
+        return false;
+    }
+    if (count == 0) {
+        // The reply may still come: the next step takes it (or what is left of it).
+        if (!late && m_replyFill == 0) m_missedReplies.fetch_add(1);
+        m_replyPending = true;
+        m_lastOutcome = ReadOutcome::Missed;
+        return false;
+    }
+    m_replyPending = false;
+    // After the header: whole samples, then the closing byte or bytes. A reply longer
+    // than the largest read is cut: its whole samples are taken, the rest is dropped
+    // with the next request, and the cut is counted.
+    const size_t bytes = static_cast<size_t>(count);
+    int samples = bytes > kHeaderSize ? SamplesIn(count - static_cast<int>(kHeaderSize)) : -1;
+    if (!m_replyClosed) {
+        samples = bytes > kHeaderSize ? static_cast<int>((bytes - kHeaderSize) / kSampleSize) : -1;
+        if (bytes >= room) {
+            m_cutReplies.fetch_add(1);
+            m_expectStale = true;
+        }
+    }
+    if (samples < 0) {
+        m_lastOutcome = ReadOutcome::Damaged;
+        m_damagedReplies.fetch_add(1);
+        return false;
+    }
+    if (late) m_lateReplies.fetch_add(1);
+    m_lastOutcome = samples == 0 ? ReadOutcome::Empty : ReadOutcome::Samples;
+    const bool initialising = m_initPending.load();
+    for (int j = 0; j < samples; ++j) {
+        double values[3];
+        DecodeSample(m_reply.data() + kHeaderSize + static_cast<size_t>(j) * kSampleSize, values);
+        if (initialising) std::copy(values, values + 3, m_previous);
+        QueueSample(values);
+    }
+    return samples > 0;
+}
+
+bool CSerialSatelDevice::TakeLateReply()
+{
+    m_replyPending = false;
+    const int waiting = m_port.Available();
+    if (waiting <= 0) {
+        // Nothing more came: a reply that stopped midway is refused, a missing one
+        // is asked for again.
+        if (m_replyFill > 0) m_damagedReplies.fetch_add(1);
+        m_replyFill = 0;
+        return false;
+    }
+    const int count = ReadSampleReply(m_replyRoom, m_replyTimeoutMs);
+    if (count == 0) {
+        m_damagedReplies.fetch_add(1);
+        m_replyFill = 0;
+        return false;
+    }
+    TakeReply(count, m_replyRoom, true);
+    return true;
+}
+
+void CSerialSatelDevice::DrainCutReply()
+{
+    m_expectStale = false;
+    const uint32_t quietMs = static_cast<uint32_t>(std::min<int64_t>(kCloseGraceMs, m_period));
+    // Bounded: a line that babbles on is left to the next reads to refuse.
+    for (size_t taken = 0; taken < kMaxReply && !IsClosing();) {
+        const int got = m_port.ReadAvailable(m_frames.data(), static_cast<uint32_t>(kMaxReply), quietMs);
+        if (got <= 0) break;
+        taken += static_cast<size_t>(got);
+    }
 }

@@ -16,9 +16,10 @@ CLineWatch::Change CLineWatch::Failed(bool vanished)
     if (m_failures < m_failuresToLose) return Change::None;
     m_lost.store(true);
     m_lostCount.fetch_add(1);
-    // The first attempt comes a whole interval later: a line that just failed rarely
-    // answers at once, and a vanished adapter needs a moment to come back.
-    m_nextReopen = Clock::now() + m_reopenInterval;
+    // Reads that timed out on a port still there (a stall, a burst of noise) are often
+    // over by now: the first attempt comes at once. A vanished adapter needs a moment
+    // to come back: its first attempt waits an interval.
+    m_nextReopen = vanished ? Clock::now() + m_reopenInterval : Clock::now();
     return Change::Lost;
 }
 

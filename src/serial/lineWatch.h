@@ -9,8 +9,11 @@
 // Whether one serial line answers. A few failed reads in a row, or the port going
 // away, make it lost; the first good read after that makes it back. Each change is
 // returned once, so the owner says it once. While lost, an attempt to reopen the
-// line is due at most once per reopen interval. Owned by the device or trigger that
-// reads the line; used by its reading thread only (the getters: any thread).
+// line is due at most once per reopen interval; after reads that timed out on a port
+// that is still there the first attempt is due at once. For a line that feeds frames
+// it also keeps the last frame that carried values read from the line, so that a loss
+// names the first frame that holds them. Owned by the device or trigger that reads
+// the line; used by its reading thread only (the getters: any thread).
 class CLineWatch {
 public:
     enum class Change { None, Lost, Back };
@@ -32,6 +35,10 @@ public:
     bool IsLost() const { return m_lost.load(); }
     // A line opened anew: answering, no failures (the lost count stays).
     void Reset();
+    // Frame frame carries values read from the line (-1: none yet, counters restarted).
+    void NoteFreshFrame(int64_t frame) { m_lastFreshFrame = frame; }
+    // The first frame after the last one that carried values read from the line.
+    int64_t GetFrozenFrom() const { return m_lastFreshFrame + 1; }
     // Any thread: how often the line was lost since construction.
     int64_t GetLostCount() const { return m_lostCount.load(); }
     void SetReopenInterval(std::chrono::milliseconds interval) { m_reopenInterval = interval; }
@@ -51,4 +58,5 @@ private:
     std::atomic<bool> m_lost{false};
     std::atomic<int64_t> m_lostCount{0};
     Clock::time_point m_nextReopen;
+    int64_t m_lastFreshFrame = -1;
 };

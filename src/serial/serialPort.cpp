@@ -255,7 +255,7 @@ int CSerialPort::Open(const char* name, const SerialSettings* settings)
     line.c_cc[VMIN] = 1;  // with O_NONBLOCK: an empty queue reads EAGAIN, a hang-up 0
     line.c_cc[VTIME] = 0;
     if (m_settings.xonXoff & 1) line.c_iflag |= IXON | IXOFF;
-    if ((m_settings.rtsControl & 3) == 2)
+    if (m_settings.rtsControl == 2)
         line.c_cflag |= CRTSCTS;
     else
         line.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
@@ -268,23 +268,24 @@ int CSerialPort::Open(const char* name, const SerialSettings* settings)
     }
 
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    if (m_settings.dataBits < 5 || m_settings.dataBits > 8) {
+    // Settings outside their ranges are refused, not half applied (parity 5 would keep
+    // the mark/space bit of the last setting).
+    if (m_settings.dataBits < 5 || m_settings.dataBits > 8 || m_settings.parity > 4 ||
+        (m_settings.stopBits != 1 && m_settings.stopBits != 2) || m_settings.rtsControl > 3) {
         report("Unable to set parameters on ", label);
         return -5;
     }
     line.c_cflag = (line.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | kSizes[m_settings.dataBits - 5];
     if (m_settings.stopBits == 1)
         line.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-    else if (m_settings.stopBits == 2)
+    else
         line.c_cflag |= CSTOPB;
-    if (m_settings.parity <= 4) {
-        line.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
-        line.c_iflag &= ~static_cast<tcflag_t>(INPCK);
-        static const tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD,
-                                           PARENB | CMSPAR};
-        line.c_cflag |= kParity[m_settings.parity];
-        if (m_settings.parity != 0) line.c_iflag |= INPCK;
-    }
+    line.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+    line.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+    static const tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD,
+                                       PARENB | CMSPAR};
+    line.c_cflag |= kParity[m_settings.parity];
+    if (m_settings.parity != 0) line.c_iflag |= INPCK;
     int status = 0;
     do {
         status = ::tcsetattr(fd, TCSANOW, &line);
@@ -303,7 +304,7 @@ int CSerialPort::Open(const char* name, const SerialSettings* settings)
         return -5;
     }
     // RTS held low or high as asked; lines a device lacks (pseudo-terminals) stay as they are.
-    const uint8_t rtsMode = m_settings.rtsControl & 3;
+    const uint8_t rtsMode = m_settings.rtsControl;
     if (rtsMode != 2) SetRts(rtsMode != 0);
 
     m_timeouts.readInterval = 0;

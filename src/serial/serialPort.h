@@ -57,7 +57,8 @@ public:
     CSerialPort& operator=(const CSerialPort&) = delete;
 
     // 1 open and configured; -1 no such device, -2 could not open (busy, refused),
-    // -3 line settings unreadable, -4 baud not supported, -5 settings refused,
+    // -3 line settings unreadable, -4 baud not supported, -5 settings refused
+    // (by the line, or outside the ranges SerialSettings gives),
     // -6 time-outs refused. After -3 to -6 the port stays open: the caller closes.
     // Null settings reuse the last ones. The port must be closed first.
     int Open(const char* name, const SerialSettings* settings);

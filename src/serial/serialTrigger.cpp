@@ -42,6 +42,9 @@ bool CSerialTrigger::Open(const wxString& port, uint32_t baud)
     if (!m_isOpen) return false;
     m_portName = port;
     m_line.Reset();
+    m_refusedLines = 0;
+    m_refusalReported = false;
+    m_lossesAtOpen = m_line.GetLostCount();
     m_port.SetDtr();  // converters without the line (or a pseudo-terminal) refuse; harmless
     double discarded = 0.0;
     ReadLine(discarded, m_timeoutMs == 0 ? kOpenSyncMs : m_timeoutMs);
@@ -55,6 +58,14 @@ void CSerialTrigger::Close()
     m_port.ClearDtr();
     m_port.Close();
     m_isOpen = false;
+    // What this opening met, as the devices say it when they close.
+    const int64_t losses = m_line.GetLostCount() - m_lossesAtOpen;
+    if (m_refusedLines > 0 || losses > 0)
+        g_messages.Post(Severity::Error,
+                        wxString::Format(_("<COM> %s: %lld lines from %s refused, line lost %lld "
+                                           "times\n"),
+                                         _("serial trigger"), static_cast<long long>(m_refusedLines),
+                                         m_portName, static_cast<long long>(losses)));
 }
 
 bool CSerialTrigger::Reopen()

@@ -32,7 +32,8 @@ public:
     bool ReadValue(double& volts);
     bool IsLineLost() const { return m_line.IsLost(); }
     int64_t GetLineLosses() const { return m_line.GetLostCount(); }
-    // Lines that came but were refused (not a reading).
+    // Lines that came but were refused (not a reading) since the last Open; Close
+    // reports them with the losses of the line.
     int64_t GetRefusedLines() const { return m_refusedLines; }
     void SetReopenInterval(std::chrono::milliseconds interval) { m_line.SetReopenInterval(interval); }
     // Parses one received line (trailing white space allowed): the voltage, or false.
@@ -57,6 +58,7 @@ private:
     CLineWatch m_line;
     wxString m_portName;
     int64_t m_refusedLines = 0;
+    int64_t m_lossesAtOpen = 0;
     bool m_refusalReported = false;
     SerialSettings m_settings;
     uint32_t m_timeoutMs;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -397,6 +398,63 @@ TEST(FobDeviceLineThreads, PulledCableIsSaidOnceAndTheLineComesBack)
     for (size_t i = 1; i < view.frames.size(); ++i) {
         ASSERT_EQ(view.frames[i].sample, view.frames[i - 1].sample + 1) << i;
         EXPECT_DOUBLE_EQ(view.frames[i].timeSec, view.frames[i].sample / 100.0);
+    }
+}
+
+// The frame number that follows before in text, or -1.
+long long FrameAfter(const std::string& text, const std::string& before)
+{
+    const size_t at = text.find(before);
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + before.size());
+}
+
+// A flock that falls silent is declared lost some read time-outs later: the message
+// names the first frame that holds the last record's values. Its port is still there,
+// so the stream is asked for again at once (not a reopen interval later), and the
+// return names the frames that held the values.
+TEST(FobDeviceLineThreads, SilentFlockNamesTheFirstFrozenFrame)
+{
+    CFobSimulator sim;
+    ASSERT_TRUE(sim.IsOk());
+    sim.AddBird(1, true);
+    sim.sequenceWords = true;  // every record moves the bird
+    sim.streamPeriod = std::chrono::milliseconds(4);
+    ASSERT_TRUE(sim.Start());
+    CFobDevice device(wxString(sim.SlaveName()), 115200, 1, 1, 72.0f, false, false,
+                      QuickStartup(nullptr, 100));
+    ASSERT_TRUE(device.IsReady());
+    device.SetReopenInterval(std::chrono::seconds(60));  // beyond the test's bounds
+    g_messages.Drain();
+    CMessageLog messages;
+    {
+        CRunningDevice run(device);
+        ASSERT_TRUE(run.Start());
+        CFakeView& view = run.view;
+        ASSERT_TRUE(view.WaitFrames(20, kTimeout));
+        sim.SetStreaming(false);
+        ASSERT_TRUE(messages.WaitFor("does not answer from frame", kTimeout));
+        ASSERT_TRUE(messages.WaitFor("answers again at frame", kTimeout));
+        ASSERT_TRUE(view.WaitFrames(FramesOf(view) + 5, kTimeout));
+        device.Close();
+        sim.Stop();
+        messages.Take();
+        const long long back = FrameAfter(messages.Find("answers again"), "again at frame ");
+        std::lock_guard<std::mutex> lock(view.mutex);
+        ASSERT_GT(back, 1);
+        ASSERT_LT(back, static_cast<long long>(view.frames.size()));
+        const auto& frames = view.frames;
+        const size_t at = static_cast<size_t>(back);
+        ASSERT_EQ(frames[at].sample, at);
+        EXPECT_NE(frames[at].values[0], frames[at - 1].values[0]);  // new records again
+        // The run of frames before it that hold one value: its first frame is the last
+        // one with a new record.
+        size_t fresh = at - 1;
+        while (fresh > 0 && frames[fresh - 1].values[0] == frames[at - 1].values[0]) --fresh;
+        const long long frozen = frames[fresh + 1].sample;
+        EXPECT_EQ(FrameAfter(messages.Find("does not answer"), "from frame "), frozen)
+            << messages.Find("does not answer");
+        EXPECT_EQ(FrameAfter(messages.Find("answers again"), "; frames "), frozen)
+            << messages.Find("answers again");
     }
 }
 

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -29,6 +33,7 @@ TEST(AnalogViewFormatTest, ValueTextDropsTrailingZerosKeepingOneDigit)
     EXPECT_EQ(FormatViewValue(0.000001), "0.000001");
     EXPECT_EQ(FormatViewValue(0.0), "0.0");
     EXPECT_EQ(FormatViewValue(-8.0), "-8.0");
+    EXPECT_EQ(FormatViewValue(-0.0000001), "0.0");  // never "-0.0"
 }
 
 TEST(AnalogViewFormatTest, ColourMapRunsRedYellowGreenCyanBlueMagenta)
@@ -102,4 +107,157 @@ TEST(AnalogViewFormatTest, SevenModeNamesInDrawTypeOrder)
     EXPECT_EQ(names[4], "Pie Chart Mode");
     EXPECT_EQ(names[5], "Power Spectral Density");
     EXPECT_EQ(names[6], "None");
+}
+
+namespace {
+
+double Parse(const wxString& text)
+{
+    return std::strtod(text.utf8_str(), nullptr);
+}
+
+bool ParsesWhole(const wxString& text)
+{
+    const std::string s(text.utf8_str());
+    char* end = nullptr;
+    std::strtod(s.c_str(), &end);
+    return !s.empty() && end == s.c_str() + s.size();
+}
+
+}  // namespace
+
+// The labels of an axis read back within half a step as the value of their
+// line, and no two lines share one, at any scale and offset; never "-0".
+TEST(AnalogViewFormatTest, AxisLabelsReadAsTheirLinesAtAnyScale)
+{
+    std::setlocale(LC_NUMERIC, "C");
+    for (int exponent = -12; exponent <= 9; ++exponent) {
+        const double scale = std::pow(10.0, exponent);
+        for (double low : {-2.0, -0.7, 0.0, 3.1, 1000.0}) {
+            for (double span : {4.0, 5.0, 1.0, 0.37, 12.0}) {
+                for (int divisions : {2, 3, 7, 10, 20}) {
+                    const double top = (low + span) * scale;
+                    const double range = span * scale;
+                    const double step = range / divisions;
+                    const AxisFormat format =
+                        ChooseAxisFormat(step, std::max(std::fabs(top), std::fabs(top - range)));
+                    wxString previous;
+                    for (int j = 0; j <= divisions; ++j) {
+                        const double value = top - j * step;
+                        const wxString label = FormatAxisValue(value, format);
+                        SCOPED_TRACE(testing::Message() << "line " << value << " of " << top
+                                                        << " - " << range << " in " << divisions);
+                        ASSERT_TRUE(ParsesWhole(label)) << label;
+                        EXPECT_LE(std::fabs(Parse(label) - value), step / 2 * (1 + 1e-9)) << label;
+                        EXPECT_NE(label, previous);
+                        EXPECT_FALSE(label.StartsWith("-") && Parse(label) == 0.0) << label;
+                        // Compact at any scale: the digits of the step and its value.
+                        EXPECT_LE(label.length(), 12u) << label;
+                        previous = label;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(AnalogViewFormatTest, AxisLabelsOfSmallAndLargeRanges)
+{
+    std::setlocale(LC_NUMERIC, "C");
+    // +-2e-6 in ten divisions, top to bottom.
+    AxisFormat format = ChooseAxisFormat(4e-7, 2e-6);
+    const char* volts[] = {"1.6e-06", "1.2e-06", "8e-07", "4e-07", "0",
+                           "-4e-07",  "-8e-07",  "-1.2e-06", "-1.6e-06"};
+    for (int j = 1; j < 10; ++j)
+        EXPECT_EQ(FormatAxisValue(2e-6 - j * 4e-7, format), volts[j - 1]);
+    format = ChooseAxisFormat(4e5, 2e6);
+    EXPECT_EQ(FormatAxisValue(1.6e6, format), "1.6e+06");
+    EXPECT_EQ(FormatAxisValue(-4e5, format), "-4e+05");
+    // Everyday ranges keep the fixed form with one decimal at least.
+    format = ChooseAxisFormat(0.5, 5.0);
+    EXPECT_EQ(FormatAxisValue(0.0, format), "0.0");
+    EXPECT_EQ(FormatAxisValue(0.5, format), "0.5");
+    EXPECT_EQ(FormatAxisValue(5.0, format), "5.0");
+    format = ChooseAxisFormat(2.0, 10.0);
+    EXPECT_EQ(FormatAxisValue(-8.0, format), "-8.0");
+    EXPECT_EQ(FormatAxisValue(-1e-17, format), "0.0");
+    format = ChooseAxisFormat(2000.0, 20000.0);
+    EXPECT_EQ(FormatAxisValue(16000.0, format), "16000.0");
+    // A step of several digits takes one more: 3.75, not 4.0.
+    format = ChooseAxisFormat(1.25, 12.5);
+    EXPECT_EQ(FormatAxisValue(3.75, format), "3.8");
+    EXPECT_EQ(FormatAxisValue(7.5, format), "7.5");
+    format = ChooseAxisFormat(1.25e5, 1.25e6);
+    EXPECT_EQ(FormatAxisValue(1.25e6, format), "1.25e+06");
+    // An offset range keeps all its digits in the shorter fixed form.
+    format = ChooseAxisFormat(1.0, 100010.0);
+    EXPECT_EQ(FormatAxisValue(100003.0, format), "100003.0");
+}
+
+// A shown value keeps its significant digits at any scale and never reads as
+// zero unless it is zero.
+TEST(AnalogViewFormatTest, ShownValuesKeepTheirDigits)
+{
+    std::setlocale(LC_NUMERIC, "C");
+    EXPECT_EQ(FormatShownValue(1.5, 3), "1.500");
+    EXPECT_EQ(FormatShownValue(-1.0, 3), "-1.000");
+    EXPECT_EQ(FormatShownValue(123.456, 3), "123.456");
+    EXPECT_EQ(FormatShownValue(-1e-6, 3), "-1.000e-06");
+    EXPECT_EQ(FormatShownValue(1000987.5, 1), "1000987.5");
+    EXPECT_EQ(FormatShownValue(7.5, 1), "7.5");
+    EXPECT_EQ(FormatShownValue(0.0, 3), "0.000");
+    EXPECT_EQ(FormatShownValue(-0.0, 1), "0.0");
+    EXPECT_EQ(FormatShownValue(0.05, 3), "0.05000");
+    for (int decimals : {1, 3}) {
+        for (int exponent = -15; exponent <= 14; ++exponent) {
+            for (double mantissa : {1.0, 1.234567, 4.99996, 9.99996, -1.0, -3.533484, -9.87654}) {
+                const double value = mantissa * std::pow(10.0, exponent);
+                const wxString text = FormatShownValue(value, decimals);
+                SCOPED_TRACE(testing::Message() << value << " with " << decimals << " decimals: "
+                                                << text);
+                ASSERT_TRUE(ParsesWhole(text));
+                EXPECT_NE(Parse(text), 0.0);
+                // decimals + 1 significant digits at least.
+                EXPECT_LE(std::fabs(Parse(text) - value),
+                          std::fabs(value) * 0.5 * std::pow(10.0, -decimals) * (1 + 1e-9));
+                EXPECT_LE(text.length(), 17u);
+            }
+        }
+    }
+}
+
+TEST(AnalogViewFormatTest, MessageFormatTakesTheNumberAsText)
+{
+    size_t start = 0;
+    EXPECT_EQ(NumberAsText("CP Surface %.1f %s^2", &start), "CP Surface %s %s^2");
+    EXPECT_EQ(start, 11u);
+    EXPECT_EQ(NumberAsText("100%% of %.3f", &start), "100%% of %s");
+    EXPECT_EQ(start, 8u);  // "100% of " is eight characters
+    EXPECT_EQ(NumberAsText("%s: %.1f", &start), "%s: %s");
+    EXPECT_EQ(start, wxString::npos);  // where it lands depends on the name
+    EXPECT_EQ(NumberAsText("Skewness %f %d", &start), "Skewness %s %d");
+    EXPECT_EQ(start, 9u);
+    EXPECT_EQ(NumberAsText("no number", &start), "no number");
+    EXPECT_EQ(start, wxString::npos);
+}
+
+// Where each label's distinct part starts: a shortened label keeps it.
+TEST(AnalogViewFormatTest, DistinctTailsKeepWhatTellsLabelsApart)
+{
+    std::vector<wxString> labels;
+    for (int c = 0; c < 64; ++c)
+        labels.push_back(wxString::Format("Channel #%d (cm) ", c));
+    std::vector<size_t> starts;
+    DistinctTails(labels, starts);
+    ASSERT_EQ(starts.size(), 64u);
+    for (size_t c = 0; c < 64; ++c)
+        EXPECT_EQ(starts[c], 8u) << labels[c];  // "#0", "#1", "#10": the number's word
+    DistinctTails({"Force X (N) ", "Force Y (N) ", "Force Z (N) "}, starts);
+    EXPECT_EQ(starts, (std::vector<size_t>{6, 6, 6}));
+    DistinctTails({"Left plate", "Right plate"}, starts);
+    EXPECT_EQ(starts, (std::vector<size_t>{wxString::npos, wxString::npos}));
+    DistinctTails({"CH12", "CH13", "CH2"}, starts);
+    EXPECT_EQ(starts, (std::vector<size_t>{2, 2, 2}));
+    DistinctTails({"Alone"}, starts);
+    EXPECT_EQ(starts, (std::vector<size_t>{wxString::npos}));
 }

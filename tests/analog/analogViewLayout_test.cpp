@@ -204,3 +204,56 @@ TEST(AnalogViewLayoutTest, SpectrumBinsAndCellMargins)
     EXPECT_EQ(cell.bottom, 270);
     EXPECT_FALSE(ComputeSpectrumCell(0, 0, 20, 300).drawable);
 }
+
+// The left margin follows the value labels; the plot keeps its right edge.
+TEST(AnalogViewLayoutTest, LeftMarginFollowsTheValueLabels)
+{
+    const TimeGraphLayout wide = ComputeTimeGraphLayout(800, 600, false, 10, 5.0, 0, 90);
+    EXPECT_EQ(wide.left, 90);
+    EXPECT_EQ(wide.right, 700);
+    EXPECT_DOUBLE_EQ(wide.dx, 61.0);
+    EXPECT_EQ(ComputeTimeGraphLayout(800, 600, false, 10, 5.0, 0, 20).left, 50);
+    const BarLayout bars = ComputeBarLayout(1000, 600, 4, 100);
+    EXPECT_EQ(bars.left, 100);
+    EXPECT_DOUBLE_EQ(bars.spacing, 170.0);
+    EXPECT_EQ(bars.Centre(0), 270);
+    EXPECT_EQ(bars.Centre(3), 780);
+    EXPECT_FALSE(ComputeBarLayout(300, 600, 4, 260).drawable);
+}
+
+// The plot of a spectrum cell comes first: the texts around it go, the
+// statistics first, until it keeps a third of the cell.
+TEST(AnalogViewLayoutTest, SpectrumCellGivesUpTextsBeforeItsPlot)
+{
+    SpectrumCellText text;
+    text.lineHeight = 15;
+    text.levelWidth = 35;
+    text.firstHalf = 10;
+    text.lastHalf = 14;
+    text.statLines = 2;
+    // Room for everything.
+    SpectrumCell cell = ComputeSpectrumCell(0, 0, 320, 360, text);
+    EXPECT_EQ(cell.statLines, 2);
+    EXPECT_TRUE(cell.peakLabel && cell.frequencyLabels && cell.levelLabels);
+    EXPECT_EQ(cell.top, 17 + 2 * 16 + 20);
+    // 16 channels at 640x480: the second line goes.
+    cell = ComputeSpectrumCell(0, 0, 160, 120, text);
+    EXPECT_EQ(cell.statLines, 1);
+    EXPECT_GE(cell.height, 40);
+    // 64 channels at 1280x720: no statistics, the plot a third of the cell.
+    cell = ComputeSpectrumCell(0, 0, 160, 90, text);
+    EXPECT_EQ(cell.statLines, 0);
+    EXPECT_TRUE(cell.peakLabel);
+    EXPECT_GE(cell.height, 30);
+    // 64 channels at 640x480: the peak and frequency labels go too.
+    cell = ComputeSpectrumCell(0, 0, 80, 60, text);
+    EXPECT_EQ(cell.statLines, 0);
+    EXPECT_FALSE(cell.peakLabel);
+    EXPECT_FALSE(cell.frequencyLabels);
+    EXPECT_TRUE(cell.drawable);
+    EXPECT_GE(cell.height, 25);
+    // A narrow cell gives up its level scale.
+    cell = ComputeSpectrumCell(0, 0, 70, 300, text);
+    EXPECT_FALSE(cell.levelLabels);
+    EXPECT_GE(cell.width, 70 / 3);
+}

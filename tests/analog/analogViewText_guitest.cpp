@@ -5,14 +5,19 @@
 #include "analog/analogView.h"
 
 #include "analog/analogDevice.h"
-#include "analog/analogViewPlacement.h"
 #include "analog/analogViewFormat.h"
+#include "analog/analogViewLayout.h"
+#include "analog/analogViewPlacement.h"
+#include "dsp/cpStat.h"
 #include "viewTestDevice.h"
 #include "viewTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +47,11 @@ public:
         m_cpStatTime = 5.0;
     }
     ~CLayoutDevice() override { Close(); }
+    void SetRange(double low, double high)
+    {
+        m_minValue = low;
+        m_maxValue = high;
+    }
     int GetCPXIndex() const override { return m_channelCount >= 2 ? m_channelCount - 2 : -1; }
     int GetCPYIndex() const override { return m_channelCount >= 2 ? m_channelCount - 1 : -1; }
     void SetPath(const wxString& path) { m_devicePath = path; }
@@ -67,6 +77,20 @@ public:
             if (m_row % 150 == 149 || m_row % 150 == 152 || m_row % 700 == 690)
                 AddMarker(1, static_cast<uint32_t>(m_row),
                           wxString::Format("Marker %ld", m_row), false);
+            Step(values);
+        }
+    }
+
+    // Rows of distinct sines kept away from zero, of either sign: channel c
+    // between 0.4 and 1.6 times scale, negative for odd c.
+    void AwayFromZero(int rows, double scale)
+    {
+        std::vector<double> values(static_cast<size_t>(m_channelCount));
+        for (int i = 0; i < rows; ++i, ++m_row) {
+            const double t = m_row / m_rate;
+            for (int c = 0; c < m_channelCount; ++c)
+                values[static_cast<size_t>(c)] =
+                    (c % 2 ? -scale : scale) * (1.0 + 0.6 * std::sin(2 * kPi * (0.9 + 0.3 * c) * t + c));
             Step(values);
         }
     }
@@ -112,6 +136,110 @@ const char* ModeName(int mode)
 {
     static const char* names[] = {"normal", "strip", "bar", "parametric", "pie", "spectrum"};
     return names[mode];
+}
+
+const wxString kEllipsis = wxString::FromUTF8("\xE2\x80\xA6");
+
+// The whole text as a number in C notation, when it is one.
+bool ReadNumber(const wxString& text, double& value)
+{
+    const std::string s(text.utf8_str());
+    if (s.empty() || s[0] == ' ')
+        return false;
+    char* end = nullptr;
+    value = std::strtod(s.c_str(), &end);
+    return end == s.c_str() + s.size() && std::isfinite(value);
+}
+
+// Half a unit of the last digit a number text shows ("1.25" 0.005, "4e-07" 5e-08).
+double HalfLastDigit(const wxString& text)
+{
+    const std::string s(text.utf8_str());
+    const size_t e = s.find_first_of("eE");
+    const std::string mantissa = s.substr(0, e);
+    const size_t point = mantissa.find('.');
+    const int decimals = point == std::string::npos ? 0 : static_cast<int>(mantissa.size() - point - 1);
+    const int exponent = e == std::string::npos ? 0 : std::atoi(s.c_str() + e + 1);
+    return 0.5 * std::pow(10.0, exponent - decimals);
+}
+
+// The number that follows prefix in text (up to the next blank).
+bool NumberAfter(const wxString& text, const wxString& prefix, double& value, wxString* token = nullptr)
+{
+    const size_t at = text.find(prefix);
+    if (at == wxString::npos)
+        return false;
+    const wxString rest = text.Mid(at + prefix.length()).Trim(false);
+    const wxString number = rest.BeforeFirst(' ');
+    if (token)
+        *token = number;
+    return ReadNumber(number, value);
+}
+
+// Every text box keeps off every plot frame's lines: a band of pen / 2 + 1
+// pixels either side of each line.
+void ExpectOffFrames(const std::vector<CViewText::Drawn>& drawn, const std::vector<ViewFrame>& frames)
+{
+    for (const ViewFrame& frame : frames) {
+        const int g = frame.pen / 2 + 1;
+        const wxRect& r = frame.lines;
+        const wxRect bands[] = {wxRect(r.x - g, r.y - g, 2 * g + 1, r.height + 2 * g + 1),
+                                wxRect(r.x + r.width - g, r.y - g, 2 * g + 1, r.height + 2 * g + 1),
+                                wxRect(r.x - g, r.y - g, r.width + 2 * g + 1, 2 * g + 1),
+                                wxRect(r.x - g, r.y + r.height - g, r.width + 2 * g + 1, 2 * g + 1)};
+        for (const CViewText::Drawn& text : drawn)
+            for (const wxRect& band : bands)
+                EXPECT_FALSE(text.box.Intersects(band))
+                    << "\"" << text.text << "\" at " << text.box.x << "," << text.box.y << " "
+                    << text.box.width << "x" << text.box.height << " lies on the frame along "
+                    << r.x << "," << r.y << " " << r.width << "x" << r.height;
+    }
+}
+
+// Lines of one axis: line i at pixel position at(i) stands for value(i); lines step apart.
+struct Axis {
+    std::function<double(int)> at;
+    std::function<double(int)> value;
+    int first = 0;
+    int last = 0;
+    double step = 1.0;
+    const char* name = "";
+};
+
+// The labels of an axis (given by index into drawn, with their centre along
+// the axis) read back as the value of the line they stand at, within half a
+// step, and no two are alike. With strict, every candidate must be such a
+// label; otherwise texts away from every line (the cross-hair's) are passed.
+int ExpectAxisLabels(const std::vector<CViewText::Drawn>& drawn, const std::vector<size_t>& candidates,
+                     const std::vector<double>& centres, const Axis& axis, bool strict,
+                     std::vector<bool>& isLabel)
+{
+    std::vector<wxString> seen;
+    for (size_t k = 0; k < candidates.size(); ++k) {
+        const CViewText::Drawn& text = drawn[candidates[k]];
+        double number = 0.0;
+        const bool isNumber = ReadNumber(text.text, number);
+        int nearest = axis.first;
+        for (int i = axis.first; i <= axis.last; ++i)
+            if (std::fabs(axis.at(i) - centres[k]) < std::fabs(axis.at(nearest) - centres[k]))
+                nearest = i;
+        const bool atLine = std::fabs(axis.at(nearest) - centres[k]) <= 2.0;
+        if (!strict && !atLine)
+            continue;
+        EXPECT_TRUE(isNumber) << axis.name << " label \"" << text.text << "\" is no number";
+        EXPECT_TRUE(atLine) << axis.name << " label \"" << text.text << "\" at " << centres[k]
+                            << " stands at no line";
+        if (!isNumber || !atLine)
+            continue;
+        isLabel[candidates[k]] = true;
+        EXPECT_LE(std::fabs(number - axis.value(nearest)), axis.step / 2 * (1 + 1e-9))
+            << axis.name << " label \"" << text.text << "\" stands for " << axis.value(nearest)
+            << " (lines " << axis.step << " apart)";
+        EXPECT_TRUE(std::find(seen.begin(), seen.end(), text.text) == seen.end())
+            << axis.name << " label \"" << text.text << "\" stands for two lines";
+        seen.push_back(text.text);
+    }
+    return static_cast<int>(seen.size());
 }
 
 }  // namespace
@@ -213,4 +341,348 @@ TEST_F(AnalogViewTextTest, ParametricStatisticsNameTheirChannels)
                           text.text.Contains(device.GetChannelName(7)) &&
                           !text.text.Contains(device.GetChannelName(0)));
     EXPECT_TRUE(named);
+}
+
+// Axis labels say the value of their line at any scale (volts in 1e-6, newtons
+// in 1e6): within half a step of it and no two alike; no text lies on a plot
+// frame; a value of a signal that is never zero never reads as zero, and the
+// statistics keep every digit of their numbers.
+TEST_F(AnalogViewTextTest, LabelsReadAsTheirLinesAndKeepOffThePlotAtAnyScale)
+{
+    const struct {
+        double scale;
+        const char* name;
+    } scales[] = {{1e-6, "1e-6"}, {1.0, "1"}, {1e6, "1e6"}};
+    const struct {
+        double low, high;  // times the scale
+        const char* name;
+    } ranges[] = {{-2.0, 2.0, "sym"}, {-0.7, 4.3, "asym"}};
+    const wxSize sizes[] = {wxSize(640, 480), wxSize(1280, 720)};
+    for (const auto& scale : scales) {
+        for (const auto& range : ranges) {
+            for (int channels : {1, 8, 64}) {
+                for (int mode : {kDrawNormal, kDrawStrip, kDrawBar, kDrawParametric}) {
+                    CLayoutDevice device(channels, 100.0);
+                    const double hi = range.high * scale.scale;
+                    const double span = (range.high - range.low) * scale.scale;
+                    const double lo = hi - span;
+                    device.SetRange(lo, hi);
+                    CAnalogView* view = MakeView(1280, 720);
+                    view->draw_type = mode;
+                    view->SetDevice(&device);
+                    device.AwayFromZero(700, scale.scale);
+                    const int shown = mode == kDrawParametric && channels < 2 ? kDrawNormal : mode;
+                    for (const wxSize& size : sizes) {
+                        SCOPED_TRACE(testing::Message()
+                                     << ModeName(mode) << " mode, range " << lo << " .. " << hi
+                                     << ", " << channels << " channel(s), " << size.x << "x"
+                                     << size.y);
+                        view->SetSize(size);
+                        std::vector<ViewFrame> frames;
+                        view->RecordFrames(&frames);
+                        wxImage image;
+                        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
+                        view->RecordFrames(nullptr);
+                        Save(image, std::string("view_scale_") + ModeName(mode) + "_" +
+                                        scale.name + "_" + range.name + "_" +
+                                        std::to_string(channels) + "ch_" +
+                                        std::to_string(size.x) + ".png");
+                        ExpectApartAndInside(drawn, size.x, size.y);
+                        ExpectOffFrames(drawn, frames);
+                        ASSERT_EQ(frames.size(), 1u);
+                        const wxRect f = frames[0].lines;
+                        std::vector<bool> isLabel(drawn.size(), false);
+                        std::vector<size_t> left, below;
+                        std::vector<double> leftAt, belowAt;
+                        for (size_t k = 0; k < drawn.size(); ++k) {
+                            const wxRect& box = drawn[k].box;
+                            const double cx = box.x + box.width / 2.0;
+                            const double cy = box.y + box.height / 2.0;
+                            if (box.GetRight() < f.x - 2 && cy >= f.y && cy <= f.GetBottom()) {
+                                left.push_back(k);
+                                leftAt.push_back(cy);
+                            }
+                            if (box.y > f.GetBottom() + 2 && cx >= f.x && cx <= f.GetRight()) {
+                                below.push_back(k);
+                                belowAt.push_back(cx);
+                            }
+                        }
+                        const int gy = view->grad_y;
+                        const int gx = view->grad_x;
+                        if (shown == kDrawParametric) {
+                            // The square: grid lines at rounded divisions of its side.
+                            const double d = f.width;
+                            const Axis yAxis{[&](int i) { return std::floor(i * d / gy + 0.5) + f.y; },
+                                             [&](int i) { return hi - i * span / gy; }, 1, gy - 1,
+                                             span / gy, "y"};
+                            const Axis xAxis{[&](int i) { return std::floor(d / gx * i + 0.5) + f.x; },
+                                             [&](int i) { return lo + i * span / gx; }, 1, gx - 1,
+                                             span / gx, "x"};
+                            // (The cross-hair's labels come first: few grid labels may be left.)
+                            EXPECT_GT(ExpectAxisLabels(drawn, left, leftAt, yAxis, false, isLabel), 0);
+                            EXPECT_GT(ExpectAxisLabels(drawn, below, belowAt, xAxis, false, isLabel), 0);
+                        } else {
+                            // The plot lies 3 pixels inside the frame's lines.
+                            const double plotLeft = f.x + 3, plotRight = f.GetRight() + 1 - 3;
+                            const double top = f.y + 3, bottom = f.GetBottom() + 1 - 3;
+                            if (shown == kDrawStrip && channels > 1) {
+                                // Each lane's range label states the span of the lane.
+                                EXPECT_FALSE(left.empty());
+                                for (size_t k : left) {
+                                    double number = 0.0;
+                                    EXPECT_TRUE(ReadNumber(drawn[k].text, number)) << drawn[k].text;
+                                    EXPECT_NEAR(number, span, span / 20) << drawn[k].text;
+                                    isLabel[k] = true;
+                                }
+                            } else if (shown != kDrawStrip) {
+                                const Axis yAxis{[&](int i) { return top + i * (bottom - top) / gy; },
+                                                 [&](int i) { return hi - i * span / gy; }, 1,
+                                                 gy - 1, span / gy, "value"};
+                                EXPECT_GT(ExpectAxisLabels(drawn, left, leftAt, yAxis, true, isLabel), 1);
+                            }
+                            if (shown != kDrawBar) {
+                                const double dt = view->draw_time / gx;
+                                const Axis tAxis{
+                                    [&](int i) { return plotLeft + i * (plotRight - plotLeft) / gx; },
+                                    [&](int i) { return i * dt; }, 0, gx, dt, "time"};
+                                EXPECT_GT(ExpectAxisLabels(drawn, below, belowAt, tAxis, true, isLabel), 1);
+                            }
+                        }
+                        // The values shown: every channel stays away from zero.
+                        int values = 0;
+                        for (size_t k = 0; k < drawn.size(); ++k) {
+                            double number = 0.0;
+                            if (!isLabel[k] && ReadNumber(drawn[k].text, number)) {
+                                EXPECT_NE(number, 0.0) << "\"" << drawn[k].text << "\"";
+                                ++values;
+                            }
+                        }
+                        // (Bars of 64 channels are too narrow for their values.)
+                        if ((shown != kDrawStrip || channels == 1) && channels <= 8) {
+                            EXPECT_GT(values, 0);
+                        }
+                        // The lanes' names come before their range labels.
+                        if (shown == kDrawStrip && channels == 8) {
+                            int names = 0;
+                            for (const CViewText::Drawn& text : drawn)
+                                names += text.text.StartsWith("Channel #");
+                            EXPECT_EQ(names, channels);
+                        }
+                        if (shown == kDrawParametric) {
+                            const CCPStat::Results cp = view->GetData().CPStat().GetResults();
+                            const double seconds = cp.count / 100.0;
+                            const struct {
+                                const char* prefix;
+                                double value;
+                                bool nonZero;
+                            } lines[] = {{"CP Length", cp.pathLength, true},
+                                         {"CP Surface", cp.area, false},
+                                         {"CP Mean Velocity", cp.pathLength / seconds, true}};
+                            int found = 0;
+                            for (const CViewText::Drawn& text : drawn) {
+                                // A line shortened in its words keeps its number whole.
+                                if (text.text.StartsWith("CP ") && !text.text.StartsWith("CP of") &&
+                                    text.text.Contains(kEllipsis)) {
+                                    double number = 0.0;
+                                    wxString token;
+                                    EXPECT_TRUE(text.text.Contains(kEllipsis + " ") &&
+                                                NumberAfter(text.text, kEllipsis + " ", number, &token))
+                                        << "\"" << text.text << "\"";
+                                    bool known = std::fabs(number - seconds) <= HalfLastDigit(token);
+                                    for (const auto& line : lines)
+                                        known = known || std::fabs(number - line.value) <=
+                                                             HalfLastDigit(token) * 1.001;
+                                    EXPECT_TRUE(known) << "\"" << text.text << "\"";
+                                }
+                                for (const auto& line : lines) {
+                                    double number = 0.0;
+                                    wxString token;
+                                    if (!text.text.StartsWith(line.prefix))
+                                        continue;
+                                    ++found;
+                                    ASSERT_TRUE(NumberAfter(text.text, line.prefix, number, &token))
+                                        << "\"" << text.text << "\"";
+                                    EXPECT_NEAR(number, line.value, HalfLastDigit(token) * 1.001)
+                                        << "\"" << text.text << "\"";
+                                    if (line.nonZero) {
+                                        EXPECT_NE(number, 0.0) << "\"" << text.text << "\"";
+                                    }
+                                }
+                            }
+                            // The path in volts is shorter than 1: no surface.
+                            if (scale.scale < 1.0) {
+                                EXPECT_EQ(cp.area, 0.0);
+                            }
+                            if (size.x == 1280) {
+                                EXPECT_EQ(found, 3);
+                            }
+                        }
+                    }
+                    view->Destroy();
+                }
+            }
+        }
+    }
+}
+
+// The shortened names of many channels stay apart: each names one channel only.
+TEST_F(AnalogViewTextTest, ShortenedNamesStayApart)
+{
+    const struct {
+        int mode;
+        int channels;
+        bool shortened;  // names too long for their room at 640x480
+    } cases[] = {{kDrawNormal, 64, true}, {kDrawStrip, 64, false}, {kDrawBar, 16, true},
+                 {kDrawBar, 64, false},   {kDrawPie, 64, false},  {kDrawSpectrum, 64, true}};
+    for (const auto& c : cases) {
+        const int mode = c.mode;
+        CLayoutDevice device(c.channels, 100.0);
+        CAnalogView* view = MakeView(640, 480);
+        view->draw_type = mode;
+        view->SetDevice(&device);
+        device.Sines(700);
+        for (const wxSize& size : {wxSize(640, 480), wxSize(1280, 720)}) {
+            SCOPED_TRACE(testing::Message() << ModeName(mode) << " mode, " << size.x << "x" << size.y);
+            view->SetSize(size);
+            wxImage image;
+            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
+            Save(image, std::string("view_names_") + ModeName(mode) + "_" +
+                            std::to_string(c.channels) + "ch_" +
+                            std::to_string(size.x) + ".png");
+            int shortened = 0;
+            std::vector<wxString> seen;
+            for (const CViewText::Drawn& text : drawn) {
+                if (!text.text.Contains(kEllipsis) || !wxString("Channel #").StartsWith(text.text.BeforeFirst(kEllipsis[0])))
+                    continue;
+                ++shortened;
+                const wxString start = text.text.BeforeFirst(kEllipsis[0]);
+                wxString end = text.text.AfterFirst(kEllipsis[0]).Trim();
+                if (end.EndsWith(" (cm)"))
+                    end = end.Left(end.length() - 5);
+                int matches = 0;
+                for (int channel = 0; channel < c.channels; ++channel) {
+                    const wxString name = device.GetChannelName(channel);
+                    if (name.StartsWith(start) && name.EndsWith(end) &&
+                        name.length() >= start.length() + end.length())
+                        ++matches;
+                }
+                EXPECT_EQ(matches, 1) << "\"" << text.text << "\" names " << matches << " channels";
+                EXPECT_TRUE(std::find(seen.begin(), seen.end(), text.text) == seen.end())
+                    << "\"" << text.text << "\" twice";
+                seen.push_back(text.text);
+            }
+            if (size.x == 640 && c.shortened) {
+                EXPECT_GT(shortened, 0);  // the case at hand
+            }
+        }
+        view->Destroy();
+    }
+}
+
+// In dense grids every spectrum cell draws its plot; the statistics lines
+// give way first.
+TEST_F(AnalogViewTextTest, SpectrumCellsKeepTheirPlotInDenseGrids)
+{
+    const struct {
+        int channels;
+        wxSize size;
+    } cases[] = {{64, wxSize(1280, 720)}, {32, wxSize(640, 480)}, {64, wxSize(640, 480)},
+                 {16, wxSize(640, 480)},  {4, wxSize(1280, 720)}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.channels << " channels, " << c.size.x << "x" << c.size.y);
+        CLayoutDevice device(c.channels, 100.0);
+        CAnalogView* view = MakeView(c.size.x, c.size.y);
+        view->draw_type = kDrawSpectrum;
+        view->dsp_use_stat = true;
+        view->SetDevice(&device);
+        device.Sines(400);
+        std::vector<ViewFrame> frames;
+        view->RecordFrames(&frames);
+        wxImage image;
+        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
+        view->RecordFrames(nullptr);
+        Save(image, "view_spectrum_stat_" + std::to_string(c.channels) + "ch_" +
+                        std::to_string(c.size.x) + ".png");
+        ExpectApartAndInside(drawn, c.size.x, c.size.y);
+        ExpectOffFrames(drawn, frames);
+        const SpectraGrid grid = ComputeSpectraGrid(c.size.x, c.size.y, c.channels);
+        ASSERT_EQ(frames.size(), static_cast<size_t>(c.channels));
+        for (const ViewFrame& frame : frames) {
+            EXPECT_GE(frame.lines.height, grid.cellHeight / 3 - 2);
+            EXPECT_GE(frame.lines.width, grid.cellWidth / 3);
+        }
+        // Where the cells are large the statistics are all there.
+        if (c.channels == 4) {
+            int statistics = 0;
+            for (const CViewText::Drawn& text : drawn)
+                statistics += text.text.StartsWith("Skewness") || text.text.StartsWith("Kurtosis");
+            EXPECT_EQ(statistics, 2 * c.channels);
+        }
+        view->Destroy();
+    }
+}
+
+// Each bar's value stays in the bar's own column, reads as the bar's value,
+// and a grid line does not run through it (a minus sign would be lost).
+TEST_F(AnalogViewTextTest, BarValuesStayInTheirColumnsOverTheGrid)
+{
+    for (int channels : {4, 16}) {
+        for (const wxSize& size : {wxSize(640, 480), wxSize(1280, 720)}) {
+            SCOPED_TRACE(testing::Message() << channels << " bars, " << size.x << "x" << size.y);
+            CLayoutDevice device(channels, 100.0);
+            CAnalogView* view = MakeView(size.x, size.y);
+            view->draw_type = kDrawBar;
+            view->SetDevice(&device);
+            // Values whose labels (under the bars' ends) lie across the grid
+            // line at -4: the bars end 12 pixels above it.
+            std::vector<double> values;
+            for (int c = 0; c < channels; ++c)
+                values.push_back(-(4.0 - 12.0 * 10.0 / (size.y - 130)) - 0.004 * c);
+            device.Step(values);
+            std::vector<ViewFrame> frames;
+            view->RecordFrames(&frames);
+            wxImage image;
+            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
+            view->RecordFrames(nullptr);
+            Save(image, "view_bar_values_" + std::to_string(channels) + "_" +
+                            std::to_string(size.x) + ".png");
+            ASSERT_EQ(frames.size(), 1u);
+            ExpectOffFrames(drawn, frames);
+            const int left = frames[0].lines.x + 3;
+            const int top = frames[0].lines.y + 3;
+            const int plotHeight = frames[0].lines.GetBottom() + 1 - 3 - top;
+            const double spacing = static_cast<double>(size.x - 50 - left) / (channels + 1);
+            std::vector<bool> column(static_cast<size_t>(channels), false);
+            int crossings = 0;
+            for (const CViewText::Drawn& text : drawn) {
+                double number = 0.0;
+                if (!ReadNumber(text.text, number) || text.box.x < left)
+                    continue;  // the value labels at the left
+                const double centre = text.box.x + text.box.width / 2.0;
+                const int i = static_cast<int>(std::floor((centre - left) / spacing + 0.5)) - 1;
+                ASSERT_TRUE(i >= 0 && i < channels) << text.text;
+                EXPECT_FALSE(column[static_cast<size_t>(i)]) << text.text;
+                column[static_cast<size_t>(i)] = true;
+                EXPECT_GE(text.box.x, left + (i + 0.5) * spacing) << text.text;
+                EXPECT_LE(text.box.GetRight(), left + (i + 1.5) * spacing) << text.text;
+                EXPECT_NEAR(number, values[static_cast<size_t>(i)], HalfLastDigit(text.text) * 1.001)
+                    << text.text;
+                EXPECT_LT(number, 0.0) << text.text;
+                // The grid lines' rows through the label are not drawn across it.
+                for (int j = 1; j < view->grad_y; ++j) {
+                    const int y = static_cast<int>(std::floor(j * plotHeight / 10.0 + 0.5)) + top;
+                    if (y < text.box.y || y > text.box.GetBottom())
+                        continue;
+                    ++crossings;
+                    int green = 0;
+                    for (int x = text.box.x; x <= text.box.GetRight(); ++x)
+                        green += PixelIs(image, x, y, 0, 128, 0, 40);
+                    EXPECT_LT(green, text.box.width * 3 / 4) << text.text << " on the line at " << y;
+                }
+            }
+            EXPECT_EQ(std::count(column.begin(), column.end(), true), channels);
+            EXPECT_GT(crossings, 0);
+            view->Destroy();
+        }
+    }
 }

@@ -134,6 +134,26 @@ TEST_F(OscDeviceTest, NumericArgumentsBecomeChannelsAndFramesReachTheView)
     EXPECT_TRUE(device->TakeViewGridRequest());
 }
 
+// A pass took at most 64 datagrams and the receive buffer held a few hundred: after a
+// burst of 1000 the device showed message 813 and kept it. One pass takes everything
+// waiting, the newest wins, and the listening socket's buffer holds the burst.
+TEST_F(OscDeviceTest, OnePassAfterABurstShowsItsLastMessage)
+{
+    auto device = Open();
+    ASSERT_TRUE(Deliver(*device, Floats("/data", {0.0f, 0.0f}), {0.0, 0.0}));
+    const int port = device->GetBoundListeningPort();
+    float first = 1.0f;
+    for (int burst : {1, 2, 63, 64, 65, 129, 300, 1000, 2000}) {
+        for (int i = 0; i < burst; ++i)
+            ASSERT_TRUE(m_source.Send(port, Floats("/data", {first + float(i), float(burst)})))
+                << burst << " " << i;
+        // The loopback queues each datagram before send returns.
+        device->Step(true);
+        EXPECT_EQ(LastFrame(), (std::vector<double>{first + burst - 1.0, double(burst)})) << burst;
+        first += float(burst);
+    }
+}
+
 TEST_F(OscDeviceTest, NumberAfterAStringFillsTheOneChannel)
 {
     auto device = Open();

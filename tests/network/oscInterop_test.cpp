@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include "analog/plainDevice.h"
 #include "oscTestSupport.h"
+#include "process/fakeDevice.h"
+#include "support/localeGuard.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -128,7 +132,77 @@ bool StartDump(std::unique_ptr<Child>& dump, int& port)
     return false;
 }
 
+// An analog device whose name a test sets.
+class NamedPlainDevice : public CPlainDevice {
+public:
+    NamedPlainDevice() : CPlainDevice(1) {}
+    using CAnalogDevice::SetDeviceName;
+};
+
 }  // namespace
+
+// Names were converted through the current locale and dropped when it could not hold
+// them: under LANG=C 'Gerät ü' and '測試' both went to /data/, and a tab passed into
+// the address. The program's own text now goes out as UTF-8 whatever the locale, from
+// the analog devices' dispatch and from the device base alike, and control characters
+// become '_' as the forbidden ones do.
+TEST(OscInteropTest, DeviceNamesGoOutAsUtf8WhateverTheLocale)
+{
+    if (!OnPath("oscdump")) GTEST_SKIP() << "oscdump (Debian package liblo-tools) is not installed";
+    osctest::ConsoleCapture console;
+    std::unique_ptr<Child> dump;
+    int dumpPort = 0;
+    ASSERT_TRUE(StartDump(dump, dumpPort)) << "oscdump did not start";
+    LocaleGuard locale("C");
+    ASSERT_TRUE(locale.IsSet());
+    CloseOscServer();
+    OscServerClearClients();
+    OscServerSettings settings;
+    settings.sendToLocal = false;
+    OscServerSetSettings(settings);
+    ASSERT_TRUE(StartOscServer(osctest::FreePort(), osctest::FreePort()));
+    ASSERT_TRUE(OscServerAddClient("127.0.0.1:" + std::to_string(dumpPort)));
+    std::string line;
+    ASSERT_TRUE(dump->WaitForLine("/AnalogServer", line, osctest::kArriveMs));
+
+    const struct {
+        const char* name;  // UTF-8
+        const char* part;
+    } cases[] = {
+        {"Ger\xC3\xA4t \xC3\xBC", "Ger\xC3\xA4t_\xC3\xBC"},
+        {"\xE6\xB8\xAC\xE8\xA9\xA6", "\xE6\xB8\xAC\xE8\xA9\xA6"},
+        {"\xC3\x85ngstr\xC3\xB6m", "\xC3\x85ngstr\xC3\xB6m"},
+        {"tab\there", "tab_here"},
+        {"line\nbell\x07" "del\x7F", "line_bell_del_"},
+        {"plain", "plain"},
+    };
+    const wxString label = wxString::FromUTF8("Zeit \xC3\xA4");
+    // oscdump prints a time stamp, the address, the type tags and the values.
+    const auto expectDataAndEvent = [&](const std::string& part) {
+        ASSERT_TRUE(dump->WaitForLine("/data/", line, osctest::kArriveMs)) << part;
+        EXPECT_NE(line.find(" /data/" + part + " ff "), std::string::npos) << part << line;
+        ASSERT_TRUE(dump->WaitForLine("/event/", line, osctest::kArriveMs)) << part;
+        EXPECT_NE(line.find(" /event/" + part + " sf \"Zeit \xC3\xA4\""), std::string::npos)
+            << part << line;
+    };
+    for (const auto& c : cases) {
+        const wxString name = wxString::FromUTF8(c.name);
+        NamedPlainDevice analog;
+        analog.SetDeviceName(name);
+        analog.Step(2.0);
+        analog.AddMarker(1, 0, label, true);
+        expectDataAndEvent(c.part);
+
+        CFakeDevice base(name, 100.0, false);
+        base.CopyEnabledValues();
+        ASSERT_TRUE(base.SendOscData(0.5)) << c.part;
+        ASSERT_TRUE(base.SendOscEvent(label, 0.5)) << c.part;
+        expectDataAndEvent(c.part);
+    }
+    EXPECT_TRUE(CloseOscServer());
+    OscServerClearClients();
+    OscServerSetSettings(OscServerSettings());
+}
 
 // Device names went into addresses unchanged: a VRPN source's name added parts, a blank
 // or '#' made an address receivers refuse or never match.

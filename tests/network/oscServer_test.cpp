@@ -86,19 +86,41 @@ TEST_F(OscServerApiTest, ClientListEdgeCases)
 {
     Peer client;
     // Refused before the server runs, and nothing is remembered.
-    EXPECT_FALSE(OscServerAddClient(client.HostPort()));
+    std::string reason;
+    EXPECT_FALSE(OscServerAddClient(client.HostPort(), &reason));
+    EXPECT_EQ(reason, "the OSC server is not running");
     EXPECT_EQ(OscServerGetClientCount(), 0u);
     EXPECT_FALSE(OscServerAddClients());
 
     Peer out;
     ASSERT_TRUE(StartOscServer(FreePort(), out.Port()));
     EXPECT_TRUE(OscServerAddClients());  // no entries: nothing to do
-    for (const char* bad : {"127.0.0.1", ":6969", "127.0.0.1:abc", "127.0.0.1:0", "127.0.0.1:65536",
-                            "no-such-host.invalid:6969"})
-        EXPECT_FALSE(OscServerAddClient(bad)) << bad;
+    // A refusal used to give no reason: each says which part is wrong.
+    const struct {
+        const char* text;
+        const char* reason;
+    } bad[] = {
+        {"127.0.0.1", "expected host:port"},
+        {":6969", "expected host:port"},
+        {"127.0.0.1:abc", "port 'abc' is not a number"},
+        {"127.0.0.1:", "port '' is not a number"},
+        {"localhost:99999", "port 99999 outside 1-65535"},
+        {"127.0.0.1:0", "port 0 outside 1-65535"},
+        {"127.0.0.1:-1", "port -1 outside 1-65535"},
+        {"127.0.0.1:65536", "port 65536 outside 1-65535"},
+        {"127.0.0.1:99999999999999999999", "port 99999999999999999999 outside 1-65535"},
+        {"no-such-host.invalid:6969", "host no-such-host.invalid not found ("},
+    };
+    for (const auto& c : bad) {
+        reason.clear();
+        EXPECT_FALSE(OscServerAddClient(c.text, &reason)) << c.text;
+        EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << c.text << ": " << reason;
+    }
     EXPECT_EQ(OscServerGetClientCount(), 0u);
 
-    ASSERT_TRUE(OscServerAddClient(client.HostPort()));
+    reason = "unchanged";
+    ASSERT_TRUE(OscServerAddClient(client.HostPort(), &reason));
+    EXPECT_EQ(reason, "unchanged");
     ASSERT_TRUE(OscServerAddClient(client.HostPort()));  // the same entry twice is allowed
     EXPECT_TRUE(IsOscServerConnected());
     ASSERT_EQ(OscServerGetClientCount(), 2u);

@@ -6,6 +6,9 @@
 #include "analog/paramType.h"
 #include "network/vrpnServerModule.h"
 
+#include "process/fakeDevice.h"
+#include "process/messageQueue.h"
+#include "support/localeGuard.h"
 #include "support/logCapture.h"
 #include "vrpnTestSupport.h"
 
@@ -59,6 +62,61 @@ void Both(CVrpnDevice& device)
 }
 
 using VrpnDeviceTest = vrpntest::CServerFixture;
+
+// A server of our own making on 127.0.0.1 that says what a test wants: it takes the
+// device's connection, exchanges cookies and describes one tracker service.
+class CRawTrackerServer {
+public:
+    CRawTrackerServer()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof local;
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+            ::listen(m_listener, 1) == 0 &&
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+            m_port = ntohs(local.sin_port);
+    }
+    ~CRawTrackerServer() { ::close(m_listener); }
+    int Port() const { return m_port; }
+
+    // Until the device is connected and has the opening.
+    bool Open(CVrpnDevice& device)
+    {
+        if (!PumpUntil([&] { device.Poll(); }, [&] {
+                const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
+                if (socket < 0) return false;
+                m_peer.Adopt(socket);
+                return true;
+            }))
+            return false;
+        std::vector<uint8_t> cookie;
+        return m_peer.SendCookie() &&
+               PumpUntil(
+                   [&] {
+                       device.Poll();
+                       m_peer.ReadSome();
+                   },
+                   [&] { return m_peer.TakeCookie(cookie); }) &&
+               m_peer.SendDescription(vrpn::kSenderDescription, 0, "Raw") &&
+               m_peer.SendDescription(vrpn::kTypeDescription, 0, vrpn::kPosQuat);
+    }
+    bool SendPose(int32_t sensor, double x)
+    {
+        const double pos[3] = {x, 0.0, 0.0};
+        const double quat[4] = {0.0, 0.0, 0.0, 1.0};
+        uint8_t payload[vrpn::kPosQuatSize];
+        const size_t length = vrpn::EncodePosQuat(payload, sensor, pos, quat);
+        return m_peer.SendMessage(0, 0, payload, length);
+    }
+
+private:
+    int m_listener = -1;
+    int m_port = 0;
+    vrpntest::Peer m_peer;
+};
 
 }  // namespace
 
@@ -167,6 +225,36 @@ TEST_F(VrpnDeviceTest, TrackerPosesArriveBitExactAndTheChannelsGrow)
     device.Close();
 }
 
+// The service name goes on the wire as UTF-8 under any locale: converted through a
+// plain C locale, a name outside ASCII came out empty and named no service at all.
+TEST_F(VrpnDeviceTest, NamesOutsideAsciiReachTheirServiceUnderAPlainLocale)
+{
+    for (const char* service : {"Ger\xC3\xA4t \xC3\xBC", "\xE6\xB8\xAC\xE8\xA9\xA6"}) {
+        LocaleGuard plain("C");
+        ASSERT_TRUE(plain.IsSet());
+        ASSERT_TRUE(StartVrpnServer(service));
+        ASSERT_EQ(VrpnServerAddDevice(0, 0, 1, nullptr), 1);
+        const wxString name = wxString::FromUTF8(service) +
+                              wxString::Format("@tcp://127.0.0.1:%d", GetVrpnServerBoundPort());
+        CProbeDevice device(name, true);
+        const double pose[7] = {1.5, -2.0, 3.25, 1.0, 0.0, 0.0, 0.0};
+        std::vector<double> row;
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                ASSERT_TRUE(VrpnServerSetTracker(1, pose, 1));
+                Both(device);
+            },
+            [&] {
+                row = device.Row();
+                return row.size() == 7 && row[0] == 1.5;
+            }))
+            << service;
+        EXPECT_EQ(row[2], 3.25);
+        device.Close();
+        StopVrpnServer();
+    }
+}
+
 TEST_F(VrpnDeviceTest, AnalogValuesArriveBitExactAfterOneReshape)
 {
     ASSERT_EQ(VrpnServerAddDevice(1, 4, 0, nullptr), 1);
@@ -257,5 +345,48 @@ TEST_F(VrpnDeviceTest, ReconnectsAfterTheServerComesBack)
         },
                           [&] { return device.Row().size() == 2 && device.Row()[0] == 2.75; },
                           std::chrono::milliseconds(8000)));
+    device.Close();
+}
+
+// A report naming sensor 1023 left the device 1024 sensors wide until it was re-created.
+TEST_F(VrpnDeviceTest, SensorsPastTheLimitAreRefusedCountedAndSaidOnce)
+{
+    CRawTrackerServer server;
+    ASSERT_GT(server.Port(), 0);
+    CProbeDevice device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true);
+    CRecordingOwner owner;
+    device.SetOwner(&owner);
+    ASSERT_TRUE(server.Open(device));
+    g_messages.Drain();
+    // Hostile sensor numbers, each after a good report that marks where it was read.
+    const int32_t hostile[] = {1023, CVrpnDevice::kMaxSensors, 300, 1023};
+    for (size_t i = 0; i < std::size(hostile); ++i) {
+        ASSERT_TRUE(server.SendPose(hostile[i], 0.0));
+        ASSERT_TRUE(server.SendPose(0, static_cast<double>(i + 1)));
+        ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] {
+            const std::vector<double> row = device.Row();
+            return !row.empty() && row[0] == static_cast<double>(i + 1);
+        }));
+    }
+    EXPECT_EQ(device.GetRefusedReports(), std::size(hostile));
+    EXPECT_EQ(device.GetChannelCount(), 1);
+    EXPECT_FALSE(device.TakeViewGridRequest());
+    std::vector<std::string> said;
+    for (const QueuedMessage& message : g_messages.Drain()) {
+        if (message.text.find("<VRPN> ") != std::string::npos) said.push_back(message.text);
+    }
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("sensor 1023 refused"), std::string::npos) << said[0];
+    EXPECT_EQ(said[0].back(), '\n');
+    // The last sensor the device takes still widens it, as the remote's own do.
+    const int32_t last = CVrpnDevice::kMaxSensors - 1;
+    ASSERT_TRUE(server.SendPose(last, 0.0));
+    ASSERT_TRUE(server.SendPose(last, 9.0));
+    ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] {
+        const std::vector<double> row = device.Row();
+        return row.size() == 7u * CVrpnDevice::kMaxSensors && row[7 * last] == 9.0;
+    }));
+    EXPECT_TRUE(device.TakeViewGridRequest());
+    EXPECT_EQ(device.GetRefusedReports(), std::size(hostile));
     device.Close();
 }

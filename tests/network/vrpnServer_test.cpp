@@ -6,9 +6,11 @@
 
 #include "vrpnTestSupport.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 using vrpntest::Await;
 using vrpntest::AwaitClose;
@@ -480,6 +482,85 @@ TEST_F(VrpnServerTest, EachFrameIsReportedOncePerSensor)
     EXPECT_EQ(analogReports, kFrames);
 }
 
+// The thread running a pass may be held up while other devices go on: their frames
+// wait between two passes. Only the last values of each block used to go out then.
+TEST_F(VrpnServerTest, FramesSetBetweenPassesAreEachReportedInOrder)
+{
+    ASSERT_EQ(VrpnServerAddDevice(1, 0, 2, nullptr), 1);  // sensors 0 and 1
+    ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 2);  // channels 0 and 1
+    ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 3);  // channels 2 and 3
+    Peer peer;
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    Received message;
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));  // the end of the opening's full state
+    ASSERT_TRUE(Await(peer, message,
+                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
+
+    // Frame f of the tracker: sensor s at x = 10 f + s; of the first analog device
+    // 100 f + i; of the second 1000 f + i.
+    const auto tracker = [](double frame) {
+        std::vector<double> poses(14, 0.0);
+        for (int s = 0; s < 2; ++s) poses[static_cast<size_t>(7 * s)] = 10 * frame + s;
+        return poses;
+    };
+    const auto analog = [](double scale) { return std::vector<double>{scale, scale + 1}; };
+    ASSERT_TRUE(VrpnServerSetTracker(1, tracker(1).data(), 2));
+    ASSERT_TRUE(VrpnServerSetAnalog(2, analog(100).data(), 2));
+    ASSERT_TRUE(VrpnServerSetAnalog(3, analog(1000).data(), 2));
+    ASSERT_TRUE(VrpnServerSetAnalog(2, analog(200).data(), 2));
+    ASSERT_TRUE(VrpnServerSetTracker(1, tracker(2).data(), 2));
+    ASSERT_TRUE(VrpnServerSetAnalog(3, analog(2000).data(), 2));
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 0));  // runs the one pass, after the frames
+
+    std::vector<std::string> reports;
+    ASSERT_TRUE(Await(peer, message, [&](const Received& m) {
+        if (IsType(peer, m, vrpn::kPosQuat)) {
+            reports.push_back("pose " + std::to_string(vrpn::GetI32(m.payload.data())) + " " +
+                              std::to_string(static_cast<int>(F64(m, 8))));
+        } else if (IsType(peer, m, vrpn::kAnalogChannel)) {
+            std::string text = "analog";
+            for (size_t i = 1; i < m.payload.size() / 8; ++i)
+                text += " " + std::to_string(static_cast<int>(F64(m, 8 * i)));
+            reports.push_back(text);
+        }
+        return IsType(peer, m, vrpn::kButtonChange);
+    }));
+    // Analog reports carry every channel: devices whose frames do not overlap share one,
+    // and a device's next frame first sends out the one before.
+    const std::vector<std::string> expected = {
+        "pose 0 10", "pose 1 11", "analog 100 101 1000 1001",
+        "pose 0 20", "pose 1 21", "analog 200 201 2000 2001"};
+    EXPECT_EQ(reports, expected);
+    EXPECT_EQ(GetVrpnServerStats().framesLost, 0u);
+}
+
+// Frames past the queue are counted and said, the first time at once, then not on every
+// pass.
+TEST_F(VrpnServerTest, AFullFrameQueueIsCountedAndSaidOnce)
+{
+    ASSERT_EQ(VrpnServerAddDevice(0, 1, 0, nullptr), 1);
+    g_messages.Drain();
+    const double value = 1.0;
+    const auto fill = [&](size_t frames) {
+        size_t queued = 0;
+        for (size_t i = 0; i < frames; ++i) queued += VrpnServerSetAnalog(1, &value, 1) ? 1 : 0;
+        return queued;
+    };
+    EXPECT_EQ(fill(CVrpnServer::kQueuedFrames + 5), CVrpnServer::kQueuedFrames);
+    EXPECT_EQ(GetVrpnServerStats().framesLost, 5u);
+    EXPECT_TRUE(TakeMessages("<VRPN> ").empty());  // said by a pass, not by the frames
+    ASSERT_TRUE(VrpnServerMainloop());
+    std::vector<std::string> said = TakeMessages("<VRPN> ");
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("5 frames lost"), std::string::npos) << said[0];
+    EXPECT_EQ(said[0].back(), '\n');
+    // The pass emptied the queue; the next losses are counted and wait for the next report.
+    EXPECT_EQ(fill(CVrpnServer::kQueuedFrames + 2), CVrpnServer::kQueuedFrames);
+    ASSERT_TRUE(VrpnServerMainloop());
+    EXPECT_EQ(GetVrpnServerStats().framesLost, 7u);
+    EXPECT_TRUE(TakeMessages("<VRPN> ").empty());
+}
+
 // A device past 128 analog channels or 256 buttons used to lose the rest silently.
 TEST_F(VrpnServerTest, BlocksPastWhatClientsTakeAreWarnedAboutOnce)
 {
@@ -600,4 +681,95 @@ TEST_F(VrpnServerTest, AClientThatReadsSlowlyIsKept)
     }
     EXPECT_EQ(GetVrpnServerClientCount(), 1u);
     EXPECT_EQ(GetVrpnServerStats().dropped, 0u);
+}
+
+// A client that stopped reading kept its slot until the kernel's send buffer (megabytes
+// with autotuning) had filled: about a minute at the test tracker's 25 Hz, never at low
+// rates. Its progress is now what its side acknowledges; normal kernel buffers here.
+TEST_F(VrpnServerTest, ClientsThatStopReadingAreDroppedAtALowRate)
+{
+    using namespace std::chrono_literals;
+    ASSERT_EQ(VrpnServerAddDevice(1, 0, 8, nullptr), 1);  // the test tracker: 8 sensors
+    const int port = GetVrpnServerBoundPort();
+    Peer idle;
+    Peer reader;
+    Peer slow;
+    ASSERT_TRUE(OpenPeer(idle, port));
+    ASSERT_TRUE(OpenPeer(reader, port));
+    ASSERT_TRUE(OpenPeer(slow, port));
+    g_messages.Drain();
+    const std::vector<double> poses(7 * 8, 0.5);
+    // 2240 bytes a frame at 25 Hz; the slow client reads half of that. Its window fills
+    // and then opens seconds apart, each time it has read a large step.
+    constexpr size_t kSlowBytes = 1120;
+    const auto start = std::chrono::steady_clock::now();
+    auto next = start;
+    std::chrono::steady_clock::duration droppedAfter{};
+    for (auto now = start; now - start < 20s; now = std::chrono::steady_clock::now()) {
+        next += 40ms;  // the frames' own pace, on absolute deadlines
+        std::this_thread::sleep_until(next);
+        ASSERT_TRUE(VrpnServerSetTracker(1, poses.data(), 8));
+        vrpntest::ServerPass();
+        reader.ReadSome();
+        Received ignored;
+        while (reader.TakeMessage(ignored)) {
+        }
+        uint8_t chunk[kSlowBytes];
+        ASSERT_NE(::recv(slow.Fd(), chunk, sizeof chunk, MSG_DONTWAIT), 0);
+        if (droppedAfter == droppedAfter.zero() && GetVrpnServerStats().dropped > 0)
+            droppedAfter = now - start;
+        // The slow client is watched for a while after the idle one went.
+        if (droppedAfter != droppedAfter.zero() && now - start > droppedAfter + 6s) break;
+    }
+    ASSERT_NE(droppedAfter, droppedAfter.zero()) << "no client dropped within 20 s";
+    // Its receive buffer's worth of frames (about 2 s here), then the 3 s rule.
+    EXPECT_LT(droppedAfter, 15s) << std::chrono::duration<double>(droppedAfter).count() << " s";
+    EXPECT_EQ(GetVrpnServerStats().dropped, 1u);
+    EXPECT_EQ(GetVrpnServerClientCount(), 2u);
+    EXPECT_EQ(TakeMessages("dropped: client stopped reading").size(), 1u);
+    EXPECT_TRUE(AwaitClose(idle, [] {}));  // the idle one it was
+    EXPECT_FALSE(reader.PeerClosed());
+}
+
+// A client whose loop pauses between reads shows progress only when its window opens
+// again. Once seen to take bytes after its window had closed, it is given several
+// time-outs, and it is still dropped when it stops for good.
+TEST_F(VrpnServerTest, AClientThatReadsInBurstsIsKeptUntilItStops)
+{
+    using namespace std::chrono_literals;
+    SetVrpnServerStuckTimeout(1s);
+    ASSERT_EQ(VrpnServerAddDevice(1, 0, 8, nullptr), 1);
+    Peer peer;
+    // A small window, closed within a few frames of a pause.
+    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort(), nullptr, 4096));
+    const std::vector<double> poses(7 * 8, 0.5);
+    auto next = std::chrono::steady_clock::now();
+    const auto frame = [&] {
+        next += 20ms;
+        std::this_thread::sleep_until(next);
+        VrpnServerSetTracker(1, poses.data(), 8);
+        vrpntest::ServerPass();
+    };
+    // Frames for a span, the client reading all it has or nothing; true while it is kept.
+    const auto run = [&](std::chrono::milliseconds span, bool reads) {
+        const auto end = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < end) {
+            frame();
+            Received message;
+            if (reads && peer.ReadSome()) {
+                while (peer.TakeMessage(message)) {
+                }
+            }
+        }
+        return GetVrpnServerStats().dropped == 0;
+    };
+    ASSERT_TRUE(run(300ms, true));
+    ASSERT_TRUE(run(400ms, false));  // its window closes, for less than a time-out
+    ASSERT_TRUE(run(300ms, true));   // and it takes bytes again
+    EXPECT_TRUE(run(2000ms, false)) << "a client that reads was dropped after one time-out";
+    ASSERT_TRUE(run(300ms, true));
+    // It stops for good: dropped once its time-outs have passed.
+    const auto stopped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(PumpUntil(frame, [] { return GetVrpnServerStats().dropped == 1; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - stopped, 3s);
 }

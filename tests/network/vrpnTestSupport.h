@@ -138,6 +138,12 @@ public:
         if (m_fd < 0) return false;
         pollfd poller{m_fd, POLLIN, 0};
         if (::poll(&poller, 1, 1) <= 0) return true;
+        // Taken bytes leave the front in one move, not one message at a time: a fast
+        // stream must not cost the reader more than the server.
+        if (m_start > 0) {
+            m_in.erase(m_in.begin(), m_in.begin() + static_cast<ptrdiff_t>(m_start));
+            m_start = 0;
+        }
         uint8_t chunk[65536];
         const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (got == 0) {
@@ -146,6 +152,15 @@ public:
         }
         if (got > 0) m_in.insert(m_in.end(), chunk, chunk + got);
         return true;
+    }
+    // Appends bytes read elsewhere (by a thread that only reads) to what was read.
+    void Feed(const std::vector<uint8_t>& bytes)
+    {
+        if (m_start > 0) {
+            m_in.erase(m_in.begin(), m_in.begin() + static_cast<ptrdiff_t>(m_start));
+            m_start = 0;
+        }
+        m_in.insert(m_in.end(), bytes.begin(), bytes.end());
     }
     bool PeerClosed() const { return m_peerClosed; }
     // The connection is established (the server's kernel took it), without waiting.
@@ -161,24 +176,26 @@ public:
     // Takes the 24-byte cookie from what was read.
     bool TakeCookie(std::vector<uint8_t>& cookie)
     {
-        if (m_in.size() < vrpn::kCookieSize) return false;
-        cookie.assign(m_in.begin(), m_in.begin() + vrpn::kCookieSize);
-        m_in.erase(m_in.begin(), m_in.begin() + vrpn::kCookieSize);
+        if (m_in.size() - m_start < vrpn::kCookieSize) return false;
+        const auto first = m_in.begin() + static_cast<ptrdiff_t>(m_start);
+        cookie.assign(first, first + vrpn::kCookieSize);
+        m_start += vrpn::kCookieSize;
         return true;
     }
     // Takes one message; descriptions also fill the name tables.
     bool TakeMessage(Received& out)
     {
-        if (m_in.size() < vrpn::kHeaderSize) return false;
-        const uint32_t length = vrpn::GetU32(m_in.data());
+        if (m_in.size() - m_start < vrpn::kHeaderSize) return false;
+        const uint8_t* data = m_in.data() + m_start;
+        const uint32_t length = vrpn::GetU32(data);
         const size_t total = vrpn::kHeaderSize + vrpn::Padded(length - vrpn::kHeaderSize);
-        if (m_in.size() < total) return false;
+        if (m_in.size() - m_start < total) return false;
         out.length = length;
-        out.sender = vrpn::GetI32(m_in.data() + 12);
-        out.type = vrpn::GetI32(m_in.data() + 16);
-        out.payload.assign(m_in.begin() + vrpn::kHeaderSize, m_in.begin() + length);
-        out.wire.assign(m_in.begin(), m_in.begin() + total);
-        m_in.erase(m_in.begin(), m_in.begin() + total);
+        out.sender = vrpn::GetI32(data + 12);
+        out.type = vrpn::GetI32(data + 16);
+        out.payload.assign(data + vrpn::kHeaderSize, data + length);
+        out.wire.assign(data, data + total);
+        m_start += total;
         if (out.type == vrpn::kSenderDescription || out.type == vrpn::kTypeDescription) {
             const std::string name(reinterpret_cast<const char*>(out.payload.data()) + 4);
             (out.type == vrpn::kSenderDescription ? senders : types)[out.sender] = name;
@@ -204,6 +221,7 @@ public:
 private:
     int m_fd = -1;
     std::vector<uint8_t> m_in;
+    size_t m_start = 0;  // bytes of m_in already taken
     bool m_peerClosed = false;
 };
 
@@ -248,9 +266,10 @@ inline bool AwaitClose(Peer& peer, const std::function<void()>& step = ServerPas
 
 // Connects to the server, exchanges cookies and reads the opening up to the
 // description of the pong type (the last one our server sends).
-inline bool OpenPeer(Peer& peer, int port, std::vector<uint8_t>* cookie = nullptr)
+inline bool OpenPeer(Peer& peer, int port, std::vector<uint8_t>* cookie = nullptr,
+                     int receiveBuffer = 0)
 {
-    if (!peer.Connect(port) || !peer.SendCookie()) return false;
+    if (!peer.Connect(port, receiveBuffer) || !peer.SendCookie()) return false;
     std::vector<uint8_t> received;
     if (!PumpUntil(
             [&] {

@@ -1,10 +1,12 @@
 #pragma once
 
-#include "serial/ptyPair.h"
+#include "../serial/ptyPair.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -17,10 +19,60 @@
 
 using SatelSample = std::array<int16_t, 3>;
 
+// Sample j of a board on its own clock: each sensor runs up and down a band of 101
+// values (steps of 2, a spike filter never trips) around 42, 298 and 554, so each
+// passes a low byte 0x2A. Sensors run at other phases: any two samples less than 100
+// apart differ, which tells from the values which sample a frame carries.
+inline SatelSample RampSample(int64_t j)
+{
+    static const int kCentre[3] = {42, 298, 554};
+    static const int kPhase[3] = {0, 66, 134};
+    SatelSample sample{};
+    for (int i = 0; i < 3; ++i) {
+        const int x = static_cast<int>((2 * j + kPhase[i]) % 200);
+        sample[i] = static_cast<int16_t>(kCentre[i] - 50 + (x <= 100 ? x : 200 - x));
+    }
+    return sample;
+}
+
+// Follows the ramp samples frame by frame: which sample each frame carries, how many
+// the frames skipped and how many frames repeated the previous one.
+class CRampFollower {
+public:
+    static constexpr int64_t kWindow = 40;  // the furthest a frame may run ahead
+    // raw: the frame's three sensor values before the board offsets were taken off.
+    bool Take(const double raw[3])
+    {
+        SatelSample values{};
+        for (int i = 0; i < 3; ++i) values[i] = static_cast<int16_t>(std::lround(raw[i]));
+        const int64_t from = frames == 0 ? 0 : last;
+        const int64_t to = frames == 0 ? 99 : last + kWindow;
+        for (int64_t j = from; j <= to; ++j) {
+            if (RampSample(j) != values) continue;
+            if (frames == 0)
+                first = j;
+            else if (j == last)
+                ++repeated;
+            else
+                skipped += j - last - 1;
+            last = j;
+            ++frames;
+            return true;
+        }
+        return false;
+    }
+    int64_t frames = 0;
+    int64_t first = -1;
+    int64_t last = -1;
+    int64_t skipped = 0;
+    int64_t repeated = 0;
+};
+
 // Plays the SATEL board on the master side of a pseudo-terminal: answers 'P', 'C' and
-// 'R' with a short acknowledgement and 'B' with the next queued reply (or the standing
-// sample, or no sample). A sample reply is a 5-byte header, 6 bytes per sample
-// (big-endian int16, sensors 1 to 3) and six closing bytes, the last one '*'.
+// 'R' with a short acknowledgement and 'B' with the next queued reply (or, on its own
+// clock, every sample gathered since the last answered 'B'; or the standing sample; or
+// no sample). A sample reply is a 5-byte header, 6 bytes per sample (big-endian int16,
+// sensors 1 to 3) and six closing bytes: five zero bytes and '*'.
 class CFakeSatelBoard {
 public:
     explicit CFakeSatelBoard(CPtyPair& pty) : m_pty(pty) {}
@@ -58,6 +110,14 @@ public:
         m_replies.push_back(bytes);
     }
     void Queue(const std::vector<SatelSample>& samples) { QueueRaw(SampleReply(samples)); }
+    // The next queued reply leaves in two pieces: its first `head` bytes, then after a
+    // gap the rest (a line that hands bytes over in bursts).
+    void SplitNextReply(size_t head, std::chrono::milliseconds gap)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_splitAt = head;
+        m_splitGap = gap;
+    }
     // Sent on 'B' when nothing is queued; cleared: an empty sample reply.
     void SetStanding(const SatelSample& sample)
     {
@@ -77,6 +137,28 @@ public:
     void SetSilent(bool silent) { m_silent = silent; }
     // Stops answering 'B'.
     void SetSilentSamples(bool silent) { m_silentSamples = silent; }
+    // Set before Start: the board gathers RampSample(j) at its first 'R' + (phase + j)
+    // / rateHz seconds, on the steady clock; 'B' takes what was gathered since the last
+    // answered 'B'.
+    void SetClock(double rateHz, double phase)
+    {
+        m_clockRate = rateHz;
+        m_clockPhase = phase;
+    }
+    // The next count 'B' get no reply (what was gathered waits for the next answered one).
+    void SkipSampleRequests(int count) { m_skipRequests = count; }
+    // The next reply to 'B' leaves that much later.
+    void DelayNextReply(std::chrono::milliseconds delay)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_delay = delay;
+    }
+    // Samples the clocked board sent so far.
+    int64_t SentSamples()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sent;
+    }
 
     // The command frames received so far, whole.
     std::vector<std::string> Commands()
@@ -113,27 +195,74 @@ private:
             }
         }
     }
+    // The clocked board's reply: every sample gathered by now and not yet sent.
+    std::string GatheredReply()
+    {
+        std::vector<SatelSample> samples;
+        if (m_clockStarted) {
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - m_clockStart)
+                    .count();
+            const int64_t gathered =
+                seconds < 0.0 ? 0 : static_cast<int64_t>(std::floor(seconds * m_clockRate)) + 1;
+            for (; m_sent < gathered; ++m_sent) samples.push_back(RampSample(m_sent));
+        }
+        return SampleReply(samples);
+    }
     void Answer(const std::string& frame)
     {
-        std::string reply;
+        const char command = frame[4];
+        std::chrono::milliseconds delay{0};
+        bool answer = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_commands.push_back(frame);
-            const char command = frame[4];
-            if (command == 'B' && m_silentSamples) {
-            } else if (command == 'B') {
-                if (!m_replies.empty()) {
-                    reply = m_replies.front();
-                    m_replies.pop_front();
-                } else {
-                    reply = m_hasStanding ? SampleReply({m_standing}) : SampleReply({});
-                }
-            } else if (!m_silent) {
-                reply = std::string{'#', 'I', 0, 0, command, '*'};
+            if (command == 'R' && m_clockRate > 0.0 && !m_clockStarted) {
+                m_clockStarted = true;
+                m_clockStart = std::chrono::steady_clock::now() +
+                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                   std::chrono::duration<double>(m_clockPhase / m_clockRate));
+            }
+            if (command != 'B') {
+                answer = !m_silent;
+            } else if (m_silentSamples) {
+            } else if (m_skipRequests > 0) {
+                --m_skipRequests;
+            } else {
+                answer = true;
+                delay = m_delay;
+                m_delay = std::chrono::milliseconds(0);
             }
         }
         m_received.notify_all();
-        if (!reply.empty()) m_pty.Send(reply);
+        if (!answer) return;
+        // A board that answers late sends what it gathered until it answers.
+        if (delay.count() > 0) std::this_thread::sleep_for(delay);
+        std::string reply;
+        size_t head = 0;
+        std::chrono::milliseconds gap{0};
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (command != 'B') {
+                reply = std::string{'#', 'I', 0, 0, command, '*'};
+            } else if (!m_replies.empty()) {
+                reply = m_replies.front();
+                m_replies.pop_front();
+                head = std::min(m_splitAt, reply.size());
+                gap = m_splitGap;
+                m_splitAt = 0;
+            } else if (m_clockRate > 0.0) {
+                reply = GatheredReply();
+            } else {
+                reply = m_hasStanding ? SampleReply({m_standing}) : SampleReply({});
+            }
+        }
+        if (head > 0) {
+            m_pty.Send(reply.substr(0, head));
+            std::this_thread::sleep_for(gap);
+            reply.erase(0, head);
+        }
+        m_pty.Send(reply);
     }
 
     CPtyPair& m_pty;
@@ -147,4 +276,13 @@ private:
     std::deque<std::string> m_replies;
     SatelSample m_standing{};
     bool m_hasStanding = false;
+    std::atomic<int> m_skipRequests{0};
+    std::chrono::milliseconds m_delay{0};  // guarded by m_mutex, as the two below
+    size_t m_splitAt = 0;
+    std::chrono::milliseconds m_splitGap{0};
+    double m_clockRate = 0.0;              // set before Start
+    double m_clockPhase = 0.0;
+    bool m_clockStarted = false;  // guarded by m_mutex, as the two below
+    std::chrono::steady_clock::time_point m_clockStart;
+    int64_t m_sent = 0;
 };

@@ -3,6 +3,7 @@
 #include "analog/fakeSinks.h"
 #include "analog/runningDevice.h"
 #include "satel/fakeSatelBoard.h"
+#include "satel/satelClockRun.h"
 #include "serial/lineLink.h"
 #include "serial/ptyPair.h"
 #include "support/logCapture.h"
@@ -18,6 +19,8 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -48,8 +51,38 @@ public:
     // Keeps the sequence of initialisation out of the direct protocol tests.
     void SetInitialising(bool pending) { m_initPending = pending; }
     using CSerialSatelDevice::GetLastOutcome;
+    using CSerialSatelDevice::QueuedSamples;
     using CSerialSatelDevice::ReadOutcome;
     double Value(int channel) const { return m_values[channel]; }
+    // What the ticks would do with the samples read: each makes the row in turn.
+    int ParseQueued()
+    {
+        int count = 0;
+        while (PopSample()) {
+            ParseSample();
+            ++count;
+        }
+        return count;
+    }
+    // The queued samples, oldest first, as they came off the line.
+    std::vector<SatelSample> TakeQueued()
+    {
+        std::vector<SatelSample> samples;
+        while (PopSample())
+            samples.push_back({static_cast<int16_t>(m_raw[0]), static_cast<int16_t>(m_raw[1]),
+                               static_cast<int16_t>(m_raw[2])});
+        return samples;
+    }
+    // Waits until bytes wait in the receive queue; false after the timeout.
+    bool WaitForBytes(std::chrono::milliseconds timeout)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (m_port.Available() <= 0) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
 };
 
 std::string Hex(const uint8_t* bytes, size_t size)
@@ -474,11 +507,13 @@ TEST_F(SatelDeviceTest, EverySampleOfAReplyIsParsedInOrder)
     board.Queue({});
     board.Start();
     ASSERT_TRUE(device->ReadFrames(0));
+    ASSERT_EQ(device->ParseQueued(), 2);
     EXPECT_EQ(device->Value(0), -5.0);  // the last sample makes the row
     EXPECT_EQ(device->Value(1), 300.0);
     EXPECT_EQ(device->Value(2), 4000.0);
     EXPECT_EQ(device->Value(3), 4295.0);
     EXPECT_FALSE(device->ReadFrames(0));  // a reply without samples changes nothing
+    EXPECT_EQ(device->ParseQueued(), 0);
     EXPECT_EQ(device->Value(0), -5.0);
     board.Stop();
 }
@@ -491,32 +526,69 @@ TEST_F(SatelDeviceTest, StarBytesInsideSamplesAreData)
     board.Queue({{42, 300, 500}, {600, 42, 700}});
     board.Start();
     ASSERT_TRUE(device->ReadFrames(0));
+    ASSERT_EQ(device->ParseQueued(), 2);
     EXPECT_EQ(device->Value(0), 600.0);
     EXPECT_EQ(device->Value(1), 42.0);
     EXPECT_EQ(device->Value(2), 700.0);
+    // Where the line pauses right after such a byte, where a reply could end, more is
+    // still to come: only a closing block ends a reply.
+    board.Queue({{300, 2, 42}, {5, 6, 7}});
+    board.SplitNextReply(CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize, 50ms);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{300, 2, 42}, {5, 6, 7}}));
     board.Stop();
+    EXPECT_EQ(device->GetDamagedReplies(), 0);
 }
 
-// A '*' where a reply could end (the last byte of a sample) still cuts the read; what
-// is left of that reply must not be taken for the head of the next one.
-TEST_F(SatelDeviceTest, ACutReplyDoesNotShiftTheNextOne)
+// A '*' (0x2A) in any byte of a sample, next to any other byte value, is data: with
+// either ending, a sample of any place in a reply, the last one too (0, 0, 42 looks
+// like the closing block itself), and whole samples of '*'.
+TEST_F(SatelDeviceTest, StarBytesAnywhereInASampleAreData)
 {
     auto device = OpenDevice();
+    std::vector<SatelSample> sent;
+    for (int place = 0; place < 6; ++place) {
+        for (int other = 0; other < 256; ++other) {
+            uint8_t bytes[6] = {};
+            bytes[place] = 0x2A;
+            bytes[place ^ 1] = static_cast<uint8_t>(other);
+            double values[3];
+            CSerialSatelDevice::DecodeSample(bytes, values);
+            sent.push_back({static_cast<int16_t>(values[0]), static_cast<int16_t>(values[1]),
+                            static_cast<int16_t>(values[2])});
+        }
+    }
+    sent.push_back({0x2A2A, 0x2A2A, 0x2A2A});
+    sent.push_back({0, 0, 42});
     CFakeSatelBoard board(m_pty);
-    board.Queue({{1, 2, 42}});  // ... 00 2A, then the closing bytes
-    board.Queue({{100, 200, 300}});
+    int replies = 0;
+    for (size_t at = 0; at < sent.size(); ++replies) {
+        const size_t count = std::min<size_t>(1 + replies % 7, sent.size() - at);
+        const std::vector<SatelSample> part(sent.begin() + static_cast<long>(at),
+                                            sent.begin() + static_cast<long>(at + count));
+        board.QueueRaw(replies % 3 == 2 ? CFakeSatelBoard::LoneStarReply(part)
+                                        : CFakeSatelBoard::SampleReply(part));
+        at += count;
+    }
     board.Start();
-    device->ReadFrames(0);
-    ASSERT_TRUE(device->ReadFrames(0));
-    EXPECT_EQ(device->Value(0), 100.0);
-    EXPECT_EQ(device->Value(1), 200.0);
-    EXPECT_EQ(device->Value(2), 300.0);
+    std::vector<SatelSample> read;
+    for (int i = 0; i < replies; ++i) {
+        ASSERT_TRUE(device->ReadFrames(0)) << "reply " << i;
+        for (const SatelSample& sample : device->TakeQueued()) read.push_back(sample);
+    }
     board.Stop();
+    ASSERT_EQ(read.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i)
+        ASSERT_EQ(read[i], sent[i]) << "sample " << i << " of " << sent.size();
+    EXPECT_EQ(device->GetMissedReplies(), 0);
+    EXPECT_EQ(device->GetDamagedReplies(), 0);
+    EXPECT_EQ(device->GetCutReplies(), 0);
 }
 
 TEST_F(SatelDeviceTest, GarbageRepliesStayInBounds)
 {
     auto device = OpenDevice();
+    device->SetReplyTimeouts(50ms, 50ms);  // junk never ends as a reply does
     CFakeSatelBoard board(m_pty);
     const unsigned seed = 4242;
     std::mt19937 random(seed);
@@ -534,6 +606,7 @@ TEST_F(SatelDeviceTest, GarbageRepliesStayInBounds)
     bool read = false;
     for (int i = 0; i < 3; ++i) read = device->ReadFrames(0);
     ASSERT_TRUE(read) << "seed " << seed;
+    device->ParseQueued();
     EXPECT_EQ(device->Value(2), 3.0) << "seed " << seed;
     board.Stop();
 }
@@ -632,45 +705,67 @@ TEST_F(SatelDeviceTest, RepliesClosedByALoneStarKeepEverySample)
     board.Queue({{7, 8, 9}});  // and the other ending still
     board.Start();
     ASSERT_TRUE(device->ReadFrames(0));
+    ASSERT_EQ(device->ParseQueued(), 2);
     EXPECT_EQ(device->Value(0), 40.0);
     EXPECT_EQ(device->Value(2), 60.0);
     ASSERT_TRUE(device->ReadFrames(0));
+    ASSERT_EQ(device->ParseQueued(), 1);
     EXPECT_EQ(device->Value(1), 42.0);
     ASSERT_TRUE(device->ReadFrames(0));
+    ASSERT_EQ(device->ParseQueued(), 1);
     EXPECT_EQ(device->Value(2), 9.0);
     board.Stop();
     EXPECT_EQ(device->GetMissedReplies(), 0);
     EXPECT_EQ(device->GetDamagedReplies(), 0);
 }
 
-// A missing reply costs one short reply time-out and is counted; a reply whose length
-// fits no ending is refused and counted; the next request is served as usual.
+// A missing reply costs one short reply time-out and is counted; a reply that stops
+// midway is refused and counted once nothing more comes; the next request is served
+// as usual.
 TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
 {
     auto device = OpenDevice();
+    device->SetReplyTimeouts(100ms, 100ms);
     CFakeSatelBoard board(m_pty);
     board.QueueRaw(std::string{'#', 'I', 0, 0, 'B', 1, 2, 3, '*'});  // half a sample
     board.Queue({{11, 12, 13}});
     board.Start();
     EXPECT_FALSE(device->ReadFrames(0));
-    EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Damaged);
+    EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Missed);
+    EXPECT_EQ(device->GetMissedReplies(), 0);  // it began: not missing, maybe late
+    ASSERT_TRUE(device->ReadFrames(0));        // refused, and asked again
     EXPECT_EQ(device->GetDamagedReplies(), 1);
-    ASSERT_TRUE(device->ReadFrames(0));
+    ASSERT_EQ(device->ParseQueued(), 1);
     EXPECT_EQ(device->Value(0), 11.0);
     board.SetSilentSamples(true);
-    device->SetReplyTimeouts(100ms, 100ms);
     EXPECT_FALSE(device->ReadFrames(0));
     EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Missed);
     EXPECT_EQ(device->GetMissedReplies(), 1);
+    EXPECT_EQ(device->ParseQueued(), 0);
     EXPECT_EQ(device->Value(0), 11.0);
+    board.SetSilentSamples(false);
+    board.Queue({{14, 15, 16}});
+    ASSERT_TRUE(device->ReadFrames(0));  // the missing one is asked for again
+    EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{14, 15, 16}}));
     board.Stop();
+    // Bytes that come unasked are refused and counted too, not read as a reply.
+    ASSERT_TRUE(m_pty.Send(std::string("#I\0\0B\0\0\0\0\0*", 11)));
+    ASSERT_TRUE(device->WaitForBytes(5s));
+    CFakeSatelBoard again(m_pty);
+    again.Queue({{21, 22, 23}});
+    again.Start();
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->GetDamagedReplies(), 2);
+    EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{21, 22, 23}}));
+    again.Stop();
 }
 
-// A reply longer than the read is cut: its whole samples count, the cut is counted, and
-// the rest of it is not taken for the next reply.
+// A reply longer than the read is cut: its whole samples count, the cut is counted and
+// named as a cut at closing, and the rest of it is not taken for the next reply.
 TEST_F(SatelDeviceTest, OversizedReplyIsCutCountedAndLeftBehind)
 {
     auto device = OpenDevice();
+    device->SetReplyTimeouts(60ms, 5s);  // room for two periods' samples and a few more
     CFakeSatelBoard board(m_pty);
     std::vector<SatelSample> many;
     for (int16_t i = 1; i <= 40; ++i) many.push_back({i, i, i});
@@ -679,11 +774,78 @@ TEST_F(SatelDeviceTest, OversizedReplyIsCutCountedAndLeftBehind)
     board.Start();
     ASSERT_TRUE(device->ReadFrames(0));
     EXPECT_EQ(device->GetCutReplies(), 1);
-    EXPECT_GE(device->Value(0), 2.0);
-    EXPECT_LT(device->Value(0), 40.0);
+    const std::vector<SatelSample> head = device->TakeQueued();
+    ASSERT_GE(head.size(), 2u);
+    ASSERT_LT(head.size(), 40u);
+    for (size_t i = 0; i < head.size(); ++i) EXPECT_EQ(head[i][0], static_cast<int16_t>(i + 1));
     ASSERT_TRUE(device->ReadFrames(0));
-    EXPECT_EQ(device->Value(0), 99.0);
+    EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{99, 98, 97}}));
     board.Stop();
+    g_messages.Drain();
+    CMessageLog messages;
+    device->Close();
+    messages.Take();
+    EXPECT_EQ(messages.Count("0 damaged replies refused, 1 replies cut"), 1)
+        << messages.Find("<SATEL>");
+}
+
+// At a 1 ms period the board gathers on while the offsets are read and worked out:
+// the first reply after them holds all of that, and finds room for it.
+TEST_F(SatelDeviceTest, FirstReplyAfterTheOffsetsIsNotCut)
+{
+    auto device = OpenDevice(1);
+    device->SetReplyTimeouts(60ms, 5s);
+    CFakeSatelBoard board(m_pty);
+    board.SetClock(1000.0, 0.5);
+    board.Start();
+    ASSERT_TRUE(device->CalcOffsets(0));
+    std::this_thread::sleep_for(30ms);  // thirty samples at least gather meanwhile
+    ASSERT_TRUE(device->ReadFrames(0));
+    const std::vector<SatelSample> first = device->TakeQueued();
+    board.Stop();
+    EXPECT_EQ(device->GetCutReplies(), 0);
+    ASSERT_GE(first.size(), 30u);
+    const int64_t sent = board.SentSamples();
+    for (size_t i = 0; i < first.size(); ++i)  // the newest ones, in order
+        EXPECT_EQ(first[i], RampSample(sent - static_cast<int64_t>(first.size() - i))) << i;
+}
+
+// A reply that comes after its time-out is no missing reply: its samples are the
+// board's, kept in order before those of the next reply; and a reply that gathered
+// for long finds room (it is no cut).
+TEST_F(SatelDeviceTest, LateRepliesKeepTheirSamples)
+{
+    auto device = OpenDevice(5);  // 200 Hz
+    device->SetReplyTimeouts(100ms, 5s);
+    CFakeSatelBoard board(m_pty);
+    board.Queue({{1, 2, 3}, {4, 5, 6}});
+    board.Queue({{7, 8, 9}});
+    board.DelayNextReply(300ms);
+    board.Start();
+    EXPECT_FALSE(device->ReadFrames(0));
+    EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Missed);
+    EXPECT_EQ(device->GetMissedReplies(), 1);
+    ASSERT_TRUE(device->WaitForBytes(10s));
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->GetLateReplies(), 1);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}));
+    // A board that answers late sends what it gathered until then.
+    board.Stop();
+    device->SetReplyTimeouts(2s, 5s);
+    CFakeSatelBoard clocked(m_pty);
+    clocked.SetClock(200.0, 0.0);
+    clocked.Start();
+    ASSERT_TRUE(device->ConfigureBoard());  // 'R' starts its clock
+    device->ReadFrames(0);
+    device->TakeQueued();
+    clocked.DelayNextReply(80ms);  // sixteen periods, within the time-out
+    ASSERT_TRUE(device->ReadFrames(0));
+    const std::vector<SatelSample> gathered = device->TakeQueued();
+    clocked.Stop();
+    EXPECT_GE(gathered.size(), 16u);
+    EXPECT_EQ(device->GetCutReplies(), 0);
+    EXPECT_EQ(device->GetDamagedReplies(), 0);
 }
 
 TEST(SatelDevice, PortWhereNoBoardAnswersDoesNotOpen)
@@ -824,6 +986,171 @@ TEST_F(SatelDeviceThreads, ClosingOnADeadLineDoesNotWaitForTheReply)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);  // far below the 60 s wait
     EXPECT_TRUE(waiting->IsClosed());
     board.Stop();
+}
+
+// Every board sample reaches exactly one frame, whatever the phase of the board's
+// clock against the device's at start; no reply is cut or missed on the way, and the
+// frames keep their schedule.
+void ExpectEverySampleOnce(int periodMs, int frames)
+{
+    for (double phase : {0.0, 0.25, 0.5, 0.75}) {
+        SCOPED_TRACE(testing::Message() << "period " << periodMs << " ms, phase " << phase);
+        const SatelClockRun run = RunClockedBoard(periodMs, phase, 1.0, frames);
+        ASSERT_TRUE(run.ran);
+        EXPECT_EQ(run.decoded, run.frames);
+        EXPECT_EQ(run.skipped, 0);
+        EXPECT_EQ(run.repeated, 0);
+        EXPECT_EQ(run.reportedSkipped, 0);
+        EXPECT_EQ(run.reportedRepeated, 0);
+        EXPECT_EQ(run.cut, 0);
+        EXPECT_EQ(run.missed, 0);
+        EXPECT_EQ(run.damaged, 0);
+        EXPECT_TRUE(run.onSchedule);
+    }
+}
+
+TEST(SatelBoardClock, EverySampleOnceAt40Hz) { ExpectEverySampleOnce(25, 80); }
+TEST(SatelBoardClock, EverySampleOnceAt200Hz) { ExpectEverySampleOnce(5, 300); }
+TEST(SatelBoardClock, EverySampleOnceAt1000Hz) { ExpectEverySampleOnce(1, 1000); }
+
+// A board clock 1 % fast or slow: over 600 frames about six samples are dropped, or
+// six frames repeated, to keep the schedule (give or take the two held back); what
+// the frames show is exactly what the device counts and reports at closing.
+TEST(SatelBoardClock, ClocksThatDriftApartAreCountedExactly)
+{
+    constexpr int kFrames = 600;
+    for (double factor : {1.01, 0.99}) {
+        for (double phase : {0.0, 0.5}) {
+            SCOPED_TRACE(testing::Message() << "rate factor " << factor << ", phase " << phase);
+            g_messages.Drain();
+            CMessageLog messages;
+            const SatelClockRun run = RunClockedBoard(5, phase, factor, kFrames);
+            ASSERT_TRUE(run.ran);
+            EXPECT_EQ(run.decoded, run.frames);
+            EXPECT_EQ(run.reportedSkipped, run.skipped);
+            EXPECT_EQ(run.reportedRepeated, run.repeated);
+            // A sample late for its tick and dropped later cancels out: the clocks'
+            // difference shows in what remains.
+            const int64_t drift = factor > 1.0 ? run.skipped - run.repeated
+                                               : run.repeated - run.skipped;
+            EXPECT_GE(drift, kFrames / 100 - 2);
+            EXPECT_LE(drift, run.frames / 100 + 2);
+            messages.Take();
+            EXPECT_EQ(messages.Count(wxString::Format("to keep the schedule, %lld board samples "
+                                                      "were dropped and %lld frames repeated",
+                                                      static_cast<long long>(run.skipped),
+                                                      static_cast<long long>(run.repeated))
+                                         .ToStdString()),
+                      1);
+            EXPECT_TRUE(run.onSchedule);
+        }
+    }
+}
+
+// The frame number in "from frame N" out of a message, or -1.
+long long FrameIn(const std::string& text, const std::string& before)
+{
+    const size_t at = text.find(before);
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + before.size());
+}
+
+// A 40 Hz board on its own clock, with the device reading it: silent replies count
+// after replyTimeout, and a lost line is opened again only once within the test's
+// bounds (the first attempt) unless it went away.
+struct CClockedLine {
+    explicit CClockedLine(std::chrono::milliseconds replyTimeout)
+    {
+        board.SetClock(40.0, 0.5);
+        board.Start();
+        g_messages.Drain();
+        device = std::make_unique<CSerialSatelDevice>(pty.SlaveName(), 25, false, 400.0, false);
+        device->SetReplyTimeouts(replyTimeout, 2s);
+        device->SetReopenInterval(60s);
+    }
+    CPtyPair pty;
+    CFakeSatelBoard board{pty};
+    CMessageLog messages;
+    std::unique_ptr<CSerialSatelDevice> device;
+};
+
+// A board that falls silent is declared lost a few replies later; the message and the
+// closing text name the first frame that holds the last sample, not the frame of the
+// declaration.
+TEST(SatelBoardClock, LostLineNamesTheFirstFrozenFrame)
+{
+    CClockedLine line(200ms);
+    ASSERT_TRUE(line.device->IsReady());
+    CFakeSatelBoard& board = line.board;
+    CSerialSatelDevice& device = *line.device;
+    CMessageLog& messages = line.messages;
+    {
+        CRunningDevice run(device);
+        ASSERT_TRUE(run.Start());
+        ASSERT_TRUE(run.view.WaitFrames(40, 20s));
+        board.SetSilentSamples(true);
+        ASSERT_TRUE(messages.WaitFor("does not answer from frame", 20s));
+        ASSERT_TRUE(run.view.WaitFrames(FramesOf(run.view) + 4, 20s));
+        device.Close();
+        std::lock_guard<std::mutex> lock(run.view.mutex);
+        const std::vector<int64_t> samples = FrameSamples(run.view.frames, device);
+        ASSERT_FALSE(samples.empty());
+        ASSERT_GE(samples.back(), 0);
+        // The last run of frames that carry one sample: its first frame is the last
+        // fresh one.
+        size_t fresh = samples.size() - 1;
+        while (fresh > 0 && samples[fresh - 1] == samples.back()) --fresh;
+        ASSERT_LT(fresh + 1, samples.size());
+        const long long frozen = run.view.frames[fresh + 1].sample;
+        messages.Take();
+        EXPECT_EQ(FrameIn(messages.Find("does not answer from frame"), "from frame "), frozen)
+            << messages.Find("does not answer");
+        EXPECT_EQ(FrameIn(messages.Find("silent from frame"), "silent from frame "), frozen)
+            << messages.Find("line lost");
+    }
+}
+
+// Closing while the offsets are still being taken (opened and closed within half a
+// second) is a close: no failure is reported, at any stage of the sequence.
+TEST_F(SatelDeviceThreads, ClosingDuringTheOffsetsIsNoFailure)
+{
+    board.SetStanding({300, 250, 400});
+    board.Start();
+    // Commands the board has had when the close comes: none yet, the period, the
+    // third step (the offsets' wait), and the offsets' request (no reply comes).
+    for (size_t stage : {0u, 1u, 3u, 4u}) {
+        SCOPED_TRACE(testing::Message() << "after " << stage << " commands");
+        g_messages.Drain();
+        CMessageLog messages;
+        CSerialSatelDevice device(pty.SlaveName(), 25, false, 400.0, false);
+        ASSERT_TRUE(device.IsReady());
+        device.SetReplyTimeouts(60s, 60s);
+        board.SetSilentSamples(stage == 4);
+        const size_t before = board.Commands().size();
+        ASSERT_TRUE(device.Create(false));
+        ASSERT_TRUE(device.RunThread());
+        ASSERT_TRUE(board.WaitForCommands(before + stage, 20s));
+        device.Close();
+        EXPECT_TRUE(device.IsClosed());
+        messages.Take();
+        EXPECT_EQ(messages.Count("Unable to calculate board offset"), 0);
+    }
+    board.Stop();
+}
+
+// Reads that timed out on a line that is still there (a stall, noise) lose it; the
+// first attempt to get it back comes at once, not a reopen interval later.
+TEST(SatelDeviceLineThreads, ReadsThatTimedOutTryAgainAtOnce)
+{
+    CClockedLine line(100ms);
+    ASSERT_TRUE(line.device->IsReady());
+    CRunningDevice run(*line.device);
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(run.view.WaitFrames(10, 20s));
+    line.board.SkipSampleRequests(CLineWatch::kFailuresToLose);
+    ASSERT_TRUE(line.messages.WaitFor("does not answer from frame", 20s));
+    ASSERT_TRUE(line.messages.WaitFor("answers again at frame", 20s));
+    line.device->Close();
+    EXPECT_EQ(line.device->GetLineLosses(), 1);
 }
 
 }  // namespace

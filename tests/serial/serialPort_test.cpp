@@ -131,6 +131,36 @@ TEST_F(SerialPortTest, UnsupportedBaudFailsSilentlyAndLeavesThePortOpen)
               std::string("<COM> Unable to set parameters on ") + Slave() + "\n");
 }
 
+// Settings outside their ranges are refused as odd data bits are, not half applied
+// (a pseudo-terminal would take any of them as it keeps the last ones).
+TEST_F(SerialPortTest, SettingsOutsideTheirRangesAreRefused)
+{
+    for (int variant = 0; variant < 6; ++variant) {
+        SerialSettings settings;
+        switch (variant) {
+            case 0: settings.parity = 5; break;
+            case 1: settings.stopBits = 0; break;
+            case 2: settings.stopBits = 3; break;
+            case 3: settings.rtsControl = 7; break;
+            case 4: settings.rtsControl = 4; break;
+            default: settings.dataBits = 4; break;
+        }
+        CSerialPort port;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(port.Open(Slave(), &settings), -5) << variant;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string("<COM> Unable to set parameters on ") + Slave() + "\n")
+            << variant;
+        EXPECT_TRUE(port.IsOpen());
+    }
+    SerialSettings edges;  // the last values of each range still open
+    edges.parity = 0;
+    edges.stopBits = 2;
+    edges.rtsControl = 3;
+    CSerialPort port;
+    EXPECT_EQ(port.Open(Slave(), &edges), 1);
+}
+
 TEST_F(SerialPortTest, MissingAndBadNamesReportNotFound)
 {
     const std::string missing = Path("no_such_port").string();

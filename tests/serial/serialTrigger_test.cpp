@@ -189,6 +189,9 @@ TEST(SerialTriggerLine, PulledCableIsSaidOnceAndReopened)
     EXPECT_EQ(messages.Find("does not answer").rfind("<COM> serial trigger: " + link.Path(), 0),
               0u);
     EXPECT_EQ(trigger.GetLineLosses(), 1);
+    trigger.Close();
+    messages.Take();
+    EXPECT_EQ(messages.Count("refused, line lost 1 times"), 1);
 }
 
 // Lines that are no reading are refused, counted, and said once.
@@ -210,6 +213,19 @@ TEST(SerialTriggerLine, RefusedLinesAreCountedAndSaidOnce)
     EXPECT_FALSE(trigger.IsLineLost());  // the line answers, with nonsense
     messages.Take();
     EXPECT_EQ(messages.Count("no reading was refused"), 1);
+    // Closing gives the total, as the devices do.
+    trigger.Close();
+    messages.Take();
+    EXPECT_EQ(messages.Count("<COM> serial trigger: 3 lines from " + pty.SlaveName() +
+                             " refused, line lost 0 times\n"),
+              1);
+    // Each opening counts anew; one without refusals or losses says nothing.
+    trigger.SetTimeout(20);
+    ASSERT_TRUE(trigger.Open(pty.SlaveName(), 19200));
+    EXPECT_EQ(trigger.GetRefusedLines(), 0);
+    trigger.Close();
+    messages.Take();
+    EXPECT_EQ(messages.Count("lines from"), 1);
 }
 
 }  // namespace

@@ -1,0 +1,98 @@
+#pragma once
+// A SATEL device reading a board that gathers samples on its own clock: which board
+// samples its frames carried. For the device tests and the benchmark.
+
+#include "../analog/fakeSinks.h"
+#include "fakeSatelBoard.h"
+#include "satel/satel_device.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The board sample each frame carried, from the frame's sensor values and the board
+// offsets, in frame order; -1 for a frame that is no ramp sample near the last one
+// (and for every frame after it).
+inline std::vector<int64_t> FrameSamples(const std::vector<CFrame>& frames,
+                                         const CSerialSatelDevice& device)
+{
+    std::vector<int64_t> samples;
+    CRampFollower follow;
+    bool lost = false;
+    for (const CFrame& frame : frames) {
+        double raw[3] = {};
+        for (int i = 0; i < 3 && i < static_cast<int>(frame.values.size()); ++i)
+            raw[i] = frame.values[static_cast<size_t>(i)] + device.GetBoardOffset(i);
+        lost = lost || frame.values.size() < 3 || !follow.Take(raw);
+        samples.push_back(lost ? -1 : follow.last);
+    }
+    return samples;
+}
+
+struct SatelClockRun {
+    bool ran = false;       // the device opened and the frames came
+    int frames = 0;         // frames the view had
+    int decoded = 0;        // frames that carried a board sample (none of them lost)
+    int64_t skipped = 0;    // board samples between the first and the last that no frame carried
+    int64_t repeated = 0;   // frames that carried the previous frame's sample again
+    int64_t reportedSkipped = 0;   // what the device counted of each
+    int64_t reportedRepeated = 0;
+    int64_t missed = 0;
+    int64_t damaged = 0;
+    int64_t cut = 0;
+    bool onSchedule = true;  // frame numbers follow each other, time = frame / rate
+};
+
+// A board on its own clock at rateFactor times the device's rate, gathering from phase
+// periods after its 'R', read by a device at periodMs until frameCount frames came.
+inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFactor,
+                                     int frameCount)
+{
+    using namespace std::chrono_literals;
+    SatelClockRun run;
+    CPtyPair pty;
+    if (!pty.IsValid()) return run;
+    const double rate = 1000.0 / periodMs;
+    CFakeSatelBoard board(pty);
+    board.SetClock(rate * rateFactor, phase);
+    board.Start();
+    CFakeView view;
+    {
+        CSerialSatelDevice device(pty.SlaveName(), periodMs, false, 400.0, false);
+        if (!device.IsReady()) return run;
+        // Replies that come, come in time, even on a loaded machine.
+        device.SetReplyTimeouts(5s, 5s);
+        device.AddView(&view);
+        const bool started = device.Create(false) && device.RunThread();
+        run.ran = started && view.WaitFrames(frameCount, 60s);
+        device.Close();
+        device.RemoveView(&view);
+        std::lock_guard<std::mutex> lock(view.mutex);
+        run.frames = static_cast<int>(view.frames.size());
+        const std::vector<int64_t> samples = FrameSamples(view.frames, device);
+        for (size_t f = 0; f < samples.size() && samples[f] >= 0; ++f) {
+            ++run.decoded;
+            if (f == 0) continue;
+            if (samples[f] == samples[f - 1])
+                ++run.repeated;
+            else
+                run.skipped += samples[f] - samples[f - 1] - 1;
+        }
+        for (size_t f = 0; f < view.frames.size(); ++f) {
+            const CFrame& frame = view.frames[f];
+            run.onSchedule = run.onSchedule && frame.sample == f &&
+                             std::fabs(frame.timeSec - static_cast<double>(frame.sample) / rate) <
+                                 1e-9;
+        }
+        run.reportedSkipped = device.GetSkippedSamples();
+        run.reportedRepeated = device.GetRepeatedFrames();
+        run.missed = device.GetMissedReplies();
+        run.damaged = device.GetDamagedReplies();
+        run.cut = device.GetCutReplies();
+    }
+    board.Stop();
+    return run;
+}
