@@ -106,6 +106,23 @@ protected:
         return m_file.StartRecording() ? path : wxString();
     }
 
+    // The capture start on a test device: a writer of either kind, the limit,
+    // the reset and the start; the path of its recording, empty on a failure.
+    wxString StartDeviceRun(CAnalogDevice& device, CountingOwner& owner, bool useThread,
+                            double limitSec, int queueDepth)
+    {
+        auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder());
+        if (!controller) return wxString();
+        controller->SetOwner(&owner);
+        if (!device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread,
+                                queueDepth, 1))
+            return wxString();
+        const wxString path = device.GetWriterFileName();
+        device.SetRecordDuration(limitSec);
+        device.Reset();
+        return device.StartRecording() ? path : wxString();
+    }
+
     FakeSource m_device;
     CAnalogFile m_file;
 };
@@ -344,15 +361,9 @@ TEST_F(AnalogFileTest, LateStopKeepsNoMarkerPastTheRecordedFrames)
         SCOPED_TRACE(useThread ? "threaded" : "plain");
         SteppedDevice device;
         CountingOwner owner;
+        const wxString path = StartDeviceRun(device, owner, useThread, 1.0, 100);
+        ASSERT_FALSE(path.empty());
         auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder());
-        ASSERT_NE(controller, nullptr);
-        controller->SetOwner(&owner);
-        ASSERT_TRUE(
-            device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
-        const wxString path = device.GetWriterFileName();
-        device.SetRecordDuration(1.0);
-        device.Reset();
-        ASSERT_TRUE(device.StartRecording());
         int steps = 0;
         while (owner.requests.load() == 0 && steps < 1000) {
             device.Step();
@@ -462,16 +473,9 @@ TEST_F(AnalogFileTest, MarkersOfARunEndedByItsLimitAreAllKeptUntilItIsFinished)
         SCOPED_TRACE(useThread ? "threaded" : "plain");
         SteppedDevice device;  // no view: only the markers of the last second are shown
         CountingOwner owner;
-        auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder());
-        ASSERT_NE(controller, nullptr);
-        controller->SetOwner(&owner);
         // A queue with room for every frame: the steps come faster than any disk.
-        ASSERT_TRUE(
-            device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 6000, 1));
-        const wxString path = device.GetWriterFileName();
-        device.SetRecordDuration(200.0);
-        device.Reset();
-        ASSERT_TRUE(device.StartRecording());
+        const wxString path = StartDeviceRun(device, owner, useThread, 200.0, 6000);
+        ASSERT_FALSE(path.empty());
         for (int i = 0; i <= 5000; ++i) device.Step();  // 200 s at 25 Hz: 101 markers
         ASSERT_FALSE(device.IsRecording());
         // The stop comes two minutes late; the device runs on meanwhile.
