@@ -132,6 +132,9 @@ void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
 
 void TrackerFrame::StartCaptureDevices(double maxTimeSec)
 {
+    // A stop asked for by a run of the trial before (a second device at its end
+    // while the first one's stop went on) must not end this one.
+    TakeCaptureStopRequest();
     const bool isSyncPressed = m_vrpnSyncOutUse && IsVrpnServerRunning();
     if (isSyncPressed) {
         g_vrpn_sync_state = 1;
@@ -206,6 +209,13 @@ void TrackerFrame::StopCapture()
         device->FreezeViews();  // the views take no data while saving
         if (fileName.empty()) continue;
         saved.push_back(fileName);
+        // A recording a failed write ended early says where it ends; its
+        // writer has reported the failure with its reason.
+        const wxString endNote = controller ? controller->GetEndNote() : wxString();
+        if (!endNote.empty()) {
+            AppendMessage(_("Saving data to : ") + fileName + " : " + endNote + "\n");
+            continue;
+        }
         if (hasRun && !isSaved) {
             SetErrorMessage(_("Error saving data file : ") + fileName, true);
             continue;
@@ -250,7 +260,8 @@ void TrackerFrame::StopCapture()
     if (hasFrames && !m_captureName.empty()) m_recordedTrials.push_back(trial);
     if (m_captureAutoFile && !m_captureName.empty()) {
         ++m_trialIndex;
-        CreateCaptureFiles();
+        // A trial whose files could not be created is no trial: its number stays free.
+        if (!CreateCaptureFiles()) --m_trialIndex;
     }
     SetCaptureTool(false);
     UpdateTitle();

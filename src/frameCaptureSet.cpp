@@ -143,12 +143,15 @@ bool TrackerFrame::CreateCaptureFiles()
 
 void TrackerFrame::OnNextCapture(wxCommandEvent& /*event*/)
 {
-    ++m_trialIndex;
-    if (m_trialIndex > kMaxTrialIndex) {
+    if (m_trialIndex >= kMaxTrialIndex) {
         SetErrorMessage(wxString::Format(_("No trial number left for %s"), m_captureName), true);
         return;
     }
-    if (CreateCaptureFiles()) UpdateTitle();
+    ++m_trialIndex;
+    if (CreateCaptureFiles())
+        UpdateTitle();
+    else
+        --m_trialIndex;  // no file of that trial exists: its number stays free
 }
 
 int TrackerFrame::DeleteTrialFiles()

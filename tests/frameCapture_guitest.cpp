@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/aui/auibook.h>
+#include <wx/filename.h>
 #include <wx/listctrl.h>
 #include <wx/modalhook.h>
 #include <wx/msgdlg.h>
@@ -26,8 +27,10 @@
 #include "analog/analogReader.h"
 #include "analog/analogView.h"
 #include "analog/fakeSinks.h"
+#include "analog/formatTime.h"
 #include "analog/paramType.h"
 #include "analog/testDevice.h"
+#include "captureFiles.h"
 #include "checkBoxComboPopup.h"
 #include "frameKeySupport.h"
 #include "framePrompts.h"
@@ -39,6 +42,7 @@
 #include "serial/ptyPair.h"
 #include "serial/serialTrigger.h"
 #include "support/logCapture.h"
+#include "support/refusingDisk.h"
 
 namespace {
 
@@ -432,7 +436,7 @@ TEST_F(CaptureFrameTest, DurationLimitStopsTheCaptureThroughIdle)
     EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
 }
 
-TEST_F(CaptureFrameTest, LateStopRequestAfterAStopOpensNoExtraTrial)
+TEST_F(CaptureFrameTest, LateStopRequestAfterAStopOpensNoExtraTrialNorEndsTheNext)
 {
     RecordFirstTrial("late", 10);
     ASSERT_EQ(m_frame->m_trialIndex, 2);
@@ -442,6 +446,16 @@ TEST_F(CaptureFrameTest, LateStopRequestAfterAStopOpensNoExtraTrial)
     EXPECT_EQ(m_frame->m_trialIndex, 2);
     EXPECT_FALSE(Exists("capture/latedev1_0003.qvd"));
     EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
+    // A request that comes while the stop runs and is still waiting when the
+    // next trial starts belongs to the trial before: the new one goes on.
+    m_frame->RequestCaptureStop();
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    RunEvents();
+    EXPECT_TRUE(m_frame->m_capturing);
+    RecordFrames(10);
+    Command(ID_CAPTURE_STOP);
+    EXPECT_GE(FramesInFile(CaptureFile("latedev1_0002.qvd")), 10);
 }
 
 TEST_F(CaptureFrameTest, UnreadableCaptureFolderOpensNoSet)
@@ -941,6 +955,111 @@ TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheir
         for (const wxString& label : reader.GetMarkerLabels())
             EXPECT_NE(label, "between trials") << trial;
     }
+}
+
+// How often text occurs in a page.
+int Occurrences(const wxString& page, const wxString& text)
+{
+    int count = 0;
+    for (size_t at = page.find(text); at != wxString::npos; at = page.find(text, at + 1)) ++count;
+    return count;
+}
+
+TEST_F(CaptureFrameTest, WriteFailureDuringACaptureIsSaidOnceAndListedAsOnDisk)
+{
+    // Every file of this process refuses to grow past 20 KB, as a full disk
+    // would: about 0.6 s of the test devices' frames.
+    m_frame->m_exportAnalog = false;
+    for (bool useThread : {true, false}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        m_frame->m_captureUseThread = useThread;
+        const wxString name = useThread ? "full" : "plainfull";
+        ASSERT_TRUE(m_frame->OpenCaptureSet(name));
+        wxString errors;  // the recording's errors, as logged (a box in the application)
+        {
+            CFileSizeLimit limit(20 * 1024);
+            ASSERT_TRUE(limit.IsSet());
+            CLogCapture log;
+            Command(ID_CAPTURE_START);
+            ASSERT_TRUE(m_frame->m_capturing);
+            // The failed writes end the runs and raise the stop: no stop by hand.
+            ASSERT_TRUE(RunUntil([this] { return !m_frame->m_capturing; }));
+            for (const std::string& message : log.Messages()) errors += message + "\n";
+        }
+        const wxString messages = m_frame->m_messagesText->GetValue();
+        for (const char* device : {"dev1", "dev2"}) {
+            const wxString file = CaptureFile((name + device + "_0001.qvd").ToStdString());
+            SCOPED_TRACE(file.ToStdString());
+            CAnalogReader reader;
+            ASSERT_TRUE(reader.Open(file)) << "the recording reads back";
+            const int64_t frames = reader.GetFrameCount();
+            EXPECT_GT(frames, 100);
+            EXPECT_LT(frames * 64, 20 * 1024);
+            EXPECT_EQ(PhaseBreaks(file, 500.0), 0) << "every frame follows the one before";
+            // The list shows the frames and the time on disk, not those queued.
+            const long row =
+                m_frame->m_fileList->FindItem(-1, wxFileName(file).GetFullName(), false);
+            ASSERT_GE(row, 0);
+            EXPECT_EQ(int64_t(m_frame->m_fileList->GetItemData(row)), frames);
+            EXPECT_EQ(m_frame->m_fileList->GetItemText(row, 1),
+                      FormatFramesCell(long(frames), double(frames - 1) / 500.0));
+            // Said once, with the file, the reason and the time kept.
+            const wxString kept = wxString::Format(" (%lld frames kept)", (long long)frames);
+            const wxString said = "<REC> Error writing analog file : " + file + " : ";
+            EXPECT_EQ(Occurrences(errors, said), 1) << errors;
+            const wxString line = errors.Mid(errors.find(said)).BeforeFirst('\n');
+            EXPECT_TRUE(line.EndsWith(kept + " : File too large") ||
+                        line.EndsWith(kept + ", without its markers : File too large"))
+                << line;
+            EXPECT_EQ(Occurrences(messages, "Saving data to : " + file + " : "), 1) << messages;
+            EXPECT_EQ(Occurrences(messages, "Saving data to : " + file + "\n"), 0) << messages;
+            EXPECT_NE(messages.find(FormatTime(double(frames) / 500.0) + kept), wxString::npos)
+                << messages;
+        }
+        m_frame->CloseCaptureFiles();
+    }
+}
+
+TEST_F(CaptureFrameTest, TrialWhoseFilesCannotBeCreatedLeavesNoFileAndKeepsItsNumber)
+{
+    m_frame->m_exportAnalog = true;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("next"));
+    ASSERT_EQ(m_frame->m_trialIndex, 1);
+    Command(ID_CAPTURE_START);
+    RecordFrames(300);  // more than the writers keep before they write
+    {
+        // No file may grow past 20 bytes: trial 1 ends early and trial 2 cannot be created.
+        CFileSizeLimit limit(20);
+        ASSERT_TRUE(limit.IsSet());
+        Command(ID_CAPTURE_STOP);
+    }
+    EXPECT_FALSE(m_frame->m_capturing);
+    EXPECT_EQ(m_frame->m_trialIndex, 1);
+    EXPECT_TRUE(m_frame->GetTitle().EndsWith("- next [1]")) << m_frame->GetTitle();
+    for (const char* file : {"capture/nextdev1_0002.qvd", "capture/nextdev2_0002.qvd",
+                             "export/nextdev1_0002.txt", "export/nextdev2_0002.txt"})
+        EXPECT_FALSE(Exists(file)) << file;
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("Error creating capture file for dev2"),
+              wxNOT_FOUND);
+    // Trial 1 keeps the whole frames it had written.
+    EXPECT_GE(FramesInFile(CaptureFile("nextdev1_0001.qvd")), 100);
+    EXPECT_NE(
+        m_frame->m_messagesText->GetValue().Find(
+            "Saving data to : " + CaptureFile("nextdev1_0001.qvd") + " : the file ends early at "),
+        wxNOT_FOUND);
+
+    // By hand: a trial that cannot be created keeps its number free as well.
+    m_frame->m_captureAutoFile = false;
+    {
+        CFileSizeLimit limit(20);
+        ASSERT_TRUE(limit.IsSet());
+        Command(ID_CAPTURE_NEXT);
+    }
+    EXPECT_EQ(m_frame->m_trialIndex, 1);
+    EXPECT_FALSE(Exists("capture/nextdev1_0002.qvd"));
+    Command(ID_CAPTURE_NEXT);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_TRUE(Exists("capture/nextdev1_0002.qvd"));
 }
 
 TEST_F(CaptureFrameTest, MissingCaptureFolderIsCreatedWhenTheUserAgrees)

@@ -98,8 +98,13 @@ public:
     void GetMarkers(std::vector<uint32_t>& codes, std::vector<uint32_t>& frames,
                     std::vector<wxString>& labels) const;
     virtual void ClearMarkers();  // any thread
-    // Acquisition thread (or a device callback).
+    // Acquisition thread (or a device callback). While nothing records, markers
+    // older than the longest marker window of the device's views are dropped,
+    // so the list stays as long as what the views can show.
     virtual void AddMarker(uint32_t code, uint32_t frame, const wxString& label, bool notify);
+    // The longest time back, in seconds, a view of this device shows markers.
+    // Any thread.
+    double GetMarkerWindowSec() const { return m_markerWindowSec.load(); }
 
     virtual void UpdateVisibleList();
     virtual int SeekFrame(int64_t) { return 0; }
@@ -197,6 +202,9 @@ protected:
     void InitPalette();
     // Any thread: the name under its lock (the acquisition thread reads it).
     void SetDeviceName(const wxString& name);
+    // Any thread: the marker lists become these (same length each).
+    void ReplaceMarkers(const std::vector<uint32_t>& codes, const std::vector<uint32_t>& frames,
+                        const std::vector<wxString>& labels);
     double FrameTime(uint64_t sampleCounter) const;
 
     std::vector<CAnalogViewSink*> m_views;      // non-owning; guarded by the data mutex
@@ -235,6 +243,10 @@ private:
 
     // Any thread: the narrow name for the OSC messages, made once per change.
     void CopyOscName(std::string& name);
+    // GUI thread: takes the marker window of the registered views.
+    void UpdateMarkerWindow();
+    // m_markerMutex held: drops the markers no view shows and no recording takes.
+    void DropUnusedMarkers();
 
     std::unique_ptr<CAnalogRecorder> m_recorder;
     wxString m_oscSource;        // guarded by m_nameMutex: the name m_oscName was made of
@@ -244,4 +256,6 @@ private:
     std::vector<uint32_t> m_markerCodes;
     std::vector<uint32_t> m_markerFrames;
     std::vector<wxString> m_markerLabels;
+    size_t m_markerCheckAt = 0;  // guarded by m_markerMutex: list length of the next check
+    std::atomic<double> m_markerWindowSec{0.0};
 };

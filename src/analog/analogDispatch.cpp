@@ -7,19 +7,46 @@
 #include <wx/translation.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+namespace {
+
+// Markers the list may hold before the first look for unused ones.
+constexpr size_t kFirstMarkerCheck = 16;
+// While nothing records, no more markers than this are kept, whatever their age.
+constexpr size_t kMaxUnrecordedMarkers = size_t(1) << 16;
+
+}  // namespace
 
 void CAnalogDevice::AddView(CAnalogViewSink* view)
 {
     if (view == nullptr) return;
-    CMutexLock lock(&m_dataMutex);
-    m_views.push_back(view);
+    {
+        CMutexLock lock(&m_dataMutex);
+        m_views.push_back(view);
+    }
+    UpdateMarkerWindow();
 }
 
 void CAnalogDevice::AddView3D(CAnalog3DViewSink* view)
 {
     if (view == nullptr) return;
-    CMutexLock lock(&m_dataMutex);
-    m_views3D.push_back(view);
+    {
+        CMutexLock lock(&m_dataMutex);
+        m_views3D.push_back(view);
+    }
+    UpdateMarkerWindow();
+}
+
+void CAnalogDevice::UpdateMarkerWindow()
+{
+    double window = 0.0;
+    for (const CAnalogViewSink* view : m_views)
+        window = std::max(window, view->GetMarkerWindowSec());
+    for (const CAnalog3DViewSink* view : m_views3D)
+        window = std::max(window, view->GetMarkerWindowSec());
+    m_markerWindowSec = std::isfinite(window) ? window : 0.0;
 }
 
 int CAnalogDevice::FindView(const CAnalogViewSink* view) const
@@ -46,19 +73,25 @@ bool CAnalogDevice::IsMainView(const CAnalogViewSink* view) const
 
 bool CAnalogDevice::RemoveView(CAnalogViewSink* view)
 {
-    CMutexLock lock(&m_dataMutex);
-    const int index = FindView(view);
-    if (index < 0) return false;
-    m_views.erase(m_views.begin() + index);
+    {
+        CMutexLock lock(&m_dataMutex);
+        const int index = FindView(view);
+        if (index < 0) return false;
+        m_views.erase(m_views.begin() + index);
+    }
+    UpdateMarkerWindow();
     return true;
 }
 
 bool CAnalogDevice::RemoveView3D(CAnalog3DViewSink* view)
 {
-    CMutexLock lock(&m_dataMutex);
-    const int index = FindView3D(view);
-    if (index < 0) return false;
-    m_views3D.erase(m_views3D.begin() + index);
+    {
+        CMutexLock lock(&m_dataMutex);
+        const int index = FindView3D(view);
+        if (index < 0) return false;
+        m_views3D.erase(m_views3D.begin() + index);
+    }
+    UpdateMarkerWindow();
     return true;
 }
 
@@ -71,6 +104,7 @@ void CAnalogDevice::RemoveAllViews()
         views.swap(m_views);
         views3D.swap(m_views3D);
     }
+    m_markerWindowSec = 0.0;
     // Told outside the lock: a view may take its own locks to drop the link.
     for (CAnalogViewSink* view : views) view->DetachDevice();
     for (CAnalog3DViewSink* view : views3D) view->DetachDevice();
@@ -83,12 +117,14 @@ void CAnalogDevice::ResetViews()
     for (CAnalog3DViewSink* view : m_views3D) view->ResetView();
     ResetClock();
     ResetCounters();
+    UpdateMarkerWindow();  // a view's time may have changed: it is reset then
 }
 
 void CAnalogDevice::RestartViews()
 {
     for (CAnalogViewSink* view : m_views) view->Restart();
     for (CAnalog3DViewSink* view : m_views3D) view->Restart();
+    UpdateMarkerWindow();
 }
 
 void CAnalogDevice::RefreshViews()
@@ -189,6 +225,8 @@ void CAnalogDevice::AddMarker(uint32_t code, uint32_t frame, const wxString& lab
         m_markerCodes.push_back(code);
         m_markerFrames.push_back(frame);
         m_markerLabels.push_back(label);
+        // Looked at each time the list doubles: a constant cost per marker.
+        if (m_markerCodes.size() >= m_markerCheckAt) DropUnusedMarkers();
     }
     if (notify) {
         const double rate = m_rate;
@@ -198,12 +236,55 @@ void CAnalogDevice::AddMarker(uint32_t code, uint32_t frame, const wxString& lab
     SendVrpnButton(static_cast<int>(code), notify ? 1 : 0, false);
 }
 
+void CAnalogDevice::DropUnusedMarkers()
+{
+    const CAnalogRecorder* recorder = m_recorder.get();
+    // A recording takes every marker of its run; a player's markers are its file's.
+    const bool isEveryMarkerKept = IsFileDevice() || (recorder && recorder->HoldsMarkers());
+    const size_t count = m_markerCodes.size();
+    size_t unused = 0;
+    if (!isEveryMarkerKept) {
+        // A margin for the frames the views have not drawn yet.
+        const double keepSec = m_markerWindowSec.load() * 1.1 + 1.0;
+        const double rate = m_rate.load();
+        const double keep = std::isfinite(rate) && rate > 0.0 ? std::ceil(keepSec * rate) : 0.0;
+        const int64_t keepFrames = keep < 1e12 ? static_cast<int64_t>(keep) : int64_t(1e12);
+        const uint32_t now = static_cast<uint32_t>(m_sampleCounter.load());
+        // The list is in the order markers came, oldest first; the age is taken
+        // in 32 bits as the frames are, so a counter past 2^32 still compares.
+        while (unused < count &&
+               static_cast<int32_t>(now - m_markerFrames[unused]) > keepFrames)
+            ++unused;
+        if (count - unused > kMaxUnrecordedMarkers) unused = count - kMaxUnrecordedMarkers;
+    }
+    if (unused > 0) {
+        const auto end = static_cast<std::ptrdiff_t>(unused);
+        m_markerCodes.erase(m_markerCodes.begin(), m_markerCodes.begin() + end);
+        m_markerFrames.erase(m_markerFrames.begin(), m_markerFrames.begin() + end);
+        m_markerLabels.erase(m_markerLabels.begin(), m_markerLabels.begin() + end);
+    }
+    m_markerCheckAt = std::max(kFirstMarkerCheck, 2 * m_markerCodes.size());
+}
+
 void CAnalogDevice::ClearMarkers()
 {
     std::lock_guard<std::mutex> lock(m_markerMutex);
     std::vector<uint32_t>().swap(m_markerCodes);
     std::vector<uint32_t>().swap(m_markerFrames);
     std::vector<wxString>().swap(m_markerLabels);
+    m_markerCheckAt = kFirstMarkerCheck;
+}
+
+void CAnalogDevice::ReplaceMarkers(const std::vector<uint32_t>& codes,
+                                   const std::vector<uint32_t>& frames,
+                                   const std::vector<wxString>& labels)
+{
+    const size_t count = std::min(codes.size(), std::min(frames.size(), labels.size()));
+    std::lock_guard<std::mutex> lock(m_markerMutex);
+    m_markerCodes.assign(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(count));
+    m_markerFrames.assign(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(count));
+    m_markerLabels.assign(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(count));
+    m_markerCheckAt = std::max(kFirstMarkerCheck, 2 * count);
 }
 
 std::vector<uint32_t> CAnalogDevice::GetMarkerCodes() const

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "analog/analogDevice.h"
 #include "analog/analogWriter.h"
@@ -109,8 +110,16 @@ bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName
     }
     HeaderPropertyBuffer block;
     const uint64_t length = BuildHeaderProperties(m_device->GetHeaderInfo(), block);
-    m_writer->WriteProperties(block.data(), length);
+    if (!m_writer->WriteProperties(block.data(), length)) {
+        // A header cut short holds no recording: nothing of it stays.
+        ReportRecordingError(wxString::Format(_("Error creating analog file : %s : %s"), path,
+                                              std::strerror(m_writer->GetWriteError())));
+        m_writer->Discard();
+        m_writer.reset();
+        return false;
+    }
     m_finishedPath.clear();
+    m_endNote.clear();
     return true;
 }
 
@@ -149,21 +158,27 @@ void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sample
     std::lock_guard<std::mutex> lock(m_recordMutex);
     if (!m_recording.load() || !m_writer || !m_device || count <= 0) return;
     const uint64_t size = static_cast<uint64_t>(count);
-    if (m_writer->WriteFrame(values, size) != size)
-        return;  // refused or dropped: counted by the writer, reported at the finish
+    const bool isTaken = m_writer->WriteFrame(values, size) == size;
+    if (m_writer->HasEnded()) {
+        EndRun();  // the disk took no more: the recording ends with what it holds
+        return;
+    }
+    if (!isTaken) return;  // refused or dropped: counted by the writer, reported at the finish
     // The run's own time: the device's may restart (a looping player) or
     // include frames from before the start.
     const double time =
         (m_rate > 0.0 && std::isfinite(m_rate)) ? double(m_framesTaken) / m_rate : deviceTime;
     ++m_framesTaken;
     m_time.store(time, std::memory_order_relaxed);
-    if (m_duration > 0.0 && time >= m_duration) {
-        // The run ends here; the GUI thread finishes it on the stop request.
-        m_recording = false;
-        m_device->StopCapture();
-        CDeviceOwner* owner = m_owner.load();
-        if (owner && !m_stopRequested.exchange(true)) owner->RequestCaptureStop();
-    }
+    if (m_duration > 0.0 && time >= m_duration) EndRun();
+}
+
+void CAnalogFile::EndRun()
+{
+    m_recording = false;
+    m_device->StopCapture();
+    CDeviceOwner* owner = m_owner.load();
+    if (owner && !m_stopRequested.exchange(true)) owner->RequestCaptureStop();
 }
 
 bool CAnalogFile::FinishRun()
@@ -174,6 +189,14 @@ bool CAnalogFile::FinishRun()
     m_writer->UpdateFrameCount();
     KeepMarkersInside(markers, m_writer->GetFrameCount());
     const bool isFinished = m_writer->Finish(&markers);
+    // The run's time is that of the frames the file holds, not of those queued.
+    const int64_t frames = m_writer->GetFramesOnDisk();
+    {
+        std::lock_guard<std::mutex> lock(m_recordMutex);
+        if (m_rate > 0.0 && std::isfinite(m_rate))
+            m_time = frames > 0 ? double(frames - 1) / m_rate : 0.0;
+    }
+    m_endNote = m_writer->GetEndNote();
     m_runPending = false;
     m_finishedPath = m_writer->GetFileName();
     return isFinished;

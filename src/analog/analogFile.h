@@ -59,7 +59,13 @@ public:
     // A run was started and has not been finished yet, whether it is still
     // recording or was ended by the duration limit: the device's finish hook
     // must then finish it.
-    bool NeedsFinish() const { return m_runPending; }
+    bool NeedsFinish() const { return m_runPending.load(); }
+    // A run whose markers the recording will still take. Any thread.
+    bool HoldsMarkers() const override { return m_runPending.load(); }
+    // What ended the last finished run early (a write that failed, a trailer
+    // that could not be written), as the user is told; empty when the file
+    // is whole. GUI thread.
+    const wxString& GetEndNote() const { return m_endNote; }
     // The finaliser of the capture stop: finishes the run of this path when it
     // is still pending (draining and joining a threaded writer first); a
     // recording already finished is left unchanged; a file of no open writer
@@ -70,6 +76,9 @@ public:
 private:
     // Waits until no RecordFrame is inside the writer; m_recording is clear.
     void WaitForRecordFrame();
+    // Acquisition thread, m_recordMutex held: the run ends here (its limit or
+    // a write that failed); the GUI thread finishes it on the stop request.
+    void EndRun();
     bool FinishRun();
     void CloseWriter();
 
@@ -84,9 +93,10 @@ private:
     int64_t m_framesTaken = 0;  // frames of this run the writer took; guarded by m_recordMutex
     std::atomic<double> m_time{0.0};
     std::mutex m_recordMutex;  // held by RecordFrame around the writer call
-    bool m_runPending = false;
+    std::atomic<bool> m_runPending{false};
     std::atomic<bool> m_stopRequested{false};  // the stop request is raised once per run
     wxString m_finishedPath;                   // the last recording finished here
+    wxString m_endNote;                        // of the last finished run
 };
 
 // A controller for the device, linked to it; the device takes ownership

@@ -94,9 +94,10 @@ bool CAnalogFileDevice::Load()
     m_frameCount = m_reader->GetFrameCount();
     m_unitScale = m_reader->GetUnitScale();
     m_isTracker = m_reader->IsTracker();
-    const std::vector<uint32_t>& codes = m_reader->GetMarkerCodes();
-    for (size_t i = 0; i < codes.size(); ++i)
-        AddMarker(codes[i], m_reader->GetMarkerFrames()[i], m_reader->GetMarkerLabels()[i], false);
+    m_fileMarkerCodes = m_reader->GetMarkerCodes();
+    m_fileMarkerFrames = m_reader->GetMarkerFrames();
+    m_fileMarkerLabels = m_reader->GetMarkerLabels();
+    ReplaceMarkers(m_fileMarkerCodes, m_fileMarkerFrames, m_fileMarkerLabels);
     const double extent =
         std::max(std::fabs(m_reader->GetMinValue()), std::fabs(m_reader->GetMaxValue()));
     m_maxValue = extent;
@@ -123,7 +124,7 @@ bool CAnalogFileDevice::Load()
 bool CAnalogFileDevice::Process(bool tick, bool running)
 {
     if (m_rewindRequested.exchange(false))
-        Rewind();  // asked for by the GUI thread: done here, between frames
+        Rewind(false);  // asked for by the GUI thread: done here, between frames
     if (IsTimeToSample(tick) && running && m_loaded) PlayFrame();
     return false;
 }
@@ -141,15 +142,29 @@ void CAnalogFileDevice::PlayFrame()
     DispatchFrame();
     CountSample();
     if (frame + 1 >= m_frameCount) {
-        Rewind();
+        Rewind(true);
         m_viewResetRequested = true;  // the views are reset by the GUI thread (Poll)
     } else {
         m_currentFrame = frame + 1;
     }
 }
 
-void CAnalogFileDevice::Rewind()
+void CAnalogFileDevice::Rewind(bool isNextLoop)
 {
+    if (isNextLoop) {
+        m_framesBeforeLoop += m_frameCount;
+        // A recording goes on over the next loop: the file's markers come again,
+        // after the frames played before it. (The views count each loop from 0
+        // and keep showing the file's own markers.)
+        if (IsRecording())
+            for (size_t i = 0; i < m_fileMarkerCodes.size(); ++i)
+                AddMarker(m_fileMarkerCodes[i],
+                          static_cast<uint32_t>(m_fileMarkerFrames[i] + m_framesBeforeLoop),
+                          m_fileMarkerLabels[i], false);
+    } else {
+        m_framesBeforeLoop = 0;
+        ReplaceMarkers(m_fileMarkerCodes, m_fileMarkerFrames, m_fileMarkerLabels);
+    }
     ResetClock();
     const bool wasRunning = IsRunning();
     SetRunning(false);
@@ -169,7 +184,7 @@ void CAnalogFileDevice::Reset()
     if (HasWorker())
         m_rewindRequested = true;
     else
-        Rewind();
+        Rewind(false);
 }
 
 void CAnalogFileDevice::Poll()

@@ -63,8 +63,10 @@ protected:
 private:
     bool OpenAndLoad();
     bool Load();
-    // Acquisition thread (or before the thread exists): back to frame 0.
-    void Rewind();
+    // Acquisition thread (or before the thread exists): back to frame 0. At
+    // the end of the recording playback goes on with the next loop; a reset
+    // starts anew, with the file's markers only.
+    void Rewind(bool isNextLoop);
 
     std::unique_ptr<CAnalogReader> m_reader;
     wxString m_folder;
@@ -80,4 +82,9 @@ private:
     // device is then no second rewind (GUI thread).
     std::atomic<bool> m_wrapResetActive{false};
     bool m_readFailureReported = false;  // acquisition thread only
+    // The file's markers, kept for the loops after the first (set by Load).
+    std::vector<uint32_t> m_fileMarkerCodes;
+    std::vector<uint32_t> m_fileMarkerFrames;
+    std::vector<wxString> m_fileMarkerLabels;
+    int64_t m_framesBeforeLoop = 0;  // acquisition thread: played since the last reset
 };

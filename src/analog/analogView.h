@@ -68,6 +68,11 @@ public:
     void RequestRefresh() override { Refresh(false); }
     void SaveConfig(wxConfigBase* config) override;
     void DetachDevice() override;
+    // The time graphs show the markers of their whole display time.
+    double GetMarkerWindowSec() const override
+    {
+        return draw_time > kRecentMarkerWindowSec ? draw_time : kRecentMarkerWindowSec;
+    }
 
     void SetBuffer();
     void ResetBuffers();

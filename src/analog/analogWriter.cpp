@@ -14,6 +14,8 @@
 #include <cstring>
 #include <new>
 
+#include "analog/formatTime.h"
+
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "frames are written in host order");
 
 namespace {
@@ -24,6 +26,9 @@ constexpr std::chrono::milliseconds kFlushInterval(250);
 // An idle writer thread wakes this often to flush; the enqueue wakes it sooner
 // only when a batch is waiting, so recording a frame costs no system call.
 constexpr std::chrono::milliseconds kWriterWakeInterval(20);
+// Room kept on disk after the frames for the marker trailer, so that a full
+// disk still ends the recording as a finished file: a few hundred markers.
+constexpr int64_t kTrailerReserveBytes = 8 * 1024;
 
 // Writes all of data at offset; returns the bytes written and sets error on failure.
 size_t PwriteAll(int fd, const void* data, size_t size, int64_t offset, int& error)
@@ -74,7 +79,11 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_framesOnDisk = 0;
     m_failedFrames = 0;
     m_refusedFrames = 0;
-    m_writeFailureReported = false;
+    m_writeError = 0;
+    m_finishError = 0;
+    m_canReserve = true;
+    m_isCountPatched = false;
+    m_endNote.clear();
     m_propertiesWritten = false;
     m_finished = false;
     m_bufferedFrames = 0;
@@ -86,13 +95,16 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
         m_buffer.assign(m_bufferFrames * m_frameSize, 0.0);
     } catch (const std::exception&) {
         ReportRecordingError(_("Unable to create analog data buffer"));
-        CloseFiles();
+        Discard();
         return false;
     }
-    if (!WriteHeader(channels, dim, rate)) {
+    // The header, the largest property block and the trailer's room must fit:
+    // a disk without them could keep no frame of this recording.
+    if (!WriteHeader(channels, dim, rate) ||
+        !Reserve(8 + int64_t(kPropertyBlockMax) + kTrailerReserveBytes)) {
         ReportRecordingError(wxString::Format(_("Error creating analog file : %s : %s"), path,
                                               std::strerror(errno)));
-        CloseFiles();
+        Discard();
         return false;
     }
     OpenTextExport(exportFolder, exportText ? channels : -1, dim, rate);
@@ -127,10 +139,55 @@ void CAnalogWriter::OpenTextExport(const wxString& exportFolder, int32_t channel
     auto text = std::make_unique<CTextExport>();
     if (!text->Open(m_textFileName, g_Use_Text_Time.load(), rate)) {
         ReportRecordingError(_("Error creating text file : ") + m_textFileName);
-        return;  // the recording goes on without export
+        m_textFileName.clear();  // nothing of that name was created
+        return;                  // the recording goes on without export
     }
     if (g_Use_Text_Header.load()) text->AddHeader(m_fileName, channels, dim, rate);
     m_textFile = std::move(text);
+}
+
+bool CAnalogWriter::Reserve(int64_t length)
+{
+    if (!m_canReserve || length <= 0) return true;
+    int result = 0;
+    do {
+        // Beyond the end of the file, without changing its size or contents: a
+        // crash still leaves only whole frames behind the header.
+        result = ::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, m_dataEnd, length);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return true;
+    if (errno == ENOSPC || errno == EDQUOT) return false;
+    m_canReserve = false;  // a file system that keeps no room: its writes tell
+    return true;
+}
+
+bool CAnalogWriter::ReserveSpace(uint64_t& frames, int& error)
+{
+    if (Reserve(int64_t(frames * m_frameBytes) + kTrailerReserveBytes)) return true;
+    error = errno;
+    // The most frames that still leave the trailer its room.
+    uint64_t fitting = 0;
+    uint64_t low = 0;
+    uint64_t high = frames;  // high frames do not fit
+    while (low < high) {
+        const uint64_t middle = low + (high - low) / 2;
+        if (Reserve(int64_t(middle * m_frameBytes) + kTrailerReserveBytes)) {
+            fitting = middle;
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    frames = fitting;
+    return false;
+}
+
+void CAnalogWriter::ReleaseReserve()
+{
+    // Truncating to the same size frees what was kept beyond it.
+    if (m_fd >= 0 && m_canReserve && m_propertiesWritten) {
+        if (::ftruncate(m_fd, m_dataEnd) != 0) m_canReserve = false;
+    }
 }
 
 bool CAnalogWriter::WriteProperties(const uint8_t* block, uint64_t length)
@@ -146,16 +203,26 @@ bool CAnalogWriter::WriteProperties(const uint8_t* block, uint64_t length)
     m_propertiesWritten = true;
     m_dataEnd = kRecordHeaderSize + static_cast<int64_t>(length);
     if (written != size) {
-        ReportWriteFailure(error);
+        EndRecording(error != 0 ? error : EIO);  // no frame can follow an incomplete block
         return false;
     }
     return true;
+}
+
+void CAnalogWriter::EndRecording(int error)
+{
+    int none = 0;
+    m_writeError.compare_exchange_strong(none, error != 0 ? error : EIO);
 }
 
 uint64_t CAnalogWriter::WriteFrame(const double* values, uint64_t count)
 {
     if (!IsOpen() || m_finished || !values || count != m_frameSize || count == 0) {
         RefuseFrame();  // reported at the finish
+        return 0;
+    }
+    if (HasEnded()) {
+        LoseFrame();  // the recording ended at its last frame on disk
         return 0;
     }
     AppendFrame(values);
@@ -165,6 +232,10 @@ uint64_t CAnalogWriter::WriteFrame(const double* values, uint64_t count)
 void CAnalogWriter::AppendFrame(const double* values)
 {
     if (!m_propertiesWritten) WriteProperties(nullptr, 0);
+    if (HasEnded()) {
+        LoseFrame();
+        return;
+    }
     std::memcpy(m_buffer.data() + m_bufferedFrames * m_frameSize, values, m_frameBytes);
     ++m_bufferedFrames;
     m_framesWritten.fetch_add(1, std::memory_order_relaxed);
@@ -187,8 +258,15 @@ bool CAnalogWriter::FlushFrames()
     bool isOk = true;
     if (m_bufferedFrames > 0) {
         int error = 0;
-        const size_t bytes = m_bufferedFrames * m_frameBytes;
-        const size_t written = PwriteAll(m_fd, m_buffer.data(), bytes, m_dataEnd, error);
+        uint64_t frames = HasEnded() ? 0 : m_bufferedFrames;
+        if (frames > 0) ReserveSpace(frames, error);  // a full disk keeps the trailer's room
+        size_t written = 0;
+        if (frames > 0) {
+            int writeError = 0;
+            written =
+                PwriteAll(m_fd, m_buffer.data(), frames * m_frameBytes, m_dataEnd, writeError);
+            if (writeError != 0) error = writeError;
+        }
         const uint64_t complete = written / m_frameBytes;
         if (m_textFile)  // a line only for a frame that reached the file
             for (uint64_t i = 0; i < complete; ++i)
@@ -197,12 +275,16 @@ bool CAnalogWriter::FlushFrames()
         m_framesOnDisk += static_cast<int64_t>(complete);
         m_dataEnd += static_cast<int64_t>(complete * m_frameBytes);
         if (complete < m_bufferedFrames) {
-            // Cut a partial frame so later frames stay aligned; the lost ones are counted.
+            if (written % m_frameBytes != 0) {
+                // Cut a partial frame: only whole frames may stand before the trailer.
+                if (::ftruncate(m_fd, m_dataEnd) != 0 && error == 0) error = errno;
+                Reserve(kTrailerReserveBytes);  // the cut gave back the room kept beyond
+            }
+            // The recording ends with the frames on disk; the lost ones are counted.
             const uint64_t lost = m_bufferedFrames - complete;
-            if (::ftruncate(m_fd, m_dataEnd) != 0 && error == 0) error = errno;
             m_framesWritten.fetch_sub(static_cast<int64_t>(lost), std::memory_order_relaxed);
             m_failedFrames.fetch_add(lost, std::memory_order_relaxed);
-            ReportWriteFailure(error);
+            EndRecording(error);
             isOk = false;
         }
         m_bufferedFrames = 0;
@@ -211,12 +293,16 @@ bool CAnalogWriter::FlushFrames()
     return isOk;
 }
 
-void CAnalogWriter::ReportWriteFailure(int error)
+bool CAnalogWriter::PatchCount(int64_t count, int& error)
 {
-    if (m_writeFailureReported) return;
-    m_writeFailureReported = true;
-    ReportRecordingError(wxString::Format(_("<REC> Error writing analog file : %s : %s"),
-                                          m_fileName, std::strerror(error != 0 ? error : EIO)));
+    uint8_t field[8];
+    PutU64(field, static_cast<uint64_t>(count));
+    if (PwriteAll(m_fd, field, sizeof field, m_countOffset, error) != sizeof field) {
+        if (error == 0) error = EIO;
+        return false;
+    }
+    m_isCountPatched = count != 0;
+    return true;
 }
 
 bool CAnalogWriter::UpdateFrameCount()
@@ -224,11 +310,9 @@ bool CAnalogWriter::UpdateFrameCount()
     if (!IsOpen()) return false;
     FlushFrames();
     if (m_framesOnDisk == 0 || m_countOffset <= 0) return true;  // with no frame the field keeps 0
-    uint8_t field[8];
-    PutU64(field, static_cast<uint64_t>(m_framesOnDisk));
     int error = 0;
-    if (PwriteAll(m_fd, field, sizeof field, m_countOffset, error) != sizeof field) {
-        ReportWriteFailure(error);
+    if (!PatchCount(m_framesOnDisk, error)) {
+        m_finishError = error;
         return false;
     }
     return true;
@@ -249,9 +333,12 @@ bool CAnalogWriter::WriteMarkers(const RecordMarkers* markers)
         m_textFile->Flush();
     }
     if (written != trailer.size()) {
-        if (::ftruncate(m_fd, m_dataEnd) != 0 && error == 0)  // no partial trailer
-            error = errno;
-        ReportWriteFailure(error);
+        // No partial trailer, and no count without its trailer: the file then
+        // reads as a recording that ends early, every whole frame kept.
+        if (::ftruncate(m_fd, m_dataEnd) != 0 && error == 0) error = errno;
+        int countError = 0;
+        if (m_isCountPatched) PatchCount(0, countError);
+        m_finishError = error != 0 ? error : EIO;
         return false;
     }
     m_dataEnd += static_cast<int64_t>(trailer.size());
@@ -262,10 +349,39 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
 {
     if (!IsOpen()) return false;
     if (m_finished) return true;
-    const bool isCounted = UpdateFrameCount();
-    const bool hasTrailer = WriteMarkers(markers);
+    bool hasTrailer = false;
+    if (UpdateFrameCount()) {
+        hasTrailer = WriteMarkers(markers);
+    } else {
+        // A count that did not go in takes no trailer after it either.
+        m_finished = true;
+        if (m_textFile) {
+            m_textFile->AddMarkers(markers);
+            m_textFile->Flush();
+        }
+    }
+    ReleaseReserve();
+    DescribeEnd(hasTrailer);
     ReportLostFrames();
-    return isCounted && hasTrailer;
+    return hasTrailer;
+}
+
+void CAnalogWriter::DescribeEnd(bool hasTrailer)
+{
+    m_endNote.clear();
+    const int writeError = m_writeError.load();
+    if (writeError == 0 && hasTrailer) return;  // whole
+    const int error = writeError != 0 ? writeError : (m_finishError != 0 ? m_finishError : EIO);
+    const double seconds = m_rate > 0.0 ? double(m_framesOnDisk) / m_rate : 0.0;
+    const long long frames = static_cast<long long>(m_framesOnDisk);
+    if (hasTrailer)
+        m_endNote = wxString::Format(_("recording cut at %s (%lld frames kept) : %s"),
+                                     FormatTime(seconds), frames, std::strerror(error));
+    else
+        m_endNote = wxString::Format(
+            _("the file ends early at %s (%lld frames kept), without its markers : %s"),
+            FormatTime(seconds), frames, std::strerror(error));
+    ReportRecordingError(_("<REC> Error writing analog file : ") + m_fileName + " : " + m_endNote);
 }
 
 void CAnalogWriter::ReportLostFrames()
@@ -277,7 +393,7 @@ void CAnalogWriter::ReportLostFrames()
         ReportRecordingError(wxString::Format(
             _("<REC> %s : %llu frames refused, wrong frame size or writer already stopped"),
             m_fileName, static_cast<unsigned long long>(refused)));
-    if (failed > 0)
+    if (failed > 0 && m_endNote.empty())  // a cut recording has said where it ends
         ReportRecordingError(wxString::Format(_("<REC> %s : %llu frames could not be written"),
                                               m_fileName, static_cast<unsigned long long>(failed)));
     if (dropped > 0)
@@ -313,10 +429,34 @@ bool CAnalogWriter::Close()
     if (m_fd >= 0 && !m_propertiesWritten)
         WriteProperties(nullptr, 0);  // a header without a block is still a whole header
     FlushFrames();
+    ReleaseReserve();
     const bool isOk = CloseFiles();
     m_fileName.clear();  // the export name stays readable
     m_created = false;
     return isOk;
+}
+
+void CAnalogWriter::AbandonTextExport()
+{
+    if (m_textFile) m_textFile->Abandon();
+    m_textFile.reset();
+}
+
+void CAnalogWriter::Discard()
+{
+    const wxString recording = m_fileName;
+    const wxString text = m_textFileName;  // set only for an export this writer created
+    if (m_fd >= 0) ::close(m_fd);          // removed next: its close has nothing to tell
+    m_fd = -1;
+    AbandonTextExport();
+    m_buffer.clear();
+    m_buffer.shrink_to_fit();
+    m_bufferedFrames = 0;
+    for (const wxString& path : {recording, text})
+        if (!path.empty()) ::unlink(path.fn_str().data());
+    m_fileName.clear();
+    m_textFileName.clear();
+    m_created = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -360,7 +500,7 @@ bool CAnalogThreadWriter::OpenFile(const wxString& path, int32_t channels, int32
         m_slots.assign(m_capacity * GetFrameSize(), 0.0);
     } catch (const std::exception&) {
         ErrorMessage(_("Unable to create analog data buffer"));
-        CAnalogWriter::Close();
+        CAnalogWriter::Discard();
         return false;
     }
     {
@@ -372,7 +512,7 @@ bool CAnalogThreadWriter::OpenFile(const wxString& path, int32_t channels, int32
     if (Create() != wxTHREAD_NO_ERROR) {
         ErrorMessage(_("Unable to create analog writer thread"));
         m_slots.clear();
-        CAnalogWriter::Close();
+        CAnalogWriter::Discard();
         return false;
     }
     m_threadCreated = true;
@@ -400,6 +540,10 @@ uint64_t CAnalogThreadWriter::WriteFrame(const double* values, uint64_t count)
     const uint64_t frameSize = GetFrameSize();
     if (!values || count != frameSize || count == 0 || m_slots.empty()) {
         RefuseFrame();  // reported at the finish, as the plain writer's
+        return 0;
+    }
+    if (HasEnded()) {
+        LoseFrame();  // the writer thread could not write: the recording ended there
         return 0;
     }
     bool isWakeDue = false;
@@ -498,6 +642,16 @@ bool CAnalogThreadWriter::Finish(const RecordMarkers* markers)
 {
     StopAndJoin();
     return CAnalogWriter::Finish(markers);
+}
+
+void CAnalogThreadWriter::Discard()
+{
+    // A thread that never ran is run once to end; it must not write the export meanwhile.
+    if (!m_threadStarted) AbandonTextExport();
+    StopAndJoin();
+    CAnalogWriter::Discard();
+    m_slots.clear();
+    m_slots.shrink_to_fit();
 }
 
 bool CAnalogThreadWriter::Close()

@@ -48,10 +48,27 @@ public:
     virtual bool Start() { return true; }
     virtual bool IsCreated() const { return m_created; }
 
-    // Flushes, patches the count with the frames written and appends the one
-    // trailer, then reports frames that were lost. GUI thread.
+    // Flushes, patches the count with the frames on disk and appends the one
+    // trailer, then reports frames that were lost. A trailer that cannot be
+    // written leaves the count at 0: the file then reads as one that ends
+    // early, every whole frame kept. GUI thread.
     virtual bool Finish(const RecordMarkers* markers);
     bool IsFinished() const { return m_finished.load(); }
+    // Removes what OpenFile created (a recording that could not be set up
+    // leaves no empty file behind). GUI thread.
+    virtual void Discard();
+
+    // A frame write failed (full disk, write error): the recording ends
+    // there, with the frames already on disk, and takes no further frame.
+    // Any thread.
+    bool HasEnded() const { return m_writeError.load(std::memory_order_relaxed) != 0; }
+    int GetWriteError() const { return m_writeError.load(std::memory_order_relaxed); }
+    // Set by Finish when the recording was cut or ends early: what ended it,
+    // where, and whether the markers are in the file. Empty for a whole
+    // recording. GUI thread.
+    const wxString& GetEndNote() const { return m_endNote; }
+    // Frames the file holds; the count Finish patched in. GUI thread, after Finish.
+    int64_t GetFramesOnDisk() const { return m_framesOnDisk; }
     // Frames that could not be written to disk (full disk, write errors).
     uint64_t GetFailedFrames() const { return m_failedFrames.load(std::memory_order_relaxed); }
     // Frames refused because the queue was full (threaded writer only).
@@ -68,15 +85,29 @@ protected:
     bool FlushFrames();
     bool FlushIfDue(std::chrono::steady_clock::time_point now);
     void ReportLostFrames();
+    // Ends the recording at the frames on disk; the first error is kept.
+    void EndRecording(int error);
     // Counts a frame that is not taken; any thread that writes frames.
     void RefuseFrame() { m_refusedFrames.fetch_add(1, std::memory_order_relaxed); }
+    // Drops the text export unwritten (its file is about to be removed).
+    void AbandonTextExport();
+    // Counts a frame that comes after the recording ended; any thread.
+    void LoseFrame() { m_failedFrames.fetch_add(1, std::memory_order_relaxed); }
     uint64_t GetFrameSize() const { return m_frameSize; }
     double GetRate() const { return m_rate; }
 
 private:
     bool WriteHeader(int32_t channels, int32_t dim, double rate);
     void OpenTextExport(const wxString& exportFolder, int32_t channels, int32_t dim, double rate);
-    void ReportWriteFailure(int error);
+    // Makes sure the disk holds room for frames more frames and, after them,
+    // the trailer's reserve; lowers frames to what fits when it does not.
+    // False when frames had to be lowered (error then says why).
+    bool ReserveSpace(uint64_t& frames, int& error);
+    bool Reserve(int64_t length);
+    bool PatchCount(int64_t count, int& error);
+    // Gives back the room kept beyond the end of the file.
+    void ReleaseReserve();
+    void DescribeEnd(bool hasTrailer);
     bool CloseFiles();
 
     wxString m_fileName;
@@ -101,7 +132,11 @@ private:
     std::chrono::steady_clock::time_point m_lastFlush;
     std::atomic<uint64_t> m_failedFrames{0};
     std::atomic<uint64_t> m_refusedFrames{0};
-    bool m_writeFailureReported = false;
+    std::atomic<int> m_writeError{0};  // errno of the write that ended the recording
+    bool m_canReserve = true;          // the file system keeps room for us (fallocate)
+    bool m_isCountPatched = false;
+    int m_finishError = 0;  // errno of a count or trailer that could not be written
+    wxString m_endNote;
 };
 
 // A writer whose frames are queued by the recording thread and written by a
@@ -124,6 +159,7 @@ public:
     void StopThread() override;
     bool Start() override;
     bool Finish(const RecordMarkers* markers) override;
+    void Discard() override;
     uint64_t GetDroppedFrames() const override
     {
         return m_droppedFrames.load(std::memory_order_relaxed);

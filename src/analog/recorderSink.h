@@ -14,6 +14,10 @@ public:
     // the device and are overwritten by the next frame. Must not allocate.
     virtual void RecordFrame(const double* values, int count, uint32_t sample, double timeSec) = 0;
     virtual bool IsRecording() const = 0;  // any thread
+    // A run whose markers the recording will still take: recording, or ended
+    // (its limit) and not finished yet. The device keeps every marker then.
+    // Any thread.
+    virtual bool HoldsMarkers() const { return IsRecording(); }
 
     // GUI thread.
     virtual bool OpenWriter(const wxString& folder, const wxString& captureName, int trial,

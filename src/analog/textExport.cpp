@@ -143,3 +143,12 @@ bool CTextExport::Close()
     m_used = 0;
     return !m_failed;
 }
+
+void CTextExport::Abandon()
+{
+    if (IsOpen()) ::close(m_fd);  // removed next: its close has nothing to tell
+    m_fd = -1;
+    m_buffer.clear();
+    m_buffer.shrink_to_fit();
+    m_used = 0;
+}

@@ -29,6 +29,8 @@ public:
     // Writes what is buffered; false after the first failure (reported once).
     bool Flush();
     bool Close();
+    // Closes without writing what is buffered (the file is about to be removed).
+    void Abandon();
     bool HasFailed() const { return m_failed; }
 
 private:

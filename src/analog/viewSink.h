@@ -4,6 +4,9 @@
 
 class wxConfigBase;
 
+// Both views list the markers of the last 0.3 s beside their data.
+constexpr double kRecentMarkerWindowSec = 0.3;
+
 // What an analog device asks of the 2D views that show it. The GUI library's
 // view implements it; the device keeps non-owning pointers, registered and
 // removed by the GUI thread under the device's data mutex.
@@ -28,6 +31,9 @@ public:
     virtual void SaveConfig(wxConfigBase* config) = 0;
     // The device forgets the view (closing or destroyed): drop the link to it.
     virtual void DetachDevice() = 0;
+    // How far back from its newest frame, in seconds, the view shows the
+    // device's markers: older ones are dropped while nothing records.
+    virtual double GetMarkerWindowSec() const { return kRecentMarkerWindowSec; }
 };
 
 // What an analog device asks of the 3D views that show it; same contract.
@@ -47,4 +53,5 @@ public:
     virtual void RequestRefresh() = 0;
     virtual void SaveConfig(wxConfigBase* config) = 0;
     virtual void DetachDevice() = 0;
+    virtual double GetMarkerWindowSec() const { return kRecentMarkerWindowSec; }
 };

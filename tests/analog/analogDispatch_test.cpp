@@ -302,3 +302,114 @@ TEST(AnalogViewLinkTest, ViewsStillRegisteredAreDetachedWhenTheDeviceGoes)
 }
 
 }  // namespace
+
+namespace {
+
+// Adds a marker every framesApart frames from frame first on, for the given
+// number of markers, as a device running without a capture does; checks after
+// each that the list holds every marker the view can show and stays short.
+struct MarkerPace {
+    double rateHz;
+    int64_t framesApart;
+    double windowSec;  // of the device's one view
+    int64_t first;     // sample counter of the first marker
+    int64_t count;
+};
+
+std::string Describe(const MarkerPace& pace)
+{
+    return std::to_string(pace.rateHz) + " Hz, every " + std::to_string(pace.framesApart) +
+           " frames, window " + std::to_string(pace.windowSec) + " s, from frame " +
+           std::to_string(pace.first);
+}
+
+// The list may hold what the view shows (with the device's margin), and
+// doubles at most before it is looked at again.
+size_t LongestList(const MarkerPace& pace)
+{
+    const double keepFrames = std::ceil((pace.windowSec * 1.1 + 1.0) * pace.rateHz);
+    const size_t live = static_cast<size_t>(keepFrames / double(pace.framesApart)) + 2;
+    return std::max<size_t>(16, 2 * live);
+}
+
+void AddMarkersAndCheck(CPlainDevice& device, const MarkerPace& pace, int64_t& next, int64_t count)
+{
+    const size_t longest = LongestList(pace);
+    const int64_t shownFrames = static_cast<int64_t>(pace.windowSec * pace.rateHz);
+    for (int64_t i = 0; i < count; ++i, next += pace.framesApart) {
+        device.SetSampleCounter(next);
+        device.AddMarker(1, static_cast<uint32_t>(next), "E", false);
+        const std::vector<uint32_t> frames = device.GetMarkerFrames();
+        ASSERT_LE(frames.size(), longest) << "after the marker at frame " << next;
+        // Every marker the view shows is there, newest last.
+        ASSERT_EQ(frames.back(), static_cast<uint32_t>(next));
+        const int64_t shown = std::min<int64_t>(shownFrames / pace.framesApart,
+                                                (next - pace.first) / pace.framesApart);
+        ASSERT_GE(int64_t(frames.size()), shown + 1) << "after the marker at frame " << next;
+        for (int64_t k = 0; k <= shown; ++k)
+            ASSERT_EQ(frames[frames.size() - 1 - size_t(k)],
+                      static_cast<uint32_t>(next - k * pace.framesApart));
+    }
+}
+
+}  // namespace
+
+TEST(AnalogMarkerListTest, MarkersNoViewCanShowAreDroppedWhileNothingRecords)
+{
+    const MarkerPace paces[] = {
+        {25.0, 50, 5.0, 0, 1800},     // a test device for an hour, default display
+        {25.0, 50, 5.0, 7, 1800},     // another start phase
+        {1.0, 2, 60.0, 0, 5000},      // slow device, long display
+        {1000.0, 1, 0.3, 0, 200000},  // a marker on every frame, recent markers only
+        {1000.0, 3, 5.0, 4294967296LL - 30000, 40000},  // the 32-bit frames wrap meanwhile
+    };
+    for (const MarkerPace& pace : paces) {
+        SCOPED_TRACE(Describe(pace));
+        CPlainDevice device(1);
+        device.SetRate(pace.rateHz);
+        CFakeView view;
+        view.markerWindowSec = pace.windowSec;
+        device.AddView(&view);
+        EXPECT_DOUBLE_EQ(device.GetMarkerWindowSec(), pace.windowSec);
+        int64_t next = pace.first;
+        AddMarkersAndCheck(device, pace, next, pace.count);
+        device.RemoveAllViews();
+    }
+}
+
+TEST(AnalogMarkerListTest, EveryMarkerOfARunIsKeptUntilTheRunEnds)
+{
+    CPlainDevice device(1);
+    auto owned = std::make_unique<CFakeRecorder>();
+    CFakeRecorder* recorder = owned.get();
+    device.SetRecorder(std::move(owned));
+    CFakeView view;
+    view.markerWindowSec = 5.0;
+    device.AddView(&view);
+    const MarkerPace pace{25.0, 50, 5.0, 0, 0};
+    // A capture of 20 minutes: all of its markers stay, however old.
+    recorder->recording = true;
+    for (int64_t i = 0; i < 600; ++i) {
+        device.SetSampleCounter(i * 50);
+        device.AddMarker(1, static_cast<uint32_t>(i * 50), "E", false);
+    }
+    const std::vector<uint32_t> frames = device.GetMarkerFrames();
+    ASSERT_EQ(frames.size(), 600u);
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i], i * 50);
+    // Once nothing records the list comes back to what the view shows.
+    recorder->recording = false;
+    int64_t next = 600 * 50;
+    for (int64_t i = 0; i < 2000 && device.GetMarkerFrames().size() > LongestList(pace); ++i) {
+        device.SetSampleCounter(next);
+        device.AddMarker(1, static_cast<uint32_t>(next), "E", false);
+        next += 50;
+    }
+    ASSERT_LE(device.GetMarkerFrames().size(), LongestList(pace));
+    AddMarkersAndCheck(device, pace, next, 1000);
+    // A view whose display time changes is reset: the device takes its new window.
+    view.markerWindowSec = 60.0;
+    device.ResetViews();
+    EXPECT_DOUBLE_EQ(device.GetMarkerWindowSec(), 60.0);
+    device.RemoveAllViews();
+    EXPECT_DOUBLE_EQ(device.GetMarkerWindowSec(), 0.0);
+}

@@ -349,3 +349,58 @@ TEST_F(AnalogFileDeviceTest, DurationLimitOfALoopingPlayerCountsTheRecordedFrame
         }
     }
 }
+
+TEST_F(AnalogFileDeviceTest, EachLoopOfARecordedPlayerReplaysTheFilesMarkersAfterTheFramesPlayed)
+{
+    // 10 frames at 100 Hz with markers at frames 1 and 7.
+    const Bytes block = Block({"x"}, -1.0, 1.0);
+    Bytes bytes;
+    bytes.Header(99887755, 100.0, 1, 1, 10, block.Size()).Append(block);
+    for (int f = 0; f < 10; ++f) bytes.F64(10.0 * f);
+    bytes.U64(2).Marker(4, 1, "one").Marker(5, 7, "seven");
+    const std::string path = Save(bytes, "markers.qvd");
+    int trial = 0;
+    for (bool useThread : {false, true}) {
+        // Loops played before the capture; a limit that ends the run mid-loop or none.
+        for (int before : {0, 23}) {
+            for (double limit : {0.0, 0.25}) {
+                SCOPED_TRACE(testing::Message() << (useThread ? "threaded" : "plain") << ", "
+                                                << before << " frames before, limit " << limit);
+                SteppedPlayer player(false, "", path);
+                ASSERT_TRUE(player.IsReady());
+                for (int i = 0; i < before; ++i) player.Step();
+                ASSERT_TRUE(player.SetupWriter(Dir().string(), "loops", ++trial, false, "",
+                                               useThread, 100, 1));
+                const wxString file = player.GetWriterFileName();
+                player.SetRecordDuration(limit);
+                player.Reset();  // as the capture start does
+                ASSERT_TRUE(player.StartRecording());
+                for (int i = 0; i < 35; ++i) player.Step();  // three loops and a half
+                ASSERT_TRUE(player.FinishRecording());
+                ASSERT_TRUE(player.StopRecording());
+
+                CAnalogReader reader;
+                ASSERT_TRUE(reader.Open(file));
+                const int64_t frames = reader.GetFrameCount();
+                EXPECT_EQ(frames, limit > 0.0 ? 26 : 35);
+                std::vector<uint32_t> expectedFrames;
+                std::vector<wxString> expectedLabels;
+                for (uint32_t loop = 0; loop < 4; ++loop) {
+                    for (const auto& [frame, label] :
+                         {std::make_pair(1u, "one"), std::make_pair(7u, "seven")}) {
+                        if (loop * 10 + frame >= frames) continue;
+                        expectedFrames.push_back(loop * 10 + frame);
+                        expectedLabels.push_back(label);
+                    }
+                }
+                EXPECT_EQ(reader.GetMarkerFrames(), expectedFrames);
+                EXPECT_EQ(reader.GetMarkerLabels(), expectedLabels);
+                // A reset starts anew with the file's own markers.
+                player.Reset();
+                EXPECT_EQ(player.GetMarkerFrames(), (std::vector<uint32_t>{1, 7}));
+                for (int i = 0; i < 25; ++i) player.Step();  // loops while nothing records
+                EXPECT_EQ(player.GetMarkerFrames(), (std::vector<uint32_t>{1, 7}));
+            }
+        }
+    }
+}

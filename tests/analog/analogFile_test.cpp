@@ -4,17 +4,23 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <future>
 #include <limits>
 #include <thread>
 
 #include "analog/analogReader.h"
+#include "analog/formatTime.h"
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
 #include "analog/testDevice.h"
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
+#include "support/refusingDisk.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -87,6 +93,36 @@ protected:
     }
     std::string Folder() const { return Dir().string(); }
 
+    // Opens a writer of either kind for a run with the given limit, raising its
+    // stop request on owner, and starts it; the path of its recording.
+    wxString StartRun(CountingOwner& owner, bool useThread, double limitSec)
+    {
+        m_file.SetOwner(&owner);
+        m_file.SetDuration(limitSec);
+        m_device.stopCaptures = 0;
+        if (!m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1))
+            return wxString();
+        const wxString path = m_file.GetFileName();
+        return m_file.StartRecording() ? path : wxString();
+    }
+
+    // The capture start on a test device: a writer of either kind, the limit,
+    // the reset and the start; the path of its recording, empty on a failure.
+    wxString StartDeviceRun(CAnalogDevice& device, CountingOwner& owner, bool useThread,
+                            double limitSec, int queueDepth)
+    {
+        auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder());
+        if (!controller) return wxString();
+        controller->SetOwner(&owner);
+        if (!device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread,
+                                queueDepth, 1))
+            return wxString();
+        const wxString path = device.GetWriterFileName();
+        device.SetRecordDuration(limitSec);
+        device.Reset();
+        return device.StartRecording() ? path : wxString();
+    }
+
     FakeSource m_device;
     CAnalogFile m_file;
 };
@@ -131,13 +167,8 @@ TEST_F(AnalogFileTest, DurationLimitRaisesTheStopRequestOnceAndTheRunIsStillFini
 {
     for (bool useThread : {false, true}) {
         CountingOwner owner;
-        m_file.SetOwner(&owner);
-        m_file.SetDuration(2.0);
-        m_device.stopCaptures = 0;
-        ASSERT_TRUE(
-            m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
-        const wxString path = m_file.GetFileName();
-        ASSERT_TRUE(m_file.StartRecording());
+        const wxString path = StartRun(owner, useThread, 2.0);
+        ASSERT_FALSE(path.empty());
         for (int i = 0; i <= 30; ++i) {  // 0 to 3 s at 10 Hz
             const double frame[3] = {double(i), 0.0, -double(i)};
             m_file.RecordFrame(frame, 3, i, i / 10.0);
@@ -330,15 +361,9 @@ TEST_F(AnalogFileTest, LateStopKeepsNoMarkerPastTheRecordedFrames)
         SCOPED_TRACE(useThread ? "threaded" : "plain");
         SteppedDevice device;
         CountingOwner owner;
+        const wxString path = StartDeviceRun(device, owner, useThread, 1.0, 100);
+        ASSERT_FALSE(path.empty());
         auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder());
-        ASSERT_NE(controller, nullptr);
-        controller->SetOwner(&owner);
-        ASSERT_TRUE(
-            device.SetupWriter(Folder(), useThread ? "t" : "p", 1, false, "", useThread, 100, 1));
-        const wxString path = device.GetWriterFileName();
-        device.SetRecordDuration(1.0);
-        device.Reset();
-        ASSERT_TRUE(device.StartRecording());
         int steps = 0;
         while (owner.requests.load() == 0 && steps < 1000) {
             device.Step();
@@ -361,6 +386,109 @@ TEST_F(AnalogFileTest, LateStopKeepsNoMarkerPastTheRecordedFrames)
         ASSERT_FALSE(reader.GetMarkerFrames().empty()) << "the marker at frame 0 is kept";
         for (uint32_t frame : reader.GetMarkerFrames()) EXPECT_LT(frame, 26u);
         EXPECT_EQ(owner.requests.load(), 1);
+    }
+}
+
+TEST_F(AnalogFileTest, WriteThatFailsEndsTheRunOnceWithTheMarkersAndTimeOfTheFramesOnDisk)
+{
+    // Eight channels (64-byte frames) and a file-size limit after 20 frames and
+    // the trailer: the disk is full from frame 20 on.
+    m_device.names.clear();
+    for (int c = 0; c < 8; ++c) m_device.names.push_back(wxString::Format("Channel #%d", c));
+    m_device.flags.assign(8, 1);
+    m_device.markers.codes = {1, 2, 3};
+    m_device.markers.frames = {0, 4, 50};  // the last comes after the frames on disk
+    m_device.markers.labels = {"a", "b", "c"};
+    RecordMarkers inside;
+    inside.codes = {1, 2};
+    inside.frames = {0, 4};
+    inside.labels = {"a", "b"};
+    HeaderPropertyBuffer block;
+    const uint64_t blockLength = BuildHeaderProperties(m_device.GetHeaderInfo(), block);
+    const uint64_t limitBytes = 40 + blockLength + 20 * 64 + EncodeMarkerTrailer(&inside).size();
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        CountingOwner owner;
+        const wxString path = StartRun(owner, useThread, 0.0);
+        ASSERT_FALSE(path.empty());
+        {
+            CFileSizeLimit limit(limitBytes);
+            ASSERT_TRUE(limit.IsSet());
+            // The acquisition thread goes on until the run ends by itself; the
+            // time only bounds a broken build.
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            for (int i = 0; m_file.IsRecording() && std::chrono::steady_clock::now() < giveUp;
+                 ++i) {
+                double frame[8];
+                for (int c = 0; c < 8; ++c) frame[c] = i * 8 + c;
+                m_file.RecordFrame(frame, 8, i, i / 10.0);
+                if (i % 64 == 63) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            EXPECT_FALSE(m_file.IsRecording());
+            EXPECT_TRUE(m_file.NeedsFinish());
+            EXPECT_EQ(owner.requests.load(), 1);
+            EXPECT_EQ(m_device.stopCaptures.load(), 1);
+            const double frame[8] = {};
+            m_file.RecordFrame(frame, 8, 0, 0.0);  // a frame that comes late changes nothing
+            EXPECT_EQ(owner.requests.load(), 1);
+            EXPECT_TRUE(m_file.FinishRecording());
+        }
+        // The time and frames the shell lists are those on disk.
+        EXPECT_EQ(m_file.GetFramesWritten(), 20);
+        EXPECT_DOUBLE_EQ(m_file.GetTime(), 1.9);
+        EXPECT_EQ(m_file.GetEndNote(), "recording cut at " + FormatTime(2.0) +
+                                           " (20 frames kept) : " + std::strerror(EFBIG));
+        ASSERT_TRUE(m_file.StopRecording());
+        EXPECT_FALSE(m_file.NeedsFinish());
+
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path));
+        EXPECT_EQ(reader.GetFrameCount(), 20);
+        EXPECT_EQ(reader.GetMarkerFrames(), (std::vector<uint32_t>{0, 4}));
+        double last[8];
+        ASSERT_TRUE(reader.GetFrame(last, 8, 19));
+        EXPECT_EQ(last[7], 19 * 8 + 7);
+        EXPECT_EQ(ReadFileBytes(path.ToStdString()).size(), limitBytes) << "one whole trailer";
+    }
+}
+
+TEST_F(AnalogFileTest, RecordingWhoseHeaderCannotBeWrittenLeavesNoFile)
+{
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        {
+            CFileSizeLimit limit(60);  // the header, not its property block
+            ASSERT_TRUE(limit.IsSet());
+            EXPECT_FALSE(m_file.OpenWriter(Folder(), "h", 1, true, Folder(), useThread, 100, 1));
+        }
+        EXPECT_TRUE(m_file.GetFileName().empty());
+        EXPECT_FALSE(m_file.StartRecording());
+        EXPECT_TRUE(std::filesystem::is_empty(Dir())) << "neither recording nor export";
+    }
+}
+
+TEST_F(AnalogFileTest, MarkersOfARunEndedByItsLimitAreAllKeptUntilItIsFinished)
+{
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        SteppedDevice device;  // no view: only the markers of the last second are shown
+        CountingOwner owner;
+        // A queue with room for every frame: the steps come faster than any disk.
+        const wxString path = StartDeviceRun(device, owner, useThread, 200.0, 6000);
+        ASSERT_FALSE(path.empty());
+        for (int i = 0; i <= 5000; ++i) device.Step();  // 200 s at 25 Hz: 101 markers
+        ASSERT_FALSE(device.IsRecording());
+        // The stop comes two minutes late; the device runs on meanwhile.
+        for (int i = 0; i < 3000; ++i) device.Step();
+        ASSERT_TRUE(device.FinishRecording());
+        ASSERT_TRUE(device.StopRecording());
+
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path));
+        EXPECT_EQ(reader.GetFrameCount(), 5001);
+        std::vector<uint32_t> expected;
+        for (uint32_t frame = 0; frame <= 5000; frame += 50) expected.push_back(frame);
+        EXPECT_EQ(reader.GetMarkerFrames(), expected);
     }
 }
 

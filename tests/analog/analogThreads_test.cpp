@@ -135,13 +135,20 @@ TEST(AnalogDispatchThreads, RenameWhileRunning)
 TEST(AnalogMarkerThreads, AddedByOneThreadReadAndClearedByAnother)
 {
     CPlainDevice device(2);
+    CFakeView view;  // comes and goes: the markers it may show change meanwhile
+    view.markerWindowSec = 2.0;
     std::atomic<bool> done{false};
     std::thread acquisition([&] {
-        for (uint32_t i = 0; i < 20000; ++i) device.AddMarker(i, i, "E", false);
+        for (uint32_t i = 0; i < 20000; ++i) {
+            device.SetSampleCounter(i);  // old markers are dropped as the frames go on
+            device.AddMarker(i, i, "E", false);
+        }
         done = true;
     });
     int rounds = 0;
     while (!done.load()) {
+        if (rounds % 6 == 0) device.AddView(&view);
+        if (rounds % 6 == 3) device.RemoveView(&view);
         std::vector<uint32_t> codes;
         std::vector<uint32_t> frames;
         std::vector<wxString> labels;
@@ -156,7 +163,9 @@ TEST(AnalogMarkerThreads, AddedByOneThreadReadAndClearedByAnother)
     if (!codes.empty()) {  // a late clear may have emptied it
         EXPECT_EQ(codes.back(), 19999u);
     }
+    EXPECT_LE(codes.size(), 2 * (2 * 1.1 + 1.0) * 25 + 16) << "the old markers went";
     EXPECT_GT(rounds, 0);
+    device.RemoveAllViews();
 }
 
 // Keeps the lengths of the rows it is fed.

@@ -9,15 +9,21 @@
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <random>
+#include <thread>
 
+#include "analog/analogReader.h"
+#include "analog/formatTime.h"
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
 #include "support/logCapture.h"
+#include "support/refusingDisk.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -76,6 +82,23 @@ protected:
 };
 
 class AnalogWriterThreads : public TempDirTest {};
+
+bool EndsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The end of a recording is told once: the file, then the note that says
+// where it ends and why.
+void ExpectSaidOnce(const CAnalogWriter& writer, const std::vector<std::string>& messages,
+                    const std::string& path, const std::string& note)
+{
+    EXPECT_EQ(writer.GetEndNote().ToStdString(), note);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(EndsWith(messages[0], "<REC> Error writing analog file : " + path + " : " + note))
+        << messages[0];
+}
 
 }  // namespace
 
@@ -333,37 +356,303 @@ TEST_F(AnalogWriterTest, UncreatableFileFailsWithTheWriterClosed)
     EXPECT_FALSE(writer.WriteMarkers(nullptr));
 }
 
-TEST_F(AnalogWriterTest, ShortWritesAreCountedAndLeaveNoPartialFrameOrTextLine)
+// The writers of both kinds, by name, as the capture settings choose them.
+std::unique_ptr<CAnalogWriter> MakeWriter(bool useThread)
 {
-    // The file-size limit makes writes fail like a full disk does.
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    g_Use_Text_Header = false;  // keeps the export under the limit too
-    const std::string path = File("full.qvd");
-    CAnalogWriter writer;
-    ASSERT_TRUE(writer.OpenFile(path, 3, 1, 100.0, true, Dir().string()));
-    ASSERT_TRUE(writer.WriteProperties(nullptr, 0));
-    struct rlimit limit = saved;
-    limit.rlim_cur = 40 + 2 * 24 + 7;  // two frames and part of a third or of a trailer
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    for (int i = 0; i < 5; ++i) writer.WriteFrame(kFramesA[i % 3], 3);
-    EXPECT_FALSE(writer.Finish(nullptr));  // the trailer does not fit either
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    writer.Close();
+    if (useThread) return std::make_unique<CAnalogThreadWriter>(1, 4000);  // room for every frame
+    return std::make_unique<CAnalogWriter>();
+}
 
-    EXPECT_EQ(writer.GetFailedFrames(), 3u);
-    EXPECT_EQ(writer.GetFrameCount(), 2);
-    const std::vector<uint8_t> bytes = ReadFileBytes(path);
-    ASSERT_EQ(bytes.size(), 40u + 2 * 24);  // no partial frame
-    Bytes expected;
-    expected.Header(99887755, 100.0, 3, 1, 2, 0);
-    for (int i = 0; i < 2; ++i)
-        expected.F64(kFramesA[i][0]).F64(kFramesA[i][1]).F64(kFramesA[i][2]);
-    EXPECT_EQ(bytes, expected.Data());
+// Frame f of a recording of channels values: f x channels + c + 0.5.
+std::vector<double> NumberedFrame(int frame, int channels)
+{
+    std::vector<double> values(static_cast<size_t>(channels));
+    for (int c = 0; c < channels; ++c) values[size_t(c)] = frame * channels + c + 0.5;
+    return values;
+}
+
+Bytes NumberedFrames(int frames, int channels)
+{
+    Bytes bytes;
+    for (int f = 0; f < frames; ++f)
+        for (double value : NumberedFrame(f, channels)) bytes.F64(value);
+    return bytes;
+}
+
+TEST_F(AnalogWriterTest, WriteThatFailsEndsTheRecordingAsAFinishedFileOfTheFramesOnDisk)
+{
+    // A file-size limit refuses writes as a full disk does. Eight channels: a
+    // frame (64 bytes) is larger than the trailer (38 bytes), so the limit
+    // chooses exactly where the frames end and the trailer still fits.
+    constexpr int kChannels = 8;
+    constexpr int kFrames = 3000;  // about three batches of the plain writer
+    RecordMarkers markers;
+    markers.codes = {3};
+    markers.frames = {0};
+    markers.labels = {"go!!!!"};
+    const size_t trailerBytes = EncodeMarkerTrailer(&markers).size();
+    ASSERT_LT(trailerBytes, size_t(kChannels * 8));
+    for (bool useThread : {false, true}) {
+        for (int kept : {0, 1500}) {  // the first frame fails; a batch after the first fails
+            SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ") << kept);
+            const std::string path =
+                File(std::string(useThread ? "t" : "p") + std::to_string(kept) + ".qvd");
+            auto writer = MakeWriter(useThread);
+            ASSERT_TRUE(writer->OpenFile(path, kChannels, 1, 100.0, false, ""));
+            ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+            ASSERT_TRUE(writer->Start());
+            std::vector<std::string> messages;
+            int firstRefused = -1;  // once the recording ended, no frame is taken
+            int taken = 0;
+            {
+                CFileSizeLimit limit(40 + kept * kChannels * 8 + trailerBytes);
+                ASSERT_TRUE(limit.IsSet());
+                CLogCapture log;
+                for (int f = 0; f < kFrames; ++f) {
+                    if (writer->WriteFrame(NumberedFrame(f, kChannels).data(), kChannels) != 0) {
+                        ++taken;
+                        EXPECT_LT(firstRefused, 0) << "frame " << f << " taken after the end";
+                    } else if (firstRefused < 0) {
+                        firstRefused = f;
+                    }
+                }
+                ASSERT_TRUE(writer->Finish(&markers));
+                messages = log.Messages();
+            }
+            ASSERT_TRUE(writer->Close());
+            EXPECT_TRUE(writer->HasEnded());
+            EXPECT_EQ(writer->GetFramesOnDisk(), kept);
+            EXPECT_EQ(writer->GetFrameCount(), kept);
+            EXPECT_EQ(writer->GetFailedFrames(), uint64_t(kFrames - kept));
+            if (!useThread) {  // the plain writer meets the limit in the recording thread
+                EXPECT_GT(firstRefused, kept);
+                EXPECT_EQ(taken, firstRefused);
+            }
+
+            // Count, the frames on disk and the trailer, as the layout has them.
+            Bytes expected;
+            expected.Header(99887755, 100.0, kChannels, 1, kept, 0)
+                .Append(NumberedFrames(kept, kChannels));
+            expected.U64(1).Marker(3, 0, "go!!!!");
+            EXPECT_EQ(ReadFileBytes(path), expected.Data());
+            if (kept > 0) {
+                CAnalogReader reader;
+                ASSERT_TRUE(reader.Open(path));
+                EXPECT_EQ(reader.GetFrameCount(), kept);
+                std::vector<double> frame(kChannels);
+                ASSERT_TRUE(reader.GetFrame(frame.data(), kChannels, kept - 1));
+                EXPECT_EQ(frame, NumberedFrame(kept - 1, kChannels));
+                EXPECT_EQ(reader.GetMarkerLabels(), std::vector<wxString>{"go!!!!"});
+            }
+            // Said once: the file, the reason and the time kept.
+            const std::string note = "recording cut at " + FormatTime(kept / 100.0).ToStdString() +
+                                     " (" + std::to_string(kept) +
+                                     " frames kept) : " + std::strerror(EFBIG);
+            ExpectSaidOnce(*writer, messages, path, note);
+        }
+    }
+}
+
+TEST_F(AnalogWriterTest, TrailerThatCannotBeWrittenLeavesAFileThatEndsEarlyWithEveryWholeFrame)
+{
+    g_Use_Text_Header = false;  // keeps the export under the limit too
+    for (bool useThread : {false, true}) {
+        for (int written : {2, 5}) {  // the frames fit exactly, or the third fails too
+            SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ") << written);
+            const std::string name = std::string(useThread ? "t" : "p") + std::to_string(written);
+            const std::string path = File(name + ".qvd");
+            auto writer = MakeWriter(useThread);
+            ASSERT_TRUE(writer->OpenFile(path, 3, 1, 100.0, true, Dir().string()));
+            HeaderPropertyBuffer block;
+            const uint64_t length = BuildHeaderProperties(AnalogInfo(3), block);
+            ASSERT_TRUE(writer->WriteProperties(block.data(), length));
+            ASSERT_TRUE(writer->Start());
+            std::vector<std::string> messages;
+            {
+                // Two frames, and 7 bytes: less than a frame or the trailer.
+                CFileSizeLimit limit(40 + length + 2 * 24 + 7);
+                ASSERT_TRUE(limit.IsSet());
+                CLogCapture log;
+                for (int i = 0; i < written; ++i) writer->WriteFrame(kFramesA[i % 3], 3);
+                EXPECT_FALSE(writer->Finish(nullptr));
+                messages = log.Messages();
+            }
+            writer->Close();
+            EXPECT_EQ(writer->GetFailedFrames(), uint64_t(written - 2));
+            EXPECT_EQ(writer->GetFrameCount(), 2);
+            // Count 0 and no trailer: the layout of a recording that ends early.
+            Bytes expected;
+            expected.Header(99887755, 100.0, 3, 1, 0, length).Append(AnalogBlock(3));
+            for (int i = 0; i < 2; ++i)
+                expected.F64(kFramesA[i][0]).F64(kFramesA[i][1]).F64(kFramesA[i][2]);
+            EXPECT_EQ(ReadFileBytes(path), expected.Data());
+            CAnalogReader reader;
+            ASSERT_TRUE(reader.Open(path)) << "the reader takes every whole frame";
+            EXPECT_EQ(reader.GetFrameCount(), 2);
+            double frame[3];
+            ASSERT_TRUE(reader.GetFrame(frame, 3, 1));
+            EXPECT_EQ(frame[1], kFramesA[1][1]);
+            EXPECT_TRUE(reader.GetMarkerCodes().empty());
+            EXPECT_EQ(reader.GetChannelNames().size(), 3u);
+            EXPECT_EQ(ReadFileText(File(name + ".txt")),
+                      "0\t0.5\t-1.25\t3\r\n0.01\t1e-07\t2.5e+10\t-0\r\n");
+            const std::string note =
+                "the file ends early at " + FormatTime(0.02).ToStdString() +
+                " (2 frames kept), without its markers : " + std::strerror(EFBIG);
+            ExpectSaidOnce(*writer, messages, path, note);
+        }
+    }
     g_Use_Text_Header = true;
-    EXPECT_EQ(ReadFileText(File("full.txt")), "0\t0.5\t-1.25\t3\r\n0.01\t1e-07\t2.5e+10\t-0\r\n");
+}
+
+TEST_F(AnalogWriterTest, RecordingThatCannotBeCreatedLeavesNoFileBehind)
+{
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        auto writer = MakeWriter(useThread);
+        const std::string path = File("none.qvd");
+        std::vector<std::string> messages;
+        {
+            CFileSizeLimit limit(20);  // not even the header
+            ASSERT_TRUE(limit.IsSet());
+            CLogCapture log;
+            EXPECT_FALSE(writer->OpenFile(path, 3, 1, 100.0, true, Dir().string()));
+            messages = log.Messages();
+        }
+        EXPECT_FALSE(writer->IsOpen());
+        EXPECT_TRUE(std::filesystem::is_empty(Dir())) << "no empty recording, no export";
+        ASSERT_FALSE(messages.empty());
+        EXPECT_NE(
+            messages[0].find("Error creating analog file : " + path + " : " + std::strerror(EFBIG)),
+            std::string::npos)
+            << messages[0];
+    }
+}
+
+// What a writer did on a full file system, as a child reports it.
+struct FullDiskOutcome {
+    int64_t framesOnDisk = -1;
+    int64_t framesGiven = -1;   // WriteFrame calls
+    uint64_t failedFrames = 0;  // and frames a full queue dropped
+    int writeError = 0;
+    bool isFinished = false;
+    std::string note;
+};
+
+// Eight channels whose frames start on a multiple of their size: the frames
+// then end exactly where the file system's pages do, and a full disk leaves
+// no byte after them unless the writer kept room for the trailer.
+RecordHeaderInfo PageAlignedInfo()
+{
+    RecordHeaderInfo info = AnalogInfo(8);
+    HeaderPropertyBuffer block;
+    while ((40 + BuildHeaderProperties(info, block)) % 64 != 0) info.deviceKey += "y";
+    return info;
+}
+
+Bytes BlockOf(const RecordHeaderInfo& info)
+{
+    HeaderPropertyBuffer block;
+    const uint64_t length = BuildHeaderProperties(info, block);
+    Bytes bytes;
+    for (uint64_t i = 0; i < length; ++i) bytes.U8(block[size_t(i)]);
+    return bytes;
+}
+
+// In the child: fills the tmpfs at disk up to freeBytes, records numbered
+// frames of 8 channels at 1 kHz until the disk takes no more, finishes with
+// two markers and copies the recording and its outcome to out.
+int RecordUntilTheDiskIsFull(const std::filesystem::path& disk, const std::filesystem::path& out,
+                             size_t diskBytes, size_t freeBytes, bool useThread)
+{
+    {
+        std::ofstream filler(disk / "filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        for (size_t done = 0; done + freeBytes < diskBytes; done += block.size())
+            filler.write(block.data(), std::streamsize(block.size()));
+        if (!filler) return 10;
+    }
+    const std::string path = (disk / "full.qvd").string();
+    auto writer = MakeWriter(useThread);
+    if (!writer->OpenFile(path, 8, 1, 1000.0, false, "")) return 11;
+    HeaderPropertyBuffer block;
+    const uint64_t length = BuildHeaderProperties(PageAlignedInfo(), block);
+    if (!writer->WriteProperties(block.data(), length) || !writer->Start()) return 12;
+    int given = 0;  // WriteFrame calls
+    for (int next = 0; next < 40000 && !writer->HasEnded(); ++given) {
+        if (writer->WriteFrame(NumberedFrame(next, 8).data(), 8) != 0)
+            ++next;
+        else
+            std::this_thread::yield();  // a full queue: the writer thread catches up
+    }
+    RecordMarkers markers;
+    markers.codes = {1, 2};
+    markers.frames = {0, 5};
+    markers.labels = {"start", "five"};
+    const bool isFinished = writer->Finish(&markers);
+    writer->Close();
+    std::filesystem::copy_file(path, out / "full.qvd");
+    std::ofstream report(out / "outcome.txt");
+    report << writer->GetFramesOnDisk() << "\n"
+           << given << "\n"
+           << writer->GetFailedFrames() + writer->GetDroppedFrames() << "\n"
+           << writer->GetWriteError() << "\n"
+           << isFinished << "\n"
+           << writer->GetEndNote().ToStdString() << "\n";
+    return report ? 0 : 13;
+}
+
+TEST_F(AnalogWriterTest, FullFileSystemStillTakesTheTrailerAndEndsAtTheFramesOnDisk)
+{
+    constexpr size_t kDiskBytes = 512 * 1024;
+    for (bool useThread : {false, true}) {
+        // Room for some batches, then a full disk; room for less than one batch.
+        for (size_t freeBytes : {200 * 1024, 20 * 1024}) {
+            SCOPED_TRACE(testing::Message()
+                         << (useThread ? "threaded " : "plain ") << freeBytes << " bytes free");
+            const std::filesystem::path disk = Path("disk");
+            const std::filesystem::path out = Path("out");
+            std::filesystem::remove_all(out);
+            std::filesystem::create_directories(disk);
+            std::filesystem::create_directories(out);
+            const int result = RunOnSmallTmpfs(disk, kDiskBytes, [&] {
+                return RecordUntilTheDiskIsFull(disk, out, kDiskBytes, freeBytes, useThread);
+            });
+            if (result == kNoTmpfsExit) GTEST_SKIP() << "this machine allows no tmpfs mount";
+            ASSERT_EQ(result, 0);
+            FullDiskOutcome outcome;
+            {
+                std::ifstream report(out / "outcome.txt");
+                report >> outcome.framesOnDisk >> outcome.framesGiven >> outcome.failedFrames >>
+                    outcome.writeError >> outcome.isFinished;
+                report.ignore();
+                std::getline(report, outcome.note);
+            }
+            EXPECT_EQ(outcome.writeError, ENOSPC);
+            EXPECT_TRUE(outcome.isFinished) << "the room kept for the trailer took it";
+            ASSERT_GE(outcome.framesOnDisk, 6) << "the disk held some frames";
+            EXPECT_LT(outcome.framesOnDisk * 64, int64_t(freeBytes));
+            EXPECT_EQ(outcome.framesOnDisk + int64_t(outcome.failedFrames), outcome.framesGiven);
+
+            // Count, every frame on disk, the trailer with both markers, nothing else.
+            const std::string path = (out / "full.qvd").string();
+            Bytes expected;
+            const Bytes block = BlockOf(PageAlignedInfo());
+            expected.Header(99887755, 1000.0, 8, 1, outcome.framesOnDisk, block.Size())
+                .Append(block)
+                .Append(NumberedFrames(int(outcome.framesOnDisk), 8));
+            expected.U64(2).Marker(1, 0, "start").Marker(2, 5, "five");
+            EXPECT_EQ(ReadFileBytes(path), expected.Data());
+            CAnalogReader reader;
+            ASSERT_TRUE(reader.Open(path));
+            EXPECT_EQ(reader.GetFrameCount(), outcome.framesOnDisk);
+            EXPECT_EQ(reader.GetMarkerFrames(), (std::vector<uint32_t>{0, 5}));
+            EXPECT_EQ(outcome.note, "recording cut at " +
+                                        FormatTime(outcome.framesOnDisk / 1000.0).ToStdString() +
+                                        " (" + std::to_string(outcome.framesOnDisk) +
+                                        " frames kept) : " + std::strerror(ENOSPC));
+        }
+    }
 }
 
 TEST_F(AnalogWriterTest, FinaliserLeavesAFinishedFileAndFinishesAnUnfinishedOne)

@@ -92,6 +92,7 @@ public:
     void RequestRefresh() override { Note("refresh"); }
     void SaveConfig(wxConfigBase*) override { Note("save"); }
     void DetachDevice() override { Note("detach"); }
+    double GetMarkerWindowSec() const override { return markerWindowSec; }
 
     // Waits until count frames arrived; false after the timeout.
     template <typename Duration>
@@ -107,6 +108,7 @@ public:
     bool keepFrames = true;
     int frameCount = 0;
     bool dirty = false;
+    double markerWindowSec = kRecentMarkerWindowSec;
     std::vector<std::string> notes;
 
 private:

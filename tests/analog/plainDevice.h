@@ -28,6 +28,7 @@ public:
         CountSample();
     }
     void SetRate(double rate) { m_rate = rate; }
+    void SetSampleCounter(int64_t counter) { m_sampleCounter = counter; }
     void SetSaveChannelNames(bool save) { m_saveChannelNames = save; }
     void SetConfigPath(const wxString& path) { m_configPath = path; }
     void SetVrpnOutput(bool on) { m_vrpnOutput = on; }
