@@ -424,14 +424,15 @@ TEST_F(CaptureFrameTest, DurationLimitStopsTheCaptureThroughIdle)
     Command(ID_CAPTURE_START);
     ASSERT_TRUE(m_frame->m_capturing);
     ASSERT_TRUE(RunUntil([this] { return !m_frame->m_capturing; }));
+    int64_t most = 0;
     for (const char* name : {"limitdev1_0001.qvd", "limitdev2_0001.qvd"}) {
         const int64_t frames = FramesInFile(CaptureFile(name));
-        // 0.2 s at 500 Hz, and no more: the run ended at its limit. (The clock restart
-        // reaches a running acquisition thread at its next pass, so the first frames may
-        // still carry the old time.)
-        EXPECT_GE(frames, 50) << name;
-        EXPECT_LE(frames, 105) << name;
+        EXPECT_LE(frames, 105) << name;  // no more than the limit, whichever device it is
+        most = std::max(most, frames);
     }
+    // The device that reached the limit holds 0.2 s at 500 Hz. The other stops with it:
+    // on a loaded machine its thread may lag behind and hold fewer.
+    EXPECT_GE(most, 100);
     EXPECT_EQ(m_frame->m_trialIndex, 2);
     EXPECT_EQ(m_frame->m_fileList->GetItemCount(), 2);
 }
