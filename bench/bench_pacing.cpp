@@ -264,7 +264,7 @@ int main(int argc, char** argv)
     InitTimeOfDay(true);
     // The mode a device paces in when the configuration does not choose one.
     std::printf("pacing default_mode=%s\n", CTrackerWorker::kDefaultClockDelay ? "delay" : "busy");
-    for (double rate : {100.0, 144.0, 300.0, 1000.0}) {
+    for (double rate : {100.0, 144.0, 300.0, 1000.0, 2000.0, 5000.0, 10000.0}) {
         const std::vector<double> rates{rate};
         Case(rates, "reference", "", [&] { return RunReference(rates, seconds); });
         Case(rates, "busy", "", [&] { return RunDevices(rates, false, false, seconds); });

@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <cmath>
 #include <ctime>
 #include <mutex>
 
@@ -52,7 +53,22 @@ double GetProgramTime()
 
 int64_t ProgramTimeToMonotonicNs(double programTimeUs)
 {
-    return g_programStartNs + static_cast<int64_t>(programTimeUs * 1000.0);
+    // To the nearest nanosecond: truncated, a whole-microsecond deadline computed in
+    // floating point could fall a nanosecond short of it.
+    return g_programStartNs + std::llround(programTimeUs * 1000.0);
+}
+
+double PreciseTimeToProgramTime(const TimeVal& preciseTime)
+{
+    if (!g_usePerformanceCounter.load()) {
+        TimeVal now;
+        GetTimeOfDayNow(&now);
+        return GetProgramTime() + TimeValDiffUs(preciseTime, now);
+    }
+    // The reading shows base.wall + whole microseconds of the counter since base.counterNs.
+    const TimeOfDayBase& base = Base();
+    return static_cast<double>(base.counterNs - g_programStartNs) / 1000.0 +
+           TimeValDiffUs(preciseTime, base.wall);
 }
 
 void InitTimeOfDay(bool usePerformanceCounter)

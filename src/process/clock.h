@@ -36,3 +36,7 @@ double TimeValDiffUs(const TimeVal& a, const TimeVal& b);
 // Absolute monotonic time (nanoseconds, CLOCK_MONOTONIC) of a program-clock reading,
 // for sleeping to a deadline with clock_nanosleep(TIMER_ABSTIME).
 int64_t ProgramTimeToMonotonicNs(double programTimeUs);
+
+// Program time (us) at which the precise clock first shows the given reading: exact with
+// the monotonic counter as its source, from a reading of both clocks with the wall clock.
+double PreciseTimeToProgramTime(const TimeVal& preciseTime);

@@ -52,6 +52,9 @@ public:
     // Acquisition thread: microseconds until the device's own next sample is due (<= 0:
     // now); NaN when it does not know. Lets the delay mode sleep instead of spinning.
     virtual double GetTimeToNextSampleUs() { return std::nan(""); }
+    // Acquisition thread: program time (us) at which the device's own next sample is due
+    // (-HUGE_VAL: at once); NaN when it does not know. The delay mode sleeps to it.
+    virtual double GetNextSampleDueUs() { return std::nan(""); }
 
     // GUI thread, after Create: the thread's priority on the toolkit's 0 to 100 scale,
     // applied when the thread starts. False without a worker.
@@ -111,6 +114,7 @@ public:
     void SetPreciseClock(bool precise) override;
     void Close() override;
     double GetTimeToNextSampleUs() override;
+    double GetNextSampleDueUs() override;
 
     virtual wxString GetDeviceKey() const;
     virtual wxString GetDeviceName() const;
@@ -179,6 +183,9 @@ public:
     static constexpr double kReanchorReportUs = 10.0e6;
 
 protected:
+    // Acquisition thread: offset from the schedule's anchor (us) of the next tick of the
+    // device's own pacing; NaN when it has none, -HUGE_VAL when a new one starts at once.
+    double NextDueOffsetUs() const;
     // Acquisition thread: the reset itself (ResetClock defers to here while running).
     void ResetClockNow();
     // The clocks the device paces itself by; a seam for a simulated clock in tests.

@@ -124,6 +124,31 @@ bool CDevice::CheckClock()
 
 double CDevice::GetTimeToNextSampleUs()
 {
+    const double dueOffsetUs = NextDueOffsetUs();
+    if (!std::isfinite(dueOffsetUs))
+        return dueOffsetUs < 0.0 ? 0.0 : dueOffsetUs;
+    if (m_preciseClock.load()) {
+        TimeVal now;
+        ReadPreciseClock(&now);
+        return dueOffsetUs - TimeValDiffUs(now, m_tvAnchor);
+    }
+    return dueOffsetUs - (ReadProgramClockUs() - m_clockAnchor);
+}
+
+double CDevice::GetNextSampleDueUs()
+{
+    const double dueOffsetUs = NextDueOffsetUs();
+    if (!std::isfinite(dueOffsetUs))
+        return dueOffsetUs;  // unknown, or due at once
+    // The precise clock shows whole microseconds: the tick is due when it shows the
+    // next whole one, not a fraction earlier, or the wake-up would find it not yet due.
+    if (m_preciseClock.load())
+        return PreciseTimeToProgramTime(m_tvAnchor) + std::ceil(dueOffsetUs);
+    return m_clockAnchor + dueOffsetUs;
+}
+
+double CDevice::NextDueOffsetUs() const
+{
     const CTrackerWorker* worker = GetWorker();
     if (m_synchronised && worker != nullptr && worker->IsGroupPaced())
         return std::nan("");
@@ -131,13 +156,6 @@ double CDevice::GetTimeToNextSampleUs()
     if (!IsUsableRate(rate))
         return std::nan("");
     if (rate != m_pacedRate || m_clockResetRequested.load())
-        return 0.0;
-    const double dueOffsetUs =
-        m_anchorOffsetUs + static_cast<double>(m_tickIndex + 1) * (1.0e6 / rate);
-    if (m_preciseClock.load()) {
-        TimeVal now;
-        ReadPreciseClock(&now);
-        return dueOffsetUs - TimeValDiffUs(now, m_tvAnchor);
-    }
-    return dueOffsetUs - (ReadProgramClockUs() - m_clockAnchor);
+        return -HUGE_VAL;  // due at once: CheckClock settles the schedule on its next pass
+    return m_anchorOffsetUs + static_cast<double>(m_tickIndex + 1) * (1.0e6 / rate);
 }

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -36,11 +37,10 @@ constexpr double kStoppedDelaySleepUs = 1000.0;
 constexpr double kMaxSleepUs = 50000.0;
 // Delay mode, when the device cannot tell its next due time.
 constexpr double kUnknownDueSleepUs = 100.0;
-// Delay mode: a self-paced worker wakes at most this often. A faster device takes the
-// samples that fell due meanwhile together, each at its own place in the schedule
-// (their times and count stay exact); each wake-up costs more processor time than
-// the sample it brings.
-constexpr double kMinWakeIntervalUs = 2000.0;
+// Delay mode: how much later than asked the kernel may end a sleep, in nanoseconds.
+// Its default (50 us) is most of a sample's lateness; a tighter one costs no
+// measurable processor time at our wake-up rates.
+constexpr unsigned long kTimerSlackNs = 1000;
 
 std::atomic<int64_t> g_endTimeoutMs{10000};
 
@@ -125,6 +125,8 @@ wxThread::ExitCode CTrackerWorker::Entry() noexcept
             m_hasCpuClock.store(true);
         ApplyCore();
         ApplyPriority();
+        if (m_shortSleep.load())
+            ::prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);  // best effort
         if (!ShouldEnd()) {
             if (m_device->IsAutoStart())
                 m_device->Start();
@@ -179,13 +181,10 @@ void CTrackerWorker::WaitForNextDue(bool isGroupMember)
         WaitForGroupTick();
         return;
     }
-    const double remainingUs = m_device->GetTimeToNextSampleUs();
-    if (std::isnan(remainingUs)) {
-        WaitUntilProgramTime(GetProgramTime() + kUnknownDueSleepUs);
-    } else if (remainingUs > 0.0) {
-        WaitUntilProgramTime(std::max(GetProgramTime() + remainingUs, m_lastWakeUs + kMinWakeIntervalUs));
-        m_lastWakeUs = GetProgramTime();
-    }
+    // Each sample at its own due time: a device's reading is not held back for the
+    // next one, whatever the rate.
+    const double dueUs = m_device->GetNextSampleDueUs();
+    WaitUntilProgramTime(std::isnan(dueUs) ? GetProgramTime() + kUnknownDueSleepUs : dueUs);
 }
 
 void CTrackerWorker::WaitUntilProgramTime(double dueUs)
@@ -194,6 +193,7 @@ void CTrackerWorker::WaitUntilProgramTime(double dueUs)
     if (dueUs <= nowUs)
         return;
     dueUs = std::min(dueUs, nowUs + kMaxSleepUs);
+    m_lastSleepUntilUs = dueUs;
     // steady_clock is CLOCK_MONOTONIC, the program clock's source: an absolute deadline.
     const std::chrono::steady_clock::time_point deadline{
         std::chrono::nanoseconds(ProgramTimeToMonotonicNs(dueUs))};

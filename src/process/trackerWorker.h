@@ -65,6 +65,9 @@ public:
     // Acquisition thread: program time (us) the group tick of the last fire was due;
     // spaced by the member's period whenever the fire was carried out.
     double GetLastFireDueUs() const { return m_lastFireDueUs.load(); }
+    // Acquisition thread: program time (us) the last delay-mode sleep was to end; -1
+    // before the first.
+    double GetLastSleepUntilUs() const { return m_lastSleepUntilUs; }
 
     // Any thread: the worker's place in the group as last configured.
     int GetGroupIndex() const { return m_groupIndexShown.load(); }
@@ -128,7 +131,7 @@ private:
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_started{false};
     bool m_joined = false;  // acquisition thread only
-    double m_lastWakeUs = 0.0;  // acquisition thread: program time of the last delay-mode wake
+    double m_lastSleepUntilUs = -1.0;  // acquisition thread
     bool m_ended = false;   // guarded by the device's m_stateLock
 
     std::mutex m_pacingMutex;  // held around the device's Process, as the device expects

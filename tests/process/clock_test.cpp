@@ -92,3 +92,42 @@ TEST(ClockTest, MillisecondSourceHasWholeMilliseconds)
     InitTimeOfDay(true);
     EXPECT_EQ(now.tv_usec % 1000, 0);
 }
+
+// A sleep to the program time of a precise reading ends when the precise clock first
+// shows it: not a nanosecond before (the waking pass would find its tick not yet due),
+// nor a microsecond after.
+TEST(ClockTest, PreciseReadingMapsToTheProgramTimeItIsFirstShown)
+{
+    // Program times of whole nanoseconds give those nanoseconds, whatever the rounding
+    // of their microseconds in floating point.
+    const int64_t zeroNs = ProgramTimeToMonotonicNs(0.0);
+    for (int64_t ns = 0; ns < 3000000; ns += 7)
+        ASSERT_EQ(ProgramTimeToMonotonicNs(static_cast<double>(ns) / 1000.0) - zeroNs, ns);
+    InitTimeOfDay(true);
+    TimeVal firstTv;
+    GetTimeOfDayNow(&firstTv);
+    const int64_t firstNs = ProgramTimeToMonotonicNs(PreciseTimeToProgramTime(firstTv));
+    for (int i = 0; i < 20000; ++i) {
+        const double beforeUs = GetProgramTime();
+        TimeVal tv;
+        GetTimeOfDayNow(&tv);
+        const double afterUs = GetProgramTime();
+        const double shownUs = PreciseTimeToProgramTime(tv);
+        // Shown from shownUs for one microsecond, and read meanwhile.
+        ASSERT_LE(shownUs, afterUs) << i;
+        ASSERT_GT(shownUs + 1.0, beforeUs) << i;
+        // Whole microseconds of the precise clock are whole microseconds of the counter.
+        ASSERT_EQ(ProgramTimeToMonotonicNs(shownUs) - firstNs,
+                  static_cast<int64_t>(TimeValDiffUs(tv, firstTv)) * 1000)
+            << i;
+    }
+    // The millisecond source: read against the program clock, within its resolution.
+    InitTimeOfDay(false);
+    const double beforeUs = GetProgramTime();
+    TimeVal tv;
+    GetTimeOfDayNow(&tv);
+    const double shownUs = PreciseTimeToProgramTime(tv);
+    InitTimeOfDay(true);
+    EXPECT_LE(shownUs, GetProgramTime());
+    EXPECT_GT(shownUs + 1000.0, beforeUs);
+}

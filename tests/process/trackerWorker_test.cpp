@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <memory>
 #include <thread>
@@ -188,7 +187,6 @@ public:
     }
     void ReadSample() override
     {
-        m_tid.store(static_cast<long>(::syscall(SYS_gettid)));
         const size_t n = m_dueCount.load();
         if (n < m_due.size()) {
             m_due[n] = GetElapsedTime() - GetClockDeviation() / 1.0e6;
@@ -204,27 +202,9 @@ public:
                              [seconds](double due) { return due <= seconds; });
     }
 
-    // Times the acquisition thread has gone to sleep so far (-1 when unknown).
-    long VoluntarySwitches() const
-    {
-        std::FILE* status =
-            std::fopen(("/proc/self/task/" + std::to_string(m_tid.load()) + "/status").c_str(), "r");
-        if (!status)
-            return -1;
-        long switches = -1;
-        char line[256];
-        while (std::fgets(line, sizeof line, status))
-            if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &switches) == 1)
-                break;
-        std::fclose(status);
-        return switches;
-    }
-    size_t SampleCount() const { return m_dueCount.load(); }
-
 private:
     std::vector<double> m_due;
     std::atomic<size_t> m_dueCount{0};
-    std::atomic<long> m_tid{0};
 };
 
 TEST(AcquisitionThreadTest, DefaultModeSleepsAndKeepsTheRateOnTheDevicesClock)
@@ -247,26 +227,115 @@ TEST(AcquisitionThreadTest, DefaultModeSleepsAndKeepsTheRateOnTheDevicesClock)
     EXPECT_LT(cpuSeconds, 0.25 * wallSeconds) << cpuSeconds << " s in " << wallSeconds << " s";
 }
 
-// A device faster than the wake-up limit takes its due samples together: every one of
-// them, at its own due time, with at most one sleep per two milliseconds.
-TEST(AcquisitionThreadTest, DefaultModeTakesAFastDevicesSamplesTogether)
+namespace {
+
+// Notes, for every sample, when it was due (program time), when the worker's
+// last sleep was to end and how often its thread had gone to sleep by then (the
+// kernel's count of voluntary switches, as /proc shows it). It takes no lock and
+// wakes nobody, so that every sleep of the thread is a pacing sleep.
+class CWakeLogDevice : public CFakeDevice {
+public:
+    struct Entry {
+        double dueUs = 0.0;
+        double sleepUntilUs = 0.0;
+        long sleeps = 0;
+        double dueSeconds = 0.0;  // on the device's own clock
+    };
+    CWakeLogDevice(double rateHz, bool precise, size_t capacity)
+        : CFakeDevice(wxString::Format("wake%g", rateHz), rateHz, false, 1, 1, precise),
+          m_log(capacity)
+    {
+    }
+    void ReadSample() override
+    {
+        const size_t n = m_count.load(std::memory_order_relaxed);
+        if (n >= m_log.size())
+            return;
+        rusage usage{};
+        ::getrusage(RUSAGE_THREAD, &usage);
+        Entry& entry = m_log[n];
+        // The due time CheckClock has just passed, told back from its own reading.
+        entry.dueUs = m_preciseClock.load()
+                          ? PreciseTimeToProgramTime(m_tvNow) - GetClockDeviation()
+                          : m_clockLast;
+        entry.sleepUntilUs = Worker()->GetLastSleepUntilUs();
+        entry.sleeps = usage.ru_nvcsw;
+        entry.dueSeconds = GetElapsedTime() - GetClockDeviation() / 1.0e6;
+        m_count.store(n + 1, std::memory_order_release);
+    }
+    size_t Count() const { return m_count.load(std::memory_order_acquire); }
+    const Entry& At(size_t k) const { return m_log[k]; }
+
+private:
+    std::vector<Entry> m_log;
+    std::atomic<size_t> m_count{0};
+};
+
+}  // namespace
+
+// Delay mode reads every sample at its own due time, at any rate: each sample that was
+// not yet due when the previous pass ended comes after exactly one sleep, which ended at
+// that sample's due time (not later, which would read it late, nor earlier, which would
+// take a second sleep). Samples, rate and times stay exact. Both pacing clocks; whole
+// and fractional periods; the devices start at different phases.
+TEST(AcquisitionThreadTest, DefaultModeReadsEachSampleAtItsOwnDueTime)
 {
-    CDueTimeDevice device(2000.0, 8192);
-    ASSERT_TRUE(device.Create(true));
-    ASSERT_TRUE(device.RunThread());
-    ASSERT_TRUE(device.WaitForSamples(200));
-    const long switchesBefore = device.VoluntarySwitches();
-    const size_t samplesBefore = device.SampleCount();
-    ASSERT_TRUE(device.WaitForSamples(4200));
-    const long switches = device.VoluntarySwitches() - switchesBefore;
-    const size_t samples = device.SampleCount() - samplesBefore;
-    device.Close();
-    ASSERT_GE(switchesBefore, 0);
-    // At most one sleep per 2 ms (four samples); each sample alone would be one sleep each.
-    EXPECT_LT(static_cast<double>(switches), 0.3 * static_cast<double>(samples))
-        << switches << " sleeps for " << samples << " samples";
-    EXPECT_NEAR(static_cast<double>(device.DueWithin(2.0)), 2000.0 * 2.0, 1.0);
-    EXPECT_EQ(device.GetReanchorCount(), 0);
+    struct Case {
+        double rate;
+        bool precise;
+    };
+    const Case cases[] = {{2000.0, false}, {1000.0, true}, {5000.0, true}, {300.0, true}, {700.0, false}};
+    std::vector<std::unique_ptr<CWakeLogDevice>> devices;
+    for (const Case& c : cases) {
+        devices.push_back(std::make_unique<CWakeLogDevice>(
+            c.rate, c.precise, static_cast<size_t>(c.rate * 2.5) + 100));
+        ASSERT_TRUE(devices.back()->Create(CTrackerWorker::kDefaultClockDelay));
+    }
+    for (auto& device : devices) {
+        ASSERT_TRUE(device->RunThread());
+        std::this_thread::sleep_for(std::chrono::microseconds(137));  // another phase each
+    }
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const auto wanted = static_cast<size_t>(cases[i].rate * 2.1) + 2;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (devices[i]->Count() < wanted && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_GE(devices[i]->Count(), wanted) << cases[i].rate << " Hz";
+    }
+    for (auto& device : devices)
+        device->Close();
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const CWakeLogDevice& device = *devices[i];
+        const double rate = cases[i].rate;
+        // A tick of the precise clock is due when it shows the next whole microsecond.
+        const double slackUs = cases[i].precise ? 1.0 : 0.001;
+        int64_t dueWithin = 0;
+        size_t ownWake = 0;
+        size_t wrongSleeps = 0;
+        size_t wrongEnds = 0;
+        for (size_t k = 0; k < device.Count(); ++k) {
+            const CWakeLogDevice::Entry& entry = device.At(k);
+            dueWithin += entry.dueSeconds <= 2.0 ? 1 : 0;
+            if (k == 0)
+                continue;
+            const long sleeps = entry.sleeps - device.At(k - 1).sleeps;
+            if (sleeps == 0)
+                continue;  // already due when the previous pass ended: a late thread
+            ++ownWake;
+            if (sleeps != 1 && ++wrongSleeps <= 3)
+                ADD_FAILURE() << rate << " Hz sample " << k << ": " << sleeps << " sleeps";
+            const double endToDueUs = entry.sleepUntilUs - entry.dueUs;
+            if ((endToDueUs < -0.001 || endToDueUs > slackUs) && ++wrongEnds <= 3)
+                ADD_FAILURE() << rate << " Hz sample " << k << ": the sleep ended "
+                              << endToDueUs << " us after the due time";
+        }
+        EXPECT_EQ(wrongSleeps, 0u) << rate << " Hz";
+        EXPECT_EQ(wrongEnds, 0u) << rate << " Hz, " << ownWake << " of " << device.Count()
+                                 << " samples after a sleep";
+        EXPECT_GT(ownWake, 0u) << rate << " Hz";
+        EXPECT_NEAR(static_cast<double>(dueWithin), rate * 2.0, 1.0) << rate << " Hz";
+        EXPECT_EQ(device.GetReanchorCount(), 0) << rate << " Hz";
+    }
 }
 
 TEST(AcquisitionThreadTest, BusyModeSpinsAtNoMoreThanNormalPriority)
