@@ -356,7 +356,7 @@ void CSerialSatelDevice::QueueSample(const double values[3])
         // Only a device that is not paced (no ticks take the samples) gets here.
         m_queueHead = (m_queueHead + 1) % capacity;
         --m_queueCount;
-        if (IsRunning()) m_skippedSamples.fetch_add(1);
+        if (IsRunning()) ++m_skippedBeforeNext;
     }
     std::array<double, 3>& slot = m_queue[(m_queueHead + m_queueCount) % capacity];
     std::copy(values, values + 3, slot.begin());
@@ -400,9 +400,11 @@ void CSerialSatelDevice::TakeSample(bool running)
     const bool fresh = PopSample();
     if (fresh) ParseSample();  // a sample the spike filter refuses keeps the row too
     if (running) {
-        if (fresh)
+        if (fresh) {
             m_line.NoteFreshFrame(GetSampleCounter());
-        else
+            m_skippedSamples.fetch_add(m_skippedBeforeNext);
+            m_skippedBeforeNext = 0;
+        } else
             m_repeatedFrames.fetch_add(1);
         DispatchFrame();
         CountSample();
@@ -411,7 +413,7 @@ void CSerialSatelDevice::TakeSample(bool running)
     // samples than the hold-back: the oldest go, so that frames never fall behind.
     if (m_queueCount <= kHoldBack || IsNextTickDue()) return;  // the next frames take them
     const size_t dropped = DropQueued(kHoldBack);
-    if (running) m_skippedSamples.fetch_add(static_cast<int64_t>(dropped));
+    if (running) m_skippedBeforeNext += static_cast<int64_t>(dropped);
 }
 
 bool CSerialSatelDevice::ReadFrames(int ms)

@@ -205,6 +205,9 @@ protected:
     std::atomic<int64_t> m_damagedReplies{0};
     std::atomic<int64_t> m_cutReplies{0};
     std::atomic<int64_t> m_skippedSamples{0};
+    // Acquisition thread: samples dropped since the last fresh frame, counted as
+    // skipped when the next fresh frame shows the gap (not if the run ends first).
+    int64_t m_skippedBeforeNext = 0;
     std::atomic<int64_t> m_repeatedFrames{0};
     double m_lastRequestUs = 0.0;  // acquisition thread: program time of the last 'B'
     bool m_cutReported = false;    // acquisition thread
