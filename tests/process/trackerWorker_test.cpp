@@ -488,6 +488,67 @@ TEST(WorkerGroupThreads, MembersJoinAndLeaveARunningGroup)
     }
 }
 
+namespace {
+
+// A group member whose read blocks once, for longer than a second, as a port or a camera
+// that stops answering would.
+class CBlockingMember : public CGroupDueDevice {
+public:
+    CBlockingMember(double rateHz, int64_t blockAt, std::chrono::milliseconds blockFor)
+        : CGroupDueDevice("blocking", rateHz, 1024), m_blockAt(blockAt), m_blockFor(blockFor)
+    {
+    }
+    void ReadSample() override
+    {
+        CGroupDueDevice::ReadSample();
+        if (Samples() == m_blockAt) std::this_thread::sleep_for(m_blockFor);
+    }
+
+private:
+    const int64_t m_blockAt;
+    const std::chrono::milliseconds m_blockFor;
+};
+
+}  // namespace
+
+// The slowest member's read blocks for 1.2 s: the other member samples on, every tick at
+// its due time; the blocked one is the only one to lose, and says how much.
+TEST(WorkerGroupThreads, MemberWhoseReadBlocksHoldsUpNoOtherMember)
+{
+    for (bool delayMode : {false, true}) {
+        g_messages.Drain();
+        CBlockingMember slow(50.0, 10, std::chrono::milliseconds(1200));
+        CGroupDueDevice fast("fast", 1000.0, 4096);
+        ASSERT_TRUE(slow.Create(delayMode));
+        ASSERT_TRUE(fast.Create(delayMode));
+        ASSERT_TRUE(slow.RunThread());
+        ASSERT_TRUE(fast.RunThread());
+        ASSERT_TRUE(fast.WaitForSamples(2100));
+        ASSERT_TRUE(slow.WaitForSamples(80));
+        EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 1000);
+        const int64_t skipped = slow.Worker()->GetSkippedFires();
+        const int64_t fastSkipped = fast.Worker()->GetSkippedFires();
+        slow.Close();
+        fast.Close();
+        EXPECT_EQ(fastSkipped, 0) << delayMode;
+        // The fast member joined after the slow one: its ticks from its first on.
+        EXPECT_NEAR(static_cast<double>(fast.DueWithin(2.0e6)), 2000.0, 1.0) << delayMode;
+        // Held up 1.2 s: the last second is caught up, about 0.2 s of samples is lost.
+        EXPECT_GE(skipped, 9) << delayMode;
+        EXPECT_LE(skipped, 12) << delayMode;
+        EXPECT_NEAR(static_cast<double>(slow.DueWithin(2.0e6)), 100.0 - skipped, 1.0) << delayMode;
+        int said = 0;
+        for (const QueuedMessage& message : g_messages.Drain()) {
+            if (message.text.find("blocking: fell") == std::string::npos) continue;
+            ++said;
+            EXPECT_NE(message.text.find(std::to_string(skipped) + " samples lost"), std::string::npos)
+                << message.text;
+        }
+        EXPECT_EQ(said, 1) << delayMode;
+        EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+    }
+}
+
 TEST(DeviceLifecycleThreads, CreateRunCloseDestroyManyTimes)
 {
     for (int round = 0; round < 200; ++round) {
