@@ -127,10 +127,13 @@ bool TrackerFrame::CreateCaptureFiles()
         if (!isCreated) {
             device->StopRecording();  // no output of an older trial stays behind
             wxString text = _("Error creating capture file for ") + device->GetDeviceName();
-            // The user can mend a folder or a name only knowing what the system said.
+            // The user can mend a folder or a name only knowing what the system (or the
+            // device, in its own words) said.
+            const wxString own = device->GetRecordingError();
             const wxString reason =
-                existing.empty() ? FileCreationError(paths.recording) : wxString();
-            if (!reason.empty()) text += " : " + paths.recording + " : " + reason;
+                existing.empty() && own.empty() ? FileCreationError(paths.recording) : wxString();
+            if (!own.empty()) text += " : " + own;
+            else if (!reason.empty()) text += " : " + paths.recording + " : " + reason;
             SetErrorMessage(text, true);
             continue;
         }
@@ -292,6 +295,7 @@ void TrackerFrame::JoinCaptureSet(CAnalogDevice* device)
         return;
     }
     device->StopRecording();
+    if (reason.empty()) reason = device->GetRecordingError();
     if (reason.empty()) reason = paths.recording + " : " + FileCreationError(paths.recording);
     SetErrorMessage(
         _("Error creating capture file for ") + device->GetDeviceName() + " : " + reason + "\n",

@@ -1,6 +1,7 @@
 #include "process/trackerWorker.h"
 
 #include "fakeDevice.h"
+#include "process/deviceCloser.h"
 #include "process/messageQueue.h"
 
 #include <gtest/gtest.h>
@@ -665,6 +666,32 @@ TEST(DeviceLifecycleThreads, CloseOfAStuckThreadIsBoundedAndReported)
     device.Close();
     EXPECT_TRUE(device.IsClosed());
     EXPECT_FALSE(device.HasWorker());
+}
+
+// A device held in a read is let go at once: the caller never waits for its thread, the
+// background closer frees it once the read returns, and nothing is said as an error.
+TEST(DeviceLifecycleThreads, DeviceHeldInAReadIsClosedInTheBackground)
+{
+    wxLogNull quiet;
+    g_messages.Drain();
+    const auto savedTimeout = CTrackerWorker::GetEndTimeout();
+    CTrackerWorker::SetEndTimeout(std::chrono::minutes(10));  // a wait would show
+    auto* device = new CStuckDevice;
+    ASSERT_TRUE(device->Create(false));
+    ASSERT_TRUE(device->RunThread());
+    ASSERT_TRUE(device->WaitInside());
+    CDeviceDeleter{}(device);
+    CDeviceCloser& closer = CDeviceCloser::Instance();
+    EXPECT_EQ(closer.Pending(), 1u);
+    EXPECT_EQ(closer.Collect(), 1u);  // still in its read
+    const auto messages = g_messages.Drain();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].severity, Severity::Warning);
+    EXPECT_NE(messages[0].text.find("stuck: does not stop at once"), std::string::npos);
+    device->Release();
+    EXPECT_TRUE(WaitFor([&] { return closer.Collect() == 0; }));
+    CTrackerWorker::SetEndTimeout(savedTimeout);
+    EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
 }
 
 namespace {
