@@ -139,3 +139,38 @@ TEST_F(FrameDeviceTest, ClosingAHungCameraKeepsTheWindowAnsweringAndLeavesNoEmpt
     CTrackerWorker::SetEndTimeout(savedTimeout);
     g_camera_count = 0;
 }
+
+// A camera that cannot record says why, in its own words, at the set's creation and at
+// the start.
+TEST_F(FrameDeviceTest, CameraThatCannotRecordSaysWhy)
+{
+    auto camera = std::make_shared<SyntheticCamera>();
+    camera->failAfter = 0;  // no frame: the rate is never measured
+    CCameraFactoryScope cameras(SyntheticCameras(camera, 1));
+    TrackerFrame* frame = MakeFrame();
+    g_camera_count = TrackerFrame::CountCameras();
+    ShellPrompts().singleChoice = [](wxWindow*, const wxString&, const wxString&, const wxArrayString&) {
+        return 0;
+    };
+    wxCommandEvent open(wxEVT_MENU, ID_OPEN_CAMERA);
+    frame->ProcessWindowEvent(open);
+    ASSERT_EQ(frame->GetDeviceCount(), 1);
+    CLogCapture log;
+    frame->OpenCaptureSet("early");
+    ChooseMenu(frame, ID_CAPTURE_START);
+    EXPECT_FALSE(frame->m_capturing);
+    int created = 0;
+    int started = 0;
+    for (const std::string& message : log.Messages()) {
+        if (message.find("Error creating capture file for Camera #1 : the camera has not measured "
+                         "its frame rate") != std::string::npos)
+            ++created;
+        if (message.find("Unable to start recording, device Camera #1 : the camera has not "
+                         "measured its frame rate") != std::string::npos)
+            ++started;
+        EXPECT_EQ(message.find("analog writing"), std::string::npos) << message;
+    }
+    EXPECT_EQ(created, 1);
+    EXPECT_EQ(started, 1);
+    g_camera_count = 0;
+}
