@@ -76,6 +76,21 @@ TEST_F(FrameDeviceTest, CameraThatDoesNotOpenIsReportedAndGone)
     g_camera_count = 0;
 }
 
+namespace {
+
+// Opens the first camera offered through its command; true when it is the one device.
+bool OpenFirstCamera(TrackerFrame* frame)
+{
+    ShellPrompts().singleChoice = [](wxWindow*, const wxString&, const wxString&, const wxArrayString&) {
+        return 0;
+    };
+    wxCommandEvent open(wxEVT_MENU, ID_OPEN_CAMERA);
+    frame->ProcessWindowEvent(open);
+    return frame->GetDeviceCount() == 1;
+}
+
+}  // namespace
+
 // A camera whose grab hangs is closed without the window waiting for it: its page goes
 // at once, the video it had opened for the next trial (without a frame) does not stay,
 // and the device is freed in the background once the camera lets go.
@@ -87,12 +102,7 @@ TEST_F(FrameDeviceTest, ClosingAHungCameraKeepsTheWindowAnsweringAndLeavesNoEmpt
     TrackerFrame* frame = MakeFrame();
     frame->m_cameraRate = 100;
     g_camera_count = TrackerFrame::CountCameras();
-    ShellPrompts().singleChoice = [](wxWindow*, const wxString&, const wxString&, const wxArrayString&) {
-        return 0;
-    };
-    wxCommandEvent open(wxEVT_MENU, ID_OPEN_CAMERA);
-    frame->ProcessWindowEvent(open);
-    ASSERT_EQ(frame->GetDeviceCount(), 1);
+    ASSERT_TRUE(OpenFirstCamera(frame));
     auto* video = dynamic_cast<CVideoDevice*>(frame->GetDeviceList()[0]);
     ASSERT_NE(video, nullptr);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -149,12 +159,7 @@ TEST_F(FrameDeviceTest, CameraThatCannotRecordSaysWhy)
     CCameraFactoryScope cameras(SyntheticCameras(camera, 1));
     TrackerFrame* frame = MakeFrame();
     g_camera_count = TrackerFrame::CountCameras();
-    ShellPrompts().singleChoice = [](wxWindow*, const wxString&, const wxString&, const wxArrayString&) {
-        return 0;
-    };
-    wxCommandEvent open(wxEVT_MENU, ID_OPEN_CAMERA);
-    frame->ProcessWindowEvent(open);
-    ASSERT_EQ(frame->GetDeviceCount(), 1);
+    ASSERT_TRUE(OpenFirstCamera(frame));
     CLogCapture log;
     frame->OpenCaptureSet("early");
     ChooseMenu(frame, ID_CAPTURE_START);

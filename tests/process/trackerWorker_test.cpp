@@ -521,8 +521,8 @@ TEST(WorkerGroupThreads, MemberWhoseReadBlocksHoldsUpNoOtherMember)
         CBlockingMember slow(50.0, 10, std::chrono::milliseconds(1200));
         CGroupDueDevice fast("fast", 1000.0, 4096);
         ASSERT_TRUE(slow.Create(delayMode));
-        ASSERT_TRUE(fast.Create(delayMode));
         ASSERT_TRUE(slow.RunThread());
+        ASSERT_TRUE(fast.Create(delayMode));
         ASSERT_TRUE(fast.RunThread());
         ASSERT_TRUE(fast.WaitForSamples(2100));
         ASSERT_TRUE(slow.WaitForSamples(80));

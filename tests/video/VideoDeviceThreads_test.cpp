@@ -209,7 +209,7 @@ private:
 // The camera stops delivering for 2 s in the middle of a trial: the analog device beside
 // it, synchronised as the shell opens it, records every one of its samples, and the video
 // keeps the trial's time with the last image repeated through the hang.
-TEST_F(VideoDeviceThreads, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
+TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
 {
     auto camera = std::make_shared<SyntheticCamera>();
     camera->deliverFps = 30.0;
