@@ -162,6 +162,9 @@ private:
     double m_periodLocal = 0.0;
     uint64_t m_baseTick = 0;
     uint64_t m_nextFireTick = 0;
+    uint64_t m_owedFires = 0;     // due before the last group change, not yet carried out
+    double m_owedDueUs = 0.0;     // program time the next of them was due
+    double m_owedPeriodUs = 0.0;
     uint64_t m_anchorTick = 0;
     double m_anchorUs = 0.0;
     TimeVal m_tvAnchor;               // the precise clock's reading at m_anchorUs

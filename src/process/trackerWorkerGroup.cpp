@@ -281,6 +281,19 @@ void CTrackerWorker::SyncGroupConfig()
     WorkerGroup& group = Group();
     std::lock_guard<std::mutex> lock(group.mutex);
     m_seenGeneration = group.generation.load();
+    // A member that lagged when the group changed still owes the fires due before the
+    // change, the last on the new schedule's first tick: they come first, none is lost.
+    const uint64_t changeTick = group.anchorTick;
+    if (m_groupIndex >= 0 && m_periodLocal > 0.0 && m_divisorLocal >= 1 && m_cfgIndex >= 0 &&
+        changeTick >= m_nextFireTick) {
+        const auto divisor = static_cast<uint64_t>(m_divisorLocal);
+        if (m_owedFires == 0)
+            m_owedDueUs = m_anchorUs + DueOffsetUs(m_nextFireTick);
+        m_owedFires += (changeTick - m_nextFireTick) / divisor + 1;
+        m_owedPeriodUs = m_periodLocal * m_divisorLocal;
+    } else if (m_cfgIndex < 0) {
+        m_owedFires = 0;
+    }
     m_groupIndex = m_cfgIndex;
     m_divisorLocal = m_cfgDivisor;
     m_periodLocal = m_cfgPeriodUs;
@@ -332,6 +345,13 @@ bool CTrackerWorker::GroupPass()
         return false;
     const double nowUs = ReadAnchoredNowUs();
     m_elapsed = (m_anchorUs + nowUs - m_startUs) / 1.0e6;
+    if (m_owedFires > 0) {
+        --m_owedFires;
+        m_deviation = std::fabs(m_anchorUs + nowUs - m_owedDueUs);
+        m_lastFireDueUs.store(m_owedDueUs);
+        m_owedDueUs += m_owedPeriodUs;
+        return true;
+    }
     double lateUs = nowUs - DueOffsetUs(m_nextFireTick);
     const bool isDue = m_precise ? lateUs >= 0.0 || std::fabs(lateUs) < m_tolerance
                                  : lateUs > 0.0 || lateUs > -m_tolerance;
@@ -370,7 +390,7 @@ void CTrackerWorker::SkipLostFires(double lateUs)
 
 void CTrackerWorker::WaitForGroupTick()
 {
-    if (m_groupIndex < 0 || !(m_periodLocal > 0.0))
+    if (m_groupIndex < 0 || !(m_periodLocal > 0.0) || m_owedFires > 0)
         return;
     const double dueOffsetUs = DueOffsetUs(m_nextFireTick);
     // The precise clock shows whole microseconds: the tick is due when it shows the

@@ -550,6 +550,69 @@ TEST(WorkerGroupThreads, MemberWhoseReadBlocksHoldsUpNoOtherMember)
     }
 }
 
+namespace {
+
+// A group member held in its read at a given sample until the test lets it go.
+class CHeldMember : public CGroupDueDevice {
+public:
+    CHeldMember(double rateHz, int64_t holdAt) : CGroupDueDevice("held", rateHz, 4096), m_holdAt(holdAt) {}
+    void ReadSample() override
+    {
+        CGroupDueDevice::ReadSample();
+        if (Samples() != m_holdAt) return;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_held = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_released; });
+    }
+    bool WaitHeld()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_held; });
+    }
+    void Release()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_released = true;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    const int64_t m_holdAt;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = false;
+    bool m_released = false;
+};
+
+}  // namespace
+
+// A device joins the group while a member lags behind its ticks: the lagging member
+// still takes every sample that was due before the change.
+TEST(WorkerGroupThreads, GroupChangeWhileAMemberLagsCostsItNoSample)
+{
+    for (bool delayMode : {false, true}) {
+        CHeldMember fast(1000.0, 100);
+        ASSERT_TRUE(fast.Create(delayMode));
+        ASSERT_TRUE(fast.RunThread());
+        ASSERT_TRUE(fast.WaitHeld());
+        // The held member falls 30 ticks behind before the group changes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        CGroupDueDevice joiner("joiner", 100.0, 1024);
+        ASSERT_TRUE(joiner.Create(delayMode));
+        ASSERT_TRUE(joiner.RunThread());
+        ASSERT_TRUE(joiner.WaitForSamples(3));  // the group has changed meanwhile
+        fast.Release();
+        ASSERT_TRUE(fast.WaitForSamples(1200));
+        joiner.Close();
+        fast.Close();
+        EXPECT_NEAR(static_cast<double>(fast.DueWithin(1.0e6)), 1000.0, 1.0) << delayMode;
+        EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+    }
+}
+
 TEST(DeviceLifecycleThreads, CreateRunCloseDestroyManyTimes)
 {
     for (int round = 0; round < 200; ++round) {
