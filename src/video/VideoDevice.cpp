@@ -77,6 +77,15 @@ std::string NarrowName(const wxString& name)
     return narrow.data() != nullptr ? std::string(narrow.data()) : std::string();
 }
 
+// The video's frame rate as the MPEG-4 encoder takes it: its time base (the rate in steps
+// of 1, 0.1, 0.01 or 0.001) must stay below 65536, or the file cannot be opened.
+double VideoFileRate(double fps)
+{
+    double scale = 1000.0;
+    while (scale > 1.0 && fps * scale > 65535.0) scale /= 10.0;
+    return std::max(1.0, std::round(fps * scale)) / scale;
+}
+
 wxString MegaBytes(int64_t bytes)
 {
     return wxString::Format("%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
@@ -350,7 +359,7 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
             error = wxString::Format(_("only %s left for %s"), MegaBytes(room), name);
     }
     auto writer = std::make_unique<cv::VideoWriter>();
-    const double fps = static_cast<double>(m_cameraFps.load());
+    const double fps = VideoFileRate(static_cast<double>(m_cameraFps.load()));
     if (error.empty()) {
         try {
             if (width > 0 && height > 0)

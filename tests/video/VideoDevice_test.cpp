@@ -619,3 +619,27 @@ TEST_F(VideoDeviceTest, FullDiskEndsTheVideoReadableAndTheNextTrialSaysWhy)
     std::getline(in, reason);
     EXPECT_NE(reason.find("left for"), std::string::npos) << reason;
 }
+
+// A measured rate with more decimals than the encoder's time base holds still gives a
+// video, at the rate rounded to what the file can state.
+TEST_F(VideoDeviceTest, VideoOfAnOddMeasuredRateOpens)
+{
+    for (double rate : {87.3456, 119.8765, 29.97012, 7.123456}) {
+        auto device = Open(0, 1, 30);
+        device->Start();
+        const double stepUs = 1.0e6 / rate;
+        const double next = Grab(*device, 60, 0.0, stepUs);
+        ASSERT_TRUE(device->IsFrameRateKnown()) << rate;
+        EXPECT_NEAR(device->GetCameraFps(), rate, 0.001) << rate;
+        const std::string trial = "odd" + std::to_string(static_cast<int>(rate * 1000));
+        ASSERT_TRUE(device->SetupWriter(Dir().string(), trial, 1, false, "", false, 0, 0)) << rate;
+        const wxString name = device->GetWriterFileName();
+        ASSERT_TRUE(device->StartRecording());
+        Grab(*device, 10, next, stepUs);
+        device->StopRecording();
+        const VideoFacts facts = ReadTestVideo(name.ToStdString());
+        EXPECT_EQ(facts.frames, 10) << rate;
+        EXPECT_NEAR(facts.fps, rate, 0.01) << rate;
+        device.reset();
+    }
+}
