@@ -38,6 +38,29 @@ bool ReadSerialTrigger(double& volts)
 }
 bool ReadOscTrigger(double& value) { return GetOscTriggerValue(&value); }
 
+// A pass under way ends within a frame; a read that hangs longer is not waited for.
+constexpr std::chrono::milliseconds kPassHoldTimeout(500);
+
+// Holds the acquisition of devices between two frames while it lives. GUI thread.
+class CPassHolds {
+public:
+    explicit CPassHolds(const std::vector<CAnalogDevice*>& devices)
+    {
+        for (CAnalogDevice* device : devices) {
+            if (device->HoldPasses(kPassHoldTimeout)) m_held.push_back(device);
+        }
+    }
+    ~CPassHolds()
+    {
+        for (CAnalogDevice* device : m_held) device->ReleasePasses();
+    }
+    CPassHolds(const CPassHolds&) = delete;
+    CPassHolds& operator=(const CPassHolds&) = delete;
+
+private:
+    std::vector<CAnalogDevice*> m_held;  // non-owning
+};
+
 }  // namespace
 
 std::vector<CAnalogDevice*> TrackerFrame::CaptureDevices()
@@ -141,20 +164,31 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
         VrpnServerSetButton(0, m_vrpnSyncButton, 1);
     }
     int started = 0;
-    for (CAnalogDevice* device : CaptureDevices()) {
-        // The recorder raises the stop request through its owner at its time limit.
-        if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
-            controller->SetOwner(this);
-        device->SetRecordDuration(maxTimeSec);
-        // The trial starts at frame 0 with only its own markers, whether the device
-        // has views (which clear their buffers here) or none.
-        device->Reset();
-        device->ResetClock();
-        device->RestartViews();
-        if (device->StartRecording()) {
-            ++started;
-            continue;
+    const std::vector<CAnalogDevice*> devices = CaptureDevices();
+    std::vector<CAnalogDevice*> refused;
+    {
+        // Each device waits between two frames while it is reset and its recording
+        // armed: a frame produced in between would reach its views and markers but
+        // not its file. Its next frame is its frame 0, the file's first; held
+        // together, the devices of a trial also start together.
+        CPassHolds holds(devices);
+        for (CAnalogDevice* device : devices) {
+            // The recorder raises the stop request through its owner at its time limit.
+            if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
+                controller->SetOwner(this);
+            device->SetRecordDuration(maxTimeSec);
+            // The trial starts at frame 0 with only its own markers, whether the device
+            // has views (which clear their buffers here) or none.
+            device->Reset();
+            device->ResetClock();
+            device->RestartViews();
+            if (device->StartRecording())
+                ++started;
+            else
+                refused.push_back(device);
         }
+    }
+    for (CAnalogDevice* device : refused) {
         device->ResetViews();
         SetErrorMessage(wxString::Format(_("Unable to start analog writing,  device %s\n"),
                                          device->GetDeviceName()),

@@ -24,11 +24,13 @@
 #include <thread>
 
 #include "DravonetMain.h"
+#include "analog/analogFileDevice.h"
 #include "analog/analogReader.h"
 #include "analog/analogView.h"
 #include "analog/fakeSinks.h"
 #include "analog/formatTime.h"
 #include "analog/paramType.h"
+#include "analog/recordBytes.h"
 #include "analog/testDevice.h"
 #include "captureFiles.h"
 #include "checkBoxComboPopup.h"
@@ -51,11 +53,16 @@ constexpr auto kTimeout = 20s;  // bounds a broken build only
 
 class CFastTestDevice : public CTestDevice {
 public:
-    explicit CFastTestDevice(const wxString& name) : CTestDevice(false, false)
+    explicit CFastTestDevice(const wxString& name, double rateHz = 500.0) : CTestDevice(false, false)
     {
-        m_rate = 500.0;
+        m_rate = rateHz;
         bool changed = false;
         SetParam(&name, 0, 1, PARAM_STRING, &changed);
+    }
+    void SetRateHz(double rateHz)
+    {
+        m_rate = rateHz;
+        ResetClock();
     }
 };
 
@@ -70,8 +77,11 @@ public:
             device->Reset();
             device->ResetClock();
         }
+        // A real view rebuilds its buffers (spectra take milliseconds) after that.
+        if (rebuildTime.count() > 0) std::this_thread::sleep_for(rebuildTime);
     }
     CAnalogDevice* device = nullptr;  // non-owning
+    std::chrono::microseconds rebuildTime{0};
 };
 
 class CaptureFrameTest : public FrameTest {
@@ -956,6 +966,89 @@ TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheir
         for (const wxString& label : reader.GetMarkerLabels())
             EXPECT_NE(label, "between trials") << trial;
     }
+}
+
+TEST_F(CaptureFrameTest, EveryTrialOfEveryDeviceStartsAtItsFrameZeroWithItsFirstMarker)
+{
+    // Many short trials of three devices at a high rate, two of them with views that
+    // take their time to restart: whatever the device produces while the capture
+    // starts, each file begins with the device's frame 0 and that frame's marker.
+    constexpr double kRate = 2000.0;
+    CFastTestDevice bare("bare", kRate);
+    ASSERT_TRUE(bare.Create(true) && bare.RunThread());
+    // A player of a recording whose frame f holds f, with a marker at its frame 0.
+    constexpr int kSourceFrames = 4000;
+    Bytes source;
+    source.Header(99887755, kRate, 1, 1, kSourceFrames, 0);
+    for (int f = 0; f < kSourceFrames; ++f) source.F64(f);
+    source.U64(1).Marker(3, 0, "go");
+    const std::string sourcePath = Path("source.qvd").string();
+    source.Save(sourcePath);
+    CAnalogFileDevice player(false, "", sourcePath);
+    ASSERT_TRUE(player.IsReady());
+    ASSERT_TRUE(player.Create(true) && player.RunThread());
+    for (auto& device : m_devices) {
+        device->SetRateHz(kRate);
+        device.view.rebuildTime = std::chrono::microseconds(int(2e6 / kRate));
+    }
+    const std::vector<CAnalogDevice*> devices{m_devices[0].get(), &bare, &player,
+                                              m_devices[1].get()};
+    m_frame->SetCaptureDeviceSource([&devices] { return devices; });
+    m_frame->m_exportAnalog = false;
+    constexpr int kTrials = 24;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("many"));
+    for (int trial = 1; trial <= kTrials; ++trial) {
+        m_frame->m_captureUseThread = trial % 2 == 1;  // both writers
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing) << trial;
+        for (CAnalogDevice* device : devices)
+            ASSERT_TRUE(RunUntil([device] { return device->GetSampleCounter() >= 20; })) << trial;
+        Command(ID_CAPTURE_STOP);
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    bare.Close();
+    player.Close();
+    int late = 0;
+    for (int trial = 1; trial <= kTrials; ++trial) {
+        for (const char* name : {"dev1", "bare", "dev2"}) {
+            const wxString file =
+                CaptureFile(wxString::Format("many%s_%04d.qvd", name, trial).ToStdString());
+            SCOPED_TRACE(file.ToStdString());
+            CAnalogReader reader;
+            ASSERT_TRUE(reader.Open(file));
+            ASSERT_GE(reader.GetFrameCount(), 20);
+            std::vector<double> first(static_cast<size_t>(reader.GetChannelCount()));
+            ASSERT_TRUE(reader.GetFrame(first.data(), reader.GetChannelCount(), 0));
+            // Frame 0 has phase 0; frame 1 is a 2000th of a turn on.
+            const double phase = AnalogPhase(first.data());
+            const bool isFrameZero = std::min(phase, kTwoPi - phase) < 0.5 * kTwoPi / kRate;
+            EXPECT_TRUE(isFrameZero) << "first frame at " << phase * kRate / kTwoPi;
+            late += isFrameZero ? 0 : 1;
+            EXPECT_EQ(PhaseBreaks(file, kRate), 0) << "every frame follows the one before";
+            ASSERT_FALSE(reader.GetMarkerFrames().empty());
+            EXPECT_EQ(reader.GetMarkerFrames().front(), 0u);
+            EXPECT_EQ(reader.GetMarkerLabels().front(), "E 1");
+        }
+        const wxString file = CaptureFile(wxString::Format("manysource_%04d.qvd", trial).ToStdString());
+        SCOPED_TRACE(file.ToStdString());
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(file));
+        ASSERT_GE(reader.GetFrameCount(), 20);
+        for (int64_t k = 0; k < std::min<int64_t>(reader.GetFrameCount(), kSourceFrames); ++k) {
+            double value = -1.0;
+            ASSERT_TRUE(reader.GetFrame(&value, 1, k));
+            if (value != double(k)) {
+                ADD_FAILURE() << "frame " << k << " holds source frame " << value;
+                late += k == 0 ? 1 : 0;
+                break;
+            }
+        }
+        ASSERT_FALSE(reader.GetMarkerFrames().empty());
+        EXPECT_EQ(reader.GetMarkerFrames().front(), 0u);
+        EXPECT_EQ(reader.GetMarkerLabels().front(), "go");
+    }
+    EXPECT_EQ(late, 0) << "of " << 4 * kTrials << " recordings";
 }
 
 // How often text occurs in a page.

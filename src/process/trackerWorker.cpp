@@ -114,6 +114,41 @@ void CTrackerWorker::RequestStop()
     Wake();
 }
 
+bool CTrackerWorker::HoldPasses(std::chrono::milliseconds timeout)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        ++m_holdRequests;
+        m_isHoldRequested.store(true);
+    }
+    // The loop stops before its next pass; the one under way ends first.
+    std::unique_lock<std::timed_mutex> hold(m_pacingMutex, timeout);
+    if (hold.owns_lock()) {
+        m_hold = std::move(hold);
+        return true;
+    }
+    ReleasePasses();
+    return false;
+}
+
+void CTrackerWorker::ReleasePasses()
+{
+    if (m_hold.owns_lock()) m_hold.unlock();
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        if (m_holdRequests > 0) --m_holdRequests;
+        m_isHoldRequested.store(m_holdRequests > 0);
+    }
+    m_wake.notify_all();
+}
+
+void CTrackerWorker::WaitWhileHeld()
+{
+    if (!m_isHoldRequested.load()) return;
+    std::unique_lock<std::mutex> lock(m_wakeMutex);
+    m_wake.wait(lock, [this] { return m_holdRequests == 0 || m_stopRequested.load(); });
+}
+
 bool CTrackerWorker::ShouldEnd() { return m_stopRequested.load() || TestDestroy(); }
 
 wxThread::ExitCode CTrackerWorker::Entry() noexcept
@@ -160,10 +195,11 @@ void CTrackerWorker::OnExit() { ReleaseCore(); }
 void CTrackerWorker::RunLoop()
 {
     while (!ShouldEnd()) {
+        WaitWhileHeld();
         const bool fire = m_joined && GroupPass();
         const bool isRunning = m_device->IsRunning();
         {
-            std::lock_guard<std::mutex> lock(m_pacingMutex);
+            std::lock_guard<std::timed_mutex> lock(m_pacingMutex);
             m_device->Process(fire, isRunning);
         }
         if (!isRunning && m_shortSleep.load())
