@@ -8,6 +8,7 @@
 #include <wx/sound.h>
 #include <wx/toolbar.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include "DravonetMain.h"
@@ -230,6 +231,7 @@ void TrackerFrame::StopCapture()
     g_vrpn_sync_state = 0;
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
     std::vector<wxString> saved;
+    std::vector<wxString> removed;
     for (CAnalogDevice* device : devices) {
         const wxString fileName = device->GetWriterFileName();
         auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
@@ -242,6 +244,11 @@ void TrackerFrame::StopCapture()
             isSaved = FinaliseRecordFile(*device, fileName, frameCount) || isSaved;
         device->FreezeViews();  // the views take no data while saving
         if (fileName.empty()) continue;
+        if (controller && controller->IsRemoved()) {
+            // Nothing of it is on disk; its writer has said so, naming the file.
+            removed.push_back(fileName);
+            continue;
+        }
         saved.push_back(fileName);
         // A recording a failed write ended early says where it ends; its
         // writer has reported the failure with its reason.
@@ -260,7 +267,8 @@ void TrackerFrame::StopCapture()
     }
     if (m_vrpnSyncOutUse && IsVrpnServerRunning()) VrpnServerSetButton(0, m_vrpnSyncButton, 0);
     PlayCaptureSound();
-    if (saved.empty()) SetErrorMessage("Error saving data file : unable to find file !", true);
+    if (saved.empty() && removed.empty())
+        SetErrorMessage("Error saving data file : unable to find file !", true);
 
     struct Row {
         wxString path;
@@ -271,7 +279,9 @@ void TrackerFrame::StopCapture()
     RecordedTrial trial{m_trialIndex, {}};
     for (CAnalogDevice* device : devices) {
         const wxString fileName = device->GetWriterFileName();
-        if (!fileName.empty()) {
+        const bool isRemoved =
+            std::find(removed.begin(), removed.end(), fileName) != removed.end();
+        if (!fileName.empty() && !isRemoved) {
             const CAnalogRecorder* recorder = device->GetRecorder();
             rows.push_back({fileName, device->GetRecordedFrames(),
                             recorder ? recorder->GetTime() : device->GetRecordTime()});

@@ -1114,6 +1114,44 @@ TEST_F(CaptureFrameTest, WriteFailureDuringACaptureIsSaidOnceAndListedAsOnDisk)
     }
 }
 
+TEST_F(CaptureFrameTest, RecordingRemovedDuringATrialIsSaidAndNotListedAsSaved)
+{
+    m_frame->m_exportAnalog = false;
+    for (bool useThread : {true, false}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        m_frame->m_captureUseThread = useThread;
+        const wxString name = useThread ? "gone" : "plaingone";
+        std::filesystem::create_directories(Path("capture"));
+        ASSERT_TRUE(m_frame->OpenCaptureSet(name));
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing);
+        RecordFrames(100);
+        // The capture folder goes while the trial runs.
+        std::filesystem::remove_all(Path("capture"));
+        RecordFrames(100);
+        wxString errors;
+        {
+            CLogCapture log;
+            Command(ID_CAPTURE_STOP);
+            for (const std::string& message : log.Messages()) errors += message + "\n";
+        }
+        const wxString messages = m_frame->m_messagesText->GetValue();
+        for (const char* device : {"dev1", "dev2"}) {
+            const wxString file = CaptureFile((name + device + "_0001.qvd").ToStdString());
+            SCOPED_TRACE(file.ToStdString());
+            EXPECT_FALSE(wxFileName::FileExists(file));
+            EXPECT_EQ(Occurrences(messages, "Saving data to : " + file), 0) << messages;
+            EXPECT_EQ(Occurrences(errors, "<REC> Error writing analog file : " + file +
+                                              " : the recording was removed while it ran\n"),
+                      1)
+                << errors;
+            EXPECT_EQ(m_frame->m_fileList->FindItem(-1, wxFileName(file).GetFullName(), false),
+                      -1);
+        }
+        m_frame->CloseCaptureFiles();
+    }
+}
+
 TEST_F(CaptureFrameTest, TrialWhoseFilesCannotBeCreatedLeavesNoFileAndKeepsItsNumber)
 {
     m_frame->m_exportAnalog = true;

@@ -120,6 +120,7 @@ bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName
     }
     m_finishedPath.clear();
     m_endNote.clear();
+    m_isRemoved = false;
     return true;
 }
 
@@ -197,6 +198,7 @@ bool CAnalogFile::FinishRun()
             m_time = frames > 0 ? double(frames - 1) / m_rate : 0.0;
     }
     m_endNote = m_writer->GetEndNote();
+    m_isRemoved = m_writer->IsRemoved();
     m_runPending = false;
     m_finishedPath = m_writer->GetFileName();
     return isFinished;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wx/filename.h>
 #include <wx/intl.h>
@@ -83,6 +84,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_finishError = 0;
     m_canReserve = true;
     m_isCountPatched = false;
+    m_isRemoved = false;
     m_endNote.clear();
     m_propertiesWritten = false;
     m_finished = false;
@@ -345,10 +347,21 @@ bool CAnalogWriter::WriteMarkers(const RecordMarkers* markers)
     return true;
 }
 
+bool CAnalogWriter::IsFileGone() const
+{
+    struct stat open {};
+    if (m_fd < 0 || ::fstat(m_fd, &open) != 0) return false;  // cannot tell: not gone
+    if (open.st_nlink == 0) return true;
+    struct stat named {};
+    if (::stat(m_fileName.fn_str().data(), &named) != 0) return errno == ENOENT || errno == ENOTDIR;
+    return named.st_dev != open.st_dev || named.st_ino != open.st_ino;
+}
+
 bool CAnalogWriter::Finish(const RecordMarkers* markers)
 {
     if (!IsOpen()) return false;
     if (m_finished) return true;
+    m_isRemoved = IsFileGone();
     bool hasTrailer = false;
     if (UpdateFrameCount()) {
         hasTrailer = WriteMarkers(markers);
@@ -369,6 +382,13 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
 void CAnalogWriter::DescribeEnd(bool hasTrailer)
 {
     m_endNote.clear();
+    if (m_isRemoved) {
+        // Its frames went to a file without a name: nothing of it is on disk.
+        m_endNote = _("the recording was removed while it ran");
+        ReportRecordingError(_("<REC> Error writing analog file : ") + m_fileName + " : " +
+                             m_endNote);
+        return;
+    }
     const int writeError = m_writeError.load();
     if (writeError == 0 && hasTrailer) return;  // whole
     const int error = writeError != 0 ? writeError : (m_finishError != 0 ? m_finishError : EIO);

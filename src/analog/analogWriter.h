@@ -67,6 +67,9 @@ public:
     // where, and whether the markers are in the file. Empty for a whole
     // recording. GUI thread.
     const wxString& GetEndNote() const { return m_endNote; }
+    // Set by Finish when the file was removed while it was recorded (its name,
+    // or its folder, deleted or replaced): nothing of it is on disk. GUI thread.
+    bool IsRemoved() const { return m_isRemoved; }
     // Frames the file holds; the count Finish patched in. GUI thread, after Finish.
     int64_t GetFramesOnDisk() const { return m_framesOnDisk; }
     // Frames that could not be written to disk (full disk, write errors).
@@ -108,6 +111,8 @@ private:
     // Gives back the room kept beyond the end of the file.
     void ReleaseReserve();
     void DescribeEnd(bool hasTrailer);
+    // The open file no longer has a name, or its path names another file.
+    bool IsFileGone() const;
     bool CloseFiles();
 
     wxString m_fileName;
@@ -135,6 +140,7 @@ private:
     std::atomic<int> m_writeError{0};  // errno of the write that ended the recording
     bool m_canReserve = true;          // the file system keeps room for us (fallocate)
     bool m_isCountPatched = false;
+    bool m_isRemoved = false;
     int m_finishError = 0;  // errno of a count or trailer that could not be written
     wxString m_endNote;
 };

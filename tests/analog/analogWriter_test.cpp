@@ -453,6 +453,48 @@ TEST_F(AnalogWriterTest, WriteThatFailsEndsTheRecordingAsAFinishedFileOfTheFrame
     }
 }
 
+TEST_F(AnalogWriterTest, RecordingRemovedWhileItRanIsSaidAtItsFinish)
+{
+    // Its name deleted, its folder deleted, its name given to another file; and one left alone.
+    enum class Fate { Kept, Unlinked, FolderRemoved, Replaced };
+    for (bool useThread : {false, true}) {
+        for (Fate fate : {Fate::Kept, Fate::Unlinked, Fate::FolderRemoved, Fate::Replaced}) {
+            SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ") << int(fate));
+            const std::filesystem::path folder = Path("trial" + std::to_string(int(fate)));
+            std::filesystem::remove_all(folder);
+            std::filesystem::create_directories(folder);
+            const std::string path = (folder / "rec.qvd").string();
+            auto writer = MakeWriter(useThread);
+            ASSERT_TRUE(writer->OpenFile(path, 2, 1, 100.0, false, ""));
+            ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+            ASSERT_TRUE(writer->Start());
+            for (int f = 0; f < 10; ++f) writer->WriteFrame(NumberedFrame(f, 2).data(), 2);
+            if (fate == Fate::Unlinked) std::filesystem::remove(path);
+            if (fate == Fate::FolderRemoved) std::filesystem::remove_all(folder);
+            if (fate == Fate::Replaced) {
+                std::filesystem::remove(path);
+                std::ofstream(path) << "another";
+            }
+            for (int f = 10; f < 20; ++f) writer->WriteFrame(NumberedFrame(f, 2).data(), 2);
+            const RecordMarkers markers = SomeMarkers();
+            std::vector<std::string> messages;
+            {
+                CLogCapture log;
+                writer->Finish(&markers);
+                messages = log.Messages();
+            }
+            EXPECT_TRUE(writer->Close());
+            if (fate == Fate::Kept) {
+                EXPECT_FALSE(writer->IsRemoved());
+                EXPECT_TRUE(messages.empty());
+                continue;
+            }
+            EXPECT_TRUE(writer->IsRemoved());
+            ExpectSaidOnce(*writer, messages, path, "the recording was removed while it ran");
+        }
+    }
+}
+
 TEST_F(AnalogWriterTest, TrailerThatCannotBeWrittenLeavesAFileThatEndsEarlyWithEveryWholeFrame)
 {
     g_Use_Text_Header = false;  // keeps the export under the limit too
