@@ -113,6 +113,7 @@ void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
     }
     double maxTime = m_captureMaxTime;
     if (CaptureDevices().empty()) return;
+    if (!CreateMissingTrialFiles()) return;  // said why; nothing starts
     if (!ConfirmDevicesWithoutOutput()) return;
     bool isTriggered = false;
     if (m_triggerUse) {

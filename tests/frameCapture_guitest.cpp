@@ -1194,6 +1194,51 @@ TEST_F(CaptureFrameTest, TrialWhoseFilesCannotBeCreatedLeavesNoFileAndKeepsItsNu
     EXPECT_TRUE(Exists("capture/nextdev1_0002.qvd"));
 }
 
+TEST_F(CaptureFrameTest, AfterAFullDiskTheSetRecordsAgainOnceThereIsRoom)
+{
+    m_frame->m_exportAnalog = true;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("again"));
+    Command(ID_CAPTURE_START);
+    RecordFrames(300);
+    {
+        // The disk fills up: trial 1 ends early and trial 2 cannot be created.
+        CFileSizeLimit limit(20);
+        ASSERT_TRUE(limit.IsSet());
+        Command(ID_CAPTURE_STOP);
+        EXPECT_TRUE(m_devices[0]->GetWriterFileName().empty());
+        // Still full: F9 says why, for each device, and nothing starts.
+        m_frame->m_errorsText->Clear();
+        const auto restartsBefore = m_devices[0].view.notes.size();
+        Command(ID_CAPTURE_START);
+        EXPECT_FALSE(m_frame->m_capturing);
+        const wxString errors = m_frame->m_errorsText->GetValue();
+        for (const char* device : {"dev1", "dev2"})
+            EXPECT_NE(errors.Find(wxString("Error creating capture file for ") + device + " : " +
+                                  CaptureFile(std::string("again") + device + "_0002.qvd") +
+                                  " : File too large"),
+                      wxNOT_FOUND)
+                << errors;
+        EXPECT_EQ(errors.Find("Unable to start analog writing"), wxNOT_FOUND) << errors;
+        EXPECT_EQ(m_devices[0].view.notes.size(), restartsBefore) << "no view was reset";
+        EXPECT_FALSE(Exists("capture/againdev1_0002.qvd"));
+    }
+    EXPECT_EQ(m_frame->m_trialIndex, 1);
+    // Room again: F9 opens trial 2 and records it.
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_TRUE(m_frame->GetTitle().EndsWith("- again [2]")) << m_frame->GetTitle();
+    RecordFrames(50);
+    Command(ID_CAPTURE_STOP);
+    for (const char* file : {"againdev1_0002.qvd", "againdev2_0002.qvd"}) {
+        EXPECT_GE(FramesInFile(CaptureFile(file)), 50) << file;
+        EXPECT_EQ(PhaseBreaks(CaptureFile(file), 500.0), 0) << file;
+    }
+    EXPECT_TRUE(Exists("export/againdev1_0002.txt"));
+    EXPECT_EQ(m_frame->m_trialIndex, 3);
+    EXPECT_TRUE(Exists("capture/againdev1_0003.qvd"));
+}
+
 TEST_F(CaptureFrameTest, MissingCaptureFolderIsCreatedWhenTheUserAgrees)
 {
     int questions = 0;

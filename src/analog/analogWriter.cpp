@@ -63,12 +63,14 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
 {
     Close();
     m_created = false;
+    m_openError = 0;
     const wxScopedCharBuffer name = path.fn_str();
     ::unlink(name.data());  // an existing recording is replaced without question
     m_rate = rate;
     m_fd = ::open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0) {
         // The reason (missing or read-only folder, full disk) is what the user acts on.
+        m_openError = errno;
         const char* reason = std::strerror(errno);
         std::fprintf(stderr, "Error creating analog file : %s : %s\n", name.data(), reason);
         wxLogError("%s", _("Error creating analog file : ") + path + " : " + wxString(reason));
@@ -96,6 +98,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
             m_frameBytes > 0 ? std::max<uint64_t>(1, kFrameBufferBytes / m_frameBytes) : 0;
         m_buffer.assign(m_bufferFrames * m_frameSize, 0.0);
     } catch (const std::exception&) {
+        m_openError = ENOMEM;
         ReportRecordingError(_("Unable to create analog data buffer"));
         Discard();
         return false;
@@ -104,6 +107,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     // a disk without them could keep no frame of this recording.
     if (!WriteHeader(channels, dim, rate) ||
         !Reserve(8 + int64_t(kPropertyBlockMax) + kTrailerReserveBytes)) {
+        m_openError = errno != 0 ? errno : EIO;
         ReportRecordingError(wxString::Format(_("Error creating analog file : %s : %s"), path,
                                               std::strerror(errno)));
         Discard();

@@ -63,6 +63,8 @@ public:
     // Any thread.
     bool HasEnded() const { return m_writeError.load(std::memory_order_relaxed) != 0; }
     int GetWriteError() const { return m_writeError.load(std::memory_order_relaxed); }
+    // Why the last OpenFile failed (errno), 0 after a success. GUI thread.
+    int GetOpenError() const { return m_openError; }
     // Set by Finish when the recording was cut or ends early: what ended it,
     // where, and whether the markers are in the file. Empty for a whole
     // recording. GUI thread.
@@ -141,6 +143,7 @@ private:
     bool m_canReserve = true;          // the file system keeps room for us (fallocate)
     bool m_isCountPatched = false;
     bool m_isRemoved = false;
+    int m_openError = 0;
     int m_finishError = 0;  // errno of a count or trailer that could not be written
     wxString m_endNote;
 };
