@@ -87,6 +87,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_canReserve = true;
     m_isCountPatched = false;
     m_isRemoved = false;
+    m_isExportEndSaid = false;
     m_endNote.clear();
     m_propertiesWritten = false;
     m_finished = false;
@@ -383,6 +384,18 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
     return hasTrailer;
 }
 
+wxString CAnalogWriter::DescribeExportEnd() const
+{
+    if (!m_textFile || !m_textFile->HasFailed()) return wxString();
+    const int64_t frames = m_textFile->GetFramesOnDisk();
+    const double seconds = m_rate > 0.0 ? double(frames) / m_rate : 0.0;
+    const bool hasEvents = m_textFile->GetEventsOnDisk() >= m_textFile->GetEventsAdded();
+    return wxString::Format(_("text export cut at %s (%lld frames kept)%s : %s"),
+                            FormatTime(seconds), static_cast<long long>(frames),
+                            hasEvents ? wxString() : wxString(_(", without its events")),
+                            std::strerror(m_textFile->GetError()));
+}
+
 void CAnalogWriter::DescribeEnd(bool hasTrailer)
 {
     m_endNote.clear();
@@ -393,8 +406,17 @@ void CAnalogWriter::DescribeEnd(bool hasTrailer)
                              m_endNote);
         return;
     }
+    // One note, said once, for the recording and its export.
+    const wxString exportEnd = DescribeExportEnd();
+    m_isExportEndSaid = !exportEnd.empty();
     const int writeError = m_writeError.load();
-    if (writeError == 0 && hasTrailer) return;  // whole
+    if (writeError == 0 && hasTrailer) {
+        if (exportEnd.empty()) return;  // whole
+        m_endNote = exportEnd;
+        ReportRecordingError(_("<REC> Error writing text file : ") + m_textFileName + " : " +
+                             exportEnd);
+        return;
+    }
     const int error = writeError != 0 ? writeError : (m_finishError != 0 ? m_finishError : EIO);
     const double seconds = m_rate > 0.0 ? double(m_framesOnDisk) / m_rate : 0.0;
     const long long frames = static_cast<long long>(m_framesOnDisk);
@@ -405,6 +427,7 @@ void CAnalogWriter::DescribeEnd(bool hasTrailer)
         m_endNote = wxString::Format(
             _("the file ends early at %s (%lld frames kept), without its markers : %s"),
             FormatTime(seconds), frames, std::strerror(error));
+    if (!exportEnd.empty()) m_endNote += "; " + exportEnd;
     ReportRecordingError(_("<REC> Error writing analog file : ") + m_fileName + " : " + m_endNote);
 }
 
@@ -438,7 +461,14 @@ bool CAnalogWriter::CloseFiles()
         m_fd = -1;
     }
     if (m_textFile) {
-        isOk = m_textFile->Close() && isOk;
+        if (!m_textFile->Close()) {
+            isOk = false;
+            // A failure after the finish (or without one) is told here, once.
+            if (!m_isExportEndSaid)
+                ReportRecordingError(_("<REC> Error writing text file : ") + m_textFileName +
+                                     " : " + DescribeExportEnd());
+            m_isExportEndSaid = true;
+        }
         m_textFile.reset();
     }
     m_buffer.clear();

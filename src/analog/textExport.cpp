@@ -5,6 +5,7 @@
 #include <wx/intl.h>
 #include <wx/log.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,8 +31,13 @@ bool CTextExport::Open(const wxString& path, bool withTime, double rate)
     m_withTime = withTime;
     m_rate = rate;
     m_failed = false;
+    m_error = 0;
     m_buffer.assign(kTextBufferSize, 0);
     m_used = 0;
+    m_headerLines = m_frameLines = m_eventLines = 0;
+    m_fileBytes = 0;
+    m_framesOnDisk = 0;
+    m_eventsOnDisk = m_eventsAdded = 0;
     return true;
 }
 
@@ -51,7 +57,7 @@ void CTextExport::Append(const char* data, size_t size)
 
 void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_t dim, double rate)
 {
-    if (!IsOpen()) return;
+    if (!IsOpen() || m_failed) return;
     char numbers[3 * kNumberMax];
     char* end = numbers + sizeof numbers;
     char* k = FormatInt(numbers, end, channels);
@@ -68,6 +74,7 @@ void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_
     line.append(d, r);
     line += "\r\n";
     Append(line.data(), line.size());
+    ++m_headerLines;
 }
 
 void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
@@ -87,12 +94,15 @@ void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
     *out++ = '\r';
     *out++ = '\n';
     m_used = static_cast<size_t>(out - m_buffer.data());
+    ++m_frameLines;
 }
 
 void CTextExport::AddMarkers(const RecordMarkers* markers)
 {
     if (!IsOpen() || !markers) return;
     const size_t count = markers->Count();
+    m_eventsAdded += count;
+    if (m_failed) return;
     for (size_t i = 0; i < count; ++i) {
         // The frame is printed as the signed 32-bit number the trailer stores,
         // the code unsigned.
@@ -102,32 +112,60 @@ void CTextExport::AddMarkers(const RecordMarkers* markers)
         line += markers->labels[i].utf8_str().data();
         line += "\r\n";
         Append(line.data(), line.size());
+        ++m_eventLines;
     }
 }
 
-void CTextExport::Fail(const char* what)
+void CTextExport::Fail(int error)
 {
     if (m_failed) return;
     m_failed = true;
-    const wxString text = wxString::Format(_("Error writing text file : %s : %s"), m_path, what);
-    ReportRecordingError(text);
+    m_error = error != 0 ? error : EIO;
+}
+
+void CTextExport::KeepWholeLines(size_t written)
+{
+    size_t kept = written;
+    while (kept > 0 && m_buffer[kept - 1] != '\n') --kept;
+    if (kept < written) {
+        // A line cut short would end the export in the middle of a number.
+        int result = 0;
+        do {
+            result = ::ftruncate(m_fd, static_cast<off_t>(m_fileBytes + int64_t(kept)));
+        } while (result != 0 && errno == EINTR);
+    }
+    m_fileBytes += static_cast<int64_t>(kept);
+    size_t lines = static_cast<size_t>(std::count(m_buffer.data(), m_buffer.data() + kept, '\n'));
+    const size_t headers = std::min(lines, m_headerLines);
+    lines -= headers;
+    const size_t frames = std::min(lines, m_frameLines);
+    lines -= frames;
+    m_framesOnDisk += static_cast<int64_t>(frames);
+    m_eventsOnDisk += std::min(lines, m_eventLines);
+    m_headerLines = m_frameLines = m_eventLines = 0;
 }
 
 bool CTextExport::Flush()
 {
     if (!IsOpen()) return true;
+    if (m_failed) {
+        m_used = 0;  // the file ended at its last whole line
+        m_headerLines = m_frameLines = m_eventLines = 0;
+        return false;
+    }
     const char* next = m_buffer.data();
-    size_t left = m_failed ? 0 : m_used;
+    size_t left = m_used;
     while (left > 0) {
         const ssize_t written = ::write(m_fd, next, left);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
-            Fail(written < 0 ? std::strerror(errno) : "short write");
+            Fail(written < 0 ? errno : ENOSPC);
             break;
         }
         next += written;
         left -= static_cast<size_t>(written);
     }
+    KeepWholeLines(m_used - left);
     m_used = 0;
     return !m_failed;
 }
@@ -136,7 +174,7 @@ bool CTextExport::Close()
 {
     if (!IsOpen()) return true;
     Flush();
-    if (::close(m_fd) != 0) Fail(std::strerror(errno));
+    if (::close(m_fd) != 0) Fail(errno);
     m_fd = -1;
     m_buffer.clear();
     m_buffer.shrink_to_fit();

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "analog/analogReader.h"
@@ -492,6 +493,107 @@ TEST_F(AnalogWriterTest, RecordingRemovedWhileItRanIsSaidAtItsFinish)
             EXPECT_TRUE(writer->IsRemoved());
             ExpectSaidOnce(*writer, messages, path, "the recording was removed while it ran");
         }
+    }
+}
+
+TEST_F(AnalogWriterTest, TextExportCutByAFullDiskEndsAtAWholeLineAndSaysWhereOnce)
+{
+    // Eight channels at 100 Hz of small negative numbers: a text line (about 100
+    // bytes) costs more than a frame (64), so the export meets the limit first,
+    // at whatever place in a line the limits fall.
+    constexpr int kChannels = 8;
+    const auto frameOf = [](int f) {
+        std::vector<double> values = NumberedFrame(f, kChannels);
+        for (double& value : values) value *= -1e-7;
+        return values;
+    };
+    constexpr int kFrames = 1500;
+    const std::filesystem::path exportFolder = Path("export");
+    std::filesystem::create_directories(exportFolder);
+    RecordMarkers markers;
+    markers.codes = {1, 2};
+    markers.frames = {0, 5};
+    markers.labels = {"start", "five"};
+    for (bool useThread : {false, true}) {
+        int cutExports = 0;
+        for (rlim_t limit : {rlim_t(4000), rlim_t(20011), rlim_t(40000), rlim_t(64007), rlim_t(120007), rlim_t(200000)}) {
+            SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ") << limit);
+            const std::string path =
+                File(std::string(useThread ? "t" : "p") + std::to_string(limit) + ".qvd");
+            auto writer = MakeWriter(useThread);
+            std::vector<std::string> messages;
+            {
+                CFileSizeLimit fileLimit(limit);
+                ASSERT_TRUE(fileLimit.IsSet());
+                CLogCapture log;
+                ASSERT_TRUE(writer->OpenFile(path, kChannels, 1, 100.0, true, exportFolder.string()));
+                ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+                ASSERT_TRUE(writer->Start());
+                for (int f = 0; f < kFrames; ++f)
+                    writer->WriteFrame(frameOf(f).data(), kChannels);
+                writer->Finish(&markers);
+                writer->Close();
+                messages = log.Messages();
+            }
+            const std::string text = ReadFileText(writer->GetTextFileName().ToStdString());
+            ASSERT_FALSE(text.empty());
+            EXPECT_TRUE(EndsWith(text, "\r\n")) << "the export ends at a whole line";
+            // Header, then one line per frame, in order, each whole.
+            std::vector<std::string> lines;
+            for (size_t at = 0; at < text.size();) {
+                const size_t end = text.find("\r\n", at);
+                if (end == std::string::npos) break;
+                lines.push_back(text.substr(at, end - at));
+                at = end + 2;
+            }
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines[0].rfind("# ", 0), 0u);
+            int64_t frameLines = 0;
+            size_t eventLines = 0;
+            for (size_t i = 1; i < lines.size(); ++i) {
+                if (lines[i].rfind("event[", 0) == 0) {
+                    ++eventLines;
+                    continue;
+                }
+                ASSERT_EQ(eventLines, 0u) << "frame line after the events: " << lines[i];
+                const std::vector<double> frame = frameOf(int(frameLines));
+                std::istringstream fields(lines[i]);
+                double time = -1.0;
+                fields >> time;
+                EXPECT_DOUBLE_EQ(time, double(frameLines) / 100.0) << lines[i];
+                for (int c = 0; c < kChannels; ++c) {
+                    double value = -1.0;
+                    fields >> value;
+                    EXPECT_NEAR(value, frame[size_t(c)], 1e-5 * std::fabs(frame[size_t(c)]))
+                        << lines[i];
+                }
+                EXPECT_TRUE(fields && fields.eof()) << lines[i];
+                ++frameLines;
+            }
+            const int64_t recorded = writer->GetFramesOnDisk();
+            const std::string note = writer->GetEndNote().ToStdString();
+            EXPECT_LE(frameLines, recorded);
+            // An export that holds every frame of its recording and the events is whole.
+            if (frameLines == recorded && eventLines == 2) {
+                EXPECT_EQ(note.find("text export"), std::string::npos) << note;
+                EXPECT_EQ(messages.size(), writer->HasEnded() ? 1u : 0u);
+                if (limit >= 200000) {
+                    EXPECT_EQ(recorded, kFrames);
+                }
+                continue;
+            }
+            ++cutExports;
+            // Said once: where the export ends, after the recording's own end if it has one.
+            const std::string exportEnd =
+                "text export cut at " + FormatTime(double(frameLines) / 100.0).ToStdString() +
+                " (" + std::to_string(frameLines) + " frames kept)" +
+                (eventLines < 2 ? ", without its events" : "") + " : " + std::strerror(EFBIG);
+            EXPECT_TRUE(EndsWith(note, exportEnd)) << note;
+            EXPECT_EQ(writer->HasEnded(), note.rfind("text export", 0) != 0) << note;
+            ASSERT_EQ(messages.size(), 1u);
+            EXPECT_TRUE(EndsWith(messages[0], " : " + note)) << messages[0];
+        }
+        EXPECT_EQ(cutExports, 5) << "every limit below the export's size cut it";
     }
 }
 
