@@ -117,8 +117,10 @@ protected:
 private:
     bool ShouldEnd();
     void RunLoop();
-    // Acquisition thread: waits, outside the device's Process, while a hold is asked for.
-    void WaitWhileHeld();
+    // Acquisition thread, around a pass: false, after waiting, while a hold is asked for.
+    bool EnterPass();
+    void LeavePass();
+    void DropHoldRequest();
     void ApplyCore();
     void ApplyPriority();
     void ReleaseCore();
@@ -141,12 +143,12 @@ private:
     double m_lastSleepUntilUs = -1.0;  // acquisition thread
     bool m_ended = false;   // guarded by the device's m_stateLock
 
-    std::timed_mutex m_pacingMutex;  // held around the device's Process, as the device expects
-    std::mutex m_wakeMutex;          // leaf lock: delay-mode sleeps wait on m_wake
+    std::mutex m_pacingMutex;  // held around the device's Process, as the device expects
+    std::mutex m_wakeMutex;    // leaf lock: delay-mode sleeps and holds wait on m_wake
     std::condition_variable m_wake;
-    int m_holdRequests = 0;  // guarded by m_wakeMutex
-    std::atomic<bool> m_isHoldRequested{false};
-    std::unique_lock<std::timed_mutex> m_hold;  // GUI thread: the hold HoldPasses took
+    std::atomic<int> m_holdRequests{0};  // changed under m_wakeMutex
+    std::atomic<bool> m_inPass{false};   // the loop is inside a pass
+    std::unique_lock<std::mutex> m_hold;  // GUI thread: the hold HoldPasses took
 
     // Group configuration: written by UpdateGroup under the group lock, copied into the
     // plain fields below by the worker's own thread when the group generation changes.
