@@ -125,10 +125,18 @@ void CTextExport::Fail(int error)
 
 void CTextExport::KeepWholeLines(size_t written)
 {
+    if (written == m_used) {  // all of it: every buffered line is whole on disk
+        m_fileBytes += static_cast<int64_t>(written);
+        m_framesOnDisk += static_cast<int64_t>(m_frameLines);
+        m_eventsOnDisk += m_eventLines;
+        m_headerLines = m_frameLines = m_eventLines = 0;
+        return;
+    }
     size_t kept = written;
     while (kept > 0 && m_buffer[kept - 1] != '\n') --kept;
     if (kept < written) {
-        // A line cut short would end the export in the middle of a number.
+        // A line cut short would end the export in the middle of a number. Should
+        // the cut fail too, the counts below still say where the whole lines end.
         int result = 0;
         do {
             result = ::ftruncate(m_fd, static_cast<off_t>(m_fileBytes + int64_t(kept)));
@@ -136,8 +144,7 @@ void CTextExport::KeepWholeLines(size_t written)
     }
     m_fileBytes += static_cast<int64_t>(kept);
     size_t lines = static_cast<size_t>(std::count(m_buffer.data(), m_buffer.data() + kept, '\n'));
-    const size_t headers = std::min(lines, m_headerLines);
-    lines -= headers;
+    lines -= std::min(lines, m_headerLines);
     const size_t frames = std::min(lines, m_frameLines);
     lines -= frames;
     m_framesOnDisk += static_cast<int64_t>(frames);
