@@ -386,7 +386,7 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
 
 wxString CAnalogWriter::DescribeExportEnd() const
 {
-    if (!m_textFile || !m_textFile->HasFailed()) return wxString();
+    if (!m_textFile || !m_textFile->IsCut()) return wxString();
     const int64_t frames = m_textFile->GetFramesOnDisk();
     const double seconds = m_rate > 0.0 ? double(frames) / m_rate : 0.0;
     const bool hasEvents = m_textFile->GetEventsOnDisk() >= m_textFile->GetEventsAdded();

@@ -16,6 +16,9 @@ namespace {
 
 constexpr size_t kTextBufferSize = 64 * 1024;
 constexpr size_t kNumberMax = 32;  // longest "%g" text of a double, with margin
+// Room kept on disk after the frame lines for the event lines, so that a full
+// disk still lets the export end with its events: about a hundred of them.
+constexpr int64_t kEventReserveBytes = 8 * 1024;
 
 }  // namespace
 
@@ -31,6 +34,8 @@ bool CTextExport::Open(const wxString& path, bool withTime, double rate)
     m_withTime = withTime;
     m_rate = rate;
     m_failed = false;
+    m_framesCut = false;
+    m_canReserve = true;
     m_error = 0;
     m_buffer.assign(kTextBufferSize, 0);
     m_used = 0;
@@ -38,6 +43,9 @@ bool CTextExport::Open(const wxString& path, bool withTime, double rate)
     m_fileBytes = 0;
     m_framesOnDisk = 0;
     m_eventsOnDisk = m_eventsAdded = 0;
+    // Room for the header and the events from the start: a disk that fills up
+    // with the recording's frames still takes them.
+    ReserveRoom(kEventReserveBytes);
     return true;
 }
 
@@ -57,7 +65,7 @@ void CTextExport::Append(const char* data, size_t size)
 
 void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_t dim, double rate)
 {
-    if (!IsOpen() || m_failed) return;
+    if (!IsOpen() || IsCut()) return;
     char numbers[3 * kNumberMax];
     char* end = numbers + sizeof numbers;
     char* k = FormatInt(numbers, end, channels);
@@ -75,11 +83,12 @@ void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_
     line += "\r\n";
     Append(line.data(), line.size());
     ++m_headerLines;
+    Flush();  // into the room kept at the start, before any frame line
 }
 
 void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
 {
-    if (!IsOpen() || m_failed) return;
+    if (!IsOpen() || IsCut()) return;
     Reserve((count + 1) * (kNumberMax + 1) + 2);
     char* out = m_buffer.data() + m_used;
     char* const limit = m_buffer.data() + m_buffer.size();
@@ -102,6 +111,7 @@ void CTextExport::AddMarkers(const RecordMarkers* markers)
     if (!IsOpen() || !markers) return;
     const size_t count = markers->Count();
     m_eventsAdded += count;
+    Flush();  // the frame lines first, within their room: the events take the rest
     if (m_failed) return;
     for (size_t i = 0; i < count; ++i) {
         // The frame is printed as the signed 32-bit number the trailer stores,
@@ -152,16 +162,53 @@ void CTextExport::KeepWholeLines(size_t written)
     m_headerLines = m_frameLines = m_eventLines = 0;
 }
 
+bool CTextExport::ReserveRoom(int64_t length)
+{
+    if (!m_canReserve || length <= 0) return true;
+    int result = 0;
+    do {
+        // Beyond the end of the file, without changing its size or contents.
+        result = ::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, m_fileBytes, length);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return true;
+    if (errno == ENOSPC || errno == EDQUOT) return false;
+    m_canReserve = false;  // a file system that keeps no room: its writes tell
+    return true;
+}
+
+size_t CTextExport::FittingBytes(int& error)
+{
+    // Header and event lines go into the room kept for them.
+    if (m_frameLines == 0 || ReserveRoom(int64_t(m_used) + kEventReserveBytes)) return m_used;
+    error = errno;
+    size_t fitting = 0;
+    size_t low = 0;
+    size_t high = m_used;  // high bytes do not fit
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (ReserveRoom(int64_t(middle) + kEventReserveBytes)) {
+            fitting = middle;
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    while (fitting > 0 && m_buffer[fitting - 1] != '\n') --fitting;
+    return fitting;
+}
+
 bool CTextExport::Flush()
 {
     if (!IsOpen()) return true;
-    if (m_failed) {
+    int shortfall = 0;
+    const size_t fitting = m_failed ? 0 : FittingBytes(shortfall);
+    if (fitting == 0 && m_used > 0 && (m_failed || m_framesCut)) {
         m_used = 0;  // the file ended at its last whole line
         m_headerLines = m_frameLines = m_eventLines = 0;
-        return false;
+        return !m_failed;
     }
     const char* next = m_buffer.data();
-    size_t left = m_used;
+    size_t left = fitting;
     while (left > 0) {
         const ssize_t written = ::write(m_fd, next, left);
         if (written < 0 && errno == EINTR) continue;
@@ -172,7 +219,12 @@ bool CTextExport::Flush()
         next += written;
         left -= static_cast<size_t>(written);
     }
-    KeepWholeLines(m_used - left);
+    KeepWholeLines(fitting - left);
+    if (!m_failed && fitting < m_used) {
+        // The disk is full: the frame lines end here, the events keep their room.
+        m_framesCut = true;
+        if (m_error == 0) m_error = shortfall != 0 ? shortfall : ENOSPC;
+    }
     m_used = 0;
     return !m_failed;
 }
@@ -181,12 +233,16 @@ bool CTextExport::Close()
 {
     if (!IsOpen()) return true;
     Flush();
+    // Truncating to the same size gives back the room kept beyond the end; the
+    // lines themselves are on disk whether or not that works.
+    if (m_canReserve && ::ftruncate(m_fd, static_cast<off_t>(m_fileBytes)) != 0)
+        m_canReserve = false;
     if (::close(m_fd) != 0) Fail(errno);
     m_fd = -1;
     m_buffer.clear();
     m_buffer.shrink_to_fit();
     m_used = 0;
-    return !m_failed;
+    return !IsCut();
 }
 
 void CTextExport::Abandon()

@@ -34,7 +34,10 @@ public:
     // Closes without writing what is buffered (the file is about to be removed).
     void Abandon();
     bool HasFailed() const { return m_failed; }
-    int GetError() const { return m_error; }  // errno of the failure, 0 without one
+    // A full disk or a failed write ended the frame lines before all were in;
+    // the event lines may still have gone in, into the room kept for them.
+    bool IsCut() const { return m_failed || m_framesCut; }
+    int GetError() const { return m_error; }  // errno of the cut, 0 without one
     // Whole frame and event lines in the file.
     int64_t GetFramesOnDisk() const { return m_framesOnDisk; }
     size_t GetEventsOnDisk() const { return m_eventsOnDisk; }
@@ -44,6 +47,12 @@ private:
     void Append(const char* data, size_t size);
     void Reserve(size_t size);
     void Fail(int error);
+    // Keeps room on disk for length bytes after the file's whole lines; false
+    // when the disk has no room (a file system that keeps none says true).
+    bool ReserveRoom(int64_t length);
+    // The buffered bytes, whole lines only, that still leave the event lines
+    // their room; error says why when that is not all of them.
+    size_t FittingBytes(int& error);
     // The first bytes of the buffer reached the file: those up to the last
     // line end stay, the rest is cut off; lines are counted as they stay.
     void KeepWholeLines(size_t written);
@@ -53,6 +62,8 @@ private:
     bool m_withTime = true;
     double m_rate = 1.0;
     bool m_failed = false;
+    bool m_framesCut = false;
+    bool m_canReserve = true;
     int m_error = 0;
     std::vector<char> m_buffer;
     size_t m_used = 0;

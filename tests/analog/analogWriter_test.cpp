@@ -799,6 +799,117 @@ TEST_F(AnalogWriterTest, FullFileSystemStillTakesTheTrailerAndEndsAtTheFramesOnD
     }
 }
 
+namespace {
+
+// In the child: fills the tmpfs at disk up to freeBytes, records 8 channels
+// at 1 kHz with a text export on the same disk until the disk takes no more,
+// finishes with two markers and copies both files and the note to out.
+int RecordWithExportUntilTheDiskIsFull(const std::filesystem::path& disk,
+                                       const std::filesystem::path& out, size_t diskBytes,
+                                       size_t freeBytes, bool useThread)
+{
+    {
+        std::ofstream filler(disk / "filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        for (size_t done = 0; done + freeBytes < diskBytes; done += block.size())
+            filler.write(block.data(), std::streamsize(block.size()));
+        if (!filler) return 10;
+    }
+    const std::string path = (disk / "full.qvd").string();
+    auto writer = MakeWriter(useThread);
+    if (!writer->OpenFile(path, 8, 1, 1000.0, true, disk.string())) return 11;
+    if (!writer->WriteProperties(nullptr, 0) || !writer->Start()) return 12;
+    for (int next = 0; next < 40000 && !writer->HasEnded();) {
+        std::vector<double> frame = NumberedFrame(next, 8);
+        for (double& value : frame) value *= -1e-7;  // long text lines
+        if (writer->WriteFrame(frame.data(), 8) != 0)
+            ++next;
+        else
+            std::this_thread::yield();  // a full queue: the writer thread catches up
+    }
+    RecordMarkers markers;
+    markers.codes = {1, 2};
+    markers.frames = {0, 5};
+    markers.labels = {"start", "five"};
+    writer->Finish(&markers);
+    writer->Close();
+    std::filesystem::copy_file(writer->GetTextFileName().ToStdString(), out / "full.txt");
+    std::ofstream report(out / "outcome.txt");
+    report << writer->GetFramesOnDisk() << "\n" << writer->GetEndNote().ToStdString() << "\n";
+    return report ? 0 : 13;
+}
+
+}  // namespace
+
+TEST_F(AnalogWriterTest, TextExportOnAFullDiskEndsAtAWholeLineWithItsEvents)
+{
+    constexpr size_t kDiskBytes = 512 * 1024;
+    for (bool useThread : {false, true}) {
+        for (size_t freeBytes : {200 * 1024, 30 * 1024}) {
+            SCOPED_TRACE(testing::Message()
+                         << (useThread ? "threaded " : "plain ") << freeBytes << " bytes free");
+            const std::filesystem::path disk = Path("disk");
+            const std::filesystem::path out = Path("out");
+            std::filesystem::remove_all(out);
+            std::filesystem::create_directories(disk);
+            std::filesystem::create_directories(out);
+            const int result = RunOnSmallTmpfs(disk, kDiskBytes, [&] {
+                return RecordWithExportUntilTheDiskIsFull(disk, out, kDiskBytes, freeBytes,
+                                                          useThread);
+            });
+            if (result == kNoTmpfsExit) GTEST_SKIP() << "this machine allows no tmpfs mount";
+            ASSERT_EQ(result, 0);
+            int64_t recorded = -1;
+            std::string note;
+            {
+                std::ifstream report(out / "outcome.txt");
+                report >> recorded;
+                report.ignore();
+                std::getline(report, note);
+            }
+            const std::string text = ReadFileText((out / "full.txt").string());
+            ASSERT_TRUE(EndsWith(text, "\r\n"));
+            // Frame lines, each whole and in order, then both event lines.
+            int64_t frameLines = 0;
+            std::vector<std::string> events;
+            for (size_t at = text.find("\r\n") + 2; at < text.size();) {
+                const size_t end = text.find("\r\n", at);
+                ASSERT_NE(end, std::string::npos);
+                const std::string line = text.substr(at, end - at);
+                at = end + 2;
+                if (line.rfind("event[", 0) == 0) {
+                    events.push_back(line);
+                    continue;
+                }
+                ASSERT_TRUE(events.empty()) << line;
+                std::istringstream fields(line);
+                double time = -1.0;
+                fields >> time;
+                EXPECT_DOUBLE_EQ(time, double(frameLines) / 1000.0) << line;
+                std::vector<double> frame = NumberedFrame(int(frameLines), 8);
+                for (double expected : frame) {
+                    double value = 0.0;
+                    fields >> value;
+                    EXPECT_NEAR(value, expected * -1e-7, 1e-5 * expected * 1e-7) << line;
+                }
+                EXPECT_TRUE(fields && fields.eof()) << line;
+                ++frameLines;
+            }
+            EXPECT_EQ(events, (std::vector<std::string>{"event[0]\t0\t1\tstart",
+                                                        "event[1]\t5\t2\tfive"}));
+            EXPECT_LE(frameLines, recorded);  // the recording's frames come first
+            if (frameLines < recorded) {
+                const std::string exportEnd =
+                    "text export cut at " + FormatTime(double(frameLines) / 1000.0).ToStdString() +
+                    " (" + std::to_string(frameLines) + " frames kept) : " + std::strerror(ENOSPC);
+                EXPECT_TRUE(EndsWith(note, exportEnd)) << note;
+            } else {
+                EXPECT_EQ(note.find("text export"), std::string::npos) << note;
+            }
+        }
+    }
+}
+
 TEST_F(AnalogWriterTest, FinaliserLeavesAFinishedFileAndFinishesAnUnfinishedOne)
 {
     const std::string path = File("done.qvd");
