@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <wx/filename.h>
 #include <wx/intl.h>
@@ -87,6 +86,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_canReserve = true;
     m_isCountPatched = false;
     m_isRemoved = false;
+    m_isExportRemoved = false;
     m_isExportEndSaid = false;
     m_endNote.clear();
     m_propertiesWritten = false;
@@ -352,21 +352,12 @@ bool CAnalogWriter::WriteMarkers(const RecordMarkers* markers)
     return true;
 }
 
-bool CAnalogWriter::IsFileGone() const
-{
-    struct stat open {};
-    if (m_fd < 0 || ::fstat(m_fd, &open) != 0) return false;  // cannot tell: not gone
-    if (open.st_nlink == 0) return true;
-    struct stat named {};
-    if (::stat(m_fileName.fn_str().data(), &named) != 0) return errno == ENOENT || errno == ENOTDIR;
-    return named.st_dev != open.st_dev || named.st_ino != open.st_ino;
-}
-
 bool CAnalogWriter::Finish(const RecordMarkers* markers)
 {
     if (!IsOpen()) return false;
     if (m_finished) return true;
-    m_isRemoved = IsFileGone();
+    m_isRemoved = IsOpenFileGone(m_fd, m_fileName);
+    m_isExportRemoved = m_textFile && m_textFile->IsRemoved();
     bool hasTrailer = false;
     if (UpdateFrameCount()) {
         hasTrailer = WriteMarkers(markers);
@@ -407,7 +398,8 @@ void CAnalogWriter::DescribeEnd(bool hasTrailer)
         return;
     }
     // One note, said once, for the recording and its export.
-    const wxString exportEnd = DescribeExportEnd();
+    wxString exportEnd = DescribeExportEnd();
+    if (m_isExportRemoved) exportEnd = _("text export removed while it ran");
     m_isExportEndSaid = !exportEnd.empty();
     const int writeError = m_writeError.load();
     if (writeError == 0 && hasTrailer) {

@@ -115,8 +115,6 @@ private:
     void DescribeEnd(bool hasTrailer);
     // Where a text export that a write failure cut ends; empty when it is whole.
     wxString DescribeExportEnd() const;
-    // The open file no longer has a name, or its path names another file.
-    bool IsFileGone() const;
     bool CloseFiles();
 
     wxString m_fileName;
@@ -145,6 +143,7 @@ private:
     bool m_canReserve = true;          // the file system keeps room for us (fallocate)
     bool m_isCountPatched = false;
     bool m_isRemoved = false;
+    bool m_isExportRemoved = false;
     bool m_isExportEndSaid = false;  // the export's cut has been told
     int m_openError = 0;
     int m_finishError = 0;  // errno of a count or trailer that could not be written

@@ -126,6 +126,8 @@ void CTextExport::AddMarkers(const RecordMarkers* markers)
     }
 }
 
+bool CTextExport::IsRemoved() const { return IsOpenFileGone(m_fd, m_path); }
+
 void CTextExport::Fail(int error)
 {
     if (m_failed) return;

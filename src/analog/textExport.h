@@ -38,6 +38,8 @@ public:
     // the event lines may still have gone in, into the room kept for them.
     bool IsCut() const { return m_failed || m_framesCut; }
     int GetError() const { return m_error; }  // errno of the cut, 0 without one
+    // Its name (or folder) was deleted, or given to another file, while it was written.
+    bool IsRemoved() const;
     // Whole frame and event lines in the file.
     int64_t GetFramesOnDisk() const { return m_framesOnDisk; }
     size_t GetEventsOnDisk() const { return m_eventsOnDisk; }

@@ -493,6 +493,27 @@ TEST_F(AnalogWriterTest, RecordingRemovedWhileItRanIsSaidAtItsFinish)
             EXPECT_TRUE(writer->IsRemoved());
             ExpectSaidOnce(*writer, messages, path, "the recording was removed while it ran");
         }
+        // The export's folder goes, the recording stays.
+        const std::filesystem::path exportFolder = Path("export");
+        std::filesystem::create_directories(exportFolder);
+        const std::string path = File(useThread ? "tkept.qvd" : "pkept.qvd");
+        auto writer = MakeWriter(useThread);
+        ASSERT_TRUE(writer->OpenFile(path, 2, 1, 100.0, true, exportFolder.string()));
+        ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+        ASSERT_TRUE(writer->Start());
+        for (int f = 0; f < 10; ++f) writer->WriteFrame(NumberedFrame(f, 2).data(), 2);
+        std::filesystem::remove_all(exportFolder);
+        const RecordMarkers markers = SomeMarkers();
+        CLogCapture log;
+        EXPECT_TRUE(writer->Finish(&markers));
+        writer->Close();
+        EXPECT_FALSE(writer->IsRemoved());
+        EXPECT_EQ(writer->GetEndNote(), "text export removed while it ran");
+        ASSERT_EQ(log.Messages().size(), 1u);
+        EXPECT_TRUE(EndsWith(log.Messages()[0], "<REC> Error writing text file : " +
+                                                    writer->GetTextFileName().ToStdString() +
+                                                    " : text export removed while it ran"))
+            << log.Messages()[0];
     }
 }
 
