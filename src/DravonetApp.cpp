@@ -9,6 +9,7 @@
 #include <wx/splash.h>
 #include <wx/stdpaths.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
