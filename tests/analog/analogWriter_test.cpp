@@ -695,6 +695,8 @@ TEST_F(AnalogWriterTest, RecordingThatCannotBeCreatedLeavesNoFileBehind)
 }
 
 // What a writer did on a full file system, as a child reports it.
+constexpr size_t kFullDiskBytes = 512 * 1024;
+
 struct FullDiskOutcome {
     int64_t framesOnDisk = -1;
     int64_t framesGiven = -1;   // WriteFrame calls
@@ -724,19 +726,34 @@ Bytes BlockOf(const RecordHeaderInfo& info)
     return bytes;
 }
 
+// In the child: fills the tmpfs at disk until freeBytes are left.
+bool FillDisk(const std::filesystem::path& disk, size_t diskBytes, size_t freeBytes)
+{
+    std::ofstream filler(disk / "filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    for (size_t done = 0; done + freeBytes < diskBytes; done += block.size())
+        filler.write(block.data(), std::streamsize(block.size()));
+    return bool(filler);
+}
+
+// Runs record (disk, out) in a child that sees a small tmpfs at disk; out
+// receives what it reports. Returns the child's result (kNoTmpfsExit: no mount).
+int RunOnAFullDisk(const std::filesystem::path& disk, const std::filesystem::path& out,
+                   const std::function<int()>& record)
+{
+    std::filesystem::remove_all(out);
+    std::filesystem::create_directories(disk);
+    std::filesystem::create_directories(out);
+    return RunOnSmallTmpfs(disk, kFullDiskBytes, record);
+}
+
 // In the child: fills the tmpfs at disk up to freeBytes, records numbered
 // frames of 8 channels at 1 kHz until the disk takes no more, finishes with
 // two markers and copies the recording and its outcome to out.
 int RecordUntilTheDiskIsFull(const std::filesystem::path& disk, const std::filesystem::path& out,
                              size_t diskBytes, size_t freeBytes, bool useThread)
 {
-    {
-        std::ofstream filler(disk / "filler", std::ios::binary);
-        const std::string block(4096, 'f');
-        for (size_t done = 0; done + freeBytes < diskBytes; done += block.size())
-            filler.write(block.data(), std::streamsize(block.size()));
-        if (!filler) return 10;
-    }
+    if (!FillDisk(disk, diskBytes, freeBytes)) return 10;
     const std::string path = (disk / "full.qvd").string();
     auto writer = MakeWriter(useThread);
     if (!writer->OpenFile(path, 8, 1, 1000.0, false, "")) return 11;
@@ -769,7 +786,6 @@ int RecordUntilTheDiskIsFull(const std::filesystem::path& disk, const std::files
 
 TEST_F(AnalogWriterTest, FullFileSystemStillTakesTheTrailerAndEndsAtTheFramesOnDisk)
 {
-    constexpr size_t kDiskBytes = 512 * 1024;
     for (bool useThread : {false, true}) {
         // Room for some batches, then a full disk; room for less than one batch.
         for (size_t freeBytes : {200 * 1024, 20 * 1024}) {
@@ -777,11 +793,8 @@ TEST_F(AnalogWriterTest, FullFileSystemStillTakesTheTrailerAndEndsAtTheFramesOnD
                          << (useThread ? "threaded " : "plain ") << freeBytes << " bytes free");
             const std::filesystem::path disk = Path("disk");
             const std::filesystem::path out = Path("out");
-            std::filesystem::remove_all(out);
-            std::filesystem::create_directories(disk);
-            std::filesystem::create_directories(out);
-            const int result = RunOnSmallTmpfs(disk, kDiskBytes, [&] {
-                return RecordUntilTheDiskIsFull(disk, out, kDiskBytes, freeBytes, useThread);
+            const int result = RunOnAFullDisk(disk, out, [&] {
+                return RecordUntilTheDiskIsFull(disk, out, kFullDiskBytes, freeBytes, useThread);
             });
             if (result == kNoTmpfsExit) GTEST_SKIP() << "this machine allows no tmpfs mount";
             ASSERT_EQ(result, 0);
@@ -829,13 +842,7 @@ int RecordWithExportUntilTheDiskIsFull(const std::filesystem::path& disk,
                                        const std::filesystem::path& out, size_t diskBytes,
                                        size_t freeBytes, bool useThread)
 {
-    {
-        std::ofstream filler(disk / "filler", std::ios::binary);
-        const std::string block(4096, 'f');
-        for (size_t done = 0; done + freeBytes < diskBytes; done += block.size())
-            filler.write(block.data(), std::streamsize(block.size()));
-        if (!filler) return 10;
-    }
+    if (!FillDisk(disk, diskBytes, freeBytes)) return 10;
     const std::string path = (disk / "full.qvd").string();
     auto writer = MakeWriter(useThread);
     if (!writer->OpenFile(path, 8, 1, 1000.0, true, disk.string())) return 11;
@@ -864,18 +871,14 @@ int RecordWithExportUntilTheDiskIsFull(const std::filesystem::path& disk,
 
 TEST_F(AnalogWriterTest, TextExportOnAFullDiskEndsAtAWholeLineWithItsEvents)
 {
-    constexpr size_t kDiskBytes = 512 * 1024;
     for (bool useThread : {false, true}) {
         for (size_t freeBytes : {200 * 1024, 30 * 1024}) {
             SCOPED_TRACE(testing::Message()
                          << (useThread ? "threaded " : "plain ") << freeBytes << " bytes free");
             const std::filesystem::path disk = Path("disk");
             const std::filesystem::path out = Path("out");
-            std::filesystem::remove_all(out);
-            std::filesystem::create_directories(disk);
-            std::filesystem::create_directories(out);
-            const int result = RunOnSmallTmpfs(disk, kDiskBytes, [&] {
-                return RecordWithExportUntilTheDiskIsFull(disk, out, kDiskBytes, freeBytes,
+            const int result = RunOnAFullDisk(disk, out, [&] {
+                return RecordWithExportUntilTheDiskIsFull(disk, out, kFullDiskBytes, freeBytes,
                                                           useThread);
             });
             if (result == kNoTmpfsExit) GTEST_SKIP() << "this machine allows no tmpfs mount";
