@@ -526,9 +526,10 @@ TEST_F(VrpnServerTest, FramesSetBetweenPassesAreEachReportedInOrder)
         return IsType(peer, m, vrpn::kButtonChange);
     }));
     // Analog reports carry every channel: devices whose frames do not overlap share one,
-    // and a device's next frame first sends out the one before.
+    // and a device's next frame, or poses, first send out the one before: reports keep
+    // the order (and the times) in which the frames were set.
     const std::vector<std::string> expected = {
-        "pose 0 10", "pose 1 11", "analog 100 101 1000 1001",
+        "pose 0 10", "pose 1 11", "analog 100 101 1000 1001", "analog 200 201 1000 1001",
         "pose 0 20", "pose 1 21", "analog 200 201 2000 2001"};
     EXPECT_EQ(reports, expected);
     EXPECT_EQ(GetVrpnServerStats().framesLost, 0u);
