@@ -2,6 +2,8 @@
 // reports as a raw peer sees them, connection requests, and hostile or vanishing peers.
 #include "network/vrpnServerModule.h"
 
+#include "network/repeatNote.h"
+
 #include "process/messageQueue.h"
 
 #include "vrpnTestSupport.h"
