@@ -166,6 +166,8 @@ CVrpnServer::~CVrpnServer()
 {
     // Losses of the last moments are said too, however recent the last report.
     std::lock_guard<std::mutex> pass(m_passMutex);
+    // The frames set since the last pass still go out, as far as the clients take them.
+    if (m_running) Pass();
     const auto now = std::chrono::steady_clock::now();
     ReportLosses(now, true);
     SayDueNotes(now, true);
@@ -656,15 +658,8 @@ void CVrpnServer::DropClosed()
             m_dropped.fetch_add(1);
             CountNote(m_dropNote, client.peerAddress, client.peerPort,
                       client.link->CloseReason(), now);
-            // What it missed is said as it goes.
-            if (client.missedFrames > client.reportedMissed)
-                g_messages.Post(Severity::Warning,
-                                "<VRPN> Client " +
-                                    AddressText(client.peerAddress, client.peerPort) +
-                                    " fell behind: " +
-                                    std::to_string(client.missedFrames - client.reportedMissed) +
-                                    " frames not sent to it (" +
-                                    std::to_string(client.missedFrames) + " in all)");
+            // What it missed and was not said yet goes with the next loss report.
+            m_goneMissed += client.missedFrames - client.reportedMissed;
         }
         m_clients.erase(m_clients.begin() + static_cast<ptrdiff_t>(i));
     }
@@ -677,7 +672,7 @@ void CVrpnServer::ReportLosses(std::chrono::steady_clock::time_point now, bool i
 {
     const uint64_t lost = m_framesLost.load();
     const uint64_t buttons = m_buttonsLost.load();
-    bool hasClientLoss = false;
+    bool hasClientLoss = m_goneMissed > 0;
     for (const auto& client : m_clients)
         hasClientLoss = hasClientLoss || client->missedFrames > client->reportedMissed;
     if (lost == m_reportedLost && buttons == m_reportedButtons && !hasClientLoss) return;
@@ -695,6 +690,10 @@ void CVrpnServer::ReportLosses(std::chrono::steady_clock::time_point now, bool i
                 AddressText(client->peerAddress, client->peerPort) + ", which fell behind;";
         client->reportedMissed = client->missedFrames;
     }
+    if (m_goneMissed > 0)
+        text += " " + std::to_string(m_goneMissed) +
+                " frames not sent to clients that fell behind and are gone;";
+    m_goneMissed = 0;
     text.back() = '\n';
     g_messages.Post(Severity::Warning, text);
     m_reportedLost = lost;

@@ -198,6 +198,7 @@ private:
     std::chrono::steady_clock::time_point m_lastLossReport;
     uint64_t m_reportedLost = 0;
     uint64_t m_reportedButtons = 0;
+    uint64_t m_goneMissed = 0;  // frames dropped clients missed, not said yet
     Note m_connectNote{"Client connected ", "", Severity::Info};
     Note m_dropNote{"Client ", " dropped", Severity::Info};
     Note m_refuseNote{"Refused client ", "", Severity::Warning};
