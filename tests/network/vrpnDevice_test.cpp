@@ -125,6 +125,26 @@ private:
     vrpntest::Peer m_peer;
 };
 
+// A tracker device on a raw server, connected, the messages so far drained.
+class CRawTrackerRig {
+public:
+    CRawTrackerRig()
+        : device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true)
+    {
+        device.SetOwner(&owner);
+    }
+    bool Open()
+    {
+        if (server.Port() <= 0 || !server.Open(device)) return false;
+        g_messages.Drain();
+        return true;
+    }
+
+    CRawTrackerServer server;
+    CRecordingOwner owner;  // outlives the device
+    CProbeDevice device;
+};
+
 }  // namespace
 
 TEST(VrpnNameTest, LocationsAreTakenApart)
@@ -358,13 +378,10 @@ TEST_F(VrpnDeviceTest, ReconnectsAfterTheServerComesBack)
 // A report naming sensor 1023 left the device 1024 sensors wide until it was re-created.
 TEST_F(VrpnDeviceTest, SensorsPastTheLimitAreRefusedCountedAndSaidOnce)
 {
-    CRawTrackerServer server;
-    ASSERT_GT(server.Port(), 0);
-    CProbeDevice device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true);
-    CRecordingOwner owner;
-    device.SetOwner(&owner);
-    ASSERT_TRUE(server.Open(device));
-    g_messages.Drain();
+    CRawTrackerRig rig;
+    ASSERT_TRUE(rig.Open());
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
     // Hostile sensor numbers, each after a good report that marks where it was read.
     const int32_t hostile[] = {1023, CVrpnDevice::kMaxSensors, 300, 1023};
     for (size_t i = 0; i < std::size(hostile); ++i) {
@@ -403,13 +420,10 @@ TEST_F(VrpnDeviceTest, SensorsPastTheLimitAreRefusedCountedAndSaidOnce)
 // 100 Hz. Each is refused and counted, said once, and the link kept.
 TEST_F(VrpnDeviceTest, HostileReportsAreRefusedAndTheLinkKept)
 {
-    CRawTrackerServer server;
-    ASSERT_GT(server.Port(), 0);
-    CProbeDevice device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true);
-    CRecordingOwner owner;
-    device.SetOwner(&owner);
-    ASSERT_TRUE(server.Open(device));
-    g_messages.Drain();
+    CRawTrackerRig rig;
+    ASSERT_TRUE(rig.Open());
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
     const auto pose = [](int32_t sensor, size_t length) {
         std::vector<uint8_t> payload(std::max<size_t>(length, vrpn::kPosQuatSize), 0);
         const double pos[3] = {0.0, 0.0, 0.0};

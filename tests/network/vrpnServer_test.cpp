@@ -47,6 +47,16 @@ std::vector<std::string> TakeMessages(const std::string& text)
     return found;
 }
 
+// Opens a peer and reads its opening and every current value, which a new client gets
+// first: a button change (button 0 pressed) marks where they end.
+bool OpenPeerPastItsValues(Peer& peer)
+{
+    Received message;
+    return OpenPeer(peer, GetVrpnServerBoundPort()) && VrpnServerSetButton(0, 0, 1) &&
+           Await(peer, message,
+                 [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); });
+}
+
 // Sends one datagram to the server's request port.
 bool SendRequest(int port, const std::string& text)
 {
@@ -444,12 +454,8 @@ TEST_F(VrpnServerTest, EachFrameIsReportedOncePerSensor)
     ASSERT_EQ(VrpnServerAddDevice(1, 0, 1, nullptr), 2);
     ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 3);
     Peer peer;
-    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
-    // A new client first gets every current value; a button change marks where that ends.
+    ASSERT_TRUE(OpenPeerPastItsValues(peer));
     Received message;
-    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));
-    ASSERT_TRUE(Await(peer, message,
-                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
 
     constexpr int kFrames = 40;
     const double poses[14] = {1, 2, 3, 1, 0, 0, 0, 4, 5, 6, 1, 0, 0, 0};
@@ -494,11 +500,8 @@ TEST_F(VrpnServerTest, FramesSetBetweenPassesAreEachReportedInOrder)
     ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 2);  // channels 0 and 1
     ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 3);  // channels 2 and 3
     Peer peer;
-    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    ASSERT_TRUE(OpenPeerPastItsValues(peer));
     Received message;
-    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));  // the end of the opening's full state
-    ASSERT_TRUE(Await(peer, message,
-                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
 
     // Frame f of the tracker: sensor s at x = 10 f + s; of the first analog device
     // 100 f + i; of the second 1000 f + i.
@@ -983,11 +986,8 @@ TEST_F(VrpnServerTest, FramesSetJustBeforeTheStopStillGoOut)
 {
     ASSERT_EQ(VrpnServerAddDevice(0, 2, 1, nullptr), 1);
     Peer peer;
-    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    ASSERT_TRUE(OpenPeerPastItsValues(peer));
     Received message;
-    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));  // the end of the opening's full state
-    ASSERT_TRUE(Await(peer, message,
-                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
     const double pose[7] = {5.0, 6.0, 7.0, 1.0, 0.0, 0.0, 0.0};
     const double analog[2] = {8.0, 9.0};
     ASSERT_TRUE(VrpnServerSetTracker(1, pose, 1));
