@@ -107,6 +107,34 @@ wxString FormatNumber(double value, int decimals, int significant)
     return wxString::Format("%.*e", significant - 1, value);
 }
 
+wxString FormatPlotValue(double value, double step, int decimals, int significant)
+{
+    const wxString text = FormatNumber(value, decimals, significant);
+    if (!std::isfinite(value) || value == 0.0 || !(step > 0.0) || !std::isfinite(step))
+        return text;
+    // The unit of the last digit FormatNumber wrote.
+    decimals = std::min(std::max(decimals, 0), 15);
+    significant = std::min(std::max(significant, 1), 16);
+    const int lead = DecimalExponent(value);
+    const int needed = std::max(decimals, significant - 1 - lead);
+    const bool fixed = needed <= std::max(5, decimals) && lead < 10;
+    const int written = fixed ? -needed : lead - (significant - 1);
+    // The unit wanted: the largest power of ten not above a fifth of the step.
+    const int wanted = std::max(DecimalExponent(step / 5.0), -300);
+    if (written <= wanted)
+        return text;
+    // Digits from the leading one down to the unit wanted, at most as many as
+    // a double holds.
+    const int digits = std::min(std::max(lead - wanted + 1, 1), 17);
+    const int fixedDecimals = std::max(0, -wanted);
+    const int fixedLength =
+        std::max(lead, 0) + 1 + (fixedDecimals > 0 ? 1 + fixedDecimals : 0) + (value < 0);
+    const int compactLength = digits + (digits > 1) + 4 + (value < 0);
+    if (fixedLength <= compactLength && fixedDecimals <= 17)
+        return wxString::Format("%.*f", fixedDecimals, value);
+    return wxString::Format("%.*e", digits - 1, value);
+}
+
 wxString NumberAsText(const wxString& format, size_t* start)
 {
     static const wxString conversions = "diouxXeEfFgGaAcspn";

@@ -185,10 +185,14 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     }
     const wxFont viewFont = m_text.GetFont();
     m_text.SetFont(m_crossFont);
-    // The cross-hair's value labels: as wide as a value at the range's end
-    // or one in the exponent form.
+    // The cross-hair's value labels, to the digits that tell values a grid
+    // line apart: as wide as a value at the range's end or one in the
+    // exponent form.
+    const double xStep = r / SafeDivisions(grad_x);
+    const double yStep = r / SafeDivisions(grad_y);
     int crossWidth = 0, crossHeight = 0;
-    m_text.Extent(dc, FormatShownValue(-widest, 1), crossWidth, crossHeight);
+    m_text.Extent(dc, FormatPlotValue(-widest, std::min(xStep, yStep), 1, 2), crossWidth,
+                  crossHeight);
     m_text.Extent(dc, "-0.0e-00", tw, th);
     crossWidth = std::max(crossWidth, tw);
     const CCPStat::Results cp = m_data.CPStat().GetResults();
@@ -269,8 +273,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     const bool crossX = hasNewest && p.left <= px && px <= p.right;
     const bool crossY = hasNewest && p.top <= py && py <= p.bottom;
     // The cross-hair's labels come first: a grid label under one is left out.
-    const wxString crossXText = FormatShownValue(newestX, 1);
-    const wxString crossYText = FormatShownValue(newestY, 1);
+    const wxString crossXText = FormatPlotValue(newestX, xStep, 1, 2);
+    const wxString crossYText = FormatPlotValue(newestY, yStep, 1, 2);
     TextBox crossBoxes[4];
     int crossCount = 0;
     m_text.SetFont(m_crossFont);
