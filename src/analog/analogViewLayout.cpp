@@ -163,6 +163,9 @@ PieBox ComputePieBox(int w, int h, int legendRight)
 {
     PieBox box;
     box.diameter = std::min(w, h) - 200;
+    // In a small view the 100-pixel margins give way first.
+    if (box.diameter < kMinPlotWidth)
+        box.diameter = std::min(kMinPlotWidth, std::min(w, h) - 20);
     box.left = (w - box.diameter) / 2;
     if (legendRight > 0 && box.left < legendRight + 20) {
         // Centred in the room right of the legend.
@@ -222,8 +225,13 @@ ParametricLayout ComputeParametricLayout(int w, int h, int leftNeed, int rightNe
                                          int bottomNeed)
 {
     ParametricLayout layout;
-    const int left = std::max(75, leftNeed);
-    const int right = std::max(75, rightNeed);
+    int left = std::max(75, leftNeed);
+    int right = std::max(75, rightNeed);
+    if (w - left - right < kMinPlotWidth) {
+        // A narrow view: the fixed side margins give way to what the texts need.
+        left = std::max(8, leftNeed);
+        right = std::max(8, rightNeed);
+    }
     const int bottom = std::max(65, bottomNeed);
     layout.d = std::min(w - left - right, h - 65 - bottom);
     layout.left = left + (w - left - right - layout.d) / 2;

@@ -114,7 +114,9 @@ struct PieBox {
     bool drawable = false;
 };
 // legendRight: the right edge of a legend at the view's left (0: none); the
-// pie keeps 20 pixels right of it and 10 from the view's right edge.
+// pie keeps 20 pixels right of it and 10 from the view's right edge. In a
+// small view the 100-pixel margins give way before the pie is narrower than
+// kMinPlotWidth.
 PieBox ComputePieBox(int w, int h, int legendRight = 0);
 
 // Balance-board quadrant display.
@@ -153,7 +155,8 @@ struct ParametricLayout {
 };
 // The square between margins of at least 75 (left, right) and 65 (top,
 // bottom) pixels, centred in the room they leave; a margin grows to what its
-// texts need (leftNeed, rightNeed, bottomNeed).
+// texts need (leftNeed, rightNeed, bottomNeed). In a view too narrow for a
+// kMinPlotWidth square the side margins shrink to their texts' needs.
 ParametricLayout ComputeParametricLayout(int w, int h, int leftNeed = 0, int rightNeed = 0,
                                          int bottomNeed = 0);
 

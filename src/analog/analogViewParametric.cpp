@@ -242,7 +242,17 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     rightNeed = std::min(rightNeed, std::max(75, w / 2));
     m_text.SetFont(viewFont);
     const int leftNeed = std::max(labelWidth, crossWidth) + 10;
-    const ParametricLayout p = ComputeParametricLayout(w, h, leftNeed, rightNeed, bottomNeed);
+    ParametricLayout p = ComputeParametricLayout(w, h, leftNeed, rightNeed, bottomNeed);
+    // In a narrow view the cross-hair's value right of the square (it is also
+    // left of it) gives way to the square.
+    bool crossRight = true;
+    if (p.d < kMinPlotWidth && !(showStat && !statBelow)) {
+        const ParametricLayout narrow = ComputeParametricLayout(w, h, leftNeed, 8, bottomNeed);
+        if (narrow.d > p.d) {
+            p = narrow;
+            crossRight = false;
+        }
+    }
     if (!p.drawable)
         return;  // smaller than the margins
     const ParametricScale scale = ComputeParametricScale(p, device->GetMinValue(),
@@ -288,7 +298,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     if (crossY) {
         m_text.Extent(dc, crossYText, tw, th);
         crossBoxes[crossCount++] = TextBox{p.left - 6 - tw, py - th / 2, tw, th};
-        crossBoxes[crossCount++] = TextBox{p.right + th / 2, py - th / 2, tw, th};
+        if (crossRight)
+            crossBoxes[crossCount++] = TextBox{p.right + th / 2, py - th / 2, tw, th};
     }
     bool crossShown[4] = {false, false, false, false};
     for (int i = 0; i < crossCount; ++i)

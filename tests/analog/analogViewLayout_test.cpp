@@ -82,7 +82,7 @@ TEST(AnalogViewLayoutTest, PieSharesUseAbsoluteValues)
     EXPECT_EQ(box.left, 200);
     EXPECT_EQ(box.top, 100);
     EXPECT_EQ(box.cx, 400);
-    EXPECT_FALSE(ComputePieBox(150, 600).drawable);
+    EXPECT_FALSE(ComputePieBox(15, 600).drawable);
 }
 
 TEST(AnalogViewLayoutTest, QuadrantsGoTopRightThenCounterClockwise)
@@ -156,7 +156,7 @@ TEST(AnalogViewLayoutTest, ParametricSquareAndScale)
     EllipseExtent(20.0, 3.0, 1.5, width, height);
     EXPECT_DOUBLE_EQ(width, 60.0);
     EXPECT_DOUBLE_EQ(height, 120.0);
-    EXPECT_FALSE(ComputeParametricLayout(140, 600).drawable);
+    EXPECT_FALSE(ComputeParametricLayout(14, 600).drawable);
 }
 
 TEST(AnalogViewLayoutTest, SpectraGridForOneTwoThreeAndFiveChannels)
@@ -301,4 +301,14 @@ TEST(AnalogViewLayoutTest, NarrowViewKeepsItsPlotBeforeItsMargins)
     const BarLayout wide = ComputeBarLayout(1000, 500, 8, 38);
     EXPECT_EQ(wide.left, 50);
     EXPECT_EQ(wide.right, 950);
+    // The parametric square and the pie: their fixed margins give way too.
+    for (int w : {185, 240}) {
+        const ParametricLayout p = ComputeParametricLayout(w, 480, 60, 8);
+        EXPECT_GE(p.d, kMinPlotWidth) << w;
+        EXPECT_GE(p.left, 60);
+        EXPECT_LE(p.right, w - 8);
+        EXPECT_GE(ComputePieBox(w, 480).diameter, kMinPlotWidth) << w;
+    }
+    EXPECT_EQ(ComputeParametricLayout(650, 530).d, 400);  // the margins of a wide view stay
+    EXPECT_EQ(ComputePieBox(800, 600).diameter, 400);
 }

@@ -804,6 +804,25 @@ TEST_F(AnalogViewTextTest, ValuesOnAnOffsetReadToATenthOfTheGridStep)
                     if (size.x == 1280 && channels <= 8) {
                         EXPECT_EQ(values, mode == kDrawParametric ? 2 : channels);
                     }
+                    if (mode == kDrawStrip) {
+                        // Each curve in its lane, which spans the range.
+                        ASSERT_EQ(frames.size(), 1u);
+                        const int top = f.y + 3;
+                        const int plotHeight = f.GetBottom() + 1 - 3 - top;
+                        const int x = f.GetRight() - 40;
+                        for (int c = 0; c < channels; ++c) {
+                            const StripLane lane = ComputeStripLane(c, channels, plotHeight);
+                            const double y = lane.middle - (newest[c] - signal.offset) *
+                                                               plotHeight / channels / span;
+                            const wxColour colour = ToWxColour(device.GetChannelColour(c));
+                            int nearest = 1000;
+                            for (int row = top; row < top + plotHeight; ++row)
+                                if (PixelIs(image, x, row, colour.Red(), colour.Green(),
+                                            colour.Blue(), 40))
+                                    nearest = std::min(nearest, std::abs(row - static_cast<int>(y)));
+                            EXPECT_LE(nearest, 3) << "curve " << c << " not at " << y;
+                        }
+                    }
                     if (mode == kDrawBar) {
                         ASSERT_EQ(frames.size(), 1u);
                         const int left = f.x + 3;
@@ -918,7 +937,9 @@ TEST_F(AnalogViewTextTest, ViewOfTheMinimumWindowKeepsItsPlot)
 {
     const wxSize size(185, 480);
     for (int channels : {1, 8}) {
-        for (int mode : {kDrawNormal, kDrawStrip, kDrawBar}) {
+        for (int mode : {kDrawNormal, kDrawStrip, kDrawBar, kDrawParametric, kDrawPie}) {
+            if (mode == kDrawParametric && channels < 2)
+                continue;
             SCOPED_TRACE(testing::Message() << ModeName(mode) << " mode, " << channels
                                             << " channel(s)");
             CLayoutDevice device(channels, 100.0);
@@ -937,9 +958,18 @@ TEST_F(AnalogViewTextTest, ViewOfTheMinimumWindowKeepsItsPlot)
                             std::to_string(channels) + "ch.png");
             ExpectApartAndInside(drawn, size.x, size.y);
             ExpectOffFrames(drawn, frames);
-            ASSERT_EQ(frames.size(), 1u);
-            EXPECT_GE(frames[0].lines.width - 6, kMinPlotWidth);
-            EXPECT_LE(frames[0].lines.GetRight(), size.x - 1);
+            if (mode == kDrawPie) {
+                // The pie (no frame) keeps what the legend leaves it: its
+                // sectors reach 40 pixels right of the legend.
+                int coloured = 0;
+                for (int x = size.x / 2; x < size.x; ++x)
+                    coloured += !PixelIs(image, x, size.y / 2, 0, 0, 0, 10);
+                EXPECT_GE(coloured, 40);
+            } else {
+                ASSERT_EQ(frames.size(), 1u);
+                EXPECT_GE(frames[0].lines.width - 6, kMinPlotWidth);
+                EXPECT_LE(frames[0].lines.GetRight(), size.x - 1);
+            }
             view->Destroy();
         }
     }
