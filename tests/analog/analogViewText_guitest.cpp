@@ -129,6 +129,15 @@ protected:
             *image = picture;
         return drawn;
     }
+    // The same, with the plot frames it drew.
+    std::vector<CViewText::Drawn> DrawnTexts(CAnalogView& view, std::vector<ViewFrame>& frames,
+                                             wxImage* image)
+    {
+        view.RecordFrames(&frames);
+        std::vector<CViewText::Drawn> drawn = DrawnTexts(view, image);
+        view.RecordFrames(nullptr);
+        return drawn;
+    }
 
     static void ExpectApartAndInside(const std::vector<CViewText::Drawn>& drawn, int w, int h)
     {
@@ -396,10 +405,8 @@ TEST_F(AnalogViewTextTest, LabelsReadAsTheirLinesAndKeepOffThePlotAtAnyScale)
                                      << size.y);
                         view->SetSize(size);
                         std::vector<ViewFrame> frames;
-                        view->RecordFrames(&frames);
                         wxImage image;
-                        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
-                        view->RecordFrames(nullptr);
+                        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
                         Save(image, std::string("view_scale_") + ModeName(mode) + "_" +
                                         scale.name + "_" + range.name + "_" +
                                         std::to_string(channels) + "ch_" +
@@ -614,10 +621,8 @@ TEST_F(AnalogViewTextTest, SpectrumCellsKeepTheirPlotInDenseGrids)
         view->SetDevice(&device);
         device.Sines(400);
         std::vector<ViewFrame> frames;
-        view->RecordFrames(&frames);
         wxImage image;
-        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
-        view->RecordFrames(nullptr);
+        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
         Save(image, "view_spectrum_stat_" + std::to_string(c.channels) + "ch_" +
                         std::to_string(c.size.x) + ".png");
         ExpectApartAndInside(drawn, c.size.x, c.size.y);
@@ -657,10 +662,8 @@ TEST_F(AnalogViewTextTest, BarValuesStayInTheirColumnsOverTheGrid)
                 values.push_back(-(4.0 - 12.0 * 10.0 / (size.y - 130)) - 0.004 * c);
             device.Step(values);
             std::vector<ViewFrame> frames;
-            view->RecordFrames(&frames);
             wxImage image;
-            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
-            view->RecordFrames(nullptr);
+            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
             Save(image, "view_bar_values_" + std::to_string(channels) + "_" +
                             std::to_string(size.x) + ".png");
             ASSERT_EQ(frames.size(), 1u);
@@ -750,10 +753,8 @@ TEST_F(AnalogViewTextTest, ValuesOnAnOffsetReadToATenthOfTheGridStep)
                                                     << size.x << "x" << size.y);
                     view->SetSize(size);
                     std::vector<ViewFrame> frames;
-                    view->RecordFrames(&frames);
                     wxImage image;
-                    const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
-                    view->RecordFrames(nullptr);
+                    const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
                     Save(image, std::string("view_offset_") + ModeName(mode) + "_" + signal.name +
                                     "_" + std::to_string(channels) + "ch_" +
                                     std::to_string(size.x) + ".png");
@@ -950,10 +951,8 @@ TEST_F(AnalogViewTextTest, ViewOfTheMinimumWindowKeepsItsPlot)
             device.OnOffset(700, 9.81, 0.005, newest);
             device.SetRange(9.805, 9.815);
             std::vector<ViewFrame> frames;
-            view->RecordFrames(&frames);
             wxImage image;
-            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
-            view->RecordFrames(nullptr);
+            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
             Save(image, std::string("view_narrow_") + ModeName(mode) + "_" +
                             std::to_string(channels) + "ch.png");
             ExpectApartAndInside(drawn, size.x, size.y);
