@@ -3,10 +3,6 @@
 // --seconds (default 120), optionally beside --busy N spinning threads. Prints, per run,
 // the frames each client missed or got twice, report times that went back, the server's
 // loss counters, and the cost of a device's set-and-pass against copying its frame.
-#include "network/vrpnLink.h"
-#include "network/vrpnServerModule.h"
-#include "network/vrpnWire.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -23,6 +19,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "network/vrpnLink.h"
+#include "network/vrpnServerModule.h"
+#include "network/vrpnWire.h"
 
 namespace {
 
@@ -112,9 +112,9 @@ private:
         }
         // Report times only: pongs and button states carry the time they were sent.
         if (message.type < 0 || message.type > 7 || !m_isReportType[message.type]) return;
-        const bool isBack = message.time.sec < m_lastTime.sec ||
-                            (message.time.sec == m_lastTime.sec &&
-                             message.time.usec < m_lastTime.usec);
+        const bool isBack =
+            message.time.sec < m_lastTime.sec ||
+            (message.time.sec == m_lastTime.sec && message.time.usec < m_lastTime.usec);
         if (isBack) m_timesBack.fetch_add(1);
         m_lastTime = message.time;
         if (message.type != m_posQuatType) return;
@@ -156,8 +156,8 @@ void RunDevice(bool isTracker, int device, int first, int width, double rateHz, 
     const int valueCount = isTracker ? 7 * width : width;
     std::vector<double> values(static_cast<size_t>(valueCount));
     std::vector<double> copy(values.size());
-    const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(1.0 / rateHz));
+    const auto period =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rateHz));
     const int count = static_cast<int>(seconds * rateHz);
     auto next = Clock::now();
     for (int frame = 1; frame <= count; ++frame) {
@@ -230,8 +230,7 @@ int main(int argc, char** argv)
     std::vector<std::thread> devices;
     for (int t = 0; t < kTrackers; ++t) {
         devices.emplace_back(RunDevice, true, t + 1, t * kSensorsPerTracker, kSensorsPerTracker,
-                             100.0, seconds, std::ref(passNs), std::ref(copyNs),
-                             std::ref(frames));
+                             100.0, seconds, std::ref(passNs), std::ref(copyNs), std::ref(frames));
     }
     for (int a = 0; a < kAnalogs; ++a) {
         devices.emplace_back(RunDevice, false, kTrackers + a + 1, a * kChannelsPerAnalog,
@@ -252,24 +251,26 @@ int main(int argc, char** argv)
     }
     const CVrpnServerStats stats = GetVrpnServerStats();
     const double framesDone = static_cast<double>(std::max<uint64_t>(frames.load(), 1));
-    std::printf("bench=vrpn_lab seconds=%.0f busy=%d clients=%d frames=%llu "
-                "ns_per_set_and_pass=%.0f ref=copy_frame ref_ns_per_frame=%.0f ratio=%.1f "
-                "frames_lost=%llu frames_skipped=%llu",
-                seconds, busyThreads, kClients, static_cast<unsigned long long>(frames.load()),
-                static_cast<double>(passNs.load()) / framesDone,
-                static_cast<double>(copyNs.load()) / framesDone,
-                static_cast<double>(passNs.load()) /
-                    static_cast<double>(std::max<uint64_t>(copyNs.load(), 1)),
-                static_cast<unsigned long long>(stats.framesLost),
-                static_cast<unsigned long long>(stats.framesSkipped));
+    std::printf(
+        "bench=vrpn_lab seconds=%.0f busy=%d clients=%d frames=%llu "
+        "ns_per_set_and_pass=%.0f ref=copy_frame ref_ns_per_frame=%.0f ratio=%.1f "
+        "frames_lost=%llu frames_skipped=%llu",
+        seconds, busyThreads, kClients, static_cast<unsigned long long>(frames.load()),
+        static_cast<double>(passNs.load()) / framesDone,
+        static_cast<double>(copyNs.load()) / framesDone,
+        static_cast<double>(passNs.load()) /
+            static_cast<double>(std::max<uint64_t>(copyNs.load(), 1)),
+        static_cast<unsigned long long>(stats.framesLost),
+        static_cast<unsigned long long>(stats.framesSkipped));
     for (int c = 0; c < kClients; ++c) {
         const CLabReader& reader = *readers[static_cast<size_t>(c)];
-        std::printf(" client%d_poses=%llu client%d_missing=%llu client%d_repeated=%llu "
-                    "client%d_times_back=%llu",
-                    c, static_cast<unsigned long long>(reader.Poses()), c,
-                    static_cast<unsigned long long>(reader.Missing()), c,
-                    static_cast<unsigned long long>(reader.Repeated()), c,
-                    static_cast<unsigned long long>(reader.TimesBack()));
+        std::printf(
+            " client%d_poses=%llu client%d_missing=%llu client%d_repeated=%llu "
+            "client%d_times_back=%llu",
+            c, static_cast<unsigned long long>(reader.Poses()), c,
+            static_cast<unsigned long long>(reader.Missing()), c,
+            static_cast<unsigned long long>(reader.Repeated()), c,
+            static_cast<unsigned long long>(reader.TimesBack()));
     }
     std::printf(" expected_poses=%llu\n", static_cast<unsigned long long>(expectedPoses));
     readers.clear();

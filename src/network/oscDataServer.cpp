@@ -87,8 +87,8 @@ std::string HostPortProblem(const std::string& text)
     // IPv6: brackets, "::", or several colons after a first group of hex digits.
     const bool isHexGroup = colon != std::string::npos && colon <= 4 &&
                             text.find_first_not_of("0123456789abcdefABCDEF") >= colon;
-    const bool hasMoreColons = colon != std::string::npos &&
-                               text.find(':', colon + 1) != std::string::npos;
+    const bool hasMoreColons =
+        colon != std::string::npos && text.find(':', colon + 1) != std::string::npos;
     if (text.find('[') != std::string::npos || text.find("::") != std::string::npos ||
         (isHexGroup && hasMoreColons))
         return "IPv6 addresses are not supported: give an IPv4 address or a host name";

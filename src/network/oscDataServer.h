@@ -13,11 +13,6 @@
 // lock held only for that copy when the GUI side published a change. Close
 // waits for the sends in progress before it closes the socket.
 
-#include "network/oscServerSettings.h"
-#include "network/repeatNote.h"
-#include "osc_pkt/oscpkt.h"
-#include "osc_pkt/udp.h"
-
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -26,6 +21,11 @@
 #include <shared_mutex>
 #include <string>
 #include <vector>
+
+#include "network/oscServerSettings.h"
+#include "network/repeatNote.h"
+#include "osc_pkt/oscpkt.h"
+#include "osc_pkt/udp.h"
 
 // Where the server's console lines go (each ends with a newline); isError
 // selects standard error. The default writes to standard output and error.

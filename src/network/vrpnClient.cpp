@@ -116,8 +116,7 @@ bool CVrpnClient::OnLinkOpen(CVrpnLink& link)
 void CVrpnClient::Refuse(const char* what, const vrpn::Message& message)
 {
     if (m_malformed.fetch_add(1) != 0) return;
-    m_firstRefusal = std::string(what) + " report of " + std::to_string(message.length) +
-                     " bytes";
+    m_firstRefusal = std::string(what) + " report of " + std::to_string(message.length) + " bytes";
     if (message.length >= 4)
         m_firstRefusal += " for number " + std::to_string(vrpn::GetI32(message.payload));
 }

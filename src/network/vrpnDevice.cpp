@@ -95,7 +95,8 @@ void CVrpnDevice::RunClient()
     // Said once: a misbehaving server may send one with every frame.
     const uint64_t malformed = m_client->GetMalformedCount();
     if (malformed > 0 && m_malformedReports.exchange(malformed) == 0) {
-        Log(wxString::Format("<VRPN> %s: %s refused (the connection is kept; later ones are "
+        Log(
+            wxString::Format("<VRPN> %s: %s refused (the connection is kept; later ones are "
                              "counted)\n",
                              m_vrpnName, wxString::FromUTF8(m_client->GetFirstRefusal())));
     }

@@ -94,7 +94,7 @@ struct CVrpnServer::Client : public CVrpnLinkHandler {
     int peerPort;
     bool isOpen = false;
     bool needsAll = true;  // the next reports carry every value, not only the new ones
-    bool hasValues = false;  // it had every value once: frames it misses are lost to it
+    bool hasValues = false;       // it had every value once: frames it misses are lost to it
     uint64_t missedFrames = 0;    // frames not sent to it: it fell behind
     uint64_t reportedMissed = 0;  // of those, already said
     uint64_t takenBytes = 0;  // acknowledged by the peer at the last check
@@ -298,13 +298,14 @@ void CVrpnServer::AcceptConnections(std::chrono::steady_clock::time_point now)
         if (m_clients.size() >= kMaxClients) {
             m_requestsRefused.fetch_add(1);
             m_clientsRefused.fetch_add(1);
-            CountNote(m_refuseNote, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), kFullText, now);
+            CountNote(m_refuseNote, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), kFullText,
+                      now);
             continue;  // closed as it goes
         }
         m_clients.push_back(std::make_unique<Client>(
             *this,
-            std::make_unique<CVrpnLink>(std::move(socket), false, kClientTypeNames, 1, m_name,
-                                        now, m_cookieTimeout, m_linkCapacity),
+            std::make_unique<CVrpnLink>(std::move(socket), false, kClientTypeNames, 1, m_name, now,
+                                        m_cookieTimeout, m_linkCapacity),
             ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), now));
     }
 }
@@ -375,8 +376,8 @@ bool CVrpnServer::HandleRequest(const char* text, size_t size, uint32_t source,
     if (!socket.IsOpen()) return false;
     m_clients.push_back(std::make_unique<Client>(
         *this,
-        std::make_unique<CVrpnLink>(std::move(socket), connecting, kClientTypeNames, 1, m_name,
-                                    now, m_cookieTimeout, m_linkCapacity),
+        std::make_unique<CVrpnLink>(std::move(socket), connecting, kClientTypeNames, 1, m_name, now,
+                                    m_cookieTimeout, m_linkCapacity),
         address, static_cast<int>(port), now));
     return true;
 }
@@ -656,8 +657,8 @@ void CVrpnServer::DropClosed()
         if (client.isOpen) {
             m_openClients.fetch_sub(1);
             m_dropped.fetch_add(1);
-            CountNote(m_dropNote, client.peerAddress, client.peerPort,
-                      client.link->CloseReason(), now);
+            CountNote(m_dropNote, client.peerAddress, client.peerPort, client.link->CloseReason(),
+                      now);
             // What it missed and was not said yet goes with the next loss report.
             m_goneMissed += client.missedFrames - client.reportedMissed;
         }
@@ -686,8 +687,8 @@ void CVrpnServer::ReportLosses(std::chrono::steady_clock::time_point now, bool i
     for (const auto& client : m_clients) {
         if (client->missedFrames == client->reportedMissed) continue;
         text += " " + std::to_string(client->missedFrames - client->reportedMissed) +
-                " frames not sent to client " +
-                AddressText(client->peerAddress, client->peerPort) + ", which fell behind;";
+                " frames not sent to client " + AddressText(client->peerAddress, client->peerPort) +
+                ", which fell behind;";
         client->reportedMissed = client->missedFrames;
     }
     if (m_goneMissed > 0)
@@ -715,7 +716,8 @@ void CVrpnServer::CountNote(Note& note, uint32_t address, int port, const char* 
 void CVrpnServer::SayNote(Note& note, std::chrono::steady_clock::time_point now)
 {
     const uint64_t count = note.counter.TakeUnsaid(now);
-    std::string text = std::string("<VRPN> ") + note.before + AddressText(note.address, note.port) + note.after;
+    std::string text =
+        std::string("<VRPN> ") + note.before + AddressText(note.address, note.port) + note.after;
     if (note.reason[0] != '\0') text += std::string(": ") + note.reason;
     if (note.counter.Total() > 1)
         text += " (" + std::to_string(count) + " since the last note, " +

@@ -6,10 +6,6 @@
 // Threads: constructed and destroyed by the GUI thread. SetAnalog, SetPoses, SetButton and
 // Mainloop: any thread (acquisition threads); they never wait on the network.
 
-#include "network/repeatNote.h"
-#include "network/vrpnLink.h"
-#include "process/messageQueue.h"
-
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -18,6 +14,10 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "network/repeatNote.h"
+#include "network/vrpnLink.h"
+#include "process/messageQueue.h"
 
 struct CVrpnServerStats {
     uint64_t connected = 0;       // connections that completed the cookie exchange
@@ -44,8 +44,8 @@ public:
     // pongs, which must not be lost. Reports take the rest, flushed as it fills.
     static constexpr size_t kReportReserve = 128 * 1024;
     // Bytes of one sensor's reports (position, velocity, acceleration) on the wire.
-    static constexpr size_t kPoseReportBytes = 3 * vrpn::kHeaderSize + vrpn::kPosQuatSize +
-                                               2 * vrpn::kVelocitySize;
+    static constexpr size_t kPoseReportBytes =
+        3 * vrpn::kHeaderSize + vrpn::kPosQuatSize + 2 * vrpn::kVelocitySize;
 
     // port 0 takes a free port (the same for TCP and UDP); address in host order, 0: all.
     CVrpnServer(const char* name, size_t analogCount, size_t sensorCount, size_t buttonCount,
@@ -188,8 +188,8 @@ private:
     std::vector<double> m_analogReplay;     // those values as a client's reports go on
     std::vector<uint8_t> m_analogPending;   // set by this pass's frames, not yet reported
     bool m_reportAnalogAtEnd = false;
-    size_t m_reportFrames = 0;     // this pass's frames with reports (not button changes)
-    vrpn::Time m_stateTime;        // the time of the newest frame in the current values
+    size_t m_reportFrames = 0;  // this pass's frames with reports (not button changes)
+    vrpn::Time m_stateTime;     // the time of the newest frame in the current values
     std::vector<std::unique_ptr<Client>> m_clients;
     bool m_hasReports = false;     // this pass has frames (not only button changes)
     bool m_resendsState = false;   // frames were lost before this pass: values resent

@@ -2,20 +2,19 @@
 // buttons arrive bit-exact, the channels follow the remote, parameters keep their rules.
 #include "network/vrpnDevice.h"
 
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
 #include "analog/fakeNetwork.h"
 #include "analog/paramType.h"
 #include "network/vrpnServerModule.h"
-
 #include "process/fakeDevice.h"
 #include "process/messageQueue.h"
 #include "support/localeGuard.h"
 #include "support/logCapture.h"
 #include "vrpnTestSupport.h"
-
-#include <cmath>
-#include <cstring>
-#include <limits>
-#include <vector>
 
 using vrpntest::PumpUntil;
 
@@ -128,8 +127,7 @@ private:
 // A tracker device on a raw server, connected, the messages so far drained.
 class CRawTrackerRig {
 public:
-    CRawTrackerRig()
-        : device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true)
+    CRawTrackerRig() : device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true)
     {
         device.SetOwner(&owner);
     }
@@ -447,10 +445,12 @@ TEST_F(VrpnDeviceTest, HostileReportsAreRefusedAndTheLinkKept)
     for (size_t i = 0; i < hostile.size(); ++i) {
         ASSERT_TRUE(server.SendRaw(hostile[i].first, hostile[i].second));
         ASSERT_TRUE(server.SendPose(0, static_cast<double>(i + 1)));
-        ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] {
-            const std::vector<double> row = device.Row();
-            return !row.empty() && row[0] == static_cast<double>(i + 1);
-        })) << "hostile report " << i;
+        ASSERT_TRUE(PumpUntil([&] { device.Poll(); },
+                              [&] {
+                                  const std::vector<double> row = device.Row();
+                                  return !row.empty() && row[0] == static_cast<double>(i + 1);
+                              }))
+            << "hostile report " << i;
     }
     EXPECT_EQ(device.GetMalformedReports(), hostile.size());
     EXPECT_EQ(device.GetConnectCount(), 1u);
@@ -462,8 +462,8 @@ TEST_F(VrpnDeviceTest, HostileReportsAreRefusedAndTheLinkKept)
         if (message.text.find("<VRPN> ") != std::string::npos) said.push_back(message.text);
     }
     ASSERT_EQ(said.size(), 1u);
-    EXPECT_NE(said[0].find("tracker report of 64 bytes for number 1024 refused"),
-              std::string::npos) << said[0];
+    EXPECT_NE(said[0].find("tracker report of 64 bytes for number 1024 refused"), std::string::npos)
+        << said[0];
     EXPECT_EQ(said[0].back(), '\n');
     device.Close();
 }

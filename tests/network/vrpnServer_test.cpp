@@ -1,13 +1,5 @@
 // The process-wide VRPN server on 127.0.0.1: registry semantics, the opening and the
 // reports as a raw peer sees them, connection requests, and hostile or vanishing peers.
-#include "network/vrpnServerModule.h"
-
-#include "network/repeatNote.h"
-
-#include "process/messageQueue.h"
-
-#include "vrpnTestSupport.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -15,6 +7,11 @@
 #include <iterator>
 #include <memory>
 #include <thread>
+
+#include "network/repeatNote.h"
+#include "network/vrpnServerModule.h"
+#include "process/messageQueue.h"
+#include "vrpnTestSupport.h"
 
 using vrpntest::Await;
 using vrpntest::AwaitClose;
@@ -669,7 +666,8 @@ TEST_F(VrpnServerTest, ClientsThatNeverReadAreDroppedAndFreeTheirSlots)
                  [](const std::string& note) { return note.find("Refused client") == 7; });
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_NE(refused[0].find("as many clients as the server takes are connected"),
-              std::string::npos) << refused[0];
+              std::string::npos)
+        << refused[0];
     // None of them reads: their queues fill and stay full, and they are dropped.
     ASSERT_TRUE(PumpUntil(frame, [] { return GetVrpnServerClientCount() == 0; }))
         << GetVrpnServerClientCount() << " clients left";
@@ -828,8 +826,7 @@ namespace {
 void AwaitNextMicrosecond()
 {
     const vrpn::Time start = vrpn::Now();
-    for (vrpn::Time now = start; now.sec == start.sec && now.usec == start.usec;)
-        now = vrpn::Now();
+    for (vrpn::Time now = start; now.sec == start.sec && now.usec == start.usec;) now = vrpn::Now();
 }
 
 // Rounds of lab frames set between two passes, as when the thread running the passes is
@@ -869,10 +866,12 @@ void RunLabRounds(const vrpntest::LabLayout& layout, int rounds, int trackerFram
         ASSERT_TRUE(VrpnServerSetButton(0, 0, round % 2));
         for (size_t p = 0; p < peers.size(); ++p) {
             Received message;
-            ASSERT_TRUE(Await(peers[p], message, [&](const Received& m) {
-                reports[p].Take(peers[p], m);
-                return IsType(peers[p], m, vrpn::kButtonChange);
-            })) << "peer " << p << ", round " << round;
+            ASSERT_TRUE(Await(peers[p], message,
+                              [&](const Received& m) {
+                                  reports[p].Take(peers[p], m);
+                                  return IsType(peers[p], m, vrpn::kButtonChange);
+                              }))
+                << "peer " << p << ", round " << round;
         }
     }
 }

@@ -3,16 +3,12 @@
 // A raw VRPN peer on 127.0.0.1 for the server and device tests: it speaks the bytes
 // itself, so the tests check our layer against the protocol, not against itself.
 
-#include "network/vrpnServerModule.h"
-#include "network/vrpnWire.h"
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +17,9 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "network/vrpnServerModule.h"
+#include "network/vrpnWire.h"
 
 namespace vrpntest {
 
@@ -353,9 +352,9 @@ struct LabReports {
     {
         if (message.type < 0) return;
         const std::string name = peer.TypeName(message.type);
-        const int kind = name == vrpn::kPosQuat        ? 0
-                         : name == vrpn::kVelocity     ? 1
-                         : name == vrpn::kAcceleration ? 2
+        const int kind = name == vrpn::kPosQuat         ? 0
+                         : name == vrpn::kVelocity      ? 1
+                         : name == vrpn::kAcceleration  ? 2
                          : name == vrpn::kAnalogChannel ? 3
                                                         : -1;
         if (kind < 0) return;
@@ -386,7 +385,8 @@ struct LabReports {
                 if (vrpn::GetF64(payload + 8 + 8 * i) != base + order[i]) ++mismatches;
             }
         }
-        if (frame > 0) poses[static_cast<size_t>(kind)][static_cast<size_t>(sensor)].push_back(frame);
+        if (frame > 0)
+            poses[static_cast<size_t>(kind)][static_cast<size_t>(sensor)].push_back(frame);
     }
     void TakeAnalog(const Received& message)
     {
@@ -436,19 +436,20 @@ inline void ExpectEveryLabFrame(const LabReports& got, int trackerFrames, int an
         for (size_t sensor = 0; sensor < got.poses[kind].size(); ++sensor) {
             const std::vector<int>& frames = got.poses[kind][sensor];
             if (frames == trackerWant) continue;
-            ADD_FAILURE() << "report type " << kind << " sensor " << sensor << ": "
-                          << frames.size() << " of " << trackerWant.size() << " frames, first "
+            ADD_FAILURE() << "report type " << kind << " sensor " << sensor << ": " << frames.size()
+                          << " of " << trackerWant.size() << " frames, first "
                           << "difference at "
                           << (std::mismatch(frames.begin(), frames.end(), trackerWant.begin(),
-                                            trackerWant.end()).first - frames.begin());
+                                            trackerWant.end())
+                                  .first -
+                              frames.begin());
             return;  // one sensor says enough
         }
     }
     for (size_t d = 0; d < got.analog.size(); ++d) {
         const std::vector<int>& frames = got.analog[d];
-        EXPECT_TRUE(frames == analogWant)
-            << "analog device " << d << ": " << frames.size() << " of " << analogWant.size()
-            << " frames";
+        EXPECT_TRUE(frames == analogWant) << "analog device " << d << ": " << frames.size()
+                                          << " of " << analogWant.size() << " frames";
     }
 }
 

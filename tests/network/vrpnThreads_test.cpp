@@ -1,18 +1,17 @@
 // The VRPN server fed from many threads at once while the GUI thread re-creates it, and
 // the whole chain on real acquisition threads: test devices serve, a VRPN device reads.
-#include "analog/testDevice.h"
-#include "network/vrpnDevice.h"
-#include "network/vrpnServerModule.h"
-#include "process/networkServices.h"
-
-#include "vrpnTestSupport.h"
-
 #include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "analog/testDevice.h"
+#include "network/vrpnDevice.h"
+#include "network/vrpnServerModule.h"
+#include "process/networkServices.h"
+#include "vrpnTestSupport.h"
 
 using vrpntest::Await;
 using vrpntest::OpenPeer;
@@ -496,8 +495,8 @@ TEST_F(VrpnServerThreads, ALabStreamReachesEveryReadingClientWhole)
         int channel = 0;
         for (size_t a = 0; a < layout.analogs.size(); ++a) {
             devices.push_back(std::make_unique<CLabDeviceThread>(
-                false, static_cast<int>(layout.trackers.size() + a + 1), channel,
-                layout.analogs[a], 1000.0, kAnalogFrames));
+                false, static_cast<int>(layout.trackers.size() + a + 1), channel, layout.analogs[a],
+                1000.0, kAnalogFrames));
             channel += layout.analogs[a];
         }
     }
@@ -520,8 +519,8 @@ TEST_F(VrpnServerThreads, ALabStreamReachesEveryReadingClientWhole)
                 readers[p]->HandTo(peers[p]);
                 Received message;
                 while (!hasButton && peers[p].TakeMessage(message)) {
-                    hasButton = message.type >= 0 &&
-                                peers[p].TypeName(message.type) == vrpn::kButtonChange;
+                    hasButton =
+                        message.type >= 0 && peers[p].TypeName(message.type) == vrpn::kButtonChange;
                     reports[p].Take(peers[p], message);
                 }
             },
