@@ -264,6 +264,32 @@ TEST_F(FrameSettingsChangeTest, MaxTimeThatIsNoTimeIsRefusedAndTheOldOneKept)
     EXPECT_DOUBLE_EQ(frame->m_captureMaxTime, 0.0);
 }
 
+TEST_F(FrameSettingsChangeTest, QueueDepthAWriterCannotUseIsRefusedAndSaid)
+{
+    TrackerFrame* frame = Frame();
+    Expert();
+    Change("Acq_buffer", 5000L);
+    ASSERT_EQ(frame->m_captureQueueDepth, 5000);
+    for (const wxVariant& value : {wxVariant(2147483647L), wxVariant(100001L), wxVariant(29L),
+                                   wxVariant(-1L), wxVariant(wxLongLong(4294967297LL))}) {
+        CLogCapture log;
+        frame->m_rebuildSettingsGrid = false;
+        wxPropertyGridEvent event(wxEVT_PG_CHANGED, ID_SETTINGS_GRID);
+        wxIntProperty typed("Thread Buffer size (frame)", "Acq_buffer");
+        event.SetProperty(&typed);
+        event.SetPropertyValue(value);
+        frame->ProcessWindowEvent(event);
+        EXPECT_EQ(frame->m_captureQueueDepth, 5000) << value.MakeString();
+        EXPECT_EQ(log.Warnings(), 1) << value.MakeString();
+        EXPECT_TRUE(frame->m_rebuildSettingsGrid);  // the grid shows 5000 again
+    }
+    EXPECT_EQ(ReadBack()->ReadLong("/Capture/Capture_queue_depth", -1), 5000);
+    Change("Acq_buffer", 100000L);
+    EXPECT_EQ(frame->m_captureQueueDepth, 100000);
+    Change("Acq_buffer", 30L);
+    EXPECT_EQ(frame->m_captureQueueDepth, 30);
+}
+
 TEST_F(FrameSettingsChangeTest, OscTriggerSwitchedOnAtRunTimeHearsATriggerAtOnce)
 {
     osctest::SettingsGuard restore;  // process-wide trigger settings
