@@ -28,6 +28,15 @@ protected:
         ASSERT_NE(Grid().GetPropertyByName(name), nullptr) << name;
         Grid().ChangePropertyValue(name, value);
     }
+    // Sends the change event of a value typed into the row, which the grid itself
+    // would not take (a text, a number its editor refuses).
+    void Type(wxPGProperty& typed, const wxVariant& value)
+    {
+        wxPropertyGridEvent event(wxEVT_PG_CHANGED, ID_SETTINGS_GRID);
+        event.SetProperty(&typed);
+        event.SetPropertyValue(value);
+        Frame()->ProcessWindowEvent(event);
+    }
     void Expert()
     {
         Frame()->m_expertMode = true;
@@ -250,11 +259,8 @@ TEST_F(FrameSettingsChangeTest, MaxTimeThatIsNoTimeIsRefusedAndTheOldOneKept)
           wxVariant(std::numeric_limits<double>::infinity()), wxVariant("abc")}) {
         CLogCapture log;
         frame->m_rebuildSettingsGrid = false;
-        wxPropertyGridEvent event(wxEVT_PG_CHANGED, ID_SETTINGS_GRID);
         wxFloatProperty typed("Max  Time (s)", "Capture_time");
-        event.SetProperty(&typed);
-        event.SetPropertyValue(value);
-        frame->ProcessWindowEvent(event);
+        Type(typed, value);
         EXPECT_DOUBLE_EQ(frame->m_captureMaxTime, 2.5) << value.MakeString();
         EXPECT_EQ(log.Warnings(), 1) << value.MakeString();
         EXPECT_TRUE(frame->m_rebuildSettingsGrid);  // the grid shows 2.5 again
@@ -274,11 +280,8 @@ TEST_F(FrameSettingsChangeTest, QueueDepthAWriterCannotUseIsRefusedAndSaid)
                                    wxVariant(-1L), wxVariant(wxLongLong(4294967297LL))}) {
         CLogCapture log;
         frame->m_rebuildSettingsGrid = false;
-        wxPropertyGridEvent event(wxEVT_PG_CHANGED, ID_SETTINGS_GRID);
         wxIntProperty typed("Thread Buffer size (frame)", "Acq_buffer");
-        event.SetProperty(&typed);
-        event.SetPropertyValue(value);
-        frame->ProcessWindowEvent(event);
+        Type(typed, value);
         EXPECT_EQ(frame->m_captureQueueDepth, 5000) << value.MakeString();
         EXPECT_EQ(log.Warnings(), 1) << value.MakeString();
         EXPECT_TRUE(frame->m_rebuildSettingsGrid);  // the grid shows 5000 again

@@ -39,6 +39,12 @@ protected:
         return block;
     }
 
+    static std::unique_ptr<CAnalogWriter> MakeWriter(bool threaded)
+    {
+        if (threaded) return std::make_unique<CAnalogThreadWriter>(1, 100);
+        return std::make_unique<CAnalogWriter>();
+    }
+
     bool Load(const Bytes& bytes, CAnalogReader& reader, const std::string& name = "file.qvd")
     {
         bytes.Save(File(name));
@@ -71,11 +77,7 @@ TEST_F(AnalogReaderTest, ReadsBackWhatBothWritersWrote)
     const uint64_t length = BuildHeaderProperties(Info(4), block);
     for (bool threaded : {false, true}) {
         const std::string path = File(threaded ? "thread.qvd" : "plain.qvd");
-        std::unique_ptr<CAnalogWriter> writer;
-        if (threaded)
-            writer = std::make_unique<CAnalogThreadWriter>(1, 100);
-        else
-            writer = std::make_unique<CAnalogWriter>();
+        std::unique_ptr<CAnalogWriter> writer = MakeWriter(threaded);
         ASSERT_TRUE(writer->OpenFile(path, 4, 1, 250.0, false, ""));
         ASSERT_TRUE(writer->WriteProperties(block.data(), length));
         ASSERT_TRUE(writer->Start());
@@ -564,11 +566,7 @@ TEST_F(AnalogReaderTest, EveryFileTheWritersLeaveIsRead)
     markers.labels = {"mark"};
     for (bool threaded : {false, true}) {
         const std::string path = File(threaded ? "thread.qvd" : "plain.qvd");
-        std::unique_ptr<CAnalogWriter> writer;
-        if (threaded)
-            writer = std::make_unique<CAnalogThreadWriter>(1, 100);
-        else
-            writer = std::make_unique<CAnalogWriter>();
+        std::unique_ptr<CAnalogWriter> writer = MakeWriter(threaded);
         HeaderPropertyBuffer block;
         const uint64_t length = BuildHeaderProperties(Info(2), block);
         ASSERT_TRUE(writer->OpenFile(path, 2, 1, 100.0, false, ""));
