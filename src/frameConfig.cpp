@@ -92,7 +92,8 @@ std::vector<ConfigVar> FrameConfigVars(TrackerFrame& f, SharedSettings& s)
         {kKeyViewUseGlCanvas, &f.m_useGlCanvas, {}},
         {kKeyViewDisplayInterval, &f.m_displayIntervalMs,
          R::Keep(kMinDisplayIntervalMs, kMaxDisplayIntervalMs)},
-        {kKeyCaptureQueueDepth, &f.m_captureQueueDepth, {}},
+        {kKeyCaptureQueueDepth, &f.m_captureQueueDepth,
+         R::Clamp(kMinCaptureQueueDepth, kMaxCaptureQueueDepth)},
         {kKeyCaptureUseThread, &f.m_captureUseThread, {}},
         {kKeyCapturePriority, &f.m_capturePriority, {}},
         {kKeyCaptureMaxTime, &f.m_captureMaxTime, {}},
@@ -280,6 +281,7 @@ void TrackerFrame::LoadConfig()
         const wxString soundName = m_captureSoundName;  // never read back
         ReadConfigGroup(*config, vars, "/Capture/");
         m_captureSoundName = soundName;
+        ReportQueueDepth(*config);
         ReadConfigGroup(*config, vars, "/VRPN_SYNC/");
         ReadConfigGroup(*config, vars, "/VRPN/");
         m_vrpnServerList.Clear();
@@ -302,6 +304,16 @@ void TrackerFrame::LoadConfig()
             FitToolbars();  // stored on a wider screen, perhaps
         }
     }
+}
+
+void TrackerFrame::ReportQueueDepth(wxFileConfig& config)
+{
+    long stored = 0;
+    if (!config.Read(kKeyCaptureQueueDepth, &stored) || stored == m_captureQueueDepth) return;
+    SetErrorMessage(wxString::Format(_("%s = %ld is out of range (%d to %d frames): %d is used\n"),
+                                     kKeyCaptureQueueDepth, stored, kMinCaptureQueueDepth,
+                                     kMaxCaptureQueueDepth, m_captureQueueDepth),
+                    false);
 }
 
 void TrackerFrame::LoadOscClients(wxFileConfig& config)
