@@ -328,7 +328,12 @@ void TrackerFrame::LoadOscClients(wxFileConfig& config)
     }
     for (const wxString& entry : entries) {
         // Host names go to the resolver as UTF-8, as the client command sends them.
-        OscServerAddClient(entry.utf8_string());
+        std::string reason;
+        if (OscServerAddClient(entry.utf8_string(), &reason)) continue;
+        // An entry left out is said: data would otherwise stop reaching that client unseen.
+        SetErrorMessage(wxString::Format(_("Error adding OSC client %s (%s)\n"), entry,
+                                         wxString::FromUTF8(reason)),
+                        false);
     }
 }
 
