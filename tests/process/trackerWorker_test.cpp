@@ -522,6 +522,7 @@ TEST(WorkerGroupThreads, MemberWhoseReadBlocksHoldsUpNoOtherMember)
         CGroupDueDevice fast("fast", 1000.0, 4096);
         ASSERT_TRUE(slow.Create(delayMode));
         ASSERT_TRUE(slow.RunThread());
+        ASSERT_TRUE(slow.WaitForSamples(1));  // in the group before the other joins
         ASSERT_TRUE(fast.Create(delayMode));
         ASSERT_TRUE(fast.RunThread());
         ASSERT_TRUE(fast.WaitForSamples(2100));
