@@ -117,7 +117,7 @@ void CTrackerWorker::UpdateGroup()
     std::vector<wxString> refusals;
     {
         std::lock_guard<std::mutex> lock(group.mutex);
-        // Slowest first, so the pacing worker is a worker of the slowest device.
+        // Slowest first: index 0 is a worker of the slowest device.
         std::vector<std::pair<double, CTrackerWorker*>> byRate;
         for (CTrackerWorker* member : group.members)
             byRate.emplace_back(member->m_device->GetRate(), member);
