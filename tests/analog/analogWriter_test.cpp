@@ -1123,18 +1123,17 @@ TEST_F(AnalogWriterTest, FileSizeLimitStillTakesTheTrailerAndTheEventsAndEndsAtT
             }
             std::string events;
             for (size_t i = 0; i < markers.Count(); ++i)
-                events += "event[" + std::to_string(i) + "]\t" +
-                          std::to_string(markers.frames[i]) + "\t" +
-                          std::to_string(markers.codes[i]) + "\tmarker " + std::to_string(i) +
-                          "\r\n";
+                events += "event[" + std::to_string(i) + "]\t" + std::to_string(markers.frames[i]) +
+                          "\t" + std::to_string(markers.codes[i]) + "\tmarker " +
+                          std::to_string(i) + "\r\n";
             EXPECT_EQ(text.substr(headerEnd), frameLines + events);
 
             // Said once, with the times on disk: the recording's end, then the export's.
             const std::string exportEnd =
-                lines < kept ? "text export cut at " + FormatTime(lines / 100.0).ToStdString() +
-                                   " (" + std::to_string(lines) +
-                                   " frames kept) : " + std::strerror(EFBIG)
-                             : std::string();
+                lines < kept
+                    ? "text export cut at " + FormatTime(lines / 100.0).ToStdString() + " (" +
+                          std::to_string(lines) + " frames kept) : " + std::strerror(EFBIG)
+                    : std::string();
             std::string note = exportEnd;
             if (kept < kFrames)
                 note = "recording cut at " + FormatTime(kept / 100.0).ToStdString() + " (" +
@@ -1142,7 +1141,8 @@ TEST_F(AnalogWriterTest, FileSizeLimitStillTakesTheTrailerAndTheEventsAndEndsAtT
                        (exportEnd.empty() ? "" : "; " + exportEnd);
             EXPECT_EQ(got.note, note);
             EXPECT_EQ(got.messageCount, note.empty() ? 0u : 1u);
-            const std::string file = kept < kFrames ? "analog file : " + path : "text file : " + textPath;
+            const std::string file =
+                kept < kFrames ? "analog file : " + path : "text file : " + textPath;
             if (!note.empty()) {
                 EXPECT_TRUE(EndsWith(got.message, "<REC> Error writing " + file + " : " + note))
                     << got.message;
