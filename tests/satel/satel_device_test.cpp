@@ -545,7 +545,6 @@ TEST_F(SatelDeviceTest, StarBytesInsideSamplesAreData)
 // like the closing block itself), and whole samples of '*'.
 TEST_F(SatelDeviceTest, StarBytesAnywhereInASampleAreData)
 {
-    auto device = OpenDevice();
     std::vector<SatelSample> sent;
     for (int place = 0; place < 6; ++place) {
         for (int other = 0; other < 256; ++other) {
@@ -560,29 +559,33 @@ TEST_F(SatelDeviceTest, StarBytesAnywhereInASampleAreData)
     }
     sent.push_back({0x2A2A, 0x2A2A, 0x2A2A});
     sent.push_back({0, 0, 42});
-    CFakeSatelBoard board(m_pty);
-    int replies = 0;
-    for (size_t at = 0; at < sent.size(); ++replies) {
-        const size_t count = std::min<size_t>(1 + replies % 7, sent.size() - at);
-        const std::vector<SatelSample> part(sent.begin() + static_cast<long>(at),
-                                            sent.begin() + static_cast<long>(at + count));
-        board.QueueRaw(replies % 3 == 2 ? CFakeSatelBoard::LoneStarReply(part)
-                                        : CFakeSatelBoard::SampleReply(part));
-        at += count;
+    for (bool lone : {false, true}) {
+        SCOPED_TRACE(lone ? "lone '*' ending" : "closing block");
+        auto device = OpenDevice();
+        CFakeSatelBoard board(m_pty);
+        int replies = 0;
+        for (size_t at = 0; at < sent.size(); ++replies) {
+            const size_t count = std::min<size_t>(1 + replies % 7, sent.size() - at);
+            const std::vector<SatelSample> part(sent.begin() + static_cast<long>(at),
+                                                sent.begin() + static_cast<long>(at + count));
+            board.QueueRaw(lone ? CFakeSatelBoard::LoneStarReply(part)
+                                : CFakeSatelBoard::SampleReply(part));
+            at += count;
+        }
+        board.Start();
+        std::vector<SatelSample> read;
+        for (int i = 0; i < replies; ++i) {
+            ASSERT_TRUE(device->ReadFrames(0)) << "reply " << i;
+            for (const SatelSample& sample : device->TakeQueued()) read.push_back(sample);
+        }
+        board.Stop();
+        ASSERT_EQ(read.size(), sent.size());
+        for (size_t i = 0; i < sent.size(); ++i)
+            ASSERT_EQ(read[i], sent[i]) << "sample " << i << " of " << sent.size();
+        EXPECT_EQ(device->GetMissedReplies(), 0);
+        EXPECT_EQ(device->GetDamagedReplies(), 0);
+        EXPECT_EQ(device->GetCutReplies(), 0);
     }
-    board.Start();
-    std::vector<SatelSample> read;
-    for (int i = 0; i < replies; ++i) {
-        ASSERT_TRUE(device->ReadFrames(0)) << "reply " << i;
-        for (const SatelSample& sample : device->TakeQueued()) read.push_back(sample);
-    }
-    board.Stop();
-    ASSERT_EQ(read.size(), sent.size());
-    for (size_t i = 0; i < sent.size(); ++i)
-        ASSERT_EQ(read[i], sent[i]) << "sample " << i << " of " << sent.size();
-    EXPECT_EQ(device->GetMissedReplies(), 0);
-    EXPECT_EQ(device->GetDamagedReplies(), 0);
-    EXPECT_EQ(device->GetCutReplies(), 0);
 }
 
 TEST_F(SatelDeviceTest, GarbageRepliesStayInBounds)
@@ -702,7 +705,7 @@ TEST_F(SatelDeviceTest, RepliesClosedByALoneStarKeepEverySample)
     CFakeSatelBoard board(m_pty);
     board.QueueRaw(CFakeSatelBoard::LoneStarReply({{10, 20, 30}, {40, 50, 60}}));
     board.QueueRaw(CFakeSatelBoard::LoneStarReply({{42, 42, 42}}));  // '*' bytes as data
-    board.Queue({{7, 8, 9}});  // and the other ending still
+    board.QueueRaw(CFakeSatelBoard::LoneStarReply({{7, 8, 9}}));
     board.Start();
     ASSERT_TRUE(device->ReadFrames(0));
     ASSERT_EQ(device->ParseQueued(), 2);
@@ -748,8 +751,8 @@ TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
     ASSERT_TRUE(device->ReadFrames(0));  // the missing one is asked for again
     EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{14, 15, 16}}));
     board.Stop();
-    // Bytes that come unasked are refused and counted too, not read as a reply.
-    ASSERT_TRUE(m_pty.Send(std::string("#I\0\0B\0\0\0\0\0*", 11)));
+    // Bytes that come unasked and are no reply are refused and counted too.
+    ASSERT_TRUE(m_pty.Send(std::string("\0\0B\0\0\0\0\0*", 9)));
     ASSERT_TRUE(device->WaitForBytes(5s));
     CFakeSatelBoard again(m_pty);
     again.Queue({{21, 22, 23}});
@@ -1036,8 +1039,11 @@ TEST(SatelBoardClock, ClocksThatDriftApartAreCountedExactly)
             EXPECT_GE(drift, kFrames / 100 - 2);
             EXPECT_LE(drift, run.frames / 100 + 2);
             messages.Take();
-            EXPECT_EQ(messages.Count(wxString::Format("to keep the schedule, %lld board samples "
-                                                      "were dropped and %lld frames repeated",
+            EXPECT_EQ(messages.Count(wxString::Format("%lld board samples reached no frame (%lld "
+                                                      "dropped to keep the schedule, 0 lost in "
+                                                      "refused or cut replies); %lld frames "
+                                                      "repeated the last values",
+                                                      static_cast<long long>(run.skipped),
                                                       static_cast<long long>(run.skipped),
                                                       static_cast<long long>(run.repeated))
                                          .ToStdString()),
