@@ -183,6 +183,10 @@ protected:
     // 1, 0 time-out, -2 the line went away, -3 closing.
     int ReadByteBefore(uint8_t* byte, std::chrono::steady_clock::time_point deadline);
     bool IsClosing() const;
+    // What follows on the line, by the deadline: nothing, the header of a reply, or
+    // other bytes (data). The bytes stay for the next reads.
+    enum class Next { Nothing, Reply, Data };
+    Next Follows(std::chrono::steady_clock::time_point deadline);
     // Acquisition thread: one read of the stream and what it means for the line.
     void ReadStep();
     // Acquisition thread: while the line is lost, opens it again when it went away and

@@ -73,6 +73,33 @@ int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline
     }
 }
 
+// The board sends replies back to back when it answers requests that waited: a reply
+// ends where the next one's header follows.
+CSerialSatelDevice::Next CSerialSatelDevice::Follows(Clock::time_point deadline)
+{
+    constexpr size_t kLook = kHeaderSize;
+    if (m_inputHead > 0) {
+        std::memmove(m_input.data(), m_input.data() + m_inputHead, m_inputCount - m_inputHead);
+        m_inputCount -= m_inputHead;
+        m_inputHead = 0;
+    }
+    while (m_inputCount < kLook && !IsClosing()) {
+        const int64_t leftUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        const int64_t waitMs = leftUs <= 0 ? 0 : std::min((leftUs + 999) / 1000, kReadSliceMs);
+        const int got = m_port.ReadAvailable(m_input.data() + m_inputCount,
+                                             static_cast<uint32_t>(m_input.size() - m_inputCount),
+                                             static_cast<uint32_t>(waitMs));
+        if (got > 0) m_inputCount += static_cast<size_t>(got);
+        if (got < 0 || (got == 0 && leftUs <= 0)) break;
+    }
+    if (m_inputCount == 0) return Next::Nothing;
+    const uint8_t* next = m_input.data();
+    const bool header = next[0] == kHash && (m_inputCount < 2 || next[1] == kI) &&
+                        (m_inputCount < kLook || next[4] == kSamples || IsConfigCommand(next[4]));
+    return header ? Next::Reply : Next::Data;
+}
+
 void CSerialSatelDevice::ForgetReply()
 {
     m_replyFill = 0;
@@ -152,13 +179,7 @@ int64_t CSerialSatelDevice::ReadOffCutRest(size_t count, size_t total)
                      (inGroup == kSampleSize && m_ending != Ending::Lone &&
                       std::all_of(group, group + kSampleSize - 1, [](uint8_t b) { return b == 0; }));
         }
-        if (closes) {
-            // The reply ends here unless a byte follows at once.
-            uint8_t next = 0;
-            const int got = ReadByteBefore(&next, Clock::now() + grace);
-            if (got <= 0) return lost;
-            --m_inputHead;  // the byte read ahead stays for the group
-        }
+        if (closes && Follows(Clock::now() + grace) != Next::Data) return lost;
         if (inGroup == kSampleSize) {
             ++lost;
             inGroup = 0;
@@ -181,22 +202,14 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
     size_t count = std::min(m_replyFill, room);
     m_replyFill = 0;
     m_replySamples = 0;
-    Ending closeAs = Ending::Unknown;  // the ending of a '*' that closes unless more comes
     for (;;) {
         uint8_t byte = 0;
-        const bool mayClose = closeAs != Ending::Unknown;
-        const int got = ReadByteBefore(&byte, mayClose ? Clock::now() + grace : deadline);
-        if (got == 0 && mayClose) {
-            if (m_ending == Ending::Unknown) m_ending = closeAs;
-            m_replySamples = SamplesIn(count, closeAs);
-            return Reply::Samples;
-        }
+        const int got = ReadByteBefore(&byte, deadline);
         if (got == 0 || got == -3) {
             m_replyFill = count;
             return got == 0 ? Reply::None : Reply::Closing;
         }
         if (got < 0) return Reply::Vanished;
-        closeAs = Ending::Unknown;
         deadline = Clock::now() + timeout;
         m_reply[count++] = byte;
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) return Refuse(count);
@@ -238,19 +251,19 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
         }
         if (byte == kTerminator) {
             for (Ending ending : {Ending::Block, Ending::Lone}) {
-                if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending) ||
-                    Waiting() > 0)
+                if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
                     continue;
+                // Closed unless data follows: with fewer samples than the board holds,
+                // or bytes on their way, what comes next tells.
                 const int samples = SamplesIn(count, ending);
-                if (samples + 1 >= expected) {
-                    if (m_ending == Ending::Unknown) m_ending = ending;
-                    m_replySamples = samples;
-                    return Reply::Samples;
-                }
-                closeAs = ending;
+                const bool look = samples + 1 < expected || Waiting() > 0;
+                if (look && Follows(Clock::now() + grace) == Next::Data) continue;
+                if (m_ending == Ending::Unknown) m_ending = ending;
+                m_replySamples = samples;
+                return Reply::Samples;
             }
         }
-        if (closeAs == Ending::Unknown && count >= room) {
+        if (count >= room) {
             // Longer than the read: its whole samples are taken, the rest is read off
             // and its samples counted as lost.
             m_cutReplies.fetch_add(1);

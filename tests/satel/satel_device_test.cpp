@@ -4,6 +4,7 @@
 #include "analog/runningDevice.h"
 #include "satel/fakeSatelBoard.h"
 #include "satel/satelClockRun.h"
+#include "satel/satelProbe.h"
 #include "serial/lineLink.h"
 #include "serial/ptyPair.h"
 #include "support/logCapture.h"
@@ -26,65 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Opens the protected protocol steps and state to the tests.
-class CSatelProbe : public CSerialSatelDevice {
-public:
-    using CSerialSatelDevice::CalcOffsets;
-    using CSerialSatelDevice::ConfigureBoard;
-    using CSerialSatelDevice::CSerialSatelDevice;
-    using CSerialSatelDevice::ParseSample;
-    using CSerialSatelDevice::ReadFrames;
-
-    void SetOffsetsDone(bool done) { m_offsetsDone = done; }
-    void SetRaw(double a, double b, double c)
-    {
-        m_raw[0] = a;
-        m_raw[1] = b;
-        m_raw[2] = c;
-    }
-    void SetPrevious(double a, double b, double c)
-    {
-        m_previous[0] = a;
-        m_previous[1] = b;
-        m_previous[2] = c;
-    }
-    // Keeps the sequence of initialisation out of the direct protocol tests.
-    void SetInitialising(bool pending) { m_initPending = pending; }
-    using CSerialSatelDevice::GetLastOutcome;
-    using CSerialSatelDevice::QueuedSamples;
-    using CSerialSatelDevice::ReadOutcome;
-    double Value(int channel) const { return m_values[channel]; }
-    // What the ticks would do with the samples read: each makes the row in turn.
-    int ParseQueued()
-    {
-        int count = 0;
-        while (PopSample()) {
-            ParseSample();
-            ++count;
-        }
-        return count;
-    }
-    // The queued samples, oldest first, as they came off the line.
-    std::vector<SatelSample> TakeQueued()
-    {
-        std::vector<SatelSample> samples;
-        while (PopSample())
-            samples.push_back({static_cast<int16_t>(m_raw[0]), static_cast<int16_t>(m_raw[1]),
-                               static_cast<int16_t>(m_raw[2])});
-        return samples;
-    }
-    // Waits until bytes wait in the receive queue; false after the timeout.
-    bool WaitForBytes(std::chrono::milliseconds timeout)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (m_port.Available() <= 0) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
-};
-
 std::string Hex(const uint8_t* bytes, size_t size)
 {
     std::string text;
@@ -99,22 +41,7 @@ std::string Hex(const uint8_t* bytes, size_t size)
 class SatelDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_pty.IsValid()); }
-    std::unique_ptr<CSatelProbe> OpenDevice(int periodMs = 25)
-    {
-        // A board answers the opening's probe; each test's own board plays the rest.
-        std::unique_ptr<CSatelProbe> device;
-        {
-            CFakeSatelBoard opener(m_pty);
-            opener.Start();
-            device = std::make_unique<CSatelProbe>(wxString(m_pty.SlaveName()), periodMs, false,
-                                                   400.0, false);
-            opener.Stop();
-        }
-        EXPECT_TRUE(device->IsReady());
-        device->SetReplyTimeouts(5s, 5s);  // replies that come, come: a loaded machine
-        device->SetInitialising(false);
-        return device;
-    }
+    std::unique_ptr<CSatelProbe> OpenDevice(int periodMs = 25) { return OpenProbe(m_pty, periodMs); }
     CPtyPair m_pty;
 };
 
