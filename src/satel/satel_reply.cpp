@@ -19,8 +19,10 @@ constexpr int64_t kCloseGraceMs = 10;
 constexpr size_t kMaxAckSize = 16;
 // Replies taken in one step, or while one acknowledgement is awaited, at most.
 constexpr int kMaxRepliesAtOnce = 64;
-// Bytes that are no reply are read off until the line is quiet this long.
+// Bytes that are no reply are read off until the line is quiet for two periods, within
+// these bounds (the board sends only when asked).
 constexpr int64_t kQuietMs = 20;
+constexpr int64_t kMaxQuietMs = 50;
 // The rest of a cut reply, or bytes that are no reply, are read off up to this many:
 // a line that babbles on is left to the next reads.
 constexpr size_t kMaxReadOff = size_t{1} << 20;
@@ -136,7 +138,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count)
     size_t bytes = isSampleReply ? count - kHeaderSize : 0;
     // What follows belongs to the refused bytes until the line is quiet: the next
     // reply then starts clean.
-    const auto quiet = std::chrono::milliseconds(std::max<int64_t>(kQuietMs, 2 * m_period));
+    const auto quiet = std::chrono::milliseconds(std::clamp<int64_t>(2 * m_period, kQuietMs, kMaxQuietMs));
     for (size_t read = 0; read < kMaxReadOff; ++read) {
         uint8_t byte = 0;
         const int got = ReadByteBefore(&byte, Clock::now() + quiet);
