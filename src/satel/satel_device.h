@@ -35,7 +35,9 @@ public:
     static constexpr uint8_t kReset = 0x52;       // 'R', argument 0
     static constexpr uint8_t kSamples = 0x42;     // 'B': start, send samples gathered since
     static constexpr uint8_t kTerminator = 0x2A;  // '*': ends frames and replies
-    static constexpr size_t kHeaderSize = 5;      // of a sample reply
+    // Of every reply: '#', 'I', the length (high byte first; 0 from boards that give
+    // none), the kind ('B' for samples, the command acknowledged).
+    static constexpr size_t kHeaderSize = 5;
     static constexpr size_t kSampleSize = 6;      // three big-endian int16, sensors 1 to 3
     static constexpr size_t kClosingSize = 6;     // ends a sample reply: five zero bytes, '*'
     // How this board ends its sample replies, once seen: five zero bytes and '*', or a
@@ -234,7 +236,6 @@ protected:
     double m_halfPeriod = 0.0;            // seconds
     std::atomic<int64_t> m_droppedSamples{0};
     std::array<uint8_t, kMaxReply + 1> m_reply{};   // acquisition thread: one read's bytes
-    std::array<uint8_t, kMaxReply + 1> m_frames{};  // acquisition thread: samples of a read
     std::atomic<int64_t> m_missedReplies{0};
     std::atomic<int64_t> m_lateReplies{0};
     std::atomic<int64_t> m_damagedReplies{0};
