@@ -29,6 +29,8 @@ constexpr std::chrono::milliseconds kWriterWakeInterval(20);
 // Room kept on disk after the frames for the marker trailer, so that a full
 // disk still ends the recording as a finished file: a few hundred markers.
 constexpr int64_t kTrailerReserveBytes = 8 * 1024;
+// Frame slots of one threaded writer's queue, in bytes, above its two seconds of frames.
+constexpr uint64_t kMaxQueueBytes = 64u << 20;
 
 // Writes all of data at offset; returns the bytes written and sets error on failure.
 size_t PwriteAll(int fd, const void* data, size_t size, int64_t offset, int& error)
@@ -491,9 +493,14 @@ bool CAnalogThreadWriter::OpenFile(const wxString& path, int32_t channels, int32
     }
     m_channels = channels;
     m_dim = dim;
-    // Never less than two seconds of frames, so a slow disk does not drop any.
+    // Never less than two seconds of frames, so a slow disk does not drop any;
+    // beyond that, no more than the queue's memory budget holds: a depth asking
+    // for gigabytes would fail every trial.
     const double twoSeconds = std::isfinite(rate) ? std::min(std::max(rate, 0.0), 1e6) * 2.0 : 0.0;
-    m_capacity = std::max<uint64_t>(m_capacity, static_cast<uint64_t>(std::ceil(twoSeconds)) + 1);
+    const uint64_t budget =
+        std::max<uint64_t>(1, kMaxQueueBytes / (std::max<uint64_t>(GetFrameSize(), 1) * 8));
+    m_capacity = std::max<uint64_t>(std::min(m_capacity, budget),
+                                    static_cast<uint64_t>(std::ceil(twoSeconds)) + 1);
     m_wakeThreshold = std::max<uint64_t>(1, m_capacity / 4);
     try {
         if (GetFrameSize() == 0) throw std::bad_alloc();

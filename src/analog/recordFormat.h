@@ -32,6 +32,11 @@ constexpr const char* kKeyCaptureUseThread = "/Capture/Capture_use_thread";
 constexpr const char* kKeyCaptureQueueDepth = "/Capture/Capture_queue_depth";
 constexpr const char* kKeyCapturePriority = "/Capture/Capture_priority";
 constexpr const char* kKeyCaptureMaxTime = "/Capture/Capture_max_time";
+// Writer queue depths a setting may ask for, in frames. A threaded writer never
+// holds fewer than the lower bound (nor less than two seconds of frames); the
+// upper one keeps the queue, allocated for every trial, to what a writer can use.
+constexpr int kMinCaptureQueueDepth = 30;
+constexpr int kMaxCaptureQueueDepth = 100000;
 
 // Text-export switches, loaded from the keys above by the configuration load and
 // the settings grid; a writer takes a copy when it opens its files.

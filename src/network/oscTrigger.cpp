@@ -101,3 +101,9 @@ int GetOscTriggerListeningPort()
     std::lock_guard<std::mutex> lock(g_inputMutex);
     return g_input != nullptr ? g_input->BoundListeningPort() : -1;
 }
+
+std::uint64_t GetOscTriggerMalformedCount()
+{
+    std::lock_guard<std::mutex> lock(g_inputMutex);
+    return g_input != nullptr ? g_input->GetMalformedCount() : 0;
+}

@@ -6,6 +6,8 @@
 // PollOscTrigger and IsOscTriggerConnected: any thread, on every acquisition
 // pass; they never wait: one thread polls at a time, the others skip.
 
+#include <cstdint>
+
 // Replaces the input by a new one opened from the trigger settings
 // (GetOscTriggerSettings); a failed open leaves none. The open result.
 bool StartOscTrigger();
@@ -25,3 +27,5 @@ bool IsOscTriggerConnected();
 bool GetOscTriggerValue(double* value);
 // The local port the input listens on (-1 without one).
 int GetOscTriggerListeningPort();
+// Any thread: malformed datagrams the input ignored (0 without one).
+std::uint64_t GetOscTriggerMalformedCount();

@@ -155,7 +155,7 @@ TEST_F(AnalogWriterTest, TwoSensorTrackerHas112ByteFramesAndOneNamePerSensor)
     EXPECT_EQ(writer.GetFailedFrames(), 0u);
 }
 
-TEST_F(AnalogWriterTest, PropertyRecordsThatDoNotFitAreSkippedWholeAndLaterOnesTried)
+TEST_F(AnalogWriterTest, PropertyBlockKeepsEveryNameInItsOwnRecord)
 {
     HeaderPropertyBuffer buffer;
     uint64_t position = 2045;
@@ -171,32 +171,47 @@ TEST_F(AnalogWriterTest, PropertyRecordsThatDoNotFitAreSkippedWholeAndLaterOnesT
     position = 2039;
     EXPECT_FALSE(AddDoubleProperty(buffer.data(), &position, 1.0));
 
-    // Key (6 + 3) then a 2030-byte name: 9 + 2036 = 2045 fits; the second name
-    // does not, the bool (2 bytes) still does, the int and doubles do not.
+    // Readers take string k after the key for channel k - 1: a name too long
+    // for the block is shortened, never left out while the next one goes in,
+    // and the records after the names always fit. Key 9 bytes, two name
+    // prefixes 12, the tail 34: 1992 bytes of name text, "b" keeps its 1.
     RecordHeaderInfo info;
     info.deviceKey = "key";
-    info.channelNames = {wxString(2030, 'a'), "b"};
     info.isTracker = true;
-    const uint64_t length = BuildHeaderProperties(info, buffer);
-    Bytes expected;
-    expected.PString("key").PString(std::string(2030, 'a')).PBool(true);
-    ASSERT_EQ(length, expected.Size());
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + long(length)), expected.Data());
-
-    // A name too long for any block is left out while the rest goes in.
-    info.channelNames = {wxString(2100, 'x'), wxString::FromUTF8("\xC3\xA9t\xC3\xA9")};
-    const uint64_t second = BuildHeaderProperties(info, buffer);
-    Bytes expected2;
-    expected2.PString("key")
-        .PString("\xC3\xA9t\xC3\xA9")
-        .PBool(true)
-        .PInt(0)
-        .PDouble(1.0)
-        .PDouble(-1.0)
-        .PDouble(1.0);
-    ASSERT_EQ(second, expected2.Size());
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + long(second)),
-              expected2.Data());
+    const auto tail = [](Bytes& bytes) {
+        bytes.PBool(true).PInt(0).PDouble(1.0).PDouble(-1.0).PDouble(1.0);
+    };
+    struct Case {
+        std::vector<wxString> names;
+        std::vector<std::string> written;
+    };
+    const std::string e = "\xC3\xA9";  // two bytes
+    std::string accents;
+    for (int i = 0; i < 1000; ++i) accents += e;
+    const Case cases[] = {
+        {{wxString(2030, 'a'), "b"}, {std::string(1991, 'a'), "b"}},
+        {{"b", wxString(2030, 'a')}, {"b", std::string(1991, 'a')}},
+        {{wxString(2100, 'x'), wxString::FromUTF8(e + "t" + e)},
+         {std::string(1987, 'x'), e + "t" + e}},
+        // Cut on a character boundary: 1991 bytes would split the 996th accent.
+        {{wxString::FromUTF8(accents), "b"}, {accents.substr(0, 1990), "b"}},
+        // Two long names share the room; the short one stays whole.
+        {{wxString(1500, 'p'), "", wxString(1500, 'q')},
+         {std::string(993, 'p'), "", std::string(993, 'q')}},
+        {{"left", "", "right"}, {"left", "", "right"}},
+    };
+    for (const Case& c : cases) {
+        info.channelNames = c.names;
+        const uint64_t length = BuildHeaderProperties(info, buffer);
+        Bytes expected;
+        expected.PString("key");
+        for (const std::string& name : c.written) expected.PString(name);
+        tail(expected);
+        ASSERT_EQ(length, expected.Size()) << c.written[0].size();
+        EXPECT_LE(length, 2047u);
+        EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + long(length)),
+                  expected.Data());
+    }
 }
 
 TEST_F(AnalogWriterTest, RecordingFinishedWithoutFramesHasItsTrailerRightAfterTheBlock)
@@ -804,6 +819,36 @@ TEST_F(AnalogWriterThreads, WriterThatNeverStartedEndsCleanly)
         CAnalogThreadWriter unopened(1, 100);  // destroyed without a file or thread
     }
     EXPECT_EQ(ReadFileBytes(dir + "/idle.qvd").size(), 40u);  // a whole header, nothing else
+}
+
+TEST_F(AnalogWriterTest, QueueDepthIsBoundedByItsMemoryAndNeverBelowTwoSeconds)
+{
+    // Depth x frame size is allocated for every trial: 2^31 - 1 frames of 8
+    // values would ask for 137 GB and fail every trial.
+    struct Case {
+        uint64_t depth;
+        int32_t channels;
+        double rate;
+        uint64_t capacity;
+    };
+    const Case cases[] = {
+        {2147483647u, 8, 1000.0, (64u << 20) / 64},
+        {100000, 8, 1000.0, 100000},
+        {100, 8, 1000.0, 2001},  // two seconds at 1 kHz, whatever the setting below that
+        {100, 8, 4000.0, 8001},
+        {100, 8, 10.0, 100},
+        {10, 1, 1.0, 30},
+        {2147483647u, 256, 10.0, (64u << 20) / 2048},
+        {100, 256, 5000.0, 10001},  // two seconds go first, beyond the budget too
+    };
+    for (const Case& c : cases) {
+        const std::string path = Path("depth.qvd").string();
+        CAnalogThreadWriter writer(1, c.depth);
+        ASSERT_TRUE(writer.OpenFile(path, c.channels, 1, c.rate, false, ""))
+            << c.depth << " frames of " << c.channels;
+        EXPECT_EQ(writer.GetCapacity(), c.capacity) << c.depth << " frames of " << c.channels;
+        EXPECT_TRUE(writer.Close());
+    }
 }
 
 TEST_F(AnalogWriterThreads, IdleWriterThreadWaitsInsteadOfSpinning)
