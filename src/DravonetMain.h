@@ -490,6 +490,10 @@ private:
     // Names the devices that hold no output and would not be recorded, and asks
     // whether to start without them (No preselected); true to go on.
     bool ConfirmDevicesWithoutOutput();
+    // At a capture start: opens the outputs the devices lack (the next trial's,
+    // when a stop could not create them); false, with the reason said, when
+    // none could be opened and nothing may start.
+    bool CreateMissingTrialFiles();
     void SetCaptureTool(bool isCapturing);
     void PlayCaptureSound();
     void DeleteCaptureFiles(const std::vector<wxString>& files);

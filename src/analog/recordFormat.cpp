@@ -235,6 +235,16 @@ wxString MakeTextFileName(const wxString& recordPath, const wxString& exportFold
            extension;
 }
 
+bool IsOpenFileGone(int fd, const wxString& path)
+{
+    struct stat open {};
+    if (fd < 0 || ::fstat(fd, &open) != 0) return false;
+    if (open.st_nlink == 0) return true;
+    struct stat named {};
+    if (::stat(path.fn_str().data(), &named) != 0) return errno == ENOENT || errno == ENOTDIR;
+    return named.st_dev != open.st_dev || named.st_ino != open.st_ino;
+}
+
 void ReportRecordingError(const wxString& text)
 {
     std::fprintf(stderr, "%s\n", static_cast<const char*>(text.utf8_str()));

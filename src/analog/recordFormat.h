@@ -109,6 +109,11 @@ double GetF64(const uint8_t* in);
 // GUI thread, posted to the message queue from any other thread. Any thread.
 void ReportRecordingError(const wxString& text);
 
+// The file open on fd no longer has a name, or path names another file (its
+// folder was removed, or it was deleted or replaced while it was written).
+// False when that cannot be told.
+bool IsOpenFileGone(int fd, const wxString& path);
+
 // "%g" of printf in the C locale, whatever the process locale; returns the end.
 char* FormatNumberG(char* out, char* end, double value);
 char* FormatInt(char* out, char* end, int64_t value);
