@@ -1,5 +1,7 @@
 #pragma once
 
+class CTriggerCrossings;
+
 // The OSC trigger input: one process-wide OSC connection without a device that
 // keeps the numbers it receives; the shell reads the first one to start or stop
 // a capture. Start, Stop, Restart and GetOscTriggerValue: GUI thread.
@@ -25,3 +27,9 @@ bool IsOscTriggerConnected();
 bool GetOscTriggerValue(double* value);
 // The local port the input listens on (-1 without one).
 int GetOscTriggerListeningPort();
+
+// The start and stop values received, in order (each message's first number
+// against the trigger's high and low values, low included), kept across the
+// input's restarts and emptied by each start, which also takes its levels from
+// the settings. Any thread.
+CTriggerCrossings& GetOscTriggerCrossings();

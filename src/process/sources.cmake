@@ -10,4 +10,5 @@ list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/device.cpp
      ${CMAKE_CURRENT_LIST_DIR}/devicePacing.cpp
      ${CMAKE_CURRENT_LIST_DIR}/trackerWorker.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/triggerCrossings.cpp
      ${CMAKE_CURRENT_LIST_DIR}/trackerWorkerGroup.cpp)
