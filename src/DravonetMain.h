@@ -198,7 +198,7 @@ public:
     void StopCapture();
     bool OpenSerialTrigger();
     // What the trigger inputs' crossings did: nothing, a stop held until every
-    // recording has its first frame, or the capture stopped.
+    // recording has its first frames, or the capture stopped.
     enum class TriggerAction { None, Held, Stopped };
     // Acts on the crossings of the trigger inputs in the order they came. Called
     // by the idle handler and the display timer.
@@ -498,7 +498,7 @@ private:
     // it with wxID_ABORT. Its modal result.
     int RunCaptureCountdown(const TriggerReader& stopReader);
     TriggerAction ActOnCrossings(CTriggerCrossings& crossings);
-    bool HasEveryRecordingAFrame();
+    bool HasEveryRecordingItsFirstFrames();
     // Names the devices that hold no output and would not be recorded, and asks
     // whether to start without them (No preselected); true to go on.
     bool ConfirmDevicesWithoutOutput();

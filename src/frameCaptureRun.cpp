@@ -15,6 +15,7 @@
 #include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogFile.h"
+#include "analog/analogReader.h"
 #include "appIcons.h"
 #include "captureFiles.h"
 #include "captureTriggerWait.h"
@@ -37,9 +38,10 @@ constexpr uint32_t kDefaultTriggerReadMs = 100;
 constexpr int kCameraKind = 9;  // CAnalogDevice::GetDeviceType of a camera
 // The wait's readers look this long for a crossing, so that one is acted on as it comes.
 constexpr std::chrono::milliseconds kCrossingWait(5);
-// A stop that comes before every recording has its first frame waits for it, this
-// long at most: a pulse shorter than a frame still gives a trial with data.
-constexpr double kFirstFrameHoldUs = 1.0e6;
+// A stop that comes before every recording holds the fewest frames a recording is
+// read back with waits for them, this long at most: a pulse shorter than a frame
+// still gives a trial with data.
+constexpr double kFirstFramesHoldUs = 2.0e6;
 
 void WakeForCrossing()
 {
@@ -410,14 +412,14 @@ void TrackerFrame::QueueLoopStart()
     wxQueueEvent(this, new wxCommandEvent(wxEVT_MENU, ID_CAPTURE_START));
 }
 
-bool TrackerFrame::HasEveryRecordingAFrame()
+bool TrackerFrame::HasEveryRecordingItsFirstFrames()
 {
     for (CAnalogDevice* device : CaptureDevices()) {
         if (!device->IsRecording()) continue;
         auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
         const int64_t frames =
             controller ? controller->GetFrameCount() : device->GetRecordedFrames();
-        if (frames < 1) return false;
+        if (frames < CAnalogReader::kMinFrames) return false;
     }
     return true;
 }
@@ -427,8 +429,8 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnCrossings(CTriggerCrossings& cros
     TriggerCrossing crossing;
     while (crossings.Peek(crossing)) {
         if (m_capturing && crossing.kind == TriggerCrossing::Kind::Stop) {
-            if (!HasEveryRecordingAFrame() &&
-                GetProgramTime() - m_captureStartUs < kFirstFrameHoldUs)
+            if (!HasEveryRecordingItsFirstFrames() &&
+                GetProgramTime() - m_captureStartUs < kFirstFramesHoldUs)
                 return TriggerAction::Held;
             crossings.Pop(crossing);
             StopCapture();

@@ -5,13 +5,10 @@
 #include "analog/analogView.h"
 #include "analog/formatTime.h"
 #include "analog/viewSink.h"
-#include "network/oscClientSettings.h"
 #include "network/oscDevice.h"
 #include "network/oscServer.h"
-#include "network/oscTrigger.h"
 #include "network/vrpnDevice.h"
 #include "network/vrpnServerModule.h"
-#include "serial/serialTrigger.h"
 #include "video/VideoDevice.h"
 #include "video/VideoView.h"
 #include "wiiPair.h"
@@ -24,8 +21,6 @@
 #include <wx/settings.h>
 #include <wx/textctrl.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <memory>
 
 namespace {

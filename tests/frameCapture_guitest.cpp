@@ -799,9 +799,10 @@ private:
 };
 
 // How far a trial's recording may differ from the sender's trial: each next trial
-// starts once the one before is saved, a few tens of milliseconds on a loaded
-// machine. A merged, lost or shifted trial is off by a whole trial (300 ms).
-constexpr double kLengthTolerance = 0.15;
+// starts once the one before is saved, a few tens of milliseconds, and more than a
+// hundred on a loaded machine. A merged, lost or shifted trial is off by a whole
+// trial (500 ms) or more.
+constexpr double kLengthTolerance = 0.25;
 
 // Trials of lengthMs, each next start gapMs after the stop before, from firstMs on.
 std::vector<CTriggerSender::Step> Trials(int count, int lengthMs, int gapMs, double start,
@@ -909,8 +910,8 @@ TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
     const CTriggerSender::Send send = UseOscTrigger();
     m_frame->m_triggerLoop = true;
     m_frame->m_captureMaxTime = 0.1;  // not applied in loop mode
-    constexpr int kTrials = 4;
-    constexpr int kLengthMs = 300;
+    constexpr int kTrials = 3;
+    constexpr int kLengthMs = 500;
     for (int gapMs : {5, 25}) {
         const std::string set = "gap" + std::to_string(gapMs);
         ASSERT_TRUE(m_frame->OpenCaptureSet(set));
@@ -933,7 +934,8 @@ TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
     EXPECT_EQ(m_frame->m_errorsText->GetValue(), "");
 }
 
-// Pulses shorter than a frame's worth of waiting: each one is a trial with data.
+// 10 ms pulses, shorter than a pass of the wait: each one is a trial with data,
+// in a file of its own.
 TEST_F(CaptureTriggerTest, TenMillisecondPulsesWhileWaitingEachGiveATrial)
 {
     const CTriggerSender::Send send = UseOscTrigger();
@@ -948,10 +950,41 @@ TEST_F(CaptureTriggerTest, TenMillisecondPulsesWhileWaitingEachGiveATrial)
         for (int device : {1, 2}) {
             const double recorded = TrialSeconds("pulse", trial, device);
             EXPECT_GT(recorded, 0.0) << "trial " << trial << " device " << device;
-            EXPECT_LT(recorded, 0.2) << "trial " << trial << " device " << device;
         }
     }
     EXPECT_EQ(TrialSeconds("pulse", kPulses + 1), -1.0);
+}
+
+// A device of 4 frames a second.
+class CSlowTestDevice : public CTestDevice {
+public:
+    CSlowTestDevice() : CTestDevice(false, false)
+    {
+        m_rate = 4.0;
+        const wxString name = "slow";
+        bool changed = false;
+        SetParam(&name, 0, 1, PARAM_STRING, &changed);
+    }
+};
+
+// A pulse far shorter than a frame: its trial still holds the device's first frames.
+TEST_F(CaptureTriggerTest, PulseShorterThanAFrameStillGivesAReadableTrial)
+{
+    CSlowTestDevice slow;
+    ASSERT_TRUE(slow.Create(true) && slow.RunThread());
+    m_frame->SetCaptureDeviceSource([&slow] { return std::vector<CAnalogDevice*>{&slow}; });
+    const CTriggerSender::Send send = UseOscTrigger();
+    ASSERT_TRUE(m_frame->OpenCaptureSet("short"));
+    CTriggerSender sender({{100, 255.0}, {110, -255.0}}, send);
+    const bool isEnded = RunTriggeredCaptures(sender, [] { return true; });
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([this] {
+        return std::vector<CAnalogDevice*>{m_devices[0].get(), m_devices[1].get()};
+    });
+    slow.Close();
+    ASSERT_TRUE(isEnded);
+    // Read back as every recording is: a file needs two frames at least.
+    EXPECT_GE(FramesInFile(CaptureFile("shortslow_0001.qvd")), 2);
 }
 
 // A trial that ends during the count-down is not recorded, is said, and its stop
@@ -973,8 +1006,8 @@ TEST_F(CaptureTriggerTest, StopDuringTheCountdownCancelsThatStartAndIsSaid)
     m_frame->m_triggerLoop = true;
     ASSERT_TRUE(m_frame->OpenCaptureSet("loop"));
     // A first trial shorter than the count-down, then two that outlast it.
-    CTriggerSender sender({{100, 255.0}, {200, -255.0}, {400, 255.0}, {1000, -255.0},
-                           {1200, 255.0}, {1800, -255.0}},
+    CTriggerSender sender({{100, 255.0}, {200, -255.0}, {400, 255.0}, {1200, -255.0},
+                           {1400, 255.0}, {2200, -255.0}},
                           send);
     ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > 2; }))
         << m_frame->m_errorsText->GetValue();
@@ -994,7 +1027,7 @@ TEST_F(CaptureTriggerTest, LoopWithoutAutoFileRecordsEveryTrial)
     m_frame->m_captureAutoFile = false;
     constexpr int kTrials = 3;
     ASSERT_TRUE(m_frame->OpenCaptureSet("manual"));
-    CTriggerSender sender(Trials(kTrials, 250, 100, 255.0, -255.0), send);
+    CTriggerSender sender(Trials(kTrials, 500, 100, 255.0, -255.0), send);
     ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kTrials; }))
         << m_frame->m_errorsText->GetValue();
     EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1);
@@ -1017,8 +1050,8 @@ TEST_F(CaptureTriggerTest, TenMillisecondLowOnTheSerialLineEndsEachTrial)
     m_frame->m_triggerPort = wxString(pty.SlaveName());
     m_frame->m_triggerTimeOut = 100;
     ASSERT_TRUE(m_frame->OpenSerialTrigger());
-    constexpr int kTrials = 4;
-    constexpr int kLines = 30;  // high lines of a trial: 300 ms
+    constexpr int kTrials = 3;
+    constexpr int kLines = 50;  // high lines of a trial: 500 ms
     std::vector<CTriggerSender::Step> lines;
     std::vector<size_t> starts;
     std::vector<size_t> stops;

@@ -15,7 +15,6 @@ void CTriggerCrossings::Feed(double value)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_lastValue = value;
-        m_hasValue = true;
         if (std::isnan(value)) return;
         TriggerCrossing crossing;
         crossing.value = value;
@@ -96,10 +95,4 @@ double CTriggerCrossings::GetLastValue() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_lastValue;
-}
-
-bool CTriggerCrossings::HasValue() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_hasValue;
 }

@@ -17,12 +17,13 @@ struct TriggerCrossing {
 
 // The crossings of a trigger input, kept in the order its readings came, so that a
 // stop quickly followed by the next start, or a pulse shorter than the reader's
-// passes, is acted on whole. A reading repeating the crossing that waits last in
-// the queue adds nothing: a converter that sends its level all the time leaves one
-// entry per change. Bounded: a crossing that finds the queue full is dropped and
-// counted, for the reader to say so. Owned by its input; Feed: the thread that
-// receives the readings (an acquisition thread for OSC, the GUI thread for the
-// serial line), never waits and never allocates; the rest: any thread.
+// passes, is acted on whole. A reading repeating the last crossing while that one
+// still waits in the queue (or was dropped) adds nothing: a converter that sends
+// its level all the time leaves one entry per change. Bounded: a crossing that
+// finds the queue full is dropped and counted, for the reader to say so. Owned by
+// its input; Feed: the thread that receives the readings (an acquisition thread
+// for OSC, the GUI thread for the serial line), never allocates and holds the lock
+// only to copy one entry; the rest: any thread.
 class CTriggerCrossings {
 public:
     static constexpr std::size_t kCapacity = 32;
@@ -44,7 +45,6 @@ public:
     int64_t TakeOverflows();
     // The last reading fed (0 before the first), crossing or not.
     double GetLastValue() const;
-    bool HasValue() const;
 
 private:
     bool PopLocked(TriggerCrossing& crossing);
@@ -58,7 +58,6 @@ private:
     double m_low = 0.0;
     bool m_isLowInclusive = true;
     double m_lastValue = 0.0;
-    bool m_hasValue = false;
     int64_t m_overflows = 0;
     bool m_hasLast = false;  // the last crossing fed, queued or dropped
     TriggerCrossing::Kind m_lastKind = TriggerCrossing::Kind::Start;

@@ -16,6 +16,8 @@ constexpr char kPrefix[] = "data=";
 constexpr size_t kPrefixLength = sizeof kPrefix - 1;
 constexpr long kReadingCount = 1024;  // 10-bit converter
 constexpr double kFullScaleVolts = 5.0;
+// Receives of one ReadLines: far more than a converter sends between two passes.
+constexpr int kMostReceivesPerRead = 64;
 
 bool IsSpace(char c)
 {
@@ -116,7 +118,8 @@ int CSerialTrigger::ReadLines(uint32_t waitMs)
     int lines = 0;
     int refused = 0;
     bool hasWaited = false;
-    for (;;) {
+    // Bounded: a line that never falls silent must not hold the caller.
+    for (int receives = 0; receives < kMostReceivesPerRead; ++receives) {
         char line[kMaxLine + 1];
         for (size_t length = TakeLine(line); length > 0; length = TakeLine(line)) {
             double volts = 0.0;
