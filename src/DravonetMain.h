@@ -498,6 +498,8 @@ private:
     // it with wxID_ABORT. Its modal result.
     int RunCaptureCountdown(const TriggerReader& stopReader);
     TriggerAction ActOnCrossings(CTriggerCrossings& crossings);
+    // Says, on the Errors page and logged, how many crossings input dropped.
+    void ReportTriggerOverflows(CTriggerCrossings& crossings, const wxString& input);
     bool HasEveryRecordingItsFirstFrames();
     // Names the devices that hold no output and would not be recorded, and asks
     // whether to start without them (No preselected); true to go on.

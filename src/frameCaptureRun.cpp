@@ -443,6 +443,17 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnCrossings(CTriggerCrossings& cros
     return TriggerAction::None;
 }
 
+void TrackerFrame::ReportTriggerOverflows(CTriggerCrossings& crossings, const wxString& input)
+{
+    const int64_t lost = crossings.TakeOverflows();
+    if (lost == 0) return;
+    // Trials were merged or lost: the user hears of it while the session goes on.
+    SetErrorMessage(input + wxString::Format(_(": %lld start or stop values came faster than "
+                                               "they could be acted on and were dropped\n"),
+                                             static_cast<long long>(lost)),
+                    true);
+}
+
 TrackerFrame::TriggerAction TrackerFrame::ActOnTriggerCrossings()
 {
     // The wait and the count-down take the crossings themselves; a stop in progress
@@ -451,12 +462,7 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnTriggerCrossings()
     const bool isKeptForLoop = !m_capturing && m_loopRearmPending;
     if (IsOscTriggerEnabled() && IsOscTriggerConnected()) {
         CTriggerCrossings& crossings = GetOscTriggerCrossings();
-        if (const int64_t lost = crossings.TakeOverflows())
-            SetErrorMessage(wxString::Format(_("<OSC> trigger: %lld start or stop values came "
-                                               "faster than they could be acted on and were "
-                                               "dropped\n"),
-                                             static_cast<long long>(lost)),
-                            true);
+        ReportTriggerOverflows(crossings, "<OSC> trigger");
         // Only the serial trigger is waited for when both are in use.
         if (!(isKeptForLoop && !m_triggerUse)) {
             const TriggerAction action = ActOnCrossings(crossings);
@@ -467,12 +473,7 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnTriggerCrossings()
     g_serialTrigger.SetLevels(m_triggerThresholdHigh, m_triggerThresholdLow);
     const bool hasRead = g_serialTrigger.ReadLines(0) > 0;
     CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
-    if (const int64_t lost = crossings.TakeOverflows())
-        SetErrorMessage(wxString::Format(_("<COM> serial trigger: %lld start or stop values came "
-                                           "faster than they could be acted on and were "
-                                           "dropped\n"),
-                                         static_cast<long long>(lost)),
-                        true);
+    ReportTriggerOverflows(crossings, "<COM> serial trigger");
     const TriggerAction action = ActOnCrossings(crossings);
     if (action == TriggerAction::None && hasRead && m_timeText)
         m_timeText->ChangeValue(wxString::Format("%.3f (v)", crossings.GetLastValue()));

@@ -138,6 +138,15 @@ protected:
         m_frame->ProcessWindowEvent(event);
     }
 
+    // The serial trigger in Trigger Loop, on the converter's side of a pseudo-terminal.
+    void UseSerialTriggerLoop(const CPtyPair& pty, int timeOutMs)
+    {
+        m_frame->m_triggerUse = true;
+        m_frame->m_triggerLoop = true;
+        m_frame->m_triggerPort = wxString(pty.SlaveName());
+        m_frame->m_triggerTimeOut = timeOutMs;
+    }
+
     // The user unticks the first channel in the toolbar's list.
     void UntickFirstChannel()
     {
@@ -696,11 +705,8 @@ TEST_F(CaptureFrameTest, LoopModeOnARealSerialTriggerRearmsWithoutTimeLimit)
 {
     CPtyPair pty;
     ASSERT_TRUE(pty.IsValid());
-    m_frame->m_triggerUse = true;
-    m_frame->m_triggerLoop = true;
-    m_frame->m_triggerPort = wxString(pty.SlaveName());
-    m_frame->m_triggerTimeOut = 0;        // reads must still come back
-    m_frame->m_captureMaxTime = 0.05;     // not applied to triggered captures in loop mode
+    UseSerialTriggerLoop(pty, 0);     // reads must still come back
+    m_frame->m_captureMaxTime = 0.05;  // not applied to triggered captures in loop mode
     ASSERT_TRUE(pty.Send("data=100\n"));  // taken by the port's opening
     ASSERT_TRUE(m_frame->OpenSerialTrigger());
     m_frame->FlushStreams();
@@ -891,6 +897,34 @@ protected:
         return isEnded;
     }
 
+    // In Trigger Loop, count trials of lengthMs, gapMs apart, sent on the OSC trigger
+    // and recorded in the capture set set; the loop's last wait is then cancelled.
+    // The sender, for the times its values went out.
+    std::unique_ptr<CTriggerSender> RecordLoopTrials(const std::string& set, int count,
+                                                     int lengthMs, int gapMs)
+    {
+        if (!m_oscSend) m_oscSend = UseOscTrigger();
+        m_frame->m_triggerLoop = true;
+        EXPECT_TRUE(m_frame->OpenCaptureSet(set));
+        auto sender = std::make_unique<CTriggerSender>(
+            Trials(count, lengthMs, gapMs, 255.0, -255.0), m_oscSend);
+        EXPECT_TRUE(RunTriggeredCaptures(*sender, [&] { return m_frame->m_trialIndex > count; }))
+            << m_frame->m_errorsText->GetValue();
+        EXPECT_EQ(m_frame->m_trialIndex, count + 1) << set;
+        return sender;
+    }
+    // Each trial's recording as long as the sender's trial.
+    void ExpectTrialLengths(const std::string& set, const CTriggerSender& sender, int count,
+                            int devices = 2)
+    {
+        for (int trial = 1; trial <= count; ++trial) {
+            const double sent = sender.Between(2 * trial - 2, 2 * trial - 1);
+            for (int device = 1; device <= devices; ++device)
+                EXPECT_NEAR(TrialSeconds(set, trial, device), sent, kLengthTolerance)
+                    << set << " trial " << trial << " device " << device;
+        }
+    }
+
     // Seconds of the trial's recording of device index (1 or 2); -1 when unreadable.
     double TrialSeconds(const std::string& set, int trial, int device = 1) const
     {
@@ -901,32 +935,19 @@ protected:
 
     osctest::SettingsGuard m_guard;
     osctest::Peer m_source;  // the stimulus program's socket
+    CTriggerSender::Send m_oscSend;
 };
 
 // A stop followed a few milliseconds later by the next start: every trial gets its
 // own file, in order, as long as the sender's trial.
 TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
 {
-    const CTriggerSender::Send send = UseOscTrigger();
-    m_frame->m_triggerLoop = true;
     m_frame->m_captureMaxTime = 0.1;  // not applied in loop mode
     constexpr int kTrials = 3;
-    constexpr int kLengthMs = 500;
     for (int gapMs : {5, 25}) {
         const std::string set = "gap" + std::to_string(gapMs);
-        ASSERT_TRUE(m_frame->OpenCaptureSet(set));
-        CTriggerSender sender(Trials(kTrials, kLengthMs, gapMs, 255.0, -255.0), send);
-        ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kTrials; }))
-            << m_frame->m_errorsText->GetValue();
-        EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1) << "gap " << gapMs;
-        for (int trial = 1; trial <= kTrials; ++trial) {
-            const double sent = sender.Between(2 * trial - 2, 2 * trial - 1);
-            for (int device : {1, 2}) {
-                const double recorded = TrialSeconds(set, trial, device);
-                EXPECT_NEAR(recorded, sent, kLengthTolerance)
-                    << "gap " << gapMs << " trial " << trial << " device " << device;
-            }
-        }
+        const auto sender = RecordLoopTrials(set, kTrials, 500, gapMs);
+        ExpectTrialLengths(set, *sender, kTrials);
         EXPECT_EQ(TrialSeconds(set, kTrials + 1), -1.0);  // opened for the next trial only
         EXPECT_FALSE(Exists("capture/" + set + "dev1_" + std::to_string(kTrials + 2) + ".qvd"));
         m_frame->CloseCaptureFiles();
@@ -938,19 +959,12 @@ TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
 // in a file of its own.
 TEST_F(CaptureTriggerTest, TenMillisecondPulsesWhileWaitingEachGiveATrial)
 {
-    const CTriggerSender::Send send = UseOscTrigger();
-    m_frame->m_triggerLoop = true;
     constexpr int kPulses = 5;
-    ASSERT_TRUE(m_frame->OpenCaptureSet("pulse"));
-    CTriggerSender sender(Trials(kPulses, 10, 240, 255.0, -255.0), send);
-    ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kPulses; }))
-        << m_frame->m_errorsText->GetValue();
-    EXPECT_EQ(m_frame->m_trialIndex, kPulses + 1);
+    RecordLoopTrials("pulse", kPulses, 10, 240);
     for (int trial = 1; trial <= kPulses; ++trial) {
-        for (int device : {1, 2}) {
-            const double recorded = TrialSeconds("pulse", trial, device);
-            EXPECT_GT(recorded, 0.0) << "trial " << trial << " device " << device;
-        }
+        for (int device : {1, 2})
+            EXPECT_GT(TrialSeconds("pulse", trial, device), 0.0)
+                << "trial " << trial << " device " << device;
     }
     EXPECT_EQ(TrialSeconds("pulse", kPulses + 1), -1.0);
 }
@@ -1022,19 +1036,10 @@ TEST_F(CaptureTriggerTest, StopDuringTheCountdownCancelsThatStartAndIsSaid)
 // every trial is recorded, none fails to start.
 TEST_F(CaptureTriggerTest, LoopWithoutAutoFileRecordsEveryTrial)
 {
-    const CTriggerSender::Send send = UseOscTrigger();
-    m_frame->m_triggerLoop = true;
     m_frame->m_captureAutoFile = false;
     constexpr int kTrials = 3;
-    ASSERT_TRUE(m_frame->OpenCaptureSet("manual"));
-    CTriggerSender sender(Trials(kTrials, 500, 100, 255.0, -255.0), send);
-    ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kTrials; }))
-        << m_frame->m_errorsText->GetValue();
-    EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1);
-    for (int trial = 1; trial <= kTrials; ++trial)
-        EXPECT_NEAR(TrialSeconds("manual", trial), sender.Between(2 * trial - 2, 2 * trial - 1),
-                    kLengthTolerance)
-            << "trial " << trial;
+    const auto sender = RecordLoopTrials("manual", kTrials, 500, 100);
+    ExpectTrialLengths("manual", *sender, kTrials);
     EXPECT_EQ(m_frame->m_errorsText->GetValue().Find("Unable to start analog writing"),
               wxNOT_FOUND);
 }
@@ -1045,10 +1050,7 @@ TEST_F(CaptureTriggerTest, TenMillisecondLowOnTheSerialLineEndsEachTrial)
 {
     CPtyPair pty;
     ASSERT_TRUE(pty.IsValid());
-    m_frame->m_triggerUse = true;
-    m_frame->m_triggerLoop = true;
-    m_frame->m_triggerPort = wxString(pty.SlaveName());
-    m_frame->m_triggerTimeOut = 100;
+    UseSerialTriggerLoop(pty, 100);
     ASSERT_TRUE(m_frame->OpenSerialTrigger());
     constexpr int kTrials = 3;
     constexpr int kLines = 50;  // high lines of a trial: 500 ms
