@@ -9,6 +9,20 @@
 #include <wx/splash.h>
 #include <wx/stdpaths.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+TrackerApp::TrackerApp()
+{
+    // A write past the process's file-size limit must fail as on a full disk, so that
+    // every recording ends with what it holds; the signal's default would end the
+    // process with all of them unfinished.
+    if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
+        std::fprintf(stderr, "<REC> unable to ignore SIGXFSZ : %s\n", std::strerror(errno));
+}
+
 bool TrackerApp::OnInit()
 {
     if (!wxApp::OnInit()) return false;

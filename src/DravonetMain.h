@@ -215,6 +215,9 @@ public:
     bool RegisterDevice(CAnalogDevice* device, bool deleteOnFail);
     bool AddDeviceView(CAnalogDevice* device, bool deleteOnFail, bool loadConfig);
     bool AddDevice3DView(CAnalogDevice* device, bool deleteOnFail, bool loadConfig);
+    // Plays a recording file as a device; a file it cannot play is reported
+    // with its name and the reason.
+    bool OpenRecordingFile(const wxString& path);
     bool CheckToQuitAll();
     bool CloseAnalogView(CAnalogView* view);
     bool Close3DView(CAnalog3DView* view);
@@ -437,6 +440,8 @@ private:
     // Loading steps: the stored OSC clients (starting the server for them) and the
     // capture and export folders that no longer exist.
     void LoadOscClients(wxFileConfig& config);
+    // Says when the stored writer queue depth was out of range and what is used.
+    void ReportQueueDepth(wxFileConfig& config);
     void LoadFolders();
     bool m_configUnreadableReported = false;  // an unreadable file is reported once
     bool m_configDamageReported = false;      // so is a file with lines the parser ignored
@@ -504,6 +509,10 @@ private:
     // Names the devices that hold no output and would not be recorded, and asks
     // whether to start without them (No preselected); true to go on.
     bool ConfirmDevicesWithoutOutput();
+    // At a capture start: opens the outputs the devices lack (the next trial's,
+    // when a stop could not create them); false, with the reason said, when
+    // none could be opened and nothing may start.
+    bool CreateMissingTrialFiles();
     void SetCaptureTool(bool isCapturing);
     void PlayCaptureSound();
     void DeleteCaptureFiles(const std::vector<wxString>& files);

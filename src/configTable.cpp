@@ -135,6 +135,9 @@ bool ConfigIntRule::Apply(long& value) const
         case Kind::ReplaceOutside:
             if (!inside) value = replacement;
             return true;
+        case Kind::ClampOutside:
+            value = value < low ? low : (value > high ? high : value);
+            return true;
     }
     return false;
 }

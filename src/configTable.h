@@ -20,6 +20,7 @@ struct ConfigIntRule {
         Any,             // every 32-bit value
         KeepOutside,     // outside [low, high] the variable keeps its value
         ReplaceOutside,  // outside [low, high] the variable takes replacement
+        ClampOutside,    // outside [low, high] the variable takes the nearer bound
     };
     Kind kind = Kind::Any;
     long low = 0;
@@ -31,6 +32,7 @@ struct ConfigIntRule {
     {
         return {Kind::ReplaceOutside, low, high, by};
     }
+    static ConfigIntRule Clamp(long low, long high) { return {Kind::ClampOutside, low, high, 0}; }
     // The value to store, or false when the variable keeps its own.
     bool Apply(long& value) const;
 };

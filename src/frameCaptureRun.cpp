@@ -9,6 +9,7 @@
 #include <wx/textctrl.h>
 #include <wx/toolbar.h>
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 
@@ -84,6 +85,29 @@ bool ReadOscCrossing(double& value)
 
 bool PollOscCrossing(double& value) { return TakeCrossing(GetOscTriggerCrossings(), value); }
 
+// A pass under way ends within a frame; a read that hangs longer is not waited for.
+constexpr std::chrono::milliseconds kPassHoldTimeout(500);
+
+// Holds the acquisition of devices between two frames while it lives. GUI thread.
+class CPassHolds {
+public:
+    explicit CPassHolds(const std::vector<CAnalogDevice*>& devices)
+    {
+        for (CAnalogDevice* device : devices) {
+            if (device->HoldPasses(kPassHoldTimeout)) m_held.push_back(device);
+        }
+    }
+    ~CPassHolds()
+    {
+        for (CAnalogDevice* device : m_held) device->ReleasePasses();
+    }
+    CPassHolds(const CPassHolds&) = delete;
+    CPassHolds& operator=(const CPassHolds&) = delete;
+
+private:
+    std::vector<CAnalogDevice*> m_held;  // non-owning
+};
+
 }  // namespace
 
 std::vector<CAnalogDevice*> TrackerFrame::CaptureDevices()
@@ -152,6 +176,7 @@ void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
     }
     double maxTime = m_captureMaxTime;
     if (CaptureDevices().empty()) return;
+    if (!CreateMissingTrialFiles()) return;  // said why; nothing starts
     if (!ConfirmDevicesWithoutOutput()) return;
     const WaitEnd waitEnd;  // also through the count-down that follows a trigger
     wxString notice;
@@ -257,20 +282,31 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
     }
     m_captureStartUs = GetProgramTime();
     int started = 0;
-    for (CAnalogDevice* device : CaptureDevices()) {
-        // The recorder raises the stop request through its owner at its time limit.
-        if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
-            controller->SetOwner(this);
-        device->SetRecordDuration(maxTimeSec);
-        // The trial starts at frame 0 with only its own markers, whether the device
-        // has views (which clear their buffers here) or none.
-        device->Reset();
-        device->ResetClock();
-        device->RestartViews();
-        if (device->StartRecording()) {
-            ++started;
-            continue;
+    const std::vector<CAnalogDevice*> devices = CaptureDevices();
+    std::vector<CAnalogDevice*> refused;
+    {
+        // Each device waits between two frames while it is reset and its recording
+        // armed: a frame produced in between would reach its views and markers but
+        // not its file. Its next frame is its frame 0, the file's first; held
+        // together, the devices of a trial also start together.
+        CPassHolds holds(devices);
+        for (CAnalogDevice* device : devices) {
+            // The recorder raises the stop request through its owner at its time limit.
+            if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
+                controller->SetOwner(this);
+            device->SetRecordDuration(maxTimeSec);
+            // The trial starts at frame 0 with only its own markers, whether the device
+            // has views (which clear their buffers here) or none.
+            device->Reset();
+            device->ResetClock();
+            device->RestartViews();
+            if (device->StartRecording())
+                ++started;
+            else
+                refused.push_back(device);
         }
+    }
+    for (CAnalogDevice* device : refused) {
         device->ResetViews();
         SetErrorMessage(wxString::Format(_("Unable to start analog writing,  device %s\n"),
                                          device->GetDeviceName()),
@@ -318,6 +354,7 @@ void TrackerFrame::StopCapture()
     } stopping(m_isStopping);
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
     std::vector<wxString> saved;
+    std::vector<wxString> removed;
     for (CAnalogDevice* device : devices) {
         const wxString fileName = device->GetWriterFileName();
         auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
@@ -330,6 +367,11 @@ void TrackerFrame::StopCapture()
             isSaved = FinaliseRecordFile(*device, fileName, frameCount) || isSaved;
         device->FreezeViews();  // the views take no data while saving
         if (fileName.empty()) continue;
+        if (controller && controller->IsRemoved()) {
+            // Nothing of it is on disk; its writer has said so, naming the file.
+            removed.push_back(fileName);
+            continue;
+        }
         saved.push_back(fileName);
         // A recording a failed write ended early says where it ends; its
         // writer has reported the failure with its reason.
@@ -348,7 +390,8 @@ void TrackerFrame::StopCapture()
     }
     if (m_vrpnSyncOutUse && IsVrpnServerRunning()) VrpnServerSetButton(0, m_vrpnSyncButton, 0);
     PlayCaptureSound();
-    if (saved.empty()) SetErrorMessage("Error saving data file : unable to find file !", true);
+    if (saved.empty() && removed.empty())
+        SetErrorMessage("Error saving data file : unable to find file !", true);
 
     struct Row {
         wxString path;
@@ -359,7 +402,9 @@ void TrackerFrame::StopCapture()
     RecordedTrial trial{m_trialIndex, {}};
     for (CAnalogDevice* device : devices) {
         const wxString fileName = device->GetWriterFileName();
-        if (!fileName.empty()) {
+        const bool isRemoved =
+            std::find(removed.begin(), removed.end(), fileName) != removed.end();
+        if (!fileName.empty() && !isRemoved) {
             const CAnalogRecorder* recorder = device->GetRecorder();
             rows.push_back({fileName, device->GetRecordedFrames(),
                             recorder ? recorder->GetTime() : device->GetRecordTime()});

@@ -8,12 +8,26 @@
 #include <wx/textdlg.h>
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "analog/analogDevice.h"
 #include "analog/analogFile.h"
 #include "captureFiles.h"
 #include "framePrompts.h"
+
+namespace {
+
+// Why a device's recording could not be set up, as its writer met it (a file
+// the folder takes but whose header the disk refuses); empty when unknown.
+wxString WriterOpenError(CAnalogDevice& device)
+{
+    auto* controller = dynamic_cast<CAnalogFile*>(device.GetRecorder());
+    const int error = controller ? controller->GetOpenError() : 0;
+    return error != 0 ? wxString(std::strerror(error)) : wxString();
+}
+
+}  // namespace
 
 void TrackerFrame::OnCreateCaptureFile(wxCommandEvent& /*event*/)
 {
@@ -128,8 +142,8 @@ bool TrackerFrame::CreateCaptureFiles()
             device->StopRecording();  // no output of an older trial stays behind
             wxString text = _("Error creating capture file for ") + device->GetDeviceName();
             // The user can mend a folder or a name only knowing what the system said.
-            const wxString reason =
-                existing.empty() ? FileCreationError(paths.recording) : wxString();
+            wxString reason = existing.empty() ? FileCreationError(paths.recording) : wxString();
+            if (reason.empty() && existing.empty()) reason = WriterOpenError(*device);
             if (!reason.empty()) text += " : " + paths.recording + " : " + reason;
             SetErrorMessage(text, true);
             continue;
@@ -139,6 +153,46 @@ bool TrackerFrame::CreateCaptureFiles()
             wxString::Format(_("Creating capture file : %s\n"), device->GetWriterFileName()));
     }
     return isAnyCreated;
+}
+
+bool TrackerFrame::CreateMissingTrialFiles()
+{
+    if (m_captureName.empty() || m_capturing) return true;
+    const std::vector<CAnalogDevice*> devices = CaptureDevices();
+    std::vector<CAnalogDevice*> missing;
+    for (CAnalogDevice* device : devices)
+        if (device->GetWriterFileName().empty()) missing.push_back(device);
+    if (missing.empty()) return true;
+    if (missing.size() < devices.size()) {
+        // The trial is open on the others: these join it, or the start asks.
+        for (CAnalogDevice* device : missing) JoinCaptureSet(device);
+        return true;
+    }
+    // Without automatic numbering "Next capture File" opens the next trial.
+    if (!m_captureAutoFile) return true;
+    // No device holds an output: the stop could not create the next trial's
+    // files (a full disk), or a deleted trial's could not be created again.
+    int64_t trial = m_trialIndex;
+    bool isTaken = !m_recordedTrials.empty() && m_recordedTrials.back().trial >= trial;
+    for (CAnalogDevice* device : devices) {
+        const TrialPaths paths =
+            MakeTrialPaths(m_capturePath, m_captureName, device->GetFileSafeName(), trial,
+                           m_exportAnalog, m_exportPath, device->GetExportExtension());
+        isTaken = isTaken || !ExistingFiles({paths.recording, paths.textExport}).empty();
+    }
+    if (isTaken) ++trial;
+    if (trial > kMaxTrialIndex) {
+        SetErrorMessage(wxString::Format(_("No trial number left for %s"), m_captureName), true);
+        return false;
+    }
+    const int64_t current = m_trialIndex;
+    m_trialIndex = trial;
+    if (CreateCaptureFiles()) {
+        UpdateTitle();
+        return true;
+    }
+    m_trialIndex = current;  // each device has said why its file could not be created
+    return false;
 }
 
 void TrackerFrame::OnNextCapture(wxCommandEvent& /*event*/)
@@ -291,8 +345,12 @@ void TrackerFrame::JoinCaptureSet(CAnalogDevice* device)
             wxString::Format(_("Creating capture file : %s\n"), device->GetWriterFileName()));
         return;
     }
+    const wxString openError = WriterOpenError(*device);
     device->StopRecording();
-    if (reason.empty()) reason = paths.recording + " : " + FileCreationError(paths.recording);
+    if (reason.empty()) {
+        const wxString systemReason = FileCreationError(paths.recording);
+        reason = paths.recording + " : " + (systemReason.empty() ? openError : systemReason);
+    }
     SetErrorMessage(
         _("Error creating capture file for ") + device->GetDeviceName() + " : " + reason + "\n",
         true);

@@ -190,8 +190,10 @@ bool TrackerFrame::QuitDevice(CAnalogDevice* device)
         device->SaveConfig(config.get());
         device->SaveViewsConfig(config.get());
     }
-    device->RemoveAllViews();
+    // The set is closed while the device is still one of the page devices: its
+    // pending trial files go with the others'.
     CloseCaptureFiles();
+    device->RemoveAllViews();
     if (m_viewGrid)
         m_viewGrid->Clear();
     if (m_messagesText)

@@ -92,7 +92,8 @@ std::vector<ConfigVar> FrameConfigVars(TrackerFrame& f, SharedSettings& s)
         {kKeyViewUseGlCanvas, &f.m_useGlCanvas, {}},
         {kKeyViewDisplayInterval, &f.m_displayIntervalMs,
          R::Keep(kMinDisplayIntervalMs, kMaxDisplayIntervalMs)},
-        {kKeyCaptureQueueDepth, &f.m_captureQueueDepth, {}},
+        {kKeyCaptureQueueDepth, &f.m_captureQueueDepth,
+         R::Clamp(kMinCaptureQueueDepth, kMaxCaptureQueueDepth)},
         {kKeyCaptureUseThread, &f.m_captureUseThread, {}},
         {kKeyCapturePriority, &f.m_capturePriority, {}},
         {kKeyCaptureMaxTime, &f.m_captureMaxTime, {}},
@@ -280,6 +281,7 @@ void TrackerFrame::LoadConfig()
         const wxString soundName = m_captureSoundName;  // never read back
         ReadConfigGroup(*config, vars, "/Capture/");
         m_captureSoundName = soundName;
+        ReportQueueDepth(*config);
         ReadConfigGroup(*config, vars, "/VRPN_SYNC/");
         ReadConfigGroup(*config, vars, "/VRPN/");
         m_vrpnServerList.Clear();
@@ -304,6 +306,16 @@ void TrackerFrame::LoadConfig()
     }
 }
 
+void TrackerFrame::ReportQueueDepth(wxFileConfig& config)
+{
+    long stored = 0;
+    if (!config.Read(kKeyCaptureQueueDepth, &stored) || stored == m_captureQueueDepth) return;
+    SetErrorMessage(wxString::Format(_("%s = %ld is out of range (%d to %d frames): %d is used\n"),
+                                     kKeyCaptureQueueDepth, stored, kMinCaptureQueueDepth,
+                                     kMaxCaptureQueueDepth, m_captureQueueDepth),
+                    false);
+}
+
 void TrackerFrame::LoadOscClients(wxFileConfig& config)
 {
     const std::vector<wxString> entries =
@@ -316,7 +328,12 @@ void TrackerFrame::LoadOscClients(wxFileConfig& config)
     }
     for (const wxString& entry : entries) {
         // Host names go to the resolver as UTF-8, as the client command sends them.
-        OscServerAddClient(entry.utf8_string());
+        std::string reason;
+        if (OscServerAddClient(entry.utf8_string(), &reason)) continue;
+        // An entry left out is said: data would otherwise stop reaching that client unseen.
+        SetErrorMessage(wxString::Format(_("Error adding OSC client %s (%s)\n"), entry,
+                                         wxString::FromUTF8(reason)),
+                        false);
     }
 }
 

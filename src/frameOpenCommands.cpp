@@ -120,19 +120,31 @@ void TrackerFrame::OnOpenAnalogFile(wxCommandEvent& /*event*/)
     const wxString path = SelectRecordingFile();
     if (path.empty())
         return;
+    OpenRecordingFile(path);
+}
+
+bool TrackerFrame::OpenRecordingFile(const wxString& path)
+{
     if (!IsDeviceNameFree(path)) {
         LogAlreadyOpen("OnOpenAnalogFile", path);
-        return;
+        return false;
     }
     wxBusyCursor busy;
     auto* device = new CAnalogFileDevice(m_genTimer, m_capturePath, path);
+    if (!device->IsReady()) {
+        SetErrorMessage(
+            wxString::Format(_("Unable to open recording %s : %s\n"), path, device->GetLoadError()),
+            true);
+        CDeviceDeleter{}(device);
+        return false;
+    }
     const bool opened = device->IsTracker() ? AddDevice3DView(device, true, true)
                                             : AddDeviceView(device, true, true);
-    if (!opened)
-        return;
+    if (!opened) return false;
     UpdateViewGrid();
     BuildSettingsGrid();
     UpdateStartStopTool();
+    return true;
 }
 
 void TrackerFrame::OnOpenOscDevice(wxCommandEvent& /*event*/)

@@ -7,6 +7,7 @@
 #include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
+#include "analog/recordFormat.h"
 #include "configKeys.h"
 #include "frameSettingsRules.h"
 #include "frameSettingsTable.h"
@@ -83,6 +84,14 @@ void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
             LogShell(wxLOG_Warning, "OnCapturePropertyChange",
                      _("The maximum capture time is a number of seconds, 0 or more (0: no "
                        "limit); the time is kept"));
+            m_rebuildSettingsGrid = true;  // shows the kept value again
+        }
+    } else if (name == "Acq_buffer") {
+        if (!stored) {
+            LogShell(wxLOG_Warning, "OnCapturePropertyChange",
+                     wxString::Format(_("The thread buffer size is %d to %d frames; the size is "
+                                        "kept"),
+                                      kMinCaptureQueueDepth, kMaxCaptureQueueDepth));
             m_rebuildSettingsGrid = true;  // shows the kept value again
         }
     } else if (name == "expert_mode") {

@@ -16,8 +16,15 @@
 #include <wx/toplevel.h>
 #include <wx/version.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -147,4 +154,39 @@ TEST_F(TrackerAppTest, OscServerThatCannotStartTurnsItsSettingOff)
               wxNOT_FOUND);
     EXPECT_TRUE(frame->m_rebuildSettingsGrid || frame->m_startupCountdown == 1);
     ::close(blocker);
+}
+
+TEST(AppStartTest, WritePastTheFileSizeLimitFailsInsteadOfEndingTheApplication)
+{
+    // In a child with the signal's default action, as the application starts
+    // (ulimit -f); the exit code says what the write past the limit did.
+    char folder[] = "/tmp/qvappXXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/big.qvd";
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_DFL);
+        struct rlimit limit {};
+        if (::getrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(2);
+        limit.rlim_cur = 1024;
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
+        { TrackerApp app; }  // its construction is the application's start
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0) ::_exit(4);
+        const std::string block(4096, 'x');
+        const ssize_t written = ::write(fd, block.data(), block.size());  // 1024 bytes
+        const ssize_t past = ::write(fd, block.data(), block.size());
+        const int error = errno;
+        ::close(fd);
+        ::_exit(written == 1024 && past < 0 && error == EFBIG ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::unlink(path.c_str());
+    ::rmdir(folder);
+    EXPECT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }

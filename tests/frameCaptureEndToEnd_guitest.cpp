@@ -257,3 +257,44 @@ TEST_F(FrameDeviceTest, DeviceOpenedWithoutItsOutputIsNamedBeforeTheStart)
     EXPECT_TRUE(frame->m_capturing);
     ChooseMenu(frame, ID_CAPTURE_STOP);
 }
+
+TEST_F(FrameDeviceTest, ClosingOneDeviceOfAnOpenSetRemovesEveryPendingFileOfItsTrial)
+{
+    TrackerFrame* frame = MakeEightCoreFrame();
+    ChooseMenu(frame, ID_OPEN_TEST);
+    ASSERT_EQ(frame->GetDeviceCount(), 1);
+    RecordOneTrial(frame, "src");
+    const wxString source = wxString::Format("%s/src%s_0001.qvd", frame->m_capturePath,
+                                             frame->GetDeviceList()[0]->GetFileSafeName());
+    const wxString copy = wxString(Path("played.qvd").string());
+    ASSERT_TRUE(wxCopyFile(source, copy));
+    ChooseMenu(frame, ID_OPEN_TEST_3D);
+    frame->m_exportAnalog = true;
+    frame->m_captureAutoFile = true;
+    ShellPrompts().confirm = [](wxWindow*, const wxString&) { return true; };
+    // The player closes first, then a test device: each closes the set, and
+    // every output the set had prepared goes, the closed device's too.
+    for (const char* closed : {"played", "test"}) {
+        SCOPED_TRACE(closed);
+        ASSERT_TRUE(
+            frame->AddDeviceView(new CAnalogFileDevice(true, Dir().string(), copy), true, true));
+        ASSERT_TRUE(frame->OpenCaptureSet("pending"));
+        std::vector<wxString> files;
+        CAnalogDevice* closing = nullptr;
+        for (CAnalogDevice* device : frame->GetDeviceList()) {
+            files.push_back(device->GetWriterFileName());
+            files.push_back(device->GetExportFileName());
+            if (device->GetFileSafeName().StartsWith(closed)) closing = device;
+        }
+        ASSERT_NE(closing, nullptr);
+        for (const wxString& file : files) ASSERT_TRUE(wxFileName::FileExists(file)) << file;
+        ASSERT_TRUE(frame->QuitDevice(closing));
+        EXPECT_TRUE(frame->m_captureName.empty());
+        for (const wxString& file : files) EXPECT_FALSE(wxFileName::FileExists(file)) << file;
+        // Left over from the player's round: the player that stays is closed too.
+        for (CAnalogDevice* device : frame->GetDeviceList()) {
+            if (!device->IsFileDevice()) continue;
+            ASSERT_TRUE(frame->QuitDevice(device));
+        }
+    }
+}

@@ -24,11 +24,13 @@
 #include <thread>
 
 #include "DravonetMain.h"
+#include "analog/analogFileDevice.h"
 #include "analog/analogReader.h"
 #include "analog/analogView.h"
 #include "analog/fakeSinks.h"
 #include "analog/formatTime.h"
 #include "analog/paramType.h"
+#include "analog/recordBytes.h"
 #include "analog/testDevice.h"
 #include "captureFiles.h"
 #include "checkBoxComboPopup.h"
@@ -52,11 +54,16 @@ constexpr auto kTimeout = 20s;  // bounds a broken build only
 
 class CFastTestDevice : public CTestDevice {
 public:
-    explicit CFastTestDevice(const wxString& name) : CTestDevice(false, false)
+    explicit CFastTestDevice(const wxString& name, double rateHz = 500.0) : CTestDevice(false, false)
     {
-        m_rate = 500.0;
+        m_rate = rateHz;
         bool changed = false;
         SetParam(&name, 0, 1, PARAM_STRING, &changed);
+    }
+    void SetRateHz(double rateHz)
+    {
+        m_rate = rateHz;
+        ResetClock();
     }
 };
 
@@ -71,8 +78,11 @@ public:
             device->Reset();
             device->ResetClock();
         }
+        // A real view rebuilds its buffers (spectra take milliseconds) after that.
+        if (rebuildTime.count() > 0) std::this_thread::sleep_for(rebuildTime);
     }
     CAnalogDevice* device = nullptr;  // non-owning
+    std::chrono::microseconds rebuildTime{0};
 };
 
 class CaptureFrameTest : public FrameTest {
@@ -969,22 +979,10 @@ TEST_F(CaptureTriggerTest, TenMillisecondPulsesWhileWaitingEachGiveATrial)
     EXPECT_EQ(TrialSeconds("pulse", kPulses + 1), -1.0);
 }
 
-// A device of 4 frames a second.
-class CSlowTestDevice : public CTestDevice {
-public:
-    CSlowTestDevice() : CTestDevice(false, false)
-    {
-        m_rate = 4.0;
-        const wxString name = "slow";
-        bool changed = false;
-        SetParam(&name, 0, 1, PARAM_STRING, &changed);
-    }
-};
-
 // A pulse far shorter than a frame: its trial still holds the device's first frames.
 TEST_F(CaptureTriggerTest, PulseShorterThanAFrameStillGivesAReadableTrial)
 {
-    CSlowTestDevice slow;
+    CFastTestDevice slow("slow", 4.0);  // 4 frames a second
     ASSERT_TRUE(slow.Create(true) && slow.RunThread());
     m_frame->SetCaptureDeviceSource([&slow] { return std::vector<CAnalogDevice*>{&slow}; });
     const CTriggerSender::Send send = UseOscTrigger();
@@ -1300,6 +1298,89 @@ TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheir
     }
 }
 
+TEST_F(CaptureFrameTest, EveryTrialOfEveryDeviceStartsAtItsFrameZeroWithItsFirstMarker)
+{
+    // Many short trials of three devices at a high rate, two of them with views that
+    // take their time to restart: whatever the device produces while the capture
+    // starts, each file begins with the device's frame 0 and that frame's marker.
+    constexpr double kRate = 2000.0;
+    CFastTestDevice bare("bare", kRate);
+    ASSERT_TRUE(bare.Create(true) && bare.RunThread());
+    // A player of a recording whose frame f holds f, with a marker at its frame 0.
+    constexpr int kSourceFrames = 4000;
+    Bytes source;
+    source.Header(99887755, kRate, 1, 1, kSourceFrames, 0);
+    for (int f = 0; f < kSourceFrames; ++f) source.F64(f);
+    source.U64(1).Marker(3, 0, "go");
+    const std::string sourcePath = Path("source.qvd").string();
+    source.Save(sourcePath);
+    CAnalogFileDevice player(false, "", sourcePath);
+    ASSERT_TRUE(player.IsReady());
+    ASSERT_TRUE(player.Create(true) && player.RunThread());
+    for (auto& device : m_devices) {
+        device->SetRateHz(kRate);
+        device.view.rebuildTime = std::chrono::microseconds(int(2e6 / kRate));
+    }
+    const std::vector<CAnalogDevice*> devices{m_devices[0].get(), &bare, &player,
+                                              m_devices[1].get()};
+    m_frame->SetCaptureDeviceSource([&devices] { return devices; });
+    m_frame->m_exportAnalog = false;
+    constexpr int kTrials = 24;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("many"));
+    for (int trial = 1; trial <= kTrials; ++trial) {
+        m_frame->m_captureUseThread = trial % 2 == 1;  // both writers
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing) << trial;
+        for (CAnalogDevice* device : devices)
+            ASSERT_TRUE(RunUntil([device] { return device->GetSampleCounter() >= 20; })) << trial;
+        Command(ID_CAPTURE_STOP);
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    bare.Close();
+    player.Close();
+    int late = 0;
+    for (int trial = 1; trial <= kTrials; ++trial) {
+        for (const char* name : {"dev1", "bare", "dev2"}) {
+            const wxString file =
+                CaptureFile(wxString::Format("many%s_%04d.qvd", name, trial).ToStdString());
+            SCOPED_TRACE(file.ToStdString());
+            CAnalogReader reader;
+            ASSERT_TRUE(reader.Open(file));
+            ASSERT_GE(reader.GetFrameCount(), 20);
+            std::vector<double> first(static_cast<size_t>(reader.GetChannelCount()));
+            ASSERT_TRUE(reader.GetFrame(first.data(), reader.GetChannelCount(), 0));
+            // Frame 0 has phase 0; frame 1 is a 2000th of a turn on.
+            const double phase = AnalogPhase(first.data());
+            const bool isFrameZero = std::min(phase, kTwoPi - phase) < 0.5 * kTwoPi / kRate;
+            EXPECT_TRUE(isFrameZero) << "first frame at " << phase * kRate / kTwoPi;
+            late += isFrameZero ? 0 : 1;
+            EXPECT_EQ(PhaseBreaks(file, kRate), 0) << "every frame follows the one before";
+            ASSERT_FALSE(reader.GetMarkerFrames().empty());
+            EXPECT_EQ(reader.GetMarkerFrames().front(), 0u);
+            EXPECT_EQ(reader.GetMarkerLabels().front(), "E 1");
+        }
+        const wxString file = CaptureFile(wxString::Format("manysource_%04d.qvd", trial).ToStdString());
+        SCOPED_TRACE(file.ToStdString());
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(file));
+        ASSERT_GE(reader.GetFrameCount(), 20);
+        for (int64_t k = 0; k < std::min<int64_t>(reader.GetFrameCount(), kSourceFrames); ++k) {
+            double value = -1.0;
+            ASSERT_TRUE(reader.GetFrame(&value, 1, k));
+            if (value != double(k)) {
+                ADD_FAILURE() << "frame " << k << " holds source frame " << value;
+                late += k == 0 ? 1 : 0;
+                break;
+            }
+        }
+        ASSERT_FALSE(reader.GetMarkerFrames().empty());
+        EXPECT_EQ(reader.GetMarkerFrames().front(), 0u);
+        EXPECT_EQ(reader.GetMarkerLabels().front(), "go");
+    }
+    EXPECT_EQ(late, 0) << "of " << 4 * kTrials << " recordings";
+}
+
 TEST_F(CaptureFrameTest, WriteFailureDuringACaptureIsSaidOnceAndListedAsOnDisk)
 {
     // Every file of this process refuses to grow past 20 KB, as a full disk
@@ -1355,6 +1436,44 @@ TEST_F(CaptureFrameTest, WriteFailureDuringACaptureIsSaidOnceAndListedAsOnDisk)
     }
 }
 
+TEST_F(CaptureFrameTest, RecordingRemovedDuringATrialIsSaidAndNotListedAsSaved)
+{
+    m_frame->m_exportAnalog = false;
+    for (bool useThread : {true, false}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        m_frame->m_captureUseThread = useThread;
+        const wxString name = useThread ? "gone" : "plaingone";
+        std::filesystem::create_directories(Path("capture"));
+        ASSERT_TRUE(m_frame->OpenCaptureSet(name));
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing);
+        RecordFrames(100);
+        // The capture folder goes while the trial runs.
+        std::filesystem::remove_all(Path("capture"));
+        RecordFrames(100);
+        wxString errors;
+        {
+            CLogCapture log;
+            Command(ID_CAPTURE_STOP);
+            for (const std::string& message : log.Messages()) errors += message + "\n";
+        }
+        const wxString messages = m_frame->m_messagesText->GetValue();
+        for (const char* device : {"dev1", "dev2"}) {
+            const wxString file = CaptureFile((name + device + "_0001.qvd").ToStdString());
+            SCOPED_TRACE(file.ToStdString());
+            EXPECT_FALSE(wxFileName::FileExists(file));
+            EXPECT_EQ(Occurrences(messages, "Saving data to : " + file), 0) << messages;
+            EXPECT_EQ(Occurrences(errors, "<REC> Error writing analog file : " + file +
+                                              " : the recording was removed while it ran\n"),
+                      1)
+                << errors;
+            EXPECT_EQ(m_frame->m_fileList->FindItem(-1, wxFileName(file).GetFullName(), false),
+                      -1);
+        }
+        m_frame->CloseCaptureFiles();
+    }
+}
+
 TEST_F(CaptureFrameTest, TrialWhoseFilesCannotBeCreatedLeavesNoFileAndKeepsItsNumber)
 {
     m_frame->m_exportAnalog = true;
@@ -1395,6 +1514,51 @@ TEST_F(CaptureFrameTest, TrialWhoseFilesCannotBeCreatedLeavesNoFileAndKeepsItsNu
     Command(ID_CAPTURE_NEXT);
     EXPECT_EQ(m_frame->m_trialIndex, 2);
     EXPECT_TRUE(Exists("capture/nextdev1_0002.qvd"));
+}
+
+TEST_F(CaptureFrameTest, AfterAFullDiskTheSetRecordsAgainOnceThereIsRoom)
+{
+    m_frame->m_exportAnalog = true;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("again"));
+    Command(ID_CAPTURE_START);
+    RecordFrames(300);
+    {
+        // The disk fills up: trial 1 ends early and trial 2 cannot be created.
+        CFileSizeLimit limit(20);
+        ASSERT_TRUE(limit.IsSet());
+        Command(ID_CAPTURE_STOP);
+        EXPECT_TRUE(m_devices[0]->GetWriterFileName().empty());
+        // Still full: F9 says why, for each device, and nothing starts.
+        m_frame->m_errorsText->Clear();
+        const auto restartsBefore = m_devices[0].view.notes.size();
+        Command(ID_CAPTURE_START);
+        EXPECT_FALSE(m_frame->m_capturing);
+        const wxString errors = m_frame->m_errorsText->GetValue();
+        for (const char* device : {"dev1", "dev2"})
+            EXPECT_NE(errors.Find(wxString("Error creating capture file for ") + device + " : " +
+                                  CaptureFile(std::string("again") + device + "_0002.qvd") +
+                                  " : File too large"),
+                      wxNOT_FOUND)
+                << errors;
+        EXPECT_EQ(errors.Find("Unable to start analog writing"), wxNOT_FOUND) << errors;
+        EXPECT_EQ(m_devices[0].view.notes.size(), restartsBefore) << "no view was reset";
+        EXPECT_FALSE(Exists("capture/againdev1_0002.qvd"));
+    }
+    EXPECT_EQ(m_frame->m_trialIndex, 1);
+    // Room again: F9 opens trial 2 and records it.
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    EXPECT_EQ(m_frame->m_trialIndex, 2);
+    EXPECT_TRUE(m_frame->GetTitle().EndsWith("- again [2]")) << m_frame->GetTitle();
+    RecordFrames(50);
+    Command(ID_CAPTURE_STOP);
+    for (const char* file : {"againdev1_0002.qvd", "againdev2_0002.qvd"}) {
+        EXPECT_GE(FramesInFile(CaptureFile(file)), 50) << file;
+        EXPECT_EQ(PhaseBreaks(CaptureFile(file), 500.0), 0) << file;
+    }
+    EXPECT_TRUE(Exists("export/againdev1_0002.txt"));
+    EXPECT_EQ(m_frame->m_trialIndex, 3);
+    EXPECT_TRUE(Exists("capture/againdev1_0003.qvd"));
 }
 
 TEST_F(CaptureFrameTest, MissingCaptureFolderIsCreatedWhenTheUserAgrees)

@@ -299,11 +299,20 @@ TEST_F(FrameConfigTest, StoredOscClientsReturnWithTheServerOff)
 {
     const int inPort = FreePort();
     WriteConfig("Version=1.30\n[OSC]\nuse_osc_server=0\nistening_port=" + std::to_string(inPort) +
-                "\nnb_client=3\nnb_client_0=127.0.0.1:7001\nnb_client_1=bad\n"
-                "nb_client_2=127.0.0.1:7003\n");
+                "\nnb_client=5\nnb_client_0=127.0.0.1:7001\nnb_client_1=bad\n"
+                "nb_client_2=127.0.0.1:7003\nnb_client_3=127.0.0.1:7003x\n"
+                "nb_client_4=127.0.0.1:7001\n");
     TrackerFrame* frame = MakeFrame();
     EXPECT_FALSE(IsOscServerStarted());  // started for the clients, then closed again
     ASSERT_EQ(OscServerGetClientCount(), 2u);
+    // Every entry left out is said once, with its reason.
+    const wxString errors = frame->m_errorsText->GetValue();
+    for (const char* refused : {"bad (", "127.0.0.1:7003x (", "127.0.0.1:7001 ("}) {
+        const wxString said = wxString("Error adding OSC client ") + refused;
+        EXPECT_NE(errors.Find(said), wxNOT_FOUND) << said << "\n" << errors;
+        wxString counted = errors;
+        EXPECT_EQ(counted.Replace(said, said), 1u) << said << "\n" << errors;
+    }
     frame->SaveConfig();
     auto file = ReadBack();
     EXPECT_EQ(file->ReadLong("/OSC/nb_client", -1), 2);

@@ -28,6 +28,15 @@ protected:
         ASSERT_NE(Grid().GetPropertyByName(name), nullptr) << name;
         Grid().ChangePropertyValue(name, value);
     }
+    // Sends the change event of a value typed into the row, which the grid itself
+    // would not take (a text, a number its editor refuses).
+    void Type(wxPGProperty& typed, const wxVariant& value)
+    {
+        wxPropertyGridEvent event(wxEVT_PG_CHANGED, ID_SETTINGS_GRID);
+        event.SetProperty(&typed);
+        event.SetPropertyValue(value);
+        Frame()->ProcessWindowEvent(event);
+    }
     void Expert()
     {
         Frame()->m_expertMode = true;
@@ -250,11 +259,8 @@ TEST_F(FrameSettingsChangeTest, MaxTimeThatIsNoTimeIsRefusedAndTheOldOneKept)
           wxVariant(std::numeric_limits<double>::infinity()), wxVariant("abc")}) {
         CLogCapture log;
         frame->m_rebuildSettingsGrid = false;
-        wxPropertyGridEvent event(wxEVT_PG_CHANGED, ID_SETTINGS_GRID);
         wxFloatProperty typed("Max  Time (s)", "Capture_time");
-        event.SetProperty(&typed);
-        event.SetPropertyValue(value);
-        frame->ProcessWindowEvent(event);
+        Type(typed, value);
         EXPECT_DOUBLE_EQ(frame->m_captureMaxTime, 2.5) << value.MakeString();
         EXPECT_EQ(log.Warnings(), 1) << value.MakeString();
         EXPECT_TRUE(frame->m_rebuildSettingsGrid);  // the grid shows 2.5 again
@@ -262,6 +268,29 @@ TEST_F(FrameSettingsChangeTest, MaxTimeThatIsNoTimeIsRefusedAndTheOldOneKept)
     EXPECT_DOUBLE_EQ(ReadBack()->ReadDouble("/Capture/Capture_max_time", -1), 2.5);
     Change("Capture_time", 0.0);  // no limit
     EXPECT_DOUBLE_EQ(frame->m_captureMaxTime, 0.0);
+}
+
+TEST_F(FrameSettingsChangeTest, QueueDepthAWriterCannotUseIsRefusedAndSaid)
+{
+    TrackerFrame* frame = Frame();
+    Expert();
+    Change("Acq_buffer", 5000L);
+    ASSERT_EQ(frame->m_captureQueueDepth, 5000);
+    for (const wxVariant& value : {wxVariant(2147483647L), wxVariant(100001L), wxVariant(29L),
+                                   wxVariant(-1L), wxVariant(wxLongLong(4294967297LL))}) {
+        CLogCapture log;
+        frame->m_rebuildSettingsGrid = false;
+        wxIntProperty typed("Thread Buffer size (frame)", "Acq_buffer");
+        Type(typed, value);
+        EXPECT_EQ(frame->m_captureQueueDepth, 5000) << value.MakeString();
+        EXPECT_EQ(log.Warnings(), 1) << value.MakeString();
+        EXPECT_TRUE(frame->m_rebuildSettingsGrid);  // the grid shows 5000 again
+    }
+    EXPECT_EQ(ReadBack()->ReadLong("/Capture/Capture_queue_depth", -1), 5000);
+    Change("Acq_buffer", 100000L);
+    EXPECT_EQ(frame->m_captureQueueDepth, 100000);
+    Change("Acq_buffer", 30L);
+    EXPECT_EQ(frame->m_captureQueueDepth, 30);
 }
 
 TEST_F(FrameSettingsChangeTest, OscTriggerSwitchedOnAtRunTimeHearsATriggerAtOnce)

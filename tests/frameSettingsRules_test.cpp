@@ -51,7 +51,12 @@ TEST(FrameSettingsRulesTest, IntegerChecksClampReplaceOrKeep)
         {"BIRD_BAUD", 0, 2400},
         {"BIRD_BAUD", 6, 115200},
         {"USB_TRIGGER_BAUD", 2, 9600},
-        {"Acq_buffer", -3, -3},
+        // The writer queue: only depths a writer can use; others keep the old one.
+        {"Acq_buffer", -3, 12345},
+        {"Acq_buffer", 29, 12345},
+        {"Acq_buffer", 30, 30},
+        {"Acq_buffer", 100000, 100000},
+        {"Acq_buffer", 100001, 12345},
     };
     for (const auto& c : cases)
         EXPECT_EQ(StoreInt(c.name, wxVariant(c.value), 12345), c.expected)

@@ -6,6 +6,7 @@
 #include <wx/log.h>
 #include <wx/translation.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -360,7 +361,8 @@ void CAnalogDevice::LoadDeviceParams(wxConfigBase* config)
         case PARAM_INT:
         case PARAM_CHOICE: {
             long number = 0;
-            if (config->Read(path, &number)) {
+            // A number beyond 32 bits is out of range, not its low half.
+            if (config->Read(path, &number) && number >= INT32_MIN && number <= INT32_MAX) {
                 const int32_t value = static_cast<int32_t>(number);
                 SetParam(&value, id, count, type, &changed);
             }
@@ -411,9 +413,9 @@ void CAnalogDevice::_LoadConfig(wxConfigBase* config)
     {
         wxLogNull quiet;  // missing or malformed entries are not reported
         LoadDeviceParams(config);
-        LoadChannels(config);
+        if (m_configChannels) LoadChannels(config);
         noChannelOn = m_channelOn != nullptr && m_channelCount > 0 && m_visibleList.empty();
-        for (int i = 0; i < m_channelCount; ++i) {
+        for (int i = 0; i < m_channelCount && m_configChannels; ++i) {
             const wxString key = GroupKey(m_configPath, wxString::Format("channel_color_%d", i));
             const CColour fallback = PaletteColour(i);
             const wxString text = config->Read(key, ColourToString(fallback));

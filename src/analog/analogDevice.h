@@ -228,6 +228,9 @@ protected:
     double m_cpStatTime = 0.0;
     int32_t m_cpStatLevel = 0;
     bool m_saveChannelNames = true;
+    // Channel switches, names and colours are read back from the configuration
+    // (a file player's channels are its file's).
+    bool m_configChannels = true;
     std::atomic<bool> m_configBusy{false};
     wxString m_exportExtension = ".txt";
     wxString m_displayName;

@@ -3,6 +3,7 @@
 #include <wx/intl.h>
 #include <wx/log.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -86,6 +87,7 @@ bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName
     WaitForRecordFrame();
     if (m_runPending) FinishRun();  // a replaced recording is finished, not abandoned
     CloseWriter();
+    m_openError = 0;
     if (!m_device) return false;
     if (useThread)
         m_writer =
@@ -105,6 +107,7 @@ bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName
     const wxString path =
         MakeRecordFileName(folder, captureName, m_device->GetDeviceName(), trial, m_extension);
     if (!m_writer->OpenFile(path, channels, dim, rate, exportText, exportFolder)) {
+        m_openError = m_writer->GetOpenError() != 0 ? m_writer->GetOpenError() : EIO;
         m_writer.reset();
         return false;
     }
@@ -114,12 +117,14 @@ bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName
         // A header cut short holds no recording: nothing of it stays.
         ReportRecordingError(wxString::Format(_("Error creating analog file : %s : %s"), path,
                                               std::strerror(m_writer->GetWriteError())));
+        m_openError = m_writer->GetWriteError() != 0 ? m_writer->GetWriteError() : EIO;
         m_writer->Discard();
         m_writer.reset();
         return false;
     }
     m_finishedPath.clear();
     m_endNote.clear();
+    m_isRemoved = false;
     return true;
 }
 
@@ -197,6 +202,7 @@ bool CAnalogFile::FinishRun()
             m_time = frames > 0 ? double(frames - 1) / m_rate : 0.0;
     }
     m_endNote = m_writer->GetEndNote();
+    m_isRemoved = m_writer->IsRemoved();
     m_runPending = false;
     m_finishedPath = m_writer->GetFileName();
     return isFinished;

@@ -66,6 +66,11 @@ public:
     // that could not be written), as the user is told; empty when the file
     // is whole. GUI thread.
     const wxString& GetEndNote() const { return m_endNote; }
+    // The last finished run's file was removed while it ran: nothing of it is
+    // on disk. GUI thread.
+    bool IsRemoved() const { return m_isRemoved; }
+    // Why the last OpenWriter failed (errno), 0 when it did not. GUI thread.
+    int GetOpenError() const { return m_openError; }
     // The finaliser of the capture stop: finishes the run of this path when it
     // is still pending (draining and joining a threaded writer first); a
     // recording already finished is left unchanged; a file of no open writer
@@ -97,6 +102,8 @@ private:
     std::atomic<bool> m_stopRequested{false};  // the stop request is raised once per run
     wxString m_finishedPath;                   // the last recording finished here
     wxString m_endNote;                        // of the last finished run
+    bool m_isRemoved = false;                  // of the last finished run
+    int m_openError = 0;                       // of the last OpenWriter
 };
 
 // A controller for the device, linked to it; the device takes ownership

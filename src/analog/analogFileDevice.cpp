@@ -12,6 +12,7 @@
 #include "analog/analogReader.h"
 #include "analog/formatTime.h"
 #include "analog/paramType.h"
+#include "process/messageQueue.h"
 
 namespace {
 
@@ -52,6 +53,9 @@ CAnalogFileDevice::CAnalogFileDevice(bool synchronised, const wxString& folder,
     m_maxValue = 1.0;
     m_minValue = -1.0;
     m_cpStatTime = 30.0;
+    // The channels are those of the file being played: what another file left
+    // in the configuration must not rename, switch or colour them.
+    m_configChannels = false;
     m_loaded = OpenAndLoad();
     m_ready = m_loaded;
     m_initPending = true;
@@ -80,9 +84,13 @@ bool CAnalogFileDevice::OpenAndLoad()
 
 bool CAnalogFileDevice::Load()
 {
+    m_loadError.clear();
     if (m_fileName.empty()) return false;
     m_reader = std::make_unique<CAnalogReader>();
-    if (!m_reader->Open(m_fileName)) return false;
+    if (!m_reader->Open(m_fileName)) {
+        m_loadError = m_reader->GetError();
+        return false;
+    }
     m_devicePath = m_fileName;
     Log(wxString::Format(wxGetTranslation("Loading %s \n"), m_fileName));
     SetDeviceName(m_fileName);
@@ -106,15 +114,16 @@ bool CAnalogFileDevice::Load()
 
     if (m_channelCount < 1 || m_frameCount < 1) {
         // Nothing to play: the device is not ready rather than running without buffers.
-        std::fputs(wxGetTranslation("Invalid data file\n").utf8_str().data(), stdout);
-        std::fflush(stdout);
+        m_loadError = wxGetTranslation("Invalid data file");
         return false;
     }
     InitChannels();
+    // Name k of the file names channel k; an empty one leaves the default name.
     const std::vector<wxString>& names = m_reader->GetChannelNames();
-    if (!names.empty() && names.size() <= static_cast<size_t>(m_channelCount))
-        for (size_t i = 0; i < names.size(); ++i)
-            if (!names[i].empty()) SetChannelName(static_cast<int>(i), names[i]);
+    for (size_t i = 0; i < names.size() && i < static_cast<size_t>(m_channelCount); ++i)
+        if (!names[i].empty()) SetChannelName(static_cast<int>(i), names[i]);
+    for (const wxString& note : m_reader->GetNotes())
+        g_messages.Post(Severity::Warning, "<ACQ> " + m_fileName + " : " + note + "\n");
     m_currentFrame = 0;
     m_reader->GetFrame(m_values.get(), m_rowLength, 0);
     SetRunning(true);

@@ -55,6 +55,9 @@ public:
 
     // Any thread: frames that could not be read from the file.
     uint64_t GetFailedReads() const;
+    // Why the recording could not be loaded (not ready); empty after a load or
+    // a cancelled choice. GUI thread.
+    const wxString& GetLoadError() const { return m_loadError; }
 
 protected:
     // Acquisition thread: plays the current frame and advances, rewinding at the end.
@@ -73,6 +76,7 @@ private:
     wxString m_fileName;
     wxString m_name;
     bool m_loaded = false;
+    wxString m_loadError;
     int64_t m_frameCount = 0;
     std::atomic<int64_t> m_currentFrame{0};
     double m_unitScale = 1.0;

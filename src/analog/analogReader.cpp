@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -121,6 +122,8 @@ void CAnalogReader::Clear()
     m_channelNames.clear();
     m_deviceKey.clear();
     m_frameScratch.clear();
+    m_error.clear();
+    m_notes.clear();
 }
 
 int CAnalogReader::GetFileVersion(const wxString& path)
@@ -142,8 +145,11 @@ bool CAnalogReader::Open(const wxString& path)
 {
     Clear();
     const int version = GetFileVersion(path);
-    if (version != 1 && version != 2) return false;
-    return ReadFileNewFormat(path);
+    if (version == 1 || version == 2) return ReadFileNewFormat(path);
+    const int fd = ::open(path.fn_str().data(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Refuse(std::strerror(errno));
+    ::close(fd);
+    return Refuse(_("not a Quorvane File"));
 }
 
 void CAnalogReader::Allocate(int32_t channels, int32_t dim, int64_t frames)
@@ -162,20 +168,27 @@ void CAnalogReader::Resize(int32_t channels, int32_t dim, int64_t frames)
     if (channels >= 1 && dim >= 1 && frames >= 1) Allocate(channels, dim, frames);
 }
 
-bool CAnalogReader::Refuse()
+bool CAnalogReader::Refuse(const wxString& reason)
 {
     CloseFile();  // every failure path lets go of the file
+    m_error = reason;
     return false;
 }
 
 bool CAnalogReader::ReadFileNewFormat(const wxString& path)
 {
     if (m_file >= 0) return false;
+    m_error.clear();
+    m_notes.clear();
+    m_droppedMarkers = 0;
     const wxScopedCharBuffer name = path.fn_str();
     m_file = ::open(name.data(), O_RDONLY | O_CLOEXEC);
-    if (m_file < 0) return false;
+    if (m_file < 0) return Refuse(std::strerror(errno));
     struct stat info {};
-    if (::fstat(m_file, &info) != 0 || info.st_size < kMinFileSize) return Refuse();
+    if (::fstat(m_file, &info) != 0) return Refuse(std::strerror(errno));
+    if (info.st_size < kMinFileSize)
+        return Refuse(wxString::Format(_("too short to be a recording (%lld bytes)"),
+                                       static_cast<long long>(info.st_size)));
     const int64_t size = info.st_size;
     CCursor cursor(m_file, size);
 
@@ -188,12 +201,12 @@ bool CAnalogReader::ReadFileNewFormat(const wxString& path)
     m_maxValue = 1.0;
 
     uint64_t magic = 0;
-    if (!cursor.ReadU64(magic)) return Refuse();
+    if (!cursor.ReadU64(magic)) return Refuse(_("read error"));
     if (magic != kRecordMagic && magic != kRecordMagicOld) {
         const wxString text = path + _(" : is not a Quorvane File!");
         wxLogError("%s", text);
         std::fprintf(stderr, "%s\n", static_cast<const char*>(text.utf8_str()));
-        return Refuse();
+        return Refuse(_("not a Quorvane File"));
     }
     m_keepInMemory = 1;
     double rate = 0.0;
@@ -203,42 +216,41 @@ bool CAnalogReader::ReadFileNewFormat(const wxString& path)
     uint64_t blockLength = 0;
     if (!cursor.ReadF64(rate) || !cursor.ReadU32(channels) || !cursor.ReadU32(dim) ||
         !cursor.ReadU64(count) || !cursor.ReadU64(blockLength))
-        return Refuse();
+        return Refuse(_("read error"));
     m_isTracker = (dim == 6 || dim == 7) ? 1 : 0;
     m_channelCount = static_cast<int32_t>(channels);
     m_dim = static_cast<int32_t>(dim);
 
     // Limits. Unsigned comparisons refuse negative counts.
-    if (!std::isfinite(rate) || rate < 1.0 || channels > uint32_t(kMaxChannels) || dim < 1 ||
-        dim > uint32_t(kMaxDim) || static_cast<int64_t>(count) < 0)
-        return Refuse();
+    if (!std::isfinite(rate) || rate < 1.0)
+        return Refuse(wxString::Format(_("sampling rate %g Hz out of range"), rate));
+    // A file without channels has nothing to play.
+    if (channels < 1 || channels > uint32_t(kMaxChannels))
+        return Refuse(wxString::Format(_("channel count %d out of range (1 to %d)"),
+                                       static_cast<int32_t>(channels), kMaxChannels));
+    if (dim < 1 || dim > uint32_t(kMaxDim))
+        return Refuse(wxString::Format(_("values per channel %d out of range (1 to %d)"),
+                                       static_cast<int32_t>(dim), kMaxDim));
+    if (static_cast<int64_t>(count) < 0)
+        return Refuse(
+            wxString::Format(_("frame count %lld out of range"), static_cast<long long>(count)));
     if (blockLength > static_cast<uint64_t>(size - kRecordHeaderSize))
-        return Refuse();  // the block runs past the end: no frame can follow
-    if (!ReadProperties(cursor, blockLength)) return Refuse();
+        return Refuse(_("the property block runs past the end of the file"));
+    if (!ReadProperties(cursor, blockLength)) return Refuse(_("read error"));
     m_dataOffset = kRecordHeaderSize + static_cast<int64_t>(blockLength);
 
-    // A count never patched (0) or larger than the frames present gives the
-    // complete frames in the file, and then there is no trailer.
-    const int64_t frameBytes = int64_t(channels) * int64_t(dim) * 8;
-    int64_t frames = static_cast<int64_t>(count);
-    bool hasTrailer = true;
-    if (frameBytes > 0) {
-        const int64_t present = (size - m_dataOffset) / frameBytes;
-        if (frames == 0 || frames > present) {
-            frames = present;
-            hasTrailer = false;
-        }
-    }
-    if (frames < kMinFrames) return Refuse();
+    const bool hasLabels = magic == kRecordMagic;
+    int64_t frames = 0;
+    if (!DecideFrameCount(cursor, count, hasLabels, frames)) return false;
 
+    const uint64_t frameBytes = uint64_t(channels) * dim * 8;
     cursor.Seek(m_dataOffset);
-    if (static_cast<uint64_t>(frameBytes) * static_cast<uint64_t>(frames) > kMemoryLimitBytes)
-        m_keepInMemory = 0;
+    if (frameBytes * static_cast<uint64_t>(frames) > kMemoryLimitBytes) m_keepInMemory = 0;
     Allocate(static_cast<int32_t>(channels), static_cast<int32_t>(dim), frames);
     m_rate = rate;
     m_frameScratch.assign(m_valueCount, 0.0);
     if (m_keepInMemory) {
-        if (!ReadFramesIntoMemory(cursor)) return Refuse();
+        if (!ReadFramesIntoMemory(cursor)) return Refuse(_("read error"));
     } else {
         // The range comes from the properties; unusable ones fall back to +-1.
         if (!std::isfinite(m_minValue) || !std::isfinite(m_maxValue) || m_minValue > m_maxValue) {
@@ -246,27 +258,89 @@ bool CAnalogReader::ReadFileNewFormat(const wxString& path)
             m_maxValue = 1.0;
         }
     }
-    const int64_t trailerOffset = m_dataOffset + frames * frameBytes;
-    if (hasTrailer && trailerOffset < size) {
-        cursor.Seek(trailerOffset);
-        ReadMarkers(cursor, magic == kRecordMagic);
-    }
+    if (m_droppedMarkers > 0)
+        m_notes.push_back(wxString::Format(_("%llu marker(s) outside its %lld frames dropped"),
+                                           static_cast<unsigned long long>(m_droppedMarkers),
+                                           static_cast<long long>(frames)));
     if (m_keepInMemory) CloseFile();  // on demand the file stays for GetFrame
     return true;
+}
+
+bool CAnalogReader::DecideFrameCount(CCursor& cursor, uint64_t count, bool hasLabels,
+                                     int64_t& frames)
+{
+    const int64_t size = cursor.Size();
+    const int64_t frameBytes = int64_t(m_channelCount) * int64_t(m_dim) * 8;
+    const int64_t present = (size - m_dataOffset) / frameBytes;
+    const auto tooFew = [this](int64_t held) {
+        return Refuse(wxString::Format(_("holds %lld frame(s); a recording has at least %lld"),
+                                       static_cast<long long>(held),
+                                       static_cast<long long>(kMinFrames)));
+    };
+    if (count == 0) {
+        // Never patched: a recording that was not finished runs to the end of
+        // the file, without markers. A finished one without frames holds only
+        // its trailer.
+        cursor.Seek(m_dataOffset);
+        if (ReadMarkers(cursor, hasLabels, -1) == TrailerShape::Whole) return tooFew(0);
+        if (present < kMinFrames) return tooFew(present);
+        frames = present;
+        m_notes.push_back(wxString::Format(
+            _("the recording was not finished: %lld frames read to the end of the file, "
+              "without markers"),
+            static_cast<long long>(present)));
+        return true;
+    }
+    const int64_t announced = static_cast<int64_t>(count);
+    if (announced > present) {
+        // Cut short after it was finished (a copy that did not complete, say):
+        // what is there is read.
+        if (present < kMinFrames) return tooFew(present);
+        frames = present;
+        m_notes.push_back(
+            wxString::Format(_("the file ends early: its header announces %lld frames, it "
+                               "holds %lld; no markers"),
+                             static_cast<long long>(announced), static_cast<long long>(present)));
+        return true;
+    }
+    if (announced < kMinFrames) return tooFew(announced);
+    frames = announced;
+    const int64_t trailerOffset = m_dataOffset + announced * frameBytes;
+    if (trailerOffset == size) {
+        m_notes.push_back(_("the file ends after its frames, without its markers"));
+        return true;
+    }
+    cursor.Seek(trailerOffset);
+    switch (ReadMarkers(cursor, hasLabels, announced)) {
+        case TrailerShape::Whole:
+            return true;
+        case TrailerShape::CutShort:
+            m_notes.push_back(wxString::Format(
+                _("the file ends inside its markers: %zu marker(s) read"), m_markerCodes.size()));
+            return true;
+        case TrailerShape::Contradicted:
+            break;
+    }
+    m_markerCodes.clear();
+    m_markerFrames.clear();
+    m_markerLabels.clear();
+    return Refuse(wxString::Format(_("damaged: its header (%lld frames of %d x %d values) does "
+                                     "not match the file's size and marker trailer"),
+                                   static_cast<long long>(announced), m_channelCount, m_dim));
 }
 
 bool CAnalogReader::ReadProperties(CCursor& cursor, uint64_t blockLength)
 {
     const int64_t end = kRecordHeaderSize + static_cast<int64_t>(blockLength);
     int doubles = 0;
+    int64_t strings = 0;
     bool hasBool = false;
     bool hasInt = false;
     bool hasMin = false;
     bool hasMax = false;
-    for (int64_t record = 0; cursor.Position() < end; ++record) {
+    while (cursor.Position() < end) {
         uint8_t tag = 0;
         if (!cursor.ReadU8(tag)) break;
-        wxString text;
         if (tag == HEADER_PROPERTY_BOOL) {
             uint8_t value = 0;
             if (!cursor.ReadU8(value)) break;
@@ -290,6 +364,7 @@ bool CAnalogReader::ReadProperties(CCursor& cursor, uint64_t blockLength)
         } else if (tag == HEADER_PROPERTY_STRING) {
             uint8_t inner = 0;
             if (!cursor.ReadU8(inner)) break;
+            wxString text;
             if (inner == HEADER_PROPERTY_INT) {
                 uint32_t length = 0;
                 if (!cursor.ReadU32(length)) break;
@@ -301,12 +376,13 @@ bool CAnalogReader::ReadProperties(CCursor& cursor, uint64_t blockLength)
                 if (!cursor.Read(body, length)) break;
                 text = DecodeText(body, length);
             }
-        }
-        if (!text.empty()) {
-            if (m_deviceKey.empty())
+            // The first string is the device key; string k after it names channel
+            // k - 1, so an empty or missing name leaves that channel its own.
+            if (strings == 0)
                 m_deviceKey = text;
-            else if (record >= 1 && record <= m_channelCount)
+            else if (strings <= m_channelCount)
                 m_channelNames.push_back(text);
+            ++strings;
         }
     }
     if (!hasMin || !hasMax) {
@@ -351,30 +427,66 @@ bool CAnalogReader::ReadFramesIntoMemory(CCursor& cursor)
     return true;
 }
 
-void CAnalogReader::ReadMarkers(CCursor& cursor, bool hasLabels)
+CAnalogReader::TrailerShape CAnalogReader::ReadMarkers(CCursor& cursor, bool hasLabels,
+                                                       int64_t frames)
 {
-    uint64_t count = 0;
-    if (!cursor.ReadU64(count) || count == 0 || count > kMaxMarkers) return;
+    // A trailer the end of the file cuts short is read as far as it goes, but
+    // only when what was read of it is plausible: data taken for a trailer
+    // gives counts and lengths far beyond these.
+    const bool keep = frames >= 0;
+    const uint64_t recordBytes = hasLabels ? 20 : 12;
     std::vector<char> label;
-    for (uint64_t i = 0; i < count; ++i) {
-        uint32_t code = 0;
-        uint64_t frame = 0;
-        if (!cursor.ReadU32(code) || !cursor.ReadU64(frame))
-            return;  // cut off by the end of the file: dropped, and no more markers
-        wxString text;
-        if (hasLabels) {
+    for (int trailer = 0; trailer < 2; ++trailer) {
+        uint64_t count = 0;
+        // Fewer than 8 bytes where a trailer should start: a count one frame too
+        // large leaves just that, so it is no file cut inside its trailer.
+        if (!cursor.ReadU64(count)) return TrailerShape::Contradicted;
+        const bool isPlausible = count <= kMaxMarkers;
+        const bool keepThese = keep && trailer == 0 && isPlausible;
+        if (count > uint64_t(cursor.Left()) / recordBytes && !isPlausible)
+            return TrailerShape::Contradicted;
+        for (uint64_t i = 0; i < count; ++i) {
+            uint32_t code = 0;
+            uint64_t frame = 0;
+            if (!cursor.ReadU32(code) || !cursor.ReadU64(frame))
+                return isPlausible ? TrailerShape::CutShort : TrailerShape::Contradicted;
             uint64_t length = 0;
-            if (!cursor.ReadU64(length) || length > kMaxLabelBytes ||
-                length > uint64_t(cursor.Left()))
-                return;
-            label.resize(static_cast<size_t>(length));
-            if (length > 0 && !cursor.Read(label.data(), label.size())) return;
-            text = DecodeText(label.data(), label.size());
+            if (hasLabels) {
+                if (!cursor.ReadU64(length))
+                    return isPlausible ? TrailerShape::CutShort : TrailerShape::Contradicted;
+                if (length > uint64_t(cursor.Left())) {
+                    const bool isCut = isPlausible && length <= kMaxLabelBytes;
+                    return isCut ? TrailerShape::CutShort : TrailerShape::Contradicted;
+                }
+            }
+            if (!keepThese) {
+                cursor.Seek(cursor.Position() + static_cast<int64_t>(length));
+                continue;
+            }
+            label.resize(static_cast<size_t>(std::min<uint64_t>(length, kMaxLabelBytes)));
+            if (!label.empty() && !cursor.Read(label.data(), label.size()))
+                return TrailerShape::CutShort;
+            cursor.Seek(cursor.Position() + static_cast<int64_t>(length - label.size()));
+            // Frames are written sign-extended from 32 bits: -1 stands for 2^32 - 1.
+            const int64_t signedFrame = static_cast<int64_t>(frame);
+            const bool isWord = signedFrame >= INT32_MIN && signedFrame <= UINT32_MAX;
+            const int64_t at = signedFrame < 0 ? signedFrame & 0xFFFFFFFF : signedFrame;
+            if (!isWord || at >= frames) {
+                ++m_droppedMarkers;
+                continue;
+            }
+            m_markerCodes.push_back(code);
+            m_markerFrames.push_back(static_cast<uint32_t>(at));
+            m_markerLabels.push_back(DecodeText(label.data(), label.size()));
         }
-        m_markerCodes.push_back(code);
-        m_markerFrames.push_back(static_cast<uint32_t>(frame));
-        m_markerLabels.push_back(text);
+        if (keep && trailer == 0 && !isPlausible)
+            m_notes.push_back(wxString::Format(_("its %llu markers are not read (more than %llu)"),
+                                               static_cast<unsigned long long>(count),
+                                               static_cast<unsigned long long>(kMaxMarkers)));
+        // A file finished twice by an older version holds a second trailer.
+        if (cursor.Left() == 0) return TrailerShape::Whole;
     }
+    return TrailerShape::Contradicted;
 }
 
 bool CAnalogReader::GetFrame(double* values, int64_t count, int64_t frame)

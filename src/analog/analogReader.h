@@ -9,7 +9,10 @@
 // Reads one recording file back: header, property block, frames (held in
 // memory up to 512 KiB, read from the file on demand above that) and the
 // marker trailer. The file is untrusted: every length and count is checked
-// against the bytes present before it is used. Owned by one file-player device.
+// against the bytes present before it is used, and a header that the file's
+// size and trailer contradict refuses the file. What is read in spite of
+// damage (a file that ends early, markers outside the frames) is noted.
+// Owned by one file-player device.
 // Open, Clear and the accessors: GUI thread, before the device's acquisition
 // thread runs. GetFrame: the device's acquisition thread.
 class CAnalogReader {
@@ -54,6 +57,10 @@ public:
     const std::vector<uint32_t>& GetMarkerCodes() const { return m_markerCodes; }
     const std::vector<uint32_t>& GetMarkerFrames() const { return m_markerFrames; }
     const std::vector<wxString>& GetMarkerLabels() const { return m_markerLabels; }
+    // Why the last Open refused the file; empty when it was read.
+    const wxString& GetError() const { return m_error; }
+    // What the last Open found missing or damaged in a file it read all the same.
+    const std::vector<wxString>& GetNotes() const { return m_notes; }
     bool IsInMemory() const { return m_keepInMemory != 0; }
     bool HoldsFile() const { return m_file >= 0; }
     int64_t GetDataOffset() const { return m_dataOffset; }
@@ -64,10 +71,17 @@ private:
     class CCursor;
     void Allocate(int32_t channels, int32_t dim, int64_t frames);
     void CloseFile();
-    bool Refuse();
+    bool Refuse(const wxString& reason);
     bool ReadProperties(CCursor& cursor, uint64_t blockLength);
+    // The frames to read, from the header's count and the bytes present; false
+    // (with the reason) when the header and the file contradict each other.
+    bool DecideFrameCount(CCursor& cursor, uint64_t count, bool hasLabels, int64_t& frames);
     bool ReadFramesIntoMemory(CCursor& cursor);
-    void ReadMarkers(CCursor& cursor, bool hasLabels);
+    enum class TrailerShape { Whole, CutShort, Contradicted };
+    // Parses the trailer from the cursor to the end of the file. With frames
+    // >= 0 the markers inside them are kept and the others counted; with
+    // frames < 0 it only checks the shape.
+    TrailerShape ReadMarkers(CCursor& cursor, bool hasLabels, int64_t frames);
 
     std::vector<std::vector<double>> m_values;  // one array per value channel
     uint64_t m_valueCount = 0;
@@ -82,7 +96,7 @@ private:
     std::vector<uint32_t> m_markerCodes;
     std::vector<uint32_t> m_markerFrames;
     std::vector<wxString> m_markerLabels;
-    std::vector<wxString> m_channelNames;
+    std::vector<wxString> m_channelNames;  // entry i names channel i; empty: no name stored
     wxString m_deviceKey;
     int32_t m_deviceType = 0;
     uint8_t m_isTracker = 0;
@@ -92,4 +106,7 @@ private:
     std::vector<double>
         m_frameScratch;  // one frame, so a failed read leaves the caller's row whole
     std::atomic<uint64_t> m_failedReads{0};
+    wxString m_error;
+    std::vector<wxString> m_notes;
+    uint64_t m_droppedMarkers = 0;  // outside the frames
 };

@@ -162,8 +162,11 @@ private:
                    std::uint64_t frames, const wxColour& colour);
     void DrawBarValue(wxDC& dc, const wxString& text, int cx, int valueY, bool rising,
                       int plotBottom);
+    // zeroY: the zero level; in strip mode its distance below each lane's
+    // middle. valueStep: the value grid's step, to which the newest values
+    // are written; 0 where they have no room.
     void DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeGraphLayout& layout, int w,
-                    double zeroY, double k, double sx);
+                    double zeroY, double k, double sx, double valueStep);
 
     std::unique_ptr<wxBitmap> m_scaleBitmap;
     std::mutex m_mutex;  // the view's lock: rebuilds against drawing

@@ -48,6 +48,27 @@ wxString TrimMantissa(const wxString& text)
 
 bool IsDigit(wxUniChar c) { return c >= '0' && c <= '9'; }
 
+// How FormatNumber writes a finite non-zero value: fixed with digits after
+// the point, or as mantissa (digits after its point) and exponent.
+struct NumberForm {
+    bool fixed = true;
+    int digits = 0;
+    int lead = 0;  // exponent of the leading digit
+    int LastDigitExponent() const { return fixed ? -digits : lead - digits; }
+};
+NumberForm ChooseNumberForm(double value, int decimals, int significant)
+{
+    NumberForm form;
+    decimals = std::min(std::max(decimals, 0), 15);
+    significant = std::min(std::max(significant, 1), 16);
+    form.lead = DecimalExponent(value);
+    const int needed = std::max(decimals, significant - 1 - form.lead);
+    // Fixed while it takes few decimals and few integer digits.
+    form.fixed = needed <= std::max(5, decimals) && form.lead < 10;
+    form.digits = form.fixed ? needed : significant - 1;
+    return form;
+}
+
 }  // namespace
 
 AxisFormat ChooseAxisFormat(double step, double magnitude)
@@ -99,12 +120,30 @@ wxString FormatNumber(double value, int decimals, int significant)
         return wxString::Format("%g", value);
     if (value == 0.0)
         return wxString::Format("%.*f", decimals, 0.0);  // +0 and -0 alike
+    const NumberForm form = ChooseNumberForm(value, decimals, significant);
+    return wxString::Format(form.fixed ? "%.*f" : "%.*e", form.digits, value);
+}
+
+wxString FormatPlotValue(double value, double step, int decimals, int significant)
+{
+    const wxString text = FormatNumber(value, decimals, significant);
+    if (!std::isfinite(value) || value == 0.0 || !(step > 0.0) || !std::isfinite(step))
+        return text;
     const int lead = DecimalExponent(value);
-    const int needed = std::max(decimals, significant - 1 - lead);
-    // Fixed while it takes few decimals and few integer digits.
-    if (needed <= std::max(5, decimals) && lead < 10)
-        return wxString::Format("%.*f", needed, value);
-    return wxString::Format("%.*e", significant - 1, value);
+    // The unit wanted: the largest power of ten not above a fifth of the step.
+    const int wanted = std::max(DecimalExponent(step / 5.0), -300);
+    if (ChooseNumberForm(value, decimals, significant).LastDigitExponent() <= wanted)
+        return text;
+    // Digits from the leading one down to the unit wanted, at most as many as
+    // a double holds.
+    const int digits = std::min(std::max(lead - wanted + 1, 1), 17);
+    const int fixedDecimals = std::max(0, -wanted);
+    const int fixedLength =
+        std::max(lead, 0) + 1 + (fixedDecimals > 0 ? 1 + fixedDecimals : 0) + (value < 0);
+    const int compactLength = digits + (digits > 1) + 4 + (value < 0);
+    if (fixedLength <= compactLength && fixedDecimals <= 17)
+        return wxString::Format("%.*f", fixedDecimals, value);
+    return wxString::Format("%.*e", digits - 1, value);
 }
 
 wxString NumberAsText(const wxString& format, size_t* start)

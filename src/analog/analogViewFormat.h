@@ -41,6 +41,12 @@ inline wxString FormatShownValue(double value, int decimals)
 {
     return FormatNumber(value, decimals, decimals + 1);
 }
+// A value shown on or beside a plot whose grid lines lie step apart: written
+// as FormatNumber(value, decimals, significant) where that is precise to a
+// fifth of the step, else with the digits down to a fifth of the step (in the
+// mantissa-and-exponent form where that is shorter). It then reads within a
+// tenth of the step of the value, so values a line apart never read alike.
+wxString FormatPlotValue(double value, double step, int decimals, int significant);
 // A message format (translated) with its first "%.<n>f" turned into "%s", for a
 // number written by FormatNumber; start receives where that number begins in
 // the message when nothing before it is replaced (npos when the format has none).

@@ -44,10 +44,18 @@ int SafeDivisions(int divisions) { return divisions > 0 ? divisions : 1; }
 TimeGraphLayout ComputeTimeGraphLayout(int w, int h, bool strip, int gradX, double drawTime,
                                        int rightMargin, int leftMargin)
 {
+    TimeGraphMargins margins;
+    margins.left = std::max(leftMargin, 50);
+    margins.right = std::max(rightMargin, strip ? 50 : 100);
+    return ComputeTimeGraphLayout(w, h, gradX, drawTime, margins);
+}
+
+TimeGraphLayout ComputeTimeGraphLayout(int w, int h, int gradX, double drawTime,
+                                       const TimeGraphMargins& margins)
+{
     TimeGraphLayout layout;
-    layout.left = std::max(leftMargin, 50);
-    const int fixed = strip ? 50 : 100;
-    layout.right = w - std::max(rightMargin, fixed);
+    layout.left = margins.left;
+    layout.right = w - margins.right;
     layout.bottom = h - 30;
     layout.height = h - 130;
     const int divisions = SafeDivisions(gradX);
@@ -55,6 +63,40 @@ TimeGraphLayout ComputeTimeGraphLayout(int w, int h, bool strip, int gradX, doub
     layout.dt = drawTime / divisions;
     layout.drawable = layout.right > layout.left && layout.height > 0;
     return layout;
+}
+
+TimeGraphMargins FitTimeGraphMargins(int w, bool strip, int leftNeed, int tagWidth,
+                                     int narrowTagWidth, int legendWidth)
+{
+    TimeGraphMargins m;
+    m.tagWidth = std::max(tagWidth, 0);
+    m.legend = legendWidth > 0;
+    bool fixedMargins = true;
+    const auto lay = [&] {
+        const int tagPart = m.tagWidth > 0 ? 6 + m.tagWidth : 0;
+        m.legendOffset = tagPart + 8;
+        const int needed = m.legend ? m.legendOffset + 6 + legendWidth : tagPart + 6;
+        // The frame's 3-pixel lines lie 3 pixels outside the plot.
+        m.left = std::max(leftNeed, fixedMargins ? 50 : 8);
+        m.right = std::max(needed, fixedMargins ? (strip ? 50 : 100) : 6);
+        return w - m.left - m.right >= kMinPlotWidth;
+    };
+    if (lay())
+        return m;
+    fixedMargins = false;
+    if (lay())
+        return m;
+    if (narrowTagWidth > 0 && narrowTagWidth < m.tagWidth) {
+        m.tagWidth = narrowTagWidth;
+        if (lay())
+            return m;
+    }
+    m.tagWidth = 0;
+    if (lay())
+        return m;
+    m.legend = false;
+    lay();
+    return m;
 }
 
 StripLane ComputeStripLane(int lane, int laneCount, int plotHeight)
@@ -76,12 +118,18 @@ BarLayout ComputeBarLayout(int w, int h, int channelCount, int leftMargin)
 {
     BarLayout layout;
     layout.left = std::max(leftMargin, 50);
+    layout.right = w - 50;
+    if (layout.right - layout.left < kMinPlotWidth) {
+        // The frame's 3-pixel lines lie 3 pixels outside the plot.
+        layout.left = std::max(leftMargin, 8);
+        layout.right = w - 6;
+    }
     layout.height = h - 130;
     const int n = std::max(channelCount, 1);
-    layout.spacing = static_cast<double>(w - 50 - layout.left) / (n + 1);
+    layout.spacing = static_cast<double>(layout.right - layout.left) / (n + 1);
     const int width = static_cast<int>(layout.spacing / 5);
     layout.barWidth = std::min(std::max(width, 20), 200);
-    layout.drawable = w - 50 > layout.left && layout.height > 0 && channelCount > 0;
+    layout.drawable = layout.right > layout.left && layout.height > 0 && channelCount > 0;
     return layout;
 }
 
@@ -115,6 +163,9 @@ PieBox ComputePieBox(int w, int h, int legendRight)
 {
     PieBox box;
     box.diameter = std::min(w, h) - 200;
+    // In a small view the 100-pixel margins give way first.
+    if (box.diameter < kMinPlotWidth)
+        box.diameter = std::min(kMinPlotWidth, std::min(w, h) - 20);
     box.left = (w - box.diameter) / 2;
     if (legendRight > 0 && box.left < legendRight + 20) {
         // Centred in the room right of the legend.
@@ -174,8 +225,13 @@ ParametricLayout ComputeParametricLayout(int w, int h, int leftNeed, int rightNe
                                          int bottomNeed)
 {
     ParametricLayout layout;
-    const int left = std::max(75, leftNeed);
-    const int right = std::max(75, rightNeed);
+    int left = std::max(75, leftNeed);
+    int right = std::max(75, rightNeed);
+    if (w - left - right < kMinPlotWidth) {
+        // A narrow view: the fixed side margins give way to what the texts need.
+        left = std::max(8, leftNeed);
+        right = std::max(8, rightNeed);
+    }
     const int bottom = std::max(65, bottomNeed);
     layout.d = std::min(w - left - right, h - 65 - bottom);
     layout.left = left + (w - left - right - layout.d) / 2;

@@ -46,6 +46,31 @@ struct TimeGraphLayout {
 TimeGraphLayout ComputeTimeGraphLayout(int w, int h, bool strip, int gradX, double drawTime,
                                        int rightMargin = 0, int leftMargin = 0);
 
+// The narrowest plot a view keeps while it is wide enough: its margins give
+// way first.
+constexpr int kMinPlotWidth = 100;
+
+// Margins of a time graph and what they hold. Texts right of the plot: the
+// newest values' column 6 pixels from it, then the legend.
+struct TimeGraphMargins {
+    int left = 50;         // pixels left of the plot
+    int right = 100;       // pixels right of the plot
+    int tagWidth = 0;      // the newest values' column; 0: no values
+    bool legend = false;   // the legend is shown
+    int legendOffset = 0;  // pixels from the plot's right edge to the legend
+};
+// leftNeed: what the value labels need; tagWidth the newest values' column,
+// narrowTagWidth the same for values of the range only (no exponent form);
+// legendWidth the whole legend (0: none). In a narrow view the margins give
+// way before the plot keeps less than kMinPlotWidth: the fixed ones (50 left,
+// 100 or 50 right) shrink to their texts, the values' column narrows to
+// narrowTagWidth, then the values go, then the legend.
+TimeGraphMargins FitTimeGraphMargins(int w, bool strip, int leftNeed, int tagWidth,
+                                     int narrowTagWidth, int legendWidth);
+// The time graph between margins as fitted.
+TimeGraphLayout ComputeTimeGraphLayout(int w, int h, int gradX, double drawTime,
+                                       const TimeGraphMargins& margins);
+
 // One lane of strip mode.
 struct StripLane {
     int top = 0;
@@ -56,14 +81,17 @@ StripLane ComputeStripLane(int lane, int laneCount, int plotHeight);
 
 // Bar mode: spacing, bar width and bar centres.
 struct BarLayout {
-    int left = 50;  // plot's left edge; the right one is 50 pixels from the view's
+    int left = 50;    // plot's left edge
+    int right = 0;    // plot's right edge: 50 pixels from the view's
     double spacing = 0.0;
     int barWidth = 20;
     int height = 0;  // plot height H
     bool drawable = false;
     int Centre(int index) const;
 };
-// leftMargin: pixels left of the plot for the value labels, at least 50.
+// leftMargin: pixels left of the plot for the value labels, at least 50. In a
+// narrow view the fixed margins give way to what the labels need before the
+// plot keeps less than kMinPlotWidth.
 BarLayout ComputeBarLayout(int w, int h, int channelCount, int leftMargin = 0);
 
 // Pie mode: sector angles in degrees counter-clockwise from the positive x axis.
@@ -86,7 +114,9 @@ struct PieBox {
     bool drawable = false;
 };
 // legendRight: the right edge of a legend at the view's left (0: none); the
-// pie keeps 20 pixels right of it and 10 from the view's right edge.
+// pie keeps 20 pixels right of it and 10 from the view's right edge. In a
+// small view the 100-pixel margins give way before the pie is narrower than
+// kMinPlotWidth.
 PieBox ComputePieBox(int w, int h, int legendRight = 0);
 
 // Balance-board quadrant display.
@@ -125,7 +155,8 @@ struct ParametricLayout {
 };
 // The square between margins of at least 75 (left, right) and 65 (top,
 // bottom) pixels, centred in the room they leave; a margin grows to what its
-// texts need (leftNeed, rightNeed, bottomNeed).
+// texts need (leftNeed, rightNeed, bottomNeed). In a view too narrow for a
+// kMinPlotWidth square the side margins shrink to their texts' needs.
 ParametricLayout ComputeParametricLayout(int w, int h, int leftNeed = 0, int rightNeed = 0,
                                          int bottomNeed = 0);
 

@@ -69,16 +69,17 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     if (!layout.drawable)
         return;  // smaller than the margins
     const int left = layout.left;
+    const int right = layout.right;
     const int plotHeight = layout.height;
     const int plotBottom = 100 + plotHeight;
     const wxColour gridColour = ToWxColour(grid_color);
     m_text.SetColour(gridColour);
     dc.SetPen(wxPen(ToWxColour(frame_color), 3));
     dc.DrawLine(left - 3, 97, left - 3, h - 27);
-    dc.DrawLine(left - 3, h - 27, w - 47, h - 27);
-    dc.DrawLine(w - 47, h - 27, w - 47, 97);
-    dc.DrawLine(left - 3, 97, w - 47, 97);
-    NoteFrame(left - 3, 97, w - 44 - left, h - 27 - 97, 3);
+    dc.DrawLine(left - 3, h - 27, right + 3, h - 27);
+    dc.DrawLine(right + 3, h - 27, right + 3, 97);
+    dc.DrawLine(left - 3, 97, right + 3, 97);
+    NoteFrame(left - 3, 97, right - left + 6, h - 27 - 97, 3);
     m_placer.Reset(w, h);
     const wxString title = m_text.Fit(dc, GetTitle(), w - 4);
     if (!title.empty()) {
@@ -90,7 +91,7 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     dc.SetPen(wxPen(gridColour, 1));
     for (int j = 1; j < grad_y; ++j) {
         const int y = RoundHalfUp(static_cast<double>(j) * plotHeight / grad_y) + 100;
-        dc.DrawLine(left - 1, y, w - 49, y);
+        dc.DrawLine(left - 1, y, right + 1, y);
         const wxString& text = m_axisTexts[static_cast<size_t>(j - 1)];
         if (text.empty())
             continue;
@@ -102,7 +103,7 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     const double k = plotHeight / range.range;
     const int zeroY = RoundHalfUp(range.top * k) + 100;
     dc.SetPen(wxPen(ToWxColour(zero_color), m_lineWidth));
-    dc.DrawLine(left - 3, zeroY, w - 47, zeroY);
+    dc.DrawLine(left - 3, zeroY, right + 3, zeroY);
     // Names wider than the bars' spacing alternate between two lines (every
     // other one a line further from the zero line), shortened to twice the
     // spacing when even that is too narrow.
@@ -123,6 +124,8 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     };
     // The values inside their bars' columns, all in one form: the first in
     // which the widest fits (fewer digits, then the small type), else none.
+    // No form writes fewer digits than tell values a grid line apart.
+    const double valueStep = range.range / SafeDivisions(grad_y);
     const wxFont viewFont = m_text.GetFont();
     int valueForm = -1;
     for (int f = 0; f < kBarValueFormCount && valueForm < 0; ++f) {
@@ -132,8 +135,8 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
             double v = 0.0;
             if (!NewestValue(m_snapshot, i, v))
                 continue;
-            m_text.Extent(dc, FormatNumber(v, kBarValueForms[f].decimals,
-                                           kBarValueForms[f].significant), tw, th);
+            m_text.Extent(dc, FormatPlotValue(v, valueStep, kBarValueForms[f].decimals,
+                                              kBarValueForms[f].significant), tw, th);
             fits = tw <= spacing - 2;
         }
         if (fits)
@@ -141,7 +144,7 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     }
     m_text.SetFont(viewFont);
     {
-        wxDCClipper clip(dc, left, 100, w - 50 - left, plotHeight);
+        wxDCClipper clip(dc, left, 100, right - left, plotHeight);
         const int barWidth = layout.barWidth;
         // Bars first, then the names over them, then the values: a name is
         // never left out for a value.
@@ -151,7 +154,9 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
                 if (!NewestValue(m_snapshot, i, v))
                     continue;
                 const int cx = layout.Centre(i);
-                const int valueY = zeroY - RoundHalfUp(v * k);
+                // From the range's top, not as a difference from the zero
+                // line: on an offset (1e9 +- 1) both lie far off in pixels.
+                const int valueY = RoundHalfUp(100 + (range.top - v) * k);
                 const bool rising = valueY < zeroY;
                 const int away = rising ? -1 : 1;  // from the zero line to the bar's end
                 if (pass == 2) {
@@ -159,8 +164,8 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
                         continue;
                     const BarValueForm& form = kBarValueForms[valueForm];
                     m_text.SetFont(form.small ? m_valueFont : viewFont);
-                    DrawBarValue(dc, FormatNumber(v, form.decimals, form.significant), cx, valueY,
-                                 rising, plotBottom);
+                    DrawBarValue(dc, FormatPlotValue(v, valueStep, form.decimals, form.significant),
+                                 cx, valueY, rising, plotBottom);
                     m_text.SetFont(viewFont);
                     continue;
                 }
@@ -168,13 +173,16 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
                     const int channel = list[static_cast<size_t>(i)];
                     const wxColour colour = ToWxColour(device->GetChannelColour(channel));
                     const wxColour dark = colour.ChangeLightness(50);
-                    const int height = std::abs(valueY - zeroY);
+                    // The drawn part, within a few pixels of the plot.
+                    const int end = std::min(std::max(valueY, 96), plotBottom + 4);
+                    const int base = std::min(std::max(zeroY, 96), plotBottom + 4);
+                    const int height = std::abs(end - base);
                     const int barLeft = cx - barWidth / 2;
-                    if (rising)
-                        dc.GradientFillLinear(wxRect(barLeft, valueY, barWidth, height), dark,
+                    if (rising && height > 0)
+                        dc.GradientFillLinear(wxRect(barLeft, end, barWidth, height), dark,
                                               colour, wxNORTH);
                     else if (height > 0)
-                        dc.GradientFillLinear(wxRect(barLeft, zeroY, barWidth, height), dark,
+                        dc.GradientFillLinear(wxRect(barLeft, base, barWidth, height), dark,
                                               colour, wxSOUTH);
                     continue;
                 }
@@ -255,6 +263,11 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
         for (int i = 0; i < n; ++i)
             valid[static_cast<size_t>(i)] = NewestValue(m_snapshot, i, values[static_cast<size_t>(i)]);
         const std::vector<PieSector> sectors = ComputePieSectors(values, valid);
+        // The values to the digits the other modes' grid of the same range
+        // gives them.
+        const ValueRange range = ChooseValueRange(device->GetMinValue(), device->GetMaxValue(),
+                                                  m_snapshot.minValue, m_snapshot.maxValue);
+        const double valueStep = range.range / SafeDivisions(grad_y);
         // The legend down the left side, as wide as its longest line (names
         // shortened past two fifths of the view); the pie keeps to its right.
         // A line is the name, kept as a picture between paints, and the value
@@ -262,15 +275,19 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
         m_labels.clear();
         m_valueTexts.clear();
         int legendWidth = 0;
+        int nameWidest = 0;
         int valueWidth = 0;
         for (const PieSector& sector : sectors) {
             m_labels.push_back(ChannelText(*device, list[static_cast<size_t>(sector.position)]));
             m_valueTexts.push_back(
-                "  : " + FormatShownValue(values[static_cast<size_t>(sector.position)], 3) + " ");
+                "  : " +
+                FormatPlotValue(values[static_cast<size_t>(sector.position)], valueStep, 3, 4) +
+                " ");
             int nameWidth = 0;
             m_text.Extent(dc, m_labels.back(), nameWidth, th);
             m_text.Extent(dc, m_valueTexts.back(), tw, th);
             legendWidth = std::max(legendWidth, nameWidth + tw);
+            nameWidest = std::max(nameWidest, nameWidth);
             valueWidth = std::max(valueWidth, tw);
         }
         DistinctTails(m_labels, m_tails);
@@ -282,6 +299,13 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
         const LegendLayout legend = ComputeLegendLayout(n, lineHeight, 122, h - 4);
         // Up to half the view where the names would not be told apart in two fifths.
         const auto limit = [&](int part) { return std::max(30, (part - 10) / legend.columns - 8); };
+        // Where the names would not be told apart beside their values, the
+        // legend shows the names alone: a value is nothing without its name.
+        const bool showValues = shortest + valueWidth <= limit(w / 2);
+        if (!showValues) {
+            legendWidth = nameWidest;
+            valueWidth = 0;
+        }
         legendWidth = std::min(legendWidth, std::max(limit(w * 2 / 5),
                                                      std::min(shortest + valueWidth, limit(w / 2))));
         const int legendRight =
@@ -308,16 +332,17 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             const wxString name = m_text.Fit(dc, m_labels[s], legendWidth - valueWidth, m_tails[s]);
             int nameWidth = 0;
             m_text.Extent(dc, name, nameWidth, th);
-            const wxString& value = m_valueTexts[s];
+            const wxString value = showValues ? m_valueTexts[s] : wxString();
             m_text.Extent(dc, value, tw, th);
             const int row = sector.position % legend.rows;
             const int column = sector.position / legend.rows;
             const TextBox text{10 + column * (legendWidth + 8), 122 + legend.spacing * row,
                                nameWidth + tw, th};
-            if (m_placer.Place(text)) {
-                if (!name.empty())
-                    m_text.Draw(dc, name, text.x, text.y);
-                m_text.Draw(dc, value, text.x + nameWidth, text.y);
+            // A value without its channel's name could be any channel's.
+            if (!name.empty() && m_placer.Place(text)) {
+                m_text.Draw(dc, name, text.x, text.y);
+                if (!value.empty())
+                    m_text.Draw(dc, value, text.x + nameWidth, text.y);
             }
         }
         // The shares in large type over the sectors, centred halfway between

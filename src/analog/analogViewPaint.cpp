@@ -129,10 +129,11 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     // with the digits.
     wxCoord tw = 0, th = 0;
     const double widest = std::max(std::fabs(range.top), std::fabs(range.top - range.range));
-    int tagWidth = 0;
-    m_text.Extent(dc, FormatShownValue(-widest, 3), tagWidth, th);
+    const double valueStep = range.range / SafeDivisions(grad_y);
+    int rangeTagWidth = 0;
+    m_text.Extent(dc, FormatPlotValue(-widest, valueStep, 3, 4), rangeTagWidth, th);
     m_text.Extent(dc, "-0.000e-00", tw, th);
-    tagWidth = std::max(tagWidth, tw);
+    const int tagWidth = std::max(rangeTagWidth, tw);
     const int lineHeight = th;
     m_labels.clear();
     for (int c = 0; c < n; ++c)
@@ -141,7 +142,6 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     const bool legendAtRight = !strip || n == 1;
     LegendLayout legend;
     int legendWidth = 0;
-    int margin = 6 + tagWidth + 6;
     if (legendAtRight) {
         legend = ComputeLegendLayout(n, lineHeight, 108, h - 4);
         int shortest = 0;  // the widest of the names shortened as far as they go
@@ -153,12 +153,12 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
         // The legend takes at most two fifths of the view: longer names are
         // shortened. Up to half the view where the names would not be told
         // apart in two fifths.
+        const int margin = 6 + tagWidth + 6;
         const auto limit = [&](int part) {
             return std::max(30, (part - margin - 8) / legend.columns - 8);
         };
         legendWidth = std::min(legendWidth,
                                std::max(limit(w * 2 / 5), std::min(shortest, limit(w / 2))));
-        margin += 8 + legend.columns * (legendWidth + 8);
     }
     // The value labels (normal mode) or the lanes' range label (strip mode)
     // are written first: the left margin is as wide as they need.
@@ -170,8 +170,10 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
         m_text.Extent(dc, rangeText, tw, th);
         leftNeed = kValueLabelLeft + tw + 10;
     }
-    const TimeGraphLayout layout =
-        ComputeTimeGraphLayout(w, h, strip, grad_x, draw_time, margin, leftNeed);
+    const TimeGraphMargins margins = FitTimeGraphMargins(
+        w, strip, leftNeed, tagWidth, rangeTagWidth,
+        legendAtRight ? legend.columns * (legendWidth + 8) : 0);
+    const TimeGraphLayout layout = ComputeTimeGraphLayout(w, h, grad_x, draw_time, margins);
     if (!layout.drawable)
         return;  // smaller than the margins
     const int left = layout.left;
@@ -181,9 +183,9 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     m_placer.Reset(w, h);
 
     DrawTimeAxes(dc, layout, h);
-    if (legendAtRight) {
+    if (margins.legend) {
         // A legend down the right margin, beside the newest values.
-        const int legendLeft = right + 6 + tagWidth + 8;
+        const int legendLeft = right + margins.legendOffset;
         for (int c = 0; c < n; ++c) {
             const wxString label = m_text.Fit(dc, m_labels[static_cast<size_t>(c)], legendWidth,
                                               m_tails[static_cast<size_t>(c)]);
@@ -220,9 +222,16 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
         gc->SetPen(wxPen(ToWxColour(zero_color), m_lineWidth));
         StrokeLine(*gc, left - 3, zeroY, right + 3, zeroY);
     }
-    if (strip && n > 1)
+    double curveZero = zeroY;
+    if (strip && n > 1) {
+        // Each lane spans the range around its middle, so that a signal on an
+        // offset (9.81, a tare) lies in its lane as in the normal plot; the
+        // zero level lies that far below the lane's middle (none for a range
+        // centred on 0).
         k /= n;
-    DrawCurves(dc, list, layout, w, zeroY, k, sx);
+        curveZero = (range.top - range.range / 2) * k;
+    }
+    DrawCurves(dc, list, layout, w, curveZero, k, sx, margins.tagWidth > 0 ? valueStep : 0.0);
     int markerBottom = bottom;
     // The lanes' scales after the curves' names: a name is never left out for
     // a range label.
@@ -333,7 +342,7 @@ int CAnalogView::DrawStripScales(wxDC& dc, const std::vector<int>& list,
 // The curves of the time graph, with their labels, fills, newest-sample marks
 // and values, clipped to the plot.
 void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeGraphLayout& layout,
-                             int w, double zeroY, double k, double sx)
+                             int w, double zeroY, double k, double sx, double valueStep)
 {
     CAnalogDevice* device = m_device.load();
     wxGraphicsContext* gc = dc.GetGraphicsContext();
@@ -366,9 +375,11 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
             // (a dotted stroke through the toolkit costs more than the curves).
             const wxColour zero = ToWxColour(zero_color);
             for (int c = 0; c < n && c < m_snapshot.channels; ++c) {
-                const int laneMiddle = ComputeStripLane(c, n, plotHeight).middle;
-                m_raster.DrawDottedRow(laneMiddle - 100, -3, right + 3 - left, zero.Red(),
-                                       zero.Green(), zero.Blue(), 223);
+                const StripLane lane = ComputeStripLane(c, n, plotHeight);
+                const double level = lane.middle + zeroY;
+                if (level >= lane.top && level <= lane.bottom)
+                    m_raster.DrawDottedRow(static_cast<int>(level) - 100, -3, right + 3 - left,
+                                           zero.Red(), zero.Green(), zero.Blue(), 223);
             }
         }
         for (int c = 0; c < n && c < m_snapshot.channels; ++c) {
@@ -384,14 +395,14 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                 // The lane's name under its zero line, left out where the
                 // lanes are lower than a line of text.
                 const StripLane lane = ComputeStripLane(c, n, plotHeight);
-                y0 = lane.middle;
+                y0 = lane.middle + zeroY;
                 laneTop = lane.top;
                 laneBottom = lane.bottom;
                 m_text.SetColour(colour);
                 const wxString shown =
                     m_text.Fit(dc, label, right - left - 2, m_tails[static_cast<size_t>(c)]);
                 m_text.Extent(dc, shown, tw, th);
-                const TextBox box{left + 2, static_cast<int>(y0 + 2), tw, th};
+                const TextBox box{left + 2, lane.middle + 2, tw, th};
                 if (!shown.empty() && box.Bottom() <= bottom && m_placer.Place(box))
                     m_text.Draw(dc, shown, box.x, box.y);
             }
@@ -437,7 +448,8 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
             wanted.push_back(IsDrawable(newest[c].point.m_y)
                                  ? static_cast<int>(newest[c].point.m_y - labelHeight / 2.0)
                                  : 100);
-        if (m_snapshot.overflow)
+        const bool tags = m_snapshot.overflow && valueStep > 0.0;
+        if (tags)
             SpreadTags(wanted, labelHeight, 100, 100 + plotHeight, m_tagTops, m_tagShown);
         for (size_t c = 0; c < newest.size(); ++c) {
             const wxPoint2DDouble& point = newest[c].point;
@@ -450,9 +462,10 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
             }
             m_dots.Draw(*gc, colour, static_cast<int>(point.m_x) - 5,
                         static_cast<int>(point.m_y) - 5);
-            if (m_snapshot.overflow && m_tagShown[c]) {
+            if (tags && m_tagShown[c]) {
                 const double* values = m_snapshot.Channel(static_cast<int>(c));
-                const wxString text = FormatShownValue(values[m_snapshot.frames - 1], 3);
+                const wxString text = FormatPlotValue(values[m_snapshot.frames - 1],
+                                                      valueStep, 3, 4);
                 m_text.SetColour(colour);
                 m_text.Extent(dc, text, tw, th);
                 // Right of the frame even where samples lie far apart.

@@ -185,10 +185,14 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     }
     const wxFont viewFont = m_text.GetFont();
     m_text.SetFont(m_crossFont);
-    // The cross-hair's value labels: as wide as a value at the range's end
-    // or one in the exponent form.
+    // The cross-hair's value labels, to the digits that tell values a grid
+    // line apart: as wide as a value at the range's end or one in the
+    // exponent form.
+    const double xStep = r / SafeDivisions(grad_x);
+    const double yStep = r / SafeDivisions(grad_y);
     int crossWidth = 0, crossHeight = 0;
-    m_text.Extent(dc, FormatShownValue(-widest, 1), crossWidth, crossHeight);
+    m_text.Extent(dc, FormatPlotValue(-widest, std::min(xStep, yStep), 1, 2), crossWidth,
+                  crossHeight);
     m_text.Extent(dc, "-0.0e-00", tw, th);
     crossWidth = std::max(crossWidth, tw);
     const CCPStat::Results cp = m_data.CPStat().GetResults();
@@ -238,7 +242,17 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     rightNeed = std::min(rightNeed, std::max(75, w / 2));
     m_text.SetFont(viewFont);
     const int leftNeed = std::max(labelWidth, crossWidth) + 10;
-    const ParametricLayout p = ComputeParametricLayout(w, h, leftNeed, rightNeed, bottomNeed);
+    ParametricLayout p = ComputeParametricLayout(w, h, leftNeed, rightNeed, bottomNeed);
+    // In a narrow view the cross-hair's value right of the square (it is also
+    // left of it) gives way to the square.
+    bool crossRight = true;
+    if (p.d < kMinPlotWidth && !(showStat && !statBelow)) {
+        const ParametricLayout narrow = ComputeParametricLayout(w, h, leftNeed, 8, bottomNeed);
+        if (narrow.d > p.d) {
+            p = narrow;
+            crossRight = false;
+        }
+    }
     if (!p.drawable)
         return;  // smaller than the margins
     const ParametricScale scale = ComputeParametricScale(p, device->GetMinValue(),
@@ -269,8 +283,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     const bool crossX = hasNewest && p.left <= px && px <= p.right;
     const bool crossY = hasNewest && p.top <= py && py <= p.bottom;
     // The cross-hair's labels come first: a grid label under one is left out.
-    const wxString crossXText = FormatShownValue(newestX, 1);
-    const wxString crossYText = FormatShownValue(newestY, 1);
+    const wxString crossXText = FormatPlotValue(newestX, xStep, 1, 2);
+    const wxString crossYText = FormatPlotValue(newestY, yStep, 1, 2);
     TextBox crossBoxes[4];
     int crossCount = 0;
     m_text.SetFont(m_crossFont);
@@ -284,7 +298,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     if (crossY) {
         m_text.Extent(dc, crossYText, tw, th);
         crossBoxes[crossCount++] = TextBox{p.left - 6 - tw, py - th / 2, tw, th};
-        crossBoxes[crossCount++] = TextBox{p.right + th / 2, py - th / 2, tw, th};
+        if (crossRight)
+            crossBoxes[crossCount++] = TextBox{p.right + th / 2, py - th / 2, tw, th};
     }
     bool crossShown[4] = {false, false, false, false};
     for (int i = 0; i < crossCount; ++i)

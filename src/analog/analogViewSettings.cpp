@@ -4,6 +4,7 @@
 #include <wx/intl.h>
 #include <wx/log.h>
 
+#include <climits>
 #include <cmath>
 
 namespace {
@@ -105,7 +106,8 @@ void CAnalogViewSettings::LoadSettings(wxConfigBase& config, const wxString& gro
     dsp_max_rate = ClampMaxRate(maxRate, rateHz);
     dsp_normalize = ReadBool(config, group + kDspNormalize, dsp_normalize);
     long window = 0;
-    if (config.Read(group + kDspWindow, &window))
+    // A number beyond 32 bits is out of range, not its low half.
+    if (config.Read(group + kDspWindow, &window) && window >= INT_MIN && window <= INT_MAX)
         dps_window = static_cast<int>(window);
     double seconds = 0.0;
     if (!config.Read(group + kDrawTime, &seconds) || !(seconds >= 0.1) || seconds > 1000.0)

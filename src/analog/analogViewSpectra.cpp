@@ -56,7 +56,7 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     wxGraphicsContext* gc = dc.GetGraphicsContext();
     if (!device || !dsp || !gc)
         return;
-    dsp->Update();
+    const bool computed = dsp->Update();
     const int bins = static_cast<int>(std::min<std::uint64_t>(dsp->GetBins(), 1u << 20));
     const std::uint64_t transform = dsp->GetSize();
     if (bins < 1)
@@ -69,6 +69,10 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     const double lo = dsp->GetMinimum();
     const double hi = dsp->GetMaximum();
     const bool hasSpectrum = std::isfinite(lo) && std::isfinite(hi) && hi != lo;
+    // On the normalised dB scale every bin below 1 in the device's unit
+    // (below 0 dB) reads 0: a computed spectrum that is all 0 says so
+    // instead of showing statistics of nothing.
+    const bool belowScale = computed && !hasSpectrum && dsp->m_useDb && dsp->m_normalize;
 
     // The texts first measured, so that the plot leaves them room.
     wxCoord tw = 0, th = 0;
@@ -96,7 +100,7 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     }
     wxString skew, kurt;
     int skewWidth = 0, kurtWidth = 0;
-    if (dsp_use_stat) {
+    if (dsp_use_stat && !belowScale) {
         skew = wxString::Format(NumberAsText(_("Skewness %.1f")),
                                 FormatShownValue(dsp->GetSkewness(), 1));
         kurt = wxString::Format(NumberAsText(_("Kurtosis %.1f")),
@@ -124,7 +128,7 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
     // Statistics under the name line, at the cell's right (the skewness) and
     // left (the kurtosis), or right-aligned one under the other, as many
     // lines as leave the plot its room.
-    if (dsp_use_stat && cell.statLines > 0) {
+    if (dsp_use_stat && !belowScale && cell.statLines > 0) {
         const int right = x + width - cell.margin;
         const int statTop = y + lineHeight + 2;
         if (text.statLines == 1) {
@@ -154,6 +158,13 @@ void CAnalogView::DrawChannelSpectrum(wxDC& dc, int index, int channel, int x, i
             m_text.Extent(dc, label, tw, th);
             place(label, tx - tw / 2, cell.bottom + 5, tw);
         }
+    }
+    if (belowScale) {
+        const wxString note = m_text.Fit(dc, _("below 0 dB"), cell.width - 8);
+        m_text.Extent(dc, note, tw, th);
+        if (!note.empty() && cell.height >= th + 8)
+            place(note, cell.left + cell.width / 2 - tw / 2, cell.top + cell.height / 2 - th / 2,
+                  tw);
     }
     if (!hasSpectrum)
         return;  // no bars, level scale or peak before the first spectrum

@@ -29,6 +29,8 @@ constexpr std::chrono::milliseconds kWriterWakeInterval(20);
 // Room kept on disk after the frames for the marker trailer, so that a full
 // disk still ends the recording as a finished file: a few hundred markers.
 constexpr int64_t kTrailerReserveBytes = 8 * 1024;
+// Frame slots of one threaded writer's queue, in bytes, above its two seconds of frames.
+constexpr uint64_t kMaxQueueBytes = 64u << 20;
 
 // Writes all of data at offset; returns the bytes written and sets error on failure.
 size_t PwriteAll(int fd, const void* data, size_t size, int64_t offset, int& error)
@@ -62,12 +64,14 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
 {
     Close();
     m_created = false;
+    m_openError = 0;
     const wxScopedCharBuffer name = path.fn_str();
     ::unlink(name.data());  // an existing recording is replaced without question
     m_rate = rate;
     m_fd = ::open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0) {
         // The reason (missing or read-only folder, full disk) is what the user acts on.
+        m_openError = errno;
         const char* reason = std::strerror(errno);
         std::fprintf(stderr, "Error creating analog file : %s : %s\n", name.data(), reason);
         wxLogError("%s", _("Error creating analog file : ") + path + " : " + wxString(reason));
@@ -83,6 +87,9 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_finishError = 0;
     m_canReserve = true;
     m_isCountPatched = false;
+    m_isRemoved = false;
+    m_isExportRemoved = false;
+    m_isExportEndSaid = false;
     m_endNote.clear();
     m_propertiesWritten = false;
     m_finished = false;
@@ -94,6 +101,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
             m_frameBytes > 0 ? std::max<uint64_t>(1, kFrameBufferBytes / m_frameBytes) : 0;
         m_buffer.assign(m_bufferFrames * m_frameSize, 0.0);
     } catch (const std::exception&) {
+        m_openError = ENOMEM;
         ReportRecordingError(_("Unable to create analog data buffer"));
         Discard();
         return false;
@@ -102,6 +110,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     // a disk without them could keep no frame of this recording.
     if (!WriteHeader(channels, dim, rate) ||
         !Reserve(8 + int64_t(kPropertyBlockMax) + kTrailerReserveBytes)) {
+        m_openError = errno != 0 ? errno : EIO;
         ReportRecordingError(wxString::Format(_("Error creating analog file : %s : %s"), path,
                                               std::strerror(errno)));
         Discard();
@@ -349,6 +358,8 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
 {
     if (!IsOpen()) return false;
     if (m_finished) return true;
+    m_isRemoved = IsOpenFileGone(m_fd, m_fileName);
+    m_isExportRemoved = m_textFile && m_textFile->IsRemoved();
     bool hasTrailer = false;
     if (UpdateFrameCount()) {
         hasTrailer = WriteMarkers(markers);
@@ -366,11 +377,40 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
     return hasTrailer;
 }
 
+wxString CAnalogWriter::DescribeExportEnd() const
+{
+    if (!m_textFile || !m_textFile->IsCut()) return wxString();
+    const int64_t frames = m_textFile->GetFramesOnDisk();
+    const double seconds = m_rate > 0.0 ? double(frames) / m_rate : 0.0;
+    const bool hasEvents = m_textFile->GetEventsOnDisk() >= m_textFile->GetEventsAdded();
+    return wxString::Format(_("text export cut at %s (%lld frames kept)%s : %s"),
+                            FormatTime(seconds), static_cast<long long>(frames),
+                            hasEvents ? wxString() : wxString(_(", without its events")),
+                            std::strerror(m_textFile->GetError()));
+}
+
 void CAnalogWriter::DescribeEnd(bool hasTrailer)
 {
     m_endNote.clear();
+    if (m_isRemoved) {
+        // Its frames went to a file without a name: nothing of it is on disk.
+        m_endNote = _("the recording was removed while it ran");
+        ReportRecordingError(_("<REC> Error writing analog file : ") + m_fileName + " : " +
+                             m_endNote);
+        return;
+    }
+    // One note, said once, for the recording and its export.
+    wxString exportEnd = DescribeExportEnd();
+    if (m_isExportRemoved) exportEnd = _("text export removed while it ran");
+    m_isExportEndSaid = !exportEnd.empty();
     const int writeError = m_writeError.load();
-    if (writeError == 0 && hasTrailer) return;  // whole
+    if (writeError == 0 && hasTrailer) {
+        if (exportEnd.empty()) return;  // whole
+        m_endNote = exportEnd;
+        ReportRecordingError(_("<REC> Error writing text file : ") + m_textFileName + " : " +
+                             exportEnd);
+        return;
+    }
     const int error = writeError != 0 ? writeError : (m_finishError != 0 ? m_finishError : EIO);
     const double seconds = m_rate > 0.0 ? double(m_framesOnDisk) / m_rate : 0.0;
     const long long frames = static_cast<long long>(m_framesOnDisk);
@@ -381,6 +421,7 @@ void CAnalogWriter::DescribeEnd(bool hasTrailer)
         m_endNote = wxString::Format(
             _("the file ends early at %s (%lld frames kept), without its markers : %s"),
             FormatTime(seconds), frames, std::strerror(error));
+    if (!exportEnd.empty()) m_endNote += "; " + exportEnd;
     ReportRecordingError(_("<REC> Error writing analog file : ") + m_fileName + " : " + m_endNote);
 }
 
@@ -414,7 +455,14 @@ bool CAnalogWriter::CloseFiles()
         m_fd = -1;
     }
     if (m_textFile) {
-        isOk = m_textFile->Close() && isOk;
+        if (!m_textFile->Close()) {
+            isOk = false;
+            // A failure after the finish (or without one) is told here, once.
+            if (!m_isExportEndSaid)
+                ReportRecordingError(_("<REC> Error writing text file : ") + m_textFileName +
+                                     " : " + DescribeExportEnd());
+            m_isExportEndSaid = true;
+        }
         m_textFile.reset();
     }
     m_buffer.clear();
@@ -491,9 +539,14 @@ bool CAnalogThreadWriter::OpenFile(const wxString& path, int32_t channels, int32
     }
     m_channels = channels;
     m_dim = dim;
-    // Never less than two seconds of frames, so a slow disk does not drop any.
+    // Never less than two seconds of frames, so a slow disk does not drop any;
+    // beyond that, no more than the queue's memory budget holds: a depth asking
+    // for gigabytes would fail every trial.
     const double twoSeconds = std::isfinite(rate) ? std::min(std::max(rate, 0.0), 1e6) * 2.0 : 0.0;
-    m_capacity = std::max<uint64_t>(m_capacity, static_cast<uint64_t>(std::ceil(twoSeconds)) + 1);
+    const uint64_t budget =
+        std::max<uint64_t>(1, kMaxQueueBytes / (std::max<uint64_t>(GetFrameSize(), 1) * 8));
+    m_capacity = std::max<uint64_t>(std::min(m_capacity, budget),
+                                    static_cast<uint64_t>(std::ceil(twoSeconds)) + 1);
     m_wakeThreshold = std::max<uint64_t>(1, m_capacity / 4);
     try {
         if (GetFrameSize() == 0) throw std::bad_alloc();

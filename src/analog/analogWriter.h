@@ -63,10 +63,15 @@ public:
     // Any thread.
     bool HasEnded() const { return m_writeError.load(std::memory_order_relaxed) != 0; }
     int GetWriteError() const { return m_writeError.load(std::memory_order_relaxed); }
+    // Why the last OpenFile failed (errno), 0 after a success. GUI thread.
+    int GetOpenError() const { return m_openError; }
     // Set by Finish when the recording was cut or ends early: what ended it,
     // where, and whether the markers are in the file. Empty for a whole
     // recording. GUI thread.
     const wxString& GetEndNote() const { return m_endNote; }
+    // Set by Finish when the file was removed while it was recorded (its name,
+    // or its folder, deleted or replaced): nothing of it is on disk. GUI thread.
+    bool IsRemoved() const { return m_isRemoved; }
     // Frames the file holds; the count Finish patched in. GUI thread, after Finish.
     int64_t GetFramesOnDisk() const { return m_framesOnDisk; }
     // Frames that could not be written to disk (full disk, write errors).
@@ -108,6 +113,8 @@ private:
     // Gives back the room kept beyond the end of the file.
     void ReleaseReserve();
     void DescribeEnd(bool hasTrailer);
+    // Where a text export that a write failure cut ends; empty when it is whole.
+    wxString DescribeExportEnd() const;
     bool CloseFiles();
 
     wxString m_fileName;
@@ -135,6 +142,10 @@ private:
     std::atomic<int> m_writeError{0};  // errno of the write that ended the recording
     bool m_canReserve = true;          // the file system keeps room for us (fallocate)
     bool m_isCountPatched = false;
+    bool m_isRemoved = false;
+    bool m_isExportRemoved = false;
+    bool m_isExportEndSaid = false;  // the export's cut has been told
+    int m_openError = 0;
     int m_finishError = 0;  // errno of a count or trailer that could not be written
     wxString m_endNote;
 };

@@ -110,15 +110,62 @@ std::vector<wxString> SelectRecordedNames(const std::vector<wxString>& names, co
     return recorded;
 }
 
+namespace {
+
+// The longest prefix of text of at most maxBytes that ends on a character boundary.
+std::string Utf8Prefix(const std::string& text, size_t maxBytes)
+{
+    if (text.size() <= maxBytes) return text;
+    size_t end = maxBytes;
+    while (end > 0 && (static_cast<uint8_t>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+// The largest length cap at which the names' text still fits in room bytes:
+// short names stay whole and only the longest give way.
+size_t NameLengthCap(const std::vector<std::string>& names, uint64_t room)
+{
+    size_t longest = 0;
+    for (const std::string& name : names) longest = std::max(longest, name.size());
+    size_t low = 0;
+    size_t high = longest;
+    while (low < high) {
+        const size_t cap = low + (high - low + 1) / 2;
+        uint64_t total = 0;
+        for (const std::string& name : names) total += std::min(name.size(), cap);
+        if (total <= room)
+            low = cap;
+        else
+            high = cap - 1;
+    }
+    return low;
+}
+
+}  // namespace
+
 uint64_t BuildHeaderProperties(const RecordHeaderInfo& info, HeaderPropertyBuffer& buffer)
 {
+    // Readers place names by their record: string k after the device key names
+    // channel k - 1. So no record may be left out while a later one goes in: a
+    // name too long for the block is shortened, and names beyond what the block
+    // can hold are all left out (those channels keep their default names). The
+    // small records after the names always go in.
+    constexpr uint64_t kStringPrefix = 6;
+    constexpr uint64_t kTailBytes = 2 + 5 + 3 * 9;
+    constexpr uint64_t kRoom = kPropertyBlockMax - kTailBytes;
     uint64_t position = 0;
     uint8_t* data = buffer.data();
-    // A text that cannot be converted becomes empty; a record that does not fit is
-    // skipped and later, smaller records are still tried.
-    AddStringProperty(data, &position, info.deviceKey.utf8_str().data());
-    for (const wxString& name : info.channelNames)
-        AddStringProperty(data, &position, name.utf8_str().data());
+    const std::string key = Utf8Prefix(info.deviceKey.utf8_string(), kRoom - kStringPrefix);
+    AddStringProperty(data, &position, key.c_str());
+    const uint64_t left = kRoom - position;
+    const size_t count =
+        std::min<size_t>(info.channelNames.size(), static_cast<size_t>(left / kStringPrefix));
+    std::vector<std::string> names;
+    names.reserve(count);
+    for (size_t i = 0; i < count; ++i) names.push_back(info.channelNames[i].utf8_string());
+    const size_t cap = NameLengthCap(names, left - count * kStringPrefix);
+    for (const std::string& name : names)
+        AddStringProperty(data, &position, Utf8Prefix(name, cap).c_str());
     AddBoolProperty(data, &position, info.isTracker);
     AddIntProperty(data, &position, info.deviceType);
     AddDoubleProperty(data, &position, info.unitScale);
@@ -186,6 +233,16 @@ wxString MakeTextFileName(const wxString& recordPath, const wxString& exportFold
         textExtension.empty() ? wxString(kDefaultTextExtension) : textExtension;
     return exportFolder + wxFileName::GetPathSeparator() + wxFileName(recordPath).GetName() +
            extension;
+}
+
+bool IsOpenFileGone(int fd, const wxString& path)
+{
+    struct stat open {};
+    if (fd < 0 || ::fstat(fd, &open) != 0) return false;
+    if (open.st_nlink == 0) return true;
+    struct stat named {};
+    if (::stat(path.fn_str().data(), &named) != 0) return errno == ENOENT || errno == ENOTDIR;
+    return named.st_dev != open.st_dev || named.st_ino != open.st_ino;
 }
 
 void ReportRecordingError(const wxString& text)

@@ -32,6 +32,11 @@ constexpr const char* kKeyCaptureUseThread = "/Capture/Capture_use_thread";
 constexpr const char* kKeyCaptureQueueDepth = "/Capture/Capture_queue_depth";
 constexpr const char* kKeyCapturePriority = "/Capture/Capture_priority";
 constexpr const char* kKeyCaptureMaxTime = "/Capture/Capture_max_time";
+// Writer queue depths a setting may ask for, in frames. A threaded writer never
+// holds fewer than the lower bound (nor less than two seconds of frames); the
+// upper one keeps the queue, allocated for every trial, to what a writer can use.
+constexpr int kMinCaptureQueueDepth = 30;
+constexpr int kMaxCaptureQueueDepth = 100000;
 
 // Text-export switches, loaded from the keys above by the configuration load and
 // the settings grid; a writer takes a copy when it opens its files.
@@ -103,6 +108,11 @@ double GetF64(const uint8_t* in);
 // Writes the text to standard error and reports it as an error: logged on the
 // GUI thread, posted to the message queue from any other thread. Any thread.
 void ReportRecordingError(const wxString& text);
+
+// The file open on fd no longer has a name, or path names another file (its
+// folder was removed, or it was deleted or replaced while it was written).
+// False when that cannot be told.
+bool IsOpenFileGone(int fd, const wxString& path);
 
 // "%g" of printf in the C locale, whatever the process locale; returns the end.
 char* FormatNumberG(char* out, char* end, double value);

@@ -6,7 +6,7 @@ class wxConfigBase;
 // passes them to every device's SetupWriter and SetRecordDuration.
 struct RecordingSettings {
     bool useThread = true;  // "/Capture/Capture_use_thread"
-    int queueDepth = 100;   // "/Capture/Capture_queue_depth", frames
+    int queueDepth = 100;   // "/Capture/Capture_queue_depth", frames, within the writer's bounds
     int priority = 1;       // "/Capture/Capture_priority"
     double maxTimeSec = 0;  // "/Capture/Capture_max_time", 0: no limit
     bool useTextHeader = true;

@@ -5,6 +5,7 @@
 #include <wx/intl.h>
 #include <wx/log.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,9 @@ namespace {
 
 constexpr size_t kTextBufferSize = 64 * 1024;
 constexpr size_t kNumberMax = 32;  // longest "%g" text of a double, with margin
+// Room kept on disk after the frame lines for the event lines, so that a full
+// disk still lets the export end with its events: about a hundred of them.
+constexpr int64_t kEventReserveBytes = 8 * 1024;
 
 }  // namespace
 
@@ -30,8 +34,18 @@ bool CTextExport::Open(const wxString& path, bool withTime, double rate)
     m_withTime = withTime;
     m_rate = rate;
     m_failed = false;
+    m_framesCut = false;
+    m_canReserve = true;
+    m_error = 0;
     m_buffer.assign(kTextBufferSize, 0);
     m_used = 0;
+    m_headerLines = m_frameLines = m_eventLines = 0;
+    m_fileBytes = 0;
+    m_framesOnDisk = 0;
+    m_eventsOnDisk = m_eventsAdded = 0;
+    // Room for the header and the events from the start: a disk that fills up
+    // with the recording's frames still takes them.
+    ReserveRoom(kEventReserveBytes);
     return true;
 }
 
@@ -51,7 +65,7 @@ void CTextExport::Append(const char* data, size_t size)
 
 void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_t dim, double rate)
 {
-    if (!IsOpen()) return;
+    if (!IsOpen() || IsCut()) return;
     char numbers[3 * kNumberMax];
     char* end = numbers + sizeof numbers;
     char* k = FormatInt(numbers, end, channels);
@@ -68,11 +82,13 @@ void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_
     line.append(d, r);
     line += "\r\n";
     Append(line.data(), line.size());
+    ++m_headerLines;
+    Flush();  // into the room kept at the start, before any frame line
 }
 
 void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
 {
-    if (!IsOpen() || m_failed) return;
+    if (!IsOpen() || IsCut()) return;
     Reserve((count + 1) * (kNumberMax + 1) + 2);
     char* out = m_buffer.data() + m_used;
     char* const limit = m_buffer.data() + m_buffer.size();
@@ -87,12 +103,16 @@ void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
     *out++ = '\r';
     *out++ = '\n';
     m_used = static_cast<size_t>(out - m_buffer.data());
+    ++m_frameLines;
 }
 
 void CTextExport::AddMarkers(const RecordMarkers* markers)
 {
     if (!IsOpen() || !markers) return;
     const size_t count = markers->Count();
+    m_eventsAdded += count;
+    Flush();  // the frame lines first, within their room: the events take the rest
+    if (m_failed) return;
     for (size_t i = 0; i < count; ++i) {
         // The frame is printed as the signed 32-bit number the trailer stores,
         // the code unsigned.
@@ -102,31 +122,110 @@ void CTextExport::AddMarkers(const RecordMarkers* markers)
         line += markers->labels[i].utf8_str().data();
         line += "\r\n";
         Append(line.data(), line.size());
+        ++m_eventLines;
     }
 }
 
-void CTextExport::Fail(const char* what)
+bool CTextExport::IsRemoved() const { return IsOpenFileGone(m_fd, m_path); }
+
+void CTextExport::Fail(int error)
 {
     if (m_failed) return;
     m_failed = true;
-    const wxString text = wxString::Format(_("Error writing text file : %s : %s"), m_path, what);
-    ReportRecordingError(text);
+    m_error = error != 0 ? error : EIO;
+}
+
+void CTextExport::KeepWholeLines(size_t written)
+{
+    if (written == m_used) {  // all of it: every buffered line is whole on disk
+        m_fileBytes += static_cast<int64_t>(written);
+        m_framesOnDisk += static_cast<int64_t>(m_frameLines);
+        m_eventsOnDisk += m_eventLines;
+        m_headerLines = m_frameLines = m_eventLines = 0;
+        return;
+    }
+    size_t kept = written;
+    while (kept > 0 && m_buffer[kept - 1] != '\n') --kept;
+    if (kept < written) {
+        // A line cut short would end the export in the middle of a number. Should
+        // the cut fail too, the counts below still say where the whole lines end.
+        int result = 0;
+        do {
+            result = ::ftruncate(m_fd, static_cast<off_t>(m_fileBytes + int64_t(kept)));
+        } while (result != 0 && errno == EINTR);
+    }
+    m_fileBytes += static_cast<int64_t>(kept);
+    size_t lines = static_cast<size_t>(std::count(m_buffer.data(), m_buffer.data() + kept, '\n'));
+    lines -= std::min(lines, m_headerLines);
+    const size_t frames = std::min(lines, m_frameLines);
+    lines -= frames;
+    m_framesOnDisk += static_cast<int64_t>(frames);
+    m_eventsOnDisk += std::min(lines, m_eventLines);
+    m_headerLines = m_frameLines = m_eventLines = 0;
+}
+
+bool CTextExport::ReserveRoom(int64_t length)
+{
+    if (!m_canReserve || length <= 0) return true;
+    int result = 0;
+    do {
+        // Beyond the end of the file, without changing its size or contents.
+        result = ::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, m_fileBytes, length);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return true;
+    if (errno == ENOSPC || errno == EDQUOT) return false;
+    m_canReserve = false;  // a file system that keeps no room: its writes tell
+    return true;
+}
+
+size_t CTextExport::FittingBytes(int& error)
+{
+    // Header and event lines go into the room kept for them.
+    if (m_frameLines == 0 || ReserveRoom(int64_t(m_used) + kEventReserveBytes)) return m_used;
+    error = errno;
+    size_t fitting = 0;
+    size_t low = 0;
+    size_t high = m_used;  // high bytes do not fit
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (ReserveRoom(int64_t(middle) + kEventReserveBytes)) {
+            fitting = middle;
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    while (fitting > 0 && m_buffer[fitting - 1] != '\n') --fitting;
+    return fitting;
 }
 
 bool CTextExport::Flush()
 {
     if (!IsOpen()) return true;
+    int shortfall = 0;
+    const size_t fitting = m_failed ? 0 : FittingBytes(shortfall);
+    if (fitting == 0 && m_used > 0 && (m_failed || m_framesCut)) {
+        m_used = 0;  // the file ended at its last whole line
+        m_headerLines = m_frameLines = m_eventLines = 0;
+        return !m_failed;
+    }
     const char* next = m_buffer.data();
-    size_t left = m_failed ? 0 : m_used;
+    size_t left = fitting;
     while (left > 0) {
         const ssize_t written = ::write(m_fd, next, left);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
-            Fail(written < 0 ? std::strerror(errno) : "short write");
+            Fail(written < 0 ? errno : ENOSPC);
             break;
         }
         next += written;
         left -= static_cast<size_t>(written);
+    }
+    KeepWholeLines(fitting - left);
+    if (!m_failed && fitting < m_used) {
+        // The disk is full: the frame lines end here, the events keep their room.
+        m_framesCut = true;
+        if (m_error == 0) m_error = shortfall != 0 ? shortfall : ENOSPC;
     }
     m_used = 0;
     return !m_failed;
@@ -136,12 +235,16 @@ bool CTextExport::Close()
 {
     if (!IsOpen()) return true;
     Flush();
-    if (::close(m_fd) != 0) Fail(std::strerror(errno));
+    // Truncating to the same size gives back the room kept beyond the end; the
+    // lines themselves are on disk whether or not that works.
+    if (m_canReserve && ::ftruncate(m_fd, static_cast<off_t>(m_fileBytes)) != 0)
+        m_canReserve = false;
+    if (::close(m_fd) != 0) Fail(errno);
     m_fd = -1;
     m_buffer.clear();
     m_buffer.shrink_to_fit();
     m_used = 0;
-    return !m_failed;
+    return !IsCut();
 }
 
 void CTextExport::Abandon()

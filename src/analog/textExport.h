@@ -26,23 +26,55 @@ public:
     void AddFrame(int64_t index, const double* values, uint64_t count);
     // "event[i]\tframe\tcode\tlabel" for each marker.
     void AddMarkers(const RecordMarkers* markers);
-    // Writes what is buffered; false after the first failure (reported once).
+    // Writes what is buffered; false after the first failure. A write that
+    // fails leaves the file at its last whole line and takes nothing more; the
+    // owner tells the user (GetError, GetFramesOnDisk).
     bool Flush();
     bool Close();
     // Closes without writing what is buffered (the file is about to be removed).
     void Abandon();
     bool HasFailed() const { return m_failed; }
+    // A full disk or a failed write ended the frame lines before all were in;
+    // the event lines may still have gone in, into the room kept for them.
+    bool IsCut() const { return m_failed || m_framesCut; }
+    int GetError() const { return m_error; }  // errno of the cut, 0 without one
+    // Its name (or folder) was deleted, or given to another file, while it was written.
+    bool IsRemoved() const;
+    // Whole frame and event lines in the file.
+    int64_t GetFramesOnDisk() const { return m_framesOnDisk; }
+    size_t GetEventsOnDisk() const { return m_eventsOnDisk; }
+    size_t GetEventsAdded() const { return m_eventsAdded; }
 
 private:
     void Append(const char* data, size_t size);
     void Reserve(size_t size);
-    void Fail(const char* what);
+    void Fail(int error);
+    // Keeps room on disk for length bytes after the file's whole lines; false
+    // when the disk has no room (a file system that keeps none says true).
+    bool ReserveRoom(int64_t length);
+    // The buffered bytes, whole lines only, that still leave the event lines
+    // their room; error says why when that is not all of them.
+    size_t FittingBytes(int& error);
+    // The first bytes of the buffer reached the file: those up to the last
+    // line end stay, the rest is cut off; lines are counted as they stay.
+    void KeepWholeLines(size_t written);
 
     int m_fd = -1;
     wxString m_path;
     bool m_withTime = true;
     double m_rate = 1.0;
     bool m_failed = false;
+    bool m_framesCut = false;
+    bool m_canReserve = true;
+    int m_error = 0;
     std::vector<char> m_buffer;
     size_t m_used = 0;
+    // The buffer holds, in this order, header, frame and event lines not yet on disk.
+    size_t m_headerLines = 0;
+    size_t m_frameLines = 0;
+    size_t m_eventLines = 0;
+    int64_t m_fileBytes = 0;  // whole lines on disk
+    int64_t m_framesOnDisk = 0;
+    size_t m_eventsOnDisk = 0;
+    size_t m_eventsAdded = 0;
 };

@@ -20,6 +20,7 @@ OscConnection::OscConnection(COscDevice* owner) : m_owner(owner), m_host(kOscLoo
 OscConnection::~OscConnection()
 {
     if (m_open) SendDisconnect();
+    if (m_malformedNote.Unsaid() > 0) SayMalformed(CRepeatNote::Clock::now());
 }
 
 void OscConnection::SetPatterns(const std::string& connectPattern,
@@ -113,10 +114,35 @@ bool OscConnection::SendDisconnect()
 
 bool OscConnection::HandleFirstMessage()
 {
+    if (!m_parser.IsOk()) {
+        CountMalformed();
+        return false;
+    }
     const OscMessage* message = m_parser.PopMessage();
-    if (message == nullptr || !message->IsOk()) return false;
+    if (message == nullptr) return false;  // an empty bundle
+    if (!message->IsOk()) {
+        CountMalformed();
+        return false;
+    }
     HandleMessage(*message);
     return true;
+}
+
+// Counted always; said at once, then at most every few seconds with what came since: a
+// flood of bad datagrams must not flood the log.
+void OscConnection::CountMalformed()
+{
+    m_malformed.fetch_add(1);
+    const auto now = CRepeatNote::Clock::now();
+    if (m_malformedNote.Count(now)) SayMalformed(now);
+}
+
+void OscConnection::SayMalformed(CRepeatNote::Clock::time_point now)
+{
+    const std::uint64_t since = m_malformedNote.TakeUnsaid(now);
+    Print("<OSC> Ignored " + std::to_string(since) + " malformed datagram" +
+          (since == 1 ? "" : "s") + " on port " + std::to_string(BoundListeningPort()) + " (" +
+          std::to_string(m_malformedNote.Total()) + " in all)\n");
 }
 
 bool OscConnection::Poll(std::int64_t waitUs)
@@ -131,6 +157,11 @@ bool OscConnection::Poll(std::int64_t waitUs)
         timeoutUs = 0;
         m_parser.Init(m_listen.PacketData(), m_listen.PacketSize());
         handled = HandleFirstMessage() || handled;
+    }
+    // What a flood left unsaid is said once its interval has passed.
+    if (m_malformedNote.Unsaid() > 0) {
+        const auto now = CRepeatNote::Clock::now();
+        if (m_malformedNote.IsDue(now)) SayMalformed(now);
     }
     m_busy.store(false);
     return handled;
@@ -174,7 +205,10 @@ void OscConnection::HandleMessage(const OscMessage& message)
                 args.Skip();
                 continue;
         }
-        if (!args.IsOk()) break;
+        if (!args.IsOk()) {
+            CountMalformed();  // nor is a malformed message a crossing
+            return;
+        }
         if (m_owner != nullptr)
             m_owner->SetChannelValue(value, channel);
         else

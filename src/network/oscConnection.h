@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 
+#include "network/repeatNote.h"
 #include "osc_pkt/oscpkt.h"
 #include "osc_pkt/udp.h"
 
@@ -78,6 +79,10 @@ public:
     // nothing was received since the last call.
     bool TakeFirstValue(double& value);
 
+    // Any thread: datagrams ignored because they were not valid OSC (a bad packet, a
+    // message whose arguments run past its end). Said once, then every few seconds.
+    std::uint64_t GetMalformedCount() const { return m_malformed.load(); }
+
     bool IsOpen() const { return m_open; }
     bool IsReady() const { return m_ready.load(); }
     int LastResult() const { return m_lastResult; }
@@ -88,6 +93,8 @@ public:
 private:
     bool SendAddress(const std::string& address);
     bool HandleFirstMessage();
+    void CountMalformed();  // the poller
+    void SayMalformed(CRepeatNote::Clock::time_point now);
     void StoreValueLocked(double value, int index);  // m_valuesMutex held
 
     COscDevice* const m_owner;  // non-owning
@@ -107,6 +114,8 @@ private:
     std::atomic<bool> m_ready{false};
     std::atomic<bool> m_busy{false};
     OscPacketParser m_parser;  // the poller's; reused so that polling does not allocate
+    std::atomic<std::uint64_t> m_malformed{0};
+    CRepeatNote m_malformedNote;  // the poller's
 
     mutable std::mutex m_valuesMutex;  // leaf lock: the received values (no owner)
     std::array<double, kOscMaxChannels> m_values{};

@@ -84,12 +84,21 @@ void AppendAddressPart(std::string& address, const char* name)
 std::string HostPortProblem(const std::string& text)
 {
     const std::size_t colon = text.find(':');
+    // IPv6: brackets, "::", or several colons after a first group of hex digits.
+    const bool isHexGroup = colon != std::string::npos && colon <= 4 &&
+                            text.find_first_not_of("0123456789abcdefABCDEF") >= colon;
+    const bool hasMoreColons =
+        colon != std::string::npos && text.find(':', colon + 1) != std::string::npos;
+    if (text.find('[') != std::string::npos || text.find("::") != std::string::npos ||
+        (isHexGroup && hasMoreColons))
+        return "IPv6 addresses are not supported: give an IPv4 address or a host name";
     if (colon == std::string::npos || colon == 0) return "expected host:port";
     const std::string port = text.substr(colon + 1);
-    const std::size_t digit = port.find_first_not_of(" \t+-");
-    if (digit != std::string::npos && std::isdigit(static_cast<unsigned char>(port[digit])))
-        return "port " + port + " outside 1-" + std::to_string(kMaxPort);
-    return "port '" + port + "' is not a number";
+    const std::size_t end = port.find_first_not_of("0123456789");
+    if (port.empty() || end == 0) return "port '" + port + "' is not a number";
+    if (end != std::string::npos)
+        return "unexpected '" + port.substr(end) + "' after port " + port.substr(0, end);
+    return "port " + port + " outside 1-" + std::to_string(kMaxPort);
 }
 
 void SetReason(std::string* reason, const std::string& text)
@@ -281,6 +290,10 @@ bool OscDataServer::Poll()
             SetConnectedLocked(false);
         ServeLocalPeerLocked(console);  // retried on every poll until it succeeds
         timeoutMs = ClampOscPollTimeout(m_settings.timeoutMs);
+        if (m_repeatConnectNote.Unsaid() > 0) {
+            const auto now = CRepeatNote::Clock::now();
+            if (m_repeatConnectNote.IsDue(now)) SayRepeatConnectsLocked(console, now);
+        }
     }
     // The wait happens without the data lock: acquisition threads keep sending.
     if (!m_listener.ReceiveNextPacket(timeoutMs)) return true;
@@ -335,7 +348,9 @@ bool OscDataServer::HandleConnectLocked(const NetAddress& requester, Console& co
     const std::string host = requester.AsText();
     const std::string port = std::to_string(requester.Port());
     if (FindClientLocked(requester) >= 0) {
-        console.Out("<OSC> " + host + ":" + port + " is already connected !\n");
+        m_repeatConnectPeer = host + ":" + port;
+        const auto now = CRepeatNote::Clock::now();
+        if (m_repeatConnectNote.Count(now)) SayRepeatConnectsLocked(console, now);
         return true;
     }
     if (requester.IsSet())
@@ -358,6 +373,17 @@ bool OscDataServer::HandleConnectLocked(const NetAddress& requester, Console& co
     // Only this requester failed: the peers already reached keep their data.
     SetConnectedLocked(!m_destinations.empty());
     return false;
+}
+
+// A peer that repeats its request (every frame, say) must not flood the console.
+void OscDataServer::SayRepeatConnectsLocked(Console& console, CRepeatNote::Clock::time_point now)
+{
+    const std::uint64_t since = m_repeatConnectNote.TakeUnsaid(now);
+    std::string line = "<OSC> " + m_repeatConnectPeer + " is already connected !";
+    if (m_repeatConnectNote.Total() > 1)
+        line += " (" + std::to_string(since) + " requests since the last note, " +
+                std::to_string(m_repeatConnectNote.Total()) + " in all)";
+    console.Out(line + "\n");
 }
 
 bool OscDataServer::HandleDisconnectLocked(const NetAddress& requester, Console& console)
@@ -402,6 +428,19 @@ bool OscDataServer::AddClientLocked(const NetAddress& destination, const std::st
     if (!IsStarted()) {
         console.Out("<OSC> Unable to connect " + host + ":" + std::to_string(port) + "\n");
         SetReason(reason, kNotRunning);
+        return false;
+    }
+    // Each destination once: a second entry for it would send every packet twice.
+    for (const Client& client : m_clients) {
+        if (entryId == 0 || client.entryId == 0 ||
+            client.destination.AsText() != destination.AsText() ||
+            client.destination.Port() != destination.Port())
+            continue;
+        std::string listed = destination.AsText() + ":" + std::to_string(destination.Port());
+        for (const Entry& entry : m_entries) {
+            if (entry.id == client.entryId) listed = entry.text;
+        }
+        SetReason(reason, "already in the list as " + listed);
         return false;
     }
     if (!SendReplyLocked(m_settings.serverConnected, destination)) {

@@ -13,10 +13,6 @@
 // lock held only for that copy when the GUI side published a change. Close
 // waits for the sends in progress before it closes the socket.
 
-#include "network/oscServerSettings.h"
-#include "osc_pkt/oscpkt.h"
-#include "osc_pkt/udp.h"
-
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -25,6 +21,11 @@
 #include <shared_mutex>
 #include <string>
 #include <vector>
+
+#include "network/oscServerSettings.h"
+#include "network/repeatNote.h"
+#include "osc_pkt/oscpkt.h"
+#include "osc_pkt/udp.h"
 
 // Where the server's console lines go (each ends with a newline); isError
 // selects standard error. The default writes to standard output and error.
@@ -136,6 +137,7 @@ private:
     void ServeLocalPeerLocked(Console& console);
     bool ConnectLocalLocked(Console& console);
     bool HandleConnectLocked(const NetAddress& requester, Console& console);
+    void SayRepeatConnectsLocked(Console& console, CRepeatNote::Clock::time_point now);
     bool HandleDisconnectLocked(const NetAddress& requester, Console& console);
     bool RemoveClientAtLocked(std::size_t index, Console& console);
     int FindClientLocked(const NetAddress& address) const;
@@ -172,6 +174,9 @@ private:
     OscServerSettings m_settings;
     std::vector<Entry> m_entries;
     std::uint64_t m_nextEntryId = 1;
+    // Connect requests from peers already connected: said once, then with a count.
+    CRepeatNote m_repeatConnectNote;
+    std::string m_repeatConnectPeer;  // the last such requester, host:port
 
     // The GUI side's encoding buffers (replies, resent records).
     OscMessage m_message;

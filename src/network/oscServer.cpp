@@ -93,12 +93,13 @@ bool ParseHostPort(const std::string& text, std::string& host, int& port)
     port = 0;
     const std::size_t colon = text.find(':');
     if (colon == std::string::npos || colon == 0) return false;
-    const char* digits = text.c_str() + colon + 1;
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(digits, &end, 10);
-    if (end == digits || errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
+    // Decimal digits only, to the end: "12x", "9000:1" or " 9000" name no port we could
+    // trust, and an IPv6 address ("::1:9000") is not ours to split.
+    const std::string digits = text.substr(colon + 1);
+    if (digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
     host = text.substr(0, colon);
-    port = static_cast<int>(value);
+    port = static_cast<int>(std::strtol(digits.c_str(), nullptr, 10));  // fits: 9 digits
     return true;
 }

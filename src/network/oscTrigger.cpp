@@ -108,3 +108,9 @@ int GetOscTriggerListeningPort()
 }
 
 CTriggerCrossings& GetOscTriggerCrossings() { return g_crossings; }
+
+std::uint64_t GetOscTriggerMalformedCount()
+{
+    std::lock_guard<std::mutex> lock(g_inputMutex);
+    return g_input != nullptr ? g_input->GetMalformedCount() : 0;
+}

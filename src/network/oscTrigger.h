@@ -1,12 +1,14 @@
 #pragma once
 
-class CTriggerCrossings;
-
 // The OSC trigger input: one process-wide OSC connection without a device that
 // keeps the numbers it receives; the shell reads the first one to start or stop
 // a capture. Start, Stop, Restart and GetOscTriggerValue: GUI thread.
 // PollOscTrigger and IsOscTriggerConnected: any thread, on every acquisition
 // pass; they never wait: one thread polls at a time, the others skip.
+
+#include <cstdint>
+
+class CTriggerCrossings;
 
 // Replaces the input by a new one opened from the trigger settings
 // (GetOscTriggerSettings); a failed open leaves none. The open result.
@@ -33,3 +35,5 @@ int GetOscTriggerListeningPort();
 // input's restarts and emptied by each start, which also takes its levels from
 // the settings. Any thread.
 CTriggerCrossings& GetOscTriggerCrossings();
+// Any thread: malformed datagrams the input ignored (0 without one).
+std::uint64_t GetOscTriggerMalformedCount();

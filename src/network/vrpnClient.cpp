@@ -112,6 +112,15 @@ bool CVrpnClient::OnLinkOpen(CVrpnLink& link)
     return link.QueueDescription(vrpn::Now(), vrpn::kSenderDescription, 0, m_name.service);
 }
 
+// A refused report is counted and the link kept; the first is described once.
+void CVrpnClient::Refuse(const char* what, const vrpn::Message& message)
+{
+    if (m_malformed.fetch_add(1) != 0) return;
+    m_firstRefusal = std::string(what) + " report of " + std::to_string(message.length) + " bytes";
+    if (message.length >= 4)
+        m_firstRefusal += " for number " + std::to_string(vrpn::GetI32(message.payload));
+}
+
 bool CVrpnClient::OnLinkMessage(CVrpnLink&, int kind, const vrpn::Message& message)
 {
     switch (kind) {
@@ -119,15 +128,17 @@ bool CVrpnClient::OnLinkMessage(CVrpnLink&, int kind, const vrpn::Message& messa
             int32_t sensor = 0;
             double pos[3];
             double quat[4];
-            if (!vrpn::DecodePosQuat(message, sensor, pos, quat)) break;
+            if (!vrpn::DecodePosQuat(message, sensor, pos, quat)) {
+                Refuse("tracker", message);
+                return true;
+            }
             if (m_sink != nullptr) m_sink->OnTrackerReport(sensor, pos, quat);
             return true;
         }
         case kKindAnalog: {
             int count = 0;
-            // A bad count or a short payload: the report is ignored, the link kept.
             if (!vrpn::DecodeAnalog(message, count, m_values)) {
-                m_malformed.fetch_add(1);
+                Refuse("analog", message);
                 return true;
             }
             if (m_sink != nullptr) m_sink->OnAnalogReport(count, m_values);
@@ -136,13 +147,14 @@ bool CVrpnClient::OnLinkMessage(CVrpnLink&, int kind, const vrpn::Message& messa
         case kKindButtonChange: {
             int32_t button = 0;
             int32_t state = 0;
-            if (!vrpn::DecodeButtonChange(message, button, state)) break;
+            if (!vrpn::DecodeButtonChange(message, button, state)) {
+                Refuse("button", message);
+                return true;
+            }
             if (m_sink != nullptr) m_sink->OnButtonReport(button, state);
             return true;
         }
         default:
             return true;
     }
-    m_malformed.fetch_add(1);
-    return false;
 }

@@ -58,12 +58,16 @@ public:
     bool IsConnected() const { return m_connected.load(); }
     uint64_t GetConnectCount() const { return m_connects.load(); }
     uint64_t GetDropCount() const { return m_drops.load(); }
-    // Malformed reports ignored (analog) or that dropped the connection (others).
+    // Reports refused, the connection kept: a wrong length, an analog count past 128 or a
+    // sensor number outside 0..kMaxSensors-1. A hostile server must not cost the link.
     uint64_t GetMalformedCount() const { return m_malformed.load(); }
+    // What the first refused report was; empty before one. Same thread as Mainloop.
+    const std::string& GetFirstRefusal() const { return m_firstRefusal; }
 
 private:
     bool OnLinkOpen(CVrpnLink& link) override;
     bool OnLinkMessage(CVrpnLink& link, int kind, const vrpn::Message& message) override;
+    void Refuse(const char* what, const vrpn::Message& message);
 
     VrpnName m_name;
     bool m_valid = false;
@@ -74,6 +78,7 @@ private:
     bool m_hasAttempted = false;
     std::chrono::steady_clock::time_point m_nextAttempt;
     double m_values[vrpn::kMaxAnalogChannels];
+    std::string m_firstRefusal;
     std::atomic<bool> m_connected{false};
     std::atomic<uint64_t> m_connects{0};
     std::atomic<uint64_t> m_drops{0};

@@ -92,6 +92,14 @@ void CVrpnDevice::RunClient()
     m_connected.store(m_client->IsConnected());
     m_connects.store(m_client->GetConnectCount());
     m_drops.store(m_client->GetDropCount());
+    // Said once: a misbehaving server may send one with every frame.
+    const uint64_t malformed = m_client->GetMalformedCount();
+    if (malformed > 0 && m_malformedReports.exchange(malformed) == 0) {
+        Log(
+            wxString::Format("<VRPN> %s: %s refused (the connection is kept; later ones are "
+                             "counted)\n",
+                             m_vrpnName, wxString::FromUTF8(m_client->GetFirstRefusal())));
+    }
 }
 
 void CVrpnDevice::TakeReportedValues()

@@ -58,6 +58,9 @@ public:
     uint64_t GetDropCount() const { return m_drops.load(); }
     // Any thread: tracker reports refused for a sensor past kMaxSensors.
     uint64_t GetRefusedReports() const { return m_refusedReports.load(); }
+    // Any thread: reports the client refused (wrong length, sensor outside 0..1023),
+    // the connection kept.
+    uint64_t GetMalformedReports() const { return m_malformedReports.load(); }
 
 private:
     void OnTrackerReport(int sensor, const double pos[3], const double quat[4]) override;
@@ -81,5 +84,6 @@ private:
     std::atomic<uint64_t> m_drops{0};
     std::atomic<uint64_t> m_storedReports{0};
     std::atomic<uint64_t> m_refusedReports{0};
+    std::atomic<uint64_t> m_malformedReports{0};
     double m_paramDouble = 0.0;  // the rate GetParam hands out
 };

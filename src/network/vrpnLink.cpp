@@ -136,7 +136,7 @@ bool ResolveIpv4(const std::string& host, uint32_t& address)
 
 CVrpnLink::CVrpnLink(CFd socket, bool connecting, const char* const* typeNames, int typeCount,
                      const std::string& senderName, std::chrono::steady_clock::time_point now,
-                     std::chrono::milliseconds cookieTimeout)
+                     std::chrono::milliseconds cookieTimeout, size_t outCapacity)
     : m_socket(std::move(socket)),
       m_state(connecting ? State::kConnecting : State::kCookie),
       m_cookieDeadline(now + cookieTimeout),
@@ -144,7 +144,8 @@ CVrpnLink::CVrpnLink(CFd socket, bool connecting, const char* const* typeNames, 
       m_typeCount(typeCount),
       m_senderName(senderName),
       m_in(std::make_unique<uint8_t[]>(kInCapacity)),
-      m_out(std::make_unique<uint8_t[]>(kOutCapacity))
+      m_outCapacity(std::max(outCapacity, kOutCapacity)),
+      m_out(std::make_unique<uint8_t[]>(m_outCapacity))
 {
     std::fill(std::begin(m_remoteKind), std::end(m_remoteKind), int16_t{-1});
     std::fill(std::begin(m_remoteSenderMatch), std::end(m_remoteSenderMatch), uint8_t{0});
@@ -216,12 +217,12 @@ bool CVrpnLink::Queue(vrpn::Time time, int32_t sender, int32_t type, const uint8
 {
     if (m_state == State::kClosed) return false;
     const size_t needed = vrpn::kHeaderSize + vrpn::Padded(length);
-    if (kOutCapacity - m_outEnd < needed && m_outStart > 0) {
+    if (m_outCapacity - m_outEnd < needed && m_outStart > 0) {
         std::memmove(m_out.get(), m_out.get() + m_outStart, m_outEnd - m_outStart);
         m_outEnd -= m_outStart;
         m_outStart = 0;
     }
-    const size_t written = vrpn::EncodeMessage(m_out.get() + m_outEnd, kOutCapacity - m_outEnd,
+    const size_t written = vrpn::EncodeMessage(m_out.get() + m_outEnd, m_outCapacity - m_outEnd,
                                                time, sender, type, payload, length);
     m_outEnd += written;
     return written > 0;

@@ -73,6 +73,7 @@ public:
 class CVrpnLink {
 public:
     enum class State { kConnecting, kCookie, kOpen, kClosed };
+    // Default output room; a server whose reports are wider gives its links more.
     static constexpr size_t kOutCapacity = 256 * 1024;
     static constexpr std::chrono::seconds kCookieTimeout{5};
 
@@ -80,7 +81,8 @@ public:
     // handles, by position; only messages of senderName reach the owner.
     CVrpnLink(CFd socket, bool connecting, const char* const* typeNames, int typeCount,
               const std::string& senderName, std::chrono::steady_clock::time_point now,
-              std::chrono::milliseconds cookieTimeout = kCookieTimeout);
+              std::chrono::milliseconds cookieTimeout = kCookieTimeout,
+              size_t outCapacity = kOutCapacity);
     ~CVrpnLink();
     CVrpnLink(const CVrpnLink&) = delete;
     CVrpnLink& operator=(const CVrpnLink&) = delete;
@@ -99,6 +101,9 @@ public:
     State GetState() const { return m_state; }
     bool IsOpen() const { return m_state == State::kOpen; }
     size_t QueuedBytes() const { return m_outEnd - m_outStart; }
+    // Bytes that can still be queued (the queue moves to the front when needed).
+    size_t FreeBytes() const { return m_outCapacity - QueuedBytes(); }
+    size_t OutCapacity() const { return m_outCapacity; }
     // Bytes the socket has taken so far.
     uint64_t SentBytes() const { return m_sentBytes; }
     // What the peer took: the bytes its side acknowledged so far, and whether it now
@@ -125,6 +130,7 @@ private:
     uint8_t m_remoteSenderMatch[vrpn::kMaxRemoteIds];
     std::unique_ptr<uint8_t[]> m_in;
     size_t m_inSize = 0;
+    const size_t m_outCapacity;
     std::unique_ptr<uint8_t[]> m_out;
     size_t m_outStart = 0;
     size_t m_outEnd = 0;

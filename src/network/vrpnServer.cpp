@@ -41,6 +41,19 @@ constexpr std::chrono::milliseconds kStuckCheckInterval{100};
 constexpr int kSlowReaderTimeouts = 4;
 // Losses are reported at once, then at most this often.
 constexpr std::chrono::seconds kLossReportInterval{10};
+constexpr const char* kFullText = "as many clients as the server takes are connected";
+
+size_t AnalogReportBytes(size_t analogCount)
+{
+    if (analogCount == 0) return 0;
+    const size_t sent = std::min<size_t>(analogCount, vrpn::kMaxAnalogChannels);
+    return vrpn::kHeaderSize + vrpn::Padded(8 * (sent + 1));
+}
+
+bool IsEarlier(vrpn::Time a, vrpn::Time b)
+{
+    return a.sec < b.sec || (a.sec == b.sec && a.usec < b.usec);
+}
 
 std::string AddressText(uint32_t address, int port)
 {
@@ -48,13 +61,6 @@ std::string AddressText(uint32_t address, int port)
     std::snprintf(text, sizeof text, "%u.%u.%u.%u:%d", (address >> 24) & 255u,
                   (address >> 16) & 255u, (address >> 8) & 255u, address & 255u, port);
     return text;
-}
-
-// Reports fill at most half a client's queue: the rest is kept for button changes,
-// which must not be lost.
-bool HasReportRoom(const CVrpnLink& link)
-{
-    return link.QueuedBytes() < CVrpnLink::kOutCapacity / 2;
 }
 
 }  // namespace
@@ -70,8 +76,8 @@ struct CVrpnServer::Client : public CVrpnLinkHandler {
         isOpen = true;
         server.m_openClients.fetch_add(1);
         server.m_connected.fetch_add(1);
-        g_messages.Post(Severity::Info,
-                        "<VRPN> Client connected " + AddressText(peerAddress, peerPort));
+        server.CountNote(server.m_connectNote, peerAddress, peerPort, "",
+                         std::chrono::steady_clock::now());
         return server.QueueOpening(open);
     }
     bool OnLinkMessage(CVrpnLink& open, int kind, const vrpn::Message&) override
@@ -88,6 +94,9 @@ struct CVrpnServer::Client : public CVrpnLinkHandler {
     int peerPort;
     bool isOpen = false;
     bool needsAll = true;  // the next reports carry every value, not only the new ones
+    bool hasValues = false;       // it had every value once: frames it misses are lost to it
+    uint64_t missedFrames = 0;    // frames not sent to it: it fell behind
+    uint64_t reportedMissed = 0;  // of those, already said
     uint64_t takenBytes = 0;  // acknowledged by the peer at the last check
     std::chrono::steady_clock::time_point tookAt;  // when that count last grew
     bool wasBlocked = false;   // since it last took bytes, its window was seen closed
@@ -100,6 +109,10 @@ CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCoun
       m_analogCount(analogCount),
       m_sensorCount(sensorCount),
       m_buttonCount(buttonCount),
+      m_analogReportBytes(AnalogReportBytes(analogCount)),
+      m_stateBytes(sensorCount * kPoseReportBytes + m_analogReportBytes),
+      // A frame or the current values go out whole: twice the widest, with the reserve.
+      m_linkCapacity(std::max(CVrpnLink::kOutCapacity, kReportReserve + 2 * m_stateBytes)),
       m_address(address),
       m_buttons(buttonCount, 0),
       m_latestAnalog(analogCount, 0.0),
@@ -122,6 +135,9 @@ CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCoun
         queue.values.resize(valueCapacity);
     }
     m_clients.reserve(kMaxClients);
+    m_lastStamp = vrpn::Now();
+    m_latestTime = m_lastStamp;
+    m_stateTime = m_lastStamp;
     if (m_name.size() > vrpn::kMaxNameLength) {
         m_error = "name longer than " + std::to_string(vrpn::kMaxNameLength) + " characters";
         return;
@@ -146,7 +162,25 @@ CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCoun
     m_running = analogCount > 0 || sensorCount > 0 || buttonCount > 0;
 }
 
-CVrpnServer::~CVrpnServer() = default;
+CVrpnServer::~CVrpnServer()
+{
+    // Losses of the last moments are said too, however recent the last report.
+    std::lock_guard<std::mutex> pass(m_passMutex);
+    // The frames set since the last pass still go out, as far as the clients take them.
+    if (m_running) Pass();
+    const auto now = std::chrono::steady_clock::now();
+    ReportLosses(now, true);
+    SayDueNotes(now, true);
+}
+
+// The caller holds m_dataMutex. Frame times never go back, even when the clock does,
+// so that every client sees its report times in order.
+vrpn::Time CVrpnServer::Stamp()
+{
+    const vrpn::Time now = vrpn::Now();
+    if (!IsEarlier(now, m_lastStamp)) m_lastStamp = now;
+    return m_lastStamp;
+}
 
 bool CVrpnServer::SetAnalog(size_t offset, const double* values, size_t count)
 {
@@ -166,10 +200,10 @@ bool CVrpnServer::SetButton(size_t button, size_t offset, int state)
 {
     if (offset > m_buttonCount || button >= m_buttonCount - offset) return false;
     const size_t index = button + offset;
-    const vrpn::Time time = vrpn::Now();
     {
         std::lock_guard<std::mutex> lock(m_dataMutex);
         if (m_buttons[index] == state) return true;
+        const vrpn::Time time = Stamp();
         // Queued behind the frames set before it, so that clients see them in that
         // order; a press and release between two passes both go.
         if (AppendFrame(FrameKind::kButton, index, static_cast<uint32_t>(state), nullptr, 0, time))
@@ -185,8 +219,10 @@ bool CVrpnServer::QueueFrame(FrameKind kind, size_t offset, size_t count, const 
                              size_t valueCount)
 {
     if (count == 0) return true;
-    const vrpn::Time time = vrpn::Now();
     std::lock_guard<std::mutex> lock(m_dataMutex);
+    // Taken in queue order: a frame's time is never before the one queued ahead of it.
+    const vrpn::Time time = Stamp();
+    m_latestTime = time;
     std::vector<double>& latest = kind == FrameKind::kPoses ? m_latestPoses : m_latestAnalog;
     const size_t first = kind == FrameKind::kPoses ? 7 * offset : offset;
     std::copy(values, values + valueCount, latest.begin() + static_cast<ptrdiff_t>(first));
@@ -247,7 +283,8 @@ void CVrpnServer::Pass()
         if (link.Flush() && isCheckDue) CheckStuck(*client, now);
     }
     DropClosed();
-    ReportLosses(now);
+    ReportLosses(now, false);
+    SayDueNotes(now, false);
 }
 
 void CVrpnServer::AcceptConnections(std::chrono::steady_clock::time_point now)
@@ -260,12 +297,15 @@ void CVrpnServer::AcceptConnections(std::chrono::steady_clock::time_point now)
         if (!socket.IsOpen()) return;  // EAGAIN, or a failed accept: next pass
         if (m_clients.size() >= kMaxClients) {
             m_requestsRefused.fetch_add(1);
+            m_clientsRefused.fetch_add(1);
+            CountNote(m_refuseNote, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), kFullText,
+                      now);
             continue;  // closed as it goes
         }
         m_clients.push_back(std::make_unique<Client>(
             *this,
-            std::make_unique<CVrpnLink>(std::move(socket), false, kClientTypeNames, 1, m_name,
-                                        now, m_cookieTimeout),
+            std::make_unique<CVrpnLink>(std::move(socket), false, kClientTypeNames, 1, m_name, now,
+                                        m_cookieTimeout, m_linkCapacity),
             ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), now));
     }
 }
@@ -321,7 +361,11 @@ bool CVrpnServer::HandleRequest(const char* text, size_t size, uint32_t source,
     for (const auto& client : m_clients) {
         if (client->peerAddress == address && client->peerPort == port) return false;
     }
-    if (m_clients.size() >= kMaxClients) return false;
+    if (m_clients.size() >= kMaxClients) {
+        m_clientsRefused.fetch_add(1);
+        CountNote(m_refuseNote, address, static_cast<int>(port), kFullText, now);
+        return false;
+    }
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_addr = parsed;
@@ -332,8 +376,8 @@ bool CVrpnServer::HandleRequest(const char* text, size_t size, uint32_t source,
     if (!socket.IsOpen()) return false;
     m_clients.push_back(std::make_unique<Client>(
         *this,
-        std::make_unique<CVrpnLink>(std::move(socket), connecting, kClientTypeNames, 1, m_name,
-                                    now, m_cookieTimeout),
+        std::make_unique<CVrpnLink>(std::move(socket), connecting, kClientTypeNames, 1, m_name, now,
+                                    m_cookieTimeout, m_linkCapacity),
         address, static_cast<int>(port), now));
     return true;
 }
@@ -371,16 +415,26 @@ void CVrpnServer::TakeQueuedFrames()
         if (m_resendsState) {
             std::copy(m_latestAnalog.begin(), m_latestAnalog.end(), m_analogLatestCopy.begin());
             std::copy(m_latestPoses.begin(), m_latestPoses.end(), m_poseLatestCopy.begin());
+            m_stateTime = m_latestTime;
         }
     }
     std::copy(m_analogState.begin(), m_analogState.end(), m_analogBefore.begin());
     std::fill(m_analogPending.begin(), m_analogPending.end(), uint8_t{0});
     m_hasReports = false;
+    m_reportFrames = 0;
     for (size_t i = 0; i < m_sending->frameCount; ++i) {
         QueuedFrame& frame = m_sending->frames[i];
         const double* values = m_sending->values.data() + frame.first;
+        if (!m_resendsState) m_stateTime = frame.time;
+        if (frame.kind != FrameKind::kButton) ++m_reportFrames;
         switch (frame.kind) {
             case FrameKind::kPoses:
+                // The channels set before the poses go out before them: report times
+                // stay in queue order.
+                frame.reportBefore = std::find(m_analogPending.begin(), m_analogPending.end(),
+                                               uint8_t{1}) != m_analogPending.end();
+                if (frame.reportBefore)
+                    std::fill(m_analogPending.begin(), m_analogPending.end(), uint8_t{0});
                 std::copy(values, values + 7 * size_t{frame.count},
                           m_poseState.begin() + 7 * static_cast<ptrdiff_t>(frame.offset));
                 m_hasReports = true;
@@ -435,80 +489,116 @@ bool CVrpnServer::QueueButtonStates(CVrpnLink& link, vrpn::Time time)
     return link.Queue(time, kSenderId, kTypeButtonStates, payload, length);
 }
 
-// Each queued frame goes out once, in order. A client that is new, or was behind, first
-// gets every current value; one behind by half its queue gets only the button changes
-// (reliable) until it has caught up.
+// Each queued frame goes out once, in order. A client that is new, or fell behind, first
+// gets every current value; until they fit it gets only the button changes (reliable).
 void CVrpnServer::SendReports(Client& client)
 {
     CVrpnLink& link = *client.link;
-    const bool isBehind = link.QueuedBytes() > CVrpnLink::kOutCapacity / 2;
-    const bool isQueued = QueueFrames(link, !isBehind && !client.needsAll);
-    if (!link.IsOpen()) return;
-    if (!isQueued || isBehind) {
-        if (m_hasReports || !isQueued) m_framesSkipped.fetch_add(1);
-        client.needsAll = true;
-        return;
+    size_t missed = 0;
+    if (!client.needsAll) {
+        missed = QueueFrames(link, true);
+        if (!link.IsOpen()) return;
+        // Frames lost before this pass: every current value, once.
+        client.needsAll = missed > 0 || (m_resendsState && !QueueState(link));
+    } else {
+        QueueFrames(link, false);
+        if (!link.IsOpen()) return;
+        // A client that had every value before lost this pass's frames: it gets the
+        // values they left, not each frame.
+        if (client.hasValues) missed = m_reportFrames;
+        if (QueueState(link)) {
+            client.needsAll = false;
+            client.hasValues = true;
+        }
     }
-    // New, caught up, or frames were lost: every current value, once.
-    if (!client.needsAll && !m_resendsState) return;
-    client.needsAll = !QueueState(link, vrpn::Now());
-    if (client.needsAll) m_framesSkipped.fetch_add(1);
+    if (missed == 0) return;
+    client.missedFrames += missed;
+    m_framesSkipped.fetch_add(missed);
+}
+
+// Room for bytes of reports besides the reserve, sending what waits when the queue is
+// full: a client that reads takes a pass of any size.
+bool CVrpnServer::MakeRoom(CVrpnLink& link, size_t bytes)
+{
+    const size_t needed = kReportReserve + bytes;
+    if (link.FreeBytes() >= needed) return true;
+    return link.Flush() && link.IsOpen() && link.FreeBytes() >= needed;
 }
 
 // This pass's frames and button changes in order (only the button changes without
-// reports). False when a report found the link's queue full; a button change that does
-// not fit closes the link.
-bool CVrpnServer::QueueFrames(CVrpnLink& link, bool withReports)
+// reports), each frame whole or not at all. Returns the frames whose reports did not
+// fit (the client fell behind: the rest of the pass is not sent to it). A button change
+// that does not fit closes the link.
+size_t CVrpnServer::QueueFrames(CVrpnLink& link, bool withReports)
 {
     std::copy(m_analogBefore.begin(), m_analogBefore.end(), m_analogReplay.begin());
     vrpn::Time analogTime;
-    bool isComplete = true;
+    bool isBehind = false;
+    size_t missed = 0;
+    size_t carried = 0;  // analog frames in the replay that no report carried yet
+    // The analog report of the frames carried so far; when it does not fit they are lost.
+    const auto reportCarried = [&] {
+        if (!isBehind && MakeRoom(link, m_analogReportBytes) &&
+            QueueAnalog(link, m_analogReplay.data(), analogTime)) {
+            carried = 0;
+            return;
+        }
+        isBehind = true;
+        missed += carried;
+        carried = 0;
+    };
     uint8_t payload[vrpn::kButtonChangeSize];
     for (size_t i = 0; i < m_sending->frameCount; ++i) {
         const QueuedFrame& frame = m_sending->frames[i];
         const double* values = m_sending->values.data() + frame.first;
         if (frame.kind == FrameKind::kButton) {
-            if (withReports && isComplete && frame.reportBefore)
-                isComplete = QueueAnalog(link, m_analogReplay.data(), analogTime);
+            if (withReports && frame.reportBefore) reportCarried();
             if (frame.offset >= static_cast<uint32_t>(vrpn::kMaxButtons)) continue;
             const size_t length = vrpn::EncodeButtonChange(
                 payload, static_cast<int32_t>(frame.offset), static_cast<int32_t>(frame.count));
             if (!link.Queue(frame.time, kSenderId, kTypeButtonChange, payload, length)) {
                 link.Close("client too slow");
-                return false;
+                return missed;
             }
             continue;
         }
-        if (!withReports || !isComplete) continue;
-        if (frame.kind == FrameKind::kPoses) {
-            for (uint32_t sensor = 0; sensor < frame.count && isComplete; ++sensor)
-                isComplete = QueuePose(link, frame.offset + sensor, values + 7 * sensor, frame.time);
+        if (!withReports) continue;
+        if (frame.reportBefore) reportCarried();
+        if (isBehind) {
+            ++missed;
             continue;
         }
-        if (frame.reportBefore && !QueueAnalog(link, m_analogReplay.data(), analogTime)) {
-            isComplete = false;
+        if (frame.kind == FrameKind::kPoses) {
+            if (!MakeRoom(link, frame.count * kPoseReportBytes)) {
+                isBehind = true;
+                ++missed;
+                continue;
+            }
+            for (uint32_t sensor = 0; sensor < frame.count; ++sensor)
+                QueuePose(link, frame.offset + sensor, values + 7 * sensor, frame.time);
             continue;
         }
         std::copy(values, values + frame.count, m_analogReplay.begin() + frame.offset);
         analogTime = frame.time;
+        ++carried;
     }
-    if (withReports && isComplete && m_reportAnalogAtEnd)
-        isComplete = QueueAnalog(link, m_analogReplay.data(), analogTime);
-    return !withReports || isComplete;
+    if (withReports && m_reportAnalogAtEnd) reportCarried();
+    return missed;
 }
 
-// Every current value: each sensor's pose and the analog channels.
-bool CVrpnServer::QueueState(CVrpnLink& link, vrpn::Time time)
+// Every current value, whole or not at all: each sensor's pose and the analog channels,
+// stamped with the newest frame they hold.
+bool CVrpnServer::QueueState(CVrpnLink& link)
 {
-    for (size_t sensor = 0; sensor < m_sensorCount; ++sensor) {
-        if (!QueuePose(link, sensor, &m_poseState[7 * sensor], time)) return false;
-    }
-    return m_analogCount == 0 || QueueAnalog(link, m_analogState.data(), time);
+    if (!MakeRoom(link, m_stateBytes)) return false;
+    for (size_t sensor = 0; sensor < m_sensorCount; ++sensor)
+        QueuePose(link, sensor, &m_poseState[7 * sensor], m_stateTime);
+    return m_analogCount == 0 || QueueAnalog(link, m_analogState.data(), m_stateTime);
 }
 
+// The caller made room (MakeRoom).
 bool CVrpnServer::QueuePose(CVrpnLink& link, size_t sensor, const double* pose, vrpn::Time time)
 {
-    if (!HasReportRoom(link)) return false;
     // Our poses hold the quaternion w first; VRPN puts w last.
     const double quat[4] = {pose[4], pose[5], pose[6], pose[3]};
     const int32_t number = static_cast<int32_t>(sensor);
@@ -520,9 +610,9 @@ bool CVrpnServer::QueuePose(CVrpnLink& link, size_t sensor, const double* pose, 
            link.Queue(time, kSenderId, kTypeAcceleration, payload, length);
 }
 
+// The caller made room (MakeRoom).
 bool CVrpnServer::QueueAnalog(CVrpnLink& link, const double* values, vrpn::Time time)
 {
-    if (!HasReportRoom(link)) return false;
     // Stock clients hold 128 channels: never more.
     const int count = static_cast<int>(std::min<size_t>(m_analogCount, vrpn::kMaxAnalogChannels));
     uint8_t payload[8 + 8 * vrpn::kMaxAnalogChannels];
@@ -557,6 +647,7 @@ void CVrpnServer::CheckStuck(Client& client, std::chrono::steady_clock::time_poi
 
 void CVrpnServer::DropClosed()
 {
+    const auto now = std::chrono::steady_clock::now();
     for (size_t i = 0; i < m_clients.size();) {
         Client& client = *m_clients[i];
         if (client.link->GetState() != CVrpnLink::State::kClosed) {
@@ -566,40 +657,80 @@ void CVrpnServer::DropClosed()
         if (client.isOpen) {
             m_openClients.fetch_sub(1);
             m_dropped.fetch_add(1);
-            g_messages.Post(Severity::Info, "<VRPN> Client " +
-                                                AddressText(client.peerAddress, client.peerPort) +
-                                                " dropped: " + client.link->CloseReason());
+            CountNote(m_dropNote, client.peerAddress, client.peerPort, client.link->CloseReason(),
+                      now);
+            // What it missed and was not said yet goes with the next loss report.
+            m_goneMissed += client.missedFrames - client.reportedMissed;
         }
         m_clients.erase(m_clients.begin() + static_cast<ptrdiff_t>(i));
     }
 }
 
-// Frames that did not reach every client are said, never silent: the first at once,
-// then at most once per kLossReportInterval with what came since.
-void CVrpnServer::ReportLosses(std::chrono::steady_clock::time_point now)
+// Frames that did not reach a client are said, never silent: the first at once, then
+// at most once per kLossReportInterval with what came since, and what is left at stop.
+// A client that fell behind is named with the frames it did not get.
+void CVrpnServer::ReportLosses(std::chrono::steady_clock::time_point now, bool isFinal)
 {
     const uint64_t lost = m_framesLost.load();
-    const uint64_t skipped = m_framesSkipped.load();
     const uint64_t buttons = m_buttonsLost.load();
-    if (lost == m_reportedLost && skipped == m_reportedSkipped && buttons == m_reportedButtons)
-        return;
-    if (m_hasReportedLoss && now - m_lastLossReport < kLossReportInterval) return;
+    bool hasClientLoss = m_goneMissed > 0;
+    for (const auto& client : m_clients)
+        hasClientLoss = hasClientLoss || client->missedFrames > client->reportedMissed;
+    if (lost == m_reportedLost && buttons == m_reportedButtons && !hasClientLoss) return;
+    if (!isFinal && m_hasReportedLoss && now - m_lastLossReport < kLossReportInterval) return;
     std::string text = "<VRPN> Not every frame reached the clients:";
     if (lost > m_reportedLost)
         text += " " + std::to_string(lost - m_reportedLost) + " frames lost (queue full);";
     if (buttons > m_reportedButtons)
         text += " " + std::to_string(buttons - m_reportedButtons) +
                 " button changes lost (queue full);";
-    if (skipped > m_reportedSkipped)
-        text += " " + std::to_string(skipped - m_reportedSkipped) +
-                " passes skipped for clients that fell behind;";
+    for (const auto& client : m_clients) {
+        if (client->missedFrames == client->reportedMissed) continue;
+        text += " " + std::to_string(client->missedFrames - client->reportedMissed) +
+                " frames not sent to client " + AddressText(client->peerAddress, client->peerPort) +
+                ", which fell behind;";
+        client->reportedMissed = client->missedFrames;
+    }
+    if (m_goneMissed > 0)
+        text += " " + std::to_string(m_goneMissed) +
+                " frames not sent to clients that fell behind and are gone;";
+    m_goneMissed = 0;
     text.back() = '\n';
     g_messages.Post(Severity::Warning, text);
     m_reportedLost = lost;
-    m_reportedSkipped = skipped;
     m_reportedButtons = buttons;
     m_hasReportedLoss = true;
     m_lastLossReport = now;
+}
+
+// Counts an event of a note's kind; says it when due.
+void CVrpnServer::CountNote(Note& note, uint32_t address, int port, const char* reason,
+                            std::chrono::steady_clock::time_point now)
+{
+    note.address = address;
+    note.port = port;
+    note.reason = reason;
+    if (note.counter.Count(now)) SayNote(note, now);
+}
+
+void CVrpnServer::SayNote(Note& note, std::chrono::steady_clock::time_point now)
+{
+    const uint64_t count = note.counter.TakeUnsaid(now);
+    std::string text =
+        std::string("<VRPN> ") + note.before + AddressText(note.address, note.port) + note.after;
+    if (note.reason[0] != '\0') text += std::string(": ") + note.reason;
+    if (note.counter.Total() > 1)
+        text += " (" + std::to_string(count) + " since the last note, " +
+                std::to_string(note.counter.Total()) + " in all)";
+    g_messages.Post(note.severity, text);
+}
+
+// Notes whose events wait: said when their interval has passed, or at stop.
+void CVrpnServer::SayDueNotes(std::chrono::steady_clock::time_point now, bool isFinal)
+{
+    for (Note* note : {&m_connectNote, &m_dropNote, &m_refuseNote}) {
+        if (isFinal ? note->counter.Unsaid() > 0 : note->counter.IsDue(now)) SayNote(*note, now);
+    }
 }
 
 CVrpnServerStats CVrpnServer::GetStats() const
@@ -609,6 +740,7 @@ CVrpnServerStats CVrpnServer::GetStats() const
     stats.dropped = m_dropped.load();
     stats.requestsRefused = m_requestsRefused.load();
     stats.selfRequests = m_selfRequests.load();
+    stats.clientsRefused = m_clientsRefused.load();
     stats.framesLost = m_framesLost.load();
     stats.framesSkipped = m_framesSkipped.load();
     stats.buttonsLost = m_buttonsLost.load();

@@ -6,8 +6,6 @@
 // Threads: constructed and destroyed by the GUI thread. SetAnalog, SetPoses, SetButton and
 // Mainloop: any thread (acquisition threads); they never wait on the network.
 
-#include "network/vrpnLink.h"
-
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -17,13 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "network/repeatNote.h"
+#include "network/vrpnLink.h"
+#include "process/messageQueue.h"
+
 struct CVrpnServerStats {
     uint64_t connected = 0;       // connections that completed the cookie exchange
     uint64_t dropped = 0;         // connections closed (peer, malformed input, stopped reading)
     uint64_t requestsRefused = 0; // connection requests (UDP) not answered
     uint64_t selfRequests = 0;    // of those, requests naming our own listening address
+    uint64_t clientsRefused = 0;  // connections and requests refused: kMaxClients reached
     uint64_t framesLost = 0;      // frames not sent to anyone: the frame queue was full
-    uint64_t framesSkipped = 0;   // passes whose reports a client too far behind missed
+    uint64_t framesSkipped = 0;   // frames not sent to a client that fell behind (summed)
     uint64_t buttonsLost = 0;     // button changes not sent: the frame queue was full
 };
 
@@ -37,10 +40,17 @@ public:
     // A client that has bytes waiting and takes none of them this long is dropped: one
     // that never reads must not hold its slot.
     static constexpr std::chrono::seconds kStuckTimeout{3};
+    // Room in each client's queue that reports leave free for button changes and
+    // pongs, which must not be lost. Reports take the rest, flushed as it fills.
+    static constexpr size_t kReportReserve = 128 * 1024;
+    // Bytes of one sensor's reports (position, velocity, acceleration) on the wire.
+    static constexpr size_t kPoseReportBytes =
+        3 * vrpn::kHeaderSize + vrpn::kPosQuatSize + 2 * vrpn::kVelocitySize;
 
     // port 0 takes a free port (the same for TCP and UDP); address in host order, 0: all.
     CVrpnServer(const char* name, size_t analogCount, size_t sensorCount, size_t buttonCount,
                 int port, uint32_t address);
+    // Says what is outstanding: losses and notes not yet said.
     ~CVrpnServer();
     CVrpnServer(const CVrpnServer&) = delete;
     CVrpnServer& operator=(const CVrpnServer&) = delete;
@@ -56,6 +66,8 @@ public:
     size_t GetAnalogCount() const { return m_analogCount; }
     size_t GetSensorCount() const { return m_sensorCount; }
     size_t GetButtonCount() const { return m_buttonCount; }
+    // The output room of each client: every current value twice, and the reserve.
+    size_t GetLinkCapacity() const { return m_linkCapacity; }
     // Why the sockets could not be opened; empty when they were.
     const std::string& GetError() const { return m_error; }
 
@@ -80,10 +92,20 @@ public:
 
 private:
     struct Client;
+    // A kind of event said once, then at most every few seconds with a count.
+    struct Note {
+        const char* before;  // the text before the peer's address and after it
+        const char* after;
+        Severity severity;
+        CRepeatNote counter{};
+        uint32_t address = 0;  // the last event's peer
+        int port = 0;
+        const char* reason = "";
+    };
     enum class FrameKind : uint8_t { kPoses, kAnalog, kButton };
     // One queued frame: its values lie in the queue's value store.
     struct QueuedFrame {
-        vrpn::Time time;  // when it was set: the time stamp of its reports
+        vrpn::Time time;  // when it was set (never before the frame ahead): its reports'
         FrameKind kind;
         bool reportBefore;  // the analog channels set so far are reported first (pass)
         uint32_t offset;    // first sensor or channel; the button's index
@@ -97,6 +119,7 @@ private:
         size_t valueCount = 0;
     };
 
+    vrpn::Time Stamp();
     bool QueueFrame(FrameKind kind, size_t offset, size_t count, const double* values,
                     size_t valueCount);
     bool AppendFrame(FrameKind kind, size_t offset, size_t count, const double* values,
@@ -109,20 +132,28 @@ private:
     void TakeQueuedFrames();
     bool IsOwnAddress(uint32_t address, long port) const;
     void SendReports(Client& client);
-    bool QueueFrames(CVrpnLink& link, bool withReports);
-    bool QueueState(CVrpnLink& link, vrpn::Time time);
+    size_t QueueFrames(CVrpnLink& link, bool withReports);
+    bool MakeRoom(CVrpnLink& link, size_t bytes);
+    bool QueueState(CVrpnLink& link);
     bool QueuePose(CVrpnLink& link, size_t sensor, const double* pose, vrpn::Time time);
     bool QueueAnalog(CVrpnLink& link, const double* values, vrpn::Time time);
+    void CountNote(Note& note, uint32_t address, int port, const char* reason,
+                   std::chrono::steady_clock::time_point now);
+    void SayNote(Note& note, std::chrono::steady_clock::time_point now);
+    void SayDueNotes(std::chrono::steady_clock::time_point now, bool isFinal);
     void CheckStuck(Client& client, std::chrono::steady_clock::time_point now);
     bool QueueButtonStates(CVrpnLink& link, vrpn::Time time);
     bool QueueOpening(CVrpnLink& link);
     void DropClosed();
-    void ReportLosses(std::chrono::steady_clock::time_point now);
+    void ReportLosses(std::chrono::steady_clock::time_point now, bool isFinal);
 
     const std::string m_name;
     const size_t m_analogCount;
     const size_t m_sensorCount;
     const size_t m_buttonCount;
+    const size_t m_analogReportBytes;  // one analog report on the wire (0: no channels)
+    const size_t m_stateBytes;         // every current value on the wire
+    const size_t m_linkCapacity;
     int m_port = -1;
     bool m_running = false;
     std::string m_error;
@@ -141,6 +172,8 @@ private:
     std::vector<double> m_latestAnalog;
     std::vector<double> m_latestPoses;
     bool m_isQueueOverrun = false;  // a frame was lost since the last pass
+    vrpn::Time m_lastStamp;         // the latest frame time handed out
+    vrpn::Time m_latestTime;        // the time of the values set last, queued or not
 
     // Owned by the thread running a pass (m_passMutex).
     std::mutex m_passMutex;
@@ -155,6 +188,8 @@ private:
     std::vector<double> m_analogReplay;     // those values as a client's reports go on
     std::vector<uint8_t> m_analogPending;   // set by this pass's frames, not yet reported
     bool m_reportAnalogAtEnd = false;
+    size_t m_reportFrames = 0;  // this pass's frames with reports (not button changes)
+    vrpn::Time m_stateTime;     // the time of the newest frame in the current values
     std::vector<std::unique_ptr<Client>> m_clients;
     bool m_hasReports = false;     // this pass has frames (not only button changes)
     bool m_resendsState = false;   // frames were lost before this pass: values resent
@@ -162,14 +197,18 @@ private:
     bool m_hasReportedLoss = false;
     std::chrono::steady_clock::time_point m_lastLossReport;
     uint64_t m_reportedLost = 0;
-    uint64_t m_reportedSkipped = 0;
     uint64_t m_reportedButtons = 0;
+    uint64_t m_goneMissed = 0;  // frames dropped clients missed, not said yet
+    Note m_connectNote{"Client connected ", "", Severity::Info};
+    Note m_dropNote{"Client ", " dropped", Severity::Info};
+    Note m_refuseNote{"Refused client ", "", Severity::Warning};
 
     std::atomic<size_t> m_openClients{0};
     std::atomic<uint64_t> m_connected{0};
     std::atomic<uint64_t> m_dropped{0};
     std::atomic<uint64_t> m_requestsRefused{0};
     std::atomic<uint64_t> m_selfRequests{0};
+    std::atomic<uint64_t> m_clientsRefused{0};
     std::atomic<uint64_t> m_framesLost{0};
     std::atomic<uint64_t> m_framesSkipped{0};
     std::atomic<uint64_t> m_buttonsLost{0};

@@ -36,6 +36,27 @@ bool CNullDevice::HasWorker()
     return m_worker != nullptr;
 }
 
+bool CNullDevice::HoldPasses(std::chrono::milliseconds timeout)
+{
+    CTrackerWorker* worker = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (m_worker == nullptr || !m_worker->IsStarted()) return true;
+        worker = m_worker.get();  // only the GUI thread frees it, and it is here
+    }
+    return worker->HoldPasses(timeout);
+}
+
+void CNullDevice::ReleasePasses()
+{
+    CTrackerWorker* worker = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        worker = m_worker.get();
+    }
+    if (worker != nullptr) worker->ReleasePasses();
+}
+
 bool CNullDevice::CreateWorkerThread(CTrackerWorker& worker)
 {
     return worker.Create() == wxTHREAD_NO_ERROR;

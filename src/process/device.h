@@ -66,6 +66,12 @@ public:
     bool IsClosed() const { return m_closed.load(); }
     // Any thread: an acquisition thread exists for this device.
     bool HasWorker();
+    // GUI thread: keeps the acquisition thread between two passes of Process until
+    // ReleasePasses, so that a reset and what is armed with it reach the same next
+    // frame. True also without a thread; false when the pass under way did not end
+    // within the timeout (a read that hangs), and then nothing is held.
+    bool HoldPasses(std::chrono::milliseconds timeout);
+    void ReleasePasses();
     // The data mutex. Lock: true only when the wait failed.
     bool Lock() { return LockMutex(&m_dataMutex); }
     void Unlock() { ReleaseMutex(&m_dataMutex); }

@@ -114,6 +114,61 @@ void CTrackerWorker::RequestStop()
     Wake();
 }
 
+bool CTrackerWorker::HoldPasses(std::chrono::milliseconds timeout)
+{
+    m_holdRequests.fetch_add(1);
+    bool isOutOfPass = false;
+    {
+        // The loop enters no pass from here on; the one under way ends first.
+        std::unique_lock<std::mutex> lock(m_wakeMutex);
+        isOutOfPass = m_wake.wait_for(lock, timeout, [this] { return !m_inPass.load(); });
+    }
+    if (!isOutOfPass) {
+        DropHoldRequest();
+        return false;
+    }
+    m_hold = std::unique_lock<std::mutex>(m_pacingMutex);  // free: no pass can start
+    return true;
+}
+
+void CTrackerWorker::ReleasePasses()
+{
+    if (!m_hold.owns_lock()) return;
+    m_hold.unlock();
+    DropHoldRequest();
+}
+
+void CTrackerWorker::DropHoldRequest()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        m_holdRequests.fetch_sub(1);
+    }
+    m_wake.notify_all();
+}
+
+bool CTrackerWorker::EnterPass()
+{
+    // Marked before the request is read, as a holder asks before it reads the mark:
+    // one of the two always sees the other (sequentially consistent).
+    m_inPass.store(true);
+    if (m_holdRequests.load() == 0) return true;
+    LeavePass();
+    std::unique_lock<std::mutex> lock(m_wakeMutex);
+    m_wake.wait(lock, [this] { return m_holdRequests.load() == 0 || m_stopRequested.load(); });
+    return false;
+}
+
+void CTrackerWorker::LeavePass()
+{
+    m_inPass.store(false);
+    if (m_holdRequests.load() == 0) return;
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);  // the holder waits under it
+    }
+    m_wake.notify_all();
+}
+
 bool CTrackerWorker::ShouldEnd() { return m_stopRequested.load() || TestDestroy(); }
 
 wxThread::ExitCode CTrackerWorker::Entry() noexcept
@@ -160,12 +215,14 @@ void CTrackerWorker::OnExit() { ReleaseCore(); }
 void CTrackerWorker::RunLoop()
 {
     while (!ShouldEnd()) {
+        if (!EnterPass()) continue;  // held meanwhile: the end may have been asked for
         const bool fire = m_joined && GroupPass();
         const bool isRunning = m_device->IsRunning();
         {
             std::lock_guard<std::mutex> lock(m_pacingMutex);
             m_device->Process(fire, isRunning);
         }
+        LeavePass();
         if (!isRunning && m_shortSleep.load())
             WaitUntilProgramTime(GetProgramTime() + kStoppedDelaySleepUs);
         else if (!isRunning)

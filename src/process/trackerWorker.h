@@ -42,6 +42,11 @@ public:
     void RequestStop();
     // Any thread: wakes the worker from a delay-mode sleep.
     void Wake();
+    // GUI thread: keeps the loop out of the device's Process until ReleasePasses, so
+    // that what the caller changes reaches the next frame whole. False, holding
+    // nothing, when the pass under way did not end within the timeout (a hung read).
+    bool HoldPasses(std::chrono::milliseconds timeout);
+    void ReleasePasses();
     // GUI thread, before the thread runs: priority 0 to 100, applied as the thread's nice
     // value (19 to -20) when it starts. The toolkit's own setter would change the nice
     // value of the calling thread on Linux. A busy-looping thread is held at the normal
@@ -112,6 +117,10 @@ protected:
 private:
     bool ShouldEnd();
     void RunLoop();
+    // Acquisition thread, around a pass: false, after waiting, while a hold is asked for.
+    bool EnterPass();
+    void LeavePass();
+    void DropHoldRequest();
     void ApplyCore();
     void ApplyPriority();
     void ReleaseCore();
@@ -135,8 +144,11 @@ private:
     bool m_ended = false;   // guarded by the device's m_stateLock
 
     std::mutex m_pacingMutex;  // held around the device's Process, as the device expects
-    std::mutex m_wakeMutex;    // leaf lock: delay-mode sleeps wait on m_wake
+    std::mutex m_wakeMutex;    // leaf lock: delay-mode sleeps and holds wait on m_wake
     std::condition_variable m_wake;
+    std::atomic<int> m_holdRequests{0};  // changed under m_wakeMutex
+    std::atomic<bool> m_inPass{false};   // the loop is inside a pass
+    std::unique_lock<std::mutex> m_hold;  // GUI thread: the hold HoldPasses took
 
     // Group configuration: written by UpdateGroup under the group lock, copied into the
     // plain fields below by the worker's own thread when the group generation changes.

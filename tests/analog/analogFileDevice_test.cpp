@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <wx/fileconf.h>
 #include <wx/filefn.h>
 #include <wx/log.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "analog/analogFile.h"
@@ -15,6 +19,7 @@
 #include "analog/fakeSinks.h"
 #include "analog/formatTime.h"
 #include "analog/paramType.h"
+#include "analog/plainDevice.h"
 #include "analog/recordBytes.h"
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
@@ -47,9 +52,10 @@ Bytes Recording(int channels, int dim, int frames, double rate, const Bytes& blo
     bytes.Header(99887755, rate, channels, dim, frames, block.Size()).Append(block);
     for (int f = 0; f < frames; ++f)
         for (int v = 0; v < channels * dim; ++v) bytes.F64(10.0 * f + v);
-    bytes.U64(1).Marker(7, 1, "go");
-    while (bytes.Size() < 200)  // above the reader's minimum size
-        bytes.U8(0);
+    // The label takes the file above the reader's minimum size: the trailer ends the file.
+    const size_t trailer = 8 + 20 + 2;
+    const size_t padding = bytes.Size() + trailer < 200 ? 200 - bytes.Size() - trailer : 0;
+    bytes.U64(1).Marker(7, 1, "go" + std::string(padding, ' '));
     return bytes;
 }
 
@@ -173,20 +179,21 @@ TEST_F(AnalogFileDeviceTest, RefusedOrEmptyRecordingsLeaveTheDeviceNotReady)
 {
     CAnalogFileDevice absent(false, "", Path("absent.qvd").string());
     EXPECT_FALSE(absent.IsReady());
+    EXPECT_EQ(absent.GetLoadError(), wxString(std::strerror(ENOENT)));
 
+    // A file without channels is refused by the reader, with the reason for the user.
     Bytes noChannels;
     noChannels.Header(99887755, 100.0, 0, 1, 5, 0).Raw(std::string(120, '\0'));
     const std::string path = Save(noChannels, "empty.qvd");
-    testing::internal::CaptureStdout();
     CAnalogFileDevice empty(false, "", path);
-    const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(empty.IsReady());
-    EXPECT_NE(out.find("Invalid data file\n"), std::string::npos);
+    EXPECT_EQ(empty.GetLoadError(), "channel count 0 out of range (1 to 256)");
 
     // No path and no dialog (headless): not ready, the working directory unchanged.
     const wxString cwd = wxGetCwd();
     CAnalogFileDevice unchosen(false, Dir().string(), "");
     EXPECT_FALSE(unchosen.IsReady());
+    EXPECT_TRUE(unchosen.GetLoadError().empty());  // cancelled: nothing to report
     EXPECT_EQ(wxGetCwd(), cwd);
 }
 
@@ -402,5 +409,114 @@ TEST_F(AnalogFileDeviceTest, EachLoopOfARecordedPlayerReplaysTheFilesMarkersAfte
                 EXPECT_EQ(player.GetMarkerFrames(), (std::vector<uint32_t>{1, 7}));
             }
         }
+    }
+}
+
+namespace {
+
+// Records frames of a device through its capture hooks and its plain writer;
+// the path of the finished recording.
+wxString RecordThroughTheDevice(CAnalogDevice& device, const std::string& folder,
+                                const std::function<void()>& step)
+{
+    if (!device.SetupWriter(folder, "names", 1, false, "", false, 100, 1)) return wxString();
+    const wxString path = device.GetWriterFileName();
+    if (!device.StartRecording()) return wxString();
+    for (int i = 0; i < 5; ++i) step();
+    if (!device.FinishRecording() || !device.StopRecording()) return wxString();
+    return path;
+}
+
+}  // namespace
+
+TEST_F(AnalogFileDeviceTest, NamesWithAnEmptyAndAnOverlongOneStayOnTheirOwnChannels)
+{
+    CPlainDevice device(5);
+    device.SetRate(100.0);
+    const wxString overlong(3000, 'L');
+    ASSERT_TRUE(device.SetChannelName(0, "Fx"));
+    ASSERT_TRUE(device.SetChannelName(1, ""));  // cleared in the settings grid
+    ASSERT_TRUE(device.SetChannelName(2, overlong));
+    ASSERT_TRUE(device.SetChannelName(3, "Mz"));
+    ASSERT_TRUE(device.SetChannelName(4, "EMG"));
+    double base = 0.0;
+    const wxString path =
+        RecordThroughTheDevice(device, Dir().string(), [&] { device.Step(base++); });
+    ASSERT_FALSE(path.empty());
+
+    CAnalogFileDevice player(false, "", path);
+    ASSERT_TRUE(player.IsReady()) << player.GetLoadError();
+    ASSERT_EQ(player.GetChannelCount(), 5);
+    EXPECT_EQ(player.GetChannelName(0), "Fx");
+    EXPECT_EQ(player.GetChannelName(1), "Channel #1");  // its own default, not its neighbour's
+    EXPECT_GT(player.GetChannelName(2).size(), 1000u);  // as much of it as the header holds
+    EXPECT_TRUE(overlong.StartsWith(player.GetChannelName(2)));
+    EXPECT_EQ(player.GetChannelName(3), "Mz");
+    EXPECT_EQ(player.GetChannelName(4), "EMG");
+}
+
+TEST_F(AnalogFileDeviceTest, PlayerKeepsItsFilesChannelsWhateverAnotherFileLeftInTheSettings)
+{
+    const std::string first =
+        Save(Recording(3, 1, 20, 100.0, Block({"a", "b", "c"}, -1.0, 1.0)), "first.qvd");
+    const std::string second =
+        Save(Recording(3, 1, 20, 100.0, Block({"Fx", "Fy", "Fz"}, -1.0, 1.0)), "second.qvd");
+    const wxString configPath = Path("qv.cfg").string();
+    {
+        // The first file is played, a channel switched off and recoloured, a
+        // parameter changed; closing it saves the player's group.
+        CAnalogFileDevice player(false, "", first);
+        ASSERT_TRUE(player.IsReady());
+        player.ShowAllChannels();
+        bool changed = false;
+        const uint8_t off = 0;
+        ASSERT_TRUE(player.SetParam(&off, 3 + 1, 1, PARAM_BOOL, &changed));
+        ASSERT_TRUE(player.SetChannelColour(0, CColour(1, 2, 3)));
+        const double seconds = 60.0;
+        ASSERT_TRUE(player.SetParam(&seconds, 1, 1, PARAM_DOUBLE, &changed));
+        wxFileConfig config("qv", "qv", configPath, "", wxCONFIG_USE_LOCAL_FILE);
+        ASSERT_TRUE(player.SaveConfig(&config));
+        ASSERT_TRUE(config.Flush());
+    }
+    wxFileConfig config("qv", "qv", configPath, "", wxCONFIG_USE_LOCAL_FILE);
+    ASSERT_EQ(config.Read("/Analog/File_device/channel_name_1"), "b");
+    SteppedPlayer player(false, "", second);
+    ASSERT_TRUE(player.IsReady());
+    player.ShowAllChannels();
+    ASSERT_TRUE(player.LoadConfig(&config));
+    EXPECT_EQ(player.GetChannelName(0), "Fx");
+    EXPECT_EQ(player.GetChannelName(1), "Fy");
+    EXPECT_EQ(player.GetChannelName(2), "Fz");
+    EXPECT_EQ(player.GetVisibleList(), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(player.GetChannelColour(0), CColour(255, 0, 0));  // the palette's
+    int count = 0;
+    int type = 0;
+    EXPECT_EQ(*static_cast<double*>(player.GetParam(1, &count, &type)), 60.0)
+        << "the player's own settings are still restored";
+
+    // A recording of the player names its channels as its file does.
+    const wxString path = RecordThroughTheDevice(player, Dir().string(), [&] { player.Step(); });
+    ASSERT_FALSE(path.empty());
+    CAnalogReader reader;
+    ASSERT_TRUE(reader.Open(path)) << reader.GetError();
+    EXPECT_EQ(reader.GetChannelNames(), (std::vector<wxString>{"Fx", "Fy", "Fz"}));
+}
+
+TEST_F(AnalogFileDeviceTest, OutOfRangeStoredLevelKeepsTheDefaultInsteadOfWrapping)
+{
+    const std::string path = Save(Recording(2, 1, 20, 100.0, Block({}, -1.0, 1.0)), "p.qvd");
+    const wxString configPath = Path("qv.cfg").string();
+    for (const char* stored : {"4294967297", "-4294967295", "9223372036854775807", "3"}) {
+        wxFileConfig config("qv", "qv", configPath, "", wxCONFIG_USE_LOCAL_FILE);
+        config.Write("/Analog/File_device/CP Stat Level", wxString(stored));
+        CAnalogFileDevice player(false, "", path);
+        ASSERT_TRUE(player.IsReady());
+        int count = 0;
+        int type = 0;
+        const int32_t before = *static_cast<int32_t*>(player.GetParam(2, &count, &type));
+        ASSERT_NE(before, 1);
+        ASSERT_TRUE(player.LoadConfig(&config));
+        const int32_t level = *static_cast<int32_t*>(player.GetParam(2, &count, &type));
+        EXPECT_EQ(level, std::string(stored) == "3" ? 3 : before) << stored;
     }
 }

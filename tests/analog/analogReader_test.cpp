@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "analog/analogWriter.h"
@@ -35,6 +37,12 @@ protected:
         block.PString("test_device").PString("left").PString("right").PBool(false).PInt(1);
         block.PDouble(0.5).PDouble(-4.0).PDouble(4.0);
         return block;
+    }
+
+    static std::unique_ptr<CAnalogWriter> MakeWriter(bool threaded)
+    {
+        if (threaded) return std::make_unique<CAnalogThreadWriter>(1, 100);
+        return std::make_unique<CAnalogWriter>();
     }
 
     bool Load(const Bytes& bytes, CAnalogReader& reader, const std::string& name = "file.qvd")
@@ -69,11 +77,7 @@ TEST_F(AnalogReaderTest, ReadsBackWhatBothWritersWrote)
     const uint64_t length = BuildHeaderProperties(Info(4), block);
     for (bool threaded : {false, true}) {
         const std::string path = File(threaded ? "thread.qvd" : "plain.qvd");
-        std::unique_ptr<CAnalogWriter> writer;
-        if (threaded)
-            writer = std::make_unique<CAnalogThreadWriter>(1, 100);
-        else
-            writer = std::make_unique<CAnalogWriter>();
+        std::unique_ptr<CAnalogWriter> writer = MakeWriter(threaded);
         ASSERT_TRUE(writer->OpenFile(path, 4, 1, 250.0, false, ""));
         ASSERT_TRUE(writer->WriteProperties(block.data(), length));
         ASSERT_TRUE(writer->Start());
@@ -106,26 +110,29 @@ TEST_F(AnalogReaderTest, ReadsBackWhatBothWritersWrote)
         // Data from -4.9 to 4.9: margin 1.96, range -7 to 7.
         EXPECT_EQ(reader.GetMinValue(), -7.0);
         EXPECT_EQ(reader.GetMaxValue(), 7.0);
-        ASSERT_EQ(reader.GetMarkerCodes().size(), 2u);
-        EXPECT_EQ(reader.GetMarkerCodes()[1], 9u);
-        EXPECT_EQ(reader.GetMarkerFrames()[1], 0x80000001u);
+        // The marker set at frame 2^31 + 1 lies outside the 50 frames: dropped, said.
+        ASSERT_EQ(reader.GetMarkerCodes().size(), 1u);
+        EXPECT_EQ(reader.GetMarkerCodes()[0], 3u);
+        EXPECT_EQ(reader.GetMarkerFrames()[0], 2u);
         EXPECT_EQ(reader.GetMarkerLabels()[0], wxString::FromUTF8("d\xC3\xA9part"));
-        EXPECT_EQ(reader.GetMarkerLabels()[1], "");
+        EXPECT_EQ(reader.GetNotes(),
+                  (std::vector<wxString>{"1 marker(s) outside its 50 frames dropped"}));
     }
 }
 
 TEST_F(AnalogReaderTest, OlderGenerationHasMarkersWithoutLabels)
 {
     Bytes bytes = Recording(2, 1, 10, 10, SmallBlock(), 100.0, 99887766);
-    bytes.U64(2).U32(5).I64(3).U32(6).I64(-1);
+    bytes.U64(2).U32(5).I64(3).U32(6).I64(9);
     CAnalogReader reader;
     ASSERT_TRUE(Load(bytes, reader));
     EXPECT_EQ(CAnalogReader::GetFileVersion(File("file.qvd")), 1);
     ASSERT_EQ(reader.GetMarkerCodes().size(), 2u);
     EXPECT_EQ(reader.GetMarkerCodes()[0], 5u);
     EXPECT_EQ(reader.GetMarkerFrames()[0], 3u);
-    EXPECT_EQ(reader.GetMarkerFrames()[1], 0xFFFFFFFFu);
+    EXPECT_EQ(reader.GetMarkerFrames()[1], 9u);
     EXPECT_EQ(reader.GetMarkerLabels()[1], "");
+    EXPECT_TRUE(reader.GetNotes().empty());
     EXPECT_EQ(reader.GetChannelNames(), (std::vector<wxString>{"left", "right"}));
     EXPECT_EQ(reader.GetUnitScale(), 0.5);
 }
@@ -304,7 +311,7 @@ TEST_F(AnalogReaderTest, FailedOnDemandReadKeepsTheRowAndIsCounted)
 
 TEST_F(AnalogReaderTest, MarkerCountLimitsAndEmptyLabels)
 {
-    Bytes many = Recording(1, 1, 2, 2, Bytes());
+    Bytes many = Recording(1, 1, 100000, 100000, Bytes());
     many.U64(99999);
     for (uint32_t i = 0; i < 99999; ++i) many.Marker(i, i, i == 0 ? "first" : "");
     CAnalogReader reader;
@@ -315,22 +322,27 @@ TEST_F(AnalogReaderTest, MarkerCountLimitsAndEmptyLabels)
     EXPECT_EQ(reader.GetMarkerCodes()[99998], 99998u);
 
     Bytes tooMany = Recording(1, 1, 20, 20, Bytes());
-    tooMany.U64(100000).Marker(1, 1, "a");
+    tooMany.U64(100000);
+    for (uint32_t i = 0; i < 100000; ++i) tooMany.Marker(1, 1, "");
     CAnalogReader none;
     ASSERT_TRUE(Load(tooMany, none, "many.qvd"));
     EXPECT_TRUE(none.GetMarkerCodes().empty());
+    EXPECT_EQ(none.GetNotes(),
+              (std::vector<wxString>{"its 100000 markers are not read (more than 99999)"}));
 
-    // A marker cut off by the end of the file is dropped with the rest.
+    // A file cut inside its trailer: the whole markers before the cut are read, and said.
     Bytes cut = Recording(1, 1, 20, 20, Bytes());
-    cut.U64(3).Marker(1, 10, "one").Marker(2, 20, "two").U32(3).U32(0);
+    cut.U64(3).Marker(1, 10, "one").Marker(2, 19, "two").U32(3).U32(0);
     CAnalogReader partial;
     ASSERT_TRUE(Load(cut, partial, "cut.qvd"));
     EXPECT_EQ(partial.GetMarkerLabels(), (std::vector<wxString>{"one", "two"}));
+    EXPECT_EQ(partial.GetNotes(),
+              (std::vector<wxString>{"the file ends inside its markers: 2 marker(s) read"}));
 }
 
 TEST_F(AnalogReaderTest, PropertyBlockParseRules)
 {
-    // An empty name shifts the following names down; unknown tags are skipped.
+    // Each name stays on its own channel, an empty one too; unknown tags are skipped.
     Bytes block;
     block.PString("dev").PString("a").PString("").PString("c").U8(9).PBool(true).PInt(4).PInt(5);
     block.PDouble(2.0).PDouble(-3.0).PDouble(1.5).PDouble(99.0);
@@ -338,7 +350,7 @@ TEST_F(AnalogReaderTest, PropertyBlockParseRules)
     CAnalogReader reader;
     ASSERT_TRUE(Load(file, reader));
     EXPECT_EQ(reader.GetDeviceKey(), "dev");
-    EXPECT_EQ(reader.GetChannelNames(), (std::vector<wxString>{"a", "c"}));
+    EXPECT_EQ(reader.GetChannelNames(), (std::vector<wxString>{"a", "", "c"}));
     EXPECT_TRUE(reader.IsTracker());
     EXPECT_EQ(reader.GetDeviceType(), 4);
     EXPECT_EQ(reader.GetUnitScale(), 2.0);
@@ -366,12 +378,13 @@ TEST_F(AnalogReaderTest, PropertyBlockParseRules)
     EXPECT_FALSE(Load(pastEnd, refused, "past.qvd"));
     EXPECT_FALSE(refused.HoldsFile());
 
-    // A huge label length stops the marker read.
+    // A label length no file holds is no trailer: the header is contradicted.
     Bytes label = Recording(1, 1, 20, 20, Bytes());
     label.U64(2).Marker(1, 1, "ok").U32(2).I64(2).U64(uint64_t(1) << 62).Raw("zz");
     CAnalogReader labelled;
-    ASSERT_TRUE(Load(label, labelled, "label.qvd"));
-    EXPECT_EQ(labelled.GetMarkerLabels(), (std::vector<wxString>{"ok"}));
+    EXPECT_FALSE(Load(label, labelled, "label.qvd"));
+    EXPECT_TRUE(labelled.GetMarkerCodes().empty());
+    EXPECT_FALSE(labelled.HoldsFile());
 }
 
 TEST_F(AnalogReaderTest, NotARecordingIsRefusedAndTheReaderLetsGoOfTheFile)
@@ -387,4 +400,195 @@ TEST_F(AnalogReaderTest, NotARecordingIsRefusedAndTheReaderLetsGoOfTheFile)
     // The same reader can then load a good file.
     EXPECT_TRUE(Load(Recording(1, 1, 20, 20, Bytes()), reader, "good.qvd"));
     EXPECT_TRUE(reader.IsTrackerModel() == false);
+}
+
+namespace {
+
+// A finished recording of 6 channels and 76 frames with two markers inside them.
+Bytes SixChannels(int64_t countField, int32_t channels = 6)
+{
+    Bytes block;
+    block.PString("test_device").PBool(false).PInt(1).PDouble(1.0).PDouble(-1.0).PDouble(1.0);
+    Bytes bytes;
+    bytes.Header(99887755, 100.0, channels, 1, countField, block.Size()).Append(block);
+    for (int f = 0; f < 76; ++f)
+        for (int v = 0; v < 6; ++v) bytes.F64(0.5 + f + v / 100.0);
+    return bytes;
+}
+
+Bytes TwoMarkers()
+{
+    Bytes trailer;
+    trailer.U64(2).Marker(1, 3, "start").Marker(2, 70, "end");
+    return trailer;
+}
+
+}  // namespace
+
+TEST_F(AnalogReaderTest, HeaderThatTheFileContradictsIsRefusedWithTheReason)
+{
+    CAnalogReader whole;
+    ASSERT_TRUE(Load(SixChannels(76).Append(TwoMarkers()), whole, "whole.qvd"));
+    EXPECT_EQ(whole.GetFrameCount(), 76);
+    EXPECT_EQ(whole.GetMarkerLabels(), (std::vector<wxString>{"start", "end"}));
+    EXPECT_TRUE(whole.GetNotes().empty());
+    EXPECT_TRUE(whole.GetError().empty());
+
+    struct Case {
+        Bytes bytes;
+        const char* error;
+    };
+    Bytes emptyTrailer = SixChannels(76);
+    emptyTrailer.U64(0).U8(0);
+    Case cases[] = {
+        // A count altered to fewer frames puts the trailer among the frames.
+        {SixChannels(40).Append(TwoMarkers()),
+         "damaged: its header (40 frames of 6 x 1 values) does not match the file's size and "
+         "marker trailer"},
+        {SixChannels(75).Append(TwoMarkers()),
+         "damaged: its header (75 frames of 6 x 1 values) does not match the file's size and "
+         "marker trailer"},
+        // Channels altered: the frames would be read re-interleaved.
+        {SixChannels(76, 3).Append(TwoMarkers()),
+         "damaged: its header (76 frames of 3 x 1 values) does not match the file's size and "
+         "marker trailer"},
+        {SixChannels(76, 5).Append(TwoMarkers()),
+         "damaged: its header (76 frames of 5 x 1 values) does not match the file's size and "
+         "marker trailer"},
+        // A count one frame too large takes the trailer for a frame.
+        {SixChannels(77).Append(TwoMarkers()),
+         "damaged: its header (77 frames of 6 x 1 values) does not match the file's size and "
+         "marker trailer"},
+        // Bytes after a whole trailer.
+        {emptyTrailer,
+         "damaged: its header (76 frames of 6 x 1 values) does not match the file's size and "
+         "marker trailer"},
+        {SixChannels(76, 0).Append(TwoMarkers()), "channel count 0 out of range (1 to 256)"},
+        {SixChannels(1).Append(TwoMarkers()), "holds 1 frame(s); a recording has at least 2"},
+    };
+    for (Case& c : cases) {
+        CAnalogReader reader;
+        EXPECT_FALSE(Load(c.bytes, reader, "damaged.qvd")) << c.error;
+        EXPECT_EQ(reader.GetError(), c.error);
+        EXPECT_FALSE(reader.HoldsFile());
+        EXPECT_TRUE(reader.GetMarkerCodes().empty());
+    }
+    CAnalogReader other;
+    Bytes notARecording;
+    notARecording.U64(12345).Raw(std::string(200, 'x'));
+    EXPECT_FALSE(Load(notARecording, other, "other.qvd"));
+    EXPECT_EQ(other.GetError(), "not a Quorvane File");
+    EXPECT_FALSE(other.Open(File("absent.qvd")));
+    EXPECT_EQ(other.GetError(), wxString(std::strerror(ENOENT)));
+}
+
+TEST_F(AnalogReaderTest, FileThatEndsEarlyIsReadWithANote)
+{
+    struct Case {
+        Bytes bytes;
+        int64_t frames;
+        size_t markers;
+        const char* note;
+    };
+    Bytes unfinished = SixChannels(0);
+    unfinished.F64(1.0).F64(2.0);  // a frame cut while it was written
+    Bytes overstated = SixChannels(200);
+    overstated.F64(1.0);
+    Bytes cutInTrailer = SixChannels(76).Append(TwoMarkers());
+    cutInTrailer.Data().resize(cutInTrailer.Size() - 5);
+    Case cases[] = {
+        {unfinished, 76, 0,
+         "the recording was not finished: 76 frames read to the end of the file, without "
+         "markers"},
+        {overstated, 76, 0,
+         "the file ends early: its header announces 200 frames, it holds 76; no markers"},
+        {SixChannels(76), 76, 0, "the file ends after its frames, without its markers"},
+        {cutInTrailer, 76, 1, "the file ends inside its markers: 1 marker(s) read"},
+    };
+    for (Case& c : cases) {
+        CAnalogReader reader;
+        ASSERT_TRUE(Load(c.bytes, reader, "early.qvd")) << c.note << ": " << reader.GetError();
+        EXPECT_EQ(reader.GetFrameCount(), c.frames) << c.note;
+        EXPECT_EQ(reader.GetMarkerCodes().size(), c.markers) << c.note;
+        EXPECT_EQ(reader.GetNotes(), (std::vector<wxString>{c.note}));
+        double frame[6];
+        ASSERT_TRUE(reader.GetFrame(frame, 6, c.frames - 1));
+        EXPECT_EQ(frame[5], 0.5 + 75 + 0.05);
+    }
+    // Finished without a frame: only the trailer follows the block.
+    Bytes noFrames;
+    noFrames.Header(99887755, 100.0, 1, 1, 0, 0).U64(6);
+    for (int i = 0; i < 6; ++i) noFrames.Marker(1, 0, "x");
+    CAnalogReader empty;
+    EXPECT_FALSE(Load(noFrames, empty, "none.qvd"));
+    EXPECT_EQ(empty.GetError(), "holds 0 frame(s); a recording has at least 2");
+}
+
+TEST_F(AnalogReaderTest, MarkersOutsideTheFramesAreDroppedWithANoteAndNeverWrap)
+{
+    Bytes bytes = SixChannels(76);
+    bytes.U64(6)
+        .Marker(1, 0, "first")
+        .Marker(2, (int64_t(1) << 32) + 5, "wraps to 5")
+        .Marker(3, 76, "past the end")
+        .Marker(4, -1, "frame 2^32 - 1")
+        .Marker(5, 75, "last")
+        .Marker(6, int64_t(1) << 62, "far");
+    CAnalogReader reader;
+    ASSERT_TRUE(Load(bytes, reader));
+    EXPECT_EQ(reader.GetMarkerLabels(), (std::vector<wxString>{"first", "last"}));
+    EXPECT_EQ(reader.GetMarkerFrames(), (std::vector<uint32_t>{0, 75}));
+    EXPECT_EQ(reader.GetMarkerCodes(), (std::vector<uint32_t>{1, 5}));
+    EXPECT_EQ(reader.GetNotes(),
+              (std::vector<wxString>{"4 marker(s) outside its 76 frames dropped"}));
+}
+
+TEST_F(AnalogReaderTest, SecondTrailerOfAFileFinishedTwiceIsAccepted)
+{
+    // A threaded recording of an older version got a second trailer at its finalisation.
+    Bytes bytes = SixChannels(76).Append(TwoMarkers());
+    bytes.U64(3).Marker(1, 3, "start").Marker(2, 70, "end").Marker(9, 72, "late");
+    CAnalogReader reader;
+    ASSERT_TRUE(Load(bytes, reader));
+    EXPECT_EQ(reader.GetMarkerLabels(), (std::vector<wxString>{"start", "end"}));
+    EXPECT_TRUE(reader.GetNotes().empty());
+    // A third is no longer a finalised file.
+    bytes.U64(0);
+    CAnalogReader third;
+    EXPECT_FALSE(Load(bytes, third, "third.qvd"));
+}
+
+TEST_F(AnalogReaderTest, EveryFileTheWritersLeaveIsRead)
+{
+    RecordMarkers markers;
+    markers.codes = {4};
+    markers.frames = {10};
+    markers.labels = {"mark"};
+    for (bool threaded : {false, true}) {
+        const std::string path = File(threaded ? "thread.qvd" : "plain.qvd");
+        std::unique_ptr<CAnalogWriter> writer = MakeWriter(threaded);
+        HeaderPropertyBuffer block;
+        const uint64_t length = BuildHeaderProperties(Info(2), block);
+        ASSERT_TRUE(writer->OpenFile(path, 2, 1, 100.0, false, ""));
+        ASSERT_TRUE(writer->WriteProperties(block.data(), length));
+        ASSERT_TRUE(writer->Start());
+        for (int f = 0; f < 30; ++f) {
+            const double frame[2] = {double(f), -double(f)};
+            writer->WriteFrame(frame, 2);
+        }
+        // Closed without being finished, as after a crash: ends early.
+        ASSERT_TRUE(writer->Close());
+        CAnalogReader unfinished;
+        ASSERT_TRUE(unfinished.Open(path)) << unfinished.GetError();
+        EXPECT_EQ(unfinished.GetFrameCount(), 30);
+        EXPECT_EQ(unfinished.GetChannelNames()[1], "Channel #1");
+        ASSERT_EQ(unfinished.GetNotes().size(), 1u);
+        // Then finished by the finaliser: whole, with its marker.
+        ASSERT_TRUE(FinaliseRecordFile(path, 30, &markers));
+        CAnalogReader finished;
+        ASSERT_TRUE(finished.Open(path)) << finished.GetError();
+        EXPECT_EQ(finished.GetFrameCount(), 30);
+        EXPECT_EQ(finished.GetMarkerLabels(), (std::vector<wxString>{"mark"}));
+        EXPECT_TRUE(finished.GetNotes().empty());
+    }
 }

@@ -6,6 +6,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -260,4 +261,51 @@ TEST(AnalogViewFormatTest, DistinctTailsKeepWhatTellsLabelsApart)
     EXPECT_EQ(starts, (std::vector<size_t>{2, 2, 2}));
     DistinctTails({"Alone"}, starts);
     EXPECT_EQ(starts, (std::vector<size_t>{wxString::npos}));
+}
+
+// A value shown on a plot reads within a tenth of the grid step of itself, so
+// values a line apart never read alike, at any offset; a short form already
+// that precise stays as it was.
+TEST(AnalogViewFormatTest, PlotValuesReadToATenthOfTheGridStep)
+{
+    std::setlocale(LC_NUMERIC, "C");
+    EXPECT_EQ(FormatPlotValue(1.5, 1.0, 3, 4), "1.500");
+    EXPECT_EQ(FormatPlotValue(-4.0, 1.0, 1, 2), "-4.0");
+    EXPECT_EQ(FormatPlotValue(-1e-6, 0.4, 3, 4), "-1.000e-06");
+    EXPECT_EQ(FormatPlotValue(0.0, 0.001, 3, 4), "0.000");
+    EXPECT_EQ(FormatPlotValue(9.81, 0.001, 3, 4), "9.8100");
+    EXPECT_EQ(FormatPlotValue(9.8064, 0.001, 1, 2), "9.8064");
+    EXPECT_EQ(FormatPlotValue(1000.001, 2e-5, 3, 4), "1000.001000");
+    EXPECT_EQ(FormatPlotValue(1e9 + 0.5, 0.2, 3, 4), "1000000000.500");
+    EXPECT_EQ(FormatPlotValue(1e9 + 0.5, 0.2, 1, 2), "1000000000.50");
+    EXPECT_EQ(FormatPlotValue(2.5e12, 1e6, 3, 4), "2500000000000");
+    EXPECT_EQ(FormatPlotValue(2.5e15, 1e9, 3, 4), "2.5000000e+15");
+    std::mt19937 random(36);
+    const struct {
+        double offset, half;
+    } signals[] = {{9.81, 0.004},  {1000.001, 1e-4}, {1e9, 1.0},   {-9.81, 0.004},
+                   {0.0, 5.0},     {1e-6, 2e-6},     {1e6, 3e6},   {-2.5e12, 1e6},
+                   {123.456, 0.05}, {0.3, 1e-7}};
+    for (const auto& s : signals) {
+        for (int divisions : {1, 4, 10, 20}) {
+            const double step = 2.0 * s.half / divisions;
+            std::uniform_real_distribution<double> within(s.offset - s.half, s.offset + s.half);
+            for (int i = 0; i < 200; ++i) {
+                const double value = within(random);
+                for (int decimals : {1, 2, 3}) {
+                    const wxString text = FormatPlotValue(value, step, decimals, decimals + 1);
+                    const wxString next =
+                        FormatPlotValue(value + step, step, decimals, decimals + 1);
+                    SCOPED_TRACE(testing::Message() << value << " on a step of " << step << ": "
+                                                    << text << ", " << next);
+                    ASSERT_TRUE(ParsesWhole(text));
+                    // A double's own rounding aside.
+                    EXPECT_LE(std::fabs(Parse(text) - value),
+                              step / 10 + 4e-16 * std::fabs(value));
+                    EXPECT_NE(text, next);
+                    EXPECT_LE(text.length(), 20u);
+                }
+            }
+        }
+    }
 }

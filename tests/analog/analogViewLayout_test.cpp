@@ -58,7 +58,7 @@ TEST(AnalogViewLayoutTest, BarsSpacingWidthAndCentres)
         EXPECT_EQ(five.Centre(i), centres[i]);
     EXPECT_EQ(ComputeBarLayout(300, 600, 40).barWidth, 20);
     EXPECT_EQ(ComputeBarLayout(5000, 600, 1).barWidth, 200);
-    EXPECT_FALSE(ComputeBarLayout(90, 600, 2).drawable);
+    EXPECT_FALSE(ComputeBarLayout(12, 600, 2).drawable);
     EXPECT_FALSE(ComputeBarLayout(800, 120, 2).drawable);
 }
 
@@ -82,7 +82,7 @@ TEST(AnalogViewLayoutTest, PieSharesUseAbsoluteValues)
     EXPECT_EQ(box.left, 200);
     EXPECT_EQ(box.top, 100);
     EXPECT_EQ(box.cx, 400);
-    EXPECT_FALSE(ComputePieBox(150, 600).drawable);
+    EXPECT_FALSE(ComputePieBox(15, 600).drawable);
 }
 
 TEST(AnalogViewLayoutTest, QuadrantsGoTopRightThenCounterClockwise)
@@ -156,7 +156,7 @@ TEST(AnalogViewLayoutTest, ParametricSquareAndScale)
     EllipseExtent(20.0, 3.0, 1.5, width, height);
     EXPECT_DOUBLE_EQ(width, 60.0);
     EXPECT_DOUBLE_EQ(height, 120.0);
-    EXPECT_FALSE(ComputeParametricLayout(140, 600).drawable);
+    EXPECT_FALSE(ComputeParametricLayout(14, 600).drawable);
 }
 
 TEST(AnalogViewLayoutTest, SpectraGridForOneTwoThreeAndFiveChannels)
@@ -218,7 +218,7 @@ TEST(AnalogViewLayoutTest, LeftMarginFollowsTheValueLabels)
     EXPECT_DOUBLE_EQ(bars.spacing, 170.0);
     EXPECT_EQ(bars.Centre(0), 270);
     EXPECT_EQ(bars.Centre(3), 780);
-    EXPECT_FALSE(ComputeBarLayout(300, 600, 4, 260).drawable);
+    EXPECT_FALSE(ComputeBarLayout(300, 600, 4, 300).drawable);
 }
 
 // The plot of a spectrum cell comes first: the texts around it go, the
@@ -256,4 +256,59 @@ TEST(AnalogViewLayoutTest, SpectrumCellGivesUpTextsBeforeItsPlot)
     cell = ComputeSpectrumCell(0, 0, 70, 300, text);
     EXPECT_FALSE(cell.levelLabels);
     EXPECT_GE(cell.width, 70 / 3);
+}
+
+// In a narrow view (the minimum window's) the margins give way before the
+// plot does: the fixed ones, then the newest values' column, then the legend.
+TEST(AnalogViewLayoutTest, NarrowViewKeepsItsPlotBeforeItsMargins)
+{
+    // Wide: the fixed margins and everything in them.
+    TimeGraphMargins m = FitTimeGraphMargins(1280, false, 40, 70, 45, 120);
+    EXPECT_EQ(m.left, 50);
+    EXPECT_EQ(m.tagWidth, 70);
+    EXPECT_TRUE(m.legend);
+    EXPECT_EQ(m.legendOffset, 6 + 70 + 8);
+    EXPECT_EQ(m.right, 6 + 70 + 8 + 6 + 120);
+    EXPECT_EQ(FitTimeGraphMargins(1280, false, 40, 10, 10, 0).right, 100);
+    EXPECT_EQ(FitTimeGraphMargins(1280, true, 0, 10, 10, 0).right, 50);
+    for (int w : {185, 200, 240, 300, 400}) {
+        for (bool strip : {false, true}) {
+            SCOPED_TRACE(testing::Message() << w << " pixels, strip " << strip);
+            m = FitTimeGraphMargins(w, strip, 38, 70, 45, strip ? 0 : 110);
+            const TimeGraphLayout layout = ComputeTimeGraphLayout(w, 500, 10, 5.0, m);
+            EXPECT_GE(layout.right - layout.left, kMinPlotWidth);
+            EXPECT_GE(layout.left, 38);  // the value labels keep their room
+            EXPECT_EQ(w - layout.right, m.right);
+        }
+    }
+    // What goes, in order.
+    m = FitTimeGraphMargins(270, false, 38, 70, 45, 60);
+    EXPECT_TRUE(m.legend);
+    EXPECT_EQ(m.tagWidth, 45);
+    m = FitTimeGraphMargins(230, false, 38, 70, 45, 60);
+    EXPECT_TRUE(m.legend);
+    EXPECT_EQ(m.tagWidth, 0);
+    m = FitTimeGraphMargins(185, false, 38, 70, 45, 60);
+    EXPECT_FALSE(m.legend);
+    EXPECT_EQ(m.tagWidth, 0);
+    // Bars: the fixed margins give way too.
+    for (int w : {185, 200, 240}) {
+        const BarLayout bars = ComputeBarLayout(w, 500, 8, 38);
+        EXPECT_TRUE(bars.drawable);
+        EXPECT_GE(bars.right - bars.left, kMinPlotWidth) << w;
+        EXPECT_LE(bars.right, w - 6);
+    }
+    const BarLayout wide = ComputeBarLayout(1000, 500, 8, 38);
+    EXPECT_EQ(wide.left, 50);
+    EXPECT_EQ(wide.right, 950);
+    // The parametric square and the pie: their fixed margins give way too.
+    for (int w : {185, 240}) {
+        const ParametricLayout p = ComputeParametricLayout(w, 480, 60, 8);
+        EXPECT_GE(p.d, kMinPlotWidth) << w;
+        EXPECT_GE(p.left, 60);
+        EXPECT_LE(p.right, w - 8);
+        EXPECT_GE(ComputePieBox(w, 480).diameter, kMinPlotWidth) << w;
+    }
+    EXPECT_EQ(ComputeParametricLayout(650, 530).d, 400);  // the margins of a wide view stay
+    EXPECT_EQ(ComputePieBox(800, 600).diameter, 400);
 }

@@ -45,6 +45,11 @@ TEST_F(AnalogViewSettingsTest, OutOfRangeValuesLoadTheirDefaults)
     EXPECT_DOUBLE_EQ(s.dsp_max_rate, 50.0);
     EXPECT_TRUE(s.dsp_use_db);  // missing: 1
     EXPECT_FALSE(s.dsp_normalize);
+    // A number beyond 32 bits is out of range, not its low half (1, a Hann window).
+    s.dps_window = 2;
+    config = Config("[Analog/AnalogView/test_device]\ndps_window=4294967297\n");
+    s.LoadSettings(*config, m_group, 100.0);
+    EXPECT_EQ(s.dps_window, 2);
     config = Config("[Analog/AnalogView/test_device]\ndraw_time=2000\ndraw_type=-1\n");
     s.LoadSettings(*config, m_group, 100.0);
     EXPECT_DOUBLE_EQ(s.draw_time, 5.0);

@@ -95,6 +95,23 @@ public:
         }
     }
 
+    // Rows of signals on an offset, channel c near its own level between
+    // offset - 0.9 half and offset + 0.9 half (a wobble of a hundredth of half
+    // on it); the newest row's values come back in newest.
+    void OnOffset(int rows, double offset, double half, std::vector<double>& newest)
+    {
+        newest.assign(static_cast<size_t>(m_channelCount), 0.0);
+        const int spread = std::max(m_channelCount - 1, 1);
+        for (int i = 0; i < rows; ++i, ++m_row) {
+            const double t = m_row / m_rate;
+            for (int c = 0; c < m_channelCount; ++c)
+                newest[static_cast<size_t>(c)] =
+                    offset + half * (-0.9 + 1.8 * c / spread) +
+                    0.01 * half * std::sin(2 * kPi * (0.9 + 0.3 * c) * t + c);
+            Step(newest);
+        }
+    }
+
 private:
     long m_row = 0;
 };
@@ -110,6 +127,15 @@ protected:
         view.RecordTexts(nullptr);
         if (image)
             *image = picture;
+        return drawn;
+    }
+    // The same, with the plot frames it drew.
+    std::vector<CViewText::Drawn> DrawnTexts(CAnalogView& view, std::vector<ViewFrame>& frames,
+                                             wxImage* image)
+    {
+        view.RecordFrames(&frames);
+        std::vector<CViewText::Drawn> drawn = DrawnTexts(view, image);
+        view.RecordFrames(nullptr);
         return drawn;
     }
 
@@ -379,10 +405,8 @@ TEST_F(AnalogViewTextTest, LabelsReadAsTheirLinesAndKeepOffThePlotAtAnyScale)
                                      << size.y);
                         view->SetSize(size);
                         std::vector<ViewFrame> frames;
-                        view->RecordFrames(&frames);
                         wxImage image;
-                        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
-                        view->RecordFrames(nullptr);
+                        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
                         Save(image, std::string("view_scale_") + ModeName(mode) + "_" +
                                         scale.name + "_" + range.name + "_" +
                                         std::to_string(channels) + "ch_" +
@@ -597,10 +621,8 @@ TEST_F(AnalogViewTextTest, SpectrumCellsKeepTheirPlotInDenseGrids)
         view->SetDevice(&device);
         device.Sines(400);
         std::vector<ViewFrame> frames;
-        view->RecordFrames(&frames);
         wxImage image;
-        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
-        view->RecordFrames(nullptr);
+        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
         Save(image, "view_spectrum_stat_" + std::to_string(c.channels) + "ch_" +
                         std::to_string(c.size.x) + ".png");
         ExpectApartAndInside(drawn, c.size.x, c.size.y);
@@ -640,10 +662,8 @@ TEST_F(AnalogViewTextTest, BarValuesStayInTheirColumnsOverTheGrid)
                 values.push_back(-(4.0 - 12.0 * 10.0 / (size.y - 130)) - 0.004 * c);
             device.Step(values);
             std::vector<ViewFrame> frames;
-            view->RecordFrames(&frames);
             wxImage image;
-            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
-            view->RecordFrames(nullptr);
+            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
             Save(image, "view_bar_values_" + std::to_string(channels) + "_" +
                             std::to_string(size.x) + ".png");
             ASSERT_EQ(frames.size(), 1u);
@@ -682,6 +702,273 @@ TEST_F(AnalogViewTextTest, BarValuesStayInTheirColumnsOverTheGrid)
             }
             EXPECT_EQ(std::count(column.begin(), column.end(), true), channels);
             EXPECT_GT(crossings, 0);
+            view->Destroy();
+        }
+    }
+}
+
+namespace {
+
+// The signals of the lab on an offset: an accelerometer at rest, a load cell
+// with its tare, a 24-bit reading; the device's range holds them.
+struct OffsetSignal {
+    double offset, half;
+    const char* name;
+};
+const OffsetSignal kOffsetSignals[] = {
+    {9.81, 0.005, "9.81"}, {1000.001, 1e-4, "1000.001"}, {1e9, 1.0, "1e9"}};
+
+// The channel whose newest value a shown number reads as, within a tenth of
+// the grid step; -1 when none.
+int ReadsAs(double number, const std::vector<double>& newest, double step)
+{
+    for (size_t c = 0; c < newest.size(); ++c)
+        if (std::fabs(number - newest[c]) <= step / 10 * (1 + 1e-9))
+            return static_cast<int>(c);
+    return -1;
+}
+
+}  // namespace
+
+// Signals on an offset in every mode: each value shown (the newest values
+// beside the curves, the bars' values, the pie's legend, the parametric
+// cross-hair) reads within a tenth of a grid step of its channel's value, and
+// each bar ends at its value.
+TEST_F(AnalogViewTextTest, ValuesOnAnOffsetReadToATenthOfTheGridStep)
+{
+    for (const OffsetSignal& signal : kOffsetSignals) {
+        for (int channels : {2, 8, 16}) {
+            for (int mode : {kDrawNormal, kDrawStrip, kDrawBar, kDrawParametric, kDrawPie}) {
+                CLayoutDevice device(channels, 100.0);
+                device.SetRange(signal.offset - signal.half, signal.offset + signal.half);
+                CAnalogView* view = MakeView(1280, 720);
+                view->draw_type = mode;
+                view->SetDevice(&device);
+                std::vector<double> newest;
+                device.OnOffset(700, signal.offset, signal.half, newest);
+                const double span = 2 * signal.half;
+                for (const wxSize& size : {wxSize(1280, 720), wxSize(640, 480)}) {
+                    SCOPED_TRACE(testing::Message() << ModeName(mode) << " mode, " << signal.name
+                                                    << ", " << channels << " channels, "
+                                                    << size.x << "x" << size.y);
+                    view->SetSize(size);
+                    std::vector<ViewFrame> frames;
+                    wxImage image;
+                    const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
+                    Save(image, std::string("view_offset_") + ModeName(mode) + "_" + signal.name +
+                                    "_" + std::to_string(channels) + "ch_" +
+                                    std::to_string(size.x) + ".png");
+                    ExpectApartAndInside(drawn, size.x, size.y);
+                    const wxRect f = frames.empty() ? wxRect() : frames[0].lines;
+                    std::vector<bool> seen(static_cast<size_t>(channels), false);
+                    int values = 0;
+                    for (const CViewText::Drawn& text : drawn) {
+                        wxString token = text.text;
+                        double number = 0.0;
+                        double step = span / view->grad_y;
+                        if (mode == kDrawPie) {
+                            if (!token.StartsWith("  : "))
+                                continue;
+                            token = token.Mid(4).Trim();
+                        } else if (mode == kDrawParametric) {
+                            // The cross-hair's labels over and right of the square.
+                            const bool over = text.box.GetBottom() < f.y;
+                            const bool right = text.box.x > f.GetRight();
+                            if (!over && !right)
+                                continue;
+                            step = span / (over ? view->grad_x : view->grad_y);
+                        } else if (mode == kDrawBar) {
+                            if (text.box.x <= f.x)
+                                continue;  // the value labels left of the plot
+                        } else if (text.box.x <= f.GetRight()) {
+                            continue;  // the newest values right of the plot
+                        }
+                        if (!ReadNumber(token, number))
+                            continue;
+                        ++values;
+                        const int c = ReadsAs(number, newest, step);
+                        EXPECT_GE(c, 0) << "\"" << text.text << "\" reads as no channel's value";
+                        if (c < 0)
+                            continue;
+                        if (mode == kDrawParametric) {
+                            const bool over = text.box.GetBottom() < f.y;
+                            EXPECT_EQ(c, over ? 0 : 1) << "\"" << text.text << "\"";
+                            EXPECT_GE(number, signal.offset - signal.half) << text.text;
+                            EXPECT_LE(number, signal.offset + signal.half) << text.text;
+                        } else {
+                            EXPECT_FALSE(seen[static_cast<size_t>(c)]) << "\"" << text.text
+                                                                        << "\" twice";
+                            seen[static_cast<size_t>(c)] = true;
+                        }
+                    }
+                    // Where the values have room they are all there.
+                    if (size.x == 1280 && channels <= 8) {
+                        EXPECT_EQ(values, mode == kDrawParametric ? 2 : channels);
+                    }
+                    if (mode == kDrawStrip) {
+                        // Each curve in its lane, which spans the range.
+                        ASSERT_EQ(frames.size(), 1u);
+                        const int top = f.y + 3;
+                        const int plotHeight = f.GetBottom() + 1 - 3 - top;
+                        const int x = f.GetRight() - 40;
+                        for (int c = 0; c < channels; ++c) {
+                            const StripLane lane = ComputeStripLane(c, channels, plotHeight);
+                            const double y = lane.middle - (newest[c] - signal.offset) *
+                                                               plotHeight / channels / span;
+                            const wxColour colour = ToWxColour(device.GetChannelColour(c));
+                            int nearest = 1000;
+                            for (int row = top; row < top + plotHeight; ++row)
+                                if (PixelIs(image, x, row, colour.Red(), colour.Green(),
+                                            colour.Blue(), 40))
+                                    nearest = std::min(nearest, std::abs(row - static_cast<int>(y)));
+                            EXPECT_LE(nearest, 3) << "curve " << c << " not at " << y;
+                        }
+                    }
+                    if (mode == kDrawBar) {
+                        ASSERT_EQ(frames.size(), 1u);
+                        const int left = f.x + 3;
+                        const int top = f.y + 3;
+                        const int right = f.GetRight() + 1 - 3;
+                        const double plotHeight = f.GetBottom() + 1 - 3 - top;
+                        const double spacing = static_cast<double>(right - left) / (channels + 1);
+                        for (int c = 0; c < channels; ++c) {
+                            const int x = static_cast<int>(std::floor((c + 1) * spacing + left + 0.5)) - 6;
+                            const double end = top + (signal.offset + signal.half - newest[c]) *
+                                                         plotHeight / span;
+                            const wxColour colour = ToWxColour(device.GetChannelColour(c));
+                            const auto isBar = [&](int y) {
+                                return PixelIs(image, x, y, colour.Red(), colour.Green(),
+                                               colour.Blue(), 50);
+                            };
+                            EXPECT_TRUE(isBar(static_cast<int>(end) + 4))
+                                << "bar " << c << " short of " << end;
+                            EXPECT_FALSE(isBar(static_cast<int>(end) - 4))
+                                << "bar " << c << " past " << end;
+                        }
+                    }
+                }
+                view->Destroy();
+            }
+        }
+    }
+}
+
+// The pie's legend with many channels: a value is shown only after its
+// channel's name, and the names stay apart.
+TEST_F(AnalogViewTextTest, PieLegendShowsNoValueWithoutItsName)
+{
+    for (int channels : {8, 16, 64}) {
+        CLayoutDevice device(channels, 100.0);
+        CAnalogView* view = MakeView(640, 480);
+        view->draw_type = kDrawPie;
+        view->SetDevice(&device);
+        device.Sines(700);
+        for (const wxSize& size : {wxSize(640, 480), wxSize(570, 600), wxSize(1280, 720)}) {
+            SCOPED_TRACE(testing::Message() << channels << " channels, " << size.x << "x" << size.y);
+            view->SetSize(size);
+            wxImage image;
+            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
+            Save(image, "view_pie_legend_" + std::to_string(channels) + "ch_" +
+                            std::to_string(size.x) + ".png");
+            ExpectApartAndInside(drawn, size.x, size.y);
+            int names = 0, values = 0;
+            for (const CViewText::Drawn& text : drawn) {
+                if (text.text.Contains("#"))
+                    ++names;
+                if (!text.text.StartsWith("  : "))
+                    continue;
+                ++values;
+                bool named = false;
+                for (const CViewText::Drawn& name : drawn)
+                    named = named || (name.box.y == text.box.y &&
+                                      name.box.GetRight() + 1 == text.box.x &&
+                                      !name.text.StartsWith("  : "));
+                EXPECT_TRUE(named) << "\"" << text.text << "\" at " << text.box.x << ","
+                                   << text.box.y << " without a name";
+            }
+            // Every channel is named in its colour's line.
+            EXPECT_EQ(names, channels);
+            if (size.x == 1280 && channels <= 16) {
+                EXPECT_EQ(values, channels);
+            }
+        }
+        view->Destroy();
+    }
+}
+
+// A millivolt signal in volts: on the normalised dB scale every bin is
+// below 0 dB and reads 0. The cell says so instead of showing statistics of
+// nothing; a signal of volts beside it keeps its statistics.
+TEST_F(AnalogViewTextTest, SpectrumBelowZeroDecibelsSaysSo)
+{
+    CLayoutDevice device(2, 100.0);
+    CAnalogView* view = MakeView(1280, 720);
+    view->draw_type = kDrawSpectrum;
+    view->dsp_use_stat = true;
+    view->SetDevice(&device);
+    for (int i = 0; i < 600; ++i)
+        device.Step({0.001 * std::sin(2 * kPi * 12.0 * i / 100.0),
+                     4.0 * std::sin(2 * kPi * 7.0 * i / 100.0)});
+    wxImage image;
+    const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
+    Save(image, "view_spectrum_below_0dB.png");
+    ExpectApartAndInside(drawn, 1280, 720);
+    const SpectraGrid grid = ComputeSpectraGrid(1280, 720, 2);
+    int notes = 0;
+    int statistics[2] = {0, 0};
+    for (const CViewText::Drawn& text : drawn) {
+        const int cell = text.box.x / grid.cellWidth;
+        if (text.text == "below 0 dB") {
+            ++notes;
+            EXPECT_EQ(cell, 0);
+        }
+        if (text.text.StartsWith("Skewness") || text.text.StartsWith("Kurtosis"))
+            ++statistics[std::min(cell, 1)];
+    }
+    EXPECT_EQ(notes, 1);
+    EXPECT_EQ(statistics[0], 0);
+    EXPECT_EQ(statistics[1], 2);
+    view->Destroy();
+}
+
+// The view at the width the minimum window (800 x 800, default panels) gives
+// it: the plot keeps at least 100 pixels in every mode with a plot; the values'
+// column, the legend and the fixed margins give way first.
+TEST_F(AnalogViewTextTest, ViewOfTheMinimumWindowKeepsItsPlot)
+{
+    const wxSize size(185, 480);
+    for (int channels : {1, 8}) {
+        for (int mode : {kDrawNormal, kDrawStrip, kDrawBar, kDrawParametric, kDrawPie}) {
+            if (mode == kDrawParametric && channels < 2)
+                continue;
+            SCOPED_TRACE(testing::Message() << ModeName(mode) << " mode, " << channels
+                                            << " channel(s)");
+            CLayoutDevice device(channels, 100.0);
+            CAnalogView* view = MakeView(size.x, size.y);
+            view->draw_type = mode;
+            view->SetDevice(&device);
+            std::vector<double> newest;
+            device.OnOffset(700, 9.81, 0.005, newest);
+            device.SetRange(9.805, 9.815);
+            std::vector<ViewFrame> frames;
+            wxImage image;
+            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
+            Save(image, std::string("view_narrow_") + ModeName(mode) + "_" +
+                            std::to_string(channels) + "ch.png");
+            ExpectApartAndInside(drawn, size.x, size.y);
+            ExpectOffFrames(drawn, frames);
+            if (mode == kDrawPie) {
+                // The pie (no frame) keeps what the legend leaves it: its
+                // sectors reach 40 pixels right of the legend.
+                int coloured = 0;
+                for (int x = size.x / 2; x < size.x; ++x)
+                    coloured += !PixelIs(image, x, size.y / 2, 0, 0, 0, 10);
+                EXPECT_GE(coloured, 40);
+            } else {
+                ASSERT_EQ(frames.size(), 1u);
+                EXPECT_GE(frames[0].lines.width - 6, kMinPlotWidth);
+                EXPECT_LE(frames[0].lines.GetRight(), size.x - 1);
+            }
             view->Destroy();
         }
     }

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "analog/analogReader.h"
@@ -155,7 +156,7 @@ TEST_F(AnalogWriterTest, TwoSensorTrackerHas112ByteFramesAndOneNamePerSensor)
     EXPECT_EQ(writer.GetFailedFrames(), 0u);
 }
 
-TEST_F(AnalogWriterTest, PropertyRecordsThatDoNotFitAreSkippedWholeAndLaterOnesTried)
+TEST_F(AnalogWriterTest, PropertyBlockKeepsEveryNameInItsOwnRecord)
 {
     HeaderPropertyBuffer buffer;
     uint64_t position = 2045;
@@ -171,32 +172,47 @@ TEST_F(AnalogWriterTest, PropertyRecordsThatDoNotFitAreSkippedWholeAndLaterOnesT
     position = 2039;
     EXPECT_FALSE(AddDoubleProperty(buffer.data(), &position, 1.0));
 
-    // Key (6 + 3) then a 2030-byte name: 9 + 2036 = 2045 fits; the second name
-    // does not, the bool (2 bytes) still does, the int and doubles do not.
+    // Readers take string k after the key for channel k - 1: a name too long
+    // for the block is shortened, never left out while the next one goes in,
+    // and the records after the names always fit. Key 9 bytes, two name
+    // prefixes 12, the tail 34: 1992 bytes of name text, "b" keeps its 1.
     RecordHeaderInfo info;
     info.deviceKey = "key";
-    info.channelNames = {wxString(2030, 'a'), "b"};
     info.isTracker = true;
-    const uint64_t length = BuildHeaderProperties(info, buffer);
-    Bytes expected;
-    expected.PString("key").PString(std::string(2030, 'a')).PBool(true);
-    ASSERT_EQ(length, expected.Size());
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + long(length)), expected.Data());
-
-    // A name too long for any block is left out while the rest goes in.
-    info.channelNames = {wxString(2100, 'x'), wxString::FromUTF8("\xC3\xA9t\xC3\xA9")};
-    const uint64_t second = BuildHeaderProperties(info, buffer);
-    Bytes expected2;
-    expected2.PString("key")
-        .PString("\xC3\xA9t\xC3\xA9")
-        .PBool(true)
-        .PInt(0)
-        .PDouble(1.0)
-        .PDouble(-1.0)
-        .PDouble(1.0);
-    ASSERT_EQ(second, expected2.Size());
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + long(second)),
-              expected2.Data());
+    const auto tail = [](Bytes& bytes) {
+        bytes.PBool(true).PInt(0).PDouble(1.0).PDouble(-1.0).PDouble(1.0);
+    };
+    struct Case {
+        std::vector<wxString> names;
+        std::vector<std::string> written;
+    };
+    const std::string e = "\xC3\xA9";  // two bytes
+    std::string accents;
+    for (int i = 0; i < 1000; ++i) accents += e;
+    const Case cases[] = {
+        {{wxString(2030, 'a'), "b"}, {std::string(1991, 'a'), "b"}},
+        {{"b", wxString(2030, 'a')}, {"b", std::string(1991, 'a')}},
+        {{wxString(2100, 'x'), wxString::FromUTF8(e + "t" + e)},
+         {std::string(1987, 'x'), e + "t" + e}},
+        // Cut on a character boundary: 1991 bytes would split the 996th accent.
+        {{wxString::FromUTF8(accents), "b"}, {accents.substr(0, 1990), "b"}},
+        // Two long names share the room; the short one stays whole.
+        {{wxString(1500, 'p'), "", wxString(1500, 'q')},
+         {std::string(993, 'p'), "", std::string(993, 'q')}},
+        {{"left", "", "right"}, {"left", "", "right"}},
+    };
+    for (const Case& c : cases) {
+        info.channelNames = c.names;
+        const uint64_t length = BuildHeaderProperties(info, buffer);
+        Bytes expected;
+        expected.PString("key");
+        for (const std::string& name : c.written) expected.PString(name);
+        tail(expected);
+        ASSERT_EQ(length, expected.Size()) << c.written[0].size();
+        EXPECT_LE(length, 2047u);
+        EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + long(length)),
+                  expected.Data());
+    }
 }
 
 TEST_F(AnalogWriterTest, RecordingFinishedWithoutFramesHasItsTrailerRightAfterTheBlock)
@@ -453,6 +469,170 @@ TEST_F(AnalogWriterTest, WriteThatFailsEndsTheRecordingAsAFinishedFileOfTheFrame
     }
 }
 
+TEST_F(AnalogWriterTest, RecordingRemovedWhileItRanIsSaidAtItsFinish)
+{
+    // Its name deleted, its folder deleted, its name given to another file; and one left alone.
+    enum class Fate { Kept, Unlinked, FolderRemoved, Replaced };
+    for (bool useThread : {false, true}) {
+        for (Fate fate : {Fate::Kept, Fate::Unlinked, Fate::FolderRemoved, Fate::Replaced}) {
+            SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ") << int(fate));
+            const std::filesystem::path folder = Path("trial" + std::to_string(int(fate)));
+            std::filesystem::remove_all(folder);
+            std::filesystem::create_directories(folder);
+            const std::string path = (folder / "rec.qvd").string();
+            auto writer = MakeWriter(useThread);
+            ASSERT_TRUE(writer->OpenFile(path, 2, 1, 100.0, false, ""));
+            ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+            ASSERT_TRUE(writer->Start());
+            for (int f = 0; f < 10; ++f) writer->WriteFrame(NumberedFrame(f, 2).data(), 2);
+            if (fate == Fate::Unlinked) std::filesystem::remove(path);
+            if (fate == Fate::FolderRemoved) std::filesystem::remove_all(folder);
+            if (fate == Fate::Replaced) {
+                std::filesystem::remove(path);
+                std::ofstream(path) << "another";
+            }
+            for (int f = 10; f < 20; ++f) writer->WriteFrame(NumberedFrame(f, 2).data(), 2);
+            const RecordMarkers markers = SomeMarkers();
+            std::vector<std::string> messages;
+            {
+                CLogCapture log;
+                writer->Finish(&markers);
+                messages = log.Messages();
+            }
+            EXPECT_TRUE(writer->Close());
+            if (fate == Fate::Kept) {
+                EXPECT_FALSE(writer->IsRemoved());
+                EXPECT_TRUE(messages.empty());
+                continue;
+            }
+            EXPECT_TRUE(writer->IsRemoved());
+            ExpectSaidOnce(*writer, messages, path, "the recording was removed while it ran");
+        }
+        // The export's folder goes, the recording stays.
+        const std::filesystem::path exportFolder = Path("export");
+        std::filesystem::create_directories(exportFolder);
+        const std::string path = File(useThread ? "tkept.qvd" : "pkept.qvd");
+        auto writer = MakeWriter(useThread);
+        ASSERT_TRUE(writer->OpenFile(path, 2, 1, 100.0, true, exportFolder.string()));
+        ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+        ASSERT_TRUE(writer->Start());
+        for (int f = 0; f < 10; ++f) writer->WriteFrame(NumberedFrame(f, 2).data(), 2);
+        std::filesystem::remove_all(exportFolder);
+        const RecordMarkers markers = SomeMarkers();
+        CLogCapture log;
+        EXPECT_TRUE(writer->Finish(&markers));
+        writer->Close();
+        EXPECT_FALSE(writer->IsRemoved());
+        EXPECT_EQ(writer->GetEndNote(), "text export removed while it ran");
+        ASSERT_EQ(log.Messages().size(), 1u);
+        EXPECT_TRUE(EndsWith(log.Messages()[0], "<REC> Error writing text file : " +
+                                                    writer->GetTextFileName().ToStdString() +
+                                                    " : text export removed while it ran"))
+            << log.Messages()[0];
+    }
+}
+
+TEST_F(AnalogWriterTest, TextExportCutByAFullDiskEndsAtAWholeLineAndSaysWhereOnce)
+{
+    // Eight channels at 100 Hz of small negative numbers: a text line (about 100
+    // bytes) costs more than a frame (64), so the export meets the limit first,
+    // at whatever place in a line the limits fall.
+    constexpr int kChannels = 8;
+    const auto frameOf = [](int f) {
+        std::vector<double> values = NumberedFrame(f, kChannels);
+        for (double& value : values) value *= -1e-7;
+        return values;
+    };
+    constexpr int kFrames = 1500;
+    const std::filesystem::path exportFolder = Path("export");
+    std::filesystem::create_directories(exportFolder);
+    RecordMarkers markers;
+    markers.codes = {1, 2};
+    markers.frames = {0, 5};
+    markers.labels = {"start", "five"};
+    for (bool useThread : {false, true}) {
+        int cutExports = 0;
+        for (rlim_t limit : {rlim_t(4000), rlim_t(20011), rlim_t(40000), rlim_t(64007), rlim_t(120007), rlim_t(200000)}) {
+            SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ") << limit);
+            const std::string path =
+                File(std::string(useThread ? "t" : "p") + std::to_string(limit) + ".qvd");
+            auto writer = MakeWriter(useThread);
+            std::vector<std::string> messages;
+            {
+                CFileSizeLimit fileLimit(limit);
+                ASSERT_TRUE(fileLimit.IsSet());
+                CLogCapture log;
+                ASSERT_TRUE(writer->OpenFile(path, kChannels, 1, 100.0, true, exportFolder.string()));
+                ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+                ASSERT_TRUE(writer->Start());
+                for (int f = 0; f < kFrames; ++f)
+                    writer->WriteFrame(frameOf(f).data(), kChannels);
+                writer->Finish(&markers);
+                writer->Close();
+                messages = log.Messages();
+            }
+            const std::string text = ReadFileText(writer->GetTextFileName().ToStdString());
+            ASSERT_FALSE(text.empty());
+            EXPECT_TRUE(EndsWith(text, "\r\n")) << "the export ends at a whole line";
+            // Header, then one line per frame, in order, each whole.
+            std::vector<std::string> lines;
+            for (size_t at = 0; at < text.size();) {
+                const size_t end = text.find("\r\n", at);
+                if (end == std::string::npos) break;
+                lines.push_back(text.substr(at, end - at));
+                at = end + 2;
+            }
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines[0].rfind("# ", 0), 0u);
+            int64_t frameLines = 0;
+            size_t eventLines = 0;
+            for (size_t i = 1; i < lines.size(); ++i) {
+                if (lines[i].rfind("event[", 0) == 0) {
+                    ++eventLines;
+                    continue;
+                }
+                ASSERT_EQ(eventLines, 0u) << "frame line after the events: " << lines[i];
+                const std::vector<double> frame = frameOf(int(frameLines));
+                std::istringstream fields(lines[i]);
+                double time = -1.0;
+                fields >> time;
+                EXPECT_DOUBLE_EQ(time, double(frameLines) / 100.0) << lines[i];
+                for (int c = 0; c < kChannels; ++c) {
+                    double value = -1.0;
+                    fields >> value;
+                    EXPECT_NEAR(value, frame[size_t(c)], 1e-5 * std::fabs(frame[size_t(c)]))
+                        << lines[i];
+                }
+                EXPECT_TRUE(fields && fields.eof()) << lines[i];
+                ++frameLines;
+            }
+            const int64_t recorded = writer->GetFramesOnDisk();
+            const std::string note = writer->GetEndNote().ToStdString();
+            EXPECT_LE(frameLines, recorded);
+            // An export that holds every frame of its recording and the events is whole.
+            if (frameLines == recorded && eventLines == 2) {
+                EXPECT_EQ(note.find("text export"), std::string::npos) << note;
+                EXPECT_EQ(messages.size(), writer->HasEnded() ? 1u : 0u);
+                if (limit >= 200000) {
+                    EXPECT_EQ(recorded, kFrames);
+                }
+                continue;
+            }
+            ++cutExports;
+            // Said once: where the export ends, after the recording's own end if it has one.
+            const std::string exportEnd =
+                "text export cut at " + FormatTime(double(frameLines) / 100.0).ToStdString() +
+                " (" + std::to_string(frameLines) + " frames kept)" +
+                (eventLines < 2 ? ", without its events" : "") + " : " + std::strerror(EFBIG);
+            EXPECT_TRUE(EndsWith(note, exportEnd)) << note;
+            EXPECT_EQ(writer->HasEnded(), note.rfind("text export", 0) != 0) << note;
+            ASSERT_EQ(messages.size(), 1u);
+            EXPECT_TRUE(EndsWith(messages[0], " : " + note)) << messages[0];
+        }
+        EXPECT_EQ(cutExports, 5) << "every limit below the export's size cut it";
+    }
+}
+
 TEST_F(AnalogWriterTest, TrailerThatCannotBeWrittenLeavesAFileThatEndsEarlyWithEveryWholeFrame)
 {
     g_Use_Text_Header = false;  // keeps the export under the limit too
@@ -530,6 +710,8 @@ TEST_F(AnalogWriterTest, RecordingThatCannotBeCreatedLeavesNoFileBehind)
 }
 
 // What a writer did on a full file system, as a child reports it.
+constexpr size_t kFullDiskBytes = 512 * 1024;
+
 struct FullDiskOutcome {
     int64_t framesOnDisk = -1;
     int64_t framesGiven = -1;   // WriteFrame calls
@@ -559,19 +741,34 @@ Bytes BlockOf(const RecordHeaderInfo& info)
     return bytes;
 }
 
+// In the child: fills the tmpfs at disk until freeBytes are left.
+bool FillDisk(const std::filesystem::path& disk, size_t diskBytes, size_t freeBytes)
+{
+    std::ofstream filler(disk / "filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    for (size_t done = 0; done + freeBytes < diskBytes; done += block.size())
+        filler.write(block.data(), std::streamsize(block.size()));
+    return bool(filler);
+}
+
+// Runs record (disk, out) in a child that sees a small tmpfs at disk; out
+// receives what it reports. Returns the child's result (kNoTmpfsExit: no mount).
+int RunOnAFullDisk(const std::filesystem::path& disk, const std::filesystem::path& out,
+                   const std::function<int()>& record)
+{
+    std::filesystem::remove_all(out);
+    std::filesystem::create_directories(disk);
+    std::filesystem::create_directories(out);
+    return RunOnSmallTmpfs(disk, kFullDiskBytes, record);
+}
+
 // In the child: fills the tmpfs at disk up to freeBytes, records numbered
 // frames of 8 channels at 1 kHz until the disk takes no more, finishes with
 // two markers and copies the recording and its outcome to out.
 int RecordUntilTheDiskIsFull(const std::filesystem::path& disk, const std::filesystem::path& out,
                              size_t diskBytes, size_t freeBytes, bool useThread)
 {
-    {
-        std::ofstream filler(disk / "filler", std::ios::binary);
-        const std::string block(4096, 'f');
-        for (size_t done = 0; done + freeBytes < diskBytes; done += block.size())
-            filler.write(block.data(), std::streamsize(block.size()));
-        if (!filler) return 10;
-    }
+    if (!FillDisk(disk, diskBytes, freeBytes)) return 10;
     const std::string path = (disk / "full.qvd").string();
     auto writer = MakeWriter(useThread);
     if (!writer->OpenFile(path, 8, 1, 1000.0, false, "")) return 11;
@@ -604,7 +801,6 @@ int RecordUntilTheDiskIsFull(const std::filesystem::path& disk, const std::files
 
 TEST_F(AnalogWriterTest, FullFileSystemStillTakesTheTrailerAndEndsAtTheFramesOnDisk)
 {
-    constexpr size_t kDiskBytes = 512 * 1024;
     for (bool useThread : {false, true}) {
         // Room for some batches, then a full disk; room for less than one batch.
         for (size_t freeBytes : {200 * 1024, 20 * 1024}) {
@@ -612,11 +808,8 @@ TEST_F(AnalogWriterTest, FullFileSystemStillTakesTheTrailerAndEndsAtTheFramesOnD
                          << (useThread ? "threaded " : "plain ") << freeBytes << " bytes free");
             const std::filesystem::path disk = Path("disk");
             const std::filesystem::path out = Path("out");
-            std::filesystem::remove_all(out);
-            std::filesystem::create_directories(disk);
-            std::filesystem::create_directories(out);
-            const int result = RunOnSmallTmpfs(disk, kDiskBytes, [&] {
-                return RecordUntilTheDiskIsFull(disk, out, kDiskBytes, freeBytes, useThread);
+            const int result = RunOnAFullDisk(disk, out, [&] {
+                return RecordUntilTheDiskIsFull(disk, out, kFullDiskBytes, freeBytes, useThread);
             });
             if (result == kNoTmpfsExit) GTEST_SKIP() << "this machine allows no tmpfs mount";
             ASSERT_EQ(result, 0);
@@ -651,6 +844,107 @@ TEST_F(AnalogWriterTest, FullFileSystemStillTakesTheTrailerAndEndsAtTheFramesOnD
                                         FormatTime(outcome.framesOnDisk / 1000.0).ToStdString() +
                                         " (" + std::to_string(outcome.framesOnDisk) +
                                         " frames kept) : " + std::strerror(ENOSPC));
+        }
+    }
+}
+
+namespace {
+
+// In the child: fills the tmpfs at disk up to freeBytes, records 8 channels
+// at 1 kHz with a text export on the same disk until the disk takes no more,
+// finishes with two markers and copies both files and the note to out.
+int RecordWithExportUntilTheDiskIsFull(const std::filesystem::path& disk,
+                                       const std::filesystem::path& out, size_t diskBytes,
+                                       size_t freeBytes, bool useThread)
+{
+    if (!FillDisk(disk, diskBytes, freeBytes)) return 10;
+    const std::string path = (disk / "full.qvd").string();
+    auto writer = MakeWriter(useThread);
+    if (!writer->OpenFile(path, 8, 1, 1000.0, true, disk.string())) return 11;
+    if (!writer->WriteProperties(nullptr, 0) || !writer->Start()) return 12;
+    for (int next = 0; next < 40000 && !writer->HasEnded();) {
+        std::vector<double> frame = NumberedFrame(next, 8);
+        for (double& value : frame) value *= -1e-7;  // long text lines
+        if (writer->WriteFrame(frame.data(), 8) != 0)
+            ++next;
+        else
+            std::this_thread::yield();  // a full queue: the writer thread catches up
+    }
+    RecordMarkers markers;
+    markers.codes = {1, 2};
+    markers.frames = {0, 5};
+    markers.labels = {"start", "five"};
+    writer->Finish(&markers);
+    writer->Close();
+    std::filesystem::copy_file(writer->GetTextFileName().ToStdString(), out / "full.txt");
+    std::ofstream report(out / "outcome.txt");
+    report << writer->GetFramesOnDisk() << "\n" << writer->GetEndNote().ToStdString() << "\n";
+    return report ? 0 : 13;
+}
+
+}  // namespace
+
+TEST_F(AnalogWriterTest, TextExportOnAFullDiskEndsAtAWholeLineWithItsEvents)
+{
+    for (bool useThread : {false, true}) {
+        for (size_t freeBytes : {200 * 1024, 30 * 1024}) {
+            SCOPED_TRACE(testing::Message()
+                         << (useThread ? "threaded " : "plain ") << freeBytes << " bytes free");
+            const std::filesystem::path disk = Path("disk");
+            const std::filesystem::path out = Path("out");
+            const int result = RunOnAFullDisk(disk, out, [&] {
+                return RecordWithExportUntilTheDiskIsFull(disk, out, kFullDiskBytes, freeBytes,
+                                                          useThread);
+            });
+            if (result == kNoTmpfsExit) GTEST_SKIP() << "this machine allows no tmpfs mount";
+            ASSERT_EQ(result, 0);
+            int64_t recorded = -1;
+            std::string note;
+            {
+                std::ifstream report(out / "outcome.txt");
+                report >> recorded;
+                report.ignore();
+                std::getline(report, note);
+            }
+            const std::string text = ReadFileText((out / "full.txt").string());
+            ASSERT_TRUE(EndsWith(text, "\r\n"));
+            // Frame lines, each whole and in order, then both event lines.
+            int64_t frameLines = 0;
+            std::vector<std::string> events;
+            for (size_t at = text.find("\r\n") + 2; at < text.size();) {
+                const size_t end = text.find("\r\n", at);
+                ASSERT_NE(end, std::string::npos);
+                const std::string line = text.substr(at, end - at);
+                at = end + 2;
+                if (line.rfind("event[", 0) == 0) {
+                    events.push_back(line);
+                    continue;
+                }
+                ASSERT_TRUE(events.empty()) << line;
+                std::istringstream fields(line);
+                double time = -1.0;
+                fields >> time;
+                EXPECT_DOUBLE_EQ(time, double(frameLines) / 1000.0) << line;
+                std::vector<double> frame = NumberedFrame(int(frameLines), 8);
+                for (double expected : frame) {
+                    double value = 0.0;
+                    fields >> value;
+                    EXPECT_NEAR(value, expected * -1e-7, 1e-5 * expected * 1e-7) << line;
+                }
+                EXPECT_TRUE(fields && fields.eof()) << line;
+                ++frameLines;
+            }
+            EXPECT_EQ(events, (std::vector<std::string>{"event[0]\t0\t1\tstart",
+                                                        "event[1]\t5\t2\tfive"}));
+            EXPECT_LE(frameLines, recorded);  // the recording's frames come first
+            if (frameLines < recorded) {
+                const std::string exportEnd =
+                    "text export cut at " + FormatTime(double(frameLines) / 1000.0).ToStdString() +
+                    " (" + std::to_string(frameLines) + " frames kept) : " + std::strerror(ENOSPC);
+                EXPECT_TRUE(EndsWith(note, exportEnd)) << note;
+            } else {
+                EXPECT_EQ(note.find("text export"), std::string::npos) << note;
+            }
         }
     }
 }
@@ -804,6 +1098,36 @@ TEST_F(AnalogWriterThreads, WriterThatNeverStartedEndsCleanly)
         CAnalogThreadWriter unopened(1, 100);  // destroyed without a file or thread
     }
     EXPECT_EQ(ReadFileBytes(dir + "/idle.qvd").size(), 40u);  // a whole header, nothing else
+}
+
+TEST_F(AnalogWriterTest, QueueDepthIsBoundedByItsMemoryAndNeverBelowTwoSeconds)
+{
+    // Depth x frame size is allocated for every trial: 2^31 - 1 frames of 8
+    // values would ask for 137 GB and fail every trial.
+    struct Case {
+        uint64_t depth;
+        int32_t channels;
+        double rate;
+        uint64_t capacity;
+    };
+    const Case cases[] = {
+        {2147483647u, 8, 1000.0, (64u << 20) / 64},
+        {100000, 8, 1000.0, 100000},
+        {100, 8, 1000.0, 2001},  // two seconds at 1 kHz, whatever the setting below that
+        {100, 8, 4000.0, 8001},
+        {100, 8, 10.0, 100},
+        {10, 1, 1.0, 30},
+        {2147483647u, 256, 10.0, (64u << 20) / 2048},
+        {100, 256, 5000.0, 10001},  // two seconds go first, beyond the budget too
+    };
+    for (const Case& c : cases) {
+        const std::string path = Path("depth.qvd").string();
+        CAnalogThreadWriter writer(1, c.depth);
+        ASSERT_TRUE(writer.OpenFile(path, c.channels, 1, c.rate, false, ""))
+            << c.depth << " frames of " << c.channels;
+        EXPECT_EQ(writer.GetCapacity(), c.capacity) << c.depth << " frames of " << c.channels;
+        EXPECT_TRUE(writer.Close());
+    }
 }
 
 TEST_F(AnalogWriterThreads, IdleWriterThreadWaitsInsteadOfSpinning)

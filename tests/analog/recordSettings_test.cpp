@@ -30,6 +30,13 @@ TEST_F(RecordSettingsTest, KeysAsStoredAndTheirDefaults)
     EXPECT_EQ(settings.maxTimeSec, 12.5);
     EXPECT_FALSE(g_Use_Text_Header.load());
     EXPECT_FALSE(g_Use_Text_Time.load());
+    // The queue depth is held to what a writer can use, a huge number included.
+    for (const auto& depth :
+         {std::make_pair("2147483647", 100000), std::make_pair("4294967297", 100000),
+          std::make_pair("-5", 30), std::make_pair("10", 30)}) {
+        config.Write("/Capture/Capture_queue_depth", wxString(depth.first));
+        EXPECT_EQ(LoadRecordingSettings(&config).queueDepth, depth.second) << depth.first;
+    }
     LoadRecordingSettings(nullptr);
     EXPECT_TRUE(g_Use_Text_Header.load());
     EXPECT_TRUE(g_Use_Text_Time.load());

@@ -170,6 +170,12 @@ TEST_F(OscConnectionTest, MalformedPacketsAreDroppedAndTheLinkGoesOn)
     EXPECT_FALSE(m_link.TakeFirstValue(value));
     ASSERT_TRUE(Deliver(Floats("/x", {9.0f})));
     EXPECT_EQ(m_link.GetValue(0), 9.0);
+    // Each is counted; the first is said at once, the others wait for the next note.
+    EXPECT_EQ(m_link.GetMalformedCount(), bad.size());
+    const std::vector<std::string> said = m_console.Containing("malformed");
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], "O <OSC> Ignored 1 malformed datagram on port " + std::to_string(m_port) +
+                           " (1 in all)\n");
 }
 
 TEST_F(OscConnectionTest, RandomDatagramsNeverBreakTheLink)
@@ -189,6 +195,9 @@ TEST_F(OscConnectionTest, RandomDatagramsNeverBreakTheLink)
     double value = 0.0;
     ASSERT_TRUE(m_link.TakeFirstValue(value));
     EXPECT_EQ(value, 6.0);
+    // A flood is said once, then with a running count: not a line per datagram.
+    EXPECT_GT(m_link.GetMalformedCount(), 0u);
+    EXPECT_EQ(m_console.Containing("malformed").size(), 1u);
 }
 
 TEST_F(OscConnectionTest, CloseSaysGoodbyeAndStopsPolling)

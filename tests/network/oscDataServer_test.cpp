@@ -184,6 +184,13 @@ TEST(OscDataServerTest, ConnectRequestDisconnectFromAPeer)
     EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1:" + std::to_string(again.Port()) +
                                 " is already connected !\n"));
     EXPECT_EQ(rig.server.ClientCount(), 1u);
+    // Repeated requests used to print a line each: they are counted, said again later.
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(again.Send(rig.inPort, Request("connect")));
+        ASSERT_TRUE(rig.server.Poll());
+    }
+    EXPECT_EQ(rig.console.Containing("is already connected").size(), 1u);
+    EXPECT_EQ(rig.server.ClientCount(), 1u);
 
     const double values[1] = {7.0};
     ASSERT_TRUE(rig.server.SetData("dev", values, 1, 1.0));
@@ -292,10 +299,14 @@ TEST(OscDataServerTest, ADuplicateDestinationGetsOneCopy)
     ServerRig rig(true);
     ASSERT_TRUE(rig.started);
     ASSERT_TRUE(rig.server.Poll());
-    // The local peer and a client configured at the same address.
+    // The local peer and a client configured at the same address; an entry for it again
+    // is refused.
     ASSERT_TRUE(rig.server.AddConfiguredClient(rig.local.HostPort()));
-    ASSERT_TRUE(rig.server.AddConfiguredClient(rig.local.HostPort()));
-    EXPECT_EQ(rig.local.Drain(), 3);  // three welcomes
+    std::string reason;
+    EXPECT_FALSE(rig.server.AddConfiguredClient(rig.local.HostPort(), &reason));
+    EXPECT_EQ(reason, "already in the list as " + rig.local.HostPort());
+    EXPECT_EQ(rig.server.ConfiguredClientCount(), 1u);
+    EXPECT_EQ(rig.local.Drain(), 2);  // two welcomes
     const double value = 1.0;
     ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
     EXPECT_EQ(rig.local.Drain(), 1);

@@ -131,6 +131,16 @@ public:
         std::lock_guard<std::mutex> lock(Mutex());
         return std::find(Lines().begin(), Lines().end(), line) != Lines().end();
     }
+    // The lines that contain text.
+    std::vector<std::string> Containing(const std::string& text)
+    {
+        std::lock_guard<std::mutex> lock(Mutex());
+        std::vector<std::string> found;
+        for (const std::string& line : Lines()) {
+            if (line.find(text) != std::string::npos) found.push_back(line);
+        }
+        return found;
+    }
 
 private:
     static std::mutex& Mutex()

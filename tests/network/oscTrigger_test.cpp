@@ -126,6 +126,29 @@ TEST_F(OscTriggerTest, StopAndStartBetweenTwoReadsAreBothKept)
     EXPECT_FALSE(crossings.Peek(crossing));
 }
 
+// Datagrams that are not OSC were dropped without a count or a word.
+TEST_F(OscTriggerTest, MalformedDatagramsAreCountedAndSaidOnce)
+{
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(GetOscTriggerMalformedCount(), 0u);
+    const uint8_t bad[] = {'/', 'x', 0, 0, ',', 'f', 'f', 0, 0, 0, 0, 0};  // arguments missing
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(m_source.SendBytes(GetOscTriggerListeningPort(), bad, sizeof bad));
+    ASSERT_TRUE(Send(Floats("/unity_sync", {3.0f})));
+    double value = 0.0;
+    ASSERT_TRUE(PollAndRead(value));
+    EXPECT_EQ(value, 3.0);
+    EXPECT_EQ(GetOscTriggerMalformedCount(), 30u);
+    EXPECT_EQ(m_console.Containing("malformed").size(), 1u);
+    // What was left unsaid is said when the input goes.
+    StopOscTrigger();
+    const std::vector<std::string> said = m_console.Containing("malformed");
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_NE(said[1].find("Ignored 29 malformed datagrams"), std::string::npos) << said[1];
+    EXPECT_NE(said[1].find("(30 in all)"), std::string::npos) << said[1];
+    EXPECT_EQ(GetOscTriggerMalformedCount(), 0u);
+}
+
 TEST_F(OscTriggerTest, FailedStartLeavesNoInput)
 {
     Peer taken;

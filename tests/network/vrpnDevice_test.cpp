@@ -2,19 +2,19 @@
 // buttons arrive bit-exact, the channels follow the remote, parameters keep their rules.
 #include "network/vrpnDevice.h"
 
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
 #include "analog/fakeNetwork.h"
 #include "analog/paramType.h"
 #include "network/vrpnServerModule.h"
-
 #include "process/fakeDevice.h"
 #include "process/messageQueue.h"
 #include "support/localeGuard.h"
 #include "support/logCapture.h"
 #include "vrpnTestSupport.h"
-
-#include <cmath>
-#include <cstring>
-#include <vector>
 
 using vrpntest::PumpUntil;
 
@@ -101,7 +101,13 @@ public:
                    },
                    [&] { return m_peer.TakeCookie(cookie); }) &&
                m_peer.SendDescription(vrpn::kSenderDescription, 0, "Raw") &&
-               m_peer.SendDescription(vrpn::kTypeDescription, 0, vrpn::kPosQuat);
+               m_peer.SendDescription(vrpn::kTypeDescription, 0, vrpn::kPosQuat) &&
+               m_peer.SendDescription(vrpn::kTypeDescription, 1, vrpn::kButtonChange);
+    }
+    // Any payload under our type 0 (pose) or 1 (button change).
+    bool SendRaw(int32_t type, const std::vector<uint8_t>& payload)
+    {
+        return m_peer.SendMessage(0, type, payload.data(), payload.size());
     }
     bool SendPose(int32_t sensor, double x)
     {
@@ -116,6 +122,25 @@ private:
     int m_listener = -1;
     int m_port = 0;
     vrpntest::Peer m_peer;
+};
+
+// A tracker device on a raw server, connected, the messages so far drained.
+class CRawTrackerRig {
+public:
+    CRawTrackerRig() : device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true)
+    {
+        device.SetOwner(&owner);
+    }
+    bool Open()
+    {
+        if (server.Port() <= 0 || !server.Open(device)) return false;
+        g_messages.Drain();
+        return true;
+    }
+
+    CRawTrackerServer server;
+    CRecordingOwner owner;  // outlives the device
+    CProbeDevice device;
 };
 
 }  // namespace
@@ -351,13 +376,10 @@ TEST_F(VrpnDeviceTest, ReconnectsAfterTheServerComesBack)
 // A report naming sensor 1023 left the device 1024 sensors wide until it was re-created.
 TEST_F(VrpnDeviceTest, SensorsPastTheLimitAreRefusedCountedAndSaidOnce)
 {
-    CRawTrackerServer server;
-    ASSERT_GT(server.Port(), 0);
-    CProbeDevice device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true);
-    CRecordingOwner owner;
-    device.SetOwner(&owner);
-    ASSERT_TRUE(server.Open(device));
-    g_messages.Drain();
+    CRawTrackerRig rig;
+    ASSERT_TRUE(rig.Open());
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
     // Hostile sensor numbers, each after a good report that marks where it was read.
     const int32_t hostile[] = {1023, CVrpnDevice::kMaxSensors, 300, 1023};
     for (size_t i = 0; i < std::size(hostile); ++i) {
@@ -388,5 +410,60 @@ TEST_F(VrpnDeviceTest, SensorsPastTheLimitAreRefusedCountedAndSaidOnce)
     }));
     EXPECT_TRUE(device.TakeViewGridRequest());
     EXPECT_EQ(device.GetRefusedReports(), std::size(hostile));
+    device.Close();
+}
+
+// A tracker report for sensor 1024 or a negative one, or a report of the wrong length,
+// used to close the connection silently: the retry came 2 s later, 200 reports lost at
+// 100 Hz. Each is refused and counted, said once, and the link kept.
+TEST_F(VrpnDeviceTest, HostileReportsAreRefusedAndTheLinkKept)
+{
+    CRawTrackerRig rig;
+    ASSERT_TRUE(rig.Open());
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
+    const auto pose = [](int32_t sensor, size_t length) {
+        std::vector<uint8_t> payload(std::max<size_t>(length, vrpn::kPosQuatSize), 0);
+        const double pos[3] = {0.0, 0.0, 0.0};
+        const double quat[4] = {0.0, 0.0, 0.0, 1.0};
+        vrpn::EncodePosQuat(payload.data(), sensor, pos, quat);
+        payload.resize(length);
+        return payload;
+    };
+    const std::vector<std::pair<int32_t, std::vector<uint8_t>>> hostile = {
+        {0, pose(vrpn::kMaxSensors, vrpn::kPosQuatSize)},
+        {0, pose(-1, vrpn::kPosQuatSize)},
+        {0, pose(std::numeric_limits<int32_t>::min(), vrpn::kPosQuatSize)},
+        {0, pose(std::numeric_limits<int32_t>::max(), vrpn::kPosQuatSize)},
+        {0, pose(0, vrpn::kPosQuatSize + 8)},
+        {0, pose(0, vrpn::kPosQuatSize - 8)},
+        {0, pose(0, 0)},
+        {1, std::vector<uint8_t>(12, 0)},  // a button change of 12 bytes
+        {1, std::vector<uint8_t>(4, 0)},
+    };
+    // Each after a good report that marks where it was read.
+    for (size_t i = 0; i < hostile.size(); ++i) {
+        ASSERT_TRUE(server.SendRaw(hostile[i].first, hostile[i].second));
+        ASSERT_TRUE(server.SendPose(0, static_cast<double>(i + 1)));
+        ASSERT_TRUE(PumpUntil([&] { device.Poll(); },
+                              [&] {
+                                  const std::vector<double> row = device.Row();
+                                  return !row.empty() && row[0] == static_cast<double>(i + 1);
+                              }))
+            << "hostile report " << i;
+    }
+    EXPECT_EQ(device.GetMalformedReports(), hostile.size());
+    EXPECT_EQ(device.GetConnectCount(), 1u);
+    EXPECT_EQ(device.GetDropCount(), 0u);
+    EXPECT_TRUE(device.IsConnected());
+    EXPECT_EQ(device.GetChannelCount(), 1);
+    std::vector<std::string> said;
+    for (const QueuedMessage& message : g_messages.Drain()) {
+        if (message.text.find("<VRPN> ") != std::string::npos) said.push_back(message.text);
+    }
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("tracker report of 64 bytes for number 1024 refused"), std::string::npos)
+        << said[0];
+    EXPECT_EQ(said[0].back(), '\n');
     device.Close();
 }

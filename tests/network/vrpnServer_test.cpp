@@ -1,16 +1,17 @@
 // The process-wide VRPN server on 127.0.0.1: registry semantics, the opening and the
 // reports as a raw peer sees them, connection requests, and hostile or vanishing peers.
-#include "network/vrpnServerModule.h"
-
-#include "process/messageQueue.h"
-
-#include "vrpnTestSupport.h"
-
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <thread>
+
+#include "network/repeatNote.h"
+#include "network/vrpnServerModule.h"
+#include "process/messageQueue.h"
+#include "vrpnTestSupport.h"
 
 using vrpntest::Await;
 using vrpntest::AwaitClose;
@@ -41,6 +42,16 @@ std::vector<std::string> TakeMessages(const std::string& text)
         if (message.text.find(text) != std::string::npos) found.push_back(message.text);
     }
     return found;
+}
+
+// Opens a peer and reads its opening and every current value, which a new client gets
+// first: a button change (button 0 pressed) marks where they end.
+bool OpenPeerPastItsValues(Peer& peer)
+{
+    Received message;
+    return OpenPeer(peer, GetVrpnServerBoundPort()) && VrpnServerSetButton(0, 0, 1) &&
+           Await(peer, message,
+                 [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); });
 }
 
 // Sends one datagram to the server's request port.
@@ -440,12 +451,8 @@ TEST_F(VrpnServerTest, EachFrameIsReportedOncePerSensor)
     ASSERT_EQ(VrpnServerAddDevice(1, 0, 1, nullptr), 2);
     ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 3);
     Peer peer;
-    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
-    // A new client first gets every current value; a button change marks where that ends.
+    ASSERT_TRUE(OpenPeerPastItsValues(peer));
     Received message;
-    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));
-    ASSERT_TRUE(Await(peer, message,
-                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
 
     constexpr int kFrames = 40;
     const double poses[14] = {1, 2, 3, 1, 0, 0, 0, 4, 5, 6, 1, 0, 0, 0};
@@ -490,11 +497,8 @@ TEST_F(VrpnServerTest, FramesSetBetweenPassesAreEachReportedInOrder)
     ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 2);  // channels 0 and 1
     ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 3);  // channels 2 and 3
     Peer peer;
-    ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    ASSERT_TRUE(OpenPeerPastItsValues(peer));
     Received message;
-    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));  // the end of the opening's full state
-    ASSERT_TRUE(Await(peer, message,
-                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
 
     // Frame f of the tracker: sensor s at x = 10 f + s; of the first analog device
     // 100 f + i; of the second 1000 f + i.
@@ -526,9 +530,10 @@ TEST_F(VrpnServerTest, FramesSetBetweenPassesAreEachReportedInOrder)
         return IsType(peer, m, vrpn::kButtonChange);
     }));
     // Analog reports carry every channel: devices whose frames do not overlap share one,
-    // and a device's next frame first sends out the one before.
+    // and a device's next frame, or poses, first send out the one before: reports keep
+    // the order (and the times) in which the frames were set.
     const std::vector<std::string> expected = {
-        "pose 0 10", "pose 1 11", "analog 100 101 1000 1001",
+        "pose 0 10", "pose 1 11", "analog 100 101 1000 1001", "analog 200 201 1000 1001",
         "pose 0 20", "pose 1 21", "analog 200 201 2000 2001"};
     EXPECT_EQ(reports, expected);
     EXPECT_EQ(GetVrpnServerStats().framesLost, 0u);
@@ -611,10 +616,19 @@ TEST_F(VrpnServerTest, RequestNamingTheServerItselfIsRefused)
 
 // Clients that completed the handshake and never read kept their slots forever: 64 of
 // them locked every real client out. The burst itself must fit the listen backlog.
+// Connections, drops and refusals are said once and then with a running count, not one
+// line each; the client past the last slot used to be refused without a word.
 TEST_F(VrpnServerTest, ClientsThatNeverReadAreDroppedAndFreeTheirSlots)
 {
     SetVrpnServerStuckTimeout(std::chrono::milliseconds(300));
     ASSERT_EQ(VrpnServerAddDevice(0, 0, 400, nullptr), 1);
+    g_messages.Drain();
+    const auto started = std::chrono::steady_clock::now();
+    // The notes a kind may take: the first, then one per interval at most.
+    const auto allowedNotes = [&] {
+        return static_cast<size_t>(1 + (std::chrono::steady_clock::now() - started) /
+                                           CRepeatNote::kDefaultInterval);
+    };
     const int port = GetVrpnServerBoundPort();
     const std::vector<double> poses(7 * 400, 0.25);
     const auto frame = [&] {
@@ -645,16 +659,48 @@ TEST_F(VrpnServerTest, ClientsThatNeverReadAreDroppedAndFreeTheirSlots)
     Peer extra;
     ASSERT_TRUE(extra.Connect(port));
     EXPECT_TRUE(AwaitClose(extra, frame));
+    EXPECT_EQ(GetVrpnServerStats().clientsRefused, 1u);
+    std::vector<std::string> notes = TakeMessages("<VRPN> ");
+    std::vector<std::string> refused;
+    std::copy_if(notes.begin(), notes.end(), std::back_inserter(refused),
+                 [](const std::string& note) { return note.find("Refused client") == 7; });
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_NE(refused[0].find("as many clients as the server takes are connected"),
+              std::string::npos)
+        << refused[0];
     // None of them reads: their queues fill and stay full, and they are dropped.
     ASSERT_TRUE(PumpUntil(frame, [] { return GetVrpnServerClientCount() == 0; }))
         << GetVrpnServerClientCount() << " clients left";
     EXPECT_EQ(GetVrpnServerStats().dropped, CVrpnServer::kMaxClients);
+    const std::vector<std::string> later = TakeMessages("<VRPN> ");
+    notes.insert(notes.end(), later.begin(), later.end());
+    size_t connected = 0;
+    size_t dropped = 0;
+    for (const std::string& note : notes) {
+        connected += note.find("Client connected") != std::string::npos ? 1 : 0;
+        dropped += note.find(" dropped: client stopped reading") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GE(connected, 1u);
+    EXPECT_LE(connected, allowedNotes());
+    EXPECT_GE(dropped, 1u);
+    EXPECT_LE(dropped, allowedNotes());
     // A client that reads gets in and gets its reports.
     Peer reader;
     ASSERT_TRUE(OpenPeer(reader, port));
     Received report;
     EXPECT_TRUE(Await(reader, report, [&](const Received& m) { return IsType(reader, m, vrpn::kPosQuat); },
                       frame));
+    // What is left unsaid is said at stop, with the counts in all.
+    g_messages.Drain();
+    StopVrpnServer();
+    const std::vector<std::string> last = TakeMessages("<VRPN> ");
+    const auto hasNote = [&](const std::string& text) {
+        return std::any_of(last.begin(), last.end(), [&](const std::string& note) {
+            return note.find(text) != std::string::npos;
+        });
+    };
+    EXPECT_TRUE(hasNote("65 in all")) << ::testing::PrintToString(last);  // 64 + the reader
+    EXPECT_TRUE(hasNote("64 in all")) << ::testing::PrintToString(last);  // the drops
 }
 
 // A slow reader that keeps taking bytes is kept, however far behind.
@@ -772,4 +818,193 @@ TEST_F(VrpnServerTest, AClientThatReadsInBurstsIsKeptUntilItStops)
     const auto stopped = std::chrono::steady_clock::now();
     ASSERT_TRUE(PumpUntil(frame, [] { return GetVrpnServerStats().dropped == 1; }));
     EXPECT_GE(std::chrono::steady_clock::now() - stopped, 3s);
+}
+
+namespace {
+
+// Waits for the wall clock to move on, so that the frames set next carry a later time.
+void AwaitNextMicrosecond()
+{
+    const vrpn::Time start = vrpn::Now();
+    for (vrpn::Time now = start; now.sec == start.sec && now.usec == start.usec;) now = vrpn::Now();
+}
+
+// Rounds of lab frames set between two passes, as when the thread running the passes is
+// held up for a round's time: each round per tracker frame, analogPerTracker frames of
+// every analog device, then a frame of every tracker. The button change ending a round
+// runs its pass; every peer reads up to it.
+void RunLabRounds(const vrpntest::LabLayout& layout, int rounds, int trackerFramesPerRound,
+                  int analogPerTracker, std::vector<Peer>& peers,
+                  std::vector<vrpntest::LabReports>& reports)
+{
+    int trackerFrame = 0;
+    int analogFrame = 0;
+    std::vector<double> values;
+    for (int round = 0; round < rounds; ++round) {
+        for (int step = 0; step < trackerFramesPerRound; ++step) {
+            for (int i = 0; i < analogPerTracker; ++i) {
+                ++analogFrame;
+                int first = 0;
+                for (size_t a = 0; a < layout.analogs.size(); ++a) {
+                    vrpntest::LabAnalog(analogFrame, first, layout.analogs[a], values);
+                    const int device = static_cast<int>(layout.trackers.size() + a + 1);
+                    ASSERT_TRUE(VrpnServerSetAnalog(device, values.data(), layout.analogs[a]));
+                    first += layout.analogs[a];
+                }
+            }
+            // The poses come later than the channels before them: their reports too.
+            AwaitNextMicrosecond();
+            ++trackerFrame;
+            int first = 0;
+            for (size_t t = 0; t < layout.trackers.size(); ++t) {
+                vrpntest::LabPoses(trackerFrame, first, layout.trackers[t], values);
+                ASSERT_TRUE(VrpnServerSetTracker(static_cast<int>(t + 1), values.data(),
+                                                 layout.trackers[t]));
+                first += layout.trackers[t];
+            }
+        }
+        ASSERT_TRUE(VrpnServerSetButton(0, 0, round % 2));
+        for (size_t p = 0; p < peers.size(); ++p) {
+            Received message;
+            ASSERT_TRUE(Await(peers[p], message,
+                              [&](const Received& m) {
+                                  reports[p].Take(peers[p], m);
+                                  return IsType(peers[p], m, vrpn::kButtonChange);
+                              }))
+                << "peer " << p << ", round " << round;
+        }
+    }
+}
+
+// Clients that read get every frame of a stream whose passes carry more than a client's
+// report room, and the frames of wide trackers whole. Each client first reads its opening
+// and every current value, up to a button change.
+void ExpectLabStreamWhole(const vrpntest::LabLayout& layout, size_t clients, int rounds,
+                          int trackerFramesPerRound, int analogPerTracker)
+{
+    ASSERT_TRUE(vrpntest::AddLabDevices(layout));
+    std::vector<Peer> peers(clients);
+    for (Peer& peer : peers)
+        ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort(), nullptr, 1 << 22));
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));
+    for (Peer& peer : peers) {
+        Received message;
+        ASSERT_TRUE(Await(peer, message,
+                          [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
+    }
+    std::vector<vrpntest::LabReports> reports(clients, vrpntest::LabReports(layout));
+    RunLabRounds(layout, rounds, trackerFramesPerRound, analogPerTracker, peers, reports);
+    for (size_t p = 0; p < clients; ++p) {
+        SCOPED_TRACE(testing::Message() << "client " << p);
+        vrpntest::ExpectEveryLabFrame(reports[p], rounds * trackerFramesPerRound,
+                                      rounds * trackerFramesPerRound * analogPerTracker);
+    }
+    const CVrpnServerStats stats = GetVrpnServerStats();
+    EXPECT_EQ(stats.framesLost, 0u);
+    EXPECT_EQ(stats.framesSkipped, 0u);
+}
+
+}  // namespace
+
+// 8 trackers of 8 sensors at 100 Hz and 2 analog devices of 16 channels at 1 kHz, read by
+// 3 clients, 100 ms of frames per pass: a pass used to put at most 128 kB into a client's
+// queue and cut the rest, the same frames for every client; and an analog report sent
+// after the poses set later took the earlier time of its channels.
+TEST_F(VrpnServerTest, ALabStreamReachesEveryReadingClientWhole)
+{
+    vrpntest::LabLayout layout;
+    layout.trackers.assign(8, 8);
+    layout.analogs.assign(2, 16);
+    ExpectLabStreamWhole(layout, 3, 10, 10, 10);
+    // One frame per pass, and a quarter second per pass.
+    StopVrpnServer();
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    ExpectLabStreamWhole(layout, 3, 40, 1, 10);
+    StopVrpnServer();
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    ExpectLabStreamWhole(layout, 2, 3, 25, 10);
+}
+
+// More than 468 sensors in all: a frame's reports (or every current value) took more than
+// a client's report room and never went out whole; sensor 469 was never sent.
+TEST_F(VrpnServerTest, WideTrackersSendEveryFrameWhole)
+{
+    vrpntest::LabLayout one;
+    one.trackers = {470};
+    ExpectLabStreamWhole(one, 2, 12, 1, 0);
+    StopVrpnServer();
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    vrpntest::LabLayout two;
+    two.trackers = {240, 240};
+    two.analogs = {4};
+    ExpectLabStreamWhole(two, 2, 6, 2, 3);
+    StopVrpnServer();
+    ASSERT_TRUE(StartVrpnServer(nullptr));
+    vrpntest::LabLayout wide;
+    wide.trackers = {1500};
+    ExpectLabStreamWhole(wide, 1, 5, 1, 0);
+}
+
+// A loss of the last moments before the server stops used to wait for a report that
+// never came: frames lost in the queue and frames not sent to a client that fell behind.
+TEST_F(VrpnServerTest, LossesJustBeforeTheStopAreSaidAtStop)
+{
+    ASSERT_EQ(VrpnServerAddDevice(0, 1, 400, nullptr), 1);
+    Peer idle;  // opens, then reads nothing
+    ASSERT_TRUE(OpenPeer(idle, GetVrpnServerBoundPort(), nullptr, 4096));
+    const double value = 1.0;
+    const auto fill = [&](size_t frames) {
+        for (size_t i = 0; i < frames; ++i) VrpnServerSetAnalog(1, &value, 1);
+    };
+    fill(CVrpnServer::kQueuedFrames + 5);
+    ASSERT_TRUE(VrpnServerMainloop());
+    g_messages.Drain();  // the first loss, said at once
+    fill(CVrpnServer::kQueuedFrames + 2);
+    ASSERT_TRUE(VrpnServerMainloop());
+    // The idle client's queue fills: the frames after are not sent to it.
+    const std::vector<double> poses(7 * 400, 0.25);
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            VrpnServerSetTracker(1, poses.data(), 400);
+            VrpnServerMainloop();
+        },
+        [] { return GetVrpnServerStats().framesSkipped > 0; }));
+    const uint64_t skipped = GetVrpnServerStats().framesSkipped;
+    EXPECT_TRUE(TakeMessages("2 frames lost").empty());  // within the report interval
+    StopVrpnServer();
+    const std::vector<std::string> said = TakeMessages("<VRPN> Not every frame");
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find(" 2 frames lost (queue full)"), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find(std::to_string(skipped) + " frames not sent to client 127.0.0.1:"),
+              std::string::npos)
+        << said[0];
+}
+
+// Frames set after the last pass used to vanish with the server: a stop sends them first.
+TEST_F(VrpnServerTest, FramesSetJustBeforeTheStopStillGoOut)
+{
+    ASSERT_EQ(VrpnServerAddDevice(0, 2, 1, nullptr), 1);
+    Peer peer;
+    ASSERT_TRUE(OpenPeerPastItsValues(peer));
+    Received message;
+    const double pose[7] = {5.0, 6.0, 7.0, 1.0, 0.0, 0.0, 0.0};
+    const double analog[2] = {8.0, 9.0};
+    ASSERT_TRUE(VrpnServerSetTracker(1, pose, 1));
+    ASSERT_TRUE(VrpnServerSetAnalog(1, analog, 2));
+    StopVrpnServer();
+    bool hasPose = false;
+    bool hasAnalog = false;
+    ASSERT_TRUE(PumpUntil([&] { peer.ReadSome(); },
+                          [&] {
+                              while (peer.TakeMessage(message)) {
+                                  hasPose = hasPose || (IsType(peer, message, vrpn::kPosQuat) &&
+                                                        F64(message, 8) == 5.0);
+                                  hasAnalog = hasAnalog ||
+                                              (IsType(peer, message, vrpn::kAnalogChannel) &&
+                                               F64(message, 8) == 8.0 && F64(message, 16) == 9.0);
+                              }
+                              return peer.PeerClosed();
+                          }));
+    EXPECT_TRUE(hasPose);
+    EXPECT_TRUE(hasAnalog);
 }

@@ -3,23 +3,23 @@
 // A raw VRPN peer on 127.0.0.1 for the server and device tests: it speaks the bytes
 // itself, so the tests check our layer against the protocol, not against itself.
 
-#include "network/vrpnServerModule.h"
-#include "network/vrpnWire.h"
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "network/vrpnServerModule.h"
+#include "network/vrpnWire.h"
 
 namespace vrpntest {
 
@@ -284,6 +284,173 @@ inline bool OpenPeer(Peer& peer, int port, std::vector<uint8_t>* cookie = nullpt
         return m.type == vrpn::kTypeDescription && m.payload.size() > 4 &&
                std::string(reinterpret_cast<const char*>(m.payload.data()) + 4) == vrpn::kPong;
     });
+}
+
+}  // namespace vrpntest
+
+namespace vrpntest {
+
+// Joined devices whose values tell their frame: frame f (from 1) of global sensor g holds
+// f * kLabStep + 7 g + k in row value k; of analog channel c (global) f * kLabStep + c.
+constexpr double kLabStep = 100000.0;
+
+struct LabLayout {
+    std::vector<int> trackers;  // sensors of each tracker device
+    std::vector<int> analogs;   // channels of each analog device
+    int SensorCount() const
+    {
+        int total = 0;
+        for (int sensors : trackers) total += sensors;
+        return total;
+    }
+};
+
+// Adds the layout's devices to the running server: trackers first, then analogs, no
+// buttons. Their registry indices follow the program's own block (1, 2, ...).
+inline bool AddLabDevices(const LabLayout& layout)
+{
+    int index = 1;
+    for (int sensors : layout.trackers) {
+        if (VrpnServerAddDevice(0, 0, sensors, nullptr) != index++) return false;
+    }
+    for (int channels : layout.analogs) {
+        if (VrpnServerAddDevice(0, channels, 0, nullptr) != index++) return false;
+    }
+    return true;
+}
+
+// Frame f of tracker t (its first global sensor first) and of analog a.
+inline void LabPoses(int frame, int firstSensor, int sensors, std::vector<double>& poses)
+{
+    poses.resize(static_cast<size_t>(7 * sensors));
+    for (int s = 0; s < sensors; ++s) {
+        for (int k = 0; k < 7; ++k)
+            poses[static_cast<size_t>(7 * s + k)] = frame * kLabStep + 7 * (firstSensor + s) + k;
+    }
+}
+inline void LabAnalog(int frame, int firstChannel, int channels, std::vector<double>& values)
+{
+    values.resize(static_cast<size_t>(channels));
+    for (int c = 0; c < channels; ++c)
+        values[static_cast<size_t>(c)] = frame * kLabStep + firstChannel + c;
+}
+
+// What one client received of a lab stream: per sensor and report type the frames in
+// order; per analog device the frames its channels took, each new one once (reports carry
+// every channel, so a device's values repeat while another's change); fields that do not
+// belong to one frame; report times that went back.
+struct LabReports {
+    explicit LabReports(const LabLayout& shape) : layout(shape)
+    {
+        for (auto& frames : poses) frames.resize(static_cast<size_t>(layout.SensorCount()));
+        analog.resize(layout.analogs.size());
+    }
+    // The frame a value stands for at a global index; 0 for the values before any frame.
+    static int FrameOf(double value) { return static_cast<int>(value / kLabStep); }
+
+    void Take(const Peer& peer, const Received& message)
+    {
+        if (message.type < 0) return;
+        const std::string name = peer.TypeName(message.type);
+        const int kind = name == vrpn::kPosQuat         ? 0
+                         : name == vrpn::kVelocity      ? 1
+                         : name == vrpn::kAcceleration  ? 2
+                         : name == vrpn::kAnalogChannel ? 3
+                                                        : -1;
+        if (kind < 0) return;
+        const vrpn::Time time{vrpn::GetI32(message.wire.data() + 4),
+                              vrpn::GetI32(message.wire.data() + 8)};
+        if (time.sec < lastTime.sec || (time.sec == lastTime.sec && time.usec < lastTime.usec))
+            ++timesBack;
+        lastTime = time;
+        const uint8_t* payload = message.payload.data();
+        if (kind == 3) {
+            TakeAnalog(message);
+            return;
+        }
+        const int sensor = vrpn::GetI32(payload);
+        if (sensor < 0 || sensor >= layout.SensorCount()) {
+            ++mismatches;
+            return;
+        }
+        // The quaternion x (row value 4) is in every tracker report; the position only in
+        // the pose.
+        const double quatX = vrpn::GetF64(payload + 32);
+        const int frame = FrameOf(quatX);
+        const double base = frame * kLabStep + 7 * sensor;
+        if (quatX != base + 4) ++mismatches;
+        if (kind == 0) {
+            const int order[7] = {0, 1, 2, 4, 5, 6, 3};  // wire x y z qx qy qz qw
+            for (int i = 0; i < 7; ++i) {
+                if (vrpn::GetF64(payload + 8 + 8 * i) != base + order[i]) ++mismatches;
+            }
+        }
+        if (frame > 0)
+            poses[static_cast<size_t>(kind)][static_cast<size_t>(sensor)].push_back(frame);
+    }
+    void TakeAnalog(const Received& message)
+    {
+        const int count = static_cast<int>(vrpn::GetF64(message.payload.data()));
+        int first = 0;
+        for (size_t d = 0; d < layout.analogs.size(); ++d) {
+            const int channels = layout.analogs[d];
+            if (first + channels > count) break;
+            const double value0 = vrpn::GetF64(message.payload.data() + 8 + 8 * first);
+            const int frame = FrameOf(value0);
+            for (int c = 0; c < channels; ++c) {
+                const double want = frame == 0 ? 0.0 : frame * kLabStep + first + c;
+                if (vrpn::GetF64(message.payload.data() + 8 + 8 * (first + c)) != want)
+                    ++mismatches;
+            }
+            std::vector<int>& frames = analog[d];
+            if (frame > 0 && (frames.empty() || frames.back() != frame)) frames.push_back(frame);
+            first += channels;
+        }
+    }
+
+    const LabLayout layout;
+    std::vector<std::vector<int>> poses[3];  // pose, velocity, acceleration; per sensor
+    std::vector<std::vector<int>> analog;    // per analog device
+    int mismatches = 0;
+    int timesBack = 0;
+    vrpn::Time lastTime;
+};
+
+// Frames 1..count.
+inline std::vector<int> LabFrames(int count)
+{
+    std::vector<int> frames(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) frames[static_cast<size_t>(i)] = i + 1;
+    return frames;
+}
+
+// Every frame of every sensor and analog device once, in order, fields whole, report
+// times never back.
+inline void ExpectEveryLabFrame(const LabReports& got, int trackerFrames, int analogFrames)
+{
+    EXPECT_EQ(got.mismatches, 0);
+    EXPECT_EQ(got.timesBack, 0);
+    const std::vector<int> trackerWant = LabFrames(trackerFrames);
+    const std::vector<int> analogWant = LabFrames(analogFrames);
+    for (int kind = 0; kind < 3; ++kind) {
+        for (size_t sensor = 0; sensor < got.poses[kind].size(); ++sensor) {
+            const std::vector<int>& frames = got.poses[kind][sensor];
+            if (frames == trackerWant) continue;
+            ADD_FAILURE() << "report type " << kind << " sensor " << sensor << ": " << frames.size()
+                          << " of " << trackerWant.size() << " frames, first "
+                          << "difference at "
+                          << (std::mismatch(frames.begin(), frames.end(), trackerWant.begin(),
+                                            trackerWant.end())
+                                  .first -
+                              frames.begin());
+            return;  // one sensor says enough
+        }
+    }
+    for (size_t d = 0; d < got.analog.size(); ++d) {
+        const std::vector<int>& frames = got.analog[d];
+        EXPECT_TRUE(frames == analogWant) << "analog device " << d << ": " << frames.size()
+                                          << " of " << analogWant.size() << " frames";
+    }
 }
 
 }  // namespace vrpntest

@@ -1,17 +1,17 @@
 // The VRPN server fed from many threads at once while the GUI thread re-creates it, and
 // the whole chain on real acquisition threads: test devices serve, a VRPN device reads.
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "analog/testDevice.h"
 #include "network/vrpnDevice.h"
 #include "network/vrpnServerModule.h"
 #include "process/networkServices.h"
-
 #include "vrpnTestSupport.h"
-
-#include <algorithm>
-#include <atomic>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 using vrpntest::Await;
 using vrpntest::OpenPeer;
@@ -409,4 +409,130 @@ TEST_F(VrpnServerThreads, ClientDeviceResumesAfterTheServerRestarts)
     EXPECT_EQ(reader.GetDropCount(), 1u);
     reader.Close();
     EXPECT_EQ(reader.GetChannelCount(), 3);
+}
+
+namespace {
+
+// One device of a lab stream on a thread of its own: count frames at rateHz, each set and
+// followed by a pass, as an acquisition thread does.
+class CLabDeviceThread {
+public:
+    CLabDeviceThread(bool isTracker, int device, int first, int width, double rateHz, int count)
+        : m_thread([=] { Run(isTracker, device, first, width, rateHz, count); })
+    {
+    }
+    ~CLabDeviceThread() { Join(); }
+    void Join()
+    {
+        if (m_thread.joinable()) m_thread.join();
+    }
+    int Sent() const { return m_sent.load(); }
+    int Refused() const { return m_refused.load(); }
+
+private:
+    void Run(bool isTracker, int device, int first, int width, double rateHz, int count)
+    {
+        std::vector<double> values;
+        const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(1.0 / rateHz));
+        auto next = std::chrono::steady_clock::now();
+        for (int frame = 1; frame <= count; ++frame) {
+            bool isSet = false;
+            if (isTracker) {
+                vrpntest::LabPoses(frame, first, width, values);
+                isSet = VrpnServerSetTracker(device, values.data(), width);
+            } else {
+                vrpntest::LabAnalog(frame, first, width, values);
+                isSet = VrpnServerSetAnalog(device, values.data(), width);
+            }
+            if (!isSet) m_refused.fetch_add(1);
+            VrpnServerMainloop();
+            m_sent.store(frame);
+            next += period;  // the device's own pace, on absolute deadlines
+            std::this_thread::sleep_until(next);
+        }
+    }
+
+    std::atomic<int> m_sent{0};
+    std::atomic<int> m_refused{0};
+    std::thread m_thread;
+};
+
+}  // namespace
+
+// 8 trackers of 8 sensors at 100 Hz and 2 analog devices of 16 channels at 1 kHz, each on
+// its own thread, read by 3 clients, the machine idle and then busy: passes used to cut
+// what did not fit into 128 kB per client, the same frames for every client, and frame
+// times taken before the queue lock made analog report times go back.
+TEST_F(VrpnServerThreads, ALabStreamReachesEveryReadingClientWhole)
+{
+    constexpr int kTrackerFrames = 200;  // 2 s
+    constexpr int kAnalogFrames = 2000;
+    ASSERT_TRUE(StartVrpnServer("Lab"));
+    vrpntest::LabLayout layout;
+    layout.trackers.assign(8, 8);
+    layout.analogs.assign(2, 16);
+    ASSERT_TRUE(vrpntest::AddLabDevices(layout));
+    std::vector<Peer> peers(3);
+    for (Peer& peer : peers)
+        ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort(), nullptr, 1 << 22));
+    // Each client's opening and every current value end at the first button change.
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));
+    for (Peer& peer : peers) {
+        StampedReports ignored;
+        ASSERT_TRUE(ReadUntilButton(peer, ignored));
+    }
+    std::vector<std::unique_ptr<CDrainingReader>> readers;
+    for (Peer& peer : peers) readers.push_back(std::make_unique<CDrainingReader>(peer.Fd()));
+    std::vector<std::unique_ptr<CLabDeviceThread>> devices;
+    {
+        int sensor = 0;
+        for (size_t t = 0; t < layout.trackers.size(); ++t) {
+            devices.push_back(std::make_unique<CLabDeviceThread>(
+                true, static_cast<int>(t + 1), sensor, layout.trackers[t], 100.0, kTrackerFrames));
+            sensor += layout.trackers[t];
+        }
+        int channel = 0;
+        for (size_t a = 0; a < layout.analogs.size(); ++a) {
+            devices.push_back(std::make_unique<CLabDeviceThread>(
+                false, static_cast<int>(layout.trackers.size() + a + 1), channel, layout.analogs[a],
+                1000.0, kAnalogFrames));
+            channel += layout.analogs[a];
+        }
+    }
+    // Half the stream on a quiet machine, the rest among busy threads.
+    ASSERT_TRUE(PumpUntil([] { std::this_thread::yield(); },
+                          [&] { return devices[0]->Sent() >= kTrackerFrames / 2; },
+                          std::chrono::seconds(60)));
+    {
+        CBusyMachine busy;
+        for (auto& device : devices) device->Join();
+    }
+    for (const auto& device : devices) EXPECT_EQ(device->Refused(), 0);
+    ASSERT_TRUE(VrpnServerSetButton(0, 0, 0));
+    std::vector<vrpntest::LabReports> reports(peers.size(), vrpntest::LabReports(layout));
+    for (size_t p = 0; p < peers.size(); ++p) {
+        bool hasButton = false;
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                VrpnServerMainloop();
+                readers[p]->HandTo(peers[p]);
+                Received message;
+                while (!hasButton && peers[p].TakeMessage(message)) {
+                    hasButton =
+                        message.type >= 0 && peers[p].TypeName(message.type) == vrpn::kButtonChange;
+                    reports[p].Take(peers[p], message);
+                }
+            },
+            [&] { return hasButton; }))
+            << "client " << p;
+    }
+    readers.clear();
+    for (size_t p = 0; p < peers.size(); ++p) {
+        SCOPED_TRACE(testing::Message() << "client " << p);
+        vrpntest::ExpectEveryLabFrame(reports[p], kTrackerFrames, kAnalogFrames);
+    }
+    const CVrpnServerStats stats = GetVrpnServerStats();
+    EXPECT_EQ(stats.framesLost, 0u);
+    EXPECT_EQ(stats.framesSkipped, 0u);
 }

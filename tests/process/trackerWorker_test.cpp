@@ -606,6 +606,37 @@ TEST(DeviceLifecycleThreads, CloseOfAStuckThreadIsBoundedAndReported)
     EXPECT_FALSE(device.HasWorker());
 }
 
+TEST(DeviceStateThreads, HeldPassesWaitForTheReleaseInEitherModeAStuckOneIsNotWaitedFor)
+{
+    for (bool shortSleep : {true, false}) {
+        SCOPED_TRACE(shortSleep ? "sleeping" : "spinning");
+        CFakeDevice device("held", 5000.0, false);
+        ASSERT_TRUE(device.Create(shortSleep));
+        ASSERT_TRUE(device.RunThread());
+        ASSERT_TRUE(device.WaitForSamples(10));
+        for (int round = 0; round < 20; ++round) {
+            ASSERT_TRUE(device.HoldPasses(std::chrono::seconds(20)));
+            // Between two passes: nothing samples while the counter is changed.
+            const int64_t before = device.Samples();
+            device.SetSampleCounter(-1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // 5 periods
+            EXPECT_EQ(device.Samples(), before);
+            EXPECT_EQ(device.GetSampleCounter(), -1000);
+            device.ReleasePasses();
+            ASSERT_TRUE(device.WaitForSamples(before + 2));
+        }
+    }
+    wxLogNull quiet;
+    CStuckDevice stuck;
+    ASSERT_TRUE(stuck.Create(false));
+    ASSERT_TRUE(stuck.RunThread());
+    ASSERT_TRUE(stuck.WaitInside());
+    EXPECT_FALSE(stuck.HoldPasses(std::chrono::milliseconds(20)));
+    stuck.Release();
+    stuck.Close();
+    EXPECT_TRUE(stuck.IsClosed());
+}
+
 namespace {
 
 // Its own members are used on every sample; its destructor forgets to Close.
