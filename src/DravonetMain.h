@@ -496,6 +496,10 @@ private:
     bool WaitForCaptureTrigger(const wxString& title, const wxString& format,
                                const TriggerReader& reader, std::function<double()> shownValue,
                                double startValue, bool isRearm, const wxString& notice);
+    // The waits of "Start capture" on each trigger input; false when cancelled.
+    // notice: said above the wait's text. isRearm: a loop's next start.
+    bool WaitForSerialTrigger(bool isRearm, const wxString& notice);
+    bool WaitForOscTrigger(bool isRearm, const wxString& notice);
     // Queues the loop's next "Start capture", which keeps the crossings come since.
     void QueueLoopStart();
     void StartCaptureDevices(double maxTimeSec);
@@ -523,9 +527,9 @@ private:
     std::vector<RecordedTrial> m_recordedTrials;  // of the open set, oldest first
     // A loop's next start is queued: the crossings that came since the stop are its.
     bool m_loopRearmPending = false;
-    bool m_isStopping = false;       // StopCapture runs (its yields run idle passes)
-    double m_captureStartUs = 0.0;   // program time of the last capture start
-    wxString m_nextWaitNotice;       // said inside the loop's next wait
+    bool m_isStopping = false;      // StopCapture runs (its yields run idle passes)
+    double m_captureStartUs = 0.0;  // program time of the last capture start
+    wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;
     TriggerReader m_serialTriggerReader;
     TriggerReader m_oscTriggerReader;

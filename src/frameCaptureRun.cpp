@@ -153,6 +153,52 @@ bool TrackerFrame::WaitForCaptureTrigger(const wxString& title, const wxString& 
     return outcome == CTriggerWait::Outcome::Fired;
 }
 
+bool TrackerFrame::WaitForSerialTrigger(bool isRearm, const wxString& notice)
+{
+    if (!g_serialTrigger.IsOpen()) OpenSerialTrigger();
+    if (!g_serialTrigger.IsOpen()) wxLogWarning("%s", _("Serial line is not opened !"));
+    const uint32_t timeoutMs =
+        m_triggerTimeOut > 0 && m_triggerTimeOut <= int(kLongestTriggerReadMs)
+            ? uint32_t(m_triggerTimeOut)
+            : kDefaultTriggerReadMs;
+    g_serialTrigger.SetTimeout(timeoutMs);
+    g_serialTrigger.SetLevels(m_triggerThresholdHigh, m_triggerThresholdLow);
+    if (!isRearm) {
+        // A start by hand acts on what comes from now on.
+        g_serialTrigger.ReadLines(0);
+        g_serialTrigger.GetCrossings().Clear();
+    }
+    std::function<double()> shown;
+    if (!m_serialTriggerReader)
+        shown = [] { return g_serialTrigger.GetCrossings().GetLastValue(); };
+    return WaitForCaptureTrigger(_("USB External Trigger"),
+                                 _("Waiting for trigger (%.1f v - %.1f s)"),
+                                 m_serialTriggerReader ? m_serialTriggerReader : ReadSerialCrossing,
+                                 std::move(shown), m_triggerThresholdHigh, isRearm, notice);
+}
+
+bool TrackerFrame::WaitForOscTrigger(bool isRearm, const wxString& notice)
+{
+    // An input that failed before (a port in use) may listen now.
+    if (!IsOscTriggerConnected()) StartOscTrigger();
+    const OscTriggerSettings trigger = GetOscTriggerSettings();
+    GetOscTriggerCrossings().SetLevels(trigger.highValue, trigger.lowValue, true);
+    wxString shownNotice = notice;
+    if (!IsOscTriggerConnected()) {
+        // Said in the wait itself too: a logged warning shows only once it is over.
+        const wxString deaf = _("Unable to connect OSC server!");
+        wxLogWarning("%s", deaf);
+        shownNotice = notice.empty() ? deaf : deaf + "\n" + notice;
+    }
+    if (!isRearm) GetOscTriggerCrossings().Clear();
+    std::function<double()> shown;
+    if (!m_oscTriggerReader) shown = [] { return GetOscTriggerCrossings().GetLastValue(); };
+    return WaitForCaptureTrigger(_("OSC External Trigger"),
+                                 _("Waiting for osc trigger (%.1f - %.1f s)"),
+                                 m_oscTriggerReader ? m_oscTriggerReader : ReadOscCrossing,
+                                 std::move(shown), trigger.highValue, isRearm, shownNotice);
+}
+
 void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
 {
     // Until this start waits (or ends), the crossings since the loop's stop are its own.
@@ -184,47 +230,10 @@ void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
     TriggerReader stopReader;
     bool isTriggered = false;
     if (m_triggerUse) {
-        if (!g_serialTrigger.IsOpen()) OpenSerialTrigger();
-        if (!g_serialTrigger.IsOpen()) wxLogWarning("%s", _("Serial line is not opened !"));
-        const uint32_t timeoutMs =
-            m_triggerTimeOut > 0 && m_triggerTimeOut <= int(kLongestTriggerReadMs)
-                ? uint32_t(m_triggerTimeOut)
-                : kDefaultTriggerReadMs;
-        g_serialTrigger.SetTimeout(timeoutMs);
-        g_serialTrigger.SetLevels(m_triggerThresholdHigh, m_triggerThresholdLow);
-        if (!isRearm) {
-            // A start by hand acts on what comes from now on.
-            g_serialTrigger.ReadLines(0);
-            g_serialTrigger.GetCrossings().Clear();
-        }
-        std::function<double()> shown;
-        if (!m_serialTriggerReader)
-            shown = [] { return g_serialTrigger.GetCrossings().GetLastValue(); };
-        if (!WaitForCaptureTrigger(
-                _("USB External Trigger"), _("Waiting for trigger (%.1f v - %.1f s)"),
-                m_serialTriggerReader ? m_serialTriggerReader : ReadSerialCrossing,
-                std::move(shown), m_triggerThresholdHigh, isRearm, notice))
-            return;
+        if (!WaitForSerialTrigger(isRearm, notice)) return;
         isTriggered = true;
     } else if (IsOscTriggerEnabled()) {
-        // An input that failed before (a port in use) may listen now.
-        if (!IsOscTriggerConnected()) StartOscTrigger();
-        const OscTriggerSettings trigger = GetOscTriggerSettings();
-        GetOscTriggerCrossings().SetLevels(trigger.highValue, trigger.lowValue, true);
-        if (!IsOscTriggerConnected()) {
-            // Said in the wait itself too: a logged warning shows only once it is over.
-            const wxString deaf = _("Unable to connect OSC server!");
-            wxLogWarning("%s", deaf);
-            notice = notice.empty() ? deaf : deaf + "\n" + notice;
-        }
-        if (!isRearm) GetOscTriggerCrossings().Clear();
-        std::function<double()> shown;
-        if (!m_oscTriggerReader) shown = [] { return GetOscTriggerCrossings().GetLastValue(); };
-        if (!WaitForCaptureTrigger(_("OSC External Trigger"),
-                                   _("Waiting for osc trigger (%.1f - %.1f s)"),
-                                   m_oscTriggerReader ? m_oscTriggerReader : ReadOscCrossing,
-                                   std::move(shown), trigger.highValue, isRearm, notice))
-            return;
+        if (!WaitForOscTrigger(isRearm, notice)) return;
         isTriggered = true;
         stopReader = m_oscTriggerReader ? m_oscTriggerReader : PollOscCrossing;
     }

@@ -167,17 +167,19 @@ void AddDeviceRows(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
 // then not applied, and the row says so, greyed while it cannot apply.
 void AddMaxTimeRow(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
 {
-    wxPGProperty* row = b.Add(new wxFloatProperty(_("Max  Time (s)"), "Capture_time",
-                                                  f.m_captureMaxTime));
+    wxPGProperty* row =
+        b.Add(new wxFloatProperty(_("Max  Time (s)"), "Capture_time", f.m_captureMaxTime));
     const bool isTriggerInUse = f.m_triggerUse || c.shared.trigger.use;
     if (f.m_triggerLoop && isTriggerInUse) {
         row->Enable(false);
-        row->SetHelpString(_("Not applied while Trigger Loop is on: each trigger's stop ends "
-                             "its capture. Switch Trigger Loop off to use a maximum time."));
+        row->SetHelpString(
+            _("Not applied while Trigger Loop is on: each trigger's stop ends "
+              "its capture. Switch Trigger Loop off to use a maximum time."));
         return;
     }
-    row->SetHelpString(_("Longest capture in seconds, 0 for no limit. Not applied to "
-                         "triggered captures while Trigger Loop is on."));
+    row->SetHelpString(
+        _("Longest capture in seconds, 0 for no limit. Not applied to "
+          "triggered captures while Trigger Loop is on."));
 }
 
 void AddFileRows(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)

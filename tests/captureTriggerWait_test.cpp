@@ -87,7 +87,12 @@ TEST(CaptureTriggerWait, StartThatCameAlreadyFiresAtOnce)
     });
     EXPECT_EQ(shown, 42.0);
     // A reader that always answers is not read for ever.
-    CTriggerWait noisy([](double& value) { value = 1.0; return true; }, 255.0, 1ms);
+    CTriggerWait noisy(
+        [](double& value) {
+            value = 1.0;
+            return true;
+        },
+        255.0, 1ms);
     EXPECT_FALSE(noisy.FiredAlready());
 }
 

@@ -715,8 +715,8 @@ TEST_F(CaptureFrameTest, LoopModeOnARealSerialTriggerRearmsWithoutTimeLimit)
 {
     CPtyPair pty;
     ASSERT_TRUE(pty.IsValid());
-    UseSerialTriggerLoop(pty, 0);     // reads must still come back
-    m_frame->m_captureMaxTime = 0.05;  // not applied to triggered captures in loop mode
+    UseSerialTriggerLoop(pty, 0);         // reads must still come back
+    m_frame->m_captureMaxTime = 0.05;     // not applied to triggered captures in loop mode
     ASSERT_TRUE(pty.Send("data=100\n"));  // taken by the port's opening
     ASSERT_TRUE(m_frame->OpenSerialTrigger());
     m_frame->FlushStreams();
@@ -898,9 +898,8 @@ protected:
         });
         driver.Start(5);
         Command(ID_CAPTURE_START);
-        const bool isEnded = RunUntil([&] {
-            return (isCancelled || !isLoop) && sender.IsDone() && !m_frame->m_capturing;
-        });
+        const bool isEnded = RunUntil(
+            [&] { return (isCancelled || !isLoop) && sender.IsDone() && !m_frame->m_capturing; });
         driver.Stop();
         sender.Join();
         EXPECT_FALSE(sender.HasFailed());
@@ -1018,9 +1017,9 @@ TEST_F(CaptureTriggerTest, StopDuringTheCountdownCancelsThatStartAndIsSaid)
     m_frame->m_triggerLoop = true;
     ASSERT_TRUE(m_frame->OpenCaptureSet("loop"));
     // A first trial shorter than the count-down, then two that outlast it.
-    CTriggerSender sender({{100, 255.0}, {200, -255.0}, {400, 255.0}, {1200, -255.0},
-                           {1400, 255.0}, {2200, -255.0}},
-                          send);
+    CTriggerSender sender(
+        {{100, 255.0}, {200, -255.0}, {400, 255.0}, {1200, -255.0}, {1400, 255.0}, {2200, -255.0}},
+        send);
     ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > 2; }))
         << m_frame->m_errorsText->GetValue();
     EXPECT_EQ(m_frame->m_trialIndex, 3);

@@ -174,9 +174,9 @@ void CSerialTrigger::NoteRead(int result)
 int CSerialTrigger::Receive(uint32_t waitMs)
 {
     if (!m_port.IsOpen()) return -2;
-    const int got = m_port.ReadAvailable(m_received + m_receivedLength,
-                                         static_cast<uint32_t>(kReceiveBytes - m_receivedLength),
-                                         waitMs);
+    const int got =
+        m_port.ReadAvailable(m_received + m_receivedLength,
+                             static_cast<uint32_t>(kReceiveBytes - m_receivedLength), waitMs);
     if (got < 0) return -2;
     m_receivedLength += static_cast<size_t>(got);
     return got;

@@ -23,15 +23,13 @@ TEST(TriggerCrossings, EveryChangeIsKeptInOrderRepeatsAreOne)
 {
     CTriggerCrossings serial;
     serial.SetLevels(4.0, 1.0, false);  // the serial trigger: strictly below its low level
-    for (double volts : {0.5, 4.2, 4.5, 2.0, 0.99, 1.0, 0.2, 4.0, 3.9})
-        serial.Feed(volts);
+    for (double volts : {0.5, 4.2, 4.5, 2.0, 0.99, 1.0, 0.2, 4.0, 3.9}) serial.Feed(volts);
     EXPECT_EQ(Drain(serial), (std::vector<Kind>{Kind::Stop, Kind::Start, Kind::Stop, Kind::Start}));
     EXPECT_DOUBLE_EQ(serial.GetLastValue(), 3.9);
 
     CTriggerCrossings osc;
     osc.SetLevels(255.0, -255.0, true);  // the OSC trigger: its low value included
-    for (double value : {255.0, -255.0, 255.0, 255.0, std::nan(""), -300.0})
-        osc.Feed(value);
+    for (double value : {255.0, -255.0, 255.0, 255.0, std::nan(""), -300.0}) osc.Feed(value);
     TriggerCrossing first;
     ASSERT_TRUE(osc.Peek(first));
     EXPECT_EQ(first.kind, Kind::Start);

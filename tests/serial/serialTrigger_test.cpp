@@ -106,7 +106,7 @@ TEST_F(SerialTriggerTest, ShortLowBetweenPassesIsAStopAndAStart)
     trigger.SetLevels(4.0, 1.0);
     std::string lines;
     for (int i = 0; i < 5; ++i) lines += "data=900\r\n";  // 4.39 V
-    lines += "data=100\r\n";                               // 0.49 V, one line
+    lines += "data=100\r\n";                              // 0.49 V, one line
     for (int i = 0; i < 5; ++i) lines += "data=900\r\n";
     lines += "data=2";  // the rest comes after this pass
     ASSERT_TRUE(m_pty.Send(lines));
