@@ -36,7 +36,8 @@ bool RunCase(int periodMs, double phase, int ppm, double seconds)
                 "reported=%lld expected=%lld missed=%lld cut=%lld\n",
                 rate, phase, ppm, run.frames, static_cast<long long>(run.skipped),
                 static_cast<long long>(run.repeated),
-                static_cast<long long>(run.reportedSkipped + run.reportedRepeated), expected,
+                static_cast<long long>(run.reportedSkipped + run.reportedLost + run.reportedRepeated),
+                expected,
                 static_cast<long long>(run.missed), static_cast<long long>(run.cut));
     std::fflush(stdout);
     if (run.decoded != run.frames)

@@ -86,6 +86,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_writeError = 0;
     m_finishError = 0;
     m_canReserve = true;
+    m_sizeLimit = GetFileSizeLimit();
     m_isCountPatched = false;
     m_isRemoved = false;
     m_isExportRemoved = false;
@@ -157,7 +158,13 @@ void CAnalogWriter::OpenTextExport(const wxString& exportFolder, int32_t channel
 
 bool CAnalogWriter::Reserve(int64_t length)
 {
-    if (!m_canReserve || length <= 0) return true;
+    if (length <= 0) return true;
+    if (length > m_sizeLimit - m_dataEnd) {
+        // Room kept past the file-size limit would take no byte: stop below it.
+        errno = EFBIG;
+        return false;
+    }
+    if (!m_canReserve) return true;
     int result = 0;
     do {
         // Beyond the end of the file, without changing its size or contents: a
@@ -234,16 +241,24 @@ uint64_t CAnalogWriter::WriteFrame(const double* values, uint64_t count)
         LoseFrame();  // the recording ended at its last frame on disk
         return 0;
     }
-    AppendFrame(values);
-    return count;
+    return AppendFrame(values) ? count : 0;
 }
 
-void CAnalogWriter::AppendFrame(const double* values)
+bool CAnalogWriter::AppendFrame(const double* values)
 {
     if (!m_propertiesWritten) WriteProperties(nullptr, 0);
     if (HasEnded()) {
         LoseFrame();
-        return;
+        return false;
+    }
+    const int64_t frameEnd = int64_t((m_bufferedFrames + 1) * m_frameBytes);
+    if (frameEnd > m_sizeLimit - kTrailerReserveBytes - m_dataEnd) {
+        // The file-size limit: the recording ends with the frames before this
+        // one and keeps its trailer's room below the limit, as at a full disk.
+        FlushFrames();
+        EndRecording(EFBIG);
+        LoseFrame();
+        return false;
     }
     std::memcpy(m_buffer.data() + m_bufferedFrames * m_frameSize, values, m_frameBytes);
     ++m_bufferedFrames;
@@ -252,6 +267,7 @@ void CAnalogWriter::AppendFrame(const double* values)
         FlushFrames();
     else
         FlushIfDue(std::chrono::steady_clock::now());
+    return true;
 }
 
 bool CAnalogWriter::FlushIfDue(std::chrono::steady_clock::time_point now)

@@ -84,8 +84,10 @@ public:
 
 protected:
     // Buffers one frame for the file; writes the buffer when it is full or has
-    // waited longer than the flush interval. The thread that writes frames.
-    void AppendFrame(const double* values);
+    // waited longer than the flush interval; false when the frame was not
+    // taken (the recording ended, or the frame would pass the file-size
+    // limit). The thread that writes frames.
+    bool AppendFrame(const double* values);
     // Writes buffered frames and their text lines; false on a write failure.
     bool FlushFrames();
     bool FlushIfDue(std::chrono::steady_clock::time_point now);
@@ -141,6 +143,7 @@ private:
     std::atomic<uint64_t> m_refusedFrames{0};
     std::atomic<int> m_writeError{0};  // errno of the write that ended the recording
     bool m_canReserve = true;          // the file system keeps room for us (fallocate)
+    int64_t m_sizeLimit = 0;           // the process's file-size limit, read at the open
     bool m_isCountPatched = false;
     bool m_isRemoved = false;
     bool m_isExportRemoved = false;

@@ -1,6 +1,7 @@
 #include "analog/recordFormat.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wx/filename.h>
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "process/messageQueue.h"
 
@@ -252,6 +254,16 @@ void ReportRecordingError(const wxString& text)
         wxLogError("%s", text);
     else
         g_messages.Post(Severity::Error, text, true);
+}
+
+int64_t GetFileSizeLimit()
+{
+    constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur >= static_cast<rlim_t>(kNone))
+        return kNone;
+    return static_cast<int64_t>(limit.rlim_cur);
 }
 
 bool PreadAll(int fd, void* data, size_t size, int64_t offset)

@@ -93,6 +93,11 @@ struct RecordMarkers {
 // label length u64 and the label as UTF-8 for each marker.
 std::vector<uint8_t> EncodeMarkerTrailer(const RecordMarkers* markers);
 
+// The size this process may give a file (the soft file-size limit, ulimit -f);
+// INT64_MAX without one. A write past it fails, and room kept on disk beyond
+// it is of no use, so the writers keep their trailer's room below it.
+int64_t GetFileSizeLimit();
+
 // Reads size bytes at offset, retrying interrupted and short reads; false at end of
 // file or on a read error.
 bool PreadAll(int fd, void* data, size_t size, int64_t offset);

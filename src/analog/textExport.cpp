@@ -36,6 +36,7 @@ bool CTextExport::Open(const wxString& path, bool withTime, double rate)
     m_failed = false;
     m_framesCut = false;
     m_canReserve = true;
+    m_sizeLimit = GetFileSizeLimit();
     m_error = 0;
     m_buffer.assign(kTextBufferSize, 0);
     m_used = 0;
@@ -166,7 +167,13 @@ void CTextExport::KeepWholeLines(size_t written)
 
 bool CTextExport::ReserveRoom(int64_t length)
 {
-    if (!m_canReserve || length <= 0) return true;
+    if (length <= 0) return true;
+    if (length > m_sizeLimit - m_fileBytes) {
+        // Room kept past the file-size limit would take no byte: stop below it.
+        errno = EFBIG;
+        return false;
+    }
+    if (!m_canReserve) return true;
     int result = 0;
     do {
         // Beyond the end of the file, without changing its size or contents.

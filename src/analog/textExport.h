@@ -50,7 +50,8 @@ private:
     void Reserve(size_t size);
     void Fail(int error);
     // Keeps room on disk for length bytes after the file's whole lines; false
-    // when the disk has no room (a file system that keeps none says true).
+    // when the disk has no room or they would pass the file-size limit (a
+    // file system that keeps none says true within the limit).
     bool ReserveRoom(int64_t length);
     // The buffered bytes, whole lines only, that still leave the event lines
     // their room; error says why when that is not all of them.
@@ -66,6 +67,7 @@ private:
     bool m_failed = false;
     bool m_framesCut = false;
     bool m_canReserve = true;
+    int64_t m_sizeLimit = 0;  // the process's file-size limit, read at the open
     int m_error = 0;
     std::vector<char> m_buffer;
     size_t m_used = 0;

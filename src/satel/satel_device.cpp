@@ -38,6 +38,10 @@ constexpr uint32_t kConfigReplyMs = 1000;
 // A port where no board answers this soon is refused at opening.
 constexpr uint32_t kOpenProbeMs = 1000;
 constexpr int kOffsetWaitMs = 400;
+// After a loss the line is tried this often for a few seconds: a board busy a moment
+// answers again after its pause and one attempt, not a whole reopen interval later.
+constexpr std::chrono::milliseconds kQuickReopen{100};
+constexpr std::chrono::milliseconds kQuickReopenSpan{5000};
 constexpr int kMinOffsetWaitMs = 200;
 // Spike filter: raw values outside this range, or further than kMaxStep from the last
 // accepted sample, are dropped once the board offsets are known.
@@ -64,6 +68,7 @@ CSerialSatelDevice::CSerialSatelDevice(const wxString& port, int periodMs, bool 
     m_dim = 1;
     m_rate = 1000.0 / m_period;
     m_replyTimeoutMs = DefaultReplyTimeoutMs(m_period);
+    m_line.SetQuickReopen(kQuickReopen, kQuickReopenSpan);
     m_halfPeriod = 1.0 / (2.0 * m_rate.load());
     m_minValue = -m_size;
     m_maxValue = m_size;
@@ -165,8 +170,7 @@ bool CSerialSatelDevice::open(const wxString& port)
     uint8_t frame[kFrameSize];
     MakeFrame(kSetPeriod, static_cast<uint8_t>(m_period), frame);
     DiscardStale();
-    if (!SendCommand(frame, kFrameSize) ||
-        ReadReply(m_frames.data(), kSampleSize, false, kOpenProbeMs) < 1) {
+    if (!SendCommand(frame, kFrameSize) || !AwaitAck(kSetPeriod, kOpenProbeMs)) {
         wxLogError(_("No SATEL board answers on %s"), m_portName);
         m_port.Close();
         return false;
@@ -184,7 +188,16 @@ bool CSerialSatelDevice::SendCommand(const uint8_t* frame, size_t length)
     return false;
 }
 
-void CSerialSatelDevice::DiscardStale() { m_port.FlushReceiver(); }
+void CSerialSatelDevice::DiscardStale()
+{
+    m_port.FlushReceiver();
+    ForgetReply();
+}
+
+wxString CSerialSatelDevice::TextHead() const
+{
+    return wxString::Format(_("<SATEL> %s on %s: "), GetDeviceName(), m_portName);
+}
 
 void CSerialSatelDevice::Pause(int ms)
 {
@@ -194,8 +207,16 @@ void CSerialSatelDevice::Pause(int ms)
 
 bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
 {
+    // A reply on its way, or replies that came late, are the board's samples: taken
+    // before the acknowledgements are awaited, never taken for them.
+    Reply before = m_replyFill > 0 ? SettlePartialReply() : Reply::Ack;
+    if (before == Reply::Samples) TakeReply(true);
+    if (before != Reply::Vanished && before != Reply::Closing) before = TakeWaitingReplies();
+    if (before == Reply::Vanished || before == Reply::Closing) {
+        m_lineVanished = before == Reply::Vanished;
+        return false;
+    }
     uint8_t frame[kFrameSize];
-    DiscardStale();
     const struct {
         uint8_t command, argument;
         const char* sendError;
@@ -212,7 +233,7 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
             if (m_verbose) Log(step.sendError);
             return false;
         }
-        if (ReadReply(m_frames.data(), kSampleSize, false, timeoutMs) < 1) {
+        if (!AwaitAck(step.command, timeoutMs)) {
             if (m_verbose) Log(step.readError);
             return false;
         }
@@ -231,7 +252,7 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
         if (m_verbose) LogError("Unable to set sampling frequency\n");
         return false;
     }
-    if (ReadReply(m_frames.data(), kSampleSize, false) < 1) {
+    if (!AwaitAck(kSetPeriod, m_configTimeoutMs)) {
         if (m_verbose) Log("Unable to check sampling frequency\n");
         return false;
     }
@@ -240,7 +261,7 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
         if (m_verbose) Log("Unable send command 2\n");
         return false;
     }
-    if (ReadReply(m_frames.data(), kSampleSize, false) < 1) {
+    if (!AwaitAck(kConfigure, m_configTimeoutMs)) {
         if (m_verbose) Log("Unable read command 2\n");
         return false;
     }
@@ -249,7 +270,7 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
         if (m_verbose) Log("Unable send command 3\n");
         return false;
     }
-    if (ReadReply(m_frames.data(), kSampleSize, false) < 1) {
+    if (!AwaitAck(kReset, m_configTimeoutMs)) {
         if (m_verbose) Log("Unable read command 3\n");
         return false;
     }
@@ -258,25 +279,29 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
     if (IsClosing()) return false;
     MakeFrame(kSamples, 0, frame);
     DiscardStale();
-    m_replyPending = false;
-    m_expectStale = false;
     if (!SendCommand(frame, kFrameSize)) {
         if (m_verbose) Log("Unable to start data collection\n");
         return false;
     }
     // The first reply after the offsets holds what the board gathered since this one.
-    m_lastRequestUs = ReadProgramClockUs();
     const int expected = waitMs / m_period;
-    const int count =
-        ReadReply(m_frames.data(), SampleReplySize(expected), true, m_configTimeoutMs);
-    const int samples = count > 0 ? std::min(SamplesIn(count), expected) : 0;
+    int samples = 0;
+    for (int i = 0; i < 4; ++i) {  // acknowledgements that came late are passed over
+        const Reply reply = ReadOneReply(SampleReplySize(expected), m_configTimeoutMs, expected);
+        if (reply == Reply::Ack || reply == Reply::Damaged) continue;
+        if (reply == Reply::Samples) {
+            m_lastAnsweredUs = ReadProgramClockUs();
+            samples = std::min(m_replySamples, expected);
+        }
+        break;
+    }
     if (samples <= 0) {
         if (m_verbose) Log("Unable to read values\n");
         return false;
     }
     for (int j = 0; j < samples; ++j) {
         double values[3];
-        DecodeSample(m_frames.data() + static_cast<size_t>(j) * kSampleSize, values);
+        DecodeSample(m_reply.data() + kHeaderSize + static_cast<size_t>(j) * kSampleSize, values);
         for (int i = 0; i < 3; ++i) m_boardOffset[i] += values[i] / samples;
     }
     Log("<SATEL> Offset done\n");
@@ -304,6 +329,9 @@ void CSerialSatelDevice::CheckInit()
     DropQueued(0);
     if (answers && !IsClosing()) PrimeQueue();
     m_initPending = false;
+    // Samples lost before the first frame belong to no frame.
+    m_skippedBeforeNext = 0;
+    m_lostBeforeNext = 0;
     ResetCounters();
     ResetClockNow();
     // The first frame takes the older of the two samples when it is due at once; when
@@ -403,7 +431,9 @@ void CSerialSatelDevice::TakeSample(bool running)
         if (fresh) {
             m_line.NoteFreshFrame(GetSampleCounter());
             m_skippedSamples.fetch_add(m_skippedBeforeNext);
+            m_lostSamples.fetch_add(m_lostBeforeNext);
             m_skippedBeforeNext = 0;
+            m_lostBeforeNext = 0;
         } else
             m_repeatedFrames.fetch_add(1);
         DispatchFrame();
@@ -423,37 +453,61 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         Pause(ms);
         expectedMs = ms;
     }
-    m_lastOutcome = ReadOutcome::Failed;
-    // A reply that came after its time-out holds the board's samples all the same.
-    if (m_replyPending && TakeLateReply()) return m_lastOutcome == ReadOutcome::Samples;
-    if (m_expectStale) DrainCutReply();
-    // Bytes nobody asked for would be taken for the head of the next reply: they go,
-    // and are counted.
-    const int stale = m_port.Available();
-    if (stale > 0) m_damagedReplies.fetch_add(1);
-    if (stale != 0) DiscardStale();
-    m_replyFill = 0;
-    m_lineVanished = true;
+    const int64_t repliesBefore = m_takenReplies;
+    const int64_t samplesBefore = m_takenSamples;
+    const int64_t damagedBefore = m_damagedReplies.load();
+    Reply last = Reply::None;
+    // What the step brought: any sample shows the line alive.
+    const auto settle = [&]() {
+        if (last == Reply::Closing)
+            m_lastOutcome = ReadOutcome::Empty;  // closing: nobody is to blame
+        else if (last == Reply::Vanished)
+            m_lastOutcome = ReadOutcome::Failed;
+        else if (m_takenSamples > samplesBefore)
+            m_lastOutcome = ReadOutcome::Samples;
+        else if (m_takenReplies > repliesBefore)
+            m_lastOutcome = ReadOutcome::Empty;
+        else if (m_damagedReplies.load() > damagedBefore)
+            m_lastOutcome = ReadOutcome::Damaged;
+        else
+            m_lastOutcome = ReadOutcome::Missed;
+        m_lineVanished = last == Reply::Vanished;
+        return m_lastOutcome == ReadOutcome::Samples;
+    };
+    // The rest of a reply on its way comes before anything else is asked: a new
+    // request's reply would follow it.
+    if (m_replyFill > 0) {
+        last = SettlePartialReply();
+        if (last == Reply::Samples) TakeReply(true);
+        if (last == Reply::Samples || last == Reply::None || last == Reply::Vanished ||
+            last == Reply::Closing)
+            return settle();
+    }
+    // Replies that came after their time-out, in order: the board's samples all the
+    // same. They settle the step.
+    last = TakeWaitingReplies();
+    if (last != Reply::Ack) return settle();
     uint8_t frame[kFrameSize];
     MakeFrame(kSamples, 0, frame);
-    if (!SendCommand(frame, kFrameSize)) return false;
-    m_lineVanished = false;
-    // The board sends what it gathered since the last request: after a missed reply
-    // or a late pass that is more than two periods' worth.
-    const double nowUs = ReadProgramClockUs();
-    int gathered = 0;  // whole periods since the last request: the board has at least
-                       // one sample fewer
-    if (ms <= 0 && m_lastRequestUs > 0.0 && nowUs > m_lastRequestUs) {
-        const int sinceMs = static_cast<int>(std::min((nowUs - m_lastRequestUs) / 1000.0, 60000.0));
-        expectedMs = std::max(expectedMs, sinceMs);
-        gathered = sinceMs / m_period;
+    if (!SendCommand(frame, kFrameSize)) {
+        last = Reply::Vanished;
+        return settle();
     }
-    m_lastRequestUs = nowUs;
-    const int expected = expectedMs / m_period;
-    // A reply that comes late holds what the board gathered meanwhile.
-    m_replyRoom = SampleReplySize(expected, static_cast<int>(m_replyTimeoutMs) / m_period + 1);
-    const int count = ReadSampleReply(m_replyRoom, m_replyTimeoutMs, gathered);
-    return TakeReply(count, m_replyRoom, false);
+    // The board sends what it gathered since it sent its last reply: after a missed
+    // reply or a late pass that is more than two periods' worth.
+    const int held = static_cast<int>(
+        m_lastAnsweredUs > 0.0
+            ? std::min((ReadProgramClockUs() - m_lastAnsweredUs) / 1000.0, 60000.0) / m_period
+            : 0.0);
+    m_replyRoom = RoomForReply(expectedMs / m_period);
+    for (int i = 0; i < 16; ++i) {  // acknowledgements that came late are passed over
+        last = ReadOneReply(m_replyRoom, m_replyTimeoutMs, held);
+        if (last != Reply::Ack) break;
+    }
+    if (last == Reply::Samples) TakeReply(false);
+    // A reply that began and stopped is no missing one: maybe a late one.
+    if (last == Reply::None && m_replyFill == 0) m_missedReplies.fetch_add(1);
+    return settle();
 }
 
 bool CSerialSatelDevice::ParseSample()
@@ -529,10 +583,10 @@ void CSerialSatelDevice::ReadStep()
         case ReadOutcome::Damaged:
             if (m_lastOutcome == ReadOutcome::Missed)
                 ReportOnce(m_missReported,
-                           wxString::Format(_("<SATEL> %s: no reply at frame %lld; missed replies "
-                                              "are counted and reported at closing\n"),
-                                            GetDeviceName(),
-                                            static_cast<long long>(GetSampleCounter())));
+                           TextHead() + wxString::Format(_("no reply at frame %lld; missed "
+                                                           "replies are counted and reported at "
+                                                           "closing\n"),
+                                                         static_cast<long long>(GetSampleCounter())));
             // The frames due meanwhile go out at once with the last values; the next
             // request waits as long, so that a silent board never holds the schedule.
             m_nextReadUs = ReadProgramClockUs() + m_replyTimeoutMs * 1000.0;
@@ -544,15 +598,14 @@ void CSerialSatelDevice::ReadStep()
     }
     if (m_damagedReplies.load() > damagedBefore)
         ReportOnce(m_damageReported,
-                   wxString::Format(_("<SATEL> %s: damaged reply refused at frame %lld; refusals "
-                                      "are counted and reported at closing\n"),
-                                    GetDeviceName(), static_cast<long long>(GetSampleCounter())));
+                   TextHead() + wxString::Format(_("damaged reply refused at frame %lld; refusals "
+                                                   "are counted and reported at closing\n"),
+                                                 static_cast<long long>(GetSampleCounter())));
     if (m_cutReplies.load() > 0)
         ReportOnce(m_cutReported,
-                   wxString::Format(_("<SATEL> %s: a reply longer than expected was cut at "
-                                      "frame %lld; its newest samples are lost\n"),
-                                    GetDeviceName(),
-                                    static_cast<long long>(GetSampleCounter())));
+                   TextHead() + wxString::Format(_("a reply longer than expected was cut at "
+                                                   "frame %lld; its newest samples are lost\n"),
+                                                 static_cast<long long>(GetSampleCounter())));
     if (change == CLineWatch::Change::Lost) {
         // The first frame without a sample read from the line: samples still queued
         // go out first.
@@ -582,6 +635,7 @@ bool CSerialSatelDevice::TryResume()
             m_port.Close();
             return false;
         }
+        ForgetReply();  // a new line: nothing read before belongs to it
     }
     m_lineVanished = false;
     // A board that lost power forgot its period: configure it again. It is back once
@@ -638,26 +692,32 @@ void CSerialSatelDevice::Close()
     const int64_t cut = m_cutReplies.load();
     const int64_t losses = m_line.GetLostCount();
     if (missed > 0 || damaged > 0 || cut > 0 || losses > 0) {
-        wxString text = wxString::Format(
-            _("<SATEL> %s: %lld replies missed (%lld came late, their samples kept), %lld "
-              "damaged replies refused, %lld replies cut, line lost %lld times"),
-            GetDeviceName(), static_cast<long long>(missed),
-            static_cast<long long>(m_lateReplies.load()), static_cast<long long>(damaged),
-            static_cast<long long>(cut), static_cast<long long>(losses));
+        wxString text = TextHead() + wxString::Format(
+            _("%lld replies missed (%lld came late, their samples kept), %lld damaged replies "
+              "refused, %lld replies cut, line lost %lld times"),
+            static_cast<long long>(missed), static_cast<long long>(m_lateReplies.load()),
+            static_cast<long long>(damaged), static_cast<long long>(cut),
+            static_cast<long long>(losses));
         if (m_line.IsLost())
             text += wxString::Format(_(", silent from frame %lld on"),
                                      static_cast<long long>(m_lostFrame));
         g_messages.Post(Severity::Error, text + "\n");
     }
+    // Every board sample that no frame carries, by cause: the total is what the frames
+    // show missing.
     const int64_t skipped = m_skippedSamples.load();
+    const int64_t lost = m_lostSamples.load();
     const int64_t repeated = m_repeatedFrames.load();
-    if (skipped > 0 || repeated > 0)
+    if (skipped > 0 || lost > 0 || repeated > 0)
         g_messages.Post(Severity::Error,
-                        wxString::Format(_("<SATEL> %s: to keep the schedule, %lld board samples "
-                                           "were dropped and %lld frames repeated the last "
-                                           "values\n"),
-                                         GetDeviceName(), static_cast<long long>(skipped),
-                                         static_cast<long long>(repeated)));
+                        TextHead() +
+                            wxString::Format(_("%lld board samples reached no frame (%lld dropped "
+                                               "to keep the schedule, %lld lost in refused or cut "
+                                               "replies); %lld frames repeated the last values\n"),
+                                             static_cast<long long>(skipped + lost),
+                                             static_cast<long long>(skipped),
+                                             static_cast<long long>(lost),
+                                             static_cast<long long>(repeated)));
 }
 
 void CSerialSatelDevice::Reset()

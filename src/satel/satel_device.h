@@ -35,9 +35,14 @@ public:
     static constexpr uint8_t kReset = 0x52;       // 'R', argument 0
     static constexpr uint8_t kSamples = 0x42;     // 'B': start, send samples gathered since
     static constexpr uint8_t kTerminator = 0x2A;  // '*': ends frames and replies
-    static constexpr size_t kHeaderSize = 5;      // of a sample reply
+    // Of every reply: '#', 'I', the length (high byte first; 0 from boards that give
+    // none), the kind ('B' for samples, the command acknowledged).
+    static constexpr size_t kHeaderSize = 5;
     static constexpr size_t kSampleSize = 6;      // three big-endian int16, sensors 1 to 3
     static constexpr size_t kClosingSize = 6;     // ends a sample reply: five zero bytes, '*'
+    // How this board ends its sample replies, once seen: five zero bytes and '*', or a
+    // lone '*'.
+    enum class Ending { Unknown, Block, Lone };
     // Largest reply taken in one read (over a second at 1000 Hz); longer ones are cut.
     static constexpr size_t kMaxReply = 8192;
     // Samples held back for later frames, besides the one the next frame takes, once
@@ -68,12 +73,16 @@ public:
     int64_t GetMissedReplies() const { return m_missedReplies.load(); }
     int64_t GetLateReplies() const { return m_lateReplies.load(); }
     int64_t GetDamagedReplies() const { return m_damagedReplies.load(); }
-    // Any thread: replies longer than the largest read, cut there.
+    // Any thread: replies longer than the largest read, cut there (the samples of
+    // their rest are lost).
     int64_t GetCutReplies() const { return m_cutReplies.load(); }
     // Any thread: board samples dropped, and frames that went out without a new board
     // sample (repeating the last values), to keep the schedule while running: where
     // the board's clock drifts from ours, while the line is silent.
     int64_t GetSkippedSamples() const { return m_skippedSamples.load(); }
+    // Any thread: board samples lost in replies refused as damaged or cut, that the
+    // frames show missing.
+    int64_t GetLostSamples() const { return m_lostSamples.load(); }
     int64_t GetRepeatedFrames() const { return m_repeatedFrames.load(); }
     int64_t GetLineLosses() const { return m_line.GetLostCount(); }
     bool IsLineLost() const { return m_line.IsLost(); }
@@ -109,20 +118,45 @@ public:
 protected:
     // The board protocol, acquisition thread (construction aside).
     bool SendCommand(const uint8_t* frame, size_t length);
-    // Count of bytes placed in buffer (header dropped when asked), 0 on failure.
-    // timeoutMs 0: the sample reply time-out for sample replies, the configuration
-    // one for the others.
-    int ReadReply(uint8_t* buffer, size_t maxCount, bool stripHeader, uint32_t timeoutMs = 0);
-    // A sample reply into m_reply, going on after the m_replyFill bytes already there:
-    // its byte count (closed, m_replyClosed set, or maxCount reached), 0 on time-out
-    // (m_replyFill keeps what came), negative on failure (-2 the line went away, -3 the
-    // device is closing). expected: the samples the reply should about hold.
-    int ReadSampleReply(size_t maxCount, uint32_t timeoutMs, int expected = 0);
-    // Whether the '*' just stored at m_reply[count - 1] can close the reply, by its
-    // place alone (where a closing block or a lone closing byte would end).
-    bool CanClose(size_t count) const;
-    // A reply ending at the first '*' into m_reply; same results.
-    int ReadAck(size_t maxCount, uint32_t timeoutMs);
+    // What one read off the line found.
+    enum class Reply {
+        None,      // nothing more came in time (m_replyFill keeps what did)
+        Samples,   // a whole sample reply in m_reply (m_replySamples whole samples)
+        Ack,       // an acknowledgement, of the command in m_reply[4]
+        Damaged,   // bytes that are no reply: refused, counted, the line read quiet
+        Vanished,  // the port failed
+        Closing    // the device is closing
+    };
+    // Reads one reply on from the m_replyFill bytes already there, checking its header
+    // ('#', 'I', length, kind), its length when the board gives one, and its ending.
+    // room: the most bytes a sample reply may take; past it the reply is cut and its
+    // rest read off and counted. expected: samples the reply should about hold.
+    Reply ReadOneReply(size_t room, uint32_t timeoutMs, int expected = 0);
+    // Whether the '*' just stored at m_reply[count - 1] can close a sample reply
+    // without a length, by its place and the board's ending.
+    bool CanClose(size_t count, Ending ending) const;
+    // Whole samples in the sample reply of count bytes in m_reply that ends in that
+    // way, -1 when it does not.
+    int SamplesIn(size_t count, Ending ending) const;
+    // Drops the reply being read: counted as damaged, its samples lost, the line read
+    // until it is quiet so that the next reply starts clean.
+    Reply Refuse(size_t count);
+    // The rest of a reply cut at count bytes, read off: the samples it held.
+    int64_t ReadOffCutRest(size_t count, size_t total);
+    // Replies that wait on the line (late ones): their samples taken in order.
+    // Samples when a sample reply was taken; None when one is still on its way; Ack
+    // when nothing stands in the way of a request; Vanished or Closing.
+    Reply TakeWaitingReplies();
+    // A reply whose rest is still on its way: read on when bytes came (Samples: taken;
+    // None: still not whole); when none came it is refused (Damaged), unless it is whole
+    // by the other ending (the board's ending was taken wrongly: Samples).
+    Reply SettlePartialReply();
+    // Waits for the acknowledgement of command; sample replies met meanwhile are taken
+    // (late ones: their samples are the board's), other acknowledgements passed over.
+    bool AwaitAck(uint8_t command, uint32_t timeoutMs);
+    // Room for the next sample reply: what the board gathered since it sent its last
+    // reply, and what it gathers until this one may come.
+    size_t RoomForReply(int atLeastSamples = 0);
     bool CalcOffsets(int ms);
     bool ConfigureBoard(uint32_t timeoutMs = 0);
     bool ReadFrames(int ms);
@@ -143,30 +177,31 @@ protected:
     bool IsNextTickDue();
     // Waits ms milliseconds, less when the device is closing.
     void Pause(int ms);
-    // Acquisition thread: drops what waits in the receive queue, so that it is never
-    // read as the head of the next reply.
+    // Acquisition thread: drops what waits in the receive queue (before any frame).
     void DiscardStale();
+    // Bytes waiting: those read ahead and those in the receive queue.
+    int Waiting();
     // One byte before the deadline, waiting in short slices so that closing is seen:
     // 1, 0 time-out, -2 the line went away, -3 closing.
     int ReadByteBefore(uint8_t* byte, std::chrono::steady_clock::time_point deadline);
     bool IsClosing() const;
+    // What follows on the line, by the deadline: nothing, the header of a reply, or
+    // other bytes (data). The bytes stay for the next reads.
+    enum class Next { Nothing, Reply, Data };
+    Next Follows(std::chrono::steady_clock::time_point deadline);
     // Acquisition thread: one read of the stream and what it means for the line.
     void ReadStep();
     // Acquisition thread: while the line is lost, opens it again when it went away and
     // configures the board; true when the board answers.
     bool TryResume();
     void PostBack();
-    // Samples in a reply of count bytes after its header, or -1 when no ending fits.
-    static int SamplesIn(int count);
-    // A read reply of count bytes (room: the most the read could take): its samples
-    // queued in order, the outcome set, the counters moved. late: the reply of an
-    // earlier request that had timed out. True when it brought samples.
-    bool TakeReply(int count, size_t room, bool late);
-    // A request that timed out: the rest of its reply, or the whole of it, when it came
-    // meanwhile. True when that settled the step (no new request then).
-    bool TakeLateReply();
-    // After a cut reply: reads off its rest until the line is quiet a moment.
-    void DrainCutReply();
+    // The sample reply in m_reply: its samples queued in order, the counters moved.
+    // late: it came after its request's time-out.
+    void TakeReply(bool late);
+    // Samples of the board that no frame will carry (refused, cut replies).
+    void CountLost(int64_t samples);
+    // A new line: nothing of a reply read before belongs to it.
+    void ForgetReply();
     void QueueSample(const double values[3]);
     // Drops queued samples, oldest first, until keep remain.
     size_t DropQueued(size_t keep);
@@ -175,6 +210,8 @@ protected:
     // whatever the phase of the board's clock.
     void PrimeQueue();
     void PauseUs(int64_t us);
+    // "<SATEL> name on port: ", the head of the texts about this board.
+    wxString TextHead() const;
 
     CSerialPort m_port;
     SerialSettings m_settings;
@@ -199,29 +236,38 @@ protected:
     double m_halfPeriod = 0.0;            // seconds
     std::atomic<int64_t> m_droppedSamples{0};
     std::array<uint8_t, kMaxReply + 1> m_reply{};   // acquisition thread: one read's bytes
-    std::array<uint8_t, kMaxReply + 1> m_frames{};  // acquisition thread: samples of a read
     std::atomic<int64_t> m_missedReplies{0};
     std::atomic<int64_t> m_lateReplies{0};
     std::atomic<int64_t> m_damagedReplies{0};
     std::atomic<int64_t> m_cutReplies{0};
     std::atomic<int64_t> m_skippedSamples{0};
-    // Acquisition thread: samples dropped since the last fresh frame, counted as
-    // skipped when the next fresh frame shows the gap (not if the run ends first).
+    std::atomic<int64_t> m_lostSamples{0};
+    // Acquisition thread: samples dropped (to keep the schedule; in refused or cut
+    // replies) since the last fresh frame, counted when the next fresh frame shows the
+    // gap (not if the run ends first).
     int64_t m_skippedBeforeNext = 0;
+    int64_t m_lostBeforeNext = 0;
     std::atomic<int64_t> m_repeatedFrames{0};
-    double m_lastRequestUs = 0.0;  // acquisition thread: program time of the last 'B'
+    // Acquisition thread: program time of the last sample reply taken; the board holds
+    // what it gathered since it sent that one.
+    double m_lastAnsweredUs = 0.0;
     bool m_cutReported = false;    // acquisition thread
     ReadOutcome m_lastOutcome = ReadOutcome::Empty;  // acquisition thread
     bool m_lineVanished = false;  // acquisition thread: the last failure was the port's
     // Acquisition thread: the reply being read. Bytes of it so far (kept across a
-    // time-out), whether the last read closed it, the room of its read, and whether
-    // its request timed out with the reply still to come.
+    // time-out), the room of its read, and the whole samples of the last sample reply
+    // read.
     size_t m_replyFill = 0;
-    bool m_replyClosed = false;
     size_t m_replyRoom = 0;
-    bool m_replyPending = false;
-    // Acquisition thread: the rest of a cut reply is still on its way (not unasked).
-    bool m_expectStale = false;
+    int m_replySamples = 0;
+    // Acquisition thread: sample replies and samples taken so far (what a step brought).
+    int64_t m_takenReplies = 0;
+    int64_t m_takenSamples = 0;
+    Ending m_ending = Ending::Unknown;  // acquisition thread (construction aside)
+    // Acquisition thread: bytes read ahead of the reply being read.
+    std::array<uint8_t, 256> m_input{};
+    size_t m_inputHead = 0;
+    size_t m_inputCount = 0;
     // Acquisition thread: samples read and not yet dispatched, a ring sized at
     // construction for the longest reply.
     std::vector<std::array<double, 3>> m_queue;

@@ -1,4 +1,4 @@
-// The SATEL board's replies: how they end and how long they may take.
+// The SATEL board's replies: how they begin and end, and how long they may take.
 #include "satel/satel_device.h"
 
 #include <algorithm>
@@ -11,212 +11,361 @@ using Clock = std::chrono::steady_clock;
 
 // Reads wait in slices this short, so that closing never waits for a reply.
 constexpr int64_t kReadSliceMs = 50;
-// A '*' where a reply could end, with fewer samples before it than the time since the
-// request holds, waits this long (at most a period) for a byte that shows it was data:
-// a line that hands the reply over in pieces may pause there.
+// A '*' where a reply could end, with fewer samples before it than the board holds,
+// waits this long (at most a period) for a byte that shows it was data: a line that
+// hands the reply over in pieces may pause there.
 constexpr int64_t kCloseGraceMs = 10;
+// An acknowledgement without a length ends at its '*' within this many bytes.
+constexpr size_t kMaxAckSize = 16;
+// Replies taken in one step, or while one acknowledgement is awaited, at most.
+constexpr int kMaxRepliesAtOnce = 64;
+// Bytes that are no reply are read off until the line is quiet for two periods, within
+// these bounds (the board sends only when asked).
+constexpr int64_t kQuietMs = 20;
+constexpr int64_t kMaxQuietMs = 50;
+// The rest of a cut reply, or bytes that are no reply, are read off up to this many:
+// a line that babbles on is left to the next reads.
+constexpr size_t kMaxReadOff = size_t{1} << 20;
+constexpr uint8_t kHash = 0x23;  // '#', first header byte
+constexpr uint8_t kI = 0x49;     // 'I', second header byte
+
+bool IsConfigCommand(uint8_t kind)
+{
+    return kind == CSerialSatelDevice::kSetPeriod || kind == CSerialSatelDevice::kConfigure ||
+           kind == CSerialSatelDevice::kReset;
+}
+
+size_t EndingSize(CSerialSatelDevice::Ending ending)
+{
+    return ending == CSerialSatelDevice::Ending::Lone ? 1 : CSerialSatelDevice::kClosingSize;
+}
 
 }  // namespace
 
-int CSerialSatelDevice::ReadReply(uint8_t* buffer, size_t maxCount, bool stripHeader,
-                                  uint32_t timeoutMs)
-{
-    if (!m_port.IsOpen() || buffer == nullptr || maxCount == 0) return 0;
-    maxCount = std::min(maxCount, kMaxReply);
-    if (timeoutMs == 0) timeoutMs = stripHeader ? m_replyTimeoutMs : m_configTimeoutMs;
-    int count = 0;
-    if (stripHeader) {
-        m_replyFill = 0;
-        count = ReadSampleReply(maxCount, timeoutMs);
-        m_replyFill = 0;  // a reply that did not come whole is not waited for here
-    } else {
-        count = ReadAck(maxCount, timeoutMs);
-    }
-    m_lineVanished = count == -2;
-    if (count < 1 || static_cast<size_t>(count) > maxCount) return 0;
-    if (stripHeader && static_cast<size_t>(count) > kHeaderSize) {
-        std::memcpy(buffer, m_reply.data() + kHeaderSize, count - kHeaderSize);
-        return count - static_cast<int>(kHeaderSize);
-    }
-    std::memcpy(buffer, m_reply.data(), static_cast<size_t>(count));
-    return count;
-}
-
 bool CSerialSatelDevice::IsClosing() const { return m_closing.load(); }
+
+int CSerialSatelDevice::Waiting()
+{
+    const int queued = m_port.Available();
+    return static_cast<int>(m_inputCount - m_inputHead) + std::max(queued, 0);
+}
 
 int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline)
 {
     for (;;) {
         if (IsClosing()) return -3;
+        if (m_inputHead < m_inputCount) {
+            *byte = m_input[m_inputHead++];
+            return 1;
+        }
+        // Past the deadline (the thread may have been held up) what came by now still
+        // counts.
         const int64_t leftUs =
             std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-        if (leftUs <= 0) {
-            // Past the deadline (the thread may have been held up): what came by now
-            // still counts.
-            const int got = m_port.ReadAvailable(byte, 1, 0);
-            return got < 0 ? -2 : got;
+        const int64_t waitMs = leftUs <= 0 ? 0 : std::min((leftUs + 999) / 1000, kReadSliceMs);
+        const int got = m_port.ReadAvailable(m_input.data(), static_cast<uint32_t>(m_input.size()),
+                                             static_cast<uint32_t>(waitMs));
+        if (got < 0) return -2;
+        if (got > 0) {
+            m_inputHead = 0;
+            m_inputCount = static_cast<size_t>(got);
+            continue;
         }
-        const int64_t waitMs = std::min((leftUs + 999) / 1000, kReadSliceMs);
-        const int got = m_port.ReadChar(byte, static_cast<uint32_t>(waitMs));
-        if (got != 0) return got < 0 ? -2 : 1;
+        if (leftUs <= 0) return 0;
     }
 }
 
-int CSerialSatelDevice::ReadAck(size_t maxCount, uint32_t timeoutMs)
+// The board sends replies back to back when it answers requests that waited: a reply
+// ends where the next one's header follows.
+CSerialSatelDevice::Next CSerialSatelDevice::Follows(Clock::time_point deadline)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    size_t count = 0;
-    while (count < maxCount) {
-        uint8_t byte = 0;
-        const int got = ReadByteBefore(&byte, deadline);
-        if (got <= 0) return got;
-        m_reply[count++] = byte;
-        if (byte == kTerminator) break;
+    constexpr size_t kLook = kHeaderSize;
+    if (m_inputHead > 0) {
+        std::memmove(m_input.data(), m_input.data() + m_inputHead, m_inputCount - m_inputHead);
+        m_inputCount -= m_inputHead;
+        m_inputHead = 0;
     }
-    return static_cast<int>(count);
+    while (m_inputCount < kLook && !IsClosing()) {
+        const int64_t leftUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        const int64_t waitMs = leftUs <= 0 ? 0 : std::min((leftUs + 999) / 1000, kReadSliceMs);
+        const int got = m_port.ReadAvailable(m_input.data() + m_inputCount,
+                                             static_cast<uint32_t>(m_input.size() - m_inputCount),
+                                             static_cast<uint32_t>(waitMs));
+        if (got > 0) m_inputCount += static_cast<size_t>(got);
+        if (got < 0 || (got == 0 && leftUs <= 0)) break;
+    }
+    if (m_inputCount == 0) return Next::Nothing;
+    const uint8_t* next = m_input.data();
+    const bool header = next[0] == kHash && (m_inputCount < 2 || next[1] == kI) &&
+                        (m_inputCount < kLook || next[4] == kSamples || IsConfigCommand(next[4]));
+    return header ? Next::Reply : Next::Data;
 }
 
-// Sensor bytes may be 0x2A ('*') in any place of a sample. A '*' ends a sample reply
-// only where the samples before it are whole and it completes a closing block (five
-// zero bytes and '*', count 11 + 6n) or is a lone closing byte (count 6 + 6n); the two
-// never fall on the same count. Both endings are taken, whichever this board uses.
-bool CSerialSatelDevice::CanClose(size_t count) const
+void CSerialSatelDevice::ForgetReply()
 {
-    if (count <= kHeaderSize) return false;
+    m_replyFill = 0;
+    m_inputHead = m_inputCount = 0;
+}
+
+// Sensor bytes may be 0x2A ('*') in any place of a sample. Without a length, a '*'
+// ends a sample reply only where the samples before it are whole and it completes a
+// closing block (five zero bytes and '*', count 11 + 6n) or is a lone closing byte
+// (count 6 + 6n), and only in the way this board ends its replies once that is known.
+bool CSerialSatelDevice::CanClose(size_t count, Ending ending) const
+{
+    if (count <= kHeaderSize || m_reply[count - 1] != kTerminator) return false;
     const size_t body = count - kHeaderSize;
-    if (body % kSampleSize == 1) return true;
-    if (body < kClosingSize || body % kSampleSize != 0) return false;
+    if (ending == Ending::Lone) return body % kSampleSize == 1;
+    if (ending != Ending::Block || body < kClosingSize || body % kSampleSize != 0) return false;
     for (size_t i = count - kClosingSize; i + 1 < count; ++i)
         if (m_reply[i] != 0) return false;
     return true;
 }
 
-// The board sends nothing but its reply: bytes that follow a '*' at once show that it
-// was data (a sample 0, 0, 42 looks like a closing block until the next byte comes).
-// A reply on its way is read to its end: each byte may take up to the time-out.
-int CSerialSatelDevice::ReadSampleReply(size_t maxCount, uint32_t timeoutMs, int expected)
+int CSerialSatelDevice::SamplesIn(size_t count, Ending ending) const
 {
+    if (!CanClose(count, ending)) return -1;
+    return static_cast<int>((count - kHeaderSize - EndingSize(ending)) / kSampleSize);
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count)
+{
+    m_damagedReplies.fetch_add(1);
+    m_replyFill = 0;
+    const bool isSampleReply = count > kHeaderSize && m_reply[0] == kHash && m_reply[1] == kI &&
+                               m_reply[4] == kSamples;
+    size_t bytes = isSampleReply ? count - kHeaderSize : 0;
+    // What follows belongs to the refused bytes until the line is quiet: the next
+    // reply then starts clean.
+    const auto quiet = std::chrono::milliseconds(std::clamp<int64_t>(2 * m_period, kQuietMs, kMaxQuietMs));
+    for (size_t read = 0; read < kMaxReadOff; ++read) {
+        uint8_t byte = 0;
+        const int got = ReadByteBefore(&byte, Clock::now() + quiet);
+        if (got <= 0) break;
+        ++bytes;
+    }
+    CountLost(static_cast<int64_t>(bytes / kSampleSize));
+    return Reply::Damaged;
+}
+
+int64_t CSerialSatelDevice::ReadOffCutRest(size_t count, size_t total)
+{
+    const auto timeout = std::chrono::milliseconds(m_replyTimeoutMs);
+    const size_t taken = (count - kHeaderSize) / kSampleSize;
+    if (total > 0) {
+        // The length says where the reply ends.
+        size_t read = count;
+        while (read < total) {
+            uint8_t byte = 0;
+            if (ReadByteBefore(&byte, Clock::now() + timeout) <= 0) break;
+            ++read;
+        }
+        const size_t samplesEnd = std::min(read, total - EndingSize(m_ending));
+        const size_t whole = (samplesEnd - kHeaderSize) / kSampleSize;
+        return static_cast<int64_t>(whole > taken ? whole - taken : 0);
+    }
+    // Groups of six bytes, aligned on the samples, until the ending.
+    uint8_t group[kSampleSize];
+    size_t inGroup = (count - kHeaderSize) % kSampleSize;
+    std::memcpy(group, m_reply.data() + count - inGroup, inGroup);
+    const auto grace = std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
+    int64_t lost = 0;
+    for (size_t read = 0; read < kMaxReadOff; ++read) {
+        uint8_t byte = 0;
+        if (ReadByteBefore(&byte, Clock::now() + timeout) <= 0) break;
+        group[inGroup++] = byte;
+        bool closes = false;
+        if (byte == kTerminator) {
+            closes = (inGroup == 1 && m_ending != Ending::Block) ||
+                     (inGroup == kSampleSize && m_ending != Ending::Lone &&
+                      std::all_of(group, group + kSampleSize - 1, [](uint8_t b) { return b == 0; }));
+        }
+        if (closes && Follows(Clock::now() + grace) != Next::Data) return lost;
+        if (inGroup == kSampleSize) {
+            ++lost;
+            inGroup = 0;
+        }
+    }
+    return lost;
+}
+
+// The board sends nothing but its replies, in the order of the requests: bytes that
+// follow a '*' at once show that it was data (a sample 0, 0, 42 looks like a closing
+// block until the next byte comes). A reply on its way is read to its end: each byte
+// may take up to the time-out.
+CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t timeoutMs,
+                                                           int expected)
+{
+    room = std::min(std::max(room, kHeaderSize + kClosingSize), kMaxReply);
     const auto timeout = std::chrono::milliseconds(timeoutMs);
     const auto grace = std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
     auto deadline = Clock::now() + timeout;
-    size_t count = std::min(m_replyFill, maxCount);
-    m_replyClosed = false;
-    bool mayClose = false;  // the last byte is a '*' that ends the reply unless more comes
-    while (count < maxCount) {
-        uint8_t byte = 0;
-        const int got = ReadByteBefore(&byte, mayClose ? Clock::now() + grace : deadline);
-        if (got == 0 && mayClose) break;
-        if (got <= 0) {
-            m_replyFill = got == 0 ? count : 0;
-            return got;
-        }
-        mayClose = false;
-        m_reply[count++] = byte;
-        deadline = Clock::now() + timeout;
-        if (byte != kTerminator || !CanClose(count) || m_port.Available() > 0) continue;
-        const size_t body = count - kHeaderSize;
-        const int samples = static_cast<int>(
-            (body - (body % kSampleSize == 1 ? 1 : kClosingSize)) / kSampleSize);
-        if (samples + 1 >= expected) {
-            m_replyClosed = true;
-            break;
-        }
-        mayClose = true;
-    }
-    if (mayClose) m_replyClosed = true;
+    size_t count = std::min(m_replyFill, room);
     m_replyFill = 0;
-    return static_cast<int>(count);
-}
-
-int CSerialSatelDevice::SamplesIn(int count)
-{
-    if (count < 1) return -1;
-    const size_t bytes = static_cast<size_t>(count);
-    if ((bytes - 1) % kSampleSize == 0) return static_cast<int>((bytes - 1) / kSampleSize);
-    if (bytes >= kClosingSize && (bytes - kClosingSize) % kSampleSize == 0)
-        return static_cast<int>((bytes - kClosingSize) / kSampleSize);
-    return -1;
-}
-
-bool CSerialSatelDevice::TakeReply(int count, size_t room, bool late)
-{
-    if (count == -3) {
-        m_replyPending = false;
-        m_lastOutcome = ReadOutcome::Empty;  // closing: nobody is to blame
-        return false;
-    }
-    if (count < 0) {
-        m_replyPending = false;
-        m_lineVanished = true;
-        m_lastOutcome = ReadOutcome::Failed;
-        return false;
-    }
-    if (count == 0) {
-        // The reply may still come: the next step takes it (or what is left of it).
-        if (!late && m_replyFill == 0) m_missedReplies.fetch_add(1);
-        m_replyPending = true;
-        m_lastOutcome = ReadOutcome::Missed;
-        return false;
-    }
-    m_replyPending = false;
-    // After the header: whole samples, then the closing byte or bytes. A reply longer
-    // than the largest read is cut: its whole samples are taken, the rest is dropped
-    // with the next request, and the cut is counted.
-    const size_t bytes = static_cast<size_t>(count);
-    int samples = bytes > kHeaderSize ? SamplesIn(count - static_cast<int>(kHeaderSize)) : -1;
-    if (!m_replyClosed) {
-        samples = bytes > kHeaderSize ? static_cast<int>((bytes - kHeaderSize) / kSampleSize) : -1;
-        if (bytes >= room) {
+    m_replySamples = 0;
+    for (;;) {
+        uint8_t byte = 0;
+        const int got = ReadByteBefore(&byte, deadline);
+        if (got == 0 || got == -3) {
+            m_replyFill = count;
+            return got == 0 ? Reply::None : Reply::Closing;
+        }
+        if (got < 0) return Reply::Vanished;
+        deadline = Clock::now() + timeout;
+        m_reply[count++] = byte;
+        if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) return Refuse(count);
+        if (count < kHeaderSize) continue;
+        const size_t length = DecodeU16(m_reply.data() + 2);
+        const uint8_t kind = m_reply[4];
+        if (kind != kSamples) {
+            // An acknowledgement: as long as its length says, or up to its '*'.
+            if (kind == kTerminator || length + kHeaderSize > kMaxAckSize) return Refuse(count);
+            if (length != 0) {
+                if (count < length + kHeaderSize) continue;
+                return byte == kTerminator ? Reply::Ack : Refuse(count);
+            }
+            if (count > kHeaderSize && byte == kTerminator) return Reply::Ack;
+            if (count >= kMaxAckSize) return Refuse(count);
+            continue;
+        }
+        if (length != 0) {
+            // The length counts the bytes from the kind to the closing '*': it tells
+            // the ending too.
+            const Ending ending = length % kSampleSize == 1   ? Ending::Lone
+                                  : length % kSampleSize == 0 ? Ending::Block
+                                                              : Ending::Unknown;
+            if (ending == Ending::Unknown) return Refuse(count);
+            const size_t total = length + kHeaderSize;
+            if (count < total) {
+                if (count < room) continue;
+                m_ending = ending;
+                m_cutReplies.fetch_add(1);
+                m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
+                CountLost(ReadOffCutRest(count, total));
+                return Reply::Samples;
+            }
+            const int samples = SamplesIn(count, ending);
+            if (samples < 0) return Refuse(count);
+            m_ending = ending;
+            m_replySamples = samples;
+            return Reply::Samples;
+        }
+        if (byte == kTerminator) {
+            for (Ending ending : {Ending::Block, Ending::Lone}) {
+                if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
+                    continue;
+                // Closed unless data follows: with fewer samples than the board holds,
+                // or bytes on their way, what comes next tells.
+                const int samples = SamplesIn(count, ending);
+                const bool look = samples + 1 < expected || Waiting() > 0;
+                if (look && Follows(Clock::now() + grace) == Next::Data) continue;
+                if (m_ending == Ending::Unknown) m_ending = ending;
+                m_replySamples = samples;
+                return Reply::Samples;
+            }
+        }
+        if (count >= room) {
+            // Longer than the read: its whole samples are taken, the rest is read off
+            // and its samples counted as lost.
             m_cutReplies.fetch_add(1);
-            m_expectStale = true;
+            m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
+            CountLost(ReadOffCutRest(count, 0));
+            return Reply::Samples;
         }
     }
-    if (samples < 0) {
-        m_lastOutcome = ReadOutcome::Damaged;
-        m_damagedReplies.fetch_add(1);
-        return false;
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::SettlePartialReply()
+{
+    if (m_replyFill == 0) return Reply::Ack;
+    if (Waiting() > 0) return ReadOneReply(m_replyRoom, m_replyTimeoutMs);
+    // Nothing more came since its time-out. Whole by the other ending: the board ends
+    // its replies that way (what closed the first one was data).
+    const size_t count = m_replyFill;
+    const Ending other = m_ending == Ending::Block  ? Ending::Lone
+                         : m_ending == Ending::Lone ? Ending::Block
+                                                    : Ending::Unknown;
+    if (other != Ending::Unknown && count > kHeaderSize && m_reply[0] == kHash &&
+        m_reply[1] == kI && m_reply[4] == kSamples && DecodeU16(m_reply.data() + 2) == 0 &&
+        SamplesIn(count, other) >= 0) {
+        m_ending = other;
+        m_replySamples = SamplesIn(count, other);
+        m_replyFill = 0;
+        return Reply::Samples;
     }
-    if (late) m_lateReplies.fetch_add(1);
-    m_lastOutcome = samples == 0 ? ReadOutcome::Empty : ReadOutcome::Samples;
+    return Refuse(count);
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::TakeWaitingReplies()
+{
+    bool took = false;
+    for (int i = 0; i < kMaxRepliesAtOnce && Waiting() > 0; ++i) {
+        m_replyRoom = RoomForReply();
+        const Reply reply = ReadOneReply(m_replyRoom, m_replyTimeoutMs);
+        if (reply == Reply::Samples) {
+            TakeReply(true);
+            took = true;
+        } else if (reply == Reply::None || reply == Reply::Vanished || reply == Reply::Closing) {
+            return reply;
+        }
+    }
+    return took ? Reply::Samples : Reply::Ack;
+}
+
+bool CSerialSatelDevice::AwaitAck(uint8_t command, uint32_t timeoutMs)
+{
+    if (timeoutMs == 0) timeoutMs = m_configTimeoutMs;
+    for (int i = 0; i < kMaxRepliesAtOnce; ++i) {
+        m_replyRoom = RoomForReply();
+        switch (ReadOneReply(m_replyRoom, timeoutMs)) {
+            case Reply::Ack:
+                // Another command's acknowledgement came late: this one's follows.
+                if (m_reply[4] == command || !IsConfigCommand(m_reply[4])) return true;
+                break;
+            case Reply::Samples:
+                TakeReply(true);
+                break;
+            case Reply::Damaged:
+                break;
+            case Reply::Vanished:
+                m_lineVanished = true;
+                return false;
+            case Reply::None:
+            case Reply::Closing:
+                return false;
+        }
+    }
+    return false;
+}
+
+size_t CSerialSatelDevice::RoomForReply(int atLeastSamples)
+{
+    int held = atLeastSamples;
+    if (m_lastAnsweredUs > 0.0) {
+        const double sinceMs =
+            std::min(std::max(ReadProgramClockUs() - m_lastAnsweredUs, 0.0) / 1000.0, 60000.0);
+        held = std::max(held, static_cast<int>(sinceMs) / m_period);
+    }
+    return SampleReplySize(held, static_cast<int>(m_replyTimeoutMs) / m_period + 1);
+}
+
+void CSerialSatelDevice::TakeReply(bool late)
+{
+    m_lastAnsweredUs = ReadProgramClockUs();
+    ++m_takenReplies;
     const bool initialising = m_initPending.load();
-    for (int j = 0; j < samples; ++j) {
+    if (late && !initialising) m_lateReplies.fetch_add(1);
+    for (int j = 0; j < m_replySamples; ++j) {
         double values[3];
         DecodeSample(m_reply.data() + kHeaderSize + static_cast<size_t>(j) * kSampleSize, values);
         if (initialising) std::copy(values, values + 3, m_previous);
         QueueSample(values);
+        ++m_takenSamples;
     }
-    return samples > 0;
 }
 
-bool CSerialSatelDevice::TakeLateReply()
+void CSerialSatelDevice::CountLost(int64_t samples)
 {
-    m_replyPending = false;
-    const int waiting = m_port.Available();
-    if (waiting <= 0) {
-        // Nothing more came: a reply that stopped midway is refused, a missing one
-        // is asked for again.
-        if (m_replyFill > 0) m_damagedReplies.fetch_add(1);
-        m_replyFill = 0;
-        return false;
-    }
-    const int count = ReadSampleReply(m_replyRoom, m_replyTimeoutMs);
-    if (count == 0) {
-        m_damagedReplies.fetch_add(1);
-        m_replyFill = 0;
-        return false;
-    }
-    TakeReply(count, m_replyRoom, true);
-    return true;
-}
-
-void CSerialSatelDevice::DrainCutReply()
-{
-    m_expectStale = false;
-    const uint32_t quietMs = static_cast<uint32_t>(std::min<int64_t>(kCloseGraceMs, m_period));
-    // Bounded: a line that babbles on is left to the next reads to refuse.
-    for (size_t taken = 0; taken < kMaxReply && !IsClosing();) {
-        const int got = m_port.ReadAvailable(m_frames.data(), static_cast<uint32_t>(kMaxReply), quietMs);
-        if (got <= 0) break;
-        taken += static_cast<size_t>(got);
-    }
+    if (samples > 0 && IsRunning()) m_lostBeforeNext += samples;
 }

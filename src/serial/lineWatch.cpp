@@ -19,7 +19,8 @@ CLineWatch::Change CLineWatch::Failed(bool vanished)
     // Reads that timed out on a port still there (a stall, a burst of noise) are often
     // over by now: the first attempt comes at once. A vanished adapter needs a moment
     // to come back: its first attempt waits an interval.
-    m_nextReopen = vanished ? Clock::now() + m_reopenInterval : Clock::now();
+    m_lostAt = Clock::now();
+    m_nextReopen = vanished ? m_lostAt + NextInterval(m_lostAt) : m_lostAt;
     return Change::Lost;
 }
 
@@ -42,11 +43,22 @@ bool CLineWatch::IsReopenDue()
     if (!m_lost.load()) return false;
     const Clock::time_point now = Clock::now();
     if (now < m_nextReopen) return false;
-    m_nextReopen = now + m_reopenInterval;
+    m_nextReopen = now + NextInterval(now);
     return true;
 }
 
-void CLineWatch::ReopenTried() { m_nextReopen = Clock::now() + m_reopenInterval; }
+void CLineWatch::ReopenTried()
+{
+    const Clock::time_point now = Clock::now();
+    m_nextReopen = now + NextInterval(now);
+}
+
+std::chrono::milliseconds CLineWatch::NextInterval(Clock::time_point now) const
+{
+    if (m_quickInterval.count() > 0 && now - m_lostAt < m_quickSpan)
+        return std::min(m_quickInterval, m_reopenInterval);
+    return m_reopenInterval;
+}
 
 wxString CLineWatch::LostText(const wxString& tag, const wxString& device, const wxString& port,
                               int64_t frame)

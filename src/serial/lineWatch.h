@@ -42,6 +42,13 @@ public:
     // Any thread: how often the line was lost since construction.
     int64_t GetLostCount() const { return m_lostCount.load(); }
     void SetReopenInterval(std::chrono::milliseconds interval) { m_reopenInterval = interval; }
+    // For the first span after a loss, attempts come every interval instead: a board
+    // that was busy a moment is back after the pause and one attempt. Zero: none.
+    void SetQuickReopen(std::chrono::milliseconds interval, std::chrono::milliseconds span)
+    {
+        m_quickInterval = interval;
+        m_quickSpan = span;
+    }
 
     // The Errors page texts, each ending with a line end. tag: "<SATEL> ", "<FOB> "...
     // A frame below 0 leaves the frames out (a line without frames, the trigger).
@@ -54,6 +61,11 @@ private:
     using Clock = std::chrono::steady_clock;
     const int m_failuresToLose;
     std::chrono::milliseconds m_reopenInterval;
+    std::chrono::milliseconds m_quickInterval{0};
+    std::chrono::milliseconds m_quickSpan{0};
+    Clock::time_point m_lostAt;
+    // The wait before the next attempt: short in the first span after the loss.
+    std::chrono::milliseconds NextInterval(Clock::time_point now) const;
     int m_failures = 0;
     std::atomic<bool> m_lost{false};
     std::atomic<int64_t> m_lostCount{0};

@@ -558,13 +558,15 @@ TEST_F(AnalogWriterTest, TextExportCutByAFullDiskEndsAtAWholeLineAndSaysWhereOnc
                 File(std::string(useThread ? "t" : "p") + std::to_string(limit) + ".qvd");
             auto writer = MakeWriter(useThread);
             std::vector<std::string> messages;
+            ASSERT_TRUE(writer->OpenFile(path, kChannels, 1, 100.0, true, exportFolder.string()));
+            ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+            ASSERT_TRUE(writer->Start());
             {
+                // Set after the open, the limit is one the writers do not know
+                // of: a write past it fails as any write can.
                 CFileSizeLimit fileLimit(limit);
                 ASSERT_TRUE(fileLimit.IsSet());
                 CLogCapture log;
-                ASSERT_TRUE(writer->OpenFile(path, kChannels, 1, 100.0, true, exportFolder.string()));
-                ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
-                ASSERT_TRUE(writer->Start());
                 for (int f = 0; f < kFrames; ++f)
                     writer->WriteFrame(frameOf(f).data(), kChannels);
                 writer->Finish(&markers);
@@ -944,6 +946,206 @@ TEST_F(AnalogWriterTest, TextExportOnAFullDiskEndsAtAWholeLineWithItsEvents)
                 EXPECT_TRUE(EndsWith(note, exportEnd)) << note;
             } else {
                 EXPECT_EQ(note.find("text export"), std::string::npos) << note;
+            }
+        }
+    }
+}
+
+namespace {
+
+// Frame f of eight channels of small negative numbers: its text line (about
+// 100 bytes) is longer than the frame (64 bytes).
+std::vector<double> LongLineFrame(int frame)
+{
+    std::vector<double> values = NumberedFrame(frame, 8);
+    for (double& value : values) value *= -1e-7;
+    return values;
+}
+
+// The export's line of frame f at rate, as "%g" prints it.
+std::string LongLineOf(int frame, double rate)
+{
+    char number[64];
+    std::snprintf(number, sizeof number, "%g", frame / rate);
+    std::string line = number;
+    for (double value : LongLineFrame(frame)) {
+        std::snprintf(number, sizeof number, "\t%g", value);
+        line += number;
+    }
+    return line + "\r\n";
+}
+
+// What a recording under a file-size limit did, as its child reports it.
+struct LimitOutcome {
+    int64_t framesOnDisk = -1;
+    int taken = -1;         // WriteFrame calls that took the frame
+    int firstRefused = -1;  // the first that did not
+    bool isTakenAfterRefusal = false;
+    uint64_t failedFrames = 0;
+    uint64_t droppedFrames = 0;
+    int writeError = 0;
+    bool isFinished = false;
+    size_t messageCount = 0;
+    std::string note;
+    std::string message;
+};
+
+// In the child: under a file-size limit set before the recording opens, as
+// ulimit -f sets it for the application, records frames with a text export,
+// finishes with markers and reports to outcome.
+int RecordUnderAFileSizeLimit(const std::string& path, const std::string& exportFolder,
+                              const std::filesystem::path& outcome, rlim_t limitBytes,
+                              bool useThread, int frames, const RecordMarkers& markers)
+{
+    CFileSizeLimit limit(limitBytes);
+    if (!limit.IsSet()) return 10;
+    CLogCapture log;
+    auto writer = MakeWriter(useThread);
+    if (!writer->OpenFile(path, 8, 1, 100.0, true, exportFolder)) return 11;
+    if (!writer->WriteProperties(nullptr, 0) || !writer->Start()) return 12;
+    LimitOutcome got;
+    got.taken = 0;
+    for (int f = 0; f < frames; ++f) {
+        if (writer->WriteFrame(LongLineFrame(f).data(), 8) != 0) {
+            ++got.taken;
+            got.isTakenAfterRefusal = got.isTakenAfterRefusal || got.firstRefused >= 0;
+        } else if (got.firstRefused < 0) {
+            got.firstRefused = f;
+        }
+    }
+    got.isFinished = writer->Finish(&markers);
+    writer->Close();
+    const std::vector<std::string> messages = log.Messages();
+    std::ofstream report(outcome);
+    report << writer->GetFramesOnDisk() << "\n"
+           << got.taken << "\n"
+           << got.firstRefused << "\n"
+           << got.isTakenAfterRefusal << "\n"
+           << writer->GetFailedFrames() << "\n"
+           << writer->GetDroppedFrames() << "\n"
+           << writer->GetWriteError() << "\n"
+           << got.isFinished << "\n"
+           << messages.size() << "\n"
+           << writer->GetEndNote().ToStdString() << "\n"
+           << (messages.empty() ? std::string() : messages[0]) << "\n";
+    return report ? 0 : 13;
+}
+
+LimitOutcome ReadLimitOutcome(const std::filesystem::path& outcome)
+{
+    LimitOutcome got;
+    std::ifstream report(outcome);
+    report >> got.framesOnDisk >> got.taken >> got.firstRefused >> got.isTakenAfterRefusal >>
+        got.failedFrames >> got.droppedFrames >> got.writeError >> got.isFinished >>
+        got.messageCount;
+    report.ignore();
+    std::getline(report, got.note);
+    std::getline(report, got.message);
+    return got;
+}
+
+}  // namespace
+
+TEST_F(AnalogWriterTest, FileSizeLimitStillTakesTheTrailerAndTheEventsAndEndsAtTheFramesOnDisk)
+{
+    // Under ulimit -f the room kept beyond the end is no use: the writers stop
+    // taking frames while the trailer's and the events' room is still below
+    // the limit, and end as at a full disk.
+    constexpr int kFrames = 3000;
+    constexpr int64_t kReserve = 8 * 1024;  // what each file keeps for its end
+    constexpr int64_t kDataStart = 48;      // header and an empty property block
+    RecordMarkers markers;                  // before and after every cut
+    for (uint32_t i = 0; i < 40; ++i) {
+        markers.codes.push_back(i + 1);
+        markers.frames.push_back(i * 75);
+        markers.labels.push_back(wxString::Format("marker %u", i));
+    }
+    const std::filesystem::path out = Path("out");
+    std::filesystem::create_directories(out);
+    for (bool useThread : {false, true}) {
+        // Both files cut in the first batch, both mid-run, the export only, neither.
+        for (rlim_t limit : {rlim_t(12000), rlim_t(100003), rlim_t(250001), rlim_t(400000)}) {
+            SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ") << limit);
+            const std::string path =
+                File(std::string(useThread ? "t" : "p") + std::to_string(limit) + ".qvd");
+            const int result = RunInChild([&] {
+                return RecordUnderAFileSizeLimit(path, Dir().string(), out / "outcome.txt", limit,
+                                                 useThread, kFrames, markers);
+            });
+            ASSERT_EQ(result, 0);
+            const LimitOutcome got = ReadLimitOutcome(out / "outcome.txt");
+            const int64_t kept =
+                std::min<int64_t>(kFrames, (int64_t(limit) - kReserve - kDataStart) / 64);
+            EXPECT_EQ(got.framesOnDisk, kept);
+            EXPECT_TRUE(got.isFinished) << "the trailer went in";
+            EXPECT_EQ(got.droppedFrames, 0u);
+            EXPECT_EQ(int64_t(got.failedFrames), kFrames - kept);
+            EXPECT_FALSE(got.isTakenAfterRefusal);
+            if (!useThread) {  // the plain writer stops at the frame that would not fit
+                EXPECT_EQ(got.taken, kept);
+                EXPECT_EQ(got.firstRefused, kept < kFrames ? kept : -1);
+            }
+            EXPECT_EQ(got.writeError, kept < kFrames ? EFBIG : 0);
+
+            // Count, every frame on disk and the trailer with every marker.
+            Bytes expected;
+            expected.Header(99887755, 100.0, 8, 1, kept, 0);
+            for (int f = 0; f < kept; ++f)
+                for (double value : LongLineFrame(f)) expected.F64(value);
+            expected.U64(markers.Count());
+            for (size_t i = 0; i < markers.Count(); ++i)
+                expected.Marker(markers.codes[i], markers.frames[i],
+                                markers.labels[i].ToStdString());
+            const std::vector<uint8_t> bytes = ReadFileBytes(path);
+            EXPECT_EQ(bytes, expected.Data());
+            EXPECT_LE(bytes.size(), limit);
+            CAnalogReader reader;
+            ASSERT_TRUE(reader.Open(path));
+            EXPECT_EQ(reader.GetFrameCount(), kept);
+            std::vector<uint32_t> inside;  // the reader shows the markers of its frames
+            for (uint32_t frame : markers.frames)
+                if (frame < kept) inside.push_back(frame);
+            EXPECT_EQ(reader.GetMarkerFrames(), inside);
+
+            // The header, the frame lines that fit below the events' room, every event.
+            const std::string textPath = Path(std::filesystem::path(path).stem().string() + ".txt");
+            const std::string text = ReadFileText(textPath);
+            EXPECT_LE(text.size(), limit);
+            const size_t headerEnd = text.find("\r\n") + 2;
+            ASSERT_EQ(text.rfind("# ", 0), 0u);
+            int64_t lines = 0;
+            std::string frameLines;
+            for (int64_t size = int64_t(headerEnd); lines < kept; ++lines) {
+                const std::string line = LongLineOf(int(lines), 100.0);
+                if (size + int64_t(line.size()) + kReserve > int64_t(limit)) break;
+                size += int64_t(line.size());
+                frameLines += line;
+            }
+            std::string events;
+            for (size_t i = 0; i < markers.Count(); ++i)
+                events += "event[" + std::to_string(i) + "]\t" + std::to_string(markers.frames[i]) +
+                          "\t" + std::to_string(markers.codes[i]) + "\tmarker " +
+                          std::to_string(i) + "\r\n";
+            EXPECT_EQ(text.substr(headerEnd), frameLines + events);
+
+            // Said once, with the times on disk: the recording's end, then the export's.
+            const std::string exportEnd =
+                lines < kept
+                    ? "text export cut at " + FormatTime(lines / 100.0).ToStdString() + " (" +
+                          std::to_string(lines) + " frames kept) : " + std::strerror(EFBIG)
+                    : std::string();
+            std::string note = exportEnd;
+            if (kept < kFrames)
+                note = "recording cut at " + FormatTime(kept / 100.0).ToStdString() + " (" +
+                       std::to_string(kept) + " frames kept) : " + std::strerror(EFBIG) +
+                       (exportEnd.empty() ? "" : "; " + exportEnd);
+            EXPECT_EQ(got.note, note);
+            EXPECT_EQ(got.messageCount, note.empty() ? 0u : 1u);
+            const std::string file =
+                kept < kFrames ? "analog file : " + path : "text file : " + textPath;
+            if (!note.empty()) {
+                EXPECT_TRUE(EndsWith(got.message, "<REC> Error writing " + file + " : " + note))
+                    << got.message;
             }
         }
     }

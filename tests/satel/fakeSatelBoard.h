@@ -19,47 +19,53 @@
 
 using SatelSample = std::array<int16_t, 3>;
 
-// Sample j of a board on its own clock: each sensor runs up and down a band of 101
-// values (steps of 2, a spike filter never trips) around 42, 298 and 554, so each
-// passes a low byte 0x2A. Sensors run at other phases: any two samples less than 100
-// apart differ, which tells from the values which sample a frame carries.
+// Sample j of a board on its own clock, unique among the first million: each sensor
+// is a saw tooth of 101 values, sensor 1 one step per sample, sensor 2 one per 101
+// samples, sensor 3 one per 101 x 101. Each stays in a band of 100, so that a spike
+// filter never trips whatever the gap between two samples; sensor 1 passes a low byte
+// 0x2A (42), sensor 2 starts there (298) and sensor 3 stays there (554) for ten
+// thousand samples: most samples end with a '*' byte.
 inline SatelSample RampSample(int64_t j)
 {
-    static const int kCentre[3] = {42, 298, 554};
-    static const int kPhase[3] = {0, 66, 134};
-    SatelSample sample{};
-    for (int i = 0; i < 3; ++i) {
-        const int x = static_cast<int>((2 * j + kPhase[i]) % 200);
-        sample[i] = static_cast<int16_t>(kCentre[i] - 50 + (x <= 100 ? x : 200 - x));
-    }
-    return sample;
+    const int64_t k = j % (101 * 101 * 101);
+    return {static_cast<int16_t>(-8 + k % 101), static_cast<int16_t>(248 + (k / 101 + 50) % 101),
+            static_cast<int16_t>(504 + (k / 10201 + 50) % 101)};
+}
+
+// The j of RampSample(j) for three sensor values, -1 when they are no such sample.
+inline int64_t RampIndex(const SatelSample& sample)
+{
+    const int a = sample[0] + 8;
+    const int b = sample[1] - 248;
+    const int c = sample[2] - 504;
+    if (a < 0 || a > 100 || b < 0 || b > 100 || c < 0 || c > 100) return -1;
+    return a + 101 * ((b + 51) % 101) + 10201 * ((c + 51) % 101);
 }
 
 // Follows the ramp samples frame by frame: which sample each frame carries, how many
 // the frames skipped and how many frames repeated the previous one.
 class CRampFollower {
 public:
-    static constexpr int64_t kWindow = 40;  // the furthest a frame may run ahead
     // raw: the frame's three sensor values before the board offsets were taken off.
+    // False for values that are no board sample, or one older than the last.
     bool Take(const double raw[3])
     {
         SatelSample values{};
-        for (int i = 0; i < 3; ++i) values[i] = static_cast<int16_t>(std::lround(raw[i]));
-        const int64_t from = frames == 0 ? 0 : last;
-        const int64_t to = frames == 0 ? 99 : last + kWindow;
-        for (int64_t j = from; j <= to; ++j) {
-            if (RampSample(j) != values) continue;
-            if (frames == 0)
-                first = j;
-            else if (j == last)
-                ++repeated;
-            else
-                skipped += j - last - 1;
-            last = j;
-            ++frames;
-            return true;
+        for (int i = 0; i < 3; ++i) {
+            if (!(std::fabs(raw[i] - std::lround(raw[i])) < 1e-6)) return false;
+            values[i] = static_cast<int16_t>(std::lround(raw[i]));
         }
-        return false;
+        const int64_t j = RampIndex(values);
+        if (j < 0 || (frames > 0 && j < last)) return false;
+        if (frames == 0)
+            first = j;
+        else if (j == last)
+            ++repeated;
+        else
+            skipped += j - last - 1;
+        last = j;
+        ++frames;
+        return true;
     }
     int64_t frames = 0;
     int64_t first = -1;
@@ -133,6 +139,15 @@ public:
         reply.push_back('*');
         return reply;
     }
+    // From now on reads no command for that long, then answers every one that came
+    // meanwhile, in order (a busy board); its clock runs on.
+    void PauseFor(std::chrono::milliseconds pause)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pauseUntil = std::chrono::steady_clock::now() + pause;
+    }
+    // Sample replies carry their length (bytes from 'B' to before the closing '*').
+    void SetLengthField(bool given) { m_lengthField = given; }
     // Stops answering 'P', 'C' and 'R'.
     void SetSilent(bool silent) { m_silent = silent; }
     // Stops answering 'B'.
@@ -182,6 +197,10 @@ private:
     {
         std::string pending;
         while (!m_stop) {
+            if (IsPaused()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
             pollfd entry{m_pty.Master(), POLLIN, 0};
             if (::poll(&entry, 1, 10) <= 0 || !(entry.revents & POLLIN)) continue;
             char bytes[64];
@@ -194,6 +213,22 @@ private:
                 Answer(frame);
             }
         }
+    }
+    bool IsPaused()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::chrono::steady_clock::now() < m_pauseUntil;
+    }
+    // A sample reply with its length in the header when the board gives it.
+    std::string WithLength(std::string reply) const
+    {
+        if (!m_lengthField || reply.size() < 6 || reply[0] != '#' || reply[4] != 'B' ||
+            reply[2] != 0 || reply[3] != 0)
+            return reply;  // a length set by hand stays
+        const size_t length = reply.size() - 5;
+        reply[2] = static_cast<char>(length >> 8);
+        reply[3] = static_cast<char>(length & 0xFF);
+        return reply;
     }
     // The clocked board's reply: every sample gathered by now and not yet sent.
     std::string GatheredReply()
@@ -257,6 +292,7 @@ private:
                 reply = m_hasStanding ? SampleReply({m_standing}) : SampleReply({});
             }
         }
+        reply = WithLength(reply);
         if (head > 0) {
             m_pty.Send(reply.substr(0, head));
             std::this_thread::sleep_for(gap);
@@ -277,6 +313,8 @@ private:
     SatelSample m_standing{};
     bool m_hasStanding = false;
     std::atomic<int> m_skipRequests{0};
+    std::atomic<bool> m_lengthField{false};
+    std::chrono::steady_clock::time_point m_pauseUntil;  // guarded by m_mutex
     std::chrono::milliseconds m_delay{0};  // guarded by m_mutex, as the two below
     size_t m_splitAt = 0;
     std::chrono::milliseconds m_splitGap{0};

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -43,13 +44,25 @@ struct SatelClockRun {
     int64_t missed = 0;
     int64_t damaged = 0;
     int64_t cut = 0;
+    int64_t reportedLost = 0;  // samples lost in refused or cut replies
+    int64_t filtered = 0;      // samples the spike filter dropped
+    int64_t late = 0;
+    int64_t losses = 0;
     bool onSchedule = true;  // frame numbers follow each other, time = frame / rate
+};
+
+// What a board does to the line once frameCount frames came, and how many frames come
+// after that before the device closes. The device keeps its own reply time-outs.
+struct SatelLineFault {
+    int atFrame = 40;
+    std::function<void(CFakeSatelBoard&)> act;
+    bool lengthField = false;
 };
 
 // A board on its own clock at rateFactor times the device's rate, gathering from phase
 // periods after its 'R', read by a device at periodMs until frameCount frames came.
 inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFactor,
-                                     int frameCount)
+                                     int frameCount, const SatelLineFault* fault = nullptr)
 {
     using namespace std::chrono_literals;
     SatelClockRun run;
@@ -58,15 +71,20 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
     const double rate = 1000.0 / periodMs;
     CFakeSatelBoard board(pty);
     board.SetClock(rate * rateFactor, phase);
+    if (fault != nullptr) board.SetLengthField(fault->lengthField);
     board.Start();
     CFakeView view;
     {
         CSerialSatelDevice device(pty.SlaveName(), periodMs, false, 400.0, false);
         if (!device.IsReady()) return run;
         // Replies that come, come in time, even on a loaded machine.
-        device.SetReplyTimeouts(5s, 5s);
+        if (fault == nullptr) device.SetReplyTimeouts(5s, 5s);
         device.AddView(&view);
-        const bool started = device.Create(false) && device.RunThread();
+        bool started = device.Create(false) && device.RunThread();
+        if (started && fault != nullptr) {
+            started = view.WaitFrames(fault->atFrame, 60s);
+            if (started) fault->act(board);
+        }
         run.ran = started && view.WaitFrames(frameCount, 60s);
         device.Close();
         device.RemoveView(&view);
@@ -92,6 +110,10 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
         run.missed = device.GetMissedReplies();
         run.damaged = device.GetDamagedReplies();
         run.cut = device.GetCutReplies();
+        run.reportedLost = device.GetLostSamples();
+        run.filtered = device.GetDroppedSamples();
+        run.late = device.GetLateReplies();
+        run.losses = device.GetLineLosses();
     }
     board.Stop();
     return run;

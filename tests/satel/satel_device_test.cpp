@@ -4,6 +4,7 @@
 #include "analog/runningDevice.h"
 #include "satel/fakeSatelBoard.h"
 #include "satel/satelClockRun.h"
+#include "satel/satelProbe.h"
 #include "serial/lineLink.h"
 #include "serial/ptyPair.h"
 #include "support/logCapture.h"
@@ -26,65 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Opens the protected protocol steps and state to the tests.
-class CSatelProbe : public CSerialSatelDevice {
-public:
-    using CSerialSatelDevice::CalcOffsets;
-    using CSerialSatelDevice::ConfigureBoard;
-    using CSerialSatelDevice::CSerialSatelDevice;
-    using CSerialSatelDevice::ParseSample;
-    using CSerialSatelDevice::ReadFrames;
-
-    void SetOffsetsDone(bool done) { m_offsetsDone = done; }
-    void SetRaw(double a, double b, double c)
-    {
-        m_raw[0] = a;
-        m_raw[1] = b;
-        m_raw[2] = c;
-    }
-    void SetPrevious(double a, double b, double c)
-    {
-        m_previous[0] = a;
-        m_previous[1] = b;
-        m_previous[2] = c;
-    }
-    // Keeps the sequence of initialisation out of the direct protocol tests.
-    void SetInitialising(bool pending) { m_initPending = pending; }
-    using CSerialSatelDevice::GetLastOutcome;
-    using CSerialSatelDevice::QueuedSamples;
-    using CSerialSatelDevice::ReadOutcome;
-    double Value(int channel) const { return m_values[channel]; }
-    // What the ticks would do with the samples read: each makes the row in turn.
-    int ParseQueued()
-    {
-        int count = 0;
-        while (PopSample()) {
-            ParseSample();
-            ++count;
-        }
-        return count;
-    }
-    // The queued samples, oldest first, as they came off the line.
-    std::vector<SatelSample> TakeQueued()
-    {
-        std::vector<SatelSample> samples;
-        while (PopSample())
-            samples.push_back({static_cast<int16_t>(m_raw[0]), static_cast<int16_t>(m_raw[1]),
-                               static_cast<int16_t>(m_raw[2])});
-        return samples;
-    }
-    // Waits until bytes wait in the receive queue; false after the timeout.
-    bool WaitForBytes(std::chrono::milliseconds timeout)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (m_port.Available() <= 0) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
-};
-
 std::string Hex(const uint8_t* bytes, size_t size)
 {
     std::string text;
@@ -99,22 +41,7 @@ std::string Hex(const uint8_t* bytes, size_t size)
 class SatelDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_pty.IsValid()); }
-    std::unique_ptr<CSatelProbe> OpenDevice(int periodMs = 25)
-    {
-        // A board answers the opening's probe; each test's own board plays the rest.
-        std::unique_ptr<CSatelProbe> device;
-        {
-            CFakeSatelBoard opener(m_pty);
-            opener.Start();
-            device = std::make_unique<CSatelProbe>(wxString(m_pty.SlaveName()), periodMs, false,
-                                                   400.0, false);
-            opener.Stop();
-        }
-        EXPECT_TRUE(device->IsReady());
-        device->SetReplyTimeouts(5s, 5s);  // replies that come, come: a loaded machine
-        device->SetInitialising(false);
-        return device;
-    }
+    std::unique_ptr<CSatelProbe> OpenDevice(int periodMs = 25) { return OpenProbe(m_pty, periodMs); }
     CPtyPair m_pty;
 };
 
@@ -545,7 +472,6 @@ TEST_F(SatelDeviceTest, StarBytesInsideSamplesAreData)
 // like the closing block itself), and whole samples of '*'.
 TEST_F(SatelDeviceTest, StarBytesAnywhereInASampleAreData)
 {
-    auto device = OpenDevice();
     std::vector<SatelSample> sent;
     for (int place = 0; place < 6; ++place) {
         for (int other = 0; other < 256; ++other) {
@@ -560,29 +486,33 @@ TEST_F(SatelDeviceTest, StarBytesAnywhereInASampleAreData)
     }
     sent.push_back({0x2A2A, 0x2A2A, 0x2A2A});
     sent.push_back({0, 0, 42});
-    CFakeSatelBoard board(m_pty);
-    int replies = 0;
-    for (size_t at = 0; at < sent.size(); ++replies) {
-        const size_t count = std::min<size_t>(1 + replies % 7, sent.size() - at);
-        const std::vector<SatelSample> part(sent.begin() + static_cast<long>(at),
-                                            sent.begin() + static_cast<long>(at + count));
-        board.QueueRaw(replies % 3 == 2 ? CFakeSatelBoard::LoneStarReply(part)
-                                        : CFakeSatelBoard::SampleReply(part));
-        at += count;
+    for (bool lone : {false, true}) {
+        SCOPED_TRACE(lone ? "lone '*' ending" : "closing block");
+        auto device = OpenDevice();
+        CFakeSatelBoard board(m_pty);
+        int replies = 0;
+        for (size_t at = 0; at < sent.size(); ++replies) {
+            const size_t count = std::min<size_t>(1 + replies % 7, sent.size() - at);
+            const std::vector<SatelSample> part(sent.begin() + static_cast<long>(at),
+                                                sent.begin() + static_cast<long>(at + count));
+            board.QueueRaw(lone ? CFakeSatelBoard::LoneStarReply(part)
+                                : CFakeSatelBoard::SampleReply(part));
+            at += count;
+        }
+        board.Start();
+        std::vector<SatelSample> read;
+        for (int i = 0; i < replies; ++i) {
+            ASSERT_TRUE(device->ReadFrames(0)) << "reply " << i;
+            for (const SatelSample& sample : device->TakeQueued()) read.push_back(sample);
+        }
+        board.Stop();
+        ASSERT_EQ(read.size(), sent.size());
+        for (size_t i = 0; i < sent.size(); ++i)
+            ASSERT_EQ(read[i], sent[i]) << "sample " << i << " of " << sent.size();
+        EXPECT_EQ(device->GetMissedReplies(), 0);
+        EXPECT_EQ(device->GetDamagedReplies(), 0);
+        EXPECT_EQ(device->GetCutReplies(), 0);
     }
-    board.Start();
-    std::vector<SatelSample> read;
-    for (int i = 0; i < replies; ++i) {
-        ASSERT_TRUE(device->ReadFrames(0)) << "reply " << i;
-        for (const SatelSample& sample : device->TakeQueued()) read.push_back(sample);
-    }
-    board.Stop();
-    ASSERT_EQ(read.size(), sent.size());
-    for (size_t i = 0; i < sent.size(); ++i)
-        ASSERT_EQ(read[i], sent[i]) << "sample " << i << " of " << sent.size();
-    EXPECT_EQ(device->GetMissedReplies(), 0);
-    EXPECT_EQ(device->GetDamagedReplies(), 0);
-    EXPECT_EQ(device->GetCutReplies(), 0);
 }
 
 TEST_F(SatelDeviceTest, GarbageRepliesStayInBounds)
@@ -702,7 +632,7 @@ TEST_F(SatelDeviceTest, RepliesClosedByALoneStarKeepEverySample)
     CFakeSatelBoard board(m_pty);
     board.QueueRaw(CFakeSatelBoard::LoneStarReply({{10, 20, 30}, {40, 50, 60}}));
     board.QueueRaw(CFakeSatelBoard::LoneStarReply({{42, 42, 42}}));  // '*' bytes as data
-    board.Queue({{7, 8, 9}});  // and the other ending still
+    board.QueueRaw(CFakeSatelBoard::LoneStarReply({{7, 8, 9}}));
     board.Start();
     ASSERT_TRUE(device->ReadFrames(0));
     ASSERT_EQ(device->ParseQueued(), 2);
@@ -748,8 +678,8 @@ TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
     ASSERT_TRUE(device->ReadFrames(0));  // the missing one is asked for again
     EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{14, 15, 16}}));
     board.Stop();
-    // Bytes that come unasked are refused and counted too, not read as a reply.
-    ASSERT_TRUE(m_pty.Send(std::string("#I\0\0B\0\0\0\0\0*", 11)));
+    // Bytes that come unasked and are no reply are refused and counted too.
+    ASSERT_TRUE(m_pty.Send(std::string("\0\0B\0\0\0\0\0*", 9)));
     ASSERT_TRUE(device->WaitForBytes(5s));
     CFakeSatelBoard again(m_pty);
     again.Queue({{21, 22, 23}});
@@ -1036,8 +966,11 @@ TEST(SatelBoardClock, ClocksThatDriftApartAreCountedExactly)
             EXPECT_GE(drift, kFrames / 100 - 2);
             EXPECT_LE(drift, run.frames / 100 + 2);
             messages.Take();
-            EXPECT_EQ(messages.Count(wxString::Format("to keep the schedule, %lld board samples "
-                                                      "were dropped and %lld frames repeated",
+            EXPECT_EQ(messages.Count(wxString::Format("%lld board samples reached no frame (%lld "
+                                                      "dropped to keep the schedule, 0 lost in "
+                                                      "refused or cut replies); %lld frames "
+                                                      "repeated the last values",
+                                                      static_cast<long long>(run.skipped),
                                                       static_cast<long long>(run.skipped),
                                                       static_cast<long long>(run.repeated))
                                          .ToStdString()),

@@ -73,6 +73,23 @@ inline bool EnterOwnMountNamespace()
 
 }  // namespace refusing_disk_detail
 
+// Runs body in a child process and returns its exit code (body's result), or
+// -1 when there was no child or it did not exit. body reports through files.
+inline int RunInChild(const std::function<int()>& body)
+{
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        const int result = body();
+        std::fflush(nullptr);
+        ::_exit(result);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Runs body in a child process that sees a tmpfs of sizeBytes at mountPoint
 // (an empty folder); the mount ends with the child. Returns the child's exit
 // code (body's result), or kNoTmpfsExit when this machine allows no mount.
@@ -81,21 +98,13 @@ inline bool EnterOwnMountNamespace()
 inline int RunOnSmallTmpfs(const std::filesystem::path& mountPoint, size_t sizeBytes,
                            const std::function<int()>& body)
 {
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    if (child < 0) return -1;
-    if (child == 0) {
+    return RunInChild([&] {
         if (!refusing_disk_detail::EnterOwnMountNamespace() ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            ::_exit(kNoTmpfsExit);
+            return kNoTmpfsExit;
         const std::string options = "size=" + std::to_string(sizeBytes);
         if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, options.c_str()) != 0)
-            ::_exit(kNoTmpfsExit);
-        const int result = body();
-        std::fflush(nullptr);
-        ::_exit(result);
-    }
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return kNoTmpfsExit;
+        return body();
+    });
 }

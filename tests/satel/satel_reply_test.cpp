@@ -1,0 +1,210 @@
+#include "satel/satel_device.h"
+
+#include "process/messageQueue.h"
+#include "satel/fakeSatelBoard.h"
+#include "satel/satelClockRun.h"
+#include "satel/satelProbe.h"
+#include "serial/ptyPair.h"
+#include "serial/lineLink.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class SatelReplyTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_pty.IsValid()); }
+    CPtyPair m_pty;
+};
+
+// A board that closes its replies with five zero bytes and '*' pauses on its line
+// right after a sample's first byte '*' (a USB adapter hands bytes over in chunks):
+// the lone '*' ends nothing, wherever the sample stands in the reply.
+TEST_F(SatelReplyTest, ALoneStarEndsNoReplyOfABoardThatClosesWithABlock)
+{
+    auto device = OpenProbe(m_pty);
+    CFakeSatelBoard board(m_pty);
+    board.Queue({{1, 2, 3}});  // how this board ends its replies
+    board.Start();
+    ASSERT_TRUE(device->ReadFrames(0));
+    device->TakeQueued();
+    for (size_t place = 0; place < 3; ++place) {
+        SCOPED_TRACE(testing::Message() << "'*' first in sample " << place);
+        std::vector<SatelSample> samples = {{10, 20, 30}, {40, 50, 60}, {70, 80, 90}};
+        samples[place][0] = static_cast<int16_t>(0x2A00 + static_cast<int>(place));
+        board.Queue(samples);
+        board.SplitNextReply(CSerialSatelDevice::kHeaderSize +
+                                 place * CSerialSatelDevice::kSampleSize + 1,
+                             30ms);
+        ASSERT_TRUE(device->ReadFrames(0));
+        EXPECT_EQ(device->TakeQueued(), samples);
+    }
+    board.Stop();
+    EXPECT_EQ(device->GetDamagedReplies(), 0);
+    EXPECT_EQ(device->GetMissedReplies(), 0);
+}
+
+// Where the board gives the length of its replies, the length ends them: a sample 0,
+// 0, 42 or a first byte '*' before a pause ends nothing, whatever the ending; a length
+// that fits no reply is refused, and the next reply is read as usual.
+TEST_F(SatelReplyTest, TheLengthTheBoardGivesEndsItsReplies)
+{
+    auto device = OpenProbe(m_pty);
+    CFakeSatelBoard board(m_pty);
+    board.SetLengthField(true);
+    board.Start();
+    const std::vector<SatelSample> block = {{0, 0, 42}, {0, 0, 42}};
+    board.Queue(block);
+    board.SplitNextReply(CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize, 30ms);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->TakeQueued(), block);
+    const std::vector<SatelSample> lone = {{5, 6, 7}, {0x2A01, 8, 9}};
+    board.QueueRaw(CFakeSatelBoard::LoneStarReply(lone));
+    board.SplitNextReply(CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize + 1,
+                         30ms);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->TakeQueued(), lone);
+    EXPECT_EQ(device->GetDamagedReplies(), 0);
+    std::string wrong = CFakeSatelBoard::SampleReply({{1, 2, 3}});
+    wrong[3] = 8;  // no whole samples and ending
+    board.QueueRaw(wrong);
+    board.Queue({{4, 5, 6}});
+    EXPECT_FALSE(device->ReadFrames(0));
+    EXPECT_EQ(device->GetDamagedReplies(), 1);
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{4, 5, 6}}));
+    board.Stop();
+}
+
+// A reply that comes late, while the board is being configured again, is a sample
+// reply and no acknowledgement: its samples are kept, in order, and the configuration
+// waits for the board's own acknowledgements.
+TEST_F(SatelReplyTest, ConfigurationKeepsTheSamplesOfALateReply)
+{
+    auto device = OpenProbe(m_pty);
+    device->SetReplyTimeouts(60ms, 2s);
+    CFakeSatelBoard board(m_pty);
+    const std::vector<SatelSample> late = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
+    board.Queue(late);
+    board.DelayNextReply(200ms);
+    board.Start();
+    EXPECT_FALSE(device->ReadFrames(0));
+    EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Missed);
+    ASSERT_TRUE(device->ConfigureBoard());  // the late reply comes meanwhile
+    EXPECT_EQ(device->TakeQueued(), late);
+    board.Queue({{10, 11, 12}});
+    ASSERT_TRUE(device->ReadFrames(0));
+    EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{10, 11, 12}}));
+    board.Stop();
+    EXPECT_EQ(device->GetDamagedReplies(), 0);
+    EXPECT_EQ(device->GetLateReplies(), 1);
+}
+
+// Every frame carries a board sample, and what the frames skip is exactly what the
+// device counted as reaching no frame; no sample is taken for a spike; frames keep
+// their schedule.
+void ExpectEverySampleAccountedFor(const SatelClockRun& run)
+{
+    ASSERT_TRUE(run.ran);
+    EXPECT_EQ(run.decoded, run.frames);
+    EXPECT_EQ(run.reportedSkipped + run.reportedLost, run.skipped)
+        << "dropped " << run.reportedSkipped << ", lost in replies " << run.reportedLost;
+    EXPECT_EQ(run.reportedRepeated, run.repeated);
+    EXPECT_EQ(run.filtered, 0);
+    EXPECT_TRUE(run.onSchedule);
+}
+
+SatelLineFault PauseAt(int frame, std::chrono::milliseconds pause, bool lengthField = false)
+{
+    SatelLineFault fault;
+    fault.atFrame = frame;
+    fault.act = [pause](CFakeSatelBoard& board) { board.PauseFor(pause); };
+    fault.lengthField = lengthField;
+    return fault;
+}
+
+// A board busy for a moment answers every request that came meanwhile once it is
+// back, the first reply with all it gathered: at 40 and 1000 Hz, pauses shorter and
+// longer than a lost line, with and without a length in the replies.
+TEST(SatelLineFaultThreads, PausesAnsweredLateLoseNothingUncounted)
+{
+    struct Case {
+        int periodMs;
+        int pauseMs;
+        bool lengthField;
+    };
+    for (const Case& c : {Case{25, 150, false}, Case{25, 300, false}, Case{25, 450, true},
+                          Case{1, 100, false}, Case{1, 300, true}}) {
+        SCOPED_TRACE(testing::Message() << "period " << c.periodMs << " ms, pause " << c.pauseMs
+                                        << " ms, length " << c.lengthField);
+        const SatelLineFault fault =
+            PauseAt(40, std::chrono::milliseconds(c.pauseMs), c.lengthField);
+        const int frames = 40 + c.pauseMs / c.periodMs + 60 * 25 / c.periodMs;
+        ExpectEverySampleAccountedFor(RunClockedBoard(c.periodMs, 0.5, 1.0, frames, &fault));
+    }
+}
+
+// A pause long enough to lose the line: the late reply comes while the line is being
+// configured again. Its samples are kept, the line is back after the pause and one
+// attempt (not a whole reopen interval later), and the closing text, which names the
+// port, gives the samples the frames skip.
+TEST(SatelLineFaultThreads, LostLineReturnsWithALateReplyInFlight)
+{
+    for (int periodMs : {25, 1}) {
+        SCOPED_TRACE(testing::Message() << "period " << periodMs << " ms");
+        g_messages.Drain();
+        CMessageLog messages;
+        constexpr int kPauseMs = 600;
+        const SatelLineFault fault = PauseAt(40, std::chrono::milliseconds(kPauseMs));
+        const SatelClockRun run =
+            RunClockedBoard(periodMs, 0.25, 1.0, 40 + 3000 / periodMs, &fault);
+        ExpectEverySampleAccountedFor(run);
+        EXPECT_EQ(run.losses, 1);
+        // Frames held with the last values: the pause, the time-outs that lose the line
+        // and an attempt or two; far below the 2 s of a reopen interval.
+        EXPECT_LE(run.repeated, (kPauseMs + 700) / periodMs);
+        messages.Take();
+        const std::string head = "<SATEL> satel_device on ";
+        const std::string closing = messages.Find("reached no frame");
+        EXPECT_EQ(closing.rfind(head, 0), 0u) << closing;
+        EXPECT_NE(closing.find(std::to_string(run.skipped) + " board samples reached no frame"),
+                  std::string::npos)
+            << closing << " skipped " << run.skipped;
+        EXPECT_EQ(messages.Find("line lost 1 times").rfind(head, 0), 0u);
+    }
+}
+
+// At 1000 Hz a board silent for 2 s sends a backlog longer than any read: its rest is
+// read off and its samples counted, and nothing of it is taken for the next reply.
+TEST(SatelLineFaultThreads, TwoSecondSilenceIsCountedToTheSample)
+{
+    const SatelLineFault fault = PauseAt(40, 2000ms);
+    const SatelClockRun run = RunClockedBoard(1, 0.5, 1.0, 40 + 2000 + 1500, &fault);
+    ExpectEverySampleAccountedFor(run);
+    EXPECT_GE(run.cut, 1);
+    EXPECT_GT(run.reportedLost, 0);
+}
+
+// A board that leaves requests unanswered sends what it holds with the next reply it
+// gives: the room for that reply is sized from what the board holds, not from the last
+// request, so it is never cut.
+TEST(SatelLineFaultThreads, ABacklogAfterUnansweredRequestsFindsRoom)
+{
+    for (int periodMs : {25, 1}) {
+        SCOPED_TRACE(testing::Message() << "period " << periodMs << " ms");
+        SatelLineFault fault;
+        fault.act = [](CFakeSatelBoard& board) { board.SkipSampleRequests(3); };
+        const SatelClockRun run = RunClockedBoard(periodMs, 0.5, 1.0, 40 + 1500 / periodMs, &fault);
+        ExpectEverySampleAccountedFor(run);
+        EXPECT_EQ(run.cut, 0);
+        EXPECT_EQ(run.reportedLost, 0);
+    }
+}
+
+}  // namespace
