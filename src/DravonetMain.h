@@ -22,6 +22,7 @@ class CAnalogView;
 class CAnalog3DView;
 class CVideoView;
 class CSerialTrigger;
+class CTriggerCrossings;
 class CStreamCapture;
 class wxAuiNotebook;
 class wxAuiNotebookEvent;
@@ -196,6 +197,12 @@ public:
     void CloseCaptureFiles();
     void StopCapture();
     bool OpenSerialTrigger();
+    // What the trigger inputs' crossings did: nothing, a stop held until every
+    // recording has its first frames, or the capture stopped.
+    enum class TriggerAction { None, Held, Stopped };
+    // Acts on the crossings of the trigger inputs in the order they came. Called
+    // by the idle handler and the display timer.
+    TriggerAction ActOnTriggerCrossings();
 
     // ---- devices: frameDevices.cpp, frameClose.cpp, frameOscClients.cpp,
     //      frameOpenCommands.cpp, frameWii.cpp ----
@@ -483,10 +490,26 @@ private:
     // A capture or export folder that does not exist is created when the user
     // agrees; false, with the reason shown, when it is still missing.
     bool EnsureCaptureFolder(const wxString& folder);
+    // Waits for reader to give the start value (a loop's start that came already
+    // fires without the dialog); false when cancelled. shownValue: the input's live
+    // reading for the dialog (null: the last one read).
     bool WaitForCaptureTrigger(const wxString& title, const wxString& format,
-                               const TriggerReader& reader, double startValue,
-                               const wxString& notice = wxString());
+                               const TriggerReader& reader, std::function<double()> shownValue,
+                               double startValue, bool isRearm, const wxString& notice);
+    // The waits of "Start capture" on each trigger input; false when cancelled.
+    // notice: said above the wait's text. isRearm: a loop's next start.
+    bool WaitForSerialTrigger(bool isRearm, const wxString& notice);
+    bool WaitForOscTrigger(bool isRearm, const wxString& notice);
+    // Queues the loop's next "Start capture", which keeps the crossings come since.
+    void QueueLoopStart();
     void StartCaptureDevices(double maxTimeSec);
+    // The count-down before a capture; after a trigger, a stop value it reads ends
+    // it with wxID_ABORT. Its modal result.
+    int RunCaptureCountdown(const TriggerReader& stopReader);
+    TriggerAction ActOnCrossings(CTriggerCrossings& crossings);
+    // Says, on the Errors page and logged, how many crossings input dropped.
+    void ReportTriggerOverflows(CTriggerCrossings& crossings, const wxString& input);
+    bool HasEveryRecordingItsFirstFrames();
     // Names the devices that hold no output and would not be recorded, and asks
     // whether to start without them (No preselected); true to go on.
     bool ConfirmDevicesWithoutOutput();
@@ -502,6 +525,11 @@ private:
     void RemoveFileListRows(const std::vector<wxString>& files);
 
     std::vector<RecordedTrial> m_recordedTrials;  // of the open set, oldest first
+    // A loop's next start is queued: the crossings that came since the stop are its.
+    bool m_loopRearmPending = false;
+    bool m_isStopping = false;      // StopCapture runs (its yields run idle passes)
+    double m_captureStartUs = 0.0;  // program time of the last capture start
+    wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;
     TriggerReader m_serialTriggerReader;
     TriggerReader m_oscTriggerReader;

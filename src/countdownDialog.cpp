@@ -59,6 +59,11 @@ bool TCountDown::Tick(double nowUs)
 
 void TCountDown::Advance()
 {
+    if (IsModal() && m_running && m_stopCheck && m_stopCheck()) {
+        m_running = false;
+        EndModal(wxID_ABORT);
+        return;
+    }
     if (Tick(GetProgramTime()) && IsModal()) EndModal(wxID_OK);
 }
 

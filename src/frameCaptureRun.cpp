@@ -6,14 +6,17 @@
 #include <wx/log.h>
 #include <wx/progdlg.h>
 #include <wx/sound.h>
+#include <wx/textctrl.h>
 #include <wx/toolbar.h>
 
 #include <algorithm>
 #include <iostream>
+#include <utility>
 
 #include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "analog/analogFile.h"
+#include "analog/analogReader.h"
 #include "appIcons.h"
 #include "captureFiles.h"
 #include "captureTriggerWait.h"
@@ -22,6 +25,8 @@
 #include "network/oscClientSettings.h"
 #include "network/oscTrigger.h"
 #include "network/vrpnServerModule.h"
+#include "process/clock.h"
+#include "process/triggerCrossings.h"
 #include "serial/serialTrigger.h"
 
 namespace {
@@ -32,12 +37,53 @@ constexpr std::chrono::milliseconds kTriggerPass(40);
 constexpr uint32_t kLongestTriggerReadMs = 1000;
 constexpr uint32_t kDefaultTriggerReadMs = 100;
 constexpr int kCameraKind = 9;  // CAnalogDevice::GetDeviceType of a camera
+// The wait's readers look this long for a crossing, so that one is acted on as it comes.
+constexpr std::chrono::milliseconds kCrossingWait(5);
+// A stop that comes before every recording holds the fewest frames a recording is
+// read back with waits for them, this long at most: a pulse shorter than a frame
+// still gives a trial with data.
+constexpr double kFirstFramesHoldUs = 2.0e6;
 
-bool ReadSerialTrigger(double& volts)
+void WakeForCrossing()
 {
-    return g_serialTrigger.IsOpen() && g_serialTrigger.ReadValue(volts);
+    if (wxTheApp) wxWakeUpIdle();
 }
-bool ReadOscTrigger(double& value) { return GetOscTriggerValue(&value); }
+
+bool TakeCrossing(CTriggerCrossings& crossings, double& value)
+{
+    TriggerCrossing crossing;
+    if (!crossings.Pop(crossing)) return false;
+    value = crossing.value;
+    return true;
+}
+
+// The next crossing of the serial line, reading what the converter sends for a
+// moment when none waits.
+bool ReadSerialCrossing(double& value)
+{
+    CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
+    const auto until = std::chrono::steady_clock::now() + kCrossingWait;
+    for (;;) {
+        if (TakeCrossing(crossings, value)) return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !g_serialTrigger.IsOpen()) return false;
+        // Nothing read: the time went by, or the line gives nothing (the pass then sleeps).
+        if (g_serialTrigger.ReadLines(static_cast<uint32_t>(left.count())) == 0)
+            return TakeCrossing(crossings, value);
+    }
+}
+
+bool ReadOscCrossing(double& value)
+{
+    if (!IsOscTriggerConnected()) return false;
+    TriggerCrossing crossing;
+    if (!GetOscTriggerCrossings().WaitPop(crossing, kCrossingWait)) return false;
+    value = crossing.value;
+    return true;
+}
+
+bool PollOscCrossing(double& value) { return TakeCrossing(GetOscTriggerCrossings(), value); }
 
 // A pass under way ends within a frame; a read that hangs longer is not waited for.
 constexpr std::chrono::milliseconds kPassHoldTimeout(500);
@@ -81,17 +127,21 @@ void TrackerFrame::SetTriggerReaders(TriggerReader serial, TriggerReader osc)
 }
 
 bool TrackerFrame::WaitForCaptureTrigger(const wxString& title, const wxString& format,
-                                         const TriggerReader& reader, double startValue,
-                                         const wxString& notice)
+                                         const TriggerReader& reader,
+                                         std::function<double()> shownValue, double startValue,
+                                         bool isRearm, const wxString& notice)
 {
     g_waiting_for_trigger = true;
+    CTriggerWait wait(reader, startValue, kTriggerPass);
+    wait.SetShownValue(std::move(shownValue));
+    // A loop's next start that came right after its stop needs no dialog.
+    if (isRearm && wait.FiredAlready()) return true;
     CTriggerWait::Outcome outcome = CTriggerWait::Outcome::Cancelled;
     {
         // The notice (a trigger that cannot be heard) stays above the wait's text.
         const wxString prefix = notice.empty() ? wxString() : notice + "\n";
         wxProgressDialog dialog(title, prefix + _("Waiting..."), 1000, this,
                                 wxPD_APP_MODAL | wxPD_CAN_ABORT);
-        CTriggerWait wait(reader, startValue, kTriggerPass);
         outcome = wait.Run([&](double value, double elapsedSec) {
             const bool goOn = dialog.Pulse(prefix + wxString::Format(format, value, elapsedSec));
             // The idle handler runs too; it leaves the triggers alone meanwhile.
@@ -100,13 +150,72 @@ bool TrackerFrame::WaitForCaptureTrigger(const wxString& title, const wxString& 
             return goOn;
         });
     }
-    g_waiting_for_trigger = false;
     return outcome == CTriggerWait::Outcome::Fired;
+}
+
+bool TrackerFrame::WaitForSerialTrigger(bool isRearm, const wxString& notice)
+{
+    if (!g_serialTrigger.IsOpen()) OpenSerialTrigger();
+    if (!g_serialTrigger.IsOpen()) wxLogWarning("%s", _("Serial line is not opened !"));
+    const uint32_t timeoutMs =
+        m_triggerTimeOut > 0 && m_triggerTimeOut <= int(kLongestTriggerReadMs)
+            ? uint32_t(m_triggerTimeOut)
+            : kDefaultTriggerReadMs;
+    g_serialTrigger.SetTimeout(timeoutMs);
+    g_serialTrigger.SetLevels(m_triggerThresholdHigh, m_triggerThresholdLow);
+    if (!isRearm) {
+        // A start by hand acts on what comes from now on.
+        g_serialTrigger.ReadLines(0);
+        g_serialTrigger.GetCrossings().Clear();
+    }
+    std::function<double()> shown;
+    if (!m_serialTriggerReader)
+        shown = [] { return g_serialTrigger.GetCrossings().GetLastValue(); };
+    return WaitForCaptureTrigger(_("USB External Trigger"),
+                                 _("Waiting for trigger (%.1f v - %.1f s)"),
+                                 m_serialTriggerReader ? m_serialTriggerReader : ReadSerialCrossing,
+                                 std::move(shown), m_triggerThresholdHigh, isRearm, notice);
+}
+
+bool TrackerFrame::WaitForOscTrigger(bool isRearm, const wxString& notice)
+{
+    // An input that failed before (a port in use) may listen now.
+    if (!IsOscTriggerConnected()) StartOscTrigger();
+    const OscTriggerSettings trigger = GetOscTriggerSettings();
+    GetOscTriggerCrossings().SetLevels(trigger.highValue, trigger.lowValue, true);
+    wxString shownNotice = notice;
+    if (!IsOscTriggerConnected()) {
+        // Said in the wait itself too: a logged warning shows only once it is over.
+        const wxString deaf = _("Unable to connect OSC server!");
+        wxLogWarning("%s", deaf);
+        shownNotice = notice.empty() ? deaf : deaf + "\n" + notice;
+    }
+    if (!isRearm) GetOscTriggerCrossings().Clear();
+    std::function<double()> shown;
+    if (!m_oscTriggerReader) shown = [] { return GetOscTriggerCrossings().GetLastValue(); };
+    return WaitForCaptureTrigger(_("OSC External Trigger"),
+                                 _("Waiting for osc trigger (%.1f - %.1f s)"),
+                                 m_oscTriggerReader ? m_oscTriggerReader : ReadOscCrossing,
+                                 std::move(shown), trigger.highValue, isRearm, shownNotice);
 }
 
 void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
 {
+    // Until this start waits (or ends), the crossings since the loop's stop are its own.
+    const bool isRearm = m_loopRearmPending;
+    struct RearmEnd {
+        bool& pending;
+        bool isQueuedAgain = false;
+        ~RearmEnd()
+        {
+            if (!isQueuedAgain) pending = false;
+        }
+    } rearmEnd{m_loopRearmPending};
+    struct WaitEnd {
+        ~WaitEnd() { g_waiting_for_trigger = false; }
+    };
     if (m_capturing || g_waiting_for_trigger) return;  // a queued loop start, a second key press
+    if (isRearm && m_captureName.empty()) return;      // the set was closed meanwhile
     if (m_captureBook && m_auiManager.GetPane("CAPTURE").IsShown()) {
         const int page = m_captureBook->GetPageIndex(m_fileList);
         if (page != wxNOT_FOUND) m_captureBook->SetSelection(page);
@@ -115,44 +224,57 @@ void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
     if (CaptureDevices().empty()) return;
     if (!CreateMissingTrialFiles()) return;  // said why; nothing starts
     if (!ConfirmDevicesWithoutOutput()) return;
+    const WaitEnd waitEnd;  // also through the count-down that follows a trigger
+    wxString notice;
+    std::swap(notice, m_nextWaitNotice);
+    TriggerReader stopReader;
     bool isTriggered = false;
     if (m_triggerUse) {
-        if (!g_serialTrigger.IsOpen()) OpenSerialTrigger();
-        if (!g_serialTrigger.IsOpen()) wxLogWarning("%s", _("Serial line is not opened !"));
-        const uint32_t timeoutMs =
-            m_triggerTimeOut > 0 && m_triggerTimeOut <= int(kLongestTriggerReadMs)
-                ? uint32_t(m_triggerTimeOut)
-                : kDefaultTriggerReadMs;
-        g_serialTrigger.SetTimeout(timeoutMs);
-        if (!WaitForCaptureTrigger(
-                _("USB External Trigger"), _("Waiting for trigger (%.1f v - %.1f s)"),
-                m_serialTriggerReader ? m_serialTriggerReader : ReadSerialTrigger,
-                m_triggerThresholdHigh))
-            return;
+        if (!WaitForSerialTrigger(isRearm, notice)) return;
         isTriggered = true;
     } else if (IsOscTriggerEnabled()) {
-        // An input that failed before (a port in use) may listen now.
-        if (!IsOscTriggerConnected()) StartOscTrigger();
-        wxString notice;
-        if (!IsOscTriggerConnected()) {
-            // Said in the wait itself too: a logged warning shows only once it is over.
-            notice = _("Unable to connect OSC server!");
-            wxLogWarning("%s", notice);
-        }
-        if (!WaitForCaptureTrigger(_("OSC External Trigger"),
-                                   _("Waiting for osc trigger (%.1f - %.1f s)"),
-                                   m_oscTriggerReader ? m_oscTriggerReader : ReadOscTrigger,
-                                   GetOscTriggerSettings().highValue, notice))
-            return;
+        if (!WaitForOscTrigger(isRearm, notice)) return;
         isTriggered = true;
+        stopReader = m_oscTriggerReader ? m_oscTriggerReader : PollOscCrossing;
     }
     if (isTriggered && m_triggerLoop) maxTime = 0.0;  // the trigger ends the capture
     if (m_capturePreTime > 0.0 && !m_triggerUse) {
-        TCountDown countdown(this);
-        countdown.SetDuration(m_capturePreTime * 1000.0);
-        if (countdown.ShowModal() != wxID_OK) return;
+        const int result = RunCaptureCountdown(stopReader);
+        if (result == wxID_ABORT) {
+            // The trial ended before its recording would begin: nothing of it is kept,
+            // and its stop is not left for the next one.
+            const wxString text = wxString::Format(
+                _("The trigger stopped trial %lld during the count-down: it was not recorded\n"),
+                static_cast<long long>(m_trialIndex));
+            SetErrorMessage(text, false);
+            if (m_triggerLoop) {
+                m_nextWaitNotice = wxString(text).Trim();
+                rearmEnd.isQueuedAgain = true;
+                QueueLoopStart();
+            }
+            return;
+        }
+        if (result != wxID_OK) return;
     }
+    g_waiting_for_trigger = false;
     StartCaptureDevices(maxTime);
+}
+
+int TrackerFrame::RunCaptureCountdown(const TriggerReader& stopReader)
+{
+    TCountDown countdown(this);
+    countdown.SetDuration(m_capturePreTime * 1000.0);
+    if (stopReader) {
+        const double lowValue = GetOscTriggerSettings().lowValue;
+        countdown.SetStopCheck([&stopReader, lowValue] {
+            double value = 0.0;
+            while (stopReader(value)) {
+                if (IsOscTriggerStopValue(value, lowValue)) return true;
+            }
+            return false;
+        });
+    }
+    return countdown.ShowModal();
 }
 
 void TrackerFrame::StartCaptureDevices(double maxTimeSec)
@@ -160,11 +282,14 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
     // A stop asked for by a run of the trial before (a second device at its end
     // while the first one's stop went on) must not end this one.
     TakeCaptureStopRequest();
+    // The OSC trigger's stops come on acquisition threads: they wake the idle handler.
+    GetOscTriggerCrossings().SetWakeUp(WakeForCrossing);
     const bool isSyncPressed = m_vrpnSyncOutUse && IsVrpnServerRunning();
     if (isSyncPressed) {
         g_vrpn_sync_state = 1;
         VrpnServerSetButton(0, m_vrpnSyncButton, 1);
     }
+    m_captureStartUs = GetProgramTime();
     int started = 0;
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
     std::vector<CAnalogDevice*> refused;
@@ -234,6 +359,12 @@ void TrackerFrame::StopCapture()
     }
     m_capturing = false;
     g_vrpn_sync_state = 0;
+    // Its yields run idle passes: the crossings that came meanwhile wait for the loop.
+    struct StoppingScope {
+        bool& isStopping;
+        explicit StoppingScope(bool& flag) : isStopping(flag) { isStopping = true; }
+        ~StoppingScope() { isStopping = false; }
+    } stopping(m_isStopping);
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
     std::vector<wxString> saved;
     std::vector<wxString> removed;
@@ -307,17 +438,104 @@ void TrackerFrame::StopCapture()
     }
     if (rows.empty()) std::cerr << _("Unable to retrieve file information!\n").utf8_str();
     if (hasFrames && !m_captureName.empty()) m_recordedTrials.push_back(trial);
-    if (m_captureAutoFile && !m_captureName.empty()) {
+    const bool isTriggerActive = (m_triggerUse && g_serialTrigger.IsOpen()) ||
+                                 (IsOscTriggerEnabled() && IsOscTriggerConnected());
+    const bool isLooping = m_triggerLoop && isTriggerActive && !m_captureName.empty();
+    bool hasNextFiles = false;
+    // A loop is the request for the next trial: its files are opened with or
+    // without Auto File, so that the next trigger records.
+    if ((m_captureAutoFile || isLooping) && !m_captureName.empty()) {
         ++m_trialIndex;
+        hasNextFiles = CreateCaptureFiles();
         // A trial whose files could not be created is no trial: its number stays free.
-        if (!CreateCaptureFiles()) --m_trialIndex;
+        if (!hasNextFiles) --m_trialIndex;
     }
     SetCaptureTool(false);
     UpdateTitle();
-    const bool isTriggerActive = (m_triggerUse && g_serialTrigger.IsOpen()) ||
-                                 (IsOscTriggerEnabled() && IsOscTriggerConnected());
-    if (m_triggerLoop && isTriggerActive)
-        wxQueueEvent(this, new wxCommandEvent(wxEVT_MENU, ID_CAPTURE_START));
+    if (!isLooping) return;
+    if (!hasNextFiles) {
+        // Said now, before the subject does a trial that nothing would record.
+        SetErrorMessage(wxString::Format(_("Trigger Loop stopped: no capture file could be "
+                                           "opened for trial %lld\n"),
+                                         static_cast<long long>(m_trialIndex + 1)),
+                        true);
+        return;
+    }
+    QueueLoopStart();
+}
+
+void TrackerFrame::QueueLoopStart()
+{
+    m_loopRearmPending = true;
+    wxQueueEvent(this, new wxCommandEvent(wxEVT_MENU, ID_CAPTURE_START));
+}
+
+bool TrackerFrame::HasEveryRecordingItsFirstFrames()
+{
+    for (CAnalogDevice* device : CaptureDevices()) {
+        if (!device->IsRecording()) continue;
+        auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
+        const int64_t frames =
+            controller ? controller->GetFrameCount() : device->GetRecordedFrames();
+        if (frames < CAnalogReader::kMinFrames) return false;
+    }
+    return true;
+}
+
+TrackerFrame::TriggerAction TrackerFrame::ActOnCrossings(CTriggerCrossings& crossings)
+{
+    TriggerCrossing crossing;
+    while (crossings.Peek(crossing)) {
+        if (m_capturing && crossing.kind == TriggerCrossing::Kind::Stop) {
+            if (!HasEveryRecordingItsFirstFrames() &&
+                GetProgramTime() - m_captureStartUs < kFirstFramesHoldUs)
+                return TriggerAction::Held;
+            crossings.Pop(crossing);
+            StopCapture();
+            return TriggerAction::Stopped;
+        }
+        // A start while capturing repeats the one that started it; without a
+        // capture or a wait a crossing is no trigger of this program.
+        crossings.Pop(crossing);
+    }
+    return TriggerAction::None;
+}
+
+void TrackerFrame::ReportTriggerOverflows(CTriggerCrossings& crossings, const wxString& input)
+{
+    const int64_t lost = crossings.TakeOverflows();
+    if (lost == 0) return;
+    // Trials were merged or lost: the user hears of it while the session goes on.
+    SetErrorMessage(input + wxString::Format(_(": %lld start or stop values came faster than "
+                                               "they could be acted on and were dropped\n"),
+                                             static_cast<long long>(lost)),
+                    true);
+}
+
+TrackerFrame::TriggerAction TrackerFrame::ActOnTriggerCrossings()
+{
+    // The wait and the count-down take the crossings themselves; a stop in progress
+    // leaves them to the loop's next wait.
+    if (g_waiting_for_trigger || m_isStopping) return TriggerAction::None;
+    const bool isKeptForLoop = !m_capturing && m_loopRearmPending;
+    if (IsOscTriggerEnabled() && IsOscTriggerConnected()) {
+        CTriggerCrossings& crossings = GetOscTriggerCrossings();
+        ReportTriggerOverflows(crossings, "<OSC> trigger");
+        // Only the serial trigger is waited for when both are in use.
+        if (!(isKeptForLoop && !m_triggerUse)) {
+            const TriggerAction action = ActOnCrossings(crossings);
+            if (action != TriggerAction::None) return action;
+        }
+    }
+    if (!m_triggerUse || !g_serialTrigger.IsOpen() || isKeptForLoop) return TriggerAction::None;
+    g_serialTrigger.SetLevels(m_triggerThresholdHigh, m_triggerThresholdLow);
+    const bool hasRead = g_serialTrigger.ReadLines(0) > 0;
+    CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
+    ReportTriggerOverflows(crossings, "<COM> serial trigger");
+    const TriggerAction action = ActOnCrossings(crossings);
+    if (action == TriggerAction::None && hasRead && m_timeText)
+        m_timeText->ChangeValue(wxString::Format("%.3f (v)", crossings.GetLastValue()));
+    return action;
 }
 
 void TrackerFrame::SoundDeleter::operator()(wxSound* sound) const { delete sound; }

@@ -5,14 +5,11 @@
 #include "analog/analogView.h"
 #include "analog/formatTime.h"
 #include "analog/viewSink.h"
-#include "network/oscClientSettings.h"
 #include "network/oscDevice.h"
 #include "network/oscServer.h"
-#include "network/oscTrigger.h"
 #include "network/vrpnDevice.h"
 #include "network/vrpnServerModule.h"
 #include "process/deviceCloser.h"
-#include "serial/serialTrigger.h"
 #include "video/VideoDevice.h"
 #include "video/VideoView.h"
 #include "wiiPair.h"
@@ -25,15 +22,9 @@
 #include <wx/settings.h>
 #include <wx/textctrl.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <memory>
 
 namespace {
-
-// The idle handler reads the serial trigger in the GUI thread: a read that could
-// wait without end ("/Trigger/time_out" 0) would freeze the window.
-constexpr uint32_t kIdleTriggerReadMaxMs = 100;
 
 // The user is typing into a cell of the grid: a rebuild now would destroy the
 // editor and the typed text with it. The rebuild waits until the value is
@@ -57,8 +48,8 @@ void TrackerFrame::OnTimer(wxTimerEvent& /*event*/)
     if (m_quitting) return;
     RefreshPages();
     // Idle events can lag by seconds on a loaded machine: the display period bounds
-    // how long a stop request or a rebuild waits.
-    RunDeferredWork();
+    // how long a stop request, a trigger's crossing or a rebuild waits.
+    if (!RunDeferredWork()) ActOnTriggerCrossings();
 }
 
 bool TrackerFrame::RunDeferredWork()
@@ -201,31 +192,10 @@ void TrackerFrame::OnIdle(wxIdleEvent& event)
         return;
     }
 
-    double value = 0.0;
-    if (IsOscTriggerEnabled() && IsOscTriggerConnected() && !g_waiting_for_trigger &&
-        GetOscTriggerValue(&value) && m_capturing &&
-        IsOscTriggerStopValue(value, GetOscTriggerSettings().lowValue)) {
-        StopCapture();
-        event.RequestMore();
-        return;
-    }
-
-    if (m_triggerUse && g_serialTrigger.IsOpen() && !g_waiting_for_trigger) {
-        const uint32_t timeoutMs = g_serialTrigger.GetTimeout();
-        g_serialTrigger.SetTimeout(timeoutMs == 0 ? kIdleTriggerReadMaxMs
-                                                  : std::min(timeoutMs, kIdleTriggerReadMaxMs));
-        double volts = 0.0;
-        const bool isRead = g_serialTrigger.ReadValue(volts);
-        g_serialTrigger.SetTimeout(timeoutMs);
-        if (isRead) {
-            if (m_capturing && m_triggerThresholdLow > volts) {
-                StopCapture();
-                event.RequestMore();
-                return;
-            }
-            if (m_timeText) m_timeText->ChangeValue(wxString::Format("%.3f (v)", volts));
-        }
-    }
+    // The OSC trigger's crossings, then the serial line's, each in the order they came.
+    const TriggerAction triggerAction = ActOnTriggerCrossings();
+    if (triggerAction != TriggerAction::None) event.RequestMore();
+    if (triggerAction == TriggerAction::Stopped) return;
 
     if (m_useOscServer) OscServerPoll();
 }

@@ -15,6 +15,7 @@
 #include "network/oscTrigger.h"
 #include "network/vrpnServerModule.h"
 #include "process/trackerWorker.h"
+#include "process/triggerCrossings.h"
 #include "serial/serialTrigger.h"
 #include "shellLog.h"
 
@@ -123,7 +124,13 @@ void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
     } else if (IsAnyOf(name, {"OSC_TRIGGER_OUT_PORT", "OSC_TRIGGER_IN_PORT", "OSC_TRIGGER_NAME",
                               "OSC_TRIGGER_ADDR"})) {
         if (stored) RestartOrAsk(false);
+    } else if (IsAnyOf(name, {"OSC_TRIGGER_THRESHOLD_HIGH", "OSC_TRIGGER_THRESHOLD_LOW"})) {
+        const OscTriggerSettings trigger = GetOscTriggerSettings();
+        GetOscTriggerCrossings().SetLevels(trigger.highValue, trigger.lowValue, true);
+    } else if (name == "TRIGGER_LOOP") {
+        m_rebuildSettingsGrid = true;  // the maximum time's row follows
     } else if (name == "OSC_TRIGGER_USE") {
+        m_rebuildSettingsGrid = true;  // the maximum time's row follows
         // Switched on in a running program, the input listens at once.
         if (!IsOscTriggerEnabled())
             StopOscTrigger();
@@ -144,6 +151,7 @@ void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
                         "OSC_DATA_NAME", "OSC_EVENT_NAME", "OSC_TO_LOCAL"})) {
         if (IsOscServerConnected()) RestartOscServer();
     } else if (name == "USB_TRIGGER_USE") {
+        m_rebuildSettingsGrid = true;  // the maximum time's row follows
         if (m_triggerUse)
             OpenSerialTrigger();
         else if (g_serialTrigger.IsOpen())

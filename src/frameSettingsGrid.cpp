@@ -163,6 +163,25 @@ void AddDeviceRows(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
     b.Bool(_("Load device configuration"), "OSC_CLENT_SERVER_CONF", client.loadConfig);
 }
 
+// A triggered capture in Trigger Loop ends on its trigger: the maximum time is
+// then not applied, and the row says so, greyed while it cannot apply.
+void AddMaxTimeRow(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
+{
+    wxPGProperty* row =
+        b.Add(new wxFloatProperty(_("Max  Time (s)"), "Capture_time", f.m_captureMaxTime));
+    const bool isTriggerInUse = f.m_triggerUse || c.shared.trigger.use;
+    if (f.m_triggerLoop && isTriggerInUse) {
+        row->Enable(false);
+        row->SetHelpString(
+            _("Not applied while Trigger Loop is on: each trigger's stop ends "
+              "its capture. Switch Trigger Loop off to use a maximum time."));
+        return;
+    }
+    row->SetHelpString(
+        _("Longest capture in seconds, 0 for no limit. Not applied to "
+          "triggered captures while Trigger Loop is on."));
+}
+
 void AddFileRows(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
 {
     b.Category(_("File"), "GENERAL", false);
@@ -172,7 +191,7 @@ void AddFileRows(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
     b.AddLocked(
         new wxBoolProperty(_("Export Text Header"), "EXPORT_TXT_HEADER", c.shared.useTextHeader));
     b.AddLocked(new wxBoolProperty(_("Export Time"), "EXPORT_TXT_TIME", c.shared.useTextTime));
-    b.Float(_("Max  Time (s)"), "Capture_time", f.m_captureMaxTime);
+    AddMaxTimeRow(b, f, c);
     b.Bool(_("Auto File"), "AUTO_FILE", f.m_captureAutoFile);
     b.Float(_("Countdown (s)"), "Capture_pre_time", f.m_capturePreTime);
     if (!f.m_captureSoundName.empty()) b.Bool(_("Use Sound"), "Capture_sound", f.m_captureSound);

@@ -68,6 +68,34 @@ TEST(CaptureTriggerWait, SilentInputDoesNotSpin)
     EXPECT_LE(wait.GetReadCount(), 2 * passes);
 }
 
+// A loop's next start that came with its stop fires before any dialog; without
+// one nothing fires and the wait goes on as usual.
+TEST(CaptureTriggerWait, StartThatCameAlreadyFiresAtOnce)
+{
+    CTriggerWait ready(Readings({-255.0, 255.0, -255.0}), 255.0, 1ms);
+    EXPECT_TRUE(ready.FiredAlready());
+    EXPECT_EQ(ready.GetReadCount(), 2);
+    CTriggerWait none(Readings({-255.0, 10.0}), 255.0, 1ms);
+    EXPECT_FALSE(none.FiredAlready());
+    EXPECT_DOUBLE_EQ(none.GetLastValue(), 10.0);
+    // The dialog shows the input's live reading when it is given one.
+    none.SetShownValue([] { return 42.0; });
+    double shown = 0.0;
+    none.Run([&](double value, double) {
+        shown = value;
+        return false;
+    });
+    EXPECT_EQ(shown, 42.0);
+    // A reader that always answers is not read for ever.
+    CTriggerWait noisy(
+        [](double& value) {
+            value = 1.0;
+            return true;
+        },
+        255.0, 1ms);
+    EXPECT_FALSE(noisy.FiredAlready());
+}
+
 TEST(CaptureTriggerWait, NotANumberNeverFires)
 {
     CTriggerWait wait(Readings({std::nan("")}), 4.0, 1ms);

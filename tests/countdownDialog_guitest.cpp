@@ -49,6 +49,21 @@ TEST(CountdownDialog, ButtonEndsAtOnce)
     EXPECT_LT((GetProgramTime() - before) / 1000.0, 30000.0);
 }
 
+// The trigger that started the capture stopped during the count-down: the dialog
+// ends at its next tick with wxID_ABORT, long before its time.
+TEST(CountdownDialog, StopCheckEndsItWithAbort)
+{
+    TCountDown dialog(nullptr);
+    dialog.SetDuration(60000.0);
+    int checks = 0;
+    dialog.SetStopCheck([&checks] { return ++checks == 3; });
+    const double before = GetProgramTime();
+    EXPECT_EQ(dialog.ShowModal(), wxID_ABORT);
+    EXPECT_EQ(checks, 3);
+    EXPECT_LT((GetProgramTime() - before) / 1000.0, 30000.0);
+    EXPECT_FALSE(dialog.IsRunning());
+}
+
 TEST(CountdownDialog, LabelCountsDownWithoutDurationNothingEnds)
 {
     TCountDown dialog(nullptr);

@@ -38,6 +38,7 @@
 #include "framePrompts.h"
 #include "frameTestSupport.h"
 #include "network/oscClientSettings.h"
+#include "network/oscSourceSupport.h"
 #include "network/oscTrigger.h"
 #include "osc_pkt/udp.h"
 #include "process/clock.h"
@@ -145,6 +146,15 @@ protected:
         wxCommandEvent event(wxEVT_MENU, id);
         event.SetEventObject(m_frame);
         m_frame->ProcessWindowEvent(event);
+    }
+
+    // The serial trigger in Trigger Loop, on the converter's side of a pseudo-terminal.
+    void UseSerialTriggerLoop(const CPtyPair& pty, int timeOutMs)
+    {
+        m_frame->m_triggerUse = true;
+        m_frame->m_triggerLoop = true;
+        m_frame->m_triggerPort = wxString(pty.SlaveName());
+        m_frame->m_triggerTimeOut = timeOutMs;
     }
 
     // The user unticks the first channel in the toolbar's list.
@@ -705,10 +715,7 @@ TEST_F(CaptureFrameTest, LoopModeOnARealSerialTriggerRearmsWithoutTimeLimit)
 {
     CPtyPair pty;
     ASSERT_TRUE(pty.IsValid());
-    m_frame->m_triggerUse = true;
-    m_frame->m_triggerLoop = true;
-    m_frame->m_triggerPort = wxString(pty.SlaveName());
-    m_frame->m_triggerTimeOut = 0;        // reads must still come back
+    UseSerialTriggerLoop(pty, 0);         // reads must still come back
     m_frame->m_captureMaxTime = 0.05;     // not applied to triggered captures in loop mode
     ASSERT_TRUE(pty.Send("data=100\n"));  // taken by the port's opening
     ASSERT_TRUE(m_frame->OpenSerialTrigger());
@@ -750,6 +757,328 @@ TEST_F(CaptureFrameTest, LoopModeOnARealSerialTriggerRearmsWithoutTimeLimit)
         wxString::Format("loopdev1_%04d.qvd", int(m_frame->m_trialIndex)).ToStdString();
     Command(ID_CAPTURE_STOP);
     EXPECT_TRUE(Exists("capture/" + last));
+}
+
+// How often text occurs in a page.
+int Occurrences(const wxString& page, const wxString& text)
+{
+    int count = 0;
+    for (size_t at = page.find(text); at != wxString::npos; at = page.find(text, at + 1)) ++count;
+    return count;
+}
+
+// A stimulus program or a converter: sends each value of its schedule at its
+// time, counted from Begin(), on a thread of its own, noting when each went out.
+class CTriggerSender {
+public:
+    struct Step {
+        int atMs;
+        double value;
+    };
+    using Send = std::function<bool(double value)>;
+    CTriggerSender(std::vector<Step> steps, Send send)
+        : m_steps(std::move(steps)), m_send(std::move(send)), m_sentAt(m_steps.size())
+    {
+    }
+    ~CTriggerSender() { Join(); }
+    void Begin()
+    {
+        m_thread = std::thread([this] {
+            const auto start = std::chrono::steady_clock::now();
+            for (size_t i = 0; i < m_steps.size(); ++i) {
+                std::this_thread::sleep_until(start + std::chrono::milliseconds(m_steps[i].atMs));
+                m_sentAt[i] = std::chrono::steady_clock::now();
+                if (!m_send(m_steps[i].value)) m_failed = true;
+            }
+            m_done = true;
+        });
+    }
+    void Join()
+    {
+        if (m_thread.joinable()) m_thread.join();
+    }
+    bool IsDone() const { return m_done.load(); }
+    bool HasFailed() const { return m_failed.load(); }
+    // Seconds between two steps as they went out (after IsDone).
+    double Between(size_t first, size_t second) const
+    {
+        return std::chrono::duration<double>(m_sentAt[second] - m_sentAt[first]).count();
+    }
+
+private:
+    const std::vector<Step> m_steps;
+    const Send m_send;
+    std::vector<std::chrono::steady_clock::time_point> m_sentAt;
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_failed{false};
+    std::thread m_thread;
+};
+
+// How far a trial's recording may differ from the sender's trial: each next trial
+// starts once the one before is saved, a few tens of milliseconds, and more than a
+// hundred on a loaded machine. A merged, lost or shifted trial is off by a whole
+// trial (500 ms) or more.
+constexpr double kLengthTolerance = 0.25;
+
+// Trials of lengthMs, each next start gapMs after the stop before, from firstMs on.
+std::vector<CTriggerSender::Step> Trials(int count, int lengthMs, int gapMs, double start,
+                                         double stop, int firstMs = 100)
+{
+    std::vector<CTriggerSender::Step> steps;
+    for (int k = 0; k < count; ++k) {
+        const int at = firstMs + k * (lengthMs + gapMs);
+        steps.push_back({at, start});
+        steps.push_back({at + lengthMs, stop});
+    }
+    return steps;
+}
+
+// Clicks Cancel in the trigger wait shown now, as the user does.
+bool CancelWait()
+{
+    wxGenericProgressDialog* dialog = FindWaitDialog();
+    wxWindow* cancel = dialog ? dialog->FindWindow(wxID_CANCEL) : nullptr;
+    if (!cancel) return false;
+    wxCommandEvent click(wxEVT_BUTTON, wxID_CANCEL);
+    click.SetEventObject(cancel);
+    cancel->GetEventHandler()->ProcessEvent(click);
+    return true;
+}
+
+class CaptureTriggerTest : public CaptureFrameTest {
+protected:
+    void SetUp() override
+    {
+        CaptureFrameTest::SetUp();
+        OscClientSettings client = GetOscClientSettings();
+        client.maxTimeoutMs = 10;  // the sender answers no connect message
+        SetOscClientSettings(client);
+        OscTriggerSettings trigger = GetOscTriggerSettings();
+        trigger.inPort = 0;  // a free port: tests run side by side
+        trigger.outPort = m_source.Port();
+        SetOscTriggerSettings(trigger);
+    }
+    void TearDown() override
+    {
+        SetOscClientSettings(OscClientSettings());
+        CaptureFrameTest::TearDown();
+    }
+
+    // The OSC trigger input listening, with the stimulus program as its source.
+    CTriggerSender::Send UseOscTrigger()
+    {
+        SetOscTriggerEnabled(true);
+        EXPECT_TRUE(StartOscTrigger());
+        const int port = GetOscTriggerListeningPort();
+        return [this, port](double value) {
+            return m_source.Send(port, osctest::Floats("/unity_sync", {float(value)}));
+        };
+    }
+
+    // Starts a capture by command: the sender begins once the wait shows, and a
+    // wait still shown is cancelled once isOver() holds, or long after the sender
+    // is done. True when the sender is done, no capture runs and, in loop mode, the
+    // loop's last wait was cancelled.
+    bool RunTriggeredCaptures(CTriggerSender& sender, const std::function<bool()>& isOver)
+    {
+        const bool isLoop = m_frame->m_triggerLoop;
+        bool hasBegun = false;
+        bool isCancelled = false;
+        std::chrono::steady_clock::time_point doneAt;
+        wxTimer driver;  // fires inside the wait's yields and modal loops
+        driver.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+            if (!hasBegun && FindWaitDialog()) {
+                hasBegun = true;
+                sender.Begin();
+            }
+            if (!hasBegun || !sender.IsDone() || !FindWaitDialog()) return;
+            const auto now = std::chrono::steady_clock::now();
+            if (doneAt == std::chrono::steady_clock::time_point()) doneAt = now;
+            if (isOver() || now - doneAt > 5s) isCancelled = CancelWait() || isCancelled;
+        });
+        driver.Start(5);
+        Command(ID_CAPTURE_START);
+        const bool isEnded = RunUntil(
+            [&] { return (isCancelled || !isLoop) && sender.IsDone() && !m_frame->m_capturing; });
+        driver.Stop();
+        sender.Join();
+        EXPECT_FALSE(sender.HasFailed());
+        return isEnded;
+    }
+
+    // In Trigger Loop, count trials of lengthMs, gapMs apart, sent on the OSC trigger
+    // and recorded in the capture set set; the loop's last wait is then cancelled.
+    // The sender, for the times its values went out.
+    std::unique_ptr<CTriggerSender> RecordLoopTrials(const std::string& set, int count,
+                                                     int lengthMs, int gapMs)
+    {
+        if (!m_oscSend) m_oscSend = UseOscTrigger();
+        m_frame->m_triggerLoop = true;
+        EXPECT_TRUE(m_frame->OpenCaptureSet(set));
+        auto sender = std::make_unique<CTriggerSender>(
+            Trials(count, lengthMs, gapMs, 255.0, -255.0), m_oscSend);
+        EXPECT_TRUE(RunTriggeredCaptures(*sender, [&] { return m_frame->m_trialIndex > count; }))
+            << m_frame->m_errorsText->GetValue();
+        EXPECT_EQ(m_frame->m_trialIndex, count + 1) << set;
+        return sender;
+    }
+    // Each trial's recording as long as the sender's trial.
+    void ExpectTrialLengths(const std::string& set, const CTriggerSender& sender, int count,
+                            int devices = 2)
+    {
+        for (int trial = 1; trial <= count; ++trial) {
+            const double sent = sender.Between(2 * trial - 2, 2 * trial - 1);
+            for (int device = 1; device <= devices; ++device)
+                EXPECT_NEAR(TrialSeconds(set, trial, device), sent, kLengthTolerance)
+                    << set << " trial " << trial << " device " << device;
+        }
+    }
+
+    // Seconds of the trial's recording of device index (1 or 2); -1 when unreadable.
+    double TrialSeconds(const std::string& set, int trial, int device = 1) const
+    {
+        const int64_t frames = FramesInFile(
+            CaptureFile(wxString::Format("%sdev%d_%04d.qvd", set, device, trial).ToStdString()));
+        return frames < 0 ? -1.0 : double(frames) / 500.0;
+    }
+
+    osctest::SettingsGuard m_guard;
+    osctest::Peer m_source;  // the stimulus program's socket
+    CTriggerSender::Send m_oscSend;
+};
+
+// A stop followed a few milliseconds later by the next start: every trial gets its
+// own file, in order, as long as the sender's trial.
+TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
+{
+    m_frame->m_captureMaxTime = 0.1;  // not applied in loop mode
+    constexpr int kTrials = 3;
+    for (int gapMs : {5, 25}) {
+        const std::string set = "gap" + std::to_string(gapMs);
+        const auto sender = RecordLoopTrials(set, kTrials, 500, gapMs);
+        ExpectTrialLengths(set, *sender, kTrials);
+        EXPECT_EQ(TrialSeconds(set, kTrials + 1), -1.0);  // opened for the next trial only
+        EXPECT_FALSE(Exists("capture/" + set + "dev1_" + std::to_string(kTrials + 2) + ".qvd"));
+        m_frame->CloseCaptureFiles();
+    }
+    EXPECT_EQ(m_frame->m_errorsText->GetValue(), "");
+}
+
+// 10 ms pulses, shorter than a pass of the wait: each one is a trial with data,
+// in a file of its own.
+TEST_F(CaptureTriggerTest, TenMillisecondPulsesWhileWaitingEachGiveATrial)
+{
+    constexpr int kPulses = 5;
+    RecordLoopTrials("pulse", kPulses, 10, 240);
+    for (int trial = 1; trial <= kPulses; ++trial) {
+        for (int device : {1, 2})
+            EXPECT_GT(TrialSeconds("pulse", trial, device), 0.0)
+                << "trial " << trial << " device " << device;
+    }
+    EXPECT_EQ(TrialSeconds("pulse", kPulses + 1), -1.0);
+}
+
+// A pulse far shorter than a frame: its trial still holds the device's first frames.
+TEST_F(CaptureTriggerTest, PulseShorterThanAFrameStillGivesAReadableTrial)
+{
+    CFastTestDevice slow("slow", 4.0);  // 4 frames a second
+    ASSERT_TRUE(slow.Create(true) && slow.RunThread());
+    m_frame->SetCaptureDeviceSource([&slow] { return std::vector<CAnalogDevice*>{&slow}; });
+    const CTriggerSender::Send send = UseOscTrigger();
+    ASSERT_TRUE(m_frame->OpenCaptureSet("short"));
+    CTriggerSender sender({{100, 255.0}, {110, -255.0}}, send);
+    const bool isEnded = RunTriggeredCaptures(sender, [] { return true; });
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([this] {
+        return std::vector<CAnalogDevice*>{m_devices[0].get(), m_devices[1].get()};
+    });
+    slow.Close();
+    ASSERT_TRUE(isEnded);
+    // Read back as every recording is: a file needs two frames at least.
+    EXPECT_GE(FramesInFile(CaptureFile("shortslow_0001.qvd")), 2);
+}
+
+// A trial that ends during the count-down is not recorded, is said, and its stop
+// never ends the next trial: the later trials keep their own files and lengths.
+TEST_F(CaptureTriggerTest, StopDuringTheCountdownCancelsThatStartAndIsSaid)
+{
+    const CTriggerSender::Send send = UseOscTrigger();
+    m_frame->m_capturePreTime = 0.3;
+    const std::string cancelled = "The trigger stopped trial 1 during the count-down";
+    {
+        ASSERT_TRUE(m_frame->OpenCaptureSet("once"));
+        CTriggerSender sender({{100, 255.0}, {200, -255.0}}, send);
+        ASSERT_TRUE(RunTriggeredCaptures(sender, [] { return true; }));
+        EXPECT_EQ(TrialSeconds("once", 1), -1.0);
+        EXPECT_EQ(Occurrences(m_frame->m_errorsText->GetValue(), cancelled), 1);
+        m_frame->CloseCaptureFiles();
+    }
+
+    m_frame->m_triggerLoop = true;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("loop"));
+    // A first trial shorter than the count-down, then two that outlast it.
+    CTriggerSender sender(
+        {{100, 255.0}, {200, -255.0}, {400, 255.0}, {1200, -255.0}, {1400, 255.0}, {2200, -255.0}},
+        send);
+    ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > 2; }))
+        << m_frame->m_errorsText->GetValue();
+    EXPECT_EQ(m_frame->m_trialIndex, 3);
+    EXPECT_EQ(Occurrences(m_frame->m_errorsText->GetValue(), cancelled), 2);
+    EXPECT_NEAR(TrialSeconds("loop", 1), sender.Between(2, 3) - 0.3, kLengthTolerance);
+    EXPECT_NEAR(TrialSeconds("loop", 2), sender.Between(4, 5) - 0.3, kLengthTolerance);
+    EXPECT_EQ(TrialSeconds("loop", 3), -1.0);
+}
+
+// Without Auto File the loop still opens each next trial's files before it waits:
+// every trial is recorded, none fails to start.
+TEST_F(CaptureTriggerTest, LoopWithoutAutoFileRecordsEveryTrial)
+{
+    m_frame->m_captureAutoFile = false;
+    constexpr int kTrials = 3;
+    const auto sender = RecordLoopTrials("manual", kTrials, 500, 100);
+    ExpectTrialLengths("manual", *sender, kTrials);
+    EXPECT_EQ(m_frame->m_errorsText->GetValue().Find("Unable to start analog writing"),
+              wxNOT_FOUND);
+}
+
+// A converter sending 100 lines a second: a single low line (10 ms) between two
+// trials ends the first, and the next high line starts the second.
+TEST_F(CaptureTriggerTest, TenMillisecondLowOnTheSerialLineEndsEachTrial)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    UseSerialTriggerLoop(pty, 100);
+    ASSERT_TRUE(m_frame->OpenSerialTrigger());
+    constexpr int kTrials = 3;
+    constexpr int kLines = 50;  // high lines of a trial: 500 ms
+    std::vector<CTriggerSender::Step> lines;
+    std::vector<size_t> starts;
+    std::vector<size_t> stops;
+    int at = 0;
+    auto line = [&](double reading) {
+        lines.push_back({at, reading});
+        at += 10;
+    };
+    for (int i = 0; i < 10; ++i) line(100);
+    for (int trial = 0; trial < kTrials; ++trial) {
+        starts.push_back(lines.size());
+        for (int i = 0; i < kLines; ++i) line(900);  // 4.39 V
+        stops.push_back(lines.size());
+        line(100);  // 0.49 V
+    }
+    for (int i = 0; i < 20; ++i) line(100);
+    CTriggerSender sender(lines, [&pty](double reading) {
+        return pty.Send("data=" + std::to_string(int(reading)) + "\r\n");
+    });
+    ASSERT_TRUE(m_frame->OpenCaptureSet("serial"));
+    ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kTrials; }))
+        << m_frame->m_errorsText->GetValue();
+    EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1);
+    for (int trial = 1; trial <= kTrials; ++trial) {
+        const double sent = sender.Between(starts[trial - 1], stops[trial - 1]);
+        EXPECT_NEAR(TrialSeconds("serial", trial), sent, kLengthTolerance) << "trial " << trial;
+    }
+    EXPECT_EQ(TrialSeconds("serial", kTrials + 1), -1.0);
 }
 
 TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)
@@ -1049,14 +1378,6 @@ TEST_F(CaptureFrameTest, EveryTrialOfEveryDeviceStartsAtItsFrameZeroWithItsFirst
         EXPECT_EQ(reader.GetMarkerLabels().front(), "go");
     }
     EXPECT_EQ(late, 0) << "of " << 4 * kTrials << " recordings";
-}
-
-// How often text occurs in a page.
-int Occurrences(const wxString& page, const wxString& text)
-{
-    int count = 0;
-    for (size_t at = page.find(text); at != wxString::npos; at = page.find(text, at + 1)) ++count;
-    return count;
 }
 
 TEST_F(CaptureFrameTest, WriteFailureDuringACaptureIsSaidOnceAndListedAsOnDisk)

@@ -332,4 +332,31 @@ TEST_F(FrameSettingsChangeTest, OscTriggerSwitchedOnAtRunTimeHearsATriggerAtOnce
     EXPECT_NE(frame->m_errorsText->GetValue().Find("Unable to connect OSC server!"), wxNOT_FOUND);
 }
 
+// In Trigger Loop a triggered capture ends on its trigger: the maximum time's row
+// says so, and is greyed while a trigger is in use with the loop on.
+TEST_F(FrameSettingsChangeTest, MaxTimeRowSaysTriggerLoopDoesNotApplyIt)
+{
+    TrackerFrame* frame = Frame();
+    auto row = [this] { return Grid().GetPropertyByName("Capture_time"); };
+    ASSERT_NE(row(), nullptr);
+    EXPECT_TRUE(row()->IsEnabled());
+    EXPECT_NE(row()->GetHelpString().Find("Not applied to triggered captures while Trigger Loop "
+                                          "is on"),
+              wxNOT_FOUND);
+    frame->m_triggerUse = true;  // as if in use, without opening a port
+    Change("TRIGGER_LOOP", true);
+    RunEvents();  // the grid is rebuilt at the next idle pass
+    ASSERT_NE(row(), nullptr);
+    EXPECT_FALSE(row()->IsEnabled());
+    EXPECT_TRUE(row()->GetHelpString().StartsWith("Not applied while Trigger Loop is on"));
+    Change("TRIGGER_LOOP", false);
+    RunEvents();
+    EXPECT_TRUE(row()->IsEnabled());
+    // Without a trigger in use the loop starts nothing: the time applies.
+    frame->m_triggerUse = false;
+    Change("TRIGGER_LOOP", true);
+    RunEvents();
+    EXPECT_TRUE(row()->IsEnabled());
+}
+
 }  // namespace

@@ -235,8 +235,8 @@ TEST_F(FrameSettingsGridTest, RowsLockedByAnOpenDeviceSayWhyInTheirHelp)
                       row->GetLabel() + "\".")
             << name;
     }
-    EXPECT_FALSE(grid.GetPropertyByName("Capture_time")->HasFlag(wxPG_PROP_READONLY));
-    EXPECT_TRUE(grid.GetPropertyByName("Capture_time")->GetHelpString().empty());
+    EXPECT_FALSE(grid.GetPropertyByName("AUTO_FILE")->HasFlag(wxPG_PROP_READONLY));
+    EXPECT_TRUE(grid.GetPropertyByName("AUTO_FILE")->GetHelpString().empty());
     ShellPrompts().confirm = [](wxWindow*, const wxString&) { return true; };
     ShellPrompts().sleep = [](unsigned long) {};
     EXPECT_TRUE(frame->CheckToQuitAll());

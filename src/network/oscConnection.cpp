@@ -3,6 +3,7 @@
 #include "network/oscClientSettings.h"
 #include "network/oscDataServer.h"
 #include "network/oscDevice.h"
+#include "process/triggerCrossings.h"
 
 #include <algorithm>
 
@@ -184,6 +185,7 @@ void OscConnection::HandleMessage(const OscMessage& message)
     // The k-th numeric argument is channel k, whatever non-numeric arguments precede it:
     // the channel count is the number of numeric arguments, so every one has a channel.
     int channel = 0;
+    double first = 0.0;
     for (char tag : message.TypeTags()) {
         double value = 0.0;
         switch (tag) {
@@ -204,15 +206,18 @@ void OscConnection::HandleMessage(const OscMessage& message)
                 continue;
         }
         if (!args.IsOk()) {
-            CountMalformed();
+            CountMalformed();  // nor is a malformed message a crossing
             return;
         }
         if (m_owner != nullptr)
             m_owner->SetChannelValue(value, channel);
         else
             StoreValueLocked(value, channel);
+        if (channel == 0) first = value;
         ++channel;
     }
+    if (values.owns_lock()) values.unlock();  // a leaf lock: released before the next one
+    if (m_crossings != nullptr && channel > 0) m_crossings->Feed(first);
 }
 
 void OscConnection::StoreValue(double value, int index)

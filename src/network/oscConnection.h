@@ -22,6 +22,7 @@
 #include "osc_pkt/udp.h"
 
 class COscDevice;
+class CTriggerCrossings;
 
 // A source gets at most this many channels; numeric arguments past it are dropped,
 // so that one hostile datagram cannot make thousands of channels.
@@ -50,6 +51,9 @@ public:
 
     // Before Open. The texts are appended to the prefix to form the two addresses.
     void SetPatterns(const std::string& connectPattern, const std::string& disconnectPattern);
+    // Before Open, without owner: each message's first number also goes to crossings
+    // (non-owning, outlives the connection), so that none is lost between two reads.
+    void SetCrossings(CTriggerCrossings* crossings) { m_crossings = crossings; }
     // Before Open; clamped to 0..kOscMaxConnectTimeoutMs and 0..kOscMaxClientPollTimeoutMs.
     void SetTimeouts(int connectTimeoutMs, int pollTimeoutMs);
 
@@ -94,6 +98,7 @@ private:
     void StoreValueLocked(double value, int index);  // m_valuesMutex held
 
     COscDevice* const m_owner;  // non-owning
+    CTriggerCrossings* m_crossings = nullptr;  // non-owning
     UdpEndpoint m_listen;
     UdpEndpoint m_send;
     bool m_open = false;

@@ -7,6 +7,7 @@
 #include "network/oscClientSettings.h"
 #include "network/oscConnection.h"
 #include "process/clock.h"
+#include "process/triggerCrossings.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ std::mutex g_inputMutex;    // guards g_input; pollers only try it
 std::unique_ptr<OscConnection> g_input;
 std::atomic<bool> g_connected{false};
 std::atomic<double> g_lastPollUs{-1.0e300};
+CTriggerCrossings g_crossings;  // outlives every input, which only feeds it
 
 // g_controlMutex held. The old input goes outside g_inputMutex: its disconnect
 // message is no business of the pollers.
@@ -42,6 +44,9 @@ bool StartLocked()
     input->SetPatterns("/connect", "/disconnect");
     // The trigger is polled from acquisition threads: its polls never wait.
     input->SetTimeouts(client.maxTimeoutMs, 0);
+    g_crossings.Clear();
+    g_crossings.SetLevels(settings.highValue, settings.lowValue, true);
+    input->SetCrossings(&g_crossings);
     // The handshake runs before the input is published, so no poller waits for it.
     if (!input->Open(settings.serverName, settings.address, settings.outPort, settings.inPort))
         return false;
@@ -101,6 +106,8 @@ int GetOscTriggerListeningPort()
     std::lock_guard<std::mutex> lock(g_inputMutex);
     return g_input != nullptr ? g_input->BoundListeningPort() : -1;
 }
+
+CTriggerCrossings& GetOscTriggerCrossings() { return g_crossings; }
 
 std::uint64_t GetOscTriggerMalformedCount()
 {

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+class CTriggerCrossings;
+
 // Replaces the input by a new one opened from the trigger settings
 // (GetOscTriggerSettings); a failed open leaves none. The open result.
 bool StartOscTrigger();
@@ -27,5 +29,11 @@ bool IsOscTriggerConnected();
 bool GetOscTriggerValue(double* value);
 // The local port the input listens on (-1 without one).
 int GetOscTriggerListeningPort();
+
+// The start and stop values received, in order (each message's first number
+// against the trigger's high and low values, low included), kept across the
+// input's restarts and emptied by each start, which also takes its levels from
+// the settings. Any thread.
+CTriggerCrossings& GetOscTriggerCrossings();
 // Any thread: malformed datagrams the input ignored (0 without one).
 std::uint64_t GetOscTriggerMalformedCount();

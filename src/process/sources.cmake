@@ -11,4 +11,5 @@ list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/deviceCloser.cpp
      ${CMAKE_CURRENT_LIST_DIR}/devicePacing.cpp
      ${CMAKE_CURRENT_LIST_DIR}/trackerWorker.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/triggerCrossings.cpp
      ${CMAKE_CURRENT_LIST_DIR}/trackerWorkerGroup.cpp)

@@ -4,6 +4,7 @@
 
 #include <wx/translation.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,8 @@ constexpr char kPrefix[] = "data=";
 constexpr size_t kPrefixLength = sizeof kPrefix - 1;
 constexpr long kReadingCount = 1024;  // 10-bit converter
 constexpr double kFullScaleVolts = 5.0;
+// Receives of one ReadLines: far more than a converter sends between two passes.
+constexpr int kMostReceivesPerRead = 64;
 
 bool IsSpace(char c)
 {
@@ -46,8 +49,14 @@ bool CSerialTrigger::Open(const wxString& port, uint32_t baud)
     m_refusalReported = false;
     m_lossesAtOpen = m_line.GetLostCount();
     m_port.SetDtr();  // converters without the line (or a pseudo-terminal) refuse; harmless
+    ForgetReceived();
     double discarded = 0.0;
     ReadLine(discarded, m_timeoutMs == 0 ? kOpenSyncMs : m_timeoutMs);
+    // In step: what came before the opening is no trigger of this program.
+    m_port.FlushReceiver();
+    ForgetReceived();
+    m_crossings.Clear();
+    m_lastHeard = Clock::now();
     return m_isOpen;
 }
 
@@ -71,6 +80,7 @@ void CSerialTrigger::Close()
 bool CSerialTrigger::Reopen()
 {
     m_port.Close();
+    ForgetReceived();  // a line cut by the loss is no reading
     const wxCharBuffer name = m_portName.mb_str();
     m_port.SetReportErrors(false);  // retried every few seconds: no repeated messages
     const int code = m_port.Open(name.data() ? name.data() : "", &m_settings);
@@ -92,6 +102,54 @@ bool CSerialTrigger::ReadValue(double& volts)
     }
     if (!m_port.IsOpen()) return false;
     const int result = ReadLine(volts, m_timeoutMs);
+    NoteRead(result);
+    return result == 1;
+}
+
+int CSerialTrigger::ReadLines(uint32_t waitMs)
+{
+    if (!m_isOpen) return 0;
+    if (m_line.IsLost() && m_line.IsReopenDue()) {
+        Reopen();
+        m_line.ReopenTried();
+    }
+    if (!m_port.IsOpen()) return 0;
+    int readings = 0;
+    int lines = 0;
+    int refused = 0;
+    bool hasWaited = false;
+    // Bounded: a line that never falls silent must not hold the caller.
+    for (int receives = 0; receives < kMostReceivesPerRead; ++receives) {
+        char line[kMaxLine + 1];
+        for (size_t length = TakeLine(line); length > 0; length = TakeLine(line)) {
+            double volts = 0.0;
+            ++lines;
+            if (TakeReading(line, length, volts) == 1)
+                ++readings;
+            else
+                ++refused;
+        }
+        const int got = Receive(hasWaited || lines > 0 ? 0 : waitMs);
+        hasWaited = true;
+        if (got < 0) {
+            NoteRead(-2);
+            return readings;
+        }
+        if (got == 0) break;
+    }
+    if (lines > 0) {
+        m_lastHeard = Clock::now();
+        NoteRead(refused > 0 ? 0 : 1);  // both make the line answer again
+    } else if (m_timeoutMs > 0 &&
+               Clock::now() - m_lastHeard >= std::chrono::milliseconds(m_timeoutMs)) {
+        m_lastHeard = Clock::now();  // each silent time-out counts once
+        NoteRead(-1);
+    }
+    return readings;
+}
+
+void CSerialTrigger::NoteRead(int result)
+{
     const wxString device = _("serial trigger");
     CLineWatch::Change change = CLineWatch::Change::None;
     if (result >= 0) {
@@ -111,23 +169,67 @@ bool CSerialTrigger::ReadValue(double& volts)
                                            "refused; further ones are only counted\n"),
                                          device, m_portName));
     }
-    return result == 1;
+}
+
+int CSerialTrigger::Receive(uint32_t waitMs)
+{
+    if (!m_port.IsOpen()) return -2;
+    const int got =
+        m_port.ReadAvailable(m_received + m_receivedLength,
+                             static_cast<uint32_t>(kReceiveBytes - m_receivedLength), waitMs);
+    if (got < 0) return -2;
+    m_receivedLength += static_cast<size_t>(got);
+    return got;
+}
+
+size_t CSerialTrigger::TakeLine(char* line)
+{
+    const size_t window = std::min(m_receivedLength, static_cast<size_t>(kMaxLine));
+    const void* newline = std::memchr(m_received, '\n', window);
+    size_t length = 0;
+    if (newline != nullptr)
+        length = static_cast<size_t>(static_cast<const char*>(newline) - m_received) + 1;
+    else if (m_receivedLength >= kMaxLine)
+        length = kMaxLine;  // that many bytes without a newline count as one line
+    if (length == 0) return 0;
+    std::memcpy(line, m_received, length);
+    line[length] = '\0';
+    m_receivedLength -= length;
+    std::memmove(m_received, m_received + length, m_receivedLength);
+    return length;
+}
+
+int CSerialTrigger::TakeReading(const char* line, size_t length, double& volts)
+{
+    double value = 0.0;
+    if (!ParseLine(line, length, value)) {
+        ++m_refusedLines;
+        return 0;
+    }
+    volts = value;
+    m_crossings.Feed(value);
+    return 1;
 }
 
 int CSerialTrigger::ReadLine(double& volts, uint32_t timeoutMs)
 {
     if (!m_isOpen || !m_port.IsOpen()) return -2;
-    char line[kMaxLine + 1] = {};
-    const int count = m_port.ReadString(line, '\n', kMaxLine, timeoutMs);
-    if (count < 0 && count != -3) return -2;
-    if (count <= 0) return count == -3 ? 0 : -1;  // -3: a blocking read without a newline
-    if (static_cast<uint32_t>(count) > kMaxLine ||
-        !ParseLine(line, static_cast<size_t>(count), volts)) {
-        ++m_refusedLines;
-        return 0;
+    // 0: no limit; the wait is then taken a second at a time.
+    const bool hasLimit = timeoutMs > 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        char line[kMaxLine + 1];
+        const size_t length = TakeLine(line);
+        if (length > 0) return TakeReading(line, length, volts);
+        uint32_t waitMs = 1000;
+        if (hasLimit) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return -1;
+            waitMs = static_cast<uint32_t>(left.count());
+        }
+        if (Receive(waitMs) < 0) return -2;
     }
-    m_port.FlushReceiver();  // the next read takes a fresh line, not a queued old one
-    return 1;
 }
 
 bool CSerialTrigger::ParseLine(const char* line, size_t length, double& volts)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "process/triggerCrossings.h"
 #include "serial/lineWatch.h"
 #include "serial/serialPort.h"
 
@@ -8,8 +9,11 @@
 #include <cstdint>
 
 // The external trigger voltage from a converter on a serial line that sends text lines
-// "data=" followed by a 10-bit reading on a 5 V scale. The main frame owns the one
-// instance. GUI thread only.
+// "data=" followed by a 10-bit reading on a 5 V scale. Every line is read, in the
+// order it came; each reading also goes to the crossings (start at or above the high
+// level, stop strictly below the low one), so that a low shorter than the owner's
+// passes still ends a trial. The main frame owns the one instance. GUI thread only
+// (the crossings: any thread).
 class CSerialTrigger {
 public:
     explicit CSerialTrigger(uint32_t timeoutMs);
@@ -25,11 +29,19 @@ public:
     void Close();
     bool IsOpen() const { return m_isOpen; }
 
-    // One line's voltage. False, volts untouched, on a time-out, a failed read or a
-    // line that is not "data=" and a reading from 0 to 1023. A few failed reads in a
-    // row, or the port going away, are said once on the Errors page; the port is then
-    // opened again every couple of seconds, and its return is said too.
+    // The next line's voltage, in order (nothing received is skipped). False, volts
+    // untouched, on a time-out, a failed read or a line that is not "data=" and a
+    // reading from 0 to 1023. A few failed reads in a row, or the port going away, are
+    // said once on the Errors page; the port is then opened again every couple of
+    // seconds, and its return is said too.
     bool ReadValue(double& volts);
+    // Every whole line received so far, in order, waiting at most waitMs for the first
+    // byte when none waits: the number of readings taken. The line counts as silent
+    // (as a read that timed out) once per read time-out without a line.
+    int ReadLines(uint32_t waitMs);
+    // Start at or above high, stop strictly below low.
+    void SetLevels(double high, double low) { m_crossings.SetLevels(high, low, false); }
+    CTriggerCrossings& GetCrossings() { return m_crossings; }
     bool IsLineLost() const { return m_line.IsLost(); }
     int64_t GetLineLosses() const { return m_line.GetLostCount(); }
     // Lines that came but were refused (not a reading) since the last Open; Close
@@ -50,11 +62,29 @@ public:
     static constexpr uint32_t kOpenSyncMs = 1000;
 
 private:
+    using Clock = std::chrono::steady_clock;
     // The line's result: 1 a value, 0 a line refused, -1 nothing came, -2 the port failed.
     int ReadLine(double& volts, uint32_t timeoutMs);
+    // What waits on the port, after at most waitMs for the first byte: the count
+    // received, 0 none, below 0 the port failed.
+    int Receive(uint32_t waitMs);
+    // One whole line (up to and with its newline, or kMaxLine bytes) out of what was
+    // received, NUL-terminated: its length, 0 when no whole line waits.
+    size_t TakeLine(char* line);
+    // A received line: 1 a value (fed to the crossings), 0 refused.
+    int TakeReading(const char* line, size_t length, double& volts);
+    // The line watch's view of a read, said on the Errors page when it changes.
+    void NoteRead(int result);
+    void ForgetReceived() { m_receivedLength = 0; }
     bool Reopen();
 
+    static constexpr size_t kReceiveBytes = 512;
+
     CSerialPort m_port;
+    CTriggerCrossings m_crossings;
+    char m_received[kReceiveBytes] = {};  // bytes of lines not taken yet
+    size_t m_receivedLength = 0;
+    Clock::time_point m_lastHeard;
     CLineWatch m_line;
     wxString m_portName;
     int64_t m_refusedLines = 0;

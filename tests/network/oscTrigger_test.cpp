@@ -12,6 +12,7 @@
 #include "network/liveNetworkServices.h"
 #include "oscSourceSupport.h"
 #include "process/networkServices.h"
+#include "process/triggerCrossings.h"
 
 using osctest::ConsoleCapture;
 using osctest::Floats;
@@ -100,6 +101,29 @@ TEST_F(OscTriggerTest, FirstValueOfTheLatestMessageIsReadOnce)
     ASSERT_TRUE(PollAndRead(value));
     EXPECT_TRUE(IsOscTriggerStopValue(value, m_settings.lowValue));
     EXPECT_FALSE(IsOscTriggerStartValue(value, m_settings.highValue));
+}
+
+// A stop followed at once by the next start, both received in one poll: each is
+// kept, in order, as a crossing of the trigger's values; repeats add nothing.
+TEST_F(OscTriggerTest, StopAndStartBetweenTwoReadsAreBothKept)
+{
+    ASSERT_TRUE(Start());
+    CTriggerCrossings& crossings = GetOscTriggerCrossings();
+    for (float value : {255.0f, 255.0f, -255.0f, 10.0f, 300.0f})
+        ASSERT_TRUE(Send(Floats("/unity_sync", {value})));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (crossings.GetLastValue() != 300.0 && std::chrono::steady_clock::now() < end)
+        PollOscTrigger();
+    using Kind = TriggerCrossing::Kind;
+    std::vector<Kind> kinds;
+    TriggerCrossing crossing;
+    while (crossings.Pop(crossing)) kinds.push_back(crossing.kind);
+    EXPECT_EQ(kinds, (std::vector<Kind>{Kind::Start, Kind::Stop, Kind::Start}));
+    // A restart begins with no crossing of the input before.
+    ASSERT_TRUE(Send(Floats("/unity_sync", {-300.0f})));
+    while (!crossings.Peek(crossing) && std::chrono::steady_clock::now() < end) PollOscTrigger();
+    ASSERT_TRUE(RestartOscTrigger());
+    EXPECT_FALSE(crossings.Peek(crossing));
 }
 
 // Datagrams that are not OSC were dropped without a count or a word.

@@ -9,6 +9,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -80,6 +81,50 @@ TEST_F(SerialTriggerTest, ThirtyTwoBytesWithoutNewlineAreOneLine)
     double volts = 0.0;
     ASSERT_TRUE(ReadLine(trigger, line, volts));
     EXPECT_DOUBLE_EQ(volts, 2.5);
+}
+
+// A converter sends all the time: lines that queued up between two reads are each
+// read, in order; none is skipped for a fresher one.
+TEST_F(SerialTriggerTest, QueuedLinesAreReadInOrderNoneSkipped)
+{
+    CSerialTrigger trigger(0);
+    OpenQuiet(trigger);
+    ASSERT_TRUE(m_pty.Send("data=900\r\ndata=100\r\ndata=900\r\n"));
+    for (int reading : {900, 100, 900}) {
+        double volts = 0.0;
+        ASSERT_TRUE(trigger.ReadValue(volts)) << reading;
+        EXPECT_DOUBLE_EQ(volts, reading * 5.0 / 1024.0);
+    }
+}
+
+// Every line goes to the crossings, however many came between two passes and
+// wherever a pass cut one: a single low line between highs is a stop and a start.
+TEST_F(SerialTriggerTest, ShortLowBetweenPassesIsAStopAndAStart)
+{
+    CSerialTrigger trigger(100);
+    OpenQuiet(trigger);
+    trigger.SetLevels(4.0, 1.0);
+    std::string lines;
+    for (int i = 0; i < 5; ++i) lines += "data=900\r\n";  // 4.39 V
+    lines += "data=100\r\n";                              // 0.49 V, one line
+    for (int i = 0; i < 5; ++i) lines += "data=900\r\n";
+    lines += "data=2";  // the rest comes after this pass
+    ASSERT_TRUE(m_pty.Send(lines));
+    int readings = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (readings < 11 && std::chrono::steady_clock::now() < end)
+        readings += trigger.ReadLines(1000);
+    EXPECT_EQ(readings, 11);
+    ASSERT_TRUE(m_pty.Send("00\r\n"));  // 0.98 V: below the low level
+    while (trigger.ReadLines(1000) == 0 && std::chrono::steady_clock::now() < end) {
+    }
+    EXPECT_DOUBLE_EQ(trigger.GetCrossings().GetLastValue(), 200 * 5.0 / 1024.0);
+    std::vector<TriggerCrossing::Kind> kinds;
+    TriggerCrossing crossing;
+    while (trigger.GetCrossings().Pop(crossing)) kinds.push_back(crossing.kind);
+    using Kind = TriggerCrossing::Kind;
+    EXPECT_EQ(kinds, (std::vector<Kind>{Kind::Start, Kind::Stop, Kind::Start, Kind::Stop}));
+    EXPECT_EQ(trigger.GetRefusedLines(), 0);
 }
 
 TEST_F(SerialTriggerTest, TimeOutAndClosedTriggerGiveNoValue)

@@ -1,0 +1,98 @@
+#include "process/triggerCrossings.h"
+
+#include <cmath>
+
+void CTriggerCrossings::SetLevels(double high, double low, bool isLowInclusive)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_high = high;
+    m_low = low;
+    m_isLowInclusive = isLowInclusive;
+}
+
+void CTriggerCrossings::Feed(double value)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastValue = value;
+        if (std::isnan(value)) return;
+        TriggerCrossing crossing;
+        crossing.value = value;
+        if (!std::isnan(m_high) && value >= m_high) {
+            crossing.kind = TriggerCrossing::Kind::Start;
+        } else if (!std::isnan(m_low) && (m_isLowInclusive ? value <= m_low : value < m_low)) {
+            crossing.kind = TriggerCrossing::Kind::Stop;
+        } else {
+            return;
+        }
+        if (m_hasLast && m_lastKind == crossing.kind) {
+            // The same level again is the same crossing, while it waits or was dropped.
+            if (m_isLastDropped) return;
+            if (m_count > 0 && m_ring[(m_head + m_count - 1) % kCapacity].kind == crossing.kind)
+                return;
+        }
+        m_hasLast = true;
+        m_lastKind = crossing.kind;
+        m_isLastDropped = m_count == kCapacity;
+        if (m_isLastDropped) {
+            ++m_overflows;  // the earlier crossings stay whole, in their order
+            return;
+        }
+        m_ring[(m_head + m_count) % kCapacity] = crossing;
+        ++m_count;
+    }
+    m_arrived.notify_all();
+    if (void (*wakeUp)() = m_wakeUp.load()) wakeUp();
+}
+
+bool CTriggerCrossings::Peek(TriggerCrossing& crossing) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_count == 0) return false;
+    crossing = m_ring[m_head];
+    return true;
+}
+
+bool CTriggerCrossings::PopLocked(TriggerCrossing& crossing)
+{
+    if (m_count == 0) return false;
+    crossing = m_ring[m_head];
+    m_head = (m_head + 1) % kCapacity;
+    --m_count;
+    return true;
+}
+
+bool CTriggerCrossings::Pop(TriggerCrossing& crossing)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return PopLocked(crossing);
+}
+
+bool CTriggerCrossings::WaitPop(TriggerCrossing& crossing, std::chrono::microseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_arrived.wait_for(lock, timeout, [this] { return m_count > 0; });
+    return PopLocked(crossing);
+}
+
+void CTriggerCrossings::Clear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_head = 0;
+    m_count = 0;
+    m_hasLast = false;
+}
+
+int64_t CTriggerCrossings::TakeOverflows()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const int64_t overflows = m_overflows;
+    m_overflows = 0;
+    return overflows;
+}
+
+double CTriggerCrossings::GetLastValue() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastValue;
+}

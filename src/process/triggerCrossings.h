@@ -1,0 +1,66 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+// One reading of a trigger input that reached its start value or its stop value.
+struct TriggerCrossing {
+    enum class Kind { Start, Stop };
+    Kind kind = Kind::Start;
+    double value = 0.0;
+};
+
+// The crossings of a trigger input, kept in the order its readings came, so that a
+// stop quickly followed by the next start, or a pulse shorter than the reader's
+// passes, is acted on whole. A reading repeating the last crossing while that one
+// still waits in the queue (or was dropped) adds nothing: a converter that sends
+// its level all the time leaves one entry per change. Bounded: a crossing that
+// finds the queue full is dropped and counted, for the reader to say so. Owned by
+// its input; Feed: the thread that receives the readings (an acquisition thread
+// for OSC, the GUI thread for the serial line), never allocates and holds the lock
+// only to copy one entry; the rest: any thread.
+class CTriggerCrossings {
+public:
+    static constexpr std::size_t kCapacity = 32;
+
+    // A start is a reading at or above high; a stop a reading at or below low
+    // (isLowInclusive) or strictly below it. A value that is not a number is neither.
+    void SetLevels(double high, double low, bool isLowInclusive);
+    void Feed(double value);
+    // Called by Feed, outside the lock, after each crossing queued: tells the
+    // reader's thread to look (null: nobody to wake).
+    void SetWakeUp(void (*wakeUp)()) { m_wakeUp.store(wakeUp); }
+
+    bool Peek(TriggerCrossing& crossing) const;
+    bool Pop(TriggerCrossing& crossing);
+    // Pops the next crossing, waiting up to timeout for one to come.
+    bool WaitPop(TriggerCrossing& crossing, std::chrono::microseconds timeout);
+    void Clear();
+    // Crossings dropped on a full queue since the last call.
+    int64_t TakeOverflows();
+    // The last reading fed (0 before the first), crossing or not.
+    double GetLastValue() const;
+
+private:
+    bool PopLocked(TriggerCrossing& crossing);
+
+    mutable std::mutex m_mutex;  // leaf lock: everything below
+    std::condition_variable m_arrived;
+    std::array<TriggerCrossing, kCapacity> m_ring{};
+    std::size_t m_head = 0;
+    std::size_t m_count = 0;
+    double m_high = 0.0;
+    double m_low = 0.0;
+    bool m_isLowInclusive = true;
+    double m_lastValue = 0.0;
+    int64_t m_overflows = 0;
+    bool m_hasLast = false;  // the last crossing fed, queued or dropped
+    TriggerCrossing::Kind m_lastKind = TriggerCrossing::Kind::Start;
+    bool m_isLastDropped = false;
+    std::atomic<void (*)()> m_wakeUp{nullptr};
+};
