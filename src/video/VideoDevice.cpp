@@ -19,6 +19,7 @@
 #include "process/messageQueue.h"
 #include "video/handPose.h"
 #include "video/videoFile.h"
+#include "video/videoFinisher.h"
 #include "video/videoViewSink.h"
 
 namespace {
@@ -61,6 +62,10 @@ void SetInUse(int index, bool inUse)
     Cameras().inUse[static_cast<size_t>(index)] = inUse ? 1 : 0;
 }
 
+// Repeats at a trial's end written at once; more are written in the background. A stop
+// that falls between two frames leaves one.
+constexpr int64_t kRepeatsAtOnce = 3;
+
 bool IsUsableRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
 
 // A camera may deliver a little faster than it says: grabs may start 1.25 times as often
@@ -68,8 +73,6 @@ bool IsUsableRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
 constexpr double kGrabSpacing = 0.8;
 // An interval this many times the window's median is a gap in the delivery, not a frame.
 constexpr double kGapFactor = 1.75;
-// Bytes the video's index takes per frame, with room to spare.
-constexpr int64_t kIndexBytesPerFrame = 64;
 
 std::string NarrowName(const wxString& name)
 {
@@ -418,26 +421,41 @@ bool CVideoDevice::FinishRecording()
     CMutexLock lock(&m_dataMutex);
     if (m_writer == nullptr) return m_videoEnded;  // ended early: what it holds is kept
     const bool wasRecording = m_recording.exchange(false);
-    if (wasRecording && m_recordedFrames.load() > 0 && m_hasImage && m_writerFps > 0.0) {
+    const bool hadFrames = m_recordedFrames.load() > 0;
+    if (wasRecording && !hadFrames) {
+        CloseVideo();
+        m_recordingError = _("no image came from the camera during the trial: there is no video");
+        Report(m_recordingError);
+        return false;
+    }
+    int64_t missing = 0;
+    if (wasRecording && m_hasImage && m_writerFps > 0.0) {
         // The camera stopped delivering before the trial's end: the video lasts as long
         // as the trial, its end filled with the last image (within the time limit).
         double endUs = ReadProgramClockUs();
         const double duration = m_recordDuration.load();
         if (duration > 0.0) endUs = std::min(endUs, m_recordStart + duration * 1.0e6);
         const double periodUs = 1.0e6 / m_writerFps;
-        const int64_t missing =
-            std::llround((endUs - m_recordStart) / periodUs) - m_recordedFrames.load();
-        if (missing > 0 && WriteImages(m_images[m_lastImage], missing))
-            m_missingFrames.fetch_add(missing);
+        missing = std::llround((endUs - m_recordStart) / periodUs) - m_recordedFrames.load();
     }
-    const bool hadFrames = m_recordedFrames.load() > 0;
-    const bool isKept = CloseVideo();
-    if (wasRecording && !hadFrames) {
-        m_recordingError = _("no image came from the camera during the trial: there is no video");
-        Report(m_recordingError);
-        return false;
+    const cv::Mat& last = m_images[m_lastImage];
+    const bool fits =
+        last.cols == m_writerWidth && last.rows == m_writerHeight && last.type() == CV_8UC3;
+    if (missing <= kRepeatsAtOnce || !fits) {
+        if (missing > 0 && WriteImages(last, missing)) m_missingFrames.fetch_add(missing);
+        return CloseVideo();
     }
-    return isKept;
+    // Each repeat is an encoding (about 5 ms at 1280x720): a long hang would freeze the
+    // window for seconds. The video's end is written and closed in the background; the
+    // file's own counts are known now.
+    VideoTail video = TakeVideo();
+    video.image = last.clone();
+    video.count = missing;
+    video.missing += missing;
+    m_missingFrames.fetch_add(missing);
+    m_recordedFrames.fetch_add(missing);
+    CVideoFinisher::Instance().Add(std::move(video));
+    return true;
 }
 
 // False even when a file was closed: callers treat a camera's stop as nothing to report.
@@ -450,50 +468,35 @@ bool CVideoDevice::StopRecording()
     return false;
 }
 
+VideoTail CVideoDevice::TakeVideo()
+{
+    VideoTail video;
+    video.writer = std::move(m_writer);
+    m_hasWriter = false;
+    video.name = m_videoFileName;
+    video.path = m_videoPath;
+    video.folder = m_videoFolder;
+    video.tag = "<CAM> " + GetDeviceName() + ": ";
+    video.fps = m_writerFps;
+    video.frames = m_recordedFrames.load();
+    video.missing = m_missingFrames.load();
+    video.unwritten = m_unwrittenFrames.exchange(0);
+    video.reserve = kVideoReserveBytes;
+    video.largestGrowth = m_largestGrowth;
+    video.lastSize = m_lastFileSize;
+    return video;
+}
+
 bool CVideoDevice::CloseVideo()
 {
     if (m_writer == nullptr) return m_videoEnded;
-    try {
-        m_writer->release();
-    } catch (const std::exception& e) {
-        Report(m_videoFileName + ": " + e.what());
-    }
-    m_writer.reset();
-    m_hasWriter = false;
-    const int64_t frames = m_recordedFrames.load();
-    const int64_t unwritten = m_unwrittenFrames.exchange(0);
-    if (unwritten > 0)
-        Report(wxString::Format(_("%lld frame(s) could not be written to "),
-                                static_cast<long long>(unwritten)) +
-               m_videoFileName);
-    if (frames == 0) {
-        // A video without a frame is no video: nothing of it stays on the disk.
-        if (!m_videoPath.empty()) ::unlink(m_videoPath.c_str());
-        return true;
-    }
-    // The writer reports no closing status: a file cut by a failed write has no index,
-    // and no player can read it.
-    if (!HasMovieIndex(m_videoPath)) {
-        const int64_t room = VideoFileRoom(m_videoFolder, m_videoPath);
-        const wxString why = room >= 0 && room < kVideoReserveBytes ? _("the disk is full")
-                                                                    : _("a write failed");
-        m_recordingError = wxString::Format(_("the video %s could not be finished (%s): its %lld "
-                                              "frames cannot be read, the video is lost"),
-                                            m_videoFileName, why, static_cast<long long>(frames));
-        Report(m_recordingError);
-        m_recordedFrames = 0;
-        m_recordTime = 0.0;
-        return false;
-    }
-    const int64_t missing = m_missingFrames.load();
-    if (missing > 0)
-        Report(wxString::Format(_("%lld of the %lld frames of %s did not come from the camera in "
-                                  "time; each repeats the image before it, so that the video "
-                                  "keeps the trial's time"),
-                                static_cast<long long>(missing), static_cast<long long>(frames),
-                                m_videoFileName),
-               Severity::Warning);
-    return true;
+    VideoTail video = TakeVideo();
+    wxString error;
+    if (CloseVideoFile(video, &error)) return true;
+    m_recordingError = error;
+    m_recordedFrames = 0;
+    m_recordTime = 0.0;
+    return false;
 }
 
 void CVideoDevice::ReleaseWriter()
@@ -677,22 +680,15 @@ bool CVideoDevice::HasRoom()
 {
     // The writer says nothing of a failed write and leaves a file no player reads; the
     // video ends while its index still fits.
-    const int64_t size = VideoFileSize(m_videoPath);
-    m_largestGrowth = std::max(m_largestGrowth, size - m_lastFileSize);
-    m_lastFileSize = size;
-    const int64_t room = VideoFileRoom(m_videoFolder, m_videoPath);
-    const int64_t needed = kVideoReserveBytes + 4 * m_largestGrowth +
-                           kIndexBytesPerFrame * (m_recordedFrames.load() + 1);
-    if (room < 0 || room >= needed) return true;
+    int64_t room = 0;
+    if (HasVideoRoom(m_videoPath, m_videoFolder, m_recordedFrames.load(), kVideoReserveBytes,
+                     m_largestGrowth, m_lastFileSize, &room))
+        return true;
     m_recording = false;
     const int64_t frames = m_recordedFrames.load();
     const bool isKept = CloseVideo();
     m_videoEnded = isKept && frames > 0;
-    m_recordingError = wxString::Format(
-        _("only %s left for %s: the video ended at %.3f s (%lld frames), the rest of the trial "
-          "has no video"),
-        MegaBytes(room), m_videoFileName, static_cast<double>(frames) / m_writerFps,
-        static_cast<long long>(frames));
+    m_recordingError = VideoEndedText(room, m_videoFileName, frames, m_writerFps);
     Report(m_recordingError);
     return false;
 }

@@ -13,6 +13,7 @@
 #include "analog/analogDevice.h"
 #include "process/messageQueue.h"
 #include "video/frameSource.h"
+#include "video/videoFinisher.h"
 
 namespace cv {
 class VideoWriter;
@@ -135,6 +136,9 @@ private:
     // Under the data mutex: finishes the video file; false when no readable video is left
     // of frames written to it. Says how many frames were missing.
     bool CloseVideo();
+    // Under the data mutex: hands the video file over, with its counts, as no longer
+    // this device's.
+    VideoTail TakeVideo();
     // Under the data mutex: closes the video file and forgets it.
     void ReleaseWriter();
 

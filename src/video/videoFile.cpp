@@ -82,3 +82,18 @@ bool HasMovieIndex(const std::string& file)
     }
     return false;
 }
+
+bool HasVideoRoom(const std::string& file, const std::string& folder, int64_t frames,
+                  int64_t reserve, int64_t& largestGrowth, int64_t& lastSize, int64_t* room)
+{
+    // Bytes the video's index takes per frame, with room to spare.
+    constexpr int64_t kIndexBytesPerFrame = 64;
+    const int64_t size = VideoFileSize(file);
+    largestGrowth = std::max(largestGrowth, size - lastSize);
+    lastSize = size;
+    const int64_t left = VideoFileRoom(folder, file);
+    const int64_t needed = reserve + 4 * largestGrowth + kIndexBytesPerFrame * (frames + 1);
+    if (left < 0 || left >= needed) return true;
+    *room = left;
+    return false;
+}

@@ -17,3 +17,9 @@ int64_t VideoFileSize(const std::string& file);
 // The file is a QuickTime/MP4 container whose index ("moov" box) was written: a player
 // can read its frames. A file cut short by a failed write has none.
 bool HasMovieIndex(const std::string& file);
+
+// Whether one more frame and the index of frames + 1 frames still leave reserve bytes
+// free for file in folder; largestGrowth and lastSize follow the file's growth from frame
+// to frame. *room receives the room left when they do not fit.
+bool HasVideoRoom(const std::string& file, const std::string& folder, int64_t frames,
+                  int64_t reserve, int64_t& largestGrowth, int64_t& lastSize, int64_t* room);

@@ -16,6 +16,7 @@
 #include "support/tempDir.h"
 #include "video/VideoDevice.h"
 #include "video/videoFakes.h"
+#include "video/videoFinisher.h"
 
 namespace {
 
@@ -247,6 +248,7 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     video.Close();
     analog.Close();
     video.SetVideoView(nullptr);
+    CVideoFinisher::Instance().Wait();  // a late last frame may leave the video's end to it
 
     // Every tick of the analog device is in its file, one millisecond after the other.
     const std::vector<double>& due = analog.Due();
@@ -260,10 +262,15 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     EXPECT_NEAR(static_cast<double>(reader.GetFrameCount()), static_cast<double>(due.size()), 1.0);
     // The video lasts as long as the trial, the hang filled with the image before it.
     EXPECT_NEAR(videoSec, spanSec, 0.2);
-    EXPECT_NEAR(static_cast<double>(missing), 60.0, 3.0);
     const VideoFacts facts = ReadTestVideo(videoFile.ToStdString());
     ASSERT_EQ(facts.frames, videoFrames);
     ASSERT_EQ(facts.numbers.size(), static_cast<size_t>(videoFrames));
+    // The repeats at the end fill the time from the last frame to the finish, which a
+    // loaded machine may reach late; the hang's own are its 2 s.
+    int64_t atTheEnd = 0;
+    for (size_t i = facts.numbers.size() - 1; i > 0 && facts.numbers[i] == facts.numbers[i - 1]; --i)
+        ++atTheEnd;
+    EXPECT_NEAR(static_cast<double>(missing - atTheEnd), 60.0, 3.0);
     int repeats = 0;
     for (size_t i = 1; i < facts.numbers.size(); ++i) {
         const int step = facts.numbers[i] - facts.numbers[i - 1];

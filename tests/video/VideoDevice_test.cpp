@@ -16,6 +16,7 @@
 #include "support/refusingDisk.h"
 #include "support/tempDir.h"
 #include "video/videoFakes.h"
+#include "video/videoFinisher.h"
 
 namespace {
 
@@ -543,10 +544,56 @@ TEST_F(VideoDeviceTest, CameraLateAtTheStartAndHungAtTheEndFillsTheWholeTrial)
     EXPECT_EQ(device->GetRecordedFrames(), 29 + 30 + 59);
     EXPECT_EQ(device->GetMissingFrames(), 29 + 59);
     device->StopRecording();
+    CVideoFinisher::Instance().Wait();
     std::vector<int> expected(30, first);
     for (int i = 1; i < 30; ++i) expected.push_back(first + i);
     expected.insert(expected.end(), 59, first + 29);
     EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
+}
+
+// A camera hung through the last 10 s of a 720p trial: the 300 repeats of its last image
+// (an encoding each) are written after the stop has returned, the trial's counts hold at
+// once, and the next trial records meanwhile.
+TEST_F(VideoDeviceTest, LongHangAtTheEndIsFilledWithoutHoldingUpTheStop)
+{
+    m_camera->width = 1280;
+    m_camera->height = 720;
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "long", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    ASSERT_TRUE(device->StartRecording());
+    const int first = m_camera->delivered.load();
+    const double last = Grab(*device, 30, next, kFrame30Us) - kFrame30Us;
+    device->SetClockUs(last + 10.0e6 + kFrame30Us);
+    g_messages.Drain();
+    // The 300 encodings take about 1.4 s on the test machine.
+    const auto stopStart = std::chrono::steady_clock::now();
+    EXPECT_TRUE(device->FinishRecording());
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - stopStart);
+    EXPECT_LT(spent.count(), 100);
+    EXPECT_EQ(device->GetRecordedFrames(), 330);
+    EXPECT_NEAR(device->GetRecordTime(), 11.0, 1e-6);
+    EXPECT_EQ(device->GetMissingFrames(), 300);
+    device->StopRecording();
+    // The next trial's video is another file: it needs nothing of the last one.
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "long", 2, false, "", false, 0, 0));
+    const wxString second = device->GetWriterFileName();
+    ASSERT_TRUE(device->StartRecording());
+    const int secondFirst = m_camera->delivered.load();
+    Grab(*device, 30, last + 10.0e6 + 2 * kFrame30Us, kFrame30Us);
+    EXPECT_TRUE(device->FinishRecording());
+    device->StopRecording();
+    CVideoFinisher::Instance().Wait();
+    EXPECT_TRUE(Said(g_messages.Drain(), "300 of the 330 frames"));
+    std::vector<int> expected;
+    for (int i = 0; i < 30; ++i) expected.push_back(first + i);
+    expected.insert(expected.end(), 300, first + 29);
+    EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
+    expected.clear();
+    for (int i = 0; i < 30; ++i) expected.push_back(secondFirst + i);
+    EXPECT_EQ(ReadTestVideo(second.ToStdString()).numbers, expected);
 }
 
 TEST_F(VideoDeviceTest, FileSizeLimitEndsTheVideoReadable)
