@@ -24,6 +24,7 @@
 #include "support/logCapture.h"
 #include "video/VideoDevice.h"
 #include "video/videoFakes.h"
+#include "video/videoFinisher.h"
 
 namespace {
 
@@ -79,6 +80,8 @@ TEST_F(FrameDeviceTest, CaptureOfAnAnalogDeviceAndACameraOpenedByTheirCommands)
     ASSERT_TRUE(RunUntil([&] { return device->GetRecordTime() > 0.5 && video->GetRecordedFrames() > 5; }));
     ChooseMenu(frame, ID_CAPTURE_STOP);
     EXPECT_FALSE(frame->m_capturing);
+    // A camera late at the stop has the end of its video written in the background.
+    CVideoFinisher::Instance().Wait();
 
     wxArrayString recordings;
     wxDir::GetAllFiles(frame->m_capturePath, &recordings, "e2e*_0001.*");
