@@ -822,8 +822,10 @@ private:
 constexpr double kLengthTolerance = 0.25;
 // How much of a trial's start a recording may lack without a word: the first frame
 // after the start (2 ms at 500 Hz), a delay of up to a frame (not said), the last
-// frame's rounding and the trigger's way from the sender's socket to its input.
-constexpr double kStartSlack = 0.010;
+// frame's rounding, the trigger's way from the sender's socket to its input and the
+// devices' lag behind their clock at the stop, on a loaded machine. A start that
+// waits for the trial before to be saved, or for views to restart, lacks more.
+constexpr double kStartSlack = 0.025;
 
 // Trials of lengthMs, each next start gapMs after the stop before, from firstMs on.
 std::vector<CTriggerSender::Step> Trials(int count, int lengthMs, int gapMs, double start,
@@ -994,9 +996,9 @@ TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
 {
     m_frame->m_captureMaxTime = 0.1;  // not applied in loop mode
     constexpr int kTrials = 3;
-    // Last, views that take 20 ms each to restart for a trial (as spectra do): each
+    // Last, views that take 30 ms each to restart for a trial (as spectra do): each
     // trial then starts that late, and says so.
-    constexpr std::chrono::milliseconds kSlowRestart(20);
+    constexpr std::chrono::milliseconds kSlowRestart(30);
     for (const auto& [gapMs, restart] :
          {std::pair{5, 0ms}, std::pair{25, 0ms}, std::pair{5, kSlowRestart}}) {
         for (auto& device : m_devices) device.view.rebuildTime = restart;
