@@ -350,8 +350,12 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
     if (started > 0 && startCrossingUs > 0.0) SayLateStart(devices, refused, startCrossingUs);
     for (CAnalogDevice* device : refused) {
         device->ResetViews();
-        SetErrorMessage(wxString::Format(_("Unable to start analog writing,  device %s\n"),
-                                         device->GetDeviceName()),
+        // A device that says why (a camera writes videos) is reported in its own words.
+        const wxString reason = device->GetRecordingError();
+        SetErrorMessage(reason.empty() ? wxString::Format(_("Unable to start analog writing,  device %s\n"),
+                                                          device->GetDeviceName())
+                                       : wxString::Format(_("Unable to start recording, device %s : %s\n"),
+                                                          device->GetDeviceName(), reason),
                         true);
     }
     m_capturing = started > 0;

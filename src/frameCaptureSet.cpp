@@ -141,10 +141,14 @@ bool TrackerFrame::CreateCaptureFiles()
         if (!isCreated) {
             device->StopRecording();  // no output of an older trial stays behind
             wxString text = _("Error creating capture file for ") + device->GetDeviceName();
-            // The user can mend a folder or a name only knowing what the system said.
-            wxString reason = existing.empty() ? FileCreationError(paths.recording) : wxString();
-            if (reason.empty() && existing.empty()) reason = WriterOpenError(*device);
-            if (!reason.empty()) text += " : " + paths.recording + " : " + reason;
+            // The user can mend a folder or a name only knowing what the system (or the
+            // device, in its own words) said.
+            const wxString own = device->GetRecordingError();
+            wxString reason =
+                existing.empty() && own.empty() ? FileCreationError(paths.recording) : wxString();
+            if (reason.empty() && existing.empty() && own.empty()) reason = WriterOpenError(*device);
+            if (!own.empty()) text += " : " + own;
+            else if (!reason.empty()) text += " : " + paths.recording + " : " + reason;
             SetErrorMessage(text, true);
             continue;
         }
@@ -347,6 +351,7 @@ void TrackerFrame::JoinCaptureSet(CAnalogDevice* device)
     }
     const wxString openError = WriterOpenError(*device);
     device->StopRecording();
+    if (reason.empty()) reason = device->GetRecordingError();
     if (reason.empty()) {
         const wxString systemReason = FileCreationError(paths.recording);
         reason = paths.recording + " : " + (systemReason.empty() ? openError : systemReason);

@@ -9,6 +9,7 @@
 #include "network/oscServer.h"
 #include "network/vrpnDevice.h"
 #include "network/vrpnServerModule.h"
+#include "process/deviceCloser.h"
 #include "video/VideoDevice.h"
 #include "video/VideoView.h"
 #include "wiiPair.h"
@@ -167,6 +168,8 @@ void TrackerFrame::OnIdle(wxIdleEvent& event)
     // Text and messages of other threads reach the pages first, in their order.
     FlushStreams();
     DrainMessageQueue();
+    // Devices that could not stop at once are freed once their thread has ended.
+    CDeviceCloser::Instance().Collect();
 
     if (m_startupCountdown > 0) {
         --m_startupCountdown;

@@ -6,6 +6,7 @@
 #include <wx/dir.h>
 #include <wx/filefn.h>
 #include <wx/filename.h>
+#include <wx/listctrl.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/textctrl.h>
 
@@ -18,6 +19,7 @@
 #include "DravonetMain.h"
 #include "analog/analogFileDevice.h"
 #include "analog/analogReader.h"
+#include "analog/formatTime.h"
 #include "frameDeviceTestSupport.h"
 #include "support/logCapture.h"
 #include "video/VideoDevice.h"
@@ -90,6 +92,17 @@ TEST_F(FrameDeviceTest, CaptureOfAnAnalogDeviceAndACameraOpenedByTheirCommands)
         } else {
             EXPECT_TRUE(path.EndsWith(".mov"));
             EXPECT_GT(wxFileName::GetSize(path), 0u);
+            // The list gives the video's own frames and duration, not a channel
+            // recorder's that a camera has no use for.
+            const long row = frame->m_fileList->FindItem(-1, wxFileName(path).GetFullName());
+            ASSERT_NE(row, -1);
+            const VideoFacts facts = ReadTestVideo(path.ToStdString());
+            ASSERT_GT(facts.frames, 5);
+            EXPECT_EQ(static_cast<int>(frame->m_fileList->GetItemData(row)), facts.frames);
+            const wxString expected = wxString::Format(
+                "%d (%s", facts.frames, FormatTime(static_cast<double>(facts.frames) / facts.fps));
+            EXPECT_EQ(frame->m_fileList->GetItemText(row, 1), expected);
+            EXPECT_FALSE(frame->m_fileList->GetItemText(row, 1).Contains("(0.000 s"));
         }
     }
     g_camera_count = 0;

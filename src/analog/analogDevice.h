@@ -127,6 +127,9 @@ public:
                              bool exportText, const wxString& exportFolder, bool useThread,
                              int queueDepth, int priority);
     virtual wxString GetWriterFileName() const;
+    // GUI thread: why the last SetupWriter or StartRecording failed, in the device's own
+    // words; empty when the device has nothing to add to the file system's reason.
+    virtual wxString GetRecordingError() const { return wxString(); }
     virtual wxString GetExportFileName() const;
     virtual void SetRecordDuration(double seconds);
     virtual int64_t GetRecordedFrames() const;

@@ -158,23 +158,7 @@ void CAnalogWriter::OpenTextExport(const wxString& exportFolder, int32_t channel
 
 bool CAnalogWriter::Reserve(int64_t length)
 {
-    if (length <= 0) return true;
-    if (length > m_sizeLimit - m_dataEnd) {
-        // Room kept past the file-size limit would take no byte: stop below it.
-        errno = EFBIG;
-        return false;
-    }
-    if (!m_canReserve) return true;
-    int result = 0;
-    do {
-        // Beyond the end of the file, without changing its size or contents: a
-        // crash still leaves only whole frames behind the header.
-        result = ::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, m_dataEnd, length);
-    } while (result != 0 && errno == EINTR);
-    if (result == 0) return true;
-    if (errno == ENOSPC || errno == EDQUOT) return false;
-    m_canReserve = false;  // a file system that keeps no room: its writes tell
-    return true;
+    return ReserveFileRoom(m_fd, m_dataEnd, length, m_sizeLimit, m_canReserve);
 }
 
 bool CAnalogWriter::ReserveSpace(uint64_t& frames, int& error)

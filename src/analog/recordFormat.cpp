@@ -266,6 +266,27 @@ int64_t GetFileSizeLimit()
     return static_cast<int64_t>(limit.rlim_cur);
 }
 
+bool ReserveFileRoom(int fd, int64_t end, int64_t length, int64_t sizeLimit, bool& canReserve)
+{
+    if (length <= 0) return true;
+    if (length > sizeLimit - end) {
+        // Room kept past the file-size limit would take no byte: stop below it.
+        errno = EFBIG;
+        return false;
+    }
+    if (!canReserve) return true;
+    int result = 0;
+    do {
+        // Beyond the end of the file, without changing its size or contents: a
+        // crash still leaves only whole lines or frames behind.
+        result = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, end, length);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return true;
+    if (errno == ENOSPC || errno == EDQUOT) return false;
+    canReserve = false;
+    return true;
+}
+
 bool PreadAll(int fd, void* data, size_t size, int64_t offset)
 {
     char* next = static_cast<char*>(data);

@@ -98,6 +98,12 @@ std::vector<uint8_t> EncodeMarkerTrailer(const RecordMarkers* markers);
 // it is of no use, so the writers keep their trailer's room below it.
 int64_t GetFileSizeLimit();
 
+// Keeps length bytes of room from end on (beyond the file's end: its size and
+// contents stay), within sizeLimit. False with errno set when the room cannot be
+// had (ENOSPC, EDQUOT, or EFBIG past the limit); a file system that keeps no room
+// clears canReserve and counts as room, its writes telling instead.
+bool ReserveFileRoom(int fd, int64_t end, int64_t length, int64_t sizeLimit, bool& canReserve);
+
 // Reads size bytes at offset, retrying interrupted and short reads; false at end of
 // file or on a read error.
 bool PreadAll(int fd, void* data, size_t size, int64_t offset);

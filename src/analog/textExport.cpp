@@ -167,22 +167,7 @@ void CTextExport::KeepWholeLines(size_t written)
 
 bool CTextExport::ReserveRoom(int64_t length)
 {
-    if (length <= 0) return true;
-    if (length > m_sizeLimit - m_fileBytes) {
-        // Room kept past the file-size limit would take no byte: stop below it.
-        errno = EFBIG;
-        return false;
-    }
-    if (!m_canReserve) return true;
-    int result = 0;
-    do {
-        // Beyond the end of the file, without changing its size or contents.
-        result = ::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, m_fileBytes, length);
-    } while (result != 0 && errno == EINTR);
-    if (result == 0) return true;
-    if (errno == ENOSPC || errno == EDQUOT) return false;
-    m_canReserve = false;  // a file system that keeps no room: its writes tell
-    return true;
+    return ReserveFileRoom(m_fd, m_fileBytes, length, m_sizeLimit, m_canReserve);
 }
 
 size_t CTextExport::FittingBytes(int& error)

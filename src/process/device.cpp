@@ -1,5 +1,6 @@
 #include "process/device.h"
 
+#include "process/deviceCloser.h"
 #include "process/deviceOwner.h"
 #include "process/messageQueue.h"
 #include "process/networkServices.h"
@@ -34,6 +35,12 @@ bool CNullDevice::HasWorker()
 {
     std::lock_guard<std::mutex> lock(m_stateLock);
     return m_worker != nullptr;
+}
+
+bool CNullDevice::HasThreadEnded()
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    return m_worker == nullptr || !m_worker->IsStarted() || m_worker->HasEnded();
 }
 
 bool CNullDevice::HoldPasses(std::chrono::milliseconds timeout)
@@ -120,13 +127,17 @@ bool CNullDevice::CloseThread()
         // Created but never run: run it, and it ends at its first test.
         if (!m_worker->IsStarted() && m_worker->Run() == wxTHREAD_NO_ERROR)
             m_worker->MarkStarted();
+        const auto timeout = m_promptClose.load()
+                                 ? std::min(CDeviceCloser::kPromptEnd, CTrackerWorker::GetEndTimeout())
+                                 : CTrackerWorker::GetEndTimeout();
         if (m_worker->IsStarted() &&
-            m_workerEnded.wait_for(lock, CTrackerWorker::GetEndTimeout(),
-                                   [this] { return m_worker->HasEnded(); }))
+            m_workerEnded.wait_for(lock, timeout, [this] { return m_worker->HasEnded(); }))
             ended = std::move(m_worker);
         else if (!m_worker->IsStarted())
             ended = std::move(m_worker);  // the toolkit could not run it: no thread exists
     }
+    if (ended == nullptr && m_promptClose.load())
+        return false;  // the caller goes on; the device closes in the background
     if (ended == nullptr) {
         wxLogError(_("Can't delete worker thread!"));
         g_messages.Post(Severity::Error,
@@ -152,10 +163,16 @@ void CDeviceDeleter::operator()(CNullDevice* device) const
 {
     if (device == nullptr)
         return;
+    device->SetPromptClose();
     device->Close();
     if (!device->IsClosed() && device->HasWorker()) {
-        // Freeing it would pull the object from under its still running thread.
-        std::fprintf(stderr, "<ACQ> device left allocated: its thread did not end\n");
+        // Its thread is held in a read: the window goes on, and the device is closed and
+        // freed once the read returns. Freeing it now would pull it from under the thread.
+        const auto* named = dynamic_cast<const CDevice*>(device);
+        g_messages.Post(Severity::Warning,
+                        "<ACQ> " + (named != nullptr ? named->GetDeviceName() : wxString("device")) +
+                            _(": does not stop at once; it is closed in the background\n"));
+        CDeviceCloser::Instance().Adopt(device);
         return;
     }
     delete device;

@@ -66,6 +66,11 @@ public:
     bool IsClosed() const { return m_closed.load(); }
     // Any thread: an acquisition thread exists for this device.
     bool HasWorker();
+    // Any thread: no acquisition thread runs the device's loop (none, or it has ended).
+    bool HasThreadEnded();
+    // GUI thread, before Close: the close waits only briefly for the thread and says
+    // nothing when it has not ended; the caller then closes the device in the background.
+    void SetPromptClose() { m_promptClose.store(true); }
     // GUI thread: keeps the acquisition thread between two passes of Process until
     // ReleasePasses, so that a reset and what is armed with it reach the same next
     // frame. True also without a thread; false when the pass under way did not end
@@ -90,6 +95,7 @@ protected:
     std::condition_variable m_workerEnded;     // the worker's loop has ended
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_closed{false};
+    std::atomic<bool> m_promptClose{false};
     std::atomic<bool> m_autoStart{true};
     std::atomic<bool> m_preciseClock{false};
     std::atomic<double> m_rate{25.0};  // Hz
@@ -102,8 +108,9 @@ private:
     friend class CTrackerWorker;
 };
 
-// Deletes a device after closing it; a device whose thread did not end is left alive
-// (reported) rather than freed under its running thread.
+// Deletes a device after closing it. A device whose thread does not end at once is
+// handed to the background closer (CDeviceCloser), never freed under its running
+// thread nor waited for.
 struct CDeviceDeleter {
     void operator()(CNullDevice* device) const;
 };

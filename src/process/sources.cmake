@@ -8,6 +8,7 @@ list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/networkServices.cpp
      ${CMAKE_CURRENT_LIST_DIR}/dailyLog.cpp
      ${CMAKE_CURRENT_LIST_DIR}/device.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/deviceCloser.cpp
      ${CMAKE_CURRENT_LIST_DIR}/devicePacing.cpp
      ${CMAKE_CURRENT_LIST_DIR}/trackerWorker.cpp
      ${CMAKE_CURRENT_LIST_DIR}/triggerCrossings.cpp

@@ -88,8 +88,6 @@ CTrackerWorker::CTrackerWorker(CNullDevice* device)
 {
     m_tolerance = device->GetClockTolerance();
     m_precise = device->IsPreciseClock();
-    m_clockStart = GetProgramTime();
-    GetTimeOfDayNow(&m_tvStart);
     if (g_useCore.load()) {
         const int slot = BookFreeCore();
         if (slot >= 0) {

@@ -73,6 +73,8 @@ public:
     // Acquisition thread: program time (us) the last delay-mode sleep was to end; -1
     // before the first.
     double GetLastSleepUntilUs() const { return m_lastSleepUntilUs; }
+    // Any thread: group fires this member fell so far behind on that it skipped them.
+    int64_t GetSkippedFires() const { return m_skippedFires.load(); }
 
     // Any thread: the worker's place in the group as last configured.
     int GetGroupIndex() const { return m_groupIndexShown.load(); }
@@ -124,11 +126,17 @@ private:
     void ApplyCore();
     void ApplyPriority();
     void ReleaseCore();
-    // Group pass: refreshes the configuration after a group change, publishes the tick
-    // when this is the pacing worker, and returns whether this member fires now.
+    // Group pass: refreshes the configuration after a group change and returns whether
+    // this member fires now. Ticks are a function of the group's schedule and the clock,
+    // so no member's pass (nor a read that blocks in it) holds up another member.
     bool GroupPass();
-    void PaceGroup();
     void SyncGroupConfig();
+    // The member's clock relative to the schedule's anchor, in microseconds.
+    double ReadAnchoredNowUs();
+    // Offset from the anchor of the due time of group tick `tick`.
+    double DueOffsetUs(uint64_t tick) const;
+    // Drops the fires a member fell more than a second behind on, and says so.
+    void SkipLostFires(double lateUs);
     // Delay mode: sleeps until shortly before the next due time.
     void WaitForNextDue(bool isGroupMember);
     void WaitUntilProgramTime(double dueUs);
@@ -158,29 +166,26 @@ private:
     uint64_t m_cfgBaseTick = 0;
     int m_refusal = 0;  // why the group refused the device (0: it did not)
 
-    // Acquisition thread's copy.
+    // Acquisition thread's copy. Group tick n is due at m_anchorUs + (n - m_anchorTick) x
+    // period; this member fires on ticks m_baseTick + 1 + k x divisor.
     uint64_t m_seenGeneration = 0;
     int m_groupIndex = -1;
     int m_divisorLocal = 0;
     double m_periodLocal = 0.0;
     uint64_t m_baseTick = 0;
-    uint64_t m_lastTick = 0;
-    uint64_t m_pendingFires = 0;
+    uint64_t m_nextFireTick = 0;
+    uint64_t m_owedFires = 0;     // due before the last group change, not yet carried out
+    double m_owedDueUs = 0.0;     // program time the next of them was due
+    double m_owedPeriodUs = 0.0;
+    uint64_t m_anchorTick = 0;
+    double m_anchorUs = 0.0;
+    TimeVal m_tvAnchor;               // the precise clock's reading at m_anchorUs
+    double m_tvAnchorProgramUs = 0.0;  // program time the precise clock shows m_tvAnchor
+    double m_startUs = 0.0;            // program time the group began
     double m_tolerance = 0.0;
     bool m_precise = false;
     double m_elapsed = 0.0;
     double m_deviation = 0.0;
-    // Pacing worker's schedule: tick k of the current anchor is due at anchor + k x period.
-    double m_anchorUs = 0.0;
-    // Program time of the last group re-anchor report: at most one per ten seconds.
-    double m_lastReanchorReportUs = 0.0;
-    bool m_hasReanchorReport = false;
-    TimeVal m_tvAnchor;
-    int64_t m_tickIndex = 0;
-    double m_clockStart = 0.0;
-    TimeVal m_tvStart;
-    uint64_t m_cycleBase = 0;
-    std::vector<uint32_t> m_toUseful;  // the group's cycle, see trackerWorkerGroup.cpp
 
     // Shown to other threads.
     std::atomic<int> m_groupIndexShown{-1};
@@ -193,6 +198,7 @@ private:
     std::atomic<bool> m_hasCpuClock{false};
     clockid_t m_cpuClock{};  // written before m_hasCpuClock is set
     std::atomic<double> m_lastFireDueUs{-1.0};  // program time the last fired tick was due
+    std::atomic<int64_t> m_skippedFires{0};
 };
 
 // Number of logical processors.

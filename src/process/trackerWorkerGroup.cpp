@@ -1,8 +1,10 @@
-// The synchronised group: one pacing worker publishes group ticks at the least common
-// multiple of the members' rates; every member fires on every n-th tick.
+// The synchronised group: group ticks come at the least common multiple of the members'
+// rates and every member fires on every n-th tick. The ticks are a schedule, not a
+// publication: each member reads the clock and knows which ticks are due, so a member
+// whose read blocks (a camera waiting for its frame, a port) holds up only itself.
 // Membership and configuration change under the group lock and bump a generation;
-// members read only two atomics per pass (generation and tick number) and copy their
-// configuration under the lock when the generation moved.
+// members read one atomic per pass and copy their configuration under the lock when
+// the generation moved.
 #include "process/trackerWorker.h"
 
 #include "process/device.h"
@@ -25,17 +27,12 @@ struct WorkerGroup {
     std::mutex mutex;  // guards what follows but the atomics, and each member's m_cfg* fields
     std::vector<CTrackerWorker*> members;
     std::atomic<uint64_t> generation{1};
-    std::atomic<uint64_t> tickNumber{0};      // published group ticks, ever
-    std::atomic<double> lastTickDueUs{-1.0};  // program time the last tick was due; -1: none
-    std::atomic<double> elapsed{0.0};         // seconds since the group began
-    std::atomic<double> deviation{0.0};       // last tick's distance from its due time, us
     std::atomic<int> rate{0};
-    double startUs = 0.0;
-    // For the pacing worker's sleeps: position p of the cycle is tick cycleBase + 1 + p
-    // (modulo the cycle); toUseful[p] counts the ticks from there to the next one on
-    // which some member fires.
-    uint64_t cycleBase = 0;
-    std::vector<uint32_t> toUseful;
+    // The schedule: tick n is due at anchorUs + (n - anchorTick) x periodUs (program time).
+    double anchorUs = 0.0;
+    uint64_t anchorTick = 0;
+    double periodUs = 0.0;
+    double startUs = 0.0;  // when the group began, for its elapsed time
 };
 
 WorkerGroup& Group()
@@ -44,30 +41,12 @@ WorkerGroup& Group()
     return group;
 }
 
-// Under the group lock, after the members' configuration changed.
-void RebuildCycle(WorkerGroup& group, const std::vector<std::pair<uint64_t, int>>& fires)
+// Under the group lock: the last tick due by nowUs (anchorTick when none is yet).
+uint64_t LastTickDue(const WorkerGroup& group, double nowUs)
 {
-    group.cycleBase = group.tickNumber.load();
-    uint64_t length = 1;
-    for (const auto& fire : fires)
-        length = std::lcm(length, static_cast<uint64_t>(std::max(fire.second, 1)));
-    std::vector<bool> isUseful(static_cast<size_t>(length), false);
-    for (const auto& [base, divisor] : fires) {
-        const int64_t d = std::max(divisor, 1);
-        int64_t offset = (static_cast<int64_t>(base) - static_cast<int64_t>(group.cycleBase)) % d;
-        if (offset < 0)
-            offset += d;
-        for (uint64_t p = static_cast<uint64_t>(offset); p < length; p += static_cast<uint64_t>(d))
-            isUseful[static_cast<size_t>(p)] = true;
-    }
-    group.toUseful.assign(static_cast<size_t>(length), 0);
-    uint32_t distance = static_cast<uint32_t>(length);  // wraps to the first useful position
-    for (size_t pass = 0; pass < 2; ++pass) {
-        for (size_t p = static_cast<size_t>(length); p-- > 0;) {
-            distance = isUseful[p] ? 0 : distance + 1;
-            group.toUseful[p] = std::min<uint32_t>(distance, static_cast<uint32_t>(length));
-        }
-    }
+    if (!(group.periodUs > 0.0) || nowUs < group.anchorUs)
+        return group.anchorTick;
+    return group.anchorTick + static_cast<uint64_t>(std::floor((nowUs - group.anchorUs) / group.periodUs));
 }
 
 // Under the group lock: wakes members asleep in delay mode so they see a change.
@@ -138,7 +117,7 @@ void CTrackerWorker::UpdateGroup()
     std::vector<wxString> refusals;
     {
         std::lock_guard<std::mutex> lock(group.mutex);
-        // Slowest first, so the pacing worker is a worker of the slowest device.
+        // Slowest first: index 0 is a worker of the slowest device.
         std::vector<std::pair<double, CTrackerWorker*>> byRate;
         for (CTrackerWorker* member : group.members)
             byRate.emplace_back(member->m_device->GetRate(), member);
@@ -173,15 +152,19 @@ void CTrackerWorker::UpdateGroup()
             else
                 member->m_cfgIndex = -1;
         }
-        const uint64_t base = group.tickNumber.load();
-        double lastDueUs = group.lastTickDueUs.load();
-        if (accepted.empty() || lastDueUs < GetProgramTime() - CDevice::kMaxLagUs) {
-            group.lastTickDueUs.store(-1.0);  // the next group starts a fresh schedule
-            lastDueUs = -1.0;
-        }
-        if (accepted.empty() || group.rate.load() == 0)
-            group.startUs = GetProgramTime();
-        std::vector<std::pair<uint64_t, int>> fires;
+        // The new schedule goes on from the last tick due, with the new period; a group
+        // that had none starts one whose first tick is due at once.
+        const double nowUs = GetProgramTime();
+        const bool hadSchedule = group.rate.load() > 0 && group.periodUs > 0.0;
+        const uint64_t base = LastTickDue(group, nowUs);
+        const double lastDueUs =
+            hadSchedule ? group.anchorUs + static_cast<double>(base - group.anchorTick) * group.periodUs
+                        : -1.0;
+        if (accepted.empty() || !hadSchedule)
+            group.startUs = nowUs;
+        group.anchorTick = base;
+        group.periodUs = groupRate > 0 ? 1.0e6 / static_cast<double>(groupRate) : 0.0;
+        group.anchorUs = lastDueUs >= 0.0 ? lastDueUs : nowUs - group.periodUs;
         for (size_t i = 0; i < accepted.size(); ++i) {
             CTrackerWorker* member = accepted[i].first;
             member->m_cfgIndex = static_cast<int>(i);
@@ -198,7 +181,6 @@ void CTrackerWorker::UpdateGroup()
                     std::clamp(ticks, 0.0, static_cast<double>(member->m_cfgDivisor - 1)));
             }
             member->m_cfgBaseTick = base + delay;
-            fires.emplace_back(member->m_cfgBaseTick, member->m_cfgDivisor);
         }
         for (CTrackerWorker* member : group.members) {
             if (member->m_cfgIndex < 0) {
@@ -206,7 +188,6 @@ void CTrackerWorker::UpdateGroup()
                 SetGroupRateLocked(member, 0);
             }
         }
-        RebuildCycle(group, fires);
         group.rate.store(static_cast<int>(groupRate));
         group.generation.fetch_add(1);
         WakeMembers(group);
@@ -238,13 +219,8 @@ void CTrackerWorker::SetGroupRate(CTrackerWorker* worker, int groupRate)
         return;
     WorkerGroup& group = Group();
     std::lock_guard<std::mutex> lock(group.mutex);
-    worker->m_cfgBaseTick = group.tickNumber.load();
+    worker->m_cfgBaseTick = LastTickDue(group, GetProgramTime());
     SetGroupRateLocked(worker, groupRate);
-    std::vector<std::pair<uint64_t, int>> fires;
-    for (CTrackerWorker* member : group.members)
-        if (member->m_cfgIndex >= 0 && member->m_cfgDivisor > 0)
-            fires.emplace_back(member->m_cfgBaseTick, member->m_cfgDivisor);
-    RebuildCycle(group, fires);
     group.generation.fetch_add(1);
     WakeMembers(group);
 }
@@ -305,31 +281,34 @@ void CTrackerWorker::SyncGroupConfig()
     WorkerGroup& group = Group();
     std::lock_guard<std::mutex> lock(group.mutex);
     m_seenGeneration = group.generation.load();
+    // A member that lagged when the group changed still owes the fires due before the
+    // change, the last on the new schedule's first tick: they come first, none is lost.
+    const uint64_t changeTick = group.anchorTick;
+    if (m_groupIndex >= 0 && m_periodLocal > 0.0 && m_divisorLocal >= 1 && m_cfgIndex >= 0 &&
+        changeTick >= m_nextFireTick) {
+        const auto divisor = static_cast<uint64_t>(m_divisorLocal);
+        if (m_owedFires == 0)
+            m_owedDueUs = m_anchorUs + DueOffsetUs(m_nextFireTick);
+        m_owedFires += (changeTick - m_nextFireTick) / divisor + 1;
+        m_owedPeriodUs = m_periodLocal * m_divisorLocal;
+    } else if (m_cfgIndex < 0) {
+        m_owedFires = 0;
+    }
     m_groupIndex = m_cfgIndex;
     m_divisorLocal = m_cfgDivisor;
     m_periodLocal = m_cfgPeriodUs;
     m_baseTick = m_cfgBaseTick;
-    m_lastTick = m_cfgBaseTick;
-    m_pendingFires = 0;
-    if (m_groupIndex != 0)
-        return;
-    // The pacing worker goes on from the group's last tick with the new period, or
-    // starts a fresh schedule whose first tick is due at once.
-    m_cycleBase = group.cycleBase;
-    m_toUseful = group.toUseful;  // allocates only when the cycle grew
-    const double nowUs = GetProgramTime();
-    TimeVal nowTv;
-    GetTimeOfDayNow(&nowTv);
-    const double lastDueUs = group.lastTickDueUs.load();
-    if (lastDueUs >= 0.0) {
-        m_anchorUs = lastDueUs;
-        m_tickIndex = 1;
-    } else {
-        m_anchorUs = nowUs;
-        m_tickIndex = 0;
+    m_nextFireTick = m_cfgBaseTick + 1;
+    m_anchorTick = group.anchorTick;
+    m_anchorUs = group.anchorUs;
+    m_startUs = group.startUs;
+    if (m_precise) {
+        const double nowUs = GetProgramTime();
+        TimeVal nowTv;
+        GetTimeOfDayNow(&nowTv);
+        m_tvAnchor = TimeValSub(nowTv, MicrosecondsToTimeVal(nowUs - m_anchorUs));
+        m_tvAnchorProgramUs = PreciseTimeToProgramTime(m_tvAnchor);
     }
-    m_tvAnchor = TimeValSub(nowTv, MicrosecondsToTimeVal(nowUs - m_anchorUs));
-    m_clockStart = group.startUs;
 }
 
 uint64_t CTrackerWorker::CountFires(uint64_t baseTick, int divisor, uint64_t fromTick,
@@ -343,118 +322,80 @@ uint64_t CTrackerWorker::CountFires(uint64_t baseTick, int divisor, uint64_t fro
     return toTick <= fromTick ? 0 : firesUpTo(toTick) - firesUpTo(fromTick);
 }
 
-void CTrackerWorker::PaceGroup()
+double CTrackerWorker::ReadAnchoredNowUs()
 {
-    const double dueUs = static_cast<double>(m_tickIndex) * m_periodLocal;
-    double nowUs = 0.0;
-    bool isTime = false;
     if (m_precise) {
         TimeVal now;
         GetTimeOfDayNow(&now);
-        nowUs = TimeValDiffUs(now, m_tvAnchor);
-        isTime = nowUs - dueUs >= 0.0 || std::fabs(nowUs - dueUs) < m_tolerance;
-    } else {
-        nowUs = GetProgramTime() - m_anchorUs;
-        isTime = nowUs - dueUs > 0.0 || nowUs - dueUs > -m_tolerance;
+        return TimeValDiffUs(now, m_tvAnchor);
     }
-    WorkerGroup& group = Group();
-    group.elapsed.store((m_anchorUs + nowUs - m_clockStart) / 1.0e6);
-    if (!isTime)
-        return;
-    const double lateUs = nowUs - dueUs;
-    // Every tick due by now is published at once (delay mode sleeps over ticks on
-    // which no member fires; a preempted pass catches up).
-    uint64_t count = 1;
-    if (lateUs > m_periodLocal)
-        count += static_cast<uint64_t>(std::floor(lateUs / m_periodLocal));
-    bool isReanchored = false;
-    {
-        std::lock_guard<std::mutex> lock(group.mutex);
-        if (group.generation.load() != m_seenGeneration)
-            return;  // the group changed: configuration first
-        if (lateUs > CDevice::kMaxLagUs) {
-            // Suspended or held in a debugger: a new schedule rather than a burst.
-            m_anchorUs += nowUs;
-            m_tvAnchor = TimeValAdd(m_tvAnchor, MicrosecondsToTimeVal(nowUs));
-            m_tickIndex = 1;
-            count = 1;
-            isReanchored = true;
-        } else {
-            m_tickIndex += static_cast<int64_t>(count);
-        }
-        const uint64_t first = group.tickNumber.load();
-        const uint64_t last = first + count;
-        group.tickNumber.store(last);
-        group.lastTickDueUs.store(m_anchorUs + static_cast<double>(m_tickIndex - 1) * m_periodLocal);
-        group.deviation.store(std::fabs(isReanchored ? 0.0 : lateUs));
-        for (CTrackerWorker* member : group.members) {
-            if (member != this && member->m_cfgIndex > 0 && member->IsShortSleep() &&
-                CountFires(member->m_cfgBaseTick, member->m_cfgDivisor, first, last) > 0)
-                member->Wake();
-        }
-    }
-    const double reportUs = GetProgramTime();
-    if (isReanchored && (!m_hasReanchorReport ||
-                         reportUs - m_lastReanchorReportUs >= CDevice::kReanchorReportUs)) {
-        m_hasReanchorReport = true;
-        m_lastReanchorReportUs = reportUs;
-        g_messages.Post(Severity::Warning,
-                        wxString::Format(_("<ACQ> %s: group pacing fell more than one second "
-                                           "behind; schedule restarted\n"),
-                                         DeviceName(m_device)));
-    }
+    return GetProgramTime() - m_anchorUs;
+}
+
+double CTrackerWorker::DueOffsetUs(uint64_t tick) const
+{
+    return (static_cast<double>(tick) - static_cast<double>(m_anchorTick)) * m_periodLocal;
 }
 
 bool CTrackerWorker::GroupPass()
 {
-    WorkerGroup& group = Group();
-    if (group.generation.load() != m_seenGeneration)
+    if (Group().generation.load() != m_seenGeneration)
         SyncGroupConfig();
-    if (m_groupIndex < 0)
+    if (m_groupIndex < 0 || !(m_periodLocal > 0.0) || m_divisorLocal < 1)
         return false;
-    if (m_groupIndex == 0 && m_periodLocal > 0.0)
-        PaceGroup();
-    const uint64_t tick = group.tickNumber.load();
-    if (tick != m_lastTick) {
-        m_pendingFires += CountFires(m_baseTick, m_divisorLocal, m_lastTick, tick);
-        m_lastTick = tick;
-        // A member held up for more than a second drops the excess rather than bursting.
-        const uint64_t maxPending =
-            static_cast<uint64_t>(std::max(1, m_groupRate.load() / std::max(m_divisorLocal, 1)));
-        m_pendingFires = std::min(m_pendingFires, maxPending);
+    const double nowUs = ReadAnchoredNowUs();
+    m_elapsed = (m_anchorUs + nowUs - m_startUs) / 1.0e6;
+    if (m_owedFires > 0) {
+        --m_owedFires;
+        m_deviation = std::fabs(m_anchorUs + nowUs - m_owedDueUs);
+        m_lastFireDueUs.store(m_owedDueUs);
+        m_owedDueUs += m_owedPeriodUs;
+        return true;
     }
-    m_elapsed = group.elapsed.load();
-    m_deviation = group.deviation.load();
-    if (m_pendingFires == 0)
+    double lateUs = nowUs - DueOffsetUs(m_nextFireTick);
+    const bool isDue = m_precise ? lateUs >= 0.0 || std::fabs(lateUs) < m_tolerance
+                                 : lateUs > 0.0 || lateUs > -m_tolerance;
+    if (!isDue)
         return false;
-    --m_pendingFires;
-    const double samplePeriodUs = m_periodLocal * std::max(m_divisorLocal, 1);
-    m_lastFireDueUs.store(group.lastTickDueUs.load() - static_cast<double>(m_pendingFires) * samplePeriodUs);
+    if (lateUs > CDevice::kMaxLagUs) {
+        SkipLostFires(lateUs);
+        lateUs = nowUs - DueOffsetUs(m_nextFireTick);
+    }
+    // Fires that fell behind follow one per pass, each with its own due time.
+    m_deviation = std::fabs(lateUs);
+    m_lastFireDueUs.store(m_anchorUs + DueOffsetUs(m_nextFireTick));
+    m_nextFireTick += static_cast<uint64_t>(m_divisorLocal);
     return true;
+}
+
+void CTrackerWorker::SkipLostFires(double lateUs)
+{
+    // Held up for more than a second (a read that blocked, a suspended process): the
+    // last second is caught up, what came before it is lost to this member only.
+    const double samplePeriodUs = m_periodLocal * m_divisorLocal;
+    const auto due = static_cast<uint64_t>(std::floor(lateUs / samplePeriodUs)) + 1;
+    const auto keep = static_cast<uint64_t>(std::max(1.0, std::floor(1.0e6 / samplePeriodUs)));
+    if (due <= keep)
+        return;
+    const uint64_t skipped = due - keep;
+    m_nextFireTick += skipped * static_cast<uint64_t>(m_divisorLocal);
+    m_skippedFires.fetch_add(static_cast<int64_t>(skipped));
+    // Rare by nature (a second apart at least): said each time, with what was lost.
+    g_messages.Post(Severity::Error,
+                    wxString::Format(_("<ACQ> %s: fell %.1f s behind the group's pacing; %llu "
+                                       "samples lost\n"),
+                                     DeviceName(m_device), lateUs / 1.0e6,
+                                     static_cast<unsigned long long>(skipped)));
 }
 
 void CTrackerWorker::WaitForGroupTick()
 {
-    if (m_pendingFires > 0)
+    if (m_groupIndex < 0 || !(m_periodLocal > 0.0) || m_owedFires > 0)
         return;
-    if (m_groupIndex == 0) {
-        // Sleep over the ticks on which no member fires; they are published on waking.
-        uint64_t skip = 0;
-        if (!m_toUseful.empty()) {
-            const uint64_t next = Group().tickNumber.load() + 1;
-            const uint64_t position = next > m_cycleBase ? (next - m_cycleBase - 1) % m_toUseful.size() : 0;
-            skip = m_toUseful[static_cast<size_t>(position)];
-        }
-        WaitUntilProgramTime(m_anchorUs +
-                             static_cast<double>(m_tickIndex + static_cast<int64_t>(skip)) * m_periodLocal);
-        return;
-    }
-    WorkerGroup& group = Group();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-    std::unique_lock<std::mutex> lock(m_wakeMutex);
-    m_wake.wait_until(lock, deadline, [&] {
-        const uint64_t tick = group.tickNumber.load();
-        return m_stopRequested.load() || group.generation.load() != m_seenGeneration ||
-               CountFires(m_baseTick, m_divisorLocal, m_lastTick, tick) > 0;
-    });
+    const double dueOffsetUs = DueOffsetUs(m_nextFireTick);
+    // The precise clock shows whole microseconds: the tick is due when it shows the
+    // next whole one, not a fraction earlier.
+    const double dueUs = m_precise ? m_tvAnchorProgramUs + std::ceil(dueOffsetUs)
+                                   : m_anchorUs + dueOffsetUs;
+    WaitUntilProgramTime(dueUs);
 }

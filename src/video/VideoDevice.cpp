@@ -13,10 +13,12 @@
 #include <opencv2/core/version.hpp>
 #include <opencv2/videoio.hpp>
 #include <utility>
+#include <vector>
 
 #include "process/deviceOwner.h"
 #include "process/messageQueue.h"
 #include "video/handPose.h"
+#include "video/videoFile.h"
 #include "video/videoViewSink.h"
 
 namespace {
@@ -60,6 +62,34 @@ void SetInUse(int index, bool inUse)
 }
 
 bool IsUsableRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
+
+// A camera may deliver a little faster than it says: grabs may start 1.25 times as often
+// as its rate, so that none of its frames waits for one.
+constexpr double kGrabSpacing = 0.8;
+// An interval this many times the window's median is a gap in the delivery, not a frame.
+constexpr double kGapFactor = 1.75;
+// Bytes the video's index takes per frame, with room to spare.
+constexpr int64_t kIndexBytesPerFrame = 64;
+
+std::string NarrowName(const wxString& name)
+{
+    const wxCharBuffer narrow = name.fn_str();
+    return narrow.data() != nullptr ? std::string(narrow.data()) : std::string();
+}
+
+// The video's frame rate as the MPEG-4 encoder takes it: its time base (the rate in steps
+// of 1, 0.1, 0.01 or 0.001) must stay below 65536, or the file cannot be opened.
+double VideoFileRate(double fps)
+{
+    double scale = 1000.0;
+    while (scale > 1.0 && fps * scale > 65535.0) scale /= 10.0;
+    return std::max(1.0, std::round(fps * scale)) / scale;
+}
+
+wxString MegaBytes(int64_t bytes)
+{
+    return wxString::Format("%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+}
 
 // A frame size as a driver reports it; nonsense (negative, not a number) reads as unknown.
 int ToSize(double value)
@@ -148,6 +178,8 @@ CVideoDevice::CVideoDevice(int index, int width, int height, int fps, bool synch
         m_deviceKey = _("Camera");
     }
     m_deviceType = kDeviceType;
+    // A camera writes videos: no channel recording, whose time would stand for the video's.
+    SetRecorder(nullptr);
     m_cameraFps = static_cast<float>(fps);
     m_windowStart = GetProgramTime();
     if (!IsCameraAvailable(index)) {
@@ -176,6 +208,8 @@ CVideoDevice::CVideoDevice(int index, int width, int height, int fps, bool synch
     const double reported = m_reportedRate;
     const double windowRate = IsUsableRate(reported) ? reported : static_cast<double>(fps);
     m_windowLength = IsUsableRate(windowRate) ? static_cast<int>(std::lround(2.0 * windowRate)) : 0;
+    m_intervals.reserve(static_cast<size_t>(std::max(m_windowLength, 1)));
+    m_intervalScratch.reserve(m_intervals.capacity());
     m_windowStart = GetProgramTime();
     m_windowCount = 0;
 }
@@ -291,42 +325,76 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
     int height = 0;
     {
         CMutexLock lock(&m_dataMutex);
-        if (m_writer != nullptr || !m_rateKnown.load() || !m_opened.load()) return false;
+        if (m_writer != nullptr) return false;
+        m_recordingError.clear();
+        if (!m_opened.load()) {
+            m_recordingError = _("the camera is closed");
+            return false;
+        }
+        if (!m_rateKnown.load()) {
+            // The video's frame rate is the camera's measured one: about two seconds of
+            // frames after the camera opens.
+            m_recordingError = _("the camera has not measured its frame rate yet; try again "
+                                 "once its picture runs");
+            return false;
+        }
         width = m_imageWidth.load();
         height = m_imageHeight.load();
     }
     const wxString name = folder + wxFileName::GetPathSeparator() + captureName +
                           wxString::Format("_cam_%d", m_cameraIndex.load() + 1) +
                           wxString::Format("_%.04d", trial) + ".mov";
+    const std::string path = NarrowName(name);
+    const std::string folderPath = NarrowName(folder);
+    wxString error;
     if (wxFileExists(name)) {
         // A video of an earlier session under the same name stays as it is.
-        Report(_("Capture file already exists, it is not replaced : ") + name);
-        return false;
+        error = _("Capture file already exists, it is not replaced : ") + name;
+        Report(error);
+    } else if (path.empty()) {
+        error = _("the name cannot be written in the system's encoding: ") + name;
+    } else {
+        const int64_t room = VideoFileRoom(folderPath, path);
+        if (room >= 0 && room < 2 * kVideoReserveBytes)
+            error = wxString::Format(_("only %s left for %s"), MegaBytes(room), name);
     }
     auto writer = std::make_unique<cv::VideoWriter>();
-    const wxCharBuffer narrow = name.fn_str();
-    try {
-        if (narrow.data() != nullptr && width > 0 && height > 0)
-            writer->open(narrow.data(), cv::CAP_FFMPEG, cv::VideoWriter::fourcc('m', 'p', '4', 'v'),
-                         static_cast<double>(m_cameraFps.load()), cv::Size(width, height), true);
-    } catch (const std::exception& e) {
-        Report(e.what());
-    }
-    bool isOpen = false;
-    try {
-        isOpen = writer->isOpened();
-    } catch (...) {
-    }
-    if (!isOpen) {
-        wxLogError("%s", _("Error creating video file : ") + name);
-        return false;
+    const double fps = VideoFileRate(static_cast<double>(m_cameraFps.load()));
+    if (error.empty()) {
+        try {
+            if (width > 0 && height > 0)
+                writer->open(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps,
+                             cv::Size(width, height), true);
+        } catch (const std::exception& e) {
+            Report(e.what());
+        }
+        bool isOpen = false;
+        try {
+            isOpen = writer->isOpened();
+        } catch (...) {
+        }
+        if (!isOpen) {
+            error = _("Error creating video file : ") + name;
+            wxLogError("%s", error);
+        }
     }
     CMutexLock lock(&m_dataMutex);
+    if (!error.empty()) {
+        m_recordingError = error;
+        return false;
+    }
     m_writer = std::move(writer);
     m_writerWidth = width;
     m_writerHeight = height;
+    m_writerFps = fps;
     m_videoFileName = name;
+    m_videoPath = path;
+    m_videoFolder = folderPath;
+    m_videoEnded = false;
+    m_largestGrowth = 0;
+    m_lastFileSize = VideoFileSize(path);
     m_recordedFrames = 0;
+    m_missingFrames = 0;
     m_recordTime = 0.0;
     m_recording = false;
     m_hasWriter = true;
@@ -336,7 +404,11 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
 bool CVideoDevice::StartRecording()
 {
     CMutexLock lock(&m_dataMutex);
-    if (m_writer == nullptr) return false;
+    if (m_writer == nullptr) {
+        if (m_recordingError.empty()) m_recordingError = _("no video file is open for this trial");
+        return false;
+    }
+    m_startAskedUs = ReadProgramClockUs();
     m_recording = true;
     return true;
 }
@@ -344,24 +416,43 @@ bool CVideoDevice::StartRecording()
 bool CVideoDevice::FinishRecording()
 {
     CMutexLock lock(&m_dataMutex);
-    if (m_writer == nullptr) return false;
-    m_recording = false;
-    return true;
+    if (m_writer == nullptr) return m_videoEnded;  // ended early: what it holds is kept
+    const bool wasRecording = m_recording.exchange(false);
+    if (wasRecording && m_recordedFrames.load() > 0 && m_hasImage && m_writerFps > 0.0) {
+        // The camera stopped delivering before the trial's end: the video lasts as long
+        // as the trial, its end filled with the last image (within the time limit).
+        double endUs = ReadProgramClockUs();
+        const double duration = m_recordDuration.load();
+        if (duration > 0.0) endUs = std::min(endUs, m_recordStart + duration * 1.0e6);
+        const double periodUs = 1.0e6 / m_writerFps;
+        const int64_t missing =
+            std::llround((endUs - m_recordStart) / periodUs) - m_recordedFrames.load();
+        if (missing > 0 && WriteImages(m_images[m_lastImage], missing))
+            m_missingFrames.fetch_add(missing);
+    }
+    const bool hadFrames = m_recordedFrames.load() > 0;
+    const bool isKept = CloseVideo();
+    if (wasRecording && !hadFrames) {
+        m_recordingError = _("no image came from the camera during the trial: there is no video");
+        Report(m_recordingError);
+        return false;
+    }
+    return isKept;
 }
 
 // False even when a file was closed: callers treat a camera's stop as nothing to report.
 bool CVideoDevice::StopRecording()
 {
-    if (!m_hasWriter.load()) return false;
-    FinishRecording();
+    if (!m_hasWriter.load() && m_videoFileName.empty()) return false;
+    m_recording = false;
     CMutexLock lock(&m_dataMutex);
     ReleaseWriter();
     return false;
 }
 
-void CVideoDevice::ReleaseWriter()
+bool CVideoDevice::CloseVideo()
 {
-    if (m_writer == nullptr) return;
+    if (m_writer == nullptr) return m_videoEnded;
     try {
         m_writer->release();
     } catch (const std::exception& e) {
@@ -369,27 +460,70 @@ void CVideoDevice::ReleaseWriter()
     }
     m_writer.reset();
     m_hasWriter = false;
-    // The writer reports no closing status: a file that is not there after frames went
-    // in is a failed recording and must not pass unnoticed.
-    if (m_recordedFrames.load() > 0 &&
-        (!wxFileExists(m_videoFileName) || wxFileName::GetSize(m_videoFileName) == 0))
-        Report(_("video file missing or empty after closing: ") + m_videoFileName);
+    const int64_t frames = m_recordedFrames.load();
     const int64_t unwritten = m_unwrittenFrames.exchange(0);
     if (unwritten > 0)
         Report(wxString::Format(_("%lld frame(s) could not be written to "),
                                 static_cast<long long>(unwritten)) +
                m_videoFileName);
-    m_videoFileName.clear();
+    if (frames == 0) {
+        // A video without a frame is no video: nothing of it stays on the disk.
+        if (!m_videoPath.empty()) ::unlink(m_videoPath.c_str());
+        return true;
+    }
+    // The writer reports no closing status: a file cut by a failed write has no index,
+    // and no player can read it.
+    if (!HasMovieIndex(m_videoPath)) {
+        const int64_t room = VideoFileRoom(m_videoFolder, m_videoPath);
+        const wxString why = room >= 0 && room < kVideoReserveBytes ? _("the disk is full")
+                                                                    : _("a write failed");
+        m_recordingError = wxString::Format(_("the video %s could not be finished (%s): its %lld "
+                                              "frames cannot be read, the video is lost"),
+                                            m_videoFileName, why, static_cast<long long>(frames));
+        Report(m_recordingError);
+        m_recordedFrames = 0;
+        m_recordTime = 0.0;
+        return false;
+    }
+    const int64_t missing = m_missingFrames.load();
+    if (missing > 0)
+        Report(wxString::Format(_("%lld of the %lld frames of %s did not come from the camera in "
+                                  "time; each repeats the image before it, so that the video "
+                                  "keeps the trial's time"),
+                                static_cast<long long>(missing), static_cast<long long>(frames),
+                                m_videoFileName),
+               Severity::Warning);
+    return true;
 }
 
-void CVideoDevice::Report(const wxString& text)
+void CVideoDevice::ReleaseWriter()
 {
-    g_messages.Post(Severity::Error, "<CAM> " + GetDeviceName() + ": " + text);
+    CloseVideo();
+    m_videoFileName.clear();
+    m_videoPath.clear();
+    m_videoEnded = false;
+}
+
+void CVideoDevice::Report(const wxString& text, Severity severity)
+{
+    g_messages.Post(severity, "<CAM> " + GetDeviceName() + ": " + text);
 }
 
 wxString CVideoDevice::GetWriterFileName() const { return m_videoFileName; }
 
-double CVideoDevice::GetRecordTime() const { return m_recordTime.load() / 1000.0; }
+wxString CVideoDevice::GetRecordingError() const
+{
+    // Taking the lock changes nothing of the device.
+    CMutexLock lock(const_cast<MutexHandle*>(&m_dataMutex));
+    return m_recordingError;
+}
+
+double CVideoDevice::GetRecordTime() const
+{
+    const double fps = m_writerFps;
+    const int64_t frames = m_recordedFrames.load();
+    return fps > 0.0 ? static_cast<double>(frames) / fps : m_recordTime.load() / 1000.0;
+}
 
 double CVideoDevice::GetSampleTime() const { return m_frameTime.load() / 1000.0; }
 
@@ -406,12 +540,21 @@ bool CVideoDevice::Process(bool tick, bool running)
     if (!running) {
         // A stopped camera shows its last image; nothing is grabbed. The pause must not
         // count in the rate, which the next video file is written at.
-        m_windowCount = 0;
+        ResetRateWindow();
         return false;
     }
     if (IsTimeToSample(tick)) AcquireStep();
     return false;
 }
+
+bool CVideoDevice::CheckClock()
+{
+    const double nowUs = ReadProgramClockUs();
+    m_elapsedTime = (nowUs - m_clockStart) / 1.0e6;
+    return nowUs >= m_nextGrabUs;
+}
+
+double CVideoDevice::GetNextSampleDueUs() { return m_nextGrabUs; }
 
 void CVideoDevice::AcquireStep() { GrabFrame(); }
 
@@ -440,10 +583,14 @@ void CVideoDevice::GrabFrame()
 {
     CFrameSource* source = BeginGrab();
     if (source == nullptr) return;
+    const double rate = m_rate.load();
+    m_nextGrabUs = ReadProgramClockUs() + (IsUsableRate(rate) ? kGrabSpacing * 1.0e6 / rate : 0.0);
     if (m_settingsRequested.exchange(false)) source->Set(cv::CAP_PROP_SETTINGS, 0);
-    const bool isGrabbed = source->Grab() && source->Retrieve(m_image);
+    // Only this thread changes which image is the last one.
+    cv::Mat& image = m_images[m_lastImage ^ 1];
+    const bool isGrabbed = source->Grab() && source->Retrieve(image);
     EndGrab();
-    if (!isGrabbed || m_image.cols < 1 || m_image.rows < 1) {
+    if (!isGrabbed || image.cols < 1 || image.rows < 1) {
         NoteMissedGrab(ReadProgramClockUs());
         return;
     }
@@ -452,41 +599,51 @@ void CVideoDevice::GrabFrame()
     const double now = ReadProgramClockUs();
     if (m_firstFrameTime < 0.0) m_firstFrameTime = now;
     if (m_windowCount == 0) m_windowStart = now;
+    else if (m_intervals.size() < m_intervals.capacity()) m_intervals.push_back(now - m_lastFrameTime);
     ++m_windowCount;
     m_frameTime = (now - m_firstFrameTime) / 1000.0;
     m_lastFrameTime = now;
     m_stalled = false;
     // Sizes follow the frames: a camera may deliver another size than it reported.
-    if (m_image.cols != m_imageWidth.load()) m_imageWidth = m_image.cols;
-    if (m_image.rows != m_imageHeight.load()) m_imageHeight = m_image.rows;
+    if (image.cols != m_imageWidth.load()) m_imageWidth = image.cols;
+    if (image.rows != m_imageHeight.load()) m_imageHeight = image.rows;
     if (m_recording.load() && m_writer != nullptr) WriteFrame(now);
+    m_lastImage ^= 1;
+    m_hasImage = true;
     // After the file write: the video holds the camera's frames, only the display the
     // skeleton. Not while recording: a network pass takes longer than a frame, and the
     // recording must not lose frames to the overlay.
     if (m_poseLoaded.load() && !m_recording.load() && !m_poseBusy.exchange(true)) {
-        handpose::Run(m_cameraIndex.load(), m_image, m_poseBlob, m_poseOutput);
+        handpose::Run(m_cameraIndex.load(), image, m_poseBlob, m_poseOutput);
         m_poseBusy = false;
     }
     CVideoViewSink* view = m_view.load();
-    if (view != nullptr) view->SetImage(m_image);
-    MeasureRate(now);
+    if (view != nullptr) view->SetImage(image);
+    MeasureRate();
 }
 
 void CVideoDevice::WriteFrame(double nowUs)
 {
-    if (m_image.cols != m_writerWidth || m_image.rows != m_writerHeight ||
-        m_image.type() != CV_8UC3) {
-        m_unwrittenFrames.fetch_add(1);  // the file's size is fixed; reported at its close
-        return;
-    }
-    try {
-        m_writer->write(m_image);
-    } catch (...) {
+    const cv::Mat& image = m_images[m_lastImage ^ 1];
+    if (image.cols != m_writerWidth || image.rows != m_writerHeight || image.type() != CV_8UC3) {
         m_unwrittenFrames.fetch_add(1);
         return;
     }
-    if (m_recordedFrames.load() == 0) m_recordStart = nowUs;
-    m_recordedFrames.fetch_add(1);
+    const double periodUs = 1.0e6 / m_writerFps;
+    int64_t missing = 0;
+    if (m_recordedFrames.load() == 0) {
+        // The video's time is the trial's: a first frame that comes more than a frame
+        // late leaves the trial's start without images, which it fills.
+        missing = std::max<int64_t>(0, std::llround((nowUs - m_startAskedUs) / periodUs - 1.0));
+        m_recordStart = nowUs - static_cast<double>(missing) * periodUs;
+        if (missing > 0 && !WriteImages(image, missing)) return;
+    } else {
+        // Frames the camera did not deliver in time repeat the image before them.
+        missing = std::llround((nowUs - m_recordStart) / periodUs) - m_recordedFrames.load();
+        if (missing > 0 && m_hasImage && !WriteImages(m_images[m_lastImage], missing)) return;
+    }
+    if (missing > 0) m_missingFrames.fetch_add(missing);
+    if (!WriteImages(image, 1)) return;
     m_recordTime = (nowUs - m_recordStart) / 1000.0;
     const double duration = m_recordDuration.load();
     if (duration > 0.0 && m_recordTime.load() / 1000.0 >= duration) {
@@ -497,17 +654,81 @@ void CVideoDevice::WriteFrame(double nowUs)
     }
 }
 
-void CVideoDevice::MeasureRate(double nowUs)
+bool CVideoDevice::WriteImages(const cv::Mat& image, int64_t count)
 {
-    if (m_windowCount != m_windowLength) return;
-    const double spanMs = (nowUs - m_windowStart) / 1000.0;
-    // The window's N frames span N - 1 intervals: dividing N by the span would overstate
-    // the rate, and the video files would play fast.
-    if (spanMs > 0.0 && m_windowCount > 1) {
-        m_cameraFps = static_cast<float>((m_windowCount - 1) * 1000.0 / spanMs);
-        m_rateKnown = true;
+    if (image.cols != m_writerWidth || image.rows != m_writerHeight || image.type() != CV_8UC3) {
+        m_unwrittenFrames.fetch_add(count);  // the file's size is fixed; reported at its close
+        return true;
     }
+    for (int64_t i = 0; i < count; ++i) {
+        if (m_writer == nullptr || !HasRoom()) return false;
+        try {
+            m_writer->write(image);
+        } catch (...) {
+            m_unwrittenFrames.fetch_add(1);
+            continue;
+        }
+        m_recordedFrames.fetch_add(1);
+    }
+    return true;
+}
+
+bool CVideoDevice::HasRoom()
+{
+    // The writer says nothing of a failed write and leaves a file no player reads; the
+    // video ends while its index still fits.
+    const int64_t size = VideoFileSize(m_videoPath);
+    m_largestGrowth = std::max(m_largestGrowth, size - m_lastFileSize);
+    m_lastFileSize = size;
+    const int64_t room = VideoFileRoom(m_videoFolder, m_videoPath);
+    const int64_t needed = kVideoReserveBytes + 4 * m_largestGrowth +
+                           kIndexBytesPerFrame * (m_recordedFrames.load() + 1);
+    if (room < 0 || room >= needed) return true;
+    m_recording = false;
+    const int64_t frames = m_recordedFrames.load();
+    const bool isKept = CloseVideo();
+    m_videoEnded = isKept && frames > 0;
+    m_recordingError = wxString::Format(
+        _("only %s left for %s: the video ended at %.3f s (%lld frames), the rest of the trial "
+          "has no video"),
+        MegaBytes(room), m_videoFileName, static_cast<double>(frames) / m_writerFps,
+        static_cast<long long>(frames));
+    Report(m_recordingError);
+    return false;
+}
+
+void CVideoDevice::ResetRateWindow()
+{
     m_windowCount = 0;
+    m_intervals.clear();
+}
+
+void CVideoDevice::MeasureRate()
+{
+    if (m_windowLength < 1 || m_windowCount < m_windowLength) return;
+    // The rate of healthy delivery: intervals far above the window's median are a stall
+    // or slow delivery, not the camera's rate, and the next video must not take them in.
+    // Without a gap the window's N frames span N - 1 intervals, and dividing N by the span
+    // would overstate the rate.
+    if (!m_intervals.empty()) {
+        m_intervalScratch.assign(m_intervals.begin(), m_intervals.end());
+        const auto middle = m_intervalScratch.begin() +
+                            static_cast<std::ptrdiff_t>(m_intervalScratch.size() / 2);
+        std::nth_element(m_intervalScratch.begin(), middle, m_intervalScratch.end());
+        const double limitUs = kGapFactor * *middle;
+        double healthyUs = 0.0;
+        size_t healthy = 0;
+        for (double interval : m_intervals) {
+            if (interval > limitUs) continue;
+            healthyUs += interval;
+            ++healthy;
+        }
+        if (healthyUs > 0.0 && 2 * healthy >= m_intervals.size()) {
+            m_cameraFps = static_cast<float>(static_cast<double>(healthy) * 1.0e6 / healthyUs);
+            m_rateKnown = true;
+        }
+    }
+    ResetRateWindow();
 }
 
 void CVideoDevice::NoteMissedGrab(double nowUs)

@@ -8,8 +8,10 @@
 #include <mutex>
 #include <opencv2/core/mat.hpp>
 #include <string>
+#include <vector>
 
 #include "analog/analogDevice.h"
+#include "process/messageQueue.h"
 #include "video/frameSource.h"
 
 namespace cv {
@@ -21,9 +23,9 @@ class CVideoViewSink;
 wxString GetOpenCVVersion();
 
 // One camera, opened through OpenCV by its index, as a device: its acquisition thread
-// grabs the frames at the camera's rate, measures the real frame rate, hands each frame
-// to its view and writes it to a video file while a capture runs. It carries no channel
-// values. Owned by the main frame; linked (not owning) to its view and to the window
+// grabs the frames as the camera delivers them, measures the real frame rate, hands each
+// frame to its view and writes it to a video file while a capture runs, keeping the
+// video's time that of the trial. It carries no channel values and no channel recorder. Owned by the main frame; linked (not owning) to its view and to the window
 // that takes its stop-capture request.
 // Threads: construction, the recording hooks, CloseCamera, SetVideoView, SetParentWindow,
 // LoadHandPoseNet, ShowCameraSettings and the statics: GUI thread. AcquireStep and
@@ -49,11 +51,17 @@ public:
 
     // Overrides of the device base.
     void Close() override;
+    // The grab waits for the camera's own next frame: the camera paces itself and stays
+    // out of the synchronised group, whose other members it would otherwise hold up.
+    bool IsSynchronised() const override { return false; }
     bool Process(bool tick, bool running) override;
+    bool CheckClock() override;
+    double GetNextSampleDueUs() override;
     double GetSampleTime() const override;
     void AcquireStep() override;
     bool IsReady() const override { return m_opened.load(); }
     wxString GetInfo() override;
+    // The video's own duration: its frames at its frame rate.
     double GetRecordTime() const override;
     bool IsRecording() const override { return m_recording.load(); }
     bool StartRecording() override;
@@ -65,6 +73,7 @@ public:
                      bool exportText, const wxString& exportFolder, bool useThread, int queueDepth,
                      int priority) override;
     wxString GetWriterFileName() const override;
+    wxString GetRecordingError() const override;
     void SetRecordDuration(double seconds) override { m_recordDuration.store(seconds); }
     int64_t GetRecordedFrames() const override { return m_recordedFrames.load(); }
 
@@ -96,10 +105,15 @@ public:
     // size than the file's, or a write failure), frames the display skipped.
     int64_t GetMissedGrabs() const { return m_missedGrabs.load(); }
     int64_t GetUnwrittenFrames() const { return m_unwrittenFrames.load(); }
+    // Any thread: frames of the current (or last) video that the camera did not deliver
+    // in time, filled with the image before them.
+    int64_t GetMissingFrames() const { return m_missingFrames.load(); }
     // Any thread: frames stopped coming for longer than the stall time.
     bool IsStalled() const { return m_stalled.load(); }
     // No frame for this long (or five frame periods, if longer) is a stall.
     static constexpr double kStallUs = 1.0e6;
+    // A video ends, readable, when less than this (plus what its frames need) is left.
+    static constexpr int64_t kVideoReserveBytes = 4 << 20;
 
 private:
     // Acquisition thread: the source for one grab, or null; EndGrab hands it back and
@@ -107,11 +121,21 @@ private:
     CFrameSource* BeginGrab();
     void EndGrab();
     void NoteMissedGrab(double nowUs);
+    // Under the data mutex: writes the new frame, filling the frames the camera did not
+    // deliver in time with the image before it.
     void WriteFrame(double nowUs);
-    void MeasureRate(double nowUs);
+    // Under the data mutex: count copies of image into the video; false when it ended.
+    bool WriteImages(const cv::Mat& image, int64_t count);
+    // Under the data mutex: ends the video early, readable, when the disk is nearly full.
+    bool HasRoom();
+    void MeasureRate();
+    void ResetRateWindow();
     // Any thread: a message for the "Errors" page, tagged with the camera.
-    void Report(const wxString& text);
-    // Under the data mutex: closes the video file.
+    void Report(const wxString& text, Severity severity = Severity::Error);
+    // Under the data mutex: finishes the video file; false when no readable video is left
+    // of frames written to it. Says how many frames were missing.
+    bool CloseVideo();
+    // Under the data mutex: closes the video file and forgets it.
     void ReleaseWriter();
 
     std::atomic<bool> m_opened{false};
@@ -128,31 +152,47 @@ private:
     // Guarded by the data mutex.
     std::unique_ptr<cv::VideoWriter> m_writer;
     wxString m_videoFileName;
+    std::string m_videoPath;    // the same, for the file system
+    std::string m_videoFolder;
+    wxString m_recordingError;  // why the last video could not be set up, started or kept
+    bool m_videoEnded = false;  // the video ended early, its frames kept
     int m_writerWidth = 0;
     int m_writerHeight = 0;
+    double m_writerFps = 0.0;
     wxString m_modelFolder;
-    double m_recordStart = 0.0;                    // us of the program clock, first written frame
+    double m_recordStart = 0.0;    // us of the program clock, first frame of the video
+    double m_startAskedUs = 0.0;   // us of the program clock, StartRecording
+    int64_t m_largestGrowth = 0;   // bytes the file grew by at most between two frames
+    int64_t m_lastFileSize = 0;
     std::atomic<CVideoViewSink*> m_view{nullptr};  // non-owning; set under the data mutex
     std::atomic<bool> m_hasWriter{false};
+    // The grabbed frames: the acquisition thread retrieves into the one that is not the
+    // last, outside the data mutex, and makes it the last under it.
+    cv::Mat m_images[2];
+    int m_lastImage = 0;
+    bool m_hasImage = false;
 
     std::atomic<int> m_imageWidth{0};
     std::atomic<int> m_imageHeight{0};
     std::atomic<float> m_cameraFps{0.0f};
     std::atomic<bool> m_rateKnown{false};
     std::atomic<int64_t> m_recordedFrames{0};
+    std::atomic<int64_t> m_missingFrames{0};
     std::atomic<double> m_recordTime{0.0};      // ms
     std::atomic<double> m_frameTime{0.0};       // ms
     std::atomic<double> m_recordDuration{0.0};  // s, 0: no limit
 
     // Acquisition thread only.
-    cv::Mat m_image;  // the grabbed frame, storage reused
     cv::Mat m_poseBlob;
     cv::Mat m_poseOutput;
     int m_windowLength = 0;
     int m_windowCount = 0;
     double m_windowStart = 0.0;      // us
+    std::vector<double> m_intervals;  // of the window's frames, us; sized at open
+    std::vector<double> m_intervalScratch;
     double m_firstFrameTime = -1.0;  // us
     double m_lastFrameTime = -1.0;   // us
+    double m_nextGrabUs = 0.0;       // program time the next grab may start
     double m_stallUs = kStallUs;
     double m_reportedRate = 0.0;  // what the camera said at open, Hz
     std::atomic<bool> m_poseBusy{false};

@@ -4,6 +4,7 @@
 list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/frameSource.cpp
      ${CMAKE_CURRENT_LIST_DIR}/handPose.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/videoFile.cpp
      ${CMAKE_CURRENT_LIST_DIR}/VideoDevice.cpp)
 # The camera view and the frame conversion into bitmaps.
 list(APPEND QV_GUI_SOURCES

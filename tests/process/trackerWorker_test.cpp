@@ -1,6 +1,7 @@
 #include "process/trackerWorker.h"
 
 #include "fakeDevice.h"
+#include "process/deviceCloser.h"
 #include "process/messageQueue.h"
 
 #include <gtest/gtest.h>
@@ -488,6 +489,131 @@ TEST(WorkerGroupThreads, MembersJoinAndLeaveARunningGroup)
     }
 }
 
+namespace {
+
+// A group member whose read blocks once, for longer than a second, as a port or a camera
+// that stops answering would.
+class CBlockingMember : public CGroupDueDevice {
+public:
+    CBlockingMember(double rateHz, int64_t blockAt, std::chrono::milliseconds blockFor)
+        : CGroupDueDevice("blocking", rateHz, 1024), m_blockAt(blockAt), m_blockFor(blockFor)
+    {
+    }
+    void ReadSample() override
+    {
+        CGroupDueDevice::ReadSample();
+        if (Samples() == m_blockAt) std::this_thread::sleep_for(m_blockFor);
+    }
+
+private:
+    const int64_t m_blockAt;
+    const std::chrono::milliseconds m_blockFor;
+};
+
+}  // namespace
+
+// The slowest member's read blocks for 1.2 s: the other member samples on, every tick at
+// its due time; the blocked one is the only one to lose, and says how much.
+TEST(WorkerGroupThreads, MemberWhoseReadBlocksHoldsUpNoOtherMember)
+{
+    for (bool delayMode : {false, true}) {
+        g_messages.Drain();
+        CBlockingMember slow(50.0, 10, std::chrono::milliseconds(1200));
+        CGroupDueDevice fast("fast", 1000.0, 4096);
+        ASSERT_TRUE(slow.Create(delayMode));
+        ASSERT_TRUE(slow.RunThread());
+        ASSERT_TRUE(slow.WaitForSamples(1));  // in the group before the other joins
+        ASSERT_TRUE(fast.Create(delayMode));
+        ASSERT_TRUE(fast.RunThread());
+        ASSERT_TRUE(fast.WaitForSamples(2100));
+        ASSERT_TRUE(slow.WaitForSamples(80));
+        EXPECT_EQ(CTrackerWorker::GetCurrentGroupRate(), 1000);
+        const int64_t skipped = slow.Worker()->GetSkippedFires();
+        const int64_t fastSkipped = fast.Worker()->GetSkippedFires();
+        slow.Close();
+        fast.Close();
+        EXPECT_EQ(fastSkipped, 0) << delayMode;
+        // The fast member joined after the slow one: its ticks from its first on.
+        EXPECT_NEAR(static_cast<double>(fast.DueWithin(2.0e6)), 2000.0, 1.0) << delayMode;
+        // Held up 1.2 s: the last second is caught up, about 0.2 s of samples is lost.
+        EXPECT_GE(skipped, 9) << delayMode;
+        EXPECT_LE(skipped, 12) << delayMode;
+        EXPECT_NEAR(static_cast<double>(slow.DueWithin(2.0e6)), 100.0 - skipped, 1.0) << delayMode;
+        int said = 0;
+        for (const QueuedMessage& message : g_messages.Drain()) {
+            if (message.text.find("blocking: fell") == std::string::npos) continue;
+            ++said;
+            EXPECT_NE(message.text.find(std::to_string(skipped) + " samples lost"), std::string::npos)
+                << message.text;
+        }
+        EXPECT_EQ(said, 1) << delayMode;
+        EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+    }
+}
+
+namespace {
+
+// A group member held in its read at a given sample until the test lets it go.
+class CHeldMember : public CGroupDueDevice {
+public:
+    CHeldMember(double rateHz, int64_t holdAt) : CGroupDueDevice("held", rateHz, 4096), m_holdAt(holdAt) {}
+    void ReadSample() override
+    {
+        CGroupDueDevice::ReadSample();
+        if (Samples() != m_holdAt) return;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_held = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_released; });
+    }
+    bool WaitHeld()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_held; });
+    }
+    void Release()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_released = true;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    const int64_t m_holdAt;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = false;
+    bool m_released = false;
+};
+
+}  // namespace
+
+// A device joins the group while a member lags behind its ticks: the lagging member
+// still takes every sample that was due before the change.
+TEST(WorkerGroupThreads, GroupChangeWhileAMemberLagsCostsItNoSample)
+{
+    for (bool delayMode : {false, true}) {
+        CHeldMember fast(1000.0, 100);
+        ASSERT_TRUE(fast.Create(delayMode));
+        ASSERT_TRUE(fast.RunThread());
+        ASSERT_TRUE(fast.WaitHeld());
+        // The held member falls 30 ticks behind before the group changes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        CGroupDueDevice joiner("joiner", 100.0, 1024);
+        ASSERT_TRUE(joiner.Create(delayMode));
+        ASSERT_TRUE(joiner.RunThread());
+        ASSERT_TRUE(joiner.WaitForSamples(3));  // the group has changed meanwhile
+        fast.Release();
+        ASSERT_TRUE(fast.WaitForSamples(1200));
+        joiner.Close();
+        fast.Close();
+        EXPECT_NEAR(static_cast<double>(fast.DueWithin(1.0e6)), 1000.0, 1.0) << delayMode;
+        EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+    }
+}
+
 TEST(DeviceLifecycleThreads, CreateRunCloseDestroyManyTimes)
 {
     for (int round = 0; round < 200; ++round) {
@@ -604,6 +730,32 @@ TEST(DeviceLifecycleThreads, CloseOfAStuckThreadIsBoundedAndReported)
     device.Close();
     EXPECT_TRUE(device.IsClosed());
     EXPECT_FALSE(device.HasWorker());
+}
+
+// A device held in a read is let go at once: the caller never waits for its thread, the
+// background closer frees it once the read returns, and nothing is said as an error.
+TEST(DeviceLifecycleThreads, DeviceHeldInAReadIsClosedInTheBackground)
+{
+    wxLogNull quiet;
+    g_messages.Drain();
+    const auto savedTimeout = CTrackerWorker::GetEndTimeout();
+    CTrackerWorker::SetEndTimeout(std::chrono::minutes(10));  // a wait would show
+    auto* device = new CStuckDevice;
+    ASSERT_TRUE(device->Create(false));
+    ASSERT_TRUE(device->RunThread());
+    ASSERT_TRUE(device->WaitInside());
+    CDeviceDeleter{}(device);
+    CDeviceCloser& closer = CDeviceCloser::Instance();
+    EXPECT_EQ(closer.Pending(), 1u);
+    EXPECT_EQ(closer.Collect(), 1u);  // still in its read
+    const auto messages = g_messages.Drain();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].severity, Severity::Warning);
+    EXPECT_NE(messages[0].text.find("stuck: does not stop at once"), std::string::npos);
+    device->Release();
+    EXPECT_TRUE(WaitFor([&] { return closer.Collect() == 0; }));
+    CTrackerWorker::SetEndTimeout(savedTimeout);
+    EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
 }
 
 TEST(DeviceStateThreads, HeldPassesWaitForTheReleaseInEitherModeAStuckOneIsNotWaitedFor)

@@ -5,7 +5,13 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <vector>
+#include <algorithm>
 
+#include "analog/analogReader.h"
+#include "analog/testDevice.h"
+#include "process/clock.h"
+#include "process/trackerWorker.h"
 #include "process/messageQueue.h"
 #include "support/tempDir.h"
 #include "video/VideoDevice.h"
@@ -172,4 +178,97 @@ TEST_F(VideoDeviceThreads, CameraThatStopsDeliveringIsReportedOnce)
     EXPECT_TRUE(device.IsClosed());
     for (const auto& message : g_messages.Drain())  // said once, not once per grab
         EXPECT_EQ(message.text.find("no image from the camera"), std::string::npos);
+}
+
+namespace {
+
+// The test device at 1000 Hz in the synchronised group, noting when the group tick of
+// each frame it records was due.
+class CDueAnalogDevice : public CTestDevice {
+public:
+    CDueAnalogDevice() : CTestDevice(true, false)
+    {
+        m_rate = 1000.0;
+        m_due.reserve(20000);
+    }
+    void DispatchFrame() override
+    {
+        if (IsRecording() && m_due.size() < m_due.capacity())
+            m_due.push_back(GetWorker()->GetLastFireDueUs());
+        CTestDevice::DispatchFrame();
+    }
+    // Read after the device's thread has ended.
+    const std::vector<double>& Due() const { return m_due; }
+
+private:
+    std::vector<double> m_due;
+};
+
+}  // namespace
+
+// The camera stops delivering for 2 s in the middle of a trial: the analog device beside
+// it, synchronised as the shell opens it, records every one of its samples, and the video
+// keeps the trial's time with the last image repeated through the hang.
+TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
+{
+    auto camera = std::make_shared<SyntheticCamera>();
+    camera->deliverFps = 30.0;
+    CCameraFactoryScope scope(SyntheticCameras(camera, 1));
+    CVideoDevice video(0, 320, 240, 30, true);
+    ASSERT_TRUE(video.IsCameraOpened());
+    CRecordingViewSink view;
+    video.SetVideoView(&view);
+    CDueAnalogDevice analog;
+    for (CAnalogDevice* device : {static_cast<CAnalogDevice*>(&video), static_cast<CAnalogDevice*>(&analog)}) {
+        ASSERT_TRUE(device->Create(true));
+        ASSERT_TRUE(device->RunThread());
+    }
+    ASSERT_TRUE(WaitFor(view, [&] { return video.IsFrameRateKnown(); }));
+    ASSERT_TRUE(analog.SetupWriter(Dir().string(), "sync", 1, false, "", true, 4096, 0));
+    ASSERT_TRUE(video.SetupWriter(Dir().string(), "sync", 1, false, "", false, 0, 0));
+    const wxString analogFile = analog.GetWriterFileName();
+    const wxString videoFile = video.GetWriterFileName();
+    ASSERT_TRUE(analog.StartRecording());
+    ASSERT_TRUE(video.StartRecording());
+    const double startUs = GetProgramTime();
+    // Half a second of frames, a hang of 2 s, then half a second more.
+    camera->pauseUs = 2.0e6;
+    camera->pauseAfter = camera->delivered.load() + 15;
+    const int resumed = camera->pauseAfter.load() + 15;
+    ASSERT_TRUE(WaitFor(view, [&] { return camera->delivered.load() >= resumed; }));
+    video.FinishRecording();
+    analog.FinishRecording();
+    const double spanSec = (GetProgramTime() - startUs) / 1.0e6;
+    const int64_t videoFrames = video.GetRecordedFrames();
+    const int64_t missing = video.GetMissingFrames();
+    const double videoSec = video.GetRecordTime();
+    video.StopRecording();
+    analog.StopRecording();
+    video.Close();
+    analog.Close();
+    video.SetVideoView(nullptr);
+
+    // Every tick of the analog device is in its file, one millisecond after the other.
+    const std::vector<double>& due = analog.Due();
+    ASSERT_GT(due.size(), 2000u);
+    double widestUs = 0.0;
+    for (size_t i = 1; i < due.size(); ++i) widestUs = std::max(widestUs, due[i] - due[i - 1]);
+    EXPECT_NEAR(widestUs, 1000.0, 1.0);
+    EXPECT_NEAR(static_cast<double>(due.size()), spanSec * 1000.0, 0.05 * spanSec * 1000.0);
+    CAnalogReader reader;
+    ASSERT_TRUE(reader.Open(analogFile));
+    EXPECT_NEAR(static_cast<double>(reader.GetFrameCount()), static_cast<double>(due.size()), 1.0);
+    // The video lasts as long as the trial, the hang filled with the image before it.
+    EXPECT_NEAR(videoSec, spanSec, 0.2);
+    EXPECT_NEAR(static_cast<double>(missing), 60.0, 3.0);
+    const VideoFacts facts = ReadTestVideo(videoFile.ToStdString());
+    ASSERT_EQ(facts.frames, videoFrames);
+    ASSERT_EQ(facts.numbers.size(), static_cast<size_t>(videoFrames));
+    int repeats = 0;
+    for (size_t i = 1; i < facts.numbers.size(); ++i) {
+        const int step = facts.numbers[i] - facts.numbers[i - 1];
+        EXPECT_TRUE(step == 0 || step == 1) << i << ": " << step;
+        repeats += step == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(repeats, missing);
 }

@@ -5,12 +5,15 @@
 #include <wx/log.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "process/messageQueue.h"
+#include "support/refusingDisk.h"
 #include "support/tempDir.h"
 #include "video/videoFakes.h"
 
@@ -335,7 +338,7 @@ TEST_F(VideoDeviceTest, CaptureWritesEveryFrameIntoAFileThatReadsBack)
     const int first = m_camera->delivered.load();
     next = Grab(*device, 45, next, kFrame30Us);
     EXPECT_EQ(device->GetRecordedFrames(), 45);
-    EXPECT_NEAR(device->GetRecordTime(), 44.0 / 30.0, 1e-9);
+    EXPECT_NEAR(device->GetRecordTime(), 45.0 / 30.0, 1e-6);  // the video's own duration
     EXPECT_TRUE(device->FinishRecording());
     Grab(*device, 5, next, kFrame30Us);  // after the finish: not recorded
     EXPECT_EQ(device->GetRecordedFrames(), 45);
@@ -360,22 +363,23 @@ TEST_F(VideoDeviceTest, DurationLimitKeepsTheLastFrameAndAsksOnceToStop)
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "limit", 1, false, "", false, 0, 0));
     const wxString name = device->GetWriterFileName();
     ASSERT_TRUE(device->StartRecording());
-    // 40 ms apart on whole microseconds: frame 25 is the first at 1000 ms of recording.
-    next = Grab(*device, 25, 1.0e7, 40000.0);
+    // Whole microseconds a frame apart: frame 30 is the first at 1000 ms of recording.
+    constexpr double kStepUs = 33334.0;
+    next = Grab(*device, 30, next, kStepUs);
     EXPECT_TRUE(device->IsRecording());
     EXPECT_EQ(owner.Requests(), 0);
-    next = Grab(*device, 1, next, 40000.0);
+    next = Grab(*device, 1, next, kStepUs);
     EXPECT_FALSE(device->IsRecording());
     EXPECT_EQ(owner.Requests(), 1);
     EXPECT_TRUE(owner.TakeCaptureStopRequest());
-    Grab(*device, 10, next, 40000.0);
+    Grab(*device, 10, next, kStepUs);
     EXPECT_EQ(owner.Requests(), 1);
-    EXPECT_EQ(device->GetRecordedFrames(), 26);
-    EXPECT_NEAR(device->GetRecordTime(), 1.0, 1e-9);
+    EXPECT_EQ(device->GetRecordedFrames(), 31);
+    EXPECT_NEAR(device->GetRecordTime(), 31.0 / 30.0, 1e-6);
     EXPECT_TRUE(device->HasWriter());  // kept for the shell's stop
     device->SetParentWindow(nullptr);
     device->StopRecording();
-    EXPECT_EQ(ReadTestVideo(name.ToStdString()).frames, 26);
+    EXPECT_EQ(ReadTestVideo(name.ToStdString()).frames, 31);
 }
 
 TEST_F(VideoDeviceTest, FileThatCannotBeCreatedIsReportedAndForgotten)
@@ -429,4 +433,213 @@ TEST_F(VideoDeviceTest, ClosingTheCameraClosesItsFileAndUntiesItsView)
     EXPECT_EQ(ReadTestVideo(name.ToStdString()).frames, 10);
     device->GrabAt(next + 1.0e6);  // a closed camera grabs nothing
     EXPECT_EQ(view.Frames(), 10);
+}
+
+// ---------------------------------------------------------------- the trial's time
+
+namespace {
+
+// The numbers a video of frames grabbed at the given times holds when each frame goes to
+// its slot (time from the first over the period, rounded) and a slot the camera left
+// empty repeats the frame before it.
+std::vector<int> ExpectedNumbers(int first, const std::vector<double>& timesUs, double periodUs)
+{
+    std::vector<int> numbers;
+    for (size_t i = 0; i < timesUs.size(); ++i) {
+        const auto slot = static_cast<size_t>(std::llround((timesUs[i] - timesUs[0]) / periodUs));
+        while (numbers.size() < slot) numbers.push_back(numbers.back());
+        numbers.push_back(first + static_cast<int>(i));
+    }
+    return numbers;
+}
+
+bool Said(const std::vector<QueuedMessage>& messages, const std::string& text)
+{
+    for (const QueuedMessage& message : messages)
+        if (message.text.find(text) != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST_F(VideoDeviceTest, StallKeepsTheVideoOnTheTrialsTimeAndTheNextTrialItsRate)
+{
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "stall", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    ASSERT_TRUE(device->StartRecording());
+    const int first = m_camera->delivered.load();
+    // 1 s of frames, 4 s without any, 2 s of frames: the rate window spans the stall.
+    std::vector<double> times;
+    for (int i = 0; i < 30; ++i) times.push_back(next + i * kFrame30Us);
+    for (int i = 0; i < 60; ++i) times.push_back(next + 4.0e6 + (30 + i) * kFrame30Us);
+    for (double t : times) device->GrabAt(t);
+    g_messages.Drain();
+    EXPECT_TRUE(device->FinishRecording());
+    EXPECT_EQ(device->GetRecordedFrames(), 210);  // 7 s at 30 frames/s
+    EXPECT_NEAR(device->GetRecordTime(), 7.0, 1e-6);
+    EXPECT_EQ(device->GetMissingFrames(), 120);
+    EXPECT_TRUE(Said(g_messages.Drain(), "120 of the 210 frames"));
+    device->StopRecording();
+    const VideoFacts facts = ReadTestVideo(name.ToStdString());
+    EXPECT_EQ(facts.numbers, ExpectedNumbers(first, times, kFrame30Us));
+    // The stall is no part of the camera's rate: the next trial's video runs at 30.
+    EXPECT_NEAR(device->GetCameraFps(), 30.0f, 0.01f);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "stall", 2, false, "", false, 0, 0));
+    const wxString second = device->GetWriterFileName();
+    ASSERT_TRUE(device->StartRecording());
+    Grab(*device, 30, times.back() + kFrame30Us, kFrame30Us);
+    device->StopRecording();
+    const VideoFacts healthy = ReadTestVideo(second.ToStdString());
+    EXPECT_EQ(healthy.frames, 30);
+    EXPECT_NEAR(healthy.fps, 30.0, 0.01);
+}
+
+TEST_F(VideoDeviceTest, SlowDeliveryRepeatsTheLastImageAndSaysHowManyFramesWereMissing)
+{
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "slow", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    ASSERT_TRUE(device->StartRecording());
+    const int first = m_camera->delivered.load();
+    // 1 s at 30 frames/s, 4 s at 5, 1 s at 30; and a second run slowed to 12 frames/s,
+    // whose frames fall between the video's slots.
+    std::vector<double> times;
+    double t = next;
+    for (int i = 0; i < 30; ++i, t += kFrame30Us) times.push_back(t);
+    t += 2.0e5 - kFrame30Us;
+    for (int i = 0; i < 20; ++i, t += 2.0e5) times.push_back(t);
+    t += kFrame30Us - 2.0e5;
+    for (int i = 0; i < 30; ++i, t += kFrame30Us) times.push_back(t);
+    for (int i = 0; i < 24; ++i, t += 1.0e6 / 12.0) times.push_back(t);
+    for (double time : times) device->GrabAt(time);
+    const std::vector<int> expected = ExpectedNumbers(first, times, kFrame30Us);
+    g_messages.Drain();
+    EXPECT_TRUE(device->FinishRecording());
+    EXPECT_EQ(device->GetRecordedFrames(), static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(device->GetMissingFrames(), static_cast<int64_t>(expected.size() - times.size()));
+    EXPECT_NEAR(device->GetRecordTime(), (times.back() - times.front()) / 1.0e6 + 1.0 / 30.0, 0.02);
+    EXPECT_TRUE(Said(g_messages.Drain(), "did not come from the camera in time"));
+    device->StopRecording();
+    EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
+}
+
+TEST_F(VideoDeviceTest, CameraLateAtTheStartAndHungAtTheEndFillsTheWholeTrial)
+{
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "hung", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    const double startUs = next - kFrame30Us;  // the clock stands at the last grab
+    ASSERT_TRUE(device->StartRecording());
+    const int first = m_camera->delivered.load();
+    // The first frame 1 s after the start, then 1 s of frames, then none for 2 s.
+    const double last = Grab(*device, 30, startUs + 1.0e6, kFrame30Us) - kFrame30Us;
+    device->SetClockUs(last + 2.0e6);
+    EXPECT_TRUE(device->FinishRecording());
+    // From one frame after the start (as a first frame that is on time) to the finish.
+    EXPECT_EQ(device->GetRecordedFrames(), 29 + 30 + 59);
+    EXPECT_EQ(device->GetMissingFrames(), 29 + 59);
+    device->StopRecording();
+    std::vector<int> expected(30, first);
+    for (int i = 1; i < 30; ++i) expected.push_back(first + i);
+    expected.insert(expected.end(), 59, first + 29);
+    EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
+}
+
+TEST_F(VideoDeviceTest, FileSizeLimitEndsTheVideoReadable)
+{
+    // Noise does not compress: the file grows by tens of kilobytes a frame.
+    cv::RNG random(1234);
+    m_camera->draw = [&random](cv::Mat& image, int k) {
+        FillFrame(image, k, 320, 240);
+        random.fill(image(cv::Rect(0, 0, 320, 200)), cv::RNG::UNIFORM, 0, 256);
+    };
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "full", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    ASSERT_TRUE(device->StartRecording());
+    g_messages.Drain();
+    int64_t recorded = 0;
+    {
+        CFileSizeLimit limit(8 << 20);
+        ASSERT_TRUE(limit.IsSet());
+        next = Grab(*device, 600, next, kFrame30Us);
+        EXPECT_FALSE(device->IsRecording());
+        recorded = device->GetRecordedFrames();
+        EXPECT_GT(recorded, 10);
+        EXPECT_LT(recorded, 600);
+        EXPECT_TRUE(Said(g_messages.Drain(), "the rest of the trial has no video"));
+        EXPECT_TRUE(device->FinishRecording());  // what it holds is kept
+        EXPECT_EQ(device->GetWriterFileName(), name);
+        device->StopRecording();
+    }
+    const VideoFacts facts = ReadTestVideo(name.ToStdString());
+    ASSERT_EQ(facts.frames, recorded);
+    for (int i = 0; i < facts.frames; ++i) EXPECT_EQ(facts.numbers[static_cast<size_t>(i)], 60 + i);
+}
+
+// A full disk (a small file system of the test's own): the video ends readable, and the
+// next trial is refused for the same reason, said in the camera's words.
+TEST_F(VideoDeviceTest, FullDiskEndsTheVideoReadableAndTheNextTrialSaysWhy)
+{
+    const std::filesystem::path disk = Path("disk");
+    ASSERT_TRUE(std::filesystem::create_directory(disk));
+    const std::string report = Path("report.txt").string();
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    cv::RNG random(99);
+    m_camera->draw = [&random](cv::Mat& image, int k) {
+        FillFrame(image, k, 320, 240);
+        random.fill(image(cv::Rect(0, 0, 320, 200)), cv::RNG::UNIFORM, 0, 256);
+    };
+    const int result = RunOnSmallTmpfs(disk, 10 << 20, [&]() -> int {
+        if (!device->SetupWriter(disk.string(), "full", 1, false, "", false, 0, 0)) return 1;
+        const std::string name = device->GetWriterFileName().ToStdString();
+        if (!device->StartRecording()) return 2;
+        Grab(*device, 600, next, kFrame30Us);
+        const int64_t recorded = device->GetRecordedFrames();
+        if (device->IsRecording() || recorded < 10 || !device->FinishRecording()) return 3;
+        device->StopRecording();
+        const VideoFacts facts = ReadTestVideo(name);
+        if (facts.frames != recorded || facts.numbers.empty() || facts.numbers.front() != 60 ||
+            facts.numbers.back() != 60 + recorded - 1)
+            return 4;
+        if (device->SetupWriter(disk.string(), "full", 2, false, "", false, 0, 0)) return 5;
+        std::ofstream(report) << device->GetRecordingError().ToStdString();
+        return device->StartRecording() ? 6 : 0;
+    });
+    if (result == kNoTmpfsExit) GTEST_SKIP() << "no file system of our own on this machine";
+    EXPECT_EQ(result, 0);
+    std::ifstream in(report);
+    std::string reason;
+    std::getline(in, reason);
+    EXPECT_NE(reason.find("left for"), std::string::npos) << reason;
+}
+
+// A measured rate with more decimals than the encoder's time base holds still gives a
+// video, at the rate rounded to what the file can state.
+TEST_F(VideoDeviceTest, VideoOfAnOddMeasuredRateOpens)
+{
+    for (double rate : {87.3456, 119.8765, 29.97012, 7.123456}) {
+        auto device = Open(0, 1, 30);
+        device->Start();
+        const double stepUs = 1.0e6 / rate;
+        const double next = Grab(*device, 60, 0.0, stepUs);
+        ASSERT_TRUE(device->IsFrameRateKnown()) << rate;
+        EXPECT_NEAR(device->GetCameraFps(), rate, 0.001) << rate;
+        const std::string trial = "odd" + std::to_string(static_cast<int>(rate * 1000));
+        ASSERT_TRUE(device->SetupWriter(Dir().string(), trial, 1, false, "", false, 0, 0)) << rate;
+        const wxString name = device->GetWriterFileName();
+        ASSERT_TRUE(device->StartRecording());
+        Grab(*device, 10, next, stepUs);
+        device->StopRecording();
+        const VideoFacts facts = ReadTestVideo(name.ToStdString());
+        EXPECT_EQ(facts.frames, 10) << rate;
+        EXPECT_NEAR(facts.fps, rate, 0.01) << rate;
+        device.reset();
+    }
 }

@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,13 @@ struct SyntheticCamera {
     std::atomic<int> hangAfter{-1};
     std::atomic<int> delivered{0};
     std::atomic<int> grabs{0};
+    // Frames per second the camera delivers at, each Grab waiting for the next one as a
+    // real camera does; 0: at once. pauseAfter frames in, the camera stops delivering for
+    // pauseUs (its frames of that time are not made), then goes on.
+    double deliverFps = 0.0;
+    std::atomic<int> pauseAfter{-1};
+    double pauseUs = 0.0;
+    std::atomic<bool> paused{false};  // a Grab waits out the pause now
     std::atomic<int> settingsRequests{0};
     std::vector<std::pair<int, double>> sets;  // written before the device's thread runs
     // Draws frame k instead of FillFrame when set (before the device's thread runs).
@@ -63,8 +71,37 @@ struct SyntheticCamera {
     }
 };
 
+// Frames of at least this size carry their number, readable after compression.
+constexpr int kStampWidth = 160;
+constexpr int kStampHeight = 64;
+constexpr int kStampBits = 16;
+
+// The frame number k in 16 black or white blocks along the bottom edge, lowest bit first.
+inline void StampFrameNumber(cv::Mat& image, int k)
+{
+    const int blockWidth = image.cols / kStampBits;
+    const int blockHeight = 16;
+    for (int bit = 0; bit < kStampBits; ++bit) {
+        const int level = ((k >> bit) & 1) != 0 ? 255 : 0;
+        image(cv::Rect(bit * blockWidth, image.rows - blockHeight, blockWidth, blockHeight))
+            .setTo(cv::Scalar(level, level, level));
+    }
+}
+
+// The number StampFrameNumber put in a frame (as a video gives it back).
+inline int ReadFrameNumber(const cv::Mat& frame)
+{
+    const int blockWidth = frame.cols / kStampBits;
+    int k = 0;
+    for (int bit = 0; bit < kStampBits; ++bit) {
+        const cv::Rect centre(bit * blockWidth + blockWidth / 4, frame.rows - 12, blockWidth / 2, 8);
+        if (cv::mean(frame(centre))[1] > 128.0) k |= 1 << bit;
+    }
+    return k;
+}
+
 // Frame k is filled with grey level (10 k) mod 250, with a blue square in the top-left
-// corner and a red one in the top-right corner.
+// corner and a red one in the top-right corner; a frame large enough carries its number.
 inline void FillFrame(cv::Mat& image, int k, int width, int height)
 {
     image.create(height, width, CV_8UC3);
@@ -73,6 +110,7 @@ inline void FillFrame(cv::Mat& image, int k, int width, int height)
     const int side = std::max(1, std::min(width, height) / 4);
     image(cv::Rect(0, 0, side, side)).setTo(cv::Scalar(255, 0, 0));
     image(cv::Rect(width - side, 0, side, side)).setTo(cv::Scalar(0, 0, 255));
+    if (width >= kStampWidth && height >= kStampHeight) StampFrameNumber(image, k);
 }
 
 class CSyntheticSource : public CFrameSource {
@@ -106,6 +144,7 @@ public:
     bool Grab() override
     {
         SyntheticCamera& camera = *m_camera;
+        if (camera.deliverFps > 0.0) WaitForNextFrame(camera);
         {
             std::lock_guard<std::mutex> lock(camera.mutex);
             camera.grabs.fetch_add(1);
@@ -135,8 +174,33 @@ public:
     void Release() override { m_released = true; }
 
 private:
+    // Frame k of the camera comes at k / deliverFps after its first; a pause moves the
+    // later ones on.
+    void WaitForNextFrame(SyntheticCamera& camera)
+    {
+        using Clock = std::chrono::steady_clock;
+        const auto period = std::chrono::duration<double, std::micro>(1.0e6 / camera.deliverFps);
+        const auto now = Clock::now();
+        if (!m_hasStart) {
+            m_next = now;
+            m_hasStart = true;
+        }
+        if (camera.pauseAfter >= 0 && camera.delivered.load() >= camera.pauseAfter) {
+            camera.pauseAfter = -1;
+            camera.paused = true;
+            m_next += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double, std::micro>(camera.pauseUs));
+        }
+        if (m_next > now) std::this_thread::sleep_until(m_next);  // the camera's own pace
+        camera.paused = false;
+        m_next = std::max(m_next, Clock::now() - std::chrono::duration_cast<Clock::duration>(period)) +
+                 std::chrono::duration_cast<Clock::duration>(period);
+    }
+
     std::shared_ptr<SyntheticCamera> m_camera;
     bool m_released = false;
+    bool m_hasStart = false;
+    std::chrono::steady_clock::time_point m_next;
 };
 
 // A camera device on a clock the test sets, for steps run by the test itself.
@@ -258,6 +322,8 @@ struct VideoFacts {
     int width = 0;
     int height = 0;
     std::vector<double> levels;  // mean of the centre of each frame (blue channel)
+    std::vector<int> numbers;    // the number each frame carries (large frames)
+    double fps = 0.0;            // the frame rate the file states
 };
 
 inline VideoFacts ReadTestVideo(const std::string& path)
@@ -265,8 +331,11 @@ inline VideoFacts ReadTestVideo(const std::string& path)
     VideoFacts facts;
     cv::VideoCapture capture(path, cv::CAP_FFMPEG);
     if (!capture.isOpened()) return facts;
+    facts.fps = capture.get(cv::CAP_PROP_FPS);
     cv::Mat frame;
     while (capture.read(frame)) {
+        if (frame.cols >= kStampWidth && frame.rows >= kStampHeight)
+            facts.numbers.push_back(ReadFrameNumber(frame));
         ++facts.frames;
         facts.width = frame.cols;
         facts.height = frame.rows;
