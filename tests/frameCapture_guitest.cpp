@@ -820,12 +820,6 @@ private:
 // hundred on a loaded machine. A merged, lost or shifted trial is off by a whole
 // trial (500 ms) or more.
 constexpr double kLengthTolerance = 0.25;
-// How much of a trial's start a recording may lack without a word: the first frame
-// after the start (2 ms at 500 Hz), a delay of up to a frame (not said), the last
-// frame's rounding, the trigger's way from the sender's socket to its input and the
-// devices' lag behind their clock at the stop, on a loaded machine. A start that
-// waits for the trial before to be saved, or for views to restart, lacks more.
-constexpr double kStartSlack = 0.025;
 
 // Trials of lengthMs, each next start gapMs after the stop before, from firstMs on.
 std::vector<CTriggerSender::Step> Trials(int count, int lengthMs, int gapMs, double start,
@@ -937,7 +931,8 @@ protected:
             const double sent = sender.Between(2 * trial - 2, 2 * trial - 1);
             for (int device = 1; device <= devices; ++device)
                 EXPECT_NEAR(TrialSeconds(set, trial, device), sent, kLengthTolerance)
-                    << set << " trial " << trial << " device " << device;
+                    << set << " trial " << trial << " device " << device << "\n"
+                    << m_frame->m_messagesText->GetValue();
         }
     }
 
@@ -955,10 +950,9 @@ protected:
             delayMs = std::stod((*it)[1].str());
         return count > 1 ? -1.0 : delayMs;
     }
-    // Each trial's recording begins within a few frames of its start, or Messages
-    // (what it says since messagesFrom) tells how late it began: its recording is
-    // then that much shorter. Frames after the stop only lengthen a recording.
-    // The delays said, in ms.
+    // Messages (what it says since messagesFrom) tells how late each trial began,
+    // once at most; the recording and that delay make up the sender's trial. The
+    // delays said, in ms (0: none said).
     std::vector<double> ExpectTrialStarts(const std::string& set, const CTriggerSender& sender,
                                           int count, size_t messagesFrom)
     {
@@ -970,7 +964,8 @@ protected:
             EXPECT_GE(saidMs, 0.0) << set << " trial " << trial << " said once at most";
             delays.push_back(saidMs);
             for (int device = 1; device <= 2; ++device)
-                EXPECT_GE(TrialSeconds(set, trial, device), sent - saidMs / 1000.0 - kStartSlack)
+                EXPECT_NEAR(TrialSeconds(set, trial, device) + saidMs / 1000.0, sent,
+                            kLengthTolerance)
                     << set << " trial " << trial << " device " << device << ", said: " << saidMs
                     << " ms\n" << messages;
         }
