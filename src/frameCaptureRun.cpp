@@ -225,8 +225,9 @@ bool TrackerFrame::RunCaptureStart(bool mayWait)
     struct WaitEnd {
         ~WaitEnd() { g_waiting_for_trigger = false; }
     };
-    if (m_capturing || g_waiting_for_trigger) return false;  // a queued loop start, a second key press
-    if (isRearm && m_captureName.empty()) return false;      // the set was closed meanwhile
+    // A queued loop start, a second key press; a set closed meanwhile.
+    if (m_capturing || g_waiting_for_trigger) return false;
+    if (isRearm && m_captureName.empty()) return false;
     if (m_captureBook && m_auiManager.GetPane("CAPTURE").IsShown()) {
         const int page = m_captureBook->GetPageIndex(m_fileList);
         if (page != wxNOT_FOUND) m_captureBook->SetSelection(page);
