@@ -260,7 +260,10 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     EXPECT_NEAR(static_cast<double>(reader.GetFrameCount()), static_cast<double>(due.size()), 1.0);
     // The video lasts as long as the trial, the hang filled with the image before it.
     EXPECT_NEAR(videoSec, spanSec, 0.2);
-    EXPECT_NEAR(static_cast<double>(missing), 60.0, 3.0);
+    // At least the 2 s of the hang; a loaded machine may add frames the camera was
+    // late with, each of them a repeat below like those of the hang.
+    EXPECT_GE(missing, 58);
+    EXPECT_LE(missing, videoFrames - 30);  // the 30 frames before and after the hang
     const VideoFacts facts = ReadTestVideo(videoFile.ToStdString());
     ASSERT_EQ(facts.frames, videoFrames);
     ASSERT_EQ(facts.numbers.size(), static_cast<size_t>(videoFrames));
