@@ -490,19 +490,32 @@ private:
     // A capture or export folder that does not exist is created when the user
     // agrees; false, with the reason shown, when it is still missing.
     bool EnsureCaptureFolder(const wxString& folder);
+    // The outcome of a trigger wait; NotYet: no start had come and the wait was
+    // not to be shown.
+    enum class TriggerStart { Fired, NotYet, Cancelled };
     // Waits for reader to give the start value (a loop's start that came already
-    // fires without the dialog); false when cancelled. shownValue: the input's live
-    // reading for the dialog (null: the last one read).
-    bool WaitForCaptureTrigger(const wxString& title, const wxString& format,
-                               const TriggerReader& reader, std::function<double()> shownValue,
-                               double startValue, bool isRearm, const wxString& notice);
-    // The waits of "Start capture" on each trigger input; false when cancelled.
-    // notice: said above the wait's text. isRearm: a loop's next start.
-    bool WaitForSerialTrigger(bool isRearm, const wxString& notice);
-    bool WaitForOscTrigger(bool isRearm, const wxString& notice);
+    // fires without the dialog). shownValue: the input's live reading for the
+    // dialog (null: the last one read). mayWait false: only a start already there.
+    TriggerStart WaitForCaptureTrigger(const wxString& title, const wxString& format,
+                                       const TriggerReader& reader,
+                                       std::function<double()> shownValue, double startValue,
+                                       bool isRearm, bool mayWait, const wxString& notice);
+    // The waits of "Start capture" on each trigger input. notice: said above the
+    // wait's text. isRearm: a loop's next start.
+    TriggerStart WaitForSerialTrigger(bool isRearm, bool mayWait, const wxString& notice);
+    TriggerStart WaitForOscTrigger(bool isRearm, bool mayWait, const wxString& notice);
+    // "Start capture": waits for the trigger, counts down and starts the devices.
+    // mayWait false (a loop's next trial, right at its stop): starts only when its
+    // start came already and nothing is to be asked or counted down; false then,
+    // with the loop's start still pending, when it did not start.
+    bool RunCaptureStart(bool mayWait);
     // Queues the loop's next "Start capture", which keeps the crossings come since.
     void QueueLoopStart();
     void StartCaptureDevices(double maxTimeSec);
+    // Says on Messages how long after its trigger (crossingUs, program time) the trial
+    // just armed started, when that is more than a frame of its fastest device.
+    void SayLateStart(const std::vector<CAnalogDevice*>& devices,
+                      const std::vector<CAnalogDevice*>& refused, double crossingUs);
     // The count-down before a capture; after a trigger, a stop value it reads ends
     // it with wxID_ABORT. Its modal result.
     int RunCaptureCountdown(const TriggerReader& stopReader);
@@ -529,6 +542,8 @@ private:
     bool m_loopRearmPending = false;
     bool m_isStopping = false;      // StopCapture runs (its yields run idle passes)
     double m_captureStartUs = 0.0;  // program time of the last capture start
+    // Program time the trigger that started the coming capture came (0: none known).
+    double m_startCrossingUs = 0.0;
     wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;
     TriggerReader m_serialTriggerReader;

@@ -126,16 +126,17 @@ void TrackerFrame::SetTriggerReaders(TriggerReader serial, TriggerReader osc)
     m_oscTriggerReader = std::move(osc);
 }
 
-bool TrackerFrame::WaitForCaptureTrigger(const wxString& title, const wxString& format,
-                                         const TriggerReader& reader,
-                                         std::function<double()> shownValue, double startValue,
-                                         bool isRearm, const wxString& notice)
+TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
+    const wxString& title, const wxString& format, const TriggerReader& reader,
+    std::function<double()> shownValue, double startValue, bool isRearm, bool mayWait,
+    const wxString& notice)
 {
     g_waiting_for_trigger = true;
     CTriggerWait wait(reader, startValue, kTriggerPass);
     wait.SetShownValue(std::move(shownValue));
     // A loop's next start that came right after its stop needs no dialog.
-    if (isRearm && wait.FiredAlready()) return true;
+    if (isRearm && wait.FiredAlready()) return TriggerStart::Fired;
+    if (!mayWait) return TriggerStart::NotYet;
     CTriggerWait::Outcome outcome = CTriggerWait::Outcome::Cancelled;
     {
         // The notice (a trigger that cannot be heard) stays above the wait's text.
@@ -150,10 +151,11 @@ bool TrackerFrame::WaitForCaptureTrigger(const wxString& title, const wxString& 
             return goOn;
         });
     }
-    return outcome == CTriggerWait::Outcome::Fired;
+    return outcome == CTriggerWait::Outcome::Fired ? TriggerStart::Fired : TriggerStart::Cancelled;
 }
 
-bool TrackerFrame::WaitForSerialTrigger(bool isRearm, const wxString& notice)
+TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool mayWait,
+                                                              const wxString& notice)
 {
     if (!g_serialTrigger.IsOpen()) OpenSerialTrigger();
     if (!g_serialTrigger.IsOpen()) wxLogWarning("%s", _("Serial line is not opened !"));
@@ -171,13 +173,17 @@ bool TrackerFrame::WaitForSerialTrigger(bool isRearm, const wxString& notice)
     std::function<double()> shown;
     if (!m_serialTriggerReader)
         shown = [] { return g_serialTrigger.GetCrossings().GetLastValue(); };
-    return WaitForCaptureTrigger(_("USB External Trigger"),
-                                 _("Waiting for trigger (%.1f v - %.1f s)"),
-                                 m_serialTriggerReader ? m_serialTriggerReader : ReadSerialCrossing,
-                                 std::move(shown), m_triggerThresholdHigh, isRearm, notice);
+    const TriggerStart start = WaitForCaptureTrigger(
+        _("USB External Trigger"), _("Waiting for trigger (%.1f v - %.1f s)"),
+        m_serialTriggerReader ? m_serialTriggerReader : ReadSerialCrossing, std::move(shown),
+        m_triggerThresholdHigh, isRearm, mayWait, notice);
+    if (start == TriggerStart::Fired && !m_serialTriggerReader)
+        m_startCrossingUs = g_serialTrigger.GetCrossings().GetLastTakenTime();
+    return start;
 }
 
-bool TrackerFrame::WaitForOscTrigger(bool isRearm, const wxString& notice)
+TrackerFrame::TriggerStart TrackerFrame::WaitForOscTrigger(bool isRearm, bool mayWait,
+                                                           const wxString& notice)
 {
     // An input that failed before (a port in use) may listen now.
     if (!IsOscTriggerConnected()) StartOscTrigger();
@@ -193,13 +199,18 @@ bool TrackerFrame::WaitForOscTrigger(bool isRearm, const wxString& notice)
     if (!isRearm) GetOscTriggerCrossings().Clear();
     std::function<double()> shown;
     if (!m_oscTriggerReader) shown = [] { return GetOscTriggerCrossings().GetLastValue(); };
-    return WaitForCaptureTrigger(_("OSC External Trigger"),
-                                 _("Waiting for osc trigger (%.1f - %.1f s)"),
-                                 m_oscTriggerReader ? m_oscTriggerReader : ReadOscCrossing,
-                                 std::move(shown), trigger.highValue, isRearm, shownNotice);
+    const TriggerStart start = WaitForCaptureTrigger(
+        _("OSC External Trigger"), _("Waiting for osc trigger (%.1f - %.1f s)"),
+        m_oscTriggerReader ? m_oscTriggerReader : ReadOscCrossing, std::move(shown),
+        trigger.highValue, isRearm, mayWait, shownNotice);
+    if (start == TriggerStart::Fired && !m_oscTriggerReader)
+        m_startCrossingUs = GetOscTriggerCrossings().GetLastTakenTime();
+    return start;
 }
 
-void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
+void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/) { RunCaptureStart(true); }
+
+bool TrackerFrame::RunCaptureStart(bool mayWait)
 {
     // Until this start waits (or ends), the crossings since the loop's stop are its own.
     const bool isRearm = m_loopRearmPending;
@@ -214,28 +225,48 @@ void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
     struct WaitEnd {
         ~WaitEnd() { g_waiting_for_trigger = false; }
     };
-    if (m_capturing || g_waiting_for_trigger) return;  // a queued loop start, a second key press
-    if (isRearm && m_captureName.empty()) return;      // the set was closed meanwhile
+    // A queued loop start, a second key press; a set closed meanwhile.
+    if (m_capturing || g_waiting_for_trigger) return false;
+    if (isRearm && m_captureName.empty()) return false;
     if (m_captureBook && m_auiManager.GetPane("CAPTURE").IsShown()) {
         const int page = m_captureBook->GetPageIndex(m_fileList);
         if (page != wxNOT_FOUND) m_captureBook->SetSelection(page);
     }
     double maxTime = m_captureMaxTime;
-    if (CaptureDevices().empty()) return;
-    if (!CreateMissingTrialFiles()) return;  // said why; nothing starts
-    if (!ConfirmDevicesWithoutOutput()) return;
+    m_startCrossingUs = 0.0;
+    const std::vector<CAnalogDevice*> devices = CaptureDevices();
+    if (devices.empty()) return false;
+    if (!mayWait) {
+        // Nothing to ask: every device holds its output, and no count-down.
+        const bool hasEveryOutput =
+            std::none_of(devices.begin(), devices.end(), [](CAnalogDevice* device) {
+                return device->GetWriterFileName().empty();
+            });
+        if (!hasEveryOutput || (m_capturePreTime > 0.0 && !m_triggerUse)) {
+            rearmEnd.isQueuedAgain = true;
+            return false;
+        }
+    }
+    if (!CreateMissingTrialFiles()) return false;  // said why; nothing starts
+    if (!ConfirmDevicesWithoutOutput()) return false;
     const WaitEnd waitEnd;  // also through the count-down that follows a trigger
-    wxString notice;
-    std::swap(notice, m_nextWaitNotice);
+    const wxString notice = m_nextWaitNotice;
     TriggerReader stopReader;
     bool isTriggered = false;
-    if (m_triggerUse) {
-        if (!WaitForSerialTrigger(isRearm, notice)) return;
+    if (m_triggerUse || IsOscTriggerEnabled()) {
+        const bool isSerial = m_triggerUse;
+        const TriggerStart start = isSerial
+                                       ? WaitForSerialTrigger(isRearm, mayWait, notice)
+                                       : WaitForOscTrigger(isRearm, mayWait, notice);
+        if (start == TriggerStart::NotYet) {
+            // The notice stays for the wait that follows.
+            rearmEnd.isQueuedAgain = true;
+            return false;
+        }
+        m_nextWaitNotice.clear();
+        if (start == TriggerStart::Cancelled) return false;
         isTriggered = true;
-    } else if (IsOscTriggerEnabled()) {
-        if (!WaitForOscTrigger(isRearm, notice)) return;
-        isTriggered = true;
-        stopReader = m_oscTriggerReader ? m_oscTriggerReader : PollOscCrossing;
+        if (!isSerial) stopReader = m_oscTriggerReader ? m_oscTriggerReader : PollOscCrossing;
     }
     if (isTriggered && m_triggerLoop) maxTime = 0.0;  // the trigger ends the capture
     if (m_capturePreTime > 0.0 && !m_triggerUse) {
@@ -252,12 +283,13 @@ void TrackerFrame::OnStartCapture(wxCommandEvent& /*event*/)
                 rearmEnd.isQueuedAgain = true;
                 QueueLoopStart();
             }
-            return;
+            return false;
         }
-        if (result != wxID_OK) return;
+        if (result != wxID_OK) return false;
     }
     g_waiting_for_trigger = false;
     StartCaptureDevices(maxTime);
+    return m_capturing;
 }
 
 int TrackerFrame::RunCaptureCountdown(const TriggerReader& stopReader)
@@ -315,6 +347,8 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
                 refused.push_back(device);
         }
     }
+    const double startCrossingUs = std::exchange(m_startCrossingUs, 0.0);
+    if (started > 0 && startCrossingUs > 0.0) SayLateStart(devices, refused, startCrossingUs);
     for (CAnalogDevice* device : refused) {
         device->ResetViews();
         // A device that says why (a camera writes videos) is reported in its own words.
@@ -333,6 +367,24 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
     }
     SetCaptureTool(m_capturing);
     UpdateTitle();
+}
+
+void TrackerFrame::SayLateStart(const std::vector<CAnalogDevice*>& devices,
+                                const std::vector<CAnalogDevice*>& refused, double crossingUs)
+{
+    // Armed now: each device's next frame is its first. What came before is lost.
+    const double delayUs = GetProgramTime() - crossingUs;
+    double framePeriodUs = 0.0;
+    for (CAnalogDevice* device : devices) {
+        if (std::find(refused.begin(), refused.end(), device) != refused.end()) continue;
+        const double rate = device->GetRate();
+        if (rate <= 0.0) continue;
+        const double periodUs = 1.0e6 / rate;
+        if (framePeriodUs == 0.0 || periodUs < framePeriodUs) framePeriodUs = periodUs;
+    }
+    if (delayUs <= framePeriodUs) return;
+    AppendMessage(wxString::Format(_("Trial %lld started %.1f ms after its trigger\n"),
+                                   static_cast<long long>(m_trialIndex), delayUs / 1000.0));
 }
 
 void TrackerFrame::SetCaptureTool(bool isCapturing)
@@ -368,6 +420,7 @@ void TrackerFrame::StopCapture()
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
     std::vector<wxString> saved;
     std::vector<wxString> removed;
+    std::vector<wxString> notified;
     for (CAnalogDevice* device : devices) {
         const wxString fileName = device->GetWriterFileName();
         auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
@@ -398,11 +451,9 @@ void TrackerFrame::StopCapture()
             continue;
         }
         AppendMessage(_("Saving data to : ") + fileName + "\n");
-        if (!m_auiManager.GetPane("CAPTURE").IsShown())
-            ShowNotification(_("Saving data"), fileName, wxICON_INFORMATION);
+        if (!m_auiManager.GetPane("CAPTURE").IsShown()) notified.push_back(fileName);
     }
     if (m_vrpnSyncOutUse && IsVrpnServerRunning()) VrpnServerSetButton(0, m_vrpnSyncButton, 0);
-    PlayCaptureSound();
     if (saved.empty() && removed.empty())
         SetErrorMessage("Error saving data file : unable to find file !", true);
 
@@ -431,12 +482,7 @@ void TrackerFrame::StopCapture()
         device->ResetViews();
     }
     bool hasFrames = false;
-    for (const Row& row : rows) {
-        hasFrames = hasFrames || row.frames > 0;
-        AddFileListRow(row.path, static_cast<int>(std::min<int64_t>(row.frames, INT32_MAX)),
-                       row.seconds);
-    }
-    if (rows.empty()) std::cerr << _("Unable to retrieve file information!\n").utf8_str();
+    for (const Row& row : rows) hasFrames = hasFrames || row.frames > 0;
     if (hasFrames && !m_captureName.empty()) m_recordedTrials.push_back(trial);
     const bool isTriggerActive = (m_triggerUse && g_serialTrigger.IsOpen()) ||
                                  (IsOscTriggerEnabled() && IsOscTriggerConnected());
@@ -450,18 +496,28 @@ void TrackerFrame::StopCapture()
         // A trial whose files could not be created is no trial: its number stays free.
         if (!hasNextFiles) --m_trialIndex;
     }
-    SetCaptureTool(false);
-    UpdateTitle();
-    if (!isLooping) return;
-    if (!hasNextFiles) {
+    if (isLooping && !hasNextFiles) {
         // Said now, before the subject does a trial that nothing would record.
         SetErrorMessage(wxString::Format(_("Trigger Loop stopped: no capture file could be "
                                            "opened for trial %lld\n"),
                                          static_cast<long long>(m_trialIndex + 1)),
                         true);
-        return;
+    } else if (isLooping) {
+        // A start that came during the stop records now, not after the file list,
+        // the sound and a round through the event queue: each of its frames
+        // until then would be lost.
+        m_loopRearmPending = true;
+        if (!RunCaptureStart(false) && m_loopRearmPending) QueueLoopStart();
     }
-    QueueLoopStart();
+    for (const Row& row : rows)
+        AddFileListRow(row.path, static_cast<int>(std::min<int64_t>(row.frames, INT32_MAX)),
+                       row.seconds);
+    if (rows.empty()) std::cerr << _("Unable to retrieve file information!\n").utf8_str();
+    for (const wxString& fileName : notified)
+        ShowNotification(_("Saving data"), fileName, wxICON_INFORMATION);
+    PlayCaptureSound();
+    SetCaptureTool(m_capturing);
+    UpdateTitle();
 }
 
 void TrackerFrame::QueueLoopStart()

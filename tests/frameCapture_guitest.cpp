@@ -21,6 +21,7 @@
 #include <cmath>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include "DravonetMain.h"
@@ -930,8 +931,45 @@ protected:
             const double sent = sender.Between(2 * trial - 2, 2 * trial - 1);
             for (int device = 1; device <= devices; ++device)
                 EXPECT_NEAR(TrialSeconds(set, trial, device), sent, kLengthTolerance)
-                    << set << " trial " << trial << " device " << device;
+                    << set << " trial " << trial << " device " << device << "\n"
+                    << m_frame->m_messagesText->GetValue();
         }
+    }
+
+    // The delay Messages says trial started after its trigger, in ms (0 when not
+    // said), in the messages text; -1 when said more than once.
+    static double SaidStartDelayMs(const wxString& messages, int trial)
+    {
+        const std::regex said("Trial " + std::to_string(trial) +
+                              " started ([0-9.]+) ms after its trigger\n");
+        const std::string text = messages.ToStdString();
+        double delayMs = 0.0;
+        int count = 0;
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), said);
+             it != std::sregex_iterator(); ++it, ++count)
+            delayMs = std::stod((*it)[1].str());
+        return count > 1 ? -1.0 : delayMs;
+    }
+    // Messages (what it says since messagesFrom) tells how late each trial began,
+    // once at most; the recording and that delay make up the sender's trial. The
+    // delays said, in ms (0: none said).
+    std::vector<double> ExpectTrialStarts(const std::string& set, const CTriggerSender& sender,
+                                          int count, size_t messagesFrom)
+    {
+        const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+        std::vector<double> delays;
+        for (int trial = 1; trial <= count; ++trial) {
+            const double sent = sender.Between(2 * trial - 2, 2 * trial - 1);
+            const double saidMs = SaidStartDelayMs(messages, trial);
+            EXPECT_GE(saidMs, 0.0) << set << " trial " << trial << " said once at most";
+            delays.push_back(saidMs);
+            for (int device = 1; device <= 2; ++device)
+                EXPECT_NEAR(TrialSeconds(set, trial, device) + saidMs / 1000.0, sent,
+                            kLengthTolerance)
+                    << set << " trial " << trial << " device " << device << ", said: " << saidMs
+                    << " ms\n" << messages;
+        }
+        return delays;
     }
 
     // Seconds of the trial's recording of device index (1 or 2); -1 when unreadable.
@@ -953,10 +991,22 @@ TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
 {
     m_frame->m_captureMaxTime = 0.1;  // not applied in loop mode
     constexpr int kTrials = 3;
-    for (int gapMs : {5, 25}) {
-        const std::string set = "gap" + std::to_string(gapMs);
+    // Last, views that take 30 ms each to restart for a trial (as spectra do): each
+    // trial then starts that late, and says so.
+    constexpr std::chrono::milliseconds kSlowRestart(30);
+    for (const auto& [gapMs, restart] :
+         {std::pair{5, 0ms}, std::pair{25, 0ms}, std::pair{5, kSlowRestart}}) {
+        for (auto& device : m_devices) device.view.rebuildTime = restart;
+        const std::string set =
+            "gap" + std::to_string(gapMs) + (restart.count() > 0 ? "slow" : "");
+        const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
         const auto sender = RecordLoopTrials(set, kTrials, 500, gapMs);
         ExpectTrialLengths(set, *sender, kTrials);
+        const std::vector<double> saidMs = ExpectTrialStarts(set, *sender, kTrials, messagesFrom);
+        if (restart.count() > 0) {
+            for (double delayMs : saidMs)
+                EXPECT_GE(delayMs, double(std::size(m_devices) * restart.count())) << set;
+        }
         EXPECT_EQ(TrialSeconds(set, kTrials + 1), -1.0);  // opened for the next trial only
         EXPECT_FALSE(Exists("capture/" + set + "dev1_" + std::to_string(kTrials + 2) + ".qvd"));
         m_frame->CloseCaptureFiles();

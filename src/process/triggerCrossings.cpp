@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "process/clock.h"
+
 void CTriggerCrossings::SetLevels(double high, double low, bool isLowInclusive)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -12,12 +14,14 @@ void CTriggerCrossings::SetLevels(double high, double low, bool isLowInclusive)
 
 void CTriggerCrossings::Feed(double value)
 {
+    const double atUs = GetProgramTime();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_lastValue = value;
         if (std::isnan(value)) return;
         TriggerCrossing crossing;
         crossing.value = value;
+        crossing.atUs = atUs;
         if (!std::isnan(m_high) && value >= m_high) {
             crossing.kind = TriggerCrossing::Kind::Start;
         } else if (!std::isnan(m_low) && (m_isLowInclusive ? value <= m_low : value < m_low)) {
@@ -57,6 +61,7 @@ bool CTriggerCrossings::PopLocked(TriggerCrossing& crossing)
 {
     if (m_count == 0) return false;
     crossing = m_ring[m_head];
+    m_lastTakenAtUs = crossing.atUs;
     m_head = (m_head + 1) % kCapacity;
     --m_count;
     return true;
@@ -95,4 +100,10 @@ double CTriggerCrossings::GetLastValue() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_lastValue;
+}
+
+double CTriggerCrossings::GetLastTakenTime() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastTakenAtUs;
 }

@@ -13,6 +13,7 @@ struct TriggerCrossing {
     enum class Kind { Start, Stop };
     Kind kind = Kind::Start;
     double value = 0.0;
+    double atUs = 0.0;  // program time it was fed
 };
 
 // The crossings of a trigger input, kept in the order its readings came, so that a
@@ -45,6 +46,8 @@ public:
     int64_t TakeOverflows();
     // The last reading fed (0 before the first), crossing or not.
     double GetLastValue() const;
+    // Program time (us) the last crossing taken (popped) was fed; 0 before the first.
+    double GetLastTakenTime() const;
 
 private:
     bool PopLocked(TriggerCrossing& crossing);
@@ -59,6 +62,7 @@ private:
     bool m_isLowInclusive = true;
     double m_lastValue = 0.0;
     int64_t m_overflows = 0;
+    double m_lastTakenAtUs = 0.0;
     bool m_hasLast = false;  // the last crossing fed, queued or dropped
     TriggerCrossing::Kind m_lastKind = TriggerCrossing::Kind::Start;
     bool m_isLastDropped = false;

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <thread>
 #include <vector>
+
+#include "process/clock.h"
 
 namespace {
 
@@ -95,3 +98,28 @@ TEST(TriggerCrossingsThreads, ReaderWakesAndTakesEveryCrossingInOrder)
 }
 
 }  // namespace
+
+// A crossing keeps the time it came, so that a start taken late can say how late.
+TEST(TriggerCrossings, EachCrossingKeepsTheTimeItCame)
+{
+    CTriggerCrossings osc;
+    osc.SetLevels(255.0, -255.0, true);
+    EXPECT_EQ(osc.GetLastTakenTime(), 0.0);
+    const double before = GetProgramTime();
+    osc.Feed(255.0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const double between = GetProgramTime();
+    osc.Feed(-255.0);
+    const double after = GetProgramTime();
+    TriggerCrossing start;
+    ASSERT_TRUE(osc.Pop(start));
+    EXPECT_GE(start.atUs, before);
+    EXPECT_LE(start.atUs, between);
+    EXPECT_EQ(osc.GetLastTakenTime(), start.atUs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    TriggerCrossing stop;
+    ASSERT_TRUE(osc.Pop(stop));
+    EXPECT_GE(stop.atUs, between);
+    EXPECT_LE(stop.atUs, after);  // fed then, not taken now
+    EXPECT_EQ(osc.GetLastTakenTime(), stop.atUs);
+}
