@@ -166,19 +166,9 @@ bool CAnalogWriter::ReserveSpace(uint64_t& frames, int& error)
     if (Reserve(int64_t(frames * m_frameBytes) + kTrailerReserveBytes)) return true;
     error = errno;
     // The most frames that still leave the trailer its room.
-    uint64_t fitting = 0;
-    uint64_t low = 0;
-    uint64_t high = frames;  // high frames do not fit
-    while (low < high) {
-        const uint64_t middle = low + (high - low) / 2;
-        if (Reserve(int64_t(middle * m_frameBytes) + kTrailerReserveBytes)) {
-            fitting = middle;
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    frames = fitting;
+    frames = LargestFitting(frames, [this](uint64_t count) {
+        return Reserve(int64_t(count * m_frameBytes) + kTrailerReserveBytes);
+    });
     return false;
 }
 

@@ -104,6 +104,27 @@ int64_t GetFileSizeLimit();
 // clears canReserve and counts as room, its writes telling instead.
 bool ReserveFileRoom(int fd, int64_t end, int64_t length, int64_t sizeLimit, bool& canReserve);
 
+// The largest n below count for which fits(n) holds, where fits holds up to some n
+// and not beyond; 0 when none does. Finds how much of a write still leaves a file
+// its reserved room.
+template <class Fits>
+uint64_t LargestFitting(uint64_t count, Fits&& fits)
+{
+    uint64_t fitting = 0;
+    uint64_t low = 0;
+    uint64_t high = count;  // count itself does not fit
+    while (low < high) {
+        const uint64_t middle = low + (high - low) / 2;
+        if (fits(middle)) {
+            fitting = middle;
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return fitting;
+}
+
 // Reads size bytes at offset, retrying interrupted and short reads; false at end of
 // file or on a read error.
 bool PreadAll(int fd, void* data, size_t size, int64_t offset);

@@ -175,18 +175,9 @@ size_t CTextExport::FittingBytes(int& error)
     // Header and event lines go into the room kept for them.
     if (m_frameLines == 0 || ReserveRoom(int64_t(m_used) + kEventReserveBytes)) return m_used;
     error = errno;
-    size_t fitting = 0;
-    size_t low = 0;
-    size_t high = m_used;  // high bytes do not fit
-    while (low < high) {
-        const size_t middle = low + (high - low) / 2;
-        if (ReserveRoom(int64_t(middle) + kEventReserveBytes)) {
-            fitting = middle;
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
+    size_t fitting = static_cast<size_t>(LargestFitting(m_used, [this](uint64_t bytes) {
+        return ReserveRoom(int64_t(bytes) + kEventReserveBytes);
+    }));
     while (fitting > 0 && m_buffer[fitting - 1] != '\n') --fitting;
     return fitting;
 }
