@@ -18,10 +18,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <charconv>
 #include <cmath>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <thread>
 
 #include "DravonetMain.h"
@@ -940,14 +940,22 @@ protected:
     // said), in the messages text; -1 when said more than once.
     static double SaidStartDelayMs(const wxString& messages, int trial)
     {
-        const std::regex said("Trial " + std::to_string(trial) +
-                              " started ([0-9.]+) ms after its trigger\n");
+        const std::string head = "Trial " + std::to_string(trial) + " started ";
+        const std::string tail = " ms after its trigger\n";
         const std::string text = messages.ToStdString();
         double delayMs = 0.0;
         int count = 0;
-        for (auto it = std::sregex_iterator(text.begin(), text.end(), said);
-             it != std::sregex_iterator(); ++it, ++count)
-            delayMs = std::stod((*it)[1].str());
+        for (size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) {
+            // Read whatever the locale: the program writes its messages with a point.
+            const char* number = text.data() + at + head.size();
+            double value = 0.0;
+            const auto [end, error] = std::from_chars(number, text.data() + text.size(), value);
+            if (error != std::errc() || end == number ||
+                text.compare(static_cast<size_t>(end - text.data()), tail.size(), tail) != 0)
+                continue;
+            delayMs = value;
+            ++count;
+        }
         return count > 1 ? -1.0 : delayMs;
     }
     // Messages (what it says since messagesFrom) tells how late each trial began,
