@@ -404,7 +404,7 @@ public:
     // Ticks of this member passed over between its samples, one entry per place where
     // some were (the due times step by whole sample periods); -1 for a step that is not
     // a whole number of periods, or a tick sampled twice or out of order.
-    std::vector<int64_t> Gaps() const
+    std::vector<int64_t> Gaps(std::string* odd = nullptr) const
     {
         const double periodUs = 1.0e6 / GetRate();
         const size_t n = m_dueCount.load();
@@ -412,10 +412,14 @@ public:
         for (size_t k = 1; k < n; ++k) {
             const double steps = (m_due[k] - m_due[k - 1]) / periodUs;
             const double whole = std::round(steps);
-            if (whole < 1.0 || std::fabs(steps - whole) > 1.0e-6)
+            if (whole < 1.0 || std::fabs(steps - whole) > 1.0e-6) {
                 gaps.push_back(-1);
-            else if (whole > 1.0)
+                if (odd != nullptr)
+                    *odd += " sample " + std::to_string(k) + " due " +
+                            std::to_string(m_due[k] - m_due[k - 1]) + " us after the one before;";
+            } else if (whole > 1.0) {
                 gaps.push_back(static_cast<int64_t>(whole) - 1);
+            }
         }
         return gaps;
     }
@@ -452,8 +456,9 @@ std::vector<int64_t> ExpectEveryTickTakenOrSaid(const CGroupDueDevice& device,
                            ? -1
                            : std::stoll(message.text.substr(begin, end - begin)));
     }
-    const std::vector<int64_t> gaps = device.Gaps();
-    EXPECT_EQ(gaps, said) << name;
+    std::string odd;
+    const std::vector<int64_t> gaps = device.Gaps(&odd);
+    EXPECT_EQ(gaps, said) << name << odd;
     return gaps;
 }
 
@@ -624,26 +629,35 @@ TEST(WorkerGroupThreads, MemberWhoseReadBlocksHoldsUpNoOtherMember)
 // still takes every sample that was due before the change.
 TEST(WorkerGroupThreads, GroupChangeWhileAMemberLagsCostsItNoSample)
 {
-    for (bool delayMode : {false, true}) {
-        g_messages.Drain();
-        CHeldMember fast(1000.0, 100);
-        ASSERT_TRUE(fast.Create(delayMode));
-        ASSERT_TRUE(fast.RunThread());
-        ASSERT_TRUE(fast.WaitHeld());
-        // The held member falls 30 ticks behind before the group changes.
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        CGroupDueDevice joiner("joiner", 100.0, 1024);
-        ASSERT_TRUE(joiner.Create(delayMode));
-        ASSERT_TRUE(joiner.RunThread());
-        ASSERT_TRUE(joiner.WaitForSamples(3));  // the group has changed meanwhile
-        fast.Release();
-        ASSERT_TRUE(fast.WaitForSamples(1200));
-        joiner.Close();
-        fast.Close();
-        const std::vector<QueuedMessage> messages = g_messages.Drain();
-        ExpectEveryTickTakenOrSaid(fast, messages);
-        ExpectEveryTickTakenOrSaid(joiner, messages);
-        EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+    struct Case {
+        double heldRate;
+        int64_t holdAt;
+        double joinerRate;
+    };
+    // The held member at the group's rate, then slower than the joiner: the slower one
+    // also keeps its phase, each sample one of its periods after the last one owed.
+    for (const Case& c : {Case{1000.0, 100, 100.0}, Case{50.0, 5, 1000.0}}) {
+        for (bool delayMode : {false, true}) {
+            g_messages.Drain();
+            CHeldMember held(c.heldRate, c.holdAt);
+            ASSERT_TRUE(held.Create(delayMode));
+            ASSERT_TRUE(held.RunThread());
+            ASSERT_TRUE(held.WaitHeld());
+            // The held member falls 60 ms behind before the group changes.
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            CGroupDueDevice joiner("joiner", c.joinerRate, 4096);
+            ASSERT_TRUE(joiner.Create(delayMode));
+            ASSERT_TRUE(joiner.RunThread());
+            ASSERT_TRUE(joiner.WaitForSamples(3));  // the group has changed meanwhile
+            held.Release();
+            ASSERT_TRUE(held.WaitForSamples(static_cast<int64_t>(c.heldRate * 1.2)));
+            joiner.Close();
+            held.Close();
+            const std::vector<QueuedMessage> messages = g_messages.Drain();
+            ExpectEveryTickTakenOrSaid(held, messages);
+            ExpectEveryTickTakenOrSaid(joiner, messages);
+            EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
+        }
     }
 }
 
