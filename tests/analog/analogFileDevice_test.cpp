@@ -535,10 +535,18 @@ std::vector<wxString> NameSet(int set, int n)
     for (int k = 0; k < n; ++k) {
         const std::string number = std::to_string(k);
         switch (set) {
-            case 0: names.push_back(DefaultChannelName(k)); break;
-            case 1: names.push_back("Subject 12 left force plate vertical channel " + number); break;
-            case 2: names.push_back(number + " : vertical load of the left force plate, subject 12"); break;
-            case 3: names.push_back("Left plate, sensor " + number + ", vertical load in newtons"); break;
+            case 0:
+                names.push_back(DefaultChannelName(k));
+                break;
+            case 1:
+                names.push_back("Subject 12 left force plate vertical channel " + number);
+                break;
+            case 2:
+                names.push_back(number + " : vertical load of the left force plate, subject 12");
+                break;
+            case 3:
+                names.push_back("Left plate, sensor " + number + ", vertical load in newtons");
+                break;
             default:
                 names.push_back(wxString::FromUTF8("Capteur \xC3\xA9tendu n\xC2\xB0" + number +
                                                    " \xE2\x86\x92 pied gauche"));
@@ -624,10 +632,10 @@ TEST_F(AnalogFileDeviceTest, WideRecordingsPlayWithEveryNameApartThroughTheCaptu
                 EXPECT_TRUE(said.empty()) << said[0];
             } else {
                 ASSERT_EQ(said.size(), 1u);
-                EXPECT_NE(said[0].find("<REC> " + path.ToStdString() + " : " +
-                                       std::to_string(leftOut) + " of " + std::to_string(n) +
-                                       " channel names left out"),
-                          std::string::npos)
+                EXPECT_NE(
+                    said[0].find("<REC> " + path.ToStdString() + " : " + std::to_string(leftOut) +
+                                 " of " + std::to_string(n) + " channel names left out"),
+                    std::string::npos)
                     << said[0];
             }
             // Every value of every frame on its own channel.

@@ -338,12 +338,24 @@ TEST_F(AnalogWriterTest, NumbersAreWrittenInTheFewestDigitsThatReadBackExactly)
     }
     // Values "%g" wrote rounded or alike: each now reads back as itself.
     const std::pair<double, const char*> cases[] = {
-        {1000001000.0, "1000001000"}, {100.0001, "100.0001"}, {1000.001, "1000.001"},
-        {1.0 / 3.0, "0.3333333333333333"}, {0.1 + 0.2, "0.30000000000000004"},
-        {123456.7, "123456.7"}, {-0.0, "-0"}, {0.0, "0"}, {0.02, "0.02"}, {1.5, "1.5"},
-        {1e6, "1e+06"}, {1e-7, "1e-07"}, {2.5e10, "2.5e+10"}, {5e-324, "5e-324"},
-        {1.7976931348623157e308, "1.7976931348623157e+308"}, {1.0 / 0.0, "inf"},
-        {-1.0 / 0.0, "-inf"}, {std::nan(""), "nan"}};
+        {1000001000.0, "1000001000"},
+        {100.0001, "100.0001"},
+        {1000.001, "1000.001"},
+        {1.0 / 3.0, "0.3333333333333333"},
+        {0.1 + 0.2, "0.30000000000000004"},
+        {123456.7, "123456.7"},
+        {-0.0, "-0"},
+        {0.0, "0"},
+        {0.02, "0.02"},
+        {1.5, "1.5"},
+        {1e6, "1e+06"},
+        {1e-7, "1e-07"},
+        {2.5e10, "2.5e+10"},
+        {5e-324, "5e-324"},
+        {1.7976931348623157e308, "1.7976931348623157e+308"},
+        {1.0 / 0.0, "inf"},
+        {-1.0 / 0.0, "-inf"},
+        {std::nan(""), "nan"}};
     for (const auto& c : cases) EXPECT_EQ(text(c.first), c.second);
 }
 
@@ -1000,7 +1012,8 @@ std::string LongLineOf(int frame, double rate)
     char number[64];
     std::string line(number, std::to_chars(number, number + sizeof number, frame / rate).ptr);
     for (double value : LongLineFrame(frame))
-        line += "\t" + std::string(number, std::to_chars(number, number + sizeof number, value).ptr);
+        line +=
+            "\t" + std::string(number, std::to_chars(number, number + sizeof number, value).ptr);
     return line + "\r\n";
 }
 
@@ -1395,9 +1408,12 @@ TEST_F(AnalogWriterTest, TextExportPastAMillionFramesKeepsItsTimesApartAndEveryV
     constexpr double kRate = 10000.0;
     const auto valueOf = [](int f, int c) {
         switch (c) {
-            case 0: return 1000001000.0 + f;
-            case 1: return (f + 1) / 3.0;
-            default: return -std::ldexp(1.0 + f, -1070 + (f % 1100));
+            case 0:
+                return 1000001000.0 + f;
+            case 1:
+                return (f + 1) / 3.0;
+            default:
+                return -std::ldexp(1.0 + f, -1070 + (f % 1100));
         }
     };
     for (bool useThread : {false, true}) {
@@ -1436,7 +1452,8 @@ TEST_F(AnalogWriterTest, TextExportPastAMillionFramesKeepsItsTimesApartAndEveryV
                     ASSERT_EQ(*next++, '\t');
                 }
             }
-            ASSERT_GT(fields[0], previous) << "line of frame " << f << " : " << text.substr(at, end - at);
+            ASSERT_GT(fields[0], previous)
+                << "line of frame " << f << " : " << text.substr(at, end - at);
             ASSERT_EQ(fields[0], f / kRate) << f;
             for (int c = 0; c < 3; ++c) ASSERT_EQ(fields[c + 1], valueOf(f, c)) << f << " " << c;
             previous = fields[0];
@@ -1445,7 +1462,6 @@ TEST_F(AnalogWriterTest, TextExportPastAMillionFramesKeepsItsTimesApartAndEveryV
         EXPECT_EQ(f, kFrames);
     }
 }
-
 
 namespace {
 
@@ -1477,7 +1493,8 @@ void ExpectWholeSecond(const std::string& path, const std::string& textPath,
     EXPECT_EQ(reader.GetMarkerLabels(), markers.labels);
     const std::string text = ReadFileText(textPath);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 20000 + 3);
-    EXPECT_NE(text.find("\r\n0.99995\t79996.5\t79997.5\t79998.5\t79999.5\r\nevent[0]\t"), std::string::npos);
+    EXPECT_NE(text.find("\r\n0.99995\t79996.5\t79997.5\t79998.5\t79999.5\r\nevent[0]\t"),
+              std::string::npos);
     EXPECT_TRUE(EndsWith(text, "event[2]\t19999\t3\tend\r\n"));
 }
 
@@ -1552,10 +1569,10 @@ TEST_F(AnalogWriterTest, FailedCloseIsSaidAsAFailedCloseNotAsACut)
                 EXPECT_EQ(ClearCloseFaults(), 0);
                 const std::string file = suffix == ".qvd" ? "analog" : "text";
                 ASSERT_EQ(log.Messages().size(), 1u);
-                EXPECT_TRUE(EndsWith(log.Messages()[0],
-                                     "<REC> Error closing " + file + " file : " +
-                                         File("failed" + suffix) + " : " + std::strerror(error) +
-                                         " (what was written may not all be on disk)"))
+                EXPECT_TRUE(EndsWith(
+                    log.Messages()[0],
+                    "<REC> Error closing " + file + " file : " + File("failed" + suffix) + " : " +
+                        std::strerror(error) + " (what was written may not all be on disk)"))
                     << log.Messages()[0];
                 EXPECT_EQ(log.Messages()[0].find("cut at"), std::string::npos);
                 ExpectWholeSecond(path, File("failed.txt"), markers);
