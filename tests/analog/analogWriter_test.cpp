@@ -419,7 +419,7 @@ std::unique_ptr<CAnalogWriter> MakeWriter(bool useThread)
 // what the writer thread does with them is the matter, not how fast.
 std::unique_ptr<CAnalogWriter> MakeWriterFor(bool useThread, uint64_t frames)
 {
-    if (useThread) return std::make_unique<CAnalogThreadWriter>(1, frames);
+    if (useThread) return std::make_unique<CAnalogThreadWriter>(1, frames + 1);  // one slot spare
     return std::make_unique<CAnalogWriter>();
 }
 
