@@ -24,6 +24,7 @@
 #include "analog/formatTime.h"
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
+#include "analog/textExport.h"
 #include "support/closeFault.h"
 #include "support/localeGuard.h"
 #include "support/logCapture.h"
@@ -1577,6 +1578,47 @@ TEST_F(AnalogWriterTest, FailedCloseIsSaidAsAFailedCloseNotAsACut)
                 EXPECT_EQ(log.Messages()[0].find("cut at"), std::string::npos);
                 ExpectWholeSecond(path, File("failed.txt"), markers);
             }
+        }
+    }
+}
+
+TEST_F(AnalogWriterTest, TextExportTimesStayApartAtAnyRateAndLength)
+{
+    // The time column of long recordings at low and high rates: every line's
+    // time reads back as its frame's own, later than the line before.
+    for (double rate : {1.0, 50.0, 1000.0, 10000.0, 44100.0, 100000.0, 1e6}) {
+        for (int64_t first : {int64_t(999990), int64_t(2147483640), int64_t(1) << 40}) {
+            SCOPED_TRACE(testing::Message() << rate << " Hz from frame " << first);
+            const std::string path = File("times.txt");
+            {
+                CTextExport text;
+                ASSERT_TRUE(text.Open(path, true, rate));
+                for (int64_t index = first; index < first + 40; ++index) {
+                    const double value = double(index) / 7.0;
+                    text.AddFrame(index, &value, 1);
+                }
+                ASSERT_TRUE(text.Close());
+            }
+            const std::string written = ReadFileText(path);
+            double previous = -1.0;
+            int64_t index = first;
+            for (size_t at = 0; at < written.size(); ++index) {
+                const size_t end = written.find("\r\n", at);
+                ASSERT_NE(end, std::string::npos);
+                double time = 0.0;
+                double value = 0.0;
+                const char* tab =
+                    std::from_chars(written.data() + at, written.data() + end, time).ptr;
+                ASSERT_EQ(*tab, '\t');
+                ASSERT_EQ(std::from_chars(tab + 1, written.data() + end, value).ptr,
+                          written.data() + end);
+                EXPECT_EQ(time, double(index) / rate) << written.substr(at, end - at);
+                EXPECT_GT(time, previous) << written.substr(at, end - at);
+                EXPECT_EQ(value, double(index) / 7.0);
+                previous = time;
+                at = end + 2;
+            }
+            EXPECT_EQ(index, first + 40);
         }
     }
 }
