@@ -23,6 +23,8 @@
 #include "analog/plainDevice.h"
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
+#include "network/oscConnection.h"
+#include "network/oscSourceSupport.h"
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
 #include "process/messageQueue.h"
@@ -650,5 +652,45 @@ TEST_F(AnalogFileDeviceTest, WideRecordingsPlayWithEveryNameApartThroughTheCaptu
                     ASSERT_EQ(view.frames[size_t(f)].values[size_t(k)], f + k) << f << " " << k;
             }
         }
+    }
+}
+
+TEST_F(AnalogFileDeviceTest, OscSourceOfUpTo1024ChannelsPlaysBackWithEveryNameAndValue)
+{
+    // The widest device there is, recorded through its capture hooks with the
+    // names it gives its channels: every one reads back as it was, values too.
+    osctest::SettingsGuard settings;
+    osctest::ConsoleCapture console;
+    osctest::Peer source;
+    SetOscClientSettings(osctest::LoopbackClient(source.Port(), 0));
+    for (int n : {118, 150, 256, 320, kOscMaxChannels}) {
+        SCOPED_TRACE(testing::Message() << n << " OSC channels");
+        osctest::SteppedOscDevice device;
+        osctest::Received request;
+        ASSERT_TRUE(source.Next(request));
+        OscMessage message("/data");
+        for (int k = 0; k < n; ++k) message.PushDouble(k + 0.25);
+        ASSERT_TRUE(source.Send(device.GetBoundListeningPort(), message));
+        ASSERT_TRUE(device.PollUntil([&] { return device.ChannelCount() == n; }));
+        g_messages.Drain();
+        const wxString path =
+            RecordThroughTheDevice(device, Dir().string(), [&] { device.Step(); });
+        ASSERT_FALSE(path.empty());
+        EXPECT_TRUE(g_messages.Drain().empty());
+
+        SteppedPlayer player(false, "", path);
+        ASSERT_TRUE(player.IsReady()) << player.GetLoadError();
+        ASSERT_EQ(player.GetChannelCount(), n);
+        for (int k = 0; k < n; ++k) {
+            ASSERT_EQ(player.GetChannelName(k), device.GetChannelName(k));
+            ASSERT_EQ(player.GetChannelName(k), DefaultChannelName(k));
+        }
+        CFakeView view;
+        player.AddView(&view);
+        player.Step();
+        player.RemoveAllViews();
+        ASSERT_EQ(view.frames.size(), 1u);
+        for (int k = 0; k < n; ++k) ASSERT_EQ(view.frames[0].values[size_t(k)], k + 0.25);
+        device.Close();
     }
 }
