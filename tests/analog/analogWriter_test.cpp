@@ -1622,3 +1622,53 @@ TEST_F(AnalogWriterTest, TextExportTimesStayApartAtAnyRateAndLength)
         }
     }
 }
+
+TEST_F(AnalogWriterTest, EveryFrameWidthTheWritersTakeIsReadBack)
+{
+    // What a writer records, the reader (and so the player) takes; a frame
+    // wider than that is refused when the recording is created, not found out
+    // at playback.
+    struct Case {
+        int32_t channels;
+        int32_t dim;
+        bool isTaken;
+    };
+    for (const Case& c : {Case{257, 1, true}, Case{1024, 1, true}, Case{65536, 1, true},
+                          Case{9362, 7, true}, Case{256, 256, true}, Case{65537, 1, false},
+                          Case{9363, 7, false}, Case{257, 256, false}, Case{1, 257, false}}) {
+        for (bool useThread : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << c.channels << " x " << c.dim << (useThread ? " threaded" : " plain"));
+            const std::string path = File(std::to_string(c.channels) + "x" + std::to_string(c.dim) +
+                                          (useThread ? "t.qvd" : "p.qvd"));
+            auto writer = MakeWriter(useThread);
+            CLogCapture log;
+            ASSERT_EQ(writer->OpenFile(path, c.channels, c.dim, 100.0, false, ""), c.isTaken);
+            if (!c.isTaken) {
+                EXPECT_FALSE(std::filesystem::exists(path));
+                ASSERT_EQ(log.Messages().size(), useThread ? 2u : 1u);
+                EXPECT_NE(log.Messages()[0].find("more than a frame holds"), std::string::npos)
+                    << log.Messages()[0];
+                continue;
+            }
+            ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+            ASSERT_TRUE(writer->Start());
+            const size_t values = size_t(c.channels) * size_t(c.dim);
+            std::vector<double> frame(values);
+            for (int f = 0; f < 2; ++f) {
+                for (size_t v = 0; v < values; ++v) frame[v] = f * 1e6 + double(v);
+                ASSERT_EQ(writer->WriteFrame(frame.data(), values), values);
+            }
+            ASSERT_TRUE(writer->Finish(nullptr));
+            ASSERT_TRUE(writer->Close());
+            EXPECT_TRUE(log.Messages().empty());
+            CAnalogReader reader;
+            ASSERT_TRUE(reader.Open(path)) << reader.GetError();
+            EXPECT_EQ(reader.GetChannelCount(), c.channels);
+            EXPECT_EQ(reader.GetDim(), c.dim);
+            ASSERT_EQ(reader.GetFrameCount(), 2);
+            ASSERT_TRUE(reader.GetFrame(frame.data(), int64_t(values), 1));
+            for (size_t v = 0; v < values; ++v) ASSERT_EQ(frame[v], 1e6 + double(v));
+        }
+    }
+}
