@@ -242,50 +242,42 @@ bool CSettingsFile::Flush(bool)
 
 bool CSettingsFile::RenameEntry(const wxString& oldName, const wxString& newName)
 {
-    m_isTouched = true;
-    return wxFileConfig::RenameEntry(oldName, newName);
+    return Touch(wxFileConfig::RenameEntry(oldName, newName));
 }
 
 bool CSettingsFile::RenameGroup(const wxString& oldName, const wxString& newName)
 {
-    m_isTouched = true;
-    return wxFileConfig::RenameGroup(oldName, newName);
+    return Touch(wxFileConfig::RenameGroup(oldName, newName));
 }
 
 bool CSettingsFile::DeleteEntry(const wxString& key, bool deleteEmptyGroup)
 {
-    m_isTouched = true;
-    return wxFileConfig::DeleteEntry(key, deleteEmptyGroup);
+    return Touch(wxFileConfig::DeleteEntry(key, deleteEmptyGroup));
 }
 
 bool CSettingsFile::DeleteGroup(const wxString& key)
 {
-    m_isTouched = true;
-    return wxFileConfig::DeleteGroup(key);
+    return Touch(wxFileConfig::DeleteGroup(key));
 }
 
 bool CSettingsFile::DeleteAll()
 {
-    m_isTouched = true;
-    return wxFileConfig::DeleteAll();
+    return Touch(wxFileConfig::DeleteAll());
 }
 
 bool CSettingsFile::DoWriteString(const wxString& key, const wxString& value)
 {
-    m_isTouched = true;
-    return wxFileConfig::DoWriteString(key, value);
+    return Touch(wxFileConfig::DoWriteString(key, value));
 }
 
 bool CSettingsFile::DoWriteLong(const wxString& key, long value)
 {
-    m_isTouched = true;
-    return wxFileConfig::DoWriteLong(key, value);
+    return Touch(wxFileConfig::DoWriteLong(key, value));
 }
 
 bool CSettingsFile::DoWriteBinary(const wxString& key, const wxMemoryBuffer& buffer)
 {
-    m_isTouched = true;
-    return wxFileConfig::DoWriteBinary(key, buffer);
+    return Touch(wxFileConfig::DoWriteBinary(key, buffer));
 }
 
 // Only an object that changed something writes, as the toolkit's own save did; one

@@ -36,6 +36,13 @@ protected:
     bool DoWriteBinary(const wxString& key, const wxMemoryBuffer& buffer) override;
 
 private:
+    // Marks a save due; passes result on.
+    bool Touch(bool result)
+    {
+        m_isTouched = true;
+        return result;
+    }
+
     const std::string m_path;
     bool m_isTouched = false;  // something was written or removed: a save is due
 };

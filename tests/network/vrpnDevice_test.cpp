@@ -432,10 +432,7 @@ TEST_F(VrpnDeviceTest, SensorsPastTheLimitAreRefusedCountedAndSaidOnce)
     EXPECT_EQ(device.GetRefusedReports(), std::size(hostile));
     EXPECT_EQ(device.GetChannelCount(), 1);
     EXPECT_FALSE(device.TakeViewGridRequest());
-    std::vector<std::string> said;
-    for (const QueuedMessage& message : g_messages.Drain()) {
-        if (message.text.find("<VRPN> ") != std::string::npos) said.push_back(message.text);
-    }
+    const std::vector<std::string> said = VrpnNotes();
     ASSERT_EQ(said.size(), 1u);
     EXPECT_NE(said[0].find("sensor 1023 refused"), std::string::npos) << said[0];
     EXPECT_EQ(said[0].back(), '\n');
@@ -496,10 +493,7 @@ TEST_F(VrpnDeviceTest, HostileReportsAreRefusedAndTheLinkKept)
     EXPECT_EQ(device.GetDropCount(), 0u);
     EXPECT_TRUE(device.IsConnected());
     EXPECT_EQ(device.GetChannelCount(), 1);
-    std::vector<std::string> said;
-    for (const QueuedMessage& message : g_messages.Drain()) {
-        if (message.text.find("<VRPN> ") != std::string::npos) said.push_back(message.text);
-    }
+    const std::vector<std::string> said = VrpnNotes();
     ASSERT_EQ(said.size(), 1u);
     EXPECT_NE(said[0].find("tracker report for sensor 1024 refused (sensors 0 to 1023) (the "
                            "connection is kept"),
