@@ -189,6 +189,12 @@ void CVrpnClient::Mainloop()
                                              kKindCount, m_name.service, now);
     }
     if (m_link->Pump(*this, now)) return;
+    if (!m_connected.load() && m_link->WasEstablished()) {
+        // The server took the connection but the link never opened: worth a word, unlike
+        // a server that is not there (yet).
+        ++m_failedOpenings;
+        m_lastOpeningFailure = m_link->CloseReason();
+    }
     if (m_connected.exchange(false)) {
         m_lastDropReason = m_link->CloseReason();
         if (m_link->CloseError() != 0)

@@ -72,6 +72,10 @@ public:
     const VrpnRefusal& GetLastRefusal() const { return m_lastRefusal; }
     // Why the last connection was lost; empty before a loss. Same thread as Mainloop.
     const std::string& GetLastDropReason() const { return m_lastDropReason; }
+    // Connections the server took but that never opened (its cookie refused or late),
+    // and why the last one closed. Same thread as Mainloop.
+    uint64_t GetFailedOpenings() const { return m_failedOpenings; }
+    const std::string& GetLastOpeningFailure() const { return m_lastOpeningFailure; }
 
 private:
     bool OnLinkOpen(CVrpnLink& link) override;
@@ -93,6 +97,8 @@ private:
     VrpnRefusal m_lastRefusal;
     bool m_hasRefused = false;
     std::string m_lastDropReason;
+    uint64_t m_failedOpenings = 0;
+    std::string m_lastOpeningFailure;
     std::atomic<bool> m_connected{false};
     std::atomic<uint64_t> m_connects{0};
     std::atomic<uint64_t> m_drops{0};

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -102,7 +103,9 @@ void CVrpnDevice::RunClient()
     const uint64_t malformed = m_client->GetMalformedCount();
     const uint64_t refused = m_client->GetRefusedMessageCount();
     const auto now = CRepeatNote::Clock::now();
-    NoteLink(now, connects - m_connects.exchange(connects), drops - m_drops.exchange(drops));
+    const uint64_t failedOpenings = m_client->GetFailedOpenings();
+    NoteLink(now, connects - m_connects.exchange(connects), drops - m_drops.exchange(drops),
+             failedOpenings - std::exchange(m_failedOpenings, failedOpenings));
     NoteRefusals(now, malformed - m_malformedReports.exchange(malformed) + refused -
                           m_refusedMessages.exchange(refused));
 }
@@ -110,8 +113,10 @@ void CVrpnDevice::RunClient()
 // A server that goes away leaves the device making frames from the last values: the
 // user hears when, why, and how many frames were made so until it came back. A server
 // that flaps is said at most once per interval, with what happened since.
-void CVrpnDevice::NoteLink(CRepeatNote::Clock::time_point now, uint64_t connects, uint64_t drops)
+void CVrpnDevice::NoteLink(CRepeatNote::Clock::time_point now, uint64_t connects, uint64_t drops,
+                           uint64_t failedOpenings)
 {
+    m_failedOpeningsUnsaid += failedOpenings;
     if (drops > 0) {
         m_sawLoss = true;
         m_lossesUnsaid += drops;
@@ -119,9 +124,12 @@ void CVrpnDevice::NoteLink(CRepeatNote::Clock::time_point now, uint64_t connects
         if (!m_connected.load()) m_framesAtLoss = m_framesWithoutServer.load();
     }
     // A first connection is news only when frames were made before it.
-    const bool isNews =
-        drops > 0 || (connects > 0 && (m_sawLoss || m_framesWithoutServer.load() > m_framesSaid));
-    if (isNews ? m_linkNote.Count(now, connects + drops) : m_linkNote.IsDue(now)) SayLink(now);
+    if (failedOpenings > 0) m_sawFailedOpening = true;
+    const bool isNews = drops > 0 || failedOpenings > 0 ||
+                        (connects > 0 && (m_sawLoss || m_sawFailedOpening ||
+                                          m_framesWithoutServer.load() > m_framesSaid));
+    if (isNews ? m_linkNote.Count(now, connects + drops + failedOpenings) : m_linkNote.IsDue(now))
+        SayLink(now);
 }
 
 void CVrpnDevice::SayLink(CRepeatNote::Clock::time_point now)
@@ -132,9 +140,23 @@ void CVrpnDevice::SayLink(CRepeatNote::Clock::time_point now)
     m_framesSaid = total;
     const auto losses = static_cast<unsigned long long>(m_lossesUnsaid);
     m_lossesUnsaid = 0;
+    const auto failedOpenings = static_cast<unsigned long long>(m_failedOpeningsUnsaid);
+    m_failedOpeningsUnsaid = 0;
     wxString text;
-    if (m_connected.load()) {
-        if (!m_sawLoss)
+    if (!m_connected.load() && losses == 0 && failedOpenings > 0) {
+        // The server is there but the link does not open: said, or it would look absent.
+        text = wxString::Format("the server answered but the link did not open (%s); tried "
+                                "again every %d s",
+                                wxString::FromUTF8(m_client->GetLastOpeningFailure()),
+                                static_cast<int>(CVrpnClient::kRetryInterval.count()));
+        if (failedOpenings > 1 || frames > 0)
+            text += wxString::Format(" (%llu tries since the last note, %llu frames made "
+                                     "without it)",
+                                     failedOpenings, frames);
+    } else if (m_connected.load()) {
+        if (!m_sawLoss && frames == 0)
+            text = "connected to the server";
+        else if (!m_sawLoss)
             text = wxString::Format("connected to the server after %llu frames made without it "
                                     "(they hold the first values)",
                                     frames);

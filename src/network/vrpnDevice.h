@@ -80,7 +80,8 @@ private:
     // Copies the last reported values into the row (under the data mutex).
     void TakeReportedValues();
     // The notes, client mutex held: the link lost or back, refused messages.
-    void NoteLink(CRepeatNote::Clock::time_point now, uint64_t connects, uint64_t drops);
+    void NoteLink(CRepeatNote::Clock::time_point now, uint64_t connects, uint64_t drops,
+                  uint64_t failedOpenings);
     void SayLink(CRepeatNote::Clock::time_point now);
     void NoteRefusals(CRepeatNote::Clock::time_point now, uint64_t refused);
     void SayRefusals(CRepeatNote::Clock::time_point now);
@@ -109,6 +110,9 @@ private:
     uint64_t m_framesAtLoss = 0;  // m_framesWithoutServer when the link was last lost
     std::string m_lossReason;
     bool m_sawLoss = false;  // a connection was lost: any later one is the link back
+    uint64_t m_failedOpenings = 0;  // the client's count when last looked at
+    uint64_t m_failedOpeningsUnsaid = 0;
+    bool m_sawFailedOpening = false;
     CRepeatNote m_refusalNote;
     double m_paramDouble = 0.0;  // the rate GetParam hands out
 };

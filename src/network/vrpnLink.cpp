@@ -152,6 +152,7 @@ CVrpnLink::CVrpnLink(CFd socket, bool connecting, const char* const* typeNames, 
     // Each side writes its cookie first, then reads the peer's.
     vrpn::MakeCookie(m_out.get());
     m_outEnd = vrpn::kCookieSize;
+    m_wasEstablished = m_state == State::kCookie;
     if (!m_socket.IsOpen()) Close("no socket");
 }
 
@@ -178,6 +179,7 @@ bool CVrpnLink::CheckConnected()
         return false;
     }
     m_state = State::kCookie;
+    m_wasEstablished = true;
     return true;
 }
 

@@ -127,6 +127,8 @@ public:
 
     State GetState() const { return m_state; }
     bool IsOpen() const { return m_state == State::kOpen; }
+    // The TCP connection was made (the peer was there), whatever came of it since.
+    bool WasEstablished() const { return m_wasEstablished; }
     size_t QueuedBytes() const { return m_outEnd - m_outStart; }
     // Bytes that can still be queued (the queue moves to the front when needed).
     size_t FreeBytes() const { return m_outCapacity - QueuedBytes(); }
@@ -152,6 +154,7 @@ private:
     State m_state;
     const char* m_closeReason = "";
     int m_closeError = 0;
+    bool m_wasEstablished = false;
     std::chrono::steady_clock::time_point m_cookieDeadline;
     const char* const* m_typeNames;
     int m_typeCount;

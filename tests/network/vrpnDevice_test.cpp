@@ -124,6 +124,21 @@ public:
                m_peer.SendDescription(vrpn::kTypeDescription, 2, vrpn::kAnalogChannel) &&
                PumpUntil([&] { device.Poll(); }, [&] { return device.IsConnected(); });
     }
+    // Takes the device's connection and answers with a cookie of another major version.
+    bool RefuseCookie(CVrpnDevice& device)
+    {
+        if (!PumpUntil([&] { device.Poll(); }, [&] {
+                const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
+                if (socket < 0) return false;
+                m_peer.Adopt(socket);
+                return true;
+            }))
+            return false;
+        uint8_t cookie[vrpn::kCookieSize];
+        vrpn::MakeCookie(cookie);
+        cookie[12] = '8';
+        return m_peer.Send(cookie, sizeof cookie);
+    }
     // Any payload under our type 0 (pose), 1 (button change) or 2 (analog).
     bool SendRaw(int32_t type, const std::vector<uint8_t>& payload)
     {
@@ -726,4 +741,55 @@ TEST_F(VrpnDeviceTest, RefusedReportsNameWhatWasWrong)
     EXPECT_EQ(device.GetMalformedReports(), hostile.size());
     EXPECT_EQ(device.GetDropCount(), 0u);
     device.Close();
+}
+
+// A server that takes the connection but whose link never opens (another version's
+// cookie) looked like no server at all. The failure is said with its reason, and so is
+// the link once it opens.
+TEST_F(VrpnDeviceTest, ALinkThatDoesNotOpenIsSaid)
+{
+    CRawTrackerServer server;
+    CRecordingOwner owner;
+    CProbeDevice device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true);
+    device.SetOwner(&owner);
+    device.SetNoteInterval(std::chrono::seconds(0));
+    g_messages.Drain();
+    const std::string name = "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(server.Port());
+    ASSERT_TRUE(server.RefuseCookie(device));
+    std::vector<std::string> said;
+    ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] {
+        const std::vector<std::string> notes = VrpnNotes();
+        said.insert(said.end(), notes.begin(), notes.end());
+        return !said.empty();
+    }));
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], name + ": the server answered but the link did not open (cookie "
+                              "refused); tried again every 2 s\n");
+    EXPECT_EQ(device.GetConnectCount(), 0u);
+    ASSERT_TRUE(server.Open(device));
+    said = VrpnNotes();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], name + ": connected to the server\n");
+    device.Close();
+}
+
+// Frames made before the first connection hold the initial values: said with their
+// count when the link opens.
+TEST_F(VrpnDeviceTest, FramesBeforeTheFirstConnectionAreSaid)
+{
+    CRawTrackerServer server;
+    CRecordingOwner owner;
+    CProbeDevice device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true);
+    device.SetOwner(&owner);
+    g_messages.Drain();
+    for (int i = 0; i < 5; ++i) device.Step();
+    EXPECT_EQ(device.GetFramesWithoutServer(), 5u);
+    ASSERT_TRUE(server.Open(device));
+    const std::vector<std::string> said = VrpnNotes();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(server.Port()) +
+                           ": connected to the server after 5 frames made without it (they hold "
+                           "the first values)\n");
+    device.Close();
+    EXPECT_TRUE(VrpnNotes().empty());
 }
