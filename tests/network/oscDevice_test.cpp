@@ -295,6 +295,9 @@ TEST_F(OscDeviceTest, ChannelCountHoldsWhileRecording)
     ASSERT_TRUE(Deliver(*device, Floats("/x", {3.0f, 4.0f, 5.0f}), {3.0, 4.0}));
     ASSERT_TRUE(Deliver(*device, Floats("/x", {6.0f}), {6.0, 4.0}));
     EXPECT_EQ(device->ChannelCount(), 2);
+    // The value past the recording's layout was dropped: counted, not silent.
+    EXPECT_EQ(device->GetCutMessages(), 1u);
+    EXPECT_EQ(device->GetDroppedValues(), 1u);
     ASSERT_FALSE(recorder->frames.empty());
     for (const CFrame& frame : recorder->frames) EXPECT_EQ(frame.values.size(), 2u);
     ASSERT_TRUE(device->StopRecording());
