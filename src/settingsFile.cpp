@@ -1,11 +1,10 @@
 #include "settingsFile.h"
 
-#include <wx/mstream.h>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wx/mstream.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,10 +23,7 @@ void Reached(SettingsSaveStep step)
     if (SettingsSaveHook hook = g_saveHook.load()) hook(step);
 }
 
-std::string ErrnoText(const std::string& what)
-{
-    return what + ": " + std::strerror(errno);
-}
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 std::string FolderOf(const std::string& path)
 {
@@ -106,7 +102,8 @@ std::string WithoutEndLine(const std::string& text)
 bool EndsWithEndLine(const std::string& text)
 {
     const std::string tail = std::string("\n") + kSettingsEndLine + "\n";
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 }  // namespace
@@ -176,8 +173,10 @@ SettingsRecovery RecoverSettingsFile(const std::string& path, std::string& note)
     if (hasTemp && EndsWithEndLine(bytes)) {
         std::string error;
         if (::rename(temp.c_str(), path.c_str()) == 0 && SyncFolder(FolderOf(path), error)) {
-            note = "The last save of the settings was cut short after it was written whole: "
-                   "the settings are taken from " + temp + "\n";
+            note =
+                "The last save of the settings was cut short after it was written whole: "
+                "the settings are taken from " +
+                temp + "\n";
             return SettingsRecovery::kTookLeftOver;
         }
         if (error.empty()) error = ErrnoText("cannot rename " + temp + " to " + path);
@@ -190,12 +189,14 @@ SettingsRecovery RecoverSettingsFile(const std::string& path, std::string& note)
     if (hasTemp) {
         ::unlink(temp.c_str());
         if (hasFile) {
-            note = "The last save of the settings was cut short before it was whole: the "
-                   "settings saved before it are used\n";
+            note =
+                "The last save of the settings was cut short before it was whole: the "
+                "settings saved before it are used\n";
             return SettingsRecovery::kDroppedPartial;
         }
-        note = "The settings were lost: their first save was cut short before it was whole. "
-               "Defaults are used\n";
+        note =
+            "The settings were lost: their first save was cut short before it was whole. "
+            "Defaults are used\n";
         return SettingsRecovery::kLost;
     }
     if (hasFile) return SettingsRecovery::kNothing;
@@ -260,10 +261,7 @@ bool CSettingsFile::DeleteGroup(const wxString& key)
     return Touch(wxFileConfig::DeleteGroup(key));
 }
 
-bool CSettingsFile::DeleteAll()
-{
-    return Touch(wxFileConfig::DeleteAll());
-}
+bool CSettingsFile::DeleteAll() { return Touch(wxFileConfig::DeleteAll()); }
 
 bool CSettingsFile::DoWriteString(const wxString& key, const wxString& value)
 {

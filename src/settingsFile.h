@@ -62,10 +62,10 @@ void SetSettingsSaveHook(SettingsSaveHook hook);
 
 // What start-up found beside the settings file.
 enum class SettingsRecovery {
-    kNothing,           // no save was cut short
-    kTookLeftOver,      // a whole temporary file replaced the settings file
-    kDroppedPartial,    // a cut temporary file was removed; the settings file stands
-    kLost,              // no settings file and nothing whole to take
+    kNothing,         // no save was cut short
+    kTookLeftOver,    // a whole temporary file replaced the settings file
+    kDroppedPartial,  // a cut temporary file was removed; the settings file stands
+    kLost,            // no settings file and nothing whole to take
 };
 // Start-up, before the file is read. note says what was done, for the user (empty
 // with kNothing).
