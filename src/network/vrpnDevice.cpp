@@ -214,6 +214,12 @@ void CVrpnDevice::SayLeftNotes()
     const uint64_t total = m_framesWithoutServer.load();
     if (m_connected.load() || total == m_framesSaid) return;
     m_framesSaid = total;
+    if (!m_sawLoss) {
+        Log(wxString::Format("<VRPN> %s: closed without ever reaching the server; %llu frames "
+                             "were made without it\n",
+                             m_vrpnName, static_cast<unsigned long long>(total)));
+        return;
+    }
     Log(wxString::Format("<VRPN> %s: closed without a server; %llu frames were made without it "
                          "(%llu since the link was lost)\n",
                          m_vrpnName, static_cast<unsigned long long>(total),

@@ -792,4 +792,16 @@ TEST_F(VrpnDeviceTest, FramesBeforeTheFirstConnectionAreSaid)
                            "the first values)\n");
     device.Close();
     EXPECT_TRUE(VrpnNotes().empty());
+    // A server never reached: its frames are said when the device closes.
+    CRawTrackerServer absent;
+    absent.GoAway(true);
+    CProbeDevice lonely(wxString::Format("Raw@tcp://127.0.0.1:%d", absent.Port()), true);
+    lonely.SetOwner(&owner);
+    for (int i = 0; i < 3; ++i) lonely.Step();
+    lonely.Close();
+    const std::vector<std::string> closing = VrpnNotes();
+    ASSERT_EQ(closing.size(), 1u);
+    EXPECT_EQ(closing[0], "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(absent.Port()) +
+                              ": closed without ever reaching the server; 3 frames were made "
+                              "without it\n");
 }
