@@ -748,11 +748,9 @@ TEST_F(VrpnDeviceTest, RefusedReportsNameWhatWasWrong)
 // the link once it opens.
 TEST_F(VrpnDeviceTest, ALinkThatDoesNotOpenIsSaid)
 {
-    CRawTrackerServer server;
-    CRecordingOwner owner;
-    CProbeDevice device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true);
-    device.SetOwner(&owner);
-    device.SetNoteInterval(std::chrono::seconds(0));
+    CRawTrackerRig rig(std::chrono::seconds(0));
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
     g_messages.Drain();
     const std::string name = "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(server.Port());
     ASSERT_TRUE(server.RefuseCookie(device));
@@ -777,10 +775,9 @@ TEST_F(VrpnDeviceTest, ALinkThatDoesNotOpenIsSaid)
 // count when the link opens.
 TEST_F(VrpnDeviceTest, FramesBeforeTheFirstConnectionAreSaid)
 {
-    CRawTrackerServer server;
-    CRecordingOwner owner;
-    CProbeDevice device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true);
-    device.SetOwner(&owner);
+    CRawTrackerRig rig;
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
     g_messages.Drain();
     for (int i = 0; i < 5; ++i) device.Step();
     EXPECT_EQ(device.GetFramesWithoutServer(), 5u);
@@ -793,15 +790,13 @@ TEST_F(VrpnDeviceTest, FramesBeforeTheFirstConnectionAreSaid)
     device.Close();
     EXPECT_TRUE(VrpnNotes().empty());
     // A server never reached: its frames are said when the device closes.
-    CRawTrackerServer absent;
-    absent.GoAway(true);
-    CProbeDevice lonely(wxString::Format("Raw@tcp://127.0.0.1:%d", absent.Port()), true);
-    lonely.SetOwner(&owner);
-    for (int i = 0; i < 3; ++i) lonely.Step();
-    lonely.Close();
+    CRawTrackerRig absent;
+    absent.server.GoAway(true);
+    for (int i = 0; i < 3; ++i) absent.device.Step();
+    absent.device.Close();
     const std::vector<std::string> closing = VrpnNotes();
     ASSERT_EQ(closing.size(), 1u);
-    EXPECT_EQ(closing[0], "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(absent.Port()) +
+    EXPECT_EQ(closing[0], "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(absent.server.Port()) +
                               ": closed without ever reaching the server; 3 frames were made "
                               "without it\n");
 }
