@@ -445,6 +445,7 @@ private:
     void LoadFolders();
     bool m_configUnreadableReported = false;  // an unreadable file is reported once
     bool m_configDamageReported = false;      // so is a file with lines the parser ignored
+    bool m_configRecoveryDone = false;        // a save cut short is looked for once, at start
 
     // ---- views (own members) ----
     // The view grid's property names device's name and newName is that of another
