@@ -242,6 +242,7 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     const double spanSec = (GetProgramTime() - startUs) / 1.0e6;
     const int64_t videoFrames = video.GetRecordedFrames();
     const int64_t missing = video.GetMissingFrames();
+    const int64_t dropped = video.GetDroppedFrames();
     const double videoSec = video.GetRecordTime();
     video.StopRecording();
     analog.StopRecording();
@@ -265,15 +266,20 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     // At least the 2 s of the hang; a loaded machine may add frames the camera was
     // late with, each of them a repeat below like those of the hang.
     EXPECT_GE(missing, 58);
-    EXPECT_LE(missing, videoFrames - 30);  // the 30 frames before and after the hang
+    // The 30 frames before and after the hang, but for those that came faster than the
+    // video's slots and gave their place to the next.
+    EXPECT_LE(missing, videoFrames - 30 + dropped);
     const VideoFacts facts = ReadTestVideo(videoFile.ToStdString());
     ASSERT_EQ(facts.frames, videoFrames);
     ASSERT_EQ(facts.numbers.size(), static_cast<size_t>(videoFrames));
     int repeats = 0;
+    int64_t skipped = 0;
     for (size_t i = 1; i < facts.numbers.size(); ++i) {
         const int step = facts.numbers[i] - facts.numbers[i - 1];
-        EXPECT_TRUE(step == 0 || step == 1) << i << ": " << step;
+        EXPECT_GE(step, 0) << i;
         repeats += step == 0 ? 1 : 0;
+        skipped += std::max(0, step - 1);
     }
     EXPECT_EQ(repeats, missing);
+    EXPECT_LE(skipped, dropped);
 }
