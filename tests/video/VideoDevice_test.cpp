@@ -840,3 +840,156 @@ TEST_F(VideoDeviceTest, RateAfterLateFramesIsTheCamerasOwn)
         device.reset();
     }
 }
+
+// ---------------------------------------------------------------- the end written later
+
+namespace {
+
+// Noise does not compress: each frame adds tens of kilobytes to the file.
+std::function<void(cv::Mat&, int)> NoiseFrames(int width, int height, uint64_t seed)
+{
+    auto random = std::make_shared<cv::RNG>(seed);
+    return [random, width, height](cv::Mat& image, int k) {
+        FillFrame(image, k, width, height);
+        random->fill(image(cv::Rect(0, 0, width, height - 20)), cv::RNG::UNIFORM, 0, 256);
+    };
+}
+
+bool SaidAny(const std::vector<QueuedMessage>& messages, const std::string& text,
+             std::string* which)
+{
+    for (const QueuedMessage& message : messages)
+        if (message.text.find(text) != std::string::npos) {
+            *which = message.text;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
+// Delete Last Trial while a hung camera's end is still written: the trial's file goes, the
+// same trial is recorded again under the same name, and nothing is said of the old video.
+TEST_F(VideoDeviceTest, DeletedTrialsVideoIsDroppedQuietlyWhileItsNameRecordsAgain)
+{
+    m_camera->width = 1280;
+    m_camera->height = 720;
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "again", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
+    next = Grab(*device, 30, next, kFrame30Us);
+    device->SetClockUs(next + 10.0e6);  // hung for 10 s: 300 repeats to write
+    ASSERT_TRUE(device->FinishRecording());
+    device->StopRecording();
+    ASSERT_GT(CVideoFinisher::Instance().Pending(), 0u);
+    CVideoFinisher::Instance().TakeFinished();
+    g_messages.Drain();
+    // The trial is deleted and recorded again, its video still open when the old end is
+    // done.
+    ASSERT_TRUE(std::filesystem::remove(name.ToStdString()));
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "again", 1, false, "", false, 0, 0));
+    ASSERT_EQ(device->GetWriterFileName(), name);
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
+    const int first = m_camera->delivered.load();
+    next = Grab(*device, 30, next + 10.0e6 + kFrame30Us, kFrame30Us);
+    CVideoFinisher::Instance().Wait();
+    std::string which;
+    const std::vector<QueuedMessage> said = g_messages.Drain();
+    EXPECT_FALSE(SaidAny(said, name.ToStdString(), &which)) << which;
+    EXPECT_TRUE(CVideoFinisher::Instance().TakeFinished().empty());
+    ASSERT_TRUE(device->FinishRecording());
+    device->StopRecording();
+    std::vector<int> expected;
+    for (int i = 0; i < 30; ++i) expected.push_back(first + i);
+    EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
+    EXPECT_FALSE(SaidAny(g_messages.Drain(), "lost", &which)) << which;
+}
+
+// The file-size limit reached while a hung camera's end is written: the video ends
+// readable, and what the window lists of it is what the file holds.
+TEST_F(VideoDeviceTest, VideoCutWhileItsEndIsWrittenTellsWhatTheFileHolds)
+{
+    m_camera->width = 640;
+    m_camera->height = 480;
+    m_camera->draw = NoiseFrames(640, 480, 7);
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "cut", 1, false, "", false, 0, 0));
+    const std::string name = device->GetWriterFileName().ToStdString();
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
+    next = Grab(*device, 30, next, kFrame30Us);
+    device->SetClockUs(next - kFrame30Us / 2.0 + 30.0e6);  // hung for 30 s: 900 repeats
+    CVideoFinisher::Instance().TakeFinished();
+    g_messages.Drain();
+    ASSERT_TRUE(device->FinishRecording());
+    const int64_t listed = device->GetRecordedFrames();
+    EXPECT_EQ(listed, 930);
+    FinishedVideo finished;
+    {
+        // Below the room a video keeps for its index: its end stops at once.
+        CFileSizeLimit limit(static_cast<rlim_t>(std::filesystem::file_size(name)) + (1 << 20));
+        ASSERT_TRUE(limit.IsSet());
+        CVideoFinisher::Instance().Wait();
+    }
+    device->StopRecording();
+    const std::vector<FinishedVideo> all = CVideoFinisher::Instance().TakeFinished();
+    ASSERT_EQ(all.size(), 1u);
+    finished = all.front();
+    const VideoFacts facts = ReadTestVideo(name);
+    EXPECT_EQ(finished.name, wxString(name));
+    EXPECT_EQ(finished.listedFrames, listed);
+    ASSERT_GE(facts.frames, 30);
+    EXPECT_LT(facts.frames, 930);
+    EXPECT_EQ(finished.frames, facts.frames);
+    EXPECT_NEAR(finished.seconds, facts.frames / 30.0, 1e-6);
+    std::string which;
+    const std::vector<QueuedMessage> said = g_messages.Drain();
+    EXPECT_TRUE(SaidAny(said, "the rest of the trial has no video", &which));
+    EXPECT_FALSE(SaidAny(said, "lost", &which)) << which;
+}
+
+// A disk that another program fills all at once during a trial: the room kept for the
+// video's index holds, and the frames written stay readable.
+TEST_F(VideoDeviceTest, DiskFilledAtOnceByAnotherProgramLeavesTheVideoReadable)
+{
+    const std::filesystem::path disk = Path("disk");
+    ASSERT_TRUE(std::filesystem::create_directory(disk));
+    const std::string report = Path("report.txt").string();
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    m_camera->draw = NoiseFrames(320, 240, 11);
+    const int result = RunOnSmallTmpfs(disk, 24 << 20, [&]() -> int {
+        if (!device->SetupWriter(disk.string(), "filled", 1, false, "", false, 0, 0)) return 1;
+        const std::string name = device->GetWriterFileName().ToStdString();
+        if (!StartBeforeNextGrab(*device)) return 2;
+        const int first = m_camera->delivered.load();
+        next = Grab(*device, 45, next, kFrame30Us);
+        // Another program takes every byte left.
+        {
+            std::ofstream filler((disk / "filler").string(), std::ios::binary);
+            const std::string block(1 << 16, 'x');
+            while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+            }
+        }
+        Grab(*device, 60, next, kFrame30Us);
+        const int64_t recorded = device->GetRecordedFrames();
+        if (device->IsRecording() || recorded < 45) return 3;
+        if (!device->FinishRecording()) return 4;
+        device->StopRecording();
+        const VideoFacts facts = ReadTestVideo(name);
+        std::ofstream(report) << facts.frames << ' ' << recorded << ' '
+                              << (facts.numbers.empty() ? -1 : facts.numbers.front() - first)
+                              << ' ' << (facts.numbers.empty() ? -1 : facts.numbers.back() - first);
+        return 0;
+    });
+    if (result == kNoTmpfsExit) GTEST_SKIP() << "no file system of our own on this machine";
+    ASSERT_EQ(result, 0);
+    std::ifstream in(report);
+    int64_t frames = -1, recorded = -1, front = -2, back = -2;
+    in >> frames >> recorded >> front >> back;
+    EXPECT_EQ(frames, recorded);
+    EXPECT_EQ(front, 0);
+    EXPECT_EQ(back, recorded - 1);
+}
