@@ -74,6 +74,8 @@ constexpr double kGrabSpacing = 0.8;
 // Intervals this far from the window's median (as a share of it) are a gap in the delivery
 // or frames the camera held back and delivered at once after it, not its rate.
 constexpr double kIntervalSpread = 0.5;
+// An interval below this share of the window's mean follows a frame held back.
+constexpr double kHeldShare = 0.25;
 // Rates this close (as a share) tell the same.
 constexpr double kRateAgreement = 0.1;
 // An image taken in the last part of a slot that is taken already waits for the next one.
@@ -787,7 +789,19 @@ void CVideoDevice::MeasureRate()
     // intervals: dividing N by the span would overstate the rate.
     double spanUs = 0.0;
     for (double interval : m_intervals) spanUs += interval;
-    const double spanRate = static_cast<double>(m_intervals.size()) * 1.0e6 / spanUs;
+    // From the end of a run of frames held back and delivered at once to the end of
+    // another: the first frames of such a run were taken long before they came, and a
+    // window that begins or ends within one would misstate the time its frames span.
+    const double heldUs = kHeldShare * spanUs / static_cast<double>(m_intervals.size());
+    size_t begin = 0;
+    size_t end = m_intervals.size();
+    while (begin < end && m_intervals[begin] < heldUs) spanUs -= m_intervals[begin++];
+    if (end > begin && m_intervals[end - 1] < heldUs) {
+        while (end > begin && m_intervals[end - 1] < heldUs) spanUs -= m_intervals[--end];
+        if (end > begin) spanUs -= m_intervals[--end];
+    }
+    const double spanRate =
+        spanUs > 0.0 ? static_cast<double>(end - begin) * 1.0e6 / spanUs : 0.0;
     // Around the median interval: a stall (frames never made) far above it and frames
     // held back far below it are no part of the camera's rate.
     m_intervalScratch.assign(m_intervals.begin(), m_intervals.end());
@@ -814,7 +828,7 @@ void CVideoDevice::MeasureRate()
         rate = spanRate;
     else if (IsUsableRate(medianRate) && 2 * healthy >= m_intervals.size())
         rate = medianRate;
-    if (IsUsableRate(rate) && spanUs > 0.0) {
+    if (IsUsableRate(rate)) {
         m_cameraFps = static_cast<float>(rate);
         m_rateKnown = true;
     }

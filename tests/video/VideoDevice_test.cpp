@@ -839,6 +839,13 @@ TEST_F(VideoDeviceTest, RateAfterLateFramesIsTheCamerasOwn)
         EXPECT_NEAR(device->GetCameraFps(), rate, rate * 0.01) << rate;
         device.reset();
     }
+    // A camera that states 30 frames/s and holds six back at a time, delivering them 1 ms
+    // apart: its rate is still 30, not the bursts'.
+    auto device = Open(0, 1, 30);
+    device->Start();
+    for (int i = 0; i < 120; ++i) device->GrabAt(200.0e3 * (i / 6 + 1) + 1.0e3 * (i % 6));
+    ASSERT_TRUE(device->IsFrameRateKnown());
+    EXPECT_NEAR(device->GetCameraFps(), 30.0, 0.3);
 }
 
 // ---------------------------------------------------------------- the end written later
