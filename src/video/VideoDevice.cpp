@@ -449,9 +449,13 @@ bool CVideoDevice::FinishRecording()
 {
     CMutexLock lock(&m_dataMutex);
     const bool wasRunning = m_runOpen.exchange(false);
-    m_recording = false;
-    const int pending = m_pendingImage.exchange(-1);
-    if (m_writer == nullptr) return m_videoEnded;  // ended early: what it holds is kept
+    m_recording = false;  // no image is placed from here on
+    // The waiting image stays one the acquisition thread keeps clear of until written.
+    const int pending = m_pendingImage.load();
+    if (m_writer == nullptr) {
+        m_pendingImage = -1;
+        return m_videoEnded;  // ended early: what it holds is kept
+    }
     if (wasRunning && m_recordedFrames.load() == 0 && pending < 0) {
         CloseVideo();
         m_recordingError = _("no image came from the camera during the trial: there is no video");
@@ -469,6 +473,7 @@ bool CVideoDevice::FinishRecording()
     if (m_pendingMoved && m_pendingSlot >= trialSlots && m_recordedFrames.load() > 0) {
         // Moved past the trial's end for want of a slot: the trial's last slot has its image.
         m_droppedFrames.fetch_add(1);
+        m_pendingImage = -1;
         return CloseVideo();
     }
     const int64_t slots = std::max<int64_t>(m_pendingSlot + 1, trialSlots);
@@ -477,6 +482,7 @@ bool CVideoDevice::FinishRecording()
     if (!WriteImages(last, 1)) return m_videoEnded;
     if (missing <= kRepeatsAtOnce) {
         if (missing > 0 && WriteImages(last, missing)) m_missingFrames.fetch_add(missing);
+        m_pendingImage = -1;
         return CloseVideo();
     }
     // Each repeat is an encoding (about 5 ms at 1280x720): a long hang would freeze the
@@ -484,6 +490,7 @@ bool CVideoDevice::FinishRecording()
     // file's own counts are known now.
     VideoTail video = TakeVideo();
     video.image = last.clone();
+    m_pendingImage = -1;
     video.count = missing;
     video.missing += missing;
     m_missingFrames.fetch_add(missing);
@@ -528,8 +535,9 @@ VideoTail CVideoDevice::TakeVideo()
 bool CVideoDevice::CloseVideo()
 {
     // The image waiting for its slot is the video's last.
-    const int pending = m_pendingImage.exchange(-1);
+    const int pending = m_pendingImage.load();
     if (pending >= 0 && m_writer != nullptr) WriteImages(m_images[pending], 1);
+    m_pendingImage = -1;
     if (m_writer == nullptr) return m_videoEnded;
     VideoTail video = TakeVideo();
     wxString error;

@@ -32,11 +32,14 @@ bool CloseVideoFile(VideoTail& video, wxString* error)
         }
         video.writer.reset();
     }
-    // A trial deleted meanwhile took its file along, and its name may already stand for
-    // the trial recorded again: nothing of this video is left to tell.
     if (!video.room.IsSameFile()) {
         video.room.Release();
-        return true;
+        // A trial deleted while its end was written took its file along, and its name may
+        // already stand for the trial recorded again: nothing of it is left to tell.
+        if (!video.isOwnersTrial) return true;
+        *error = wxString::Format(_("the video %s was removed while it ran"), video.name);
+        report(*error, Severity::Error);
+        return false;
     }
     video.room.Release();
     if (video.unwritten > 0)
@@ -105,6 +108,7 @@ CVideoFinisher::~CVideoFinisher()
 
 bool CVideoFinisher::Add(VideoTail video)
 {
+    video.isOwnersTrial = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         bool isRunning = m_thread.joinable();

@@ -38,6 +38,7 @@ struct VideoTail {
     int64_t unwritten = 0;   // refused by the writer
     int64_t reserve = 0;     // bytes to leave free on the disk
     CVideoRoom room;         // kept on the disk for the rest and the index
+    bool isOwnersTrial = true;  // false once handed over: a deleted trial takes it along
     // Still to write: count copies of image, each a missing frame.
     cv::Mat image;
     int64_t count = 0;

@@ -1000,3 +1000,22 @@ TEST_F(VideoDeviceTest, DiskFilledAtOnceByAnotherProgramLeavesTheVideoReadable)
     EXPECT_EQ(front, 0);
     EXPECT_EQ(back, recorded - 1);
 }
+
+// A video whose file is removed during its trial is said so, never saved.
+TEST_F(VideoDeviceTest, VideoRemovedDuringItsTrialIsSaidAndNotSaved)
+{
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "gone", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
+    next = Grab(*device, 20, next, kFrame30Us);
+    ASSERT_TRUE(std::filesystem::remove(name.ToStdString()));
+    Grab(*device, 20, next, kFrame30Us);
+    g_messages.Drain();
+    EXPECT_FALSE(device->FinishRecording());
+    std::string which;
+    EXPECT_TRUE(SaidAny(g_messages.Drain(), "was removed while it ran", &which));
+    device->StopRecording();
+    EXPECT_FALSE(wxFileExists(name));
+}
