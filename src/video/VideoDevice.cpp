@@ -411,6 +411,7 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
     m_droppedFrames = 0;
     m_pendingSlot = -1;
     m_pendingImage = -1;
+    m_nextSlot = 0;
     m_recordTime = 0.0;
     m_recording = false;
     m_hasWriter = true;
@@ -425,20 +426,38 @@ bool CVideoDevice::StartRecording()
         return false;
     }
     m_videoStartUs = ReadProgramClockUs();
+    m_recordStopUs = -1.0;
     m_pendingSlot = -1;
     m_pendingImage = -1;
+    m_nextSlot = 0;
     m_runOpen = true;
     m_recording = true;
     return true;
 }
 
-void CVideoDevice::SetVideoStart(double programUs)
+void CVideoDevice::SetRecordStart(double programUs)
 {
     CMutexLock lock(&m_dataMutex);
+    if (!m_runOpen.load() || m_nextSlot > 0 || m_writerFps <= 0.0) return;  // slots are written
     m_videoStartUs = programUs;
+    if (m_pendingImage.load() < 0) return;
+    // The first image waits for its slot: it takes the one of the new start.
+    const double at = (m_pendingTakenUs - programUs) * m_writerFps / 1.0e6;
+    if (at < 0.0) {
+        m_pendingImage = -1;  // taken before the trial
+        return;
+    }
+    m_pendingSlot = static_cast<int64_t>(std::floor(at));
+    m_pendingMoved = false;
 }
 
-double CVideoDevice::GetVideoStart() const
+void CVideoDevice::SetRecordStop(double programUs)
+{
+    CMutexLock lock(&m_dataMutex);
+    m_recordStopUs = programUs;
+}
+
+double CVideoDevice::GetRecordStart() const
 {
     // Taking the lock changes nothing of the device.
     CMutexLock lock(const_cast<MutexHandle*>(&m_dataMutex));
@@ -466,20 +485,20 @@ bool CVideoDevice::FinishRecording()
     // The video lasts as long as the trial (within its time limit): a camera that stopped
     // delivering before the trial's end leaves its last image repeated up to it.
     double endUs = ReadProgramClockUs();
+    if (m_recordStopUs >= 0.0) endUs = std::min(endUs, m_recordStopUs);
     const double duration = m_recordDuration.load();
     if (duration > 0.0) endUs = std::min(endUs, m_videoStartUs + duration * 1.0e6);
     const double periodUs = 1.0e6 / m_writerFps;
     const int64_t trialSlots = std::llround((endUs - m_videoStartUs) / periodUs);
-    if (m_pendingMoved && m_pendingSlot >= trialSlots && m_recordedFrames.load() > 0) {
+    if (m_pendingMoved && m_pendingSlot >= trialSlots && m_nextSlot > 0) {
         // Moved past the trial's end for want of a slot: the trial's last slot has its image.
         m_droppedFrames.fetch_add(1);
         m_pendingImage = -1;
         return CloseVideo();
     }
-    const int64_t slots = std::max<int64_t>(m_pendingSlot + 1, trialSlots);
-    const int64_t missing = slots - m_pendingSlot - 1;
+    if (!CommitPending(m_pendingSlot + 1)) return m_videoEnded;
+    const int64_t missing = trialSlots - m_nextSlot;
     const cv::Mat& last = m_images[pending];
-    if (!WriteImages(last, 1)) return m_videoEnded;
     if (missing <= kRepeatsAtOnce) {
         if (missing > 0 && WriteImages(last, missing)) m_missingFrames.fetch_add(missing);
         m_pendingImage = -1;
@@ -535,8 +554,7 @@ VideoTail CVideoDevice::TakeVideo()
 bool CVideoDevice::CloseVideo()
 {
     // The image waiting for its slot is the video's last.
-    const int pending = m_pendingImage.load();
-    if (pending >= 0 && m_writer != nullptr) WriteImages(m_images[pending], 1);
+    if (m_writer != nullptr) CommitPending(m_pendingSlot + 1);
     m_pendingImage = -1;
     if (m_writer == nullptr) return m_videoEnded;
     VideoTail video = TakeVideo();
@@ -684,6 +702,7 @@ void CVideoDevice::PlaceFrame(int index, double nowUs)
         m_unwrittenFrames.fetch_add(1);
         return;
     }
+    if (m_recordStopUs >= 0.0 && nowUs >= m_recordStopUs) return;  // after the trial's stop
     // Slot k stands for the time from k to k + 1 periods after the video's start: each
     // image goes to the slot it was taken in, so the video lasts as long as the trial
     // whatever rate the camera delivers at.
@@ -692,15 +711,7 @@ void CVideoDevice::PlaceFrame(int index, double nowUs)
     if (at < 0.0) return;  // taken before the video's start
     auto slot = static_cast<int64_t>(std::floor(at));
     bool isMoved = false;
-    const int pending = m_pendingImage.load();
-    if (pending < 0 && m_recordedFrames.load() == 0) {
-        // The video's first image: a camera late at the trial's start leaves the slots
-        // before it, which copies of it fill.
-        if (slot > 0 && !WriteImages(image, slot)) return;
-        m_leadingFrames = slot;
-        m_missingFrames.fetch_add(slot);
-        m_firstLateSec = (nowUs - m_videoStartUs) / 1.0e6;
-    } else if (pending >= 0) {
+    if (m_pendingImage.load() >= 0) {
         if (slot <= m_pendingSlot) {
             // The slot is taken: an image taken in the second half of its slot waits for
             // the next one; else it takes the waiting image's place.
@@ -710,20 +721,36 @@ void CVideoDevice::PlaceFrame(int index, double nowUs)
             } else {
                 m_droppedFrames.fetch_add(1);
                 m_pendingMoved = slot < m_pendingSlot;
+                m_pendingTakenUs = nowUs;
                 m_pendingImage = index;
                 NoteRecordTime(nowUs);
                 return;
             }
         }
-        // The waiting image is written, repeated over the slots the camera left empty.
-        const int64_t repeats = slot - m_pendingSlot - 1;
-        if (!WriteImages(m_images[pending], 1 + repeats)) return;
-        m_missingFrames.fetch_add(repeats);
+        if (!CommitPending(slot)) return;
     }
     m_pendingSlot = slot;
     m_pendingMoved = isMoved;
+    m_pendingTakenUs = nowUs;
     m_pendingImage = index;
     NoteRecordTime(nowUs);
+}
+
+bool CVideoDevice::CommitPending(int64_t endSlot)
+{
+    const int pending = m_pendingImage.load();
+    if (pending < 0) return true;
+    // The waiting image fills its slot and the ones after it the camera left empty; the
+    // video's first one, when late, also the ones before it.
+    const int64_t count = std::max<int64_t>(1, endSlot - m_nextSlot);
+    if (m_nextSlot == 0 && m_pendingSlot > 0) {
+        m_leadingFrames = m_pendingSlot;
+        m_firstLateSec = (m_pendingTakenUs - m_videoStartUs) / 1.0e6;
+    }
+    m_nextSlot += count;
+    if (!WriteImages(m_images[pending], count)) return false;
+    m_missingFrames.fetch_add(count - 1);
+    return true;
 }
 
 void CVideoDevice::NoteRecordTime(double nowUs)

@@ -82,11 +82,15 @@ public:
     {
         return m_recordedFrames.load() + (m_pendingImage.load() >= 0 ? 1 : 0);
     }
-    // GUI thread, after StartRecording: the program time (us) the video's first frame
-    // stands for; each frame goes to the slot of the time it was taken from there on.
-    // StartRecording sets it to its own time.
-    void SetVideoStart(double programUs);
-    double GetVideoStart() const;
+    // GUI thread, after StartRecording: the trial's start instant (program time, us), the
+    // time of the video's first slot; each image goes to the slot of the time it was taken
+    // from there on. StartRecording sets it to its own time; once a slot is written it
+    // stays.
+    void SetRecordStart(double programUs);
+    // GUI thread: the trial's stop instant; images taken from then on are not placed and
+    // the video ends there.
+    void SetRecordStop(double programUs);
+    double GetRecordStart() const;
 
     virtual bool IsCameraOpened() const { return m_opened.load(); }
     // Null unties the view; the view must untie itself before it is destroyed.
@@ -144,6 +148,9 @@ private:
     // Under the data mutex: the video's time up to the image taken at nowUs; ends the
     // recording at its time limit.
     void NoteRecordTime(double nowUs);
+    // Under the data mutex: writes the waiting image into the slots up to endSlot (at
+    // least its own); false when the video ended.
+    bool CommitPending(int64_t endSlot);
     // Under the data mutex: count copies of image into the video; false when it ended.
     bool WriteImages(const cv::Mat& image, int64_t count);
     // Under the data mutex: ends the video early, readable, when the disk is nearly full.
@@ -188,6 +195,9 @@ private:
     CVideoRoom m_room;             // kept on the disk for the video's next frame and index
     int64_t m_pendingSlot = -1;    // slot of the image not yet written
     bool m_pendingMoved = false;   // it went to the slot after its own
+    double m_pendingTakenUs = 0.0;
+    int64_t m_nextSlot = 0;        // the first slot not written
+    double m_recordStopUs = -1.0;  // us of the program clock, the trial's stop; -1: none
     double m_firstLateSec = 0.0;   // how late the video's first image came
     std::atomic<CVideoViewSink*> m_view{nullptr};  // non-owning; set under the data mutex
     std::atomic<bool> m_hasWriter{false};

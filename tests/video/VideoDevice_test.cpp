@@ -736,8 +736,8 @@ void RecordsTheTrialsTime(std::shared_ptr<SyntheticCamera> camera, const std::st
     const std::string name = device.GetWriterFileName().ToStdString();
     ASSERT_TRUE(device.StartRecording());
     const double startUs = next + 1.0e6;
-    device.SetVideoStart(startUs);  // the trial's own instant, as the capture start sets it
-    EXPECT_DOUBLE_EQ(device.GetVideoStart(), startUs);
+    device.SetRecordStart(startUs);  // the trial's own instant, as the capture start sets it
+    EXPECT_DOUBLE_EQ(device.GetRecordStart(), startUs);
     const int first = camera->delivered.load();
     for (double offset : offsetsUs) device.GrabAt(startUs + offset);
     device.SetClockUs(startUs + trialUs);
@@ -754,24 +754,24 @@ void RecordsTheTrialsTime(std::shared_ptr<SyntheticCamera> camera, const std::st
     for (double offset : offsetsUs) ++taken[std::min(slots, static_cast<size_t>(offset / periodUs))];
     int64_t repeats = 0;
     size_t distinct = 0;
-    const double firstAt = offsetsUs.front() / periodUs;
+    int lastOwn = -1;  // the last image seen in its own slot
     for (size_t k = 0; k < slots; ++k) {
         const int number = facts.numbers[k];
         ASSERT_GE(number, first) << k;
         ASSERT_LT(number - first, static_cast<int>(offsetsUs.size())) << k;
-        // Slots before the first image's are copies of it; later ones repeat the image
-        // before them.
-        const bool isLeading = number == first && firstAt >= static_cast<double>(k + 1);
-        if (isLeading || (k > 0 && number == facts.numbers[k - 1])) {
+        const double at = offsetsUs[static_cast<size_t>(number - first)] / periodUs;
+        // Slots before the first image's own are copies of it; later ones repeat the
+        // image before them.
+        const bool isLeading = lastOwn < 0 && number == facts.numbers[0] &&
+                               at >= static_cast<double>(k + 1);
+        if (isLeading || number == lastOwn) {
             EXPECT_EQ(taken[k], 0u) << "slot " << k << " repeats while an image was taken in it";
             ++repeats;
             continue;
         }
         ++distinct;
-        if (k > 0) {
-            EXPECT_GT(number, facts.numbers[k - 1]) << k;
-        }
-        const double at = offsetsUs[static_cast<size_t>(number - first)] / periodUs;
+        EXPECT_GT(number, lastOwn) << k;
+        lastOwn = number;
         EXPECT_GE(at, static_cast<double>(k) - 0.5) << "slot " << k;
         EXPECT_LT(at, static_cast<double>(k) + 1.0) << "slot " << k;
     }
@@ -1018,4 +1018,33 @@ TEST_F(VideoDeviceTest, VideoRemovedDuringItsTrialIsSaidAndNotSaved)
     EXPECT_TRUE(SaidAny(g_messages.Drain(), "was removed while it ran", &which));
     device->StopRecording();
     EXPECT_FALSE(wxFileExists(name));
+}
+
+// The trial's start and stop instants, set by the capture after the start: the video's
+// slots count from the one and end at the other, whatever came before.
+TEST_F(VideoDeviceTest, TrialsInstantsSetTheVideosFirstAndLastSlots)
+{
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "instants", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
+    const int first = m_camera->delivered.load();
+    device->GrabAt(next);  // waits for its slot: the start may still move
+    // The trial began 10 periods before the camera's first image (a camera hung at the
+    // start) and stops after 40 periods.
+    const double startUs = next - 10.2 * kFrame30Us;
+    device->SetRecordStart(startUs);
+    EXPECT_DOUBLE_EQ(device->GetRecordStart(), startUs);
+    device->SetRecordStop(startUs + 40.0 * kFrame30Us);
+    Grab(*device, 40, next + kFrame30Us, kFrame30Us);  // the last 10 after the stop
+    device->SetRecordStart(0.0);  // a slot is written: the start stays
+    EXPECT_DOUBLE_EQ(device->GetRecordStart(), startUs);
+    device->SetClockUs(startUs + 60.0 * kFrame30Us);
+    ASSERT_TRUE(device->FinishRecording());
+    device->StopRecording();
+    EXPECT_EQ(device->GetLeadingFrames(), 10);
+    std::vector<int> expected(10, first);
+    for (int i = 0; i < 30; ++i) expected.push_back(first + i);
+    EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
 }
