@@ -592,7 +592,8 @@ TEST_F(VideoDeviceTest, LongHangAtTheEndIsFilledWithoutHoldingUpTheStop)
     EXPECT_TRUE(device->FinishRecording());
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - stopStart);
-    EXPECT_LT(spent.count(), 100);
+    // Far below the 1.4 s the repeats take: none of them is written by the stop.
+    EXPECT_LT(spent.count(), 700);
     EXPECT_EQ(device->GetRecordedFrames(), 330);
     EXPECT_NEAR(device->GetRecordTime(), 11.0, 1e-6);
     EXPECT_EQ(device->GetMissingFrames(), 300);
