@@ -87,14 +87,16 @@ void TrackerFrame::WaitForVideoEnds()
     const wxString text = _("Writing the end of the camera videos: Quorvane closes once they can be read");
     AppendMessage(text + "\n");
     constexpr int kSteps = 1000;
-    wxProgressDialog progress(_("Closing Quorvane"), text, kSteps, this,
+    const auto framesLeft = [&text](int64_t left) {
+        return text + "\n" + wxString::Format(_("%lld video frames left to write"),
+                                               static_cast<long long>(left));
+    };
+    wxProgressDialog progress(_("Closing Quorvane"), framesLeft(total), kSteps, this,
                               wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME |
                                   wxPD_REMAINING_TIME);
     while (!finisher.WaitFor(std::chrono::milliseconds(100))) {
         const int64_t left = std::min(total, finisher.FramesLeft());
-        progress.Update(static_cast<int>(kSteps * (total - left) / total),
-                        wxString::Format(_("%lld video frames left to write"),
-                                         static_cast<long long>(left)));
+        progress.Update(static_cast<int>(kSteps * (total - left) / total), framesLeft(left));
     }
 }
 
