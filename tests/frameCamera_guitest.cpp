@@ -255,12 +255,12 @@ TEST_F(FrameDeviceTest, VideoRowTellsWhatTheFileHoldsOnceItsEndIsWritten)
 TEST_F(FrameDeviceTest, QuittingWhileAVideosEndIsWrittenWaitsForItAndSaysSo)
 {
     auto camera = std::make_shared<SyntheticCamera>();
-    camera->width = 1280;
-    camera->height = 720;
+    camera->width = 640;
+    camera->height = 480;
     CCameraFactoryScope cameras(SyntheticCameras(camera, 1));
     TrackerFrame* frame = MakeFrame();
-    CClockedVideoDevice device(0, 1280, 720, 30, false);
-    const wxString name = RecordTrialEndingHung(device, Dir().string(), "quit", 20.0);
+    CClockedVideoDevice device(0, 640, 480, 30, false);
+    const wxString name = RecordTrialEndingHung(device, Dir().string(), "quit", 10.0);
     ASSERT_FALSE(name.empty());
     const int64_t listed = device.GetRecordedFrames();
     device.StopRecording();
