@@ -254,12 +254,25 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     // Every tick of the analog device is in its file, one millisecond after the other.
     const std::vector<double>& due = analog.Due();
     ASSERT_GT(due.size(), 2000u);
-    double widestUs = 0.0;
-    for (size_t i = 1; i < due.size(); ++i) widestUs = std::max(widestUs, due[i] - due[i - 1]);
-    EXPECT_NEAR(widestUs, 1000.0, 1.0);
+    // One millisecond after the other, but where the machine held the analog thread back
+    // past its lag limit and it restarted its schedule (said, counted): the camera's
+    // hang is no cause of that.
+    const int64_t restarts = analog.GetReanchorCount();
+    int64_t gaps = 0;
+    double skippedUs = 0.0;
+    for (size_t i = 1; i < due.size(); ++i) {
+        const double stepUs = due[i] - due[i - 1];
+        if (stepUs > 1001.0 && gaps < restarts) {
+            ++gaps;
+            skippedUs += stepUs - 1000.0;
+            continue;
+        }
+        EXPECT_NEAR(stepUs, 1000.0, 1.0) << i;
+    }
     // None left out: as many ticks as milliseconds from the first to the last (a loaded
     // machine may have the thread catch up on ticks due before the trial's start).
-    EXPECT_NEAR(static_cast<double>(due.size()), (due.back() - due.front()) / 1000.0 + 1.0, 1.0);
+    EXPECT_NEAR(static_cast<double>(due.size()),
+                (due.back() - due.front() - skippedUs) / 1000.0 + 1.0, 1.0);
     CAnalogReader reader;
     ASSERT_TRUE(reader.Open(analogFile));
     EXPECT_NEAR(static_cast<double>(reader.GetFrameCount()), static_cast<double>(due.size()), 1.0);
