@@ -190,6 +190,10 @@ public:
 
     void ResetFileList();
     bool AddFileListRow(const wxString& path, int frames, double seconds);
+    // The rows of videos whose end was written in the background, as their files are now.
+    void UpdateFinishedVideoRows();
+    // Quitting: waits for the videos whose end is still being written, showing it.
+    void WaitForVideoEnds();
     wxString SelectRecordingFile();
     bool CheckCaptureFile();
     bool CreateCaptureFiles();
