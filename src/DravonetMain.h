@@ -520,6 +520,9 @@ private:
     // it with wxID_ABORT. Its modal result.
     int RunCaptureCountdown(const TriggerReader& stopReader);
     TriggerAction ActOnCrossings(CTriggerCrossings& crossings);
+    // Says, on the Errors page and logged, which trial ran while the serial trigger's
+    // line was lost (once per loss).
+    void SayTrialWithoutTrigger();
     // Says, on the Errors page and logged, how many crossings input dropped.
     void ReportTriggerOverflows(CTriggerCrossings& crossings, const wxString& input);
     bool HasEveryRecordingItsFirstFrames();
@@ -544,6 +547,8 @@ private:
     double m_captureStartUs = 0.0;  // program time of the last capture start
     // Program time the trigger that started the coming capture came (0: none known).
     double m_startCrossingUs = 0.0;
+    double m_startCountdownUs = 0.0;  // the count-down the coming capture's trigger began
+    int64_t m_serialLossesSeen = 0;   // losses of the serial trigger's line said or before
     wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;
     TriggerReader m_serialTriggerReader;

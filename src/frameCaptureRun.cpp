@@ -179,6 +179,8 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         m_triggerThresholdHigh, isRearm, mayWait, notice);
     if (start == TriggerStart::Fired && !m_serialTriggerReader)
         m_startCrossingUs = g_serialTrigger.GetCrossings().GetLastTakenTime();
+    // A loss of the line from now on is the coming trial's.
+    m_serialLossesSeen = g_serialTrigger.GetLineLosses();
     return start;
 }
 
@@ -234,6 +236,7 @@ bool TrackerFrame::RunCaptureStart(bool mayWait)
     }
     double maxTime = m_captureMaxTime;
     m_startCrossingUs = 0.0;
+    m_startCountdownUs = 0.0;
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
     if (devices.empty()) return false;
     if (!mayWait) {
@@ -286,6 +289,8 @@ bool TrackerFrame::RunCaptureStart(bool mayWait)
             return false;
         }
         if (result != wxID_OK) return false;
+        // The trial was to start at the count-down's end: later than that is delay.
+        if (m_startCrossingUs > 0.0) m_startCountdownUs = m_capturePreTime * 1.0e6;
     }
     g_waiting_for_trigger = false;
     StartCaptureDevices(maxTime);
@@ -373,7 +378,8 @@ void TrackerFrame::SayLateStart(const std::vector<CAnalogDevice*>& devices,
                                 const std::vector<CAnalogDevice*>& refused, double crossingUs)
 {
     // Armed now: each device's next frame is its first. What came before is lost.
-    const double delayUs = GetProgramTime() - crossingUs;
+    const double countdownUs = std::exchange(m_startCountdownUs, 0.0);
+    const double delayUs = GetProgramTime() - crossingUs - countdownUs;
     double framePeriodUs = 0.0;
     for (CAnalogDevice* device : devices) {
         if (std::find(refused.begin(), refused.end(), device) != refused.end()) continue;
@@ -383,6 +389,13 @@ void TrackerFrame::SayLateStart(const std::vector<CAnalogDevice*>& devices,
         if (framePeriodUs == 0.0 || periodUs < framePeriodUs) framePeriodUs = periodUs;
     }
     if (delayUs <= framePeriodUs) return;
+    if (countdownUs > 0.0) {
+        AppendMessage(wxString::Format(_("Trial %lld started %.1f ms after its trigger and its "
+                                         "%.1f s count-down\n"),
+                                       static_cast<long long>(m_trialIndex), delayUs / 1000.0,
+                                       countdownUs / 1.0e6));
+        return;
+    }
     AppendMessage(wxString::Format(_("Trial %lld started %.1f ms after its trigger\n"),
                                    static_cast<long long>(m_trialIndex), delayUs / 1000.0));
 }
@@ -586,12 +599,27 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnTriggerCrossings()
     if (!m_triggerUse || !g_serialTrigger.IsOpen() || isKeptForLoop) return TriggerAction::None;
     g_serialTrigger.SetLevels(m_triggerThresholdHigh, m_triggerThresholdLow);
     const bool hasRead = g_serialTrigger.ReadLines(0) > 0;
+    SayTrialWithoutTrigger();
     CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
     ReportTriggerOverflows(crossings, "<COM> serial trigger");
     const TriggerAction action = ActOnCrossings(crossings);
     if (action == TriggerAction::None && hasRead && m_timeText)
         m_timeText->ChangeValue(wxString::Format("%.3f (v)", crossings.GetLastValue()));
     return action;
+}
+
+void TrackerFrame::SayTrialWithoutTrigger()
+{
+    const int64_t losses = g_serialTrigger.GetLineLosses();
+    if (losses == m_serialLossesSeen) return;
+    m_serialLossesSeen = losses;
+    if (!m_capturing) return;
+    // The line's loss is said by the trigger; which trial it cost is said here.
+    SetErrorMessage(wxString::Format(_("<COM> serial trigger: the line from %s was lost during "
+                                       "trial %lld: the trial runs on without its trigger, and "
+                                       "its stop may not be heard\n"),
+                                     m_triggerPort, static_cast<long long>(m_trialIndex)),
+                    true);
 }
 
 void TrackerFrame::SoundDeleter::operator()(wxSound* sound) const { delete sound; }
@@ -619,6 +647,8 @@ void TrackerFrame::OnToggleCapture(wxCommandEvent& event)
 bool TrackerFrame::OpenSerialTrigger()
 {
     if (g_serialTrigger.IsOpen()) g_serialTrigger.Close();
+    // Lines come on the trigger's own thread: they wake the idle handler.
+    g_serialTrigger.SetWakeUp(WakeForCrossing);
     const bool isOpen = g_serialTrigger.Open(m_triggerPort, static_cast<uint32_t>(m_triggerSpeed));
     const wxString text =
         (isOpen ? _("Serial trigger connected to ") : _("Error opening serial trigger ")) +
