@@ -496,10 +496,17 @@ private:
     // Waits for reader to give the start value (a loop's start that came already
     // fires without the dialog). shownValue: the input's live reading for the
     // dialog (null: the last one read). mayWait false: only a start already there.
+    // quickReader: the same input read without waiting; crossings: its queue (null
+    // for a test's reader).
     TriggerStart WaitForCaptureTrigger(const wxString& title, const wxString& format,
                                        const TriggerReader& reader,
+                                       const TriggerReader& quickReader,
+                                       CTriggerCrossings* crossings,
                                        std::function<double()> shownValue, double startValue,
                                        bool isRearm, bool mayWait, const wxString& notice);
+    // A start met while the wait yields: the recording starts there (unless a
+    // count-down is to follow).
+    void ArmInWait(CTriggerCrossings* crossings);
     // The waits of "Start capture" on each trigger input. notice: said above the
     // wait's text. isRearm: a loop's next start.
     TriggerStart WaitForSerialTrigger(bool isRearm, bool mayWait, const wxString& notice);
@@ -548,6 +555,8 @@ private:
     // Program time the trigger that started the coming capture came (0: none known).
     double m_startCrossingUs = 0.0;
     double m_startCountdownUs = 0.0;  // the count-down the coming capture's trigger began
+    double m_armInWaitSec = -1.0;     // the maximum time of a start armed in the wait (<0: none)
+    bool m_isArmedInWait = false;
     int64_t m_serialLossesSeen = 0;   // losses of the serial trigger's line said or before
     wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;

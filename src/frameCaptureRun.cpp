@@ -39,6 +39,8 @@ constexpr uint32_t kDefaultTriggerReadMs = 100;
 constexpr int kCameraKind = 9;  // CAnalogDevice::GetDeviceType of a camera
 // The wait's readers look this long for a crossing, so that one is acted on as it comes.
 constexpr std::chrono::milliseconds kCrossingWait(5);
+// While the wait yields, its watch looks for a start this often.
+constexpr int kYieldWatchMs = 2;
 // A stop that comes before every recording holds the fewest frames a recording is
 // read back with waits for them, this long at most: a pulse shorter than a frame
 // still gives a trial with data.
@@ -85,6 +87,15 @@ bool ReadOscCrossing(double& value)
 
 bool PollOscCrossing(double& value) { return TakeCrossing(GetOscTriggerCrossings(), value); }
 
+// The next crossing of the serial line among what came already; never waits.
+bool PollSerialCrossing(double& value)
+{
+    CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
+    if (TakeCrossing(crossings, value)) return true;
+    if (!g_serialTrigger.IsOpen() || g_serialTrigger.ReadLines(0) == 0) return false;
+    return TakeCrossing(crossings, value);
+}
+
 // A pass under way ends within a frame; a read that hangs longer is not waited for.
 constexpr std::chrono::milliseconds kPassHoldTimeout(500);
 
@@ -128,6 +139,7 @@ void TrackerFrame::SetTriggerReaders(TriggerReader serial, TriggerReader osc)
 
 TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
     const wxString& title, const wxString& format, const TriggerReader& reader,
+    const TriggerReader& quickReader, CTriggerCrossings* crossings,
     std::function<double()> shownValue, double startValue, bool isRearm, bool mayWait,
     const wxString& notice)
 {
@@ -143,15 +155,40 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
         const wxString prefix = notice.empty() ? wxString() : notice + "\n";
         wxProgressDialog dialog(title, prefix + _("Waiting..."), 1000, this,
                                 wxPD_APP_MODAL | wxPD_CAN_ABORT);
+        // Between its passes the wait yields to every pending event, repaints included,
+        // which on a loaded machine can take long. A start that comes meanwhile is
+        // taken by this watch, which the event loop runs before any repaint, and arms
+        // the recording there and then.
+        bool hasFiredInYield = false;
+        wxTimer watch;
+        watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+            if (hasFiredInYield || !wait.FiredAlready(quickReader)) return;
+            hasFiredInYield = true;
+            watch.Stop();
+            ArmInWait(crossings);
+        });
+        watch.Start(kYieldWatchMs);
         outcome = wait.Run([&](double value, double elapsedSec) {
             const bool goOn = dialog.Pulse(prefix + wxString::Format(format, value, elapsedSec));
             // The idle handler runs too; it leaves the triggers alone meanwhile.
-            if (wxEventLoopBase* loop = wxEventLoopBase::GetActive())
+            if (wxEventLoopBase* loop = wxEventLoopBase::GetActive(); loop && !hasFiredInYield)
                 loop->YieldFor(wxEVT_CATEGORY_ALL);
-            return goOn;
+            return goOn && !hasFiredInYield;
         });
+        watch.Stop();
+        if (hasFiredInYield) outcome = CTriggerWait::Outcome::Fired;  // recording already
     }
     return outcome == CTriggerWait::Outcome::Fired ? TriggerStart::Fired : TriggerStart::Cancelled;
+}
+
+void TrackerFrame::ArmInWait(CTriggerCrossings* crossings)
+{
+    if (m_armInWaitSec < 0.0) return;  // a count-down follows: the wait only ends
+    if (crossings != nullptr) m_startCrossingUs = crossings->GetLastTakenTime();
+    m_nextWaitNotice.clear();
+    m_isArmedInWait = true;
+    // The wait still unwinds: its flag keeps the idle handler off the crossings till then.
+    StartCaptureDevices(m_armInWaitSec);
 }
 
 TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool mayWait,
@@ -175,9 +212,11 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         shown = [] { return g_serialTrigger.GetCrossings().GetLastValue(); };
     const TriggerStart start = WaitForCaptureTrigger(
         _("USB External Trigger"), _("Waiting for trigger (%.1f v - %.1f s)"),
-        m_serialTriggerReader ? m_serialTriggerReader : ReadSerialCrossing, std::move(shown),
+        m_serialTriggerReader ? m_serialTriggerReader : ReadSerialCrossing,
+        m_serialTriggerReader ? m_serialTriggerReader : PollSerialCrossing,
+        m_serialTriggerReader ? nullptr : &g_serialTrigger.GetCrossings(), std::move(shown),
         m_triggerThresholdHigh, isRearm, mayWait, notice);
-    if (start == TriggerStart::Fired && !m_serialTriggerReader)
+    if (start == TriggerStart::Fired && !m_serialTriggerReader && !m_isArmedInWait)
         m_startCrossingUs = g_serialTrigger.GetCrossings().GetLastTakenTime();
     // A loss of the line from now on is the coming trial's.
     m_serialLossesSeen = g_serialTrigger.GetLineLosses();
@@ -203,9 +242,11 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForOscTrigger(bool isRearm, bool ma
     if (!m_oscTriggerReader) shown = [] { return GetOscTriggerCrossings().GetLastValue(); };
     const TriggerStart start = WaitForCaptureTrigger(
         _("OSC External Trigger"), _("Waiting for osc trigger (%.1f - %.1f s)"),
-        m_oscTriggerReader ? m_oscTriggerReader : ReadOscCrossing, std::move(shown),
+        m_oscTriggerReader ? m_oscTriggerReader : ReadOscCrossing,
+        m_oscTriggerReader ? m_oscTriggerReader : PollOscCrossing,
+        m_oscTriggerReader ? nullptr : &GetOscTriggerCrossings(), std::move(shown),
         trigger.highValue, isRearm, mayWait, shownNotice);
-    if (start == TriggerStart::Fired && !m_oscTriggerReader)
+    if (start == TriggerStart::Fired && !m_oscTriggerReader && !m_isArmedInWait)
         m_startCrossingUs = GetOscTriggerCrossings().GetLastTakenTime();
     return start;
 }
@@ -258,9 +299,16 @@ bool TrackerFrame::RunCaptureStart(bool mayWait)
     bool isTriggered = false;
     if (m_triggerUse || IsOscTriggerEnabled()) {
         const bool isSerial = m_triggerUse;
+        // Without a count-down to follow, a start the wait meets while it yields arms
+        // the recording at once.
+        const bool isCountdownNext = m_capturePreTime > 0.0 && !m_triggerUse;
+        m_armInWaitSec = isCountdownNext ? -1.0 : (m_triggerLoop ? 0.0 : maxTime);
+        m_isArmedInWait = false;
         const TriggerStart start = isSerial
                                        ? WaitForSerialTrigger(isRearm, mayWait, notice)
                                        : WaitForOscTrigger(isRearm, mayWait, notice);
+        m_armInWaitSec = -1.0;
+        if (std::exchange(m_isArmedInWait, false)) return m_capturing;
         if (start == TriggerStart::NotYet) {
             // The notice stays for the wait that follows.
             rearmEnd.isQueuedAgain = true;
