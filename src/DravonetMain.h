@@ -491,8 +491,9 @@ private:
     // agrees; false, with the reason shown, when it is still missing.
     bool EnsureCaptureFolder(const wxString& folder);
     // The outcome of a trigger wait; NotYet: no start had come and the wait was
-    // not to be shown.
-    enum class TriggerStart { Fired, NotYet, Cancelled };
+    // not to be shown; Armed: the start came while the wait yielded, and the
+    // recording started there.
+    enum class TriggerStart { Fired, NotYet, Cancelled, Armed };
     // Waits for reader to give the start value (a loop's start that came already
     // fires without the dialog). shownValue: the input's live reading for the
     // dialog (null: the last one read). mayWait false: only a start already there.
@@ -556,7 +557,6 @@ private:
     double m_startCrossingUs = 0.0;
     double m_startCountdownUs = 0.0;  // the count-down the coming capture's trigger began
     double m_armInWaitSec = -1.0;     // the maximum time of a start armed in the wait (<0: none)
-    bool m_isArmedInWait = false;
     int64_t m_serialLossesSeen = 0;   // losses of the serial trigger's line said or before
     wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;

@@ -176,7 +176,7 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
             return goOn && !hasFiredInYield;
         });
         watch.Stop();
-        if (hasFiredInYield) outcome = CTriggerWait::Outcome::Fired;  // recording already
+        if (hasFiredInYield) return m_armInWaitSec < 0.0 ? TriggerStart::Fired : TriggerStart::Armed;
     }
     return outcome == CTriggerWait::Outcome::Fired ? TriggerStart::Fired : TriggerStart::Cancelled;
 }
@@ -186,8 +186,8 @@ void TrackerFrame::ArmInWait(CTriggerCrossings* crossings)
     if (m_armInWaitSec < 0.0) return;  // a count-down follows: the wait only ends
     if (crossings != nullptr) m_startCrossingUs = crossings->GetLastTakenTime();
     m_nextWaitNotice.clear();
-    m_isArmedInWait = true;
-    // The wait still unwinds: its flag keeps the idle handler off the crossings till then.
+    // The yield may go on a while: the trial's stop is acted on meanwhile, as any.
+    g_waiting_for_trigger = false;
     StartCaptureDevices(m_armInWaitSec);
 }
 
@@ -216,7 +216,7 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         m_serialTriggerReader ? m_serialTriggerReader : PollSerialCrossing,
         m_serialTriggerReader ? nullptr : &g_serialTrigger.GetCrossings(), std::move(shown),
         m_triggerThresholdHigh, isRearm, mayWait, notice);
-    if (start == TriggerStart::Fired && !m_serialTriggerReader && !m_isArmedInWait)
+    if (start == TriggerStart::Fired && !m_serialTriggerReader)
         m_startCrossingUs = g_serialTrigger.GetCrossings().GetLastTakenTime();
     // A loss of the line from now on is the coming trial's.
     m_serialLossesSeen = g_serialTrigger.GetLineLosses();
@@ -246,7 +246,7 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForOscTrigger(bool isRearm, bool ma
         m_oscTriggerReader ? m_oscTriggerReader : PollOscCrossing,
         m_oscTriggerReader ? nullptr : &GetOscTriggerCrossings(), std::move(shown),
         trigger.highValue, isRearm, mayWait, shownNotice);
-    if (start == TriggerStart::Fired && !m_oscTriggerReader && !m_isArmedInWait)
+    if (start == TriggerStart::Fired && !m_oscTriggerReader)
         m_startCrossingUs = GetOscTriggerCrossings().GetLastTakenTime();
     return start;
 }
@@ -303,12 +303,16 @@ bool TrackerFrame::RunCaptureStart(bool mayWait)
         // the recording at once.
         const bool isCountdownNext = m_capturePreTime > 0.0 && !m_triggerUse;
         m_armInWaitSec = isCountdownNext ? -1.0 : (m_triggerLoop ? 0.0 : maxTime);
-        m_isArmedInWait = false;
         const TriggerStart start = isSerial
                                        ? WaitForSerialTrigger(isRearm, mayWait, notice)
                                        : WaitForOscTrigger(isRearm, mayWait, notice);
         m_armInWaitSec = -1.0;
-        if (std::exchange(m_isArmedInWait, false)) return m_capturing;
+        if (start == TriggerStart::Armed) {
+            // Its stop may have come before the wait was over: a loop's next start is
+            // then queued, and stays so.
+            if (!m_capturing && m_loopRearmPending) rearmEnd.isQueuedAgain = true;
+            return m_capturing;
+        }
         if (start == TriggerStart::NotYet) {
             // The notice stays for the wait that follows.
             rearmEnd.isQueuedAgain = true;
