@@ -558,6 +558,7 @@ private:
     double m_startCountdownUs = 0.0;  // the count-down the coming capture's trigger began
     double m_armInWaitSec = -1.0;     // the maximum time of a start armed in the wait (<0: none)
     int64_t m_serialLossesSeen = 0;   // losses of the serial trigger's line said or before
+    int64_t m_serialLossTrialSaid = -1;  // the trial last said to run without its trigger
     wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;
     TriggerReader m_serialTriggerReader;

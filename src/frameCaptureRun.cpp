@@ -220,6 +220,7 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         m_startCrossingUs = g_serialTrigger.GetCrossings().GetLastTakenTime();
     // A loss of the line from now on is the coming trial's.
     m_serialLossesSeen = g_serialTrigger.GetLineLosses();
+    m_serialLossTrialSaid = -1;
     return start;
 }
 
@@ -665,7 +666,10 @@ void TrackerFrame::SayTrialWithoutTrigger()
     const int64_t losses = g_serialTrigger.GetLineLosses();
     if (losses == m_serialLossesSeen) return;
     m_serialLossesSeen = losses;
-    if (!m_capturing) return;
+    // A line that comes back and goes again (a port opened while it vanished) costs
+    // the same trial: said once.
+    if (!m_capturing || m_serialLossTrialSaid == m_trialIndex) return;
+    m_serialLossTrialSaid = m_trialIndex;
     // The line's loss is said by the trigger; which trial it cost is said here.
     SetErrorMessage(wxString::Format(_("<COM> serial trigger: the line from %s was lost during "
                                        "trial %lld: the trial runs on without its trigger, and "
