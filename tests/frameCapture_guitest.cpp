@@ -43,6 +43,7 @@
 #include "network/oscTrigger.h"
 #include "osc_pkt/udp.h"
 #include "process/clock.h"
+#include "process/triggerCrossings.h"
 #include "serial/lineLink.h"
 #include "serial/ptyPair.h"
 #include "serial/serialTrigger.h"
@@ -1259,6 +1260,62 @@ TEST_F(CaptureTriggerTest, SerialStartThatWaitsWhileTheWindowIsBusyIsToldFromIts
         EXPECT_NEAR(TrialSeconds("busy", 1, device) + saidMs / 1000.0,
                     sender.Between(start, stop), kLengthTolerance)
             << "device " << device << ", said " << saidMs << " ms\n" << messages;
+}
+
+// A storm of edges overflows the crossing queue; the subject's real trial follows,
+// its level sent over and over as a converter does: once there is room that level is
+// acted on, and the real trial gets a recording of its own, told from its start.
+TEST_F(CaptureTriggerTest, LevelThatStandsAfterAStormGetsItsOwnTrial)
+{
+    const CTriggerSender::Send send = UseOscTrigger();
+    constexpr double kBlock = -1.0;  // a step that makes the window busy a moment
+    constexpr double kStorm = 0.0;   // a step that sends the whole storm at once
+    const int port = GetOscTriggerListeningPort();
+    // Starts and stops, then one more start: the queue takes the first ones (ending
+    // on a stop) while the window is busy; the last start finds it full.
+    const int stormEdges = int(CTriggerCrossings::kCapacity) * 4;
+    std::atomic<bool> isBlockAsked{false};
+    wxTimer blocker;
+    blocker.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        if (isBlockAsked.exchange(false)) std::this_thread::sleep_for(700ms);
+    });
+    blocker.Start(2);
+    std::vector<CTriggerSender::Step> steps;
+    steps.push_back({50, 255.0});    // a trial runs when the storm comes
+    steps.push_back({150, kBlock});
+    steps.push_back({300, kStorm});
+    int at = 310;
+    for (; at < 3310; at += 10) steps.push_back({at, 255.0});  // the real trial
+    const size_t stop = steps.size();
+    for (; at < 3500; at += 10) steps.push_back({at, -255.0});
+    CTriggerSender sender(steps, [&](double value) {
+        if (value == kBlock) {
+            isBlockAsked = true;
+            return true;
+        }
+        if (value != kStorm) return send(value);
+        for (int i = 0; i <= stormEdges; ++i) {
+            if (!m_source.Send(port, osctest::Floats("/unity_sync", {i % 2 == 0 ? 255.0f : -255.0f})))
+                return false;
+        }
+        return true;
+    });
+    m_frame->m_triggerLoop = true;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("storm"));
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+    ASSERT_TRUE(RunTriggeredCaptures(sender, [] { return true; }))
+        << m_frame->m_errorsText->GetValue();
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("came faster than they could be acted on"),
+              wxNOT_FOUND);
+    // The last trial recorded is the real one: as long as its level stood.
+    const int last = int(m_frame->m_trialIndex) - 1;
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    const double saidMs = SaidStartDelayMs(messages, last);
+    EXPECT_GE(saidMs, 0.0);
+    blocker.Stop();
+    EXPECT_NEAR(TrialSeconds("storm", last) + saidMs / 1000.0, sender.Between(2, stop),
+                kLengthTolerance)
+        << "trial " << last << "\n" << messages;
 }
 
 // The converter is unplugged in the middle of a trial and plugged in again: the trial
