@@ -496,15 +496,23 @@ private:
     // agrees; false, with the reason shown, when it is still missing.
     bool EnsureCaptureFolder(const wxString& folder);
     // The outcome of a trigger wait; NotYet: no start had come and the wait was
-    // not to be shown.
-    enum class TriggerStart { Fired, NotYet, Cancelled };
+    // not to be shown; Armed: the start came while the wait yielded, and the
+    // recording started there.
+    enum class TriggerStart { Fired, NotYet, Cancelled, Armed };
     // Waits for reader to give the start value (a loop's start that came already
     // fires without the dialog). shownValue: the input's live reading for the
     // dialog (null: the last one read). mayWait false: only a start already there.
+    // quickReader: the same input read without waiting; crossings: its queue (null
+    // for a test's reader).
     TriggerStart WaitForCaptureTrigger(const wxString& title, const wxString& format,
                                        const TriggerReader& reader,
+                                       const TriggerReader& quickReader,
+                                       CTriggerCrossings* crossings,
                                        std::function<double()> shownValue, double startValue,
                                        bool isRearm, bool mayWait, const wxString& notice);
+    // A start met while the wait yields: the recording starts there (unless a
+    // count-down is to follow).
+    void ArmInWait(CTriggerCrossings* crossings);
     // The waits of "Start capture" on each trigger input. notice: said above the
     // wait's text. isRearm: a loop's next start.
     TriggerStart WaitForSerialTrigger(bool isRearm, bool mayWait, const wxString& notice);
@@ -525,6 +533,9 @@ private:
     // it with wxID_ABORT. Its modal result.
     int RunCaptureCountdown(const TriggerReader& stopReader);
     TriggerAction ActOnCrossings(CTriggerCrossings& crossings);
+    // Says, on the Errors page and logged, which trial ran while the serial trigger's
+    // line was lost (once per loss).
+    void SayTrialWithoutTrigger();
     // Says, on the Errors page and logged, how many crossings input dropped.
     void ReportTriggerOverflows(CTriggerCrossings& crossings, const wxString& input);
     bool HasEveryRecordingItsFirstFrames();
@@ -549,6 +560,10 @@ private:
     double m_captureStartUs = 0.0;  // program time of the last capture start
     // Program time the trigger that started the coming capture came (0: none known).
     double m_startCrossingUs = 0.0;
+    double m_startCountdownUs = 0.0;  // the count-down the coming capture's trigger began
+    double m_armInWaitSec = -1.0;     // the maximum time of a start armed in the wait (<0: none)
+    int64_t m_serialLossesSeen = 0;   // losses of the serial trigger's line said or before
+    int64_t m_serialLossTrialSaid = -1;  // the trial last said to run without its trigger
     wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;
     TriggerReader m_serialTriggerReader;

@@ -20,14 +20,14 @@ CTriggerWait::CTriggerWait(Reader reader, double startValue, std::chrono::millis
 
 bool CTriggerWait::IsStart(double value) const { return value >= m_startValue; }
 
-bool CTriggerWait::FiredAlready()
+bool CTriggerWait::FiredAlready(const Reader& reader)
 {
     // Bounded: a reader that always answers must not hold the caller.
-    for (int i = 0; i < kMostReadsAtOnce && m_reader; ++i) {
+    for (int i = 0; i < kMostReadsAtOnce && reader; ++i) {
         double value = 0.0;
         const auto before = std::chrono::steady_clock::now();
         ++m_readCount;
-        if (!m_reader(value)) return false;
+        if (!reader(value)) return false;
         m_lastValue = value;
         if (IsStart(value)) return true;
         if (std::chrono::steady_clock::now() - before >= kInstantAnswer) return false;

@@ -25,7 +25,9 @@ public:
     Outcome Run(const Progress& progress);
     // Takes what the reader holds already, without waiting for more: true when a
     // start value was among it (a loop's next start that came with its stop).
-    bool FiredAlready();
+    bool FiredAlready() { return FiredAlready(m_reader); }
+    // The same with another reader of the same input (one that never waits).
+    bool FiredAlready(const Reader& reader);
     double GetLastValue() const { return m_lastValue; }
     long GetReadCount() const { return m_readCount; }
 

@@ -39,6 +39,8 @@ constexpr uint32_t kDefaultTriggerReadMs = 100;
 constexpr int kCameraKind = 9;  // CAnalogDevice::GetDeviceType of a camera
 // The wait's readers look this long for a crossing, so that one is acted on as it comes.
 constexpr std::chrono::milliseconds kCrossingWait(5);
+// While the wait yields, its watch looks for a start this often.
+constexpr int kYieldWatchMs = 2;
 // A stop that comes before every recording holds the fewest frames a recording is
 // read back with waits for them, this long at most: a pulse shorter than a frame
 // still gives a trial with data.
@@ -85,6 +87,15 @@ bool ReadOscCrossing(double& value)
 
 bool PollOscCrossing(double& value) { return TakeCrossing(GetOscTriggerCrossings(), value); }
 
+// The next crossing of the serial line among what came already; never waits.
+bool PollSerialCrossing(double& value)
+{
+    CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
+    if (TakeCrossing(crossings, value)) return true;
+    if (!g_serialTrigger.IsOpen() || g_serialTrigger.ReadLines(0) == 0) return false;
+    return TakeCrossing(crossings, value);
+}
+
 // A pass under way ends within a frame; a read that hangs longer is not waited for.
 constexpr std::chrono::milliseconds kPassHoldTimeout(500);
 
@@ -128,6 +139,7 @@ void TrackerFrame::SetTriggerReaders(TriggerReader serial, TriggerReader osc)
 
 TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
     const wxString& title, const wxString& format, const TriggerReader& reader,
+    const TriggerReader& quickReader, CTriggerCrossings* crossings,
     std::function<double()> shownValue, double startValue, bool isRearm, bool mayWait,
     const wxString& notice)
 {
@@ -143,15 +155,40 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
         const wxString prefix = notice.empty() ? wxString() : notice + "\n";
         wxProgressDialog dialog(title, prefix + _("Waiting..."), 1000, this,
                                 wxPD_APP_MODAL | wxPD_CAN_ABORT);
+        // Between its passes the wait yields to every pending event, repaints included,
+        // which on a loaded machine can take long. A start that comes meanwhile is
+        // taken by this watch, which the event loop runs before any repaint, and arms
+        // the recording there and then.
+        bool hasFiredInYield = false;
+        wxTimer watch;
+        watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+            if (hasFiredInYield || !wait.FiredAlready(quickReader)) return;
+            hasFiredInYield = true;
+            watch.Stop();
+            ArmInWait(crossings);
+        });
+        watch.Start(kYieldWatchMs);
         outcome = wait.Run([&](double value, double elapsedSec) {
             const bool goOn = dialog.Pulse(prefix + wxString::Format(format, value, elapsedSec));
             // The idle handler runs too; it leaves the triggers alone meanwhile.
-            if (wxEventLoopBase* loop = wxEventLoopBase::GetActive())
+            if (wxEventLoopBase* loop = wxEventLoopBase::GetActive(); loop && !hasFiredInYield)
                 loop->YieldFor(wxEVT_CATEGORY_ALL);
-            return goOn;
+            return goOn && !hasFiredInYield;
         });
+        watch.Stop();
+        if (hasFiredInYield) return m_armInWaitSec < 0.0 ? TriggerStart::Fired : TriggerStart::Armed;
     }
     return outcome == CTriggerWait::Outcome::Fired ? TriggerStart::Fired : TriggerStart::Cancelled;
+}
+
+void TrackerFrame::ArmInWait(CTriggerCrossings* crossings)
+{
+    if (m_armInWaitSec < 0.0) return;  // a count-down follows: the wait only ends
+    if (crossings != nullptr) m_startCrossingUs = crossings->GetLastTakenTime();
+    m_nextWaitNotice.clear();
+    // The yield may go on a while: the trial's stop is acted on meanwhile, as any.
+    g_waiting_for_trigger = false;
+    StartCaptureDevices(m_armInWaitSec);
 }
 
 TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool mayWait,
@@ -175,10 +212,15 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         shown = [] { return g_serialTrigger.GetCrossings().GetLastValue(); };
     const TriggerStart start = WaitForCaptureTrigger(
         _("USB External Trigger"), _("Waiting for trigger (%.1f v - %.1f s)"),
-        m_serialTriggerReader ? m_serialTriggerReader : ReadSerialCrossing, std::move(shown),
+        m_serialTriggerReader ? m_serialTriggerReader : ReadSerialCrossing,
+        m_serialTriggerReader ? m_serialTriggerReader : PollSerialCrossing,
+        m_serialTriggerReader ? nullptr : &g_serialTrigger.GetCrossings(), std::move(shown),
         m_triggerThresholdHigh, isRearm, mayWait, notice);
     if (start == TriggerStart::Fired && !m_serialTriggerReader)
         m_startCrossingUs = g_serialTrigger.GetCrossings().GetLastTakenTime();
+    // A loss of the line from now on is the coming trial's.
+    m_serialLossesSeen = g_serialTrigger.GetLineLosses();
+    m_serialLossTrialSaid = -1;
     return start;
 }
 
@@ -201,7 +243,9 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForOscTrigger(bool isRearm, bool ma
     if (!m_oscTriggerReader) shown = [] { return GetOscTriggerCrossings().GetLastValue(); };
     const TriggerStart start = WaitForCaptureTrigger(
         _("OSC External Trigger"), _("Waiting for osc trigger (%.1f - %.1f s)"),
-        m_oscTriggerReader ? m_oscTriggerReader : ReadOscCrossing, std::move(shown),
+        m_oscTriggerReader ? m_oscTriggerReader : ReadOscCrossing,
+        m_oscTriggerReader ? m_oscTriggerReader : PollOscCrossing,
+        m_oscTriggerReader ? nullptr : &GetOscTriggerCrossings(), std::move(shown),
         trigger.highValue, isRearm, mayWait, shownNotice);
     if (start == TriggerStart::Fired && !m_oscTriggerReader)
         m_startCrossingUs = GetOscTriggerCrossings().GetLastTakenTime();
@@ -234,6 +278,7 @@ bool TrackerFrame::RunCaptureStart(bool mayWait)
     }
     double maxTime = m_captureMaxTime;
     m_startCrossingUs = 0.0;
+    m_startCountdownUs = 0.0;
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
     if (devices.empty()) return false;
     if (!mayWait) {
@@ -255,9 +300,20 @@ bool TrackerFrame::RunCaptureStart(bool mayWait)
     bool isTriggered = false;
     if (m_triggerUse || IsOscTriggerEnabled()) {
         const bool isSerial = m_triggerUse;
+        // Without a count-down to follow, a start the wait meets while it yields arms
+        // the recording at once.
+        const bool isCountdownNext = m_capturePreTime > 0.0 && !m_triggerUse;
+        m_armInWaitSec = isCountdownNext ? -1.0 : (m_triggerLoop ? 0.0 : maxTime);
         const TriggerStart start = isSerial
                                        ? WaitForSerialTrigger(isRearm, mayWait, notice)
                                        : WaitForOscTrigger(isRearm, mayWait, notice);
+        m_armInWaitSec = -1.0;
+        if (start == TriggerStart::Armed) {
+            // Its stop may have come before the wait was over: a loop's next start is
+            // then queued, and stays so.
+            if (!m_capturing && m_loopRearmPending) rearmEnd.isQueuedAgain = true;
+            return m_capturing;
+        }
         if (start == TriggerStart::NotYet) {
             // The notice stays for the wait that follows.
             rearmEnd.isQueuedAgain = true;
@@ -286,6 +342,8 @@ bool TrackerFrame::RunCaptureStart(bool mayWait)
             return false;
         }
         if (result != wxID_OK) return false;
+        // The trial was to start at the count-down's end: later than that is delay.
+        if (m_startCrossingUs > 0.0) m_startCountdownUs = m_capturePreTime * 1.0e6;
     }
     g_waiting_for_trigger = false;
     StartCaptureDevices(maxTime);
@@ -373,7 +431,8 @@ void TrackerFrame::SayLateStart(const std::vector<CAnalogDevice*>& devices,
                                 const std::vector<CAnalogDevice*>& refused, double crossingUs)
 {
     // Armed now: each device's next frame is its first. What came before is lost.
-    const double delayUs = GetProgramTime() - crossingUs;
+    const double countdownUs = std::exchange(m_startCountdownUs, 0.0);
+    const double delayUs = GetProgramTime() - crossingUs - countdownUs;
     double framePeriodUs = 0.0;
     for (CAnalogDevice* device : devices) {
         if (std::find(refused.begin(), refused.end(), device) != refused.end()) continue;
@@ -383,6 +442,13 @@ void TrackerFrame::SayLateStart(const std::vector<CAnalogDevice*>& devices,
         if (framePeriodUs == 0.0 || periodUs < framePeriodUs) framePeriodUs = periodUs;
     }
     if (delayUs <= framePeriodUs) return;
+    if (countdownUs > 0.0) {
+        AppendMessage(wxString::Format(_("Trial %lld started %.1f ms after its trigger and its "
+                                         "%.1f s count-down\n"),
+                                       static_cast<long long>(m_trialIndex), delayUs / 1000.0,
+                                       countdownUs / 1.0e6));
+        return;
+    }
     AppendMessage(wxString::Format(_("Trial %lld started %.1f ms after its trigger\n"),
                                    static_cast<long long>(m_trialIndex), delayUs / 1000.0));
 }
@@ -586,12 +652,30 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnTriggerCrossings()
     if (!m_triggerUse || !g_serialTrigger.IsOpen() || isKeptForLoop) return TriggerAction::None;
     g_serialTrigger.SetLevels(m_triggerThresholdHigh, m_triggerThresholdLow);
     const bool hasRead = g_serialTrigger.ReadLines(0) > 0;
+    SayTrialWithoutTrigger();
     CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
     ReportTriggerOverflows(crossings, "<COM> serial trigger");
     const TriggerAction action = ActOnCrossings(crossings);
     if (action == TriggerAction::None && hasRead && m_timeText)
         m_timeText->ChangeValue(wxString::Format("%.3f (v)", crossings.GetLastValue()));
     return action;
+}
+
+void TrackerFrame::SayTrialWithoutTrigger()
+{
+    const int64_t losses = g_serialTrigger.GetLineLosses();
+    if (losses == m_serialLossesSeen) return;
+    m_serialLossesSeen = losses;
+    // A line that comes back and goes again (a port opened while it vanished) costs
+    // the same trial: said once.
+    if (!m_capturing || m_serialLossTrialSaid == m_trialIndex) return;
+    m_serialLossTrialSaid = m_trialIndex;
+    // The line's loss is said by the trigger; which trial it cost is said here.
+    SetErrorMessage(wxString::Format(_("<COM> serial trigger: the line from %s was lost during "
+                                       "trial %lld: the trial runs on without its trigger, and "
+                                       "its stop may not be heard\n"),
+                                     m_triggerPort, static_cast<long long>(m_trialIndex)),
+                    true);
 }
 
 void TrackerFrame::SoundDeleter::operator()(wxSound* sound) const { delete sound; }
@@ -619,6 +703,8 @@ void TrackerFrame::OnToggleCapture(wxCommandEvent& event)
 bool TrackerFrame::OpenSerialTrigger()
 {
     if (g_serialTrigger.IsOpen()) g_serialTrigger.Close();
+    // Lines come on the trigger's own thread: they wake the idle handler.
+    g_serialTrigger.SetWakeUp(WakeForCrossing);
     const bool isOpen = g_serialTrigger.Open(m_triggerPort, static_cast<uint32_t>(m_triggerSpeed));
     const wxString text =
         (isOpen ? _("Serial trigger connected to ") : _("Error opening serial trigger ")) +

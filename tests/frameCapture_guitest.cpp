@@ -43,6 +43,8 @@
 #include "network/oscTrigger.h"
 #include "osc_pkt/udp.h"
 #include "process/clock.h"
+#include "process/triggerCrossings.h"
+#include "serial/lineLink.h"
 #include "serial/ptyPair.h"
 #include "serial/serialTrigger.h"
 #include "support/logCapture.h"
@@ -938,10 +940,10 @@ protected:
 
     // The delay Messages says trial started after its trigger, in ms (0 when not
     // said), in the messages text; -1 when said more than once.
-    static double SaidStartDelayMs(const wxString& messages, int trial)
+    static double SaidStartDelayMs(const wxString& messages, int trial,
+                                   const std::string& tail = " ms after its trigger\n")
     {
         const std::string head = "Trial " + std::to_string(trial) + " started ";
-        const std::string tail = " ms after its trigger\n";
         const std::string text = messages.ToStdString();
         double delayMs = 0.0;
         int count = 0;
@@ -1137,6 +1139,251 @@ TEST_F(CaptureTriggerTest, TenMillisecondLowOnTheSerialLineEndsEachTrial)
         EXPECT_NEAR(TrialSeconds("serial", trial), sent, kLengthTolerance) << "trial " << trial;
     }
     EXPECT_EQ(TrialSeconds("serial", kTrials + 1), -1.0);
+}
+
+// Each stop and the next start sent in one OSC bundle, as a stimulus program may send
+// them: every trial gets its own file, and recording and said delay make the trial.
+TEST_F(CaptureTriggerTest, StopAndNextStartInOneBundleGiveOneFileEachTrial)
+{
+    SetOscTriggerEnabled(true);
+    ASSERT_TRUE(StartOscTrigger());
+    const int port = GetOscTriggerListeningPort();
+    constexpr double kStopThenStart = 0.0;  // a step that sends the bundle
+    const auto packet = [](float value) {
+        OscPacketBuilder builder;
+        builder.AddMessage(osctest::Floats("/unity_sync", {value}));
+        return std::vector<uint8_t>(builder.PacketData(), builder.PacketData() + builder.PacketSize());
+    };
+    std::vector<uint8_t> bundle = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    for (const std::vector<uint8_t>& element : {packet(-255.0f), packet(255.0f)}) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bundle.push_back(static_cast<uint8_t>(element.size() >> shift));
+        bundle.insert(bundle.end(), element.begin(), element.end());
+    }
+    const CTriggerSender::Send send = [&](double value) {
+        if (value != kStopThenStart)
+            return m_source.Send(port, osctest::Floats("/unity_sync", {float(value)}));
+        return m_source.SendBytes(port, bundle.data(), bundle.size());
+    };
+    constexpr int kTrials = 4;
+    std::vector<CTriggerSender::Step> steps{{100, 255.0}};
+    for (int trial = 1; trial < kTrials; ++trial) steps.push_back({100 + 500 * trial, kStopThenStart});
+    steps.push_back({100 + 500 * kTrials, -255.0});
+    m_frame->m_triggerLoop = true;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("bundle"));
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+    CTriggerSender sender(steps, send);
+    ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kTrials; }))
+        << m_frame->m_errorsText->GetValue();
+    EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1);
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    for (int trial = 1; trial <= kTrials; ++trial) {
+        const double saidMs = SaidStartDelayMs(messages, trial);
+        EXPECT_GE(saidMs, 0.0) << "trial " << trial << " said once at most";
+        for (int device = 1; device <= 2; ++device)
+            EXPECT_NEAR(TrialSeconds("bundle", trial, device) + saidMs / 1000.0,
+                        sender.Between(size_t(trial - 1), size_t(trial)), kLengthTolerance)
+                << "trial " << trial << " device " << device << "\n" << messages;
+    }
+    EXPECT_EQ(TrialSeconds("bundle", kTrials + 1), -1.0);
+    EXPECT_EQ(m_frame->m_errorsText->GetValue(), "");
+}
+
+// A start that comes late because the views take long to restart, after a count-down:
+// the delay said is the one beyond the count-down, and with the count-down and the
+// recording it makes the sender's trial.
+TEST_F(CaptureTriggerTest, LateStartAfterACountdownSaysTheDelayBeyondIt)
+{
+    const CTriggerSender::Send send = UseOscTrigger();
+    m_frame->m_capturePreTime = 0.3;
+    constexpr auto kSlowRestart = 60ms;
+    for (auto& device : m_devices) device.view.rebuildTime = kSlowRestart;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("count"));
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+    CTriggerSender sender({{100, 255.0}, {1300, -255.0}}, send);
+    ASSERT_TRUE(RunTriggeredCaptures(sender, [] { return true; }));
+    for (auto& device : m_devices) device.view.rebuildTime = 0ms;
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    const double saidMs =
+        SaidStartDelayMs(messages, 1, " ms after its trigger and its 0.3 s count-down\n");
+    EXPECT_GE(saidMs, double(std::size(m_devices) * kSlowRestart.count())) << messages;
+    EXPECT_EQ(SaidStartDelayMs(messages, 1), 0.0) << messages;  // said one way only
+    for (int device = 1; device <= 2; ++device)
+        EXPECT_NEAR(TrialSeconds("count", 1, device) + saidMs / 1000.0 + 0.3, sender.Between(0, 1),
+                    kLengthTolerance)
+            << "device " << device << "\n" << messages;
+}
+
+// A converter whose lines wait while the window is busy: the start is told late by
+// as much as its line waited, counted from when the line came.
+TEST_F(CaptureTriggerTest, SerialStartThatWaitsWhileTheWindowIsBusyIsToldFromItsLine)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    UseSerialTriggerLoop(pty, 100);
+    m_frame->m_triggerLoop = false;
+    ASSERT_TRUE(m_frame->OpenSerialTrigger());
+    constexpr double kBlock = -1.0;  // a step that makes the window busy
+    constexpr auto kBusy = 500ms;
+    std::atomic<bool> isBlockAsked{false};
+    wxTimer blocker;  // fires inside the wait's yields
+    blocker.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        if (isBlockAsked.exchange(false)) std::this_thread::sleep_for(kBusy);
+    });
+    blocker.Start(2);
+    std::vector<CTriggerSender::Step> lines;
+    int at = 0;
+    for (; at < 200; at += 10) lines.push_back({at, 100});
+    lines.push_back({at, kBlock});
+    for (at += 10; at < 300; at += 10) lines.push_back({at, 100});
+    const size_t start = lines.size();  // sent while the window is busy
+    for (; at < 1500; at += 10) lines.push_back({at, 900});
+    const size_t stop = lines.size();
+    for (; at < 1700; at += 10) lines.push_back({at, 100});
+    ASSERT_EQ(lines[start].value, 900);
+    CTriggerSender sender(lines, [&](double reading) {
+        if (reading == kBlock) {
+            isBlockAsked = true;
+            return true;
+        }
+        return pty.Send("data=" + std::to_string(int(reading)) + "\n");
+    });
+    ASSERT_TRUE(m_frame->OpenCaptureSet("busy"));
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+    ASSERT_TRUE(RunTriggeredCaptures(sender, [] { return true; }))
+        << m_frame->m_errorsText->GetValue();
+    blocker.Stop();
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    const double saidMs = SaidStartDelayMs(messages, 1);
+    EXPECT_GE(saidMs, 0.0) << messages;
+    for (int device = 1; device <= 2; ++device)
+        EXPECT_NEAR(TrialSeconds("busy", 1, device) + saidMs / 1000.0,
+                    sender.Between(start, stop), kLengthTolerance)
+            << "device " << device << ", said " << saidMs << " ms\n" << messages;
+}
+
+// A storm of edges overflows the crossing queue; the subject's real trial follows,
+// its level sent over and over as a converter does: once there is room that level is
+// acted on, and the real trial gets a recording of its own, told from its start.
+TEST_F(CaptureTriggerTest, LevelThatStandsAfterAStormGetsItsOwnTrial)
+{
+    const CTriggerSender::Send send = UseOscTrigger();
+    constexpr double kBlock = -1.0;  // a step that makes the window busy a moment
+    constexpr double kStorm = 0.0;   // a step that sends the whole storm at once
+    const int port = GetOscTriggerListeningPort();
+    // Starts and stops, then one more start: the queue takes the first ones (ending
+    // on a stop) while the window is busy; the last start finds it full.
+    const int stormEdges = int(CTriggerCrossings::kCapacity) * 4;
+    std::atomic<bool> isBlockAsked{false};
+    wxTimer blocker;
+    blocker.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        if (isBlockAsked.exchange(false)) std::this_thread::sleep_for(700ms);
+    });
+    blocker.Start(2);
+    std::vector<CTriggerSender::Step> steps;
+    steps.push_back({50, 255.0});    // a trial runs when the storm comes
+    steps.push_back({150, kBlock});
+    steps.push_back({300, kStorm});
+    int at = 310;
+    for (; at < 3310; at += 10) steps.push_back({at, 255.0});  // the real trial
+    const size_t stop = steps.size();
+    for (; at < 3500; at += 10) steps.push_back({at, -255.0});
+    CTriggerSender sender(steps, [&](double value) {
+        if (value == kBlock) {
+            isBlockAsked = true;
+            return true;
+        }
+        if (value != kStorm) return send(value);
+        for (int i = 0; i <= stormEdges; ++i) {
+            if (!m_source.Send(port, osctest::Floats("/unity_sync", {i % 2 == 0 ? 255.0f : -255.0f})))
+                return false;
+        }
+        return true;
+    });
+    m_frame->m_triggerLoop = true;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("storm"));
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+    ASSERT_TRUE(RunTriggeredCaptures(sender, [] { return true; }))
+        << m_frame->m_errorsText->GetValue();
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("came faster than they could be acted on"),
+              wxNOT_FOUND);
+    // The last trial recorded is the real one: as long as its level stood.
+    const int last = int(m_frame->m_trialIndex) - 1;
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    const double saidMs = SaidStartDelayMs(messages, last);
+    EXPECT_GE(saidMs, 0.0);
+    blocker.Stop();
+    EXPECT_NEAR(TrialSeconds("storm", last) + saidMs / 1000.0, sender.Between(2, stop),
+                kLengthTolerance)
+        << "trial " << last << "\n" << messages;
+}
+
+// The converter is unplugged in the middle of a trial and plugged in again: the trial
+// that ran without its trigger is named, and the next trial records as sent.
+TEST_F(CaptureTriggerTest, ConverterUnpluggedMidTrialIsSaidNamingTheTrial)
+{
+    auto first = std::make_unique<CPtyPair>();
+    CPtyPair second;
+    ASSERT_TRUE(first->IsValid() && second.IsValid());
+    CLineLink link;
+    ASSERT_TRUE(link.PointAt(first->SlaveName()));
+    m_frame->m_triggerUse = true;
+    m_frame->m_triggerLoop = true;
+    m_frame->m_triggerPort = wxString(link.Path());
+    m_frame->m_triggerTimeOut = 100;
+    ASSERT_TRUE(m_frame->OpenSerialTrigger());
+    g_serialTrigger.SetReopenInterval(50ms);
+    // Steps: readings on the line in use; kUnplug pulls the cable, kPlug plugs it back.
+    constexpr double kUnplug = -1.0;
+    constexpr double kPlug = -2.0;
+    std::atomic<CPtyPair*> line{first.get()};
+    std::vector<CTriggerSender::Step> steps;
+    int at = 0;
+    auto lines = [&](int untilMs, double reading) {
+        for (; at < untilMs; at += 10) steps.push_back({at, reading});
+    };
+    lines(100, 100);
+    lines(600, 900);  // trial 1 begins
+    steps.push_back({at, kUnplug});
+    at += 300;
+    steps.push_back({at, kPlug});
+    lines(at + 300, 900);
+    lines(at + 300, 100);  // trial 1 ends
+    const size_t secondStart = steps.size();
+    lines(at + 800, 900);  // trial 2
+    const size_t secondStop = steps.size();
+    lines(at + 300, 100);
+    bool isUnplugged = false;  // the sender's
+    CTriggerSender sender(steps, [&](double reading) {
+        if (reading == kUnplug) {
+            isUnplugged = true;
+            first->CloseMaster();
+            return true;
+        }
+        if (reading == kPlug) {
+            isUnplugged = false;
+            line = &second;
+            return link.PointAt(second.SlaveName());
+        }
+        return isUnplugged || line.load()->Send("data=" + std::to_string(int(reading)) + "\n");
+    });
+    ASSERT_TRUE(m_frame->OpenCaptureSet("plug"));
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+    ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > 2; }))
+        << m_frame->m_errorsText->GetValue();
+    g_serialTrigger.SetReopenInterval(CLineWatch::kReopenInterval);
+    EXPECT_EQ(m_frame->m_trialIndex, 3);
+    const wxString errors = m_frame->m_errorsText->GetValue();
+    EXPECT_EQ(Occurrences(errors, "was lost during trial 1: the trial runs on without its trigger"),
+              1)
+        << errors;
+    EXPECT_EQ(Occurrences(errors, "was lost during trial 2"), 0) << errors;
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    const double saidMs = SaidStartDelayMs(messages, 2);
+    EXPECT_GE(saidMs, 0.0) << messages;
+    EXPECT_NEAR(TrialSeconds("plug", 2) + saidMs / 1000.0,
+                sender.Between(secondStart, secondStop), kLengthTolerance)
+        << messages;
 }
 
 TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)

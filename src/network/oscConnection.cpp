@@ -87,11 +87,11 @@ int OscConnection::Connect()
         return kOscConnectSendFailed;
     }
     Print("<OSC> Connected to " + m_host + ":" + std::to_string(m_broadcastPort) + "\n");
-    // The source may answer at once; its first message shapes the channels and, unlike
-    // a plain count, also delivers its values: nothing the source sent is dropped.
+    // The source may answer at once; its messages shape the channels and, unlike a
+    // plain count, also deliver their values: nothing the source sent is dropped.
     if (m_listen.ReceiveNextPacket(m_connectTimeoutMs)) {
         m_parser.Init(m_listen.PacketData(), m_listen.PacketSize());
-        HandleFirstMessage();
+        HandleMessages();
     }
     m_ready = true;
     return kOscConnectOk;
@@ -112,20 +112,25 @@ bool OscConnection::SendDisconnect()
     return sent;
 }
 
-bool OscConnection::HandleFirstMessage()
+// Every message of a bundle counts, in its order: a stop and the next start sent
+// together are two edges. A packet the decoder refuses is refused whole.
+bool OscConnection::HandleMessages()
 {
     if (!m_parser.IsOk()) {
         CountMalformed();
         return false;
     }
-    const OscMessage* message = m_parser.PopMessage();
-    if (message == nullptr) return false;  // an empty bundle
-    if (!message->IsOk()) {
-        CountMalformed();
-        return false;
+    bool handled = false;
+    for (const OscMessage* message = m_parser.PopMessage(); message != nullptr;
+         message = m_parser.PopMessage()) {
+        if (!message->IsOk()) {
+            CountMalformed();
+            continue;
+        }
+        HandleMessage(*message);
+        handled = true;
     }
-    HandleMessage(*message);
-    return true;
+    return handled;  // false for an empty bundle
 }
 
 // Counted always; said at once, then at most every few seconds with what came since: a
@@ -156,7 +161,7 @@ bool OscConnection::Poll(std::int64_t waitUs)
     for (int i = 0; i < kOscMaxPacketsPerPoll && m_listen.ReceiveNextPacketUs(timeoutUs); ++i) {
         timeoutUs = 0;
         m_parser.Init(m_listen.PacketData(), m_listen.PacketSize());
-        handled = HandleFirstMessage() || handled;
+        handled = HandleMessages() || handled;
     }
     // What a flood left unsaid is said once its interval has passed.
     if (m_malformedNote.Unsaid() > 0) {

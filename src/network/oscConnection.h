@@ -64,7 +64,7 @@ public:
     void Close();
     bool SendDisconnect();
 
-    // Receives and handles the datagrams waiting (the first message of each);
+    // Receives and handles the datagrams waiting (every message of each, in order);
     // true when at least one message was handled. The first receive waits for the
     // longer of the poll time-out and waitUs (the caller's idle time).
     bool Poll(std::int64_t waitUs = 0);
@@ -92,7 +92,7 @@ public:
 
 private:
     bool SendAddress(const std::string& address);
-    bool HandleFirstMessage();
+    bool HandleMessages();  // of the packet in m_parser
     void CountMalformed();  // the poller
     void SayMalformed(CRepeatNote::Clock::time_point now);
     void StoreValueLocked(double value, int index);  // m_valuesMutex held

@@ -302,7 +302,7 @@ void OscPacketParser::Parse(const std::uint8_t* begin, const std::uint8_t* end, 
         SetError(message.Error());
         return;
     }
-    if (size < 20 || std::memcmp(begin, kBundleHeader, 8) != 0 || depth >= kOscMaxBundleDepth) {
+    if (size < 16 || std::memcmp(begin, kBundleHeader, 8) != 0 || depth >= kOscMaxBundleDepth) {
         SetError(OscErrorCode::InvalidBundle);
         return;
     }

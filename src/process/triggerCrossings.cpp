@@ -12,9 +12,10 @@ void CTriggerCrossings::SetLevels(double high, double low, bool isLowInclusive)
     m_isLowInclusive = isLowInclusive;
 }
 
-void CTriggerCrossings::Feed(double value)
+void CTriggerCrossings::Feed(double value) { Feed(value, GetProgramTime()); }
+
+void CTriggerCrossings::Feed(double value, double atUs)
 {
-    const double atUs = GetProgramTime();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_lastValue = value;
@@ -30,16 +31,23 @@ void CTriggerCrossings::Feed(double value)
             return;
         }
         if (m_hasLast && m_lastKind == crossing.kind) {
-            // The same level again is the same crossing, while it waits or was dropped.
-            if (m_isLastDropped) return;
-            if (m_count > 0 && m_ring[(m_head + m_count - 1) % kCapacity].kind == crossing.kind)
-                return;
+            if (m_isLastDropped) {
+                // The same level again is the crossing dropped, not a new one; once
+                // there is room, a level that still stands is queued, with the time
+                // its crossing came, so that its delay is told from then.
+                if (m_count == kCapacity) return;
+                crossing.atUs = m_droppedAtUs;
+            } else if (m_count > 0 &&
+                       m_ring[(m_head + m_count - 1) % kCapacity].kind == crossing.kind) {
+                return;  // the same crossing, still waiting
+            }
         }
         m_hasLast = true;
         m_lastKind = crossing.kind;
         m_isLastDropped = m_count == kCapacity;
         if (m_isLastDropped) {
             ++m_overflows;  // the earlier crossings stay whole, in their order
+            m_droppedAtUs = atUs;
             return;
         }
         m_ring[(m_head + m_count) % kCapacity] = crossing;

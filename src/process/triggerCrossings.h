@@ -19,9 +19,10 @@ struct TriggerCrossing {
 // The crossings of a trigger input, kept in the order its readings came, so that a
 // stop quickly followed by the next start, or a pulse shorter than the reader's
 // passes, is acted on whole. A reading repeating the last crossing while that one
-// still waits in the queue (or was dropped) adds nothing: a converter that sends
-// its level all the time leaves one entry per change. Bounded: a crossing that
-// finds the queue full is dropped and counted, for the reader to say so. Owned by
+// still waits in the queue adds nothing: a converter that sends its level all the
+// time leaves one entry per change. Bounded: a crossing that finds the queue full
+// is dropped and counted, for the reader to say so; a level that still stands once
+// there is room is queued then (with the time its dropped crossing came). Owned by
 // its input; Feed: the thread that receives the readings (an acquisition thread
 // for OSC, the GUI thread for the serial line), never allocates and holds the lock
 // only to copy one entry; the rest: any thread.
@@ -33,6 +34,8 @@ public:
     // (isLowInclusive) or strictly below it. A value that is not a number is neither.
     void SetLevels(double high, double low, bool isLowInclusive);
     void Feed(double value);
+    // The reading came at atUs (program time), earlier than it is fed.
+    void Feed(double value, double atUs);
     // Called by Feed, outside the lock, after each crossing queued: tells the
     // reader's thread to look (null: nobody to wake).
     void SetWakeUp(void (*wakeUp)()) { m_wakeUp.store(wakeUp); }
@@ -66,5 +69,6 @@ private:
     bool m_hasLast = false;  // the last crossing fed, queued or dropped
     TriggerCrossing::Kind m_lastKind = TriggerCrossing::Kind::Start;
     bool m_isLastDropped = false;
+    double m_droppedAtUs = 0.0;  // when the dropped crossing came
     std::atomic<void (*)()> m_wakeUp{nullptr};
 };

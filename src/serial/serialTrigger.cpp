@@ -1,5 +1,6 @@
 #include "serial/serialTrigger.h"
 
+#include "process/clock.h"
 #include "process/messageQueue.h"
 
 #include <wx/translation.h>
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include <pthread.h>
+
 namespace {
 
 constexpr char kPrefix[] = "data=";
@@ -18,6 +21,8 @@ constexpr long kReadingCount = 1024;  // 10-bit converter
 constexpr double kFullScaleVolts = 5.0;
 // Receives of one ReadLines: far more than a converter sends between two passes.
 constexpr int kMostReceivesPerRead = 64;
+// The reader thread looks at its stop request at least this often.
+constexpr uint32_t kReaderPassMs = 20;
 
 bool IsSpace(char c)
 {
@@ -57,12 +62,18 @@ bool CSerialTrigger::Open(const wxString& port, uint32_t baud)
     ForgetReceived();
     m_crossings.Clear();
     m_lastHeard = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(m_arrivedMutex);
+        m_droppedBytes = 0;
+    }
+    StartReader();  // without it, the owner's reads take the bytes themselves
     return m_isOpen;
 }
 
 void CSerialTrigger::Close()
 {
     if (!m_isOpen) return;
+    StopReader();
     m_port.ClearRts();
     m_port.ClearDtr();
     m_port.Close();
@@ -75,10 +86,82 @@ void CSerialTrigger::Close()
                                            "times\n"),
                                          _("serial trigger"), static_cast<long long>(m_refusedLines),
                                          m_portName, static_cast<long long>(losses)));
+    const int64_t dropped = GetDroppedBytes();
+    if (dropped > 0)
+        g_messages.Post(Severity::Error,
+                        wxString::Format(_("<COM> %s: %lld bytes from %s came while nothing read "
+                                           "them and were dropped\n"),
+                                         _("serial trigger"), static_cast<long long>(dropped),
+                                         m_portName));
+}
+
+int64_t CSerialTrigger::GetDroppedBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_arrivedMutex);
+    return m_droppedBytes;
+}
+
+bool CSerialTrigger::StartReader()
+{
+    StopReader();
+    {
+        std::lock_guard<std::mutex> lock(m_arrivedMutex);
+        m_arrivedHead = 0;
+        m_arrivedCount = 0;
+        m_arrivedOffset = 0;
+        m_readerFailed = false;
+    }
+    m_stopReader = false;
+    try {
+        m_reader = std::thread([this] { ReaderLoop(); });
+    } catch (const std::exception& e) {
+        g_messages.Post(Severity::Error, wxString::Format(_("<COM> %s on %s: no reader thread (%s); "
+                                                            "lines are read when looked at\n"),
+                                                          _("serial trigger"), m_portName, e.what()));
+        return false;
+    }
+    return true;
+}
+
+void CSerialTrigger::StopReader()
+{
+    if (!m_reader.joinable()) return;
+    m_stopReader = true;
+    m_reader.join();
+}
+
+// Reads what comes as it comes and notes when; the owner parses it on its own thread.
+void CSerialTrigger::ReaderLoop() noexcept
+{
+    pthread_setname_np(pthread_self(), "qv-trigger-rx");
+    while (!m_stopReader.load()) {
+        char bytes[kChunkBytes];
+        const int got = m_port.ReadAvailable(bytes, kChunkBytes, kReaderPassMs);
+        const double atUs = GetProgramTime();
+        if (got == 0) continue;
+        {
+            std::lock_guard<std::mutex> lock(m_arrivedMutex);
+            if (got < 0) {
+                m_readerFailed = true;  // the owner closes the port and opens it again
+            } else if (m_arrivedCount == kArrivedChunks) {
+                m_droppedBytes += got;
+            } else {
+                Chunk& chunk = m_arrived[(m_arrivedHead + m_arrivedCount) % kArrivedChunks];
+                chunk.atUs = atUs;
+                chunk.length = static_cast<size_t>(got);
+                std::memcpy(chunk.bytes, bytes, chunk.length);
+                ++m_arrivedCount;
+            }
+        }
+        m_arrivedCv.notify_all();
+        if (void (*wakeUp)() = m_wakeUp.load()) wakeUp();
+        if (got < 0) return;
+    }
 }
 
 bool CSerialTrigger::Reopen()
 {
+    StopReader();
     m_port.Close();
     ForgetReceived();  // a line cut by the loss is no reading
     const wxCharBuffer name = m_portName.mb_str();
@@ -90,6 +173,7 @@ bool CSerialTrigger::Reopen()
         return false;
     }
     m_port.SetDtr();
+    StartReader();
     return true;
 }
 
@@ -121,10 +205,11 @@ int CSerialTrigger::ReadLines(uint32_t waitMs)
     // Bounded: a line that never falls silent must not hold the caller.
     for (int receives = 0; receives < kMostReceivesPerRead; ++receives) {
         char line[kMaxLine + 1];
-        for (size_t length = TakeLine(line); length > 0; length = TakeLine(line)) {
+        double atUs = 0.0;
+        for (size_t length = TakeLine(line, atUs); length > 0; length = TakeLine(line, atUs)) {
             double volts = 0.0;
             ++lines;
-            if (TakeReading(line, length, volts) == 1)
+            if (TakeReading(line, length, atUs, volts) == 1)
                 ++readings;
             else
                 ++refused;
@@ -156,7 +241,10 @@ void CSerialTrigger::NoteRead(int result)
         change = m_line.Succeeded();
     } else {
         change = m_line.Failed(result == -2);
-        if (result == -2) m_port.Close();  // the port is gone: opened again later
+        if (result == -2) {
+            StopReader();
+            m_port.Close();  // the port is gone: opened again later
+        }
     }
     if (change == CLineWatch::Change::Lost)
         g_messages.Post(Severity::Error, CLineWatch::LostText("<COM> ", device, m_portName, -1));
@@ -174,15 +262,44 @@ void CSerialTrigger::NoteRead(int result)
 int CSerialTrigger::Receive(uint32_t waitMs)
 {
     if (!m_port.IsOpen()) return -2;
+    if (m_reader.joinable()) return TakeArrived(waitMs);
     const int got =
         m_port.ReadAvailable(m_received + m_receivedLength,
                              static_cast<uint32_t>(kReceiveBytes - m_receivedLength), waitMs);
     if (got < 0) return -2;
+    std::fill_n(m_receivedAt + m_receivedLength, got, GetProgramTime());
     m_receivedLength += static_cast<size_t>(got);
     return got;
 }
 
-size_t CSerialTrigger::TakeLine(char* line)
+int CSerialTrigger::TakeArrived(uint32_t waitMs)
+{
+    std::unique_lock<std::mutex> lock(m_arrivedMutex);
+    if (m_arrivedCount == 0 && !m_readerFailed && waitMs > 0)
+        m_arrivedCv.wait_for(lock, std::chrono::milliseconds(waitMs),
+                             [this] { return m_arrivedCount > 0 || m_readerFailed; });
+    size_t moved = 0;
+    while (m_arrivedCount > 0 && m_receivedLength < kReceiveBytes) {
+        Chunk& chunk = m_arrived[m_arrivedHead];
+        const size_t count =
+            std::min(chunk.length - m_arrivedOffset, kReceiveBytes - m_receivedLength);
+        std::memcpy(m_received + m_receivedLength, chunk.bytes + m_arrivedOffset, count);
+        std::fill_n(m_receivedAt + m_receivedLength, count, chunk.atUs);
+        m_receivedLength += count;
+        m_arrivedOffset += count;
+        moved += count;
+        if (m_arrivedOffset == chunk.length) {
+            m_arrivedHead = (m_arrivedHead + 1) % kArrivedChunks;
+            --m_arrivedCount;
+            m_arrivedOffset = 0;
+        }
+    }
+    // What came before the failure is read first; the failure then.
+    if (moved == 0 && m_readerFailed) return -2;
+    return static_cast<int>(moved);
+}
+
+size_t CSerialTrigger::TakeLine(char* line, double& atUs)
 {
     const size_t window = std::min(m_receivedLength, static_cast<size_t>(kMaxLine));
     const void* newline = std::memchr(m_received, '\n', window);
@@ -194,12 +311,14 @@ size_t CSerialTrigger::TakeLine(char* line)
     if (length == 0) return 0;
     std::memcpy(line, m_received, length);
     line[length] = '\0';
+    atUs = m_receivedAt[length - 1];  // a line has come once its last byte has
     m_receivedLength -= length;
     std::memmove(m_received, m_received + length, m_receivedLength);
+    std::memmove(m_receivedAt, m_receivedAt + length, m_receivedLength * sizeof(double));
     return length;
 }
 
-int CSerialTrigger::TakeReading(const char* line, size_t length, double& volts)
+int CSerialTrigger::TakeReading(const char* line, size_t length, double atUs, double& volts)
 {
     double value = 0.0;
     if (!ParseLine(line, length, value)) {
@@ -207,7 +326,7 @@ int CSerialTrigger::TakeReading(const char* line, size_t length, double& volts)
         return 0;
     }
     volts = value;
-    m_crossings.Feed(value);
+    m_crossings.Feed(value, atUs);
     return 1;
 }
 
@@ -219,8 +338,9 @@ int CSerialTrigger::ReadLine(double& volts, uint32_t timeoutMs)
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         char line[kMaxLine + 1];
-        const size_t length = TakeLine(line);
-        if (length > 0) return TakeReading(line, length, volts);
+        double atUs = 0.0;
+        const size_t length = TakeLine(line, atUs);
+        if (length > 0) return TakeReading(line, length, atUs, volts);
         uint32_t waitMs = 1000;
         if (hasLimit) {
             const auto left =

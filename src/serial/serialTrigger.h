@@ -6,14 +6,21 @@
 
 #include <wx/string.h>
 
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 // The external trigger voltage from a converter on a serial line that sends text lines
 // "data=" followed by a 10-bit reading on a 5 V scale. Every line is read, in the
 // order it came; each reading also goes to the crossings (start at or above the high
 // level, stop strictly below the low one), so that a low shorter than the owner's
-// passes still ends a trial. The main frame owns the one instance. GUI thread only
-// (the crossings: any thread).
+// passes still ends a trial. While the port is open a reader thread of its own takes
+// the bytes as they come and notes when: each reading, and its crossing, carries the
+// time its line arrived, however late the owner reads it. The main frame owns the one
+// instance. GUI thread only (the crossings and SetWakeUp: any thread).
 class CSerialTrigger {
 public:
     explicit CSerialTrigger(uint32_t timeoutMs);
@@ -51,6 +58,13 @@ public:
     // Parses one received line (trailing white space allowed): the voltage, or false.
     static bool ParseLine(const char* line, size_t length, double& volts);
 
+    // Called by the reader thread after bytes came: tells the owner's thread to read
+    // them (null: nobody to wake).
+    void SetWakeUp(void (*wakeUp)()) { m_wakeUp.store(wakeUp); }
+    // Bytes that came while the owner left kArrivedChunks of them unread: dropped and
+    // counted, said at Close.
+    int64_t GetDroppedBytes() const;
+
     // 0: reads wait until a line comes.
     void SetTimeout(uint32_t timeoutMs) { m_timeoutMs = timeoutMs; }
     uint32_t GetTimeout() const { return m_timeoutMs; }
@@ -69,21 +83,49 @@ private:
     // received, 0 none, below 0 the port failed.
     int Receive(uint32_t waitMs);
     // One whole line (up to and with its newline, or kMaxLine bytes) out of what was
-    // received, NUL-terminated: its length, 0 when no whole line waits.
-    size_t TakeLine(char* line);
+    // received, NUL-terminated, and the program time (us) its last byte came: its
+    // length, 0 when no whole line waits.
+    size_t TakeLine(char* line, double& atUs);
     // A received line: 1 a value (fed to the crossings), 0 refused.
-    int TakeReading(const char* line, size_t length, double& volts);
+    int TakeReading(const char* line, size_t length, double atUs, double& volts);
+    // What the reader thread took, moved behind m_received; waits up to waitMs for it.
+    int TakeArrived(uint32_t waitMs);
+    // The reader thread, on an open port; stopped before the port is closed or reopened.
+    bool StartReader();
+    void StopReader();
+    void ReaderLoop() noexcept;
     // The line watch's view of a read, said on the Errors page when it changes.
     void NoteRead(int result);
     void ForgetReceived() { m_receivedLength = 0; }
     bool Reopen();
 
     static constexpr size_t kReceiveBytes = 512;
+    static constexpr size_t kChunkBytes = 64;
+    // About 64 kB: several seconds of a converter sending a thousand lines a second.
+    static constexpr size_t kArrivedChunks = 1024;
+    struct Chunk {
+        double atUs = 0.0;  // program time the bytes came
+        size_t length = 0;
+        char bytes[kChunkBytes] = {};
+    };
 
     CSerialPort m_port;
     CTriggerCrossings m_crossings;
     char m_received[kReceiveBytes] = {};  // bytes of lines not taken yet
+    double m_receivedAt[kReceiveBytes] = {};  // when each of them came
     size_t m_receivedLength = 0;
+    // From the reader thread: what it received, in order, with when.
+    mutable std::mutex m_arrivedMutex;  // leaf lock: the chunks, their counts, m_readerFailed
+    std::condition_variable m_arrivedCv;
+    std::array<Chunk, kArrivedChunks> m_arrived{};
+    size_t m_arrivedHead = 0;
+    size_t m_arrivedCount = 0;
+    size_t m_arrivedOffset = 0;  // bytes of the head chunk taken already
+    int64_t m_droppedBytes = 0;
+    bool m_readerFailed = false;  // the port failed under the reader, which ended
+    std::atomic<bool> m_stopReader{false};
+    std::atomic<void (*)()> m_wakeUp{nullptr};
+    std::thread m_reader;
     Clock::time_point m_lastHeard;
     CLineWatch m_line;
     wxString m_portName;

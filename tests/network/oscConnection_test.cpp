@@ -9,6 +9,7 @@
 
 #include "network/oscClientSettings.h"
 #include "oscSourceSupport.h"
+#include "process/triggerCrossings.h"
 
 using osctest::ConsoleCapture;
 using osctest::Floats;
@@ -122,23 +123,100 @@ TEST_F(OscConnectionTest, MessageWithoutNumbersChangesNothing)
     EXPECT_EQ(m_link.GetValue(0), 4.0);
 }
 
-TEST_F(OscConnectionTest, BundleFeedsOnlyItsFirstMessage)
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void PutBe32(Bytes& out, uint32_t value)
 {
-    OscPacketBuilder a;
-    a.AddMessage(Floats("/a", {1.0f}));
-    OscPacketBuilder b;
-    b.AddMessage(Floats("/b", {2.0f, 3.0f}));
-    std::vector<uint8_t> bundle = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    for (const OscPacketBuilder* element : {&a, &b}) {
-        const uint32_t size = static_cast<uint32_t>(element->PacketSize());
-        for (int shift = 24; shift >= 0; shift -= 8)
-            bundle.push_back(static_cast<uint8_t>(size >> shift));
-        bundle.insert(bundle.end(), element->PacketData(), element->PacketData() + size);
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+Bytes Packet(const OscMessage& message)
+{
+    OscPacketBuilder builder;
+    builder.AddMessage(message);
+    return Bytes(builder.PacketData(), builder.PacketData() + builder.PacketSize());
+}
+
+// "#bundle", a time tag, then each element after its size.
+Bytes Bundle(uint64_t timeTag, const std::vector<Bytes>& elements)
+{
+    Bytes out = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0};
+    PutBe32(out, static_cast<uint32_t>(timeTag >> 32));
+    PutBe32(out, static_cast<uint32_t>(timeTag));
+    for (const Bytes& element : elements) {
+        PutBe32(out, static_cast<uint32_t>(element.size()));
+        out.insert(out.end(), element.begin(), element.end());
     }
+    return out;
+}
+
+}  // namespace
+
+// Every message of a bundle is acted on, in order, whatever its shape: a stop and
+// the next start sent together are two edges of the trigger.
+TEST_F(OscConnectionTest, EveryMessageOfABundleIsFedInOrder)
+{
+    using Kind = TriggerCrossing::Kind;
+    CTriggerCrossings crossings;
+    crossings.SetLevels(255.0, -255.0, true);
+    m_link.SetCrossings(&crossings);
+    const Bytes stop = Packet(Floats("/trig", {-255.0f}));
+    const Bytes start = Packet(Floats("/trig", {255.0f}));
+    OscMessage words("/trig");
+    words.PushString("pause");
+    struct Case {
+        const char* shape;
+        Bytes packet;
+        std::vector<Kind> kinds;
+        double lastFirstValue;  // what the list holds afterwards
+    };
+    const std::vector<Case> cases = {
+        {"stop then start", Bundle(1, {stop, start}), {Kind::Stop, Kind::Start}, 255.0},
+        {"start then stop", Bundle(1, {start, stop}), {Kind::Start, Kind::Stop}, -255.0},
+        {"future time tag", Bundle(0xe000000000000000ull, {stop, start}), {Kind::Stop, Kind::Start},
+         255.0},
+        {"nested", Bundle(1, {Bundle(2, {stop}), Bundle(3, {Bundle(4, {start})})}),
+         {Kind::Stop, Kind::Start}, 255.0},
+        {"empty elements and a message without numbers",
+         Bundle(1, {Bytes{}, stop, Packet(words), Bundle(2, {}), start}),
+         {Kind::Stop, Kind::Start}, 255.0},
+        {"pulse of four", Bundle(1, {stop, start, stop, start}),
+         {Kind::Stop, Kind::Start, Kind::Stop, Kind::Start}, 255.0},
+        {"stop, start and a second start", Bundle(1, {stop, start, start}),
+         {Kind::Stop, Kind::Start}, 255.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shape);
+        crossings.Clear();
+        ASSERT_TRUE(m_source.SendBytes(m_port, c.packet.data(), c.packet.size()));
+        ASSERT_TRUE(PollUntilHandled());
+        std::vector<Kind> kinds;
+        TriggerCrossing crossing;
+        while (crossings.Pop(crossing)) kinds.push_back(crossing.kind);
+        EXPECT_EQ(kinds, c.kinds);
+        EXPECT_EQ(m_link.GetValue(0), c.lastFirstValue);
+    }
+    EXPECT_EQ(m_link.GetMalformedCount(), 0u);
+    // A bundle with nothing in it is valid OSC: it changes nothing and is no fault.
+    const Bytes empty = Bundle(1, {});
+    ASSERT_TRUE(m_source.SendBytes(m_port, empty.data(), empty.size()));
+    ASSERT_TRUE(m_source.SendBytes(m_port, stop.data(), stop.size()));
+    ASSERT_TRUE(PollUntilHandled());
+    EXPECT_EQ(m_link.GetValue(0), -255.0);
+    EXPECT_EQ(m_link.GetMalformedCount(), 0u);
+}
+
+// The later messages of a bundle give their values too: the latest message wins.
+TEST_F(OscConnectionTest, BundleLeavesItsLastMessagesValues)
+{
+    const Bytes bundle =
+        Bundle(1, {Packet(Floats("/a", {1.0f})), Packet(Floats("/b", {2.0f, 3.0f}))});
     ASSERT_TRUE(m_source.SendBytes(m_port, bundle.data(), bundle.size()));
     ASSERT_TRUE(PollUntilHandled());
-    EXPECT_EQ(m_link.GetValue(0), 1.0);
-    EXPECT_EQ(m_link.GetValue(1), 0.0);
+    EXPECT_EQ(m_link.GetValue(0), 2.0);
+    EXPECT_EQ(m_link.GetValue(1), 3.0);
 }
 
 // Datagrams that queued up between two polls are all taken: the latest values

@@ -3,8 +3,12 @@
 #include "network/oscTrigger.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -225,6 +229,51 @@ TEST_F(OscTriggerTest, ValueSentByOscsendStartsACapture)
     ASSERT_TRUE(PollAndRead(value));
     EXPECT_EQ(value, 300.5);
     EXPECT_TRUE(IsOscTriggerStartValue(value, m_settings.highValue));
+}
+
+// Another OSC implementation sends each stop with the next start in one bundle
+// (oscsendfile bundles the lines of one time tag): every edge is kept, in order.
+TEST_F(OscTriggerTest, StopAndStartInOneBundleFromOscsendfileAreBothKept)
+{
+    ASSERT_TRUE(Start());
+    char dir[] = "/tmp/oscTriggerBundleXXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/trials.osc";
+    {
+        std::ofstream lines(path);
+        // Trial 1 starts alone; each later line pair is one bundle: a stop and the
+        // next start; the last stop alone. Values of other kinds ride along.
+        lines << "e0000000.00000000 /unity_sync f 255.0\n"
+              << "e0000000.10000000 /unity_sync f -255.0\n"
+              << "e0000000.10000000 /unity_sync i 255\n"
+              << "e0000000.20000000 /unity_sync d -300.0\n"
+              << "e0000000.20000000 /unity_sync s x\n"
+              << "e0000000.20000000 /unity_sync h 256\n"
+              << "e0000000.30000000 /unity_sync f -255.0\n";
+    }
+    const int status =
+        RunTool({"oscsendfile", "127.0.0.1", std::to_string(GetOscTriggerListeningPort()), path});
+    std::remove(path.c_str());
+    ::rmdir(dir);
+    if (status == -1) GTEST_SKIP() << "oscsendfile (Debian package liblo-tools) is not installed";
+    ASSERT_EQ(status, 0);
+    CTriggerCrossings& crossings = GetOscTriggerCrossings();
+    using Kind = TriggerCrossing::Kind;
+    std::vector<Kind> kinds;
+    std::vector<double> values;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (kinds.size() < 6 && std::chrono::steady_clock::now() < end) {
+        PollOscTrigger();
+        TriggerCrossing crossing;
+        while (crossings.Pop(crossing)) {
+            kinds.push_back(crossing.kind);
+            values.push_back(crossing.value);
+        }
+    }
+    EXPECT_EQ(kinds, (std::vector<Kind>{Kind::Start, Kind::Stop, Kind::Start, Kind::Stop,
+                                        Kind::Start, Kind::Stop}));
+    EXPECT_EQ(values, (std::vector<double>{255.0, -255.0, 255.0, -300.0, 256.0, -255.0}));
+    EXPECT_EQ(GetOscTriggerMalformedCount(), 0u);
 }
 
 using OscTriggerThreads = OscTriggerTest;

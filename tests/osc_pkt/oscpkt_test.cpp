@@ -203,14 +203,22 @@ TEST(OscPacketTest, BundlesCarryTheirTimeTag)
     const OscMessage* inner = parser.PopMessage();
     ASSERT_NE(inner, nullptr);
     EXPECT_EQ(inner->TimeTag(), 6u);
+
+    // A bundle of no element is valid: no message, no error, alone or nested.
+    for (const Bytes& empty : {Bundle(7, {}), Bundle(7, {Bundle(8, {})})}) {
+        parser.Init(empty.data(), empty.size());
+        EXPECT_TRUE(parser.IsOk());
+        EXPECT_EQ(parser.PopMessage(), nullptr);
+    }
 }
 
 TEST(OscPacketTest, MalformedBundlesAreRefused)
 {
-    Bytes sixteen;
-    PutString(sixteen, "#bundle");
-    PutBe64(sixteen, 1);
-    EXPECT_EQ(ParseError(sixteen), OscErrorCode::InvalidBundle);
+    // Shorter than "#bundle" and its time tag.
+    Bytes twelve;
+    PutString(twelve, "#bundle");
+    PutBe32(twelve, 1);
+    EXPECT_EQ(ParseError(twelve), OscErrorCode::InvalidBundle);
 
     Bytes notBundle = Bundle(1, {Message("/a", ",")});
     notBundle[1] = 'B';

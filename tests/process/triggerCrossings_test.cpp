@@ -60,6 +60,44 @@ TEST(TriggerCrossings, FullQueueKeepsTheEarliestAndCountsTheRest)
     EXPECT_EQ(crossings.TakeOverflows(), 0);
 }
 
+// After a storm overflowed the queue, a level the input keeps sending is acted on
+// once there is room, with the time its dropped crossing came; repeats while the
+// queue is still full are that one crossing, counted once.
+TEST(TriggerCrossings, LevelStandingAfterAnOverflowIsQueuedOnceThereIsRoom)
+{
+    for (const bool isStormEndingHigh : {true, false}) {
+        SCOPED_TRACE(isStormEndingHigh ? "storm ends on a start" : "storm ends on a stop");
+        CTriggerCrossings crossings;
+        crossings.SetLevels(255.0, -255.0, true);
+        const int fed = int(CTriggerCrossings::kCapacity) + (isStormEndingHigh ? 5 : 6);
+        for (int i = 0; i < fed; ++i) crossings.Feed(i % 2 == 0 ? 255.0 : -255.0, 1000.0 + i);
+        const double standing = isStormEndingHigh ? 255.0 : -255.0;
+        const Kind standingKind = isStormEndingHigh ? Kind::Start : Kind::Stop;
+        // Still full: the level sent again and again is the one dropped crossing.
+        for (int i = 0; i < 10; ++i) crossings.Feed(standing, 5000.0 + i);
+        EXPECT_EQ(crossings.TakeOverflows(), fed - int(CTriggerCrossings::kCapacity));
+        // The reader takes one; the level, sent on, now goes in.
+        TriggerCrossing crossing;
+        ASSERT_TRUE(crossings.Pop(crossing));
+        crossings.Feed(standing, 6000.0);
+        crossings.Feed(standing, 6001.0);  // waiting already: nothing more
+        std::vector<TriggerCrossing> rest;
+        while (crossings.Pop(crossing)) rest.push_back(crossing);
+        ASSERT_EQ(rest.size(), CTriggerCrossings::kCapacity);
+        EXPECT_EQ(rest.back().kind, standingKind);
+        EXPECT_EQ(rest.back().atUs, 1000.0 + fed - 1);  // when its crossing came
+        EXPECT_EQ(crossings.TakeOverflows(), 0);
+        // Taken: the same level again is a new crossing as before.
+        crossings.Feed(standing, 7000.0);
+        ASSERT_TRUE(crossings.Pop(crossing));
+        EXPECT_EQ(crossing.atUs, 7000.0);
+        // The level that changes instead is queued as it comes.
+        crossings.Feed(-standing, 8000.0);
+        ASSERT_TRUE(crossings.Pop(crossing));
+        EXPECT_EQ(crossing.kind, isStormEndingHigh ? Kind::Stop : Kind::Start);
+    }
+}
+
 int s_wakeUps = 0;
 void CountWakeUp() { ++s_wakeUps; }
 

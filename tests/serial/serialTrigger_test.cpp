@@ -1,10 +1,13 @@
 #include "serial/serialTrigger.h"
 
+#include "process/clock.h"
+
 #include "serial/lineLink.h"
 #include "serial/ptyPair.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -182,6 +185,59 @@ TEST(SerialTriggerThreads, OpenWithoutLimitDoesNotHangOnASilentConverter)
     EXPECT_TRUE(trigger.ReadValue(volts));
     converter.join();
     EXPECT_DOUBLE_EQ(volts, 3.75);
+}
+
+std::atomic<int> s_serialWakes{0};
+void CountSerialWake() { s_serialWakes.fetch_add(1); }
+
+// Lines that wait while the owner is busy carry the time they came, not the time
+// they were read: a start told late is told from its line. Sent a line at a time,
+// with pauses, at rates from 20 to 1000 lines a second; read long after.
+TEST(SerialTriggerThreads, LinesReadLateKeepTheTimeTheyCame)
+{
+    for (const int gapMs : {50, 5, 1}) {
+        SCOPED_TRACE("gap " + std::to_string(gapMs) + " ms");
+        CPtyPair pty;
+        ASSERT_TRUE(pty.IsValid());
+        CSerialTrigger trigger(20);
+        ASSERT_TRUE(trigger.Open(pty.SlaveName(), 19200));
+        trigger.SetTimeout(5000);
+        trigger.SetLevels(4.0, 1.0);
+        s_serialWakes = 0;
+        trigger.SetWakeUp(CountSerialWake);
+        constexpr int kPairs = 10;
+        std::vector<double> sentUs;
+        for (int i = 0; i < kPairs; ++i) {
+            for (const char* line : {"data=900\r\n", "data=100\n"}) {
+                sentUs.push_back(GetProgramTime());
+                ASSERT_TRUE(pty.Send(line));
+                std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the owner is busy
+        const double readUs = GetProgramTime();
+        int readings = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (readings < 2 * kPairs && std::chrono::steady_clock::now() < end)
+            readings += trigger.ReadLines(100);
+        ASSERT_EQ(readings, 2 * kPairs);
+        EXPECT_GT(s_serialWakes.load(), 0);
+        TriggerCrossing crossing;
+        double previousUs = 0.0;
+        for (int i = 0; i < 2 * kPairs; ++i) {
+            ASSERT_TRUE(trigger.GetCrossings().Pop(crossing)) << i;
+            EXPECT_EQ(crossing.kind, i % 2 == 0 ? TriggerCrossing::Kind::Start
+                                                : TriggerCrossing::Kind::Stop);
+            // Came after it was sent, in order, and before the owner read it.
+            EXPECT_GE(crossing.atUs, sentUs[size_t(i)]) << i;
+            EXPECT_GE(crossing.atUs, previousUs) << i;
+            EXPECT_LT(crossing.atUs, readUs) << i;
+            previousUs = crossing.atUs;
+        }
+        EXPECT_FALSE(trigger.GetCrossings().Pop(crossing));
+        trigger.SetWakeUp(nullptr);
+        trigger.Close();
+    }
 }
 
 TEST(SerialTriggerLine, ParsesWithoutAPort)
