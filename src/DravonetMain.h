@@ -544,6 +544,8 @@ private:
     double m_captureStartUs = 0.0;  // program time of the last capture start
     // Program time the trigger that started the coming capture came (0: none known).
     double m_startCrossingUs = 0.0;
+    // Program time the trigger that stops the running capture came (0: none known).
+    double m_stopCrossingUs = 0.0;
     wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;
     TriggerReader m_serialTriggerReader;

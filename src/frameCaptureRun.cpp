@@ -10,7 +10,9 @@
 #include <wx/toolbar.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iostream>
+#include <thread>
 #include <utility>
 
 #include "DravonetMain.h"
@@ -88,13 +90,21 @@ bool PollOscCrossing(double& value) { return TakeCrossing(GetOscTriggerCrossings
 // A pass under way ends within a frame; a read that hangs longer is not waited for.
 constexpr std::chrono::milliseconds kPassHoldTimeout(500);
 
-// Holds the acquisition of devices between two frames while it lives. GUI thread.
+// Holds the acquisition of devices between two frames while it lives. Every device
+// is asked before any is waited for, and all share one deadline: a device whose read
+// hangs (a camera) costs the start at most that, and is started without the hold.
+// GUI thread.
 class CPassHolds {
 public:
     explicit CPassHolds(const std::vector<CAnalogDevice*>& devices)
     {
+        std::vector<CAnalogDevice*> asked;
         for (CAnalogDevice* device : devices) {
-            if (device->HoldPasses(kPassHoldTimeout)) m_held.push_back(device);
+            if (device->AskHoldPasses()) asked.push_back(device);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + kPassHoldTimeout;
+        for (CAnalogDevice* device : asked) {
+            if (device->TakeHeldPasses(deadline)) m_held.push_back(device);
         }
     }
     ~CPassHolds()
@@ -107,6 +117,48 @@ public:
 private:
     std::vector<CAnalogDevice*> m_held;  // non-owning
 };
+
+// A device whose thread is behind at a stop is waited for this long at most to
+// deliver the frames due before the stop instant.
+constexpr std::chrono::milliseconds kStopCatchUp(500);
+
+// The shortest frame period (us) of the devices, 0 when none has a rate.
+double ShortestFramePeriodUs(const std::vector<CAnalogDevice*>& devices)
+{
+    double framePeriodUs = 0.0;
+    for (CAnalogDevice* device : devices) {
+        const double rate = device->GetRate();
+        if (!(rate > 0.0) || !std::isfinite(rate)) continue;
+        const double periodUs = 1.0e6 / rate;
+        if (framePeriodUs == 0.0 || periodUs < framePeriodUs) framePeriodUs = periodUs;
+    }
+    return framePeriodUs;
+}
+
+// Ends every device's recording at one instant: each keeps the frames due before it
+// (its next frame boundary), a thread that is behind is waited for (bounded), a
+// camera drops what it takes after it. The files are finished afterwards.
+void EndRecordingsAt(const std::vector<CAnalogDevice*>& devices, double stopUs)
+{
+    std::vector<CAnalogFile*> controllers;
+    for (CAnalogDevice* device : devices) {
+        device->SetRecordStop(stopUs);
+        auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
+        if (controller == nullptr) continue;
+        controller->SetRunStop(stopUs);
+        // A device that does not run delivers no more frames.
+        if (device->IsRunning())
+            controllers.push_back(controller);
+        else
+            controller->EndRunNow();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kStopCatchUp;
+    for (CAnalogFile* controller : controllers) {
+        while (!controller->HasReachedStop() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        controller->EndRunNow();
+    }
+}
 
 }  // namespace
 
@@ -346,6 +398,16 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
             else
                 refused.push_back(device);
         }
+        // The trial's one instant: every clock restarts from it, whenever the device
+        // was reset in the loop above, and every file counts from it.
+        m_captureStartUs = GetProgramTime();
+        for (CAnalogDevice* device : devices) {
+            device->SetClockStart(m_captureStartUs);
+            device->ResetClock();
+            if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
+                controller->SetRunStart(m_captureStartUs);
+            device->SetRecordStart(m_captureStartUs);
+        }
     }
     const double startCrossingUs = std::exchange(m_startCrossingUs, 0.0);
     if (started > 0 && startCrossingUs > 0.0) SayLateStart(devices, refused, startCrossingUs);
@@ -374,15 +436,12 @@ void TrackerFrame::SayLateStart(const std::vector<CAnalogDevice*>& devices,
 {
     // Armed now: each device's next frame is its first. What came before is lost.
     const double delayUs = GetProgramTime() - crossingUs;
-    double framePeriodUs = 0.0;
+    std::vector<CAnalogDevice*> started;
     for (CAnalogDevice* device : devices) {
-        if (std::find(refused.begin(), refused.end(), device) != refused.end()) continue;
-        const double rate = device->GetRate();
-        if (rate <= 0.0) continue;
-        const double periodUs = 1.0e6 / rate;
-        if (framePeriodUs == 0.0 || periodUs < framePeriodUs) framePeriodUs = periodUs;
+        if (std::find(refused.begin(), refused.end(), device) == refused.end())
+            started.push_back(device);
     }
-    if (delayUs <= framePeriodUs) return;
+    if (delayUs <= ShortestFramePeriodUs(started)) return;
     AppendMessage(wxString::Format(_("Trial %lld started %.1f ms after its trigger\n"),
                                    static_cast<long long>(m_trialIndex), delayUs / 1000.0));
 }
@@ -418,11 +477,22 @@ void TrackerFrame::StopCapture()
         ~StoppingScope() { isStopping = false; }
     } stopping(m_isStopping);
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
+    // Every device's recording ends at this one instant before any file is finished:
+    // finishing one takes time that the others would go on recording.
+    const double stopUs = GetProgramTime();
+    EndRecordingsAt(devices, stopUs);
+    const double stopCrossingUs = std::exchange(m_stopCrossingUs, 0.0);
+    if (stopCrossingUs > 0.0 && stopUs - stopCrossingUs > ShortestFramePeriodUs(devices)) {
+        AppendMessage(wxString::Format(_("Trial %lld stopped %.1f ms after its trigger\n"),
+                                       static_cast<long long>(m_trialIndex),
+                                       (stopUs - stopCrossingUs) / 1000.0));
+    }
     std::vector<wxString> saved;
     std::vector<wxString> removed;
     std::vector<wxString> notified;
     for (CAnalogDevice* device : devices) {
         const wxString fileName = device->GetWriterFileName();
+        const wxString exportName = device->GetExportFileName();
         auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
         const bool hasRun = controller ? controller->NeedsFinish() : device->IsRecording();
         const int64_t frameCount =
@@ -436,6 +506,21 @@ void TrackerFrame::StopCapture()
         if (controller && controller->IsRemoved()) {
             // Nothing of it is on disk; its writer has said so, naming the file.
             removed.push_back(fileName);
+            continue;
+        }
+        if (hasRun && device->GetRecordedFrames() == 0 &&
+            (!controller || controller->GetEndNote().empty())) {
+            // A trial the device gave no frame to (a hung read, a stop right after
+            // the start) leaves no file that reads as a recording of it.
+            wxString error;
+            RemoveFiles({fileName, exportName}, error);
+            removed.push_back(fileName);
+            if (!controller) continue;  // a camera says so in its own words
+            SetErrorMessage(wxString::Format(_("No frame of device %s came during trial %lld: "
+                                               "no file kept\n"),
+                                             device->GetDeviceName(),
+                                             static_cast<long long>(m_trialIndex)),
+                            true);
             continue;
         }
         saved.push_back(fileName);
@@ -547,6 +632,7 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnCrossings(CTriggerCrossings& cros
                 GetProgramTime() - m_captureStartUs < kFirstFramesHoldUs)
                 return TriggerAction::Held;
             crossings.Pop(crossing);
+            m_stopCrossingUs = crossing.atUs;  // a stop acted on late says so
             StopCapture();
             return TriggerAction::Stopped;
         }

@@ -6,11 +6,19 @@
 
 #include <wx/intl.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
 
 bool IsUsableRate(double rate) { return rate > 0.0 && std::isfinite(rate); }
+
+TimeVal ShiftTimeVal(const TimeVal& time, double us)
+{
+    const auto whole = static_cast<int64_t>(std::llround(std::fabs(us)));
+    const TimeVal shift{whole / 1000000, whole % 1000000};
+    return us < 0.0 ? TimeValSub(time, shift) : TimeValAdd(time, shift);
+}
 
 }  // namespace
 
@@ -31,6 +39,7 @@ void CDevice::ResetClock()
 void CDevice::ResetClockNow()
 {
     m_clockResetRequested.store(false);
+    const double startAtUs = m_clockStartAtUs.exchange(-1.0);
     ReadPreciseClock(&m_tvNow);
     m_tvLast = m_tvNow;
     m_tvStart = m_tvNow;
@@ -39,6 +48,15 @@ void CDevice::ResetClockNow()
     m_clockNow = ReadProgramClockUs();
     const double rate = m_rate.load();
     const double periodUs = IsUsableRate(rate) ? 1.0e6 / rate : 0.0;
+    if (startAtUs >= 0.0) {
+        // A trial's common instant, already past when the thread resets: its first
+        // tick is due then on either clock, and the ticks since are caught up.
+        const double sinceUs = std::max(0.0, m_clockNow - startAtUs);
+        m_tvStart = ShiftTimeVal(m_tvNow, -sinceUs);
+        m_tvAnchor = ShiftTimeVal(m_tvStart, -periodUs);
+        m_clockStart = m_clockNow - sinceUs;
+        m_clockNow = m_clockStart;
+    }
     // The program clock's first tick is due at once, the precise clock's one period later.
     m_clockLast = m_clockNow - periodUs;
     m_clockAnchor = m_clockLast;

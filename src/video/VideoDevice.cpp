@@ -412,8 +412,21 @@ bool CVideoDevice::StartRecording()
         return false;
     }
     m_startAskedUs = ReadProgramClockUs();
+    m_recordStopUs = -1.0;
     m_recording = true;
     return true;
+}
+
+void CVideoDevice::SetRecordStart(double programUs)
+{
+    CMutexLock lock(&m_dataMutex);
+    if (m_recording.load() && m_recordedFrames.load() == 0) m_startAskedUs = programUs;
+}
+
+void CVideoDevice::SetRecordStop(double programUs)
+{
+    CMutexLock lock(&m_dataMutex);
+    m_recordStopUs = programUs;
 }
 
 bool CVideoDevice::FinishRecording()
@@ -433,6 +446,7 @@ bool CVideoDevice::FinishRecording()
         // The camera stopped delivering before the trial's end: the video lasts as long
         // as the trial, its end filled with the last image (within the time limit).
         double endUs = ReadProgramClockUs();
+        if (m_recordStopUs >= 0.0) endUs = std::min(endUs, m_recordStopUs);
         const double duration = m_recordDuration.load();
         if (duration > 0.0) endUs = std::min(endUs, m_recordStart + duration * 1.0e6);
         const double periodUs = 1.0e6 / m_writerFps;
@@ -632,6 +646,8 @@ void CVideoDevice::WriteFrame(double nowUs)
         m_unwrittenFrames.fetch_add(1);
         return;
     }
+    // Taken after the trial's stop: the video ends with the others' recordings.
+    if (m_recordStopUs >= 0.0 && nowUs >= m_recordStopUs) return;
     const double periodUs = 1.0e6 / m_writerFps;
     int64_t missing = 0;
     if (m_recordedFrames.load() == 0) {

@@ -67,6 +67,8 @@ public:
     bool IsRecording() const override { return m_recording.load(); }
     bool StartRecording() override;
     bool FinishRecording() override;
+    void SetRecordStart(double programUs) override;
+    void SetRecordStop(double programUs) override;
     bool StopRecording() override;
     // Creates folder/captureName_cam_<index + 1>_<trial>.mov; the other arguments are
     // those of the channel recorders and unused here.
@@ -166,6 +168,7 @@ private:
     wxString m_modelFolder;
     double m_recordStart = 0.0;    // us of the program clock, first frame of the video
     double m_startAskedUs = 0.0;   // us of the program clock, StartRecording
+    double m_recordStopUs = -1.0;  // us of the program clock, the trial's stop; -1: none
     int64_t m_largestGrowth = 0;   // bytes the file grew by at most between two frames
     int64_t m_lastFileSize = 0;
     std::atomic<CVideoViewSink*> m_view{nullptr};  // non-owning; set under the data mutex
