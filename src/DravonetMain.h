@@ -196,6 +196,8 @@ public:
     int DeleteTrialFiles();
     void CloseCaptureFiles();
     void StopCapture();
+    // A stop by the user: waits (briefly) until every recording has its first frames.
+    void StopCaptureByHand();
     bool OpenSerialTrigger();
     // What the trigger inputs' crossings did: nothing, a stop held until every
     // recording has its first frames, or the capture stopped.

@@ -692,14 +692,27 @@ void TrackerFrame::PlayCaptureSound()
     m_captureSoundPlayer = std::move(sound);
 }
 
-void TrackerFrame::OnStopCapture(wxCommandEvent& /*event*/) { StopCapture(); }
+void TrackerFrame::OnStopCapture(wxCommandEvent& /*event*/) { StopCaptureByHand(); }
 
 void TrackerFrame::OnToggleCapture(wxCommandEvent& event)
 {
     if (m_capturing)
-        StopCapture();
+        StopCaptureByHand();
     else
         OnStartCapture(event);
+}
+
+void TrackerFrame::StopCaptureByHand()
+{
+    // A stop that comes right after its start (both pressed while a slow stop ran)
+    // still ends a trial that every device has frames in: the frames of a few
+    // periods, waited for here without the interface, as a hung device is not.
+    const auto until = std::chrono::steady_clock::now() + kStopCatchUp;
+    while (m_capturing && !HasEveryRecordingItsFirstFrames() &&
+           GetProgramTime() - m_captureStartUs < kFirstFramesHoldUs &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    StopCapture();
 }
 
 bool TrackerFrame::OpenSerialTrigger()

@@ -20,9 +20,15 @@
 #include <chrono>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <memory>
+#include <iostream>
+#include <mutex>
 #include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "DravonetMain.h"
 #include "analog/analogFileDevice.h"
@@ -1137,6 +1143,278 @@ TEST_F(CaptureTriggerTest, TenMillisecondLowOnTheSerialLineEndsEachTrial)
         EXPECT_NEAR(TrialSeconds("serial", trial), sent, kLengthTolerance) << "trial " << trial;
     }
     EXPECT_EQ(TrialSeconds("serial", kTrials + 1), -1.0);
+}
+
+// ---- one trial, one start instant and one stop instant for every device ----
+
+// A device that notes, from its own thread, when each of its frames went out, and
+// the start and stop instants each trial gives it. Optionally slow to stop, as a
+// device is on a loaded machine.
+template <typename Base>
+class CNotingDevice : public Base {
+public:
+    template <typename... Args>
+    explicit CNotingDevice(Args&&... args) : Base(std::forward<Args>(args)...)
+    {
+        m_frameUs.reserve(1u << 20);
+    }
+    void DispatchFrame() override
+    {
+        const double nowUs = GetProgramTime();
+        Base::DispatchFrame();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_frameUs.push_back(nowUs);
+    }
+    void SetRecordStart(double programUs) override
+    {
+        Base::SetRecordStart(programUs);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_trials.push_back({programUs, -1.0, this->GetWriterFileName()});
+    }
+    void SetRecordStop(double programUs) override
+    {
+        Base::SetRecordStop(programUs);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_trials.empty()) m_trials.back().stopUs = programUs;
+    }
+    void Stop() override
+    {
+        if (stopTime.load().count() > 0) std::this_thread::sleep_for(stopTime.load());
+        Base::Stop();
+    }
+    struct Trial {
+        double startUs;
+        double stopUs;
+        wxString file;
+    };
+    std::vector<Trial> Trials()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_trials;
+    }
+    std::vector<double> FrameTimes()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_frameUs;
+    }
+    void SetRateHz(double rateHz)
+    {
+        this->m_rate = rateHz;
+        this->ResetClock();
+    }
+    std::atomic<std::chrono::microseconds> stopTime{std::chrono::microseconds(0)};
+
+private:
+    std::mutex m_mutex;
+    std::vector<double> m_frameUs;
+    std::vector<Trial> m_trials;
+};
+
+template <typename Base>
+void NameTestDevice(CNotingDevice<Base>& device, const wxString& name, double rateHz)
+{
+    bool changed = false;
+    device.SetParam(&name, 0, 1, PARAM_STRING, &changed);
+    device.SetRateHz(rateHz);
+}
+
+// Threads that keep every core busy while they live: a loaded machine.
+class CBusyMachine {
+public:
+    explicit CBusyMachine(bool isBusy)
+    {
+        const unsigned count = isBusy ? std::max(2u, std::thread::hardware_concurrency()) : 0u;
+        for (unsigned i = 0; i < count; ++i)
+            m_threads.emplace_back([this] {
+                volatile uint64_t spin = 0;
+                while (!m_done.load(std::memory_order_relaxed)) spin = spin + 1;
+            });
+    }
+    ~CBusyMachine()
+    {
+        m_done = true;
+        for (std::thread& thread : m_threads) thread.join();
+    }
+
+private:
+    std::atomic<bool> m_done{false};
+    std::vector<std::thread> m_threads;
+};
+
+// How the frames of one device's trial lie against the trial's instants (us).
+struct TrialSpan {
+    double firstAfterStartUs = 0.0;  // its frame 0 went out this long after the start
+    double lastBeforeStopUs = 0.0;   // its last frame went out this long before the stop
+};
+
+// The recording of each trial of the device holds exactly the frames due between the
+// trial's start and stop instants: frame k due at start + k periods, the first due at
+// or after the stop left out. Its frame 0 went out after the start, and no frame went
+// out before it was due, whatever the load. The spans, for the figures.
+template <typename Base>
+std::vector<TrialSpan> ExpectFramesBetweenTheInstants(CNotingDevice<Base>& device, double rateHz)
+{
+    std::vector<TrialSpan> spans;
+    const std::vector<double> frames = device.FrameTimes();
+    const double periodUs = 1.0e6 / rateHz;
+    for (const auto& trial : device.Trials()) {
+        SCOPED_TRACE(trial.file.ToStdString());
+        EXPECT_GT(trial.stopUs, trial.startUs);
+        const int64_t recorded = FramesInFile(trial.file);
+        const auto due = static_cast<int64_t>(std::ceil((trial.stopUs - trial.startUs) / periodUs));
+        EXPECT_EQ(recorded, due) << "frames due in " << (trial.stopUs - trial.startUs) / 1000.0
+                                 << " ms at " << rateHz << " Hz";
+        const auto first = std::upper_bound(frames.begin(), frames.end(), trial.startUs);
+        if (recorded <= 0 || frames.end() - first < recorded) {
+            ADD_FAILURE() << "frames noted after the start: " << frames.end() - first;
+            continue;
+        }
+        for (int64_t k = 0; k < recorded; ++k) {
+            // 1 us: the pacing's own tolerance and the clock's rounding.
+            EXPECT_GE(first[k], trial.startUs + double(k) * periodUs - 1.0) << "frame " << k;
+        }
+        if (frames.end() - first > recorded) {
+            EXPECT_GE(first[recorded], trial.stopUs - 1.0) << "the first frame left out";
+        }
+        spans.push_back({first[0] - trial.startUs, trial.stopUs - first[recorded - 1]});
+    }
+    return spans;
+}
+
+// Spread of the spans: the widest gap between the devices' first frames and between
+// their last frames, over trials, in ms; printed for the figures.
+void PrintSpread(const char* title, const std::vector<std::vector<TrialSpan>>& devices,
+                 size_t from, size_t to)
+{
+    double firstSpread = 0.0;
+    double lastSpread = 0.0;
+    double firstLate = 0.0;
+    const size_t trials = to - from;
+    for (size_t t = from; t < to; ++t) {
+        double firstLow = 1e18, firstHigh = -1e18, lastLow = 1e18, lastHigh = -1e18;
+        for (const auto& spans : devices) {
+            if (t >= spans.size()) continue;
+            firstLow = std::min(firstLow, spans[t].firstAfterStartUs);
+            firstHigh = std::max(firstHigh, spans[t].firstAfterStartUs);
+            lastLow = std::min(lastLow, spans[t].lastBeforeStopUs);
+            lastHigh = std::max(lastHigh, spans[t].lastBeforeStopUs);
+            firstLate = std::max(firstLate, spans[t].firstAfterStartUs);
+        }
+        firstSpread = std::max(firstSpread, firstHigh - firstLow);
+        lastSpread = std::max(lastSpread, lastHigh - lastLow);
+    }
+    std::printf("%s: trials=%zu first_frame_spread_ms=%.3f last_frame_spread_ms=%.3f "
+                "latest_first_frame_ms=%.3f\n",
+                title, trials, firstSpread / 1000.0, lastSpread / 1000.0, firstLate / 1000.0);
+    std::fflush(stdout);
+}
+
+// The four devices of a lab's trial: analog at 1000 Hz, a tracker at 250 Hz, a
+// looping player at 500 Hz, analog at 100 Hz.
+class CaptureTrialDevices {
+public:
+    explicit CaptureTrialDevices(const std::string& sourcePath)
+        : fast(false, false), tracker(false, true), player(false, "", SaveSource(sourcePath)),
+          slow(false, false)
+    {
+        NameTestDevice(fast, "fast", 1000.0);
+        NameTestDevice(tracker, "tracker", 250.0);
+        NameTestDevice(slow, "slow", 100.0);
+    }
+    bool Run()
+    {
+        for (CAnalogDevice* device : All())
+            if (!device->Create(true) || !device->RunThread()) return false;
+        return player.IsReady();
+    }
+    ~CaptureTrialDevices()
+    {
+        for (CAnalogDevice* device : All()) device->Close();
+    }
+    std::vector<CAnalogDevice*> All() { return {&fast, &tracker, &player, &slow}; }
+    void SetStopTime(std::chrono::microseconds time)
+    {
+        fast.stopTime = time;
+        tracker.stopTime = time;
+        player.stopTime = time;
+        slow.stopTime = time;
+    }
+    // Prints the figures of trials [from, to) of each part under its title.
+    void ExpectEveryTrialBetweenItsInstants(
+        const std::vector<std::tuple<const char*, size_t, size_t>>& parts)
+    {
+        std::vector<std::vector<TrialSpan>> spans;
+        {
+            SCOPED_TRACE("fast");
+            spans.push_back(ExpectFramesBetweenTheInstants(fast, 1000.0));
+        }
+        {
+            SCOPED_TRACE("tracker");
+            spans.push_back(ExpectFramesBetweenTheInstants(tracker, 250.0));
+        }
+        {
+            SCOPED_TRACE("player");
+            spans.push_back(ExpectFramesBetweenTheInstants(player, 500.0));
+        }
+        {
+            SCOPED_TRACE("slow");
+            spans.push_back(ExpectFramesBetweenTheInstants(slow, 100.0));
+        }
+        for (const auto& [title, from, to] : parts) PrintSpread(title, spans, from, to);
+    }
+
+    CNotingDevice<CTestDevice> fast;
+    CNotingDevice<CTestDevice> tracker;
+    CNotingDevice<CAnalogFileDevice> player;
+    CNotingDevice<CTestDevice> slow;
+
+private:
+    // A 500 Hz recording of 4000 frames for the player.
+    static std::string SaveSource(const std::string& path)
+    {
+        Bytes source;
+        source.Header(99887755, 500.0, 1, 1, 4000, 0);
+        for (int f = 0; f < 4000; ++f) source.F64(f);
+        source.U64(0);
+        source.Save(path);
+        return path;
+    }
+};
+
+TEST_F(CaptureFrameTest, EveryDeviceOfATrialRecordsFromItsStartInstantToItsStopInstant)
+{
+    // Trials by hand of four devices of four rates, on an idle and on a loaded
+    // machine, both writers; in every other trial the devices are slow to stop (as a
+    // loaded machine makes them), the first of them finished while the others would
+    // record on. Each file holds the frames due between the trial's two instants.
+    CaptureTrialDevices devices(Path("source.qvd").string());
+    ASSERT_TRUE(devices.Run());
+    m_frame->SetCaptureDeviceSource([&devices] { return devices.All(); });
+    m_frame->m_exportAnalog = false;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("span"));
+    int trial = 0;
+    for (const bool isLoaded : {false, true}) {
+        CBusyMachine busy(isLoaded);
+        for (int k = 0; k < 6; ++k, ++trial) {
+            m_frame->m_captureUseThread = trial % 2 == 0;
+            devices.SetStopTime(std::chrono::microseconds(trial % 2 == 1 ? 150000 : 0));
+            Command(ID_CAPTURE_START);
+            ASSERT_TRUE(m_frame->m_capturing) << trial;
+            const double lengthUs = 150000.0 + 37000.0 * k;
+            const double startUs = devices.fast.Trials().back().startUs;
+            ASSERT_TRUE(RunUntil([&] { return GetProgramTime() - startUs > lengthUs; }));
+            Command(ID_CAPTURE_STOP);
+            ASSERT_FALSE(m_frame->m_capturing);
+        }
+    }
+    devices.SetStopTime(std::chrono::microseconds(0));
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    devices.ExpectEveryTrialBetweenItsInstants(
+        {{"by hand, idle", 0, 6}, {"by hand, loaded", 6, 12}});
+    EXPECT_EQ(devices.fast.Trials().size(), 12u);
+    const wxString messages = m_frame->m_messagesText->GetValue();
+    EXPECT_EQ(Occurrences(messages, "Saving data to"), 48) << messages;
 }
 
 TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)

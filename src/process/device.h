@@ -162,7 +162,7 @@ public:
     virtual void ResetClock();
     // Any thread, before ResetClock: the restarted clock's first tick is due at this
     // program time (us) instead of at the reset, so that the devices of a trial, reset
-    // one after another, all count from one instant. Taken by the next reset only.
+    // one after another, all count from one instant. Held until the clock's next tick.
     void SetClockStart(double programUs) { m_clockStartAtUs.store(programUs); }
     virtual int64_t GetSampleCounter() const { return m_sampleCounter.load(); }
     virtual double GetFrameCount() const { return m_frameCount.load(); }

@@ -29,17 +29,22 @@ void CDevice::ResetClock()
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
         isDeferred = m_worker != nullptr && m_worker->IsStarted() && m_worker.get() != current;
+        if (isDeferred) {
+            m_clockResetRequested.store(true);  // the running thread owns the pacing fields
+            // A thread asleep until the old schedule's next tick (a period at most)
+            // would start the new one that late.
+            m_worker->Wake();
+        }
     }
-    if (isDeferred)
-        m_clockResetRequested.store(true);  // the running thread owns the pacing fields
-    else
-        ResetClockNow();
+    if (!isDeferred) ResetClockNow();
 }
 
 void CDevice::ResetClockNow()
 {
     m_clockResetRequested.store(false);
-    const double startAtUs = m_clockStartAtUs.exchange(-1.0);
+    // Kept until the first tick: a device that resets again before it (a player
+    // rewinding to its first frame) still starts at the trial's instant.
+    const double startAtUs = m_clockStartAtUs.load();
     ReadPreciseClock(&m_tvNow);
     m_tvLast = m_tvNow;
     m_tvStart = m_tvNow;
@@ -119,6 +124,7 @@ bool CDevice::CheckClock()
     }
     if (!isTime)
         return false;
+    m_clockStartAtUs.store(-1.0);
     m_clockDeviation.store(std::fabs(lateUs));
     if (lateUs > kMaxLagUs) {
         // Suspended or stopped in a debugger: start a new schedule instead of a burst.

@@ -260,7 +260,10 @@ void CTrackerWorker::WaitUntilProgramTime(double dueUs)
     const std::chrono::steady_clock::time_point deadline{
         std::chrono::nanoseconds(ProgramTimeToMonotonicNs(dueUs))};
     std::unique_lock<std::mutex> lock(m_wakeMutex);
-    m_wake.wait_until(lock, deadline, [this] { return m_stopRequested.load(); });
+    // A wake-up (a clock restarted meanwhile) ends the sleep: the due time may be sooner.
+    m_wake.wait_until(lock, deadline,
+                      [this] { return m_stopRequested.load() || m_wakeRequested.load(); });
+    m_wakeRequested = false;
 }
 
 void CTrackerWorker::ApplyCore()

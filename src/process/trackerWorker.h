@@ -162,6 +162,7 @@ private:
     std::condition_variable m_wake;
     std::atomic<int> m_holdRequests{0};  // changed under m_wakeMutex
     std::atomic<bool> m_inPass{false};   // the loop is inside a pass
+    std::atomic<bool> m_wakeRequested{false};  // set by Wake under m_wakeMutex
     std::unique_lock<std::mutex> m_hold;  // GUI thread: the hold HoldPasses took
 
     // Group configuration: written by UpdateGroup under the group lock, copied into the
