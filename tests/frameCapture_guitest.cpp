@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <charconv>
+#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -53,6 +54,9 @@
 #include "serial/serialTrigger.h"
 #include "support/logCapture.h"
 #include "support/refusingDisk.h"
+#include "video/VideoDevice.h"
+#include "video/videoFakes.h"
+#include "video/videoFinisher.h"
 
 namespace {
 
@@ -1415,6 +1419,308 @@ TEST_F(CaptureFrameTest, EveryDeviceOfATrialRecordsFromItsStartInstantToItsStopI
     EXPECT_EQ(devices.fast.Trials().size(), 12u);
     const wxString messages = m_frame->m_messagesText->GetValue();
     EXPECT_EQ(Occurrences(messages, "Saving data to"), 48) << messages;
+}
+
+// A test analog device whose thread can be made to hang inside its pass, as a read
+// that never returns.
+class CHangingTestDevice : public CNotingDevice<CTestDevice> {
+public:
+    CHangingTestDevice() : CNotingDevice<CTestDevice>(false, false) {}
+    bool Process(bool tick, bool running) override
+    {
+        while (hang.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return CNotingDevice<CTestDevice>::Process(tick, running);
+    }
+    std::atomic<bool> hang{false};
+};
+
+TEST_F(CaptureFrameTest, DeviceThatGaveNoFrameToATrialLeavesNoFileAndIsNotSaidSaved)
+{
+    CHangingTestDevice hung;
+    NameTestDevice(hung, "hung", 500.0);
+    ASSERT_TRUE(hung.Create(true) && hung.RunThread());
+    m_frame->SetCaptureDeviceSource(
+        [&] { return std::vector<CAnalogDevice*>{&hung, m_devices[0].get()}; });
+    ASSERT_TRUE(m_frame->OpenCaptureSet("none"));
+    const wxString hungFile = hung.GetWriterFileName();
+    const wxString hungExport = hung.GetExportFileName();
+    ASSERT_TRUE(wxFileName::Exists(hungFile));
+    hung.hang = true;  // its read hangs through the whole trial
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    RecordFrames(50);
+    Command(ID_CAPTURE_STOP);
+    ASSERT_FALSE(m_frame->m_capturing);
+    hung.hang = false;
+    EXPECT_FALSE(wxFileName::Exists(hungFile)) << "a recording of no frame is not kept";
+    EXPECT_TRUE(hungExport.empty() || !wxFileName::Exists(hungExport));
+    const wxString messages = m_frame->m_messagesText->GetValue();
+    EXPECT_EQ(messages.Find("Saving data to : " + hungFile), wxNOT_FOUND) << messages;
+    EXPECT_EQ(m_frame->m_fileList->FindItem(-1, wxFileName(hungFile).GetFullName()), -1);
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find(
+                  "No frame of device hung came during trial 1: no file kept"),
+              wxNOT_FOUND)
+        << m_frame->m_errorsText->GetValue();
+    // The other device's trial is whole and listed.
+    const wxString other = CaptureFile("nonedev1_0001.qvd");
+    EXPECT_GE(FramesInFile(other), 50);
+    EXPECT_NE(m_frame->m_fileList->FindItem(-1, wxFileName(other).GetFullName()), -1);
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    hung.Close();
+}
+
+TEST_F(CaptureFrameTest, StartAndStopPressedDuringASlowStopGiveATrialWithFramesOfEveryDevice)
+{
+    // The first trial's devices are slow to stop; the user presses Start and then
+    // Stop meanwhile: both run once the stop is over, one right after the other.
+    CaptureTrialDevices devices(Path("source.qvd").string());
+    ASSERT_TRUE(devices.Run());
+    m_frame->SetCaptureDeviceSource([&devices] { return devices.All(); });
+    m_frame->m_captureAutoFile = true;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("press"));
+    for (int round = 0; round < 4; ++round) {
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing);
+        ASSERT_TRUE(RunUntil([&] { return devices.slow.GetSampleCounter() >= 10; }));
+        devices.SetStopTime(std::chrono::microseconds(100000));
+        wxQueueEvent(m_frame, new wxCommandEvent(wxEVT_MENU, ID_CAPTURE_START));
+        wxQueueEvent(m_frame, new wxCommandEvent(wxEVT_MENU, ID_CAPTURE_STOP));
+        Command(ID_CAPTURE_STOP);
+        devices.SetStopTime(std::chrono::microseconds(0));
+        const int64_t trial = m_frame->m_trialIndex;
+        ASSERT_TRUE(RunUntil([&] { return m_frame->m_trialIndex == trial + 1 && !m_frame->m_capturing; }))
+            << round;
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    // Every trial of every device is a recording with its frames, listed and said.
+    const wxString messages = m_frame->m_messagesText->GetValue();
+    auto expectEveryTrial = [&](auto& device) {
+        const auto trials = device.Trials();
+        EXPECT_EQ(trials.size(), 8u);
+        for (const auto& trial : trials) {
+            SCOPED_TRACE(trial.file.ToStdString());
+            EXPECT_GE(FramesInFile(trial.file), CAnalogReader::kMinFrames);
+            EXPECT_NE(messages.Find("Saving data to : " + trial.file), wxNOT_FOUND);
+            EXPECT_NE(m_frame->m_fileList->FindItem(-1, wxFileName(trial.file).GetFullName()), -1);
+        }
+    };
+    expectEveryTrial(devices.fast);
+    expectEveryTrial(devices.tracker);
+    expectEveryTrial(devices.player);
+    expectEveryTrial(devices.slow);
+}
+
+// A camera and an analog device recorded together: the video's time against the
+// analog file's. The camera delivers at 30 frames per second.
+class CaptureCameraTest : public CaptureFrameTest {
+protected:
+    void SetUp() override
+    {
+        CaptureFrameTest::SetUp();
+        m_camera = std::make_shared<SyntheticCamera>();
+        m_camera->width = 64;
+        m_camera->height = 48;
+        m_camera->deliverFps = 30.0;
+        m_cameras = std::make_unique<CCameraFactoryScope>(SyntheticCameras(m_camera, 1));
+        m_video = std::make_unique<CVideoDevice>(0, 64, 48, 30, false);
+        ASSERT_TRUE(m_video->Create(true) && m_video->RunThread());
+        NameTestDevice(m_analog, "analog", 500.0);
+        ASSERT_TRUE(m_analog.Create(true) && m_analog.RunThread());
+        ASSERT_TRUE(RunUntil([&] { return m_video->IsFrameRateKnown(); }));
+    }
+    void TearDown() override
+    {
+        m_camera->hangAfter = -1;
+        m_camera->Unblock();
+        if (m_frame) {
+            m_frame->CloseCaptureFiles();
+            m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+        }
+        m_analog.Close();
+        m_video->CloseCamera();
+        m_video->Close();
+        CVideoFinisher::Instance().Wait();
+        m_video.reset();
+        m_cameras.reset();
+        CaptureFrameTest::TearDown();
+    }
+    // The camera hangs in its next grab.
+    void HangCamera()
+    {
+        m_camera->hangAfter = m_camera->delivered.load();
+        ASSERT_TRUE(m_camera->WaitUntilHanging(std::chrono::seconds(5)));
+    }
+    void ResumeCamera()
+    {
+        m_camera->hangAfter = -1;
+        m_camera->Unblock();
+    }
+    // Records one trial of both devices, in this order, lasting about lengthMs; during
+    // runs between the start and the stop.
+    void RecordTrial(const std::string& set, const std::vector<CAnalogDevice*>& order, int lengthMs,
+                     const std::function<void()>& during = {})
+    {
+        m_frame->SetCaptureDeviceSource([order] { return order; });
+        ASSERT_TRUE(m_frame->OpenCaptureSet(set));
+        m_videoFile = m_video->GetWriterFileName();
+        m_analogFile = m_analog.GetWriterFileName();
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing);
+        const double startUs = m_analog.Trials().back().startUs;
+        if (during) during();
+        ASSERT_TRUE(RunUntil([&] { return GetProgramTime() - startUs > lengthMs * 1000.0; }));
+        Command(ID_CAPTURE_STOP);
+        ASSERT_FALSE(m_frame->m_capturing);
+        CVideoFinisher::Instance().Wait();
+    }
+    // The video lasts as long as the analog recording, within one video frame: both
+    // count from the trial's start instant and end at its stop instant.
+    void ExpectVideoAsLongAsTheAnalogFile()
+    {
+        const int64_t analogFrames = FramesInFile(m_analogFile);
+        ASSERT_GT(analogFrames, 0);
+        const VideoFacts facts = ReadTestVideo(m_videoFile.ToStdString());
+        ASSERT_GT(facts.frames, 0) << m_videoFile;
+        const double analogSec = double(analogFrames) / 500.0;
+        const double videoSec = double(facts.frames) / 30.0;
+        EXPECT_NEAR(videoSec, analogSec, 1.0 / 30.0 + 1.0 / 500.0)
+            << facts.frames << " video frames, " << analogFrames << " analog frames";
+        std::printf("video %.3f s, analog %.3f s: %+.1f ms\n", videoSec, analogSec,
+                    (videoSec - analogSec) * 1000.0);
+        std::fflush(stdout);
+    }
+
+    std::shared_ptr<SyntheticCamera> m_camera;
+    std::unique_ptr<CCameraFactoryScope> m_cameras;
+    std::unique_ptr<CVideoDevice> m_video;
+    CNotingDevice<CTestDevice> m_analog{false, false};
+    wxString m_videoFile;
+    wxString m_analogFile;
+};
+
+TEST_F(CaptureCameraTest, CameraHungAtTheStartCountsFromTheTrialsInstantAndHoldsBackNoDevice)
+{
+    // The camera, before the analog device in the list, hangs as the trial starts and
+    // delivers again 300 ms later: its video counts from the trial's start, its
+    // missing start repeated, and the analog device starts with the others.
+    HangCamera();
+    std::thread resume;
+    RecordTrial("hungstart", {m_video.get(), &m_analog}, 1200, [&] {
+        resume = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ResumeCamera();
+        });
+    });
+    resume.join();
+    ExpectVideoAsLongAsTheAnalogFile();
+    ExpectFramesBetweenTheInstants(m_analog, 500.0);
+}
+
+TEST_F(CaptureCameraTest, CameraHungAtTheStopEndsItsVideoAtTheTrialsStop)
+{
+    // The analog device first, slow to stop as on a loaded machine; the camera hangs
+    // before the stop and stays hung through it: its video ends at the stop instant,
+    // its missing end repeated, not when its own finish came.
+    RecordTrial("hungstop", {&m_analog, m_video.get()}, 900, [&] {
+        ASSERT_TRUE(RunUntil([&] { return m_video->GetRecordedFrames() >= 10; }));
+        HangCamera();
+        m_analog.stopTime = std::chrono::microseconds(400000);
+    });
+    m_analog.stopTime = std::chrono::microseconds(0);
+    ResumeCamera();
+    ExpectVideoAsLongAsTheAnalogFile();
+    ExpectFramesBetweenTheInstants(m_analog, 500.0);
+}
+
+TEST_F(CaptureCameraTest, SlowStopTakesNoVideoFramePastTheTrialsStop)
+{
+    // The camera delivers throughout; the analog device before it is slow to stop.
+    RecordTrial("slowstop", {&m_analog, m_video.get()}, 900,
+                [&] { m_analog.stopTime = std::chrono::microseconds(400000); });
+    m_analog.stopTime = std::chrono::microseconds(0);
+    ExpectVideoAsLongAsTheAnalogFile();
+    ExpectFramesBetweenTheInstants(m_analog, 500.0);
+}
+
+TEST_F(CaptureTriggerTest, TriggeredTrialsOfFourDevicesRecordFromTheirStartToTheirStopInstant)
+{
+    // Trials started and stopped by the OSC trigger in Trigger Loop, on an idle and
+    // on a loaded machine: each device's file holds the frames due between the
+    // trial's two instants, and a stop acted on late is said once with its delay.
+    CaptureTrialDevices devices(Path("source.qvd").string());
+    ASSERT_TRUE(devices.Run());
+    m_frame->SetCaptureDeviceSource([&devices] { return devices.All(); });
+    m_frame->m_exportAnalog = false;
+    constexpr int kTrials = 4;
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+    {
+        RecordLoopTrials("trigidle", kTrials, 300, 150);
+    }
+    {
+        CBusyMachine busy(true);
+        RecordLoopTrials("trigload", kTrials, 300, 150);
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    ASSERT_EQ(devices.fast.Trials().size(), size_t(2 * kTrials));
+    devices.ExpectEveryTrialBetweenItsInstants(
+        {{"by trigger, idle", 0, kTrials}, {"by trigger, loaded", kTrials, 2 * kTrials}});
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    for (int trial = 1; trial <= kTrials; ++trial)
+        EXPECT_LE(Occurrences(messages, wxString::Format("Trial %d stopped ", trial)), 2)
+            << "once per set at most\n" << messages;
+}
+
+TEST_F(CaptureTriggerTest, StopActedOnMoreThanAFrameLateIsSaidWithItsDelay)
+{
+    // A trial started by the OSC trigger; its stop comes while the interface is busy
+    // for 80 ms (said with its delay), then in next trials at once (said only when it
+    // was acted on more than a frame of the fastest device, 2 ms, late, and then with
+    // no more than the time that went by).
+    const auto send = UseOscTrigger();
+    ASSERT_TRUE(m_frame->OpenCaptureSet("late"));
+    for (const int busyMs : {80, 0, 0, 0}) {
+        const int64_t trial = m_frame->m_trialIndex;
+        CTriggerSender sender({{50, 255.0}}, send);
+        bool hasBegun = false;
+        wxTimer driver;
+        driver.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+            if (!hasBegun && FindWaitDialog()) {
+                hasBegun = true;
+                sender.Begin();
+            }
+        });
+        driver.Start(5);
+        Command(ID_CAPTURE_START);
+        driver.Stop();
+        sender.Join();
+        ASSERT_TRUE(m_frame->m_capturing) << busyMs;
+        RecordFrames(20);
+        const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+        const double fedUs = GetProgramTime();
+        GetOscTriggerCrossings().Feed(-255.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(busyMs));
+        ASSERT_TRUE(RunUntil([&] { return !m_frame->m_capturing; }));
+        const double elapsedMs = (GetProgramTime() - fedUs) / 1000.0;
+        const std::string said = m_frame->m_messagesText->GetValue().Mid(messagesFrom).ToStdString();
+        const std::string head = "Trial " + std::to_string(trial) + " stopped ";
+        const size_t at = said.find(head);
+        if (busyMs > 0) {
+            ASSERT_NE(at, std::string::npos) << said;
+        }
+        if (at == std::string::npos) continue;  // acted on within a frame
+        double delayMs = 0.0;
+        const char* number = said.data() + at + head.size();
+        const auto [end, error] = std::from_chars(number, said.data() + said.size(), delayMs);
+        ASSERT_EQ(error, std::errc()) << said;
+        const std::string tail = " ms after its trigger\n";
+        EXPECT_EQ(said.compare(size_t(end - said.data()), tail.size(), tail), 0) << said;
+        EXPECT_GE(delayMs, std::max(2.0, double(busyMs)));
+        EXPECT_LE(delayMs, elapsedMs);
+        EXPECT_EQ(said.find(head, at + 1), std::string::npos) << "said once";
+    }
 }
 
 TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)
