@@ -135,12 +135,21 @@ double ShortestFramePeriodUs(const std::vector<CAnalogDevice*>& devices)
     return framePeriodUs;
 }
 
+// A recording that ended short of the trial's stop: the device and the frames due
+// before the stop that never came.
+struct ShortRecording {
+    CAnalogDevice* device;
+    int64_t missingFrames;
+};
+
 // Ends every device's recording at one instant: each keeps the frames due before it
 // (its next frame boundary), a thread that is behind is waited for (bounded), a
 // camera drops what it takes after it. The files are finished afterwards.
-void EndRecordingsAt(const std::vector<CAnalogDevice*>& devices, double stopUs)
+std::vector<ShortRecording> EndRecordingsAt(const std::vector<CAnalogDevice*>& devices,
+                                            double stopUs)
 {
-    std::vector<CAnalogFile*> controllers;
+    std::vector<std::pair<CAnalogDevice*, CAnalogFile*>> running;
+    std::vector<ShortRecording> shortOnes;
     for (CAnalogDevice* device : devices) {
         device->SetRecordStop(stopUs);
         auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
@@ -148,16 +157,18 @@ void EndRecordingsAt(const std::vector<CAnalogDevice*>& devices, double stopUs)
         controller->SetRunStop(stopUs);
         // A device that does not run delivers no more frames.
         if (device->IsRunning())
-            controllers.push_back(controller);
+            running.emplace_back(device, controller);
         else
             controller->EndRunNow();
     }
     const auto deadline = std::chrono::steady_clock::now() + kStopCatchUp;
-    for (CAnalogFile* controller : controllers) {
+    for (const auto& [device, controller] : running) {
         while (!controller->HasReachedStop() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
-        controller->EndRunNow();
+        const int64_t missing = controller->EndRunNow();
+        if (missing > 0) shortOnes.push_back({device, missing});
     }
+    return shortOnes;
 }
 
 }  // namespace
@@ -480,7 +491,17 @@ void TrackerFrame::StopCapture()
     // Every device's recording ends at this one instant before any file is finished:
     // finishing one takes time that the others would go on recording.
     const double stopUs = GetProgramTime();
-    EndRecordingsAt(devices, stopUs);
+    for (const ShortRecording& recording : EndRecordingsAt(devices, stopUs)) {
+        // Its thread was too far behind: the recording ends early, and says so.
+        const double rate = recording.device->GetRate();
+        SetErrorMessage(
+            wxString::Format(_("Device %s : trial %lld ends %lld frames (%.1f ms) before the "
+                               "trial's stop: they did not come in time\n"),
+                             recording.device->GetDeviceName(), static_cast<long long>(m_trialIndex),
+                             static_cast<long long>(recording.missingFrames),
+                             rate > 0.0 ? 1000.0 * double(recording.missingFrames) / rate : 0.0),
+            true);
+    }
     const double stopCrossingUs = std::exchange(m_stopCrossingUs, 0.0);
     if (stopCrossingUs > 0.0 && stopUs - stopCrossingUs > ShortestFramePeriodUs(devices)) {
         AppendMessage(wxString::Format(_("Trial %lld stopped %.1f ms after its trigger\n"),

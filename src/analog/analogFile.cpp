@@ -207,10 +207,11 @@ void CAnalogFile::SetRunStop(double programUs)
     m_recording = false;
 }
 
-void CAnalogFile::EndRunNow()
+int64_t CAnalogFile::EndRunNow()
 {
     m_recording = false;
-    WaitForRecordFrame();
+    std::lock_guard<std::mutex> lock(m_recordMutex);  // no frame is inside the writer now
+    return m_stopFrames > m_framesOffered ? m_stopFrames - m_framesOffered : 0;
 }
 
 void CAnalogFile::EndRun()

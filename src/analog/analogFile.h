@@ -89,8 +89,9 @@ public:
     // is coming to it (ended, never set).
     bool HasReachedStop() const { return !m_recording.load(); }
     // GUI thread: ends the run now, with the frames it holds (a device that did not
-    // reach its stop instant in time).
-    void EndRunNow();
+    // reach its stop instant in time). The frames due before the stop instant that
+    // had not come: 0 when the run had them all.
+    int64_t EndRunNow();
 
 private:
     // Waits until no RecordFrame is inside the writer; m_recording is clear.
