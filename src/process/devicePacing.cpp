@@ -56,10 +56,21 @@ void CDevice::ResetClockNow()
     if (startAtUs >= 0.0) {
         // A trial's common instant, already past when the thread resets: its first
         // tick is due then on either clock, and the ticks since are caught up.
-        const double sinceUs = std::max(0.0, m_clockNow - startAtUs);
-        m_tvStart = ShiftTimeVal(m_tvNow, -sinceUs);
+        // The precise reading's program time: taken between two program readings, again
+        // when the thread was interrupted between them.
+        double beforeUs = 0.0;
+        double afterUs = 0.0;
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            beforeUs = ReadProgramClockUs();
+            ReadPreciseClock(&m_tvNow);
+            afterUs = ReadProgramClockUs();
+            if (afterUs - beforeUs < 2.0) break;
+        }
+        const double preciseSinceUs = std::max(0.0, 0.5 * (beforeUs + afterUs) - startAtUs);
+        m_tvLast = m_tvNow;
+        m_tvStart = ShiftTimeVal(m_tvNow, -preciseSinceUs);
         m_tvAnchor = ShiftTimeVal(m_tvStart, -periodUs);
-        m_clockStart = m_clockNow - sinceUs;
+        m_clockStart = std::min(m_clockNow, startAtUs);
         m_clockNow = m_clockStart;
     }
     // The program clock's first tick is due at once, the precise clock's one period later.
