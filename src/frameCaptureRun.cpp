@@ -495,11 +495,12 @@ void TrackerFrame::StopCapture()
         // Its thread was too far behind: the recording ends early, and says so.
         const double rate = recording.device->GetRate();
         SetErrorMessage(
-            wxString::Format(_("Device %s : trial %lld ends %lld frames (%.1f ms) before the "
-                               "trial's stop: they did not come in time\n"),
-                             recording.device->GetDeviceName(), static_cast<long long>(m_trialIndex),
+            wxString::Format(_("Recording %s ends %lld frames (%.1f ms) before the trial's "
+                               "stop: device %s could not deliver them in time\n"),
+                             recording.device->GetWriterFileName(),
                              static_cast<long long>(recording.missingFrames),
-                             rate > 0.0 ? 1000.0 * double(recording.missingFrames) / rate : 0.0),
+                             rate > 0.0 ? 1000.0 * double(recording.missingFrames) / rate : 0.0,
+                             recording.device->GetDeviceName()),
             true);
     }
     const double stopCrossingUs = std::exchange(m_stopCrossingUs, 0.0);

@@ -1251,12 +1251,11 @@ struct TrialSpan {
     double lastBeforeStopUs = 0.0;   // its last frame went out this long before the stop
 };
 
-// The frames Errors says a trial's recording of the device ends short of its stop
-// by (a thread too far behind on a loaded machine); 0 when it says nothing.
-int64_t SaidMissingFrames(const wxString& errors, const wxString& device, const wxString& file)
+// The frames Errors says a recording ends short of its trial's stop by (its device's
+// thread too far behind on a loaded machine); 0 when it says nothing.
+int64_t SaidMissingFrames(const wxString& errors, const wxString& file)
 {
-    const wxString head = wxString::Format("Device %s : trial %lld ends ", device,
-                                           static_cast<long long>(ParseTrialNumber(file)));
+    const wxString head = "Recording " + file + " ends ";
     const int at = errors.Find(head);
     if (at == wxNOT_FOUND) return 0;
     long long frames = 0;
@@ -1281,7 +1280,7 @@ std::vector<TrialSpan> ExpectFramesBetweenTheInstants(CNotingDevice<Base>& devic
         EXPECT_GT(trial.stopUs, trial.startUs);
         const int64_t recorded = FramesInFile(trial.file);
         const auto due = static_cast<int64_t>(std::ceil((trial.stopUs - trial.startUs) / periodUs));
-        const int64_t said = SaidMissingFrames(errors, device.GetDeviceName(), trial.file);
+        const int64_t said = SaidMissingFrames(errors, trial.file);
         EXPECT_EQ(recorded + said, due) << "frames due in " << (trial.stopUs - trial.startUs) / 1000.0
                                         << " ms at " << rateHz << " Hz, " << said << " said";
         const auto first = std::upper_bound(frames.begin(), frames.end(), trial.startUs);
