@@ -190,6 +190,10 @@ public:
 
     void ResetFileList();
     bool AddFileListRow(const wxString& path, int frames, double seconds);
+    // The rows of videos whose end was written in the background, as their files are now.
+    void UpdateFinishedVideoRows();
+    // Quitting: waits for the videos whose end is still being written, showing it.
+    void WaitForVideoEnds();
     wxString SelectRecordingFile();
     bool CheckCaptureFile();
     bool CreateCaptureFiles();
@@ -447,6 +451,7 @@ private:
     void LoadFolders();
     bool m_configUnreadableReported = false;  // an unreadable file is reported once
     bool m_configDamageReported = false;      // so is a file with lines the parser ignored
+    bool m_configRecoveryDone = false;        // a save cut short is looked for once, at start
 
     // ---- views (own members) ----
     // The view grid's property names device's name and newName is that of another

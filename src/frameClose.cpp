@@ -7,6 +7,7 @@
 #include "frameViewPages.h"
 #include "shellLog.h"
 #include "process/device.h"
+#include "video/videoFinisher.h"
 
 #include <wx/aui/auibook.h>
 #include <wx/combobox.h>
@@ -15,6 +16,7 @@
 #include <wx/intl.h>
 #include <wx/log.h>
 #include <wx/notifmsg.h>
+#include <wx/progdlg.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/textctrl.h>
 
@@ -34,8 +36,10 @@ bool TrackerFrame::CheckToQuitAll()
         return false;
     }
     const std::vector<CAnalogDevice*> devices = GetDeviceList();
-    if (devices.empty())
+    if (devices.empty()) {
+        WaitForVideoEnds();
         return true;
+    }
     std::unique_ptr<wxFileConfig> config = OpenConfig(false);
     std::vector<CAnalogDevice*> wereRunning;
     for (CAnalogDevice* device : devices) {
@@ -66,9 +70,34 @@ bool TrackerFrame::CheckToQuitAll()
         device->RemoveAllViews();
         CDeviceDeleter{}(device);
     }
+    WaitForVideoEnds();
     ShellPrompts().sleep(200);
     config.reset();  // writes the file
     return true;
+}
+
+void TrackerFrame::WaitForVideoEnds()
+{
+    // A video whose end is not written cannot be read: the program ends after it. Said
+    // while it lasts, so that nobody starts the program again meanwhile.
+    CVideoFinisher& finisher = CVideoFinisher::Instance();
+    if (finisher.Pending() == 0)
+        return;
+    const int64_t total = std::max<int64_t>(1, finisher.FramesLeft());
+    const wxString text = _("Writing the end of the camera videos: Quorvane closes once they can be read");
+    AppendMessage(text + "\n");
+    constexpr int kSteps = 1000;
+    const auto framesLeft = [&text](int64_t left) {
+        return text + "\n" + wxString::Format(_("%lld video frames left to write"),
+                                               static_cast<long long>(left));
+    };
+    wxProgressDialog progress(_("Closing Quorvane"), framesLeft(total), kSteps, this,
+                              wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME |
+                                  wxPD_REMAINING_TIME);
+    while (!finisher.WaitFor(std::chrono::milliseconds(100))) {
+        const int64_t left = std::min(total, finisher.FramesLeft());
+        progress.Update(static_cast<int>(kSteps * (total - left) / total), framesLeft(left));
+    }
 }
 
 void TrackerFrame::OnClose(wxCloseEvent& event)

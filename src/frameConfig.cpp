@@ -17,6 +17,7 @@
 #include "frameSettingsTable.h"
 #include "network/oscServer.h"
 #include "process/trackerWorker.h"
+#include "settingsFile.h"
 
 namespace {
 
@@ -168,6 +169,14 @@ std::unique_ptr<wxFileConfig> TrackerFrame::OpenConfig(bool mustExist)
 {
     // Always '/' before the file name, whatever the platform's separator.
     const wxString path = m_configDir + "/" + kConfigAppName + ".cfg";
+    // A save cut short (a kill, a power cut) may have left the settings in its temporary
+    // file: taken when whole, before anything reads the file; a loss is said.
+    if (!m_configRecoveryDone) {
+        m_configRecoveryDone = true;
+        std::string note;
+        if (RecoverSettingsFile(path.utf8_string(), note) != SettingsRecovery::kNothing)
+            SetErrorMessage(wxString::FromUTF8(note), false);
+    }
     // Anything at the path counts: a folder there is no file either.
     const bool exists = wxFileName::Exists(path, wxFILE_EXISTS_ANY);
     if (mustExist && !exists) return nullptr;
@@ -187,10 +196,7 @@ std::unique_ptr<wxFileConfig> TrackerFrame::OpenConfig(bool mustExist)
     std::unique_ptr<wxFileConfig> config;
     {
         CParseComplaints parse;
-        config = std::make_unique<wxFileConfig>(kConfigAppName, kConfigVendorName, path,
-                                                wxEmptyString,
-                                                wxCONFIG_USE_LOCAL_FILE | wxCONFIG_USE_GLOBAL_FILE,
-                                                wxConvAuto());
+        config = std::make_unique<CSettingsFile>(kConfigAppName, kConfigVendorName, path);
         complaints.swap(parse.texts);
     }
     // The file is read again for every device and at exit: said once, not per line.

@@ -6,6 +6,9 @@
 #include <wx/listctrl.h>
 
 #include "captureFiles.h"
+#include "video/videoFinisher.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -53,6 +56,32 @@ bool TrackerFrame::AddFileListRow(const wxString& path, int frames, double secon
     const wxDateTime modified = file.GetModificationTime();
     if (modified.IsValid()) m_fileList->SetItem(row, 3, modified.Format("%X"));
     return true;
+}
+
+void TrackerFrame::UpdateFinishedVideoRows()
+{
+    const std::vector<FinishedVideo> finished = CVideoFinisher::Instance().TakeFinished();
+    if (!m_fileList) return;
+    for (const FinishedVideo& video : finished) {
+        const wxFileName file(video.name);
+        const long row = m_fileList->FindItem(-1, file.GetFullName(), false);
+        if (row < 0) continue;
+        // The row was listed at the stop with the frames the video was to have.
+        const long listed = static_cast<long>(video.listedFrames);
+        const long total = std::max(0L, static_cast<long>(m_fileList->GetItemData(row)) - listed +
+                                            static_cast<long>(video.frames));
+        if (total == 0) {
+            // Nothing of it can be read: there is no file to list.
+            m_fileList->DeleteItem(row);
+            continue;
+        }
+        m_fileList->SetItemData(row, total);
+        m_fileList->SetItem(row, 1, FormatFramesCell(total, video.seconds));
+        const wxULongLong size = file.GetSize();
+        if (size != wxInvalidSize) m_fileList->SetItem(row, 2, FormatFileSize(size.ToDouble()));
+        const wxDateTime modified = file.GetModificationTime();
+        if (modified.IsValid()) m_fileList->SetItem(row, 3, modified.Format("%X"));
+    }
 }
 
 wxString TrackerFrame::SelectRecordingFile()

@@ -170,6 +170,7 @@ void TrackerFrame::OnIdle(wxIdleEvent& event)
     DrainMessageQueue();
     // Devices that could not stop at once are freed once their thread has ended.
     CDeviceCloser::Instance().Collect();
+    UpdateFinishedVideoRows();
 
     if (m_startupCountdown > 0) {
         --m_startupCountdown;

@@ -4,6 +4,7 @@ list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/configTable.cpp
      ${CMAKE_CURRENT_LIST_DIR}/configPlacement.cpp
      ${CMAKE_CURRENT_LIST_DIR}/configShared.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/settingsFile.cpp
      ${CMAKE_CURRENT_LIST_DIR}/frameSettingsRules.cpp
 )
 list(APPEND QV_GUI_SOURCES

@@ -7,14 +7,20 @@
 #include "video/VideoDevice.h"
 #include "video/VideoView.h"
 #include "video/videoFakes.h"
+#include "video/videoFinisher.h"
+#include "captureFiles.h"
+#include "support/refusingDisk.h"
 
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/aui/auibook.h>
 #include <wx/filefn.h>
+#include <wx/listctrl.h>
+#include <wx/textctrl.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -178,4 +184,90 @@ TEST_F(FrameDeviceTest, CameraThatCannotRecordSaysWhy)
     EXPECT_EQ(created, 1);
     EXPECT_EQ(started, 1);
     g_camera_count = 0;
+}
+
+namespace {
+
+// A camera of the test's own, its frames grabbed by hand on its own clock: one trial of
+// 30 frames, then hungSec without any, so that the video's end is written in the
+// background. Returns the video's name; frames are count x height, noise when noisy.
+wxString RecordTrialEndingHung(CClockedVideoDevice& device, const std::string& folder,
+                               const std::string& base, double hungSec)
+{
+    constexpr double kStepUs = 1.0e6 / 30.0;
+    device.Start();
+    double next = 0.0;
+    for (int i = 0; i < 60; ++i, next += kStepUs) device.GrabAt(next);
+    if (!device.SetupWriter(folder, base, 1, false, "", false, 0, 0)) return wxString();
+    const wxString name = device.GetWriterFileName();
+    device.SetClockUs(next - kStepUs / 2.0);
+    if (!device.StartRecording()) return wxString();
+    for (int i = 0; i < 30; ++i, next += kStepUs) device.GrabAt(next);
+    device.SetClockUs(next - kStepUs / 2.0 + hungSec * 1.0e6);
+    return device.FinishRecording() ? name : wxString();
+}
+
+}  // namespace
+
+// The file list shows a video whose end was written in the background as its file is
+// once written: here cut short by the file-size limit.
+TEST_F(FrameDeviceTest, VideoRowTellsWhatTheFileHoldsOnceItsEndIsWritten)
+{
+    auto camera = std::make_shared<SyntheticCamera>();
+    camera->width = 640;
+    camera->height = 480;
+    auto random = std::make_shared<cv::RNG>(5);
+    camera->draw = [random](cv::Mat& image, int k) {
+        FillFrame(image, k, 640, 480);
+        random->fill(image(cv::Rect(0, 0, 640, 460)), cv::RNG::UNIFORM, 0, 256);
+    };
+    CCameraFactoryScope cameras(SyntheticCameras(camera, 1));
+    TrackerFrame* frame = MakeFrame();
+    CClockedVideoDevice device(0, 640, 480, 30, false);
+    CVideoFinisher::Instance().TakeFinished();
+    const wxString name = RecordTrialEndingHung(device, Dir().string(), "rows", 30.0);
+    ASSERT_FALSE(name.empty());
+    const int64_t listed = device.GetRecordedFrames();
+    ASSERT_EQ(listed, 930);
+    // As the stop lists it: the frames the video is to have, the file as it is now.
+    ASSERT_TRUE(frame->AddFileListRow(name, static_cast<int>(listed), device.GetRecordTime()));
+    {
+        CFileSizeLimit limit(static_cast<rlim_t>(std::filesystem::file_size(name.ToStdString())) +
+                             (1 << 20));
+        ASSERT_TRUE(limit.IsSet());
+        CVideoFinisher::Instance().Wait();
+    }
+    device.StopRecording();
+    wxTheApp->ProcessIdle();  // the idle pass updates the rows
+    const VideoFacts facts = ReadTestVideo(name.ToStdString());
+    ASSERT_GE(facts.frames, 30);
+    ASSERT_LT(facts.frames, 930);
+    const long row = frame->m_fileList->FindItem(-1, wxFileName(name).GetFullName());
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(frame->m_fileList->GetItemData(row), static_cast<wxUIntPtr>(facts.frames));
+    EXPECT_EQ(frame->m_fileList->GetItemText(row, 1), FormatFramesCell(facts.frames, facts.frames / 30.0));
+    EXPECT_EQ(frame->m_fileList->GetItemText(row, 2),
+              FormatFileSize(static_cast<double>(std::filesystem::file_size(name.ToStdString()))));
+}
+
+// Quitting while a video's end is still written: the program says so and ends only once
+// the video can be read.
+TEST_F(FrameDeviceTest, QuittingWhileAVideosEndIsWrittenWaitsForItAndSaysSo)
+{
+    auto camera = std::make_shared<SyntheticCamera>();
+    camera->width = 640;
+    camera->height = 480;
+    CCameraFactoryScope cameras(SyntheticCameras(camera, 1));
+    TrackerFrame* frame = MakeFrame();
+    CClockedVideoDevice device(0, 640, 480, 30, false);
+    const wxString name = RecordTrialEndingHung(device, Dir().string(), "quit", 10.0);
+    ASSERT_FALSE(name.empty());
+    const int64_t listed = device.GetRecordedFrames();
+    device.StopRecording();
+    ASSERT_GT(CVideoFinisher::Instance().Pending(), 0u);
+    ASSERT_TRUE(frame->CheckToQuitAll());
+    EXPECT_EQ(CVideoFinisher::Instance().Pending(), 0u);
+    EXPECT_NE(frame->m_messagesText->GetValue().Find("Writing the end of the camera videos"),
+              wxNOT_FOUND);
+    EXPECT_EQ(ReadTestVideo(name.ToStdString()).frames, listed);
 }

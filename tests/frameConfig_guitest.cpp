@@ -11,6 +11,7 @@
 #include "configShared.h"
 #include "frameSettingsSupport.h"
 #include "frameSettingsTable.h"
+#include "settingsFile.h"
 
 namespace {
 
@@ -399,3 +400,30 @@ TEST_F(FrameConfigTest, FileWithoutPlacementGoesToTheDefaultPlace)
 }
 
 }  // namespace
+
+// A save cut short left the settings in its temporary file and none in place: the next
+// start took the defaults without a word and wrote them back at exit. A whole copy is
+// taken; a cut one is removed and the loss said; the exit then saves in place.
+TEST_F(FrameConfigTest, ASaveCutShortIsTakenWhenWholeOrSaidLost)
+{
+    ASSERT_TRUE(std::filesystem::create_directories(ConfigDir()));
+    const std::string temp = SettingsTempPath(ConfigPath());
+    std::ofstream(temp) << "Version=1.30\n[WII]\ntime_out=7\n" << kSettingsEndLine << "\n";
+    TrackerFrame* frame = MakeFrame();
+    EXPECT_EQ(frame->m_wiiTimeOut, 7);
+    EXPECT_NE(frame->m_errorsText->GetValue().Find("the settings are taken from"), wxNOT_FOUND);
+    EXPECT_FALSE(std::filesystem::exists(temp));
+    DestroyFrame();
+    EXPECT_EQ(ReadBack()->Read("/WII/time_out", 0L), 7);
+
+    std::filesystem::remove(ConfigPath());
+    std::ofstream(temp) << "Version=1.30\n[WII]\ntime_out=5\n[Vi";
+    frame = MakeFrame();
+    EXPECT_EQ(frame->m_wiiTimeOut, 3);
+    EXPECT_NE(frame->m_errorsText->GetValue().Find("The settings were lost"), wxNOT_FOUND);
+    EXPECT_FALSE(std::filesystem::exists(temp));
+    frame->m_wiiTimeOut = 4;
+    DestroyFrame();
+    EXPECT_EQ(ReadBack()->Read("/WII/time_out", 0L), 4);
+    EXPECT_FALSE(std::filesystem::exists(temp));
+}

@@ -101,7 +101,7 @@ TEST_F(FrameOpenRecordingTest, RecordingThePlayerRefusesIsSaidWithItsNameAndTheR
     noChannels.Save(empty);
     EXPECT_FALSE(frame->OpenRecordingFile(empty));
     EXPECT_NE(frame->m_errorsText->GetValue().Find("Unable to open recording " + wxString(empty) +
-                                                   " : channel count 0 out of range (1 to 256)"),
+                                                   " : channel count 0 out of range (1 to 65536)"),
               wxNOT_FOUND)
         << frame->m_errorsText->GetValue();
     EXPECT_EQ(frame->GetDeviceCount(), 0);

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <vector>
 
 std::atomic<int> CAnalog3DView::s_nextId{3333};
 
@@ -74,6 +76,61 @@ void CAnalog3DView::SetDevice(CAnalogDevice* device)
 void CAnalog3DView::AddData(const double* values, int count, uint32_t sample, double timeSec)
 {
     m_data.AddData(values, count, sample, timeSec);
+}
+
+bool CAnalog3DView::NeedsRefresh() const
+{
+    if (m_data.HasNewData() || IsFrameOwed() || m_data.RefusedFrames() != m_refusedSeen)
+        return true;
+    return m_viewType != kNoView && !(CurrentSceneState() == m_drawnState);
+}
+
+void CAnalog3DView::RequestRefresh()
+{
+    FollowDevice();
+    Refresh(false);
+}
+
+CAnalog3DView::SceneState CAnalog3DView::CurrentSceneState() const
+{
+    SceneState state;
+    CAnalogDevice* device = m_device.load();
+    if (device == nullptr)
+        return state;
+    state.recording = device->IsRecording();
+    std::vector<uint32_t> codes;
+    std::vector<uint32_t> frames;
+    std::vector<wxString> labels;
+    device->GetMarkers(codes, frames, labels);
+    const int64_t window = static_cast<int64_t>(0.3 * m_data.RateHz());
+    const int64_t current = m_data.CurrentSample();
+    uint64_t hash = 1469598103934665603ull;
+    for (size_t i = 0; i < frames.size() && i < labels.size(); ++i) {
+        if (std::llabs(current - static_cast<int32_t>(frames[i])) > window)
+            continue;
+        hash = (hash ^ (static_cast<uint64_t>(i) << 32 ^ frames[i])) * 1099511628211ull;
+    }
+    state.markers = hash;
+    return state;
+}
+
+bool CAnalog3DView::FollowDevice()
+{
+    const uint64_t refused = m_data.RefusedFrames();
+    CAnalogDevice* device = m_device.load();
+    if (refused == m_refusedSeen || device == nullptr || m_busy.load())
+        return false;
+    // A device taking its new shape is looked at again on the next pass.
+    if (!device->IsVisibleListValid())
+        return false;
+    m_refusedSeen = refused;
+    const int sensors = std::max(1, static_cast<int>(device->GetVisibleList().size()));
+    const int dim = device->GetChannelDim() < 0 ? 7 : device->GetChannelDim();
+    if (sensors == m_data.SensorCount() && sensors * dim == m_data.ExpectedCount())
+        return false;
+    BuildSensors();
+    m_refusedSeen = m_data.RefusedFrames();
+    return true;
 }
 
 void CAnalog3DView::BuildSensors()
@@ -164,8 +221,11 @@ double CAnalog3DView::GetTime()
 
 void CAnalog3DView::SetSelected(bool selected, int viewCount)
 {
+    const bool changed = m_selected != selected || m_severalViews != (viewCount > 1);
     m_selected = selected;
     m_severalViews = viewCount > 1;
+    if (changed)
+        Refresh(false);  // the frame shows the selection; nothing else asks for it
 }
 
 void CAnalog3DView::SetDrawTime(double seconds)
@@ -199,6 +259,7 @@ void CAnalog3DView::SetViewType(int type)
             RestoreFreeView();
         m_rotationLocked = false;
         m_viewType = kFreeView;
+        Refresh(false);
         return;
     }
     switch (type) {
@@ -220,11 +281,13 @@ void CAnalog3DView::SetViewType(int type)
     default:
         m_viewType = type;
         m_cameraMoved = false;
+        Refresh(false);
         return;
     }
     m_rotationLocked = true;
     m_viewType = type;
     m_cameraMoved = false;
+    Refresh(false);
 }
 
 void CAnalog3DView::GetViewTypes(wxArrayString& names)

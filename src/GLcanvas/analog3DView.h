@@ -46,9 +46,13 @@ public:
     void Restart() override;
     void SetBusy() override { m_busy.store(true); }
     void ThawData() override { m_busy.store(false); }
-    // New data since the last frame, or a frame owed since the page could not be drawn.
-    bool NeedsRefresh() const override { return m_data.HasNewData() || IsFrameOwed(); }
-    void RequestRefresh() override { Refresh(false); }
+    // New data since the last frame, a frame owed since the page could not be
+    // drawn, frames refused for a new shape of the device, or another
+    // recording frame or set of marker labels than the last frame showed.
+    // Nothing else: a device repeating its last pose costs no frames.
+    bool NeedsRefresh() const override;
+    // Rebuilds the sensors first when the device changed its shape.
+    void RequestRefresh() override;
     void SaveConfig(wxConfigBase* config) override;  // also the canvas's
     void DetachDevice() override;
 
@@ -82,6 +86,20 @@ public:
 private:
     class BusyScope;
 
+    // What the scene shows besides the sensors; a change asks for a frame.
+    struct SceneState {
+        bool recording = false;
+        uint64_t markers = 0;  // which markers are written, as a hash
+        bool operator==(const SceneState& other) const
+        {
+            return recording == other.recording && markers == other.markers;
+        }
+    };
+    SceneState CurrentSceneState() const;
+    // GUI thread: when frames were refused since the last look and the device
+    // now has another shape than the sensors (a network tracker that found
+    // more sensors), the sensors are rebuilt for it. True when rebuilt.
+    bool FollowDevice();
     void BuildSensors();
     void DrawMarkerLabels();
     void DrawOverlayText(const wxString& text);
@@ -101,6 +119,8 @@ private:
     std::atomic<bool> m_busy{false};
     bool m_selected = false;
     bool m_severalViews = false;
+    uint64_t m_refusedSeen = 0;  // GUI thread: refused frames when the shape was last checked
+    SceneState m_drawnState;     // GUI thread: as the last frame drew it
 
     static std::atomic<int> s_nextId;
 

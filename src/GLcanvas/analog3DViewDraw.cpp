@@ -13,6 +13,7 @@
 
 void CAnalog3DView::DrawScene()
 {
+    m_drawnState = CurrentSceneState();
     if (m_busy.load() || m_viewType == kNoView)
         return;
     m_data.TakeNewData();  // before drawing: what arrives meanwhile asks for another frame

@@ -44,8 +44,10 @@ public:
     void Clear();
 
     // Acquisition thread; allocates nothing. Frames whose count is not the
-    // expected value count are refused (a device whose layout changed feeds
-    // nothing until the view is rebuilt).
+    // expected value count are refused and counted (a device whose layout
+    // changed feeds nothing until the view is rebuilt). A frame asks for a new
+    // picture (HasNewData) only when it changes what is drawn: a pose, or a
+    // trail still holding other positions.
     void AddData(const double* values, int count, uint32_t sample, double timeSec);
 
     // GUI thread: holds the records for drawing.
@@ -73,10 +75,13 @@ public:
     uint64_t RefusedFrames() const { return m_refusedFrames.load(); }
 
 private:
-    void StorePoses(const double* values, double timeSec);
+    // True when a sensor's pose changed.
+    bool StorePoses(const double* values, double timeSec);
 
     mutable std::mutex m_mutex;  // the view's lock: records against drawing and rebuilds
     std::vector<CSensor3D> m_sensors;  // guarded by m_mutex
+    uint64_t m_trailPoints = 0;        // guarded by m_mutex: the longest trail's points
+    uint64_t m_stillFrames = 0;        // guarded by m_mutex: frames since a pose last changed
     std::atomic<int> m_sensorCount{0};
     std::atomic<int> m_valuesPerSensor{7};
     std::atomic<int> m_expectedCount{0};

@@ -89,7 +89,7 @@ void CAnalogDevice::InitChannels()
     AllocBuffers();
     for (int i = 0; i < m_channelCount; ++i) {
         m_channelOn[i] = 1;
-        m_channelNames.push_back(wxString::Format(_("Channel #%d"), i));
+        m_channelNames.push_back(DefaultChannelName(i));
         m_channelUnits.emplace_back();
     }
     m_outputCount = m_channelCount;

@@ -113,7 +113,8 @@ bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName
         return false;
     }
     HeaderPropertyBuffer block;
-    const uint64_t length = BuildHeaderProperties(m_device->GetHeaderInfo(), block);
+    RecordNamesOutcome names;
+    const uint64_t length = BuildHeaderProperties(m_device->GetHeaderInfo(), block, &names);
     if (!m_writer->WriteProperties(block.data(), length)) {
         // A header cut short holds no recording: nothing of it stays.
         ReportRecordingError(wxString::Format(_("Error creating analog file : %s : %s"), path,
@@ -123,6 +124,7 @@ bool CAnalogFile::OpenWriter(const wxString& folder, const wxString& captureName
         m_writer.reset();
         return false;
     }
+    ReportNamesLeftOut(path, names);
     m_finishedPath.clear();
     m_endNote.clear();
     m_isRemoved = false;

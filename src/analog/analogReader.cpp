@@ -224,13 +224,18 @@ bool CAnalogReader::ReadFileNewFormat(const wxString& path)
     // Limits. Unsigned comparisons refuse negative counts.
     if (!std::isfinite(rate) || rate < 1.0)
         return Refuse(wxString::Format(_("sampling rate %g Hz out of range"), rate));
-    // A file without channels has nothing to play.
-    if (channels < 1 || channels > uint32_t(kMaxChannels))
-        return Refuse(wxString::Format(_("channel count %d out of range (1 to %d)"),
-                                       static_cast<int32_t>(channels), kMaxChannels));
-    if (dim < 1 || dim > uint32_t(kMaxDim))
+    // A file without channels has nothing to play; any frame a writer takes plays.
+    if (channels < 1 || channels > uint32_t(kRecordMaxFrameValues))
+        return Refuse(wxString::Format(_("channel count %lld out of range (1 to %lld)"),
+                                       static_cast<long long>(static_cast<int32_t>(channels)),
+                                       static_cast<long long>(kRecordMaxFrameValues)));
+    if (dim < 1 || dim > uint32_t(kRecordMaxDim))
         return Refuse(wxString::Format(_("values per channel %d out of range (1 to %d)"),
-                                       static_cast<int32_t>(dim), kMaxDim));
+                                       static_cast<int32_t>(dim), int(kRecordMaxDim)));
+    if (!IsRecordableFrame(channels, dim))
+        return Refuse(wxString::Format(
+            _("%u channels of %u values: more than a frame holds (%lld values at most)"), channels,
+            dim, static_cast<long long>(kRecordMaxFrameValues)));
     if (static_cast<int64_t>(count) < 0)
         return Refuse(
             wxString::Format(_("frame count %lld out of range"), static_cast<long long>(count)));

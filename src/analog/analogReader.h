@@ -17,8 +17,6 @@
 // thread runs. GetFrame: the device's acquisition thread.
 class CAnalogReader {
 public:
-    static constexpr int32_t kMaxChannels = 256;
-    static constexpr int32_t kMaxDim = 256;
     static constexpr int64_t kMinFrames = 2;
     static constexpr uint64_t kMemoryLimitBytes = 524288;  // frames held in memory up to this
     static constexpr uint64_t kMaxMarkers = 99999;

@@ -191,6 +191,7 @@ private:
     std::vector<wxString> m_labels;      // the channels' labels of the current paint
     std::vector<wxString> m_valueTexts;  // and their values, where shown beside them
     std::vector<size_t> m_tails;         // where each label's distinct part begins
+    std::vector<size_t> m_heads;         // or how much of its start tells it apart
     std::vector<wxString> m_axisTexts;   // the value labels of the current paint
     std::vector<ViewFrame>* m_frameRecorder = nullptr;
     std::vector<int> m_tagWanted;

@@ -85,7 +85,9 @@ void CAnalogViewData::StoreRow(const double* values, int count, std::uint32_t sa
         m_refusedRows.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    if (sample == 0 || m_rangeRestart) {
+    if (sample == 0)
+        m_rangeRestart = true;
+    if (m_rangeRestart) {
         // The first finite value starts the observed range.
         for (int i = 0; i < count; ++i) {
             if (std::isfinite(values[i])) {
@@ -95,8 +97,12 @@ void CAnalogViewData::StoreRow(const double* values, int count, std::uint32_t sa
             }
         }
     }
-    for (int i = 0; i < count; ++i) {
+    // Only finite values make the observed range: one infinite sample would
+    // squeeze every curve onto one line until the view is reset.
+    for (int i = 0; i < count && !m_rangeRestart; ++i) {
         const double v = values[i];
+        if (!std::isfinite(v))
+            continue;
         if (v < m_minValue) m_minValue = v;
         if (v > m_maxValue) m_maxValue = v;
     }

@@ -300,7 +300,7 @@ bool CViewText::MakePicture(wxGraphicsContext& gc, const wxString& text,
 }
 
 wxString CViewText::Fit(wxDC& dc, const wxString& text, int maxWidth, size_t tail,
-                        bool wholeTail)
+                        bool wholeTail, size_t head)
 {
     int width = 0, height = 0;
     Extent(dc, text, width, height);
@@ -312,17 +312,17 @@ wxString CViewText::Fit(wxDC& dc, const wxString& text, int maxWidth, size_t tai
     // shortened; what follows the unit (a value) stays whole.
     const size_t open = text.rfind(" (");
     const size_t close = text.rfind(')');
-    if (!wholeTail && open != wxString::npos && open > 0 && close != wxString::npos &&
-        close > open) {
-        const wxString head = text.Left(open);
+    if (!wholeTail && open != wxString::npos && open > 0 && head <= open &&
+        close != wxString::npos && close > open) {
+        const wxString nameOnly = text.Left(open);
         const wxString rest = text.Mid(close + 1);
-        Extent(dc, head + rest, width, height);
+        Extent(dc, nameOnly + rest, width, height);
         if (width <= maxWidth)
-            return head + rest;
+            return nameOnly + rest;
         int restWidth = 0;
         Extent(dc, rest, restWidth, height);
-        const wxString name =
-            Fit(dc, head, maxWidth - restWidth, tail < open ? tail : wxString::npos);
+        const wxString name = Fit(dc, nameOnly, maxWidth - restWidth,
+                                  tail < open ? tail : wxString::npos, false, head);
         if (!name.empty())
             return name + rest;
     }
@@ -354,6 +354,18 @@ wxString CViewText::Fit(wxDC& dc, const wxString& text, int maxWidth, size_t tai
     if (wholeTail) {
         return wxString();
     }
+    if (head > 0) {
+        // What tells the label from the others is its start: kept whole,
+        // followed by as much of the rest as fits; nothing when it does not
+        // fit (an ellipsis alone, or a shorter start, could be any label).
+        if (head >= text.length()) return wxString();
+        const int kept = most(text.length() - head - 1, [&](size_t keep) {
+            return text.Left(head + keep - keep / 2) + ellipsis + text.Right(keep / 2);
+        });
+        return kept >= 0 ? text.Left(head + static_cast<size_t>(kept - kept / 2)) + ellipsis +
+                               text.Right(static_cast<size_t>(kept / 2))
+                         : wxString();
+    }
     // Keeps the end of the text (a channel number, a unit) as well as its
     // start. Longest that fits.
     const int kept = most(text.length() - 1, [&](size_t keep) {
@@ -366,9 +378,15 @@ wxString CViewText::Fit(wxDC& dc, const wxString& text, int maxWidth, size_t tai
     return width <= maxWidth ? ellipsis : wxString();
 }
 
-int CViewText::ShortestWidth(wxDC& dc, const wxString& text, size_t tail)
+int CViewText::ShortestWidth(wxDC& dc, const wxString& text, size_t tail, size_t head)
 {
     int width = 0, height = 0;
+    if (head > 0 && (tail == wxString::npos || tail >= text.length())) {
+        const wxString shortest =
+            head >= text.length() ? text : text.Left(head) + wxString::FromUTF8("\xE2\x80\xA6");
+        Extent(dc, shortest, width, height);
+        return width;
+    }
     if (tail == wxString::npos || tail >= text.length()) {
         Extent(dc, text, width, height);
         return width;

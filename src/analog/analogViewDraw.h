@@ -93,14 +93,16 @@ public:
     // From tail on the text is kept whole (what tells a label apart from its
     // neighbours, DistinctTails) and only its start is shortened; when even
     // the ellipsis and the tail do not fit, nothing is left. With wholeTail
-    // (a number and its unit) the unit is not dropped either.
+    // (a number and its unit) the unit is not dropped either. The first head
+    // characters (what tells the label apart when it lies at the start) are
+    // kept whole in the same way.
     wxString Fit(wxDC& dc, const wxString& text, int maxWidth, size_t tail = wxString::npos,
-                 bool wholeTail = false);
+                 bool wholeTail = false, size_t head = 0);
 
     // Width of the shortest text Fit makes of a label that keeps its tail
     // (the ellipsis, the tail without the unit, what follows the unit); the
     // text's own width without a tail.
-    int ShortestWidth(wxDC& dc, const wxString& text, size_t tail);
+    int ShortestWidth(wxDC& dc, const wxString& text, size_t tail, size_t head = 0);
 
     // A text as drawn: its visible box (inside the clipping) and its words.
     struct Drawn {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <numeric>
 
 wxString FormatViewValue(double value)
@@ -69,19 +70,11 @@ NumberForm ChooseNumberForm(double value, int decimals, int significant)
     return form;
 }
 
-}  // namespace
-
-AxisFormat ChooseAxisFormat(double step, double magnitude)
+// The format whose last digit is 10^p, for labels none further from 0 than magnitude.
+AxisFormat MakeAxisFormat(int p, double magnitude)
 {
     AxisFormat format;
-    if (!(step > 0.0) || !std::isfinite(step))
-        step = 1.0;
-    int p = std::min(std::max(DecimalExponent(step), -300), 300);
-    // A step of several digits (1.25, 2.5) takes one digit more: every line
-    // then reads as its own value, not only within half a step.
-    const double units = step / std::pow(10.0, p);
-    if (std::fabs(units - std::round(units)) > 1e-6 * units)
-        --p;
+    p = std::min(std::max(p, -300), 300);
     format.resolution = std::pow(10.0, p);
     format.decimals = std::max(1, -p);
     const double m = std::isfinite(magnitude) ? std::fabs(magnitude) : 0.0;
@@ -95,6 +88,73 @@ AxisFormat ChooseAxisFormat(double step, double magnitude)
     return format;
 }
 
+// Exponent of the last digit a step needs: its own, one more for a step of
+// several digits (1.25, 2.5).
+int StepDigitExponent(double step)
+{
+    if (!(step > 0.0) || !std::isfinite(step)) step = 1.0;
+    int p = std::min(std::max(DecimalExponent(step), -300), 300);
+    const double units = step / std::pow(10.0, p);
+    if (std::fabs(units - std::round(units)) > 1e-6 * units) --p;
+    return p;
+}
+
+// The value a label of the format reads as (FormatAxisValue rounds the same way).
+double LabelValue(double value, const AxisFormat& format)
+{
+    const double steps = std::round(value / format.resolution);
+    // Past 2^52 units the quotient itself is rounded: the value is written as it is.
+    if (!(std::fabs(steps) < 4503599627370496.0)) return value;
+    return steps * format.resolution;
+}
+
+// Distance from a finite value to the next double away from zero.
+double DoubleSpacing(double value)
+{
+    const double m = std::fabs(value);
+    return std::nextafter(m, std::numeric_limits<double>::infinity()) - m;
+}
+
+}  // namespace
+
+AxisFormat ChooseAxisFormat(double step, double magnitude)
+{
+    return MakeAxisFormat(StepDigitExponent(step), magnitude);
+}
+
+AxisLines ChooseAxisLines(double first, double step, int divisions)
+{
+    AxisLines lines;
+    const double size = std::fabs(step);
+    if (divisions < 1 || !(size > 0.0) || !std::isfinite(size) || !std::isfinite(first)) {
+        lines.format = ChooseAxisFormat(size, std::isfinite(first) ? first : 0.0);
+        return lines;
+    }
+    const double last = first + divisions * step;
+    const double magnitude = std::max(std::fabs(first), std::fabs(last));
+    // Lines closer than a few doubles apart cannot be told apart by their
+    // values (1e15 +- 1 holds doubles 0.125 apart): only every stride-th is labelled.
+    const double spacing = DoubleSpacing(magnitude);
+    const double wanted = std::ceil(4.0 * spacing / size - 1e-9);
+    lines.stride = wanted > 1.0 ? static_cast<int>(std::min(wanted, 1e6)) : 1;
+    const double labelStep = size * lines.stride;
+    // Each labelled line reads as its own value: the digits of the step, and
+    // more where the lines lie off that step's grid (a range 0.05 .. 1.05 in
+    // steps of 0.1), up to two more.
+    const double tolerance = std::max(labelStep / 20.0, spacing);
+    const int p = StepDigitExponent(labelStep);
+    for (int extra = 0; extra <= 2; ++extra) {
+        lines.format = MakeAxisFormat(p - extra, magnitude);
+        bool readsAsItsLine = true;
+        for (int j = 0; j <= divisions && readsAsItsLine; j += lines.stride) {
+            const double value = first + j * step;
+            readsAsItsLine = std::fabs(LabelValue(value, lines.format) - value) <= tolerance;
+        }
+        if (readsAsItsLine) break;
+    }
+    return lines;
+}
+
 wxString FormatAxisValue(double value, const AxisFormat& format)
 {
     if (!std::isfinite(value))
@@ -104,7 +164,7 @@ wxString FormatAxisValue(double value, const AxisFormat& format)
     const double steps = std::round(value / format.resolution);
     if (steps == 0.0 || !std::isfinite(steps))
         return format.compact ? wxString("0") : wxString::Format("%.*f", format.decimals, 0.0);
-    const double rounded = steps * format.resolution;
+    const double rounded = LabelValue(value, format);
     if (!format.compact)
         return wxString::Format("%.*f", format.decimals, rounded);
     const int digits = std::max(0, DecimalExponent(rounded) -
@@ -188,10 +248,13 @@ wxString NumberAsText(const wxString& format, size_t* start)
     return out;
 }
 
-void DistinctTails(const std::vector<wxString>& labels, std::vector<size_t>& starts)
+void DistinctTails(const std::vector<wxString>& labels, std::vector<size_t>& starts,
+                   std::vector<size_t>* heads)
 {
     const size_t n = labels.size();
     starts.assign(n, wxString::npos);
+    if (heads)
+        heads->assign(n, 0);
     if (n < 2)
         return;
     // The most alike other label is a neighbour in sorted order.
@@ -215,12 +278,19 @@ void DistinctTails(const std::vector<wxString>& labels, std::vector<size_t>& sta
         if (k + 1 < n)
             common = std::max(common, shared(i, order[k + 1]));
         const wxString& label = labels[i];
-        if (common == 0 || label.empty())
-            continue;
+        if (label.empty()) continue;
+        const size_t at = std::min(common, label.length() - 1);
+        if (heads) {
+            // Through the first difference, and the rest of its number: no
+            // other label starts with that.
+            size_t end = std::min(common + 1, label.length());
+            while (IsDigit(label[at]) && end < label.length() && IsDigit(label[end])) ++end;
+            (*heads)[i] = end;
+        }
+        if (common == 0) continue;
         // The word holding the first difference (the last word when the
         // label is the start of another one); in a label of one word, the
         // run of digits (or of other characters) holding it.
-        const size_t at = std::min(common, label.length() - 1);
         size_t begin = std::min(common, label.length());
         while (begin > 0 && label[begin - 1] != ' ')
             --begin;
@@ -230,8 +300,10 @@ void DistinctTails(const std::vector<wxString>& labels, std::vector<size_t>& sta
             while (begin > 0 && IsDigit(label[begin - 1]) == digit)
                 --begin;
         }
-        if (begin > 0)
+        if (begin > 0) {
             starts[i] = begin;
+            if (heads) (*heads)[i] = 0;  // the distinct part is kept as the tail
+        }
     }
 }
 

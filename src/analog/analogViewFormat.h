@@ -29,6 +29,17 @@ struct AxisFormat {
     bool compact = false;     // each label as mantissa and exponent
 };
 AxisFormat ChooseAxisFormat(double step, double magnitude);
+// The labels of the lines first + j * step, j = 0 .. divisions (step may be
+// negative): each labelled line reads as its own value, also where the lines
+// lie off the step's grid (a constant 7.25 seen over 6.75 .. 7.75). Where the
+// lines lie closer than the values there can be told apart (1e15 +- 1), only
+// every stride-th line (j a multiple of stride) is labelled, so that no two
+// labels read alike.
+struct AxisLines {
+    AxisFormat format;
+    int stride = 1;
+};
+AxisLines ChooseAxisLines(double first, double step, int divisions);
 wxString FormatAxisValue(double value, const AxisFormat& format);
 
 // A measured value, at least decimals digits after the point and at least
@@ -57,7 +68,12 @@ wxString NumberAsText(const wxString& format, size_t* start = nullptr);
 // first differs from the most alike other label. A label shortened around an
 // ellipsis keeps that part ("Channel #10" -> "C...#10"), so shortened labels
 // stay apart. npos where that part is the label's start (nothing to drop).
-void DistinctTails(const std::vector<wxString>& labels, std::vector<size_t>& starts);
+// Where that part lies at the label's start instead (names that differ only
+// in their first characters), heads receives, when given, how many of its
+// first characters a shortened label keeps: no other label starts with them
+// (0 where the tail is kept, or nothing needs keeping).
+void DistinctTails(const std::vector<wxString>& labels, std::vector<size_t>& starts,
+                   std::vector<size_t>* heads = nullptr);
 
 // Colour map for shares: 0 red, 0.25 yellow, 0.5 green, 0.75 cyan, 1 blue,
 // 1.25 magenta, 1.5 and more black. Packed 0x00BBGGRR. Input clamped to [0, 2].

@@ -114,7 +114,7 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
         m_text.Extent(dc, m_labels.back(), tw, th);
         widestName = std::max(widestName, tw);
     }
-    DistinctTails(m_labels, m_tails);
+    DistinctTails(m_labels, m_tails, &m_heads);
     const int spacing = static_cast<int>(layout.spacing);
     const bool alternate = widestName + 6 > spacing;
     const int nameLimit = alternate ? 2 * spacing - 6 : spacing;
@@ -188,7 +188,8 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
                 }
                 // The name across the zero line from the bar.
                 const wxString nameText = m_text.Fit(dc, m_labels[static_cast<size_t>(i)],
-                                                     nameLimit, m_tails[static_cast<size_t>(i)]);
+                                                     nameLimit, m_tails[static_cast<size_t>(i)],
+                                                     false, m_heads[static_cast<size_t>(i)]);
                 wxCoord nw = 0, nh = 0;
                 m_text.Extent(dc, nameText, nw, nh);
                 int nameTop = rising ? zeroY + nh / 2 : zeroY - (nh / 2 + nh);
@@ -290,10 +291,11 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             nameWidest = std::max(nameWidest, nameWidth);
             valueWidth = std::max(valueWidth, tw);
         }
-        DistinctTails(m_labels, m_tails);
+        DistinctTails(m_labels, m_tails, &m_heads);
         int shortest = 0;  // the widest of the names shortened as far as they go
         for (size_t s = 0; s < m_labels.size(); ++s)
-            shortest = std::max(shortest, m_text.ShortestWidth(dc, m_labels[s], m_tails[s]));
+            shortest =
+                std::max(shortest, m_text.ShortestWidth(dc, m_labels[s], m_tails[s], m_heads[s]));
         m_text.Extent(dc, "0", tw, th);
         const int lineHeight = th;
         const LegendLayout legend = ComputeLegendLayout(n, lineHeight, 122, h - 4);
@@ -329,7 +331,8 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
             if (box.drawable)
                 dc.DrawLine(box.cx, box.cy, RoundHalfUp(box.cx + radius * std::cos(a)),
                             RoundHalfUp(box.cy - radius * std::sin(a)));
-            const wxString name = m_text.Fit(dc, m_labels[s], legendWidth - valueWidth, m_tails[s]);
+            const wxString name = m_text.Fit(dc, m_labels[s], legendWidth - valueWidth, m_tails[s],
+                                             false, m_heads[s]);
             int nameWidth = 0;
             m_text.Extent(dc, name, nameWidth, th);
             const wxString value = showValues ? m_valueTexts[s] : wxString();

@@ -138,7 +138,7 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     m_labels.clear();
     for (int c = 0; c < n; ++c)
         m_labels.push_back(ChannelLabel(*device, list[static_cast<size_t>(c)]));
-    DistinctTails(m_labels, m_tails);
+    DistinctTails(m_labels, m_tails, &m_heads);
     const bool legendAtRight = !strip || n == 1;
     LegendLayout legend;
     int legendWidth = 0;
@@ -148,7 +148,8 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
         for (size_t c = 0; c < m_labels.size(); ++c) {
             m_text.Extent(dc, m_labels[c], tw, th);
             legendWidth = std::max(legendWidth, tw);
-            shortest = std::max(shortest, m_text.ShortestWidth(dc, m_labels[c], m_tails[c]));
+            shortest =
+                std::max(shortest, m_text.ShortestWidth(dc, m_labels[c], m_tails[c], m_heads[c]));
         }
         // The legend takes at most two fifths of the view: longer names are
         // shortened. Up to half the view where the names would not be told
@@ -187,8 +188,9 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
         // A legend down the right margin, beside the newest values.
         const int legendLeft = right + margins.legendOffset;
         for (int c = 0; c < n; ++c) {
-            const wxString label = m_text.Fit(dc, m_labels[static_cast<size_t>(c)], legendWidth,
-                                              m_tails[static_cast<size_t>(c)]);
+            const wxString label =
+                m_text.Fit(dc, m_labels[static_cast<size_t>(c)], legendWidth,
+                           m_tails[static_cast<size_t>(c)], false, m_heads[static_cast<size_t>(c)]);
             m_text.Extent(dc, label, tw, th);
             const int column = c / legend.rows;
             const TextBox box{legendLeft + column * (legendWidth + 8),
@@ -248,14 +250,14 @@ int CAnalogView::WriteValueLabels(wxDC& dc, const ValueRange& range, int plotHei
     m_axisTexts.clear();
     if (grad_y <= 1)
         return 0;
-    const AxisFormat format = ChooseAxisFormat(
-        range.range / grad_y, std::max(std::fabs(range.top), std::fabs(range.top - range.range)));
-    const int step = LabelStep(static_cast<double>(plotHeight) / grad_y, lineHeight, 2);
+    const AxisLines lines = ChooseAxisLines(range.top, -range.range / grad_y, grad_y);
+    const int step =
+        std::max(LabelStep(static_cast<double>(plotHeight) / grad_y, lineHeight, 2), lines.stride);
     int need = 0;
     for (int j = 1; j < grad_y; ++j) {
-        m_axisTexts.push_back(j % step == 0
-                                  ? FormatAxisValue(range.top - j * range.range / grad_y, format)
-                                  : wxString());
+        m_axisTexts.push_back(
+            j % step == 0 ? FormatAxisValue(range.top - j * range.range / grad_y, lines.format)
+                          : wxString());
         int tw = 0, th = 0;
         m_text.Extent(dc, m_axisTexts.back(), tw, th);
         need = std::max(need, kValueLabelLeft + tw + kValueLabelGap);
@@ -400,7 +402,8 @@ void CAnalogView::DrawCurves(wxDC& dc, const std::vector<int>& list, const TimeG
                 laneBottom = lane.bottom;
                 m_text.SetColour(colour);
                 const wxString shown =
-                    m_text.Fit(dc, label, right - left - 2, m_tails[static_cast<size_t>(c)]);
+                    m_text.Fit(dc, label, right - left - 2, m_tails[static_cast<size_t>(c)], false,
+                               m_heads[static_cast<size_t>(c)]);
                 m_text.Extent(dc, shown, tw, th);
                 const TextBox box{left + 2, lane.middle + 2, tw, th};
                 if (!shown.empty() && box.Bottom() <= bottom && m_placer.Place(box))

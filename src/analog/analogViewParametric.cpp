@@ -176,8 +176,10 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     // Texts measured before the square is laid out: the margins give them room.
     wxCoord tw = 0, th = 0;
     const double widest = std::max(std::fabs(hi), std::fabs(lo));
-    const AxisFormat yFormat = ChooseAxisFormat(r / SafeDivisions(grad_y), widest);
-    const AxisFormat xFormat = ChooseAxisFormat(r / SafeDivisions(grad_x), widest);
+    const AxisLines yLines = ChooseAxisLines(hi, -r / SafeDivisions(grad_y), SafeDivisions(grad_y));
+    const AxisLines xLines = ChooseAxisLines(lo, r / SafeDivisions(grad_x), SafeDivisions(grad_x));
+    const AxisFormat& yFormat = yLines.format;
+    const AxisFormat& xFormat = xLines.format;
     int labelWidth = 0;  // value labels left of the square
     for (int i = 1; i < grad_y; ++i) {
         m_text.Extent(dc, FormatAxisValue(hi - i * r / grad_y, yFormat), tw, th);
@@ -307,7 +309,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     m_text.SetFont(viewFont);
     dc.SetPen(wxPen(ToWxColour(grid_color), 1));
     if (grad_y >= 2) {
-        const int step = LabelStep(static_cast<double>(p.d) / grad_y, th, 2);
+        const int step =
+            std::max(LabelStep(static_cast<double>(p.d) / grad_y, th, 2), yLines.stride);
         for (int i = 1; i < grad_y; ++i) {
             const int y = RoundHalfUp(static_cast<double>(i) * p.d / grad_y) + p.top;
             dc.DrawLine(p.left - 1, y, p.right + 1, y);
@@ -326,7 +329,8 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
             m_text.Extent(dc, FormatAxisValue(scale.lo + i * r / grad_x, xFormat), tw, th);
             widestLabel = std::max(widestLabel, tw);
         }
-        const int step = LabelStep(static_cast<double>(p.d) / grad_x, widestLabel, 6);
+        const int step =
+            std::max(LabelStep(static_cast<double>(p.d) / grad_x, widestLabel, 6), xLines.stride);
         for (int i = 1; i < grad_x; ++i) {
             const int x = RoundHalfUp(static_cast<double>(p.d) / grad_x * i) + p.left;
             dc.DrawLine(x, p.top - 1, x, p.bottom + 1);

@@ -27,7 +27,7 @@ void CAnalogView::DrawSpectra(wxDC& dc, const std::vector<int>& list)
     m_labels.clear();
     for (int i = 0; i < n; ++i)
         m_labels.push_back(device->GetVisibleChannelName(i));
-    DistinctTails(m_labels, m_tails);
+    DistinctTails(m_labels, m_tails, &m_heads);
     for (int i = 0; i < n; ++i) {
         int x0 = 0, y0 = 0;
         grid.Cell(i, x0, y0);
@@ -37,7 +37,8 @@ void CAnalogView::DrawSpectra(wxDC& dc, const std::vector<int>& list)
         if (!name.empty()) {
             // The name on the cell's first line, shortened to the cell.
             const wxString shown =
-                m_text.Fit(dc, name, grid.cellWidth - 4, m_tails[static_cast<size_t>(i)]);
+                m_text.Fit(dc, name, grid.cellWidth - 4, m_tails[static_cast<size_t>(i)], false,
+                           m_heads[static_cast<size_t>(i)]);
             wxCoord tw = 0, th = 0;
             m_text.Extent(dc, shown, tw, th);
             const TextBox box{x0 + grid.cellWidth / 2 - tw / 2, y0 + 1, tw, th};

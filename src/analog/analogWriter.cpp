@@ -65,6 +65,15 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     Close();
     m_created = false;
     m_openError = 0;
+    if (!IsRecordableFrame(channels, dim)) {
+        // A frame the player could not take back is not recorded.
+        m_openError = EINVAL;
+        ReportRecordingError(wxString::Format(
+            _("Error creating analog file : %s : %d channels of %d values: more than a frame "
+              "holds (%lld values at most)"),
+            path, channels, dim, static_cast<long long>(kRecordMaxFrameValues)));
+        return false;
+    }
     const wxScopedCharBuffer name = path.fn_str();
     ::unlink(name.data());  // an existing recording is replaced without question
     m_rate = rate;
@@ -437,9 +446,12 @@ bool CAnalogWriter::CloseFiles()
 {
     bool isOk = true;
     if (m_fd >= 0) {
-        if (::close(m_fd) != 0) {
-            ReportRecordingError(wxString::Format(_("<REC> Error closing analog file : %s : %s"),
-                                                  m_fileName, std::strerror(errno)));
+        const int error = CloseWrittenFile(m_fd);
+        if (error != 0) {
+            ReportRecordingError(
+                wxString::Format(_("<REC> Error closing analog file : %s : %s (what was written "
+                                   "may not all be on disk)"),
+                                 m_fileName, std::strerror(error)));
             isOk = false;
         }
         m_fd = -1;
@@ -447,11 +459,16 @@ bool CAnalogWriter::CloseFiles()
     if (m_textFile) {
         if (!m_textFile->Close()) {
             isOk = false;
-            // A failure after the finish (or without one) is told here, once.
-            if (!m_isExportEndSaid)
+            // A cut after the finish (or without one) is told here, once.
+            if (m_textFile->IsCut() && !m_isExportEndSaid)
                 ReportRecordingError(_("<REC> Error writing text file : ") + m_textFileName +
                                      " : " + DescribeExportEnd());
-            m_isExportEndSaid = true;
+            m_isExportEndSaid = m_isExportEndSaid || m_textFile->IsCut();
+            if (m_textFile->GetCloseError() != 0)
+                ReportRecordingError(wxString::Format(
+                    _("<REC> Error closing text file : %s : %s (what was written may not all be "
+                      "on disk)"),
+                    m_textFileName, std::strerror(m_textFile->GetCloseError())));
         }
         m_textFile.reset();
     }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include "process/messageQueue.h"
 
@@ -112,7 +113,13 @@ std::vector<wxString> SelectRecordedNames(const std::vector<wxString>& names, co
     return recorded;
 }
 
+wxString DefaultChannelName(int channel) { return wxString::Format(_("Channel #%d"), channel); }
+
 namespace {
+
+constexpr const char* kEllipsis = "\xE2\x80\xA6";  // U+2026, three bytes of UTF-8
+constexpr size_t kEllipsisBytes = 3;
+constexpr uint64_t kStringPrefix = 6;
 
 // The longest prefix of text of at most maxBytes that ends on a character boundary.
 std::string Utf8Prefix(const std::string& text, size_t maxBytes)
@@ -123,18 +130,54 @@ std::string Utf8Prefix(const std::string& text, size_t maxBytes)
     return text.substr(0, end);
 }
 
-// The largest length cap at which the names' text still fits in room bytes:
+// The longest suffix of text of at most maxBytes that starts on a character boundary.
+std::string Utf8Suffix(const std::string& text, size_t maxBytes)
+{
+    if (text.size() <= maxBytes) return text;
+    size_t start = text.size() - maxBytes;
+    while (start < text.size() && (static_cast<uint8_t>(text[start]) & 0xC0) == 0x80) ++start;
+    return text.substr(start);
+}
+
+// Where a name too long for its cap is cut: its first head bytes, an ellipsis
+// and its last bytes; or, with a window, an ellipsis, the bytes from window on
+// and another ellipsis (names alike at both ends keep their middle).
+struct NameCut {
+    size_t head = 0;
+    size_t window = std::string::npos;
+};
+
+// name in at most cap bytes: whole when it fits; else its first cap bytes when
+// head >= cap, or cut as NameCut says.
+std::string ShortenName(const std::string& name, size_t cap, const NameCut& cut)
+{
+    if (name.size() <= cap) return name;
+    if (cut.window != std::string::npos) {
+        if (cap < 2 * kEllipsisBytes + 1) return std::string();
+        const size_t room = cap - 2 * kEllipsisBytes;
+        if (cut.window + room >= name.size())
+            return kEllipsis + Utf8Suffix(name, cap - kEllipsisBytes);
+        size_t start = std::min(cut.window, name.size());
+        while (start < name.size() && (static_cast<uint8_t>(name[start]) & 0xC0) == 0x80) ++start;
+        return kEllipsis + Utf8Prefix(name.substr(start), room) + kEllipsis;
+    }
+    if (cut.head >= cap || cap < kEllipsisBytes + 1) return Utf8Prefix(name, cap);
+    return Utf8Prefix(name, cut.head) + kEllipsis +
+           Utf8Suffix(name, cap - kEllipsisBytes - cut.head);
+}
+
+// The largest length cap at which the first count names still fit in room bytes:
 // short names stay whole and only the longest give way.
-size_t NameLengthCap(const std::vector<std::string>& names, uint64_t room)
+size_t NameLengthCap(const std::vector<std::string>& names, size_t count, uint64_t room)
 {
     size_t longest = 0;
-    for (const std::string& name : names) longest = std::max(longest, name.size());
+    for (size_t i = 0; i < count; ++i) longest = std::max(longest, names[i].size());
     size_t low = 0;
     size_t high = longest;
     while (low < high) {
         const size_t cap = low + (high - low + 1) / 2;
         uint64_t total = 0;
-        for (const std::string& name : names) total += std::min(name.size(), cap);
+        for (size_t i = 0; i < count; ++i) total += std::min(names[i].size(), cap);
         if (total <= room)
             low = cap;
         else
@@ -143,37 +186,169 @@ size_t NameLengthCap(const std::vector<std::string>& names, uint64_t room)
     return low;
 }
 
+// How the channel names go into a block that cannot hold them all whole. A
+// reader gives a channel without a name (an empty record, or no record) its
+// default name, so a default name is stored empty; the others are shortened
+// to a shared cap, keeping the part in which they differ; when even that
+// leaves two distinct names alike, the names from some channel on are left out.
+class CNamePlacer {
+public:
+    CNamePlacer(const std::vector<wxString>& names, uint64_t room) : m_room(room)
+    {
+        for (size_t k = 0; k < names.size(); ++k) {
+            const std::string name = names[k].utf8_string();
+            const std::string byDefault = DefaultChannelName(static_cast<int>(k)).utf8_string();
+            m_readWithout.push_back(byDefault);
+            m_original.push_back(name.empty() ? byDefault : name);
+            m_stored.push_back(name == byDefault ? std::string() : name);
+        }
+    }
+
+    // The records to write, each as stored; outcome says what was lost.
+    std::vector<std::string> Place(RecordNamesOutcome& outcome)
+    {
+        const size_t most = std::min<size_t>(m_stored.size(), m_room / kStringPrefix);
+        size_t records = most;
+        if (!TryRecords(records)) {
+            // Fewer records leave the others more room; none at all always reads apart.
+            size_t low = 0;
+            size_t high = most;
+            while (high - low > 1) {
+                const size_t middle = low + (high - low) / 2;
+                if (TryRecords(middle))
+                    low = middle;
+                else
+                    high = middle;
+            }
+            records = low;
+            TryRecords(records);
+        }
+        std::vector<std::string> written;
+        for (size_t k = 0; k < records; ++k) {
+            written.push_back(ShortenName(m_stored[k], m_cap, m_cut));
+            if (written.back().size() < m_stored[k].size()) ++outcome.shortened;
+        }
+        for (size_t k = records; k < m_stored.size(); ++k)
+            if (m_original[k] != m_readWithout[k]) {
+                if (outcome.leftOut == 0) outcome.firstLeftOut = k;
+                ++outcome.leftOut;
+            }
+        return written;
+    }
+
+private:
+    // Finds a cap and a cut at which the first records names, and the default
+    // names of the rest, read back apart; keeps them in m_cap, m_cut. Tries the
+    // names' beginnings first, then beginnings with their ends, then the part
+    // after what all of them share.
+    bool TryRecords(size_t records)
+    {
+        m_cap = NameLengthCap(m_stored, records, m_room - records * kStringPrefix);
+        m_cut = NameCut{m_cap, std::string::npos};
+        if (ReadApart(records, m_cap, m_cut)) return true;
+        if (m_cap < kEllipsisBytes + 1) return false;
+        for (size_t head = m_cap - kEllipsisBytes - 1;; --head) {
+            m_cut = NameCut{head, std::string::npos};
+            if (ReadApart(records, m_cap, m_cut)) return true;
+            if (head == 0) break;
+        }
+        m_cut = NameCut{0, SharedBeginning(records)};
+        return m_cut.window > 0 && ReadApart(records, m_cap, m_cut);
+    }
+
+    // Bytes at the beginning of every name written that are the same in all.
+    size_t SharedBeginning(size_t records) const
+    {
+        const std::string* first = nullptr;
+        size_t shared = std::string::npos;
+        for (size_t k = 0; k < records; ++k) {
+            const std::string& name = m_stored[k];
+            if (name.empty()) continue;
+            if (!first) {
+                first = &name;
+                shared = name.size();
+                continue;
+            }
+            size_t same = 0;
+            while (same < shared && same < name.size() && name[same] == (*first)[same]) ++same;
+            shared = same;
+        }
+        if (!first) return 0;
+        while (shared > 0 && shared < first->size() &&
+               (static_cast<uint8_t>((*first)[shared]) & 0xC0) == 0x80)
+            --shared;
+        return shared;
+    }
+
+    // Every name written keeps some of itself, and no two names that differ
+    // read back alike.
+    bool ReadApart(size_t records, size_t cap, const NameCut& cut)
+    {
+        m_seen.clear();
+        for (size_t k = 0; k < m_stored.size(); ++k) {
+            std::string read = k < records ? ShortenName(m_stored[k], cap, cut) : std::string();
+            if (read.empty() && k < records && !m_stored[k].empty()) return false;
+            if (read.empty()) read = m_readWithout[k];
+            const auto found = m_seen.emplace(std::move(read), k);
+            if (!found.second && m_original[found.first->second] != m_original[k]) return false;
+        }
+        return true;
+    }
+
+    const uint64_t m_room;
+    std::vector<std::string> m_original;     // the name as the device shows it
+    std::vector<std::string> m_stored;       // empty where the default name reads back
+    std::vector<std::string> m_readWithout;  // what a reader shows without a name
+    std::unordered_map<std::string, size_t> m_seen;
+    size_t m_cap = 0;
+    NameCut m_cut;
+};
+
 }  // namespace
 
-uint64_t BuildHeaderProperties(const RecordHeaderInfo& info, HeaderPropertyBuffer& buffer)
+uint64_t BuildHeaderProperties(const RecordHeaderInfo& info, HeaderPropertyBuffer& buffer,
+                               RecordNamesOutcome* outcome)
 {
     // Readers place names by their record: string k after the device key names
-    // channel k - 1. So no record may be left out while a later one goes in: a
-    // name too long for the block is shortened, and names beyond what the block
-    // can hold are all left out (those channels keep their default names). The
+    // channel k - 1. So no record may be left out while a later one goes in. The
     // small records after the names always go in.
-    constexpr uint64_t kStringPrefix = 6;
     constexpr uint64_t kTailBytes = 2 + 5 + 3 * 9;
     constexpr uint64_t kRoom = kPropertyBlockMax - kTailBytes;
+    RecordNamesOutcome placed;
+    placed.total = info.channelNames.size();
     uint64_t position = 0;
     uint8_t* data = buffer.data();
     const std::string key = Utf8Prefix(info.deviceKey.utf8_string(), kRoom - kStringPrefix);
     AddStringProperty(data, &position, key.c_str());
     const uint64_t left = kRoom - position;
-    const size_t count =
-        std::min<size_t>(info.channelNames.size(), static_cast<size_t>(left / kStringPrefix));
     std::vector<std::string> names;
-    names.reserve(count);
-    for (size_t i = 0; i < count; ++i) names.push_back(info.channelNames[i].utf8_string());
-    const size_t cap = NameLengthCap(names, left - count * kStringPrefix);
-    for (const std::string& name : names)
-        AddStringProperty(data, &position, Utf8Prefix(name, cap).c_str());
+    uint64_t whole = 0;
+    for (const wxString& name : info.channelNames) {
+        names.push_back(name.utf8_string());
+        whole += kStringPrefix + names.back().size();
+    }
+    if (whole > left) names = CNamePlacer(info.channelNames, left).Place(placed);
+    for (const std::string& name : names) AddStringProperty(data, &position, name.c_str());
     AddBoolProperty(data, &position, info.isTracker);
     AddIntProperty(data, &position, info.deviceType);
     AddDoubleProperty(data, &position, info.unitScale);
     AddDoubleProperty(data, &position, info.minValue);
     AddDoubleProperty(data, &position, info.maxValue);
+    if (outcome) *outcome = placed;
     return position;
+}
+
+void ReportNamesLeftOut(const wxString& path, const RecordNamesOutcome& outcome)
+{
+    if (outcome.leftOut == 0) return;
+    g_messages.Post(
+        Severity::Warning,
+        wxString::Format(_("<REC> %s : %llu of %llu channel names left out from channel %llu on: "
+                           "the file's header has no room for them; those channels play "
+                           "back with their default names"),
+                         path, static_cast<unsigned long long>(outcome.leftOut),
+                         static_cast<unsigned long long>(outcome.total),
+                         static_cast<unsigned long long>(outcome.firstLeftOut)));
 }
 
 size_t RecordMarkers::Count() const
@@ -201,7 +376,7 @@ std::vector<uint8_t> EncodeMarkerTrailer(const RecordMarkers* markers)
     return out;
 }
 
-char* FormatNumberG(char* out, char* end, double value)
+char* FormatNumberShortest(char* out, char* end, double value)
 {
     if (std::isnan(value)) {
         const char* text = std::signbit(value) ? "-nan" : "nan";
@@ -210,8 +385,9 @@ char* FormatNumberG(char* out, char* end, double value)
         std::memcpy(out, text, length);
         return out + length;
     }
-    const std::to_chars_result result =
-        std::to_chars(out, end, value, std::chars_format::general, 6);
+    // The fewest digits that read back as the same double, in the shorter of
+    // the fixed and exponent forms; never the locale's decimal comma.
+    const std::to_chars_result result = std::to_chars(out, end, value);
     return result.ec == std::errc() ? result.ptr : out;
 }
 
@@ -287,6 +463,12 @@ bool ReserveFileRoom(int fd, int64_t end, int64_t length, int64_t sizeLimit, boo
     return true;
 }
 
+int CloseWrittenFile(int fd)
+{
+    if (::close(fd) == 0 || errno == EINTR || errno == EINPROGRESS) return 0;
+    return errno;
+}
+
 bool PreadAll(int fd, void* data, size_t size, int64_t offset)
 {
     char* next = static_cast<char*>(data);
@@ -318,7 +500,9 @@ public:
     {
         const int fd = m_fd;
         m_fd = -1;
-        return ::close(fd) == 0;
+        const int error = CloseWrittenFile(fd);
+        errno = error;
+        return error == 0;
     }
 
 private:

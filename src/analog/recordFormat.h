@@ -21,6 +21,17 @@ constexpr int64_t kRecordHeaderSize = 40;  // the property block follows
 constexpr size_t kPropertyBlockCapacity = 2048;
 constexpr size_t kPropertyBlockMax = 2047;  // records must end at or before this
 constexpr size_t kPropertyStringMax = 2047;
+// The widest frame a recording may hold. The writers refuse wider ones and the
+// reader takes any file within them, so whatever is recorded plays back: 1 024
+// OSC channels and 256 trackers of 7 values stay far below.
+constexpr int64_t kRecordMaxDim = 256;
+constexpr int64_t kRecordMaxFrameValues = 65536;
+// Whether a frame of channels x dim values is one a recording may hold.
+constexpr bool IsRecordableFrame(int64_t channels, int64_t dim)
+{
+    return channels >= 1 && dim >= 1 && dim <= kRecordMaxDim &&
+           channels <= kRecordMaxFrameValues / dim;
+}
 
 constexpr const char* kRecordExtension = ".qvd";
 constexpr const char* kDefaultTextExtension = ".txt";
@@ -77,8 +88,26 @@ struct RecordHeaderInfo {
 std::vector<wxString> SelectRecordedNames(const std::vector<wxString>& names, const uint8_t* flags,
                                           int32_t channelCount);
 
-// Builds the block into buffer and returns its length.
-uint64_t BuildHeaderProperties(const RecordHeaderInfo& info, HeaderPropertyBuffer& buffer);
+// The name a channel takes when a recording gives it none: a device's channel
+// k starts with it, and the player gives it to channel k of a file whose block
+// holds no name (or an empty one) for it.
+wxString DefaultChannelName(int channel);
+
+// What became of the channel names that did not all fit the block whole. A
+// name read back as its default (stored empty) counts as kept.
+struct RecordNamesOutcome {
+    size_t total = 0;
+    size_t shortened = 0;     // cut to a shared length, keeping the part that differs
+    size_t leftOut = 0;       // names that read back as the default name instead
+    size_t firstLeftOut = 0;  // the first channel of those
+};
+
+// Builds the block into buffer and returns its length. Names that were
+// distinct read back distinct.
+uint64_t BuildHeaderProperties(const RecordHeaderInfo& info, HeaderPropertyBuffer& buffer,
+                               RecordNamesOutcome* outcome = nullptr);
+// Says on the Messages page which names of the recording at path were left out.
+void ReportNamesLeftOut(const wxString& path, const RecordNamesOutcome& outcome);
 
 // A copy of a device's marker lists (same length each), taken under the
 // device's marker lock.
@@ -125,6 +154,12 @@ uint64_t LargestFitting(uint64_t count, Fits&& fits)
     return fitting;
 }
 
+// Closes a file this process wrote, once: on Linux the descriptor is gone
+// whatever close returns, so it is never retried. 0, or the errno of a close
+// after which data may be missing (EIO: the disk refused what was written).
+// An interrupted close (EINTR) loses nothing written before it and gives 0.
+int CloseWrittenFile(int fd);
+
 // Reads size bytes at offset, retrying interrupted and short reads; false at end of
 // file or on a read error.
 bool PreadAll(int fd, void* data, size_t size, int64_t offset);
@@ -146,8 +181,11 @@ void ReportRecordingError(const wxString& text);
 // False when that cannot be told.
 bool IsOpenFileGone(int fd, const wxString& path);
 
-// "%g" of printf in the C locale, whatever the process locale; returns the end.
-char* FormatNumberG(char* out, char* end, double value);
+// The shortest text that reads back as exactly value (fixed or exponent form,
+// whichever is shorter, as "%g" chooses), with a decimal point whatever the
+// process locale; returns the end. At most kNumberTextMax characters.
+constexpr size_t kNumberTextMax = 24;
+char* FormatNumberShortest(char* out, char* end, double value);
 char* FormatInt(char* out, char* end, int64_t value);
 
 // The path of a recording: folder + separator + capture name + device name +

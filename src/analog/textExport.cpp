@@ -15,7 +15,7 @@
 namespace {
 
 constexpr size_t kTextBufferSize = 64 * 1024;
-constexpr size_t kNumberMax = 32;  // longest "%g" text of a double, with margin
+constexpr size_t kNumberMax = kNumberTextMax + 8;  // longest number text, with margin
 // Room kept on disk after the frame lines for the event lines, so that a full
 // disk still lets the export end with its events: about a hundred of them.
 constexpr int64_t kEventReserveBytes = 8 * 1024;
@@ -38,6 +38,7 @@ bool CTextExport::Open(const wxString& path, bool withTime, double rate)
     m_canReserve = true;
     m_sizeLimit = GetFileSizeLimit();
     m_error = 0;
+    m_closeError = 0;
     m_buffer.assign(kTextBufferSize, 0);
     m_used = 0;
     m_headerLines = m_frameLines = m_eventLines = 0;
@@ -71,7 +72,7 @@ void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_
     char* end = numbers + sizeof numbers;
     char* k = FormatInt(numbers, end, channels);
     char* d = FormatInt(k, end, dim);
-    char* r = FormatNumberG(d, end, rate);
+    char* r = FormatNumberShortest(d, end, rate);
     std::string line = "# ";
     line += recordPath.utf8_str().data();
     line += " : ";
@@ -91,15 +92,18 @@ void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
 {
     if (!IsOpen() || IsCut()) return;
     Reserve((count + 1) * (kNumberMax + 1) + 2);
+    // The flush that made room may have met the end of the disk: a later, shorter
+    // line must not follow the lines that did not fit.
+    if (IsCut()) return;
     char* out = m_buffer.data() + m_used;
     char* const limit = m_buffer.data() + m_buffer.size();
     if (m_withTime) {
-        out = FormatNumberG(out, limit, static_cast<double>(index) / m_rate);
+        out = FormatNumberShortest(out, limit, static_cast<double>(index) / m_rate);
         if (count > 0) *out++ = '\t';
     }
     for (uint64_t i = 0; i < count; ++i) {
         if (i > 0) *out++ = '\t';
-        out = FormatNumberG(out, limit, values[i]);
+        out = FormatNumberShortest(out, limit, values[i]);
     }
     *out++ = '\r';
     *out++ = '\n';
@@ -222,12 +226,13 @@ bool CTextExport::Close()
     // lines themselves are on disk whether or not that works.
     if (m_canReserve && ::ftruncate(m_fd, static_cast<off_t>(m_fileBytes)) != 0)
         m_canReserve = false;
-    if (::close(m_fd) != 0) Fail(errno);
+    // A failed close cuts no line: it may have lost what the disk had not yet taken.
+    m_closeError = CloseWrittenFile(m_fd);
     m_fd = -1;
     m_buffer.clear();
     m_buffer.shrink_to_fit();
     m_used = 0;
-    return !IsCut();
+    return !IsCut() && m_closeError == 0;
 }
 
 void CTextExport::Abandon()

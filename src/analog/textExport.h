@@ -8,8 +8,9 @@
 struct RecordMarkers;
 
 // The tab-separated text export of a recording, streamed to disk through a
-// fixed buffer (UTF-8, CR LF, numbers as "%g" in the C locale). Owned by one
-// writer and used by one thread at a time: the thread that writes its frames.
+// fixed buffer (UTF-8, CR LF, each number in the fewest digits that read back
+// exactly, with a decimal point whatever the locale). Owned by one writer and
+// used by one thread at a time: the thread that writes its frames.
 class CTextExport {
 public:
     CTextExport() = default;
@@ -30,6 +31,7 @@ public:
     // fails leaves the file at its last whole line and takes nothing more; the
     // owner tells the user (GetError, GetFramesOnDisk).
     bool Flush();
+    // False when the export was cut (IsCut) or its close failed (GetCloseError).
     bool Close();
     // Closes without writing what is buffered (the file is about to be removed).
     void Abandon();
@@ -38,6 +40,8 @@ public:
     // the event lines may still have gone in, into the room kept for them.
     bool IsCut() const { return m_failed || m_framesCut; }
     int GetError() const { return m_error; }  // errno of the cut, 0 without one
+    // errno of a close after which the lines may not all be on disk, 0 without one.
+    int GetCloseError() const { return m_closeError; }
     // Its name (or folder) was deleted, or given to another file, while it was written.
     bool IsRemoved() const;
     // Whole frame and event lines in the file.
@@ -69,6 +73,7 @@ private:
     bool m_canReserve = true;
     int64_t m_sizeLimit = 0;  // the process's file-size limit, read at the open
     int m_error = 0;
+    int m_closeError = 0;
     std::vector<char> m_buffer;
     size_t m_used = 0;
     // The buffer holds, in this order, header, frame and event lines not yet on disk.

@@ -430,12 +430,17 @@ bool OscDataServer::AddClientLocked(const NetAddress& destination, const std::st
         SetReason(reason, kNotRunning);
         return false;
     }
-    // Each destination once: a second entry for it would send every packet twice.
-    for (const Client& client : m_clients) {
-        if (entryId == 0 || client.entryId == 0 ||
-            client.destination.AsText() != destination.AsText() ||
-            client.destination.Port() != destination.Port())
-            continue;
+    // Each destination once: a second record for it would welcome the peer twice.
+    for (Client& client : m_clients) {
+        if (!client.destination.SameEndpoint(destination)) continue;
+        if (entryId != 0 && client.entryId == 0) {
+            // The peer asked to connect before it was configured: the entry takes that
+            // client, which has had its welcome.
+            client.entryId = entryId;
+            console.Out("<OSC> Adding client " + host + " : " + std::to_string(port) +
+                        " (connected already: no second welcome)\n");
+            return true;
+        }
         std::string listed = destination.AsText() + ":" + std::to_string(destination.Port());
         for (const Entry& entry : m_entries) {
             if (entry.id == client.entryId) listed = entry.text;
@@ -443,7 +448,10 @@ bool OscDataServer::AddClientLocked(const NetAddress& destination, const std::st
         SetReason(reason, "already in the list as " + listed);
         return false;
     }
-    if (!SendReplyLocked(m_settings.serverConnected, destination)) {
+    // The local peer had its welcome when it was reached.
+    const bool isLocalPeer = m_hasLocalPeer && m_settings.sendToLocal &&
+                             m_localPeer.SameEndpoint(destination);
+    if (!isLocalPeer && !SendReplyLocked(m_settings.serverConnected, destination)) {
         SetReason(reason, "no welcome could be sent (" + m_sender.LastSendError() + ")");
         return false;
     }
@@ -570,6 +578,10 @@ bool OscDataServer::RemoveConfiguredClient(const std::string& text)
             m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
             return true;
         }
+        // Its client is gone already (the peer said goodbye): the entry goes too, or it
+        // could never be removed.
+        m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
+        return true;
     }
     return false;
 }

@@ -98,6 +98,12 @@ void COscDevice::Close()
     FreezeViews();
     CDevice::Close();
     if (!IsClosed()) return;  // the thread did not end: it may still poll the connection
+    const uint64_t cut = m_cutMessages.load();
+    if (cut > 1)
+        Log(wxString::Format("<OSC> %s: %llu messages carried values past the channels; %llu "
+                             "values were dropped in all\n",
+                             GetDeviceName(), static_cast<unsigned long long>(cut),
+                             static_cast<unsigned long long>(m_droppedValues.load())));
     std::unique_ptr<OscConnection> old;
     {
         std::lock_guard<std::mutex> lock(m_connectionMutex);
@@ -209,10 +215,26 @@ CColour COscDevice::GetChannelColour(int n) const
 
 bool COscDevice::SetChannelCount(int count)
 {
+    // While a recording runs its frames keep the layout of its header.
+    const bool isRecording = IsRecording();
+    const int kept = isRecording ? m_channelCount : kOscMaxChannels;
+    if (count > kept) CountDroppedValues(count, kept);
     count = std::min(count, kOscMaxChannels);
-    if (count < 1 || count == m_channelCount) return false;
-    if (IsRecording()) return false;
+    if (count < 1 || count == m_channelCount || isRecording) return false;
     return ApplyChannelCount(count);
+}
+
+// Values past the channels are dropped: said at the first such message, counted for
+// all, and the totals said when the device closes.
+void COscDevice::CountDroppedValues(int count, int kept)
+{
+    m_droppedValues.fetch_add(static_cast<uint64_t>(count - kept));
+    if (m_cutMessages.fetch_add(1) != 0) return;
+    Log(wxString::Format("<OSC> %s: a message of %d values, %d more than the %d channels kept "
+                         "(%s): values past the channels are dropped and counted\n",
+                         GetDeviceName(), count, count - kept, kept,
+                         kept == kOscMaxChannels ? "the most a source gets"
+                                                 : "the layout of the recording under way"));
 }
 
 bool COscDevice::ApplyChannelCount(int count)

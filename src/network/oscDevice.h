@@ -61,6 +61,10 @@ public:
     int GetConnectResult() const { return m_connectResult.load(); }
     // Any thread: the port the listening endpoint is bound to (-1 without connection).
     int GetBoundListeningPort() const { return m_boundListeningPort.load(); }
+    // Any thread: messages that carried more values than the device keeps channels for
+    // (kOscMaxChannels, or the recording's layout while one runs), and the values dropped.
+    uint64_t GetCutMessages() const { return m_cutMessages.load(); }
+    uint64_t GetDroppedValues() const { return m_droppedValues.load(); }
     // GUI thread (idle): true once after the channels changed shape; the view grid
     // must then be rebuilt.
     bool TakeViewGridRequest() { return m_viewGridStale.exchange(false); }
@@ -88,6 +92,8 @@ private:
     void StoreParam(const void* value, int id);
     void PublishConnectionState();
     bool StorePort(const void* value, int32_t& port, const wxString& label);
+    // Counts a message of count values of which dropped have no channel; the first is said.
+    void CountDroppedValues(int count, int kept);
 
     uint8_t m_readyByte = 1;
     std::unique_ptr<OscConnection> m_connection;  // guarded by m_connectionMutex
@@ -108,6 +114,8 @@ private:
     std::atomic<bool> m_connectionReady{false};
     std::atomic<int> m_connectResult{-1};
     std::atomic<int> m_boundListeningPort{-1};
+    std::atomic<uint64_t> m_cutMessages{0};
+    std::atomic<uint64_t> m_droppedValues{0};
     // The latest received value of each channel, written by the poller; the sample
     // row is refreshed from it on every step, so offsets are subtracted from what was
     // received, never twice from the same value.

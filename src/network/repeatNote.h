@@ -37,10 +37,12 @@ public:
         return unsaid;
     }
     uint64_t Unsaid() const { return m_unsaid; }
+    // Before the first event (a test that wants every note, or none after the first).
+    void SetInterval(Clock::duration interval) { m_interval = interval; }
     uint64_t Total() const { return m_total; }
 
 private:
-    const Clock::duration m_interval;
+    Clock::duration m_interval;
     uint64_t m_total = 0;
     uint64_t m_unsaid = 0;
     bool m_hasSaid = false;

@@ -2,8 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -16,7 +20,92 @@ bool StartsWith(const std::string& text, const char* prefix)
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+std::string DescribeDescription(const VrpnRefusal& refusal)
+{
+    const std::string what = refusal.type == vrpn::kSenderDescription ? "sender description"
+                                                                      : "type description";
+    switch (refusal.fault) {
+        case vrpn::DescriptionFault::kIdOutOfRange:
+            return what + Format(" for id %d refused (ids 0 to %d)", refusal.sender,
+                                 vrpn::kMaxRemoteIds - 1);
+        case vrpn::DescriptionFault::kTooShort:
+            return what + Format(" of %zu bytes refused (too short to hold a name)",
+                                 refusal.length);
+        case vrpn::DescriptionFault::kTooLong:
+            return what + Format(" of %zu bytes refused (names up to %zu characters)",
+                                 refusal.length, vrpn::kMaxNameLength);
+        case vrpn::DescriptionFault::kBadCount:
+            return what + Format(" giving a name of %u bytes in %zu refused", refusal.count,
+                                 refusal.length >= 4 ? refusal.length - 4 : 0);
+        case vrpn::DescriptionFault::kNoNul:
+            return what + Format(" whose name of %u bytes does not end in its one NUL refused",
+                                 refusal.count);
+        case vrpn::DescriptionFault::kNone:
+            break;
+    }
+    return what + " refused";
+}
+
+std::string DescribeReport(const VrpnRefusal& refusal)
+{
+    switch (refusal.ownKind) {
+        case kKindPosQuat:
+            if (refusal.length != vrpn::kPosQuatSize)
+                return Format("tracker report of %zu bytes refused (a pose takes %zu)",
+                              refusal.length, vrpn::kPosQuatSize);
+            return Format("tracker report for sensor %d refused (sensors 0 to %d)",
+                          vrpn::GetI32(refusal.head), vrpn::kMaxSensors - 1);
+        case kKindAnalog: {
+            if (refusal.length < 8)
+                return Format("analog report of %zu bytes refused (no channel count)",
+                              refusal.length);
+            const double count = vrpn::GetF64(refusal.head);
+            if (!(count >= 0.0 && count <= vrpn::kMaxAnalogChannels) ||
+                count != static_cast<double>(static_cast<int>(count)))
+                return Format("analog report with channel count %g refused (whole numbers 0 to "
+                              "%d)",
+                              count, vrpn::kMaxAnalogChannels);
+            const int channels = static_cast<int>(count);
+            return Format("analog report of %zu bytes refused (%d channels take %zu)",
+                          refusal.length, channels, 8 * (static_cast<size_t>(channels) + 1));
+        }
+        case kKindButtonChange:
+            return Format("button report of %zu bytes refused (a change takes %zu)",
+                          refusal.length, vrpn::kButtonChangeSize);
+        default:
+            return "report refused";
+    }
+}
+
 }  // namespace
+
+std::string DescribeVrpnRefusal(const VrpnRefusal& refusal)
+{
+    switch (refusal.kind) {
+        case VrpnRefusal::kTypeId:
+            return Format("message of type id %d refused (ids 0 to %d)", refusal.type,
+                          vrpn::kMaxRemoteIds - 1);
+        case VrpnRefusal::kSenderId:
+            return Format("message from sender id %d refused (ids 0 to %d)", refusal.sender,
+                          vrpn::kMaxRemoteIds - 1);
+        case VrpnRefusal::kDescription:
+            return DescribeDescription(refusal);
+        case VrpnRefusal::kReport:
+            return DescribeReport(refusal);
+    }
+    return "message refused";
+}
 
 bool ParseVrpnName(const std::string& name, VrpnName& out, std::string& error)
 {
@@ -100,7 +189,18 @@ void CVrpnClient::Mainloop()
                                              kKindCount, m_name.service, now);
     }
     if (m_link->Pump(*this, now)) return;
-    if (m_connected.exchange(false)) m_drops.fetch_add(1);
+    if (!m_connected.load() && m_link->WasEstablished()) {
+        // The server took the connection but the link never opened: worth a word, unlike
+        // a server that is not there (yet).
+        ++m_failedOpenings;
+        m_lastOpeningFailure = m_link->CloseReason();
+    }
+    if (m_connected.exchange(false)) {
+        m_lastDropReason = m_link->CloseReason();
+        if (m_link->CloseError() != 0)
+            m_lastDropReason += std::string(": ") + std::strerror(m_link->CloseError());
+        m_drops.fetch_add(1);
+    }
     m_link.reset();  // peer ids are forgotten: a new connection describes them again
     m_nextAttempt = now + kRetryInterval;
 }
@@ -112,13 +212,34 @@ bool CVrpnClient::OnLinkOpen(CVrpnLink& link)
     return link.QueueDescription(vrpn::Now(), vrpn::kSenderDescription, 0, m_name.service);
 }
 
-// A refused report is counted and the link kept; the first is described once.
-void CVrpnClient::Refuse(const char* what, const vrpn::Message& message)
+void CVrpnClient::Remember(const VrpnRefusal& refusal)
 {
-    if (m_malformed.fetch_add(1) != 0) return;
-    m_firstRefusal = std::string(what) + " report of " + std::to_string(message.length) + " bytes";
-    if (message.length >= 4)
-        m_firstRefusal += " for number " + std::to_string(vrpn::GetI32(message.payload));
+    if (!m_hasRefused) m_firstRefusal = refusal;
+    m_hasRefused = true;
+    m_lastRefusal = refusal;
+}
+
+// A refused report is counted and the link kept.
+void CVrpnClient::RefuseReport(int kind, const vrpn::Message& message)
+{
+    VrpnRefusal refusal;
+    refusal.kind = VrpnRefusal::kReport;
+    refusal.ownKind = kind;
+    refusal.sender = message.sender;
+    refusal.type = message.type;
+    refusal.length = message.length;
+    std::memcpy(refusal.head, message.payload, std::min(message.length, sizeof refusal.head));
+    Remember(refusal);
+    m_malformed.fetch_add(1);
+}
+
+// Every other refusal too: the stream is still in step, so one bad message costs only
+// itself, never the reports behind it.
+bool CVrpnClient::OnLinkRefused(CVrpnLink&, const VrpnRefusal& refusal)
+{
+    Remember(refusal);
+    m_refusedMessages.fetch_add(1);
+    return true;
 }
 
 bool CVrpnClient::OnLinkMessage(CVrpnLink&, int kind, const vrpn::Message& message)
@@ -129,7 +250,7 @@ bool CVrpnClient::OnLinkMessage(CVrpnLink&, int kind, const vrpn::Message& messa
             double pos[3];
             double quat[4];
             if (!vrpn::DecodePosQuat(message, sensor, pos, quat)) {
-                Refuse("tracker", message);
+                RefuseReport(kKindPosQuat, message);
                 return true;
             }
             if (m_sink != nullptr) m_sink->OnTrackerReport(sensor, pos, quat);
@@ -138,7 +259,7 @@ bool CVrpnClient::OnLinkMessage(CVrpnLink&, int kind, const vrpn::Message& messa
         case kKindAnalog: {
             int count = 0;
             if (!vrpn::DecodeAnalog(message, count, m_values)) {
-                Refuse("analog", message);
+                RefuseReport(kKindAnalog, message);
                 return true;
             }
             if (m_sink != nullptr) m_sink->OnAnalogReport(count, m_values);
@@ -148,7 +269,7 @@ bool CVrpnClient::OnLinkMessage(CVrpnLink&, int kind, const vrpn::Message& messa
             int32_t button = 0;
             int32_t state = 0;
             if (!vrpn::DecodeButtonChange(message, button, state)) {
-                Refuse("button", message);
+                RefuseReport(kKindButtonChange, message);
                 return true;
             }
             if (m_sink != nullptr) m_sink->OnButtonReport(button, state);

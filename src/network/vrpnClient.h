@@ -37,6 +37,9 @@ struct VrpnName {
 // location scheme we do not serve (log playback, remote start).
 bool ParseVrpnName(const std::string& name, VrpnName& out, std::string& error);
 
+// What a refused message was and what was wrong with it, for the user.
+std::string DescribeVrpnRefusal(const VrpnRefusal& refusal);
+
 class CVrpnClient : private CVrpnLinkHandler {
 public:
     // Seconds between connection attempts while the server is unreachable.
@@ -61,13 +64,25 @@ public:
     // Reports refused, the connection kept: a wrong length, an analog count past 128 or a
     // sensor number outside 0..kMaxSensors-1. A hostile server must not cost the link.
     uint64_t GetMalformedCount() const { return m_malformed.load(); }
-    // What the first refused report was; empty before one. Same thread as Mainloop.
-    const std::string& GetFirstRefusal() const { return m_firstRefusal; }
+    // Other messages refused, the connection kept: ids past the peers' tables,
+    // descriptions that fail their checks.
+    uint64_t GetRefusedMessageCount() const { return m_refusedMessages.load(); }
+    // The first and the latest refused message of either kind. Same thread as Mainloop.
+    const VrpnRefusal& GetFirstRefusal() const { return m_firstRefusal; }
+    const VrpnRefusal& GetLastRefusal() const { return m_lastRefusal; }
+    // Why the last connection was lost; empty before a loss. Same thread as Mainloop.
+    const std::string& GetLastDropReason() const { return m_lastDropReason; }
+    // Connections the server took but that never opened (its cookie refused or late),
+    // and why the last one closed. Same thread as Mainloop.
+    uint64_t GetFailedOpenings() const { return m_failedOpenings; }
+    const std::string& GetLastOpeningFailure() const { return m_lastOpeningFailure; }
 
 private:
     bool OnLinkOpen(CVrpnLink& link) override;
     bool OnLinkMessage(CVrpnLink& link, int kind, const vrpn::Message& message) override;
-    void Refuse(const char* what, const vrpn::Message& message);
+    bool OnLinkRefused(CVrpnLink& link, const VrpnRefusal& refusal) override;
+    void RefuseReport(int kind, const vrpn::Message& message);
+    void Remember(const VrpnRefusal& refusal);
 
     VrpnName m_name;
     bool m_valid = false;
@@ -78,9 +93,15 @@ private:
     bool m_hasAttempted = false;
     std::chrono::steady_clock::time_point m_nextAttempt;
     double m_values[vrpn::kMaxAnalogChannels];
-    std::string m_firstRefusal;
+    VrpnRefusal m_firstRefusal;
+    VrpnRefusal m_lastRefusal;
+    bool m_hasRefused = false;
+    std::string m_lastDropReason;
+    uint64_t m_failedOpenings = 0;
+    std::string m_lastOpeningFailure;
     std::atomic<bool> m_connected{false};
     std::atomic<uint64_t> m_connects{0};
     std::atomic<uint64_t> m_drops{0};
     std::atomic<uint64_t> m_malformed{0};
+    std::atomic<uint64_t> m_refusedMessages{0};
 };

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -84,22 +85,145 @@ wxString CVrpnDevice::MakeDevicePath(const wxString& name, bool tracker)
     return (tracker ? "tracker/" : "analog/") + name;
 }
 
+void CVrpnDevice::SetNoteInterval(CRepeatNote::Clock::duration interval)
+{
+    std::lock_guard<std::mutex> lock(m_clientMutex);
+    m_linkNote.SetInterval(interval);
+    m_refusalNote.SetInterval(interval);
+}
+
 void CVrpnDevice::RunClient()
 {
     std::unique_lock<std::mutex> lock(m_clientMutex, std::try_to_lock);
     if (!lock.owns_lock() || !m_client) return;
     m_client->Mainloop();
     m_connected.store(m_client->IsConnected());
-    m_connects.store(m_client->GetConnectCount());
-    m_drops.store(m_client->GetDropCount());
-    // Said once: a misbehaving server may send one with every frame.
+    const uint64_t connects = m_client->GetConnectCount();
+    const uint64_t drops = m_client->GetDropCount();
     const uint64_t malformed = m_client->GetMalformedCount();
-    if (malformed > 0 && m_malformedReports.exchange(malformed) == 0) {
-        Log(
-            wxString::Format("<VRPN> %s: %s refused (the connection is kept; later ones are "
-                             "counted)\n",
-                             m_vrpnName, wxString::FromUTF8(m_client->GetFirstRefusal())));
+    const uint64_t refused = m_client->GetRefusedMessageCount();
+    const auto now = CRepeatNote::Clock::now();
+    const uint64_t failedOpenings = m_client->GetFailedOpenings();
+    NoteLink(now, connects - m_connects.exchange(connects), drops - m_drops.exchange(drops),
+             failedOpenings - std::exchange(m_failedOpenings, failedOpenings));
+    NoteRefusals(now, malformed - m_malformedReports.exchange(malformed) + refused -
+                          m_refusedMessages.exchange(refused));
+}
+
+// A server that goes away leaves the device making frames from the last values: the
+// user hears when, why, and how many frames were made so until it came back. A server
+// that flaps is said at most once per interval, with what happened since.
+void CVrpnDevice::NoteLink(CRepeatNote::Clock::time_point now, uint64_t connects, uint64_t drops,
+                           uint64_t failedOpenings)
+{
+    m_failedOpeningsUnsaid += failedOpenings;
+    if (drops > 0) {
+        m_sawLoss = true;
+        m_lossesUnsaid += drops;
+        m_lossReason = m_client->GetLastDropReason();
+        if (!m_connected.load()) m_framesAtLoss = m_framesWithoutServer.load();
     }
+    // A first connection is news only when frames were made before it.
+    if (failedOpenings > 0) m_sawFailedOpening = true;
+    const bool isNews = drops > 0 || failedOpenings > 0 ||
+                        (connects > 0 && (m_sawLoss || m_sawFailedOpening ||
+                                          m_framesWithoutServer.load() > m_framesSaid));
+    if (isNews ? m_linkNote.Count(now, connects + drops + failedOpenings) : m_linkNote.IsDue(now))
+        SayLink(now);
+}
+
+void CVrpnDevice::SayLink(CRepeatNote::Clock::time_point now)
+{
+    m_linkNote.TakeUnsaid(now);
+    const uint64_t total = m_framesWithoutServer.load();
+    const auto frames = static_cast<unsigned long long>(total - m_framesSaid);
+    m_framesSaid = total;
+    const auto losses = static_cast<unsigned long long>(m_lossesUnsaid);
+    m_lossesUnsaid = 0;
+    const auto failedOpenings = static_cast<unsigned long long>(m_failedOpeningsUnsaid);
+    m_failedOpeningsUnsaid = 0;
+    wxString text;
+    if (!m_connected.load() && losses == 0 && failedOpenings > 0) {
+        // The server is there but the link does not open: said, or it would look absent.
+        text = wxString::Format("the server answered but the link did not open (%s); tried "
+                                "again every %d s",
+                                wxString::FromUTF8(m_client->GetLastOpeningFailure()),
+                                static_cast<int>(CVrpnClient::kRetryInterval.count()));
+        if (failedOpenings > 1 || frames > 0)
+            text += wxString::Format(" (%llu tries since the last note, %llu frames made "
+                                     "without it)",
+                                     failedOpenings, frames);
+    } else if (m_connected.load()) {
+        if (!m_sawLoss && frames == 0)
+            text = "connected to the server";
+        else if (!m_sawLoss)
+            text = wxString::Format("connected to the server after %llu frames made without it "
+                                    "(they hold the first values)",
+                                    frames);
+        else
+            text = wxString::Format("link to the server back after %llu frames made without it "
+                                    "(they hold the last values)",
+                                    frames);
+        if (losses > 1)
+            text += wxString::Format("; lost %llu times since the last note (last: %s)", losses,
+                                     wxString::FromUTF8(m_lossReason));
+    } else {
+        text = wxString::Format("link to the server lost (%s); frames hold the last values until "
+                                "it is back",
+                                wxString::FromUTF8(m_lossReason));
+        if (losses > 1 || frames > 0)
+            text += wxString::Format(" (lost %llu times since the last note, %llu frames made "
+                                     "without it)",
+                                     losses, frames);
+    }
+    Log(wxString::Format("<VRPN> %s: %s\n", m_vrpnName, text));
+}
+
+// A misbehaving server may send a bad message with every frame: the first is said at
+// once, the others at most once per interval, counted.
+void CVrpnDevice::NoteRefusals(CRepeatNote::Clock::time_point now, uint64_t refused)
+{
+    if (refused > 0 ? m_refusalNote.Count(now, refused) : m_refusalNote.IsDue(now))
+        SayRefusals(now);
+}
+
+void CVrpnDevice::SayRefusals(CRepeatNote::Clock::time_point now)
+{
+    const bool isFirst = m_refusalNote.Total() == m_refusalNote.Unsaid();
+    const auto since = static_cast<unsigned long long>(m_refusalNote.TakeUnsaid(now));
+    const auto total = static_cast<unsigned long long>(m_refusalNote.Total());
+    if (isFirst && since == 1) {
+        Log(wxString::Format("<VRPN> %s: %s (the connection is kept; later ones are counted)\n",
+                             m_vrpnName,
+                             wxString::FromUTF8(DescribeVrpnRefusal(m_client->GetFirstRefusal()))));
+        return;
+    }
+    Log(wxString::Format("<VRPN> %s: %llu messages refused since the last note, %llu in all "
+                         "(first: %s; last: %s); the connection is kept\n",
+                         m_vrpnName, since, total,
+                         wxString::FromUTF8(DescribeVrpnRefusal(m_client->GetFirstRefusal())),
+                         wxString::FromUTF8(DescribeVrpnRefusal(m_client->GetLastRefusal()))));
+}
+
+// At close, what the notes still hold back is said, and frames made since a loss.
+void CVrpnDevice::SayLeftNotes()
+{
+    const auto now = CRepeatNote::Clock::now();
+    if (m_refusalNote.Unsaid() > 0) SayRefusals(now);
+    if (m_linkNote.Unsaid() > 0) SayLink(now);
+    const uint64_t total = m_framesWithoutServer.load();
+    if (m_connected.load() || total == m_framesSaid) return;
+    m_framesSaid = total;
+    if (!m_sawLoss) {
+        Log(wxString::Format("<VRPN> %s: closed without ever reaching the server; %llu frames "
+                             "were made without it\n",
+                             m_vrpnName, static_cast<unsigned long long>(total)));
+        return;
+    }
+    Log(wxString::Format("<VRPN> %s: closed without a server; %llu frames were made without it "
+                         "(%llu since the link was lost)\n",
+                         m_vrpnName, static_cast<unsigned long long>(total),
+                         static_cast<unsigned long long>(total - m_framesAtLoss)));
 }
 
 void CVrpnDevice::TakeReportedValues()
@@ -123,6 +247,7 @@ bool CVrpnDevice::Process(bool tick, bool running)
         }
         DispatchFrame();
         CountSample();
+        if (!m_connected.load()) m_framesWithoutServer.fetch_add(1);
     }
     return false;
 }
@@ -144,6 +269,7 @@ void CVrpnDevice::Close()
     CDevice::Close();
     if (!m_closed.load()) return;  // the thread did not end: it may still use the client
     std::lock_guard<std::mutex> lock(m_clientMutex);
+    if (m_client) SayLeftNotes();
     m_client.reset();
     m_connected.store(false);
 }

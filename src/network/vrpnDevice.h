@@ -7,6 +7,7 @@
 // acquisition thread; Poll: GUI thread. The client's loop runs on one of them at a time.
 
 #include "analog/analogDevice.h"
+#include "network/repeatNote.h"
 #include "network/vrpnClient.h"
 
 #include <atomic>
@@ -61,6 +62,14 @@ public:
     // Any thread: reports the client refused (wrong length, sensor outside 0..1023),
     // the connection kept.
     uint64_t GetMalformedReports() const { return m_malformedReports.load(); }
+    // Any thread: other messages refused (ids out of range, bad descriptions), the
+    // connection kept.
+    uint64_t GetRefusedMessages() const { return m_refusedMessages.load(); }
+    // Any thread: frames made while no server was connected (holding the last values).
+    uint64_t GetFramesWithoutServer() const { return m_framesWithoutServer.load(); }
+    // GUI thread, before the acquisition thread runs: the shortest time between two
+    // notes about the link or refused messages (the first of a run is said at once).
+    void SetNoteInterval(CRepeatNote::Clock::duration interval);
 
 private:
     void OnTrackerReport(int sensor, const double pos[3], const double quat[4]) override;
@@ -70,6 +79,13 @@ private:
     void RunClient();
     // Copies the last reported values into the row (under the data mutex).
     void TakeReportedValues();
+    // The notes, client mutex held: the link lost or back, refused messages.
+    void NoteLink(CRepeatNote::Clock::time_point now, uint64_t connects, uint64_t drops,
+                  uint64_t failedOpenings);
+    void SayLink(CRepeatNote::Clock::time_point now);
+    void NoteRefusals(CRepeatNote::Clock::time_point now, uint64_t refused);
+    void SayRefusals(CRepeatNote::Clock::time_point now);
+    void SayLeftNotes();
 
     const wxString m_vrpnName;
     const bool m_trackerVariant;
@@ -85,5 +101,18 @@ private:
     std::atomic<uint64_t> m_storedReports{0};
     std::atomic<uint64_t> m_refusedReports{0};
     std::atomic<uint64_t> m_malformedReports{0};
+    std::atomic<uint64_t> m_refusedMessages{0};
+    std::atomic<uint64_t> m_framesWithoutServer{0};
+    // Guarded by m_clientMutex: what the notes have said so far.
+    CRepeatNote m_linkNote;
+    uint64_t m_lossesUnsaid = 0;
+    uint64_t m_framesSaid = 0;  // m_framesWithoutServer at the last link note
+    uint64_t m_framesAtLoss = 0;  // m_framesWithoutServer when the link was last lost
+    std::string m_lossReason;
+    bool m_sawLoss = false;  // a connection was lost: any later one is the link back
+    uint64_t m_failedOpenings = 0;  // the client's count when last looked at
+    uint64_t m_failedOpeningsUnsaid = 0;
+    bool m_sawFailedOpening = false;
+    CRepeatNote m_refusalNote;
     double m_paramDouble = 0.0;  // the rate GetParam hands out
 };

@@ -152,6 +152,7 @@ CVrpnLink::CVrpnLink(CFd socket, bool connecting, const char* const* typeNames, 
     // Each side writes its cookie first, then reads the peer's.
     vrpn::MakeCookie(m_out.get());
     m_outEnd = vrpn::kCookieSize;
+    m_wasEstablished = m_state == State::kCookie;
     if (!m_socket.IsOpen()) Close("no socket");
 }
 
@@ -173,10 +174,12 @@ bool CVrpnLink::CheckConnected()
     int error = 0;
     socklen_t length = sizeof error;
     if (::getsockopt(m_socket.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-        Close("connection refused");
+        Close("connection failed");
+        m_closeError = error != 0 ? error : errno;
         return false;
     }
     m_state = State::kCookie;
+    m_wasEstablished = true;
     return true;
 }
 
@@ -189,6 +192,7 @@ bool CVrpnLink::Flush()
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            m_closeError = errno;
             Close("send failed");
             return false;
         }
@@ -250,6 +254,7 @@ bool CVrpnLink::Receive()
         if (got < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            m_closeError = errno;
             Close("receive failed");
             return false;
         }
@@ -258,15 +263,31 @@ bool CVrpnLink::Receive()
     return true;
 }
 
-bool CVrpnLink::HandleSystem(const vrpn::Message& message)
+// A refused message is the owner's to forgive; otherwise the link closes for it.
+bool CVrpnLink::Refuse(CVrpnLinkHandler& handler, const VrpnRefusal& refusal, const char* reason)
+{
+    if (handler.OnLinkRefused(*this, refusal)) return true;
+    Close(reason);
+    return false;
+}
+
+bool CVrpnLink::HandleSystem(CVrpnLinkHandler& handler, const vrpn::Message& message)
 {
     if (message.type != vrpn::kSenderDescription && message.type != vrpn::kTypeDescription)
         return true;  // UDP and log descriptions: we use TCP only and never log for a peer
-    std::string_view name;
-    if (!vrpn::DecodeDescription(message, name)) {
-        Close("malformed description");
-        return false;
+    const vrpn::DescriptionFault fault = vrpn::CheckDescription(message);
+    if (fault != vrpn::DescriptionFault::kNone) {
+        VrpnRefusal refusal;
+        refusal.kind = VrpnRefusal::kDescription;
+        refusal.sender = message.sender;
+        refusal.type = message.type;
+        refusal.length = message.length;
+        refusal.fault = fault;
+        refusal.count = message.length >= 4 ? vrpn::GetU32(message.payload) : 0;
+        return Refuse(handler, refusal, "malformed description");
     }
+    const std::string_view name(reinterpret_cast<const char*>(message.payload + 4),
+                                vrpn::GetU32(message.payload) - 1);
     if (message.type == vrpn::kSenderDescription) {
         m_remoteSenderMatch[message.sender] = name == m_senderName ? 1 : 0;
         return true;
@@ -294,13 +315,19 @@ bool CVrpnLink::Deliver(CVrpnLinkHandler& handler)
         }
         start += consumed;
         if (message.type < 0) {
-            if (!HandleSystem(message)) return false;
+            if (!HandleSystem(handler, message)) return false;
             continue;
         }
         if (message.type >= vrpn::kMaxRemoteIds || message.sender < 0 ||
             message.sender >= vrpn::kMaxRemoteIds) {
-            Close("id out of range");
-            return false;
+            VrpnRefusal refusal;
+            refusal.kind = message.type >= vrpn::kMaxRemoteIds ? VrpnRefusal::kTypeId
+                                                               : VrpnRefusal::kSenderId;
+            refusal.sender = message.sender;
+            refusal.type = message.type;
+            refusal.length = message.length;
+            if (!Refuse(handler, refusal, "id out of range")) return false;
+            continue;
         }
         const int kind = m_remoteKind[message.type];
         // Undescribed or foreign: silently dropped, as peers do.

@@ -59,6 +59,25 @@ bool ResolveIpv4(const std::string& host, uint32_t& address);
 
 class CVrpnLink;
 
+// A message that breaks the protocol but not the stream: its bounds were whole, so the
+// link can drop it alone and read on.
+struct VrpnRefusal {
+    enum Kind {
+        kTypeId,       // a type id past the peers' tables (0..1999)
+        kSenderId,     // a sender id outside 0..1999
+        kDescription,  // a sender or type description that fails its checks
+        kReport,       // a report of one of the owner's kinds that fails its checks
+    };
+    Kind kind = kTypeId;
+    int32_t sender = 0;
+    int32_t type = 0;
+    size_t length = 0;  // unpadded payload bytes
+    vrpn::DescriptionFault fault = vrpn::DescriptionFault::kNone;
+    uint32_t count = 0;  // a description's name length field
+    int ownKind = -1;    // kReport: the owner's kind of message
+    uint8_t head[8] = {};  // kReport: the payload's first bytes (zeros past its end)
+};
+
 // What the owner of a link does with it.
 class CVrpnLinkHandler {
 public:
@@ -68,6 +87,14 @@ public:
     // A message of one of the owner's kinds from the awaited sender. False drops the link
     // (a malformed payload).
     virtual bool OnLinkMessage(CVrpnLink& link, int kind, const vrpn::Message& message) = 0;
+    // A message the link refuses (VrpnRefusal). True drops that message alone and keeps
+    // the link; the default closes the link, naming what was refused.
+    virtual bool OnLinkRefused(CVrpnLink& link, const VrpnRefusal& refusal)
+    {
+        (void)link;
+        (void)refusal;
+        return false;
+    }
 };
 
 class CVrpnLink {
@@ -100,6 +127,8 @@ public:
 
     State GetState() const { return m_state; }
     bool IsOpen() const { return m_state == State::kOpen; }
+    // The TCP connection was made (the peer was there), whatever came of it since.
+    bool WasEstablished() const { return m_wasEstablished; }
     size_t QueuedBytes() const { return m_outEnd - m_outStart; }
     // Bytes that can still be queued (the queue moves to the front when needed).
     size_t FreeBytes() const { return m_outCapacity - QueuedBytes(); }
@@ -110,17 +139,22 @@ public:
     // advertises no room for more. False when the kernel does not tell.
     bool ReadPeerProgress(uint64_t& acknowledged, bool& isWindowClosed) const;
     const char* CloseReason() const { return m_closeReason; }
+    // The system's error behind the close (errno), 0 when none.
+    int CloseError() const { return m_closeError; }
     int Fd() const { return m_socket.Get(); }
 
 private:
     bool CheckConnected();
     bool Receive();
     bool Deliver(CVrpnLinkHandler& handler);
-    bool HandleSystem(const vrpn::Message& message);
+    bool HandleSystem(CVrpnLinkHandler& handler, const vrpn::Message& message);
+    bool Refuse(CVrpnLinkHandler& handler, const VrpnRefusal& refusal, const char* reason);
 
     CFd m_socket;
     State m_state;
     const char* m_closeReason = "";
+    int m_closeError = 0;
+    bool m_wasEstablished = false;
     std::chrono::steady_clock::time_point m_cookieDeadline;
     const char* const* m_typeNames;
     int m_typeCount;

@@ -115,17 +115,26 @@ ParseResult ParseMessage(const uint8_t* data, size_t size, Message& out, size_t&
     return ParseResult::kComplete;
 }
 
+DescriptionFault CheckDescription(const Message& message)
+{
+    if (message.sender < 0 || message.sender >= kMaxRemoteIds)
+        return DescriptionFault::kIdOutOfRange;
+    if (message.length < 5) return DescriptionFault::kTooShort;
+    if (message.length > kMaxDescriptionPayload) return DescriptionFault::kTooLong;
+    const uint32_t count = GetU32(message.payload);
+    if (count < 1 || count > message.length - 4) return DescriptionFault::kBadCount;
+    const char* text = reinterpret_cast<const char*>(message.payload + 4);
+    // The name ends at its first NUL, which must be the one at count - 1.
+    if (text[count - 1] != '\0' || std::memchr(text, '\0', count - 1) != nullptr)
+        return DescriptionFault::kNoNul;
+    return DescriptionFault::kNone;
+}
+
 bool DecodeDescription(const Message& message, std::string_view& name)
 {
-    if (message.sender < 0 || message.sender >= kMaxRemoteIds) return false;
-    if (message.length < 5 || message.length > kMaxDescriptionPayload) return false;
-    const uint32_t count = GetU32(message.payload);
-    if (count < 1 || count > message.length - 4) return false;
-    const char* text = reinterpret_cast<const char*>(message.payload + 4);
-    if (text[count - 1] != '\0') return false;
-    // The name ends at its first NUL, which must be the one at count - 1.
-    if (std::memchr(text, '\0', count - 1) != nullptr) return false;
-    name = std::string_view(text, count - 1);
+    if (CheckDescription(message) != DescriptionFault::kNone) return false;
+    name = std::string_view(reinterpret_cast<const char*>(message.payload + 4),
+                            GetU32(message.payload) - 1);
     return true;
 }
 

@@ -83,6 +83,9 @@ enum class ParseResult { kComplete, kNeedMore, kMalformed };
 // One message from the start of data. kComplete sets consumed to its padded size;
 // kMalformed for a length below the header or above kMaxPayload.
 ParseResult ParseMessage(const uint8_t* data, size_t size, Message& out, size_t& consumed);
+// What is wrong with a sender or type description, kNone when nothing is.
+enum class DescriptionFault { kNone, kIdOutOfRange, kTooShort, kTooLong, kBadCount, kNoNul };
+DescriptionFault CheckDescription(const Message& message);
 // A sender or type description: id in 0..1999, 1 <= N <= payload - 4, payload <= 100,
 // the name ending in its one NUL at N - 1. False for anything else.
 bool DecodeDescription(const Message& message, std::string_view& name);

@@ -282,6 +282,7 @@ void CTrackerWorker::SyncGroupConfig()
     WorkerGroup& group = Group();
     std::lock_guard<std::mutex> lock(group.mutex);
     m_seenGeneration = group.generation.load();
+    const bool wasScheduled = m_groupIndex >= 0 && m_periodLocal > 0.0 && m_divisorLocal >= 1;
     // A member that lagged when the group changed still owes the fires due before the
     // change, the last on the new schedule's first tick: they come first, none is lost.
     const uint64_t changeTick = group.anchorTick;
@@ -299,7 +300,18 @@ void CTrackerWorker::SyncGroupConfig()
     m_divisorLocal = m_cfgDivisor;
     m_periodLocal = m_cfgPeriodUs;
     m_baseTick = m_cfgBaseTick;
-    m_nextFireTick = m_cfgBaseTick + 1;
+    // The change placed the next sample one period after the last one it saw taken.
+    // The member itself knows better: a fire it took meanwhile, or fires it still owes,
+    // move its phase; else its next sample would follow the last of them by a group tick.
+    const double lastTakenUs =
+        m_owedFires > 0 ? m_owedDueUs + static_cast<double>(m_owedFires - 1) * m_owedPeriodUs
+                        : m_lastFireDueUs.load();
+    if (wasScheduled && lastTakenUs >= 0.0 && m_cfgIndex >= 0 && m_cfgDivisor > 1) {
+        const double wantedUs = lastTakenUs + m_cfgPeriodUs * m_cfgDivisor;
+        const double ticks = std::round((wantedUs - group.anchorUs) / m_cfgPeriodUs) - 1.0;
+        m_baseTick = group.anchorTick + static_cast<uint64_t>(std::max(ticks, 0.0));
+    }
+    m_nextFireTick = m_baseTick + 1;
     m_anchorTick = group.anchorTick;
     m_anchorUs = group.anchorUs;
     m_startUs = group.startUs;

@@ -71,8 +71,15 @@ bool IsUsableRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
 // A camera may deliver a little faster than it says: grabs may start 1.25 times as often
 // as its rate, so that none of its frames waits for one.
 constexpr double kGrabSpacing = 0.8;
-// An interval this many times the window's median is a gap in the delivery, not a frame.
-constexpr double kGapFactor = 1.75;
+// Intervals this far from the window's median (as a share of it) are a gap in the delivery
+// or frames the camera held back and delivered at once after it, not its rate.
+constexpr double kIntervalSpread = 0.5;
+// An interval below this share of the window's mean follows a frame held back.
+constexpr double kHeldShare = 0.25;
+// Rates this close (as a share) tell the same.
+constexpr double kRateAgreement = 0.1;
+// An image taken in the last part of a slot that is taken already waits for the next one.
+constexpr double kNextSlotShare = 0.5;
 
 std::string NarrowName(const wxString& name)
 {
@@ -268,6 +275,7 @@ void CVideoDevice::CloseCamera()
         CVideoViewSink* view = m_view.exchange(nullptr);
         if (view != nullptr) view->DetachDevice();
         m_recording = false;
+        m_runOpen = false;
         ReleaseWriter();
     }
     if (source != nullptr) source->Release();
@@ -381,12 +389,15 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
             wxLogError("%s", error);
         }
     }
+    CVideoRoom room;
+    if (error.empty()) room = CVideoRoom(path, folderPath);
     CMutexLock lock(&m_dataMutex);
     if (!error.empty()) {
         m_recordingError = error;
         return false;
     }
     m_writer = std::move(writer);
+    m_room = std::move(room);
     m_writerWidth = width;
     m_writerHeight = height;
     m_writerFps = fps;
@@ -394,10 +405,13 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
     m_videoPath = path;
     m_videoFolder = folderPath;
     m_videoEnded = false;
-    m_largestGrowth = 0;
-    m_lastFileSize = VideoFileSize(path);
     m_recordedFrames = 0;
     m_missingFrames = 0;
+    m_leadingFrames = 0;
+    m_droppedFrames = 0;
+    m_pendingSlot = -1;
+    m_pendingImage = -1;
+    m_nextSlot = 0;
     m_recordTime = 0.0;
     m_recording = false;
     m_hasWriter = true;
@@ -411,8 +425,12 @@ bool CVideoDevice::StartRecording()
         if (m_recordingError.empty()) m_recordingError = _("no video file is open for this trial");
         return false;
     }
-    m_startAskedUs = ReadProgramClockUs();
+    m_videoStartUs = ReadProgramClockUs();
     m_recordStopUs = -1.0;
+    m_pendingSlot = -1;
+    m_pendingImage = -1;
+    m_nextSlot = 0;
+    m_runOpen = true;
     m_recording = true;
     return true;
 }
@@ -420,7 +438,17 @@ bool CVideoDevice::StartRecording()
 void CVideoDevice::SetRecordStart(double programUs)
 {
     CMutexLock lock(&m_dataMutex);
-    if (m_recording.load() && m_recordedFrames.load() == 0) m_startAskedUs = programUs;
+    if (!m_runOpen.load() || m_nextSlot > 0 || m_writerFps <= 0.0) return;  // slots are written
+    m_videoStartUs = programUs;
+    if (m_pendingImage.load() < 0) return;
+    // The first image waits for its slot: it takes the one of the new start.
+    const double at = (m_pendingTakenUs - programUs) * m_writerFps / 1.0e6;
+    if (at < 0.0) {
+        m_pendingImage = -1;  // taken before the trial
+        return;
+    }
+    m_pendingSlot = static_cast<int64_t>(std::floor(at));
+    m_pendingMoved = false;
 }
 
 void CVideoDevice::SetRecordStop(double programUs)
@@ -429,34 +457,51 @@ void CVideoDevice::SetRecordStop(double programUs)
     m_recordStopUs = programUs;
 }
 
+double CVideoDevice::GetRecordStart() const
+{
+    // Taking the lock changes nothing of the device.
+    CMutexLock lock(const_cast<MutexHandle*>(&m_dataMutex));
+    return m_videoStartUs;
+}
+
 bool CVideoDevice::FinishRecording()
 {
     CMutexLock lock(&m_dataMutex);
-    if (m_writer == nullptr) return m_videoEnded;  // ended early: what it holds is kept
-    const bool wasRecording = m_recording.exchange(false);
-    const bool hadFrames = m_recordedFrames.load() > 0;
-    if (wasRecording && !hadFrames) {
+    const bool wasRunning = m_runOpen.exchange(false);
+    m_recording = false;  // no image is placed from here on
+    // The waiting image stays one the acquisition thread keeps clear of until written.
+    const int pending = m_pendingImage.load();
+    if (m_writer == nullptr) {
+        m_pendingImage = -1;
+        return m_videoEnded;  // ended early: what it holds is kept
+    }
+    if (wasRunning && m_recordedFrames.load() == 0 && pending < 0) {
         CloseVideo();
         m_recordingError = _("no image came from the camera during the trial: there is no video");
         Report(m_recordingError);
         return false;
     }
-    int64_t missing = 0;
-    if (wasRecording && m_hasImage && m_writerFps > 0.0) {
-        // The camera stopped delivering before the trial's end: the video lasts as long
-        // as the trial, its end filled with the last image (within the time limit).
-        double endUs = ReadProgramClockUs();
-        if (m_recordStopUs >= 0.0) endUs = std::min(endUs, m_recordStopUs);
-        const double duration = m_recordDuration.load();
-        if (duration > 0.0) endUs = std::min(endUs, m_recordStart + duration * 1.0e6);
-        const double periodUs = 1.0e6 / m_writerFps;
-        missing = std::llround((endUs - m_recordStart) / periodUs) - m_recordedFrames.load();
+    if (pending < 0) return CloseVideo();
+    // The video lasts as long as the trial (within its time limit): a camera that stopped
+    // delivering before the trial's end leaves its last image repeated up to it.
+    double endUs = ReadProgramClockUs();
+    if (m_recordStopUs >= 0.0) endUs = std::min(endUs, m_recordStopUs);
+    const double duration = m_recordDuration.load();
+    if (duration > 0.0) endUs = std::min(endUs, m_videoStartUs + duration * 1.0e6);
+    const double periodUs = 1.0e6 / m_writerFps;
+    const int64_t trialSlots = std::llround((endUs - m_videoStartUs) / periodUs);
+    if (m_pendingMoved && m_pendingSlot >= trialSlots && m_nextSlot > 0) {
+        // Moved past the trial's end for want of a slot: the trial's last slot has its image.
+        m_droppedFrames.fetch_add(1);
+        m_pendingImage = -1;
+        return CloseVideo();
     }
-    const cv::Mat& last = m_images[m_lastImage];
-    const bool fits =
-        last.cols == m_writerWidth && last.rows == m_writerHeight && last.type() == CV_8UC3;
-    if (missing <= kRepeatsAtOnce || !fits) {
+    if (!CommitPending(m_pendingSlot + 1)) return m_videoEnded;
+    const int64_t missing = trialSlots - m_nextSlot;
+    const cv::Mat& last = m_images[pending];
+    if (missing <= kRepeatsAtOnce) {
         if (missing > 0 && WriteImages(last, missing)) m_missingFrames.fetch_add(missing);
+        m_pendingImage = -1;
         return CloseVideo();
     }
     // Each repeat is an encoding (about 5 ms at 1280x720): a long hang would freeze the
@@ -464,6 +509,7 @@ bool CVideoDevice::FinishRecording()
     // file's own counts are known now.
     VideoTail video = TakeVideo();
     video.image = last.clone();
+    m_pendingImage = -1;
     video.count = missing;
     video.missing += missing;
     m_missingFrames.fetch_add(missing);
@@ -476,8 +522,10 @@ bool CVideoDevice::FinishRecording()
 bool CVideoDevice::StopRecording()
 {
     if (!m_hasWriter.load() && m_videoFileName.empty()) return false;
+    if (m_runOpen.load()) FinishRecording();
     m_recording = false;
     CMutexLock lock(&m_dataMutex);
+    m_runOpen = false;
     ReleaseWriter();
     return false;
 }
@@ -494,15 +542,20 @@ VideoTail CVideoDevice::TakeVideo()
     video.fps = m_writerFps;
     video.frames = m_recordedFrames.load();
     video.missing = m_missingFrames.load();
+    video.leading = m_leadingFrames.load();
+    video.firstLateSec = m_firstLateSec;
+    video.dropped = m_droppedFrames.load();
     video.unwritten = m_unwrittenFrames.exchange(0);
     video.reserve = kVideoReserveBytes;
-    video.largestGrowth = m_largestGrowth;
-    video.lastSize = m_lastFileSize;
+    video.room = std::move(m_room);
     return video;
 }
 
 bool CVideoDevice::CloseVideo()
 {
+    // The image waiting for its slot is the video's last.
+    if (m_writer != nullptr) CommitPending(m_pendingSlot + 1);
+    m_pendingImage = -1;
     if (m_writer == nullptr) return m_videoEnded;
     VideoTail video = TakeVideo();
     wxString error;
@@ -538,7 +591,7 @@ wxString CVideoDevice::GetRecordingError() const
 double CVideoDevice::GetRecordTime() const
 {
     const double fps = m_writerFps;
-    const int64_t frames = m_recordedFrames.load();
+    const int64_t frames = GetRecordedFrames();
     return fps > 0.0 ? static_cast<double>(frames) / fps : m_recordTime.load() / 1000.0;
 }
 
@@ -603,8 +656,11 @@ void CVideoDevice::GrabFrame()
     const double rate = m_rate.load();
     m_nextGrabUs = ReadProgramClockUs() + (IsUsableRate(rate) ? kGrabSpacing * 1.0e6 / rate : 0.0);
     if (m_settingsRequested.exchange(false)) source->Set(cv::CAP_PROP_SETTINGS, 0);
-    // Only this thread changes which image is the last one.
-    cv::Mat& image = m_images[m_lastImage ^ 1];
+    // Only this thread changes which image is the last one or sets the waiting one.
+    int index = 0;
+    const int waiting = m_pendingImage.load();
+    while (index == m_lastImage || index == waiting) ++index;
+    cv::Mat& image = m_images[index];
     const bool isGrabbed = source->Grab() && source->Retrieve(image);
     EndGrab();
     if (!isGrabbed || image.cols < 1 || image.rows < 1) {
@@ -624,8 +680,8 @@ void CVideoDevice::GrabFrame()
     // Sizes follow the frames: a camera may deliver another size than it reported.
     if (image.cols != m_imageWidth.load()) m_imageWidth = image.cols;
     if (image.rows != m_imageHeight.load()) m_imageHeight = image.rows;
-    if (m_recording.load() && m_writer != nullptr) WriteFrame(now);
-    m_lastImage ^= 1;
+    if (m_recording.load() && m_writer != nullptr) PlaceFrame(index, now);
+    m_lastImage = index;
     m_hasImage = true;
     // After the file write: the video holds the camera's frames, only the display the
     // skeleton. Not while recording: a network pass takes longer than a frame, and the
@@ -639,34 +695,70 @@ void CVideoDevice::GrabFrame()
     MeasureRate();
 }
 
-void CVideoDevice::WriteFrame(double nowUs)
+void CVideoDevice::PlaceFrame(int index, double nowUs)
 {
-    const cv::Mat& image = m_images[m_lastImage ^ 1];
+    const cv::Mat& image = m_images[index];
     if (image.cols != m_writerWidth || image.rows != m_writerHeight || image.type() != CV_8UC3) {
         m_unwrittenFrames.fetch_add(1);
         return;
     }
-    // Taken after the trial's stop: the video ends with the others' recordings.
-    if (m_recordStopUs >= 0.0 && nowUs >= m_recordStopUs) return;
+    if (m_recordStopUs >= 0.0 && nowUs >= m_recordStopUs) return;  // after the trial's stop
+    // Slot k stands for the time from k to k + 1 periods after the video's start: each
+    // image goes to the slot it was taken in, so the video lasts as long as the trial
+    // whatever rate the camera delivers at.
     const double periodUs = 1.0e6 / m_writerFps;
-    int64_t missing = 0;
-    if (m_recordedFrames.load() == 0) {
-        // The video's time is the trial's: a first frame that comes more than a frame
-        // late leaves the trial's start without images, which it fills.
-        missing = std::max<int64_t>(0, std::llround((nowUs - m_startAskedUs) / periodUs - 1.0));
-        m_recordStart = nowUs - static_cast<double>(missing) * periodUs;
-        if (missing > 0 && !WriteImages(image, missing)) return;
-    } else {
-        // Frames the camera did not deliver in time repeat the image before them.
-        missing = std::llround((nowUs - m_recordStart) / periodUs) - m_recordedFrames.load();
-        if (missing > 0 && m_hasImage && !WriteImages(m_images[m_lastImage], missing)) return;
+    const double at = (nowUs - m_videoStartUs) / periodUs;
+    if (at < 0.0) return;  // taken before the video's start
+    auto slot = static_cast<int64_t>(std::floor(at));
+    bool isMoved = false;
+    if (m_pendingImage.load() >= 0) {
+        if (slot <= m_pendingSlot) {
+            // The slot is taken: an image taken in the second half of its slot waits for
+            // the next one; else it takes the waiting image's place.
+            if (static_cast<double>(m_pendingSlot + 1) - at <= kNextSlotShare) {
+                slot = m_pendingSlot + 1;
+                isMoved = true;
+            } else {
+                m_droppedFrames.fetch_add(1);
+                m_pendingMoved = slot < m_pendingSlot;
+                m_pendingTakenUs = nowUs;
+                m_pendingImage = index;
+                NoteRecordTime(nowUs);
+                return;
+            }
+        }
+        if (!CommitPending(slot)) return;
     }
-    if (missing > 0) m_missingFrames.fetch_add(missing);
-    if (!WriteImages(image, 1)) return;
-    m_recordTime = (nowUs - m_recordStart) / 1000.0;
+    m_pendingSlot = slot;
+    m_pendingMoved = isMoved;
+    m_pendingTakenUs = nowUs;
+    m_pendingImage = index;
+    NoteRecordTime(nowUs);
+}
+
+bool CVideoDevice::CommitPending(int64_t endSlot)
+{
+    const int pending = m_pendingImage.load();
+    if (pending < 0) return true;
+    // The waiting image fills its slot and the ones after it the camera left empty; the
+    // video's first one, when late, also the ones before it.
+    const int64_t count = std::max<int64_t>(1, endSlot - m_nextSlot);
+    if (m_nextSlot == 0 && m_pendingSlot > 0) {
+        m_leadingFrames = m_pendingSlot;
+        m_firstLateSec = (m_pendingTakenUs - m_videoStartUs) / 1.0e6;
+    }
+    m_nextSlot += count;
+    if (!WriteImages(m_images[pending], count)) return false;
+    m_missingFrames.fetch_add(count - 1);
+    return true;
+}
+
+void CVideoDevice::NoteRecordTime(double nowUs)
+{
+    m_recordTime = (nowUs - m_videoStartUs) / 1000.0;
     const double duration = m_recordDuration.load();
     if (duration > 0.0 && m_recordTime.load() / 1000.0 >= duration) {
-        // This frame is in the file; the GUI thread stops the capture on the request.
+        // This image is the video's last; the GUI thread stops the capture on the request.
         m_recording = false;
         CDeviceOwner* owner = m_owner.load();
         if (owner != nullptr) owner->RequestCaptureStop();
@@ -697,15 +789,20 @@ bool CVideoDevice::HasRoom()
     // The writer says nothing of a failed write and leaves a file no player reads; the
     // video ends while its index still fits.
     int64_t room = 0;
-    if (HasVideoRoom(m_videoPath, m_videoFolder, m_recordedFrames.load(), kVideoReserveBytes,
-                     m_largestGrowth, m_lastFileSize, &room))
-        return true;
+    if (m_room.Keep(m_recordedFrames.load(), kVideoReserveBytes, &room)) return true;
     m_recording = false;
+    m_pendingImage = -1;
     const int64_t frames = m_recordedFrames.load();
     const bool isKept = CloseVideo();
     m_videoEnded = isKept && frames > 0;
-    m_recordingError = VideoEndedText(room, m_videoFileName, frames, m_writerFps);
-    Report(m_recordingError);
+    if (isKept) {
+        m_recordingError = VideoEndedText(room, m_videoFileName, frames, m_writerFps);
+        Report(m_recordingError);
+    } else {
+        // Said lost, naming it: the trial's stop lists nothing and saves nothing of it.
+        m_videoFileName.clear();
+        m_videoPath.clear();
+    }
     return false;
 }
 
@@ -718,27 +815,57 @@ void CVideoDevice::ResetRateWindow()
 void CVideoDevice::MeasureRate()
 {
     if (m_windowLength < 1 || m_windowCount < m_windowLength) return;
-    // The rate of healthy delivery: intervals far above the window's median are a stall
-    // or slow delivery, not the camera's rate, and the next video must not take them in.
-    // Without a gap the window's N frames span N - 1 intervals, and dividing N by the span
-    // would overstate the rate.
-    if (!m_intervals.empty()) {
-        m_intervalScratch.assign(m_intervals.begin(), m_intervals.end());
-        const auto middle = m_intervalScratch.begin() +
-                            static_cast<std::ptrdiff_t>(m_intervalScratch.size() / 2);
-        std::nth_element(m_intervalScratch.begin(), middle, m_intervalScratch.end());
-        const double limitUs = kGapFactor * *middle;
-        double healthyUs = 0.0;
-        size_t healthy = 0;
-        for (double interval : m_intervals) {
-            if (interval > limitUs) continue;
-            healthyUs += interval;
-            ++healthy;
-        }
-        if (healthyUs > 0.0 && 2 * healthy >= m_intervals.size()) {
-            m_cameraFps = static_cast<float>(static_cast<double>(healthy) * 1.0e6 / healthyUs);
-            m_rateKnown = true;
-        }
+    if (m_intervals.empty()) {
+        ResetRateWindow();
+        return;
+    }
+    // Over the window's span, without a frame lost: exact, whatever the jitter, and right
+    // for a camera that holds frames back and delivers them at once. N frames span N - 1
+    // intervals: dividing N by the span would overstate the rate.
+    double spanUs = 0.0;
+    for (double interval : m_intervals) spanUs += interval;
+    // From the end of a run of frames held back and delivered at once to the end of
+    // another: the first frames of such a run were taken long before they came, and a
+    // window that begins or ends within one would misstate the time its frames span.
+    const double heldUs = kHeldShare * spanUs / static_cast<double>(m_intervals.size());
+    size_t begin = 0;
+    size_t end = m_intervals.size();
+    while (begin < end && m_intervals[begin] < heldUs) spanUs -= m_intervals[begin++];
+    if (end > begin && m_intervals[end - 1] < heldUs) {
+        while (end > begin && m_intervals[end - 1] < heldUs) spanUs -= m_intervals[--end];
+        if (end > begin) spanUs -= m_intervals[--end];
+    }
+    const double spanRate =
+        spanUs > 0.0 ? static_cast<double>(end - begin) * 1.0e6 / spanUs : 0.0;
+    // Around the median interval: a stall (frames never made) far above it and frames
+    // held back far below it are no part of the camera's rate.
+    m_intervalScratch.assign(m_intervals.begin(), m_intervals.end());
+    const auto middle = m_intervalScratch.begin() +
+                        static_cast<std::ptrdiff_t>(m_intervalScratch.size() / 2);
+    std::nth_element(m_intervalScratch.begin(), middle, m_intervalScratch.end());
+    const double medianUs = *middle;
+    double healthyUs = 0.0;
+    size_t healthy = 0;
+    for (double interval : m_intervals) {
+        if (std::abs(interval - medianUs) > kIntervalSpread * medianUs) continue;
+        healthyUs += interval;
+        ++healthy;
+    }
+    const double medianRate =
+        healthyUs > 0.0 ? static_cast<double>(healthy) * 1.0e6 / healthyUs : 0.0;
+    const auto near = [](double a, double b) {
+        return IsUsableRate(a) && IsUsableRate(b) && std::abs(a - b) <= kRateAgreement * b;
+    };
+    // Where the two differ, frames were either lost or held back: the rate the camera
+    // states tells which, else the median's rate stands.
+    double rate = 0.0;
+    if (near(spanRate, medianRate) || near(spanRate, m_reportedRate))
+        rate = spanRate;
+    else if (IsUsableRate(medianRate) && 2 * healthy >= m_intervals.size())
+        rate = medianRate;
+    if (IsUsableRate(rate)) {
+        m_cameraFps = static_cast<float>(rate);
+        m_rateKnown = true;
     }
     ResetRateWindow();
 }

@@ -13,6 +13,7 @@
 #include "analog/analogDevice.h"
 #include "process/messageQueue.h"
 #include "video/frameSource.h"
+#include "video/videoFile.h"
 #include "video/videoFinisher.h"
 
 namespace cv {
@@ -67,8 +68,6 @@ public:
     bool IsRecording() const override { return m_recording.load(); }
     bool StartRecording() override;
     bool FinishRecording() override;
-    void SetRecordStart(double programUs) override;
-    void SetRecordStop(double programUs) override;
     bool StopRecording() override;
     // Creates folder/captureName_cam_<index + 1>_<trial>.mov; the other arguments are
     // those of the channel recorders and unused here.
@@ -78,7 +77,20 @@ public:
     wxString GetWriterFileName() const override;
     wxString GetRecordingError() const override;
     void SetRecordDuration(double seconds) override { m_recordDuration.store(seconds); }
-    int64_t GetRecordedFrames() const override { return m_recordedFrames.load(); }
+    // Frames of the video so far, the image waiting for its slot included.
+    int64_t GetRecordedFrames() const override
+    {
+        return m_recordedFrames.load() + (m_pendingImage.load() >= 0 ? 1 : 0);
+    }
+    // GUI thread, after StartRecording: the trial's start instant (program time, us), the
+    // time of the video's first slot; each image goes to the slot of the time it was taken
+    // from there on. StartRecording sets it to its own time; once a slot is written it
+    // stays.
+    void SetRecordStart(double programUs) override;
+    // GUI thread: the trial's stop instant; images taken from then on are not placed and
+    // the video ends there.
+    void SetRecordStop(double programUs) override;
+    double GetRecordStart() const;
 
     virtual bool IsCameraOpened() const { return m_opened.load(); }
     // Null unties the view; the view must untie itself before it is destroyed.
@@ -111,6 +123,11 @@ public:
     // Any thread: frames of the current (or last) video that the camera did not deliver
     // in time, filled with the image before them.
     int64_t GetMissingFrames() const { return m_missingFrames.load(); }
+    // Any thread: of those, copies of the first image, which came late.
+    int64_t GetLeadingFrames() const { return m_leadingFrames.load(); }
+    // Any thread: images that came faster than the video's rate, each giving its place to
+    // the next one.
+    int64_t GetDroppedFrames() const { return m_droppedFrames.load(); }
     // Any thread: frames stopped coming for longer than the stall time.
     bool IsStalled() const { return m_stalled.load(); }
     // No frame for this long (or five frame periods, if longer) is a stall.
@@ -124,9 +141,16 @@ private:
     CFrameSource* BeginGrab();
     void EndGrab();
     void NoteMissedGrab(double nowUs);
-    // Under the data mutex: writes the new frame, filling the frames the camera did not
-    // deliver in time with the image before it.
-    void WriteFrame(double nowUs);
+    // Under the data mutex: places the new image (m_images[index]) in the video's slot of
+    // the time it was taken, writing the one before it and filling the slots the camera
+    // left empty with it.
+    void PlaceFrame(int index, double nowUs);
+    // Under the data mutex: the video's time up to the image taken at nowUs; ends the
+    // recording at its time limit.
+    void NoteRecordTime(double nowUs);
+    // Under the data mutex: writes the waiting image into the slots up to endSlot (at
+    // least its own); false when the video ended.
+    bool CommitPending(int64_t endSlot);
     // Under the data mutex: count copies of image into the video; false when it ended.
     bool WriteImages(const cv::Mat& image, int64_t count);
     // Under the data mutex: ends the video early, readable, when the disk is nearly full.
@@ -145,7 +169,8 @@ private:
     void ReleaseWriter();
 
     std::atomic<bool> m_opened{false};
-    std::atomic<bool> m_recording{false};
+    std::atomic<bool> m_recording{false};  // frames go to the video
+    std::atomic<bool> m_runOpen{false};    // a trial runs for this camera
     std::atomic<int> m_cameraIndex{-1};
     wxString m_openError;
 
@@ -166,17 +191,22 @@ private:
     int m_writerHeight = 0;
     double m_writerFps = 0.0;
     wxString m_modelFolder;
-    double m_recordStart = 0.0;    // us of the program clock, first frame of the video
-    double m_startAskedUs = 0.0;   // us of the program clock, StartRecording
+    double m_videoStartUs = 0.0;   // us of the program clock, the video's slot 0
+    CVideoRoom m_room;             // kept on the disk for the video's next frame and index
+    int64_t m_pendingSlot = -1;    // slot of the image not yet written
+    bool m_pendingMoved = false;   // it went to the slot after its own
+    double m_pendingTakenUs = 0.0;
+    int64_t m_nextSlot = 0;        // the first slot not written
     double m_recordStopUs = -1.0;  // us of the program clock, the trial's stop; -1: none
-    int64_t m_largestGrowth = 0;   // bytes the file grew by at most between two frames
-    int64_t m_lastFileSize = 0;
+    double m_firstLateSec = 0.0;   // how late the video's first image came
     std::atomic<CVideoViewSink*> m_view{nullptr};  // non-owning; set under the data mutex
     std::atomic<bool> m_hasWriter{false};
-    // The grabbed frames: the acquisition thread retrieves into the one that is not the
-    // last, outside the data mutex, and makes it the last under it.
-    cv::Mat m_images[2];
+    // The grabbed frames: the acquisition thread retrieves into one that is neither the
+    // last nor the one waiting for its slot, outside the data mutex, and makes it the last
+    // under it. The waiting one is set by the acquisition thread and cleared by either.
+    cv::Mat m_images[3];
     int m_lastImage = 0;
+    std::atomic<int> m_pendingImage{-1};
     bool m_hasImage = false;
 
     std::atomic<int> m_imageWidth{0};
@@ -185,6 +215,8 @@ private:
     std::atomic<bool> m_rateKnown{false};
     std::atomic<int64_t> m_recordedFrames{0};
     std::atomic<int64_t> m_missingFrames{0};
+    std::atomic<int64_t> m_leadingFrames{0};
+    std::atomic<int64_t> m_droppedFrames{0};
     std::atomic<double> m_recordTime{0.0};      // ms
     std::atomic<double> m_frameTime{0.0};       // ms
     std::atomic<double> m_recordDuration{0.0};  // s, 0: no limit

@@ -1,15 +1,21 @@
 #include "video/videoFile.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <utility>
+
+#include "analog/recordFormat.h"
 
 namespace {
 
@@ -27,6 +33,14 @@ uint64_t BigEndian(const unsigned char* bytes, int count)
     uint64_t value = 0;
     for (int i = 0; i < count; ++i) value = (value << 8) | bytes[i];
     return value;
+}
+
+// Size of the open file; by its name when it is not open.
+int64_t OpenFileSize(int fd, const std::string& file)
+{
+    struct stat status {};
+    if (fd >= 0 && ::fstat(fd, &status) == 0) return static_cast<int64_t>(status.st_size);
+    return VideoFileSize(file);
 }
 
 }  // namespace
@@ -83,17 +97,85 @@ bool HasMovieIndex(const std::string& file)
     return false;
 }
 
-bool HasVideoRoom(const std::string& file, const std::string& folder, int64_t frames,
-                  int64_t reserve, int64_t& largestGrowth, int64_t& lastSize, int64_t* room)
+CVideoRoom::CVideoRoom(const std::string& file, const std::string& folder)
+    : m_file(file), m_folder(folder), m_sizeLimit(GetFileSizeLimit())
+{
+    do {
+        m_fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+    } while (m_fd < 0 && errno == EINTR);
+    struct stat status {};
+    if (m_fd >= 0 && ::fstat(m_fd, &status) == 0) {
+        m_device = static_cast<uint64_t>(status.st_dev);
+        m_inode = static_cast<uint64_t>(status.st_ino);
+        m_lastSize = static_cast<int64_t>(status.st_size);
+    }
+}
+
+CVideoRoom::~CVideoRoom() { Release(); }
+
+CVideoRoom::CVideoRoom(CVideoRoom&& other) noexcept { *this = std::move(other); }
+
+CVideoRoom& CVideoRoom::operator=(CVideoRoom&& other) noexcept
+{
+    if (this == &other) return *this;
+    Release();
+    m_file = std::move(other.m_file);
+    m_folder = std::move(other.m_folder);
+    m_fd = std::exchange(other.m_fd, -1);
+    m_canReserve = other.m_canReserve;
+    m_sizeLimit = other.m_sizeLimit;
+    m_largestGrowth = other.m_largestGrowth;
+    m_lastSize = other.m_lastSize;
+    m_device = other.m_device;
+    m_inode = other.m_inode;
+    return *this;
+}
+
+bool CVideoRoom::Keep(int64_t frames, int64_t reserve, int64_t* room)
 {
     // Bytes the video's index takes per frame, with room to spare.
     constexpr int64_t kIndexBytesPerFrame = 64;
-    const int64_t size = VideoFileSize(file);
-    largestGrowth = std::max(largestGrowth, size - lastSize);
-    lastSize = size;
-    const int64_t left = VideoFileRoom(folder, file);
-    const int64_t needed = reserve + 4 * largestGrowth + kIndexBytesPerFrame * (frames + 1);
+    const int64_t size = OpenFileSize(m_fd, m_file);
+    m_largestGrowth = std::max(m_largestGrowth, size - m_lastSize);
+    m_lastSize = size;
+    // The encoder holds up to a few frames before they reach the file.
+    const int64_t needed = reserve + 4 * m_largestGrowth + kIndexBytesPerFrame * (frames + 1);
+    if (m_fd >= 0 && m_canReserve) {
+        // A limit set while the file is open counts too.
+        const int64_t sizeLimit = std::min(m_sizeLimit, GetFileSizeLimit());
+        if (ReserveFileRoom(m_fd, size, needed, sizeLimit, m_canReserve)) {
+            if (m_canReserve) return true;  // else the free space tells, below
+        } else {
+            *room = std::max<int64_t>(0, VideoFileRoom(m_folder, m_file));
+            return false;
+        }
+    }
+    const int64_t left = VideoFileRoom(m_folder, m_file);
     if (left < 0 || left >= needed) return true;
     *room = left;
     return false;
+}
+
+void CVideoRoom::Release()
+{
+    if (m_fd < 0) return;
+    // The room kept beyond the end goes back to the disk; the file keeps its bytes.
+    const int64_t size = OpenFileSize(m_fd, m_file);
+    if (m_canReserve) {
+        int result = 0;
+        do {
+            result = ::ftruncate(m_fd, static_cast<off_t>(size));
+        } while (result != 0 && errno == EINTR);
+        ::fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, size, int64_t{1} << 40);
+    }
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+bool CVideoRoom::IsSameFile() const
+{
+    struct stat status {};
+    if (::stat(m_file.c_str(), &status) != 0) return false;
+    return m_fd < 0 || (static_cast<uint64_t>(status.st_dev) == m_device &&
+                        static_cast<uint64_t>(status.st_ino) == m_inode);
 }

@@ -18,8 +18,36 @@ int64_t VideoFileSize(const std::string& file);
 // can read its frames. A file cut short by a failed write has none.
 bool HasMovieIndex(const std::string& file);
 
-// Whether one more frame and the index of frames + 1 frames still leave reserve bytes
-// free for file in folder; largestGrowth and lastSize follow the file's growth from frame
-// to frame. *room receives the room left when they do not fit.
-bool HasVideoRoom(const std::string& file, const std::string& folder, int64_t frames,
-                  int64_t reserve, int64_t& largestGrowth, int64_t& lastSize, int64_t* room);
+// Keeps room on the disk beyond a video file's end for the next frame and for what
+// closing the file writes (its index), as the recorders keep room for their trailer: a
+// disk filled meanwhile by another program cannot take it, and the video ends readable.
+// Moves with the video's writer; used by one thread at a time.
+class CVideoRoom {
+public:
+    CVideoRoom() = default;
+    CVideoRoom(const std::string& file, const std::string& folder);
+    ~CVideoRoom();
+    CVideoRoom(CVideoRoom&& other) noexcept;
+    CVideoRoom& operator=(CVideoRoom&& other) noexcept;
+    CVideoRoom(const CVideoRoom&) = delete;
+    CVideoRoom& operator=(const CVideoRoom&) = delete;
+
+    // Whether one more frame and the index of frames + 1 frames fit, with reserve bytes
+    // to spare; keeps that room. *room receives what is left when they do not fit.
+    bool Keep(int64_t frames, int64_t reserve, int64_t* room);
+    // Gives back the room kept beyond the end, once the file is closed.
+    void Release();
+    // The file still is the one opened: not removed, and its name not given to another.
+    bool IsSameFile() const;
+
+private:
+    std::string m_file;
+    std::string m_folder;
+    int m_fd = -1;
+    bool m_canReserve = true;
+    int64_t m_sizeLimit = 0;
+    int64_t m_largestGrowth = 0;  // of the file between two frames, bytes
+    int64_t m_lastSize = 0;
+    uint64_t m_device = 0;  // of the file when opened
+    uint64_t m_inode = 0;
+};

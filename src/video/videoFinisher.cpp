@@ -32,6 +32,16 @@ bool CloseVideoFile(VideoTail& video, wxString* error)
         }
         video.writer.reset();
     }
+    if (!video.room.IsSameFile()) {
+        video.room.Release();
+        // A trial deleted while its end was written took its file along, and its name may
+        // already stand for the trial recorded again: nothing of it is left to tell.
+        if (!video.isOwnersTrial) return true;
+        *error = wxString::Format(_("the video %s was removed while it ran"), video.name);
+        report(*error, Severity::Error);
+        return false;
+    }
+    video.room.Release();
     if (video.unwritten > 0)
         report(wxString::Format(_("%lld frame(s) could not be written to "),
                                 static_cast<long long>(video.unwritten)) +
@@ -54,12 +64,25 @@ bool CloseVideoFile(VideoTail& video, wxString* error)
         report(*error, Severity::Error);
         return false;
     }
-    if (video.missing > 0)
+    if (video.leading > 0)
+        report(wxString::Format(_("the camera's first image of the trial came %.3f s after its "
+                                  "start: the first %lld frames of %s are copies of it"),
+                                video.firstLateSec, static_cast<long long>(video.leading),
+                                video.name),
+               Severity::Warning);
+    const int64_t repeats = video.missing - video.leading;
+    if (repeats > 0)
         report(wxString::Format(_("%lld of the %lld frames of %s did not come from the camera in "
                                   "time; each repeats the image before it, so that the video "
                                   "keeps the trial's time"),
-                                static_cast<long long>(video.missing),
+                                static_cast<long long>(repeats),
                                 static_cast<long long>(video.frames), video.name),
+               Severity::Warning);
+    if (video.dropped > 0)
+        report(wxString::Format(_("%lld images came from the camera faster than the %.3f frames/s "
+                                  "of %s: each gave its place to the next one, so that the video "
+                                  "keeps the trial's time"),
+                                static_cast<long long>(video.dropped), video.fps, video.name),
                Severity::Warning);
     return true;
 }
@@ -85,6 +108,7 @@ CVideoFinisher::~CVideoFinisher()
 
 bool CVideoFinisher::Add(VideoTail video)
 {
+    video.isOwnersTrial = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         bool isRunning = m_thread.joinable();
@@ -96,11 +120,13 @@ bool CVideoFinisher::Add(VideoTail video)
             }
         }
         if (isRunning) {
+            m_framesLeft.fetch_add(video.count);
             m_videos.push_back(std::move(video));
             m_changed.notify_all();
             return true;
         }
     }
+    m_framesLeft.fetch_add(video.count);
     Finish(video);
     return false;
 }
@@ -109,6 +135,34 @@ void CVideoFinisher::Wait()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock, [this] { return m_videos.empty() && m_busy == 0; });
+}
+
+bool CVideoFinisher::WaitFor(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [this] { return m_videos.empty() && m_busy == 0; });
+}
+
+std::vector<FinishedVideo> CVideoFinisher::TakeFinished()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<FinishedVideo> finished(m_finished.begin(), m_finished.end());
+    m_finished.clear();
+    return finished;
+}
+
+void CVideoFinisher::NoteFinished(const VideoTail& video, int64_t listedFrames, bool isKept)
+{
+    // Only the last ones matter to a window that has not asked for a while.
+    constexpr size_t kKept = 64;
+    FinishedVideo finished;
+    finished.name = video.name;
+    finished.listedFrames = listedFrames;
+    finished.frames = isKept ? video.frames : 0;
+    finished.seconds = isKept && video.fps > 0.0 ? static_cast<double>(video.frames) / video.fps : 0.0;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_finished.size() >= kKept) m_finished.pop_front();
+    m_finished.push_back(finished);
 }
 
 size_t CVideoFinisher::Pending()
@@ -143,11 +197,13 @@ void CVideoFinisher::Run() noexcept
 
 void CVideoFinisher::Finish(VideoTail& video)
 {
+    const int64_t listedFrames = video.frames + video.count;
     int64_t written = 0;
     for (; written < video.count && video.writer != nullptr; ++written) {
+        // The trial was deleted meanwhile: its end is of no use.
+        if (!video.room.IsSameFile()) break;
         int64_t room = 0;
-        if (!HasVideoRoom(video.path, video.folder, video.frames, video.reserve,
-                          video.largestGrowth, video.lastSize, &room)) {
+        if (!video.room.Keep(video.frames, video.reserve, &room)) {
             g_messages.Post(Severity::Error,
                             video.tag + VideoEndedText(room, video.name, video.frames, video.fps));
             break;
@@ -158,13 +214,14 @@ void CVideoFinisher::Finish(VideoTail& video)
         } catch (...) {
             ++video.unwritten;
         }
+        m_framesLeft.fetch_sub(1);
     }
+    m_framesLeft.fetch_sub(video.count - written);
     video.missing -= video.count - written;
-    // A trial deleted meanwhile took its file along: nothing is left to report.
-    if (::access(video.path.c_str(), F_OK) != 0) {
-        if (video.writer != nullptr) video.writer->release();
-        return;
-    }
+    video.count = 0;
+    const bool isOurs = video.room.IsSameFile();
     wxString error;
-    CloseVideoFile(video, &error);
+    const bool isKept = CloseVideoFile(video, &error);
+    // A deleted trial's video is no row of the file list any more.
+    if (isOurs) NoteFinished(video, listedFrames, isKept);
 }

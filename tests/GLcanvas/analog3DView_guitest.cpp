@@ -2,6 +2,9 @@
 
 #include "GLcanvas/glTestSupport.h"
 #include "analog/testDevice.h"
+#include "network/vrpnDevice.h"
+#include "network/vrpnServerModule.h"
+#include "network/vrpnTestSupport.h"
 #include "support/tempDir.h"
 
 #include <gtest/gtest.h>
@@ -400,6 +403,278 @@ TEST_F(TrackerViewTest, SettersRefuseWhatTheyCannotDraw)
     view->SetObjectSize(0.05);
     CTrackerViewData::Access access(view->GetData());
     EXPECT_DOUBLE_EQ(access.Sensors()[0].m_objectSize, 0.05);
+}
+
+namespace {
+
+// One pass of the display timer over a view, as the main frame makes it: a
+// view that asks for a frame is drawn once. True when a frame was drawn.
+bool DisplayTick(CAnalog3DView& view)
+{
+    if (!view.NeedsRefresh())
+        return false;
+    const uint64_t before = view.GetRenderedFrames();
+    view.RequestRefresh();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (view.GetRenderedFrames() == before && std::chrono::steady_clock::now() < deadline) {
+        view.Update();
+        wxYield();
+    }
+    return view.GetRenderedFrames() == before + 1;
+}
+
+// Lets any paint still on its way arrive: frames drawn meanwhile.
+uint64_t StrayFrames(CAnalog3DView& view)
+{
+    const uint64_t before = view.GetRenderedFrames();
+    for (int i = 0; i < 5; ++i) {
+        view.Update();
+        wxYield();
+    }
+    return view.GetRenderedFrames() - before;
+}
+
+// A view (already shown) drawn until it asks for nothing more.
+bool Settled(CAnalog3DView& view)
+{
+    for (int i = 0; i < 20 && view.NeedsRefresh(); ++i) DisplayTick(view);
+    StrayFrames(view);
+    return !view.NeedsRefresh();
+}
+
+}  // namespace
+
+// One pass of the display timer with the frame drawn at once, without
+// processing window events (no paint of the window system's comes between):
+// true when the view asked for a frame.
+bool AskedTick(CAnalog3DView& view)
+{
+    if (!view.NeedsRefresh())
+        return false;
+    EXPECT_TRUE(view.MakeCurrent());
+    view.RenderFrame();
+    glFinish();
+    return true;
+}
+
+// A device repeating its last pose costs frames only while the trails still
+// show the former poses (one frame per sample until each trail holds the last
+// pose alone), and none after; a pose that changes, a marker that comes into
+// or leaves the corner and the recording frame each ask for exactly one.
+TEST_F(TrackerViewTest, IdleViewIsNotRedrawnWhileNothingItShowsChanges)
+{
+    for (double drawTime : {0.5, 0.0}) {
+        SCOPED_TRACE(testing::Message() << "trails of " << drawTime << " s");
+        CAnalog3DView* view = MakeView();
+        view->SetDevice(m_device.get());
+        view->SetDrawTime(drawTime);
+        m_device->ClearMarkers();
+        m_device->recording = false;
+        ASSERT_TRUE(WaitShown(*view));
+        ASSERT_TRUE(Settled(*view));
+        uint64_t trail = 0;
+        {
+            CTrackerViewData::Access access(view->GetData());
+            trail = access.Sensors()[0].m_trailOn ? access.Sensors()[0].m_trail.Capacity() : 0;
+        }
+        EXPECT_EQ(trail, drawTime > 0 ? 50u : 0u);
+        // Moving: a frame for every sample.
+        int asked = 0;
+        for (int k = 0; k < 20; ++k) {
+            Feed(1);
+            asked += AskedTick(*view);
+        }
+        EXPECT_EQ(asked, 20);
+        // Still: the trails shrink onto the last pose, one frame each, then nothing.
+        const std::vector<double> still = Poses(m_frameCount - 1);
+        asked = 0;
+        for (int k = 0; k < 200; ++k) {
+            m_device->StepPoses(still);
+            asked += AskedTick(*view);
+        }
+        EXPECT_EQ(asked, trail > 0 ? static_cast<int>(trail) - 1 : 0);
+        EXPECT_FALSE(view->NeedsRefresh());
+        // A marker at the current sample comes into the corner: one frame; it
+        // stays 30 samples (0.3 s at 100 Hz), then leaves: one frame more.
+        const uint32_t now = static_cast<uint32_t>(view->GetData().CurrentSample());
+        m_device->AddMarker(1, now, "Still", false);
+        asked = AskedTick(*view);
+        for (int k = 0; k < 60; ++k) {
+            m_device->StepPoses(still);
+            asked += AskedTick(*view);
+        }
+        EXPECT_EQ(asked, 2);
+        // Recording shows a frame: one frame when it starts, one when it stops.
+        m_device->recording = true;
+        EXPECT_TRUE(AskedTick(*view));
+        m_device->StepPoses(still);
+        EXPECT_FALSE(AskedTick(*view));
+        m_device->recording = false;
+        EXPECT_TRUE(AskedTick(*view));
+        // A pose that changes again is drawn at once.
+        Feed(1);
+        EXPECT_TRUE(AskedTick(*view));
+        view->Destroy();
+        wxYield();
+        m_device->ClearMarkers();
+    }
+}
+
+// A device whose pose is not a number (a lost sensor) repeats it as well:
+// repeated NaN poses cost no frames once the trail holds them.
+TEST_F(TrackerViewTest, RepeatedPosesThatAreNotNumbersCostNoFrames)
+{
+    CAnalog3DView* view = MakeView();
+    view->SetDevice(m_device.get());
+    view->SetDrawTime(0.0);
+    ASSERT_TRUE(WaitShown(*view));
+    ASSERT_TRUE(Settled(*view));
+    std::vector<double> lost = Poses(0);
+    for (int i = 0; i < 3; ++i) lost[static_cast<size_t>(i)] = std::nan("");
+    m_device->StepPoses(lost);
+    EXPECT_TRUE(AskedTick(*view));
+    int asked = 0;
+    for (int k = 0; k < 20; ++k) {
+        m_device->StepPoses(lost);
+        asked += AskedTick(*view);
+    }
+    EXPECT_EQ(asked, 0);
+}
+
+namespace {
+
+// A VRPN tracker device stepped by hand on a simulated clock, one sample per step.
+class CSteppedVrpnTracker : public CVrpnDevice {
+public:
+    explicit CSteppedVrpnTracker(const wxString& name) : CVrpnDevice(false, name, true)
+    {
+        ResetClock();
+    }
+    void Step() { Process(true, true); }
+
+protected:
+    void ReadPreciseClock(TimeVal* out) override
+    {
+        m_simulatedUs += 10000;
+        out->tv_sec = m_simulatedUs / 1000000;
+        out->tv_usec = m_simulatedUs % 1000000;
+    }
+
+private:
+    int64_t m_simulatedUs = 0;
+};
+
+class TrackerViewVrpnTest : public TrackerViewTest {
+protected:
+    void SetUp() override
+    {
+        TrackerViewTest::SetUp();
+        SetVrpnServerPort(0);
+        SetVrpnServerAddress(INADDR_LOOPBACK);
+    }
+    void TearDown() override
+    {
+        TrackerViewTest::TearDown();
+        StopVrpnServer();
+        SetVrpnServerPort(vrpn::kDefaultPort);
+        SetVrpnServerAddress(0);
+    }
+    // Sensor i of n in a row along x (metres, moving with the step), turned
+    // about z by 10 i degrees.
+    static std::vector<double> ServedPoses(int n, int step)
+    {
+        std::vector<double> poses(static_cast<size_t>(n) * 7, 0.0);
+        for (int i = 0; i < n; ++i) {
+            double* p = &poses[static_cast<size_t>(i) * 7];
+            p[0] = 0.1 * i - 0.35 + 0.0001 * step;
+            p[1] = -0.05;
+            p[2] = 0.1 + 0.02 * i;
+            const double half = 10.0 * i * kPi / 360.0;
+            p[3] = std::cos(half);
+            p[6] = std::sin(half);
+        }
+        return poses;
+    }
+};
+
+}  // namespace
+
+// VRPN trackers start with one channel and grow as reports for more sensors
+// arrive, after their 3D views were made: the first device opened and a later
+// one (two clients of our own server, which serves 3 + 5 sensors) each get a
+// view that takes the new shape and draws every sensor's pose.
+TEST_F(TrackerViewVrpnTest, ViewFollowsTheSensorsItsTrackerFinds)
+{
+    const int blocks[2] = {3, 5};
+    const int total = blocks[0] + blocks[1];
+    int served[2] = {0, 0};
+    for (int b = 0; b < 2; ++b) {
+        served[b] = VrpnServerAddDevice(0, 0, blocks[b], b == 0 ? "Served" : nullptr);
+        ASSERT_GT(served[b], 0);
+    }
+    const int port = GetVrpnServerBoundPort();
+    ASSERT_GT(port, 0);
+    const wxString name = wxString::Format("%s@tcp://127.0.0.1:%d", GetVrpnServerName(), port);
+    std::unique_ptr<CSteppedVrpnTracker> devices[2];
+    CAnalog3DView* views[2] = {nullptr, nullptr};
+    for (int d = 0; d < 2; ++d) {
+        devices[d] = std::make_unique<CSteppedVrpnTracker>(name);
+        views[d] = new CAnalog3DView(m_frame, wxPoint(d * 410, 0), wxSize(400, 300));
+        ASSERT_TRUE(WaitShown(*views[d]));
+        views[d]->SetDevice(devices[d].get());
+        EXPECT_EQ(views[d]->GetData().SensorCount(), 1);
+    }
+    int step = 0;
+    std::vector<double> poses;
+    const auto shown = [&](int d) {
+        if (views[d]->GetData().SensorCount() != total)
+            return false;
+        CTrackerViewData::Access access(views[d]->GetData());
+        for (int i = 0; i < total; ++i) {
+            const CSensor3D& s = access.Sensors()[static_cast<size_t>(i)];
+            if (s.m_position[0] != poses[static_cast<size_t>(i) * 7] * devices[d]->GetUnitScale())
+                return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(vrpntest::PumpUntil(
+        [&] {
+            poses = ServedPoses(total, ++step);
+            VrpnServerSetTracker(served[0], poses.data(), blocks[0]);
+            VrpnServerSetTracker(served[1], poses.data() + 7 * blocks[0], blocks[1]);
+            VrpnServerMainloop();
+            for (auto& device : devices) {
+                device->Poll();
+                device->Step();
+            }
+            for (CAnalog3DView* view : views) DisplayTick(*view);
+        },
+        [&] { return shown(0) && shown(1); }))
+        << "sensors " << views[0]->GetData().SensorCount() << " and "
+        << views[1]->GetData().SensorCount() << ", channels " << devices[0]->GetChannelCount()
+        << " and " << devices[1]->GetChannelCount();
+    for (int d = 0; d < 2; ++d) {
+        SCOPED_TRACE(d == 0 ? "first device" : "later device");
+        EXPECT_EQ(devices[d]->GetChannelCount(), total);
+        EXPECT_EQ(views[d]->GetData().ExpectedCount(), 7 * total);
+        const double scale = devices[d]->GetUnitScale();
+        CTrackerViewData::Access access(views[d]->GetData());
+        for (int i = 0; i < total; ++i) {
+            const CSensor3D& s = access.Sensors()[static_cast<size_t>(i)];
+            EXPECT_EQ(s.m_channel, i + 1);
+            EXPECT_NEAR(s.m_angleDeg, 10.0 * i, 1e-9);
+            EXPECT_EQ(s.m_position[1], -0.05 * scale);
+            EXPECT_EQ(s.m_position[2], (0.1 + 0.02 * i) * scale);
+        }
+    }
+    // The scenes show them: saved for a look.
+    Save(RenderAndRead(*views[0]), "trackerView_vrpn_first.png");
+    Save(RenderAndRead(*views[1]), "trackerView_vrpn_later.png");
+    for (int d = 0; d < 2; ++d) {
+        views[d]->Destroy();
+        devices[d]->Close();
+    }
+    wxYield();
 }
 
 class TrackerViewConfigTest : public TempDirTest {

@@ -99,6 +99,52 @@ TEST(TrackerViewData, TrailNeedsTwoSamplePeriods)
     EXPECT_DOUBLE_EQ(t, 0.03);
 }
 
+// A frame asks for a picture only when it changes one: a repeated pose asks
+// while the longest trail still holds other positions (capacity - 1 frames),
+// then never; a move of one sensor, of its orientation only, or a Euler pose
+// asks at once; with no trail a repeat never asks.
+TEST(TrackerViewData, RepeatedPosesAskForNoPictureOnceTheTrailsHoldThem)
+{
+    for (double drawTime : {0.5, 0.0, 0.02}) {
+        SCOPED_TRACE(testing::Message() << "trail " << drawTime << " s");
+        CTrackerViewData data;
+        data.Build(Layout(3, 7, 100.0, drawTime));
+        const uint64_t trail = drawTime >= 0.02 ? static_cast<uint64_t>(drawTime * 100) : 0;
+        std::vector<double> frame = Frame(3, 7, 0.0);
+        data.AddData(frame.data(), 21, 0, 0.0);
+        EXPECT_TRUE(data.HasNewData());
+        uint64_t asked = 0;
+        for (uint32_t k = 1; k <= 300; ++k) {
+            data.TakeNewData();
+            data.AddData(frame.data(), 21, k, k / 100.0);
+            asked += data.HasNewData();
+        }
+        EXPECT_EQ(asked, trail > 0 ? trail - 1 : 0);
+        EXPECT_EQ(data.StoredFrames(), 301u);
+        // One sensor turns without moving.
+        data.TakeNewData();
+        frame[14 + 3] = std::sqrt(0.5);
+        frame[14 + 6] = std::sqrt(0.5);
+        data.AddData(frame.data(), 21, 301, 3.01);
+        EXPECT_TRUE(data.HasNewData());
+        // One sensor moves by the least step a double takes.
+        data.TakeNewData();
+        frame[7] = std::nextafter(frame[7], 10.0);
+        data.AddData(frame.data(), 21, 302, 3.02);
+        EXPECT_TRUE(data.HasNewData());
+    }
+    CTrackerViewData euler;
+    euler.Build(Layout(1, 6, 100.0, 0.0));
+    std::vector<double> pose = {1.0, 2.0, 3.0, 0.1, 0.2, 0.3};
+    euler.AddData(pose.data(), 6, 0, 0.0);
+    euler.TakeNewData();
+    euler.AddData(pose.data(), 6, 1, 0.01);
+    EXPECT_FALSE(euler.HasNewData());
+    pose[5] = 0.31;
+    euler.AddData(pose.data(), 6, 2, 0.02);
+    EXPECT_TRUE(euler.HasNewData());
+}
+
 TEST(TrackerViewData, FeedSetsPosesAndOrientations)
 {
     CTrackerViewData data;

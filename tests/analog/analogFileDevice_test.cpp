@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <set>
 
 #include "analog/analogFile.h"
 #include "analog/analogReader.h"
@@ -21,6 +22,9 @@
 #include "analog/paramType.h"
 #include "analog/plainDevice.h"
 #include "analog/recordBytes.h"
+#include "analog/recordFormat.h"
+#include "network/oscConnection.h"
+#include "network/oscSourceSupport.h"
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
 #include "process/messageQueue.h"
@@ -187,7 +191,7 @@ TEST_F(AnalogFileDeviceTest, RefusedOrEmptyRecordingsLeaveTheDeviceNotReady)
     const std::string path = Save(noChannels, "empty.qvd");
     CAnalogFileDevice empty(false, "", path);
     EXPECT_FALSE(empty.IsReady());
-    EXPECT_EQ(empty.GetLoadError(), "channel count 0 out of range (1 to 256)");
+    EXPECT_EQ(empty.GetLoadError(), "channel count 0 out of range (1 to 65536)");
 
     // No path and no dialog (headless): not ready, the working directory unchanged.
     const wxString cwd = wxGetCwd();
@@ -518,5 +522,175 @@ TEST_F(AnalogFileDeviceTest, OutOfRangeStoredLevelKeepsTheDefaultInsteadOfWrappi
         ASSERT_TRUE(player.LoadConfig(&config));
         const int32_t level = *static_cast<int32_t*>(player.GetParam(2, &count, &type));
         EXPECT_EQ(level, std::string(stored) == "3" ? 3 : before) << stored;
+    }
+}
+
+namespace {
+
+const std::string kEllipsis = "\xE2\x80\xA6";
+
+// Names of n channels: the devices' defaults, or a long shared beginning, a long
+// shared end, the number in the middle, or characters of several bytes.
+std::vector<wxString> NameSet(int set, int n)
+{
+    std::vector<wxString> names;
+    for (int k = 0; k < n; ++k) {
+        const std::string number = std::to_string(k);
+        switch (set) {
+            case 0:
+                names.push_back(DefaultChannelName(k));
+                break;
+            case 1:
+                names.push_back("Subject 12 left force plate vertical channel " + number);
+                break;
+            case 2:
+                names.push_back(number + " : vertical load of the left force plate, subject 12");
+                break;
+            case 3:
+                names.push_back("Left plate, sensor " + number + ", vertical load in newtons");
+                break;
+            default:
+                names.push_back(wxString::FromUTF8("Capteur \xC3\xA9tendu n\xC2\xB0" + number +
+                                                   " \xE2\x86\x92 pied gauche"));
+        }
+    }
+    return names;
+}
+
+// Every channel reads back apart from the others: its own name, that name
+// shortened around an ellipsis keeping both ends, or (left out, and counted)
+// its default name. The number of names read back as their default.
+size_t ExpectNamesApart(const std::vector<wxString>& names, const std::vector<wxString>& read)
+{
+    size_t leftOut = 0;
+    std::set<wxString> seen;
+    for (size_t k = 0; k < names.size(); ++k) {
+        const std::string original = names[k].utf8_string();
+        const std::string got = read[k].utf8_string();
+        EXPECT_TRUE(seen.insert(read[k]).second) << "channel " << k << " reads as another: " << got;
+        if (got == original) continue;
+        if (read[k] == DefaultChannelName(int(k))) {
+            ++leftOut;
+            continue;
+        }
+        EXPECT_LT(got.size(), original.size()) << got;
+        // The pieces between ellipses are pieces of the name, in order; a
+        // piece without an ellipsis before it begins the name, the last after an
+        // ellipsis ends it (a name without one is its own beginning).
+        size_t from = 0;
+        size_t at = 0;
+        while (at <= got.size()) {
+            const size_t cut = std::min(got.find(kEllipsis, at), got.size());
+            const std::string piece = got.substr(at, cut - at);
+            const size_t found = at == 0 ? (original.rfind(piece, 0) == 0 ? 0 : std::string::npos)
+                                         : original.find(piece, from);
+            if (found == std::string::npos) {
+                ADD_FAILURE() << got << " is no shortened form of " << original;
+                break;
+            }
+            if (cut == got.size() && at > 0 && !piece.empty()) {
+                EXPECT_EQ(original.compare(original.size() - piece.size(), piece.size(), piece), 0)
+                    << got << " of " << original;
+            }
+            from = found + piece.size();
+            at = cut + kEllipsis.size();
+        }
+        EXPECT_FALSE(read[k].empty());
+    }
+    return leftOut;
+}
+
+}  // namespace
+
+TEST_F(AnalogFileDeviceTest, WideRecordingsPlayWithEveryNameApartThroughTheCapturePath)
+{
+    // The block holds 2047 bytes: from about 118 channels the names no longer
+    // fit whole, from about 330 not even as empty records.
+    for (int n : {118, 150, 200, 256, 257, 320, 336, 500, 1024}) {
+        for (int set = 0; set < 5; ++set) {
+            SCOPED_TRACE(testing::Message() << n << " channels, names " << set);
+            CPlainDevice device(n);
+            device.SetRate(100.0);
+            const std::vector<wxString> names = NameSet(set, n);
+            for (int k = 0; k < n; ++k) ASSERT_TRUE(device.SetChannelName(k, names[size_t(k)]));
+            g_messages.Drain();
+            double base = 0.0;
+            const wxString path =
+                RecordThroughTheDevice(device, Dir().string(), [&] { device.Step(base++); });
+            ASSERT_FALSE(path.empty());
+            std::vector<std::string> said;
+            for (const QueuedMessage& message : g_messages.Drain()) said.push_back(message.text);
+
+            SteppedPlayer player(false, "", path);
+            ASSERT_TRUE(player.IsReady()) << player.GetLoadError();
+            ASSERT_EQ(player.GetChannelCount(), n);
+            std::vector<wxString> read;
+            for (int k = 0; k < n; ++k) read.push_back(player.GetChannelName(k));
+            const size_t leftOut = ExpectNamesApart(names, read);
+            if (set == 0) {
+                EXPECT_EQ(read, names) << "default names read back whole";
+            }
+            if (leftOut == 0) {
+                EXPECT_TRUE(said.empty()) << said[0];
+            } else {
+                ASSERT_EQ(said.size(), 1u);
+                EXPECT_NE(
+                    said[0].find("<REC> " + path.ToStdString() + " : " + std::to_string(leftOut) +
+                                 " of " + std::to_string(n) + " channel names left out"),
+                    std::string::npos)
+                    << said[0];
+            }
+            // Every value of every frame on its own channel.
+            CFakeView view;
+            player.AddView(&view);
+            for (int f = 0; f < 5; ++f) player.Step();
+            player.RemoveAllViews();
+            ASSERT_EQ(view.frames.size(), 5u);
+            for (int f = 0; f < 5; ++f) {
+                ASSERT_EQ(view.frames[size_t(f)].values.size(), size_t(n));
+                for (int k = 0; k < n; ++k)
+                    ASSERT_EQ(view.frames[size_t(f)].values[size_t(k)], f + k) << f << " " << k;
+            }
+        }
+    }
+}
+
+TEST_F(AnalogFileDeviceTest, OscSourceOfUpTo1024ChannelsPlaysBackWithEveryNameAndValue)
+{
+    // The widest device there is, recorded through its capture hooks with the
+    // names it gives its channels: every one reads back as it was, values too.
+    osctest::SettingsGuard settings;
+    osctest::ConsoleCapture console;
+    osctest::Peer source;
+    SetOscClientSettings(osctest::LoopbackClient(source.Port(), 0));
+    for (int n : {118, 150, 256, 320, kOscMaxChannels}) {
+        SCOPED_TRACE(testing::Message() << n << " OSC channels");
+        osctest::SteppedOscDevice device;
+        osctest::Received request;
+        ASSERT_TRUE(source.Next(request));
+        OscMessage message("/data");
+        for (int k = 0; k < n; ++k) message.PushDouble(k + 0.25);
+        ASSERT_TRUE(source.Send(device.GetBoundListeningPort(), message));
+        ASSERT_TRUE(device.PollUntil([&] { return device.ChannelCount() == n; }));
+        g_messages.Drain();
+        const wxString path =
+            RecordThroughTheDevice(device, Dir().string(), [&] { device.Step(); });
+        ASSERT_FALSE(path.empty());
+        EXPECT_TRUE(g_messages.Drain().empty());
+
+        SteppedPlayer player(false, "", path);
+        ASSERT_TRUE(player.IsReady()) << player.GetLoadError();
+        ASSERT_EQ(player.GetChannelCount(), n);
+        for (int k = 0; k < n; ++k) {
+            ASSERT_EQ(player.GetChannelName(k), device.GetChannelName(k));
+            ASSERT_EQ(player.GetChannelName(k), DefaultChannelName(k));
+        }
+        CFakeView view;
+        player.AddView(&view);
+        player.Step();
+        player.RemoveAllViews();
+        ASSERT_EQ(view.frames.size(), 1u);
+        for (int k = 0; k < n; ++k) ASSERT_EQ(view.frames[0].values[size_t(k)], k + 0.25);
+        device.Close();
     }
 }

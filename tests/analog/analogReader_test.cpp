@@ -155,7 +155,11 @@ TEST_F(AnalogReaderTest, SizeAndHeaderLimits)
         bool isAccepted;
     };
     const Case cases[] = {
-        {256, 1, 2, 100.0, true},        {257, 1, 2, 100.0, false},
+        {256, 1, 2, 100.0, true},        {257, 1, 2, 100.0, true},
+        {1024, 1, 2, 100.0, true},       {65536, 1, 2, 100.0, true},
+        {65537, 1, 2, 100.0, false},     {256, 256, 2, 100.0, true},
+        {257, 256, 2, 100.0, false},     {9362, 7, 2, 100.0, true},
+        {9363, 7, 2, 100.0, false},      {70000, 1, 2, 100.0, false},
         {-1, 1, 2, 100.0, false},        {2, 0, 20, 100.0, false},
         {2, 256, 2, 100.0, true},        {2, 257, 2, 100.0, false},
         {20, 1, 1, 100.0, false},        {20, 1, 2, 100.0, true},
@@ -463,7 +467,7 @@ TEST_F(AnalogReaderTest, HeaderThatTheFileContradictsIsRefusedWithTheReason)
         {emptyTrailer,
          "damaged: its header (76 frames of 6 x 1 values) does not match the file's size and "
          "marker trailer"},
-        {SixChannels(76, 0).Append(TwoMarkers()), "channel count 0 out of range (1 to 256)"},
+        {SixChannels(76, 0).Append(TwoMarkers()), "channel count 0 out of range (1 to 65536)"},
         {SixChannels(1).Append(TwoMarkers()), "holds 1 frame(s); a recording has at least 2"},
     };
     for (Case& c : cases) {

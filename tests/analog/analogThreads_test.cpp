@@ -138,8 +138,16 @@ TEST(AnalogMarkerThreads, AddedByOneThreadReadAndClearedByAnother)
     CFakeView view;  // comes and goes: the markers it may show change meanwhile
     view.markerWindowSec = 2.0;
     std::atomic<bool> done{false};
+    std::atomic<int> readRounds{0};
     std::thread acquisition([&] {
+        // Adds while the other thread reads, however the threads are scheduled: it
+        // starts after the reader's first round and waits for another one halfway.
+        auto awaitRound = [&] {
+            const int seen = readRounds.load();
+            while (readRounds.load() == seen) std::this_thread::yield();
+        };
         for (uint32_t i = 0; i < 20000; ++i) {
+            if (i == 0 || i == 10000) awaitRound();
             device.SetSampleCounter(i);  // old markers are dropped as the frames go on
             device.AddMarker(i, i, "E", false);
         }
@@ -157,6 +165,7 @@ TEST(AnalogMarkerThreads, AddedByOneThreadReadAndClearedByAnother)
         ASSERT_EQ(codes.size(), labels.size());
         for (size_t i = 0; i < codes.size(); ++i) ASSERT_EQ(codes[i], frames[i]);
         if (++rounds % 10 == 0) device.ClearMarkers();
+        readRounds.store(rounds);
     }
     acquisition.join();
     const std::vector<uint32_t> codes = device.GetMarkerCodes();

@@ -82,6 +82,44 @@ TEST(AnalogViewDataTest, ObservedRangeRestartsAfterEachRebuildAndAtSampleZero)
     EXPECT_DOUBLE_EQ(snapshot.maxValue, 9.0);
 }
 
+// Infinities and NaN anywhere in a row (first value, later value, first
+// row, after a restart) are left out of the observed range; the finite values
+// of the same rows are not.
+TEST(AnalogViewDataTest, NonFiniteSamplesNeverEnterTheObservedRange)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (double bad : {inf, -inf, nan}) {
+        for (int at = 0; at < 3; ++at) {
+            SCOPED_TRACE(testing::Message() << bad << " at " << at);
+            CAnalogViewData data;
+            data.Rebuild(Layout(3));
+            CViewSnapshot snapshot;
+            for (std::uint32_t s = 0; s < 40; ++s) {
+                double row[3] = {4.0 * std::sin(0.3 * s), -2.0, 1.0};
+                if (s % 7 == 0) row[at] = bad;
+                data.AddData(row, 3, s, s / 100.0);
+            }
+            data.TakeSnapshot(snapshot, 0, 3, false);
+            EXPECT_TRUE(std::isfinite(snapshot.minValue));
+            EXPECT_TRUE(std::isfinite(snapshot.maxValue));
+            EXPECT_LE(snapshot.maxValue, 4.0);
+            EXPECT_GE(snapshot.minValue, -4.0);
+            EXPECT_GT(snapshot.maxValue, 3.9);
+            EXPECT_LT(snapshot.minValue, -3.9);
+            // A row of nothing but non-finite values at sample 0 restarts the
+            // range at the next finite one.
+            const double none[3] = {bad, bad, bad};
+            data.AddData(none, 3, 0, 0.0);
+            const double next[3] = {bad, 7.5, bad};
+            data.AddData(next, 3, 1, 0.01);
+            data.TakeSnapshot(snapshot, 0, 3, false);
+            EXPECT_DOUBLE_EQ(snapshot.minValue, 7.5);
+            EXPECT_DOUBLE_EQ(snapshot.maxValue, 7.5);
+        }
+    }
+}
+
 TEST(AnalogViewDataTest, FrozenStopsTheHistoryButNotTheSpectra)
 {
     CAnalogViewData data;

@@ -6,7 +6,9 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <iomanip>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -162,6 +164,65 @@ TEST(AnalogViewFormatTest, AxisLabelsReadAsTheirLinesAtAnyScale)
     }
 }
 
+// Lines off the step's grid (a constant on an observed range, a range such as
+// 0.05 .. 1.05): each label reads as its own line's value, within a twentieth
+// of the step, and no two labels of an axis read alike; the same for axes
+// running upwards (the parametric x axis) and at offsets where the doubles lie
+// further apart than the lines (1e15 +- 1), where only some lines are labelled.
+TEST(AnalogViewFormatTest, AxisLabelsReadAsTheirOwnLinesOffTheStepGrid)
+{
+    std::setlocale(LC_NUMERIC, "C");
+    // A constant 7.25 seen over 6.75 .. 7.75 in ten divisions.
+    AxisLines lines = ChooseAxisLines(7.75, -0.1, 10);
+    EXPECT_EQ(lines.stride, 1);
+    const char* constant[] = {"7.65", "7.55", "7.45", "7.35", "7.25",
+                              "7.15", "7.05", "6.95", "6.85"};
+    for (int j = 1; j < 10; ++j)
+        EXPECT_EQ(FormatAxisValue(7.75 - j * 0.1, lines.format), constant[j - 1]);
+    lines = ChooseAxisLines(1.05, -0.1, 10);
+    EXPECT_EQ(FormatAxisValue(1.05 - 0.1, lines.format), "0.95");
+    EXPECT_EQ(FormatAxisValue(1.05 - 9 * 0.1, lines.format), "0.15");
+    // On the step's grid nothing changes.
+    lines = ChooseAxisLines(1.0, -0.2, 10);
+    EXPECT_EQ(FormatAxisValue(0.6, lines.format), "0.6");
+    struct Case {
+        double first, range;
+    } cases[] = {{7.75, 1.0},     {1.05, 1.0},    {-273.15 + 1e-4, 2e-4}, {0.05, 1.0},
+                 {1e15 + 1, 2.0}, {-1e12 + 3, 6}, {1e-12 * 0.5, 1e-12},   {9.81 + 0.033, 0.1},
+                 {1e15 + 1, 2.5}, {4.5e15, 3.0},  {123.456, 0.3},         {-0.05, 1.0}};
+    for (const Case& c : cases) {
+        for (int divisions : {2, 4, 5, 8, 10, 20}) {
+            for (int direction : {-1, 1}) {
+                const double first = direction < 0 ? c.first : c.first - c.range;
+                const double step = direction * c.range / divisions;
+                lines = ChooseAxisLines(first, step, divisions);
+                const double labelled = std::fabs(step) * lines.stride;
+                std::set<wxString> seen;
+                SCOPED_TRACE(testing::Message() << std::setprecision(17) << first << " by " << step
+                                                << " in " << divisions);
+                ASSERT_GE(lines.stride, 1);
+                for (int j = 0; j <= divisions; j += lines.stride) {
+                    const double value = first + j * step;
+                    const wxString label = FormatAxisValue(value, lines.format);
+                    ASSERT_TRUE(ParsesWhole(label)) << label;
+                    // Within a twentieth of the labelled lines' spacing, or
+                    // the doubles' own spacing there.
+                    const double spacing =
+                        std::nextafter(std::fabs(value), 1e300) - std::fabs(value);
+                    EXPECT_LE(std::fabs(Parse(label) - value),
+                              std::max(labelled / 20, spacing) * (1 + 1e-9))
+                        << label;
+                    EXPECT_TRUE(seen.insert(label).second) << "repeated " << label;
+                }
+            }
+        }
+    }
+    // 1e15 +- 1 (doubles 0.125 apart) in ten divisions of 0.2: labelled lines
+    // lie at least four doubles apart.
+    lines = ChooseAxisLines(1e15 + 1, -0.2, 10);
+    EXPECT_EQ(lines.stride, 3);
+}
+
 TEST(AnalogViewFormatTest, AxisLabelsOfSmallAndLargeRanges)
 {
     std::setlocale(LC_NUMERIC, "C");
@@ -261,6 +322,27 @@ TEST(AnalogViewFormatTest, DistinctTailsKeepWhatTellsLabelsApart)
     EXPECT_EQ(starts, (std::vector<size_t>{2, 2, 2}));
     DistinctTails({"Alone"}, starts);
     EXPECT_EQ(starts, (std::vector<size_t>{wxString::npos}));
+    // Names that differ only at their start keep their start through the
+    // difference (and the rest of its number): no other name starts so.
+    std::vector<size_t> heads;
+    labels.clear();
+    for (int c = 0; c < 64; ++c)
+        labels.push_back(wxString::Format("%02d_force_plate_left_rear_sensor_signal", c));
+    DistinctTails(labels, starts, &heads);
+    ASSERT_EQ(heads.size(), 64u);
+    for (size_t c = 0; c < 64; ++c) {
+        EXPECT_EQ(starts[c], wxString::npos) << labels[c];
+        EXPECT_EQ(heads[c], 2u) << labels[c];
+    }
+    DistinctTails({"Ax_long_common_name", "Bx_long_common_name", "Cy_long_common_name"}, starts,
+                  &heads);
+    EXPECT_EQ(heads, (std::vector<size_t>{1, 1, 1}));
+    DistinctTails({"abc_tail", "abd_tail", "b_tail"}, starts, &heads);
+    EXPECT_EQ(heads, (std::vector<size_t>{3, 3, 1}));
+    // Where the distinct part is a later word, the tail is kept instead.
+    DistinctTails({"Force X (N) ", "Force Y (N) "}, starts, &heads);
+    EXPECT_EQ(heads, (std::vector<size_t>{0, 0}));
+    EXPECT_EQ(starts, (std::vector<size_t>{6, 6}));
 }
 
 // A value shown on a plot reads within a tenth of the grid step of itself, so

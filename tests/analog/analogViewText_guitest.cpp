@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -230,6 +231,7 @@ struct Axis {
     int last = 0;
     double step = 1.0;
     const char* name = "";
+    double within = 0.5;  // how far a label may read from its line, in steps
 };
 
 // The labels of an axis (given by index into drawn, with their centre along
@@ -258,7 +260,7 @@ int ExpectAxisLabels(const std::vector<CViewText::Drawn>& drawn, const std::vect
         if (!isNumber || !atLine)
             continue;
         isLabel[candidates[k]] = true;
-        EXPECT_LE(std::fabs(number - axis.value(nearest)), axis.step / 2 * (1 + 1e-9))
+        EXPECT_LE(std::fabs(number - axis.value(nearest)), axis.step * axis.within * (1 + 1e-9))
             << axis.name << " label \"" << text.text << "\" stands for " << axis.value(nearest)
             << " (lines " << axis.step << " apart)";
         EXPECT_TRUE(std::find(seen.begin(), seen.end(), text.text) == seen.end())
@@ -547,6 +549,206 @@ TEST_F(AnalogViewTextTest, LabelsReadAsTheirLinesAndKeepOffThePlotAtAnyScale)
             }
         }
     }
+}
+
+// The texts left of the plot (value labels) and below it, with their centres
+// across the axis, against the one plot frame drawn.
+struct AxisTexts {
+    std::vector<size_t> left, below;
+    std::vector<double> leftAt, belowAt;
+};
+AxisTexts SplitAxisTexts(const std::vector<CViewText::Drawn>& drawn, const wxRect& f)
+{
+    AxisTexts out;
+    for (size_t k = 0; k < drawn.size(); ++k) {
+        const wxRect& box = drawn[k].box;
+        const double cx = box.x + box.width / 2.0;
+        const double cy = box.y + box.height / 2.0;
+        if (box.GetRight() < f.x - 2 && cy >= f.y && cy <= f.GetBottom()) {
+            out.left.push_back(k);
+            out.leftAt.push_back(cy);
+        }
+        if (box.y > f.GetBottom() + 2 && cx >= f.x && cx <= f.GetRight()) {
+            out.below.push_back(k);
+            out.belowAt.push_back(cx);
+        }
+    }
+    return out;
+}
+
+// Lines off the step's grid: a constant 7.25 on an observed range (6.75 ..
+// 7.75), a device range 0.05 .. 1.05, and 1e15 +- 1 (doubles 0.125 apart):
+// in the normal, bar and parametric modes each value label reads as its own
+// line's value (within a twentieth of the step; at 1e15 within the doubles'
+// spacing), and no two alike.
+TEST_F(AnalogViewTextTest, LabelsReadAsTheirOwnLinesOffTheStepGrid)
+{
+    const struct {
+        double low, high;  // the device's range; equal: the view scales to what it saw
+        double constant;   // fed to every channel when not NaN, else sines on the range
+        double top, span;  // the scale the view takes
+        double within;     // of a step
+        const char* name;
+    } cases[] = {{0.0, 0.0, 7.25, 7.75, 1.0, 0.05, "constant"},
+                 {0.05, 1.05, std::nan(""), 1.05, 1.0, 0.05, "offgrid"},
+                 {-0.95, 0.05, std::nan(""), 0.05, 1.0, 0.05, "offgridneg"},
+                 {1e15 - 1, 1e15 + 1, std::nan(""), 1e15 + 1, 2.0, 0.5, "1e15"}};
+    for (const auto& c : cases) {
+        for (int mode : {kDrawNormal, kDrawBar, kDrawParametric}) {
+            CLayoutDevice device(2, 100.0);
+            device.SetRange(c.low, c.high);
+            CAnalogView* view = MakeView(1280, 720);
+            view->draw_type = mode;
+            view->SetDevice(&device);
+            std::vector<double> newest;
+            if (std::isnan(c.constant))
+                device.OnOffset(300, (c.low + c.high) / 2, (c.high - c.low) / 2, newest);
+            else
+                for (int i = 0; i < 300; ++i) device.Step({c.constant, c.constant});
+            for (const wxSize& size : {wxSize(640, 480), wxSize(1280, 720)}) {
+                SCOPED_TRACE(testing::Message()
+                             << ModeName(mode) << " mode, " << c.name << ", " << size.x << "x"
+                             << size.y);
+                view->SetSize(size);
+                std::vector<ViewFrame> frames;
+                wxImage image;
+                const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
+                Save(image, std::string("view_offgrid_") + ModeName(mode) + "_" + c.name + "_" +
+                                std::to_string(size.x) + ".png");
+                ASSERT_EQ(frames.size(), 1u);
+                const wxRect f = frames[0].lines;
+                const AxisTexts texts = SplitAxisTexts(drawn, f);
+                std::vector<bool> isLabel(drawn.size(), false);
+                const int gy = view->grad_y;
+                const int gx = view->grad_x;
+                const double hi = c.top, span = c.span, lo = hi - span;
+                if (mode == kDrawParametric) {
+                    const double d = f.width;
+                    Axis yAxis{[&](int i) { return std::floor(i * d / gy + 0.5) + f.y; },
+                               [&](int i) { return hi - i * span / gy; }, 1, gy - 1, span / gy, "y"};
+                    Axis xAxis{[&](int i) { return std::floor(d / gx * i + 0.5) + f.x; },
+                               [&](int i) { return lo + i * span / gx; }, 1, gx - 1, span / gx, "x"};
+                    yAxis.within = xAxis.within = c.within;
+                    EXPECT_GT(ExpectAxisLabels(drawn, texts.left, texts.leftAt, yAxis, false, isLabel), 0);
+                    // (Labels of 17 digits leave no room below a small square.)
+                    EXPECT_GE(ExpectAxisLabels(drawn, texts.below, texts.belowAt, xAxis, false, isLabel),
+                              size.x == 1280 ? 1 : 0);
+                } else {
+                    const double top = f.y + 3, bottom = f.GetBottom() + 1 - 3;
+                    Axis yAxis{[&](int i) { return top + i * (bottom - top) / gy; },
+                               [&](int i) { return hi - i * span / gy; }, 1, gy - 1, span / gy,
+                               "value"};
+                    yAxis.within = c.within;
+                    EXPECT_GT(ExpectAxisLabels(drawn, texts.left, texts.leftAt, yAxis, true, isLabel), 1);
+                }
+            }
+            view->Destroy();
+        }
+    }
+}
+
+// One infinite sample among +-4 sines on a device whose range is observed
+// (Min = Max): every mode keeps the scale of the finite samples. Normal, bar
+// and parametric value labels reach past 3 in both directions; strip lanes
+// state a span near 8.
+TEST_F(AnalogViewTextTest, InfiniteSamplesLeaveTheObservedScaleInEveryMode)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double bad : {inf, -inf}) {
+        for (int mode : {kDrawNormal, kDrawStrip, kDrawBar, kDrawParametric}) {
+            SCOPED_TRACE(testing::Message() << ModeName(mode) << " mode, " << bad);
+            CLayoutDevice device(3, 100.0);
+            device.SetRange(0.0, 0.0);
+            CAnalogView* view = MakeView(1280, 720);
+            view->draw_type = mode;
+            view->SetDevice(&device);
+            for (int k = 0; k < 400; ++k) {
+                const double t = k / 100.0;
+                std::vector<double> row = {4.0 * std::sin(2 * kPi * 1.5 * t),
+                                           4.0 * std::cos(2 * kPi * 0.7 * t),
+                                           4.0 * std::sin(2 * kPi * 2.1 * t + 1)};
+                if (k == 150) row[k % 3] = bad;
+                device.Step(row);
+            }
+            std::vector<ViewFrame> frames;
+            wxImage image;
+            const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, frames, &image);
+            Save(image, std::string("view_infinite_") + ModeName(mode) + (bad > 0 ? "_plus" : "_minus") +
+                            ".png");
+            ASSERT_EQ(frames.size(), 1u);
+            const AxisTexts texts = SplitAxisTexts(drawn, frames[0].lines);
+            double highest = -1e300, lowest = 1e300;
+            int numbers = 0;
+            for (size_t k : texts.left) {
+                double number = 0.0;
+                if (!ReadNumber(drawn[k].text, number))
+                    continue;
+                ++numbers;
+                highest = std::max(highest, number);
+                lowest = std::min(lowest, number);
+            }
+            ASSERT_GT(numbers, 0);
+            if (mode == kDrawStrip) {
+                EXPECT_NEAR(highest, 8.0, 0.5);
+                EXPECT_NEAR(lowest, 8.0, 0.5);
+            } else {
+                EXPECT_GT(highest, 3.0);
+                EXPECT_LT(lowest, -3.0);
+            }
+            view->Destroy();
+        }
+    }
+}
+
+// 64 channels whose 40-character names differ only in their first two
+// characters, in bar mode: every name shown tells its bar from the others
+// (it keeps its start), or none is shown; at 1920x1080 they are shown.
+TEST_F(AnalogViewTextTest, BarNamesDifferingAtTheirStartTellTheirBarsApart)
+{
+    const wxString common = "_force_plate_left_rear_sensor_signal_al";
+    ASSERT_EQ(common.length() + 2, 41u);
+    CLayoutDevice device(64, 100.0);
+    for (int c = 0; c < 64; ++c) {
+        device.SetChannelName(c, wxString::Format("%02d", c) + common.Left(38));
+        device.SetChannelUnit(c, "");
+    }
+    CAnalogView* view = MakeView(800, 800);
+    view->draw_type = kDrawBar;
+    view->SetDevice(&device);
+    device.AwayFromZero(300, 2.0);
+    for (const wxSize& size : {wxSize(800, 800), wxSize(1920, 1080), wxSize(1280, 720)}) {
+        SCOPED_TRACE(testing::Message() << size.x << "x" << size.y);
+        view->SetSize(size);
+        wxImage image;
+        const std::vector<CViewText::Drawn> drawn = DrawnTexts(*view, &image);
+        Save(image, "view_bar_names_" + std::to_string(size.x) + ".png");
+        int names = 0;
+        std::vector<wxString> seen;
+        for (const CViewText::Drawn& text : drawn) {
+            double number = 0.0;
+            if (ReadNumber(text.text, number) || text.text.StartsWith("Layout"))
+                continue;  // values, labels and the title
+            ++names;
+            const wxString start = text.text.BeforeFirst(kEllipsis[0]);
+            const wxString end =
+                text.text.Contains(kEllipsis) ? text.text.AfterFirst(kEllipsis[0]) : wxString();
+            int matches = 0;
+            for (int channel = 0; channel < 64; ++channel) {
+                const wxString name = device.GetChannelName(channel);
+                if (text.text.Contains(kEllipsis) ? name.StartsWith(start) && name.EndsWith(end)
+                                                  : name == text.text)
+                    ++matches;
+            }
+            EXPECT_EQ(matches, 1) << "\"" << text.text << "\" names " << matches << " bars";
+            EXPECT_TRUE(std::find(seen.begin(), seen.end(), text.text) == seen.end())
+                << "\"" << text.text << "\" twice";
+            seen.push_back(text.text);
+        }
+        if (size.x == 1920) {
+            EXPECT_GE(names, 32);
+        }
+    }
+    view->Destroy();
 }
 
 // The shortened names of many channels stay apart: each names one channel only.

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <clocale>
 #include <cmath>
@@ -23,6 +24,9 @@
 #include "analog/formatTime.h"
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
+#include "analog/textExport.h"
+#include "support/closeFault.h"
+#include "support/localeGuard.h"
 #include "support/logCapture.h"
 #include "support/refusingDisk.h"
 #include "support/tempDir.h"
@@ -300,27 +304,60 @@ TEST_F(AnalogWriterTest, TimeColumnAt50HzAndNumbersIgnoreTheProcessLocale)
         GTEST_LOG_(INFO) << "no decimal-comma locale installed; checked in the C locale only";
 }
 
-TEST_F(AnalogWriterTest, NumberFormattingMatchesPrintfG)
+TEST_F(AnalogWriterTest, NumbersAreWrittenInTheFewestDigitsThatReadBackExactly)
 {
-    std::mt19937_64 random(20261207);  // fixed seed
+    const auto text = [](double value) {
+        char out[kNumberTextMax + 1];
+        char* end = FormatNumberShortest(out, out + kNumberTextMax, value);
+        return std::string(out, end);
+    };
+    const auto readsBack = [](const std::string& written, double value) {
+        double read = 0.0;
+        const auto result = std::from_chars(written.data(), written.data() + written.size(), read);
+        return result.ec == std::errc() && result.ptr == written.data() + written.size() &&
+               std::memcmp(&read, &value, sizeof read) == 0;
+    };
+    std::mt19937_64 random(20261208);  // fixed seed
+    std::uniform_int_distribution<uint64_t> bits;
     std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
     std::uniform_int_distribution<int> exponent(-12, 12);
-    for (int i = 0; i < 2000; ++i) {
-        const double value = mantissa(random) * std::pow(10.0, exponent(random));
-        char ours[40];
-        char theirs[40];
-        *FormatNumberG(ours, ours + sizeof ours, value) = '\0';
-        std::snprintf(theirs, sizeof theirs, "%g", value);
-        ASSERT_STREQ(ours, theirs) << "seed 20261207, value " << value;
+    for (int i = 0; i < 20000; ++i) {
+        // Any double but a NaN, and the values a recording usually holds.
+        uint64_t pattern = bits(random);
+        double value = 0.0;
+        std::memcpy(&value, &pattern, sizeof value);
+        if (std::isnan(value)) continue;
+        if (i % 2 == 0) value = mantissa(random) * std::pow(10.0, exponent(random));
+        const std::string written = text(value);
+        ASSERT_TRUE(readsBack(written, value)) << "seed 20261208: " << written;
+        ASSERT_LE(written.size(), kNumberTextMax);
+        ASSERT_EQ(written.find(','), std::string::npos);
+        // Never longer than the 17 significant digits that always read back.
+        char full[40];
+        std::snprintf(full, sizeof full, "%.17g", value);
+        ASSERT_LE(written.size(), std::strlen(full)) << written << " against " << full;
     }
-    for (double value :
-         {0.0, -0.0, 1e6, 123456.0, 1234567.0, 0.0001, 0.00001, 1.0 / 0.0, -1.0 / 0.0}) {
-        char ours[40];
-        char theirs[40];
-        *FormatNumberG(ours, ours + sizeof ours, value) = '\0';
-        std::snprintf(theirs, sizeof theirs, "%g", value);
-        EXPECT_STREQ(ours, theirs);
-    }
+    // Values "%g" wrote rounded or alike: each now reads back as itself.
+    const std::pair<double, const char*> cases[] = {
+        {1000001000.0, "1000001000"},
+        {100.0001, "100.0001"},
+        {1000.001, "1000.001"},
+        {1.0 / 3.0, "0.3333333333333333"},
+        {0.1 + 0.2, "0.30000000000000004"},
+        {123456.7, "123456.7"},
+        {-0.0, "-0"},
+        {0.0, "0"},
+        {0.02, "0.02"},
+        {1.5, "1.5"},
+        {1e6, "1e+06"},
+        {1e-7, "1e-07"},
+        {2.5e10, "2.5e+10"},
+        {5e-324, "5e-324"},
+        {1.7976931348623157e308, "1.7976931348623157e+308"},
+        {1.0 / 0.0, "inf"},
+        {-1.0 / 0.0, "-inf"},
+        {std::nan(""), "nan"}};
+    for (const auto& c : cases) EXPECT_EQ(text(c.first), c.second);
 }
 
 TEST_F(AnalogWriterTest, FileNamesFollowTheCaptureNaming)
@@ -376,6 +413,14 @@ TEST_F(AnalogWriterTest, UncreatableFileFailsWithTheWriterClosed)
 std::unique_ptr<CAnalogWriter> MakeWriter(bool useThread)
 {
     if (useThread) return std::make_unique<CAnalogThreadWriter>(1, 4000);  // room for every frame
+    return std::make_unique<CAnalogWriter>();
+}
+
+// A writer whose queue, when it has one, holds every frame of the recording:
+// what the writer thread does with them is the matter, not how fast.
+std::unique_ptr<CAnalogWriter> MakeWriterFor(bool useThread, uint64_t frames)
+{
+    if (useThread) return std::make_unique<CAnalogThreadWriter>(1, frames + 1);  // one slot spare
     return std::make_unique<CAnalogWriter>();
 }
 
@@ -962,16 +1007,14 @@ std::vector<double> LongLineFrame(int frame)
     return values;
 }
 
-// The export's line of frame f at rate, as "%g" prints it.
+// The export's line of frame f at rate, each number in its shortest exact form.
 std::string LongLineOf(int frame, double rate)
 {
     char number[64];
-    std::snprintf(number, sizeof number, "%g", frame / rate);
-    std::string line = number;
-    for (double value : LongLineFrame(frame)) {
-        std::snprintf(number, sizeof number, "\t%g", value);
-        line += number;
-    }
+    std::string line(number, std::to_chars(number, number + sizeof number, frame / rate).ptr);
+    for (double value : LongLineFrame(frame))
+        line +=
+            "\t" + std::string(number, std::to_chars(number, number + sizeof number, value).ptr);
     return line + "\r\n";
 }
 
@@ -1354,4 +1397,278 @@ TEST_F(AnalogWriterThreads, IdleWriterThreadWaitsInsteadOfSpinning)
         double(cpuAfter.tv_sec - cpuBefore.tv_sec) + (cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
     EXPECT_LT(cpuSeconds, 0.1);
     ASSERT_TRUE(writer.Finish(nullptr));
+}
+
+TEST_F(AnalogWriterTest, TextExportPastAMillionFramesKeepsItsTimesApartAndEveryValueExact)
+{
+    // At 10 kHz the six digits of "%g" gave frames 1 000 000 to 1 000 019 three
+    // times; the values need up to 17 digits. A decimal-comma locale changes nothing.
+    LocaleGuard comma("de_DE.UTF-8");
+    if (!comma.IsSet()) GTEST_LOG_(INFO) << "no decimal-comma locale; checked in the C locale";
+    constexpr int kFrames = 1000020;
+    constexpr double kRate = 10000.0;
+    const auto valueOf = [](int f, int c) {
+        switch (c) {
+            case 0:
+                return 1000001000.0 + f;
+            case 1:
+                return (f + 1) / 3.0;
+            default:
+                return -std::ldexp(1.0 + f, -1070 + (f % 1100));
+        }
+    };
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        const std::string path = File(useThread ? "mt.qvd" : "mp.qvd");
+        auto writer = MakeWriterFor(useThread, kFrames);
+        ASSERT_TRUE(writer->OpenFile(path, 3, 1, kRate, true, Dir().string()));
+        ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+        ASSERT_TRUE(writer->Start());
+        double frame[3];
+        for (int f = 0; f < kFrames; ++f) {
+            for (int c = 0; c < 3; ++c) frame[c] = valueOf(f, c);
+            ASSERT_EQ(writer->WriteFrame(frame, 3), 3u);
+        }
+        ASSERT_TRUE(writer->Finish(nullptr));
+        ASSERT_TRUE(writer->Close());
+        ASSERT_EQ(writer->GetDroppedFrames(), 0u);
+        const std::string text = ReadFileText(writer->GetTextFileName().ToStdString());
+        size_t at = text.find("\r\n");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(text.substr(0, at), "# " + path + " :  channels = 3 dim = 1 rate = 10000");
+        at += 2;
+        double previous = -1.0;
+        int f = 0;
+        for (; at < text.size(); ++f) {
+            const size_t end = text.find("\r\n", at);
+            ASSERT_NE(end, std::string::npos);
+            double fields[4];
+            const char* next = text.data() + at;
+            for (int i = 0; i < 4; ++i) {
+                const auto result = std::from_chars(next, text.data() + end, fields[i]);
+                ASSERT_EQ(result.ec, std::errc()) << text.substr(at, end - at);
+                next = result.ptr;
+                ASSERT_EQ(next == text.data() + end, i == 3) << text.substr(at, end - at);
+                if (i < 3) {
+                    ASSERT_EQ(*next++, '\t');
+                }
+            }
+            ASSERT_GT(fields[0], previous)
+                << "line of frame " << f << " : " << text.substr(at, end - at);
+            ASSERT_EQ(fields[0], f / kRate) << f;
+            for (int c = 0; c < 3; ++c) ASSERT_EQ(fields[c + 1], valueOf(f, c)) << f << " " << c;
+            previous = fields[0];
+            at = end + 2;
+        }
+        EXPECT_EQ(f, kFrames);
+    }
+}
+
+namespace {
+
+// Records 20 000 frames of 4 channels at 20 kHz with an export and three
+// markers, and finishes the recording; the files are left open.
+void RecordAWholeSecond(CAnalogWriter& writer, const std::string& path, const std::string& folder,
+                        const RecordMarkers& markers)
+{
+    ASSERT_TRUE(writer.OpenFile(path, 4, 1, 20000.0, true, folder));
+    ASSERT_TRUE(writer.WriteProperties(nullptr, 0));
+    ASSERT_TRUE(writer.Start());
+    for (int f = 0; f < 20000; ++f) ASSERT_EQ(writer.WriteFrame(NumberedFrame(f, 4).data(), 4), 4u);
+    ASSERT_TRUE(writer.Finish(&markers));
+    EXPECT_TRUE(writer.GetEndNote().empty()) << writer.GetEndNote();
+}
+
+// The recording holds its 20 000 frames and the markers; the export its header,
+// 20 000 frame lines and the event lines.
+void ExpectWholeSecond(const std::string& path, const std::string& textPath,
+                       const RecordMarkers& markers)
+{
+    CAnalogReader reader;
+    ASSERT_TRUE(reader.Open(path)) << reader.GetError();
+    EXPECT_TRUE(reader.GetNotes().empty());
+    EXPECT_EQ(reader.GetFrameCount(), 20000);
+    std::vector<double> frame(4);
+    ASSERT_TRUE(reader.GetFrame(frame.data(), 4, 19999));
+    EXPECT_EQ(frame, NumberedFrame(19999, 4));
+    EXPECT_EQ(reader.GetMarkerLabels(), markers.labels);
+    const std::string text = ReadFileText(textPath);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 20000 + 3);
+    EXPECT_NE(text.find("\r\n0.99995\t79996.5\t79997.5\t79998.5\t79999.5\r\nevent[0]\t"),
+              std::string::npos);
+    EXPECT_TRUE(EndsWith(text, "event[2]\t19999\t3\tend\r\n"));
+}
+
+RecordMarkers ThreeMarkers()
+{
+    RecordMarkers markers;
+    markers.codes = {1, 2, 3};
+    markers.frames = {0, 10000, 19999};
+    markers.labels = {"start", "half", "end"};
+    return markers;
+}
+
+}  // namespace
+
+TEST_F(AnalogWriterTest, InterruptedCloseOfWholeFilesIsNoFailure)
+{
+    // A signal can interrupt close (on a network file system, say). On Linux the
+    // descriptor is gone all the same and what was written before stays: there
+    // is nothing to retry and nothing to tell.
+    const RecordMarkers markers = ThreeMarkers();
+    for (bool useThread : {false, true}) {
+        for (const std::vector<std::string>& interrupted :
+             {std::vector<std::string>{".qvd"}, {".txt"}, {".qvd", ".txt"}}) {
+            SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ")
+                                            << interrupted.size() << " " << interrupted[0]);
+            const std::string path = File("whole.qvd");
+            auto writer = MakeWriterFor(useThread, 20000);
+            RecordAWholeSecond(*writer, path, Dir().string(), markers);
+            CLogCapture log;
+            for (const std::string& suffix : interrupted) FailNextClose("/whole" + suffix, EINTR);
+            EXPECT_TRUE(writer->Close());
+            EXPECT_EQ(ClearCloseFaults(), 0) << "every close armed was interrupted";
+            EXPECT_TRUE(log.Messages().empty()) << log.Messages()[0];
+            ExpectWholeSecond(path, File("whole.txt"), markers);
+        }
+    }
+    // The finaliser of a file no writer holds, likewise.
+    Bytes unfinished;
+    unfinished.Header(99887755, 10.0, 2, 1, 0, 0).F64(1).F64(2).F64(3).F64(4);
+    const std::string path = File("unfinished.qvd");
+    unfinished.Save(path);
+    RecordMarkers early = markers;
+    early.frames = {0, 1, 1};
+    CLogCapture log;
+    FailNextClose("/unfinished.qvd", EINTR);
+    EXPECT_TRUE(FinaliseRecordFile(path, 0, &early));
+    EXPECT_EQ(ClearCloseFaults(), 0);
+    EXPECT_TRUE(log.Messages().empty()) << log.Messages()[0];
+    CAnalogReader reader;
+    ASSERT_TRUE(reader.Open(path)) << reader.GetError();
+    EXPECT_EQ(reader.GetFrameCount(), 2);
+    EXPECT_EQ(reader.GetMarkerLabels(), markers.labels);
+}
+
+TEST_F(AnalogWriterTest, FailedCloseIsSaidAsAFailedCloseNotAsACut)
+{
+    // EIO on close: the disk may not hold all that was written (a network file
+    // system's write-back failed). Every line went in whole: it is the close
+    // that failed, and it is said as such, once.
+    const RecordMarkers markers = ThreeMarkers();
+    for (bool useThread : {false, true}) {
+        for (int error : {EIO, ENOSPC, EDQUOT}) {
+            for (const std::string suffix : {".qvd", ".txt"}) {
+                SCOPED_TRACE(testing::Message() << (useThread ? "threaded " : "plain ") << suffix
+                                                << " " << std::strerror(error));
+                const std::string path = File("failed.qvd");
+                auto writer = MakeWriterFor(useThread, 20000);
+                RecordAWholeSecond(*writer, path, Dir().string(), markers);
+                CLogCapture log;
+                FailNextClose("/failed" + suffix, error);
+                EXPECT_FALSE(writer->Close());
+                EXPECT_EQ(ClearCloseFaults(), 0);
+                const std::string file = suffix == ".qvd" ? "analog" : "text";
+                ASSERT_EQ(log.Messages().size(), 1u);
+                EXPECT_TRUE(EndsWith(
+                    log.Messages()[0],
+                    "<REC> Error closing " + file + " file : " + File("failed" + suffix) + " : " +
+                        std::strerror(error) + " (what was written may not all be on disk)"))
+                    << log.Messages()[0];
+                EXPECT_EQ(log.Messages()[0].find("cut at"), std::string::npos);
+                ExpectWholeSecond(path, File("failed.txt"), markers);
+            }
+        }
+    }
+}
+
+TEST_F(AnalogWriterTest, TextExportTimesStayApartAtAnyRateAndLength)
+{
+    // The time column of long recordings at low and high rates: every line's
+    // time reads back as its frame's own, later than the line before.
+    for (double rate : {1.0, 50.0, 1000.0, 10000.0, 44100.0, 100000.0, 1e6}) {
+        for (int64_t first : {int64_t(999990), int64_t(2147483640), int64_t(1) << 40}) {
+            SCOPED_TRACE(testing::Message() << rate << " Hz from frame " << first);
+            const std::string path = File("times.txt");
+            {
+                CTextExport text;
+                ASSERT_TRUE(text.Open(path, true, rate));
+                for (int64_t index = first; index < first + 40; ++index) {
+                    const double value = double(index) / 7.0;
+                    text.AddFrame(index, &value, 1);
+                }
+                ASSERT_TRUE(text.Close());
+            }
+            const std::string written = ReadFileText(path);
+            double previous = -1.0;
+            int64_t index = first;
+            for (size_t at = 0; at < written.size(); ++index) {
+                const size_t end = written.find("\r\n", at);
+                ASSERT_NE(end, std::string::npos);
+                double time = 0.0;
+                double value = 0.0;
+                const char* tab =
+                    std::from_chars(written.data() + at, written.data() + end, time).ptr;
+                ASSERT_EQ(*tab, '\t');
+                ASSERT_EQ(std::from_chars(tab + 1, written.data() + end, value).ptr,
+                          written.data() + end);
+                EXPECT_EQ(time, double(index) / rate) << written.substr(at, end - at);
+                EXPECT_GT(time, previous) << written.substr(at, end - at);
+                EXPECT_EQ(value, double(index) / 7.0);
+                previous = time;
+                at = end + 2;
+            }
+            EXPECT_EQ(index, first + 40);
+        }
+    }
+}
+
+TEST_F(AnalogWriterTest, EveryFrameWidthTheWritersTakeIsReadBack)
+{
+    // What a writer records, the reader (and so the player) takes; a frame
+    // wider than that is refused when the recording is created, not found out
+    // at playback.
+    struct Case {
+        int32_t channels;
+        int32_t dim;
+        bool isTaken;
+    };
+    for (const Case& c : {Case{257, 1, true}, Case{1024, 1, true}, Case{65536, 1, true},
+                          Case{9362, 7, true}, Case{256, 256, true}, Case{65537, 1, false},
+                          Case{9363, 7, false}, Case{257, 256, false}, Case{1, 257, false}}) {
+        for (bool useThread : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << c.channels << " x " << c.dim << (useThread ? " threaded" : " plain"));
+            const std::string path = File(std::to_string(c.channels) + "x" + std::to_string(c.dim) +
+                                          (useThread ? "t.qvd" : "p.qvd"));
+            auto writer = MakeWriter(useThread);
+            CLogCapture log;
+            ASSERT_EQ(writer->OpenFile(path, c.channels, c.dim, 100.0, false, ""), c.isTaken);
+            if (!c.isTaken) {
+                EXPECT_FALSE(std::filesystem::exists(path));
+                ASSERT_EQ(log.Messages().size(), useThread ? 2u : 1u);
+                EXPECT_NE(log.Messages()[0].find("more than a frame holds"), std::string::npos)
+                    << log.Messages()[0];
+                continue;
+            }
+            ASSERT_TRUE(writer->WriteProperties(nullptr, 0));
+            ASSERT_TRUE(writer->Start());
+            const size_t values = size_t(c.channels) * size_t(c.dim);
+            std::vector<double> frame(values);
+            for (int f = 0; f < 2; ++f) {
+                for (size_t v = 0; v < values; ++v) frame[v] = f * 1e6 + double(v);
+                ASSERT_EQ(writer->WriteFrame(frame.data(), values), values);
+            }
+            ASSERT_TRUE(writer->Finish(nullptr));
+            ASSERT_TRUE(writer->Close());
+            EXPECT_TRUE(log.Messages().empty());
+            CAnalogReader reader;
+            ASSERT_TRUE(reader.Open(path)) << reader.GetError();
+            EXPECT_EQ(reader.GetChannelCount(), c.channels);
+            EXPECT_EQ(reader.GetDim(), c.dim);
+            ASSERT_EQ(reader.GetFrameCount(), 2);
+            ASSERT_TRUE(reader.GetFrame(frame.data(), int64_t(values), 1));
+            for (size_t v = 0; v < values; ++v) ASSERT_EQ(frame[v], 1e6 + double(v));
+        }
+    }
 }

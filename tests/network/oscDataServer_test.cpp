@@ -306,10 +306,56 @@ TEST(OscDataServerTest, ADuplicateDestinationGetsOneCopy)
     EXPECT_FALSE(rig.server.AddConfiguredClient(rig.local.HostPort(), &reason));
     EXPECT_EQ(reason, "already in the list as " + rig.local.HostPort());
     EXPECT_EQ(rig.server.ConfiguredClientCount(), 1u);
-    EXPECT_EQ(rig.local.Drain(), 2);  // two welcomes
+    EXPECT_EQ(rig.local.Drain(), 1);  // one welcome: the local peer's
+    EXPECT_EQ(rig.server.ClientCount(), 1u);
     const double value = 1.0;
     ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
     EXPECT_EQ(rig.local.Drain(), 1);
+}
+
+// A peer that asked to connect and was then configured at the same destination was
+// listed twice and welcomed twice. One destination, one client, one welcome, whichever
+// came first; the entry can still be removed once the peer has said goodbye.
+TEST(OscDataServerTest, ADirectClientAndAConfiguredEntryAreOneClient)
+{
+    for (const bool requestFirst : {true, false}) {
+        SCOPED_TRACE(requestFirst ? "request first" : "entry first");
+        ServerRig rig(false, osctest::kArriveMs);
+        ASSERT_TRUE(rig.started);
+        Peer requester;
+        const auto request = [&](const char* what) {
+            ASSERT_TRUE(requester.Send(rig.inPort, Request(what)));
+            ASSERT_TRUE(rig.server.Poll());
+        };
+        // Replies to the requester go to its host at the out port: rig.local.
+        if (requestFirst) request("connect");
+        ASSERT_TRUE(rig.server.AddConfiguredClient(rig.local.HostPort()));
+        if (!requestFirst) request("connect");
+        Received message;
+        ASSERT_TRUE(rig.local.Next(message));
+        EXPECT_EQ(message.args, kWelcome);
+        EXPECT_EQ(rig.local.Drain(), 0);  // no second welcome
+        EXPECT_EQ(rig.server.ClientCount(), 1u);
+        EXPECT_EQ(rig.server.ConfiguredClientCount(), 1u);
+        if (requestFirst)
+            EXPECT_TRUE(rig.console.Has("O <OSC> Adding client 127.0.0.1 : " +
+                                        std::to_string(rig.local.Port()) +
+                                        " (connected already: no second welcome)\n"));
+        else
+            EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1:" + std::to_string(requester.Port()) +
+                                        " is already connected !\n"));
+        const double value = 2.0;
+        ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
+        EXPECT_EQ(rig.local.Drain(), 1);
+        // The peer leaves; its entry can still be removed, and is gone from the list.
+        request("disconnect");
+        ASSERT_TRUE(rig.local.Next(message));
+        EXPECT_EQ(message.args, kGoodbye);
+        EXPECT_EQ(rig.server.ClientCount(), 0u);
+        EXPECT_TRUE(rig.server.RemoveConfiguredClient(rig.local.HostPort()));
+        EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
+        EXPECT_FALSE(rig.server.RemoveConfiguredClient(rig.local.HostPort()));
+    }
 }
 
 // The configured entry's position used to pick the live client to remove,

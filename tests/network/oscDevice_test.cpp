@@ -11,6 +11,8 @@
 #include "analog/fakeSinks.h"
 #include "network/oscConnection.h"
 #include "oscSourceSupport.h"
+#include "process/fakeDevice.h"
+#include "process/messageQueue.h"
 #include "support/logCapture.h"
 
 using osctest::ConsoleCapture;
@@ -193,6 +195,58 @@ TEST_F(OscDeviceTest, HostileArgumentCountIsCapped)
     EXPECT_EQ(frame.back(), kOscMaxChannels - 1.0);
 }
 
+// A message of more values than the device keeps channels for lost the rest without a
+// word (7 000 values: 5 976 dropped). The first such message is said, every one counted,
+// and the totals said when the device closes.
+TEST_F(OscDeviceTest, ValuesPastTheChannelsAreSaidOnceAndCounted)
+{
+    CRecordingOwner owner;  // outlives the device: its notes go to the message queue
+    auto device = Open();
+    device->SetOwner(&owner);
+    g_messages.Drain();
+    const int port = device->GetBoundListeningPort();
+    // An independent sender first, when installed; our own otherwise.
+    std::vector<std::string> command = {"oscsend", "127.0.0.1", std::to_string(port), "/data",
+                                        std::string(1100, 'i')};
+    for (int i = 0; i < 1100; ++i) command.push_back(std::to_string(i));
+    const int status = osctest::RunTool(command);
+    if (status != 0) {
+        OscMessage wide("/data");
+        for (int i = 0; i < 1100; ++i) wide.PushInt32(i);
+        ASSERT_TRUE(m_source.Send(port, wide));
+    }
+    ASSERT_TRUE(device->PollUntil([&] { return device->GetCutMessages() == 1; }));
+    ASSERT_TRUE(StepUntilFrame(*device, [] {
+        std::vector<double> row(kOscMaxChannels);
+        for (int i = 0; i < kOscMaxChannels; ++i) row[static_cast<size_t>(i)] = i;
+        return row;
+    }()));
+    EXPECT_EQ(device->GetDroppedValues(), 76u);
+    // Exactly as many values as channels: nothing dropped. Then wider ones.
+    for (const int count : {kOscMaxChannels, 7000, 1025}) {
+        OscMessage message("/data");
+        for (int i = 0; i < count; ++i) message.PushFloat(static_cast<float>(count));
+        ASSERT_TRUE(m_source.Send(port, message));
+        std::vector<double> row(kOscMaxChannels, count);
+        ASSERT_TRUE(StepUntilFrame(*device, row)) << count;
+    }
+    EXPECT_EQ(device->GetCutMessages(), 3u);
+    EXPECT_EQ(device->GetDroppedValues(), 76u + 5976u + 1u);
+    EXPECT_EQ(device->ChannelCount(), kOscMaxChannels);
+    std::vector<std::string> said;
+    for (const QueuedMessage& message : g_messages.Drain()) said.push_back(message.text);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], "<OSC> osc_device: a message of 1100 values, 76 more than the 1024 "
+                       "channels kept (the most a source gets): values past the channels are "
+                       "dropped and counted\n");
+    device->Close();
+    said.clear();
+    for (const QueuedMessage& message : g_messages.Drain()) said.push_back(message.text);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], "<OSC> osc_device: 3 messages carried values past the channels; 6053 "
+                       "values were dropped in all\n");
+}
+
 // The offset is subtracted from what was received, once: steps that repeat the
 // latest values must not subtract it again and again.
 TEST_F(OscDeviceTest, OffsetIsSubtractedOnceFromRepeatedValues)
@@ -241,6 +295,9 @@ TEST_F(OscDeviceTest, ChannelCountHoldsWhileRecording)
     ASSERT_TRUE(Deliver(*device, Floats("/x", {3.0f, 4.0f, 5.0f}), {3.0, 4.0}));
     ASSERT_TRUE(Deliver(*device, Floats("/x", {6.0f}), {6.0, 4.0}));
     EXPECT_EQ(device->ChannelCount(), 2);
+    // The value past the recording's layout was dropped: counted, not silent.
+    EXPECT_EQ(device->GetCutMessages(), 1u);
+    EXPECT_EQ(device->GetDroppedValues(), 1u);
     ASSERT_FALSE(recorder->frames.empty());
     for (const CFrame& frame : recorder->frames) EXPECT_EQ(frame.values.size(), 2u);
     ASSERT_TRUE(device->StopRecording());

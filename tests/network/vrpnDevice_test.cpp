@@ -67,20 +67,38 @@ using VrpnDeviceTest = vrpntest::CServerFixture;
 // device's connection, exchanges cookies and describes one tracker service.
 class CRawTrackerServer {
 public:
-    CRawTrackerServer()
+    CRawTrackerServer() { Listen(0); }
+    ~CRawTrackerServer() { ::close(m_listener); }
+    int Port() const { return m_port; }
+
+    // Listens on port (0: a free one); the port stays the server's when it comes back.
+    bool Listen(int port)
     {
         m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const int on = 1;
+        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        local.sin_port = htons(static_cast<uint16_t>(port));
         socklen_t length = sizeof local;
         if (::bind(m_listener, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
             ::listen(m_listener, 1) == 0 &&
-            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
             m_port = ntohs(local.sin_port);
+            return true;
+        }
+        return false;
     }
-    ~CRawTrackerServer() { ::close(m_listener); }
-    int Port() const { return m_port; }
+    // The server goes away: its connection closes, and with stopListening nobody
+    // answers on its port until Listen(Port()) again.
+    void GoAway(bool stopListening)
+    {
+        m_peer.Close();
+        if (!stopListening) return;
+        ::close(m_listener);
+        m_listener = -1;
+    }
 
     // Until the device is connected and has the opening.
     bool Open(CVrpnDevice& device)
@@ -102,13 +120,36 @@ public:
                    [&] { return m_peer.TakeCookie(cookie); }) &&
                m_peer.SendDescription(vrpn::kSenderDescription, 0, "Raw") &&
                m_peer.SendDescription(vrpn::kTypeDescription, 0, vrpn::kPosQuat) &&
-               m_peer.SendDescription(vrpn::kTypeDescription, 1, vrpn::kButtonChange);
+               m_peer.SendDescription(vrpn::kTypeDescription, 1, vrpn::kButtonChange) &&
+               m_peer.SendDescription(vrpn::kTypeDescription, 2, vrpn::kAnalogChannel) &&
+               PumpUntil([&] { device.Poll(); }, [&] { return device.IsConnected(); });
     }
-    // Any payload under our type 0 (pose) or 1 (button change).
+    // Takes the device's connection and answers with a cookie of another major version.
+    bool RefuseCookie(CVrpnDevice& device)
+    {
+        if (!PumpUntil([&] { device.Poll(); }, [&] {
+                const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
+                if (socket < 0) return false;
+                m_peer.Adopt(socket);
+                return true;
+            }))
+            return false;
+        uint8_t cookie[vrpn::kCookieSize];
+        vrpn::MakeCookie(cookie);
+        cookie[12] = '8';
+        return m_peer.Send(cookie, sizeof cookie);
+    }
+    // Any payload under our type 0 (pose), 1 (button change) or 2 (analog).
     bool SendRaw(int32_t type, const std::vector<uint8_t>& payload)
     {
         return m_peer.SendMessage(0, type, payload.data(), payload.size());
     }
+    // Any message, sender and type as given.
+    bool SendMessage(int32_t sender, int32_t type, const std::vector<uint8_t>& payload)
+    {
+        return m_peer.SendMessage(sender, type, payload.data(), payload.size());
+    }
+    bool SendBytes(const std::vector<uint8_t>& bytes) { return m_peer.Send(bytes); }
     bool SendPose(int32_t sensor, double x)
     {
         const double pos[3] = {x, 0.0, 0.0};
@@ -124,12 +165,25 @@ private:
     vrpntest::Peer m_peer;
 };
 
+// The "<VRPN> " lines said since the last call.
+std::vector<std::string> VrpnNotes()
+{
+    std::vector<std::string> said;
+    for (const QueuedMessage& message : g_messages.Drain()) {
+        if (message.text.find("<VRPN> ") != std::string::npos) said.push_back(message.text);
+    }
+    return said;
+}
+
 // A tracker device on a raw server, connected, the messages so far drained.
 class CRawTrackerRig {
 public:
-    CRawTrackerRig() : device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true)
+    // noteInterval: the shortest time between two notes (0: every event said).
+    explicit CRawTrackerRig(std::chrono::seconds noteInterval = std::chrono::hours(1))
+        : device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true)
     {
         device.SetOwner(&owner);
+        device.SetNoteInterval(noteInterval);
     }
     bool Open()
     {
@@ -393,10 +447,7 @@ TEST_F(VrpnDeviceTest, SensorsPastTheLimitAreRefusedCountedAndSaidOnce)
     EXPECT_EQ(device.GetRefusedReports(), std::size(hostile));
     EXPECT_EQ(device.GetChannelCount(), 1);
     EXPECT_FALSE(device.TakeViewGridRequest());
-    std::vector<std::string> said;
-    for (const QueuedMessage& message : g_messages.Drain()) {
-        if (message.text.find("<VRPN> ") != std::string::npos) said.push_back(message.text);
-    }
+    const std::vector<std::string> said = VrpnNotes();
     ASSERT_EQ(said.size(), 1u);
     EXPECT_NE(said[0].find("sensor 1023 refused"), std::string::npos) << said[0];
     EXPECT_EQ(said[0].back(), '\n');
@@ -457,13 +508,295 @@ TEST_F(VrpnDeviceTest, HostileReportsAreRefusedAndTheLinkKept)
     EXPECT_EQ(device.GetDropCount(), 0u);
     EXPECT_TRUE(device.IsConnected());
     EXPECT_EQ(device.GetChannelCount(), 1);
-    std::vector<std::string> said;
-    for (const QueuedMessage& message : g_messages.Drain()) {
-        if (message.text.find("<VRPN> ") != std::string::npos) said.push_back(message.text);
-    }
+    const std::vector<std::string> said = VrpnNotes();
     ASSERT_EQ(said.size(), 1u);
-    EXPECT_NE(said[0].find("tracker report of 64 bytes for number 1024 refused"), std::string::npos)
+    EXPECT_NE(said[0].find("tracker report for sensor 1024 refused (sensors 0 to 1023) (the "
+                           "connection is kept"),
+              std::string::npos)
         << said[0];
     EXPECT_EQ(said[0].back(), '\n');
     device.Close();
+}
+
+// A server killed and restarted left the device making frames from the last values
+// without a word. Each loss is said with its reason, each return with the frames made
+// meanwhile; the link counts follow.
+TEST_F(VrpnDeviceTest, LinkLostAndBackAreSaidWithTheFramesMadeMeanwhile)
+{
+    CRawTrackerRig rig(std::chrono::seconds(0));
+    ASSERT_TRUE(rig.Open());
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
+    const int port = server.Port();
+    uint64_t framesWithout = 0;
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        ASSERT_TRUE(server.SendPose(0, 1.5 + cycle));
+        ASSERT_TRUE(PumpUntil([&] { device.Step(); }, [&] { return device.Row()[0] == 1.5 + cycle; }));
+        EXPECT_EQ(device.GetFramesWithoutServer(), framesWithout);
+        // The second time the server is gone for good until it listens again.
+        server.GoAway(cycle == 1);
+        int steps = 0;
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                device.Step();
+                ++steps;
+            },
+            [&] { return !device.IsConnected(); }));
+        // The step that found the loss made its frame without the server; six more.
+        for (int i = 0; i < 6; ++i) device.Step();
+        framesWithout += 7;
+        EXPECT_EQ(device.GetFramesWithoutServer(), framesWithout);
+        EXPECT_EQ(device.Row()[0], 1.5 + cycle);  // the last values held
+        std::vector<std::string> said = VrpnNotes();
+        ASSERT_EQ(said.size(), 1u) << (said.empty() ? "" : said[0]);
+        EXPECT_EQ(said[0], "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(port) +
+                               ": link to the server lost (peer closed the connection); frames "
+                               "hold the last values until it is back\n");
+        if (cycle == 1) {
+            // Refused while away: a retry is no news.
+            const auto retried = std::chrono::steady_clock::now() + CVrpnClient::kRetryInterval +
+                                 std::chrono::milliseconds(300);
+            while (std::chrono::steady_clock::now() < retried) device.Poll();
+            EXPECT_FALSE(device.IsConnected());
+            EXPECT_TRUE(VrpnNotes().empty());
+            ASSERT_TRUE(server.Listen(port));
+        }
+        ASSERT_TRUE(server.Open(device));
+        said = VrpnNotes();
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_EQ(said[0], "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(port) +
+                               ": link to the server back after 7 frames made without it (they "
+                               "hold the last values)\n");
+        EXPECT_EQ(device.GetConnectCount(), static_cast<uint64_t>(cycle + 2));
+        EXPECT_EQ(device.GetDropCount(), static_cast<uint64_t>(cycle + 1));
+    }
+    ASSERT_TRUE(server.SendPose(0, 8.0));
+    ASSERT_TRUE(PumpUntil([&] { device.Step(); }, [&] { return device.Row()[0] == 8.0; }));
+    EXPECT_EQ(device.GetFramesWithoutServer(), framesWithout);
+    device.Close();
+    EXPECT_TRUE(VrpnNotes().empty());
+}
+
+// Notes are rate-limited: a flapping server is said once at once, then with what
+// happened since; what is left is said when the device closes.
+TEST_F(VrpnDeviceTest, AFlappingServerIsSaidOnceThenCounted)
+{
+    CRawTrackerRig rig;
+    ASSERT_TRUE(rig.Open());
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
+    const std::string name = "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(server.Port());
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        server.GoAway(false);
+        ASSERT_TRUE(PumpUntil([&] { device.Step(); }, [&] { return !device.IsConnected(); }));
+        for (int i = 0; i < 4; ++i) device.Step();
+        ASSERT_TRUE(server.Open(device));
+    }
+    std::vector<std::string> said = VrpnNotes();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], name + ": link to the server lost (peer closed the connection); frames "
+                              "hold the last values until it is back\n");
+    server.GoAway(false);
+    ASSERT_TRUE(PumpUntil([&] { device.Step(); }, [&] { return !device.IsConnected(); }));
+    device.Step();
+    EXPECT_EQ(device.GetFramesWithoutServer(), 12u);
+    EXPECT_TRUE(VrpnNotes().empty());
+    device.Close();
+    said = VrpnNotes();
+    ASSERT_EQ(said.size(), 1u);
+    // Five frames of the first loss, five of the second, two of the third.
+    EXPECT_EQ(said[0], name + ": link to the server lost (peer closed the connection); frames "
+                              "hold the last values until it is back (lost 2 times since the "
+                              "last note, 12 frames made without it)\n");
+}
+
+// Ids past the peers' tables and descriptions that fail their checks closed the link
+// without a word (the reports behind them lost until a reconnect 2 s later). Each is
+// refused, counted and said; the link is kept. A length that breaks the stream still
+// closes it, and the loss says why.
+TEST_F(VrpnDeviceTest, NonReportMessagesAreRefusedCountedSaidAndTheLinkKept)
+{
+    CRawTrackerRig rig(std::chrono::seconds(0));
+    ASSERT_TRUE(rig.Open());
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
+    const auto description = [](uint32_t count, const std::string& name) {
+        std::vector<uint8_t> payload(4 + name.size());
+        vrpn::PutU32(payload.data(), count);
+        std::memcpy(payload.data() + 4, name.data(), name.size());
+        return payload;
+    };
+    const std::string good = std::string(vrpn::kPosQuat) + '\0';
+    const std::string longName = std::string(96, 'n') + '\0';
+    std::string embedded = good;
+    embedded[12] = '\0';  // a NUL inside the name
+    struct Hostile {
+        int32_t sender;
+        int32_t type;
+        std::vector<uint8_t> payload;
+        const char* said;
+    };
+    const std::vector<Hostile> hostile = {
+        {0, 2000, {}, "message of type id 2000 refused (ids 0 to 1999)"},
+        {0, std::numeric_limits<int32_t>::max(), std::vector<uint8_t>(8, 0),
+         "message of type id 2147483647 refused (ids 0 to 1999)"},
+        {2000, 0, std::vector<uint8_t>(64, 0), "message from sender id 2000 refused (ids 0 to 1999)"},
+        {-1, 1, {}, "message from sender id -1 refused (ids 0 to 1999)"},
+        {-1, vrpn::kSenderDescription, description(4, std::string("Raw") + '\0'),
+         "sender description for id -1 refused (ids 0 to 1999)"},
+        {2000, vrpn::kTypeDescription, description(22, good),
+         "type description for id 2000 refused (ids 0 to 1999)"},
+        {5, vrpn::kTypeDescription, description(97, longName),
+         "type description of 101 bytes refused (names up to 95 characters)"},
+        {5, vrpn::kTypeDescription, description(40, good),
+         "type description giving a name of 40 bytes in 22 refused"},
+        {5, vrpn::kSenderDescription, description(0, good),
+         "sender description giving a name of 0 bytes in 22 refused"},
+        {5, vrpn::kTypeDescription, description(21, good.substr(0, 21)),
+         "type description whose name of 21 bytes does not end in its one NUL refused"},
+        {5, vrpn::kTypeDescription, description(22, embedded),
+         "type description whose name of 22 bytes does not end in its one NUL refused"},
+        {5, vrpn::kTypeDescription, {0, 0}, "type description of 2 bytes refused (too short to "
+                                            "hold a name)"},
+    };
+    // Each after a good report that marks where it was read.
+    for (size_t i = 0; i < hostile.size(); ++i) {
+        ASSERT_TRUE(server.SendMessage(hostile[i].sender, hostile[i].type, hostile[i].payload));
+        ASSERT_TRUE(server.SendPose(0, static_cast<double>(i + 1)));
+        ASSERT_TRUE(PumpUntil([&] { device.Poll(); },
+                              [&] { return device.Row()[0] == static_cast<double>(i + 1); }))
+            << "message " << i;
+        const std::vector<std::string> said = VrpnNotes();
+        ASSERT_EQ(said.size(), 1u) << "message " << i;
+        const std::string want =
+            i == 0 ? std::string(hostile[i].said) + " (the connection is kept"
+                   : std::to_string(i + 1) + " in all (first: " + hostile[0].said +
+                         "; last: " + hostile[i].said + "); the connection is kept\n";
+        EXPECT_NE(said[0].find(want), std::string::npos) << said[0] << "\nwanted: " << want;
+    }
+    EXPECT_EQ(device.GetRefusedMessages(), hostile.size());
+    EXPECT_EQ(device.GetMalformedReports(), 0u);
+    EXPECT_EQ(device.GetConnectCount(), 1u);
+    EXPECT_EQ(device.GetDropCount(), 0u);
+    // The refused descriptions changed nothing: a pose still reaches sensor 0.
+    ASSERT_TRUE(server.SendPose(0, 99.0));
+    ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] { return device.Row()[0] == 99.0; }));
+    // A length below the header loses the stream's step: the link closes and says why.
+    std::vector<uint8_t> header(vrpn::kHeaderSize, 0);
+    vrpn::PutU32(header.data(), 10);
+    ASSERT_TRUE(server.SendBytes(header));
+    ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] { return !device.IsConnected(); }));
+    const std::vector<std::string> said = VrpnNotes();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find(": link to the server lost (malformed message length); frames hold "
+                           "the last values until it is back\n"),
+              std::string::npos)
+        << said[0];
+    device.Close();
+}
+
+// The note for a bad analog report gave the first 4 bytes of its count as a "number".
+// Each report refusal names what was wrong.
+TEST_F(VrpnDeviceTest, RefusedReportsNameWhatWasWrong)
+{
+    CRawTrackerRig rig(std::chrono::seconds(0));
+    ASSERT_TRUE(rig.Open());
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
+    const auto analog = [](double count, size_t length) {
+        std::vector<uint8_t> payload(std::max<size_t>(length, 8), 0);
+        vrpn::PutF64(payload.data(), count);
+        payload.resize(length);
+        return payload;
+    };
+    std::vector<uint8_t> pose(vrpn::kPosQuatSize, 0);
+    vrpn::PutI32(pose.data(), -3);
+    const std::vector<std::pair<std::pair<int32_t, std::vector<uint8_t>>, std::string>> hostile = {
+        {{2, analog(0, 4)}, "analog report of 4 bytes refused (no channel count)"},
+        {{2, analog(300, 8 * 301)}, "analog report with channel count 300 refused (whole numbers "
+                                    "0 to 128)"},
+        {{2, analog(1.5, 24)}, "analog report with channel count 1.5 refused (whole numbers 0 to "
+                               "128)"},
+        {{2, analog(-1, 16)}, "analog report with channel count -1 refused (whole numbers 0 to "
+                              "128)"},
+        {{2, analog(std::numeric_limits<double>::quiet_NaN(), 16)},
+         "analog report with channel count nan refused (whole numbers 0 to 128)"},
+        {{2, analog(3, 24)}, "analog report of 24 bytes refused (3 channels take 32)"},
+        {{0, pose}, "tracker report for sensor -3 refused (sensors 0 to 1023)"},
+        {{0, std::vector<uint8_t>(56, 0)}, "tracker report of 56 bytes refused (a pose takes 64)"},
+        {{1, std::vector<uint8_t>(12, 0)}, "button report of 12 bytes refused (a change takes 8)"},
+    };
+    for (size_t i = 0; i < hostile.size(); ++i) {
+        ASSERT_TRUE(server.SendRaw(hostile[i].first.first, hostile[i].first.second));
+        ASSERT_TRUE(server.SendPose(0, static_cast<double>(i + 1)));
+        ASSERT_TRUE(PumpUntil([&] { device.Poll(); },
+                              [&] { return device.Row()[0] == static_cast<double>(i + 1); }))
+            << "report " << i;
+        const std::vector<std::string> said = VrpnNotes();
+        ASSERT_EQ(said.size(), 1u) << "report " << i;
+        EXPECT_NE(said[0].find((i == 0 ? "" : "last: ") + hostile[i].second), std::string::npos)
+            << said[0];
+        EXPECT_EQ(said[0].find("for number"), std::string::npos) << said[0];
+    }
+    EXPECT_EQ(device.GetMalformedReports(), hostile.size());
+    EXPECT_EQ(device.GetDropCount(), 0u);
+    device.Close();
+}
+
+// A server that takes the connection but whose link never opens (another version's
+// cookie) looked like no server at all. The failure is said with its reason, and so is
+// the link once it opens.
+TEST_F(VrpnDeviceTest, ALinkThatDoesNotOpenIsSaid)
+{
+    CRawTrackerRig rig(std::chrono::seconds(0));
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
+    g_messages.Drain();
+    const std::string name = "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(server.Port());
+    ASSERT_TRUE(server.RefuseCookie(device));
+    std::vector<std::string> said;
+    ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] {
+        const std::vector<std::string> notes = VrpnNotes();
+        said.insert(said.end(), notes.begin(), notes.end());
+        return !said.empty();
+    }));
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], name + ": the server answered but the link did not open (cookie "
+                              "refused); tried again every 2 s\n");
+    EXPECT_EQ(device.GetConnectCount(), 0u);
+    ASSERT_TRUE(server.Open(device));
+    said = VrpnNotes();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], name + ": connected to the server\n");
+    device.Close();
+}
+
+// Frames made before the first connection hold the initial values: said with their
+// count when the link opens.
+TEST_F(VrpnDeviceTest, FramesBeforeTheFirstConnectionAreSaid)
+{
+    CRawTrackerRig rig;
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
+    g_messages.Drain();
+    for (int i = 0; i < 5; ++i) device.Step();
+    EXPECT_EQ(device.GetFramesWithoutServer(), 5u);
+    ASSERT_TRUE(server.Open(device));
+    const std::vector<std::string> said = VrpnNotes();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(server.Port()) +
+                           ": connected to the server after 5 frames made without it (they hold "
+                           "the first values)\n");
+    device.Close();
+    EXPECT_TRUE(VrpnNotes().empty());
+    // A server never reached: its frames are said when the device closes.
+    CRawTrackerRig absent;
+    absent.server.GoAway(true);
+    for (int i = 0; i < 3; ++i) absent.device.Step();
+    absent.device.Close();
+    const std::vector<std::string> closing = VrpnNotes();
+    ASSERT_EQ(closing.size(), 1u);
+    EXPECT_EQ(closing[0], "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(absent.server.Port()) +
+                              ": closed without ever reaching the server; 3 frames were made "
+                              "without it\n");
 }

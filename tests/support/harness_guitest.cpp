@@ -4,6 +4,8 @@
 #include <wx/filename.h>
 #include <wx/image.h>
 
+#include "support/loadedLibraries.h"
+
 TEST(GuiHarnessTest, DrawsIntoABitmapAndSavesIt)
 {
     wxBitmap bitmap(64, 32);
@@ -21,4 +23,13 @@ TEST(GuiHarnessTest, DrawsIntoABitmapAndSavesIt)
     EXPECT_EQ(image.GetGreen(50, 10), 255);
     wxFileName::Mkdir(QV_TEST_OUTPUT_DIR, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
     EXPECT_TRUE(image.SaveFile(QV_TEST_OUTPUT_DIR "/harness.png", wxBITMAP_TYPE_PNG));
+}
+
+// The GUI tests outside the main frame's and the cameras' start without OpenCV's
+// video stack: a test that opens the frame or a camera goes into the top level or
+// video/, which have a program of their own.
+TEST(GuiHarnessTest, ProgramLoadsNoCameraLibrary)
+{
+    EXPECT_FALSE(LoadedLibraries().empty());
+    EXPECT_EQ(LoadedCameraLibraries(), std::vector<std::string>());
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <wx/debug.h>
 
+#include "support/loadedLibraries.h"
 #include "support/tempDir.h"
 
 #include <fstream>
@@ -19,4 +20,12 @@ TEST_F(HarnessDirTest, TemporaryDirectoryIsFreshAndWritable)
     EXPECT_TRUE(std::filesystem::is_empty(Dir()));
     std::ofstream(Path("probe.txt")) << "x";
     EXPECT_TRUE(std::filesystem::exists(Path("probe.txt")));
+}
+
+// The core tests that need no camera start without OpenCV's video stack: a camera
+// test goes into video/, which has a program of its own.
+TEST(HarnessTest, ProgramLoadsNoCameraLibrary)
+{
+    EXPECT_FALSE(LoadedLibraries().empty());
+    EXPECT_EQ(LoadedCameraLibraries(), std::vector<std::string>());
 }

@@ -242,6 +242,7 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     const double spanSec = (GetProgramTime() - startUs) / 1.0e6;
     const int64_t videoFrames = video.GetRecordedFrames();
     const int64_t missing = video.GetMissingFrames();
+    const int64_t dropped = video.GetDroppedFrames();
     const double videoSec = video.GetRecordTime();
     video.StopRecording();
     analog.StopRecording();
@@ -253,10 +254,25 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     // Every tick of the analog device is in its file, one millisecond after the other.
     const std::vector<double>& due = analog.Due();
     ASSERT_GT(due.size(), 2000u);
-    double widestUs = 0.0;
-    for (size_t i = 1; i < due.size(); ++i) widestUs = std::max(widestUs, due[i] - due[i - 1]);
-    EXPECT_NEAR(widestUs, 1000.0, 1.0);
-    EXPECT_NEAR(static_cast<double>(due.size()), spanSec * 1000.0, 0.05 * spanSec * 1000.0);
+    // One millisecond after the other, but where the machine held the analog thread back
+    // past its lag limit and it restarted its schedule (said, counted): the camera's
+    // hang is no cause of that.
+    const int64_t restarts = analog.GetReanchorCount();
+    int64_t gaps = 0;
+    double skippedUs = 0.0;
+    for (size_t i = 1; i < due.size(); ++i) {
+        const double stepUs = due[i] - due[i - 1];
+        if (stepUs > 1001.0 && gaps < restarts) {
+            ++gaps;
+            skippedUs += stepUs - 1000.0;
+            continue;
+        }
+        EXPECT_NEAR(stepUs, 1000.0, 1.0) << i;
+    }
+    // None left out: as many ticks as milliseconds from the first to the last (a loaded
+    // machine may have the thread catch up on ticks due before the trial's start).
+    EXPECT_NEAR(static_cast<double>(due.size()),
+                (due.back() - due.front() - skippedUs) / 1000.0 + 1.0, 1.0);
     CAnalogReader reader;
     ASSERT_TRUE(reader.Open(analogFile));
     EXPECT_NEAR(static_cast<double>(reader.GetFrameCount()), static_cast<double>(due.size()), 1.0);
@@ -265,15 +281,20 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     // At least the 2 s of the hang; a loaded machine may add frames the camera was
     // late with, each of them a repeat below like those of the hang.
     EXPECT_GE(missing, 58);
-    EXPECT_LE(missing, videoFrames - 30);  // the 30 frames before and after the hang
+    // The 30 frames before and after the hang, but for those that came faster than the
+    // video's slots and gave their place to the next.
+    EXPECT_LE(missing, videoFrames - 30 + dropped);
     const VideoFacts facts = ReadTestVideo(videoFile.ToStdString());
     ASSERT_EQ(facts.frames, videoFrames);
     ASSERT_EQ(facts.numbers.size(), static_cast<size_t>(videoFrames));
     int repeats = 0;
+    int64_t skipped = 0;
     for (size_t i = 1; i < facts.numbers.size(); ++i) {
         const int step = facts.numbers[i] - facts.numbers[i - 1];
-        EXPECT_TRUE(step == 0 || step == 1) << i << ": " << step;
+        EXPECT_GE(step, 0) << i;
         repeats += step == 0 ? 1 : 0;
+        skipped += std::max(0, step - 1);
     }
     EXPECT_EQ(repeats, missing);
+    EXPECT_LE(skipped, dropped);
 }

@@ -54,6 +54,14 @@ protected:
         return device;
     }
 
+    // Starts recording half a frame period (stepUs) before the next grab, as a start
+    // between two frames of the camera comes.
+    static bool StartBeforeNextGrab(CClockedVideoDevice& device, double stepUs = kFrame30Us)
+    {
+        device.SetClockUs(device.ClockUs() + stepUs / 2.0);
+        return device.StartRecording();
+    }
+
     std::shared_ptr<SyntheticCamera> m_camera;
     std::unique_ptr<CCameraFactoryScope> m_scope;
     wxLogNull m_quiet;  // the error paths log on purpose
@@ -334,7 +342,7 @@ TEST_F(VideoDeviceTest, CaptureWritesEveryFrameIntoAFileThatReadsBack)
     const wxString name = device->GetWriterFileName();
     // Frames before the start are not recorded.
     next = Grab(*device, 5, next, kFrame30Us);
-    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     EXPECT_TRUE(device->IsRecording());
     const int first = m_camera->delivered.load();
     next = Grab(*device, 45, next, kFrame30Us);
@@ -363,7 +371,7 @@ TEST_F(VideoDeviceTest, DurationLimitKeepsTheLastFrameAndAsksOnceToStop)
     device->SetRecordDuration(1.0);
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "limit", 1, false, "", false, 0, 0));
     const wxString name = device->GetWriterFileName();
-    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     // Whole microseconds a frame apart: frame 30 is the first at 1000 ms of recording.
     constexpr double kStepUs = 33334.0;
     next = Grab(*device, 30, next, kStepUs);
@@ -401,19 +409,22 @@ TEST_F(VideoDeviceTest, FramesOfAnotherSizeAreCountedNotWritten)
     auto device = OpenMeasured(&next);
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "size", 1, false, "", false, 0, 0));
     const wxString name = device->GetWriterFileName();
-    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     next = Grab(*device, 3, next, kFrame30Us);
     m_camera->width = 200;  // the camera switches its format
     next = Grab(*device, 2, next, kFrame30Us);
     EXPECT_EQ(device->GetRecordedFrames(), 3);
     EXPECT_EQ(device->GetUnwrittenFrames(), 2);
+    const int first = m_camera->delivered.load() - 5;
     g_messages.Drain();
     device->StopRecording();
     bool reported = false;
     for (const auto& message : g_messages.Drain())
         reported |= message.text.find("could not be written") != std::string::npos;
     EXPECT_TRUE(reported);
-    EXPECT_EQ(ReadTestVideo(name.ToStdString()).frames, 3);
+    // Their slots repeat the image before them: the video keeps the trial's time.
+    const std::vector<int> expected{first, first + 1, first + 2, first + 2, first + 2};
+    EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
 }
 
 TEST_F(VideoDeviceTest, ClosingTheCameraClosesItsFileAndUntiesItsView)
@@ -424,7 +435,7 @@ TEST_F(VideoDeviceTest, ClosingTheCameraClosesItsFileAndUntiesItsView)
     device->SetVideoView(&view);
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "close", 2, false, "", false, 0, 0));
     const wxString name = device->GetWriterFileName();
-    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     Grab(*device, 10, next, kFrame30Us);
     device->CloseCamera();
     EXPECT_EQ(view.Detached(), 1);
@@ -469,7 +480,7 @@ TEST_F(VideoDeviceTest, StallKeepsTheVideoOnTheTrialsTimeAndTheNextTrialItsRate)
     auto device = OpenMeasured(&next);
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "stall", 1, false, "", false, 0, 0));
     const wxString name = device->GetWriterFileName();
-    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     const int first = m_camera->delivered.load();
     // 1 s of frames, 4 s without any, 2 s of frames: the rate window spans the stall.
     std::vector<double> times;
@@ -489,7 +500,7 @@ TEST_F(VideoDeviceTest, StallKeepsTheVideoOnTheTrialsTimeAndTheNextTrialItsRate)
     EXPECT_NEAR(device->GetCameraFps(), 30.0f, 0.01f);
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "stall", 2, false, "", false, 0, 0));
     const wxString second = device->GetWriterFileName();
-    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     Grab(*device, 30, times.back() + kFrame30Us, kFrame30Us);
     device->StopRecording();
     const VideoFacts healthy = ReadTestVideo(second.ToStdString());
@@ -503,7 +514,7 @@ TEST_F(VideoDeviceTest, SlowDeliveryRepeatsTheLastImageAndSaysHowManyFramesWereM
     auto device = OpenMeasured(&next);
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "slow", 1, false, "", false, 0, 0));
     const wxString name = device->GetWriterFileName();
-    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     const int first = m_camera->delivered.load();
     // 1 s at 30 frames/s, 4 s at 5, 1 s at 30; and a second run slowed to 12 frames/s,
     // whose frames fall between the video's slots.
@@ -533,19 +544,28 @@ TEST_F(VideoDeviceTest, CameraLateAtTheStartAndHungAtTheEndFillsTheWholeTrial)
     auto device = OpenMeasured(&next);
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "hung", 1, false, "", false, 0, 0));
     const wxString name = device->GetWriterFileName();
-    const double startUs = next - kFrame30Us;  // the clock stands at the last grab
-    ASSERT_TRUE(device->StartRecording());
+    const double startUs = next - kFrame30Us / 2.0;
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     const int first = m_camera->delivered.load();
     // The first frame 1 s after the start, then 1 s of frames, then none for 2 s.
-    const double last = Grab(*device, 30, startUs + 1.0e6, kFrame30Us) - kFrame30Us;
+    const double last = Grab(*device, 30, startUs + 1.001e6, kFrame30Us) - kFrame30Us;
     device->SetClockUs(last + 2.0e6);
+    g_messages.Drain();
     EXPECT_TRUE(device->FinishRecording());
-    // From one frame after the start (as a first frame that is on time) to the finish.
-    EXPECT_EQ(device->GetRecordedFrames(), 29 + 30 + 59);
-    EXPECT_EQ(device->GetMissingFrames(), 29 + 59);
+    // The 30 slots before the first image are copies of it, the 59 after the last image
+    // repeat it.
+    EXPECT_EQ(device->GetRecordedFrames(), 30 + 30 + 59);
+    EXPECT_EQ(device->GetMissingFrames(), 30 + 59);
+    EXPECT_EQ(device->GetLeadingFrames(), 30);
     device->StopRecording();
     CVideoFinisher::Instance().Wait();
-    std::vector<int> expected(30, first);
+    // What is said is what the file holds: the copies at the start are copies of a later
+    // image, not of one before them.
+    const std::vector<QueuedMessage> said = g_messages.Drain();
+    EXPECT_TRUE(Said(said, "the camera's first image of the trial came 1.001 s after its start: "
+                           "the first 30 frames of"));
+    EXPECT_TRUE(Said(said, "59 of the 119 frames of"));
+    std::vector<int> expected(31, first);
     for (int i = 1; i < 30; ++i) expected.push_back(first + i);
     expected.insert(expected.end(), 59, first + 29);
     EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
@@ -562,17 +582,18 @@ TEST_F(VideoDeviceTest, LongHangAtTheEndIsFilledWithoutHoldingUpTheStop)
     auto device = OpenMeasured(&next);
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "long", 1, false, "", false, 0, 0));
     const wxString name = device->GetWriterFileName();
-    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     const int first = m_camera->delivered.load();
     const double last = Grab(*device, 30, next, kFrame30Us) - kFrame30Us;
-    device->SetClockUs(last + 10.0e6 + kFrame30Us);
+    device->SetClockUs(last + 10.0e6 + kFrame30Us / 2.0);
     g_messages.Drain();
     // The 300 encodings take about 1.4 s on the test machine.
     const auto stopStart = std::chrono::steady_clock::now();
     EXPECT_TRUE(device->FinishRecording());
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - stopStart);
-    EXPECT_LT(spent.count(), 100);
+    // Far below the 1.4 s the repeats take: none of them is written by the stop.
+    EXPECT_LT(spent.count(), 700);
     EXPECT_EQ(device->GetRecordedFrames(), 330);
     EXPECT_NEAR(device->GetRecordTime(), 11.0, 1e-6);
     EXPECT_EQ(device->GetMissingFrames(), 300);
@@ -580,9 +601,9 @@ TEST_F(VideoDeviceTest, LongHangAtTheEndIsFilledWithoutHoldingUpTheStop)
     // The next trial's video is another file: it needs nothing of the last one.
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "long", 2, false, "", false, 0, 0));
     const wxString second = device->GetWriterFileName();
-    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     const int secondFirst = m_camera->delivered.load();
-    Grab(*device, 30, last + 10.0e6 + 2 * kFrame30Us, kFrame30Us);
+    Grab(*device, 30, last + 10.0e6 + 1.5 * kFrame30Us, kFrame30Us);
     EXPECT_TRUE(device->FinishRecording());
     device->StopRecording();
     CVideoFinisher::Instance().Wait();
@@ -608,7 +629,7 @@ TEST_F(VideoDeviceTest, FileSizeLimitEndsTheVideoReadable)
     auto device = OpenMeasured(&next);
     ASSERT_TRUE(device->SetupWriter(Dir().string(), "full", 1, false, "", false, 0, 0));
     const wxString name = device->GetWriterFileName();
-    ASSERT_TRUE(device->StartRecording());
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
     g_messages.Drain();
     int64_t recorded = 0;
     {
@@ -646,7 +667,7 @@ TEST_F(VideoDeviceTest, FullDiskEndsTheVideoReadableAndTheNextTrialSaysWhy)
     const int result = RunOnSmallTmpfs(disk, 10 << 20, [&]() -> int {
         if (!device->SetupWriter(disk.string(), "full", 1, false, "", false, 0, 0)) return 1;
         const std::string name = device->GetWriterFileName().ToStdString();
-        if (!device->StartRecording()) return 2;
+        if (!StartBeforeNextGrab(*device)) return 2;
         Grab(*device, 600, next, kFrame30Us);
         const int64_t recorded = device->GetRecordedFrames();
         if (device->IsRecording() || recorded < 10 || !device->FinishRecording()) return 3;
@@ -681,7 +702,7 @@ TEST_F(VideoDeviceTest, VideoOfAnOddMeasuredRateOpens)
         const std::string trial = "odd" + std::to_string(static_cast<int>(rate * 1000));
         ASSERT_TRUE(device->SetupWriter(Dir().string(), trial, 1, false, "", false, 0, 0)) << rate;
         const wxString name = device->GetWriterFileName();
-        ASSERT_TRUE(device->StartRecording());
+        ASSERT_TRUE(StartBeforeNextGrab(*device, stepUs));
         Grab(*device, 10, next, stepUs);
         device->StopRecording();
         const VideoFacts facts = ReadTestVideo(name.ToStdString());
@@ -689,4 +710,342 @@ TEST_F(VideoDeviceTest, VideoOfAnOddMeasuredRateOpens)
         EXPECT_NEAR(facts.fps, rate, 0.01) << rate;
         device.reset();
     }
+}
+
+// ---------------------------------------------------------------- delivery that changes
+
+namespace {
+
+// Records one trial of images grabbed at the given times from the video's start, the
+// video made at fileFps, and checks the decoded video against the trial's time: one frame
+// per slot of the trial, each the image taken in its slot (or in the second half of the
+// slot before, when its own slot was taken), a repeat only where no image was taken, and
+// the counts said matching the file.
+void RecordsTheTrialsTime(std::shared_ptr<SyntheticCamera> camera, const std::string& dir,
+                          double fileFps, const std::vector<double>& offsetsUs, double trialUs,
+                          const std::string& what)
+{
+    SCOPED_TRACE(what);
+    CCameraFactoryScope scope(SyntheticCameras(camera, 1));
+    CClockedVideoDevice device(0, 1000, 1000, 30, false);
+    device.Start();
+    const double periodUs = 1.0e6 / fileFps;
+    double next = 0.0;
+    for (int i = 0; i < 60; ++i, next += periodUs) device.GrabAt(next);
+    ASSERT_NEAR(device.GetCameraFps(), fileFps, 0.01);
+    ASSERT_TRUE(device.SetupWriter(dir, what, 1, false, "", false, 0, 0));
+    const std::string name = device.GetWriterFileName().ToStdString();
+    ASSERT_TRUE(device.StartRecording());
+    const double startUs = next + 1.0e6;
+    device.SetRecordStart(startUs);  // the trial's own instant, as the capture start sets it
+    EXPECT_DOUBLE_EQ(device.GetRecordStart(), startUs);
+    const int first = camera->delivered.load();
+    for (double offset : offsetsUs) device.GrabAt(startUs + offset);
+    device.SetClockUs(startUs + trialUs);
+    g_messages.Drain();
+    ASSERT_TRUE(device.FinishRecording());
+    device.StopRecording();
+    CVideoFinisher::Instance().Wait();
+    const auto slots = static_cast<size_t>(std::llround(trialUs / periodUs));
+    const VideoFacts facts = ReadTestVideo(name);
+    ASSERT_EQ(facts.numbers.size(), slots);
+    EXPECT_EQ(device.GetRecordedFrames(), static_cast<int64_t>(slots));
+    EXPECT_NEAR(facts.fps, fileFps, 0.01);
+    std::vector<size_t> taken(slots + 1, 0);  // images taken in each slot
+    for (double offset : offsetsUs) ++taken[std::min(slots, static_cast<size_t>(offset / periodUs))];
+    int64_t repeats = 0;
+    size_t distinct = 0;
+    int lastOwn = -1;  // the last image seen in its own slot
+    for (size_t k = 0; k < slots; ++k) {
+        const int number = facts.numbers[k];
+        ASSERT_GE(number, first) << k;
+        ASSERT_LT(number - first, static_cast<int>(offsetsUs.size())) << k;
+        const double at = offsetsUs[static_cast<size_t>(number - first)] / periodUs;
+        // Slots before the first image's own are copies of it; later ones repeat the
+        // image before them.
+        const bool isLeading = lastOwn < 0 && number == facts.numbers[0] &&
+                               at >= static_cast<double>(k + 1);
+        if (isLeading || number == lastOwn) {
+            EXPECT_EQ(taken[k], 0u) << "slot " << k << " repeats while an image was taken in it";
+            ++repeats;
+            continue;
+        }
+        ++distinct;
+        EXPECT_GT(number, lastOwn) << k;
+        lastOwn = number;
+        EXPECT_GE(at, static_cast<double>(k) - 0.5) << "slot " << k;
+        EXPECT_LT(at, static_cast<double>(k) + 1.0) << "slot " << k;
+    }
+    EXPECT_EQ(device.GetMissingFrames(), repeats);
+    EXPECT_EQ(device.GetDroppedFrames(), static_cast<int64_t>(offsetsUs.size() - distinct));
+    const std::vector<QueuedMessage> said = g_messages.Drain();
+    if (device.GetDroppedFrames() > 0) {
+        EXPECT_TRUE(Said(said, std::to_string(device.GetDroppedFrames()) +
+                                   " images came from the camera faster than"));
+    }
+}
+
+// Times from 5 ms on, at rate until each change: {until us, rate}.
+std::vector<double> Delivery(const std::vector<std::pair<double, double>>& spans)
+{
+    std::vector<double> times;
+    double t = 5000.0;
+    for (const auto& [untilUs, rate] : spans)
+        for (; t < untilUs; t += 1.0e6 / rate) times.push_back(t);
+    return times;
+}
+
+}  // namespace
+
+// A camera that delivers faster than the rate its video was made with: the video still
+// lasts as long as the trial, each image in the slot of its time.
+TEST_F(VideoDeviceTest, CameraFasterThanItsVideoKeepsTheTrialsTime)
+{
+    RecordsTheTrialsTime(m_camera, Dir().string(), 15.0, Delivery({{1.0e6, 15.0}, {6.1e6, 30.0}}),
+                         6.1e6, "speedup15to30");
+    RecordsTheTrialsTime(m_camera, Dir().string(), 30.0,
+                         Delivery({{2.0e6, 30.0}, {4.5e6, 45.0}, {7.0e6, 30.0}}), 7.0e6,
+                         "burst45");
+    RecordsTheTrialsTime(m_camera, Dir().string(), 60.0,
+                         Delivery({{1.0e6, 60.0}, {2.0e6, 90.0}, {3.0e6, 60.0}}), 3.0e6,
+                         "burst90at60");
+    RecordsTheTrialsTime(m_camera, Dir().string(), 7.5, Delivery({{1.0e6, 7.5}, {4.0e6, 29.97}}),
+                         4.0e6, "speedup7to30");
+    // Held back for 200 ms, then six at once, 1 ms apart.
+    std::vector<double> held;
+    for (int group = 0; group < 20; ++group)
+        for (int i = 0; i < 6; ++i) held.push_back(200.0e3 * (group + 1) + 1.0e3 * i);
+    RecordsTheTrialsTime(m_camera, Dir().string(), 30.0, held, 4.3e6, "holdThenBurst");
+}
+
+// Late frames followed by the ones the camera held back, delivered at once: the rate is
+// the camera's, and so is the next video's.
+TEST_F(VideoDeviceTest, RateAfterLateFramesIsTheCamerasOwn)
+{
+    for (double rate : {30.0, 60.0, 119.88, 7.5}) {
+        auto device = Open(0, 1, 30);
+        device->Start();
+        const double periodUs = 1.0e6 / rate;
+        // Every 10th frame comes three periods late, the three after it held back and
+        // delivered within 0.3 ms of it; the others on time with 10 % jitter.
+        double t = 0.0;
+        for (int i = 0; i < 600; ++i) {
+            const int phase = i % 10;
+            double at = i * periodUs + ((i * 7919) % 21 - 10) * 0.01 * periodUs;
+            if (phase >= 6) at = (i - phase + 9) * periodUs + (phase - 6) * 100.0;
+            t = std::max(t + 1.0, at);
+            device->GrabAt(t);
+        }
+        ASSERT_TRUE(device->IsFrameRateKnown()) << rate;
+        EXPECT_NEAR(device->GetCameraFps(), rate, rate * 0.01) << rate;
+        device.reset();
+    }
+    // A camera that states 30 frames/s and holds six back at a time, delivering them 1 ms
+    // apart: its rate is still 30, not the bursts'.
+    auto device = Open(0, 1, 30);
+    device->Start();
+    for (int i = 0; i < 120; ++i) device->GrabAt(200.0e3 * (i / 6 + 1) + 1.0e3 * (i % 6));
+    ASSERT_TRUE(device->IsFrameRateKnown());
+    EXPECT_NEAR(device->GetCameraFps(), 30.0, 0.3);
+}
+
+// ---------------------------------------------------------------- the end written later
+
+namespace {
+
+// Noise does not compress: each frame adds tens of kilobytes to the file.
+std::function<void(cv::Mat&, int)> NoiseFrames(int width, int height, uint64_t seed)
+{
+    auto random = std::make_shared<cv::RNG>(seed);
+    return [random, width, height](cv::Mat& image, int k) {
+        FillFrame(image, k, width, height);
+        random->fill(image(cv::Rect(0, 0, width, height - 20)), cv::RNG::UNIFORM, 0, 256);
+    };
+}
+
+bool SaidAny(const std::vector<QueuedMessage>& messages, const std::string& text,
+             std::string* which)
+{
+    for (const QueuedMessage& message : messages)
+        if (message.text.find(text) != std::string::npos) {
+            *which = message.text;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
+// Delete Last Trial while a hung camera's end is still written: the trial's file goes, the
+// same trial is recorded again under the same name, and nothing is said of the old video.
+TEST_F(VideoDeviceTest, DeletedTrialsVideoIsDroppedQuietlyWhileItsNameRecordsAgain)
+{
+    m_camera->width = 1280;
+    m_camera->height = 720;
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "again", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
+    next = Grab(*device, 30, next, kFrame30Us);
+    device->SetClockUs(next + 10.0e6);  // hung for 10 s: 300 repeats to write
+    ASSERT_TRUE(device->FinishRecording());
+    device->StopRecording();
+    ASSERT_GT(CVideoFinisher::Instance().Pending(), 0u);
+    CVideoFinisher::Instance().TakeFinished();
+    g_messages.Drain();
+    // The trial is deleted and recorded again, its video still open when the old end is
+    // done.
+    ASSERT_TRUE(std::filesystem::remove(name.ToStdString()));
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "again", 1, false, "", false, 0, 0));
+    ASSERT_EQ(device->GetWriterFileName(), name);
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
+    const int first = m_camera->delivered.load();
+    next = Grab(*device, 30, next + 10.0e6 + kFrame30Us, kFrame30Us);
+    CVideoFinisher::Instance().Wait();
+    std::string which;
+    const std::vector<QueuedMessage> said = g_messages.Drain();
+    EXPECT_FALSE(SaidAny(said, name.ToStdString(), &which)) << which;
+    EXPECT_TRUE(CVideoFinisher::Instance().TakeFinished().empty());
+    ASSERT_TRUE(device->FinishRecording());
+    device->StopRecording();
+    std::vector<int> expected;
+    for (int i = 0; i < 30; ++i) expected.push_back(first + i);
+    EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
+    EXPECT_FALSE(SaidAny(g_messages.Drain(), "lost", &which)) << which;
+}
+
+// The file-size limit reached while a hung camera's end is written: the video ends
+// readable, and what the window lists of it is what the file holds.
+TEST_F(VideoDeviceTest, VideoCutWhileItsEndIsWrittenTellsWhatTheFileHolds)
+{
+    m_camera->width = 640;
+    m_camera->height = 480;
+    m_camera->draw = NoiseFrames(640, 480, 7);
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "cut", 1, false, "", false, 0, 0));
+    const std::string name = device->GetWriterFileName().ToStdString();
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
+    next = Grab(*device, 30, next, kFrame30Us);
+    device->SetClockUs(next - kFrame30Us / 2.0 + 30.0e6);  // hung for 30 s: 900 repeats
+    CVideoFinisher::Instance().TakeFinished();
+    g_messages.Drain();
+    ASSERT_TRUE(device->FinishRecording());
+    const int64_t listed = device->GetRecordedFrames();
+    EXPECT_EQ(listed, 930);
+    FinishedVideo finished;
+    {
+        // Below the room a video keeps for its index: its end stops at once.
+        CFileSizeLimit limit(static_cast<rlim_t>(std::filesystem::file_size(name)) + (1 << 20));
+        ASSERT_TRUE(limit.IsSet());
+        CVideoFinisher::Instance().Wait();
+    }
+    device->StopRecording();
+    const std::vector<FinishedVideo> all = CVideoFinisher::Instance().TakeFinished();
+    ASSERT_EQ(all.size(), 1u);
+    finished = all.front();
+    const VideoFacts facts = ReadTestVideo(name);
+    EXPECT_EQ(finished.name, wxString(name));
+    EXPECT_EQ(finished.listedFrames, listed);
+    ASSERT_GE(facts.frames, 30);
+    EXPECT_LT(facts.frames, 930);
+    EXPECT_EQ(finished.frames, facts.frames);
+    EXPECT_NEAR(finished.seconds, facts.frames / 30.0, 1e-6);
+    std::string which;
+    const std::vector<QueuedMessage> said = g_messages.Drain();
+    EXPECT_TRUE(SaidAny(said, "the rest of the trial has no video", &which));
+    EXPECT_FALSE(SaidAny(said, "lost", &which)) << which;
+}
+
+// A disk that another program fills all at once during a trial: the room kept for the
+// video's index holds, and the frames written stay readable.
+TEST_F(VideoDeviceTest, DiskFilledAtOnceByAnotherProgramLeavesTheVideoReadable)
+{
+    const std::filesystem::path disk = Path("disk");
+    ASSERT_TRUE(std::filesystem::create_directory(disk));
+    const std::string report = Path("report.txt").string();
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    m_camera->draw = NoiseFrames(320, 240, 11);
+    const int result = RunOnSmallTmpfs(disk, 24 << 20, [&]() -> int {
+        if (!device->SetupWriter(disk.string(), "filled", 1, false, "", false, 0, 0)) return 1;
+        const std::string name = device->GetWriterFileName().ToStdString();
+        if (!StartBeforeNextGrab(*device)) return 2;
+        const int first = m_camera->delivered.load();
+        next = Grab(*device, 45, next, kFrame30Us);
+        // Another program takes every byte left.
+        {
+            std::ofstream filler((disk / "filler").string(), std::ios::binary);
+            const std::string block(1 << 16, 'x');
+            while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+            }
+        }
+        Grab(*device, 60, next, kFrame30Us);
+        const int64_t recorded = device->GetRecordedFrames();
+        if (device->IsRecording() || recorded < 45) return 3;
+        if (!device->FinishRecording()) return 4;
+        device->StopRecording();
+        const VideoFacts facts = ReadTestVideo(name);
+        std::ofstream(report) << facts.frames << ' ' << recorded << ' '
+                              << (facts.numbers.empty() ? -1 : facts.numbers.front() - first)
+                              << ' ' << (facts.numbers.empty() ? -1 : facts.numbers.back() - first);
+        return 0;
+    });
+    if (result == kNoTmpfsExit) GTEST_SKIP() << "no file system of our own on this machine";
+    ASSERT_EQ(result, 0);
+    std::ifstream in(report);
+    int64_t frames = -1, recorded = -1, front = -2, back = -2;
+    in >> frames >> recorded >> front >> back;
+    EXPECT_EQ(frames, recorded);
+    EXPECT_EQ(front, 0);
+    EXPECT_EQ(back, recorded - 1);
+}
+
+// A video whose file is removed during its trial is said so, never saved.
+TEST_F(VideoDeviceTest, VideoRemovedDuringItsTrialIsSaidAndNotSaved)
+{
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "gone", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
+    next = Grab(*device, 20, next, kFrame30Us);
+    ASSERT_TRUE(std::filesystem::remove(name.ToStdString()));
+    Grab(*device, 20, next, kFrame30Us);
+    g_messages.Drain();
+    EXPECT_FALSE(device->FinishRecording());
+    std::string which;
+    EXPECT_TRUE(SaidAny(g_messages.Drain(), "was removed while it ran", &which));
+    device->StopRecording();
+    EXPECT_FALSE(wxFileExists(name));
+}
+
+// The trial's start and stop instants, set by the capture after the start: the video's
+// slots count from the one and end at the other, whatever came before.
+TEST_F(VideoDeviceTest, TrialsInstantsSetTheVideosFirstAndLastSlots)
+{
+    double next = 0.0;
+    auto device = OpenMeasured(&next);
+    ASSERT_TRUE(device->SetupWriter(Dir().string(), "instants", 1, false, "", false, 0, 0));
+    const wxString name = device->GetWriterFileName();
+    ASSERT_TRUE(StartBeforeNextGrab(*device));
+    const int first = m_camera->delivered.load();
+    device->GrabAt(next);  // waits for its slot: the start may still move
+    // The trial began 10 periods before the camera's first image (a camera hung at the
+    // start) and stops after 40 periods.
+    const double startUs = next - 10.2 * kFrame30Us;
+    device->SetRecordStart(startUs);
+    EXPECT_DOUBLE_EQ(device->GetRecordStart(), startUs);
+    device->SetRecordStop(startUs + 40.0 * kFrame30Us);
+    Grab(*device, 40, next + kFrame30Us, kFrame30Us);  // the last 10 after the stop
+    device->SetRecordStart(0.0);  // a slot is written: the start stays
+    EXPECT_DOUBLE_EQ(device->GetRecordStart(), startUs);
+    device->SetClockUs(startUs + 60.0 * kFrame30Us);
+    ASSERT_TRUE(device->FinishRecording());
+    device->StopRecording();
+    EXPECT_EQ(device->GetLeadingFrames(), 10);
+    std::vector<int> expected(10, first);
+    for (int i = 0; i < 30; ++i) expected.push_back(first + i);
+    EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
 }

@@ -164,6 +164,7 @@ TEST_F(HandPoseTest, OverlayShowsOnTheDisplayAndNeverInTheFile)
     ASSERT_TRUE(device.IsFrameRateKnown());
     ASSERT_TRUE(device.SetupWriter(Dir().string(), "pose", 1, false, "", false, 0, 0));
     const std::string name = device.GetWriterFileName().ToStdString();
+    device.SetClockUs(now - 1.0e6 / 60.0);  // the start falls between two frames
     ASSERT_TRUE(device.StartRecording());
     // While recording the frames go out as the camera took them.
     for (int i = 0; i < 10; ++i, now += 1.0e6 / 30.0) device.GrabAt(now);

@@ -208,6 +208,7 @@ class CClockedVideoDevice : public CVideoDevice {
 public:
     using CVideoDevice::CVideoDevice;
     void SetClockUs(double us) { m_nowUs = us; }
+    double ClockUs() const { return m_nowUs; }
     // One grab at the given time.
     void GrabAt(double us)
     {

@@ -1,0 +1,303 @@
+#include "settingsFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wx/mstream.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "process/messageQueue.h"
+
+namespace {
+
+std::atomic<SettingsSaveHook> g_saveHook{nullptr};
+
+void Reached(SettingsSaveStep step)
+{
+    if (SettingsSaveHook hook = g_saveHook.load()) hook(step);
+}
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+std::string FolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// False with errno set; a missing file reads as false with ENOENT.
+bool ReadWhole(const std::string& path, std::string& bytes)
+{
+    bytes.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char chunk[65536];
+    bool isOk = true;
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) isOk = false;
+        if (got <= 0) break;
+        bytes.append(chunk, static_cast<size_t>(got));
+    }
+    const int saved = errno;
+    ::close(fd);  // read only: nothing to lose
+    errno = saved;
+    return isOk;
+}
+
+bool WriteAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool SyncFolder(const std::string& folder, std::string& error)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        error = ErrnoText("cannot open folder " + folder);
+        return false;
+    }
+    int result = 0;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    const bool isSynced = result == 0;
+    if (!isSynced) error = ErrnoText("cannot flush folder " + folder);
+    ::close(fd);  // a folder opened for reading
+    return isSynced;
+}
+
+// The settings without the end line, wherever the parser kept it.
+std::string WithoutEndLine(const std::string& text)
+{
+    std::string result;
+    result.reserve(text.size());
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string_view line(text.data() + start, end - start);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        if (line != kSettingsEndLine) result.append(text, start, end - start);
+        start = end;
+    }
+    return result;
+}
+
+bool EndsWithEndLine(const std::string& text)
+{
+    const std::string tail = std::string("\n") + kSettingsEndLine + "\n";
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+std::string SettingsTempPath(const std::string& path) { return path + ".tmp"; }
+
+void SetSettingsSaveHook(SettingsSaveHook hook) { g_saveHook.store(hook); }
+
+bool ReplaceSettingsFile(const std::string& path, const std::string& bytes, std::string& error)
+{
+    const std::string temp = SettingsTempPath(path);
+    // The new file keeps the old one's permissions.
+    mode_t mode = 0666;
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) {
+        error = ErrnoText("cannot create " + temp);
+        return false;
+    }
+    Reached(SettingsSaveStep::kTempOpened);
+    const size_t half = bytes.size() / 2;
+    bool isOk = WriteAll(fd, bytes.data(), half);
+    if (isOk) Reached(SettingsSaveStep::kHalfWritten);
+    isOk = isOk && WriteAll(fd, bytes.data() + half, bytes.size() - half);
+    if (!isOk) error = ErrnoText("cannot write " + temp);
+    if (isOk) {
+        Reached(SettingsSaveStep::kWritten);
+        int result = 0;
+        do {
+            result = ::fsync(fd);
+        } while (result != 0 && errno == EINTR);
+        if (result != 0) {
+            isOk = false;
+            error = ErrnoText("cannot flush " + temp);
+        }
+    }
+    if (::close(fd) != 0 && isOk) {
+        isOk = false;
+        error = ErrnoText("cannot close " + temp);
+    }
+    if (!isOk) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    Reached(SettingsSaveStep::kSynced);
+    // Over the old file, never after deleting it: at every moment one whole file is there.
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        error = ErrnoText("cannot rename " + temp + " to " + path);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    Reached(SettingsSaveStep::kRenamed);
+    if (!SyncFolder(FolderOf(path), error)) return false;
+    Reached(SettingsSaveStep::kDone);
+    return true;
+}
+
+SettingsRecovery RecoverSettingsFile(const std::string& path, std::string& note)
+{
+    note.clear();
+    const std::string temp = SettingsTempPath(path);
+    std::string bytes;
+    const bool hasTemp = ReadWhole(temp, bytes) || errno != ENOENT;
+    struct stat info {};
+    const bool hasFile = ::stat(path.c_str(), &info) == 0;
+    if (hasTemp && EndsWithEndLine(bytes)) {
+        std::string error;
+        if (::rename(temp.c_str(), path.c_str()) == 0 && SyncFolder(FolderOf(path), error)) {
+            note =
+                "The last save of the settings was cut short after it was written whole: "
+                "the settings are taken from " +
+                temp + "\n";
+            return SettingsRecovery::kTookLeftOver;
+        }
+        if (error.empty()) error = ErrnoText("cannot rename " + temp + " to " + path);
+        note = "The last save of the settings was cut short; its whole copy " + temp +
+               " could not be taken (" + error + ")" +
+               (hasFile ? ": the settings saved before it are used\n"
+                        : ": the settings were lost, defaults are used\n");
+        return hasFile ? SettingsRecovery::kDroppedPartial : SettingsRecovery::kLost;
+    }
+    if (hasTemp) {
+        ::unlink(temp.c_str());
+        if (hasFile) {
+            note =
+                "The last save of the settings was cut short before it was whole: the "
+                "settings saved before it are used\n";
+            return SettingsRecovery::kDroppedPartial;
+        }
+        note =
+            "The settings were lost: their first save was cut short before it was whole. "
+            "Defaults are used\n";
+        return SettingsRecovery::kLost;
+    }
+    if (hasFile) return SettingsRecovery::kNothing;
+    // Saves of earlier versions deleted the file before renaming their own temporary
+    // copy (the file name and six characters): one left means the settings sit there.
+    const std::string folder = FolderOf(path);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    std::vector<std::string> strays;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string found = entry->d_name;
+            if (found.size() == name.size() + 6 && found.compare(0, name.size(), name) == 0)
+                strays.push_back(folder + "/" + found);
+        }
+        ::closedir(dir);
+    }
+    if (strays.empty()) return SettingsRecovery::kNothing;  // a first start
+    std::sort(strays.begin(), strays.end());
+    note = "The settings file " + path + " is missing: an interrupted save left " + strays[0] +
+           ", which may hold the settings (rename it to " + name +
+           " before the next start to use it). Defaults are used\n";
+    return SettingsRecovery::kLost;
+}
+
+CSettingsFile::CSettingsFile(const wxString& appName, const wxString& vendorName,
+                             const wxString& path)
+    : wxFileConfig(appName, vendorName, path, wxEmptyString,
+                   wxCONFIG_USE_LOCAL_FILE | wxCONFIG_USE_GLOBAL_FILE, wxConvAuto()),
+      m_path(path.utf8_string())
+{
+    // The toolkit's own save deletes the old file before renaming its copy: ours replaces.
+    DisableAutoSave();
+}
+
+CSettingsFile::~CSettingsFile() { Flush(); }
+
+bool CSettingsFile::Flush(bool)
+{
+    std::string error;
+    if (Commit(error)) return true;
+    g_messages.Post(Severity::Error, "Settings not saved to " + m_path + ": " + error + "\n");
+    return false;
+}
+
+bool CSettingsFile::RenameEntry(const wxString& oldName, const wxString& newName)
+{
+    return Touch(wxFileConfig::RenameEntry(oldName, newName));
+}
+
+bool CSettingsFile::RenameGroup(const wxString& oldName, const wxString& newName)
+{
+    return Touch(wxFileConfig::RenameGroup(oldName, newName));
+}
+
+bool CSettingsFile::DeleteEntry(const wxString& key, bool deleteEmptyGroup)
+{
+    return Touch(wxFileConfig::DeleteEntry(key, deleteEmptyGroup));
+}
+
+bool CSettingsFile::DeleteGroup(const wxString& key)
+{
+    return Touch(wxFileConfig::DeleteGroup(key));
+}
+
+bool CSettingsFile::DeleteAll() { return Touch(wxFileConfig::DeleteAll()); }
+
+bool CSettingsFile::DoWriteString(const wxString& key, const wxString& value)
+{
+    return Touch(wxFileConfig::DoWriteString(key, value));
+}
+
+bool CSettingsFile::DoWriteLong(const wxString& key, long value)
+{
+    return Touch(wxFileConfig::DoWriteLong(key, value));
+}
+
+bool CSettingsFile::DoWriteBinary(const wxString& key, const wxMemoryBuffer& buffer)
+{
+    return Touch(wxFileConfig::DoWriteBinary(key, buffer));
+}
+
+// Only an object that changed something writes, as the toolkit's own save did; one
+// whose changes left the settings as stored writes nothing either.
+bool CSettingsFile::Commit(std::string& error)
+{
+    if (!m_isTouched) return true;
+    m_isTouched = false;
+    wxMemoryOutputStream stream;
+    if (!Save(stream)) {
+        error = "cannot format the settings";
+        return false;
+    }
+    const size_t size = stream.GetSize();
+    std::string text(size, '\0');
+    if (size > 0) stream.CopyTo(text.data(), size);
+    text = WithoutEndLine(text);
+    std::string stored;
+    const bool hasFile = ReadWhole(m_path, stored) || errno != ENOENT;
+    if (hasFile ? WithoutEndLine(stored) == text : text.empty()) return true;
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    text += kSettingsEndLine;
+    text += '\n';
+    return ReplaceSettingsFile(m_path, text, error);
+}
