@@ -200,6 +200,8 @@ public:
     int DeleteTrialFiles();
     void CloseCaptureFiles();
     void StopCapture();
+    // A stop by the user: waits (briefly) until every recording has its first frames.
+    void StopCaptureByHand();
     bool OpenSerialTrigger();
     // What the trigger inputs' crossings did: nothing, a stop held until every
     // recording has its first frames, or the capture stopped.
@@ -564,6 +566,8 @@ private:
     double m_armInWaitSec = -1.0;     // the maximum time of a start armed in the wait (<0: none)
     int64_t m_serialLossesSeen = 0;   // losses of the serial trigger's line said or before
     int64_t m_serialLossTrialSaid = -1;  // the trial last said to run without its trigger
+    // Program time the trigger that stops the running capture came (0: none known).
+    double m_stopCrossingUs = 0.0;
     wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;
     TriggerReader m_serialTriggerReader;

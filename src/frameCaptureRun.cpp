@@ -10,7 +10,9 @@
 #include <wx/toolbar.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iostream>
+#include <thread>
 #include <utility>
 
 #include "DravonetMain.h"
@@ -99,13 +101,21 @@ bool PollSerialCrossing(double& value)
 // A pass under way ends within a frame; a read that hangs longer is not waited for.
 constexpr std::chrono::milliseconds kPassHoldTimeout(500);
 
-// Holds the acquisition of devices between two frames while it lives. GUI thread.
+// Holds the acquisition of devices between two frames while it lives. Every device
+// is asked before any is waited for, and all share one deadline: a device whose read
+// hangs (a camera) costs the start at most that, and is started without the hold.
+// GUI thread.
 class CPassHolds {
 public:
     explicit CPassHolds(const std::vector<CAnalogDevice*>& devices)
     {
+        std::vector<CAnalogDevice*> asked;
         for (CAnalogDevice* device : devices) {
-            if (device->HoldPasses(kPassHoldTimeout)) m_held.push_back(device);
+            if (device->AskHoldPasses()) asked.push_back(device);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + kPassHoldTimeout;
+        for (CAnalogDevice* device : asked) {
+            if (device->TakeHeldPasses(deadline)) m_held.push_back(device);
         }
     }
     ~CPassHolds()
@@ -118,6 +128,59 @@ public:
 private:
     std::vector<CAnalogDevice*> m_held;  // non-owning
 };
+
+// A device whose thread is behind at a stop is waited for this long at most to
+// deliver the frames due before the stop instant.
+constexpr std::chrono::milliseconds kStopCatchUp(500);
+
+// The shortest frame period (us) of the devices, 0 when none has a rate.
+double ShortestFramePeriodUs(const std::vector<CAnalogDevice*>& devices)
+{
+    double framePeriodUs = 0.0;
+    for (CAnalogDevice* device : devices) {
+        const double rate = device->GetRate();
+        if (!(rate > 0.0) || !std::isfinite(rate)) continue;
+        const double periodUs = 1.0e6 / rate;
+        if (framePeriodUs == 0.0 || periodUs < framePeriodUs) framePeriodUs = periodUs;
+    }
+    return framePeriodUs;
+}
+
+// A recording that ended short of the trial's stop: the device and the frames due
+// before the stop that never came.
+struct ShortRecording {
+    CAnalogDevice* device;
+    int64_t missingFrames;
+};
+
+// Ends every device's recording at one instant: each keeps the frames due before it
+// (its next frame boundary), a thread that is behind is waited for (bounded), a
+// camera drops what it takes after it. The files are finished afterwards.
+std::vector<ShortRecording> EndRecordingsAt(const std::vector<CAnalogDevice*>& devices,
+                                            double stopUs)
+{
+    std::vector<std::pair<CAnalogDevice*, CAnalogFile*>> running;
+    std::vector<ShortRecording> shortOnes;
+    for (CAnalogDevice* device : devices) {
+        device->SetRecordStop(stopUs);
+        auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
+        if (controller == nullptr) continue;
+        controller->SetRunStop(stopUs);
+        // A device that does not run delivers no more frames.
+        if (device->IsRunning())
+            running.emplace_back(device, controller);
+        else
+            controller->EndRunNow();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kStopCatchUp;
+    for (const auto& [device, controller] : running) {
+        while (!controller->HasReachedStop() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const int64_t missing = controller->EndRunNow();
+        if (missing > 0) shortOnes.push_back({device, missing});
+    }
+    return shortOnes;
+}
 
 }  // namespace
 
@@ -404,6 +467,16 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
             else
                 refused.push_back(device);
         }
+        // The trial's one instant: every clock restarts from it, whenever the device
+        // was reset in the loop above, and every file counts from it.
+        m_captureStartUs = GetProgramTime();
+        for (CAnalogDevice* device : devices) {
+            device->SetClockStart(m_captureStartUs);
+            device->ResetClock();
+            if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
+                controller->SetRunStart(m_captureStartUs);
+            device->SetRecordStart(m_captureStartUs);
+        }
     }
     const double startCrossingUs = std::exchange(m_startCrossingUs, 0.0);
     if (started > 0 && startCrossingUs > 0.0) SayLateStart(devices, refused, startCrossingUs);
@@ -433,15 +506,12 @@ void TrackerFrame::SayLateStart(const std::vector<CAnalogDevice*>& devices,
     // Armed now: each device's next frame is its first. What came before is lost.
     const double countdownUs = std::exchange(m_startCountdownUs, 0.0);
     const double delayUs = GetProgramTime() - crossingUs - countdownUs;
-    double framePeriodUs = 0.0;
+    std::vector<CAnalogDevice*> started;
     for (CAnalogDevice* device : devices) {
-        if (std::find(refused.begin(), refused.end(), device) != refused.end()) continue;
-        const double rate = device->GetRate();
-        if (rate <= 0.0) continue;
-        const double periodUs = 1.0e6 / rate;
-        if (framePeriodUs == 0.0 || periodUs < framePeriodUs) framePeriodUs = periodUs;
+        if (std::find(refused.begin(), refused.end(), device) == refused.end())
+            started.push_back(device);
     }
-    if (delayUs <= framePeriodUs) return;
+    if (delayUs <= ShortestFramePeriodUs(started)) return;
     if (countdownUs > 0.0) {
         AppendMessage(wxString::Format(_("Trial %lld started %.1f ms after its trigger and its "
                                          "%.1f s count-down\n"),
@@ -484,11 +554,33 @@ void TrackerFrame::StopCapture()
         ~StoppingScope() { isStopping = false; }
     } stopping(m_isStopping);
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
+    // Every device's recording ends at this one instant before any file is finished:
+    // finishing one takes time that the others would go on recording.
+    const double stopUs = GetProgramTime();
+    for (const ShortRecording& recording : EndRecordingsAt(devices, stopUs)) {
+        // Its thread was too far behind: the recording ends early, and says so.
+        const double rate = recording.device->GetRate();
+        SetErrorMessage(
+            wxString::Format(_("Recording %s ends %lld frames (%.1f ms) before the trial's "
+                               "stop: device %s could not deliver them in time\n"),
+                             recording.device->GetWriterFileName(),
+                             static_cast<long long>(recording.missingFrames),
+                             rate > 0.0 ? 1000.0 * double(recording.missingFrames) / rate : 0.0,
+                             recording.device->GetDeviceName()),
+            true);
+    }
+    const double stopCrossingUs = std::exchange(m_stopCrossingUs, 0.0);
+    if (stopCrossingUs > 0.0 && stopUs - stopCrossingUs > ShortestFramePeriodUs(devices)) {
+        AppendMessage(wxString::Format(_("Trial %lld stopped %.1f ms after its trigger\n"),
+                                       static_cast<long long>(m_trialIndex),
+                                       (stopUs - stopCrossingUs) / 1000.0));
+    }
     std::vector<wxString> saved;
     std::vector<wxString> removed;
     std::vector<wxString> notified;
     for (CAnalogDevice* device : devices) {
         const wxString fileName = device->GetWriterFileName();
+        const wxString exportName = device->GetExportFileName();
         auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
         const bool hasRun = controller ? controller->NeedsFinish() : device->IsRecording();
         const int64_t frameCount =
@@ -502,6 +594,21 @@ void TrackerFrame::StopCapture()
         if (controller && controller->IsRemoved()) {
             // Nothing of it is on disk; its writer has said so, naming the file.
             removed.push_back(fileName);
+            continue;
+        }
+        if (hasRun && device->GetRecordedFrames() == 0 &&
+            (!controller || controller->GetEndNote().empty())) {
+            // A trial the device gave no frame to (a hung read, a stop right after
+            // the start) leaves no file that reads as a recording of it.
+            wxString error;
+            RemoveFiles({fileName, exportName}, error);
+            removed.push_back(fileName);
+            if (!controller) continue;  // a camera says so in its own words
+            SetErrorMessage(wxString::Format(_("No frame of device %s came during trial %lld: "
+                                               "no file kept\n"),
+                                             device->GetDeviceName(),
+                                             static_cast<long long>(m_trialIndex)),
+                            true);
             continue;
         }
         saved.push_back(fileName);
@@ -613,6 +720,7 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnCrossings(CTriggerCrossings& cros
                 GetProgramTime() - m_captureStartUs < kFirstFramesHoldUs)
                 return TriggerAction::Held;
             crossings.Pop(crossing);
+            m_stopCrossingUs = crossing.atUs;  // a stop acted on late says so
             StopCapture();
             return TriggerAction::Stopped;
         }
@@ -690,14 +798,27 @@ void TrackerFrame::PlayCaptureSound()
     m_captureSoundPlayer = std::move(sound);
 }
 
-void TrackerFrame::OnStopCapture(wxCommandEvent& /*event*/) { StopCapture(); }
+void TrackerFrame::OnStopCapture(wxCommandEvent& /*event*/) { StopCaptureByHand(); }
 
 void TrackerFrame::OnToggleCapture(wxCommandEvent& event)
 {
     if (m_capturing)
-        StopCapture();
+        StopCaptureByHand();
     else
         OnStartCapture(event);
+}
+
+void TrackerFrame::StopCaptureByHand()
+{
+    // A stop that comes right after its start (both pressed while a slow stop ran)
+    // still ends a trial that every device has frames in: the frames of a few
+    // periods, waited for here without the interface, as a hung device is not.
+    const auto until = std::chrono::steady_clock::now() + kStopCatchUp;
+    while (m_capturing && !HasEveryRecordingItsFirstFrames() &&
+           GetProgramTime() - m_captureStartUs < kFirstFramesHoldUs &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    StopCapture();
 }
 
 bool TrackerFrame::OpenSerialTrigger()

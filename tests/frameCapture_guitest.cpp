@@ -19,10 +19,17 @@
 #include <atomic>
 #include <chrono>
 #include <charconv>
+#include <functional>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <memory>
+#include <iostream>
+#include <mutex>
 #include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "DravonetMain.h"
 #include "analog/analogFileDevice.h"
@@ -49,6 +56,9 @@
 #include "serial/serialTrigger.h"
 #include "support/logCapture.h"
 #include "support/refusingDisk.h"
+#include "video/VideoDevice.h"
+#include "video/videoFakes.h"
+#include "video/videoFinisher.h"
 
 namespace {
 
@@ -1384,6 +1394,612 @@ TEST_F(CaptureTriggerTest, ConverterUnpluggedMidTrialIsSaidNamingTheTrial)
     EXPECT_NEAR(TrialSeconds("plug", 2) + saidMs / 1000.0,
                 sender.Between(secondStart, secondStop), kLengthTolerance)
         << messages;
+}
+
+// ---- one trial, one start instant and one stop instant for every device ----
+
+// A device that notes, from its own thread, when each of its frames went out, and
+// the start and stop instants each trial gives it. Optionally slow to stop, as a
+// device is on a loaded machine.
+template <typename Base>
+class CNotingDevice : public Base {
+public:
+    template <typename... Args>
+    explicit CNotingDevice(Args&&... args) : Base(std::forward<Args>(args)...)
+    {
+        m_frameUs.reserve(1u << 20);
+    }
+    void DispatchFrame() override
+    {
+        const double nowUs = GetProgramTime();
+        Base::DispatchFrame();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_frameUs.push_back(nowUs);
+    }
+    void SetRecordStart(double programUs) override
+    {
+        Base::SetRecordStart(programUs);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_trials.push_back({programUs, -1.0, this->GetWriterFileName()});
+    }
+    void SetRecordStop(double programUs) override
+    {
+        Base::SetRecordStop(programUs);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_trials.empty()) m_trials.back().stopUs = programUs;
+    }
+    void Stop() override
+    {
+        if (stopTime.load().count() > 0) std::this_thread::sleep_for(stopTime.load());
+        Base::Stop();
+    }
+    struct Trial {
+        double startUs;
+        double stopUs;
+        wxString file;
+    };
+    std::vector<Trial> Trials()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_trials;
+    }
+    std::vector<double> FrameTimes()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_frameUs;
+    }
+    void SetRateHz(double rateHz)
+    {
+        this->m_rate = rateHz;
+        this->ResetClock();
+    }
+    std::atomic<std::chrono::microseconds> stopTime{std::chrono::microseconds(0)};
+
+private:
+    std::mutex m_mutex;
+    std::vector<double> m_frameUs;
+    std::vector<Trial> m_trials;
+};
+
+template <typename Base>
+void NameTestDevice(CNotingDevice<Base>& device, const wxString& name, double rateHz)
+{
+    bool changed = false;
+    device.SetParam(&name, 0, 1, PARAM_STRING, &changed);
+    device.SetRateHz(rateHz);
+}
+
+// Threads that keep every core busy while they live: a loaded machine.
+class CBusyMachine {
+public:
+    explicit CBusyMachine(bool isBusy)
+    {
+        const unsigned count = isBusy ? std::max(2u, std::thread::hardware_concurrency()) : 0u;
+        for (unsigned i = 0; i < count; ++i)
+            m_threads.emplace_back([this] {
+                volatile uint64_t spin = 0;
+                while (!m_done.load(std::memory_order_relaxed)) spin = spin + 1;
+            });
+    }
+    ~CBusyMachine()
+    {
+        m_done = true;
+        for (std::thread& thread : m_threads) thread.join();
+    }
+
+private:
+    std::atomic<bool> m_done{false};
+    std::vector<std::thread> m_threads;
+};
+
+// How the frames of one device's trial lie against the trial's instants (us).
+struct TrialSpan {
+    double firstAfterStartUs = 0.0;  // its frame 0 went out this long after the start
+    double lastBeforeStopUs = 0.0;   // its last frame went out this long before the stop
+};
+
+// The frames Errors says a recording ends short of its trial's stop by (its device's
+// thread too far behind on a loaded machine); 0 when it says nothing.
+int64_t SaidMissingFrames(const wxString& errors, const wxString& file)
+{
+    const wxString head = "Recording " + file + " ends ";
+    const int at = errors.Find(head);
+    if (at == wxNOT_FOUND) return 0;
+    long long frames = 0;
+    return errors.Mid(size_t(at) + head.length()).BeforeFirst(' ').ToLongLong(&frames) ? frames
+                                                                                      : -1;
+}
+
+// The recording of each trial of the device holds exactly the frames due between the
+// trial's start and stop instants: frame k due at start + k periods, the first due at
+// or after the stop left out; those that did not come in time are said on Errors.
+// Its frame 0 went out after the start, and no frame went out before it was due,
+// whatever the load. The spans, for the figures.
+template <typename Base>
+std::vector<TrialSpan> ExpectFramesBetweenTheInstants(CNotingDevice<Base>& device, double rateHz,
+                                                      const wxString& errors)
+{
+    std::vector<TrialSpan> spans;
+    const std::vector<double> frames = device.FrameTimes();
+    const double periodUs = 1.0e6 / rateHz;
+    for (const auto& trial : device.Trials()) {
+        SCOPED_TRACE(trial.file.ToStdString());
+        EXPECT_GT(trial.stopUs, trial.startUs);
+        const int64_t recorded = FramesInFile(trial.file);
+        const auto due = static_cast<int64_t>(std::ceil((trial.stopUs - trial.startUs) / periodUs));
+        const int64_t said = SaidMissingFrames(errors, trial.file);
+        EXPECT_EQ(recorded + said, due) << "frames due in " << (trial.stopUs - trial.startUs) / 1000.0
+                                        << " ms at " << rateHz << " Hz, " << said << " said";
+        const auto first = std::upper_bound(frames.begin(), frames.end(), trial.startUs);
+        if (recorded <= 0 || frames.end() - first < recorded) {
+            ADD_FAILURE() << "frames noted after the start: " << frames.end() - first;
+            continue;
+        }
+        for (int64_t k = 0; k < recorded; ++k) {
+            // 20 us: the precise clock's whole microseconds and its conversions to the
+            // program clock; a frame out a period early would be 1000 us or more.
+            EXPECT_GE(first[k] - (trial.startUs + double(k) * periodUs), -20.0) << "frame " << k;
+        }
+        if (frames.end() - first > recorded) {
+            EXPECT_GE(first[recorded] - trial.stopUs, -20.0) << "the first frame left out";
+        }
+        spans.push_back({first[0] - trial.startUs, trial.stopUs - first[recorded - 1]});
+    }
+    return spans;
+}
+
+// Spread of the spans: the widest gap between the devices' first frames and between
+// their last frames, over trials, in ms; printed for the figures.
+void PrintSpread(const char* title, const std::vector<std::vector<TrialSpan>>& devices,
+                 size_t from, size_t to)
+{
+    double firstSpread = 0.0;
+    double lastSpread = 0.0;
+    double firstLate = 0.0;
+    const size_t trials = to - from;
+    for (size_t t = from; t < to; ++t) {
+        double firstLow = 1e18, firstHigh = -1e18, lastLow = 1e18, lastHigh = -1e18;
+        for (const auto& spans : devices) {
+            if (t >= spans.size()) continue;
+            firstLow = std::min(firstLow, spans[t].firstAfterStartUs);
+            firstHigh = std::max(firstHigh, spans[t].firstAfterStartUs);
+            lastLow = std::min(lastLow, spans[t].lastBeforeStopUs);
+            lastHigh = std::max(lastHigh, spans[t].lastBeforeStopUs);
+            firstLate = std::max(firstLate, spans[t].firstAfterStartUs);
+        }
+        firstSpread = std::max(firstSpread, firstHigh - firstLow);
+        lastSpread = std::max(lastSpread, lastHigh - lastLow);
+    }
+    std::printf("%s: trials=%zu first_frame_spread_ms=%.3f last_frame_spread_ms=%.3f "
+                "latest_first_frame_ms=%.3f\n",
+                title, trials, firstSpread / 1000.0, lastSpread / 1000.0, firstLate / 1000.0);
+    std::fflush(stdout);
+}
+
+// The four devices of a lab's trial: analog at 1000 Hz, a tracker at 250 Hz, a
+// looping player at 500 Hz, analog at 100 Hz.
+class CaptureTrialDevices {
+public:
+    explicit CaptureTrialDevices(const std::string& sourcePath)
+        : fast(false, false), tracker(false, true), player(false, "", SaveSource(sourcePath)),
+          slow(false, false)
+    {
+        NameTestDevice(fast, "fast", 1000.0);
+        NameTestDevice(tracker, "tracker", 250.0);
+        NameTestDevice(slow, "slow", 100.0);
+    }
+    bool Run()
+    {
+        for (CAnalogDevice* device : All())
+            if (!device->Create(true) || !device->RunThread()) return false;
+        return player.IsReady();
+    }
+    ~CaptureTrialDevices()
+    {
+        for (CAnalogDevice* device : All()) device->Close();
+    }
+    std::vector<CAnalogDevice*> All() { return {&fast, &tracker, &player, &slow}; }
+    void SetStopTime(std::chrono::microseconds time)
+    {
+        fast.stopTime = time;
+        tracker.stopTime = time;
+        player.stopTime = time;
+        slow.stopTime = time;
+    }
+    // Prints the figures of trials [from, to) of each part under its title.
+    void ExpectEveryTrialBetweenItsInstants(
+        const wxString& errors, const std::vector<std::tuple<const char*, size_t, size_t>>& parts)
+    {
+        std::vector<std::vector<TrialSpan>> spans;
+        {
+            SCOPED_TRACE("fast");
+            spans.push_back(ExpectFramesBetweenTheInstants(fast, 1000.0, errors));
+        }
+        {
+            SCOPED_TRACE("tracker");
+            spans.push_back(ExpectFramesBetweenTheInstants(tracker, 250.0, errors));
+        }
+        {
+            SCOPED_TRACE("player");
+            spans.push_back(ExpectFramesBetweenTheInstants(player, 500.0, errors));
+        }
+        {
+            SCOPED_TRACE("slow");
+            spans.push_back(ExpectFramesBetweenTheInstants(slow, 100.0, errors));
+        }
+        for (const auto& [title, from, to] : parts) PrintSpread(title, spans, from, to);
+    }
+
+    CNotingDevice<CTestDevice> fast;
+    CNotingDevice<CTestDevice> tracker;
+    CNotingDevice<CAnalogFileDevice> player;
+    CNotingDevice<CTestDevice> slow;
+
+private:
+    // A 500 Hz recording of 4000 frames for the player.
+    static std::string SaveSource(const std::string& path)
+    {
+        Bytes source;
+        source.Header(99887755, 500.0, 1, 1, 4000, 0);
+        for (int f = 0; f < 4000; ++f) source.F64(f);
+        source.U64(0);
+        source.Save(path);
+        return path;
+    }
+};
+
+TEST_F(CaptureFrameTest, EveryDeviceOfATrialRecordsFromItsStartInstantToItsStopInstant)
+{
+    // Trials by hand of four devices of four rates, on an idle and on a loaded
+    // machine, both writers; in every other trial the devices are slow to stop (as a
+    // loaded machine makes them), the first of them finished while the others would
+    // record on. Each file holds the frames due between the trial's two instants.
+    CaptureTrialDevices devices(Path("source.qvd").string());
+    ASSERT_TRUE(devices.Run());
+    m_frame->SetCaptureDeviceSource([&devices] { return devices.All(); });
+    m_frame->m_exportAnalog = false;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("span"));
+    int trial = 0;
+    for (const bool isLoaded : {false, true}) {
+        CBusyMachine busy(isLoaded);
+        for (int k = 0; k < 6; ++k, ++trial) {
+            m_frame->m_captureUseThread = trial % 2 == 0;
+            devices.SetStopTime(std::chrono::microseconds(trial % 2 == 1 ? 150000 : 0));
+            Command(ID_CAPTURE_START);
+            ASSERT_TRUE(m_frame->m_capturing) << trial;
+            const double lengthUs = 150000.0 + 37000.0 * k;
+            const double startUs = devices.fast.Trials().back().startUs;
+            ASSERT_TRUE(RunUntil([&] { return GetProgramTime() - startUs > lengthUs; }));
+            Command(ID_CAPTURE_STOP);
+            ASSERT_FALSE(m_frame->m_capturing);
+        }
+    }
+    devices.SetStopTime(std::chrono::microseconds(0));
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    devices.ExpectEveryTrialBetweenItsInstants(
+        m_frame->m_errorsText->GetValue(), {{"by hand, idle", 0, 6}, {"by hand, loaded", 6, 12}});
+    EXPECT_EQ(devices.fast.Trials().size(), 12u);
+    const wxString messages = m_frame->m_messagesText->GetValue();
+    EXPECT_EQ(Occurrences(messages, "Saving data to"), 48) << messages;
+}
+
+// A test analog device whose thread can be made to hang inside its pass, as a read
+// that never returns.
+class CHangingTestDevice : public CNotingDevice<CTestDevice> {
+public:
+    CHangingTestDevice() : CNotingDevice<CTestDevice>(false, false) {}
+    bool Process(bool tick, bool running) override
+    {
+        while (hang.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return CNotingDevice<CTestDevice>::Process(tick, running);
+    }
+    std::atomic<bool> hang{false};
+};
+
+TEST_F(CaptureFrameTest, DeviceThatGaveNoFrameToATrialLeavesNoFileAndIsNotSaidSaved)
+{
+    CHangingTestDevice hung;
+    NameTestDevice(hung, "hung", 500.0);
+    ASSERT_TRUE(hung.Create(true) && hung.RunThread());
+    m_frame->SetCaptureDeviceSource(
+        [&] { return std::vector<CAnalogDevice*>{&hung, m_devices[0].get()}; });
+    ASSERT_TRUE(m_frame->OpenCaptureSet("none"));
+    const wxString hungFile = hung.GetWriterFileName();
+    const wxString hungExport = hung.GetExportFileName();
+    ASSERT_TRUE(wxFileName::Exists(hungFile));
+    hung.hang = true;  // its read hangs through the whole trial
+    Command(ID_CAPTURE_START);
+    ASSERT_TRUE(m_frame->m_capturing);
+    RecordFrames(50);
+    Command(ID_CAPTURE_STOP);
+    ASSERT_FALSE(m_frame->m_capturing);
+    hung.hang = false;
+    EXPECT_FALSE(wxFileName::Exists(hungFile)) << "a recording of no frame is not kept";
+    EXPECT_TRUE(hungExport.empty() || !wxFileName::Exists(hungExport));
+    const wxString messages = m_frame->m_messagesText->GetValue();
+    EXPECT_EQ(messages.Find("Saving data to : " + hungFile), wxNOT_FOUND) << messages;
+    EXPECT_EQ(m_frame->m_fileList->FindItem(-1, wxFileName(hungFile).GetFullName()), -1);
+    EXPECT_NE(m_frame->m_errorsText->GetValue().Find(
+                  "No frame of device hung came during trial 1: no file kept"),
+              wxNOT_FOUND)
+        << m_frame->m_errorsText->GetValue();
+    // The other device's trial is whole and listed.
+    const wxString other = CaptureFile("nonedev1_0001.qvd");
+    EXPECT_GE(FramesInFile(other), 50);
+    EXPECT_NE(m_frame->m_fileList->FindItem(-1, wxFileName(other).GetFullName()), -1);
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    hung.Close();
+}
+
+TEST_F(CaptureFrameTest, StartAndStopPressedDuringASlowStopGiveATrialWithFramesOfEveryDevice)
+{
+    // The first trial's devices are slow to stop; the user presses Start and then
+    // Stop meanwhile: both run once the stop is over, one right after the other.
+    CaptureTrialDevices devices(Path("source.qvd").string());
+    ASSERT_TRUE(devices.Run());
+    m_frame->SetCaptureDeviceSource([&devices] { return devices.All(); });
+    m_frame->m_captureAutoFile = true;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("press"));
+    for (int round = 0; round < 4; ++round) {
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing);
+        ASSERT_TRUE(RunUntil([&] { return devices.slow.GetSampleCounter() >= 10; }));
+        devices.SetStopTime(std::chrono::microseconds(100000));
+        wxQueueEvent(m_frame, new wxCommandEvent(wxEVT_MENU, ID_CAPTURE_START));
+        wxQueueEvent(m_frame, new wxCommandEvent(wxEVT_MENU, ID_CAPTURE_STOP));
+        Command(ID_CAPTURE_STOP);
+        devices.SetStopTime(std::chrono::microseconds(0));
+        const int64_t trial = m_frame->m_trialIndex;
+        ASSERT_TRUE(RunUntil([&] { return m_frame->m_trialIndex == trial + 1 && !m_frame->m_capturing; }))
+            << round;
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    // Every trial of every device is a recording with its frames, listed and said.
+    const wxString messages = m_frame->m_messagesText->GetValue();
+    auto expectEveryTrial = [&](auto& device) {
+        const auto trials = device.Trials();
+        EXPECT_EQ(trials.size(), 8u);
+        for (const auto& trial : trials) {
+            SCOPED_TRACE(trial.file.ToStdString());
+            EXPECT_GE(FramesInFile(trial.file), CAnalogReader::kMinFrames);
+            EXPECT_NE(messages.Find("Saving data to : " + trial.file), wxNOT_FOUND);
+            EXPECT_NE(m_frame->m_fileList->FindItem(-1, wxFileName(trial.file).GetFullName()), -1);
+        }
+    };
+    expectEveryTrial(devices.fast);
+    expectEveryTrial(devices.tracker);
+    expectEveryTrial(devices.player);
+    expectEveryTrial(devices.slow);
+}
+
+// A camera and an analog device recorded together: the video's time against the
+// analog file's. The camera delivers at 30 frames per second.
+class CaptureCameraTest : public CaptureFrameTest {
+protected:
+    void SetUp() override
+    {
+        CaptureFrameTest::SetUp();
+        m_camera = std::make_shared<SyntheticCamera>();
+        // Large enough for each frame to carry its number.
+        m_camera->width = kStampWidth;
+        m_camera->height = kStampHeight;
+        m_camera->deliverFps = 30.0;
+        m_cameras = std::make_unique<CCameraFactoryScope>(SyntheticCameras(m_camera, 1));
+        m_video = std::make_unique<CVideoDevice>(0, kStampWidth, kStampHeight, 30, false);
+        ASSERT_TRUE(m_video->Create(true) && m_video->RunThread());
+        NameTestDevice(m_analog, "analog", 500.0);
+        ASSERT_TRUE(m_analog.Create(true) && m_analog.RunThread());
+        ASSERT_TRUE(RunUntil([&] { return m_video->IsFrameRateKnown(); }));
+    }
+    void TearDown() override
+    {
+        m_camera->hangAfter = -1;
+        m_camera->Unblock();
+        if (m_frame) {
+            m_frame->CloseCaptureFiles();
+            m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+        }
+        m_analog.Close();
+        m_video->CloseCamera();
+        m_video->Close();
+        CVideoFinisher::Instance().Wait();
+        m_video.reset();
+        m_cameras.reset();
+        CaptureFrameTest::TearDown();
+    }
+    // The camera hangs in its next grab.
+    void HangCamera()
+    {
+        m_camera->hangAfter = m_camera->delivered.load();
+        ASSERT_TRUE(m_camera->WaitUntilHanging(std::chrono::seconds(5)));
+    }
+    void ResumeCamera()
+    {
+        m_camera->hangAfter = -1;
+        m_camera->Unblock();
+    }
+    // Records one trial of both devices, in this order, lasting about lengthMs; during
+    // runs between the start and the stop.
+    void RecordTrial(const std::string& set, const std::vector<CAnalogDevice*>& order, int lengthMs,
+                     const std::function<void()>& during = {})
+    {
+        m_frame->SetCaptureDeviceSource([order] { return order; });
+        ASSERT_TRUE(m_frame->OpenCaptureSet(set));
+        m_videoFile = m_video->GetWriterFileName();
+        m_analogFile = m_analog.GetWriterFileName();
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing);
+        const double startUs = m_analog.Trials().back().startUs;
+        if (during) during();
+        ASSERT_TRUE(RunUntil([&] { return GetProgramTime() - startUs > lengthMs * 1000.0; }));
+        Command(ID_CAPTURE_STOP);
+        ASSERT_FALSE(m_frame->m_capturing);
+        CVideoFinisher::Instance().Wait();
+    }
+    // The video runs no longer than the analog recording: both count from the trial's
+    // start instant and end at its stop instant, no video frame past it. Repeats the
+    // camera wrote inside the trial for frames that came late (a loaded machine) may
+    // lengthen it by as much; those filling its start and end may not.
+    void ExpectVideoAsLongAsTheAnalogFile()
+    {
+        const int64_t analogFrames = FramesInFile(m_analogFile);
+        ASSERT_GT(analogFrames, 0);
+        const VideoFacts facts = ReadTestVideo(m_videoFile.ToStdString());
+        ASSERT_GT(facts.frames, 0) << m_videoFile;
+        ASSERT_EQ(facts.numbers.size(), size_t(facts.frames));
+        size_t head = 1;
+        while (head < facts.numbers.size() && facts.numbers[head] == facts.numbers[0]) ++head;
+        size_t tail = facts.numbers.size() - 1;
+        while (tail > head && facts.numbers[tail - 1] == facts.numbers.back()) --tail;
+        int inside = 0;  // repeats between the first and the last image
+        for (size_t i = head; i < tail; ++i) inside += facts.numbers[i] == facts.numbers[i - 1];
+        const double analogSec = double(analogFrames) / 500.0;
+        const double videoSec = double(facts.frames) / 30.0;
+        constexpr double kOneFrame = 1.0 / 30.0 + 1.0 / 500.0;
+        // Shorter it may be: a camera late with its last images on a loaded machine
+        // leaves the trial's last places without them (its own placement's matter).
+        EXPECT_GE(videoSec, 0.5 * analogSec)
+            << facts.frames << " video frames, " << analogFrames << " analog frames";
+        EXPECT_LE(videoSec - double(inside) / 30.0, analogSec + kOneFrame)
+            << facts.frames << " video frames (" << inside << " repeats inside), " << analogFrames
+            << " analog frames";
+        std::printf("video %.3f s, analog %.3f s: %+.1f ms\n", videoSec, analogSec,
+                    (videoSec - analogSec) * 1000.0);
+        std::fflush(stdout);
+    }
+
+    std::shared_ptr<SyntheticCamera> m_camera;
+    std::unique_ptr<CCameraFactoryScope> m_cameras;
+    std::unique_ptr<CVideoDevice> m_video;
+    CNotingDevice<CTestDevice> m_analog{false, false};
+    wxString m_videoFile;
+    wxString m_analogFile;
+};
+
+TEST_F(CaptureCameraTest, CameraHungAtTheStartCountsFromTheTrialsInstantAndHoldsBackNoDevice)
+{
+    // The camera, before the analog device in the list, hangs as the trial starts and
+    // delivers again 300 ms later: its video counts from the trial's start, its
+    // missing start repeated, and the analog device starts with the others.
+    HangCamera();
+    std::thread resume;
+    RecordTrial("hungstart", {m_video.get(), &m_analog}, 1200, [&] {
+        resume = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ResumeCamera();
+        });
+    });
+    resume.join();
+    ExpectVideoAsLongAsTheAnalogFile();
+    ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
+}
+
+TEST_F(CaptureCameraTest, CameraHungAtTheStopEndsItsVideoAtTheTrialsStop)
+{
+    // The analog device first, slow to stop as on a loaded machine; the camera hangs
+    // before the stop and stays hung through it: its video ends at the stop instant,
+    // its missing end repeated, not when its own finish came.
+    RecordTrial("hungstop", {&m_analog, m_video.get()}, 900, [&] {
+        ASSERT_TRUE(RunUntil([&] { return m_video->GetRecordedFrames() >= 10; }));
+        HangCamera();
+        m_analog.stopTime = std::chrono::microseconds(400000);
+    });
+    m_analog.stopTime = std::chrono::microseconds(0);
+    ResumeCamera();
+    ExpectVideoAsLongAsTheAnalogFile();
+    ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
+}
+
+TEST_F(CaptureCameraTest, SlowStopTakesNoVideoFramePastTheTrialsStop)
+{
+    // The camera delivers throughout; the analog device before it is slow to stop.
+    RecordTrial("slowstop", {&m_analog, m_video.get()}, 900,
+                [&] { m_analog.stopTime = std::chrono::microseconds(400000); });
+    m_analog.stopTime = std::chrono::microseconds(0);
+    ExpectVideoAsLongAsTheAnalogFile();
+    ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
+}
+
+TEST_F(CaptureTriggerTest, TriggeredTrialsOfFourDevicesRecordFromTheirStartToTheirStopInstant)
+{
+    // Trials started and stopped by the OSC trigger in Trigger Loop, on an idle and
+    // on a loaded machine: each device's file holds the frames due between the
+    // trial's two instants, and a stop acted on late is said once with its delay.
+    CaptureTrialDevices devices(Path("source.qvd").string());
+    ASSERT_TRUE(devices.Run());
+    m_frame->SetCaptureDeviceSource([&devices] { return devices.All(); });
+    m_frame->m_exportAnalog = false;
+    constexpr int kTrials = 4;
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+    {
+        RecordLoopTrials("trigidle", kTrials, 300, 150);
+    }
+    {
+        CBusyMachine busy(true);
+        RecordLoopTrials("trigload", kTrials, 300, 150);
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    ASSERT_EQ(devices.fast.Trials().size(), size_t(2 * kTrials));
+    devices.ExpectEveryTrialBetweenItsInstants(
+        m_frame->m_errorsText->GetValue(), {{"by trigger, idle", 0, kTrials}, {"by trigger, loaded", kTrials, 2 * kTrials}});
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    for (int trial = 1; trial <= kTrials; ++trial)
+        EXPECT_LE(Occurrences(messages, wxString::Format("Trial %d stopped ", trial)), 2)
+            << "once per set at most\n" << messages;
+}
+
+TEST_F(CaptureTriggerTest, StopActedOnMoreThanAFrameLateIsSaidWithItsDelay)
+{
+    // A trial started by the OSC trigger; its stop comes while the interface is busy
+    // for 80 ms (said with its delay), then in next trials at once (said only when it
+    // was acted on more than a frame of the fastest device, 2 ms, late, and then with
+    // no more than the time that went by).
+    const auto send = UseOscTrigger();
+    ASSERT_TRUE(m_frame->OpenCaptureSet("late"));
+    for (const int busyMs : {80, 0, 0, 0}) {
+        const int64_t trial = m_frame->m_trialIndex;
+        CTriggerSender sender({{50, 255.0}}, send);
+        bool hasBegun = false;
+        wxTimer driver;
+        driver.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+            if (!hasBegun && FindWaitDialog()) {
+                hasBegun = true;
+                sender.Begin();
+            }
+        });
+        driver.Start(5);
+        Command(ID_CAPTURE_START);
+        driver.Stop();
+        sender.Join();
+        ASSERT_TRUE(m_frame->m_capturing) << busyMs;
+        RecordFrames(20);
+        const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+        const double fedUs = GetProgramTime();
+        GetOscTriggerCrossings().Feed(-255.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(busyMs));
+        ASSERT_TRUE(RunUntil([&] { return !m_frame->m_capturing; }));
+        const double elapsedMs = (GetProgramTime() - fedUs) / 1000.0;
+        const std::string said = m_frame->m_messagesText->GetValue().Mid(messagesFrom).ToStdString();
+        const std::string head = "Trial " + std::to_string(trial) + " stopped ";
+        const size_t at = said.find(head);
+        if (busyMs > 0) {
+            ASSERT_NE(at, std::string::npos) << said;
+        }
+        if (at == std::string::npos) continue;  // acted on within a frame
+        double delayMs = 0.0;
+        const char* number = said.data() + at + head.size();
+        const auto [end, error] = std::from_chars(number, said.data() + said.size(), delayMs);
+        ASSERT_EQ(error, std::errc()) << said;
+        const std::string tail = " ms after its trigger\n";
+        EXPECT_EQ(said.compare(size_t(end - said.data()), tail.size(), tail), 0) << said;
+        EXPECT_GE(delayMs, std::max(2.0, double(busyMs)));
+        EXPECT_LE(delayMs, elapsedMs);
+        EXPECT_EQ(said.find(head, at + 1), std::string::npos) << "said once";
+    }
 }
 
 TEST_F(CaptureFrameTest, FileListRowsAddUpAndResetKeepsColumns)

@@ -123,6 +123,11 @@ public:
     virtual bool StartRecording();
     virtual bool FinishRecording();
     virtual bool StopRecording();
+    // GUI thread: the trial's start and stop instants (program time, us), one for every
+    // device of the trial, for a device that records outside the recording controller
+    // (a camera): its recording counts from the one and ends at the other.
+    virtual void SetRecordStart(double /*programUs*/) {}
+    virtual void SetRecordStop(double /*programUs*/) {}
     virtual bool SetupWriter(const wxString& folder, const wxString& captureName, int trial,
                              bool exportText, const wxString& exportFolder, bool useThread,
                              int queueDepth, int priority);

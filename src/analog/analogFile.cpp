@@ -3,6 +3,7 @@
 #include <wx/intl.h>
 #include <wx/log.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -139,6 +140,9 @@ bool CAnalogFile::StartRecording()
         {
             std::lock_guard<std::mutex> lock(m_recordMutex);
             m_framesTaken = 0;
+            m_framesOffered = 0;
+            m_runStartUs = -1.0;
+            m_stopFrames = -1;
         }
         m_runPending = true;
         m_recording = true;
@@ -164,6 +168,11 @@ void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sample
     if (!m_recording.load(std::memory_order_acquire)) return;
     std::lock_guard<std::mutex> lock(m_recordMutex);
     if (!m_recording.load() || !m_writer || !m_device || count <= 0) return;
+    if (m_stopFrames >= 0 && m_framesOffered >= m_stopFrames) {
+        m_recording = false;  // due at or after the trial's stop: not its frame
+        return;
+    }
+    ++m_framesOffered;
     const uint64_t size = static_cast<uint64_t>(count);
     const bool isTaken = m_writer->WriteFrame(values, size) == size;
     if (m_writer->HasEnded()) {
@@ -178,6 +187,33 @@ void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sample
     ++m_framesTaken;
     m_time.store(time, std::memory_order_relaxed);
     if (m_duration > 0.0 && time >= m_duration) EndRun();
+}
+
+void CAnalogFile::SetRunStart(double programUs)
+{
+    std::lock_guard<std::mutex> lock(m_recordMutex);
+    m_runStartUs = programUs;
+}
+
+void CAnalogFile::SetRunStop(double programUs)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_recordMutex);
+        const bool hasSchedule = m_rate > 0.0 && std::isfinite(m_rate) && m_runStartUs >= 0.0;
+        // Frame k is due at start + k / rate: those due before the stop are ceil of it.
+        m_stopFrames = hasSchedule ? static_cast<int64_t>(std::ceil(
+                                         std::max(0.0, programUs - m_runStartUs) * m_rate / 1.0e6))
+                                   : m_framesOffered;
+        if (m_framesOffered < m_stopFrames) return;
+    }
+    m_recording = false;
+}
+
+int64_t CAnalogFile::EndRunNow()
+{
+    m_recording = false;
+    std::lock_guard<std::mutex> lock(m_recordMutex);  // no frame is inside the writer now
+    return m_stopFrames > m_framesOffered ? m_stopFrames - m_framesOffered : 0;
 }
 
 void CAnalogFile::EndRun()

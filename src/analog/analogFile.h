@@ -77,6 +77,21 @@ public:
     // is finished on disk.
     bool FinaliseRecordFile(const wxString& path, int64_t frameCount);
     void SetExtension(const wxString& extension) { m_extension = extension; }
+    // GUI thread, after StartRecording: the trial's start instant (program time, us),
+    // at which the device's restarted clock has its frame 0 due; frame k is due k
+    // periods later.
+    void SetRunStart(double programUs);
+    // GUI thread: the trial's stop instant. The run keeps the frames due before it,
+    // the ones a late thread still owes included, and ends at the first due at or
+    // after it (each device of a trial at its own next frame boundary).
+    void SetRunStop(double programUs);
+    // Any thread: the run has every frame due before its stop instant, or no more
+    // is coming to it (ended, never set).
+    bool HasReachedStop() const { return !m_recording.load(); }
+    // GUI thread: ends the run now, with the frames it holds (a device that did not
+    // reach its stop instant in time). The frames due before the stop instant that
+    // had not come: 0 when the run had them all.
+    int64_t EndRunNow();
 
 private:
     // Waits until no RecordFrame is inside the writer; m_recording is clear.
@@ -96,6 +111,9 @@ private:
     double m_duration = 0.0;    // guarded by m_recordMutex
     double m_rate = 0.0;        // of the open writer; guarded by m_recordMutex
     int64_t m_framesTaken = 0;  // frames of this run the writer took; guarded by m_recordMutex
+    int64_t m_framesOffered = 0;  // frames of this run that came, taken or not; same guard
+    double m_runStartUs = -1.0;   // SetRunStart's instant; same guard
+    int64_t m_stopFrames = -1;    // frames due before the stop instant, -1 before it; same guard
     std::atomic<double> m_time{0.0};
     std::mutex m_recordMutex;  // held by RecordFrame around the writer call
     std::atomic<bool> m_runPending{false};

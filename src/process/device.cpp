@@ -45,13 +45,26 @@ bool CNullDevice::HasThreadEnded()
 
 bool CNullDevice::HoldPasses(std::chrono::milliseconds timeout)
 {
+    if (!AskHoldPasses()) return true;
+    return TakeHeldPasses(std::chrono::steady_clock::now() + timeout);
+}
+
+bool CNullDevice::AskHoldPasses()
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (m_worker == nullptr || !m_worker->IsStarted()) return false;
+    m_worker->AskHold();
+    return true;
+}
+
+bool CNullDevice::TakeHeldPasses(std::chrono::steady_clock::time_point deadline)
+{
     CTrackerWorker* worker = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
-        if (m_worker == nullptr || !m_worker->IsStarted()) return true;
         worker = m_worker.get();  // only the GUI thread frees it, and it is here
     }
-    return worker->HoldPasses(timeout);
+    return worker == nullptr || worker->TakeHold(deadline);
 }
 
 void CNullDevice::ReleasePasses()

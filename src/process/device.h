@@ -76,6 +76,12 @@ public:
     // frame. True also without a thread; false when the pass under way did not end
     // within the timeout (a read that hangs), and then nothing is held.
     bool HoldPasses(std::chrono::milliseconds timeout);
+    // HoldPasses in two steps (CTrackerWorker::AskHold, TakeHold): ask every device,
+    // then take each hold by one deadline, so that a device whose read hangs holds
+    // back neither the others' holds nor the time they are held. AskHoldPasses is
+    // false when there is no running thread (nothing to hold; TakeHeldPasses true).
+    bool AskHoldPasses();
+    bool TakeHeldPasses(std::chrono::steady_clock::time_point deadline);
     void ReleasePasses();
     // The data mutex. Lock: true only when the wait failed.
     bool Lock() { return LockMutex(&m_dataMutex); }
@@ -154,6 +160,10 @@ public:
     // Any thread: restarts the device's clock; from another thread than the acquisition
     // thread of a running device it takes effect at that thread's next pass.
     virtual void ResetClock();
+    // Any thread, before ResetClock: the restarted clock's first tick is due at this
+    // program time (us) instead of at the reset, so that the devices of a trial, reset
+    // one after another, all count from one instant. Held until the clock's next tick.
+    void SetClockStart(double programUs) { m_clockStartAtUs.store(programUs); }
     virtual int64_t GetSampleCounter() const { return m_sampleCounter.load(); }
     virtual double GetFrameCount() const { return m_frameCount.load(); }
     virtual double GetSampleTime() const;
@@ -248,6 +258,7 @@ protected:
     double m_lastReanchorReportUs = 0.0;
     bool m_hasReanchorReport = false;
     std::atomic<bool> m_clockResetRequested{false};
+    std::atomic<double> m_clockStartAtUs{-1.0};  // SetClockStart's instant; -1: none
     std::atomic<int64_t> m_reanchorCount{0};
     std::atomic<double> m_elapsedTime{0.0};
     std::atomic<double> m_clockDeviation{0.0};

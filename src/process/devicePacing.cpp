@@ -6,11 +6,19 @@
 
 #include <wx/intl.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
 
 bool IsUsableRate(double rate) { return rate > 0.0 && std::isfinite(rate); }
+
+TimeVal ShiftTimeVal(const TimeVal& time, double us)
+{
+    const auto whole = static_cast<int64_t>(std::llround(std::fabs(us)));
+    const TimeVal shift{whole / 1000000, whole % 1000000};
+    return us < 0.0 ? TimeValSub(time, shift) : TimeValAdd(time, shift);
+}
 
 }  // namespace
 
@@ -21,16 +29,22 @@ void CDevice::ResetClock()
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
         isDeferred = m_worker != nullptr && m_worker->IsStarted() && m_worker.get() != current;
+        if (isDeferred) {
+            m_clockResetRequested.store(true);  // the running thread owns the pacing fields
+            // A thread asleep until the old schedule's next tick (a period at most)
+            // would start the new one that late.
+            m_worker->Wake();
+        }
     }
-    if (isDeferred)
-        m_clockResetRequested.store(true);  // the running thread owns the pacing fields
-    else
-        ResetClockNow();
+    if (!isDeferred) ResetClockNow();
 }
 
 void CDevice::ResetClockNow()
 {
     m_clockResetRequested.store(false);
+    // Kept until the first tick: a device that resets again before it (a player
+    // rewinding to its first frame) still starts at the trial's instant.
+    const double startAtUs = m_clockStartAtUs.load();
     ReadPreciseClock(&m_tvNow);
     m_tvLast = m_tvNow;
     m_tvStart = m_tvNow;
@@ -39,6 +53,26 @@ void CDevice::ResetClockNow()
     m_clockNow = ReadProgramClockUs();
     const double rate = m_rate.load();
     const double periodUs = IsUsableRate(rate) ? 1.0e6 / rate : 0.0;
+    if (startAtUs >= 0.0) {
+        // A trial's common instant, already past when the thread resets: its first
+        // tick is due then on either clock, and the ticks since are caught up.
+        // The precise reading's program time: taken between two program readings, again
+        // when the thread was interrupted between them.
+        double beforeUs = 0.0;
+        double afterUs = 0.0;
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            beforeUs = ReadProgramClockUs();
+            ReadPreciseClock(&m_tvNow);
+            afterUs = ReadProgramClockUs();
+            if (afterUs - beforeUs < 2.0) break;
+        }
+        const double preciseSinceUs = std::max(0.0, 0.5 * (beforeUs + afterUs) - startAtUs);
+        m_tvLast = m_tvNow;
+        m_tvStart = ShiftTimeVal(m_tvNow, -preciseSinceUs);
+        m_tvAnchor = ShiftTimeVal(m_tvStart, -periodUs);
+        m_clockStart = std::min(m_clockNow, startAtUs);
+        m_clockNow = m_clockStart;
+    }
     // The program clock's first tick is due at once, the precise clock's one period later.
     m_clockLast = m_clockNow - periodUs;
     m_clockAnchor = m_clockLast;
@@ -101,6 +135,7 @@ bool CDevice::CheckClock()
     }
     if (!isTime)
         return false;
+    m_clockStartAtUs.store(-1.0);
     m_clockDeviation.store(std::fabs(lateUs));
     if (lateUs > kMaxLagUs) {
         // Suspended or stopped in a debugger: start a new schedule instead of a burst.

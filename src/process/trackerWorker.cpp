@@ -114,12 +114,19 @@ void CTrackerWorker::RequestStop()
 
 bool CTrackerWorker::HoldPasses(std::chrono::milliseconds timeout)
 {
-    m_holdRequests.fetch_add(1);
+    AskHold();
+    return TakeHold(std::chrono::steady_clock::now() + timeout);
+}
+
+void CTrackerWorker::AskHold() { m_holdRequests.fetch_add(1); }
+
+bool CTrackerWorker::TakeHold(std::chrono::steady_clock::time_point deadline)
+{
     bool isOutOfPass = false;
     {
         // The loop enters no pass from here on; the one under way ends first.
         std::unique_lock<std::mutex> lock(m_wakeMutex);
-        isOutOfPass = m_wake.wait_for(lock, timeout, [this] { return !m_inPass.load(); });
+        isOutOfPass = m_wake.wait_until(lock, deadline, [this] { return !m_inPass.load(); });
     }
     if (!isOutOfPass) {
         DropHoldRequest();
@@ -253,7 +260,10 @@ void CTrackerWorker::WaitUntilProgramTime(double dueUs)
     const std::chrono::steady_clock::time_point deadline{
         std::chrono::nanoseconds(ProgramTimeToMonotonicNs(dueUs))};
     std::unique_lock<std::mutex> lock(m_wakeMutex);
-    m_wake.wait_until(lock, deadline, [this] { return m_stopRequested.load(); });
+    // A wake-up (a clock restarted meanwhile) ends the sleep: the due time may be sooner.
+    m_wake.wait_until(lock, deadline,
+                      [this] { return m_stopRequested.load() || m_wakeRequested.load(); });
+    m_wakeRequested = false;
 }
 
 void CTrackerWorker::ApplyCore()

@@ -46,6 +46,12 @@ public:
     // that what the caller changes reaches the next frame whole. False, holding
     // nothing, when the pass under way did not end within the timeout (a hung read).
     bool HoldPasses(std::chrono::milliseconds timeout);
+    // The same in two steps, so that a caller holding several devices asks every one
+    // before it waits for any: AskHold keeps the loop from entering a new pass at
+    // once; TakeHold then waits until the deadline for the pass under way and, when
+    // it did not end, drops the request (false, nothing held).
+    void AskHold();
+    bool TakeHold(std::chrono::steady_clock::time_point deadline);
     void ReleasePasses();
     // GUI thread, before the thread runs: priority 0 to 100, applied as the thread's nice
     // value (19 to -20) when it starts. The toolkit's own setter would change the nice
@@ -156,6 +162,7 @@ private:
     std::condition_variable m_wake;
     std::atomic<int> m_holdRequests{0};  // changed under m_wakeMutex
     std::atomic<bool> m_inPass{false};   // the loop is inside a pass
+    std::atomic<bool> m_wakeRequested{false};  // set by Wake under m_wakeMutex
     std::unique_lock<std::mutex> m_hold;  // GUI thread: the hold HoldPasses took
 
     // Group configuration: written by UpdateGroup under the group lock, copied into the

@@ -259,6 +259,7 @@ void CTrackerWorker::Wake()
 {
     {
         std::lock_guard<std::mutex> lock(m_wakeMutex);
+        m_wakeRequested = true;
     }
     m_wake.notify_all();
 }

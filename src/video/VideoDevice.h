@@ -86,10 +86,10 @@ public:
     // time of the video's first slot; each image goes to the slot of the time it was taken
     // from there on. StartRecording sets it to its own time; once a slot is written it
     // stays.
-    void SetRecordStart(double programUs);
+    void SetRecordStart(double programUs) override;
     // GUI thread: the trial's stop instant; images taken from then on are not placed and
     // the video ends there.
-    void SetRecordStop(double programUs);
+    void SetRecordStop(double programUs) override;
     double GetRecordStart() const;
 
     virtual bool IsCameraOpened() const { return m_opened.load(); }

@@ -253,6 +253,33 @@ TEST(DevicePacingTest, FractionalPeriodsAreKeptOnBothClocks)
     EXPECT_EQ(CountTicks(fast, 1.0, 99999.0), 250);
 }
 
+TEST(DevicePacingTest, ClockRestartedAtAnInstantGoneByHasItsFirstTickDueThenOnBothClocks)
+{
+    // A trial's devices are reset one after the other and all restart from one instant:
+    // a reset 7.5 ms after it still has tick 0 due at it, the ticks since caught up at
+    // once, and every later tick k at the instant + k periods; a reset before the
+    // first tick (a player rewinding) keeps the instant, one after it does not.
+    for (const bool precise : {false, true}) {
+        SCOPED_TRACE(precise ? "precise clock" : "program clock");
+        CSimulatedClockDevice device(400.0, precise);  // 2500 us
+        device.m_nowUs = 1000000.0;
+        CountTicks(device, 100.0, 1003000.0);
+        device.SetClockStart(1010000.0);
+        device.m_nowUs = 1017500.0;
+        device.ResetClock();
+        device.ResetClock();
+        // Due at 1010 000, 1012 500, 1015 000, 1017 500: all at once.
+        int atOnce = 0;
+        while (device.CheckClock()) ++atOnce;
+        EXPECT_EQ(atOnce, 4);
+        EXPECT_EQ(CountTicks(device, 10.0, 1109995.0), 36);  // 1020 000 .. 1107 500
+        device.m_nowUs = 1200000.0;
+        device.ResetClock();  // after the first tick: from now, as ever
+        const int later = CountTicks(device, 10.0, 1209995.0);
+        EXPECT_EQ(later, precise ? 3 : 4) << "no catching up of the trial before";
+    }
+}
+
 TEST(DevicePacingTest, RateChangeGoesOnFromTheLastTick)
 {
     CSimulatedClockDevice device(100.0, false);

@@ -852,6 +852,25 @@ TEST(DeviceStateThreads, HeldPassesWaitForTheReleaseInEitherModeAStuckOneIsNotWa
     ASSERT_TRUE(stuck.RunThread());
     ASSERT_TRUE(stuck.WaitInside());
     EXPECT_FALSE(stuck.HoldPasses(std::chrono::milliseconds(20)));
+    // Asked together, holds share one deadline: the stuck device, waited for first
+    // until it, holds back neither the other's hold (taken after the deadline, its
+    // pass having ended meanwhile) nor its frames before it.
+    CFakeDevice other("other", 5000.0, false);
+    ASSERT_TRUE(other.Create(true) && other.RunThread());
+    ASSERT_TRUE(other.WaitForSamples(10));
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_TRUE(stuck.AskHoldPasses());
+        ASSERT_TRUE(other.AskHoldPasses());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+        EXPECT_FALSE(stuck.TakeHeldPasses(deadline));
+        EXPECT_TRUE(other.TakeHeldPasses(deadline));
+        const int64_t before = other.Samples();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(other.Samples(), before);
+        other.ReleasePasses();
+        ASSERT_TRUE(other.WaitForSamples(before + 2));
+    }
+    other.Close();
     stuck.Release();
     stuck.Close();
     EXPECT_TRUE(stuck.IsClosed());
