@@ -283,14 +283,17 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
         if (m_verbose) Log("Unable to start data collection\n");
         return false;
     }
+    NoteRequest();
     // The first reply after the offsets holds what the board gathered since this one.
     const int expected = waitMs / m_period;
     int samples = 0;
     for (int i = 0; i < 4; ++i) {  // acknowledgements that came late are passed over
         const Reply reply = ReadOneReply(SampleReplySize(expected), m_configTimeoutMs, expected);
-        if (reply == Reply::Ack || reply == Reply::Damaged) continue;
+        if (reply == Reply::Ack || reply == Reply::Damaged || reply == Reply::Repeat ||
+            reply == Reply::Noise)
+            continue;
         if (reply == Reply::Samples) {
-            m_lastAnsweredUs = ReadProgramClockUs();
+            NoteAnswered();
             samples = std::min(m_replySamples, expected);
         }
         break;
@@ -425,8 +428,17 @@ bool CSerialSatelDevice::IsNextTickDue()
 
 void CSerialSatelDevice::TakeSample(bool running)
 {
-    const bool fresh = PopSample();
-    if (fresh) ParseSample();  // a sample the spike filter refuses keeps the row too
+    bool fresh = PopSample();
+    if (fresh) {
+        // A sample the spike filter refuses keeps the row: the frame repeats the last
+        // values and the sample reaches no frame.
+        const int64_t droppedBefore = m_droppedSamples.load();
+        ParseSample();
+        if (m_droppedSamples.load() != droppedBefore) {
+            fresh = false;
+            if (running) m_filteredSamples.fetch_add(1);
+        }
+    }
     if (running) {
         if (fresh) {
             m_line.NoteFreshFrame(GetSampleCounter());
@@ -493,6 +505,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         last = Reply::Vanished;
         return settle();
     }
+    NoteRequest();
     // The board sends what it gathered since it sent its last reply: after a missed
     // reply or a late pass that is more than two periods' worth.
     const int held = static_cast<int>(
@@ -502,7 +515,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     m_replyRoom = RoomForReply(expectedMs / m_period);
     for (int i = 0; i < 16; ++i) {  // acknowledgements that came late are passed over
         last = ReadOneReply(m_replyRoom, m_replyTimeoutMs, held);
-        if (last != Reply::Ack) break;
+        if (last != Reply::Ack && last != Reply::Repeat && last != Reply::Noise) break;
     }
     if (last == Reply::Samples) TakeReply(false);
     // A reply that began and stopped is no missing one: maybe a late one.
@@ -707,17 +720,27 @@ void CSerialSatelDevice::Close()
     // show missing.
     const int64_t skipped = m_skippedSamples.load();
     const int64_t lost = m_lostSamples.load();
+    const int64_t filtered = m_filteredSamples.load();
     const int64_t repeated = m_repeatedFrames.load();
-    if (skipped > 0 || lost > 0 || repeated > 0)
-        g_messages.Post(Severity::Error,
-                        TextHead() +
-                            wxString::Format(_("%lld board samples reached no frame (%lld dropped "
-                                               "to keep the schedule, %lld lost in refused or cut "
-                                               "replies); %lld frames repeated the last values\n"),
-                                             static_cast<long long>(skipped + lost),
-                                             static_cast<long long>(skipped),
-                                             static_cast<long long>(lost),
-                                             static_cast<long long>(repeated)));
+    if (skipped > 0 || lost > 0 || filtered > 0 || repeated > 0) {
+        wxString text = TextHead() +
+                        wxString::Format(_("%lld board samples reached no frame (%lld dropped to "
+                                           "keep the schedule, %lld lost in refused or cut "
+                                           "replies"),
+                                         static_cast<long long>(skipped + lost + filtered),
+                                         static_cast<long long>(skipped),
+                                         static_cast<long long>(lost));
+        if (filtered > 0)
+            text += wxString::Format(_(", %lld refused by the spike filter"),
+                                     static_cast<long long>(filtered));
+        text += wxString::Format(_("); %lld frames repeated the last values"),
+                                 static_cast<long long>(repeated));
+        const int64_t twice = m_repeatedReplies.load();
+        if (twice > 0)
+            text += wxString::Format(_("; %lld replies that came twice dropped"),
+                                     static_cast<long long>(twice));
+        g_messages.Post(Severity::Error, text + "\n");
+    }
 }
 
 void CSerialSatelDevice::Reset()

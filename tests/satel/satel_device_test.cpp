@@ -660,10 +660,12 @@ TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
     board.QueueRaw(std::string{'#', 'I', 0, 0, 'B', 1, 2, 3, '*'});  // half a sample
     board.Queue({{11, 12, 13}});
     board.Start();
+    // Nothing after its '*' for a whole time-out: it ended there, fitting no ending.
     EXPECT_FALSE(device->ReadFrames(0));
-    EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Missed);
-    EXPECT_EQ(device->GetMissedReplies(), 0);  // it began: not missing, maybe late
-    ASSERT_TRUE(device->ReadFrames(0));        // refused, and asked again
+    EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Damaged);
+    EXPECT_EQ(device->GetMissedReplies(), 0);  // it came: not missing
+    EXPECT_EQ(device->GetDamagedReplies(), 1);
+    ASSERT_TRUE(device->ReadFrames(0));        // asked again
     EXPECT_EQ(device->GetDamagedReplies(), 1);
     ASSERT_EQ(device->ParseQueued(), 1);
     EXPECT_EQ(device->Value(0), 11.0);
