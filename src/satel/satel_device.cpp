@@ -78,6 +78,7 @@ CSerialSatelDevice::CSerialSatelDevice(const wxString& port, int periodMs, bool 
     // Room for the longest reply and the samples held back: nothing is allocated per
     // sample on the acquisition thread.
     m_queue.resize(kMaxReply / kSampleSize + kHoldBack + 1);
+    m_queueGaps.resize(m_queue.size());
     InitChannels();
     m_ready = open(port);
     if (!m_ready) return;
@@ -333,8 +334,7 @@ void CSerialSatelDevice::CheckInit()
     if (answers && !IsClosing()) PrimeQueue();
     m_initPending = false;
     // Samples lost before the first frame belong to no frame.
-    m_skippedBeforeNext = 0;
-    m_lostBeforeNext = 0;
+    ClearGaps();
     ResetCounters();
     ResetClockNow();
     // The first frame takes the older of the two samples when it is due at once; when
@@ -383,15 +383,33 @@ void CSerialSatelDevice::QueueSample(const double values[3])
 {
     const size_t capacity = m_queue.size();
     if (capacity == 0) return;
-    if (m_queueCount == capacity) {
-        // Only a device that is not paced (no ticks take the samples) gets here.
-        m_queueHead = (m_queueHead + 1) % capacity;
-        --m_queueCount;
-        if (IsRunning()) ++m_skippedBeforeNext;
-    }
-    std::array<double, 3>& slot = m_queue[(m_queueHead + m_queueCount) % capacity];
-    std::copy(values, values + 3, slot.begin());
+    // Only a device that is not paced (no ticks take the samples) finds it full.
+    if (m_queueCount == capacity) DropQueued(capacity - 1, IsRunning());
+    const size_t at = (m_queueHead + m_queueCount) % capacity;
+    std::copy(values, values + 3, m_queue[at].begin());
+    // What went missing since the sample before shows when this one is shown.
+    m_queueGaps[at] = {m_skippedBeforeNext, m_lostBeforeNext};
+    m_skippedBeforeNext = 0;
+    m_lostBeforeNext = 0;
     ++m_queueCount;
+}
+
+void CSerialSatelDevice::CarryGap(const std::array<int64_t, 2>& gap)
+{
+    if (m_queueCount > 0) {
+        m_queueGaps[m_queueHead][0] += gap[0];
+        m_queueGaps[m_queueHead][1] += gap[1];
+        return;
+    }
+    m_skippedBeforeNext += gap[0];
+    m_lostBeforeNext += gap[1];
+}
+
+void CSerialSatelDevice::ClearGaps()
+{
+    for (auto& gap : m_queueGaps) gap = {0, 0};
+    m_skippedBeforeNext = 0;
+    m_lostBeforeNext = 0;
 }
 
 bool CSerialSatelDevice::PopSample()
@@ -399,18 +417,22 @@ bool CSerialSatelDevice::PopSample()
     if (m_queueCount == 0) return false;
     const std::array<double, 3>& slot = m_queue[m_queueHead];
     std::copy(slot.begin(), slot.end(), m_raw);
+    m_poppedGap = m_queueGaps[m_queueHead];
     m_queueHead = (m_queueHead + 1) % m_queue.size();
     --m_queueCount;
     return true;
 }
 
-size_t CSerialSatelDevice::DropQueued(size_t keep)
+size_t CSerialSatelDevice::DropQueued(size_t keep, bool counted)
 {
     size_t dropped = 0;
     while (m_queueCount > keep) {
+        std::array<int64_t, 2> gap = m_queueGaps[m_queueHead];
         m_queueHead = (m_queueHead + 1) % m_queue.size();
         --m_queueCount;
         ++dropped;
+        if (counted) ++gap[0];
+        CarryGap(gap);
     }
     return dropped;
 }
@@ -437,15 +459,14 @@ void CSerialSatelDevice::TakeSample(bool running)
         if (m_droppedSamples.load() != droppedBefore) {
             fresh = false;
             if (running) m_filteredSamples.fetch_add(1);
+            CarryGap(m_poppedGap);  // shown by the next sample that reaches a frame
         }
     }
     if (running) {
         if (fresh) {
             m_line.NoteFreshFrame(GetSampleCounter());
-            m_skippedSamples.fetch_add(m_skippedBeforeNext);
-            m_lostSamples.fetch_add(m_lostBeforeNext);
-            m_skippedBeforeNext = 0;
-            m_lostBeforeNext = 0;
+            m_skippedSamples.fetch_add(m_poppedGap[0]);
+            m_lostSamples.fetch_add(m_poppedGap[1]);
         } else
             m_repeatedFrames.fetch_add(1);
         DispatchFrame();
@@ -454,8 +475,7 @@ void CSerialSatelDevice::TakeSample(bool running)
     // Once the schedule is caught up, a clock that runs ahead of ours leaves more
     // samples than the hold-back: the oldest go, so that frames never fall behind.
     if (m_queueCount <= kHoldBack || IsNextTickDue()) return;  // the next frames take them
-    const size_t dropped = DropQueued(kHoldBack);
-    if (running) m_skippedBeforeNext += static_cast<int64_t>(dropped);
+    DropQueued(kHoldBack, running);
 }
 
 bool CSerialSatelDevice::ReadFrames(int ms)
@@ -601,8 +621,10 @@ void CSerialSatelDevice::ReadStep()
                                                            "closing\n"),
                                                          static_cast<long long>(GetSampleCounter())));
             // The frames due meanwhile go out at once with the last values; the next
-            // request waits as long, so that a silent board never holds the schedule.
-            m_nextReadUs = ReadProgramClockUs() + m_replyTimeoutMs * 1000.0;
+            // request to a silent board waits as long, so that it never holds the
+            // schedule. A board that answered, however badly, is asked again at once.
+            if (m_lastOutcome == ReadOutcome::Missed)
+                m_nextReadUs = ReadProgramClockUs() + m_replyTimeoutMs * 1000.0;
             change = m_line.Failed(false);
             break;
         case ReadOutcome::Failed:

@@ -236,8 +236,13 @@ protected:
     // A new line: nothing of a reply read before belongs to it.
     void ForgetReply();
     void QueueSample(const double values[3]);
-    // Drops queued samples, oldest first, until keep remain.
-    size_t DropQueued(size_t keep);
+    // Drops queued samples, oldest first, until keep remain; counted: as samples
+    // dropped to keep the schedule, shown by the next sample that reaches a frame.
+    size_t DropQueued(size_t keep, bool counted = false);
+    // Samples gone (dropped, lost) before the oldest queued sample, or before the next
+    // one queued when none waits.
+    void CarryGap(const std::array<int64_t, 2>& gap);
+    void ClearGaps();
     // Before the first frame: reads until two samples wait, the newer one less than a
     // period old, so that each tick takes a sample that came a whole period before it,
     // whatever the phase of the board's clock.
@@ -276,10 +281,15 @@ protected:
     std::atomic<int64_t> m_skippedSamples{0};
     std::atomic<int64_t> m_lostSamples{0};
     // Acquisition thread: samples dropped (to keep the schedule; in refused or cut
-    // replies) since the last fresh frame, counted when the next fresh frame shows the
-    // gap (not if the run ends first).
+    // replies) since the last sample queued, counted when the frame of the next one
+    // queued shows the gap (not if the run ends first).
     int64_t m_skippedBeforeNext = 0;
     int64_t m_lostBeforeNext = 0;
+    // Acquisition thread: for each queued sample, the samples dropped and lost just
+    // before it (the frames show them missing when it is shown); those of the one
+    // popped last.
+    std::vector<std::array<int64_t, 2>> m_queueGaps;
+    std::array<int64_t, 2> m_poppedGap{};
     std::atomic<int64_t> m_repeatedFrames{0};
     std::atomic<int64_t> m_filteredSamples{0};
     std::atomic<int64_t> m_repeatedReplies{0};

@@ -280,8 +280,13 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
             continue;
         const size_t end = LengthEnd(length, m_lengthRule, ending);
         if (end != 0) {
-            if (count < end) continue;         // the length says data follows
-            if (count == end) return ending;   // and that it ends here
+            if (count < end) continue;  // the length says data follows
+            // It says the reply ends here: unless bytes that are no reply's header
+            // follow at once (a byte came in, and this '*' is data).
+            if (count == end &&
+                (Waiting() == 0 || Follows(Clock::now() + grace) != Next::Data))
+                return ending;
+            if (count == end) continue;
         }
         // Closed unless data follows: with fewer samples than the board holds, bytes
         // on their way, or a length that by every reading ends further on, what comes
@@ -390,9 +395,18 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
             return got == 0 ? Reply::None : Reply::Closing;
         }
         if (got < 0) {
-            // The samples of a reply the line took away with it are the board's.
-            if (count > kHeaderSize && m_reply[4] == kSamples)
-                CountLost(static_cast<int64_t>((count - kHeaderSize) / kSampleSize));
+            // The samples of a reply the line took away with it are the board's: as
+            // many as its length says where the board has shown how it counts, else
+            // those that came.
+            if (count > kHeaderSize && m_reply[4] == kSamples) {
+                const size_t end =
+                    LengthEnd(DecodeU16(m_reply.data() + 2), m_lengthRule, m_ending);
+                const size_t closing = EndingSize(m_ending);
+                const size_t bytes = end > count && end >= kHeaderSize + closing
+                                         ? end - kHeaderSize - closing
+                                         : count - kHeaderSize;
+                CountLost(static_cast<int64_t>(bytes / kSampleSize));
+            }
             return Reply::Vanished;
         }
         deadline = Clock::now() + timeout;
