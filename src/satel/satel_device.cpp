@@ -333,7 +333,8 @@ void CSerialSatelDevice::CheckInit()
     DropQueued(0);
     if (answers && !IsClosing()) PrimeQueue();
     m_initPending = false;
-    // Samples lost before the first frame belong to no frame.
+    // Samples lost before the first frame's sample belong to no frame; those lost
+    // after it, in a reply refused while priming, the frames show.
     ClearGaps();
     ResetCounters();
     ResetClockNow();
@@ -341,6 +342,7 @@ void CSerialSatelDevice::CheckInit()
     // it is due a period later the newer one has become a period old by then.
     const double firstUs = GetTimeToNextSampleUs();
     if (!std::isnan(firstUs) && firstUs > m_period * 500.0) DropQueued(1);
+    ClearGaps();
     m_line.NoteFreshFrame(-1);
     m_lastRead = ReadProgramClockUs();
 }
@@ -407,7 +409,10 @@ void CSerialSatelDevice::CarryGap(const std::array<int64_t, 2>& gap)
 
 void CSerialSatelDevice::ClearGaps()
 {
-    for (auto& gap : m_queueGaps) gap = {0, 0};
+    if (m_queueCount > 0) {
+        m_queueGaps[m_queueHead] = {0, 0};
+        return;
+    }
     m_skippedBeforeNext = 0;
     m_lostBeforeNext = 0;
 }

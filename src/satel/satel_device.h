@@ -242,6 +242,8 @@ protected:
     // Samples gone (dropped, lost) before the oldest queued sample, or before the next
     // one queued when none waits.
     void CarryGap(const std::array<int64_t, 2>& gap);
+    // Forgets what went missing before the oldest sample waiting (before the first
+    // frame: no frame shows it).
     void ClearGaps();
     // Before the first frame: reads until two samples wait, the newer one less than a
     // period old, so that each tick takes a sample that came a whole period before it,
