@@ -166,6 +166,7 @@ protected:
     Ending ClosesAt(size_t count, int expected, uint32_t timeoutMs);
     // Where the length bytes end a reply under a rule (0: they do not say).
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
+    int64_t SamplesOfRefused(size_t bytes) const;
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
     // Bytes off the line that are no reply header: skipped, one burst counted once.
     void NoteGarbage();
@@ -303,6 +304,11 @@ protected:
     int m_ruleVotes = 0;
     int m_otherEndingRun = 0;
     bool m_inGarbage = false;
+    // Acquisition thread: the last sample reply refused at a '*', while bytes that may
+    // be its rest follow: its bytes after the header and the samples counted lost.
+    bool m_refusedTail = false;
+    size_t m_refusedBytes = 0;
+    int64_t m_refusedCounted = 0;
     // Acquisition thread: the last sample reply taken, to know it when it comes again.
     std::array<uint8_t, kMaxReply + 1> m_lastReply{};
     size_t m_lastReplySize = 0;

@@ -107,6 +107,7 @@ void CSerialSatelDevice::ForgetReply()
     m_replyFill = 0;
     m_inputHead = m_inputCount = 0;
     m_inGarbage = false;
+    m_refusedTail = false;
     m_requestCount = 0;  // their replies, if any, are gone with the rest
 }
 
@@ -151,17 +152,26 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
         }
     }
     if (!isSampleReply) return Reply::Damaged;
-    // The samples the board sent in it: its closing bytes are none, and a byte doubled
-    // or dropped on the line makes no sample more or less.
-    int64_t samples = static_cast<int64_t>(bytes / kSampleSize);
-    if (ended) {
-        const size_t closing = EndingSize(m_ending == Ending::Unknown ? Ending::Block : m_ending);
-        samples = bytes > closing ? static_cast<int64_t>((bytes - closing + kSampleSize / 2) /
-                                                         kSampleSize)
-                                  : 0;
-    }
+    const int64_t samples =
+        ended ? SamplesOfRefused(bytes) : static_cast<int64_t>(bytes / kSampleSize);
     CountLost(samples);
+    // A reply held up on the line past its time-out may still bring its rest: bytes
+    // that follow before the next header are its own, and so are their samples.
+    m_refusedTail = ended;
+    m_refusedBytes = bytes;
+    m_refusedCounted = samples;
     return Reply::Damaged;
+}
+
+// The samples the board sent in a refused reply of that many bytes after its header,
+// read to a '*': its closing bytes are none, and a byte doubled or dropped on the line
+// makes no sample more or less.
+int64_t CSerialSatelDevice::SamplesOfRefused(size_t bytes) const
+{
+    const size_t closing = EndingSize(m_ending == Ending::Unknown ? Ending::Block : m_ending);
+    return bytes > closing
+               ? static_cast<int64_t>((bytes - closing + kSampleSize / 2) / kSampleSize)
+               : 0;
 }
 
 size_t CSerialSatelDevice::LengthEnd(size_t length, LengthRule rule, Ending ending)
@@ -412,6 +422,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
         deadline = Clock::now() + timeout;
         m_reply[count++] = byte;
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
+            if (m_refusedTail) {
+                m_refusedBytes += count == 2 && byte != kHash ? 2 : 1;
+                const int64_t samples = SamplesOfRefused(m_refusedBytes);
+                CountLost(samples - m_refusedCounted);
+                m_refusedCounted = samples;
+            }
             NoteGarbage();
             count = byte == kHash ? 1 : 0;
             m_reply[0] = byte;
@@ -419,6 +435,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
             if (++noise >= kMaxReply || (count == 0 && Waiting() == 0)) return Reply::Noise;
             continue;
         }
+        if (count == 2) m_refusedTail = false;  // a header begins
         if (count < kHeaderSize) continue;
         const size_t length = DecodeU16(m_reply.data() + 2);
         const uint8_t kind = m_reply[4];
