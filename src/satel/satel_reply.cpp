@@ -344,12 +344,16 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     }
     if (m_ending == Ending::Unknown) m_ending = ending;
     m_otherEndingRun = 0;
-    // The same samples again while no request waits for its answer: the board sent
-    // its reply twice. (A board that holds still answers each request alike.)
-    if (samples > 0 && count == m_lastReplySize && !IsRequestWaiting() &&
+    // The same samples again are a copy of the last reply (a request answered twice):
+    // never queued again after newer ones. While a request waits, the copy came for it
+    // (or a board that holds perfectly still answered it alike): an answer without new
+    // samples, the frames repeating the same values.
+    if (samples > 0 && count == m_lastReplySize &&
         std::memcmp(m_reply.data(), m_lastReply.data(), count) == 0) {
         m_repeatedReplies.fetch_add(1);
-        return Reply::Repeat;
+        if (!IsRequestWaiting()) return Reply::Repeat;
+        m_replySamples = 0;
+        return Reply::Samples;
     }
     std::memcpy(m_lastReply.data(), m_reply.data(), count);
     m_lastReplySize = count;

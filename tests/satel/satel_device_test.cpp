@@ -529,15 +529,16 @@ TEST_F(SatelDeviceTest, GarbageRepliesStayInBounds)
         board.QueueRaw(bytes);
     }
     board.QueueRaw(std::string(2000, 'x') + "*");  // longer than any reply
-    for (int i = 0; i < 3; ++i) board.Queue({{1, 2, 3}});
+    for (int i = 0; i < 3; ++i) board.Queue({{1, 2, static_cast<int16_t>(3 + i)}});
     board.Start();
     for (int i = 0; i < 41; ++i) device->ReadFrames(0);
     // Back in step within the next requests, whatever junk was still on its way.
     bool read = false;
-    for (int i = 0; i < 3; ++i) read = device->ReadFrames(0);
+    for (int i = 0; i < 3; ++i) read = device->ReadFrames(0) || read;
     ASSERT_TRUE(read) << "seed " << seed;
     device->ParseQueued();
-    EXPECT_EQ(device->Value(2), 3.0) << "seed " << seed;
+    EXPECT_GE(device->Value(2), 3.0) << "seed " << seed;
+    EXPECT_LE(device->Value(2), 5.0) << "seed " << seed;
     board.Stop();
 }
 
