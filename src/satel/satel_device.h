@@ -167,6 +167,9 @@ protected:
     // Where the length bytes end a reply under a rule (0: they do not say).
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     int64_t SamplesOfRefused(size_t bytes) const;
+    // The samples the length of the reply in m_reply says it holds, by the rule learnt;
+    // -1 where it says nothing.
+    int64_t SamplesByLength(size_t count) const;
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
     // Bytes off the line that are no reply header: skipped, one burst counted once.
     void NoteGarbage();

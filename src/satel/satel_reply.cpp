@@ -152,8 +152,11 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
         }
     }
     if (!isSampleReply) return Reply::Damaged;
-    const int64_t samples =
-        ended ? SamplesOfRefused(bytes) : static_cast<int64_t>(bytes / kSampleSize);
+    // Where the board has shown how it counts, its length says how many it sent.
+    const int64_t byLength = SamplesByLength(count);
+    const int64_t samples = byLength >= 0 ? byLength
+                            : ended       ? SamplesOfRefused(bytes)
+                                          : static_cast<int64_t>(bytes / kSampleSize);
     CountLost(samples);
     // A reply held up on the line past its time-out may still bring its rest: bytes
     // that follow before the next header are its own, and so are their samples.
@@ -172,6 +175,15 @@ int64_t CSerialSatelDevice::SamplesOfRefused(size_t bytes) const
     return bytes > closing
                ? static_cast<int64_t>((bytes - closing + kSampleSize / 2) / kSampleSize)
                : 0;
+}
+
+int64_t CSerialSatelDevice::SamplesByLength(size_t count) const
+{
+    if (count < kHeaderSize || m_ending == Ending::Unknown) return -1;
+    const size_t end = LengthEnd(DecodeU16(m_reply.data() + 2), m_lengthRule, m_ending);
+    const size_t closing = EndingSize(m_ending);
+    if (end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0) return -1;
+    return static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
 }
 
 size_t CSerialSatelDevice::LengthEnd(size_t length, LengthRule rule, Ending ending)
@@ -331,7 +343,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
             m_ruleVotes = 0;
         }
     }
-    if (m_lengthRule == LengthRule::Unknown) {
+    // An empty reply of length 0 fits a board that gives none and one that counts the
+    // sample bytes alike: it tells nothing.
+    if (m_lengthRule == LengthRule::Unknown && (samples > 0 || length != 0)) {
         const LengthRule rule = RuleFor(length, count, ending);
         if (rule == LengthRule::Unknown) {
             m_ruleVotes = 0;
@@ -413,13 +427,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
             // many as its length says where the board has shown how it counts, else
             // those that came.
             if (count > kHeaderSize && m_reply[4] == kSamples) {
-                const size_t end =
-                    LengthEnd(DecodeU16(m_reply.data() + 2), m_lengthRule, m_ending);
-                const size_t closing = EndingSize(m_ending);
-                const size_t bytes = end > count && end >= kHeaderSize + closing
-                                         ? end - kHeaderSize - closing
-                                         : count - kHeaderSize;
-                CountLost(static_cast<int64_t>(bytes / kSampleSize));
+                const int64_t byLength = SamplesByLength(count);
+                CountLost(byLength >= 0 ? byLength
+                                        : static_cast<int64_t>((count - kHeaderSize) / kSampleSize));
             }
             return Reply::Vanished;
         }
