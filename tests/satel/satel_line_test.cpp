@@ -80,23 +80,8 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         run.sent = board.Sent();
         std::lock_guard<std::mutex> lock(view.mutex);
         run.frames = static_cast<int>(view.frames.size());
-        const std::vector<int64_t> samples = FrameSamples(view.frames, device);
-        for (size_t f = 0; f < samples.size() && samples[f] >= 0; ++f) {
-            ++run.decoded;
-            run.newest = samples[f];
-            if (f == 0) continue;
-            if (samples[f] == samples[f - 1])
-                ++run.repeated;
-            else
-                run.skipped += samples[f] - samples[f - 1] - 1;
-        }
-        const double rate = 1000.0 / periodMs;
-        for (size_t f = 0; f < view.frames.size(); ++f) {
-            const CFrame& frame = view.frames[f];
-            run.onSchedule = run.onSchedule && frame.sample == f &&
-                             std::fabs(frame.timeSec - static_cast<double>(frame.sample) / rate) <
-                                 1e-9;
-        }
+        const std::vector<int64_t> samples = TraceFrames(view.frames, device, 1000.0 / periodMs, run);
+        if (run.decoded > 0) run.newest = samples[static_cast<size_t>(run.decoded) - 1];
         run.reportedSkipped = device.GetSkippedSamples();
         run.reportedRepeated = device.GetRepeatedFrames();
         run.missed = device.GetMissedReplies();
