@@ -76,6 +76,20 @@ inline std::vector<int64_t> TraceFrames(const std::vector<CFrame>& frames,
     return samples;
 }
 
+// What the device counted and says at closing.
+inline void TakeCounts(const CSerialSatelDevice& device, SatelClockRun& run)
+{
+    run.reportedSkipped = device.GetSkippedSamples();
+    run.reportedRepeated = device.GetRepeatedFrames();
+    run.missed = device.GetMissedReplies();
+    run.damaged = device.GetDamagedReplies();
+    run.cut = device.GetCutReplies();
+    run.reportedLost = device.GetLostSamples();
+    run.filtered = device.GetDroppedSamples();
+    run.late = device.GetLateReplies();
+    run.losses = device.GetLineLosses();
+}
+
 // What a board does to the line once frameCount frames came, and how many frames come
 // after that before the device closes. The device keeps its own reply time-outs.
 struct SatelLineFault {
@@ -116,15 +130,7 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
         std::lock_guard<std::mutex> lock(view.mutex);
         run.frames = static_cast<int>(view.frames.size());
         TraceFrames(view.frames, device, rate, run);
-        run.reportedSkipped = device.GetSkippedSamples();
-        run.reportedRepeated = device.GetRepeatedFrames();
-        run.missed = device.GetMissedReplies();
-        run.damaged = device.GetDamagedReplies();
-        run.cut = device.GetCutReplies();
-        run.reportedLost = device.GetLostSamples();
-        run.filtered = device.GetDroppedSamples();
-        run.late = device.GetLateReplies();
-        run.losses = device.GetLineLosses();
+        TakeCounts(device, run);
     }
     board.Stop();
     return run;

@@ -82,17 +82,9 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         run.frames = static_cast<int>(view.frames.size());
         const std::vector<int64_t> samples = TraceFrames(view.frames, device, 1000.0 / periodMs, run);
         if (run.decoded > 0) run.newest = samples[static_cast<size_t>(run.decoded) - 1];
-        run.reportedSkipped = device.GetSkippedSamples();
-        run.reportedRepeated = device.GetRepeatedFrames();
-        run.missed = device.GetMissedReplies();
-        run.damaged = device.GetDamagedReplies();
-        run.cut = device.GetCutReplies();
-        run.reportedLost = device.GetLostSamples();
-        run.filtered = device.GetDroppedSamples();
+        TakeCounts(device, run);
         run.filteredFrames = device.GetFilteredSamples();
         run.repeatedReplies = device.GetRepeatedReplies();
-        run.late = device.GetLateReplies();
-        run.losses = device.GetLineLosses();
     }
     messages.Take();
     run.closing = messages.Find("reached no frame");
