@@ -380,25 +380,20 @@ bool fob::stream()
     if (!send_cmd(kCmdStream)) return false;
     m_streamCount = 0;
     m_junkRun = 0;
+    m_loneFirstByte = false;
     m_lastByte = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(m_streamMutex);
     m_streaming = true;
     return true;
 }
 
-size_t fob::uniform_record_length() const
-{
-    size_t length = 0;
-    for (const auto& each : m_birds) {
-        const size_t bytes = each->record_bytes();
-        if (bytes == 0 || (length != 0 && bytes + 1 != length)) return 0;
-        length = bytes + 1;
-    }
-    return length;
-}
-
 void fob::route_record(const uint8_t* record, size_t length)
 {
+    // A lone first byte is a stray one, or the first byte of the record that follows
+    // lost its own to the stray: the two read alike (p s d.. and s p d..), so that
+    // record is refused as well.
+    const bool afterLoneByte = m_loneFirstByte;
+    m_loneFirstByte = length == 1;
     if (length < 3) {
         drop_record("fob::update: warning: bad bird address");
         return;
@@ -413,18 +408,21 @@ void fob::route_record(const uint8_t* record, size_t length)
         drop_record("fob::update: warning: record of the wrong length");
         return;
     }
+    if (afterLoneByte) {
+        drop_record("fob::update: warning: record not aligned");
+        return;
+    }
     target->parse(record, length - 1);
     m_routedRecords.fetch_add(1);
 }
 
 // A record runs from its first byte (phasing bit set) to the byte before the next
 // first byte; its last byte is the bird's address, appended by the flock's group
-// mode. When every bird streams records of one length, a record is whole as soon as
-// that many bytes ending in a bird's address came: the newest record is taken without
-// waiting for the one after it.
+// mode. A record is whole only once the next first byte came: a stray byte inside it
+// makes it one byte too long, and its last data byte may well equal an address, so
+// that its length alone says nothing.
 size_t fob::route_records()
 {
-    const size_t uniform = uniform_record_length();
     size_t routed = 0;
     size_t at = 0;
     while (at < m_streamCount) {
@@ -445,10 +443,6 @@ size_t fob::route_records()
                 break;
             }
             ++end;
-            if (uniform != 0 && end - at == uniform && find_bird(m_stream[end - 1]) != nullptr) {
-                whole = true;
-                break;
-            }
             if (end - at >= kRecordBuffer) {
                 tooLong = true;
                 break;
@@ -459,6 +453,7 @@ size_t fob::route_records()
             // belongs to it and is skipped without counting again.
             drop_record("fob::update: warning: record too long");
             m_junkRun = kRecordBuffer;
+            m_loneFirstByte = false;
             at = end;
             continue;
         }
@@ -537,6 +532,7 @@ bool fob::resume_stream()
     m_lineVanished = false;
     m_streamCount = 0;
     m_junkRun = 0;
+    m_loneFirstByte = false;
     m_lastByte = std::chrono::steady_clock::now();
     flush();
     // The flock keeps its configuration across a pulled cable; it only needs to be

@@ -108,9 +108,6 @@ private:
     // keeps what is left (a record still arriving). Returns the records routed.
     size_t route_records();
     void route_record(const uint8_t* record, size_t length);
-    // The length of every bird's records (address included) when all birds stream
-    // the same kind, else 0.
-    size_t uniform_record_length() const;
 
     SerialSettings m_settings;
     uint32_t m_master = 1;
@@ -122,6 +119,7 @@ private:
     std::array<uint8_t, kStreamBuffer> m_stream{};
     size_t m_streamCount = 0;
     size_t m_junkRun = 0;  // bytes skipped since the last first byte of a record
+    bool m_loneFirstByte = false;  // the last record routed was a lone first byte
     std::chrono::steady_clock::time_point m_lastByte;
     bool m_lineVanished = false;
     std::string m_portName;

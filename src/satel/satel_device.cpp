@@ -78,6 +78,7 @@ CSerialSatelDevice::CSerialSatelDevice(const wxString& port, int periodMs, bool 
     // Room for the longest reply and the samples held back: nothing is allocated per
     // sample on the acquisition thread.
     m_queue.resize(kMaxReply / kSampleSize + kHoldBack + 1);
+    m_queueGaps.resize(m_queue.size());
     InitChannels();
     m_ready = open(port);
     if (!m_ready) return;
@@ -283,14 +284,17 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
         if (m_verbose) Log("Unable to start data collection\n");
         return false;
     }
+    NoteRequest();
     // The first reply after the offsets holds what the board gathered since this one.
     const int expected = waitMs / m_period;
     int samples = 0;
     for (int i = 0; i < 4; ++i) {  // acknowledgements that came late are passed over
         const Reply reply = ReadOneReply(SampleReplySize(expected), m_configTimeoutMs, expected);
-        if (reply == Reply::Ack || reply == Reply::Damaged) continue;
+        if (reply == Reply::Ack || reply == Reply::Damaged || reply == Reply::Repeat ||
+            reply == Reply::Noise)
+            continue;
         if (reply == Reply::Samples) {
-            m_lastAnsweredUs = ReadProgramClockUs();
+            NoteAnswered();
             samples = std::min(m_replySamples, expected);
         }
         break;
@@ -329,15 +333,16 @@ void CSerialSatelDevice::CheckInit()
     DropQueued(0);
     if (answers && !IsClosing()) PrimeQueue();
     m_initPending = false;
-    // Samples lost before the first frame belong to no frame.
-    m_skippedBeforeNext = 0;
-    m_lostBeforeNext = 0;
+    // Samples lost before the first frame's sample belong to no frame; those lost
+    // after it, in a reply refused while priming, the frames show.
+    ClearGaps();
     ResetCounters();
     ResetClockNow();
     // The first frame takes the older of the two samples when it is due at once; when
     // it is due a period later the newer one has become a period old by then.
     const double firstUs = GetTimeToNextSampleUs();
     if (!std::isnan(firstUs) && firstUs > m_period * 500.0) DropQueued(1);
+    ClearGaps();
     m_line.NoteFreshFrame(-1);
     m_lastRead = ReadProgramClockUs();
 }
@@ -380,15 +385,36 @@ void CSerialSatelDevice::QueueSample(const double values[3])
 {
     const size_t capacity = m_queue.size();
     if (capacity == 0) return;
-    if (m_queueCount == capacity) {
-        // Only a device that is not paced (no ticks take the samples) gets here.
-        m_queueHead = (m_queueHead + 1) % capacity;
-        --m_queueCount;
-        if (IsRunning()) ++m_skippedBeforeNext;
-    }
-    std::array<double, 3>& slot = m_queue[(m_queueHead + m_queueCount) % capacity];
-    std::copy(values, values + 3, slot.begin());
+    // Only a device that is not paced (no ticks take the samples) finds it full.
+    if (m_queueCount == capacity) DropQueued(capacity - 1, IsRunning());
+    const size_t at = (m_queueHead + m_queueCount) % capacity;
+    std::copy(values, values + 3, m_queue[at].begin());
+    // What went missing since the sample before shows when this one is shown.
+    m_queueGaps[at] = {m_skippedBeforeNext, m_lostBeforeNext};
+    m_skippedBeforeNext = 0;
+    m_lostBeforeNext = 0;
     ++m_queueCount;
+}
+
+void CSerialSatelDevice::CarryGap(const std::array<int64_t, 2>& gap)
+{
+    if (m_queueCount > 0) {
+        m_queueGaps[m_queueHead][0] += gap[0];
+        m_queueGaps[m_queueHead][1] += gap[1];
+        return;
+    }
+    m_skippedBeforeNext += gap[0];
+    m_lostBeforeNext += gap[1];
+}
+
+void CSerialSatelDevice::ClearGaps()
+{
+    if (m_queueCount > 0) {
+        m_queueGaps[m_queueHead] = {0, 0};
+        return;
+    }
+    m_skippedBeforeNext = 0;
+    m_lostBeforeNext = 0;
 }
 
 bool CSerialSatelDevice::PopSample()
@@ -396,18 +422,22 @@ bool CSerialSatelDevice::PopSample()
     if (m_queueCount == 0) return false;
     const std::array<double, 3>& slot = m_queue[m_queueHead];
     std::copy(slot.begin(), slot.end(), m_raw);
+    m_poppedGap = m_queueGaps[m_queueHead];
     m_queueHead = (m_queueHead + 1) % m_queue.size();
     --m_queueCount;
     return true;
 }
 
-size_t CSerialSatelDevice::DropQueued(size_t keep)
+size_t CSerialSatelDevice::DropQueued(size_t keep, bool counted)
 {
     size_t dropped = 0;
     while (m_queueCount > keep) {
+        std::array<int64_t, 2> gap = m_queueGaps[m_queueHead];
         m_queueHead = (m_queueHead + 1) % m_queue.size();
         --m_queueCount;
         ++dropped;
+        if (counted) ++gap[0];
+        CarryGap(gap);
     }
     return dropped;
 }
@@ -425,15 +455,23 @@ bool CSerialSatelDevice::IsNextTickDue()
 
 void CSerialSatelDevice::TakeSample(bool running)
 {
-    const bool fresh = PopSample();
-    if (fresh) ParseSample();  // a sample the spike filter refuses keeps the row too
+    bool fresh = PopSample();
+    if (fresh) {
+        // A sample the spike filter refuses keeps the row: the frame repeats the last
+        // values and the sample reaches no frame.
+        const int64_t droppedBefore = m_droppedSamples.load();
+        ParseSample();
+        if (m_droppedSamples.load() != droppedBefore) {
+            fresh = false;
+            if (running) m_filteredSamples.fetch_add(1);
+            CarryGap(m_poppedGap);  // shown by the next sample that reaches a frame
+        }
+    }
     if (running) {
         if (fresh) {
             m_line.NoteFreshFrame(GetSampleCounter());
-            m_skippedSamples.fetch_add(m_skippedBeforeNext);
-            m_lostSamples.fetch_add(m_lostBeforeNext);
-            m_skippedBeforeNext = 0;
-            m_lostBeforeNext = 0;
+            m_skippedSamples.fetch_add(m_poppedGap[0]);
+            m_lostSamples.fetch_add(m_poppedGap[1]);
         } else
             m_repeatedFrames.fetch_add(1);
         DispatchFrame();
@@ -442,8 +480,7 @@ void CSerialSatelDevice::TakeSample(bool running)
     // Once the schedule is caught up, a clock that runs ahead of ours leaves more
     // samples than the hold-back: the oldest go, so that frames never fall behind.
     if (m_queueCount <= kHoldBack || IsNextTickDue()) return;  // the next frames take them
-    const size_t dropped = DropQueued(kHoldBack);
-    if (running) m_skippedBeforeNext += static_cast<int64_t>(dropped);
+    DropQueued(kHoldBack, running);
 }
 
 bool CSerialSatelDevice::ReadFrames(int ms)
@@ -493,6 +530,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         last = Reply::Vanished;
         return settle();
     }
+    NoteRequest();
     // The board sends what it gathered since it sent its last reply: after a missed
     // reply or a late pass that is more than two periods' worth.
     const int held = static_cast<int>(
@@ -502,7 +540,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     m_replyRoom = RoomForReply(expectedMs / m_period);
     for (int i = 0; i < 16; ++i) {  // acknowledgements that came late are passed over
         last = ReadOneReply(m_replyRoom, m_replyTimeoutMs, held);
-        if (last != Reply::Ack) break;
+        if (last != Reply::Ack && last != Reply::Repeat && last != Reply::Noise) break;
     }
     if (last == Reply::Samples) TakeReply(false);
     // A reply that began and stopped is no missing one: maybe a late one.
@@ -588,8 +626,10 @@ void CSerialSatelDevice::ReadStep()
                                                            "closing\n"),
                                                          static_cast<long long>(GetSampleCounter())));
             // The frames due meanwhile go out at once with the last values; the next
-            // request waits as long, so that a silent board never holds the schedule.
-            m_nextReadUs = ReadProgramClockUs() + m_replyTimeoutMs * 1000.0;
+            // request to a silent board waits as long, so that it never holds the
+            // schedule. A board that answered, however badly, is asked again at once.
+            if (m_lastOutcome == ReadOutcome::Missed)
+                m_nextReadUs = ReadProgramClockUs() + m_replyTimeoutMs * 1000.0;
             change = m_line.Failed(false);
             break;
         case ReadOutcome::Failed:
@@ -707,17 +747,27 @@ void CSerialSatelDevice::Close()
     // show missing.
     const int64_t skipped = m_skippedSamples.load();
     const int64_t lost = m_lostSamples.load();
+    const int64_t filtered = m_filteredSamples.load();
     const int64_t repeated = m_repeatedFrames.load();
-    if (skipped > 0 || lost > 0 || repeated > 0)
-        g_messages.Post(Severity::Error,
-                        TextHead() +
-                            wxString::Format(_("%lld board samples reached no frame (%lld dropped "
-                                               "to keep the schedule, %lld lost in refused or cut "
-                                               "replies); %lld frames repeated the last values\n"),
-                                             static_cast<long long>(skipped + lost),
-                                             static_cast<long long>(skipped),
-                                             static_cast<long long>(lost),
-                                             static_cast<long long>(repeated)));
+    if (skipped > 0 || lost > 0 || filtered > 0 || repeated > 0) {
+        wxString text = TextHead() +
+                        wxString::Format(_("%lld board samples reached no frame (%lld dropped to "
+                                           "keep the schedule, %lld lost in refused or cut "
+                                           "replies"),
+                                         static_cast<long long>(skipped + lost + filtered),
+                                         static_cast<long long>(skipped),
+                                         static_cast<long long>(lost));
+        if (filtered > 0)
+            text += wxString::Format(_(", %lld refused by the spike filter"),
+                                     static_cast<long long>(filtered));
+        text += wxString::Format(_("); %lld frames repeated the last values"),
+                                 static_cast<long long>(repeated));
+        const int64_t twice = m_repeatedReplies.load();
+        if (twice > 0)
+            text += wxString::Format(_("; %lld replies that came twice dropped"),
+                                     static_cast<long long>(twice));
+        g_messages.Post(Severity::Error, text + "\n");
+    }
 }
 
 void CSerialSatelDevice::Reset()

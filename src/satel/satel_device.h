@@ -43,6 +43,10 @@ public:
     // How this board ends its sample replies, once seen: five zero bytes and '*', or a
     // lone '*'.
     enum class Ending { Unknown, Block, Lone };
+    // What this board's two length bytes count, once seen: nothing (always 0), the
+    // bytes from the kind to before the closing '*' (as in the commands), the same and
+    // the '*', or the sample bytes only.
+    enum class LengthRule { Unknown, None, Own, Star, Samples };
     // Largest reply taken in one read (over a second at 1000 Hz); longer ones are cut.
     static constexpr size_t kMaxReply = 8192;
     // Samples held back for later frames, besides the one the next frame takes, once
@@ -84,6 +88,14 @@ public:
     // frames show missing.
     int64_t GetLostSamples() const { return m_lostSamples.load(); }
     int64_t GetRepeatedFrames() const { return m_repeatedFrames.load(); }
+    // Any thread: samples the spike filter dropped while running, each shown as a
+    // repeated frame.
+    int64_t GetFilteredSamples() const { return m_filteredSamples.load(); }
+    // Any thread: sample replies that came again (a request answered twice), dropped.
+    int64_t GetRepeatedReplies() const { return m_repeatedReplies.load(); }
+    // Acquisition thread (tests: while it does not run): what was learnt of the board.
+    LengthRule GetLengthRule() const { return m_lengthRule; }
+    Ending GetEnding() const { return m_ending; }
     int64_t GetLineLosses() const { return m_line.GetLostCount(); }
     bool IsLineLost() const { return m_line.IsLost(); }
     // GUI thread, before the acquisition thread runs: the longest wait for a sample
@@ -125,7 +137,9 @@ protected:
         Ack,       // an acknowledgement, of the command in m_reply[4]
         Damaged,   // bytes that are no reply: refused, counted, the line read quiet
         Vanished,  // the port failed
-        Closing    // the device is closing
+        Closing,   // the device is closing
+        Repeat,    // the last sample reply again (a request answered twice): dropped
+        Noise      // bytes that are no reply and then nothing: skipped, counted
     };
     // Reads one reply on from the m_replyFill bytes already there, checking its header
     // ('#', 'I', length, kind), its length when the board gives one, and its ending.
@@ -138,9 +152,32 @@ protected:
     // Whole samples in the sample reply of count bytes in m_reply that ends in that
     // way, -1 when it does not.
     int SamplesIn(size_t count, Ending ending) const;
-    // Drops the reply being read: counted as damaged, its samples lost, the line read
-    // until it is quiet so that the next reply starts clean.
-    Reply Refuse(size_t count);
+    // Drops the reply being read: counted as damaged, its samples lost. ended: it was
+    // read to its closing '*'; otherwise the line is read until it is quiet so that the
+    // next reply starts clean.
+    Reply Refuse(size_t count, bool ended);
+    // The whole sample reply of count bytes that ends in that way: checked against
+    // what the board's length bytes say and against the last reply, learnt from.
+    Reply CloseSampleReply(size_t count, Ending ending);
+    // A sample reply that ends with '*' and nothing after it: taken when whole by the
+    // board's ending, else refused.
+    Reply FinishSampleReply(size_t count);
+    // At a '*' of a sample reply: the ending that closes it here, or Unknown (data).
+    Ending ClosesAt(size_t count, int expected, uint32_t timeoutMs);
+    // Where the length bytes end a reply under a rule (0: they do not say).
+    static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
+    int64_t SamplesOfRefused(size_t bytes) const;
+    // The samples the length of the reply in m_reply says it holds, by the rule learnt;
+    // -1 where it says nothing.
+    int64_t SamplesByLength(size_t count) const;
+    static LengthRule RuleFor(size_t length, size_t count, Ending ending);
+    // Bytes off the line that are no reply header: skipped, one burst counted once.
+    void NoteGarbage();
+    // A 'B' sent, and a sample reply taken for the oldest one outstanding.
+    void NoteRequest();
+    void NoteAnswered();
+    // Whether a request sent lately still waits for its answer.
+    bool IsRequestWaiting();
     // The rest of a reply cut at count bytes, read off: the samples it held.
     int64_t ReadOffCutRest(size_t count, size_t total);
     // Replies that wait on the line (late ones): their samples taken in order.
@@ -203,8 +240,15 @@ protected:
     // A new line: nothing of a reply read before belongs to it.
     void ForgetReply();
     void QueueSample(const double values[3]);
-    // Drops queued samples, oldest first, until keep remain.
-    size_t DropQueued(size_t keep);
+    // Drops queued samples, oldest first, until keep remain; counted: as samples
+    // dropped to keep the schedule, shown by the next sample that reaches a frame.
+    size_t DropQueued(size_t keep, bool counted = false);
+    // Samples gone (dropped, lost) before the oldest queued sample, or before the next
+    // one queued when none waits.
+    void CarryGap(const std::array<int64_t, 2>& gap);
+    // Forgets what went missing before the oldest sample waiting (before the first
+    // frame: no frame shows it).
+    void ClearGaps();
     // Before the first frame: reads until two samples wait, the newer one less than a
     // period old, so that each tick takes a sample that came a whole period before it,
     // whatever the phase of the board's clock.
@@ -243,13 +287,43 @@ protected:
     std::atomic<int64_t> m_skippedSamples{0};
     std::atomic<int64_t> m_lostSamples{0};
     // Acquisition thread: samples dropped (to keep the schedule; in refused or cut
-    // replies) since the last fresh frame, counted when the next fresh frame shows the
-    // gap (not if the run ends first).
+    // replies) since the last sample queued, counted when the frame of the next one
+    // queued shows the gap (not if the run ends first).
     int64_t m_skippedBeforeNext = 0;
     int64_t m_lostBeforeNext = 0;
+    // Acquisition thread: for each queued sample, the samples dropped and lost just
+    // before it (the frames show them missing when it is shown); those of the one
+    // popped last.
+    std::vector<std::array<int64_t, 2>> m_queueGaps;
+    std::array<int64_t, 2> m_poppedGap{};
     std::atomic<int64_t> m_repeatedFrames{0};
-    // Acquisition thread: program time of the last sample reply taken; the board holds
-    // what it gathered since it sent that one.
+    std::atomic<int64_t> m_filteredSamples{0};
+    std::atomic<int64_t> m_repeatedReplies{0};
+    // Acquisition thread: the length rule learnt (two agreeing replies in a row make
+    // it; one whole reply that disagrees undoes it), and replies in a row that fitted
+    // only the other ending (three make it the board's).
+    LengthRule m_lengthRule = LengthRule::Unknown;
+    LengthRule m_ruleCandidate = LengthRule::Unknown;
+    int m_ruleVotes = 0;
+    int m_otherEndingRun = 0;
+    bool m_inGarbage = false;
+    // Acquisition thread: the last sample reply refused at a '*', while bytes that may
+    // be its rest follow: its bytes after the header and the samples counted lost.
+    bool m_refusedTail = false;
+    size_t m_refusedBytes = 0;
+    int64_t m_refusedCounted = 0;
+    // Acquisition thread: the last sample reply taken, to know it when it comes again.
+    std::array<uint8_t, kMaxReply + 1> m_lastReply{};
+    size_t m_lastReplySize = 0;
+    // Acquisition thread: program times of the 'B' requests not answered yet, oldest
+    // first (a request the board never answers stays until pushed out: the room for
+    // a reply is then larger, never smaller).
+    static constexpr size_t kRequestRing = 32;
+    std::array<double, kRequestRing> m_requestUs{};
+    size_t m_requestHead = 0;
+    size_t m_requestCount = 0;
+    // Acquisition thread: program time of the request the last sample reply taken
+    // answered; the board holds at most what it gathered since then.
     double m_lastAnsweredUs = 0.0;
     bool m_cutReported = false;    // acquisition thread
     ReadOutcome m_lastOutcome = ReadOutcome::Empty;  // acquisition thread

@@ -106,6 +106,9 @@ void CSerialSatelDevice::ForgetReply()
 {
     m_replyFill = 0;
     m_inputHead = m_inputCount = 0;
+    m_inGarbage = false;
+    m_refusedTail = false;
+    m_requestCount = 0;  // their replies, if any, are gone with the rest
 }
 
 // Sensor bytes may be 0x2A ('*') in any place of a sample. Without a length, a '*'
@@ -129,24 +132,120 @@ int CSerialSatelDevice::SamplesIn(size_t count, Ending ending) const
     return static_cast<int>((count - kHeaderSize - EndingSize(ending)) / kSampleSize);
 }
 
-CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count)
+CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
 {
     m_damagedReplies.fetch_add(1);
     m_replyFill = 0;
     const bool isSampleReply = count > kHeaderSize && m_reply[0] == kHash && m_reply[1] == kI &&
                                m_reply[4] == kSamples;
     size_t bytes = isSampleReply ? count - kHeaderSize : 0;
-    // What follows belongs to the refused bytes until the line is quiet: the next
-    // reply then starts clean.
-    const auto quiet = std::chrono::milliseconds(std::clamp<int64_t>(2 * m_period, kQuietMs, kMaxQuietMs));
-    for (size_t read = 0; read < kMaxReadOff; ++read) {
-        uint8_t byte = 0;
-        const int got = ReadByteBefore(&byte, Clock::now() + quiet);
-        if (got <= 0) break;
-        ++bytes;
+    if (!ended) {
+        // What follows belongs to the refused bytes until the line is quiet: the next
+        // reply then starts clean.
+        const auto quiet =
+            std::chrono::milliseconds(std::clamp<int64_t>(2 * m_period, kQuietMs, kMaxQuietMs));
+        for (size_t read = 0; read < kMaxReadOff; ++read) {
+            uint8_t byte = 0;
+            const int got = ReadByteBefore(&byte, Clock::now() + quiet);
+            if (got <= 0) break;
+            if (isSampleReply) ++bytes;
+        }
     }
-    CountLost(static_cast<int64_t>(bytes / kSampleSize));
+    if (!isSampleReply) return Reply::Damaged;
+    // Where the board has shown how it counts, its length says how many it sent.
+    const int64_t byLength = SamplesByLength(count);
+    const int64_t samples = byLength >= 0 ? byLength
+                            : ended       ? SamplesOfRefused(bytes)
+                                          : static_cast<int64_t>(bytes / kSampleSize);
+    CountLost(samples);
+    // A reply held up on the line past its time-out may still bring its rest: bytes
+    // that follow before the next header are its own, and so are their samples.
+    m_refusedTail = ended;
+    m_refusedBytes = bytes;
+    m_refusedCounted = samples;
     return Reply::Damaged;
+}
+
+// The samples the board sent in a refused reply of that many bytes after its header,
+// read to a '*': its closing bytes are none, and a byte doubled or dropped on the line
+// makes no sample more or less.
+int64_t CSerialSatelDevice::SamplesOfRefused(size_t bytes) const
+{
+    const size_t closing = EndingSize(m_ending == Ending::Unknown ? Ending::Block : m_ending);
+    return bytes > closing
+               ? static_cast<int64_t>((bytes - closing + kSampleSize / 2) / kSampleSize)
+               : 0;
+}
+
+int64_t CSerialSatelDevice::SamplesByLength(size_t count) const
+{
+    if (count < kHeaderSize || m_ending == Ending::Unknown) return -1;
+    const size_t end = LengthEnd(DecodeU16(m_reply.data() + 2), m_lengthRule, m_ending);
+    const size_t closing = EndingSize(m_ending);
+    if (end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0) return -1;
+    return static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
+}
+
+size_t CSerialSatelDevice::LengthEnd(size_t length, LengthRule rule, Ending ending)
+{
+    switch (rule) {
+        case LengthRule::Own:
+            return kHeaderSize + length;
+        case LengthRule::Star:
+            return kHeaderSize - 1 + length;
+        case LengthRule::Samples:
+            return ending == Ending::Unknown ? 0 : kHeaderSize + length + EndingSize(ending);
+        default:
+            return 0;
+    }
+}
+
+CSerialSatelDevice::LengthRule CSerialSatelDevice::RuleFor(size_t length, size_t count,
+                                                           Ending ending)
+{
+    if (length == 0) return LengthRule::None;
+    for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples})
+        if (LengthEnd(length, rule, ending) == count) return rule;
+    return LengthRule::Unknown;
+}
+
+void CSerialSatelDevice::NoteGarbage()
+{
+    if (m_inGarbage) return;
+    m_inGarbage = true;
+    m_damagedReplies.fetch_add(1);
+}
+
+void CSerialSatelDevice::NoteRequest()
+{
+    if (m_requestCount == kRequestRing) {
+        m_requestHead = (m_requestHead + 1) % kRequestRing;
+        --m_requestCount;
+    }
+    m_requestUs[(m_requestHead + m_requestCount) % kRequestRing] = ReadProgramClockUs();
+    ++m_requestCount;
+}
+
+bool CSerialSatelDevice::IsRequestWaiting()
+{
+    // A request unanswered for this long (the board let it pass) waits no more.
+    const double liveUs = std::max(4.0 * m_replyTimeoutMs, 500.0) * 1000.0;
+    const double nowUs = ReadProgramClockUs();
+    for (size_t i = 0; i < m_requestCount; ++i)
+        if (nowUs - m_requestUs[(m_requestHead + i) % kRequestRing] < liveUs) return true;
+    return false;
+}
+
+void CSerialSatelDevice::NoteAnswered()
+{
+    if (m_requestCount == 0) {
+        // A request that was flushed: the reply holds at most what came since now.
+        if (m_lastAnsweredUs <= 0.0) m_lastAnsweredUs = ReadProgramClockUs();
+        return;
+    }
+    m_lastAnsweredUs = m_requestUs[m_requestHead];
+    m_requestHead = (m_requestHead + 1) % kRequestRing;
+    --m_requestCount;
 }
 
 int64_t CSerialSatelDevice::ReadOffCutRest(size_t count, size_t total)
@@ -190,87 +289,205 @@ int64_t CSerialSatelDevice::ReadOffCutRest(size_t count, size_t total)
     return lost;
 }
 
+// Where the board has shown what its length bytes count, the length ends its replies;
+// otherwise (and where the length stops agreeing) the framing does: a '*' after whole
+// samples that completes the board's ending.
+CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expected,
+                                                       uint32_t timeoutMs)
+{
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    const auto grace = std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
+    for (Ending ending : {Ending::Block, Ending::Lone}) {
+        if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
+            continue;
+        const size_t end = LengthEnd(length, m_lengthRule, ending);
+        if (end != 0) {
+            if (count < end) continue;  // the length says data follows
+            // It says the reply ends here: unless bytes that are no reply's header
+            // follow at once (a byte came in, and this '*' is data).
+            if (count == end &&
+                (Waiting() == 0 || Follows(Clock::now() + grace) != Next::Data))
+                return ending;
+            if (count == end) continue;
+        }
+        // Closed unless data follows: with fewer samples than the board holds, bytes
+        // on their way, or a length that by every reading ends further on, what comes
+        // next tells.
+        const int samples = SamplesIn(count, ending);
+        const bool longer = m_lengthRule == LengthRule::Unknown && length != 0 &&
+                            LengthEnd(length, LengthRule::Star, ending) > count;
+        const bool look = samples + 1 < expected || Waiting() > 0 || longer;
+        // A length that says more follows is worth a whole reply time-out of waiting.
+        const auto wait = longer ? std::chrono::milliseconds(timeoutMs) : grace;
+        if (look && Follows(Clock::now() + wait) == Next::Data) continue;
+        return ending;
+    }
+    return Ending::Unknown;
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, Ending ending)
+{
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    const int samples = SamplesIn(count, ending);
+    m_replyFill = 0;
+    m_inGarbage = false;
+    if (m_lengthRule != LengthRule::Unknown) {
+        const bool agrees = m_lengthRule == LengthRule::None
+                                ? length == 0
+                                : LengthEnd(length, m_lengthRule, ending) == count;
+        if (!agrees) {
+            // Whole by its framing, it is taken whatever its length says; the length
+            // decides no more until the board's way is learnt again.
+            m_lengthRule = LengthRule::Unknown;
+            m_ruleCandidate = LengthRule::Unknown;
+            m_ruleVotes = 0;
+        }
+    }
+    // An empty reply of length 0 fits a board that gives none and one that counts the
+    // sample bytes alike: it tells nothing.
+    if (m_lengthRule == LengthRule::Unknown && (samples > 0 || length != 0)) {
+        const LengthRule rule = RuleFor(length, count, ending);
+        if (rule == LengthRule::Unknown) {
+            m_ruleVotes = 0;
+        } else if (rule == m_ruleCandidate) {
+            if (++m_ruleVotes >= 2) m_lengthRule = rule;
+        } else {
+            m_ruleCandidate = rule;
+            m_ruleVotes = 1;
+        }
+    }
+    if (m_ending == Ending::Unknown) m_ending = ending;
+    m_otherEndingRun = 0;
+    // The same samples again are a copy of the last reply (a request answered twice):
+    // never queued again after newer ones. While a request waits, the copy came for it
+    // (or a board that holds perfectly still answered it alike): an answer without new
+    // samples, the frames repeating the same values.
+    if (samples > 0 && count == m_lastReplySize &&
+        std::memcmp(m_reply.data(), m_lastReply.data(), count) == 0) {
+        m_repeatedReplies.fetch_add(1);
+        if (!IsRequestWaiting()) return Reply::Repeat;
+        m_replySamples = 0;
+        return Reply::Samples;
+    }
+    std::memcpy(m_lastReply.data(), m_reply.data(), count);
+    m_lastReplySize = count;
+    m_replySamples = samples;
+    return Reply::Samples;
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::FinishSampleReply(size_t count)
+{
+    for (Ending ending : {Ending::Block, Ending::Lone}) {
+        if ((m_ending == Ending::Unknown || ending == m_ending) && CanClose(count, ending))
+            return CloseSampleReply(count, ending);
+    }
+    // Fits neither ending (a byte doubled or dropped on the line): refused, and the
+    // board's ending stays, unless reply after reply fits only the other one.
+    const Ending other = m_ending == Ending::Block  ? Ending::Lone
+                         : m_ending == Ending::Lone ? Ending::Block
+                                                    : Ending::Unknown;
+    if (other != Ending::Unknown && CanClose(count, other)) {
+        if (++m_otherEndingRun >= 3) {
+            m_ending = other;
+            m_otherEndingRun = 0;
+        }
+    } else {
+        m_otherEndingRun = 0;
+    }
+    return Refuse(count, true);
+}
+
 // The board sends nothing but its replies, in the order of the requests: bytes that
 // follow a '*' at once show that it was data (a sample 0, 0, 42 looks like a closing
 // block until the next byte comes). A reply on its way is read to its end: each byte
-// may take up to the time-out.
+// may take up to the time-out. Bytes before a reply's header are line noise: skipped.
 CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t timeoutMs,
                                                            int expected)
 {
     room = std::min(std::max(room, kHeaderSize + kClosingSize), kMaxReply);
     const auto timeout = std::chrono::milliseconds(timeoutMs);
-    const auto grace = std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
     auto deadline = Clock::now() + timeout;
     size_t count = std::min(m_replyFill, room);
     m_replyFill = 0;
     m_replySamples = 0;
+    size_t noise = 0;
     for (;;) {
         uint8_t byte = 0;
         const int got = ReadByteBefore(&byte, deadline);
+        if (got == 0 && count > kHeaderSize && m_reply[4] == kSamples &&
+            m_reply[count - 1] == kTerminator)
+            return FinishSampleReply(count);  // nothing after its '*'
         if (got == 0 || got == -3) {
             m_replyFill = count;
+            if (got == 0 && count == 0 && noise > 0) return Reply::Noise;
             return got == 0 ? Reply::None : Reply::Closing;
         }
-        if (got < 0) return Reply::Vanished;
+        if (got < 0) {
+            // The samples of a reply the line took away with it are the board's: as
+            // many as its length says where the board has shown how it counts, else
+            // those that came.
+            if (count > kHeaderSize && m_reply[4] == kSamples) {
+                const int64_t byLength = SamplesByLength(count);
+                CountLost(byLength >= 0 ? byLength
+                                        : static_cast<int64_t>((count - kHeaderSize) / kSampleSize));
+            }
+            return Reply::Vanished;
+        }
         deadline = Clock::now() + timeout;
         m_reply[count++] = byte;
-        if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) return Refuse(count);
+        if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
+            if (m_refusedTail) {
+                m_refusedBytes += count == 2 && byte != kHash ? 2 : 1;
+                const int64_t samples = SamplesOfRefused(m_refusedBytes);
+                CountLost(samples - m_refusedCounted);
+                m_refusedCounted = samples;
+            }
+            NoteGarbage();
+            count = byte == kHash ? 1 : 0;
+            m_reply[0] = byte;
+            // Said at once when nothing follows it; a babbling line: the next step.
+            if (++noise >= kMaxReply || (count == 0 && Waiting() == 0)) return Reply::Noise;
+            continue;
+        }
+        if (count == 2) m_refusedTail = false;  // a header begins
         if (count < kHeaderSize) continue;
         const size_t length = DecodeU16(m_reply.data() + 2);
         const uint8_t kind = m_reply[4];
         if (kind != kSamples) {
-            // An acknowledgement: as long as its length says, or up to its '*'.
-            if (kind == kTerminator || length + kHeaderSize > kMaxAckSize) return Refuse(count);
-            if (length != 0) {
-                if (count < length + kHeaderSize) continue;
-                return byte == kTerminator ? Reply::Ack : Refuse(count);
+            // An acknowledgement, up to its '*', whatever its length counts; a '*'
+            // that the length puts inside it by every reading is data when more
+            // follows.
+            if (kind == kTerminator) return Refuse(count, false);
+            if (count > kHeaderSize && byte == kTerminator) {
+                const bool inside = length != 0 && length < kMaxAckSize &&
+                                    LengthEnd(length, LengthRule::Star, Ending::Lone) > count;
+                const auto grace =
+                    std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
+                if (!inside || Follows(Clock::now() + grace) != Next::Data) {
+                    m_inGarbage = false;
+                    m_replyFill = 0;
+                    return Reply::Ack;
+                }
             }
-            if (count > kHeaderSize && byte == kTerminator) return Reply::Ack;
-            if (count >= kMaxAckSize) return Refuse(count);
+            if (count >= kMaxAckSize) return Refuse(count, false);
             continue;
         }
-        if (length != 0) {
-            // The length counts the bytes from the kind to the closing '*': it tells
-            // the ending too.
-            const Ending ending = length % kSampleSize == 1   ? Ending::Lone
-                                  : length % kSampleSize == 0 ? Ending::Block
-                                                              : Ending::Unknown;
-            if (ending == Ending::Unknown) return Refuse(count);
-            const size_t total = length + kHeaderSize;
-            if (count < total) {
-                if (count < room) continue;
-                m_ending = ending;
-                m_cutReplies.fetch_add(1);
-                m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
-                CountLost(ReadOffCutRest(count, total));
-                return Reply::Samples;
-            }
-            const int samples = SamplesIn(count, ending);
-            if (samples < 0) return Refuse(count);
-            m_ending = ending;
-            m_replySamples = samples;
-            return Reply::Samples;
-        }
         if (byte == kTerminator) {
-            for (Ending ending : {Ending::Block, Ending::Lone}) {
-                if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
-                    continue;
-                // Closed unless data follows: with fewer samples than the board holds,
-                // or bytes on their way, what comes next tells.
-                const int samples = SamplesIn(count, ending);
-                const bool look = samples + 1 < expected || Waiting() > 0;
-                if (look && Follows(Clock::now() + grace) == Next::Data) continue;
-                if (m_ending == Ending::Unknown) m_ending = ending;
-                m_replySamples = samples;
-                return Reply::Samples;
-            }
+            const Ending ending = ClosesAt(count, expected, timeoutMs);
+            if (ending != Ending::Unknown) return CloseSampleReply(count, ending);
         }
         if (count >= room) {
+            // The board may have answered later than the room was reckoned: it holds
+            // at most what it gathered since the request the last reply answered.
+            room = std::max(room, std::min(RoomForReply(), kMaxReply));
+            if (count < room) continue;
             // Longer than the read: its whole samples are taken, the rest is read off
             // and its samples counted as lost.
             m_cutReplies.fetch_add(1);
             m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
-            CountLost(ReadOffCutRest(count, 0));
+            const size_t total = LengthEnd(length, m_lengthRule, m_ending);
+            CountLost(ReadOffCutRest(count, total > count ? total : 0));
+            m_lastReplySize = 0;
             return Reply::Samples;
         }
     }
@@ -280,21 +497,11 @@ CSerialSatelDevice::Reply CSerialSatelDevice::SettlePartialReply()
 {
     if (m_replyFill == 0) return Reply::Ack;
     if (Waiting() > 0) return ReadOneReply(m_replyRoom, m_replyTimeoutMs);
-    // Nothing more came since its time-out. Whole by the other ending: the board ends
-    // its replies that way (what closed the first one was data).
+    // Nothing more came since its time-out: it stopped midway.
     const size_t count = m_replyFill;
-    const Ending other = m_ending == Ending::Block  ? Ending::Lone
-                         : m_ending == Ending::Lone ? Ending::Block
-                                                    : Ending::Unknown;
-    if (other != Ending::Unknown && count > kHeaderSize && m_reply[0] == kHash &&
-        m_reply[1] == kI && m_reply[4] == kSamples && DecodeU16(m_reply.data() + 2) == 0 &&
-        SamplesIn(count, other) >= 0) {
-        m_ending = other;
-        m_replySamples = SamplesIn(count, other);
-        m_replyFill = 0;
-        return Reply::Samples;
-    }
-    return Refuse(count);
+    if (count > kHeaderSize && m_reply[4] == kSamples && m_reply[count - 1] == kTerminator)
+        return FinishSampleReply(count);
+    return Refuse(count, true);
 }
 
 CSerialSatelDevice::Reply CSerialSatelDevice::TakeWaitingReplies()
@@ -327,6 +534,8 @@ bool CSerialSatelDevice::AwaitAck(uint8_t command, uint32_t timeoutMs)
                 TakeReply(true);
                 break;
             case Reply::Damaged:
+            case Reply::Repeat:
+            case Reply::Noise:
                 break;
             case Reply::Vanished:
                 m_lineVanished = true;
@@ -352,7 +561,7 @@ size_t CSerialSatelDevice::RoomForReply(int atLeastSamples)
 
 void CSerialSatelDevice::TakeReply(bool late)
 {
-    m_lastAnsweredUs = ReadProgramClockUs();
+    NoteAnswered();
     ++m_takenReplies;
     const bool initialising = m_initPending.load();
     if (late && !initialising) m_lateReplies.fetch_add(1);

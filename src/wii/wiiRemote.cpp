@@ -182,7 +182,9 @@ bool CWiiRemote::HandleReport(const uint8_t* report, size_t size)
         if (!isData) Refuse(report, size);
         return true;
     }
-    if (size < layout.size) {
+    // A data report's length is fixed by its id: one byte short or over is no report
+    // of that layout, and its bytes are no loads or buttons.
+    if (size != layout.size) {
         Refuse(report, size);
         return true;
     }

@@ -51,6 +51,45 @@ struct SatelClockRun {
     bool onSchedule = true;  // frame numbers follow each other, time = frame / rate
 };
 
+// Which board samples the frames carried (as FrameSamples gives them): the frames that
+// carried one, the samples skipped between them, the frames that carried the previous
+// one again, and whether the frames kept their schedule at rate.
+inline std::vector<int64_t> TraceFrames(const std::vector<CFrame>& frames,
+                                        const CSerialSatelDevice& device, double rate,
+                                        SatelClockRun& run)
+{
+    const std::vector<int64_t> samples = FrameSamples(frames, device);
+    for (size_t f = 0; f < samples.size() && samples[f] >= 0; ++f) {
+        ++run.decoded;
+        if (f == 0) continue;
+        if (samples[f] == samples[f - 1])
+            ++run.repeated;
+        else
+            run.skipped += samples[f] - samples[f - 1] - 1;
+    }
+    for (size_t f = 0; f < frames.size(); ++f) {
+        const CFrame& frame = frames[f];
+        run.onSchedule = run.onSchedule && frame.sample == f &&
+                         std::fabs(frame.timeSec - static_cast<double>(frame.sample) / rate) <
+                             1e-9;
+    }
+    return samples;
+}
+
+// What the device counted and says at closing.
+inline void TakeCounts(const CSerialSatelDevice& device, SatelClockRun& run)
+{
+    run.reportedSkipped = device.GetSkippedSamples();
+    run.reportedRepeated = device.GetRepeatedFrames();
+    run.missed = device.GetMissedReplies();
+    run.damaged = device.GetDamagedReplies();
+    run.cut = device.GetCutReplies();
+    run.reportedLost = device.GetLostSamples();
+    run.filtered = device.GetDroppedSamples();
+    run.late = device.GetLateReplies();
+    run.losses = device.GetLineLosses();
+}
+
 // What a board does to the line once frameCount frames came, and how many frames come
 // after that before the device closes. The device keeps its own reply time-outs.
 struct SatelLineFault {
@@ -90,30 +129,8 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
         device.RemoveView(&view);
         std::lock_guard<std::mutex> lock(view.mutex);
         run.frames = static_cast<int>(view.frames.size());
-        const std::vector<int64_t> samples = FrameSamples(view.frames, device);
-        for (size_t f = 0; f < samples.size() && samples[f] >= 0; ++f) {
-            ++run.decoded;
-            if (f == 0) continue;
-            if (samples[f] == samples[f - 1])
-                ++run.repeated;
-            else
-                run.skipped += samples[f] - samples[f - 1] - 1;
-        }
-        for (size_t f = 0; f < view.frames.size(); ++f) {
-            const CFrame& frame = view.frames[f];
-            run.onSchedule = run.onSchedule && frame.sample == f &&
-                             std::fabs(frame.timeSec - static_cast<double>(frame.sample) / rate) <
-                                 1e-9;
-        }
-        run.reportedSkipped = device.GetSkippedSamples();
-        run.reportedRepeated = device.GetRepeatedFrames();
-        run.missed = device.GetMissedReplies();
-        run.damaged = device.GetDamagedReplies();
-        run.cut = device.GetCutReplies();
-        run.reportedLost = device.GetLostSamples();
-        run.filtered = device.GetDroppedSamples();
-        run.late = device.GetLateReplies();
-        run.losses = device.GetLineLosses();
+        TraceFrames(view.frames, device, rate, run);
+        TakeCounts(device, run);
     }
     board.Stop();
     return run;

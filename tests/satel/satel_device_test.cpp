@@ -529,15 +529,16 @@ TEST_F(SatelDeviceTest, GarbageRepliesStayInBounds)
         board.QueueRaw(bytes);
     }
     board.QueueRaw(std::string(2000, 'x') + "*");  // longer than any reply
-    for (int i = 0; i < 3; ++i) board.Queue({{1, 2, 3}});
+    for (int i = 0; i < 3; ++i) board.Queue({{1, 2, static_cast<int16_t>(3 + i)}});
     board.Start();
     for (int i = 0; i < 41; ++i) device->ReadFrames(0);
     // Back in step within the next requests, whatever junk was still on its way.
     bool read = false;
-    for (int i = 0; i < 3; ++i) read = device->ReadFrames(0);
+    for (int i = 0; i < 3; ++i) read = device->ReadFrames(0) || read;
     ASSERT_TRUE(read) << "seed " << seed;
     device->ParseQueued();
-    EXPECT_EQ(device->Value(2), 3.0) << "seed " << seed;
+    EXPECT_GE(device->Value(2), 3.0) << "seed " << seed;
+    EXPECT_LE(device->Value(2), 5.0) << "seed " << seed;
     board.Stop();
 }
 
@@ -660,10 +661,12 @@ TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
     board.QueueRaw(std::string{'#', 'I', 0, 0, 'B', 1, 2, 3, '*'});  // half a sample
     board.Queue({{11, 12, 13}});
     board.Start();
+    // Nothing after its '*' for a whole time-out: it ended there, fitting no ending.
     EXPECT_FALSE(device->ReadFrames(0));
-    EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Missed);
-    EXPECT_EQ(device->GetMissedReplies(), 0);  // it began: not missing, maybe late
-    ASSERT_TRUE(device->ReadFrames(0));        // refused, and asked again
+    EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Damaged);
+    EXPECT_EQ(device->GetMissedReplies(), 0);  // it came: not missing
+    EXPECT_EQ(device->GetDamagedReplies(), 1);
+    ASSERT_TRUE(device->ReadFrames(0));        // asked again
     EXPECT_EQ(device->GetDamagedReplies(), 1);
     ASSERT_EQ(device->ParseQueued(), 1);
     EXPECT_EQ(device->Value(0), 11.0);

@@ -51,35 +51,47 @@ TEST_F(SatelReplyTest, ALoneStarEndsNoReplyOfABoardThatClosesWithABlock)
 }
 
 // Where the board gives the length of its replies, the length ends them: a sample 0,
-// 0, 42 or a first byte '*' before a pause ends nothing, whatever the ending; a length
-// that fits no reply is refused, and the next reply is read as usual.
-TEST_F(SatelReplyTest, TheLengthTheBoardGivesEndsItsReplies)
+// 0, 42 or a first byte '*' before a pause ends nothing, whatever the ending. A length
+// that fits no reading is a hint that fails: the reply, whole by its framing, is taken,
+// and the next reply is read as usual.
+TEST(SatelReplyLength, TheLengthTheBoardGivesEndsItsReplies)
 {
-    auto device = OpenProbe(m_pty);
-    CFakeSatelBoard board(m_pty);
-    board.SetLengthField(true);
-    board.Start();
-    const std::vector<SatelSample> block = {{0, 0, 42}, {0, 0, 42}};
-    board.Queue(block);
-    board.SplitNextReply(CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize, 30ms);
-    ASSERT_TRUE(device->ReadFrames(0));
-    EXPECT_EQ(device->TakeQueued(), block);
-    const std::vector<SatelSample> lone = {{5, 6, 7}, {0x2A01, 8, 9}};
-    board.QueueRaw(CFakeSatelBoard::LoneStarReply(lone));
-    board.SplitNextReply(CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize + 1,
-                         30ms);
-    ASSERT_TRUE(device->ReadFrames(0));
-    EXPECT_EQ(device->TakeQueued(), lone);
-    EXPECT_EQ(device->GetDamagedReplies(), 0);
-    std::string wrong = CFakeSatelBoard::SampleReply({{1, 2, 3}});
-    wrong[3] = 8;  // no whole samples and ending
-    board.QueueRaw(wrong);
-    board.Queue({{4, 5, 6}});
-    EXPECT_FALSE(device->ReadFrames(0));
-    EXPECT_EQ(device->GetDamagedReplies(), 1);
-    ASSERT_TRUE(device->ReadFrames(0));
-    EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{4, 5, 6}}));
-    board.Stop();
+    for (bool lone : {false, true}) {
+        SCOPED_TRACE(lone ? "lone '*'" : "closing block");
+        CPtyPair pty;
+        ASSERT_TRUE(pty.IsValid());
+        auto device = OpenProbe(pty);
+        CFakeSatelBoard board(pty);
+        board.SetLengthField(true);
+        board.Start();
+        const auto reply = [lone](const std::vector<SatelSample>& samples) {
+            return lone ? CFakeSatelBoard::LoneStarReply(samples)
+                        : CFakeSatelBoard::SampleReply(samples);
+        };
+        const std::vector<SatelSample> block = {{0, 0, 42}, {0, 0, 42}};
+        board.QueueRaw(reply(block));
+        board.SplitNextReply(CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize,
+                             30ms);
+        ASSERT_TRUE(device->ReadFrames(0));
+        EXPECT_EQ(device->TakeQueued(), block);
+        const std::vector<SatelSample> star = {{5, 6, 7}, {0x2A01, 8, 9}};
+        board.QueueRaw(reply(star));
+        board.SplitNextReply(CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize + 1,
+                             30ms);
+        ASSERT_TRUE(device->ReadFrames(0));
+        EXPECT_EQ(device->TakeQueued(), star);
+        EXPECT_EQ(device->GetDamagedReplies(), 0);
+        std::string wrong = reply({{1, 2, 3}});
+        wrong[3] = 8;  // fits no reading
+        board.QueueRaw(wrong);
+        board.QueueRaw(reply({{4, 5, 6}}));
+        ASSERT_TRUE(device->ReadFrames(0));
+        EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{1, 2, 3}}));
+        ASSERT_TRUE(device->ReadFrames(0));
+        EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{4, 5, 6}}));
+        EXPECT_EQ(device->GetDamagedReplies(), 0);
+        board.Stop();
+    }
 }
 
 // A reply that comes late, while the board is being configured again, is a sample

@@ -83,10 +83,12 @@ TEST_F(WiiRemoteTest, MalformedReportsAreRefusedCountedAndSaidOnce)
     Send({0x3E, 0x00, 0x00});                 // a mode not used here: left alone
     Send({0x2A, 0x00, 0x00});                 // no such report
     Send({0x20, 0x00, 0x00});                 // cut status
+    Send({0x31, 0x00, 0x08, 0x80, 0x80, 0x9A, 0x00});  // a byte over its layout
+    Send({0x30, 0x00, 0x08, 0x2A});                    // a byte over its layout
     Send({0x31, 0x00, 0x08, 0x80, 0x80, 0x9A});  // whole: taken
     EXPECT_TRUE(remote.Pump());
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(remote.RefusedReports(), 4);
+    EXPECT_EQ(remote.RefusedReports(), 6);
     EXPECT_EQ(remote.buttons, kWiiButtonA);
     EXPECT_TRUE(remote.IsConnected());
     size_t lines = 0;
@@ -98,7 +100,7 @@ TEST_F(WiiRemoteTest, MalformedReportsAreRefusedCountedAndSaidOnce)
     // The total is said when the connection ends.
     testing::internal::CaptureStderr();
     remote.Detach();
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("4 malformed reports refused in all"),
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("6 malformed reports refused in all"),
               std::string::npos);
 }
 

@@ -160,6 +160,12 @@ public:
         return size > 0 && Send(report, size);
     }
 
+    // Sends the bytes as a report, as they stand (line noise, a report of the wrong size).
+    bool EmitRaw(const std::vector<uint8_t>& report)
+    {
+        return !report.empty() && Send(report.data(), report.size());
+    }
+
     uint8_t Leds() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
