@@ -1839,35 +1839,32 @@ protected:
         ASSERT_FALSE(m_frame->m_capturing);
         CVideoFinisher::Instance().Wait();
     }
-    // The video runs no longer than the analog recording: both count from the trial's
-    // start instant and end at its stop instant, no video frame past it. Repeats the
-    // camera wrote inside the trial for frames that came late (a loaded machine) may
-    // lengthen it by as much; those filling its start and end may not.
-    void ExpectVideoAsLongAsTheAnalogFile()
+    // The video lasts as long as the trial, whatever the camera delivered and however
+    // late: slot 0 at the trial's start instant and as many slots as its stop instant
+    // gives at the file's rate (rounded as the writer rounds), its missing start and end
+    // filled with copies; the analog file counts from the same two instants.
+    void ExpectVideoOfTheTrialsSlots()
     {
         const int64_t analogFrames = FramesInFile(m_analogFile);
         ASSERT_GT(analogFrames, 0);
+        ASSERT_FALSE(m_analog.Trials().empty());
+        const auto trial = m_analog.Trials().back();
+        ASSERT_GT(trial.stopUs, trial.startUs);
+        EXPECT_EQ(m_video->GetRecordStart(), trial.startUs);
         const VideoFacts facts = ReadTestVideo(m_videoFile.ToStdString());
-        ASSERT_GT(facts.frames, 0) << m_videoFile;
+        ASSERT_GT(facts.fps, 0.0) << m_videoFile;
         ASSERT_EQ(facts.numbers.size(), size_t(facts.frames));
-        size_t head = 1;
-        while (head < facts.numbers.size() && facts.numbers[head] == facts.numbers[0]) ++head;
-        size_t tail = facts.numbers.size() - 1;
-        while (tail > head && facts.numbers[tail - 1] == facts.numbers.back()) --tail;
-        int inside = 0;  // repeats between the first and the last image
-        for (size_t i = head; i < tail; ++i) inside += facts.numbers[i] == facts.numbers[i - 1];
-        const double analogSec = double(analogFrames) / 500.0;
-        const double videoSec = double(facts.frames) / 30.0;
-        constexpr double kOneFrame = 1.0 / 30.0 + 1.0 / 500.0;
-        // Shorter it may be: a camera late with its last images on a loaded machine
-        // leaves the trial's last places without them (its own placement's matter).
-        EXPECT_GE(videoSec, 0.5 * analogSec)
-            << facts.frames << " video frames, " << analogFrames << " analog frames";
-        EXPECT_LE(videoSec - double(inside) / 30.0, analogSec + kOneFrame)
-            << facts.frames << " video frames (" << inside << " repeats inside), " << analogFrames
-            << " analog frames";
-        std::printf("video %.3f s, analog %.3f s: %+.1f ms\n", videoSec, analogSec,
-                    (videoSec - analogSec) * 1000.0);
+        const auto slots = std::llround((trial.stopUs - trial.startUs) * facts.fps / 1.0e6);
+        EXPECT_EQ(facts.frames, slots)
+            << "trial of " << (trial.stopUs - trial.startUs) / 1000.0 << " ms at " << facts.fps
+            << " frames/s; " << analogFrames << " analog frames";
+        // The camera's images in the order it took them, each once at most in a row of
+        // its copies.
+        for (size_t i = 1; i < facts.numbers.size(); ++i)
+            EXPECT_GE(facts.numbers[i], facts.numbers[i - 1]) << "frame " << i;
+        std::printf("video %d frames at %.3f/s, trial %.3f ms, analog %lld frames\n", facts.frames,
+                    facts.fps, (trial.stopUs - trial.startUs) / 1000.0,
+                    static_cast<long long>(analogFrames));
         std::fflush(stdout);
     }
 
@@ -1893,7 +1890,7 @@ TEST_F(CaptureCameraTest, CameraHungAtTheStartCountsFromTheTrialsInstantAndHolds
         });
     });
     resume.join();
-    ExpectVideoAsLongAsTheAnalogFile();
+    ExpectVideoOfTheTrialsSlots();
     ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
 }
 
@@ -1909,7 +1906,7 @@ TEST_F(CaptureCameraTest, CameraHungAtTheStopEndsItsVideoAtTheTrialsStop)
     });
     m_analog.stopTime = std::chrono::microseconds(0);
     ResumeCamera();
-    ExpectVideoAsLongAsTheAnalogFile();
+    ExpectVideoOfTheTrialsSlots();
     ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
 }
 
@@ -1919,7 +1916,24 @@ TEST_F(CaptureCameraTest, SlowStopTakesNoVideoFramePastTheTrialsStop)
     RecordTrial("slowstop", {&m_analog, m_video.get()}, 900,
                 [&] { m_analog.stopTime = std::chrono::microseconds(400000); });
     m_analog.stopTime = std::chrono::microseconds(0);
-    ExpectVideoAsLongAsTheAnalogFile();
+    ExpectVideoOfTheTrialsSlots();
+    ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
+}
+
+TEST_F(CaptureCameraTest, VideoHasTheTrialsSlotsOnAnIdleAndALoadedMachine)
+{
+    // Trials whose lengths end at every part of a video slot (rounded up and down),
+    // the camera delivering throughout, with every core idle and then kept busy.
+    int trial = 0;
+    for (const bool isLoaded : {false, true}) {
+        CBusyMachine busy(isLoaded);
+        for (const int lengthMs : {500, 508, 517, 525, 533}) {
+            SCOPED_TRACE((isLoaded ? "loaded, " : "idle, ") + std::to_string(lengthMs) + " ms");
+            m_frame->CloseCaptureFiles();
+            RecordTrial("slots" + std::to_string(++trial), {&m_analog, m_video.get()}, lengthMs);
+            ExpectVideoOfTheTrialsSlots();
+        }
+    }
     ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
 }
 

@@ -490,13 +490,18 @@ bool CVideoDevice::FinishRecording()
     if (duration > 0.0) endUs = std::min(endUs, m_videoStartUs + duration * 1.0e6);
     const double periodUs = 1.0e6 / m_writerFps;
     const int64_t trialSlots = std::llround((endUs - m_videoStartUs) / periodUs);
-    if (m_pendingMoved && m_pendingSlot >= trialSlots && m_nextSlot > 0) {
+    // Ended by the trial's stop, the video has the trial's slots, not one more: an image
+    // taken in the part of a slot the rounding leaves out has no place.
+    const bool isStopEnd = m_recordStopUs >= 0.0 && endUs >= m_recordStopUs;
+    if (m_pendingSlot >= trialSlots && m_nextSlot >= trialSlots && m_nextSlot > 0 &&
+        (m_pendingMoved || isStopEnd)) {
         // Moved past the trial's end for want of a slot: the trial's last slot has its image.
-        m_droppedFrames.fetch_add(1);
+        if (m_pendingMoved) m_droppedFrames.fetch_add(1);
         m_pendingImage = -1;
         return CloseVideo();
     }
-    if (!CommitPending(m_pendingSlot + 1)) return m_videoEnded;
+    const int64_t endSlot = isStopEnd ? std::min(m_pendingSlot + 1, trialSlots) : m_pendingSlot + 1;
+    if (!CommitPending(endSlot)) return m_videoEnded;
     const int64_t missing = trialSlots - m_nextSlot;
     const cv::Mat& last = m_images[pending];
     if (missing <= kRepeatsAtOnce) {
@@ -744,7 +749,7 @@ bool CVideoDevice::CommitPending(int64_t endSlot)
     // video's first one, when late, also the ones before it.
     const int64_t count = std::max<int64_t>(1, endSlot - m_nextSlot);
     if (m_nextSlot == 0 && m_pendingSlot > 0) {
-        m_leadingFrames = m_pendingSlot;
+        m_leadingFrames = std::min(m_pendingSlot, count - 1);
         m_firstLateSec = (m_pendingTakenUs - m_videoStartUs) / 1.0e6;
     }
     m_nextSlot += count;
