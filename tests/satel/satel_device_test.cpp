@@ -656,7 +656,9 @@ TEST_F(SatelDeviceTest, RepliesClosedByALoneStarKeepEverySample)
 TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
 {
     auto device = OpenDevice();
-    device->SetReplyTimeouts(100ms, 100ms);
+    // Replies that must come get a time-out no loaded machine misses; only the silent
+    // board's request is given a short one, since nothing can come for it.
+    device->SetReplyTimeouts(1s, 1s);
     CFakeSatelBoard board(m_pty);
     board.QueueRaw(std::string{'#', 'I', 0, 0, 'B', 1, 2, 3, '*'});  // half a sample
     board.Queue({{11, 12, 13}});
@@ -666,17 +668,20 @@ TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
     EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Damaged);
     EXPECT_EQ(device->GetMissedReplies(), 0);  // it came: not missing
     EXPECT_EQ(device->GetDamagedReplies(), 1);
+    device->SetReplyTimeouts(5s, 5s);
     ASSERT_TRUE(device->ReadFrames(0));        // asked again
     EXPECT_EQ(device->GetDamagedReplies(), 1);
     ASSERT_EQ(device->ParseQueued(), 1);
     EXPECT_EQ(device->Value(0), 11.0);
     board.SetSilentSamples(true);
+    device->SetReplyTimeouts(100ms, 100ms);
     EXPECT_FALSE(device->ReadFrames(0));
     EXPECT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Missed);
     EXPECT_EQ(device->GetMissedReplies(), 1);
     EXPECT_EQ(device->ParseQueued(), 0);
     EXPECT_EQ(device->Value(0), 11.0);
     board.SetSilentSamples(false);
+    device->SetReplyTimeouts(5s, 5s);
     board.Queue({{14, 15, 16}});
     ASSERT_TRUE(device->ReadFrames(0));  // the missing one is asked for again
     EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{14, 15, 16}}));
