@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <cstdio>  // std::FILE
 #include <streambuf>
@@ -482,6 +483,12 @@ public:
     using TriggerReader = std::function<bool(double& value)>;
     void SetCaptureDeviceSource(CaptureDeviceSource source);
     void SetTriggerReaders(TriggerReader serial, TriggerReader osc);
+    // Program times trial's starting and stopping trigger came ({0, 0}: none known).
+    std::pair<double, double> GetTrialTriggerTimes(int64_t trial) const
+    {
+        const auto found = m_trialTriggerTimes.find(trial);
+        return found == m_trialTriggerTimes.end() ? std::pair{0.0, 0.0} : found->second;
+    }
 
 private:
     // A trial recorded in the open set: "Delete Last Trial" may take it back.
@@ -568,6 +575,9 @@ private:
     int64_t m_serialLossTrialSaid = -1;  // the trial last said to run without its trigger
     // Program time the trigger that stops the running capture came (0: none known).
     double m_stopCrossingUs = 0.0;
+    // By trial: program times its starting and its stopping trigger came (0: none
+    // known), the instants its said delays are counted from.
+    std::map<int64_t, std::pair<double, double>> m_trialTriggerTimes;
     wxString m_nextWaitNotice;      // said inside the loop's next wait
     CaptureDeviceSource m_captureDeviceSource;
     TriggerReader m_serialTriggerReader;

@@ -480,6 +480,7 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
     }
     const double startCrossingUs = std::exchange(m_startCrossingUs, 0.0);
     if (started > 0 && startCrossingUs > 0.0) SayLateStart(devices, refused, startCrossingUs);
+    if (started > 0) m_trialTriggerTimes[m_trialIndex] = {startCrossingUs, 0.0};
     for (CAnalogDevice* device : refused) {
         device->ResetViews();
         // A device that says why (a camera writes videos) is reported in its own words.
@@ -503,9 +504,9 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
 void TrackerFrame::SayLateStart(const std::vector<CAnalogDevice*>& devices,
                                 const std::vector<CAnalogDevice*>& refused, double crossingUs)
 {
-    // Armed now: each device's next frame is its first. What came before is lost.
+    // Each device's frame 0 is due at the trial's start instant: what came before is lost.
     const double countdownUs = std::exchange(m_startCountdownUs, 0.0);
-    const double delayUs = GetProgramTime() - crossingUs - countdownUs;
+    const double delayUs = m_captureStartUs - crossingUs - countdownUs;
     std::vector<CAnalogDevice*> started;
     for (CAnalogDevice* device : devices) {
         if (std::find(refused.begin(), refused.end(), device) == refused.end())
@@ -570,6 +571,8 @@ void TrackerFrame::StopCapture()
             true);
     }
     const double stopCrossingUs = std::exchange(m_stopCrossingUs, 0.0);
+    if (auto trial = m_trialTriggerTimes.find(m_trialIndex); trial != m_trialTriggerTimes.end())
+        trial->second.second = stopCrossingUs;
     if (stopCrossingUs > 0.0 && stopUs - stopCrossingUs > ShortestFramePeriodUs(devices)) {
         AppendMessage(wxString::Format(_("Trial %lld stopped %.1f ms after its trigger\n"),
                                        static_cast<long long>(m_trialIndex),

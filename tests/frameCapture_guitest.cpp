@@ -827,11 +827,15 @@ private:
     std::thread m_thread;
 };
 
-// How far a trial's recording may differ from the sender's trial: each next trial
-// starts once the one before is saved, a few tens of milliseconds, and more than a
-// hundred on a loaded machine. A merged, lost or shifted trial is off by a whole
-// trial (500 ms) or more.
+// How far a trial's recording, with the delays the program says, may differ from the
+// sender's trial: only the time each value takes from the sender to the input thread
+// that notes its arrival (the window's own delays are said and counted). A merged,
+// lost or shifted trial is off by a whole trial (500 ms) or more.
 constexpr double kLengthTolerance = 0.25;
+// A recording, with what the program says of it, against its trial as the triggers came:
+// the last frame is the one due before the stop, and a delay of a frame or less is not
+// said, at 500 frames a second.
+constexpr double kFrameSlack = 0.008;
 
 // Trials of lengthMs, each next start gapMs after the stop before, from firstMs on.
 std::vector<CTriggerSender::Step> Trials(int count, int lengthMs, int gapMs, double start,
@@ -935,25 +939,14 @@ protected:
         EXPECT_EQ(m_frame->m_trialIndex, count + 1) << set;
         return sender;
     }
-    // Each trial's recording as long as the sender's trial.
-    void ExpectTrialLengths(const std::string& set, const CTriggerSender& sender, int count,
-                            int devices = 2)
-    {
-        for (int trial = 1; trial <= count; ++trial) {
-            const double sent = sender.Between(2 * trial - 2, 2 * trial - 1);
-            for (int device = 1; device <= devices; ++device)
-                EXPECT_NEAR(TrialSeconds(set, trial, device), sent, kLengthTolerance)
-                    << set << " trial " << trial << " device " << device << "\n"
-                    << m_frame->m_messagesText->GetValue();
-        }
-    }
-
-    // The delay Messages says trial started after its trigger, in ms (0 when not
-    // said), in the messages text; -1 when said more than once.
+    // The delay Messages says trial started (verb "started") or stopped ("stopped")
+    // after its trigger, in ms (0 when not said), in the messages text; -1 when said
+    // more than once.
     static double SaidStartDelayMs(const wxString& messages, int trial,
-                                   const std::string& tail = " ms after its trigger\n")
+                                   const std::string& tail = " ms after its trigger\n",
+                                   const std::string& verb = "started")
     {
-        const std::string head = "Trial " + std::to_string(trial) + " started ";
+        const std::string head = "Trial " + std::to_string(trial) + " " + verb + " ";
         const std::string text = messages.ToStdString();
         double delayMs = 0.0;
         int count = 0;
@@ -970,25 +963,94 @@ protected:
         }
         return count > 1 ? -1.0 : delayMs;
     }
-    // Messages (what it says since messagesFrom) tells how late each trial began,
-    // once at most; the recording and that delay make up the sender's trial. The
-    // delays said, in ms (0: none said).
-    std::vector<double> ExpectTrialStarts(const std::string& set, const CTriggerSender& sender,
-                                          int count, size_t messagesFrom)
+    static double SaidStopDelayMs(const wxString& messages, int trial)
+    {
+        return SaidStartDelayMs(messages, trial, " ms after its trigger\n", "stopped");
+    }
+    // The ms Errors says the recording file ends before its trial's stop (a device
+    // too far behind to deliver its last frames); 0 when not said, -1 when said twice.
+    static double SaidShortMs(const wxString& errors, const wxString& file)
+    {
+        const std::string head = "Recording " + file.ToStdString() + " ends ";
+        const std::string text = errors.ToStdString();
+        double shortMs = 0.0;
+        int count = 0;
+        for (size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) {
+            const size_t open = text.find(" frames (", at + head.size());
+            if (open == std::string::npos) continue;
+            const char* number = text.data() + open + 9;
+            double value = 0.0;
+            const auto [end, error] = std::from_chars(number, text.data() + text.size(), value);
+            if (error != std::errc() || end == number) continue;
+            shortMs = value;
+            ++count;
+        }
+        return count > 1 ? -1.0 : shortMs;
+    }
+    // Errors without what it says of a device held too far behind (its schedule
+    // restarted, its recording ending short): counted in the trial's check.
+    static wxString ErrorsBesideLaggingDevices(const wxString& errors)
+    {
+        wxString rest;
+        for (const wxString& line : wxSplit(errors, '\n', '\0')) {
+            if (line.empty()) continue;
+            if (line.StartsWith("Recording ") && line.Contains(" before the trial's stop: device "))
+                continue;
+            if (line.Contains("pacing fell more than one second behind; schedule restarted"))
+                continue;
+            rest += line + "\n";
+        }
+        return rest;
+    }
+    // What the program guarantees of a triggered trial: its recording (frames on the
+    // device's own clock), plus the start delay it says, minus the stop delay it says,
+    // plus the frames it says a device could not deliver, is the time between the
+    // trigger's start and stop as they came to the program, less a lead of leadSeconds
+    // (a count-down). sentSeconds, the trial as sent, is told on failure. The start
+    // delay said, in ms (0: none said).
+    double ExpectTrialRecorded(const std::string& set, int trial, double sentSeconds,
+                               const wxString& messages, int devices = 2,
+                               double leadSeconds = 0.0, const std::string& startTail =
+                                                             " ms after its trigger\n")
+    {
+        const double startMs = SaidStartDelayMs(messages, trial, startTail);
+        const double stopMs = SaidStopDelayMs(messages, trial);
+        EXPECT_GE(startMs, 0.0) << set << " trial " << trial << " start said once at most";
+        EXPECT_GE(stopMs, 0.0) << set << " trial " << trial << " stop said once at most";
+        const wxString errors = m_frame->m_errorsText->GetValue();
+        // The trial between its triggers as they came to the program: the sender's, but
+        // for the time each took to reach the input's thread, which a busy machine
+        // stretches (a thread held 300 ms) and nobody can tell.
+        const auto [startCameUs, stopCameUs] = m_frame->GetTrialTriggerTimes(trial);
+        EXPECT_GT(startCameUs, 0.0) << set << " trial " << trial << " started by its trigger";
+        EXPECT_GT(stopCameUs, startCameUs) << set << " trial " << trial << " stopped by its trigger";
+        const double cameSeconds = (stopCameUs - startCameUs) / 1.0e6;
+        for (int device = 1; device <= devices; ++device) {
+            const wxString file =
+                CaptureFile(wxString::Format("%sdev%d_%04d.qvd", set, device, trial).ToStdString());
+            const double shortMs = SaidShortMs(errors, file);
+            EXPECT_GE(shortMs, 0.0) << file << " said short once at most";
+            const double recorded = TrialSeconds(set, trial, device);
+            EXPECT_GT(recorded, 0.0) << set << " trial " << trial << " device " << device;
+            EXPECT_NEAR(recorded + (startMs - stopMs + shortMs) / 1000.0, cameSeconds - leadSeconds,
+                        kFrameSlack)
+                << set << " trial " << trial << " device " << device << ", sent " << sentSeconds
+                << " s, came " << cameSeconds << " s, recorded " << recorded
+                << " s, said: started " << startMs << " ms, stopped " << stopMs << " ms late, "
+                << shortMs << " ms short\n" << messages << errors;
+        }
+        return startMs;
+    }
+    // Every trial of the sender (steps start, stop, start, ...) recorded as it came.
+    // The start delays said, in ms (0: none said).
+    std::vector<double> ExpectTrials(const std::string& set, const CTriggerSender& sender,
+                                     int count, size_t messagesFrom, int devices = 2)
     {
         const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
         std::vector<double> delays;
-        for (int trial = 1; trial <= count; ++trial) {
-            const double sent = sender.Between(2 * trial - 2, 2 * trial - 1);
-            const double saidMs = SaidStartDelayMs(messages, trial);
-            EXPECT_GE(saidMs, 0.0) << set << " trial " << trial << " said once at most";
-            delays.push_back(saidMs);
-            for (int device = 1; device <= 2; ++device)
-                EXPECT_NEAR(TrialSeconds(set, trial, device) + saidMs / 1000.0, sent,
-                            kLengthTolerance)
-                    << set << " trial " << trial << " device " << device << ", said: " << saidMs
-                    << " ms\n" << messages;
-        }
+        for (int trial = 1; trial <= count; ++trial)
+            delays.push_back(ExpectTrialRecorded(
+                set, trial, sender.Between(2 * trial - 2, 2 * trial - 1), messages, devices));
         return delays;
     }
 
@@ -1021,8 +1083,7 @@ TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
             "gap" + std::to_string(gapMs) + (restart.count() > 0 ? "slow" : "");
         const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
         const auto sender = RecordLoopTrials(set, kTrials, 500, gapMs);
-        ExpectTrialLengths(set, *sender, kTrials);
-        const std::vector<double> saidMs = ExpectTrialStarts(set, *sender, kTrials, messagesFrom);
+        const std::vector<double> saidMs = ExpectTrials(set, *sender, kTrials, messagesFrom);
         if (restart.count() > 0) {
             for (double delayMs : saidMs)
                 EXPECT_GE(delayMs, double(std::size(m_devices) * restart.count())) << set;
@@ -1031,7 +1092,7 @@ TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
         EXPECT_FALSE(Exists("capture/" + set + "dev1_" + std::to_string(kTrials + 2) + ".qvd"));
         m_frame->CloseCaptureFiles();
     }
-    EXPECT_EQ(m_frame->m_errorsText->GetValue(), "");
+    EXPECT_EQ(ErrorsBesideLaggingDevices(m_frame->m_errorsText->GetValue()), "");
 }
 
 // 10 ms pulses, shorter than a pass of the wait: each one is a trial with data,
@@ -1094,8 +1155,10 @@ TEST_F(CaptureTriggerTest, StopDuringTheCountdownCancelsThatStartAndIsSaid)
         << m_frame->m_errorsText->GetValue();
     EXPECT_EQ(m_frame->m_trialIndex, 3);
     EXPECT_EQ(Occurrences(m_frame->m_errorsText->GetValue(), cancelled), 2);
-    EXPECT_NEAR(TrialSeconds("loop", 1), sender.Between(2, 3) - 0.3, kLengthTolerance);
-    EXPECT_NEAR(TrialSeconds("loop", 2), sender.Between(4, 5) - 0.3, kLengthTolerance);
+    const wxString messages = m_frame->m_messagesText->GetValue();
+    const std::string countdown = " ms after its trigger and its 0.3 s count-down\n";
+    ExpectTrialRecorded("loop", 1, sender.Between(2, 3), messages, 2, 0.3, countdown);
+    ExpectTrialRecorded("loop", 2, sender.Between(4, 5), messages, 2, 0.3, countdown);
     EXPECT_EQ(TrialSeconds("loop", 3), -1.0);
 }
 
@@ -1106,7 +1169,8 @@ TEST_F(CaptureTriggerTest, LoopWithoutAutoFileRecordsEveryTrial)
     m_frame->m_captureAutoFile = false;
     constexpr int kTrials = 3;
     const auto sender = RecordLoopTrials("manual", kTrials, 500, 100);
-    ExpectTrialLengths("manual", *sender, kTrials);
+    ExpectTrials("manual", *sender, kTrials, 0);
+    EXPECT_EQ(TrialSeconds("manual", kTrials + 1), -1.0);
     EXPECT_EQ(m_frame->m_errorsText->GetValue().Find("Unable to start analog writing"),
               wxNOT_FOUND);
 }
@@ -1141,13 +1205,14 @@ TEST_F(CaptureTriggerTest, TenMillisecondLowOnTheSerialLineEndsEachTrial)
         return pty.Send("data=" + std::to_string(int(reading)) + "\r\n");
     });
     ASSERT_TRUE(m_frame->OpenCaptureSet("serial"));
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
     ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kTrials; }))
         << m_frame->m_errorsText->GetValue();
     EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1);
-    for (int trial = 1; trial <= kTrials; ++trial) {
-        const double sent = sender.Between(starts[trial - 1], stops[trial - 1]);
-        EXPECT_NEAR(TrialSeconds("serial", trial), sent, kLengthTolerance) << "trial " << trial;
-    }
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    for (int trial = 1; trial <= kTrials; ++trial)
+        ExpectTrialRecorded("serial", trial, sender.Between(starts[trial - 1], stops[trial - 1]),
+                            messages);
     EXPECT_EQ(TrialSeconds("serial", kTrials + 1), -1.0);
 }
 
@@ -1187,16 +1252,11 @@ TEST_F(CaptureTriggerTest, StopAndNextStartInOneBundleGiveOneFileEachTrial)
         << m_frame->m_errorsText->GetValue();
     EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1);
     const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
-    for (int trial = 1; trial <= kTrials; ++trial) {
-        const double saidMs = SaidStartDelayMs(messages, trial);
-        EXPECT_GE(saidMs, 0.0) << "trial " << trial << " said once at most";
-        for (int device = 1; device <= 2; ++device)
-            EXPECT_NEAR(TrialSeconds("bundle", trial, device) + saidMs / 1000.0,
-                        sender.Between(size_t(trial - 1), size_t(trial)), kLengthTolerance)
-                << "trial " << trial << " device " << device << "\n" << messages;
-    }
+    for (int trial = 1; trial <= kTrials; ++trial)
+        ExpectTrialRecorded("bundle", trial, sender.Between(size_t(trial - 1), size_t(trial)),
+                            messages);
     EXPECT_EQ(TrialSeconds("bundle", kTrials + 1), -1.0);
-    EXPECT_EQ(m_frame->m_errorsText->GetValue(), "");
+    EXPECT_EQ(ErrorsBesideLaggingDevices(m_frame->m_errorsText->GetValue()), "");
 }
 
 // A start that comes late because the views take long to restart, after a count-down:
