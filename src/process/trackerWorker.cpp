@@ -256,6 +256,7 @@ void CTrackerWorker::WaitUntilProgramTime(double dueUs)
         return;
     dueUs = std::min(dueUs, nowUs + kMaxSleepUs);
     m_lastSleepUntilUs = dueUs;
+    ++m_pacingSleeps;
     // steady_clock is CLOCK_MONOTONIC, the program clock's source: an absolute deadline.
     const std::chrono::steady_clock::time_point deadline{
         std::chrono::nanoseconds(ProgramTimeToMonotonicNs(dueUs))};

@@ -79,6 +79,8 @@ public:
     // Acquisition thread: program time (us) the last delay-mode sleep was to end; -1
     // before the first.
     double GetLastSleepUntilUs() const { return m_lastSleepUntilUs; }
+    // Acquisition thread: delay-mode sleeps begun so far (pacing only, not lock waits).
+    int64_t GetPacingSleeps() const { return m_pacingSleeps; }
     // Any thread: group fires this member fell so far behind on that it skipped them.
     int64_t GetSkippedFires() const { return m_skippedFires.load(); }
 
@@ -155,6 +157,7 @@ private:
     std::atomic<bool> m_started{false};
     bool m_joined = false;  // acquisition thread only
     double m_lastSleepUntilUs = -1.0;  // acquisition thread
+    int64_t m_pacingSleeps = 0;        // acquisition thread
     bool m_ended = false;   // guarded by the device's m_stateLock
 
     std::mutex m_pacingMutex;  // held around the device's Process, as the device expects
