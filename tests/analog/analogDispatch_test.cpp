@@ -1,6 +1,6 @@
 #include "analog/analogDevice.h"
 
-#include "analog/allocCounter.h"
+#include "support/allocCounter.h"
 #include "analog/fakeNetwork.h"
 #include "analog/fakeSinks.h"
 #include "analog/plainDevice.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "analog/allocCounter.h"
+#include "support/allocCounter.h"
 #include "oscTestSupport.h"
 
 #include <atomic>
