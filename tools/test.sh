@@ -49,14 +49,52 @@ export NO_AT_BRIDGE=1
 echo "== build"
 configure build
 cmake --build build -j "$jobs"
-echo "== tests (core and gui)"
-runtests ctest --test-dir build -LE bench --output-on-failure -j "$jobs"
 
-echo "== core and gui tests under address,undefined"
 # Sanitizer builds: -O1 with line tables only, enough for readable reports.
 sanflags=(-DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1" "-DCMAKE_C_FLAGS_DEBUG=-O1 -g1")
 configure build-asan "${sanflags[@]}" -DSANITIZE=address,undefined -DQV_BUILD_BENCH=OFF
-cmake --build build-asan -j "$jobs" --target qv_core_tests qv_gui_tests
+configure build-tsan "${sanflags[@]}" -DSANITIZE=thread -DQV_BUILD_GUI=OFF -DQV_BUILD_BENCH=OFF
+# Each sanitizer build goes on at the lowest priority while the tests before it run:
+# most of their time is spent waiting on real time (boards at their rates, trials of
+# a second), and a test's thread that wakes takes its core back from the build at once.
+background=()
+logs=$(mktemp -d)
+StopBackground() {
+    local pid
+    for pid in "${background[@]}"; do
+        kill -- "-$pid" 2>/dev/null || true
+    done
+    rm -rf "$logs"
+    StopVirtualDisplay
+}
+trap StopBackground EXIT
+buildlater() {  # log, build dir, targets...: starts the build, its pid in $!
+    local log=$1 dir=$2; shift 2
+    # A process group of its own, so that a failed run stops the compilers too.
+    setsid nice -n 19 cmake --build "$dir" -j "$jobs" --target "$@" >"$log" 2>&1 &
+    background+=($!)
+}
+awaitbuild() {  # pid, log: waits for a build started by buildlater, shows its output
+    local status=0
+    wait "$1" || status=$?
+    cat "$2"
+    rm -f "$2"
+    if ((status != 0)); then
+        echo "tests: $passed passed, $failed failed (a sanitizer build failed)"
+        exit "$status"
+    fi
+}
+
+buildlater "$logs/asan" build-asan qv_core_tests qv_gui_tests
+asanbuild=$!
+echo "== tests (core and gui)"
+runtests ctest --test-dir build -LE bench --output-on-failure -j "$jobs"
+
+echo "== build under address,undefined"
+awaitbuild "$asanbuild" "$logs/asan"
+buildlater "$logs/tsan" build-tsan qv_core_tests
+tsanbuild=$!
+echo "== core and gui tests under address,undefined"
 # The software GL rasteriser draws on the calling thread: its worker threads, still
 # about when the leak check stops the process at exit, now and then crashed that check.
 LP_NUM_THREADS=0 \
@@ -65,9 +103,9 @@ LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     runtests ctest --test-dir build-asan -LE bench --output-on-failure -j "$jobs"
 
+echo "== build under thread"
+awaitbuild "$tsanbuild" "$logs/tsan"
 echo "== threading tests under thread"
-configure build-tsan "${sanflags[@]}" -DSANITIZE=thread -DQV_BUILD_GUI=OFF -DQV_BUILD_BENCH=OFF
-cmake --build build-tsan -j "$jobs" --target qv_core_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tools/tsan.supp" \
     runtests ctest --test-dir build-tsan -L core -R 'Threads\.' --output-on-failure -j "$jobs"
 if ((${#skipped[@]})); then
