@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <future>
@@ -20,16 +21,17 @@ constexpr auto kTimeout = std::chrono::seconds(10);  // bounds a broken build on
 constexpr uint32_t kBaud = 115200;
 constexpr uint32_t kDelayMs = 1;
 
-// No settling waits; replies get a generous time (a loaded machine), except in
-// the tests of a flock that does not answer, which shorten it.
-fob_setup QuickSetup(uint32_t readTimeoutMs = 1000)
+// No settling waits; replies get a generous time (a starved simulator may answer a
+// second late), except in the tests of a flock that does not answer, which shorten it.
+fob_setup QuickSetup(uint32_t readTimeoutMs = 5000)
 {
     fob_setup setup;
     setup.resetMs = 0;
     setup.configureMs = 0;
     setup.resetPulse = false;  // a pseudo-terminal has no modem lines
     setup.minReadTimeoutMs = readTimeoutMs;
-    setup.streamWaitMs = readTimeoutMs;  // an update waits for the record sent before it
+    // An update waits for the record sent before it (a test that sends none waits it out).
+    setup.streamWaitMs = std::min<uint32_t>(readTimeoutMs, 1000);
     return setup;
 }
 

@@ -625,13 +625,14 @@ private:
     clockid_t m_clock{};  // written before m_hasClock is set
 };
 
-// CPU share of the probe's thread over about a second of wall time.
+// CPU share of the probe's thread over half a second of wall time (a spinning thread
+// shows most of a core in any part of it).
 double IdleCpuShare(const CpuProbeDevice& device)
 {
     const double cpuStart = device.CpuSeconds();
     const auto wallStart = std::chrono::steady_clock::now();
     // A measurement window, not a wait for an event.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const double cpu = device.CpuSeconds() - cpuStart;
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();

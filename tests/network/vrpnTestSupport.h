@@ -377,6 +377,14 @@ struct LabReports {
         // the pose.
         const double quatX = vrpn::GetF64(payload + 32);
         const int frame = FrameOf(quatX);
+        // The values before any frame (zeros), as every current value carries them.
+        if (quatX == 0.0) {
+            ++beforeFirst;
+            if (kind == 0 && !std::all_of(payload + 8, payload + 64,
+                                          [](uint8_t byte) { return byte == 0; }))
+                ++mismatches;
+            return;
+        }
         const double base = frame * kLabStep + 7 * sensor;
         if (quatX != base + 4) ++mismatches;
         if (kind == 0) {
@@ -412,6 +420,7 @@ struct LabReports {
     std::vector<std::vector<int>> poses[3];  // pose, velocity, acceleration; per sensor
     std::vector<std::vector<int>> analog;    // per analog device
     int mismatches = 0;
+    int beforeFirst = 0;  // tracker reports of the values before any frame
     int timesBack = 0;
     vrpn::Time lastTime;
 };
@@ -429,6 +438,7 @@ inline std::vector<int> LabFrames(int count)
 inline void ExpectEveryLabFrame(const LabReports& got, int trackerFrames, int analogFrames)
 {
     EXPECT_EQ(got.mismatches, 0);
+    EXPECT_EQ(got.beforeFirst, 0);
     EXPECT_EQ(got.timesBack, 0);
     const std::vector<int> trackerWant = LabFrames(trackerFrames);
     const std::vector<int> analogWant = LabFrames(analogFrames);
