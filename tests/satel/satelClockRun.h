@@ -3,16 +3,56 @@
 // samples its frames carried. For the device tests and the benchmark.
 
 #include "../analog/fakeSinks.h"
+#include "../serial/lineLink.h"
 #include "fakeSatelBoard.h"
+#include "process/messageQueue.h"
 #include "satel/satel_device.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+// Runs every case on a thread of its own, all at once (each with its own line, board
+// and device): the results in the cases' order.
+template <typename Case, typename Run>
+auto RunAtOnce(const std::vector<Case>& cases, const Run& run)
+{
+    std::vector<decltype(run(cases.front()))> results(cases.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < cases.size(); ++i)
+        threads.emplace_back([&results, &cases, &run, i] { results[i] = run(cases[i]); });
+    for (std::thread& thread : threads) thread.join();
+    return results;
+}
+
+// The texts of the process-wide message queue, gathered for runs that go at once:
+// each takes those that name its own port (a path of its own, CLineLink). Runs that go
+// at once drain the queue through here only.
+inline std::vector<std::string> TextsNaming(const std::string& port)
+{
+    static std::mutex mutex;
+    static std::vector<std::string> texts;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const QueuedMessage& message : g_messages.Drain()) texts.push_back(message.text);
+    std::vector<std::string> own;
+    for (const std::string& text : texts)
+        if (text.find(port) != std::string::npos) own.push_back(text);
+    return own;
+}
+
+// The first of texts that holds part, or an empty text.
+inline std::string FindText(const std::vector<std::string>& texts, const std::string& part)
+{
+    for (const std::string& text : texts)
+        if (text.find(part) != std::string::npos) return text;
+    return std::string();
+}
 
 // The board sample each frame carried, from the frame's sensor values and the board
 // offsets, in frame order; -1 for a frame that is no ramp sample near the last one
@@ -49,6 +89,9 @@ struct SatelClockRun {
     int64_t late = 0;
     int64_t losses = 0;
     bool onSchedule = true;  // frame numbers follow each other, time = frame / rate
+    std::string port;                // the device's port: a path of the run's own
+    std::vector<std::string> texts;  // the texts naming it, closing ones included
+    std::vector<int64_t> samples;    // the board sample of each frame (FrameSamples)
 };
 
 // Which board samples the frames carried (as FrameSamples gives them): the frames that
@@ -96,7 +139,25 @@ struct SatelLineFault {
     int atFrame = 40;
     std::function<void(CFakeSatelBoard&)> act;
     bool lengthField = false;
+    // When set: after the act, the run waits (up to `within`) for a text naming its port
+    // that holds this, then for framesAfter frames more.
+    std::string until;
+    std::chrono::milliseconds within{60000};
+    int framesAfter = 0;
+    std::chrono::milliseconds reopenInterval{0};  // when set, the device's
 };
+
+// Waits until a text naming port holds part; false after the timeout.
+inline bool WaitForText(const std::string& port, const std::string& part,
+                        std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (FindText(TextsNaming(port), part).empty()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 // A board on its own clock at rateFactor times the device's rate, gathering from phase
 // periods after its 'R', read by a device at periodMs until frameCount frames came.
@@ -106,7 +167,9 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
     using namespace std::chrono_literals;
     SatelClockRun run;
     CPtyPair pty;
-    if (!pty.IsValid()) return run;
+    CLineLink link;
+    if (!pty.IsValid() || !link.PointAt(pty.SlaveName())) return run;
+    run.port = link.Path();
     const double rate = 1000.0 / periodMs;
     CFakeSatelBoard board(pty);
     board.SetClock(rate * rateFactor, phase);
@@ -114,24 +177,32 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
     board.Start();
     CFakeView view;
     {
-        CSerialSatelDevice device(pty.SlaveName(), periodMs, false, 400.0, false);
+        CSerialSatelDevice device(link.Path(), periodMs, false, 400.0, false);
         if (!device.IsReady()) return run;
         // Replies that come, come in time, even on a loaded machine.
         if (fault == nullptr) device.SetReplyTimeouts(5s, 5s);
+        if (fault != nullptr && fault->reopenInterval.count() > 0)
+            device.SetReopenInterval(fault->reopenInterval);
         device.AddView(&view);
         bool started = device.Create(false) && device.RunThread();
         if (started && fault != nullptr) {
             started = view.WaitFrames(fault->atFrame, 60s);
             if (started) fault->act(board);
+            if (started && !fault->until.empty()) {
+                started = WaitForText(run.port, fault->until, fault->within);
+                std::lock_guard<std::mutex> lock(view.mutex);
+                frameCount = std::max(frameCount, view.frameCount + fault->framesAfter);
+            }
         }
         run.ran = started && view.WaitFrames(frameCount, 60s);
         device.Close();
         device.RemoveView(&view);
         std::lock_guard<std::mutex> lock(view.mutex);
         run.frames = static_cast<int>(view.frames.size());
-        TraceFrames(view.frames, device, rate, run);
+        run.samples = TraceFrames(view.frames, device, rate, run);
         TakeCounts(device, run);
     }
     board.Stop();
+    run.texts = TextsNaming(run.port);
     return run;
 }

@@ -14,6 +14,7 @@
 #include <wx/fileconf.h>
 #include <wx/log.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -931,9 +933,12 @@ TEST_F(SatelDeviceThreads, ClosingOnADeadLineDoesNotWaitForTheReply)
 // frames keep their schedule.
 void ExpectEverySampleOnce(int periodMs, int frames)
 {
-    for (double phase : {0.0, 0.25, 0.5, 0.75}) {
-        SCOPED_TRACE(testing::Message() << "period " << periodMs << " ms, phase " << phase);
-        const SatelClockRun run = RunClockedBoard(periodMs, phase, 1.0, frames);
+    const std::vector<double> phases = {0.0, 0.25, 0.5, 0.75};
+    const std::vector<SatelClockRun> runs = RunAtOnce(
+        phases, [&](double phase) { return RunClockedBoard(periodMs, phase, 1.0, frames); });
+    for (size_t i = 0; i < phases.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "period " << periodMs << " ms, phase " << phases[i]);
+        const SatelClockRun& run = runs[i];
         ASSERT_TRUE(run.ran);
         EXPECT_EQ(run.decoded, run.frames);
         EXPECT_EQ(run.skipped, 0);
@@ -957,34 +962,40 @@ TEST(SatelBoardClock, EverySampleOnceAt1000Hz) { ExpectEverySampleOnce(1, 1000);
 TEST(SatelBoardClock, ClocksThatDriftApartAreCountedExactly)
 {
     constexpr int kFrames = 600;
-    for (double factor : {1.01, 0.99}) {
-        for (double phase : {0.0, 0.5}) {
-            SCOPED_TRACE(testing::Message() << "rate factor " << factor << ", phase " << phase);
-            g_messages.Drain();
-            CMessageLog messages;
-            const SatelClockRun run = RunClockedBoard(5, phase, factor, kFrames);
-            ASSERT_TRUE(run.ran);
-            EXPECT_EQ(run.decoded, run.frames);
-            EXPECT_EQ(run.reportedSkipped, run.skipped);
-            EXPECT_EQ(run.reportedRepeated, run.repeated);
-            // A sample late for its tick and dropped later cancels out: the clocks'
-            // difference shows in what remains.
-            const int64_t drift = factor > 1.0 ? run.skipped - run.repeated
-                                               : run.repeated - run.skipped;
-            EXPECT_GE(drift, kFrames / 100 - 2);
-            EXPECT_LE(drift, run.frames / 100 + 2);
-            messages.Take();
-            EXPECT_EQ(messages.Count(wxString::Format("%lld board samples reached no frame (%lld "
-                                                      "dropped to keep the schedule, 0 lost in "
-                                                      "refused or cut replies); %lld frames "
-                                                      "repeated the last values",
-                                                      static_cast<long long>(run.skipped),
-                                                      static_cast<long long>(run.skipped),
-                                                      static_cast<long long>(run.repeated))
-                                         .ToStdString()),
-                      1);
-            EXPECT_TRUE(run.onSchedule);
-        }
+    const std::vector<std::pair<double, double>> cases = {
+        {1.01, 0.0}, {1.01, 0.5}, {0.99, 0.0}, {0.99, 0.5}};
+    const std::vector<SatelClockRun> runs = RunAtOnce(cases, [](const std::pair<double, double>& c) {
+        return RunClockedBoard(5, c.second, c.first, kFrames);
+    });
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const double factor = cases[i].first;
+        SCOPED_TRACE(testing::Message() << "rate factor " << factor << ", phase "
+                                        << cases[i].second);
+        const SatelClockRun& run = runs[i];
+        ASSERT_TRUE(run.ran);
+        EXPECT_EQ(run.decoded, run.frames);
+        EXPECT_EQ(run.reportedSkipped, run.skipped);
+        EXPECT_EQ(run.reportedRepeated, run.repeated);
+        // A sample late for its tick and dropped later cancels out: the clocks'
+        // difference shows in what remains.
+        const int64_t drift =
+            factor > 1.0 ? run.skipped - run.repeated : run.repeated - run.skipped;
+        EXPECT_GE(drift, kFrames / 100 - 2);
+        EXPECT_LE(drift, run.frames / 100 + 2);
+        const std::string said =
+            wxString::Format("%lld board samples reached no frame (%lld dropped to keep the "
+                             "schedule, 0 lost in refused or cut replies); %lld frames repeated "
+                             "the last values",
+                             static_cast<long long>(run.skipped),
+                             static_cast<long long>(run.skipped),
+                             static_cast<long long>(run.repeated))
+                .ToStdString();
+        EXPECT_EQ(std::count_if(run.texts.begin(), run.texts.end(),
+                                [&](const std::string& text) {
+                                    return text.find(said) != std::string::npos;
+                                }),
+                  1);
+        EXPECT_TRUE(run.onSchedule);
     }
 }
 
