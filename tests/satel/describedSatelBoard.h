@@ -15,7 +15,10 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 // Commands are 8 bytes ('#' 'I' 00 03 command argument 00 '*'). 'P', 'C' and 'R' are
 // acknowledged; 'B' is answered with every sample gathered since the last answered
@@ -46,16 +49,21 @@ public:
     void SetFaults(const Faults& faults) { m_faults = faults; }
     // Sets the acknowledgements' length field (by default what the length bytes count).
     void SetAckLength(int length) { m_ackLength = length; }
+    // Before the device opens the line: the board keeps a look at the line's receive
+    // queue (an adapter's own buffer), to know when the device has taken what it sent.
     void Start(CPtyPair& pty)
     {
         m_pty = &pty;
         m_stop = false;
+        m_look = ::open(pty.SlaveName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         m_thread = std::thread([this] { Run(); });
     }
     void Stop()
     {
         m_stop = true;
         if (m_thread.joinable()) m_thread.join();
+        if (m_look >= 0) ::close(m_look);
+        m_look = -1;
     }
     // The adapter is plugged in again (another line): the board, whose clock ran on,
     // answers there.
@@ -131,6 +139,15 @@ private:
         reply.push_back('*');
         return reply;
     }
+    // Waits (up to a minute) until the line's receive queue is empty.
+    void WaitUntilTaken() const
+    {
+        int waiting = 1;
+        for (int i = 0; i < 60000 && m_look >= 0; ++i) {
+            if (::ioctl(m_look, FIONREAD, &waiting) != 0 || waiting == 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
     static bool Every(int every, int index) { return every > 0 && index % every == every - 1; }
     void Answer(char command)
     {
@@ -174,8 +191,11 @@ private:
             ++m_injected;
         }
         if (hasSample && m_vanishSoon.exchange(false)) {
+            // The adapter goes once the device has the first half (what it had not
+            // read yet would go with the adapter, unseen).
             m_pty->Send(reply.substr(0, reply.size() / 2));
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            WaitUntilTaken();
             m_pty->CloseMaster();
             m_vanished = true;
             return;
@@ -197,6 +217,7 @@ private:
     }
 
     CPtyPair* m_pty = nullptr;  // non-owning; set by Start
+    int m_look = -1;            // the line's device side, for its receive queue only
     const double m_rate;
     const Length m_length;
     const bool m_lone;

@@ -223,7 +223,7 @@ TEST(SatelLineFaultThreads, LostLineReturnsWithALateReplyInFlight)
 TEST(SatelLineFaultThreads, TwoSecondSilenceIsCountedToTheSample)
 {
     const SatelLineFault fault = PauseAt(40, 2000ms);
-    const SatelClockRun run = RunClockedBoard(1, 0.5, 1.0, 40 + 2000 + 1500, &fault);
+    const SatelClockRun run = RunClockedBoard(1, 0.5, 1.0, 40 + 2000 + 500, &fault);
     ExpectEverySampleAccountedFor(run);
     EXPECT_GE(run.cut, 1);
     EXPECT_GT(run.reportedLost, 0);
