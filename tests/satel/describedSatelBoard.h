@@ -34,7 +34,7 @@ public:
         int doubleByteEvery = 0;   // every Nth reply with samples: one byte sent twice
         int extraByteEvery = 0;    // every Nth reply with samples: one byte more inside
         int doubleReplyEvery = 0;  // every Nth reply is sent twice
-        int dribbleEvery = 0;      // every Nth reply leaves a byte at a time
+        int dribbleEvery = 0;      // every Nth reply (or the next short one) leaves a byte at a time
         int dribbleMinMs = 2;
         int dribbleMaxMs = 8;
         int garbageEvery = 0;      // every Nth reply follows a burst of line noise
@@ -200,11 +200,19 @@ private:
             m_vanished = true;
             return;
         }
-        if (Every(m_faults.dribbleEvery, index)) {
+        // A reply dribbled takes its bytes' gaps: one with many samples (after a held-up
+        // device) would let the board gather more than any read takes meanwhile. The
+        // next small one is dribbled instead.
+        m_dribbleDue = m_dribbleDue || Every(m_faults.dribbleEvery, index);
+        if (m_dribbleDue && reply.size() <= kDribbledMax) {
+            m_dribbleDue = false;
+            // The gaps count from the first byte, so that a late wake-up does not add up.
             std::uniform_int_distribution<int> gap(m_faults.dribbleMinMs, m_faults.dribbleMaxMs);
+            auto next = std::chrono::steady_clock::now();
             for (char byte : reply) {
                 m_pty->Send(&byte, 1);
-                std::this_thread::sleep_for(std::chrono::milliseconds(gap(m_random)));
+                next += std::chrono::milliseconds(gap(m_random));
+                std::this_thread::sleep_until(next);
             }
             ++m_injected;
         } else {
@@ -233,5 +241,9 @@ private:
     bool m_clockStarted = false;
     std::chrono::steady_clock::time_point m_start;
     int m_replies = 0;
+    bool m_dribbleDue = false;
+    // Dribbled replies hold at most 8 samples: at 8 ms a byte, what the board gathers
+    // meanwhile stays far below the longest read, even at 1000 Hz.
+    static constexpr size_t kDribbledMax = 5 + 8 * 6 + 6;
     std::mt19937 m_random{20261208};
 };
