@@ -6,6 +6,7 @@
 #include "../serial/ptyPair.h"
 #include "fakeSatelBoard.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -79,6 +80,10 @@ public:
     // The next reply with samples leaves half-way, and the adapter goes with it.
     void VanishSoon() { m_vanishSoon = true; }
     int Injected() const { return m_injected.load(); }
+    // The longest sample reply sent (bytes), and the longest time between two bytes
+    // of a dribbled reply as they really left (a held-up board thread waits longer).
+    size_t LongestReply() const { return m_longestReply.load(); }
+    int64_t LongestGapMs() const { return m_longestGapMs.load(); }
     bool Vanished() const { return m_vanished.load(); }
 
 private:
@@ -168,6 +173,7 @@ private:
             return;
         }
         std::string reply = Gathered();
+        m_longestReply = std::max(m_longestReply.load(), reply.size());
         const int index = m_replies++;
         const bool hasSample = reply.size() > 5 + (m_lone ? 1u : 6u);
         if (hasSample && (Every(m_faults.doubleByteEvery, index) ||
@@ -209,7 +215,13 @@ private:
             // The gaps count from the first byte, so that a late wake-up does not add up.
             std::uniform_int_distribution<int> gap(m_faults.dribbleMinMs, m_faults.dribbleMaxMs);
             auto next = std::chrono::steady_clock::now();
+            auto last = next;
             for (char byte : reply) {
+                const auto now = std::chrono::steady_clock::now();
+                m_longestGapMs = std::max<int64_t>(
+                    m_longestGapMs.load(),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count());
+                last = now;
                 m_pty->Send(&byte, 1);
                 next += std::chrono::milliseconds(gap(m_random));
                 std::this_thread::sleep_until(next);
@@ -237,6 +249,8 @@ private:
     std::atomic<bool> m_vanishSoon{false};
     std::atomic<int64_t> m_sent{0};
     std::atomic<int> m_injected{0};
+    std::atomic<size_t> m_longestReply{0};
+    std::atomic<int64_t> m_longestGapMs{0};
     // Board thread only.
     bool m_clockStarted = false;
     std::chrono::steady_clock::time_point m_start;
