@@ -9,6 +9,7 @@
 #include "satel/satel_device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -105,6 +106,29 @@ struct SatelClockRun {
     std::vector<std::string> texts;  // the texts naming it, closing ones included
     std::vector<int64_t> samples;    // the board sample of each frame (FrameSamples)
     size_t longestReply = 0;         // the board's longest sample reply (bytes)
+    bool heldUp = false;  // frames once came 4 periods + 50 ms apart (a loaded machine)
+};
+
+// A view that also keeps the longest wait between two frames: a device held up by a
+// loaded machine, whose frames then catch up.
+class CTimedView : public CFakeView {
+public:
+    void AddData(const double* values, int count, uint32_t sample, double timeSec) override
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (m_seen)
+            longestGapUs = std::max<int64_t>(
+                longestGapUs.load(),
+                std::chrono::duration_cast<std::chrono::microseconds>(now - m_last).count());
+        m_seen = true;
+        m_last = now;
+        CFakeView::AddData(values, count, sample, timeSec);
+    }
+    std::atomic<int64_t> longestGapUs{0};
+
+private:
+    bool m_seen = false;  // acquisition thread only, as m_last
+    std::chrono::steady_clock::time_point m_last;
 };
 
 // Whether the board sent a reply longer than any read takes (a device held up for over
@@ -205,7 +229,7 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
     board.SetClock(rate * rateFactor, phase);
     if (fault != nullptr) board.SetLengthField(fault->lengthField);
     board.Start();
-    CFakeView view;
+    CTimedView view;
     {
         const std::unique_ptr<CSerialSatelDevice> opened = OpenSatel(link.Path(), periodMs);
         if (!opened->IsReady()) return run;
@@ -235,6 +259,7 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
     }
     board.Stop();
     run.longestReply = board.LongestReply();
+    run.heldUp = view.longestGapUs.load() > 4 * 1000 * periodMs + 50000;
     run.texts = TextsNaming(run.port);
     return run;
 }

@@ -707,10 +707,9 @@ TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
 TEST_F(SatelDeviceTest, OversizedReplyIsCutCountedAndLeftBehind)
 {
     auto device = OpenDevice();
-    device->SetReplyTimeouts(60ms, 5s);  // room for two periods' samples and a few more
     CFakeSatelBoard board(m_pty);
-    std::vector<SatelSample> many;
-    for (int16_t i = 1; i <= 40; ++i) many.push_back({i, i, i});
+    std::vector<SatelSample> many;  // more than the longest read takes
+    for (int16_t i = 1; i <= 1400; ++i) many.push_back({i, i, i});
     board.Queue(many);
     board.Queue({{99, 98, 97}});
     board.Start();
@@ -718,7 +717,7 @@ TEST_F(SatelDeviceTest, OversizedReplyIsCutCountedAndLeftBehind)
     EXPECT_EQ(device->GetCutReplies(), 1);
     const std::vector<SatelSample> head = device->TakeQueued();
     ASSERT_GE(head.size(), 2u);
-    ASSERT_LT(head.size(), 40u);
+    ASSERT_LT(head.size(), 1400u);
     for (size_t i = 0; i < head.size(); ++i) EXPECT_EQ(head[i][0], static_cast<int16_t>(i + 1));
     ASSERT_TRUE(device->ReadFrames(0));
     EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{99, 98, 97}}));
@@ -977,11 +976,14 @@ void ExpectEverySampleOnce(int periodMs, int frames)
         const SatelClockRun& run = runs[i];
         ASSERT_TRUE(run.ran);
         EXPECT_EQ(run.decoded, run.frames);
-        if (Overlong(run.longestReply)) {
-            // A device held up for over a second: the reply is cut, what it cost counted.
-            EXPECT_GE(run.cut, 1);
+        if (run.heldUp) {
+            // A device held up (a loaded machine) catches up: what that cost is counted,
+            // a reply longer than any read is cut.
             EXPECT_EQ(run.reportedSkipped + run.reportedLost, run.skipped);
             EXPECT_EQ(run.reportedRepeated, run.repeated);
+            if (!Overlong(run.longestReply)) {
+                EXPECT_EQ(run.cut, 0);
+            }
             continue;
         }
         EXPECT_EQ(run.skipped, 0);
@@ -1023,8 +1025,9 @@ TEST(SatelBoardClock, ClocksThatDriftApartAreCountedExactly)
         // difference shows in what remains.
         const int64_t drift =
             factor > 1.0 ? run.skipped - run.repeated : run.repeated - run.skipped;
-        EXPECT_GE(drift, kFrames / 100 - 2);
-        EXPECT_LE(drift, run.frames / 100 + 2);
+        // Give or take what is held back at either end (a held-up device holds more).
+        EXPECT_GE(drift, kFrames / 100 - 2 - static_cast<int>(CSerialSatelDevice::kHoldBack));
+        EXPECT_LE(drift, run.frames / 100 + 2 + static_cast<int>(CSerialSatelDevice::kHoldBack));
         const std::string said =
             wxString::Format("%lld board samples reached no frame (%lld dropped to keep the "
                              "schedule, 0 lost in refused or cut replies); %lld frames repeated "
