@@ -35,7 +35,7 @@ public:
         int doubleByteEvery = 0;   // every Nth reply with samples: one byte sent twice
         int extraByteEvery = 0;    // every Nth reply with samples: one byte more inside
         int doubleReplyEvery = 0;  // every Nth reply is sent twice
-        int dribbleEvery = 0;      // every Nth reply (or the next short one) leaves a byte at a time
+        int dribbleEvery = 0;      // every Nth reply (or the next short one) dribbles
         int dribbleMinMs = 2;
         int dribbleMaxMs = 8;
         int garbageEvery = 0;      // every Nth reply follows a burst of line noise

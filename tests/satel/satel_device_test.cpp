@@ -1009,9 +1009,10 @@ TEST(SatelBoardClock, ClocksThatDriftApartAreCountedExactly)
     constexpr int kFrames = 600;
     const std::vector<std::pair<double, double>> cases = {
         {1.01, 0.0}, {1.01, 0.5}, {0.99, 0.0}, {0.99, 0.5}};
-    const std::vector<SatelClockRun> runs = RunAtOnce(cases, [](const std::pair<double, double>& c) {
-        return RunClockedBoard(5, c.second, c.first, kFrames);
-    });
+    const std::vector<SatelClockRun> runs =
+        RunAtOnce(cases, [](const std::pair<double, double>& c) {
+            return RunClockedBoard(5, c.second, c.first, kFrames);
+        });
     for (size_t i = 0; i < cases.size(); ++i) {
         const double factor = cases[i].first;
         SCOPED_TRACE(testing::Message() << "rate factor " << factor << ", phase "

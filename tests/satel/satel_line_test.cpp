@@ -251,9 +251,10 @@ TEST(SatelLineFaults, BytesDoubledOrAddedInsideSamplesAreRefused)
         bool doubled;
     };
     std::vector<LineCase> cases;
-    for (const Fault& f : {Fault{25, Length::Zero, false, true}, Fault{25, Length::Own, true, false},
-                           Fault{1, Length::Zero, false, true}, Fault{1, Length::Samples, false, false},
-                           Fault{5, Length::Zero, true, true}}) {
+    for (const Fault& f :
+         {Fault{25, Length::Zero, false, true}, Fault{25, Length::Own, true, false},
+          Fault{1, Length::Zero, false, true}, Fault{1, Length::Samples, false, false},
+          Fault{5, Length::Zero, true, true}}) {
         LineCase c = FaultCase(f.periodMs, f.length, f.lone, 40 + 1500 / f.periodMs);
         (f.doubled ? c.faults.doubleByteEvery : c.faults.extraByteEvery) = 5;
         c.fault = f.doubled ? "doubled" : "added";

@@ -156,7 +156,8 @@ TEST(SatelLineFaultThreads, PausesAnsweredLateLoseNothingUncounted)
                                      Case{25, 450, true}, Case{1, 100, false},
                                      Case{1, 300, true}};
     const std::vector<SatelClockRun> runs = RunAtOnce(cases, [](const Case& c) {
-        const SatelLineFault fault = PauseAt(40, std::chrono::milliseconds(c.pauseMs), c.lengthField);
+        const SatelLineFault fault =
+            PauseAt(40, std::chrono::milliseconds(c.pauseMs), c.lengthField);
         const int frames = 40 + c.pauseMs / c.periodMs + 60 * 25 / c.periodMs;
         return RunClockedBoard(c.periodMs, 0.5, 1.0, frames, &fault);
     });
@@ -212,9 +213,11 @@ TEST(SatelLineFaultThreads, LostLineReturnsWithALateReplyInFlight)
         ASSERT_GT(lost, 0);
         ASSERT_GE(back, lost);
         ASSERT_LT(back, static_cast<long long>(run.samples.size()));
+        const int64_t last = run.samples[static_cast<size_t>(lost - 1)];
         for (long long f = lost; f < back; ++f)
-            ASSERT_EQ(run.samples[static_cast<size_t>(f)], run.samples[static_cast<size_t>(lost - 1)])
-                << "frame " << f << " between the loss at " << lost << " and the return at " << back;
+            ASSERT_EQ(run.samples[static_cast<size_t>(f)], last)
+                << "frame " << f << " between the loss at " << lost << " and the return at "
+                << back;
     }
 }
 
