@@ -175,6 +175,19 @@ std::vector<LineRun> RunCases(const std::vector<LineCase>& cases)
     });
 }
 
+// Runs every case at once, then checks each run, a failure naming its case: every
+// frame traced (ExpectTraced), then what the case demands besides.
+void CheckEach(const std::vector<LineCase>& cases,
+               const std::function<void(const LineCase&, const LineRun&)>& check)
+{
+    const std::vector<LineRun> runs = RunCases(cases);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(Describe(cases[i]));
+        ExpectTraced(runs[i]);
+        check(cases[i], runs[i]);
+    }
+}
+
 constexpr Length kLengths[] = {Length::Zero, Length::Own, Length::Star, Length::Samples};
 
 // However the board counts its length bytes and ends its replies, it is used: every
@@ -193,17 +206,13 @@ void ExpectEveryConvention(int periodMs, int frames)
             cases.push_back(c);
         }
     }
-    const std::vector<LineRun> runs = RunCases(cases);
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(Describe(cases[i]));
-        const LineRun& run = runs[i];
-        ExpectTraced(run);
+    CheckEach(cases, [](const LineCase&, const LineRun& run) {
         EXPECT_EQ(run.damaged, 0);
-        if (Overlong(run.longestReply)) continue;  // cut and counted: ExpectTraced
+        if (Overlong(run.longestReply)) return;  // cut and counted: ExpectTraced
         EXPECT_EQ(run.skipped, 0);
         EXPECT_EQ(run.repeated, 0);
         EXPECT_EQ(run.cut, 0);
-    }
+    });
 }
 
 TEST(SatelLineConventions, EveryLengthAndEndingAt40Hz) { ExpectEveryConvention(25, 60); }
@@ -221,12 +230,9 @@ TEST(SatelLineConventions, ShortAcknowledgementsOpenTheBoard)
         c.ackLength = ack;
         cases.push_back(c);
     }
-    const std::vector<LineRun> runs = RunCases(cases);
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(Describe(cases[i]));
-        ExpectTraced(runs[i]);
-        EXPECT_EQ(runs[i].damaged, 0);
-    }
+    CheckEach(cases, [](const LineCase&, const LineRun& run) {
+        EXPECT_EQ(run.damaged, 0);
+    });
 }
 
 LineCase FaultCase(int periodMs, Length length, bool lone, int frames)
@@ -260,16 +266,12 @@ TEST(SatelLineFaults, BytesDoubledOrAddedInsideSamplesAreRefused)
         c.fault = f.doubled ? "doubled" : "added";
         cases.push_back(c);
     }
-    const std::vector<LineRun> runs = RunCases(cases);
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(Describe(cases[i]));
-        const LineRun& run = runs[i];
-        ExpectTraced(run);
+    CheckEach(cases, [](const LineCase&, const LineRun& run) {
         EXPECT_GT(run.injected, 3);
         EXPECT_GE(run.damaged, run.injected - 1);  // the last may come after closing
         EXPECT_GT(run.reportedLost, 0);
         EXPECT_EQ(run.filtered, 0) << "a sample never sent reached the filter";
-    }
+    });
 }
 
 // A request answered twice: the second copy answers nothing and is dropped; the frames
@@ -285,13 +287,10 @@ TEST(SatelLineFaults, RepliesSentTwiceNeverStepBack)
             cases.push_back(c);
         }
     }
-    const std::vector<LineRun> runs = RunCases(cases);
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(Describe(cases[i]));
-        ExpectTraced(runs[i]);
-        EXPECT_GT(runs[i].repeatedReplies, 0);
-        EXPECT_EQ(runs[i].damaged, 0);
-    }
+    CheckEach(cases, [](const LineCase&, const LineRun& run) {
+        EXPECT_GT(run.repeatedReplies, 0);
+        EXPECT_EQ(run.damaged, 0);
+    });
 }
 
 // Replies that leave a byte at a time, 2 to 8 ms apart, are never cut: the board
@@ -305,18 +304,15 @@ TEST(SatelLineFaults, DribbledRepliesAreNeverCut)
         c.fault = "every " + std::to_string(every) + " replies dribbled";
         cases.push_back(c);
     }
-    const std::vector<LineRun> runs = RunCases(cases);
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(Describe(cases[i]));
-        ExpectTraced(runs[i]);
-        EXPECT_GT(runs[i].injected, 2);
+    CheckEach(cases, [](const LineCase& c, const LineRun& run) {
+        EXPECT_GT(run.injected, 2);
         // A board held up mid-reply for longer than the device waits for the rest (a
         // loaded machine) stopped its reply: refused, counted (ExpectTraced).
-        const uint32_t waitMs = CSerialSatelDevice::DefaultReplyTimeoutMs(cases[i].periodMs);
-        if (Overlong(runs[i].longestReply) || runs[i].longestGapMs >= waitMs) continue;
-        EXPECT_EQ(runs[i].cut, 0);
-        EXPECT_EQ(runs[i].reportedLost, 0);
-    }
+        const uint32_t waitMs = CSerialSatelDevice::DefaultReplyTimeoutMs(c.periodMs);
+        if (Overlong(run.longestReply) || run.longestGapMs >= waitMs) return;
+        EXPECT_EQ(run.cut, 0);
+        EXPECT_EQ(run.reportedLost, 0);
+    });
 }
 
 // Bursts of line noise between replies are skipped: no sample is made of them, none is
@@ -332,14 +328,11 @@ TEST(SatelLineFaults, GarbageBurstsMakeNoSamples)
             cases.push_back(c);
         }
     }
-    const std::vector<LineRun> runs = RunCases(cases);
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(Describe(cases[i]));
-        ExpectTraced(runs[i]);
-        EXPECT_GT(runs[i].injected, 3);
-        EXPECT_GT(runs[i].damaged, 0);
-        EXPECT_EQ(runs[i].filtered, 0);
-    }
+    CheckEach(cases, [](const LineCase&, const LineRun& run) {
+        EXPECT_GT(run.injected, 3);
+        EXPECT_GT(run.damaged, 0);
+        EXPECT_EQ(run.filtered, 0);
+    });
 }
 
 // The adapter goes in the middle of a reply and comes back on another line: the
@@ -355,13 +348,10 @@ TEST(SatelLineFaults, AdapterVanishingMidReplyIsCounted)
             cases.push_back(c);
         }
     }
-    const std::vector<LineRun> runs = RunCases(cases);
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(Describe(cases[i]));
-        ExpectTraced(runs[i]);
-        EXPECT_GE(runs[i].losses, 1);
-        EXPECT_GT(runs[i].reportedLost, 0);
-    }
+    CheckEach(cases, [](const LineCase&, const LineRun& run) {
+        EXPECT_GE(run.losses, 1);
+        EXPECT_GT(run.reportedLost, 0);
+    });
 }
 
 }  // namespace
