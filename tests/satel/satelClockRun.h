@@ -124,6 +124,8 @@ public:
         m_last = now;
         CFakeView::AddData(values, count, sample, timeSec);
     }
+    // Whether frames once came four periods and 50 ms apart.
+    bool HeldUp(int periodMs) const { return longestGapUs.load() > 4000 * periodMs + 50000; }
     std::atomic<int64_t> longestGapUs{0};
 
 private:
@@ -259,7 +261,7 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
     }
     board.Stop();
     run.longestReply = board.LongestReply();
-    run.heldUp = view.longestGapUs.load() > 4 * 1000 * periodMs + 50000;
+    run.heldUp = view.HeldUp(periodMs);
     run.texts = TextsNaming(run.port);
     return run;
 }
