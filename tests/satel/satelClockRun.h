@@ -195,7 +195,10 @@ struct SatelLineFault {
     int atFrame = 40;
     std::function<void(CFakeSatelBoard&)> act;
     bool lengthField = false;
-    // When set: after the act, the run waits (up to `within`) for a text naming its port
+    // When set: after the act, the board is paused until a text naming the port holds
+    // this (a pause as long as the device takes to say so, however loaded the machine).
+    std::string pauseUntil;
+    // When set: after that, the run waits (up to `within`) for a text naming its port
     // that holds this, then for framesAfter frames more.
     std::string until;
     std::chrono::milliseconds within{60000};
@@ -245,6 +248,11 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
         if (started && fault != nullptr) {
             started = view.WaitFrames(fault->atFrame, 60s);
             if (started) fault->act(board);
+            if (started && !fault->pauseUntil.empty()) {
+                board.PauseFor(std::chrono::minutes(1));
+                started = WaitForText(run.port, fault->pauseUntil, 60s);
+                board.PauseFor(std::chrono::milliseconds(0));
+            }
             if (started && !fault->until.empty()) {
                 started = WaitForText(run.port, fault->until, fault->within);
                 std::lock_guard<std::mutex> lock(view.mutex);

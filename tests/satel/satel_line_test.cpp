@@ -5,6 +5,7 @@
 #include "satel/satel_device.h"
 
 #include "../analog/fakeSinks.h"
+#include "../analog/runningDevice.h"
 #include "satel/describedSatelBoard.h"
 #include "satel/satelClockRun.h"
 #include "serial/lineLink.h"
@@ -52,7 +53,8 @@ struct LineRun : SatelClockRun {
 
 // Runs the device at periodMs on the board until frameCount frames came. quick: the
 // device keeps the reply time-outs of a real line (else generous ones: a loaded
-// machine). midway: called once atFrame frames came (the board's line may go). Runs
+// machine). midway: called once atFrame frames came (the board's line may go); then
+// frameCount more frames are waited for. Runs
 // may go at once (RunAtOnce): each has its own line, under a path of its own.
 LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool quick,
                 const std::function<void(CPtyPair&, CLineLink&, CFakeView&)>& midway = nullptr,
@@ -75,6 +77,7 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         if (started && midway) {
             started = view.WaitFrames(atFrame, 60s);
             if (started) midway(pty, link, view);
+            frameCount += FramesOf(view);
         }
         run.ran = started && view.WaitFrames(frameCount, 60s);
         device.Close();
@@ -143,7 +146,8 @@ std::string Describe(const LineCase& c)
 }
 
 // The adapter goes with the next reply with samples, and is plugged in again on
-// another line once the device had a moment without it.
+// another line once the device had a moment without it; until the device says the
+// board answers again.
 void Replug(CDescribedSatelBoard& board, CPtyPair& second, CLineLink& link)
 {
     board.VanishSoon();
@@ -151,6 +155,7 @@ void Replug(CDescribedSatelBoard& board, CPtyPair& second, CLineLink& link)
     std::this_thread::sleep_for(100ms);
     board.Resume(second);
     link.PointAt(second.SlaveName());
+    WaitForText(link.Path(), "answers again", 60s);
 }
 
 // Every case at once, each on its own line with its own board and device.
@@ -349,7 +354,7 @@ TEST(SatelLineFaults, AdapterVanishingMidReplyIsCounted)
     std::vector<LineCase> cases;
     for (int periodMs : {25, 1}) {
         for (Length length : {Length::Own, Length::Samples}) {
-            LineCase c = FaultCase(periodMs, length, false, 60 + 2000 / periodMs);
+            LineCase c = FaultCase(periodMs, length, false, 20 + 400 / periodMs);  // once back
             c.replug = true;
             c.fault = "adapter gone mid-reply";
             cases.push_back(c);
@@ -358,6 +363,7 @@ TEST(SatelLineFaults, AdapterVanishingMidReplyIsCounted)
     CheckEach(cases, [](const LineCase&, const LineRun& run) {
         EXPECT_GE(run.losses, 1);
         EXPECT_GT(run.reportedLost, 0);
+        EXPECT_NE(FindText(run.texts, "answers again"), "");
     });
 }
 

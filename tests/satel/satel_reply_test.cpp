@@ -186,6 +186,7 @@ TEST(SatelLineFaultThreads, LostLineReturnsWithALateReplyInFlight)
     const std::vector<int> periods = {25, 1};
     const std::vector<SatelClockRun> runs = RunAtOnce(periods, [](int periodMs) {
         SatelLineFault fault = PauseAt(40, 600ms);
+        fault.pauseUntil = "does not answer";  // however long losing the line takes
         fault.reopenInterval = 60s;
         fault.until = "answers again";
         fault.within = 20s;
