@@ -39,6 +39,7 @@ public:
         int dribbleMinMs = 2;
         int dribbleMaxMs = 8;
         int garbageEvery = 0;      // every Nth reply follows a burst of line noise
+        int atLeast = 0;           // the run goes on until that many faults were injected
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -80,6 +81,7 @@ public:
     // The next reply with samples leaves half-way, and the adapter goes with it.
     void VanishSoon() { m_vanishSoon = true; }
     int Injected() const { return m_injected.load(); }
+    int InjectedAtLeast() const { return m_faults.atLeast; }
     // The longest sample reply sent (bytes), and the longest time between two bytes
     // of a dribbled reply as they really left (a held-up board thread waits longer).
     size_t LongestReply() const { return m_longestReply.load(); }
