@@ -977,13 +977,10 @@ void ExpectEverySampleOnce(int periodMs, int frames)
         ASSERT_TRUE(run.ran);
         EXPECT_EQ(run.decoded, run.frames);
         if (run.heldUp) {
-            // A device held up (a loaded machine) catches up: what that cost is counted,
-            // a reply longer than any read is cut.
+            // A device held up (a loaded machine) catches up: what that cost is counted
+            // (a reply held up past its room is cut, the offsets' one too).
             EXPECT_EQ(run.reportedSkipped + run.reportedLost, run.skipped);
             EXPECT_EQ(run.reportedRepeated, run.repeated);
-            if (!Overlong(run.longestReply)) {
-                EXPECT_EQ(run.cut, 0);
-            }
             continue;
         }
         EXPECT_EQ(run.skipped, 0);
