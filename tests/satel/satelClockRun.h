@@ -179,13 +179,32 @@ inline void TakeCounts(const CSerialSatelDevice& device, SatelClockRun& run)
     run.losses = device.GetLineLosses();
 }
 
+// Devices of runs that go at once are made and destroyed one at a time: the toolkit's
+// own locks, which the thread checker cannot see into, then pass from run to run in order.
+inline std::mutex& SatelLifeMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+struct SatelDeleter {
+    void operator()(CSerialSatelDevice* device) const
+    {
+        std::lock_guard<std::mutex> lock(SatelLifeMutex());
+        delete device;
+    }
+};
+using SatelDevicePtr = std::unique_ptr<CSerialSatelDevice, SatelDeleter>;
+
 // The device on a board's line. A board held up past the open's whole probe (a loaded
 // machine) is asked again: the tests are not about the open.
-inline std::unique_ptr<CSerialSatelDevice> OpenSatel(const std::string& port, int periodMs)
+inline SatelDevicePtr OpenSatel(const std::string& port, int periodMs)
 {
-    std::unique_ptr<CSerialSatelDevice> device;
-    for (int attempt = 0; attempt < 3 && !(device && device->IsReady()); ++attempt)
-        device = std::make_unique<CSerialSatelDevice>(port, periodMs, false, 400.0, false);
+    SatelDevicePtr device;
+    for (int attempt = 0; attempt < 3 && !(device && device->IsReady()); ++attempt) {
+        device.reset();
+        std::lock_guard<std::mutex> lock(SatelLifeMutex());
+        device.reset(new CSerialSatelDevice(port, periodMs, false, 400.0, false));
+    }
     return device;
 }
 
@@ -236,7 +255,7 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
     board.Start();
     CTimedView view;
     {
-        const std::unique_ptr<CSerialSatelDevice> opened = OpenSatel(link.Path(), periodMs);
+        const SatelDevicePtr opened = OpenSatel(link.Path(), periodMs);
         if (!opened->IsReady()) return run;
         CSerialSatelDevice& device = *opened;
         // Replies that come, come in time, even on a loaded machine.

@@ -67,7 +67,7 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
     board.Start(pty);
     CTimedView view;
     {
-        const std::unique_ptr<CSerialSatelDevice> opened = OpenSatel(link.Path(), periodMs);
+        const SatelDevicePtr opened = OpenSatel(link.Path(), periodMs);
         if (!opened->IsReady()) return run;
         CSerialSatelDevice& device = *opened;
         if (!quick) device.SetReplyTimeouts(5s, 5s);
