@@ -344,6 +344,7 @@ void CSerialSatelDevice::CheckInit()
     if (!std::isnan(firstUs) && firstUs > m_period * 500.0) DropQueued(1);
     ClearGaps();
     m_line.NoteFreshFrame(-1);
+    m_freshShown = false;
     m_lastRead = ReadProgramClockUs();
 }
 
@@ -470,8 +471,13 @@ void CSerialSatelDevice::TakeSample(bool running)
     if (running) {
         if (fresh) {
             m_line.NoteFreshFrame(GetSampleCounter());
-            m_skippedSamples.fetch_add(m_poppedGap[0]);
-            m_lostSamples.fetch_add(m_poppedGap[1]);
+            // The frames before the first sample repeat the empty row: no frame shows
+            // what went missing before it (replies refused while the first ones came).
+            if (m_freshShown) {
+                m_skippedSamples.fetch_add(m_poppedGap[0]);
+                m_lostSamples.fetch_add(m_poppedGap[1]);
+            }
+            m_freshShown = true;
         } else
             m_repeatedFrames.fetch_add(1);
         DispatchFrame();

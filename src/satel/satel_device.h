@@ -296,6 +296,9 @@ protected:
     // popped last.
     std::vector<std::array<int64_t, 2>> m_queueGaps;
     std::array<int64_t, 2> m_poppedGap{};
+    // Acquisition thread: whether a frame carried a sample since the start; what went
+    // missing before the first one that does belongs to no frame.
+    bool m_freshShown = false;
     std::atomic<int64_t> m_repeatedFrames{0};
     std::atomic<int64_t> m_filteredSamples{0};
     std::atomic<int64_t> m_repeatedReplies{0};

@@ -6,6 +6,7 @@
 #include "../serial/ptyPair.h"
 #include "fakeSatelBoard.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -15,7 +16,10 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 // Commands are 8 bytes ('#' 'I' 00 03 command argument 00 '*'). 'P', 'C' and 'R' are
 // acknowledged; 'B' is answered with every sample gathered since the last answered
@@ -31,10 +35,11 @@ public:
         int doubleByteEvery = 0;   // every Nth reply with samples: one byte sent twice
         int extraByteEvery = 0;    // every Nth reply with samples: one byte more inside
         int doubleReplyEvery = 0;  // every Nth reply is sent twice
-        int dribbleEvery = 0;      // every Nth reply leaves a byte at a time
+        int dribbleEvery = 0;      // every Nth reply (or the next short one) dribbles
         int dribbleMinMs = 2;
         int dribbleMaxMs = 8;
         int garbageEvery = 0;      // every Nth reply follows a burst of line noise
+        int atLeast = 0;           // the run goes on until that many faults were injected
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -46,16 +51,21 @@ public:
     void SetFaults(const Faults& faults) { m_faults = faults; }
     // Sets the acknowledgements' length field (by default what the length bytes count).
     void SetAckLength(int length) { m_ackLength = length; }
+    // Before the device opens the line: the board keeps a look at the line's receive
+    // queue (an adapter's own buffer), to know when the device has taken what it sent.
     void Start(CPtyPair& pty)
     {
         m_pty = &pty;
         m_stop = false;
+        m_look = ::open(pty.SlaveName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         m_thread = std::thread([this] { Run(); });
     }
     void Stop()
     {
         m_stop = true;
         if (m_thread.joinable()) m_thread.join();
+        if (m_look >= 0) ::close(m_look);
+        m_look = -1;
     }
     // The adapter is plugged in again (another line): the board, whose clock ran on,
     // answers there.
@@ -71,6 +81,11 @@ public:
     // The next reply with samples leaves half-way, and the adapter goes with it.
     void VanishSoon() { m_vanishSoon = true; }
     int Injected() const { return m_injected.load(); }
+    int InjectedAtLeast() const { return m_faults.atLeast; }
+    // The longest sample reply sent (bytes), and the longest time between two bytes
+    // of a dribbled reply as they really left (a held-up board thread waits longer).
+    size_t LongestReply() const { return m_longestReply.load(); }
+    int64_t LongestGapMs() const { return m_longestGapMs.load(); }
     bool Vanished() const { return m_vanished.load(); }
 
 private:
@@ -131,6 +146,15 @@ private:
         reply.push_back('*');
         return reply;
     }
+    // Waits (up to a minute) until the line's receive queue is empty.
+    void WaitUntilTaken() const
+    {
+        int waiting = 1;
+        for (int i = 0; i < 60000 && m_look >= 0; ++i) {
+            if (::ioctl(m_look, FIONREAD, &waiting) != 0 || waiting == 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
     static bool Every(int every, int index) { return every > 0 && index % every == every - 1; }
     void Answer(char command)
     {
@@ -151,6 +175,7 @@ private:
             return;
         }
         std::string reply = Gathered();
+        m_longestReply = std::max(m_longestReply.load(), reply.size());
         const int index = m_replies++;
         const bool hasSample = reply.size() > 5 + (m_lone ? 1u : 6u);
         if (hasSample && (Every(m_faults.doubleByteEvery, index) ||
@@ -174,17 +199,34 @@ private:
             ++m_injected;
         }
         if (hasSample && m_vanishSoon.exchange(false)) {
+            // The adapter goes once the device has the first half (what it had not
+            // read yet would go with the adapter, unseen).
             m_pty->Send(reply.substr(0, reply.size() / 2));
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            WaitUntilTaken();
             m_pty->CloseMaster();
             m_vanished = true;
             return;
         }
-        if (Every(m_faults.dribbleEvery, index)) {
+        // A reply dribbled takes its bytes' gaps: one with many samples (after a held-up
+        // device) would let the board gather more than any read takes meanwhile. The
+        // next small one is dribbled instead.
+        m_dribbleDue = m_dribbleDue || Every(m_faults.dribbleEvery, index);
+        if (m_dribbleDue && reply.size() <= kDribbledMax) {
+            m_dribbleDue = false;
+            // The gaps count from the first byte, so that a late wake-up does not add up.
             std::uniform_int_distribution<int> gap(m_faults.dribbleMinMs, m_faults.dribbleMaxMs);
+            auto next = std::chrono::steady_clock::now();
+            auto last = next;
             for (char byte : reply) {
+                const auto now = std::chrono::steady_clock::now();
+                m_longestGapMs = std::max<int64_t>(
+                    m_longestGapMs.load(),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count());
+                last = now;
                 m_pty->Send(&byte, 1);
-                std::this_thread::sleep_for(std::chrono::milliseconds(gap(m_random)));
+                next += std::chrono::milliseconds(gap(m_random));
+                std::this_thread::sleep_until(next);
             }
             ++m_injected;
         } else {
@@ -197,6 +239,7 @@ private:
     }
 
     CPtyPair* m_pty = nullptr;  // non-owning; set by Start
+    int m_look = -1;            // the line's device side, for its receive queue only
     const double m_rate;
     const Length m_length;
     const bool m_lone;
@@ -208,9 +251,15 @@ private:
     std::atomic<bool> m_vanishSoon{false};
     std::atomic<int64_t> m_sent{0};
     std::atomic<int> m_injected{0};
+    std::atomic<size_t> m_longestReply{0};
+    std::atomic<int64_t> m_longestGapMs{0};
     // Board thread only.
     bool m_clockStarted = false;
     std::chrono::steady_clock::time_point m_start;
     int m_replies = 0;
+    bool m_dribbleDue = false;
+    // Dribbled replies hold at most 8 samples: at 8 ms a byte, what the board gathers
+    // meanwhile stays far below the longest read, even at 1000 Hz.
+    static constexpr size_t kDribbledMax = 5 + 8 * 6 + 6;
     std::mt19937 m_random{20261208};
 };

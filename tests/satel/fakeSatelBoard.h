@@ -175,6 +175,9 @@ public:
         return m_sent;
     }
 
+    // The longest sample reply sent so far (bytes).
+    size_t LongestReply() const { return m_longestReply.load(); }
+
     // The command frames received so far, whole.
     std::vector<std::string> Commands()
     {
@@ -293,6 +296,7 @@ private:
             }
         }
         reply = WithLength(reply);
+        if (command == 'B') m_longestReply = std::max(m_longestReply.load(), reply.size());
         if (head > 0) {
             m_pty.Send(reply.substr(0, head));
             std::this_thread::sleep_for(gap);
@@ -314,6 +318,7 @@ private:
     bool m_hasStanding = false;
     std::atomic<int> m_skipRequests{0};
     std::atomic<bool> m_lengthField{false};
+    std::atomic<size_t> m_longestReply{0};
     std::chrono::steady_clock::time_point m_pauseUntil;  // guarded by m_mutex
     std::chrono::milliseconds m_delay{0};  // guarded by m_mutex, as the two below
     size_t m_splitAt = 0;

@@ -3,20 +3,67 @@
 // samples its frames carried. For the device tests and the benchmark.
 
 #include "../analog/fakeSinks.h"
+#include "../serial/lineLink.h"
 #include "fakeSatelBoard.h"
+#include "process/messageQueue.h"
 #include "satel/satel_device.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+// Runs every case on a thread of its own, all at once (each with its own line, board
+// and device): the results in the cases' order.
+template <typename Case, typename Run>
+auto RunAtOnce(const std::vector<Case>& cases, const Run& run)
+{
+    std::vector<decltype(run(cases.front()))> results(cases.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < cases.size(); ++i)
+        threads.emplace_back([&results, &cases, &run, i] { results[i] = run(cases[i]); });
+    for (std::thread& thread : threads) thread.join();
+    return results;
+}
+
+// The texts of the process-wide message queue, gathered for runs that go at once:
+// each takes those that name its own port (a path of its own, CLineLink). Runs that go
+// at once drain the queue through here only.
+inline std::vector<std::string> TextsNaming(const std::string& port)
+{
+    static std::mutex mutex;
+    static std::vector<std::string> texts;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const QueuedMessage& message : g_messages.Drain()) texts.push_back(message.text);
+    std::vector<std::string> own;
+    for (const std::string& text : texts)
+        if (text.find(port) != std::string::npos) own.push_back(text);
+    return own;
+}
+
+// The first of texts that holds part, or an empty text.
+inline std::string FindText(const std::vector<std::string>& texts, const std::string& part)
+{
+    for (const std::string& text : texts)
+        if (text.find(part) != std::string::npos) return text;
+    return std::string();
+}
+
+// A frame before the first one that carried a sample: it holds the empty row (a device
+// whose first replies were refused or late, on a loaded machine).
+constexpr int64_t kNoSampleYet = -2;
+
 // The board sample each frame carried, from the frame's sensor values and the board
-// offsets, in frame order; -1 for a frame that is no ramp sample near the last one
-// (and for every frame after it).
+// offsets, in frame order; kNoSampleYet for the frames of zeros before the first
+// sample; -1 for a frame that is no ramp sample near the last one (and for every frame
+// after it).
 inline std::vector<int64_t> FrameSamples(const std::vector<CFrame>& frames,
                                          const CSerialSatelDevice& device)
 {
@@ -24,6 +71,12 @@ inline std::vector<int64_t> FrameSamples(const std::vector<CFrame>& frames,
     CRampFollower follow;
     bool lost = false;
     for (const CFrame& frame : frames) {
+        if (follow.frames == 0 && !lost && !frame.values.empty() &&
+            std::all_of(frame.values.begin(), frame.values.end(),
+                        [](double value) { return value == 0.0; })) {
+            samples.push_back(kNoSampleYet);
+            continue;
+        }
         double raw[3] = {};
         for (int i = 0; i < 3 && i < static_cast<int>(frame.values.size()); ++i)
             raw[i] = frame.values[static_cast<size_t>(i)] + device.GetBoardOffset(i);
@@ -49,7 +102,40 @@ struct SatelClockRun {
     int64_t late = 0;
     int64_t losses = 0;
     bool onSchedule = true;  // frame numbers follow each other, time = frame / rate
+    std::string port;                // the device's port: a path of the run's own
+    std::vector<std::string> texts;  // the texts naming it, closing ones included
+    std::vector<int64_t> samples;    // the board sample of each frame (FrameSamples)
+    size_t longestReply = 0;         // the board's longest sample reply (bytes)
+    bool heldUp = false;  // frames once came 4 periods + 50 ms apart (a loaded machine)
 };
+
+// A view that also keeps the longest wait between two frames: a device held up by a
+// loaded machine, whose frames then catch up.
+class CTimedView : public CFakeView {
+public:
+    void AddData(const double* values, int count, uint32_t sample, double timeSec) override
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (m_seen)
+            longestGapUs = std::max<int64_t>(
+                longestGapUs.load(),
+                std::chrono::duration_cast<std::chrono::microseconds>(now - m_last).count());
+        m_seen = true;
+        m_last = now;
+        CFakeView::AddData(values, count, sample, timeSec);
+    }
+    // Whether frames once came four periods and 50 ms apart.
+    bool HeldUp(int periodMs) const { return longestGapUs.load() > 4000 * periodMs + 50000; }
+    std::atomic<int64_t> longestGapUs{0};
+
+private:
+    bool m_seen = false;  // acquisition thread only, as m_last
+    std::chrono::steady_clock::time_point m_last;
+};
+
+// Whether the board sent a reply longer than any read takes (a device held up for over
+// a second at 1000 Hz, a loaded machine): cutting it is then what the device is to do.
+inline bool Overlong(size_t replyBytes) { return replyBytes > CSerialSatelDevice::kMaxReply; }
 
 // Which board samples the frames carried (as FrameSamples gives them): the frames that
 // carried one, the samples skipped between them, the frames that carried the previous
@@ -59,9 +145,12 @@ inline std::vector<int64_t> TraceFrames(const std::vector<CFrame>& frames,
                                         SatelClockRun& run)
 {
     const std::vector<int64_t> samples = FrameSamples(frames, device);
-    for (size_t f = 0; f < samples.size() && samples[f] >= 0; ++f) {
+    for (size_t f = 0; f < samples.size() && samples[f] != -1; ++f) {
         ++run.decoded;
-        if (f == 0) continue;
+        if (samples[f] == kNoSampleYet || f == 0 || samples[f - 1] == kNoSampleYet) {
+            if (samples[f] == kNoSampleYet) ++run.repeated;  // the device's empty row
+            continue;
+        }
         if (samples[f] == samples[f - 1])
             ++run.repeated;
         else
@@ -90,13 +179,63 @@ inline void TakeCounts(const CSerialSatelDevice& device, SatelClockRun& run)
     run.losses = device.GetLineLosses();
 }
 
+// Devices of runs that go at once are made and destroyed one at a time: the toolkit's
+// own locks, which the thread checker cannot see into, then pass from run to run in order.
+inline std::mutex& SatelLifeMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+struct SatelDeleter {
+    void operator()(CSerialSatelDevice* device) const
+    {
+        std::lock_guard<std::mutex> lock(SatelLifeMutex());
+        delete device;
+    }
+};
+using SatelDevicePtr = std::unique_ptr<CSerialSatelDevice, SatelDeleter>;
+
+// The device on a board's line. A board held up past the open's whole probe (a loaded
+// machine) is asked again: the tests are not about the open.
+inline SatelDevicePtr OpenSatel(const std::string& port, int periodMs)
+{
+    SatelDevicePtr device;
+    for (int attempt = 0; attempt < 3 && !(device && device->IsReady()); ++attempt) {
+        device.reset();
+        std::lock_guard<std::mutex> lock(SatelLifeMutex());
+        device.reset(new CSerialSatelDevice(port, periodMs, false, 400.0, false));
+    }
+    return device;
+}
+
 // What a board does to the line once frameCount frames came, and how many frames come
 // after that before the device closes. The device keeps its own reply time-outs.
 struct SatelLineFault {
     int atFrame = 40;
     std::function<void(CFakeSatelBoard&)> act;
     bool lengthField = false;
+    // When set: after the act, the board is paused until a text naming the port holds
+    // this (a pause as long as the device takes to say so, however loaded the machine).
+    std::string pauseUntil;
+    // When set: after that, the run waits (up to `within`) for a text naming its port
+    // that holds this, then for framesAfter frames more.
+    std::string until;
+    std::chrono::milliseconds within{60000};
+    int framesAfter = 0;
+    std::chrono::milliseconds reopenInterval{0};  // when set, the device's
 };
+
+// Waits until a text naming port holds part; false after the timeout.
+inline bool WaitForText(const std::string& port, const std::string& part,
+                        std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (FindText(TextsNaming(port), part).empty()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 // A board on its own clock at rateFactor times the device's rate, gathering from phase
 // periods after its 'R', read by a device at periodMs until frameCount frames came.
@@ -106,32 +245,50 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
     using namespace std::chrono_literals;
     SatelClockRun run;
     CPtyPair pty;
-    if (!pty.IsValid()) return run;
+    CLineLink link;
+    if (!pty.IsValid() || !link.PointAt(pty.SlaveName())) return run;
+    run.port = link.Path();
     const double rate = 1000.0 / periodMs;
     CFakeSatelBoard board(pty);
     board.SetClock(rate * rateFactor, phase);
     if (fault != nullptr) board.SetLengthField(fault->lengthField);
     board.Start();
-    CFakeView view;
+    CTimedView view;
     {
-        CSerialSatelDevice device(pty.SlaveName(), periodMs, false, 400.0, false);
-        if (!device.IsReady()) return run;
+        const SatelDevicePtr opened = OpenSatel(link.Path(), periodMs);
+        if (!opened->IsReady()) return run;
+        CSerialSatelDevice& device = *opened;
         // Replies that come, come in time, even on a loaded machine.
         if (fault == nullptr) device.SetReplyTimeouts(5s, 5s);
+        if (fault != nullptr && fault->reopenInterval.count() > 0)
+            device.SetReopenInterval(fault->reopenInterval);
         device.AddView(&view);
         bool started = device.Create(false) && device.RunThread();
         if (started && fault != nullptr) {
             started = view.WaitFrames(fault->atFrame, 60s);
             if (started) fault->act(board);
+            if (started && !fault->pauseUntil.empty()) {
+                board.PauseFor(std::chrono::minutes(1));
+                started = WaitForText(run.port, fault->pauseUntil, 60s);
+                board.PauseFor(std::chrono::milliseconds(0));
+            }
+            if (started && !fault->until.empty()) {
+                started = WaitForText(run.port, fault->until, fault->within);
+                std::lock_guard<std::mutex> lock(view.mutex);
+                frameCount = std::max(frameCount, view.frameCount + fault->framesAfter);
+            }
         }
         run.ran = started && view.WaitFrames(frameCount, 60s);
         device.Close();
         device.RemoveView(&view);
         std::lock_guard<std::mutex> lock(view.mutex);
         run.frames = static_cast<int>(view.frames.size());
-        TraceFrames(view.frames, device, rate, run);
+        run.samples = TraceFrames(view.frames, device, rate, run);
         TakeCounts(device, run);
     }
     board.Stop();
+    run.longestReply = board.LongestReply();
+    run.heldUp = view.HeldUp(periodMs);
+    run.texts = TextsNaming(run.port);
     return run;
 }

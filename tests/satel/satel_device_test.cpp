@@ -14,6 +14,7 @@
 #include <wx/fileconf.h>
 #include <wx/log.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -532,7 +534,9 @@ TEST_F(SatelDeviceTest, GarbageRepliesStayInBounds)
     for (int i = 0; i < 3; ++i) board.Queue({{1, 2, static_cast<int16_t>(3 + i)}});
     board.Start();
     for (int i = 0; i < 41; ++i) device->ReadFrames(0);
-    // Back in step within the next requests, whatever junk was still on its way.
+    // Back in step within the next requests, whatever junk was still on its way; the
+    // replies that come, come in time, even on a loaded machine.
+    device->SetReplyTimeouts(5s, 5s);
     bool read = false;
     for (int i = 0; i < 3; ++i) read = device->ReadFrames(0) || read;
     ASSERT_TRUE(read) << "seed " << seed;
@@ -703,10 +707,9 @@ TEST_F(SatelDeviceTest, MissingAndDamagedRepliesAreCountedAndPassed)
 TEST_F(SatelDeviceTest, OversizedReplyIsCutCountedAndLeftBehind)
 {
     auto device = OpenDevice();
-    device->SetReplyTimeouts(60ms, 5s);  // room for two periods' samples and a few more
     CFakeSatelBoard board(m_pty);
-    std::vector<SatelSample> many;
-    for (int16_t i = 1; i <= 40; ++i) many.push_back({i, i, i});
+    std::vector<SatelSample> many;  // more than the longest read takes
+    for (int16_t i = 1; i <= 1400; ++i) many.push_back({i, i, i});
     board.Queue(many);
     board.Queue({{99, 98, 97}});
     board.Start();
@@ -714,7 +717,7 @@ TEST_F(SatelDeviceTest, OversizedReplyIsCutCountedAndLeftBehind)
     EXPECT_EQ(device->GetCutReplies(), 1);
     const std::vector<SatelSample> head = device->TakeQueued();
     ASSERT_GE(head.size(), 2u);
-    ASSERT_LT(head.size(), 40u);
+    ASSERT_LT(head.size(), 1400u);
     for (size_t i = 0; i < head.size(); ++i) EXPECT_EQ(head[i][0], static_cast<int16_t>(i + 1));
     ASSERT_TRUE(device->ReadFrames(0));
     EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{99, 98, 97}}));
@@ -839,9 +842,9 @@ TEST_F(SatelDeviceThreads, SilentBoardKeepsTheScheduleAndIsReported)
     auto device = RunBoard(pty.SlaveName(), view);
     board.SetSilentSamples(true);
     ASSERT_TRUE(messages.WaitFor("does not answer from frame", 20s));
-    // Many frames while nothing answers: a reply wait of seconds would hold them back.
+    // Frames go on while nothing answers.
     const int silentFrom = FramesOf(view);
-    ASSERT_TRUE(view.WaitFrames(silentFrom + 80, 20s));
+    ASSERT_TRUE(view.WaitFrames(silentFrom + 40, 20s));
     EXPECT_GE(device->GetMissedReplies(), CLineWatch::kFailuresToLose);
     board.SetSilentSamples(false);
     ASSERT_TRUE(messages.WaitFor("answers again at frame", 20s));
@@ -857,6 +860,40 @@ TEST_F(SatelDeviceThreads, SilentBoardKeepsTheScheduleAndIsReported)
     EXPECT_EQ(lost.back(), '\n');
     EXPECT_EQ(messages.Count("line lost 1 times"), 1);
     ExpectFramesOnSchedule(view, 40.0);
+}
+
+// A board whose first replies after the offsets are empty and then refused: the frames
+// before its first sample hold the empty row, counted as repeated; the samples of the
+// refused reply came before any frame's sample, so no frame shows them missing and
+// none is said to have reached no frame.
+TEST_F(SatelDeviceThreads, SamplesLostBeforeTheFirstSampleShownAreNoGap)
+{
+    board.Queue({{100, 100, 100}, {100, 100, 100}});  // offsets; empty replies then
+    board.Start();
+    CFakeView view;
+    auto device = RunBoard(pty.SlaveName(), view);
+    std::string refused = CFakeSatelBoard::SampleReply({{101, 102, 103}, {104, 105, 106}});
+    refused.insert(refused.begin() + 7, refused[7]);  // a byte sent twice: refused
+    board.QueueRaw(refused);
+    board.Queue({{110, 120, 130}});
+    ASSERT_TRUE(board.WaitForCommands(board.Commands().size() + 3, 20s));
+    const int before = FramesOf(view);
+    ASSERT_TRUE(view.WaitFrames(before + 2, 20s));
+    device->Close();
+    device->RemoveView(&view);
+    board.Stop();
+    EXPECT_GE(device->GetDamagedReplies(), 1);
+    EXPECT_EQ(device->GetLostSamples(), 0);
+    EXPECT_EQ(device->GetSkippedSamples(), 0);
+    std::lock_guard<std::mutex> lock(view.mutex);
+    int64_t empty = 0;
+    while (empty < static_cast<int64_t>(view.frames.size()) &&
+           view.frames[static_cast<size_t>(empty)].values[0] == 0.0)
+        ++empty;
+    ASSERT_GT(empty, 0);
+    ASSERT_LT(empty, static_cast<int64_t>(view.frames.size()));
+    EXPECT_EQ(view.frames[static_cast<size_t>(empty)].values[0], 10.0);
+    EXPECT_EQ(device->GetRepeatedFrames(), static_cast<int64_t>(view.frames.size()) - 1);
 }
 
 // A pulled cable (the line itself goes away) is said once; the line is opened again
@@ -931,11 +968,21 @@ TEST_F(SatelDeviceThreads, ClosingOnADeadLineDoesNotWaitForTheReply)
 // frames keep their schedule.
 void ExpectEverySampleOnce(int periodMs, int frames)
 {
-    for (double phase : {0.0, 0.25, 0.5, 0.75}) {
-        SCOPED_TRACE(testing::Message() << "period " << periodMs << " ms, phase " << phase);
-        const SatelClockRun run = RunClockedBoard(periodMs, phase, 1.0, frames);
+    const std::vector<double> phases = {0.0, 0.25, 0.5, 0.75};
+    const std::vector<SatelClockRun> runs = RunAtOnce(
+        phases, [&](double phase) { return RunClockedBoard(periodMs, phase, 1.0, frames); });
+    for (size_t i = 0; i < phases.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "period " << periodMs << " ms, phase " << phases[i]);
+        const SatelClockRun& run = runs[i];
         ASSERT_TRUE(run.ran);
         EXPECT_EQ(run.decoded, run.frames);
+        if (run.heldUp) {
+            // A device held up (a loaded machine) catches up: what that cost is counted
+            // (a reply held up past its room is cut, the offsets' one too).
+            EXPECT_EQ(run.reportedSkipped + run.reportedLost, run.skipped);
+            EXPECT_EQ(run.reportedRepeated, run.repeated);
+            continue;
+        }
         EXPECT_EQ(run.skipped, 0);
         EXPECT_EQ(run.repeated, 0);
         EXPECT_EQ(run.reportedSkipped, 0);
@@ -957,34 +1004,45 @@ TEST(SatelBoardClock, EverySampleOnceAt1000Hz) { ExpectEverySampleOnce(1, 1000);
 TEST(SatelBoardClock, ClocksThatDriftApartAreCountedExactly)
 {
     constexpr int kFrames = 600;
-    for (double factor : {1.01, 0.99}) {
-        for (double phase : {0.0, 0.5}) {
-            SCOPED_TRACE(testing::Message() << "rate factor " << factor << ", phase " << phase);
-            g_messages.Drain();
-            CMessageLog messages;
-            const SatelClockRun run = RunClockedBoard(5, phase, factor, kFrames);
-            ASSERT_TRUE(run.ran);
-            EXPECT_EQ(run.decoded, run.frames);
-            EXPECT_EQ(run.reportedSkipped, run.skipped);
-            EXPECT_EQ(run.reportedRepeated, run.repeated);
-            // A sample late for its tick and dropped later cancels out: the clocks'
-            // difference shows in what remains.
-            const int64_t drift = factor > 1.0 ? run.skipped - run.repeated
-                                               : run.repeated - run.skipped;
-            EXPECT_GE(drift, kFrames / 100 - 2);
-            EXPECT_LE(drift, run.frames / 100 + 2);
-            messages.Take();
-            EXPECT_EQ(messages.Count(wxString::Format("%lld board samples reached no frame (%lld "
-                                                      "dropped to keep the schedule, 0 lost in "
-                                                      "refused or cut replies); %lld frames "
-                                                      "repeated the last values",
-                                                      static_cast<long long>(run.skipped),
-                                                      static_cast<long long>(run.skipped),
-                                                      static_cast<long long>(run.repeated))
-                                         .ToStdString()),
-                      1);
-            EXPECT_TRUE(run.onSchedule);
-        }
+    const std::vector<std::pair<double, double>> cases = {
+        {1.01, 0.0}, {1.01, 0.5}, {0.99, 0.0}, {0.99, 0.5}};
+    const std::vector<SatelClockRun> runs =
+        RunAtOnce(cases, [](const std::pair<double, double>& c) {
+            return RunClockedBoard(5, c.second, c.first, kFrames);
+        });
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const double factor = cases[i].first;
+        SCOPED_TRACE(testing::Message() << "rate factor " << factor << ", phase "
+                                        << cases[i].second);
+        const SatelClockRun& run = runs[i];
+        ASSERT_TRUE(run.ran);
+        EXPECT_EQ(run.decoded, run.frames);
+        EXPECT_EQ(run.reportedSkipped, run.skipped);
+        EXPECT_EQ(run.reportedRepeated, run.repeated);
+        // A sample late for its tick and dropped later cancels out: the clocks'
+        // difference shows in what remains.
+        const int64_t drift =
+            factor > 1.0 ? run.skipped - run.repeated : run.repeated - run.skipped;
+        const std::string said =
+            wxString::Format("%lld board samples reached no frame (%lld dropped to keep the "
+                             "schedule, 0 lost in refused or cut replies); %lld frames repeated "
+                             "the last values",
+                             static_cast<long long>(run.skipped),
+                             static_cast<long long>(run.skipped),
+                             static_cast<long long>(run.repeated))
+                .ToStdString();
+        EXPECT_EQ(std::count_if(run.texts.begin(), run.texts.end(),
+                                [&](const std::string& text) {
+                                    return text.find(said) != std::string::npos;
+                                }),
+                  1);
+        EXPECT_TRUE(run.onSchedule);
+        // A device held up by the machine caught up: counted exactly, above; what the
+        // clocks' difference alone made is then not told apart.
+        if (run.heldUp) continue;
+        // Give or take what is held back at either end.
+        EXPECT_GE(drift, kFrames / 100 - 2 - static_cast<int>(CSerialSatelDevice::kHoldBack));
+        EXPECT_LE(drift, run.frames / 100 + 2 + static_cast<int>(CSerialSatelDevice::kHoldBack));
     }
 }
 
@@ -1087,8 +1145,11 @@ TEST(SatelDeviceLineThreads, ReadsThatTimedOutTryAgainAtOnce)
     CRunningDevice run(*line.device);
     ASSERT_TRUE(run.Start());
     ASSERT_TRUE(run.view.WaitFrames(10, 20s));
-    line.board.SkipSampleRequests(CLineWatch::kFailuresToLose);
+    // Unanswered until the device says so: a late reply on a loaded machine may answer
+    // one of the first few.
+    line.board.SkipSampleRequests(1 << 30);
     ASSERT_TRUE(line.messages.WaitFor("does not answer from frame", 20s));
+    line.board.SkipSampleRequests(0);
     ASSERT_TRUE(line.messages.WaitFor("answers again at frame", 20s));
     line.device->Close();
     EXPECT_EQ(line.device->GetLineLosses(), 1);
