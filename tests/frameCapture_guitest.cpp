@@ -1082,7 +1082,7 @@ TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
         const std::string set =
             "gap" + std::to_string(gapMs) + (restart.count() > 0 ? "slow" : "");
         const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-        const auto sender = RecordLoopTrials(set, kTrials, 500, gapMs);
+        const auto sender = RecordLoopTrials(set, kTrials, 200, gapMs);
         const std::vector<double> saidMs = ExpectTrials(set, *sender, kTrials, messagesFrom);
         if (restart.count() > 0) {
             for (double delayMs : saidMs)
@@ -1355,9 +1355,9 @@ TEST_F(CaptureTriggerTest, LevelThatStandsAfterAStormGetsItsOwnTrial)
     steps.push_back({150, kBlock});
     steps.push_back({300, kStorm});
     int at = 310;
-    for (; at < 3310; at += 10) steps.push_back({at, 255.0});  // the real trial
+    for (; at < 1810; at += 10) steps.push_back({at, 255.0});  // the real trial
     const size_t stop = steps.size();
-    for (; at < 3500; at += 10) steps.push_back({at, -255.0});
+    for (; at < 2000; at += 10) steps.push_back({at, -255.0});
     CTriggerSender sender(steps, [&](double value) {
         if (value == kBlock) {
             isBlockAsked = true;
@@ -1714,6 +1714,7 @@ TEST_F(CaptureFrameTest, EveryDeviceOfATrialRecordsFromItsStartInstantToItsStopI
     // machine, both writers; in every other trial the devices are slow to stop (as a
     // loaded machine makes them), the first of them finished while the others would
     // record on. Each file holds the frames due between the trial's two instants.
+    // Four trials of each machine: each writer with and without a slow stop.
     CaptureTrialDevices devices(Path("source.qvd").string());
     ASSERT_TRUE(devices.Run());
     m_frame->SetCaptureDeviceSource([&devices] { return devices.All(); });
@@ -1722,12 +1723,12 @@ TEST_F(CaptureFrameTest, EveryDeviceOfATrialRecordsFromItsStartInstantToItsStopI
     int trial = 0;
     for (const bool isLoaded : {false, true}) {
         CBusyMachine busy(isLoaded);
-        for (int k = 0; k < 6; ++k, ++trial) {
-            m_frame->m_captureUseThread = trial % 2 == 0;
-            devices.SetStopTime(std::chrono::microseconds(trial % 2 == 1 ? 150000 : 0));
+        for (int k = 0; k < 4; ++k, ++trial) {
+            m_frame->m_captureUseThread = k < 2;
+            devices.SetStopTime(std::chrono::microseconds(k % 2 == 1 ? 150000 : 0));
             Command(ID_CAPTURE_START);
             ASSERT_TRUE(m_frame->m_capturing) << trial;
-            const double lengthUs = 150000.0 + 37000.0 * k;
+            const double lengthUs = 100000.0 + 37000.0 * k;
             const double startUs = devices.fast.Trials().back().startUs;
             ASSERT_TRUE(RunUntil([&] { return GetProgramTime() - startUs > lengthUs; }));
             Command(ID_CAPTURE_STOP);
@@ -1738,10 +1739,10 @@ TEST_F(CaptureFrameTest, EveryDeviceOfATrialRecordsFromItsStartInstantToItsStopI
     m_frame->CloseCaptureFiles();
     m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
     devices.ExpectEveryTrialBetweenItsInstants(
-        m_frame->m_errorsText->GetValue(), {{"by hand, idle", 0, 6}, {"by hand, loaded", 6, 12}});
-    EXPECT_EQ(devices.fast.Trials().size(), 12u);
+        m_frame->m_errorsText->GetValue(), {{"by hand, idle", 0, 4}, {"by hand, loaded", 4, 8}});
+    EXPECT_EQ(devices.fast.Trials().size(), 8u);
     const wxString messages = m_frame->m_messagesText->GetValue();
-    EXPECT_EQ(Occurrences(messages, "Saving data to"), 48) << messages;
+    EXPECT_EQ(Occurrences(messages, "Saving data to"), 32) << messages;
 }
 
 // A test analog device whose thread can be made to hang inside its pass, as a read
@@ -1943,7 +1944,7 @@ TEST_F(CaptureCameraTest, CameraHungAtTheStartCountsFromTheTrialsInstantAndHolds
     // missing start repeated, and the analog device starts with the others.
     HangCamera();
     std::thread resume;
-    RecordTrial("hungstart", {m_video.get(), &m_analog}, 1200, [&] {
+    RecordTrial("hungstart", {m_video.get(), &m_analog}, 700, [&] {
         resume = std::thread([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             ResumeCamera();
@@ -1959,7 +1960,7 @@ TEST_F(CaptureCameraTest, CameraHungAtTheStopEndsItsVideoAtTheTrialsStop)
     // The analog device first, slow to stop as on a loaded machine; the camera hangs
     // before the stop and stays hung through it: its video ends at the stop instant,
     // its missing end repeated, not when its own finish came.
-    RecordTrial("hungstop", {&m_analog, m_video.get()}, 900, [&] {
+    RecordTrial("hungstop", {&m_analog, m_video.get()}, 600, [&] {
         ASSERT_TRUE(RunUntil([&] { return m_video->GetRecordedFrames() >= 10; }));
         HangCamera();
         m_analog.stopTime = std::chrono::microseconds(400000);
@@ -1973,7 +1974,7 @@ TEST_F(CaptureCameraTest, CameraHungAtTheStopEndsItsVideoAtTheTrialsStop)
 TEST_F(CaptureCameraTest, SlowStopTakesNoVideoFramePastTheTrialsStop)
 {
     // The camera delivers throughout; the analog device before it is slow to stop.
-    RecordTrial("slowstop", {&m_analog, m_video.get()}, 900,
+    RecordTrial("slowstop", {&m_analog, m_video.get()}, 500,
                 [&] { m_analog.stopTime = std::chrono::microseconds(400000); });
     m_analog.stopTime = std::chrono::microseconds(0);
     ExpectVideoOfTheTrialsSlots();
@@ -1983,11 +1984,14 @@ TEST_F(CaptureCameraTest, SlowStopTakesNoVideoFramePastTheTrialsStop)
 TEST_F(CaptureCameraTest, VideoHasTheTrialsSlotsOnAnIdleAndALoadedMachine)
 {
     // Trials whose lengths end at every part of a video slot (rounded up and down),
-    // the camera delivering throughout, with every core idle and then kept busy.
+    // the camera delivering throughout, with every core idle; then trials with every
+    // core kept busy, whose lengths the load decides.
     int trial = 0;
     for (const bool isLoaded : {false, true}) {
         CBusyMachine busy(isLoaded);
-        for (const int lengthMs : {500, 508, 517, 525, 533}) {
+        const std::vector<int> lengthsMs =
+            isLoaded ? std::vector<int>{200, 217, 233} : std::vector<int>{200, 208, 217, 225, 233};
+        for (const int lengthMs : lengthsMs) {
             SCOPED_TRACE((isLoaded ? "loaded, " : "idle, ") + std::to_string(lengthMs) + " ms");
             m_frame->CloseCaptureFiles();
             RecordTrial("slots" + std::to_string(++trial), {&m_analog, m_video.get()}, lengthMs);
@@ -2009,11 +2013,11 @@ TEST_F(CaptureTriggerTest, TriggeredTrialsOfFourDevicesRecordFromTheirStartToThe
     constexpr int kTrials = 4;
     const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
     {
-        RecordLoopTrials("trigidle", kTrials, 300, 150);
+        RecordLoopTrials("trigidle", kTrials, 150, 100);
     }
     {
         CBusyMachine busy(true);
-        RecordLoopTrials("trigload", kTrials, 300, 150);
+        RecordLoopTrials("trigload", kTrials, 150, 100);
     }
     m_frame->CloseCaptureFiles();
     m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
@@ -2258,7 +2262,7 @@ TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheir
     CFastTestDevice bare("bare");
     ASSERT_TRUE(bare.Create(true) && bare.RunThread());
     m_frame->SetCaptureDeviceSource([&bare] { return std::vector<CAnalogDevice*>{&bare}; });
-    m_frame->m_captureMaxTime = 1.0;
+    m_frame->m_captureMaxTime = 0.3;
     ASSERT_TRUE(m_frame->OpenCaptureSet("solo"));
     for (int trial = 1; trial <= 3; ++trial) {
         // Between trials the device runs on and an event of its comes in.
@@ -2276,8 +2280,8 @@ TEST_F(CaptureFrameTest, TrialsOfADeviceWithoutAViewStartAtItsFrameZeroWithTheir
         ASSERT_TRUE(
             reader.Open(CaptureFile(wxString::Format("solobare_%04d.qvd", trial).ToStdString())));
         const int64_t frames = reader.GetFrameCount();
-        // A second at 500 Hz, counted from the trial's start.
-        EXPECT_GE(frames, 400) << trial;
+        // 0.3 s at 500 Hz, counted from the trial's start.
+        EXPECT_GE(frames, 120) << trial;
         std::vector<double> first(static_cast<size_t>(reader.GetChannelCount()));
         ASSERT_TRUE(reader.GetFrame(first.data(), reader.GetChannelCount(), 0));
         // The first frame is one of the device's first after the restart (0.2 s of slack
