@@ -1725,7 +1725,7 @@ TEST_F(CaptureFrameTest, EveryDeviceOfATrialRecordsFromItsStartInstantToItsStopI
         CBusyMachine busy(isLoaded);
         for (int k = 0; k < 4; ++k, ++trial) {
             m_frame->m_captureUseThread = k < 2;
-            devices.SetStopTime(std::chrono::microseconds(k % 2 == 1 ? 150000 : 0));
+            devices.SetStopTime(std::chrono::microseconds(k % 2 == 1 ? 50000 : 0));
             Command(ID_CAPTURE_START);
             ASSERT_TRUE(m_frame->m_capturing) << trial;
             const double lengthUs = 100000.0 + 37000.0 * k;
@@ -1807,7 +1807,7 @@ TEST_F(CaptureFrameTest, StartAndStopPressedDuringASlowStopGiveATrialWithFramesO
         Command(ID_CAPTURE_START);
         ASSERT_TRUE(m_frame->m_capturing);
         ASSERT_TRUE(RunUntil([&] { return devices.slow.GetSampleCounter() >= 10; }));
-        devices.SetStopTime(std::chrono::microseconds(100000));
+        devices.SetStopTime(std::chrono::microseconds(50000));
         wxQueueEvent(m_frame, new wxCommandEvent(wxEVT_MENU, ID_CAPTURE_START));
         wxQueueEvent(m_frame, new wxCommandEvent(wxEVT_MENU, ID_CAPTURE_STOP));
         Command(ID_CAPTURE_STOP);
@@ -1963,7 +1963,7 @@ TEST_F(CaptureCameraTest, CameraHungAtTheStopEndsItsVideoAtTheTrialsStop)
     RecordTrial("hungstop", {&m_analog, m_video.get()}, 600, [&] {
         ASSERT_TRUE(RunUntil([&] { return m_video->GetRecordedFrames() >= 10; }));
         HangCamera();
-        m_analog.stopTime = std::chrono::microseconds(400000);
+        m_analog.stopTime = std::chrono::microseconds(150000);
     });
     m_analog.stopTime = std::chrono::microseconds(0);
     ResumeCamera();
@@ -1975,7 +1975,7 @@ TEST_F(CaptureCameraTest, SlowStopTakesNoVideoFramePastTheTrialsStop)
 {
     // The camera delivers throughout; the analog device before it is slow to stop.
     RecordTrial("slowstop", {&m_analog, m_video.get()}, 500,
-                [&] { m_analog.stopTime = std::chrono::microseconds(400000); });
+                [&] { m_analog.stopTime = std::chrono::microseconds(150000); });
     m_analog.stopTime = std::chrono::microseconds(0);
     ExpectVideoOfTheTrialsSlots();
     ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
