@@ -1149,7 +1149,7 @@ TEST_F(CaptureTriggerTest, StopDuringTheCountdownCancelsThatStartAndIsSaid)
     ASSERT_TRUE(m_frame->OpenCaptureSet("loop"));
     // A first trial shorter than the count-down, then two that outlast it.
     CTriggerSender sender(
-        {{100, 255.0}, {200, -255.0}, {400, 255.0}, {1200, -255.0}, {1400, 255.0}, {2200, -255.0}},
+        {{100, 255.0}, {200, -255.0}, {400, 255.0}, {900, -255.0}, {1100, 255.0}, {1600, -255.0}},
         send);
     ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > 2; }))
         << m_frame->m_errorsText->GetValue();
@@ -1168,7 +1168,7 @@ TEST_F(CaptureTriggerTest, LoopWithoutAutoFileRecordsEveryTrial)
 {
     m_frame->m_captureAutoFile = false;
     constexpr int kTrials = 3;
-    const auto sender = RecordLoopTrials("manual", kTrials, 500, 100);
+    const auto sender = RecordLoopTrials("manual", kTrials, 200, 100);
     ExpectTrials("manual", *sender, kTrials, 0);
     EXPECT_EQ(TrialSeconds("manual", kTrials + 1), -1.0);
     EXPECT_EQ(m_frame->m_errorsText->GetValue().Find("Unable to start analog writing"),
@@ -1184,7 +1184,7 @@ TEST_F(CaptureTriggerTest, TenMillisecondLowOnTheSerialLineEndsEachTrial)
     UseSerialTriggerLoop(pty, 100);
     ASSERT_TRUE(m_frame->OpenSerialTrigger());
     constexpr int kTrials = 3;
-    constexpr int kLines = 50;  // high lines of a trial: 500 ms
+    constexpr int kLines = 25;  // high lines of a trial: 250 ms
     std::vector<CTriggerSender::Step> lines;
     std::vector<size_t> starts;
     std::vector<size_t> stops;
@@ -1242,8 +1242,8 @@ TEST_F(CaptureTriggerTest, StopAndNextStartInOneBundleGiveOneFileEachTrial)
     };
     constexpr int kTrials = 4;
     std::vector<CTriggerSender::Step> steps{{100, 255.0}};
-    for (int trial = 1; trial < kTrials; ++trial) steps.push_back({100 + 500 * trial, kStopThenStart});
-    steps.push_back({100 + 500 * kTrials, -255.0});
+    for (int trial = 1; trial < kTrials; ++trial) steps.push_back({100 + 250 * trial, kStopThenStart});
+    steps.push_back({100 + 250 * kTrials, -255.0});
     m_frame->m_triggerLoop = true;
     ASSERT_TRUE(m_frame->OpenCaptureSet("bundle"));
     const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
@@ -1270,7 +1270,7 @@ TEST_F(CaptureTriggerTest, LateStartAfterACountdownSaysTheDelayBeyondIt)
     for (auto& device : m_devices) device.view.rebuildTime = kSlowRestart;
     ASSERT_TRUE(m_frame->OpenCaptureSet("count"));
     const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-    CTriggerSender sender({{100, 255.0}, {1300, -255.0}}, send);
+    CTriggerSender sender({{100, 255.0}, {800, -255.0}}, send);
     ASSERT_TRUE(RunTriggeredCaptures(sender, [] { return true; }));
     for (auto& device : m_devices) device.view.rebuildTime = 0ms;
     const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
@@ -1307,9 +1307,9 @@ TEST_F(CaptureTriggerTest, SerialStartThatWaitsWhileTheWindowIsBusyIsToldFromIts
     lines.push_back({at, kBlock});
     for (at += 10; at < 300; at += 10) lines.push_back({at, 100});
     const size_t start = lines.size();  // sent while the window is busy
-    for (; at < 1500; at += 10) lines.push_back({at, 900});
+    for (; at < 1000; at += 10) lines.push_back({at, 900});
     const size_t stop = lines.size();
-    for (; at < 1700; at += 10) lines.push_back({at, 100});
+    for (; at < 1200; at += 10) lines.push_back({at, 100});
     ASSERT_EQ(lines[start].value, 900);
     CTriggerSender sender(lines, [&](double reading) {
         if (reading == kBlock) {
@@ -1420,7 +1420,7 @@ TEST_F(CaptureTriggerTest, ConverterUnpluggedMidTrialIsSaidNamingTheTrial)
     lines(at + 300, 900);
     lines(at + 300, 100);  // trial 1 ends
     const size_t secondStart = steps.size();
-    lines(at + 800, 900);  // trial 2
+    lines(at + 400, 900);  // trial 2
     const size_t secondStop = steps.size();
     lines(at + 300, 100);
     bool isUnplugged = false;  // the sender's
