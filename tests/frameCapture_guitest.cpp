@@ -1149,7 +1149,7 @@ TEST_F(CaptureTriggerTest, StopDuringTheCountdownCancelsThatStartAndIsSaid)
     ASSERT_TRUE(m_frame->OpenCaptureSet("loop"));
     // A first trial shorter than the count-down, then two that outlast it.
     CTriggerSender sender(
-        {{100, 255.0}, {200, -255.0}, {400, 255.0}, {900, -255.0}, {1100, 255.0}, {1600, -255.0}},
+        {{100, 255.0}, {200, -255.0}, {400, 255.0}, {1200, -255.0}, {1400, 255.0}, {2200, -255.0}},
         send);
     ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > 2; }))
         << m_frame->m_errorsText->GetValue();
@@ -1168,7 +1168,7 @@ TEST_F(CaptureTriggerTest, LoopWithoutAutoFileRecordsEveryTrial)
 {
     m_frame->m_captureAutoFile = false;
     constexpr int kTrials = 3;
-    const auto sender = RecordLoopTrials("manual", kTrials, 200, 100);
+    const auto sender = RecordLoopTrials("manual", kTrials, 500, 100);
     ExpectTrials("manual", *sender, kTrials, 0);
     EXPECT_EQ(TrialSeconds("manual", kTrials + 1), -1.0);
     EXPECT_EQ(m_frame->m_errorsText->GetValue().Find("Unable to start analog writing"),
@@ -1278,10 +1278,9 @@ TEST_F(CaptureTriggerTest, LateStartAfterACountdownSaysTheDelayBeyondIt)
         SaidStartDelayMs(messages, 1, " ms after its trigger and its 0.3 s count-down\n");
     EXPECT_GE(saidMs, double(std::size(m_devices) * kSlowRestart.count())) << messages;
     EXPECT_EQ(SaidStartDelayMs(messages, 1), 0.0) << messages;  // said one way only
-    for (int device = 1; device <= 2; ++device)
-        EXPECT_NEAR(TrialSeconds("count", 1, device) + saidMs / 1000.0 + 0.3, sender.Between(0, 1),
-                    kLengthTolerance)
-            << "device " << device << "\n" << messages;
+    // With the count-down and the recording, the trial as its triggers came.
+    ExpectTrialRecorded("count", 1, sender.Between(0, 1), messages, 2, 0.3,
+                        " ms after its trigger and its 0.3 s count-down\n");
 }
 
 // A converter whose lines wait while the window is busy: the start is told late by
@@ -1324,12 +1323,9 @@ TEST_F(CaptureTriggerTest, SerialStartThatWaitsWhileTheWindowIsBusyIsToldFromIts
         << m_frame->m_errorsText->GetValue();
     blocker.Stop();
     const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
-    const double saidMs = SaidStartDelayMs(messages, 1);
-    EXPECT_GE(saidMs, 0.0) << messages;
-    for (int device = 1; device <= 2; ++device)
-        EXPECT_NEAR(TrialSeconds("busy", 1, device) + saidMs / 1000.0,
-                    sender.Between(start, stop), kLengthTolerance)
-            << "device " << device << ", said " << saidMs << " ms\n" << messages;
+    // Recording and said delay make the trial as its lines came, the start's line
+    // stamped when it came, not when the busy window got to it.
+    ExpectTrialRecorded("busy", 1, sender.Between(start, stop), messages);
 }
 
 // A storm of edges overflows the crossing queue; the subject's real trial follows,
@@ -1420,7 +1416,7 @@ TEST_F(CaptureTriggerTest, ConverterUnpluggedMidTrialIsSaidNamingTheTrial)
     lines(at + 300, 900);
     lines(at + 300, 100);  // trial 1 ends
     const size_t secondStart = steps.size();
-    lines(at + 400, 900);  // trial 2
+    lines(at + 800, 900);  // trial 2
     const size_t secondStop = steps.size();
     lines(at + 300, 100);
     bool isUnplugged = false;  // the sender's
@@ -2013,11 +2009,11 @@ TEST_F(CaptureTriggerTest, TriggeredTrialsOfFourDevicesRecordFromTheirStartToThe
     constexpr int kTrials = 4;
     const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
     {
-        RecordLoopTrials("trigidle", kTrials, 150, 100);
+        RecordLoopTrials("trigidle", kTrials, 300, 150);
     }
     {
         CBusyMachine busy(true);
-        RecordLoopTrials("trigload", kTrials, 150, 100);
+        RecordLoopTrials("trigload", kTrials, 300, 150);
     }
     m_frame->CloseCaptureFiles();
     m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
