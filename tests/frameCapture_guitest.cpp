@@ -1296,8 +1296,11 @@ TEST_F(CaptureTriggerTest, SerialStartThatWaitsWhileTheWindowIsBusyIsToldFromIts
     constexpr auto kBusy = 500ms;
     std::atomic<bool> isBlockAsked{false};
     wxTimer blocker;  // fires inside the wait's yields
+    std::atomic<double> busyEndUs{0.0};
     blocker.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
-        if (isBlockAsked.exchange(false)) std::this_thread::sleep_for(kBusy);
+        if (!isBlockAsked.exchange(false)) return;
+        std::this_thread::sleep_for(kBusy);
+        busyEndUs = GetProgramTime();
     });
     blocker.Start(2);
     std::vector<CTriggerSender::Step> lines;
@@ -1310,11 +1313,13 @@ TEST_F(CaptureTriggerTest, SerialStartThatWaitsWhileTheWindowIsBusyIsToldFromIts
     const size_t stop = lines.size();
     for (; at < 1200; at += 10) lines.push_back({at, 100});
     ASSERT_EQ(lines[start].value, 900);
+    std::atomic<double> startSentUs{0.0};
     CTriggerSender sender(lines, [&](double reading) {
         if (reading == kBlock) {
             isBlockAsked = true;
             return true;
         }
+        if (reading == 900 && startSentUs.load() == 0.0) startSentUs = GetProgramTime();
         return pty.Send("data=" + std::to_string(int(reading)) + "\n");
     });
     ASSERT_TRUE(m_frame->OpenCaptureSet("busy"));
@@ -1324,8 +1329,15 @@ TEST_F(CaptureTriggerTest, SerialStartThatWaitsWhileTheWindowIsBusyIsToldFromIts
     blocker.Stop();
     const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
     // Recording and said delay make the trial as its lines came, the start's line
-    // stamped when it came, not when the busy window got to it.
+    // stamped when it came, not when the busy window got to it: a line sent 300 ms
+    // and more before the window was free again came before that (a busy machine
+    // holds the reading thread back for less).
     ExpectTrialRecorded("busy", 1, sender.Between(start, stop), messages);
+    const double startCameUs = m_frame->GetTrialTriggerTimes(1).first;
+    EXPECT_GE(startCameUs, startSentUs.load());
+    if (busyEndUs.load() - startSentUs.load() >= 300000.0) {
+        EXPECT_LT(startCameUs, busyEndUs.load()) << messages;
+    }
 }
 
 // A storm of edges overflows the crossing queue; the subject's real trial follows,
