@@ -1082,7 +1082,7 @@ TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
         const std::string set =
             "gap" + std::to_string(gapMs) + (restart.count() > 0 ? "slow" : "");
         const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-        const auto sender = RecordLoopTrials(set, kTrials, 200, gapMs);
+        const auto sender = RecordLoopTrials(set, kTrials, 300, gapMs);
         const std::vector<double> saidMs = ExpectTrials(set, *sender, kTrials, messagesFrom);
         if (restart.count() > 0) {
             for (double delayMs : saidMs)
