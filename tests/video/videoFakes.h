@@ -188,7 +188,9 @@ private:
         if (camera.pauseAfter >= 0 && camera.delivered.load() >= camera.pauseAfter) {
             camera.pauseAfter = -1;
             camera.paused = true;
-            m_next += std::chrono::duration_cast<Clock::duration>(
+            // From this grab on, however late it came: the whole pause goes by without
+            // a frame on a loaded machine too.
+            m_next = std::max(m_next, now) + std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double, std::micro>(camera.pauseUs));
         }
         if (m_next > now) std::this_thread::sleep_until(m_next);  // the camera's own pace
