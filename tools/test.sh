@@ -32,6 +32,7 @@ runtests() {  # ctest args...: runs them, adds their counts to the totals
     fi
     if ((status != 0)); then
         echo "tests: $passed passed, $failed failed"
+echo "took $((SECONDS / 60)) min $((SECONDS % 60)) s"
         exit "$status"
     fi
 }
@@ -42,11 +43,14 @@ configure() {  # dir, extra cmake args...
 }
 
 StartVirtualDisplay
+stage() {  # name: heads a stage with the time gone by so far
+    echo "== $1 (at $((SECONDS / 60)) min $((SECONDS % 60)) s)"
+}
 echo "virtual display $DISPLAY"
 # GTK's accessibility bridge would look for the session's bus, which the tests do not need.
 export NO_AT_BRIDGE=1
 
-echo "== build"
+stage "build"
 configure build
 cmake --build build -j "$jobs"
 
@@ -87,14 +91,14 @@ awaitbuild() {  # pid, log: waits for a build started by buildlater, shows its o
 
 buildlater "$logs/asan" build-asan qv_core_tests qv_gui_tests
 asanbuild=$!
-echo "== tests (core and gui)"
+stage "tests (core and gui)"
 runtests ctest --test-dir build -LE bench --output-on-failure -j "$jobs"
 
-echo "== build under address,undefined"
+stage "build under address,undefined"
 awaitbuild "$asanbuild" "$logs/asan"
 buildlater "$logs/tsan" build-tsan qv_core_tests
 tsanbuild=$!
-echo "== core and gui tests under address,undefined"
+stage "core and gui tests under address,undefined"
 # The software GL rasteriser draws on the calling thread: its worker threads, still
 # about when the leak check stops the process at exit, now and then crashed that check.
 LP_NUM_THREADS=0 \
@@ -103,12 +107,13 @@ LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     runtests ctest --test-dir build-asan -LE bench --output-on-failure -j "$jobs"
 
-echo "== build under thread"
+stage "build under thread"
 awaitbuild "$tsanbuild" "$logs/tsan"
-echo "== threading tests under thread"
+stage "threading tests under thread"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tools/tsan.supp" \
     runtests ctest --test-dir build-tsan -L core -R 'Threads\.' --output-on-failure -j "$jobs"
 if ((${#skipped[@]})); then
     echo "skipped here: ${skipped[*]}"
 fi
 echo "tests: $passed passed, $failed failed"
+echo "took $((SECONDS / 60)) min $((SECONDS % 60)) s"
