@@ -32,7 +32,7 @@ runtests() {  # ctest args...: runs them, adds their counts to the totals
     fi
     if ((status != 0)); then
         echo "tests: $passed passed, $failed failed"
-echo "took $((SECONDS / 60)) min $((SECONDS % 60)) s"
+        echo "took $((SECONDS / 60)) min $((SECONDS % 60)) s"
         exit "$status"
     fi
 }
