@@ -223,10 +223,15 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
         // taken by this watch, which the event loop runs before any repaint, and arms
         // the recording there and then.
         bool hasFiredInYield = false;
+        // Decided when the start came: a trial armed here may stop, and the loop's
+        // next start wait, before this yield is over, and that wait leaves
+        // m_armInWaitSec as none.
+        bool isArmedInYield = false;
         wxTimer watch;
         watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
             if (hasFiredInYield || !wait.FiredAlready(quickReader)) return;
             hasFiredInYield = true;
+            isArmedInYield = m_armInWaitSec >= 0.0;
             watch.Stop();
             ArmInWait(crossings);
         });
@@ -239,7 +244,7 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
             return goOn && !hasFiredInYield;
         });
         watch.Stop();
-        if (hasFiredInYield) return m_armInWaitSec < 0.0 ? TriggerStart::Fired : TriggerStart::Armed;
+        if (hasFiredInYield) return isArmedInYield ? TriggerStart::Armed : TriggerStart::Fired;
     }
     return outcome == CTriggerWait::Outcome::Fired ? TriggerStart::Fired : TriggerStart::Cancelled;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/aui/auibook.h>
+#include <wx/evtloop.h>
 #include <wx/filename.h>
 #include <wx/listctrl.h>
 #include <wx/modalhook.h>
@@ -1091,6 +1092,79 @@ TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
         EXPECT_EQ(TrialSeconds(set, kTrials + 1), -1.0);  // opened for the next trial only
         EXPECT_FALSE(Exists("capture/" + set + "dev1_" + std::to_string(kTrials + 2) + ".qvd"));
         m_frame->CloseCaptureFiles();
+    }
+    EXPECT_EQ(ErrorsBesideLaggingDevices(m_frame->m_errorsText->GetValue()), "");
+}
+
+// A trial armed while the wait yields (a start taken by its watch), whose stop, and
+// the next start or none, are acted on before that yield is over (a busy machine
+// delivers them in one burst): the next trial is started once, by its own start, and
+// keeps every frame from its start instant on; without its start, none. The window's
+// steps are held to that order.
+TEST_F(CaptureTriggerTest, StopAndNextStartActedOnInTheYieldThatArmedATrialStartItOnce)
+{
+    UseOscTrigger();  // a loop re-arms while its trigger listens
+    // Due while the arming goes on (its views take 10 ms to restart): run by the same yield.
+    for (auto& device : m_devices) device.view.rebuildTime = 10ms;
+    auto isYielding = [] {
+        wxEventLoopBase* loop = wxEventLoopBase::GetActive();
+        return loop != nullptr && loop->IsYielding();
+    };
+    for (const bool isNextStartInBurst : {true, false}) {
+        const std::string set = isNextStartInBurst ? "yield" : "yieldnone";
+        SCOPED_TRACE(set);
+        m_frame->m_triggerLoop = true;
+        ASSERT_TRUE(m_frame->OpenCaptureSet(set));
+        int startsGiven = 0;
+        bool isStopping = false;
+        wxString seen = "no start read in a yield";
+        wxTimer burst;  // trial 1's stop, and the next start, acted on in the yield
+        // Starts are read only inside a yield: trial 1's by the wait's watch, trial 2's
+        // by the loop's re-arm inside the stop.
+        m_frame->SetTriggerReaders(nullptr, [&](double& value) {
+            if (!isYielding() || startsGiven >= (isNextStartInBurst ? 2 : 1) ||
+                (startsGiven == 1 && !isStopping))
+                return false;
+            if (++startsGiven == 1) burst.StartOnce(1);
+            value = 255.0;
+            return true;
+        });
+        burst.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+            // Still inside the yield that armed trial 1, its wait still shown.
+            seen = wxString::Format("yielding %d, wait shown %d, capturing %d", isYielding(),
+                                    FindWaitDialog() != nullptr, m_frame->m_capturing);
+            if (!isYielding() || !FindWaitDialog() || !m_frame->m_capturing) return;
+            RecordFrames(20);
+            GetOscTriggerCrossings().Feed(-255.0);
+            isStopping = true;
+            const auto until = std::chrono::steady_clock::now() + kTimeout;
+            while (m_frame->ActOnTriggerCrossings() != TrackerFrame::TriggerAction::Stopped &&
+                   std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(1ms);
+            isStopping = false;
+            seen = "stopped in the yield";
+        });
+        Command(ID_CAPTURE_START);
+        ASSERT_EQ(seen, "stopped in the yield");
+        EXPECT_EQ(m_frame->m_trialIndex, 2);
+        EXPECT_EQ(m_frame->m_capturing, isNextStartInBurst);
+        if (m_frame->m_capturing) RecordFrames(100);
+        m_frame->m_triggerLoop = false;
+        Command(ID_CAPTURE_STOP);
+        m_frame->CloseCaptureFiles();
+        RunEvents();  // a loop start queued meanwhile finds the set closed
+        EXPECT_EQ(startsGiven, isNextStartInBurst ? 2 : 1);
+        for (int trial : {1, 2}) {
+            const wxString file =
+                CaptureFile(wxString::Format("%sdev1_%04d.qvd", set, trial).ToStdString());
+            if (trial == 2 && !isNextStartInBurst) {
+                EXPECT_EQ(FramesInFile(file), -1) << file << ": no trial without its start";
+                continue;
+            }
+            EXPECT_GE(FramesInFile(file), trial == 1 ? 20 : 100) << file;
+            // One start: one run of the device's frames, from its frame 0.
+            EXPECT_EQ(PhaseBreaks(file, 500.0), 0) << file;
+        }
     }
     EXPECT_EQ(ErrorsBesideLaggingDevices(m_frame->m_errorsText->GetValue()), "");
 }
