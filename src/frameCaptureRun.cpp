@@ -424,12 +424,22 @@ int TrackerFrame::RunCaptureCountdown(const TriggerReader& stopReader)
     countdown.SetDuration(m_capturePreTime * 1000.0);
     if (stopReader) {
         const double lowValue = GetOscTriggerSettings().lowValue;
-        countdown.SetStopCheck([&stopReader, lowValue] {
+        // A stop that came once the count-down was due to end (the window was held
+        // meanwhile) ends a trial that began: it is left for that trial, which then
+        // records and says how late it started and stopped.
+        CTriggerCrossings* crossings = m_oscTriggerReader ? nullptr : &GetOscTriggerCrossings();
+        const double endUs =
+            m_startCrossingUs > 0.0 ? m_startCrossingUs + m_capturePreTime * 1.0e6 : 0.0;
+        countdown.SetStopCheck([&stopReader, lowValue, crossings, endUs] {
             double value = 0.0;
-            while (stopReader(value)) {
+            for (;;) {
+                TriggerCrossing next;
+                if (crossings != nullptr && endUs > 0.0 && crossings->Peek(next) &&
+                    next.kind == TriggerCrossing::Kind::Stop && next.atUs >= endUs)
+                    return false;
+                if (!stopReader(value)) return false;
                 if (IsOscTriggerStopValue(value, lowValue)) return true;
             }
-            return false;
         });
     }
     return countdown.ShowModal();

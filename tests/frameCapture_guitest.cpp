@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "DravonetMain.h"
+#include "countdownDialog.h"
 #include "analog/analogFileDevice.h"
 #include "analog/analogReader.h"
 #include "analog/analogView.h"
@@ -1234,6 +1235,45 @@ TEST_F(CaptureTriggerTest, StopDuringTheCountdownCancelsThatStartAndIsSaid)
     ExpectTrialRecorded("loop", 1, sender.Between(2, 3), messages, 2, 0.3, countdown);
     ExpectTrialRecorded("loop", 2, sender.Between(4, 5), messages, 2, 0.3, countdown);
     EXPECT_EQ(TrialSeconds("loop", 3), -1.0);
+}
+
+// A stop that comes after the count-down was due to end, while the window is held
+// inside it (a busy machine), ends a trial that began: the trial is recorded, and its
+// recording with the delays said makes the trial as its triggers came.
+TEST_F(CaptureTriggerTest, StopAfterTheCountdownsEndWhileTheWindowIsHeldEndsARecordedTrial)
+{
+    const CTriggerSender::Send send = UseOscTrigger();
+    m_frame->m_capturePreTime = 0.3;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("held"));
+    // The count-down shown, the window is held until the stop has come, 150 ms after
+    // the count-down's end.
+    bool isHeld = false;
+    wxTimer holder;
+    holder.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        if (isHeld) return;
+        const bool isCountdownShown =
+            std::any_of(wxTopLevelWindows.begin(), wxTopLevelWindows.end(),
+                        [](wxWindow* window) { return dynamic_cast<TCountDown*>(window); });
+        if (!isCountdownShown) return;
+        isHeld = true;
+        const auto until = std::chrono::steady_clock::now() + kTimeout;
+        TriggerCrossing next;
+        while (!(GetOscTriggerCrossings().Peek(next) &&
+                 next.kind == TriggerCrossing::Kind::Stop) &&
+               std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(1ms);
+    });
+    holder.Start(2);
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+    CTriggerSender sender({{100, 255.0}, {550, -255.0}}, send);
+    ASSERT_TRUE(RunTriggeredCaptures(sender, [] { return true; }));
+    holder.Stop();
+    EXPECT_TRUE(isHeld);
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    EXPECT_EQ(m_frame->m_errorsText->GetValue().Find("during the count-down"), wxNOT_FOUND)
+        << m_frame->m_errorsText->GetValue();
+    ExpectTrialRecorded("held", 1, sender.Between(0, 1), messages, 2, 0.3,
+                        " ms after its trigger and its 0.3 s count-down\n");
 }
 
 // Without Auto File the loop still opens each next trial's files before it waits:
