@@ -275,6 +275,10 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         g_serialTrigger.ReadLines(0);
         g_serialTrigger.GetCrossings().Clear();
     }
+    // A loss of the line from now on is the coming trial's: taken before the wait,
+    // which may arm the trial and meet a loss while it yields.
+    m_serialLossesSeen = g_serialTrigger.GetLineLosses();
+    m_serialLossTrialSaid = -1;
     std::function<double()> shown;
     if (!m_serialTriggerReader)
         shown = [] { return g_serialTrigger.GetCrossings().GetLastValue(); };
@@ -286,9 +290,6 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         m_triggerThresholdHigh, isRearm, mayWait, notice);
     if (start == TriggerStart::Fired && !m_serialTriggerReader)
         m_startCrossingUs = g_serialTrigger.GetCrossings().GetLastTakenTime();
-    // A loss of the line from now on is the coming trial's.
-    m_serialLossesSeen = g_serialTrigger.GetLineLosses();
-    m_serialLossTrialSaid = -1;
     return start;
 }
 
