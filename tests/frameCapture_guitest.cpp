@@ -859,6 +859,13 @@ bool CancelWait()
     return true;
 }
 
+// True inside a yield of the event loop (the trigger wait's, say).
+bool IsYielding()
+{
+    wxEventLoopBase* loop = wxEventLoopBase::GetActive();
+    return loop != nullptr && loop->IsYielding();
+}
+
 class CaptureTriggerTest : public CaptureFrameTest {
 protected:
     void SetUp() override
@@ -1102,10 +1109,6 @@ TEST_F(CaptureTriggerTest, StopAndNextStartActedOnInTheYieldThatArmedATrialStart
     UseOscTrigger();  // a loop re-arms while its trigger listens
     // Due while the arming goes on (its views take 10 ms to restart): run by the same yield.
     for (auto& device : m_devices) device.view.rebuildTime = 10ms;
-    auto isYielding = [] {
-        wxEventLoopBase* loop = wxEventLoopBase::GetActive();
-        return loop != nullptr && loop->IsYielding();
-    };
     for (const bool isNextStartInBurst : {true, false}) {
         const std::string set = isNextStartInBurst ? "yield" : "yieldnone";
         SCOPED_TRACE(set);
@@ -1118,7 +1121,7 @@ TEST_F(CaptureTriggerTest, StopAndNextStartActedOnInTheYieldThatArmedATrialStart
         // Starts are read only inside a yield: trial 1's by the wait's watch, trial 2's
         // by the loop's re-arm inside the stop.
         m_frame->SetTriggerReaders(nullptr, [&](double& value) {
-            if (!isYielding() || startsGiven >= (isNextStartInBurst ? 2 : 1) ||
+            if (!IsYielding() || startsGiven >= (isNextStartInBurst ? 2 : 1) ||
                 (startsGiven == 1 && !isStopping))
                 return false;
             if (++startsGiven == 1) burst.StartOnce(1);
@@ -1127,9 +1130,9 @@ TEST_F(CaptureTriggerTest, StopAndNextStartActedOnInTheYieldThatArmedATrialStart
         });
         burst.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
             // Still inside the yield that armed trial 1, its wait still shown.
-            seen = wxString::Format("yielding %d, wait shown %d, capturing %d", isYielding(),
+            seen = wxString::Format("yielding %d, wait shown %d, capturing %d", IsYielding(),
                                     FindWaitDialog() != nullptr, m_frame->m_capturing);
-            if (!isYielding() || !FindWaitDialog() || !m_frame->m_capturing) return;
+            if (!IsYielding() || !FindWaitDialog() || !m_frame->m_capturing) return;
             RecordFrames(20);
             GetOscTriggerCrossings().Feed(-255.0);
             isStopping = true;
@@ -1522,16 +1525,12 @@ TEST_F(CaptureTriggerTest, LineLostInTheYieldThatArmedATrialIsSaidOnceForIt)
     m_frame->m_triggerTimeOut = 100;
     ASSERT_TRUE(m_frame->OpenSerialTrigger());
     g_serialTrigger.SetReopenInterval(50ms);
-    auto isYielding = [] {
-        wxEventLoopBase* loop = wxEventLoopBase::GetActive();
-        return loop != nullptr && loop->IsYielding();
-    };
     // The start is read only inside a yield: by the wait's watch.
     bool isStarted = false;
     wxTimer unplug;  // the line lost, acted on in the yield
     m_frame->SetTriggerReaders(
         [&](double& volts) {
-            if (!isYielding() || isStarted) return false;
+            if (!IsYielding() || isStarted) return false;
             isStarted = true;
             unplug.StartOnce(1);
             volts = 100.0;
@@ -1542,7 +1541,7 @@ TEST_F(CaptureTriggerTest, LineLostInTheYieldThatArmedATrialIsSaidOnceForIt)
     const int64_t lossesBefore = g_serialTrigger.GetLineLosses();
     wxString seen = "no start read in a yield";
     unplug.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
-        if (!isYielding() || !FindWaitDialog() || !m_frame->m_capturing) return;
+        if (!IsYielding() || !FindWaitDialog() || !m_frame->m_capturing) return;
         first->CloseMaster();
         const auto until = std::chrono::steady_clock::now() + kTimeout;
         while (g_serialTrigger.GetLineLosses() == lossesBefore &&
@@ -1558,7 +1557,8 @@ TEST_F(CaptureTriggerTest, LineLostInTheYieldThatArmedATrialIsSaidOnceForIt)
     ASSERT_TRUE(m_frame->m_capturing);
     // Plugged into another converter, which answers, and unplugged again.
     ASSERT_TRUE(link.PointAt(second.SlaveName()));
-    ASSERT_TRUE(RunUntil([&] { return second.Send("data=900\n") && !g_serialTrigger.IsLineLost(); }));
+    ASSERT_TRUE(
+        RunUntil([&] { return second.Send("data=900\n") && !g_serialTrigger.IsLineLost(); }));
     second.CloseMaster();
     ASSERT_TRUE(RunUntil([&] { return g_serialTrigger.GetLineLosses() == lossesBefore + 2; }));
     RunEvents();
