@@ -223,10 +223,15 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
         // taken by this watch, which the event loop runs before any repaint, and arms
         // the recording there and then.
         bool hasFiredInYield = false;
+        // Decided when the start came: a trial armed here may stop, and the loop's
+        // next start wait, before this yield is over, and that wait leaves
+        // m_armInWaitSec as none.
+        bool isArmedInYield = false;
         wxTimer watch;
         watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
             if (hasFiredInYield || !wait.FiredAlready(quickReader)) return;
             hasFiredInYield = true;
+            isArmedInYield = m_armInWaitSec >= 0.0;
             watch.Stop();
             ArmInWait(crossings);
         });
@@ -239,7 +244,7 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
             return goOn && !hasFiredInYield;
         });
         watch.Stop();
-        if (hasFiredInYield) return m_armInWaitSec < 0.0 ? TriggerStart::Fired : TriggerStart::Armed;
+        if (hasFiredInYield) return isArmedInYield ? TriggerStart::Armed : TriggerStart::Fired;
     }
     return outcome == CTriggerWait::Outcome::Fired ? TriggerStart::Fired : TriggerStart::Cancelled;
 }
@@ -270,6 +275,10 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         g_serialTrigger.ReadLines(0);
         g_serialTrigger.GetCrossings().Clear();
     }
+    // A loss of the line from now on is the coming trial's: taken before the wait,
+    // which may arm the trial and meet a loss while it yields.
+    m_serialLossesSeen = g_serialTrigger.GetLineLosses();
+    m_serialLossTrialSaid = -1;
     std::function<double()> shown;
     if (!m_serialTriggerReader)
         shown = [] { return g_serialTrigger.GetCrossings().GetLastValue(); };
@@ -281,9 +290,6 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         m_triggerThresholdHigh, isRearm, mayWait, notice);
     if (start == TriggerStart::Fired && !m_serialTriggerReader)
         m_startCrossingUs = g_serialTrigger.GetCrossings().GetLastTakenTime();
-    // A loss of the line from now on is the coming trial's.
-    m_serialLossesSeen = g_serialTrigger.GetLineLosses();
-    m_serialLossTrialSaid = -1;
     return start;
 }
 
@@ -419,12 +425,22 @@ int TrackerFrame::RunCaptureCountdown(const TriggerReader& stopReader)
     countdown.SetDuration(m_capturePreTime * 1000.0);
     if (stopReader) {
         const double lowValue = GetOscTriggerSettings().lowValue;
-        countdown.SetStopCheck([&stopReader, lowValue] {
+        // A stop that came once the count-down was due to end (the window was held
+        // meanwhile) ends a trial that began: it is left for that trial, which then
+        // records and says how late it started and stopped.
+        CTriggerCrossings* crossings = m_oscTriggerReader ? nullptr : &GetOscTriggerCrossings();
+        const double endUs =
+            m_startCrossingUs > 0.0 ? m_startCrossingUs + m_capturePreTime * 1.0e6 : 0.0;
+        countdown.SetStopCheck([&stopReader, lowValue, crossings, endUs] {
             double value = 0.0;
-            while (stopReader(value)) {
+            for (;;) {
+                TriggerCrossing next;
+                if (crossings != nullptr && endUs > 0.0 && crossings->Peek(next) &&
+                    next.kind == TriggerCrossing::Kind::Stop && next.atUs >= endUs)
+                    return false;
+                if (!stopReader(value)) return false;
                 if (IsOscTriggerStopValue(value, lowValue)) return true;
             }
-            return false;
         });
     }
     return countdown.ShowModal();
