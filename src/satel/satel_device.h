@@ -167,6 +167,9 @@ protected:
     // Where the length bytes end a reply under a rule (0: they do not say).
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     int64_t SamplesOfRefused(size_t bytes) const;
+    // Bytes that followed a reply refused at a '*' or a time-out, before the next header:
+    // its rest, its samples counted lost.
+    void NoteRefusedTail(size_t bytes);
     // The samples the length of the reply in m_reply says it holds, by the rule learnt;
     // -1 where it says nothing.
     int64_t SamplesByLength(size_t count) const;
@@ -313,6 +316,7 @@ protected:
     // Acquisition thread: the last sample reply refused at a '*', while bytes that may
     // be its rest follow: its bytes after the header and the samples counted lost.
     bool m_refusedTail = false;
+    size_t m_refusedHeaderLeft = 0;  // of a reply stopped within its header
     size_t m_refusedBytes = 0;
     int64_t m_refusedCounted = 0;
     // Acquisition thread: the last sample reply taken, to know it when it comes again.

@@ -138,6 +138,16 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
     m_replyFill = 0;
     const bool isSampleReply = count > kHeaderSize && m_reply[0] == kHash && m_reply[1] == kI &&
                                m_reply[4] == kSamples;
+    if (ended && count > 0 && count <= kHeaderSize && m_reply[0] == kHash &&
+        (count < 2 || m_reply[1] == kI) && (count < kHeaderSize || m_reply[4] == kSamples)) {
+        // Stopped within its header: what follows before the next header is the rest of
+        // this reply (the header's own bytes first), and so are its samples.
+        m_refusedTail = true;
+        m_refusedHeaderLeft = kHeaderSize - count;
+        m_refusedBytes = 0;
+        m_refusedCounted = 0;
+        return Reply::Damaged;
+    }
     size_t bytes = isSampleReply ? count - kHeaderSize : 0;
     if (!ended) {
         // What follows belongs to the refused bytes until the line is quiet: the next
@@ -161,9 +171,22 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
     // A reply held up on the line past its time-out may still bring its rest: bytes
     // that follow before the next header are its own, and so are their samples.
     m_refusedTail = ended;
+    m_refusedHeaderLeft = 0;
     m_refusedBytes = bytes;
     m_refusedCounted = samples;
     return Reply::Damaged;
+}
+
+void CSerialSatelDevice::NoteRefusedTail(size_t bytes)
+{
+    const size_t ofHeader = std::min(bytes, m_refusedHeaderLeft);
+    m_refusedHeaderLeft -= ofHeader;
+    m_refusedBytes += bytes - ofHeader;
+    // Counted by its length already, the samples come again only past what it said.
+    const int64_t samples = SamplesOfRefused(m_refusedBytes);
+    if (samples <= m_refusedCounted) return;
+    CountLost(samples - m_refusedCounted);
+    m_refusedCounted = samples;
 }
 
 // The samples the board sent in a refused reply of that many bytes after its header,
@@ -436,12 +459,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
         deadline = Clock::now() + timeout;
         m_reply[count++] = byte;
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
-            if (m_refusedTail) {
-                m_refusedBytes += count == 2 && byte != kHash ? 2 : 1;
-                const int64_t samples = SamplesOfRefused(m_refusedBytes);
-                CountLost(samples - m_refusedCounted);
-                m_refusedCounted = samples;
-            }
+            if (m_refusedTail) NoteRefusedTail(count == 2 && byte != kHash ? 2 : 1);
             NoteGarbage();
             count = byte == kHash ? 1 : 0;
             m_reply[0] = byte;

@@ -1,6 +1,7 @@
 #include "satel/satel_device.h"
 
 #include "process/messageQueue.h"
+#include "satel/describedSatelBoard.h"
 #include "satel/fakeSatelBoard.h"
 #include "satel/satelClockRun.h"
 #include "satel/satelProbe.h"
@@ -11,12 +12,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
+using Length = CDescribedSatelBoard::Length;
 
 class SatelReplyTest : public ::testing::Test {
 protected:
@@ -117,6 +120,99 @@ TEST_F(SatelReplyTest, ConfigurationKeepsTheSamplesOfALateReply)
     board.Stop();
     EXPECT_EQ(device->GetDamagedReplies(), 0);
     EXPECT_EQ(device->GetLateReplies(), 1);
+}
+
+// The device, running, on a line where the test places every byte before the device
+// reads: where a reply stops and when its rest comes is certain on any machine. Nothing
+// answers the device's requests but what the test puts on the line.
+class CScriptedLine {
+public:
+    CScriptedLine(bool lone, Length length) : m_lone(lone), m_length(length)
+    {
+        if (!m_pty.IsValid()) return;
+        m_device = OpenProbe(m_pty);
+        // Short waits: every byte a step reads is there before it starts.
+        m_device->SetReplyTimeouts(5ms, 5ms);
+        m_device->SetRunning(true);
+    }
+    ~CScriptedLine()
+    {
+        if (m_device) m_device->SetRunning(false);
+    }
+    bool IsValid() const { return m_device != nullptr; }
+    CSatelProbe& Device() { return *m_device; }
+    // A reply of the ramp samples first .. first + count - 1, in this board's way.
+    std::string Reply(int64_t first, int count) const
+    {
+        std::vector<SatelSample> samples;
+        for (int64_t j = first; j < first + count; ++j) samples.push_back(RampSample(j));
+        std::string reply = m_lone ? CFakeSatelBoard::LoneStarReply(samples)
+                                   : CFakeSatelBoard::SampleReply(samples);
+        const size_t own = reply.size() - CSerialSatelDevice::kHeaderSize;
+        const size_t length = m_length == Length::Own    ? own
+                              : m_length == Length::Star ? own + 1
+                              : m_length == Length::Samples
+                                  ? static_cast<size_t>(count) * CSerialSatelDevice::kSampleSize
+                                  : 0;
+        reply[2] = static_cast<char>(length >> 8);
+        reply[3] = static_cast<char>(length & 0xFF);
+        return reply;
+    }
+    static std::vector<SatelSample> Ramp(int64_t first, int count)
+    {
+        std::vector<SatelSample> samples;
+        for (int64_t j = first; j < first + count; ++j) samples.push_back(RampSample(j));
+        return samples;
+    }
+    // The bytes go on the line; one step reads them once all wait for the device.
+    void Step(const std::string& bytes)
+    {
+        if (!bytes.empty()) {
+            ASSERT_TRUE(m_pty.Send(bytes));
+            ASSERT_TRUE(m_device->WaitForWaiting(static_cast<int>(bytes.size()), 5s));
+        }
+        m_device->ReadFrames(0);
+    }
+
+private:
+    CPtyPair m_pty;
+    std::unique_ptr<CSatelProbe> m_device;
+    const bool m_lone;
+    const Length m_length;
+};
+
+// A reply that stops wherever it may, its header included, and whose rest comes only
+// after the device gave it up: every sample it held is counted lost, no byte of it
+// becomes a sample, and the reply after it is taken whole. Both endings, with and
+// without a length.
+TEST(SatelReplyRefusals, AReplyStoppedAnywhereCountsEverySampleItHeld)
+{
+    for (bool lone : {false, true}) {
+        for (Length length : {Length::Zero, Length::Own, Length::Star, Length::Samples}) {
+            CScriptedLine line(lone, length);
+            ASSERT_TRUE(line.IsValid());
+            CSatelProbe& device = line.Device();
+            // Two whole replies teach the device how this board ends and counts them.
+            line.Step(line.Reply(0, 1));
+            line.Step(line.Reply(1, 1));
+            ASSERT_EQ(device.TakeQueued(), CScriptedLine::Ramp(0, 2));
+            int64_t next = 2;
+            const size_t size = line.Reply(0, 3).size();
+            for (size_t at = 1; at < size; ++at) {
+                SCOPED_TRACE(testing::Message() << (lone ? "lone '*'" : "closing block")
+                                                << ", length rule " << static_cast<int>(length)
+                                                << ", stopped after byte " << at);
+                const std::string stopped = line.Reply(next, 3);
+                const int64_t lostBefore = device.LostSaid();
+                line.Step(stopped.substr(0, at));
+                line.Step("");  // nothing more came: given up
+                line.Step(stopped.substr(at) + line.Reply(next + 3, 2));
+                EXPECT_EQ(device.LostSaid() - lostBefore, 3);
+                EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 3, 2));
+                next += 5;
+            }
+        }
+    }
 }
 
 // Every frame carries a board sample, and what the frames skip is exactly what the
