@@ -320,6 +320,10 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
 {
     const size_t length = DecodeU16(m_reply.data() + 2);
     const auto grace = std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
+    // A lone '*' with nothing after it yet is looked past this long: a quarter period
+    // at most, so that the reads keep up with the board.
+    const auto lonePeek =
+        std::min<Clock::duration>(grace, std::chrono::microseconds(m_period * 250));
     for (Ending ending : {Ending::Block, Ending::Lone}) {
         if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
             continue;
@@ -327,21 +331,30 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
         if (end != 0) {
             if (count < end) continue;  // the length says data follows
             // It says the reply ends here: unless bytes that are no reply's header
-            // follow at once (a byte came in, and this '*' is data).
-            if (count == end &&
-                (Waiting() == 0 || Follows(Clock::now() + grace) != Next::Data))
+            // follow at once (a byte came in, and this '*' is data). A lone '*' is
+            // looked past even when nothing waits yet: a byte doubled or added in a
+            // sample puts a sample's last byte '*' where the length ends the reply.
+            if (count == end && ((ending != Ending::Lone && Waiting() == 0) ||
+                                 Follows(Clock::now() + (Waiting() > 0 ? grace : lonePeek)) !=
+                                     Next::Data))
                 return ending;
             if (count == end) continue;
         }
         // Closed unless data follows: with fewer samples than the board holds, bytes
-        // on their way, or a length that by every reading ends further on, what comes
-        // next tells.
+        // on their way, a length that by every reading ends further on, or a lone '*'
+        // (a sample's last byte, shifted by a byte added before it: a shorter look),
+        // what comes next tells.
         const int samples = SamplesIn(count, ending);
         const bool longer = m_lengthRule == LengthRule::Unknown && length != 0 &&
                             LengthEnd(length, LengthRule::Star, ending) > count;
-        const bool look = samples + 1 < expected || Waiting() > 0 || longer;
+        const bool waiting = Waiting() > 0;
+        const bool look = samples + 1 < expected || waiting || longer;
         // A length that says more follows is worth a whole reply time-out of waiting.
         const auto wait = longer ? std::chrono::milliseconds(timeoutMs) : grace;
+        if (!look && ending == Ending::Lone) {
+            if (Follows(Clock::now() + lonePeek) == Next::Data) continue;
+            return ending;
+        }
         if (look && Follows(Clock::now() + wait) == Next::Data) continue;
         return ending;
     }

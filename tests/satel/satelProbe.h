@@ -77,6 +77,8 @@ public:
         }
         return true;
     }
+    // Any thread: bytes in the port's receive queue, not yet read by the device.
+    int PortWaiting() { return m_port.Available(); }
     // Waits until bytes wait in the receive queue; false after the timeout.
     bool WaitForBytes(std::chrono::milliseconds timeout)
     {

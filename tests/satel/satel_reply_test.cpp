@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -127,10 +128,11 @@ TEST_F(SatelReplyTest, ConfigurationKeepsTheSamplesOfALateReply)
 // answers the device's requests but what the test puts on the line.
 class CScriptedLine {
 public:
-    CScriptedLine(bool lone, Length length) : m_lone(lone), m_length(length)
+    CScriptedLine(bool lone, Length length, int periodMs = 25)
+        : m_lone(lone), m_length(length)
     {
         if (!m_pty.IsValid()) return;
-        m_device = OpenProbe(m_pty);
+        m_device = OpenProbe(m_pty, periodMs);
         // Short waits: every byte a step reads is there before it starts.
         m_device->SetReplyTimeouts(5ms, 5ms);
         m_device->SetRunning(true);
@@ -173,6 +175,27 @@ public:
         }
         m_device->ReadFrames(0);
     }
+    // As Step, but the last bytes go out only once the device read the first ones (a
+    // line that hands a reply over in two pieces). Returns how long after that they
+    // went out.
+    std::chrono::microseconds StepInTwo(const std::string& first, const std::string& last)
+    {
+        std::chrono::microseconds late{0};
+        EXPECT_TRUE(m_pty.Send(first));
+        EXPECT_TRUE(m_device->WaitForWaiting(static_cast<int>(first.size()), 5s));
+        std::thread rest([&] {
+            const auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (m_device->PortWaiting() > 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            const auto read = std::chrono::steady_clock::now();
+            EXPECT_TRUE(m_pty.Send(last));
+            late = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::steady_clock::now() - read);
+        });
+        m_device->ReadFrames(0);
+        rest.join();
+        return late;
+    }
 
 private:
     CPtyPair m_pty;
@@ -210,6 +233,55 @@ TEST(SatelReplyRefusals, AReplyStoppedAnywhereCountsEverySampleItHeld)
                 EXPECT_EQ(device.LostSaid() - lostBefore, 3);
                 EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 3, 2));
                 next += 5;
+            }
+        }
+    }
+}
+
+// A byte sent twice, or one more byte, in the first sample shifts every sample after it:
+// a sample's last byte '*' then stands where a lone '*' closes a reply, and where the
+// length ends it. When the reply's true closing '*' comes a moment later, the reply is
+// refused and its samples counted lost; no sample never sent is taken. Both endings,
+// every length, every place in the first sample.
+TEST(SatelReplyRefusals, AByteAddedInsideSamplesNeverMakesAReplyOfTheShiftedOnes)
+{
+    for (int periodMs : {25}) {
+        for (bool lone : {true, false}) {
+            for (Length length : {Length::Zero, Length::Own, Length::Star, Length::Samples}) {
+                CScriptedLine line(lone, length, periodMs);
+                ASSERT_TRUE(line.IsValid());
+                CSatelProbe& device = line.Device();
+                line.Step(line.Reply(0, 1));
+                line.Step(line.Reply(1, 1));
+                ASSERT_EQ(device.TakeQueued(), CScriptedLine::Ramp(0, 2));
+                int64_t next = 2;
+                for (size_t place = 0; place < CSerialSatelDevice::kSampleSize; ++place) {
+                    for (bool doubled : {true, false}) {
+                        SCOPED_TRACE(testing::Message()
+                                     << periodMs << " ms, " << (lone ? "lone '*'" : "closing block")
+                                     << ", length rule " << static_cast<int>(length)
+                                     << (doubled ? ", doubled" : ", added") << " byte at "
+                                     << place);
+                        std::string damaged = line.Reply(next, 2);
+                        const size_t at = CSerialSatelDevice::kHeaderSize + place;
+                        damaged.insert(at, 1, doubled ? damaged[at] : '\x5A');
+                        const int64_t lostBefore = device.LostSaid();
+                        const auto late = line.StepInTwo(damaged.substr(0, damaged.size() - 1),
+                                                         damaged.substr(damaged.size() - 1));
+                        line.Step(line.Reply(next + 2, 1));
+                        const int64_t lost = device.LostSaid() - lostBefore;
+                        const std::vector<SatelSample> taken = device.TakeQueued();
+                        next += 3;
+                        // A machine that held the line's last byte back longer than the
+                        // device looks past a lone '*' (a quarter period, at most 10 ms)
+                        // may have the shifted reply taken: the device cannot tell it.
+                        const auto looks = std::min(std::chrono::microseconds(10000),
+                                                    std::chrono::microseconds(periodMs * 250));
+                        if (late > looks - 500us) continue;
+                        EXPECT_EQ(lost, 2);
+                        EXPECT_EQ(taken, CScriptedLine::Ramp(next - 1, 1));
+                    }
+                }
             }
         }
     }
