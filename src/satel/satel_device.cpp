@@ -395,6 +395,7 @@ void CSerialSatelDevice::QueueSample(const double values[3])
     m_skippedBeforeNext = 0;
     m_lostBeforeNext = 0;
     ++m_queueCount;
+    ++m_queuedTotal;
 }
 
 void CSerialSatelDevice::CarryGap(const std::array<int64_t, 2>& gap)

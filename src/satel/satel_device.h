@@ -170,6 +170,10 @@ protected:
     // Bytes that followed a reply refused at a '*' or a time-out, before the next header:
     // its rest, its samples counted lost.
     void NoteRefusedTail(size_t bytes);
+    // Bytes that are no header right after a reply closed at a lone '*' that nothing
+    // followed: a byte added inside it had put a sample's '*' there. Its samples still
+    // queued are taken back, counted lost.
+    void RetractUnseen();
     // The samples the length of the reply in m_reply says it holds, by the rule learnt;
     // -1 where it says nothing.
     int64_t SamplesByLength(size_t count) const;
@@ -317,6 +321,12 @@ protected:
     // be its rest follow: its bytes after the header and the samples counted lost.
     bool m_refusedTail = false;
     size_t m_refusedHeaderLeft = 0;  // of a reply stopped within its header
+    // Acquisition thread: the last reply closed at a lone '*' with nothing after it yet
+    // (ClosesAt), the samples it queued, and the samples queued in all when it was taken.
+    bool m_loneUnseen = false;
+    int64_t m_unseenSamples = 0;
+    uint64_t m_unseenMark = 0;
+    uint64_t m_queuedTotal = 0;  // acquisition thread: samples ever queued
     size_t m_refusedBytes = 0;
     int64_t m_refusedCounted = 0;
     // Acquisition thread: the last sample reply taken, to know it when it comes again.

@@ -108,6 +108,7 @@ void CSerialSatelDevice::ForgetReply()
     m_inputHead = m_inputCount = 0;
     m_inGarbage = false;
     m_refusedTail = false;
+    m_unseenSamples = 0;
     m_requestCount = 0;  // their replies, if any, are gone with the rest
 }
 
@@ -324,6 +325,7 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
     // at most, so that the reads keep up with the board.
     const auto lonePeek =
         std::min<Clock::duration>(grace, std::chrono::microseconds(m_period * 250));
+    m_loneUnseen = false;
     for (Ending ending : {Ending::Block, Ending::Lone}) {
         if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
             continue;
@@ -334,11 +336,13 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
             // follow at once (a byte came in, and this '*' is data). A lone '*' is
             // looked past even when nothing waits yet: a byte doubled or added in a
             // sample puts a sample's last byte '*' where the length ends the reply.
-            if (count == end && ((ending != Ending::Lone && Waiting() == 0) ||
-                                 Follows(Clock::now() + (Waiting() > 0 ? grace : lonePeek)) !=
-                                     Next::Data))
+            if (count == end && ending != Ending::Lone && Waiting() == 0) return ending;
+            if (count == end) {
+                const Next next = Follows(Clock::now() + (Waiting() > 0 ? grace : lonePeek));
+                if (next == Next::Data) continue;
+                m_loneUnseen = ending == Ending::Lone && next == Next::Nothing;
                 return ending;
-            if (count == end) continue;
+            }
         }
         // Closed unless data follows: with fewer samples than the board holds, bytes
         // on their way, a length that by every reading ends further on, or a lone '*'
@@ -352,7 +356,9 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
         // A length that says more follows is worth a whole reply time-out of waiting.
         const auto wait = longer ? std::chrono::milliseconds(timeoutMs) : grace;
         if (!look && ending == Ending::Lone) {
-            if (Follows(Clock::now() + lonePeek) == Next::Data) continue;
+            const Next next = Follows(Clock::now() + lonePeek);
+            if (next == Next::Data) continue;
+            m_loneUnseen = next == Next::Nothing;
             return ending;
         }
         if (look && Follows(Clock::now() + wait) == Next::Data) continue;
@@ -473,6 +479,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
         m_reply[count++] = byte;
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
             if (m_refusedTail) NoteRefusedTail(count == 2 && byte != kHash ? 2 : 1);
+            if (m_unseenSamples > 0) RetractUnseen();
             NoteGarbage();
             count = byte == kHash ? 1 : 0;
             m_reply[0] = byte;
@@ -480,7 +487,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
             if (++noise >= kMaxReply || (count == 0 && Waiting() == 0)) return Reply::Noise;
             continue;
         }
-        if (count == 2) m_refusedTail = false;  // a header begins
+        if (count == 2) {  // a header begins
+            m_refusedTail = false;
+            m_unseenSamples = 0;
+        }
         if (count < kHeaderSize) continue;
         const size_t length = DecodeU16(m_reply.data() + 2);
         const uint8_t kind = m_reply[4];
@@ -506,6 +516,11 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
         if (byte == kTerminator) {
             const Ending ending = ClosesAt(count, expected, timeoutMs);
             if (ending != Ending::Unknown) return CloseSampleReply(count, ending);
+            // The next reply's header already after it: this one ended here, a byte
+            // added or lost on the line (its ending came after its time-out). Never read
+            // into the next reply.
+            if (Waiting() >= static_cast<int>(kHeaderSize) && Follows(Clock::now()) == Next::Reply)
+                return FinishSampleReply(count);
         }
         if (count >= room) {
             // The board may have answered later than the room was reckoned: it holds
@@ -603,6 +618,24 @@ void CSerialSatelDevice::TakeReply(bool late)
         QueueSample(values);
         ++m_takenSamples;
     }
+    m_unseenSamples = m_loneUnseen ? m_replySamples : 0;
+    m_unseenMark = m_queuedTotal;
+    m_loneUnseen = false;
+}
+
+void CSerialSatelDevice::RetractUnseen()
+{
+    size_t retract = static_cast<size_t>(m_unseenSamples);
+    m_unseenSamples = 0;
+    if (m_queuedTotal != m_unseenMark) return;  // newer samples came: too late to tell
+    int64_t lost = 0;
+    for (; retract > 0 && m_queueCount > 0; --retract, ++lost) {
+        --m_queueCount;
+        const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
+        m_skippedBeforeNext += m_queueGaps[at][0];
+        m_lostBeforeNext += m_queueGaps[at][1];
+    }
+    CountLost(lost);
 }
 
 void CSerialSatelDevice::CountLost(int64_t samples)
