@@ -169,7 +169,9 @@ protected:
     int64_t SamplesOfRefused(size_t bytes) const;
     // Bytes that followed a reply refused at a '*' or a time-out, before the next header:
     // its rest, its samples counted lost.
-    void NoteRefusedTail(size_t bytes);
+    void NoteRefusedTail(const uint8_t* bytes, size_t count);
+    // Whether the refused reply's bytes so far close with the board's ending.
+    bool EndsRefused() const;
     // Bytes that are no header right after a reply closed at a lone '*' that nothing
     // followed: a byte added inside it had put a sample's '*' there. Its samples still
     // queued are taken back, counted lost.
@@ -321,6 +323,7 @@ protected:
     // be its rest follow: its bytes after the header and the samples counted lost.
     bool m_refusedTail = false;
     size_t m_refusedHeaderLeft = 0;  // of a reply stopped within its header
+    std::array<uint8_t, kClosingSize> m_refusedLast{};  // its last bytes
     // Acquisition thread: the last reply closed at a lone '*' with nothing after it yet
     // (ClosesAt), the samples it queued, and the samples queued in all when it was taken.
     bool m_loneUnseen = false;

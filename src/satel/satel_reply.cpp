@@ -146,6 +146,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
         m_refusedTail = true;
         m_refusedHeaderLeft = kHeaderSize - count;
         m_refusedBytes = 0;
+        m_refusedLast.fill(0xFF);
         m_refusedCounted = 0;
         return Reply::Damaged;
     }
@@ -171,23 +172,51 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
     CountLost(samples);
     // A reply held up on the line past its time-out may still bring its rest: bytes
     // that follow before the next header are its own, and so are their samples.
-    m_refusedTail = ended;
     m_refusedHeaderLeft = 0;
     m_refusedBytes = bytes;
+    m_refusedLast.fill(0xFF);
+    const size_t kept = std::min(std::min(bytes, count - kHeaderSize), m_refusedLast.size());
+    std::memcpy(m_refusedLast.data() + m_refusedLast.size() - kept,
+                m_reply.data() + count - kept, kept);
+    // A reply whose own bytes closed with the board's ending (a byte added or lost
+    // inside it) has no rest to come.
+    m_refusedTail = ended && !(m_ending != Ending::Lone && count - kHeaderSize == bytes &&
+                               kept == m_refusedLast.size() &&
+                               std::all_of(m_refusedLast.begin(), m_refusedLast.end() - 1,
+                                           [](uint8_t b) { return b == 0; }) &&
+                               m_refusedLast.back() == kTerminator);
     m_refusedCounted = samples;
     return Reply::Damaged;
 }
 
-void CSerialSatelDevice::NoteRefusedTail(size_t bytes)
+void CSerialSatelDevice::NoteRefusedTail(const uint8_t* bytes, size_t count)
 {
-    const size_t ofHeader = std::min(bytes, m_refusedHeaderLeft);
-    m_refusedHeaderLeft -= ofHeader;
-    m_refusedBytes += bytes - ofHeader;
-    // Counted by its length already, the samples come again only past what it said.
-    const int64_t samples = SamplesOfRefused(m_refusedBytes);
-    if (samples <= m_refusedCounted) return;
-    CountLost(samples - m_refusedCounted);
-    m_refusedCounted = samples;
+    for (size_t i = 0; i < count && m_refusedTail; ++i) {
+        if (m_refusedHeaderLeft > 0) {
+            --m_refusedHeaderLeft;
+            continue;
+        }
+        ++m_refusedBytes;
+        std::rotate(m_refusedLast.begin(), m_refusedLast.begin() + 1, m_refusedLast.end());
+        m_refusedLast.back() = bytes[i];
+        // Counted by its length already, the samples come again only past what it said.
+        const int64_t samples = SamplesOfRefused(m_refusedBytes);
+        if (samples > m_refusedCounted) {
+            CountLost(samples - m_refusedCounted);
+            m_refusedCounted = samples;
+        }
+        // Its ending ends it: what follows before the next header is line noise.
+        if (EndsRefused()) m_refusedTail = false;
+    }
+}
+
+bool CSerialSatelDevice::EndsRefused() const
+{
+    if (m_refusedLast.back() != kTerminator) return false;
+    if (m_ending == Ending::Lone) return (m_refusedBytes - 1) % kSampleSize == 0;
+    return m_refusedBytes >= kClosingSize && (m_refusedBytes - kClosingSize) % kSampleSize == 0 &&
+           std::all_of(m_refusedLast.begin(), m_refusedLast.end() - 1,
+                       [](uint8_t b) { return b == 0; });
 }
 
 // The samples the board sent in a refused reply of that many bytes after its header,
@@ -478,7 +507,13 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
         deadline = Clock::now() + timeout;
         m_reply[count++] = byte;
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
-            if (m_refusedTail) NoteRefusedTail(count == 2 && byte != kHash ? 2 : 1);
+            if (m_refusedTail) {
+                const uint8_t pair[2] = {kHash, byte};
+                if (count == 2 && byte != kHash)
+                    NoteRefusedTail(pair, 2);
+                else
+                    NoteRefusedTail(&byte, 1);
+            }
             if (m_unseenSamples > 0) RetractUnseen();
             NoteGarbage();
             count = byte == kHash ? 1 : 0;

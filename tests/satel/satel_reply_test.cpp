@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -199,11 +200,17 @@ private:
 };
 
 // A reply that stops wherever it may, its header included, and whose rest comes only
-// after the device gave it up: every sample it held is counted lost, no byte of it
-// becomes a sample, and the reply after it is taken whole. Both endings, with and
-// without a length.
+// after the device gave it up, then line noise (none, or bytes that look like data or
+// an ending): every sample it held is counted lost, the noise is none of its samples,
+// no byte becomes a sample, and the reply after the noise is taken whole. Both endings,
+// every length.
 TEST(SatelReplyRefusals, AReplyStoppedAnywhereCountsEverySampleItHeld)
 {
+    const std::string kNoise[] = {
+        "", std::string("\0\0\0\0\0*", 6), "I",
+        std::string("*\x13\x2A\0\x49\xFF\x2A\x2A\0\0\0\0\0\x2A\x11\x22\x33\x44\x55\x66\x77"
+                    "\x88\x99*",
+                    24)};
     for (bool lone : {false, true}) {
         for (Length length : {Length::Zero, Length::Own, Length::Star, Length::Samples}) {
             CScriptedLine line(lone, length);
@@ -223,7 +230,8 @@ TEST(SatelReplyRefusals, AReplyStoppedAnywhereCountsEverySampleItHeld)
                 const int64_t lostBefore = device.LostSaid();
                 line.Step(stopped.substr(0, at));
                 line.Step("");  // nothing more came: given up
-                line.Step(stopped.substr(at) + line.Reply(next + 3, 2));
+                line.Step(stopped.substr(at) + kNoise[at % std::size(kNoise)] +
+                          line.Reply(next + 3, 2));
                 EXPECT_EQ(device.LostSaid() - lostBefore, 3);
                 EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 3, 2));
                 next += 5;
