@@ -167,6 +167,15 @@ public:
         for (int64_t j = first; j < first + count; ++j) samples.push_back(RampSample(j));
         return samples;
     }
+    // Two whole replies teach the device how this board ends and counts them; the
+    // ramp sample the next reply starts with.
+    int64_t Teach()
+    {
+        Step(Reply(0, 1));
+        Step(Reply(1, 1));
+        EXPECT_EQ(m_device->TakeQueued(), Ramp(0, 2));
+        return 2;
+    }
     // The bytes go on the line; one step reads them once all wait for the device.
     void Step(const std::string& bytes)
     {
@@ -216,11 +225,7 @@ TEST(SatelReplyRefusals, AReplyStoppedAnywhereCountsEverySampleItHeld)
             CScriptedLine line(lone, length);
             ASSERT_TRUE(line.IsValid());
             CSatelProbe& device = line.Device();
-            // Two whole replies teach the device how this board ends and counts them.
-            line.Step(line.Reply(0, 1));
-            line.Step(line.Reply(1, 1));
-            ASSERT_EQ(device.TakeQueued(), CScriptedLine::Ramp(0, 2));
-            int64_t next = 2;
+            int64_t next = line.Teach();
             const size_t size = line.Reply(0, 3).size();
             for (size_t at = 1; at < size; ++at) {
                 SCOPED_TRACE(testing::Message() << (lone ? "lone '*'" : "closing block")
@@ -253,10 +258,7 @@ TEST(SatelReplyRefusals, AByteAddedInsideSamplesNeverMakesAReplyOfTheShiftedOnes
                 CScriptedLine line(lone, length, periodMs);
                 ASSERT_TRUE(line.IsValid());
                 CSatelProbe& device = line.Device();
-                line.Step(line.Reply(0, 1));
-                line.Step(line.Reply(1, 1));
-                ASSERT_EQ(device.TakeQueued(), CScriptedLine::Ramp(0, 2));
-                int64_t next = 2;
+                int64_t next = line.Teach();
                 for (size_t place = 0; place < CSerialSatelDevice::kSampleSize; ++place) {
                     for (bool doubled : {true, false}) {
                         // The closing '*' comes while the device reads, or only with
