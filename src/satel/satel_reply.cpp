@@ -481,6 +481,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
     size_t count = std::min(m_replyFill, room);
     m_replyFill = 0;
     m_replySamples = 0;
+    m_loneUnseen = false;  // of this reply only (a copy dropped, a cut reply: none)
     size_t noise = 0;
     for (;;) {
         uint8_t byte = 0;
