@@ -351,9 +351,11 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
     const size_t length = DecodeU16(m_reply.data() + 2);
     const auto grace = std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
     // A lone '*' with nothing after it yet is looked past this long: a quarter period
-    // at most, so that the reads keep up with the board.
+    // at most, so that the reads keep up with the board, and not at all at the fastest
+    // rates (there the next read comes before the samples are shown: RetractUnseen).
     const auto lonePeek =
-        std::min<Clock::duration>(grace, std::chrono::microseconds(m_period * 250));
+        m_period >= 4 ? std::min<Clock::duration>(grace, std::chrono::microseconds(m_period * 250))
+                      : Clock::duration::zero();
     m_loneUnseen = false;
     for (Ending ending : {Ending::Block, Ending::Lone}) {
         if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
@@ -365,9 +367,12 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
             // follow at once (a byte came in, and this '*' is data). A lone '*' is
             // looked past even when nothing waits yet: a byte doubled or added in a
             // sample puts a sample's last byte '*' where the length ends the reply.
-            if (count == end && ending != Ending::Lone && Waiting() == 0) return ending;
             if (count == end) {
-                const Next next = Follows(Clock::now() + (Waiting() > 0 ? grace : lonePeek));
+                Next next = Next::Nothing;
+                if (Waiting() > 0)
+                    next = Follows(Clock::now() + grace);
+                else if (ending == Ending::Lone && lonePeek.count() > 0)
+                    next = Follows(Clock::now() + lonePeek);
                 if (next == Next::Data) continue;
                 m_loneUnseen = ending == Ending::Lone && next == Next::Nothing;
                 return ending;
@@ -385,7 +390,8 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
         // A length that says more follows is worth a whole reply time-out of waiting.
         const auto wait = longer ? std::chrono::milliseconds(timeoutMs) : grace;
         if (!look && ending == Ending::Lone) {
-            const Next next = Follows(Clock::now() + lonePeek);
+            const Next next =
+                lonePeek.count() > 0 ? Follows(Clock::now() + lonePeek) : Next::Nothing;
             if (next == Next::Data) continue;
             m_loneUnseen = next == Next::Nothing;
             return ending;
