@@ -267,6 +267,10 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
         return false;
     }
     MakeFrame(kReset, 0, frame);
+    // The board gathers from its reset on: the offsets reply, however late it comes,
+    // holds at most what came since (its room is reckoned from here, or from the last
+    // reply taken).
+    if (m_lastAnsweredUs <= 0.0) m_lastAnsweredUs = ReadProgramClockUs();
     if (!SendCommand(frame, kFrameSize)) {
         if (m_verbose) Log("Unable send command 3\n");
         return false;
@@ -395,6 +399,7 @@ void CSerialSatelDevice::QueueSample(const double values[3])
     m_skippedBeforeNext = 0;
     m_lostBeforeNext = 0;
     ++m_queueCount;
+    ++m_queuedTotal;
 }
 
 void CSerialSatelDevice::CarryGap(const std::array<int64_t, 2>& gap)

@@ -167,6 +167,15 @@ protected:
     // Where the length bytes end a reply under a rule (0: they do not say).
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     int64_t SamplesOfRefused(size_t bytes) const;
+    // Bytes that followed a reply refused at a '*' or a time-out, before the next header:
+    // its rest, its samples counted lost.
+    void NoteRefusedTail(const uint8_t* bytes, size_t count);
+    // Whether the refused reply's bytes so far close with the board's ending.
+    bool EndsRefused() const;
+    // Bytes that are no header right after a reply closed at a lone '*' that nothing
+    // followed: a byte added inside it had put a sample's '*' there. Its samples still
+    // queued are taken back, counted lost.
+    void RetractUnseen();
     // The samples the length of the reply in m_reply says it holds, by the rule learnt;
     // -1 where it says nothing.
     int64_t SamplesByLength(size_t count) const;
@@ -313,6 +322,14 @@ protected:
     // Acquisition thread: the last sample reply refused at a '*', while bytes that may
     // be its rest follow: its bytes after the header and the samples counted lost.
     bool m_refusedTail = false;
+    size_t m_refusedHeaderLeft = 0;  // of a reply stopped within its header
+    std::array<uint8_t, kClosingSize> m_refusedLast{};  // its last bytes
+    // Acquisition thread: the last reply closed at a lone '*' with nothing after it yet
+    // (ClosesAt), the samples it queued, and the samples queued in all when it was taken.
+    bool m_loneUnseen = false;
+    int64_t m_unseenSamples = 0;
+    uint64_t m_unseenMark = 0;
+    uint64_t m_queuedTotal = 0;  // acquisition thread: samples ever queued
     size_t m_refusedBytes = 0;
     int64_t m_refusedCounted = 0;
     // Acquisition thread: the last sample reply taken, to know it when it comes again.

@@ -108,6 +108,7 @@ void CSerialSatelDevice::ForgetReply()
     m_inputHead = m_inputCount = 0;
     m_inGarbage = false;
     m_refusedTail = false;
+    m_unseenSamples = 0;
     m_requestCount = 0;  // their replies, if any, are gone with the rest
 }
 
@@ -138,6 +139,17 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
     m_replyFill = 0;
     const bool isSampleReply = count > kHeaderSize && m_reply[0] == kHash && m_reply[1] == kI &&
                                m_reply[4] == kSamples;
+    if (ended && count > 0 && count <= kHeaderSize && m_reply[0] == kHash &&
+        (count < 2 || m_reply[1] == kI) && (count < kHeaderSize || m_reply[4] == kSamples)) {
+        // Stopped within its header: what follows before the next header is the rest of
+        // this reply (the header's own bytes first), and so are its samples.
+        m_refusedTail = true;
+        m_refusedHeaderLeft = kHeaderSize - count;
+        m_refusedBytes = 0;
+        m_refusedLast.fill(0xFF);
+        m_refusedCounted = 0;
+        return Reply::Damaged;
+    }
     size_t bytes = isSampleReply ? count - kHeaderSize : 0;
     if (!ended) {
         // What follows belongs to the refused bytes until the line is quiet: the next
@@ -160,10 +172,51 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
     CountLost(samples);
     // A reply held up on the line past its time-out may still bring its rest: bytes
     // that follow before the next header are its own, and so are their samples.
-    m_refusedTail = ended;
+    m_refusedHeaderLeft = 0;
     m_refusedBytes = bytes;
+    m_refusedLast.fill(0xFF);
+    const size_t kept = std::min(std::min(bytes, count - kHeaderSize), m_refusedLast.size());
+    std::memcpy(m_refusedLast.data() + m_refusedLast.size() - kept,
+                m_reply.data() + count - kept, kept);
+    // A reply whose own bytes closed with the board's ending (a byte added or lost
+    // inside it) has no rest to come.
+    m_refusedTail = ended && !(m_ending != Ending::Lone && count - kHeaderSize == bytes &&
+                               kept == m_refusedLast.size() &&
+                               std::all_of(m_refusedLast.begin(), m_refusedLast.end() - 1,
+                                           [](uint8_t b) { return b == 0; }) &&
+                               m_refusedLast.back() == kTerminator);
     m_refusedCounted = samples;
     return Reply::Damaged;
+}
+
+void CSerialSatelDevice::NoteRefusedTail(const uint8_t* bytes, size_t count)
+{
+    for (size_t i = 0; i < count && m_refusedTail; ++i) {
+        if (m_refusedHeaderLeft > 0) {
+            --m_refusedHeaderLeft;
+            continue;
+        }
+        ++m_refusedBytes;
+        std::rotate(m_refusedLast.begin(), m_refusedLast.begin() + 1, m_refusedLast.end());
+        m_refusedLast.back() = bytes[i];
+        // Counted by its length already, the samples come again only past what it said.
+        const int64_t samples = SamplesOfRefused(m_refusedBytes);
+        if (samples > m_refusedCounted) {
+            CountLost(samples - m_refusedCounted);
+            m_refusedCounted = samples;
+        }
+        // Its ending ends it: what follows before the next header is line noise.
+        if (EndsRefused()) m_refusedTail = false;
+    }
+}
+
+bool CSerialSatelDevice::EndsRefused() const
+{
+    if (m_refusedLast.back() != kTerminator) return false;
+    if (m_ending == Ending::Lone) return (m_refusedBytes - 1) % kSampleSize == 0;
+    return m_refusedBytes >= kClosingSize && (m_refusedBytes - kClosingSize) % kSampleSize == 0 &&
+           std::all_of(m_refusedLast.begin(), m_refusedLast.end() - 1,
+                       [](uint8_t b) { return b == 0; });
 }
 
 // The samples the board sent in a refused reply of that many bytes after its header,
@@ -297,6 +350,13 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
 {
     const size_t length = DecodeU16(m_reply.data() + 2);
     const auto grace = std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
+    // A lone '*' with nothing after it yet is looked past this long: a quarter period
+    // at most, so that the reads keep up with the board, and not at all at the fastest
+    // rates (there the next read comes before the samples are shown: RetractUnseen).
+    const auto lonePeek =
+        m_period >= 4 ? std::min<Clock::duration>(grace, std::chrono::microseconds(m_period * 250))
+                      : Clock::duration::zero();
+    m_loneUnseen = false;
     for (Ending ending : {Ending::Block, Ending::Lone}) {
         if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
             continue;
@@ -304,21 +364,38 @@ CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expect
         if (end != 0) {
             if (count < end) continue;  // the length says data follows
             // It says the reply ends here: unless bytes that are no reply's header
-            // follow at once (a byte came in, and this '*' is data).
-            if (count == end &&
-                (Waiting() == 0 || Follows(Clock::now() + grace) != Next::Data))
+            // follow at once (a byte came in, and this '*' is data). A lone '*' is
+            // looked past even when nothing waits yet: a byte doubled or added in a
+            // sample puts a sample's last byte '*' where the length ends the reply.
+            if (count == end) {
+                Next next = Next::Nothing;
+                if (Waiting() > 0)
+                    next = Follows(Clock::now() + grace);
+                else if (ending == Ending::Lone && lonePeek.count() > 0)
+                    next = Follows(Clock::now() + lonePeek);
+                if (next == Next::Data) continue;
+                m_loneUnseen = ending == Ending::Lone && next == Next::Nothing;
                 return ending;
-            if (count == end) continue;
+            }
         }
         // Closed unless data follows: with fewer samples than the board holds, bytes
-        // on their way, or a length that by every reading ends further on, what comes
-        // next tells.
+        // on their way, a length that by every reading ends further on, or a lone '*'
+        // (a sample's last byte, shifted by a byte added before it: a shorter look),
+        // what comes next tells.
         const int samples = SamplesIn(count, ending);
         const bool longer = m_lengthRule == LengthRule::Unknown && length != 0 &&
                             LengthEnd(length, LengthRule::Star, ending) > count;
-        const bool look = samples + 1 < expected || Waiting() > 0 || longer;
+        const bool waiting = Waiting() > 0;
+        const bool look = samples + 1 < expected || waiting || longer;
         // A length that says more follows is worth a whole reply time-out of waiting.
         const auto wait = longer ? std::chrono::milliseconds(timeoutMs) : grace;
+        if (!look && ending == Ending::Lone) {
+            const Next next =
+                lonePeek.count() > 0 ? Follows(Clock::now() + lonePeek) : Next::Nothing;
+            if (next == Next::Data) continue;
+            m_loneUnseen = next == Next::Nothing;
+            return ending;
+        }
         if (look && Follows(Clock::now() + wait) == Next::Data) continue;
         return ending;
     }
@@ -410,6 +487,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
     size_t count = std::min(m_replyFill, room);
     m_replyFill = 0;
     m_replySamples = 0;
+    m_loneUnseen = false;  // of this reply only (a copy dropped, a cut reply: none)
     size_t noise = 0;
     for (;;) {
         uint8_t byte = 0;
@@ -437,11 +515,13 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
         m_reply[count++] = byte;
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
             if (m_refusedTail) {
-                m_refusedBytes += count == 2 && byte != kHash ? 2 : 1;
-                const int64_t samples = SamplesOfRefused(m_refusedBytes);
-                CountLost(samples - m_refusedCounted);
-                m_refusedCounted = samples;
+                const uint8_t pair[2] = {kHash, byte};
+                if (count == 2 && byte != kHash)
+                    NoteRefusedTail(pair, 2);
+                else
+                    NoteRefusedTail(&byte, 1);
             }
+            if (m_unseenSamples > 0) RetractUnseen();
             NoteGarbage();
             count = byte == kHash ? 1 : 0;
             m_reply[0] = byte;
@@ -449,7 +529,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
             if (++noise >= kMaxReply || (count == 0 && Waiting() == 0)) return Reply::Noise;
             continue;
         }
-        if (count == 2) m_refusedTail = false;  // a header begins
+        if (count == 2) {  // a header begins
+            m_refusedTail = false;
+            m_unseenSamples = 0;
+        }
         if (count < kHeaderSize) continue;
         const size_t length = DecodeU16(m_reply.data() + 2);
         const uint8_t kind = m_reply[4];
@@ -475,6 +558,11 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
         if (byte == kTerminator) {
             const Ending ending = ClosesAt(count, expected, timeoutMs);
             if (ending != Ending::Unknown) return CloseSampleReply(count, ending);
+            // The next reply's header already after it: this one ended here, a byte
+            // added or lost on the line (its ending came after its time-out). Never read
+            // into the next reply.
+            if (Waiting() >= static_cast<int>(kHeaderSize) && Follows(Clock::now()) == Next::Reply)
+                return FinishSampleReply(count);
         }
         if (count >= room) {
             // The board may have answered later than the room was reckoned: it holds
@@ -572,6 +660,24 @@ void CSerialSatelDevice::TakeReply(bool late)
         QueueSample(values);
         ++m_takenSamples;
     }
+    m_unseenSamples = m_loneUnseen ? m_replySamples : 0;
+    m_unseenMark = m_queuedTotal;
+    m_loneUnseen = false;
+}
+
+void CSerialSatelDevice::RetractUnseen()
+{
+    size_t retract = static_cast<size_t>(m_unseenSamples);
+    m_unseenSamples = 0;
+    if (m_queuedTotal != m_unseenMark) return;  // newer samples came: too late to tell
+    int64_t lost = 0;
+    for (; retract > 0 && m_queueCount > 0; --retract, ++lost) {
+        --m_queueCount;
+        const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
+        m_skippedBeforeNext += m_queueGaps[at][0];
+        m_lostBeforeNext += m_queueGaps[at][1];
+    }
+    CountLost(lost);
 }
 
 void CSerialSatelDevice::CountLost(int64_t samples)

@@ -58,6 +58,27 @@ public:
                                static_cast<int16_t>(m_raw[2])});
         return samples;
     }
+    // Samples counted lost in refused or cut replies and not yet shown by a frame: those
+    // before the queued samples and before the next one.
+    int64_t LostSaid() const
+    {
+        int64_t lost = m_lostBeforeNext;
+        for (size_t i = 0; i < m_queueCount; ++i)
+            lost += m_queueGaps[(m_queueHead + i) % m_queue.size()][1];
+        return lost;
+    }
+    // Waits until at least count bytes wait for the device; false after the timeout.
+    bool WaitForWaiting(int count, std::chrono::milliseconds timeout)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (Waiting() < count) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+    // Any thread: bytes in the port's receive queue, not yet read by the device.
+    int PortWaiting() { return m_port.Available(); }
     // Waits until bytes wait in the receive queue; false after the timeout.
     bool WaitForBytes(std::chrono::milliseconds timeout)
     {

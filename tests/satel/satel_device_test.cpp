@@ -751,6 +751,22 @@ TEST_F(SatelDeviceTest, FirstReplyAfterTheOffsetsIsNotCut)
         EXPECT_EQ(first[i], RampSample(sent - static_cast<int64_t>(first.size() - i))) << i;
 }
 
+// An offsets reply that comes late (a board or machine held up) holds what the board
+// gathered since its reset, more than the offsets wait: it finds room, and nothing of it
+// is cut.
+TEST_F(SatelDeviceTest, ALateOffsetsReplyIsNotCut)
+{
+    auto device = OpenDevice(1);
+    device->SetReplyTimeouts(60ms, 5s);
+    CFakeSatelBoard board(m_pty);
+    board.SetClock(1000.0, 0.5);
+    board.DelayNextReply(300ms);
+    board.Start();
+    ASSERT_TRUE(device->CalcOffsets(0));
+    board.Stop();
+    EXPECT_EQ(device->GetCutReplies(), 0);
+}
+
 // A reply that comes after its time-out is no missing reply: its samples are the
 // board's, kept in order before those of the next reply; and a reply that gathered
 // for long finds room (it is no cut).

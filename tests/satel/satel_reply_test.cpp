@@ -1,6 +1,7 @@
 #include "satel/satel_device.h"
 
 #include "process/messageQueue.h"
+#include "satel/describedSatelBoard.h"
 #include "satel/fakeSatelBoard.h"
 #include "satel/satelClockRun.h"
 #include "satel/satelProbe.h"
@@ -11,12 +12,16 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
+using Length = CDescribedSatelBoard::Length;
 
 class SatelReplyTest : public ::testing::Test {
 protected:
@@ -117,6 +122,176 @@ TEST_F(SatelReplyTest, ConfigurationKeepsTheSamplesOfALateReply)
     board.Stop();
     EXPECT_EQ(device->GetDamagedReplies(), 0);
     EXPECT_EQ(device->GetLateReplies(), 1);
+}
+
+// The device, running, on a line where the test places every byte before the device
+// reads: where a reply stops and when its rest comes is certain on any machine. Nothing
+// answers the device's requests but what the test puts on the line.
+class CScriptedLine {
+public:
+    CScriptedLine(bool lone, Length length, int periodMs = 25)
+        : m_lone(lone), m_length(length)
+    {
+        if (!m_pty.IsValid()) return;
+        m_device = OpenProbe(m_pty, periodMs);
+        // Short waits: every byte a step reads is there before it starts.
+        m_device->SetReplyTimeouts(5ms, 5ms);
+        m_device->SetRunning(true);
+    }
+    ~CScriptedLine()
+    {
+        if (m_device) m_device->SetRunning(false);
+    }
+    bool IsValid() const { return m_device != nullptr; }
+    CSatelProbe& Device() { return *m_device; }
+    // A reply of the ramp samples first .. first + count - 1, in this board's way.
+    std::string Reply(int64_t first, int count) const
+    {
+        std::vector<SatelSample> samples;
+        for (int64_t j = first; j < first + count; ++j) samples.push_back(RampSample(j));
+        std::string reply = m_lone ? CFakeSatelBoard::LoneStarReply(samples)
+                                   : CFakeSatelBoard::SampleReply(samples);
+        const size_t own = reply.size() - CSerialSatelDevice::kHeaderSize;
+        const size_t length = m_length == Length::Own    ? own
+                              : m_length == Length::Star ? own + 1
+                              : m_length == Length::Samples
+                                  ? static_cast<size_t>(count) * CSerialSatelDevice::kSampleSize
+                                  : 0;
+        reply[2] = static_cast<char>(length >> 8);
+        reply[3] = static_cast<char>(length & 0xFF);
+        return reply;
+    }
+    static std::vector<SatelSample> Ramp(int64_t first, int count)
+    {
+        std::vector<SatelSample> samples;
+        for (int64_t j = first; j < first + count; ++j) samples.push_back(RampSample(j));
+        return samples;
+    }
+    // Two whole replies teach the device how this board ends and counts them; the
+    // ramp sample the next reply starts with.
+    int64_t Teach()
+    {
+        Step(Reply(0, 1));
+        Step(Reply(1, 1));
+        EXPECT_EQ(m_device->TakeQueued(), Ramp(0, 2));
+        return 2;
+    }
+    // The bytes go on the line; one step reads them once all wait for the device.
+    void Step(const std::string& bytes)
+    {
+        if (!bytes.empty()) {
+            ASSERT_TRUE(m_pty.Send(bytes));
+            ASSERT_TRUE(m_device->WaitForWaiting(static_cast<int>(bytes.size()), 5s));
+        }
+        m_device->ReadFrames(0);
+    }
+    // As Step, but the last bytes go out only once the device read the first ones (a
+    // line that hands a reply over in two pieces).
+    void StepInTwo(const std::string& first, const std::string& last)
+    {
+        ASSERT_TRUE(m_pty.Send(first));
+        ASSERT_TRUE(m_device->WaitForWaiting(static_cast<int>(first.size()), 5s));
+        std::thread rest([&] {
+            const auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (m_device->PortWaiting() > 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            EXPECT_TRUE(m_pty.Send(last));
+        });
+        m_device->ReadFrames(0);
+        rest.join();
+    }
+
+private:
+    CPtyPair m_pty;
+    std::unique_ptr<CSatelProbe> m_device;
+    const bool m_lone;
+    const Length m_length;
+};
+
+// A reply that stops wherever it may, its header included, and whose rest comes only
+// after the device gave it up, then line noise (none, or bytes that look like data or
+// an ending): every sample it held is counted lost, the noise is none of its samples,
+// no byte becomes a sample, and the reply after the noise is taken whole. Both endings,
+// every length.
+TEST(SatelReplyRefusals, AReplyStoppedAnywhereCountsEverySampleItHeld)
+{
+    const std::string kNoise[] = {
+        "", std::string("\0\0\0\0\0*", 6), "I",
+        std::string("*\x13\x2A\0\x49\xFF\x2A\x2A\0\0\0\0\0\x2A\x11\x22\x33\x44\x55\x66\x77"
+                    "\x88\x99*",
+                    24)};
+    for (bool lone : {false, true}) {
+        for (Length length : {Length::Zero, Length::Own, Length::Star, Length::Samples}) {
+            CScriptedLine line(lone, length);
+            ASSERT_TRUE(line.IsValid());
+            CSatelProbe& device = line.Device();
+            int64_t next = line.Teach();
+            const size_t size = line.Reply(0, 3).size();
+            for (size_t at = 1; at < size; ++at) {
+                SCOPED_TRACE(testing::Message() << (lone ? "lone '*'" : "closing block")
+                                                << ", length rule " << static_cast<int>(length)
+                                                << ", stopped after byte " << at);
+                const std::string stopped = line.Reply(next, 3);
+                const int64_t lostBefore = device.LostSaid();
+                line.Step(stopped.substr(0, at));
+                line.Step("");  // nothing more came: given up
+                line.Step(stopped.substr(at) + kNoise[at % std::size(kNoise)] +
+                          line.Reply(next + 3, 2));
+                EXPECT_EQ(device.LostSaid() - lostBefore, 3);
+                EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 3, 2));
+                next += 5;
+            }
+        }
+    }
+}
+
+// A byte sent twice, or one more byte, in the first sample shifts every sample after it:
+// a sample's last byte '*' then stands where a lone '*' closes a reply, and where the
+// length ends it. When the reply's true closing '*' comes a moment later, the reply is
+// refused and its samples counted lost; no sample never sent is taken. Both endings,
+// every length, every place in the first sample.
+TEST(SatelReplyRefusals, AByteAddedInsideSamplesNeverMakesAReplyOfTheShiftedOnes)
+{
+    for (int periodMs : {25, 5, 1}) {
+        for (bool lone : {true, false}) {
+            for (Length length : {Length::Zero, Length::Own, Length::Star, Length::Samples}) {
+                CScriptedLine line(lone, length, periodMs);
+                ASSERT_TRUE(line.IsValid());
+                CSatelProbe& device = line.Device();
+                int64_t next = line.Teach();
+                for (size_t place = 0; place < CSerialSatelDevice::kSampleSize; ++place) {
+                    for (bool doubled : {true, false}) {
+                        // The closing '*' comes while the device reads, or only with
+                        // the next reply (the device took the shifted one meanwhile).
+                        for (bool meanwhile : {true, false}) {
+                            SCOPED_TRACE(testing::Message()
+                                         << periodMs << " ms, "
+                                         << (lone ? "lone '*'" : "closing block")
+                                         << ", length rule " << static_cast<int>(length)
+                                         << (doubled ? ", doubled" : ", added") << " byte at "
+                                         << place << (meanwhile ? "" : ", '*' with the next"));
+                            std::string damaged = line.Reply(next, 2);
+                            const size_t at = CSerialSatelDevice::kHeaderSize + place;
+                            damaged.insert(at, 1, doubled ? damaged[at] : '\x5A');
+                            const std::string star = damaged.substr(damaged.size() - 1);
+                            damaged.pop_back();
+                            const int64_t lostBefore = device.LostSaid();
+                            if (meanwhile) {
+                                line.StepInTwo(damaged, star);
+                                line.Step(line.Reply(next + 2, 1));
+                            } else {
+                                line.Step(damaged);
+                                line.Step(star + line.Reply(next + 2, 1));
+                            }
+                            EXPECT_EQ(device.LostSaid() - lostBefore, 2);
+                            EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 2, 1));
+                            next += 3;
+                        }
+                    }
+                }
+            }
+        }
+    }
 }
 
 // Every frame carries a board sample, and what the frames skip is exactly what the
