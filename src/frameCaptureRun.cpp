@@ -153,19 +153,35 @@ struct ShortRecording {
     int64_t missingFrames;
 };
 
-// Ends every device's recording at one instant: each keeps the frames due before it
-// (its next frame boundary), a thread that is behind is waited for (bounded), a
-// camera drops what it takes after it. The files are finished afterwards.
-std::vector<ShortRecording> EndRecordingsAt(const std::vector<CAnalogDevice*>& devices,
-                                            double stopUs)
+// Ends every device's recording at one instant, taken now: each keeps the frames due
+// before it (its next frame boundary), a thread that is behind is waited for (bounded),
+// a camera drops what it takes after it. The files are finished afterwards. The
+// instant is taken and set while every recording's frames are held, and no earlier
+// than the due time of a frame one already holds (a device thread may send a frame
+// out as it falls due, while the others are still being told), so no recording holds
+// a frame due at or after it.
+std::vector<ShortRecording> EndRecordingsNow(const std::vector<CAnalogDevice*>& devices,
+                                             double& stopUs)
 {
+    std::vector<std::pair<CAnalogDevice*, CAnalogFile*>> controllers;
+    for (CAnalogDevice* device : devices) {
+        if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
+            controllers.emplace_back(device, controller);
+    }
+    {
+        std::vector<std::unique_lock<std::mutex>> holds;
+        holds.reserve(controllers.size());
+        for (const auto& entry : controllers) holds.push_back(entry.second->HoldFrames());
+        stopUs = GetProgramTime();
+        // Half a microsecond past it: the frame stays due before the stop.
+        for (const auto& entry : controllers)
+            stopUs = std::max(stopUs, entry.second->LastOfferedDueUs() + 0.5);
+        for (const auto& entry : controllers) entry.second->SetRunStopHeld(stopUs);
+    }
     std::vector<std::pair<CAnalogDevice*, CAnalogFile*>> running;
     std::vector<ShortRecording> shortOnes;
-    for (CAnalogDevice* device : devices) {
-        device->SetRecordStop(stopUs);
-        auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
-        if (controller == nullptr) continue;
-        controller->SetRunStop(stopUs);
+    for (CAnalogDevice* device : devices) device->SetRecordStop(stopUs);
+    for (const auto& [device, controller] : controllers) {
         // A device that does not run delivers no more frames.
         if (device->IsRunning())
             running.emplace_back(device, controller);
@@ -573,8 +589,8 @@ void TrackerFrame::StopCapture()
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
     // Every device's recording ends at this one instant before any file is finished:
     // finishing one takes time that the others would go on recording.
-    const double stopUs = GetProgramTime();
-    for (const ShortRecording& recording : EndRecordingsAt(devices, stopUs)) {
+    double stopUs = 0.0;
+    for (const ShortRecording& recording : EndRecordingsNow(devices, stopUs)) {
         // Its thread was too far behind: the recording ends early, and says so.
         const double rate = recording.device->GetRate();
         SetErrorMessage(

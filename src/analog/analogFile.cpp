@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "analog/analogDevice.h"
 #include "analog/analogWriter.h"
@@ -197,16 +198,25 @@ void CAnalogFile::SetRunStart(double programUs)
 
 void CAnalogFile::SetRunStop(double programUs)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_recordMutex);
-        const bool hasSchedule = m_rate > 0.0 && std::isfinite(m_rate) && m_runStartUs >= 0.0;
-        // Frame k is due at start + k / rate: those due before the stop are ceil of it.
-        m_stopFrames = hasSchedule ? static_cast<int64_t>(std::ceil(
-                                         std::max(0.0, programUs - m_runStartUs) * m_rate / 1.0e6))
-                                   : m_framesOffered;
-        if (m_framesOffered < m_stopFrames) return;
-    }
-    m_recording = false;
+    std::lock_guard<std::mutex> lock(m_recordMutex);
+    SetRunStopHeld(programUs);
+}
+
+void CAnalogFile::SetRunStopHeld(double programUs)
+{
+    const bool hasSchedule = m_rate > 0.0 && std::isfinite(m_rate) && m_runStartUs >= 0.0;
+    // Frame k is due at start + k / rate: those due before the stop are ceil of it.
+    m_stopFrames = hasSchedule ? static_cast<int64_t>(std::ceil(
+                                     std::max(0.0, programUs - m_runStartUs) * m_rate / 1.0e6))
+                               : m_framesOffered;
+    if (m_framesOffered >= m_stopFrames) m_recording = false;
+}
+
+double CAnalogFile::LastOfferedDueUs() const
+{
+    const bool hasSchedule = m_rate > 0.0 && std::isfinite(m_rate) && m_runStartUs >= 0.0;
+    if (!hasSchedule || m_framesOffered == 0) return -std::numeric_limits<double>::infinity();
+    return m_runStartUs + double(m_framesOffered - 1) * 1.0e6 / m_rate;
 }
 
 int64_t CAnalogFile::EndRunNow()

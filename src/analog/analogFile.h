@@ -85,6 +85,14 @@ public:
     // the ones a late thread still owes included, and ends at the first due at or
     // after it (each device of a trial at its own next frame boundary).
     void SetRunStop(double programUs);
+    // GUI thread: no frame of the run is offered while the lock lives, so that a stop
+    // instant can be chosen and set (SetRunStopHeld) for every device of a trial at once.
+    std::unique_lock<std::mutex> HoldFrames() { return std::unique_lock<std::mutex>(m_recordMutex); }
+    // With the frames held: the due time (program us) of the last frame the run was
+    // offered; none (or no schedule): minus infinity.
+    double LastOfferedDueUs() const;
+    // SetRunStop, with the frames held.
+    void SetRunStopHeld(double programUs);
     // Any thread: the run has every frame due before its stop instant, or no more
     // is coming to it (ended, never set).
     bool HasReachedStop() const { return !m_recording.load(); }

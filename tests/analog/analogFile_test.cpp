@@ -512,3 +512,38 @@ TEST_F(AnalogFileTest, NegativeOrNonFiniteLimitIsNoLimit)
         ASSERT_TRUE(m_file.StopRecording());
     }
 }
+
+// A trial's stop instant is chosen with the frames held: a frame sent out as it fell
+// due, before the stop was set, is due before the instant taken, so the recording
+// holds exactly the frames due before it, whatever the moment read from the clock.
+TEST_F(AnalogFileTest, StopInstantHeldPastTheLastFrameOfferedKeepsExactlyTheFramesDueBeforeIt)
+{
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        CountingOwner owner;
+        const wxString path = StartRun(owner, useThread, 0.0);
+        ASSERT_FALSE(path.IsEmpty());
+        m_file.SetRunStart(1000.0);  // 10 Hz: frame k due at 1000 + k * 100 000 us
+        for (int i = 0; i < 4; ++i) {
+            const double frame[3] = {double(i), 0.0, 0.0};
+            m_file.RecordFrame(frame, 3, i, i / 10.0);
+        }
+        double stopUs = 0.0;
+        {
+            auto hold = m_file.HoldFrames();
+            EXPECT_DOUBLE_EQ(m_file.LastOfferedDueUs(), 301000.0);
+            // The clock read 5 us before frame 3's due time, which already went out.
+            stopUs = std::max(300995.0, m_file.LastOfferedDueUs() + 0.5);
+            m_file.SetRunStopHeld(stopUs);
+        }
+        EXPECT_TRUE(m_file.HasReachedStop());
+        const double late[3] = {4.0, 0.0, 0.0};
+        m_file.RecordFrame(late, 3, 4, 0.4);
+        ASSERT_TRUE(m_file.FinishRecording());
+        ASSERT_TRUE(m_file.StopRecording());
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path));
+        EXPECT_EQ(reader.GetFrameCount(), std::ceil((stopUs - 1000.0) * 10.0 / 1.0e6));
+        EXPECT_EQ(reader.GetFrameCount(), 4);
+    }
+}
