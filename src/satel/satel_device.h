@@ -235,6 +235,8 @@ protected:
     // other bytes (data). The bytes stay for the next reads.
     enum class Next { Nothing, Reply, Data };
     Next Follows(std::chrono::steady_clock::time_point deadline);
+    // Bytes read once more by the next reads (a header read past the reply before it).
+    void Unread(const uint8_t* bytes, size_t count);
     // Acquisition thread: one read of the stream and what it means for the line.
     void ReadStep();
     // Acquisition thread: while the line is lost, opens it again when it went away and
@@ -358,8 +360,9 @@ protected:
     int64_t m_takenReplies = 0;
     int64_t m_takenSamples = 0;
     Ending m_ending = Ending::Unknown;  // acquisition thread (construction aside)
-    // Acquisition thread: bytes read ahead of the reply being read.
-    std::array<uint8_t, 256> m_input{};
+    // Acquisition thread: bytes read ahead of the reply being read; reads leave room
+    // for a header to be put back (Unread).
+    std::array<uint8_t, 256 + kHeaderSize> m_input{};
     size_t m_inputHead = 0;
     size_t m_inputCount = 0;
     // Acquisition thread: samples read and not yet dispatched, a ring sized at

@@ -26,6 +26,8 @@ constexpr int64_t kMaxQuietMs = 50;
 // The rest of a cut reply, or bytes that are no reply, are read off up to this many:
 // a line that babbles on is left to the next reads.
 constexpr size_t kMaxReadOff = size_t{1} << 20;
+// Reads fill the input up to this, so that a header read too far fits back in.
+constexpr size_t kInputRoom = 256;
 constexpr uint8_t kHash = 0x23;  // '#', first header byte
 constexpr uint8_t kI = 0x49;     // 'I', second header byte
 
@@ -33,6 +35,13 @@ bool IsConfigCommand(uint8_t kind)
 {
     return kind == CSerialSatelDevice::kSetPeriod || kind == CSerialSatelDevice::kConfigure ||
            kind == CSerialSatelDevice::kReset;
+}
+
+// A reply's header: '#', 'I', the length, a sample request or a configuration command.
+bool IsHeader(const uint8_t* bytes)
+{
+    return bytes[0] == kHash && bytes[1] == kI &&
+           (bytes[4] == CSerialSatelDevice::kSamples || IsConfigCommand(bytes[4]));
 }
 
 size_t EndingSize(CSerialSatelDevice::Ending ending)
@@ -63,7 +72,7 @@ int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline
         const int64_t leftUs =
             std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
         const int64_t waitMs = leftUs <= 0 ? 0 : std::min((leftUs + 999) / 1000, kReadSliceMs);
-        const int got = m_port.ReadAvailable(m_input.data(), static_cast<uint32_t>(m_input.size()),
+        const int got = m_port.ReadAvailable(m_input.data(), static_cast<uint32_t>(kInputRoom),
                                              static_cast<uint32_t>(waitMs));
         if (got < 0) return -2;
         if (got > 0) {
@@ -90,7 +99,7 @@ CSerialSatelDevice::Next CSerialSatelDevice::Follows(Clock::time_point deadline)
             std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
         const int64_t waitMs = leftUs <= 0 ? 0 : std::min((leftUs + 999) / 1000, kReadSliceMs);
         const int got = m_port.ReadAvailable(m_input.data() + m_inputCount,
-                                             static_cast<uint32_t>(m_input.size() - m_inputCount),
+                                             static_cast<uint32_t>(kInputRoom - m_inputCount),
                                              static_cast<uint32_t>(waitMs));
         if (got > 0) m_inputCount += static_cast<size_t>(got);
         if (got < 0 || (got == 0 && leftUs <= 0)) break;
@@ -100,6 +109,15 @@ CSerialSatelDevice::Next CSerialSatelDevice::Follows(Clock::time_point deadline)
     const bool header = next[0] == kHash && (m_inputCount < 2 || next[1] == kI) &&
                         (m_inputCount < kLook || next[4] == kSamples || IsConfigCommand(next[4]));
     return header ? Next::Reply : Next::Data;
+}
+
+void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
+{
+    const size_t left = m_inputCount - m_inputHead;
+    std::memmove(m_input.data() + count, m_input.data() + m_inputHead, left);
+    std::memcpy(m_input.data(), bytes, count);
+    m_inputHead = 0;
+    m_inputCount = left + count;
 }
 
 void CSerialSatelDevice::ForgetReply()
@@ -489,6 +507,13 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
     m_replySamples = 0;
     m_loneUnseen = false;  // of this reply only (a copy dropped, a cut reply: none)
     size_t noise = 0;
+    // Places a sample reply could have ended, though bytes followed: where its length
+    // ends it, the first lone '*' (sample bytes never close so), the last closing block
+    // (a sample 0, 0, 42 closes so).
+    size_t atLength = 0;
+    size_t firstLone = 0;
+    size_t lastBlock = 0;
+    Ending atLengthEnding = Ending::Unknown;
     for (;;) {
         uint8_t byte = 0;
         const int got = ReadByteBefore(&byte, deadline);
@@ -555,14 +580,58 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
             if (count >= kMaxAckSize) return Refuse(count, false);
             continue;
         }
-        if (byte == kTerminator) {
+        // Where the length ended it, a '*' further on is line noise (but for one just
+        // after a lone ending: a byte added inside the samples looks alike).
+        const bool ended =
+            atLength != 0 && (atLengthEnding == Ending::Block || count > atLength + 1);
+        if (byte == kTerminator && !ended) {
             const Ending ending = ClosesAt(count, expected, timeoutMs);
             if (ending != Ending::Unknown) return CloseSampleReply(count, ending);
             // The next reply's header already after it: this one ended here, a byte
-            // added or lost on the line (its ending came after its time-out). Never read
-            // into the next reply.
-            if (Waiting() >= static_cast<int>(kHeaderSize) && Follows(Clock::now()) == Next::Reply)
-                return FinishSampleReply(count);
+            // added or lost on the line (its ending came after its time-out), or at its
+            // closing block before line noise. Never read into the next reply.
+            if (Waiting() >= static_cast<int>(kHeaderSize) &&
+                Follows(Clock::now()) == Next::Reply) {
+                if (lastBlock == 0) return FinishSampleReply(count);
+                const Reply reply = CloseSampleReply(lastBlock, Ending::Block);
+                NoteGarbage();
+                return reply;
+            }
+            for (Ending can : {Ending::Block, Ending::Lone}) {
+                if ((m_ending != Ending::Unknown && can != m_ending) || !CanClose(count, can))
+                    continue;
+                if (m_lengthRule != LengthRule::Unknown && m_lengthRule != LengthRule::None &&
+                    LengthEnd(length, m_lengthRule, can) == count) {
+                    atLength = count;
+                    atLengthEnding = can;
+                }
+                if (can == Ending::Lone && firstLone == 0) firstLone = count;
+                if (can == Ending::Block) lastBlock = count;
+            }
+        }
+        // The next reply's header, with line noise between: this reply ended at the place
+        // it could, the rest was noise. Said once the header is read, or (the room running
+        // out first) waiting to be read; the header is read again.
+        const size_t end = atLength != 0 ? atLength : firstLone != 0 ? firstLone : lastBlock;
+        if (end != 0) {
+            const Ending ending = atLength != 0    ? atLengthEnding
+                                  : firstLone != 0 ? Ending::Lone
+                                                   : Ending::Block;
+            bool next =
+                count >= end + kHeaderSize && IsHeader(m_reply.data() + count - kHeaderSize);
+            if (next) {
+                Unread(m_reply.data() + count - kHeaderSize, kHeaderSize);
+            } else if (count >= room && std::min(RoomForReply(), kMaxReply) <= count) {
+                for (size_t at = m_inputHead; at + kHeaderSize <= m_inputCount && !next; ++at) {
+                    next = IsHeader(m_input.data() + at);
+                    if (next) m_inputHead = at;
+                }
+            }
+            if (next) {
+                const Reply reply = CloseSampleReply(end, ending);
+                NoteGarbage();
+                return reply;
+            }
         }
         if (count >= room) {
             // The board may have answered later than the room was reckoned: it holds

@@ -208,6 +208,20 @@ private:
     const Length m_length;
 };
 
+// Runs the case on a taught line of each ending and each length reading, with the
+// ramp sample the next reply starts with.
+template <typename Case>
+void OnEveryConvention(Case run)
+{
+    for (bool lone : {false, true}) {
+        for (Length length : {Length::Zero, Length::Own, Length::Star, Length::Samples}) {
+            CScriptedLine line(lone, length);
+            ASSERT_TRUE(line.IsValid());
+            run(line, lone, length, line.Teach());
+        }
+    }
+}
+
 // A reply that stops wherever it may, its header included, and whose rest comes only
 // after the device gave it up, then line noise (none, or bytes that look like data or
 // an ending): every sample it held is counted lost, the noise is none of its samples,
@@ -220,29 +234,24 @@ TEST(SatelReplyRefusals, AReplyStoppedAnywhereCountsEverySampleItHeld)
         std::string("*\x13\x2A\0\x49\xFF\x2A\x2A\0\0\0\0\0\x2A\x11\x22\x33\x44\x55\x66\x77"
                     "\x88\x99*",
                     24)};
-    for (bool lone : {false, true}) {
-        for (Length length : {Length::Zero, Length::Own, Length::Star, Length::Samples}) {
-            CScriptedLine line(lone, length);
-            ASSERT_TRUE(line.IsValid());
-            CSatelProbe& device = line.Device();
-            int64_t next = line.Teach();
-            const size_t size = line.Reply(0, 3).size();
-            for (size_t at = 1; at < size; ++at) {
-                SCOPED_TRACE(testing::Message() << (lone ? "lone '*'" : "closing block")
-                                                << ", length rule " << static_cast<int>(length)
-                                                << ", stopped after byte " << at);
-                const std::string stopped = line.Reply(next, 3);
-                const int64_t lostBefore = device.LostSaid();
-                line.Step(stopped.substr(0, at));
-                line.Step("");  // nothing more came: given up
-                line.Step(stopped.substr(at) + kNoise[at % std::size(kNoise)] +
-                          line.Reply(next + 3, 2));
-                EXPECT_EQ(device.LostSaid() - lostBefore, 3);
-                EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 3, 2));
-                next += 5;
-            }
+    OnEveryConvention([&](CScriptedLine& line, bool lone, Length length, int64_t next) {
+        CSatelProbe& device = line.Device();
+        const size_t size = line.Reply(0, 3).size();
+        for (size_t at = 1; at < size; ++at) {
+            SCOPED_TRACE(testing::Message()
+                         << (lone ? "lone '*'" : "closing block") << ", length rule "
+                         << static_cast<int>(length) << ", stopped after byte " << at);
+            const std::string stopped = line.Reply(next, 3);
+            const int64_t lostBefore = device.LostSaid();
+            line.Step(stopped.substr(0, at));
+            line.Step("");  // nothing more came: given up
+            line.Step(stopped.substr(at) + kNoise[at % std::size(kNoise)] +
+                      line.Reply(next + 3, 2));
+            EXPECT_EQ(device.LostSaid() - lostBefore, 3);
+            EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 3, 2));
+            next += 5;
         }
-    }
+    });
 }
 
 // A byte sent twice, or one more byte, in the first sample shifts every sample after it:
@@ -292,6 +301,45 @@ TEST(SatelReplyRefusals, AByteAddedInsideSamplesNeverMakesAReplyOfTheShiftedOnes
             }
         }
     }
+}
+
+// Replies back to back with line noise between them, all in one read: the first reply
+// ends at its own ending, the noise is one damaged burst of no samples, the next reply
+// is taken whole, and nothing is counted lost. Noise of random bytes, a lone '*', the
+// bytes of a sample, one byte; both endings, every length. A lone '*' right after a lone
+// ending reads as a byte added inside the samples: that reply is refused, its samples
+// counted lost, none taken. Without a length, a sample after a lone ending is one more
+// sample of that reply (one whose last sample begins with '*' looks alike): not tried.
+TEST(SatelReplyRefusals, NoiseBetweenRepliesInOneReadIsNoneOfTheirSamples)
+{
+    std::string sample;
+    for (int16_t value : RampSample(777)) {
+        sample += static_cast<char>(static_cast<uint16_t>(value) >> 8);
+        sample += static_cast<char>(value & 0xFF);
+    }
+    const std::string kNoise[] = {
+        std::string("\x91\x07\x2A\xE3\x00\x5C\xFF\x2A\x10\x49\x84\x3B", 12), "*", sample, "\x5A"};
+    OnEveryConvention([&](CScriptedLine& line, bool lone, Length length, int64_t next) {
+        CSatelProbe& device = line.Device();
+        for (size_t n = 0; n < std::size(kNoise); ++n) {
+            if (lone && length == Length::Zero && kNoise[n] == sample) continue;
+            SCOPED_TRACE(testing::Message()
+                         << (lone ? "lone '*'" : "closing block") << ", length rule "
+                         << static_cast<int>(length) << ", noise " << n);
+            const bool refused = lone && kNoise[n] == "*";
+            const int64_t lostBefore = device.LostSaid();
+            const int64_t damagedBefore = device.GetDamagedReplies();
+            line.Step(line.Reply(next, 2) + kNoise[n] + line.Reply(next + 2, 1));
+            EXPECT_EQ(device.LostSaid() - lostBefore, refused ? 2 : 0);
+            EXPECT_EQ(device.TakeQueued(),
+                      CScriptedLine::Ramp(refused ? next + 2 : next, refused ? 1 : 3));
+            EXPECT_EQ(device.GetDamagedReplies() - damagedBefore, 1);
+            line.Step(line.Reply(next + 3, 1));
+            EXPECT_EQ(device.LostSaid(), 0);
+            EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 3, 1));
+            next += 4;
+        }
+    });
 }
 
 // Every frame carries a board sample, and what the frames skip is exactly what the
