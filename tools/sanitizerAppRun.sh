@@ -1,17 +1,24 @@
 #!/bin/bash
-# Drives the real application, built with -DSANITIZE=address,undefined in
-# build-asan, through a scripted session on a virtual display: opens the analog
+# Drives the real application, built with -DSANITIZE=address,undefined (in
+# build-asan-app, built here when missing; the test command's build-asan holds
+# no GUI), through a scripted session on a virtual display: opens the analog
 # and 3D test devices, steps through every 3D view type and every graph mode,
 # records a capture set with two trials, closes the set, replays a recording in
 # the file player and quits; then checks every recording and text export of the
 # set by its layout. Prints the sanitizer reports, if any; exits non-zero when
 # there are, or when a trial file is missing or not whole.
 # Not part of CI: the clicks assume the first-start layout on a 1280x1024 display.
-#   bash tools/sanitizerAppRun.sh [build-dir]      (default build-asan)
+#   bash tools/sanitizerAppRun.sh [build-dir]      (default build-asan-app)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=${1:-build-asan}
+build=${1:-build-asan-app}
+if [[ ! -x $build/quorvane ]]; then
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1" \
+        "-DCMAKE_C_FLAGS_DEBUG=-O1 -g1" -DSANITIZE=address,undefined -DQV_BUILD_TESTS=OFF \
+        -DQV_BUILD_BENCH=OFF >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target quorvane
+fi
 command -v xdotool >/dev/null || apt-get install -y --no-install-recommends xdotool >/dev/null
 source tools/virtualDisplay.sh
 StartVirtualDisplay
