@@ -20,6 +20,7 @@
 #include "video/handPose.h"
 #include "video/videoFile.h"
 #include "video/videoFinisher.h"
+#include "video/videoIo.h"
 #include "video/videoViewSink.h"
 
 namespace {
@@ -369,19 +370,20 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
         if (room >= 0 && room < 2 * kVideoReserveBytes)
             error = wxString::Format(_("only %s left for %s"), MegaBytes(room), name);
     }
-    auto writer = std::make_unique<cv::VideoWriter>();
+    std::unique_ptr<CVideoWriterIo> writer;
     const double fps = VideoFileRate(static_cast<double>(m_cameraFps.load()));
     if (error.empty()) {
+        writer = NewVideoWriter();
         try {
-            if (width > 0 && height > 0)
-                writer->open(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps,
-                             cv::Size(width, height), true);
+            if (writer != nullptr && width > 0 && height > 0)
+                writer->Open(path, cv::CAP_FFMPEG, VideoFourcc('m', 'p', '4', 'v'), fps, width,
+                             height, true);
         } catch (const std::exception& e) {
             Report(e.what());
         }
         bool isOpen = false;
         try {
-            isOpen = writer->isOpened();
+            isOpen = writer != nullptr && writer->IsOpened();
         } catch (...) {
         }
         if (!isOpen) {
@@ -779,7 +781,7 @@ bool CVideoDevice::WriteImages(const cv::Mat& image, int64_t count)
     for (int64_t i = 0; i < count; ++i) {
         if (m_writer == nullptr || !HasRoom()) return false;
         try {
-            m_writer->write(image);
+            m_writer->Write(image);
         } catch (...) {
             m_unwrittenFrames.fetch_add(1);
             continue;

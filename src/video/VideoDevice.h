@@ -16,9 +16,6 @@
 #include "video/videoFile.h"
 #include "video/videoFinisher.h"
 
-namespace cv {
-class VideoWriter;
-}
 class CDeviceOwner;
 class CVideoViewSink;
 
@@ -181,7 +178,7 @@ private:
     std::atomic<bool> m_settingsRequested{false};
 
     // Guarded by the data mutex.
-    std::unique_ptr<cv::VideoWriter> m_writer;
+    std::unique_ptr<CVideoWriterIo> m_writer;
     wxString m_videoFileName;
     std::string m_videoPath;    // the same, for the file system
     std::string m_videoFolder;

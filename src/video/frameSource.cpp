@@ -3,6 +3,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "video/videoIo.h"
+
 namespace {
 
 // Cameras are asked through the kernel's capture interface only: any back end would also
@@ -18,7 +20,7 @@ constexpr int kCameraApi = cv::CAP_ANY;
 COpenCvFrameSource::COpenCvFrameSource(int index)
 {
     try {
-        m_capture = std::make_unique<cv::VideoCapture>(index, kCameraApi);
+        m_capture = OpenVideoCapture(index, kCameraApi);
     } catch (...) {
         m_capture.reset();
     }
@@ -28,7 +30,7 @@ COpenCvFrameSource::COpenCvFrameSource(const std::string& fileName)
 {
     try {
         // The files are ours, written through FFMPEG: read them back the same way.
-        m_capture = std::make_unique<cv::VideoCapture>(fileName, cv::CAP_FFMPEG);
+        m_capture = OpenVideoCapture(fileName, cv::CAP_FFMPEG);
     } catch (...) {
         m_capture.reset();
     }
@@ -39,7 +41,7 @@ COpenCvFrameSource::~COpenCvFrameSource() { Release(); }
 bool COpenCvFrameSource::IsOpened() const
 {
     try {
-        return m_capture != nullptr && m_capture->isOpened();
+        return m_capture != nullptr && m_capture->IsOpened();
     } catch (...) {
         return false;
     }
@@ -48,7 +50,7 @@ bool COpenCvFrameSource::IsOpened() const
 bool COpenCvFrameSource::Set(int property, double value)
 {
     try {
-        return m_capture != nullptr && m_capture->set(property, value);
+        return m_capture != nullptr && m_capture->Set(property, value);
     } catch (...) {
         return false;
     }
@@ -57,7 +59,7 @@ bool COpenCvFrameSource::Set(int property, double value)
 double COpenCvFrameSource::Get(int property) const
 {
     try {
-        return m_capture != nullptr ? m_capture->get(property) : 0.0;
+        return m_capture != nullptr ? m_capture->Get(property) : 0.0;
     } catch (...) {
         return 0.0;
     }
@@ -66,7 +68,7 @@ double COpenCvFrameSource::Get(int property) const
 bool COpenCvFrameSource::Grab()
 {
     try {
-        return m_capture != nullptr && m_capture->grab();
+        return m_capture != nullptr && m_capture->Grab();
     } catch (...) {
         return false;
     }
@@ -75,7 +77,7 @@ bool COpenCvFrameSource::Grab()
 bool COpenCvFrameSource::Retrieve(cv::Mat& image)
 {
     try {
-        return m_capture != nullptr && m_capture->retrieve(image, 0);
+        return m_capture != nullptr && m_capture->Retrieve(image);
     } catch (...) {
         return false;
     }
@@ -84,7 +86,7 @@ bool COpenCvFrameSource::Retrieve(cv::Mat& image)
 void COpenCvFrameSource::Release()
 {
     try {
-        if (m_capture != nullptr) m_capture->release();
+        if (m_capture != nullptr) m_capture->Release();
     } catch (...) {
     }
     m_capture.reset();

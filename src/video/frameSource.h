@@ -6,8 +6,9 @@
 
 namespace cv {
 class Mat;
-class VideoCapture;
 }  // namespace cv
+
+class CVideoCaptureIo;
 
 // Where a camera device takes its images from: a capture opened on a camera index or a
 // video file, or anything else that delivers 8-bit BGR images. Owned by one camera device.
@@ -32,7 +33,7 @@ public:
 // Makes the source of a camera index; the result may be unopened, never null.
 using FrameSourceFactory = std::function<std::unique_ptr<CFrameSource>(int index)>;
 
-// A cv::VideoCapture as frame source. Every OpenCV call is guarded: OpenCV throws.
+// OpenCV's capture as frame source. Every OpenCV call is guarded: OpenCV throws.
 class COpenCvFrameSource : public CFrameSource {
 public:
     // A camera by index, through the system's own capture interface (V4L2 on Linux).
@@ -49,5 +50,5 @@ public:
     void Release() override;
 
 private:
-    std::unique_ptr<cv::VideoCapture> m_capture;
+    std::unique_ptr<CVideoCaptureIo> m_capture;
 };

@@ -26,7 +26,7 @@ bool CloseVideoFile(VideoTail& video, wxString* error)
     };
     if (video.writer != nullptr) {
         try {
-            video.writer->release();
+            video.writer->Release();
         } catch (const std::exception& e) {
             report(video.name + ": " + e.what(), Severity::Error);
         }
@@ -209,7 +209,7 @@ void CVideoFinisher::Finish(VideoTail& video)
             break;
         }
         try {
-            video.writer->write(video.image);
+            video.writer->Write(video.image);
             ++video.frames;
         } catch (...) {
             ++video.unwritten;

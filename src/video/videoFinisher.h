@@ -16,15 +16,13 @@
 
 #include "process/messageQueue.h"
 #include "video/videoFile.h"
+#include "video/videoIo.h"
 
-namespace cv {
-class VideoWriter;
-}
 
 // A video file as its writer left it: what closing it and writing its last frames need,
 // on any thread.
 struct VideoTail {
-    std::unique_ptr<cv::VideoWriter> writer;
+    std::unique_ptr<CVideoWriterIo> writer;
     wxString name;
     std::string path;
     std::string folder;

@@ -173,10 +173,11 @@ TEST_F(HandPoseTest, OverlayShowsOnTheDisplayAndNeverInTheFile)
     device.GrabAt(now);
     EXPECT_EQ(view.Last().at<cv::Vec3b>(96, 96), cv::Vec3b(0, 0, 200));
     device.StopRecording();
-    cv::VideoCapture file(name, cv::CAP_FFMPEG);
+    std::unique_ptr<CVideoCaptureIo> file = OpenVideoCapture(name, cv::CAP_FFMPEG);
+    ASSERT_NE(file, nullptr);
     cv::Mat frame;
     int frames = 0;
-    while (file.read(frame)) {
+    while (file->Read(frame)) {
         ++frames;
         EXPECT_LT(cv::norm(frame(cv::Rect(90, 90, 8, 8)), cv::NORM_INF), 40.0) << frames;
     }

@@ -17,6 +17,7 @@
 #include "process/deviceOwner.h"
 #include "video/VideoDevice.h"
 #include "video/frameSource.h"
+#include "video/videoIo.h"
 #include "video/videoViewSink.h"
 
 // What a synthetic camera does; shared by the source and the test that steers it.
@@ -307,15 +308,16 @@ inline FrameSourceFactory SyntheticCameras(std::shared_ptr<SyntheticCamera> came
 // Writes a video file of count frames (FillFrame) through the FFMPEG back end.
 inline bool WriteTestVideo(const std::string& path, int count, int width, int height, double fps)
 {
-    cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps,
-                           cv::Size(width, height), true);
-    if (!writer.isOpened()) return false;
+    std::unique_ptr<CVideoWriterIo> writer = NewVideoWriter();
+    if (writer == nullptr ||
+        !writer->Open(path, cv::CAP_FFMPEG, VideoFourcc('m', 'p', '4', 'v'), fps, width, height, true))
+        return false;
     cv::Mat frame;
     for (int k = 0; k < count; ++k) {
         FillFrame(frame, k, width, height);
-        writer.write(frame);
+        writer->Write(frame);
     }
-    writer.release();
+    writer->Release();
     return true;
 }
 
@@ -332,11 +334,11 @@ struct VideoFacts {
 inline VideoFacts ReadTestVideo(const std::string& path)
 {
     VideoFacts facts;
-    cv::VideoCapture capture(path, cv::CAP_FFMPEG);
-    if (!capture.isOpened()) return facts;
-    facts.fps = capture.get(cv::CAP_PROP_FPS);
+    std::unique_ptr<CVideoCaptureIo> capture = OpenVideoCapture(path, cv::CAP_FFMPEG);
+    if (capture == nullptr || !capture->IsOpened()) return facts;
+    facts.fps = capture->Get(cv::CAP_PROP_FPS);
     cv::Mat frame;
-    while (capture.read(frame)) {
+    while (capture->Read(frame)) {
         if (frame.cols >= kStampWidth && frame.rows >= kStampHeight)
             facts.numbers.push_back(ReadFrameNumber(frame));
         ++facts.frames;
