@@ -30,6 +30,7 @@
 #include "process/clock.h"
 #include "process/triggerCrossings.h"
 #include "serial/serialTrigger.h"
+#include "video/VideoDevice.h"
 
 namespace {
 
@@ -156,10 +157,11 @@ struct ShortRecording {
 // Ends every device's recording at one instant, taken now: each keeps the frames due
 // before it (its next frame boundary), a thread that is behind is waited for (bounded),
 // a camera drops what it takes after it. The files are finished afterwards. The
-// instant is taken and set while every recording's frames are held, and no earlier
-// than the due time of a frame one already holds (a device thread may send a frame
-// out as it falls due, while the others are still being told), so no recording holds
-// a frame due at or after it.
+// instant is taken and set while every recording's frames and every camera's images
+// are held, and no earlier than the due time of a frame one already holds (a device
+// thread may send a frame out as it falls due, while the others are still being
+// told), so no recording holds a frame due at or after it, no video an image taken
+// at or after it.
 std::vector<ShortRecording> EndRecordingsNow(const std::vector<CAnalogDevice*>& devices,
                                              double& stopUs)
 {
@@ -168,7 +170,16 @@ std::vector<ShortRecording> EndRecordingsNow(const std::vector<CAnalogDevice*>& 
         if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
             controllers.emplace_back(device, controller);
     }
+    std::vector<CVideoDevice*> cameras;
+    for (CAnalogDevice* device : devices) {
+        if (auto* camera = dynamic_cast<CVideoDevice*>(device)) cameras.push_back(camera);
+    }
     {
+        // The cameras first: one may be writing an image, and the analog frames are held
+        // for the shortest time.
+        std::vector<std::unique_ptr<CMutexLock>> imageHolds;
+        imageHolds.reserve(cameras.size());
+        for (CVideoDevice* camera : cameras) imageHolds.push_back(camera->HoldImages());
         std::vector<std::unique_lock<std::mutex>> holds;
         holds.reserve(controllers.size());
         for (const auto& entry : controllers) holds.push_back(entry.second->HoldFrames());
@@ -177,6 +188,7 @@ std::vector<ShortRecording> EndRecordingsNow(const std::vector<CAnalogDevice*>& 
         for (const auto& entry : controllers)
             stopUs = std::max(stopUs, entry.second->LastOfferedDueUs() + 0.5);
         for (const auto& entry : controllers) entry.second->SetRunStopHeld(stopUs);
+        for (CVideoDevice* camera : cameras) camera->SetRecordStopHeld(stopUs);
     }
     std::vector<std::pair<CAnalogDevice*, CAnalogFile*>> running;
     std::vector<ShortRecording> shortOnes;

@@ -2201,6 +2201,51 @@ TEST_F(CaptureCameraTest, SlowStopTakesNoVideoFramePastTheTrialsStop)
     ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
 }
 
+// An analog device that holds the window's thread, as a busy machine does, where it is
+// told the trial's stop instant: until the camera has taken three more images.
+class CStopHoldingDevice : public CNotingDevice<CTestDevice> {
+public:
+    explicit CStopHoldingDevice(std::shared_ptr<SyntheticCamera> camera)
+        : CNotingDevice<CTestDevice>(false, false), m_camera(std::move(camera))
+    {
+    }
+    void SetRecordStop(double programUs) override
+    {
+        // Grab k + 1 asked for: image k went all the way through the device.
+        const int grabs = m_camera->grabs.load();
+        if (holds.load()) m_camera->WaitForGrabs(grabs + 4, std::chrono::seconds(2));
+        CNotingDevice<CTestDevice>::SetRecordStop(programUs);
+    }
+    std::atomic<bool> holds{true};
+
+private:
+    std::shared_ptr<SyntheticCamera> m_camera;
+};
+
+TEST_F(CaptureCameraTest, WindowHeldAfterTheStopInstantTakesNoVideoFramePastIt)
+{
+    // The window's thread is held after the trial's stop instant is taken, before the
+    // camera is told (it comes after the held device): the images the camera takes
+    // meanwhile are past the trial's stop. Trials ending in either half of a slot.
+    CStopHoldingDevice holding(m_camera);
+    NameTestDevice(holding, "holding", 500.0);
+    ASSERT_TRUE(holding.Create(true) && holding.RunThread());
+    int trial = 0;
+    for (const int lengthMs : {200, 217}) {
+        SCOPED_TRACE(std::to_string(lengthMs) + " ms");
+        m_frame->CloseCaptureFiles();
+        RecordTrial("held" + std::to_string(++trial), {&holding, &m_analog, m_video.get()},
+                    lengthMs);
+        ExpectVideoOfTheTrialsSlots();
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    holding.Close();
+    const wxString errors = m_frame->m_errorsText->GetValue();
+    ExpectFramesBetweenTheInstants(m_analog, 500.0, errors);
+    ExpectFramesBetweenTheInstants(holding, 500.0, errors);
+}
+
 TEST_F(CaptureCameraTest, VideoHasTheTrialsSlotsOnAnIdleAndALoadedMachine)
 {
     // Trials whose lengths end at every part of a video slot (rounded up and down),
