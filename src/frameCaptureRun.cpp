@@ -116,7 +116,10 @@ public:
         }
         const auto deadline = std::chrono::steady_clock::now() + kPassHoldTimeout;
         for (CAnalogDevice* device : asked) {
-            if (device->TakeHeldPasses(deadline)) m_held.push_back(device);
+            if (device->TakeHeldPasses(deadline))
+                m_held.push_back(device);
+            else
+                m_missed.push_back(device);
         }
     }
     ~CPassHolds()
@@ -125,9 +128,15 @@ public:
     }
     CPassHolds(const CPassHolds&) = delete;
     CPassHolds& operator=(const CPassHolds&) = delete;
+    // The device runs, and its thread was still inside a pass at the deadline.
+    bool IsMissed(const CAnalogDevice* device) const
+    {
+        return std::find(m_missed.begin(), m_missed.end(), device) != m_missed.end();
+    }
 
 private:
-    std::vector<CAnalogDevice*> m_held;  // non-owning
+    std::vector<CAnalogDevice*> m_held;    // non-owning
+    std::vector<CAnalogDevice*> m_missed;  // non-owning
 };
 
 // A device whose thread is behind at a stop is waited for this long at most to
@@ -490,6 +499,34 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
     int started = 0;
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
     std::vector<CAnalogDevice*> refused;
+    auto arm = [&](CAnalogDevice* device) {
+        // The recorder raises the stop request through its owner at its time limit.
+        if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
+            controller->SetOwner(this);
+        device->SetRecordDuration(maxTimeSec);
+        // The trial starts at frame 0 with only its own markers, whether the device
+        // has views (which clear their buffers here) or none.
+        device->Reset();
+        device->ResetClock();
+        device->RestartViews();
+        if (device->StartRecording())
+            ++started;
+        else
+            refused.push_back(device);
+    };
+    // The trial's one instant: every clock restarts from it, whenever the device was
+    // armed, and every file counts from it.
+    auto startAtTheInstant = [this](CAnalogDevice* device) {
+        device->SetClockStart(m_captureStartUs);
+        device->ResetClock();
+        if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
+            controller->SetRunStart(m_captureStartUs);
+        device->SetRecordStart(m_captureStartUs);
+    };
+    // Devices whose frames go to a recording and whose thread was still inside a pass
+    // (a read that outlasted the hold): armed then, their recording would open with
+    // the frames the thread sends before it takes the trial's reset.
+    std::vector<CAnalogDevice*> late;
     {
         // Each device waits between two frames while it is reset and its recording
         // armed: a frame produced in between would reach its views and markers but
@@ -497,30 +534,23 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
         // together, the devices of a trial also start together.
         CPassHolds holds(devices);
         for (CAnalogDevice* device : devices) {
-            // The recorder raises the stop request through its owner at its time limit.
-            if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
-                controller->SetOwner(this);
-            device->SetRecordDuration(maxTimeSec);
-            // The trial starts at frame 0 with only its own markers, whether the device
-            // has views (which clear their buffers here) or none.
-            device->Reset();
-            device->ResetClock();
-            device->RestartViews();
-            if (device->StartRecording())
-                ++started;
+            if (holds.IsMissed(device) && dynamic_cast<CAnalogFile*>(device->GetRecorder()) != nullptr)
+                late.push_back(device);
             else
-                refused.push_back(device);
+                arm(device);
         }
-        // The trial's one instant: every clock restarts from it, whenever the device
-        // was reset in the loop above, and every file counts from it.
         m_captureStartUs = GetProgramTime();
         for (CAnalogDevice* device : devices) {
-            device->SetClockStart(m_captureStartUs);
-            device->ResetClock();
-            if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
-                controller->SetRunStart(m_captureStartUs);
-            device->SetRecordStart(m_captureStartUs);
+            if (std::find(late.begin(), late.end(), device) == late.end()) startAtTheInstant(device);
         }
+    }
+    // Each is held once out of its pass (the others run meanwhile) and armed at the
+    // trial's instant: its clock catches up the frames due since. One that stays in its
+    // pass is armed as it is.
+    for (CAnalogDevice* device : late) {
+        CPassHolds hold({device});
+        arm(device);
+        startAtTheInstant(device);
     }
     const double startCrossingUs = std::exchange(m_startCrossingUs, 0.0);
     if (started > 0 && startCrossingUs > 0.0) SayLateStart(devices, refused, startCrossingUs);

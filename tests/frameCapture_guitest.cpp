@@ -2014,6 +2014,129 @@ TEST_F(CaptureFrameTest, DeviceThatGaveNoFrameToATrialLeavesNoFileAndIsNotSaidSa
     hung.Close();
 }
 
+// A test analog device whose thread can be stopped inside the sending of a frame: its
+// pass then outlasts the hold a trial's start waits for.
+class CStallingTestDevice : public CNotingDevice<CTestDevice> {
+public:
+    CStallingTestDevice() : CNotingDevice<CTestDevice>(false, false) { m_sent.reserve(1u << 16); }
+    void DispatchFrame() override
+    {
+        if (stall.load()) {
+            stalled = true;
+            while (stall.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const double nowUs = GetProgramTime();
+        {
+            std::lock_guard<std::mutex> lock(m_sentMutex);
+            m_sent.emplace_back(nowUs, GetSampleCounter());
+        }
+        CNotingDevice<CTestDevice>::DispatchFrame();
+    }
+    // The device's number of the first frame it sent after the instant; -1: none.
+    int64_t FirstCounterAfter(double programUs)
+    {
+        std::lock_guard<std::mutex> lock(m_sentMutex);
+        for (const auto& [timeUs, counter] : m_sent)
+            if (timeUs > programUs) return counter;
+        return -1;
+    }
+    std::atomic<bool> stall{false};
+    std::atomic<bool> stalled{false};
+
+private:
+    std::mutex m_sentMutex;
+    std::vector<std::pair<double, int64_t>> m_sent;
+};
+
+// A test analog device that, as its recording starts (or is given the trial's
+// instant), lets the stalled device go on and waits until that one sent frames more
+// frames: the window's thread slow between two devices of a start.
+class CReleasingTestDevice : public CNotingDevice<CTestDevice> {
+public:
+    explicit CReleasingTestDevice(CStallingTestDevice& stalled)
+        : CNotingDevice<CTestDevice>(false, false), m_stalled(stalled)
+    {
+    }
+    bool StartRecording() override
+    {
+        const bool isStarted = CNotingDevice<CTestDevice>::StartRecording();
+        if (!atTheInstant) Release();
+        return isStarted;
+    }
+    void SetRecordStart(double programUs) override
+    {
+        CNotingDevice<CTestDevice>::SetRecordStart(programUs);
+        if (atTheInstant) Release();
+    }
+    int frames = 0;
+    bool atTheInstant = false;
+
+private:
+    void Release()
+    {
+        if (!m_stalled.stall.exchange(false)) return;
+        const size_t sent = m_stalled.FrameTimes().size() + size_t(frames);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (m_stalled.FrameTimes().size() < sent && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+
+    CStallingTestDevice& m_stalled;
+};
+
+TEST_F(CaptureFrameTest, DeviceStalledPastTheStartsHoldRecordsOnlyTheTrialsFrames)
+{
+    // A device's thread is stalled inside the sending of a frame as a trial starts,
+    // longer than the start holds a device, and goes on while another device starts:
+    // the frame it held, alone or with more. Its recording holds the trial's frames
+    // only: its frame 0 due at the start instant, one phase step each.
+    CStallingTestDevice stalled;
+    CReleasingTestDevice releasing(stalled);
+    NameTestDevice(stalled, "stalled", 500.0);
+    NameTestDevice(releasing, "releasing", 500.0);
+    ASSERT_TRUE(stalled.Create(true) && stalled.RunThread());
+    ASSERT_TRUE(releasing.Create(true) && releasing.RunThread());
+    m_frame->m_exportAnalog = false;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("stall"));
+    for (const int frames : {1, 20}) {
+        SCOPED_TRACE(std::to_string(frames) + " frames sent before the instant");
+        // First of the trial's devices, let go as the other one starts; then last, let
+        // go as the other one is given the trial's instant.
+        const bool isFirst = frames == 1;
+        m_frame->SetCaptureDeviceSource([&, isFirst] {
+            return isFirst ? std::vector<CAnalogDevice*>{&stalled, &releasing}
+                           : std::vector<CAnalogDevice*>{&releasing, &stalled};
+        });
+        releasing.frames = frames;
+        releasing.atTheInstant = !isFirst;
+        stalled.stalled = false;
+        stalled.stall = true;
+        ASSERT_TRUE(RunUntil([&] { return stalled.stalled.load(); }));
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing);
+        const double startUs = stalled.Trials().back().startUs;
+        ASSERT_TRUE(RunUntil([&] { return GetProgramTime() - startUs > 150000.0; }));
+        Command(ID_CAPTURE_STOP);
+        ASSERT_FALSE(m_frame->m_capturing);
+        const wxString file = stalled.Trials().back().file;
+        EXPECT_EQ(PhaseBreaks(file, 500.0), 0) << file;
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(file));
+        std::vector<double> values(size_t(reader.GetChannelCount() * reader.GetDim()));
+        ASSERT_TRUE(reader.GetFrame(values.data(), int64_t(values.size()), 0));
+        EXPECT_NEAR(std::remainder(AnalogPhase(values.data()), kTwoPi), 0.0, 1e-6) << file;
+        // The first frame sent after the instant is the device's frame 0.
+        EXPECT_EQ(stalled.FirstCounterAfter(startUs), 0);
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    const wxString errors = m_frame->m_errorsText->GetValue();
+    ExpectFramesBetweenTheInstants(stalled, 500.0, errors);
+    ExpectFramesBetweenTheInstants(releasing, 500.0, errors);
+    stalled.Close();
+    releasing.Close();
+}
+
 TEST_F(CaptureFrameTest, StartAndStopPressedDuringASlowStopGiveATrialWithFramesOfEveryDevice)
 {
     // The first trial's devices are slow to stop; the user presses Start and then
