@@ -534,14 +534,16 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
         // together, the devices of a trial also start together.
         CPassHolds holds(devices);
         for (CAnalogDevice* device : devices) {
-            if (holds.IsMissed(device) && dynamic_cast<CAnalogFile*>(device->GetRecorder()) != nullptr)
+            if (holds.IsMissed(device) &&
+                dynamic_cast<CAnalogFile*>(device->GetRecorder()) != nullptr)
                 late.push_back(device);
             else
                 arm(device);
         }
         m_captureStartUs = GetProgramTime();
         for (CAnalogDevice* device : devices) {
-            if (std::find(late.begin(), late.end(), device) == late.end()) startAtTheInstant(device);
+            if (std::find(late.begin(), late.end(), device) == late.end())
+                startAtTheInstant(device);
         }
     }
     // Each is held once out of its pass (the others run meanwhile) and armed at the
