@@ -5,7 +5,6 @@
 #include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 #include <algorithm>
 
@@ -153,60 +152,6 @@ TEST_F(VideoDeviceThreads, HangingCameraHoldsUpNoCallOfTheGuiThread)
     device.Close();
     EXPECT_TRUE(device.IsClosed());
     EXPECT_EQ(view.Frames(), 20);
-}
-
-TEST_F(VideoDeviceThreads, StopSetWithTheImagesHeldEndsTheVideoAtItsInstant)
-{
-    // The camera delivers throughout at 200 frames/s; the trial's stop instant is taken
-    // and set with the images held while the camera takes one more image, or none:
-    // the video has the trial's slots, and no image taken from the hold on.
-    auto camera = std::make_shared<SyntheticCamera>();
-    camera->width = kStampWidth;
-    camera->height = kStampHeight;
-    camera->reportedFps = 200.0;
-    camera->deliverFps = 200.0;
-    CCameraFactoryScope scope(SyntheticCameras(camera, 1));
-    CVideoDevice device(0, kStampWidth, kStampHeight, 200, false);
-    ASSERT_TRUE(device.IsCameraOpened());
-    CRecordingViewSink view;
-    device.SetVideoView(&view);
-    Run(device);
-    ASSERT_TRUE(WaitFor(view, [&] { return device.IsFrameRateKnown(); }));
-    for (const int taken : {0, 1}) {
-        SCOPED_TRACE(std::to_string(taken) + " image taken while held");
-        const std::string base = "held" + std::to_string(taken);
-        ASSERT_TRUE(device.SetupWriter(Dir().string(), base, 1, false, "", false, 0, 0));
-        ASSERT_TRUE(device.StartRecording());
-        const int from = view.Frames();
-        ASSERT_TRUE(WaitFor(view, [&] { return view.Frames() >= from + 10; }));
-        double stopUs = 0.0;
-        int delivered = 0;
-        {
-            const auto hold = device.HoldImages();
-            delivered = camera->delivered.load();
-            stopUs = GetProgramTime();
-            device.SetRecordStopHeld(stopUs);
-            // Retrieved while held: the image waits to be placed.
-            const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-            while (camera->delivered.load() < delivered + taken &&
-                   std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(1ms);
-            ASSERT_GE(camera->delivered.load(), delivered + taken);
-        }
-        const int after = view.Frames();
-        ASSERT_TRUE(WaitFor(view, [&] { return view.Frames() >= after + 3; }));
-        device.FinishRecording();
-        const wxString name = device.GetWriterFileName();
-        const double startUs = device.GetRecordStart();
-        device.StopRecording();
-        const VideoFacts facts = ReadTestVideo(name.ToStdString());
-        ASSERT_GT(facts.fps, 0.0);
-        EXPECT_EQ(facts.frames, std::llround((stopUs - startUs) * facts.fps / 1.0e6))
-            << (stopUs - startUs) / 1000.0 << " ms";
-        ASSERT_FALSE(facts.numbers.empty());
-        EXPECT_LT(*std::max_element(facts.numbers.begin(), facts.numbers.end()), delivered);
-    }
-    device.Close();
 }
 
 TEST_F(VideoDeviceThreads, CameraThatStopsDeliveringIsReportedOnce)
