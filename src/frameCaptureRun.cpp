@@ -30,6 +30,7 @@
 #include "process/clock.h"
 #include "process/triggerCrossings.h"
 #include "serial/serialTrigger.h"
+#include "video/VideoDevice.h"
 
 namespace {
 
@@ -115,7 +116,10 @@ public:
         }
         const auto deadline = std::chrono::steady_clock::now() + kPassHoldTimeout;
         for (CAnalogDevice* device : asked) {
-            if (device->TakeHeldPasses(deadline)) m_held.push_back(device);
+            if (device->TakeHeldPasses(deadline))
+                m_held.push_back(device);
+            else
+                m_missed.push_back(device);
         }
     }
     ~CPassHolds()
@@ -124,9 +128,15 @@ public:
     }
     CPassHolds(const CPassHolds&) = delete;
     CPassHolds& operator=(const CPassHolds&) = delete;
+    // The device runs, and its thread was still inside a pass at the deadline.
+    bool IsMissed(const CAnalogDevice* device) const
+    {
+        return std::find(m_missed.begin(), m_missed.end(), device) != m_missed.end();
+    }
 
 private:
-    std::vector<CAnalogDevice*> m_held;  // non-owning
+    std::vector<CAnalogDevice*> m_held;    // non-owning
+    std::vector<CAnalogDevice*> m_missed;  // non-owning
 };
 
 // A device whose thread is behind at a stop is waited for this long at most to
@@ -156,10 +166,11 @@ struct ShortRecording {
 // Ends every device's recording at one instant, taken now: each keeps the frames due
 // before it (its next frame boundary), a thread that is behind is waited for (bounded),
 // a camera drops what it takes after it. The files are finished afterwards. The
-// instant is taken and set while every recording's frames are held, and no earlier
-// than the due time of a frame one already holds (a device thread may send a frame
-// out as it falls due, while the others are still being told), so no recording holds
-// a frame due at or after it.
+// instant is taken and set while every recording's frames and every camera's images
+// are held, and no earlier than the due time of a frame one already holds (a device
+// thread may send a frame out as it falls due, while the others are still being
+// told), so no recording holds a frame due at or after it, no video an image taken
+// at or after it.
 std::vector<ShortRecording> EndRecordingsNow(const std::vector<CAnalogDevice*>& devices,
                                              double& stopUs)
 {
@@ -168,7 +179,16 @@ std::vector<ShortRecording> EndRecordingsNow(const std::vector<CAnalogDevice*>& 
         if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
             controllers.emplace_back(device, controller);
     }
+    std::vector<CVideoDevice*> cameras;
+    for (CAnalogDevice* device : devices) {
+        if (auto* camera = dynamic_cast<CVideoDevice*>(device)) cameras.push_back(camera);
+    }
     {
+        // The cameras first: one may be writing an image, and the analog frames are held
+        // for the shortest time.
+        std::vector<std::unique_ptr<CMutexLock>> imageHolds;
+        imageHolds.reserve(cameras.size());
+        for (CVideoDevice* camera : cameras) imageHolds.push_back(camera->HoldImages());
         std::vector<std::unique_lock<std::mutex>> holds;
         holds.reserve(controllers.size());
         for (const auto& entry : controllers) holds.push_back(entry.second->HoldFrames());
@@ -177,6 +197,7 @@ std::vector<ShortRecording> EndRecordingsNow(const std::vector<CAnalogDevice*>& 
         for (const auto& entry : controllers)
             stopUs = std::max(stopUs, entry.second->LastOfferedDueUs() + 0.5);
         for (const auto& entry : controllers) entry.second->SetRunStopHeld(stopUs);
+        for (CVideoDevice* camera : cameras) camera->SetRecordStopHeld(stopUs);
     }
     std::vector<std::pair<CAnalogDevice*, CAnalogFile*>> running;
     std::vector<ShortRecording> shortOnes;
@@ -478,6 +499,34 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
     int started = 0;
     const std::vector<CAnalogDevice*> devices = CaptureDevices();
     std::vector<CAnalogDevice*> refused;
+    auto arm = [&](CAnalogDevice* device) {
+        // The recorder raises the stop request through its owner at its time limit.
+        if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
+            controller->SetOwner(this);
+        device->SetRecordDuration(maxTimeSec);
+        // The trial starts at frame 0 with only its own markers, whether the device
+        // has views (which clear their buffers here) or none.
+        device->Reset();
+        device->ResetClock();
+        device->RestartViews();
+        if (device->StartRecording())
+            ++started;
+        else
+            refused.push_back(device);
+    };
+    // The trial's one instant: every clock restarts from it, whenever the device was
+    // armed, and every file counts from it.
+    auto startAtTheInstant = [this](CAnalogDevice* device) {
+        device->SetClockStart(m_captureStartUs);
+        device->ResetClock();
+        if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
+            controller->SetRunStart(m_captureStartUs);
+        device->SetRecordStart(m_captureStartUs);
+    };
+    // Devices whose frames go to a recording and whose thread was still inside a pass
+    // (a read that outlasted the hold): armed then, their recording would open with
+    // the frames the thread sends before it takes the trial's reset.
+    std::vector<CAnalogDevice*> late;
     {
         // Each device waits between two frames while it is reset and its recording
         // armed: a frame produced in between would reach its views and markers but
@@ -485,30 +534,25 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
         // together, the devices of a trial also start together.
         CPassHolds holds(devices);
         for (CAnalogDevice* device : devices) {
-            // The recorder raises the stop request through its owner at its time limit.
-            if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
-                controller->SetOwner(this);
-            device->SetRecordDuration(maxTimeSec);
-            // The trial starts at frame 0 with only its own markers, whether the device
-            // has views (which clear their buffers here) or none.
-            device->Reset();
-            device->ResetClock();
-            device->RestartViews();
-            if (device->StartRecording())
-                ++started;
+            if (holds.IsMissed(device) &&
+                dynamic_cast<CAnalogFile*>(device->GetRecorder()) != nullptr)
+                late.push_back(device);
             else
-                refused.push_back(device);
+                arm(device);
         }
-        // The trial's one instant: every clock restarts from it, whenever the device
-        // was reset in the loop above, and every file counts from it.
         m_captureStartUs = GetProgramTime();
         for (CAnalogDevice* device : devices) {
-            device->SetClockStart(m_captureStartUs);
-            device->ResetClock();
-            if (auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder()))
-                controller->SetRunStart(m_captureStartUs);
-            device->SetRecordStart(m_captureStartUs);
+            if (std::find(late.begin(), late.end(), device) == late.end())
+                startAtTheInstant(device);
         }
+    }
+    // Each is held once out of its pass (the others run meanwhile) and armed at the
+    // trial's instant: its clock catches up the frames due since. One that stays in its
+    // pass is armed as it is.
+    for (CAnalogDevice* device : late) {
+        CPassHolds hold({device});
+        arm(device);
+        startAtTheInstant(device);
     }
     const double startCrossingUs = std::exchange(m_startCrossingUs, 0.0);
     if (started > 0 && startCrossingUs > 0.0) SayLateStart(devices, refused, startCrossingUs);

@@ -1795,8 +1795,8 @@ int64_t SaidMissingFrames(const wxString& errors, const wxString& file)
 // or after the stop left out; those that did not come in time are said on Errors.
 // Its frame 0 went out after the start, and no frame went out before it was due,
 // whatever the load. The spans, for the figures.
-template <typename Base>
-std::vector<TrialSpan> ExpectFramesBetweenTheInstants(CNotingDevice<Base>& device, double rateHz,
+template <typename Device>
+std::vector<TrialSpan> ExpectFramesBetweenTheInstants(Device& device, double rateHz,
                                                       const wxString& errors)
 {
     std::vector<TrialSpan> spans;
@@ -2014,6 +2014,146 @@ TEST_F(CaptureFrameTest, DeviceThatGaveNoFrameToATrialLeavesNoFileAndIsNotSaidSa
     hung.Close();
 }
 
+// A test analog device whose thread can be stopped inside the sending of a frame: its
+// pass then outlasts the hold a trial's start waits for.
+class CStallingTestDevice : public CNotingDevice<CTestDevice> {
+public:
+    CStallingTestDevice() : CNotingDevice<CTestDevice>(false, false) { m_sent.reserve(1u << 16); }
+    void DispatchFrame() override
+    {
+        if (stall.load()) {
+            stalled = true;
+            while (stall.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const double nowUs = GetProgramTime();
+        {
+            std::lock_guard<std::mutex> lock(m_sentMutex);
+            m_sent.emplace_back(nowUs, GetSampleCounter());
+        }
+        CNotingDevice<CTestDevice>::DispatchFrame();
+    }
+    size_t SentCount()
+    {
+        std::lock_guard<std::mutex> lock(m_sentMutex);
+        return m_sent.size();
+    }
+    // When the frames of each trial went out: from the last frame 0 sent between its
+    // start and stop, as long as they follow one another. A thread held past the start sends
+    // frames of its old count before it takes the trial's reset.
+    std::vector<double> FrameTimes()
+    {
+        std::vector<double> times;
+        const auto trials = Trials();
+        std::lock_guard<std::mutex> lock(m_sentMutex);
+        for (size_t t = 0; t < trials.size(); ++t) {
+            const double endUs = t + 1 < trials.size() ? trials[t + 1].startUs : HUGE_VAL;
+            auto first = m_sent.end();
+            for (auto frame = m_sent.begin(); frame != m_sent.end(); ++frame) {
+                if (frame->first > trials[t].startUs && frame->first < trials[t].stopUs &&
+                    frame->second == 0)
+                    first = frame;
+            }
+            for (int64_t k = 0; first != m_sent.end() && first->second == k && first->first < endUs;
+                 ++first, ++k)
+                times.push_back(first->first);
+        }
+        return times;
+    }
+    std::atomic<bool> stall{false};
+    std::atomic<bool> stalled{false};
+
+private:
+    std::mutex m_sentMutex;
+    std::vector<std::pair<double, int64_t>> m_sent;
+};
+
+// A test analog device that, as its recording starts (or is given the trial's
+// instant), lets the stalled device go on and waits until that one sent frames more
+// frames: the window's thread slow between two devices of a start.
+class CReleasingTestDevice : public CNotingDevice<CTestDevice> {
+public:
+    explicit CReleasingTestDevice(CStallingTestDevice& stalled)
+        : CNotingDevice<CTestDevice>(false, false), m_stalled(stalled)
+    {
+    }
+    bool StartRecording() override
+    {
+        const bool isStarted = CNotingDevice<CTestDevice>::StartRecording();
+        if (!atTheInstant) Release();
+        return isStarted;
+    }
+    void SetRecordStart(double programUs) override
+    {
+        CNotingDevice<CTestDevice>::SetRecordStart(programUs);
+        if (atTheInstant) Release();
+    }
+    int frames = 0;
+    bool atTheInstant = false;
+
+private:
+    void Release()
+    {
+        if (!m_stalled.stall.exchange(false)) return;
+        const size_t sent = m_stalled.SentCount() + size_t(frames);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (m_stalled.SentCount() < sent && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+
+    CStallingTestDevice& m_stalled;
+};
+
+TEST_F(CaptureFrameTest, DeviceStalledPastTheStartsHoldRecordsOnlyTheTrialsFrames)
+{
+    // A device's thread is stalled inside the sending of a frame as a trial starts,
+    // longer than the start holds a device, and goes on while another device starts:
+    // the frame it held, alone or with more. Its recording holds the trial's frames
+    // only: its frame 0 due at the start instant, one phase step each.
+    CStallingTestDevice stalled;
+    CReleasingTestDevice releasing(stalled);
+    NameTestDevice(stalled, "stalled", 500.0);
+    NameTestDevice(releasing, "releasing", 500.0);
+    ASSERT_TRUE(stalled.Create(true) && stalled.RunThread());
+    ASSERT_TRUE(releasing.Create(true) && releasing.RunThread());
+    m_frame->m_exportAnalog = false;
+    ASSERT_TRUE(m_frame->OpenCaptureSet("stall"));
+    for (const int frames : {1, 20}) {
+        SCOPED_TRACE(std::to_string(frames) + " frames sent before the instant");
+        // First of the trial's devices, let go as the other one starts; then last, let
+        // go as the other one is given the trial's instant.
+        const bool isFirst = frames == 1;
+        m_frame->SetCaptureDeviceSource([&, isFirst] {
+            return isFirst ? std::vector<CAnalogDevice*>{&stalled, &releasing}
+                           : std::vector<CAnalogDevice*>{&releasing, &stalled};
+        });
+        releasing.frames = frames;
+        releasing.atTheInstant = !isFirst;
+        stalled.stalled = false;
+        stalled.stall = true;
+        ASSERT_TRUE(RunUntil([&] { return stalled.stalled.load(); }));
+        Command(ID_CAPTURE_START);
+        ASSERT_TRUE(m_frame->m_capturing);
+        const double startUs = stalled.Trials().back().startUs;
+        ASSERT_TRUE(RunUntil([&] { return GetProgramTime() - startUs > 150000.0; }));
+        Command(ID_CAPTURE_STOP);
+        ASSERT_FALSE(m_frame->m_capturing);
+        const wxString file = stalled.Trials().back().file;
+        EXPECT_EQ(PhaseBreaks(file, 500.0), 0) << file;
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(file));
+        std::vector<double> values(size_t(reader.GetChannelCount() * reader.GetDim()));
+        ASSERT_TRUE(reader.GetFrame(values.data(), int64_t(values.size()), 0));
+        EXPECT_NEAR(std::remainder(AnalogPhase(values.data()), kTwoPi), 0.0, 1e-6) << file;
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    const wxString errors = m_frame->m_errorsText->GetValue();
+    ExpectFramesBetweenTheInstants(stalled, 500.0, errors);
+    ExpectFramesBetweenTheInstants(releasing, 500.0, errors);
+    stalled.Close();
+    releasing.Close();
+}
+
 TEST_F(CaptureFrameTest, StartAndStopPressedDuringASlowStopGiveATrialWithFramesOfEveryDevice)
 {
     // The first trial's devices are slow to stop; the user presses Start and then
@@ -2199,6 +2339,51 @@ TEST_F(CaptureCameraTest, SlowStopTakesNoVideoFramePastTheTrialsStop)
     m_analog.stopTime = std::chrono::microseconds(0);
     ExpectVideoOfTheTrialsSlots();
     ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
+}
+
+// An analog device that holds the window's thread, as a busy machine does, where it is
+// told the trial's stop instant: until the camera has taken three more images.
+class CStopHoldingDevice : public CNotingDevice<CTestDevice> {
+public:
+    explicit CStopHoldingDevice(std::shared_ptr<SyntheticCamera> camera)
+        : CNotingDevice<CTestDevice>(false, false), m_camera(std::move(camera))
+    {
+    }
+    void SetRecordStop(double programUs) override
+    {
+        // Grab k + 1 asked for: image k went all the way through the device.
+        const int grabs = m_camera->grabs.load();
+        if (holds.load()) m_camera->WaitForGrabs(grabs + 4, std::chrono::seconds(2));
+        CNotingDevice<CTestDevice>::SetRecordStop(programUs);
+    }
+    std::atomic<bool> holds{true};
+
+private:
+    std::shared_ptr<SyntheticCamera> m_camera;
+};
+
+TEST_F(CaptureCameraTest, WindowHeldAfterTheStopInstantTakesNoVideoFramePastIt)
+{
+    // The window's thread is held after the trial's stop instant is taken, before the
+    // camera is told (it comes after the held device): the images the camera takes
+    // meanwhile are past the trial's stop. Trials ending in either half of a slot.
+    CStopHoldingDevice holding(m_camera);
+    NameTestDevice(holding, "holding", 500.0);
+    ASSERT_TRUE(holding.Create(true) && holding.RunThread());
+    int trial = 0;
+    for (const int lengthMs : {200, 217}) {
+        SCOPED_TRACE(std::to_string(lengthMs) + " ms");
+        m_frame->CloseCaptureFiles();
+        RecordTrial("held" + std::to_string(++trial), {&holding, &m_analog, m_video.get()},
+                    lengthMs);
+        ExpectVideoOfTheTrialsSlots();
+    }
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
+    holding.Close();
+    const wxString errors = m_frame->m_errorsText->GetValue();
+    ExpectFramesBetweenTheInstants(m_analog, 500.0, errors);
+    ExpectFramesBetweenTheInstants(holding, 500.0, errors);
 }
 
 TEST_F(CaptureCameraTest, VideoHasTheTrialsSlotsOnAnIdleAndALoadedMachine)

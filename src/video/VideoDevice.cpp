@@ -459,6 +459,11 @@ void CVideoDevice::SetRecordStop(double programUs)
     m_recordStopUs = programUs;
 }
 
+std::unique_ptr<CMutexLock> CVideoDevice::HoldImages()
+{
+    return std::make_unique<CMutexLock>(&m_dataMutex);
+}
+
 double CVideoDevice::GetRecordStart() const
 {
     // Taking the lock changes nothing of the device.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "analog/analogDevice.h"
+#include "process/lockMutex.h"
 #include "process/messageQueue.h"
 #include "video/frameSource.h"
 #include "video/videoFile.h"
@@ -87,6 +88,13 @@ public:
     // GUI thread: the trial's stop instant; images taken from then on are not placed and
     // the video ends there.
     void SetRecordStop(double programUs) override;
+    // GUI thread: no image is placed while the hold lives (one grabbed meanwhile is timed
+    // when placed, after it), so that the trial's stop instant can be taken and set
+    // (SetRecordStopHeld) with every device's frames held: no image placed before the
+    // instant is taken is past it, none placed after is before it.
+    std::unique_ptr<CMutexLock> HoldImages();
+    // SetRecordStop, with the images held.
+    void SetRecordStopHeld(double programUs) { m_recordStopUs = programUs; }
     double GetRecordStart() const;
 
     virtual bool IsCameraOpened() const { return m_opened.load(); }
