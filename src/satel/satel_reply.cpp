@@ -251,12 +251,14 @@ void CSerialSatelDevice::CountRefused()
 
 void CSerialSatelDevice::SettleRefused()
 {
+    if (!m_refusedCopy) return;
+    m_refusedCopy = false;
+    if (m_refusedAt >= kHeaderSize + kSampleSize || m_refusedAt >= m_lastReplySize) {
+        m_refusedDue = m_refusedCounted = 0;  // a copy: the last reply read has its samples
+        return;
+    }
     // Every reply of a board that gives no length begins alike: a part without a whole
     // sample that matched is no copy.
-    if (!m_refusedCopy || m_refusedAt >= kHeaderSize + kSampleSize ||
-        m_refusedAt >= m_lastReplySize)
-        return;
-    m_refusedCopy = false;
     m_lastFate = Fate::Refused;
     m_lastReplySize = m_refusedAt;
     CountRefused();
@@ -746,7 +748,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
             if (count < room) continue;
             const size_t total = LengthEnd(length, m_lengthRule, m_ending);
             const bool copy = IsCopyOfLast(count);
-            if (copy && m_lastFate == Fate::Cut) {
+            if (copy && m_lastFate != Fate::Refused) {
                 ReadOffCutRest(count, total > count ? total : 0);  // counted by the first
                 return TakeCopy();
             }
