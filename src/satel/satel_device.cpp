@@ -690,13 +690,28 @@ bool CSerialSatelDevice::TryResume()
     }
     m_lineVanished = false;
     // A board that lost power forgot its period: configure it again. It is back once
-    // it answers a sample request too.
+    // it answers a sample request too; or once a late reply's samples came meanwhile,
+    // which the next frames carry.
+    const int64_t samplesBefore = m_takenSamples;
     if (!ConfigureBoard(m_replyTimeoutMs)) {
         m_lineVanished = !m_port.IsOpen() || m_lineVanished;
-        return false;
+        return !m_lineVanished && m_takenSamples > samplesBefore;
     }
     ReadFrames(0);
-    return m_lastOutcome == ReadOutcome::Samples || m_lastOutcome == ReadOutcome::Empty;
+    return m_lastOutcome == ReadOutcome::Samples || m_lastOutcome == ReadOutcome::Empty ||
+           (m_lastOutcome != ReadOutcome::Failed && m_takenSamples > samplesBefore);
+}
+
+void CSerialSatelDevice::ReadOrResume()
+{
+    if (!m_line.IsLost()) {
+        if (ReadProgramClockUs() >= m_nextReadUs) ReadStep();
+        return;
+    }
+    if (!m_line.IsReopenDue()) return;
+    const bool resumed = TryResume();
+    m_line.ReopenTried();
+    if (resumed && m_line.Succeeded() == CLineWatch::Change::Back) PostBack();
 }
 
 bool CSerialSatelDevice::Process(bool tick, bool running)
@@ -710,15 +725,7 @@ bool CSerialSatelDevice::Process(bool tick, bool running)
     // behind (a long reply, a held-up thread) catch up at once. The next read comes
     // half a period after this one ended, so that a slow line leaves the ticks time.
     if (readDue || QueuedSamples() == 0) {
-        if (m_line.IsLost()) {
-            if (m_line.IsReopenDue()) {
-                const bool resumed = TryResume();
-                m_line.ReopenTried();
-                if (resumed && m_line.Succeeded() == CLineWatch::Change::Back) PostBack();
-            }
-        } else if (now >= m_nextReadUs) {
-            ReadStep();
-        }
+        ReadOrResume();
         m_lastRead = ReadProgramClockUs();
     }
     if (due && !IsClosing()) TakeSample(running);  // a read the close cut short brought nothing

@@ -172,6 +172,26 @@ protected:
     void NoteRefusedTail(const uint8_t* bytes, size_t count);
     // Whether the refused reply's bytes so far close with the board's ending.
     bool EndsRefused() const;
+    // Whether the sample reply of count bytes in m_reply, with the input's bytes up to
+    // at, closes by the board's ending.
+    bool EndsBefore(size_t count, size_t at) const;
+    // A sample reply refused at count bytes in m_reply, holding samples by what came: its
+    // samples counted lost, unless it repeats the last reply read.
+    void BeginRefused(size_t count, int64_t samples);
+    // One more byte of the refused reply.
+    void TrackRefused(uint8_t byte);
+    // Counts what the refused reply holds, once it is no copy.
+    void CountRefused();
+    // Its end: a part shorter than a sample that matched tells no copy.
+    void SettleRefused();
+    // Whether the count bytes of a sample reply repeat the last one read: all of it, or
+    // (cut, or refused with a sample at least) the part that came of it.
+    bool IsCopyOfLast(size_t count) const;
+    // A copy of the last reply read: no samples (an answer, while a request waits).
+    Reply TakeCopy();
+    // A reply that repeats the refused one: the samples counted lost for it come after
+    // all (when no sample was queued since).
+    void WithdrawRefused();
     // Bytes that are no header right after a reply closed at a lone '*' that nothing
     // followed: a byte added inside it had put a sample's '*' there. Its samples still
     // queued are taken back, counted lost.
@@ -242,6 +262,9 @@ protected:
     // Acquisition thread: while the line is lost, opens it again when it went away and
     // configures the board; true when the board answers.
     bool TryResume();
+    // Acquisition thread: the read a due step makes, or while the line is lost an
+    // attempt to resume it; says the line's return.
+    void ReadOrResume();
     void PostBack();
     // The sample reply in m_reply: its samples queued in order, the counters moved.
     // late: it came after its request's time-out.
@@ -334,9 +357,20 @@ protected:
     uint64_t m_queuedTotal = 0;  // acquisition thread: samples ever queued
     size_t m_refusedBytes = 0;
     int64_t m_refusedCounted = 0;
-    // Acquisition thread: the last sample reply taken, to know it when it comes again.
+    // Acquisition thread: the reply refused last: its bytes so far (header included),
+    // whether they repeat the last sample reply read (a copy: that one counted its
+    // samples), the samples it holds by what came, and the samples queued in all when it
+    // was refused.
+    size_t m_refusedAt = 0;
+    bool m_refusedCopy = false;
+    int64_t m_refusedDue = 0;
+    uint64_t m_refusedMark = 0;
+    // Acquisition thread: the last sample reply read, to know it when it comes again: its
+    // bytes (of a cut one the part read; of a refused one what came of it) and its fate.
+    enum class Fate { Taken, Cut, Refused };
     std::array<uint8_t, kMaxReply + 1> m_lastReply{};
     size_t m_lastReplySize = 0;
+    Fate m_lastFate = Fate::Taken;
     // Acquisition thread: program times of the 'B' requests not answered yet, oldest
     // first (a request the board never answers stays until pushed out: the room for
     // a reply is then larger, never smaller).

@@ -126,6 +126,7 @@ void CSerialSatelDevice::ForgetReply()
     m_inputHead = m_inputCount = 0;
     m_inGarbage = false;
     m_refusedTail = false;
+    SettleRefused();
     m_unseenSamples = 0;
     m_requestCount = 0;  // their replies, if any, are gone with the rest
 }
@@ -165,7 +166,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
         m_refusedHeaderLeft = kHeaderSize - count;
         m_refusedBytes = 0;
         m_refusedLast.fill(0xFF);
-        m_refusedCounted = 0;
+        BeginRefused(count, 0);
         return Reply::Damaged;
     }
     size_t bytes = isSampleReply ? count - kHeaderSize : 0;
@@ -187,7 +188,6 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
     const int64_t samples = byLength >= 0 ? byLength
                             : ended       ? SamplesOfRefused(bytes)
                                           : static_cast<int64_t>(bytes / kSampleSize);
-    CountLost(samples);
     // A reply held up on the line past its time-out may still bring its rest: bytes
     // that follow before the next header are its own, and so are their samples.
     m_refusedHeaderLeft = 0;
@@ -203,13 +203,100 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
                                std::all_of(m_refusedLast.begin(), m_refusedLast.end() - 1,
                                            [](uint8_t b) { return b == 0; }) &&
                                m_refusedLast.back() == kTerminator);
-    m_refusedCounted = samples;
+    BeginRefused(count, samples);
+    if (!m_refusedTail) SettleRefused();
     return Reply::Damaged;
+}
+
+// A request answered twice whose first (or second) copy was refused: the copy that came
+// whole, or the one refused, brings the samples once; what was counted lost for the
+// refused one is counted as long as no copy shows otherwise.
+void CSerialSatelDevice::BeginRefused(size_t count, int64_t samples)
+{
+    m_refusedAt = count;
+    m_refusedDue = samples;
+    m_refusedCounted = 0;
+    m_refusedMark = m_queuedTotal;
+    m_refusedCopy = m_lastReplySize > 0 && (count <= m_lastReplySize || m_lastFate == Fate::Cut) &&
+                    std::memcmp(m_reply.data(), m_lastReply.data(),
+                                std::min(count, m_lastReplySize)) == 0;
+    if (!m_refusedCopy) {
+        m_lastFate = Fate::Refused;
+        m_lastReplySize = std::min(count, kMaxReply);
+        std::memcpy(m_lastReply.data(), m_reply.data(), m_lastReplySize);
+    }
+    CountRefused();
+}
+
+void CSerialSatelDevice::TrackRefused(uint8_t byte)
+{
+    const size_t at = m_refusedAt++;
+    if (m_refusedCopy) {
+        // Past the part a cut reply left, a copy of it is its rest.
+        if (at < m_lastReplySize ? m_lastReply[at] == byte : m_lastFate == Fate::Cut) return;
+        m_refusedCopy = false;
+        m_lastFate = Fate::Refused;
+        m_lastReplySize = at;
+        CountRefused();
+    }
+    if (m_lastReplySize < kMaxReply) m_lastReply[m_lastReplySize++] = byte;
+}
+
+void CSerialSatelDevice::CountRefused()
+{
+    if (m_refusedCopy || m_refusedDue <= m_refusedCounted) return;
+    CountLost(m_refusedDue - m_refusedCounted);
+    m_refusedCounted = m_refusedDue;
+}
+
+void CSerialSatelDevice::SettleRefused()
+{
+    if (!m_refusedCopy) return;
+    m_refusedCopy = false;
+    if (m_refusedAt >= kHeaderSize + kSampleSize || m_refusedAt >= m_lastReplySize) {
+        m_refusedDue = m_refusedCounted = 0;  // a copy: the last reply read has its samples
+        return;
+    }
+    // Every reply of a board that gives no length begins alike: a part without a whole
+    // sample that matched is no copy.
+    m_lastFate = Fate::Refused;
+    m_lastReplySize = m_refusedAt;
+    CountRefused();
+}
+
+bool CSerialSatelDevice::IsCopyOfLast(size_t count) const
+{
+    const size_t size = m_lastReplySize;
+    if (size == 0 || count < size) return false;
+    if (count > size && (m_lastFate == Fate::Taken ||
+                         (m_lastFate == Fate::Refused && size < kHeaderSize + kSampleSize)))
+        return false;
+    return std::memcmp(m_reply.data(), m_lastReply.data(), size) == 0;
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::TakeCopy()
+{
+    m_repeatedReplies.fetch_add(1);
+    m_replyFill = 0;
+    // While a request waits, the copy came for it (or a board that holds perfectly still
+    // answered it alike): an answer without new samples, the frames repeating the values.
+    if (!IsRequestWaiting()) return Reply::Repeat;
+    m_replySamples = 0;
+    return Reply::Samples;
+}
+
+void CSerialSatelDevice::WithdrawRefused()
+{
+    if (m_queuedTotal != m_refusedMark) return;  // newer samples came: too late to tell
+    const int64_t back = std::min(m_refusedCounted, m_lostBeforeNext);
+    m_lostBeforeNext -= back;
+    m_refusedCounted = m_refusedDue = 0;
 }
 
 void CSerialSatelDevice::NoteRefusedTail(const uint8_t* bytes, size_t count)
 {
     for (size_t i = 0; i < count && m_refusedTail; ++i) {
+        TrackRefused(bytes[i]);
         if (m_refusedHeaderLeft > 0) {
             --m_refusedHeaderLeft;
             continue;
@@ -218,14 +305,30 @@ void CSerialSatelDevice::NoteRefusedTail(const uint8_t* bytes, size_t count)
         std::rotate(m_refusedLast.begin(), m_refusedLast.begin() + 1, m_refusedLast.end());
         m_refusedLast.back() = bytes[i];
         // Counted by its length already, the samples come again only past what it said.
-        const int64_t samples = SamplesOfRefused(m_refusedBytes);
-        if (samples > m_refusedCounted) {
-            CountLost(samples - m_refusedCounted);
-            m_refusedCounted = samples;
-        }
+        m_refusedDue = std::max(m_refusedDue, SamplesOfRefused(m_refusedBytes));
+        CountRefused();
         // Its ending ends it: what follows before the next header is line noise.
-        if (EndsRefused()) m_refusedTail = false;
+        if (EndsRefused()) {
+            m_refusedTail = false;
+            SettleRefused();
+        }
     }
+}
+
+bool CSerialSatelDevice::EndsBefore(size_t count, size_t at) const
+{
+    const size_t extra = at - m_inputHead;
+    const size_t body = count - kHeaderSize + extra;
+    // The back-th byte before the header (1: the last).
+    const auto before = [&](size_t back) {
+        return back <= extra ? m_input[at - back] : m_reply[count + extra - back];
+    };
+    if (body == 0 || before(1) != kTerminator) return false;
+    if (m_ending != Ending::Block && body % kSampleSize == 1) return true;
+    if (m_ending == Ending::Lone || body < kClosingSize || body % kSampleSize != 0) return false;
+    for (size_t back = 2; back <= kClosingSize; ++back)
+        if (before(back) != 0) return false;
+    return true;
 }
 
 bool CSerialSatelDevice::EndsRefused() const
@@ -454,18 +557,14 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     if (m_ending == Ending::Unknown) m_ending = ending;
     m_otherEndingRun = 0;
     // The same samples again are a copy of the last reply (a request answered twice):
-    // never queued again after newer ones. While a request waits, the copy came for it
-    // (or a board that holds perfectly still answered it alike): an answer without new
-    // samples, the frames repeating the same values.
-    if (samples > 0 && count == m_lastReplySize &&
-        std::memcmp(m_reply.data(), m_lastReply.data(), count) == 0) {
-        m_repeatedReplies.fetch_add(1);
-        if (!IsRequestWaiting()) return Reply::Repeat;
-        m_replySamples = 0;
-        return Reply::Samples;
+    // never queued again after newer ones. A copy of a refused reply brings its samples.
+    if (samples > 0 && IsCopyOfLast(count)) {
+        if (m_lastFate != Fate::Refused) return TakeCopy();
+        WithdrawRefused();
     }
     std::memcpy(m_lastReply.data(), m_reply.data(), count);
     m_lastReplySize = count;
+    m_lastFate = Fate::Taken;
     m_replySamples = samples;
     return Reply::Samples;
 }
@@ -556,6 +655,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
         }
         if (count == 2) {  // a header begins
             m_refusedTail = false;
+            SettleRefused();
             m_unseenSamples = 0;
         }
         if (count < kHeaderSize) continue;
@@ -622,9 +722,13 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
             if (next) {
                 Unread(m_reply.data() + count - kHeaderSize, kHeaderSize);
             } else if (count >= room && std::min(RoomForReply(), kMaxReply) <= count) {
-                for (size_t at = m_inputHead; at + kHeaderSize <= m_inputCount && !next; ++at) {
-                    next = IsHeader(m_input.data() + at);
+                for (size_t at = m_inputHead; at + kHeaderSize <= m_inputCount; ++at) {
+                    if (!IsHeader(m_input.data() + at)) continue;
+                    // Bytes that end by the board's ending right before it are the rest of
+                    // a reply longer than the room, no noise (unless its length ended it).
+                    next = atLength != 0 || !EndsBefore(count, at);
                     if (next) m_inputHead = at;
+                    break;
                 }
             }
             if (next) {
@@ -637,14 +741,26 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t
             // The board may have answered later than the room was reckoned: it holds
             // at most what it gathered since the request the last reply answered.
             room = std::max(room, std::min(RoomForReply(), kMaxReply));
+            // A copy of the last reply read is read as far as that one.
+            if (count < m_lastReplySize &&
+                std::memcmp(m_reply.data(), m_lastReply.data(), count) == 0)
+                room = m_lastReplySize;
             if (count < room) continue;
+            const size_t total = LengthEnd(length, m_lengthRule, m_ending);
+            const bool copy = IsCopyOfLast(count);
+            if (copy && m_lastFate != Fate::Refused) {
+                ReadOffCutRest(count, total > count ? total : 0);  // counted by the first
+                return TakeCopy();
+            }
+            if (copy) WithdrawRefused();
             // Longer than the read: its whole samples are taken, the rest is read off
             // and its samples counted as lost.
             m_cutReplies.fetch_add(1);
             m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
-            const size_t total = LengthEnd(length, m_lengthRule, m_ending);
             CountLost(ReadOffCutRest(count, total > count ? total : 0));
-            m_lastReplySize = 0;
+            std::memcpy(m_lastReply.data(), m_reply.data(), count);
+            m_lastReplySize = count;
+            m_lastFate = Fate::Cut;
             return Reply::Samples;
         }
     }

@@ -19,6 +19,8 @@ public:
     using CSerialSatelDevice::CSerialSatelDevice;
     using CSerialSatelDevice::ParseSample;
     using CSerialSatelDevice::ReadFrames;
+    using CSerialSatelDevice::ReadOrResume;
+    using CSerialSatelDevice::TakeSample;
 
     void SetOffsetsDone(bool done) { m_offsetsDone = done; }
     void SetRaw(double a, double b, double c)
@@ -32,6 +34,20 @@ public:
         m_previous[0] = a;
         m_previous[1] = b;
         m_previous[2] = c;
+    }
+    // The program's clock as the device reads it, a minute on: a device that has run a
+    // while (a reply may be reckoned from long ago). Set before the first read.
+    void SetClockAhead() { m_clockAheadUs = 60.0e6; }
+    double ReadProgramClockUs() override
+    {
+        return CSerialSatelDevice::ReadProgramClockUs() + m_clockAheadUs;
+    }
+    // Every request answered, the last one that long ago (at most a minute, with the
+    // clock ahead): the next reply's room is what the board gathers meanwhile.
+    void AnsweredAgo(std::chrono::milliseconds ago)
+    {
+        m_requestCount = 0;
+        m_lastAnsweredUs = ReadProgramClockUs() - static_cast<double>(ago.count()) * 1000.0;
     }
     // Keeps the sequence of initialisation out of the direct protocol tests.
     void SetInitialising(bool pending) { m_initPending = pending; }
@@ -89,6 +105,9 @@ public:
         }
         return true;
     }
+
+private:
+    double m_clockAheadUs = 0.0;
 };
 
 // A device on the pty's line, opened against a board that answers its probe and then

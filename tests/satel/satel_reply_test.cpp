@@ -134,6 +134,7 @@ public:
     {
         if (!m_pty.IsValid()) return;
         m_device = OpenProbe(m_pty, periodMs);
+        m_device->SetClockAhead();
         // Short waits: every byte a step reads is there before it starts.
         m_device->SetReplyTimeouts(5ms, 5ms);
         m_device->SetRunning(true);
@@ -144,18 +145,18 @@ public:
     }
     bool IsValid() const { return m_device != nullptr; }
     CSatelProbe& Device() { return *m_device; }
+    CPtyPair& Pty() { return m_pty; }
     // A reply of the ramp samples first .. first + count - 1, in this board's way.
-    std::string Reply(int64_t first, int count) const
+    std::string Reply(int64_t first, int count) const { return ReplyOf(Ramp(first, count)); }
+    std::string ReplyOf(const std::vector<SatelSample>& samples) const
     {
-        std::vector<SatelSample> samples;
-        for (int64_t j = first; j < first + count; ++j) samples.push_back(RampSample(j));
         std::string reply = m_lone ? CFakeSatelBoard::LoneStarReply(samples)
                                    : CFakeSatelBoard::SampleReply(samples);
         const size_t own = reply.size() - CSerialSatelDevice::kHeaderSize;
         const size_t length = m_length == Length::Own    ? own
                               : m_length == Length::Star ? own + 1
                               : m_length == Length::Samples
-                                  ? static_cast<size_t>(count) * CSerialSatelDevice::kSampleSize
+                                  ? samples.size() * CSerialSatelDevice::kSampleSize
                                   : 0;
         reply[2] = static_cast<char>(length >> 8);
         reply[3] = static_cast<char>(length & 0xFF);
@@ -207,6 +208,22 @@ private:
     const bool m_lone;
     const Length m_length;
 };
+
+// The frame number after `before` in text, or -1.
+long long FrameIn(const std::string& text, const std::string& before)
+{
+    const size_t at = text.find(before);
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + before.size());
+}
+
+// The last of the texts naming port that holds part, or an empty text.
+std::string LastText(const std::string& port, const std::string& part)
+{
+    const std::vector<std::string> texts = TextsNaming(port);
+    for (auto text = texts.rbegin(); text != texts.rend(); ++text)
+        if (text->find(part) != std::string::npos) return *text;
+    return std::string();
+}
 
 // Runs the case on a taught line of each ending and each length reading, with the
 // ramp sample the next reply starts with.
@@ -342,6 +359,172 @@ TEST(SatelReplyRefusals, NoiseBetweenRepliesInOneReadIsNoneOfTheirSamples)
     });
 }
 
+// A request answered twice, one copy of it cut (longer than the room the device had for
+// it) or refused (stopped, its rest late or never), the other whole: its samples are
+// taken once, in order, and only those that no copy brought are counted lost. The copy
+// may be the first or the second, the refused copy may stop anywhere. Both endings,
+// every length.
+TEST(SatelReplyCopies, ARequestAnsweredTwiceBringsItsSamplesOnce)
+{
+    constexpr int kLong = 30;  // samples of a reply longer than a room just after an answer
+    const auto ramp = [](int64_t first, int count) { return CScriptedLine::Ramp(first, count); };
+    OnEveryConvention([&](CScriptedLine& line, bool lone, Length length, int64_t next) {
+        CSatelProbe& device = line.Device();
+        const auto trace = [&](const std::string& what) {
+            return testing::Message() << (lone ? "lone '*'" : "closing block") << ", length rule "
+                                      << static_cast<int>(length) << ", " << what;
+        };
+        // A cut copy: the samples of the room are taken, the rest counted lost.
+        const auto expectCut = [&](int64_t first, int64_t cutBefore) {
+            const int64_t lost = device.LostSaid();
+            const std::vector<SatelSample> queued = device.TakeQueued();
+            const int taken = static_cast<int>(queued.size()) - 1;
+            ASSERT_GE(taken, 2);
+            ASSERT_LT(taken, kLong);
+            std::vector<SatelSample> expected = ramp(first, taken);
+            expected.push_back(RampSample(first + kLong));
+            EXPECT_EQ(queued, expected);
+            EXPECT_EQ(lost, kLong - taken);
+            EXPECT_EQ(device.GetCutReplies() - cutBefore, 1);
+        };
+        {
+            SCOPED_TRACE(trace("whole, then a copy cut"));
+            const int64_t twiceBefore = device.GetRepeatedReplies();
+            const std::string reply = line.Reply(next, kLong);
+            device.AnsweredAgo(10s);  // room for the first copy
+            line.Step("");            // the request the copies answer: no room for the second
+            line.Step(reply + reply + line.Reply(next + kLong, 1));
+            EXPECT_EQ(device.LostSaid(), 0);
+            EXPECT_EQ(device.TakeQueued(), ramp(next, kLong + 1));
+            EXPECT_EQ(device.GetRepeatedReplies() - twiceBefore, 1);
+            next += kLong + 1;
+        }
+        {
+            SCOPED_TRACE(trace("cut, then a copy cut"));
+            const int64_t cutBefore = device.GetCutReplies();
+            const std::string reply = line.Reply(next, kLong);
+            device.AnsweredAgo(0ms);
+            line.Step(reply + reply + line.Reply(next + kLong, 1));
+            expectCut(next, cutBefore);
+            next += kLong + 1;
+        }
+        {
+            SCOPED_TRACE(trace("cut, then a copy with room"));
+            const int64_t cutBefore = device.GetCutReplies();
+            const std::string reply = line.Reply(next, kLong);
+            device.AnsweredAgo(0ms);
+            line.Step(reply);
+            device.AnsweredAgo(10s);
+            line.Step(reply + line.Reply(next + kLong, 1));
+            expectCut(next, cutBefore);
+            next += kLong + 1;
+        }
+        const size_t size = line.Reply(0, 3).size();
+        for (size_t at : {size_t{2}, size_t{8}, size_t{11}, size_t{20}, size - 1}) {
+            const std::string reply = line.Reply(next, 3);
+            {
+                SCOPED_TRACE(trace("whole, then a copy stopped after byte " + std::to_string(at)));
+                line.Step(reply + reply.substr(0, at));
+                line.Step("");  // nothing more came: given up
+                line.Step(reply.substr(at) + line.Reply(next + 3, 1));
+                EXPECT_EQ(device.LostSaid(), 0);
+                EXPECT_EQ(device.TakeQueued(), ramp(next, 4));
+            }
+            {
+                SCOPED_TRACE(trace("stopped after byte " + std::to_string(at) + ", then a copy"));
+                line.Step(reply.substr(0, at));
+                line.Step("");
+                line.Step(reply.substr(at) + reply + line.Reply(next + 3, 1));
+                EXPECT_EQ(device.LostSaid(), 0);
+                EXPECT_EQ(device.TakeQueued(), ramp(next, 4));
+            }
+            // A part without a whole sample may be any reply's: its samples stay lost.
+            if (at >= CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize) {
+                SCOPED_TRACE(trace("stopped after byte " + std::to_string(at) +
+                                   ", its rest never sent, then a copy"));
+                line.Step(reply.substr(0, at));
+                line.Step("");
+                line.Step(reply + line.Reply(next + 3, 1));
+                EXPECT_EQ(device.LostSaid(), 0);
+                EXPECT_EQ(device.TakeQueued(), ramp(next, 4));
+            }
+        }
+    });
+}
+
+// A backlog longer than the room, with a sample that reads as an ending (0, 0, 42; a
+// first byte '*') and the next reply's header read with it: cut, its samples past the
+// room counted lost, none taken for line noise; the next reply taken whole.
+TEST(SatelReplyRefusals, ABacklogLongerThanTheRoomIsCutThoughASampleLooksLikeItsEnd)
+{
+    constexpr int kLong = 39;  // with the next header, one read of the input
+    OnEveryConvention([&](CScriptedLine& line, bool lone, Length length, int64_t next) {
+        SCOPED_TRACE(testing::Message() << (lone ? "lone '*'" : "closing block")
+                                        << ", length rule " << static_cast<int>(length));
+        CSatelProbe& device = line.Device();
+        std::vector<SatelSample> backlog = CScriptedLine::Ramp(next, kLong);
+        backlog[1] = {0, 0, 42};
+        backlog[2] = {0x2A01, 8, 9};
+        const int64_t damagedBefore = device.GetDamagedReplies();
+        device.AnsweredAgo(0ms);
+        line.Step(line.ReplyOf(backlog) + line.Reply(next + kLong, 1));
+        const int64_t lost = device.LostSaid();
+        const std::vector<SatelSample> queued = device.TakeQueued();
+        const int taken = static_cast<int>(queued.size()) - 1;
+        ASSERT_GE(taken, 3);
+        ASSERT_LT(taken, kLong);
+        std::vector<SatelSample> expected(backlog.begin(), backlog.begin() + taken);
+        expected.push_back(RampSample(next + kLong));
+        EXPECT_EQ(queued, expected);
+        EXPECT_EQ(lost, kLong - taken);
+        EXPECT_EQ(device.GetCutReplies(), 1);
+        EXPECT_EQ(device.GetDamagedReplies(), damagedBefore);
+    });
+}
+
+// A late reply taken while the device tries to resume a lost line, the board then
+// silent again (no acknowledgement) or answering all but the sample request: the board
+// answers. The line is back at the frame that carries the reply's first sample, as the
+// text says: no frame after the loss carries a sample before it.
+TEST(SatelLineReturn, ALateReplyTakenWhileResumingEndsTheLoss)
+{
+    OnEveryConvention([&](CScriptedLine& line, bool lone, Length length, int64_t next) {
+        CSatelProbe& device = line.Device();
+        device.TakeQueued();
+        const std::string port = line.Pty().SlaveName();
+        CFakeSatelBoard board(line.Pty());  // acknowledges commands, never a sample request
+        board.SetSilentSamples(true);
+        board.Start();
+        for (bool acknowledges : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << (lone ? "lone '*'" : "closing block") << ", length rule "
+                         << static_cast<int>(length)
+                         << (acknowledges ? ", configured again" : ", no acknowledgement"));
+            board.SetSilent(!acknowledges);
+            for (int i = 0; i < 20 && !device.IsLineLost(); ++i) {
+                std::this_thread::sleep_for(6ms);  // the next read is due
+                device.ReadOrResume();
+                device.TakeSample(true);
+            }
+            ASSERT_TRUE(device.IsLineLost());
+            const long long lost =
+                FrameIn(LastText(port, "does not answer from frame"), "from frame ");
+            ASSERT_GE(lost, 0);
+            ASSERT_TRUE(line.Pty().Send(line.Reply(next, 2)));  // late, after its time-out
+            ASSERT_TRUE(device.WaitForBytes(5s));
+            device.ReadOrResume();
+            EXPECT_FALSE(device.IsLineLost());
+            const long long back =
+                FrameIn(LastText(port, "answers again at frame"), "again at frame ");
+            EXPECT_EQ(back, device.GetSampleCounter());
+            EXPECT_GE(back, lost);
+            EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next, 2));
+            next += 2;
+        }
+        board.Stop();
+    });
+}
+
 // Every frame carries a board sample, and what the frames skip is exactly what the
 // device counted as reaching no frame; no sample is taken for a spike; frames keep
 // their schedule.
@@ -392,13 +575,6 @@ TEST(SatelLineFaultThreads, PausesAnsweredLateLoseNothingUncounted)
     }
 }
 
-// The frame number after `before` in text, or -1.
-long long FrameIn(const std::string& text, const std::string& before)
-{
-    const size_t at = text.find(before);
-    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + before.size());
-}
-
 // A pause long enough to lose the line: the late reply comes while the line is being
 // configured again. Its samples are kept, the line is back after the pause and an
 // attempt or two (long before the reopen interval, here a minute), the frame the loss
@@ -437,8 +613,10 @@ TEST(SatelLineFaultThreads, LostLineReturnsWithALateReplyInFlight)
         ASSERT_GT(lost, 0);
         ASSERT_GE(back, lost);
         ASSERT_LT(back, static_cast<long long>(run.samples.size()));
-        const size_t frozen = static_cast<size_t>(lost);
-        EXPECT_EQ(run.samples[frozen], run.samples[frozen - 1]) << "frame " << lost;
+        // Frames lost to back - 1 hold the last values read before, as the texts say.
+        for (size_t frozen = static_cast<size_t>(lost); frozen < static_cast<size_t>(back);
+             ++frozen)
+            EXPECT_EQ(run.samples[frozen], run.samples[frozen - 1]) << "frame " << frozen;
     }
 }
 
