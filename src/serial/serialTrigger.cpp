@@ -182,13 +182,24 @@ bool CSerialTrigger::Reopen()
     return true;
 }
 
+void CSerialTrigger::ReopenIfDue()
+{
+    if (!m_line.IsLost()) return;
+    if (m_port.IsOpen()) {
+        // Bytes that came since the loss wait to be read: the line answers, and opening
+        // it again would drop them.
+        std::lock_guard<std::mutex> lock(m_arrivedMutex);
+        if (m_arrivedCount > 0) return;
+    }
+    if (!m_line.IsReopenDue()) return;
+    Reopen();
+    m_line.ReopenTried();
+}
+
 bool CSerialTrigger::ReadValue(double& volts)
 {
     if (!m_isOpen) return false;
-    if (m_line.IsLost() && m_line.IsReopenDue()) {
-        Reopen();
-        m_line.ReopenTried();
-    }
+    ReopenIfDue();
     if (!m_port.IsOpen()) return false;
     const int result = ReadLine(volts, m_timeoutMs);
     if (result == -1)
@@ -201,10 +212,7 @@ bool CSerialTrigger::ReadValue(double& volts)
 int CSerialTrigger::ReadLines(uint32_t waitMs)
 {
     if (!m_isOpen) return 0;
-    if (m_line.IsLost() && m_line.IsReopenDue()) {
-        Reopen();
-        m_line.ReopenTried();
-    }
+    ReopenIfDue();
     if (!m_port.IsOpen()) return 0;
     int readings = 0;
     int lines = 0;

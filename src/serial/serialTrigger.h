@@ -108,6 +108,8 @@ private:
     void NoteRead(int result);
     void ForgetReceived() { m_receivedLength = 0; }
     bool Reopen();
+    // While lost: opens the port again when due.
+    void ReopenIfDue();
 
     static constexpr size_t kReceiveBytes = 512;
     static constexpr size_t kChunkBytes = 64;

@@ -522,6 +522,47 @@ TEST(SerialTriggerThreads, SilentConverterIsSaidLostOnceAfterThreeTimeOuts)
     }
 }
 
+// A converter said lost after a real silence that then sends a burst (its own thread
+// was held): the lines that came are read, not dropped by opening the port again, and
+// the line is said back.
+TEST(SerialTriggerThreads, LinesThatCameWhileTheLineWasLostAreReadNotDropped)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    CConverterLine converter(pty);
+    CSerialTrigger trigger(20);
+    ASSERT_TRUE(trigger.Open(pty.SlaveName(), 19200));
+    trigger.SetTimeout(kSilenceTimeoutMs);
+    trigger.SetReopenInterval(std::chrono::milliseconds(0));  // each read may reopen
+    trigger.SetLevels(4.0, 1.0);
+    trigger.SetWakeUp(CountSerialWake);
+    g_messages.Drain();
+    CMessageLog messages;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!trigger.IsLineLost() && std::chrono::steady_clock::now() < end) trigger.ReadLines(20);
+    ASSERT_TRUE(trigger.IsLineLost());
+    EXPECT_EQ(trigger.ReadLines(0), 0);  // opened again
+    const int wakes = s_serialWakes.load();
+    std::string burst;
+    for (const int reading : {900, 900, 900, 100, 100}) burst += "data=" + std::to_string(reading) + "\n";
+    ASSERT_TRUE(converter.Send(burst));
+    while (s_serialWakes.load() == wakes && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    int readings = 0;
+    while (readings < 5 && std::chrono::steady_clock::now() < end) readings += trigger.ReadLines(100);
+    EXPECT_EQ(readings, 5);
+    EXPECT_FALSE(trigger.IsLineLost());
+    std::vector<TriggerCrossing::Kind> kinds;
+    TriggerCrossing crossing;
+    while (trigger.GetCrossings().Pop(crossing)) kinds.push_back(crossing.kind);
+    EXPECT_EQ(kinds, (std::vector<TriggerCrossing::Kind>{TriggerCrossing::Kind::Start,
+                                                        TriggerCrossing::Kind::Stop}));
+    messages.Take();
+    EXPECT_EQ(messages.Count("does not answer"), 1);
+    EXPECT_EQ(messages.Count("answers again"), 1);
+    trigger.SetWakeUp(nullptr);
+}
+
 TEST(SerialTriggerLine, ParsesWithoutAPort)
 {
     double volts = 0.0;
