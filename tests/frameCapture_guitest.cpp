@@ -880,7 +880,10 @@ public:
         m_lastBefore = before;
         return isSent;
     }
-    double LongestMs() const { return std::chrono::duration<double, std::milli>(m_longest).count(); }
+    double LongestMs() const
+    {
+        return std::chrono::duration<double, std::milli>(m_longest).count();
+    }
 
 private:
     bool m_isStarted = false;
@@ -1724,7 +1727,8 @@ TEST_F(CaptureTriggerTest, ConverterUnpluggedMidTrialIsSaidNamingTheTrial)
     const double silentMs = plugged.LongestMs();
     if (silentMs < 3 * 100.0) {
         EXPECT_EQ(Occurrences(errors, "was lost during trial 2"), 0)
-            << "converter silent at most " << silentMs << " ms\n" << errors;
+            << "converter silent at most " << silentMs << " ms\n"
+            << errors;
     } else {
         EXPECT_LE(Occurrences(errors, "was lost during trial 2"), 1) << errors;
     }
@@ -1805,7 +1809,8 @@ TEST_F(CaptureTriggerTest, LineThreadHeldMidTrialWhileTheConverterSendsIsNoLoss)
     // Said only where the converter itself (the sender's thread) fell silent so long.
     if (gaps.LongestMs() < 3 * 100.0) {
         EXPECT_EQ(Occurrences(errors, "was lost during trial 1"), 0)
-            << "converter silent at most " << gaps.LongestMs() << " ms\n" << errors;
+            << "converter silent at most " << gaps.LongestMs() << " ms\n"
+            << errors;
     }
     const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
     ExpectTrialRecorded("held", 1, sender.Between(start, stop), messages);

@@ -272,8 +272,7 @@ void CSerialTrigger::NoteSilence()
         // Bytes came since the last time-out counted: the next ones are a new silence.
         if (!m_line.IsLost()) m_line.Succeeded();
     }
-    for (int i = 0; i < CLineWatch::kFailuresToLose && emptyAt - m_silenceCounted >= timeout;
-         ++i) {
+    for (int i = 0; i < CLineWatch::kFailuresToLose && emptyAt - m_silenceCounted >= timeout; ++i) {
         m_silenceCounted += timeout;
         NoteRead(-1);
     }

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
-#include <iostream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -350,6 +349,18 @@ constexpr uint32_t kSilenceTimeoutMs = 100;
 // Reads this far apart count a time-out each when nothing is taken between.
 constexpr auto kSpacedRead = std::chrono::milliseconds(kSilenceTimeoutMs + 10);
 
+// Opens the trigger on a line that may fall silent: start at 4 V, stop below 1 V, its
+// reader's wakes counted, the messages so far forgotten.
+bool OpenWatched(CSerialTrigger& trigger, const CPtyPair& pty)
+{
+    if (!trigger.Open(pty.SlaveName(), 19200)) return false;
+    trigger.SetTimeout(kSilenceTimeoutMs);
+    trigger.SetLevels(4.0, 1.0);
+    trigger.SetWakeUp(CountSerialWake);
+    g_messages.Drain();
+    return true;
+}
+
 // Lines at one line every gapMs; the reader is held, with a start (or a stop) among
 // the lines that wait, whole or cut by the hold, while the owner reads on for more
 // than three time-outs. The line is no more silent than the converter was: not said
@@ -357,32 +368,22 @@ constexpr auto kSpacedRead = std::chrono::milliseconds(kSilenceTimeoutMs + 10);
 void HoldTheReaderWhileTheConverterSends(int gapMs, bool isStart)
 {
     using Kind = TriggerCrossing::Kind;
-    struct Case {
-        const char* name;
-        int before;  // reading sent before the hold
-        int during;  // reading sent while held
-        bool isCut;  // the first line while held begins before the hold
-        std::vector<Kind> kinds;  // a first low reading is a stop too
-    };
-    const std::vector<Case> cases =
-        isStart ? std::vector<Case>{{"a start waiting", 100, 900, false, {Kind::Stop, Kind::Start}},
-                                    {"a start cut by the hold", 100, 900, true,
-                                     {Kind::Stop, Kind::Start}}}
-                : std::vector<Case>{{"a stop waiting", 900, 100, false, {Kind::Start, Kind::Stop}},
-                                    {"a stop cut by the hold", 900, 100, true,
-                                     {Kind::Start, Kind::Stop}}};
+    const int before = isStart ? 100 : 900;  // the reading sent before the hold
+    const int during = isStart ? 900 : 100;  // and while held
+    // A first low reading is a stop too.
+    const std::vector<Kind> kinds = isStart ? std::vector<Kind>{Kind::Stop, Kind::Start}
+                                            : std::vector<Kind>{Kind::Start, Kind::Stop};
     const auto gap = std::chrono::milliseconds(gapMs);
-    for (const Case& test : cases) {
-        SCOPED_TRACE(std::string(test.name) + ", a line every " + std::to_string(gapMs) + " ms");
+    // Cut: the first line sent while held begins before the hold.
+    for (const bool isCut : {false, true}) {
+        SCOPED_TRACE(std::string(isStart ? "a start" : "a stop") +
+                     (isCut ? " cut by the hold" : " waiting") + ", a line every " +
+                     std::to_string(gapMs) + " ms");
         CPtyPair pty;
         ASSERT_TRUE(pty.IsValid());
         CConverterLine converter(pty);
         CSerialTrigger trigger(20);
-        ASSERT_TRUE(trigger.Open(pty.SlaveName(), 19200));
-        trigger.SetTimeout(kSilenceTimeoutMs);
-        trigger.SetLevels(4.0, 1.0);
-        trigger.SetWakeUp(CountSerialWake);
-        g_messages.Drain();
+        ASSERT_TRUE(OpenWatched(trigger, pty));
         CMessageLog messages;
         CReaderHold hold(trigger);
         // Every read, noting how long the converter may have been silent when a loss
@@ -396,23 +397,22 @@ void HoldTheReaderWhileTheConverterSends(int gapMs, bool isStart)
         };
         int readings = 0;
         for (int i = 0; i < 3; ++i) {
-            ASSERT_TRUE(converter.SendReading(test.before));
+            ASSERT_TRUE(converter.SendReading(before));
             std::this_thread::sleep_for(gap);
             readings += read(0);
         }
         // Held right after it read the last bytes before the hold.
         hold.Ask(true);
-        ASSERT_TRUE(test.isCut ? converter.SendStart(test.during)
-                               : converter.SendReading(test.before));
+        ASSERT_TRUE(isCut ? converter.SendStart(during) : converter.SendReading(before));
         ASSERT_TRUE(hold.WaitHeld());
         readings += read(0);  // all the thread took
-        if (test.isCut) {
-            ASSERT_TRUE(converter.SendEnd(test.during));
+        if (isCut) {
+            ASSERT_TRUE(converter.SendEnd(during));
         }
         int readWhileHeld = 0;
         auto nextRead = std::chrono::steady_clock::now() + kSpacedRead;
         for (int spacedReads = 0; spacedReads < 3 && !trigger.IsLineLost();) {
-            ASSERT_TRUE(converter.SendReading(test.during));
+            ASSERT_TRUE(converter.SendReading(during));
             std::this_thread::sleep_for(gap);
             if (std::chrono::steady_clock::now() < nextRead) continue;
             readWhileHeld += read(0);
@@ -426,10 +426,10 @@ void HoldTheReaderWhileTheConverterSends(int gapMs, bool isStart)
             readings += read(100);
         EXPECT_EQ(readings, converter.Lines());
         EXPECT_EQ(trigger.GetRefusedLines(), 0);
-        std::vector<Kind> kinds;
+        std::vector<Kind> taken;
         TriggerCrossing crossing;
-        while (trigger.GetCrossings().Pop(crossing)) kinds.push_back(crossing.kind);
-        EXPECT_EQ(kinds, test.kinds);
+        while (trigger.GetCrossings().Pop(crossing)) taken.push_back(crossing.kind);
+        EXPECT_EQ(taken, kinds);
         // Said lost only where the converter itself (the test's thread, on a busy
         // machine) fell silent three time-outs long before.
         messages.Take();
@@ -476,11 +476,8 @@ TEST(SerialTriggerThreads, SilentConverterIsSaidLostOnceAfterThreeTimeOuts)
         ASSERT_TRUE(pty.IsValid());
         CConverterLine converter(pty);
         CSerialTrigger trigger(20);
-        ASSERT_TRUE(trigger.Open(pty.SlaveName(), 19200));
-        trigger.SetTimeout(kSilenceTimeoutMs);
+        ASSERT_TRUE(OpenWatched(trigger, pty));
         trigger.SetReopenInterval(std::chrono::seconds(30));  // one reopening only
-        trigger.SetWakeUp(CountSerialWake);
-        g_messages.Drain();
         CMessageLog messages;
         CReaderHold hold(trigger);
         if (isHeld) hold.Ask(true);
@@ -531,12 +528,8 @@ TEST(SerialTriggerThreads, LinesThatCameWhileTheLineWasLostAreReadNotDropped)
     ASSERT_TRUE(pty.IsValid());
     CConverterLine converter(pty);
     CSerialTrigger trigger(20);
-    ASSERT_TRUE(trigger.Open(pty.SlaveName(), 19200));
-    trigger.SetTimeout(kSilenceTimeoutMs);
+    ASSERT_TRUE(OpenWatched(trigger, pty));
     trigger.SetReopenInterval(std::chrono::milliseconds(0));  // each read may reopen
-    trigger.SetLevels(4.0, 1.0);
-    trigger.SetWakeUp(CountSerialWake);
-    g_messages.Drain();
     CMessageLog messages;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!trigger.IsLineLost() && std::chrono::steady_clock::now() < end) trigger.ReadLines(20);
@@ -544,19 +537,21 @@ TEST(SerialTriggerThreads, LinesThatCameWhileTheLineWasLostAreReadNotDropped)
     EXPECT_EQ(trigger.ReadLines(0), 0);  // opened again
     const int wakes = s_serialWakes.load();
     std::string burst;
-    for (const int reading : {900, 900, 900, 100, 100}) burst += "data=" + std::to_string(reading) + "\n";
+    for (const int reading : {900, 900, 900, 100, 100})
+        burst += "data=" + std::to_string(reading) + "\n";
     ASSERT_TRUE(converter.Send(burst));
     while (s_serialWakes.load() == wakes && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     int readings = 0;
-    while (readings < 5 && std::chrono::steady_clock::now() < end) readings += trigger.ReadLines(100);
+    while (readings < 5 && std::chrono::steady_clock::now() < end)
+        readings += trigger.ReadLines(100);
     EXPECT_EQ(readings, 5);
     EXPECT_FALSE(trigger.IsLineLost());
     std::vector<TriggerCrossing::Kind> kinds;
     TriggerCrossing crossing;
     while (trigger.GetCrossings().Pop(crossing)) kinds.push_back(crossing.kind);
     EXPECT_EQ(kinds, (std::vector<TriggerCrossing::Kind>{TriggerCrossing::Kind::Start,
-                                                        TriggerCrossing::Kind::Stop}));
+                                                         TriggerCrossing::Kind::Stop}));
     messages.Take();
     EXPECT_EQ(messages.Count("does not answer"), 1);
     EXPECT_EQ(messages.Count("answers again"), 1);
