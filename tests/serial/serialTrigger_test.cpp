@@ -193,6 +193,19 @@ TEST(SerialTriggerThreads, OpenWithoutLimitDoesNotHangOnASilentConverter)
 std::atomic<int> s_serialWakes{0};
 void CountSerialWake() { s_serialWakes.fetch_add(1); }
 
+// Whether the reader thread took every byte sent before the catch-up was asked: a read
+// it began afterwards found the port empty (no wake between it and the next read),
+// however late a busy machine let the thread run.
+std::atomic<bool> s_isCatchUpAsked{false};
+std::atomic<bool> s_hasCaughtUp{false};
+int s_wakesBeforeRead = -1;  // reader thread only
+void NoteCatchUp()
+{
+    const int wakes = s_serialWakes.load();
+    if (s_isCatchUpAsked.load() && wakes == s_wakesBeforeRead) s_hasCaughtUp = true;
+    s_wakesBeforeRead = s_isCatchUpAsked.load() ? wakes : -1;
+}
+
 // Lines that wait while the owner is busy carry the time they came, not the time
 // they were read: a start told late is told from its line. Sent a line at a time,
 // with pauses, at rates from 20 to 1000 lines a second; read long after.
@@ -208,6 +221,9 @@ TEST(SerialTriggerThreads, LinesReadLateKeepTheTimeTheyCame)
         trigger.SetLevels(4.0, 1.0);
         s_serialWakes = 0;
         trigger.SetWakeUp(CountSerialWake);
+        s_isCatchUpAsked = false;
+        s_hasCaughtUp = false;
+        trigger.SetBeforeRead(NoteCatchUp);
         constexpr int kPairs = 10;
         std::vector<double> sentUs;
         for (int i = 0; i < kPairs; ++i) {
@@ -217,7 +233,13 @@ TEST(SerialTriggerThreads, LinesReadLateKeepTheTimeTheyCame)
                 std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
             }
         }
+        s_isCatchUpAsked = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the owner is busy
+        // ... at least until the reader thread took every line.
+        const auto caughtUpBy = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!s_hasCaughtUp.load() && std::chrono::steady_clock::now() < caughtUpBy)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(s_hasCaughtUp.load());
         const double readUs = GetProgramTime();
         int readings = 0;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -240,6 +262,7 @@ TEST(SerialTriggerThreads, LinesReadLateKeepTheTimeTheyCame)
         EXPECT_FALSE(trigger.GetCrossings().Pop(crossing));
         trigger.SetWakeUp(nullptr);
         trigger.Close();
+        trigger.SetBeforeRead(nullptr);
     }
 }
 
