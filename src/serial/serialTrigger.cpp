@@ -61,7 +61,6 @@ bool CSerialTrigger::Open(const wxString& port, uint32_t baud)
     m_port.FlushReceiver();
     ForgetReceived();
     m_crossings.Clear();
-    m_lastHeard = Clock::now();
     {
         std::lock_guard<std::mutex> lock(m_arrivedMutex);
         m_droppedBytes = 0;
@@ -110,6 +109,9 @@ bool CSerialTrigger::StartReader()
         m_arrivedCount = 0;
         m_arrivedOffset = 0;
         m_readerFailed = false;
+        // Silence is counted from the opening on.
+        m_heardAt = Clock::now();
+        m_emptyAt = m_heardAt;
     }
     m_stopReader = false;
     try {
@@ -135,9 +137,12 @@ void CSerialTrigger::ReaderLoop() noexcept
 {
     pthread_setname_np(pthread_self(), "qv-trigger-rx");
     while (!m_stopReader.load()) {
+        if (void (*beforeRead)() = m_beforeRead.load()) beforeRead();
         char bytes[kChunkBytes];
+        const Clock::time_point readAt = Clock::now();
         const int got = m_port.ReadAvailable(bytes, kChunkBytes, kReaderPassMs);
         const double atUs = GetProgramTime();
+        if (got >= 0) NotePortRead(got, readAt);
         if (got == 0) continue;
         {
             std::lock_guard<std::mutex> lock(m_arrivedMutex);
@@ -177,26 +182,37 @@ bool CSerialTrigger::Reopen()
     return true;
 }
 
+void CSerialTrigger::ReopenIfDue()
+{
+    if (!m_line.IsLost()) return;
+    if (m_port.IsOpen()) {
+        // Bytes that came since the loss wait to be read: the line answers, and opening
+        // it again would drop them.
+        std::lock_guard<std::mutex> lock(m_arrivedMutex);
+        if (m_arrivedCount > 0) return;
+    }
+    if (!m_line.IsReopenDue()) return;
+    Reopen();
+    m_line.ReopenTried();
+}
+
 bool CSerialTrigger::ReadValue(double& volts)
 {
     if (!m_isOpen) return false;
-    if (m_line.IsLost() && m_line.IsReopenDue()) {
-        Reopen();
-        m_line.ReopenTried();
-    }
+    ReopenIfDue();
     if (!m_port.IsOpen()) return false;
     const int result = ReadLine(volts, m_timeoutMs);
-    NoteRead(result);
+    if (result == -1)
+        NoteSilence();
+    else
+        NoteRead(result);
     return result == 1;
 }
 
 int CSerialTrigger::ReadLines(uint32_t waitMs)
 {
     if (!m_isOpen) return 0;
-    if (m_line.IsLost() && m_line.IsReopenDue()) {
-        Reopen();
-        m_line.ReopenTried();
-    }
+    ReopenIfDue();
     if (!m_port.IsOpen()) return 0;
     int readings = 0;
     int lines = 0;
@@ -222,15 +238,46 @@ int CSerialTrigger::ReadLines(uint32_t waitMs)
         }
         if (got == 0) break;
     }
-    if (lines > 0) {
-        m_lastHeard = Clock::now();
+    if (lines > 0)
         NoteRead(refused > 0 ? 0 : 1);  // both make the line answer again
-    } else if (m_timeoutMs > 0 &&
-               Clock::now() - m_lastHeard >= std::chrono::milliseconds(m_timeoutMs)) {
-        m_lastHeard = Clock::now();  // each silent time-out counts once
+    else
+        NoteSilence();
+    return readings;
+}
+
+void CSerialTrigger::NotePortRead(int got, Clock::time_point readAt)
+{
+    std::lock_guard<std::mutex> lock(m_arrivedMutex);
+    if (got > 0)
+        m_heardAt = Clock::now();
+    else
+        m_emptyAt = readAt;  // bytes stay in the port until read: none came before
+}
+
+void CSerialTrigger::NoteSilence()
+{
+    if (m_timeoutMs == 0) return;
+    Clock::time_point heardAt;
+    Clock::time_point emptyAt;
+    {
+        std::lock_guard<std::mutex> lock(m_arrivedMutex);
+        heardAt = m_heardAt;
+        emptyAt = m_emptyAt;
+    }
+    // Measured where the bytes come, not when they are taken: a reader held up has not
+    // looked at the port, and its bytes carry when they came.
+    const std::chrono::milliseconds timeout(m_timeoutMs);
+    if (heardAt > m_silenceCounted) {
+        m_silenceCounted = heardAt;
+        // Bytes came since the last time-out counted: the next ones are a new silence.
+        if (!m_line.IsLost()) m_line.Succeeded();
+    }
+    for (int i = 0; i < CLineWatch::kFailuresToLose && emptyAt - m_silenceCounted >= timeout; ++i) {
+        m_silenceCounted += timeout;
         NoteRead(-1);
     }
-    return readings;
+    // Longer still: lost already, nothing more to count.
+    if (emptyAt - m_silenceCounted >= timeout) m_silenceCounted = emptyAt;
 }
 
 void CSerialTrigger::NoteRead(int result)
@@ -263,10 +310,12 @@ int CSerialTrigger::Receive(uint32_t waitMs)
 {
     if (!m_port.IsOpen()) return -2;
     if (m_reader.joinable()) return TakeArrived(waitMs);
+    const Clock::time_point readAt = Clock::now();
     const int got =
         m_port.ReadAvailable(m_received + m_receivedLength,
                              static_cast<uint32_t>(kReceiveBytes - m_receivedLength), waitMs);
     if (got < 0) return -2;
+    NotePortRead(got, readAt);
     std::fill_n(m_receivedAt + m_receivedLength, got, GetProgramTime());
     m_receivedLength += static_cast<size_t>(got);
     return got;

@@ -38,13 +38,15 @@ public:
 
     // The next line's voltage, in order (nothing received is skipped). False, volts
     // untouched, on a time-out, a failed read or a line that is not "data=" and a
-    // reading from 0 to 1023. A few failed reads in a row, or the port going away, are
-    // said once on the Errors page; the port is then opened again every couple of
-    // seconds, and its return is said too.
+    // reading from 0 to 1023. A few silent time-outs in a row (see ReadLines), or the
+    // port going away, are said once on the Errors page; the port is then opened again
+    // every couple of seconds, and its return is said too.
     bool ReadValue(double& volts);
     // Every whole line received so far, in order, waiting at most waitMs for the first
     // byte when none waits: the number of readings taken. The line counts as silent
-    // (as a read that timed out) once per read time-out without a line.
+    // (as a read that timed out) once per read time-out through which the port, as
+    // the reader found it, brought no byte: a reader or caller held up while bytes
+    // wait is no silence of the converter.
     int ReadLines(uint32_t waitMs);
     // Start at or above high, stop strictly below low.
     void SetLevels(double high, double low) { m_crossings.SetLevels(high, low, false); }
@@ -61,6 +63,9 @@ public:
     // Called by the reader thread after bytes came: tells the owner's thread to read
     // them (null: nobody to wake).
     void SetWakeUp(void (*wakeUp)()) { m_wakeUp.store(wakeUp); }
+    // Called by the reader thread before each read of the port (null: nothing); a test
+    // holds the thread there, as a busy machine may.
+    void SetBeforeRead(void (*beforeRead)()) { m_beforeRead.store(beforeRead); }
     // Bytes that came while the owner left kArrivedChunks of them unread: dropped and
     // counted, said at Close.
     int64_t GetDroppedBytes() const;
@@ -90,6 +95,11 @@ private:
     int TakeReading(const char* line, size_t length, double atUs, double& volts);
     // What the reader thread took, moved behind m_received; waits up to waitMs for it.
     int TakeArrived(uint32_t waitMs);
+    // A read of the port begun at readAt brought got bytes (0: it found none).
+    void NotePortRead(int got, Clock::time_point readAt);
+    // Each whole time-out the port was seen empty since the last byte, not counted
+    // yet, counts as a read that timed out.
+    void NoteSilence();
     // The reader thread, on an open port; stopped before the port is closed or reopened.
     bool StartReader();
     void StopReader();
@@ -98,6 +108,8 @@ private:
     void NoteRead(int result);
     void ForgetReceived() { m_receivedLength = 0; }
     bool Reopen();
+    // While lost: opens the port again when due.
+    void ReopenIfDue();
 
     static constexpr size_t kReceiveBytes = 512;
     static constexpr size_t kChunkBytes = 64;
@@ -123,10 +135,15 @@ private:
     size_t m_arrivedOffset = 0;  // bytes of the head chunk taken already
     int64_t m_droppedBytes = 0;
     bool m_readerFailed = false;  // the port failed under the reader, which ended
+    // When bytes last came, and when the last read that found none began (from the
+    // reader's start on): the line was silent between them, if in that order.
+    Clock::time_point m_heardAt;
+    Clock::time_point m_emptyAt;
     std::atomic<bool> m_stopReader{false};
     std::atomic<void (*)()> m_wakeUp{nullptr};
+    std::atomic<void (*)()> m_beforeRead{nullptr};
     std::thread m_reader;
-    Clock::time_point m_lastHeard;
+    Clock::time_point m_silenceCounted;  // silence before this counted already
     CLineWatch m_line;
     wxString m_portName;
     int64_t m_refusedLines = 0;

@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -190,6 +193,19 @@ TEST(SerialTriggerThreads, OpenWithoutLimitDoesNotHangOnASilentConverter)
 std::atomic<int> s_serialWakes{0};
 void CountSerialWake() { s_serialWakes.fetch_add(1); }
 
+// Whether the reader thread took every byte sent before the catch-up was asked: a read
+// it began afterwards found the port empty (no wake between it and the next read),
+// however late a busy machine let the thread run.
+std::atomic<bool> s_isCatchUpAsked{false};
+std::atomic<bool> s_hasCaughtUp{false};
+int s_wakesBeforeRead = -1;  // reader thread only
+void NoteCatchUp()
+{
+    const int wakes = s_serialWakes.load();
+    if (s_isCatchUpAsked.load() && wakes == s_wakesBeforeRead) s_hasCaughtUp = true;
+    s_wakesBeforeRead = s_isCatchUpAsked.load() ? wakes : -1;
+}
+
 // Lines that wait while the owner is busy carry the time they came, not the time
 // they were read: a start told late is told from its line. Sent a line at a time,
 // with pauses, at rates from 20 to 1000 lines a second; read long after.
@@ -205,6 +221,9 @@ TEST(SerialTriggerThreads, LinesReadLateKeepTheTimeTheyCame)
         trigger.SetLevels(4.0, 1.0);
         s_serialWakes = 0;
         trigger.SetWakeUp(CountSerialWake);
+        s_isCatchUpAsked = false;
+        s_hasCaughtUp = false;
+        trigger.SetBeforeRead(NoteCatchUp);
         constexpr int kPairs = 10;
         std::vector<double> sentUs;
         for (int i = 0; i < kPairs; ++i) {
@@ -214,7 +233,13 @@ TEST(SerialTriggerThreads, LinesReadLateKeepTheTimeTheyCame)
                 std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
             }
         }
+        s_isCatchUpAsked = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the owner is busy
+        // ... at least until the reader thread took every line.
+        const auto caughtUpBy = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!s_hasCaughtUp.load() && std::chrono::steady_clock::now() < caughtUpBy)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(s_hasCaughtUp.load());
         const double readUs = GetProgramTime();
         int readings = 0;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -237,7 +262,323 @@ TEST(SerialTriggerThreads, LinesReadLateKeepTheTimeTheyCame)
         EXPECT_FALSE(trigger.GetCrossings().Pop(crossing));
         trigger.SetWakeUp(nullptr);
         trigger.Close();
+        trigger.SetBeforeRead(nullptr);
     }
+}
+
+// The trigger's reader thread, held before a read of the port while a test asks, as a
+// busy machine holds it: what the converter sends meanwhile waits in the port.
+std::mutex s_holdMutex;
+std::condition_variable s_holdChanged;
+bool s_isHoldAsked = false;
+bool s_isHeld = false;
+int s_holdAfterWakes = -1;  // held once the wakes went past this
+
+void HoldReaderWhenAsked()
+{
+    std::unique_lock<std::mutex> lock(s_holdMutex);
+    if (!s_isHoldAsked || s_serialWakes.load() <= s_holdAfterWakes) return;
+    s_isHeld = true;
+    s_holdChanged.notify_all();
+    // Bounded: a build that stops the thread while it is held must not hang the suite.
+    s_holdChanged.wait_for(lock, std::chrono::seconds(10), [] { return !s_isHoldAsked; });
+    s_isHeld = false;
+}
+
+// Holds the reader of one trigger while it lives; released before the trigger closes.
+class CReaderHold {
+public:
+    explicit CReaderHold(CSerialTrigger& trigger) : m_trigger(trigger)
+    {
+        Release();
+        trigger.SetBeforeRead(HoldReaderWhenAsked);
+    }
+    ~CReaderHold()
+    {
+        Release();
+        m_trigger.SetBeforeRead(nullptr);
+    }
+    CReaderHold(const CReaderHold&) = delete;
+    CReaderHold& operator=(const CReaderHold&) = delete;
+
+    // Held before its next read; afterBytes: right after the next read that brings
+    // bytes, with no read of an empty port between.
+    void Ask(bool afterBytes)
+    {
+        std::lock_guard<std::mutex> lock(s_holdMutex);
+        s_holdAfterWakes = afterBytes ? s_serialWakes.load() : -1;
+        s_isHoldAsked = true;
+    }
+    bool WaitHeld()
+    {
+        std::unique_lock<std::mutex> lock(s_holdMutex);
+        return s_holdChanged.wait_for(lock, std::chrono::seconds(10), [] { return s_isHeld; });
+    }
+    void Release()
+    {
+        {
+            std::lock_guard<std::mutex> lock(s_holdMutex);
+            s_isHoldAsked = false;
+        }
+        s_holdChanged.notify_all();
+    }
+
+private:
+    CSerialTrigger& m_trigger;
+};
+
+// The converter's side of the line: what it sent, and the longest the line may have
+// been silent as a reader could see it: from before one send to after the next, from
+// its making (before the trigger opens) to now.
+class CConverterLine {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit CConverterLine(CPtyPair& pty) : m_pty(pty) {}
+    bool Send(const std::string& bytes)
+    {
+        const Clock::time_point before = Clock::now();
+        const bool isSent = m_pty.Send(bytes);
+        m_longest = std::max(m_longest, Clock::now() - m_lastBefore);
+        m_lastBefore = before;
+        return isSent;
+    }
+    bool SendReading(int reading)
+    {
+        ++m_lines;
+        return Send("data=" + std::to_string(reading) + "\r\n");
+    }
+    // A line whose end comes later (SendEnd), counted once.
+    bool SendStart(int reading) { return Send("data=" + std::to_string(reading).substr(0, 1)); }
+    bool SendEnd(int reading)
+    {
+        ++m_lines;
+        return Send(std::to_string(reading).substr(1) + "\r\n");
+    }
+    int Lines() const { return m_lines; }
+    Clock::duration LongestSilence() const
+    {
+        return std::max(m_longest, Clock::now() - m_lastBefore);
+    }
+    Clock::time_point LastSent() const { return m_lastBefore; }
+
+private:
+    CPtyPair& m_pty;
+    Clock::time_point m_lastBefore = Clock::now();
+    Clock::duration m_longest{};
+    int m_lines = 0;
+};
+
+constexpr uint32_t kSilenceTimeoutMs = 100;
+// Reads this far apart count a time-out each when nothing is taken between.
+constexpr auto kSpacedRead = std::chrono::milliseconds(kSilenceTimeoutMs + 10);
+
+// Opens the trigger on a line that may fall silent: start at 4 V, stop below 1 V, its
+// reader's wakes counted, the messages so far forgotten.
+bool OpenWatched(CSerialTrigger& trigger, const CPtyPair& pty)
+{
+    if (!trigger.Open(pty.SlaveName(), 19200)) return false;
+    trigger.SetTimeout(kSilenceTimeoutMs);
+    trigger.SetLevels(4.0, 1.0);
+    trigger.SetWakeUp(CountSerialWake);
+    g_messages.Drain();
+    return true;
+}
+
+// Lines at one line every gapMs; the reader is held, with a start (or a stop) among
+// the lines that wait, whole or cut by the hold, while the owner reads on for more
+// than three time-outs. The line is no more silent than the converter was: not said
+// lost, and every line is read, in order, once the thread runs again.
+void HoldTheReaderWhileTheConverterSends(int gapMs, bool isStart)
+{
+    using Kind = TriggerCrossing::Kind;
+    const int before = isStart ? 100 : 900;  // the reading sent before the hold
+    const int during = isStart ? 900 : 100;  // and while held
+    // A first low reading is a stop too.
+    const std::vector<Kind> kinds = isStart ? std::vector<Kind>{Kind::Stop, Kind::Start}
+                                            : std::vector<Kind>{Kind::Start, Kind::Stop};
+    const auto gap = std::chrono::milliseconds(gapMs);
+    // Cut: the first line sent while held begins before the hold.
+    for (const bool isCut : {false, true}) {
+        SCOPED_TRACE(std::string(isStart ? "a start" : "a stop") +
+                     (isCut ? " cut by the hold" : " waiting") + ", a line every " +
+                     std::to_string(gapMs) + " ms");
+        CPtyPair pty;
+        ASSERT_TRUE(pty.IsValid());
+        CConverterLine converter(pty);
+        CSerialTrigger trigger(20);
+        ASSERT_TRUE(OpenWatched(trigger, pty));
+        CMessageLog messages;
+        CReaderHold hold(trigger);
+        // Every read, noting how long the converter may have been silent when a loss
+        // was first said.
+        CConverterLine::Clock::duration silenceAtLoss{-1};
+        auto read = [&](uint32_t waitMs) {
+            const int got = trigger.ReadLines(waitMs);
+            if (trigger.GetLineLosses() > 0 && silenceAtLoss.count() < 0)
+                silenceAtLoss = converter.LongestSilence();
+            return got;
+        };
+        int readings = 0;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(converter.SendReading(before));
+            std::this_thread::sleep_for(gap);
+            readings += read(0);
+        }
+        // Held right after it read the last bytes before the hold.
+        hold.Ask(true);
+        ASSERT_TRUE(isCut ? converter.SendStart(during) : converter.SendReading(before));
+        ASSERT_TRUE(hold.WaitHeld());
+        readings += read(0);  // all the thread took
+        if (isCut) {
+            ASSERT_TRUE(converter.SendEnd(during));
+        }
+        int readWhileHeld = 0;
+        auto nextRead = std::chrono::steady_clock::now() + kSpacedRead;
+        for (int spacedReads = 0; spacedReads < 3 && !trigger.IsLineLost();) {
+            ASSERT_TRUE(converter.SendReading(during));
+            std::this_thread::sleep_for(gap);
+            if (std::chrono::steady_clock::now() < nextRead) continue;
+            readWhileHeld += read(0);
+            ++spacedReads;
+            nextRead = std::chrono::steady_clock::now() + kSpacedRead;
+        }
+        hold.Release();
+        EXPECT_EQ(readWhileHeld, 0);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (readings < converter.Lines() && std::chrono::steady_clock::now() < end)
+            readings += read(100);
+        EXPECT_EQ(readings, converter.Lines());
+        EXPECT_EQ(trigger.GetRefusedLines(), 0);
+        std::vector<Kind> taken;
+        TriggerCrossing crossing;
+        while (trigger.GetCrossings().Pop(crossing)) taken.push_back(crossing.kind);
+        EXPECT_EQ(taken, kinds);
+        // Said lost only where the converter itself (the test's thread, on a busy
+        // machine) fell silent three time-outs long before.
+        messages.Take();
+        if (trigger.GetLineLosses() > 0) {
+            EXPECT_GE(silenceAtLoss, 3 * std::chrono::milliseconds(kSilenceTimeoutMs))
+                << "said lost while the converter sent: silent at most "
+                << std::chrono::duration<double, std::milli>(silenceAtLoss).count() << " ms";
+        }
+        EXPECT_LE(trigger.GetLineLosses(), 1);
+        EXPECT_EQ(messages.Count("does not answer"), trigger.GetLineLosses());
+        hold.Release();
+        trigger.SetWakeUp(nullptr);
+    }
+}
+
+TEST(SerialTriggerThreads, ReaderHeldWithAStartWaitingAtTwentyLinesASecondIsNoSilence)
+{
+    HoldTheReaderWhileTheConverterSends(50, true);
+}
+
+TEST(SerialTriggerThreads, ReaderHeldWithAStopWaitingAtTwentyLinesASecondIsNoSilence)
+{
+    HoldTheReaderWhileTheConverterSends(50, false);
+}
+
+TEST(SerialTriggerThreads, ReaderHeldWithAStartWaitingAtAThousandLinesASecondIsNoSilence)
+{
+    HoldTheReaderWhileTheConverterSends(1, true);
+}
+
+TEST(SerialTriggerThreads, ReaderHeldWithAStopWaitingAtAThousandLinesASecondIsNoSilence)
+{
+    HoldTheReaderWhileTheConverterSends(1, false);
+}
+
+// A converter that falls silent is said lost once, three time-outs after its last
+// line at the soonest, whether the reader thread ran through the silence or was held;
+// its return is said once too.
+TEST(SerialTriggerThreads, SilentConverterIsSaidLostOnceAfterThreeTimeOuts)
+{
+    for (const bool isHeld : {false, true}) {
+        SCOPED_TRACE(isHeld ? "reader held through the silence" : "reader running");
+        CPtyPair pty;
+        ASSERT_TRUE(pty.IsValid());
+        CConverterLine converter(pty);
+        CSerialTrigger trigger(20);
+        ASSERT_TRUE(OpenWatched(trigger, pty));
+        trigger.SetReopenInterval(std::chrono::seconds(30));  // one reopening only
+        CMessageLog messages;
+        CReaderHold hold(trigger);
+        if (isHeld) hold.Ask(true);
+        ASSERT_TRUE(converter.SendReading(512));
+        const auto lastSent = converter.LastSent();
+        int readings = 0;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        if (isHeld) {
+            ASSERT_TRUE(hold.WaitHeld());
+            readings += trigger.ReadLines(0);
+            // The owner reads on through more than three time-outs while the thread is held.
+            for (int i = 0; i < 4; ++i) {
+                std::this_thread::sleep_for(kSpacedRead);
+                readings += trigger.ReadLines(0);
+            }
+            hold.Release();
+        }
+        while (!trigger.IsLineLost() && std::chrono::steady_clock::now() < end)
+            readings += trigger.ReadLines(20);
+        const auto lostAt = std::chrono::steady_clock::now();
+        EXPECT_EQ(readings, 1);
+        EXPECT_TRUE(trigger.IsLineLost());
+        EXPECT_GE(lostAt - lastSent, 3 * std::chrono::milliseconds(kSilenceTimeoutMs))
+            << std::chrono::duration<double, std::milli>(lostAt - lastSent).count() << " ms";
+        // Back once it sends again, after the port was opened again (at once, on the
+        // next read).
+        readings += trigger.ReadLines(0);
+        ASSERT_TRUE(converter.SendReading(512));
+        end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (readings < 2 && std::chrono::steady_clock::now() < end)
+            readings += trigger.ReadLines(100);
+        EXPECT_EQ(readings, 2);
+        EXPECT_FALSE(trigger.IsLineLost());
+        EXPECT_EQ(trigger.GetLineLosses(), 1);
+        messages.Take();
+        EXPECT_EQ(messages.Count("does not answer"), 1);
+        EXPECT_EQ(messages.Count("answers again"), 1);
+        trigger.SetWakeUp(nullptr);
+    }
+}
+
+// A converter said lost after a real silence that then sends a burst (its own thread
+// was held): the lines that came are read, not dropped by opening the port again, and
+// the line is said back.
+TEST(SerialTriggerThreads, LinesThatCameWhileTheLineWasLostAreReadNotDropped)
+{
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    CConverterLine converter(pty);
+    CSerialTrigger trigger(20);
+    ASSERT_TRUE(OpenWatched(trigger, pty));
+    trigger.SetReopenInterval(std::chrono::milliseconds(0));  // each read may reopen
+    CMessageLog messages;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!trigger.IsLineLost() && std::chrono::steady_clock::now() < end) trigger.ReadLines(20);
+    ASSERT_TRUE(trigger.IsLineLost());
+    EXPECT_EQ(trigger.ReadLines(0), 0);  // opened again
+    const int wakes = s_serialWakes.load();
+    std::string burst;
+    for (const int reading : {900, 900, 900, 100, 100})
+        burst += "data=" + std::to_string(reading) + "\n";
+    ASSERT_TRUE(converter.Send(burst));
+    while (s_serialWakes.load() == wakes && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    int readings = 0;
+    while (readings < 5 && std::chrono::steady_clock::now() < end)
+        readings += trigger.ReadLines(100);
+    EXPECT_EQ(readings, 5);
+    EXPECT_FALSE(trigger.IsLineLost());
+    std::vector<TriggerCrossing::Kind> kinds;
+    TriggerCrossing crossing;
+    while (trigger.GetCrossings().Pop(crossing)) kinds.push_back(crossing.kind);
+    EXPECT_EQ(kinds, (std::vector<TriggerCrossing::Kind>{TriggerCrossing::Kind::Start,
+                                                         TriggerCrossing::Kind::Stop}));
+    messages.Take();
+    EXPECT_EQ(messages.Count("does not answer"), 1);
+    EXPECT_EQ(messages.Count("answers again"), 1);
+    trigger.SetWakeUp(nullptr);
 }
 
 TEST(SerialTriggerLine, ParsesWithoutAPort)
