@@ -152,6 +152,12 @@ CViewDataConfig CAnalogView::MakeDataConfig(CAnalogDevice& device)
 
 void CAnalogView::SetBuffer()
 {
+    if (CAnalogDevice* device = m_device.load())
+        SetBuffer(*device->GetVisibleChannels());
+}
+
+void CAnalogView::SetBuffer(const CVisibleChannels& visible)
+{
     CAnalogDevice* device = m_device.load();
     if (!device)
         return;
@@ -164,7 +170,7 @@ void CAnalogView::SetBuffer()
             draw_time = seconds;
     }
     // Device state is read before the view's lock (lock order: device, view).
-    const std::vector<int> list = device->GetVisibleList();
+    const std::vector<int>& list = visible.channels;
     const int dim = device->GetChannelDim();
     const wxString name = device->GetDeviceName();
     const double rate = device->GetRate();
@@ -173,6 +179,7 @@ void CAnalogView::SetBuffer()
     // The history is built for the visible list the drawers walk, so both
     // always agree on the channel positions.
     m_channelCount = static_cast<int>(list.size());
+    m_builtShape = visible.shape;
     m_dim = dim > 0 ? dim : 1;
     if (m_component < 0 || m_component >= m_dim)
         m_component = 0;

@@ -23,10 +23,11 @@ constexpr double kFarAway = 1e6;
 
 bool IsDrawable(double v) { return std::isfinite(v) && std::fabs(v) < kFarAway; }
 
-wxString ChannelLabel(CAnalogDevice& device, int channel)
+// Entry of the visible channels (names and units have one per entry).
+wxString ChannelLabel(const CVisibleChannels& visible, size_t entry)
 {
-    const wxString unit = device.GetChannelUnit(channel);
-    wxString label = device.GetChannelName(channel);
+    const wxString& unit = visible.units[entry];
+    wxString label = visible.names[entry];
     if (!unit.empty())
         label += " (" + unit + ") ";
     return label;
@@ -81,15 +82,20 @@ void CAnalogView::Draw(wxDC& target)
     if (draw_type == kDrawNone)
         return;
     dc.SetTextBackground(wxColour(0, 0, 0, 0));
-    const std::vector<int> list = device->GetVisibleList();
+    // One take of the visible channels for the whole paint: the list and the names
+    // beside it are of one shape, whatever the acquisition thread does meanwhile.
+    m_shown = device->GetVisibleChannels();
+    const std::vector<int>& list = m_shown->channels;
     if (list.empty())
         return;
     // A device that changed its channels (a network source taking a new
-    // shape) is followed here: the view is rebuilt for them before drawing.
+    // shape) is followed here: the view is rebuilt for them before drawing,
+    // also when their count stayed (rows of other channels under these names).
     m_refusedSeen = m_data.RefusedRows();
     const int dim = std::max(device->GetChannelDim(), 1);
-    if (static_cast<int>(list.size()) != m_channelCount || dim != m_dim)
-        SetBuffer();
+    if (static_cast<int>(list.size()) != m_channelCount || dim != m_dim ||
+        m_shown->shape != m_builtShape)
+        SetBuffer(*m_shown);
     switch (draw_type) {
     case kDrawParametric:
         if (list.size() > 1) {
@@ -137,7 +143,7 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     const int lineHeight = th;
     m_labels.clear();
     for (int c = 0; c < n; ++c)
-        m_labels.push_back(ChannelLabel(*device, list[static_cast<size_t>(c)]));
+        m_labels.push_back(ChannelLabel(*m_shown, static_cast<size_t>(c)));
     DistinctTails(m_labels, m_tails, &m_heads);
     const bool legendAtRight = !strip || n == 1;
     LegendLayout legend;

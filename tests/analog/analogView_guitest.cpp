@@ -280,6 +280,52 @@ TEST_F(AnalogViewTest, FeedAt10kHzWhileRebuilding)
 
 // A network source that grows from one channel to three: its view follows on
 // its own, as the display timer repaints it, and draws three moving curves.
+// A source that takes a new shape with as many visible channels as before (two of four
+// shown, then two of two) refuses no row: the view still rebuilds its history, so that
+// no row of the hidden fourth channel is drawn under the name of the new second one.
+TEST_F(AnalogViewTest, OscSourceReshapedToTheSameCountDropsTheOldChannelsRows)
+{
+    osctest::SettingsGuard guard;
+    osctest::Peer source;
+    SetOscClientSettings(osctest::LoopbackClient(source.Port(), 0));
+    osctest::SteppedOscDevice device;
+    osctest::Received request;
+    ASSERT_TRUE(source.Next(request));  // the connect message
+    CFakeView frames;
+    device.AddView(&frames);
+    CAnalogView* view = MakeView(900, 500);
+    view->SetDevice(&device);
+    // Sends the row and steps until a frame carries its visible values.
+    const auto deliver = [&](const std::vector<float>& values, const std::vector<double>& shown) {
+        if (!source.Send(device.GetBoundListeningPort(), osctest::Floats("/data", values)))
+            return false;
+        for (int i = 0; i < 2000; ++i) {
+            device.Step(true);
+            std::lock_guard<std::mutex> lock(frames.mutex);
+            if (!frames.frames.empty() && frames.frames.back().values == shown) return true;
+            std::this_thread::yield();
+        }
+        return false;
+    };
+    ASSERT_TRUE(deliver({1.0f, 2.0f, 3.0f, 4.0f}, {1.0, 2.0, 3.0, 4.0}));
+    Render(*view);
+    device.SetVisibleChannels({0, 3});
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(deliver({1.0f, 2.0f, 3.0f, 40.0f}, {1.0, 40.0}));
+    Render(*view);
+    ASSERT_EQ(view->m_channelCount, 2);
+    // Two channels now: all on, both shown, the same count of values per row.
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(deliver({1.0f, 2.0f}, {1.0, 2.0}));
+    EXPECT_EQ(device.GetVisibleList(), (std::vector<int>{0, 1}));
+    Render(*view);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(deliver({1.0f, 2.0f}, {1.0, 2.0}));
+    CViewSnapshot snapshot;
+    view->GetData().TakeSnapshot(snapshot, 0, 2, false);
+    ASSERT_GT(snapshot.frames, 0u);
+    for (uint64_t f = 0; f < snapshot.frames; ++f)
+        ASSERT_EQ(snapshot.Channel(1)[f], 2.0) << "row " << f << " of " << snapshot.frames;
+    device.RemoveView(&frames);
+}
+
 TEST_F(AnalogViewTest, OscSourceGrowingToThreeChannelsIsDrawnWithoutAReset)
 {
     osctest::SettingsGuard guard;

@@ -13,6 +13,7 @@
 #include "oscSourceSupport.h"
 #include "process/fakeDevice.h"
 #include "process/messageQueue.h"
+#include "visibleChannelsReader.h"
 #include "support/logCapture.h"
 
 using osctest::ConsoleCapture;
@@ -588,6 +589,33 @@ TEST_F(OscDeviceThreads, ChannelTextsReadWhileTheSourceReshapes)
             ++reads;
         }
     }
+    done = true;
+    source.join();
+    device.Close();
+    EXPECT_GT(reads, 0);
+}
+
+// The views and the view grid read the visible channels, their names and units on the
+// GUI thread while the source re-shapes the channels on the acquisition thread: each
+// read sees one whole list (0 .. n-1, n at most 12), never freed or half-made storage.
+TEST_F(OscDeviceThreads, VisibleChannelsReadWhileTheSourceReshapes)
+{
+    COscDevice device(false);
+    Received request;
+    ASSERT_TRUE(m_source.Next(request));
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    const int port = device.GetBoundListeningPort();
+    std::atomic<bool> done{false};
+    std::thread source([&] {
+        for (int i = 0; i < 600 && !done.load(); ++i) {
+            OscMessage message("/data");
+            for (int k = 0; k <= (i * 5) % 12; ++k) message.PushFloat(1.0f);
+            m_source.Send(port, message);
+            if (i % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    const long reads = nettest::ReadVisibleChannels(device, 12, std::chrono::milliseconds(300));
     done = true;
     source.join();
     device.Close();
