@@ -75,6 +75,12 @@ void CAnalog3DView::SetDevice(CAnalogDevice* device)
 
 void CAnalog3DView::AddData(const double* values, int count, uint32_t sample, double timeSec)
 {
+    // A frame of other channels than the sensors' is refused: the view rebuilds them.
+    const CAnalogDevice* device = m_device.load();
+    if (device != nullptr && device->GetVisibleShape() != m_feedShape.load()) {
+        m_data.RefuseFrame();
+        return;
+    }
     m_data.AddData(values, count, sample, timeSec);
 }
 
@@ -171,6 +177,7 @@ void CAnalog3DView::BuildSensors()
     layout.renderFlags = GetRenderFlags();
     m_deviceName = device->GetDeviceName();
     m_data.Build(layout);
+    m_feedShape.store(m_builtShape);
     if (wasRunning)
         device->Start();
 }

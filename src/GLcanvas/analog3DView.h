@@ -122,6 +122,7 @@ private:
     bool m_severalViews = false;
     uint64_t m_refusedSeen = 0;  // GUI thread: refused frames when the shape was last checked
     uint64_t m_builtShape = 0;   // GUI thread: the device's visible channels the sensors show
+    std::atomic<uint64_t> m_feedShape{0};  // the same, for the feed
     SceneState m_drawnState;     // GUI thread: as the last frame drew it
 
     static std::atomic<int> s_nextId;

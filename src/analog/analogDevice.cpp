@@ -108,6 +108,7 @@ void CAnalogDevice::PublishVisibleList()
     std::lock_guard<std::mutex> lock(m_visibleMutex);
     // A new name keeps the shape: the rows a view holds are still those channels'.
     visible->shape = m_visible->shape + (m_visible->channels != visible->channels ? 1 : 0);
+    m_visibleShape.store(visible->shape);
     m_visible = std::move(visible);
 }
 
@@ -216,14 +217,14 @@ void CAnalogDevice::UpdateVisibleList()
     m_visibleListValid = true;
 }
 
+// The flags and the list they make change in one hold of the data mutex: no row is
+// copied with the new flags and fed to the views as one of the old list.
 void CAnalogDevice::ShowAllChannels()
 {
-    {
-        CMutexLock lock(&m_dataMutex);
-        m_outputCount = m_channelCount;
-        if (m_channelOn != nullptr) {
-            for (int i = 0; i < m_channelCount; ++i) m_channelOn[i] = 1;
-        }
+    CMutexLock lock(&m_dataMutex);
+    m_outputCount = m_channelCount;
+    if (m_channelOn != nullptr) {
+        for (int i = 0; i < m_channelCount; ++i) m_channelOn[i] = 1;
     }
     UpdateVisibleList();
 }
@@ -238,8 +239,8 @@ void CAnalogDevice::SetVisibleChannels(const std::vector<int>& channels)
         for (int channel : channels) {
             if (channel >= 0 && channel < m_channelCount) m_channelOn[channel] = 1;
         }
+        UpdateVisibleList();
     }
-    UpdateVisibleList();
     ResetViews();
     ResetCounters();
 }
@@ -311,8 +312,8 @@ bool CAnalogDevice::SetChannelParam(const void* value, int k, int type)
     {
         CMutexLock lock(&m_dataMutex);
         m_channelOn[k] = on;
+        UpdateVisibleList();
     }
-    UpdateVisibleList();
     return true;
 }
 

@@ -56,6 +56,9 @@ public:
     // Any thread: the visible channels as last published, never torn by a re-shape on
     // the acquisition thread; never null. Taking it costs a short lock, no copy.
     VisibleChannelsPtr GetVisibleChannels() const;
+    // Any thread: the shape number of the visible channels. Read under the data mutex
+    // (a view's feed) it is that of the row being fed.
+    uint64_t GetVisibleShape() const { return m_visibleShape.load(); }
     // Any thread: a copy of the visible channel list.
     virtual std::vector<int> GetVisibleList() const { return GetVisibleChannels()->channels; }
     virtual void SetVisibleChannels(const std::vector<int>& channels);
@@ -277,6 +280,7 @@ private:
     // acquisition thread, nor the acquisition thread for a paint.
     mutable std::mutex m_visibleMutex;
     VisibleChannelsPtr m_visible = std::make_shared<const CVisibleChannels>();  // m_visibleMutex
+    std::atomic<uint64_t> m_visibleShape{0};  // m_visible's, written under the data mutex
     wxString m_oscSource;        // guarded by m_nameMutex: the name m_oscName was made of
     std::string m_oscName;       // guarded by m_nameMutex
     std::string m_oscNameCopy;   // acquisition thread only: the frames' copy

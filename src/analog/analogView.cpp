@@ -118,6 +118,12 @@ void CAnalogView::AddData(const double* values, int count, uint32_t sample, doub
     CAnalogDevice* device = m_device.load();
     if (!values || !device || !device->IsReady())
         return;
+    // A row of other channels than the history's (the device re-shaped since it was
+    // built) is refused: the paint this asks for rebuilds the history.
+    if (device->GetVisibleShape() != m_feedShape.load()) {
+        m_data.RefuseRow();
+        return;
+    }
     m_data.AddData(values, count, sample, timeSec);
 }
 
@@ -198,6 +204,7 @@ void CAnalogView::SetBuffer(const CVisibleChannels& visible)
     CViewDataConfig config = MakeDataConfig(*device);
     config.drawTimeSec = draw_time;
     m_data.Rebuild(config);
+    m_feedShape.store(m_builtShape);
     if (m_channelCount <= 0 && m_reportNoData) {
         wxLogError(_("No analog data available !\n"));
         m_reportNoData = false;

@@ -190,6 +190,7 @@ private:
     // GUI thread: the device's visible channels the history was built for, and those of
     // the current paint (same shape), whose names the labels show.
     std::uint64_t m_builtShape = 0;
+    std::atomic<std::uint64_t> m_feedShape{0};  // the same, for the feed
     VisibleChannelsPtr m_shown;
     // GUI thread: working buffers of the paints, kept to spare an allocation per paint.
     std::vector<wxPoint2DDouble> m_points;

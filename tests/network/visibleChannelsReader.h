@@ -6,17 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 
 #include "analog/analogDevice.h"
 
 namespace nettest {
 
 // Reads for the given time; every list must be whole (0 .. n-1, n at most maxChannels)
-// with default names and no units. The number of whole reads.
+// with default names and no units, and a take of the visible channels names its own
+// channels. The number of whole reads.
 inline long ReadVisibleChannels(const CAnalogDevice& device, int maxChannels,
                                 std::chrono::milliseconds duration)
 {
     long reads = 0;
+    uint64_t shape = 0;
     const auto end = std::chrono::steady_clock::now() + duration;
     while (std::chrono::steady_clock::now() < end) {
         if (!device.IsVisibleListValid()) continue;
@@ -27,6 +30,16 @@ inline long ReadVisibleChannels(const CAnalogDevice& device, int maxChannels,
             const wxString name = device.GetVisibleChannelName(n);
             EXPECT_TRUE(name.empty() || name.StartsWith("Channel #")) << name;
             EXPECT_TRUE(device.GetVisibleChannelUnit(n).empty());
+        }
+        // One take: the list and its names are of one shape, and shapes only move on.
+        const VisibleChannelsPtr visible = device.GetVisibleChannels();
+        EXPECT_GE(visible->shape, shape);
+        shape = visible->shape;
+        EXPECT_EQ(visible->names.size(), visible->channels.size());
+        EXPECT_EQ(visible->units.size(), visible->channels.size());
+        for (size_t i = 0; i < visible->channels.size() && i < visible->names.size(); ++i) {
+            EXPECT_EQ(visible->channels[i], static_cast<int>(i));
+            EXPECT_EQ(visible->names[i], wxString::Format("Channel #%d", visible->channels[i]));
         }
         if (::testing::Test::HasFailure()) break;
         ++reads;
