@@ -23,16 +23,6 @@ constexpr double kFarAway = 1e6;
 
 bool IsDrawable(double v) { return std::isfinite(v) && std::fabs(v) < kFarAway; }
 
-// Entry of the visible channels (names and units have one per entry).
-wxString ChannelLabel(const CVisibleChannels& visible, size_t entry)
-{
-    const wxString& unit = visible.units[entry];
-    wxString label = visible.names[entry];
-    if (!unit.empty())
-        label += " (" + unit + ") ";
-    return label;
-}
-
 void StrokeLine(wxGraphicsContext& gc, double x1, double y1, double x2, double y2)
 {
     if (IsDrawable(x1) && IsDrawable(y1) && IsDrawable(x2) && IsDrawable(y2))
@@ -143,7 +133,7 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     const int lineHeight = th;
     m_labels.clear();
     for (int c = 0; c < n; ++c)
-        m_labels.push_back(ChannelLabel(*m_shown, static_cast<size_t>(c)));
+        m_labels.push_back(VisibleChannelLabel(*m_shown, static_cast<size_t>(c), " "));
     DistinctTails(m_labels, m_tails, &m_heads);
     const bool legendAtRight = !strip || n == 1;
     LegendLayout legend;

@@ -17,3 +17,14 @@ struct CVisibleChannels {
     uint64_t shape = 0;
 };
 using VisibleChannelsPtr = std::shared_ptr<const CVisibleChannels>;
+
+// The name of entry, then its unit in brackets and afterUnit when it has one; empty past
+// the list.
+inline wxString VisibleChannelLabel(const CVisibleChannels& visible, size_t entry,
+                                    const wxString& afterUnit)
+{
+    if (entry >= visible.names.size() || entry >= visible.units.size()) return wxString();
+    wxString label = visible.names[entry];
+    if (!visible.units[entry].empty()) label += " (" + visible.units[entry] + ")" + afterUnit;
+    return label;
+}
