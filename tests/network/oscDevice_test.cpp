@@ -606,16 +606,26 @@ TEST_F(OscDeviceThreads, VisibleChannelsReadWhileTheSourceReshapes)
     ASSERT_TRUE(device.Create(false));
     ASSERT_TRUE(device.RunThread());
     const int port = device.GetBoundListeningPort();
+    std::atomic<bool> burstSent{false};
     std::atomic<bool> done{false};
+    // A burst of shapes, then three values again and again until the device has them (a
+    // full receive buffer may drop a datagram).
     std::thread source([&] {
-        for (int i = 0; i < 600 && !done.load(); ++i) {
+        for (int i = 0; i < 600; ++i) {
             OscMessage message("/data");
             for (int k = 0; k <= (i * 5) % 12; ++k) message.PushFloat(1.0f);
             m_source.Send(port, message);
             if (i % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
+        burstSent = true;
+        while (!done.load()) {
+            m_source.Send(port, Floats("/data", {1.0f, 1.0f, 1.0f}));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     });
-    const long reads = nettest::ReadVisibleChannels(device, 12, std::chrono::milliseconds(300));
+    const long reads = nettest::ReadVisibleChannels(device, 12, [&] {
+        return burstSent.load() && device.GetVisibleList().size() == 3;
+    });
     done = true;
     source.join();
     device.Close();

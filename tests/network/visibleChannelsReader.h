@@ -7,22 +7,28 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "analog/analogDevice.h"
 
 namespace nettest {
 
-// Reads for the given time; every list must be whole (0 .. n-1, n at most maxChannels)
-// with default names and no units, and a take of the visible channels names its own
-// channels. The number of whole reads.
+// Reads until done() holds after a read (the bound only stops a broken build). Every
+// list must be whole (0 .. n-1, n at most maxChannels) with default names and no units,
+// and a take of the visible channels names its own channels. The number of whole reads.
 inline long ReadVisibleChannels(const CAnalogDevice& device, int maxChannels,
-                                std::chrono::milliseconds duration)
+                                const std::function<bool()>& done)
 {
     long reads = 0;
     uint64_t shape = 0;
-    const auto end = std::chrono::steady_clock::now() + duration;
-    while (std::chrono::steady_clock::now() < end) {
-        if (!device.IsVisibleListValid()) continue;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool finished = false;
+    while (!finished && std::chrono::steady_clock::now() < limit) {
+        finished = done();
+        if (!device.IsVisibleListValid()) {
+            finished = false;
+            continue;
+        }
         int expected = 0;
         for (int index : device.GetVisibleList()) EXPECT_EQ(index, expected++);
         EXPECT_LE(expected, maxChannels);
@@ -44,6 +50,7 @@ inline long ReadVisibleChannels(const CAnalogDevice& device, int maxChannels,
         if (::testing::Test::HasFailure()) break;
         ++reads;
     }
+    EXPECT_TRUE(finished);
     return reads;
 }
 

@@ -348,19 +348,21 @@ TEST_F(VrpnDeviceThreads, VisibleChannelsReadWhileTheServerReshapes)
     ASSERT_TRUE(server.Open(device));
     ASSERT_TRUE(device.Create(false));
     ASSERT_TRUE(device.RunThread());
-    std::atomic<bool> done{false};
+    std::atomic<bool> sent{false};
+    // A burst of shapes, the last of three channels.
     std::thread sender([&] {
         const std::vector<double> values(12, 1.0);
         std::vector<uint8_t> payload(8 + 8 * values.size());
-        for (int i = 0; i < 600 && !done.load(); ++i) {
-            const int count = 1 + (i * 5) % 12;
+        for (int i = 0; i <= 600; ++i) {
+            const int count = i < 600 ? 1 + (i * 5) % 12 : 3;
             const size_t length = vrpn::EncodeAnalog(payload.data(), values.data(), count);
             server.SendRaw(2, std::vector<uint8_t>(payload.begin(), payload.begin() + length));
             if (i % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
+        sent = true;
     });
-    const long reads = nettest::ReadVisibleChannels(device, 12, std::chrono::milliseconds(300));
-    done = true;
+    const long reads = nettest::ReadVisibleChannels(
+        device, 12, [&] { return sent.load() && device.GetVisibleList().size() == 3; });
     sender.join();
     device.Close();
     EXPECT_GT(reads, 0);
