@@ -33,6 +33,52 @@ int ShownIcon(const CAnalogView& view)
     return shown;
 }
 
+// A source on the loopback and its stepped device, whose frames a fake view keeps.
+struct OscSourceRig {
+    OscSourceRig() { device.AddView(&frames); }
+    ~OscSourceRig() { device.RemoveView(&frames); }
+    // The device's connect message, taken off the source.
+    bool Connected()
+    {
+        osctest::Received request;
+        return source.Next(request);
+    }
+    // Sends the values and steps until a frame carries shown (the visible ones).
+    bool Deliver(const std::vector<float>& values, const std::vector<double>& shown)
+    {
+        if (!source.Send(device.GetBoundListeningPort(), osctest::Floats("/data", values)))
+            return false;
+        for (int i = 0; i < 2000; ++i) {
+            device.Step(true);
+            std::lock_guard<std::mutex> lock(frames.mutex);
+            if (!frames.frames.empty() && frames.frames.back().values == shown) return true;
+            std::this_thread::yield();
+        }
+        return false;
+    }
+    osctest::SettingsGuard guard;
+    osctest::Peer source;
+    const bool configured =
+        (SetOscClientSettings(osctest::LoopbackClient(source.Port(), 0)), true);
+    osctest::SteppedOscDevice device;
+    CFakeView frames;
+};
+
+// A 2D view of an OSC source's device, connected.
+class AnalogViewOscTest : public AnalogViewTest {
+protected:
+    void SetUp() override
+    {
+        AnalogViewTest::SetUp();
+        ASSERT_TRUE(rig.Connected());
+        view = MakeView(900, 500);
+        view->SetDevice(&rig.device);
+    }
+
+    OscSourceRig rig;
+    CAnalogView* view = nullptr;
+};
+
 }  // namespace
 
 TEST_F(AnalogViewTest, ConstructionByClassNameCreatesIconsOnlyWithTheWindow)
@@ -279,34 +325,14 @@ TEST_F(AnalogViewTest, FeedAt10kHzWhileRebuilding)
     EXPECT_GT(snapshot.frames, 0u);
 }
 
-// A network source that grows from one channel to three: its view follows on
-// its own, as the display timer repaints it, and draws three moving curves.
 // A source that takes a new shape with as many visible channels as before (two of four
 // shown, then two of two) refuses no row: the view still rebuilds its history, so that
 // no row of the hidden fourth channel is drawn under the name of the new second one.
-TEST_F(AnalogViewTest, OscSourceReshapedToTheSameCountDropsTheOldChannelsRows)
+TEST_F(AnalogViewOscTest, ReshapedToTheSameCountDropsTheOldChannelsRows)
 {
-    osctest::SettingsGuard guard;
-    osctest::Peer source;
-    SetOscClientSettings(osctest::LoopbackClient(source.Port(), 0));
-    osctest::SteppedOscDevice device;
-    osctest::Received request;
-    ASSERT_TRUE(source.Next(request));  // the connect message
-    CFakeView frames;
-    device.AddView(&frames);
-    CAnalogView* view = MakeView(900, 500);
-    view->SetDevice(&device);
-    // Sends the row and steps until a frame carries its visible values.
+    osctest::SteppedOscDevice& device = rig.device;
     const auto deliver = [&](const std::vector<float>& values, const std::vector<double>& shown) {
-        if (!source.Send(device.GetBoundListeningPort(), osctest::Floats("/data", values)))
-            return false;
-        for (int i = 0; i < 2000; ++i) {
-            device.Step(true);
-            std::lock_guard<std::mutex> lock(frames.mutex);
-            if (!frames.frames.empty() && frames.frames.back().values == shown) return true;
-            std::this_thread::yield();
-        }
-        return false;
+        return rig.Deliver(values, shown);
     };
     ASSERT_TRUE(deliver({1.0f, 2.0f, 3.0f, 4.0f}, {1.0, 2.0, 3.0, 4.0}));
     Render(*view);
@@ -333,21 +359,14 @@ TEST_F(AnalogViewTest, OscSourceReshapedToTheSameCountDropsTheOldChannelsRows)
     const std::vector<double> shown = secondColumn();
     ASSERT_FALSE(shown.empty());
     EXPECT_EQ(shown, std::vector<double>(shown.size(), 2.0));
-    device.RemoveView(&frames);
 }
 
-TEST_F(AnalogViewTest, OscSourceGrowingToThreeChannelsIsDrawnWithoutAReset)
+// A network source that grows from one channel to three: its view follows on
+// its own, as the display timer repaints it, and draws three moving curves.
+
+TEST_F(AnalogViewOscTest, GrowingToThreeChannelsIsDrawnWithoutAReset)
 {
-    osctest::SettingsGuard guard;
-    osctest::Peer source;
-    SetOscClientSettings(osctest::LoopbackClient(source.Port(), 0));
-    osctest::SteppedOscDevice device;
-    osctest::Received request;
-    ASSERT_TRUE(source.Next(request));  // the connect message
-    CFakeView frames;
-    device.AddView(&frames);
-    CAnalogView* view = MakeView(900, 500);
-    view->SetDevice(&device);
+    osctest::SteppedOscDevice& device = rig.device;
     int row = 0;
     // Sends one row of sines and steps until a frame carries it.
     const auto deliver = [&](int channels) {
@@ -355,18 +374,7 @@ TEST_F(AnalogViewTest, OscSourceGrowingToThreeChannelsIsDrawnWithoutAReset)
         for (int c = 0; c < channels; ++c)
             values.push_back(static_cast<float>(80.0 * std::sin(0.3 * row + 2.0 * c)));
         ++row;
-        if (!source.Send(device.GetBoundListeningPort(), osctest::Floats("/data", values)))
-            return false;
-        for (int i = 0; i < 2000; ++i) {
-            device.Step(true);
-            std::lock_guard<std::mutex> lock(frames.mutex);
-            if (!frames.frames.empty() &&
-                frames.frames.back().values.size() == values.size() &&
-                frames.frames.back().values.back() == static_cast<double>(values.back()))
-                return true;
-            std::this_thread::yield();
-        }
-        return false;
+        return rig.Deliver(values, std::vector<double>(values.begin(), values.end()));
     };
     for (int i = 0; i < 40; ++i)
         ASSERT_TRUE(deliver(1));
@@ -393,5 +401,4 @@ TEST_F(AnalogViewTest, OscSourceGrowingToThreeChannelsIsDrawnWithoutAReset)
                 }
         EXPECT_GT(bottom - top, 60) << "channel " << c;
     }
-    device.RemoveView(&frames);
 }

@@ -42,6 +42,16 @@ protected:
         device->AddView(&m_view);
         return device;
     }
+    // A device on its own acquisition thread, its connect message taken off the source.
+    std::unique_ptr<COscDevice> StartDevice()
+    {
+        auto device = std::make_unique<COscDevice>(false);
+        Received request;
+        EXPECT_TRUE(m_source.Next(request));
+        EXPECT_TRUE(device->Create(false));
+        EXPECT_TRUE(device->RunThread());
+        return device;
+    }
     // Sends the message and steps until a dispatched frame carries the expected row.
     bool Deliver(SteppedOscDevice& device, const OscMessage& message,
                  const std::vector<double>& expected)
@@ -549,11 +559,8 @@ TEST_F(OscDeviceThreads, StatusQueriesNeverCostASample)
 // re-shaping the channels on the acquisition thread: every read sees one shape.
 TEST_F(OscDeviceThreads, ChannelTextsReadWhileTheSourceReshapes)
 {
-    COscDevice device(false);
-    Received request;
-    ASSERT_TRUE(m_source.Next(request));
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
+    const std::unique_ptr<COscDevice> started = StartDevice();
+    COscDevice& device = *started;
     const int port = device.GetBoundListeningPort();
     std::atomic<bool> done{false};
     std::thread source([&] {
@@ -600,11 +607,8 @@ TEST_F(OscDeviceThreads, ChannelTextsReadWhileTheSourceReshapes)
 // read sees one whole list (0 .. n-1, n at most 12), never freed or half-made storage.
 TEST_F(OscDeviceThreads, VisibleChannelsReadWhileTheSourceReshapes)
 {
-    COscDevice device(false);
-    Received request;
-    ASSERT_TRUE(m_source.Next(request));
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
+    const std::unique_ptr<COscDevice> started = StartDevice();
+    COscDevice& device = *started;
     const int port = device.GetBoundListeningPort();
     std::atomic<bool> burstSent{false};
     std::atomic<bool> done{false};
