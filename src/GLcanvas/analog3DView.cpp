@@ -75,6 +75,12 @@ void CAnalog3DView::SetDevice(CAnalogDevice* device)
 
 void CAnalog3DView::AddData(const double* values, int count, uint32_t sample, double timeSec)
 {
+    // A frame of other channels than the sensors' is refused: the view rebuilds them.
+    const CAnalogDevice* device = m_device.load();
+    if (device != nullptr && device->GetVisibleShape() != m_feedShape.load()) {
+        m_data.RefuseFrame();
+        return;
+    }
     m_data.AddData(values, count, sample, timeSec);
 }
 
@@ -118,15 +124,20 @@ bool CAnalog3DView::FollowDevice()
 {
     const uint64_t refused = m_data.RefusedFrames();
     CAnalogDevice* device = m_device.load();
-    if (refused == m_refusedSeen || device == nullptr || m_busy.load())
+    if (device == nullptr || m_busy.load())
+        return false;
+    // New channels of the same count refuse no frame: their shape number tells them.
+    const VisibleChannelsPtr visible = device->GetVisibleChannels();
+    if (refused == m_refusedSeen && visible->shape == m_builtShape)
         return false;
     // A device taking its new shape is looked at again on the next pass.
     if (!device->IsVisibleListValid())
         return false;
     m_refusedSeen = refused;
-    const int sensors = std::max(1, static_cast<int>(device->GetVisibleList().size()));
+    const int sensors = std::max(1, static_cast<int>(visible->channels.size()));
     const int dim = device->GetChannelDim() < 0 ? 7 : device->GetChannelDim();
-    if (sensors == m_data.SensorCount() && sensors * dim == m_data.ExpectedCount())
+    if (visible->shape == m_builtShape && sensors == m_data.SensorCount() &&
+        sensors * dim == m_data.ExpectedCount())
         return false;
     BuildSensors();
     m_refusedSeen = m_data.RefusedFrames();
@@ -146,12 +157,16 @@ void CAnalog3DView::BuildSensors()
         device->Stop();
     // The device is read before the view's lock is taken (lock order: device, view).
     device->UpdateVisibleList();
+    // One take: the names are those of the listed channels, whatever re-shapes meanwhile.
+    const VisibleChannelsPtr visible = device->GetVisibleChannels();
+    m_builtShape = visible->shape;
     CSensorLayout layout;
-    layout.channels = device->GetVisibleList();
+    layout.channels = visible->channels;
     const int count = std::max(1, static_cast<int>(layout.channels.size()));
     for (int i = 0; i < count; ++i) {
-        const int channel = i < static_cast<int>(layout.channels.size()) ? layout.channels[i] : i;
-        layout.names.push_back(device->GetVisibleChannelName(i));
+        const bool listed = i < static_cast<int>(layout.channels.size());
+        const int channel = listed ? layout.channels[i] : i;
+        layout.names.push_back(listed ? visible->names[static_cast<size_t>(i)] : wxString());
         layout.colours.push_back(device->GetChannelColour(channel));
     }
     layout.dim = device->GetChannelDim();
@@ -162,6 +177,7 @@ void CAnalog3DView::BuildSensors()
     layout.renderFlags = GetRenderFlags();
     m_deviceName = device->GetDeviceName();
     m_data.Build(layout);
+    m_feedShape.store(m_builtShape);
     if (wasRunning)
         device->Start();
 }

@@ -3,6 +3,7 @@
 #include "GLcanvas/trackerViewData.h"
 #include "GLcanvas/wx3DWindow.h"
 #include "analog/viewSink.h"
+#include "analog/visibleChannels.h"
 
 #include <wx/arrstr.h>
 
@@ -120,6 +121,8 @@ private:
     bool m_selected = false;
     bool m_severalViews = false;
     uint64_t m_refusedSeen = 0;  // GUI thread: refused frames when the shape was last checked
+    uint64_t m_builtShape = 0;   // GUI thread: the device's visible channels the sensors show
+    std::atomic<uint64_t> m_feedShape{0};  // the same, for the feed
     SceneState m_drawnState;     // GUI thread: as the last frame drew it
 
     static std::atomic<int> s_nextId;

@@ -73,6 +73,8 @@ public:
     uint64_t StoredFrames() const { return m_storedFrames.load(); }
     uint64_t SkippedFrames() const { return m_skippedFrames.load(); }
     uint64_t RefusedFrames() const { return m_refusedFrames.load(); }
+    // Feed: a frame of other channels than the sensors were built for, counted as refused.
+    void RefuseFrame() { m_refusedFrames.fetch_add(1, std::memory_order_relaxed); }
 
 private:
     // True when a sensor's pose changed.

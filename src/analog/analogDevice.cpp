@@ -31,6 +31,8 @@ bool AddProperty(uint8_t* buffer, uint64_t* position, uint8_t tag, uint64_t bits
 
 wxString GroupKey(const wxString& group, const wxString& key) { return group + "/" + key; }
 
+MutexHandle* Unconst(const MutexHandle* handle) { return const_cast<MutexHandle*>(handle); }
+
 }  // namespace
 
 CAnalogDevice::CAnalogDevice(bool synchronised) : CDevice(synchronised, true)
@@ -77,8 +79,37 @@ double CAnalogDevice::FrameTime(uint64_t sampleCounter) const
 // The acquisition thread writes the enabled count on every frame.
 int CAnalogDevice::GetVisibleCount() const
 {
-    CMutexLock lock(const_cast<MutexHandle*>(&m_dataMutex));
+    CMutexLock lock(Unconst(&m_dataMutex));
     return m_outputCount;
+}
+
+int CAnalogDevice::GetChannelCount() const
+{
+    CMutexLock lock(Unconst(&m_dataMutex));
+    return m_channelCount;
+}
+
+VisibleChannelsPtr CAnalogDevice::GetVisibleChannels() const
+{
+    std::lock_guard<std::mutex> lock(m_visibleMutex);
+    return m_visible;
+}
+
+// The names come through the virtual accessors (a device may name its own units); a
+// nested lock by this thread finds the data mutex taken by itself and reads on.
+void CAnalogDevice::PublishVisibleList()
+{
+    auto visible = std::make_shared<CVisibleChannels>();
+    visible->channels = m_visibleList;
+    for (int channel : m_visibleList) {
+        visible->names.push_back(GetChannelName(channel));
+        visible->units.push_back(GetChannelUnit(channel));
+    }
+    std::lock_guard<std::mutex> lock(m_visibleMutex);
+    // A new name keeps the shape: the rows a view holds are still those channels'.
+    visible->shape = m_visible->shape + (m_visible->channels != visible->channels ? 1 : 0);
+    m_visibleShape.store(visible->shape);
+    m_visible = std::move(visible);
 }
 
 void CAnalogDevice::InitChannels()
@@ -97,11 +128,16 @@ void CAnalogDevice::InitChannels()
     m_channelColours.clear();
     // Channels past the palette take entry i mod 48, so every channel has one.
     for (int i = 0; i < m_channelCount; ++i) m_channelColours.push_back(PaletteColour(i));
+    // Every channel is on: every channel is visible.
+    m_visibleList.clear();
+    for (int i = 0; i < m_channelCount; ++i) m_visibleList.push_back(i);
+    PublishVisibleList();
     m_visibleListValid = true;
 }
 
 wxString CAnalogDevice::GetChannelName(int n) const
 {
+    CMutexLock lock(Unconst(&m_dataMutex));
     if (n >= 0 && n < static_cast<int>(m_channelNames.size())) return m_channelNames[n];
     if (n >= 0 && n < m_channelCount)
         return wxString::Format(
@@ -111,90 +147,84 @@ wxString CAnalogDevice::GetChannelName(int n) const
 
 wxString CAnalogDevice::GetChannelUnit(int n) const
 {
+    CMutexLock lock(Unconst(&m_dataMutex));
     if (n >= 0 && n < static_cast<int>(m_channelUnits.size())) return m_channelUnits[n];
     return wxString();
 }
 
 wxString CAnalogDevice::GetVisibleChannelName(int n) const
 {
-    if (m_channelOn == nullptr || n < 0) return wxString();
-    int seen = 0;
-    for (int i = 0; i < m_channelCount; ++i) {
-        if (m_channelOn[i] && seen++ == n) return GetChannelName(i);
-    }
-    return wxString();
+    const VisibleChannelsPtr visible = GetVisibleChannels();
+    if (n < 0 || n >= static_cast<int>(visible->names.size())) return wxString();
+    return visible->names[static_cast<size_t>(n)];
 }
 
 wxString CAnalogDevice::GetVisibleChannelUnit(int n) const
 {
-    if (m_channelOn == nullptr || n < 0) return wxString();
-    int seen = 0;
-    for (int i = 0; i < m_channelCount; ++i) {
-        if (m_channelOn[i] && seen++ == n) return GetChannelUnit(i);
-    }
-    return wxString();
+    const VisibleChannelsPtr visible = GetVisibleChannels();
+    if (n < 0 || n >= static_cast<int>(visible->units.size())) return wxString();
+    return visible->units[static_cast<size_t>(n)];
 }
 
 bool CAnalogDevice::SetChannelName(int n, const wxString& name)
 {
+    CMutexLock lock(&m_dataMutex);
     if (n < 0 || n >= static_cast<int>(m_channelNames.size())) return false;
-    m_visibleListValid = false;
     m_channelNames[n] = name;
-    m_visibleListValid = true;
+    PublishVisibleList();
     return true;
 }
 
 bool CAnalogDevice::SetChannelUnit(int n, const wxString& unit)
 {
+    CMutexLock lock(&m_dataMutex);
     if (n < 0 || n >= static_cast<int>(m_channelUnits.size())) return false;
-    m_visibleListValid = false;
     m_channelUnits[n] = unit;
-    m_visibleListValid = true;
+    PublishVisibleList();
     return true;
 }
 
 CColour CAnalogDevice::GetChannelColour(int n) const
 {
+    CMutexLock lock(Unconst(&m_dataMutex));
     if (n >= 0 && n < static_cast<int>(m_channelColours.size())) return m_channelColours[n];
     return CColour(128, 128, 128);
 }
 
 bool CAnalogDevice::SetChannelColour(int n, const CColour& colour)
 {
+    CMutexLock lock(&m_dataMutex);
     if (n < 0 || n >= static_cast<int>(m_channelColours.size())) return false;
     m_channelColours[n] = colour;
     return true;
 }
 
+// The flags, the list and the count change together under the data mutex: a re-shape on
+// the acquisition thread cannot free the flags under the walk.
 void CAnalogDevice::UpdateVisibleList()
 {
+    CMutexLock lock(&m_dataMutex);
     if (m_channelOn == nullptr) return;
     m_visibleListValid = false;
     m_visibleList.clear();
-    m_visibleList.shrink_to_fit();
-    int enabled = 0;
     for (int i = 0; i < m_channelCount; ++i) {
-        if (m_channelOn[i]) {
-            m_visibleList.push_back(i);
-            ++enabled;
-        }
+        if (m_channelOn[i]) m_visibleList.push_back(i);
     }
-    {
-        CMutexLock lock(&m_dataMutex);
-        m_outputCount = enabled;
-    }
+    const int enabled = static_cast<int>(m_visibleList.size());
+    m_outputCount = enabled;
     m_enabledChannels = enabled;
+    PublishVisibleList();
     m_visibleListValid = true;
 }
 
+// The flags and the list they make change in one hold of the data mutex: no row is
+// copied with the new flags and fed to the views as one of the old list.
 void CAnalogDevice::ShowAllChannels()
 {
-    {
-        CMutexLock lock(&m_dataMutex);
-        m_outputCount = m_channelCount;
-        if (m_channelOn != nullptr) {
-            for (int i = 0; i < m_channelCount; ++i) m_channelOn[i] = 1;
-        }
+    CMutexLock lock(&m_dataMutex);
+    m_outputCount = m_channelCount;
+    if (m_channelOn != nullptr) {
+        for (int i = 0; i < m_channelCount; ++i) m_channelOn[i] = 1;
     }
     UpdateVisibleList();
 }
@@ -209,8 +239,8 @@ void CAnalogDevice::SetVisibleChannels(const std::vector<int>& channels)
         for (int channel : channels) {
             if (channel >= 0 && channel < m_channelCount) m_channelOn[channel] = 1;
         }
+        UpdateVisibleList();
     }
-    UpdateVisibleList();
     ResetViews();
     ResetCounters();
 }
@@ -282,17 +312,15 @@ bool CAnalogDevice::SetChannelParam(const void* value, int k, int type)
     {
         CMutexLock lock(&m_dataMutex);
         m_channelOn[k] = on;
+        UpdateVisibleList();
     }
-    UpdateVisibleList();
     return true;
 }
 
 bool CAnalogDevice::SetNameParam(const void* value, int j, int count, int type)
 {
     if (type != PARAM_STRING || count != 1 || value == nullptr) return false;
-    if (j >= static_cast<int>(m_channelNames.size())) return false;
-    m_channelNames[j] = *static_cast<const wxString*>(value);
-    return true;
+    return SetChannelName(j, *static_cast<const wxString*>(value));
 }
 
 bool CAnalogDevice::SetParam(const void* value, int id, int count, int type, bool* changed)

@@ -5,6 +5,7 @@
 #include "analog/paramType.h"
 #include "analog/recorderSink.h"
 #include "analog/viewSink.h"
+#include "analog/visibleChannels.h"
 #include "process/device.h"
 
 #include <wx/string.h>
@@ -34,12 +35,17 @@ public:
     virtual bool IsFileDevice() const { return false; }
     virtual bool IsReady() const { return m_ready.load(); }
     virtual bool IsVisibleListValid() const { return m_visibleListValid.load(); }
-    virtual int GetChannelCount() const { return m_channelCount; }
+    // Any thread, under the data mutex: a network device re-shapes its channels on its
+    // acquisition thread.
+    virtual int GetChannelCount() const;
     // The enabled count as the frames leave it: enabled values after a frame,
     // enabled channels after a list update. The recorder uses GetEnabledChannelCount.
     virtual int GetVisibleCount() const;
+    // Any thread, under the data mutex.
     virtual wxString GetChannelName(int n) const;
     virtual wxString GetChannelUnit(int n) const;
+    // Any thread: entry n of the visible channels. A reader that needs a list and its
+    // names together takes GetVisibleChannels once.
     virtual wxString GetVisibleChannelName(int n) const;
     virtual wxString GetVisibleChannelUnit(int n) const;
     virtual bool SetChannelName(int n, const wxString& name);
@@ -47,7 +53,14 @@ public:
     virtual int GetChannelDim() const { return m_dim; }
     // One flag byte per channel (1 = on), or null before InitChannels.
     virtual const uint8_t* GetChannelFlags() const { return m_channelOn.get(); }
-    virtual const std::vector<int>& GetVisibleList() const { return m_visibleList; }
+    // Any thread: the visible channels as last published, never torn by a re-shape on
+    // the acquisition thread; never null. Taking it costs a short lock, no copy.
+    VisibleChannelsPtr GetVisibleChannels() const;
+    // Any thread: the shape number of the visible channels. Read under the data mutex
+    // (a view's feed) it is that of the row being fed.
+    uint64_t GetVisibleShape() const { return m_visibleShape.load(); }
+    // Any thread: a copy of the visible channel list.
+    virtual std::vector<int> GetVisibleList() const { return GetVisibleChannels()->channels; }
     virtual void SetVisibleChannels(const std::vector<int>& channels);
 
     // Parameters by id: the device's own first, then one on/off and one name
@@ -163,7 +176,7 @@ public:
     virtual void AnalogStart();
     virtual void RestartViews();
     virtual void RefreshViews();
-    virtual CColour GetChannelColour(int n) const;
+    virtual CColour GetChannelColour(int n) const;  // any thread, under the data mutex
     virtual bool SetChannelColour(int n, const CColour& colour);
     // FinaliseRecordFile takes this slot with the recording code.
     virtual void SetDispatchToViews(bool dispatch) { m_dispatchToViews = dispatch; }
@@ -208,6 +221,9 @@ public:
 
 protected:
     void InitPalette();
+    // Data mutex held, or no other thread yet: m_visibleList, with the names and units of
+    // its channels, becomes what readers get.
+    void PublishVisibleList();
     // Any thread: the name under its lock (the acquisition thread reads it).
     void SetDeviceName(const wxString& name);
     // Any thread: the marker lists become these (same length each).
@@ -222,7 +238,7 @@ protected:
     wxString m_configPath;
     std::vector<wxString> m_channelNames;
     std::vector<wxString> m_channelUnits;
-    std::vector<int> m_visibleList;
+    std::vector<int> m_visibleList;  // written under the data mutex; readers take m_visible
     bool m_verbose = false;
     std::atomic<bool> m_visibleListValid{false};
     std::atomic<bool> m_ready{false};
@@ -260,6 +276,11 @@ private:
     void DropUnusedMarkers();
 
     std::unique_ptr<CAnalogRecorder> m_recorder;
+    // Leaf lock, held only to swap or copy the pointer: a reader never waits for the
+    // acquisition thread, nor the acquisition thread for a paint.
+    mutable std::mutex m_visibleMutex;
+    VisibleChannelsPtr m_visible = std::make_shared<const CVisibleChannels>();  // m_visibleMutex
+    std::atomic<uint64_t> m_visibleShape{0};  // m_visible's, written under the data mutex
     wxString m_oscSource;        // guarded by m_nameMutex: the name m_oscName was made of
     std::string m_oscName;       // guarded by m_nameMutex
     std::string m_oscNameCopy;   // acquisition thread only: the frames' copy

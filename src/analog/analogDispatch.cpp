@@ -169,10 +169,12 @@ void CAnalogDevice::DispatchFrame()
     const uint64_t counter = static_cast<uint64_t>(m_sampleCounter);
     const double timeSec = FrameTime(counter);
     int n = 0;
+    uint64_t shape = 0;
     {
         // The GUI thread switches channels under the same lock.
         CMutexLock lock(&m_dataMutex);
         n = CopyEnabledValues();
+        shape = m_visibleShape.load();
     }
     CAnalogRecorder* recorder = m_recorder.get();
     if (n > 0 && recorder != nullptr && recorder->IsRecording())
@@ -184,6 +186,9 @@ void CAnalogDevice::DispatchFrame()
     // Registration and removal take the same lock, so no view is walked while
     // it is being removed; each view only copies the row here.
     CMutexLock lock(&m_dataMutex);
+    // A row copied for other channels than those listed now would reach the views under
+    // the new names.
+    if (m_visibleShape.load() != shape) return;
     for (CAnalogViewSink* view : m_views)
         view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
     for (CAnalog3DViewSink* view : m_views3D)

@@ -118,6 +118,12 @@ void CAnalogView::AddData(const double* values, int count, uint32_t sample, doub
     CAnalogDevice* device = m_device.load();
     if (!values || !device || !device->IsReady())
         return;
+    // A row of other channels than the history's (the device re-shaped since it was
+    // built) is refused: the paint this asks for rebuilds the history.
+    if (device->GetVisibleShape() != m_feedShape.load()) {
+        m_data.RefuseRow();
+        return;
+    }
     m_data.AddData(values, count, sample, timeSec);
 }
 
@@ -152,6 +158,12 @@ CViewDataConfig CAnalogView::MakeDataConfig(CAnalogDevice& device)
 
 void CAnalogView::SetBuffer()
 {
+    if (CAnalogDevice* device = m_device.load())
+        SetBuffer(*device->GetVisibleChannels());
+}
+
+void CAnalogView::SetBuffer(const CVisibleChannels& visible)
+{
     CAnalogDevice* device = m_device.load();
     if (!device)
         return;
@@ -164,7 +176,7 @@ void CAnalogView::SetBuffer()
             draw_time = seconds;
     }
     // Device state is read before the view's lock (lock order: device, view).
-    const std::vector<int> list = device->GetVisibleList();
+    const std::vector<int>& list = visible.channels;
     const int dim = device->GetChannelDim();
     const wxString name = device->GetDeviceName();
     const double rate = device->GetRate();
@@ -173,6 +185,7 @@ void CAnalogView::SetBuffer()
     // The history is built for the visible list the drawers walk, so both
     // always agree on the channel positions.
     m_channelCount = static_cast<int>(list.size());
+    m_builtShape = visible.shape;
     m_dim = dim > 0 ? dim : 1;
     if (m_component < 0 || m_component >= m_dim)
         m_component = 0;
@@ -191,6 +204,7 @@ void CAnalogView::SetBuffer()
     CViewDataConfig config = MakeDataConfig(*device);
     config.drawTimeSec = draw_time;
     m_data.Rebuild(config);
+    m_feedShape.store(m_builtShape);
     if (m_channelCount <= 0 && m_reportNoData) {
         wxLogError(_("No analog data available !\n"));
         m_reportNoData = false;

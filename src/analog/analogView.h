@@ -6,6 +6,7 @@
 #include "analog/analogViewSettings.h"
 #include "analog/curveRaster.h"
 #include "analog/viewSink.h"
+#include "analog/visibleChannels.h"
 
 #include <wx/arrstr.h>
 #include <wx/bitmap.h>
@@ -75,6 +76,8 @@ public:
     }
 
     void SetBuffer();
+    // The history built for these visible channels of the device.
+    void SetBuffer(const CVisibleChannels& visible);
     void ResetBuffers();
     void SetDrawTime(double seconds);
     void LoadConfig(wxConfigBase* config);
@@ -184,6 +187,11 @@ private:
     CDotPictures m_dots;       // GUI thread: the newest values' marks
     CTextPlacer m_placer;      // GUI thread: the boxes of the texts of the current paint
     std::uint64_t m_refusedSeen = 0;  // GUI thread: refused rows when last painted
+    // GUI thread: the device's visible channels the history was built for, and those of
+    // the current paint (same shape), whose names the labels show.
+    std::uint64_t m_builtShape = 0;
+    std::atomic<std::uint64_t> m_feedShape{0};  // the same, for the feed
+    VisibleChannelsPtr m_shown;
     // GUI thread: working buffers of the paints, kept to spare an allocation per paint.
     std::vector<wxPoint2DDouble> m_points;
     std::vector<wxPoint2DDouble> m_drawn;

@@ -97,6 +97,8 @@ public:
     std::uint64_t StoredRows() const { return m_storedRows.load(); }
     // Rows that did not fit the history built for the channel list.
     std::uint64_t RefusedRows() const { return m_refusedRows.load(); }
+    // Feed: a row of other channels than the history was built for, counted as refused.
+    void RefuseRow() { m_refusedRows.fetch_add(1, std::memory_order_relaxed); }
 
     // GUI thread: the objects that only the GUI thread re-creates. Their own
     // operations are safe against the feed (they lock internally).

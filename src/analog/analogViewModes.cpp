@@ -18,15 +18,6 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-wxString ChannelText(CAnalogDevice& device, int channel)
-{
-    const wxString unit = device.GetChannelUnit(channel);
-    wxString label = device.GetChannelName(channel);
-    if (!unit.empty())
-        label += " (" + unit + ") ";
-    return label;
-}
-
 // The forms of the bars' values, the first that fits their columns taken:
 // the digits of the other values, then fewer, then in small type.
 struct BarValueForm {
@@ -110,7 +101,7 @@ void CAnalogView::DrawBars(wxDC& dc, const std::vector<int>& list)
     int widestName = 0;
     m_labels.clear();
     for (int i = 0; i < n; ++i) {
-        m_labels.push_back(ChannelText(*device, list[static_cast<size_t>(i)]));
+        m_labels.push_back(VisibleChannelLabel(*m_shown, static_cast<size_t>(i), " "));
         m_text.Extent(dc, m_labels.back(), tw, th);
         widestName = std::max(widestName, tw);
     }
@@ -279,7 +270,8 @@ void CAnalogView::DrawPie(wxDC& dc, const std::vector<int>& list)
         int nameWidest = 0;
         int valueWidth = 0;
         for (const PieSector& sector : sectors) {
-            m_labels.push_back(ChannelText(*device, list[static_cast<size_t>(sector.position)]));
+            m_labels.push_back(
+                VisibleChannelLabel(*m_shown, static_cast<size_t>(sector.position), " "));
             m_valueTexts.push_back(
                 "  : " +
                 FormatPlotValue(values[static_cast<size_t>(sector.position)], valueStep, 3, 4) +

@@ -23,15 +23,6 @@ constexpr double kFarAway = 1e6;
 
 bool IsDrawable(double v) { return std::isfinite(v) && std::fabs(v) < kFarAway; }
 
-wxString ChannelLabel(CAnalogDevice& device, int channel)
-{
-    const wxString unit = device.GetChannelUnit(channel);
-    wxString label = device.GetChannelName(channel);
-    if (!unit.empty())
-        label += " (" + unit + ") ";
-    return label;
-}
-
 void StrokeLine(wxGraphicsContext& gc, double x1, double y1, double x2, double y2)
 {
     if (IsDrawable(x1) && IsDrawable(y1) && IsDrawable(x2) && IsDrawable(y2))
@@ -81,15 +72,20 @@ void CAnalogView::Draw(wxDC& target)
     if (draw_type == kDrawNone)
         return;
     dc.SetTextBackground(wxColour(0, 0, 0, 0));
-    const std::vector<int> list = device->GetVisibleList();
+    // One take of the visible channels for the whole paint: the list and the names
+    // beside it are of one shape, whatever the acquisition thread does meanwhile.
+    m_shown = device->GetVisibleChannels();
+    const std::vector<int>& list = m_shown->channels;
     if (list.empty())
         return;
     // A device that changed its channels (a network source taking a new
-    // shape) is followed here: the view is rebuilt for them before drawing.
+    // shape) is followed here: the view is rebuilt for them before drawing,
+    // also when their count stayed (rows of other channels under these names).
     m_refusedSeen = m_data.RefusedRows();
     const int dim = std::max(device->GetChannelDim(), 1);
-    if (static_cast<int>(list.size()) != m_channelCount || dim != m_dim)
-        SetBuffer();
+    if (static_cast<int>(list.size()) != m_channelCount || dim != m_dim ||
+        m_shown->shape != m_builtShape)
+        SetBuffer(*m_shown);
     switch (draw_type) {
     case kDrawParametric:
         if (list.size() > 1) {
@@ -137,7 +133,7 @@ void CAnalogView::DrawTimeGraph(wxDC& dc, const std::vector<int>& list)
     const int lineHeight = th;
     m_labels.clear();
     for (int c = 0; c < n; ++c)
-        m_labels.push_back(ChannelLabel(*device, list[static_cast<size_t>(c)]));
+        m_labels.push_back(VisibleChannelLabel(*m_shown, static_cast<size_t>(c), " "));
     DistinctTails(m_labels, m_tails, &m_heads);
     const bool legendAtRight = !strip || n == 1;
     LegendLayout legend;

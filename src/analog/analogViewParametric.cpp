@@ -17,15 +17,6 @@
 
 namespace {
 
-wxString AxisLabel(CAnalogDevice& device, int channel)
-{
-    const wxString unit = device.GetChannelUnit(channel);
-    wxString label = device.GetChannelName(channel);
-    if (!unit.empty())
-        label += " (" + unit + ")";
-    return label;
-}
-
 // The device channel whose values feed the statistics' x (or y): the
 // device's own centre-of-pressure channel, else the channel at that position
 // of the row.
@@ -265,8 +256,9 @@ void CAnalogView::DrawParametric(wxDC& dc, const std::vector<int>& list)
     dc.SetPen(framePen);
     dc.DrawRectangle(p.left, p.top, p.right - p.left, p.bottom - p.top);
     NoteFrame(p.left, p.top, p.right - p.left, p.bottom - p.top, 3);
-    const wxString xLabel = AxisLabel(*device, list[0]);
-    const wxString yLabel = AxisLabel(*device, list[1]);
+    // The names of the paint's take of the visible channels.
+    const wxString xLabel = VisibleChannelLabel(*m_shown, 0, "");
+    const wxString yLabel = VisibleChannelLabel(*m_shown, 1, "");
     m_text.SetColour(ToWxColour(grid_color));
     const wxString title = GetTitle();
     if (!title.empty()) {

@@ -17,7 +17,8 @@
 void CAnalogView::DrawSpectra(wxDC& dc, const std::vector<int>& list)
 {
     CAnalogDevice* device = m_device.load();
-    if (!device || list.empty())
+    // The names are those of the paint's take of the visible channels, entry by entry.
+    if (!device || list.empty() || !m_shown || m_shown->names.size() != list.size())
         return;
     const wxSize size = GetClientSize();
     const int n = static_cast<int>(list.size());
@@ -26,7 +27,7 @@ void CAnalogView::DrawSpectra(wxDC& dc, const std::vector<int>& list)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_labels.clear();
     for (int i = 0; i < n; ++i)
-        m_labels.push_back(device->GetVisibleChannelName(i));
+        m_labels.push_back(m_shown->names[static_cast<size_t>(i)]);
     DistinctTails(m_labels, m_tails, &m_heads);
     for (int i = 0; i < n; ++i) {
         int x0 = 0, y0 = 0;

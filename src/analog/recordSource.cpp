@@ -16,10 +16,13 @@ RecordHeaderInfo CAnalogDeviceSource::GetHeaderInfo()
 {
     RecordHeaderInfo info;
     info.deviceKey = m_device.GetDeviceKey();
-    // One name per recorded channel, in the order of the frames.
+    // One name per recorded channel, in the order of the frames, all of one take.
     const int enabled = m_device.GetEnabledChannelCount();
+    const VisibleChannelsPtr visible = m_device.GetVisibleChannels();
     for (int i = 0; i < enabled; ++i)
-        info.channelNames.push_back(m_device.GetVisibleChannelName(i));
+        info.channelNames.push_back(i < static_cast<int>(visible->names.size())
+                                        ? visible->names[static_cast<size_t>(i)]
+                                        : wxString());
     info.isTracker = m_device.IsTracker();
     info.deviceType = m_device.GetDeviceType();
     info.unitScale = m_device.GetUnitScale();

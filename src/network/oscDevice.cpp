@@ -175,44 +175,6 @@ bool COscDevice::SetChannelValue(double value, int channel)
     return true;
 }
 
-// A nested call from a thread that holds the mutex finds it taken by itself and
-// reads on: the system mutex refuses a second lock instead of waiting forever.
-int COscDevice::GetChannelCount() const
-{
-    CMutexLock lock(DataMutex());
-    return m_channelCount;
-}
-
-wxString COscDevice::GetChannelName(int n) const
-{
-    CMutexLock lock(DataMutex());
-    return CAnalogDevice::GetChannelName(n);
-}
-
-wxString COscDevice::GetChannelUnit(int n) const
-{
-    CMutexLock lock(DataMutex());
-    return CAnalogDevice::GetChannelUnit(n);
-}
-
-wxString COscDevice::GetVisibleChannelName(int n) const
-{
-    CMutexLock lock(DataMutex());
-    return CAnalogDevice::GetVisibleChannelName(n);
-}
-
-wxString COscDevice::GetVisibleChannelUnit(int n) const
-{
-    CMutexLock lock(DataMutex());
-    return CAnalogDevice::GetVisibleChannelUnit(n);
-}
-
-CColour COscDevice::GetChannelColour(int n) const
-{
-    CMutexLock lock(DataMutex());
-    return CAnalogDevice::GetChannelColour(n);
-}
-
 bool COscDevice::SetChannelCount(int count)
 {
     // While a recording runs its frames keep the layout of its header.
@@ -249,9 +211,8 @@ bool COscDevice::ApplyChannelCount(int count)
         // InitChannels appends the default names and units.
         m_channelNames.clear();
         m_channelUnits.clear();
+        // Every channel on and visible; the readers get the new list as one.
         InitChannels();
-        m_visibleList.clear();
-        for (int i = 0; i < count; ++i) m_visibleList.push_back(i);
         m_received.assign(static_cast<size_t>(count), 0.0);
         // Offsets belong to the old channels: an averaging under way starts again on
         // the new ones, a finished offset is dropped.

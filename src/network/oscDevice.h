@@ -37,14 +37,6 @@ public:
     void ApplyConfig() override;
     // Stores the received value of a channel; the step copies it into the sample row.
     bool SetChannelValue(double value, int channel) override;
-    // Any thread: the acquisition thread may re-shape the channels at any moment, so
-    // these read under the data mutex.
-    int GetChannelCount() const override;
-    wxString GetChannelName(int n) const override;
-    wxString GetChannelUnit(int n) const override;
-    wxString GetVisibleChannelName(int n) const override;
-    wxString GetVisibleChannelUnit(int n) const override;
-    CColour GetChannelColour(int n) const override;
     int GetParamCount() override;
 
     // Replaces the connection by a new one made from the current properties.
@@ -86,7 +78,6 @@ public:
     };
 
 private:
-    MutexHandle* DataMutex() const { return const_cast<MutexHandle*>(&m_dataMutex); }
     void CopyReceivedValues();
     int64_t IdleWaitUs(bool running);
     void StoreParam(const void* value, int id);

@@ -347,11 +347,11 @@ bool CVrpnDevice::SetChannelCount(int n)
         CMutexLock lock(&m_dataMutex);
         FreeBuffers();
         m_channelCount = n;
-        // InitChannels appends the default names and units: start from none.
+        // InitChannels appends the default names and units (start from none) and
+        // publishes the new list of all channels as one.
         m_channelNames.clear();
         m_channelUnits.clear();
         InitChannels();
-        UpdateVisibleList();
         m_reported.assign(static_cast<size_t>(n) * static_cast<size_t>(m_dim), 0.0);
         if (m_dim == 7) {
             for (int i = 0; i < n; ++i) m_reported[static_cast<size_t>(i) * 7 + 3] = 1.0;

@@ -39,6 +39,15 @@ public:
         CountSample();
     }
     bool IsRecording() const override { return recording; }
+    // Other channels shown, as a network source takes a new shape on its acquisition
+    // thread: no view is reset.
+    void Reshape(const std::vector<int>& channels)
+    {
+        CMutexLock lock(&m_dataMutex);
+        for (int i = 0; i < m_channelCount; ++i) m_channelOn[i] = 0;
+        for (int channel : channels) m_channelOn[channel] = 1;
+        UpdateVisibleList();
+    }
     bool recording = false;
 };
 
@@ -210,6 +219,31 @@ TEST_F(TrackerViewTest, DeviceFeedsOneRecordPerVisibleChannel)
     CTrackerViewData::Access access(view->GetData());
     EXPECT_EQ(access.Sensors()[1].m_channel, 5);
     EXPECT_NEAR(access.Sensors()[1].m_angleDeg, 80.0, 1e-9);
+}
+
+// Sensors changed to as many others (no frame of a wrong length): their frames are
+// refused until the view has rebuilt its sensors for them, then each pose is shown under
+// its own channel, never under the name of the channel it replaced.
+TEST_F(TrackerViewTest, SensorsChangedToAsManyOthersShowTheirPosesOnlyAfterTheRebuild)
+{
+    CAnalog3DView* view = MakeView();
+    view->SetDevice(m_device.get());
+    m_device->SetVisibleChannels({1, 4});
+    view->Rebuild();
+    Feed(1);
+    const uint64_t stored = view->GetData().StoredFrames();
+    m_device->Reshape({2, 6});
+    Feed(2);
+    EXPECT_EQ(view->GetData().StoredFrames(), stored);
+    EXPECT_TRUE(view->NeedsRefresh());
+    view->RequestRefresh();  // what the display timer does for a view that asks
+    Feed(1);
+    EXPECT_EQ(view->GetData().StoredFrames(), stored + 1);
+    CTrackerViewData::Access access(view->GetData());
+    ASSERT_EQ(access.Sensors().size(), 2u);
+    EXPECT_EQ(access.Sensors()[0].m_channel, 3);
+    EXPECT_EQ(access.Sensors()[1].m_channel, 7);
+    EXPECT_NEAR(access.Sensors()[1].m_angleDeg, 120.0, 1e-9);
 }
 
 // Against the same scene without sensors (view type "None"): each sensor's

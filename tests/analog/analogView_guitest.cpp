@@ -13,6 +13,7 @@
 #include <wx/fileconf.h>
 #include <wx/tooltip.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <chrono>
@@ -31,6 +32,52 @@ int ShownIcon(const CAnalogView& view)
             shown = shown == -1 ? i : -2;
     return shown;
 }
+
+// A source on the loopback and its stepped device, whose frames a fake view keeps.
+struct OscSourceRig {
+    OscSourceRig() { device.AddView(&frames); }
+    ~OscSourceRig() { device.RemoveView(&frames); }
+    // The device's connect message, taken off the source.
+    bool Connected()
+    {
+        osctest::Received request;
+        return source.Next(request);
+    }
+    // Sends the values and steps until a frame carries shown (the visible ones).
+    bool Deliver(const std::vector<float>& values, const std::vector<double>& shown)
+    {
+        if (!source.Send(device.GetBoundListeningPort(), osctest::Floats("/data", values)))
+            return false;
+        for (int i = 0; i < 2000; ++i) {
+            device.Step(true);
+            std::lock_guard<std::mutex> lock(frames.mutex);
+            if (!frames.frames.empty() && frames.frames.back().values == shown) return true;
+            std::this_thread::yield();
+        }
+        return false;
+    }
+    osctest::SettingsGuard guard;
+    osctest::Peer source;
+    const bool configured =
+        (SetOscClientSettings(osctest::LoopbackClient(source.Port(), 0)), true);
+    osctest::SteppedOscDevice device;
+    CFakeView frames;
+};
+
+// A 2D view of an OSC source's device, connected.
+class AnalogViewOscTest : public AnalogViewTest {
+protected:
+    void SetUp() override
+    {
+        AnalogViewTest::SetUp();
+        ASSERT_TRUE(rig.Connected());
+        view = MakeView(900, 500);
+        view->SetDevice(&rig.device);
+    }
+
+    OscSourceRig rig;
+    CAnalogView* view = nullptr;
+};
 
 }  // namespace
 
@@ -278,20 +325,48 @@ TEST_F(AnalogViewTest, FeedAt10kHzWhileRebuilding)
     EXPECT_GT(snapshot.frames, 0u);
 }
 
+// A source that takes a new shape with as many visible channels as before (two of four
+// shown, then two of two) refuses no row: the view still rebuilds its history, so that
+// no row of the hidden fourth channel is drawn under the name of the new second one.
+TEST_F(AnalogViewOscTest, ReshapedToTheSameCountDropsTheOldChannelsRows)
+{
+    osctest::SteppedOscDevice& device = rig.device;
+    const auto deliver = [&](const std::vector<float>& values, const std::vector<double>& shown) {
+        return rig.Deliver(values, shown);
+    };
+    ASSERT_TRUE(deliver({1.0f, 2.0f, 3.0f, 4.0f}, {1.0, 2.0, 3.0, 4.0}));
+    Render(*view);
+    device.SetVisibleChannels({0, 3});
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(deliver({1.0f, 2.0f, 3.0f, 40.0f}, {1.0, 40.0}));
+    Render(*view);
+    ASSERT_EQ(view->m_channelCount, 2);
+    // Two channels now: all on, both shown, the same count of values per row.
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(deliver({1.0f, 2.0f}, {1.0, 2.0}));
+    EXPECT_EQ(device.GetVisibleList(), (std::vector<int>{0, 1}));
+    // Until the view is painted its history keeps the old channels' rows only, and the
+    // rows it refused ask for the paint.
+    EXPECT_TRUE(view->IsDirty());
+    const auto secondColumn = [&] {
+        CViewSnapshot snapshot;
+        view->GetData().TakeSnapshot(snapshot, 0, 2, false);
+        return std::vector<double>(snapshot.Channel(1), snapshot.Channel(1) + snapshot.frames);
+    };
+    const std::vector<double> kept = secondColumn();
+    EXPECT_GE(kept.size(), 5u);
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), 2.0), 0);
+    Render(*view);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(deliver({1.0f, 2.0f}, {1.0, 2.0}));
+    const std::vector<double> shown = secondColumn();
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown, std::vector<double>(shown.size(), 2.0));
+}
+
 // A network source that grows from one channel to three: its view follows on
 // its own, as the display timer repaints it, and draws three moving curves.
-TEST_F(AnalogViewTest, OscSourceGrowingToThreeChannelsIsDrawnWithoutAReset)
+
+TEST_F(AnalogViewOscTest, GrowingToThreeChannelsIsDrawnWithoutAReset)
 {
-    osctest::SettingsGuard guard;
-    osctest::Peer source;
-    SetOscClientSettings(osctest::LoopbackClient(source.Port(), 0));
-    osctest::SteppedOscDevice device;
-    osctest::Received request;
-    ASSERT_TRUE(source.Next(request));  // the connect message
-    CFakeView frames;
-    device.AddView(&frames);
-    CAnalogView* view = MakeView(900, 500);
-    view->SetDevice(&device);
+    osctest::SteppedOscDevice& device = rig.device;
     int row = 0;
     // Sends one row of sines and steps until a frame carries it.
     const auto deliver = [&](int channels) {
@@ -299,18 +374,7 @@ TEST_F(AnalogViewTest, OscSourceGrowingToThreeChannelsIsDrawnWithoutAReset)
         for (int c = 0; c < channels; ++c)
             values.push_back(static_cast<float>(80.0 * std::sin(0.3 * row + 2.0 * c)));
         ++row;
-        if (!source.Send(device.GetBoundListeningPort(), osctest::Floats("/data", values)))
-            return false;
-        for (int i = 0; i < 2000; ++i) {
-            device.Step(true);
-            std::lock_guard<std::mutex> lock(frames.mutex);
-            if (!frames.frames.empty() &&
-                frames.frames.back().values.size() == values.size() &&
-                frames.frames.back().values.back() == static_cast<double>(values.back()))
-                return true;
-            std::this_thread::yield();
-        }
-        return false;
+        return rig.Deliver(values, std::vector<double>(values.begin(), values.end()));
     };
     for (int i = 0; i < 40; ++i)
         ASSERT_TRUE(deliver(1));
@@ -337,5 +401,4 @@ TEST_F(AnalogViewTest, OscSourceGrowingToThreeChannelsIsDrawnWithoutAReset)
                 }
         EXPECT_GT(bottom - top, 60) << "channel " << c;
     }
-    device.RemoveView(&frames);
 }

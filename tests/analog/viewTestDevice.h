@@ -48,7 +48,12 @@ public:
         m_cpStatTime = seconds;
     }
     void SetReady(bool ready) { m_ready = ready; }
-    void HideAllChannels() { m_visibleList.clear(); }
+    void HideAllChannels()
+    {
+        CMutexLock lock(&m_dataMutex);
+        m_visibleList.clear();
+        PublishVisibleList();
+    }
     void SetBattery(bool hasBattery, int level)
     {
         m_hasBattery = hasBattery;

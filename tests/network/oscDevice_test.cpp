@@ -13,6 +13,7 @@
 #include "oscSourceSupport.h"
 #include "process/fakeDevice.h"
 #include "process/messageQueue.h"
+#include "visibleChannelsReader.h"
 #include "support/logCapture.h"
 
 using osctest::ConsoleCapture;
@@ -39,6 +40,16 @@ protected:
         EXPECT_TRUE(m_source.Next(request));
         EXPECT_EQ(request.address, "/server/connect");
         device->AddView(&m_view);
+        return device;
+    }
+    // A device on its own acquisition thread, its connect message taken off the source.
+    std::unique_ptr<COscDevice> StartDevice()
+    {
+        auto device = std::make_unique<COscDevice>(false);
+        Received request;
+        EXPECT_TRUE(m_source.Next(request));
+        EXPECT_TRUE(device->Create(false));
+        EXPECT_TRUE(device->RunThread());
         return device;
     }
     // Sends the message and steps until a dispatched frame carries the expected row.
@@ -548,11 +559,8 @@ TEST_F(OscDeviceThreads, StatusQueriesNeverCostASample)
 // re-shaping the channels on the acquisition thread: every read sees one shape.
 TEST_F(OscDeviceThreads, ChannelTextsReadWhileTheSourceReshapes)
 {
-    COscDevice device(false);
-    Received request;
-    ASSERT_TRUE(m_source.Next(request));
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
+    const std::unique_ptr<COscDevice> started = StartDevice();
+    COscDevice& device = *started;
     const int port = device.GetBoundListeningPort();
     std::atomic<bool> done{false};
     std::thread source([&] {
@@ -588,6 +596,40 @@ TEST_F(OscDeviceThreads, ChannelTextsReadWhileTheSourceReshapes)
             ++reads;
         }
     }
+    done = true;
+    source.join();
+    device.Close();
+    EXPECT_GT(reads, 0);
+}
+
+// The views and the view grid read the visible channels, their names and units on the
+// GUI thread while the source re-shapes the channels on the acquisition thread: each
+// read sees one whole list (0 .. n-1, n at most 12), never freed or half-made storage.
+TEST_F(OscDeviceThreads, VisibleChannelsReadWhileTheSourceReshapes)
+{
+    const std::unique_ptr<COscDevice> started = StartDevice();
+    COscDevice& device = *started;
+    const int port = device.GetBoundListeningPort();
+    std::atomic<bool> burstSent{false};
+    std::atomic<bool> done{false};
+    // A burst of shapes, then three values again and again until the device has them (a
+    // full receive buffer may drop a datagram).
+    std::thread source([&] {
+        for (int i = 0; i < 600; ++i) {
+            OscMessage message("/data");
+            for (int k = 0; k <= (i * 5) % 12; ++k) message.PushFloat(1.0f);
+            m_source.Send(port, message);
+            if (i % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        burstSent = true;
+        while (!done.load()) {
+            m_source.Send(port, Floats("/data", {1.0f, 1.0f, 1.0f}));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const long reads = nettest::ReadVisibleChannels(device, 12, [&] {
+        return burstSent.load() && device.GetVisibleList().size() == 3;
+    });
     done = true;
     source.join();
     device.Close();

@@ -2,9 +2,11 @@
 // buttons arrive bit-exact, the channels follow the remote, parameters keep their rules.
 #include "network/vrpnDevice.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "analog/fakeNetwork.h"
@@ -14,6 +16,7 @@
 #include "process/messageQueue.h"
 #include "support/localeGuard.h"
 #include "support/logCapture.h"
+#include "visibleChannelsReader.h"
 #include "vrpnTestSupport.h"
 
 using vrpntest::PumpUntil;
@@ -332,6 +335,37 @@ TEST_F(VrpnDeviceTest, NamesOutsideAsciiReachTheirServiceUnderAPlainLocale)
         device.Close();
         StopVrpnServer();
     }
+}
+
+using VrpnDeviceThreads = VrpnDeviceTest;
+
+// A server whose analog reports change their channel count re-shapes the device on its
+// acquisition thread while the GUI thread reads the visible channels as the views do.
+TEST_F(VrpnDeviceThreads, VisibleChannelsReadWhileTheServerReshapes)
+{
+    CRawTrackerServer server;
+    CVrpnDevice device(false, wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), false);
+    ASSERT_TRUE(server.Open(device));
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    std::atomic<bool> sent{false};
+    // A burst of shapes, the last of three channels.
+    std::thread sender([&] {
+        const std::vector<double> values(12, 1.0);
+        std::vector<uint8_t> payload(8 + 8 * values.size());
+        for (int i = 0; i <= 600; ++i) {
+            const int count = i < 600 ? 1 + (i * 5) % 12 : 3;
+            const size_t length = vrpn::EncodeAnalog(payload.data(), values.data(), count);
+            server.SendRaw(2, std::vector<uint8_t>(payload.begin(), payload.begin() + length));
+            if (i % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        sent = true;
+    });
+    const long reads = nettest::ReadVisibleChannels(
+        device, 12, [&] { return sent.load() && device.GetVisibleList().size() == 3; });
+    sender.join();
+    device.Close();
+    EXPECT_GT(reads, 0);
 }
 
 TEST_F(VrpnDeviceTest, AnalogValuesArriveBitExactAfterOneReshape)
