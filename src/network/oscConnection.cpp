@@ -226,9 +226,8 @@ void OscConnection::HandleMessage(const OscMessage& message)
     // Stamped with when its datagram came, not when a busy poller read it: a start and
     // a stop read together still stand as far apart as they were sent.
     if (m_crossings != nullptr && channel > 0) {
-        const double cameUs =
-            static_cast<double>(m_listen.PacketArrivalNs() - ProgramTimeToMonotonicNs(0.0)) / 1000.0;
-        m_crossings->Feed(first, cameUs);
+        const std::int64_t cameNs = m_listen.PacketArrivalNs() - ProgramTimeToMonotonicNs(0.0);
+        m_crossings->Feed(first, static_cast<double>(cameNs) / 1000.0);
     }
 }
 

@@ -305,8 +305,7 @@ bool UdpEndpoint::Receive(const timespec* timeout)
     for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr;
          item = CMSG_NXTHDR(&header, item)) {
         if (item->cmsg_level != SOL_SOCKET) continue;
-        if (item->cmsg_type == SCM_TIMESTAMPNS &&
-            item->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+        if (item->cmsg_type == SCM_TIMESTAMPNS && item->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
             std::memcpy(&stamp, CMSG_DATA(item), sizeof stamp);
             m_isArrivalStamped = true;
         } else if (item->cmsg_type == SCM_TIMESTAMP &&
