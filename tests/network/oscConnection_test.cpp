@@ -15,8 +15,8 @@ using osctest::Bundle;
 using osctest::Bytes;
 using osctest::ConsoleCapture;
 using osctest::Floats;
-using osctest::Packet;
 using osctest::FreePort;
+using osctest::Packet;
 using osctest::Peer;
 using osctest::Received;
 
