@@ -469,6 +469,8 @@ int TrackerFrame::RunCaptureCountdown(const TriggerReader& stopReader)
         const double endUs =
             m_startCrossingUs > 0.0 ? m_startCrossingUs + m_capturePreTime * 1.0e6 : 0.0;
         countdown.SetStopCheck([&stopReader, lowValue, crossings, endUs] {
+            // Held acquisition threads must not hide a stop that came in the count-down.
+            if (crossings != nullptr) DrainOscTrigger();
             double value = 0.0;
             for (;;) {
                 TriggerCrossing next;

@@ -3,6 +3,7 @@
 #include "network/oscClientSettings.h"
 #include "network/oscDataServer.h"
 #include "network/oscDevice.h"
+#include "process/clock.h"
 #include "process/triggerCrossings.h"
 
 #include <algorithm>
@@ -222,7 +223,12 @@ void OscConnection::HandleMessage(const OscMessage& message)
         ++channel;
     }
     if (values.owns_lock()) values.unlock();  // a leaf lock: released before the next one
-    if (m_crossings != nullptr && channel > 0) m_crossings->Feed(first);
+    // Stamped with when its datagram came, not when a busy poller read it: a start and
+    // a stop read together still stand as far apart as they were sent.
+    if (m_crossings != nullptr && channel > 0) {
+        const std::int64_t cameNs = m_listen.PacketArrivalNs() - ProgramTimeToMonotonicNs(0.0);
+        m_crossings->Feed(first, static_cast<double>(cameNs) / 1000.0);
+    }
 }
 
 void OscConnection::StoreValue(double value, int index)

@@ -92,6 +92,15 @@ bool PollOscTrigger()
     return g_input->Poll();
 }
 
+bool DrainOscTrigger()
+{
+    if (!g_connected.load(std::memory_order_acquire)) return false;
+    std::lock_guard<std::mutex> lock(g_inputMutex);
+    if (g_input == nullptr) return false;
+    g_lastPollUs.store(GetProgramTime(), std::memory_order_relaxed);
+    return g_input->Poll();
+}
+
 bool IsOscTriggerConnected() { return g_connected.load(std::memory_order_acquire); }
 
 bool GetOscTriggerValue(double* value)

@@ -22,6 +22,10 @@ bool RestartOscTrigger();
 // another thread polls, when polled again within a few hundred microseconds,
 // or when nothing came.
 bool PollOscTrigger();
+// Receives every datagram that reached the machine until now, waiting for a poll
+// under way to end: for a reader deciding on what came before a moment (the
+// count-down), whoever else polls. False without an input or when nothing came.
+bool DrainOscTrigger();
 // The input exists and its connect message went out.
 bool IsOscTriggerConnected();
 // The first value received since the last call, then the list is emptied; false

@@ -4,9 +4,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,46 @@ namespace {
 
 constexpr std::size_t kReceiveBufferSize = 131072;
 constexpr int kMaxPort = 65535;
+
+std::int64_t ToNs(const timespec& time)
+{
+    return std::int64_t{time.tv_sec} * 1000000000 + time.tv_nsec;
+}
+
+struct ClockPair {
+    std::int64_t monotonicNs = 0;
+    std::int64_t realNs = 0;
+};
+
+// The monotonic and the wall clock read at one instant: the closest of a few tries
+// (a thread preempted between two readings would skew every stamp by the pause).
+ClockPair ReadClocks()
+{
+    ClockPair best;
+    std::int64_t bestSpanNs = -1;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        timespec before{}, real{}, after{};
+        ::clock_gettime(CLOCK_MONOTONIC, &before);
+        ::clock_gettime(CLOCK_REALTIME, &real);
+        ::clock_gettime(CLOCK_MONOTONIC, &after);
+        const std::int64_t spanNs = ToNs(after) - ToNs(before);
+        if (bestSpanNs < 0 || spanNs < bestSpanNs) {
+            bestSpanNs = spanNs;
+            best = ClockPair{ToNs(before) + spanNs / 2, ToNs(real)};
+        }
+        if (spanNs < 20000) break;
+    }
+    return best;
+}
+
+// Asks the kernel to stamp each datagram with when it reached the machine, to the
+// nanosecond where it can, else to the microsecond; without either, reads are stamped.
+void EnableArrivalStamps(int handle)
+{
+    const int on = 1;
+    if (::setsockopt(handle, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
+        ::setsockopt(handle, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
+}
 
 struct AddrInfoFree {
     void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
@@ -190,6 +232,7 @@ bool UdpEndpoint::OpenSocket(const std::string& host, int port)
         if (info->ai_addrlen > NetAddress::Capacity()) continue;
         m_handle = ::socket(info->ai_family, info->ai_socktype | SOCK_CLOEXEC, info->ai_protocol);
         if (m_handle == -1) continue;
+        EnableArrivalStamps(m_handle);
         // No SO_REUSEADDR: a port in use must fail here, not share datagrams.
         if (isBind) {
             socklen_t length = NetAddress::Capacity();
@@ -235,9 +278,16 @@ bool UdpEndpoint::Receive(const timespec* timeout)
     // as fine as the caller's schedule needs.
     pollfd entry{m_handle, POLLIN, 0};
     if (::ppoll(&entry, 1, timeout, nullptr) <= 0) return false;
-    socklen_t length = NetAddress::Capacity();
-    const ssize_t got = ::recvfrom(m_handle, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT,
-                                   m_remote.Raw(), &length);
+    iovec data{m_buffer.data(), m_buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(timeval))];
+    msghdr header{};
+    header.msg_name = m_remote.Raw();
+    header.msg_namelen = NetAddress::Capacity();
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(m_handle, &header, MSG_DONTWAIT);
     if (got < 0) {
         const int code = errno;
         if (code == EINTR || code == EAGAIN || code == EWOULDBLOCK || code == ECONNRESET ||
@@ -250,6 +300,28 @@ bool UdpEndpoint::Receive(const timespec* timeout)
         return false;
     }
     m_received = static_cast<std::size_t>(got);
+    m_isArrivalStamped = false;
+    timespec stamp{};
+    for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr;
+         item = CMSG_NXTHDR(&header, item)) {
+        if (item->cmsg_level != SOL_SOCKET) continue;
+        if (item->cmsg_type == SCM_TIMESTAMPNS && item->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            std::memcpy(&stamp, CMSG_DATA(item), sizeof stamp);
+            m_isArrivalStamped = true;
+        } else if (item->cmsg_type == SCM_TIMESTAMP &&
+                   item->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
+            timeval micro{};
+            std::memcpy(&micro, CMSG_DATA(item), sizeof micro);
+            stamp = timespec{micro.tv_sec, static_cast<long>(micro.tv_usec) * 1000L};
+            m_isArrivalStamped = true;
+        }
+    }
+    const ClockPair now = ReadClocks();
+    // The kernel stamps on the wall clock: its age now, moved to the monotonic clock. A
+    // wall clock set back meanwhile makes no datagram come after it was read.
+    const std::int64_t ageNs =
+        m_isArrivalStamped ? std::max<std::int64_t>(0, now.realNs - ToNs(stamp)) : 0;
+    m_arrivalNs = now.monotonicNs - ageNs;
     return true;
 }
 

@@ -75,6 +75,11 @@ public:
     bool ReceiveNextPacketUs(std::int64_t timeoutUs);
     const std::uint8_t* PacketData() const { return m_buffer.data(); }
     std::size_t PacketSize() const { return m_received; }
+    // When the last datagram reached the machine (CLOCK_MONOTONIC, ns): the kernel's
+    // stamp, or the moment it was read where the kernel gave none; never later than the
+    // read. A reader held for a while still knows how far apart datagrams came.
+    std::int64_t PacketArrivalNs() const { return m_arrivalNs; }
+    bool IsArrivalStamped() const { return m_isArrivalStamped; }  // by the kernel
 
     // Sends one datagram to the remote address (the connected peer).
     bool SendPacket(const void* data, std::size_t size);
@@ -115,6 +120,8 @@ private:
     // One receive buffer for the endpoint's life: datagrams never reallocate it.
     std::vector<std::uint8_t> m_buffer;
     std::size_t m_received = 0;
+    std::int64_t m_arrivalNs = 0;
+    bool m_isArrivalStamped = false;
     std::string m_lastSendError;
     std::uint64_t m_wouldBlock = 0;
 };

@@ -13,7 +13,7 @@ struct TriggerCrossing {
     enum class Kind { Start, Stop };
     Kind kind = Kind::Start;
     double value = 0.0;
-    double atUs = 0.0;  // program time it was fed
+    double atUs = 0.0;  // program time its reading came (fed, or stamped on arrival)
 };
 
 // The crossings of a trigger input, kept in the order its readings came, so that a
@@ -49,7 +49,7 @@ public:
     int64_t TakeOverflows();
     // The last reading fed (0 before the first), crossing or not.
     double GetLastValue() const;
-    // Program time (us) the last crossing taken (popped) was fed; 0 before the first.
+    // Program time (us) the last crossing taken (popped) came; 0 before the first.
     double GetLastTakenTime() const;
 
 private:

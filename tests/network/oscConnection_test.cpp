@@ -11,9 +11,12 @@
 #include "oscSourceSupport.h"
 #include "process/triggerCrossings.h"
 
+using osctest::Bundle;
+using osctest::Bytes;
 using osctest::ConsoleCapture;
 using osctest::Floats;
 using osctest::FreePort;
+using osctest::Packet;
 using osctest::Peer;
 using osctest::Received;
 
@@ -122,37 +125,6 @@ TEST_F(OscConnectionTest, MessageWithoutNumbersChangesNothing)
     ASSERT_TRUE(Deliver(words));
     EXPECT_EQ(m_link.GetValue(0), 4.0);
 }
-
-namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-void PutBe32(Bytes& out, uint32_t value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
-Bytes Packet(const OscMessage& message)
-{
-    OscPacketBuilder builder;
-    builder.AddMessage(message);
-    return Bytes(builder.PacketData(), builder.PacketData() + builder.PacketSize());
-}
-
-// "#bundle", a time tag, then each element after its size.
-Bytes Bundle(uint64_t timeTag, const std::vector<Bytes>& elements)
-{
-    Bytes out = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0};
-    PutBe32(out, static_cast<uint32_t>(timeTag >> 32));
-    PutBe32(out, static_cast<uint32_t>(timeTag));
-    for (const Bytes& element : elements) {
-        PutBe32(out, static_cast<uint32_t>(element.size()));
-        out.insert(out.end(), element.begin(), element.end());
-    }
-    return out;
-}
-
-}  // namespace
 
 // Every message of a bundle is acted on, in order, whatever its shape: a stop and
 // the next start sent together are two edges of the trigger.

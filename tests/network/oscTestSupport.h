@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +27,34 @@ inline int FreePort()
     UdpEndpoint probe;
     EXPECT_TRUE(probe.BindTo(0)) << probe.ErrorText();
     return probe.LocalAddress().Port();
+}
+
+// Raw datagrams, for packets the builder does not make.
+using Bytes = std::vector<uint8_t>;
+
+inline void PutBe32(Bytes& out, uint32_t value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+inline Bytes Packet(const OscMessage& message)
+{
+    OscPacketBuilder builder;
+    builder.AddMessage(message);
+    return Bytes(builder.PacketData(), builder.PacketData() + builder.PacketSize());
+}
+
+// "#bundle", a time tag, then each element after its size.
+inline Bytes Bundle(uint64_t timeTag, const std::vector<Bytes>& elements)
+{
+    Bytes out = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0};
+    PutBe32(out, static_cast<uint32_t>(timeTag >> 32));
+    PutBe32(out, static_cast<uint32_t>(timeTag));
+    for (const Bytes& element : elements) {
+        PutBe32(out, static_cast<uint32_t>(element.size()));
+        out.insert(out.end(), element.begin(), element.end());
+    }
+    return out;
 }
 
 // One decoded OSC message, arguments as text ("s:abc", "f:1.5", "d:2").

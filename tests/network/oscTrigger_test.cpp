@@ -15,6 +15,7 @@
 #include "analog/testDevice.h"
 #include "network/liveNetworkServices.h"
 #include "oscSourceSupport.h"
+#include "process/clock.h"
 #include "process/networkServices.h"
 #include "process/triggerCrossings.h"
 
@@ -276,6 +277,158 @@ TEST_F(OscTriggerTest, StopAndStartInOneBundleFromOscsendfileAreBothKept)
     EXPECT_EQ(GetOscTriggerMalformedCount(), 0u);
 }
 
+namespace {
+
+// When a datagram was handed to loopback, on the program clock: its arrival lies
+// between the two readings.
+struct SendWindow {
+    double beforeUs = 0.0;
+    double afterUs = 0.0;
+};
+
+// Conversion between the kernel's wall-clock stamp and the program clock, and the
+// clocks' rates over a second: far below a frame.
+constexpr double kStampSlackUs = 2000.0;
+
+// No acquisition pass polls meanwhile: every datagram waits in the socket.
+void HoldPolling(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Polls once the hold is over, as the first pass after it would, and takes every
+// crossing queued; the read's own time comes back in readUs.
+std::vector<TriggerCrossing> PollOnceAndTake(std::size_t expected, double& readUs)
+{
+    CTriggerCrossings& crossings = GetOscTriggerCrossings();
+    std::vector<TriggerCrossing> taken;
+    readUs = GetProgramTime();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (taken.size() < expected && std::chrono::steady_clock::now() < end) {
+        PollOscTrigger();
+        TriggerCrossing crossing;
+        while (crossings.Pop(crossing)) taken.push_back(crossing);
+    }
+    return taken;
+}
+
+void ExpectCameIn(const TriggerCrossing& crossing, const SendWindow& sent, const char* what)
+{
+    EXPECT_GE(crossing.atUs, sent.beforeUs - kStampSlackUs) << what;
+    EXPECT_LE(crossing.atUs, sent.afterUs + kStampSlackUs) << what;
+}
+
+}  // namespace
+
+// Every poller was held while a trial's start and stop came 450 ms apart: read
+// together, each keeps when it came, so the trial is 450 ms long, not 0 (a stop
+// taken for one during the 0.3 s count-down would cancel a recorded trial).
+TEST_F(OscTriggerTest, StartAndStopReadInOnePollKeepWhenEachCame)
+{
+    ASSERT_TRUE(Start());
+    SendWindow start, stop;
+    start.beforeUs = GetProgramTime();
+    ASSERT_TRUE(Send(Floats("/unity_sync", {255.0f})));
+    start.afterUs = GetProgramTime();
+    HoldPolling(450);
+    stop.beforeUs = GetProgramTime();
+    ASSERT_TRUE(Send(Floats("/unity_sync", {-255.0f})));
+    stop.afterUs = GetProgramTime();
+    HoldPolling(150);
+    double readUs = 0.0;
+    const std::vector<TriggerCrossing> taken = PollOnceAndTake(2, readUs);
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[0].kind, TriggerCrossing::Kind::Start);
+    EXPECT_EQ(taken[1].kind, TriggerCrossing::Kind::Stop);
+    ExpectCameIn(taken[0], start, "start");
+    ExpectCameIn(taken[1], stop, "stop");
+    EXPECT_GE(taken[1].atUs - taken[0].atUs, stop.beforeUs - start.afterUs - kStampSlackUs);
+    EXPECT_LT(taken[1].atUs, readUs);
+    EXPECT_EQ(GetOscTriggerCrossings().GetLastTakenTime(), taken[1].atUs);
+}
+
+// Several short pulses queued behind a held poller, one datagram each, at both
+// rates a sender might use: every edge keeps its own arrival, in order.
+TEST_F(OscTriggerTest, PulsesQueuedWhilePollingIsHeldKeepTheirSpacing)
+{
+    ASSERT_TRUE(Start());
+    for (int gapMs : {40, 5}) {
+        SCOPED_TRACE(gapMs);
+        std::vector<SendWindow> sent;
+        for (int edge = 0; edge < 6; ++edge) {
+            if (edge > 0) HoldPolling(gapMs);
+            SendWindow window;
+            window.beforeUs = GetProgramTime();
+            ASSERT_TRUE(Send(Floats("/unity_sync", {edge % 2 == 0 ? 255.0f : -255.0f})));
+            window.afterUs = GetProgramTime();
+            sent.push_back(window);
+        }
+        HoldPolling(100);
+        double readUs = 0.0;
+        const std::vector<TriggerCrossing> taken = PollOnceAndTake(sent.size(), readUs);
+        ASSERT_EQ(taken.size(), sent.size());
+        for (std::size_t i = 0; i < taken.size(); ++i) {
+            EXPECT_EQ(taken[i].kind,
+                      i % 2 == 0 ? TriggerCrossing::Kind::Start : TriggerCrossing::Kind::Stop);
+            ExpectCameIn(taken[i], sent[i], i % 2 == 0 ? "start" : "stop");
+            if (i > 0) {
+                EXPECT_GT(taken[i].atUs, taken[i - 1].atUs);
+            }
+        }
+    }
+}
+
+// A stop and the next start in one bundle came together: both carry the bundle's
+// arrival, between the trial before and the one after, read in one late poll.
+TEST_F(OscTriggerTest, StopAndStartOfOneBundleCarryItsArrival)
+{
+    ASSERT_TRUE(Start());
+    std::vector<SendWindow> sent(3);
+    const auto sendBytes = [&](const osctest::Bytes& bytes, SendWindow& window) {
+        window.beforeUs = GetProgramTime();
+        const bool isSent = m_source.SendBytes(GetOscTriggerListeningPort(), bytes.data(), bytes.size());
+        window.afterUs = GetProgramTime();
+        return isSent;
+    };
+    const osctest::Bytes start = osctest::Packet(Floats("/unity_sync", {255.0f}));
+    const osctest::Bytes stop = osctest::Packet(Floats("/unity_sync", {-255.0f}));
+    ASSERT_TRUE(sendBytes(start, sent[0]));
+    HoldPolling(200);
+    ASSERT_TRUE(sendBytes(osctest::Bundle(1, {stop, start}), sent[1]));
+    HoldPolling(200);
+    ASSERT_TRUE(sendBytes(stop, sent[2]));
+    HoldPolling(100);
+    double readUs = 0.0;
+    const std::vector<TriggerCrossing> taken = PollOnceAndTake(4, readUs);
+    ASSERT_EQ(taken.size(), 4u);
+    ExpectCameIn(taken[0], sent[0], "first start");
+    ExpectCameIn(taken[1], sent[1], "bundled stop");
+    EXPECT_EQ(taken[2].atUs, taken[1].atUs);
+    ExpectCameIn(taken[3], sent[2], "last stop");
+    EXPECT_EQ(taken[1].kind, TriggerCrossing::Kind::Stop);
+    EXPECT_EQ(taken[2].kind, TriggerCrossing::Kind::Start);
+}
+
+// The same with Debian's oscsend as the sender, one process per edge.
+TEST_F(OscTriggerTest, EdgesFromOscsendReadTogetherKeepWhenEachCame)
+{
+    ASSERT_TRUE(Start());
+    const std::string port = std::to_string(GetOscTriggerListeningPort());
+    SendWindow start, stop;
+    start.beforeUs = GetProgramTime();
+    const int status = RunTool({"oscsend", "127.0.0.1", port, "/unity_sync", "f", "255"});
+    start.afterUs = GetProgramTime();
+    if (status == -1) GTEST_SKIP() << "oscsend (Debian package liblo-tools) is not installed";
+    ASSERT_EQ(status, 0);
+    HoldPolling(300);
+    stop.beforeUs = GetProgramTime();
+    ASSERT_EQ(RunTool({"oscsend", "127.0.0.1", port, "/unity_sync", "i", "-255"}), 0);
+    stop.afterUs = GetProgramTime();
+    HoldPolling(150);
+    double readUs = 0.0;
+    const std::vector<TriggerCrossing> taken = PollOnceAndTake(2, readUs);
+    ASSERT_EQ(taken.size(), 2u);
+    ExpectCameIn(taken[0], start, "start");
+    ExpectCameIn(taken[1], stop, "stop");
+}
+
 using OscTriggerThreads = OscTriggerTest;
 
 // Every acquisition thread polls on every pass while the GUI thread reads,
@@ -300,6 +453,8 @@ TEST_F(OscTriggerThreads, ManyPollersOneReaderRestartsAndStops)
         bool read = false;
         while (!read && std::chrono::steady_clock::now() < end) {
             read = GetOscTriggerValue(&value);
+            // Every other value the reader also receives itself, as the count-down does.
+            if (!read && k % 2 == 1 && DrainOscTrigger()) handled.fetch_add(1);
             if (!read) std::this_thread::yield();
         }
         ASSERT_TRUE(read) << "value " << k;

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <time.h>
 
+#include <chrono>
+#include <cstdint>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -16,7 +20,40 @@ int FreePort()
     return probe.LocalAddress().Port();
 }
 
+std::int64_t MonotonicNowNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
 }  // namespace
+
+// Datagrams read long after they came each carry when they reached the machine,
+// not when they were read.
+TEST(UdpEndpointTest, DatagramReadLateKeepsWhenItCame)
+{
+    UdpEndpoint receiver;
+    ASSERT_TRUE(receiver.BindTo(0)) << receiver.ErrorText();
+    UdpEndpoint sender;
+    ASSERT_TRUE(sender.ConnectTo("127.0.0.1", receiver.LocalAddress().Port()));
+    constexpr std::int64_t kSlackNs = 2000000;  // wall clock to monotonic, and their rates
+    std::int64_t sent[2][2] = {};
+    for (auto& window : sent) {
+        window[0] = MonotonicNowNs();
+        ASSERT_TRUE(sender.SendPacket("x", 1));
+        window[1] = MonotonicNowNs();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (const auto& window : sent) {
+        ASSERT_TRUE(receiver.ReceiveNextPacket(5000));
+        const std::int64_t readNs = MonotonicNowNs();
+        EXPECT_TRUE(receiver.IsArrivalStamped());
+        EXPECT_GE(receiver.PacketArrivalNs(), window[0] - kSlackNs);
+        EXPECT_LE(receiver.PacketArrivalNs(), window[1] + kSlackNs);
+        EXPECT_LE(receiver.PacketArrivalNs(), readNs);
+    }
+}
 
 TEST(UdpEndpointTest, DatagramsTravelBetweenLoopbackEndpoints)
 {
