@@ -543,8 +543,9 @@ private:
     int RunCaptureCountdown(const TriggerReader& stopReader);
     TriggerAction ActOnCrossings(CTriggerCrossings& crossings);
     // Says, on the Errors page and logged, which trial ran while the serial trigger's
-    // line was lost (once per loss).
-    void SayTrialWithoutTrigger();
+    // line was lost (once per loss); none when the lines read with the loss held the
+    // trial's stop.
+    void SayTrialWithoutTrigger(bool isStopHeard);
     // Says, on the Errors page and logged, how many crossings input dropped.
     void ReportTriggerOverflows(CTriggerCrossings& crossings, const wxString& input);
     bool HasEveryRecordingItsFirstFrames();

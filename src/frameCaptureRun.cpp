@@ -841,23 +841,25 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnTriggerCrossings()
     if (!m_triggerUse || !g_serialTrigger.IsOpen() || isKeptForLoop) return TriggerAction::None;
     g_serialTrigger.SetLevels(m_triggerThresholdHigh, m_triggerThresholdLow);
     const bool hasRead = g_serialTrigger.ReadLines(0) > 0;
-    SayTrialWithoutTrigger();
     CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
     ReportTriggerOverflows(crossings, "<COM> serial trigger");
     const TriggerAction action = ActOnCrossings(crossings);
+    // A silence is counted from the last byte on: the lines read with it came before
+    // it, and a trial whose stop was among them heard that stop.
+    SayTrialWithoutTrigger(action != TriggerAction::None);
     if (action == TriggerAction::None && hasRead && m_timeText)
         m_timeText->ChangeValue(wxString::Format("%.3f (v)", crossings.GetLastValue()));
     return action;
 }
 
-void TrackerFrame::SayTrialWithoutTrigger()
+void TrackerFrame::SayTrialWithoutTrigger(bool isStopHeard)
 {
     const int64_t losses = g_serialTrigger.GetLineLosses();
     if (losses == m_serialLossesSeen) return;
     m_serialLossesSeen = losses;
     // A line that comes back and goes again (a port opened while it vanished) costs
     // the same trial: said once.
-    if (!m_capturing || m_serialLossTrialSaid == m_trialIndex) return;
+    if (isStopHeard || !m_capturing || m_serialLossTrialSaid == m_trialIndex) return;
     m_serialLossTrialSaid = m_trialIndex;
     // The line's loss is said by the trigger; which trial it cost is said here.
     SetErrorMessage(wxString::Format(_("<COM> serial trigger: the line from %s was lost during "

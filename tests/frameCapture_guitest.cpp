@@ -1781,6 +1781,46 @@ TEST_F(CaptureTriggerTest, LineLostInTheYieldThatArmedATrialIsSaidOnceForIt)
 
 // The converter is unplugged in the middle of a trial and plugged in again: the trial
 // that ran without its trigger is named, and the next trial records as sent.
+// A converter that falls silent right after a trial's stop, while that stop waits for
+// a slow device's first frames: the silence came after the stop, which the trial heard:
+// no loss of the line is said for it.
+TEST_F(CaptureTriggerTest, SilenceAfterAStopThatWaitsForTheFirstFramesCostsTheTrialNothing)
+{
+    CFastTestDevice slow("slow", 1.0);  // its second frame a second after the start
+    ASSERT_TRUE(slow.Create(true) && slow.RunThread());
+    m_frame->SetCaptureDeviceSource([&slow] { return std::vector<CAnalogDevice*>{&slow}; });
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    UseSerialTriggerLoop(pty, 100);
+    m_frame->m_triggerLoop = false;
+    ASSERT_TRUE(m_frame->OpenSerialTrigger());
+    std::vector<CTriggerSender::Step> lines;
+    int at = 0;
+    for (; at < 100; at += 10) lines.push_back({at, 100});
+    for (; at < 200; at += 10) lines.push_back({at, 900});
+    lines.push_back({at, 100});  // the stop, the converter's last line
+    CTriggerSender sender(lines, [&](double reading) {
+        return pty.Send("data=" + std::to_string(int(reading)) + "\n");
+    });
+    ASSERT_TRUE(m_frame->OpenCaptureSet("quiet"));
+    const int64_t lossesBefore = g_serialTrigger.GetLineLosses();
+    const bool isEnded = RunTriggeredCaptures(sender, [] { return true; });
+    const int64_t trials = m_frame->m_trialIndex;
+    m_frame->CloseCaptureFiles();
+    m_frame->SetCaptureDeviceSource([this] {
+        return std::vector<CAnalogDevice*>{m_devices[0].get(), m_devices[1].get()};
+    });
+    slow.Close();
+    ASSERT_TRUE(isEnded) << m_frame->m_errorsText->GetValue();
+    EXPECT_EQ(trials, 2);
+    EXPECT_GE(FramesInFile(CaptureFile("quietslow_0001.qvd")), 2);
+    const wxString errors = m_frame->m_errorsText->GetValue();
+    // Whether the silence was counted while the stop waited (three read time-outs in
+    // the second the device takes), no loss is this trial's.
+    EXPECT_LE(g_serialTrigger.GetLineLosses(), lossesBefore + 1) << errors;
+    EXPECT_EQ(Occurrences(errors, "was lost during trial"), 0) << errors;
+}
+
 TEST_F(CaptureTriggerTest, ConverterUnpluggedMidTrialIsSaidNamingTheTrial)
 {
     auto first = std::make_unique<CPtyPair>();
