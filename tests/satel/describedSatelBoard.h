@@ -78,16 +78,13 @@ public:
     // Samples sent so far (the first n ramp samples), faults injected, and whether the
     // adapter went.
     int64_t Sent() const { return m_sent.load(); }
-    // The next reply with samples leaves half-way, and the adapter goes with it; unseen:
-    // the adapter goes with all of it. The samples of a reply that went with the adapter
-    // before the device could tell it held samples, and the first of them.
-    void VanishSoon(bool unseen = false)
-    {
-        m_vanishUnseen = unseen;
-        m_vanishSoon = true;
-    }
-    int64_t VanishedUnseen() const { return m_unseen.load(); }
-    int64_t UnseenFrom() const { return m_unseenFrom.load(); }
+    // The next reply with samples leaves half-way, and the adapter goes with it. The
+    // samples of that reply, the first of them, and whether it went before the device
+    // could tell it held samples.
+    void VanishSoon() { m_vanishSoon = true; }
+    int64_t GoneSamples() const { return m_goneSamples.load(); }
+    int64_t GoneFrom() const { return m_goneFrom.load(); }
+    bool GoneUnseen() const { return m_unseen.load(); }
     int Injected() const { return m_injected.load(); }
     int InjectedAtLeast() const { return m_faults.atLeast; }
     // The longest sample reply sent (bytes), and the longest time between two bytes
@@ -213,21 +210,18 @@ private:
             ++m_injected;
         }
         if (hasSample && m_vanishSoon.exchange(false)) {
-            // The adapter goes once the device has the first half; or, unseen, before
-            // any of it left the adapter's buffer. A device that does not read meanwhile
-            // (it gave up on a held-up board and tries again later) sees what it read.
+            // The adapter goes once the device has the first half. A device that does
+            // not read meanwhile (it gave up on a held-up board and tries again later)
+            // sees what it read.
             const std::string half = reply.substr(0, reply.size() / 2);
-            size_t seen = 0;
-            if (!m_vanishUnseen) {
-                m_pty->Send(half);
-                seen = half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
-            }
+            m_pty->Send(half);
+            const size_t seen =
+                half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
             // Without the header's kind and a byte more the device cannot tell a reply
             // with samples: they go without a word.
-            if (seen <= 5) {
-                m_unseen = static_cast<int64_t>((reply.size() - 5 - (m_lone ? 1 : 6)) / 6);
-                m_unseenFrom = m_sent.load() - m_unseen;
-            }
+            m_goneSamples = static_cast<int64_t>((reply.size() - 5 - (m_lone ? 1 : 6)) / 6);
+            m_goneFrom = m_sent.load() - m_goneSamples;
+            m_unseen = seen <= 5;
             m_pty->CloseMaster();
             m_vanished = true;
             return;
@@ -273,9 +267,9 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_vanished{false};
     std::atomic<bool> m_vanishSoon{false};
-    std::atomic<bool> m_vanishUnseen{false};
-    std::atomic<int64_t> m_unseen{0};
-    std::atomic<int64_t> m_unseenFrom{0};
+    std::atomic<int64_t> m_goneSamples{0};
+    std::atomic<int64_t> m_goneFrom{0};
+    std::atomic<bool> m_unseen{false};
     std::atomic<int64_t> m_sent{0};
     std::atomic<int> m_injected{0};
     std::atomic<size_t> m_longestReply{0};
