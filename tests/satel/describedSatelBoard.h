@@ -78,8 +78,13 @@ public:
     // Samples sent so far (the first n ramp samples), faults injected, and whether the
     // adapter went.
     int64_t Sent() const { return m_sent.load(); }
-    // The next reply with samples leaves half-way, and the adapter goes with it.
+    // The next reply with samples leaves half-way, and the adapter goes with it. The
+    // samples of that reply, the first of them, and whether it went before the device
+    // could tell it held samples.
     void VanishSoon() { m_vanishSoon = true; }
+    int64_t GoneSamples() const { return m_goneSamples.load(); }
+    int64_t GoneFrom() const { return m_goneFrom.load(); }
+    bool GoneUnseen() const { return m_unseen.load(); }
     int Injected() const { return m_injected.load(); }
     int InjectedAtLeast() const { return m_faults.atLeast; }
     // The longest sample reply sent (bytes), and the longest time between two bytes
@@ -146,14 +151,20 @@ private:
         reply.push_back('*');
         return reply;
     }
-    // Waits (up to a minute) until the line's receive queue is empty.
-    void WaitUntilTaken() const
+    // Waits (up to two seconds) until the device has read all that was sent; returns
+    // the bytes it left. Bytes sent reach the line's receive queue from a kernel worker,
+    // late on a loaded machine: a poll of the line hands over what is on its way, so an
+    // empty queue means read.
+    int WaitUntilTaken() const
     {
-        int waiting = 1;
-        for (int i = 0; i < 60000 && m_look >= 0; ++i) {
-            if (::ioctl(m_look, FIONREAD, &waiting) != 0 || waiting == 0) return;
+        int waiting = 0;
+        for (int i = 0; i < 2000 && m_look >= 0; ++i) {
+            pollfd entry{m_look, POLLIN, 0};
+            if (::poll(&entry, 1, 0) < 0 || ::ioctl(m_look, FIONREAD, &waiting) != 0) return 0;
+            if (waiting == 0) return 0;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        return waiting;
     }
     static bool Every(int every, int index) { return every > 0 && index % every == every - 1; }
     void Answer(char command)
@@ -199,11 +210,18 @@ private:
             ++m_injected;
         }
         if (hasSample && m_vanishSoon.exchange(false)) {
-            // The adapter goes once the device has the first half (what it had not
-            // read yet would go with the adapter, unseen).
-            m_pty->Send(reply.substr(0, reply.size() / 2));
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            WaitUntilTaken();
+            // The adapter goes once the device has the first half. A device that does
+            // not read meanwhile (it gave up on a held-up board and tries again later)
+            // sees what it read.
+            const std::string half = reply.substr(0, reply.size() / 2);
+            m_pty->Send(half);
+            const size_t seen =
+                half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
+            // Without the header's kind and a byte more the device cannot tell a reply
+            // with samples: they go without a word.
+            m_goneSamples = static_cast<int64_t>((reply.size() - 5 - (m_lone ? 1 : 6)) / 6);
+            m_goneFrom = m_sent.load() - m_goneSamples;
+            m_unseen = seen <= 5;
             m_pty->CloseMaster();
             m_vanished = true;
             return;
@@ -249,6 +267,9 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_vanished{false};
     std::atomic<bool> m_vanishSoon{false};
+    std::atomic<int64_t> m_goneSamples{0};
+    std::atomic<int64_t> m_goneFrom{0};
+    std::atomic<bool> m_unseen{false};
     std::atomic<int64_t> m_sent{0};
     std::atomic<int> m_injected{0};
     std::atomic<size_t> m_longestReply{0};

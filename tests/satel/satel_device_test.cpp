@@ -731,24 +731,39 @@ TEST_F(SatelDeviceTest, OversizedReplyIsCutCountedAndLeftBehind)
 }
 
 // At a 1 ms period the board gathers on while the offsets are read and worked out:
-// the first reply after them holds all of that, and finds room for it.
+// the first reply after them holds all of that, and finds room for it; so does one
+// that comes after its wait (a board or machine held up) and is taken late.
 TEST_F(SatelDeviceTest, FirstReplyAfterTheOffsetsIsNotCut)
 {
-    auto device = OpenDevice(1);
-    device->SetReplyTimeouts(60ms, 5s);
-    CFakeSatelBoard board(m_pty);
-    board.SetClock(1000.0, 0.5);
-    board.Start();
-    ASSERT_TRUE(device->CalcOffsets(0));
-    std::this_thread::sleep_for(30ms);  // thirty samples at least gather meanwhile
-    ASSERT_TRUE(device->ReadFrames(0));
-    const std::vector<SatelSample> first = device->TakeQueued();
-    board.Stop();
-    EXPECT_EQ(device->GetCutReplies(), 0);
-    ASSERT_GE(first.size(), 30u);
-    const int64_t sent = board.SentSamples();
-    for (size_t i = 0; i < first.size(); ++i)  // the newest ones, in order
-        EXPECT_EQ(first[i], RampSample(sent - static_cast<int64_t>(first.size() - i))) << i;
+    for (const std::chrono::milliseconds delay : {0ms, 150ms}) {
+        SCOPED_TRACE("first reply " + std::to_string(delay.count()) + " ms late");
+        CPtyPair pty;
+        ASSERT_TRUE(pty.IsValid());
+        auto device = OpenProbe(pty, 1);
+        device->SetReplyTimeouts(60ms, 5s);
+        CFakeSatelBoard board(pty);
+        board.SetClock(1000.0, 0.5);
+        board.Start();
+        ASSERT_TRUE(device->CalcOffsets(0));
+        board.DelayNextReply(delay);
+        std::this_thread::sleep_for(30ms);  // thirty samples at least gather meanwhile
+        // A reply past its wait is missed, then taken when it comes: the same reply.
+        bool took = device->ReadFrames(0);
+        for (int i = 0; i < 4 && !took; ++i) {
+            ASSERT_EQ(device->GetLastOutcome(), CSatelProbe::ReadOutcome::Missed);
+            device->WaitForBytes(5s);
+            took = device->ReadFrames(0);
+        }
+        ASSERT_TRUE(took);
+        const std::vector<SatelSample> first = device->TakeQueued();
+        board.Stop();
+        EXPECT_EQ(device->GetCutReplies(), 0);
+        EXPECT_EQ(device->GetDamagedReplies(), 0);
+        ASSERT_GE(first.size(), 30u);
+        const int64_t sent = board.SentSamples();
+        for (size_t i = 0; i < first.size(); ++i)  // the newest ones, in order
+            EXPECT_EQ(first[i], RampSample(sent - static_cast<int64_t>(first.size() - i))) << i;
+    }
 }
 
 // An offsets reply that comes late (a board or machine held up) holds what the board

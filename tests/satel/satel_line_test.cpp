@@ -48,6 +48,9 @@ struct LineRun : SatelClockRun {
     int64_t repeatedReplies = 0;
     int64_t injected = 0;       // faults the board put on the line
     int64_t longestGapMs = 0;   // the longest wait between two dribbled bytes
+    int64_t unseen = 0;         // samples of a reply the adapter took away unseen
+    bool goneInGap = false;     // the adapter's last reply lies between frames' samples
+    int64_t unseenSkipped = 0;  // unseen samples between two samples frames carried
     std::string closing;        // the closing text on samples
 };
 
@@ -94,6 +97,13 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         run.frames = static_cast<int>(view.frames.size());
         const std::vector<int64_t> samples = TraceFrames(view.frames, device, 1000.0 / periodMs, run);
         if (run.decoded > 0) run.newest = samples[static_cast<size_t>(run.decoded) - 1];
+        const auto shown = std::find_if(samples.begin(), samples.end(),
+                                        [](int64_t s) { return s >= 0; });
+        // Gone before the frames' first sample, they are no gap (neither said nor skipped).
+        run.goneInGap =
+            board.GoneSamples() > 0 && shown != samples.end() && *shown < board.GoneFrom();
+        if (board.GoneUnseen()) run.unseen = board.GoneSamples();
+        if (run.goneInGap) run.unseenSkipped = run.unseen;
         TakeCounts(device, run);
         run.filteredFrames = device.GetFilteredSamples();
         run.repeatedReplies = device.GetRepeatedReplies();
@@ -111,13 +121,16 @@ void ExpectTraced(const LineRun& run)
     ASSERT_TRUE(run.ran);
     EXPECT_EQ(run.decoded, run.frames) << "a frame carries no sample the board sent";
     EXPECT_LT(run.newest, run.sent);
-    EXPECT_EQ(run.reportedSkipped + run.reportedLost + run.filteredFrames, run.skipped)
+    // A reply the adapter took away before the device could tell it held samples
+    // leaves the device nothing to count.
+    const int64_t said = run.skipped - run.unseenSkipped;
+    EXPECT_EQ(run.reportedSkipped + run.reportedLost + run.filteredFrames, said)
         << "dropped " << run.reportedSkipped << ", lost in replies " << run.reportedLost
-        << ", filtered " << run.filteredFrames;
+        << ", filtered " << run.filteredFrames << ", gone unseen " << run.unseen;
     EXPECT_EQ(run.reportedRepeated, run.repeated);
     EXPECT_TRUE(run.onSchedule);
     if (run.skipped > 0 || run.repeated > 0) {
-        EXPECT_NE(run.closing.find(std::to_string(run.skipped) + " board samples reached no frame"),
+        EXPECT_NE(run.closing.find(std::to_string(said) + " board samples reached no frame"),
                   std::string::npos)
             << run.closing;
         EXPECT_NE(run.closing.find(std::to_string(run.repeated) + " frames repeated"),
@@ -361,8 +374,12 @@ TEST(SatelLineFaults, AdapterVanishingMidReplyIsCounted)
     }
     CheckEach(cases, [](const LineCase&, const LineRun& run) {
         EXPECT_GE(run.losses, 1);
-        EXPECT_GT(run.reportedLost, 0);
         EXPECT_NE(FindText(run.texts, "answers again"), "");
+        // A device that read no byte of the reply (not reading then: it gave up on a
+        // held-up board) has nothing to count; nor has one that showed no sample yet.
+        if (run.unseen == 0 && run.goneInGap) {
+            EXPECT_GT(run.reportedLost, 0);
+        }
     });
 }
 
