@@ -1044,3 +1044,62 @@ TEST_F(VrpnDeviceTest, TrackerRecordingKeepsItsSensorsWhileTheServerAddsOne)
     }));
     device.Close();
 }
+
+// Trials opened, started and closed while the device records on its acquisition thread
+// and the server changes its channel count all along: each file holds the layout of its
+// header and every frame the device offered it; none is refused.
+TEST_F(VrpnDeviceThreads, TrialsKeepTheirHeadersShapeWhileTheServerReshapes)
+{
+    CTrialFolder folder;
+    CRawTrackerServer server;
+    CRecordingOwner owner;
+    CVrpnDevice device(false, wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), false);
+    device.SetOwner(&owner);
+    const double rate = 200.0;
+    bool changed = false;
+    device.SetParam(&rate, 0, 1, PARAM_DOUBLE, &changed);
+    ASSERT_TRUE(server.Open(device));
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    CLogCapture log;
+    std::atomic<bool> isDone{false};
+    std::thread sender([&] {
+        const std::vector<double> values = Counting(1, 12);
+        for (int i = 0; !isDone.load(); ++i) {
+            std::vector<uint8_t> payload(8 + 8 * values.size());
+            const int count = 1 + (i * 5) % 12;
+            const size_t length = vrpn::EncodeAnalog(payload.data(), values.data(), count);
+            payload.resize(length);
+            server.SendRaw(2, payload);
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    CAnalogRecorder* recorder = device.GetRecorder();
+    ASSERT_NE(recorder, nullptr);
+    for (int trial = 1; trial <= 4; ++trial) {
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        ASSERT_TRUE(device.SetupWriter(folder.Path(), "threads", trial, false, "", trial % 2 == 0,
+                                       100, 1));
+        const wxString file = device.GetWriterFileName();
+        ASSERT_TRUE(device.StartRecording());
+        EXPECT_TRUE(PumpUntil([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); },
+                              [&] { return recorder->GetFramesWritten() >= 10; }));
+        ASSERT_TRUE(device.FinishRecording());
+        const int64_t written = recorder->GetFramesWritten();
+        ASSERT_TRUE(device.StopRecording());
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(file));
+        const int32_t channels = reader.GetChannelCount();
+        ASSERT_GE(channels, 1);
+        EXPECT_EQ(reader.GetDim(), 1);
+        EXPECT_EQ(reader.GetFrameCount(), written);
+        std::vector<double> frame(static_cast<size_t>(channels));
+        for (int64_t f = 0; f < reader.GetFrameCount(); ++f)
+            ASSERT_TRUE(reader.GetFrame(frame.data(), channels, f)) << "frame " << f;
+    }
+    isDone = true;
+    sender.join();
+    device.Close();
+    for (const std::string& message : log.Messages())
+        EXPECT_EQ(message.find("<REC>"), std::string::npos) << message;
+}
