@@ -268,6 +268,12 @@ void CVrpnDevice::Close()
     if (m_closed.load()) return;
     CDevice::Close();
     if (!m_closed.load()) return;  // the thread did not end: it may still use the client
+    const uint64_t cut = m_cutReports.load();
+    if (cut > 1)
+        Log(wxString::Format("<VRPN> %s: %llu reports carried values past the channels; %llu "
+                             "values were dropped in all\n",
+                             m_vrpnName, static_cast<unsigned long long>(cut),
+                             static_cast<unsigned long long>(m_droppedValues.load())));
     std::lock_guard<std::mutex> lock(m_clientMutex);
     if (m_client) SayLeftNotes();
     m_client.reset();
@@ -306,21 +312,43 @@ void CVrpnDevice::OnTrackerReport(int sensor, const double pos[3], const double 
                                  m_vrpnName, sensor, kMaxSensors));
         return;
     }
-    // The channels grow to the highest sensor seen; this report is dropped.
-    SetChannelCountIfNew(sensor + 1);
+    // The channels grow to the highest sensor seen; this report is dropped. While a
+    // recording runs its frames keep the layout of its header.
+    if (!ReshapeUnlessHeld(sensor + 1)) CountDroppedValues(sensor + 1, m_channelCount, sensor);
 }
 
 void CVrpnDevice::OnAnalogReport(int count, const double* values)
 {
-    if (m_trackerVariant) return;
+    if (m_trackerVariant || count < 1) return;
     if (count != m_channelCount) {
-        if (count > 0) SetChannelCountIfNew(count);
-        return;
+        // While a recording runs its frames keep the layout of its header: the channels
+        // take the values they have room for, missing ones keep their last value.
+        if (ReshapeUnlessHeld(count)) return;
+        if (count > m_channelCount) CountDroppedValues(count, m_channelCount, -1);
     }
     CMutexLock lock(&m_dataMutex);
-    if (m_reported.size() != static_cast<size_t>(count)) return;
-    std::copy(values, values + count, m_reported.begin());
+    const size_t taken = std::min(static_cast<size_t>(count), m_reported.size());
+    std::copy(values, values + taken, m_reported.begin());
     m_storedReports.fetch_add(1);
+}
+
+// Values past the channels kept are dropped: said at the first such report, counted for
+// all, and the totals said when the device closes.
+void CVrpnDevice::CountDroppedValues(int count, int kept, int sensor)
+{
+    // A tracker report past the channels drops its whole pose.
+    m_droppedValues.fetch_add(static_cast<uint64_t>(sensor >= 0 ? m_dim : count - kept));
+    if (m_cutReports.fetch_add(1) != 0) return;
+    if (sensor >= 0)
+        Log(wxString::Format("<VRPN> %s: a report for sensor %d, past the %d channels kept (the "
+                             "layout of the recording under way): reports past the channels are "
+                             "dropped and counted\n",
+                             m_vrpnName, sensor, kept));
+    else
+        Log(wxString::Format("<VRPN> %s: a report of %d values, %d more than the %d channels "
+                             "kept (the layout of the recording under way): values past the "
+                             "channels are dropped and counted\n",
+                             m_vrpnName, count, count - kept, kept));
 }
 
 void CVrpnDevice::OnButtonReport(int button, int state) { OnButton(button, state); }
@@ -330,6 +358,42 @@ void CVrpnDevice::OnButton(int button, int state)
     const wxString label = wxString::Format("BT[%d] : %d", button, state);
     AddMarker(static_cast<uint32_t>(button), static_cast<uint32_t>(GetSampleCounter()), label,
               state != 0);
+}
+
+// A writer's header is the shape of the moment it opens: the decision and the re-shape
+// happen under the lock the opening takes, so that a header has one shape or the other.
+bool CVrpnDevice::ReshapeUnlessHeld(int n)
+{
+    std::lock_guard<std::mutex> lock(m_shapeMutex);
+    if (m_shapeHeld || IsRecording()) return false;
+    SetChannelCountIfNew(n);
+    return true;
+}
+
+void CVrpnDevice::HoldShape(bool held)
+{
+    std::lock_guard<std::mutex> lock(m_shapeMutex);
+    m_shapeHeld = held;
+}
+
+// A trial's writer may wait for its start (a trigger) long after its header was written:
+// the shape is held from the header until the writer closes.
+bool CVrpnDevice::SetupWriter(const wxString& folder, const wxString& captureName, int trial,
+                              bool exportText, const wxString& exportFolder, bool useThread,
+                              int queueDepth, int priority)
+{
+    HoldShape(true);
+    const bool isOpen = CAnalogDevice::SetupWriter(folder, captureName, trial, exportText,
+                                                   exportFolder, useThread, queueDepth, priority);
+    if (!isOpen) HoldShape(false);  // the old writer, if any, was closed
+    return isOpen;
+}
+
+bool CVrpnDevice::StopRecording()
+{
+    const bool isStopped = CAnalogDevice::StopRecording();
+    HoldShape(false);
+    return isStopped;
 }
 
 bool CVrpnDevice::SetChannelCountIfNew(int n)

@@ -44,6 +44,13 @@ public:
     virtual void OnButton(int button, int state);
     // Re-shapes the channels under the data mutex (the device paused around it). The
     // strict variant takes n only when n >= 1 and it differs from the channel count.
+    // Reports keep the shape while a recording runs: its frames must keep the layout of
+    // its header; the next report once it ended re-shapes.
+    // GUI thread: the shape is held from a writer's header until StopRecording closes it.
+    bool SetupWriter(const wxString& folder, const wxString& captureName, int trial,
+                     bool exportText, const wxString& exportFolder, bool useThread,
+                     int queueDepth, int priority) override;
+    bool StopRecording() override;
     bool SetChannelCount(int n);
     bool SetChannelCountIfNew(int n);
 
@@ -65,6 +72,11 @@ public:
     // Any thread: other messages refused (ids out of range, bad descriptions), the
     // connection kept.
     uint64_t GetRefusedMessages() const { return m_refusedMessages.load(); }
+    // Any thread: reports that carried values past the channels a recording kept (an
+    // analog report's extra values, a tracker report's sensor past them: 7 values), and
+    // the values dropped.
+    uint64_t GetCutReports() const { return m_cutReports.load(); }
+    uint64_t GetDroppedValues() const { return m_droppedValues.load(); }
     // Any thread: frames made while no server was connected (holding the last values).
     uint64_t GetFramesWithoutServer() const { return m_framesWithoutServer.load(); }
     // GUI thread, before the acquisition thread runs: the shortest time between two
@@ -86,11 +98,22 @@ private:
     void NoteRefusals(CRepeatNote::Clock::time_point now, uint64_t refused);
     void SayRefusals(CRepeatNote::Clock::time_point now);
     void SayLeftNotes();
+    // Counts a report of count values (channels) of which those past kept have no channel
+    // (sensor: the tracker report's, -1 for analog); the first is said.
+    void CountDroppedValues(int count, int kept, int sensor);
+    // Re-shapes to n channels (if new) and answers true, unless a recording or a writer's
+    // header holds the shape.
+    bool ReshapeUnlessHeld(int n);
+    void HoldShape(bool held);
 
     const wxString m_vrpnName;
     const bool m_trackerVariant;
     std::mutex m_clientMutex;  // taken before the data mutex: one thread runs the client
     std::unique_ptr<CVrpnClient> m_client;  // guarded by m_clientMutex
+    // Taken after m_clientMutex, before the data mutex: a re-shape and a writer's header
+    // one at a time.
+    std::mutex m_shapeMutex;
+    bool m_shapeHeld = false;  // guarded by m_shapeMutex: a writer's header is open
     // The last reported values, row layout; guarded by the data mutex. The row itself is
     // re-made from them each sample so that offsets are subtracted once, not per frame.
     std::vector<double> m_reported;
@@ -103,6 +126,8 @@ private:
     std::atomic<uint64_t> m_malformedReports{0};
     std::atomic<uint64_t> m_refusedMessages{0};
     std::atomic<uint64_t> m_framesWithoutServer{0};
+    std::atomic<uint64_t> m_cutReports{0};
+    std::atomic<uint64_t> m_droppedValues{0};
     // Guarded by m_clientMutex: what the notes have said so far.
     CRepeatNote m_linkNote;
     uint64_t m_lossesUnsaid = 0;

@@ -4,11 +4,14 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <thread>
 #include <vector>
 
+#include "analog/analogReader.h"
 #include "analog/fakeNetwork.h"
 #include "analog/paramType.h"
 #include "network/vrpnServerModule.h"
@@ -199,6 +202,83 @@ public:
     CRecordingOwner owner;  // outlives the device
     CProbeDevice device;
 };
+
+// A folder of a test's own for its trials, removed afterwards.
+class CTrialFolder {
+public:
+    CTrialFolder()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "qvvrpn-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) m_path = pattern;
+    }
+    ~CTrialFolder()
+    {
+        std::error_code error;
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, error);
+    }
+    CTrialFolder(const CTrialFolder&) = delete;
+    CTrialFolder& operator=(const CTrialFolder&) = delete;
+    wxString Path() const { return wxString(m_path.string()); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// A recording's frames as the device made them, to be found in its file.
+class CRecordedRows {
+public:
+    explicit CRecordedRows(CProbeDevice& device) : m_device(device) {}
+    void Step()
+    {
+        m_device.Step();
+        rows.push_back(m_device.Row());
+    }
+    // Steps until the row begins with first.
+    bool StepUntil(double first)
+    {
+        return PumpUntil([&] { Step(); },
+                         [&] { return !rows.back().empty() && rows.back()[0] == first; });
+    }
+    // The file holds the header's layout (channels x dim) and every frame made, bit-exact.
+    void ExpectInFile(const wxString& file, int channels, int dim) const
+    {
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(file)) << file;
+        EXPECT_EQ(reader.GetChannelCount(), channels);
+        EXPECT_EQ(reader.GetDim(), dim);
+        ASSERT_EQ(reader.GetFrameCount(), static_cast<int64_t>(rows.size()));
+        const size_t width = static_cast<size_t>(channels * dim);
+        std::vector<double> frame(width);
+        for (size_t f = 0; f < rows.size(); ++f) {
+            ASSERT_EQ(rows[f].size(), width) << "frame " << f;
+            ASSERT_TRUE(reader.GetFrame(frame.data(), static_cast<int64_t>(width),
+                                        static_cast<int64_t>(f)));
+            for (size_t i = 0; i < width; ++i)
+                ASSERT_TRUE(SameBits(frame[i], rows[f][i])) << "frame " << f << " value " << i;
+        }
+    }
+
+    std::vector<std::vector<double>> rows;
+
+private:
+    CProbeDevice& m_device;
+};
+
+bool SendAnalog(CRawTrackerServer& server, const std::vector<double>& values)
+{
+    std::vector<uint8_t> payload(8 + 8 * values.size());
+    const size_t length =
+        vrpn::EncodeAnalog(payload.data(), values.data(), static_cast<int>(values.size()));
+    payload.resize(length);
+    return server.SendRaw(2, payload);
+}
+
+std::vector<double> Counting(double first, int count)
+{
+    std::vector<double> values;
+    for (int i = 0; i < count; ++i) values.push_back(first + i);
+    return values;
+}
 
 }  // namespace
 
@@ -833,4 +913,193 @@ TEST_F(VrpnDeviceTest, FramesBeforeTheFirstConnectionAreSaid)
     EXPECT_EQ(closing[0], "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(absent.server.Port()) +
                               ": closed without ever reaching the server; 3 frames were made "
                               "without it\n");
+}
+
+// A recording's header fixes its frame layout from the moment its writer opens: a server
+// that changes its channel count meanwhile (waiting for the start, at the start, during,
+// at the stop) leaves the shape as it was; the channels take the values they have room
+// for, missing ones keep their last value, extra ones are dropped, counted and said. The
+// file reads back whole. Once the writer closed, the next report re-shapes.
+TEST_F(VrpnDeviceTest, AnalogRecordingKeepsItsHeadersShapeWhileTheServerReshapes)
+{
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded writer" : "plain writer");
+        CTrialFolder folder;
+        CRawTrackerServer server;
+        CRecordingOwner owner;
+        CProbeDevice device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), false);
+        device.SetOwner(&owner);
+        ASSERT_TRUE(server.Open(device));
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                ASSERT_TRUE(SendAnalog(server, Counting(1, 4)));
+                device.Poll();
+            },
+            [&] { return device.Row() == Counting(1, 4); }));
+        EXPECT_TRUE(device.TakeViewGridRequest());
+        g_messages.Drain();
+
+        ASSERT_TRUE(device.SetupWriter(folder.Path(), "shape", 1, false, "", useThread, 100, 1));
+        const wxString file = device.GetWriterFileName();
+        // Fewer channels while the trial waits for its start.
+        ASSERT_TRUE(SendAnalog(server, {5, 6}));
+        ASSERT_TRUE(PumpUntil([&] { device.Poll(); },
+                              [&] { return device.Row() == std::vector<double>{5, 6, 3, 4}; }));
+        device.Reset();
+        ASSERT_TRUE(device.StartRecording());
+        CRecordedRows recorded(device);
+        // More at the start, then fewer, more, as many.
+        ASSERT_TRUE(SendAnalog(server, Counting(10, 6)));
+        ASSERT_TRUE(recorded.StepUntil(10));
+        EXPECT_EQ(recorded.rows.back(), Counting(10, 4));
+        ASSERT_TRUE(SendAnalog(server, {20}));
+        ASSERT_TRUE(recorded.StepUntil(20));
+        EXPECT_EQ(recorded.rows.back(), (std::vector<double>{20, 11, 12, 13}));
+        ASSERT_TRUE(SendAnalog(server, Counting(30, 8)));
+        ASSERT_TRUE(recorded.StepUntil(30));
+        ASSERT_TRUE(SendAnalog(server, Counting(40, 4)));
+        ASSERT_TRUE(recorded.StepUntil(40));
+        for (int i = 0; i < 3; ++i) recorded.Step();
+        // Fewer right at the stop.
+        ASSERT_TRUE(SendAnalog(server, {50, 51, 52}));
+        ASSERT_TRUE(recorded.StepUntil(50));
+        EXPECT_EQ(recorded.rows.back(), (std::vector<double>{50, 51, 52, 43}));
+        EXPECT_EQ(device.GetChannelCount(), 4);
+        EXPECT_FALSE(device.TakeViewGridRequest());
+        ASSERT_TRUE(device.FinishRecording());
+        ASSERT_TRUE(device.StopRecording());
+        recorded.ExpectInFile(file, 4, 1);
+        EXPECT_EQ(device.GetCutReports(), 2u);
+        EXPECT_EQ(device.GetDroppedValues(), 6u);
+        std::vector<std::string> said = VrpnNotes();
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_NE(said[0].find("a report of 6 values, 2 more than the 4 channels kept (the "
+                               "layout of the recording under way)"),
+                  std::string::npos)
+            << said[0];
+
+        // The writer closed: the server's shape is taken at its next report.
+        EXPECT_EQ(device.GetChannelCount(), 4);
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                ASSERT_TRUE(SendAnalog(server, {60, 61, 62}));
+                device.Poll();
+            },
+            [&] { return device.Row() == std::vector<double>{60, 61, 62}; }));
+        EXPECT_EQ(device.GetChannelCount(), 3);
+        EXPECT_TRUE(device.TakeViewGridRequest());
+        device.Close();
+        said = VrpnNotes();
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_NE(said[0].find("2 reports carried values past the channels; 6 values were "
+                               "dropped in all"),
+                  std::string::npos)
+            << said[0];
+    }
+}
+
+// A tracker's sensors grow only while no recording holds the layout: a report for a
+// sensor past the channels is dropped, counted (its seven values) and said meanwhile.
+TEST_F(VrpnDeviceTest, TrackerRecordingKeepsItsSensorsWhileTheServerAddsOne)
+{
+    CTrialFolder folder;
+    CRawTrackerRig rig;
+    ASSERT_TRUE(rig.Open());
+    CRawTrackerServer& server = rig.server;
+    CProbeDevice& device = rig.device;
+    ASSERT_TRUE(server.SendPose(0, 1.0));
+    ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] { return device.Row()[0] == 1.0; }));
+    ASSERT_TRUE(device.SetupWriter(folder.Path(), "sensors", 1, false, "", false, 100, 1));
+    const wxString file = device.GetWriterFileName();
+    // A new sensor while the trial waits for its start, at the start and during it.
+    ASSERT_TRUE(server.SendPose(2, 9.0));
+    ASSERT_TRUE(server.SendPose(0, 2.0));
+    ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] { return device.Row()[0] == 2.0; }));
+    device.Reset();
+    ASSERT_TRUE(device.StartRecording());
+    CRecordedRows recorded(device);
+    ASSERT_TRUE(server.SendPose(1, 9.0));
+    ASSERT_TRUE(server.SendPose(0, 3.0));
+    ASSERT_TRUE(recorded.StepUntil(3.0));
+    for (int i = 0; i < 3; ++i) recorded.Step();
+    ASSERT_TRUE(server.SendPose(5, 9.0));
+    ASSERT_TRUE(server.SendPose(0, 4.0));
+    ASSERT_TRUE(recorded.StepUntil(4.0));
+    EXPECT_EQ(device.GetChannelCount(), 1);
+    ASSERT_TRUE(device.FinishRecording());
+    ASSERT_TRUE(device.StopRecording());
+    recorded.ExpectInFile(file, 1, 7);
+    EXPECT_EQ(device.GetCutReports(), 3u);
+    EXPECT_EQ(device.GetDroppedValues(), 21u);
+    const std::vector<std::string> said = VrpnNotes();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("a report for sensor 2, past the 1 channels kept"), std::string::npos)
+        << said[0];
+    // Once the writer closed, the next report for a new sensor grows the channels.
+    ASSERT_TRUE(server.SendPose(2, 9.0));
+    ASSERT_TRUE(server.SendPose(2, 8.0));
+    ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] {
+        const std::vector<double> row = device.Row();
+        return row.size() == 21u && row[14] == 8.0;
+    }));
+    device.Close();
+}
+
+// Trials opened, started and closed while the device records on its acquisition thread
+// and the server changes its channel count all along: each file holds the layout of its
+// header and every frame the device offered it; none is refused.
+TEST_F(VrpnDeviceThreads, TrialsKeepTheirHeadersShapeWhileTheServerReshapes)
+{
+    CTrialFolder folder;
+    CRawTrackerServer server;
+    CRecordingOwner owner;
+    CVrpnDevice device(false, wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), false);
+    device.SetOwner(&owner);
+    const double rate = 200.0;
+    bool changed = false;
+    device.SetParam(&rate, 0, 1, PARAM_DOUBLE, &changed);
+    ASSERT_TRUE(server.Open(device));
+    ASSERT_TRUE(device.Create(false));
+    ASSERT_TRUE(device.RunThread());
+    CLogCapture log;
+    std::atomic<bool> isDone{false};
+    std::thread sender([&] {
+        const std::vector<double> values = Counting(1, 12);
+        for (int i = 0; !isDone.load(); ++i) {
+            std::vector<uint8_t> payload(8 + 8 * values.size());
+            const int count = 1 + (i * 5) % 12;
+            const size_t length = vrpn::EncodeAnalog(payload.data(), values.data(), count);
+            payload.resize(length);
+            server.SendRaw(2, payload);
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    CAnalogRecorder* recorder = device.GetRecorder();
+    ASSERT_NE(recorder, nullptr);
+    for (int trial = 1; trial <= 4; ++trial) {
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        ASSERT_TRUE(device.SetupWriter(folder.Path(), "threads", trial, false, "", trial % 2 == 0,
+                                       100, 1));
+        const wxString file = device.GetWriterFileName();
+        ASSERT_TRUE(device.StartRecording());
+        EXPECT_TRUE(PumpUntil([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); },
+                              [&] { return recorder->GetFramesWritten() >= 10; }));
+        ASSERT_TRUE(device.FinishRecording());
+        const int64_t written = recorder->GetFramesWritten();
+        ASSERT_TRUE(device.StopRecording());
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(file));
+        const int32_t channels = reader.GetChannelCount();
+        ASSERT_GE(channels, 1);
+        EXPECT_EQ(reader.GetDim(), 1);
+        EXPECT_EQ(reader.GetFrameCount(), written);
+        std::vector<double> frame(static_cast<size_t>(channels));
+        for (int64_t f = 0; f < reader.GetFrameCount(); ++f)
+            ASSERT_TRUE(reader.GetFrame(frame.data(), channels, f)) << "frame " << f;
+    }
+    isDone = true;
+    sender.join();
+    device.Close();
+    for (const std::string& message : log.Messages())
+        EXPECT_EQ(message.find("<REC>"), std::string::npos) << message;
 }
