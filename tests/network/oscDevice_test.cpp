@@ -3,11 +3,14 @@
 #include "network/oscDevice.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <random>
 
+#include "analog/analogReader.h"
 #include "analog/fakeSinks.h"
 #include "network/oscConnection.h"
 #include "oscSourceSupport.h"
@@ -314,6 +317,45 @@ TEST_F(OscDeviceTest, ChannelCountHoldsWhileRecording)
     ASSERT_TRUE(device->StopRecording());
     ASSERT_TRUE(Deliver(*device, Floats("/x", {7.0f, 8.0f, 9.0f}), {7.0, 8.0, 9.0}));
     EXPECT_EQ(device->ChannelCount(), 3);
+}
+
+// A trial's writer writes its header when the capture files are made, which may be
+// long before the trial starts (a trigger awaited): from then on the source may not
+// re-shape the channels, or every frame of the trial would be refused by that header.
+TEST_F(OscDeviceTest, ChannelCountHoldsFromTheWritersHeaderToItsClose)
+{
+    auto device = Open();
+    CRecordingOwner owner;
+    device->SetOwner(&owner);
+    std::string folder = (std::filesystem::temp_directory_path() / "qvosc-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {1.0f, 2.0f}), {1.0, 2.0}));
+    ASSERT_TRUE(device->SetupWriter(wxString(folder), "shape", 1, false, "", false, 100, 1));
+    const wxString file = device->GetWriterFileName();
+    // More and fewer values while the trial waits for its start.
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {3.0f, 4.0f, 5.0f}), {3.0, 4.0}));
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {6.0f}), {6.0, 4.0}));
+    EXPECT_EQ(device->ChannelCount(), 2);
+    ASSERT_TRUE(device->StartRecording());
+    TakeFrames();
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {7.0f, 8.0f, 9.0f}), {7.0, 8.0}));
+    for (int i = 0; i < 3; ++i) device->Step(true);
+    const size_t recorded = TakeFrames().size();
+    ASSERT_TRUE(device->FinishRecording());
+    ASSERT_TRUE(device->StopRecording());
+    EXPECT_EQ(device->GetCutMessages(), 2u);
+    EXPECT_EQ(owner.m_errors, std::vector<wxString>());
+    CAnalogReader reader;
+    ASSERT_TRUE(reader.Open(file)) << file;
+    EXPECT_EQ(reader.GetChannelCount(), 2);
+    EXPECT_EQ(reader.GetFrameCount(), static_cast<int64_t>(recorded));
+    // The writer closed: the next message re-shapes.
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {1.0f, 2.0f, 3.0f}), {1.0, 2.0, 3.0}));
+    EXPECT_EQ(device->ChannelCount(), 3);
+    device->SetOwner(nullptr);
+    device.reset();
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
 }
 
 TEST_F(OscDeviceTest, PropertiesStoreCheckAndReconnectAsTheySay)
