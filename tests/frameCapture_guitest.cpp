@@ -59,6 +59,7 @@
 #include "serial/lineLink.h"
 #include "serial/ptyPair.h"
 #include "serial/serialTrigger.h"
+#include "support/arrivalStamps.h"
 #include "support/logCapture.h"
 #include "support/refusingDisk.h"
 #include "video/VideoDevice.h"
@@ -1240,6 +1241,8 @@ class CPollingHold : public CLiveNetworkServices {
 public:
     static CPollingHold& Installed()
     {
+        // The tests that hold polling judge the trigger's edges by when they came.
+        EXPECT_TRUE(WaitForArrivalStamps());
         static CPollingHold hold;
         hold.m_isHeld = false;
         SetNetworkServices(&hold);

@@ -18,6 +18,7 @@
 #include "process/clock.h"
 #include "process/networkServices.h"
 #include "process/triggerCrossings.h"
+#include "support/arrivalStamps.h"
 
 using osctest::ConsoleCapture;
 using osctest::Floats;
@@ -322,6 +323,7 @@ void ExpectCameIn(const TriggerCrossing& crossing, const SendWindow& sent, const
 // taken for one during the 0.3 s count-down would cancel a recorded trial).
 TEST_F(OscTriggerTest, StartAndStopReadInOnePollKeepWhenEachCame)
 {
+    ASSERT_TRUE(WaitForArrivalStamps());
     ASSERT_TRUE(Start());
     SendWindow start, stop;
     start.beforeUs = GetProgramTime();
@@ -348,6 +350,7 @@ TEST_F(OscTriggerTest, StartAndStopReadInOnePollKeepWhenEachCame)
 // rates a sender might use: every edge keeps its own arrival, in order.
 TEST_F(OscTriggerTest, PulsesQueuedWhilePollingIsHeldKeepTheirSpacing)
 {
+    ASSERT_TRUE(WaitForArrivalStamps());
     ASSERT_TRUE(Start());
     for (int gapMs : {40, 5}) {
         SCOPED_TRACE(gapMs);
@@ -379,6 +382,7 @@ TEST_F(OscTriggerTest, PulsesQueuedWhilePollingIsHeldKeepTheirSpacing)
 // arrival, between the trial before and the one after, read in one late poll.
 TEST_F(OscTriggerTest, StopAndStartOfOneBundleCarryItsArrival)
 {
+    ASSERT_TRUE(WaitForArrivalStamps());
     ASSERT_TRUE(Start());
     std::vector<SendWindow> sent(3);
     const auto sendBytes = [&](const osctest::Bytes& bytes, SendWindow& window) {
@@ -409,6 +413,7 @@ TEST_F(OscTriggerTest, StopAndStartOfOneBundleCarryItsArrival)
 // The same with Debian's oscsend as the sender, one process per edge.
 TEST_F(OscTriggerTest, EdgesFromOscsendReadTogetherKeepWhenEachCame)
 {
+    ASSERT_TRUE(WaitForArrivalStamps());
     ASSERT_TRUE(Start());
     const std::string port = std::to_string(GetOscTriggerListeningPort());
     SendWindow start, stop;

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "support/arrivalStamps.h"
+
 namespace {
 
 // A port nobody listens on: bound, read back, released.
@@ -33,6 +35,7 @@ std::int64_t MonotonicNowNs()
 // not when they were read.
 TEST(UdpEndpointTest, DatagramReadLateKeepsWhenItCame)
 {
+    ASSERT_TRUE(WaitForArrivalStamps());
     UdpEndpoint receiver;
     ASSERT_TRUE(receiver.BindTo(0)) << receiver.ErrorText();
     UdpEndpoint sender;
