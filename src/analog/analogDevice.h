@@ -221,6 +221,13 @@ public:
 
 protected:
     void InitPalette();
+    // m_shapeMutex held: a writer's header is written (until StopRecording closes the
+    // writer; a trial may wait on it long before its start) or a recording runs. A device
+    // that re-shapes itself (a network source) keeps its shape then: the frames must keep
+    // the header's layout.
+    bool IsShapeHeld() const { return m_shapeHeld || IsRecording(); }
+    // Taken before the data mutex: a re-shape and a writer's header one at a time.
+    std::mutex m_shapeMutex;
     // Data mutex held, or no other thread yet: m_visibleList, with the names and units of
     // its channels, becomes what readers get.
     void PublishVisibleList();
@@ -278,6 +285,8 @@ private:
     std::unique_ptr<CAnalogRecorder> m_recorder;
     // Leaf lock, held only to swap or copy the pointer: a reader never waits for the
     // acquisition thread, nor the acquisition thread for a paint.
+    bool m_shapeHeld = false;  // guarded by m_shapeMutex
+    void HoldShape(bool held);
     mutable std::mutex m_visibleMutex;
     VisibleChannelsPtr m_visible = std::make_shared<const CVisibleChannels>();  // m_visibleMutex
     std::atomic<uint64_t> m_visibleShape{0};  // m_visible's, written under the data mutex

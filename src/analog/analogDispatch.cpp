@@ -363,8 +363,18 @@ bool CAnalogDevice::SetupWriter(const wxString& folder, const wxString& captureN
                                 bool exportText, const wxString& exportFolder, bool useThread,
                                 int queueDepth, int priority)
 {
-    return m_recorder && m_recorder->OpenWriter(folder, captureName, trial, exportText,
-                                                exportFolder, useThread, queueDepth, priority);
+    HoldShape(true);
+    const bool isOpen =
+        m_recorder && m_recorder->OpenWriter(folder, captureName, trial, exportText,
+                                             exportFolder, useThread, queueDepth, priority);
+    if (!isOpen) HoldShape(false);  // the old writer, if any, was closed
+    return isOpen;
+}
+
+void CAnalogDevice::HoldShape(bool held)
+{
+    std::lock_guard<std::mutex> lock(m_shapeMutex);
+    m_shapeHeld = held;
 }
 
 bool CAnalogDevice::StartRecording() { return m_recorder && m_recorder->StartRecording(); }
@@ -374,7 +384,12 @@ bool CAnalogDevice::StartRecording() { return m_recorder && m_recorder->StartRec
 // controller answers false when there is nothing to finish.
 bool CAnalogDevice::FinishRecording() { return m_recorder && m_recorder->FinishRecording(); }
 
-bool CAnalogDevice::StopRecording() { return m_recorder && m_recorder->StopRecording(); }
+bool CAnalogDevice::StopRecording()
+{
+    const bool isStopped = m_recorder && m_recorder->StopRecording();
+    HoldShape(false);
+    return isStopped;
+}
 
 void CAnalogDevice::SetRecordDuration(double seconds)
 {

@@ -180,7 +180,7 @@ bool COscDevice::SetChannelCount(int count)
     // While a recording runs, or its writer waits with its header written, its frames
     // keep the layout of that header.
     std::lock_guard<std::mutex> lock(m_shapeMutex);
-    const bool isHeld = m_shapeHeld || IsRecording();
+    const bool isHeld = IsShapeHeld();
     const int kept = isHeld ? m_channelCount : kOscMaxChannels;
     if (count > kept) CountDroppedValues(count, kept);
     count = std::min(count, kOscMaxChannels);
@@ -188,29 +188,6 @@ bool COscDevice::SetChannelCount(int count)
     return ApplyChannelCount(count);
 }
 
-void COscDevice::HoldShape(bool held)
-{
-    std::lock_guard<std::mutex> lock(m_shapeMutex);
-    m_shapeHeld = held;
-}
-
-bool COscDevice::SetupWriter(const wxString& folder, const wxString& captureName, int trial,
-                             bool exportText, const wxString& exportFolder, bool useThread,
-                             int queueDepth, int priority)
-{
-    HoldShape(true);
-    const bool isOpen = CAnalogDevice::SetupWriter(folder, captureName, trial, exportText,
-                                                   exportFolder, useThread, queueDepth, priority);
-    if (!isOpen) HoldShape(false);  // the old writer, if any, was closed
-    return isOpen;
-}
-
-bool COscDevice::StopRecording()
-{
-    const bool isStopped = CAnalogDevice::StopRecording();
-    HoldShape(false);
-    return isStopped;
-}
 
 // Values past the channels are dropped: said at the first such message, counted for
 // all, and the totals said when the device closes.

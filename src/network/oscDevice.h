@@ -46,12 +46,6 @@ public:
     // ApplyChannelCount when count >= 1 differs from the channel count. While a
     // recording runs the shape is kept: its frames must keep the layout of its header.
     bool SetChannelCount(int count);
-    // GUI thread: the shape is held from a writer's header (which a trial may wait on
-    // long before its start) until StopRecording closes the writer.
-    bool SetupWriter(const wxString& folder, const wxString& captureName, int trial,
-                     bool exportText, const wxString& exportFolder, bool useThread,
-                     int queueDepth, int priority) override;
-    bool StopRecording() override;
 
     // Any thread: the connection exists and its handshake went out.
     bool IsConnectionReady() const { return m_connectionReady.load(); }
@@ -91,7 +85,6 @@ private:
     bool StorePort(const void* value, int32_t& port, const wxString& label);
     // Counts a message of count values of which dropped have no channel; the first is said.
     void CountDroppedValues(int count, int kept);
-    void HoldShape(bool held);
 
     uint8_t m_readyByte = 1;
     std::unique_ptr<OscConnection> m_connection;  // guarded by m_connectionMutex
@@ -114,10 +107,6 @@ private:
     std::atomic<int> m_boundListeningPort{-1};
     std::atomic<uint64_t> m_cutMessages{0};
     std::atomic<uint64_t> m_droppedValues{0};
-    // The decision to re-shape and the re-shape, against a writer writing its header:
-    // taken before the data mutex.
-    std::mutex m_shapeMutex;
-    bool m_shapeHeld = false;  // a writer's header is written; guarded by m_shapeMutex
     // The latest received value of each channel, written by the poller; the sample
     // row is refreshed from it on every step, so offsets are subtracted from what was
     // received, never twice from the same value.

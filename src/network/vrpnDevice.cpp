@@ -365,36 +365,11 @@ void CVrpnDevice::OnButton(int button, int state)
 bool CVrpnDevice::ReshapeUnlessHeld(int n)
 {
     std::lock_guard<std::mutex> lock(m_shapeMutex);
-    if (m_shapeHeld || IsRecording()) return false;
+    if (IsShapeHeld()) return false;
     SetChannelCountIfNew(n);
     return true;
 }
 
-void CVrpnDevice::HoldShape(bool held)
-{
-    std::lock_guard<std::mutex> lock(m_shapeMutex);
-    m_shapeHeld = held;
-}
-
-// A trial's writer may wait for its start (a trigger) long after its header was written:
-// the shape is held from the header until the writer closes.
-bool CVrpnDevice::SetupWriter(const wxString& folder, const wxString& captureName, int trial,
-                              bool exportText, const wxString& exportFolder, bool useThread,
-                              int queueDepth, int priority)
-{
-    HoldShape(true);
-    const bool isOpen = CAnalogDevice::SetupWriter(folder, captureName, trial, exportText,
-                                                   exportFolder, useThread, queueDepth, priority);
-    if (!isOpen) HoldShape(false);  // the old writer, if any, was closed
-    return isOpen;
-}
-
-bool CVrpnDevice::StopRecording()
-{
-    const bool isStopped = CAnalogDevice::StopRecording();
-    HoldShape(false);
-    return isStopped;
-}
 
 bool CVrpnDevice::SetChannelCountIfNew(int n)
 {

@@ -46,11 +46,7 @@ public:
     // strict variant takes n only when n >= 1 and it differs from the channel count.
     // Reports keep the shape while a recording runs: its frames must keep the layout of
     // its header; the next report once it ended re-shapes.
-    // GUI thread: the shape is held from a writer's header until StopRecording closes it.
-    bool SetupWriter(const wxString& folder, const wxString& captureName, int trial,
-                     bool exportText, const wxString& exportFolder, bool useThread,
-                     int queueDepth, int priority) override;
-    bool StopRecording() override;
+    // The shape is held from a writer's header until StopRecording closes it.
     bool SetChannelCount(int n);
     bool SetChannelCountIfNew(int n);
 
@@ -104,16 +100,11 @@ private:
     // Re-shapes to n channels (if new) and answers true, unless a recording or a writer's
     // header holds the shape.
     bool ReshapeUnlessHeld(int n);
-    void HoldShape(bool held);
 
     const wxString m_vrpnName;
     const bool m_trackerVariant;
     std::mutex m_clientMutex;  // taken before the data mutex: one thread runs the client
     std::unique_ptr<CVrpnClient> m_client;  // guarded by m_clientMutex
-    // Taken after m_clientMutex, before the data mutex: a re-shape and a writer's header
-    // one at a time.
-    std::mutex m_shapeMutex;
-    bool m_shapeHeld = false;  // guarded by m_shapeMutex: a writer's header is open
     // The last reported values, row layout; guarded by the data mutex. The row itself is
     // re-made from them each sample so that offsets are subtracted once, not per frame.
     std::vector<double> m_reported;
