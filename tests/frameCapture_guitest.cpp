@@ -1782,8 +1782,6 @@ TEST_F(CaptureTriggerTest, LineLostInTheYieldThatArmedATrialIsSaidOnceForIt)
         << errors;
 }
 
-// The converter is unplugged in the middle of a trial and plugged in again: the trial
-// that ran without its trigger is named, and the next trial records as sent.
 // A converter that falls silent right after a trial's stop, while that stop waits for
 // a slow device's first frames: the silence came after the stop, which the trial heard:
 // no loss of the line is said for it.
@@ -1824,6 +1822,8 @@ TEST_F(CaptureTriggerTest, SilenceAfterAStopThatWaitsForTheFirstFramesCostsTheTr
     EXPECT_EQ(Occurrences(errors, "was lost during trial"), 0) << errors;
 }
 
+// The converter is unplugged in the middle of a trial and plugged in again: the trial
+// that ran without its trigger is named, and the next trial records as sent.
 TEST_F(CaptureTriggerTest, ConverterUnpluggedMidTrialIsSaidNamingTheTrial)
 {
     auto first = std::make_unique<CPtyPair>();
