@@ -1,6 +1,7 @@
 #include "DravonetMain.h"
 #include "analog/analogDevice.h"
 #include "appIcons.h"
+#include "frameViewPages.h"
 #include "network/oscServer.h"
 
 #include <wx/accel.h>
@@ -352,7 +353,7 @@ void TrackerFrame::OnUpdateDeviceItems(wxUpdateUIEvent& event)
             event.Enable(device->CanOffset() && device->IsRunning());
             break;
         case ID_VIEW_ADD:
-            event.Enable(true);
+            event.Enable(HasChannelsToView(*device));
             break;
         case ID_VIEW_ADD_3D:
             event.Enable(device->IsTracker());

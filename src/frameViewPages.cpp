@@ -40,6 +40,11 @@ CAnalogDevice* Get3DViewDevice(CAnalog3DView* view) { return view ? view->GetDev
 
 CAnalogDevice* GetVideoViewDevice(CVideoView* view) { return view ? view->GetDevice() : nullptr; }
 
+bool HasChannelsToView(const CAnalogDevice& device)
+{
+    return dynamic_cast<const CVideoDevice*>(&device) == nullptr;
+}
+
 void Set3DViewSelected(CAnalog3DView* view, bool selected, int viewCount)
 {
     if (view) view->SetSelected(selected, viewCount);

@@ -27,6 +27,8 @@ bool IsViewPage(wxWindow* page);
 CAnalogDevice* GetPageDevice(wxWindow* page);
 CAnalogDevice* Get3DViewDevice(CAnalog3DView* view);
 CAnalogDevice* GetVideoViewDevice(CVideoView* view);
+// Whether a 2D view can show the device: a camera has no channels to draw.
+bool HasChannelsToView(const CAnalogDevice& device);
 
 // The 3D view's selection mark, view type (camera preset) and type names.
 void Set3DViewSelected(CAnalog3DView* view, bool selected, int viewCount);

@@ -228,7 +228,7 @@ void TrackerFrame::AddViewPage(wxWindow* page, CAnalogDevice* device)
 void TrackerFrame::OnAddView(wxCommandEvent& /*event*/)
 {
     CAnalogDevice* device = GetCurrentDevice();
-    if (!device || !m_mainBook) return;
+    if (!device || !m_mainBook || !HasChannelsToView(*device)) return;
     const wxSize size = m_mainBook->GetClientSize();
     const wxPoint origin = GetClientAreaOrigin();
     ClearViewSelection();

@@ -45,6 +45,14 @@ TEST_F(FrameDeviceTest, CameraOpensOnItsOwnPageAndClosingItFreesTheIndex)
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(frame->GetDeviceList()[0]->GetDeviceType(), 9);
     EXPECT_FALSE(CVideoDevice::IsCameraAvailable(0));  // in use
+    // A camera has no channels to draw: no 2D view is offered, nor made by the command.
+    wxUpdateUIEvent addViewState(ID_VIEW_ADD);
+    frame->ProcessWindowEvent(addViewState);
+    EXPECT_TRUE(addViewState.GetSetEnabled());
+    EXPECT_FALSE(addViewState.GetEnabled());
+    wxCommandEvent addView(wxEVT_MENU, ID_VIEW_ADD);
+    frame->ProcessWindowEvent(addView);
+    EXPECT_EQ(frame->m_mainBook->GetPageCount(), 1u);
     offered.clear();
     frame->ProcessWindowEvent(open);  // every camera in use: nothing offered
     EXPECT_TRUE(offered.empty());

@@ -2,6 +2,7 @@
 // its data feed. Runs under a display (xvfb-run). One line per case:
 //   view mode=<mode> fill=<0|1> paint_ms=<median> cpu_ms=<median> ref=blit ref_blit_ms=<median> ratio=<>
 //   view adddata_ns=<median> ref=memcpy_row ref_ns=<median>
+//   view still mode=<mode> ticks=<n> paints=<n> tick_ms=<median> ref=paint_every_tick ref_ms=<median>
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
 
@@ -164,6 +165,52 @@ void RunAddData(wxWindow* parent)
     view->Destroy();
 }
 
+// A view whose device holds still (every row the same), checked at the display
+// timer's rate as the frame does: what one tick costs now, against painting at
+// every tick as a view that asks whenever a row came would.
+void RunStill(wxWindow* parent, const char* mode, int drawType, int channels)
+{
+    CBenchDevice device(channels, 100.0);
+    auto* view = new CAnalogView(parent, wxPoint(0, 0), wxSize(kWidth, kHeight));
+    view->draw_type = drawType;
+    view->SetDevice(&device);
+    wxBitmap bitmap(kWidth, kHeight, 24);
+    std::vector<double> row(static_cast<size_t>(channels), 1.5);
+    std::uint32_t sample = 0;
+    const auto feedTick = [&] {  // four rows between two display ticks
+        for (int i = 0; i < 4; ++i, ++sample)
+            view->AddData(row.data(), channels, sample, sample / 100.0);
+    };
+    for (int i = 0; i < 3; ++i) {
+        feedTick();
+        wxMemoryDC dc(bitmap);
+        view->Draw(dc);
+    }
+    constexpr int kTicks = 50;
+    int paints = 0;
+    const double tickMs = MedianMs([&] {
+        for (int t = 0; t < kTicks; ++t) {
+            feedTick();
+            if (view->IsDirty()) {
+                ++paints;
+                wxMemoryDC dc(bitmap);
+                view->Draw(dc);
+            }
+        }
+    });
+    const double everyMs = MedianMs([&] {
+        for (int t = 0; t < kTicks; ++t) {
+            feedTick();
+            wxMemoryDC dc(bitmap);
+            view->Draw(dc);
+        }
+    });
+    std::printf("view still mode=%s ticks=%d paints=%d tick_ms=%.4f ref=paint_every_tick ref_ms=%.4f\n",
+                mode, kTicks, paints / (g_repetitions + 1), tickMs / kTicks, everyMs / kTicks);
+    std::fflush(stdout);
+    view->Destroy();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -210,6 +257,12 @@ int main(int argc, char** argv)
                 RunCase(panel, c, blitMs);
         if (only.empty() || only == "adddata")
             RunAddData(panel);
+        if (only.empty() || only == "still") {
+            RunStill(panel, "bar", 2, 64);
+            RunStill(panel, "pie", 4, 48);
+            RunStill(panel, "parametric", 3, 2);
+            RunStill(panel, "none", 6, 16);
+        }
         delete frame;
     }
     wxTheApp->OnExit();

@@ -12,6 +12,7 @@ list(APPEND QV_GUI_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/analogViewModes.cpp
      ${CMAKE_CURRENT_LIST_DIR}/analogViewPaint.cpp
      ${CMAKE_CURRENT_LIST_DIR}/analogViewParametric.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/analogViewRepaint.cpp
      ${CMAKE_CURRENT_LIST_DIR}/analogViewSpectra.cpp
      ${CMAKE_CURRENT_LIST_DIR}/batteryPictures.cpp
      ${CMAKE_CURRENT_LIST_DIR}/myButton.cpp)

@@ -62,10 +62,9 @@ public:
     void NotifyBatteryChanged(bool changed) override;
     // Rows refused by the history (a device whose rows changed shape) ask
     // for a paint too: the paint rebuilds the view for the new shape.
-    bool IsDirty() const override
-    {
-        return m_data.IsDirty() || m_data.RefusedRows() != m_refusedSeen;
-    }
+    // A paint is asked for only where the picture would change: new rows in the time
+    // graphs, newest values (or markers) that differ from the painted ones elsewhere.
+    bool IsDirty() const override;
     void RequestRefresh() override { Refresh(false); }
     void SaveConfig(wxConfigBase* config) override;
     void DetachDevice() override;
@@ -187,6 +186,13 @@ private:
     CDotPictures m_dots;       // GUI thread: the newest values' marks
     CTextPlacer m_placer;      // GUI thread: the boxes of the texts of the current paint
     std::uint64_t m_refusedSeen = 0;  // GUI thread: refused rows when last painted
+    // GUI thread: what the last paint showed, where a picture can stay the same.
+    static constexpr std::uint64_t kAlwaysChanges = 0;
+    std::uint64_t PictureKey() const;
+    void NotePaintedPicture();
+    std::uint64_t m_paintedKey = kAlwaysChanges;
+    bool m_hasPaintedKey = false;
+    mutable CViewSnapshot m_keySnapshot;
     // GUI thread: the device's visible channels the history was built for, and those of
     // the current paint (same shape), whose names the labels show.
     std::uint64_t m_builtShape = 0;

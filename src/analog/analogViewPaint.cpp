@@ -69,8 +69,10 @@ void CAnalogView::Draw(wxDC& target)
     else
         dc.SetPen(*wxTRANSPARENT_PEN);
     dc.DrawRectangle(0, 0, size.GetWidth(), size.GetHeight());
-    if (draw_type == kDrawNone)
+    if (draw_type == kDrawNone) {
+        NotePaintedPicture();
         return;
+    }
     dc.SetTextBackground(wxColour(0, 0, 0, 0));
     // One take of the visible channels for the whole paint: the list and the names
     // beside it are of one shape, whatever the acquisition thread does meanwhile.
@@ -86,6 +88,8 @@ void CAnalogView::Draw(wxDC& target)
     if (static_cast<int>(list.size()) != m_channelCount || dim != m_dim ||
         m_shown->shape != m_builtShape)
         SetBuffer(*m_shown);
+    // Taken before the modes take their rows: a row that comes meanwhile asks again.
+    NotePaintedPicture();
     switch (draw_type) {
     case kDrawParametric:
         if (list.size() > 1) {

@@ -1,4 +1,5 @@
 #include "analog/analogView.h"
+#include "analog/analogViewFormat.h"
 
 #include "analog/fakeSinks.h"
 #include "analog/myButton.h"
@@ -400,5 +401,35 @@ TEST_F(AnalogViewOscTest, GrowingToThreeChannelsIsDrawnWithoutAReset)
                     bottom = std::max(bottom, y);
                 }
         EXPECT_GT(bottom - top, 60) << "channel " << c;
+    }
+}
+
+// The display timer repaints a view only when its picture would change: in the modes
+// that show the newest values (and in the empty one) a frame repeating them asks for
+// no paint; one that changes a value does, and the time graph asks at every frame.
+TEST_F(AnalogViewOscTest, OnlyAChangedPictureAsksForAPaint)
+{
+    struct Mode {
+        int drawType;
+        bool repeatAsks;
+        bool changeAsks;
+    };
+    for (const Mode& mode : {Mode{kDrawBar, false, true}, Mode{kDrawPie, false, true},
+                             Mode{kDrawParametric, false, true}, Mode{kDrawNone, false, false},
+                             Mode{kDrawNormal, true, true}}) {
+        SCOPED_TRACE(mode.drawType);
+        view->draw_type = mode.drawType;
+        // The first paint of a mode may rebuild the history: a second one shows the rows.
+        for (int paint = 0; paint < 2; ++paint) {
+            ASSERT_TRUE(rig.Deliver({1.0f, 2.0f}, {1.0, 2.0}));
+            Render(*view);
+        }
+        ASSERT_TRUE(rig.Deliver({1.0f, 2.0f}, {1.0, 2.0}));
+        ASSERT_TRUE(rig.Deliver({1.0f, 2.0f}, {1.0, 2.0}));
+        EXPECT_EQ(view->IsDirty(), mode.repeatAsks);
+        ASSERT_TRUE(rig.Deliver({1.0f, 3.0f}, {1.0, 3.0}));
+        EXPECT_EQ(view->IsDirty(), mode.changeAsks);
+        Render(*view);
+        EXPECT_FALSE(view->IsDirty());
     }
 }
