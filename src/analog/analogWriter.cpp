@@ -118,6 +118,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_sizeLimit = GetFileSizeLimit();
     m_isCountPatched = false;
     m_countOnDisk = 0;
+    m_syncedEnd = -1;
     m_syncedFrames = 0;
     m_isFolderSynced = false;
     m_syncError = 0;
@@ -309,7 +310,9 @@ void CAnalogWriter::NoteSyncError(int error)
 bool CAnalogWriter::MakeDurable(int64_t count, bool isFinal)
 {
     if (m_fd < 0) return false;
+    if (m_dataEnd == m_syncedEnd && count == m_countOnDisk && m_isFolderSynced) return true;
     int error = SyncFileData(m_fd);
+    if (error == 0) m_syncedEnd = m_dataEnd;
     if (error == 0 && !m_isFolderSynced) {
         error = SyncFolder(FolderOf(m_fileName));
         m_isFolderSynced = error == 0;

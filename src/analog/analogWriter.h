@@ -179,6 +179,7 @@ private:
     int64_t m_syncedFrames = 0;  // frames on disk at the last flush to disk while running
     std::chrono::steady_clock::time_point m_lastSync;
     int64_t m_countOnDisk = 0;  // the count field as last written
+    int64_t m_syncedEnd = -1;   // m_dataEnd at the last flush to disk that succeeded
     bool m_isFolderSynced = false;
     int m_syncError = 0;
     bool m_isRemoved = false;

@@ -514,8 +514,9 @@ wxString FolderOf(const wxString& path)
 {
     const wxString folder = wxFileName(path).GetPath();
     if (!folder.empty()) return folder;
-    return path.StartsWith(wxFileName::GetPathSeparator()) ? wxString(wxFileName::GetPathSeparator())
-                                                         : wxString(".");
+    return path.StartsWith(wxFileName::GetPathSeparator())
+               ? wxString(wxFileName::GetPathSeparator())
+               : wxString(".");
 }
 
 bool PreadAll(int fd, void* data, size_t size, int64_t offset)

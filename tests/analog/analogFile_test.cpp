@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <future>
 #include <limits>
+#include <set>
 #include <thread>
 
 #include "analog/analogReader.h"
@@ -21,6 +22,7 @@
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
 #include "support/refusingDisk.h"
+#include "support/syncLog.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -277,6 +279,75 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
             ASSERT_EQ(frame[0], double(f)) << "no gap and no frame out of order";
         }
     }
+}
+
+// A power cut loses no more than a sync interval of a running trial, and nothing of
+// one said saved: frames reach the disk, then the file's name in its folder, then
+// the count that announces them; the plain writer's acquisition thread never waits
+// on the disk, so its recording reaches it at the finish.
+TEST_F(AnalogFileThreads, FilesReachTheDiskFramesFirstEachIntervalAndBeforeTheyAreSaidSaved)
+{
+    m_device.rate = 100.0;  // a two-second interval is 200 frames
+    const std::filesystem::path exportDir = Dir() / "export";
+    std::filesystem::create_directory(exportDir);
+    for (bool useThread : {false, true}) {
+        SCOPED_TRACE(useThread ? "threaded" : "plain");
+        StartSyncLog(Folder());
+        ASSERT_TRUE(m_file.OpenWriter(Folder(), useThread ? "t" : "p", 1, true, exportDir.string(),
+                                      useThread, 4000, 1));
+        const std::string path = std::filesystem::canonical(m_file.GetFileName().ToStdString());
+        const std::string text = std::filesystem::canonical(m_file.GetTextFileName().ToStdString());
+        ASSERT_TRUE(m_file.StartRecording());
+        for (int i = 0; i < 2000; ++i) {
+            const double frame[3] = {double(i), 0.5, -1.0};
+            m_file.RecordFrame(frame, 3, uint32_t(i), i / 100.0);
+        }
+        ASSERT_TRUE(m_file.FinishRecording());  // then the capture stop says it saved
+        const std::vector<SyncEvent> log = TakeSyncLog();
+        const std::vector<uint8_t> bytes = ReadFileBytes(path);
+        const int64_t dataOffset = 40 + int64_t(GetU64(bytes.data() + 32));
+        int64_t framesOnDisk = 0;
+        uint64_t count = 0;
+        int counts = 0;
+        std::set<std::string> folders;
+        int64_t size = -1;
+        int64_t textSize = -1;
+        for (const SyncEvent& event : log) {
+            if (event.isFolder) folders.insert(event.path);
+            if (event.path == text) textSize = event.size;
+            if (event.path != path) continue;
+            if (event.countField != count) {
+                EXPECT_LE(int64_t(event.countField), framesOnDisk) << "a count before its frames";
+                EXPECT_EQ(folders.count(std::filesystem::canonical(Dir())), 1u);
+                EXPECT_TRUE(!useThread || event.countField - count <= 200u) << "past the interval";
+                count = event.countField;
+                ++counts;
+            }
+            framesOnDisk = std::max(framesOnDisk, (event.size - dataOffset) / 24);
+            size = event.size;
+        }
+        EXPECT_EQ(count, 2000u);
+        EXPECT_EQ(size, int64_t(bytes.size())) << "the trailer too";
+        EXPECT_EQ(textSize, int64_t(std::filesystem::file_size(text)));
+        EXPECT_EQ(folders.count(std::filesystem::canonical(exportDir)), 1u);
+        EXPECT_TRUE(useThread || counts == 1) << counts;
+        ASSERT_TRUE(m_file.StopRecording());
+    }
+    // A flush the disk refuses is said with the recording.
+    ASSERT_TRUE(m_file.OpenWriter(Folder(), "e", 1, false, "", false, 100, 1));
+    ASSERT_TRUE(m_file.StartRecording());
+    FailNextSync("efake_0001.qvd", EIO);
+    StartSyncLog(Folder());
+    const double frame[3] = {1.0, 2.0, 3.0};
+    for (int i = 0; i < 10; ++i) m_file.RecordFrame(frame, 3, uint32_t(i), i / 100.0);
+    m_file.FinishRecording();
+    TakeSyncLog();
+    EXPECT_NE(m_file.GetEndNote().Find(wxString("a flush to disk failed, what was written may not "
+                                                "all be on disk : ") +
+                                       std::strerror(EIO)),
+              wxNOT_FOUND)
+        << m_file.GetEndNote();
+    m_file.StopRecording();
 }
 
 TEST_F(AnalogFileTest, TestDeviceRecordsItsEnabledChannelsThroughTheCaptureHooks)

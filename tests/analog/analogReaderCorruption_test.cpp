@@ -211,14 +211,15 @@ TEST_P(AnalogReaderTailDamage, EveryAnnouncedFrameIsReadAndNothingAfterThem)
     const int64_t frames = 11 + int64_t(draw(400));  // a file of 128 bytes at least
     const auto damage = TailDamage(draw(6));
     Bytes bytes;
-    bytes.Header(99887755, 100.0, channels, 1,
-                 damage == TailDamage::CountNeverWritten ? 0 : frames, 0);
+    bytes.Header(99887755, 100.0, channels, 1, damage == TailDamage::CountNeverWritten ? 0 : frames,
+                 0);
     std::vector<double> values;
     for (int64_t i = 0; i < frames * channels; ++i) {
         // Zeros and tiny values among them: their bytes look most like a trailer's.
         const uint64_t kind = draw(4);
-        values.push_back(kind == 0 ? 0.0 : kind == 1 ? double(draw(100)) * 1e-310
-                                                     : double(int64_t(random())) / 7.0);
+        values.push_back(kind == 0   ? 0.0
+                         : kind == 1 ? double(draw(100)) * 1e-310
+                                     : double(int64_t(random())) / 7.0);
         bytes.F64(values.back());
     }
     const size_t frameEnd = bytes.Size();
@@ -250,8 +251,8 @@ TEST_P(AnalogReaderTailDamage, EveryAnnouncedFrameIsReadAndNothingAfterThem)
             break;
     }
     const std::string path = Path("tail.qvd").string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
-                                                std::streamsize(file.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
     CAnalogReader reader;
     ASSERT_TRUE(reader.Open(path)) << reader.GetError();
     ASSERT_EQ(reader.GetFrameCount(), frames);
@@ -262,8 +263,8 @@ TEST_P(AnalogReaderTailDamage, EveryAnnouncedFrameIsReadAndNothingAfterThem)
             << "frame " << f;
     }
     const bool isWhole = damage == TailDamage::None || damage == TailDamage::CountNeverWritten;
-    EXPECT_EQ(reader.GetMarkerCodes().size(), isWhole ? markers : std::min<uint64_t>(
-                                                                      markers, reader.GetMarkerCodes().size()));
+    EXPECT_EQ(reader.GetMarkerCodes().size(),
+              isWhole ? markers : std::min<uint64_t>(markers, reader.GetMarkerCodes().size()));
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, AnalogReaderTailDamage, ::testing::ValuesIn(SimSeeds(40)),
                          SimSeedName());
