@@ -758,16 +758,25 @@ void CAnalogThreadWriter::Drain()
         const uint64_t head = m_head;
         const uint64_t count = std::min(m_queued, m_capacity - head);
         lock.unlock();  // a slot is not reused before m_queued drops
-        for (uint64_t i = 0; i < count; ++i) {
-            AppendFrame(m_slots.data() + (head + i) * frameSize);
-            if (IsSyncDue()) SyncRunning();  // never more than an interval's frames at risk
+        uint64_t done = 0;
+        bool isSyncDue = false;  // never more than an interval's frames at risk
+        while (done < count && !isSyncDue) {
+            AppendFrame(m_slots.data() + (head + done) * frameSize);
+            ++done;
+            isSyncDue = IsSyncDue();
         }
-        const auto now = std::chrono::steady_clock::now();
-        FlushIfDue(now);
-        SyncIfDue(now);
         lock.lock();
-        m_head = (head + count) % m_capacity;
-        m_queued -= count;
+        m_head = (head + done) % m_capacity;
+        m_queued -= done;
+        lock.unlock();  // the slots are free again before the disk is waited on
+        const auto now = std::chrono::steady_clock::now();
+        if (isSyncDue) {
+            SyncRunning();
+        } else {
+            FlushIfDue(now);
+            SyncIfDue(now);
+        }
+        lock.lock();
     }
     lock.unlock();
     FlushFrames();
