@@ -313,9 +313,10 @@ bool CAnalogWriter::MakeDurable(int64_t count, bool isFinal)
     if (m_dataEnd == m_syncedEnd && count == m_countOnDisk && m_isFolderSynced) return true;
     int error = SyncFileData(m_fd);
     if (error == 0) m_syncedEnd = m_dataEnd;
-    if (error == 0 && !m_isFolderSynced) {
-        error = SyncFolder(FolderOf(m_fileName));
-        m_isFolderSynced = error == 0;
+    if (!m_isFolderSynced && (error == 0 || isFinal)) {
+        const int folderError = SyncFolder(FolderOf(m_fileName));
+        m_isFolderSynced = folderError == 0;
+        if (error == 0) error = folderError;
     }
     NoteSyncError(error);
     if (error != 0 && !isFinal) return true;  // the count waits for frames known on disk

@@ -208,7 +208,8 @@ TEST_P(AnalogReaderTailDamage, EveryAnnouncedFrameIsReadAndNothingAfterThem)
     std::mt19937 random(GetParam());
     const auto draw = [&random](uint64_t below) { return below == 0 ? 0 : random() % below; };
     const int channels = 1 + int(draw(6));
-    const int64_t frames = 11 + int64_t(draw(400));  // a file of 128 bytes at least
+    // 128 bytes at least; past 512 KiB of frames they are read from the file on demand.
+    const int64_t frames = 11 + int64_t(draw(draw(4) == 0 ? 12000 : 400));
     const auto damage = TailDamage(draw(6));
     Bytes bytes;
     bytes.Header(99887755, 100.0, channels, 1, damage == TailDamage::CountNeverWritten ? 0 : frames,
@@ -232,24 +233,12 @@ TEST_P(AnalogReaderTailDamage, EveryAnnouncedFrameIsReadAndNothingAfterThem)
     const size_t at = frameEnd + draw(file.size() - frameEnd + 1);
     const size_t length = 1 + draw(draw(2) ? 16 : 64 * 1024);
     const size_t end = std::min(file.size(), at + length);
-    switch (damage) {
-        case TailDamage::Zeroed:
-            std::fill(file.begin() + long(at), file.begin() + long(end), 0);
-            break;
-        case TailDamage::Cut:
-            file.resize(at);
-            break;
-        case TailDamage::Appended:
-            for (size_t i = 0; i < length; ++i)
-                file.push_back(draw(2) ? 0 : static_cast<uint8_t>(random()));
-            break;
-        case TailDamage::Mutated:
-            for (size_t i = at; i < end; ++i) file[i] = static_cast<uint8_t>(random());
-            break;
-        case TailDamage::None:
-        case TailDamage::CountNeverWritten:
-            break;
-    }
+    if (damage == TailDamage::Zeroed || damage == TailDamage::Mutated)
+        for (size_t i = at; i < end; ++i)
+            file[i] = damage == TailDamage::Zeroed ? 0 : static_cast<uint8_t>(random());
+    if (damage == TailDamage::Cut) file.resize(at);
+    for (size_t i = 0; damage == TailDamage::Appended && i < length; ++i)
+        file.push_back(draw(2) ? 0 : static_cast<uint8_t>(random()));
     const std::string path = Path("tail.qvd").string();
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
@@ -263,8 +252,8 @@ TEST_P(AnalogReaderTailDamage, EveryAnnouncedFrameIsReadAndNothingAfterThem)
             << "frame " << f;
     }
     const bool isWhole = damage == TailDamage::None || damage == TailDamage::CountNeverWritten;
-    EXPECT_EQ(reader.GetMarkerCodes().size(),
-              isWhole ? markers : std::min<uint64_t>(markers, reader.GetMarkerCodes().size()));
+    EXPECT_TRUE(isWhole ? reader.GetMarkerCodes().size() == markers
+                        : reader.GetMarkerCodes().size() <= markers);
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, AnalogReaderTailDamage, ::testing::ValuesIn(SimSeeds(40)),
                          SimSeedName());

@@ -6,13 +6,13 @@
 
 #include <cerrno>
 #include <climits>
+#include <algorithm>
 #include <mutex>
+#include <utility>
 
 extern "C" int __real_fsync(int fd);
 extern "C" int __real_fdatasync(int fd);
-extern "C" int __wrap_fsync(int fd);
-extern "C" int __real_close(int fd);  // not the fault-injecting one: no armed fault is met here
-extern "C" int __wrap_fdatasync(int fd);
+extern "C" int __real_close(int fd);  // no armed close fault is met here
 
 namespace {
 
@@ -22,36 +22,28 @@ std::vector<SyncEvent> g_log;
 std::string g_failSuffix;
 int g_failError = 0;
 
-std::string LinkPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
 int Logged(int fd, int result)
 {
-    char link[PATH_MAX];
-    const ssize_t length = ::readlink(LinkPath(fd).c_str(), link, sizeof link);
-    const std::string path = length > 0 ? std::string(link, size_t(length)) : std::string();
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink(link.c_str(), path, sizeof path);
+    SyncEvent event{std::string(path, size_t(std::max<ssize_t>(length, 0)))};
     std::lock_guard<std::mutex> lock(g_logLock);
-    if (g_folder.empty() || path.compare(0, g_folder.size(), g_folder) != 0) return result;
-    SyncEvent event;
-    event.path = path;
+    if (g_folder.empty() || event.path.rfind(g_folder, 0) != 0) return result;
     struct stat info {};
-    if (::fstat(fd, &info) == 0) {
-        event.isFolder = S_ISDIR(info.st_mode);
-        event.size = info.st_size;
-    }
+    event.isFolder = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+    event.size = info.st_size;
     uint8_t field[8] = {};
-    // The writer's descriptor may be write-only: the count is read through one of our own.
-    const int reader = event.isFolder ? -1 : ::open(LinkPath(fd).c_str(), O_RDONLY | O_CLOEXEC);
-    if (reader >= 0 && ::pread(reader, field, 8, 24) == 8)
+    const int reader = ::open(link.c_str(), O_RDONLY | O_CLOEXEC);  // the writer's may be write-only
+    if (!event.isFolder && reader >= 0 && ::pread(reader, field, 8, 24) == 8)
         for (int i = 7; i >= 0; --i) event.countField = (event.countField << 8) | field[i];
     if (reader >= 0) __real_close(reader);
     g_log.push_back(event);
-    if (g_failError != 0 && path.size() >= g_failSuffix.size() &&
-        path.compare(path.size() - g_failSuffix.size(), g_failSuffix.size(), g_failSuffix) == 0) {
-        errno = g_failError;
-        g_failError = 0;
-        return -1;
-    }
-    return result;
+    const size_t end = event.path.size() - std::min(event.path.size(), g_failSuffix.size());
+    if (g_failError == 0 || event.path.compare(end, std::string::npos, g_failSuffix) != 0)
+        return result;
+    errno = std::exchange(g_failError, 0);
+    return -1;
 }
 
 }  // namespace
@@ -68,7 +60,7 @@ std::vector<SyncEvent> TakeSyncLog()
 {
     std::lock_guard<std::mutex> lock(g_logLock);
     g_folder.clear();
-    return std::move(g_log);
+    return std::exchange(g_log, {});
 }
 
 void FailNextSync(const std::string& suffix, int error)
