@@ -373,7 +373,8 @@ bool CAnalogReader::DecideFrameCount(CCursor& cursor, uint64_t count, bool hasLa
     // trial the disk never had all of): every frame the header announces is
     // there and read; of the markers, those read whole before the damage.
     m_notes.push_back(wxString::Format(
-        _("what follows its %lld frames is damaged: %zu marker(s) read, the rest ignored"),
+        _("what follows its %lld frames is damaged or unfinished: %zu marker(s) read, "
+          "the rest ignored"),
         static_cast<long long>(announced), m_markerCodes.size()));
     return true;
 }

@@ -388,9 +388,9 @@ TEST_F(AnalogReaderTest, PropertyBlockParseRules)
     CAnalogReader labelled;
     EXPECT_TRUE(Load(label, labelled, "label.qvd"));
     EXPECT_EQ(labelled.GetMarkerLabels(), (std::vector<wxString>{"ok"}));
-    EXPECT_EQ(labelled.GetNotes(), (std::vector<wxString>{"what follows its 20 frames is "
-                                                          "damaged: 1 marker(s) read, the rest "
-                                                          "ignored"}));
+    EXPECT_EQ(labelled.GetNotes(), (std::vector<wxString>{"what follows its 20 frames is damaged "
+                                                          "or unfinished: 1 marker(s) read, the "
+                                                          "rest ignored"}));
 }
 
 TEST_F(AnalogReaderTest, NotARecordingIsRefusedAndTheReaderLetsGoOfTheFile)
