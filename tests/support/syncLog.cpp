@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -34,7 +34,8 @@ int Logged(int fd, int result)
     event.isFolder = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
     event.size = info.st_size;
     uint8_t field[8] = {};
-    const int reader = ::open(link.c_str(), O_RDONLY | O_CLOEXEC);  // the writer's may be write-only
+    const int reader =
+        ::open(link.c_str(), O_RDONLY | O_CLOEXEC);  // the writer's may be write-only
     if (!event.isFolder && reader >= 0 && ::pread(reader, field, 8, 24) == 8)
         for (int i = 7; i >= 0; --i) event.countField = (event.countField << 8) | field[i];
     if (reader >= 0) __real_close(reader);
