@@ -111,6 +111,60 @@ void Throughput(const std::string& dir)
         megabytes / writerTime, megabytes / Median(fwriteSeconds), kFrames / writerTime, kChannels);
 }
 
+// The interval flush of a threaded writer at a high rate: from the first frame to
+// the recording saved (on disk), and the enqueue cost in the recording thread,
+// with a flush to disk every two seconds of recording against one at the finish
+// only, in the same run. Ten intervals of 32 channels at 10 kHz, 51 MB.
+void SyncCost(const std::string& dir)
+{
+    constexpr int kChannels = 32;
+    constexpr double kRate = 10000.0;
+    constexpr int kFrames = 200000;
+    constexpr int kIntervals = 10;  // kFrames / (kRate x 2 s)
+    const double megabytes = double(kFrames) * kChannels * 8 / 1e6;
+    std::vector<double> frame(kChannels, 0.75);
+    std::vector<double> seconds[2];
+    std::vector<double> p99s[2];
+    std::vector<double> drops[2];
+    for (int rep = 0; rep <= kRepetitions; ++rep) {
+        for (int mode = 0; mode < 2; ++mode) {  // 0: every two seconds, 1: the reference
+            const std::string path = dir + "/sync.qvd";
+            CAnalogThreadWriter writer(50, kFrames + 1);
+            writer.SetSyncInterval(std::chrono::milliseconds(mode == 0 ? 2000 : 0));
+            if (!writer.OpenFile(path, kChannels, 1, kRate, false, "") ||
+                !writer.WriteProperties(nullptr, 0) || !writer.Start())
+                std::exit(1);
+            std::vector<double> costs(kFrames);
+            const auto start = Clock::now();
+            for (int i = 0; i < kFrames; ++i) {
+                frame[0] = i;
+                const auto before = Clock::now();
+                writer.WriteFrame(frame.data(), kChannels);
+                costs[size_t(i)] =
+                    std::chrono::duration<double, std::nano>(Clock::now() - before).count();
+            }
+            writer.Finish(nullptr);  // on disk from here
+            const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+            writer.Close();
+            std::filesystem::remove(path);
+            if (rep == 0) continue;
+            seconds[mode].push_back(elapsed);
+            p99s[mode].push_back(Percentile(costs, 0.99));
+            drops[mode].push_back(double(writer.GetDroppedFrames()));
+        }
+    }
+    const double withSync = Median(seconds[0]);
+    const double reference = Median(seconds[1]);
+    std::printf(
+        "recording bench=interval_flush channels=%d rate_hz=%.0f frames=%d flushes=%d "
+        "saved_mb_s=%.1f p99_enqueue_ns=%.0f dropped=%.0f ref=flush_at_finish_only "
+        "ref_saved_mb_s=%.1f ref_p99_enqueue_ns=%.0f ref_dropped=%.0f ratio=%.3f "
+        "ms_per_flush=%.2f\n",
+        kChannels, kRate, kFrames, kIntervals, megabytes / withSync, Median(p99s[0]),
+        Median(drops[0]), megabytes / reference, Median(p99s[1]), Median(drops[1]),
+        withSync / reference, 1000.0 * (withSync - reference) / kIntervals);
+}
+
 class BenchSource : public CRecordSource {
 public:
     explicit BenchSource(int index) : m_name(wxString::Format("dev%d", index)) {}
@@ -186,6 +240,7 @@ int main(int argc, char** argv)
     for (bool threaded : {false, true})
         for (int channels : {8, 64}) FrameCost(dir, threaded, channels);
     Throughput(dir);
+    SyncCost(dir);
     EightDevices(dir);
     std::error_code error;
     std::filesystem::remove_all(dir, error);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "analog/formatTime.h"
 #include "analog/recordFormat.h"
@@ -38,6 +39,7 @@ bool CreateSubFolder(const wxString& base, const wxString& name)
     if (wxFileName::DirExists(path)) return true;
     const wxScopedCharBuffer native = path.fn_str();
     if (!native || ::mkdir(native.data(), 0777) != 0) return wxFileName::DirExists(path);
+    SyncFolder(base);  // a power cut keeps the new folder, and the recordings it will hold
     return true;
 }
 
@@ -159,8 +161,22 @@ bool CreateFolder(const wxString& path, wxString& error)
 {
     error.clear();
     std::error_code status;
+    // The levels still missing: each new one is named in the folder above it,
+    // which reaches the disk before a recording is said saved in it.
+    std::vector<std::filesystem::path> missing;
+    std::filesystem::path level = ToPath(path).lexically_normal();
+    if (level.filename().empty()) level = level.parent_path();
+    while (!level.empty() && !std::filesystem::exists(level, status) && !status) {
+        missing.push_back(level);
+        if (level.parent_path() == level) break;
+        level = level.parent_path();
+    }
     std::filesystem::create_directories(ToPath(path), status);
-    if (!status) return true;
+    if (!status) {
+        for (const std::filesystem::path& made : missing)
+            SyncFolder(made.has_parent_path() ? FromPath(made.parent_path()) : wxString("."));
+        return true;
+    }
     error = wxString(status.message());
     return false;
 }

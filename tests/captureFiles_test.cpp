@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 
+#include "support/syncLog.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -109,8 +111,14 @@ TEST_F(CaptureFilesTest, FolderAndFileRefusalsCarryTheSystemsReason)
     wxString error;
     EXPECT_FALSE(CreateFolder(Folder() + "/plain/trials", error));
     EXPECT_NE(error.Find("Not a directory"), wxNOT_FOUND) << error;
+    StartSyncLog(Dir().string());
     EXPECT_TRUE(CreateFolder(Folder() + "/new/trials", error));
     EXPECT_TRUE(std::filesystem::is_directory(Path("new/trials")));
+    // Each new level is named on disk in the folder above it.
+    std::set<std::string> flushed;
+    for (const SyncEvent& event : TakeSyncLog()) flushed.insert(event.path);
+    EXPECT_EQ(flushed, (std::set<std::string>{std::filesystem::canonical(Dir()),
+                                              std::filesystem::canonical(Path("new"))}));
 
     EXPECT_EQ(FileCreationError(Folder() + "/plain/x.qvd"), "Not a directory");
     EXPECT_EQ(FileCreationError(Folder() + "/" + wxString('n', 300)), "File name too long");

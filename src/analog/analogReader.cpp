@@ -20,6 +20,26 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "frames are read in hos
 namespace {
 
 constexpr size_t kCursorBuffer = 64 * 1024;
+// How far from the end a trailer is looked for when the count was never
+// written: tens of thousands of markers with their labels.
+constexpr int64_t kTrailerSearchBytes = 4 * 1024 * 1024;
+
+// Whether the bytes are exactly one marker trailer, from its count to its last label.
+bool IsWholeTrailer(const uint8_t* data, uint64_t size, bool hasLabels)
+{
+    const uint64_t recordBytes = hasLabels ? 20 : 12;
+    if (size < 8 || GetU64(data) > (size - 8) / recordBytes) return false;
+    const uint64_t count = GetU64(data);
+    uint64_t at = 8;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (size - at < recordBytes) return false;
+        const uint64_t length = hasLabels ? GetU64(data + at + 12) : 0;
+        at += recordBytes;
+        if (length > size - at) return false;
+        at += length;
+    }
+    return at == size;
+}
 
 // Text from the file: UTF-8, or byte for byte when it is not valid UTF-8.
 wxString DecodeText(const char* data, size_t size)
@@ -288,6 +308,19 @@ bool CAnalogReader::DecideFrameCount(CCursor& cursor, uint64_t count, bool hasLa
         // its trailer.
         cursor.Seek(m_dataOffset);
         if (ReadMarkers(cursor, hasLabels, -1) == TrailerShape::Whole) return tooFew(0);
+        // Finished, but its count never reached the disk: whole frames, then the
+        // trailer, which is no frame.
+        const int64_t counted = FramesBeforeTrailer(cursor, hasLabels, present);
+        if (counted >= 0) {
+            if (counted < kMinFrames) return tooFew(counted);
+            frames = counted;
+            cursor.Seek(m_dataOffset + counted * frameBytes);
+            ReadMarkers(cursor, hasLabels, counted);
+            m_notes.push_back(wxString::Format(
+                _("its frame count was never written: %lld frames read, up to its markers"),
+                static_cast<long long>(counted)));
+            return true;
+        }
         if (present < kMinFrames) return tooFew(present);
         frames = present;
         m_notes.push_back(wxString::Format(
@@ -326,12 +359,63 @@ bool CAnalogReader::DecideFrameCount(CCursor& cursor, uint64_t count, bool hasLa
         case TrailerShape::Contradicted:
             break;
     }
-    m_markerCodes.clear();
-    m_markerFrames.clear();
-    m_markerLabels.clear();
-    return Refuse(wxString::Format(_("damaged: its header (%lld frames of %d x %d values) does "
-                                     "not match the file's size and marker trailer"),
-                                   static_cast<long long>(announced), m_channelCount, m_dim));
+    if (HasMarkedTrailerElsewhere(cursor, hasLabels, trailerOffset)) {
+        // A whole trailer that is not where the header puts it: the header is
+        // what was damaged, and its frames would be misread.
+        m_markerCodes.clear();
+        m_markerFrames.clear();
+        m_markerLabels.clear();
+        return Refuse(wxString::Format(_("damaged: its header (%lld frames of %d x %d values) "
+                                         "does not match the file's size and marker trailer"),
+                                       static_cast<long long>(announced), m_channelCount, m_dim));
+    }
+    // Damage after the frames (bytes lost, added or changed, a copy cut short, a
+    // trial the disk never had all of): every frame the header announces is
+    // there and read; of the markers, those read whole before the damage.
+    m_notes.push_back(wxString::Format(
+        _("what follows its %lld frames is damaged or unfinished: %zu marker(s) read, "
+          "the rest ignored"),
+        static_cast<long long>(announced), m_markerCodes.size()));
+    return true;
+}
+
+int64_t CAnalogReader::ReadTail(CCursor& cursor, std::vector<uint8_t>& window) const
+{
+    const int64_t windowStart = std::max(m_dataOffset, cursor.Size() - kTrailerSearchBytes);
+    window.resize(static_cast<size_t>(cursor.Size() - windowStart));
+    cursor.Seek(windowStart);
+    if (!cursor.Read(window.data(), window.size())) window.clear();
+    return cursor.Size() - static_cast<int64_t>(window.size());
+}
+
+bool CAnalogReader::HasMarkedTrailerElsewhere(CCursor& cursor, bool hasLabels,
+                                              int64_t trailerOffset) const
+{
+    std::vector<uint8_t> window;
+    const int64_t windowStart = ReadTail(cursor, window);
+    // Zeros read as a trailer without markers: only one with markers tells.
+    for (size_t at = 0; at + 8 <= window.size(); ++at)
+        if (windowStart + int64_t(at) != trailerOffset && GetU64(window.data() + at) != 0 &&
+            IsWholeTrailer(window.data() + at, window.size() - at, hasLabels))
+            return true;
+    return false;
+}
+
+int64_t CAnalogReader::FramesBeforeTrailer(CCursor& cursor, bool hasLabels, int64_t present)
+{
+    const int64_t frameBytes = int64_t(m_channelCount) * int64_t(m_dim) * 8;
+    std::vector<uint8_t> window;
+    const int64_t windowStart = ReadTail(cursor, window);
+    // The longest tail that is one: a marker's own last bytes (an empty label's
+    // zero length) read as a trailer without markers, a frame's bytes hardly ever.
+    const int64_t first = (windowStart - m_dataOffset + frameBytes - 1) / frameBytes;
+    for (int64_t frames = first; frames <= present; ++frames) {
+        const int64_t offset = m_dataOffset + frames * frameBytes;
+        if (IsWholeTrailer(window.data() + (offset - windowStart),
+                           static_cast<uint64_t>(cursor.Size() - offset), hasLabels))
+            return frames;
+    }
+    return -1;
 }
 
 bool CAnalogReader::ReadProperties(CCursor& cursor, uint64_t blockLength)

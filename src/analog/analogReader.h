@@ -9,9 +9,10 @@
 // Reads one recording file back: header, property block, frames (held in
 // memory up to 512 KiB, read from the file on demand above that) and the
 // marker trailer. The file is untrusted: every length and count is checked
-// against the bytes present before it is used, and a header that the file's
-// size and trailer contradict refuses the file. What is read in spite of
-// damage (a file that ends early, markers outside the frames) is noted.
+// against the bytes present before it is used. Damage after the frames costs
+// markers, never frames, and no byte that follows the frames is played. What
+// is read in spite of damage (a file that ends early, markers outside the
+// frames, a damaged trailer) is noted.
 // Owned by one file-player device.
 // Open, Clear and the accessors: GUI thread, before the device's acquisition
 // thread runs. GetFrame: the device's acquisition thread.
@@ -75,6 +76,15 @@ private:
     // (with the reason) when the header and the file contradict each other.
     bool DecideFrameCount(CCursor& cursor, uint64_t count, bool hasLabels, int64_t& frames);
     bool ReadFramesIntoMemory(CCursor& cursor);
+    // With a count never written: the frames before a whole trailer that ends
+    // the file, -1 when none does.
+    int64_t FramesBeforeTrailer(CCursor& cursor, bool hasLabels, int64_t present);
+    // Whether a whole trailer with markers ends the file somewhere other than
+    // at trailerOffset: then the header, not what follows the frames, is damaged.
+    bool HasMarkedTrailerElsewhere(CCursor& cursor, bool hasLabels, int64_t trailerOffset) const;
+    // Reads the last bytes of the file (after the block) into window; returns
+    // the offset of its first byte.
+    int64_t ReadTail(CCursor& cursor, std::vector<uint8_t>& window) const;
     enum class TrailerShape { Whole, CutShort, Contradicted };
     // Parses the trailer from the cursor to the end of the file. With frames
     // >= 0 the markers inside them are kept and the others counted; with

@@ -23,6 +23,9 @@ namespace {
 constexpr size_t kFrameBufferBytes = 64 * 1024;
 // Frames reach the disk at least this often, so a crash loses little.
 constexpr std::chrono::milliseconds kFlushInterval(250);
+// A running recording reaches the disk (frames, then their count) at least this
+// often: what a power cut may take. Each costs the writer thread two flushes.
+constexpr std::chrono::milliseconds kSyncInterval(2000);
 // An idle writer thread wakes this often to flush; the enqueue wakes it sooner
 // only when a batch is waiting, so recording a frame costs no system call.
 constexpr std::chrono::milliseconds kWriterWakeInterval(20);
@@ -53,7 +56,24 @@ size_t PwriteAll(int fd, const void* data, size_t size, int64_t offset, int& err
 
 }  // namespace
 
-CAnalogWriter::CAnalogWriter() : m_lastFlush(std::chrono::steady_clock::now()) {}
+CAnalogWriter::CAnalogWriter()
+    : m_lastFlush(std::chrono::steady_clock::now()), m_syncInterval(kSyncInterval)
+{
+}
+
+void CAnalogWriter::SetSyncInterval(std::chrono::milliseconds interval)
+{
+    m_syncInterval = std::max(interval, std::chrono::milliseconds(0));
+    UpdateSyncFrames();
+}
+
+void CAnalogWriter::UpdateSyncFrames()
+{
+    const double frames = m_rate * std::chrono::duration<double>(m_syncInterval).count();
+    m_syncFrames = m_syncInterval.count() == 0 ? 0
+                   : std::isfinite(frames)     ? std::max<int64_t>(1, int64_t(std::ceil(frames)))
+                                               : 1;
+}
 
 CAnalogWriter::~CAnalogWriter() { CAnalogWriter::Close(); }
 
@@ -97,6 +117,12 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     m_canReserve = true;
     m_sizeLimit = GetFileSizeLimit();
     m_isCountPatched = false;
+    m_countOnDisk = 0;
+    m_syncedEnd = -1;
+    m_syncedFrames = 0;
+    m_isFolderSynced = false;
+    m_syncError = 0;
+    UpdateSyncFrames();
     m_isRemoved = false;
     m_isExportRemoved = false;
     m_isExportEndSaid = false;
@@ -128,6 +154,7 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
     }
     OpenTextExport(exportFolder, exportText ? channels : -1, dim, rate);
     m_lastFlush = std::chrono::steady_clock::now();
+    m_lastSync = m_lastFlush;
     m_created = true;
     return true;
 }
@@ -259,6 +286,49 @@ bool CAnalogWriter::FlushIfDue(std::chrono::steady_clock::time_point now)
     return FlushFrames();
 }
 
+void CAnalogWriter::SyncIfDue(std::chrono::steady_clock::time_point now)
+{
+    if (m_syncFrames > 0 && now - m_lastSync >= m_syncInterval &&
+        m_framesOnDisk + int64_t(m_bufferedFrames) > m_syncedFrames)
+        SyncRunning();
+}
+
+void CAnalogWriter::SyncRunning()
+{
+    FlushFrames();
+    m_lastSync = std::chrono::steady_clock::now();
+    m_syncedFrames = m_framesOnDisk;  // tried once per interval, whatever the outcome
+    MakeDurable(m_framesOnDisk, false);
+    if (m_textFile) NoteSyncError(m_textFile->Sync());
+}
+
+void CAnalogWriter::NoteSyncError(int error)
+{
+    if (error != 0 && m_syncError == 0) m_syncError = error;
+}
+
+bool CAnalogWriter::MakeDurable(int64_t count, bool isFinal)
+{
+    if (m_fd < 0) return false;
+    if (m_dataEnd == m_syncedEnd && count == m_countOnDisk && m_isFolderSynced) return true;
+    int error = SyncFileData(m_fd);
+    if (error == 0) m_syncedEnd = m_dataEnd;
+    if (!m_isFolderSynced && (error == 0 || isFinal)) {
+        const int folderError = SyncFolder(FolderOf(m_fileName));
+        m_isFolderSynced = folderError == 0;
+        if (error == 0) error = folderError;
+    }
+    NoteSyncError(error);
+    if (error != 0 && !isFinal) return true;  // the count waits for frames known on disk
+    if (count == m_countOnDisk) return true;
+    if (!PatchCount(count, error)) {
+        if (isFinal) m_finishError = error;
+        return false;
+    }
+    NoteSyncError(SyncFileData(m_fd));
+    return true;
+}
+
 bool CAnalogWriter::FlushFrames()
 {
     m_lastFlush = std::chrono::steady_clock::now();
@@ -310,6 +380,7 @@ bool CAnalogWriter::PatchCount(int64_t count, int& error)
         return false;
     }
     m_isCountPatched = count != 0;
+    m_countOnDisk = count;
     return true;
 }
 
@@ -317,13 +388,8 @@ bool CAnalogWriter::UpdateFrameCount()
 {
     if (!IsOpen()) return false;
     FlushFrames();
-    if (m_framesOnDisk == 0 || m_countOffset <= 0) return true;  // with no frame the field keeps 0
-    int error = 0;
-    if (!PatchCount(m_framesOnDisk, error)) {
-        m_finishError = error;
-        return false;
-    }
-    return true;
+    // With no frame the field keeps 0.
+    return MakeDurable(m_countOffset > 0 ? m_framesOnDisk : m_countOnDisk, true);
 }
 
 bool CAnalogWriter::WriteMarkers(const RecordMarkers* markers)
@@ -371,6 +437,10 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
         }
     }
     ReleaseReserve();
+    // The trailer (or the cut that replaced it) and the export's lines are on
+    // the disk before the recording is said saved.
+    NoteSyncError(SyncFileData(m_fd));
+    if (m_textFile) NoteSyncError(m_textFile->Sync());
     DescribeEnd(hasTrailer);
     ReportLostFrames();
     return hasTrailer;
@@ -402,8 +472,20 @@ void CAnalogWriter::DescribeEnd(bool hasTrailer)
     wxString exportEnd = DescribeExportEnd();
     if (m_isExportRemoved) exportEnd = _("text export removed while it ran");
     m_isExportEndSaid = !exportEnd.empty();
+    // Whole or not, a recording the disk did not confirm may lose what it holds.
+    const wxString syncNote =
+        m_syncError == 0 ? wxString()
+                         : wxString::Format(_("a flush to disk failed, what was written may not "
+                                              "all be on disk : %s"),
+                                            std::strerror(m_syncError));
     const int writeError = m_writeError.load();
     if (writeError == 0 && hasTrailer) {
+        if (!syncNote.empty()) {
+            m_endNote = exportEnd.empty() ? syncNote : syncNote + "; " + exportEnd;
+            ReportRecordingError(_("<REC> Error writing analog file : ") + m_fileName + " : " +
+                                 m_endNote);
+            return;
+        }
         if (exportEnd.empty()) return;  // whole
         m_endNote = exportEnd;
         ReportRecordingError(_("<REC> Error writing text file : ") + m_textFileName + " : " +
@@ -421,6 +503,7 @@ void CAnalogWriter::DescribeEnd(bool hasTrailer)
             _("the file ends early at %s (%lld frames kept), without its markers : %s"),
             FormatTime(seconds), frames, std::strerror(error));
     if (!exportEnd.empty()) m_endNote += "; " + exportEnd;
+    if (!syncNote.empty()) m_endNote += "; " + syncNote;
     ReportRecordingError(_("<REC> Error writing analog file : ") + m_fileName + " : " + m_endNote);
 }
 
@@ -676,11 +759,25 @@ void CAnalogThreadWriter::Drain()
         const uint64_t head = m_head;
         const uint64_t count = std::min(m_queued, m_capacity - head);
         lock.unlock();  // a slot is not reused before m_queued drops
-        for (uint64_t i = 0; i < count; ++i) AppendFrame(m_slots.data() + (head + i) * frameSize);
-        FlushIfDue(std::chrono::steady_clock::now());
+        uint64_t done = 0;
+        bool isSyncDue = false;  // never more than an interval's frames at risk
+        while (done < count && !isSyncDue) {
+            AppendFrame(m_slots.data() + (head + done) * frameSize);
+            ++done;
+            isSyncDue = IsSyncDue();
+        }
         lock.lock();
-        m_head = (head + count) % m_capacity;
-        m_queued -= count;
+        m_head = (head + done) % m_capacity;
+        m_queued -= done;
+        lock.unlock();  // the slots are free again before the disk is waited on
+        const auto now = std::chrono::steady_clock::now();
+        if (isSyncDue) {
+            SyncRunning();
+        } else {
+            FlushIfDue(now);
+            SyncIfDue(now);
+        }
+        lock.lock();
     }
     lock.unlock();
     FlushFrames();

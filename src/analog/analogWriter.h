@@ -43,6 +43,9 @@ public:
         return m_framesWritten.load(std::memory_order_relaxed);
     }
     virtual void SetTextExtension(const wxString& extension) { m_textExtension = extension; }
+    // Writes the frames taken to the file, waits until they are on the disk
+    // (and the file's name in its folder), then patches the count that
+    // announces them and waits again: the count never runs ahead of its frames.
     virtual bool UpdateFrameCount();
     virtual void StopThread() {}
     virtual bool Start() { return true; }
@@ -54,6 +57,15 @@ public:
     // early, every whole frame kept. GUI thread.
     virtual bool Finish(const RecordMarkers* markers);
     bool IsFinished() const { return m_finished.load(); }
+    // At most how much of a running recording a power cut may take: the writer
+    // thread flushes its frames to disk, then the count, this often (by the
+    // recording's own time, or by the clock while frames wait). Zero: only at
+    // the finish. The plain writer flushes only at the finish: its frames come
+    // on the acquisition thread, which never waits on the disk. Before Start;
+    // GUI thread.
+    void SetSyncInterval(std::chrono::milliseconds interval);
+    // Flushes to disk that failed (errno of the first), 0 without one. GUI thread.
+    int GetSyncError() const { return m_syncError; }
     // Removes what OpenFile created (a recording that could not be set up
     // leaves no empty file behind). GUI thread.
     virtual void Discard();
@@ -91,6 +103,16 @@ protected:
     // Writes buffered frames and their text lines; false on a write failure.
     bool FlushFrames();
     bool FlushIfDue(std::chrono::steady_clock::time_point now);
+    // The writer thread: an interval's frames have come since the last flush to disk.
+    bool IsSyncDue() const
+    {
+        return m_syncFrames > 0 &&
+               m_framesOnDisk + int64_t(m_bufferedFrames) - m_syncedFrames >= m_syncFrames;
+    }
+    // Flushes the frames taken to disk, then their count (and the export's lines).
+    void SyncRunning();
+    // SyncRunning when the interval has passed by the clock with frames not on disk.
+    void SyncIfDue(std::chrono::steady_clock::time_point now);
     void ReportLostFrames();
     // Ends the recording at the frames on disk; the first error is kept.
     void EndRecording(int error);
@@ -112,6 +134,13 @@ private:
     bool ReserveSpace(uint64_t& frames, int& error);
     bool Reserve(int64_t length);
     bool PatchCount(int64_t count, int& error);
+    // The frames (and trailer) on disk, the file's name in its folder once,
+    // then count and a second flush. A failed flush is noted; while running
+    // the count then waits, at the finish it goes in all the same. False when
+    // the count could not be written.
+    bool MakeDurable(int64_t count, bool isFinal);
+    void NoteSyncError(int error);
+    void UpdateSyncFrames();
     // Gives back the room kept beyond the end of the file.
     void ReleaseReserve();
     void DescribeEnd(bool hasTrailer);
@@ -145,6 +174,14 @@ private:
     bool m_canReserve = true;          // the file system keeps room for us (fallocate)
     int64_t m_sizeLimit = 0;           // the process's file-size limit, read at the open
     bool m_isCountPatched = false;
+    std::chrono::milliseconds m_syncInterval;
+    int64_t m_syncFrames = 0;    // frames of one sync interval at the recording's rate
+    int64_t m_syncedFrames = 0;  // frames on disk at the last flush to disk while running
+    std::chrono::steady_clock::time_point m_lastSync;
+    int64_t m_countOnDisk = 0;  // the count field as last written
+    int64_t m_syncedEnd = -1;   // m_dataEnd at the last flush to disk that succeeded
+    bool m_isFolderSynced = false;
+    int m_syncError = 0;
     bool m_isRemoved = false;
     bool m_isExportRemoved = false;
     bool m_isExportEndSaid = false;  // the export's cut has been told

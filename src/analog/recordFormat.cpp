@@ -469,6 +469,56 @@ int CloseWrittenFile(int fd)
     return errno;
 }
 
+namespace {
+
+int SyncResult(int result)
+{
+    if (result == 0 || errno == EINVAL || errno == EROFS || errno == ENOTSUP) return 0;
+    return errno;
+}
+
+}  // namespace
+
+int SyncFileData(int fd)
+{
+    int result = 0;
+    do {
+        result = ::fdatasync(fd);
+    } while (result != 0 && errno == EINTR);
+    return SyncResult(result);
+}
+
+int SyncFolder(const wxString& folder)
+{
+    const int fd = ::open(folder.fn_str().data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    int result = 0;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    const int error = SyncResult(result);
+    ::close(fd);  // read-only: its close has nothing to lose
+    return error;
+}
+
+int SyncWrittenFile(const wxString& path)
+{
+    const int fd = ::open(path.fn_str().data(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? 0 : errno;
+    const int error = SyncFileData(fd);
+    ::close(fd);  // read-only: its close has nothing to lose
+    return error != 0 ? error : SyncFolder(FolderOf(path));
+}
+
+wxString FolderOf(const wxString& path)
+{
+    const wxString folder = wxFileName(path).GetPath();
+    if (!folder.empty()) return folder;
+    return path.StartsWith(wxFileName::GetPathSeparator())
+               ? wxString(wxFileName::GetPathSeparator())
+               : wxString(".");
+}
+
 bool PreadAll(int fd, void* data, size_t size, int64_t offset)
 {
     char* next = static_cast<char*>(data);
@@ -579,10 +629,21 @@ bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMa
     uint8_t countField[8];
     PutU64(countField, static_cast<uint64_t>(framesPresent));
     const std::vector<uint8_t> trailer = EncodeMarkerTrailer(markers);
-    if ((framesPresent > 0 && !PwriteAll(file.Get(), countField, 8, kRecordCountOffset)) ||
-        !PwriteAll(file.Get(), trailer.data(), trailer.size(), end) || !file.Close()) {
+    // Frames and trailer reach the disk before the count that announces them.
+    int error = 0;
+    const auto isWritten = [&error](bool isOk) {
+        if (!isOk) error = errno != 0 ? errno : EIO;
+        return isOk;
+    };
+    const auto isSynced = [&error, &file] { return (error = SyncFileData(file.Get())) == 0; };
+    const bool isOk =
+        isWritten(PwriteAll(file.Get(), trailer.data(), trailer.size(), end)) && isSynced() &&
+        (framesPresent == 0 ||
+         (isWritten(PwriteAll(file.Get(), countField, 8, kRecordCountOffset)) && isSynced())) &&
+        isWritten(file.Close());
+    if (!isOk) {
         ReportRecordingError(
-            wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(errno)));
+            wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(error)));
         return false;
     }
     return true;

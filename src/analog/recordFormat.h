@@ -160,6 +160,18 @@ uint64_t LargestFitting(uint64_t count, Fits&& fits)
 // An interrupted close (EINTR) loses nothing written before it and gives 0.
 int CloseWrittenFile(int fd);
 
+// Waits until what was written to fd is on the disk (fdatasync): 0, or the
+// errno of a flush after which it may not be. A file system that cannot flush
+// (EINVAL, EROFS) has nothing to wait for and gives 0.
+int SyncFileData(int fd);
+// The same for a folder's entries (a file created or removed in it); a folder
+// that cannot be opened for it gives 0, the files in it were flushed anyway.
+int SyncFolder(const wxString& folder);
+// A file written and closed elsewhere (a camera's video), then its folder.
+int SyncWrittenFile(const wxString& path);
+// The folder a path names its file in ("." for a bare name).
+wxString FolderOf(const wxString& path);
+
 // Reads size bytes at offset, retrying interrupted and short reads; false at end of
 // file or on a read error.
 bool PreadAll(int fd, void* data, size_t size, int64_t offset);

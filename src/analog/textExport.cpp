@@ -36,6 +36,7 @@ bool CTextExport::Open(const wxString& path, bool withTime, double rate)
     m_failed = false;
     m_framesCut = false;
     m_canReserve = true;
+    m_isFolderSynced = false;
     m_sizeLimit = GetFileSizeLimit();
     m_error = 0;
     m_closeError = 0;
@@ -124,7 +125,12 @@ void CTextExport::AddMarkers(const RecordMarkers* markers)
         std::string line = "event[" + std::to_string(i) + "]\t" +
                            std::to_string(static_cast<int32_t>(markers->frames[i])) + "\t" +
                            std::to_string(markers->codes[i]) + "\t";
+        const size_t labelStart = line.size();
         line += markers->labels[i].utf8_str().data();
+        // The recording keeps the label as it is; here it must not end the field or the line.
+        std::replace_if(
+            line.begin() + long(labelStart), line.end(),
+            [](char c) { return c == '\t' || c == '\r' || c == '\n'; }, ' ');
         line += "\r\n";
         Append(line.data(), line.size());
         ++m_eventLines;
@@ -216,6 +222,18 @@ bool CTextExport::Flush()
     }
     m_used = 0;
     return !m_failed;
+}
+
+int CTextExport::Sync()
+{
+    if (!IsOpen()) return 0;
+    Flush();
+    int error = SyncFileData(m_fd);
+    if (error == 0 && !m_isFolderSynced) {
+        error = SyncFolder(FolderOf(m_path));
+        m_isFolderSynced = error == 0;
+    }
+    return error;
 }
 
 bool CTextExport::Close()

@@ -25,12 +25,16 @@ public:
     void AddHeader(const wxString& recordPath, int32_t channels, int32_t dim, double rate);
     // One line for the frame with the given 0-based index.
     void AddFrame(int64_t index, const double* values, uint64_t count);
-    // "event[i]\tframe\tcode\tlabel" for each marker.
+    // "event[i]\tframe\tcode\tlabel" for each marker; a TAB, CR or LF of a
+    // label becomes a blank, so each event stays one line of four fields.
     void AddMarkers(const RecordMarkers* markers);
     // Writes what is buffered; false after the first failure. A write that
     // fails leaves the file at its last whole line and takes nothing more; the
     // owner tells the user (GetError, GetFramesOnDisk).
     bool Flush();
+    // Flushes and waits until the lines are on the disk, with the file's name in
+    // its folder the first time: 0, or the errno of a flush that failed.
+    int Sync();
     // False when the export was cut (IsCut) or its close failed (GetCloseError).
     bool Close();
     // Closes without writing what is buffered (the file is about to be removed).
@@ -71,6 +75,7 @@ private:
     bool m_failed = false;
     bool m_framesCut = false;
     bool m_canReserve = true;
+    bool m_isFolderSynced = false;
     int64_t m_sizeLimit = 0;  // the process's file-size limit, read at the open
     int m_error = 0;
     int m_closeError = 0;

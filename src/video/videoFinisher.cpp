@@ -4,10 +4,12 @@
 #include <unistd.h>
 #include <wx/translation.h>
 
+#include <cstring>
 #include <exception>
 #include <opencv2/videoio.hpp>
 #include <utility>
 
+#include "analog/recordFormat.h"
 #include "video/videoFile.h"
 
 wxString VideoEndedText(int64_t room, const wxString& name, int64_t frames, double fps)
@@ -64,6 +66,11 @@ bool CloseVideoFile(VideoTail& video, wxString* error)
         report(*error, Severity::Error);
         return false;
     }
+    // On the disk, and named in its folder, before it is listed: a power cut keeps it.
+    if (const int syncError = SyncWrittenFile(wxString::FromUTF8(video.path)); syncError != 0)
+        report(wxString::Format(_("a flush to disk of %s failed, it may not all be on disk : %s"),
+                                video.name, std::strerror(syncError)),
+               Severity::Error);
     if (video.leading > 0)
         report(wxString::Format(_("the camera's first image of the trial came %.3f s after its "
                                   "start: the first %lld frames of %s are copies of it"),

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <future>
 #include <limits>
+#include <set>
 #include <thread>
 
 #include "analog/analogReader.h"
@@ -21,6 +22,7 @@
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
 #include "support/refusingDisk.h"
+#include "support/syncLog.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -276,6 +278,63 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
             ASSERT_TRUE(reader.GetFrame(frame, 3, f));
             ASSERT_EQ(frame[0], double(f)) << "no gap and no frame out of order";
         }
+    }
+}
+
+// A power cut loses no more than a sync interval of a running trial, and nothing of
+// one said saved: frames reach the disk, then the file's name in its folder, then the
+// count that announces them. The plain writer's frames come on the acquisition
+// thread, which never waits on the disk: they reach it at the finish. A flush the
+// disk refuses is said with the recording.
+TEST_F(AnalogFileThreads, FilesReachTheDiskFramesFirstEachIntervalAndBeforeTheyAreSaidSaved)
+{
+    m_device.rate = 100.0;  // a two-second interval is 200 frames
+    const std::string exportDir = std::filesystem::canonical(Dir()) / "export";
+    std::filesystem::create_directory(exportDir);
+    for (const char* run : {"plain", "thread", "refused"}) {
+        SCOPED_TRACE(run);
+        const bool useThread = run[0] == 't';
+        if (run[0] == 'r') FailNextSync("refusedfake_0001.qvd", EIO);
+        StartSyncLog(Folder());
+        ASSERT_TRUE(m_file.OpenWriter(Folder(), run, 1, true, exportDir, useThread, 4000, 1));
+        const std::string path = std::filesystem::canonical(m_file.GetFileName().ToStdString());
+        const std::string text = m_file.GetTextFileName().ToStdString();
+        ASSERT_TRUE(m_file.StartRecording());
+        for (int i = 0; i < 2000; ++i) {
+            const double frame[3] = {double(i), 0.5, -1.0};
+            m_file.RecordFrame(frame, 3, uint32_t(i), i / 100.0);
+        }
+        ASSERT_TRUE(m_file.FinishRecording());  // then the capture stop says it saved
+        const std::vector<uint8_t> bytes = ReadFileBytes(path);
+        const int64_t dataOffset = 40 + int64_t(GetU64(bytes.data() + 32));
+        int64_t framesOnDisk = 0, size = -1, textSize = -1;
+        uint64_t count = 0;
+        int counts = 0;
+        std::set<std::string> folders;
+        for (const SyncEvent& event : TakeSyncLog()) {
+            if (event.isFolder) folders.insert(event.path);
+            if (event.path == text) textSize = event.size;
+            if (event.path != path) continue;
+            if (event.countField != count) {
+                EXPECT_LE(int64_t(event.countField), framesOnDisk) << "a count before its frames";
+                EXPECT_EQ(folders.count(std::filesystem::canonical(Dir())), 1u);
+                EXPECT_TRUE(!useThread || event.countField - count <= 200u) << "past the interval";
+                count = event.countField;
+                ++counts;
+            }
+            framesOnDisk = std::max(framesOnDisk, (event.size - dataOffset) / 24);
+            size = event.size;
+        }
+        EXPECT_EQ(count, 2000u);
+        EXPECT_EQ(size, int64_t(bytes.size())) << "the trailer too";
+        EXPECT_EQ(textSize, int64_t(std::filesystem::file_size(text)));
+        EXPECT_EQ(folders.count(exportDir), 1u);
+        EXPECT_TRUE(useThread || counts == 1) << counts;
+        EXPECT_EQ(m_file.GetEndNote(), run[0] != 'r' ? wxString()
+                                                     : "a flush to disk failed, what was written "
+                                                       "may not all be on disk : " +
+                                                           wxString(std::strerror(EIO)));
+        ASSERT_TRUE(m_file.StopRecording());
     }
 }
 

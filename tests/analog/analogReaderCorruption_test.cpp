@@ -4,10 +4,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <random>
 
 #include "analog/analogReader.h"
 #include "analog/recordBytes.h"
+#include "support/simSeeds.h"
 #include "support/tempDir.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -190,3 +193,67 @@ TEST_F(AnalogReaderCorruption, CraftedHugeLengthsAndCounts)
         Check(bytes, patch.what);
     }
 }
+
+// Damage after the frames, drawn from a seed: every frame the header announces
+// is read bit for bit, and nothing after them is played; a count never written
+// before a whole trailer reads the frames up to it.
+enum class TailDamage { None, Zeroed, Cut, Appended, Mutated, CountNeverWritten };
+
+class AnalogReaderTailDamage : public AnalogReaderCorruption,
+                               public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(AnalogReaderTailDamage, EveryAnnouncedFrameIsReadAndNothingAfterThem)
+{
+    SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(GetParam()));
+    std::mt19937 random(GetParam());
+    const auto draw = [&random](uint64_t below) { return below == 0 ? 0 : random() % below; };
+    const int channels = 1 + int(draw(6));
+    // 128 bytes at least; past 512 KiB of frames they are read from the file on demand.
+    const int64_t frames = 11 + int64_t(draw(draw(4) == 0 ? 12000 : 400));
+    const auto damage = TailDamage(draw(6));
+    Bytes bytes;
+    bytes.Header(99887755, 100.0, channels, 1, damage == TailDamage::CountNeverWritten ? 0 : frames,
+                 0);
+    std::vector<double> values;
+    for (int64_t i = 0; i < frames * channels; ++i) {
+        // Zeros and tiny values among them: their bytes look most like a trailer's.
+        const uint64_t kind = draw(4);
+        values.push_back(kind == 0   ? 0.0
+                         : kind == 1 ? double(draw(100)) * 1e-310
+                                     : double(int64_t(random())) / 7.0);
+        bytes.F64(values.back());
+    }
+    const size_t frameEnd = bytes.Size();
+    const uint64_t markers = draw(5);
+    bytes.U64(markers);
+    for (uint64_t m = 0; m < markers; ++m)
+        bytes.Marker(uint32_t(draw(9)), int64_t(draw(uint64_t(frames))),
+                     std::string(draw(3) == 0 ? draw(3000) : draw(12), char('a' + m)));
+    std::vector<uint8_t> file = bytes.Data();
+    const size_t at = frameEnd + draw(file.size() - frameEnd + 1);
+    const size_t length = 1 + draw(draw(2) ? 16 : 64 * 1024);
+    const size_t end = std::min(file.size(), at + length);
+    if (damage == TailDamage::Zeroed || damage == TailDamage::Mutated)
+        for (size_t i = at; i < end; ++i)
+            file[i] = damage == TailDamage::Zeroed ? 0 : static_cast<uint8_t>(random());
+    if (damage == TailDamage::Cut) file.resize(at);
+    for (size_t i = 0; damage == TailDamage::Appended && i < length; ++i)
+        file.push_back(draw(2) ? 0 : static_cast<uint8_t>(random()));
+    const std::string path = Path("tail.qvd").string();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+    CAnalogReader reader;
+    ASSERT_TRUE(reader.Open(path)) << reader.GetError();
+    ASSERT_EQ(reader.GetFrameCount(), frames);
+    std::vector<double> frame(size_t(channels), 0.0);
+    for (int64_t f = 0; f < frames; ++f) {
+        ASSERT_TRUE(reader.GetFrame(frame.data(), channels, f));
+        ASSERT_EQ(std::memcmp(frame.data(), values.data() + f * channels, frame.size() * 8), 0)
+            << "frame " << f;
+    }
+    const bool isWhole = damage == TailDamage::None || damage == TailDamage::CountNeverWritten;
+    EXPECT_TRUE(isWhole ? reader.GetMarkerCodes().size() == markers
+                        : reader.GetMarkerCodes().size() <= markers);
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, AnalogReaderTailDamage, ::testing::ValuesIn(SimSeeds(40)),
+                         SimSeedName());

@@ -257,6 +257,24 @@ TEST_F(AnalogWriterTest, TextExportLinesWithHeaderTimeColumnAndEvents)
                                  "event[0]\t1\t7\tE 1\r\n"
                                  "event[1]\t-2147483648\t4294967280\t\r\n";
     EXPECT_EQ(ReadFileText(File("trial_0007.cp")), expected);
+
+    // A label's TAB, CR and LF would break its event line: the export has blanks
+    // there, the recording keeps the label as it is.
+    RecordMarkers markers;
+    markers.codes = {1, 2};
+    markers.frames = {0, 2};
+    markers.labels = {"a\tb", "c\r\nd\n"};
+    const std::string labelled = File("labels.qvd");
+    ASSERT_TRUE(writer.OpenFile(labelled, 3, 1, 100.0, true, Dir().string()));
+    for (const auto& frame : kFramesA) writer.WriteFrame(frame, 3);
+    ASSERT_TRUE(writer.Finish(&markers));
+    ASSERT_TRUE(writer.Close());
+    const std::string text = ReadFileText(File("labels.cp"));
+    EXPECT_EQ(text.substr(text.find("event[0]")),
+              "event[0]\t0\t1\ta b\r\nevent[1]\t2\t2\tc  d \r\n");
+    CAnalogReader reader;
+    ASSERT_TRUE(reader.Open(labelled));
+    EXPECT_EQ(reader.GetMarkerLabels(), markers.labels);
 }
 
 TEST_F(AnalogWriterTest, TextExportWithoutHeaderOrTimeStartsWithTheValues)
