@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -53,6 +54,17 @@ bool Exists(const std::string& path)
     return ::stat(path.c_str(), &info) == 0;
 }
 
+// Temporary files of saves left beside path.
+int TempsLeft(const std::string& path)
+{
+    const std::filesystem::path file(path);
+    const std::string prefix = file.filename().string() + ".tmp";
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(file.parent_path()))
+        count += entry.path().filename().string().compare(0, prefix.size(), prefix) == 0;
+    return count;
+}
+
 // Runs a save of value in a child process killed at step; true when it was killed there.
 bool SaveKilledAt(const std::string& path, const wxString& value, SettingsSaveStep step)
 {
@@ -86,7 +98,7 @@ TEST_F(SettingsFileTest, ASaveKilledAtEachStepLeavesOldOrNewSettings)
             EXPECT_EQ(Stored(path), s < 4 ? (hasOld ? "old" : "") : "new");
             std::string note;
             const SettingsRecovery recovery = RecoverSettingsFile(path, note);
-            EXPECT_FALSE(Exists(SettingsTempPath(path)));
+            EXPECT_EQ(TempsLeft(path), 0);
             if (s >= 4) {
                 // Renamed already: nothing was cut short.
                 EXPECT_EQ(recovery, SettingsRecovery::kNothing);
@@ -174,4 +186,51 @@ TEST_F(SettingsFileTest, AStrayCopyOfAnEarlierSaveIsNamed)
     std::remove(stray.c_str());
     EXPECT_EQ(RecoverSettingsFile(path, note), SettingsRecovery::kNothing);
     EXPECT_EQ(note, "");
+}
+
+// Two instances on one settings file used one fixed temporary name: a third of their
+// saves failed and readers saw the file empty or mixed. Each save now writes a file of
+// its own; every save succeeds and every read finds one whole save.
+TEST_F(SettingsFileTest, TwoInstancesSavingAtOnceNeverMixTheirFiles)
+{
+    const std::string path = Path("Quorvane.cfg").string();
+    Save(path, "start");
+    constexpr int kSaves = 60;
+    pid_t children[2] = {};
+    for (int c = 0; c < 2; ++c) {
+        children[c] = ::fork();
+        if (children[c] != 0) continue;
+        int failed = 0;
+        for (int i = 0; i < kSaves; ++i) {
+            CSettingsFile file("Quorvane", "Morvelle", wxString::FromUTF8(path));
+            const wxString value = wxString::Format("c%d_%d", c, i);
+            file.Write("/Group/value", value);
+            for (int k = 0; k < 200; ++k)
+                file.Write(wxString::Format("/Other/key_%d", k), value + "_more");
+            std::string error;
+            failed += !file.Commit(error);
+        }
+        ::_exit(failed > 100 ? 100 : failed);
+    }
+    int reads = 0;
+    int bad = 0;
+    int running = 2;
+    while (running > 0) {
+        const wxString seen = Stored(path);
+        ++reads;
+        bad += seen.empty() || seen == "cut";
+        for (pid_t& child : children) {
+            int status = 0;
+            if (child > 0 && ::waitpid(child, &status, WNOHANG) == child) {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+                child = 0;
+                --running;
+            }
+        }
+    }
+    EXPECT_EQ(bad, 0) << "of " << reads << " reads";
+    EXPECT_EQ(TempsLeft(path), 0);
+    // A start-up meanwhile would find no temporary file to take: only a cut save's.
+    std::string note;
+    EXPECT_EQ(RecoverSettingsFile(path, note), SettingsRecovery::kNothing);
 }
