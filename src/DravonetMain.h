@@ -448,7 +448,6 @@ private:
     // capture and export folders that no longer exist.
     void LoadOscClients(wxFileConfig& config);
     // Says when the stored writer queue depth was out of range and what is used.
-    void ReportQueueDepth(wxFileConfig& config);
     void LoadFolders();
     bool m_configUnreadableReported = false;  // an unreadable file is reported once
     bool m_configDamageReported = false;      // so is a file with lines the parser ignored
