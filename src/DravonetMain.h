@@ -363,6 +363,7 @@ public:
     bool m_capturing = false;
     int m_startupCountdown = 0;
     bool m_rebuildSettingsGrid = false;
+    bool m_inSettingChange = false;  // the settings grid's change handler runs
     bool m_rebuildViewGrid = false;
     bool m_quitting = false;
     bool m_captureAutoFile = true;  // "/Capture/Capture_auto_file"

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <thread>
 
@@ -93,7 +94,7 @@ TEST_F(FrameSettingsChangeTest, ValuesAreCheckedStoredAndWritten)
     EXPECT_EQ(OscServerGetSettings().timeoutMs, 100);
     Change("osc_client_max_timeout", -5L);
     EXPECT_EQ(GetOscClientSettings().maxTimeoutMs, 5);
-    Change("OSC_CLINE_SERVER_L_PORT", -5L);
+    Change("OSC_CLINE_SERVER_L_PORT", 5L);
     EXPECT_EQ(GetOscClientSettings().listeningPort, 5);
     Change("EXPORT_TXT_HEADER", false);
     EXPECT_FALSE(SharedSettings::Fetch().useTextHeader);
@@ -268,6 +269,44 @@ TEST_F(FrameSettingsChangeTest, MaxTimeThatIsNoTimeIsRefusedAndTheOldOneKept)
     EXPECT_DOUBLE_EQ(ReadBack()->ReadDouble("/Capture/Capture_max_time", -1), 2.5);
     Change("Capture_time", 0.0);  // no limit
     EXPECT_DOUBLE_EQ(frame->m_captureMaxTime, 0.0);
+}
+
+// Values the program would not use (a port outside 1-65535, a trigger's high level not
+// above its low one, a negative count-down) were taken without a word: each is refused
+// with a sentence, and the grid shows the kept value again.
+TEST_F(FrameSettingsChangeTest, RowsRefuseValuesOutsideTheirRangeWithASentence)
+{
+    TrackerFrame* frame = Frame();
+    const struct {
+        const char* name;
+        wxVariant value;
+        std::function<double()> setting;
+    } rows[] = {
+        {"OSC_PORT_LIST", -5L, [frame] { return frame->m_oscListeningPort; }},
+        {"OSC_PORT_SEND", 70000L, [frame] { return frame->m_oscSendingPort; }},
+        {"OSC_TRIGGER_OUT_PORT", 70000L, [] { return GetOscTriggerSettings().outPort; }},
+        {"OSC_TRIGGER_IN_PORT", 0L, [] { return GetOscTriggerSettings().inPort; }},
+        {"OSC_CLINE_SERVER_B_PORT", -5L, [] { return GetOscClientSettings().broadcastPort; }},
+        {"USB_TRIGGER_THRESHOLD_HIGH", -3.0, [frame] { return frame->m_triggerThresholdHigh; }},
+        {"USB_TRIGGER_THRESHOLD_LOW", 10.0, [frame] { return frame->m_triggerThresholdLow; }},
+        {"OSC_TRIGGER_THRESHOLD_LOW", 300.0, [] { return GetOscTriggerSettings().lowValue; }},
+        {"Capture_pre_time", -2.0, [frame] { return frame->m_capturePreTime; }},
+    };
+    for (const auto& row : rows) {
+        const double before = row.setting();
+        CLogCapture log;
+        frame->m_rebuildSettingsGrid = false;
+        wxStringProperty typed(row.name, row.name);
+        Type(typed, row.value);
+        EXPECT_EQ(row.setting(), before) << row.name;
+        EXPECT_EQ(log.Warnings(), 1) << row.name;
+        EXPECT_TRUE(frame->m_rebuildSettingsGrid) << row.name;
+    }
+    // Within range they are taken as before.
+    Change("USB_TRIGGER_THRESHOLD_LOW", -3.0);
+    EXPECT_DOUBLE_EQ(frame->m_triggerThresholdLow, -3.0);
+    Change("OSC_PORT_LIST", 65535L);
+    EXPECT_EQ(frame->m_oscListeningPort, 65535);
 }
 
 TEST_F(FrameSettingsChangeTest, QueueDepthAWriterCannotUseIsRefusedAndSaid)
