@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/dir.h>
+#include <wx/fileconf.h>
 #include <wx/filefn.h>
 #include <wx/filename.h>
 #include <wx/listctrl.h>
@@ -12,6 +13,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "analog/analogReader.h"
 #include "analog/formatTime.h"
 #include "frameDeviceTestSupport.h"
+#include "stopSignals.h"
 #include "support/logCapture.h"
 #include "video/VideoDevice.h"
 #include "video/videoFakes.h"
@@ -231,7 +235,7 @@ TEST_F(FrameDeviceTest, DevicesOpenedWhileASetIsOpenRecordItsCurrentTrial)
         CAnalogReader reader;
         const wxString path =
             wxString::Format("%s/walk%s_0008.qvd", frame->m_capturePath, device->GetFileSafeName());
-        ASSERT_TRUE(reader.Open(path)) << path;
+        ASSERT_TRUE(reader.Open(path)) << path << " " << reader.GetError();
         EXPECT_GE(reader.GetFrameCount(), 5) << path;
     }
     EXPECT_EQ(frame->m_errorsText->GetValue().Find("Unable to start analog writing"), wxNOT_FOUND)
@@ -312,5 +316,118 @@ TEST_F(FrameDeviceTest, ClosingOneDeviceOfAnOpenSetRemovesEveryPendingFileOfItsT
             if (!device->IsFileDevice()) continue;
             ASSERT_TRUE(frame->QuitDevice(device));
         }
+    }
+}
+
+namespace {
+
+// Stop signals go to the frames while it lives.
+struct CStopSignalsRouted {
+    CStopSignalsRouted()
+    {
+        std::string error;
+        EXPECT_TRUE(TrackerFrame::RouteStopSignals(error)) << error;
+    }
+    ~CStopSignalsRouted() { CStopSignals::Remove(); }
+};
+
+// The frame has closed itself: deleted with the next idle pass, or already.
+bool IsClosed(TrackerFrame* frame)
+{
+    return wxTheApp->IsScheduledForDestruction(frame) ||
+           wxTopLevelWindows.IndexOf(frame) == wxNOT_FOUND;
+}
+
+}  // namespace
+
+// SIGTERM mid-trial ended the program at once: the recording left without its frame
+// count and markers, the settings not saved. A stop signal now stops the trial as
+// "Stop capture" does and closes as the close box does, asking nothing.
+TEST_F(FrameDeviceTest, AStopSignalMidTrialSavesTheTrialAndTheSettingsAndCloses)
+{
+    const CStopSignalsRouted routed;
+    const struct {
+        int signal;
+        const char* set;
+    } rows[] = {{SIGTERM, "term"}, {SIGINT, "int"}, {SIGHUP, "hup"}};
+    for (const auto& [signal, set] : rows) {
+        SCOPED_TRACE(CStopSignals::Name(signal));
+        int questions = 0;
+        ShellPrompts().confirm = [&questions](wxWindow*, const wxString&) { return ++questions, false; };
+        TrackerFrame* frame = MakeEightCoreFrame();
+        frame->m_wiiTimeOut = 9;  // a setting changed since the last save
+        ChooseMenu(frame, ID_OPEN_TEST);
+        ASSERT_EQ(frame->GetDeviceCount(), 1);
+        CAnalogDevice* device = frame->GetDeviceList()[0];
+        const wxString name = device->GetFileSafeName();
+        const double rate = device->GetRate();
+        const wxString path = frame->m_capturePath + "/" + set + name + "_0001.qvd";
+        const wxString settings = frame->m_configDir + "/Quorvane.cfg";
+        ASSERT_TRUE(frame->OpenCaptureSet(set));
+        ChooseMenu(frame, ID_CAPTURE_START);
+        ASSERT_TRUE(frame->m_capturing);
+        ASSERT_TRUE(RunUntil([device] { return device->GetRecordTime() > 0.3; }));
+        ASSERT_EQ(std::raise(signal), 0);
+        ASSERT_TRUE(RunUntil([frame] { return IsClosed(frame); }));
+        EXPECT_EQ(questions, 0);
+        m_frame = nullptr;
+        RunEvents();  // deletes the frame, which saves the settings
+
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path)) << path << " " << reader.GetError();
+        EXPECT_GE(reader.GetFrameCount(), static_cast<int64_t>(0.3 * rate));
+        EXPECT_FALSE(reader.GetMarkerFrames().empty());
+        wxFileConfig saved("Quorvane", "Morvelle", settings, wxEmptyString, wxCONFIG_USE_LOCAL_FILE);
+        EXPECT_EQ(saved.ReadLong("/WII/time_out", 0), 9);
+    }
+}
+
+// A close during a trigger wait (a session's end, a stop signal) destroyed the frame
+// and with it the wait's dialog on the wait's stack. The wait is cancelled first; the
+// close follows it.
+TEST_F(FrameDeviceTest, ACloseDuringATriggerWaitCancelsTheWaitFirst)
+{
+    const CStopSignalsRouted routed;
+    const struct {
+        int signal;     // 0: the window's close
+        int questions;  // asked before the close
+    } rows[] = {{0, 1}, {SIGTERM, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.signal);
+        int questions = 0;
+        ShellPrompts().confirm = [&questions](wxWindow*, const wxString&) { return ++questions, true; };
+        TrackerFrame* frame = MakeEightCoreFrame();
+        ChooseMenu(frame, ID_OPEN_TEST);
+        ASSERT_TRUE(frame->OpenCaptureSet("wait"));
+        frame->m_triggerUse = true;
+        frame->m_triggerPort = (Dir() / "no-such-port").string();
+        int reads = 0;
+        bool isDestroyedInWait = false;
+        const auto start = std::chrono::steady_clock::now();
+        frame->SetTriggerReaders(
+            [&](double& volts) {
+                volts = 0.0;  // never the start
+                isDestroyedInWait = isDestroyedInWait || IsClosed(frame);
+                if (++reads == 3) {
+                    if (row.signal == 0)
+                        frame->Close();
+                    else
+                        std::raise(row.signal);
+                }
+                if (std::chrono::steady_clock::now() - start > std::chrono::seconds(20)) {
+                    ADD_FAILURE() << "the close did not end the wait";
+                    volts = 100.0;
+                }
+                return true;
+            },
+            nullptr);
+        ChooseMenu(frame, ID_CAPTURE_START);
+        EXPECT_GE(reads, 3);
+        EXPECT_FALSE(isDestroyedInWait);
+        EXPECT_FALSE(frame->m_capturing);
+        ASSERT_TRUE(RunUntil([frame] { return IsClosed(frame); }));
+        EXPECT_EQ(questions, row.questions);
+        m_frame = nullptr;
+        RunEvents();
     }
 }
