@@ -155,9 +155,9 @@ void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
     } else if (name == "OSC_SERVER") {
         if (!m_useOscServer) {
             CloseOscServer();
-        } else if (!IsOscServerConnected() &&
-                   !StartOscServer(m_oscListeningPort, m_oscSendingPort)) {
-            SetErrorMessage(_("Error starting OSC server.\n"), true);
+        } else if (std::string reason; !IsOscServerConnected() &&
+                   !StartOscServer(m_oscListeningPort, m_oscSendingPort, &reason)) {
+            SayOscServerFailure(reason);
             m_useOscServer = false;
             m_rebuildSettingsGrid = true;
         }

@@ -158,7 +158,13 @@ TEST_F(FrameSettingsChangeTest, FailedOscServerStartIsReportedAndSwitchedOff)
     EXPECT_FALSE(IsOscServerStarted());
     EXPECT_FALSE(frame->m_useOscServer);
     EXPECT_TRUE(frame->m_rebuildSettingsGrid);
-    EXPECT_NE(frame->m_errorsText->GetValue().Find("Error starting OSC server."), wxNOT_FOUND);
+    // The box says why: the port is in use.
+    const wxString port = wxString::Format("%d", busy.LocalAddress().Port());
+    EXPECT_NE(frame->m_errorsText->GetValue().Find("Error starting OSC server. It cannot listen on "
+                                                   "UDP port " + port + " (bind failed: port " +
+                                                   port + " is in use)."),
+              wxNOT_FOUND)
+        << frame->m_errorsText->GetValue();
     EXPECT_EQ(ReadBack()->ReadLong("/OSC/use_osc_server", -1), 0);
 }
 
