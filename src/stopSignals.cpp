@@ -114,8 +114,11 @@ void CStopSignals::Remove()
     do {
         written = ::write(g_pipe[1], &end, 1);
     } while (written < 0 && errno == EINTR);
-    // A full pipe holds signals the watcher reads before it finds the pipe closed.
-    if (written != 1) ::close(g_pipe[1]), g_pipe[1] = -1;
+    if (written != 1) {
+        // A full pipe holds signals: the watcher reads them, then finds the pipe closed.
+        ::close(g_pipe[1]);
+        g_pipe[1] = -1;
+    }
     if (g_watcher.joinable()) g_watcher.join();
     ClosePipe();
     g_handler = nullptr;

@@ -331,7 +331,7 @@ struct CStopSignalsRouted {
     ~CStopSignalsRouted() { CStopSignals::Remove(); }
 };
 
-// The frame has closed itself: deleted with the next idle pass, or already.
+// Closed by itself: deleted with the next idle pass, or already.
 bool IsClosed(TrackerFrame* frame)
 {
     return wxTheApp->IsScheduledForDestruction(frame) ||
@@ -340,94 +340,64 @@ bool IsClosed(TrackerFrame* frame)
 
 }  // namespace
 
-// SIGTERM mid-trial ended the program at once: the recording left without its frame
-// count and markers, the settings not saved. A stop signal now stops the trial as
-// "Stop capture" does and closes as the close box does, asking nothing.
-TEST_F(FrameDeviceTest, AStopSignalMidTrialSavesTheTrialAndTheSettingsAndCloses)
+// SIGTERM mid-trial ended the program at once (no frame count, no markers, settings not
+// saved), and a close during a trigger wait freed the wait's dialog with the frame. A
+// stop signal now stops the trial as "Stop capture" does and closes as the close box
+// does, asking nothing; a wait up is cancelled first, and the close follows it.
+TEST_F(FrameDeviceTest, AStopSignalOrACloseEndsTheTrialOrTheWaitThenCloses)
 {
     const CStopSignalsRouted routed;
     const struct {
-        int signal;
+        int signal;  // 0: the window's close, which still asks
+        bool isInWait;
         const char* set;
-    } rows[] = {{SIGTERM, "term"}, {SIGINT, "int"}, {SIGHUP, "hup"}};
-    for (const auto& [signal, set] : rows) {
-        SCOPED_TRACE(CStopSignals::Name(signal));
+    } rows[] = {{SIGTERM, false, "term"}, {SIGINT, false, "int"}, {SIGHUP, false, "hup"},
+                {0, true, "close"},       {SIGTERM, true, "wait"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.set);
         int questions = 0;
-        ShellPrompts().confirm = [&questions](wxWindow*, const wxString&) { return ++questions, false; };
+        ShellPrompts().confirm = [&questions](wxWindow*, const wxString&) { return ++questions, true; };
         TrackerFrame* frame = MakeEightCoreFrame();
         frame->m_wiiTimeOut = 9;  // a setting changed since the last save
         ChooseMenu(frame, ID_OPEN_TEST);
-        ASSERT_EQ(frame->GetDeviceCount(), 1);
         CAnalogDevice* device = frame->GetDeviceList()[0];
-        const wxString name = device->GetFileSafeName();
-        const double rate = device->GetRate();
-        const wxString path = frame->m_capturePath + "/" + set + name + "_0001.qvd";
+        const wxString path = frame->m_capturePath + "/" + row.set + device->GetFileSafeName() + "_0001.qvd";
         const wxString settings = frame->m_configDir + "/Quorvane.cfg";
-        ASSERT_TRUE(frame->OpenCaptureSet(set));
+        const double rate = device->GetRate();
+        ASSERT_TRUE(frame->OpenCaptureSet(row.set));
+        const auto stop = [&] { return row.signal ? std::raise(row.signal) == 0 : frame->Close(); };
+        int reads = 0;
+        bool isClosedInWait = false;
+        bool isStartedByTimeOut = false;  // a broken build's wait ends
+        const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        if (row.isInWait) {
+            frame->m_triggerUse = true;
+            frame->m_triggerPort = (Dir() / "no-such-port").string();
+            frame->SetTriggerReaders([&](double& volts) {
+                isStartedByTimeOut = std::chrono::steady_clock::now() > bound;
+                volts = isStartedByTimeOut ? 100.0 : 0.0;
+                isClosedInWait = isClosedInWait || IsClosed(frame);
+                if (++reads == 3) stop();
+                return true;
+            }, nullptr);
+        }
         ChooseMenu(frame, ID_CAPTURE_START);
-        ASSERT_TRUE(frame->m_capturing);
-        ASSERT_TRUE(RunUntil([device] { return device->GetRecordTime() > 0.3; }));
-        ASSERT_EQ(std::raise(signal), 0);
+        if (!row.isInWait) {
+            ASSERT_TRUE(RunUntil([device] { return device->GetRecordTime() > 0.3; }));
+            stop();
+        }
+        EXPECT_FALSE(isStartedByTimeOut);
+        EXPECT_FALSE(isClosedInWait);
         ASSERT_TRUE(RunUntil([frame] { return IsClosed(frame); }));
-        EXPECT_EQ(questions, 0);
+        EXPECT_EQ(questions, row.signal ? 0 : 1);
         m_frame = nullptr;
         RunEvents();  // deletes the frame, which saves the settings
-
+        wxFileConfig saved("Quorvane", "Morvelle", settings, wxEmptyString, wxCONFIG_USE_LOCAL_FILE);
+        EXPECT_EQ(saved.ReadLong("/WII/time_out", 0), 9);
+        if (row.isInWait) continue;
         CAnalogReader reader;
         ASSERT_TRUE(reader.Open(path)) << path << " " << reader.GetError();
         EXPECT_GE(reader.GetFrameCount(), static_cast<int64_t>(0.3 * rate));
         EXPECT_FALSE(reader.GetMarkerFrames().empty());
-        wxFileConfig saved("Quorvane", "Morvelle", settings, wxEmptyString, wxCONFIG_USE_LOCAL_FILE);
-        EXPECT_EQ(saved.ReadLong("/WII/time_out", 0), 9);
-    }
-}
-
-// A close during a trigger wait (a session's end, a stop signal) destroyed the frame
-// and with it the wait's dialog on the wait's stack. The wait is cancelled first; the
-// close follows it.
-TEST_F(FrameDeviceTest, ACloseDuringATriggerWaitCancelsTheWaitFirst)
-{
-    const CStopSignalsRouted routed;
-    const struct {
-        int signal;     // 0: the window's close
-        int questions;  // asked before the close
-    } rows[] = {{0, 1}, {SIGTERM, 0}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.signal);
-        int questions = 0;
-        ShellPrompts().confirm = [&questions](wxWindow*, const wxString&) { return ++questions, true; };
-        TrackerFrame* frame = MakeEightCoreFrame();
-        ChooseMenu(frame, ID_OPEN_TEST);
-        ASSERT_TRUE(frame->OpenCaptureSet("wait"));
-        frame->m_triggerUse = true;
-        frame->m_triggerPort = (Dir() / "no-such-port").string();
-        int reads = 0;
-        bool isDestroyedInWait = false;
-        const auto start = std::chrono::steady_clock::now();
-        frame->SetTriggerReaders(
-            [&](double& volts) {
-                volts = 0.0;  // never the start
-                isDestroyedInWait = isDestroyedInWait || IsClosed(frame);
-                if (++reads == 3) {
-                    if (row.signal == 0)
-                        frame->Close();
-                    else
-                        std::raise(row.signal);
-                }
-                if (std::chrono::steady_clock::now() - start > std::chrono::seconds(20)) {
-                    ADD_FAILURE() << "the close did not end the wait";
-                    volts = 100.0;
-                }
-                return true;
-            },
-            nullptr);
-        ChooseMenu(frame, ID_CAPTURE_START);
-        EXPECT_GE(reads, 3);
-        EXPECT_FALSE(isDestroyedInWait);
-        EXPECT_FALSE(frame->m_capturing);
-        ASSERT_TRUE(RunUntil([frame] { return IsClosed(frame); }));
-        EXPECT_EQ(questions, row.questions);
-        m_frame = nullptr;
-        RunEvents();
     }
 }

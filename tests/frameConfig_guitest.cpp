@@ -2,6 +2,7 @@
 #include <wx/display.h>
 #include <wx/textctrl.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -238,11 +239,15 @@ TEST_F(FrameConfigTest, EachValueNotUsedAsWrittenIsSaidOnceAtStart)
         {"Capture", "Capture_pre_time=100000",
          "/Capture/Capture_pre_time = 100000 is out of range (0 to 3600 s): 0 is used"},
         {"Capture", "Capture_priority=99", "/Capture/Capture_priority = 99 is out of range (0 to 2): 1 is used"},
+        {"Capture", "Capture_queue_depth=10",
+         "/Capture/Capture_queue_depth = 10 is out of range (30 to 100000 frames): 30 is used"},
         {"CAM", "camera_rate=0", "/CAM/camera_rate = 0 is out of range (1 to 1000): 60 is used"},
         {"VRPN", "vrpn_sync_in_port=70000",
          "/VRPN/vrpn_sync_in_port = 70000 is out of range (1 to 65535): 6161 is used"},
         {"VRPN", "vrpn_sync_high_value=inf",
          "/VRPN/vrpn_sync_high_value = inf is out of range (finite numbers): 255 is used"},
+        // The server list skips an empty entry, without a word.
+        {"VRPN", "vrpn_server_count=3\nvrpn_server_id_0=a\nvrpn_server_id_1=\nvrpn_server_id_2=c", nullptr},
         {"OSC", "istening_port=-5", "/OSC/istening_port = -5 is out of range (1 to 65535): 32000 is used"},
         {"OSC", "timeout=0", "/OSC/timeout = 0 is out of range (1 to 500 ms): 30 is used"},
     };
@@ -267,29 +272,12 @@ TEST_F(FrameConfigTest, EachValueNotUsedAsWrittenIsSaidOnceAtStart)
     EXPECT_DOUBLE_EQ(frame->m_capturePreTime, 0.0);
     EXPECT_DOUBLE_EQ(frame->m_triggerThresholdHigh, 4.0);
     EXPECT_FALSE(frame->m_showDelta);  // a file without the key
+    EXPECT_EQ(frame->m_vrpnServerList, wxArrayString(2, std::array<wxString, 2>{"a", "c"}.data()));
     DestroyFrame();
+    // The list is saved compacted; the stale entry stays and is ignored.
+    EXPECT_EQ(ReadBack()->Read("/VRPN/vrpn_server_id_2"), "c");
     frame = MakeFrame();
     EXPECT_TRUE(frame->m_errorsText->GetValue().empty()) << frame->m_errorsText->GetValue();
-}
-
-TEST_F(FrameConfigTest, AnEmptyVrpnServerEntryIsSkipped)
-{
-    WriteConfig(
-        "Version=1.30\n"
-        "[VRPN]\nvrpn_server_count=3\nvrpn_server_id_0=a\nvrpn_server_id_1=\n"
-        "vrpn_server_id_2=c\n");
-    TrackerFrame* frame = MakeFrame();
-    ASSERT_EQ(frame->m_vrpnServerList.GetCount(), 2u);
-    EXPECT_EQ(frame->m_vrpnServerList[0], "a");
-    EXPECT_EQ(frame->m_vrpnServerList[1], "c");
-    EXPECT_TRUE(frame->m_errorsText->GetValue().empty());
-    DestroyFrame();
-
-    // The list is saved compacted; the stale entry stays and is ignored.
-    auto file = ReadBack();
-    EXPECT_EQ(file->ReadLong("/VRPN/vrpn_server_count", -1), 2);
-    EXPECT_EQ(file->Read("/VRPN/vrpn_server_id_1"), "c");
-    EXPECT_EQ(file->Read("/VRPN/vrpn_server_id_2"), "c");
 }
 
 TEST_F(FrameConfigTest, FileWithoutVersionIsReportedAndStillRead)

@@ -92,37 +92,25 @@ TEST(FrameSettingsRulesTest, RefusedValuesStoreNothing)
 // A trigger's high level stays above its low one; the count-down is 0 to an hour.
 TEST(FrameSettingsRulesTest, LevelsAndCountdownOutsideTheirRangeAreRefusedAndSaid)
 {
-    const double nan = std::nan("");
     const struct {
         const char* name;
-        double value;
-        double other;  // the other level
+        double value, other;  // other: the other level
         bool isStored;
     } cases[] = {
-        {"USB_TRIGGER_THRESHOLD_HIGH", -3.0, 1.0, false},
-        {"USB_TRIGGER_THRESHOLD_HIGH", 1.0, 1.0, false},
-        {"USB_TRIGGER_THRESHOLD_HIGH", nan, 1.0, false},
-        {"USB_TRIGGER_THRESHOLD_HIGH", 1.5, 1.0, true},
-        {"USB_TRIGGER_THRESHOLD_LOW", 10.0, 4.0, false},
-        {"USB_TRIGGER_THRESHOLD_LOW", -3.0, 4.0, true},
-        {"OSC_TRIGGER_THRESHOLD_HIGH", -300.0, -255.0, false},
-        {"OSC_TRIGGER_THRESHOLD_LOW", 0.0, 255.0, true},
-        {"Capture_pre_time", -1.0, 0.0, false},
-        {"Capture_pre_time", 3600.5, 0.0, false},
+        {"USB_TRIGGER_THRESHOLD_HIGH", 1.0, 1.0, false}, {"USB_TRIGGER_THRESHOLD_HIGH", std::nan(""), 1.0, false},
+        {"USB_TRIGGER_THRESHOLD_HIGH", 1.5, 1.0, true},  {"OSC_TRIGGER_THRESHOLD_LOW", 255.0, 255.0, false},
+        {"OSC_TRIGGER_THRESHOLD_LOW", -3.0, 4.0, true},  {"Capture_pre_time", 3600.5, 0.0, false},
         {"Capture_pre_time", 3600.0, 0.0, true},
     };
     for (const auto& c : cases) {
         const SettingRule* rule = FindSettingRule(c.name);
-        ASSERT_NE(rule, nullptr) << c.name;
         double value = 7.0;
         double other = c.other;
-        const ConfigVar otherVar{rule->otherKey ? rule->otherKey : "", &other, {}};
-        const ConfigVar* bound = rule->otherKey ? &otherVar : nullptr;
-        EXPECT_EQ(StoreSettingValue(*rule, {rule->key, &value, {}}, wxVariant(c.value), bound),
+        const ConfigVar bound{"", &other, {}};
+        EXPECT_EQ(StoreSettingValue(*rule, {rule->key, &value, {}}, wxVariant(c.value), &bound),
                   c.isStored)
             << c.name << " " << c.value;
-        EXPECT_EQ(value, c.isStored ? c.value : 7.0) << c.name << " " << c.value;
-        EXPECT_FALSE(SettingRefusal(*rule, bound).empty()) << c.name;
+        EXPECT_FALSE(SettingRefusal(*rule, &bound).empty()) << c.name;
     }
 }
 
