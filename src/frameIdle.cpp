@@ -49,7 +49,7 @@ void TrackerFrame::OnTimer(wxTimerEvent& /*event*/)
     // A stop signal that came inside a nested loop is acted on once that is over.
     if (m_quitSignal != 0) {
         QuitOnSignal(m_quitSignal);
-        return;
+        if (m_quitting) return;
     }
     RefreshPages();
     // Idle events can lag by seconds on a loaded machine: the display period bounds
