@@ -1,6 +1,7 @@
 #include "DravonetApp.h"
 
 #include "DravonetMain.h"
+#include "stopSignals.h"
 
 #include <wx/dcmemory.h>
 #include <wx/filename.h>
@@ -58,10 +59,18 @@ bool TrackerApp::OnInit()
         wxYield();
         frame->InitAfterShow();
     }
+    // A logout, a shutdown or a kill stops the trial and closes as the window does.
+    std::string error;
+    if (!TrackerFrame::RouteStopSignals(error))
+        std::fprintf(stderr, "<GUI> stop signals end the program at once: %s\n", error.c_str());
     return true;
 }
 
-int TrackerApp::OnExit() { return 0; }
+int TrackerApp::OnExit()
+{
+    CStopSignals::Remove();
+    return 0;
+}
 
 void TrackerApp::DrawSplashLabel(wxBitmap& bitmap)
 {

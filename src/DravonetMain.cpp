@@ -265,9 +265,26 @@ void TrackerFrame::RestartOscServer()
         wxMilliSleep(100);
     }
     if (!m_useOscServer) return;
-    m_useOscServer = StartOscServer(m_oscListeningPort, m_oscSendingPort);
+    std::string reason;
+    m_useOscServer = StartOscServer(m_oscListeningPort, m_oscSendingPort, &reason);
+    if (!m_useOscServer) {
+        SayOscServerFailure(reason);
+        return;
+    }
     wxMilliSleep(100);
     OscServerAddClients();
+}
+
+void TrackerFrame::SayOscServerFailure(const std::string& reason)
+{
+    wxString text = _("Error starting OSC server.");
+    // The reason (a port in use) in the box itself: the Errors page alone is easily missed.
+    if (!reason.empty()) {
+        wxString sentence = wxString::FromUTF8(reason);
+        sentence[0] = wxToupper(sentence[0]);
+        text += " " + sentence + ".";
+    }
+    SetErrorMessage(text + "\n", true);
 }
 
 void TrackerFrame::UpdateTimeTextToolTip()

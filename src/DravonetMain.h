@@ -226,6 +226,15 @@ public:
     // with its name and the reason.
     bool OpenRecordingFile(const wxString& path);
     bool CheckToQuitAll();
+    // "Error starting OSC server." and its reason, on the Errors page and in a box.
+    void SayOscServerFailure(const std::string& reason);
+    // A stop signal (SIGTERM, SIGINT, SIGHUP): the trial stops as by "Stop capture" and
+    // the frame closes as by its close box, without a question. A wait or a count-down
+    // up ends first; inside any other nested loop the display timer tries again.
+    void QuitOnSignal(int signal);
+    // Routes the stop signals to QuitOnSignal of the frames there are when the GUI
+    // thread takes them. False with the reason in error.
+    static bool RouteStopSignals(std::string& error);
     bool CloseAnalogView(CAnalogView* view);
     bool Close3DView(CAnalog3DView* view);
     bool CheckToQuit(wxWindow* page);
@@ -363,6 +372,7 @@ public:
     bool m_capturing = false;
     int m_startupCountdown = 0;
     bool m_rebuildSettingsGrid = false;
+    bool m_inSettingChange = false;  // the settings grid's change handler runs
     bool m_rebuildViewGrid = false;
     bool m_quitting = false;
     bool m_captureAutoFile = true;  // "/Capture/Capture_auto_file"
@@ -448,7 +458,6 @@ private:
     // capture and export folders that no longer exist.
     void LoadOscClients(wxFileConfig& config);
     // Says when the stored writer queue depth was out of range and what is used.
-    void ReportQueueDepth(wxFileConfig& config);
     void LoadFolders();
     bool m_configUnreadableReported = false;  // an unreadable file is reported once
     bool m_configDamageReported = false;      // so is a file with lines the parser ignored
@@ -567,6 +576,14 @@ private:
     // A loop's next start is queued: the crossings that came since the stop are its.
     bool m_loopRearmPending = false;
     bool m_isStopping = false;      // StopCapture runs (its yields run idle passes)
+    // A trigger wait runs: its progress dialog lives on the wait's stack as a child of
+    // this frame, which must outlive it. A close meanwhile cancels the wait and follows it.
+    bool m_isInTriggerWait = false;
+    bool m_isTriggerWaitCancelled = false;
+    bool m_isCloseAfterWait = false;
+    int m_quitSignal = 0;  // the stop signal being acted on (0: none)
+    // Nothing of ours is on the stack below this call: no wait, stop, yield or dialog.
+    bool IsOutsideEveryLoop() const;
     double m_captureStartUs = 0.0;  // program time of the last capture start
     // Program time the trigger that started the coming capture came (0: none known).
     double m_startCrossingUs = 0.0;

@@ -19,73 +19,100 @@ bool ReadLong(const wxConfigBase& config, const char* key, long& value)
     return true;
 }
 
-bool ReadInt32(const wxConfigBase& config, const ConfigVar& var, long& value)
+// A 32-bit integer through the rule. kTaken with a replaced value counts as out of
+// range: the variable does not hold what was written.
+ConfigRead ReadInt32(const wxConfigBase& config, const ConfigVar& var, long& value)
 {
     long number = 0;
-    if (!ReadLong(config, var.key, number)) return false;
-    if (number < INT_MIN || number > INT_MAX) return false;
-    if (!var.rule.Apply(number)) return false;
+    if (!ReadLong(config, var.key, number)) return ConfigRead::kNotANumber;
+    if (number < INT_MIN || number > INT_MAX) return ConfigRead::kOutOfRange;
+    const long written = number;
+    if (!var.rule.Apply(number)) return ConfigRead::kOutOfRange;
     value = number;
-    return true;
+    return number == written ? ConfigRead::kTaken : ConfigRead::kOutOfRange;
+}
+
+ConfigRead ReadDouble(const wxConfigBase& config, const ConfigVar& var, double limit,
+                      double& value)
+{
+    double number = 0;
+    if (!config.Read(var.key, &number) || std::isnan(number)) return ConfigRead::kNotANumber;
+    if (!std::isfinite(number) || std::fabs(number) > limit) return ConfigRead::kOutOfRange;
+    const double written = number;
+    if (!var.rule.Apply(number)) return ConfigRead::kOutOfRange;
+    value = number;
+    return number == written ? ConfigRead::kTaken : ConfigRead::kOutOfRange;
 }
 
 struct Reader {
     const wxConfigBase& config;
     const ConfigVar& var;
 
-    bool operator()(bool* target) const
+    ConfigRead operator()(bool* target) const
     {
         // Read as a number: the toolkit's own reader warns about values other
         // than 0 and 1 through the log, which would pop up at start-up.
         long number = 0;
-        if (!ReadLong(config, var.key, number)) return false;
+        if (!ReadLong(config, var.key, number)) return ConfigRead::kNotANumber;
         *target = number != 0;
-        return true;
+        return ConfigRead::kTaken;
     }
-    bool operator()(int* target) const
+    ConfigRead operator()(int* target) const
     {
-        long number = 0;
-        if (!ReadInt32(config, var, number)) return false;
+        long number = static_cast<long>(*target);
+        const ConfigRead result = ReadInt32(config, var, number);
         *target = static_cast<int>(number);
-        return true;
+        return result;
     }
-    bool operator()(int64_t* target) const
+    ConfigRead operator()(int64_t* target) const
     {
-        long number = 0;
-        if (!ReadInt32(config, var, number)) return false;
+        long number = static_cast<long>(*target);
+        const ConfigRead result = ReadInt32(config, var, number);
         *target = number;
-        return true;
+        return result;
     }
-    bool operator()(double* target) const
+    ConfigRead operator()(double* target) const
     {
-        double number = 0;
-        if (!config.Read(var.key, &number) || !std::isfinite(number)) return false;
-        *target = number;
-        return true;
+        return ReadDouble(config, var, std::numeric_limits<double>::max(), *target);
     }
-    bool operator()(float* target) const
+    ConfigRead operator()(float* target) const
     {
-        double number = 0;
-        if (!config.Read(var.key, &number) || !std::isfinite(number) ||
-            std::fabs(number) > std::numeric_limits<float>::max())
-            return false;
+        double number = *target;
+        const ConfigRead result =
+            ReadDouble(config, var, std::numeric_limits<float>::max(), number);
         *target = static_cast<float>(number);
-        return true;
+        return result;
     }
-    bool operator()(wxString* target) const
+    ConfigRead operator()(wxString* target) const
     {
         wxString text;
-        if (!config.Read(var.key, &text)) return false;
+        if (!config.Read(var.key, &text)) return ConfigRead::kNotANumber;
         *target = text;
-        return true;
+        return ConfigRead::kTaken;
     }
-    bool operator()(std::string* target) const
+    ConfigRead operator()(std::string* target) const
     {
         wxString text;
-        if (!config.Read(var.key, &text)) return false;
+        if (!config.Read(var.key, &text)) return ConfigRead::kNotANumber;
         const wxScopedCharBuffer bytes = text.utf8_str();
         target->assign(bytes.data(), bytes.length());
-        return true;
+        return ConfigRead::kTaken;
+    }
+};
+
+struct ValueText {
+    wxString operator()(bool* value) const { return *value ? "1" : "0"; }
+    wxString operator()(int* value) const { return wxString::Format("%d", *value); }
+    wxString operator()(int64_t* value) const
+    {
+        return wxString::Format("%lld", static_cast<long long>(*value));
+    }
+    wxString operator()(double* value) const { return wxString::FromCDouble(*value); }
+    wxString operator()(float* value) const { return wxString::FromCDouble(*value); }
+    wxString operator()(wxString* value) const { return *value; }
+    wxString operator()(std::string* value) const
+    {
+        return wxString::FromUTF8(value->data(), value->size());
     }
 };
 
@@ -142,9 +169,58 @@ bool ConfigIntRule::Apply(long& value) const
     return false;
 }
 
-bool ReadConfigVar(const wxConfigBase& config, const ConfigVar& var)
+bool ConfigIntRule::Apply(double& value) const
 {
+    switch (kind) {
+        case Kind::Any:
+            return true;
+        case Kind::KeepOutside:
+            return IsInside(value);
+        case Kind::ReplaceOutside:
+            if (!IsInside(value)) value = static_cast<double>(replacement);
+            return true;
+        case Kind::ClampOutside:
+            value = value < low ? low : (value > high ? high : value);
+            return true;
+    }
+    return false;
+}
+
+wxString ConfigIntRule::RangeText() const
+{
+    if (kind == Kind::Any) return wxString();
+    const wxString unitText = *unit ? wxString(" ") + unit : wxString();
+    if (high == INT_MAX) return wxString::Format("(at least %ld%s)", low, unitText);
+    return wxString::Format("(%ld to %ld%s)", low, high, unitText);
+}
+
+ConfigRead ReadConfigVar(const wxConfigBase& config, const ConfigVar& var)
+{
+    if (!config.HasEntry(var.key)) return ConfigRead::kMissing;
     return std::visit(Reader{config, var}, var.target);
+}
+
+wxString ConfigValueText(const ConfigVar& var) { return std::visit(ValueText{}, var.target); }
+
+wxString DescribeConfigRead(const wxConfigBase& config, const ConfigVar& var, ConfigRead result)
+{
+    if (result == ConfigRead::kMissing || result == ConfigRead::kTaken) return wxString();
+    wxString written;
+    config.Read(var.key, &written);
+    wxString what;
+    if (result == ConfigRead::kNotANumber) {
+        what = "is not a number";
+    } else {
+        wxString range = var.rule.RangeText();
+        if (range.empty()) {
+            const bool isWhole = std::holds_alternative<int*>(var.target) ||
+                                 std::holds_alternative<int64_t*>(var.target);
+            range = isWhole ? "(32-bit numbers)" : "(finite numbers)";
+        }
+        what = "is out of range " + range;
+    }
+    return wxString::Format("%s = %s %s: %s is used", var.key, written, what,
+                            ConfigValueText(var));
 }
 
 bool WriteConfigVar(wxConfigBase& config, const ConfigVar& var)
@@ -160,11 +236,15 @@ const ConfigVar* FindConfigVar(const std::vector<ConfigVar>& vars, const char* k
 }
 
 void ReadConfigGroup(const wxConfigBase& config, const std::vector<ConfigVar>& vars,
-                     const char* group)
+                     const char* group, std::vector<wxString>* notes)
 {
     const size_t length = std::strlen(group);
-    for (const ConfigVar& var : vars)
-        if (std::strncmp(var.key, group, length) == 0) ReadConfigVar(config, var);
+    for (const ConfigVar& var : vars) {
+        if (std::strncmp(var.key, group, length) != 0) continue;
+        const ConfigRead result = ReadConfigVar(config, var);
+        const wxString note = DescribeConfigRead(config, var, result);
+        if (notes && !note.empty()) notes->push_back(note);
+    }
 }
 
 bool WriteConfigVars(wxConfigBase& config, const std::vector<ConfigVar>& vars)

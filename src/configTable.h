@@ -2,8 +2,9 @@
 
 // Application settings bound by key to the variables that hold them, read from
 // and written to a configuration object. A value that is missing, unreadable or
-// refused by its rule leaves the variable as it was (its default). GUI thread:
-// the configuration object belongs to it.
+// refused by its rule leaves the variable as it was (its default); the reader says
+// what became of a value not taken as written. GUI thread: the configuration object
+// belongs to it.
 
 #include <wx/string.h>
 
@@ -14,7 +15,13 @@
 
 class wxConfigBase;
 
-// What an integer read from the file must satisfy.
+// Limits that the file and the settings grid share.
+constexpr long kMinPortNumber = 1;
+constexpr long kMaxPortNumber = 65535;
+constexpr long kMaxCountdownSec = 3600;  // an hour: anything longer is a typing slip
+
+// What a number read from the file must satisfy (integers, and doubles against the
+// same bounds).
 struct ConfigIntRule {
     enum class Kind {
         Any,             // every 32-bit value
@@ -26,15 +33,26 @@ struct ConfigIntRule {
     long low = 0;
     long high = 0;
     long replacement = 0;
+    const char* unit = "";  // said after the range ("ms", "frames")
 
-    static ConfigIntRule Keep(long low, long high) { return {Kind::KeepOutside, low, high, 0}; }
-    static ConfigIntRule Replace(long low, long high, long by)
+    static ConfigIntRule Keep(long low, long high, const char* unit = "")
     {
-        return {Kind::ReplaceOutside, low, high, by};
+        return {Kind::KeepOutside, low, high, 0, unit};
     }
-    static ConfigIntRule Clamp(long low, long high) { return {Kind::ClampOutside, low, high, 0}; }
+    static ConfigIntRule Replace(long low, long high, long by, const char* unit = "")
+    {
+        return {Kind::ReplaceOutside, low, high, by, unit};
+    }
+    static ConfigIntRule Clamp(long low, long high, const char* unit = "")
+    {
+        return {Kind::ClampOutside, low, high, 0, unit};
+    }
     // The value to store, or false when the variable keeps its own.
     bool Apply(long& value) const;
+    bool Apply(double& value) const;
+    bool IsInside(double value) const { return value >= low && value <= high; }
+    // "(1 to 1000 ms)", "(at least 0 s)"; empty for Any.
+    wxString RangeText() const;
 };
 
 // Non-owning pointer to the variable. int64_t is read and written as a 32-bit
@@ -47,17 +65,29 @@ struct ConfigVar {
     ConfigIntRule rule;  // integers only
 };
 
-// True when the key held a readable value that the rule let through (the
-// variable then holds it). Doubles must be finite; floats within float range.
-bool ReadConfigVar(const wxConfigBase& config, const ConfigVar& var);
+// What a read made of a key's stored value.
+enum class ConfigRead {
+    kMissing,     // no such key: the variable keeps its value
+    kTaken,       // the variable holds the value as written
+    kNotANumber,  // unreadable (text, NaN): the variable keeps its value
+    kOutOfRange,  // outside the rule (or 32 bits, or finite numbers): kept or replaced
+};
+// Doubles must be finite; floats within float range.
+ConfigRead ReadConfigVar(const wxConfigBase& config, const ConfigVar& var);
+// For a value not taken as written, the sentence that says so (no line end):
+// "<key> = <as written> is out of range (<range>): <value now> is used".
+wxString DescribeConfigRead(const wxConfigBase& config, const ConfigVar& var, ConfigRead result);
 bool WriteConfigVar(wxConfigBase& config, const ConfigVar& var);
 
 // The variable of a key (exact), or null.
 const ConfigVar* FindConfigVar(const std::vector<ConfigVar>& vars, const char* key);
 
-// Reads every variable whose key starts with group ("/Device/"), in table order.
+// Reads every variable whose key starts with group ("/Device/"), in table order; with
+// notes, appends the sentence of each value not taken as written.
 void ReadConfigGroup(const wxConfigBase& config, const std::vector<ConfigVar>& vars,
-                     const char* group);
+                     const char* group, std::vector<wxString>* notes = nullptr);
+// The variable's value as the file would hold it.
+wxString ConfigValueText(const ConfigVar& var);
 // Writes every variable in table order; false when a write failed.
 bool WriteConfigVars(wxConfigBase& config, const std::vector<ConfigVar>& vars);
 

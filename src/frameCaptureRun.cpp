@@ -255,6 +255,28 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
         const wxString prefix = notice.empty() ? wxString() : notice + "\n";
         wxProgressDialog dialog(title, prefix + _("Waiting..."), 1000, this,
                                 wxPD_APP_MODAL | wxPD_CAN_ABORT);
+        // A close meanwhile cancels the wait (OnClose) and follows it, below.
+        struct WaitScope {
+            TrackerFrame& frame;
+            explicit WaitScope(TrackerFrame& f) : frame(f)
+            {
+                frame.m_isInTriggerWait = true;
+                frame.m_isTriggerWaitCancelled = frame.m_quitSignal != 0;
+            }
+            ~WaitScope()
+            {
+                frame.m_isInTriggerWait = false;
+                if (!frame.m_isCloseAfterWait && frame.m_quitSignal == 0) return;
+                frame.m_isCloseAfterWait = false;
+                TrackerFrame* self = &frame;  // pending calls go with the frame
+                frame.CallAfter([self] {
+                    if (self->m_quitSignal != 0)
+                        self->QuitOnSignal(self->m_quitSignal);
+                    else
+                        self->Close();
+                });
+            }
+        } waitScope(*this);
         // Between its passes the wait yields to every pending event, repaints included,
         // which on a loaded machine can take long. A start that comes meanwhile is
         // taken by this watch, which the event loop runs before any repaint, and arms
@@ -278,7 +300,7 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForCaptureTrigger(
             // The idle handler runs too; it leaves the triggers alone meanwhile.
             if (wxEventLoopBase* loop = wxEventLoopBase::GetActive(); loop && !hasFiredInYield)
                 loop->YieldFor(wxEVT_CATEGORY_ALL);
-            return goOn && !hasFiredInYield;
+            return goOn && !hasFiredInYield && !m_isTriggerWaitCancelled;
         });
         watch.Stop();
         if (hasFiredInYield) return isArmedInYield ? TriggerStart::Armed : TriggerStart::Fired;
@@ -740,7 +762,9 @@ void TrackerFrame::StopCapture()
     if (hasFrames && !m_captureName.empty()) m_recordedTrials.push_back(trial);
     const bool isTriggerActive = (m_triggerUse && g_serialTrigger.IsOpen()) ||
                                  (IsOscTriggerEnabled() && IsOscTriggerConnected());
-    const bool isLooping = m_triggerLoop && isTriggerActive && !m_captureName.empty();
+    // A stop signal's stop is the last: the program closes.
+    const bool isLooping =
+        m_triggerLoop && isTriggerActive && !m_captureName.empty() && m_quitSignal == 0;
     bool hasNextFiles = false;
     // A loop is the request for the next trial: its files are opened with or
     // without Auto File, so that the next trigger records.

@@ -2,13 +2,16 @@
 
 #include "analog/analogDevice.h"
 #include "analog/analogView.h"
+#include "countdownDialog.h"
 #include "frameDeviceViews.h"
 #include "framePrompts.h"
 #include "frameViewPages.h"
 #include "shellLog.h"
+#include "stopSignals.h"
 #include "process/device.h"
 #include "video/videoFinisher.h"
 
+#include <wx/app.h>
 #include <wx/aui/auibook.h>
 #include <wx/combobox.h>
 #include <wx/combo.h>
@@ -18,6 +21,7 @@
 #include <wx/notifmsg.h>
 #include <wx/progdlg.h>
 #include <wx/propgrid/propgrid.h>
+#include <wx/evtloop.h>
 #include <wx/textctrl.h>
 
 namespace {
@@ -28,6 +32,49 @@ bool AskToClose(wxWindow* parent, const wxString& name)
 }
 
 }  // namespace
+
+bool TrackerFrame::RouteStopSignals(std::string& error)
+{
+    return CStopSignals::Install(
+        [](int signal) {
+            // Watcher thread: the GUI thread looks the frames up when it takes the call.
+            if (wxTheApp == nullptr) return;
+            wxTheApp->CallAfter([signal] {
+                std::vector<TrackerFrame*> frames;
+                for (wxWindow* window : wxTopLevelWindows)
+                    if (auto* frame = dynamic_cast<TrackerFrame*>(window)) frames.push_back(frame);
+                for (TrackerFrame* frame : frames) frame->QuitOnSignal(signal);
+            });
+        },
+        error);
+}
+
+bool TrackerFrame::IsOutsideEveryLoop() const
+{
+    const wxEventLoopBase* loop = wxEventLoopBase::GetActive();
+    const bool isTopLevel = loop == nullptr || (loop->IsMain() && !loop->IsYielding());
+    return isTopLevel && !m_isInTriggerWait && !m_inDeferredWork && !m_isStopping &&
+           !m_inSettingChange;
+}
+
+void TrackerFrame::QuitOnSignal(int signal)
+{
+    if (m_quitting || wxTheApp->IsScheduledForDestruction(this)) return;
+    if (m_quitSignal == 0) {
+        m_quitSignal = signal;
+        AppendMessage(wxString::Format(_("%s received: the trial is stopped and Quorvane closes\n"),
+                                       CStopSignals::Name(signal)));
+    }
+    // A wait or a count-down lives on a stack below: it ends first.
+    if (m_isInTriggerWait) m_isTriggerWaitCancelled = true;
+    for (wxWindow* window : wxTopLevelWindows) {
+        auto* countdown = dynamic_cast<TCountDown*>(window);
+        if (countdown && countdown->IsModal()) countdown->EndModal(wxID_CANCEL);
+    }
+    if (!IsOutsideEveryLoop()) return;  // the display timer, or the wait's end, comes back
+    if (m_capturing) StopCaptureByHand();
+    Close(true);
+}
 
 bool TrackerFrame::CheckToQuitAll()
 {
@@ -47,7 +94,8 @@ bool TrackerFrame::CheckToQuitAll()
             device->AnalogStop();
             wereRunning.push_back(device);
         }
-        if (!AskToClose(this, device->GetDeviceName())) {
+        // Nobody may be there to answer a stop signal's close.
+        if (m_quitSignal == 0 && !AskToClose(this, device->GetDeviceName())) {
             for (CAnalogDevice* stopped : wereRunning)
                 stopped->AnalogStart();
             return false;
@@ -102,6 +150,14 @@ void TrackerFrame::WaitForVideoEnds()
 
 void TrackerFrame::OnClose(wxCloseEvent& event)
 {
+    if (m_isInTriggerWait) {
+        // The wait's dialog, on the wait's stack, would be freed with the frame: the
+        // wait ends first and the close follows it.
+        m_isTriggerWaitCancelled = true;
+        m_isCloseAfterWait = true;
+        if (event.CanVeto()) event.Veto();
+        return;
+    }
     if (CheckToQuitAll()) {
         if (m_displayTimer.IsRunning())
             m_displayTimer.Stop();

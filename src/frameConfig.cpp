@@ -65,6 +65,25 @@ private:
     wxLog* m_previous;
 };
 
+struct TriggerLevels {
+    double high;
+    double low;
+};
+
+// A trigger starts at its high level and stops at its low one: a high level not above
+// the low one would start and stop a trial at once. Both defaults are used then.
+void CheckTriggerLevels(const char* highKey, const char* lowKey, double& high, double& low,
+                        const TriggerLevels& defaults, std::vector<wxString>& notes)
+{
+    if (high > low) return;
+    notes.push_back(wxString::Format("%s = %s is not above %s = %s: %s and %s are used", highKey,
+                                     wxString::FromCDouble(high), lowKey, wxString::FromCDouble(low),
+                                     wxString::FromCDouble(defaults.high),
+                                     wxString::FromCDouble(defaults.low)));
+    high = defaults.high;
+    low = defaults.low;
+}
+
 std::vector<wxString> ToVector(const wxArrayString& texts)
 {
     return std::vector<wxString>(texts.begin(), texts.end());
@@ -75,16 +94,19 @@ std::vector<wxString> ToVector(const wxArrayString& texts)
 std::vector<ConfigVar> FrameConfigVars(TrackerFrame& f, SharedSettings& s)
 {
     using R = ConfigIntRule;
+    // A value the program would not use as written keeps the default, said at start.
+    const R kPort = R::Keep(kMinPortNumber, kMaxPortNumber);
+    const R kPriority = R::Keep(0, 2);  // below normal, normal, highest
     return {
         {kKeyExpertMode, &f.m_expertMode, {}},
         {kKeyUseCore, &f.m_useCore, {}},
         {kKeyDeviceTimer, &f.m_useDayTimer, {}},
         {kKeyDeviceGenTimer, &f.m_genTimer, {}},
         {kKeyDeviceClockDelay, &f.m_useClockDelay, {}},
-        {kKeyDeviceWorkerPriority, &f.m_workerPriority, {}},
+        {kKeyDeviceWorkerPriority, &f.m_workerPriority, kPriority},
         {kKeyDeviceShowDelta, &f.m_showDelta, {}},
-        {kKeyDeviceEps, &f.m_deviceEps, {}},
-        {kKeyWiiTimeOut, &f.m_wiiTimeOut, R::Replace(1, INT_MAX, 1)},
+        {kKeyDeviceEps, &f.m_deviceEps, R::Keep(0, 1000, "us")},
+        {kKeyWiiTimeOut, &f.m_wiiTimeOut, R::Replace(1, INT_MAX, 1, "s")},
         {kKeyWiiCheck, &f.m_wiiCheck, {}},
         {kKeyWiiRemove, &f.m_wiiRemove, {}},
         {kKeyWiiSetBoard, &f.m_wiiSetBoard, {}},
@@ -92,13 +114,13 @@ std::vector<ConfigVar> FrameConfigVars(TrackerFrame& f, SharedSettings& s)
         {kKeyWiiUseMulti, &f.m_wiiUseMulti, {}},
         {kKeyViewUseGlCanvas, &f.m_useGlCanvas, {}},
         {kKeyViewDisplayInterval, &f.m_displayIntervalMs,
-         R::Keep(kMinDisplayIntervalMs, kMaxDisplayIntervalMs)},
+         R::Keep(kMinDisplayIntervalMs, kMaxDisplayIntervalMs, "ms")},
         {kKeyCaptureQueueDepth, &f.m_captureQueueDepth,
-         R::Clamp(kMinCaptureQueueDepth, kMaxCaptureQueueDepth)},
+         R::Clamp(kMinCaptureQueueDepth, kMaxCaptureQueueDepth, "frames")},
         {kKeyCaptureUseThread, &f.m_captureUseThread, {}},
-        {kKeyCapturePriority, &f.m_capturePriority, {}},
-        {kKeyCaptureMaxTime, &f.m_captureMaxTime, {}},
-        {kKeyCapturePreTime, &f.m_capturePreTime, {}},
+        {kKeyCapturePriority, &f.m_capturePriority, kPriority},
+        {kKeyCaptureMaxTime, &f.m_captureMaxTime, R::Keep(0, INT_MAX, "s")},
+        {kKeyCapturePreTime, &f.m_capturePreTime, R::Keep(0, kMaxCountdownSec, "s")},
         {kKeyCaptureSound, &f.m_captureSound, {}},
         {kKeyCaptureSoundName, &f.m_captureSoundName, {}},
         {kKeyCaptureAutoFile, &f.m_captureAutoFile, {}},
@@ -108,15 +130,15 @@ std::vector<ConfigVar> FrameConfigVars(TrackerFrame& f, SharedSettings& s)
         {kKeyCaptureExportPath, &f.m_exportPath, {}},
         {kKeyCaptureCapturePath, &f.m_capturePath, {}},
         {kKeySatelComPort, &f.m_satelComPort, {}},
-        {kKeySatelRate, &f.m_satelRate, {}},
+        {kKeySatelRate, &f.m_satelRate, R::Keep(0, 3)},  // 5, 10, 20, 40 Hz
         {kKeyFobComPort, &f.m_fobComPort, {}},
-        {kKeyFobSleep, &f.m_fobSleep, {}},
-        {kKeyFobHemisphere, &f.m_fobHemisphere, {}},
+        {kKeyFobSleep, &f.m_fobSleep, R::Keep(0, 9999, "ms")},
+        {kKeyFobHemisphere, &f.m_fobHemisphere, R::Keep(0, 5)},
         {kKeyFobSpeed, &f.m_fobSpeed, {}},
         {kKeyFobRange, &f.m_fobRange, {}},
-        {kKeyCameraWidth, &f.m_cameraWidth, {}},
-        {kKeyCameraHeight, &f.m_cameraHeight, {}},
-        {kKeyCameraRate, &f.m_cameraRate, {}},
+        {kKeyCameraWidth, &f.m_cameraWidth, R::Replace(100, 4000, 1000)},
+        {kKeyCameraHeight, &f.m_cameraHeight, R::Replace(100, 4000, 1000)},
+        {kKeyCameraRate, &f.m_cameraRate, R::Replace(1, 1000, 60)},
         {kKeyTriggerUsbSpeed, &f.m_triggerSpeed, {}},
         {kKeyTriggerUsbPort, &f.m_triggerPort, {}},
         {kKeyTriggerUsbUse, &f.m_triggerUse, {}},
@@ -124,29 +146,29 @@ std::vector<ConfigVar> FrameConfigVars(TrackerFrame& f, SharedSettings& s)
         {kKeyTriggerThresholdLow, &f.m_triggerThresholdLow, {}},
         {kKeyTriggerLoop, &f.m_triggerLoop, {}},
         // A negative time-out would become an endless wait on the serial line.
-        {kKeyTriggerTimeOut, &f.m_triggerTimeOut, R::Replace(0, INT_MAX, 0)},
+        {kKeyTriggerTimeOut, &f.m_triggerTimeOut, R::Replace(0, INT_MAX, 0, "ms")},
         {kKeyVrpnSyncOutUse, &f.m_vrpnSyncOutUse, {}},
-        {kKeyVrpnSyncButton, &f.m_vrpnSyncButton, {}},
+        {kKeyVrpnSyncButton, &f.m_vrpnSyncButton, R::Replace(0, INT_MAX, 0)},
         {kKeyVrpnUse, &f.m_useVrpn, {}},
-        {kKeyVrpnListeningPort, &s.vrpnListeningPort, {}},
+        {kKeyVrpnListeningPort, &s.vrpnListeningPort, kPort},
         {kKeyVrpnServerName, &f.m_vrpnServerName, {}},
         {kOscKeySyncAddress, &s.trigger.address, {}},
-        {kOscKeySyncInPort, &s.trigger.inPort, {}},
-        {kOscKeySyncOutPort, &s.trigger.outPort, {}},
+        {kOscKeySyncInPort, &s.trigger.inPort, kPort},
+        {kOscKeySyncOutPort, &s.trigger.outPort, kPort},
         {kOscKeySyncServerName, &s.trigger.serverName, {}},
         {kOscKeySyncUse, &s.trigger.use, {}},
         {kOscKeySyncHighValue, &s.trigger.highValue, {}},
         {kOscKeySyncLowValue, &s.trigger.lowValue, {}},
         {kKeyOscUseServer, &f.m_useOscServer, {}},
-        {kKeyOscListeningPort, &f.m_oscListeningPort, {}},
-        {kKeyOscSendingPort, &f.m_oscSendingPort, {}},
+        {kKeyOscListeningPort, &f.m_oscListeningPort, kPort},
+        {kKeyOscSendingPort, &f.m_oscSendingPort, kPort},
         {kOscKeyUseDouble, &s.server.useDouble, {}},
-        {kOscKeyTimeout, &s.server.timeoutMs, {}},
+        {kOscKeyTimeout, &s.server.timeoutMs, R::Keep(1, 500, "ms")},
         {kOscKeySendToLocal, &s.server.sendToLocal, {}},
         {kOscKeyServerSendTime, &s.server.serverSendTime, {}},
         {kOscKeyClientServerName, &s.client.serverName, {}},
-        {kOscKeyClientBroadcastPort, &s.client.broadcastPort, {}},
-        {kOscKeyClientListeningPort, &s.client.listeningPort, {}},
+        {kOscKeyClientBroadcastPort, &s.client.broadcastPort, kPort},
+        {kOscKeyClientListeningPort, &s.client.listeningPort, kPort},
         {kOscKeyClientAddress, &s.client.address, {}},
         {kOscKeyClientDataPattern, &s.client.dataPattern, {}},
         {kOscKeyClientConnect, &s.client.connectPattern, {}},
@@ -160,8 +182,8 @@ std::vector<ConfigVar> FrameConfigVars(TrackerFrame& f, SharedSettings& s)
         {kOscKeyServerRemoved, &s.server.serverRemoved, {}},
         {kOscKeyServerDataTag, &s.server.serverDataTag, {}},
         {kOscKeyServerEventTag, &s.server.serverEventTag, {}},
-        {kOscKeyClientMaxTimeout, &s.client.maxTimeoutMs, {}},
-        {kOscKeyClientMinTimeout, &s.client.minTimeoutMs, {}},
+        {kOscKeyClientMaxTimeout, &s.client.maxTimeoutMs, R::Keep(0, INT_MAX, "ms")},
+        {kOscKeyClientMinTimeout, &s.client.minTimeoutMs, R::Keep(0, INT_MAX, "ms")},
     };
 }
 
@@ -281,20 +303,28 @@ void TrackerFrame::LoadConfig()
         const std::vector<ConfigVar> vars = FrameConfigVars(*this, shared);
         // Only this key has another default when the file exists.
         m_showDelta = false;
+        const TriggerLevels serialDefaults{m_triggerThresholdHigh, m_triggerThresholdLow};
+        const TriggerLevels oscDefaults{shared.trigger.highValue, shared.trigger.lowValue};
+        // Each value the program does not use as written is said once, here.
+        std::vector<wxString> notes;
         for (const char* group : {"/Application/", "/Device/", "/View/", "/SATEL/", "/FOB/",
                                   "/CAM/", "/Trigger/", "/WII/"})
-            ReadConfigGroup(*config, vars, group);
+            ReadConfigGroup(*config, vars, group, &notes);
         const wxString soundName = m_captureSoundName;  // never read back
-        ReadConfigGroup(*config, vars, "/Capture/");
+        ReadConfigGroup(*config, vars, "/Capture/", &notes);
         m_captureSoundName = soundName;
-        ReportQueueDepth(*config);
-        ReadConfigGroup(*config, vars, "/VRPN_SYNC/");
-        ReadConfigGroup(*config, vars, "/VRPN/");
+        ReadConfigGroup(*config, vars, "/VRPN_SYNC/", &notes);
+        ReadConfigGroup(*config, vars, "/VRPN/", &notes);
         m_vrpnServerList.Clear();
         for (const wxString& server :
              ReadConfigList(*config, kKeyVrpnServerCount, kKeyVrpnServerIdFormat))
             m_vrpnServerList.Add(server);
-        ReadConfigGroup(*config, vars, "/OSC/");
+        ReadConfigGroup(*config, vars, "/OSC/", &notes);
+        CheckTriggerLevels(kKeyTriggerThresholdHigh, kKeyTriggerThresholdLow,
+                           m_triggerThresholdHigh, m_triggerThresholdLow, serialDefaults, notes);
+        CheckTriggerLevels(kOscKeySyncHighValue, kOscKeySyncLowValue, shared.trigger.highValue,
+                           shared.trigger.lowValue, oscDefaults, notes);
+        for (const wxString& note : notes) SetErrorMessage(note + "\n", false);
         // The server starts with the texts and flags just read.
         shared.Publish();
         LoadOscClients(*config);
@@ -310,16 +340,6 @@ void TrackerFrame::LoadConfig()
             FitToolbars();  // stored on a wider screen, perhaps
         }
     }
-}
-
-void TrackerFrame::ReportQueueDepth(wxFileConfig& config)
-{
-    long stored = 0;
-    if (!config.Read(kKeyCaptureQueueDepth, &stored) || stored == m_captureQueueDepth) return;
-    SetErrorMessage(wxString::Format(_("%s = %ld is out of range (%d to %d frames): %d is used\n"),
-                                     kKeyCaptureQueueDepth, stored, kMinCaptureQueueDepth,
-                                     kMaxCaptureQueueDepth, m_captureQueueDepth),
-                    false);
 }
 
 void TrackerFrame::LoadOscClients(wxFileConfig& config)

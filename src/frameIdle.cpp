@@ -46,6 +46,11 @@ void ChangeShownText(wxTextCtrl* text, const wxString& value)
 void TrackerFrame::OnTimer(wxTimerEvent& /*event*/)
 {
     if (m_quitting) return;
+    // A stop signal that came inside a nested loop is acted on once that is over.
+    if (m_quitSignal != 0) {
+        QuitOnSignal(m_quitSignal);
+        if (m_quitting) return;
+    }
     RefreshPages();
     // Idle events can lag by seconds on a loaded machine: the display period bounds
     // how long a stop request, a trigger's crossing or a rebuild waits.

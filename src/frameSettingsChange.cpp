@@ -46,16 +46,32 @@ void TrackerFrame::OnCapturePropertyChange(wxPropertyGridEvent& event)
 {
     const wxString name = event.GetPropertyName();
     const wxVariant value = event.GetPropertyValue();
+    // A box shown from here runs timers: a rebuild meanwhile waits (BuildSettingsGrid).
+    struct ChangeScope {
+        bool& isIn;
+        explicit ChangeScope(bool& flag) : isIn(flag) { isIn = true; }
+        ~ChangeScope() { isIn = false; }
+    } scope(m_inSettingChange);
     bool stored = false;
+    wxString refusal;
     if (const SettingRule* rule = FindSettingRule(name)) {
         SharedSettings shared = SharedSettings::Fetch();
         const std::vector<ConfigVar> vars = FrameConfigVars(*this, shared);
-        if (const ConfigVar* var = FindConfigVar(vars, rule->key))
-            stored = StoreSettingValue(*rule, *var, value);
+        const ConfigVar* other = rule->otherKey ? FindConfigVar(vars, rule->otherKey) : nullptr;
+        if (const ConfigVar* var = FindConfigVar(vars, rule->key)) {
+            stored = StoreSettingValue(*rule, *var, value, other);
+            if (!stored) refusal = SettingRefusal(*rule, other);
+        }
         // Services read their settings when they (re)start, so this comes first.
         if (stored) shared.Publish();
     }
-    ApplySettingEffect(name, stored);
+    if (refusal.empty()) {
+        ApplySettingEffect(name, stored);
+    } else {
+        // A value the program would not use: said, and the grid shows the kept one again.
+        LogShell(wxLOG_Warning, "OnCapturePropertyChange", refusal);
+        m_rebuildSettingsGrid = true;
+    }
     SaveConfig();
 }
 
@@ -139,9 +155,9 @@ void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
     } else if (name == "OSC_SERVER") {
         if (!m_useOscServer) {
             CloseOscServer();
-        } else if (!IsOscServerConnected() &&
-                   !StartOscServer(m_oscListeningPort, m_oscSendingPort)) {
-            SetErrorMessage(_("Error starting OSC server.\n"), true);
+        } else if (std::string reason; !IsOscServerConnected() &&
+                   !StartOscServer(m_oscListeningPort, m_oscSendingPort, &reason)) {
+            SayOscServerFailure(reason);
             m_useOscServer = false;
             m_rebuildSettingsGrid = true;
         }

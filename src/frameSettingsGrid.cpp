@@ -277,6 +277,13 @@ void AddTriggerRows(CGridBuilder& b, TrackerFrame& f, const GridChoices& c)
 void TrackerFrame::BuildSettingsGrid()
 {
     if (!m_settingsGrid) return;
+    // Inside the grid's own change handler the toolkit only hides what Clear() removes
+    // (a box shown there runs timers, and a rebuild with them): every category would
+    // show twice. The rebuild follows the handler.
+    if (m_inSettingChange) {
+        m_rebuildSettingsGrid = true;
+        return;
+    }
     const bool devicesOpen = GetDeviceCount() > 0;
     GridChoices choices;
     choices.shared = SharedSettings::Fetch();
@@ -296,6 +303,13 @@ void TrackerFrame::BuildSettingsGrid()
     wxPropertyGrid& grid = *m_settingsGrid;
     const bool wasFrozen = grid.IsFrozen();
     if (!wasFrozen) grid.Freeze();
+    // The user's place survives the rebuild: the categories they opened or closed, the
+    // scroll and the row they were on.
+    std::vector<std::pair<wxString, bool>> categories;
+    for (wxPropertyGridIterator it = grid.GetIterator(wxPG_ITERATE_CATEGORIES); !it.AtEnd(); ++it)
+        categories.emplace_back((*it)->GetName(), (*it)->IsExpanded());
+    const int placeStates = wxPropertyGrid::ScrollPosState | wxPropertyGrid::SelectionState;
+    const wxString place = grid.SaveEditableState(placeStates);
     grid.Clear();
     CGridBuilder b(grid, devicesOpen);
 
@@ -304,6 +318,13 @@ void TrackerFrame::BuildSettingsGrid()
     AddServerRows(b, *this, choices);
     AddTriggerRows(b, *this, choices);
     b.Finish();
+    for (const auto& [name, isExpanded] : categories) {
+        if (!grid.GetPropertyByName(name)) continue;  // gone with the expert mode
+        if (isExpanded)
+            grid.Expand(name);
+        else
+            grid.Collapse(name);
+    }
 
     const wxColour yellow(255, 255, 155);
     const wxColour cream(255, 255, 200);
@@ -311,6 +332,7 @@ void TrackerFrame::BuildSettingsGrid()
     for (const char* name : {"GENERAL", "VRPN"}) grid.SetPropertyBackgroundColour(name, cream);
     grid.SetPropertyAttributeAll(wxPG_BOOL_USE_CHECKBOX, true);
 
+    if (!categories.empty()) grid.RestoreEditableState(place, placeStates);
     // Only our own freeze is undone: a caller's must stay balanced.
     if (!wasFrozen) grid.Thaw();
 }

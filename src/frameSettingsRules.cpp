@@ -1,5 +1,6 @@
 #include "frameSettingsRules.h"
 
+#include <wx/intl.h>
 #include <wx/variant.h>
 
 #include <climits>
@@ -26,7 +27,7 @@ constexpr SettingRule kRules[] = {
      kMaxCaptureQueueDepth, 0},
     {"Acq_priority", kKeyCapturePriority, C::None, 0, 0, 0},
     {"Capture_time", kKeyCaptureMaxTime, C::NonNegative, 0, 0, 0},
-    {"Capture_pre_time", kKeyCapturePreTime, C::None, 0, 0, 0},
+    {"Capture_pre_time", kKeyCapturePreTime, C::Countdown, 0, kMaxCountdownSec, 0},
     {"Capture_sound", kKeyCaptureSound, C::None, 0, 0, 0},
     {"ACQ_THREAD", kKeyCaptureUseThread, C::None, 0, 0, 0},
     {"AUTO_FILE", kKeyCaptureAutoFile, C::None, 0, 0, 0},
@@ -59,29 +60,29 @@ constexpr SettingRule kRules[] = {
     {"use_gl_canvas", kKeyViewUseGlCanvas, C::None, 0, 0, 0},
     {"VRPN_SERVER", kKeyVrpnUse, C::None, 0, 0, 0},
     {"vrpn_server_name", kKeyVrpnServerName, C::NotEmpty, 0, 0, 0},
-    {"vrpn_listening_port", kKeyVrpnListeningPort, C::KeepOutside, 1, INT_MAX, 0},
+    {"vrpn_listening_port", kKeyVrpnListeningPort, C::Port, kMinPortNumber, kMaxPortNumber, 0},
     {"VRPN_OUT_USE", kKeyVrpnSyncOutUse, C::None, 0, 0, 0},
     {"TRIGGER_OUT_BUTTON", kKeyVrpnSyncButton, C::AtLeast, 0, 0, 0},
     {"osc_client_max_timeout", kOscKeyClientMaxTimeout, C::Absolute, 0, 0, 0},
     {"osc_client_min_timeout", kOscKeyClientMinTimeout, C::Absolute, 0, 0, 0},
     {"OSC_CLIENT_SERVER_NAME", kOscKeyClientServerName, C::None, 0, 0, 0},
     {"OSC_CLIENT_SERVER_ADDRESS", kOscKeyClientAddress, C::None, 0, 0, 0},
-    {"OSC_CLINE_SERVER_B_PORT", kOscKeyClientBroadcastPort, C::Absolute, 0, 0, 0},
-    {"OSC_CLINE_SERVER_L_PORT", kOscKeyClientListeningPort, C::Absolute, 0, 0, 0},
+    {"OSC_CLINE_SERVER_B_PORT", kOscKeyClientBroadcastPort, C::Port, kMinPortNumber, kMaxPortNumber, 0},
+    {"OSC_CLINE_SERVER_L_PORT", kOscKeyClientListeningPort, C::Port, kMinPortNumber, kMaxPortNumber, 0},
     {"OSC_CLIENT_SERVER_PATTERN", kOscKeyClientDataPattern, C::None, 0, 0, 0},
     {"OSC_CLIENT_SERVER_CONNECT", kOscKeyClientConnect, C::None, 0, 0, 0},
     {"OSC_CLIENT_SERVER_DISCONNECT", kOscKeyClientDisconnect, C::None, 0, 0, 0},
     {"OSC_CLENT_SERVER_CONF", kOscKeyClientLoadConfig, C::None, 0, 0, 0},
-    {"OSC_TRIGGER_THRESHOLD_LOW", kOscKeySyncLowValue, C::None, 0, 0, 0},
-    {"OSC_TRIGGER_THRESHOLD_HIGH", kOscKeySyncHighValue, C::None, 0, 0, 0},
-    {"OSC_TRIGGER_OUT_PORT", kOscKeySyncOutPort, C::KeepOutside, 1, INT_MAX, 0},
-    {"OSC_TRIGGER_IN_PORT", kOscKeySyncInPort, C::KeepOutside, 1, INT_MAX, 0},
+    {"OSC_TRIGGER_THRESHOLD_LOW", kOscKeySyncLowValue, C::BelowOther, 0, 0, 0, kOscKeySyncHighValue},
+    {"OSC_TRIGGER_THRESHOLD_HIGH", kOscKeySyncHighValue, C::AboveOther, 0, 0, 0, kOscKeySyncLowValue},
+    {"OSC_TRIGGER_OUT_PORT", kOscKeySyncOutPort, C::Port, kMinPortNumber, kMaxPortNumber, 0},
+    {"OSC_TRIGGER_IN_PORT", kOscKeySyncInPort, C::Port, kMinPortNumber, kMaxPortNumber, 0},
     {"OSC_TRIGGER_NAME", kOscKeySyncServerName, C::None, 0, 0, 0},
     {"OSC_TRIGGER_USE", kOscKeySyncUse, C::None, 0, 0, 0},
     {"OSC_TRIGGER_ADDR", kOscKeySyncAddress, C::None, 0, 0, 0},
     {"OSC_SERVER", kKeyOscUseServer, C::None, 0, 0, 0},
-    {"OSC_PORT_LIST", kKeyOscListeningPort, C::None, 0, 0, 0},
-    {"OSC_PORT_SEND", kKeyOscSendingPort, C::None, 0, 0, 0},
+    {"OSC_PORT_LIST", kKeyOscListeningPort, C::Port, kMinPortNumber, kMaxPortNumber, 0},
+    {"OSC_PORT_SEND", kKeyOscSendingPort, C::Port, kMinPortNumber, kMaxPortNumber, 0},
     {"OSC_SERVER_NAME", kOscKeyTrackerServerName, C::None, 0, 0, 0},
     {"OSC_CONNECT_NAME", kOscKeyConnectPattern, C::None, 0, 0, 0},
     {"OSC_DISCONNECT_NAME", kOscKeyDisconnectPattern, C::None, 0, 0, 0},
@@ -96,8 +97,10 @@ constexpr SettingRule kRules[] = {
     {"USB_TRIGGER_USE", kKeyTriggerUsbUse, C::None, 0, 0, 0},
     {"USB_TRIGGER_COM_PORT", kKeyTriggerUsbPort, C::ComPortChoice, 0, 0, 0},
     {"USB_TRIGGER_BAUD", kKeyTriggerUsbSpeed, C::BaudChoice, 0, 0, 0},
-    {"USB_TRIGGER_THRESHOLD_HIGH", kKeyTriggerThresholdHigh, C::None, 0, 0, 0},
-    {"USB_TRIGGER_THRESHOLD_LOW", kKeyTriggerThresholdLow, C::None, 0, 0, 0},
+    {"USB_TRIGGER_THRESHOLD_HIGH", kKeyTriggerThresholdHigh, C::AboveOther, 0, 0, 0,
+     kKeyTriggerThresholdLow},
+    {"USB_TRIGGER_THRESHOLD_LOW", kKeyTriggerThresholdLow, C::BelowOther, 0, 0, 0,
+     kKeyTriggerThresholdHigh},
     {"TRIGGER_LOOP", kKeyTriggerLoop, C::None, 0, 0, 0},
     {"TRIGGER_TIME_OUT", kKeyTriggerTimeOut, C::AtLeast, 0, 0, 0},
 };
@@ -147,6 +150,7 @@ bool CheckInt(const SettingRule& rule, long long given, long& out)
             if (v < rule.low || v > rule.high) v = rule.replacement;
             break;
         case C::KeepOutside:
+        case C::Port:
             if (v < rule.low || v > rule.high) return false;
             break;
         case C::Absolute:
@@ -163,9 +167,18 @@ bool CheckInt(const SettingRule& rule, long long given, long& out)
     return true;
 }
 
+// The double the other variable holds; NaN when there is none.
+double OtherValue(const ConfigVar* other)
+{
+    if (other == nullptr) return std::nan("");
+    const double* const* target = std::get_if<double*>(&other->target);
+    return target ? **target : std::nan("");
+}
+
 struct Store {
     const SettingRule& rule;
     const wxVariant& value;
+    const ConfigVar* other;
 
     bool operator()(bool* target) const
     {
@@ -217,10 +230,17 @@ struct Store {
             v = FobRangeFromChoice(SaturateToInt(VariantToLongLong(value)));
             if (v == 0) return false;
         } else {
-            if (rule.check == C::NonNegative) {
+            if (rule.check == C::NonNegative || rule.check == C::Countdown) {
                 // A text that is no number must not become 0 (no limit), nor a
                 // negative or undefined time a limit of one frame.
                 if (!VariantToNumber(value, v) || !std::isfinite(v) || v < 0.0) return false;
+                if (rule.check == C::Countdown && v > rule.high) return false;
+            } else if (rule.check == C::AboveOther || rule.check == C::BelowOther) {
+                // A trigger starts at its high level and stops at its low one: levels the
+                // other way round would start and stop a trial at once.
+                const double bound = OtherValue(other);
+                if (!VariantToNumber(value, v) || !std::isfinite(v)) return false;
+                if (rule.check == C::AboveOther ? !(v > bound) : !(v < bound)) return false;
             } else {
                 v = VariantToDouble(value);
             }
@@ -257,10 +277,34 @@ const SettingRule* FindSettingRule(const wxString& name)
     return nullptr;
 }
 
-bool StoreSettingValue(const SettingRule& rule, const ConfigVar& var, const wxVariant& value)
+bool StoreSettingValue(const SettingRule& rule, const ConfigVar& var, const wxVariant& value,
+                       const ConfigVar* other)
 {
     if (value.IsNull()) return false;
-    return std::visit(Store{rule, value}, var.target);
+    return std::visit(Store{rule, value, other}, var.target);
+}
+
+wxString SettingRefusal(const SettingRule& rule, const ConfigVar* other)
+{
+    switch (rule.check) {
+        case C::Port:
+            return wxString::Format(_("A port is a number from %ld to %ld; the port is kept"),
+                                    rule.low, rule.high);
+        case C::Countdown:
+            return wxString::Format(_("The count-down is a number of seconds from 0 to %ld (0: "
+                                      "none); the count-down is kept"),
+                                    rule.high);
+        case C::AboveOther:
+            return wxString::Format(_("The high trigger threshold must be above the low one "
+                                      "(%g); the threshold is kept"),
+                                    OtherValue(other));
+        case C::BelowOther:
+            return wxString::Format(_("The low trigger threshold must be below the high one "
+                                      "(%g); the threshold is kept"),
+                                    OtherValue(other));
+        default:
+            return wxString();
+    }
 }
 
 const wxArrayString& BaudChoiceLabels()

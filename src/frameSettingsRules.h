@@ -23,6 +23,10 @@ enum class SettingCheck {
     NotEmpty,        // an empty text stores nothing
     Tolerance,       // 0 <= v < 1000; otherwise nothing is stored
     NonNegative,     // a finite number of 0 or more; anything else stores nothing
+    Port,            // 1 to 65535; anything else stores nothing, said
+    Countdown,       // a finite number of seconds, 0 to an hour; anything else stores nothing, said
+    AboveOther,      // a finite number above the variable of otherKey; else nothing, said
+    BelowOther,      // a finite number below the variable of otherKey; else nothing, said
 };
 
 struct SettingRule {
@@ -32,6 +36,7 @@ struct SettingRule {
     long low;
     long high;
     long replacement;
+    const char* otherKey = nullptr;  // AboveOther, BelowOther: the bound's variable
 };
 
 // The rule of a property name (exact, case-sensitive), or null.
@@ -40,7 +45,12 @@ const SettingRule* FindSettingRule(const wxString& name);
 // Applies the rule to the grid's value and stores the result into the variable.
 // False when nothing was stored. Integers are taken 32-bit, saturated, so that a
 // huge typed number cannot wrap into the accepted range.
-bool StoreSettingValue(const SettingRule& rule, const ConfigVar& var, const wxVariant& value);
+// other: the variable of rule.otherKey (a double), for the checks that compare with it.
+bool StoreSettingValue(const SettingRule& rule, const ConfigVar& var, const wxVariant& value,
+                       const ConfigVar* other = nullptr);
+// For a value the rule refused, the sentence that tells the user why and that the
+// setting is kept; empty for the checks that refuse silently. other as above.
+wxString SettingRefusal(const SettingRule& rule, const ConfigVar* other = nullptr);
 
 // Choice lists of the grid and the choice that shows a stored value.
 const wxArrayString& BaudChoiceLabels();

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wx/mstream.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -82,6 +84,83 @@ bool SyncFolder(const std::string& folder, std::string& error)
     return isSynced;
 }
 
+// Holds the settings folder locked: one save, or one start-up's look at what cut saves
+// left, at a time among every instance sharing the folder. Without the lock a start-up
+// would take another instance's temporary file for one a kill left behind.
+class CFolderLock {
+public:
+    explicit CFolderLock(const std::string& folder)
+        : m_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (m_fd < 0) return;
+        int result = 0;
+        do {
+            result = ::flock(m_fd, LOCK_EX);
+        } while (result != 0 && errno == EINTR);
+        // A folder that cannot be locked (a file system without locks) is still used.
+    }
+    ~CFolderLock()
+    {
+        if (m_fd >= 0) ::close(m_fd);  // read only; closing releases the lock
+    }
+    CFolderLock(const CFolderLock&) = delete;
+    CFolderLock& operator=(const CFolderLock&) = delete;
+
+private:
+    int m_fd;
+};
+
+// Creates prefix + "." + six random characters that no file had; -1 with errno set.
+int CreateOwnTemp(const std::string& prefix, mode_t mode, std::string& name)
+{
+    static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    // Process, time and a count mixed: distinct across instances and saves.
+    static std::atomic<uint64_t> s_count{0};
+    uint64_t seed = uint64_t(::getpid()) << 40 ^
+                    uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    (s_count.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        uint64_t bits = seed ^ (seed >> 29);
+        name = prefix + ".";
+        for (int i = 0; i < 6; ++i, bits /= (sizeof kChars - 1))
+            name += kChars[bits % (sizeof kChars - 1)];
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;  // errno: EEXIST
+}
+
+std::string NameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The temporary files that cut saves left beside path: the earlier versions' fixed
+// name and this version's own per save, oldest first.
+std::vector<std::string> LeftTemps(const std::string& path)
+{
+    const std::string folder = FolderOf(path);
+    const std::string prefix = NameOf(SettingsTempPath(path));
+    std::vector<std::pair<int64_t, std::string>> found;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            const bool isOld = name == prefix;
+            const bool isOwn = name.size() == prefix.size() + 7 &&
+                               name.compare(0, prefix.size() + 1, prefix + ".") == 0;
+            if (!isOld && !isOwn) continue;
+            const std::string whole = folder + "/" + name;
+            struct stat info {};
+            if (::stat(whole.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+            found.emplace_back(int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+                               whole);
+        }
+        ::closedir(dir);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> temps;
+    for (auto& entry : found) temps.push_back(std::move(entry.second));
+    return temps;
+}
+
 // The settings without the end line, wherever the parser kept it.
 std::string WithoutEndLine(const std::string& text)
 {
@@ -114,19 +193,23 @@ void SetSettingsSaveHook(SettingsSaveHook hook) { g_saveHook.store(hook); }
 
 bool ReplaceSettingsFile(const std::string& path, const std::string& bytes, std::string& error)
 {
-    const std::string temp = SettingsTempPath(path);
+    const CFolderLock lock(FolderOf(path));
     // The new file keeps the old one's permissions.
     mode_t mode = 0666;
     struct stat old {};
     if (::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    // A name of its own, created exclusively: two instances saving at once never
+    // write into one file.
+    std::string temp;
+    const int fd = CreateOwnTemp(SettingsTempPath(path), mode, temp);
     if (fd < 0) {
-        error = ErrnoText("cannot create " + temp);
+        error = ErrnoText("cannot create " + SettingsTempPath(path) + ".XXXXXX");
         return false;
     }
+    bool isOk = true;
     Reached(SettingsSaveStep::kTempOpened);
     const size_t half = bytes.size() / 2;
-    bool isOk = WriteAll(fd, bytes.data(), half);
+    isOk = isOk && WriteAll(fd, bytes.data(), half);
     if (isOk) Reached(SettingsSaveStep::kHalfWritten);
     isOk = isOk && WriteAll(fd, bytes.data() + half, bytes.size() - half);
     if (!isOk) error = ErrnoText("cannot write " + temp);
@@ -165,29 +248,37 @@ bool ReplaceSettingsFile(const std::string& path, const std::string& bytes, std:
 SettingsRecovery RecoverSettingsFile(const std::string& path, std::string& note)
 {
     note.clear();
-    const std::string temp = SettingsTempPath(path);
-    std::string bytes;
-    const bool hasTemp = ReadWhole(temp, bytes) || errno != ENOENT;
+    // No save of another instance is under way meanwhile: every temporary file there
+    // is one a cut save left.
+    const CFolderLock lock(FolderOf(path));
+    const std::vector<std::string> temps = LeftTemps(path);
+    // The newest whole copy holds the last settings written; the others go.
+    std::string whole;
+    for (auto temp = temps.rbegin(); temp != temps.rend() && whole.empty(); ++temp) {
+        std::string bytes;
+        if (ReadWhole(*temp, bytes) && EndsWithEndLine(bytes)) whole = *temp;
+    }
+    for (const std::string& temp : temps)
+        if (temp != whole) ::unlink(temp.c_str());
     struct stat info {};
     const bool hasFile = ::stat(path.c_str(), &info) == 0;
-    if (hasTemp && EndsWithEndLine(bytes)) {
+    if (!whole.empty()) {
         std::string error;
-        if (::rename(temp.c_str(), path.c_str()) == 0 && SyncFolder(FolderOf(path), error)) {
+        if (::rename(whole.c_str(), path.c_str()) == 0 && SyncFolder(FolderOf(path), error)) {
             note =
                 "The last save of the settings was cut short after it was written whole: "
                 "the settings are taken from " +
-                temp + "\n";
+                whole + "\n";
             return SettingsRecovery::kTookLeftOver;
         }
-        if (error.empty()) error = ErrnoText("cannot rename " + temp + " to " + path);
-        note = "The last save of the settings was cut short; its whole copy " + temp +
+        if (error.empty()) error = ErrnoText("cannot rename " + whole + " to " + path);
+        note = "The last save of the settings was cut short; its whole copy " + whole +
                " could not be taken (" + error + ")" +
                (hasFile ? ": the settings saved before it are used\n"
                         : ": the settings were lost, defaults are used\n");
         return hasFile ? SettingsRecovery::kDroppedPartial : SettingsRecovery::kLost;
     }
-    if (hasTemp) {
-        ::unlink(temp.c_str());
+    if (!temps.empty()) {
         if (hasFile) {
             note =
                 "The last save of the settings was cut short before it was whole: the "
@@ -203,7 +294,7 @@ SettingsRecovery RecoverSettingsFile(const std::string& path, std::string& note)
     // Saves of earlier versions deleted the file before renaming their own temporary
     // copy (the file name and six characters): one left means the settings sit there.
     const std::string folder = FolderOf(path);
-    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::string name = NameOf(path);
     std::vector<std::string> strays;
     if (DIR* dir = ::opendir(folder.c_str())) {
         while (const dirent* entry = ::readdir(dir)) {

@@ -1,7 +1,7 @@
 #pragma once
 
-// The settings file, replaced whole or not at all: a save writes a temporary file
-// beside it, flushes it to disk, renames it over the old one and flushes the folder,
+// The settings file, replaced whole or not at all: a save writes a temporary file of
+// its own beside it, flushes it to disk, renames it over the old one and flushes the folder,
 // so that a kill or a power cut at any moment leaves either the old settings or the
 // new ones. Start-up takes a whole temporary file that a cut save left behind.
 // GUI thread (the frame opens one object per operation).
@@ -47,7 +47,10 @@ private:
     bool m_isTouched = false;  // something was written or removed: a save is due
 };
 
-// Saves go through "<path>.tmp"; its last line marks it whole.
+// Each save goes through a file of its own, "<path>.tmp." and six characters, created
+// exclusively (earlier versions used "<path>.tmp" itself); its last line marks it
+// whole. Saves and start-up's recovery hold the folder locked, so that instances
+// sharing one settings file never take each other's temporary files.
 std::string SettingsTempPath(const std::string& path);
 constexpr const char* kSettingsEndLine = "# end of settings";
 

@@ -1,6 +1,7 @@
 # Main frame: files of this group (QV_GUI_SOURCES / QV_APP_SOURCES).
 list(APPEND QV_CORE_SOURCES
-     ${CMAKE_CURRENT_LIST_DIR}/streamCapture.cpp)
+     ${CMAKE_CURRENT_LIST_DIR}/streamCapture.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/stopSignals.cpp)
 list(APPEND QV_GUI_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/DravonetMain.cpp
      ${CMAKE_CURRENT_LIST_DIR}/DravonetApp.cpp

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/dir.h>
+#include <wx/fileconf.h>
 #include <wx/filefn.h>
 #include <wx/filename.h>
 #include <wx/listctrl.h>
@@ -12,6 +13,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "analog/analogReader.h"
 #include "analog/formatTime.h"
 #include "frameDeviceTestSupport.h"
+#include "stopSignals.h"
 #include "support/logCapture.h"
 #include "video/VideoDevice.h"
 #include "video/videoFakes.h"
@@ -231,7 +235,7 @@ TEST_F(FrameDeviceTest, DevicesOpenedWhileASetIsOpenRecordItsCurrentTrial)
         CAnalogReader reader;
         const wxString path =
             wxString::Format("%s/walk%s_0008.qvd", frame->m_capturePath, device->GetFileSafeName());
-        ASSERT_TRUE(reader.Open(path)) << path;
+        ASSERT_TRUE(reader.Open(path)) << path << " " << reader.GetError();
         EXPECT_GE(reader.GetFrameCount(), 5) << path;
     }
     EXPECT_EQ(frame->m_errorsText->GetValue().Find("Unable to start analog writing"), wxNOT_FOUND)
@@ -312,5 +316,88 @@ TEST_F(FrameDeviceTest, ClosingOneDeviceOfAnOpenSetRemovesEveryPendingFileOfItsT
             if (!device->IsFileDevice()) continue;
             ASSERT_TRUE(frame->QuitDevice(device));
         }
+    }
+}
+
+namespace {
+
+// Stop signals go to the frames while it lives.
+struct CStopSignalsRouted {
+    CStopSignalsRouted()
+    {
+        std::string error;
+        EXPECT_TRUE(TrackerFrame::RouteStopSignals(error)) << error;
+    }
+    ~CStopSignalsRouted() { CStopSignals::Remove(); }
+};
+
+// Closed by itself: deleted with the next idle pass, or already.
+bool IsClosed(TrackerFrame* frame)
+{
+    return wxTheApp->IsScheduledForDestruction(frame) ||
+           wxTopLevelWindows.IndexOf(frame) == wxNOT_FOUND;
+}
+
+}  // namespace
+
+// SIGTERM mid-trial ended the program at once (no frame count, no markers, settings not
+// saved), and a close during a trigger wait freed the wait's dialog with the frame. A
+// stop signal now stops the trial as "Stop capture" does and closes as the close box
+// does, asking nothing; a wait up is cancelled first, and the close follows it.
+TEST_F(FrameDeviceTest, AStopSignalOrACloseEndsTheTrialOrTheWaitThenCloses)
+{
+    const CStopSignalsRouted routed;
+    const struct {
+        int signal;  // 0: the window's close, which still asks
+        bool isInWait;
+        const char* set;
+    } rows[] = {{SIGTERM, false, "term"}, {SIGINT, false, "int"}, {SIGHUP, false, "hup"},
+                {0, true, "close"},       {SIGTERM, true, "wait"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.set);
+        int questions = 0;
+        ShellPrompts().confirm = [&questions](wxWindow*, const wxString&) { return ++questions, true; };
+        TrackerFrame* frame = MakeEightCoreFrame();
+        frame->m_wiiTimeOut = 9;  // a setting changed since the last save
+        ChooseMenu(frame, ID_OPEN_TEST);
+        CAnalogDevice* device = frame->GetDeviceList()[0];
+        const wxString path = frame->m_capturePath + "/" + row.set + device->GetFileSafeName() + "_0001.qvd";
+        const wxString settings = frame->m_configDir + "/Quorvane.cfg";
+        const double rate = device->GetRate();
+        ASSERT_TRUE(frame->OpenCaptureSet(row.set));
+        const auto stop = [&] { return row.signal ? std::raise(row.signal) == 0 : frame->Close(); };
+        int reads = 0;
+        bool isClosedInWait = false;
+        bool isStartedByTimeOut = false;  // a broken build's wait ends
+        const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        if (row.isInWait) {
+            frame->m_triggerUse = true;
+            frame->m_triggerPort = (Dir() / "no-such-port").string();
+            frame->SetTriggerReaders([&](double& volts) {
+                isStartedByTimeOut = std::chrono::steady_clock::now() > bound;
+                volts = isStartedByTimeOut ? 100.0 : 0.0;
+                isClosedInWait = isClosedInWait || IsClosed(frame);
+                if (++reads == 3) stop();
+                return true;
+            }, nullptr);
+        }
+        ChooseMenu(frame, ID_CAPTURE_START);
+        if (!row.isInWait) {
+            ASSERT_TRUE(RunUntil([device] { return device->GetRecordTime() > 0.3; }));
+            stop();
+        }
+        EXPECT_FALSE(isStartedByTimeOut);
+        EXPECT_FALSE(isClosedInWait);
+        ASSERT_TRUE(RunUntil([frame] { return IsClosed(frame); }));
+        EXPECT_EQ(questions, row.signal ? 0 : 1);
+        m_frame = nullptr;
+        RunEvents();  // deletes the frame, which saves the settings
+        wxFileConfig saved("Quorvane", "Morvelle", settings, wxEmptyString, wxCONFIG_USE_LOCAL_FILE);
+        EXPECT_EQ(saved.ReadLong("/WII/time_out", 0), 9);
+        if (row.isInWait) continue;
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(path)) << path << " " << reader.GetError();
+        EXPECT_GE(reader.GetFrameCount(), static_cast<int64_t>(0.3 * rate));
+        EXPECT_FALSE(reader.GetMarkerFrames().empty());
     }
 }

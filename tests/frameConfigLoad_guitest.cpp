@@ -106,46 +106,6 @@ TEST_F(FrameConfigLoadTest, DamagedFileIsReportedOnceInOneMessage)
     EXPECT_NE(errors.Find("is damaged: 3 line(s)"), wxNOT_FOUND) << errors;
 }
 
-TEST_F(FrameConfigLoadTest, QueueDepthBeyondWhatAWriterCanUseIsClampedAndSaid)
-{
-    struct Case {
-        const char* stored;
-        int used;
-        const char* said;
-    };
-    const Case cases[] = {
-        {"2147483647", 100000,
-         "/Capture/Capture_queue_depth = 2147483647 is out of range (30 to 100000 frames): "
-         "100000 is used"},
-        {"10", 30,
-         "/Capture/Capture_queue_depth = 10 is out of range (30 to 100000 frames): 30 is used"},
-        {"-7", 30,
-         "/Capture/Capture_queue_depth = -7 is out of range (30 to 100000 frames): 30 is used"},
-        // Beyond 32 bits: out of range, not its low half (1).
-        {"4294967297", 100,
-         "/Capture/Capture_queue_depth = 4294967297 is out of range (30 to 100000 frames): 100 "
-         "is used"},
-        {"5000", 5000, nullptr},
-    };
-    for (const Case& c : cases) {
-        WriteConfig(std::string("Version=1.30\n[Capture]\nCapture_queue_depth=") + c.stored + "\n");
-        TrackerFrame* frame = MakeFrame();
-        EXPECT_EQ(frame->m_captureQueueDepth, c.used) << c.stored;
-        const wxString errors = frame->m_errorsText->GetValue();
-        if (c.said)
-            EXPECT_NE(errors.Find(c.said), wxNOT_FOUND) << errors;
-        else
-            EXPECT_TRUE(errors.empty()) << errors;
-        // What is used is what the file holds next.
-        frame->SaveConfig();
-        std::unique_ptr<wxFileConfig> saved = frame->OpenConfig(true);
-        ASSERT_TRUE(saved);
-        EXPECT_EQ(saved->ReadLong("/Capture/Capture_queue_depth", -1), c.used) << c.stored;
-        saved.reset();
-        DestroyFrame();
-    }
-}
-
 TEST_F(FrameConfigLoadTest, FirstStartShowsEveryToolbarInsideTheWindow)
 {
     TrackerFrame* frame = MakeFrame();

@@ -2,6 +2,7 @@
 #include <wx/display.h>
 #include <wx/textctrl.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -135,14 +136,17 @@ protected:
             void operator()(bool* p) const { *p = !*p; }
             void operator()(int* p) const { *p = Number(); }
             void operator()(int64_t* p) const { *p = Number(); }
-            void operator()(double* p) const { *p = 0.5 + index; }
+            // Falling with the index: each trigger's high level (listed first) stays
+            // above its low one.
+            void operator()(double* p) const { *p = 200.5 - index; }
             void operator()(float* p) const { *p = 72.0f + index; }
             void operator()(wxString* p) const { *p = wxString::FromUTF8(folder.c_str()); }
             void operator()(std::string* p) const { *p = "/t\xc3\xa9xt_" + std::to_string(index); }
             int Number() const
             {
-                return var.rule.kind == ConfigIntRule::Kind::Any ? 1000 + index
-                                                                 : static_cast<int>(var.rule.high);
+                if (var.rule.kind == ConfigIntRule::Kind::Any) return 1000 + index;
+                // Within the rule, and distinct among ports.
+                return static_cast<int>(std::max(var.rule.low, var.rule.high - index));
             }
         };
         const std::string folder = (Dir() / ("f\xc3\xa9_" + std::to_string(index))).string();
@@ -177,7 +181,7 @@ TEST_F(FrameConfigTest, EverySettingSurvivesASaveAndAReload)
     SharedSettings shared = SharedSettings::Fetch();
     std::vector<ConfigVar> vars = FrameConfigVars(*frame, shared);
     for (size_t i = 0; i < vars.size(); ++i) SetDistinct(vars[i], static_cast<int>(i));
-    shared.vrpnListeningPort = 0;  // the VRPN server starts on reload: any free port
+    shared.vrpnListeningPort = FreePort();  // the VRPN server starts on reload
     shared.Publish();
     frame->m_vrpnServerList.Add("Tracker0@localhost");
     frame->m_vrpnServerList.Add(wxString::FromUTF8("Wand@l\xc3\xa9"));
@@ -207,41 +211,73 @@ TEST_F(FrameConfigTest, EverySettingSurvivesASaveAndAReload)
     EXPECT_TRUE(IsVrpnServerRunning());
 }
 
-TEST_F(FrameConfigTest, BadValuesKeepDefaultsAndTheWiiLimitsAreCorrected)
+// A hand-edited file: each value the program does not use as written is said once at
+// start, with what is used instead (only the queue depth was said before); the next
+// start, from the file saved with the values used, says nothing.
+TEST_F(FrameConfigTest, EachValueNotUsedAsWrittenIsSaidOnceAtStart)
 {
-    WriteConfig(
-        "Version=1.30\n"
-        "[Device]\nworker_priority=abc\ndevice_eps=nan\n"
-        "[WII]\ntime_out=-2\nmax_devices=5\n"
-        "[View]\ndisplay_interval_ms=0\nuse_gl_canvas=x\n"
-        "[Trigger]\ntime_out=-7\nusb_threshold_high=\n"
-        "[FOB]\nrange=zz\nsleep=99999999999\n"
-        "[VRPN]\nvrpn_server_count=3\nvrpn_server_id_0=a\nvrpn_server_id_1=\n"
-        "vrpn_server_id_2=c\n");
+    const struct {
+        const char* group;
+        const char* line;
+        const char* said;  // null: taken as written
+    } rows[] = {
+        {"Device", "worker_priority=abc", "/Device/worker_priority = abc is not a number: 2 is used"},
+        {"Device", "device_eps=nan", "/Device/device_eps = nan is not a number: 0.05 is used"},
+        {"WII", "time_out=-2", "/WII/time_out = -2 is out of range (at least 1 s): 1 is used"},
+        {"WII", "max_devices=5", "/WII/max_devices = 5 is out of range (1 to 4): 1 is used"},
+        {"View", "display_interval_ms=-1",
+         "/View/display_interval_ms = -1 is out of range (1 to 1000 ms): 40 is used"},
+        {"View", "use_gl_canvas=x", "/View/use_gl_canvas = x is not a number: 1 is used"},
+        {"Trigger", "time_out=-7", "/Trigger/time_out = -7 is out of range (at least 0 ms): 0 is used"},
+        {"Trigger", "usb_threshold_high=-3", nullptr},
+        {"Trigger", "usb_threshold_low=10",
+         "/Trigger/usb_threshold_high = -3 is not above /Trigger/usb_threshold_low = 10: 4 and 1 "
+         "are used"},
+        {"FOB", "range=zz", "/FOB/range = zz is not a number: 36 is used"},
+        {"FOB", "sleep=99999999999", "/FOB/sleep = 99999999999 is out of range (0 to 9999 ms): 500 is used"},
+        {"Capture", "Capture_max_time=nan", "/Capture/Capture_max_time = nan is not a number: 0 is used"},
+        {"Capture", "Capture_pre_time=100000",
+         "/Capture/Capture_pre_time = 100000 is out of range (0 to 3600 s): 0 is used"},
+        {"Capture", "Capture_priority=99", "/Capture/Capture_priority = 99 is out of range (0 to 2): 1 is used"},
+        {"Capture", "Capture_queue_depth=10",
+         "/Capture/Capture_queue_depth = 10 is out of range (30 to 100000 frames): 30 is used"},
+        {"CAM", "camera_rate=0", "/CAM/camera_rate = 0 is out of range (1 to 1000): 60 is used"},
+        {"VRPN", "vrpn_sync_in_port=70000",
+         "/VRPN/vrpn_sync_in_port = 70000 is out of range (1 to 65535): 6161 is used"},
+        {"VRPN", "vrpn_sync_high_value=inf",
+         "/VRPN/vrpn_sync_high_value = inf is out of range (finite numbers): 255 is used"},
+        // The server list skips an empty entry, without a word.
+        {"VRPN", "vrpn_server_count=3\nvrpn_server_id_0=a\nvrpn_server_id_1=\nvrpn_server_id_2=c", nullptr},
+        {"OSC", "istening_port=-5", "/OSC/istening_port = -5 is out of range (1 to 65535): 32000 is used"},
+        {"OSC", "timeout=0", "/OSC/timeout = 0 is out of range (1 to 500 ms): 30 is used"},
+    };
+    std::string text = "Version=1.30\n";
+    const char* group = "";
+    int said = 0;
+    for (const auto& row : rows) {
+        if (std::string(group) != row.group) text += std::string("[") + row.group + "]\n";
+        group = row.group;
+        text += std::string(row.line) + "\n";
+        said += row.said != nullptr;
+    }
+    WriteConfig(text);
     TrackerFrame* frame = MakeFrame();
-    EXPECT_FALSE(frame->m_showDelta);  // a file without the key
-    EXPECT_EQ(frame->m_workerPriority, 2);
-    EXPECT_DOUBLE_EQ(frame->m_deviceEps, 0.05);
-    EXPECT_EQ(frame->m_wiiTimeOut, 1);
-    EXPECT_EQ(frame->m_wiiMaxDevices, 1);
-    EXPECT_EQ(frame->m_displayIntervalMs, 40);  // 0 would spin the display timer
-    EXPECT_TRUE(frame->m_useGlCanvas);
-    EXPECT_EQ(frame->m_triggerTimeOut, 0);
+    const wxString errors = frame->m_errorsText->GetValue();
+    for (const auto& row : rows) {
+        if (!row.said) continue;
+        EXPECT_NE(errors.Find(row.said), wxNOT_FOUND) << row.said << "\n" << errors;
+    }
+    EXPECT_EQ(errors.Freq('\n'), said) << errors;
+    EXPECT_EQ(frame->m_displayIntervalMs, 40);  // -1 would be no interval at all
+    EXPECT_DOUBLE_EQ(frame->m_capturePreTime, 0.0);
     EXPECT_DOUBLE_EQ(frame->m_triggerThresholdHigh, 4.0);
-    EXPECT_FLOAT_EQ(frame->m_fobRange, 36.0f);
-    EXPECT_EQ(frame->m_fobSleep, 500);
-    ASSERT_EQ(frame->m_vrpnServerList.GetCount(), 2u);
-    EXPECT_EQ(frame->m_vrpnServerList[0], "a");
-    EXPECT_EQ(frame->m_vrpnServerList[1], "c");
-    EXPECT_TRUE(frame->m_errorsText->GetValue().empty());
+    EXPECT_FALSE(frame->m_showDelta);  // a file without the key
+    EXPECT_EQ(frame->m_vrpnServerList, wxArrayString(2, std::array<wxString, 2>{"a", "c"}.data()));
     DestroyFrame();
-
     // The list is saved compacted; the stale entry stays and is ignored.
-    auto file = ReadBack();
-    EXPECT_EQ(file->ReadLong("/VRPN/vrpn_server_count", -1), 2);
-    EXPECT_EQ(file->Read("/VRPN/vrpn_server_id_1"), "c");
-    EXPECT_EQ(file->Read("/VRPN/vrpn_server_id_2"), "c");
-    EXPECT_EQ(file->ReadLong("/WII/max_devices", -1), 1);
+    EXPECT_EQ(ReadBack()->Read("/VRPN/vrpn_server_id_2"), "c");
+    frame = MakeFrame();
+    EXPECT_TRUE(frame->m_errorsText->GetValue().empty()) << frame->m_errorsText->GetValue();
 }
 
 TEST_F(FrameConfigTest, FileWithoutVersionIsReportedAndStillRead)

@@ -12,6 +12,7 @@
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
 #include "frameDeviceTestSupport.h"
+#include "support/logCapture.h"
 
 namespace {
 
@@ -124,4 +125,17 @@ TEST_F(FrameOpenRecordingTest, RecordingReadInSpiteOfDamageIsNotedOnTheErrorsPag
             " : the file ends early: its header announces 20 frames, it holds 15; no markers"),
         wxNOT_FOUND)
         << frame->m_errorsText->GetValue();
+}
+
+// "Error -1 opening com5" said neither the device file nor what was wrong with it.
+TEST_F(FrameDeviceTest, ASatelPortThatCannotBeOpenedIsSaidWithItsDeviceFile)
+{
+    TrackerFrame* frame = MakeFrame();
+    const std::string missing = Path("no-such-port").string();
+    frame->m_satelComPort = missing;
+    CLogCapture log;
+    ChooseMenu(frame, ID_OPEN_SATEL);
+    EXPECT_EQ(frame->GetDeviceCount(), 0);
+    const std::string said = "Cannot open the SATEL board's port " + missing + ": " + missing + " does not exist";
+    EXPECT_NE(log.Messages().at(0).find(said), std::string::npos) << log.Messages().at(0);
 }

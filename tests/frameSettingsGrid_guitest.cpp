@@ -2,6 +2,8 @@
 #include <wx/propgrid/propgrid.h>
 #include <wx/propgrid/props.h>
 
+#include <map>
+
 #include "DravonetMain.h"
 #include "framePrompts.h"
 #include "frameSettingsSupport.h"
@@ -237,6 +239,64 @@ TEST_F(FrameSettingsGridTest, RowsLockedByAnOpenDeviceSayWhyInTheirHelp)
     }
     EXPECT_FALSE(grid.GetPropertyByName("AUTO_FILE")->HasFlag(wxPG_PROP_READONLY));
     EXPECT_TRUE(grid.GetPropertyByName("AUTO_FILE")->GetHelpString().empty());
+    ShellPrompts().confirm = [](wxWindow*, const wxString&) { return true; };
+    ShellPrompts().sleep = [](unsigned long) {};
+    EXPECT_TRUE(frame->CheckToQuitAll());
+    ResetShellPrompts();
+}
+
+// Each category's name, as often as the grid holds it.
+std::map<wxString, int> CategoryCounts(wxPropertyGrid& grid)
+{
+    std::map<wxString, int> counts;
+    for (wxPropertyGridIterator it = grid.GetIterator(wxPG_ITERATE_CATEGORIES); !it.AtEnd(); ++it)
+        ++counts[(*it)->GetName()];
+    return counts;
+}
+
+TrackerFrame* s_noticeFrame = nullptr;
+
+// After an edit of an OSC, trigger or port row the grid was rebuilt with the category
+// just edited collapsed, and once showed every category twice while a box was up.
+TEST_F(FrameSettingsGridTest, AnEditKeepsTheUsersPlaceInTheGrid)
+{
+    TrackerFrame* frame = MakeFrame();
+    wxPropertyGrid& grid = Grid();
+    UdpEndpoint busy;
+    ASSERT_TRUE(busy.BindTo(0));
+    frame->m_oscListeningPort = busy.LocalAddress().Port();  // the server cannot start
+    const std::map<wxString, int> once = CategoryCounts(grid);
+    // A box the change shows (a restart asked for with a device open) runs a timer's rebuild.
+    s_noticeFrame = frame;
+    TrackerFrame::SetRestartNotice([](const wxString&) { s_noticeFrame->BuildSettingsGrid(); });
+    const struct {
+        const char* category;
+        const char* name;
+        wxVariant value;
+    } rows[] = {
+        {"OSC", "OSC_PORT_LIST", -5L},
+        {"OSC", "OSC_SERVER", true},
+        {"OSC_TRIGGER", "OSC_TRIGGER_USE", false},
+        {"USB_TRIGGER", "USB_TRIGGER_THRESHOLD_HIGH", -3.0},
+        {"OSC_TRIGGER", "OSC_TRIGGER_ADDR", "/other"},  // with the device below: the box
+    };
+    for (const auto& row : rows) {
+        if (wxString(row.name) == "OSC_TRIGGER_ADDR") {
+            ASSERT_TRUE(frame->AddDeviceView(new CFrameTestDevice, true, false));
+            frame->BuildSettingsGrid();
+        }
+        grid.Expand(row.category);
+        grid.Collapse("GENERAL");
+        grid.SelectProperty(row.name);
+        grid.ChangePropertyValue(row.name, row.value);
+        EXPECT_EQ(CategoryCounts(grid), once) << row.name;
+        RunEvents();  // the rebuild
+        EXPECT_TRUE(grid.IsPropertyExpanded(row.category)) << row.name;
+        EXPECT_FALSE(grid.IsPropertyExpanded("GENERAL")) << row.name;
+        EXPECT_EQ(grid.GetSelection(), grid.GetPropertyByName(row.name)) << row.name;
+        EXPECT_EQ(CategoryCounts(grid), once) << row.name;
+        grid.Collapse(row.category);
+    }
     ShellPrompts().confirm = [](wxWindow*, const wxString&) { return true; };
     ShellPrompts().sleep = [](unsigned long) {};
     EXPECT_TRUE(frame->CheckToQuitAll());

@@ -6,6 +6,7 @@
 #include <wx/longlong.h>
 #include <wx/variant.h>
 
+#include <cmath>
 #include <string>
 
 namespace {
@@ -45,9 +46,9 @@ TEST(FrameSettingsRulesTest, IntegerChecksClampReplaceOrKeep)
         {"TRIGGER_OUT_BUTTON", -3, 0},
         {"TRIGGER_TIME_OUT", -1, 0},
         {"osc_client_max_timeout", -5, 5},
-        {"OSC_CLINE_SERVER_B_PORT", -5, 5},
-        {"OSC_CLINE_SERVER_L_PORT", -5, 5},
         {"osc_client_min_timeout", -5, 5},
+        {"OSC_PORT_LIST", 65535, 65535},
+        {"OSC_CLINE_SERVER_B_PORT", 1, 1},
         {"BIRD_BAUD", 0, 2400},
         {"BIRD_BAUD", 6, 115200},
         {"USB_TRIGGER_BAUD", 2, 9600},
@@ -71,16 +72,46 @@ TEST(FrameSettingsRulesTest, RefusedValuesStoreNothing)
     } cases[] = {
         {"BIRD_SLEEP", 10000},      {"BIRD_SLEEP", -1},           {"BIRD_BAUD", 7},
         {"BIRD_BAUD", -1},          {"USB_TRIGGER_BAUD", 9},      {"vrpn_listening_port", 0},
-        {"OSC_TRIGGER_IN_PORT", 0}, {"OSC_TRIGGER_OUT_PORT", -4},
+        {"OSC_TRIGGER_IN_PORT", 0}, {"OSC_TRIGGER_OUT_PORT", -4}, {"OSC_TRIGGER_OUT_PORT", 70000},
+        {"OSC_PORT_LIST", -5},      {"OSC_PORT_SEND", 65536},     {"OSC_CLINE_SERVER_B_PORT", -5},
+        {"OSC_CLINE_SERVER_L_PORT", 0}, {"vrpn_listening_port", 65536},
     };
     for (const auto& c : cases) {
         bool stored = true;
         EXPECT_EQ(StoreInt(c.name, wxVariant(c.value), 321, &stored), 321) << c.name;
         EXPECT_FALSE(stored) << c.name;
+        // A port refused is said; the others as before.
+        const bool isPort = wxString(c.name).Contains("PORT") || wxString(c.name).Contains("port");
+        EXPECT_EQ(SettingRefusal(*FindSettingRule(c.name)).empty(), !isPort) << c.name;
     }
     bool stored = false;
     EXPECT_EQ(StoreInt("BIRD_SLEEP", wxVariant(9999L), 500, &stored), 9999);
     EXPECT_TRUE(stored);
+}
+
+// A trigger's high level stays above its low one; the count-down is 0 to an hour.
+TEST(FrameSettingsRulesTest, LevelsAndCountdownOutsideTheirRangeAreRefusedAndSaid)
+{
+    const struct {
+        const char* name;
+        double value, other;  // other: the other level
+        bool isStored;
+    } cases[] = {
+        {"USB_TRIGGER_THRESHOLD_HIGH", 1.0, 1.0, false}, {"USB_TRIGGER_THRESHOLD_HIGH", std::nan(""), 1.0, false},
+        {"USB_TRIGGER_THRESHOLD_HIGH", 1.5, 1.0, true},  {"OSC_TRIGGER_THRESHOLD_LOW", 255.0, 255.0, false},
+        {"OSC_TRIGGER_THRESHOLD_LOW", -3.0, 4.0, true},  {"Capture_pre_time", 3600.5, 0.0, false},
+        {"Capture_pre_time", 3600.0, 0.0, true},
+    };
+    for (const auto& c : cases) {
+        const SettingRule* rule = FindSettingRule(c.name);
+        double value = 7.0;
+        double other = c.other;
+        const ConfigVar bound{"", &other, {}};
+        EXPECT_EQ(StoreSettingValue(*rule, {rule->key, &value, {}}, wxVariant(c.value), &bound),
+                  c.isStored)
+            << c.name << " " << c.value;
+        EXPECT_FALSE(SettingRefusal(*rule, &bound).empty()) << c.name;
+    }
 }
 
 TEST(FrameSettingsRulesTest, HugeNumbersSaturateInsteadOfWrapping)

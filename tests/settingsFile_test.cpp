@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -29,11 +31,16 @@ void KillAtStep(SettingsSaveStep step)
 
 // A save as the frame makes one: an object on the file, some settings written, deleted.
 // Long enough that half of it is no whole file.
+void Fill(CSettingsFile& file, const wxString& value)
+{
+    file.Write("/Group/value", value);
+    for (int i = 0; i < 200; ++i) file.Write(wxString::Format("/Other/key_%d", i), value + "_more");
+}
+
 void Save(const std::string& path, const wxString& value)
 {
     CSettingsFile file("Quorvane", "Morvelle", wxString::FromUTF8(path));
-    file.Write("/Group/value", value);
-    for (int i = 0; i < 200; ++i) file.Write(wxString::Format("/Other/key_%d", i), value + "_more");
+    Fill(file, value);
 }
 
 // The value the file holds now; "" without file.
@@ -51,6 +58,15 @@ bool Exists(const std::string& path)
 {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
+}
+
+// Temporary files of saves left beside path.
+int TempsLeft(const std::string& path)
+{
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path).parent_path()))
+        count += entry.path().string().rfind(SettingsTempPath(path), 0) == 0;
+    return count;
 }
 
 // Runs a save of value in a child process killed at step; true when it was killed there.
@@ -86,7 +102,7 @@ TEST_F(SettingsFileTest, ASaveKilledAtEachStepLeavesOldOrNewSettings)
             EXPECT_EQ(Stored(path), s < 4 ? (hasOld ? "old" : "") : "new");
             std::string note;
             const SettingsRecovery recovery = RecoverSettingsFile(path, note);
-            EXPECT_FALSE(Exists(SettingsTempPath(path)));
+            EXPECT_EQ(TempsLeft(path), 0);
             if (s >= 4) {
                 // Renamed already: nothing was cut short.
                 EXPECT_EQ(recovery, SettingsRecovery::kNothing);
@@ -174,4 +190,39 @@ TEST_F(SettingsFileTest, AStrayCopyOfAnEarlierSaveIsNamed)
     std::remove(stray.c_str());
     EXPECT_EQ(RecoverSettingsFile(path, note), SettingsRecovery::kNothing);
     EXPECT_EQ(note, "");
+}
+
+// Two instances on one settings file used one fixed temporary name: a third of their
+// saves failed and readers saw the file empty or mixed. Each save now writes a file of
+// its own; every save succeeds and every read finds one whole save.
+TEST_F(SettingsFileTest, TwoInstancesSavingAtOnceNeverMixTheirFiles)
+{
+    const std::string path = Path("Quorvane.cfg").string();
+    Save(path, "start");
+    pid_t children[2] = {};
+    for (int c = 0; c < 2; ++c) {
+        if ((children[c] = ::fork()) != 0) continue;
+        int failed = 0;
+        for (int i = 0; i < 60; ++i) {
+            CSettingsFile file("Quorvane", "Morvelle", wxString::FromUTF8(path));
+            Fill(file, wxString::Format("c%d_%d", c, i));
+            std::string error;
+            failed += !file.Commit(error);
+        }
+        ::_exit(std::min(failed, 100));
+    }
+    int bad = 0;
+    for (int running = 2; running > 0;) {
+        const wxString seen = Stored(path);
+        bad += seen.empty() || seen == "cut";
+        for (pid_t& child : children) {
+            int status = 0;
+            if (child <= 0 || ::waitpid(child, &status, WNOHANG) != child) continue;
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            child = 0;
+            --running;
+        }
+    }
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(TempsLeft(path), 0);
 }

@@ -105,10 +105,10 @@ bool fob::open(const char* name, uint32_t hemisphere, uint32_t baud, uint32_t de
     m_delayUs = delayMs > UINT32_MAX / 1000 ? UINT32_MAX : delayMs * 1000;
     m_portName = name;
     if (m_verbose) print_out(std::string("<FOB> Opening serial line ") + name + "\n");
-    if (Open(name, &m_settings) != 1) {
+    if (const int code = Open(name, &m_settings); code != 1) {
         // A port that opened but refused its settings is of no use: release it.
         Close();
-        set_error("Cannot open com port");
+        set_error(OpenFailureText(code, name));
         return false;
     }
     flush();
@@ -209,6 +209,11 @@ bool fob::examine(uint8_t parameter, size_t n, uint8_t* buffer)
     const int got = recv(buffer, n);
     if (got < 0) {
         set_error("fob::examine: could not recv examine reply");
+        return false;
+    }
+    if (got == 0) {
+        // Nothing at all came back: no unit on that line (or one switched off).
+        set_error("no bird answered on " + DevicePathFor(m_portName.c_str()));
         return false;
     }
     if (static_cast<size_t>(got) < n) {

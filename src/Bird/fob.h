@@ -100,6 +100,7 @@ private:
     friend class bird;
     // Keeps the text's storage: the stream reader sets warnings without allocating.
     void set_error(const char* text) { m_error.assign(text); }
+    void set_error(const std::string& text) { m_error.assign(text); }
     void drop_record(const char* warning);
     uint32_t read_timeout_ms() const;
     void pause_delay() const { pause_us(m_delayUs); }

@@ -89,8 +89,12 @@ void CFobDevice::StartUp(const wxString& port, const CFobStartup& startup)
         return;
     }
     Prompt(startup, _("Flock of Birds device must be in STDBY mode"));
+    // The reason the flock gives names the device file: "/dev/ttyS4 does not exist".
+    const auto said = [this, &port](const wxString& what) {
+        wxLogError("%s", wxString::Format(what, port, wxString::FromUTF8(m_flock.get_error())));
+    };
     if (!OpenFlock(port, startup)) {
-        wxLogError("%s", _("Unable to open Flock of Birds device\n"));
+        said(_("Unable to open Flock of Birds device on %s: %s\n"));
         return;
     }
     m_port = port;
@@ -98,7 +102,7 @@ void CFobDevice::StartUp(const wxString& port, const CFobStartup& startup)
     Log(_("Starting flock of birds\n"));
     if (startup.yield) startup.yield();
     if (!m_flock.start()) {
-        wxLogError("%s", _("Unable to start Flock of Birds device\n"));
+        said(_("Unable to start Flock of Birds device on %s: %s\n"));
         return;
     }
     Log(_("Starting flock of birds configuration\n"));

@@ -217,7 +217,7 @@ OscDataServer::~OscDataServer()
 
 // ---- start, close, poll ----------------------------------------------------
 
-bool OscDataServer::Start(int inPort, int outPort)
+bool OscDataServer::Start(int inPort, int outPort, std::string* reason)
 {
     Console console;
     std::lock_guard<std::mutex> control(m_controlMutex);
@@ -227,6 +227,7 @@ bool OscDataServer::Start(int inPort, int outPort)
         if (port > 65535) {
             console.Err("<OSC> Error opening port " + std::to_string(port) +
                         ": port out of range\n");
+            if (reason) *reason = "port " + std::to_string(port) + " is out of range (1 to 65535)";
             return false;
         }
     }
@@ -235,10 +236,14 @@ bool OscDataServer::Start(int inPort, int outPort)
     if (!m_listener.BindTo(m_inPort)) {
         console.Err("<OSC> Error opening port " + std::to_string(m_inPort) + ": " +
                     m_listener.ErrorText() + "\n");
+        if (reason)
+            *reason = "it cannot listen on UDP port " + std::to_string(m_inPort) + " (" +
+                      m_listener.ErrorText() + ")";
         return false;
     }
     if (!m_sender.BindTo(0)) {
         console.Err("<OSC> Error opening port 0: " + m_sender.ErrorText() + "\n");
+        if (reason) *reason = "it has no socket to send from (" + m_sender.ErrorText() + ")";
         m_listener.Close();
         return false;
     }

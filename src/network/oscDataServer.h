@@ -52,8 +52,8 @@ public:
     OscDataServer(const OscDataServer&) = delete;
     OscDataServer& operator=(const OscDataServer&) = delete;
 
-    // GUI thread.
-    bool Start(int inPort, int outPort);
+    // GUI thread. A failure's reason, for the user, in reason when given.
+    bool Start(int inPort, int outPort, std::string* reason = nullptr);
     bool Close();
     bool Poll();
     // Resolves host:port, welcomes it and records it; entryId links the client

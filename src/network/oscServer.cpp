@@ -19,13 +19,13 @@ OscDataServer& GetOscDataServer()
     return server;
 }
 
-bool StartOscServer(int inPort, int outPort)
+bool StartOscServer(int inPort, int outPort, std::string* reason)
 {
     OscDataServer& server = GetOscDataServer();
     if (server.IsStarted()) return true;
     OscConsoleLine(false, "<OSC> Starting server  inPort " + std::to_string(inPort) + " outPort " +
                               std::to_string(outPort) + "\n");
-    if (server.Start(inPort, outPort)) {
+    if (server.Start(inPort, outPort, reason)) {
         g_started = true;
         return true;
     }

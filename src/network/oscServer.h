@@ -12,7 +12,8 @@
 // The one server object, created on first use.
 OscDataServer& GetOscDataServer();
 
-bool StartOscServer(int inPort, int outPort);
+// A failure's reason, for the user, in reason when given.
+bool StartOscServer(int inPort, int outPort, std::string* reason = nullptr);
 bool CloseOscServer();
 bool IsOscServerStarted();
 bool IsOscServerConnected();

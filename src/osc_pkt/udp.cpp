@@ -227,6 +227,7 @@ bool UdpEndpoint::OpenSocket(const std::string& host, int port)
         m_error = error;
         return false;
     }
+    int failure = 0;  // errno of the last refusal: the reason said
     for (const addrinfo* info = list.get(); info != nullptr && m_handle == -1;
          info = info->ai_next) {
         if (info->ai_addrlen > NetAddress::Capacity()) continue;
@@ -239,15 +240,25 @@ bool UdpEndpoint::OpenSocket(const std::string& host, int port)
             if (::bind(m_handle, info->ai_addr, info->ai_addrlen) == 0 &&
                 ::getsockname(m_handle, m_local.Raw(), &length) == 0)
                 break;
+            failure = errno;
             m_local.Clear();
         } else if (::connect(m_handle, info->ai_addr, info->ai_addrlen) == 0) {
             std::memcpy(m_remote.Raw(), info->ai_addr, info->ai_addrlen);
             m_connected = true;
             break;
+        } else {
+            failure = errno;
         }
         CloseHandle(m_handle);
     }
-    if (m_handle == -1) m_error = isBind ? "bind failed" : "connect failed";
+    if (m_handle == -1) {
+        m_error = isBind ? "bind failed" : "connect failed";
+        // The user learns why: a port another program holds is the common case.
+        if (isBind && failure == EADDRINUSE)
+            m_error = "bind failed: port " + std::to_string(port) + " is in use";
+        else if (failure != 0)
+            m_error += std::string(": ") + std::strerror(failure);
+    }
     return IsOk();
 }
 

@@ -15,6 +15,14 @@
 
 namespace {
 
+// " (/dev/ttyS0)" after a port name that is not its device file: the user finds the file.
+wxString PathNote(const wxString& port)
+{
+    const std::string path = CSerialPort::DevicePathFor(port.utf8_str().data());
+    if (path.empty() || wxString::FromUTF8(path) == port) return wxString();
+    return " (" + wxString::FromUTF8(path) + ")";
+}
+
 enum SatelParam { kName = 0, kMin, kMax, kYOffset, kWeightScale, kShowCP, kCPTime, kCPLevel };
 
 constexpr const char* kParamKeys[CSerialSatelDevice::kOwnParams] = {
@@ -163,7 +171,8 @@ bool CSerialSatelDevice::open(const wxString& port)
     const wxCharBuffer name = m_portName.mb_str();
     const int code = m_port.Open(name.data() ? name.data() : "", &m_settings);
     if (code != 1) {
-        wxLogError(_("Error %d opening %s"), code, m_portName);
+        wxLogError(_("Cannot open the SATEL board's port %s: %s"), m_portName,
+                   wxString::FromUTF8(CSerialPort::OpenFailureText(code, name.data())));
         m_port.Close();  // a line left half configured serves nobody and blocks a retry
         return false;
     }
@@ -172,7 +181,7 @@ bool CSerialSatelDevice::open(const wxString& port)
     MakeFrame(kSetPeriod, static_cast<uint8_t>(m_period), frame);
     DiscardStale();
     if (!SendCommand(frame, kFrameSize) || !AwaitAck(kSetPeriod, kOpenProbeMs)) {
-        wxLogError(_("No SATEL board answers on %s"), m_portName);
+        wxLogError(_("No SATEL board answers on %s%s"), m_portName, PathNote(m_portName));
         m_port.Close();
         return false;
     }

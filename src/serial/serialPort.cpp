@@ -204,6 +204,22 @@ std::string CSerialPort::DevicePathFor(const char* name)
     return "/dev/" + text;
 }
 
+std::string CSerialPort::OpenFailureText(int code, const char* name)
+{
+    const std::string path = DevicePathFor(name);
+    if (path.empty()) return std::string("no serial device is named \"") + (name ? name : "") + "\"";
+    switch (code) {
+        case -1:
+            return path + " does not exist";
+        case -2:
+            return path + " cannot be opened (in use by another program, or not permitted)";
+        case -4:
+            return path + " does not take the baud rate";
+        default:
+            return path + " does not take the serial line settings";
+    }
+}
+
 int CSerialPort::Open(const char* name, const SerialSettings* settings)
 {
     const char* label = name ? name : "";

@@ -115,6 +115,8 @@ public:
 
     // The device path a port name opens.
     static std::string DevicePathFor(const char* name);
+    // Why Open gave code, naming the device file: "/dev/ttyS4 does not exist".
+    static std::string OpenFailureText(int code, const char* name);
     static bool IsSupportedBaud(uint32_t baud);
 
 protected:

@@ -15,6 +15,7 @@
 #include "analog/fakeSinks.h"
 #include "analog/runningDevice.h"
 #include "serial/lineLink.h"
+#include "serial/ptyPair.h"
 #include "support/logCapture.h"
 
 namespace {
@@ -128,10 +129,26 @@ TEST(FobDeviceStartup, FiveFailedOpensAreLoggedOnce)
                   1)
             << out;
     EXPECT_EQ(CountOf(out, "Opening Flock of Birds on"), 5);
-    EXPECT_EQ(LogCount(log, "Error: Unable to open Flock of Birds device\n"), 1);
+    EXPECT_EQ(LogCount(log, "Error: Unable to open Flock of Birds device on /nonexistent/fob-line: "
+                            "/nonexistent/fob-line does not exist\n"),
+              1);
     EXPECT_EQ(log.Messages().size(), 1u);
     ASSERT_EQ(prompts.texts.size(), 1u);
     EXPECT_EQ(prompts.texts[0], "Flock of Birds device must be in STDBY mode");
+}
+
+// A line where no unit answers: the box says so and names the device file.
+TEST(FobDeviceStartup, ALineWithoutAFlockIsSaidWithItsDeviceFile)
+{
+    CPtyPair line;  // nobody on the far side answers
+    ASSERT_TRUE(line.IsValid());
+    CLogCapture log;
+    CFobDevice device(wxString(line.SlaveName()), 115200, 1, 1, 36.0f, true, false,
+                      QuickStartup(nullptr, 100));
+    EXPECT_FALSE(device.IsReady());
+    EXPECT_EQ(LogCount(log, "Error: Unable to start Flock of Birds device on " + line.SlaveName() +
+                                ": no bird answered on " + line.SlaveName() + "\n"),
+              1);
 }
 
 TEST_F(FobDevice, TwoBirdsAt115200MakeTwoSensorsAt100Hz)

@@ -428,7 +428,7 @@ TEST(OscDataServerTest, StartFailuresAreReported)
     OscDataServer server;
     EXPECT_FALSE(server.Start(busy.Port(), 12000));
     EXPECT_TRUE(console.Has("E <OSC> Error opening port " + std::to_string(busy.Port()) +
-                            ": bind failed\n"));
+                            ": bind failed: port " + std::to_string(busy.Port()) + " is in use\n"));
     EXPECT_FALSE(server.IsStarted());
     EXPECT_FALSE(server.Poll());
     EXPECT_TRUE(server.Close());

@@ -71,10 +71,15 @@ TEST_F(OscServerApiTest, StartAndCloseSayWhatTheyDo)
     EXPECT_EQ(m_console.Take(), expected);
 
     Peer busy;
-    EXPECT_FALSE(StartOscServer(busy.Port(), 12000));
+    std::string reason;
+    EXPECT_FALSE(StartOscServer(busy.Port(), 12000, &reason));
+    const std::string port = std::to_string(busy.Port());
+    // The reason, for the box, says the port is in use.
+    EXPECT_EQ(reason, "it cannot listen on UDP port " + port + " (bind failed: port " + port +
+                          " is in use)");
     const std::vector<std::string> failure = {
-        "O <OSC> Starting server  inPort " + std::to_string(busy.Port()) + " outPort 12000\n",
-        "E <OSC> Error opening port " + std::to_string(busy.Port()) + ": bind failed\n",
+        "O <OSC> Starting server  inPort " + port + " outPort 12000\n",
+        "E <OSC> Error opening port " + port + ": bind failed: port " + port + " is in use\n",
         "O <OSC> Fail to start osc server\n"};
     EXPECT_EQ(m_console.Take(), failure);
     EXPECT_FALSE(IsOscServerStarted());

@@ -137,7 +137,8 @@ TEST(UdpEndpointTest, OpeningFailuresLeaveAReason)
     ASSERT_TRUE(first.BindTo(0));
     UdpEndpoint second;
     EXPECT_FALSE(second.BindTo(first.LocalAddress().Port()));
-    EXPECT_EQ(second.ErrorText(), "bind failed");
+    EXPECT_EQ(second.ErrorText(),
+              "bind failed: port " + std::to_string(first.LocalAddress().Port()) + " is in use");
     EXPECT_FALSE(second.IsOk());
 
     UdpEndpoint unresolved;

@@ -224,6 +224,16 @@ TEST(SerialPortNames, MapWindowsNamesToDevicePaths)
     EXPECT_EQ(CSerialPort::DevicePathFor(""), "");
 }
 
+// The boxes of the serial devices name the device file and why it failed.
+TEST(SerialPortNames, OpenFailuresNameTheDeviceFile)
+{
+    EXPECT_EQ(CSerialPort::OpenFailureText(-1, "com5"), "/dev/ttyS4 does not exist");
+    EXPECT_EQ(CSerialPort::OpenFailureText(-2, "ttyUSB0"),
+              "/dev/ttyUSB0 cannot be opened (in use by another program, or not permitted)");
+    EXPECT_EQ(CSerialPort::OpenFailureText(-4, "/dev/pts/4"), "/dev/pts/4 does not take the baud rate");
+    EXPECT_EQ(CSerialPort::OpenFailureText(-1, "../x"), "no serial device is named \"../x\"");
+}
+
 TEST(SerialPortNames, ListsComOneToNine)
 {
     wxArrayString names;
