@@ -345,10 +345,6 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         g_serialTrigger.ReadLines(0);
         g_serialTrigger.GetCrossings().Clear();
     }
-    // A loss of the line from now on is the coming trial's: taken before the wait,
-    // which may arm the trial and meet a loss while it yields.
-    m_serialLossesSeen = g_serialTrigger.GetLineLosses();
-    m_serialLossTrialSaid = -1;
     std::function<double()> shown;
     if (!m_serialTriggerReader)
         shown = [] { return g_serialTrigger.GetCrossings().GetLastValue(); };
@@ -523,6 +519,10 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
     // A stop asked for by a run of the trial before (a second device at its end
     // while the first one's stop went on) must not end this one.
     TakeCaptureStopRequest();
+    // A loss of the serial line from now on is this trial's; one over before it (a
+    // converter silent while the start was awaited) is not, a line still lost is.
+    m_serialLossesSeen = g_serialTrigger.GetLineLosses() - (g_serialTrigger.IsLineLost() ? 1 : 0);
+    m_serialLossTrialSaid = -1;
     // The OSC trigger's stops come on acquisition threads: they wake the idle handler.
     GetOscTriggerCrossings().SetWakeUp(WakeForCrossing);
     const bool isSyncPressed = m_vrpnSyncOutUse && IsVrpnServerRunning();

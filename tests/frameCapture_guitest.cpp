@@ -1904,6 +1904,8 @@ TEST_F(CaptureTriggerTest, ConverterUnpluggedMidTrialIsSaidNamingTheTrial)
 // converter goes on sending its level, and the window reads on for more than three
 // read time-outs: the line answered all along. No loss is said for the trial, and the
 // trial records from its start to its stop as they came, none of the held lines lost.
+// The converter begins only after more than three read time-outs of the wait: that
+// loss, over before the trial began, is none of the trial's.
 TEST_F(CaptureTriggerTest, LineThreadHeldMidTrialWhileTheConverterSendsIsNoLoss)
 {
     CPtyPair pty;
@@ -1919,12 +1921,12 @@ TEST_F(CaptureTriggerTest, LineThreadHeldMidTrialWhileTheConverterSendsIsNoLoss)
     g_serialTrigger.SetBeforeRead(HoldTriggerLine);
     constexpr double kHold = -1.0;  // a step that asks for the hold
     std::vector<CTriggerSender::Step> lines;
-    int at = 0;
-    for (; at < 100; at += 10) lines.push_back({at, 100});
+    int at = 400;
+    for (; at < 500; at += 10) lines.push_back({at, 100});
     const size_t start = lines.size();
-    for (; at < 1300; at += 10) lines.push_back({at, at == 400 ? kHold : 900});
+    for (; at < 1700; at += 10) lines.push_back({at, at == 800 ? kHold : 900});
     const size_t stop = lines.size();
-    for (; at < 1500; at += 10) lines.push_back({at, 100});
+    for (; at < 1900; at += 10) lines.push_back({at, 100});
     CLineGaps gaps;
     CTriggerSender sender(lines, [&](double reading) {
         const auto before = std::chrono::steady_clock::now();
