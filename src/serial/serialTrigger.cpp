@@ -35,9 +35,6 @@ bool IsNoise(char c)
 
 bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
-// While only refused lines come, the wait says so this often.
-constexpr std::chrono::seconds kDeafNoteInterval(3);
-
 }  // namespace
 
 CSerialTrigger::CSerialTrigger(uint32_t timeoutMs) : m_timeoutMs(timeoutMs) {}
@@ -400,7 +397,7 @@ void CSerialTrigger::SayIfDeaf()
 {
     if (!m_isOpen || m_refusedSinceReading == 0) return;
     const Clock::time_point now = Clock::now();
-    if (now - m_deafFrom < kDeafNoteInterval || now - m_deafSaidAt < kDeafNoteInterval) return;
+    if (now - m_deafFrom < m_deafNoteInterval || now - m_deafSaidAt < m_deafNoteInterval) return;
     m_deafSaidAt = now;
     const double seconds = std::chrono::duration<double>(now - m_deafFrom).count();
     g_messages.Post(Severity::Error,

@@ -60,6 +60,7 @@ public:
     // While only refused lines come since the last reading: says so on the Errors page,
     // with their count, once every few seconds. The wait for a start calls it.
     void SayIfDeaf();
+    void SetDeafNoteInterval(std::chrono::milliseconds interval) { m_deafNoteInterval = interval; }
     // Parses one received line: the voltage, or false. NULs, white space, control and
     // 8-bit bytes before the reading, and white space after it, are skipped as noise.
     static bool ParseLine(const char* line, size_t length, double& volts);
@@ -154,6 +155,7 @@ private:
     int64_t m_refusedSinceReading = 0;
     Clock::time_point m_deafFrom;    // the first line refused since the last reading
     Clock::time_point m_deafSaidAt;  // when SayIfDeaf last said so
+    std::chrono::milliseconds m_deafNoteInterval{3000};
     int64_t m_lossesAtOpen = 0;
     bool m_refusalReported = false;
     SerialSettings m_settings;

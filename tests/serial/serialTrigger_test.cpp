@@ -671,8 +671,16 @@ TEST(SerialTriggerLine, RefusedLinesAreCountedAndSaidOnce)
     }
     EXPECT_EQ(trigger.GetRefusedLines(), 3);
     EXPECT_FALSE(trigger.IsLineLost());  // the line answers, with nonsense
+    // A wait on such a line says, every interval, that it hears no readings; a
+    // reading ends that.
+    trigger.SetDeafNoteInterval(std::chrono::milliseconds(0));
+    trigger.SayIfDeaf();
+    ASSERT_TRUE(pty.Send("data=100\r\n"));
+    EXPECT_TRUE(trigger.ReadValue(volts));
+    trigger.SayIfDeaf();
     messages.Take();
     EXPECT_EQ(messages.Count("no reading was refused"), 1);
+    EXPECT_EQ(messages.Count("3 lines came and were refused; the trigger hears no readings"), 1);
     // Closing gives the total, as the devices do.
     trigger.Close();
     messages.Take();
