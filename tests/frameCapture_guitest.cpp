@@ -1127,34 +1127,6 @@ protected:
     CTriggerSender::Send m_oscSend;
 };
 
-// A stop followed a few milliseconds later by the next start: every trial gets its
-// own file, in order, as long as the sender's trial.
-TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
-{
-    m_frame->m_captureMaxTime = 0.1;  // not applied in loop mode
-    constexpr int kTrials = 3;
-    // Last, views that take 30 ms each to restart for a trial (as spectra do): each
-    // trial then starts that late, and says so.
-    constexpr std::chrono::milliseconds kSlowRestart(30);
-    for (const auto& [gapMs, restart] :
-         {std::pair{5, 0ms}, std::pair{25, 0ms}, std::pair{5, kSlowRestart}}) {
-        for (auto& device : m_devices) device.view.rebuildTime = restart;
-        const std::string set =
-            "gap" + std::to_string(gapMs) + (restart.count() > 0 ? "slow" : "");
-        const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-        const auto sender = RecordLoopTrials(set, kTrials, 300, gapMs);
-        const std::vector<double> saidMs = ExpectTrials(set, *sender, kTrials, messagesFrom);
-        if (restart.count() > 0) {
-            for (double delayMs : saidMs)
-                EXPECT_GE(delayMs, double(std::size(m_devices) * restart.count())) << set;
-        }
-        EXPECT_EQ(TrialSeconds(set, kTrials + 1), -1.0);  // opened for the next trial only
-        EXPECT_FALSE(Exists("capture/" + set + "dev1_" + std::to_string(kTrials + 2) + ".qvd"));
-        m_frame->CloseCaptureFiles();
-    }
-    EXPECT_EQ(ErrorsBesideLaggingDevices(m_frame->m_errorsText->GetValue()), "");
-}
-
 // A trial armed while the wait yields (a start taken by its watch), whose stop, and
 // the next start or none, are acted on before that yield is over (a busy machine
 // delivers them in one burst): the next trial is started once, by its own start, and
@@ -1222,20 +1194,6 @@ TEST_F(CaptureTriggerTest, StopAndNextStartActedOnInTheYieldThatArmedATrialStart
         }
     }
     EXPECT_EQ(ErrorsBesideLaggingDevices(m_frame->m_errorsText->GetValue()), "");
-}
-
-// 10 ms pulses, shorter than a pass of the wait: each one is a trial with data,
-// in a file of its own.
-TEST_F(CaptureTriggerTest, TenMillisecondPulsesWhileWaitingEachGiveATrial)
-{
-    constexpr int kPulses = 5;
-    RecordLoopTrials("pulse", kPulses, 10, 240);
-    for (int trial = 1; trial <= kPulses; ++trial) {
-        for (int device : {1, 2})
-            EXPECT_GT(TrialSeconds("pulse", trial, device), 0.0)
-                << "trial " << trial << " device " << device;
-    }
-    EXPECT_EQ(TrialSeconds("pulse", kPulses + 1), -1.0);
 }
 
 // Acquisition passes that leave the OSC trigger unpolled while held, as on a machine
@@ -1484,90 +1442,6 @@ TEST_F(CaptureTriggerTest, LoopWithoutAutoFileRecordsEveryTrial)
               wxNOT_FOUND);
 }
 
-// A converter sending 100 lines a second: a single low line (10 ms) between two
-// trials ends the first, and the next high line starts the second.
-TEST_F(CaptureTriggerTest, TenMillisecondLowOnTheSerialLineEndsEachTrial)
-{
-    CPtyPair pty;
-    ASSERT_TRUE(pty.IsValid());
-    UseSerialTriggerLoop(pty, 100);
-    ASSERT_TRUE(m_frame->OpenSerialTrigger());
-    constexpr int kTrials = 3;
-    constexpr int kLines = 25;  // high lines of a trial: 250 ms
-    std::vector<CTriggerSender::Step> lines;
-    std::vector<size_t> starts;
-    std::vector<size_t> stops;
-    int at = 0;
-    auto line = [&](double reading) {
-        lines.push_back({at, reading});
-        at += 10;
-    };
-    for (int i = 0; i < 10; ++i) line(100);
-    for (int trial = 0; trial < kTrials; ++trial) {
-        starts.push_back(lines.size());
-        for (int i = 0; i < kLines; ++i) line(900);  // 4.39 V
-        stops.push_back(lines.size());
-        line(100);  // 0.49 V
-    }
-    for (int i = 0; i < 20; ++i) line(100);
-    CTriggerSender sender(lines, [&pty](double reading) {
-        return pty.Send("data=" + std::to_string(int(reading)) + "\r\n");
-    });
-    ASSERT_TRUE(m_frame->OpenCaptureSet("serial"));
-    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-    ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kTrials; }))
-        << m_frame->m_errorsText->GetValue();
-    EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1);
-    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
-    for (int trial = 1; trial <= kTrials; ++trial)
-        ExpectTrialRecorded("serial", trial, sender.Between(starts[trial - 1], stops[trial - 1]),
-                            messages);
-    EXPECT_EQ(TrialSeconds("serial", kTrials + 1), -1.0);
-}
-
-// Each stop and the next start sent in one OSC bundle, as a stimulus program may send
-// them: every trial gets its own file, and recording and said delay make the trial.
-TEST_F(CaptureTriggerTest, StopAndNextStartInOneBundleGiveOneFileEachTrial)
-{
-    SetOscTriggerEnabled(true);
-    ASSERT_TRUE(StartOscTrigger());
-    const int port = GetOscTriggerListeningPort();
-    constexpr double kStopThenStart = 0.0;  // a step that sends the bundle
-    const auto packet = [](float value) {
-        OscPacketBuilder builder;
-        builder.AddMessage(osctest::Floats("/unity_sync", {value}));
-        return std::vector<uint8_t>(builder.PacketData(), builder.PacketData() + builder.PacketSize());
-    };
-    std::vector<uint8_t> bundle = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    for (const std::vector<uint8_t>& element : {packet(-255.0f), packet(255.0f)}) {
-        for (int shift = 24; shift >= 0; shift -= 8)
-            bundle.push_back(static_cast<uint8_t>(element.size() >> shift));
-        bundle.insert(bundle.end(), element.begin(), element.end());
-    }
-    const CTriggerSender::Send send = [&](double value) {
-        if (value != kStopThenStart)
-            return m_source.Send(port, osctest::Floats("/unity_sync", {float(value)}));
-        return m_source.SendBytes(port, bundle.data(), bundle.size());
-    };
-    constexpr int kTrials = 4;
-    std::vector<CTriggerSender::Step> steps{{100, 255.0}};
-    for (int trial = 1; trial < kTrials; ++trial) steps.push_back({100 + 250 * trial, kStopThenStart});
-    steps.push_back({100 + 250 * kTrials, -255.0});
-    m_frame->m_triggerLoop = true;
-    ASSERT_TRUE(m_frame->OpenCaptureSet("bundle"));
-    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-    CTriggerSender sender(steps, send);
-    ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kTrials; }))
-        << m_frame->m_errorsText->GetValue();
-    EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1);
-    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
-    for (int trial = 1; trial <= kTrials; ++trial)
-        ExpectTrialRecorded("bundle", trial, sender.Between(size_t(trial - 1), size_t(trial)),
-                            messages);
-    EXPECT_EQ(TrialSeconds("bundle", kTrials + 1), -1.0);
-    EXPECT_EQ(ErrorsBesideLaggingDevices(m_frame->m_errorsText->GetValue()), "");
-}
-
 // A start that comes late because the views take long to restart, after a count-down:
 // the delay said is the one beyond the count-down, and with the count-down and the
 // recording it makes the sender's trial.
@@ -1663,65 +1537,6 @@ TEST_F(CaptureTriggerTest, SerialStartThatWaitsWhileTheWindowIsBusyIsToldFromIts
     const double startCameUs = m_frame->GetTrialTriggerTimes(1).first;
     EXPECT_GE(startCameUs, startSentUs.load());
     EXPECT_LT(startCameUs, busyEndUs.load()) << messages;
-}
-
-// A storm of edges overflows the crossing queue; the subject's real trial follows,
-// its level sent over and over as a converter does: once there is room that level is
-// acted on, and the real trial gets a recording of its own, told from its start.
-TEST_F(CaptureTriggerTest, LevelThatStandsAfterAStormGetsItsOwnTrial)
-{
-    const CTriggerSender::Send send = UseOscTrigger();
-    constexpr double kBlock = -1.0;  // a step that makes the window busy a moment
-    constexpr double kStorm = 0.0;   // a step that sends the whole storm at once
-    const int port = GetOscTriggerListeningPort();
-    // Starts and stops, then one more start: the queue takes the first ones (ending
-    // on a stop) while the window is busy; the last start finds it full.
-    const int stormEdges = int(CTriggerCrossings::kCapacity) * 4;
-    std::atomic<bool> isBlockAsked{false};
-    wxTimer blocker;
-    blocker.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
-        if (isBlockAsked.exchange(false)) std::this_thread::sleep_for(700ms);
-    });
-    blocker.Start(2);
-    std::vector<CTriggerSender::Step> steps;
-    steps.push_back({50, 255.0});    // a trial runs when the storm comes
-    steps.push_back({150, kBlock});
-    steps.push_back({300, kStorm});
-    int at = 310;
-    for (; at < 1810; at += 10) steps.push_back({at, 255.0});  // the real trial
-    const size_t stop = steps.size();
-    for (; at < 2000; at += 10) steps.push_back({at, -255.0});
-    CTriggerSender sender(steps, [&](double value) {
-        if (value == kBlock) {
-            isBlockAsked = true;
-            return true;
-        }
-        if (value != kStorm) return send(value);
-        for (int i = 0; i <= stormEdges; ++i) {
-            if (!m_source.Send(port, osctest::Floats("/unity_sync", {i % 2 == 0 ? 255.0f : -255.0f})))
-                return false;
-        }
-        return true;
-    });
-    m_frame->m_triggerLoop = true;
-    ASSERT_TRUE(m_frame->OpenCaptureSet("storm"));
-    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-    ASSERT_TRUE(RunTriggeredCaptures(sender, [] { return true; }))
-        << m_frame->m_errorsText->GetValue();
-    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("came faster than they could be acted on"),
-              wxNOT_FOUND);
-    // The last trial recorded is the real one: as long as its level stood.
-    const int last = int(m_frame->m_trialIndex) - 1;
-    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
-    blocker.Stop();
-    // Recorded as its triggers came to the program (the level's start carries the time
-    // its dropped crossing came), with the delays said.
-    ExpectTrialRecorded("storm", last, sender.Between(2, stop), messages);
-    // A storm's own trial lasts a few ms; the level stood 1.5 s, which the input's
-    // thread, held for a while, may have noted somewhat late.
-    const auto [startCameUs, stopCameUs] = m_frame->GetTrialTriggerTimes(last);
-    EXPECT_GT((stopCameUs - startCameUs) / 1.0e6, 0.5 * sender.Between(2, stop))
-        << "trial " << last << "\n" << messages;
 }
 
 // A trial armed while the wait yields, whose line is lost before that yield is over
