@@ -113,7 +113,8 @@ bool ReadOscCrossing(double& value)
     if (!IsOscTriggerConnected()) return false;
     TriggerCrossing crossing;
     if (!GetOscTriggerCrossings().WaitPop(crossing, kCrossingWait)) return false;
-    if (!IsTimely(crossing, kOscInput)) return TakeCrossing(GetOscTriggerCrossings(), value, kOscInput);
+    if (!IsTimely(crossing, kOscInput))
+        return TakeCrossing(GetOscTriggerCrossings(), value, kOscInput);
     value = crossing.value;
     return true;
 }
@@ -860,12 +861,12 @@ void TrackerFrame::ReportTriggerOverflows(CTriggerCrossings& crossings, const wx
     const int64_t lost = crossings.TakeOverflows();
     if (lost == 0) return;
     // Trials were merged or lost: the user hears of it while the session goes on.
-    SetErrorMessage(input + wxString::Format(_(": %lld start or stop values came faster than "
-                                               "they could be acted on and were dropped: %lld "
-                                               "trials were not recorded\n"),
-                                             static_cast<long long>(lost),
-                                             static_cast<long long>(lost / 2)),
-                    true);
+    SetErrorMessage(
+        input + wxString::Format(_(": %lld start or stop values came faster than "
+                                   "they could be acted on and were dropped: %lld "
+                                   "trials were not recorded\n"),
+                                 static_cast<long long>(lost), static_cast<long long>(lost / 2)),
+        true);
 }
 
 TrackerFrame::TriggerAction TrackerFrame::ActOnTriggerCrossings()

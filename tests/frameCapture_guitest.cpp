@@ -1083,7 +1083,8 @@ protected:
         const auto [startCameUs, stopCameUs] = m_frame->GetTrialTriggerTimes(trial);
         EXPECT_GT(startCameUs, 0.0) << set << " trial " << trial << " started by its trigger";
         // A trial of one bundle stops as it starts.
-        EXPECT_GE(stopCameUs, startCameUs) << set << " trial " << trial << " stopped by its trigger";
+        EXPECT_GE(stopCameUs, startCameUs)
+            << set << " trial " << trial << " stopped by its trigger";
         const double cameSeconds = (stopCameUs - startCameUs) / 1.0e6;
         for (int device = 1; device <= devices; ++device) {
             const wxString file =
@@ -1823,16 +1824,17 @@ struct TriggerPlan {
     };
     bool isSerial = false;
     std::bitset<size_t(TriggerFault::Count)> faults;
-    std::chrono::milliseconds restart{0};      // each view's restart when a trial starts
-    int trials = 0;                            // made by the sender in use
+    std::chrono::milliseconds restart{0};  // each view's restart when a trial starts
+    int trials = 0;                        // made by the sender in use
     std::vector<Packet> packets;
-    std::vector<CTriggerSender::Step> steps;   // value: the packet's index
+    std::vector<CTriggerSender::Step> steps;  // value: the packet's index
 
     bool Has(TriggerFault fault) const { return faults[size_t(fault)]; }
     std::string Describe() const
     {
-        return std::string(isSerial ? "serial" : "osc") + " faults " + faults.to_string() + " trials " +
-               std::to_string(trials) + " restart " + std::to_string(restart.count()) + " ms";
+        return std::string(isSerial ? "serial" : "osc") + " faults " + faults.to_string() +
+               " trials " + std::to_string(trials) + " restart " + std::to_string(restart.count()) +
+               " ms";
     }
     void Send(int atMs, Packet packet)
     {
@@ -1843,11 +1845,14 @@ struct TriggerPlan {
     static TriggerPlan Draw(uint32_t seed)
     {
         std::mt19937 rng(seed);
-        const auto pick = [&](int low, int high) { return low + int(rng() % uint32_t(high - low + 1)); };
+        const auto pick = [&](int low, int high) {
+            return low + int(rng() % uint32_t(high - low + 1));
+        };
         TriggerPlan plan;
         plan.isSerial = pick(0, 1) == 1;
         for (size_t i = 0; i < plan.faults.size(); ++i) plan.faults[i] = pick(0, 1) == 1;
-        if (plan.Has(TriggerFault::SlowStarts)) plan.restart = std::chrono::milliseconds(pick(20, 60));
+        if (plan.Has(TriggerFault::SlowStarts))
+            plan.restart = std::chrono::milliseconds(pick(20, 60));
         // The input in use: its levels (true: a start) at 10 ms steps; a bundle holds several.
         std::vector<std::pair<int, std::vector<bool>>> edges;
         const int count = pick(3, 5);
@@ -1858,7 +1863,8 @@ struct TriggerPlan {
             if (k == overflowBefore) {
                 const int pairs = pick(17, 24);
                 edges.push_back({at, {}});
-                for (int i = 0; i < pairs; ++i) edges.back().second.insert(edges.back().second.end(), {true, false});
+                for (int i = 0; i < pairs; ++i)
+                    edges.back().second.insert(edges.back().second.end(), {true, false});
                 plan.trials += pairs;
                 at += 10 * pick(3, 15);
             }
@@ -1875,17 +1881,21 @@ struct TriggerPlan {
         if (!plan.isSerial) {
             for (const auto& [atMs, levels] : edges) {
                 Packet packet{true, {}, {}};
-                for (bool isHigh : levels) packet.values.push_back(float(isHigh ? pick(255, 300) : -pick(255, 300)));
+                for (bool isHigh : levels)
+                    packet.values.push_back(float(isHigh ? pick(255, 300) : -pick(255, 300)));
                 plan.Send(atMs, std::move(packet));
             }
             return plan;
         }
         const char* forms[] = {"\r\n", "\n", "\r", "\n\r"};
-        const std::string noise[] = {"#\r\n", "data=12x\r\n", "\xff\xfe", std::string(1, '\0'), "ok\n"};
+        const std::string noise[] = {"#\r\n", "data=12x\r\n", "\xff\xfe", std::string(1, '\0'),
+                                     "ok\n"};
         const auto line = [&](bool isHigh) {
-            std::string text = plan.Has(TriggerFault::Noise) && pick(0, 4) == 0 ? noise[pick(0, 4)] : "";
+            std::string text =
+                plan.Has(TriggerFault::Noise) && pick(0, 4) == 0 ? noise[pick(0, 4)] : "";
             const bool isOdd = plan.Has(TriggerFault::LineForms) && pick(0, 2) == 0;
-            const std::string reading = "data=" + std::to_string(isHigh ? pick(820, 1023) : pick(0, 200));
+            const std::string reading =
+                "data=" + std::to_string(isHigh ? pick(820, 1023) : pick(0, 200));
             if (isOdd && pick(0, 1) == 0)
                 text += std::string("da\0t", 4) + reading.substr(3);  // a NUL inside
             else
@@ -1931,7 +1941,8 @@ int SaidNotRecorded(const wxString& errors)
     return count;
 }
 
-class TriggerSimulation : public CaptureTriggerTest, public ::testing::WithParamInterface<uint32_t> {};
+class TriggerSimulation : public CaptureTriggerTest,
+                          public ::testing::WithParamInterface<uint32_t> {};
 
 // Every trial the sender in use made is one recording, as long as its pulse came within
 // a frame once the delays said are counted, or is said as not recorded; the other
@@ -1957,7 +1968,8 @@ TEST_P(TriggerSimulation, EveryTrialSentIsOneRecordingOrSaidLost)
         std::vector<osctest::Bytes> messages;
         for (float value : packet.values)
             messages.push_back(osctest::Packet(osctest::Floats("/unity_sync", {value})));
-        const osctest::Bytes bytes = messages.size() == 1 ? messages[0] : osctest::Bundle(1, messages);
+        const osctest::Bytes bytes =
+            messages.size() == 1 ? messages[0] : osctest::Bundle(1, messages);
         return m_source.SendBytes(port, bytes.data(), bytes.size());
     });
     ASSERT_TRUE(m_frame->OpenCaptureSet("sim"));

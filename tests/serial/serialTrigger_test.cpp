@@ -63,10 +63,9 @@ TEST_F(SerialTriggerTest, BadLinesAreRefusedAndLeaveTheValue)
 {
     CSerialTrigger trigger(0);
     OpenQuiet(trigger);
-    for (const char* line :
-         {"data=1024\r\n", "data=-1\r\n", "data=12x\r\n", "value=512\r\n", "data=\r\n",
-          "data=-\r\n", "data=99999999999999999999\r\n", "Data=512\r\n", "data= 512\r\n",
-          "data=5\xff\r\n"}) {
+    for (const char* line : {"data=1024\r\n", "data=-1\r\n", "data=12x\r\n", "value=512\r\n",
+                             "data=\r\n", "data=-\r\n", "data=99999999999999999999\r\n",
+                             "Data=512\r\n", "data= 512\r\n", "data=5\xff\r\n"}) {
         double volts = 1.25;
         EXPECT_FALSE(ReadLine(trigger, line, volts)) << line;
         EXPECT_EQ(volts, 1.25) << line;
@@ -85,9 +84,10 @@ TEST_F(SerialTriggerTest, EveryLineEndAndNoiseAroundAReadingIsRead)
 {
     CSerialTrigger trigger(0);
     OpenQuiet(trigger);
-    const std::string forms[] = {"data=512\r\n", "data=512\n", "data=512\r", "data=512\n\r",
-                                 std::string("da\0ta=512\r\n", 11), std::string("\0data=512\r\n", 11),
-                                 "\xfe\xff" "data=512\r\n\x80", std::string("data=512\r\n\0", 11)};
+    const std::string forms[] = {
+        "data=512\r\n", "data=512\n", "data=512\r", "data=512\n\r",
+        std::string("da\0ta=512\r\n", 11), std::string("\0data=512\r\n", 11),
+        "\xfe\xff" "data=512\r\n\x80", std::string("data=512\r\n\0", 11)};
     for (const std::string& form : forms) {
         double volts = 0.0;
         EXPECT_TRUE(ReadLine(trigger, form, volts)) << form;
