@@ -551,6 +551,8 @@ private:
     // it with wxID_ABORT. Its modal result.
     int RunCaptureCountdown(const TriggerReader& stopReader);
     TriggerAction ActOnCrossings(CTriggerCrossings& crossings);
+    // When the running trial began: its start trigger's time, else its start (us).
+    double TrialStartUs() const;
     // Says, on the Errors page and logged, which trial ran while the serial trigger's
     // line was lost (once per loss); none when the lines read with the loss held the
     // trial's stop.

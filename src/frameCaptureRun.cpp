@@ -28,6 +28,7 @@
 #include "network/oscTrigger.h"
 #include "network/vrpnServerModule.h"
 #include "process/clock.h"
+#include "process/messageQueue.h"
 #include "process/triggerCrossings.h"
 #include "serial/serialTrigger.h"
 #include "video/VideoDevice.h"
@@ -54,28 +55,56 @@ void WakeForCrossing()
     if (wxTheApp) wxWakeUpIdle();
 }
 
-bool TakeCrossing(CTriggerCrossings& crossings, double& value)
+// A trial that can no longer start within this of its trigger is dropped, not
+// recorded seconds late (stops and starts slower than the sender pile up).
+constexpr double kLatestStartUs = 1.0e6;
+
+// False for a start too old to begin its trial now: that trial is said as not
+// recorded, and its stop, which follows, is no trigger of any trial.
+bool IsTimely(const TriggerCrossing& crossing, const char* input)
+{
+    if (crossing.kind != TriggerCrossing::Kind::Start) return true;
+    const double lateUs = GetProgramTime() - crossing.atUs;
+    if (lateUs <= kLatestStartUs) return true;
+    g_messages.Post(Severity::Error,
+                    wxString::Format(_("%s: a trial was not recorded: its start came %.1f s "
+                                       "before it could be started\n"),
+                                     input, lateUs / 1.0e6),
+                    true);
+    WakeForCrossing();
+    return false;
+}
+
+bool TakeCrossing(CTriggerCrossings& crossings, double& value, const char* input)
 {
     TriggerCrossing crossing;
-    if (!crossings.Pop(crossing)) return false;
-    value = crossing.value;
-    return true;
+    while (crossings.Pop(crossing)) {
+        if (!IsTimely(crossing, input)) continue;
+        value = crossing.value;
+        return true;
+    }
+    return false;
 }
+
+constexpr char kSerialInput[] = "<COM> serial trigger";
+constexpr char kOscInput[] = "<OSC> trigger";
 
 // The next crossing of the serial line, reading what the converter sends for a
 // moment when none waits.
 bool ReadSerialCrossing(double& value)
 {
     CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
+    // A line that brings only lines it cannot read leaves the wait deaf: said meanwhile.
+    g_serialTrigger.SayIfDeaf();
     const auto until = std::chrono::steady_clock::now() + kCrossingWait;
     for (;;) {
-        if (TakeCrossing(crossings, value)) return true;
+        if (TakeCrossing(crossings, value, kSerialInput)) return true;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             until - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !g_serialTrigger.IsOpen()) return false;
         // Nothing read: the time went by, or the line gives nothing (the pass then sleeps).
         if (g_serialTrigger.ReadLines(static_cast<uint32_t>(left.count())) == 0)
-            return TakeCrossing(crossings, value);
+            return TakeCrossing(crossings, value, kSerialInput);
     }
 }
 
@@ -84,19 +113,24 @@ bool ReadOscCrossing(double& value)
     if (!IsOscTriggerConnected()) return false;
     TriggerCrossing crossing;
     if (!GetOscTriggerCrossings().WaitPop(crossing, kCrossingWait)) return false;
+    if (!IsTimely(crossing, kOscInput))
+        return TakeCrossing(GetOscTriggerCrossings(), value, kOscInput);
     value = crossing.value;
     return true;
 }
 
-bool PollOscCrossing(double& value) { return TakeCrossing(GetOscTriggerCrossings(), value); }
+bool PollOscCrossing(double& value)
+{
+    return TakeCrossing(GetOscTriggerCrossings(), value, kOscInput);
+}
 
 // The next crossing of the serial line among what came already; never waits.
 bool PollSerialCrossing(double& value)
 {
     CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
-    if (TakeCrossing(crossings, value)) return true;
+    if (TakeCrossing(crossings, value, kSerialInput)) return true;
     if (!g_serialTrigger.IsOpen() || g_serialTrigger.ReadLines(0) == 0) return false;
-    return TakeCrossing(crossings, value);
+    return TakeCrossing(crossings, value, kSerialInput);
 }
 
 // A pass under way ends within a frame; a read that hangs longer is not waited for.
@@ -334,10 +368,6 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForSerialTrigger(bool isRearm, bool
         g_serialTrigger.ReadLines(0);
         g_serialTrigger.GetCrossings().Clear();
     }
-    // A loss of the line from now on is the coming trial's: taken before the wait,
-    // which may arm the trial and meet a loss while it yields.
-    m_serialLossesSeen = g_serialTrigger.GetLineLosses();
-    m_serialLossTrialSaid = -1;
     std::function<double()> shown;
     if (!m_serialTriggerReader)
         shown = [] { return g_serialTrigger.GetCrossings().GetLastValue(); };
@@ -512,6 +542,10 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
     // A stop asked for by a run of the trial before (a second device at its end
     // while the first one's stop went on) must not end this one.
     TakeCaptureStopRequest();
+    // A loss of the serial line from now on is this trial's; one over before it (a
+    // converter silent while the start was awaited) is not, a line still lost is.
+    m_serialLossesSeen = g_serialTrigger.GetLineLosses() - (g_serialTrigger.IsLineLost() ? 1 : 0);
+    m_serialLossTrialSaid = -1;
     // The OSC trigger's stops come on acquisition threads: they wake the idle handler.
     GetOscTriggerCrossings().SetWakeUp(WakeForCrossing);
     const bool isSyncPressed = m_vrpnSyncOutUse && IsVrpnServerRunning();
@@ -816,11 +850,21 @@ bool TrackerFrame::HasEveryRecordingItsFirstFrames()
     return true;
 }
 
+double TrackerFrame::TrialStartUs() const
+{
+    const auto trial = m_trialTriggerTimes.find(m_trialIndex);
+    if (trial != m_trialTriggerTimes.end() && trial->second.first > 0.0) return trial->second.first;
+    return m_captureStartUs;
+}
+
 TrackerFrame::TriggerAction TrackerFrame::ActOnCrossings(CTriggerCrossings& crossings)
 {
     TriggerCrossing crossing;
     while (crossings.Peek(crossing)) {
-        if (m_capturing && crossing.kind == TriggerCrossing::Kind::Stop) {
+        // A stop that came before the trial's start (its trigger, or the start itself
+        // for a trial begun without one) belongs to no trial of this run.
+        if (m_capturing && crossing.kind == TriggerCrossing::Kind::Stop &&
+            crossing.atUs >= TrialStartUs()) {
             if (!HasEveryRecordingItsFirstFrames() &&
                 GetProgramTime() - m_captureStartUs < kFirstFramesHoldUs)
                 return TriggerAction::Held;
@@ -830,7 +874,7 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnCrossings(CTriggerCrossings& cros
             return TriggerAction::Stopped;
         }
         // A start while capturing repeats the one that started it; without a
-        // capture or a wait a crossing is no trigger of this program.
+        // capture or a wait, or before the trial began, a crossing is no trigger.
         crossings.Pop(crossing);
     }
     return TriggerAction::None;
@@ -841,10 +885,12 @@ void TrackerFrame::ReportTriggerOverflows(CTriggerCrossings& crossings, const wx
     const int64_t lost = crossings.TakeOverflows();
     if (lost == 0) return;
     // Trials were merged or lost: the user hears of it while the session goes on.
-    SetErrorMessage(input + wxString::Format(_(": %lld start or stop values came faster than "
-                                               "they could be acted on and were dropped\n"),
-                                             static_cast<long long>(lost)),
-                    true);
+    SetErrorMessage(
+        input + wxString::Format(_(": %lld start or stop values came faster than "
+                                   "they could be acted on and were dropped: %lld "
+                                   "trials were not recorded\n"),
+                                 static_cast<long long>(lost), static_cast<long long>(lost / 2)),
+        true);
 }
 
 TrackerFrame::TriggerAction TrackerFrame::ActOnTriggerCrossings()
@@ -855,18 +901,26 @@ TrackerFrame::TriggerAction TrackerFrame::ActOnTriggerCrossings()
     const bool isKeptForLoop = !m_capturing && m_loopRearmPending;
     if (IsOscTriggerEnabled() && IsOscTriggerConnected()) {
         CTriggerCrossings& crossings = GetOscTriggerCrossings();
-        ReportTriggerOverflows(crossings, "<OSC> trigger");
-        // Only the serial trigger is waited for when both are in use.
-        if (!(isKeptForLoop && !m_triggerUse)) {
-            const TriggerAction action = ActOnCrossings(crossings);
-            if (action != TriggerAction::None) return action;
+        if (m_triggerUse) {
+            // The serial trigger is the one in use when both are on: the OSC values
+            // start and stop nothing, and are not kept for later either.
+            TriggerCrossing unused;
+            while (crossings.Pop(unused)) {
+            }
+            crossings.TakeOverflows();
+        } else {
+            ReportTriggerOverflows(crossings, kOscInput);
+            if (!isKeptForLoop) {
+                const TriggerAction action = ActOnCrossings(crossings);
+                if (action != TriggerAction::None) return action;
+            }
         }
     }
     if (!m_triggerUse || !g_serialTrigger.IsOpen() || isKeptForLoop) return TriggerAction::None;
     g_serialTrigger.SetLevels(m_triggerThresholdHigh, m_triggerThresholdLow);
     const bool hasRead = g_serialTrigger.ReadLines(0) > 0;
     CTriggerCrossings& crossings = g_serialTrigger.GetCrossings();
-    ReportTriggerOverflows(crossings, "<COM> serial trigger");
+    ReportTriggerOverflows(crossings, kSerialInput);
     const TriggerAction action = ActOnCrossings(crossings);
     // A silence is counted from the last byte on: the lines read with it came before
     // it, and a trial whose stop was among them heard that stop.

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <atomic>
 #include <chrono>
 #include <charconv>
@@ -29,6 +30,7 @@
 #include <memory>
 #include <iostream>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -62,6 +64,7 @@
 #include "support/arrivalStamps.h"
 #include "support/logCapture.h"
 #include "support/refusingDisk.h"
+#include "support/simSeeds.h"
 #include "video/VideoDevice.h"
 #include "video/videoFakes.h"
 #include "video/videoFinisher.h"
@@ -1079,7 +1082,9 @@ protected:
         // stretches (a thread held 300 ms) and nobody can tell.
         const auto [startCameUs, stopCameUs] = m_frame->GetTrialTriggerTimes(trial);
         EXPECT_GT(startCameUs, 0.0) << set << " trial " << trial << " started by its trigger";
-        EXPECT_GT(stopCameUs, startCameUs) << set << " trial " << trial << " stopped by its trigger";
+        // A trial of one bundle stops as it starts.
+        EXPECT_GE(stopCameUs, startCameUs)
+            << set << " trial " << trial << " stopped by its trigger";
         const double cameSeconds = (stopCameUs - startCameUs) / 1.0e6;
         for (int device = 1; device <= devices; ++device) {
             const wxString file =
@@ -1122,34 +1127,6 @@ protected:
     osctest::Peer m_source;  // the stimulus program's socket
     CTriggerSender::Send m_oscSend;
 };
-
-// A stop followed a few milliseconds later by the next start: every trial gets its
-// own file, in order, as long as the sender's trial.
-TEST_F(CaptureTriggerTest, BackToBackStopAndStartInLoopModeGiveOneFileEachTrial)
-{
-    m_frame->m_captureMaxTime = 0.1;  // not applied in loop mode
-    constexpr int kTrials = 3;
-    // Last, views that take 30 ms each to restart for a trial (as spectra do): each
-    // trial then starts that late, and says so.
-    constexpr std::chrono::milliseconds kSlowRestart(30);
-    for (const auto& [gapMs, restart] :
-         {std::pair{5, 0ms}, std::pair{25, 0ms}, std::pair{5, kSlowRestart}}) {
-        for (auto& device : m_devices) device.view.rebuildTime = restart;
-        const std::string set =
-            "gap" + std::to_string(gapMs) + (restart.count() > 0 ? "slow" : "");
-        const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-        const auto sender = RecordLoopTrials(set, kTrials, 300, gapMs);
-        const std::vector<double> saidMs = ExpectTrials(set, *sender, kTrials, messagesFrom);
-        if (restart.count() > 0) {
-            for (double delayMs : saidMs)
-                EXPECT_GE(delayMs, double(std::size(m_devices) * restart.count())) << set;
-        }
-        EXPECT_EQ(TrialSeconds(set, kTrials + 1), -1.0);  // opened for the next trial only
-        EXPECT_FALSE(Exists("capture/" + set + "dev1_" + std::to_string(kTrials + 2) + ".qvd"));
-        m_frame->CloseCaptureFiles();
-    }
-    EXPECT_EQ(ErrorsBesideLaggingDevices(m_frame->m_errorsText->GetValue()), "");
-}
 
 // A trial armed while the wait yields (a start taken by its watch), whose stop, and
 // the next start or none, are acted on before that yield is over (a busy machine
@@ -1218,20 +1195,6 @@ TEST_F(CaptureTriggerTest, StopAndNextStartActedOnInTheYieldThatArmedATrialStart
         }
     }
     EXPECT_EQ(ErrorsBesideLaggingDevices(m_frame->m_errorsText->GetValue()), "");
-}
-
-// 10 ms pulses, shorter than a pass of the wait: each one is a trial with data,
-// in a file of its own.
-TEST_F(CaptureTriggerTest, TenMillisecondPulsesWhileWaitingEachGiveATrial)
-{
-    constexpr int kPulses = 5;
-    RecordLoopTrials("pulse", kPulses, 10, 240);
-    for (int trial = 1; trial <= kPulses; ++trial) {
-        for (int device : {1, 2})
-            EXPECT_GT(TrialSeconds("pulse", trial, device), 0.0)
-                << "trial " << trial << " device " << device;
-    }
-    EXPECT_EQ(TrialSeconds("pulse", kPulses + 1), -1.0);
 }
 
 // Acquisition passes that leave the OSC trigger unpolled while held, as on a machine
@@ -1480,90 +1443,6 @@ TEST_F(CaptureTriggerTest, LoopWithoutAutoFileRecordsEveryTrial)
               wxNOT_FOUND);
 }
 
-// A converter sending 100 lines a second: a single low line (10 ms) between two
-// trials ends the first, and the next high line starts the second.
-TEST_F(CaptureTriggerTest, TenMillisecondLowOnTheSerialLineEndsEachTrial)
-{
-    CPtyPair pty;
-    ASSERT_TRUE(pty.IsValid());
-    UseSerialTriggerLoop(pty, 100);
-    ASSERT_TRUE(m_frame->OpenSerialTrigger());
-    constexpr int kTrials = 3;
-    constexpr int kLines = 25;  // high lines of a trial: 250 ms
-    std::vector<CTriggerSender::Step> lines;
-    std::vector<size_t> starts;
-    std::vector<size_t> stops;
-    int at = 0;
-    auto line = [&](double reading) {
-        lines.push_back({at, reading});
-        at += 10;
-    };
-    for (int i = 0; i < 10; ++i) line(100);
-    for (int trial = 0; trial < kTrials; ++trial) {
-        starts.push_back(lines.size());
-        for (int i = 0; i < kLines; ++i) line(900);  // 4.39 V
-        stops.push_back(lines.size());
-        line(100);  // 0.49 V
-    }
-    for (int i = 0; i < 20; ++i) line(100);
-    CTriggerSender sender(lines, [&pty](double reading) {
-        return pty.Send("data=" + std::to_string(int(reading)) + "\r\n");
-    });
-    ASSERT_TRUE(m_frame->OpenCaptureSet("serial"));
-    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-    ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kTrials; }))
-        << m_frame->m_errorsText->GetValue();
-    EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1);
-    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
-    for (int trial = 1; trial <= kTrials; ++trial)
-        ExpectTrialRecorded("serial", trial, sender.Between(starts[trial - 1], stops[trial - 1]),
-                            messages);
-    EXPECT_EQ(TrialSeconds("serial", kTrials + 1), -1.0);
-}
-
-// Each stop and the next start sent in one OSC bundle, as a stimulus program may send
-// them: every trial gets its own file, and recording and said delay make the trial.
-TEST_F(CaptureTriggerTest, StopAndNextStartInOneBundleGiveOneFileEachTrial)
-{
-    SetOscTriggerEnabled(true);
-    ASSERT_TRUE(StartOscTrigger());
-    const int port = GetOscTriggerListeningPort();
-    constexpr double kStopThenStart = 0.0;  // a step that sends the bundle
-    const auto packet = [](float value) {
-        OscPacketBuilder builder;
-        builder.AddMessage(osctest::Floats("/unity_sync", {value}));
-        return std::vector<uint8_t>(builder.PacketData(), builder.PacketData() + builder.PacketSize());
-    };
-    std::vector<uint8_t> bundle = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    for (const std::vector<uint8_t>& element : {packet(-255.0f), packet(255.0f)}) {
-        for (int shift = 24; shift >= 0; shift -= 8)
-            bundle.push_back(static_cast<uint8_t>(element.size() >> shift));
-        bundle.insert(bundle.end(), element.begin(), element.end());
-    }
-    const CTriggerSender::Send send = [&](double value) {
-        if (value != kStopThenStart)
-            return m_source.Send(port, osctest::Floats("/unity_sync", {float(value)}));
-        return m_source.SendBytes(port, bundle.data(), bundle.size());
-    };
-    constexpr int kTrials = 4;
-    std::vector<CTriggerSender::Step> steps{{100, 255.0}};
-    for (int trial = 1; trial < kTrials; ++trial) steps.push_back({100 + 250 * trial, kStopThenStart});
-    steps.push_back({100 + 250 * kTrials, -255.0});
-    m_frame->m_triggerLoop = true;
-    ASSERT_TRUE(m_frame->OpenCaptureSet("bundle"));
-    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-    CTriggerSender sender(steps, send);
-    ASSERT_TRUE(RunTriggeredCaptures(sender, [&] { return m_frame->m_trialIndex > kTrials; }))
-        << m_frame->m_errorsText->GetValue();
-    EXPECT_EQ(m_frame->m_trialIndex, kTrials + 1);
-    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
-    for (int trial = 1; trial <= kTrials; ++trial)
-        ExpectTrialRecorded("bundle", trial, sender.Between(size_t(trial - 1), size_t(trial)),
-                            messages);
-    EXPECT_EQ(TrialSeconds("bundle", kTrials + 1), -1.0);
-    EXPECT_EQ(ErrorsBesideLaggingDevices(m_frame->m_errorsText->GetValue()), "");
-}
-
 // A start that comes late because the views take long to restart, after a count-down:
 // the delay said is the one beyond the count-down, and with the count-down and the
 // recording it makes the sender's trial.
@@ -1659,65 +1538,6 @@ TEST_F(CaptureTriggerTest, SerialStartThatWaitsWhileTheWindowIsBusyIsToldFromIts
     const double startCameUs = m_frame->GetTrialTriggerTimes(1).first;
     EXPECT_GE(startCameUs, startSentUs.load());
     EXPECT_LT(startCameUs, busyEndUs.load()) << messages;
-}
-
-// A storm of edges overflows the crossing queue; the subject's real trial follows,
-// its level sent over and over as a converter does: once there is room that level is
-// acted on, and the real trial gets a recording of its own, told from its start.
-TEST_F(CaptureTriggerTest, LevelThatStandsAfterAStormGetsItsOwnTrial)
-{
-    const CTriggerSender::Send send = UseOscTrigger();
-    constexpr double kBlock = -1.0;  // a step that makes the window busy a moment
-    constexpr double kStorm = 0.0;   // a step that sends the whole storm at once
-    const int port = GetOscTriggerListeningPort();
-    // Starts and stops, then one more start: the queue takes the first ones (ending
-    // on a stop) while the window is busy; the last start finds it full.
-    const int stormEdges = int(CTriggerCrossings::kCapacity) * 4;
-    std::atomic<bool> isBlockAsked{false};
-    wxTimer blocker;
-    blocker.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
-        if (isBlockAsked.exchange(false)) std::this_thread::sleep_for(700ms);
-    });
-    blocker.Start(2);
-    std::vector<CTriggerSender::Step> steps;
-    steps.push_back({50, 255.0});    // a trial runs when the storm comes
-    steps.push_back({150, kBlock});
-    steps.push_back({300, kStorm});
-    int at = 310;
-    for (; at < 1810; at += 10) steps.push_back({at, 255.0});  // the real trial
-    const size_t stop = steps.size();
-    for (; at < 2000; at += 10) steps.push_back({at, -255.0});
-    CTriggerSender sender(steps, [&](double value) {
-        if (value == kBlock) {
-            isBlockAsked = true;
-            return true;
-        }
-        if (value != kStorm) return send(value);
-        for (int i = 0; i <= stormEdges; ++i) {
-            if (!m_source.Send(port, osctest::Floats("/unity_sync", {i % 2 == 0 ? 255.0f : -255.0f})))
-                return false;
-        }
-        return true;
-    });
-    m_frame->m_triggerLoop = true;
-    ASSERT_TRUE(m_frame->OpenCaptureSet("storm"));
-    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
-    ASSERT_TRUE(RunTriggeredCaptures(sender, [] { return true; }))
-        << m_frame->m_errorsText->GetValue();
-    EXPECT_NE(m_frame->m_errorsText->GetValue().Find("came faster than they could be acted on"),
-              wxNOT_FOUND);
-    // The last trial recorded is the real one: as long as its level stood.
-    const int last = int(m_frame->m_trialIndex) - 1;
-    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
-    blocker.Stop();
-    // Recorded as its triggers came to the program (the level's start carries the time
-    // its dropped crossing came), with the delays said.
-    ExpectTrialRecorded("storm", last, sender.Between(2, stop), messages);
-    // A storm's own trial lasts a few ms; the level stood 1.5 s, which the input's
-    // thread, held for a while, may have noted somewhat late.
-    const auto [startCameUs, stopCameUs] = m_frame->GetTrialTriggerTimes(last);
-    EXPECT_GT((stopCameUs - startCameUs) / 1.0e6, 0.5 * sender.Between(2, stop))
-        << "trial " << last << "\n" << messages;
 }
 
 // A trial armed while the wait yields, whose line is lost before that yield is over
@@ -1904,6 +1724,8 @@ TEST_F(CaptureTriggerTest, ConverterUnpluggedMidTrialIsSaidNamingTheTrial)
 // converter goes on sending its level, and the window reads on for more than three
 // read time-outs: the line answered all along. No loss is said for the trial, and the
 // trial records from its start to its stop as they came, none of the held lines lost.
+// The converter begins only after more than three read time-outs of the wait: that
+// loss, over before the trial began, is none of the trial's.
 TEST_F(CaptureTriggerTest, LineThreadHeldMidTrialWhileTheConverterSendsIsNoLoss)
 {
     CPtyPair pty;
@@ -1919,12 +1741,12 @@ TEST_F(CaptureTriggerTest, LineThreadHeldMidTrialWhileTheConverterSendsIsNoLoss)
     g_serialTrigger.SetBeforeRead(HoldTriggerLine);
     constexpr double kHold = -1.0;  // a step that asks for the hold
     std::vector<CTriggerSender::Step> lines;
-    int at = 0;
-    for (; at < 100; at += 10) lines.push_back({at, 100});
+    int at = 400;
+    for (; at < 500; at += 10) lines.push_back({at, 100});
     const size_t start = lines.size();
-    for (; at < 1300; at += 10) lines.push_back({at, at == 400 ? kHold : 900});
+    for (; at < 1700; at += 10) lines.push_back({at, at == 800 ? kHold : 900});
     const size_t stop = lines.size();
-    for (; at < 1500; at += 10) lines.push_back({at, 100});
+    for (; at < 1900; at += 10) lines.push_back({at, 100});
     CLineGaps gaps;
     CTriggerSender sender(lines, [&](double reading) {
         const auto before = std::chrono::steady_clock::now();
@@ -1979,6 +1801,202 @@ TEST_F(CaptureTriggerTest, LineThreadHeldMidTrialWhileTheConverterSendsIsNoLoss)
     const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
     ExpectTrialRecorded("held", 1, sender.Between(start, stop), messages);
 }
+
+// ---- seeded trigger simulation: both inputs live, one in use ----
+
+// What a seed adds to the plain trials of the input in use.
+enum class TriggerFault {
+    OtherInputTrials,  // the OSC sender makes trials of its own while the serial trigger is in use
+    Bundle,            // a trial's stop and the next start in one bundle (one burst of lines)
+    Overflow,          // one bundle (burst) of more whole trials than the crossing queue holds
+    LineForms,         // serial lines ended by CR LF, LF, CR or LF CR, with NULs and 8-bit bytes
+    Noise,             // lines that are no reading, and stray bytes, between the readings
+    SlowStarts,        // starting a trial takes longer than the sender's gaps
+    Count
+};
+
+// A seed's schedule: the input in use, its faults, and every packet each sender sends.
+struct TriggerPlan {
+    struct Packet {
+        bool isOsc = false;
+        std::vector<float> values;  // OSC: one message, or a bundle of several
+        std::string bytes;          // serial: lines as the converter writes them
+    };
+    bool isSerial = false;
+    std::bitset<size_t(TriggerFault::Count)> faults;
+    std::chrono::milliseconds restart{0};  // each view's restart when a trial starts
+    int trials = 0;                        // made by the sender in use
+    std::vector<Packet> packets;
+    std::vector<CTriggerSender::Step> steps;  // value: the packet's index
+
+    bool Has(TriggerFault fault) const { return faults[size_t(fault)]; }
+    std::string Describe() const
+    {
+        return std::string(isSerial ? "serial" : "osc") + " faults " + faults.to_string() +
+               " trials " + std::to_string(trials) + " restart " + std::to_string(restart.count()) +
+               " ms";
+    }
+    void Send(int atMs, Packet packet)
+    {
+        steps.push_back({atMs, double(packets.size())});
+        packets.push_back(std::move(packet));
+    }
+
+    static TriggerPlan Draw(uint32_t seed)
+    {
+        std::mt19937 rng(seed);
+        const auto pick = [&](int low, int high) {
+            return low + int(rng() % uint32_t(high - low + 1));
+        };
+        TriggerPlan plan;
+        plan.isSerial = pick(0, 1) == 1;
+        for (size_t i = 0; i < plan.faults.size(); ++i) plan.faults[i] = pick(0, 1) == 1;
+        if (plan.Has(TriggerFault::SlowStarts))
+            plan.restart = std::chrono::milliseconds(pick(20, 60));
+        // The input in use: its levels (true: a start) at 10 ms steps; a bundle holds several.
+        std::vector<std::pair<int, std::vector<bool>>> edges;
+        const int count = pick(3, 5);
+        const int bundleAfter = plan.Has(TriggerFault::Bundle) ? pick(0, count - 2) : -1;
+        const int overflowBefore = plan.Has(TriggerFault::Overflow) ? pick(0, count - 1) : -1;
+        int at = 100;
+        for (int k = 0; k < count; ++k) {
+            if (k == overflowBefore) {
+                const int pairs = pick(17, 24);
+                edges.push_back({at, {}});
+                for (int i = 0; i < pairs; ++i)
+                    edges.back().second.insert(edges.back().second.end(), {true, false});
+                plan.trials += pairs;
+                at += 10 * pick(3, 15);
+            }
+            if (k > 0 && k - 1 == bundleAfter)
+                edges.back().second.push_back(true);
+            else
+                edges.push_back({at, {true}});
+            at += 10 * pick(4, 25);
+            edges.push_back({at, {false}});
+            ++plan.trials;
+            if (k != bundleAfter) at += 10 * pick(3, 20);
+        }
+        const int endMs = at + 100;
+        if (!plan.isSerial) {
+            for (const auto& [atMs, levels] : edges) {
+                Packet packet{true, {}, {}};
+                for (bool isHigh : levels)
+                    packet.values.push_back(float(isHigh ? pick(255, 300) : -pick(255, 300)));
+                plan.Send(atMs, std::move(packet));
+            }
+            return plan;
+        }
+        const char* forms[] = {"\r\n", "\n", "\r", "\n\r"};
+        const std::string noise[] = {"#\r\n", "data=12x\r\n", "\xff\xfe", std::string(1, '\0'),
+                                     "ok\n"};
+        const auto line = [&](bool isHigh) {
+            std::string text =
+                plan.Has(TriggerFault::Noise) && pick(0, 4) == 0 ? noise[pick(0, 4)] : "";
+            const bool isOdd = plan.Has(TriggerFault::LineForms) && pick(0, 2) == 0;
+            const std::string reading =
+                "data=" + std::to_string(isHigh ? pick(820, 1023) : pick(0, 200));
+            if (isOdd && pick(0, 1) == 0)
+                text += std::string("da\0t", 4) + reading.substr(3);  // a NUL inside
+            else
+                text += reading;
+            return text + (plan.Has(TriggerFault::LineForms) ? forms[pick(0, 3)] : "\r\n") +
+                   (isOdd ? std::string("\0\x80", 2) : "");
+        };
+        // The converter sends its level every 10 ms; a bundle is a burst of lines at once.
+        bool isHigh = false;
+        size_t next = 0;
+        for (int t = 0; t < endMs; t += 10) {
+            Packet packet;
+            for (; next < edges.size() && edges[next].first == t; ++next) {
+                for (bool level : edges[next].second) packet.bytes += line(level);
+                isHigh = edges[next].second.back();
+            }
+            if (packet.bytes.empty()) packet.bytes = line(isHigh);
+            plan.Send(t, std::move(packet));
+        }
+        // The OSC sender, not in use, makes trials of its own meanwhile.
+        for (int i = plan.Has(TriggerFault::OtherInputTrials) ? pick(2, 4) : 0; i > 0; --i) {
+            const int start = pick(0, endMs);
+            plan.Send(start, Packet{true, {255.0f}, {}});
+            plan.Send(start + pick(20, 150), Packet{true, {-255.0f}, {}});
+        }
+        std::stable_sort(plan.steps.begin(), plan.steps.end(),
+                         [](const auto& a, const auto& b) { return a.atMs < b.atMs; });
+        return plan;
+    }
+};
+
+// Trials the program says it did not record: dropped from a full queue, or too late.
+int SaidNotRecorded(const wxString& errors)
+{
+    int count = Occurrences(errors, "a trial was not recorded");
+    const std::string text = errors.ToStdString();
+    const std::string tail = " trials were not recorded";
+    for (size_t at = text.find(tail); at != std::string::npos; at = text.find(tail, at + 1)) {
+        size_t from = at;
+        while (from > 0 && std::isdigit(static_cast<unsigned char>(text[from - 1]))) --from;
+        count += std::atoi(text.substr(from, at - from).c_str());
+    }
+    return count;
+}
+
+class TriggerSimulation : public CaptureTriggerTest,
+                          public ::testing::WithParamInterface<uint32_t> {};
+
+// Every trial the sender in use made is one recording, as long as its pulse came within
+// a frame once the delays said are counted, or is said as not recorded; the other
+// input's values start and stop nothing; no recording runs past the sender's last state.
+TEST_P(TriggerSimulation, EveryTrialSentIsOneRecordingOrSaidLost)
+{
+    const uint32_t seed = GetParam();
+    const TriggerPlan plan = TriggerPlan::Draw(seed);
+    SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsValid());
+    UseOscTrigger();  // both inputs live
+    const int port = GetOscTriggerListeningPort();
+    m_frame->m_triggerLoop = true;
+    if (plan.isSerial) {
+        UseSerialTriggerLoop(pty, 100);
+        ASSERT_TRUE(m_frame->OpenSerialTrigger());
+    }
+    for (auto& device : m_devices) device.view.rebuildTime = plan.restart;
+    CTriggerSender sender(plan.steps, [&](double index) {
+        const TriggerPlan::Packet& packet = plan.packets[size_t(index)];
+        if (!packet.isOsc) return pty.Send(packet.bytes);
+        std::vector<osctest::Bytes> messages;
+        for (float value : packet.values)
+            messages.push_back(osctest::Packet(osctest::Floats("/unity_sync", {value})));
+        const osctest::Bytes bytes =
+            messages.size() == 1 ? messages[0] : osctest::Bundle(1, messages);
+        return m_source.SendBytes(port, bytes.data(), bytes.size());
+    });
+    ASSERT_TRUE(m_frame->OpenCaptureSet("sim"));
+    const size_t messagesFrom = m_frame->m_messagesText->GetValue().length();
+    const auto accounted = [&] {
+        return int(m_frame->m_trialIndex) - 1 + SaidNotRecorded(m_frame->m_errorsText->GetValue());
+    };
+    // Over once every trial is accounted for, or long after the sender is done.
+    const bool isEnded = RunTriggeredCaptures(sender, [&] { return accounted() >= plan.trials; });
+    const wxString errors = m_frame->m_errorsText->GetValue();
+    ASSERT_TRUE(isEnded) << "a recording ran past the sender's last state\n" << errors;
+    const int recorded = int(m_frame->m_trialIndex) - 1;
+    // A line lost during a trial (a machine too busy to read it) is said, and may cost a stop.
+    if (Occurrences(errors, "was lost during trial") == 0) {
+        EXPECT_EQ(accounted(), plan.trials) << recorded << " recorded\n" << errors;
+    }
+    const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);
+    double lastStopUs = 0.0;
+    for (int trial = 1; trial <= recorded; ++trial) {
+        ExpectTrialRecorded("sim", trial, -1.0, messages);
+        const auto [startUs, stopUs] = m_frame->GetTrialTriggerTimes(trial);
+        EXPECT_GE(startUs, lastStopUs) << "trial " << trial << " began before the one before ended";
+        lastStopUs = stopUs;
+    }
+    EXPECT_EQ(TrialSeconds("sim", recorded + 1), -1.0);
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, TriggerSimulation, ::testing::ValuesIn(SimSeeds(3)), SimSeedName());
 
 // ---- one trial, one start instant and one stop instant for every device ----
 

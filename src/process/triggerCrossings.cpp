@@ -30,31 +30,25 @@ void CTriggerCrossings::Feed(double value, double atUs)
         } else {
             return;
         }
-        if (m_hasLast && m_lastKind == crossing.kind) {
-            if (m_isLastDropped) {
-                // The same level again is the crossing dropped, not a new one; once
-                // there is room, a level that still stands is queued, with the time
-                // its crossing came, so that its delay is told from then.
-                if (m_count == kCapacity) return;
-                crossing.atUs = m_droppedAtUs;
-            } else if (m_count > 0 &&
-                       m_ring[(m_head + m_count - 1) % kCapacity].kind == crossing.kind) {
-                return;  // the same crossing, still waiting
-            }
-        }
+        if (m_hasLast && m_lastKind == crossing.kind) return;  // the level stands
         m_hasLast = true;
         m_lastKind = crossing.kind;
-        m_isLastDropped = m_count == kCapacity;
-        if (m_isLastDropped) {
-            ++m_overflows;  // the earlier crossings stay whole, in their order
-            m_droppedAtUs = atUs;
-            return;
-        }
-        m_ring[(m_head + m_count) % kCapacity] = crossing;
+        if (m_count == kCapacity) DropOldestTrialLocked();
+        At(m_count) = crossing;
         ++m_count;
     }
     m_arrived.notify_all();
     if (void (*wakeUp)() = m_wakeUp.load()) wakeUp();
+}
+
+void CTriggerCrossings::DropOldestTrialLocked()
+{
+    // The queue alternates: the first start is the first or second entry, its stop
+    // follows. A stop ahead of it (the running trial's end) stays.
+    const std::size_t first = At(0).kind == TriggerCrossing::Kind::Start ? 0 : 1;
+    for (std::size_t i = first + 2; i < m_count; ++i) At(i - 2) = At(i);
+    m_count -= 2;
+    m_overflows += 2;
 }
 
 bool CTriggerCrossings::Peek(TriggerCrossing& crossing) const

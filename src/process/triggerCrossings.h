@@ -18,14 +18,14 @@ struct TriggerCrossing {
 
 // The crossings of a trigger input, kept in the order its readings came, so that a
 // stop quickly followed by the next start, or a pulse shorter than the reader's
-// passes, is acted on whole. A reading repeating the last crossing while that one
-// still waits in the queue adds nothing: a converter that sends its level all the
-// time leaves one entry per change. Bounded: a crossing that finds the queue full
-// is dropped and counted, for the reader to say so; a level that still stands once
-// there is room is queued then (with the time its dropped crossing came). Owned by
-// its input; Feed: the thread that receives the readings (an acquisition thread
-// for OSC, the GUI thread for the serial line), never allocates and holds the lock
-// only to copy one entry; the rest: any thread.
+// passes, is acted on whole. Only changes are crossings: a reading repeating the
+// last crossing fed adds nothing, so a converter that sends its level all the time
+// leaves one entry per change and the queue alternates. Bounded: a crossing that
+// finds the queue full makes room by dropping the oldest whole trial waiting (a
+// start and its stop), counted for the reader to say so; the newest crossing is
+// never dropped, so the input ends in the sender's last state. Owned by its input;
+// Feed: the thread that receives the readings (an acquisition thread for OSC, the
+// GUI thread for the serial line), never allocates nor waits; the rest: any thread.
 class CTriggerCrossings {
 public:
     static constexpr std::size_t kCapacity = 32;
@@ -45,7 +45,7 @@ public:
     // Pops the next crossing, waiting up to timeout for one to come.
     bool WaitPop(TriggerCrossing& crossing, std::chrono::microseconds timeout);
     void Clear();
-    // Crossings dropped on a full queue since the last call.
+    // Crossings dropped on a full queue since the last call (two per trial).
     int64_t TakeOverflows();
     // The last reading fed (0 before the first), crossing or not.
     double GetLastValue() const;
@@ -54,6 +54,9 @@ public:
 
 private:
     bool PopLocked(TriggerCrossing& crossing);
+    // Full: drops the oldest start waiting and the stop after it.
+    void DropOldestTrialLocked();
+    TriggerCrossing& At(std::size_t index) { return m_ring[(m_head + index) % kCapacity]; }
 
     mutable std::mutex m_mutex;  // leaf lock: everything below
     std::condition_variable m_arrived;
@@ -66,9 +69,7 @@ private:
     double m_lastValue = 0.0;
     int64_t m_overflows = 0;
     double m_lastTakenAtUs = 0.0;
-    bool m_hasLast = false;  // the last crossing fed, queued or dropped
+    bool m_hasLast = false;  // the last crossing fed (none after Clear)
     TriggerCrossing::Kind m_lastKind = TriggerCrossing::Kind::Start;
-    bool m_isLastDropped = false;
-    double m_droppedAtUs = 0.0;  // when the dropped crossing came
     std::atomic<void (*)()> m_wakeUp{nullptr};
 };

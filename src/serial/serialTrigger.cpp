@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include <pthread.h>
@@ -24,10 +25,15 @@ constexpr int kMostReceivesPerRead = 64;
 // The reader thread looks at its stop request at least this often.
 constexpr uint32_t kReaderPassMs = 20;
 
-bool IsSpace(char c)
+// Around a reading: white space, line ends, control bytes and 8-bit bytes are noise
+// of the line (a converter's start-up, a cable), never part of the reading.
+bool IsNoise(char c)
 {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= ' ' || byte >= 0x7f;
 }
+
+bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
 }  // namespace
 
@@ -51,6 +57,8 @@ bool CSerialTrigger::Open(const wxString& port, uint32_t baud)
     m_portName = port;
     m_line.Reset();
     m_refusedLines = 0;
+    m_refusedSinceReading = 0;
+    m_deafSaidAt = Clock::time_point();
     m_refusalReported = false;
     m_lossesAtOpen = m_line.GetLostCount();
     m_port.SetDtr();  // converters without the line (or a pseudo-terminal) refuse; harmless
@@ -225,9 +233,10 @@ int CSerialTrigger::ReadLines(uint32_t waitMs)
         for (size_t length = TakeLine(line, atUs); length > 0; length = TakeLine(line, atUs)) {
             double volts = 0.0;
             ++lines;
-            if (TakeReading(line, length, atUs, volts) == 1)
+            const int result = TakeReading(line, length, atUs, volts);
+            if (result == 1)
                 ++readings;
-            else
+            else if (result == 0)
                 ++refused;
         }
         const int got = Receive(hasWaited || lines > 0 ? 0 : waitMs);
@@ -351,12 +360,14 @@ int CSerialTrigger::TakeArrived(uint32_t waitMs)
 size_t CSerialTrigger::TakeLine(char* line, double& atUs)
 {
     const size_t window = std::min(m_receivedLength, static_cast<size_t>(kMaxLine));
-    const void* newline = std::memchr(m_received, '\n', window);
+    // A carriage return ends a line as a line feed does: converters send either, or
+    // both in either order (the second then ends an empty line).
+    const char* end = std::find_if(m_received, m_received + window, IsLineEnd);
     size_t length = 0;
-    if (newline != nullptr)
-        length = static_cast<size_t>(static_cast<const char*>(newline) - m_received) + 1;
+    if (end != m_received + window)
+        length = static_cast<size_t>(end - m_received) + 1;
     else if (m_receivedLength >= kMaxLine)
-        length = kMaxLine;  // that many bytes without a newline count as one line
+        length = kMaxLine;  // that many bytes without a line end count as one line
     if (length == 0) return 0;
     std::memcpy(line, m_received, length);
     line[length] = '\0';
@@ -369,14 +380,32 @@ size_t CSerialTrigger::TakeLine(char* line, double& atUs)
 
 int CSerialTrigger::TakeReading(const char* line, size_t length, double atUs, double& volts)
 {
+    if (std::all_of(line, line + length, IsNoise)) return -1;  // an empty line, or noise
     double value = 0.0;
     if (!ParseLine(line, length, value)) {
         ++m_refusedLines;
+        if (m_refusedSinceReading++ == 0) m_deafFrom = Clock::now();
         return 0;
     }
+    m_refusedSinceReading = 0;
     volts = value;
     m_crossings.Feed(value, atUs);
     return 1;
+}
+
+void CSerialTrigger::SayIfDeaf()
+{
+    if (!m_isOpen || m_refusedSinceReading == 0) return;
+    const Clock::time_point now = Clock::now();
+    if (now - m_deafFrom < m_deafNoteInterval || now - m_deafSaidAt < m_deafNoteInterval) return;
+    m_deafSaidAt = now;
+    const double seconds = std::chrono::duration<double>(now - m_deafFrom).count();
+    g_messages.Post(Severity::Error,
+                    wxString::Format(_("<COM> %s: no reading from %s for %.0f s: %lld lines came "
+                                       "and were refused; the trigger hears no readings\n"),
+                                     _("serial trigger"), m_portName, seconds,
+                                     static_cast<long long>(m_refusedSinceReading)),
+                    true);
 }
 
 int CSerialTrigger::ReadLine(double& volts, uint32_t timeoutMs)
@@ -389,7 +418,11 @@ int CSerialTrigger::ReadLine(double& volts, uint32_t timeoutMs)
         char line[kMaxLine + 1];
         double atUs = 0.0;
         const size_t length = TakeLine(line, atUs);
-        if (length > 0) return TakeReading(line, length, atUs, volts);
+        if (length > 0) {
+            const int result = TakeReading(line, length, atUs, volts);
+            if (result >= 0) return result;
+            continue;  // noise between lines: the next one is read
+        }
         uint32_t waitMs = 1000;
         if (hasLimit) {
             const auto left =
@@ -404,10 +437,19 @@ int CSerialTrigger::ReadLine(double& volts, uint32_t timeoutMs)
 bool CSerialTrigger::ParseLine(const char* line, size_t length, double& volts)
 {
     if (!line) return false;
-    while (length > 0 && IsSpace(line[length - 1])) --length;
-    if (length <= kPrefixLength || std::memcmp(line, kPrefix, kPrefixLength) != 0) return false;
+    // NULs are no text anywhere; other noise only before the reading.
+    std::string text;
+    std::copy_if(line, line + length, std::back_inserter(text), [](char c) { return c != '\0'; });
+    const auto begin = std::find_if_not(text.begin(), text.end(), IsNoise);
+    // After the digits only white space and line ends: an 8-bit byte there may be a
+    // digit the line lost.
+    const auto end = std::find_if_not(text.rbegin(), text.rend(), [](char c) {
+                         return static_cast<unsigned char>(c) <= ' ';
+                     }).base();
+    text = begin < end ? std::string(begin, end) : std::string();
+    if (text.size() <= kPrefixLength || text.compare(0, kPrefixLength, kPrefix) != 0) return false;
     // Bytes come off the wire: only an optional sign and decimal digits make a number.
-    const std::string number(line + kPrefixLength, length - kPrefixLength);
+    const std::string number = text.substr(kPrefixLength);
     size_t first = (number[0] == '-' || number[0] == '+') ? 1 : 0;
     if (first >= number.size()) return false;
     for (size_t i = first; i < number.size(); ++i) {

@@ -57,7 +57,12 @@ public:
     // reports them with the losses of the line.
     int64_t GetRefusedLines() const { return m_refusedLines; }
     void SetReopenInterval(std::chrono::milliseconds interval) { m_line.SetReopenInterval(interval); }
-    // Parses one received line (trailing white space allowed): the voltage, or false.
+    // While only refused lines come since the last reading: says so on the Errors page,
+    // with their count, once every few seconds. The wait for a start calls it.
+    void SayIfDeaf();
+    void SetDeafNoteInterval(std::chrono::milliseconds interval) { m_deafNoteInterval = interval; }
+    // Parses one received line: the voltage, or false. NULs, white space, control and
+    // 8-bit bytes before the reading, and white space after it, are skipped as noise.
     static bool ParseLine(const char* line, size_t length, double& volts);
 
     // Called by the reader thread after bytes came: tells the owner's thread to read
@@ -87,11 +92,11 @@ private:
     // What waits on the port, after at most waitMs for the first byte: the count
     // received, 0 none, below 0 the port failed.
     int Receive(uint32_t waitMs);
-    // One whole line (up to and with its newline, or kMaxLine bytes) out of what was
+    // One whole line (up to and with its line end, or kMaxLine bytes) out of what was
     // received, NUL-terminated, and the program time (us) its last byte came: its
     // length, 0 when no whole line waits.
     size_t TakeLine(char* line, double& atUs);
-    // A received line: 1 a value (fed to the crossings), 0 refused.
+    // A received line: 1 a value (fed to the crossings), 0 refused, -1 empty (noise).
     int TakeReading(const char* line, size_t length, double atUs, double& volts);
     // What the reader thread took, moved behind m_received; waits up to waitMs for it.
     int TakeArrived(uint32_t waitMs);
@@ -147,6 +152,10 @@ private:
     CLineWatch m_line;
     wxString m_portName;
     int64_t m_refusedLines = 0;
+    int64_t m_refusedSinceReading = 0;
+    Clock::time_point m_deafFrom;    // the first line refused since the last reading
+    Clock::time_point m_deafSaidAt;  // when SayIfDeaf last said so
+    std::chrono::milliseconds m_deafNoteInterval{3000};
     int64_t m_lossesAtOpen = 0;
     bool m_refusalReported = false;
     SerialSettings m_settings;

@@ -38,63 +38,40 @@ TEST(TriggerCrossings, EveryChangeIsKeptInOrderRepeatsAreOne)
     EXPECT_EQ(first.kind, Kind::Start);
     EXPECT_EQ(first.value, 255.0);
     EXPECT_EQ(Drain(osc), (std::vector<Kind>{Kind::Start, Kind::Stop, Kind::Start, Kind::Stop}));
-    // Once taken, the same level again is a new crossing.
+    // Taken or not, the same level again is no new crossing: only a change is.
     osc.Feed(-300.0);
-    EXPECT_EQ(Drain(osc), (std::vector<Kind>{Kind::Stop}));
+    EXPECT_TRUE(Drain(osc).empty());
     osc.Feed(300.0);
     osc.Clear();
     EXPECT_TRUE(Drain(osc).empty());
 }
 
-TEST(TriggerCrossings, FullQueueKeepsTheEarliestAndCountsTheRest)
+// A full queue drops the oldest whole trials waiting (a start and its stop), never the
+// running trial's stop ahead of them nor the newest crossing: the input ends in the
+// sender's last state (a bundle of 40 alternating values ending on a stop, say).
+TEST(TriggerCrossings, FullQueueDropsWholeOlderTrialsNeverTheNewest)
 {
-    CTriggerCrossings crossings;
-    crossings.SetLevels(1.0, 0.0, true);
-    const int fed = int(CTriggerCrossings::kCapacity) + 9;
-    for (int i = 0; i < fed; ++i) crossings.Feed(i % 2 == 0 ? 1.0 : 0.0);
-    const std::vector<Kind> kinds = Drain(crossings);
-    ASSERT_EQ(kinds.size(), CTriggerCrossings::kCapacity);
-    for (size_t i = 0; i < kinds.size(); ++i)
-        EXPECT_EQ(kinds[i], i % 2 == 0 ? Kind::Start : Kind::Stop) << i;
-    EXPECT_EQ(crossings.TakeOverflows(), 9);
-    EXPECT_EQ(crossings.TakeOverflows(), 0);
-}
-
-// After a storm overflowed the queue, a level the input keeps sending is acted on
-// once there is room, with the time its dropped crossing came; repeats while the
-// queue is still full are that one crossing, counted once.
-TEST(TriggerCrossings, LevelStandingAfterAnOverflowIsQueuedOnceThereIsRoom)
-{
-    for (const bool isStormEndingHigh : {true, false}) {
-        SCOPED_TRACE(isStormEndingHigh ? "storm ends on a start" : "storm ends on a stop");
+    for (const bool isCapturing : {false, true}) {
+        SCOPED_TRACE(isCapturing ? "a trial runs" : "no trial runs");
         CTriggerCrossings crossings;
         crossings.SetLevels(255.0, -255.0, true);
-        const int fed = int(CTriggerCrossings::kCapacity) + (isStormEndingHigh ? 5 : 6);
-        for (int i = 0; i < fed; ++i) crossings.Feed(i % 2 == 0 ? 255.0 : -255.0, 1000.0 + i);
-        const double standing = isStormEndingHigh ? 255.0 : -255.0;
-        const Kind standingKind = isStormEndingHigh ? Kind::Start : Kind::Stop;
-        // Still full: the level sent again and again is the one dropped crossing.
-        for (int i = 0; i < 10; ++i) crossings.Feed(standing, 5000.0 + i);
-        EXPECT_EQ(crossings.TakeOverflows(), fed - int(CTriggerCrossings::kCapacity));
-        // The reader takes one; the level, sent on, now goes in.
         TriggerCrossing crossing;
-        ASSERT_TRUE(crossings.Pop(crossing));
-        crossings.Feed(standing, 6000.0);
-        crossings.Feed(standing, 6001.0);  // waiting already: nothing more
-        std::vector<TriggerCrossing> rest;
-        while (crossings.Pop(crossing)) rest.push_back(crossing);
-        ASSERT_EQ(rest.size(), CTriggerCrossings::kCapacity);
-        EXPECT_EQ(rest.back().kind, standingKind);
-        EXPECT_EQ(rest.back().atUs, 1000.0 + fed - 1);  // when its crossing came
-        EXPECT_EQ(crossings.TakeOverflows(), 0);
-        // Taken: the same level again is a new crossing as before.
-        crossings.Feed(standing, 7000.0);
-        ASSERT_TRUE(crossings.Pop(crossing));
-        EXPECT_EQ(crossing.atUs, 7000.0);
-        // The level that changes instead is queued as it comes.
-        crossings.Feed(-standing, 8000.0);
-        ASSERT_TRUE(crossings.Pop(crossing));
-        EXPECT_EQ(crossing.kind, isStormEndingHigh ? Kind::Stop : Kind::Start);
+        if (isCapturing) {
+            crossings.Feed(255.0, 1.0);
+            ASSERT_TRUE(crossings.Pop(crossing));  // the running trial's start
+        }
+        const int fed = 40;
+        for (int i = 0; i < fed; ++i)
+            crossings.Feed((i % 2 == 0) != isCapturing ? 255.0 : -255.0, 100.0 + i);
+        std::vector<TriggerCrossing> kept;
+        while (crossings.Pop(crossing)) kept.push_back(crossing);
+        EXPECT_EQ(crossings.TakeOverflows(), fed - int(kept.size()));
+        EXPECT_EQ((fed - kept.size()) % 2, 0u);
+        ASSERT_GE(kept.size(), CTriggerCrossings::kCapacity - 1);
+        EXPECT_EQ(kept.back().atUs, 100.0 + fed - 1);  // the newest, in the sender's last state
+        EXPECT_EQ(kept.front().atUs, isCapturing ? 100.0 : 100.0 + double(fed - int(kept.size())))
+            << "the running trial's stop stays";
+        for (size_t i = 1; i < kept.size(); ++i) EXPECT_NE(kept[i].kind, kept[i - 1].kind) << i;
     }
 }
 

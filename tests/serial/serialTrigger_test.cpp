@@ -63,9 +63,9 @@ TEST_F(SerialTriggerTest, BadLinesAreRefusedAndLeaveTheValue)
 {
     CSerialTrigger trigger(0);
     OpenQuiet(trigger);
-    for (const char* line :
-         {"data=1024\r\n", "data=-1\r\n", "data=12x\r\n", "value=512\r\n", "data=\r\n",
-          "data=-\r\n", "data=99999999999999999999\r\n", "Data=512\r\n", "data= 512\r\n", "\r\n"}) {
+    for (const char* line : {"data=1024\r\n", "data=-1\r\n", "data=12x\r\n", "value=512\r\n",
+                             "data=\r\n", "data=-\r\n", "data=99999999999999999999\r\n",
+                             "Data=512\r\n", "data= 512\r\n", "data=5\xff\r\n"}) {
         double volts = 1.25;
         EXPECT_FALSE(ReadLine(trigger, line, volts)) << line;
         EXPECT_EQ(volts, 1.25) << line;
@@ -76,6 +76,24 @@ TEST_F(SerialTriggerTest, BadLinesAreRefusedAndLeaveTheValue)
     EXPECT_EQ(volts, 1.25);
     ASSERT_TRUE(ReadLine(trigger, "data=256\r\n", volts));  // back in step afterwards
     EXPECT_DOUBLE_EQ(volts, 1.25);
+}
+
+// Converters end their lines with CR, LF or both in either order, and a line picks up
+// NULs and 8-bit noise (a start-up, a cable): every form is a reading, none refused.
+TEST_F(SerialTriggerTest, EveryLineEndAndNoiseAroundAReadingIsRead)
+{
+    CSerialTrigger trigger(0);
+    OpenQuiet(trigger);
+    const std::string forms[] = {
+        "data=512\r\n", "data=512\n", "data=512\r", "data=512\n\r",
+        std::string("da\0ta=512\r\n", 11), std::string("\0data=512\r\n", 11),
+        "\xfe\xff" "data=512\r\n\x80", std::string("data=512\r\n\0", 11)};
+    for (const std::string& form : forms) {
+        double volts = 0.0;
+        EXPECT_TRUE(ReadLine(trigger, form, volts)) << form;
+        EXPECT_DOUBLE_EQ(volts, 2.5) << form;
+    }
+    EXPECT_EQ(trigger.GetRefusedLines(), 0);
 }
 
 TEST_F(SerialTriggerTest, ThirtyTwoBytesWithoutNewlineAreOneLine)
@@ -653,8 +671,16 @@ TEST(SerialTriggerLine, RefusedLinesAreCountedAndSaidOnce)
     }
     EXPECT_EQ(trigger.GetRefusedLines(), 3);
     EXPECT_FALSE(trigger.IsLineLost());  // the line answers, with nonsense
+    // A wait on such a line says, every interval, that it hears no readings; a
+    // reading ends that.
+    trigger.SetDeafNoteInterval(std::chrono::milliseconds(0));
+    trigger.SayIfDeaf();
+    ASSERT_TRUE(pty.Send("data=100\r\n"));
+    EXPECT_TRUE(trigger.ReadValue(volts));
+    trigger.SayIfDeaf();
     messages.Take();
     EXPECT_EQ(messages.Count("no reading was refused"), 1);
+    EXPECT_EQ(messages.Count("3 lines came and were refused; the trigger hears no readings"), 1);
     // Closing gives the total, as the devices do.
     trigger.Close();
     messages.Take();
