@@ -19,7 +19,8 @@ namespace {
 class FrameOpenRecordingTest : public FrameDeviceTest {
 protected:
     // A finished recording of 20 frames of the given channels, written by the writer.
-    std::string Record(const std::string& name, const std::vector<wxString>& names)
+    std::string Record(const std::string& name, const std::vector<wxString>& names,
+                       const RecordMarkers& markers = RecordMarkers())
     {
         const std::string path = Path(name).string();
         RecordHeaderInfo info;
@@ -36,8 +37,7 @@ protected:
             for (size_t c = 0; c < frame.size(); ++c) frame[c] = f + 0.1 * double(c);
             writer.WriteFrame(frame.data(), frame.size());
         }
-        RecordMarkers none;
-        EXPECT_TRUE(writer.Finish(&none));
+        EXPECT_TRUE(writer.Finish(&markers));
         EXPECT_TRUE(writer.Close());
         return path;
     }
@@ -79,8 +79,12 @@ TEST_F(FrameOpenRecordingTest, TwoRecordingsPlayedOneAfterTheOtherShowTheirOwnCh
 TEST_F(FrameOpenRecordingTest, RecordingThePlayerRefusesIsSaidWithItsNameAndTheReason)
 {
     TrackerFrame* frame = MakeFrame();
-    // Damaged: its frame count says 10 while 20 frames and the trailer follow.
-    const std::string path = Record("damaged.qvd", {"a", "b"});
+    // Damaged: its frame count says 10 while 20 frames and a marked trailer follow.
+    RecordMarkers marked;
+    marked.codes = {1};
+    marked.frames = {5};
+    marked.labels = {"E1"};
+    const std::string path = Record("damaged.qvd", {"a", "b"}, marked);
     {
         std::vector<uint8_t> bytes = ReadFileBytes(path);
         PutU64(bytes.data() + kRecordCountOffset, 10);
