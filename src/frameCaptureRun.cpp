@@ -386,13 +386,15 @@ TrackerFrame::TriggerStart TrackerFrame::WaitForOscTrigger(bool isRearm, bool ma
                                                            const wxString& notice)
 {
     // An input that failed before (a port in use) may listen now.
-    if (!IsOscTriggerConnected()) StartOscTrigger();
+    std::string reason;
+    if (!IsOscTriggerConnected()) StartOscTrigger(&reason);
     const OscTriggerSettings trigger = GetOscTriggerSettings();
     GetOscTriggerCrossings().SetLevels(trigger.highValue, trigger.lowValue, true);
     wxString shownNotice = notice;
     if (!IsOscTriggerConnected()) {
         // Said in the wait itself too: a logged warning shows only once it is over.
-        const wxString deaf = _("Unable to connect OSC server!");
+        const wxString deaf = _("Unable to connect OSC server!") +
+                              (reason.empty() ? wxString() : " " + wxString::FromUTF8(reason));
         wxLogWarning("%s", deaf);
         shownNotice = notice.empty() ? deaf : deaf + "\n" + notice;
     }

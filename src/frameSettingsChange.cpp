@@ -150,8 +150,9 @@ void TrackerFrame::ApplySettingEffect(const wxString& name, bool stored)
         // Switched on in a running program, the input listens at once.
         if (!IsOscTriggerEnabled())
             StopOscTrigger();
-        else if (!StartOscTrigger())
-            SetErrorMessage(_("Unable to connect OSC server!\n"), true);
+        else if (std::string reason; !StartOscTrigger(&reason))
+            SetErrorMessage(_("Unable to connect OSC server!") + " " + wxString::FromUTF8(reason) + "\n",
+                            true);
     } else if (name == "OSC_SERVER") {
         if (!m_useOscServer) {
             CloseOscServer();

@@ -3370,7 +3370,11 @@ TEST_F(CaptureFrameTest, OscTriggerThatCannotListenSaysSoInsideTheWait)
     });
     ASSERT_TRUE(m_frame->OpenCaptureSet("deaf"));
     Command(ID_CAPTURE_START);
-    EXPECT_TRUE(shown.StartsWith("Unable to connect OSC server!")) << shown;
+    EXPECT_TRUE(shown.StartsWith(wxString::Format(
+        "Unable to connect OSC server! It cannot listen on UDP port %d (bind failed: port %d is "
+        "in use)",
+        trigger.inPort, trigger.inPort)))
+        << shown;
     EXPECT_TRUE(m_frame->m_capturing);
     Command(ID_CAPTURE_STOP);
 }

@@ -334,7 +334,12 @@ TEST_F(FrameSettingsChangeTest, OscTriggerSwitchedOnAtRunTimeHearsATriggerAtOnce
     SetOscTriggerSettings(trigger);
     Change("OSC_TRIGGER_USE", true);
     EXPECT_EQ(GetOscTriggerListeningPort(), -1);
-    EXPECT_NE(frame->m_errorsText->GetValue().Find("Unable to connect OSC server!"), wxNOT_FOUND);
+    EXPECT_NE(frame->m_errorsText->GetValue().Find(wxString::Format(
+                  "Unable to connect OSC server! It cannot listen on UDP port %d (bind failed: "
+                  "port %d is in use)",
+                  trigger.inPort, trigger.inPort)),
+              wxNOT_FOUND)
+        << frame->m_errorsText->GetValue();
 }
 
 // In Trigger Loop a triggered capture ends on its trigger: the maximum time's row

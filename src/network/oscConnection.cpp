@@ -50,6 +50,25 @@ bool OscConnection::Open(const std::string& prefix, const std::string& host, int
     return m_open;
 }
 
+std::string OscConnection::FailureText() const
+{
+    const auto because = [](const std::string& why) { return why.empty() ? std::string() : " (" + why + ")"; };
+    const std::string peer = (m_host.empty() ? std::string("the broadcast address") : m_host) + ":" +
+                             std::to_string(m_broadcastPort);
+    switch (m_lastResult) {
+    case kOscConnectListenFailed:
+        return "It cannot listen on UDP port " + std::to_string(m_listeningPort) +
+               because(m_listen.ErrorText());
+    case kOscConnectAddressFailed:
+        return "It cannot send to " + peer + because(m_send.ErrorText());
+    case kOscConnectSendFailed:
+        return "Its connect message to " + peer + " could not be sent" +
+               because(m_send.LastSendError());
+    default:
+        return std::string();
+    }
+}
+
 bool OscConnection::SendAddress(const std::string& address)
 {
     OscMessage message(address);

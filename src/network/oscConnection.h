@@ -86,6 +86,8 @@ public:
     bool IsOpen() const { return m_open; }
     bool IsReady() const { return m_ready.load(); }
     int LastResult() const { return m_lastResult; }
+    // Why the last Open failed, with the port or the host; empty when it did not.
+    std::string FailureText() const;
     // The local port the listening endpoint is bound to (differs from the asked one for 0).
     int BoundListeningPort() const { return m_listen.LocalAddress().Port(); }
     const std::string& Host() const { return m_host; }

@@ -35,7 +35,7 @@ void StopLocked()
     old.reset();
 }
 
-bool StartLocked()
+bool StartLocked(std::string* reason = nullptr)
 {
     StopLocked();
     const OscTriggerSettings settings = GetOscTriggerSettings();
@@ -48,8 +48,10 @@ bool StartLocked()
     g_crossings.SetLevels(settings.highValue, settings.lowValue, true);
     input->SetCrossings(&g_crossings);
     // The handshake runs before the input is published, so no poller waits for it.
-    if (!input->Open(settings.serverName, settings.address, settings.outPort, settings.inPort))
+    if (!input->Open(settings.serverName, settings.address, settings.outPort, settings.inPort)) {
+        if (reason) *reason = input->FailureText();
         return false;
+    }
     std::lock_guard<std::mutex> lock(g_inputMutex);
     g_input = std::move(input);
     g_connected = g_input->IsReady();
@@ -58,10 +60,10 @@ bool StartLocked()
 
 }  // namespace
 
-bool StartOscTrigger()
+bool StartOscTrigger(std::string* reason)
 {
     std::lock_guard<std::mutex> control(g_controlMutex);
-    return StartLocked();
+    return StartLocked(reason);
 }
 
 void StopOscTrigger()

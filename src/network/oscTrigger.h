@@ -7,12 +7,14 @@
 // pass; they never wait: one thread polls at a time, the others skip.
 
 #include <cstdint>
+#include <string>
 
 class CTriggerCrossings;
 
 // Replaces the input by a new one opened from the trigger settings
-// (GetOscTriggerSettings); a failed open leaves none. The open result.
-bool StartOscTrigger();
+// (GetOscTriggerSettings); a failed open leaves none, and reason (when given) says why.
+// The open result.
+bool StartOscTrigger(std::string* reason = nullptr);
 // Deletes the input (its disconnect message goes out when it was open).
 void StopOscTrigger();
 // False without an input; otherwise stops it and, while the trigger is enabled,
