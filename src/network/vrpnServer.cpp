@@ -1,5 +1,6 @@
 #include "network/vrpnServer.h"
 
+#include "network/vrpnClient.h"
 #include "process/messageQueue.h"
 
 #include <arpa/inet.h>
@@ -86,6 +87,12 @@ struct CVrpnServer::Client : public CVrpnLinkHandler {
         // One pong per ping, then the button states, as stock button servers do.
         if (!open.Queue(vrpn::Now(), kSenderId, kTypePong, nullptr, 0)) return false;
         return server.QueueButtonStates(open, vrpn::Now());
+    }
+    // The stream is still in step: one bad message costs only itself, never the link.
+    bool OnLinkRefused(CVrpnLink&, const VrpnRefusal& refusal) override
+    {
+        server.CountRefusal(refusal, peerAddress, peerPort, std::chrono::steady_clock::now());
+        return true;
     }
 
     CVrpnServer& server;
@@ -731,6 +738,36 @@ void CVrpnServer::SayDueNotes(std::chrono::steady_clock::time_point now, bool is
     for (Note* note : {&m_connectNote, &m_dropNote, &m_refuseNote}) {
         if (isFinal ? note->counter.Unsaid() > 0 : note->counter.IsDue(now)) SayNote(*note, now);
     }
+    CRepeatNote& refusals = m_refusalNote.counter;
+    if (isFinal ? refusals.Unsaid() > 0 : refusals.IsDue(now)) SayRefusals(now);
+}
+
+void CVrpnServer::CountRefusal(const VrpnRefusal& refusal, uint32_t address, int port,
+                               std::chrono::steady_clock::time_point now)
+{
+    m_messagesRefused.fetch_add(1);
+    RefusalNote& note = m_refusalNote;
+    if (note.counter.Total() == 0) note.first = refusal;
+    note.last = refusal;
+    note.address = address;
+    note.port = port;
+    if (note.counter.Count(now)) SayRefusals(now);
+}
+
+void CVrpnServer::SayRefusals(std::chrono::steady_clock::time_point now)
+{
+    RefusalNote& note = m_refusalNote;
+    const uint64_t count = note.counter.TakeUnsaid(now);
+    std::string text = "<VRPN> Refused a message from client " +
+                       AddressText(note.address, note.port) + ": ";
+    if (note.counter.Total() == 1)
+        text += DescribeVrpnRefusal(note.first);
+    else
+        text += std::to_string(count) + " since the last note, " +
+                std::to_string(note.counter.Total()) + " in all (first: " +
+                DescribeVrpnRefusal(note.first) + "; last: " + DescribeVrpnRefusal(note.last) +
+                ")";
+    g_messages.Post(Severity::Warning, text + "; the connection is kept");
 }
 
 CVrpnServerStats CVrpnServer::GetStats() const
@@ -744,5 +781,6 @@ CVrpnServerStats CVrpnServer::GetStats() const
     stats.framesLost = m_framesLost.load();
     stats.framesSkipped = m_framesSkipped.load();
     stats.buttonsLost = m_buttonsLost.load();
+    stats.messagesRefused = m_messagesRefused.load();
     return stats;
 }

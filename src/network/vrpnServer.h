@@ -28,6 +28,7 @@ struct CVrpnServerStats {
     uint64_t framesLost = 0;      // frames not sent to anyone: the frame queue was full
     uint64_t framesSkipped = 0;   // frames not sent to a client that fell behind (summed)
     uint64_t buttonsLost = 0;     // button changes not sent: the frame queue was full
+    uint64_t messagesRefused = 0; // client messages refused with the connection kept
 };
 
 class CVrpnServer {
@@ -102,6 +103,14 @@ private:
         int port = 0;
         const char* reason = "";
     };
+    // Messages refused from clients, the connections kept: said once, then counted.
+    struct RefusalNote {
+        CRepeatNote counter{};
+        uint32_t address = 0;  // the last refusal's peer
+        int port = 0;
+        VrpnRefusal first;     // described only when said: refusing allocates nothing
+        VrpnRefusal last;
+    };
     enum class FrameKind : uint8_t { kPoses, kAnalog, kButton };
     // One queued frame: its values lie in the queue's value store.
     struct QueuedFrame {
@@ -141,6 +150,9 @@ private:
                    std::chrono::steady_clock::time_point now);
     void SayNote(Note& note, std::chrono::steady_clock::time_point now);
     void SayDueNotes(std::chrono::steady_clock::time_point now, bool isFinal);
+    void CountRefusal(const VrpnRefusal& refusal, uint32_t address, int port,
+                      std::chrono::steady_clock::time_point now);
+    void SayRefusals(std::chrono::steady_clock::time_point now);
     void CheckStuck(Client& client, std::chrono::steady_clock::time_point now);
     bool QueueButtonStates(CVrpnLink& link, vrpn::Time time);
     bool QueueOpening(CVrpnLink& link);
@@ -202,6 +214,7 @@ private:
     Note m_connectNote{"Client connected ", "", Severity::Info};
     Note m_dropNote{"Client ", " dropped", Severity::Info};
     Note m_refuseNote{"Refused client ", "", Severity::Warning};
+    RefusalNote m_refusalNote;
 
     std::atomic<size_t> m_openClients{0};
     std::atomic<uint64_t> m_connected{0};
@@ -212,4 +225,5 @@ private:
     std::atomic<uint64_t> m_framesLost{0};
     std::atomic<uint64_t> m_framesSkipped{0};
     std::atomic<uint64_t> m_buttonsLost{0};
+    std::atomic<uint64_t> m_messagesRefused{0};
 };
