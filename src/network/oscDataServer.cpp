@@ -348,6 +348,11 @@ bool OscDataServer::HandleConnectLocked(const NetAddress& requester, Console& co
     const std::string host = requester.AsText();
     const std::string port = std::to_string(requester.Port());
     if (FindClientLocked(requester) >= 0) {
+        // A configured entry at the destination it asks for becomes its own request too:
+        // removing the entry then leaves it its data.
+        const NetAddress wanted = requester.WithPort(m_outPort);
+        for (Client& client : m_clients)
+            if (client.destination.SameEndpoint(wanted)) client.asked = true;
         m_repeatConnectPeer = host + ":" + port;
         const auto now = CRepeatNote::Clock::now();
         if (m_repeatConnectNote.Count(now)) SayRepeatConnectsLocked(console, now);
@@ -362,7 +367,7 @@ bool OscDataServer::HandleConnectLocked(const NetAddress& requester, Console& co
     const NetAddress destination = requester.WithPort(m_outPort);
     if (requester.IsSet() && SendReplyLocked(m_settings.serverConnected, destination)) {
         m_connected = true;
-        m_clients.push_back(Client{requester, destination, 0});
+        m_clients.push_back(Client{requester, destination, 0, true});
         RebuildDestinationsLocked();
         console.Out("<OSC> Adding " + host + "\n");
         return true;
@@ -456,7 +461,7 @@ bool OscDataServer::AddClientLocked(const NetAddress& destination, const std::st
         return false;
     }
     m_connected = true;
-    m_clients.push_back(Client{destination, destination, entryId});
+    m_clients.push_back(Client{destination, destination, entryId, false});
     RebuildDestinationsLocked();
     console.Out("<OSC> Adding client " + host + " : " + std::to_string(port) + "\n");
     return true;
@@ -547,8 +552,7 @@ bool OscDataServer::AddConfiguredClients()
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_entries.empty()) return true;
         entries = m_entries;
-        m_clients.clear();
-        RebuildDestinationsLocked();
+        DropEntryClientsLocked();
     }
     for (const Entry& entry : entries) {
         std::string host;
@@ -571,16 +575,30 @@ bool OscDataServer::RemoveConfiguredClient(const std::string& text)
         std::string host;
         int port = 0;
         if (!ParseHostPort(text, host, port)) return false;
-        // The client this entry made, wherever it now stands in the list.
+        const std::uint64_t id = m_entries[i].id;
+        m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
+        // The client this entry made, wherever it now stands in the list. Gone already
+        // (the peer said goodbye): the entry goes alone, or it could never be removed.
         for (std::size_t c = 0; c < m_clients.size(); ++c) {
-            if (m_clients[c].entryId != m_entries[i].id) continue;
+            Client& client = m_clients[c];
+            if (client.entryId != id) continue;
+            if (client.asked) {
+                // Its own request stands until it disconnects: data and no goodbye.
+                client.entryId = 0;
+                console.Out("<OSC> Removing client " + host + " : " + std::to_string(port) +
+                            " from the configured clients; it asked for data itself and keeps "
+                            "it until it disconnects\n");
+                return true;
+            }
+            const NetAddress destination = client.destination;
             RemoveClientAtLocked(c, console);
-            m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
+            // The goodbye only when its data really stops (the local peer may share it).
+            bool stillServed = false;
+            for (const NetAddress& known : m_destinations)
+                stillServed = stillServed || known.SameEndpoint(destination);
+            if (!stillServed && IsStarted()) SendReplyLocked(m_settings.serverRemoved, destination);
             return true;
         }
-        // Its client is gone already (the peer said goodbye): the entry goes too, or it
-        // could never be removed.
-        m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
         return true;
     }
     return false;
@@ -601,12 +619,23 @@ std::size_t OscDataServer::ConfiguredClientCount() const
 bool OscDataServer::ClearConfiguredClients()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (IsStarted()) {
-        m_clients.clear();
-        RebuildDestinationsLocked();
-    }
+    if (IsStarted()) DropEntryClientsLocked();
     m_entries.clear();
     return true;
+}
+
+// The clients the configured entries made; a peer that asked for data itself stays,
+// no longer tied to an entry.
+void OscDataServer::DropEntryClientsLocked()
+{
+    std::vector<Client> kept;
+    for (Client& client : m_clients) {
+        if (!client.asked) continue;
+        client.entryId = 0;
+        kept.push_back(client);
+    }
+    m_clients.swap(kept);
+    RebuildDestinationsLocked();
 }
 
 // ---- settings and state ----------------------------------------------------

@@ -126,6 +126,7 @@ private:
         NetAddress address;      // the peer as recorded (requester or resolved entry)
         NetAddress destination;  // where its copies go
         std::uint64_t entryId;   // configured entry that made it, 0 for none
+        bool asked;              // the peer asked for data itself: kept until it disconnects
     };
     struct Entry {
         std::string text;
@@ -140,6 +141,7 @@ private:
     void SayRepeatConnectsLocked(Console& console, CRepeatNote::Clock::time_point now);
     bool HandleDisconnectLocked(const NetAddress& requester, Console& console);
     bool RemoveClientAtLocked(std::size_t index, Console& console);
+    void DropEntryClientsLocked();
     int FindClientLocked(const NetAddress& address) const;
     bool ResendRecordLocked();
     bool SendReplyLocked(const std::string& word, const NetAddress& destination);

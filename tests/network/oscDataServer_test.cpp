@@ -315,46 +315,66 @@ TEST(OscDataServerTest, ADuplicateDestinationGetsOneCopy)
 
 // A peer that asked to connect and was then configured at the same destination was
 // listed twice and welcomed twice. One destination, one client, one welcome, whichever
-// came first; the entry can still be removed once the peer has said goodbye.
+// came first. Removing the entry cut the peer off, although it had asked for data itself:
+// its own request now stands until it disconnects, and only then is it said goodbye.
 TEST(OscDataServerTest, ADirectClientAndAConfiguredEntryAreOneClient)
 {
     for (const bool requestFirst : {true, false}) {
-        SCOPED_TRACE(requestFirst ? "request first" : "entry first");
-        ServerRig rig(false, osctest::kArriveMs);
-        ASSERT_TRUE(rig.started);
-        Peer requester;
-        const auto request = [&](const char* what) {
-            ASSERT_TRUE(requester.Send(rig.inPort, Request(what)));
-            ASSERT_TRUE(rig.server.Poll());
-        };
-        // Replies to the requester go to its host at the out port: rig.local.
-        if (requestFirst) request("connect");
-        ASSERT_TRUE(rig.server.AddConfiguredClient(rig.local.HostPort()));
-        if (!requestFirst) request("connect");
-        Received message;
-        ASSERT_TRUE(rig.local.Next(message));
-        EXPECT_EQ(message.args, kWelcome);
-        EXPECT_EQ(rig.local.Drain(), 0);  // no second welcome
-        EXPECT_EQ(rig.server.ClientCount(), 1u);
-        EXPECT_EQ(rig.server.ConfiguredClientCount(), 1u);
-        if (requestFirst)
-            EXPECT_TRUE(rig.console.Has("O <OSC> Adding client 127.0.0.1 : " +
-                                        std::to_string(rig.local.Port()) +
-                                        " (connected already: no second welcome)\n"));
-        else
-            EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1:" + std::to_string(requester.Port()) +
-                                        " is already connected !\n"));
-        const double value = 2.0;
-        ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
-        EXPECT_EQ(rig.local.Drain(), 1);
-        // The peer leaves; its entry can still be removed, and is gone from the list.
-        request("disconnect");
-        ASSERT_TRUE(rig.local.Next(message));
-        EXPECT_EQ(message.args, kGoodbye);
-        EXPECT_EQ(rig.server.ClientCount(), 0u);
-        EXPECT_TRUE(rig.server.RemoveConfiguredClient(rig.local.HostPort()));
-        EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
-        EXPECT_FALSE(rig.server.RemoveConfiguredClient(rig.local.HostPort()));
+        for (const bool removeFirst : {true, false}) {
+            SCOPED_TRACE(std::string(requestFirst ? "request first" : "entry first") +
+                         (removeFirst ? ", entry removed first" : ", disconnect first"));
+            ServerRig rig(false, osctest::kArriveMs);
+            ASSERT_TRUE(rig.started);
+            Peer requester;
+            const auto request = [&](const char* what) {
+                ASSERT_TRUE(requester.Send(rig.inPort, Request(what)));
+                ASSERT_TRUE(rig.server.Poll());
+            };
+            // Replies to the requester go to its host at the out port: rig.local.
+            if (requestFirst) request("connect");
+            ASSERT_TRUE(rig.server.AddConfiguredClient(rig.local.HostPort()));
+            if (!requestFirst) request("connect");
+            Received message;
+            ASSERT_TRUE(rig.local.Next(message));
+            EXPECT_EQ(message.args, kWelcome);
+            EXPECT_EQ(rig.local.Drain(), 0);  // no second welcome
+            EXPECT_EQ(rig.server.ClientCount(), 1u);
+            EXPECT_EQ(rig.server.ConfiguredClientCount(), 1u);
+            if (requestFirst)
+                EXPECT_TRUE(rig.console.Has("O <OSC> Adding client 127.0.0.1 : " +
+                                            std::to_string(rig.local.Port()) +
+                                            " (connected already: no second welcome)\n"));
+            else
+                EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1:" +
+                                            std::to_string(requester.Port()) +
+                                            " is already connected !\n"));
+            const double value = 2.0;
+            if (removeFirst) {
+                // The entry goes; the peer's own request keeps its data, without a goodbye.
+                EXPECT_TRUE(rig.server.RemoveConfiguredClient(rig.local.HostPort()));
+                EXPECT_TRUE(rig.console.Has(
+                    "O <OSC> Removing client 127.0.0.1 : " + std::to_string(rig.local.Port()) +
+                    " from the configured clients; it asked for data itself and keeps it until "
+                    "it disconnects\n"));
+                EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
+                EXPECT_EQ(rig.server.ClientCount(), 1u);
+            }
+            ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
+            ASSERT_TRUE(rig.local.Next(message));
+            EXPECT_EQ(message.address, "/data/dev");
+            EXPECT_EQ(rig.local.Drain(), 0);
+            // The peer leaves: a goodbye, and its data stops.
+            request("disconnect");
+            ASSERT_TRUE(rig.local.Next(message));
+            EXPECT_EQ(message.args, kGoodbye);
+            EXPECT_EQ(rig.server.ClientCount(), 0u);
+            EXPECT_FALSE(rig.server.SetData("dev", &value, 1, 0.0));
+            EXPECT_EQ(rig.local.Drain(), 0);
+            // An entry left after the peer's goodbye can still be removed.
+            EXPECT_EQ(rig.server.RemoveConfiguredClient(rig.local.HostPort()), !removeFirst);
+            EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
+            EXPECT_FALSE(rig.server.RemoveConfiguredClient(rig.local.HostPort()));
+        }
     }
 }
 
@@ -379,6 +399,8 @@ TEST(OscDataServerTest, RemovingAnEntryRemovesTheClientItMade)
     EXPECT_TRUE(rig.console.Has(
         "O <OSC> Removing client 127.0.0.1 : " + std::to_string(configured.Port()) + "\n"));
     EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
+    ASSERT_TRUE(configured.Next(message));  // its data stops: it is said goodbye
+    EXPECT_EQ(message.args, kGoodbye);
     const double value = 4.0;
     ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
     EXPECT_EQ(rig.local.Drain(), 1);   // the requester still gets data
@@ -411,10 +433,10 @@ TEST(OscDataServerTest, ConfiguredClientsAreAddedAgainAfterARestart)
     EXPECT_EQ(a.Drain(), 2);
     EXPECT_EQ(b.Drain(), 2);
 
-    // The removed entry's client goes; the other stays.
+    // The removed entry's client goes, with a goodbye; the other stays.
     EXPECT_TRUE(rig.server.RemoveConfiguredClient(a.HostPort()));
     ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
-    EXPECT_EQ(a.Drain(), 0);
+    EXPECT_EQ(a.Drain(), 1);
     EXPECT_EQ(b.Drain(), 1);
     EXPECT_TRUE(rig.server.ClearConfiguredClients());
     EXPECT_EQ(rig.server.ClientCount(), 0u);
