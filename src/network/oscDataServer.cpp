@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -21,6 +22,15 @@ constexpr int kMaxPort = 65535;
 constexpr const char* kNotRunning = "the OSC server is not running";
 // Frames may come in bursts from several devices: room for them in the kernel.
 constexpr int kSendBufferBytes = 4 * 1024 * 1024;
+// A send failure without a system error: the datagram went out cut short.
+constexpr int kCutShort = -1;
+
+std::string SendErrorText(int code)
+{
+    if (code == kCutShort) return "datagram cut short";
+    if (code == 0) return "reason unknown";
+    return std::strerror(code);
+}
 
 void DefaultSink(bool isError, const std::string& line)
 {
@@ -146,6 +156,7 @@ public:
     Sender()
     {
         route.destinations.reserve(kReservedDestinations);
+        route.slots.reserve(kReservedDestinations);
         route.dataTag.reserve(kReservedText);
         route.eventTag.reserve(kReservedText);
         address.reserve(kReservedText);
@@ -205,6 +216,7 @@ OscDataServer::OscDataServer()
 {
     m_record.reserve(kReservedMessageBytes);
     m_resend.reserve(kReservedMessageBytes);
+    m_slots = std::make_unique<SendSlot[]>(kTrackedDestinations);
 }
 
 OscDataServer::~OscDataServer()
@@ -269,6 +281,7 @@ bool OscDataServer::Close()
                           ? UdpSendResult::Whole
                           : UdpSendResult::Failed);
     }
+    ReportSendFailuresLocked(console, true);
     m_clients.clear();
     m_destinations.clear();
     m_listener.Close();
@@ -290,6 +303,7 @@ bool OscDataServer::Poll()
             SetConnectedLocked(false);
         ServeLocalPeerLocked(console);  // retried on every poll until it succeeds
         timeoutMs = ClampOscPollTimeout(m_settings.timeoutMs);
+        ReportSendFailuresLocked(console, false);
         if (m_repeatConnectNote.Unsaid() > 0) {
             const auto now = CRepeatNote::Clock::now();
             if (m_repeatConnectNote.IsDue(now)) SayRepeatConnectsLocked(console, now);
@@ -695,6 +709,7 @@ void OscDataServer::Refresh(Sender& sender) const
     sender.route.handle = m_route.handle;
     sender.route.connected = m_route.connected;
     sender.route.destinations.assign(m_route.destinations.begin(), m_route.destinations.end());
+    sender.route.slots.assign(m_route.slots.begin(), m_route.slots.end());
     sender.route.dataTag.assign(m_route.dataTag);
     sender.route.eventTag.assign(m_route.eventTag);
     sender.route.useDouble = m_route.useDouble;
@@ -767,11 +782,14 @@ bool OscDataServer::SendBuilt(const Sender& sender)
         return false;
     const std::uint8_t* packet = sender.builder.PacketData();
     bool allWhole = true;
-    for (const NetAddress& destination : route.destinations) {
+    for (std::size_t i = 0; i < route.destinations.size(); ++i) {
         if (const OscSendObserver observer = m_observer.load())
             observer(m_observerContext.load(), packet, size);
-        const UdpSendResult result = SendDatagram(route.handle, packet, size, destination);
+        int code = 0;
+        const UdpSendResult result =
+            SendDatagram(route.handle, packet, size, route.destinations[i], &code);
         CountSend(result);
+        CountSend(route.slots[i], result, code);
         allWhole = allWhole && result == UdpSendResult::Whole;
     }
     return allWhole;
@@ -789,6 +807,88 @@ void OscDataServer::CountSend(UdpSendResult result)
     if (result == UdpSendResult::WouldBlock) m_wouldBlock.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Any thread: no lock, no allocation.
+void OscDataServer::CountSend(SendSlot* slot, UdpSendResult result, int errorCode)
+{
+    if (slot == nullptr) return;
+    if (result == UdpSendResult::Whole) {
+        slot->wholes.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    slot->lastError.store(result == UdpSendResult::Short ? kCutShort : errorCode,
+                          std::memory_order_relaxed);
+    slot->failures.fetch_add(1);
+}
+
+// The slot of a destination: its own while slots last, then the shared one.
+OscDataServer::SendSlot* OscDataServer::SlotForLocked(const NetAddress& destination)
+{
+    for (std::size_t i = 0; i < m_slotCount; ++i) {
+        if (!m_slots[i].isShared && m_slots[i].address.SameEndpoint(destination))
+            return &m_slots[i];
+    }
+    if (m_slotCount + 1 < kTrackedDestinations) {
+        m_slots[m_slotCount].address = destination;
+        return &m_slots[m_slotCount++];
+    }
+    SendSlot& shared = m_slots[kTrackedDestinations - 1];
+    shared.isShared = true;
+    m_slotCount = kTrackedDestinations;
+    return &shared;
+}
+
+// A destination's failures: the first said with its reason, then counted, and the count
+// said when sending to it works again (a poll that saw sends go out and none fail), when
+// it is no longer a destination, or at close.
+void OscDataServer::ReportSendFailuresLocked(Console& console, bool isClosing)
+{
+    for (std::size_t i = 0; i < m_slotCount; ++i) {
+        SendSlot& slot = m_slots[i];
+        const std::uint64_t failures = slot.failures.load();
+        const std::uint64_t wholes = slot.wholes.load(std::memory_order_relaxed);
+        const auto name = [&slot] {
+            return slot.isShared ? std::string("other destinations")
+                                 : slot.address.AsText() + ":" +
+                                       std::to_string(slot.address.Port());
+        };
+        if (!slot.isFailing && failures != slot.said) {
+            slot.isFailing = true;
+            slot.episodeStart = slot.said;
+            console.Err("<OSC> Sending to " + name() + " failed: " +
+                        SendErrorText(slot.lastError.load(std::memory_order_relaxed)) +
+                        "; failures are counted until it works again\n");
+        } else if (slot.isFailing) {
+            bool isDestination = false;
+            for (const SendSlot* used : m_destinationSlots)
+                isDestination = isDestination || used == &slot;
+            const bool isQuiet = failures == slot.seenFailures;
+            std::string end;
+            if (isClosing)
+                end = ", until the server closed";
+            else if (isQuiet && wholes > slot.seenWholes)
+                end = "; it works again";
+            else if (isQuiet && !isDestination)
+                end = "; it is no longer a destination";
+            if (!end.empty()) {
+                console.Err("<OSC> Sending to " + name() + ": " +
+                            std::to_string(failures - slot.episodeStart) + " datagrams failed" +
+                            end + "\n");
+                slot.isFailing = false;
+                slot.said = failures;
+            }
+        }
+        if (isClosing && slot.isFailing) {  // failed since this poll's first note
+            console.Err("<OSC> Sending to " + name() + ": " +
+                        std::to_string(failures - slot.episodeStart) +
+                        " datagrams failed, until the server closed\n");
+            slot.isFailing = false;
+            slot.said = failures;
+        }
+        slot.seenFailures = failures;
+        slot.seenWholes = wholes;
+    }
+}
+
 bool OscDataServer::ResendRecordLocked()
 {
     if (!m_connected) return false;
@@ -798,11 +898,12 @@ bool OscDataServer::ResendRecordLocked()
     }
     if (m_resend.empty()) return false;
     bool allWhole = true;
-    for (const NetAddress& destination : m_destinations) {
+    for (std::size_t i = 0; i < m_destinations.size(); ++i) {
         int code = 0;
-        const UdpSendResult result =
-            SendDatagram(m_sender.Handle(), m_resend.data(), m_resend.size(), destination, &code);
+        const UdpSendResult result = SendDatagram(m_sender.Handle(), m_resend.data(),
+                                                  m_resend.size(), m_destinations[i], &code);
         CountSend(result);
+        CountSend(m_destinationSlots[i], result, code);
         allWhole = allWhole && result == UdpSendResult::Whole;
     }
     return allWhole && !m_destinations.empty();
@@ -833,6 +934,9 @@ void OscDataServer::RebuildDestinationsLocked()
             isNew = isNew && !known.SameEndpoint(client.destination);
         if (isNew) m_destinations.push_back(client.destination);
     }
+    m_destinationSlots.clear();
+    for (const NetAddress& destination : m_destinations)
+        m_destinationSlots.push_back(SlotForLocked(destination));
     PublishLocked();
 }
 
@@ -861,6 +965,7 @@ void OscDataServer::PublishLocked()
     m_route.handle = handle;
     m_route.connected = m_connected;
     m_route.destinations = m_destinations;
+    m_route.slots = m_destinationSlots;
     m_route.dataTag = m_settings.serverDataTag;
     m_route.eventTag = m_settings.serverEventTag;
     m_route.useDouble = m_settings.useDouble;

@@ -4,6 +4,7 @@
 
 #include "support/allocCounter.h"
 #include "oscTestSupport.h"
+#include "support/simSeeds.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <future>
+#include <random>
 #include <thread>
 
 using osctest::ConsoleCapture;
@@ -752,3 +754,107 @@ TEST(OscDataServerTest, DeviceNamesBecomeOneAddressPart)
     ASSERT_TRUE(rig.local.Next(message));
     EXPECT_EQ(message.address, "/event/a_b");
 }
+
+// A frame too large for one datagram (here 17000 values; a route that went away is the
+// same) failed to every destination and was counted without a word. Each destination's
+// first failure is said with its reason, then counted, and the count is said when sending
+// works again or at close. Devices send big and small frames on their own threads while
+// the polls run where the seed puts them; the counts said equal the failures, per
+// destination, and every small frame reaches both peers.
+class OscSendFailureThreads : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(OscSendFailureThreads, EachDestinationsFailuresAreSaidWithTheirCount)
+{
+    const uint32_t seed = GetParam();
+    SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed));
+    std::mt19937 draw(seed);
+    ServerRig rig(false);
+    ASSERT_TRUE(rig.started);
+    Peer peers[2];
+    for (Peer& peer : peers) ASSERT_TRUE(rig.server.AddConfiguredClient(peer.HostPort()));
+    // Per device thread, which of its frames are too big.
+    const int threads = 1 + static_cast<int>(draw() % 3);
+    std::vector<std::vector<bool>> plans(static_cast<size_t>(threads));
+    int big = 0;
+    int small = 0;
+    for (auto& plan : plans) {
+        const int stretch = 1 + static_cast<int>(draw() % 40);  // frames per big/small run
+        bool isBig = draw() % 2 == 0;
+        for (int frame = 0; frame < 200; ++frame) {
+            if (frame % stretch == 0 && draw() % 2 == 0) isBig = !isBig;
+            plan.push_back(isBig);
+            (isBig ? big : small) += 1;
+        }
+    }
+    const bool endsFailing = draw() % 2 == 0;  // the last frame fails, told only at close
+    std::atomic<int> running{threads};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t) {
+        senders.emplace_back([&, t] {
+            const std::string name = "dev" + std::to_string(t);
+            std::vector<double> values(17000, 0.5);
+            for (const bool isBig : plans[static_cast<size_t>(t)])
+                rig.server.SetData(name.c_str(), values.data(), isBig ? 17000 : 2, 0.0);
+            running.fetch_sub(1);
+        });
+    }
+    int received[2] = {0, 0};
+    const auto drain = [&] {
+        Received message;
+        for (int p = 0; p < 2; ++p) {
+            while (peers[p].Next(message, 0))
+                received[p] += message.address.compare(0, 9, "/data/dev") == 0;
+        }
+    };
+    while (running.load() > 0) {
+        if (draw() % 4 == 0) {
+            ASSERT_TRUE(rig.server.Poll());
+        }
+        drain();
+        std::this_thread::yield();
+    }
+    for (std::thread& sender : senders) sender.join();
+    ASSERT_TRUE(rig.server.Poll());
+    std::vector<double> last(17000, 1.0);
+    rig.server.SetData("dev0", last.data(), endsFailing ? 17000 : 2, 0.0);
+    (endsFailing ? big : small) += 1;
+    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.server.Close());
+    for (int p = 0; p < 2; ++p) {
+        SCOPED_TRACE("peer " + std::to_string(p));
+        received[p] += peers[p].Drain(osctest::kQuietMs) - 1;  // less the goodbye
+        EXPECT_EQ(received[p], small);
+        const std::string prefix = "E <OSC> Sending to " + peers[p].HostPort();
+        const std::vector<std::string> said = rig.console.Containing(prefix);
+        int starts = 0;
+        int counted = 0;
+        bool isOpen = false;
+        for (const std::string& line : said) {
+            if (line == prefix + " failed: Message too long; failures are counted until it "
+                                 "works again\n") {
+                EXPECT_FALSE(isOpen) << line;
+                isOpen = true;
+                ++starts;
+                continue;
+            }
+            EXPECT_TRUE(isOpen) << line;
+            isOpen = false;
+            const size_t at = prefix.size() + 2;
+            counted += std::stoi(line.substr(at));
+            const std::string end = line.substr(line.find(" datagrams failed"));
+            EXPECT_TRUE(end == " datagrams failed; it works again\n" ||
+                        end == " datagrams failed, until the server closed\n")
+                << line;
+        }
+        EXPECT_FALSE(isOpen);
+        EXPECT_EQ(counted, big);
+        EXPECT_EQ(starts > 0, big > 0);
+        if (endsFailing) {
+            EXPECT_NE(said.back().find("until the server closed"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(rig.server.Stats().sendFailures, static_cast<std::uint64_t>(2 * big));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, OscSendFailureThreads, ::testing::ValuesIn(SimSeeds(4)),
+                         SimSeedName());
