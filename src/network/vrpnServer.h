@@ -140,8 +140,8 @@ private:
                        std::chrono::steady_clock::time_point now);
     void TakeQueuedFrames();
     bool IsOwnAddress(uint32_t address, long port) const;
-    void SendReports(Client& client);
-    size_t QueueFrames(CVrpnLink& link, bool withReports);
+    void SendReports(Client& client, std::chrono::steady_clock::time_point now);
+    size_t QueueFrames(Client& client, bool withReports);
     bool MakeRoom(CVrpnLink& link, size_t bytes);
     bool QueueState(CVrpnLink& link);
     bool QueuePose(CVrpnLink& link, size_t sensor, const double* pose, vrpn::Time time);
@@ -180,12 +180,7 @@ private:
     std::mutex m_dataMutex;  // leaf lock: m_filling, the queue it names and the fields below
     FrameQueue* m_filling = &m_queues[0];
     std::vector<int32_t> m_buttons;  // the states set, to pass on changes only
-    // The values set last, queued or not: after a loss the clients get these.
-    std::vector<double> m_latestAnalog;
-    std::vector<double> m_latestPoses;
-    bool m_isQueueOverrun = false;  // a frame was lost since the last pass
-    vrpn::Time m_lastStamp;         // the latest frame time handed out
-    vrpn::Time m_latestTime;        // the time of the values set last, queued or not
+    vrpn::Time m_lastStamp;          // the latest frame time handed out
 
     // Owned by the thread running a pass (m_passMutex).
     std::mutex m_passMutex;
@@ -194,23 +189,25 @@ private:
     std::vector<double> m_analogState;      // every value as of the last frame sent
     std::vector<double> m_poseState;
     std::vector<int32_t> m_buttonState;
-    std::vector<double> m_analogLatestCopy;  // the last values set, after a loss
-    std::vector<double> m_poseLatestCopy;
-    std::vector<double> m_analogBefore;     // the analog values before this pass's frames
-    std::vector<double> m_analogReplay;     // those values as a client's reports go on
+    std::vector<double> m_analogReplay;     // a client's channels as its reports go on
     std::vector<uint8_t> m_analogPending;   // set by this pass's frames, not yet reported
     bool m_reportAnalogAtEnd = false;
-    size_t m_reportFrames = 0;  // this pass's frames with reports (not button changes)
     vrpn::Time m_stateTime;     // the time of the newest frame in the current values
     std::vector<std::unique_ptr<Client>> m_clients;
-    bool m_hasReports = false;     // this pass has frames (not only button changes)
-    bool m_resendsState = false;   // frames were lost before this pass: values resent
     std::chrono::steady_clock::time_point m_nextStuckCheck;
     bool m_hasReportedLoss = false;
     std::chrono::steady_clock::time_point m_lastLossReport;
     uint64_t m_reportedLost = 0;
     uint64_t m_reportedButtons = 0;
-    uint64_t m_goneMissed = 0;  // frames dropped clients missed, not said yet
+    // Frames clients missed before they were dropped, not said yet.
+    struct GoneCut {
+        uint32_t address;
+        int port;
+        uint64_t missed;
+    };
+    std::vector<GoneCut> m_goneCuts;  // reserved for kMaxClients
+    bool m_isQueueCut = false;        // a queue loss was said; its count follows its end
+    std::chrono::steady_clock::time_point m_queueLossAt;
     Note m_connectNote{"Client connected ", "", Severity::Info};
     Note m_dropNote{"Client ", " dropped", Severity::Info};
     Note m_refuseNote{"Refused client ", "", Severity::Warning};
