@@ -497,6 +497,8 @@ void CVrpnServer::SendReports(Client& client, std::chrono::steady_clock::time_po
     }
     const size_t missed = QueueFrames(client, true);
     if (missed == 0) return;
+    // Frames missed after a quiet stretch are a new cut, said at once.
+    if (now - client.missedAt >= kCutQuiet) client.isCut = false;
     client.missedFrames += missed;
     client.missedAt = now;
     m_framesSkipped.fetch_add(missed);
@@ -669,10 +671,15 @@ void CVrpnServer::ReportLosses(std::chrono::steady_clock::time_point now, bool i
 {
     const uint64_t lost = m_framesLost.load();
     const uint64_t buttons = m_buttonsLost.load();
-    if (lost > m_reportedLost || buttons > m_reportedButtons) m_queueLossAt = now;
     const auto hasEnded = [&](std::chrono::steady_clock::time_point lossAt) {
         return now - lossAt >= kCutQuiet;
     };
+    if (lost + buttons > m_queueLossesSeen) {
+        // Losses after a quiet stretch are a new cut, said at once.
+        if (hasEnded(m_queueLossAt)) m_isQueueCut = false;
+        m_queueLossAt = now;
+        m_queueLossesSeen = lost + buttons;
+    }
     bool hasUnsaid = !m_goneCuts.empty() || lost > m_reportedLost || buttons > m_reportedButtons;
     bool isDue = isFinal || !m_goneCuts.empty() || !m_hasReportedLoss ||
                  now - m_lastLossReport >= kLossReportInterval;

@@ -207,7 +207,8 @@ private:
     };
     std::vector<GoneCut> m_goneCuts;  // reserved for kMaxClients
     bool m_isQueueCut = false;        // a queue loss was said; its count follows its end
-    std::chrono::steady_clock::time_point m_queueLossAt;
+    std::chrono::steady_clock::time_point m_queueLossAt;  // when a pass last found new ones
+    uint64_t m_queueLossesSeen = 0;  // frames and button changes lost, as last seen
     Note m_connectNote{"Client connected ", "", Severity::Info};
     Note m_dropNote{"Client ", " dropped", Severity::Info};
     Note m_refuseNote{"Refused client ", "", Severity::Warning};
