@@ -229,42 +229,89 @@ struct StampedReports {
     }
 };
 
-// Takes every byte the server sends to a peer on a thread of its own that does nothing
-// else, so that the client keeps up however loaded the machine; the test thread parses.
-class CDrainingReader {
+// How a client reads.
+enum class ReaderKind { kReads, kSlow, kBursts, kStops, kCount };
+
+// A client's socket read on a thread of its own that does nothing else: at once (the
+// client keeps up however loaded the machine), slowly, in bursts, or until a moment and
+// then not until told; the test thread parses.
+class CPacedReader {
 public:
-    explicit CDrainingReader(int fd) : m_fd(fd), m_thread([this] { Run(); }) {}
-    ~CDrainingReader()
+    CPacedReader(int fd, ReaderKind kind, uint32_t seed)
+        : m_fd(fd), m_kind(kind), m_thread([this, seed] { Run(seed); })
     {
-        m_stop.store(true);
+    }
+    ~CPacedReader()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
+        }
+        m_wake.notify_all();
         m_thread.join();
     }
-    // Hands what was read so far to the peer's parser.
+    void Resume()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_resumed = true;
+        }
+        m_wake.notify_all();
+    }
     void HandTo(Peer& peer)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         peer.Feed(m_bytes);
         m_bytes.clear();
     }
+    bool HasEnded() const { return m_ended.load(); }
 
 private:
-    void Run()
+    void Run(uint32_t seed)
     {
-        std::vector<uint8_t> chunk(1 << 20);
-        while (!m_stop.load()) {
+        std::mt19937 draw(seed);
+        using namespace std::chrono;
+        const auto start = steady_clock::now();
+        const auto stopAt = start + milliseconds(100 + draw() % 500);
+        auto pauseAt = start + milliseconds(20 + draw() % 150);
+        std::vector<uint8_t> chunk(m_kind == ReaderKind::kSlow ? 2048 : 1 << 20);
+        for (;;) {
+            const auto now = steady_clock::now();
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                if (m_quit) return;
+                if (m_kind == ReaderKind::kStops && now >= stopAt)
+                    m_wake.wait(lock, [this] { return m_quit || m_resumed; });
+                if (m_quit) return;
+            }
+            // Pacing is what this reader is: slow or bursty, never a wait for an event.
+            if (m_kind == ReaderKind::kBursts && now >= pauseAt) {
+                std::this_thread::sleep_for(milliseconds(30 + draw() % 200));
+                pauseAt = steady_clock::now() + milliseconds(20 + draw() % 150);
+            }
             pollfd poller{m_fd, POLLIN, 0};
-            if (::poll(&poller, 1, 5) <= 0) continue;  // the wait for the next bytes
+            if (::poll(&poller, 1, 5) <= 0) continue;
             const ssize_t got = ::recv(m_fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
-            if (got <= 0) continue;
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_bytes.insert(m_bytes.end(), chunk.begin(), chunk.begin() + got);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+                m_ended.store(true);
+                return;
+            }
+            if (got > 0) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_bytes.insert(m_bytes.end(), chunk.begin(), chunk.begin() + got);
+            }
+            if (m_kind == ReaderKind::kSlow) std::this_thread::sleep_for(milliseconds(1));
         }
     }
 
     const int m_fd;
-    std::atomic<bool> m_stop{false};
-    std::mutex m_mutex;  // guards m_bytes
+    const ReaderKind m_kind;
+    std::mutex m_mutex;  // guards the fields below
+    std::condition_variable m_wake;
+    bool m_quit = false;
+    bool m_resumed = false;
     std::vector<uint8_t> m_bytes;
+    std::atomic<bool> m_ended{false};
     std::thread m_thread;
 };
 
@@ -305,7 +352,7 @@ void ExpectEachFrameOnce(bool synchronised, double rateHz, int64_t frames)
     reports = StampedReports();
     reports.poses.resize(8);
     {
-        CDrainingReader reader(peer.Fd());
+        CPacedReader reader(peer.Fd(), ReaderKind::kReads, 0);
         bool hasButton = false;  // the devices press none: the one change ends the run
         const auto take = [&] {
             reader.HandTo(peer);
@@ -475,91 +522,6 @@ private:
 }  // namespace
 
 namespace {
-
-// How a client of the load suite reads.
-enum class ReaderKind { kReads, kSlow, kBursts, kStops, kCount };
-
-// A client's socket read on a thread of its own, as the seed says: at once, slowly, in
-// bursts, or until a moment and then not until told (the test then drains it to its end).
-class CPacedReader {
-public:
-    CPacedReader(int fd, ReaderKind kind, uint32_t seed)
-        : m_fd(fd), m_kind(kind), m_thread([this, seed] { Run(seed); })
-    {
-    }
-    ~CPacedReader()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_quit = true;
-        }
-        m_wake.notify_all();
-        m_thread.join();
-    }
-    void Resume()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_resumed = true;
-        }
-        m_wake.notify_all();
-    }
-    void HandTo(Peer& peer)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        peer.Feed(m_bytes);
-        m_bytes.clear();
-    }
-    bool HasEnded() const { return m_ended.load(); }
-
-private:
-    void Run(uint32_t seed)
-    {
-        std::mt19937 draw(seed);
-        using namespace std::chrono;
-        const auto start = steady_clock::now();
-        const auto stopAt = start + milliseconds(100 + draw() % 500);
-        auto pauseAt = start + milliseconds(20 + draw() % 150);
-        std::vector<uint8_t> chunk(m_kind == ReaderKind::kSlow ? 2048 : 1 << 20);
-        for (;;) {
-            const auto now = steady_clock::now();
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                if (m_quit) return;
-                if (m_kind == ReaderKind::kStops && now >= stopAt)
-                    m_wake.wait(lock, [this] { return m_quit || m_resumed; });
-                if (m_quit) return;
-            }
-            // Pacing is what this reader is: slow or bursty, never a wait for an event.
-            if (m_kind == ReaderKind::kBursts && now >= pauseAt) {
-                std::this_thread::sleep_for(milliseconds(30 + draw() % 200));
-                pauseAt = steady_clock::now() + milliseconds(20 + draw() % 150);
-            }
-            pollfd poller{m_fd, POLLIN, 0};
-            if (::poll(&poller, 1, 5) <= 0) continue;
-            const ssize_t got = ::recv(m_fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-                m_ended.store(true);
-                return;
-            }
-            if (got > 0) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_bytes.insert(m_bytes.end(), chunk.begin(), chunk.begin() + got);
-            }
-            if (m_kind == ReaderKind::kSlow) std::this_thread::sleep_for(milliseconds(1));
-        }
-    }
-
-    const int m_fd;
-    const ReaderKind m_kind;
-    std::mutex m_mutex;  // guards the fields below
-    std::condition_variable m_wake;
-    bool m_quit = false;
-    bool m_resumed = false;
-    std::vector<uint8_t> m_bytes;
-    std::atomic<bool> m_ended{false};
-    std::thread m_thread;
-};
 
 int LocalPortOf(int fd)
 {
