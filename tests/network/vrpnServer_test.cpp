@@ -483,52 +483,6 @@ TEST_F(VrpnServerTest, CountsPastWhatClientsHoldAreCutOnTheWire)
     EXPECT_EQ(vrpn::GetI32(message.payload.data()), 1);
 }
 
-// Every device frame used to run a pass that re-sent every device's block: with two
-// devices joined a client got each report twice.
-TEST_F(VrpnServerTest, EachFrameIsReportedOncePerSensor)
-{
-    ASSERT_EQ(VrpnServerAddDevice(1, 0, 2, nullptr), 1);
-    ASSERT_EQ(VrpnServerAddDevice(1, 0, 1, nullptr), 2);
-    ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 3);
-    Peer peer;
-    ASSERT_TRUE(OpenPeerPastItsValues(peer));
-    Received message;
-
-    constexpr int kFrames = 40;
-    const double poses[14] = {1, 2, 3, 1, 0, 0, 0, 4, 5, 6, 1, 0, 0, 0};
-    const double analog[2] = {0.5, -0.5};
-    for (int frame = 0; frame < kFrames; ++frame) {
-        // Each device's frame sets its block and runs a pass, as devices do.
-        ASSERT_TRUE(VrpnServerSetTracker(1, poses, 2));
-        VrpnServerMainloop();
-        ASSERT_TRUE(VrpnServerSetTracker(2, poses, 1));
-        VrpnServerMainloop();
-        ASSERT_TRUE(VrpnServerSetAnalog(3, analog, 2));
-        VrpnServerMainloop();
-        VrpnServerMainloop();  // the GUI thread's upkeep pass: no report
-    }
-    ASSERT_TRUE(VrpnServerSetButton(0, 0, 0));
-    std::map<std::string, std::vector<int>> counts;  // per type name, per sensor
-    for (const char* name : {vrpn::kPosQuat, vrpn::kVelocity, vrpn::kAcceleration})
-        counts[name].assign(3, 0);
-    int analogReports = 0;
-    ASSERT_TRUE(Await(peer, message, [&](const Received& m) {
-        if (m.type < 0) return false;
-        const std::string name = peer.TypeName(m.type);
-        if (counts.count(name) != 0) {
-            const int sensor = vrpn::GetI32(m.payload.data());
-            if (sensor >= 0 && sensor < 3) ++counts[name][static_cast<size_t>(sensor)];
-        }
-        if (name == vrpn::kAnalogChannel) ++analogReports;
-        return name == vrpn::kButtonChange;
-    }));
-    for (const auto& [name, perSensor] : counts) {
-        for (size_t sensor = 0; sensor < perSensor.size(); ++sensor)
-            EXPECT_EQ(perSensor[sensor], kFrames) << name << " sensor " << sensor;
-    }
-    EXPECT_EQ(analogReports, kFrames);
-}
-
 // The thread running a pass may be held up while other devices go on: their frames
 // wait between two passes. Only the last values of each block used to go out then.
 TEST_F(VrpnServerTest, FramesSetBetweenPassesAreEachReportedInOrder)
