@@ -133,9 +133,13 @@ CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCoun
       m_linkCapacity(std::max(CVrpnLink::kOutCapacity, kReportReserve + 2 * m_stateBytes)),
       m_address(address),
       m_buttons(buttonCount, 0),
+      m_latestAnalog(analogCount, 0.0),
+      m_latestPoses(sensorCount * 7, 0.0),
       m_analogState(analogCount, 0.0),
       m_poseState(sensorCount * 7, 0.0),
       m_buttonState(buttonCount, 0),
+      m_analogLatestCopy(analogCount, 0.0),
+      m_poseLatestCopy(sensorCount * 7, 0.0),
       m_analogReplay(analogCount, 0.0),
       m_analogPending(analogCount, 0)
 {
@@ -150,6 +154,7 @@ CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCoun
     m_clients.reserve(kMaxClients);
     m_goneCuts.reserve(kMaxClients);
     m_lastStamp = vrpn::Now();
+    m_latestTime = m_lastStamp;
     m_stateTime = m_lastStamp;
     if (m_name.size() > vrpn::kMaxNameLength) {
         m_error = "name longer than " + std::to_string(vrpn::kMaxNameLength) + " characters";
@@ -235,9 +240,15 @@ bool CVrpnServer::QueueFrame(FrameKind kind, size_t offset, size_t count, const 
     std::lock_guard<std::mutex> lock(m_dataMutex);
     // Taken in queue order: a frame's time is never before the one queued ahead of it.
     const vrpn::Time time = Stamp();
+    m_latestTime = time;
+    std::vector<double>& latest = kind == FrameKind::kPoses ? m_latestPoses : m_latestAnalog;
+    const size_t first = kind == FrameKind::kPoses ? 7 * offset : offset;
+    std::copy(values, values + valueCount, latest.begin() + static_cast<ptrdiff_t>(first));
     if (AppendFrame(kind, offset, count, values, valueCount, time)) return true;
-    // Lost for every client, and never sent later in another frame's place.
+    // Lost for every client that has values: never sent later in another frame's place.
+    // A client that opens later starts from the values set last (see TakeQueuedFrames).
     m_framesLost.fetch_add(1);
+    m_isQueueOverrun = true;
     return false;
 }
 
@@ -412,11 +423,20 @@ bool CVrpnServer::IsOwnAddress(uint32_t address, long port) const
 // comes after the channels set before it.
 void CVrpnServer::TakeQueuedFrames()
 {
+    bool hasLost = false;
+    vrpn::Time latestTime;
     {
         std::lock_guard<std::mutex> lock(m_dataMutex);
         std::swap(m_filling, m_sending);
         m_filling->frameCount = 0;
         m_filling->valueCount = 0;
+        hasLost = m_isQueueOverrun;
+        m_isQueueOverrun = false;
+        if (hasLost) {
+            std::copy(m_latestAnalog.begin(), m_latestAnalog.end(), m_analogLatestCopy.begin());
+            std::copy(m_latestPoses.begin(), m_latestPoses.end(), m_poseLatestCopy.begin());
+            latestTime = m_latestTime;
+        }
     }
     std::fill(m_analogPending.begin(), m_analogPending.end(), uint8_t{0});
     for (size_t i = 0; i < m_sending->frameCount; ++i) {
@@ -456,6 +476,13 @@ void CVrpnServer::TakeQueuedFrames()
     }
     m_reportAnalogAtEnd = std::find(m_analogPending.begin(), m_analogPending.end(), uint8_t{1}) !=
                           m_analogPending.end();
+    // Frames lost since the last pass left the values behind: the current values, which
+    // only a client that opens gets, are the ones set last.
+    if (hasLost) {
+        m_analogState.swap(m_analogLatestCopy);
+        m_poseState.swap(m_poseLatestCopy);
+        m_stateTime = latestTime;
+    }
 }
 
 bool CVrpnServer::QueueOpening(CVrpnLink& link)

@@ -180,7 +180,12 @@ private:
     std::mutex m_dataMutex;  // leaf lock: m_filling, the queue it names and the fields below
     FrameQueue* m_filling = &m_queues[0];
     std::vector<int32_t> m_buttons;  // the states set, to pass on changes only
-    vrpn::Time m_lastStamp;          // the latest frame time handed out
+    // The values set last, queued or not: a client that opens after a loss starts there.
+    std::vector<double> m_latestAnalog;
+    std::vector<double> m_latestPoses;
+    bool m_isQueueOverrun = false;  // a frame was lost since the last pass
+    vrpn::Time m_lastStamp;         // the latest frame time handed out
+    vrpn::Time m_latestTime;        // the time of the values set last, queued or not
 
     // Owned by the thread running a pass (m_passMutex).
     std::mutex m_passMutex;
@@ -189,6 +194,8 @@ private:
     std::vector<double> m_analogState;      // every value as of the last frame sent
     std::vector<double> m_poseState;
     std::vector<int32_t> m_buttonState;
+    std::vector<double> m_analogLatestCopy;  // the last values set, after a loss
+    std::vector<double> m_poseLatestCopy;
     std::vector<double> m_analogReplay;     // a client's channels as its reports go on
     std::vector<uint8_t> m_analogPending;   // set by this pass's frames, not yet reported
     bool m_reportAnalogAtEnd = false;
