@@ -824,34 +824,26 @@ TEST_P(OscSendFailureThreads, EachDestinationsFailuresAreSaidWithTheirCount)
         SCOPED_TRACE("peer " + std::to_string(p));
         received[p] += peers[p].Drain(osctest::kQuietMs) - 1;  // less the goodbye
         EXPECT_EQ(received[p], small);
+        // Each stretch of failures: its first said with the reason, then its count.
         const std::string prefix = "E <OSC> Sending to " + peers[p].HostPort();
         const std::vector<std::string> said = rig.console.Containing(prefix);
-        int starts = 0;
         int counted = 0;
-        bool isOpen = false;
-        for (const std::string& line : said) {
-            if (line == prefix + " failed: Message too long; failures are counted until it "
-                                 "works again\n") {
-                EXPECT_FALSE(isOpen) << line;
-                isOpen = true;
-                ++starts;
+        for (size_t i = 0; i < said.size(); ++i) {
+            if (i % 2 == 0) {
+                EXPECT_EQ(said[i], prefix + " failed: Message too long; failures are counted "
+                                            "until it works again\n");
                 continue;
             }
-            EXPECT_TRUE(isOpen) << line;
-            isOpen = false;
-            const size_t at = prefix.size() + 2;
-            counted += std::stoi(line.substr(at));
-            const std::string end = line.substr(line.find(" datagrams failed"));
+            counted += std::stoi(said[i].substr(prefix.size() + 2));
+            const std::string end = said[i].substr(said[i].find(" datagrams failed"));
             EXPECT_TRUE(end == " datagrams failed; it works again\n" ||
                         end == " datagrams failed, until the server closed\n")
-                << line;
+                << said[i];
         }
-        EXPECT_FALSE(isOpen);
+        EXPECT_EQ(said.size() % 2, 0u);
         EXPECT_EQ(counted, big);
-        EXPECT_EQ(starts > 0, big > 0);
-        if (endsFailing) {
-            EXPECT_NE(said.back().find("until the server closed"), std::string::npos);
-        }
+        EXPECT_EQ(said.empty(), big == 0);
+        EXPECT_TRUE(!endsFailing || said.back().find("until the server closed") != std::string::npos);
     }
     EXPECT_EQ(rig.server.Stats().sendFailures, static_cast<std::uint64_t>(2 * big));
 }
