@@ -771,7 +771,11 @@ TEST_P(OscSendFailureThreads, EachDestinationsFailuresAreSaidWithTheirCount)
     ServerRig rig(false);
     ASSERT_TRUE(rig.started);
     Peer peers[2];
-    for (Peer& peer : peers) ASSERT_TRUE(rig.server.AddConfiguredClient(peer.HostPort()));
+    Received welcome;
+    for (Peer& peer : peers) {
+        ASSERT_TRUE(rig.server.AddConfiguredClient(peer.HostPort()));
+        ASSERT_TRUE(peer.Next(welcome));
+    }
     // Per device thread, which of its frames are too big.
     const int threads = 1 + static_cast<int>(draw() % 3);
     std::vector<std::vector<bool>> plans(static_cast<size_t>(threads));
