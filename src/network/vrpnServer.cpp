@@ -189,6 +189,18 @@ CVrpnServer::~CVrpnServer()
     const auto now = std::chrono::steady_clock::now();
     ReportLosses(now, true);
     SayDueNotes(now, true);
+    // Reports a client had not taken yet go with its connection: said, not dropped unseen.
+    std::string unsent;
+    for (const auto& client : m_clients) {
+        if (client->isOpen && client->link->QueuedBytes() > 0)
+            unsent += " " + std::to_string(client->link->QueuedBytes()) + " bytes for client " +
+                      AddressText(client->peerAddress, client->peerPort) + ";";
+    }
+    if (unsent.empty()) return;
+    unsent.back() = '\n';
+    g_messages.Post(Severity::Warning,
+                    "<VRPN> Reports the clients had not taken when the server stopped are not "
+                    "sent:" + unsent);
 }
 
 // The caller holds m_dataMutex. Frame times never go back, even when the clock does,
