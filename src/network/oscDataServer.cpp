@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -21,6 +22,15 @@ constexpr int kMaxPort = 65535;
 constexpr const char* kNotRunning = "the OSC server is not running";
 // Frames may come in bursts from several devices: room for them in the kernel.
 constexpr int kSendBufferBytes = 4 * 1024 * 1024;
+// A send failure without a system error: the datagram went out cut short.
+constexpr int kCutShort = -1;
+
+std::string SendErrorText(int code)
+{
+    if (code == kCutShort) return "datagram cut short";
+    if (code == 0) return "reason unknown";
+    return std::strerror(code);
+}
 
 void DefaultSink(bool isError, const std::string& line)
 {
@@ -146,6 +156,7 @@ public:
     Sender()
     {
         route.destinations.reserve(kReservedDestinations);
+        route.slots.reserve(kReservedDestinations);
         route.dataTag.reserve(kReservedText);
         route.eventTag.reserve(kReservedText);
         address.reserve(kReservedText);
@@ -205,6 +216,7 @@ OscDataServer::OscDataServer()
 {
     m_record.reserve(kReservedMessageBytes);
     m_resend.reserve(kReservedMessageBytes);
+    m_slots = std::make_unique<SendSlot[]>(kTrackedDestinations);
 }
 
 OscDataServer::~OscDataServer()
@@ -274,6 +286,7 @@ bool OscDataServer::Close()
                           ? UdpSendResult::Whole
                           : UdpSendResult::Failed);
     }
+    ReportSendFailuresLocked(console, true);
     m_clients.clear();
     m_destinations.clear();
     m_listener.Close();
@@ -295,6 +308,7 @@ bool OscDataServer::Poll()
             SetConnectedLocked(false);
         ServeLocalPeerLocked(console);  // retried on every poll until it succeeds
         timeoutMs = ClampOscPollTimeout(m_settings.timeoutMs);
+        ReportSendFailuresLocked(console, false);
         if (m_repeatConnectNote.Unsaid() > 0) {
             const auto now = CRepeatNote::Clock::now();
             if (m_repeatConnectNote.IsDue(now)) SayRepeatConnectsLocked(console, now);
@@ -353,6 +367,11 @@ bool OscDataServer::HandleConnectLocked(const NetAddress& requester, Console& co
     const std::string host = requester.AsText();
     const std::string port = std::to_string(requester.Port());
     if (FindClientLocked(requester) >= 0) {
+        // A configured entry at the destination it asks for becomes its own request too:
+        // removing the entry then leaves it its data.
+        const NetAddress wanted = requester.WithPort(m_outPort);
+        for (Client& client : m_clients)
+            if (client.destination.SameEndpoint(wanted)) client.asked = true;
         m_repeatConnectPeer = host + ":" + port;
         const auto now = CRepeatNote::Clock::now();
         if (m_repeatConnectNote.Count(now)) SayRepeatConnectsLocked(console, now);
@@ -367,7 +386,7 @@ bool OscDataServer::HandleConnectLocked(const NetAddress& requester, Console& co
     const NetAddress destination = requester.WithPort(m_outPort);
     if (requester.IsSet() && SendReplyLocked(m_settings.serverConnected, destination)) {
         m_connected = true;
-        m_clients.push_back(Client{requester, destination, 0});
+        m_clients.push_back(Client{requester, destination, 0, true});
         RebuildDestinationsLocked();
         console.Out("<OSC> Adding " + host + "\n");
         return true;
@@ -461,7 +480,7 @@ bool OscDataServer::AddClientLocked(const NetAddress& destination, const std::st
         return false;
     }
     m_connected = true;
-    m_clients.push_back(Client{destination, destination, entryId});
+    m_clients.push_back(Client{destination, destination, entryId, false});
     RebuildDestinationsLocked();
     console.Out("<OSC> Adding client " + host + " : " + std::to_string(port) + "\n");
     return true;
@@ -552,8 +571,7 @@ bool OscDataServer::AddConfiguredClients()
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_entries.empty()) return true;
         entries = m_entries;
-        m_clients.clear();
-        RebuildDestinationsLocked();
+        DropEntryClientsLocked();
     }
     for (const Entry& entry : entries) {
         std::string host;
@@ -576,16 +594,30 @@ bool OscDataServer::RemoveConfiguredClient(const std::string& text)
         std::string host;
         int port = 0;
         if (!ParseHostPort(text, host, port)) return false;
-        // The client this entry made, wherever it now stands in the list.
+        const std::uint64_t id = m_entries[i].id;
+        m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
+        // The client this entry made, wherever it now stands in the list. Gone already
+        // (the peer said goodbye): the entry goes alone, or it could never be removed.
         for (std::size_t c = 0; c < m_clients.size(); ++c) {
-            if (m_clients[c].entryId != m_entries[i].id) continue;
+            Client& client = m_clients[c];
+            if (client.entryId != id) continue;
+            if (client.asked) {
+                // Its own request stands until it disconnects: data and no goodbye.
+                client.entryId = 0;
+                console.Out("<OSC> Removing client " + host + " : " + std::to_string(port) +
+                            " from the configured clients; it asked for data itself and keeps "
+                            "it until it disconnects\n");
+                return true;
+            }
+            const NetAddress destination = client.destination;
             RemoveClientAtLocked(c, console);
-            m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
+            // The goodbye only when its data really stops (the local peer may share it).
+            bool stillServed = false;
+            for (const NetAddress& known : m_destinations)
+                stillServed = stillServed || known.SameEndpoint(destination);
+            if (!stillServed && IsStarted()) SendReplyLocked(m_settings.serverRemoved, destination);
             return true;
         }
-        // Its client is gone already (the peer said goodbye): the entry goes too, or it
-        // could never be removed.
-        m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
         return true;
     }
     return false;
@@ -606,12 +638,23 @@ std::size_t OscDataServer::ConfiguredClientCount() const
 bool OscDataServer::ClearConfiguredClients()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (IsStarted()) {
-        m_clients.clear();
-        RebuildDestinationsLocked();
-    }
+    if (IsStarted()) DropEntryClientsLocked();
     m_entries.clear();
     return true;
+}
+
+// The clients the configured entries made; a peer that asked for data itself stays,
+// no longer tied to an entry.
+void OscDataServer::DropEntryClientsLocked()
+{
+    std::vector<Client> kept;
+    for (Client& client : m_clients) {
+        if (!client.asked) continue;
+        client.entryId = 0;
+        kept.push_back(client);
+    }
+    m_clients.swap(kept);
+    RebuildDestinationsLocked();
 }
 
 // ---- settings and state ----------------------------------------------------
@@ -671,6 +714,7 @@ void OscDataServer::Refresh(Sender& sender) const
     sender.route.handle = m_route.handle;
     sender.route.connected = m_route.connected;
     sender.route.destinations.assign(m_route.destinations.begin(), m_route.destinations.end());
+    sender.route.slots.assign(m_route.slots.begin(), m_route.slots.end());
     sender.route.dataTag.assign(m_route.dataTag);
     sender.route.eventTag.assign(m_route.eventTag);
     sender.route.useDouble = m_route.useDouble;
@@ -743,11 +787,14 @@ bool OscDataServer::SendBuilt(const Sender& sender)
         return false;
     const std::uint8_t* packet = sender.builder.PacketData();
     bool allWhole = true;
-    for (const NetAddress& destination : route.destinations) {
+    for (std::size_t i = 0; i < route.destinations.size(); ++i) {
         if (const OscSendObserver observer = m_observer.load())
             observer(m_observerContext.load(), packet, size);
-        const UdpSendResult result = SendDatagram(route.handle, packet, size, destination);
+        int code = 0;
+        const UdpSendResult result =
+            SendDatagram(route.handle, packet, size, route.destinations[i], &code);
         CountSend(result);
+        CountSend(route.slots[i], result, code);
         allWhole = allWhole && result == UdpSendResult::Whole;
     }
     return allWhole;
@@ -765,6 +812,88 @@ void OscDataServer::CountSend(UdpSendResult result)
     if (result == UdpSendResult::WouldBlock) m_wouldBlock.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Any thread: no lock, no allocation.
+void OscDataServer::CountSend(SendSlot* slot, UdpSendResult result, int errorCode)
+{
+    if (slot == nullptr) return;
+    if (result == UdpSendResult::Whole) {
+        slot->wholes.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    slot->lastError.store(result == UdpSendResult::Short ? kCutShort : errorCode,
+                          std::memory_order_relaxed);
+    slot->failures.fetch_add(1);
+}
+
+// The slot of a destination: its own while slots last, then the shared one.
+OscDataServer::SendSlot* OscDataServer::SlotForLocked(const NetAddress& destination)
+{
+    for (std::size_t i = 0; i < m_slotCount; ++i) {
+        if (!m_slots[i].isShared && m_slots[i].address.SameEndpoint(destination))
+            return &m_slots[i];
+    }
+    if (m_slotCount + 1 < kTrackedDestinations) {
+        m_slots[m_slotCount].address = destination;
+        return &m_slots[m_slotCount++];
+    }
+    SendSlot& shared = m_slots[kTrackedDestinations - 1];
+    shared.isShared = true;
+    m_slotCount = kTrackedDestinations;
+    return &shared;
+}
+
+// A destination's failures: the first said with its reason, then counted, and the count
+// said when sending to it works again (a poll that saw sends go out and none fail), when
+// it is no longer a destination, or at close.
+void OscDataServer::ReportSendFailuresLocked(Console& console, bool isClosing)
+{
+    for (std::size_t i = 0; i < m_slotCount; ++i) {
+        SendSlot& slot = m_slots[i];
+        const std::uint64_t failures = slot.failures.load();
+        const std::uint64_t wholes = slot.wholes.load(std::memory_order_relaxed);
+        const auto name = [&slot] {
+            return slot.isShared ? std::string("other destinations")
+                                 : slot.address.AsText() + ":" +
+                                       std::to_string(slot.address.Port());
+        };
+        if (!slot.isFailing && failures != slot.said) {
+            slot.isFailing = true;
+            slot.episodeStart = slot.said;
+            console.Err("<OSC> Sending to " + name() + " failed: " +
+                        SendErrorText(slot.lastError.load(std::memory_order_relaxed)) +
+                        "; failures are counted until it works again\n");
+        } else if (slot.isFailing) {
+            bool isDestination = false;
+            for (const SendSlot* used : m_destinationSlots)
+                isDestination = isDestination || used == &slot;
+            const bool isQuiet = failures == slot.seenFailures;
+            std::string end;
+            if (isClosing)
+                end = ", until the server closed";
+            else if (isQuiet && wholes > slot.seenWholes)
+                end = "; it works again";
+            else if (isQuiet && !isDestination)
+                end = "; it is no longer a destination";
+            if (!end.empty()) {
+                console.Err("<OSC> Sending to " + name() + ": " +
+                            std::to_string(failures - slot.episodeStart) + " datagrams failed" +
+                            end + "\n");
+                slot.isFailing = false;
+                slot.said = failures;
+            }
+        }
+        if (isClosing && slot.isFailing) {  // failed since this poll's first note
+            console.Err("<OSC> Sending to " + name() + ": " +
+                        std::to_string(failures - slot.episodeStart) +
+                        " datagrams failed, until the server closed\n");
+            slot.isFailing = false;
+            slot.said = failures;
+        }
+        slot.seenFailures = failures;
+        slot.seenWholes = wholes;
+    }
+}
+
 bool OscDataServer::ResendRecordLocked()
 {
     if (!m_connected) return false;
@@ -774,11 +903,12 @@ bool OscDataServer::ResendRecordLocked()
     }
     if (m_resend.empty()) return false;
     bool allWhole = true;
-    for (const NetAddress& destination : m_destinations) {
+    for (std::size_t i = 0; i < m_destinations.size(); ++i) {
         int code = 0;
-        const UdpSendResult result =
-            SendDatagram(m_sender.Handle(), m_resend.data(), m_resend.size(), destination, &code);
+        const UdpSendResult result = SendDatagram(m_sender.Handle(), m_resend.data(),
+                                                  m_resend.size(), m_destinations[i], &code);
         CountSend(result);
+        CountSend(m_destinationSlots[i], result, code);
         allWhole = allWhole && result == UdpSendResult::Whole;
     }
     return allWhole && !m_destinations.empty();
@@ -809,6 +939,9 @@ void OscDataServer::RebuildDestinationsLocked()
             isNew = isNew && !known.SameEndpoint(client.destination);
         if (isNew) m_destinations.push_back(client.destination);
     }
+    m_destinationSlots.clear();
+    for (const NetAddress& destination : m_destinations)
+        m_destinationSlots.push_back(SlotForLocked(destination));
     PublishLocked();
 }
 
@@ -837,6 +970,7 @@ void OscDataServer::PublishLocked()
     m_route.handle = handle;
     m_route.connected = m_connected;
     m_route.destinations = m_destinations;
+    m_route.slots = m_destinationSlots;
     m_route.dataTag = m_settings.serverDataTag;
     m_route.eventTag = m_settings.serverEventTag;
     m_route.useDouble = m_settings.useDouble;

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -93,14 +94,35 @@ public:
     // Buffers of each sending thread hold frames of this many values unextended.
     static constexpr std::size_t kReservedValues = 1024;
 
+    // Destinations whose send failures are told apart; past them, one shared count.
+    static constexpr std::size_t kTrackedDestinations = 256;
+
 private:
     class Console;
     class Sender;
+    // Sends to one destination, counted by the sending threads without a lock; the GUI
+    // side says the first failure, counts, and says the count when sending works again,
+    // the destination goes, or the server closes. A slot keeps its destination for the
+    // server's life, so a sender's old copy never counts for another.
+    struct SendSlot {
+        NetAddress address;  // set before the slot is published
+        bool isShared = false;  // the last slot: every destination past the others
+        std::atomic<std::uint64_t> failures{0};
+        std::atomic<std::uint64_t> wholes{0};
+        std::atomic<int> lastError{0};  // errno of the latest failure; kCutShort
+        // GUI side (m_mutex).
+        bool isFailing = false;
+        std::uint64_t said = 0;          // failures given in notes
+        std::uint64_t episodeStart = 0;  // failures before the current failing stretch
+        std::uint64_t seenFailures = 0;  // counts at the last poll
+        std::uint64_t seenWholes = 0;
+    };
     // What senders need of the GUI side's state; copied by each sender.
     struct Route {
         int handle = -1;  // the sending socket, -1 while closed
         bool connected = false;
         std::vector<NetAddress> destinations;
+        std::vector<SendSlot*> slots;  // one per destination
         std::string dataTag;
         std::string eventTag;
         bool useDouble = false;
@@ -126,6 +148,7 @@ private:
         NetAddress address;      // the peer as recorded (requester or resolved entry)
         NetAddress destination;  // where its copies go
         std::uint64_t entryId;   // configured entry that made it, 0 for none
+        bool asked;              // the peer asked for data itself: kept until it disconnects
     };
     struct Entry {
         std::string text;
@@ -140,6 +163,7 @@ private:
     void SayRepeatConnectsLocked(Console& console, CRepeatNote::Clock::time_point now);
     bool HandleDisconnectLocked(const NetAddress& requester, Console& console);
     bool RemoveClientAtLocked(std::size_t index, Console& console);
+    void DropEntryClientsLocked();
     int FindClientLocked(const NetAddress& address) const;
     bool ResendRecordLocked();
     bool SendReplyLocked(const std::string& word, const NetAddress& destination);
@@ -148,6 +172,9 @@ private:
     void SetConnectedLocked(bool connected);
     void PublishLocked();
     void CountSend(UdpSendResult result);
+    static void CountSend(SendSlot* slot, UdpSendResult result, int errorCode);
+    SendSlot* SlotForLocked(const NetAddress& destination);
+    void ReportSendFailuresLocked(Console& console, bool isClosing);
     static Sender& ThisThreadSender();
     void Refresh(Sender& sender) const;
     bool SendBuilt(const Sender& sender);
@@ -162,6 +189,9 @@ private:
     UdpEndpoint m_sender;
     std::vector<Client> m_clients;
     std::vector<NetAddress> m_destinations;  // distinct, local peer first
+    std::vector<SendSlot*> m_destinationSlots;  // one per destination
+    std::unique_ptr<SendSlot[]> m_slots;        // kTrackedDestinations
+    std::size_t m_slotCount = 0;                // slots given a destination
     NetAddress m_localPeer;
     bool m_hasLocalPeer = false;
     int m_inPort = kOscDefaultInPort;

@@ -1,5 +1,6 @@
 #include "network/vrpnServer.h"
 
+#include "network/vrpnClient.h"
 #include "process/messageQueue.h"
 
 #include <arpa/inet.h>
@@ -39,8 +40,10 @@ constexpr size_t kRequestSize = 200;  // stock reads at most 199 bytes of a requ
 constexpr std::chrono::milliseconds kStuckCheckInterval{100};
 // Stuck time-outs allowed to a client that reads, however slowly (see CheckStuck).
 constexpr int kSlowReaderTimeouts = 4;
-// Losses are reported at once, then at most this often.
+// A cut (frames lost in the queue, or not sent to a client) is said at once; its count
+// when it has ended (no loss for this long), at the latest this often, and at stop.
 constexpr std::chrono::seconds kLossReportInterval{10};
+constexpr std::chrono::seconds kCutQuiet{1};
 constexpr const char* kFullText = "as many clients as the server takes are connected";
 
 size_t AnalogReportBytes(size_t analogCount)
@@ -68,7 +71,12 @@ std::string AddressText(uint32_t address, int port)
 struct CVrpnServer::Client : public CVrpnLinkHandler {
     Client(CVrpnServer& owner, std::unique_ptr<CVrpnLink> newLink, uint32_t address, int port,
            std::chrono::steady_clock::time_point now)
-        : server(owner), link(std::move(newLink)), peerAddress(address), peerPort(port), tookAt(now)
+        : server(owner),
+          link(std::move(newLink)),
+          peerAddress(address),
+          peerPort(port),
+          sentAnalog(std::min<size_t>(owner.m_analogCount, vrpn::kMaxAnalogChannels), 0.0),
+          tookAt(now)
     {
     }
     bool OnLinkOpen(CVrpnLink& open) override
@@ -87,16 +95,26 @@ struct CVrpnServer::Client : public CVrpnLinkHandler {
         if (!open.Queue(vrpn::Now(), kSenderId, kTypePong, nullptr, 0)) return false;
         return server.QueueButtonStates(open, vrpn::Now());
     }
+    // The stream is still in step: one bad message costs only itself, never the link.
+    bool OnLinkRefused(CVrpnLink&, const VrpnRefusal& refusal) override
+    {
+        server.CountRefusal(refusal, peerAddress, peerPort, std::chrono::steady_clock::now());
+        return true;
+    }
 
     CVrpnServer& server;
     std::unique_ptr<CVrpnLink> link;
     uint32_t peerAddress;
     int peerPort;
     bool isOpen = false;
-    bool needsAll = true;  // the next reports carry every value, not only the new ones
-    bool hasValues = false;       // it had every value once: frames it misses are lost to it
+    bool needsAll = true;  // new: every current value goes first, then the frames
+    // The analog channels as its reports last carried them: a frame not sent to it never
+    // shows in the reports of the others.
+    std::vector<double> sentAnalog;
     uint64_t missedFrames = 0;    // frames not sent to it: it fell behind
     uint64_t reportedMissed = 0;  // of those, already said
+    bool isCut = false;           // its cut was said; the count follows when it ends
+    std::chrono::steady_clock::time_point missedAt;  // when it last missed a frame
     uint64_t takenBytes = 0;  // acknowledged by the peer at the last check
     std::chrono::steady_clock::time_point tookAt;  // when that count last grew
     bool wasBlocked = false;   // since it last took bytes, its window was seen closed
@@ -122,7 +140,6 @@ CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCoun
       m_buttonState(buttonCount, 0),
       m_analogLatestCopy(analogCount, 0.0),
       m_poseLatestCopy(sensorCount * 7, 0.0),
-      m_analogBefore(analogCount, 0.0),
       m_analogReplay(analogCount, 0.0),
       m_analogPending(analogCount, 0)
 {
@@ -135,6 +152,7 @@ CVrpnServer::CVrpnServer(const char* name, size_t analogCount, size_t sensorCoun
         queue.values.resize(valueCapacity);
     }
     m_clients.reserve(kMaxClients);
+    m_goneCuts.reserve(kMaxClients);
     m_lastStamp = vrpn::Now();
     m_latestTime = m_lastStamp;
     m_stateTime = m_lastStamp;
@@ -171,6 +189,18 @@ CVrpnServer::~CVrpnServer()
     const auto now = std::chrono::steady_clock::now();
     ReportLosses(now, true);
     SayDueNotes(now, true);
+    // Reports a client had not taken yet go with its connection: said, not dropped unseen.
+    std::string unsent;
+    for (const auto& client : m_clients) {
+        if (client->isOpen && client->link->QueuedBytes() > 0)
+            unsent += " " + std::to_string(client->link->QueuedBytes()) + " bytes for client " +
+                      AddressText(client->peerAddress, client->peerPort) + ";";
+    }
+    if (unsent.empty()) return;
+    unsent.back() = '\n';
+    g_messages.Post(Severity::Warning,
+                    "<VRPN> Reports the clients had not taken when the server stopped are not "
+                    "sent:" + unsent);
 }
 
 // The caller holds m_dataMutex. Frame times never go back, even when the clock does,
@@ -227,6 +257,8 @@ bool CVrpnServer::QueueFrame(FrameKind kind, size_t offset, size_t count, const 
     const size_t first = kind == FrameKind::kPoses ? 7 * offset : offset;
     std::copy(values, values + valueCount, latest.begin() + static_cast<ptrdiff_t>(first));
     if (AppendFrame(kind, offset, count, values, valueCount, time)) return true;
+    // Lost for every client that has values: never sent later in another frame's place.
+    // A client that opens later starts from the values set last (see TakeQueuedFrames).
     m_framesLost.fetch_add(1);
     m_isQueueOverrun = true;
     return false;
@@ -279,7 +311,7 @@ void CVrpnServer::Pass()
         CVrpnLink& link = *client->link;
         if (!link.Pump(*client, now)) continue;
         if (!link.IsOpen()) continue;
-        SendReports(*client);
+        SendReports(*client, now);
         if (link.Flush() && isCheckDue) CheckStuck(*client, now);
     }
     DropClosed();
@@ -403,30 +435,26 @@ bool CVrpnServer::IsOwnAddress(uint32_t address, long port) const
 // comes after the channels set before it.
 void CVrpnServer::TakeQueuedFrames()
 {
+    bool hasLost = false;
+    vrpn::Time latestTime;
     {
         std::lock_guard<std::mutex> lock(m_dataMutex);
         std::swap(m_filling, m_sending);
         m_filling->frameCount = 0;
         m_filling->valueCount = 0;
-        m_resendsState = m_isQueueOverrun;
+        hasLost = m_isQueueOverrun;
         m_isQueueOverrun = false;
-        // Lost frames leave the values behind: they are brought up to the last ones set
-        // below, after the frames that were queued.
-        if (m_resendsState) {
+        if (hasLost) {
             std::copy(m_latestAnalog.begin(), m_latestAnalog.end(), m_analogLatestCopy.begin());
             std::copy(m_latestPoses.begin(), m_latestPoses.end(), m_poseLatestCopy.begin());
-            m_stateTime = m_latestTime;
+            latestTime = m_latestTime;
         }
     }
-    std::copy(m_analogState.begin(), m_analogState.end(), m_analogBefore.begin());
     std::fill(m_analogPending.begin(), m_analogPending.end(), uint8_t{0});
-    m_hasReports = false;
-    m_reportFrames = 0;
     for (size_t i = 0; i < m_sending->frameCount; ++i) {
         QueuedFrame& frame = m_sending->frames[i];
         const double* values = m_sending->values.data() + frame.first;
-        if (!m_resendsState) m_stateTime = frame.time;
-        if (frame.kind != FrameKind::kButton) ++m_reportFrames;
+        m_stateTime = frame.time;
         switch (frame.kind) {
             case FrameKind::kPoses:
                 // The channels set before the poses go out before them: report times
@@ -437,7 +465,6 @@ void CVrpnServer::TakeQueuedFrames()
                     std::fill(m_analogPending.begin(), m_analogPending.end(), uint8_t{0});
                 std::copy(values, values + 7 * size_t{frame.count},
                           m_poseState.begin() + 7 * static_cast<ptrdiff_t>(frame.offset));
-                m_hasReports = true;
                 break;
             case FrameKind::kAnalog: {
                 const auto first = m_analogPending.begin() + frame.offset;
@@ -447,7 +474,6 @@ void CVrpnServer::TakeQueuedFrames()
                     std::fill(m_analogPending.begin(), m_analogPending.end(), uint8_t{0});
                 std::fill(first, last, uint8_t{1});
                 std::copy(values, values + frame.count, m_analogState.begin() + frame.offset);
-                m_hasReports = true;
                 break;
             }
             case FrameKind::kButton:
@@ -462,9 +488,12 @@ void CVrpnServer::TakeQueuedFrames()
     }
     m_reportAnalogAtEnd = std::find(m_analogPending.begin(), m_analogPending.end(), uint8_t{1}) !=
                           m_analogPending.end();
-    if (m_resendsState) {
+    // Frames lost since the last pass left the values behind: the current values, which
+    // only a client that opens gets, are the ones set last.
+    if (hasLost) {
         m_analogState.swap(m_analogLatestCopy);
         m_poseState.swap(m_poseLatestCopy);
+        m_stateTime = latestTime;
     }
 }
 
@@ -489,30 +518,28 @@ bool CVrpnServer::QueueButtonStates(CVrpnLink& link, vrpn::Time time)
     return link.Queue(time, kSenderId, kTypeButtonStates, payload, length);
 }
 
-// Each queued frame goes out once, in order. A client that is new, or fell behind, first
-// gets every current value; until they fit it gets only the button changes (reliable).
-void CVrpnServer::SendReports(Client& client)
+// Each queued frame goes out once, in order, whole, or is counted as not sent to the
+// client (it fell behind: there was no room for it). A new client first gets every current
+// value; until they fit it gets only the button changes (reliable). No frame goes out
+// again later: a client that fell behind goes on with the next frames that fit.
+void CVrpnServer::SendReports(Client& client, std::chrono::steady_clock::time_point now)
 {
     CVrpnLink& link = *client.link;
-    size_t missed = 0;
-    if (!client.needsAll) {
-        missed = QueueFrames(link, true);
-        if (!link.IsOpen()) return;
-        // Frames lost before this pass: every current value, once.
-        client.needsAll = missed > 0 || (m_resendsState && !QueueState(link));
-    } else {
-        QueueFrames(link, false);
-        if (!link.IsOpen()) return;
-        // A client that had every value before lost this pass's frames: it gets the
-        // values they left, not each frame.
-        if (client.hasValues) missed = m_reportFrames;
-        if (QueueState(link)) {
-            client.needsAll = false;
-            client.hasValues = true;
-        }
+    if (client.needsAll) {
+        QueueFrames(client, false);
+        if (!link.IsOpen() || !QueueState(link)) return;
+        client.needsAll = false;
+        std::copy(m_analogState.begin(),
+                  m_analogState.begin() + static_cast<ptrdiff_t>(client.sentAnalog.size()),
+                  client.sentAnalog.begin());
+        return;
     }
+    const size_t missed = QueueFrames(client, true);
     if (missed == 0) return;
+    // Frames missed after a quiet stretch are a new cut, said at once.
+    if (now - client.missedAt >= kCutQuiet) client.isCut = false;
     client.missedFrames += missed;
+    client.missedAt = now;
     m_framesSkipped.fetch_add(missed);
 }
 
@@ -529,9 +556,11 @@ bool CVrpnServer::MakeRoom(CVrpnLink& link, size_t bytes)
 // reports), each frame whole or not at all. Returns the frames whose reports did not
 // fit (the client fell behind: the rest of the pass is not sent to it). A button change
 // that does not fit closes the link.
-size_t CVrpnServer::QueueFrames(CVrpnLink& link, bool withReports)
+size_t CVrpnServer::QueueFrames(Client& client, bool withReports)
 {
-    std::copy(m_analogBefore.begin(), m_analogBefore.end(), m_analogReplay.begin());
+    CVrpnLink& link = *client.link;
+    const size_t sentChannels = client.sentAnalog.size();
+    std::copy(client.sentAnalog.begin(), client.sentAnalog.end(), m_analogReplay.begin());
     vrpn::Time analogTime;
     bool isBehind = false;
     size_t missed = 0;
@@ -540,6 +569,9 @@ size_t CVrpnServer::QueueFrames(CVrpnLink& link, bool withReports)
     const auto reportCarried = [&] {
         if (!isBehind && MakeRoom(link, m_analogReportBytes) &&
             QueueAnalog(link, m_analogReplay.data(), analogTime)) {
+            std::copy(m_analogReplay.begin(),
+                      m_analogReplay.begin() + static_cast<ptrdiff_t>(sentChannels),
+                      client.sentAnalog.begin());
             carried = 0;
             return;
         }
@@ -569,6 +601,7 @@ size_t CVrpnServer::QueueFrames(CVrpnLink& link, bool withReports)
             continue;
         }
         if (frame.kind == FrameKind::kPoses) {
+            // Every sensor of the frame or none: room for all is made first.
             if (!MakeRoom(link, frame.count * kPoseReportBytes)) {
                 isBehind = true;
                 ++missed;
@@ -659,25 +692,51 @@ void CVrpnServer::DropClosed()
             m_dropped.fetch_add(1);
             CountNote(m_dropNote, client.peerAddress, client.peerPort, client.link->CloseReason(),
                       now);
-            // What it missed and was not said yet goes with the next loss report.
-            m_goneMissed += client.missedFrames - client.reportedMissed;
+            // What it missed and was not said yet is said with the next loss report, at
+            // once: its cut ends here.
+            if (client.missedFrames > client.reportedMissed)
+                m_goneCuts.push_back(GoneCut{client.peerAddress, client.peerPort,
+                                             client.missedFrames - client.reportedMissed});
         }
         m_clients.erase(m_clients.begin() + static_cast<ptrdiff_t>(i));
     }
 }
 
-// Frames that did not reach a client are said, never silent: the first at once, then
-// at most once per kLossReportInterval with what came since, and what is left at stop.
-// A client that fell behind is named with the frames it did not get.
+// Frames that did not reach a client are said, never silent. A cut (frames lost in the
+// queue, or frames not sent to a client that fell behind) is said at once, with the count so
+// far; later frames of the same cut are counted and said when it ends (no loss for
+// kCutQuiet, or the client is gone), at the latest every kLossReportInterval, and at stop.
 void CVrpnServer::ReportLosses(std::chrono::steady_clock::time_point now, bool isFinal)
 {
     const uint64_t lost = m_framesLost.load();
     const uint64_t buttons = m_buttonsLost.load();
-    bool hasClientLoss = m_goneMissed > 0;
-    for (const auto& client : m_clients)
-        hasClientLoss = hasClientLoss || client->missedFrames > client->reportedMissed;
-    if (lost == m_reportedLost && buttons == m_reportedButtons && !hasClientLoss) return;
-    if (!isFinal && m_hasReportedLoss && now - m_lastLossReport < kLossReportInterval) return;
+    const auto hasEnded = [&](std::chrono::steady_clock::time_point lossAt) {
+        return now - lossAt >= kCutQuiet;
+    };
+    if (lost + buttons > m_queueLossesSeen) {
+        // Losses after a quiet stretch are a new cut, said at once.
+        if (hasEnded(m_queueLossAt)) m_isQueueCut = false;
+        m_queueLossAt = now;
+        m_queueLossesSeen = lost + buttons;
+    }
+    bool hasUnsaid = !m_goneCuts.empty() || lost > m_reportedLost || buttons > m_reportedButtons;
+    bool isDue = isFinal || !m_goneCuts.empty() || !m_hasReportedLoss ||
+                 now - m_lastLossReport >= kLossReportInterval;
+    const bool isQueueUnsaid = lost > m_reportedLost || buttons > m_reportedButtons;
+    isDue = isDue || (isQueueUnsaid && (!m_isQueueCut || hasEnded(m_queueLossAt)));
+    for (const auto& client : m_clients) {
+        if (client->missedFrames == client->reportedMissed) continue;
+        hasUnsaid = true;
+        isDue = isDue || !client->isCut || hasEnded(client->missedAt);
+    }
+    if (!hasUnsaid || !isDue) {
+        // A cut whose count was all said ends quietly: the next loss is a new cut.
+        if (m_isQueueCut && hasEnded(m_queueLossAt)) m_isQueueCut = false;
+        for (const auto& client : m_clients) {
+            if (client->isCut && hasEnded(client->missedAt)) client->isCut = false;
+        }
+        return;
+    }
     std::string text = "<VRPN> Not every frame reached the clients:";
     if (lost > m_reportedLost)
         text += " " + std::to_string(lost - m_reportedLost) + " frames lost (queue full);";
@@ -690,11 +749,13 @@ void CVrpnServer::ReportLosses(std::chrono::steady_clock::time_point now, bool i
                 " frames not sent to client " + AddressText(client->peerAddress, client->peerPort) +
                 ", which fell behind;";
         client->reportedMissed = client->missedFrames;
+        client->isCut = !hasEnded(client->missedAt);
     }
-    if (m_goneMissed > 0)
-        text += " " + std::to_string(m_goneMissed) +
-                " frames not sent to clients that fell behind and are gone;";
-    m_goneMissed = 0;
+    for (const GoneCut& gone : m_goneCuts)
+        text += " " + std::to_string(gone.missed) + " frames not sent to client " +
+                AddressText(gone.address, gone.port) + ", which fell behind and is gone;";
+    m_goneCuts.clear();
+    if (isQueueUnsaid) m_isQueueCut = !hasEnded(m_queueLossAt);
     text.back() = '\n';
     g_messages.Post(Severity::Warning, text);
     m_reportedLost = lost;
@@ -731,6 +792,36 @@ void CVrpnServer::SayDueNotes(std::chrono::steady_clock::time_point now, bool is
     for (Note* note : {&m_connectNote, &m_dropNote, &m_refuseNote}) {
         if (isFinal ? note->counter.Unsaid() > 0 : note->counter.IsDue(now)) SayNote(*note, now);
     }
+    CRepeatNote& refusals = m_refusalNote.counter;
+    if (isFinal ? refusals.Unsaid() > 0 : refusals.IsDue(now)) SayRefusals(now);
+}
+
+void CVrpnServer::CountRefusal(const VrpnRefusal& refusal, uint32_t address, int port,
+                               std::chrono::steady_clock::time_point now)
+{
+    m_messagesRefused.fetch_add(1);
+    RefusalNote& note = m_refusalNote;
+    if (note.counter.Total() == 0) note.first = refusal;
+    note.last = refusal;
+    note.address = address;
+    note.port = port;
+    if (note.counter.Count(now)) SayRefusals(now);
+}
+
+void CVrpnServer::SayRefusals(std::chrono::steady_clock::time_point now)
+{
+    RefusalNote& note = m_refusalNote;
+    const uint64_t count = note.counter.TakeUnsaid(now);
+    std::string text = "<VRPN> Refused a message from client " +
+                       AddressText(note.address, note.port) + ": ";
+    if (note.counter.Total() == 1)
+        text += DescribeVrpnRefusal(note.first);
+    else
+        text += std::to_string(count) + " since the last note, " +
+                std::to_string(note.counter.Total()) + " in all (first: " +
+                DescribeVrpnRefusal(note.first) + "; last: " + DescribeVrpnRefusal(note.last) +
+                ")";
+    g_messages.Post(Severity::Warning, text + "; the connection is kept");
 }
 
 CVrpnServerStats CVrpnServer::GetStats() const
@@ -744,5 +835,6 @@ CVrpnServerStats CVrpnServer::GetStats() const
     stats.framesLost = m_framesLost.load();
     stats.framesSkipped = m_framesSkipped.load();
     stats.buttonsLost = m_buttonsLost.load();
+    stats.messagesRefused = m_messagesRefused.load();
     return stats;
 }

@@ -28,6 +28,7 @@ struct CVrpnServerStats {
     uint64_t framesLost = 0;      // frames not sent to anyone: the frame queue was full
     uint64_t framesSkipped = 0;   // frames not sent to a client that fell behind (summed)
     uint64_t buttonsLost = 0;     // button changes not sent: the frame queue was full
+    uint64_t messagesRefused = 0; // client messages refused with the connection kept
 };
 
 class CVrpnServer {
@@ -102,6 +103,14 @@ private:
         int port = 0;
         const char* reason = "";
     };
+    // Messages refused from clients, the connections kept: said once, then counted.
+    struct RefusalNote {
+        CRepeatNote counter{};
+        uint32_t address = 0;  // the last refusal's peer
+        int port = 0;
+        VrpnRefusal first;     // described only when said: refusing allocates nothing
+        VrpnRefusal last;
+    };
     enum class FrameKind : uint8_t { kPoses, kAnalog, kButton };
     // One queued frame: its values lie in the queue's value store.
     struct QueuedFrame {
@@ -131,8 +140,8 @@ private:
                        std::chrono::steady_clock::time_point now);
     void TakeQueuedFrames();
     bool IsOwnAddress(uint32_t address, long port) const;
-    void SendReports(Client& client);
-    size_t QueueFrames(CVrpnLink& link, bool withReports);
+    void SendReports(Client& client, std::chrono::steady_clock::time_point now);
+    size_t QueueFrames(Client& client, bool withReports);
     bool MakeRoom(CVrpnLink& link, size_t bytes);
     bool QueueState(CVrpnLink& link);
     bool QueuePose(CVrpnLink& link, size_t sensor, const double* pose, vrpn::Time time);
@@ -141,6 +150,9 @@ private:
                    std::chrono::steady_clock::time_point now);
     void SayNote(Note& note, std::chrono::steady_clock::time_point now);
     void SayDueNotes(std::chrono::steady_clock::time_point now, bool isFinal);
+    void CountRefusal(const VrpnRefusal& refusal, uint32_t address, int port,
+                      std::chrono::steady_clock::time_point now);
+    void SayRefusals(std::chrono::steady_clock::time_point now);
     void CheckStuck(Client& client, std::chrono::steady_clock::time_point now);
     bool QueueButtonStates(CVrpnLink& link, vrpn::Time time);
     bool QueueOpening(CVrpnLink& link);
@@ -168,7 +180,7 @@ private:
     std::mutex m_dataMutex;  // leaf lock: m_filling, the queue it names and the fields below
     FrameQueue* m_filling = &m_queues[0];
     std::vector<int32_t> m_buttons;  // the states set, to pass on changes only
-    // The values set last, queued or not: after a loss the clients get these.
+    // The values set last, queued or not: a client that opens after a loss starts there.
     std::vector<double> m_latestAnalog;
     std::vector<double> m_latestPoses;
     bool m_isQueueOverrun = false;  // a frame was lost since the last pass
@@ -184,24 +196,30 @@ private:
     std::vector<int32_t> m_buttonState;
     std::vector<double> m_analogLatestCopy;  // the last values set, after a loss
     std::vector<double> m_poseLatestCopy;
-    std::vector<double> m_analogBefore;     // the analog values before this pass's frames
-    std::vector<double> m_analogReplay;     // those values as a client's reports go on
+    std::vector<double> m_analogReplay;     // a client's channels as its reports go on
     std::vector<uint8_t> m_analogPending;   // set by this pass's frames, not yet reported
     bool m_reportAnalogAtEnd = false;
-    size_t m_reportFrames = 0;  // this pass's frames with reports (not button changes)
     vrpn::Time m_stateTime;     // the time of the newest frame in the current values
     std::vector<std::unique_ptr<Client>> m_clients;
-    bool m_hasReports = false;     // this pass has frames (not only button changes)
-    bool m_resendsState = false;   // frames were lost before this pass: values resent
     std::chrono::steady_clock::time_point m_nextStuckCheck;
     bool m_hasReportedLoss = false;
     std::chrono::steady_clock::time_point m_lastLossReport;
     uint64_t m_reportedLost = 0;
     uint64_t m_reportedButtons = 0;
-    uint64_t m_goneMissed = 0;  // frames dropped clients missed, not said yet
+    // Frames clients missed before they were dropped, not said yet.
+    struct GoneCut {
+        uint32_t address;
+        int port;
+        uint64_t missed;
+    };
+    std::vector<GoneCut> m_goneCuts;  // reserved for kMaxClients
+    bool m_isQueueCut = false;        // a queue loss was said; its count follows its end
+    std::chrono::steady_clock::time_point m_queueLossAt;  // when a pass last found new ones
+    uint64_t m_queueLossesSeen = 0;  // frames and button changes lost, as last seen
     Note m_connectNote{"Client connected ", "", Severity::Info};
     Note m_dropNote{"Client ", " dropped", Severity::Info};
     Note m_refuseNote{"Refused client ", "", Severity::Warning};
+    RefusalNote m_refusalNote;
 
     std::atomic<size_t> m_openClients{0};
     std::atomic<uint64_t> m_connected{0};
@@ -212,4 +230,5 @@ private:
     std::atomic<uint64_t> m_framesLost{0};
     std::atomic<uint64_t> m_framesSkipped{0};
     std::atomic<uint64_t> m_buttonsLost{0};
+    std::atomic<uint64_t> m_messagesRefused{0};
 };

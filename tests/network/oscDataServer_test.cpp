@@ -4,6 +4,7 @@
 
 #include "support/allocCounter.h"
 #include "oscTestSupport.h"
+#include "support/simSeeds.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <future>
+#include <random>
 #include <thread>
 
 using osctest::ConsoleCapture;
@@ -315,46 +317,66 @@ TEST(OscDataServerTest, ADuplicateDestinationGetsOneCopy)
 
 // A peer that asked to connect and was then configured at the same destination was
 // listed twice and welcomed twice. One destination, one client, one welcome, whichever
-// came first; the entry can still be removed once the peer has said goodbye.
+// came first. Removing the entry cut the peer off, although it had asked for data itself:
+// its own request now stands until it disconnects, and only then is it said goodbye.
 TEST(OscDataServerTest, ADirectClientAndAConfiguredEntryAreOneClient)
 {
     for (const bool requestFirst : {true, false}) {
-        SCOPED_TRACE(requestFirst ? "request first" : "entry first");
-        ServerRig rig(false, osctest::kArriveMs);
-        ASSERT_TRUE(rig.started);
-        Peer requester;
-        const auto request = [&](const char* what) {
-            ASSERT_TRUE(requester.Send(rig.inPort, Request(what)));
-            ASSERT_TRUE(rig.server.Poll());
-        };
-        // Replies to the requester go to its host at the out port: rig.local.
-        if (requestFirst) request("connect");
-        ASSERT_TRUE(rig.server.AddConfiguredClient(rig.local.HostPort()));
-        if (!requestFirst) request("connect");
-        Received message;
-        ASSERT_TRUE(rig.local.Next(message));
-        EXPECT_EQ(message.args, kWelcome);
-        EXPECT_EQ(rig.local.Drain(), 0);  // no second welcome
-        EXPECT_EQ(rig.server.ClientCount(), 1u);
-        EXPECT_EQ(rig.server.ConfiguredClientCount(), 1u);
-        if (requestFirst)
-            EXPECT_TRUE(rig.console.Has("O <OSC> Adding client 127.0.0.1 : " +
-                                        std::to_string(rig.local.Port()) +
-                                        " (connected already: no second welcome)\n"));
-        else
-            EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1:" + std::to_string(requester.Port()) +
-                                        " is already connected !\n"));
-        const double value = 2.0;
-        ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
-        EXPECT_EQ(rig.local.Drain(), 1);
-        // The peer leaves; its entry can still be removed, and is gone from the list.
-        request("disconnect");
-        ASSERT_TRUE(rig.local.Next(message));
-        EXPECT_EQ(message.args, kGoodbye);
-        EXPECT_EQ(rig.server.ClientCount(), 0u);
-        EXPECT_TRUE(rig.server.RemoveConfiguredClient(rig.local.HostPort()));
-        EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
-        EXPECT_FALSE(rig.server.RemoveConfiguredClient(rig.local.HostPort()));
+        for (const bool removeFirst : {true, false}) {
+            SCOPED_TRACE(std::string(requestFirst ? "request first" : "entry first") +
+                         (removeFirst ? ", entry removed first" : ", disconnect first"));
+            ServerRig rig(false, osctest::kArriveMs);
+            ASSERT_TRUE(rig.started);
+            Peer requester;
+            const auto request = [&](const char* what) {
+                ASSERT_TRUE(requester.Send(rig.inPort, Request(what)));
+                ASSERT_TRUE(rig.server.Poll());
+            };
+            // Replies to the requester go to its host at the out port: rig.local.
+            if (requestFirst) request("connect");
+            ASSERT_TRUE(rig.server.AddConfiguredClient(rig.local.HostPort()));
+            if (!requestFirst) request("connect");
+            Received message;
+            ASSERT_TRUE(rig.local.Next(message));
+            EXPECT_EQ(message.args, kWelcome);
+            EXPECT_EQ(rig.local.Drain(), 0);  // no second welcome
+            EXPECT_EQ(rig.server.ClientCount(), 1u);
+            EXPECT_EQ(rig.server.ConfiguredClientCount(), 1u);
+            if (requestFirst)
+                EXPECT_TRUE(rig.console.Has("O <OSC> Adding client 127.0.0.1 : " +
+                                            std::to_string(rig.local.Port()) +
+                                            " (connected already: no second welcome)\n"));
+            else
+                EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1:" +
+                                            std::to_string(requester.Port()) +
+                                            " is already connected !\n"));
+            const double value = 2.0;
+            if (removeFirst) {
+                // The entry goes; the peer's own request keeps its data, without a goodbye.
+                EXPECT_TRUE(rig.server.RemoveConfiguredClient(rig.local.HostPort()));
+                EXPECT_TRUE(rig.console.Has(
+                    "O <OSC> Removing client 127.0.0.1 : " + std::to_string(rig.local.Port()) +
+                    " from the configured clients; it asked for data itself and keeps it until "
+                    "it disconnects\n"));
+                EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
+                EXPECT_EQ(rig.server.ClientCount(), 1u);
+            }
+            ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
+            ASSERT_TRUE(rig.local.Next(message));
+            EXPECT_EQ(message.address, "/data/dev");
+            EXPECT_EQ(rig.local.Drain(), 0);
+            // The peer leaves: a goodbye, and its data stops.
+            request("disconnect");
+            ASSERT_TRUE(rig.local.Next(message));
+            EXPECT_EQ(message.args, kGoodbye);
+            EXPECT_EQ(rig.server.ClientCount(), 0u);
+            EXPECT_FALSE(rig.server.SetData("dev", &value, 1, 0.0));
+            EXPECT_EQ(rig.local.Drain(), 0);
+            // An entry left after the peer's goodbye can still be removed.
+            EXPECT_EQ(rig.server.RemoveConfiguredClient(rig.local.HostPort()), !removeFirst);
+            EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
+            EXPECT_FALSE(rig.server.RemoveConfiguredClient(rig.local.HostPort()));
+        }
     }
 }
 
@@ -379,6 +401,8 @@ TEST(OscDataServerTest, RemovingAnEntryRemovesTheClientItMade)
     EXPECT_TRUE(rig.console.Has(
         "O <OSC> Removing client 127.0.0.1 : " + std::to_string(configured.Port()) + "\n"));
     EXPECT_EQ(rig.server.ConfiguredClientCount(), 0u);
+    ASSERT_TRUE(configured.Next(message));  // its data stops: it is said goodbye
+    EXPECT_EQ(message.args, kGoodbye);
     const double value = 4.0;
     ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
     EXPECT_EQ(rig.local.Drain(), 1);   // the requester still gets data
@@ -411,10 +435,10 @@ TEST(OscDataServerTest, ConfiguredClientsAreAddedAgainAfterARestart)
     EXPECT_EQ(a.Drain(), 2);
     EXPECT_EQ(b.Drain(), 2);
 
-    // The removed entry's client goes; the other stays.
+    // The removed entry's client goes, with a goodbye; the other stays.
     EXPECT_TRUE(rig.server.RemoveConfiguredClient(a.HostPort()));
     ASSERT_TRUE(rig.server.SetData("dev", &value, 1, 0.0));
-    EXPECT_EQ(a.Drain(), 0);
+    EXPECT_EQ(a.Drain(), 1);
     EXPECT_EQ(b.Drain(), 1);
     EXPECT_TRUE(rig.server.ClearConfiguredClients());
     EXPECT_EQ(rig.server.ClientCount(), 0u);
@@ -730,3 +754,103 @@ TEST(OscDataServerTest, DeviceNamesBecomeOneAddressPart)
     ASSERT_TRUE(rig.local.Next(message));
     EXPECT_EQ(message.address, "/event/a_b");
 }
+
+// A frame too large for one datagram (here 17000 values; a route that went away is the
+// same) failed to every destination and was counted without a word. Each destination's
+// first failure is said with its reason, then counted, and the count is said when sending
+// works again or at close. Devices send big and small frames on their own threads while
+// the polls run where the seed puts them; the counts said equal the failures, per
+// destination, and every small frame reaches both peers.
+class OscSendFailureThreads : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(OscSendFailureThreads, EachDestinationsFailuresAreSaidWithTheirCount)
+{
+    const uint32_t seed = GetParam();
+    SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed));
+    std::mt19937 draw(seed);
+    ServerRig rig(false);
+    ASSERT_TRUE(rig.started);
+    Peer peers[2];
+    Received welcome;
+    for (Peer& peer : peers) {
+        ASSERT_TRUE(rig.server.AddConfiguredClient(peer.HostPort()));
+        ASSERT_TRUE(peer.Next(welcome));
+    }
+    // Per device thread, which of its frames are too big.
+    const int threads = 1 + static_cast<int>(draw() % 3);
+    std::vector<std::vector<bool>> plans(static_cast<size_t>(threads));
+    int big = 0;
+    int small = 0;
+    for (auto& plan : plans) {
+        const int stretch = 1 + static_cast<int>(draw() % 40);  // frames per big/small run
+        bool isBig = draw() % 2 == 0;
+        for (int frame = 0; frame < 200; ++frame) {
+            if (frame % stretch == 0 && draw() % 2 == 0) isBig = !isBig;
+            plan.push_back(isBig);
+            (isBig ? big : small) += 1;
+        }
+    }
+    const bool endsFailing = draw() % 2 == 0;  // the last frame fails, told only at close
+    std::atomic<int> running{threads};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t) {
+        senders.emplace_back([&, t] {
+            const std::string name = "dev" + std::to_string(t);
+            std::vector<double> values(17000, 0.5);
+            for (const bool isBig : plans[static_cast<size_t>(t)])
+                rig.server.SetData(name.c_str(), values.data(), isBig ? 17000 : 2, 0.0);
+            running.fetch_sub(1);
+        });
+    }
+    int received[2] = {0, 0};
+    const auto drain = [&] {
+        Received message;
+        for (int p = 0; p < 2; ++p) {
+            while (peers[p].Next(message, 0))
+                received[p] += message.address.compare(0, 9, "/data/dev") == 0;
+        }
+    };
+    while (running.load() > 0) {
+        if (draw() % 4 == 0) {
+            ASSERT_TRUE(rig.server.Poll());
+        }
+        drain();
+        std::this_thread::yield();
+    }
+    for (std::thread& sender : senders) sender.join();
+    ASSERT_TRUE(rig.server.Poll());
+    std::vector<double> last(17000, 1.0);
+    rig.server.SetData("dev0", last.data(), endsFailing ? 17000 : 2, 0.0);
+    (endsFailing ? big : small) += 1;
+    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.server.Close());
+    for (int p = 0; p < 2; ++p) {
+        SCOPED_TRACE("peer " + std::to_string(p));
+        received[p] += peers[p].Drain(osctest::kQuietMs) - 1;  // less the goodbye
+        EXPECT_EQ(received[p], small);
+        // Each stretch of failures: its first said with the reason, then its count.
+        const std::string prefix = "E <OSC> Sending to " + peers[p].HostPort();
+        const std::vector<std::string> said = rig.console.Containing(prefix);
+        int counted = 0;
+        for (size_t i = 0; i < said.size(); ++i) {
+            if (i % 2 == 0) {
+                EXPECT_EQ(said[i], prefix + " failed: Message too long; failures are counted "
+                                            "until it works again\n");
+                continue;
+            }
+            counted += std::stoi(said[i].substr(prefix.size() + 2));
+            const std::string end = said[i].substr(said[i].find(" datagrams failed"));
+            EXPECT_TRUE(end == " datagrams failed; it works again\n" ||
+                        end == " datagrams failed, until the server closed\n")
+                << said[i];
+        }
+        EXPECT_EQ(said.size() % 2, 0u);
+        EXPECT_EQ(counted, big);
+        EXPECT_EQ(said.empty(), big == 0);
+        EXPECT_TRUE(!endsFailing || said.back().find("until the server closed") != std::string::npos);
+    }
+    EXPECT_EQ(rig.server.Stats().sendFailures, static_cast<std::uint64_t>(2 * big));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, OscSendFailureThreads, ::testing::ValuesIn(SimSeeds(4)),
+                         SimSeedName());

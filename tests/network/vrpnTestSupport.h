@@ -425,6 +425,19 @@ struct LabReports {
     vrpn::Time lastTime;
 };
 
+// The counts the server said, "<n><what>" summed over every message.
+inline uint64_t SaidCount(const std::vector<std::string>& said, const std::string& what)
+{
+    uint64_t total = 0;
+    for (const std::string& text : said) {
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            const size_t start = text.rfind(' ', at - 1) + 1;
+            total += std::stoull(text.substr(start, at - start));
+        }
+    }
+    return total;
+}
+
 // Frames 1..count.
 inline std::vector<int> LabFrames(int count)
 {
