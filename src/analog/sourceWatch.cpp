@@ -156,10 +156,14 @@ wxString CSourceWatch::SourceName(int source) const
         case SourceKind::kBoard:
             kind = "board";
             break;
+        case SourceKind::kWiiDevice:
+            kind = "Wii device";
+            break;
         case SourceKind::kChannel:
             break;
     }
-    return wxString::Format("%s %d", kind, m_firstNumber + source);
+    const int number = source >= 0 && source < kMaxSources ? m_numbers[static_cast<size_t>(source)] : 0;
+    return wxString::Format("%s %d", kind, number != 0 ? number : m_firstNumber + source);
 }
 
 wxString CSourceWatch::RunSummary(int64_t recordedFrames) const

@@ -17,7 +17,7 @@
 #include <atomic>
 #include <cstdint>
 
-enum class SourceKind : uint8_t { kSensor, kBird, kChannel, kBoard };
+enum class SourceKind : uint8_t { kSensor, kBird, kChannel, kBoard, kWiiDevice };
 enum class SourceState : uint8_t { kLive = 0, kNever, kSilent };
 
 class CSourceWatch {
@@ -46,6 +46,11 @@ public:
     // Sources past kMaxSources are not watched. The first min(old, new) keep their state.
     void Resize(int count);
     int Count() const { return m_count.load(); }
+    // Before the thread runs: the number a source goes by, when not firstNumber + index.
+    void SetNumber(int source, int number)
+    {
+        if (source >= 0 && source < kMaxSources) m_numbers[static_cast<size_t>(source)] = number;
+    }
 
     void Heard(int source)
     {
@@ -98,6 +103,7 @@ private:
     std::atomic<int> m_count{0};
     SourceKind m_kind = SourceKind::kChannel;
     int m_firstNumber = 0;
+    std::array<int, kMaxSources> m_numbers{};  // 0: firstNumber + index
     std::atomic<double> m_silentAfterUs{kDefaultSilentAfterSec * 1.0e6};
     std::array<std::atomic<uint32_t>, kMaxSources> m_heard{};
     std::array<std::atomic<uint32_t>, kMaxSources> m_latched{};

@@ -61,8 +61,8 @@ CVrpnDevice::CVrpnDevice(bool synchronised, const wxString& name, bool tracker)
         std::fprintf(stderr, "<VRPN> %s: %s\n", narrow.c_str(), m_client->GetError().c_str());
     m_devicePath = MakeDevicePath(name, tracker);
     InitChannels();
-    // VRPN numbers sensors and channels from 0.
-    m_sourceWatch.Configure(tracker ? SourceKind::kSensor : SourceKind::kChannel, 0,
+    // Sensors by VRPN's number (from 0), channels as their names count them (from 1).
+    m_sourceWatch.Configure(tracker ? SourceKind::kSensor : SourceKind::kChannel, tracker ? 0 : 1,
                             CSourceWatch::kDefaultSilentAfterSec);
     m_sourceWatch.Resize(m_channelCount);
     m_reported.assign(static_cast<size_t>(m_channelCount * m_dim), 0.0);
