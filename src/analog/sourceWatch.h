@@ -85,6 +85,13 @@ public:
     wxString RunSummary(int64_t recordedFrames) const;
 
     SourceState State(int source) const;
+    // Any thread: how often the source was heard (a test waits on it).
+    uint32_t HeardCount(int source) const
+    {
+        return source >= 0 && source < kMaxSources
+                   ? m_heard[static_cast<size_t>(source)].load(std::memory_order_acquire)
+                   : 0;
+    }
     // Counts every change of state: a view redraws on it.
     uint64_t Changes() const { return m_changes.load(); }
 
