@@ -12,6 +12,8 @@
 #include <sstream>
 #include <vector>
 
+#include "Bird/fobSimulator.h"
+#include "Bird/fob_device.h"
 #include "analog/analogReader.h"
 #include "network/oscSourceSupport.h"
 #include "network/vrpnTestSupport.h"
@@ -20,10 +22,9 @@
 
 namespace {
 
-constexpr double kRateHz = 25.0;        // the devices' default
 constexpr double kSilentPeriods = 5.5;  // silent after this many frames without a value
 
-enum class Family { kVrpnTracker, kVrpnAnalog, kOsc, kCount };
+enum class Family { kVrpnTracker, kVrpnAnalog, kOsc, kFlock, kCount };
 enum class FaultKind { kLateStart, kSilence, kGone, kServerSilent, kFewerValues, kCount };
 
 struct Fault {
@@ -45,7 +46,7 @@ struct Plan {
     std::vector<int> periods;  // each source reports every so many frames (slower than the device)
     std::vector<Fault> faults;
 
-    bool IsAnalog() const { return family != Family::kVrpnTracker; }
+    bool IsAnalog() const { return family == Family::kVrpnAnalog || family == Family::kOsc; }
     static Plan Draw(uint32_t seed)
     {
         std::mt19937 rng(seed);
@@ -59,6 +60,7 @@ struct Plan {
         for (int s = 0; s < plan.sources; ++s) plan.periods.push_back(pick(0, 2) == 0 ? pick(2, 4) : 1);
         // Trackers find their sensors one after the other, as motion capture finds bodies,
         // the last one just before the recording starts.
+        if (plan.family == Family::kFlock) plan.noServer = false;  // a flock that answers
         if (plan.family == Family::kVrpnTracker && pick(0, 1) == 0) {
             const int gap = pick(1, 3);
             const int last = pick(-3, -1);
@@ -156,12 +158,39 @@ private:
 };
 using CSimVrpn = CStepped<CVrpnDevice>;
 using CSimOsc = CStepped<COscDevice>;
+using CSimFlock = CStepped<CFobDevice>;
+
+// A flock's pose as the device decodes it from words (range 72 inches).
+std::vector<double> FlockPose(const std::vector<int16_t>& words)
+{
+    std::vector<double> pose;
+    for (int k = 0; k < 3; ++k)
+        pose.push_back(static_cast<float>(words[static_cast<size_t>(k)]) * (72.0f * (1.0f / 32768.0f) * 0.0254f));
+    for (int k = 3; k < 7; ++k) pose.push_back(static_cast<float>(words[static_cast<size_t>(k)]) * (1.0f / 32768.0f));
+    return pose;
+}
 
 // The peer of a plan: sends frame f's values and waits until the device has them.
 class CSimPeer {
 public:
     explicit CSimPeer(const Plan& plan) : m_plan(plan)
     {
+        if (plan.family == Family::kFlock) {
+            // Records go out when the plan says, not on the simulator's own schedule.
+            for (int s = 0; s < plan.sources; ++s) m_flock.AddBird(static_cast<uint32_t>(s + 1), true);
+            m_flock.autoStream = false;
+            EXPECT_TRUE(m_flock.Start());
+            CFobStartup startup;
+            startup.flock.resetMs = 0;
+            startup.flock.configureMs = 0;
+            startup.flock.resetPulse = false;  // a pseudo-terminal has no modem lines
+            startup.retryMs = 0;
+            startup.settleMs = 0;
+            m_flockDevice = std::make_unique<CSimFlock>(wxString(m_flock.SlaveName()), 115200, 1, 1,
+                                                        72.0f, false, false, startup);
+            EXPECT_TRUE(m_flockDevice->IsReady());
+            return;
+        }
         if (plan.family == Family::kOsc) {
             SetOscClientSettings(osctest::LoopbackClient(m_osc.Port(), 0));
             m_oscDevice = std::make_unique<CSimOsc>(false);
@@ -178,12 +207,17 @@ public:
     }
     CAnalogDevice& Device()
     {
+        if (m_flockDevice) return *m_flockDevice;
         return m_oscDevice ? static_cast<CAnalogDevice&>(*m_oscDevice) : *m_vrpnDevice;
     }
     void Step()
     {
-        if (m_oscDevice) m_oscDevice->Step();
-        else m_vrpnDevice->Step();
+        if (m_flockDevice)
+            m_flockDevice->Step();
+        else if (m_oscDevice)
+            m_oscDevice->Step();
+        else
+            m_vrpnDevice->Step();
     }
     // Sends frame f and pumps until it is in: false when it does not come.
     bool Send(int f)
@@ -192,6 +226,29 @@ public:
         for (int s = 0; s < m_plan.sources; ++s)
             if (m_plan.Sends(s, f)) sending.push_back(s);
         if (sending.empty()) return true;
+        if (m_flockDevice) {
+            std::vector<uint64_t> due;
+            for (int s : sending) {
+                const auto address = static_cast<uint32_t>(s + 1);
+                std::vector<int16_t> words = CFobSimulator::StreamWords(address);
+                words[0] = static_cast<int16_t>(4 * ((f + 1000) * 5 + s));
+                std::vector<uint8_t> record = MakeRecord(words);
+                record.push_back(static_cast<uint8_t>(address));
+                if (!m_flock.Send(record)) return false;
+                m_sent[s].insert(FlockPose(words));
+                due.push_back(BirdRecords(s) + 1);
+            }
+            // A record ends where the next begins: one for no bird closes the batch (the
+            // flock drops it when the next batch closes it in turn).
+            std::vector<uint8_t> closing = MakeRecord(CFobSimulator::StreamWords(1));
+            closing.push_back(static_cast<uint8_t>(fob_wire::kMaxBirds + 1));
+            if (!m_flock.Send(closing)) return false;
+            return vrpntest::PumpUntil([&] { m_flockDevice->ReadSample(); }, [&] {
+                for (size_t i = 0; i < sending.size(); ++i)
+                    if (BirdRecords(sending[i]) < due[i]) return false;
+                return true;
+            });
+        }
         if (m_plan.family == Family::kVrpnTracker) {
             for (int s : sending) {
                 const double a = 0.001 * (f + 1000) + 0.1 * s;
@@ -224,19 +281,33 @@ public:
                vrpntest::PumpUntil([&] { m_vrpnDevice->Pump(); },
                                    [&] { return m_vrpnDevice->GetStoredReports() >= due; });
     }
+    // A flock's values pass through floats: equal within a micrometre.
     bool WasSent(int s, const std::vector<double>& value) const
     {
         const auto found = m_sent.find(s);
-        return found != m_sent.end() && found->second.count(value) > 0;
+        if (found == m_sent.end()) return false;
+        for (const std::vector<double>& sent : found->second) {
+            bool isSame = sent.size() == value.size();
+            for (size_t k = 0; isSame && k < sent.size(); ++k)
+                isSame = std::fabs(sent[k] - value[k]) <= 1e-6;
+            if (isSame) return true;
+        }
+        return false;
     }
 
 private:
+    uint64_t BirdRecords(int s) const
+    {
+        return m_flockDevice->GetFlock().get_bird(static_cast<size_t>(s))->get_record_count();
+    }
     uint64_t Processed() const { return m_vrpnDevice->GetStoredReports() + m_vrpnDevice->GetCutReports(); }
 
     const Plan& m_plan;
     vrpntest::CRawTrackerServer m_vrpn;
     osctest::Peer m_osc;
     osctest::SettingsGuard m_settings;
+    CFobSimulator m_flock;
+    std::unique_ptr<CSimFlock> m_flockDevice;
     std::unique_ptr<CSimVrpn> m_vrpnDevice;
     std::unique_ptr<CSimOsc> m_oscDevice;
     std::map<int, std::set<std::vector<double>>> m_sent;  // per source, every value sent
@@ -289,8 +360,9 @@ TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
     ASSERT_NE(::mkdtemp(folder.data()), nullptr);
     CSimPeer peer(plan);
     CAnalogDevice& device = peer.Device();
-    device.GetSourceWatch().SetSilentAfter(kSilentPeriods / kRateHz);
+    device.GetSourceWatch().SetSilentAfter(kSilentPeriods / device.GetRate());
     wxString file;
+    std::vector<int> stepOf;  // the step (plan frame) each recorded frame was made at
     for (int f = -plan.before; f < plan.frames; ++f) {
         if (f == 0) {
             ASSERT_TRUE(device.SetupWriter(folder, "sim", 1, false, "", false, 100, 1));
@@ -299,7 +371,9 @@ TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
             ASSERT_TRUE(device.StartRecording());
         }
         ASSERT_TRUE(peer.Send(f)) << "frame " << f;
+        const int64_t made = device.GetSampleCounter();
         peer.Step();
+        if (f >= 0 && device.GetSampleCounter() > made) stepOf.push_back(f);
     }
     ASSERT_TRUE(device.FinishRecording());
     const int64_t said = device.GetUnreceivedFrames();
@@ -312,7 +386,7 @@ TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
     const int channels = reader.GetChannelCount();
     const int dim = reader.GetDim();
     const int64_t frames = reader.GetFrameCount();
-    ASSERT_EQ(frames, plan.frames);
+    ASSERT_EQ(frames, static_cast<int64_t>(stepOf.size()));
     const auto marked = MarkedIntervals(reader, device.GetSourceWatch(), channels, frames);
     std::vector<double> row(static_cast<size_t>(channels * dim));
     int64_t markedFrames = 0;
@@ -327,11 +401,12 @@ TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
             // Only a source never received holds values its peer did not send.
             EXPECT_TRUE(peer.WasSent(s, value) || (interval != nullptr && interval->never))
                 << "frame " << f << " source " << s << " value " << value[0];
-            int last = static_cast<int>(f);
+            const int step = stepOf[static_cast<size_t>(f)];
+            int last = step;
             while (last >= -plan.before && !plan.Sends(s, last)) --last;
-            isAllFresh = isAllFresh && last == f;
+            isAllFresh = isAllFresh && last == step;
             // Long without a value: said.
-            if (f - last > kSilentPeriods + 1.0) {
+            if (step - last > kSilentPeriods + 1.0) {
                 EXPECT_NE(interval, nullptr) << "frame " << f << " source " << s << " unsaid";
             }
         }
