@@ -216,18 +216,19 @@ void COscDevice::NoteShortMessage(int count, int kept)
     const int shortCount = count < kept ? count : 0;
     if (shortCount == m_shortCount) return;
     const int previous = std::exchange(m_shortCount, shortCount);
-    if (shortCount > 0)
-        Log(wxString::Format("<OSC> %s: the source now sends %d values for the %d channels kept "
-                             "(the layout of the recording under way): %s %d%s%s keep%s their "
-                             "last values until it sends them again\n",
-                             GetDeviceName(), count, kept,
-                             kept - count > 1 ? "channels" : "channel", count + 1,
-                             kept - count > 1 ? " to " : "",
-                             kept - count > 1 ? wxString::Format("%d", kept) : wxString(),
-                             kept - count > 1 ? "" : "s"));
-    else if (previous > 0)
+    if (shortCount > 0) {
+        const wxString which =
+            kept - count > 1
+                ? wxString::Format("channels %d to %d keep their", count + 1, kept)
+                : wxString::Format("channel %d keeps its", kept);
+        Log(wxString::Format("<OSC> %s: the source now sends %d value%s for the %d channels kept "
+                             "(the layout of the recording under way): %s last values until it "
+                             "sends them again\n",
+                             GetDeviceName(), count, count > 1 ? "s" : "", kept, which));
+    } else if (previous > 0) {
         Log(wxString::Format("<OSC> %s: the source sends values for all %d channels again\n",
                              GetDeviceName(), kept));
+    }
 }
 
 bool COscDevice::ApplyChannelCount(int count)
