@@ -181,6 +181,7 @@ public:
             m_flock.autoStream = false;
             EXPECT_TRUE(m_flock.Start());
             CFobStartup startup;
+            startup.flock.minReadTimeoutMs = 5000;  // a starved simulator may answer late
             startup.flock.resetMs = 0;
             startup.flock.configureMs = 0;
             startup.flock.resetPulse = false;  // a pseudo-terminal has no modem lines
@@ -227,6 +228,7 @@ public:
             if (m_plan.Sends(s, f)) sending.push_back(s);
         if (sending.empty()) return true;
         if (m_flockDevice) {
+            if (!m_flockDevice->IsReady()) return false;
             std::vector<uint64_t> due;
             for (int s : sending) {
                 const auto address = static_cast<uint32_t>(s + 1);
