@@ -83,8 +83,7 @@ int CSourceWatch::Update(int64_t frame, double nowUs, bool isRecording)
     const int count = m_count.load(std::memory_order_acquire);
     const bool isLatching = m_isLatching.load(std::memory_order_acquire);
     const double silentAfterUs = m_silentAfterUs.load(std::memory_order_relaxed);
-    const bool isRunStart = isRecording && !m_runMarked;
-    if (isRunStart) m_runMarked = true;
+    const bool isRunStart = isRecording && !m_runMarked.exchange(true);
     int unreceived = 0;
     for (int i = 0; i < count; ++i) {
         const auto at = static_cast<size_t>(i);

@@ -123,7 +123,7 @@ private:
     std::array<int64_t, kMaxSources> m_silentFrom{};
     std::array<Event, kMaxSources> m_events{};  // one per source and frame at most
     int m_eventCount = 0;
-    bool m_runMarked = true;
+    std::atomic<bool> m_runMarked{true};  // StartRun (GUI thread) clears it
     int m_unreceived = 0;
     // Run: written by the dispatching thread, read by the GUI thread after the run.
     std::array<std::atomic<uint8_t>, kMaxSources> m_runFlags{};
