@@ -88,7 +88,9 @@ int CSourceWatch::Update(int64_t frame, double nowUs, bool isRecording)
     for (int i = 0; i < count; ++i) {
         const auto at = static_cast<size_t>(i);
         const uint32_t heard = (isLatching ? m_latched[at] : m_heard[at]).load(std::memory_order_acquire);
-        const int64_t lostAt = m_lostAt[at].exchange(-1, std::memory_order_acq_rel);
+        // Read-modify-write only when a loss waits: the common frame stays loads only.
+        int64_t lostAt = m_lostAt[at].load(std::memory_order_acquire);
+        if (lostAt >= 0 && !m_lostAt[at].compare_exchange_strong(lostAt, -1)) lostAt = -1;
         const SourceState state = m_state[at].load(std::memory_order_relaxed);
         SourceState next = state;
         if (heard != m_seen[at]) {
