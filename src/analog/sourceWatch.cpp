@@ -87,7 +87,8 @@ int CSourceWatch::Update(int64_t frame, double nowUs, bool isRecording)
     int unreceived = 0;
     for (int i = 0; i < count; ++i) {
         const auto at = static_cast<size_t>(i);
-        const uint32_t heard = (isLatching ? m_latched[at] : m_heard[at]).load(std::memory_order_acquire);
+        const uint32_t heard =
+            (isLatching ? m_latched[at] : m_heard[at]).load(std::memory_order_acquire);
         // Read-modify-write only when a loss waits: the common frame stays loads only.
         int64_t lostAt = m_lostAt[at].load(std::memory_order_acquire);
         if (lostAt >= 0 && !m_lostAt[at].compare_exchange_strong(lostAt, -1)) lostAt = -1;
@@ -163,7 +164,8 @@ wxString CSourceWatch::SourceName(int source) const
         case SourceKind::kChannel:
             break;
     }
-    const int number = source >= 0 && source < kMaxSources ? m_numbers[static_cast<size_t>(source)] : 0;
+    const int number =
+        source >= 0 && source < kMaxSources ? m_numbers[static_cast<size_t>(source)] : 0;
     return wxString::Format("%s %d", kind, number != 0 ? number : m_firstNumber + source);
 }
 
@@ -204,7 +206,8 @@ wxString CSourceWatch::DescribeNow() const
             continue;
         }
         if (shown++ > 0) names += ", ";
-        names += SourceName(i) + (state == SourceState::kSilent ? _(" silent") : _(" never received"));
+        names +=
+            SourceName(i) + (state == SourceState::kSilent ? _(" silent") : _(" never received"));
     }
     if (shown == 0) return _("every source received");
     if (more > 0) names += wxString::Format(_(" and %d more"), more);
@@ -229,8 +232,8 @@ wxString CSourceWatch::TakeNote(CRepeatNote::Clock::time_point now)
     else if (first.state == SourceState::kLive)
         text = wxString::Format(_("%s back at frame %lld"), SourceName(first.source), frame);
     else
-        text = wxString::Format(_("%s not received from frame %lld"), SourceName(first.source),
-                                frame);
+        text =
+            wxString::Format(_("%s not received from frame %lld"), SourceName(first.source), frame);
     if (silent + back > 1)
         text += wxString::Format(_("; since the last note %llu went silent and %llu came back"),
                                  static_cast<unsigned long long>(silent),

@@ -9,13 +9,13 @@
 // Update and the run counting: the one thread that dispatches the device's frames;
 // State, Changes, RunFrames: any thread; RunSummary: GUI thread after the run.
 
-#include "network/repeatNote.h"
-
 #include <wx/string.h>
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+
+#include "network/repeatNote.h"
 
 enum class SourceKind : uint8_t { kSensor, kBird, kChannel, kBoard, kWiiDevice };
 enum class SourceState : uint8_t { kLive = 0, kNever, kSilent };
