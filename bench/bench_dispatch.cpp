@@ -1,6 +1,7 @@
 // Cost of one frame dispatch in the acquisition thread: an analog device of 8
 // or 64 channels feeding 0, 1 or 4 registered views that copy the row, with
-// recording off. Reference: copying the same row once with memcpy.
+// recording off; with watched=1 each channel is a source whose receipt is watched (all
+// heard every frame). Reference: copying the same row once with memcpy.
 #include "analog/analogDevice.h"
 #include "benchCommon.h"
 
@@ -35,21 +36,30 @@ private:
 
 class CBenchDevice : public CAnalogDevice {
 public:
-    explicit CBenchDevice(int channels) : CAnalogDevice(false)
+    CBenchDevice(int channels, bool watched) : CAnalogDevice(false), m_watched(watched)
     {
         m_channelCount = channels;
         m_configPath = "/Analog/Bench";
         m_rate = 1000.0;
         InitChannels();
         ShowAllChannels();
+        if (watched) {
+            m_sourceWatch.Configure(SourceKind::kChannel, 1, CSourceWatch::kDefaultSilentAfterSec);
+            m_sourceWatch.Resize(channels);
+        }
     }
     ~CBenchDevice() override { Close(); }
     void Step(int frame)
     {
         m_values[frame % m_channelCount] = frame;
+        if (m_watched)
+            for (int i = 0; i < m_channelCount; ++i) m_sourceWatch.Heard(i);
         DispatchFrame();
         CountSample();
     }
+
+private:
+    const bool m_watched;
 };
 
 double Median(std::vector<double> values)
@@ -58,9 +68,9 @@ double Median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-double DispatchNs(int channels, int viewCount)
+double DispatchNs(int channels, int viewCount, bool watched)
 {
-    CBenchDevice device(channels);
+    CBenchDevice device(channels, watched);
     std::vector<std::unique_ptr<CCopyView>> views;
     for (int i = 0; i < viewCount; ++i) {
         views.push_back(std::make_unique<CCopyView>(channels));
@@ -108,10 +118,13 @@ int main(int argc, char** argv)
     for (int channels : {8, 64}) {
         const double reference = MemcpyNs(channels);
         for (int views : {0, 1, 4}) {
-            const double ns = DispatchNs(channels, views);
-            std::printf("dispatch channels=%d views=%d ns_per_frame=%.1f ref=memcpy_frame "
-                        "ref_ns_per_frame=%.1f ratio=%.2f\n",
-                        channels, views, ns, reference, reference > 0.0 ? ns / reference : 0.0);
+            for (bool watched : {false, true}) {
+                const double ns = DispatchNs(channels, views, watched);
+                std::printf("dispatch channels=%d views=%d watched=%d ns_per_frame=%.1f "
+                            "ref=memcpy_frame ref_ns_per_frame=%.1f ratio=%.2f\n",
+                            channels, views, watched ? 1 : 0, ns, reference,
+                            reference > 0.0 ? ns / reference : 0.0);
+            }
         }
     }
     return 0;

@@ -72,16 +72,17 @@ public:
         : m_inner(MakeRecordingController(device)), m_times(capacity), m_samples(capacity)
     {
     }
-    void RecordFrame(const double* values, int count, uint32_t sample, double timeSec) override
+    bool RecordFrame(const double* values, int count, uint32_t sample, double timeSec) override
     {
         const bool isRecording = m_inner->IsRecording();
-        m_inner->RecordFrame(values, count, sample, timeSec);
-        if (!isRecording) return;
+        const bool isTaken = m_inner->RecordFrame(values, count, sample, timeSec);
+        if (!isRecording) return isTaken;
         const std::size_t n = m_count.load(std::memory_order_relaxed);
-        if (n >= m_times.size()) return;
+        if (n >= m_times.size()) return isTaken;
         m_times[n] = GetProgramTime();
         m_samples[n] = sample;
         m_count.store(n + 1, std::memory_order_release);
+        return isTaken;
     }
     bool IsRecording() const override { return m_inner->IsRecording(); }
     bool OpenWriter(const wxString& folder, const wxString& captureName, int trial,

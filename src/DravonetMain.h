@@ -22,6 +22,7 @@ class CAnalogDevice;
 class CAnalogView;
 class CAnalog3DView;
 class CVideoView;
+class CVrpnDevice;
 class CSerialTrigger;
 class CTriggerCrossings;
 class CStreamCapture;
@@ -269,6 +270,7 @@ private:
     void UpdateTimeInfo(CAnalogDevice* device);
     void CheckCameraModified();
     void PollDevices();
+    void FollowVrpnServer(CVrpnDevice& device);
     // The deferred work of handlers and other threads (device polls, grid rebuilds,
     // the stop request), from idle and from the display timer alike; true when a
     // stop was carried out.

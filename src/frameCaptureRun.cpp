@@ -751,11 +751,19 @@ void TrackerFrame::StopCapture()
             continue;
         }
         saved.push_back(fileName);
+        // Frames made of values the device never received, or no longer, are said
+        // with the file, not left for the analysis to find.
+        const wxString unreceived = device->GetUnreceivedNote();
+        const wxString unreceivedLine =
+            unreceived.empty() ? wxString()
+                               : device->GetDeviceName() + ": " + unreceived + " in " +
+                                     fileName + "\n";
         // A recording a failed write ended early says where it ends; its
         // writer has reported the failure with its reason.
         const wxString endNote = controller ? controller->GetEndNote() : wxString();
         if (!endNote.empty()) {
             AppendMessage(_("Saving data to : ") + fileName + " : " + endNote + "\n");
+            if (!unreceivedLine.empty()) AppendMessage(unreceivedLine);
             continue;
         }
         if (hasRun && !isSaved) {
@@ -763,6 +771,7 @@ void TrackerFrame::StopCapture()
             continue;
         }
         AppendMessage(_("Saving data to : ") + fileName + "\n");
+        if (!unreceivedLine.empty()) AppendMessage(unreceivedLine);
         if (!m_auiManager.GetPane("CAPTURE").IsShown()) notified.push_back(fileName);
     }
     if (m_vrpnSyncOutUse && IsVrpnServerRunning()) VrpnServerSetButton(0, m_vrpnSyncButton, 0);

@@ -8,6 +8,7 @@
 #include "network/oscDevice.h"
 #include "network/oscServer.h"
 #include "network/vrpnDevice.h"
+#include "frameViewPages.h"
 #include "network/vrpnServerModule.h"
 #include "process/deviceCloser.h"
 #include "video/VideoDevice.h"
@@ -143,6 +144,20 @@ void TrackerFrame::CheckCameraModified()
     }
 }
 
+// An address is remembered once a server answered there; the device's page says while
+// none does.
+void TrackerFrame::FollowVrpnServer(CVrpnDevice& device)
+{
+    const wxString& name = device.GetVrpnName();
+    if (device.GetConnectCount() > 0 && m_vrpnServerList.Index(name, true) == wxNOT_FOUND)
+        m_vrpnServerList.Add(name);
+    if (!device.TakeDisplayChange() || !m_mainBook) return;
+    for (size_t i = 0; i < m_mainBook->GetPageCount(); ++i) {
+        if (GetPageDevice(m_mainBook->GetPage(i)) == &device)
+            m_mainBook->SetPageText(i, device.GetDisplayName());
+    }
+}
+
 void TrackerFrame::PollDevices()
 {
     // Devices whose work must run in the GUI thread: the file player's pacing and
@@ -155,6 +170,7 @@ void TrackerFrame::PollDevices()
             reshaped = osc->TakeViewGridRequest();
         } else if (auto* vrpn = dynamic_cast<CVrpnDevice*>(device)) {
             reshaped = vrpn->TakeViewGridRequest();
+            FollowVrpnServer(*vrpn);
         }
         if (!reshaped) continue;
         // The source changed its channels: the grid, and the channel selector

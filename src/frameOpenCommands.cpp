@@ -192,9 +192,11 @@ void TrackerFrame::OpenVrnpnDevice(bool tracker)
     }
     auto* device = new CVrpnDevice(m_genTimer, server, tracker);
     device->Poll();
-    const bool opened = tracker ? AddDevice3DView(device, true, true) : AddDeviceView(device, true, true);
-    if (opened && m_vrpnServerList.Index(server, true) == wxNOT_FOUND)
-        m_vrpnServerList.Add(server);
+    // The address joins the remembered list once a server answers there (PollDevices).
+    if (tracker)
+        AddDevice3DView(device, true, true);
+    else
+        AddDeviceView(device, true, true);
 }
 
 void TrackerFrame::OnOpenCamera(wxCommandEvent& /*event*/)

@@ -87,6 +87,12 @@ public:
         m_rate = rateHz;
         ResetClock();
     }
+    // Its channels become sources that never deliver: its frames hold values not received.
+    void WatchChannelsNeverHeard()
+    {
+        m_sourceWatch.Configure(SourceKind::kChannel, 1, HUGE_VAL);
+        m_sourceWatch.Resize(m_channelCount);
+    }
 };
 
 // A view that, as the channel view does, restarts its device's clock when a
@@ -359,11 +365,22 @@ TEST_F(CaptureFrameTest, CaptureNameThatLeavesTheFolderIsRefused)
 TEST_F(CaptureFrameTest, StartStopWritesOneRecordingPerDeviceAndOpensTheNextTrial)
 {
     ASSERT_TRUE(m_frame->OpenCaptureSet("run"));
+    m_devices[0]->WatchChannelsNeverHeard();
     Command(ID_CAPTURE_START);
     ASSERT_TRUE(m_frame->m_capturing);
     RecordFrames(50);
     Command(ID_CAPTURE_STOP);
     EXPECT_FALSE(m_frame->m_capturing);
+    // Said with the file: how many of its frames hold values not received, and whose.
+    const wxString said = m_frame->m_messagesText->GetValue();
+    const int64_t watched = FramesInFile(CaptureFile("rundev1_0001.qvd"));
+    EXPECT_NE(said.Find(wxString::Format("dev1: %lld of %lld frames hold values not received "
+                                         "(channel 1 never received",
+                                         static_cast<long long>(watched),
+                                         static_cast<long long>(watched))),
+              wxNOT_FOUND)
+        << said;
+    EXPECT_EQ(said.Find("dev2: "), wxNOT_FOUND);
     for (const char* name : {"rundev1_0001.qvd", "rundev2_0001.qvd"}) {
         const int64_t frames = FramesInFile(CaptureFile(name));
         EXPECT_GE(frames, 50) << name;

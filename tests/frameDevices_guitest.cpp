@@ -5,6 +5,8 @@
 #include "analog/analogView.h"
 #include "frameDeviceTestSupport.h"
 #include "network/oscServer.h"
+#include "network/vrpnServerModule.h"
+#include "network/vrpnWire.h"
 #include "support/logCapture.h"
 
 #include <gtest/gtest.h>
@@ -304,6 +306,49 @@ TEST_F(FrameDeviceTest, VrpnCommandFallsBackToTheTextEntryAndCancelOpensNothing)
     frame->OpenVrnpnDevice(true);
     EXPECT_EQ(choices, 1);  // cancelled choice: the text entry again, cancelled too
     EXPECT_EQ(frame->GetDeviceCount(), 0);
+}
+
+// No server at a VRPN address: said at once in Messages and on the device's page, and the
+// address is not remembered; once a server answers there, it is, and the page says so.
+TEST_F(FrameDeviceTest, VrpnAddressIsRememberedOnlyOnceAServerAnswers)
+{
+    SetVrpnServerAddress(0x7F000001);  // loopback only
+    SetVrpnServerPort(0);
+    ASSERT_GT(VrpnServerAddDevice(0, 0, 1, nullptr), 0);
+    const int port = GetVrpnServerBoundPort();
+    const wxString name = wxString::Format("%s@tcp://127.0.0.1:%d", GetVrpnServerName(), port);
+    StopVrpnServer();  // nobody listens there now
+    TrackerFrame* frame = MakeFrame();
+    ShellPrompts().textEntry = [&](wxWindow*, const wxString&, const wxString&, const wxString&) {
+        return name;
+    };
+    frame->OpenVrnpnDevice(true);
+    ASSERT_EQ(frame->GetDeviceCount(), 1);
+    const auto pageSays = [&](const wxString& text) {
+        return frame->m_mainBook->GetPageText(0).Find(text) != wxNOT_FOUND;
+    };
+    const auto until = [&](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            VrpnServerMainloop();
+            RunEvents();
+        }
+        return done();
+    };
+    ASSERT_TRUE(until([&] { return pageSays("(no server answers)"); }));
+    ASSERT_TRUE(until([&] {
+        return frame->m_messagesText->GetValue().Find(wxString::Format(
+                   "no server answers at 127.0.0.1:%d (connection failed: Connection refused)",
+                   port)) != wxNOT_FOUND;
+    }));
+    EXPECT_EQ(frame->m_vrpnServerList.Index(name, true), wxNOT_FOUND);
+    SetVrpnServerPort(port);
+    ASSERT_GT(VrpnServerAddDevice(0, 0, 1, nullptr), 0);
+    EXPECT_TRUE(until([&] { return frame->m_vrpnServerList.Index(name, true) != wxNOT_FOUND; }));
+    EXPECT_TRUE(until([&] { return !pageSays("(no server answers)"); }));
+    StopVrpnServer();
+    SetVrpnServerPort(vrpn::kDefaultPort);
+    SetVrpnServerAddress(0);
 }
 
 TEST_F(FrameDeviceTest, MovedSceneCameraIsTakenUpByTheViewGridWhenIdle)

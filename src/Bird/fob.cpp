@@ -642,6 +642,7 @@ bool fob::bird::parse(const uint8_t* record, size_t length)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     decode_record(m_mode, m_flip, m_range, record, length, m_values);
+    m_records.fetch_add(1, std::memory_order_release);
     return true;
 }
 

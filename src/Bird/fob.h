@@ -151,6 +151,8 @@ public:
     unsigned get_mode() const;
     // Bytes of this bird's streamed records, buttons included, address excluded.
     size_t record_bytes() const;
+    // Any thread: records of this bird decoded so far (a bird that stops shows here).
+    uint64_t get_record_count() const { return m_records.load(std::memory_order_acquire); }
 
     // Range (full-scale position, inches) and flip (angles in the other axis
     // order) for the records to come.
@@ -168,4 +170,5 @@ private:
     bool m_flip = false;
     float m_range = 36.0f;
     fob_wire::bird_values m_values;
+    std::atomic<uint64_t> m_records{0};
 };

@@ -50,6 +50,10 @@ CFobDevice::CFobDevice(const wxString& port, uint32_t baud, uint32_t delayMs, ui
             SetChannelName(i, wxString::Format("Sensor %d", i + 1));
             SetChannelUnit(i, "m");
         }
+        // A bird that stops reporting while the others go on is said, not only the
+        // whole line going quiet.
+        m_sourceWatch.Configure(SourceKind::kBird, 1, CSourceWatch::kDefaultSilentAfterSec);
+        m_sourceWatch.Resize(m_channelCount);
     }
 }
 
@@ -201,6 +205,11 @@ void CFobDevice::ReadSample()
         double* pose = &m_values[7 * i];
         for (int k = 0; k < 3; ++k) pose[k] = position[k];
         for (int k = 0; k < 4; ++k) pose[3 + k] = quaternion[k];
+        const uint64_t records = each->get_record_count();
+        if (records != m_birdRecords[i]) {
+            m_birdRecords[i] = records;
+            m_sourceWatch.Heard(static_cast<int>(i));
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <wx/string.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -84,4 +85,7 @@ private:
     CLineWatch m_line{1};
     int64_t m_lostFrame = -1;         // acquisition thread: the first frozen frame
     bool m_refusalReported = false;   // acquisition thread
+    // Acquisition thread: each bird's record count at the last read.
+    std::array<uint64_t, fob_wire::kMaxBirds> m_birdRecords{};
+    wxString GetSourceTag() const override { return "<FOB> "; }
 };

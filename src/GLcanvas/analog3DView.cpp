@@ -104,6 +104,7 @@ CAnalog3DView::SceneState CAnalog3DView::CurrentSceneState() const
     if (device == nullptr)
         return state;
     state.recording = device->IsRecording();
+    state.receipts = device->GetReceiptChanges();
     std::vector<uint32_t> codes;
     std::vector<uint32_t> frames;
     std::vector<wxString> labels;

@@ -91,9 +91,11 @@ private:
     struct SceneState {
         bool recording = false;
         uint64_t markers = 0;  // which markers are written, as a hash
+        uint64_t receipts = 0;  // the device's changes of which sensors report
         bool operator==(const SceneState& other) const
         {
-            return recording == other.recording && markers == other.markers;
+            return recording == other.recording && markers == other.markers &&
+                   receipts == other.receipts;
         }
     };
     SceneState CurrentSceneState() const;

@@ -17,15 +17,22 @@ void CAnalog3DView::DrawScene()
     if (m_busy.load() || m_viewType == kNoView)
         return;
     m_data.TakeNewData();  // before drawing: what arrives meanwhile asks for another frame
+    CAnalogDevice* device = m_device.load();
     {
         // The feed skips its frames for as long as this lasts, never waits.
         CTrackerViewData::Access access(m_data);
-        for (const CSensor3D& sensor : access.Sensors())
-            sensor.Draw();
+        for (const CSensor3D& sensor : access.Sensors()) {
+            // A sensor that never reported has no pose to show; one gone silent shows
+            // where it was last, dimmed and labelled so.
+            const SourceState state = device != nullptr
+                                          ? device->GetChannelReceipt(sensor.m_channel - 1)
+                                          : SourceState::kLive;
+            if (state != SourceState::kNever)
+                sensor.Draw(state == SourceState::kSilent);
+        }
     }
     DrawMarkerLabels();
 
-    CAnalogDevice* device = m_device.load();
     if (device != nullptr && device->IsRecording()) {
         DrawFrame(255, 0, 0, 7.0f);
     } else if (m_severalViews && m_selected) {

@@ -29,8 +29,9 @@ public:
     void SetTrail(double durationSec, double rateHz);
 
     // GUI thread, with a current GL context (drawing lives in the GUI library).
-    void Draw() const;
-    void DrawLabel() const;
+    // silent: its values no longer come; drawn dimmed, its label says so.
+    void Draw(bool silent = false) const;
+    void DrawLabel(bool silent = false) const;
     void DrawTrail() const;
 
     uint8_t m_showLabel = 1;

@@ -5,16 +5,24 @@
 #include "GLcanvas/glShapes.h"
 #include "GLcanvas/glutText.h"
 
+#include <wx/translation.h>
+
 #include <GL/freeglut.h>
 #include <GL/gl.h>
 
-void CSensor3D::Draw() const
+void CSensor3D::Draw(bool silent) const
 {
+    const double dimmed[4] = {m_colour[0] * 0.4, m_colour[1] * 0.4, m_colour[2] * 0.4,
+                              m_colour[3] * 0.5};
+    // The label keeps its colour, to stay readable: it says the sensor is silent.
     glColor4dv(m_colour);
     if (m_showLabel)
-        DrawLabel();
-    if (m_trailOn && m_trailDuration > 0.0)
+        DrawLabel(silent);
+    glColor4dv(silent ? dimmed : m_colour);
+    if (m_trailOn && m_trailDuration > 0.0) {
         DrawTrail();
+        glColor4dv(silent ? dimmed : m_colour);
+    }
     glPushMatrix();
     glTranslatef(static_cast<float>(m_position[0]), static_cast<float>(m_position[1]),
                  static_cast<float>(m_position[2]));
@@ -29,11 +37,13 @@ void CSensor3D::Draw() const
     glPopMatrix();
 }
 
-void CSensor3D::DrawLabel() const
+void CSensor3D::DrawLabel(bool silent) const
 {
     glDisable(GL_LIGHTING);
-    const wxString text = m_nameInLabel ? wxString::Format("%s [%d]", m_name, m_channel)
-                                        : wxString::Format("%d", m_channel);
+    wxString text = m_nameInLabel ? wxString::Format("%s [%d]", m_name, m_channel)
+                                  : wxString::Format("%d", m_channel);
+    if (silent)
+        text += _(" (silent)");
     void* font = m_labelFont != nullptr ? m_labelFont : GLUT_BITMAP_TIMES_ROMAN_24;
     glPushMatrix();
     const double h = m_objectSize / 2.0;

@@ -4,6 +4,7 @@
 #include "analog/formatTime.h"
 #include "analog/paramType.h"
 #include "analog/recorderSink.h"
+#include "analog/sourceWatch.h"
 #include "analog/viewSink.h"
 #include "analog/visibleChannels.h"
 #include "process/device.h"
@@ -206,6 +207,18 @@ public:
     // control character, never empty. Any thread.
     wxString GetFileSafeName();
 
+    // Any thread: whether channel n's values were received (kLive), never were, or no
+    // longer come (kSilent). kLive for a device that watches no sources.
+    virtual SourceState GetChannelReceipt(int channel) const { return m_sourceWatch.State(channel); }
+    // Any thread: counts the changes of those states.
+    uint64_t GetReceiptChanges() const { return m_sourceWatch.Changes(); }
+    // GUI thread, after a run: how many of its frames hold values not received, and
+    // whose; empty when every value was received.
+    wxString GetUnreceivedNote() const;
+    int64_t GetUnreceivedFrames() const { return m_sourceWatch.RunFrames(); }
+    // GUI thread, before the acquisition thread runs (tests shorten its times).
+    CSourceWatch& GetSourceWatch() { return m_sourceWatch; }
+
     // Installs the recording controller (the device owns it). GUI thread,
     // while nothing records.
     void SetRecorder(std::unique_ptr<CAnalogRecorder> recorder);
@@ -237,6 +250,12 @@ protected:
     void ReplaceMarkers(const std::vector<uint32_t>& codes, const std::vector<uint32_t>& frames,
                         const std::vector<wxString>& labels);
     double FrameTime(uint64_t sampleCounter) const;
+    // The tag the device's notes start with ("<VRPN> ").
+    virtual wxString GetSourceTag() const { return wxString(); }
+
+    // The sources whose values the frames hold (sensors, birds, channels): configured
+    // by a device that knows when they deliver; none otherwise.
+    CSourceWatch m_sourceWatch;
 
     std::vector<CAnalogViewSink*> m_views;      // non-owning; guarded by the data mutex
     std::vector<CAnalog3DViewSink*> m_views3D;  // non-owning; guarded by the data mutex
@@ -279,6 +298,8 @@ private:
     void CopyOscName(std::string& name);
     // GUI thread: takes the marker window of the registered views.
     void UpdateMarkerWindow();
+    // Dispatching thread: the sources' states for this frame, their markers and notes.
+    int WatchSources(uint64_t counter, bool isRecording);
     // m_markerMutex held: drops the markers no view shows and no recording takes.
     void DropUnusedMarkers();
 

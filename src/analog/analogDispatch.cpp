@@ -168,6 +168,12 @@ void CAnalogDevice::DispatchFrame()
 {
     const uint64_t counter = static_cast<uint64_t>(m_sampleCounter);
     const double timeSec = FrameTime(counter);
+    CAnalogRecorder* recorder = m_recorder.get();
+    // Before the row is copied: the states must be those of the values it holds.
+    const int unreceived =
+        m_sourceWatch.Count() > 0
+            ? WatchSources(counter, recorder != nullptr && recorder->IsRecording())
+            : 0;
     int n = 0;
     uint64_t shape = 0;
     {
@@ -176,9 +182,11 @@ void CAnalogDevice::DispatchFrame()
         n = CopyEnabledValues();
         shape = m_visibleShape.load();
     }
-    CAnalogRecorder* recorder = m_recorder.get();
-    if (n > 0 && recorder != nullptr && recorder->IsRecording())
-        recorder->RecordFrame(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
+    if (n > 0 && recorder != nullptr && recorder->IsRecording() &&
+        recorder->RecordFrame(m_output.get(), m_outputCount, static_cast<uint32_t>(counter),
+                              timeSec) &&
+        unreceived > 0)
+        m_sourceWatch.CountRecordedFrame();
     if (m_vrpnOutput) SendVrpnData();  // takes the data mutex itself
     if (n <= 0) return;
     if (IsOscServerRunning()) SendOscData(timeSec);
@@ -193,6 +201,31 @@ void CAnalogDevice::DispatchFrame()
         view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
     for (CAnalog3DViewSink* view : m_views3D)
         view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
+}
+
+// Markers and texts only where a source changes: nothing is made per frame.
+int CAnalogDevice::WatchSources(uint64_t counter, bool isRecording)
+{
+    const int unreceived =
+        m_sourceWatch.Update(static_cast<int64_t>(counter), ReadProgramClockUs(), isRecording);
+    for (int i = 0; i < m_sourceWatch.EventCount(); ++i) {
+        const CSourceWatch::Event& event = m_sourceWatch.EventAt(i);
+        const bool isBack = event.state == SourceState::kLive;
+        const wxString what = isBack ? " back"
+                              : event.state == SourceState::kSilent ? " silent"
+                                                                    : " not received";
+        AddMarker(isBack ? CSourceWatch::kBackMarkerCode : CSourceWatch::kSilentMarkerCode,
+                  static_cast<uint32_t>(event.frame), m_sourceWatch.SourceName(event.source) + what,
+                  false);
+    }
+    const wxString note = m_sourceWatch.TakeNote(CRepeatNote::Clock::now());
+    if (!note.empty()) Log(GetSourceTag() + GetDeviceName() + ": " + note + "\n");
+    return unreceived;
+}
+
+wxString CAnalogDevice::GetUnreceivedNote() const
+{
+    return m_sourceWatch.RunSummary(GetRecordedFrames());
 }
 
 void CAnalogDevice::CopyOscName(std::string& name)
@@ -377,7 +410,11 @@ void CAnalogDevice::HoldShape(bool held)
     m_shapeHeld = held;
 }
 
-bool CAnalogDevice::StartRecording() { return m_recorder && m_recorder->StartRecording(); }
+bool CAnalogDevice::StartRecording()
+{
+    m_sourceWatch.StartRun();
+    return m_recorder && m_recorder->StartRecording();
+}
 
 // Forwarded whether or not a run is still going: a run that the duration
 // limit ended must still be finished (count patched, trailer written); the

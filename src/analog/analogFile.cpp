@@ -163,24 +163,24 @@ void CAnalogFile::PauseRecording()
     }
 }
 
-void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sampleIndex*/,
+bool CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sampleIndex*/,
                               double deviceTime)
 {
-    if (!m_recording.load(std::memory_order_acquire)) return;
+    if (!m_recording.load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> lock(m_recordMutex);
-    if (!m_recording.load() || !m_writer || !m_device || count <= 0) return;
+    if (!m_recording.load() || !m_writer || !m_device || count <= 0) return false;
     if (m_stopFrames >= 0 && m_framesOffered >= m_stopFrames) {
         m_recording = false;  // due at or after the trial's stop: not its frame
-        return;
+        return false;
     }
     ++m_framesOffered;
     const uint64_t size = static_cast<uint64_t>(count);
     const bool isTaken = m_writer->WriteFrame(values, size) == size;
     if (m_writer->HasEnded()) {
         EndRun();  // the disk took no more: the recording ends with what it holds
-        return;
+        return isTaken;
     }
-    if (!isTaken) return;  // refused or dropped: counted by the writer, reported at the finish
+    if (!isTaken) return false;  // refused or dropped: counted by the writer, reported at the finish
     // The run's own time: the device's may restart (a looping player) or
     // include frames from before the start.
     const double time =
@@ -188,6 +188,7 @@ void CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sample
     ++m_framesTaken;
     m_time.store(time, std::memory_order_relaxed);
     if (m_duration > 0.0 && time >= m_duration) EndRun();
+    return true;
 }
 
 void CAnalogFile::SetRunStart(double programUs)

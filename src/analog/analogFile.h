@@ -39,7 +39,7 @@ public:
     // Sets the recorded device once; the controller keeps a non-owning link.
     virtual void SetDevice(CRecordSource* device);
     void SetDevice(CAnalogDevice* device);
-    void RecordFrame(const double* values, int count, uint32_t sampleIndex, double time) override;
+    bool RecordFrame(const double* values, int count, uint32_t sampleIndex, double time) override;
     virtual wxString GetFileInfo() const { return GetFileName(); }
     int64_t GetFramesWritten() const override;
     void SetDuration(double seconds) override;

@@ -11,8 +11,9 @@ public:
     virtual ~CAnalogRecorder() = default;
 
     // Acquisition thread, every frame while IsRecording(); values belong to
-    // the device and are overwritten by the next frame. Must not allocate.
-    virtual void RecordFrame(const double* values, int count, uint32_t sample, double timeSec) = 0;
+    // the device and are overwritten by the next frame. Must not allocate. True when the
+    // recording took the frame.
+    virtual bool RecordFrame(const double* values, int count, uint32_t sample, double timeSec) = 0;
     virtual bool IsRecording() const = 0;  // any thread
     // A run whose markers the recording will still take: recording, or ended
     // (its limit) and not finished yet. The device keeps every marker then.

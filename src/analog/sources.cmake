@@ -6,6 +6,7 @@ list(APPEND QV_CORE_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/analogDispatch.cpp
      ${CMAKE_CURRENT_LIST_DIR}/colour.cpp
      ${CMAKE_CURRENT_LIST_DIR}/formatTime.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/sourceWatch.cpp
      ${CMAKE_CURRENT_LIST_DIR}/testDevice.cpp)
 # Recording: file format, writers, controller, reader and file player.
 list(APPEND QV_CORE_SOURCES

@@ -4,6 +4,7 @@
 #include <wx/translation.h>
 
 #include <algorithm>
+#include <utility>
 #include <cstdlib>
 
 #include "network/oscClientSettings.h"
@@ -75,6 +76,9 @@ COscDevice::COscDevice(bool synchronised) : CAnalogDevice(synchronised)
     m_devicePath = FormatOscDevicePath(m_serverName, m_broadcastAddress, m_listeningPort);
     InitChannels();
     m_received.assign(static_cast<size_t>(m_channelCount), 0.0);
+    // Channels counted as their names count them, from 1.
+    m_sourceWatch.Configure(SourceKind::kChannel, 1, CSourceWatch::kDefaultSilentAfterSec);
+    m_sourceWatch.Resize(m_channelCount);
     Reconnect();
 }
 
@@ -172,6 +176,7 @@ bool COscDevice::SetChannelValue(double value, int channel)
         static_cast<size_t>(channel) >= m_received.size())
         return false;
     m_received[static_cast<size_t>(channel)] = value;
+    m_sourceWatch.Heard(channel);
     return true;
 }
 
@@ -183,6 +188,10 @@ bool COscDevice::SetChannelCount(int count)
     const bool isHeld = IsShapeHeld();
     const int kept = isHeld ? m_channelCount : kOscMaxChannels;
     if (count > kept) CountDroppedValues(count, kept);
+    if (isHeld)
+        NoteShortMessage(count, m_channelCount);
+    else
+        m_shortCount = 0;  // a source free to re-shape has no short messages
     count = std::min(count, kOscMaxChannels);
     if (count < 1 || count == m_channelCount || isHeld) return false;
     return ApplyChannelCount(count);
@@ -202,6 +211,26 @@ void COscDevice::CountDroppedValues(int count, int kept)
                                                  : "the layout of the recording under way"));
 }
 
+void COscDevice::NoteShortMessage(int count, int kept)
+{
+    const int shortCount = count < kept ? count : 0;
+    if (shortCount == m_shortCount) return;
+    const int previous = std::exchange(m_shortCount, shortCount);
+    if (shortCount > 0) {
+        const wxString which =
+            kept - count > 1
+                ? wxString::Format("channels %d to %d keep their", count + 1, kept)
+                : wxString::Format("channel %d keeps its", kept);
+        Log(wxString::Format("<OSC> %s: the source now sends %d value%s for the %d channels kept "
+                             "(the layout of the recording under way): %s last values until it "
+                             "sends them again\n",
+                             GetDeviceName(), count, count > 1 ? "s" : "", kept, which));
+    } else if (previous > 0) {
+        Log(wxString::Format("<OSC> %s: the source sends values for all %d channels again\n",
+                             GetDeviceName(), kept));
+    }
+}
+
 bool COscDevice::ApplyChannelCount(int count)
 {
     count = std::clamp(count, 1, kOscMaxChannels);
@@ -216,7 +245,9 @@ bool COscDevice::ApplyChannelCount(int count)
         m_channelUnits.clear();
         // Every channel on and visible; the readers get the new list as one.
         InitChannels();
-        m_received.assign(static_cast<size_t>(count), 0.0);
+        // Values received for the channels that stay are kept.
+        m_received.resize(static_cast<size_t>(count), 0.0);
+        m_sourceWatch.Resize(count);
         // Offsets belong to the old channels: an averaging under way starts again on
         // the new ones, a finished offset is dropped.
         const bool averaging = m_offsetRunning.load() || m_offsetRequested.load();

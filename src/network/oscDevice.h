@@ -85,6 +85,10 @@ private:
     bool StorePort(const void* value, int32_t& port, const wxString& label);
     // Counts a message of count values of which dropped have no channel; the first is said.
     void CountDroppedValues(int count, int kept);
+    // A recording keeps kept channels and the source sends count values: fewer is said at
+    // each change of the count, with the channels that hold their last values.
+    void NoteShortMessage(int count, int kept);
+    wxString GetSourceTag() const override { return "<OSC> "; }
 
     uint8_t m_readyByte = 1;
     std::unique_ptr<OscConnection> m_connection;  // guarded by m_connectionMutex
@@ -107,6 +111,7 @@ private:
     std::atomic<int> m_boundListeningPort{-1};
     std::atomic<uint64_t> m_cutMessages{0};
     std::atomic<uint64_t> m_droppedValues{0};
+    int m_shortCount = 0;  // acquisition thread: values of the short messages said, 0: none
     // The latest received value of each channel, written by the poller; the sample
     // row is refreshed from it on every step, so offsets are subtracted from what was
     // received, never twice from the same value.

@@ -184,16 +184,25 @@ void CVrpnClient::Mainloop()
         bool connecting = false;
         std::string error;
         CFd socket = ConnectTcp(m_target, connecting, error);
-        if (!socket.IsOpen()) return;
+        if (!socket.IsOpen()) {
+            ++m_unanswered;
+            m_lastUnanswered = error;
+            return;
+        }
         m_link = std::make_unique<CVrpnLink>(std::move(socket), connecting, kClientKindNames,
                                              kKindCount, m_name.service, now);
     }
     if (m_link->Pump(*this, now)) return;
     if (!m_connected.load() && m_link->WasEstablished()) {
-        // The server took the connection but the link never opened: worth a word, unlike
-        // a server that is not there (yet).
+        // The server took the connection but the link never opened.
         ++m_failedOpenings;
         m_lastOpeningFailure = m_link->CloseReason();
+    } else if (!m_connected.load()) {
+        // Nothing took it: no server at that address (yet).
+        ++m_unanswered;
+        m_lastUnanswered = m_link->CloseReason();
+        if (m_link->CloseError() != 0)
+            m_lastUnanswered += std::string(": ") + std::strerror(m_link->CloseError());
     }
     if (m_connected.exchange(false)) {
         m_lastDropReason = m_link->CloseReason();

@@ -75,6 +75,10 @@ public:
     // Connections the server took but that never opened (its cookie refused or late),
     // and why the last one closed. Same thread as Mainloop.
     uint64_t GetFailedOpenings() const { return m_failedOpenings; }
+    // Connection attempts that no server took (refused, unreachable), and why the last
+    // one failed. Same thread as Mainloop.
+    uint64_t GetUnansweredAttempts() const { return m_unanswered; }
+    const std::string& GetLastUnanswered() const { return m_lastUnanswered; }
     const std::string& GetLastOpeningFailure() const { return m_lastOpeningFailure; }
 
 private:
@@ -99,6 +103,8 @@ private:
     std::string m_lastDropReason;
     uint64_t m_failedOpenings = 0;
     std::string m_lastOpeningFailure;
+    uint64_t m_unanswered = 0;
+    std::string m_lastUnanswered;
     std::atomic<bool> m_connected{false};
     std::atomic<uint64_t> m_connects{0};
     std::atomic<uint64_t> m_drops{0};

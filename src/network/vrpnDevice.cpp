@@ -61,6 +61,10 @@ CVrpnDevice::CVrpnDevice(bool synchronised, const wxString& name, bool tracker)
         std::fprintf(stderr, "<VRPN> %s: %s\n", narrow.c_str(), m_client->GetError().c_str());
     m_devicePath = MakeDevicePath(name, tracker);
     InitChannels();
+    // Sensors by VRPN's number (from 0), channels as their names count them (from 1).
+    m_sourceWatch.Configure(tracker ? SourceKind::kSensor : SourceKind::kChannel, tracker ? 0 : 1,
+                            CSourceWatch::kDefaultSilentAfterSec);
+    m_sourceWatch.Resize(m_channelCount);
     m_reported.assign(static_cast<size_t>(m_channelCount * m_dim), 0.0);
     if (tracker) {
         // Sensor 0 starts at the origin with the identity orientation (w first).
@@ -104,8 +108,10 @@ void CVrpnDevice::RunClient()
     const uint64_t refused = m_client->GetRefusedMessageCount();
     const auto now = CRepeatNote::Clock::now();
     const uint64_t failedOpenings = m_client->GetFailedOpenings();
+    const uint64_t unanswered = m_client->GetUnansweredAttempts();
     NoteLink(now, connects - m_connects.exchange(connects), drops - m_drops.exchange(drops),
-             failedOpenings - std::exchange(m_failedOpenings, failedOpenings));
+             failedOpenings - std::exchange(m_failedOpenings, failedOpenings),
+             unanswered - std::exchange(m_unanswered, unanswered));
     NoteRefusals(now, malformed - m_malformedReports.exchange(malformed) + refused -
                           m_refusedMessages.exchange(refused));
 }
@@ -114,9 +120,14 @@ void CVrpnDevice::RunClient()
 // user hears when, why, and how many frames were made so until it came back. A server
 // that flaps is said at most once per interval, with what happened since.
 void CVrpnDevice::NoteLink(CRepeatNote::Clock::time_point now, uint64_t connects, uint64_t drops,
-                           uint64_t failedOpenings)
+                           uint64_t failedOpenings, uint64_t unanswered)
 {
     m_failedOpeningsUnsaid += failedOpenings;
+    // No server at the address is said at once and for as long as it lasts: the frames
+    // made meanwhile hold nothing received.
+    m_unansweredUnsaid += unanswered;
+    const bool isUnanswered = !m_connected.load() && (unanswered > 0 || (m_noServer.load() && connects == 0));
+    if (m_noServer.exchange(isUnanswered) != isUnanswered) m_displayChanged.store(true);
     if (drops > 0) {
         m_sawLoss = true;
         m_lossesUnsaid += drops;
@@ -125,10 +136,11 @@ void CVrpnDevice::NoteLink(CRepeatNote::Clock::time_point now, uint64_t connects
     }
     // A first connection is news only when frames were made before it.
     if (failedOpenings > 0) m_sawFailedOpening = true;
-    const bool isNews = drops > 0 || failedOpenings > 0 ||
+    const bool isNews = drops > 0 || failedOpenings > 0 || unanswered > 0 ||
                         (connects > 0 && (m_sawLoss || m_sawFailedOpening ||
                                           m_framesWithoutServer.load() > m_framesSaid));
-    if (isNews ? m_linkNote.Count(now, connects + drops + failedOpenings) : m_linkNote.IsDue(now))
+    if (isNews ? m_linkNote.Count(now, connects + drops + failedOpenings + unanswered)
+               : m_linkNote.IsDue(now))
         SayLink(now);
 }
 
@@ -136,14 +148,18 @@ void CVrpnDevice::SayLink(CRepeatNote::Clock::time_point now)
 {
     m_linkNote.TakeUnsaid(now);
     const uint64_t total = m_framesWithoutServer.load();
-    const auto frames = static_cast<unsigned long long>(total - m_framesSaid);
+    auto frames = static_cast<unsigned long long>(total - m_framesSaid);
     m_framesSaid = total;
     const auto losses = static_cast<unsigned long long>(m_lossesUnsaid);
     m_lossesUnsaid = 0;
     const auto failedOpenings = static_cast<unsigned long long>(m_failedOpeningsUnsaid);
     m_failedOpeningsUnsaid = 0;
+    const uint64_t unanswered = std::exchange(m_unansweredUnsaid, 0);
     wxString text;
-    if (!m_connected.load() && losses == 0 && failedOpenings > 0) {
+    if (!m_connected.load() && losses == 0 && failedOpenings == 0 && unanswered > 0) {
+        text = DescribeNoServer(frames);
+        m_sawNoServer = true;
+    } else if (!m_connected.load() && losses == 0 && failedOpenings > 0) {
         // The server is there but the link does not open: said, or it would look absent.
         text = wxString::Format("the server answered but the link did not open (%s); tried "
                                 "again every %d s",
@@ -154,6 +170,11 @@ void CVrpnDevice::SayLink(CRepeatNote::Clock::time_point now)
                                      "without it)",
                                      failedOpenings, frames);
     } else if (m_connected.load()) {
+        // Frames a note on the absent server already counted still belong to the wait.
+        if (m_sawNoServer)
+            frames = std::max(frames, static_cast<unsigned long long>(
+                                          m_sawLoss ? total - m_framesAtLoss : total));
+        m_sawNoServer = false;
         if (!m_sawLoss && frames == 0)
             text = "connected to the server";
         else if (!m_sawLoss)
@@ -177,6 +198,26 @@ void CVrpnDevice::SayLink(CRepeatNote::Clock::time_point now)
                                      losses, frames);
     }
     Log(wxString::Format("<VRPN> %s: %s\n", m_vrpnName, text));
+}
+
+wxString CVrpnDevice::DescribeNoServer(unsigned long long frames) const
+{
+    const VrpnName& name = m_client->GetName();
+    wxString text = wxString::Format("no server answers at %s:%d (%s)%s; tried again every %d s",
+                                     wxString::FromUTF8(name.host), name.port,
+                                     wxString::FromUTF8(m_client->GetLastUnanswered()),
+                                     m_sawLoss ? " since the link was lost" : "",
+                                     static_cast<int>(CVrpnClient::kRetryInterval.count()));
+    if (frames > 0)
+        text += wxString::Format(" (%llu frames made without it, holding %s values)", frames,
+                                 m_sawLoss ? "the last" : "no received");
+    return text;
+}
+
+wxString CVrpnDevice::GetDisplayName() const
+{
+    if (!m_noServer.load()) return m_displayName;
+    return m_displayName + _(" (no server answers)");
 }
 
 // A misbehaving server may send a bad message with every frame: the first is said at
@@ -229,6 +270,7 @@ void CVrpnDevice::SayLeftNotes()
 void CVrpnDevice::TakeReportedValues()
 {
     CMutexLock lock(&m_dataMutex);
+    m_sourceWatch.Latch();  // what the row takes is what counts as received
     if (!m_values || m_reported.size() != static_cast<size_t>(m_rowLength)) return;
     std::copy(m_reported.begin(), m_reported.end(), m_values.get());
 }
@@ -287,49 +329,55 @@ void CVrpnDevice::Reset()
     m_initPending = true;
 }
 
+// A sensor seen for the first time grows the channels to it; every pose received so far
+// stays, and so does this report. While a recording runs its frames keep the layout of
+// its header.
 void CVrpnDevice::OnTrackerReport(int sensor, const double pos[3], const double quat[4])
 {
-    if (!m_trackerVariant) return;
-    if (sensor < m_channelCount) {
-        CMutexLock lock(&m_dataMutex);
-        if (m_reported.size() < static_cast<size_t>(sensor + 1) * 7) return;
-        double* row = &m_reported[static_cast<size_t>(sensor) * 7];
-        // VRPN's quaternion is x, y, z, w; ours is w, x, y, z.
-        row[0] = pos[0];
-        row[1] = pos[1];
-        row[2] = pos[2];
-        row[3] = quat[3];
-        row[4] = quat[0];
-        row[5] = quat[1];
-        row[6] = quat[2];
-        m_storedReports.fetch_add(1);
-        return;
+    if (!m_trackerVariant || sensor < 0) return;
+    if (sensor >= m_channelCount) {
+        if (sensor >= kMaxSensors) {
+            // Counted, and said once: a misbehaving server may send it at every frame.
+            if (m_refusedReports.fetch_add(1) == 0)
+                Log(wxString::Format("<VRPN> %s: report for sensor %d refused (at most %d "
+                                     "sensors)\n",
+                                     m_vrpnName, sensor, kMaxSensors));
+            return;
+        }
+        if (!ReshapeUnlessHeld(sensor + 1)) {
+            CountDroppedValues(sensor + 1, m_channelCount, sensor);
+            return;
+        }
     }
-    if (sensor >= kMaxSensors) {
-        // Counted, and said once: a misbehaving server may send it at every frame.
-        if (m_refusedReports.fetch_add(1) == 0)
-            Log(wxString::Format("<VRPN> %s: report for sensor %d refused (at most %d sensors)\n",
-                                 m_vrpnName, sensor, kMaxSensors));
-        return;
-    }
-    // The channels grow to the highest sensor seen; this report is dropped. While a
-    // recording runs its frames keep the layout of its header.
-    if (!ReshapeUnlessHeld(sensor + 1)) CountDroppedValues(sensor + 1, m_channelCount, sensor);
+    CMutexLock lock(&m_dataMutex);
+    if (m_reported.size() < static_cast<size_t>(sensor + 1) * 7) return;
+    double* row = &m_reported[static_cast<size_t>(sensor) * 7];
+    // VRPN's quaternion is x, y, z, w; ours is w, x, y, z.
+    row[0] = pos[0];
+    row[1] = pos[1];
+    row[2] = pos[2];
+    row[3] = quat[3];
+    row[4] = quat[0];
+    row[5] = quat[1];
+    row[6] = quat[2];
+    m_storedReports.fetch_add(1);
+    m_sourceWatch.Heard(sensor);
 }
 
+// A new channel count re-shapes (the values of the channels that stay are kept) and the
+// report is stored. While a recording runs its frames keep the layout of its header: the
+// channels take the values they have room for, missing ones keep their last value until
+// the watch says them silent.
 void CVrpnDevice::OnAnalogReport(int count, const double* values)
 {
     if (m_trackerVariant || count < 1) return;
-    if (count != m_channelCount) {
-        // While a recording runs its frames keep the layout of its header: the channels
-        // take the values they have room for, missing ones keep their last value.
-        if (ReshapeUnlessHeld(count)) return;
-        if (count > m_channelCount) CountDroppedValues(count, m_channelCount, -1);
-    }
+    if (count != m_channelCount && !ReshapeUnlessHeld(count) && count > m_channelCount)
+        CountDroppedValues(count, m_channelCount, -1);
     CMutexLock lock(&m_dataMutex);
     const size_t taken = std::min(static_cast<size_t>(count), m_reported.size());
     std::copy(values, values + taken, m_reported.begin());
     m_storedReports.fetch_add(1);
+    for (size_t i = 0; i < taken; ++i) m_sourceWatch.Heard(static_cast<int>(i));
 }
 
 // Values past the channels kept are dropped: said at the first such report, counted for
@@ -391,10 +439,15 @@ bool CVrpnDevice::SetChannelCount(int n)
         m_channelNames.clear();
         m_channelUnits.clear();
         InitChannels();
-        m_reported.assign(static_cast<size_t>(n) * static_cast<size_t>(m_dim), 0.0);
+        // What was received stays: channels that remain keep their values, new ones
+        // start at the origin with the identity orientation until they report.
+        const size_t dim = static_cast<size_t>(m_dim);
+        const size_t old = m_reported.size() / dim;
+        m_reported.resize(static_cast<size_t>(n) * dim, 0.0);
         if (m_dim == 7) {
-            for (int i = 0; i < n; ++i) m_reported[static_cast<size_t>(i) * 7 + 3] = 1.0;
+            for (size_t i = old; i < static_cast<size_t>(n); ++i) m_reported[i * 7 + 3] = 1.0;
         }
+        m_sourceWatch.Resize(n);
     }
     // The view grid is GUI work: the GUI thread takes the request.
     m_viewGridRequest.store(true);

@@ -39,6 +39,12 @@ public:
     bool CanReset() const override { return false; }
     bool IsOffsetRunning() const override { return CDevice::IsOffsetRunning(); }
     void Poll() override;
+    // "VRPN Device", with "(no server answers)" while none does: the device's page says it.
+    wxString GetDisplayName() const override;
+    // GUI thread: true once each time the display name changed.
+    bool TakeDisplayChange() { return m_displayChanged.exchange(false); }
+    // Any thread: the last attempts to connect found no server, none since answered.
+    bool IsServerUnanswered() const { return m_noServer.load(); }
 
     // A button report: a marker labelled "BT[button] : state", announced when pressed.
     virtual void OnButton(int button, int state);
@@ -89,7 +95,9 @@ private:
     void TakeReportedValues();
     // The notes, client mutex held: the link lost or back, refused messages.
     void NoteLink(CRepeatNote::Clock::time_point now, uint64_t connects, uint64_t drops,
-                  uint64_t failedOpenings);
+                  uint64_t failedOpenings, uint64_t unanswered);
+    wxString DescribeNoServer(unsigned long long frames) const;
+    wxString GetSourceTag() const override { return "<VRPN> "; }
     void SayLink(CRepeatNote::Clock::time_point now);
     void NoteRefusals(CRepeatNote::Clock::time_point now, uint64_t refused);
     void SayRefusals(CRepeatNote::Clock::time_point now);
@@ -129,6 +137,11 @@ private:
     uint64_t m_failedOpenings = 0;  // the client's count when last looked at
     uint64_t m_failedOpeningsUnsaid = 0;
     bool m_sawFailedOpening = false;
+    uint64_t m_unanswered = 0;  // the client's count when last looked at
+    uint64_t m_unansweredUnsaid = 0;
+    bool m_sawNoServer = false;  // a note said no server answered, none connected since
+    std::atomic<bool> m_noServer{false};
+    std::atomic<bool> m_displayChanged{false};
     CRepeatNote m_refusalNote;
     double m_paramDouble = 0.0;  // the rate GetParam hands out
 };

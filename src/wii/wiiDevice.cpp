@@ -148,6 +148,7 @@ CWiiDevice::CWiiDevice(bool synchronised, int slot, bool forceBoard) : CAnalogDe
         if (m_batteryPercent.load() == 0) m_showBattery = 0;
     }
     SetDeviceName(m_deviceKey);
+    WatchEntries();
     m_ready = connected;
     m_running = true;
     m_initPending = true;
@@ -210,6 +211,7 @@ CWiiDevice::CWiiDevice(bool synchronised, const std::vector<int>& slots)
         m_blockEnds.push_back(entry.first + entry.count);
     }
     if (!m_entries.empty()) m_slot = m_entries.front().slot;
+    WatchEntries();
     m_ready = m_channelCount > 0;
     m_running = true;
     m_initPending = true;
@@ -381,14 +383,20 @@ CWiiDevice::Entry* CWiiDevice::FindEntry(int slot)
     return nullptr;
 }
 
+void CWiiDevice::WatchEntries()
+{
+    // A remote or board is known gone by its disconnection, never by a pause in its
+    // reports (a remote reports on change).
+    m_sourceWatch.Configure(SourceKind::kWiiDevice, 1, HUGE_VAL);
+    m_sourceWatch.Resize(static_cast<int>(m_entries.size()));
+    for (const Entry& entry : m_entries) m_sourceWatch.SetNumber(EntryIndex(entry), entry.slot + 1);
+}
+
+// Its channels keep their last values, as a disconnection leaves them; the frames that
+// hold them are counted and marked as holding values no longer received.
 void CWiiDevice::OnLost(Entry& entry)
 {
-    {
-        // Frames go on at the device's rate; they must not repeat the last loads as if
-        // someone still stood on a board that is gone.
-        CMutexLock lock(&m_dataMutex);
-        for (int k = 0; k < entry.count; ++k) StoreRow(entry, k, 0.0);
-    }
+    m_sourceWatch.Lost(EntryIndex(entry));
     if (entry.lost) return;
     entry.lost = true;
     g_messages.Post(Severity::Error,
@@ -415,6 +423,7 @@ void CWiiDevice::OnWiiEvent(int slot)
     Entry* entry = FindEntry(slot);
     if (entry == nullptr) return;
     entry->lost = false;
+    m_sourceWatch.Heard(EntryIndex(*entry));
     AddButtonMarkers(*entry);
     const bool offsetRunning = CDevice::IsOffsetRunning();
     CMutexLock lock(&m_dataMutex);

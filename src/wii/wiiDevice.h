@@ -82,6 +82,10 @@ protected:
     void StoreRemote(const Entry& entry, bool offsetRunning);
     void StoreBoard(const Entry& entry, bool offsetRunning);
     void OnLost(Entry& entry);
+    // The entries become the watched sources, each by its slot's number.
+    void WatchEntries();
+    int EntryIndex(const Entry& entry) const { return static_cast<int>(&entry - m_entries.data()); }
+    wxString GetSourceTag() const override { return "<WII> "; }
     void UpdateBattery();
 
     WiiRemoteData m_record;  // acquisition thread: the slot's last take

@@ -49,6 +49,14 @@ public:
         UpdateVisibleList();
     }
     bool recording = false;
+    // Sensors whose reports are watched, as a network tracker's are: all silent after
+    // an hour, or when told lost.
+    CSourceWatch& WatchSensors()
+    {
+        m_sourceWatch.Configure(SourceKind::kSensor, 1, 3600.0);
+        m_sourceWatch.Resize(m_channelCount);
+        return m_sourceWatch;
+    }
 };
 
 // Eight sensors along x, each turned 20 degrees more about z, moving on a
@@ -597,6 +605,51 @@ protected:
 private:
     int64_t m_simulatedUs = 0;
 };
+
+// Sensors 2 and 4 never reported: nothing of them is drawn (no cube piled at the origin
+// or at their initial pose). Sensor 6 went silent: drawn dimmed where it was last, its
+// label saying so. The others as ever.
+TEST_F(TrackerViewTest, OnlyReportedSensorsAreDrawnAndSilentOnesDimmed)
+{
+    CAnalog3DView* view = MakeView();
+    ASSERT_TRUE(WaitShown(*view));
+    view->SetDevice(m_device.get());
+    m_device->ClearMarkers();
+    Feed(20);
+    const wxImage before = RenderAndRead(*view);
+    CSourceWatch& watch = m_device->WatchSensors();
+    for (int i : {0, 2, 4, 5, 6, 7}) watch.Heard(i);
+    Feed(1);
+    watch.Lost(5);
+    Feed(1);
+    EXPECT_TRUE(view->NeedsRefresh());
+    view->SetViewType(6);
+    const wxImage empty = RenderAndRead(*view);
+    view->SetViewType(0);
+    const wxImage image = RenderAndRead(*view);
+    Save(image, "trackerView_receipts.png");
+    for (int i = 0; i < 8; ++i) {
+        double p[3];
+        SensorAt(i, m_frameCount - 1, p);
+        int x = 0, y = 0;
+        ASSERT_TRUE(Project(p, x, y)) << "sensor " << i;
+        const int drawn = CountDiff(empty, image, x, y, 2);
+        if (i == 1 || i == 3)
+            EXPECT_EQ(drawn, 0) << "sensor " << i;
+        else
+            EXPECT_GT(drawn, 12) << "sensor " << i;
+        if (i == 5) {
+            // Dimmed: darker than it was drawn while it reported.
+            const int was = before.GetRed(x, y) + before.GetGreen(x, y) + before.GetBlue(x, y);
+            const int now = image.GetRed(x, y) + image.GetGreen(x, y) + image.GetBlue(x, y);
+            EXPECT_LT(now, was);
+        }
+    }
+    view->SetObjectSize(0.08);
+    view->GetCamera()->SetEye(0.0, -0.9, 0.6);
+    Feed(2);
+    Save(RenderAndRead(*view), "trackerView_receipts_closeup.png");
+}
 
 class TrackerViewVrpnTest : public TrackerViewTest {
 protected:

@@ -236,10 +236,11 @@ TEST(AnalogCommandsTest, StartStopAndOffsetNeedAReadyDevice)
 // A recorder that records without allocating, as the real writers must.
 class CCountingRecorder : public CFakeRecorder {
 public:
-    void RecordFrame(const double* values, int count, uint32_t, double) override
+    bool RecordFrame(const double* values, int count, uint32_t, double) override
     {
         sum += values[count - 1];
         ++recorded;
+        return true;
     }
     double sum = 0.0;
     int recorded = 0;

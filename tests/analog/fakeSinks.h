@@ -26,10 +26,11 @@ struct CFrame {
 class CFakeRecorder : public CAnalogRecorder {
 public:
     explicit CFakeRecorder(CCallLog* log = nullptr) : m_log(log) {}
-    void RecordFrame(const double* values, int count, uint32_t sample, double timeSec) override
+    bool RecordFrame(const double* values, int count, uint32_t sample, double timeSec) override
     {
         if (m_log) m_log->Add("record");
         frames.push_back({std::vector<double>(values, values + count), sample, timeSec});
+        return true;
     }
     bool IsRecording() const override { return recording; }
     bool OpenWriter(const wxString& folder, const wxString& captureName, int trial, bool exportText,

@@ -300,15 +300,27 @@ TEST_F(OscDeviceTest, OffsetAveragingRestartsWhenTheChannelsChange)
 // channels while it runs. After the recording, the next message does.
 TEST_F(OscDeviceTest, ChannelCountHoldsWhileRecording)
 {
+    CRecordingOwner owner;  // outlives the device: its notes reach the messages
     auto device = Open();
+    device->SetOwner(&owner);
     ASSERT_TRUE(Deliver(*device, Floats("/x", {1.0f, 2.0f}), {1.0, 2.0}));
     auto owned = std::make_unique<CFakeRecorder>();
     CFakeRecorder* recorder = owned.get();
     device->SetRecorder(std::move(owned));
     ASSERT_TRUE(device->StartRecording());
     ASSERT_TRUE(Deliver(*device, Floats("/x", {3.0f, 4.0f, 5.0f}), {3.0, 4.0}));
+    g_messages.Drain();
     ASSERT_TRUE(Deliver(*device, Floats("/x", {6.0f}), {6.0, 4.0}));
+    ASSERT_TRUE(Deliver(*device, Floats("/x", {6.5f}), {6.5, 4.0}));
     EXPECT_EQ(device->ChannelCount(), 2);
+    // Fewer values than channels: said once for the change, with the channel concerned.
+    std::vector<std::string> said;
+    for (const QueuedMessage& message : g_messages.Drain()) said.push_back(message.text);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("the source now sends 1 value for the 2 channels kept (the layout "
+                           "of the recording under way): channel 2 keeps its last values"),
+              std::string::npos)
+        << said[0];
     // The value past the recording's layout was dropped: counted, not silent.
     EXPECT_EQ(device->GetCutMessages(), 1u);
     EXPECT_EQ(device->GetDroppedValues(), 1u);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "network/vrpnDevice.h"
 #include "network/vrpnServerModule.h"
 #include "network/vrpnWire.h"
 
@@ -475,5 +476,116 @@ inline void ExpectEveryLabFrame(const LabReports& got, int trackerFrames, int an
                                           << " of " << analogWant.size() << " frames";
     }
 }
+
+// A server of our own making on 127.0.0.1 that says what a test wants: it takes the
+// device's connection, exchanges cookies and describes one tracker service.
+class CRawTrackerServer {
+public:
+    CRawTrackerServer() { Listen(0); }
+    ~CRawTrackerServer() { ::close(m_listener); }
+    int Port() const { return m_port; }
+
+    // Listens on port (0: a free one); the port stays the server's when it comes back.
+    bool Listen(int port)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const int on = 1;
+        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        local.sin_port = htons(static_cast<uint16_t>(port));
+        socklen_t length = sizeof local;
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+            ::listen(m_listener, 1) == 0 &&
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+            m_port = ntohs(local.sin_port);
+            return true;
+        }
+        return false;
+    }
+    // The server goes away: its connection closes, and with stopListening nobody
+    // answers on its port until Listen(Port()) again.
+    void GoAway(bool stopListening)
+    {
+        m_peer.Close();
+        if (!stopListening) return;
+        ::close(m_listener);
+        m_listener = -1;
+    }
+
+    // Until the device is connected and has the opening; pump runs the device's side
+    // (its Poll when empty).
+    bool Open(CVrpnDevice& device, std::function<void()> pump = {})
+    {
+        if (!pump) pump = [&device] { device.Poll(); };
+        if (!PumpUntil(pump, [&] {
+                const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
+                if (socket < 0) return false;
+                m_peer.Adopt(socket);
+                return true;
+            }))
+            return false;
+        std::vector<uint8_t> cookie;
+        return m_peer.SendCookie() &&
+               PumpUntil(
+                   [&] {
+                       pump();
+                       m_peer.ReadSome();
+                   },
+                   [&] { return m_peer.TakeCookie(cookie); }) &&
+               m_peer.SendDescription(vrpn::kSenderDescription, 0, "Raw") &&
+               m_peer.SendDescription(vrpn::kTypeDescription, 0, vrpn::kPosQuat) &&
+               m_peer.SendDescription(vrpn::kTypeDescription, 1, vrpn::kButtonChange) &&
+               m_peer.SendDescription(vrpn::kTypeDescription, 2, vrpn::kAnalogChannel) &&
+               PumpUntil(pump, [&] { return device.IsConnected(); });
+    }
+    // Takes the device's connection and answers with a cookie of another major version.
+    bool RefuseCookie(CVrpnDevice& device)
+    {
+        if (!PumpUntil([&] { device.Poll(); }, [&] {
+                const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
+                if (socket < 0) return false;
+                m_peer.Adopt(socket);
+                return true;
+            }))
+            return false;
+        uint8_t cookie[vrpn::kCookieSize];
+        vrpn::MakeCookie(cookie);
+        cookie[12] = '8';
+        return m_peer.Send(cookie, sizeof cookie);
+    }
+    // Any payload under our type 0 (pose), 1 (button change) or 2 (analog).
+    bool SendRaw(int32_t type, const std::vector<uint8_t>& payload)
+    {
+        return m_peer.SendMessage(0, type, payload.data(), payload.size());
+    }
+    // Any message, sender and type as given.
+    bool SendMessage(int32_t sender, int32_t type, const std::vector<uint8_t>& payload)
+    {
+        return m_peer.SendMessage(sender, type, payload.data(), payload.size());
+    }
+    bool SendBytes(const std::vector<uint8_t>& bytes) { return m_peer.Send(bytes); }
+    bool SendPose(int32_t sensor, const double pos[3], const double quat[4])
+    {
+        uint8_t payload[vrpn::kPosQuatSize];
+        const size_t length = vrpn::EncodePosQuat(payload, sensor, pos, quat);
+        return m_peer.SendMessage(0, 0, payload, length);
+    }
+    bool SendPose(int32_t sensor, double x)
+    {
+        const double pos[3] = {x, 0.0, 0.0};
+        const double quat[4] = {0.0, 0.0, 0.0, 1.0};
+        uint8_t payload[vrpn::kPosQuatSize];
+        const size_t length = vrpn::EncodePosQuat(payload, sensor, pos, quat);
+        return m_peer.SendMessage(0, 0, payload, length);
+    }
+
+private:
+    int m_listener = -1;
+    int m_port = 0;
+    vrpntest::Peer m_peer;
+};
+
 
 }  // namespace vrpntest

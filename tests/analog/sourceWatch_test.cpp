@@ -1,0 +1,386 @@
+// Every recorded value is one a peer sent for its channel, or its frame is said to hold
+// values not received: a seeded simulation over peers written from their description (a
+// VRPN tracker and analog server, an OSC sender, a flock of birds) whose sources start
+// late, fall silent, come back or send fewer values, or whose whole server is silent or
+// absent.
+#include "analog/sourceWatch.h"
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "Bird/fobSimulator.h"
+#include "Bird/fob_device.h"
+#include "analog/analogReader.h"
+#include "network/oscSourceSupport.h"
+#include "network/vrpnTestSupport.h"
+#include "process/messageQueue.h"
+#include "support/simSeeds.h"
+
+namespace {
+
+constexpr double kSilentPeriods = 5.5;  // silent after this many frames without a value
+
+enum class Family { kVrpnTracker, kVrpnAnalog, kOsc, kFlock, kCount };
+enum class FaultKind { kLateStart, kSilence, kGone, kServerSilent, kFewerValues, kCount };
+
+struct Fault {
+    FaultKind kind;
+    int source, from, to;
+    int count;  // kFewerValues: values still sent
+};
+
+// What a seed draws: the peer, its sources and their periods (in device frames), the
+// frames before and of the recording, and the faults with their places.
+struct Plan {
+    Family family = Family::kVrpnTracker;
+    int sources = 1, before = 0, frames = 0;
+    bool noServer = false;  // nothing answers at the device's address
+    std::vector<int> periods;
+    std::vector<Fault> faults;
+
+    bool IsAnalog() const { return family == Family::kVrpnAnalog || family == Family::kOsc; }
+    static Plan Draw(uint32_t seed)
+    {
+        std::mt19937 rng(seed);
+        const auto pick = [&](int lo, int hi) {
+            return std::uniform_int_distribution<int>(lo, hi)(rng);
+        };
+        Plan p;
+        p.family = static_cast<Family>(pick(0, static_cast<int>(Family::kCount) - 1));
+        p.sources = pick(1, 5);
+        p.before = pick(2, 15);
+        p.frames = pick(40, 100);
+        p.noServer = pick(0, 15) == 0 && p.family != Family::kFlock;
+        for (int s = 0; s < p.sources; ++s) p.periods.push_back(pick(0, 2) == 0 ? pick(2, 4) : 1);
+        // Motion capture finds its bodies one after the other, the last just before the
+        // recording, each reporting slower than the device reads.
+        if (p.family == Family::kVrpnTracker && pick(0, 1) == 0) {
+            const int gap = pick(1, 3), last = pick(-3, -1);
+            for (int& period : p.periods) period = pick(2, 4);
+            for (int s = 1; s < p.sources; ++s)
+                p.faults.push_back(
+                    {FaultKind::kLateStart, s, last - (p.sources - 1 - s) * gap, 0, 0});
+        }
+        for (int i = pick(0, 3); i > 0; --i) {
+            Fault fault{static_cast<FaultKind>(pick(0, static_cast<int>(FaultKind::kCount) - 1)),
+                        pick(0, p.sources - 1), pick(-p.before, p.frames - 1), 0, 0};
+            fault.to = fault.from + pick(1, 40);
+            fault.count = pick(1, std::max(1, p.sources - 1));
+            p.faults.push_back(fault);
+        }
+        return p;
+    }
+    // Whether the peer sends source s at frame f. An analog peer's message holds its
+    // channels from the first: its faults take the whole server or the last channels.
+    bool Sends(int s, int f) const
+    {
+        if (noServer || (f + 1000) % periods[IsAnalog() ? 0 : static_cast<size_t>(s)] != 0)
+            return false;
+        for (const Fault& fault : faults) {
+            const bool isSource = IsAnalog() || fault.source == s;
+            const bool isInside = f >= fault.from && f < fault.to;
+            if ((fault.kind == FaultKind::kLateStart && isSource && f < fault.from) ||
+                (fault.kind == FaultKind::kSilence && isSource && isInside) ||
+                (fault.kind == FaultKind::kGone && isSource && f >= fault.from) ||
+                (fault.kind == FaultKind::kServerSilent && isInside) ||
+                (fault.kind == FaultKind::kFewerValues && isInside && s >= fault.count))
+                return false;
+        }
+        return true;
+    }
+    std::string Describe() const
+    {
+        std::string text = "family " + std::to_string(static_cast<int>(family)) + ", " +
+                           std::to_string(sources) + " sources, " + std::to_string(before) + "+" +
+                           std::to_string(frames) + " frames" + (noServer ? ", no server" : "");
+        for (const Fault& f : faults)
+            text += "; fault " + std::to_string(static_cast<int>(f.kind)) + " source " +
+                    std::to_string(f.source) + " frames " + std::to_string(f.from) + ".." +
+                    std::to_string(f.to) + " count " + std::to_string(f.count);
+        return text;
+    }
+};
+
+// Peer values tell their source and frame; none is a device's initial value.
+double ValueOf(int s, int f, int k) { return (s + 1) * 100000.0 + (f + 1000) * 10.0 + k + 0.5; }
+
+// A device on a simulated clock: Pump runs its link without a frame, Step makes one frame
+// a period later.
+template <typename Device>
+class CStepped : public Device {
+public:
+    template <typename... Args>
+    explicit CStepped(Args&&... args) : Device(std::forward<Args>(args)...)
+    {
+        this->ResetClock();
+    }
+    void Pump() { this->Process(false, false); }
+    void Step()
+    {
+        m_nowUs += 1.0e6 / this->GetRate();
+        this->Process(false, true);
+    }
+
+protected:
+    double ReadProgramClockUs() override { return m_nowUs; }
+    void ReadPreciseClock(TimeVal* out) override
+    {
+        out->tv_sec = static_cast<int64_t>(m_nowUs) / 1000000;
+        out->tv_usec = static_cast<int64_t>(m_nowUs) % 1000000;
+    }
+
+private:
+    double m_nowUs = 1.0e9;
+};
+
+// The peer of a plan on the loopback or a pseudo-terminal: sends frame f's values and
+// pumps the device until it has them.
+class CSimPeer {
+public:
+    explicit CSimPeer(const Plan& plan) : m_plan(plan)
+    {
+        if (plan.family == Family::kFlock) {
+            // Records go out when the plan says, not on the simulator's own schedule.
+            for (int s = 0; s < plan.sources; ++s)
+                m_flock.AddBird(static_cast<uint32_t>(s + 1), true);
+            m_flock.autoStream = false;
+            EXPECT_TRUE(m_flock.Start());
+            CFobStartup startup;
+            startup.flock.minReadTimeoutMs = 5000;  // a starved simulator may answer late
+            startup.flock.resetMs = startup.flock.configureMs = 0;
+            startup.flock.resetPulse = false;  // a pseudo-terminal has no modem lines
+            startup.retryMs = startup.settleMs = 0;
+            m_flockDevice = std::make_unique<CStepped<CFobDevice>>(
+                wxString(m_flock.SlaveName()), 115200u, 1u, 1u, 72.0f, false, false, startup);
+            Use(*m_flockDevice);
+            m_pump = [this] { m_flockDevice->ReadSample(); };  // its reads follow its own clock
+        } else if (plan.family == Family::kOsc) {
+            SetOscClientSettings(osctest::LoopbackClient(m_osc.Port(), 0));
+            m_oscDevice = std::make_unique<CStepped<COscDevice>>(false);
+            osctest::Received request;
+            EXPECT_TRUE(m_osc.Next(request));
+            Use(*m_oscDevice);
+        } else {
+            if (plan.noServer) m_vrpn.GoAway(true);
+            m_vrpnDevice = std::make_unique<CStepped<CVrpnDevice>>(
+                false, wxString::Format("Raw@tcp://127.0.0.1:%d", m_vrpn.Port()),
+                plan.family == Family::kVrpnTracker);
+            Use(*m_vrpnDevice);
+            EXPECT_TRUE(plan.noServer || m_vrpn.Open(*m_vrpnDevice, m_pump));
+        }
+    }
+    CAnalogDevice& Device() { return *m_device; }
+    void Step() { m_step(); }
+    bool Send(int f)
+    {
+        std::vector<int> sending;
+        std::vector<double> values;  // an analog peer's message
+        for (int s = 0; s < m_plan.sources; ++s)
+            if (m_plan.Sends(s, f)) sending.push_back(s);
+        if (sending.empty()) return true;
+        if (m_flockDevice) {
+            if (!m_flockDevice->IsReady()) return false;
+            std::vector<uint64_t> due;
+            for (int s : sending) {
+                std::vector<int16_t> words =
+                    CFobSimulator::StreamWords(static_cast<uint32_t>(s + 1));
+                words[0] = static_cast<int16_t>(4 * ((f + 1000) * 5 + s));
+                std::vector<uint8_t> record = MakeRecord(words);
+                record.push_back(static_cast<uint8_t>(s + 1));
+                std::vector<double> pose;  // as the device decodes it (range 72 inches)
+                for (size_t k = 0; k < 7; ++k)
+                    pose.push_back(static_cast<float>(words[k]) *
+                                   (k < 3 ? 72.0f * (1.0f / 32768.0f) * 0.0254f : 1.0f / 32768.0f));
+                m_sent[s].push_back(pose);
+                due.push_back(BirdRecords(s) + 1);
+                if (!m_flock.Send(record)) return false;
+            }
+            // A record ends where the next begins: one for no bird closes the batch (the
+            // flock drops it once the next batch closes it in turn).
+            std::vector<uint8_t> closing = MakeRecord(CFobSimulator::StreamWords(1));
+            closing.push_back(static_cast<uint8_t>(fob_wire::kMaxBirds + 1));
+            return m_flock.Send(closing) && vrpntest::PumpUntil(m_pump, [&] {
+                       for (size_t i = 0; i < sending.size(); ++i)
+                           if (BirdRecords(sending[i]) < due[i]) return false;
+                       return true;
+                   });
+        }
+        if (m_plan.family == Family::kVrpnTracker) {
+            for (int s : sending) {
+                const double a = 0.001 * (f + 1000) + 0.1 * s;
+                const double pos[3] = {ValueOf(s, f, 0), ValueOf(s, f, 1), ValueOf(s, f, 2)};
+                const double quat[4] = {0.0, 0.0, std::sin(a), std::cos(a)};
+                if (!m_vrpn.SendPose(s, pos, quat)) return false;
+                m_sent[s].push_back({pos[0], pos[1], pos[2], quat[3], quat[0], quat[1], quat[2]});
+            }
+            // Each report is stored, or cut when past a recording's sensors.
+            const auto taken = [this] {
+                return m_vrpnDevice->GetStoredReports() + m_vrpnDevice->GetCutReports();
+            };
+            const uint64_t due = taken() + sending.size();
+            return vrpntest::PumpUntil(m_pump, [&] { return taken() >= due; });
+        }
+        for (int s : sending) {
+            values.push_back(ValueOf(s, f, 0));
+            m_sent[s].push_back({values.back()});
+        }
+        const uint64_t due = Heard() + 1;
+        if (m_oscDevice) {
+            OscMessage message("/data");
+            for (double value : values) message.PushDouble(value);
+            if (!m_osc.Send(m_oscDevice->GetBoundListeningPort(), message)) return false;
+        } else {
+            std::vector<uint8_t> payload(8 + 8 * values.size());
+            payload.resize(
+                vrpn::EncodeAnalog(payload.data(), values.data(), static_cast<int>(values.size())));
+            if (!m_vrpn.SendRaw(2, payload)) return false;
+        }
+        return vrpntest::PumpUntil(m_pump, [&] { return Heard() >= due; });
+    }
+    // A flock's values pass through floats: the same within a micrometre.
+    bool WasSent(int s, const std::vector<double>& value) const
+    {
+        for (const std::vector<double>& sent : m_sent.count(s) ? m_sent.at(s) : m_none) {
+            size_t k = 0;
+            while (k < sent.size() && k < value.size() && std::fabs(sent[k] - value[k]) <= 1e-6)
+                ++k;
+            if (k == sent.size() && k == value.size()) return true;
+        }
+        return false;
+    }
+
+private:
+    template <typename Device>
+    void Use(CStepped<Device>& device)
+    {
+        m_device = &device;
+        m_pump = [&device] { device.Pump(); };
+        m_step = [&device] { device.Step(); };
+    }
+    uint64_t BirdRecords(int s) const
+    {
+        return m_flockDevice->GetFlock().get_bird(static_cast<size_t>(s))->get_record_count();
+    }
+    // An analog message is in once its first channel was heard.
+    uint64_t Heard() const
+    {
+        return m_oscDevice ? m_oscDevice->GetSourceWatch().HeardCount(0)
+                           : m_vrpnDevice->GetStoredReports();
+    }
+
+    const Plan& m_plan;
+    vrpntest::CRawTrackerServer m_vrpn;
+    osctest::Peer m_osc;
+    osctest::SettingsGuard m_settings;
+    CFobSimulator m_flock;
+    std::unique_ptr<CStepped<CFobDevice>> m_flockDevice;
+    std::unique_ptr<CStepped<CVrpnDevice>> m_vrpnDevice;
+    std::unique_ptr<CStepped<COscDevice>> m_oscDevice;
+    CAnalogDevice* m_device = nullptr;  // one of the three
+    std::function<void()> m_pump, m_step;
+    std::map<int, std::vector<std::vector<double>>> m_sent;  // per source, every value sent
+    const std::vector<std::vector<double>> m_none;
+};
+
+// A source's stretch of frames [from, to) that the file's markers say hold values not
+// received: never (any value) or no longer (the last received stays).
+struct Interval {
+    int64_t from, to;
+    bool never;
+};
+
+std::vector<std::vector<Interval>> MarkedIntervals(const CAnalogReader& reader,
+                                                   const CSourceWatch& watch, int sources)
+{
+    const int64_t end = reader.GetFrameCount();
+    std::vector<std::vector<Interval>> marked(static_cast<size_t>(sources));
+    for (size_t m = 0; m < reader.GetMarkerCodes().size(); ++m) {
+        const wxString& label = reader.GetMarkerLabels()[m];
+        for (int s = 0; s < sources; ++s) {
+            const wxString name = watch.SourceName(s);
+            std::vector<Interval>& list = marked[static_cast<size_t>(s)];
+            const bool isOpen = !list.empty() && list.back().to == end;
+            const int64_t at = reader.GetMarkerFrames()[m];
+            if (label == name + " back" && isOpen) list.back().to = at;
+            if ((label == name + " silent" || label == name + " not received") && !isOpen)
+                list.push_back({at, end, label.EndsWith(" not received")});
+        }
+    }
+    return marked;
+}
+
+class UnreceivedValuesSuite : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
+{
+    const uint32_t seed = GetParam();
+    const Plan plan = Plan::Draw(seed);
+    SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
+    std::string folder = (std::filesystem::temp_directory_path() / "qvsilent-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    CSimPeer peer(plan);
+    CAnalogDevice& device = peer.Device();
+    device.GetSourceWatch().SetSilentAfter(kSilentPeriods / device.GetRate());
+    wxString file;
+    std::vector<int> stepOf;  // the plan's frame each recorded frame was made at
+    for (int f = -plan.before; f < plan.frames; ++f) {
+        if (f == 0) {
+            ASSERT_TRUE(device.SetupWriter(folder, "sim", 1, false, "", false, 100, 1));
+            file = device.GetWriterFileName();
+            device.Reset();
+            ASSERT_TRUE(device.StartRecording());
+        }
+        ASSERT_TRUE(peer.Send(f)) << "frame " << f;
+        const int64_t made = device.GetSampleCounter();
+        peer.Step();
+        if (f >= 0 && device.GetSampleCounter() > made) stepOf.push_back(f);
+    }
+    ASSERT_TRUE(device.FinishRecording());
+    const int64_t said = device.GetUnreceivedFrames();
+    EXPECT_EQ(device.GetUnreceivedNote().empty(), said == 0);
+    ASSERT_TRUE(device.StopRecording());
+    g_messages.Drain();
+
+    CAnalogReader reader;
+    ASSERT_TRUE(reader.Open(file));
+    const int channels = reader.GetChannelCount(), dim = reader.GetDim();
+    ASSERT_EQ(reader.GetFrameCount(), static_cast<int64_t>(stepOf.size()));
+    const auto marked = MarkedIntervals(reader, device.GetSourceWatch(), channels);
+    std::vector<double> row(static_cast<size_t>(channels * dim));
+    int64_t markedFrames = 0;
+    for (int64_t f = 0; f < reader.GetFrameCount(); ++f) {
+        ASSERT_TRUE(reader.GetFrame(row.data(), static_cast<int64_t>(row.size()), f));
+        bool isMarked = false, isAllFresh = true;
+        for (int s = 0; s < channels; ++s) {
+            const Interval* in = nullptr;
+            for (const Interval& interval : marked[static_cast<size_t>(s)])
+                if (f >= interval.from && f < interval.to) in = &interval;
+            isMarked = isMarked || in != nullptr;
+            const std::vector<double> value(row.begin() + s * dim, row.begin() + (s + 1) * dim);
+            // Only a source never received holds values its peer did not send.
+            EXPECT_TRUE(peer.WasSent(s, value) || (in != nullptr && in->never))
+                << "frame " << f << " source " << s << " value " << value[0];
+            const int step = stepOf[static_cast<size_t>(f)];
+            int last = step;
+            while (last >= -plan.before && !plan.Sends(s, last)) --last;
+            isAllFresh = isAllFresh && last == step;
+            // Long without a value: said.
+            EXPECT_TRUE(step - last <= kSilentPeriods + 1.0 || in != nullptr)
+                << "frame " << f << " source " << s << " unsaid";
+        }
+        // Every source delivered for this frame: nothing to say.
+        EXPECT_TRUE(!isAllFresh || !isMarked) << "frame " << f;
+        markedFrames += isMarked ? 1 : 0;
+    }
+    EXPECT_EQ(said, markedFrames);
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, UnreceivedValuesSuite, ::testing::ValuesIn(SimSeeds(24)),
+                         SimSeedName());
+
+}  // namespace
