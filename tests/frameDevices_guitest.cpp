@@ -5,6 +5,7 @@
 #include "analog/analogView.h"
 #include "frameDeviceTestSupport.h"
 #include "network/oscServer.h"
+#include "network/oscTestSupport.h"
 #include "network/vrpnServerModule.h"
 #include "network/vrpnWire.h"
 #include "support/logCapture.h"
@@ -255,7 +256,8 @@ TEST_F(FrameDeviceTest, OscClientsAreAddedOnlyToARunningServerAndRemovedByChoice
     EXPECT_EQ(offered, "127.0.0.1:6969");
     EXPECT_EQ(OscServerGetClientCount(), 0u);
 
-    ASSERT_TRUE(StartOscServer(0, 0));
+    // A port of its own: the default one may be another test's at the same moment.
+    ASSERT_TRUE(StartOscServer(osctest::FreePort(), 0));
     {
         // The message says which part of the entry is wrong.
         auto typed = ShellPrompts().textEntry;
