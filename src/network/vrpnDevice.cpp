@@ -252,9 +252,12 @@ bool CVrpnDevice::Process(bool tick, bool running)
     return false;
 }
 
-// The GUI thread dispatches here only while no acquisition thread does.
+// The GUI thread runs the client and dispatches here only while no acquisition thread
+// runs the device's loop: that thread alone takes the reports, re-shapes between its
+// frames and paces.
 void CVrpnDevice::Poll()
 {
+    if (!HasThreadEnded()) return;
     CheckInit();
     RunClient();
     if (!HasWorker()) {

@@ -4,7 +4,8 @@
 // values per sensor: x, y, z, qw, qx, qy, qz) or an analog device (one value per channel);
 // button presses of the same VRPN device become markers. Owned by the main frame.
 // Threads: construction, parameters, Close: GUI thread. Process and the reports: the
-// acquisition thread; Poll: GUI thread. The client's loop runs on one of them at a time.
+// acquisition thread; Poll: GUI thread, which runs the client only while no acquisition
+// thread runs the device's loop (the re-shapes then come between that thread's frames).
 
 #include "analog/analogDevice.h"
 #include "network/repeatNote.h"
