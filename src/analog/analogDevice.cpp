@@ -370,7 +370,12 @@ bool CAnalogDevice::LoadConfig(wxConfigBase* config)
 {
     if (config == nullptr) return false;
     m_configBusy = true;
-    _LoadConfig(config);
+    {
+        // A device that re-shapes itself on its own thread (a network source) waits
+        // with it until the settings are read: the channels read are those written.
+        std::lock_guard<std::mutex> shape(m_shapeMutex);
+        _LoadConfig(config);
+    }
     m_configBusy = false;
     ApplyConfig();
     return true;
@@ -380,8 +385,12 @@ bool CAnalogDevice::SaveConfig(wxConfigBase* config)
 {
     if (config == nullptr) return false;
     m_configBusy = true;
-    // A refused save (no group) is reported to the caller, not hidden.
-    const bool saved = _SaveConfig(config);
+    bool saved = false;
+    {
+        std::lock_guard<std::mutex> shape(m_shapeMutex);  // as LoadConfig
+        // A refused save (no group) is reported to the caller, not hidden.
+        saved = _SaveConfig(config);
+    }
     m_configBusy = false;
     return saved;
 }

@@ -32,6 +32,9 @@ public:
     void Close() override;
     void Reset() override;
     bool IsReady() const override { return m_ready.load(); }
+    // The channel parameters are read and changed under the data mutex: the channels
+    // re-shape on the acquisition thread.
+    int GetParamCount() override;
     void* GetParam(int id, int* count, int* type) override;
     wxString GetParamLabel(int id) override;
     wxString GetParamKey(int id) override;
@@ -132,4 +135,5 @@ private:
     bool m_sawFailedOpening = false;
     CRepeatNote m_refusalNote;
     double m_paramDouble = 0.0;  // the rate GetParam hands out
+    uint8_t m_paramFlag = 0;     // a copy of a channel's on/off flag, for GetParam
 };
