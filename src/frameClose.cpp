@@ -7,6 +7,8 @@
 #include "frameViewPages.h"
 #include "shellLog.h"
 #include "process/device.h"
+#include "process/deviceCloser.h"
+#include "process/trackerWorker.h"
 #include "video/videoFinisher.h"
 
 #include <wx/aui/auibook.h>
@@ -70,6 +72,9 @@ bool TrackerFrame::CheckToQuitAll()
         device->RemoveAllViews();
         CDeviceDeleter{}(device);
     }
+    // A device whose thread did not stop at once is closed in the background: at the
+    // end it is waited for, so that its thread is joined, not left running.
+    CDeviceCloser::Instance().CloseAll(CTrackerWorker::GetEndTimeout());
     WaitForVideoEnds();
     ShellPrompts().sleep(200);
     config.reset();  // writes the file
