@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <iostream>
 #include <thread>
 #include <utility>
@@ -148,6 +149,9 @@ public:
         for (CAnalogDevice* device : devices) {
             if (device->AskHoldPasses()) asked.push_back(device);
         }
+        // Held together: taken in one order (by address) whatever the list's, as the stop
+        // takes its own, so that two runs never hold two devices' locks in opposite orders.
+        std::sort(asked.begin(), asked.end(), std::less<CAnalogDevice*>());
         const auto deadline = std::chrono::steady_clock::now() + kPassHoldTimeout;
         for (CAnalogDevice* device : asked) {
             if (device->TakeHeldPasses(deadline))
@@ -217,6 +221,12 @@ std::vector<ShortRecording> EndRecordingsNow(const std::vector<CAnalogDevice*>& 
     for (CAnalogDevice* device : devices) {
         if (auto* camera = dynamic_cast<CVideoDevice*>(device)) cameras.push_back(camera);
     }
+    // The holds below are taken together: each kind in one order (by address), whatever
+    // the order of the list.
+    std::sort(controllers.begin(), controllers.end(), [](const auto& a, const auto& b) {
+        return std::less<CAnalogFile*>()(a.second, b.second);
+    });
+    std::sort(cameras.begin(), cameras.end(), std::less<CVideoDevice*>());
     {
         // The cameras first: one may be writing an image, and the analog frames are held
         // for the shortest time.

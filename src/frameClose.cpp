@@ -9,6 +9,8 @@
 #include "shellLog.h"
 #include "stopSignals.h"
 #include "process/device.h"
+#include "process/deviceCloser.h"
+#include "process/trackerWorker.h"
 #include "video/videoFinisher.h"
 
 #include <wx/app.h>
@@ -118,6 +120,9 @@ bool TrackerFrame::CheckToQuitAll()
         device->RemoveAllViews();
         CDeviceDeleter{}(device);
     }
+    // A device whose thread did not stop at once is closed in the background: at the
+    // end it is waited for, so that its thread is joined, not left running.
+    CDeviceCloser::Instance().CloseAll(CTrackerWorker::GetEndTimeout());
     WaitForVideoEnds();
     ShellPrompts().sleep(200);
     config.reset();  // writes the file

@@ -6,6 +6,7 @@
 #include <wx/log.h>
 #include <wx/translation.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -76,7 +77,7 @@ double CAnalogDevice::FrameTime(uint64_t sampleCounter) const
     return rate > 0.0 ? static_cast<double>(sampleCounter) / rate : 0.0;
 }
 
-// The acquisition thread writes the enabled count on every frame.
+// The dispatching thread writes the enabled count on every frame, under the data mutex.
 int CAnalogDevice::GetVisibleCount() const
 {
     CMutexLock lock(Unconst(&m_dataMutex));
@@ -101,6 +102,8 @@ void CAnalogDevice::PublishVisibleList()
 {
     auto visible = std::make_shared<CVisibleChannels>();
     visible->channels = m_visibleList;
+    visible->names.reserve(m_visibleList.size());
+    visible->units.reserve(m_visibleList.size());
     for (int channel : m_visibleList) {
         visible->names.push_back(GetChannelName(channel));
         visible->units.push_back(GetChannelUnit(channel));
@@ -109,6 +112,23 @@ void CAnalogDevice::PublishVisibleList()
     // A new name keeps the shape: the rows a view holds are still those channels'.
     visible->shape = m_visible->shape + (m_visible->channels != visible->channels ? 1 : 0);
     m_visibleShape.store(visible->shape);
+    m_visible = std::move(visible);
+}
+
+// A new name or unit keeps the shape: the published list is copied with the one entry
+// changed, the other entries' texts shared, not made again.
+void CAnalogDevice::PublishChannelText(int channel)
+{
+    const VisibleChannelsPtr current = GetVisibleChannels();
+    const auto found = std::find(current->channels.begin(), current->channels.end(), channel);
+    // A channel not listed is not shown: the next publish of the list takes its text.
+    if (found == current->channels.end() || current->channels != m_visibleList) return;
+    const auto entry = static_cast<size_t>(found - current->channels.begin());
+    if (entry >= current->names.size() || entry >= current->units.size()) return;
+    auto visible = std::make_shared<CVisibleChannels>(*current);
+    visible->names.Set(entry, GetChannelName(channel));
+    visible->units.Set(entry, GetChannelUnit(channel));
+    std::lock_guard<std::mutex> lock(m_visibleMutex);
     m_visible = std::move(visible);
 }
 
@@ -171,7 +191,7 @@ bool CAnalogDevice::SetChannelName(int n, const wxString& name)
     CMutexLock lock(&m_dataMutex);
     if (n < 0 || n >= static_cast<int>(m_channelNames.size())) return false;
     m_channelNames[n] = name;
-    PublishVisibleList();
+    PublishChannelText(n);
     return true;
 }
 
@@ -180,7 +200,7 @@ bool CAnalogDevice::SetChannelUnit(int n, const wxString& unit)
     CMutexLock lock(&m_dataMutex);
     if (n < 0 || n >= static_cast<int>(m_channelUnits.size())) return false;
     m_channelUnits[n] = unit;
-    PublishVisibleList();
+    PublishChannelText(n);
     return true;
 }
 
@@ -210,9 +230,9 @@ void CAnalogDevice::UpdateVisibleList()
     for (int i = 0; i < m_channelCount; ++i) {
         if (m_channelOn[i]) m_visibleList.push_back(i);
     }
-    const int enabled = static_cast<int>(m_visibleList.size());
-    m_outputCount = enabled;
-    m_enabledChannels = enabled;
+    // The enabled count of the frames is the dispatching thread's: it follows at the
+    // next frame, copied with the row it counts.
+    m_enabledChannels = static_cast<int>(m_visibleList.size());
     PublishVisibleList();
     m_visibleListValid = true;
 }
@@ -222,7 +242,6 @@ void CAnalogDevice::UpdateVisibleList()
 void CAnalogDevice::ShowAllChannels()
 {
     CMutexLock lock(&m_dataMutex);
-    m_outputCount = m_channelCount;
     if (m_channelOn != nullptr) {
         for (int i = 0; i < m_channelCount; ++i) m_channelOn[i] = 1;
     }
@@ -351,7 +370,12 @@ bool CAnalogDevice::LoadConfig(wxConfigBase* config)
 {
     if (config == nullptr) return false;
     m_configBusy = true;
-    _LoadConfig(config);
+    {
+        // A device that re-shapes itself on its own thread (a network source) waits
+        // with it until the settings are read: the channels read are those written.
+        std::lock_guard<std::mutex> shape(m_shapeMutex);
+        _LoadConfig(config);
+    }
     m_configBusy = false;
     ApplyConfig();
     return true;
@@ -361,8 +385,12 @@ bool CAnalogDevice::SaveConfig(wxConfigBase* config)
 {
     if (config == nullptr) return false;
     m_configBusy = true;
-    // A refused save (no group) is reported to the caller, not hidden.
-    const bool saved = _SaveConfig(config);
+    bool saved = false;
+    {
+        std::lock_guard<std::mutex> shape(m_shapeMutex);  // as LoadConfig
+        // A refused save (no group) is reported to the caller, not hidden.
+        saved = _SaveConfig(config);
+    }
     m_configBusy = false;
     return saved;
 }
@@ -416,7 +444,6 @@ void CAnalogDevice::LoadChannels(wxConfigBase* config)
 {
     if (m_channelOn == nullptr) {
         CMutexLock lock(&m_dataMutex);
-        m_outputCount = m_channelCount;
         m_enabledChannels = m_channelCount;
         return;
     }

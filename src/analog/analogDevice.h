@@ -39,8 +39,9 @@ public:
     // Any thread, under the data mutex: a network device re-shapes its channels on its
     // acquisition thread.
     virtual int GetChannelCount() const;
-    // The enabled count as the frames leave it: enabled values after a frame,
-    // enabled channels after a list update. The recorder uses GetEnabledChannelCount.
+    // The enabled count as the frames leave it: enabled values of the last frame (all
+    // channels' before the first). A list update reaches it with the next frame. The
+    // recorder uses GetEnabledChannelCount.
     virtual int GetVisibleCount() const;
     // Any thread, under the data mutex.
     virtual wxString GetChannelName(int n) const;
@@ -244,6 +245,8 @@ protected:
     // Data mutex held, or no other thread yet: m_visibleList, with the names and units of
     // its channels, becomes what readers get.
     void PublishVisibleList();
+    // Data mutex held: the published list with channel's name and unit as they are now.
+    void PublishChannelText(int channel);
     // Any thread: the name under its lock (the acquisition thread reads it).
     void SetDeviceName(const wxString& name);
     // Any thread: the marker lists become these (same length each).

@@ -177,14 +177,15 @@ void CAnalogDevice::DispatchFrame()
     int n = 0;
     uint64_t shape = 0;
     {
-        // The GUI thread switches channels under the same lock.
+        // The GUI thread switches channels under the same lock; the row and its count
+        // are taken together, and only this thread writes either: every consumer below
+        // gets a count that matches its row.
         CMutexLock lock(&m_dataMutex);
         n = CopyEnabledValues();
         shape = m_visibleShape.load();
     }
     if (n > 0 && recorder != nullptr && recorder->IsRecording() &&
-        recorder->RecordFrame(m_output.get(), m_outputCount, static_cast<uint32_t>(counter),
-                              timeSec) &&
+        recorder->RecordFrame(m_output.get(), n, static_cast<uint32_t>(counter), timeSec) &&
         unreceived > 0)
         m_sourceWatch.CountRecordedFrame();
     if (m_vrpnOutput) SendVrpnData();  // takes the data mutex itself
@@ -198,9 +199,9 @@ void CAnalogDevice::DispatchFrame()
     // the new names.
     if (m_visibleShape.load() != shape) return;
     for (CAnalogViewSink* view : m_views)
-        view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
+        view->AddData(m_output.get(), n, static_cast<uint32_t>(counter), timeSec);
     for (CAnalog3DViewSink* view : m_views3D)
-        view->AddData(m_output.get(), m_outputCount, static_cast<uint32_t>(counter), timeSec);
+        view->AddData(m_output.get(), n, static_cast<uint32_t>(counter), timeSec);
 }
 
 // Markers and texts only where a source changes: nothing is made per frame.
@@ -239,6 +240,7 @@ void CAnalogDevice::CopyOscName(std::string& name)
     name.assign(m_oscName);  // reuses the target's storage: no allocation per frame
 }
 
+// The enabled count is written by the dispatching thread alone (the frame just copied).
 bool CAnalogDevice::SendOscData(double timeSec)
 {
     CNetworkServices& network = GetNetworkServices();

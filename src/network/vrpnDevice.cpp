@@ -294,9 +294,12 @@ bool CVrpnDevice::Process(bool tick, bool running)
     return false;
 }
 
-// The GUI thread dispatches here only while no acquisition thread does.
+// The GUI thread runs the client and dispatches here only while no acquisition thread
+// runs the device's loop: that thread alone takes the reports, re-shapes between its
+// frames and paces.
 void CVrpnDevice::Poll()
 {
+    if (!HasThreadEnded()) return;
     CheckInit();
     RunClient();
     if (!HasWorker()) {
@@ -457,9 +460,24 @@ bool CVrpnDevice::SetChannelCount(int n)
     return true;
 }
 
+int CVrpnDevice::GetParamCount()
+{
+    CMutexLock lock(&m_dataMutex);  // the channels re-shape on the acquisition thread
+    return CAnalogDevice::GetParamCount();
+}
+
 void* CVrpnDevice::GetParam(int id, int* count, int* type)
 {
-    if (id < 0 || id >= kOwnParams) return CAnalogDevice::GetParam(id, count, type);
+    if (id >= kOwnParams) {
+        // The flags may be re-made by the acquisition thread at any moment: the caller
+        // gets a copy, never a pointer into them.
+        CMutexLock lock(&m_dataMutex);
+        void* value = CAnalogDevice::GetParam(id, count, type);
+        if (value == nullptr || *type != PARAM_BOOL) return value;
+        m_paramFlag = *static_cast<const uint8_t*>(value);
+        return &m_paramFlag;
+    }
+    if (id < 0) return CAnalogDevice::GetParam(id, count, type);
     *count = 1;
     *type = kParamTypes[id];
     switch (id) {
@@ -480,19 +498,30 @@ void* CVrpnDevice::GetParam(int id, int* count, int* type)
 
 wxString CVrpnDevice::GetParamLabel(int id)
 {
-    if (id < 0 || id >= kOwnParams) return CAnalogDevice::GetParamLabel(id);
+    if (id < 0 || id >= kOwnParams) {
+        CMutexLock lock(&m_dataMutex);
+        return CAnalogDevice::GetParamLabel(id);
+    }
     return wxGetTranslation(kParams[id].label);
 }
 
 wxString CVrpnDevice::GetParamKey(int id)
 {
-    if (id < 0 || id >= kOwnParams) return CAnalogDevice::GetParamKey(id);
+    if (id < 0 || id >= kOwnParams) {
+        CMutexLock lock(&m_dataMutex);
+        return CAnalogDevice::GetParamKey(id);
+    }
     return kParams[id].key;
 }
 
 bool CVrpnDevice::SetParam(const void* value, int id, int count, int type, bool* changed)
 {
-    if (id < 0 || id >= kOwnParams) return CAnalogDevice::SetParam(value, id, count, type, changed);
+    if (id < 0 || id >= kOwnParams) {
+        // Held across the base's own locking (which finds it taken by this thread): the
+        // channels keep their shape while a flag or a name changes.
+        CMutexLock lock(&m_dataMutex);
+        return CAnalogDevice::SetParam(value, id, count, type, changed);
+    }
     *changed = false;
     const bool wasRunning = IsRunning();
     if (wasRunning) Stop();

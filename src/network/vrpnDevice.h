@@ -4,7 +4,8 @@
 // values per sensor: x, y, z, qw, qx, qy, qz) or an analog device (one value per channel);
 // button presses of the same VRPN device become markers. Owned by the main frame.
 // Threads: construction, parameters, Close: GUI thread. Process and the reports: the
-// acquisition thread; Poll: GUI thread. The client's loop runs on one of them at a time.
+// acquisition thread; Poll: GUI thread, which runs the client only while no acquisition
+// thread runs the device's loop (the re-shapes then come between that thread's frames).
 
 #include "analog/analogDevice.h"
 #include "network/repeatNote.h"
@@ -31,6 +32,9 @@ public:
     void Close() override;
     void Reset() override;
     bool IsReady() const override { return m_ready.load(); }
+    // The channel parameters are read and changed under the data mutex: the channels
+    // re-shape on the acquisition thread.
+    int GetParamCount() override;
     void* GetParam(int id, int* count, int* type) override;
     wxString GetParamLabel(int id) override;
     wxString GetParamKey(int id) override;
@@ -144,4 +148,5 @@ private:
     std::atomic<bool> m_displayChanged{false};
     CRepeatNote m_refusalNote;
     double m_paramDouble = 0.0;  // the rate GetParam hands out
+    uint8_t m_paramFlag = 0;     // a copy of a channel's on/off flag, for GetParam
 };

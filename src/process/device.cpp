@@ -422,6 +422,10 @@ void CDevice::CheckInit()
 {
     if (!m_initPending.load() || GetWorker() == nullptr)
         return;
+    // The running thread owns the counters and the pacing fields: asked from another
+    // thread (the GUI thread's poll), the reset stays pending for its next pass.
+    if (CTrackerWorker::Current() != GetWorker() && !HasThreadEnded())
+        return;
     m_initPending.store(false);
     ResetCounters();
     ResetClockNow();
@@ -445,9 +449,11 @@ bool CDevice::IsTimeToSample(bool tick)
 
 void CDevice::CountSample()
 {
-    const int64_t count = m_sampleCounter.load() + 1;
-    m_sampleCounter.store(count);
-    m_frameCount.store(m_frameCount.load() + 1.0);
+    // One step each: a reset by another thread lands before or after it, never inside.
+    const int64_t count = m_sampleCounter.fetch_add(1) + 1;
+    double frames = m_frameCount.load();
+    while (!m_frameCount.compare_exchange_weak(frames, frames + 1.0)) {
+    }
     if (count >= 4294967294LL) {
         ResetCounters();
         Reset();

@@ -3,6 +3,7 @@
 #include "process/device.h"
 
 #include <algorithm>
+#include <chrono>
 
 CDeviceCloser& CDeviceCloser::Instance()
 {
@@ -40,4 +41,28 @@ size_t CDeviceCloser::Pending()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_devices.size();
+}
+
+size_t CDeviceCloser::CloseAll(std::chrono::milliseconds within)
+{
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    for (;;) {
+        std::vector<CNullDevice*> devices;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            devices.swap(m_devices);
+        }
+        std::vector<CNullDevice*> held;
+        for (CNullDevice* device : devices) {
+            device->Close();  // waits on the thread's end (bounded), then joins it
+            if (device->IsClosed())
+                delete device;
+            else
+                held.push_back(device);
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_devices.insert(m_devices.end(), held.begin(), held.end());
+        if (m_devices.empty() || std::chrono::steady_clock::now() >= deadline)
+            return m_devices.size();
+    }
 }

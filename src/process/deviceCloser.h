@@ -24,6 +24,11 @@ public:
     // left. Never waits for a thread.
     size_t Collect();
     size_t Pending();
+    // GUI thread, at the program's end: closes the adopted devices, each close waiting
+    // (bounded) on its thread's end and joining it, again until `within` has passed, so
+    // that no thread outlives the program unjoined. Returns how many are still held (left
+    // as they are).
+    size_t CloseAll(std::chrono::milliseconds within);
 
 private:
     CDeviceCloser() = default;

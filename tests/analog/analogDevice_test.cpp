@@ -6,6 +6,7 @@
 #include <wx/log.h>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -138,6 +139,31 @@ TEST(AnalogChannelsTest, VisibleChannelsFromAList)
     EXPECT_EQ(device.GetEnabledChannelCount(), 0);
     device.ShowAllChannels();
     EXPECT_EQ(device.GetVisibleList(), std::vector<int>({0, 1, 2}));
+}
+
+// A new name or unit changes one entry of the list readers get: same shape, the other
+// entries as they were, and a list a reader holds keeps the name it had.
+TEST(AnalogChannelsTest, RenamingPatchesOneEntryOfTheVisibleList)
+{
+    CPlainDevice device(200);
+    std::vector<int> shown;
+    for (int c = 0; c < 200; c += 2) shown.push_back(c);
+    device.SetVisibleChannels(shown);
+    const VisibleChannelsPtr before = device.GetVisibleChannels();
+    ASSERT_TRUE(device.SetChannelName(150, "Fz"));
+    ASSERT_TRUE(device.SetChannelUnit(150, "N"));
+    ASSERT_TRUE(device.SetChannelName(151, "hidden"));
+    const VisibleChannelsPtr after = device.GetVisibleChannels();
+    EXPECT_EQ(after->shape, before->shape);
+    EXPECT_EQ(after->channels, before->channels);
+    ASSERT_EQ(after->names.size(), 100u);
+    for (size_t i = 0; i < 100; ++i) {
+        EXPECT_EQ(after->names[i], i == 75 ? wxString("Fz") : before->names[i]) << i;
+        EXPECT_EQ(after->units[i], i == 75 ? wxString("N") : wxString()) << i;
+    }
+    EXPECT_NE(before->names[75], "Fz");
+    device.SetVisibleChannels({150, 151});  // a hidden channel's name comes with the list
+    EXPECT_EQ(device.GetVisibleChannelName(1), "hidden");
 }
 
 TEST(AnalogChannelsTest, ChannelsPastThePaletteGetAColour)

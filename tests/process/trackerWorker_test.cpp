@@ -834,6 +834,23 @@ TEST(DeviceLifecycleThreads, DeviceHeldInAReadIsClosedInTheBackground)
     EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
 }
 
+// At the program's end the closer waits for the threads it holds and joins them; one
+// still held in its read when the time is up is left as it is.
+TEST(DeviceLifecycleThreads, ClosingAllAtTheEndJoinsTheThreadsThatEnd)
+{
+    wxLogNull quiet;
+    auto* device = new CStuckDevice;
+    ASSERT_TRUE(device->Create(false));
+    ASSERT_TRUE(device->RunThread());
+    ASSERT_TRUE(device->WaitInside());
+    CDeviceDeleter{}(device);
+    CDeviceCloser& closer = CDeviceCloser::Instance();
+    EXPECT_EQ(closer.CloseAll(std::chrono::milliseconds(0)), 1u);
+    device->Release();  // its thread ends a moment later: the close waits for it
+    EXPECT_EQ(closer.CloseAll(std::chrono::minutes(1)), 0u);
+    g_messages.Drain();
+}
+
 TEST(DeviceStateThreads, HeldPassesWaitForTheReleaseInEitherModeAStuckOneIsNotWaitedFor)
 {
     for (bool shortSleep : {true, false}) {
