@@ -264,6 +264,15 @@ void CAnalogDevice::SetVisibleChannels(const std::vector<int>& channels)
     ResetCounters();
 }
 
+void* CAnalogDevice::GetChannelParamCopy(int id, int* count, int* type)
+{
+    CMutexLock lock(&m_dataMutex);
+    void* value = CAnalogDevice::GetParam(id, count, type);
+    if (value == nullptr || *type != PARAM_BOOL) return value;
+    m_paramFlagCopy = *static_cast<const uint8_t*>(value);
+    return &m_paramFlagCopy;
+}
+
 void* CAnalogDevice::GetParam(int id, int* count, int* type)
 {
     *count = 0;

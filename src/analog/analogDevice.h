@@ -242,6 +242,9 @@ protected:
     bool IsShapeHeld() const { return m_shapeHeld || IsRecording(); }
     // Taken before the data mutex: a re-shape and a writer's header one at a time.
     std::mutex m_shapeMutex;
+    // GetParam of a channel parameter, for a device whose acquisition thread may re-make
+    // the flags at any moment: the caller gets a copy, never a pointer into them.
+    void* GetChannelParamCopy(int id, int* count, int* type);
     // Data mutex held, or no other thread yet: m_visibleList, with the names and units of
     // its channels, becomes what readers get.
     void PublishVisibleList();
@@ -307,6 +310,7 @@ private:
     void DropUnusedMarkers();
 
     std::unique_ptr<CAnalogRecorder> m_recorder;
+    uint8_t m_paramFlagCopy = 0;  // GUI thread: what GetChannelParamCopy hands out
     // Leaf lock, held only to swap or copy the pointer: a reader never waits for the
     // acquisition thread, nor the acquisition thread for a paint.
     bool m_shapeHeld = false;  // guarded by m_shapeMutex

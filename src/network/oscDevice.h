@@ -101,7 +101,6 @@ private:
     int32_t m_broadcastPort = 32000;
     int32_t m_listeningPort = 1200;
     double m_rateParam = 25.0;  // what GetParam hands out for the rate
-    uint8_t m_paramFlag = 0;    // a copy of a channel's on/off flag, for GetParam
     std::atomic<double> m_lastChangeUs{0.0};
     std::atomic<double> m_pollIntervalSec{0.01};
     std::atomic<bool> m_connected{false};

@@ -468,15 +468,7 @@ int CVrpnDevice::GetParamCount()
 
 void* CVrpnDevice::GetParam(int id, int* count, int* type)
 {
-    if (id >= kOwnParams) {
-        // The flags may be re-made by the acquisition thread at any moment: the caller
-        // gets a copy, never a pointer into them.
-        CMutexLock lock(&m_dataMutex);
-        void* value = CAnalogDevice::GetParam(id, count, type);
-        if (value == nullptr || *type != PARAM_BOOL) return value;
-        m_paramFlag = *static_cast<const uint8_t*>(value);
-        return &m_paramFlag;
-    }
+    if (id >= kOwnParams) return GetChannelParamCopy(id, count, type);
     if (id < 0) return CAnalogDevice::GetParam(id, count, type);
     *count = 1;
     *type = kParamTypes[id];

@@ -148,5 +148,4 @@ private:
     std::atomic<bool> m_displayChanged{false};
     CRepeatNote m_refusalNote;
     double m_paramDouble = 0.0;  // the rate GetParam hands out
-    uint8_t m_paramFlag = 0;     // a copy of a channel's on/off flag, for GetParam
 };
