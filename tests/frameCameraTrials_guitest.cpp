@@ -213,6 +213,10 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         plan.faultFps = plan.fault == Fault::Faster ? uniform(45.0, 90.0) : plan.fault == Fault::Slower || plan.fault == Fault::RateDrop ? uniform(8.0, 20.0) : plan.fps;
         plan.faultFrom = plan.fault == Fault::HangAtStart ? uniform(-0.5, -0.1) : plan.fault == Fault::HangAtStop ? plan.lengthSec - 0.2 : plan.fault == Fault::Faster || plan.fault == Fault::Slower ? 0.0 : uniform(0.2, 0.6);
         plan.faultTo = plan.faultFrom + (plan.fault == Fault::HangAtStart || plan.fault == Fault::HangInMiddle || plan.fault == Fault::HangAtStop ? uniform(0.4, 1.2) : plan.fault == Fault::Hold || plan.fault == Fault::Burst ? uniform(0.1, 0.3) : 0.0);
+        if (plan.fault == Fault::HangInMiddle) {  // long enough to be a stall, within the trial
+            plan.faultTo = plan.faultFrom + uniform(1.0, 2.5);
+            plan.lengthSec = plan.faultTo + uniform(0.2, 0.5);
+        }
         plan.width = random() % 2 ? 640 : 160;
         plan.height = plan.width * 3 / 4;
         frame->m_captureMaxTime = plan.isTimeLimited ? plan.lengthSec : 0.0;
