@@ -77,8 +77,8 @@ public:
                     if (p.fault == Fault::Burst) m_burstLeft = static_cast<int>((toUs - m_nextUs) / periodUs(m_nextUs));
                     m_nextUs = toUs;  // nothing made meanwhile, or held back till then
                 }
-                // Three frames wait for a grab, as in a driver's buffers; an older one is gone.
-                if (m_nextUs + 3 * periodUs(m_nextUs) > GetProgramTime() || m_burstLeft > 0) break;
+                // Eight frames wait for a grab, as in a driver's buffers; an older one is gone.
+                if (m_nextUs + 8 * periodUs(m_nextUs) > GetProgramTime() || m_burstLeft > 0) break;
                 c.log.push_back({-1, m_nextUs});
                 m_nextUs += periodUs(m_nextUs);
             }
@@ -228,7 +228,10 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         }
         const double zeroUs = camera->zeroUs;
         ASSERT_TRUE(RunUntil([&] { return GetProgramTime() >= zeroUs; }));
+        const double askedUs = GetProgramTime();
         ChooseMenu(frame, ID_CAPTURE_START);
+        std::printf("seed=%u trial=%d fault=%d start_command_ms=%.1f\n", seed, trial, int(plan.fault),
+                    (GetProgramTime() - askedUs) / 1000.0);
         ASSERT_TRUE(frame->m_capturing);
         const double startUs = video->GetRecordStart();
         const wxString videoName = video->GetWriterFileName();

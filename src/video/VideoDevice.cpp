@@ -76,7 +76,7 @@ bool IsUsableRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
 // as its rate (the stated or the measured one, the faster), so that none of its frames
 // waits for one.
 constexpr double kGrabSpacing = 0.8;
-// A grab that took less than this share of the spacing found a frame waiting: the camera
+// A grab that took less than this share of the fastest spacing found a frame waiting: the camera
 // delivers faster than the grabs come (faster than it says, or frames it held back), and
 // the next grab starts at once, up to this many times the stated rate: a frame left
 // waiting is one the camera drops when it makes more. A source that never makes a grab
@@ -772,15 +772,16 @@ void CVideoDevice::GrabFrame()
     const int waiting = m_pendingImage.load();
     while (index == m_lastImage || index == waiting) ++index;
     cv::Mat& image = m_images[index];
-    const bool isGrabbed = source->Grab() && source->Retrieve(image);
+    const bool hasFrame = source->Grab();
+    const double doneUs = ReadProgramClockUs();  // the frame came: decoding it is not waiting
+    const bool isGrabbed = hasFrame && source->Retrieve(image);
     EndGrab();
     if (isGrabbed && IsUsableRate(stated)) {
         // The next grab comes before the camera's next frame: a period as the camera
         // delivers now (the time since its last image, when the grab waited for it and
         // that is shorter than the stated one) after this one.
-        const double doneUs = ReadProgramClockUs();
         const double fastestUs = 1.0e6 / (kFastestGrabs * stated);
-        const bool wasWaiting = doneUs - grabUs < kWaitingShare * kGrabSpacing * periodUs;
+        const bool wasWaiting = doneUs - grabUs < kWaitingShare * fastestUs;
         const auto longestRun = std::max(kShortestWaitingRun,
                                          static_cast<int64_t>(kLongestWaitingRunSec * stated));
         m_waitingRun = wasWaiting ? m_waitingRun + 1 : 0;
