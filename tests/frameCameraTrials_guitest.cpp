@@ -77,8 +77,9 @@ public:
                     if (p.fault == Fault::Burst) m_burstLeft = static_cast<int>((toUs - m_nextUs) / periodUs(m_nextUs));
                     m_nextUs = toUs;  // nothing made meanwhile, or held back till then
                 }
-                // Eight frames wait for a grab, as in a driver's buffers; an older one is gone.
-                if (m_nextUs + 8 * periodUs(m_nextUs) > GetProgramTime() || m_burstLeft > 0) break;
+                // Frames wait for a grab a while, in a driver's buffers (a thread held up on a
+                // loaded machine loses none); an older one is gone.
+                if (m_nextUs + std::max(0.15e6, 3 * periodUs(m_nextUs)) > GetProgramTime() || m_burstLeft > 0) break;
                 c.log.push_back({-1, m_nextUs});
                 m_nextUs += periodUs(m_nextUs);
             }
@@ -249,6 +250,8 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         const std::string said = (frame->m_errorsText->GetValue() + frame->m_messagesText->GetValue()).ToStdString();
         EXPECT_EQ(said.find("before the trial's stop"), std::string::npos) << said;
 
+        // Each file holds the frame that reached a time limit: one period more.
+        const double periods = plan.isTimeLimited ? 2.0 : 1.0;
         // Analog: frame k was read at or after its due time, the trial's start + k periods.
         double endSec = 0.0;
         for (size_t d = 0; d < analog.size(); ++d) {
@@ -270,7 +273,7 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
                 EXPECT_NEAR(frames, std::ceil(plan.lengthSec * rate) + 0.5, 0.5) << "the whole set time";
             }
             if (d == 0) endSec = frames / rate;
-            else EXPECT_NEAR(frames / rate, endSec, 1.0 / rate + 2e-3) << frames;
+            else EXPECT_NEAR(frames / rate, endSec, periods / rate + 2e-3) << frames;
         }
         // Video: frame j shows an image taken in slot j, or one said to repeat; its length is the trial's.
         double fps = 0.0;
@@ -281,7 +284,7 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
             std::lock_guard<std::mutex> lock(camera->mutex);
             log = camera->log;
         }
-        EXPECT_NEAR(numbers.size() / fps, endSec, 1.0 / fps + 1e-3);
+        EXPECT_NEAR(numbers.size() / fps, endSec, periods / fps + 1e-3);
         EXPECT_NEAR(fps, plan.fps, 0.1 * plan.fps) << "the rate at the trial's start";
         // Before the slot of the video's first image, copies of it, said as such.
         const auto first = std::find_if(log.begin(), log.end(), [&](const Delivered& d) { return d.number == numbers[0]; });
@@ -308,7 +311,8 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         if (saidLeading > 0 || leading > 1) {
             EXPECT_NEAR(saidLeading, leading, 1) << said;
         }
-        EXPECT_LE(inTrial - shown + lost, Said(said, "([0-9]+) images came from the camera faster")) << said;
+        EXPECT_LE(inTrial - shown + lost, Said(said, "([0-9]+) images came from the camera faster"))
+            << said << inTrial << " delivered in the trial, " << shown << " shown, " << lost << " lost";
         std::printf("seed=%u trial=%d fault=%d video_fps=%.3f frames=%zu shown=%lld copies=%lld leading=%lld lost=%lld\n", seed, trial,
                     int(plan.fault), fps, numbers.size(), static_cast<long long>(shown), static_cast<long long>(copies),
                     static_cast<long long>(leading), static_cast<long long>(lost));
