@@ -38,7 +38,7 @@ struct TrialPlan {
 };
 
 struct Delivered {
-    int number;   // -1: made, and lost in the camera for want of a grab
+    int number;   // -1: made, and lost in the camera for want of a grab; -2: so, excused
     double atUs;  // program time Grab returned it (made, when lost)
 };
 
@@ -70,6 +70,9 @@ public:
         const double fromUs = zeroUs + p.faultFrom * 1e6, toUs = zeroUs + p.faultTo * 1e6;
         const auto isFault = [&](double us) { return p.fault != Fault::None && us >= fromUs; };
         const auto periodUs = [&](double us) { return 1e6 / (isFault(us) ? p.faultFps : p.fps); };
+        // A grab that comes long after the last one is a thread held up (a loaded machine),
+        // not one paced too slowly: what the camera loses meanwhile is excused.
+        const bool isHeldUp = m_returnUs > 0.0 && GetProgramTime() - m_returnUs > 0.1e6;
         if (m_burstLeft == 0) {
             if (m_nextUs == 0.0) m_nextUs = GetProgramTime();
             for (;;) {
@@ -80,7 +83,7 @@ public:
                 // Frames wait for a grab a while, in a driver's buffers (a thread held up on a
                 // loaded machine loses none); an older one is gone.
                 if (m_nextUs + std::max(0.15e6, 3 * periodUs(m_nextUs)) > GetProgramTime() || m_burstLeft > 0) break;
-                c.log.push_back({-1, m_nextUs});
+                c.log.push_back({isHeldUp ? -2 : -1, m_nextUs});
                 m_nextUs += periodUs(m_nextUs);
             }
             lock.unlock();
@@ -94,6 +97,7 @@ public:
         }
         m_size = isFault(GetProgramTime()) && p.fault == Fault::Resize ? cv::Size(p.width, p.height) : cv::Size(320, 240);
         c.log.push_back({m_number, GetProgramTime()});
+        m_returnUs = GetProgramTime();
         return true;
     }
     bool Retrieve(cv::Mat& image) override
@@ -113,6 +117,7 @@ public:
 private:
     std::shared_ptr<CameraLog> m_shared;
     double m_nextUs = 0.0;  // acquisition thread: when the next frame is made
+    double m_returnUs = 0.0;  // when the last grab returned
     int m_burstLeft = 0;
     int m_number = 0;
     cv::Size m_size{320, 240};
