@@ -79,11 +79,12 @@ constexpr double kGrabSpacing = 0.8;
 // A grab that took less than this share of the fastest spacing found a frame waiting: the camera
 // delivers faster than the grabs come (faster than it says, or frames it held back), and
 // the next grab starts at once, up to this many times the stated rate: a frame left
-// waiting is one the camera drops when it makes more. A source that never makes a grab
-// wait (no camera: a file, a test pattern) is paced again after a quarter second of them.
+// waiting is one the camera drops when it makes more. Grabbing that fast catches up
+// any backlog a camera's buffers hold within about a second; a source that never makes a
+// grab wait (no camera: a file, a test pattern) is paced at its stated rate after that.
 constexpr double kWaitingShare = 0.1;
 constexpr double kFastestGrabs = 4.0;
-constexpr double kLongestWaitingRunSec = 0.25;
+constexpr double kLongestWaitingRunSec = 1.0;
 constexpr int64_t kShortestWaitingRun = 8;
 // Intervals this far from the window's median (as a share of it) are a gap in the delivery
 // or frames the camera held back and delivered at once after it, not its rate.
@@ -782,8 +783,8 @@ void CVideoDevice::GrabFrame()
         // that is shorter than the stated one) after this one.
         const double fastestUs = 1.0e6 / (kFastestGrabs * stated);
         const bool wasWaiting = doneUs - grabUs < kWaitingShare * fastestUs;
-        const auto longestRun = std::max(kShortestWaitingRun,
-                                         static_cast<int64_t>(kLongestWaitingRunSec * stated));
+        const auto longestRun = std::max(
+            kShortestWaitingRun, static_cast<int64_t>(kLongestWaitingRunSec * kFastestGrabs * stated));
         m_waitingRun = wasWaiting ? m_waitingRun + 1 : 0;
         double nextPeriodUs = periodUs;
         if (!wasWaiting && m_lastGrabDoneUs >= 0.0)
