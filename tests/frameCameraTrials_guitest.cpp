@@ -316,6 +316,9 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         if (saidLeading > 0 || leading > 1) {
             EXPECT_NEAR(saidLeading, leading, 1) << said;
         }
+        if (plan.fault == Fault::Resize) {
+            EXPECT_NE(said.find("changed its image size"), std::string::npos) << said;
+        }
         EXPECT_LE(inTrial - shown + lost, Said(said, "([0-9]+) images came from the camera faster"))
             << said << inTrial << " delivered in the trial, " << shown << " shown, " << lost << " lost";
         std::printf("seed=%u trial=%d fault=%d video_fps=%.3f frames=%zu shown=%lld copies=%lld leading=%lld lost=%lld\n", seed, trial,
@@ -325,6 +328,6 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
     g_camera_count = 0;
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, CameraTrialSuite, ::testing::ValuesIn(SimSeeds(2)), SimSeedName());
+INSTANTIATE_TEST_SUITE_P(Seeds, CameraTrialSuite, ::testing::ValuesIn(SimSeeds(1)), SimSeedName());
 
 }  // namespace
