@@ -443,7 +443,6 @@ bool CDevice::IsTimeToSample(bool tick)
         const double startAtUs = m_clockStartAtUs.load();
         if (startAtUs >= 0.0) {
             m_clockStartAtUs.store(-1.0);
-            m_clockResetRequested.store(false);
             if (worker->StartFiresAt(startAtUs))
                 return false;
         }
