@@ -587,12 +587,16 @@ bool CVideoDevice::FinishRecording()
     double endUs = ReadProgramClockUs();
     if (m_recordStopUs >= 0.0) endUs = std::min(endUs, m_recordStopUs);
     const double duration = m_recordDuration.load();
-    if (duration > 0.0) endUs = std::min(endUs, m_videoStartUs + duration * 1.0e6);
+    const double limitUs = m_videoStartUs + duration * 1.0e6;
+    if (duration > 0.0) endUs = std::min(endUs, limitUs);
     const double periodUs = 1.0e6 / m_writerFps;
-    const int64_t trialSlots = std::llround((endUs - m_videoStartUs) / periodUs);
+    // Ended by its time limit, the video ends with the slot the limit falls in.
+    const bool isLimitEnd = duration > 0.0 && endUs >= limitUs;
+    const int64_t trialSlots = isLimitEnd ? LimitSlots()
+                                          : std::llround((endUs - m_videoStartUs) / periodUs);
     // Ended by the trial's stop, the video has the trial's slots, not one more: an image
     // taken in the part of a slot the rounding leaves out has no place.
-    const bool isStopEnd = m_recordStopUs >= 0.0 && endUs >= m_recordStopUs;
+    const bool isStopEnd = (m_recordStopUs >= 0.0 && endUs >= m_recordStopUs) || isLimitEnd;
     if (m_pendingSlot >= trialSlots && m_nextSlot >= trialSlots && m_nextSlot > 0 &&
         (m_pendingMoved || isStopEnd)) {
         // Moved past the trial's end for want of a slot: the trial's last slot has its image.
@@ -866,6 +870,14 @@ void CVideoDevice::PlaceFrame(int index, double nowUs)
     const double at = (nowUs - m_videoStartUs) / periodUs;
     if (at < 0.0) return;  // taken before the video's start
     auto slot = static_cast<int64_t>(std::floor(at));
+    if (m_recordDuration.load() > 0.0 && slot >= LimitSlots()) {
+        // Taken after the slot of the time limit (a slow camera's next image): the video
+        // ends with that slot, the image before filling it.
+        CommitPending(LimitSlots());
+        m_pendingImage = -1;
+        EndAtLimit();
+        return;
+    }
     bool isMoved = false;
     if (m_pendingImage.load() >= 0) {
         if (slot <= m_pendingSlot) {
@@ -913,12 +925,20 @@ void CVideoDevice::NoteRecordTime(double nowUs)
 {
     m_recordTime = (nowUs - m_videoStartUs) / 1000.0;
     const double duration = m_recordDuration.load();
-    if (duration > 0.0 && m_recordTime.load() / 1000.0 >= duration) {
-        // This image is the video's last; the GUI thread stops the capture on the request.
-        m_recording = false;
-        CDeviceOwner* owner = m_owner.load();
-        if (owner != nullptr) owner->RequestCaptureStop();
-    }
+    if (duration > 0.0 && m_recordTime.load() / 1000.0 >= duration) EndAtLimit();
+}
+
+void CVideoDevice::EndAtLimit()
+{
+    // The GUI thread stops the capture on the request.
+    m_recording = false;
+    CDeviceOwner* owner = m_owner.load();
+    if (owner != nullptr) owner->RequestCaptureStop();
+}
+
+int64_t CVideoDevice::LimitSlots() const
+{
+    return static_cast<int64_t>(std::floor(m_recordDuration.load() * m_writerFps)) + 1;
 }
 
 bool CVideoDevice::WriteImages(const cv::Mat& image, int64_t count)

@@ -156,6 +156,11 @@ private:
     // Under the data mutex: the video's time up to the image taken at nowUs; ends the
     // recording at its time limit.
     void NoteRecordTime(double nowUs);
+    // Under the data mutex: the recording ends at its time limit.
+    void EndAtLimit();
+    // Under the data mutex: slots of a video that its time limit ends (the limit's own
+    // slot the last).
+    int64_t LimitSlots() const;
     // Under the data mutex: writes the waiting image into the slots up to endSlot (at
     // least its own); false when the video ended.
     bool CommitPending(int64_t endSlot);
