@@ -593,6 +593,20 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
             controller->SetRunStart(m_captureStartUs);
         device->SetRecordStart(m_captureStartUs);
     };
+    // The cameras are armed first and held by nothing: a grab lasts up to a frame of
+    // the camera (for ever, when it hangs), and a hold would keep the other devices
+    // that long. Their videos place no image before the trial's instant is set.
+    std::vector<CAnalogDevice*> held;
+    std::vector<CVideoDevice*> cameras;
+    for (CAnalogDevice* device : devices) {
+        if (auto* camera = dynamic_cast<CVideoDevice*>(device)) {
+            camera->AwaitRecordStart();
+            arm(camera);
+            cameras.push_back(camera);
+        } else {
+            held.push_back(device);
+        }
+    }
     // Devices whose frames go to a recording and whose thread was still inside a pass
     // (a read that outlasted the hold): armed then, their recording would open with
     // the frames the thread sends before it takes the trial's reset.
@@ -602,8 +616,8 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
         // armed: a frame produced in between would reach its views and markers but
         // not its file. Its next frame is its frame 0, the file's first; held
         // together, the devices of a trial also start together.
-        CPassHolds holds(devices);
-        for (CAnalogDevice* device : devices) {
+        CPassHolds holds(held);
+        for (CAnalogDevice* device : held) {
             if (holds.IsMissed(device) &&
                 dynamic_cast<CAnalogFile*>(device->GetRecorder()) != nullptr)
                 late.push_back(device);
@@ -611,11 +625,12 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
                 arm(device);
         }
         m_captureStartUs = GetProgramTime();
-        for (CAnalogDevice* device : devices) {
+        for (CAnalogDevice* device : held) {
             if (std::find(late.begin(), late.end(), device) == late.end())
                 startAtTheInstant(device);
         }
     }
+    for (CVideoDevice* camera : cameras) camera->SetRecordStart(m_captureStartUs);
     // Each is held once out of its pass (the others run meanwhile) and armed at the
     // trial's instant: its clock catches up the frames due since. One that stays in its
     // pass is armed as it is.

@@ -2570,17 +2570,6 @@ protected:
         m_cameras.reset();
         CaptureFrameTest::TearDown();
     }
-    // The camera hangs in its next grab.
-    void HangCamera()
-    {
-        m_camera->hangAfter = m_camera->delivered.load();
-        ASSERT_TRUE(m_camera->WaitUntilHanging(std::chrono::seconds(5)));
-    }
-    void ResumeCamera()
-    {
-        m_camera->hangAfter = -1;
-        m_camera->Unblock();
-    }
     // Records one trial of both devices, in this order, lasting about lengthMs; during
     // runs between the start and the stop.
     void RecordTrial(const std::string& set, const std::vector<CAnalogDevice*>& order, int lengthMs,
@@ -2636,39 +2625,7 @@ protected:
     wxString m_analogFile;
 };
 
-TEST_F(CaptureCameraTest, CameraHungAtTheStartCountsFromTheTrialsInstantAndHoldsBackNoDevice)
-{
-    // The camera, before the analog device in the list, hangs as the trial starts and
-    // delivers again 300 ms later: its video counts from the trial's start, its
-    // missing start repeated, and the analog device starts with the others.
-    HangCamera();
-    std::thread resume;
-    RecordTrial("hungstart", {m_video.get(), &m_analog}, 700, [&] {
-        resume = std::thread([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            ResumeCamera();
-        });
-    });
-    resume.join();
-    ExpectVideoOfTheTrialsSlots();
-    ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
-}
-
-TEST_F(CaptureCameraTest, CameraHungAtTheStopEndsItsVideoAtTheTrialsStop)
-{
-    // The analog device first, slow to stop as on a loaded machine; the camera hangs
-    // before the stop and stays hung through it: its video ends at the stop instant,
-    // its missing end repeated, not when its own finish came.
-    RecordTrial("hungstop", {&m_analog, m_video.get()}, 600, [&] {
-        ASSERT_TRUE(RunUntil([&] { return m_video->GetRecordedFrames() >= 10; }));
-        HangCamera();
-        m_analog.stopTime = std::chrono::microseconds(150000);
-    });
-    m_analog.stopTime = std::chrono::microseconds(0);
-    ResumeCamera();
-    ExpectVideoOfTheTrialsSlots();
-    ExpectFramesBetweenTheInstants(m_analog, 500.0, m_frame->m_errorsText->GetValue());
-}
+// A camera hung at the start or at the stop: the seeded camera trials (frameCameraTrials).
 
 TEST_F(CaptureCameraTest, SlowStopTakesNoVideoFramePastTheTrialsStop)
 {

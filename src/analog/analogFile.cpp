@@ -144,6 +144,7 @@ bool CAnalogFile::StartRecording()
             m_framesOffered = 0;
             m_runStartUs = -1.0;
             m_stopFrames = -1;
+            m_hasEnded = false;
         }
         m_runPending = true;
         m_recording = true;
@@ -207,9 +208,11 @@ void CAnalogFile::SetRunStopHeld(double programUs)
 {
     const bool hasSchedule = m_rate > 0.0 && std::isfinite(m_rate) && m_runStartUs >= 0.0;
     // Frame k is due at start + k / rate: those due before the stop are ceil of it.
-    m_stopFrames = hasSchedule ? static_cast<int64_t>(std::ceil(
-                                     std::max(0.0, programUs - m_runStartUs) * m_rate / 1.0e6))
-                               : m_framesOffered;
+    // A run that ended itself (at its time limit) owes no frame to a stop that came later.
+    m_stopFrames = hasSchedule && !m_hasEnded
+                       ? static_cast<int64_t>(std::ceil(std::max(0.0, programUs - m_runStartUs) *
+                                                        m_rate / 1.0e6))
+                       : m_framesOffered;
     if (m_framesOffered >= m_stopFrames) m_recording = false;
 }
 
@@ -230,6 +233,7 @@ int64_t CAnalogFile::EndRunNow()
 void CAnalogFile::EndRun()
 {
     m_recording = false;
+    m_hasEnded = true;
     m_device->StopCapture();
     CDeviceOwner* owner = m_owner.load();
     if (owner && !m_stopRequested.exchange(true)) owner->RequestCaptureStop();

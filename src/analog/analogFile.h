@@ -122,6 +122,7 @@ private:
     int64_t m_framesOffered = 0;  // frames of this run that came, taken or not; same guard
     double m_runStartUs = -1.0;   // SetRunStart's instant; same guard
     int64_t m_stopFrames = -1;    // frames due before the stop instant, -1 before it; same guard
+    bool m_hasEnded = false;      // the run ended itself (its limit, a failed write); same guard
     std::atomic<double> m_time{0.0};
     std::mutex m_recordMutex;  // held by RecordFrame around the writer call
     std::atomic<bool> m_runPending{false};

@@ -438,10 +438,18 @@ bool CDevice::IsTimeToSample(bool tick)
     CNetworkServices& network = GetNetworkServices();
     if (network.IsOscTriggerEnabled() && network.IsOscTriggerConnected())
         network.PollOscTrigger();
-    const CTrackerWorker* worker = GetWorker();
+    CTrackerWorker* worker = GetWorker();
     if (m_synchronised && worker != nullptr && worker->IsGroupPaced()) {
         m_elapsedTime.store(worker->GetElapsed());
         m_clockDeviation.store(worker->GetDeviation());
+        // A trial's instant: the group's schedule goes on, but this device's frame 0 is
+        // its first tick at or after it, whatever the fires a hold left owing.
+        const double startAtUs = m_clockStartAtUs.load();
+        if (startAtUs >= 0.0) {
+            m_clockStartAtUs.store(-1.0);
+            if (worker->StartFiresAt(startAtUs))
+                return false;
+        }
         return tick;
     }
     return CheckClock();

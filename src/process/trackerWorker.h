@@ -81,6 +81,12 @@ public:
     double GetLastSleepUntilUs() const { return m_lastSleepUntilUs; }
     // Acquisition thread: delay-mode sleeps begun so far (pacing only, not lock waits).
     int64_t GetPacingSleeps() const { return m_pacingSleeps; }
+    // Acquisition thread, group member: the fires due before programUs are none of the
+    // device's (a trial starts then, whatever held the thread): unless the fire last
+    // carried out was due at or after it, the next one is the first group tick at or
+    // after it, every later one a period of the device after that, and the result is
+    // true (the fire last carried out, if this pass made one, is not the trial's).
+    bool StartFiresAt(double programUs);
     // Any thread: group fires this member fell so far behind on that it skipped them.
     int64_t GetSkippedFires() const { return m_skippedFires.load(); }
 

@@ -381,6 +381,21 @@ bool CTrackerWorker::GroupPass()
     return true;
 }
 
+bool CTrackerWorker::StartFiresAt(double programUs)
+{
+    if (m_groupIndex < 0 || !(m_periodLocal > 0.0) || m_divisorLocal < 1)
+        return false;
+    // A fire carried out at or after the instant already counts from it.
+    if (m_lastFireDueUs.load() >= programUs - m_tolerance)
+        return false;
+    // Fires owed from a hold are dropped, not made at once: each would be read now and
+    // stand for a time it was not read at.
+    m_owedFires = 0;
+    const double ticks = std::ceil((programUs - m_anchorUs) / m_periodLocal - 1e-9);
+    m_nextFireTick = m_anchorTick + static_cast<uint64_t>(std::max(ticks, 0.0));
+    return true;
+}
+
 void CTrackerWorker::SkipLostFires(double lateUs)
 {
     // Held up for more than a second (a read that blocked, a suspended process): the

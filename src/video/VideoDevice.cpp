@@ -1,5 +1,6 @@
 #include "video/VideoDevice.h"
 
+#include <unistd.h>
 #include <wx/filefn.h>
 #include <wx/filename.h>
 #include <wx/log.h>
@@ -7,10 +8,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/core/version.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <utility>
 #include <vector>
@@ -70,8 +73,19 @@ constexpr int64_t kRepeatsAtOnce = 3;
 bool IsUsableRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
 
 // A camera may deliver a little faster than it says: grabs may start 1.25 times as often
-// as its rate, so that none of its frames waits for one.
+// as its rate (the stated or the measured one, the faster), so that none of its frames
+// waits for one.
 constexpr double kGrabSpacing = 0.8;
+// A grab that took less than this share of the fastest spacing found a frame waiting: the camera
+// delivers faster than the grabs come (faster than it says, or frames it held back), and
+// the next grab starts at once, up to this many times the stated rate: a frame left
+// waiting is one the camera drops when it makes more. Grabbing that fast catches up
+// any backlog a camera's buffers hold within about a second; a source that never makes a
+// grab wait (no camera: a file, a test pattern) is paced at its stated rate after that.
+constexpr double kWaitingShare = 0.1;
+constexpr double kFastestGrabs = 4.0;
+constexpr double kLongestWaitingRunSec = 1.0;
+constexpr int64_t kShortestWaitingRun = 8;
 // Intervals this far from the window's median (as a share of it) are a gap in the delivery
 // or frames the camera held back and delivered at once after it, not its rate.
 constexpr double kIntervalSpread = 0.5;
@@ -79,6 +93,9 @@ constexpr double kIntervalSpread = 0.5;
 constexpr double kHeldShare = 0.25;
 // Rates this close (as a share) tell the same.
 constexpr double kRateAgreement = 0.1;
+// A prepared video whose rate is further than this share from the camera's at the
+// trial's start is made again at the camera's.
+constexpr double kRemakeShare = 0.03;
 // An image taken in the last part of a slot that is taken already waits for the next one.
 constexpr double kNextSlotShare = 0.5;
 
@@ -372,25 +389,7 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
     }
     std::unique_ptr<CVideoWriterIo> writer;
     const double fps = VideoFileRate(static_cast<double>(m_cameraFps.load()));
-    if (error.empty()) {
-        writer = NewVideoWriter();
-        try {
-            if (writer != nullptr && width > 0 && height > 0)
-                writer->Open(path, cv::CAP_FFMPEG, VideoFourcc('m', 'p', '4', 'v'), fps, width,
-                             height, true);
-        } catch (const std::exception& e) {
-            Report(e.what());
-        }
-        bool isOpen = false;
-        try {
-            isOpen = writer != nullptr && writer->IsOpened();
-        } catch (...) {
-        }
-        if (!isOpen) {
-            error = _("Error creating video file : ") + name;
-            wxLogError("%s", error);
-        }
-    }
+    if (error.empty()) writer = OpenVideoWriter(path, fps, width, height, name, error);
     CVideoRoom room;
     if (error.empty()) room = CVideoRoom(path, folderPath);
     CMutexLock lock(&m_dataMutex);
@@ -420,14 +419,99 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
     return true;
 }
 
+std::unique_ptr<CVideoWriterIo> CVideoDevice::OpenVideoWriter(const std::string& path, double fps,
+                                                             int width, int height,
+                                                             const wxString& name, wxString& error)
+{
+    std::unique_ptr<CVideoWriterIo> writer = NewVideoWriter();
+    try {
+        if (writer != nullptr && width > 0 && height > 0)
+            writer->Open(path, cv::CAP_FFMPEG, VideoFourcc('m', 'p', '4', 'v'), fps, width, height,
+                         true);
+    } catch (const std::exception& e) {
+        Report(e.what());
+    }
+    bool isOpen = false;
+    try {
+        isOpen = writer != nullptr && writer->IsOpened();
+    } catch (...) {
+    }
+    if (isOpen) return writer;
+    error = _("Error creating video file : ") + name;
+    wxLogError("%s", error);
+    return nullptr;
+}
+
+void CVideoDevice::RemakeVideoIfChanged()
+{
+    std::unique_ptr<CVideoWriterIo> old;
+    CVideoRoom oldRoom;
+    std::string path;
+    wxString name;
+    double fps = 0.0;
+    int width = 0;
+    int height = 0;
+    {
+        CMutexLock lock(&m_dataMutex);
+        if (m_writer == nullptr || m_runOpen.load() || m_recordedFrames.load() > 0) return;
+        // The file was made when the trial before it stopped: the camera may have changed
+        // its rate or size since.
+        const double measured = VideoFileRate(static_cast<double>(m_cameraFps.load()));
+        width = m_imageWidth.load();
+        height = m_imageHeight.load();
+        const bool isRateOff = m_rateKnown.load() && std::abs(measured - m_writerFps) > kRemakeShare * measured;
+        const bool isSizeOff = width > 0 && height > 0 && (width != m_writerWidth || height != m_writerHeight);
+        if (!isRateOff && !isSizeOff) return;
+        fps = isRateOff ? measured : m_writerFps;
+        if (!isSizeOff) {
+            width = m_writerWidth;
+            height = m_writerHeight;
+        }
+        path = m_videoPath;
+        name = m_videoFileName;
+        old = std::move(m_writer);
+        oldRoom = std::move(m_room);
+        m_hasWriter = false;
+    }
+    // Opening a video takes a while: the camera goes on meanwhile, nothing records.
+    try {
+        old->Release();
+    } catch (...) {
+    }
+    oldRoom.Release();
+    wxString error;
+    std::unique_ptr<CVideoWriterIo> writer;
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT)
+        writer = OpenVideoWriter(path, fps, width, height, name, error);
+    else
+        error = _("Error creating video file : ") + name;
+    CVideoRoom room;
+    if (writer != nullptr) room = CVideoRoom(path, m_videoFolder);
+    CMutexLock lock(&m_dataMutex);
+    if (writer == nullptr) {
+        m_recordingError = error;
+        m_videoFileName.clear();
+        m_videoPath.clear();
+        return;
+    }
+    m_writer = std::move(writer);
+    m_room = std::move(room);
+    m_writerFps = fps;
+    m_writerWidth = width;
+    m_writerHeight = height;
+    m_hasWriter = true;
+}
+
 bool CVideoDevice::StartRecording()
 {
+    RemakeVideoIfChanged();
     CMutexLock lock(&m_dataMutex);
     if (m_writer == nullptr) {
         if (m_recordingError.empty()) m_recordingError = _("no video file is open for this trial");
         return false;
     }
     m_videoStartUs = ReadProgramClockUs();
+    m_startOpen = std::exchange(m_awaitStart, false);
     m_recordStopUs = -1.0;
     m_pendingSlot = -1;
     m_pendingImage = -1;
@@ -437,9 +521,17 @@ bool CVideoDevice::StartRecording()
     return true;
 }
 
+void CVideoDevice::AwaitRecordStart()
+{
+    CMutexLock lock(&m_dataMutex);
+    m_awaitStart = true;
+}
+
 void CVideoDevice::SetRecordStart(double programUs)
 {
     CMutexLock lock(&m_dataMutex);
+    m_awaitStart = false;
+    m_startOpen = false;
     if (!m_runOpen.load() || m_nextSlot > 0 || m_writerFps <= 0.0) return;  // slots are written
     m_videoStartUs = programUs;
     if (m_pendingImage.load() < 0) return;
@@ -476,6 +568,7 @@ bool CVideoDevice::FinishRecording()
     CMutexLock lock(&m_dataMutex);
     const bool wasRunning = m_runOpen.exchange(false);
     m_recording = false;  // no image is placed from here on
+    m_startOpen = false;  // never set: the run counts from its StartRecording
     // The waiting image stays one the acquisition thread keeps clear of until written.
     const int pending = m_pendingImage.load();
     if (m_writer == nullptr) {
@@ -494,12 +587,16 @@ bool CVideoDevice::FinishRecording()
     double endUs = ReadProgramClockUs();
     if (m_recordStopUs >= 0.0) endUs = std::min(endUs, m_recordStopUs);
     const double duration = m_recordDuration.load();
-    if (duration > 0.0) endUs = std::min(endUs, m_videoStartUs + duration * 1.0e6);
+    const double limitUs = m_videoStartUs + duration * 1.0e6;
+    if (duration > 0.0) endUs = std::min(endUs, limitUs);
     const double periodUs = 1.0e6 / m_writerFps;
-    const int64_t trialSlots = std::llround((endUs - m_videoStartUs) / periodUs);
+    // Ended by its time limit, the video ends with the slot the limit falls in.
+    const bool isLimitEnd = duration > 0.0 && endUs >= limitUs;
+    const int64_t trialSlots = isLimitEnd ? LimitSlots()
+                                          : std::llround((endUs - m_videoStartUs) / periodUs);
     // Ended by the trial's stop, the video has the trial's slots, not one more: an image
     // taken in the part of a slot the rounding leaves out has no place.
-    const bool isStopEnd = m_recordStopUs >= 0.0 && endUs >= m_recordStopUs;
+    const bool isStopEnd = (m_recordStopUs >= 0.0 && endUs >= m_recordStopUs) || isLimitEnd;
     if (m_pendingSlot >= trialSlots && m_nextSlot >= trialSlots && m_nextSlot > 0 &&
         (m_pendingMoved || isStopEnd)) {
         // Moved past the trial's end for want of a slot: the trial's last slot has its image.
@@ -510,7 +607,7 @@ bool CVideoDevice::FinishRecording()
     const int64_t endSlot = isStopEnd ? std::min(m_pendingSlot + 1, trialSlots) : m_pendingSlot + 1;
     if (!CommitPending(endSlot)) return m_videoEnded;
     const int64_t missing = trialSlots - m_nextSlot;
-    const cv::Mat& last = m_images[pending];
+    const cv::Mat& last = VideoImage(pending);
     if (missing <= kRepeatsAtOnce) {
         if (missing > 0 && WriteImages(last, missing)) m_missingFrames.fetch_add(missing);
         m_pendingImage = -1;
@@ -558,6 +655,11 @@ VideoTail CVideoDevice::TakeVideo()
     video.firstLateSec = m_firstLateSec;
     video.dropped = m_droppedFrames.load();
     video.unwritten = m_unwrittenFrames.exchange(0);
+    video.scaled = std::exchange(m_scaledImages, 0);
+    video.scaledWidth = m_scaledWidth;
+    video.scaledHeight = m_scaledHeight;
+    video.width = m_writerWidth;
+    video.height = m_writerHeight;
     video.reserve = kVideoReserveBytes;
     video.room = std::move(m_room);
     return video;
@@ -665,16 +767,38 @@ void CVideoDevice::GrabFrame()
 {
     CFrameSource* source = BeginGrab();
     if (source == nullptr) return;
-    const double rate = m_rate.load();
-    m_nextGrabUs = ReadProgramClockUs() + (IsUsableRate(rate) ? kGrabSpacing * 1.0e6 / rate : 0.0);
+    const double stated = m_rate.load();
+    const double periodUs = IsUsableRate(stated) ? 1.0e6 / stated : 0.0;
+    const double grabUs = ReadProgramClockUs();
+    m_nextGrabUs = grabUs + kGrabSpacing * periodUs;
     if (m_settingsRequested.exchange(false)) source->Set(cv::CAP_PROP_SETTINGS, 0);
     // Only this thread changes which image is the last one or sets the waiting one.
     int index = 0;
     const int waiting = m_pendingImage.load();
     while (index == m_lastImage || index == waiting) ++index;
     cv::Mat& image = m_images[index];
-    const bool isGrabbed = source->Grab() && source->Retrieve(image);
+    const bool hasFrame = source->Grab();
+    const double doneUs = ReadProgramClockUs();  // the frame came: decoding it is not waiting
+    const bool isGrabbed = hasFrame && source->Retrieve(image);
     EndGrab();
+    if (isGrabbed && IsUsableRate(stated)) {
+        // The next grab comes before the camera's next frame: a period as the camera
+        // delivers now (the time since its last image, when the grab waited for it and
+        // that is shorter than the stated one) after this one.
+        const double fastestUs = 1.0e6 / (kFastestGrabs * stated);
+        const bool wasWaiting = doneUs - grabUs < kWaitingShare * fastestUs;
+        const auto longestRun = std::max(
+            kShortestWaitingRun, static_cast<int64_t>(kLongestWaitingRunSec * kFastestGrabs * stated));
+        m_waitingRun = wasWaiting ? m_waitingRun + 1 : 0;
+        double nextPeriodUs = periodUs;
+        if (!wasWaiting && m_lastGrabDoneUs >= 0.0)
+            nextPeriodUs = std::min(periodUs, doneUs - m_lastGrabDoneUs);
+        m_lastGrabDoneUs = doneUs;
+        if (wasWaiting && m_waitingRun <= longestRun)
+            m_nextGrabUs = grabUs + fastestUs;
+        else if (!wasWaiting)
+            m_nextGrabUs = doneUs + std::max(fastestUs, kGrabSpacing * nextPeriodUs);
+    }
     if (!isGrabbed || image.cols < 1 || image.rows < 1) {
         NoteMissedGrab(ReadProgramClockUs());
         return;
@@ -710,11 +834,35 @@ void CVideoDevice::GrabFrame()
 void CVideoDevice::PlaceFrame(int index, double nowUs)
 {
     const cv::Mat& image = m_images[index];
-    if (image.cols != m_writerWidth || image.rows != m_writerHeight || image.type() != CV_8UC3) {
+    if (image.type() != CV_8UC3) {
         m_unwrittenFrames.fetch_add(1);
         return;
     }
+    m_isScaled[index] = image.cols != m_writerWidth || image.rows != m_writerHeight;
+    if (m_isScaled[index]) {
+        // The camera changed its size: the video keeps its own, and the image's content,
+        // scaled as the view shows it, into a buffer of the image's own kept for it.
+        if (m_scaledImages++ == 0) {
+            m_scaledWidth = image.cols;
+            m_scaledHeight = image.rows;
+        }
+        try {
+            cv::resize(image, m_scaled[index], cv::Size(m_writerWidth, m_writerHeight), 0, 0,
+                       cv::INTER_AREA);
+        } catch (...) {
+            m_unwrittenFrames.fetch_add(1);
+            return;
+        }
+    }
     if (m_recordStopUs >= 0.0 && nowUs >= m_recordStopUs) return;  // after the trial's stop
+    if (m_startOpen) {
+        // Its slot is known once the trial's instant is: the newest image waits for it.
+        m_pendingSlot = 0;
+        m_pendingMoved = false;
+        m_pendingTakenUs = nowUs;
+        m_pendingImage = index;
+        return;
+    }
     // Slot k stands for the time from k to k + 1 periods after the video's start: each
     // image goes to the slot it was taken in, so the video lasts as long as the trial
     // whatever rate the camera delivers at.
@@ -722,6 +870,14 @@ void CVideoDevice::PlaceFrame(int index, double nowUs)
     const double at = (nowUs - m_videoStartUs) / periodUs;
     if (at < 0.0) return;  // taken before the video's start
     auto slot = static_cast<int64_t>(std::floor(at));
+    if (m_recordDuration.load() > 0.0 && slot >= LimitSlots()) {
+        // Taken after the slot of the time limit (a slow camera's next image): the video
+        // ends with that slot, the image before filling it.
+        CommitPending(LimitSlots());
+        m_pendingImage = -1;
+        EndAtLimit();
+        return;
+    }
     bool isMoved = false;
     if (m_pendingImage.load() >= 0) {
         if (slot <= m_pendingSlot) {
@@ -760,7 +916,7 @@ bool CVideoDevice::CommitPending(int64_t endSlot)
         m_firstLateSec = (m_pendingTakenUs - m_videoStartUs) / 1.0e6;
     }
     m_nextSlot += count;
-    if (!WriteImages(m_images[pending], count)) return false;
+    if (!WriteImages(VideoImage(pending), count)) return false;
     m_missingFrames.fetch_add(count - 1);
     return true;
 }
@@ -769,12 +925,20 @@ void CVideoDevice::NoteRecordTime(double nowUs)
 {
     m_recordTime = (nowUs - m_videoStartUs) / 1000.0;
     const double duration = m_recordDuration.load();
-    if (duration > 0.0 && m_recordTime.load() / 1000.0 >= duration) {
-        // This image is the video's last; the GUI thread stops the capture on the request.
-        m_recording = false;
-        CDeviceOwner* owner = m_owner.load();
-        if (owner != nullptr) owner->RequestCaptureStop();
-    }
+    if (duration > 0.0 && m_recordTime.load() / 1000.0 >= duration) EndAtLimit();
+}
+
+void CVideoDevice::EndAtLimit()
+{
+    // The GUI thread stops the capture on the request.
+    m_recording = false;
+    CDeviceOwner* owner = m_owner.load();
+    if (owner != nullptr) owner->RequestCaptureStop();
+}
+
+int64_t CVideoDevice::LimitSlots() const
+{
+    return static_cast<int64_t>(std::floor(m_recordDuration.load() * m_writerFps)) + 1;
 }
 
 bool CVideoDevice::WriteImages(const cv::Mat& image, int64_t count)

@@ -85,6 +85,9 @@ public:
     // from there on. StartRecording sets it to its own time; once a slot is written it
     // stays.
     void SetRecordStart(double programUs) override;
+    // GUI thread, before StartRecording: the recording's start instant comes later, with
+    // SetRecordStart. Until then no image is placed; the last one taken waits for it.
+    void AwaitRecordStart();
     // GUI thread: the trial's stop instant; images taken from then on are not placed and
     // the video ends there.
     void SetRecordStop(double programUs) override;
@@ -153,9 +156,19 @@ private:
     // Under the data mutex: the video's time up to the image taken at nowUs; ends the
     // recording at its time limit.
     void NoteRecordTime(double nowUs);
+    // Under the data mutex: the recording ends at its time limit.
+    void EndAtLimit();
+    // Under the data mutex: slots of a video that its time limit ends (the limit's own
+    // slot the last).
+    int64_t LimitSlots() const;
     // Under the data mutex: writes the waiting image into the slots up to endSlot (at
     // least its own); false when the video ended.
     bool CommitPending(int64_t endSlot);
+    // Under the data mutex: image index as the video takes it (scaled to its size).
+    const cv::Mat& VideoImage(int index) const
+    {
+        return m_isScaled[index] ? m_scaled[index] : m_images[index];
+    }
     // Under the data mutex: count copies of image into the video; false when it ended.
     bool WriteImages(const cv::Mat& image, int64_t count);
     // Under the data mutex: ends the video early, readable, when the disk is nearly full.
@@ -167,6 +180,13 @@ private:
     // Under the data mutex: finishes the video file; false when no readable video is left
     // of frames written to it. Says how many frames were missing.
     bool CloseVideo();
+    // GUI thread, at a run's start: a prepared video whose rate or size is no longer the
+    // camera's is made again, empty, under its name.
+    void RemakeVideoIfChanged();
+    // Opens a video writer; false with error set. Any thread, no lock needed.
+    std::unique_ptr<CVideoWriterIo> OpenVideoWriter(const std::string& path, double fps, int width,
+                                                    int height, const wxString& name,
+                                                    wxString& error);
     // Under the data mutex: hands the video file over, with its counts, as no longer
     // this device's.
     VideoTail TakeVideo();
@@ -192,6 +212,13 @@ private:
     std::string m_videoFolder;
     wxString m_recordingError;  // why the last video could not be set up, started or kept
     bool m_videoEnded = false;  // the video ended early, its frames kept
+    bool m_awaitStart = false;  // AwaitRecordStart came: the next StartRecording leaves it open
+    bool m_startOpen = false;   // the run waits for SetRecordStart
+    cv::Mat m_scaled[3];           // m_images[k] of another size, scaled to the video's
+    bool m_isScaled[3] = {false, false, false};
+    int64_t m_scaledImages = 0;    // of the current video
+    int m_scaledWidth = 0;         // the size the first of them came at
+    int m_scaledHeight = 0;
     int m_writerWidth = 0;
     int m_writerHeight = 0;
     double m_writerFps = 0.0;
@@ -237,6 +264,8 @@ private:
     double m_firstFrameTime = -1.0;  // us
     double m_lastFrameTime = -1.0;   // us
     double m_nextGrabUs = 0.0;       // program time the next grab may start
+    double m_lastGrabDoneUs = -1.0;  // program time the last image came
+    int64_t m_waitingRun = 0;        // grabs in a row that found a frame waiting
     double m_stallUs = kStallUs;
     double m_reportedRate = 0.0;  // what the camera said at open, Hz
     std::atomic<bool> m_poseBusy{false};

@@ -126,6 +126,7 @@ CVideoRoom& CVideoRoom::operator=(CVideoRoom&& other) noexcept
     m_sizeLimit = other.m_sizeLimit;
     m_largestGrowth = other.m_largestGrowth;
     m_lastSize = other.m_lastSize;
+    m_keptEnd = other.m_keptEnd;
     m_device = other.m_device;
     m_inode = other.m_inode;
     return *this;
@@ -143,8 +144,17 @@ bool CVideoRoom::Keep(int64_t frames, int64_t reserve, int64_t* room)
     if (m_fd >= 0 && m_canReserve) {
         // A limit set while the file is open counts too.
         const int64_t sizeLimit = std::min(m_sizeLimit, GetFileSizeLimit());
-        if (ReserveFileRoom(m_fd, size, needed, sizeLimit, m_canReserve)) {
-            if (m_canReserve) return true;  // else the free space tells, below
+        // Only the room beyond what is kept is asked for: a file system that cannot give
+        // a range whole (tmpfs) takes back the room it had kept in it, and another program
+        // writing meanwhile takes that, the index's with it.
+        const int64_t from = std::max(size, m_keptEnd);
+        if (size + needed <= from ||
+            ReserveFileRoom(m_fd, from, size + needed - from, sizeLimit, m_canReserve)) {
+            if (m_canReserve) {
+                m_keptEnd = std::max(m_keptEnd, size + needed);
+                return true;
+            }
+            // else the free space tells, below
         } else {
             *room = std::max<int64_t>(0, VideoFileRoom(m_folder, m_file));
             return false;

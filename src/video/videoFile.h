@@ -48,6 +48,7 @@ private:
     int64_t m_sizeLimit = 0;
     int64_t m_largestGrowth = 0;  // of the file between two frames, bytes
     int64_t m_lastSize = 0;
+    int64_t m_keptEnd = 0;  // room is kept up to here; asking again for it could give it back
     uint64_t m_device = 0;  // of the file when opened
     uint64_t m_inode = 0;
 };

@@ -77,6 +77,13 @@ bool CloseVideoFile(VideoTail& video, wxString* error)
                                 video.firstLateSec, static_cast<long long>(video.leading),
                                 video.name),
                Severity::Warning);
+    if (video.scaled > 0)
+        report(wxString::Format(_("the camera changed its image size to %dx%d during the trial: "
+                                  "%lld of its images were scaled to the %dx%d of %s"),
+                                video.scaledWidth, video.scaledHeight,
+                                static_cast<long long>(video.scaled), video.width, video.height,
+                                video.name),
+               Severity::Warning);
     const int64_t repeats = video.missing - video.leading;
     if (repeats > 0)
         report(wxString::Format(_("%lld of the %lld frames of %s did not come from the camera in "

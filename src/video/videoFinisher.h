@@ -34,6 +34,11 @@ struct VideoTail {
     double firstLateSec = 0.0;  // how late that first image came
     int64_t dropped = 0;     // camera frames that came faster than the video's slots
     int64_t unwritten = 0;   // refused by the writer
+    int64_t scaled = 0;      // images of another size than the video's, scaled to it
+    int scaledWidth = 0;     // the size the first of them came at
+    int scaledHeight = 0;
+    int width = 0;           // the video's
+    int height = 0;
     int64_t reserve = 0;     // bytes to leave free on the disk
     CVideoRoom room;         // kept on the disk for the rest and the index
     bool isOwnersTrial = true;  // false once handed over: a deleted trial takes it along

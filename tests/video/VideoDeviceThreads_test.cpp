@@ -72,11 +72,11 @@ TEST_F(VideoDeviceThreads, GrabsAtTheCameraRateAndMeasuresIt)
     CRecordingViewSink view;
     device.SetVideoView(&view);
     Run(device);
-    ASSERT_TRUE(WaitFor(view, [&] { return device.IsFrameRateKnown(); }));
-    // Paced, not as fast as the source allows: the measure sits near the camera's rate.
+    // A source that never makes a grab wait is grabbed as fast as a camera behind on its
+    // frames for a second, then paced: the measure sits near the camera's rate.
+    ASSERT_TRUE(WaitFor(view, [&] { return view.Frames() >= 800; }));
     EXPECT_GT(device.GetCameraFps(), 25.0f);
     EXPECT_LT(device.GetCameraFps(), 150.0f);
-    EXPECT_GE(view.Frames(), 200);
     device.Close();
     EXPECT_TRUE(device.IsClosed());
 }

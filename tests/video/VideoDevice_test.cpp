@@ -1,5 +1,8 @@
 #include "video/VideoDevice.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <wx/filefn.h>
 #include <wx/log.h>
@@ -8,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -403,7 +407,7 @@ TEST_F(VideoDeviceTest, FileThatCannotBeCreatedIsReportedAndForgotten)
     EXPECT_FALSE(device->IsRecording());
 }
 
-TEST_F(VideoDeviceTest, FramesOfAnotherSizeAreCountedNotWritten)
+TEST_F(VideoDeviceTest, FramesOfAnotherSizeAreScaledToTheVideosSizeAndSaidSo)
 {
     double next = 0.0;
     auto device = OpenMeasured(&next);
@@ -413,17 +417,18 @@ TEST_F(VideoDeviceTest, FramesOfAnotherSizeAreCountedNotWritten)
     next = Grab(*device, 3, next, kFrame30Us);
     m_camera->width = 200;  // the camera switches its format
     next = Grab(*device, 2, next, kFrame30Us);
-    EXPECT_EQ(device->GetRecordedFrames(), 3);
-    EXPECT_EQ(device->GetUnwrittenFrames(), 2);
+    EXPECT_EQ(device->GetRecordedFrames(), 5);
+    EXPECT_EQ(device->GetUnwrittenFrames(), 0);
     const int first = m_camera->delivered.load() - 5;
     g_messages.Drain();
     device->StopRecording();
-    bool reported = false;
-    for (const auto& message : g_messages.Drain())
-        reported |= message.text.find("could not be written") != std::string::npos;
-    EXPECT_TRUE(reported);
-    // Their slots repeat the image before them: the video keeps the trial's time.
-    const std::vector<int> expected{first, first + 1, first + 2, first + 2, first + 2};
+    int said = 0;
+    for (const auto& message : g_messages.Drain()) {
+        said += message.text.find("changed its image size to 200x") != std::string::npos;
+        EXPECT_EQ(message.text.find("could not be written"), std::string::npos);
+    }
+    EXPECT_EQ(said, 1);
+    const std::vector<int> expected{first, first + 1, first + 2, first + 3, first + 4};
     EXPECT_EQ(ReadTestVideo(name.ToStdString()).numbers, expected);
 }
 
@@ -961,9 +966,10 @@ TEST_F(VideoDeviceTest, VideoCutWhileItsEndIsWrittenTellsWhatTheFileHolds)
     EXPECT_FALSE(SaidAny(said, "lost", &which)) << which;
 }
 
-// A disk that another program fills all at once during a trial: the room kept for the
-// video's index holds, and the frames written stay readable.
-TEST_F(VideoDeviceTest, DiskFilledAtOnceByAnotherProgramLeavesTheVideoReadable)
+// A disk that another program fills during a trial, all at once or on and on (taking
+// every block freed, as a download does): the room kept for the video's index holds, and
+// the frames written stay readable.
+TEST_F(VideoDeviceTest, DiskFilledByAnotherProgramLeavesTheVideoReadable)
 {
     const std::filesystem::path disk = Path("disk");
     ASSERT_TRUE(std::filesystem::create_directory(disk));
@@ -971,38 +977,49 @@ TEST_F(VideoDeviceTest, DiskFilledAtOnceByAnotherProgramLeavesTheVideoReadable)
     double next = 0.0;
     auto device = OpenMeasured(&next);
     m_camera->draw = NoiseFrames(320, 240, 11);
-    const int result = RunOnSmallTmpfs(disk, 24 << 20, [&]() -> int {
-        if (!device->SetupWriter(disk.string(), "filled", 1, false, "", false, 0, 0)) return 1;
-        const std::string name = device->GetWriterFileName().ToStdString();
-        if (!StartBeforeNextGrab(*device)) return 2;
-        const int first = m_camera->delivered.load();
-        next = Grab(*device, 45, next, kFrame30Us);
-        // Another program takes every byte left.
-        {
-            std::ofstream filler((disk / "filler").string(), std::ios::binary);
-            const std::string block(1 << 16, 'x');
-            while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
-            }
-        }
-        Grab(*device, 60, next, kFrame30Us);
-        const int64_t recorded = device->GetRecordedFrames();
-        if (device->IsRecording() || recorded < 45) return 3;
-        if (!device->FinishRecording()) return 4;
-        device->StopRecording();
-        const VideoFacts facts = ReadTestVideo(name);
-        std::ofstream(report) << facts.frames << ' ' << recorded << ' '
-                              << (facts.numbers.empty() ? -1 : facts.numbers.front() - first)
-                              << ' ' << (facts.numbers.empty() ? -1 : facts.numbers.back() - first);
-        return 0;
-    });
-    if (result == kNoTmpfsExit) GTEST_SKIP() << "no file system of our own on this machine";
-    ASSERT_EQ(result, 0);
-    std::ifstream in(report);
-    int64_t frames = -1, recorded = -1, front = -2, back = -2;
-    in >> frames >> recorded >> front >> back;
-    EXPECT_EQ(frames, recorded);
-    EXPECT_EQ(front, 0);
-    EXPECT_EQ(back, recorded - 1);
+    for (const bool isFilledOnAndOn : {false, true}) {
+        SCOPED_TRACE(isFilledOnAndOn ? "on and on" : "at once");
+        const int result = RunOnSmallTmpfs(disk, 24 << 20, [&]() -> int {
+            if (!device->SetupWriter(disk.string(), "filled", 1, false, "", false, 0, 0)) return 1;
+            const std::string name = device->GetWriterFileName().ToStdString();
+            if (!StartBeforeNextGrab(*device)) return 2;
+            const int first = m_camera->delivered.load();
+            next = Grab(*device, 45, next, kFrame30Us);
+            // Another program takes every byte left, and with it, every byte freed.
+            const int filler = ::open((disk / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
+            const std::string block(1 << 12, 'x');
+            const auto fill = [&] {
+                while (::write(filler, block.data(), block.size()) > 0) {
+                }
+            };
+            fill();
+            std::atomic<bool> isFilling{isFilledOnAndOn};
+            std::thread onAndOn([&] {
+                while (isFilling.load()) fill();
+            });
+            next = Grab(*device, 60, next, kFrame30Us);
+            const int64_t recorded = device->GetRecordedFrames();
+            const bool isFinished = !device->IsRecording() && device->FinishRecording();
+            device->StopRecording();
+            isFilling = false;
+            onAndOn.join();
+            ::close(filler);
+            if (!isFinished || recorded < 45) return 3;
+            const VideoFacts facts = ReadTestVideo(name);
+            std::ofstream(report) << facts.frames << ' ' << recorded << ' '
+                                  << (facts.numbers.empty() ? -1 : facts.numbers.front() - first)
+                                  << ' ' << (facts.numbers.empty() ? -1 : facts.numbers.back() - first);
+            return 0;
+        });
+        if (result == kNoTmpfsExit) GTEST_SKIP() << "no file system of our own on this machine";
+        ASSERT_EQ(result, 0);
+        std::ifstream in(report);
+        int64_t frames = -1, recorded = -1, front = -2, back = -2;
+        in >> frames >> recorded >> front >> back;
+        EXPECT_EQ(frames, recorded);
+        EXPECT_EQ(front, 0);
+        EXPECT_EQ(back, recorded - 1);
+    }
 }
 
 // A video whose file is removed during its trial is said so, never saved.

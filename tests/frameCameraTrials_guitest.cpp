@@ -1,0 +1,337 @@
+// Trials of a camera whose delivery a seed draws (rate changes, holds, bursts, hangs at the
+// start, in the middle and at the stop, size changes, faster or slower than it says), beside
+// analog devices, through the main window. Every run: each video frame shows an image taken
+// in its slot or one said to repeat; every file spans the trial; no analog frame was read
+// before it was due; what the program says is what the files show.
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/textctrl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <thread>
+
+#include "DravonetMain.h"
+#include "analog/analogReader.h"
+#include "frameDeviceTestSupport.h"
+#include "support/simSeeds.h"
+#include "video/VideoDevice.h"
+#include "video/videoFakes.h"
+#include "video/videoFinisher.h"
+
+namespace {
+
+enum class Fault { None, Faster, Slower, RateDrop, Hold, Burst, HangAtStart, HangInMiddle, HangAtStop, Resize, kCount };
+
+// One trial's delivery, in program time from the moment the test asks for the start.
+struct TrialPlan {
+    Fault fault = Fault::None;
+    double lengthSec = 1.0;
+    bool isTimeLimited = false;
+    double fps = 30.0;              // delivered, outside the fault
+    double faultFps = 30.0;         // delivered from faultFrom on
+    double faultFrom = 0.0, faultTo = 0.0;  // seconds: no frame made (hold, hang), or held back (burst)
+    int width = 320, height = 240;  // delivered from faultFrom on
+};
+
+struct Delivered {
+    int number;   // -1: made, and lost in the camera for want of a grab; -2: so, excused
+    double atUs;  // program time Grab returned it (made, when lost)
+};
+
+// The camera: frames made at the plan's rate, kept until grabbed (a few at most: older ones
+// are lost, and logged so); each stamped with its number in blocks that scale with the image.
+struct CameraLog {
+    std::mutex mutex;
+    TrialPlan plan;  // guarded by mutex, as the rest
+    double zeroUs = 1e300;
+    std::vector<Delivered> log;
+};
+
+class CPlannedCamera : public CFrameSource {
+public:
+    explicit CPlannedCamera(std::shared_ptr<CameraLog> shared) : m_shared(std::move(shared)) {}
+
+    bool IsOpened() const override { return true; }
+    bool Set(int, double) override { return true; }
+    double Get(int property) const override
+    {
+        return property == cv::CAP_PROP_FPS ? 30.0 : property == cv::CAP_PROP_FRAME_WIDTH ? 320.0 : 240.0;
+    }
+    bool Grab() override
+    {
+        CameraLog& c = *m_shared;
+        std::unique_lock<std::mutex> lock(c.mutex);
+        const TrialPlan p = c.plan;
+        const double zeroUs = c.zeroUs;
+        const double fromUs = zeroUs + p.faultFrom * 1e6, toUs = zeroUs + p.faultTo * 1e6;
+        const auto isFault = [&](double us) { return p.fault != Fault::None && us >= fromUs; };
+        const auto periodUs = [&](double us) { return 1e6 / (isFault(us) ? p.faultFps : p.fps); };
+        // A grab that comes long after the last one is a thread held up (a loaded machine),
+        // not one paced too slowly: what the camera loses meanwhile is excused.
+        const bool isHeldUp = m_returnUs > 0.0 && GetProgramTime() - m_returnUs > 0.1e6;
+        if (m_burstLeft == 0) {
+            if (m_nextUs == 0.0) m_nextUs = GetProgramTime();
+            for (;;) {
+                if (m_nextUs >= fromUs && m_nextUs < toUs) {
+                    if (p.fault == Fault::Burst) m_burstLeft = static_cast<int>((toUs - m_nextUs) / periodUs(m_nextUs));
+                    m_nextUs = toUs;  // nothing made meanwhile, or held back till then
+                }
+                // Frames wait for a grab a while, in a driver's buffers (a thread held up on a
+                // loaded machine loses none); an older one is gone.
+                if (m_nextUs + std::max(0.15e6, 3 * periodUs(m_nextUs)) > GetProgramTime() || m_burstLeft > 0) break;
+                c.log.push_back({isHeldUp ? -2 : -1, m_nextUs});
+                m_nextUs += periodUs(m_nextUs);
+            }
+            lock.unlock();
+            while (GetProgramTime() < m_nextUs)
+                std::this_thread::sleep_for(std::chrono::microseconds(
+                    std::max<int64_t>(50, static_cast<int64_t>(std::min(m_nextUs - GetProgramTime(), 2000.0)))));
+            lock.lock();
+            m_nextUs += periodUs(m_nextUs);
+        } else {
+            --m_burstLeft;
+        }
+        m_size = isFault(GetProgramTime()) && p.fault == Fault::Resize ? cv::Size(p.width, p.height) : cv::Size(320, 240);
+        c.log.push_back({m_number, GetProgramTime()});
+        m_returnUs = GetProgramTime();
+        return true;
+    }
+    bool Retrieve(cv::Mat& image) override
+    {
+        image.create(m_size, CV_8UC3);
+        image.setTo(cv::Scalar(128, 128, 128));
+        for (int bit = 0; bit < 16; ++bit) {
+            const int level = ((m_number >> bit) & 1) ? 255 : 0;
+            image(cv::Rect(bit * image.cols / 16, image.rows * 3 / 4, image.cols / 16, image.rows / 4))
+                .setTo(cv::Scalar(level, level, level));
+        }
+        ++m_number;
+        return true;
+    }
+    void Release() override {}
+
+private:
+    std::shared_ptr<CameraLog> m_shared;
+    double m_nextUs = 0.0;  // acquisition thread: when the next frame is made
+    double m_returnUs = 0.0;  // when the last grab returned
+    int m_burstLeft = 0;
+    int m_number = 0;
+    cv::Size m_size{320, 240};
+};
+
+std::vector<int> VideoNumbers(const std::string& path, double* fps)
+{
+    std::vector<int> numbers;
+    std::unique_ptr<CVideoCaptureIo> capture = OpenVideoCapture(path, cv::CAP_FFMPEG);
+    if (capture == nullptr || !capture->IsOpened()) return numbers;
+    *fps = capture->Get(cv::CAP_PROP_FPS);
+    cv::Mat frame;
+    while (capture->Read(frame)) {
+        int k = 0;
+        for (int bit = 0; bit < 16; ++bit) {
+            const cv::Rect centre(bit * frame.cols / 16 + frame.cols / 64, frame.rows * 7 / 8, frame.cols / 32, 2);
+            if (cv::mean(frame(centre))[1] > 128.0) k |= 1 << bit;
+        }
+        numbers.push_back(k);
+    }
+    return numbers;
+}
+
+// The first number in text after the pattern's opening, or 0.
+int64_t Said(const std::string& text, const std::string& pattern)
+{
+    std::smatch match;
+    int64_t total = 0;
+    for (auto it = text.cbegin(); std::regex_search(it, text.cend(), match, std::regex(pattern)); it = match.suffix().first)
+        total += std::stoll(match[1]);
+    return total;
+}
+
+// An analog device whose channel 0 holds the program time it was read at.
+class CTimedDevice : public CTestDevice {
+public:
+    CTimedDevice(bool synchronised, double rate, const wxString& name) : CTestDevice(synchronised, false)
+    {
+        m_rate = rate;
+        SetDeviceName(name);
+    }
+    bool Process(bool tick, bool running) override
+    {
+        if (!IsTimeToSample(tick) || !running) return false;
+        for (int c = 0; c < m_channelCount; ++c) m_values[static_cast<size_t>(c)] = GetProgramTime();
+        DispatchFrame();
+        CountSample();
+        return false;
+    }
+};
+
+template <typename Condition>
+bool RunUntil(Condition condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        wxTheApp->ProcessPendingEvents();
+        wxTheApp->ProcessIdle();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+class CameraTrialSuite : public FrameDeviceTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
+{
+    const uint32_t seed = GetParam();
+    SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed));
+    std::mt19937 random(seed);
+    auto uniform = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(random); };
+    auto camera = std::make_shared<CameraLog>();
+    CCameraFactoryScope cameras([camera](int index) -> std::unique_ptr<CFrameSource> {
+        if (index == 0) return std::make_unique<CPlannedCamera>(camera);
+        auto closed = std::make_shared<SyntheticCamera>();
+        closed->opens = false;
+        return std::make_unique<CSyntheticSource>(closed);
+    });
+    TrackerFrame* frame = MakeEightCoreFrame();
+    frame->m_cameraWidth = 320;
+    frame->m_cameraHeight = 240;
+    g_camera_count = TrackerFrame::CountCameras();
+    std::vector<CTimedDevice*> analog{new CTimedDevice(true, 1000.0, "grouped"), new CTimedDevice(false, 250.0, "own")};
+    for (CTimedDevice* device : analog) ASSERT_TRUE(frame->AddDeviceView(device, true, false));
+    ShellPrompts().singleChoice = [](wxWindow*, const wxString&, const wxString&, const wxArrayString&) { return 0; };
+    ChooseMenu(frame, ID_OPEN_CAMERA);
+    auto* video = dynamic_cast<CVideoDevice*>(frame->GetDeviceList().back());
+    ASSERT_NE(video, nullptr);
+    ASSERT_TRUE(RunUntil([&] { return video->IsFrameRateKnown(); }));
+    ASSERT_TRUE(frame->OpenCaptureSet("sim"));
+    for (int trial = 1; trial <= 2; ++trial) {
+        SCOPED_TRACE(trial);
+        TrialPlan plan;
+        plan.fault = static_cast<Fault>(random() % static_cast<uint32_t>(Fault::kCount));
+        plan.lengthSec = uniform(0.8, 1.4);
+        plan.isTimeLimited = random() % 3 == 0;
+        plan.fps = trial == 1 ? 30.0 : uniform(25.0, 35.0);  // a rate back to normal, or near it
+        plan.faultFps = plan.fault == Fault::Faster ? uniform(45.0, 90.0) : plan.fault == Fault::Slower || plan.fault == Fault::RateDrop ? uniform(8.0, 20.0) : plan.fps;
+        plan.faultFrom = plan.fault == Fault::HangAtStart ? uniform(-0.5, -0.1) : plan.fault == Fault::HangAtStop ? plan.lengthSec - 0.2 : plan.fault == Fault::Faster || plan.fault == Fault::Slower ? 0.0 : uniform(0.2, 0.6);
+        plan.faultTo = plan.faultFrom + (plan.fault == Fault::HangAtStart || plan.fault == Fault::HangInMiddle || plan.fault == Fault::HangAtStop ? uniform(0.4, 1.2) : plan.fault == Fault::Hold || plan.fault == Fault::Burst ? uniform(0.1, 0.3) : 0.0);
+        if (plan.fault == Fault::HangInMiddle) {  // long enough to be a stall, within the trial
+            plan.faultTo = plan.faultFrom + uniform(1.0, 2.5);
+            plan.lengthSec = plan.faultTo + uniform(0.2, 0.5);
+        }
+        plan.width = random() % 2 ? 640 : 160;
+        plan.height = plan.width * 3 / 4;
+        frame->m_captureMaxTime = plan.isTimeLimited ? plan.lengthSec : 0.0;
+        {
+            std::lock_guard<std::mutex> lock(camera->mutex);
+            // The rate the trial starts at is the camera's for two measurement windows first.
+            camera->zeroUs = GetProgramTime() + (trial == 1 ? 0.3e6 : 4.2e6);
+            camera->plan = plan;
+        }
+        const double zeroUs = camera->zeroUs;
+        ASSERT_TRUE(RunUntil([&] { return GetProgramTime() >= zeroUs; }));
+        const double askedUs = GetProgramTime();
+        ChooseMenu(frame, ID_CAPTURE_START);
+        std::printf("seed=%u trial=%d fault=%d start_command_ms=%.1f\n", seed, trial, int(plan.fault),
+                    (GetProgramTime() - askedUs) / 1000.0);
+        ASSERT_TRUE(frame->m_capturing);
+        frame->m_errorsText->Clear();  // what is said from here on is this trial's
+        frame->m_messagesText->Clear();
+        const double startUs = video->GetRecordStart();
+        const wxString videoName = video->GetWriterFileName();
+        std::vector<wxString> names;
+        for (CTimedDevice* device : analog) names.push_back(device->GetWriterFileName());
+        if (plan.isTimeLimited) {
+            // A window busy when the limit comes acts on its stop a while later.
+            const double busyUntilUs = startUs + (plan.lengthSec + uniform(0.0, 0.3)) * 1e6;
+            while (GetProgramTime() < busyUntilUs) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ASSERT_TRUE(RunUntil([&] { return !frame->m_capturing; }));
+        }
+        else
+            ASSERT_TRUE(RunUntil([&] { return GetProgramTime() >= startUs + plan.lengthSec * 1e6; }));
+        if (frame->m_capturing) ChooseMenu(frame, ID_CAPTURE_STOP);
+        CVideoFinisher::Instance().Wait();
+        for (int i = 0; i < 3; ++i) wxTheApp->ProcessIdle();  // the camera's texts reach the pages
+        const std::string said = (frame->m_errorsText->GetValue() + frame->m_messagesText->GetValue()).ToStdString();
+        EXPECT_EQ(said.find("before the trial's stop"), std::string::npos) << said;
+
+        // Each file holds the frame that reached a time limit: one period more.
+        const double periods = plan.isTimeLimited ? 2.0 : 1.0;
+        // Analog: frame k was read at or after its due time, the trial's start + k periods.
+        double endSec = 0.0;
+        for (size_t d = 0; d < analog.size(); ++d) {
+            CAnalogReader reader;
+            ASSERT_TRUE(reader.Open(names[d])) << names[d];
+            const double rate = analog[d]->GetRate();
+            const int64_t frames = reader.GetFrameCount();
+            std::vector<double> values(8), early;
+            for (int64_t k = 0; k < frames; ++k) {
+                ASSERT_TRUE(reader.GetFrame(values.data(), 8, k));
+                early.push_back((startUs + k * 1e6 / rate - values[0]) / 1000.0);
+            }
+            std::sort(early.begin(), early.end());
+            std::printf("seed=%u trial=%d fault=%d device=%s frames=%lld analog_early_ms min=%.2f median=%.2f max=%.2f\n",
+                        seed, trial, int(plan.fault), analog[d]->GetDeviceName().ToStdString().c_str(),
+                        static_cast<long long>(frames), early.front(), early[early.size() / 2], early.back());
+            EXPECT_LE(early.back(), 0.05) << analog[d]->GetDeviceName() << " frame read before it was due";
+            if (plan.isTimeLimited) {
+                EXPECT_NEAR(frames, std::ceil(plan.lengthSec * rate) + 0.5, 0.5) << "the whole set time";
+            }
+            if (d == 0) endSec = frames / rate;
+            else EXPECT_NEAR(frames / rate, endSec, periods / rate + 2e-3) << frames;
+        }
+        // Video: frame j shows an image taken in slot j, or one said to repeat; its length is the trial's.
+        double fps = 0.0;
+        const std::vector<int> numbers = VideoNumbers(videoName.ToStdString(), &fps);
+        ASSERT_FALSE(numbers.empty()) << videoName;
+        std::vector<Delivered> log;
+        {
+            std::lock_guard<std::mutex> lock(camera->mutex);
+            log = camera->log;
+        }
+        EXPECT_NEAR(numbers.size() / fps, endSec, periods / fps + 1e-3);
+        EXPECT_NEAR(fps, plan.fps, 0.1 * plan.fps) << "the rate at the trial's start";
+        // Before the slot of the video's first image, copies of it, said as such.
+        const auto first = std::find_if(log.begin(), log.end(), [&](const Delivered& d) { return d.number == numbers[0]; });
+        ASSERT_NE(first, log.end());
+        const auto leading = static_cast<int64_t>(std::max(0.0, std::floor((first->atUs - startUs) * fps / 1e6)));
+        int64_t copies = 0, shown = 1;
+        for (size_t j = 0; j < numbers.size(); ++j) {
+            const auto taken = std::find_if(log.begin(), log.end(), [&](const Delivered& d) { return d.number == numbers[j]; });
+            ASSERT_NE(taken, log.end()) << j;
+            if (j > 0) ++(numbers[j] == numbers[j - 1] ? copies : shown);
+            if (numbers[j] == numbers[0] && static_cast<int64_t>(j) < leading + 1) continue;
+            EXPECT_LT(taken->atUs, startUs + (j + 1) * 1e6 / fps) << "frame " << j << " shows an image taken later";
+        }
+        int64_t inTrial = 0, lost = 0;
+        for (Delivered d : log) {
+            if (d.atUs < startUs || d.atUs >= startUs + endSec * 1e6 - 1e6 / fps) continue;
+            // The grabs follow a camera that speeds up (or empties a burst) within a few frames.
+            for (double faultUs : {zeroUs + plan.faultFrom * 1e6, zeroUs + plan.faultTo * 1e6})
+                if (d.number < 0 && d.atUs >= faultUs && d.atUs < faultUs + 0.25e6) d.number = -2;
+            if (d.number != -2) ++(d.number < 0 ? lost : inTrial);
+        }
+        const int64_t saidLeading = Said(said, "the first ([0-9]+) frames of");
+        EXPECT_EQ(saidLeading + Said(said, "([0-9]+) of the [0-9]+ frames of .*? did not come"), copies) << said;
+        if (saidLeading > 0 || leading > 1) {
+            EXPECT_NEAR(saidLeading, leading, 1) << said;
+        }
+        if (plan.fault == Fault::Resize) {
+            EXPECT_NE(said.find("changed its image size"), std::string::npos) << said;
+        }
+        EXPECT_LE(inTrial - shown + lost, Said(said, "([0-9]+) images came from the camera faster"))
+            << said << inTrial << " delivered in the trial, " << shown << " shown, " << lost << " lost";
+        std::printf("seed=%u trial=%d fault=%d video_fps=%.3f frames=%zu shown=%lld copies=%lld leading=%lld lost=%lld\n", seed, trial,
+                    int(plan.fault), fps, numbers.size(), static_cast<long long>(shown), static_cast<long long>(copies),
+                    static_cast<long long>(leading), static_cast<long long>(lost));
+    }
+    g_camera_count = 0;
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, CameraTrialSuite, ::testing::ValuesIn(SimSeeds(1)), SimSeedName());
+
+}  // namespace
