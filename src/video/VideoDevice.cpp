@@ -86,6 +86,7 @@ constexpr double kWaitingShare = 0.1;
 constexpr double kFastestGrabs = 4.0;
 constexpr double kLongestWaitingRunSec = 1.0;
 constexpr int64_t kShortestWaitingRun = 8;
+constexpr double kRunOutWaitShare = 0.5;
 // Intervals this far from the window's median (as a share of it) are a gap in the delivery
 // or frames the camera held back and delivered at once after it, not its rate.
 constexpr double kIntervalSpread = 0.5;
@@ -786,12 +787,19 @@ void CVideoDevice::GrabFrame()
         // delivers now (the time since its last image, when the grab waited for it and
         // that is shorter than the stated one) after this one.
         const double fastestUs = 1.0e6 / (kFastestGrabs * stated);
-        const bool wasWaiting = doneUs - grabUs < kWaitingShare * fastestUs;
+        const double blockedUs = doneUs - grabUs;
+        const bool wasWaiting = blockedUs < kWaitingShare * fastestUs;
         const auto longestRun = std::max(
             kShortestWaitingRun, static_cast<int64_t>(kLongestWaitingRunSec * kFastestGrabs * stated));
-        m_waitingRun = wasWaiting ? m_waitingRun + 1 : 0;
+        // A source whose run ran out never makes a grab wait: a busy machine holding up a
+        // grab tells nothing of it (nor of its rate); a grab held for half a period does.
+        const bool hasRunOut = m_waitingRun > longestRun;
+        if (wasWaiting)
+            ++m_waitingRun;
+        else if (!hasRunOut || blockedUs >= kRunOutWaitShare * periodUs)
+            m_waitingRun = 0;
         double nextPeriodUs = periodUs;
-        if (!wasWaiting && m_lastGrabDoneUs >= 0.0)
+        if (!wasWaiting && !hasRunOut && m_lastGrabDoneUs >= 0.0)
             nextPeriodUs = std::min(periodUs, doneUs - m_lastGrabDoneUs);
         m_lastGrabDoneUs = doneUs;
         if (wasWaiting && m_waitingRun <= longestRun)
