@@ -361,10 +361,6 @@ TEST_F(FrameConfigTest, WindowPlacementIsSavedAtExit)
     EXPECT_GT(file->ReadLong("/MainFrame/w", -1), 0);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(FrameConfigTest, FileWithoutPlacementGoesToTheDefaultPlace)
 {
     // Maximising needs a window manager, which the test display lacks: the place is
