@@ -46,18 +46,11 @@ void Save(const std::string& path, const wxString& value)
 // The value the file holds now; "" without file.
 wxString Stored(const std::string& path)
 {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return "";
+    if (!std::filesystem::exists(path)) return "";
     CSettingsFile file("Quorvane", "Morvelle", wxString::FromUTF8(path));
     // Every key there: a cut file would lack the last ones.
     if (file.Read("/Other/key_199", "") != file.Read("/Group/value", "") + "_more") return "cut";
     return file.Read("/Group/value", "");
-}
-
-bool Exists(const std::string& path)
-{
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
 }
 
 // Temporary files of saves left beside path.
@@ -123,7 +116,7 @@ TEST_F(SettingsFileTest, ASaveKilledAtEachStepLeavesOldOrNewSettings)
             } else {
                 EXPECT_EQ(recovery, SettingsRecovery::kLost);
                 EXPECT_NE(note.find("The settings were lost"), std::string::npos) << note;
-                EXPECT_FALSE(Exists(path));
+                EXPECT_FALSE(std::filesystem::exists(path));
             }
             // A whole save after it works as ever.
             Save(path, "after");
@@ -185,7 +178,7 @@ TEST_F(SettingsFileTest, AStrayCopyOfAnEarlierSaveIsNamed)
     std::string note;
     EXPECT_EQ(RecoverSettingsFile(path, note), SettingsRecovery::kLost);
     EXPECT_NE(note.find(stray), std::string::npos) << note;
-    EXPECT_TRUE(Exists(stray));
+    EXPECT_TRUE(std::filesystem::exists(stray));
     // A first start (nothing there) says nothing.
     std::remove(stray.c_str());
     EXPECT_EQ(RecoverSettingsFile(path, note), SettingsRecovery::kNothing);

@@ -115,20 +115,9 @@ TEST_F(AnalogReaderCorruption, TenThousandSeededMutations)
 {
     std::mt19937 random(kSeed);
     const Bytes valid = ValidRecording(99887755);
-    const uint64_t extremes[] = {0,
-                                 1,
-                                 0x7F,
-                                 0xFF,
-                                 0x7FFFFFFF,
-                                 0x80000000,
-                                 0xFFFFFFFF,
-                                 0x7FFFFFFFFFFFFFFFull,
-                                 0x8000000000000000ull,
-                                 0xFFFFFFFFFFFFFFFFull,
-                                 2047,
-                                 2048,
-                                 99999,
-                                 100000};
+    const uint64_t extremes[] = {0, 1, 0x7F, 0xFF, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF,
+                                 0x7FFFFFFFFFFFFFFFull, 0x8000000000000000ull,
+                                 0xFFFFFFFFFFFFFFFFull, 2047, 2048, 99999, 100000};
     for (int round = 0; round < 10000; ++round) {
         std::vector<uint8_t> bytes = valid.Data();
         const int changes = 1 + int(random() % 4);

@@ -33,6 +33,11 @@ struct ServerRig {
         inPort = FreePort();
         started = server.Start(inPort, local.Port());
     }
+    // Sends message from peer to the server's in port and runs a poll.
+    bool Deliver(Peer& from, const OscMessage& message)
+    {
+        return from.Send(inPort, message) && server.Poll();
+    }
     ConsoleCapture console;
     Peer local;  // listens at the server's out port
     OscDataServer server;
@@ -181,15 +186,13 @@ TEST(OscDataServerTest, ConnectRequestDisconnectFromAPeer)
 
     // A second request from the same host changes nothing.
     Peer again;
-    ASSERT_TRUE(again.Send(rig.inPort, Request("connect")));
-    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.Deliver(again, Request("connect")));
     EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1:" + std::to_string(again.Port()) +
                                 " is already connected !\n"));
     EXPECT_EQ(rig.server.ClientCount(), 1u);
     // Repeated requests used to print a line each: they are counted, said again later.
     for (int i = 0; i < 50; ++i) {
-        ASSERT_TRUE(again.Send(rig.inPort, Request("connect")));
-        ASSERT_TRUE(rig.server.Poll());
+        ASSERT_TRUE(rig.Deliver(again, Request("connect")));
     }
     EXPECT_EQ(rig.console.Containing("is already connected").size(), 1u);
     EXPECT_EQ(rig.server.ClientCount(), 1u);
@@ -198,33 +201,28 @@ TEST(OscDataServerTest, ConnectRequestDisconnectFromAPeer)
     ASSERT_TRUE(rig.server.SetData("dev", values, 1, 1.0));
     ASSERT_TRUE(rig.local.Next(message));
     // A data request resends the stored frame.
-    ASSERT_TRUE(requester.Send(rig.inPort, Request("request")));
-    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.Deliver(requester, Request("request")));
     ASSERT_TRUE(rig.local.Next(message));
     EXPECT_EQ(message.address, "/data/dev");
     EXPECT_EQ(message.numbers, (std::vector<double>{1.0, 7.0}));
 
     // Unknown addresses and malformed packets are ignored.
-    ASSERT_TRUE(requester.Send(rig.inPort, OscMessage("/AnalogServer/other")));
-    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.Deliver(requester, OscMessage("/AnalogServer/other")));
     const char garbage[] = "/AnalogServer/disconnect";  // no type tags
     ASSERT_TRUE(requester.SendBytes(rig.inPort, garbage, 24));
     ASSERT_TRUE(rig.server.Poll());
     EXPECT_EQ(rig.server.ClientCount(), 1u);
 
-    ASSERT_TRUE(requester.Send(rig.inPort, Request("disconnect")));
-    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.Deliver(requester, Request("disconnect")));
     ASSERT_TRUE(rig.local.Next(message));
     EXPECT_EQ(message.args, kGoodbye);
     EXPECT_TRUE(rig.console.Has("O <OSC> Removing [127.0.0.1]\n"));
     EXPECT_EQ(rig.server.ClientCount(), 0u);
 
-    ASSERT_TRUE(requester.Send(rig.inPort, Request("disconnect")));
-    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.Deliver(requester, Request("disconnect")));
     EXPECT_TRUE(rig.console.Has("O <OSC> 127.0.0.1 is not connected\n"));
     // No client and send_to_local off: the next poll stops the data.
-    ASSERT_TRUE(requester.Send(rig.inPort, OscMessage("/wake")));
-    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.Deliver(requester, OscMessage("/wake")));
     EXPECT_FALSE(rig.server.IsConnected());
     EXPECT_FALSE(rig.server.SetData("dev", values, 1, 2.0));
     EXPECT_EQ(rig.local.Drain(), 0);
@@ -239,11 +237,9 @@ TEST(OscDataServerTest, RequestAddressesIgnoreLoadedPatterns)
     settings.connectPattern = "/join";
     rig.server.SetSettings(settings);
     Peer requester;
-    ASSERT_TRUE(requester.Send(rig.inPort, OscMessage("/Other/join")));
-    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.Deliver(requester, OscMessage("/Other/join")));
     EXPECT_EQ(rig.server.ClientCount(), 0u);
-    ASSERT_TRUE(requester.Send(rig.inPort, Request("connect")));
-    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.Deliver(requester, Request("connect")));
     Received message;
     ASSERT_TRUE(rig.local.Next(message));
     EXPECT_EQ(message.address, "/Other");  // replies follow the loaded name
@@ -329,8 +325,7 @@ TEST(OscDataServerTest, ADirectClientAndAConfiguredEntryAreOneClient)
             ASSERT_TRUE(rig.started);
             Peer requester;
             const auto request = [&](const char* what) {
-                ASSERT_TRUE(requester.Send(rig.inPort, Request(what)));
-                ASSERT_TRUE(rig.server.Poll());
+                ASSERT_TRUE(rig.Deliver(requester, Request(what)));
             };
             // Replies to the requester go to its host at the out port: rig.local.
             if (requestFirst) request("connect");
@@ -387,8 +382,7 @@ TEST(OscDataServerTest, RemovingAnEntryRemovesTheClientItMade)
     ServerRig rig(false, osctest::kArriveMs);
     ASSERT_TRUE(rig.started);
     Peer requester;
-    ASSERT_TRUE(requester.Send(rig.inPort, Request("connect")));
-    ASSERT_TRUE(rig.server.Poll());
+    ASSERT_TRUE(rig.Deliver(requester, Request("connect")));
     Received message;
     ASSERT_TRUE(rig.local.Next(message));  // the requester's welcome, at the out port
 

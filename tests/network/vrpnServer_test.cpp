@@ -31,6 +31,12 @@ bool IsType(const Peer& peer, const Received& message, const char* name)
     return message.type >= 0 && peer.TypeName(message.type) == name;
 }
 
+// Matches the messages of one type.
+std::function<bool(const Received&)> Of(const Peer& peer, const char* name)
+{
+    return [&peer, name](const Received& m) { return IsType(peer, m, name); };
+}
+
 double F64(const Received& message, size_t offset)
 {
     return vrpn::GetF64(message.payload.data() + offset);
@@ -52,8 +58,20 @@ bool OpenPeerPastItsValues(Peer& peer)
 {
     Received message;
     return OpenPeer(peer, GetVrpnServerBoundPort()) && VrpnServerSetButton(0, 0, 1) &&
-           Await(peer, message,
-                 [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); });
+           Await(peer, message, Of(peer, vrpn::kButtonChange));
+}
+
+// Sets every pose of the 400-sensor tracker 1 and runs a pass until a client's queue is
+// full and frames are not sent to it.
+bool FillUntilSkipped()
+{
+    const std::vector<double> poses(7 * 400, 0.25);
+    return PumpUntil(
+        [&] {
+            VrpnServerSetTracker(1, poses.data(), 400);
+            vrpntest::ServerPass();
+        },
+        [] { return GetVrpnServerStats().framesSkipped > 0; });
 }
 
 // Sends one datagram to the server's request port.
@@ -145,13 +163,12 @@ TEST_F(VrpnServerTest, OpeningDescribesTheServerAndPingsArePonged)
     ASSERT_TRUE(peer.SendDescription(vrpn::kTypeDescription, 16, vrpn::kPing));
     ASSERT_TRUE(peer.SendMessage(1, 16, nullptr, 0));
     Received pong;
-    ASSERT_TRUE(Await(peer, pong, [&](const Received& m) { return IsType(peer, m, vrpn::kPong); }));
+    ASSERT_TRUE(Await(peer, pong, Of(peer, vrpn::kPong)));
     EXPECT_EQ(pong.sender, 0);
     EXPECT_EQ(pong.length, 24u);
     EXPECT_EQ(pong.wire.size(), 24u);
     Received states;
-    ASSERT_TRUE(Await(peer, states,
-                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonStates); }));
+    ASSERT_TRUE(Await(peer, states, Of(peer, vrpn::kButtonStates)));
     ASSERT_EQ(states.payload.size(), 8u);  // one button: the program's
     EXPECT_EQ(vrpn::GetI32(states.payload.data()), 1);
 
@@ -264,15 +281,7 @@ TEST_F(VrpnServerTest, ConnectionRequestIsCalledBackOnlyToItsSender)
     socklen_t length = sizeof local;
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length);
     const int tcpPort = ntohs(local.sin_port);
-    const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server.sin_port = htons(static_cast<uint16_t>(port));
-    auto request = [&](const std::string& text) {
-        return ::sendto(udp, text.c_str(), text.size() + 1, 0,
-                        reinterpret_cast<sockaddr*>(&server), sizeof server) > 0;
-    };
+    const auto request = [&](const std::string& text) { return SendRequest(port, text); };
     // Refused: another host than the sender, a low port, a name, no port.
     ASSERT_TRUE(request("127.0.0.2 " + std::to_string(tcpPort)));
     ASSERT_TRUE(request("127.0.0.1 80"));
@@ -292,7 +301,6 @@ TEST_F(VrpnServerTest, ConnectionRequestIsCalledBackOnlyToItsSender)
     ASSERT_TRUE(peer.SendCookie());
     ASSERT_TRUE(PumpUntil(vrpntest::ServerPass, [] { return GetVrpnServerClientCount() == 1; }));
     EXPECT_EQ(::accept(listener, nullptr, nullptr), -1);  // no second call-back
-    ::close(udp);
     ::close(listener);
 }
 
@@ -351,8 +359,7 @@ TEST_F(VrpnServerTest, MalformedInputDropsOnlyThatPeer)
         ASSERT_TRUE(bad[i]());
         ASSERT_TRUE(hostile.SendMessage(1, 7, nullptr, 0));
         Received pong;
-        ASSERT_TRUE(Await(hostile, pong,
-                          [&](const Received& m) { return IsType(hostile, m, vrpn::kPong); }))
+        ASSERT_TRUE(Await(hostile, pong, Of(hostile, vrpn::kPong)))
             << "message " << i;
     }
     EXPECT_EQ(GetVrpnServerStats().messagesRefused, bad.size());
@@ -426,14 +433,7 @@ TEST_F(VrpnServerTest, AClientThatDoesNotReadNeverStallsThePasses)
     ASSERT_EQ(VrpnServerAddDevice(0, 0, 400, nullptr), 1);
     Peer peer;
     ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
-    // The peer stops reading; every frame queues about 100 kB of reports for it.
-    const std::vector<double> poses(7 * 400, 0.25);
-    EXPECT_TRUE(PumpUntil(
-        [&] {
-            VrpnServerSetTracker(1, poses.data(), 400);
-            vrpntest::ServerPass();
-        },
-        [] { return GetVrpnServerStats().framesSkipped > 0; }));
+    EXPECT_TRUE(FillUntilSkipped());  // the peer reads nothing; a frame is ~100 kB
     EXPECT_EQ(GetVrpnServerClientCount(), 1u);  // kept: reports are skipped, not the client
 }
 
@@ -466,20 +466,17 @@ TEST_F(VrpnServerTest, CountsPastWhatClientsHoldAreCutOnTheWire)
     Peer peer;
     ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
     Received message;
-    ASSERT_TRUE(Await(peer, message,
-                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonStates); }));
+    ASSERT_TRUE(Await(peer, message, Of(peer, vrpn::kButtonStates)));
     EXPECT_EQ(vrpn::GetI32(message.payload.data()), 256);
     EXPECT_EQ(message.payload.size(), 4u * 257u);
-    ASSERT_TRUE(Await(peer, message,
-                      [&](const Received& m) { return IsType(peer, m, vrpn::kAnalogChannel); }));
+    ASSERT_TRUE(Await(peer, message, Of(peer, vrpn::kAnalogChannel)));
     EXPECT_EQ(F64(message, 0), 128.0);
     EXPECT_EQ(message.payload.size(), 8u * 129u);
     EXPECT_EQ(F64(message, 8 * 128), 127.0);
     // A change of a button past 255 is kept in the server but never sent.
     ASSERT_TRUE(VrpnServerSetButton(1, 299, 1));
     ASSERT_TRUE(VrpnServerSetButton(1, 0, 1));
-    ASSERT_TRUE(Await(peer, message,
-                      [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
+    ASSERT_TRUE(Await(peer, message, Of(peer, vrpn::kButtonChange)));
     EXPECT_EQ(vrpn::GetI32(message.payload.data()), 1);
 }
 
@@ -613,12 +610,10 @@ TEST_F(VrpnServerTest, RequestNamingTheServerItselfIsRefused)
 }
 
 // Clients that completed the handshake and never read kept their slots forever: 64 of
-// them locked every real client out. The burst itself must fit the listen backlog.
-// Connections, drops and refusals are said once and then with a running count, not one
-// line each; the client past the last slot used to be refused without a word.
-// Each never-reading client is counted in and out on its own: on a busy machine the first
-// are dropped before the last are in, so all 64 are never demanded in at once. The slots
-// are then proven free by 64 clients that read, which all stay.
+// them locked every real client out. Connections, drops and refusals are said once and
+// then with a running count; the client past the last slot used to be refused without a
+// word. On a busy machine the first are dropped before the last are in: all 64 are never
+// demanded in at once.
 TEST_F(VrpnServerTest, ClientsThatNeverReadAreDroppedAndFreeTheirSlots)
 {
     SetVrpnServerStuckTimeout(std::chrono::milliseconds(300));
@@ -632,11 +627,9 @@ TEST_F(VrpnServerTest, ClientsThatNeverReadAreDroppedAndFreeTheirSlots)
     };
     const int port = GetVrpnServerBoundPort();
     const std::vector<double> poses(7 * 400, 0.25);
-    // Every current value (tens of kB) is more than a never-reading client's window.
-    ASSERT_TRUE(VrpnServerSetTracker(1, poses.data(), 400));
-    // Generous: slow passes on a starved machine cost time, not counts.
-    constexpr std::chrono::seconds kLimit{60};
-    // A burst of connections while no pass accepts: the kernel must hold them all.
+    ASSERT_TRUE(VrpnServerSetTracker(1, poses.data(), 400));  // more than a window
+    constexpr std::chrono::seconds kLimit{60};  // slow passes cost time, not counts
+    // A burst of connections while no pass accepts: the listen backlog holds them all.
     std::vector<std::unique_ptr<Peer>> stuck;
     for (size_t i = 0; i < CVrpnServer::kMaxClients; ++i) {
         stuck.push_back(std::make_unique<Peer>());
@@ -697,7 +690,7 @@ TEST_F(VrpnServerTest, ClientsThatNeverReadAreDroppedAndFreeTheirSlots)
     EXPECT_TRUE(PumpUntil(pass, [&] { return reader.TakeCookie(cookie); }, kLimit));
     ASSERT_TRUE(VrpnServerSetTracker(1, poses.data(), 400));
     Received report;
-    EXPECT_TRUE(Await(reader, report, [&](const Received& m) { return IsType(reader, m, vrpn::kPosQuat); },
+    EXPECT_TRUE(Await(reader, report, Of(reader, vrpn::kPosQuat),
                       pass));
     EXPECT_EQ(GetVrpnServerClientCount(), CVrpnServer::kMaxClients);
     EXPECT_EQ(GetVrpnServerStats().dropped, CVrpnServer::kMaxClients);
@@ -743,13 +736,8 @@ TEST_F(VrpnServerTest, AClientThatReadsSlowlyIsKept)
     ASSERT_EQ(VrpnServerAddDevice(0, 0, 400, nullptr), 1);
     Peer peer;
     ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort()));
+    ASSERT_TRUE(FillUntilSkipped());
     const std::vector<double> poses(7 * 400, 0.25);
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            VrpnServerSetTracker(1, poses.data(), 400);
-            vrpntest::ServerPass();
-        },
-        [] { return GetVrpnServerStats().framesSkipped > 0; }));
     // Behind, but reading a little on every pass for well past the stuck time-out.
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1200);
     while (std::chrono::steady_clock::now() < until) {
@@ -956,8 +944,7 @@ void ExpectLabStreamWhole(const vrpntest::LabLayout& layout, size_t clients, int
     ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));
     for (Peer& peer : peers) {
         Received message;
-        ASSERT_TRUE(Await(peer, message,
-                          [&](const Received& m) { return IsType(peer, m, vrpn::kButtonChange); }));
+        ASSERT_TRUE(Await(peer, message, Of(peer, vrpn::kButtonChange)));
     }
     std::vector<vrpntest::LabReports> reports(clients, vrpntest::LabReports(layout));
     RunLabRounds(layout, rounds, trackerFramesPerRound, analogPerTracker, peers, reports);
@@ -1029,13 +1016,7 @@ TEST_F(VrpnServerTest, LossesJustBeforeTheStopAreSaidAtStop)
     fill(CVrpnServer::kQueuedFrames + 2);
     ASSERT_TRUE(VrpnServerMainloop());
     // The idle client's queue fills: the frames after are not sent to it.
-    const std::vector<double> poses(7 * 400, 0.25);
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            VrpnServerSetTracker(1, poses.data(), 400);
-            VrpnServerMainloop();
-        },
-        [] { return GetVrpnServerStats().framesSkipped > 0; }));
+    ASSERT_TRUE(FillUntilSkipped());
     // The client's cut is said at the pass that made it.
     std::vector<std::string> said = TakeMessages("<VRPN> Not every frame");
     EXPECT_EQ(vrpntest::SaidCount(said, " frames not sent to client 127.0.0.1:"),

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <mutex>
@@ -194,6 +193,7 @@ private:
 // per sensor, the first value of every analog report, and any report that did not match
 // its frame's stamp.
 struct StampedReports {
+    explicit StampedReports(size_t sensors) : poses(sensors) {}
     std::vector<std::vector<double>> poses;
     std::vector<double> analog;
     int mismatches = 0;
@@ -243,21 +243,10 @@ public:
     }
     ~CPacedReader()
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_quit = true;
-        }
-        m_wake.notify_all();
+        Raise(m_quit);
         m_thread.join();
     }
-    void Resume()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_resumed = true;
-        }
-        m_wake.notify_all();
-    }
+    void Resume() { Raise(m_resumed); }
     void HandTo(Peer& peer)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -267,6 +256,14 @@ public:
     bool HasEnded() const { return m_ended.load(); }
 
 private:
+    void Raise(bool& flag)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            flag = true;
+        }
+        m_wake.notify_all();
+    }
     void Run(uint32_t seed)
     {
         std::mt19937 draw(seed);
@@ -344,13 +341,11 @@ void ExpectEachFrameOnce(bool synchronised, double rateHz, int64_t frames)
     Peer peer;
     // As large a receive buffer as the system gives: the client may be held up too.
     ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort(), nullptr, 1 << 22));
-    StampedReports reports;
-    reports.poses.resize(8);
+    StampedReports reports(8);
     // The opening's full state ends at the first button change.
     ASSERT_TRUE(VrpnServerSetButton(0, 0, 1));
     ASSERT_TRUE(ReadUntilButton(peer, reports));
-    reports = StampedReports();
-    reports.poses.resize(8);
+    reports = StampedReports(8);
     {
         CPacedReader reader(peer.Fd(), ReaderKind::kReads, 0);
         bool hasButton = false;  // the devices press none: the one change ends the run
@@ -482,7 +477,6 @@ public:
         if (m_thread.joinable()) m_thread.join();
     }
     int Sent() const { return m_sent.load(); }
-    int Refused() const { return m_refused.load(); }
     // The frames the server refused (its queue full); read once joined.
     const std::vector<int>& RefusedFrames() const { return m_refusedFrames; }
 
@@ -502,10 +496,7 @@ private:
                 vrpntest::LabAnalog(frame, first, width, values);
                 isSet = VrpnServerSetAnalog(device, values.data(), width);
             }
-            if (!isSet) {
-                m_refusedFrames.push_back(frame);
-                m_refused.fetch_add(1);
-            }
+            if (!isSet) m_refusedFrames.push_back(frame);
             VrpnServerMainloop();
             m_sent.store(frame);
             next += period;  // the device's own pace, on absolute deadlines
@@ -514,14 +505,9 @@ private:
     }
 
     std::atomic<int> m_sent{0};
-    std::atomic<int> m_refused{0};
     std::vector<int> m_refusedFrames;  // the device's thread, then whoever joined it
     std::thread m_thread;
 };
-
-}  // namespace
-
-namespace {
 
 int LocalPortOf(int fd)
 {
