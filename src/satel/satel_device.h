@@ -171,12 +171,12 @@ protected:
     // counted already.
     bool IsCopy(const uint8_t* bytes, size_t count) const;
     void Remember(const uint8_t* bytes, size_t count);
-    // A reply closed by a lone '*' holds until the next byte shows that nothing was
-    // added inside it: the next header confirms it, any other byte refutes it.
     bool LoneFollowed(size_t count);
     Reply RefuseLone(size_t count);
-    void ConfirmLone();
-    void RefuteLone();
+    // A refused reply without a length read on: its bytes up to its ending or the next
+    // header tell its samples.
+    void StartRefuted(size_t count);
+    void NoteRefutedByte(uint8_t byte);
     // The refused segment read on to the next header: its samples counted then.
     void EndRefuted();
     // Reads off the rest of a reply longer than the largest read: its samples lost.
@@ -283,12 +283,10 @@ protected:
     int64_t m_byLength = -1;       // the samples its length says, -1: it says none
     bool m_headerPlausible = true; // its length is one this board's way can mean
     double m_firstByteUs = 0.0;
-    // Acquisition thread: the newest queued samples of a reply closed by a lone '*',
-    // not yet confirmed (no frame takes them), the samples its length says (-1: none),
-    // and the bytes of a refuted one while its rest is read (0: none).
-    size_t m_unconfirmed = 0;
-    int64_t m_unconfirmedByLength = -1;
+    // Acquisition thread: the bytes of a refused reply while its rest is read (0: none),
+    // and its last ones.
     size_t m_refutedBytes = 0;
+    std::array<uint8_t, kClosingSize> m_refutedLast{};
     // Acquisition thread: the rest of a cut reply being read off.
     bool m_cutting = false;
     size_t m_cutRead = 0;
@@ -303,6 +301,14 @@ protected:
     size_t m_seenNext = 0;
     size_t m_lastTakenSeen = 0;  // the slot of the last reply taken
     size_t m_lastTakenSize = 0;
+    // Acquisition thread: whether the last reply taken repeated the one before (a still
+    // board, or a copy that came as a request was sent), its samples, and the samples
+    // queued in all after it; the reply being taken repeats the last.
+    bool m_lastWasAgain = false;
+    size_t m_againSamples = 0;
+    uint64_t m_againMark = 0;
+    bool m_replyAgain = false;
+    uint64_t m_queuedTotal = 0;  // acquisition thread: samples ever queued
     // Acquisition thread: program times of the 'B' requests not answered yet, oldest
     // first; one unanswered for long waits no more.
     static constexpr size_t kRequestRing = 32;

@@ -25,7 +25,7 @@ constexpr int kMaxRepliesAtOnce = 64;
 constexpr size_t kInputRoom = 256;
 // Sample replies shorter than this tell nothing of the line's speed.
 constexpr size_t kSpeedBytes = 40;
-constexpr int kSlowRepliesToSay = 3;
+constexpr int kSlowRepliesToSay = 2;
 constexpr uint8_t kHash = 0x23;  // '#', first header byte
 constexpr uint8_t kI = 0x49;     // 'I', second header byte
 
@@ -92,7 +92,6 @@ void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
 void CSerialSatelDevice::ForgetReply()
 {
     if (m_refutedBytes > 0) EndRefuted();
-    if (m_unconfirmed > 0) ConfirmLone();
     m_replyFill = 0;
     m_awaiting = false;
     m_cutting = false;
@@ -214,35 +213,30 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
     return Reply::Damaged;
 }
 
-void CSerialSatelDevice::ConfirmLone()
+void CSerialSatelDevice::StartRefuted(size_t count)
 {
-    m_unconfirmed = 0;
-    m_unconfirmedByLength = -1;
+    m_refutedBytes = count;
+    const size_t kept = std::min(count, m_refutedLast.size());
+    m_refutedLast.fill(0xFF);
+    std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
 }
 
-// The lone '*' was a sample's byte moved by a byte added before it, or noise follows:
-// the reply's samples are taken back (no frame took them) and counted lost.
-void CSerialSatelDevice::RefuteLone()
+// One more byte of a refused reply read on without a length: its ending, where the
+// samples before it are whole, ends it; what follows is noise.
+void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
 {
-    m_damagedReplies.fetch_add(1);
-    const size_t back = std::min(m_unconfirmed, m_queueCount);
-    for (size_t i = 0; i < back; ++i) {
-        --m_queueCount;
-        const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
-        m_skippedBeforeNext += m_queueGaps[at][0];
-        m_lostBeforeNext += m_queueGaps[at][1];
-    }
-    m_countedSince -= static_cast<int64_t>(back);
-    if (m_unconfirmedByLength >= 0) {
-        const int64_t lost = Bounded(m_unconfirmedByLength);
-        m_countedSince += lost;
-        CountLost(lost);
-    } else {
-        // Without a length its samples are told by its bytes up to the next header.
-        m_refutedBytes = kHeaderSize + back * kSampleSize + 1;
-    }
-    m_unconfirmed = 0;
-    m_unconfirmedByLength = -1;
+    if (m_refutedBytes == 0) return;
+    ++m_refutedBytes;
+    std::rotate(m_refutedLast.begin(), m_refutedLast.begin() + 1, m_refutedLast.end());
+    m_refutedLast.back() = byte;
+    if (byte != kTerminator || m_refutedBytes <= kHeaderSize) return;
+    const size_t body = m_refutedBytes - kHeaderSize;
+    const bool ends =
+        m_ending == Ending::Lone
+            ? body % kSampleSize == 1
+            : body % kSampleSize == 0 && std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1,
+                                                      [](uint8_t b) { return b == 0; });
+    if (ends) EndRefuted();
 }
 
 void CSerialSatelDevice::EndRefuted()
@@ -292,23 +286,44 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     }
     m_replySamples = samples;
     m_replyLone = false;
-    if (samples == 0) {
-        if (IsRequestWaiting()) return Reply::Samples;  // an answer without samples
-        return Reply::Repeat;
-    }
     // No request waits: the board answered more than it was asked. The same bytes as an
     // earlier reply but not the last one taken: its samples are older than those taken.
     // The last reply's bytes again, asked for, are a still board's fresh values.
-    const bool last = m_lastTakenSize == count &&
+    const bool last = samples > 0 && m_lastTakenSize == count &&
                       std::memcmp(m_seen[m_lastTakenSeen].data(), m_reply.data(), count) == 0;
-    const bool copy = !last && IsCopy(m_reply.data(), count);
+    bool copy = !last && samples > 0 && IsCopy(m_reply.data(), count);
+    // A moving board's reply never comes again byte for byte.
+    for (int j = 1; last && j < samples && !copy; ++j)
+        copy = std::memcmp(m_reply.data() + kHeaderSize, m_reply.data() + kHeaderSize + j * kSampleSize,
+                           kSampleSize) != 0;
     const size_t slot = m_seenNext;
     Remember(m_reply.data(), count);
-    if (!IsRequestWaiting() || copy) {
+    bool answers = !copy && IsRequestWaiting();
+    if (!answers && !copy && !last && m_lastWasAgain && m_queuedTotal == m_againMark) {
+        // More replies than requests, and the last one taken repeated the one before:
+        // that one was the copy (it came as a request was sent), this is the answer. What
+        // frames showed of the copy were repeats.
+        const size_t queued = std::min(m_againSamples, m_queueCount);
+        for (size_t i = 0; i < queued; ++i) {
+            --m_queueCount;
+            const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
+            m_skippedBeforeNext += m_queueGaps[at][0];
+            m_lostBeforeNext += m_queueGaps[at][1];
+        }
+        if (IsRunning())
+            m_repeatedFrames.fetch_add(static_cast<int64_t>(m_againSamples - queued));
+        m_queuedTotal -= queued;
+        m_repeatedReplies.fetch_add(1);
+        m_lastWasAgain = false;
+        answers = true;
+    }
+    if (samples == 0) return answers ? Reply::Samples : Reply::Repeat;  // empty: no copy told
+    if (!answers) {
         m_repeatedReplies.fetch_add(1);
         m_replySamples = 0;
         return Reply::Repeat;
     }
+    m_replyAgain = last;
     m_lastTakenSeen = slot;
     m_lastTakenSize = count;
     return Reply::Samples;
@@ -334,7 +349,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::RefuseLone(size_t count)
     if (m_byLength >= 0) return Refuse(count, m_byLength);
     // Without a length its samples are told by its bytes up to the next header.
     const Reply reply = Refuse(count, 0);
-    m_refutedBytes = count;
+    StartRefuted(count);
     return reply;
 }
 
@@ -432,19 +447,15 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t, uint32_t time
             return Reply::Pending;
         }
         if (got == 0) {
-            if (count == 0) {
-                // Quiet: what came last ended there.
-                if (m_refutedBytes > 0) EndRefuted();
-                if (m_unconfirmed > 0) ConfirmLone();
-                return noise > 0 ? Reply::Noise : Reply::None;
-            }
+            // (A refused reply's rest may still come after a pause: it ends at a header.)
+            if (count == 0) return noise > 0 ? Reply::Noise : Reply::None;
             // A reply that stopped midway. Without a length, bytes that follow before the
             // next header are its rest, held up on the line: its samples are told by all
             // of them.
             if (count >= kHeaderSize && m_reply[4] == kSamples) {
                 if (m_byLength >= 0 || !m_headerPlausible) return Refuse(count, refuseCount(count));
                 const Reply reply = Refuse(count, 0);
-                m_refutedBytes = count;
+                StartRefuted(count);
                 return reply;
             }
             return Refuse(count, 0);
@@ -459,19 +470,13 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t, uint32_t time
             return Reply::Vanished;
         }
         m_byteDeadline = Clock::now() + timeout;
-        if (count == 0 && m_unconfirmed > 0) {
-            if (byte == kHash)
-                ConfirmLone();
-            else
-                RefuteLone();
-        }
         m_reply[count++] = byte;
         if (count == 1) m_firstByteUs = ReadProgramClockUs();
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
-            if (m_refutedBytes > 0) m_refutedBytes += count;
+            if (count == 2) NoteRefutedByte(kHash);
+            if (byte != kHash) NoteRefutedByte(byte);
             NoteGarbage();
             count = byte == kHash ? 1 : 0;
-            if (count == 1) m_refutedBytes -= m_refutedBytes > 0 ? 1 : 0;
             m_reply[0] = byte;
             if (++noise >= kMaxReply || (count == 0 && Waiting() == 0)) return Reply::Noise;
             continue;
@@ -480,7 +485,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t, uint32_t time
         if (count == kHeaderSize) {
             if (!IsKind(m_reply[4])) {
                 // No header: its '#' was noise, what follows is read again.
-                if (m_refutedBytes > 0) ++m_refutedBytes;
+                NoteRefutedByte(kHash);
                 NoteGarbage();
                 ++noise;
                 Unread(m_reply.data() + 1, kHeaderSize - 1);
@@ -678,6 +683,10 @@ void CSerialSatelDevice::TakeReply(bool late)
         ++m_takenSamples;
     }
     m_countedSince += m_replySamples;
+    m_lastWasAgain = m_replyAgain && m_replySamples > 0;
+    m_againSamples = static_cast<size_t>(m_replySamples);
+    m_againMark = m_queuedTotal;
+    m_replyAgain = false;
 }
 
 void CSerialSatelDevice::CountLost(int64_t samples)
