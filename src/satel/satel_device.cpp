@@ -238,6 +238,9 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
             if (m_verbose) Log(step.readError);
             return false;
         }
+        // The board answers in order: a request sent before it acknowledged its period
+        // and unanswered by then waits no more.
+        if (step.command == kSetPeriod) m_requestCount = 0;
     }
     return true;
 }
@@ -473,6 +476,7 @@ void CSerialSatelDevice::TakeSample(bool running)
             CarryGap(m_poppedGap);  // shown by the next sample that reaches a frame
         }
     }
+    if (running && std::getenv("QV_DBG")) fprintf(stderr, "FRAME %lld fresh=%d raw0=%.0f\n", (long long)GetSampleCounter(), (int)fresh, m_raw[0]);
     if (running) {
         if (fresh) {
             m_line.NoteFreshFrame(GetSampleCounter());

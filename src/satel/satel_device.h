@@ -224,9 +224,7 @@ protected:
     void PrimeQueue();
     void PauseUs(int64_t us);
     wxString TextHead() const;
-    // A sample reply that took this long from its first byte to its last: what the line
-    // carries; said once when reply after reply shows it too slow for the rate.
-    void NoteLineSpeed(size_t bytes, double seconds);
+    void NoteLineByte();
 
     CSerialPort m_port;
     SerialSettings m_settings;
@@ -278,14 +276,14 @@ protected:
     int m_otherEndingRun = 0;
     bool m_inGarbage = false;
     // Acquisition thread: the reply being read: where its length ends it (0: by its
-    // ending), whether that length is the board's, and when its first byte came.
+    // ending), and whether that length is the board's.
     size_t m_lengthEnd = 0;
     int64_t m_byLength = -1;       // the samples its length says, -1: it says none
     bool m_headerPlausible = true; // its length is one this board's way can mean
-    double m_firstByteUs = 0.0;
     // Acquisition thread: the bytes of a refused reply while its rest is read (0: none),
     // and its last ones.
     size_t m_refutedBytes = 0;
+    bool m_refusedCopy = false;  // the reply refused last was a copy
     std::array<uint8_t, kClosingSize> m_refutedLast{};
     // Acquisition thread: the rest of a cut reply being read off.
     bool m_cutting = false;
@@ -334,8 +332,11 @@ protected:
     bool m_replyLone = false;
     // Acquisition thread: program time by which a read gives way to a due frame.
     double m_yieldAtUs = HUGE_VAL;
-    int m_slowReplies = 0;         // acquisition thread: in a row, too slow for the rate
-    bool m_slowLineSaid = false;   // acquisition thread
+    // Acquisition thread: the last byte's time, and bytes of replies flowing and their time.
+    double m_lastByteUs = 0.0;
+    double m_flowUs = 0.0;
+    int64_t m_flowBytes = 0;
+    bool m_slowLineSaid = false;
     int64_t m_takenReplies = 0;
     int64_t m_takenSamples = 0;
     Ending m_ending = Ending::Unknown;  // acquisition thread (construction aside)

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -24,8 +26,10 @@ constexpr int kMaxRepliesAtOnce = 64;
 // One read of the line takes at most this many bytes.
 constexpr size_t kInputRoom = 256;
 // Sample replies shorter than this tell nothing of the line's speed.
-constexpr size_t kSpeedBytes = 40;
-constexpr int kSlowRepliesToSay = 2;
+// A line that pauses longer than this between two bytes of a reply is no slow line
+// but a stall; its speed is told over this much time of bytes flowing.
+constexpr double kFlowGapUs = 20000.0;
+constexpr double kFlowWindowUs = 300000.0;
 constexpr uint8_t kHash = 0x23;  // '#', first header byte
 constexpr uint8_t kI = 0x49;     // 'I', second header byte
 
@@ -200,11 +204,21 @@ bool CSerialSatelDevice::IsCopy(const uint8_t* bytes, size_t count) const
 
 CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t samples)
 {
+    if (std::getenv("QV_DBG")) fprintf(stderr, "REFUSE count=%zu samples=%lld\n", count, (long long)samples);
     m_damagedReplies.fetch_add(1);
     m_replyFill = 0;
     m_inGarbage = false;
-    const bool copy = IsCopy(m_reply.data(), count);
+    // A damaged reply of this board answers a request, as a whole one does; one that no
+    // request waits for, or that repeats an earlier one, is a copy: nothing is lost.
+    bool copy = IsCopy(m_reply.data(), count);
     Remember(m_reply.data(), count);
+    if (count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
+        if (IsRequestWaiting())
+            NoteAnswered();
+        else
+            copy = true;
+    }
+    m_refusedCopy = copy;
     if (!copy && samples > 0) {
         const int64_t lost = Bounded(samples);
         m_countedSince += lost;
@@ -247,13 +261,23 @@ void CSerialSatelDevice::EndRefuted()
     CountLost(lost);
 }
 
-void CSerialSatelDevice::NoteLineSpeed(size_t bytes, double seconds)
+// Bytes of sample replies as they come, the time they took (gaps longer than the line
+// pausing within a reply left out): what the line carries, said once when it is too
+// slow for the rate.
+void CSerialSatelDevice::NoteLineByte()
 {
-    if (bytes < kSpeedBytes || m_slowLineSaid) return;
+    const double nowUs = ReadProgramClockUs();
+    const double gapUs = nowUs - m_lastByteUs;
+    m_lastByteUs = nowUs;
+    if (m_slowLineSaid || gapUs > kFlowGapUs) return;
+    m_flowUs += gapUs;
+    ++m_flowBytes;
+    if (m_flowUs < kFlowWindowUs) return;
     const double rate = 1000.0 / m_period;
-    const double carried = seconds > 0.0 ? (bytes - 1) / seconds / kSampleSize : 1e9;
-    m_slowReplies = carried < 0.9 * rate ? m_slowReplies + 1 : 0;
-    if (m_slowReplies < kSlowRepliesToSay) return;
+    const double carried = m_flowBytes / (m_flowUs / 1.0e6) / kSampleSize;
+    m_flowUs = 0.0;
+    m_flowBytes = 0;
+    if (carried >= 0.9 * rate) return;
     m_slowLineSaid = true;
     g_messages.Post(Severity::Error,
                     TextHead() + wxString::Format(_("the line carries about %.0f samples a "
@@ -269,7 +293,6 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     const int samples = SamplesIn(count, ending);
     m_replyFill = 0;
     m_inGarbage = false;
-    NoteLineSpeed(count, (ReadProgramClockUs() - m_firstByteUs) / 1.0e6);
     // Learnt from whole replies: the ending from the first, the length rule from two
     // that agree (an empty reply of length 0 tells nothing).
     if (m_ending == Ending::Unknown) m_ending = ending;
@@ -317,6 +340,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
         m_lastWasAgain = false;
         answers = true;
     }
+    if (std::getenv("QV_DBG")) fprintf(stderr, "CLOSE n=%d last=%d copy=%d answers=%d again=%d ring=%zu\n", samples, (int)last, (int)copy, (int)answers, (int)m_lastWasAgain, m_requestCount);
     if (samples == 0) return answers ? Reply::Samples : Reply::Repeat;  // empty: no copy told
     if (!answers) {
         m_repeatedReplies.fetch_add(1);
@@ -349,7 +373,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::RefuseLone(size_t count)
     if (m_byLength >= 0) return Refuse(count, m_byLength);
     // Without a length its samples are told by its bytes up to the next header.
     const Reply reply = Refuse(count, 0);
-    StartRefuted(count);
+    if (!m_refusedCopy) StartRefuted(count);
     return reply;
 }
 
@@ -455,7 +479,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t, uint32_t time
             if (count >= kHeaderSize && m_reply[4] == kSamples) {
                 if (m_byLength >= 0 || !m_headerPlausible) return Refuse(count, refuseCount(count));
                 const Reply reply = Refuse(count, 0);
-                StartRefuted(count);
+                if (!m_refusedCopy) StartRefuted(count);
                 return reply;
             }
             return Refuse(count, 0);
@@ -471,7 +495,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t, uint32_t time
         }
         m_byteDeadline = Clock::now() + timeout;
         m_reply[count++] = byte;
-        if (count == 1) m_firstByteUs = ReadProgramClockUs();
+        if (count > 1 && (count <= kHeaderSize || m_reply[4] == kSamples)) NoteLineByte();
+        else m_lastByteUs = ReadProgramClockUs();
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
             if (count == 2) NoteRefutedByte(kHash);
             if (byte != kHash) NoteRefutedByte(byte);
