@@ -130,17 +130,6 @@ void CSerialSatelDevice::DecodeSample(const uint8_t* bytes, double values[3])
     for (int i = 0; i < 3; ++i) values[i] = static_cast<int16_t>(DecodeU16(bytes + 2 * i));
 }
 
-size_t CSerialSatelDevice::SampleReplySize(int samples, int extra)
-{
-    // Room for the header, twice the samples expected and more (the board keeps
-    // gathering while a pass is late), the extra ones and the six closing bytes: a
-    // reply cut short loses its newest samples. The framed read stops at the reply's
-    // end anyway.
-    const size_t count = samples > 0 ? static_cast<size_t>(samples) : 0;
-    const size_t more = extra > 0 ? static_cast<size_t>(extra) : 0;
-    return std::min(kHeaderSize + (2 * count + 2 + more) * kSampleSize + kClosingSize, kMaxReply);
-}
-
 void CSerialSatelDevice::LogError(const wxString& text)
 {
     if (m_owner.load() != nullptr) {
@@ -296,7 +285,7 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
     const int expected = waitMs / m_period;
     int samples = 0;
     for (int i = 0; i < 4; ++i) {  // acknowledgements that came late are passed over
-        const Reply reply = ReadOneReply(SampleReplySize(expected), m_configTimeoutMs, expected);
+        const Reply reply = ReadOneReply(m_configTimeoutMs);
         if (reply == Reply::Ack || reply == Reply::Damaged || reply == Reply::Repeat ||
             reply == Reply::Noise)
             continue;
@@ -476,7 +465,6 @@ void CSerialSatelDevice::TakeSample(bool running)
             CarryGap(m_poppedGap);  // shown by the next sample that reaches a frame
         }
     }
-    if (running && std::getenv("QV_DBG")) fprintf(stderr, "FRAME %lld fresh=%d raw0=%.0f\n", (long long)GetSampleCounter(), (int)fresh, m_raw[0]);
     if (running) {
         if (fresh) {
             m_line.NoteFreshFrame(GetSampleCounter());
@@ -549,7 +537,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     m_byteDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_replyTimeoutMs);
     m_awaiting = true;
     for (int i = 0; i < 16; ++i) {  // acknowledgements that came late are passed over
-        last = ReadOneReply(m_replyRoom, m_replyTimeoutMs);
+        last = ReadOneReply(m_replyTimeoutMs);
         if (last != Reply::Ack && last != Reply::Repeat && last != Reply::Noise) break;
     }
     if (last == Reply::Samples) TakeReply(false);

@@ -58,9 +58,6 @@ public:
     static uint16_t DecodeU16(const uint8_t* bytes);  // high byte first
     // One sample's three sensor values.
     static void DecodeSample(const uint8_t* bytes, double values[3]);
-    // Bytes one read takes for a reply of that many samples, and extra more (a reply
-    // that comes late brings what the board gathered meanwhile).
-    static size_t SampleReplySize(int samples, int extra = 0);
 
     bool open(const wxString& port);
     const wxString& GetPortName() const { return m_portName; }
@@ -146,15 +143,16 @@ protected:
     };
     // Framing: reads on from what came before until one reply ends, by the board's
     // length where it has shown how it counts, else by its ending; bytes that are no
-    // reply are noise. room: unused beyond the largest read (kept for the callers).
-    Reply ReadOneReply(size_t room, uint32_t timeoutMs, int expected = 0);
+    // reply are noise. Each byte may take up to timeoutMs.
+    Reply ReadOneReply(uint32_t timeoutMs);
     // Whether the '*' at m_reply[count - 1] completes the ending at whole samples.
     bool CanClose(size_t count, Ending ending) const;
     int SamplesIn(size_t count, Ending ending) const;
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
-    // Whether the header in m_reply gives a length this board's rule can mean (whole
-    // samples, no more than the board can have gathered): the samples it says, or -1.
+    // The samples the header in m_reply says by the board's rule; -1: it says none (no
+    // rule learnt, or no length); -2: none this board can mean (not whole samples, more
+    // than it can have gathered): noise that looks like a header.
     int64_t SamplesByLength();
     // A whole sample reply of count bytes that ends in that way: learnt from, then
     // taken (Samples) or found to bring nothing (Repeat).
@@ -171,6 +169,8 @@ protected:
     // counted already.
     bool IsCopy(const uint8_t* bytes, size_t count) const;
     void Remember(const uint8_t* bytes, size_t count);
+    // Whether a byte other than a header's follows the lone '*' that ends m_reply at
+    // count (then a byte added inside may have put a sample's '*' there): refused.
     bool LoneFollowed(size_t count);
     Reply RefuseLone(size_t count);
     // A refused reply without a length read on: its bytes up to its ending or the next
@@ -190,7 +190,6 @@ protected:
     // A reply begun before: read on (Samples, None, Pending...).
     Reply SettlePartialReply();
     bool AwaitAck(uint8_t command, uint32_t timeoutMs);
-    size_t RoomForReply(int atLeastSamples = 0);
     bool CalcOffsets(int ms);
     bool ConfigureBoard(uint32_t timeoutMs = 0);
     bool ReadFrames(int ms);
@@ -325,15 +324,14 @@ protected:
     // Acquisition thread: bytes of the reply begun (kept while a frame goes out), the
     // deadline for its next byte, and the samples of the last sample reply read.
     size_t m_replyFill = 0;
-    size_t m_replyRoom = 0;
     bool m_awaiting = false;
     std::chrono::steady_clock::time_point m_byteDeadline;
     int m_replySamples = 0;
-    bool m_replyLone = false;
     // Acquisition thread: program time by which a read gives way to a due frame.
     double m_yieldAtUs = HUGE_VAL;
     // Acquisition thread: the last byte's time, and bytes of replies flowing and their time.
     double m_lastByteUs = 0.0;
+    double m_firstByteUs = 0.0;  // of the reply being read
     double m_flowUs = 0.0;
     int64_t m_flowBytes = 0;
     bool m_slowLineSaid = false;

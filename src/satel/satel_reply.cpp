@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -204,7 +202,7 @@ bool CSerialSatelDevice::IsCopy(const uint8_t* bytes, size_t count) const
 
 CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t samples)
 {
-    if (std::getenv("QV_DBG")) fprintf(stderr, "REFUSE count=%zu samples=%lld\n", count, (long long)samples);
+
     m_damagedReplies.fetch_add(1);
     m_replyFill = 0;
     m_inGarbage = false;
@@ -308,7 +306,6 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
         }
     }
     m_replySamples = samples;
-    m_replyLone = false;
     // No request waits: the board answered more than it was asked. The same bytes as an
     // earlier reply but not the last one taken: its samples are older than those taken.
     // The last reply's bytes again, asked for, are a still board's fresh values.
@@ -340,7 +337,6 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
         m_lastWasAgain = false;
         answers = true;
     }
-    if (std::getenv("QV_DBG")) fprintf(stderr, "CLOSE n=%d last=%d copy=%d answers=%d again=%d ring=%zu\n", samples, (int)last, (int)copy, (int)answers, (int)m_lastWasAgain, m_requestCount);
     if (samples == 0) return answers ? Reply::Samples : Reply::Repeat;  // empty: no copy told
     if (!answers) {
         m_repeatedReplies.fetch_add(1);
@@ -360,8 +356,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
 bool CSerialSatelDevice::LoneFollowed(size_t count)
 {
     if (SamplesIn(count, Ending::Lone) <= 0 && m_ending != Ending::Unknown) return false;
-    const auto look =
-        std::chrono::microseconds(m_period < 4 ? 0 : std::min<int64_t>(m_period * 250, 5000));
+    // A quarter period (none at the fastest rates, where the reply comes at once), and
+    // thrice the time a byte of this reply took to come (a slow or dribbling line).
+    const double perByteUs = (ReadProgramClockUs() - m_firstByteUs) / static_cast<double>(count);
+    const auto look = std::chrono::microseconds(
+        (m_period < 4 ? 0 : std::min<int64_t>(m_period * 250, 5000)) +
+        static_cast<int64_t>(std::min(3.0 * perByteUs, 20000.0)));
     uint8_t next = 0;
     if (ReadByteBefore(&next, Clock::now() + look) != 1) return false;
     Unread(&next, 1);
@@ -433,7 +433,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOffCut(uint32_t timeoutMs)
 
 // The board sends nothing but its replies, in the order of the requests. A reply on
 // its way is read to its end: each byte may take up to the time-out.
-CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t, uint32_t timeoutMs, int)
+CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
 {
     const auto timeout = std::chrono::milliseconds(timeoutMs);
     if (!m_awaiting && m_replyFill == 0 && !m_cutting) m_byteDeadline = Clock::now() + timeout;
@@ -495,8 +495,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t, uint32_t time
         }
         m_byteDeadline = Clock::now() + timeout;
         m_reply[count++] = byte;
-        if (count > 1 && (count <= kHeaderSize || m_reply[4] == kSamples)) NoteLineByte();
-        else m_lastByteUs = ReadProgramClockUs();
+        if (count > 1 && (count <= kHeaderSize || m_reply[4] == kSamples)) {
+            NoteLineByte();
+        } else {
+            m_lastByteUs = ReadProgramClockUs();
+            m_firstByteUs = m_lastByteUs;
+        }
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
             if (count == 2) NoteRefutedByte(kHash);
             if (byte != kHash) NoteRefutedByte(byte);
@@ -577,7 +581,6 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t, uint32_t time
             // off and counted lost.
             m_cutReplies.fetch_add(1);
             m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
-            m_replyLone = false;
             m_cutting = true;
             m_cutRead = count;
             m_cutTotal = m_lengthEnd;
@@ -642,14 +645,14 @@ void CSerialSatelDevice::NoteAnswered()
 CSerialSatelDevice::Reply CSerialSatelDevice::SettlePartialReply()
 {
     if (m_replyFill == 0 && !m_awaiting && !m_cutting) return Reply::Ack;
-    return ReadOneReply(m_replyRoom, m_replyTimeoutMs);
+    return ReadOneReply(m_replyTimeoutMs);
 }
 
 CSerialSatelDevice::Reply CSerialSatelDevice::TakeWaitingReplies()
 {
     bool took = false;
     for (int i = 0; i < kMaxRepliesAtOnce && Waiting() > 0; ++i) {
-        const Reply reply = ReadOneReply(m_replyRoom, m_replyTimeoutMs);
+        const Reply reply = ReadOneReply(m_replyTimeoutMs);
         if (reply == Reply::Samples) {
             TakeReply(true);
             took = true;
@@ -665,7 +668,7 @@ bool CSerialSatelDevice::AwaitAck(uint8_t command, uint32_t timeoutMs)
 {
     if (timeoutMs == 0) timeoutMs = m_configTimeoutMs;
     for (int i = 0; i < kMaxRepliesAtOnce; ++i) {
-        switch (ReadOneReply(m_replyRoom, timeoutMs)) {
+        switch (ReadOneReply(timeoutMs)) {
             case Reply::Ack:
                 // Another command's acknowledgement came late: this one's follows.
                 if (m_reply[4] == command || !IsConfigCommand(m_reply[4])) return true;
@@ -687,11 +690,6 @@ bool CSerialSatelDevice::AwaitAck(uint8_t command, uint32_t timeoutMs)
         }
     }
     return false;
-}
-
-size_t CSerialSatelDevice::RoomForReply(int atLeastSamples)
-{
-    return SampleReplySize(atLeastSamples);
 }
 
 void CSerialSatelDevice::TakeReply(bool late)
