@@ -362,10 +362,16 @@ bool CSerialSatelDevice::LoneFollowed(size_t count)
     const auto look = std::chrono::microseconds(
         (m_period < 4 ? 0 : std::min<int64_t>(m_period * 250, 5000)) +
         static_cast<int64_t>(std::min(3.0 * perByteUs, 20000.0)));
-    uint8_t next = 0;
-    if (ReadByteBefore(&next, Clock::now() + look) != 1) return false;
-    Unread(&next, 1);
-    return next != kHash;
+    // A header follows (all of it, or as much as came), or nothing: noise may hold a '#'.
+    uint8_t next[kHeaderSize];
+    size_t got = 0;
+    const auto deadline = Clock::now() + look;
+    while (got < kHeaderSize && ReadByteBefore(&next[got], deadline) == 1) ++got;
+    Unread(next, got);
+    if (got == 0) return false;
+    const bool header = next[0] == kHash && (got < 2 || next[1] == kI) &&
+                        (got < kHeaderSize || IsKind(next[4]));
+    return !header;
 }
 
 CSerialSatelDevice::Reply CSerialSatelDevice::RefuseLone(size_t count)
