@@ -417,7 +417,7 @@ void CSerialSatelDevice::ClearGaps()
 
 bool CSerialSatelDevice::PopSample()
 {
-    if (m_queueCount == 0) return false;
+    if (m_queueCount <= m_unconfirmed) return false;  // not yet known to be the board's
     const std::array<double, 3>& slot = m_queue[m_queueHead];
     std::copy(slot.begin(), slot.end(), m_raw);
     m_poppedGap = m_queueGaps[m_queueHead];
@@ -429,7 +429,7 @@ bool CSerialSatelDevice::PopSample()
 size_t CSerialSatelDevice::DropQueued(size_t keep, bool counted)
 {
     size_t dropped = 0;
-    while (m_queueCount > keep) {
+    while (m_queueCount > keep + m_unconfirmed) {
         std::array<int64_t, 2> gap = m_queueGaps[m_queueHead];
         m_queueHead = (m_queueHead + 1) % m_queue.size();
         --m_queueCount;
@@ -482,7 +482,7 @@ void CSerialSatelDevice::TakeSample(bool running)
     }
     // Once the schedule is caught up, a clock that runs ahead of ours leaves more
     // samples than the hold-back: the oldest go, so that frames never fall behind.
-    if (m_queueCount <= kHoldBack || IsNextTickDue()) return;  // the next frames take them
+    if (m_queueCount <= kHoldBack + m_unconfirmed || IsNextTickDue()) return;
     DropQueued(kHoldBack, running);
 }
 

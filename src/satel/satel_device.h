@@ -172,7 +172,10 @@ protected:
     // Whether a byte other than a header's follows the lone '*' that ends m_reply at
     // count (then a byte added inside may have put a sample's '*' there): refused.
     bool LoneFollowed(size_t count);
-    Reply RefuseLone(size_t count);
+    // A reply closed by a lone '*' holds until what follows shows the '*' its own.
+    void ConfirmLone();
+    void RefuteLone();
+    Reply SettleLone(std::chrono::steady_clock::time_point yieldAt);
     // A refused reply without a length read on: its bytes up to its ending or the next
     // header tell its samples.
     void StartRefuted(size_t count);
@@ -282,6 +285,11 @@ protected:
     // Acquisition thread: the bytes of a refused reply while its rest is read (0: none),
     // and its last ones.
     size_t m_refutedBytes = 0;
+    // Acquisition thread: the newest queued samples, of a reply closed by a lone '*' not
+    // yet confirmed (no frame takes them), and the samples its length says (-1: none).
+    size_t m_unconfirmed = 0;
+    int64_t m_unconfirmedByLength = -1;
+    bool m_replyLone = false;
     bool m_refusedCopy = false;  // the reply refused last was a copy
     std::array<uint8_t, kClosingSize> m_refutedLast{};
     // Acquisition thread: the rest of a cut reply being read off.

@@ -94,6 +94,7 @@ void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
 void CSerialSatelDevice::ForgetReply()
 {
     if (m_refutedBytes > 0) EndRefuted();
+    if (m_unconfirmed > 0) ConfirmLone();
     m_replyFill = 0;
     m_awaiting = false;
     m_cutting = false;
@@ -251,6 +252,71 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
     if (ends) EndRefuted();
 }
 
+// A reply closed by a lone '*' is taken, its samples held from the frames, until what
+// follows shows that '*' was its own: a header, or nothing for a whole reply time-out.
+// Anything else (a byte added inside the samples put a sample's '*' there, or noise
+// follows at once) refutes it.
+void CSerialSatelDevice::ConfirmLone()
+{
+    m_unconfirmed = 0;
+    m_unconfirmedByLength = -1;
+}
+
+void CSerialSatelDevice::RefuteLone()
+{
+    m_damagedReplies.fetch_add(1);
+    const size_t back = std::min(m_unconfirmed, m_queueCount);
+    for (size_t i = 0; i < back; ++i) {
+        --m_queueCount;
+        const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
+        m_skippedBeforeNext += m_queueGaps[at][0];
+        m_lostBeforeNext += m_queueGaps[at][1];
+    }
+    m_queuedTotal -= back;
+    m_countedSince -= static_cast<int64_t>(back);
+    m_lastWasAgain = false;
+    if (m_unconfirmedByLength >= 0) {
+        const int64_t lost = Bounded(m_unconfirmedByLength);
+        m_countedSince += lost;
+        CountLost(lost);
+    } else {
+        // Without a length its samples are told by its bytes up to its ending or the
+        // next header.
+        m_refutedBytes = kHeaderSize + back * kSampleSize + 1;
+        m_refutedLast.fill(0xFF);
+    }
+    m_unconfirmed = 0;
+    m_unconfirmedByLength = -1;
+}
+
+// What follows an unconfirmed reply, by the deadline: a header confirms it, other bytes
+// refute it, nothing for the whole wait confirms it. Pending: a frame fell due first.
+CSerialSatelDevice::Reply CSerialSatelDevice::SettleLone(Clock::time_point yieldAt)
+{
+    uint8_t next[kHeaderSize];
+    size_t got = 0;
+    int read = 1;
+    const bool yieldFirst = yieldAt < m_byteDeadline;
+    while (got < kHeaderSize && (read = ReadByteBefore(&next[got], yieldFirst ? yieldAt : m_byteDeadline)) == 1) {
+        ++got;
+        if (next[0] != kHash || (got >= 2 && next[1] != kI)) break;
+    }
+    Unread(next, got);
+    if (read == -3) return Reply::Closing;
+    const bool header = got > 0 && next[0] == kHash && (got < 2 || next[1] == kI) &&
+                        (got < kHeaderSize || IsKind(next[4]));
+    if (got > 0 && !header) {
+        RefuteLone();
+    } else if (got == kHeaderSize || (got == 0 && read == 0 && !(yieldFirst && Clock::now() < m_byteDeadline))) {
+        ConfirmLone();
+    } else if (read == 0 && yieldFirst && Clock::now() < m_byteDeadline) {
+        return Reply::Pending;
+    } else if (read == 0) {
+        ConfirmLone();  // part of a header, then nothing: the next reads tell the rest
+    }
+    return Reply::Ack;
+}
+
 void CSerialSatelDevice::EndRefuted()
 {
     const int64_t lost = Bounded(SamplesByBytes(m_refutedBytes));
@@ -306,6 +372,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
         }
     }
     m_replySamples = samples;
+    m_replyLone = ending == Ending::Lone;
     // No request waits: the board answered more than it was asked. The same bytes as an
     // earlier reply but not the last one taken: its samples are older than those taken.
     // The last reply's bytes again, asked for, are a still board's fresh values.
@@ -372,15 +439,6 @@ bool CSerialSatelDevice::LoneFollowed(size_t count)
     const bool header = next[0] == kHash && (got < 2 || next[1] == kI) &&
                         (got < kHeaderSize || IsKind(next[4]));
     return !header;
-}
-
-CSerialSatelDevice::Reply CSerialSatelDevice::RefuseLone(size_t count)
-{
-    if (m_byLength >= 0) return Refuse(count, m_byLength);
-    // Without a length its samples are told by its bytes up to the next header.
-    const Reply reply = Refuse(count, 0);
-    if (!m_refusedCopy) StartRefuted(count);
-    return reply;
 }
 
 // The rest of a reply longer than the largest read: read off (a frame that falls due
@@ -458,6 +516,13 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
                                                                    static_cast<int64_t>(
                                                                        std::max(yieldLeftUs, 0.0)));
     size_t noise = 0;
+    if (m_unconfirmed > 0 && count == 0) {
+        const Reply settled = SettleLone(yieldAt);
+        if (settled != Reply::Ack) {
+            m_awaiting = settled == Reply::Pending;
+            return settled;
+        }
+    }
     // What the refused reply counts: -1 by its bytes, else as given.
     const auto refuseCount = [this](size_t bytes) -> int64_t {
         if (m_byLength >= 0) return m_byLength;
@@ -552,12 +617,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
             // The board's length ends it: its ending must stand there.
             if (count < m_lengthEnd && count < kMaxReply) continue;
             if (count == m_lengthEnd) {
-                if (CanClose(count, m_ending)) {
-                    if (m_ending == Ending::Lone && SamplesIn(count, m_ending) > 0 &&
-                        LoneFollowed(count))
-                        return RefuseLone(count);
-                    return CloseSampleReply(count, m_ending);
-                }
+                if (CanClose(count, m_ending)) return CloseSampleReply(count, m_ending);
                 // A byte lost or added, or noise inside: read on to its end or the
                 // next header, its samples those its length says.
                 m_lengthEnd = 0;
@@ -570,10 +630,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
                 // Where the length failed, or the header is none of this board's, the
                 // ending only tells where the refused bytes end.
                 if (m_byLength >= 0 || !m_headerPlausible) return Refuse(count, refuseCount(count));
-                if (ending == Ending::Lone && LoneFollowed(count)) {
-                    if (m_ending == Ending::Unknown) continue;  // a sample of a block board
-                    return RefuseLone(count);
-                }
+                // Before the board's ending is known, a '*' first in a sample of a board
+                // that ends with a block: more follows at once.
+                if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
+                    continue;
                 return CloseSampleReply(count, ending);
             }
         }
@@ -586,6 +646,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
             // Longer than the largest read: its whole samples are taken, its rest read
             // off and counted lost.
             m_cutReplies.fetch_add(1);
+            m_replyLone = false;
             m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
             m_cutting = true;
             m_cutRead = count;
@@ -712,6 +773,11 @@ void CSerialSatelDevice::TakeReply(bool late)
         ++m_takenSamples;
     }
     m_countedSince += m_replySamples;
+    if (m_replyLone && m_replySamples > 0) {
+        m_unconfirmed = static_cast<size_t>(m_replySamples);
+        m_unconfirmedByLength = m_byLength;
+    }
+    m_replyLone = false;
     m_lastWasAgain = m_replyAgain && m_replySamples > 0;
     m_againSamples = static_cast<size_t>(m_replySamples);
     m_againMark = m_queuedTotal;
