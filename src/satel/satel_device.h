@@ -288,6 +288,8 @@ protected:
     // Acquisition thread: the newest queued samples, of a reply closed by a lone '*' not
     // yet confirmed (no frame takes them), and the samples its length says (-1: none).
     size_t m_unconfirmed = 0;
+    int64_t m_refutedBase = -1;  // of a refuted one: its samples taken back (-1: none)
+    size_t m_refutedRest = 0;    // and the bytes that followed
     int64_t m_unconfirmedByLength = -1;
     bool m_replyLone = false;
     bool m_refusedCopy = false;  // the reply refused last was a copy

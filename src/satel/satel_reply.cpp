@@ -229,6 +229,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
 void CSerialSatelDevice::StartRefuted(size_t count)
 {
     m_refutedBytes = count;
+    m_refutedBase = -1;
     const size_t kept = std::min(count, m_refutedLast.size());
     m_refutedLast.fill(0xFF);
     std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
@@ -240,6 +241,7 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
 {
     if (m_refutedBytes == 0) return;
     ++m_refutedBytes;
+    ++m_refutedRest;
     std::rotate(m_refutedLast.begin(), m_refutedLast.begin() + 1, m_refutedLast.end());
     m_refutedLast.back() = byte;
     if (byte != kTerminator || m_refutedBytes <= kHeaderSize) return;
@@ -280,10 +282,12 @@ void CSerialSatelDevice::RefuteLone()
         m_countedSince += lost;
         CountLost(lost);
     } else {
-        // Without a length its samples are told by its bytes up to its ending or the
-        // next header.
+        // Without a length: the samples taken back, and those of the rest when it ends
+        // with a '*' after whole samples (a byte was added inside; else it is noise).
         m_refutedBytes = kHeaderSize + back * kSampleSize + 1;
         m_refutedLast.fill(0xFF);
+        m_refutedBase = static_cast<int64_t>(back);
+        m_refutedRest = 0;
     }
     m_unconfirmed = 0;
     m_unconfirmedByLength = -1;
@@ -319,8 +323,14 @@ CSerialSatelDevice::Reply CSerialSatelDevice::SettleLone(Clock::time_point yield
 
 void CSerialSatelDevice::EndRefuted()
 {
-    const int64_t lost = Bounded(SamplesByBytes(m_refutedBytes));
+    int64_t samples = SamplesByBytes(m_refutedBytes);
+    if (m_refutedBase >= 0) {
+        const bool added = m_refutedRest % kSampleSize == 1 && m_refutedLast.back() == kTerminator;
+        samples = m_refutedBase + (added ? static_cast<int64_t>(m_refutedRest / kSampleSize) : 0);
+    }
+    const int64_t lost = Bounded(samples);
     m_refutedBytes = 0;
+    m_refutedBase = -1;
     m_countedSince += lost;
     CountLost(lost);
 }
