@@ -533,7 +533,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
             return settled;
         }
     }
-    // What the refused reply counts: -1 by its bytes, else as given.
+    // What a refused reply held: as many as its length says, else by its bytes; none for
+    // a header that is no reply of this board.
     const auto refuseCount = [this](size_t bytes) -> int64_t {
         if (m_byLength >= 0) return m_byLength;
         return m_headerPlausible ? SamplesByBytes(bytes) : 0;
