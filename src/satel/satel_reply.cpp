@@ -559,7 +559,16 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
             // next header are its rest, held up on the line: its samples are told by all
             // of them.
             if (count >= kHeaderSize && m_reply[4] == kSamples) {
-                if (m_byLength >= 0 || !m_headerPlausible) return Refuse(count, refuseCount(count));
+                // One that closed with the board's block, a byte added or lost inside,
+                // has no rest to come (a lone '*' may be a sample's byte).
+                const size_t closing = kClosingSize;
+                const bool ended = m_ending != Ending::Lone && count >= kHeaderSize + closing &&
+                                   m_reply[count - 1] == kTerminator &&
+                                   std::all_of(m_reply.begin() + static_cast<std::ptrdiff_t>(count - closing),
+                                               m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1),
+                                               [](uint8_t b) { return b == 0; });
+                if (m_byLength >= 0 || !m_headerPlausible || ended)
+                    return Refuse(count, refuseCount(count));
                 const Reply reply = Refuse(count, 0);
                 if (!m_refusedCopy) StartRefuted(count);
                 return reply;
