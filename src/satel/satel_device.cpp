@@ -453,6 +453,7 @@ bool CSerialSatelDevice::IsNextTickDue()
 
 void CSerialSatelDevice::TakeSample(bool running)
 {
+    ConfirmLoneIfQuiet();
     bool fresh = PopSample();
     if (fresh) {
         // A sample the spike filter refuses keeps the row: the frame repeats the last
@@ -514,6 +515,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     };
     // The reply on its way comes before anything else is asked: a new request's reply
     // would follow it.
+    ConfirmLoneIfQuiet();
     if (m_replyFill > 0 || m_awaiting || m_cutting) {
         const bool awaited = m_awaiting && m_replyFill == 0;
         last = SettlePartialReply();
@@ -612,7 +614,8 @@ void CSerialSatelDevice::ReadStep()
     const double dueUs = IsRunning() ? GetNextSampleDueUs() : std::nan("");
     // A frame late by a few periods is no harm (it catches up at once); one held for
     // the whole of a long reply on a slow line is.
-    m_yieldAtUs = std::isfinite(dueUs) ? dueUs + std::max(2.0 * m_period, 50.0) * 1000.0 : HUGE_VAL;
+    m_yieldAtUs = std::isfinite(dueUs) ? std::max(dueUs, ReadProgramClockUs()) + std::max(2.0 * m_period, 50.0) * 1000.0
+                                       : HUGE_VAL;
     ReadFrames(0);
     m_yieldAtUs = HUGE_VAL;
     CLineWatch::Change change = CLineWatch::Change::None;

@@ -174,6 +174,7 @@ protected:
     bool LoneFollowed(size_t count);
     // A reply closed by a lone '*' holds until what follows shows the '*' its own.
     void ConfirmLone();
+    void ConfirmLoneIfQuiet();
     void RefuteLone();
     Reply SettleLone(std::chrono::steady_clock::time_point yieldAt);
     // A refused reply without a length read on: its bytes up to its ending or the next
@@ -291,6 +292,7 @@ protected:
     int64_t m_refutedBase = -1;  // of a refuted one: its samples taken back (-1: none)
     size_t m_refutedRest = 0;    // and the bytes that followed
     int64_t m_unconfirmedByLength = -1;
+    double m_unconfirmedGapUs = 0.0;  // thrice the time its bytes took each
     bool m_replyLone = false;
     bool m_refusedCopy = false;  // the reply refused last was a copy
     std::array<uint8_t, kClosingSize> m_refutedLast{};

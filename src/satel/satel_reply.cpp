@@ -258,6 +258,15 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
 // follows shows that '*' was its own: a header, or nothing for a whole reply time-out.
 // Anything else (a byte added inside the samples put a sample's '*' there, or noise
 // follows at once) refutes it.
+// Quiet since the reply for a quarter period (at most 5 ms) and thrice the time its
+// bytes took each: nothing was added inside it (such a byte comes with the reply).
+void CSerialSatelDevice::ConfirmLoneIfQuiet()
+{
+    if (m_unconfirmed == 0 || Waiting() > 0) return;
+    const double quietUs = std::min(m_period * 250.0, 5000.0) + m_unconfirmedGapUs;
+    if (ReadProgramClockUs() - m_lastByteUs >= quietUs) ConfirmLone();
+}
+
 void CSerialSatelDevice::ConfirmLone()
 {
     m_unconfirmed = 0;
@@ -527,7 +536,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
                                                                        std::max(yieldLeftUs, 0.0)));
     size_t noise = 0;
     if (m_unconfirmed > 0 && count == 0) {
-        const Reply settled = SettleLone(yieldAt);
+        const Reply settled = SettleLone(Clock::time_point::max());
         if (settled != Reply::Ack) {
             m_awaiting = settled == Reply::Pending;
             return settled;
@@ -541,7 +550,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
     };
     for (;;) {
         uint8_t byte = 0;
-        const bool yieldFirst = yieldAt < m_byteDeadline;
+        // Only a reply on its way gives way to the frames (a slow line); one awaited is
+        // awaited as long as a reply may take.
+        const bool yieldFirst = count > 0 && yieldAt < m_byteDeadline;
         const int got = ReadByteBefore(&byte, yieldFirst ? yieldAt : m_byteDeadline);
         if (got == -3) {
             m_replyFill = count;
@@ -796,6 +807,9 @@ void CSerialSatelDevice::TakeReply(bool late)
     if (m_replyLone && m_replySamples > 0) {
         m_unconfirmed = static_cast<size_t>(m_replySamples);
         m_unconfirmedByLength = m_byLength;
+        m_unconfirmedGapUs = std::min(3.0 * (m_lastByteUs - m_firstByteUs) /
+                                          static_cast<double>(kHeaderSize + kSampleSize * m_unconfirmed),
+                                      20000.0);
     }
     m_replyLone = false;
     m_lastWasAgain = m_replyAgain && m_replySamples > 0;
