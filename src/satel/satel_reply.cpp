@@ -766,9 +766,14 @@ bool CSerialSatelDevice::AwaitAck(uint8_t command, uint32_t timeoutMs)
 {
     if (timeoutMs == 0) timeoutMs = m_configTimeoutMs;
     for (int i = 0; i < kMaxRepliesAtOnce; ++i) {
+        // The rest of a cut reply read off ends as an acknowledgement does, but it is
+        // the board's samples: the replies after it answer requests and come before
+        // this command's acknowledgement.
+        const bool cutRest = m_cutting;
         switch (ReadOneReply(timeoutMs)) {
             case Reply::Ack:
                 // Another command's acknowledgement came late: this one's follows.
+                if (cutRest) break;
                 if (m_reply[4] == command || !IsConfigCommand(m_reply[4])) return true;
                 break;
             case Reply::Samples:
