@@ -714,9 +714,11 @@ void CSerialSatelDevice::NoteRequest()
 
 bool CSerialSatelDevice::IsRequestWaiting()
 {
-    // A request unanswered for this long (the board let it pass) waits no more.
+    // A request unanswered for this long (the board let it pass) waits no more. Judged
+    // when the reply began: a long reply on a slow line, or a device held up while
+    // reading it, still answers the request it began to answer.
     const double liveUs = (std::max(4.0 * m_replyTimeoutMs, 500.0) + 2000.0) * 1000.0;
-    const double nowUs = ReadProgramClockUs();
+    const double nowUs = std::min(ReadProgramClockUs(), m_firstByteUs);
     while (m_requestCount > 0 && nowUs - m_requestUs[m_requestHead] >= liveUs) {
         m_requestHead = (m_requestHead + 1) % kRequestRing;
         --m_requestCount;
