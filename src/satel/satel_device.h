@@ -324,6 +324,7 @@ protected:
     std::array<double, kRequestRing> m_requestUs{};
     size_t m_requestHead = 0;
     size_t m_requestCount = 0;
+    size_t m_expiredRequests = 0;  // given up on, while no reply had come for them
     // Acquisition thread: program time of the request the last reply taken answered,
     // and the samples taken or counted lost since: the board gathered no more than the
     // time since allows.

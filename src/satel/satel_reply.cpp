@@ -101,6 +101,7 @@ void CSerialSatelDevice::ForgetReply()
     m_inputHead = m_inputCount = 0;
     m_inGarbage = false;
     m_requestCount = 0;  // their replies, if any, are gone with the rest
+    m_expiredRequests = 0;
 }
 
 // Sensor bytes may be '*' anywhere. Without a length a '*' ends a sample reply only
@@ -722,8 +723,11 @@ bool CSerialSatelDevice::IsRequestWaiting()
     while (m_requestCount > 0 && nowUs - m_requestUs[m_requestHead] >= liveUs) {
         m_requestHead = (m_requestHead + 1) % kRequestRing;
         --m_requestCount;
+        m_expiredRequests = std::min(m_expiredRequests + 1, kRequestRing);
     }
-    return m_requestCount > 0;
+    // Replies come in order: one after all that wait was answered may be that of a
+    // request given up on behind a backlog (a slow line, a held-up device).
+    return m_requestCount > 0 || m_expiredRequests > 0;
 }
 
 void CSerialSatelDevice::NoteAnswered()
@@ -732,6 +736,7 @@ void CSerialSatelDevice::NoteAnswered()
     // the one the last reply was taken for (one that waited on, or was flushed).
     m_boundFromUs = m_lastAnsweredUs;
     m_countedSince = 0;
+    if (m_requestCount == 0 && m_expiredRequests > 0) --m_expiredRequests;
     if (m_requestCount == 0) {
         // A request that was flushed: the reply holds at most what came since now.
         if (m_lastAnsweredUs <= 0.0) m_lastAnsweredUs = ReadProgramClockUs();
