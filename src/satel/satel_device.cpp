@@ -138,17 +138,6 @@ void CSerialSatelDevice::DecodeSample(const uint8_t* bytes, double values[3])
     for (int i = 0; i < 3; ++i) values[i] = static_cast<int16_t>(DecodeU16(bytes + 2 * i));
 }
 
-size_t CSerialSatelDevice::SampleReplySize(int samples, int extra)
-{
-    // Room for the header, twice the samples expected and more (the board keeps
-    // gathering while a pass is late), the extra ones and the six closing bytes: a
-    // reply cut short loses its newest samples. The framed read stops at the reply's
-    // end anyway.
-    const size_t count = samples > 0 ? static_cast<size_t>(samples) : 0;
-    const size_t more = extra > 0 ? static_cast<size_t>(extra) : 0;
-    return std::min(kHeaderSize + (2 * count + 2 + more) * kSampleSize + kClosingSize, kMaxReply);
-}
-
 void CSerialSatelDevice::LogError(const wxString& text)
 {
     if (m_owner.load() != nullptr) {
@@ -247,6 +236,9 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
             if (m_verbose) Log(step.readError);
             return false;
         }
+        // The board answers in order: a request sent before it acknowledged its period
+        // and unanswered by then waits no more.
+        if (step.command == kSetPeriod) m_requestCount = m_expiredRequests = 0;
     }
     return true;
 }
@@ -302,7 +294,7 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
     const int expected = waitMs / m_period;
     int samples = 0;
     for (int i = 0; i < 4; ++i) {  // acknowledgements that came late are passed over
-        const Reply reply = ReadOneReply(SampleReplySize(expected), m_configTimeoutMs, expected);
+        const Reply reply = ReadOneReply(m_configTimeoutMs);
         if (reply == Reply::Ack || reply == Reply::Damaged || reply == Reply::Repeat ||
             reply == Reply::Noise)
             continue;
@@ -434,7 +426,7 @@ void CSerialSatelDevice::ClearGaps()
 
 bool CSerialSatelDevice::PopSample()
 {
-    if (m_queueCount == 0) return false;
+    if (m_queueCount <= m_unconfirmed) return false;  // not yet known to be the board's
     const std::array<double, 3>& slot = m_queue[m_queueHead];
     std::copy(slot.begin(), slot.end(), m_raw);
     m_poppedGap = m_queueGaps[m_queueHead];
@@ -446,7 +438,7 @@ bool CSerialSatelDevice::PopSample()
 size_t CSerialSatelDevice::DropQueued(size_t keep, bool counted)
 {
     size_t dropped = 0;
-    while (m_queueCount > keep) {
+    while (m_queueCount > keep + m_unconfirmed) {
         std::array<int64_t, 2> gap = m_queueGaps[m_queueHead];
         m_queueHead = (m_queueHead + 1) % m_queue.size();
         --m_queueCount;
@@ -470,6 +462,7 @@ bool CSerialSatelDevice::IsNextTickDue()
 
 void CSerialSatelDevice::TakeSample(bool running)
 {
+    ConfirmLoneIfQuiet();
     bool fresh = PopSample();
     if (fresh) {
         // A sample the spike filter refuses keeps the row: the frame repeats the last
@@ -499,17 +492,13 @@ void CSerialSatelDevice::TakeSample(bool running)
     }
     // Once the schedule is caught up, a clock that runs ahead of ours leaves more
     // samples than the hold-back: the oldest go, so that frames never fall behind.
-    if (m_queueCount <= kHoldBack || IsNextTickDue()) return;  // the next frames take them
+    if (m_queueCount <= kHoldBack + m_unconfirmed || IsNextTickDue()) return;
     DropQueued(kHoldBack, running);
 }
 
 bool CSerialSatelDevice::ReadFrames(int ms)
 {
-    int expectedMs = 2 * m_period;
-    if (ms > 0) {
-        Pause(ms);
-        expectedMs = ms;
-    }
+    if (ms > 0) Pause(ms);
     const int64_t repliesBefore = m_takenReplies;
     const int64_t samplesBefore = m_takenSamples;
     const int64_t damagedBefore = m_damagedReplies.load();
@@ -524,6 +513,8 @@ bool CSerialSatelDevice::ReadFrames(int ms)
             m_lastOutcome = ReadOutcome::Samples;
         else if (m_takenReplies > repliesBefore)
             m_lastOutcome = ReadOutcome::Empty;
+        else if (last == Reply::Pending)
+            m_lastOutcome = ReadOutcome::Pending;
         else if (m_damagedReplies.load() > damagedBefore)
             m_lastOutcome = ReadOutcome::Damaged;
         else
@@ -531,13 +522,16 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         m_lineVanished = last == Reply::Vanished;
         return m_lastOutcome == ReadOutcome::Samples;
     };
-    // The rest of a reply on its way comes before anything else is asked: a new
-    // request's reply would follow it.
-    if (m_replyFill > 0) {
+    // The reply on its way comes before anything else is asked: a new request's reply
+    // would follow it.
+    ConfirmLoneIfQuiet();
+    if (m_replyFill > 0 || m_awaiting || m_cutting) {
+        const bool awaited = m_awaiting && m_replyFill == 0;
         last = SettlePartialReply();
-        if (last == Reply::Samples) TakeReply(true);
-        if (last == Reply::Samples || last == Reply::None || last == Reply::Vanished ||
-            last == Reply::Closing)
+        if (last == Reply::Samples) TakeReply(false);
+        if (last == Reply::None && awaited) m_missedReplies.fetch_add(1);
+        if (last != Reply::Ack && last != Reply::Damaged && last != Reply::Repeat &&
+            last != Reply::Noise)
             return settle();
     }
     // Replies that came after their time-out, in order: the board's samples all the
@@ -551,19 +545,13 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         return settle();
     }
     NoteRequest();
-    // The board sends what it gathered since it sent its last reply: after a missed
-    // reply or a late pass that is more than two periods' worth.
-    const int held = static_cast<int>(
-        m_lastAnsweredUs > 0.0
-            ? std::min((ReadProgramClockUs() - m_lastAnsweredUs) / 1000.0, 60000.0) / m_period
-            : 0.0);
-    m_replyRoom = RoomForReply(expectedMs / m_period);
+    m_byteDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_replyTimeoutMs);
+    m_awaiting = true;
     for (int i = 0; i < 16; ++i) {  // acknowledgements that came late are passed over
-        last = ReadOneReply(m_replyRoom, m_replyTimeoutMs, held);
+        last = ReadOneReply(m_replyTimeoutMs);
         if (last != Reply::Ack && last != Reply::Repeat && last != Reply::Noise) break;
     }
     if (last == Reply::Samples) TakeReply(false);
-    // A reply that began and stopped is no missing one: maybe a late one.
     if (last == Reply::None && m_replyFill == 0) m_missedReplies.fetch_add(1);
     return settle();
 }
@@ -630,9 +618,19 @@ void CSerialSatelDevice::ReportOnce(bool& reported, const wxString& text)
 void CSerialSatelDevice::ReadStep()
 {
     const int64_t damagedBefore = m_damagedReplies.load();
+    // A reply on its way gives way to a frame that falls due: the frames keep their
+    // rate however slow the line.
+    const double dueUs = IsRunning() ? GetNextSampleDueUs() : std::nan("");
+    // A frame late by a few periods is no harm (it catches up at once); one held for
+    // the whole of a long reply on a slow line is.
+    m_yieldAtUs = std::isfinite(dueUs) ? std::max(dueUs, ReadProgramClockUs()) + std::max(2.0 * m_period, 50.0) * 1000.0
+                                       : HUGE_VAL;
     ReadFrames(0);
+    m_yieldAtUs = HUGE_VAL;
     CLineWatch::Change change = CLineWatch::Change::None;
     switch (m_lastOutcome) {
+        case ReadOutcome::Pending:
+            break;
         case ReadOutcome::Samples:
         case ReadOutcome::Empty:
             change = m_line.Succeeded();
@@ -706,6 +704,11 @@ bool CSerialSatelDevice::TryResume()
         m_lineVanished = !m_port.IsOpen() || m_lineVanished;
         return !m_lineVanished && m_takenSamples > samplesBefore;
     }
+    // A board that lost power may come back counting and ending its replies otherwise:
+    // its way is learnt again.
+    m_lengthRule = m_ruleCandidate = LengthRule::Unknown;
+    m_ruleVotes = 0;
+    m_ending = Ending::Unknown;
     ReadFrames(0);
     return m_lastOutcome == ReadOutcome::Samples || m_lastOutcome == ReadOutcome::Empty ||
            (m_lastOutcome != ReadOutcome::Failed && m_takenSamples > samplesBefore);
@@ -791,7 +794,7 @@ void CSerialSatelDevice::Close()
                                  static_cast<long long>(repeated));
         const int64_t twice = m_repeatedReplies.load();
         if (twice > 0)
-            text += wxString::Format(_("; %lld replies that came twice dropped"),
+            text += wxString::Format(_("; %lld replies that answered no request dropped"),
                                      static_cast<long long>(twice));
         g_messages.Post(Severity::Error, text + "\n");
     }

@@ -7,6 +7,8 @@
 #include <wx/string.h>
 
 #include <array>
+#include <chrono>
+#include <cmath>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -56,9 +58,6 @@ public:
     static uint16_t DecodeU16(const uint8_t* bytes);  // high byte first
     // One sample's three sensor values.
     static void DecodeSample(const uint8_t* bytes, double values[3]);
-    // Bytes one read takes for a reply of that many samples, and extra more (a reply
-    // that comes late brings what the board gathered meanwhile).
-    static size_t SampleReplySize(int samples, int extra = 0);
 
     bool open(const wxString& port);
     const wxString& GetPortName() const { return m_portName; }
@@ -132,164 +131,103 @@ protected:
     bool SendCommand(const uint8_t* frame, size_t length);
     // What one read off the line found.
     enum class Reply {
-        None,      // nothing more came in time (m_replyFill keeps what did)
+        None,      // nothing (more) came in time
         Samples,   // a whole sample reply in m_reply (m_replySamples whole samples)
         Ack,       // an acknowledgement, of the command in m_reply[4]
-        Damaged,   // bytes that are no reply: refused, counted, the line read quiet
+        Damaged,   // a reply refused: its samples counted lost
         Vanished,  // the port failed
         Closing,   // the device is closing
-        Repeat,    // the last sample reply again (a request answered twice): dropped
-        Noise      // bytes that are no reply and then nothing: skipped, counted
+        Repeat,    // a reply that brings nothing: no request waits for it, or a copy
+        Noise,     // bytes that are no reply, then nothing
+        Pending    // a frame fell due while a reply was awaited or on its way: read on later
     };
-    // Reads one reply on from the m_replyFill bytes already there, checking its header
-    // ('#', 'I', length, kind), its length when the board gives one, and its ending.
-    // room: the most bytes a sample reply may take; past it the reply is cut and its
-    // rest read off and counted. expected: samples the reply should about hold.
-    Reply ReadOneReply(size_t room, uint32_t timeoutMs, int expected = 0);
-    // Whether the '*' just stored at m_reply[count - 1] can close a sample reply
-    // without a length, by its place and the board's ending.
+    // Framing: reads on from what came before until one reply ends, by the board's
+    // length where it has shown how it counts, else by its ending; bytes that are no
+    // reply are noise. Each byte may take up to timeoutMs.
+    Reply ReadOneReply(uint32_t timeoutMs);
+    // Whether the '*' at m_reply[count - 1] completes the ending at whole samples.
     bool CanClose(size_t count, Ending ending) const;
-    // Whole samples in the sample reply of count bytes in m_reply that ends in that
-    // way, -1 when it does not.
     int SamplesIn(size_t count, Ending ending) const;
-    // Drops the reply being read: counted as damaged, its samples lost. ended: it was
-    // read to its closing '*'; otherwise the line is read until it is quiet so that the
-    // next reply starts clean.
-    Reply Refuse(size_t count, bool ended);
-    // The whole sample reply of count bytes that ends in that way: checked against
-    // what the board's length bytes say and against the last reply, learnt from.
-    Reply CloseSampleReply(size_t count, Ending ending);
-    // A sample reply that ends with '*' and nothing after it: taken when whole by the
-    // board's ending, else refused.
-    Reply FinishSampleReply(size_t count);
-    // At a '*' of a sample reply: the ending that closes it here, or Unknown (data).
-    Ending ClosesAt(size_t count, int expected, uint32_t timeoutMs);
-    // Where the length bytes end a reply under a rule (0: they do not say).
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
-    int64_t SamplesOfRefused(size_t bytes) const;
-    // Bytes that followed a reply refused at a '*' or a time-out, before the next header:
-    // its rest, its samples counted lost.
-    void NoteRefusedTail(const uint8_t* bytes, size_t count);
-    // Whether the refused reply's bytes so far close with the board's ending.
-    bool EndsRefused() const;
-    // Whether the sample reply of count bytes in m_reply, with the input's bytes up to
-    // at, closes by the board's ending.
-    bool EndsBefore(size_t count, size_t at) const;
-    // A sample reply refused at count bytes in m_reply, holding samples by what came: its
-    // samples counted lost, unless it repeats the last reply read.
-    void BeginRefused(size_t count, int64_t samples);
-    // One more byte of the refused reply.
-    void TrackRefused(uint8_t byte);
-    // Counts what the refused reply holds, once it is no copy.
-    void CountRefused();
-    // Its end: a part shorter than a sample that matched tells no copy.
-    void SettleRefused();
-    // Whether the count bytes of a sample reply repeat the last one read: all of it, or
-    // (cut, or refused with a sample at least) the part that came of it.
-    bool IsCopyOfLast(size_t count) const;
-    // A copy of the last reply read: no samples (an answer, while a request waits).
-    Reply TakeCopy();
-    // A reply that repeats the refused one: the samples counted lost for it come after
-    // all (when no sample was queued since).
-    void WithdrawRefused();
-    // Bytes that are no header right after a reply closed at a lone '*' that nothing
-    // followed: a byte added inside it had put a sample's '*' there. Its samples still
-    // queued are taken back, counted lost.
-    void RetractUnseen();
-    // The samples the length of the reply in m_reply says it holds, by the rule learnt;
-    // -1 where it says nothing.
-    int64_t SamplesByLength(size_t count) const;
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
-    // Bytes off the line that are no reply header: skipped, one burst counted once.
+    // The samples the header in m_reply says by the board's rule; -1: it says none (no
+    // rule learnt, or no length); -2: none this board can mean (not whole samples, more
+    // than it can have gathered): noise that looks like a header.
+    int64_t SamplesByLength();
+    // A whole sample reply of count bytes that ends in that way: learnt from, then
+    // taken (Samples) or found to bring nothing (Repeat).
+    Reply CloseSampleReply(size_t count, Ending ending);
+    // Refuses the count bytes in m_reply: damaged, its samples (as many as the board
+    // sent in it, -1: none known) counted lost unless it is a copy of an earlier reply.
+    Reply Refuse(size_t count, int64_t samples);
+    // The samples a refused reply of count bytes held by its bytes alone.
+    int64_t SamplesByBytes(size_t count) const;
+    // Accounting: a lost count bounded by what the board can have gathered since the
+    // request the last reply taken answered.
+    int64_t Bounded(int64_t samples);
+    // Whether the count bytes repeat an earlier reply, whose samples were taken or
+    // counted already.
+    bool IsCopy(const uint8_t* bytes, size_t count) const;
+    void Remember(const uint8_t* bytes, size_t count);
+    // Whether a byte other than a header's follows the lone '*' that ends m_reply at
+    // count (then a byte added inside may have put a sample's '*' there): refused.
+    bool LoneFollowed(size_t count);
+    // A reply closed by a lone '*' holds until what follows shows the '*' its own.
+    void ConfirmLone();
+    void ConfirmLoneIfQuiet();
+    void RefuteLone();
+    Reply SettleLone(std::chrono::steady_clock::time_point yieldAt);
+    // A refused reply without a length read on: its bytes up to its ending or the next
+    // header tell its samples.
+    void StartRefuted(size_t count);
+    void NoteRefutedByte(uint8_t byte);
+    // The refused segment read on to the next header: its samples counted then.
+    void EndRefuted();
+    // Reads off the rest of a reply longer than the largest read: its samples lost.
+    Reply ReadOffCut(uint32_t timeoutMs);
     void NoteGarbage();
-    // A 'B' sent, and a sample reply taken for the oldest one outstanding.
     void NoteRequest();
     void NoteAnswered();
-    // Whether a request sent lately still waits for its answer.
     bool IsRequestWaiting();
-    // The rest of a reply cut at count bytes, read off: the samples it held.
-    int64_t ReadOffCutRest(size_t count, size_t total);
     // Replies that wait on the line (late ones): their samples taken in order.
-    // Samples when a sample reply was taken; None when one is still on its way; Ack
-    // when nothing stands in the way of a request; Vanished or Closing.
     Reply TakeWaitingReplies();
-    // A reply whose rest is still on its way: read on when bytes came (Samples: taken;
-    // None: still not whole); when none came it is refused (Damaged), unless it is whole
-    // by the other ending (the board's ending was taken wrongly: Samples).
+    // A reply begun before: read on (Samples, None, Pending...).
     Reply SettlePartialReply();
-    // Waits for the acknowledgement of command; sample replies met meanwhile are taken
-    // (late ones: their samples are the board's), other acknowledgements passed over.
     bool AwaitAck(uint8_t command, uint32_t timeoutMs);
-    // Room for the next sample reply: what the board gathered since it sent its last
-    // reply, and what it gathers until this one may come.
-    size_t RoomForReply(int atLeastSamples = 0);
     bool CalcOffsets(int ms);
     bool ConfigureBoard(uint32_t timeoutMs = 0);
     bool ReadFrames(int ms);
-    // What the last ReadFrames met.
-    enum class ReadOutcome { Samples, Empty, Missed, Damaged, Failed };
+    enum class ReadOutcome { Samples, Empty, Missed, Damaged, Failed, Pending };
+    // Pending: a frame fell due while a reply was on its way (read on next time).
     ReadOutcome GetLastOutcome() const { return m_lastOutcome; }
-    // Filters the sample in m_raw and makes the row of it; false when dropped.
     bool ParseSample();
-    // Acquisition thread: the samples read and not yet handed to a frame, oldest first.
     size_t QueuedSamples() const { return m_queueCount; }
-    // Takes the oldest queued sample into m_raw; false when none waits.
     bool PopSample();
-    // A due tick: the oldest queued sample makes the row (none: the row stays and the
-    // frame repeats it); dispatched while running; then what a clock that runs ahead
-    // left beyond the hold-back goes.
     void TakeSample(bool running);
-    // Whether the tick after the one just taken is due already (frames catching up).
     bool IsNextTickDue();
-    // Waits ms milliseconds, less when the device is closing.
     void Pause(int ms);
-    // Acquisition thread: drops what waits in the receive queue (before any frame).
     void DiscardStale();
-    // Bytes waiting: those read ahead and those in the receive queue.
     int Waiting();
-    // One byte before the deadline, waiting in short slices so that closing is seen:
-    // 1, 0 time-out, -2 the line went away, -3 closing.
     int ReadByteBefore(uint8_t* byte, std::chrono::steady_clock::time_point deadline);
     bool IsClosing() const;
-    // What follows on the line, by the deadline: nothing, the header of a reply, or
-    // other bytes (data). The bytes stay for the next reads.
-    enum class Next { Nothing, Reply, Data };
-    Next Follows(std::chrono::steady_clock::time_point deadline);
-    // Bytes read once more by the next reads (a header read past the reply before it).
     void Unread(const uint8_t* bytes, size_t count);
-    // Acquisition thread: one read of the stream and what it means for the line.
     void ReadStep();
-    // Acquisition thread: while the line is lost, opens it again when it went away and
-    // configures the board; true when the board answers.
     bool TryResume();
-    // Acquisition thread: the read a due step makes, or while the line is lost an
-    // attempt to resume it; says the line's return.
     void ReadOrResume();
     void PostBack();
-    // The sample reply in m_reply: its samples queued in order, the counters moved.
-    // late: it came after its request's time-out.
+    // The sample reply in m_reply: its samples queued in order. late: it came after its
+    // request's time-out.
     void TakeReply(bool late);
-    // Samples of the board that no frame will carry (refused, cut replies).
     void CountLost(int64_t samples);
-    // A new line: nothing of a reply read before belongs to it.
     void ForgetReply();
     void QueueSample(const double values[3]);
-    // Drops queued samples, oldest first, until keep remain; counted: as samples
-    // dropped to keep the schedule, shown by the next sample that reaches a frame.
     size_t DropQueued(size_t keep, bool counted = false);
-    // Samples gone (dropped, lost) before the oldest queued sample, or before the next
-    // one queued when none waits.
     void CarryGap(const std::array<int64_t, 2>& gap);
-    // Forgets what went missing before the oldest sample waiting (before the first
-    // frame: no frame shows it).
     void ClearGaps();
-    // Before the first frame: reads until two samples wait, the newer one less than a
-    // period old, so that each tick takes a sample that came a whole period before it,
-    // whatever the phase of the board's clock.
     void PrimeQueue();
     void PauseUs(int64_t us);
-    // "<SATEL> name on port: ", the head of the texts about this board.
     wxString TextHead() const;
+    void NoteLineByte();
 
     CSerialPort m_port;
     SerialSettings m_settings;
@@ -313,94 +251,111 @@ protected:
     std::atomic<double> m_lastRead{0.0};  // program time of the last read, us
     double m_halfPeriod = 0.0;            // seconds
     std::atomic<int64_t> m_droppedSamples{0};
-    std::array<uint8_t, kMaxReply + 1> m_reply{};   // acquisition thread: one read's bytes
+    std::array<uint8_t, kMaxReply + 1> m_reply{};   // acquisition thread: one reply's bytes
     std::atomic<int64_t> m_missedReplies{0};
     std::atomic<int64_t> m_lateReplies{0};
     std::atomic<int64_t> m_damagedReplies{0};
     std::atomic<int64_t> m_cutReplies{0};
     std::atomic<int64_t> m_skippedSamples{0};
     std::atomic<int64_t> m_lostSamples{0};
-    // Acquisition thread: samples dropped (to keep the schedule; in refused or cut
-    // replies) since the last sample queued, counted when the frame of the next one
-    // queued shows the gap (not if the run ends first).
+    // Acquisition thread: samples dropped or lost since the last sample queued, shown
+    // by the frame of the next one queued.
     int64_t m_skippedBeforeNext = 0;
     int64_t m_lostBeforeNext = 0;
     // Acquisition thread: for each queued sample, the samples dropped and lost just
-    // before it (the frames show them missing when it is shown); those of the one
-    // popped last.
+    // before it; those of the one popped last.
     std::vector<std::array<int64_t, 2>> m_queueGaps;
     std::array<int64_t, 2> m_poppedGap{};
-    // Acquisition thread: whether a frame carried a sample since the start; what went
-    // missing before the first one that does belongs to no frame.
-    bool m_freshShown = false;
+    bool m_freshShown = false;  // acquisition thread: a frame carried a sample
     std::atomic<int64_t> m_repeatedFrames{0};
     std::atomic<int64_t> m_filteredSamples{0};
     std::atomic<int64_t> m_repeatedReplies{0};
-    // Acquisition thread: the length rule learnt (two agreeing replies in a row make
-    // it; one whole reply that disagrees undoes it), and replies in a row that fitted
-    // only the other ending (three make it the board's).
+    // Acquisition thread: the length rule learnt (two agreeing replies make it; two
+    // refused replies in a row that agree on another rule change it), and replies in a
+    // row that fitted only the other ending (three make it the board's).
     LengthRule m_lengthRule = LengthRule::Unknown;
     LengthRule m_ruleCandidate = LengthRule::Unknown;
     int m_ruleVotes = 0;
     int m_otherEndingRun = 0;
     bool m_inGarbage = false;
-    // Acquisition thread: the last sample reply refused at a '*', while bytes that may
-    // be its rest follow: its bytes after the header and the samples counted lost.
-    bool m_refusedTail = false;
-    size_t m_refusedHeaderLeft = 0;  // of a reply stopped within its header
-    std::array<uint8_t, kClosingSize> m_refusedLast{};  // its last bytes
-    // Acquisition thread: the last reply closed at a lone '*' with nothing after it yet
-    // (ClosesAt), the samples it queued, and the samples queued in all when it was taken.
-    bool m_loneUnseen = false;
-    int64_t m_unseenSamples = 0;
-    uint64_t m_unseenMark = 0;
+    // Acquisition thread: the reply being read: where its length ends it (0: by its
+    // ending), and whether that length is the board's.
+    size_t m_lengthEnd = 0;
+    int64_t m_byLength = -1;       // the samples its length says, -1: it says none
+    bool m_headerPlausible = true; // its length is one this board's way can mean
+    // Acquisition thread: the bytes of a refused reply while its rest is read (0: none),
+    // and its last ones.
+    size_t m_refutedBytes = 0;
+    // Acquisition thread: the newest queued samples, of a reply closed by a lone '*' not
+    // yet confirmed (no frame takes them), and the samples its length says (-1: none).
+    size_t m_unconfirmed = 0;
+    int64_t m_refutedBase = -1;  // of a refuted one: its samples taken back (-1: none)
+    size_t m_refutedRest = 0;    // and the bytes that followed
+    int64_t m_unconfirmedByLength = -1;
+    double m_unconfirmedGapUs = 0.0;  // thrice the time its bytes took each
+    bool m_replyLone = false;
+    bool m_refusedCopy = false;  // the reply refused last was a copy
+    std::array<uint8_t, kClosingSize> m_refutedLast{};
+    // Acquisition thread: the rest of a cut reply being read off.
+    bool m_cutting = false;
+    size_t m_cutRead = 0;
+    size_t m_cutTotal = 0;
+    std::array<uint8_t, kSampleSize> m_cutGroup{};
+    size_t m_cutInGroup = 0;
+    int64_t m_cutLost = 0;
+    // Acquisition thread: the last replies read (taken or refused), to know a copy.
+    static constexpr size_t kSeen = 4;
+    std::array<std::array<uint8_t, kMaxReply + 1>, kSeen> m_seen{};
+    std::array<size_t, kSeen> m_seenSize{};
+    size_t m_seenNext = 0;
+    size_t m_lastTakenSeen = 0;  // the slot of the last reply taken
+    size_t m_lastTakenSize = 0;
+    // Acquisition thread: whether the last reply taken repeated the one before (a still
+    // board, or a copy that came as a request was sent), its samples, and the samples
+    // queued in all after it; the reply being taken repeats the last.
+    bool m_lastWasAgain = false;
+    size_t m_againSamples = 0;
+    uint64_t m_againMark = 0;
+    bool m_replyAgain = false;
     uint64_t m_queuedTotal = 0;  // acquisition thread: samples ever queued
-    size_t m_refusedBytes = 0;
-    int64_t m_refusedCounted = 0;
-    // Acquisition thread: the reply refused last: its bytes so far (header included),
-    // whether they repeat the last sample reply read (a copy: that one counted its
-    // samples), the samples it holds by what came, and the samples queued in all when it
-    // was refused.
-    size_t m_refusedAt = 0;
-    bool m_refusedCopy = false;
-    int64_t m_refusedDue = 0;
-    uint64_t m_refusedMark = 0;
-    // Acquisition thread: the last sample reply read, to know it when it comes again: its
-    // bytes (of a cut one the part read; of a refused one what came of it) and its fate.
-    enum class Fate { Taken, Cut, Refused };
-    std::array<uint8_t, kMaxReply + 1> m_lastReply{};
-    size_t m_lastReplySize = 0;
-    Fate m_lastFate = Fate::Taken;
     // Acquisition thread: program times of the 'B' requests not answered yet, oldest
-    // first (a request the board never answers stays until pushed out: the room for
-    // a reply is then larger, never smaller).
+    // first; one unanswered for long waits no more.
     static constexpr size_t kRequestRing = 32;
     std::array<double, kRequestRing> m_requestUs{};
     size_t m_requestHead = 0;
     size_t m_requestCount = 0;
-    // Acquisition thread: program time of the request the last sample reply taken
-    // answered; the board holds at most what it gathered since then.
+    size_t m_expiredRequests = 0;  // given up on, while no reply had come for them
+    // Acquisition thread: program time of the request the last reply taken answered,
+    // and the samples taken or counted lost since: the board gathered no more than the
+    // time since allows.
     double m_lastAnsweredUs = 0.0;
+    double m_boundFromUs = 0.0;
+    int64_t m_countedSince = 0;
     bool m_cutReported = false;    // acquisition thread
     ReadOutcome m_lastOutcome = ReadOutcome::Empty;  // acquisition thread
     bool m_lineVanished = false;  // acquisition thread: the last failure was the port's
-    // Acquisition thread: the reply being read. Bytes of it so far (kept across a
-    // time-out), the room of its read, and the whole samples of the last sample reply
-    // read.
+    // Acquisition thread: bytes of the reply begun (kept while a frame goes out), the
+    // deadline for its next byte, and the samples of the last sample reply read.
     size_t m_replyFill = 0;
-    size_t m_replyRoom = 0;
+    bool m_awaiting = false;
+    std::chrono::steady_clock::time_point m_byteDeadline;
     int m_replySamples = 0;
-    // Acquisition thread: sample replies and samples taken so far (what a step brought).
+    // Acquisition thread: program time by which a read gives way to a due frame.
+    double m_yieldAtUs = HUGE_VAL;
+    // Acquisition thread: the last byte's time, and bytes of replies flowing and their time.
+    double m_lastByteUs = 0.0;
+    double m_firstByteUs = 0.0;  // of the reply being read
+    double m_flowUs = 0.0;
+    int64_t m_flowBytes = 0;
+    bool m_slowLineSaid = false;
     int64_t m_takenReplies = 0;
     int64_t m_takenSamples = 0;
     Ending m_ending = Ending::Unknown;  // acquisition thread (construction aside)
-    // Acquisition thread: bytes read ahead of the reply being read; reads leave room
-    // for a header to be put back (Unread).
-    std::array<uint8_t, 256 + kHeaderSize> m_input{};
+    // Acquisition thread: bytes read ahead of the reply being read, with room for a
+    // refused reply's bytes to be read again.
+    std::array<uint8_t, 2 * kMaxReply + 256> m_input{};
     size_t m_inputHead = 0;
     size_t m_inputCount = 0;
-    // Acquisition thread: samples read and not yet dispatched, a ring sized at
-    // construction for the longest reply.
     std::vector<std::array<double, 3>> m_queue;
     size_t m_queueHead = 0;
     size_t m_queueCount = 0;

@@ -1,5 +1,11 @@
-// The SATEL board's replies: how they begin and end, and how long they may take.
+// The SATEL board's replies, in two parts. Framing: where a reply ends, by the length
+// the board gives once it has shown how it counts, else by its ending; what is no
+// reply is noise. Accounting: a reply brings samples only when a request waits for it
+// and it repeats no earlier reply; a refused one's samples are counted lost, never more
+// than the board can have gathered meanwhile.
 #include "satel/satel_device.h"
+
+#include "process/messageQueue.h"
 
 #include <algorithm>
 #include <chrono>
@@ -11,23 +17,17 @@ using Clock = std::chrono::steady_clock;
 
 // Reads wait in slices this short, so that closing never waits for a reply.
 constexpr int64_t kReadSliceMs = 50;
-// A '*' where a reply could end, with fewer samples before it than the board holds,
-// waits this long (at most a period) for a byte that shows it was data: a line that
-// hands the reply over in pieces may pause there.
-constexpr int64_t kCloseGraceMs = 10;
-// An acknowledgement without a length ends at its '*' within this many bytes.
+// An acknowledgement ends at its '*' within this many bytes.
 constexpr size_t kMaxAckSize = 16;
 // Replies taken in one step, or while one acknowledgement is awaited, at most.
 constexpr int kMaxRepliesAtOnce = 64;
-// Bytes that are no reply are read off until the line is quiet for two periods, within
-// these bounds (the board sends only when asked).
-constexpr int64_t kQuietMs = 20;
-constexpr int64_t kMaxQuietMs = 50;
-// The rest of a cut reply, or bytes that are no reply, are read off up to this many:
-// a line that babbles on is left to the next reads.
-constexpr size_t kMaxReadOff = size_t{1} << 20;
-// Reads fill the input up to this, so that a header read too far fits back in.
+// One read of the line takes at most this many bytes.
 constexpr size_t kInputRoom = 256;
+// Sample replies shorter than this tell nothing of the line's speed.
+// A line that pauses longer than this between two bytes of a reply is no slow line
+// but a stall; its speed is told over this much time of bytes flowing.
+constexpr double kFlowGapUs = 20000.0;
+constexpr double kFlowWindowUs = 300000.0;
 constexpr uint8_t kHash = 0x23;  // '#', first header byte
 constexpr uint8_t kI = 0x49;     // 'I', second header byte
 
@@ -37,12 +37,9 @@ bool IsConfigCommand(uint8_t kind)
            kind == CSerialSatelDevice::kReset;
 }
 
-// A reply's header: '#', 'I', the length, a sample request or a configuration command.
-bool IsHeader(const uint8_t* bytes)
-{
-    return bytes[0] == kHash && bytes[1] == kI &&
-           (bytes[4] == CSerialSatelDevice::kSamples || IsConfigCommand(bytes[4]));
-}
+bool IsKind(uint8_t kind) { return kind == CSerialSatelDevice::kSamples || IsConfigCommand(kind); }
+
+bool IsHeader(const uint8_t* bytes) { return bytes[0] == kHash && bytes[1] == kI && IsKind(bytes[4]); }
 
 size_t EndingSize(CSerialSatelDevice::Ending ending)
 {
@@ -84,57 +81,32 @@ int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline
     }
 }
 
-// The board sends replies back to back when it answers requests that waited: a reply
-// ends where the next one's header follows.
-CSerialSatelDevice::Next CSerialSatelDevice::Follows(Clock::time_point deadline)
-{
-    constexpr size_t kLook = kHeaderSize;
-    if (m_inputHead > 0) {
-        std::memmove(m_input.data(), m_input.data() + m_inputHead, m_inputCount - m_inputHead);
-        m_inputCount -= m_inputHead;
-        m_inputHead = 0;
-    }
-    while (m_inputCount < kLook && !IsClosing()) {
-        const int64_t leftUs =
-            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-        const int64_t waitMs = leftUs <= 0 ? 0 : std::min((leftUs + 999) / 1000, kReadSliceMs);
-        const int got = m_port.ReadAvailable(m_input.data() + m_inputCount,
-                                             static_cast<uint32_t>(kInputRoom - m_inputCount),
-                                             static_cast<uint32_t>(waitMs));
-        if (got > 0) m_inputCount += static_cast<size_t>(got);
-        if (got < 0 || (got == 0 && leftUs <= 0)) break;
-    }
-    if (m_inputCount == 0) return Next::Nothing;
-    const uint8_t* next = m_input.data();
-    const bool header = next[0] == kHash && (m_inputCount < 2 || next[1] == kI) &&
-                        (m_inputCount < kLook || next[4] == kSamples || IsConfigCommand(next[4]));
-    return header ? Next::Reply : Next::Data;
-}
-
 void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
 {
     const size_t left = m_inputCount - m_inputHead;
+    count = std::min(count, m_input.size() - left);
     std::memmove(m_input.data() + count, m_input.data() + m_inputHead, left);
-    std::memcpy(m_input.data(), bytes, count);
+    std::memmove(m_input.data(), bytes, count);
     m_inputHead = 0;
     m_inputCount = left + count;
 }
 
 void CSerialSatelDevice::ForgetReply()
 {
+    if (m_refutedBytes > 0) EndRefuted();
+    if (m_unconfirmed > 0) ConfirmLone();
     m_replyFill = 0;
+    m_awaiting = false;
+    m_cutting = false;
     m_inputHead = m_inputCount = 0;
     m_inGarbage = false;
-    m_refusedTail = false;
-    SettleRefused();
-    m_unseenSamples = 0;
     m_requestCount = 0;  // their replies, if any, are gone with the rest
+    m_expiredRequests = 0;
 }
 
-// Sensor bytes may be 0x2A ('*') in any place of a sample. Without a length, a '*'
-// ends a sample reply only where the samples before it are whole and it completes a
-// closing block (five zero bytes and '*', count 11 + 6n) or is a lone closing byte
-// (count 6 + 6n), and only in the way this board ends its replies once that is known.
+// Sensor bytes may be '*' anywhere. Without a length a '*' ends a sample reply only
+// where the samples before it are whole and it completes the board's ending: five zero
+// bytes and '*' (count 11 + 6n), or a lone '*' (count 6 + 6n).
 bool CSerialSatelDevice::CanClose(size_t count, Ending ending) const
 {
     if (count <= kHeaderSize || m_reply[count - 1] != kTerminator) return false;
@@ -150,214 +122,6 @@ int CSerialSatelDevice::SamplesIn(size_t count, Ending ending) const
 {
     if (!CanClose(count, ending)) return -1;
     return static_cast<int>((count - kHeaderSize - EndingSize(ending)) / kSampleSize);
-}
-
-CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, bool ended)
-{
-    m_damagedReplies.fetch_add(1);
-    m_replyFill = 0;
-    const bool isSampleReply = count > kHeaderSize && m_reply[0] == kHash && m_reply[1] == kI &&
-                               m_reply[4] == kSamples;
-    if (ended && count > 0 && count <= kHeaderSize && m_reply[0] == kHash &&
-        (count < 2 || m_reply[1] == kI) && (count < kHeaderSize || m_reply[4] == kSamples)) {
-        // Stopped within its header: what follows before the next header is the rest of
-        // this reply (the header's own bytes first), and so are its samples.
-        m_refusedTail = true;
-        m_refusedHeaderLeft = kHeaderSize - count;
-        m_refusedBytes = 0;
-        m_refusedLast.fill(0xFF);
-        BeginRefused(count, 0);
-        return Reply::Damaged;
-    }
-    size_t bytes = isSampleReply ? count - kHeaderSize : 0;
-    if (!ended) {
-        // What follows belongs to the refused bytes until the line is quiet: the next
-        // reply then starts clean.
-        const auto quiet =
-            std::chrono::milliseconds(std::clamp<int64_t>(2 * m_period, kQuietMs, kMaxQuietMs));
-        for (size_t read = 0; read < kMaxReadOff; ++read) {
-            uint8_t byte = 0;
-            const int got = ReadByteBefore(&byte, Clock::now() + quiet);
-            if (got <= 0) break;
-            if (isSampleReply) ++bytes;
-        }
-    }
-    if (!isSampleReply) return Reply::Damaged;
-    // Where the board has shown how it counts, its length says how many it sent.
-    const int64_t byLength = SamplesByLength(count);
-    const int64_t samples = byLength >= 0 ? byLength
-                            : ended       ? SamplesOfRefused(bytes)
-                                          : static_cast<int64_t>(bytes / kSampleSize);
-    // A reply held up on the line past its time-out may still bring its rest: bytes
-    // that follow before the next header are its own, and so are their samples.
-    m_refusedHeaderLeft = 0;
-    m_refusedBytes = bytes;
-    m_refusedLast.fill(0xFF);
-    const size_t kept = std::min(std::min(bytes, count - kHeaderSize), m_refusedLast.size());
-    std::memcpy(m_refusedLast.data() + m_refusedLast.size() - kept,
-                m_reply.data() + count - kept, kept);
-    // A reply whose own bytes closed with the board's ending (a byte added or lost
-    // inside it) has no rest to come.
-    m_refusedTail = ended && !(m_ending != Ending::Lone && count - kHeaderSize == bytes &&
-                               kept == m_refusedLast.size() &&
-                               std::all_of(m_refusedLast.begin(), m_refusedLast.end() - 1,
-                                           [](uint8_t b) { return b == 0; }) &&
-                               m_refusedLast.back() == kTerminator);
-    BeginRefused(count, samples);
-    if (!m_refusedTail) SettleRefused();
-    return Reply::Damaged;
-}
-
-// A request answered twice whose first (or second) copy was refused: the copy that came
-// whole, or the one refused, brings the samples once; what was counted lost for the
-// refused one is counted as long as no copy shows otherwise.
-void CSerialSatelDevice::BeginRefused(size_t count, int64_t samples)
-{
-    m_refusedAt = count;
-    m_refusedDue = samples;
-    m_refusedCounted = 0;
-    m_refusedMark = m_queuedTotal;
-    m_refusedCopy = m_lastReplySize > 0 && (count <= m_lastReplySize || m_lastFate == Fate::Cut) &&
-                    std::memcmp(m_reply.data(), m_lastReply.data(),
-                                std::min(count, m_lastReplySize)) == 0;
-    if (!m_refusedCopy) {
-        m_lastFate = Fate::Refused;
-        m_lastReplySize = std::min(count, kMaxReply);
-        std::memcpy(m_lastReply.data(), m_reply.data(), m_lastReplySize);
-    }
-    CountRefused();
-}
-
-void CSerialSatelDevice::TrackRefused(uint8_t byte)
-{
-    const size_t at = m_refusedAt++;
-    if (m_refusedCopy) {
-        // Past the part a cut reply left, a copy of it is its rest.
-        if (at < m_lastReplySize ? m_lastReply[at] == byte : m_lastFate == Fate::Cut) return;
-        m_refusedCopy = false;
-        m_lastFate = Fate::Refused;
-        m_lastReplySize = at;
-        CountRefused();
-    }
-    if (m_lastReplySize < kMaxReply) m_lastReply[m_lastReplySize++] = byte;
-}
-
-void CSerialSatelDevice::CountRefused()
-{
-    if (m_refusedCopy || m_refusedDue <= m_refusedCounted) return;
-    CountLost(m_refusedDue - m_refusedCounted);
-    m_refusedCounted = m_refusedDue;
-}
-
-void CSerialSatelDevice::SettleRefused()
-{
-    if (!m_refusedCopy) return;
-    m_refusedCopy = false;
-    if (m_refusedAt >= kHeaderSize + kSampleSize || m_refusedAt >= m_lastReplySize) {
-        m_refusedDue = m_refusedCounted = 0;  // a copy: the last reply read has its samples
-        return;
-    }
-    // Every reply of a board that gives no length begins alike: a part without a whole
-    // sample that matched is no copy.
-    m_lastFate = Fate::Refused;
-    m_lastReplySize = m_refusedAt;
-    CountRefused();
-}
-
-bool CSerialSatelDevice::IsCopyOfLast(size_t count) const
-{
-    const size_t size = m_lastReplySize;
-    if (size == 0 || count < size) return false;
-    if (count > size && (m_lastFate == Fate::Taken ||
-                         (m_lastFate == Fate::Refused && size < kHeaderSize + kSampleSize)))
-        return false;
-    return std::memcmp(m_reply.data(), m_lastReply.data(), size) == 0;
-}
-
-CSerialSatelDevice::Reply CSerialSatelDevice::TakeCopy()
-{
-    m_repeatedReplies.fetch_add(1);
-    m_replyFill = 0;
-    // While a request waits, the copy came for it (or a board that holds perfectly still
-    // answered it alike): an answer without new samples, the frames repeating the values.
-    if (!IsRequestWaiting()) return Reply::Repeat;
-    m_replySamples = 0;
-    return Reply::Samples;
-}
-
-void CSerialSatelDevice::WithdrawRefused()
-{
-    if (m_queuedTotal != m_refusedMark) return;  // newer samples came: too late to tell
-    const int64_t back = std::min(m_refusedCounted, m_lostBeforeNext);
-    m_lostBeforeNext -= back;
-    m_refusedCounted = m_refusedDue = 0;
-}
-
-void CSerialSatelDevice::NoteRefusedTail(const uint8_t* bytes, size_t count)
-{
-    for (size_t i = 0; i < count && m_refusedTail; ++i) {
-        TrackRefused(bytes[i]);
-        if (m_refusedHeaderLeft > 0) {
-            --m_refusedHeaderLeft;
-            continue;
-        }
-        ++m_refusedBytes;
-        std::rotate(m_refusedLast.begin(), m_refusedLast.begin() + 1, m_refusedLast.end());
-        m_refusedLast.back() = bytes[i];
-        // Counted by its length already, the samples come again only past what it said.
-        m_refusedDue = std::max(m_refusedDue, SamplesOfRefused(m_refusedBytes));
-        CountRefused();
-        // Its ending ends it: what follows before the next header is line noise.
-        if (EndsRefused()) {
-            m_refusedTail = false;
-            SettleRefused();
-        }
-    }
-}
-
-bool CSerialSatelDevice::EndsBefore(size_t count, size_t at) const
-{
-    const size_t extra = at - m_inputHead;
-    const size_t body = count - kHeaderSize + extra;
-    // The back-th byte before the header (1: the last).
-    const auto before = [&](size_t back) {
-        return back <= extra ? m_input[at - back] : m_reply[count + extra - back];
-    };
-    if (body == 0 || before(1) != kTerminator) return false;
-    if (m_ending != Ending::Block && body % kSampleSize == 1) return true;
-    if (m_ending == Ending::Lone || body < kClosingSize || body % kSampleSize != 0) return false;
-    for (size_t back = 2; back <= kClosingSize; ++back)
-        if (before(back) != 0) return false;
-    return true;
-}
-
-bool CSerialSatelDevice::EndsRefused() const
-{
-    if (m_refusedLast.back() != kTerminator) return false;
-    if (m_ending == Ending::Lone) return (m_refusedBytes - 1) % kSampleSize == 0;
-    return m_refusedBytes >= kClosingSize && (m_refusedBytes - kClosingSize) % kSampleSize == 0 &&
-           std::all_of(m_refusedLast.begin(), m_refusedLast.end() - 1,
-                       [](uint8_t b) { return b == 0; });
-}
-
-// The samples the board sent in a refused reply of that many bytes after its header,
-// read to a '*': its closing bytes are none, and a byte doubled or dropped on the line
-// makes no sample more or less.
-int64_t CSerialSatelDevice::SamplesOfRefused(size_t bytes) const
-{
-    const size_t closing = EndingSize(m_ending == Ending::Unknown ? Ending::Block : m_ending);
-    return bytes > closing
-               ? static_cast<int64_t>((bytes - closing + kSampleSize / 2) / kSampleSize)
-               : 0;
-}
-
-int64_t CSerialSatelDevice::SamplesByLength(size_t count) const
-{
-    if (count < kHeaderSize || m_ending == Ending::Unknown) return -1;
-    const size_t end = LengthEnd(DecodeU16(m_reply.data() + 2), m_lengthRule, m_ending);
-    const size_t closing = EndingSize(m_ending);
-    if (end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0) return -1;
-    return static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
 }
 
 size_t CSerialSatelDevice::LengthEnd(size_t length, LengthRule rule, Ending ending)
@@ -383,6 +147,555 @@ CSerialSatelDevice::LengthRule CSerialSatelDevice::RuleFor(size_t length, size_t
     return LengthRule::Unknown;
 }
 
+int64_t CSerialSatelDevice::Bounded(int64_t samples)
+{
+    if (samples <= 0) return 0;
+    if (m_boundFromUs <= 0.0) return samples;
+    // The board's clock may run a little fast; a sample or two may fall either side.
+    const double sinceMs = std::max(ReadProgramClockUs() - m_boundFromUs, 0.0) / 1000.0;
+    const int64_t held = static_cast<int64_t>(sinceMs * 1.02 / m_period) + 2;
+    return std::min(samples, std::max<int64_t>(held - m_countedSince, 0));
+}
+
+// -1: the header says nothing this board's way can read (no length, or none learnt);
+// -2: it says what no reply of this board can be (noise that looks like a header).
+int64_t CSerialSatelDevice::SamplesByLength()
+{
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    if (m_lengthRule == LengthRule::Unknown || m_ending == Ending::Unknown) return -1;
+    if (m_lengthRule == LengthRule::None) return length == 0 ? -1 : -2;
+    const size_t end = LengthEnd(length, m_lengthRule, m_ending);
+    const size_t closing = EndingSize(m_ending);
+    if (end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0) return -2;
+    const int64_t samples = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
+    if (m_boundFromUs > 0.0) {
+        const double sinceMs = std::max(ReadProgramClockUs() - m_boundFromUs, 0.0) / 1000.0;
+        if (samples > static_cast<int64_t>(sinceMs * 1.02 / m_period) + 2) return -2;
+    }
+    return samples;
+}
+
+int64_t CSerialSatelDevice::SamplesByBytes(size_t count) const
+{
+    const size_t closing = EndingSize(m_ending == Ending::Unknown ? Ending::Block : m_ending);
+    if (count <= kHeaderSize + closing) return 0;
+    // A byte doubled or dropped makes no sample more or less.
+    return static_cast<int64_t>((count - kHeaderSize - closing + kSampleSize / 2) / kSampleSize);
+}
+
+void CSerialSatelDevice::Remember(const uint8_t* bytes, size_t count)
+{
+    if (count < kHeaderSize + kSampleSize) return;
+    count = std::min(count, kMaxReply);
+    std::memcpy(m_seen[m_seenNext].data(), bytes, count);
+    m_seenSize[m_seenNext] = count;
+    m_seenNext = (m_seenNext + 1) % kSeen;
+}
+
+// A copy of an earlier reply: the same bytes. (A copy damaged on the line cannot be told
+// from a damaged fresh reply: successive samples may differ in one byte.)
+bool CSerialSatelDevice::IsCopy(const uint8_t* bytes, size_t count) const
+{
+    if (count < kHeaderSize + kSampleSize) return false;
+    for (size_t i = 0; i < kSeen; ++i)
+        if (m_seenSize[i] == count && std::memcmp(m_seen[i].data(), bytes, count) == 0) return true;
+    return false;
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t samples)
+{
+
+    m_damagedReplies.fetch_add(1);
+    m_replyFill = 0;
+    m_inGarbage = false;
+    // A damaged reply of this board answers a request, as a whole one does; one that no
+    // request waits for, or that repeats an earlier one, is a copy: nothing is lost.
+    bool copy = IsCopy(m_reply.data(), count);
+    Remember(m_reply.data(), count);
+    if (count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
+        if (IsRequestWaiting())
+            NoteAnswered();
+        else
+            copy = true;
+    }
+    m_refusedCopy = copy;
+    if (!copy && samples > 0) {
+        const int64_t lost = Bounded(samples);
+        m_countedSince += lost;
+        CountLost(lost);
+    }
+    return Reply::Damaged;
+}
+
+void CSerialSatelDevice::StartRefuted(size_t count)
+{
+    m_refutedBytes = count;
+    m_refutedBase = -1;
+    const size_t kept = std::min(count, m_refutedLast.size());
+    m_refutedLast.fill(0xFF);
+    std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
+}
+
+// One more byte of a refused reply read on without a length: its ending, where the
+// samples before it are whole, ends it; what follows is noise.
+void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
+{
+    if (m_refutedBytes == 0) return;
+    ++m_refutedBytes;
+    ++m_refutedRest;
+    std::rotate(m_refutedLast.begin(), m_refutedLast.begin() + 1, m_refutedLast.end());
+    m_refutedLast.back() = byte;
+    if (byte != kTerminator || m_refutedBytes <= kHeaderSize) return;
+    const size_t body = m_refutedBytes - kHeaderSize;
+    const bool ends =
+        m_ending == Ending::Lone
+            ? body % kSampleSize == 1
+            : body % kSampleSize == 0 && std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1,
+                                                      [](uint8_t b) { return b == 0; });
+    if (ends) EndRefuted();
+}
+
+// A reply closed by a lone '*' is taken, its samples held from the frames, until what
+// follows shows that '*' was its own: a header, or nothing for a whole reply time-out.
+// Anything else (a byte added inside the samples put a sample's '*' there, or noise
+// follows at once) refutes it.
+// Quiet since the reply for a quarter period (at most 5 ms) and thrice the time its
+// bytes took each: nothing was added inside it (such a byte comes with the reply).
+void CSerialSatelDevice::ConfirmLoneIfQuiet()
+{
+    if (m_unconfirmed == 0 || Waiting() > 0) return;
+    const double quietUs = std::min(m_period * 250.0, 5000.0) + m_unconfirmedGapUs;
+    if (ReadProgramClockUs() - m_lastByteUs >= quietUs) ConfirmLone();
+}
+
+void CSerialSatelDevice::ConfirmLone()
+{
+    m_unconfirmed = 0;
+    m_unconfirmedByLength = -1;
+}
+
+void CSerialSatelDevice::RefuteLone()
+{
+    m_damagedReplies.fetch_add(1);
+    const size_t back = std::min(m_unconfirmed, m_queueCount);
+    for (size_t i = 0; i < back; ++i) {
+        --m_queueCount;
+        const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
+        m_skippedBeforeNext += m_queueGaps[at][0];
+        m_lostBeforeNext += m_queueGaps[at][1];
+    }
+    m_queuedTotal -= back;
+    m_countedSince -= static_cast<int64_t>(back);
+    m_lastWasAgain = false;
+    if (m_unconfirmedByLength >= 0) {
+        const int64_t lost = Bounded(m_unconfirmedByLength);
+        m_countedSince += lost;
+        CountLost(lost);
+    } else {
+        // Without a length: the samples taken back, and those of the rest when it ends
+        // with a '*' after whole samples (a byte was added inside; else it is noise).
+        m_refutedBytes = kHeaderSize + back * kSampleSize + 1;
+        m_refutedLast.fill(0xFF);
+        m_refutedBase = static_cast<int64_t>(back);
+        m_refutedRest = 0;
+    }
+    m_unconfirmed = 0;
+    m_unconfirmedByLength = -1;
+}
+
+// What follows an unconfirmed reply, by the deadline: a header confirms it, other bytes
+// refute it, nothing for the whole wait confirms it. Pending: a frame fell due first.
+CSerialSatelDevice::Reply CSerialSatelDevice::SettleLone(Clock::time_point yieldAt)
+{
+    uint8_t next[kHeaderSize];
+    size_t got = 0;
+    int read = 1;
+    const bool yieldFirst = yieldAt < m_byteDeadline;
+    while (got < kHeaderSize && (read = ReadByteBefore(&next[got], yieldFirst ? yieldAt : m_byteDeadline)) == 1) {
+        ++got;
+        if (next[0] != kHash || (got >= 2 && next[1] != kI)) break;
+    }
+    Unread(next, got);
+    if (read == -3) return Reply::Closing;
+    const bool header = got > 0 && next[0] == kHash && (got < 2 || next[1] == kI) &&
+                        (got < kHeaderSize || IsKind(next[4]));
+    if (got > 0 && !header) {
+        RefuteLone();
+    } else if (got == kHeaderSize || (got == 0 && read == 0 && !(yieldFirst && Clock::now() < m_byteDeadline))) {
+        ConfirmLone();
+    } else if (read == 0 && yieldFirst && Clock::now() < m_byteDeadline) {
+        return Reply::Pending;
+    } else if (read == 0) {
+        ConfirmLone();  // part of a header, then nothing: the next reads tell the rest
+    }
+    return Reply::Ack;
+}
+
+void CSerialSatelDevice::EndRefuted()
+{
+    int64_t samples = SamplesByBytes(m_refutedBytes);
+    if (m_refutedBase >= 0) {
+        const bool added = m_refutedRest % kSampleSize == 1 && m_refutedLast.back() == kTerminator;
+        samples = m_refutedBase + (added ? static_cast<int64_t>(m_refutedRest / kSampleSize) : 0);
+    }
+    const int64_t lost = Bounded(samples);
+    m_refutedBytes = 0;
+    m_refutedBase = -1;
+    m_countedSince += lost;
+    CountLost(lost);
+}
+
+// Bytes of sample replies as they come, the time they took (gaps longer than the line
+// pausing within a reply left out): what the line carries, said once when it is too
+// slow for the rate.
+void CSerialSatelDevice::NoteLineByte()
+{
+    const double nowUs = ReadProgramClockUs();
+    const double gapUs = nowUs - m_lastByteUs;
+    m_lastByteUs = nowUs;
+    if (m_slowLineSaid || gapUs > kFlowGapUs) return;
+    m_flowUs += gapUs;
+    ++m_flowBytes;
+    if (m_flowUs < kFlowWindowUs) return;
+    const double rate = 1000.0 / m_period;
+    const double carried = m_flowBytes / (m_flowUs / 1.0e6) / kSampleSize;
+    m_flowUs = 0.0;
+    m_flowBytes = 0;
+    if (carried >= 0.9 * rate) return;
+    m_slowLineSaid = true;
+    g_messages.Post(Severity::Error,
+                    TextHead() + wxString::Format(_("the line carries about %.0f samples a "
+                                                    "second, fewer than the %.0f a second of this "
+                                                    "rate; frames repeat the last values while "
+                                                    "the replies fall behind\n"),
+                                                  carried, rate));
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, Ending ending)
+{
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    const int samples = SamplesIn(count, ending);
+    m_replyFill = 0;
+    m_inGarbage = false;
+    // Learnt from whole replies: the ending from the first, the length rule from two
+    // that agree (an empty reply of length 0 tells nothing).
+    if (m_ending == Ending::Unknown) m_ending = ending;
+    if (m_lengthRule == LengthRule::Unknown && (samples > 0 || length != 0)) {
+        const LengthRule rule = RuleFor(length, count, ending);
+        if (rule == LengthRule::Unknown) {
+            m_ruleVotes = 0;
+        } else if (rule == m_ruleCandidate) {
+            if (++m_ruleVotes >= 2) m_lengthRule = rule;
+        } else {
+            m_ruleCandidate = rule;
+            m_ruleVotes = 1;
+        }
+    }
+    m_replySamples = samples;
+    m_replyLone = ending == Ending::Lone;
+    // No request waits: the board answered more than it was asked. The same bytes as an
+    // earlier reply but not the last one taken: its samples are older than those taken.
+    // The last reply's bytes again, asked for, are a still board's fresh values.
+    const bool last = samples > 0 && m_lastTakenSize == count &&
+                      std::memcmp(m_seen[m_lastTakenSeen].data(), m_reply.data(), count) == 0;
+    bool copy = !last && samples > 0 && IsCopy(m_reply.data(), count);
+    // A moving board's reply never comes again byte for byte.
+    for (int j = 1; last && j < samples && !copy; ++j)
+        copy = std::memcmp(m_reply.data() + kHeaderSize, m_reply.data() + kHeaderSize + j * kSampleSize,
+                           kSampleSize) != 0;
+    const size_t slot = m_seenNext;
+    Remember(m_reply.data(), count);
+    bool answers = !copy && IsRequestWaiting();
+    if (!answers && !copy && !last && m_lastWasAgain && m_queuedTotal == m_againMark) {
+        // More replies than requests, and the last one taken repeated the one before:
+        // that one was the copy (it came as a request was sent), this is the answer. What
+        // frames showed of the copy were repeats.
+        const size_t queued = std::min(m_againSamples, m_queueCount);
+        for (size_t i = 0; i < queued; ++i) {
+            --m_queueCount;
+            const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
+            m_skippedBeforeNext += m_queueGaps[at][0];
+            m_lostBeforeNext += m_queueGaps[at][1];
+        }
+        if (IsRunning())
+            m_repeatedFrames.fetch_add(static_cast<int64_t>(m_againSamples - queued));
+        m_queuedTotal -= queued;
+        m_repeatedReplies.fetch_add(1);
+        m_lastWasAgain = false;
+        answers = true;
+    }
+    if (samples == 0) return answers ? Reply::Samples : Reply::Repeat;  // empty: no copy told
+    if (!answers) {
+        m_repeatedReplies.fetch_add(1);
+        m_replySamples = 0;
+        return Reply::Repeat;
+    }
+    m_replyAgain = last;
+    m_lastTakenSeen = slot;
+    m_lastTakenSize = count;
+    return Reply::Samples;
+}
+
+// A byte added inside the samples may put a sample's '*' where a lone ending stands
+// (where the length ends the reply too): the byte after it tells, '#' or none (the
+// board sends nothing after its reply until asked again) but for a line that hands the
+// reply over in pieces, looked past a moment.
+bool CSerialSatelDevice::LoneFollowed(size_t count)
+{
+    if (SamplesIn(count, Ending::Lone) <= 0 && m_ending != Ending::Unknown) return false;
+    // A quarter period (none at the fastest rates, where the reply comes at once), and
+    // thrice the time a byte of this reply took to come (a slow or dribbling line).
+    const double perByteUs = (ReadProgramClockUs() - m_firstByteUs) / static_cast<double>(count);
+    const auto look = std::chrono::microseconds(
+        (m_period < 4 ? 0 : std::min<int64_t>(m_period * 250, 5000)) +
+        static_cast<int64_t>(std::min(3.0 * perByteUs, 20000.0)));
+    // A header follows (all of it, or as much as came), or nothing: noise may hold a '#'.
+    uint8_t next[kHeaderSize];
+    size_t got = 0;
+    const auto deadline = Clock::now() + look;
+    while (got < kHeaderSize && ReadByteBefore(&next[got], deadline) == 1) ++got;
+    Unread(next, got);
+    if (got == 0) return false;
+    const bool header = next[0] == kHash && (got < 2 || next[1] == kI) &&
+                        (got < kHeaderSize || IsKind(next[4]));
+    return !header;
+}
+
+// The rest of a reply longer than the largest read: read off (a frame that falls due
+// meanwhile goes first), its samples counted lost. Ack: read off.
+CSerialSatelDevice::Reply CSerialSatelDevice::ReadOffCut(uint32_t timeoutMs)
+{
+    const auto timeout = std::chrono::milliseconds(timeoutMs);
+    const double yieldLeftUs = m_yieldAtUs - ReadProgramClockUs();
+    const auto yieldAt = yieldLeftUs > 1.0e12 ? Clock::time_point::max()
+                                              : Clock::now() + std::chrono::microseconds(
+                                                                   static_cast<int64_t>(
+                                                                       std::max(yieldLeftUs, 0.0)));
+    for (;;) {
+        uint8_t byte = 0;
+        const bool yieldFirst = yieldAt < m_byteDeadline;
+        const int got = ReadByteBefore(&byte, yieldFirst ? yieldAt : m_byteDeadline);
+        if (got == -3) return Reply::Closing;
+        if (got == 0 && yieldFirst && Clock::now() < m_byteDeadline) return Reply::Pending;
+        bool done = got <= 0;
+        if (got > 0) {
+            m_byteDeadline = Clock::now() + timeout;
+            ++m_cutRead;
+            if (m_cutTotal > 0) {
+                done = m_cutRead >= m_cutTotal;
+            } else {
+                m_cutGroup[m_cutInGroup++] = byte;
+                if (m_cutInGroup >= kHeaderSize && IsHeader(m_cutGroup.data() + m_cutInGroup - kHeaderSize)) {
+                    Unread(m_cutGroup.data() + m_cutInGroup - kHeaderSize, kHeaderSize);
+                    done = true;
+                } else if (byte == kTerminator &&
+                           ((m_cutInGroup == 1 && m_ending != Ending::Block) ||
+                            (m_cutInGroup == kSampleSize && m_ending != Ending::Lone &&
+                             std::all_of(m_cutGroup.begin(), m_cutGroup.end() - 1,
+                                         [](uint8_t b) { return b == 0; })))) {
+                    done = true;
+                } else if (m_cutInGroup == kSampleSize) {
+                    ++m_cutLost;
+                    m_cutInGroup = 0;
+                }
+            }
+        }
+        if (!done) continue;
+        m_cutting = false;
+        int64_t lost = m_cutLost;
+        if (m_cutTotal > 0) {
+            const size_t end = std::min(m_cutRead, m_cutTotal - EndingSize(m_ending));
+            lost = static_cast<int64_t>((end - kHeaderSize) / kSampleSize) - m_cutLost;
+        }
+        lost = Bounded(lost);
+        m_countedSince += lost;
+        CountLost(lost);
+        if (got < 0) return Reply::Vanished;
+        return Reply::Ack;
+    }
+}
+
+// The board sends nothing but its replies, in the order of the requests. A reply on
+// its way is read to its end: each byte may take up to the time-out.
+CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
+{
+    const auto timeout = std::chrono::milliseconds(timeoutMs);
+    if (!m_awaiting && m_replyFill == 0 && !m_cutting) m_byteDeadline = Clock::now() + timeout;
+    m_awaiting = false;
+    if (m_cutting) {
+        const Reply reply = ReadOffCut(timeoutMs);
+        m_awaiting = reply == Reply::Pending;
+        return reply;  // Ack: read off, nothing more asked for
+    }
+    size_t count = m_replyFill;
+    m_replyFill = 0;
+    m_replySamples = 0;
+    const double yieldLeftUs = m_yieldAtUs - ReadProgramClockUs();
+    const auto yieldAt = yieldLeftUs > 1.0e12 ? Clock::time_point::max()
+                                              : Clock::now() + std::chrono::microseconds(
+                                                                   static_cast<int64_t>(
+                                                                       std::max(yieldLeftUs, 0.0)));
+    size_t noise = 0;
+    if (m_unconfirmed > 0 && count == 0) {
+        const Reply settled = SettleLone(Clock::time_point::max());
+        if (settled != Reply::Ack) {
+            m_awaiting = settled == Reply::Pending;
+            return settled;
+        }
+    }
+    // What a refused reply held: as many as its length says, else by its bytes; none for
+    // a header that is no reply of this board.
+    const auto refuseCount = [this](size_t bytes) -> int64_t {
+        if (m_byLength >= 0) return m_byLength;
+        return m_headerPlausible ? SamplesByBytes(bytes) : 0;
+    };
+    for (;;) {
+        uint8_t byte = 0;
+        // Only a reply on its way gives way to the frames (a slow line); one awaited is
+        // awaited as long as a reply may take.
+        const bool yieldFirst = count > 0 && yieldAt < m_byteDeadline;
+        const int got = ReadByteBefore(&byte, yieldFirst ? yieldAt : m_byteDeadline);
+        if (got == -3) {
+            m_replyFill = count;
+            return Reply::Closing;
+        }
+        if (got == 0 && yieldFirst && Clock::now() < m_byteDeadline) {
+            m_replyFill = count;
+            m_awaiting = count == 0;
+            return Reply::Pending;
+        }
+        if (got == 0) {
+            // (A refused reply's rest may still come after a pause: it ends at a header.)
+            if (count == 0) return noise > 0 ? Reply::Noise : Reply::None;
+            // A reply that stopped midway. Without a length, bytes that follow before the
+            // next header are its rest, held up on the line: its samples are told by all
+            // of them.
+            if (count >= kHeaderSize && m_reply[4] == kSamples) {
+                // One that closed with the board's block, a byte added or lost inside,
+                // has no rest to come (a lone '*' may be a sample's byte).
+                const size_t closing = kClosingSize;
+                const bool ended = m_ending != Ending::Lone && count >= kHeaderSize + closing &&
+                                   m_reply[count - 1] == kTerminator &&
+                                   std::all_of(m_reply.begin() + static_cast<std::ptrdiff_t>(count - closing),
+                                               m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1),
+                                               [](uint8_t b) { return b == 0; });
+                if (m_byLength >= 0 || !m_headerPlausible || ended)
+                    return Refuse(count, refuseCount(count));
+                const Reply reply = Refuse(count, 0);
+                if (!m_refusedCopy) StartRefuted(count);
+                return reply;
+            }
+            return Refuse(count, 0);
+        }
+        if (got < 0) {
+            // The samples of a reply the line took away with it are the board's.
+            if (count > kHeaderSize && m_reply[4] == kSamples) {
+                const int64_t lost = Bounded(refuseCount(count));
+                m_countedSince += lost;
+                CountLost(lost);
+            }
+            return Reply::Vanished;
+        }
+        m_byteDeadline = Clock::now() + timeout;
+        m_reply[count++] = byte;
+        if (count > 1 && (count <= kHeaderSize || m_reply[4] == kSamples)) {
+            NoteLineByte();
+        } else {
+            m_lastByteUs = ReadProgramClockUs();
+            m_firstByteUs = m_lastByteUs;
+        }
+        if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
+            if (count == 2) NoteRefutedByte(kHash);
+            if (byte != kHash) NoteRefutedByte(byte);
+            NoteGarbage();
+            count = byte == kHash ? 1 : 0;
+            m_reply[0] = byte;
+            if (++noise >= kMaxReply || (count == 0 && Waiting() == 0)) return Reply::Noise;
+            continue;
+        }
+        if (count < kHeaderSize) continue;
+        if (count == kHeaderSize) {
+            if (!IsKind(m_reply[4])) {
+                // No header: its '#' was noise, what follows is read again.
+                NoteRefutedByte(kHash);
+                NoteGarbage();
+                ++noise;
+                Unread(m_reply.data() + 1, kHeaderSize - 1);
+                count = 0;
+                continue;
+            }
+            if (m_refutedBytes > 0) EndRefuted();
+            m_byLength = -1;
+            m_lengthEnd = 0;
+            m_headerPlausible = true;
+            if (m_reply[4] == kSamples) {
+                const int64_t byLength = SamplesByLength();
+                m_headerPlausible = byLength != -2;
+                if (byLength >= 0) {
+                    m_byLength = byLength;
+                    m_lengthEnd = LengthEnd(DecodeU16(m_reply.data() + 2), m_lengthRule, m_ending);
+                }
+            }
+        }
+        if (m_reply[4] != kSamples) {
+            if (count > kHeaderSize && byte == kTerminator) {
+                m_inGarbage = false;
+                return Reply::Ack;
+            }
+            if (count >= kMaxAckSize) return Refuse(count, 0);
+            continue;
+        }
+        if (m_lengthEnd > 0) {
+            // The board's length ends it: its ending must stand there.
+            if (count < m_lengthEnd && count < kMaxReply) continue;
+            if (count == m_lengthEnd) {
+                if (CanClose(count, m_ending)) return CloseSampleReply(count, m_ending);
+                // A byte lost or added, or noise inside: read on to its end or the
+                // next header, its samples those its length says.
+                m_lengthEnd = 0;
+                continue;
+            }
+        } else if (byte == kTerminator) {
+            for (Ending ending : {Ending::Block, Ending::Lone}) {
+                if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
+                    continue;
+                // Where the length failed, or the header is none of this board's, the
+                // ending only tells where the refused bytes end.
+                if (m_byLength >= 0 || !m_headerPlausible) return Refuse(count, refuseCount(count));
+                // Before the board's ending is known, a '*' first in a sample of a board
+                // that ends with a block: more follows at once.
+                if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
+                    continue;
+                return CloseSampleReply(count, ending);
+            }
+        }
+        if (count >= 2 * kHeaderSize && IsHeader(m_reply.data() + count - kHeaderSize)) {
+            // The next reply: this one stopped before its ending.
+            Unread(m_reply.data() + count - kHeaderSize, kHeaderSize);
+            return Refuse(count - kHeaderSize, refuseCount(count - kHeaderSize));
+        }
+        if (count >= kMaxReply) {
+            // Longer than the largest read: its whole samples are taken, its rest read
+            // off and counted lost.
+            m_cutReplies.fetch_add(1);
+            m_replyLone = false;
+            m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
+            m_cutting = true;
+            m_cutRead = count;
+            m_cutTotal = m_lengthEnd;
+            m_cutInGroup = (count - kHeaderSize) % kSampleSize;
+            std::memcpy(m_cutGroup.data(), m_reply.data() + count - m_cutInGroup, m_cutInGroup);
+            m_cutLost = m_cutTotal > 0 ? static_cast<int64_t>(m_replySamples) : 0;
+            m_inGarbage = false;
+            if (!IsRequestWaiting()) {
+                m_replySamples = 0;
+                return Reply::Repeat;
+            }
+            return Reply::Samples;
+        }
+    }
+}
+
 void CSerialSatelDevice::NoteGarbage()
 {
     if (m_inGarbage) return;
@@ -402,16 +715,28 @@ void CSerialSatelDevice::NoteRequest()
 
 bool CSerialSatelDevice::IsRequestWaiting()
 {
-    // A request unanswered for this long (the board let it pass) waits no more.
-    const double liveUs = std::max(4.0 * m_replyTimeoutMs, 500.0) * 1000.0;
-    const double nowUs = ReadProgramClockUs();
-    for (size_t i = 0; i < m_requestCount; ++i)
-        if (nowUs - m_requestUs[(m_requestHead + i) % kRequestRing] < liveUs) return true;
-    return false;
+    // A request unanswered for this long (the board let it pass) waits no more. Judged
+    // when the reply began: a long reply on a slow line, or a device held up while
+    // reading it, still answers the request it began to answer.
+    const double liveUs = (std::max(4.0 * m_replyTimeoutMs, 500.0) + 2000.0) * 1000.0;
+    const double nowUs = std::min(ReadProgramClockUs(), m_firstByteUs);
+    while (m_requestCount > 0 && nowUs - m_requestUs[m_requestHead] >= liveUs) {
+        m_requestHead = (m_requestHead + 1) % kRequestRing;
+        --m_requestCount;
+        m_expiredRequests = std::min(m_expiredRequests + 1, kRequestRing);
+    }
+    // Replies come in order: one after all that wait was answered may be that of a
+    // request given up on behind a backlog (a slow line, a held-up device).
+    return m_requestCount > 0 || m_expiredRequests > 0;
 }
 
 void CSerialSatelDevice::NoteAnswered()
 {
+    // The bound reaches back a reply more: a reply may answer an older request than
+    // the one the last reply was taken for (one that waited on, or was flushed).
+    m_boundFromUs = m_lastAnsweredUs;
+    m_countedSince = 0;
+    if (m_requestCount == 0 && m_expiredRequests > 0) --m_expiredRequests;
     if (m_requestCount == 0) {
         // A request that was flushed: the reply holds at most what came since now.
         if (m_lastAnsweredUs <= 0.0) m_lastAnsweredUs = ReadProgramClockUs();
@@ -422,371 +747,22 @@ void CSerialSatelDevice::NoteAnswered()
     --m_requestCount;
 }
 
-int64_t CSerialSatelDevice::ReadOffCutRest(size_t count, size_t total)
-{
-    const auto timeout = std::chrono::milliseconds(m_replyTimeoutMs);
-    const size_t taken = (count - kHeaderSize) / kSampleSize;
-    if (total > 0) {
-        // The length says where the reply ends.
-        size_t read = count;
-        while (read < total) {
-            uint8_t byte = 0;
-            if (ReadByteBefore(&byte, Clock::now() + timeout) <= 0) break;
-            ++read;
-        }
-        const size_t samplesEnd = std::min(read, total - EndingSize(m_ending));
-        const size_t whole = (samplesEnd - kHeaderSize) / kSampleSize;
-        return static_cast<int64_t>(whole > taken ? whole - taken : 0);
-    }
-    // Groups of six bytes, aligned on the samples, until the ending.
-    uint8_t group[kSampleSize];
-    size_t inGroup = (count - kHeaderSize) % kSampleSize;
-    std::memcpy(group, m_reply.data() + count - inGroup, inGroup);
-    const auto grace = std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
-    int64_t lost = 0;
-    for (size_t read = 0; read < kMaxReadOff; ++read) {
-        uint8_t byte = 0;
-        if (ReadByteBefore(&byte, Clock::now() + timeout) <= 0) break;
-        group[inGroup++] = byte;
-        bool closes = false;
-        if (byte == kTerminator) {
-            closes = (inGroup == 1 && m_ending != Ending::Block) ||
-                     (inGroup == kSampleSize && m_ending != Ending::Lone &&
-                      std::all_of(group, group + kSampleSize - 1, [](uint8_t b) { return b == 0; }));
-        }
-        if (closes && Follows(Clock::now() + grace) != Next::Data) return lost;
-        if (inGroup == kSampleSize) {
-            ++lost;
-            inGroup = 0;
-        }
-    }
-    return lost;
-}
-
-// Where the board has shown what its length bytes count, the length ends its replies;
-// otherwise (and where the length stops agreeing) the framing does: a '*' after whole
-// samples that completes the board's ending.
-CSerialSatelDevice::Ending CSerialSatelDevice::ClosesAt(size_t count, int expected,
-                                                       uint32_t timeoutMs)
-{
-    const size_t length = DecodeU16(m_reply.data() + 2);
-    const auto grace = std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
-    // A lone '*' with nothing after it yet is looked past this long: a quarter period
-    // at most, so that the reads keep up with the board, and not at all at the fastest
-    // rates (there the next read comes before the samples are shown: RetractUnseen).
-    const auto lonePeek =
-        m_period >= 4 ? std::min<Clock::duration>(grace, std::chrono::microseconds(m_period * 250))
-                      : Clock::duration::zero();
-    m_loneUnseen = false;
-    for (Ending ending : {Ending::Block, Ending::Lone}) {
-        if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
-            continue;
-        const size_t end = LengthEnd(length, m_lengthRule, ending);
-        if (end != 0) {
-            if (count < end) continue;  // the length says data follows
-            // It says the reply ends here: unless bytes that are no reply's header
-            // follow at once (a byte came in, and this '*' is data). A lone '*' is
-            // looked past even when nothing waits yet: a byte doubled or added in a
-            // sample puts a sample's last byte '*' where the length ends the reply.
-            if (count == end) {
-                Next next = Next::Nothing;
-                if (Waiting() > 0)
-                    next = Follows(Clock::now() + grace);
-                else if (ending == Ending::Lone && lonePeek.count() > 0)
-                    next = Follows(Clock::now() + lonePeek);
-                if (next == Next::Data) continue;
-                m_loneUnseen = ending == Ending::Lone && next == Next::Nothing;
-                return ending;
-            }
-        }
-        // Closed unless data follows: with fewer samples than the board holds, bytes
-        // on their way, a length that by every reading ends further on, or a lone '*'
-        // (a sample's last byte, shifted by a byte added before it: a shorter look),
-        // what comes next tells.
-        const int samples = SamplesIn(count, ending);
-        const bool longer = m_lengthRule == LengthRule::Unknown && length != 0 &&
-                            LengthEnd(length, LengthRule::Star, ending) > count;
-        const bool waiting = Waiting() > 0;
-        const bool look = samples + 1 < expected || waiting || longer;
-        // A length that says more follows is worth a whole reply time-out of waiting.
-        const auto wait = longer ? std::chrono::milliseconds(timeoutMs) : grace;
-        if (!look && ending == Ending::Lone) {
-            const Next next =
-                lonePeek.count() > 0 ? Follows(Clock::now() + lonePeek) : Next::Nothing;
-            if (next == Next::Data) continue;
-            m_loneUnseen = next == Next::Nothing;
-            return ending;
-        }
-        if (look && Follows(Clock::now() + wait) == Next::Data) continue;
-        return ending;
-    }
-    return Ending::Unknown;
-}
-
-CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, Ending ending)
-{
-    const size_t length = DecodeU16(m_reply.data() + 2);
-    const int samples = SamplesIn(count, ending);
-    m_replyFill = 0;
-    m_inGarbage = false;
-    if (m_lengthRule != LengthRule::Unknown) {
-        const bool agrees = m_lengthRule == LengthRule::None
-                                ? length == 0
-                                : LengthEnd(length, m_lengthRule, ending) == count;
-        if (!agrees) {
-            // Whole by its framing, it is taken whatever its length says; the length
-            // decides no more until the board's way is learnt again.
-            m_lengthRule = LengthRule::Unknown;
-            m_ruleCandidate = LengthRule::Unknown;
-            m_ruleVotes = 0;
-        }
-    }
-    // An empty reply of length 0 fits a board that gives none and one that counts the
-    // sample bytes alike: it tells nothing.
-    if (m_lengthRule == LengthRule::Unknown && (samples > 0 || length != 0)) {
-        const LengthRule rule = RuleFor(length, count, ending);
-        if (rule == LengthRule::Unknown) {
-            m_ruleVotes = 0;
-        } else if (rule == m_ruleCandidate) {
-            if (++m_ruleVotes >= 2) m_lengthRule = rule;
-        } else {
-            m_ruleCandidate = rule;
-            m_ruleVotes = 1;
-        }
-    }
-    if (m_ending == Ending::Unknown) m_ending = ending;
-    m_otherEndingRun = 0;
-    // The same samples again are a copy of the last reply (a request answered twice):
-    // never queued again after newer ones. A copy of a refused reply brings its samples.
-    if (samples > 0 && IsCopyOfLast(count)) {
-        if (m_lastFate != Fate::Refused) return TakeCopy();
-        WithdrawRefused();
-    }
-    std::memcpy(m_lastReply.data(), m_reply.data(), count);
-    m_lastReplySize = count;
-    m_lastFate = Fate::Taken;
-    m_replySamples = samples;
-    return Reply::Samples;
-}
-
-CSerialSatelDevice::Reply CSerialSatelDevice::FinishSampleReply(size_t count)
-{
-    for (Ending ending : {Ending::Block, Ending::Lone}) {
-        if ((m_ending == Ending::Unknown || ending == m_ending) && CanClose(count, ending))
-            return CloseSampleReply(count, ending);
-    }
-    // Fits neither ending (a byte doubled or dropped on the line): refused, and the
-    // board's ending stays, unless reply after reply fits only the other one.
-    const Ending other = m_ending == Ending::Block  ? Ending::Lone
-                         : m_ending == Ending::Lone ? Ending::Block
-                                                    : Ending::Unknown;
-    if (other != Ending::Unknown && CanClose(count, other)) {
-        if (++m_otherEndingRun >= 3) {
-            m_ending = other;
-            m_otherEndingRun = 0;
-        }
-    } else {
-        m_otherEndingRun = 0;
-    }
-    return Refuse(count, true);
-}
-
-// The board sends nothing but its replies, in the order of the requests: bytes that
-// follow a '*' at once show that it was data (a sample 0, 0, 42 looks like a closing
-// block until the next byte comes). A reply on its way is read to its end: each byte
-// may take up to the time-out. Bytes before a reply's header are line noise: skipped.
-CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(size_t room, uint32_t timeoutMs,
-                                                           int expected)
-{
-    room = std::min(std::max(room, kHeaderSize + kClosingSize), kMaxReply);
-    const auto timeout = std::chrono::milliseconds(timeoutMs);
-    auto deadline = Clock::now() + timeout;
-    size_t count = std::min(m_replyFill, room);
-    m_replyFill = 0;
-    m_replySamples = 0;
-    m_loneUnseen = false;  // of this reply only (a copy dropped, a cut reply: none)
-    size_t noise = 0;
-    // Places a sample reply could have ended, though bytes followed: where its length
-    // ends it, the first lone '*' (sample bytes never close so), the last closing block
-    // (a sample 0, 0, 42 closes so).
-    size_t atLength = 0;
-    size_t firstLone = 0;
-    size_t lastBlock = 0;
-    Ending atLengthEnding = Ending::Unknown;
-    for (;;) {
-        uint8_t byte = 0;
-        const int got = ReadByteBefore(&byte, deadline);
-        if (got == 0 && count > kHeaderSize && m_reply[4] == kSamples &&
-            m_reply[count - 1] == kTerminator)
-            return FinishSampleReply(count);  // nothing after its '*'
-        if (got == 0 || got == -3) {
-            m_replyFill = count;
-            if (got == 0 && count == 0 && noise > 0) return Reply::Noise;
-            return got == 0 ? Reply::None : Reply::Closing;
-        }
-        if (got < 0) {
-            // The samples of a reply the line took away with it are the board's: as
-            // many as its length says where the board has shown how it counts, else
-            // those that came.
-            if (count > kHeaderSize && m_reply[4] == kSamples) {
-                const int64_t byLength = SamplesByLength(count);
-                CountLost(byLength >= 0 ? byLength
-                                        : static_cast<int64_t>((count - kHeaderSize) / kSampleSize));
-            }
-            return Reply::Vanished;
-        }
-        deadline = Clock::now() + timeout;
-        m_reply[count++] = byte;
-        if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
-            if (m_refusedTail) {
-                const uint8_t pair[2] = {kHash, byte};
-                if (count == 2 && byte != kHash)
-                    NoteRefusedTail(pair, 2);
-                else
-                    NoteRefusedTail(&byte, 1);
-            }
-            if (m_unseenSamples > 0) RetractUnseen();
-            NoteGarbage();
-            count = byte == kHash ? 1 : 0;
-            m_reply[0] = byte;
-            // Said at once when nothing follows it; a babbling line: the next step.
-            if (++noise >= kMaxReply || (count == 0 && Waiting() == 0)) return Reply::Noise;
-            continue;
-        }
-        if (count == 2) {  // a header begins
-            m_refusedTail = false;
-            SettleRefused();
-            m_unseenSamples = 0;
-        }
-        if (count < kHeaderSize) continue;
-        const size_t length = DecodeU16(m_reply.data() + 2);
-        const uint8_t kind = m_reply[4];
-        if (kind != kSamples) {
-            // An acknowledgement, up to its '*', whatever its length counts; a '*'
-            // that the length puts inside it by every reading is data when more
-            // follows.
-            if (kind == kTerminator) return Refuse(count, false);
-            if (count > kHeaderSize && byte == kTerminator) {
-                const bool inside = length != 0 && length < kMaxAckSize &&
-                                    LengthEnd(length, LengthRule::Star, Ending::Lone) > count;
-                const auto grace =
-                    std::chrono::milliseconds(std::min<int64_t>(kCloseGraceMs, m_period));
-                if (!inside || Follows(Clock::now() + grace) != Next::Data) {
-                    m_inGarbage = false;
-                    m_replyFill = 0;
-                    return Reply::Ack;
-                }
-            }
-            if (count >= kMaxAckSize) return Refuse(count, false);
-            continue;
-        }
-        // Where the length ended it, a '*' further on is line noise (but for one just
-        // after a lone ending: a byte added inside the samples looks alike).
-        const bool ended =
-            atLength != 0 && (atLengthEnding == Ending::Block || count > atLength + 1);
-        if (byte == kTerminator && !ended) {
-            const Ending ending = ClosesAt(count, expected, timeoutMs);
-            if (ending != Ending::Unknown) return CloseSampleReply(count, ending);
-            // The next reply's header already after it: this one ended here, a byte
-            // added or lost on the line (its ending came after its time-out), or at its
-            // closing block before line noise. Never read into the next reply.
-            if (Waiting() >= static_cast<int>(kHeaderSize) &&
-                Follows(Clock::now()) == Next::Reply) {
-                if (lastBlock == 0) return FinishSampleReply(count);
-                const Reply reply = CloseSampleReply(lastBlock, Ending::Block);
-                NoteGarbage();
-                return reply;
-            }
-            for (Ending can : {Ending::Block, Ending::Lone}) {
-                if ((m_ending != Ending::Unknown && can != m_ending) || !CanClose(count, can))
-                    continue;
-                if (m_lengthRule != LengthRule::Unknown && m_lengthRule != LengthRule::None &&
-                    LengthEnd(length, m_lengthRule, can) == count) {
-                    atLength = count;
-                    atLengthEnding = can;
-                }
-                if (can == Ending::Lone && firstLone == 0) firstLone = count;
-                if (can == Ending::Block) lastBlock = count;
-            }
-        }
-        // The next reply's header, with line noise between: this reply ended at the place
-        // it could, the rest was noise. Said once the header is read, or (the room running
-        // out first) waiting to be read; the header is read again.
-        const size_t end = atLength != 0 ? atLength : firstLone != 0 ? firstLone : lastBlock;
-        if (end != 0) {
-            const Ending ending = atLength != 0    ? atLengthEnding
-                                  : firstLone != 0 ? Ending::Lone
-                                                   : Ending::Block;
-            bool next =
-                count >= end + kHeaderSize && IsHeader(m_reply.data() + count - kHeaderSize);
-            if (next) {
-                Unread(m_reply.data() + count - kHeaderSize, kHeaderSize);
-            } else if (count >= room && std::min(RoomForReply(), kMaxReply) <= count) {
-                for (size_t at = m_inputHead; at + kHeaderSize <= m_inputCount; ++at) {
-                    if (!IsHeader(m_input.data() + at)) continue;
-                    // Bytes that end by the board's ending right before it are the rest of
-                    // a reply longer than the room, no noise (unless its length ended it).
-                    next = atLength != 0 || !EndsBefore(count, at);
-                    if (next) m_inputHead = at;
-                    break;
-                }
-            }
-            if (next) {
-                const Reply reply = CloseSampleReply(end, ending);
-                NoteGarbage();
-                return reply;
-            }
-        }
-        if (count >= room) {
-            // The board may have answered later than the room was reckoned: it holds
-            // at most what it gathered since the request the last reply answered.
-            room = std::max(room, std::min(RoomForReply(), kMaxReply));
-            // A copy of the last reply read is read as far as that one.
-            if (count < m_lastReplySize &&
-                std::memcmp(m_reply.data(), m_lastReply.data(), count) == 0)
-                room = m_lastReplySize;
-            if (count < room) continue;
-            const size_t total = LengthEnd(length, m_lengthRule, m_ending);
-            const bool copy = IsCopyOfLast(count);
-            if (copy && m_lastFate != Fate::Refused) {
-                ReadOffCutRest(count, total > count ? total : 0);  // counted by the first
-                return TakeCopy();
-            }
-            if (copy) WithdrawRefused();
-            // Longer than the read: its whole samples are taken, the rest is read off
-            // and its samples counted as lost.
-            m_cutReplies.fetch_add(1);
-            m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
-            CountLost(ReadOffCutRest(count, total > count ? total : 0));
-            std::memcpy(m_lastReply.data(), m_reply.data(), count);
-            m_lastReplySize = count;
-            m_lastFate = Fate::Cut;
-            return Reply::Samples;
-        }
-    }
-}
-
 CSerialSatelDevice::Reply CSerialSatelDevice::SettlePartialReply()
 {
-    if (m_replyFill == 0) return Reply::Ack;
-    if (Waiting() > 0) return ReadOneReply(m_replyRoom, m_replyTimeoutMs);
-    // Nothing more came since its time-out: it stopped midway.
-    const size_t count = m_replyFill;
-    if (count > kHeaderSize && m_reply[4] == kSamples && m_reply[count - 1] == kTerminator)
-        return FinishSampleReply(count);
-    return Refuse(count, true);
+    if (m_replyFill == 0 && !m_awaiting && !m_cutting) return Reply::Ack;
+    return ReadOneReply(m_replyTimeoutMs);
 }
 
 CSerialSatelDevice::Reply CSerialSatelDevice::TakeWaitingReplies()
 {
     bool took = false;
     for (int i = 0; i < kMaxRepliesAtOnce && Waiting() > 0; ++i) {
-        m_replyRoom = RoomForReply();
-        const Reply reply = ReadOneReply(m_replyRoom, m_replyTimeoutMs);
+        const Reply reply = ReadOneReply(m_replyTimeoutMs);
         if (reply == Reply::Samples) {
             TakeReply(true);
             took = true;
-        } else if (reply == Reply::None || reply == Reply::Vanished || reply == Reply::Closing) {
+        } else if (reply == Reply::None || reply == Reply::Vanished || reply == Reply::Closing ||
+                   reply == Reply::Pending) {
             return reply;
         }
     }
@@ -797,10 +773,14 @@ bool CSerialSatelDevice::AwaitAck(uint8_t command, uint32_t timeoutMs)
 {
     if (timeoutMs == 0) timeoutMs = m_configTimeoutMs;
     for (int i = 0; i < kMaxRepliesAtOnce; ++i) {
-        m_replyRoom = RoomForReply();
-        switch (ReadOneReply(m_replyRoom, timeoutMs)) {
+        // The rest of a cut reply read off ends as an acknowledgement does, but it is
+        // the board's samples: the replies after it answer requests and come before
+        // this command's acknowledgement.
+        const bool cutRest = m_cutting;
+        switch (ReadOneReply(timeoutMs)) {
             case Reply::Ack:
                 // Another command's acknowledgement came late: this one's follows.
+                if (cutRest) break;
                 if (m_reply[4] == command || !IsConfigCommand(m_reply[4])) return true;
                 break;
             case Reply::Samples:
@@ -814,22 +794,12 @@ bool CSerialSatelDevice::AwaitAck(uint8_t command, uint32_t timeoutMs)
                 m_lineVanished = true;
                 return false;
             case Reply::None:
+            case Reply::Pending:
             case Reply::Closing:
                 return false;
         }
     }
     return false;
-}
-
-size_t CSerialSatelDevice::RoomForReply(int atLeastSamples)
-{
-    int held = atLeastSamples;
-    if (m_lastAnsweredUs > 0.0) {
-        const double sinceMs =
-            std::min(std::max(ReadProgramClockUs() - m_lastAnsweredUs, 0.0) / 1000.0, 60000.0);
-        held = std::max(held, static_cast<int>(sinceMs) / m_period);
-    }
-    return SampleReplySize(held, static_cast<int>(m_replyTimeoutMs) / m_period + 1);
 }
 
 void CSerialSatelDevice::TakeReply(bool late)
@@ -845,24 +815,19 @@ void CSerialSatelDevice::TakeReply(bool late)
         QueueSample(values);
         ++m_takenSamples;
     }
-    m_unseenSamples = m_loneUnseen ? m_replySamples : 0;
-    m_unseenMark = m_queuedTotal;
-    m_loneUnseen = false;
-}
-
-void CSerialSatelDevice::RetractUnseen()
-{
-    size_t retract = static_cast<size_t>(m_unseenSamples);
-    m_unseenSamples = 0;
-    if (m_queuedTotal != m_unseenMark) return;  // newer samples came: too late to tell
-    int64_t lost = 0;
-    for (; retract > 0 && m_queueCount > 0; --retract, ++lost) {
-        --m_queueCount;
-        const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
-        m_skippedBeforeNext += m_queueGaps[at][0];
-        m_lostBeforeNext += m_queueGaps[at][1];
+    m_countedSince += m_replySamples;
+    if (m_replyLone && m_replySamples > 0) {
+        m_unconfirmed = static_cast<size_t>(m_replySamples);
+        m_unconfirmedByLength = m_byLength;
+        m_unconfirmedGapUs = std::min(3.0 * (m_lastByteUs - m_firstByteUs) /
+                                          static_cast<double>(kHeaderSize + kSampleSize * m_unconfirmed),
+                                      20000.0);
     }
-    CountLost(lost);
+    m_replyLone = false;
+    m_lastWasAgain = m_replyAgain && m_replySamples > 0;
+    m_againSamples = static_cast<size_t>(m_replySamples);
+    m_againMark = m_queuedTotal;
+    m_replyAgain = false;
 }
 
 void CSerialSatelDevice::CountLost(int64_t samples)

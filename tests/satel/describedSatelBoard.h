@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -31,15 +32,33 @@ public:
     // What the two length bytes count: nothing (0); the bytes from the kind to before
     // the closing '*', as in the commands; the same and the '*'; the sample bytes only.
     enum class Length { Zero, Own, Star, Samples };
+    // What the line does to a reply (one kind per reply at most).
+    enum class Fault {
+        None,
+        DoubledByte,  // a byte of the samples or the ending sent twice
+        DroppedByte,  // one of them lost
+        AddedByte,    // a byte more among them
+        NoiseBefore,  // a burst before the reply
+        NoiseInside,  // a burst inside the samples (boards that give a length)
+        NoiseAfter,   // a burst right behind the reply
+        FakeHeader,   // a burst holding '#' 'I', a random length and 'B'
+        Repeat,       // an undamaged reply of 1-3 requests back sent again after this one
+        Dribble,      // the reply a byte at a time, 1-4 ms apart
+        Stall,        // the reply stops midway longer than the device waits, then goes on
+        Reset,        // from this request on silent until configured, then another way
+        Count
+    };
+    // Drawn from a seed: how often a reply meets a fault, which kinds, and whether the
+    // whole line is slower than the board's data (bytes a second; 0: a fast line).
+    struct Plan {
+        double faultShare = 0.0;
+        std::vector<Fault> kinds;
+        int lineBytesPerSecond = 0;
+        uint32_t seed = 0;
+        int stallMs = 0;  // longer than the device waits for a byte
+    };
     struct Faults {
-        int doubleByteEvery = 0;   // every Nth reply with samples: one byte sent twice
-        int extraByteEvery = 0;    // every Nth reply with samples: one byte more inside
-        int doubleReplyEvery = 0;  // every Nth reply is sent twice
-        int dribbleEvery = 0;      // every Nth reply (or the next short one) dribbles
-        int dribbleMinMs = 2;
-        int dribbleMaxMs = 8;
-        int garbageEvery = 0;      // every Nth reply follows a burst of line noise
-        int atLeast = 0;           // the run goes on until that many faults were injected
+        int atLeast = 0;  // the run goes on until that many faults were injected
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -49,6 +68,14 @@ public:
     ~CDescribedSatelBoard() { Stop(); }
 
     void SetFaults(const Faults& faults) { m_faults = faults; }
+    // Set before Start.
+    void SetPlan(const Plan& plan)
+    {
+        m_plan = plan;
+        m_random.seed(plan.seed);
+    }
+    // Replies sent while the board's way was this, and how many kinds of fault it met.
+    int Resets() const { return m_resets.load(); }
     // Sets the acknowledgements' length field (by default what the length bytes count).
     void SetAckLength(int length) { m_ackLength = length; }
     // Before the device opens the line: the board keeps a look at the line's receive
@@ -107,6 +134,15 @@ private:
             while (pending.size() >= 8 && !m_vanished) {
                 const char command = pending[4];
                 pending.erase(0, 8);
+                if (m_silentUntilConfigured && command != 'P') continue;
+                if (command == 'P' && m_silentUntilConfigured) {
+                    // Back after a reset, counting and ending its replies another way.
+                    m_silentUntilConfigured = false;
+                    m_length = static_cast<Length>((static_cast<int>(m_length) + 1 + m_random() % 3) % 4);
+                    m_lone = m_random() % 2 == 0;
+                    m_sinceConfigured = 0;
+                    ++m_resets;
+                }
                 Answer(command);
             }
         }
@@ -166,13 +202,59 @@ private:
         }
         return waiting;
     }
-    static bool Every(int every, int index) { return every > 0 && index % every == every - 1; }
+    // Line noise, biased to the bytes a reply is made of ('#', 'I', '*', 0), that holds
+    // no header (one would be a reply to anyone) unless made to.
+    std::string Noise(size_t size)
+    {
+        static const char kBias[] = {'#', 'I', '*', '\0', '\0'};
+        std::string noise(size, '\0');
+        for (char& c : noise) c = m_random() % 2 ? kBias[m_random() % 5] : static_cast<char>(m_random());
+        for (size_t i = 0; i + 4 < noise.size(); ++i)
+            if (noise[i] == '#' && noise[i + 1] == 'I') noise[i + 4] = 'x';
+        return noise;
+    }
+    // Sends bytes at the line's speed (all at once on a fast line).
+    void Put(const std::string& bytes)
+    {
+        if (m_plan.lineBytesPerSecond <= 0) {
+            m_pty->Send(bytes);
+            return;
+        }
+        // In pieces of a millisecond's worth, each when the line has carried the last.
+        const size_t piece = std::max<size_t>(1, static_cast<size_t>(m_plan.lineBytesPerSecond) / 1000);
+        for (size_t at = 0; at < bytes.size() && !m_stop; at += piece) {
+            const std::string part = bytes.substr(at, piece);
+            m_pty->Send(part);
+            m_lineFree += std::chrono::microseconds(static_cast<int64_t>(
+                part.size() * 1.0e6 / m_plan.lineBytesPerSecond));
+            m_lineFree = std::max(m_lineFree, std::chrono::steady_clock::now() -
+                                                  std::chrono::milliseconds(5));
+            std::this_thread::sleep_until(m_lineFree);
+        }
+    }
+    Fault Draw(bool hasSample)
+    {
+        if (m_plan.kinds.empty() || m_sinceConfigured < 6) return Fault::None;
+        std::uniform_real_distribution<double> share(0.0, 1.0);
+        if (share(m_random) >= m_plan.faultShare) return Fault::None;
+        const Fault fault = m_plan.kinds[m_random() % m_plan.kinds.size()];
+        const bool inBody = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
+                            fault == Fault::AddedByte || fault == Fault::NoiseInside;
+        if (inBody && !hasSample) return Fault::None;
+        // A burst inside the samples of a board that gives no length cannot be told from
+        // samples; noise right behind a lone ending without a length cannot be told from
+        // a byte added inside the reply: the board's line is not asked for either.
+        if (fault == Fault::NoiseInside && m_length == Length::Zero) return Fault::None;
+        if (fault == Fault::NoiseAfter && m_length == Length::Zero && m_lone) return Fault::None;
+        return fault;
+    }
     void Answer(char command)
     {
         if (command == 'R' && !m_clockStarted) {
             m_clockStarted = true;
             m_start = std::chrono::steady_clock::now();
         }
+        ++m_sinceConfigured;
         if (command != 'B') {
             const int ack = m_ackLength >= 0 ? m_ackLength
                             : m_length == Length::Own  ? 1
@@ -182,32 +264,44 @@ private:
             PutU16(reply, static_cast<size_t>(ack));
             reply.push_back(command);
             reply.push_back('*');
-            m_pty->Send(reply);
+            Put(reply);
             return;
         }
-        std::string reply = Gathered();
+        const std::string clean = Gathered();
+        std::string reply = clean;
         m_longestReply = std::max(m_longestReply.load(), reply.size());
-        const int index = m_replies++;
-        const bool hasSample = reply.size() > 5 + (m_lone ? 1u : 6u);
-        if (hasSample && (Every(m_faults.doubleByteEvery, index) ||
-                          Every(m_faults.extraByteEvery, index))) {
-            // Somewhere inside the first sample, its place moving from reply to reply.
-            const size_t at = 5 + static_cast<size_t>(index / 2) % 6;
-            const char byte = Every(m_faults.doubleByteEvery, index)
-                                  ? reply[at]
-                                  : static_cast<char>(m_random() & 0xFF);
-            reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at), byte);
-            ++m_injected;
-        }
-        if (Every(m_faults.garbageEvery, index)) {
-            // Noise holds no '#': one that began a header would be a reply to anyone.
-            std::string noise(1 + m_random() % 24, '\0');
-            for (char& c : noise) {
-                do c = static_cast<char>(m_random() & 0xFF);
-                while (c == '#');
+        const size_t ending = m_lone ? 1u : 6u;
+        const bool hasSample = reply.size() > 5 + ending;
+        const Fault fault = Draw(hasSample);
+        if (fault != Fault::None) ++m_injected;
+        // Somewhere among the samples and the ending.
+        const size_t at = 5 + m_random() % (reply.size() - 5);
+        switch (fault) {
+            case Fault::DoubledByte:
+                reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at), reply[at]);
+                break;
+            case Fault::DroppedByte:
+                reply.erase(at, 1);
+                break;
+            case Fault::AddedByte:
+                reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at),
+                             static_cast<char>(m_random()));
+                break;
+            case Fault::NoiseInside:
+                reply.insert(at, Noise(1 + m_random() % 40));
+                break;
+            case Fault::NoiseBefore:
+                Put(Noise(1 + m_random() % 40));
+                break;
+            case Fault::FakeHeader: {
+                std::string fake = {'#', 'I'};
+                PutU16(fake, 1 + m_random() % 65535);
+                fake.push_back('B');
+                Put(fake + Noise(m_random() % 40));
+                break;
             }
-            m_pty->Send(noise);
-            ++m_injected;
+            default:
+                break;
         }
         if (hasSample && m_vanishSoon.exchange(false)) {
             // The adapter goes once the device has the first half. A device that does
@@ -219,48 +313,54 @@ private:
                 half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
             // Without the header's kind and a byte more the device cannot tell a reply
             // with samples: they go without a word.
-            m_goneSamples = static_cast<int64_t>((reply.size() - 5 - (m_lone ? 1 : 6)) / 6);
+            m_goneSamples = static_cast<int64_t>((reply.size() - 5 - ending) / 6);
             m_goneFrom = m_sent.load() - m_goneSamples;
             m_unseen = seen <= 5;
             m_pty->CloseMaster();
             m_vanished = true;
             return;
         }
-        // A reply dribbled takes its bytes' gaps: one with many samples (after a held-up
-        // device) would let the board gather more than any read takes meanwhile. The
-        // next small one is dribbled instead.
-        m_dribbleDue = m_dribbleDue || Every(m_faults.dribbleEvery, index);
-        if (m_dribbleDue && reply.size() <= kDribbledMax) {
-            m_dribbleDue = false;
-            // The gaps count from the first byte, so that a late wake-up does not add up.
-            std::uniform_int_distribution<int> gap(m_faults.dribbleMinMs, m_faults.dribbleMaxMs);
-            auto next = std::chrono::steady_clock::now();
-            auto last = next;
+        if (fault == Fault::Dribble && reply.size() < 40) {
             for (char byte : reply) {
-                const auto now = std::chrono::steady_clock::now();
-                m_longestGapMs = std::max<int64_t>(
-                    m_longestGapMs.load(),
-                    std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count());
-                last = now;
                 m_pty->Send(&byte, 1);
-                next += std::chrono::milliseconds(gap(m_random));
-                std::this_thread::sleep_until(next);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1 + m_random() % 4));
             }
-            ++m_injected;
+        } else if (fault == Fault::Stall) {
+            const size_t cut = 5 + m_random() % (reply.size() - 5);
+            Put(reply.substr(0, cut));
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.stallMs));
+            Put(reply.substr(cut));
         } else {
-            m_pty->Send(reply);
+            Put(reply);
         }
-        if (Every(m_faults.doubleReplyEvery, index)) {
-            m_pty->Send(reply);
-            ++m_injected;
+        if (fault == Fault::NoiseAfter) {
+            Put(Noise(1 + m_random() % 40));
+        }
+        // Replies that reached the device whole may come again: this one, or one of up
+        // to three requests back.
+        const bool whole = fault == Fault::None || fault == Fault::NoiseBefore ||
+                           fault == Fault::Dribble || fault == Fault::Repeat ||
+                           fault == Fault::FakeHeader;
+        m_clean.push_back(whole ? clean : std::string());
+        if (m_clean.size() > 4) m_clean.erase(m_clean.begin());
+        const size_t back = m_random() % 4;
+        if (fault == Fault::Repeat && m_clean.size() > back) Put(m_clean[m_clean.size() - 1 - back]);
+        if (fault == Fault::Reset) {
+            m_silentUntilConfigured = true;
+            m_clean.clear();
         }
     }
 
     CPtyPair* m_pty = nullptr;  // non-owning; set by Start
     int m_look = -1;            // the line's device side, for its receive queue only
     const double m_rate;
-    const Length m_length;
-    const bool m_lone;
+    Length m_length;  // board thread (set before Start)
+    bool m_lone;
+    Plan m_plan;
+    bool m_silentUntilConfigured = false;  // board thread only, as the two below
+    int m_sinceConfigured = 0;
+    std::vector<std::string> m_clean;      // the last replies as the board made them
+    std::atomic<int> m_resets{0};
     int m_ackLength = -1;
     Faults m_faults;
     std::thread m_thread;
@@ -277,10 +377,6 @@ private:
     // Board thread only.
     bool m_clockStarted = false;
     std::chrono::steady_clock::time_point m_start;
-    int m_replies = 0;
-    bool m_dribbleDue = false;
-    // Dribbled replies hold at most 8 samples: at 8 ms a byte, what the board gathers
-    // meanwhile stays far below the longest read, even at 1000 Hz.
-    static constexpr size_t kDribbledMax = 5 + 8 * 6 + 6;
+    std::chrono::steady_clock::time_point m_lineFree;
     std::mt19937 m_random{20261208};
 };

@@ -59,6 +59,7 @@ public:
     int ParseQueued()
     {
         int count = 0;
+        ConfirmLone();  // what the line held, whatever follows it
         while (PopSample()) {
             ParseSample();
             ++count;
@@ -69,6 +70,7 @@ public:
     std::vector<SatelSample> TakeQueued()
     {
         std::vector<SatelSample> samples;
+        ConfirmLone();
         while (PopSample())
             samples.push_back({static_cast<int16_t>(m_raw[0]), static_cast<int16_t>(m_raw[1]),
                                static_cast<int16_t>(m_raw[2])});

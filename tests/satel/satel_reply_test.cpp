@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -56,10 +55,9 @@ TEST_F(SatelReplyTest, ALoneStarEndsNoReplyOfABoardThatClosesWithABlock)
     EXPECT_EQ(device->GetMissedReplies(), 0);
 }
 
-// Where the board gives the length of its replies, the length ends them: a sample 0,
-// 0, 42 or a first byte '*' before a pause ends nothing, whatever the ending. A length
-// that fits no reading is a hint that fails: the reply, whole by its framing, is taken,
-// and the next reply is read as usual.
+// Where the board gives the length of its replies, once two of them showed how it
+// counts, the length ends them: a sample 0, 0, 42 or a first byte '*' before a pause
+// ends nothing, whatever the ending.
 TEST(SatelReplyLength, TheLengthTheBoardGivesEndsItsReplies)
 {
     for (bool lone : {false, true}) {
@@ -74,6 +72,12 @@ TEST(SatelReplyLength, TheLengthTheBoardGivesEndsItsReplies)
             return lone ? CFakeSatelBoard::LoneStarReply(samples)
                         : CFakeSatelBoard::SampleReply(samples);
         };
+        // Two replies show how the board counts.
+        for (int16_t first : {1, 4}) {
+            board.QueueRaw(reply({{first, 2, 3}}));
+            ASSERT_TRUE(device->ReadFrames(0));
+        }
+        device->TakeQueued();
         const std::vector<SatelSample> block = {{0, 0, 42}, {0, 0, 42}};
         board.QueueRaw(reply(block));
         board.SplitNextReply(CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize,
@@ -87,15 +91,16 @@ TEST(SatelReplyLength, TheLengthTheBoardGivesEndsItsReplies)
         ASSERT_TRUE(device->ReadFrames(0));
         EXPECT_EQ(device->TakeQueued(), star);
         EXPECT_EQ(device->GetDamagedReplies(), 0);
+        // A length no reply of this board can have is no reply of it: refused, and the
+        // next reply is read as usual.
         std::string wrong = reply({{1, 2, 3}});
         wrong[3] = 8;  // fits no reading
         board.QueueRaw(wrong);
         board.QueueRaw(reply({{4, 5, 6}}));
-        ASSERT_TRUE(device->ReadFrames(0));
-        EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{1, 2, 3}}));
+        EXPECT_FALSE(device->ReadFrames(0));
+        EXPECT_EQ(device->GetDamagedReplies(), 1);
         ASSERT_TRUE(device->ReadFrames(0));
         EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{4, 5, 6}}));
-        EXPECT_EQ(device->GetDamagedReplies(), 0);
         board.Stop();
     }
 }
@@ -124,405 +129,11 @@ TEST_F(SatelReplyTest, ConfigurationKeepsTheSamplesOfALateReply)
     EXPECT_EQ(device->GetLateReplies(), 1);
 }
 
-// The device, running, on a line where the test places every byte before the device
-// reads: where a reply stops and when its rest comes is certain on any machine. Nothing
-// answers the device's requests but what the test puts on the line.
-class CScriptedLine {
-public:
-    CScriptedLine(bool lone, Length length, int periodMs = 25)
-        : m_lone(lone), m_length(length)
-    {
-        if (!m_pty.IsValid()) return;
-        m_device = OpenProbe(m_pty, periodMs);
-        m_device->SetClockAhead();
-        // Short waits: every byte a step reads is there before it starts.
-        m_device->SetReplyTimeouts(5ms, 5ms);
-        m_device->SetRunning(true);
-    }
-    ~CScriptedLine()
-    {
-        if (m_device) m_device->SetRunning(false);
-    }
-    bool IsValid() const { return m_device != nullptr; }
-    CSatelProbe& Device() { return *m_device; }
-    CPtyPair& Pty() { return m_pty; }
-    // A reply of the ramp samples first .. first + count - 1, in this board's way.
-    std::string Reply(int64_t first, int count) const { return ReplyOf(Ramp(first, count)); }
-    std::string ReplyOf(const std::vector<SatelSample>& samples) const
-    {
-        std::string reply = m_lone ? CFakeSatelBoard::LoneStarReply(samples)
-                                   : CFakeSatelBoard::SampleReply(samples);
-        const size_t own = reply.size() - CSerialSatelDevice::kHeaderSize;
-        const size_t length = m_length == Length::Own    ? own
-                              : m_length == Length::Star ? own + 1
-                              : m_length == Length::Samples
-                                  ? samples.size() * CSerialSatelDevice::kSampleSize
-                                  : 0;
-        reply[2] = static_cast<char>(length >> 8);
-        reply[3] = static_cast<char>(length & 0xFF);
-        return reply;
-    }
-    static std::vector<SatelSample> Ramp(int64_t first, int count)
-    {
-        std::vector<SatelSample> samples;
-        for (int64_t j = first; j < first + count; ++j) samples.push_back(RampSample(j));
-        return samples;
-    }
-    // Two whole replies teach the device how this board ends and counts them; the
-    // ramp sample the next reply starts with.
-    int64_t Teach()
-    {
-        Step(Reply(0, 1));
-        Step(Reply(1, 1));
-        EXPECT_EQ(m_device->TakeQueued(), Ramp(0, 2));
-        return 2;
-    }
-    // The bytes go on the line; one step reads them once all wait for the device.
-    void Step(const std::string& bytes)
-    {
-        if (!bytes.empty()) {
-            ASSERT_TRUE(m_pty.Send(bytes));
-            ASSERT_TRUE(m_device->WaitForWaiting(static_cast<int>(bytes.size()), 5s));
-        }
-        m_device->ReadFrames(0);
-    }
-    // As Step, but the last bytes go out only once the device read the first ones (a
-    // line that hands a reply over in two pieces).
-    void StepInTwo(const std::string& first, const std::string& last)
-    {
-        ASSERT_TRUE(m_pty.Send(first));
-        ASSERT_TRUE(m_device->WaitForWaiting(static_cast<int>(first.size()), 5s));
-        std::thread rest([&] {
-            const auto deadline = std::chrono::steady_clock::now() + 5s;
-            while (m_device->PortWaiting() > 0 && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::yield();
-            EXPECT_TRUE(m_pty.Send(last));
-        });
-        m_device->ReadFrames(0);
-        rest.join();
-    }
-
-private:
-    CPtyPair m_pty;
-    std::unique_ptr<CSatelProbe> m_device;
-    const bool m_lone;
-    const Length m_length;
-};
-
 // The frame number after `before` in text, or -1.
 long long FrameIn(const std::string& text, const std::string& before)
 {
     const size_t at = text.find(before);
     return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + before.size());
-}
-
-// The last of the texts naming port that holds part, or an empty text.
-std::string LastText(const std::string& port, const std::string& part)
-{
-    const std::vector<std::string> texts = TextsNaming(port);
-    for (auto text = texts.rbegin(); text != texts.rend(); ++text)
-        if (text->find(part) != std::string::npos) return *text;
-    return std::string();
-}
-
-// Runs the case on a taught line of each ending and each length reading, with the
-// ramp sample the next reply starts with.
-template <typename Case>
-void OnEveryConvention(Case run)
-{
-    for (bool lone : {false, true}) {
-        for (Length length : {Length::Zero, Length::Own, Length::Star, Length::Samples}) {
-            CScriptedLine line(lone, length);
-            ASSERT_TRUE(line.IsValid());
-            run(line, lone, length, line.Teach());
-        }
-    }
-}
-
-// A reply that stops wherever it may, its header included, and whose rest comes only
-// after the device gave it up, then line noise (none, or bytes that look like data or
-// an ending): every sample it held is counted lost, the noise is none of its samples,
-// no byte becomes a sample, and the reply after the noise is taken whole. Both endings,
-// every length.
-TEST(SatelReplyRefusals, AReplyStoppedAnywhereCountsEverySampleItHeld)
-{
-    const std::string kNoise[] = {
-        "", std::string("\0\0\0\0\0*", 6), "I",
-        std::string("*\x13\x2A\0\x49\xFF\x2A\x2A\0\0\0\0\0\x2A\x11\x22\x33\x44\x55\x66\x77"
-                    "\x88\x99*",
-                    24)};
-    OnEveryConvention([&](CScriptedLine& line, bool lone, Length length, int64_t next) {
-        CSatelProbe& device = line.Device();
-        const size_t size = line.Reply(0, 3).size();
-        for (size_t at = 1; at < size; ++at) {
-            SCOPED_TRACE(testing::Message()
-                         << (lone ? "lone '*'" : "closing block") << ", length rule "
-                         << static_cast<int>(length) << ", stopped after byte " << at);
-            const std::string stopped = line.Reply(next, 3);
-            const int64_t lostBefore = device.LostSaid();
-            line.Step(stopped.substr(0, at));
-            line.Step("");  // nothing more came: given up
-            line.Step(stopped.substr(at) + kNoise[at % std::size(kNoise)] +
-                      line.Reply(next + 3, 2));
-            EXPECT_EQ(device.LostSaid() - lostBefore, 3);
-            EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 3, 2));
-            next += 5;
-        }
-    });
-}
-
-// A byte sent twice, or one more byte, in the first sample shifts every sample after it:
-// a sample's last byte '*' then stands where a lone '*' closes a reply, and where the
-// length ends it. When the reply's true closing '*' comes a moment later, the reply is
-// refused and its samples counted lost; no sample never sent is taken. Both endings,
-// every length, every place in the first sample.
-TEST(SatelReplyRefusals, AByteAddedInsideSamplesNeverMakesAReplyOfTheShiftedOnes)
-{
-    for (int periodMs : {25, 5, 1}) {
-        for (bool lone : {true, false}) {
-            for (Length length : {Length::Zero, Length::Own, Length::Star, Length::Samples}) {
-                CScriptedLine line(lone, length, periodMs);
-                ASSERT_TRUE(line.IsValid());
-                CSatelProbe& device = line.Device();
-                int64_t next = line.Teach();
-                for (size_t place = 0; place < CSerialSatelDevice::kSampleSize; ++place) {
-                    for (bool doubled : {true, false}) {
-                        // The closing '*' comes while the device reads, or only with
-                        // the next reply (the device took the shifted one meanwhile).
-                        for (bool meanwhile : {true, false}) {
-                            SCOPED_TRACE(testing::Message()
-                                         << periodMs << " ms, "
-                                         << (lone ? "lone '*'" : "closing block")
-                                         << ", length rule " << static_cast<int>(length)
-                                         << (doubled ? ", doubled" : ", added") << " byte at "
-                                         << place << (meanwhile ? "" : ", '*' with the next"));
-                            std::string damaged = line.Reply(next, 2);
-                            const size_t at = CSerialSatelDevice::kHeaderSize + place;
-                            damaged.insert(at, 1, doubled ? damaged[at] : '\x5A');
-                            const std::string star = damaged.substr(damaged.size() - 1);
-                            damaged.pop_back();
-                            const int64_t lostBefore = device.LostSaid();
-                            if (meanwhile) {
-                                line.StepInTwo(damaged, star);
-                                line.Step(line.Reply(next + 2, 1));
-                            } else {
-                                line.Step(damaged);
-                                line.Step(star + line.Reply(next + 2, 1));
-                            }
-                            EXPECT_EQ(device.LostSaid() - lostBefore, 2);
-                            EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 2, 1));
-                            next += 3;
-                        }
-                    }
-                }
-            }
-        }
-    }
-}
-
-// Replies back to back with line noise between them, all in one read: the first reply
-// ends at its own ending, the noise is one damaged burst of no samples, the next reply
-// is taken whole, and nothing is counted lost. Noise of random bytes, a lone '*', the
-// bytes of a sample, one byte; both endings, every length. A lone '*' right after a lone
-// ending reads as a byte added inside the samples: that reply is refused, its samples
-// counted lost, none taken. Without a length, a sample after a lone ending is one more
-// sample of that reply (one whose last sample begins with '*' looks alike): not tried.
-TEST(SatelReplyRefusals, NoiseBetweenRepliesInOneReadIsNoneOfTheirSamples)
-{
-    std::string sample;
-    for (int16_t value : RampSample(777)) {
-        sample += static_cast<char>(static_cast<uint16_t>(value) >> 8);
-        sample += static_cast<char>(value & 0xFF);
-    }
-    const std::string kNoise[] = {
-        std::string("\x91\x07\x2A\xE3\x00\x5C\xFF\x2A\x10\x49\x84\x3B", 12), "*", sample, "\x5A"};
-    OnEveryConvention([&](CScriptedLine& line, bool lone, Length length, int64_t next) {
-        CSatelProbe& device = line.Device();
-        for (size_t n = 0; n < std::size(kNoise); ++n) {
-            if (lone && length == Length::Zero && kNoise[n] == sample) continue;
-            SCOPED_TRACE(testing::Message()
-                         << (lone ? "lone '*'" : "closing block") << ", length rule "
-                         << static_cast<int>(length) << ", noise " << n);
-            const bool refused = lone && kNoise[n] == "*";
-            const int64_t lostBefore = device.LostSaid();
-            const int64_t damagedBefore = device.GetDamagedReplies();
-            line.Step(line.Reply(next, 2) + kNoise[n] + line.Reply(next + 2, 1));
-            EXPECT_EQ(device.LostSaid() - lostBefore, refused ? 2 : 0);
-            EXPECT_EQ(device.TakeQueued(),
-                      CScriptedLine::Ramp(refused ? next + 2 : next, refused ? 1 : 3));
-            EXPECT_EQ(device.GetDamagedReplies() - damagedBefore, 1);
-            line.Step(line.Reply(next + 3, 1));
-            EXPECT_EQ(device.LostSaid(), 0);
-            EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next + 3, 1));
-            next += 4;
-        }
-    });
-}
-
-// A request answered twice, one copy of it cut (longer than the room the device had for
-// it) or refused (stopped, its rest late or never), the other whole: its samples are
-// taken once, in order, and only those that no copy brought are counted lost. The copy
-// may be the first or the second, the refused copy may stop anywhere. Both endings,
-// every length.
-TEST(SatelReplyCopies, ARequestAnsweredTwiceBringsItsSamplesOnce)
-{
-    constexpr int kLong = 30;  // samples of a reply longer than a room just after an answer
-    const auto ramp = [](int64_t first, int count) { return CScriptedLine::Ramp(first, count); };
-    OnEveryConvention([&](CScriptedLine& line, bool lone, Length length, int64_t next) {
-        CSatelProbe& device = line.Device();
-        const auto trace = [&](const std::string& what) {
-            return testing::Message() << (lone ? "lone '*'" : "closing block") << ", length rule "
-                                      << static_cast<int>(length) << ", " << what;
-        };
-        // A cut copy: the samples of the room are taken, the rest counted lost.
-        const auto expectCut = [&](int64_t first, int64_t cutBefore) {
-            const int64_t lost = device.LostSaid();
-            const std::vector<SatelSample> queued = device.TakeQueued();
-            const int taken = static_cast<int>(queued.size()) - 1;
-            ASSERT_GE(taken, 2);
-            ASSERT_LT(taken, kLong);
-            std::vector<SatelSample> expected = ramp(first, taken);
-            expected.push_back(RampSample(first + kLong));
-            EXPECT_EQ(queued, expected);
-            EXPECT_EQ(lost, kLong - taken);
-            EXPECT_EQ(device.GetCutReplies() - cutBefore, 1);
-        };
-        {
-            SCOPED_TRACE(trace("whole, then a copy cut"));
-            const int64_t twiceBefore = device.GetRepeatedReplies();
-            const std::string reply = line.Reply(next, kLong);
-            device.AnsweredAgo(10s);  // room for the first copy
-            line.Step("");            // the request the copies answer: no room for the second
-            line.Step(reply + reply + line.Reply(next + kLong, 1));
-            EXPECT_EQ(device.LostSaid(), 0);
-            EXPECT_EQ(device.TakeQueued(), ramp(next, kLong + 1));
-            EXPECT_EQ(device.GetRepeatedReplies() - twiceBefore, 1);
-            next += kLong + 1;
-        }
-        {
-            SCOPED_TRACE(trace("cut, then a copy cut"));
-            const int64_t cutBefore = device.GetCutReplies();
-            const std::string reply = line.Reply(next, kLong);
-            device.AnsweredAgo(0ms);
-            line.Step(reply + reply + line.Reply(next + kLong, 1));
-            expectCut(next, cutBefore);
-            next += kLong + 1;
-        }
-        {
-            SCOPED_TRACE(trace("cut, then a copy with room"));
-            const int64_t cutBefore = device.GetCutReplies();
-            const std::string reply = line.Reply(next, kLong);
-            device.AnsweredAgo(0ms);
-            line.Step(reply);
-            device.AnsweredAgo(10s);
-            line.Step(reply + line.Reply(next + kLong, 1));
-            expectCut(next, cutBefore);
-            next += kLong + 1;
-        }
-        const size_t size = line.Reply(0, 3).size();
-        for (size_t at : {size_t{2}, size_t{8}, size_t{11}, size_t{20}, size - 1}) {
-            const std::string reply = line.Reply(next, 3);
-            {
-                SCOPED_TRACE(trace("whole, then a copy stopped after byte " + std::to_string(at)));
-                line.Step(reply + reply.substr(0, at));
-                line.Step("");  // nothing more came: given up
-                line.Step(reply.substr(at) + line.Reply(next + 3, 1));
-                EXPECT_EQ(device.LostSaid(), 0);
-                EXPECT_EQ(device.TakeQueued(), ramp(next, 4));
-            }
-            {
-                SCOPED_TRACE(trace("stopped after byte " + std::to_string(at) + ", then a copy"));
-                line.Step(reply.substr(0, at));
-                line.Step("");
-                line.Step(reply.substr(at) + reply + line.Reply(next + 3, 1));
-                EXPECT_EQ(device.LostSaid(), 0);
-                EXPECT_EQ(device.TakeQueued(), ramp(next, 4));
-            }
-            // A part without a whole sample may be any reply's: its samples stay lost.
-            if (at >= CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize) {
-                SCOPED_TRACE(trace("stopped after byte " + std::to_string(at) +
-                                   ", its rest never sent, then a copy"));
-                line.Step(reply.substr(0, at));
-                line.Step("");
-                line.Step(reply + line.Reply(next + 3, 1));
-                EXPECT_EQ(device.LostSaid(), 0);
-                EXPECT_EQ(device.TakeQueued(), ramp(next, 4));
-            }
-        }
-    });
-}
-
-// A backlog longer than the room, with a sample that reads as an ending (0, 0, 42; a
-// first byte '*') and the next reply's header read with it: cut, its samples past the
-// room counted lost, none taken for line noise; the next reply taken whole.
-TEST(SatelReplyRefusals, ABacklogLongerThanTheRoomIsCutThoughASampleLooksLikeItsEnd)
-{
-    constexpr int kLong = 39;  // with the next header, one read of the input
-    OnEveryConvention([&](CScriptedLine& line, bool lone, Length length, int64_t next) {
-        SCOPED_TRACE(testing::Message() << (lone ? "lone '*'" : "closing block")
-                                        << ", length rule " << static_cast<int>(length));
-        CSatelProbe& device = line.Device();
-        std::vector<SatelSample> backlog = CScriptedLine::Ramp(next, kLong);
-        backlog[1] = {0, 0, 42};
-        backlog[2] = {0x2A01, 8, 9};
-        const int64_t damagedBefore = device.GetDamagedReplies();
-        device.AnsweredAgo(0ms);
-        line.Step(line.ReplyOf(backlog) + line.Reply(next + kLong, 1));
-        const int64_t lost = device.LostSaid();
-        const std::vector<SatelSample> queued = device.TakeQueued();
-        const int taken = static_cast<int>(queued.size()) - 1;
-        ASSERT_GE(taken, 3);
-        ASSERT_LT(taken, kLong);
-        std::vector<SatelSample> expected(backlog.begin(), backlog.begin() + taken);
-        expected.push_back(RampSample(next + kLong));
-        EXPECT_EQ(queued, expected);
-        EXPECT_EQ(lost, kLong - taken);
-        EXPECT_EQ(device.GetCutReplies(), 1);
-        EXPECT_EQ(device.GetDamagedReplies(), damagedBefore);
-    });
-}
-
-// A late reply taken while the device tries to resume a lost line, the board then
-// silent again (no acknowledgement) or answering all but the sample request: the board
-// answers. The line is back at the frame that carries the reply's first sample, as the
-// text says: no frame after the loss carries a sample before it.
-TEST(SatelLineReturn, ALateReplyTakenWhileResumingEndsTheLoss)
-{
-    OnEveryConvention([&](CScriptedLine& line, bool lone, Length length, int64_t next) {
-        CSatelProbe& device = line.Device();
-        device.TakeQueued();
-        const std::string port = line.Pty().SlaveName();
-        CFakeSatelBoard board(line.Pty());  // acknowledges commands, never a sample request
-        board.SetSilentSamples(true);
-        board.Start();
-        for (bool acknowledges : {false, true}) {
-            SCOPED_TRACE(testing::Message()
-                         << (lone ? "lone '*'" : "closing block") << ", length rule "
-                         << static_cast<int>(length)
-                         << (acknowledges ? ", configured again" : ", no acknowledgement"));
-            board.SetSilent(!acknowledges);
-            for (int i = 0; i < 20 && !device.IsLineLost(); ++i) {
-                std::this_thread::sleep_for(6ms);  // the next read is due
-                device.ReadOrResume();
-                device.TakeSample(true);
-            }
-            ASSERT_TRUE(device.IsLineLost());
-            const long long lost =
-                FrameIn(LastText(port, "does not answer from frame"), "from frame ");
-            ASSERT_GE(lost, 0);
-            ASSERT_TRUE(line.Pty().Send(line.Reply(next, 2)));  // late, after its time-out
-            ASSERT_TRUE(device.WaitForBytes(5s));
-            device.ReadOrResume();
-            EXPECT_FALSE(device.IsLineLost());
-            const long long back =
-                FrameIn(LastText(port, "answers again at frame"), "again at frame ");
-            EXPECT_EQ(back, device.GetSampleCounter());
-            EXPECT_GE(back, lost);
-            EXPECT_EQ(device.TakeQueued(), CScriptedLine::Ramp(next, 2));
-            next += 2;
-        }
-        board.Stop();
-    });
 }
 
 // Every frame carries a board sample, and what the frames skip is exactly what the
