@@ -348,6 +348,12 @@ void CSerialSatelDevice::CheckInit()
     const double firstUs = GetTimeToNextSampleUs();
     if (!std::isnan(firstUs) && firstUs > m_period * 500.0) DropQueued(1);
     ClearGaps();
+    // The spike filter starts from the first sample the frames take; one the board's
+    // next bytes may still show misread (an unconfirmed reply) is no start.
+    if (m_queueCount > m_unconfirmed) {
+        CMutexLock lock(&m_dataMutex);
+        std::copy(m_queue[m_queueHead].begin(), m_queue[m_queueHead].end(), m_previous);
+    }
     m_line.NoteFreshFrame(-1);
     m_freshShown = false;
     m_lastRead = ReadProgramClockUs();
@@ -372,7 +378,9 @@ void CSerialSatelDevice::PrimeQueue()
         const size_t before = QueuedSamples();
         const double requestUs = ReadProgramClockUs();
         ReadFrames(0);
-        if (m_lastOutcome != ReadOutcome::Samples && m_lastOutcome != ReadOutcome::Empty) break;
+        if (m_lastOutcome != ReadOutcome::Samples && m_lastOutcome != ReadOutcome::Empty &&
+            m_lastOutcome != ReadOutcome::Pending)
+            break;
         if (QueuedSamples() == before) {
             quietSinceUs = requestUs;
         } else if (quietSinceUs >= 0.0 && QueuedSamples() >= 2 &&
@@ -538,6 +546,13 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     // same. They settle the step.
     last = TakeWaitingReplies();
     if (last != Reply::Ack) return settle();
+    // A reply closed by a lone '*' is settled before the next request: bytes after that
+    // answer it (noise before its reply, or the reply).
+    ConfirmLoneIfQuiet();
+    if (m_loneOpen) {
+        last = Reply::Pending;
+        return settle();
+    }
     uint8_t frame[kFrameSize];
     MakeFrame(kSamples, 0, frame);
     if (!SendCommand(frame, kFrameSize)) {

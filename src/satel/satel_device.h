@@ -161,7 +161,8 @@ protected:
     // sent in it, -1: none known) counted lost unless it is a copy of an earlier reply.
     Reply Refuse(size_t count, int64_t samples);
     // The samples a refused reply of count bytes held by its bytes alone.
-    int64_t SamplesByBytes(size_t count) const;
+    // tail: its last kClosingSize bytes.
+    int64_t SamplesByBytes(size_t count, const uint8_t* tail) const;
     // Accounting: a lost count bounded by what the board can have gathered since the
     // request the last reply taken answered.
     int64_t Bounded(int64_t samples);
@@ -174,6 +175,7 @@ protected:
     bool LoneFollowed(size_t count);
     // A reply closed by a lone '*' holds until what follows shows the '*' its own.
     void ConfirmLone();
+    double LinePauseUs() const;
     void ConfirmLoneIfQuiet();
     void RefuteLone();
     Reply SettleLone(std::chrono::steady_clock::time_point yieldAt);
@@ -181,8 +183,9 @@ protected:
     // header tell its samples.
     void StartRefuted(size_t count);
     void NoteRefutedByte(uint8_t byte);
-    // The refused segment read on to the next header: its samples counted then.
-    void EndRefuted();
+    // The refused segment read on to its ending (closed) or the next header: its
+    // samples counted then.
+    void EndRefuted(bool closed = false);
     // Reads off the rest of a reply longer than the largest read: its samples lost.
     Reply ReadOffCut(uint32_t timeoutMs);
     void NoteGarbage();
@@ -281,6 +284,7 @@ protected:
     // Acquisition thread: the reply being read: where its length ends it (0: by its
     // ending), and whether that length is the board's.
     size_t m_lengthEnd = 0;
+    size_t m_minEnd = 0;           // no ending before (a length whose rule is not learnt)
     int64_t m_byLength = -1;       // the samples its length says, -1: it says none
     bool m_headerPlausible = true; // its length is one this board's way can mean
     // Acquisition thread: the bytes of a refused reply while its rest is read (0: none),
@@ -289,10 +293,14 @@ protected:
     // Acquisition thread: the newest queued samples, of a reply closed by a lone '*' not
     // yet confirmed (no frame takes them), and the samples its length says (-1: none).
     size_t m_unconfirmed = 0;
+    bool m_loneOpen = false;     // such a reply (maybe empty) waits to be confirmed
     int64_t m_refutedBase = -1;  // of a refuted one: its samples taken back (-1: none)
     size_t m_refutedRest = 0;    // and the bytes that followed
+    size_t m_refutedStarRest = 0;  // of those, up to the last '*'
+    int64_t m_refutedHead = 0;     // the samples its bytes held when refused
     int64_t m_unconfirmedByLength = -1;
-    double m_unconfirmedGapUs = 0.0;  // thrice the time its bytes took each
+    double m_unconfirmedGapUs = 0.0;  // the line's pause allowed after it
+    double m_replyGapUs = 0.0;        // the longest pause between bytes of the reply read
     bool m_replyLone = false;
     bool m_refusedCopy = false;  // the reply refused last was a copy
     std::array<uint8_t, kClosingSize> m_refutedLast{};

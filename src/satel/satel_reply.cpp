@@ -28,6 +28,8 @@ constexpr size_t kInputRoom = 256;
 // but a stall; its speed is told over this much time of bytes flowing.
 constexpr double kFlowGapUs = 20000.0;
 constexpr double kFlowWindowUs = 300000.0;
+// Bytes a reply may gain on the line (a burst of noise inside it).
+constexpr size_t kNoiseRoom = 48;
 constexpr uint8_t kHash = 0x23;  // '#', first header byte
 constexpr uint8_t kI = 0x49;     // 'I', second header byte
 
@@ -94,7 +96,7 @@ void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
 void CSerialSatelDevice::ForgetReply()
 {
     if (m_refutedBytes > 0) EndRefuted();
-    if (m_unconfirmed > 0) ConfirmLone();
+    if (m_loneOpen) ConfirmLone();
     m_replyFill = 0;
     m_awaiting = false;
     m_cutting = false;
@@ -175,9 +177,17 @@ int64_t CSerialSatelDevice::SamplesByLength()
     return samples;
 }
 
-int64_t CSerialSatelDevice::SamplesByBytes(size_t count) const
+int64_t CSerialSatelDevice::SamplesByBytes(size_t count, const uint8_t* tail) const
 {
-    const size_t closing = EndingSize(m_ending == Ending::Unknown ? Ending::Block : m_ending);
+    // Before the board showed its ending, the bytes' own tell: five zero bytes and '*'
+    // (no sample of a loaded board) or else a lone '*'.
+    Ending ending = m_ending;
+    if (ending == Ending::Unknown)
+        ending = count >= kHeaderSize + kClosingSize && tail[kClosingSize - 1] == kTerminator &&
+                         std::all_of(tail, tail + kClosingSize - 1, [](uint8_t b) { return b == 0; })
+                     ? Ending::Block
+                     : Ending::Lone;
+    const size_t closing = EndingSize(ending);
     if (count <= kHeaderSize + closing) return 0;
     // A byte doubled or dropped makes no sample more or less.
     return static_cast<int64_t>((count - kHeaderSize - closing + kSampleSize / 2) / kSampleSize);
@@ -204,7 +214,6 @@ bool CSerialSatelDevice::IsCopy(const uint8_t* bytes, size_t count) const
 
 CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t samples)
 {
-
     m_damagedReplies.fetch_add(1);
     m_replyFill = 0;
     m_inGarbage = false;
@@ -231,6 +240,8 @@ void CSerialSatelDevice::StartRefuted(size_t count)
 {
     m_refutedBytes = count;
     m_refutedBase = -1;
+    m_refutedRest = 0;
+    m_refutedHead = count >= kClosingSize ? SamplesByBytes(count, m_reply.data() + count - kClosingSize) : 0;
     const size_t kept = std::min(count, m_refutedLast.size());
     m_refutedLast.fill(0xFF);
     std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
@@ -246,32 +257,48 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
     std::rotate(m_refutedLast.begin(), m_refutedLast.begin() + 1, m_refutedLast.end());
     m_refutedLast.back() = byte;
     if (byte != kTerminator || m_refutedBytes <= kHeaderSize) return;
+    // A reply taken back from its lone '*' came whole with its rest (a byte added,
+    // doubled or lost inside): its own ending is the last '*' before the next request.
+    if (m_refutedBase >= 0) {
+        m_refutedStarRest = m_refutedRest;
+        return;
+    }
     const size_t body = m_refutedBytes - kHeaderSize;
-    const bool ends =
-        m_ending == Ending::Lone
-            ? body % kSampleSize == 1
-            : body % kSampleSize == 0 && std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1,
-                                                      [](uint8_t b) { return b == 0; });
-    if (ends) EndRefuted();
+    const bool lone = body % kSampleSize == 1;
+    const bool block = body % kSampleSize == 0 &&
+                       std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1,
+                                   [](uint8_t b) { return b == 0; });
+    const bool ends = m_ending == Ending::Lone    ? lone
+                      : m_ending == Ending::Block ? block
+                                                  : lone || block;
+    if (ends) EndRefuted(true);
 }
 
 // A reply closed by a lone '*' is taken, its samples held from the frames, until what
 // follows shows that '*' was its own: a header, or nothing for a whole reply time-out.
 // Anything else (a byte added inside the samples put a sample's '*' there, or noise
 // follows at once) refutes it.
-// Quiet since the reply for a quarter period (at most 5 ms) and thrice the time its
-// bytes took each: nothing was added inside it (such a byte comes with the reply).
+// Quiet since the reply for a quarter period (at most 5 ms) and the pause its line may
+// take: nothing was added inside it (such a byte comes with the reply).
 void CSerialSatelDevice::ConfirmLoneIfQuiet()
 {
-    if (m_unconfirmed == 0 || Waiting() > 0) return;
+    if (!m_loneOpen || Waiting() > 0) return;
     const double quietUs = std::min(m_period * 250.0, 5000.0) + m_unconfirmedGapUs;
     if (ReadProgramClockUs() - m_lastByteUs >= quietUs) ConfirmLone();
+}
+
+// How long the line may pause within a reply: thrice the longest pause seen in this
+// one (a slow line hands bytes over in bursts), never past the reply time-out.
+double CSerialSatelDevice::LinePauseUs() const
+{
+    return std::min(3.0 * m_replyGapUs, m_replyTimeoutMs * 1000.0);
 }
 
 void CSerialSatelDevice::ConfirmLone()
 {
     m_unconfirmed = 0;
     m_unconfirmedByLength = -1;
+    m_loneOpen = false;
 }
 
 void CSerialSatelDevice::RefuteLone()
@@ -292,15 +319,16 @@ void CSerialSatelDevice::RefuteLone()
         m_countedSince += lost;
         CountLost(lost);
     } else {
-        // Without a length: the samples taken back, and those of the rest when it ends
-        // with a '*' after whole samples (a byte was added inside; else it is noise).
+        // Without a length: the samples taken back, and those of its rest (read up to
+        // the next request: NoteRefutedByte).
         m_refutedBytes = kHeaderSize + back * kSampleSize + 1;
         m_refutedLast.fill(0xFF);
         m_refutedBase = static_cast<int64_t>(back);
-        m_refutedRest = 0;
+        m_refutedRest = m_refutedStarRest = 0;
     }
     m_unconfirmed = 0;
     m_unconfirmedByLength = -1;
+    m_loneOpen = false;
 }
 
 // What follows an unconfirmed reply, by the deadline: a header confirms it, other bytes
@@ -331,13 +359,13 @@ CSerialSatelDevice::Reply CSerialSatelDevice::SettleLone(Clock::time_point yield
     return Reply::Ack;
 }
 
-void CSerialSatelDevice::EndRefuted()
+void CSerialSatelDevice::EndRefuted(bool closed)
 {
-    int64_t samples = SamplesByBytes(m_refutedBytes);
-    if (m_refutedBase >= 0) {
-        const bool added = m_refutedRest % kSampleSize == 1 && m_refutedLast.back() == kTerminator;
-        samples = m_refutedBase + (added ? static_cast<int64_t>(m_refutedRest / kSampleSize) : 0);
-    }
+    // Bytes that followed hold the rest of its samples only where they close as the
+    // board's replies do; else they are noise before the next reply.
+    int64_t samples = closed ? SamplesByBytes(m_refutedBytes, m_refutedLast.data()) : m_refutedHead;
+    if (m_refutedBase >= 0)
+        samples = m_refutedBase + static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
     const int64_t lost = Bounded(samples);
     m_refutedBytes = 0;
     m_refutedBase = -1;
@@ -352,6 +380,7 @@ void CSerialSatelDevice::NoteLineByte()
 {
     const double nowUs = ReadProgramClockUs();
     const double gapUs = nowUs - m_lastByteUs;
+    m_replyGapUs = std::max(m_replyGapUs, gapUs);
     m_lastByteUs = nowUs;
     if (m_slowLineSaid || gapUs > kFlowGapUs) return;
     m_flowUs += gapUs;
@@ -445,10 +474,9 @@ bool CSerialSatelDevice::LoneFollowed(size_t count)
     if (SamplesIn(count, Ending::Lone) <= 0 && m_ending != Ending::Unknown) return false;
     // A quarter period (none at the fastest rates, where the reply comes at once), and
     // thrice the time a byte of this reply took to come (a slow or dribbling line).
-    const double perByteUs = (ReadProgramClockUs() - m_firstByteUs) / static_cast<double>(count);
     const auto look = std::chrono::microseconds(
         (m_period < 4 ? 0 : std::min<int64_t>(m_period * 250, 5000)) +
-        static_cast<int64_t>(std::min(3.0 * perByteUs, 20000.0)));
+        static_cast<int64_t>(LinePauseUs()));
     // A header follows (all of it, or as much as came), or nothing: noise may hold a '#'.
     uint8_t next[kHeaderSize];
     size_t got = 0;
@@ -536,7 +564,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
                                                                    static_cast<int64_t>(
                                                                        std::max(yieldLeftUs, 0.0)));
     size_t noise = 0;
-    if (m_unconfirmed > 0 && count == 0) {
+    if (m_loneOpen && count == 0) {
         const Reply settled = SettleLone(Clock::time_point::max());
         if (settled != Reply::Ack) {
             m_awaiting = settled == Reply::Pending;
@@ -547,7 +575,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
     // a header that is no reply of this board.
     const auto refuseCount = [this](size_t bytes) -> int64_t {
         if (m_byLength >= 0) return m_byLength;
-        return m_headerPlausible ? SamplesByBytes(bytes) : 0;
+        return m_headerPlausible && bytes >= kClosingSize
+                   ? SamplesByBytes(bytes, m_reply.data() + bytes - kClosingSize)
+                   : 0;
     };
     for (;;) {
         uint8_t byte = 0;
@@ -585,6 +615,17 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
                 if (!m_refusedCopy) StartRefuted(count);
                 return reply;
             }
+            // A header that stopped before its kind (a line held up) while a request
+            // waits: its length, or the bytes that follow, tell its samples.
+            if (count == kHeaderSize - 1 && IsRequestWaiting()) {
+                const int64_t byLength = SamplesByLength();
+                if (byLength >= 0) return Refuse(count, byLength);
+                if (byLength == -1) {
+                    const Reply reply = Refuse(count, 0);
+                    StartRefuted(count);
+                    return reply;
+                }
+            }
             return Refuse(count, 0);
         }
         if (got < 0) {
@@ -603,6 +644,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
         } else {
             m_lastByteUs = ReadProgramClockUs();
             m_firstByteUs = m_lastByteUs;
+            m_replyGapUs = 0.0;
         }
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
             if (count == 2) NoteRefutedByte(kHash);
@@ -628,6 +670,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
             m_byLength = -1;
             m_lengthEnd = 0;
             m_headerPlausible = true;
+            // Before the board showed how it counts, a length still says the reply is
+            // no shorter than the least it can mean: no '*' closes it before.
+            const size_t length = DecodeU16(m_reply.data() + 2);
+            m_minEnd = m_lengthRule == LengthRule::Unknown && length > 0 ? kHeaderSize - 1 + length : 0;
             if (m_reply[4] == kSamples) {
                 const int64_t byLength = SamplesByLength();
                 m_headerPlausible = byLength != -2;
@@ -655,7 +701,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
                 m_lengthEnd = 0;
                 continue;
             }
-        } else if (byte == kTerminator) {
+        } else if (byte == kTerminator && count >= m_minEnd) {
             for (Ending ending : {Ending::Block, Ending::Lone}) {
                 if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
                     continue;
@@ -670,8 +716,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
             }
         }
         if (count >= 2 * kHeaderSize && IsHeader(m_reply.data() + count - kHeaderSize)) {
-            // The next reply: this one stopped before its ending.
+            // The next reply: this one stopped before its ending. Far short of the least
+            // its length can mean, it was noise that looked like a header.
             Unread(m_reply.data() + count - kHeaderSize, kHeaderSize);
+            if (count - kHeaderSize + kNoiseRoom < m_minEnd) m_headerPlausible = false;
             return Refuse(count - kHeaderSize, refuseCount(count - kHeaderSize));
         }
         if (count >= kMaxReply) {
@@ -705,6 +753,7 @@ void CSerialSatelDevice::NoteGarbage()
 
 void CSerialSatelDevice::NoteRequest()
 {
+    if (m_refutedBytes > 0 && m_refutedBase >= 0) EndRefuted();
     if (m_requestCount == kRequestRing) {
         m_requestHead = (m_requestHead + 1) % kRequestRing;
         --m_requestCount;
@@ -811,17 +860,17 @@ void CSerialSatelDevice::TakeReply(bool late)
     for (int j = 0; j < m_replySamples; ++j) {
         double values[3];
         DecodeSample(m_reply.data() + kHeaderSize + static_cast<size_t>(j) * kSampleSize, values);
-        if (initialising) std::copy(values, values + 3, m_previous);
         QueueSample(values);
         ++m_takenSamples;
     }
     m_countedSince += m_replySamples;
-    if (m_replyLone && m_replySamples > 0) {
+    // An empty one too where no length says it is empty: a '*' added after its header
+    // may have closed it.
+    if (m_replyLone && (m_replySamples > 0 || m_byLength < 0)) {
+        m_loneOpen = true;
         m_unconfirmed = static_cast<size_t>(m_replySamples);
         m_unconfirmedByLength = m_byLength;
-        m_unconfirmedGapUs = std::min(3.0 * (m_lastByteUs - m_firstByteUs) /
-                                          static_cast<double>(kHeaderSize + kSampleSize * m_unconfirmed),
-                                      20000.0);
+        m_unconfirmedGapUs = LinePauseUs();
     }
     m_replyLone = false;
     m_lastWasAgain = m_replyAgain && m_replySamples > 0;

@@ -144,6 +144,10 @@ private:
                     ++m_resets;
                 }
                 Answer(command);
+                // The next request came before this reply ended: its reply follows this one
+                // at once.
+                pollfd next{m_pty->Master(), POLLIN, 0};
+                m_behindReply = pending.size() >= 8 || (::poll(&next, 1, 0) > 0 && (next.revents & POLLIN));
             }
         }
     }
@@ -246,6 +250,11 @@ private:
         // a byte added inside the reply: the board's line is not asked for either.
         if (fault == Fault::NoiseInside && m_length == Length::Zero) return Fault::None;
         if (fault == Fault::NoiseAfter && m_length == Length::Zero && m_lone) return Fault::None;
+        // Nor can noise before a reply be told from the rest of a damaged one before it,
+        // or from bytes added to one it follows at once.
+        if (fault == Fault::NoiseBefore && m_length == Length::Zero && m_lone &&
+            (m_lastDamaged || m_behindReply))
+            return Fault::None;
         return fault;
     }
     void Answer(char command)
@@ -274,6 +283,8 @@ private:
         const bool hasSample = reply.size() > 5 + ending;
         const Fault fault = Draw(hasSample);
         if (fault != Fault::None) ++m_injected;
+        m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
+                        fault == Fault::AddedByte || fault == Fault::Stall || fault == Fault::Dribble;
         // Somewhere among the samples and the ending.
         const size_t at = 5 + m_random() % (reply.size() - 5);
         switch (fault) {
@@ -359,6 +370,8 @@ private:
     Plan m_plan;
     bool m_silentUntilConfigured = false;  // board thread only, as the two below
     int m_sinceConfigured = 0;
+    bool m_lastDamaged = false;            // the last reply met a fault inside it
+    bool m_behindReply = false;            // the next reply follows the last at once
     std::vector<std::string> m_clean;      // the last replies as the board made them
     std::atomic<int> m_resets{0};
     int m_ackLength = -1;
