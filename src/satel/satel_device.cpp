@@ -211,9 +211,9 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
     Reply before = m_replyFill > 0 ? SettlePartialReply() : Reply::Ack;
     if (before == Reply::Samples) TakeReply(true);
     if (before != Reply::Vanished && before != Reply::Closing) before = TakeWaitingReplies();
-    if (before == Reply::Vanished || before == Reply::Closing) {
+    if (before == Reply::Vanished || before == Reply::Closing || before == Reply::Pending) {
         m_lineVanished = before == Reply::Vanished;
-        return false;
+        return false;  // Pending: a frame fell due while they came; asked again later
     }
     uint8_t frame[kFrameSize];
     const struct {
@@ -285,11 +285,12 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
     if (IsClosing()) return false;
     MakeFrame(kSamples, 0, frame);
     DiscardStale();
+    const double sentUs = ReadProgramClockUs();
     if (!SendCommand(frame, kFrameSize)) {
         if (m_verbose) Log("Unable to start data collection\n");
         return false;
     }
-    NoteRequest();
+    NoteRequest(sentUs);
     // The first reply after the offsets holds what the board gathered since this one.
     const int expected = waitMs / m_period;
     int samples = 0;
@@ -555,11 +556,12 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     }
     uint8_t frame[kFrameSize];
     MakeFrame(kSamples, 0, frame);
+    const double sentUs = ReadProgramClockUs();
     if (!SendCommand(frame, kFrameSize)) {
         last = Reply::Vanished;
         return settle();
     }
-    NoteRequest();
+    NoteRequest(sentUs);
     m_byteDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_replyTimeoutMs);
     m_awaiting = true;
     for (int i = 0; i < 16; ++i) {  // acknowledgements that came late are passed over
@@ -633,13 +635,7 @@ void CSerialSatelDevice::ReportOnce(bool& reported, const wxString& text)
 void CSerialSatelDevice::ReadStep()
 {
     const int64_t damagedBefore = m_damagedReplies.load();
-    // A reply on its way gives way to a frame that falls due: the frames keep their
-    // rate however slow the line.
-    const double dueUs = IsRunning() ? GetNextSampleDueUs() : std::nan("");
-    // A frame late by a few periods is no harm (it catches up at once); one held for
-    // the whole of a long reply on a slow line is.
-    m_yieldAtUs = std::isfinite(dueUs) ? std::max(dueUs, ReadProgramClockUs()) + std::max(2.0 * m_period, 50.0) * 1000.0
-                                       : HUGE_VAL;
+    SetYield();
     ReadFrames(0);
     m_yieldAtUs = HUGE_VAL;
     CLineWatch::Change change = CLineWatch::Change::None;
@@ -690,6 +686,17 @@ void CSerialSatelDevice::ReadStep()
     if (change == CLineWatch::Change::Back) PostBack();
 }
 
+void CSerialSatelDevice::SetYield()
+{
+    // A reply on its way gives way to a frame that falls due: the frames keep their
+    // rate however slow the line. A frame late by a few periods is no harm (it catches
+    // up at once); one held for the whole of a long reply on a slow line is.
+    const double dueUs = IsRunning() ? GetNextSampleDueUs() : std::nan("");
+    m_yieldAtUs = std::isfinite(dueUs) ? std::max(dueUs, ReadProgramClockUs()) +
+                                             std::max(2.0 * m_period, 50.0) * 1000.0
+                                       : HUGE_VAL;
+}
+
 void CSerialSatelDevice::PostBack()
 {
     g_messages.Post(Severity::Error, CLineWatch::BackText("<SATEL> ", GetDeviceName(), m_portName,
@@ -736,7 +743,11 @@ void CSerialSatelDevice::ReadOrResume()
         return;
     }
     if (!m_line.IsReopenDue()) return;
+    // The backlog of a board that was busy may come while it is configured again: the
+    // frames due meanwhile go first, the rest is read at the next attempt.
+    SetYield();
     const bool resumed = TryResume();
+    m_yieldAtUs = HUGE_VAL;
     m_line.ReopenTried();
     if (resumed && m_line.Succeeded() == CLineWatch::Change::Back) PostBack();
 }

@@ -189,7 +189,9 @@ protected:
     // Reads off the rest of a reply longer than the largest read: its samples lost.
     Reply ReadOffCut(uint32_t timeoutMs);
     void NoteGarbage();
-    void NoteRequest();
+    // sentUs: program time before the request was written (the thread may be held up
+    // while it goes; the board may answer at once).
+    void NoteRequest(double sentUs);
     void NoteAnswered();
     bool IsRequestWaiting();
     // Replies that wait on the line (late ones): their samples taken in order.
@@ -218,6 +220,7 @@ protected:
     bool TryResume();
     void ReadOrResume();
     void PostBack();
+    void SetYield();
     // The sample reply in m_reply: its samples queued in order. late: it came after its
     // request's time-out.
     void TakeReply(bool late);

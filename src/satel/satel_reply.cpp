@@ -751,14 +751,14 @@ void CSerialSatelDevice::NoteGarbage()
     m_damagedReplies.fetch_add(1);
 }
 
-void CSerialSatelDevice::NoteRequest()
+void CSerialSatelDevice::NoteRequest(double sentUs)
 {
     if (m_refutedBytes > 0 && m_refutedBase >= 0) EndRefuted();
     if (m_requestCount == kRequestRing) {
         m_requestHead = (m_requestHead + 1) % kRequestRing;
         --m_requestCount;
     }
-    m_requestUs[(m_requestHead + m_requestCount) % kRequestRing] = ReadProgramClockUs();
+    m_requestUs[(m_requestHead + m_requestCount) % kRequestRing] = sentUs;
     ++m_requestCount;
 }
 

@@ -3,6 +3,7 @@
 #include "../serial/ptyPair.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <unistd.h>
 
 using SatelSample = std::array<int16_t, 3>;
 
@@ -217,6 +219,19 @@ private:
             }
         }
     }
+    // Writes as the line takes it; a line nobody reads any more (the device closed)
+    // holds the board no longer than Stop.
+    void Send(const std::string& bytes)
+    {
+        for (size_t at = 0; at < bytes.size() && !m_stop;) {
+            pollfd entry{m_pty.Master(), POLLOUT, 0};
+            if (::poll(&entry, 1, 10) <= 0 || !(entry.revents & POLLOUT)) continue;
+            const ssize_t written =
+                ::write(m_pty.Master(), bytes.data() + at, std::min<size_t>(64, bytes.size() - at));
+            if (written < 0 && errno != EINTR && errno != EAGAIN) return;
+            if (written > 0) at += static_cast<size_t>(written);
+        }
+    }
     bool IsPaused()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -298,11 +313,11 @@ private:
         reply = WithLength(reply);
         if (command == 'B') m_longestReply = std::max(m_longestReply.load(), reply.size());
         if (head > 0) {
-            m_pty.Send(reply.substr(0, head));
+            Send(reply.substr(0, head));
             std::this_thread::sleep_for(gap);
             reply.erase(0, head);
         }
-        m_pty.Send(reply);
+        Send(reply);
     }
 
     CPtyPair& m_pty;
