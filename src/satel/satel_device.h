@@ -328,6 +328,7 @@ protected:
     size_t m_againSamples = 0;
     uint64_t m_againMark = 0;
     bool m_replyAgain = false;
+    bool m_lastTakenEmpty = false;  // the last reply taken held no sample
     uint64_t m_queuedTotal = 0;  // acquisition thread: samples ever queued
     // Acquisition thread: program times of the 'B' requests not answered yet, oldest
     // first; one unanswered for long waits no more.

@@ -453,7 +453,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
         m_lastWasAgain = false;
         answers = true;
     }
-    if (samples == 0) return answers ? Reply::Samples : Reply::Repeat;  // empty: no copy told
+    if (samples == 0) {
+        // Empty replies alike: two in a row may be one and its copy, told by a reply
+        // that follows with no request left.
+        m_replyAgain = answers && m_lastTakenEmpty;
+        return answers ? Reply::Samples : Reply::Repeat;
+    }
     if (!answers) {
         m_repeatedReplies.fetch_add(1);
         m_replySamples = 0;
@@ -873,7 +878,8 @@ void CSerialSatelDevice::TakeReply(bool late)
         m_unconfirmedGapUs = LinePauseUs();
     }
     m_replyLone = false;
-    m_lastWasAgain = m_replyAgain && m_replySamples > 0;
+    m_lastWasAgain = m_replyAgain;
+    m_lastTakenEmpty = m_replySamples == 0;
     m_againSamples = static_cast<size_t>(m_replySamples);
     m_againMark = m_queuedTotal;
     m_replyAgain = false;
