@@ -221,14 +221,14 @@ private:
     void Put(const std::string& bytes)
     {
         if (m_plan.lineBytesPerSecond <= 0) {
-            m_pty->Send(bytes);
+            m_pty->SendUnless(bytes, m_stop);
             return;
         }
         // In pieces of a millisecond's worth, each when the line has carried the last.
         const size_t piece = std::max<size_t>(1, static_cast<size_t>(m_plan.lineBytesPerSecond) / 1000);
         for (size_t at = 0; at < bytes.size() && !m_stop; at += piece) {
             const std::string part = bytes.substr(at, piece);
-            m_pty->Send(part);
+            m_pty->SendUnless(part, m_stop);
             m_lineFree += std::chrono::microseconds(static_cast<int64_t>(
                 part.size() * 1.0e6 / m_plan.lineBytesPerSecond));
             m_lineFree = std::max(m_lineFree, std::chrono::steady_clock::now() -
@@ -319,7 +319,7 @@ private:
             // not read meanwhile (it gave up on a held-up board and tries again later)
             // sees what it read.
             const std::string half = reply.substr(0, reply.size() / 2);
-            m_pty->Send(half);
+            m_pty->SendUnless(half, m_stop);
             const size_t seen =
                 half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
             // Without the header's kind and a byte more the device cannot tell a reply
@@ -333,7 +333,7 @@ private:
         }
         if (fault == Fault::Dribble && reply.size() < 40) {
             for (char byte : reply) {
-                m_pty->Send(&byte, 1);
+                m_pty->SendUnless(std::string(1, byte), m_stop);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + m_random() % 4));
             }
         } else if (fault == Fault::Stall) {
@@ -345,7 +345,9 @@ private:
             Put(reply);
         }
         if (fault == Fault::NoiseAfter) {
-            Put(Noise(1 + m_random() % 40));
+            // Now and then a closing block of noise: a reply that ran on would close there.
+            const size_t size = 1 + m_random() % 40;
+            Put(size % 8 == 0 ? std::string(5, '\0') + '*' : Noise(size));
         }
         // Replies that reached the device whole may come again: this one, or one of up
         // to three requests back.

@@ -219,19 +219,7 @@ private:
             }
         }
     }
-    // Writes as the line takes it; a line nobody reads any more (the device closed)
-    // holds the board no longer than Stop.
-    void Send(const std::string& bytes)
-    {
-        for (size_t at = 0; at < bytes.size() && !m_stop;) {
-            pollfd entry{m_pty.Master(), POLLOUT, 0};
-            if (::poll(&entry, 1, 10) <= 0 || !(entry.revents & POLLOUT)) continue;
-            const ssize_t written =
-                ::write(m_pty.Master(), bytes.data() + at, std::min<size_t>(64, bytes.size() - at));
-            if (written < 0 && errno != EINTR && errno != EAGAIN) return;
-            if (written > 0) at += static_cast<size_t>(written);
-        }
-    }
+    void Send(const std::string& bytes) { m_pty.SendUnless(bytes, m_stop); }
     bool IsPaused()
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -48,6 +50,21 @@ public:
         return true;
     }
     bool Send(const std::string& text) { return Send(text.data(), text.size()); }
+    // The same, in small writes as the line takes them, given up once stop is set: a
+    // line nobody reads any more holds the writer no longer.
+    bool SendUnless(const std::string& text, const std::atomic<bool>& stop)
+    {
+        for (size_t at = 0; at < text.size();) {
+            if (stop) return false;
+            pollfd entry{m_master, POLLOUT, 0};
+            if (::poll(&entry, 1, 10) <= 0 || !(entry.revents & POLLOUT)) continue;
+            const ssize_t written =
+                ::write(m_master, text.data() + at, std::min<size_t>(64, text.size() - at));
+            if (written < 0 && errno != EINTR && errno != EAGAIN) return false;
+            if (written > 0) at += static_cast<size_t>(written);
+        }
+        return true;
+    }
 
     // Reads exactly size bytes that the port sent, or fails after timeoutMs.
     bool Receive(void* data, size_t size, int timeoutMs = 5000)
