@@ -579,8 +579,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
     // What a refused reply held: as many as its length says, else by its bytes; none for
     // a header that is no reply of this board.
     const auto refuseCount = [this](size_t bytes) -> int64_t {
+        if (!m_headerPlausible) return 0;
         if (m_byLength >= 0) return m_byLength;
-        return m_headerPlausible && bytes >= kClosingSize
+        return bytes >= kClosingSize
                    ? SamplesByBytes(bytes, m_reply.data() + bytes - kClosingSize)
                    : 0;
     };
@@ -724,7 +725,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
             // The next reply: this one stopped before its ending. Far short of the least
             // its length can mean, it was noise that looked like a header.
             Unread(m_reply.data() + count - kHeaderSize, kHeaderSize);
-            if (count - kHeaderSize + kNoiseRoom < m_minEnd) m_headerPlausible = false;
+            // So was it where no more than one request waits: two replies cannot answer it.
+            if (count - kHeaderSize + kNoiseRoom < m_minEnd || m_requestCount + m_expiredRequests <= 1)
+                m_headerPlausible = false;
             return Refuse(count - kHeaderSize, refuseCount(count - kHeaderSize));
         }
         if (count >= kMaxReply) {
