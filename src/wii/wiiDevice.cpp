@@ -118,6 +118,7 @@ CWiiDevice::CWiiDevice(bool synchronised, int slot, bool forceBoard) : CAnalogDe
     Entry entry;
     entry.slot = slot;
     entry.count = m_channelCount;
+    entry.isBoard = m_isBoard;
     for (int i = 0; i < 11; ++i) entry.labels[i] = kButtons[i].label;
     for (int i = 0; i < 2; ++i) entry.labels[11 + i] = kNunchukLabels[i];
     m_entries.push_back(entry);
@@ -185,7 +186,8 @@ CWiiDevice::CWiiDevice(bool synchronised, const std::vector<int>& slots)
         if (!SlotConnected(slot) || repeated) {
             wxLogError(_("Unable to connect Wii device %d"), slot + 1);
         } else {
-            entry.count = IsWiiBoard(slot)      ? kBoardRows
+            entry.isBoard = IsWiiBoard(slot);
+            entry.count = entry.isBoard         ? kBoardRows
                           : HasWiiNunchuk(slot) ? kNunchukRows
                                                 : kRemoteRows;
         }
@@ -385,11 +387,15 @@ CWiiDevice::Entry* CWiiDevice::FindEntry(int slot)
 
 void CWiiDevice::WatchEntries()
 {
-    // A remote or board is known gone by its disconnection, never by a pause in its
-    // reports (a remote reports on change).
-    m_sourceWatch.Configure(SourceKind::kWiiDevice, 1, HUGE_VAL);
+    // A remote is known gone by its disconnection, never by a pause in its reports (a
+    // remote may report only on change). A board streams its loads without a pause: one
+    // that stops sending while still connected holds loads no longer measured.
+    m_sourceWatch.Configure(SourceKind::kWiiDevice, 1, CSourceWatch::kDefaultSilentAfterSec);
     m_sourceWatch.Resize(static_cast<int>(m_entries.size()));
-    for (const Entry& entry : m_entries) m_sourceWatch.SetNumber(EntryIndex(entry), entry.slot + 1);
+    for (const Entry& entry : m_entries) {
+        m_sourceWatch.SetNumber(EntryIndex(entry), entry.slot + 1);
+        m_sourceWatch.SetUntimed(EntryIndex(entry), !entry.isBoard);
+    }
 }
 
 // Its channels keep their last values, as a disconnection leaves them; the frames that
@@ -423,14 +429,34 @@ void CWiiDevice::OnWiiEvent(int slot)
     Entry* entry = FindEntry(slot);
     if (entry == nullptr) return;
     entry->lost = false;
-    m_sourceWatch.Heard(EntryIndex(*entry));
+    m_dataReports.fetch_add(1);
     AddButtonMarkers(*entry);
+    const bool isBoard = m_record.expansion == kWiiExpansionBoard;
+    if (isBoard && !m_record.board.calibrationValid) {
+        OnUnmeasured(*entry);
+        return;
+    }
+    m_sourceWatch.Heard(EntryIndex(*entry));
     const bool offsetRunning = CDevice::IsOffsetRunning();
     CMutexLock lock(&m_dataMutex);
-    if (m_record.expansion == kWiiExpansionBoard)
+    if (isBoard)
         StoreBoard(*entry, offsetRunning);
     else
         StoreRemote(*entry, offsetRunning);
+}
+
+// Without a usable calibration a board's loads read 0 whatever stands on it: nothing
+// measured. Its rows keep what they held and its frames count as holding values not
+// received, as long as that lasts.
+void CWiiDevice::OnUnmeasured(Entry& entry)
+{
+    if (entry.uncalibratedSaid) return;
+    entry.uncalibratedSaid = true;
+    g_messages.Post(Severity::Error,
+                    wxString::Format(_("<WII> Wii device %d: the board's calibration is unusable: "
+                                       "its loads are not taken, its frames hold values not "
+                                       "received\n"),
+                                     entry.slot + 1));
 }
 
 void CWiiDevice::AddButtonMarkers(const Entry& entry)

@@ -62,6 +62,8 @@ public:
     bool IsSeveral() const { return m_several; }
     // Seconds: the longest time between two polls of the layer.
     double GetPollInterval() const { return m_pollInterval.load(); }
+    // Any thread: data reports handled, taken or not (a board without calibration).
+    uint64_t GetDataReports() const { return m_dataReports.load(); }
 
     static constexpr int kButtonCount = 13;
 
@@ -69,9 +71,11 @@ protected:
     // One slot's block of rows.
     struct Entry {
         int slot = -1;
-        int first = 0;      // first row
-        int count = 0;      // rows; 0 for a slot that was not connected
-        bool lost = false;  // acquisition thread: its disconnection was reported
+        int first = 0;  // first row
+        int count = 0;  // rows; 0 for a slot that was not connected
+        bool isBoard = false;
+        bool lost = false;              // acquisition thread: its disconnection was reported
+        bool uncalibratedSaid = false;  // acquisition thread
         std::array<wxString, kButtonCount> labels;
     };
 
@@ -82,6 +86,7 @@ protected:
     void StoreRemote(const Entry& entry, bool offsetRunning);
     void StoreBoard(const Entry& entry, bool offsetRunning);
     void OnLost(Entry& entry);
+    void OnUnmeasured(Entry& entry);
     // The entries become the watched sources, each by its slot's number.
     void WatchEntries();
     int EntryIndex(const Entry& entry) const { return static_cast<int>(&entry - m_entries.data()); }
@@ -119,6 +124,7 @@ private:
     int m_previousBattery = 100;  // acquisition thread
     uint8_t m_showBattery = 0;
     double m_batteryScale = 100.0;
+    std::atomic<uint64_t> m_dataReports{0};
     std::atomic<double> m_lastPoll{0.0};       // program clock, microseconds
     std::atomic<double> m_pollInterval{0.01};  // seconds
     double m_rateParam = 25.0;                 // the rate as GetParam hands it out
