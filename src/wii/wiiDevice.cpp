@@ -390,19 +390,32 @@ void CWiiDevice::WatchEntries()
     // A remote is known gone by its disconnection, never by a pause in its reports (a
     // remote may report only on change). A board streams its loads without a pause: one
     // that stops sending while still connected holds loads no longer measured.
+    // A slot without rows (not connected when the device was made) holds no value: its
+    // silence is no frame's.
     m_sourceWatch.Configure(SourceKind::kWiiDevice, 1, CSourceWatch::kDefaultSilentAfterSec);
-    m_sourceWatch.Resize(static_cast<int>(m_entries.size()));
-    for (const Entry& entry : m_entries) {
-        m_sourceWatch.SetNumber(EntryIndex(entry), entry.slot + 1);
-        m_sourceWatch.SetUntimed(EntryIndex(entry), !entry.isBoard);
+    int sources = 0;
+    for (Entry& entry : m_entries) {
+        entry.source = entry.count > 0 ? sources++ : -1;
+        m_sourceWatch.SetNumber(entry.source, entry.slot + 1);
+        m_sourceWatch.SetUntimed(entry.source, !entry.isBoard);
     }
+    m_sourceWatch.Resize(sources);
+}
+
+SourceState CWiiDevice::GetChannelReceipt(int channel) const
+{
+    for (const Entry& entry : m_entries) {
+        if (channel >= entry.first && channel < entry.first + entry.count)
+            return m_sourceWatch.State(entry.source);
+    }
+    return SourceState::kLive;
 }
 
 // Its channels keep their last values, as a disconnection leaves them; the frames that
 // hold them are counted and marked as holding values no longer received.
 void CWiiDevice::OnLost(Entry& entry)
 {
-    m_sourceWatch.Lost(EntryIndex(entry));
+    m_sourceWatch.Lost(entry.source);
     if (entry.lost) return;
     entry.lost = true;
     g_messages.Post(Severity::Error,
@@ -436,7 +449,7 @@ void CWiiDevice::OnWiiEvent(int slot)
         OnUnmeasured(*entry);
         return;
     }
-    m_sourceWatch.Heard(EntryIndex(*entry));
+    m_sourceWatch.Heard(entry->source);
     const bool offsetRunning = CDevice::IsOffsetRunning();
     CMutexLock lock(&m_dataMutex);
     if (isBoard)

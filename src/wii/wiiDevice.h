@@ -47,6 +47,7 @@ public:
     int GetChoiceCount(int id) override;
     wxString GetChoiceLabel(int id, int choice) override;
     bool LoadConfig(wxConfigBase* config) override;
+    SourceState GetChannelReceipt(int channel) const override;
     bool CanShowCPStat() const override { return m_cpDevice; }
     int GetCPXChannel() const override { return 5; }
     int GetCPYChannel() const override { return 6; }
@@ -74,6 +75,7 @@ protected:
         int first = 0;  // first row
         int count = 0;  // rows; 0 for a slot that was not connected
         bool isBoard = false;
+        int source = -1;  // its place among the watched sources; -1: no rows to watch
         bool lost = false;              // acquisition thread: its disconnection was reported
         bool uncalibratedSaid = false;  // acquisition thread
         std::array<wxString, kButtonCount> labels;
@@ -87,9 +89,8 @@ protected:
     void StoreBoard(const Entry& entry, bool offsetRunning);
     void OnLost(Entry& entry);
     void OnUnmeasured(Entry& entry);
-    // The entries become the watched sources, each by its slot's number.
+    // The entries with rows become the watched sources, each by its slot's number.
     void WatchEntries();
-    int EntryIndex(const Entry& entry) const { return static_cast<int>(&entry - m_entries.data()); }
     wxString GetSourceTag() const override { return "<WII> "; }
     void UpdateBattery();
 

@@ -29,7 +29,7 @@ constexpr double kSilentPeriods = 5.5;  // silent after this many frames without
 
 enum class Family { kVrpnTracker, kVrpnAnalog, kOsc, kFlock, kWiiBoard, kCount };
 // A board's reports without a usable calibration carry no loads; a gone board is
-// unplugged.
+// unplugged; an absent slot is listed for the device with no board there.
 enum class FaultKind {
     kLateStart,
     kSilence,
@@ -37,6 +37,7 @@ enum class FaultKind {
     kServerSilent,
     kFewerValues,
     kUncalibrated,
+    kAbsentSlot,
     kCount
 };
 
@@ -212,7 +213,9 @@ public:
             m_wii = std::make_unique<CWiiRig>(plan);
             std::vector<int> slots;
             for (int s = 0; s < plan.sources; ++s) slots.push_back(s);
-            m_wiiDevice = plan.sources == 1
+            for (const Fault& fault : plan.faults)
+                if (fault.kind == FaultKind::kAbsentSlot && slots.size() < 4) slots.push_back(3);
+            m_wiiDevice = slots.size() == 1
                               ? std::make_unique<CStepped<CWiiDevice>>(false, 0, false)
                               : std::make_unique<CStepped<CWiiDevice>>(false, slots);
             Use(*m_wiiDevice);
