@@ -458,17 +458,17 @@ void CWiiDevice::OnWiiEvent(int slot)
         StoreRemote(*entry, offsetRunning);
 }
 
-// Without a usable calibration a board's loads read 0 whatever stands on it: nothing
-// measured. Its rows keep what they held and its frames count as holding values not
-// received, as long as that lasts.
+// Without a usable calibration (unreadable, or not read yet) a board's loads read 0
+// whatever stands on it: nothing measured. Its rows keep what they held and its frames
+// count as holding values not received, as long as that lasts.
 void CWiiDevice::OnUnmeasured(Entry& entry)
 {
     if (entry.uncalibratedSaid) return;
     entry.uncalibratedSaid = true;
     g_messages.Post(Severity::Error,
-                    wxString::Format(_("<WII> Wii device %d: the board's calibration is unusable: "
-                                       "its loads are not taken, its frames hold values not "
-                                       "received\n"),
+                    wxString::Format(_("<WII> Wii device %d: a board's loads cannot be measured "
+                                       "without its calibration: they are not taken, its "
+                                       "frames hold values not received\n"),
                                      entry.slot + 1));
 }
 
