@@ -512,14 +512,14 @@ int OscDataServer::FindClient(const NetAddress& address) const
 int OscDataServer::FindClientLocked(const NetAddress& address) const
 {
     // A client is a host and a port. A peer asking from any port of its host is served at
-    // our out port there (two peers of one host count as one), or is the client whose
+    // our out port there (two peers of one host count as one), or else is the client whose
     // data already goes to the port it asks from; a client configured at another port of
     // that host is another client.
     const NetAddress served = address.WithPort(m_outPort);
     int found = -1;
     for (std::size_t i = 0; i < m_clients.size(); ++i) {
-        if (m_clients[i].destination.SameEndpoint(address)) return static_cast<int>(i);
-        if (found < 0 && m_clients[i].destination.SameEndpoint(served))
+        if (m_clients[i].destination.SameEndpoint(served)) return static_cast<int>(i);
+        if (found < 0 && m_clients[i].destination.SameEndpoint(address))
             found = static_cast<int>(i);
     }
     return found;
