@@ -14,6 +14,7 @@
 #include "Bird/fobSimulator.h"
 #include "Bird/fob_device.h"
 #include "analog/analogReader.h"
+#include "analog/steppedDevice.h"
 #include "network/oscSourceSupport.h"
 #include "network/vrpnTestSupport.h"
 #include "process/messageQueue.h"
@@ -107,35 +108,6 @@ struct Plan {
 // Peer values tell their source and frame; none is a device's initial value.
 double ValueOf(int s, int f, int k) { return (s + 1) * 100000.0 + (f + 1000) * 10.0 + k + 0.5; }
 
-// A device on a simulated clock: Pump runs its link without a frame, Step makes one frame
-// a period later.
-template <typename Device>
-class CStepped : public Device {
-public:
-    template <typename... Args>
-    explicit CStepped(Args&&... args) : Device(std::forward<Args>(args)...)
-    {
-        this->ResetClock();
-    }
-    void Pump() { this->Process(false, false); }
-    void Step()
-    {
-        m_nowUs += 1.0e6 / this->GetRate();
-        this->Process(false, true);
-    }
-
-protected:
-    double ReadProgramClockUs() override { return m_nowUs; }
-    void ReadPreciseClock(TimeVal* out) override
-    {
-        out->tv_sec = static_cast<int64_t>(m_nowUs) / 1000000;
-        out->tv_usec = static_cast<int64_t>(m_nowUs) % 1000000;
-    }
-
-private:
-    double m_nowUs = 1.0e9;
-};
-
 // The peer of a plan on the loopback or a pseudo-terminal: sends frame f's values and
 // pumps the device until it has them.
 class CSimPeer {
@@ -198,11 +170,9 @@ public:
                 due.push_back(BirdRecords(s) + 1);
                 if (!m_flock.Send(record)) return false;
             }
-            // A record ends where the next begins: one for no bird closes the batch (the
-            // flock drops it once the next batch closes it in turn).
-            std::vector<uint8_t> closing = MakeRecord(CFobSimulator::StreamWords(1));
-            closing.push_back(static_cast<uint8_t>(fob_wire::kMaxBirds + 1));
-            return m_flock.Send(closing) && vrpntest::PumpUntil(m_pump, [&] {
+            // A record is taken once the record after it is whole: two for a bird the flock
+            // does not have close the batch (dropped as the next batch comes).
+            return m_flock.Send(Closing()) && vrpntest::PumpUntil(m_pump, [&] {
                        for (size_t i = 0; i < sending.size(); ++i)
                            if (BirdRecords(sending[i]) < due[i]) return false;
                        return true;
@@ -253,6 +223,14 @@ public:
     }
 
 private:
+    static std::vector<uint8_t> Closing()
+    {
+        std::vector<uint8_t> record = MakeRecord(CFobSimulator::StreamWords(1));
+        record.push_back(static_cast<uint8_t>(fob_wire::kMaxBirds));
+        std::vector<uint8_t> two = record;
+        two.insert(two.end(), record.begin(), record.end());
+        return two;
+    }
     template <typename Device>
     void Use(CStepped<Device>& device)
     {
