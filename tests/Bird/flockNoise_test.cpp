@@ -93,6 +93,8 @@ struct Plan {
                 if (step - lastOnBytes < 2) continue;
                 lastOnBytes = step;
             }
+            // Noise shorter than a record: a longer burst may itself be one, between two
+            // others, and nothing in a record tells it from one sent.
             const int size = kind == FaultKind::kSlowLine || kind == FaultKind::kSilentBird
                                  ? pick(3, 40)
                                  : pick(1, 12);
