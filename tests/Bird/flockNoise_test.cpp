@@ -21,6 +21,7 @@
 #include "analog/fakeSinks.h"
 #include "analog/steppedDevice.h"
 #include "process/messageQueue.h"
+#include "serial/lineLink.h"
 #include "support/simSeeds.h"
 
 namespace {
@@ -349,6 +350,8 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     CFakeView view;
     device.AddView(&view);
     CNoisyLine line(plan, flock, seed);
+    g_messages.Drain();
+    CMessageLog messages;
 
     std::vector<wxString> files;
     std::vector<int64_t> said;  // each trial's frames said to hold values not received
@@ -381,7 +384,10 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     SCOPED_TRACE("records taken " + std::to_string(routed) + ", refused " +
                  std::to_string(refused) + " " + device.GetFlock().get_error());
     device.Close();
-    g_messages.Drain();
+    messages.Take();
+    EXPECT_EQ(
+        messages.Count(": " + std::to_string(refused) + " streamed records refused, line lost 0"),
+        refused > 0 ? 1 : 0);
 
     // Every frame: each bird's pose a record it sent, never one older than before.
     const int birds = static_cast<int>(plan.addresses.size());
