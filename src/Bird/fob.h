@@ -108,7 +108,7 @@ private:
     void pause_delay() const { pause_us(m_delayUs); }
     bird* find_bird(uint32_t address) const;
     // Hands the whole records at the head of the stream buffer to their birds and
-    // keeps what is left (a record still arriving). Returns the records routed.
+    // keeps what is left (a record still arriving). Returns the spans that ended.
     size_t route_records();
     void route_record(const uint8_t* record, size_t length);
     // The record waiting for the span after it: taken when that has a record's shape.

@@ -1,10 +1,11 @@
 // The flock on a noisy line, a seeded simulation: a flock written from its description
 // streams records, each unique, through a pseudo-terminal, and a seed draws the line's
-// faults (bytes doubled, dropped or added, noise before, inside and after records, records
-// sent twice, a slow or dribbling line, birds that fall silent) and the trials, each begun
-// with a reset. Every frame holds, for each bird, a record that bird sent and never an
-// older one than before; every record the line left whole reaches the frames; the frames
-// said to hold values not received are exactly those that do.
+// faults (bytes doubled, dropped or added, records cut short, noise before, inside and
+// after records, records sent twice, a slow or dribbling line, birds that fall silent)
+// and the trials, each begun with a reset. Every frame holds, for each bird, a record
+// that bird sent and never an older one than before; every record the line left whole
+// reaches the frames; the frames said to hold values not received are exactly those that
+// do; the refusals said are those counted.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,6 +30,7 @@ namespace {
 enum class FaultKind {
     kDoubledByte,
     kDroppedByte,
+    kCutRecord,  // the flock restarts its stream within a record
     kAddedByte,
     kNoiseBefore,
     kNoiseInside,
@@ -183,6 +185,9 @@ public:
                     }
                     case FaultKind::kDroppedByte:
                         record.erase(at(0));
+                        break;
+                    case FaultKind::kCutRecord:
+                        record.erase(inside(), record.end());
                         break;
                     case FaultKind::kAddedByte:
                         record.insert(inside(), Noise(1).front());
