@@ -310,16 +310,16 @@ private:
     std::vector<Sent> m_sent;
 };
 
-// The record a bird's pose in a frame is (its number), 0 for the pose before any record,
-// -1 for a pose no record of that bird carried.
-int RecordOf(const double* pose, const std::vector<Sent>& sent, int bird)
+// The record a bird's pose in the frame of a step is (its number), 0 for the pose before
+// any record, -1 for a pose no record of that bird that had come by then carried.
+int RecordOf(const double* pose, const std::vector<Sent>& sent, int bird, int step)
 {
     if (std::all_of(pose, pose + 7, [](double v) { return v == 0.0; })) return 0;
     const float scale = kRangeInches * (1.0f / 32768.0f) * 0.0254f;
     const long number = std::lround(pose[0] / scale / 4.0);
     const auto it =
         std::find_if(sent.begin(), sent.end(), [&](const Sent& s) { return s.number == number; });
-    if (it == sent.end() || it->bird != bird) return -1;
+    if (it == sent.end() || it->bird != bird || it->cameAt < 0 || it->cameAt > step) return -1;
     const std::vector<int16_t> words = Words(static_cast<int>(number));
     for (size_t k = 0; k < 7; ++k) {
         const double expected = static_cast<float>(words[k]) * (k < 3 ? scale : 1.0f / 32768.0f);
@@ -405,7 +405,7 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
         const CFrame& frame = view.frames[static_cast<size_t>(step)];
         ASSERT_EQ(frame.values.size(), static_cast<size_t>(7 * birds));
         for (int b = 0; b < birds; ++b) {
-            const int number = RecordOf(&frame.values[static_cast<size_t>(7 * b)], sent, b);
+            const int number = RecordOf(&frame.values[static_cast<size_t>(7 * b)], sent, b, step);
             auto& list = shown[static_cast<size_t>(b)];
             ASSERT_GE(number, 0) << "step " << step << " bird " << b << ": a pose nobody sent, x "
                                  << frame.values[static_cast<size_t>(7 * b)];
