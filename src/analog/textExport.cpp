@@ -27,10 +27,21 @@ CTextExport::~CTextExport() { Close(); }
 bool CTextExport::Open(const wxString& path, bool withTime, double rate)
 {
     Close();
+    const wxString part = path + kTextPartSuffix;
     const wxScopedCharBuffer name = path.fn_str();
-    m_fd = ::open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const wxScopedCharBuffer partName = part.fn_str();
+    if (!name || !partName) {
+        errno = EILSEQ;
+        return false;
+    }
+    ::unlink(name.data());  // an export of that name is replaced without question
+    m_fd = ::open(partName.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0) return false;
-    m_path = path;
+    m_path = part;
+    m_partPath = part;
+    m_finalPath = path;
+    m_isComplete = false;
+    m_completeError = 0;
     m_withTime = withTime;
     m_rate = rate;
     m_failed = false;
@@ -228,6 +239,12 @@ int CTextExport::Sync()
 {
     if (!IsOpen()) return 0;
     Flush();
+    return SyncWritten();
+}
+
+int CTextExport::SyncWritten()
+{
+    if (!IsOpen()) return 0;
     int error = SyncFileData(m_fd);
     if (error == 0 && !m_isFolderSynced) {
         error = SyncFolder(FolderOf(m_path));
@@ -236,26 +253,47 @@ int CTextExport::Sync()
     return error;
 }
 
+int CTextExport::Complete()
+{
+    if (!IsOpen() || m_isComplete) return 0;
+    m_isComplete = true;
+    Flush();
+    // The lines are on the disk before the name says the export is there.
+    int error = SyncFileData(m_fd);
+    if (::rename(m_partPath.fn_str().data(), m_finalPath.fn_str().data()) != 0) {
+        m_completeError = errno;
+        return error;
+    }
+    m_path = m_finalPath;
+    const int folderError = SyncFolder(FolderOf(m_path));
+    m_isFolderSynced = folderError == 0;
+    return error != 0 ? error : folderError;
+}
+
 bool CTextExport::Close()
 {
     if (!IsOpen()) return true;
-    Flush();
+    const int syncError = Complete();
     // Truncating to the same size gives back the room kept beyond the end; the
     // lines themselves are on disk whether or not that works.
     if (m_canReserve && ::ftruncate(m_fd, static_cast<off_t>(m_fileBytes)) != 0)
         m_canReserve = false;
     // A failed close cuts no line: it may have lost what the disk had not yet taken.
     m_closeError = CloseWrittenFile(m_fd);
+    if (m_closeError == 0) m_closeError = syncError;
     m_fd = -1;
     m_buffer.clear();
     m_buffer.shrink_to_fit();
     m_used = 0;
-    return !IsCut() && m_closeError == 0;
+    return !IsCut() && m_closeError == 0 && m_completeError == 0;
 }
 
 void CTextExport::Abandon()
 {
-    if (IsOpen()) ::close(m_fd);  // removed next: its close has nothing to tell
+    if (IsOpen()) {
+        ::close(m_fd);  // removed next: its close has nothing to tell
+        ::unlink(m_path.fn_str().data());
+    }
     m_fd = -1;
     m_buffer.clear();
     m_buffer.shrink_to_fit();
