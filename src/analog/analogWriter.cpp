@@ -632,8 +632,8 @@ bool CAnalogWriter::CloseFiles()
             if ((m_textFile->IsCut() || m_textFile->GetCompleteError() != 0) && !m_isExportEndSaid)
                 ReportRecordingError(_("<REC> Error writing text file : ") + m_textFileName +
                                      " : " + DescribeExportEnd());
-            m_isExportEndSaid = m_isExportEndSaid || m_textFile->IsCut() ||
-                                m_textFile->GetCompleteError() != 0;
+            m_isExportEndSaid =
+                m_isExportEndSaid || m_textFile->IsCut() || m_textFile->GetCompleteError() != 0;
             if (m_textFile->GetCloseError() != 0)
                 ReportRecordingError(wxString::Format(
                     _("<REC> Error closing text file : %s : %s (what was written may not all be "

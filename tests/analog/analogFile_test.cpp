@@ -321,12 +321,11 @@ CutImage ReadCut(const std::map<std::string, std::string>& files, const std::str
         image.frames = reader.GetFrameCount();
         EXPECT_LE(image.frames, int64_t(taken.size())) << "frames nobody recorded";
         double frame[3];
-        for (int64_t f = 0; f < std::min<int64_t>(image.frames, int64_t(taken.size())); ++f) {
-            EXPECT_TRUE(reader.GetFrame(frame, channels, f));
+        for (int64_t f = 0; f < std::min<int64_t>(image.frames, int64_t(taken.size())); ++f)
             for (int c = 0; c < channels; ++c)
-                if (frame[c] != double(taken[size_t(f)] * 4 + c))
+                if (!reader.GetFrame(frame, channels, f) ||
+                    frame[c] != double(taken[size_t(f)] * 4 + c))
                     return ADD_FAILURE() << "frame " << f << " is not the one taken", image;
-        }
         image.markers = reader.GetMarkerCodes().size();
     }
     for (const bool isPart : {false, true}) {
@@ -340,11 +339,8 @@ CutImage ReadCut(const std::map<std::string, std::string>& files, const std::str
         for (size_t at = 0, end = 0; at < lines.size(); at = end + 2) {
             end = lines.find("\r\n", at);
             const std::string line = lines.substr(at, end - at);
-            if (line.rfind("# ", 0) == 0) continue;
-            if (line.rfind("event[", 0) == 0) {
-                ++events;
-                continue;
-            }
+            events += line.rfind("event[", 0) == 0;
+            if (line.rfind("# ", 0) == 0 || line.rfind("event[", 0) == 0) continue;
             const size_t field = g_Use_Text_Time.load() ? line.find('\t') + 1 : 0;
             EXPECT_LT(frameLines, int64_t(taken.size()));
             if (frameLines < int64_t(taken.size()) &&
@@ -391,9 +387,8 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
     const std::string scratch = folder + "/image.qvd";
     ASSERT_TRUE(m_file.StartRecording());
     std::vector<int64_t> taken;
-    const int64_t cutAt = cut == PowerCut::kWhileRunning
-                              ? interval + int64_t(draw(uint64_t(frames - interval)))
-                              : -1;
+    const int64_t cutAt =
+        cut == PowerCut::kWhileRunning ? interval + int64_t(draw(uint64_t(frames - interval))) : -1;
     for (int64_t f = 0; f < frames; ++f) {
         const double values[3] = {double(f * 4), double(f * 4 + 1), double(f * 4 + 2)};
         if (m_file.RecordFrame(values, channels, uint32_t(f), double(f) / m_device.rate))
@@ -419,15 +414,13 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
     ASSERT_TRUE(m_file.FinishRecording());
     MarkSyncLog("saved");  // the capture stop says so now
     const std::vector<SyncEvent> log = TakeSyncLog();
-    const size_t finish = size_t(std::find_if(log.begin(), log.end(), [](const SyncEvent& e) {
-                                     return e.isMark && e.path == "finish";
-                                 }) - log.begin());
+    size_t finish = 0;
     int64_t durable = 0;  // what the disk had before the finish
-    for (size_t i = 0; i < finish; ++i)
-        if (log[i].path == path && log[i].isOk) durable = int64_t(log[i].countField);
-    const size_t markers = size_t(std::count_if(
-        m_device.markers.frames.begin(), m_device.markers.frames.end(),
-        [&taken](uint32_t frame) { return int64_t(frame) < int64_t(taken.size()); }));
+    for (; !log[finish].isMark || log[finish].path != "finish"; ++finish)
+        if (log[finish].path == path && log[finish].isOk) durable = int64_t(log[finish].countField);
+    const size_t markers = size_t(
+        std::count_if(m_device.markers.frames.begin(), m_device.markers.frames.end(),
+                      [&taken](uint32_t frame) { return int64_t(frame) < int64_t(taken.size()); }));
     if (cut == PowerCut::kDuringFinish) {
         const size_t end = finish + 1 + draw(log.size() - finish - 1);
         const CutImage image =

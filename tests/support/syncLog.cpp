@@ -51,7 +51,8 @@ bool Snapshot(int fd, SyncEvent& event)
         if (dir) ::closedir(dir);
         return true;
     }
-    const int reader = ::open(link.c_str(), O_RDONLY | O_CLOEXEC);  // the writer's may be write-only
+    const int reader =
+        ::open(link.c_str(), O_RDONLY | O_CLOEXEC);  // the writer's may be write-only
     uint8_t field[8] = {};
     if (reader >= 0 && ::pread(reader, field, 8, 24) == 8)
         for (int i = 7; i >= 0; --i) event.countField = (event.countField << 8) | field[i];
