@@ -24,6 +24,7 @@
 #include "analog/testDevice.h"
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
+#include "support/allocCounter.h"
 #include "support/refusingDisk.h"
 #include "support/simSeeds.h"
 #include "support/syncLog.h"
@@ -387,12 +388,16 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
     const std::string scratch = folder + "/image.qvd";
     ASSERT_TRUE(m_file.StartRecording());
     std::vector<int64_t> taken;
+    taken.reserve(size_t(frames));
     const int64_t cutAt =
         cut == PowerCut::kWhileRunning ? interval + int64_t(draw(uint64_t(frames - interval))) : -1;
+    uint64_t allocations = 0;  // by the recording thread, syncs asked for included
     for (int64_t f = 0; f < frames; ++f) {
         const double values[3] = {double(f * 4), double(f * 4 + 1), double(f * 4 + 2)};
+        const CAllocationCount count;
         if (m_file.RecordFrame(values, channels, uint32_t(f), double(f) / m_device.rate))
             taken.push_back(f);
+        allocations += count.Count();
         if (f + 1 != cutAt) continue;
         // Each interval's frames written are on disk, then their count: wait for
         // that, not for time (the limit only bounds a broken build).
@@ -410,6 +415,7 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
         EXPECT_GE(image.frames, due);
         EXPECT_EQ(image.exportLines, -1) << "an export under its name before it is whole";
     }
+    EXPECT_EQ(allocations, 0u);
     MarkSyncLog("finish");
     ASSERT_TRUE(m_file.FinishRecording());
     MarkSyncLog("saved");  // the capture stop says so now
