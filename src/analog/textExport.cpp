@@ -258,16 +258,17 @@ int CTextExport::Complete()
     if (!IsOpen() || m_isComplete) return 0;
     m_isComplete = true;
     Flush();
-    // The lines are on the disk before the name says the export is there.
-    int error = SyncFileData(m_fd);
-    if (::rename(m_partPath.fn_str().data(), m_finalPath.fn_str().data()) != 0) {
-        m_completeError = errno;
+    // The lines are on the disk before the name says the export is there; when
+    // the disk cannot say so they stay where they are.
+    const int error = SyncFileData(m_fd);
+    if (error != 0 || ::rename(m_partPath.fn_str().data(), m_finalPath.fn_str().data()) != 0) {
+        m_completeError = error != 0 ? error : errno;
         return error;
     }
     m_path = m_finalPath;
     const int folderError = SyncFolder(FolderOf(m_path));
     m_isFolderSynced = folderError == 0;
-    return error != 0 ? error : folderError;
+    return folderError;
 }
 
 bool CTextExport::Close()
