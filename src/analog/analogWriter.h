@@ -51,7 +51,7 @@ public:
     virtual void StopThread() {}
     // Starts the thread that waits on the disk for the frames of this plain
     // writer while the recording runs (none with a sync interval of zero);
-    // false, with a message, when it cannot be had.
+    // false, with a message, when it cannot be had. GUI thread.
     virtual bool Start();
     virtual bool IsCreated() const { return m_created; }
 
