@@ -298,8 +298,6 @@ enum class PowerCut { kAfterSaved, kWhileRunning, kDuringFinish, kFlushRefused, 
 class AnalogFilePowerCutThreads : public AnalogFileTest,
                                   public ::testing::WithParamInterface<uint32_t> {};
 
-namespace {
-
 struct CutImage {
     int64_t frames = -1;  // read back from the recording; -1 when it is not there
     size_t markers = 0;
@@ -307,55 +305,6 @@ struct CutImage {
     int64_t partLines = -1;    // under the name its lines go to meanwhile
     size_t events = 0;
 };
-
-// Reads what the cut left against the frames taken (frame f carries f * 4 + channel).
-CutImage ReadCut(const std::map<std::string, std::string>& files, const std::string& path,
-                 const std::string& text, const std::string& scratch,
-                 const std::vector<int64_t>& taken, int channels)
-{
-    CutImage image;
-    const auto recording = files.find(path);
-    if (recording != files.end() && !recording->second.empty()) {
-        std::ofstream(scratch, std::ios::binary | std::ios::trunc) << recording->second;
-        CAnalogReader reader;
-        EXPECT_TRUE(reader.Open(scratch)) << reader.GetError();
-        image.frames = reader.GetFrameCount();
-        EXPECT_LE(image.frames, int64_t(taken.size())) << "frames nobody recorded";
-        double frame[3];
-        for (int64_t f = 0; f < std::min<int64_t>(image.frames, int64_t(taken.size())); ++f)
-            for (int c = 0; c < channels; ++c)
-                if (!reader.GetFrame(frame, channels, f) ||
-                    frame[c] != double(taken[size_t(f)] * 4 + c))
-                    return ADD_FAILURE() << "frame " << f << " is not the one taken", image;
-        image.markers = reader.GetMarkerCodes().size();
-    }
-    for (const bool isPart : {false, true}) {
-        const auto file = files.find(isPart ? text + kTextPartSuffix : text);
-        if (text.empty() || file == files.end()) continue;
-        const std::string& lines = file->second;
-        EXPECT_TRUE(lines.empty() || lines.compare(lines.size() - 2, 2, "\r\n") == 0)
-            << "a line cut short";
-        int64_t frameLines = 0;
-        size_t events = 0;
-        for (size_t at = 0, end = 0; at < lines.size(); at = end + 2) {
-            end = lines.find("\r\n", at);
-            const std::string line = lines.substr(at, end - at);
-            events += line.rfind("event[", 0) == 0;
-            if (line.rfind("# ", 0) == 0 || line.rfind("event[", 0) == 0) continue;
-            const size_t field = g_Use_Text_Time.load() ? line.find('\t') + 1 : 0;
-            EXPECT_LT(frameLines, int64_t(taken.size()));
-            if (frameLines < int64_t(taken.size()) &&
-                std::strtod(line.c_str() + field, nullptr) != double(taken[size_t(frameLines)] * 4))
-                return ADD_FAILURE() << "export line " << frameLines << ": " << line, image;
-            ++frameLines;
-        }
-        (isPart ? image.partLines : image.exportLines) = frameLines;
-        if (!isPart) image.events = events;
-    }
-    return image;
-}
-
-}  // namespace
 
 TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderItsName)
 {
@@ -388,6 +337,48 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
     const std::string scratch = folder + "/image.qvd";
     ASSERT_TRUE(m_file.StartRecording());
     std::vector<int64_t> taken;
+    // What a cut after the first end flushes of the log leaves, against the frames
+    // taken (frame f carries f * 4 + channel).
+    const auto readCut = [&](const std::vector<SyncEvent>& log, size_t cutEnd) {
+        const std::map<std::string, std::string> files = FilesAfterCut(log, cutEnd);
+        CutImage image;
+        const auto recording = files.find(path);
+        if (recording != files.end() && !recording->second.empty()) {
+            std::ofstream(scratch, std::ios::binary | std::ios::trunc) << recording->second;
+            CAnalogReader reader;
+            EXPECT_TRUE(reader.Open(scratch)) << reader.GetError();
+            image.frames = reader.GetFrameCount();
+            EXPECT_LE(image.frames, int64_t(taken.size())) << "frames nobody recorded";
+            double frame[3];
+            for (int64_t f = 0; f < std::min<int64_t>(image.frames, int64_t(taken.size())); ++f)
+                for (int c = 0; c < channels; ++c)
+                    if (!reader.GetFrame(frame, channels, f) ||
+                        frame[c] != double(taken[size_t(f)] * 4 + c))
+                        return ADD_FAILURE() << "frame " << f << " is not the one taken", image;
+            image.markers = reader.GetMarkerCodes().size();
+        }
+        for (const bool isPart : {false, true}) {
+            const auto file = files.find(isPart ? text + kTextPartSuffix : text);
+            if (text.empty() || file == files.end()) continue;
+            const std::string& lines = file->second;
+            EXPECT_TRUE(lines.empty() || lines.compare(lines.size() - 2, 2, "\r\n") == 0)
+                << "a line cut short";
+            int64_t& frameLines = (isPart ? image.partLines : image.exportLines) = 0;
+            for (size_t at = 0, end = 0; at < lines.size(); at = end + 2) {
+                end = lines.find("\r\n", at);
+                const std::string line = lines.substr(at, end - at);
+                image.events += !isPart && line.rfind("event[", 0) == 0;
+                if (line.rfind("# ", 0) == 0 || line.rfind("event[", 0) == 0) continue;
+                const size_t field = g_Use_Text_Time.load() ? line.find('\t') + 1 : 0;
+                if (frameLines >= int64_t(taken.size()) ||
+                    std::strtod(line.c_str() + field, nullptr) !=
+                        double(taken[size_t(frameLines)] * 4))
+                    return ADD_FAILURE() << "export line " << frameLines << ": " << line, image;
+                ++frameLines;
+            }
+        }
+        return image;
+    };
     taken.reserve(size_t(frames));
     const int64_t cutAt =
         cut == PowerCut::kWhileRunning ? interval + int64_t(draw(uint64_t(frames - interval))) : -1;
@@ -402,16 +393,13 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
         // Each interval's frames written are on disk, then their count: wait for
         // that, not for time (the limit only bounds a broken build).
         const int64_t due = int64_t(taken.size()) - interval + 1;
-        ASSERT_TRUE(due <= 0 || WaitForSyncLog(
-                                    [&](const SyncEvent& event) {
-                                        return event.path == path && event.isOk &&
-                                               int64_t(event.countField) >= due;
-                                    },
-                                    std::chrono::seconds(60)))
+        const auto isDue = [&](const SyncEvent& e) {
+            return e.path == path && e.isOk && int64_t(e.countField) >= due;
+        };
+        ASSERT_TRUE(due <= 0 || WaitForSyncLog(isDue, std::chrono::seconds(60)))
             << "a running trial is not on disk: " << taken.size() << " frames taken";
         const std::vector<SyncEvent> log = CopySyncLog();
-        const CutImage image =
-            ReadCut(FilesAfterCut(log, log.size()), path, text, scratch, taken, channels);
+        const CutImage image = readCut(log, log.size());
         EXPECT_GE(image.frames, due);
         EXPECT_EQ(image.exportLines, -1) << "an export under its name before it is whole";
     }
@@ -429,15 +417,13 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
                       [&taken](uint32_t frame) { return int64_t(frame) < int64_t(taken.size()); }));
     if (cut == PowerCut::kDuringFinish) {
         const size_t end = finish + 1 + draw(log.size() - finish - 1);
-        const CutImage image =
-            ReadCut(FilesAfterCut(log, end), path, text, scratch, taken, channels);
+        const CutImage image = readCut(log, end);
         EXPECT_GE(std::max<int64_t>(image.frames, 0), durable) << "the finish lost frames on disk";
         EXPECT_TRUE(image.exportLines == -1 ||
                     (image.exportLines == int64_t(taken.size()) && image.events == markers))
             << "an export under its name that is not whole: " << image.exportLines;
     }
-    const CutImage saved =
-        ReadCut(FilesAfterCut(log, log.size()), path, text, scratch, taken, channels);
+    const CutImage saved = readCut(log, log.size());
     if (cut == PowerCut::kFlushRefused) {
         EXPECT_TRUE(m_file.GetEndNote().StartsWith("a flush to disk failed"))
             << m_file.GetEndNote();
