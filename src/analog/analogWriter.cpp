@@ -508,6 +508,13 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
     if (m_finished) return true;
     m_isRemoved = IsOpenFileGone(m_fd, m_fileName);
     m_isExportRemoved = m_textFile && m_textFile->IsRemoved();
+    if (m_textFile) {
+        // The export is whole first: its new name then reaches the disk with the
+        // trailer's flush below (on most file systems one commit for both).
+        FlushFrames();
+        m_textFile->AddMarkers(markers);
+        NoteSyncError(m_textFile->Complete());
+    }
     bool hasTrailer = false;
     if (UpdateFrameCount()) {
         hasTrailer = WriteMarkers(markers);
@@ -523,7 +530,7 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
     // The trailer (or the cut that replaced it) and the export's lines are on
     // the disk, the export under its name, before the recording is said saved.
     NoteSyncError(SyncFileData(m_fd));
-    if (m_textFile) NoteSyncError(m_textFile->Complete());
+    if (m_textFile) NoteSyncError(m_textFile->SyncWritten());
     DescribeEnd(hasTrailer);
     ReportLostFrames();
     return hasTrailer;

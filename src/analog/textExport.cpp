@@ -102,7 +102,7 @@ void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_
 
 void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
 {
-    if (!IsOpen() || IsCut()) return;
+    if (!IsOpen() || IsCut() || m_isComplete) return;
     Reserve((count + 1) * (kNumberMax + 1) + 2);
     // The flush that made room may have met the end of the disk: a later, shorter
     // line must not follow the lines that did not fit.
@@ -125,7 +125,7 @@ void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
 
 void CTextExport::AddMarkers(const RecordMarkers* markers)
 {
-    if (!IsOpen() || !markers) return;
+    if (!IsOpen() || !markers || m_isComplete) return;
     const size_t count = markers->Count();
     m_eventsAdded += count;
     Flush();  // the frame lines first, within their room: the events take the rest
@@ -266,15 +266,15 @@ int CTextExport::Complete()
         return error;
     }
     m_path = m_finalPath;
-    const int folderError = SyncFolder(FolderOf(m_path));
-    m_isFolderSynced = folderError == 0;
-    return folderError;
+    m_isFolderSynced = false;  // SyncWritten: its folder now holds it under its name
+    return 0;
 }
 
 bool CTextExport::Close()
 {
     if (!IsOpen()) return true;
-    const int syncError = Complete();
+    int syncError = Complete();
+    if (syncError == 0) syncError = SyncWritten();
     // Truncating to the same size gives back the room kept beyond the end; the
     // lines themselves are on disk whether or not that works.
     if (m_canReserve && ::ftruncate(m_fd, static_cast<off_t>(m_fileBytes)) != 0)

@@ -43,9 +43,10 @@ public:
     // buffer): the thread that waits on the disk while another writes.
     int SyncWritten();
     // Flushes, waits until every line is on the disk, then gives the file the
-    // export's name and waits until its folder holds it: 0, or the errno of a
-    // flush that failed. Once only; when the lines are not known on disk or the
-    // name cannot be given, they stay in GetPartPath (GetCompleteError says why).
+    // export's name (SyncWritten then waits until its folder holds it): 0, or
+    // the errno of a flush that failed. Once only, and no line follows; when the
+    // lines are not known on disk or the name cannot be given, they stay in
+    // GetPartPath (GetCompleteError says why).
     int Complete();
     bool IsComplete() const { return m_isComplete; }
     int GetCompleteError() const { return m_completeError; }
