@@ -315,7 +315,8 @@ TEST_F(CaptureFrameTest, CreateSetNamesFilesAfterThoseInTheFolder)
     EXPECT_EQ(m_frame->m_trialIndex, 4);
     EXPECT_TRUE(Exists("capture/subjdev1_0004.qvd"));
     EXPECT_TRUE(Exists("capture/subjdev2_0004.qvd"));
-    EXPECT_TRUE(Exists("export/subjdev1_0004.txt"));
+    // An export takes its name once its trial is saved whole.
+    EXPECT_TRUE(Exists("export/subjdev1_0004.txt.part"));
     EXPECT_EQ(std::filesystem::file_size(Path("capture/subjdev1_0003.qvd")), 13u);
     EXPECT_NE(m_frame->m_messagesText->GetValue().Find("Creating capture file : "), wxNOT_FOUND);
 
@@ -324,6 +325,7 @@ TEST_F(CaptureFrameTest, CreateSetNamesFilesAfterThoseInTheFolder)
     EXPECT_EQ(m_frame->m_trialIndex, 0);
     EXPECT_FALSE(Exists("capture/subjdev1_0004.qvd"));
     EXPECT_FALSE(Exists("export/subjdev1_0004.txt"));
+    EXPECT_FALSE(Exists("export/subjdev1_0004.txt.part"));
     EXPECT_TRUE(Exists("capture/subjdev1_0003.qvd"));
 }
 
