@@ -143,12 +143,20 @@ public:
     // A video ends, readable, when less than this (plus what its frames need) is left.
     static constexpr int64_t kVideoReserveBytes = 4 << 20;
 
+protected:
+    // Acquisition thread: times the thread slept (voluntary context switches: it waited
+    // for a device, a lock or a timer) rather than being held up by other threads; -1
+    // when the system cannot say.
+    virtual int64_t ReadThreadSleeps();
+
 private:
     // Acquisition thread: the source for one grab, or null; EndGrab hands it back and
     // releases it when CloseCamera came meanwhile.
     CFrameSource* BeginGrab();
     void EndGrab();
     void NoteMissedGrab(double nowUs);
+    // Acquisition thread: when the next grab may start, from how this one went.
+    void PaceNextGrab(double stated, double dueUs, double grabUs, double doneUs, bool hasSlept);
     // Under the data mutex: places the new image (m_images[index]) in the video's slot of
     // the time it was taken, writing the one before it and filling the slots the camera
     // left empty with it.
@@ -266,6 +274,7 @@ private:
     double m_nextGrabUs = 0.0;       // program time the next grab may start
     double m_lastGrabDoneUs = -1.0;  // program time the last image came
     int64_t m_waitingRun = 0;        // grabs in a row that found a frame waiting
+    bool m_isFreeRunning = false;    // the source never makes a grab wait: its stated rate
     double m_stallUs = kStallUs;
     double m_reportedRate = 0.0;  // what the camera said at open, Hz
     std::atomic<bool> m_poseBusy{false};

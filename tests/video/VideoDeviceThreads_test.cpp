@@ -73,10 +73,11 @@ TEST_F(VideoDeviceThreads, GrabsAtTheCameraRateAndMeasuresIt)
     device.SetVideoView(&view);
     Run(device);
     // A source that never makes a grab wait is grabbed as fast as a camera behind on its
-    // frames for a second, then paced: the measure sits near the camera's rate.
-    ASSERT_TRUE(WaitFor(view, [&] { return view.Frames() >= 800; }));
-    EXPECT_GT(device.GetCameraFps(), 25.0f);
-    EXPECT_LT(device.GetCameraFps(), 150.0f);
+    // frames for 400 grabs (a busy machine holding a grab up starts no new run), then at
+    // its stated rate: the measure never exceeds it; a loaded machine may grab less often.
+    ASSERT_TRUE(WaitFor(view, [&] { return view.Frames() >= 700; }));
+    EXPECT_TRUE(device.IsFrameRateKnown());
+    EXPECT_LE(device.GetCameraFps(), 101.0f);
     device.Close();
     EXPECT_TRUE(device.IsClosed());
 }

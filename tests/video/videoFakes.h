@@ -212,18 +212,28 @@ public:
     using CVideoDevice::CVideoDevice;
     void SetClockUs(double us) { m_nowUs = us; }
     double ClockUs() const { return m_nowUs; }
-    // One grab at the given time.
+    // One grab at the given time, when the camera's frame comes: the grab began a moment
+    // before and slept until then, as a camera makes it.
     void GrabAt(double us)
     {
         m_nowUs = us;
+        m_isGrabStart = true;
         GrabFrame();
     }
 
 protected:
-    double ReadProgramClockUs() override { return m_nowUs; }
+    double ReadProgramClockUs() override
+    {
+        const double rate = GetRate();
+        const double waitUs = rate > 0.0 ? 0.5e6 / rate : 1000.0;
+        return std::exchange(m_isGrabStart, false) ? m_nowUs - waitUs : m_nowUs;
+    }
+    int64_t ReadThreadSleeps() override { return ++m_sleeps; }
 
 private:
     double m_nowUs = 0.0;
+    bool m_isGrabStart = false;
+    int64_t m_sleeps = 0;
 };
 
 // A view sink that keeps the last frame and counts frames and detaches.
