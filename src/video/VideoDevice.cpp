@@ -408,6 +408,7 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
     m_videoPath = path;
     m_videoFolder = folderPath;
     m_videoEnded = false;
+    m_videoFinishing = false;
     m_recordedFrames = 0;
     m_missingFrames = 0;
     m_leadingFrames = 0;
@@ -625,6 +626,7 @@ bool CVideoDevice::FinishRecording()
     video.missing += missing;
     m_missingFrames.fetch_add(missing);
     m_recordedFrames.fetch_add(missing);
+    m_videoFinishing = true;
     CVideoFinisher::Instance().Add(std::move(video));
     return true;
 }
@@ -688,6 +690,7 @@ void CVideoDevice::ReleaseWriter()
     m_videoFileName.clear();
     m_videoPath.clear();
     m_videoEnded = false;
+    m_videoFinishing = false;
 }
 
 void CVideoDevice::Report(const wxString& text, Severity severity)

@@ -73,6 +73,9 @@ public:
                      bool exportText, const wxString& exportFolder, bool useThread, int queueDepth,
                      int priority) override;
     wxString GetWriterFileName() const override;
+    // GUI thread, after FinishRecording: the video's end is still being written in the
+    // background; it is said saved once it is closed and on the disk.
+    bool IsVideoFinishing() const { return m_videoFinishing.load(); }
     wxString GetRecordingError() const override;
     void SetRecordDuration(double seconds) override { m_recordDuration.store(seconds); }
     // Frames of the video so far, the image waiting for its slot included.
@@ -241,6 +244,7 @@ private:
     double m_firstLateSec = 0.0;   // how late the video's first image came
     std::atomic<CVideoViewSink*> m_view{nullptr};  // non-owning; set under the data mutex
     std::atomic<bool> m_hasWriter{false};
+    std::atomic<bool> m_videoFinishing{false};  // handed to the finisher, not yet released
     // The grabbed frames: the acquisition thread retrieves into one that is neither the
     // last nor the one waiting for its slot, outside the data mutex, and makes it the last
     // under it. The waiting one is set by the acquisition thread and cleared by either.
