@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -210,29 +211,24 @@ private:
 class CClockedVideoDevice : public CVideoDevice {
 public:
     using CVideoDevice::CVideoDevice;
-    void SetClockUs(double us) { m_nowUs = us; }
+    void SetClockUs(double us) { m_nowUs = m_grabStartUs = us; }
     double ClockUs() const { return m_nowUs; }
-    // One grab at the given time, when the camera's frame comes: the grab began a moment
-    // before and slept until then, as a camera makes it.
+    // One grab at the given time, when the camera's frame comes: the grab began half a
+    // period before and slept until then, as a camera makes it.
     void GrabAt(double us)
     {
         m_nowUs = us;
-        m_isGrabStart = true;
+        m_grabStartUs = us - 0.5e6 / std::max(GetRate(), 1.0);
         GrabFrame();
     }
 
 protected:
-    double ReadProgramClockUs() override
-    {
-        const double rate = GetRate();
-        const double waitUs = rate > 0.0 ? 0.5e6 / rate : 1000.0;
-        return std::exchange(m_isGrabStart, false) ? m_nowUs - waitUs : m_nowUs;
-    }
+    double ReadProgramClockUs() override { return std::exchange(m_grabStartUs, m_nowUs); }
     int64_t ReadThreadSleeps() override { return ++m_sleeps; }
 
 private:
     double m_nowUs = 0.0;
-    bool m_isGrabStart = false;
+    double m_grabStartUs = 0.0;  // the next reading, then the clock's
     int64_t m_sleeps = 0;
 };
 
