@@ -88,6 +88,7 @@ constexpr double kFastestGrabs = 4.0;
 constexpr double kLongestWaitingRunSec = 1.0;
 constexpr int64_t kShortestWaitingRun = 8;
 constexpr double kRunOutWaitShare = 0.5;
+constexpr int64_t kFreeRunningRun = 16;
 // Intervals this far from the window's median (as a share of it) are a gap in the delivery
 // or frames the camera held back and delivered at once after it, not its rate.
 constexpr double kIntervalSpread = 0.5;
@@ -847,10 +848,10 @@ void CVideoDevice::PaceNextGrab(double stated, double dueUs, double grabUs, doub
     // for its frame says it is a camera after all.
     const bool hasRunOut = m_waitingRun > longestRun;
     if (wasWaiting) {
-        if (++m_waitingRun == longestRun + 1) {
-            // A second of frames found waiting is no camera's backlog: a source that
-            // never makes a grab wait (a file, a test pattern) has the rate it states, and
-            // the grabs' own times (the catch-up's, or a busy machine's) are not its rate.
+        if (++m_waitingRun == std::min(kFreeRunningRun, longestRun + 1)) {
+            // More frames found waiting than a camera's buffers hold: a source that never
+            // makes a grab wait (a file, a test pattern) has the rate it states, and the
+            // grabs' own times (the catch-up's, or a busy machine's) are not its rate.
             m_isFreeRunning = true;
             ResetRateWindow();
             m_cameraFps = static_cast<float>(stated);
