@@ -766,6 +766,9 @@ bool CAnalogThreadWriter::Start()
         return false;
     }
     if (m_threadStarted) return true;
+    // The disk is waited on by a thread of its own: a flush that takes seconds on a
+    // busy disk holds neither the queue's draining nor the frames behind it.
+    if (!CAnalogWriter::Start()) return false;
     if (Run() != wxTHREAD_NO_ERROR) {
         ErrorMessage(_("Unable to start analog writer thread"));
         return false;
@@ -868,10 +871,13 @@ void CAnalogThreadWriter::Drain()
         lock.unlock();  // the slots are free again before the disk is waited on
         const auto now = std::chrono::steady_clock::now();
         if (isSyncDue) {
-            SyncRunning();
+            if (HasSyncThread())
+                AskSync();
+            else
+                SyncRunning();
         } else {
             FlushIfDue(now);
-            SyncIfDue(now);
+            if (!HasSyncThread()) SyncIfDue(now);
         }
         lock.lock();
     }

@@ -117,6 +117,10 @@ protected:
     void SyncRunning();
     // SyncRunning when the interval has passed by the clock with frames not on disk.
     void SyncIfDue(std::chrono::steady_clock::time_point now);
+    // Frame thread: the frames written so far are to reach the disk now, through
+    // the sync thread (started by Start, before the frames come).
+    void AskSync();
+    bool HasSyncThread() const { return m_hasSyncThread; }
     void ReportLostFrames();
     // Ends the recording at the frames on disk; the first error is kept.
     void EndRecording(int error);
@@ -143,11 +147,9 @@ private:
     // the count then waits, at the finish it goes in all the same. False when
     // the count could not be written.
     bool MakeDurable(int64_t count, int64_t dataEnd, bool isFinal);
-    // The plain writer's thread that waits on the disk: syncs what the frame
-    // thread has written when asked, or once an interval has passed.
+    // The thread that waits on the disk: syncs what the frame thread has written
+    // when asked, or once an interval has passed.
     void SyncLoop() noexcept;
-    // Frame thread: the frames written so far are to reach the disk now.
-    void AskSync();
     // Frame thread, after a flush: what the sync thread may make durable.
     void PublishFlushed();
     // GUI thread: joins the sync thread; the frame thread no longer writes.

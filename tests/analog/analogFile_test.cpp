@@ -293,7 +293,9 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
 // trial is said saved, the recording and its export are whole. A recording
 // holds only frames the writer took, in order, never more than its count says;
 // under its own name an export is whole, its lines going elsewhere until then.
-enum class PowerCut { kAfterSaved, kWhileRunning, kDuringFinish, kFlushRefused, kCount };
+// kSlowDisk: a running flush of the recording waits while the threaded writer is
+// handed more frames than its queue holds; none may be dropped for it.
+enum class PowerCut { kAfterSaved, kWhileRunning, kDuringFinish, kFlushRefused, kSlowDisk, kCount };
 
 class AnalogFilePowerCutThreads : public AnalogFileTest,
                                   public ::testing::WithParamInterface<uint32_t> {};
@@ -312,13 +314,15 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
     std::mt19937 random(GetParam());
     const auto draw = [&random](uint64_t below) { return below == 0 ? 0 : random() % below; };
     const auto cut = PowerCut(draw(uint64_t(PowerCut::kCount)));
-    const bool useThread = draw(2) == 0;
+    const bool useThread = draw(2) == 0 || cut == PowerCut::kSlowDisk;
     const bool hasExport = draw(4) != 0;
     m_device.rate = std::array<double, 4>{25.0, 100.0, 250.0, 1000.0}[draw(4)];
     m_device.flags = {1, uint8_t(draw(2)), uint8_t(draw(2))};
     const int channels = m_device.GetRecordedChannelCount();
     const int64_t interval = int64_t(m_device.rate) * 2;  // the writers' two seconds
-    const int64_t frames = interval * int64_t(1 + draw(3)) + int64_t(draw(uint64_t(interval)));
+    const int64_t frames = cut == PowerCut::kSlowDisk
+                               ? interval * 4 + 200
+                               : interval * int64_t(1 + draw(3)) + int64_t(draw(uint64_t(interval)));
     for (uint64_t m = draw(3); m > 0; --m) {
         m_device.markers.codes.push_back(uint32_t(draw(9)));
         m_device.markers.frames.push_back(uint32_t(draw(uint64_t(frames))));
@@ -330,7 +334,7 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
     if (cut == PowerCut::kFlushRefused) FailNextSync(hasExport && draw(2) ? ".part" : ".qvd", EIO);
     StartSyncLog(folder, true);
     // A small queue drops frames now and then: they are counted, never recorded.
-    const int depth = draw(4) == 0 ? 100 : int(frames) + 1;
+    const int depth = draw(4) == 0 || cut == PowerCut::kSlowDisk ? 100 : int(frames) + 1;
     ASSERT_TRUE(m_file.OpenWriter(folder, "cut", 1, hasExport, exportDir, useThread, depth, 1));
     const std::string path = m_file.GetFileName().ToStdString();
     const std::string text = m_file.GetTextFileName().ToStdString();
@@ -383,12 +387,29 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
     const int64_t cutAt =
         cut == PowerCut::kWhileRunning ? interval + int64_t(draw(uint64_t(frames - interval))) : -1;
     uint64_t allocations = 0;  // by the recording thread, syncs asked for included
+    if (cut == PowerCut::kSlowDisk) HoldNextSync(".qvd");
+    int64_t heldFrames = 0;  // handed over while the flush waits
     for (int64_t f = 0; f < frames; ++f) {
         const double values[3] = {double(f * 4), double(f * 4 + 1), double(f * 4 + 2)};
         const CAllocationCount count;
         if (m_file.RecordFrame(values, channels, uint32_t(f), double(f) / m_device.rate))
             taken.push_back(f);
         allocations += count.Count();
+        if (cut == PowerCut::kSlowDisk) {
+            // No faster than the writer writes (a quarter of its queue waiting), unless
+            // the flush holds the writer itself.
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            std::string held;
+            while ((held = HeldSyncThread()) != "qv-rec-writer" &&
+                   m_file.GetFramesWritten() + interval / 4 < int64_t(taken.size()) &&
+                   std::chrono::steady_clock::now() < limit)
+                std::this_thread::yield();
+            // An interval written asks its flush: the frames after it go to a held disk.
+            while (heldFrames == 0 && held.empty() && m_file.GetFramesWritten() >= interval &&
+                   std::chrono::steady_clock::now() < limit)
+                held = HeldSyncThread();
+            if (!held.empty() && ++heldFrames > 2 * interval + 100) ReleaseHeldSync();
+        }
         if (f + 1 != cutAt) continue;
         // Each interval's frames written are on disk, then their count: wait for
         // that, not for time (the limit only bounds a broken build).
@@ -404,6 +425,11 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
         EXPECT_EQ(image.exportLines, -1) << "an export under its name before it is whole";
     }
     EXPECT_EQ(allocations, 0u);
+    if (cut == PowerCut::kSlowDisk) {
+        ReleaseHeldSync();
+        EXPECT_GT(heldFrames, 2 * interval + 100) << "no running flush waited";
+        EXPECT_EQ(int64_t(taken.size()), frames) << "frames dropped behind a slow flush";
+    }
     MarkSyncLog("finish");
     ASSERT_TRUE(m_file.FinishRecording());
     MarkSyncLog("saved");  // the capture stop says so now
@@ -438,7 +464,7 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
     }
     ASSERT_TRUE(m_file.StopRecording());
 }
-INSTANTIATE_TEST_SUITE_P(Seeds, AnalogFilePowerCutThreads, ::testing::ValuesIn(SimSeeds(12)),
+INSTANTIATE_TEST_SUITE_P(Seeds, AnalogFilePowerCutThreads, ::testing::ValuesIn(SimSeeds(18)),
                          SimSeedName());
 
 TEST_F(AnalogFileTest, TestDeviceRecordsItsEnabledChannelsThroughTheCaptureHooks)

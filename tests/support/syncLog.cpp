@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -25,6 +27,16 @@ bool g_withContents = false;
 std::vector<SyncEvent> g_log;
 std::string g_failSuffix;
 int g_failError = 0;
+std::string g_holdSuffix;  // empty: no flush is to wait
+bool g_isHeld = false;
+std::string g_heldThread;
+std::condition_variable g_released;
+
+bool EndsWith(const std::string& path, const std::string& suffix)
+{
+    return path.size() >= suffix.size() &&
+           path.compare(path.size() - suffix.size(), std::string::npos, suffix) == 0;
+}
 
 // What fd holds now, before its flush; false when it is not under the logged folder.
 bool Snapshot(int fd, SyncEvent& event)
@@ -69,6 +81,17 @@ int Logged(int fd, int (*flush)(int))
 {
     SyncEvent event;
     const bool isLogged = Snapshot(fd, event);
+    if (isLogged) {
+        std::unique_lock<std::mutex> lock(g_logLock);
+        if (!g_holdSuffix.empty() && EndsWith(event.path, g_holdSuffix)) {
+            g_holdSuffix.clear();
+            g_isHeld = true;
+            char name[32] = {};
+            pthread_getname_np(pthread_self(), name, sizeof name);
+            g_heldThread = name;
+            g_released.wait(lock, [] { return !g_isHeld; });
+        }
+    }
     int result = flush(fd);
     if (!isLogged) return result;
     std::lock_guard<std::mutex> lock(g_logLock);
@@ -134,6 +157,28 @@ void FailNextSync(const std::string& suffix, int error)
     std::lock_guard<std::mutex> lock(g_logLock);
     g_failSuffix = suffix;
     g_failError = error;
+}
+
+void HoldNextSync(const std::string& suffix)
+{
+    std::lock_guard<std::mutex> lock(g_logLock);
+    g_holdSuffix = suffix;
+}
+
+std::string HeldSyncThread()
+{
+    std::lock_guard<std::mutex> lock(g_logLock);
+    return g_isHeld ? g_heldThread : std::string();
+}
+
+void ReleaseHeldSync()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_logLock);
+        g_holdSuffix.clear();
+        g_isHeld = false;
+    }
+    g_released.notify_all();
 }
 
 std::map<std::string, std::string> FilesAfterCut(const std::vector<SyncEvent>& log, size_t end)

@@ -38,6 +38,11 @@ bool WaitForSyncLog(const std::function<bool(const SyncEvent&)>& isReached,
                     std::chrono::milliseconds timeout);
 // The next logged flush of a path ending with suffix fails with error.
 void FailNextSync(const std::string& suffix, int error);
+// The next logged flush of a path ending with suffix waits, as on a busy disk,
+// until ReleaseHeldSync; HeldSyncThread names the thread waiting in it now.
+void HoldNextSync(const std::string& suffix);
+std::string HeldSyncThread();
+void ReleaseHeldSync();
 
 // What a power cut right after the first end events of a log kept with contents
 // leaves: a name stands when a flush of its folder listed it; a file holds the
