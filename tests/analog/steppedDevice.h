@@ -17,12 +17,13 @@ public:
         this->ResetClock();
     }
     void Pump() { this->Process(false, false); }
-    void Step()
+    // One pass on which a sample is due; running selects whether it is dispatched.
+    void Step(bool running = true)
     {
         // Whole microseconds, as the precise clock shows them: the instant is never a
         // fraction short of the tick it is due for.
         m_nowUs = std::ceil(m_nowUs + 1.0e6 / this->GetRate());
-        this->Process(false, true);
+        this->Process(false, running);
     }
 
 protected:
