@@ -165,6 +165,63 @@ void SyncCost(const std::string& dir)
         withSync / reference, 1000.0 * (withSync - reference) / kIntervals);
 }
 
+// The plain writer's hot path with its flushes to disk every two seconds of
+// recording (waited on by its sync thread) against the same writer flushing to
+// disk at the finish only, and the threaded writer's enqueue, in the same run:
+// per-frame cost in the recording thread (p99 and worst) and the time to saved.
+void PlainSyncCost(const std::string& dir)
+{
+    constexpr int kChannels = 32;
+    constexpr double kRate = 10000.0;
+    constexpr int kFrames = 200000;
+    constexpr int kIntervals = 10;
+    const double megabytes = double(kFrames) * kChannels * 8 / 1e6;
+    std::vector<double> frame(kChannels, 0.25);
+    constexpr int kModes = 3;  // 0: plain with syncs, 1: plain at the finish only, 2: threaded
+    std::vector<double> seconds[kModes];
+    std::vector<double> p99s[kModes];
+    std::vector<double> worsts[kModes];
+    std::vector<double> p999s[kModes];
+    for (int rep = 0; rep <= kRepetitions; ++rep) {
+        for (int mode = 0; mode < kModes; ++mode) {
+            const std::string path = dir + "/plainsync.qvd";
+            auto writer = MakeWriter(mode == 2, kFrames + 1);
+            writer->SetSyncInterval(std::chrono::milliseconds(mode == 1 ? 0 : 2000));
+            if (!writer->OpenFile(path, kChannels, 1, kRate, false, "") ||
+                !writer->WriteProperties(nullptr, 0) || !writer->Start())
+                std::exit(1);
+            std::vector<double> costs(kFrames);
+            const auto start = Clock::now();
+            for (int i = 0; i < kFrames; ++i) {
+                frame[0] = i;
+                const auto before = Clock::now();
+                writer->WriteFrame(frame.data(), kChannels);
+                costs[size_t(i)] =
+                    std::chrono::duration<double, std::nano>(Clock::now() - before).count();
+            }
+            writer->Finish(nullptr);  // on disk from here
+            const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+            writer->Close();
+            std::filesystem::remove(path);
+            if (rep == 0) continue;
+            seconds[mode].push_back(elapsed);
+            p99s[mode].push_back(Percentile(costs, 0.99));
+            worsts[mode].push_back(*std::max_element(costs.begin(), costs.end()) / 1000.0);
+            p999s[mode].push_back(Percentile(costs, 0.999) / 1000.0);
+        }
+    }
+    std::printf(
+        "recording bench=plain_interval_flush channels=%d rate_hz=%.0f frames=%d flushes=%d "
+        "p99_ns=%.0f p999_us=%.1f worst_us=%.1f saved_mb_s=%.1f ref=plain_flush_at_finish_only "
+        "ref_p99_ns=%.0f ref_p999_us=%.1f ref_worst_us=%.1f ref_saved_mb_s=%.1f "
+        "thread_p99_enqueue_ns=%.0f thread_p999_us=%.1f thread_worst_us=%.1f "
+        "thread_saved_mb_s=%.1f ratio_p99=%.3f\n",
+        kChannels, kRate, kFrames, kIntervals, Median(p99s[0]), Median(p999s[0]),
+        Median(worsts[0]), megabytes / Median(seconds[0]), Median(p99s[1]), Median(p999s[1]),
+        Median(worsts[1]), megabytes / Median(seconds[1]), Median(p99s[2]), Median(p999s[2]),
+        Median(worsts[2]), megabytes / Median(seconds[2]), Median(p99s[0]) / Median(p99s[1]));
+}
+
 class BenchSource : public CRecordSource {
 public:
     explicit BenchSource(int index) : m_name(wxString::Format("dev%d", index)) {}
@@ -241,6 +298,7 @@ int main(int argc, char** argv)
         for (int channels : {8, 64}) FrameCost(dir, threaded, channels);
     Throughput(dir);
     SyncCost(dir);
+    PlainSyncCost(dir);
     EightDevices(dir);
     std::error_code error;
     std::filesystem::remove_all(dir, error);

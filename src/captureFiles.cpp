@@ -120,7 +120,12 @@ std::vector<wxString> ExistingFiles(const std::vector<wxString>& paths)
 {
     std::vector<wxString> existing;
     for (const wxString& path : paths) {
-        if (!path.empty() && wxFileName::Exists(path)) existing.push_back(path);
+        if (path.empty()) continue;
+        // An export's lines wait under a name of their own until they are all on disk.
+        if (wxFileName::Exists(path))
+            existing.push_back(path);
+        else if (wxFileName::Exists(path + kTextPartSuffix))
+            existing.push_back(path + kTextPartSuffix);
     }
     return existing;
 }

@@ -46,7 +46,8 @@ TrialPaths MakeTrialPaths(const wxString& folder, const wxString& captureName,
                           const wxString& fileSafeDeviceName, int64_t trial, bool exportText,
                           const wxString& exportFolder, const wxString& textExtension);
 
-// The paths of the list that exist now.
+// The paths of the list that exist now; for a text export whose lines are still
+// being written, the file that holds them.
 std::vector<wxString> ExistingFiles(const std::vector<wxString>& paths);
 
 // Removes each path that exists; false, with the failures in error, when one

@@ -795,6 +795,11 @@ void TrackerFrame::StopCapture()
             SetErrorMessage(_("Error saving data file : ") + fileName, true);
             continue;
         }
+        // A video whose end is still being written is said saved once it is on the disk
+        // (UpdateFinishedVideoRows), or said lost.
+        if (const auto* camera = dynamic_cast<const CVideoDevice*>(device);
+            camera != nullptr && camera->IsVideoFinishing())
+            continue;
         AppendMessage(_("Saving data to : ") + fileName + "\n");
         if (!unreceivedLine.empty()) AppendMessage(unreceivedLine);
         if (!m_auiManager.GetPane("CAPTURE").IsShown()) notified.push_back(fileName);

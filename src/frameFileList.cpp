@@ -61,8 +61,10 @@ bool TrackerFrame::AddFileListRow(const wxString& path, int frames, double secon
 void TrackerFrame::UpdateFinishedVideoRows()
 {
     const std::vector<FinishedVideo> finished = CVideoFinisher::Instance().TakeFinished();
-    if (!m_fileList) return;
     for (const FinishedVideo& video : finished) {
+        // Closed, readable and flushed to the disk: now it is saved.
+        if (video.frames > 0) AppendMessage(_("Saving data to : ") + video.name + "\n");
+        if (!m_fileList) continue;
         const wxFileName file(video.name);
         const long row = m_fileList->FindItem(-1, file.GetFullName(), false);
         if (row < 0) continue;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <mutex>
 #include <random>
 #include <regex>
@@ -121,6 +122,16 @@ private:
     int m_burstLeft = 0;
     int m_number = 0;
     cv::Size m_size{320, 240};
+};
+
+// A video writer whose closing waits until it is let go.
+struct CHeldWriter : CVideoWriterIo {
+    explicit CHeldWriter(std::shared_future<void> f) : go(std::move(f)) {}
+    bool Open(const std::string&, int, int, double, int, int, bool) override { return true; }
+    bool IsOpened() const override { return true; }
+    void Write(const cv::Mat&) override {}
+    void Release() override { go.wait(); }
+    std::shared_future<void> go;
 };
 
 std::vector<int> VideoNumbers(const std::string& path, double* fps)
@@ -253,10 +264,18 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         }
         else
             ASSERT_TRUE(RunUntil([&] { return GetProgramTime() >= startUs + plan.lengthSec * 1e6; }));
+        std::promise<void> unblock;  // the finisher is busy: a video of this trial waits, and is not said saved meanwhile
+        VideoTail busy;
+        busy.writer = std::make_unique<CHeldWriter>(unblock.get_future().share());
+        CVideoFinisher::Instance().Add(std::move(busy));
         if (frame->m_capturing) ChooseMenu(frame, ID_CAPTURE_STOP);
+        const std::string savedLine = ("Saving data to : " + videoName + "\n").ToStdString();
+        EXPECT_TRUE(CVideoFinisher::Instance().Pending() < 2 || frame->m_messagesText->GetValue().ToStdString().find(savedLine) == std::string::npos);
+        unblock.set_value();
         CVideoFinisher::Instance().Wait();
         for (int i = 0; i < 3; ++i) wxTheApp->ProcessIdle();  // the camera's texts reach the pages
         const std::string said = (frame->m_errorsText->GetValue() + frame->m_messagesText->GetValue()).ToStdString();
+        EXPECT_TRUE(said.find(savedLine) != std::string::npos && said.find(savedLine) == said.rfind(savedLine)) << said;
         EXPECT_EQ(said.find("before the trial's stop"), std::string::npos) << said;
 
         // Each file holds the frame that reached a time limit: one period more.

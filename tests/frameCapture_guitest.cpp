@@ -315,7 +315,8 @@ TEST_F(CaptureFrameTest, CreateSetNamesFilesAfterThoseInTheFolder)
     EXPECT_EQ(m_frame->m_trialIndex, 4);
     EXPECT_TRUE(Exists("capture/subjdev1_0004.qvd"));
     EXPECT_TRUE(Exists("capture/subjdev2_0004.qvd"));
-    EXPECT_TRUE(Exists("export/subjdev1_0004.txt"));
+    // An export takes its name once its trial is saved whole.
+    EXPECT_TRUE(Exists("export/subjdev1_0004.txt.part"));
     EXPECT_EQ(std::filesystem::file_size(Path("capture/subjdev1_0003.qvd")), 13u);
     EXPECT_NE(m_frame->m_messagesText->GetValue().Find("Creating capture file : "), wxNOT_FOUND);
 
@@ -324,6 +325,7 @@ TEST_F(CaptureFrameTest, CreateSetNamesFilesAfterThoseInTheFolder)
     EXPECT_EQ(m_frame->m_trialIndex, 0);
     EXPECT_FALSE(Exists("capture/subjdev1_0004.qvd"));
     EXPECT_FALSE(Exists("export/subjdev1_0004.txt"));
+    EXPECT_FALSE(Exists("export/subjdev1_0004.txt.part"));
     EXPECT_TRUE(Exists("capture/subjdev1_0003.qvd"));
 }
 
@@ -843,6 +845,13 @@ public:
     {
         return std::chrono::duration<double>(m_sentAt[second] - m_sentAt[first]).count();
     }
+    // Steps that went out more than limitSec after the one before (a starved sender).
+    int Gaps(double limitSec) const
+    {
+        int gaps = 0;
+        for (size_t i = 1; i < m_sentAt.size(); ++i) gaps += Between(i - 1, i) > limitSec ? 1 : 0;
+        return gaps;
+    }
 
 private:
     const std::vector<Step> m_steps;
@@ -1000,21 +1009,30 @@ protected:
     }
 
     // In Trigger Loop, count trials of lengthMs, gapMs apart, sent on the OSC trigger
-    // and recorded in the capture set set; the loop's last wait is then cancelled.
-    // The sender, for the times its values went out.
+    // and recorded in the capture set set, or said not recorded (a start the busy
+    // machine could not act on in time: m_saidLost); the loop's last wait is then
+    // cancelled. The sender, for the times its values went out.
     std::unique_ptr<CTriggerSender> RecordLoopTrials(const std::string& set, int count,
                                                      int lengthMs, int gapMs)
     {
         if (!m_oscSend) m_oscSend = UseOscTrigger();
         m_frame->m_triggerLoop = true;
         EXPECT_TRUE(m_frame->OpenCaptureSet(set));
+        const size_t errorsFrom = m_frame->m_errorsText->GetValue().length();
+        const auto saidLost = [&] {
+            return Occurrences(m_frame->m_errorsText->GetValue().Mid(errorsFrom),
+                               "a trial was not recorded");
+        };
         auto sender = std::make_unique<CTriggerSender>(
             Trials(count, lengthMs, gapMs, 255.0, -255.0), m_oscSend);
-        EXPECT_TRUE(RunTriggeredCaptures(*sender, [&] { return m_frame->m_trialIndex > count; }))
+        EXPECT_TRUE(RunTriggeredCaptures(
+            *sender, [&] { return m_frame->m_trialIndex + saidLost() > count; }))
             << m_frame->m_errorsText->GetValue();
-        EXPECT_EQ(m_frame->m_trialIndex, count + 1) << set;
+        EXPECT_EQ(m_frame->m_trialIndex + saidLost(), count + 1) << set;
+        m_saidLost += saidLost();
         return sender;
     }
+    int m_saidLost = 0;
     // The delay Messages says trial started (verb "started") or stopped ("stopped")
     // after its trigger, in ms (0 when not said), in the messages text; -1 when said
     // more than once.
@@ -1650,13 +1668,16 @@ TEST_F(CaptureTriggerTest, SilenceAfterAStopThatWaitsForTheFirstFramesCostsTheTr
     });
     slow.Close();
     ASSERT_TRUE(isEnded) << m_frame->m_errorsText->GetValue();
-    EXPECT_EQ(trials, 2);
-    EXPECT_GE(FramesInFile(CaptureFile("quietslow_0001.qvd")), 2);
     const wxString errors = m_frame->m_errorsText->GetValue();
+    // A start the busy machine acted on too late is said, not recorded.
+    EXPECT_EQ(trials + Occurrences(errors, "a trial was not recorded"), 2) << errors;
+    if (trials == 2) EXPECT_GE(FramesInFile(CaptureFile("quietslow_0001.qvd")), 2);
     // Whether the silence was counted while the stop waited (three read time-outs in
-    // the second the device takes), no loss is this trial's.
-    EXPECT_LE(g_serialTrigger.GetLineLosses(), lossesBefore + 1) << errors;
-    EXPECT_EQ(Occurrences(errors, "was lost during trial"), 0) << errors;
+    // the second the device takes), no loss is this trial's: only a line the starved
+    // sender really left silent past the time-out may be.
+    const int silences = sender.Gaps(0.1);
+    EXPECT_LE(g_serialTrigger.GetLineLosses(), lossesBefore + 1 + silences) << errors;
+    EXPECT_LE(Occurrences(errors, "was lost during trial"), silences) << errors;
 }
 
 // The converter is unplugged in the middle of a trial and plugged in again: the trial
@@ -2722,7 +2743,7 @@ TEST_F(CaptureTriggerTest, TriggeredTrialsOfFourDevicesRecordFromTheirStartToThe
     }
     m_frame->CloseCaptureFiles();
     m_frame->SetCaptureDeviceSource([] { return std::vector<CAnalogDevice*>(); });
-    ASSERT_EQ(devices.fast.Trials().size(), size_t(2 * kTrials));
+    ASSERT_EQ(devices.fast.Trials().size() + size_t(m_saidLost), size_t(2 * kTrials));
     devices.ExpectEveryTrialBetweenItsInstants(
         m_frame->m_errorsText->GetValue(), {{"by trigger, idle", 0, kTrials}, {"by trigger, loaded", kTrials, 2 * kTrials}});
     const wxString messages = m_frame->m_messagesText->GetValue().Mid(messagesFrom);

@@ -385,40 +385,52 @@ bool fob::stream()
     if (!send_cmd(kCmdStream)) return false;
     m_streamCount = 0;
     m_junkRun = 0;
-    m_loneFirstByte = false;
+    m_afterRecord = true;  // the stream begins with a record
+    m_pendingLength = 0;
     m_lastByte = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(m_streamMutex);
     m_streaming = true;
     return true;
 }
 
-void fob::route_record(const uint8_t* record, size_t length)
+void fob::settle_pending(bool isNextShaped)
 {
-    // A lone first byte is a stray one, or the first byte of the record that follows
-    // lost its own to the stray: the two read alike (p s d.. and s p d..), so that
-    // record is refused as well.
-    const bool afterLoneByte = m_loneFirstByte;
-    m_loneFirstByte = length == 1;
-    if (length < 3) {
-        drop_record("fob::update: warning: bad bird address");
-        return;
-    }
-    const uint32_t address = record[length - 1];
-    bird* target = address >= 1 ? find_bird(address) : nullptr;
-    if (target == nullptr) {
-        drop_record("fob::update: warning: bad bird address");
-        return;
-    }
-    if (target->record_bytes() != length - 1) {
-        drop_record("fob::update: warning: record of the wrong length");
-        return;
-    }
-    if (afterLoneByte) {
+    if (m_pendingLength == 0) return;
+    const size_t length = m_pendingLength;
+    m_pendingLength = 0;
+    if (!isNextShaped) {
         drop_record("fob::update: warning: record not aligned");
         return;
     }
-    target->parse(record, length - 1);
+    find_bird(m_pending[length - 1])->parse(m_pending.data(), length - 1);
     m_routedRecords.fetch_add(1);
+}
+
+// A first byte may be noise, and so may the bytes after it up to the next first byte,
+// or those that end a span begun by a record's true first byte: a span can have a
+// record's length and a bird's address and yet hold values nobody sent. The flock
+// streams its records back to back, so a record is taken only between two spans of a
+// record's shape; the spans next to a disturbance are refused with it.
+void fob::route_record(const uint8_t* record, size_t length)
+{
+    const uint32_t address = length >= 3 ? record[length - 1] : 0;
+    bird* target = address >= 1 ? find_bird(address) : nullptr;
+    const bird* shape = target != nullptr ? target : get_bird(0);
+    const bool isShaped = address >= 1 && address <= kMaxBirds && shape != nullptr &&
+                          shape->record_bytes() == length - 1;
+    settle_pending(isShaped);
+    const bool isAligned = m_afterRecord;
+    m_afterRecord = isShaped;
+    if (target == nullptr) {
+        drop_record("fob::update: warning: bad bird address");
+    } else if (!isShaped) {
+        drop_record("fob::update: warning: record of the wrong length");
+    } else if (!isAligned) {
+        drop_record("fob::update: warning: record not aligned");
+    } else {
+        std::copy(record, record + length, m_pending.begin());  // taken once the next is whole
+        m_pendingLength = length;
+    }
 }
 
 // A record runs from its first byte (phasing bit set) to the byte before the next
@@ -435,6 +447,8 @@ size_t fob::route_records()
             // Bytes of a record whose start we did not see; a long run of them is one
             // refusal, counted once.
             if (++m_junkRun == kRecordBuffer) drop_record("fob::update: warning: record too long");
+            settle_pending(false);
+            m_afterRecord = false;
             ++at;
             continue;
         }
@@ -458,7 +472,8 @@ size_t fob::route_records()
             // belongs to it and is skipped without counting again.
             drop_record("fob::update: warning: record too long");
             m_junkRun = kRecordBuffer;
-            m_loneFirstByte = false;
+            settle_pending(false);
+            m_afterRecord = false;
             at = end;
             continue;
         }
@@ -511,6 +526,7 @@ bool fob::update()
         m_lastByte = std::chrono::steady_clock::now();
         m_streamCount += static_cast<size_t>(got);
         bytesRead += static_cast<size_t>(got);
+        m_streamBytes.fetch_add(static_cast<uint64_t>(got));
         routed += route_records();
     }
     const auto silentFor = std::chrono::steady_clock::now() - m_lastByte;
@@ -537,7 +553,8 @@ bool fob::resume_stream()
     m_lineVanished = false;
     m_streamCount = 0;
     m_junkRun = 0;
-    m_loneFirstByte = false;
+    m_afterRecord = true;  // the stream begins with a record
+    m_pendingLength = 0;
     m_lastByte = std::chrono::steady_clock::now();
     flush();
     // The flock keeps its configuration across a pulled cable; it only needs to be

@@ -89,6 +89,8 @@ public:
     uint64_t get_dropped_records() const { return m_droppedRecords.load(); }
     // Any thread: streamed records handed to their birds since the start.
     uint64_t get_routed_records() const { return m_routedRecords.load(); }
+    // Any thread: bytes read from the stream since the start.
+    uint64_t get_stream_bytes() const { return m_streamBytes.load(); }
     void set_verbose(bool verbose) { m_verbose = verbose; }
     void set_setup(const fob_setup& setup) { m_setup = setup; }
 
@@ -106,9 +108,11 @@ private:
     void pause_delay() const { pause_us(m_delayUs); }
     bird* find_bird(uint32_t address) const;
     // Hands the whole records at the head of the stream buffer to their birds and
-    // keeps what is left (a record still arriving). Returns the records routed.
+    // keeps what is left (a record still arriving). Returns the spans that ended.
     size_t route_records();
     void route_record(const uint8_t* record, size_t length);
+    // The record waiting for the span after it: taken when that has a record's shape.
+    void settle_pending(bool isNextShaped);
 
     SerialSettings m_settings;
     uint32_t m_master = 1;
@@ -120,7 +124,9 @@ private:
     std::array<uint8_t, kStreamBuffer> m_stream{};
     size_t m_streamCount = 0;
     size_t m_junkRun = 0;  // bytes skipped since the last first byte of a record
-    bool m_loneFirstByte = false;  // the last record routed was a lone first byte
+    bool m_afterRecord = false;  // the last span had a record's shape: the next is aligned
+    std::array<uint8_t, fob_wire::kMaxRecord> m_pending{};
+    size_t m_pendingLength = 0;  // 0: no record waits
     std::chrono::steady_clock::time_point m_lastByte;
     bool m_lineVanished = false;
     std::string m_portName;
@@ -129,6 +135,7 @@ private:
     std::string m_error;
     std::atomic<uint64_t> m_droppedRecords{0};
     std::atomic<uint64_t> m_routedRecords{0};
+    std::atomic<uint64_t> m_streamBytes{0};
     std::vector<std::unique_ptr<bird>> m_birds;  // in address order
     bool m_verbose = true;
     fob_setup m_setup;

@@ -251,7 +251,86 @@ uint64_t CAnalogWriter::WriteFrame(const double* values, uint64_t count)
         LoseFrame();  // the recording ended at its last frame on disk
         return 0;
     }
-    return AppendFrame(values) ? count : 0;
+    if (!AppendFrame(values)) return 0;
+    if (m_hasSyncThread && IsSyncDue()) AskSync();
+    return count;
+}
+
+bool CAnalogWriter::Start()
+{
+    if (m_hasSyncThread || m_syncFrames == 0 || !IsOpen()) return true;
+    {
+        std::lock_guard<std::mutex> lock(m_syncLock);
+        m_syncStop = false;
+        m_isSyncAsked = false;
+        m_flushedFrames = m_framesOnDisk;
+        m_flushedEnd = m_dataEnd;
+    }
+    try {
+        m_syncThread = std::thread([this] { SyncLoop(); });
+    } catch (const std::exception&) {
+        ReportRecordingError(_("Unable to start analog writer thread"));
+        return false;
+    }
+    m_hasSyncThread = true;
+    return true;
+}
+
+void CAnalogWriter::AskSync()
+{
+    FlushFrames();
+    m_lastSync = std::chrono::steady_clock::now();
+    m_syncedFrames = m_framesOnDisk;
+    {
+        std::lock_guard<std::mutex> lock(m_syncLock);
+        m_isSyncAsked = true;
+    }
+    m_syncWake.notify_one();
+}
+
+void CAnalogWriter::PublishFlushed()
+{
+    std::lock_guard<std::mutex> lock(m_syncLock);
+    m_flushedFrames = m_framesOnDisk;
+    m_flushedEnd = m_dataEnd;
+}
+
+void CAnalogWriter::SyncLoop() noexcept
+{
+    try {
+        pthread_setname_np(pthread_self(), "qv-rec-sync");
+        std::unique_lock<std::mutex> lock(m_syncLock);
+        auto deadline = std::chrono::steady_clock::now() + m_syncInterval;
+        while (!m_syncStop) {
+            // By the frames' own time when they come, by the clock when they lag.
+            m_syncWake.wait_until(lock, deadline, [this] { return m_syncStop || m_isSyncAsked; });
+            if (m_syncStop) break;
+            const int64_t frames = m_flushedFrames;
+            const int64_t end = m_flushedEnd;
+            m_isSyncAsked = false;
+            lock.unlock();  // the frame thread goes on writing meanwhile
+            MakeDurable(frames, end, false);
+            if (m_textFile) NoteSyncError(m_textFile->SyncWritten());
+            lock.lock();
+            deadline = std::chrono::steady_clock::now() + m_syncInterval;
+        }
+    } catch (const std::exception& e) {
+        ReportRecordingError(wxString("<REC> sync thread ended: ") + e.what());
+    } catch (...) {
+        ReportRecordingError("<REC> sync thread ended: unknown failure");
+    }
+}
+
+void CAnalogWriter::StopSyncThread()
+{
+    if (!m_hasSyncThread) return;
+    {
+        std::lock_guard<std::mutex> lock(m_syncLock);
+        m_syncStop = true;
+    }
+    m_syncWake.notify_one();
+    m_syncThread.join();
+    m_hasSyncThread = false;
 }
 
 bool CAnalogWriter::AppendFrame(const double* values)
@@ -298,7 +377,7 @@ void CAnalogWriter::SyncRunning()
     FlushFrames();
     m_lastSync = std::chrono::steady_clock::now();
     m_syncedFrames = m_framesOnDisk;  // tried once per interval, whatever the outcome
-    MakeDurable(m_framesOnDisk, false);
+    MakeDurable(m_framesOnDisk, m_dataEnd, false);
     if (m_textFile) NoteSyncError(m_textFile->Sync());
 }
 
@@ -307,12 +386,12 @@ void CAnalogWriter::NoteSyncError(int error)
     if (error != 0 && m_syncError == 0) m_syncError = error;
 }
 
-bool CAnalogWriter::MakeDurable(int64_t count, bool isFinal)
+bool CAnalogWriter::MakeDurable(int64_t count, int64_t dataEnd, bool isFinal)
 {
     if (m_fd < 0) return false;
-    if (m_dataEnd == m_syncedEnd && count == m_countOnDisk && m_isFolderSynced) return true;
+    if (dataEnd == m_syncedEnd && count == m_countOnDisk && m_isFolderSynced) return true;
     int error = SyncFileData(m_fd);
-    if (error == 0) m_syncedEnd = m_dataEnd;
+    if (error == 0) m_syncedEnd = dataEnd;
     if (!m_isFolderSynced && (error == 0 || isFinal)) {
         const int folderError = SyncFolder(FolderOf(m_fileName));
         m_isFolderSynced = folderError == 0;
@@ -368,6 +447,7 @@ bool CAnalogWriter::FlushFrames()
         m_bufferedFrames = 0;
     }
     if (m_textFile) m_textFile->Flush();
+    if (m_hasSyncThread) PublishFlushed();
     return isOk;
 }
 
@@ -387,14 +467,16 @@ bool CAnalogWriter::PatchCount(int64_t count, int& error)
 bool CAnalogWriter::UpdateFrameCount()
 {
     if (!IsOpen()) return false;
+    StopSyncThread();
     FlushFrames();
     // With no frame the field keeps 0.
-    return MakeDurable(m_countOffset > 0 ? m_framesOnDisk : m_countOnDisk, true);
+    return MakeDurable(m_countOffset > 0 ? m_framesOnDisk : m_countOnDisk, m_dataEnd, true);
 }
 
 bool CAnalogWriter::WriteMarkers(const RecordMarkers* markers)
 {
     if (!IsOpen()) return false;
+    StopSyncThread();
     if (m_finished) return true;  // one trailer per recording
     if (!m_propertiesWritten) WriteProperties(nullptr, 0);
     FlushFrames();
@@ -422,9 +504,17 @@ bool CAnalogWriter::WriteMarkers(const RecordMarkers* markers)
 bool CAnalogWriter::Finish(const RecordMarkers* markers)
 {
     if (!IsOpen()) return false;
+    StopSyncThread();
     if (m_finished) return true;
     m_isRemoved = IsOpenFileGone(m_fd, m_fileName);
     m_isExportRemoved = m_textFile && m_textFile->IsRemoved();
+    if (m_textFile) {
+        // The export is whole first: its new name then reaches the disk with the
+        // trailer's flush below (on most file systems one commit for both).
+        FlushFrames();
+        m_textFile->AddMarkers(markers);
+        NoteSyncError(m_textFile->Complete());
+    }
     bool hasTrailer = false;
     if (UpdateFrameCount()) {
         hasTrailer = WriteMarkers(markers);
@@ -438,9 +528,9 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
     }
     ReleaseReserve();
     // The trailer (or the cut that replaced it) and the export's lines are on
-    // the disk before the recording is said saved.
+    // the disk, the export under its name, before the recording is said saved.
     NoteSyncError(SyncFileData(m_fd));
-    if (m_textFile) NoteSyncError(m_textFile->Sync());
+    if (m_textFile) NoteSyncError(m_textFile->SyncWritten());
     DescribeEnd(hasTrailer);
     ReportLostFrames();
     return hasTrailer;
@@ -448,6 +538,9 @@ bool CAnalogWriter::Finish(const RecordMarkers* markers)
 
 wxString CAnalogWriter::DescribeExportEnd() const
 {
+    if (m_textFile && m_textFile->GetCompleteError() != 0)
+        return wxString::Format(_("text export left as %s : %s"), m_textFile->GetPartPath(),
+                                std::strerror(m_textFile->GetCompleteError()));
     if (!m_textFile || !m_textFile->IsCut()) return wxString();
     const int64_t frames = m_textFile->GetFramesOnDisk();
     const double seconds = m_rate > 0.0 ? double(frames) / m_rate : 0.0;
@@ -543,10 +636,11 @@ bool CAnalogWriter::CloseFiles()
         if (!m_textFile->Close()) {
             isOk = false;
             // A cut after the finish (or without one) is told here, once.
-            if (m_textFile->IsCut() && !m_isExportEndSaid)
+            if ((m_textFile->IsCut() || m_textFile->GetCompleteError() != 0) && !m_isExportEndSaid)
                 ReportRecordingError(_("<REC> Error writing text file : ") + m_textFileName +
                                      " : " + DescribeExportEnd());
-            m_isExportEndSaid = m_isExportEndSaid || m_textFile->IsCut();
+            m_isExportEndSaid =
+                m_isExportEndSaid || m_textFile->IsCut() || m_textFile->GetCompleteError() != 0;
             if (m_textFile->GetCloseError() != 0)
                 ReportRecordingError(wxString::Format(
                     _("<REC> Error closing text file : %s : %s (what was written may not all be "
@@ -563,6 +657,7 @@ bool CAnalogWriter::CloseFiles()
 
 bool CAnalogWriter::Close()
 {
+    StopSyncThread();
     if (m_fd < 0 && !m_textFile) return true;  // closing twice does nothing
     if (m_fd >= 0 && !m_propertiesWritten)
         WriteProperties(nullptr, 0);  // a header without a block is still a whole header
@@ -584,7 +679,8 @@ void CAnalogWriter::Discard()
 {
     const wxString recording = m_fileName;
     const wxString text = m_textFileName;  // set only for an export this writer created
-    if (m_fd >= 0) ::close(m_fd);          // removed next: its close has nothing to tell
+    StopSyncThread();
+    if (m_fd >= 0) ::close(m_fd);  // removed next: its close has nothing to tell
     m_fd = -1;
     AbandonTextExport();
     m_buffer.clear();
@@ -670,6 +766,9 @@ bool CAnalogThreadWriter::Start()
         return false;
     }
     if (m_threadStarted) return true;
+    // The disk is waited on by a thread of its own: a flush that takes seconds on a
+    // busy disk holds neither the queue's draining nor the frames behind it.
+    if (!CAnalogWriter::Start()) return false;
     if (Run() != wxTHREAD_NO_ERROR) {
         ErrorMessage(_("Unable to start analog writer thread"));
         return false;
@@ -772,10 +871,13 @@ void CAnalogThreadWriter::Drain()
         lock.unlock();  // the slots are free again before the disk is waited on
         const auto now = std::chrono::steady_clock::now();
         if (isSyncDue) {
-            SyncRunning();
+            if (HasSyncThread())
+                AskSync();
+            else
+                SyncRunning();
         } else {
             FlushIfDue(now);
-            SyncIfDue(now);
+            if (!HasSyncThread()) SyncIfDue(now);
         }
         lock.lock();
     }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "analog/recordFormat.h"
@@ -48,7 +49,10 @@ public:
     // announces them and waits again: the count never runs ahead of its frames.
     virtual bool UpdateFrameCount();
     virtual void StopThread() {}
-    virtual bool Start() { return true; }
+    // Starts the thread that waits on the disk for the frames of this plain
+    // writer while the recording runs (none with a sync interval of zero);
+    // false, with a message, when it cannot be had. GUI thread.
+    virtual bool Start();
     virtual bool IsCreated() const { return m_created; }
 
     // Flushes, patches the count with the frames on disk and appends the one
@@ -60,9 +64,9 @@ public:
     // At most how much of a running recording a power cut may take: the writer
     // thread flushes its frames to disk, then the count, this often (by the
     // recording's own time, or by the clock while frames wait). Zero: only at
-    // the finish. The plain writer flushes only at the finish: its frames come
-    // on the acquisition thread, which never waits on the disk. Before Start;
-    // GUI thread.
+    // the finish. The plain writer's frames come on the acquisition thread,
+    // which never waits on the disk: a thread of its own (from Start) does the
+    // waiting on the same schedule. Before Start; GUI thread.
     void SetSyncInterval(std::chrono::milliseconds interval);
     // Flushes to disk that failed (errno of the first), 0 without one. GUI thread.
     int GetSyncError() const { return m_syncError; }
@@ -113,6 +117,10 @@ protected:
     void SyncRunning();
     // SyncRunning when the interval has passed by the clock with frames not on disk.
     void SyncIfDue(std::chrono::steady_clock::time_point now);
+    // Frame thread: the frames written so far are to reach the disk now, through
+    // the sync thread (started by Start, before the frames come).
+    void AskSync();
+    bool HasSyncThread() const { return m_hasSyncThread; }
     void ReportLostFrames();
     // Ends the recording at the frames on disk; the first error is kept.
     void EndRecording(int error);
@@ -138,7 +146,14 @@ private:
     // then count and a second flush. A failed flush is noted; while running
     // the count then waits, at the finish it goes in all the same. False when
     // the count could not be written.
-    bool MakeDurable(int64_t count, bool isFinal);
+    bool MakeDurable(int64_t count, int64_t dataEnd, bool isFinal);
+    // The thread that waits on the disk: syncs what the frame thread has written
+    // when asked, or once an interval has passed.
+    void SyncLoop() noexcept;
+    // Frame thread, after a flush: what the sync thread may make durable.
+    void PublishFlushed();
+    // GUI thread: joins the sync thread; the frame thread no longer writes.
+    void StopSyncThread();
     void NoteSyncError(int error);
     void UpdateSyncFrames();
     // Gives back the room kept beyond the end of the file.
@@ -188,6 +203,16 @@ private:
     int m_openError = 0;
     int m_finishError = 0;  // errno of a count or trailer that could not be written
     wxString m_endNote;
+
+    // Set before the sync thread starts, cleared after it was joined.
+    bool m_hasSyncThread = false;
+    std::thread m_syncThread;
+    std::mutex m_syncLock;  // a leaf lock: guards the four fields below only
+    std::condition_variable m_syncWake;
+    int64_t m_flushedFrames = 0;  // frames in the file after the last flush
+    int64_t m_flushedEnd = 0;     // file offset after them
+    bool m_isSyncAsked = false;
+    bool m_syncStop = false;
 };
 
 // A writer whose frames are queued by the recording thread and written by a

@@ -640,7 +640,7 @@ bool FinaliseRecordFile(const wxString& path, int64_t frameCount, const RecordMa
         isWritten(PwriteAll(file.Get(), trailer.data(), trailer.size(), end)) && isSynced() &&
         (framesPresent == 0 ||
          (isWritten(PwriteAll(file.Get(), countField, 8, kRecordCountOffset)) && isSynced())) &&
-        isWritten(file.Close());
+        isWritten(file.Close()) && (error = SyncFolder(FolderOf(path))) == 0;  // and its name
     if (!isOk) {
         ReportRecordingError(
             wxString::Format("Error finishing analog file : %s : %s", path, std::strerror(error)));

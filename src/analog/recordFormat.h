@@ -35,6 +35,9 @@ constexpr bool IsRecordableFrame(int64_t channels, int64_t dim)
 
 constexpr const char* kRecordExtension = ".qvd";
 constexpr const char* kDefaultTextExtension = ".txt";
+// Added to a text export's name while its lines are written: a power cut leaves
+// them there, never a part of them under the export's own name.
+constexpr const char* kTextPartSuffix = ".part";
 
 // Settings keys of the capture group, spelled as stored.
 constexpr const char* kKeyUseTextHeader = "/Capture/Use_Text_Header";

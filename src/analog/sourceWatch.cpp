@@ -101,7 +101,7 @@ int CSourceWatch::Update(int64_t frame, double nowUs, bool isRecording)
         }
         if (lostAt >= 0 && static_cast<uint32_t>(lostAt) == heard && state != SourceState::kNever)
             next = SourceState::kSilent;
-        else if (next == SourceState::kLive && std::isfinite(silentAfterUs) &&
+        else if (next == SourceState::kLive && std::isfinite(silentAfterUs) && !m_isUntimed[at] &&
                  nowUs - m_lastHeardUs[at] > silentAfterUs)
             next = SourceState::kSilent;
         bool isPushed = false;

@@ -51,6 +51,13 @@ public:
     {
         if (source >= 0 && source < kMaxSources) m_numbers[static_cast<size_t>(source)] = number;
     }
+    // Before the thread runs: a source that may send only when something changes is
+    // silent only when Lost says so, never after a pause.
+    void SetUntimed(int source, bool isUntimed)
+    {
+        if (source >= 0 && source < kMaxSources)
+            m_isUntimed[static_cast<size_t>(source)] = isUntimed;
+    }
 
     void Heard(int source)
     {
@@ -111,6 +118,7 @@ private:
     SourceKind m_kind = SourceKind::kChannel;
     int m_firstNumber = 0;
     std::array<int, kMaxSources> m_numbers{};  // 0: firstNumber + index
+    std::array<bool, kMaxSources> m_isUntimed{};
     std::atomic<double> m_silentAfterUs{kDefaultSilentAfterSec * 1.0e6};
     std::array<std::atomic<uint32_t>, kMaxSources> m_heard{};
     std::array<std::atomic<uint32_t>, kMaxSources> m_latched{};

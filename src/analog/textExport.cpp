@@ -27,10 +27,21 @@ CTextExport::~CTextExport() { Close(); }
 bool CTextExport::Open(const wxString& path, bool withTime, double rate)
 {
     Close();
+    const wxString part = path + kTextPartSuffix;
     const wxScopedCharBuffer name = path.fn_str();
-    m_fd = ::open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const wxScopedCharBuffer partName = part.fn_str();
+    if (!name || !partName) {
+        errno = EILSEQ;
+        return false;
+    }
+    ::unlink(name.data());  // an export of that name is replaced without question
+    m_fd = ::open(partName.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0) return false;
-    m_path = path;
+    m_path = part;
+    m_partPath = part;
+    m_finalPath = path;
+    m_isComplete = false;
+    m_completeError = 0;
     m_withTime = withTime;
     m_rate = rate;
     m_failed = false;
@@ -91,7 +102,7 @@ void CTextExport::AddHeader(const wxString& recordPath, int32_t channels, int32_
 
 void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
 {
-    if (!IsOpen() || IsCut()) return;
+    if (!IsOpen() || IsCut() || m_isComplete) return;
     Reserve((count + 1) * (kNumberMax + 1) + 2);
     // The flush that made room may have met the end of the disk: a later, shorter
     // line must not follow the lines that did not fit.
@@ -114,7 +125,7 @@ void CTextExport::AddFrame(int64_t index, const double* values, uint64_t count)
 
 void CTextExport::AddMarkers(const RecordMarkers* markers)
 {
-    if (!IsOpen() || !markers) return;
+    if (!IsOpen() || !markers || m_isComplete) return;
     const size_t count = markers->Count();
     m_eventsAdded += count;
     Flush();  // the frame lines first, within their room: the events take the rest
@@ -228,6 +239,12 @@ int CTextExport::Sync()
 {
     if (!IsOpen()) return 0;
     Flush();
+    return SyncWritten();
+}
+
+int CTextExport::SyncWritten()
+{
+    if (!IsOpen()) return 0;
     int error = SyncFileData(m_fd);
     if (error == 0 && !m_isFolderSynced) {
         error = SyncFolder(FolderOf(m_path));
@@ -236,26 +253,48 @@ int CTextExport::Sync()
     return error;
 }
 
+int CTextExport::Complete()
+{
+    if (!IsOpen() || m_isComplete) return 0;
+    m_isComplete = true;
+    Flush();
+    // The lines are on the disk before the name says the export is there; when
+    // the disk cannot say so they stay where they are.
+    const int error = SyncFileData(m_fd);
+    if (error != 0 || ::rename(m_partPath.fn_str().data(), m_finalPath.fn_str().data()) != 0) {
+        m_completeError = error != 0 ? error : errno;
+        return error;
+    }
+    m_path = m_finalPath;
+    m_isFolderSynced = false;  // SyncWritten: its folder now holds it under its name
+    return 0;
+}
+
 bool CTextExport::Close()
 {
     if (!IsOpen()) return true;
-    Flush();
+    int syncError = Complete();
+    if (syncError == 0) syncError = SyncWritten();
     // Truncating to the same size gives back the room kept beyond the end; the
     // lines themselves are on disk whether or not that works.
     if (m_canReserve && ::ftruncate(m_fd, static_cast<off_t>(m_fileBytes)) != 0)
         m_canReserve = false;
     // A failed close cuts no line: it may have lost what the disk had not yet taken.
     m_closeError = CloseWrittenFile(m_fd);
+    if (m_closeError == 0) m_closeError = syncError;
     m_fd = -1;
     m_buffer.clear();
     m_buffer.shrink_to_fit();
     m_used = 0;
-    return !IsCut() && m_closeError == 0;
+    return !IsCut() && m_closeError == 0 && m_completeError == 0;
 }
 
 void CTextExport::Abandon()
 {
-    if (IsOpen()) ::close(m_fd);  // removed next: its close has nothing to tell
+    if (IsOpen()) {
+        ::close(m_fd);  // removed next: its close has nothing to tell
+        ::unlink(m_path.fn_str().data());
+    }
     m_fd = -1;
     m_buffer.clear();
     m_buffer.shrink_to_fit();

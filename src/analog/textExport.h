@@ -9,8 +9,11 @@ struct RecordMarkers;
 
 // The tab-separated text export of a recording, streamed to disk through a
 // fixed buffer (UTF-8, CR LF, each number in the fewest digits that read back
-// exactly, with a decimal point whatever the locale). Owned by one writer and
-// used by one thread at a time: the thread that writes its frames.
+// exactly, with a decimal point whatever the locale). Its lines go to a file of
+// its own beside the export's name (kTextPartSuffix), which takes that name only
+// once they are all on disk: under its name an export is whole. Owned by one
+// writer and used by one thread at a time, the thread that writes its frames;
+// SyncWritten may also come from the one thread that waits on the disk for it.
 class CTextExport {
 public:
     CTextExport() = default;
@@ -18,7 +21,8 @@ public:
     CTextExport(const CTextExport&) = delete;
     CTextExport& operator=(const CTextExport&) = delete;
 
-    // Replaces a file of that name. False, with errno set, when it cannot be created.
+    // Removes a file of that name (it is replaced) and creates the file its lines
+    // go to until Complete. False, with errno set, when that cannot be created.
     bool Open(const wxString& path, bool withTime, double rate);
     bool IsOpen() const { return m_fd >= 0; }
     // "# path :  channels = K dim = D rate = R"
@@ -35,9 +39,23 @@ public:
     // Flushes and waits until the lines are on the disk, with the file's name in
     // its folder the first time: 0, or the errno of a flush that failed.
     int Sync();
-    // False when the export was cut (IsCut) or its close failed (GetCloseError).
+    // Waits until the lines already written are on the disk (no flush of the
+    // buffer): the thread that waits on the disk while another writes.
+    int SyncWritten();
+    // Flushes, waits until every line is on the disk, then gives the file the
+    // export's name (SyncWritten then waits until its folder holds it): 0, or
+    // the errno of a flush that failed. Once only, and no line follows; when the
+    // lines are not known on disk or the name cannot be given, they stay in
+    // GetPartPath (GetCompleteError says why).
+    int Complete();
+    bool IsComplete() const { return m_isComplete; }
+    int GetCompleteError() const { return m_completeError; }
+    const wxString& GetPartPath() const { return m_partPath; }
+    // Completes (when not yet done) and closes. False when the export was cut
+    // (IsCut), did not take its name (GetCompleteError) or its close failed
+    // (GetCloseError).
     bool Close();
-    // Closes without writing what is buffered (the file is about to be removed).
+    // Closes and removes its file without writing what is buffered.
     void Abandon();
     bool HasFailed() const { return m_failed; }
     // A full disk or a failed write ended the frame lines before all were in;
@@ -69,7 +87,11 @@ private:
     void KeepWholeLines(size_t written);
 
     int m_fd = -1;
-    wxString m_path;
+    wxString m_path;      // the file's name now: m_partPath until Complete
+    wxString m_partPath;  // where the lines go until they are all on disk
+    wxString m_finalPath;
+    bool m_isComplete = false;
+    int m_completeError = 0;
     bool m_withTime = true;
     double m_rate = 1.0;
     bool m_failed = false;

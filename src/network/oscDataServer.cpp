@@ -366,12 +366,11 @@ bool OscDataServer::HandleConnectLocked(const NetAddress& requester, Console& co
 {
     const std::string host = requester.AsText();
     const std::string port = std::to_string(requester.Port());
-    if (FindClientLocked(requester) >= 0) {
+    const int known = FindClientLocked(requester);
+    if (known >= 0) {
         // A configured entry at the destination it asks for becomes its own request too:
         // removing the entry then leaves it its data.
-        const NetAddress wanted = requester.WithPort(m_outPort);
-        for (Client& client : m_clients)
-            if (client.destination.SameEndpoint(wanted)) client.asked = true;
+        m_clients[static_cast<std::size_t>(known)].asked = true;
         m_repeatConnectPeer = host + ":" + port;
         const auto now = CRepeatNote::Clock::now();
         if (m_repeatConnectNote.Count(now)) SayRepeatConnectsLocked(console, now);
@@ -512,11 +511,18 @@ int OscDataServer::FindClient(const NetAddress& address) const
 
 int OscDataServer::FindClientLocked(const NetAddress& address) const
 {
-    // Hosts only: two peers on one host count as one.
-    const std::string host = address.AsText();
-    for (std::size_t i = 0; i < m_clients.size(); ++i)
-        if (m_clients[i].address.AsText() == host) return static_cast<int>(i);
-    return -1;
+    // A client is a host and a port. A peer asking from any port of its host is served at
+    // our out port there (two peers of one host count as one), or else is the client whose
+    // data already goes to the port it asks from; a client configured at another port of
+    // that host is another client.
+    const NetAddress served = address.WithPort(m_outPort);
+    int found = -1;
+    for (std::size_t i = 0; i < m_clients.size(); ++i) {
+        if (m_clients[i].destination.SameEndpoint(served)) return static_cast<int>(i);
+        if (found < 0 && m_clients[i].destination.SameEndpoint(address))
+            found = static_cast<int>(i);
+    }
+    return found;
 }
 
 void OscDataServer::ClearClients()

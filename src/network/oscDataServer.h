@@ -62,6 +62,7 @@ public:
     bool AddClient(const std::string& host, int port, std::uint64_t entryId = 0,
                    std::string* reason = nullptr);
     bool RemoveClientAt(std::size_t index);
+    // The client a peer sending from address is served as (its host at the out port).
     int FindClient(const NetAddress& address) const;
     void ClearClients();
     std::size_t ClientCount() const;

@@ -64,8 +64,10 @@ std::string DescribeReport(const VrpnRefusal& refusal)
             if (refusal.length != vrpn::kPosQuatSize)
                 return Format("tracker report of %zu bytes refused (a pose takes %zu)",
                               refusal.length, vrpn::kPosQuatSize);
-            return Format("tracker report for sensor %d refused (sensors 0 to %d)",
-                          vrpn::GetI32(refusal.head), vrpn::kMaxSensors - 1);
+            // Numbered from 1, as the 3D view labels sensors.
+            return Format("tracker report for sensor %lld refused (sensors 1 to %d)",
+                          static_cast<long long>(vrpn::GetI32(refusal.head)) + 1,
+                          vrpn::kMaxSensors);
         case kKindAnalog: {
             if (refusal.length < 8)
                 return Format("analog report of %zu bytes refused (no channel count)",

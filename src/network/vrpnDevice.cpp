@@ -61,8 +61,8 @@ CVrpnDevice::CVrpnDevice(bool synchronised, const wxString& name, bool tracker)
         std::fprintf(stderr, "<VRPN> %s: %s\n", narrow.c_str(), m_client->GetError().c_str());
     m_devicePath = MakeDevicePath(name, tracker);
     InitChannels();
-    // Sensors by VRPN's number (from 0), channels as their names count them (from 1).
-    m_sourceWatch.Configure(tracker ? SourceKind::kSensor : SourceKind::kChannel, tracker ? 0 : 1,
+    // Sensors and channels numbered from 1, as the 3D view labels them.
+    m_sourceWatch.Configure(tracker ? SourceKind::kSensor : SourceKind::kChannel, 1,
                             CSourceWatch::kDefaultSilentAfterSec);
     m_sourceWatch.Resize(m_channelCount);
     m_reported.assign(static_cast<size_t>(m_channelCount * m_dim), 0.0);
@@ -344,7 +344,7 @@ void CVrpnDevice::OnTrackerReport(int sensor, const double pos[3], const double 
             if (m_refusedReports.fetch_add(1) == 0)
                 Log(wxString::Format("<VRPN> %s: report for sensor %d refused (at most %d "
                                      "sensors)\n",
-                                     m_vrpnName, sensor, kMaxSensors));
+                                     m_vrpnName, sensor + 1, kMaxSensors));
             return;
         }
         if (!ReshapeUnlessHeld(sensor + 1)) {
@@ -394,7 +394,7 @@ void CVrpnDevice::CountDroppedValues(int count, int kept, int sensor)
         Log(wxString::Format("<VRPN> %s: a report for sensor %d, past the %d channels kept (the "
                              "layout of the recording under way): reports past the channels are "
                              "dropped and counted\n",
-                             m_vrpnName, sensor, kept));
+                             m_vrpnName, sensor + 1, kept));
     else
         Log(wxString::Format("<VRPN> %s: a report of %d values, %d more than the %d channels "
                              "kept (the layout of the recording under way): values past the "

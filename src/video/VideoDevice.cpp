@@ -1,5 +1,6 @@
 #include "video/VideoDevice.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 #include <wx/filefn.h>
 #include <wx/filename.h>
@@ -87,6 +88,7 @@ constexpr double kFastestGrabs = 4.0;
 constexpr double kLongestWaitingRunSec = 1.0;
 constexpr int64_t kShortestWaitingRun = 8;
 constexpr double kRunOutWaitShare = 0.5;
+constexpr int64_t kFreeRunningRun = 16;
 // Intervals this far from the window's median (as a share of it) are a gap in the delivery
 // or frames the camera held back and delivered at once after it, not its rate.
 constexpr double kIntervalSpread = 0.5;
@@ -407,6 +409,7 @@ bool CVideoDevice::SetupWriter(const wxString& folder, const wxString& captureNa
     m_videoPath = path;
     m_videoFolder = folderPath;
     m_videoEnded = false;
+    m_videoFinishing = false;
     m_recordedFrames = 0;
     m_missingFrames = 0;
     m_leadingFrames = 0;
@@ -624,6 +627,7 @@ bool CVideoDevice::FinishRecording()
     video.missing += missing;
     m_missingFrames.fetch_add(missing);
     m_recordedFrames.fetch_add(missing);
+    m_videoFinishing = true;
     CVideoFinisher::Instance().Add(std::move(video));
     return true;
 }
@@ -687,6 +691,7 @@ void CVideoDevice::ReleaseWriter()
     m_videoFileName.clear();
     m_videoPath.clear();
     m_videoEnded = false;
+    m_videoFinishing = false;
 }
 
 void CVideoDevice::Report(const wxString& text, Severity severity)
@@ -743,6 +748,13 @@ double CVideoDevice::GetNextSampleDueUs() { return m_nextGrabUs; }
 
 void CVideoDevice::AcquireStep() { GrabFrame(); }
 
+int64_t CVideoDevice::ReadThreadSleeps()
+{
+    struct rusage usage {};
+    if (::getrusage(RUSAGE_THREAD, &usage) != 0) return -1;
+    return static_cast<int64_t>(usage.ru_nvcsw);
+}
+
 CFrameSource* CVideoDevice::BeginGrab()
 {
     std::lock_guard<std::mutex> lock(m_sourceMutex);
@@ -770,6 +782,7 @@ void CVideoDevice::GrabFrame()
     if (source == nullptr) return;
     const double stated = m_rate.load();
     const double periodUs = IsUsableRate(stated) ? 1.0e6 / stated : 0.0;
+    const double dueUs = m_nextGrabUs;
     const double grabUs = ReadProgramClockUs();
     m_nextGrabUs = grabUs + kGrabSpacing * periodUs;
     if (m_settingsRequested.exchange(false)) source->Set(cv::CAP_PROP_SETTINGS, 0);
@@ -778,35 +791,13 @@ void CVideoDevice::GrabFrame()
     const int waiting = m_pendingImage.load();
     while (index == m_lastImage || index == waiting) ++index;
     cv::Mat& image = m_images[index];
+    const int64_t sleepsBefore = ReadThreadSleeps();
     const bool hasFrame = source->Grab();
     const double doneUs = ReadProgramClockUs();  // the frame came: decoding it is not waiting
+    const bool hasSlept = sleepsBefore < 0 || ReadThreadSleeps() != sleepsBefore;
     const bool isGrabbed = hasFrame && source->Retrieve(image);
     EndGrab();
-    if (isGrabbed && IsUsableRate(stated)) {
-        // The next grab comes before the camera's next frame: a period as the camera
-        // delivers now (the time since its last image, when the grab waited for it and
-        // that is shorter than the stated one) after this one.
-        const double fastestUs = 1.0e6 / (kFastestGrabs * stated);
-        const double blockedUs = doneUs - grabUs;
-        const bool wasWaiting = blockedUs < kWaitingShare * fastestUs;
-        const auto longestRun = std::max(
-            kShortestWaitingRun, static_cast<int64_t>(kLongestWaitingRunSec * kFastestGrabs * stated));
-        // A source whose run ran out never makes a grab wait: a busy machine holding up a
-        // grab tells nothing of it (nor of its rate); a grab held for half a period does.
-        const bool hasRunOut = m_waitingRun > longestRun;
-        if (wasWaiting)
-            ++m_waitingRun;
-        else if (!hasRunOut || blockedUs >= kRunOutWaitShare * periodUs)
-            m_waitingRun = 0;
-        double nextPeriodUs = periodUs;
-        if (!wasWaiting && !hasRunOut && m_lastGrabDoneUs >= 0.0)
-            nextPeriodUs = std::min(periodUs, doneUs - m_lastGrabDoneUs);
-        m_lastGrabDoneUs = doneUs;
-        if (wasWaiting && m_waitingRun <= longestRun)
-            m_nextGrabUs = grabUs + fastestUs;
-        else if (!wasWaiting)
-            m_nextGrabUs = doneUs + std::max(fastestUs, kGrabSpacing * nextPeriodUs);
-    }
+    if (isGrabbed && IsUsableRate(stated)) PaceNextGrab(stated, dueUs, grabUs, doneUs, hasSlept);
     if (!isGrabbed || image.cols < 1 || image.rows < 1) {
         NoteMissedGrab(ReadProgramClockUs());
         return;
@@ -837,6 +828,49 @@ void CVideoDevice::GrabFrame()
     CVideoViewSink* view = m_view.load();
     if (view != nullptr) view->SetImage(image);
     MeasureRate();
+}
+
+void CVideoDevice::PaceNextGrab(double stated, double dueUs, double grabUs, double doneUs,
+                                bool hasSlept)
+{
+    // The next grab comes before the camera's next frame: a period as the camera delivers
+    // now (the time since its last image, when the grab waited for it and that is shorter
+    // than the stated one) after this one.
+    const double periodUs = 1.0e6 / stated;
+    const double fastestUs = 1.0e6 / (kFastestGrabs * stated);
+    const double blockedUs = doneUs - grabUs;
+    // A grab that never slept found its frame waiting, however long a busy machine held
+    // the thread meanwhile: only a grab that slept waited for the camera.
+    const bool wasWaiting = blockedUs < kWaitingShare * fastestUs || !hasSlept;
+    const auto longestRun = std::max(
+        kShortestWaitingRun, static_cast<int64_t>(kLongestWaitingRunSec * kFastestGrabs * stated));
+    // A source whose run ran out never makes a grab wait; a grab that slept half a period
+    // for its frame says it is a camera after all.
+    const bool hasRunOut = m_waitingRun > longestRun;
+    if (wasWaiting) {
+        if (++m_waitingRun == std::min(kFreeRunningRun, longestRun + 1)) {
+            // More frames found waiting than a camera's buffers hold: a source that never
+            // makes a grab wait (a file, a test pattern) has the rate it states, and the
+            // grabs' own times (the catch-up's, or a busy machine's) are not its rate.
+            m_isFreeRunning = true;
+            ResetRateWindow();
+            m_cameraFps = static_cast<float>(stated);
+            m_rateKnown = true;
+        }
+    } else if (!hasRunOut || blockedUs >= kRunOutWaitShare * periodUs) {
+        m_isFreeRunning = false;
+        m_waitingRun = 0;
+    }
+    double nextPeriodUs = periodUs;
+    if (!wasWaiting && !hasRunOut && m_lastGrabDoneUs >= 0.0)
+        nextPeriodUs = std::min(periodUs, doneUs - m_lastGrabDoneUs);
+    m_lastGrabDoneUs = doneUs;
+    if (wasWaiting && m_waitingRun <= longestRun)
+        m_nextGrabUs = grabUs + fastestUs;
+    else if (!wasWaiting)
+        m_nextGrabUs = doneUs + std::max(fastestUs, kGrabSpacing * nextPeriodUs);
+    else  // at its stated rate, on a schedule of its own; a grab held past a period starts it anew
+        m_nextGrabUs = grabUs - dueUs < periodUs ? dueUs + periodUs : grabUs + periodUs;
 }
 
 void CVideoDevice::PlaceFrame(int index, double nowUs)
@@ -998,6 +1032,10 @@ void CVideoDevice::ResetRateWindow()
 
 void CVideoDevice::MeasureRate()
 {
+    if (m_isFreeRunning) {
+        ResetRateWindow();
+        return;
+    }
     if (m_windowLength < 1 || m_windowCount < m_windowLength) return;
     if (m_intervals.empty()) {
         ResetRateWindow();

@@ -73,6 +73,9 @@ public:
                      bool exportText, const wxString& exportFolder, bool useThread, int queueDepth,
                      int priority) override;
     wxString GetWriterFileName() const override;
+    // GUI thread, after FinishRecording: the video's end is still being written in the
+    // background; it is said saved once it is closed and on the disk.
+    bool IsVideoFinishing() const { return m_videoFinishing.load(); }
     wxString GetRecordingError() const override;
     void SetRecordDuration(double seconds) override { m_recordDuration.store(seconds); }
     // Frames of the video so far, the image waiting for its slot included.
@@ -143,12 +146,20 @@ public:
     // A video ends, readable, when less than this (plus what its frames need) is left.
     static constexpr int64_t kVideoReserveBytes = 4 << 20;
 
+protected:
+    // Acquisition thread: times the thread slept (voluntary context switches: it waited
+    // for a device, a lock or a timer) rather than being held up by other threads; -1
+    // when the system cannot say.
+    virtual int64_t ReadThreadSleeps();
+
 private:
     // Acquisition thread: the source for one grab, or null; EndGrab hands it back and
     // releases it when CloseCamera came meanwhile.
     CFrameSource* BeginGrab();
     void EndGrab();
     void NoteMissedGrab(double nowUs);
+    // Acquisition thread: when the next grab may start, from how this one went.
+    void PaceNextGrab(double stated, double dueUs, double grabUs, double doneUs, bool hasSlept);
     // Under the data mutex: places the new image (m_images[index]) in the video's slot of
     // the time it was taken, writing the one before it and filling the slots the camera
     // left empty with it.
@@ -233,6 +244,7 @@ private:
     double m_firstLateSec = 0.0;   // how late the video's first image came
     std::atomic<CVideoViewSink*> m_view{nullptr};  // non-owning; set under the data mutex
     std::atomic<bool> m_hasWriter{false};
+    std::atomic<bool> m_videoFinishing{false};  // handed to the finisher, not yet released
     // The grabbed frames: the acquisition thread retrieves into one that is neither the
     // last nor the one waiting for its slot, outside the data mutex, and makes it the last
     // under it. The waiting one is set by the acquisition thread and cleared by either.
@@ -266,6 +278,7 @@ private:
     double m_nextGrabUs = 0.0;       // program time the next grab may start
     double m_lastGrabDoneUs = -1.0;  // program time the last image came
     int64_t m_waitingRun = 0;        // grabs in a row that found a frame waiting
+    bool m_isFreeRunning = false;    // the source never makes a grab wait: its stated rate
     double m_stallUs = kStallUs;
     double m_reportedRate = 0.0;  // what the camera said at open, Hz
     std::atomic<bool> m_poseBusy{false};

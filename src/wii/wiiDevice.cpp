@@ -118,6 +118,7 @@ CWiiDevice::CWiiDevice(bool synchronised, int slot, bool forceBoard) : CAnalogDe
     Entry entry;
     entry.slot = slot;
     entry.count = m_channelCount;
+    entry.isBoard = m_isBoard;
     for (int i = 0; i < 11; ++i) entry.labels[i] = kButtons[i].label;
     for (int i = 0; i < 2; ++i) entry.labels[11 + i] = kNunchukLabels[i];
     m_entries.push_back(entry);
@@ -185,7 +186,8 @@ CWiiDevice::CWiiDevice(bool synchronised, const std::vector<int>& slots)
         if (!SlotConnected(slot) || repeated) {
             wxLogError(_("Unable to connect Wii device %d"), slot + 1);
         } else {
-            entry.count = IsWiiBoard(slot)      ? kBoardRows
+            entry.isBoard = IsWiiBoard(slot);
+            entry.count = entry.isBoard         ? kBoardRows
                           : HasWiiNunchuk(slot) ? kNunchukRows
                                                 : kRemoteRows;
         }
@@ -385,18 +387,35 @@ CWiiDevice::Entry* CWiiDevice::FindEntry(int slot)
 
 void CWiiDevice::WatchEntries()
 {
-    // A remote or board is known gone by its disconnection, never by a pause in its
-    // reports (a remote reports on change).
-    m_sourceWatch.Configure(SourceKind::kWiiDevice, 1, HUGE_VAL);
-    m_sourceWatch.Resize(static_cast<int>(m_entries.size()));
-    for (const Entry& entry : m_entries) m_sourceWatch.SetNumber(EntryIndex(entry), entry.slot + 1);
+    // A remote is known gone by its disconnection, never by a pause in its reports (a
+    // remote may report only on change). A board streams its loads without a pause: one
+    // that stops sending while still connected holds loads no longer measured.
+    // A slot without rows (not connected when the device was made) holds no value: its
+    // silence is no frame's.
+    m_sourceWatch.Configure(SourceKind::kWiiDevice, 1, CSourceWatch::kDefaultSilentAfterSec);
+    int sources = 0;
+    for (Entry& entry : m_entries) {
+        entry.source = entry.count > 0 ? sources++ : -1;
+        m_sourceWatch.SetNumber(entry.source, entry.slot + 1);
+        m_sourceWatch.SetUntimed(entry.source, !entry.isBoard);
+    }
+    m_sourceWatch.Resize(sources);
+}
+
+SourceState CWiiDevice::GetChannelReceipt(int channel) const
+{
+    for (const Entry& entry : m_entries) {
+        if (channel >= entry.first && channel < entry.first + entry.count)
+            return m_sourceWatch.State(entry.source);
+    }
+    return SourceState::kLive;
 }
 
 // Its channels keep their last values, as a disconnection leaves them; the frames that
 // hold them are counted and marked as holding values no longer received.
 void CWiiDevice::OnLost(Entry& entry)
 {
-    m_sourceWatch.Lost(EntryIndex(entry));
+    m_sourceWatch.Lost(entry.source);
     if (entry.lost) return;
     entry.lost = true;
     g_messages.Post(Severity::Error,
@@ -423,14 +442,34 @@ void CWiiDevice::OnWiiEvent(int slot)
     Entry* entry = FindEntry(slot);
     if (entry == nullptr) return;
     entry->lost = false;
-    m_sourceWatch.Heard(EntryIndex(*entry));
+    m_dataReports.fetch_add(1);
     AddButtonMarkers(*entry);
+    const bool isBoard = m_record.expansion == kWiiExpansionBoard;
+    if (isBoard && !m_record.board.calibrationValid) {
+        OnUnmeasured(*entry);
+        return;
+    }
+    m_sourceWatch.Heard(entry->source);
     const bool offsetRunning = CDevice::IsOffsetRunning();
     CMutexLock lock(&m_dataMutex);
-    if (m_record.expansion == kWiiExpansionBoard)
+    if (isBoard)
         StoreBoard(*entry, offsetRunning);
     else
         StoreRemote(*entry, offsetRunning);
+}
+
+// Without a usable calibration (unreadable, or not read yet) a board's loads read 0
+// whatever stands on it: nothing measured. Its rows keep what they held and its frames
+// count as holding values not received, as long as that lasts.
+void CWiiDevice::OnUnmeasured(Entry& entry)
+{
+    if (entry.uncalibratedSaid) return;
+    entry.uncalibratedSaid = true;
+    g_messages.Post(Severity::Error,
+                    wxString::Format(_("<WII> Wii device %d: a board's loads cannot be measured "
+                                       "without its calibration: they are not taken, its "
+                                       "frames hold values not received\n"),
+                                     entry.slot + 1));
 }
 
 void CWiiDevice::AddButtonMarkers(const Entry& entry)

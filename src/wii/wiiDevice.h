@@ -47,6 +47,7 @@ public:
     int GetChoiceCount(int id) override;
     wxString GetChoiceLabel(int id, int choice) override;
     bool LoadConfig(wxConfigBase* config) override;
+    SourceState GetChannelReceipt(int channel) const override;
     bool CanShowCPStat() const override { return m_cpDevice; }
     int GetCPXChannel() const override { return 5; }
     int GetCPYChannel() const override { return 6; }
@@ -62,6 +63,8 @@ public:
     bool IsSeveral() const { return m_several; }
     // Seconds: the longest time between two polls of the layer.
     double GetPollInterval() const { return m_pollInterval.load(); }
+    // Any thread: data reports handled, taken or not (a board without calibration).
+    uint64_t GetDataReports() const { return m_dataReports.load(); }
 
     static constexpr int kButtonCount = 13;
 
@@ -69,9 +72,12 @@ protected:
     // One slot's block of rows.
     struct Entry {
         int slot = -1;
-        int first = 0;      // first row
-        int count = 0;      // rows; 0 for a slot that was not connected
-        bool lost = false;  // acquisition thread: its disconnection was reported
+        int first = 0;  // first row
+        int count = 0;  // rows; 0 for a slot that was not connected
+        bool isBoard = false;
+        int source = -1;  // its place among the watched sources; -1: no rows to watch
+        bool lost = false;              // acquisition thread: its disconnection was reported
+        bool uncalibratedSaid = false;  // acquisition thread
         std::array<wxString, kButtonCount> labels;
     };
 
@@ -82,9 +88,9 @@ protected:
     void StoreRemote(const Entry& entry, bool offsetRunning);
     void StoreBoard(const Entry& entry, bool offsetRunning);
     void OnLost(Entry& entry);
-    // The entries become the watched sources, each by its slot's number.
+    void OnUnmeasured(Entry& entry);
+    // The entries with rows become the watched sources, each by its slot's number.
     void WatchEntries();
-    int EntryIndex(const Entry& entry) const { return static_cast<int>(&entry - m_entries.data()); }
     wxString GetSourceTag() const override { return "<WII> "; }
     void UpdateBattery();
 
@@ -119,6 +125,7 @@ private:
     int m_previousBattery = 100;  // acquisition thread
     uint8_t m_showBattery = 0;
     double m_batteryScale = 100.0;
+    std::atomic<uint64_t> m_dataReports{0};
     std::atomic<double> m_lastPoll{0.0};       // program clock, microseconds
     std::atomic<double> m_pollInterval{0.01};  // seconds
     double m_rateParam = 25.0;                 // the rate as GetParam hands it out

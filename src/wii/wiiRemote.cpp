@@ -429,7 +429,7 @@ void CWiiRemote::OnRequestDone(const Request& request, bool ok)
                 ok && WiiParseBoardCalibration(m_read, m_readCount, board.calibration);
             if (!board.calibrationValid && !m_boardCalibrationReported) {
                 // Without three rising points the loads cannot be interpolated.
-                std::fputs("<WII> balance board calibration unusable: loads read 0\n", stderr);
+                std::fputs("<WII> balance board calibration unusable: its loads are not taken\n", stderr);
                 std::fflush(stderr);
                 m_boardCalibrationReported = true;
             }

@@ -126,6 +126,29 @@ public:
         return m_streaming;
     }
 
+    // A streamed record of a bird as the flock sends it in the data mode the bird was
+    // given: as many of words as the mode carries, the button byte when buttons are on,
+    // the address when group mode is on. After the start-up (the modes are set by then).
+    std::vector<uint8_t> Record(uint32_t address, const std::vector<int16_t>& words,
+                                uint8_t buttons = 0)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const size_t at = (address - 1) % fob_wire::kMaxBirds;
+        std::vector<int16_t> carried(words.begin(),
+                                     words.begin() + std::min(words.size(), m_words[at]));
+        std::vector<uint8_t> record = MakeRecord(carried);
+        if (m_buttons[at]) record.push_back(buttons & 0x7F);
+        if (m_group) record.push_back(static_cast<uint8_t>(address));
+        return record;
+    }
+
+    // Waits until the flock was told to append addresses (group mode); false after timeout.
+    bool WaitForGroupMode(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_wake.wait_for(lock, timeout, [&] { return m_group; });
+    }
+
     // Every byte received so far.
     std::vector<uint8_t> Received()
     {
@@ -227,6 +250,7 @@ private:
             m_selected = command[0] & 0x0F;
             return;
         }
+        if (KeepMode(command)) return;
         if (command[0] != fob_wire::kCmdExamine) return;
         switch (command[1]) {
             case fob_wire::kParamErrorCode: {
@@ -248,6 +272,38 @@ private:
             }
             default:
                 break;
+        }
+    }
+
+    // Data mode (words per record), buttons and group mode, as the commands set them.
+    bool KeepMode(const std::vector<uint8_t>& command)
+    {
+        const size_t at = (m_selected + fob_wire::kMaxBirds - 1) % fob_wire::kMaxBirds;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        switch (command[0]) {
+            case 'V':  // position
+            case 'W':  // angles
+                m_words[at] = 3;
+                return true;
+            case 'Y':  // position and angles
+                m_words[at] = 6;
+                return true;
+            case '\\':  // quaternion
+                m_words[at] = 4;
+                return true;
+            case ']':  // position and quaternion
+                m_words[at] = 7;
+                return true;
+            case 'M':
+                m_buttons[at] = command[1] != 0;
+                return true;
+            case 'P':
+                if (command[1] != fob_wire::kParamGroupMode) return false;
+                m_group = command[2] != 0;
+                m_wake.notify_all();
+                return true;
+            default:
+                return false;
         }
     }
 
@@ -337,4 +393,8 @@ private:
     uint32_t m_selected = 0;  // simulator thread
     size_t m_nextBird = 0;    // simulator thread
     uint32_t m_sequence[fob_wire::kMaxBirds] = {};  // simulator thread: records per bird
+    // Guarded by m_mutex: each bird's words per record and buttons; group mode.
+    size_t m_words[fob_wire::kMaxBirds] = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
+    bool m_buttons[fob_wire::kMaxBirds] = {};
+    bool m_group = false;
 };

@@ -325,23 +325,6 @@ TEST_F(FobDeviceThreads, FramesCarryBothSensorsInOrder)
     ExpectStreamedFrames(*device);
 }
 
-TEST_F(FobDeviceThreads, SilentFlockStillDispatchesTheLastValues)
-{
-    auto device = Make();
-    ASSERT_TRUE(device->IsReady());
-    CRunningDevice run(*device);
-    ASSERT_TRUE(run.Start());
-    CFakeView& view = run.view;
-    ASSERT_GT(FramesUntilBothBirds(view), 0);
-    sim.SetStreaming(false);
-    const int before = FramesOf(view);
-    ASSERT_TRUE(view.WaitFrames(before + 2, kTimeout));
-    device->Close();  // ends although the flock says nothing
-    EXPECT_TRUE(device->IsClosed());
-    std::lock_guard<std::mutex> lock(view.mutex);
-    EXPECT_TRUE(FrameHasBothBirds(view.frames.back()));
-}
-
 // A flock whose replies may take long (a long read time-out) still gives its frames
 // at the rate while it says nothing: the device never waits out a silent line.
 TEST_F(FobDeviceThreads, SilentFlockNeverHoldsTheFrames)

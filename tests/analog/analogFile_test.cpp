@@ -9,8 +9,11 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <limits>
+#include <map>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -21,7 +24,9 @@
 #include "analog/testDevice.h"
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
+#include "support/allocCounter.h"
 #include "support/refusingDisk.h"
+#include "support/simSeeds.h"
 #include "support/syncLog.h"
 #include "support/tempDir.h"
 
@@ -281,62 +286,186 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
     }
 }
 
-// A power cut loses no more than a sync interval of a running trial, and nothing of
-// one said saved: frames reach the disk, then the file's name in its folder, then the
-// count that announces them. The plain writer's frames come on the acquisition
-// thread, which never waits on the disk: they reach it at the finish. A flush the
-// disk refuses is said with the recording.
-TEST_F(AnalogFileThreads, FilesReachTheDiskFramesFirstEachIntervalAndBeforeTheyAreSaidSaved)
+// Power cuts drawn from a seed, judged by what the flushes to disk kept (each
+// flush logged with the bytes it was bound to keep, a name only once its folder
+// was flushed): while a trial runs, both writers have its frames on disk up to
+// the last interval; during the finish a file keeps what it had; once the
+// trial is said saved, the recording and its export are whole. A recording
+// holds only frames the writer took, in order, never more than its count says;
+// under its own name an export is whole, its lines going elsewhere until then.
+// kSlowDisk: a running flush of the recording waits while the threaded writer is
+// handed more frames than its queue holds; none may be dropped for it.
+enum class PowerCut { kAfterSaved, kWhileRunning, kDuringFinish, kFlushRefused, kSlowDisk, kCount };
+
+class AnalogFilePowerCutThreads : public AnalogFileTest,
+                                  public ::testing::WithParamInterface<uint32_t> {};
+
+struct CutImage {
+    int64_t frames = -1;  // read back from the recording; -1 when it is not there
+    size_t markers = 0;
+    int64_t exportLines = -1;  // frame lines under the export's name; -1 when absent
+    int64_t partLines = -1;    // under the name its lines go to meanwhile
+    size_t events = 0;
+};
+
+TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderItsName)
 {
-    m_device.rate = 100.0;  // a two-second interval is 200 frames
-    const std::string exportDir = std::filesystem::canonical(Dir()) / "export";
-    std::filesystem::create_directory(exportDir);
-    for (const char* run : {"plain", "thread", "refused"}) {
-        SCOPED_TRACE(run);
-        const bool useThread = run[0] == 't';
-        if (run[0] == 'r') FailNextSync("refusedfake_0001.qvd", EIO);
-        StartSyncLog(Folder());
-        ASSERT_TRUE(m_file.OpenWriter(Folder(), run, 1, true, exportDir, useThread, 4000, 1));
-        const std::string path = std::filesystem::canonical(m_file.GetFileName().ToStdString());
-        const std::string text = m_file.GetTextFileName().ToStdString();
-        ASSERT_TRUE(m_file.StartRecording());
-        for (int i = 0; i < 2000; ++i) {
-            const double frame[3] = {double(i), 0.5, -1.0};
-            m_file.RecordFrame(frame, 3, uint32_t(i), i / 100.0);
-        }
-        ASSERT_TRUE(m_file.FinishRecording());  // then the capture stop says it saved
-        const std::vector<uint8_t> bytes = ReadFileBytes(path);
-        const int64_t dataOffset = 40 + int64_t(GetU64(bytes.data() + 32));
-        int64_t framesOnDisk = 0, size = -1, textSize = -1;
-        uint64_t count = 0;
-        int counts = 0;
-        std::set<std::string> folders;
-        for (const SyncEvent& event : TakeSyncLog()) {
-            if (event.isFolder) folders.insert(event.path);
-            if (event.path == text) textSize = event.size;
-            if (event.path != path) continue;
-            if (event.countField != count) {
-                EXPECT_LE(int64_t(event.countField), framesOnDisk) << "a count before its frames";
-                EXPECT_EQ(folders.count(std::filesystem::canonical(Dir())), 1u);
-                EXPECT_TRUE(!useThread || event.countField - count <= 200u) << "past the interval";
-                count = event.countField;
-                ++counts;
-            }
-            framesOnDisk = std::max(framesOnDisk, (event.size - dataOffset) / 24);
-            size = event.size;
-        }
-        EXPECT_EQ(count, 2000u);
-        EXPECT_EQ(size, int64_t(bytes.size())) << "the trailer too";
-        EXPECT_EQ(textSize, int64_t(std::filesystem::file_size(text)));
-        EXPECT_EQ(folders.count(exportDir), 1u);
-        EXPECT_TRUE(useThread || counts == 1) << counts;
-        EXPECT_EQ(m_file.GetEndNote(), run[0] != 'r' ? wxString()
-                                                     : "a flush to disk failed, what was written "
-                                                       "may not all be on disk : " +
-                                                           wxString(std::strerror(EIO)));
-        ASSERT_TRUE(m_file.StopRecording());
+    SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(GetParam()));
+    std::mt19937 random(GetParam());
+    const auto draw = [&random](uint64_t below) { return below == 0 ? 0 : random() % below; };
+    const auto cut = PowerCut(draw(uint64_t(PowerCut::kCount)));
+    const bool useThread = draw(2) == 0 || cut == PowerCut::kSlowDisk;
+    const bool hasExport = draw(4) != 0;
+    m_device.rate = std::array<double, 4>{25.0, 100.0, 250.0, 1000.0}[draw(4)];
+    m_device.flags = {1, uint8_t(draw(2)), uint8_t(draw(2))};
+    const int channels = m_device.GetRecordedChannelCount();
+    const int64_t interval = int64_t(m_device.rate) * 2;  // the writers' two seconds
+    const int64_t frames = cut == PowerCut::kSlowDisk
+                               ? interval * 4 + 200
+                               : interval * int64_t(1 + draw(3)) + int64_t(draw(uint64_t(interval)));
+    for (uint64_t m = draw(3); m > 0; --m) {
+        m_device.markers.codes.push_back(uint32_t(draw(9)));
+        m_device.markers.frames.push_back(uint32_t(draw(uint64_t(frames))));
+        m_device.markers.labels.push_back("mark");
     }
+    const std::string folder = std::filesystem::canonical(Dir());
+    const std::string exportDir = folder + "/export";
+    std::filesystem::create_directory(exportDir);
+    if (cut == PowerCut::kFlushRefused) FailNextSync(hasExport && draw(2) ? ".part" : ".qvd", EIO);
+    StartSyncLog(folder, true);
+    // A small queue drops frames now and then: they are counted, never recorded.
+    const int depth = draw(4) == 0 || cut == PowerCut::kSlowDisk ? 100 : int(frames) + 1;
+    ASSERT_TRUE(m_file.OpenWriter(folder, "cut", 1, hasExport, exportDir, useThread, depth, 1));
+    const std::string path = m_file.GetFileName().ToStdString();
+    const std::string text = m_file.GetTextFileName().ToStdString();
+    const std::string scratch = folder + "/image.qvd";
+    ASSERT_TRUE(m_file.StartRecording());
+    std::vector<int64_t> taken;
+    // What a cut after the first end flushes of the log leaves, against the frames
+    // taken (frame f carries f * 4 + channel).
+    const auto readCut = [&](const std::vector<SyncEvent>& log, size_t cutEnd) {
+        const std::map<std::string, std::string> files = FilesAfterCut(log, cutEnd);
+        CutImage image;
+        const auto recording = files.find(path);
+        if (recording != files.end() && !recording->second.empty()) {
+            std::ofstream(scratch, std::ios::binary | std::ios::trunc) << recording->second;
+            CAnalogReader reader;
+            EXPECT_TRUE(reader.Open(scratch)) << reader.GetError();
+            image.frames = reader.GetFrameCount();
+            EXPECT_LE(image.frames, int64_t(taken.size())) << "frames nobody recorded";
+            double frame[3];
+            for (int64_t f = 0; f < std::min<int64_t>(image.frames, int64_t(taken.size())); ++f)
+                for (int c = 0; c < channels; ++c)
+                    if (!reader.GetFrame(frame, channels, f) ||
+                        frame[c] != double(taken[size_t(f)] * 4 + c))
+                        return ADD_FAILURE() << "frame " << f << " is not the one taken", image;
+            image.markers = reader.GetMarkerCodes().size();
+        }
+        for (const bool isPart : {false, true}) {
+            const auto file = files.find(isPart ? text + kTextPartSuffix : text);
+            if (text.empty() || file == files.end()) continue;
+            const std::string& lines = file->second;
+            EXPECT_TRUE(lines.empty() || lines.compare(lines.size() - 2, 2, "\r\n") == 0)
+                << "a line cut short";
+            int64_t& frameLines = (isPart ? image.partLines : image.exportLines) = 0;
+            for (size_t at = 0, end = 0; at < lines.size(); at = end + 2) {
+                end = lines.find("\r\n", at);
+                const std::string line = lines.substr(at, end - at);
+                image.events += !isPart && line.rfind("event[", 0) == 0;
+                if (line.rfind("# ", 0) == 0 || line.rfind("event[", 0) == 0) continue;
+                const size_t field = g_Use_Text_Time.load() ? line.find('\t') + 1 : 0;
+                if (frameLines >= int64_t(taken.size()) ||
+                    std::strtod(line.c_str() + field, nullptr) !=
+                        double(taken[size_t(frameLines)] * 4))
+                    return ADD_FAILURE() << "export line " << frameLines << ": " << line, image;
+                ++frameLines;
+            }
+        }
+        return image;
+    };
+    taken.reserve(size_t(frames));
+    const int64_t cutAt =
+        cut == PowerCut::kWhileRunning ? interval + int64_t(draw(uint64_t(frames - interval))) : -1;
+    uint64_t allocations = 0;  // by the recording thread, syncs asked for included
+    if (cut == PowerCut::kSlowDisk) HoldNextSync(".qvd");
+    int64_t heldFrames = 0;  // handed over while the flush waits
+    for (int64_t f = 0; f < frames; ++f) {
+        const double values[3] = {double(f * 4), double(f * 4 + 1), double(f * 4 + 2)};
+        const CAllocationCount count;
+        if (m_file.RecordFrame(values, channels, uint32_t(f), double(f) / m_device.rate))
+            taken.push_back(f);
+        allocations += count.Count();
+        if (cut == PowerCut::kSlowDisk) {
+            // No faster than the writer writes (a quarter of its queue waiting), unless
+            // the flush holds the writer itself.
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            std::string held;
+            while ((held = HeldSyncThread()) != "qv-rec-writer" &&
+                   m_file.GetFramesWritten() + interval / 4 < int64_t(taken.size()) &&
+                   std::chrono::steady_clock::now() < limit)
+                std::this_thread::yield();
+            // An interval written asks its flush: the frames after it go to a held disk.
+            while (heldFrames == 0 && held.empty() && m_file.GetFramesWritten() >= interval &&
+                   std::chrono::steady_clock::now() < limit)
+                held = HeldSyncThread();
+            if (!held.empty() && ++heldFrames > 2 * interval + 100) ReleaseHeldSync();
+        }
+        if (f + 1 != cutAt) continue;
+        // Each interval's frames written are on disk, then their count: wait for
+        // that, not for time (the limit only bounds a broken build).
+        const int64_t due = int64_t(taken.size()) - interval + 1;
+        const auto isDue = [&](const SyncEvent& e) {
+            return e.path == path && e.isOk && int64_t(e.countField) >= due;
+        };
+        ASSERT_TRUE(due <= 0 || WaitForSyncLog(isDue, std::chrono::seconds(60)))
+            << "a running trial is not on disk: " << taken.size() << " frames taken";
+        const std::vector<SyncEvent> log = CopySyncLog();
+        const CutImage image = readCut(log, log.size());
+        EXPECT_GE(image.frames, due);
+        EXPECT_EQ(image.exportLines, -1) << "an export under its name before it is whole";
+    }
+    EXPECT_EQ(allocations, 0u);
+    if (cut == PowerCut::kSlowDisk) {
+        ReleaseHeldSync();
+        EXPECT_GT(heldFrames, 2 * interval + 100) << "no running flush waited";
+        EXPECT_EQ(int64_t(taken.size()), frames) << "frames dropped behind a slow flush";
+    }
+    MarkSyncLog("finish");
+    ASSERT_TRUE(m_file.FinishRecording());
+    MarkSyncLog("saved");  // the capture stop says so now
+    const std::vector<SyncEvent> log = TakeSyncLog();
+    size_t finish = 0;
+    int64_t durable = 0;  // what the disk had before the finish
+    for (; !log[finish].isMark || log[finish].path != "finish"; ++finish)
+        if (log[finish].path == path && log[finish].isOk) durable = int64_t(log[finish].countField);
+    const size_t markers = size_t(
+        std::count_if(m_device.markers.frames.begin(), m_device.markers.frames.end(),
+                      [&taken](uint32_t frame) { return int64_t(frame) < int64_t(taken.size()); }));
+    if (cut == PowerCut::kDuringFinish) {
+        const size_t end = finish + 1 + draw(log.size() - finish - 1);
+        const CutImage image = readCut(log, end);
+        EXPECT_GE(std::max<int64_t>(image.frames, 0), durable) << "the finish lost frames on disk";
+        EXPECT_TRUE(image.exportLines == -1 ||
+                    (image.exportLines == int64_t(taken.size()) && image.events == markers))
+            << "an export under its name that is not whole: " << image.exportLines;
+    }
+    const CutImage saved = readCut(log, log.size());
+    if (cut == PowerCut::kFlushRefused) {
+        EXPECT_TRUE(m_file.GetEndNote().StartsWith("a flush to disk failed"))
+            << m_file.GetEndNote();
+        EXPECT_TRUE(saved.exportLines == -1 || saved.exportLines == int64_t(taken.size()));
+    } else {
+        EXPECT_EQ(m_file.GetEndNote(), wxString());
+        EXPECT_EQ(saved.frames, int64_t(taken.size()));
+        EXPECT_EQ(saved.markers, markers);
+        EXPECT_EQ(saved.exportLines, hasExport ? int64_t(taken.size()) : -1);
+        EXPECT_EQ(saved.events, hasExport ? markers : 0u);
+        EXPECT_EQ(saved.partLines, -1) << "the export's lines left beside it";
+    }
+    ASSERT_TRUE(m_file.StopRecording());
 }
+INSTANTIATE_TEST_SUITE_P(Seeds, AnalogFilePowerCutThreads, ::testing::ValuesIn(SimSeeds(18)),
+                         SimSeedName());
 
 TEST_F(AnalogFileTest, TestDeviceRecordsItsEnabledChannelsThroughTheCaptureHooks)
 {

@@ -29,6 +29,7 @@
 #include "support/localeGuard.h"
 #include "support/logCapture.h"
 #include "support/refusingDisk.h"
+#include "support/syncLog.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -1227,7 +1228,10 @@ TEST_F(AnalogWriterTest, FinaliserLeavesAFinishedFileAndFinishesAnUnfinishedOne)
     cut.Header(99887755, 10.0, 2, 1, 0, 0).F64(1).F64(2).F64(3).F64(4).U8(0xAB);
     const std::string cutPath = File("cut.qvd");
     cut.Save(cutPath);
+    StartSyncLog(Dir().string());
     EXPECT_TRUE(FinaliseRecordFile(cutPath, 0, &markers));
+    const std::vector<SyncEvent> flushes = TakeSyncLog();
+    EXPECT_TRUE(!flushes.empty() && flushes.back().isFolder) << "the file's name last";
     Bytes expected;
     expected.Header(99887755, 10.0, 2, 1, 2, 0).F64(1).F64(2).F64(3).F64(4);
     expected.U64(2).Marker(7, 1, "E 1").Marker(0xFFFFFFF0u, -2147483648LL, "");

@@ -1,8 +1,8 @@
 // Every recorded value is one a peer sent for its channel, or its frame is said to hold
 // values not received: a seeded simulation over peers written from their description (a
-// VRPN tracker and analog server, an OSC sender, a flock of birds) whose sources start
-// late, fall silent, come back or send fewer values, or whose whole server is silent or
-// absent.
+// VRPN tracker and analog server, an OSC sender, a flock of birds, balance boards) whose
+// sources start late, fall silent, come back or send fewer values, or whose whole server
+// is silent or absent; a board may also have no usable calibration, or be unplugged.
 #include "analog/sourceWatch.h"
 
 #include <cmath>
@@ -14,17 +14,33 @@
 #include "Bird/fobSimulator.h"
 #include "Bird/fob_device.h"
 #include "analog/analogReader.h"
+#include "analog/steppedDevice.h"
 #include "network/oscSourceSupport.h"
 #include "network/vrpnTestSupport.h"
 #include "process/messageQueue.h"
 #include "support/simSeeds.h"
+#include "wii/wiiDevice.h"
+#include "wii/wiiLayer.h"
+#include "wii/wiiPlatform.h"
+#include "wii/wiiSimulator.h"
 
 namespace {
 
 constexpr double kSilentPeriods = 5.5;  // silent after this many frames without a value
 
-enum class Family { kVrpnTracker, kVrpnAnalog, kOsc, kFlock, kCount };
-enum class FaultKind { kLateStart, kSilence, kGone, kServerSilent, kFewerValues, kCount };
+enum class Family { kVrpnTracker, kVrpnAnalog, kOsc, kFlock, kWiiBoard, kCount };
+// A board's reports without a usable calibration carry no loads; a gone board is
+// unplugged; an absent slot is listed for the device with no board there.
+enum class FaultKind {
+    kLateStart,
+    kSilence,
+    kGone,
+    kServerSilent,
+    kFewerValues,
+    kUncalibrated,
+    kAbsentSlot,
+    kCount
+};
 
 struct Fault {
     FaultKind kind;
@@ -51,6 +67,7 @@ struct Plan {
         Plan p;
         p.family = static_cast<Family>(pick(0, static_cast<int>(Family::kCount) - 1));
         p.sources = pick(1, 5);
+        if (p.family == Family::kWiiBoard) p.sources = std::min(p.sources, 4);  // four slots
         p.before = pick(2, 15);
         p.frames = pick(40, 100);
         p.noServer = pick(0, 15) == 0 && p.family != Family::kFlock;
@@ -64,18 +81,28 @@ struct Plan {
                 p.faults.push_back(
                     {FaultKind::kLateStart, s, last - (p.sources - 1 - s) * gap, 0, 0});
         }
+        const auto kinds = static_cast<int>(
+            p.family == Family::kWiiBoard ? FaultKind::kCount : FaultKind::kUncalibrated);
         for (int i = pick(0, 3); i > 0; --i) {
-            Fault fault{static_cast<FaultKind>(pick(0, static_cast<int>(FaultKind::kCount) - 1)),
-                        pick(0, p.sources - 1), pick(-p.before, p.frames - 1), 0, 0};
+            Fault fault{static_cast<FaultKind>(pick(0, kinds - 1)), pick(0, p.sources - 1),
+                        pick(-p.before, p.frames - 1), 0, 0};
             fault.to = fault.from + pick(1, 40);
             fault.count = pick(1, std::max(1, p.sources - 1));
             p.faults.push_back(fault);
         }
         return p;
     }
+    bool Has(FaultKind kind, int s) const
+    {
+        for (const Fault& fault : faults)
+            if (fault.kind == kind && fault.source == s) return true;
+        return false;
+    }
+    // Whether the peer sends measured values of source s at frame f.
+    bool Sends(int s, int f) const { return Emits(s, f) && !Has(FaultKind::kUncalibrated, s); }
     // Whether the peer sends source s at frame f. An analog peer's message holds its
     // channels from the first: its faults take the whole server or the last channels.
-    bool Sends(int s, int f) const
+    bool Emits(int s, int f) const
     {
         if (noServer || (f + 1000) % periods[IsAnalog() ? 0 : static_cast<size_t>(s)] != 0)
             return false;
@@ -107,33 +134,30 @@ struct Plan {
 // Peer values tell their source and frame; none is a device's initial value.
 double ValueOf(int s, int f, int k) { return (s + 1) * 100000.0 + (f + 1000) * 10.0 + k + 0.5; }
 
-// A device on a simulated clock: Pump runs its link without a frame, Step makes one frame
-// a period later.
-template <typename Device>
-class CStepped : public Device {
-public:
-    template <typename... Args>
-    explicit CStepped(Args&&... args) : Device(std::forward<Args>(args)...)
+// Balance boards on simulated links, one per slot, found by the Wii layer, which is
+// released with them.
+struct CWiiRig {
+    explicit CWiiRig(const Plan& plan)
     {
-        this->ResetClock();
+        for (int s = 0; s < plan.sources; ++s) {
+            boards.push_back(std::make_unique<CWiiSimulator>(CWiiSimulator::Kind::Board));
+            if (plan.Has(FaultKind::kUncalibrated, s)) boards.back()->FlattenBoardCalibration();
+            source->Add(boards.back().get());
+        }
+        SetWiiHidSource(source);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(InitWiiDevices(), plan.sources);
+        testing::internal::GetCapturedStdout();
+        for (auto& board : boards)
+            EXPECT_TRUE(board->WaitForMode([](uint8_t mode) { return mode == kWiiModeExtension; }));
     }
-    void Pump() { this->Process(false, false); }
-    void Step()
+    ~CWiiRig()
     {
-        m_nowUs += 1.0e6 / this->GetRate();
-        this->Process(false, true);
+        CleanupWiiDevices();
+        SetWiiHidSource(nullptr);
     }
-
-protected:
-    double ReadProgramClockUs() override { return m_nowUs; }
-    void ReadPreciseClock(TimeVal* out) override
-    {
-        out->tv_sec = static_cast<int64_t>(m_nowUs) / 1000000;
-        out->tv_usec = static_cast<int64_t>(m_nowUs) % 1000000;
-    }
-
-private:
-    double m_nowUs = 1.0e9;
+    std::shared_ptr<CWiiSimulatedSource> source = std::make_shared<CWiiSimulatedSource>();
+    std::vector<std::unique_ptr<CWiiSimulator>> boards;
 };
 
 // The peer of a plan on the loopback or a pseudo-terminal: sends frame f's values and
@@ -157,6 +181,17 @@ public:
                 wxString(m_flock.SlaveName()), 115200u, 1u, 1u, 72.0f, false, false, startup);
             Use(*m_flockDevice);
             m_pump = [this] { m_flockDevice->ReadSample(); };  // its reads follow its own clock
+        } else if (plan.family == Family::kWiiBoard) {
+            m_wii = std::make_unique<CWiiRig>(plan);
+            std::vector<int> slots;
+            for (int s = 0; s < plan.sources; ++s) slots.push_back(s);
+            for (const Fault& fault : plan.faults)
+                if (fault.kind == FaultKind::kAbsentSlot && slots.size() < 4) slots.push_back(3);
+            m_wiiDevice = slots.size() == 1
+                              ? std::make_unique<CStepped<CWiiDevice>>(false, 0, false)
+                              : std::make_unique<CStepped<CWiiDevice>>(false, slots);
+            Use(*m_wiiDevice);
+            m_pump = [this] { m_wiiDevice->PollWiiEvents(); };  // its polls follow its clock
         } else if (plan.family == Family::kOsc) {
             SetOscClientSettings(osctest::LoopbackClient(m_osc.Port(), 0));
             m_oscDevice = std::make_unique<CStepped<COscDevice>>(false);
@@ -176,6 +211,7 @@ public:
     void Step() { m_step(); }
     bool Send(int f)
     {
+        if (m_wiiDevice) return SendLoads(f);
         std::vector<int> sending;
         std::vector<double> values;  // an analog peer's message
         for (int s = 0; s < m_plan.sources; ++s)
@@ -198,11 +234,9 @@ public:
                 due.push_back(BirdRecords(s) + 1);
                 if (!m_flock.Send(record)) return false;
             }
-            // A record ends where the next begins: one for no bird closes the batch (the
-            // flock drops it once the next batch closes it in turn).
-            std::vector<uint8_t> closing = MakeRecord(CFobSimulator::StreamWords(1));
-            closing.push_back(static_cast<uint8_t>(fob_wire::kMaxBirds + 1));
-            return m_flock.Send(closing) && vrpntest::PumpUntil(m_pump, [&] {
+            // A record is taken once the record after it is whole: two for a bird the flock
+            // does not have close the batch (dropped as the next batch comes).
+            return m_flock.Send(Closing()) && vrpntest::PumpUntil(m_pump, [&] {
                        for (size_t i = 0; i < sending.size(); ++i)
                            if (BirdRecords(sending[i]) < due[i]) return false;
                        return true;
@@ -240,19 +274,56 @@ public:
         }
         return vrpntest::PumpUntil(m_pump, [&] { return Heard() >= due; });
     }
-    // A flock's values pass through floats: the same within a micrometre.
+    // A flock's values pass through floats: the same within a micrometre. A board's
+    // loads pass through its sensors' counts (100 a kilogram).
     bool WasSent(int s, const std::vector<double>& value) const
     {
+        const auto near = [this](size_t k, double a, double b) {
+            const double tolerance = !m_wiiDevice ? 1e-6 : k < 4 ? 0.011 : k == 4 ? 0.045 : 1.0;
+            return std::fabs(a - b) <= tolerance;
+        };
         for (const std::vector<double>& sent : m_sent.count(s) ? m_sent.at(s) : m_none) {
             size_t k = 0;
-            while (k < sent.size() && k < value.size() && std::fabs(sent[k] - value[k]) <= 1e-6)
-                ++k;
+            while (k < sent.size() && k < value.size() && near(k, sent[k], value[k])) ++k;
             if (k == sent.size() && k == value.size()) return true;
         }
         return false;
     }
 
 private:
+    // Each board still plugged in sends its loads (an unplugged one is gone for good);
+    // what the device is due to show is logged unless the board cannot measure.
+    bool SendLoads(int f)
+    {
+        std::vector<int> emitting;
+        for (int s = 0; s < m_plan.sources; ++s) {
+            CWiiSimulator& board = *m_wii->boards[static_cast<size_t>(s)];
+            for (const Fault& fault : m_plan.faults)
+                if (fault.kind == FaultKind::kGone && fault.source == s && f >= fault.from)
+                    board.Disconnect();
+            if (m_plan.Emits(s, f)) emitting.push_back(s);
+        }
+        const uint64_t due = m_wiiDevice->GetDataReports() + emitting.size();
+        for (int s : emitting) {
+            const double tr = 2.0 + 0.05 * (f + 20), tl = 3.0 + s, bl = 4.0, br = 5.0 + 0.5 * s;
+            const double total = tr + tl + bl + br;
+            CWiiSimulator& board = *m_wii->boards[static_cast<size_t>(s)];
+            board.SetLoads(tr, tl, br, bl);
+            if (!board.Emit()) return false;
+            if (m_plan.Sends(s, f))
+                m_sent[s].push_back({tr, tl, bl, br, total, ((tr + br) - (tl + bl)) * 220.0 / total,
+                                     ((tl + tr) - (bl + br)) * 110.0 / total});
+        }
+        return vrpntest::PumpUntil(m_pump, [&] { return m_wiiDevice->GetDataReports() >= due; });
+    }
+    static std::vector<uint8_t> Closing()
+    {
+        std::vector<uint8_t> record = MakeRecord(CFobSimulator::StreamWords(1));
+        record.push_back(static_cast<uint8_t>(fob_wire::kMaxBirds));
+        std::vector<uint8_t> two = record;
+        two.insert(two.end(), record.begin(), record.end());
+        return two;
+    }
     template <typename Device>
     void Use(CStepped<Device>& device)
     {
@@ -279,7 +350,9 @@ private:
     std::unique_ptr<CStepped<CFobDevice>> m_flockDevice;
     std::unique_ptr<CStepped<CVrpnDevice>> m_vrpnDevice;
     std::unique_ptr<CStepped<COscDevice>> m_oscDevice;
-    CAnalogDevice* m_device = nullptr;  // one of the three
+    std::unique_ptr<CWiiRig> m_wii;  // outlives its device
+    std::unique_ptr<CStepped<CWiiDevice>> m_wiiDevice;
+    CAnalogDevice* m_device = nullptr;  // one of the four
     std::function<void()> m_pump, m_step;
     std::map<int, std::vector<std::vector<double>>> m_sent;  // per source, every value sent
     const std::vector<std::vector<double>> m_none;
@@ -323,9 +396,12 @@ TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
     ASSERT_NE(::mkdtemp(folder.data()), nullptr);
     CSimPeer peer(plan);
     CAnalogDevice& device = peer.Device();
-    device.GetSourceWatch().SetSilentAfter(kSilentPeriods / device.GetRate());
+    // A board is silent after the program's own pause; the others sooner, for the test.
+    const bool isBoard = plan.family == Family::kWiiBoard;
+    const double silentFrames =
+        isBoard ? CSourceWatch::kDefaultSilentAfterSec * device.GetRate() : kSilentPeriods;
+    if (!isBoard) device.GetSourceWatch().SetSilentAfter(kSilentPeriods / device.GetRate());
     wxString file;
-    std::vector<int> stepOf;  // the plan's frame each recorded frame was made at
     for (int f = -plan.before; f < plan.frames; ++f) {
         if (f == 0) {
             ASSERT_TRUE(device.SetupWriter(folder, "sim", 1, false, "", false, 100, 1));
@@ -334,9 +410,7 @@ TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
             ASSERT_TRUE(device.StartRecording());
         }
         ASSERT_TRUE(peer.Send(f)) << "frame " << f;
-        const int64_t made = device.GetSampleCounter();
         peer.Step();
-        if (f >= 0 && device.GetSampleCounter() > made) stepOf.push_back(f);
     }
     ASSERT_TRUE(device.FinishRecording());
     const int64_t said = device.GetUnreceivedFrames();
@@ -347,28 +421,34 @@ TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
     CAnalogReader reader;
     ASSERT_TRUE(reader.Open(file));
     const int channels = reader.GetChannelCount(), dim = reader.GetDim();
-    ASSERT_EQ(reader.GetFrameCount(), static_cast<int64_t>(stepOf.size()));
-    const auto marked = MarkedIntervals(reader, device.GetSourceWatch(), channels);
+    const int width = isBoard ? 7 : dim;  // values of one source
+    const int sources = channels * dim / width;
+    ASSERT_EQ(reader.GetFrameCount(), plan.frames);  // one per step from the reset on
+    const auto marked = MarkedIntervals(reader, device.GetSourceWatch(), sources);
+    // Sources go by the numbers their channels' labels show, from 1.
+    for (int s = 0; s < sources; ++s)
+        EXPECT_EQ(device.GetSourceWatch().SourceName(s).AfterLast(' '),
+                  wxString::Format("%d", s + 1));
     std::vector<double> row(static_cast<size_t>(channels * dim));
     int64_t markedFrames = 0;
     for (int64_t f = 0; f < reader.GetFrameCount(); ++f) {
         ASSERT_TRUE(reader.GetFrame(row.data(), static_cast<int64_t>(row.size()), f));
         bool isMarked = false, isAllFresh = true;
-        for (int s = 0; s < channels; ++s) {
+        for (int s = 0; s < sources; ++s) {
             const Interval* in = nullptr;
             for (const Interval& interval : marked[static_cast<size_t>(s)])
                 if (f >= interval.from && f < interval.to) in = &interval;
             isMarked = isMarked || in != nullptr;
-            const std::vector<double> value(row.begin() + s * dim, row.begin() + (s + 1) * dim);
+            const std::vector<double> value(row.begin() + s * width, row.begin() + (s + 1) * width);
             // Only a source never received holds values its peer did not send.
             EXPECT_TRUE(peer.WasSent(s, value) || (in != nullptr && in->never))
                 << "frame " << f << " source " << s << " value " << value[0];
-            const int step = stepOf[static_cast<size_t>(f)];
+            const int step = static_cast<int>(f);
             int last = step;
             while (last >= -plan.before && !plan.Sends(s, last)) --last;
             isAllFresh = isAllFresh && last == step;
             // Long without a value: said.
-            EXPECT_TRUE(step - last <= kSilentPeriods + 1.0 || in != nullptr)
+            EXPECT_TRUE(step - last <= silentFrames + 1.0 || in != nullptr)
                 << "frame " << f << " source " << s << " unsaid";
         }
         // Every source delivered for this frame: nothing to say.

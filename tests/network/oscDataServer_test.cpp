@@ -376,19 +376,19 @@ TEST(OscDataServerTest, ADirectClientAndAConfiguredEntryAreOneClient)
 }
 
 // The configured entry's position used to pick the live client to remove,
-// although requests had put other clients before it.
+// although requests had put other clients before it. A request from the host of an
+// entry at another port was answered "already connected" and got no data: a client is
+// a host and a port.
 TEST(OscDataServerTest, RemovingAnEntryRemovesTheClientItMade)
 {
     ServerRig rig(false, osctest::kArriveMs);
     ASSERT_TRUE(rig.started);
-    Peer requester;
-    ASSERT_TRUE(rig.Deliver(requester, Request("connect")));
+    Peer requester, configured;
     Received message;
-    ASSERT_TRUE(rig.local.Next(message));  // the requester's welcome, at the out port
-
-    Peer configured;
     ASSERT_TRUE(rig.server.AddConfiguredClient(configured.HostPort()));
     ASSERT_TRUE(configured.Next(message));
+    ASSERT_TRUE(rig.Deliver(requester, Request("connect")));
+    ASSERT_TRUE(rig.local.Next(message));  // the requester's welcome, at the out port
     ASSERT_EQ(rig.server.ClientCount(), 2u);
 
     EXPECT_TRUE(rig.server.RemoveConfiguredClient(configured.HostPort()));

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "analog/steppedDevice.h"
 #include "network/oscClientSettings.h"
 #include "network/oscDevice.h"
 #include "network/oscTrigger.h"
@@ -99,15 +100,9 @@ private:
 };
 
 // An OSC device whose own pacing runs on a simulated clock: each Step is one due pass.
-class SteppedOscDevice : public COscDevice {
+class SteppedOscDevice : public CStepped<COscDevice> {
 public:
-    SteppedOscDevice() : COscDevice(false) { ResetClock(); }
-    // One pass on which a sample is due; running selects whether it is dispatched.
-    void Step(bool running = true)
-    {
-        m_nowUs += 1.0e6 / GetRate();
-        Process(false, running);
-    }
+    SteppedOscDevice() : CStepped<COscDevice>(false) {}
     // Steps (not dispatching) until pred holds; false after a generous bound.
     template <typename Pred>
     bool PollUntil(Pred pred)
@@ -121,18 +116,6 @@ public:
         return false;
     }
     int ChannelCount() { return GetChannelCount(); }
-
-protected:
-    double ReadProgramClockUs() override { return m_nowUs; }
-    void ReadPreciseClock(TimeVal* out) override
-    {
-        const auto us = static_cast<int64_t>(m_nowUs);
-        out->tv_sec = us / 1000000;
-        out->tv_usec = us % 1000000;
-    }
-
-private:
-    double m_nowUs = 1.0e9;
 };
 
 // Runs a tool found on PATH to its end; its exit status, or -1 when it could not run.

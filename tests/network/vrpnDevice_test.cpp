@@ -465,7 +465,7 @@ TEST_F(VrpnDeviceTest, SensorsPastTheLimitAreRefusedCountedAndSaidOnce)
     EXPECT_FALSE(device.TakeViewGridRequest());
     const std::vector<std::string> said = VrpnNotes();
     ASSERT_EQ(said.size(), 1u);
-    EXPECT_NE(said[0].find("sensor 1023 refused"), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find("sensor 1024 refused"), std::string::npos) << said[0];
     EXPECT_EQ(said[0].back(), '\n');
     // The last sensor the device takes still widens it, as the remote's own do.
     const int32_t last = CVrpnDevice::kMaxSensors - 1;
@@ -526,7 +526,7 @@ TEST_F(VrpnDeviceTest, HostileReportsAreRefusedAndTheLinkKept)
     EXPECT_EQ(device.GetChannelCount(), 1);
     const std::vector<std::string> said = VrpnNotes();
     ASSERT_EQ(said.size(), 1u);
-    EXPECT_NE(said[0].find("tracker report for sensor 1024 refused (sensors 0 to 1023) (the "
+    EXPECT_NE(said[0].find("tracker report for sensor 1025 refused (sensors 1 to 1024) (the "
                            "connection is kept"),
               std::string::npos)
         << said[0];
@@ -748,7 +748,7 @@ TEST_F(VrpnDeviceTest, RefusedReportsNameWhatWasWrong)
         {{2, analog(std::numeric_limits<double>::quiet_NaN(), 16)},
          "analog report with channel count nan refused (whole numbers 0 to 128)"},
         {{2, analog(3, 24)}, "analog report of 24 bytes refused (3 channels take 32)"},
-        {{0, pose}, "tracker report for sensor -3 refused (sensors 0 to 1023)"},
+        {{0, pose}, "tracker report for sensor -2 refused (sensors 1 to 1024)"},
         {{0, std::vector<uint8_t>(56, 0)}, "tracker report of 56 bytes refused (a pose takes 64)"},
         {{1, std::vector<uint8_t>(12, 0)}, "button report of 12 bytes refused (a change takes 8)"},
     };
@@ -949,7 +949,7 @@ TEST_F(VrpnDeviceTest, TrackerRecordingKeepsItsSensorsWhileTheServerAddsOne)
     EXPECT_EQ(device.GetDroppedValues(), 21u);
     const std::vector<std::string> said = VrpnNotes();
     ASSERT_EQ(said.size(), 1u);
-    EXPECT_NE(said[0].find("a report for sensor 2, past the 1 channels kept"), std::string::npos)
+    EXPECT_NE(said[0].find("a report for sensor 3, past the 1 channels kept"), std::string::npos)
         << said[0];
     // Once the writer closed, the next report for a new sensor grows the channels: it is
     // stored, and the pose sensor 0 reported last stays.

@@ -73,10 +73,11 @@ TEST_F(VideoDeviceThreads, GrabsAtTheCameraRateAndMeasuresIt)
     device.SetVideoView(&view);
     Run(device);
     // A source that never makes a grab wait is grabbed as fast as a camera behind on its
-    // frames for a second, then paced: the measure sits near the camera's rate.
-    ASSERT_TRUE(WaitFor(view, [&] { return view.Frames() >= 800; }));
-    EXPECT_GT(device.GetCameraFps(), 25.0f);
-    EXPECT_LT(device.GetCameraFps(), 150.0f);
+    // frames for 400 grabs (a busy machine holding a grab up starts no new run), then at
+    // its stated rate, which is its rate: the catch-up's grabs are none.
+    ASSERT_TRUE(WaitFor(view, [&] { return view.Frames() >= 450; }));
+    EXPECT_TRUE(device.IsFrameRateKnown());
+    EXPECT_FLOAT_EQ(device.GetCameraFps(), 100.0f);
     device.Close();
     EXPECT_TRUE(device.IsClosed());
 }
@@ -239,9 +240,11 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     camera->pauseAfter = camera->delivered.load() + kAround;
     const int resumed = camera->pauseAfter.load() + kAround;
     ASSERT_TRUE(WaitFor(view, [&] { return camera->delivered.load() >= resumed; }));
+    // The video ends when its finish is asked; closing it (a flush to a busy disk) may take long.
+    const double shortestSec = (GetProgramTime() - startUs) / 1.0e6;
     video.FinishRecording();
+    const double longestSec = (GetProgramTime() - startUs) / 1.0e6;
     analog.FinishRecording();
-    const double spanSec = (GetProgramTime() - startUs) / 1.0e6;
     const int64_t videoFrames = video.GetRecordedFrames();
     const int64_t missing = video.GetMissingFrames();
     const int64_t dropped = video.GetDroppedFrames();
@@ -279,7 +282,8 @@ TEST_F(VideoDeviceFile, HangingGrabCostsASynchronisedAnalogDeviceNoSample)
     ASSERT_TRUE(reader.Open(analogFile));
     EXPECT_NEAR(static_cast<double>(reader.GetFrameCount()), static_cast<double>(due.size()), 1.0);
     // The video lasts as long as the trial, the hang filled with the image before it.
-    EXPECT_NEAR(videoSec, spanSec, 0.2);
+    EXPECT_GE(videoSec, shortestSec - 0.1);
+    EXPECT_LE(videoSec, longestSec + 0.1);
     const VideoFacts facts = ReadTestVideo(videoFile.ToStdString());
     ASSERT_GT(facts.fps, 0.0);
     // At least the slots of the hang at the file's rate, less the two at its ends that

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -210,20 +211,25 @@ private:
 class CClockedVideoDevice : public CVideoDevice {
 public:
     using CVideoDevice::CVideoDevice;
-    void SetClockUs(double us) { m_nowUs = us; }
+    void SetClockUs(double us) { m_nowUs = m_grabStartUs = us; }
     double ClockUs() const { return m_nowUs; }
-    // One grab at the given time.
+    // One grab at the given time, when the camera's frame comes: the grab began half a
+    // period before and slept until then, as a camera makes it.
     void GrabAt(double us)
     {
         m_nowUs = us;
+        m_grabStartUs = us - 0.5e6 / std::max(GetRate(), 1.0);
         GrabFrame();
     }
 
 protected:
-    double ReadProgramClockUs() override { return m_nowUs; }
+    double ReadProgramClockUs() override { return std::exchange(m_grabStartUs, m_nowUs); }
+    int64_t ReadThreadSleeps() override { return ++m_sleeps; }
 
 private:
     double m_nowUs = 0.0;
+    double m_grabStartUs = 0.0;  // the next reading, then the clock's
+    int64_t m_sleeps = 0;
 };
 
 // A view sink that keeps the last frame and counts frames and detaches.
