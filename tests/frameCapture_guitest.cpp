@@ -1671,7 +1671,9 @@ TEST_F(CaptureTriggerTest, SilenceAfterAStopThatWaitsForTheFirstFramesCostsTheTr
     const wxString errors = m_frame->m_errorsText->GetValue();
     // A start the busy machine acted on too late is said, not recorded.
     EXPECT_EQ(trials + Occurrences(errors, "a trial was not recorded"), 2) << errors;
-    if (trials == 2) EXPECT_GE(FramesInFile(CaptureFile("quietslow_0001.qvd")), 2);
+    if (trials == 2) {
+        EXPECT_GE(FramesInFile(CaptureFile("quietslow_0001.qvd")), 2);
+    }
     // Whether the silence was counted while the stop waited (three read time-outs in
     // the second the device takes), no loss is this trial's: only a line the starved
     // sender really left silent past the time-out may be.
