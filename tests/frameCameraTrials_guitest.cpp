@@ -84,7 +84,6 @@ public:
     }
     bool Grab() override
     {
-        HoldUp();
         CameraLog& c = *m_shared;
         std::unique_lock<std::mutex> lock(c.mutex);
         const TrialPlan p = c.plan;
@@ -112,7 +111,8 @@ public:
             }
             lock.unlock();
             const bool isBusy = p.fault == Fault::Busy && GetProgramTime() >= fromUs && GetProgramTime() < toUs;
-            while (GetProgramTime() < m_nextUs) {
+            const double heldUntilUs = isBusy && std::exchange(m_heldFor, zeroUs) != zeroUs ? GetProgramTime() + p.heldSec * 1e6 : 0.0;
+            while (GetProgramTime() < std::max(m_nextUs, heldUntilUs)) {
                 if (!isBusy) std::this_thread::sleep_for(std::chrono::microseconds(
                     std::max<int64_t>(50, static_cast<int64_t>(std::min(m_nextUs - GetProgramTime(), 2000.0)))));
             }
@@ -151,24 +151,8 @@ private:
         return waiting / 1000.0;
     }
 
-    void HoldUp()
-    {
-        double untilUs = 0.0;
-        {
-            std::lock_guard<std::mutex> lock(m_shared->mutex);
-            const TrialPlan& p = m_shared->plan;
-            if (p.fault != Fault::Busy || m_heldFor == m_shared->zeroUs ||
-                GetProgramTime() < m_shared->zeroUs + p.faultFrom * 1e6)
-                return;
-            m_heldFor = m_shared->zeroUs;
-            untilUs = GetProgramTime() + p.heldSec * 1e6;
-        }
-        while (GetProgramTime() < untilUs) {
-        }
-    }
-
     std::shared_ptr<CameraLog> m_shared;
-    double m_heldFor = 0.0;  // the trial whose hold was done
+    double m_heldFor = 0.0;  // the trial whose first busy grab was held
     double m_nextUs = 0.0;  // acquisition thread: when the next frame is made
     double m_returnUs = 0.0;  // when the last grab returned
     int m_burstLeft = 0;
