@@ -756,7 +756,9 @@ void TrackerFrame::StopCapture()
         const wxString fileName = device->GetWriterFileName();
         const wxString exportName = device->GetExportFileName();
         auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
-        const bool hasRun = controller ? controller->NeedsFinish() : device->IsRecording();
+        const auto* camera = dynamic_cast<const CVideoDevice*>(device);
+        const bool hasRun = controller ? controller->NeedsFinish()
+                                       : camera != nullptr ? camera->IsRunOpen() : device->IsRecording();
         const int64_t frameCount =
             controller ? controller->GetFrameCount() : device->GetRecordedFrames();
         bool isSaved = device->FinishRecording();
@@ -807,9 +809,7 @@ void TrackerFrame::StopCapture()
         }
         // A video whose end is still being written is said saved once it is on the disk
         // (UpdateFinishedVideoRows), or said lost.
-        if (const auto* camera = dynamic_cast<const CVideoDevice*>(device);
-            camera != nullptr && camera->IsVideoFinishing())
-            continue;
+        if (camera != nullptr && camera->IsVideoFinishing()) continue;
         AppendMessage(_("Saving data to : ") + fileName + "\n");
         if (!unreceivedLine.empty()) AppendMessage(unreceivedLine);
         if (!m_auiManager.GetPane("CAPTURE").IsShown()) notified.push_back(fileName);

@@ -734,9 +734,8 @@ bool CVideoDevice::Process(bool tick, bool running)
 {
     if (!running) {
         // A stopped camera shows its last image; nothing is grabbed. The pause must not
-        // count in the rate, which the next video file is written at, nor as a grab held up.
+        // count in the rate, which the next video file is written at.
         ResetRateWindow();
-        m_isPaused = true;
         return false;
     }
     if (IsTimeToSample(tick)) AcquireStep();
@@ -801,11 +800,9 @@ void CVideoDevice::GrabFrame()
     const bool hasFrame = source->Grab();
     const double doneUs = ReadProgramClockUs();  // the frame came: decoding it is not waiting
     const bool hasSlept = sleepsBefore < 0 || ReadThreadSleeps() != sleepsBefore;
-    // Late to start, or held in a grab it never slept in: the camera's buffers may have lost
-    // frames meanwhile.
-    const bool wasPaused = std::exchange(m_isPaused, false);
-    const double heldUs = std::max(wasPaused ? 0.0 : grabUs - dueUs, hasSlept ? 0.0 : doneUs - grabUs);
-    if (periodUs > 0.0 && heldUs > periodUs) m_isWindowHeldUp = true;
+    // Held past a period in a grab it never slept in: the machine held the thread, and the
+    // camera's buffers may have lost frames meanwhile.
+    if (periodUs > 0.0 && !hasSlept && doneUs - grabUs > periodUs) m_isWindowHeldUp = true;
     const bool isGrabbed = hasFrame && source->Retrieve(image);
     EndGrab();
     if (isGrabbed && IsUsableRate(stated)) PaceNextGrab(stated, dueUs, grabUs, doneUs, hasSlept);

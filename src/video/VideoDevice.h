@@ -76,6 +76,9 @@ public:
     // GUI thread, after FinishRecording: the video's end is still being written in the
     // background; it is said saved once it is closed and on the disk.
     bool IsVideoFinishing() const { return m_videoFinishing.load(); }
+    // A trial runs for this camera, whether or not it still places images (its time limit
+    // reached, its disk full).
+    bool IsRunOpen() const { return m_runOpen.load(); }
     wxString GetRecordingError() const override;
     void SetRecordDuration(double seconds) override { m_recordDuration.store(seconds); }
     // Frames of the video so far, the image waiting for its slot included.
@@ -284,7 +287,6 @@ private:
     bool m_isFreeRunning = false;    // the source never makes a grab wait: its stated rate
     float m_measuredFps = 0.0f;      // the last window's rate, 0: none measured
     bool m_isWindowHeldUp = false;   // the machine held a grab of the window up past a period
-    bool m_isPaused = true;          // not grabbing: the next grab is not late
     double m_stallUs = kStallUs;
     double m_reportedRate = 0.0;  // what the camera said at open, Hz
     std::atomic<bool> m_poseBusy{false};
