@@ -209,11 +209,16 @@ public:
     bool Process(bool tick, bool running) override
     {
         if (!IsTimeToSample(tick) || !running) return false;
+        if (GetProgramTime() >= heldAtUs.load()) {  // the machine holds the thread once
+            heldAtUs = 1e300;
+            std::this_thread::sleep_for(std::chrono::duration<double>(heldSec.load()));
+        }
         for (int c = 0; c < m_channelCount; ++c) m_values[static_cast<size_t>(c)] = GetProgramTime();
         DispatchFrame();
         CountSample();
         return false;
     }
+    std::atomic<double> heldAtUs{1e300}, heldSec{0.0};
 };
 
 template <typename Condition>
@@ -270,6 +275,7 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
             plan.faultTo = -uniform(0.1, 0.3);
             plan.heldSec = uniform(0.0, 0.4);  // past 0.15 s the camera loses frames meanwhile
         }
+        if (plan.fault == Fault::HangAtStart && random() % 4 == 0) plan.faultTo = plan.lengthSec + uniform(0.0, 0.3);  // through the trial
         if (plan.fault == Fault::HangInMiddle) {  // long enough to be a stall, within the trial
             plan.faultTo = plan.faultFrom + uniform(1.0, 2.5);
             plan.lengthSec = plan.faultTo + uniform(0.2, 0.5);
@@ -309,6 +315,10 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         std::vector<wxString> names;
         for (CTimedDevice* device : analog) names.push_back(device->GetWriterFileName());
         if (plan.isTimeLimited) {
+            if (random() % 2 == 0) {  // the grouped device held at its limit: behind when the stop comes
+                analog[0]->heldSec = uniform(0.1, 0.4);
+                analog[0]->heldAtUs = startUs + (plan.lengthSec - 0.05) * 1e6;
+            }
             // A window busy when the limit comes acts on its stop a while later.
             const double busyUntilUs = startUs + (plan.lengthSec + uniform(0.0, 0.3)) * 1e6;
             while (GetProgramTime() < busyUntilUs) std::this_thread::sleep_for(std::chrono::milliseconds(1));
