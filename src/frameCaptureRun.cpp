@@ -607,6 +607,8 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
             held.push_back(device);
         }
     }
+    // Held in one order (by address), as the stop holds them.
+    std::sort(cameras.begin(), cameras.end(), std::less<CVideoDevice*>());
     // Devices whose frames go to a recording and whose thread was still inside a pass
     // (a read that outlasted the hold): armed then, their recording would open with
     // the frames the thread sends before it takes the trial's reset.
@@ -624,13 +626,21 @@ void TrackerFrame::StartCaptureDevices(double maxTimeSec)
             else
                 arm(device);
         }
-        m_captureStartUs = GetProgramTime();
+        {
+            // The instant is set on the cameras with their images held (a placement is
+            // short): an image placed before it was taken before the instant, and none
+            // taken after it gives its place uncounted to a newer one while the run waits.
+            std::vector<std::unique_ptr<CMutexLock>> imageHolds;
+            imageHolds.reserve(cameras.size());
+            for (CVideoDevice* camera : cameras) imageHolds.push_back(camera->HoldImages());
+            m_captureStartUs = GetProgramTime();
+            for (CVideoDevice* camera : cameras) camera->SetRecordStartHeld(m_captureStartUs);
+        }
         for (CAnalogDevice* device : held) {
             if (std::find(late.begin(), late.end(), device) == late.end())
                 startAtTheInstant(device);
         }
     }
-    for (CVideoDevice* camera : cameras) camera->SetRecordStart(m_captureStartUs);
     // Each is held once out of its pass (the others run meanwhile) and armed at the
     // trial's instant: its clock catches up the frames due since. One that stays in its
     // pass is armed as it is.
@@ -746,7 +756,9 @@ void TrackerFrame::StopCapture()
         const wxString fileName = device->GetWriterFileName();
         const wxString exportName = device->GetExportFileName();
         auto* controller = dynamic_cast<CAnalogFile*>(device->GetRecorder());
-        const bool hasRun = controller ? controller->NeedsFinish() : device->IsRecording();
+        const auto* camera = dynamic_cast<const CVideoDevice*>(device);
+        const bool hasRun = controller ? controller->NeedsFinish()
+                                       : camera != nullptr ? camera->IsRunOpen() : device->IsRecording();
         const int64_t frameCount =
             controller ? controller->GetFrameCount() : device->GetRecordedFrames();
         bool isSaved = device->FinishRecording();
@@ -797,9 +809,7 @@ void TrackerFrame::StopCapture()
         }
         // A video whose end is still being written is said saved once it is on the disk
         // (UpdateFinishedVideoRows), or said lost.
-        if (const auto* camera = dynamic_cast<const CVideoDevice*>(device);
-            camera != nullptr && camera->IsVideoFinishing())
-            continue;
+        if (camera != nullptr && camera->IsVideoFinishing()) continue;
         AppendMessage(_("Saving data to : ") + fileName + "\n");
         if (!unreceivedLine.empty()) AppendMessage(unreceivedLine);
         if (!m_auiManager.GetPane("CAPTURE").IsShown()) notified.push_back(fileName);

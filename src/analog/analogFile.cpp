@@ -227,7 +227,8 @@ int64_t CAnalogFile::EndRunNow()
 {
     m_recording = false;
     std::lock_guard<std::mutex> lock(m_recordMutex);  // no frame is inside the writer now
-    return m_stopFrames > m_framesOffered ? m_stopFrames - m_framesOffered : 0;
+    // A run that ended itself meanwhile (caught up to its time limit) owes nothing past it.
+    return m_stopFrames > m_framesOffered && !m_hasEnded ? m_stopFrames - m_framesOffered : 0;
 }
 
 void CAnalogFile::EndRun()

@@ -534,6 +534,11 @@ void CVideoDevice::AwaitRecordStart()
 void CVideoDevice::SetRecordStart(double programUs)
 {
     CMutexLock lock(&m_dataMutex);
+    SetRecordStartHeld(programUs);
+}
+
+void CVideoDevice::SetRecordStartHeld(double programUs)
+{
     m_awaitStart = false;
     m_startOpen = false;
     if (!m_runOpen.load() || m_nextSlot > 0 || m_writerFps <= 0.0) return;  // slots are written
@@ -795,6 +800,9 @@ void CVideoDevice::GrabFrame()
     const bool hasFrame = source->Grab();
     const double doneUs = ReadProgramClockUs();  // the frame came: decoding it is not waiting
     const bool hasSlept = sleepsBefore < 0 || ReadThreadSleeps() != sleepsBefore;
+    // Held past a period in a grab it never slept in: the machine held the thread, and the
+    // camera's buffers may have lost frames meanwhile.
+    if (periodUs > 0.0 && !hasSlept && doneUs - grabUs > periodUs) m_isWindowHeldUp = true;
     const bool isGrabbed = hasFrame && source->Retrieve(image);
     EndGrab();
     if (isGrabbed && IsUsableRate(stated)) PaceNextGrab(stated, dueUs, grabUs, doneUs, hasSlept);
@@ -858,6 +866,9 @@ void CVideoDevice::PaceNextGrab(double stated, double dueUs, double grabUs, doub
             m_rateKnown = true;
         }
     } else if (!hasRunOut || blockedUs >= kRunOutWaitShare * periodUs) {
+        // A camera after all: the frames found waiting were a thread a busy machine held
+        // up. Its rate is the one measured before, until a window measures it again.
+        if (m_isFreeRunning && m_measuredFps > 0.0f) m_cameraFps = m_measuredFps;
         m_isFreeRunning = false;
         m_waitingRun = 0;
     }
@@ -1028,6 +1039,7 @@ void CVideoDevice::ResetRateWindow()
 {
     m_windowCount = 0;
     m_intervals.clear();
+    m_isWindowHeldUp = false;
 }
 
 void CVideoDevice::MeasureRate()
@@ -1079,14 +1091,16 @@ void CVideoDevice::MeasureRate()
         return IsUsableRate(a) && IsUsableRate(b) && std::abs(a - b) <= kRateAgreement * b;
     };
     // Where the two differ, frames were either lost or held back: the rate the camera
-    // states tells which, else the median's rate stands.
+    // states tells which, else the median's rate stands. In a window where the machine
+    // held the thread up, frames may have been lost: its span tells nothing then.
     double rate = 0.0;
-    if (near(spanRate, medianRate) || near(spanRate, m_reportedRate))
+    if (near(spanRate, medianRate) || (!m_isWindowHeldUp && near(spanRate, m_reportedRate)))
         rate = spanRate;
     else if (IsUsableRate(medianRate) && 2 * healthy >= m_intervals.size())
         rate = medianRate;
     if (IsUsableRate(rate)) {
-        m_cameraFps = static_cast<float>(rate);
+        m_measuredFps = static_cast<float>(rate);
+        m_cameraFps = m_measuredFps;
         m_rateKnown = true;
     }
     ResetRateWindow();

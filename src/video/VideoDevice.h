@@ -76,6 +76,9 @@ public:
     // GUI thread, after FinishRecording: the video's end is still being written in the
     // background; it is said saved once it is closed and on the disk.
     bool IsVideoFinishing() const { return m_videoFinishing.load(); }
+    // A trial runs for this camera, whether or not it still places images (its time limit
+    // reached, its disk full).
+    bool IsRunOpen() const { return m_runOpen.load(); }
     wxString GetRecordingError() const override;
     void SetRecordDuration(double seconds) override { m_recordDuration.store(seconds); }
     // Frames of the video so far, the image waiting for its slot included.
@@ -101,6 +104,9 @@ public:
     std::unique_ptr<CMutexLock> HoldImages();
     // SetRecordStop, with the images held.
     void SetRecordStopHeld(double programUs) { m_recordStopUs = programUs; }
+    // SetRecordStart, with the images held: while the run waits for its instant the newest
+    // image replaces the one before it, so the instant is taken and set in one hold.
+    void SetRecordStartHeld(double programUs);
     double GetRecordStart() const;
 
     virtual bool IsCameraOpened() const { return m_opened.load(); }
@@ -279,6 +285,8 @@ private:
     double m_lastGrabDoneUs = -1.0;  // program time the last image came
     int64_t m_waitingRun = 0;        // grabs in a row that found a frame waiting
     bool m_isFreeRunning = false;    // the source never makes a grab wait: its stated rate
+    float m_measuredFps = 0.0f;      // the last window's rate, 0: none measured
+    bool m_isWindowHeldUp = false;   // the machine held a grab of the window up past a period
     double m_stallUs = kStallUs;
     double m_reportedRate = 0.0;  // what the camera said at open, Hz
     std::atomic<bool> m_poseBusy{false};
