@@ -22,6 +22,7 @@
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
 #include "analog/testDevice.h"
+#include "captureFiles.h"
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
 #include "support/allocCounter.h"
@@ -295,7 +296,19 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
 // under its own name an export is whole, its lines going elsewhere until then.
 // kSlowDisk: a running flush of the recording waits while the threaded writer is
 // handed more frames than its queue holds; none may be dropped for it.
-enum class PowerCut { kAfterSaved, kWhileRunning, kDuringFinish, kFlushRefused, kSlowDisk, kCount };
+// kSilentSource: no frame comes after the last ones, which reach the disk all the same.
+// kDeleted: the saved trial is deleted (its folders' flushes refused or not): a
+// deletion said done stays done after a cut.
+enum class PowerCut {
+    kAfterSaved,
+    kWhileRunning,
+    kDuringFinish,
+    kFlushRefused,
+    kSlowDisk,
+    kSilentSource,
+    kDeleted,
+    kCount
+};
 
 class AnalogFilePowerCutThreads : public AnalogFileTest,
                                   public ::testing::WithParamInterface<uint32_t> {};
@@ -430,10 +443,19 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
         EXPECT_GT(heldFrames, 2 * interval + 100) << "no running flush waited";
         EXPECT_EQ(int64_t(taken.size()), frames) << "frames dropped behind a slow flush";
     }
+    if (cut == PowerCut::kSilentSource) {
+        const auto isAll = [&](const SyncEvent& e) {
+            return e.path == path && e.isOk && e.countField >= taken.size();
+        };
+        ASSERT_TRUE(WaitForSyncLog(isAll, std::chrono::seconds(30)))
+            << "frames of a silent source kept from the disk: " << taken.size() << " taken";
+        const std::vector<SyncEvent> log = CopySyncLog();
+        EXPECT_EQ(readCut(log, log.size()).frames, int64_t(taken.size()));
+    }
     MarkSyncLog("finish");
     ASSERT_TRUE(m_file.FinishRecording());
     MarkSyncLog("saved");  // the capture stop says so now
-    const std::vector<SyncEvent> log = TakeSyncLog();
+    const std::vector<SyncEvent> log = CopySyncLog();
     size_t finish = 0;
     int64_t durable = 0;  // what the disk had before the finish
     for (; !log[finish].isMark || log[finish].path != "finish"; ++finish)
@@ -463,6 +485,17 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
         EXPECT_EQ(saved.partLines, -1) << "the export's lines left beside it";
     }
     ASSERT_TRUE(m_file.StopRecording());
+    if (cut == PowerCut::kDeleted) {
+        const bool isRefused = draw(2) == 0;
+        if (isRefused) FailNextSync(hasExport && draw(2) ? exportDir : folder, EIO);
+        wxString error;
+        EXPECT_NE(RemoveFiles({path, text}, error), isRefused) << error;
+        const std::vector<SyncEvent> after = TakeSyncLog();
+        const std::map<std::string, std::string> files = FilesAfterCut(after, after.size());
+        EXPECT_TRUE(isRefused || (files.count(path) == 0 && files.count(text) == 0))
+            << "a deleted file comes back after a cut";
+    }
+    TakeSyncLog();
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, AnalogFilePowerCutThreads, ::testing::ValuesIn(SimSeeds(18)),
                          SimSeedName());
