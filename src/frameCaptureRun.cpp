@@ -785,7 +785,10 @@ void TrackerFrame::StopCapture()
                                      fileName + "\n";
         // A recording a failed write ended early says where it ends; its
         // writer has reported the failure with its reason.
-        const wxString endNote = controller ? controller->GetEndNote() : wxString();
+        const auto* camera = dynamic_cast<const CVideoDevice*>(device);
+        const wxString endNote = controller ? controller->GetEndNote()
+                                 : camera   ? camera->GetEndNote()
+                                            : wxString();
         if (!endNote.empty()) {
             AppendMessage(_("Saving data to : ") + fileName + " : " + endNote + "\n");
             if (!unreceivedLine.empty()) AppendMessage(unreceivedLine);
@@ -797,9 +800,7 @@ void TrackerFrame::StopCapture()
         }
         // A video whose end is still being written is said saved once it is on the disk
         // (UpdateFinishedVideoRows), or said lost.
-        if (const auto* camera = dynamic_cast<const CVideoDevice*>(device);
-            camera != nullptr && camera->IsVideoFinishing())
-            continue;
+        if (camera != nullptr && camera->IsVideoFinishing()) continue;
         AppendMessage(_("Saving data to : ") + fileName + "\n");
         if (!unreceivedLine.empty()) AppendMessage(unreceivedLine);
         if (!m_auiManager.GetPane("CAPTURE").IsShown()) notified.push_back(fileName);
