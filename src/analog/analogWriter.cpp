@@ -400,8 +400,8 @@ void CAnalogWriter::StopSyncThread()
 bool CAnalogWriter::AppendFrame(const double* values, bool isCounted)
 {
     if (!m_propertiesWritten) WriteProperties(nullptr, 0);
-    if (isCounted && HasEnded()) m_framesWritten.fetch_sub(1, std::memory_order_relaxed);
     if (HasEnded()) {
+        if (isCounted) m_framesWritten.fetch_sub(1, std::memory_order_relaxed);
         LoseFrame();
         return false;
     }
