@@ -66,7 +66,8 @@ public:
     // recording's own time, or by the clock while frames wait). Zero: only at
     // the finish. The plain writer's frames come on the acquisition thread,
     // which never waits on the disk: a thread of its own (from Start) does the
-    // waiting on the same schedule. Before Start; GUI thread.
+    // waiting on the same schedule, and writes out the frames of a device fallen
+    // silent. Before Start; GUI thread.
     void SetSyncInterval(std::chrono::milliseconds interval);
     // Flushes to disk that failed (errno of the first), 0 without one. GUI thread.
     int GetSyncError() const { return m_syncError; }
