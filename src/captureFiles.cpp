@@ -6,10 +6,12 @@
 #include <wx/filename.h>
 #include <wx/intl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "analog/formatTime.h"
@@ -133,11 +135,29 @@ std::vector<wxString> ExistingFiles(const std::vector<wxString>& paths)
 bool RemoveFiles(const std::vector<wxString>& paths, wxString& error)
 {
     error.clear();
+    const auto fail = [&error](const wxString& text) {
+        if (!error.empty()) error += "\n";
+        error += text;
+    };
+    std::vector<std::pair<wxString, wxString>> removed;  // folder, path
     for (const wxString& path : ExistingFiles(paths)) {
         const wxScopedCharBuffer native = path.fn_str();
-        if (native && ::unlink(native.data()) == 0) continue;
-        if (!error.empty()) error += "\n";
-        error += path + " : " + wxString(std::strerror(errno));
+        if (native && ::unlink(native.data()) == 0)
+            removed.emplace_back(FolderOf(path), path);
+        else
+            fail(path + " : " + wxString(std::strerror(errno)));
+    }
+    // Until its folder is on disk, a removed file comes back after a power cut.
+    std::vector<wxString> synced;
+    for (const auto& [folder, path] : removed) {
+        if (std::find(synced.begin(), synced.end(), folder) != synced.end()) continue;
+        synced.push_back(folder);
+        if (const int syncError = SyncFolder(folder); syncError != 0)
+            for (const auto& [other, file] : removed)
+                if (other == folder)
+                    fail(file + " : " + _("a flush of its folder to disk failed, it may come back "
+                                          "after a power cut") +
+                         " : " + wxString(std::strerror(syncError)));
     }
     return error.empty();
 }

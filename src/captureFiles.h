@@ -50,8 +50,8 @@ TrialPaths MakeTrialPaths(const wxString& folder, const wxString& captureName,
 // being written, the file that holds them.
 std::vector<wxString> ExistingFiles(const std::vector<wxString>& paths);
 
-// Removes each path that exists; false, with the failures in error, when one
-// could not be removed.
+// Removes each path that exists and flushes its folder to disk; false, with the
+// failures in error, when one could not be removed or its removal may not last.
 bool RemoveFiles(const std::vector<wxString>& paths, wxString& error);
 
 // Capture file list cells: the size as "%.2f Kb" below 1 MB, "%.1f Mb" up to

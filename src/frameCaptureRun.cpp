@@ -777,7 +777,8 @@ void TrackerFrame::StopCapture()
             // A trial the device gave no frame to (a hung read, a stop right after
             // the start) leaves no file that reads as a recording of it.
             wxString error;
-            RemoveFiles({fileName, exportName}, error);
+            if (!RemoveFiles({fileName, exportName}, error))
+                SetErrorMessage(_("Unable to delete ") + error, true);
             removed.push_back(fileName);
             if (!controller) continue;  // a camera says so in its own words
             SetErrorMessage(wxString::Format(_("No frame of device %s came during trial %lld: "
@@ -797,7 +798,9 @@ void TrackerFrame::StopCapture()
                                      fileName + "\n";
         // A recording a failed write ended early says where it ends; its
         // writer has reported the failure with its reason.
-        const wxString endNote = controller ? controller->GetEndNote() : wxString();
+        const wxString endNote = controller ? controller->GetEndNote()
+                                 : camera   ? camera->GetEndNote()
+                                            : wxString();
         if (!endNote.empty()) {
             AppendMessage(_("Saving data to : ") + fileName + " : " + endNote + "\n");
             if (!unreceivedLine.empty()) AppendMessage(unreceivedLine);

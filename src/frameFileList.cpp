@@ -63,7 +63,9 @@ void TrackerFrame::UpdateFinishedVideoRows()
     const std::vector<FinishedVideo> finished = CVideoFinisher::Instance().TakeFinished();
     for (const FinishedVideo& video : finished) {
         // Closed, readable and flushed to the disk: now it is saved.
-        if (video.frames > 0) AppendMessage(_("Saving data to : ") + video.name + "\n");
+        if (video.frames > 0)
+            AppendMessage(_("Saving data to : ") + video.name +
+                          (video.endNote.empty() ? wxString() : " : " + video.endNote) + "\n");
         if (!m_fileList) continue;
         const wxFileName file(video.name);
         const long row = m_fileList->FindItem(-1, file.GetFullName(), false);

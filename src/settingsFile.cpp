@@ -84,6 +84,23 @@ bool SyncFolder(const std::string& folder, std::string& error)
     return isSynced;
 }
 
+// The file at path and its name on disk; false with the reason in error.
+bool SyncStored(const std::string& path, std::string& error)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = ErrnoText("cannot open " + path);
+        return false;
+    }
+    int result = 0;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) error = ErrnoText("cannot flush " + path);
+    ::close(fd);  // read only: nothing to lose
+    return result == 0 && SyncFolder(FolderOf(path), error);
+}
+
 // Holds the settings folder locked: one save, or one start-up's look at what cut saves
 // left, at a time among every instance sharing the folder. Without the lock a start-up
 // would take another instance's temporary file for one a kill left behind.
@@ -386,7 +403,9 @@ bool CSettingsFile::Commit(std::string& error)
     text = WithoutEndLine(text);
     std::string stored;
     const bool hasFile = ReadWhole(m_path, stored) || errno != ENOENT;
-    if (hasFile ? WithoutEndLine(stored) == text : text.empty()) return true;
+    if (!hasFile && text.empty()) return true;
+    // Stored as they are, but an earlier save may have failed before its flushes.
+    if (hasFile && WithoutEndLine(stored) == text) return SyncStored(m_path, error);
     if (!text.empty() && text.back() != '\n') text += '\n';
     text += kSettingsEndLine;
     text += '\n';

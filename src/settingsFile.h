@@ -19,7 +19,8 @@ public:
     CSettingsFile& operator=(const CSettingsFile&) = delete;
 
     // Replaces the file when its settings differ from what is stored; true when
-    // nothing needed writing too. False with the reason in error.
+    // nothing needed writing too, once the stored file and its name are flushed to
+    // disk. False with the reason in error.
     bool Commit(std::string& error);
     // Commit, a failure said on the "Errors" page.
     bool Flush(bool currentOnly = false) override;

@@ -3,17 +3,20 @@
 // grabbing thread held up), beside analog devices, through the main window. Every run: each
 // video frame shows an image taken in its slot or one said to repeat; every file spans the
 // trial; no analog frame was read before it was due; what the program says is what the
-// files show.
+// files show. FlushRefused: the video's flush to disk fails, and its saving says so.
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/filefn.h>
+#include <wx/filename.h>
 #include <wx/textctrl.h>
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -25,6 +28,7 @@
 #include "analog/analogReader.h"
 #include "frameDeviceTestSupport.h"
 #include "support/simSeeds.h"
+#include "support/syncLog.h"
 #include "video/VideoDevice.h"
 #include "video/videoFakes.h"
 #include "video/videoFinisher.h"
@@ -33,7 +37,7 @@ namespace {
 
 // Busy: before the trial the grabbing thread is held up (a loaded machine) for longer than a
 // camera's buffers last, so every grab finds its frame waiting.
-enum class Fault { None, Faster, Slower, RateDrop, Hold, Burst, HangAtStart, HangInMiddle, HangAtStop, Resize, Busy, kCount };
+enum class Fault { None, Faster, Slower, RateDrop, Hold, Burst, HangAtStart, HangInMiddle, HangAtStop, Resize, Busy, FlushRefused, kCount };
 
 // One trial's delivery, in program time from the moment the test asks for the start.
 struct TrialPlan {
@@ -303,6 +307,8 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         }
         const double zeroUs = camera->zeroUs;
         ASSERT_TRUE(RunUntil([&] { return GetProgramTime() >= zeroUs; }));
+        StartSyncLog(wxFileName(video->GetWriterFileName()).GetPath().ToStdString());
+        if (plan.fault == Fault::FlushRefused) FailNextSync(".mov", EIO);
         const double askedUs = GetProgramTime();
         ChooseMenu(frame, ID_CAPTURE_START);
         std::printf("seed=%u trial=%d fault=%d start_command_ms=%.1f\n", seed, trial, int(plan.fault),
@@ -331,10 +337,14 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         busy.writer = std::make_unique<CHeldWriter>(unblock.get_future().share());
         CVideoFinisher::Instance().Add(std::move(busy));
         if (frame->m_capturing) ChooseMenu(frame, ID_CAPTURE_STOP);
-        const std::string savedLine = ("Saving data to : " + videoName + "\n").ToStdString();
+        const std::string savedLine =
+            ("Saving data to : " + videoName +
+             (plan.fault == Fault::FlushRefused ? " : a flush to disk failed, what was written may not all be on disk : " + wxString(std::strerror(EIO)) : wxString()) + "\n").ToStdString();
         EXPECT_TRUE(CVideoFinisher::Instance().Pending() < 2 || frame->m_messagesText->GetValue().ToStdString().find(savedLine) == std::string::npos);
         unblock.set_value();
         CVideoFinisher::Instance().Wait();
+        TakeSyncLog();
+        FailNextSync("", 0);
         for (int i = 0; i < 3; ++i) wxTheApp->ProcessIdle();  // the camera's texts reach the pages
         const std::string said = (frame->m_errorsText->GetValue() + frame->m_messagesText->GetValue()).ToStdString();
         // A camera that hung through the whole trial leaves no video, and says so.

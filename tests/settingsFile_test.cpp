@@ -11,8 +11,10 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
+#include "support/syncLog.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -141,14 +143,32 @@ TEST_F(SettingsFileTest, TheFileIsWholeAtEveryStep)
     EXPECT_EQ(s_seen, (std::vector<std::string>{"old", "old", "old", "old", "new", "new"}));
 }
 
-// A save that changes nothing leaves the file alone (no rewrite, no flush).
+// A save that changes nothing leaves the file alone (no rewrite), but says it saved only
+// once the file and its name are on disk: an earlier save may have failed at its flushes.
 TEST_F(SettingsFileTest, ASaveThatChangesNothingWritesNothing)
 {
     const std::string path = Path("Quorvane.cfg").string();
-    Save(path, "same");
+    const std::string folder = std::filesystem::canonical(Dir()).string();
+    const auto commit = [&path](const wxString& value) {
+        CSettingsFile file("Quorvane", "Morvelle", wxString::FromUTF8(path));
+        Fill(file, value);
+        std::string error;
+        return file.Commit(error);
+    };
+    StartSyncLog(folder);
+    FailNextSync(Dir().filename().string(), EIO);  // the folder: the new name may be lost
+    EXPECT_FALSE(commit("same"));
     struct stat before {};
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
-    Save(path, "same");
+    FailNextSync(Dir().filename().string(), EIO);
+    EXPECT_FALSE(commit("same")) << "said saved while its name may not be on disk";
+    FailNextSync("Quorvane.cfg", EIO);
+    EXPECT_FALSE(commit("same"));
+    StartSyncLog(folder);
+    EXPECT_TRUE(commit("same"));
+    std::set<std::string> flushed;
+    for (const SyncEvent& event : TakeSyncLog()) flushed.insert(event.isOk ? event.path : "");
+    EXPECT_EQ(flushed, (std::set<std::string>{folder + "/Quorvane.cfg", folder}));
     {
         CSettingsFile reader("Quorvane", "Morvelle", wxString::FromUTF8(path));
         EXPECT_EQ(reader.Read("/Group/value", ""), "same");

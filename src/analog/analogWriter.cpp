@@ -136,6 +136,9 @@ bool CAnalogWriter::OpenFile(const wxString& path, int32_t channels, int32_t dim
         m_bufferFrames =
             m_frameBytes > 0 ? std::max<uint64_t>(1, kFrameBufferBytes / m_frameBytes) : 0;
         m_buffer.assign(m_bufferFrames * m_frameSize, 0.0);
+        m_aside.assign(m_bufferFrames * m_frameSize, 0.0);
+        m_asideTaken = 0;
+        m_asideSet = 0;
     } catch (const std::exception&) {
         m_openError = ENOMEM;
         ReportRecordingError(_("Unable to create analog data buffer"));
@@ -251,14 +254,60 @@ uint64_t CAnalogWriter::WriteFrame(const double* values, uint64_t count)
         LoseFrame();  // the recording ended at its last frame on disk
         return 0;
     }
-    if (!AppendFrame(values)) return 0;
-    if (m_hasSyncThread && IsSyncDue()) AskSync();
-    return count;
+    if (!m_flushesWaitingFrames) return TakeFrame(values) ? count : 0;
+    std::unique_lock<std::mutex> hold(m_bufferLock, std::try_to_lock);
+    // The sync thread is writing out frames that waited: this one is set aside,
+    // unless that room is full (a disk held that long would hold this thread too).
+    if (!hold.owns_lock() && SetFrameAside(values)) return count;
+    if (!hold.owns_lock()) hold.lock();
+    TakeFramesAside();
+    return TakeFrame(values) ? count : 0;
 }
 
-bool CAnalogWriter::Start()
+bool CAnalogWriter::TakeFrame(const double* values)
+{
+    if (!AppendFrame(values)) return false;
+    if (m_hasSyncThread && IsSyncDue()) AskSync();
+    return true;
+}
+
+bool CAnalogWriter::SetFrameAside(const double* values)
+{
+    const uint64_t set = m_asideSet.load(std::memory_order_relaxed);
+    if (set - m_asideTaken.load(std::memory_order_acquire) >= m_bufferFrames) return false;
+    std::memcpy(m_aside.data() + (set % m_bufferFrames) * m_frameSize, values, m_frameBytes);
+    m_framesWritten.fetch_add(1, std::memory_order_relaxed);
+    m_asideSet.store(set + 1, std::memory_order_release);
+    return true;
+}
+
+void CAnalogWriter::TakeFramesAside()
+{
+    const uint64_t set = m_asideSet.load(std::memory_order_acquire);
+    uint64_t taken = m_asideTaken.load(std::memory_order_relaxed);
+    for (; taken != set; ++taken)
+        AppendFrame(m_aside.data() + (taken % m_bufferFrames) * m_frameSize, true);
+    m_asideTaken.store(taken, std::memory_order_release);
+}
+
+void CAnalogWriter::FlushWaitingFrames()
+{
+    std::lock_guard<std::mutex> hold(m_bufferLock);
+    const bool hasAside =
+        m_asideSet.load(std::memory_order_acquire) != m_asideTaken.load(std::memory_order_relaxed);
+    if (m_finished.load() || (m_bufferedFrames == 0 && !hasAside) ||
+        std::chrono::steady_clock::now() - m_lastFlush < kFlushInterval)
+        return;  // the frame thread writes its own frames while they come
+    TakeFramesAside();
+    FlushFrames();
+}
+
+bool CAnalogWriter::Start() { return StartSyncThread(true); }
+
+bool CAnalogWriter::StartSyncThread(bool flushesWaitingFrames)
 {
     if (m_hasSyncThread || m_syncFrames == 0 || !IsOpen()) return true;
+    m_flushesWaitingFrames = flushesWaitingFrames;
     {
         std::lock_guard<std::mutex> lock(m_syncLock);
         m_syncStop = false;
@@ -302,9 +351,21 @@ void CAnalogWriter::SyncLoop() noexcept
         std::unique_lock<std::mutex> lock(m_syncLock);
         auto deadline = std::chrono::steady_clock::now() + m_syncInterval;
         while (!m_syncStop) {
-            // By the frames' own time when they come, by the clock when they lag.
-            m_syncWake.wait_until(lock, deadline, [this] { return m_syncStop || m_isSyncAsked; });
+            // By the frames' own time when they come, by the clock when they lag; a
+            // silent device's last frames are written out meanwhile.
+            const auto wake =
+                m_flushesWaitingFrames
+                    ? std::min(deadline, std::chrono::steady_clock::now() + kFlushInterval)
+                    : deadline;
+            m_syncWake.wait_until(lock, wake, [this] { return m_syncStop || m_isSyncAsked; });
             if (m_syncStop) break;
+            if (m_flushesWaitingFrames) {
+                lock.unlock();  // the buffer's lock comes first
+                FlushWaitingFrames();
+                lock.lock();
+                if (m_syncStop) break;
+            }
+            if (!m_isSyncAsked && std::chrono::steady_clock::now() < deadline) continue;
             const int64_t frames = m_flushedFrames;
             const int64_t end = m_flushedEnd;
             m_isSyncAsked = false;
@@ -331,12 +392,16 @@ void CAnalogWriter::StopSyncThread()
     m_syncWake.notify_one();
     m_syncThread.join();
     m_hasSyncThread = false;
+    // The frame thread no longer writes: what it set aside goes in after its frames.
+    if (m_flushesWaitingFrames) TakeFramesAside();
+    m_flushesWaitingFrames = false;
 }
 
-bool CAnalogWriter::AppendFrame(const double* values)
+bool CAnalogWriter::AppendFrame(const double* values, bool isCounted)
 {
     if (!m_propertiesWritten) WriteProperties(nullptr, 0);
     if (HasEnded()) {
+        if (isCounted) m_framesWritten.fetch_sub(1, std::memory_order_relaxed);
         LoseFrame();
         return false;
     }
@@ -346,12 +411,13 @@ bool CAnalogWriter::AppendFrame(const double* values)
         // one and keeps its trailer's room below the limit, as at a full disk.
         FlushFrames();
         EndRecording(EFBIG);
+        if (isCounted) m_framesWritten.fetch_sub(1, std::memory_order_relaxed);
         LoseFrame();
         return false;
     }
     std::memcpy(m_buffer.data() + m_bufferedFrames * m_frameSize, values, m_frameBytes);
     ++m_bufferedFrames;
-    m_framesWritten.fetch_add(1, std::memory_order_relaxed);
+    if (!isCounted) m_framesWritten.fetch_add(1, std::memory_order_relaxed);
     if (m_bufferedFrames == m_bufferFrames)
         FlushFrames();
     else
@@ -651,6 +717,8 @@ bool CAnalogWriter::CloseFiles()
     }
     m_buffer.clear();
     m_buffer.shrink_to_fit();
+    m_aside.clear();
+    m_aside.shrink_to_fit();
     m_bufferedFrames = 0;
     return isOk;
 }
@@ -685,6 +753,8 @@ void CAnalogWriter::Discard()
     AbandonTextExport();
     m_buffer.clear();
     m_buffer.shrink_to_fit();
+    m_aside.clear();
+    m_aside.shrink_to_fit();
     m_bufferedFrames = 0;
     for (const wxString& path : {recording, text})
         if (!path.empty()) ::unlink(path.fn_str().data());
@@ -768,7 +838,7 @@ bool CAnalogThreadWriter::Start()
     if (m_threadStarted) return true;
     // The disk is waited on by a thread of its own: a flush that takes seconds on a
     // busy disk holds neither the queue's draining nor the frames behind it.
-    if (!CAnalogWriter::Start()) return false;
+    if (!StartSyncThread(false)) return false;
     if (Run() != wxTHREAD_NO_ERROR) {
         ErrorMessage(_("Unable to start analog writer thread"));
         return false;

@@ -66,7 +66,8 @@ public:
     // recording's own time, or by the clock while frames wait). Zero: only at
     // the finish. The plain writer's frames come on the acquisition thread,
     // which never waits on the disk: a thread of its own (from Start) does the
-    // waiting on the same schedule. Before Start; GUI thread.
+    // waiting on the same schedule, and writes out the frames of a device fallen
+    // silent. Before Start; GUI thread.
     void SetSyncInterval(std::chrono::milliseconds interval);
     // Flushes to disk that failed (errno of the first), 0 without one. GUI thread.
     int GetSyncError() const { return m_syncError; }
@@ -102,8 +103,9 @@ protected:
     // Buffers one frame for the file; writes the buffer when it is full or has
     // waited longer than the flush interval; false when the frame was not
     // taken (the recording ended, or the frame would pass the file-size
-    // limit). The thread that writes frames.
-    bool AppendFrame(const double* values);
+    // limit). The thread that writes frames; isCounted: already among those
+    // taken (a frame set aside while the buffer was being written out).
+    bool AppendFrame(const double* values, bool isCounted = false);
     // Writes buffered frames and their text lines; false on a write failure.
     bool FlushFrames();
     bool FlushIfDue(std::chrono::steady_clock::time_point now);
@@ -120,6 +122,9 @@ protected:
     // Frame thread: the frames written so far are to reach the disk now, through
     // the sync thread (started by Start, before the frames come).
     void AskSync();
+    // Start of both writers: the sync thread, which for the plain writer also writes
+    // out frames that waited a flush interval in its buffer for a frame after them.
+    bool StartSyncThread(bool flushesWaitingFrames);
     bool HasSyncThread() const { return m_hasSyncThread; }
     void ReportLostFrames();
     // Ends the recording at the frames on disk; the first error is kept.
@@ -150,6 +155,15 @@ private:
     // The thread that waits on the disk: syncs what the frame thread has written
     // when asked, or once an interval has passed.
     void SyncLoop() noexcept;
+    // Plain writer, with m_bufferLock held: the frame and its sync request.
+    bool TakeFrame(const double* values);
+    // Frame thread, while the sync thread holds the buffer: sets the frame aside;
+    // false when that room is full.
+    bool SetFrameAside(const double* values);
+    // With m_bufferLock held: the frames set aside go to the buffer, in order.
+    void TakeFramesAside();
+    // Sync thread: writes the buffer out when its frames waited a flush interval.
+    void FlushWaitingFrames();
     // Frame thread, after a flush: what the sync thread may make durable.
     void PublishFlushed();
     // GUI thread: joins the sync thread; the frame thread no longer writes.
@@ -206,6 +220,14 @@ private:
 
     // Set before the sync thread starts, cleared after it was joined.
     bool m_hasSyncThread = false;
+    bool m_flushesWaitingFrames = false;  // the sync thread writes the buffer out too
+    // Plain writer with a sync thread: taken before m_syncLock. Guards the buffer and
+    // the file's end against the sync thread; the frame thread never waits on it
+    // while the room for frames set aside holds them.
+    std::mutex m_bufferLock;
+    std::vector<double> m_aside;  // a ring of m_bufferFrames frames
+    std::atomic<uint64_t> m_asideTaken{0};  // advanced by the holder of m_bufferLock
+    std::atomic<uint64_t> m_asideSet{0};    // advanced by the frame thread
     std::thread m_syncThread;
     std::mutex m_syncLock;  // a leaf lock: guards the four fields below only
     std::condition_variable m_syncWake;

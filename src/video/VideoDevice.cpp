@@ -520,6 +520,7 @@ bool CVideoDevice::StartRecording()
     m_pendingSlot = -1;
     m_pendingImage = -1;
     m_nextSlot = 0;
+    m_endNote.clear();
     m_runOpen = true;
     m_recording = true;
     return true;
@@ -683,7 +684,9 @@ bool CVideoDevice::CloseVideo()
     if (m_writer == nullptr) return m_videoEnded;
     VideoTail video = TakeVideo();
     wxString error;
-    if (CloseVideoFile(video, &error)) return true;
+    const bool isKept = CloseVideoFile(video, &error);
+    m_endNote = video.endNote;
+    if (isKept) return true;
     m_recordingError = error;
     m_recordedFrames = 0;
     m_recordTime = 0.0;
@@ -705,6 +708,12 @@ void CVideoDevice::Report(const wxString& text, Severity severity)
 }
 
 wxString CVideoDevice::GetWriterFileName() const { return m_videoFileName; }
+
+wxString CVideoDevice::GetEndNote() const
+{
+    CMutexLock lock(const_cast<MutexHandle*>(&m_dataMutex));
+    return m_endNote;
+}
 
 wxString CVideoDevice::GetRecordingError() const
 {

@@ -80,6 +80,9 @@ public:
     // reached, its disk full).
     bool IsRunOpen() const { return m_runOpen.load(); }
     wxString GetRecordingError() const override;
+    // After FinishRecording: what the video's saving is said with when it may not all be
+    // on disk; empty for a whole one. Any thread.
+    wxString GetEndNote() const;
     void SetRecordDuration(double seconds) override { m_recordDuration.store(seconds); }
     // Frames of the video so far, the image waiting for its slot included.
     int64_t GetRecordedFrames() const override
@@ -228,6 +231,7 @@ private:
     std::string m_videoPath;    // the same, for the file system
     std::string m_videoFolder;
     wxString m_recordingError;  // why the last video could not be set up, started or kept
+    wxString m_endNote;         // the trial's video closed here
     bool m_videoEnded = false;  // the video ended early, its frames kept
     bool m_awaitStart = false;  // AwaitRecordStart came: the next StartRecording leaves it open
     bool m_startOpen = false;   // the run waits for SetRecordStart

@@ -67,10 +67,15 @@ bool CloseVideoFile(VideoTail& video, wxString* error)
         return false;
     }
     // On the disk, and named in its folder, before it is listed: a power cut keeps it.
-    if (const int syncError = SyncWrittenFile(wxString::FromUTF8(video.path)); syncError != 0)
+    if (const int syncError = SyncWrittenFile(wxString::FromUTF8(video.path)); syncError != 0) {
         report(wxString::Format(_("a flush to disk of %s failed, it may not all be on disk : %s"),
                                 video.name, std::strerror(syncError)),
                Severity::Error);
+        // Said with the video's saving too, as a recording's.
+        video.endNote = wxString::Format(
+            _("a flush to disk failed, what was written may not all be on disk : %s"),
+            std::strerror(syncError));
+    }
     if (video.leading > 0)
         report(wxString::Format(_("the camera's first image of the trial came %.3f s after its "
                                   "start: the first %lld frames of %s are copies of it"),
@@ -174,6 +179,7 @@ void CVideoFinisher::NoteFinished(const VideoTail& video, int64_t listedFrames, 
     finished.listedFrames = listedFrames;
     finished.frames = isKept ? video.frames : 0;
     finished.seconds = isKept && video.fps > 0.0 ? static_cast<double>(video.frames) / video.fps : 0.0;
+    finished.endNote = video.endNote;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_finished.size() >= kKept) m_finished.pop_front();
     m_finished.push_back(finished);

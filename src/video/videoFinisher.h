@@ -42,6 +42,7 @@ struct VideoTail {
     int64_t reserve = 0;     // bytes to leave free on the disk
     CVideoRoom room;         // kept on the disk for the rest and the index
     bool isOwnersTrial = true;  // false once handed over: a deleted trial takes it along
+    wxString endNote;  // set by CloseVideoFile for a video that may not all be on disk
     // Still to write: count copies of image, each a missing frame.
     cv::Mat image;
     int64_t count = 0;
@@ -56,6 +57,7 @@ struct FinishedVideo {
     int64_t listedFrames = 0;  // as said when its trial stopped
     int64_t frames = 0;        // in the file; 0 when it cannot be read
     double seconds = 0.0;      // the file's duration
+    wxString endNote;          // as VideoTail's
 };
 
 // Releases the video's writer and says what is left of it: false when the file cannot

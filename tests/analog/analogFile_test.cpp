@@ -22,6 +22,7 @@
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
 #include "analog/testDevice.h"
+#include "captureFiles.h"
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
 #include "support/allocCounter.h"
@@ -295,7 +296,20 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
 // under its own name an export is whole, its lines going elsewhere until then.
 // kSlowDisk: a running flush of the recording waits while the threaded writer is
 // handed more frames than its queue holds; none may be dropped for it.
-enum class PowerCut { kAfterSaved, kWhileRunning, kDuringFinish, kFlushRefused, kSlowDisk, kCount };
+// kSilentSource: the source falls silent a while; the frames it sent reach the disk
+// all the same, before the next one comes.
+// kDeleted: the saved trial is deleted (its folders' flushes refused or not): a
+// deletion said done stays done after a cut.
+enum class PowerCut {
+    kAfterSaved,
+    kWhileRunning,
+    kDuringFinish,
+    kFlushRefused,
+    kSlowDisk,
+    kSilentSource,
+    kDeleted,
+    kCount
+};
 
 class AnalogFilePowerCutThreads : public AnalogFileTest,
                                   public ::testing::WithParamInterface<uint32_t> {};
@@ -384,8 +398,10 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
         return image;
     };
     taken.reserve(size_t(frames));
-    const int64_t cutAt =
-        cut == PowerCut::kWhileRunning ? interval + int64_t(draw(uint64_t(frames - interval))) : -1;
+    const bool isSilent = cut == PowerCut::kSilentSource;
+    const int64_t cutAt = cut == PowerCut::kWhileRunning || isSilent
+                              ? interval + int64_t(draw(uint64_t(frames - interval)))
+                              : -1;
     uint64_t allocations = 0;  // by the recording thread, syncs asked for included
     if (cut == PowerCut::kSlowDisk) HoldNextSync(".qvd");
     int64_t heldFrames = 0;  // handed over while the flush waits
@@ -413,7 +429,7 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
         if (f + 1 != cutAt) continue;
         // Each interval's frames written are on disk, then their count: wait for
         // that, not for time (the limit only bounds a broken build).
-        const int64_t due = int64_t(taken.size()) - interval + 1;
+        const int64_t due = int64_t(taken.size()) - (isSilent ? 0 : interval - 1);
         const auto isDue = [&](const SyncEvent& e) {
             return e.path == path && e.isOk && int64_t(e.countField) >= due;
         };
@@ -433,7 +449,7 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
     MarkSyncLog("finish");
     ASSERT_TRUE(m_file.FinishRecording());
     MarkSyncLog("saved");  // the capture stop says so now
-    const std::vector<SyncEvent> log = TakeSyncLog();
+    const std::vector<SyncEvent> log = CopySyncLog();
     size_t finish = 0;
     int64_t durable = 0;  // what the disk had before the finish
     for (; !log[finish].isMark || log[finish].path != "finish"; ++finish)
@@ -463,6 +479,17 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
         EXPECT_EQ(saved.partLines, -1) << "the export's lines left beside it";
     }
     ASSERT_TRUE(m_file.StopRecording());
+    if (cut == PowerCut::kDeleted) {
+        const bool isRefused = draw(2) == 0;
+        if (isRefused) FailNextSync(hasExport && draw(2) ? exportDir : folder, EIO);
+        wxString error;
+        EXPECT_NE(RemoveFiles({path, text}, error), isRefused) << error;
+        const std::vector<SyncEvent> after = TakeSyncLog();
+        const std::map<std::string, std::string> files = FilesAfterCut(after, after.size());
+        EXPECT_TRUE(isRefused || (files.count(path) == 0 && files.count(text) == 0))
+            << "a deleted file comes back after a cut";
+    }
+    TakeSyncLog();
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, AnalogFilePowerCutThreads, ::testing::ValuesIn(SimSeeds(18)),
                          SimSeedName());
