@@ -336,8 +336,8 @@ protected:
     size_t m_cutInGroup = 0;
     int64_t m_cutLost = 0;
     int64_t m_cutTaken = 0;  // its samples taken
-    // Acquisition thread: the last replies read (taken or refused), to know a copy.
-    static constexpr size_t kSeen = 4;
+    // Acquisition thread: the last whole replies read, to know a copy.
+    static constexpr size_t kSeen = 8;
     std::array<std::array<uint8_t, kMaxReply + 1>, kSeen> m_seen{};
     std::array<size_t, kSeen> m_seenSize{};
     size_t m_seenNext = 0;
