@@ -69,8 +69,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
     m_inGarbage = false;
     // A damaged reply of this board answers a request, as a whole one does; one that no
     // request waits for, or that repeats an earlier one, is a copy: nothing is lost.
+    // (Only whole replies are kept: two damaged fresh ones may be alike, a byte lost
+    // where their samples differ.)
     bool copy = IsCopy(m_reply.data(), count);
-    Remember(m_reply.data(), count);
     if (count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
         if (IsRequestWaiting())
             NoteAnswered();
@@ -276,8 +277,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     for (int j = 1; last && j < samples && !copy; ++j)
         copy = std::memcmp(m_reply.data() + kHeaderSize, m_reply.data() + kHeaderSize + j * kSampleSize,
                            kSampleSize) != 0;
-    const size_t slot = m_seenNext;
-    Remember(m_reply.data(), count);
+    // Copies are not kept again: they would push out the replies they may copy next.
+    const size_t slot = copy || last ? m_lastTakenSeen : m_seenNext;
+    if (!copy && !last) Remember(m_reply.data(), count);
     bool answers = !copy && IsRequestWaiting();
     if (!answers && !copy && !last && m_lastWasAgain && m_queuedTotal == m_againMark) {
         // More replies than requests, and the last one taken repeated the one before:

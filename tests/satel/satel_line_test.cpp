@@ -18,6 +18,8 @@
 #include <array>
 #include <random>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,6 +58,42 @@ struct LineRun : SatelClockRun {
     int64_t unseenSkipped = 0;  // unseen samples between two samples frames carried
     std::string closing;        // the closing text on samples
     int resets = 0;             // times the board came back another way
+    int holds = 0;              // times the device's thread was held between passes
+};
+
+// Holds the device's thread between two passes now and then, as a loaded machine does,
+// for times drawn from seed, until stopped; Stop: the holds taken.
+struct CPassHolder {
+    CPassHolder(CSerialSatelDevice& device, uint32_t seed)
+        : thread([this, &device, seed] {
+              std::mt19937 random(seed);
+              std::unique_lock<std::mutex> lock(mutex);
+              const auto stopped = [this] { return stop; };
+              while (!wake.wait_for(lock, std::chrono::milliseconds(10 + random() % 200), stopped)) {
+                  if (!device.HoldPasses(std::chrono::seconds(20))) continue;
+                  ++holds;
+                  wake.wait_for(lock, std::chrono::milliseconds(1 + random() % 120), stopped);
+                  device.ReleasePasses();
+              }
+          })
+    {
+    }
+    ~CPassHolder() { Stop(); }
+    int Stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        wake.notify_all();
+        if (thread.joinable()) thread.join();
+        return holds;
+    }
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false;
+    int holds = 0;
+    std::thread thread;
 };
 
 // Runs the device at periodMs on the board until frameCount frames came. quick: the
@@ -65,7 +103,7 @@ struct LineRun : SatelClockRun {
 // may go at once (RunAtOnce): each has its own line, under a path of its own.
 LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool quick,
                 const std::function<void(CPtyPair&, CLineLink&, CFakeView&)>& midway = nullptr,
-                int atFrame = 0)
+                int atFrame = 0, uint32_t holdSeed = 0)
 {
     LineRun run;
     CPtyPair pty;
@@ -81,6 +119,8 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         device.SetReopenInterval(200ms);
         device.AddView(&view);
         bool started = device.Create(false) && device.RunThread();
+        std::unique_ptr<CPassHolder> holder;
+        if (started && holdSeed != 0) holder = std::make_unique<CPassHolder>(device, holdSeed);
         if (started && midway) {
             started = view.WaitFrames(atFrame, 60s);
             if (started) midway(pty, link, view);
@@ -90,6 +130,7 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         // A loaded machine may leave fewer chances for a fault: the frames go on.
         for (int i = 0; i < 6000 && run.ran && board.Injected() < board.InjectedAtLeast(); ++i)
             std::this_thread::sleep_for(10ms);
+        if (holder) run.holds = holder->Stop();
         device.Close();
         device.RemoveView(&view);
         board.Stop();
@@ -326,6 +367,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // A line that carries seven tenths of the board's sample bytes (200 Hz on 9600 Bd).
     const bool slow = random() % 6 == 0;
     if (slow) plan.lineBytesPerSecond = 7 * 6 * 100 / periodMs;
+    // A loaded machine: the device's thread held between passes now and then.
+    const bool held = random() % 3 == 0;
     plan.stallMs = 3 * static_cast<int>(CSerialSatelDevice::DefaultReplyTimeoutMs(periodMs));
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
@@ -334,9 +377,11 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     SCOPED_TRACE(testing::Message() << periodMs << " ms, " << NameOf(length)
                                     << (lone ? ", lone '*'" : ", closing block") << ", faults "
                                     << kinds << "in " << plan.faultShare
-                                    << (slow ? ", slow line" : ""));
-    const LineRun run = RunLine(periodMs, board, 40 + 1500 / periodMs, true);
+                                    << (slow ? ", slow line" : "") << (held ? ", held" : ""));
+    const LineRun run = RunLine(periodMs, board, 40 + 1500 / periodMs, true, nullptr, 0,
+                                held ? seed : 0);
     ExpectTraced(run);
+    EXPECT_TRUE(!held || run.holds > 0) << "the device was never held";
     EXPECT_EQ(run.filtered, 0) << "a value never sent reached the spike filter";
     // A line too slow for the rate is said once, with both figures; no other is.
     const std::string said = FindText(run.texts, "the line carries about");
