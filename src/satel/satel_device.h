@@ -125,6 +125,7 @@ public:
     bool HasBattery() const override { return false; }
 
     static constexpr int kOwnParams = 8;
+    static constexpr int kChannels = 6;  // sensors 1 to 3, weight, centre of pressure X, Y
 
 protected:
     // The board protocol, acquisition thread (construction aside).
@@ -145,6 +146,15 @@ protected:
     // length where it has shown how it counts, else by its ending; bytes that are no
     // reply are noise. Each byte may take up to timeoutMs.
     Reply ReadOneReply(uint32_t timeoutMs);
+    Reply ReadReplyBytes(size_t count, std::chrono::steady_clock::time_point yieldAt,
+                         uint32_t timeoutMs);
+    Reply ReplyStopped(size_t count);
+    void OpenHeader();
+    Reply StartCut(size_t count);
+    // What a refused reply of that many bytes held, by its length or else its bytes.
+    int64_t RefusedSamples(size_t bytes) const;
+    // When a read gives way to a due frame, on the steady clock.
+    std::chrono::steady_clock::time_point YieldPoint();
     // Whether the '*' at m_reply[count - 1] completes the ending at whole samples.
     bool CanClose(size_t count, Ending ending) const;
     int SamplesIn(size_t count, Ending ending) const;
@@ -157,6 +167,8 @@ protected:
     // A whole sample reply of count bytes that ends in that way: learnt from, then
     // taken (Samples) or found to bring nothing (Repeat).
     Reply CloseSampleReply(size_t count, Ending ending);
+    void LearnWay(size_t count, Ending ending, size_t length, int samples);
+    void WithdrawAgain();
     // Refuses the count bytes in m_reply: damaged, its samples (as many as the board
     // sent in it, -1: none known) counted lost unless it is a copy of an earlier reply.
     Reply Refuse(size_t count, int64_t samples);
@@ -200,6 +212,8 @@ protected:
     Reply SettlePartialReply();
     bool AwaitAck(uint8_t command, uint32_t timeoutMs);
     bool CalcOffsets(int ms);
+    // The first sample reply after the offsets' wait: its samples, at most expected.
+    int ReadOffsetReply(int expected);
     bool ConfigureBoard(uint32_t timeoutMs = 0);
     bool ReadFrames(int ms);
     enum class ReadOutcome { Samples, Empty, Missed, Damaged, Failed, Pending };

@@ -1,0 +1,337 @@
+// Accounting of the SATEL board's replies: a reply brings samples only when a request
+// waits for it and it repeats no earlier reply; a refused one's samples are counted
+// lost, never more than the board can have gathered meanwhile.
+#include "satel/satel_device.h"
+
+#include "satel/satel_bytes.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+using namespace satel;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+int64_t CSerialSatelDevice::Bounded(int64_t samples)
+{
+    if (samples <= 0) return 0;
+    if (m_boundFromUs <= 0.0) return samples;
+    // The board's clock may run a little fast; a sample or two may fall either side.
+    const double sinceMs = std::max(ReadProgramClockUs() - m_boundFromUs, 0.0) / 1000.0;
+    const int64_t held = static_cast<int64_t>(sinceMs * 1.02 / m_period) + 2;
+    return std::min(samples, std::max<int64_t>(held - m_countedSince, 0));
+}
+
+int64_t CSerialSatelDevice::SamplesByBytes(size_t count, const uint8_t* tail) const
+{
+    // Before the board showed its ending, the bytes' own tell: five zero bytes and '*'
+    // (no sample of a loaded board) or else a lone '*'.
+    Ending ending = m_ending;
+    if (ending == Ending::Unknown)
+        ending = count >= kHeaderSize + kClosingSize && tail[kClosingSize - 1] == kTerminator &&
+                         std::all_of(tail, tail + kClosingSize - 1, [](uint8_t b) { return b == 0; })
+                     ? Ending::Block
+                     : Ending::Lone;
+    const size_t closing = EndingSize(ending);
+    if (count <= kHeaderSize + closing) return 0;
+    // A byte doubled or dropped makes no sample more or less.
+    return static_cast<int64_t>((count - kHeaderSize - closing + kSampleSize / 2) / kSampleSize);
+}
+
+void CSerialSatelDevice::Remember(const uint8_t* bytes, size_t count)
+{
+    if (count < kHeaderSize + kSampleSize) return;
+    count = std::min(count, kMaxReply);
+    std::memcpy(m_seen[m_seenNext].data(), bytes, count);
+    m_seenSize[m_seenNext] = count;
+    m_seenNext = (m_seenNext + 1) % kSeen;
+}
+
+// A copy of an earlier reply: the same bytes. (A copy damaged on the line cannot be told
+// from a damaged fresh reply: successive samples may differ in one byte.)
+bool CSerialSatelDevice::IsCopy(const uint8_t* bytes, size_t count) const
+{
+    if (count < kHeaderSize + kSampleSize) return false;
+    for (size_t i = 0; i < kSeen; ++i)
+        if (m_seenSize[i] == count && std::memcmp(m_seen[i].data(), bytes, count) == 0) return true;
+    return false;
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t samples)
+{
+    m_damagedReplies.fetch_add(1);
+    m_replyFill = 0;
+    m_inGarbage = false;
+    // A damaged reply of this board answers a request, as a whole one does; one that no
+    // request waits for, or that repeats an earlier one, is a copy: nothing is lost.
+    bool copy = IsCopy(m_reply.data(), count);
+    Remember(m_reply.data(), count);
+    if (count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
+        if (IsRequestWaiting())
+            NoteAnswered();
+        else
+            copy = true;
+    }
+    m_refusedCopy = copy;
+    if (!copy && samples > 0) {
+        const int64_t lost = Bounded(samples);
+        m_countedSince += lost;
+        CountLost(lost);
+    }
+    return Reply::Damaged;
+}
+
+void CSerialSatelDevice::StartRefuted(size_t count)
+{
+    m_refutedBytes = count;
+    m_refutedBase = -1;
+    m_refutedRest = 0;
+    m_refutedHead = count >= kClosingSize ? SamplesByBytes(count, m_reply.data() + count - kClosingSize) : 0;
+    const size_t kept = std::min(count, m_refutedLast.size());
+    m_refutedLast.fill(0xFF);
+    std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
+}
+
+// One more byte of a refused reply read on without a length: its ending, where the
+// samples before it are whole, ends it; what follows is noise.
+void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
+{
+    if (m_refutedBytes == 0) return;
+    ++m_refutedBytes;
+    ++m_refutedRest;
+    std::rotate(m_refutedLast.begin(), m_refutedLast.begin() + 1, m_refutedLast.end());
+    m_refutedLast.back() = byte;
+    if (byte != kTerminator || m_refutedBytes <= kHeaderSize) return;
+    // A reply taken back from its lone '*' came whole with its rest (a byte added,
+    // doubled or lost inside): its own ending is the last '*' before the next request.
+    if (m_refutedBase >= 0) {
+        m_refutedStarRest = m_refutedRest;
+        return;
+    }
+    const size_t body = m_refutedBytes - kHeaderSize;
+    const bool lone = body % kSampleSize == 1;
+    const bool block = body % kSampleSize == 0 &&
+                       std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1,
+                                   [](uint8_t b) { return b == 0; });
+    const bool ends = m_ending == Ending::Lone    ? lone
+                      : m_ending == Ending::Block ? block
+                                                  : lone || block;
+    if (ends) EndRefuted(true);
+}
+
+// A reply closed by a lone '*' is taken, its samples held from the frames, until what
+// follows shows that '*' was its own: a header, or nothing for a whole reply time-out.
+// Anything else (a byte added inside the samples put a sample's '*' there, or noise
+// follows at once) refutes it.
+// Quiet since the reply for a quarter period (at most 5 ms) and the pause its line may
+// take: nothing was added inside it (such a byte comes with the reply).
+void CSerialSatelDevice::ConfirmLoneIfQuiet()
+{
+    if (!m_loneOpen || Waiting() > 0) return;
+    const double quietUs = std::min(m_period * 250.0, 5000.0) + m_unconfirmedGapUs;
+    if (ReadProgramClockUs() - m_lastByteUs >= quietUs) ConfirmLone();
+}
+
+// How long the line may pause within a reply: thrice the longest pause seen in this
+// one (a slow line hands bytes over in bursts), never past the reply time-out.
+double CSerialSatelDevice::LinePauseUs() const
+{
+    return std::min(3.0 * m_replyGapUs, m_replyTimeoutMs * 1000.0);
+}
+
+void CSerialSatelDevice::ConfirmLone()
+{
+    m_unconfirmed = 0;
+    m_unconfirmedByLength = -1;
+    m_loneOpen = false;
+}
+
+void CSerialSatelDevice::RefuteLone()
+{
+    m_damagedReplies.fetch_add(1);
+    const size_t back = std::min(m_unconfirmed, m_queueCount);
+    for (size_t i = 0; i < back; ++i) {
+        --m_queueCount;
+        const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
+        m_skippedBeforeNext += m_queueGaps[at][0];
+        m_lostBeforeNext += m_queueGaps[at][1];
+    }
+    m_queuedTotal -= back;
+    m_countedSince -= static_cast<int64_t>(back);
+    m_lastWasAgain = false;
+    if (m_unconfirmedByLength >= 0) {
+        const int64_t lost = Bounded(m_unconfirmedByLength);
+        m_countedSince += lost;
+        CountLost(lost);
+    } else {
+        // Without a length: the samples taken back, and those of its rest (read up to
+        // the next request: NoteRefutedByte).
+        m_refutedBytes = kHeaderSize + back * kSampleSize + 1;
+        m_refutedLast.fill(0xFF);
+        m_refutedBase = static_cast<int64_t>(back);
+        m_refutedRest = m_refutedStarRest = 0;
+    }
+    m_unconfirmed = 0;
+    m_unconfirmedByLength = -1;
+    m_loneOpen = false;
+}
+
+// What follows an unconfirmed reply, by the deadline: a header confirms it, other bytes
+// refute it, nothing for the whole wait confirms it. Pending: a frame fell due first.
+CSerialSatelDevice::Reply CSerialSatelDevice::SettleLone(Clock::time_point yieldAt)
+{
+    uint8_t next[kHeaderSize];
+    size_t got = 0;
+    int read = 1;
+    const bool yieldFirst = yieldAt < m_byteDeadline;
+    while (got < kHeaderSize && (read = ReadByteBefore(&next[got], yieldFirst ? yieldAt : m_byteDeadline)) == 1) {
+        ++got;
+        if (next[0] != kHash || (got >= 2 && next[1] != kI)) break;
+    }
+    Unread(next, got);
+    if (read == -3) return Reply::Closing;
+    const bool header = got > 0 && next[0] == kHash && (got < 2 || next[1] == kI) &&
+                        (got < kHeaderSize || IsKind(next[4]));
+    if (got > 0 && !header) {
+        RefuteLone();
+    } else if (got == kHeaderSize || (got == 0 && read == 0 && !(yieldFirst && Clock::now() < m_byteDeadline))) {
+        ConfirmLone();
+    } else if (read == 0 && yieldFirst && Clock::now() < m_byteDeadline) {
+        return Reply::Pending;
+    } else if (read == 0) {
+        ConfirmLone();  // part of a header, then nothing: the next reads tell the rest
+    }
+    return Reply::Ack;
+}
+
+void CSerialSatelDevice::EndRefuted(bool closed)
+{
+    // Bytes that followed hold the rest of its samples only where they close as the
+    // board's replies do; else they are noise before the next reply.
+    int64_t samples = closed ? SamplesByBytes(m_refutedBytes, m_refutedLast.data()) : m_refutedHead;
+    if (m_refutedBase >= 0)
+        samples = m_refutedBase + static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
+    const int64_t lost = Bounded(samples);
+    m_refutedBytes = 0;
+    m_refutedBase = -1;
+    m_countedSince += lost;
+    CountLost(lost);
+}
+
+// Learnt from whole replies: the ending from the first, the length rule from two that
+// agree (an empty reply of length 0 tells nothing).
+void CSerialSatelDevice::LearnWay(size_t count, Ending ending, size_t length, int samples)
+{
+    if (m_ending == Ending::Unknown) m_ending = ending;
+    if (m_lengthRule != LengthRule::Unknown || (samples <= 0 && length == 0)) return;
+    const LengthRule rule = RuleFor(length, count, ending);
+    if (rule == LengthRule::Unknown) {
+        m_ruleVotes = 0;
+    } else if (rule == m_ruleCandidate) {
+        if (++m_ruleVotes >= 2) m_lengthRule = rule;
+    } else {
+        m_ruleCandidate = rule;
+        m_ruleVotes = 1;
+    }
+}
+
+// The last reply taken was a copy: its samples still queued go, what frames showed of
+// it were repeats.
+void CSerialSatelDevice::WithdrawAgain()
+{
+    const size_t queued = std::min(m_againSamples, m_queueCount);
+    for (size_t i = 0; i < queued; ++i) {
+        --m_queueCount;
+        const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
+        m_skippedBeforeNext += m_queueGaps[at][0];
+        m_lostBeforeNext += m_queueGaps[at][1];
+    }
+    if (IsRunning()) m_repeatedFrames.fetch_add(static_cast<int64_t>(m_againSamples - queued));
+    m_queuedTotal -= queued;
+    m_repeatedReplies.fetch_add(1);
+    m_lastWasAgain = false;
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, Ending ending)
+{
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    const int samples = SamplesIn(count, ending);
+    m_replyFill = 0;
+    m_inGarbage = false;
+    LearnWay(count, ending, length, samples);
+    m_replySamples = samples;
+    m_replyLone = ending == Ending::Lone;
+    // No request waits: the board answered more than it was asked. The same bytes as an
+    // earlier reply but not the last one taken: its samples are older than those taken.
+    // The last reply's bytes again, asked for, are a still board's fresh values.
+    const bool last = samples > 0 && m_lastTakenSize == count &&
+                      std::memcmp(m_seen[m_lastTakenSeen].data(), m_reply.data(), count) == 0;
+    bool copy = !last && samples > 0 && IsCopy(m_reply.data(), count);
+    // A moving board's reply never comes again byte for byte.
+    for (int j = 1; last && j < samples && !copy; ++j)
+        copy = std::memcmp(m_reply.data() + kHeaderSize, m_reply.data() + kHeaderSize + j * kSampleSize,
+                           kSampleSize) != 0;
+    const size_t slot = m_seenNext;
+    Remember(m_reply.data(), count);
+    bool answers = !copy && IsRequestWaiting();
+    if (!answers && !copy && !last && m_lastWasAgain && m_queuedTotal == m_againMark) {
+        // More replies than requests, and the last one taken repeated the one before:
+        // that one was the copy (it came as a request was sent), this is the answer.
+        WithdrawAgain();
+        answers = true;
+    }
+    if (samples == 0) {
+        // Empty replies alike: two in a row may be one and its copy, told by a reply
+        // that follows with no request left.
+        m_replyAgain = answers && m_lastTakenEmpty;
+        return answers ? Reply::Samples : Reply::Repeat;
+    }
+    if (!answers) {
+        m_repeatedReplies.fetch_add(1);
+        m_replySamples = 0;
+        return Reply::Repeat;
+    }
+    m_replyAgain = last;
+    m_lastTakenSeen = slot;
+    m_lastTakenSize = count;
+    return Reply::Samples;
+}
+
+void CSerialSatelDevice::TakeReply(bool late)
+{
+    NoteAnswered();
+    ++m_takenReplies;
+    const bool initialising = m_initPending.load();
+    if (late && !initialising) m_lateReplies.fetch_add(1);
+    for (int j = 0; j < m_replySamples; ++j) {
+        double values[3];
+        DecodeSample(m_reply.data() + kHeaderSize + static_cast<size_t>(j) * kSampleSize, values);
+        QueueSample(values);
+        ++m_takenSamples;
+    }
+    m_countedSince += m_replySamples;
+    // An empty one too where no length says it is empty: a '*' added after its header
+    // may have closed it.
+    if (m_replyLone && (m_replySamples > 0 || m_byLength < 0)) {
+        m_loneOpen = true;
+        m_unconfirmed = static_cast<size_t>(m_replySamples);
+        m_unconfirmedByLength = m_byLength;
+        m_unconfirmedGapUs = LinePauseUs();
+    }
+    m_replyLone = false;
+    m_lastWasAgain = m_replyAgain;
+    m_lastTakenEmpty = m_replySamples == 0;
+    m_againSamples = static_cast<size_t>(m_replySamples);
+    m_againMark = m_queuedTotal;
+    m_replyAgain = false;
+}
+
+void CSerialSatelDevice::CountLost(int64_t samples)
+{
+    if (samples > 0 && IsRunning()) m_lostBeforeNext += samples;
+}

@@ -1,0 +1,388 @@
+// Framing of the SATEL board's replies: where a reply ends, by the length the board
+// gives once it has shown how it counts, else by its ending; what is no reply is noise.
+#include "satel/satel_device.h"
+
+#include "satel/satel_bytes.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+using namespace satel;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An acknowledgement ends at its '*' within this many bytes.
+constexpr size_t kMaxAckSize = 16;
+// Bytes a reply may gain on the line (a burst of noise inside it).
+constexpr size_t kNoiseRoom = 48;
+
+}  // namespace
+
+// Sensor bytes may be '*' anywhere. Without a length a '*' ends a sample reply only
+// where the samples before it are whole and it completes the board's ending: five zero
+// bytes and '*' (count 11 + 6n), or a lone '*' (count 6 + 6n).
+bool CSerialSatelDevice::CanClose(size_t count, Ending ending) const
+{
+    if (count <= kHeaderSize || m_reply[count - 1] != kTerminator) return false;
+    const size_t body = count - kHeaderSize;
+    if (ending == Ending::Lone) return body % kSampleSize == 1;
+    if (ending != Ending::Block || body < kClosingSize || body % kSampleSize != 0) return false;
+    for (size_t i = count - kClosingSize; i + 1 < count; ++i)
+        if (m_reply[i] != 0) return false;
+    return true;
+}
+
+int CSerialSatelDevice::SamplesIn(size_t count, Ending ending) const
+{
+    if (!CanClose(count, ending)) return -1;
+    return static_cast<int>((count - kHeaderSize - EndingSize(ending)) / kSampleSize);
+}
+
+size_t CSerialSatelDevice::LengthEnd(size_t length, LengthRule rule, Ending ending)
+{
+    switch (rule) {
+        case LengthRule::Own:
+            return kHeaderSize + length;
+        case LengthRule::Star:
+            return kHeaderSize - 1 + length;
+        case LengthRule::Samples:
+            return ending == Ending::Unknown ? 0 : kHeaderSize + length + EndingSize(ending);
+        default:
+            return 0;
+    }
+}
+
+CSerialSatelDevice::LengthRule CSerialSatelDevice::RuleFor(size_t length, size_t count,
+                                                           Ending ending)
+{
+    if (length == 0) return LengthRule::None;
+    for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples})
+        if (LengthEnd(length, rule, ending) == count) return rule;
+    return LengthRule::Unknown;
+}
+
+// -1: the header says nothing this board's way can read (no length, or none learnt);
+// -2: it says what no reply of this board can be (noise that looks like a header).
+int64_t CSerialSatelDevice::SamplesByLength()
+{
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    if (m_lengthRule == LengthRule::Unknown || m_ending == Ending::Unknown) return -1;
+    if (m_lengthRule == LengthRule::None) return length == 0 ? -1 : -2;
+    const size_t end = LengthEnd(length, m_lengthRule, m_ending);
+    const size_t closing = EndingSize(m_ending);
+    if (end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0) return -2;
+    const int64_t samples = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
+    if (m_boundFromUs > 0.0) {
+        const double sinceMs = std::max(ReadProgramClockUs() - m_boundFromUs, 0.0) / 1000.0;
+        if (samples > static_cast<int64_t>(sinceMs * 1.02 / m_period) + 2) return -2;
+    }
+    return samples;
+}
+
+void CSerialSatelDevice::NoteGarbage()
+{
+    if (m_inGarbage) return;
+    m_inGarbage = true;
+    m_damagedReplies.fetch_add(1);
+}
+
+// A byte added inside the samples may put a sample's '*' where a lone ending stands
+// (where the length ends the reply too): the byte after it tells, '#' or none (the
+// board sends nothing after its reply until asked again) but for a line that hands the
+// reply over in pieces, looked past a moment.
+bool CSerialSatelDevice::LoneFollowed(size_t count)
+{
+    if (SamplesIn(count, Ending::Lone) <= 0 && m_ending != Ending::Unknown) return false;
+    // A quarter period (none at the fastest rates, where the reply comes at once), and
+    // thrice the time a byte of this reply took to come (a slow or dribbling line).
+    const auto look = std::chrono::microseconds(
+        (m_period < 4 ? 0 : std::min<int64_t>(m_period * 250, 5000)) +
+        static_cast<int64_t>(LinePauseUs()));
+    // A header follows (all of it, or as much as came), or nothing: noise may hold a '#'.
+    uint8_t next[kHeaderSize];
+    size_t got = 0;
+    const auto deadline = Clock::now() + look;
+    while (got < kHeaderSize && ReadByteBefore(&next[got], deadline) == 1) ++got;
+    Unread(next, got);
+    if (got == 0) return false;
+    const bool header = next[0] == kHash && (got < 2 || next[1] == kI) &&
+                        (got < kHeaderSize || IsKind(next[4]));
+    return !header;
+}
+
+// The rest of a reply longer than the largest read: read off (a frame that falls due
+// meanwhile goes first), its samples counted lost. Ack: read off.
+CSerialSatelDevice::Reply CSerialSatelDevice::ReadOffCut(uint32_t timeoutMs)
+{
+    const auto timeout = std::chrono::milliseconds(timeoutMs);
+    const auto yieldAt = YieldPoint();
+    for (;;) {
+        uint8_t byte = 0;
+        const bool yieldFirst = yieldAt < m_byteDeadline;
+        const int got = ReadByteBefore(&byte, yieldFirst ? yieldAt : m_byteDeadline);
+        if (got == -3) return Reply::Closing;
+        if (got == 0 && yieldFirst && Clock::now() < m_byteDeadline) return Reply::Pending;
+        bool done = got <= 0;
+        if (got > 0) {
+            m_byteDeadline = Clock::now() + timeout;
+            ++m_cutRead;
+            if (m_cutTotal > 0) {
+                done = m_cutRead >= m_cutTotal;
+            } else {
+                m_cutGroup[m_cutInGroup++] = byte;
+                if (m_cutInGroup >= kHeaderSize && IsHeader(m_cutGroup.data() + m_cutInGroup - kHeaderSize)) {
+                    Unread(m_cutGroup.data() + m_cutInGroup - kHeaderSize, kHeaderSize);
+                    done = true;
+                } else if (byte == kTerminator &&
+                           ((m_cutInGroup == 1 && m_ending != Ending::Block) ||
+                            (m_cutInGroup == kSampleSize && m_ending != Ending::Lone &&
+                             std::all_of(m_cutGroup.begin(), m_cutGroup.end() - 1,
+                                         [](uint8_t b) { return b == 0; })))) {
+                    done = true;
+                } else if (m_cutInGroup == kSampleSize) {
+                    ++m_cutLost;
+                    m_cutInGroup = 0;
+                }
+            }
+        }
+        if (!done) continue;
+        m_cutting = false;
+        int64_t lost = m_cutLost;
+        if (m_cutTotal > 0) {
+            const size_t end = std::min(m_cutRead, m_cutTotal - EndingSize(m_ending));
+            lost = static_cast<int64_t>((end - kHeaderSize) / kSampleSize) - m_cutLost;
+        }
+        lost = Bounded(lost);
+        m_countedSince += lost;
+        CountLost(lost);
+        if (got < 0) return Reply::Vanished;
+        return Reply::Ack;
+    }
+}
+
+Clock::time_point CSerialSatelDevice::YieldPoint()
+{
+    const double yieldLeftUs = m_yieldAtUs - ReadProgramClockUs();
+    return yieldLeftUs > 1.0e12 ? Clock::time_point::max()
+                                : Clock::now() + std::chrono::microseconds(
+                                                     static_cast<int64_t>(std::max(yieldLeftUs, 0.0)));
+}
+
+// What a refused reply held: as many as its length says, else by its bytes; none for
+// a header that is no reply of this board.
+int64_t CSerialSatelDevice::RefusedSamples(size_t bytes) const
+{
+    if (!m_headerPlausible) return 0;
+    if (m_byLength >= 0) return m_byLength;
+    return bytes >= kClosingSize ? SamplesByBytes(bytes, m_reply.data() + bytes - kClosingSize) : 0;
+}
+
+// The board sends nothing but its replies, in the order of the requests. A reply on
+// its way is read to its end: each byte may take up to the time-out.
+CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
+{
+    const auto timeout = std::chrono::milliseconds(timeoutMs);
+    if (!m_awaiting && m_replyFill == 0 && !m_cutting) m_byteDeadline = Clock::now() + timeout;
+    m_awaiting = false;
+    if (m_cutting) {
+        const Reply reply = ReadOffCut(timeoutMs);
+        m_awaiting = reply == Reply::Pending;
+        return reply;  // Ack: read off, nothing more asked for
+    }
+    const size_t count = m_replyFill;
+    m_replyFill = 0;
+    m_replySamples = 0;
+    const auto yieldAt = YieldPoint();
+    if (m_loneOpen && count == 0) {
+        const Reply settled = SettleLone(Clock::time_point::max());
+        if (settled != Reply::Ack) {
+            m_awaiting = settled == Reply::Pending;
+            return settled;
+        }
+    }
+    return ReadReplyBytes(count, yieldAt, timeoutMs);
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock::time_point yieldAt,
+                                                             uint32_t timeoutMs)
+{
+    const auto timeout = std::chrono::milliseconds(timeoutMs);
+    size_t noise = 0;
+    for (;;) {
+        uint8_t byte = 0;
+        // Only a reply on its way gives way to the frames (a slow line); one awaited is
+        // awaited as long as a reply may take.
+        const bool yieldFirst = count > 0 && yieldAt < m_byteDeadline;
+        const int got = ReadByteBefore(&byte, yieldFirst ? yieldAt : m_byteDeadline);
+        if (got == -3) {
+            m_replyFill = count;
+            return Reply::Closing;
+        }
+        if (got == 0 && yieldFirst && Clock::now() < m_byteDeadline) {
+            m_replyFill = count;
+            m_awaiting = count == 0;
+            return Reply::Pending;
+        }
+        // (A refused reply's rest may still come after a pause: it ends at a header.)
+        if (got == 0 && count == 0) return noise > 0 ? Reply::Noise : Reply::None;
+        if (got == 0) return ReplyStopped(count);
+        if (got < 0) {
+            // The samples of a reply the line took away with it are the board's.
+            if (count > kHeaderSize && m_reply[4] == kSamples) {
+                const int64_t lost = Bounded(RefusedSamples(count));
+                m_countedSince += lost;
+                CountLost(lost);
+            }
+            return Reply::Vanished;
+        }
+        m_byteDeadline = Clock::now() + timeout;
+        m_reply[count++] = byte;
+        if (count > 1 && (count <= kHeaderSize || m_reply[4] == kSamples)) {
+            NoteLineByte();
+        } else {
+            m_lastByteUs = ReadProgramClockUs();
+            m_firstByteUs = m_lastByteUs;
+            m_replyGapUs = 0.0;
+        }
+        if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
+            if (count == 2) NoteRefutedByte(kHash);
+            if (byte != kHash) NoteRefutedByte(byte);
+            NoteGarbage();
+            count = byte == kHash ? 1 : 0;
+            m_reply[0] = byte;
+            if (++noise >= kMaxReply || (count == 0 && Waiting() == 0)) return Reply::Noise;
+            continue;
+        }
+        if (count < kHeaderSize) continue;
+        if (count == kHeaderSize) {
+            if (!IsKind(m_reply[4])) {
+                // No header: its '#' was noise, what follows is read again.
+                NoteRefutedByte(kHash);
+                NoteGarbage();
+                ++noise;
+                Unread(m_reply.data() + 1, kHeaderSize - 1);
+                count = 0;
+                continue;
+            }
+            OpenHeader();
+        }
+        if (m_reply[4] != kSamples) {
+            if (count > kHeaderSize && byte == kTerminator) {
+                m_inGarbage = false;
+                return Reply::Ack;
+            }
+            if (count >= kMaxAckSize) return Refuse(count, 0);
+            continue;
+        }
+        if (m_lengthEnd > 0) {
+            // The board's length ends it: its ending must stand there.
+            if (count < m_lengthEnd && count < kMaxReply) continue;
+            if (count == m_lengthEnd) {
+                if (CanClose(count, m_ending)) return CloseSampleReply(count, m_ending);
+                // A byte lost or added, or noise inside: read on to its end or the
+                // next header, its samples those its length says.
+                m_lengthEnd = 0;
+                continue;
+            }
+        } else if (byte == kTerminator && count >= m_minEnd) {
+            for (Ending ending : {Ending::Block, Ending::Lone}) {
+                if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
+                    continue;
+                // Where the length failed, or the header is none of this board's, the
+                // ending only tells where the refused bytes end.
+                if (m_byLength >= 0 || !m_headerPlausible) return Refuse(count, RefusedSamples(count));
+                // Before the board's ending is known, a '*' first in a sample of a board
+                // that ends with a block: more follows at once.
+                if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
+                    continue;
+                return CloseSampleReply(count, ending);
+            }
+        }
+        if (count >= 2 * kHeaderSize && IsHeader(m_reply.data() + count - kHeaderSize)) {
+            // The next reply: this one stopped before its ending. Far short of the least
+            // its length can mean, it was noise that looked like a header.
+            Unread(m_reply.data() + count - kHeaderSize, kHeaderSize);
+            // So was it where no more than one request waits: two replies cannot answer it.
+            if (count - kHeaderSize + kNoiseRoom < m_minEnd || m_requestCount + m_expiredRequests <= 1)
+                m_headerPlausible = false;
+            return Refuse(count - kHeaderSize, RefusedSamples(count - kHeaderSize));
+        }
+        if (count >= kMaxReply) return StartCut(count);
+    }
+}
+
+// A reply that stopped midway. Without a length, bytes that follow before the next
+// header are its rest, held up on the line: its samples are told by all of them.
+CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
+{
+    if (count >= kHeaderSize && m_reply[4] == kSamples) {
+        // One that closed with the board's block, a byte added or lost inside,
+        // has no rest to come (a lone '*' may be a sample's byte).
+        const size_t closing = kClosingSize;
+        const bool ended = m_ending != Ending::Lone && count >= kHeaderSize + closing &&
+                           m_reply[count - 1] == kTerminator &&
+                           std::all_of(m_reply.begin() + static_cast<std::ptrdiff_t>(count - closing),
+                                       m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1),
+                                       [](uint8_t b) { return b == 0; });
+        if (m_byLength >= 0 || !m_headerPlausible || ended) return Refuse(count, RefusedSamples(count));
+        const Reply reply = Refuse(count, 0);
+        if (!m_refusedCopy) StartRefuted(count);
+        return reply;
+    }
+    // A header that stopped before its kind (a line held up) while a request
+    // waits: its length, or the bytes that follow, tell its samples.
+    if (count == kHeaderSize - 1 && IsRequestWaiting()) {
+        const int64_t byLength = SamplesByLength();
+        if (byLength >= 0) return Refuse(count, byLength);
+        if (byLength == -1) {
+            const Reply reply = Refuse(count, 0);
+            StartRefuted(count);
+            return reply;
+        }
+    }
+    return Refuse(count, 0);
+}
+
+// A whole header in m_reply: what its length says of the reply it opens.
+void CSerialSatelDevice::OpenHeader()
+{
+    if (m_refutedBytes > 0) EndRefuted();
+    m_byLength = -1;
+    m_lengthEnd = 0;
+    m_headerPlausible = true;
+    // Before the board showed how it counts, a length still says the reply is
+    // no shorter than the least it can mean: no '*' closes it before.
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    m_minEnd = m_lengthRule == LengthRule::Unknown && length > 0 ? kHeaderSize - 1 + length : 0;
+    if (m_reply[4] != kSamples) return;
+    const int64_t byLength = SamplesByLength();
+    m_headerPlausible = byLength != -2;
+    if (byLength >= 0) {
+        m_byLength = byLength;
+        m_lengthEnd = LengthEnd(length, m_lengthRule, m_ending);
+    }
+}
+
+// Longer than the largest read: its whole samples are taken, its rest read off and
+// counted lost.
+CSerialSatelDevice::Reply CSerialSatelDevice::StartCut(size_t count)
+{
+    m_cutReplies.fetch_add(1);
+    m_replyLone = false;
+    m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
+    m_cutting = true;
+    m_cutRead = count;
+    m_cutTotal = m_lengthEnd;
+    m_cutInGroup = (count - kHeaderSize) % kSampleSize;
+    std::memcpy(m_cutGroup.data(), m_reply.data() + count - m_cutInGroup, m_cutInGroup);
+    m_cutLost = m_cutTotal > 0 ? static_cast<int64_t>(m_replySamples) : 0;
+    m_inGarbage = false;
+    if (!IsRequestWaiting()) {
+        m_replySamples = 0;
+        return Reply::Repeat;
+    }
+    return Reply::Samples;
+}

@@ -1,0 +1,214 @@
+// Line I/O of the SATEL board: bytes read ahead and read again, the requests that
+// wait for a reply, replies that wait on the line, and how fast the line carries them.
+#include "satel/satel_device.h"
+
+#include "satel/satel_bytes.h"
+#include "process/messageQueue.h"
+
+#include <wx/translation.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+using namespace satel;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reads wait in slices this short, so that closing never waits for a reply.
+constexpr int64_t kReadSliceMs = 50;
+// Replies taken in one step, or while one acknowledgement is awaited, at most.
+constexpr int kMaxRepliesAtOnce = 64;
+// One read of the line takes at most this many bytes.
+constexpr size_t kInputRoom = 256;
+// A line that pauses longer than this between two bytes of a reply is no slow line
+// but a stall; its speed is told over this much time of bytes flowing.
+constexpr double kFlowGapUs = 20000.0;
+constexpr double kFlowWindowUs = 300000.0;
+
+}  // namespace
+
+bool CSerialSatelDevice::IsClosing() const { return m_closing.load(); }
+
+int CSerialSatelDevice::Waiting()
+{
+    const int queued = m_port.Available();
+    return static_cast<int>(m_inputCount - m_inputHead) + std::max(queued, 0);
+}
+
+int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline)
+{
+    for (;;) {
+        if (IsClosing()) return -3;
+        if (m_inputHead < m_inputCount) {
+            *byte = m_input[m_inputHead++];
+            return 1;
+        }
+        // Past the deadline (the thread may have been held up) what came by now still
+        // counts.
+        const int64_t leftUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        const int64_t waitMs = leftUs <= 0 ? 0 : std::min((leftUs + 999) / 1000, kReadSliceMs);
+        const int got = m_port.ReadAvailable(m_input.data(), static_cast<uint32_t>(kInputRoom),
+                                             static_cast<uint32_t>(waitMs));
+        if (got < 0) return -2;
+        if (got > 0) {
+            m_inputHead = 0;
+            m_inputCount = static_cast<size_t>(got);
+            continue;
+        }
+        if (leftUs <= 0) return 0;
+    }
+}
+
+void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
+{
+    const size_t left = m_inputCount - m_inputHead;
+    count = std::min(count, m_input.size() - left);
+    std::memmove(m_input.data() + count, m_input.data() + m_inputHead, left);
+    std::memmove(m_input.data(), bytes, count);
+    m_inputHead = 0;
+    m_inputCount = left + count;
+}
+
+void CSerialSatelDevice::ForgetReply()
+{
+    if (m_refutedBytes > 0) EndRefuted();
+    if (m_loneOpen) ConfirmLone();
+    m_replyFill = 0;
+    m_awaiting = false;
+    m_cutting = false;
+    m_inputHead = m_inputCount = 0;
+    m_inGarbage = false;
+    m_requestCount = 0;  // their replies, if any, are gone with the rest
+    m_expiredRequests = 0;
+}
+
+// Bytes of sample replies as they come, the time they took (gaps longer than the line
+// pausing within a reply left out): what the line carries, said once when it is too
+// slow for the rate.
+void CSerialSatelDevice::NoteLineByte()
+{
+    const double nowUs = ReadProgramClockUs();
+    const double gapUs = nowUs - m_lastByteUs;
+    m_replyGapUs = std::max(m_replyGapUs, gapUs);
+    m_lastByteUs = nowUs;
+    if (m_slowLineSaid || gapUs > kFlowGapUs) return;
+    m_flowUs += gapUs;
+    ++m_flowBytes;
+    if (m_flowUs < kFlowWindowUs) return;
+    const double rate = 1000.0 / m_period;
+    const double carried = m_flowBytes / (m_flowUs / 1.0e6) / kSampleSize;
+    m_flowUs = 0.0;
+    m_flowBytes = 0;
+    if (carried >= 0.9 * rate) return;
+    m_slowLineSaid = true;
+    g_messages.Post(Severity::Error,
+                    TextHead() + wxString::Format(_("the line carries about %.0f samples a "
+                                                    "second, fewer than the %.0f a second of this "
+                                                    "rate; frames repeat the last values while "
+                                                    "the replies fall behind\n"),
+                                                  carried, rate));
+}
+
+void CSerialSatelDevice::NoteRequest(double sentUs)
+{
+    if (m_refutedBytes > 0 && m_refutedBase >= 0) EndRefuted();
+    if (m_requestCount == kRequestRing) {
+        m_requestHead = (m_requestHead + 1) % kRequestRing;
+        --m_requestCount;
+    }
+    m_requestUs[(m_requestHead + m_requestCount) % kRequestRing] = sentUs;
+    ++m_requestCount;
+}
+
+bool CSerialSatelDevice::IsRequestWaiting()
+{
+    // A request unanswered for this long (the board let it pass) waits no more. Judged
+    // when the reply began: a long reply on a slow line, or a device held up while
+    // reading it, still answers the request it began to answer.
+    const double liveUs = (std::max(4.0 * m_replyTimeoutMs, 500.0) + 2000.0) * 1000.0;
+    const double nowUs = std::min(ReadProgramClockUs(), m_firstByteUs);
+    while (m_requestCount > 0 && nowUs - m_requestUs[m_requestHead] >= liveUs) {
+        m_requestHead = (m_requestHead + 1) % kRequestRing;
+        --m_requestCount;
+        m_expiredRequests = std::min(m_expiredRequests + 1, kRequestRing);
+    }
+    // Replies come in order: one after all that wait was answered may be that of a
+    // request given up on behind a backlog (a slow line, a held-up device).
+    return m_requestCount > 0 || m_expiredRequests > 0;
+}
+
+void CSerialSatelDevice::NoteAnswered()
+{
+    // The bound reaches back a reply more: a reply may answer an older request than
+    // the one the last reply was taken for (one that waited on, or was flushed).
+    m_boundFromUs = m_lastAnsweredUs;
+    m_countedSince = 0;
+    if (m_requestCount == 0 && m_expiredRequests > 0) --m_expiredRequests;
+    if (m_requestCount == 0) {
+        // A request that was flushed: the reply holds at most what came since now.
+        if (m_lastAnsweredUs <= 0.0) m_lastAnsweredUs = ReadProgramClockUs();
+        return;
+    }
+    m_lastAnsweredUs = m_requestUs[m_requestHead];
+    m_requestHead = (m_requestHead + 1) % kRequestRing;
+    --m_requestCount;
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::SettlePartialReply()
+{
+    if (m_replyFill == 0 && !m_awaiting && !m_cutting) return Reply::Ack;
+    return ReadOneReply(m_replyTimeoutMs);
+}
+
+CSerialSatelDevice::Reply CSerialSatelDevice::TakeWaitingReplies()
+{
+    bool took = false;
+    for (int i = 0; i < kMaxRepliesAtOnce && Waiting() > 0; ++i) {
+        const Reply reply = ReadOneReply(m_replyTimeoutMs);
+        if (reply == Reply::Samples) {
+            TakeReply(true);
+            took = true;
+        } else if (reply == Reply::None || reply == Reply::Vanished || reply == Reply::Closing ||
+                   reply == Reply::Pending) {
+            return reply;
+        }
+    }
+    return took ? Reply::Samples : Reply::Ack;
+}
+
+bool CSerialSatelDevice::AwaitAck(uint8_t command, uint32_t timeoutMs)
+{
+    if (timeoutMs == 0) timeoutMs = m_configTimeoutMs;
+    for (int i = 0; i < kMaxRepliesAtOnce; ++i) {
+        // The rest of a cut reply read off ends as an acknowledgement does, but it is
+        // the board's samples: the replies after it answer requests and come before
+        // this command's acknowledgement.
+        const bool cutRest = m_cutting;
+        switch (ReadOneReply(timeoutMs)) {
+            case Reply::Ack:
+                // Another command's acknowledgement came late: this one's follows.
+                if (cutRest) break;
+                if (m_reply[4] == command || !IsConfigCommand(m_reply[4])) return true;
+                break;
+            case Reply::Samples:
+                TakeReply(true);
+                break;
+            case Reply::Damaged:
+            case Reply::Repeat:
+            case Reply::Noise:
+                break;
+            case Reply::Vanished:
+                m_lineVanished = true;
+                return false;
+            case Reply::None:
+            case Reply::Pending:
+            case Reply::Closing:
+                return false;
+        }
+    }
+    return false;
+}
