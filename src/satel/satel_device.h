@@ -220,6 +220,8 @@ protected:
     // Pending: a frame fell due while a reply was on its way (read on next time).
     ReadOutcome GetLastOutcome() const { return m_lastOutcome; }
     bool ParseSample();
+    // Whether raw sensor values lie where the spike filter takes them.
+    static bool InRawRange(const double raw[3]);
     size_t QueuedSamples() const { return m_queueCount; }
     bool PopSample();
     void TakeSample(bool running);

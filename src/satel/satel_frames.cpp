@@ -101,12 +101,13 @@ void CSerialSatelDevice::TakeSample(bool running)
     bool fresh = PopSample();
     if (fresh) {
         // A sample the spike filter refuses keeps the row: the frame repeats the last
-        // values and the sample reaches no frame.
+        // values and the sample reaches no frame (said as such once a frame showed a
+        // sample, as what went missing is).
         const int64_t droppedBefore = m_droppedSamples.load();
         ParseSample();
         if (m_droppedSamples.load() != droppedBefore) {
             fresh = false;
-            if (running) m_filteredSamples.fetch_add(1);
+            if (running && m_freshShown) m_filteredSamples.fetch_add(1);
             CarryGap(m_poppedGap);  // shown by the next sample that reaches a frame
         }
     }
@@ -199,17 +200,21 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     return settle();
 }
 
+bool CSerialSatelDevice::InRawRange(const double raw[3])
+{
+    for (int i = 0; i < 3; ++i)
+        if (raw[i] < kMinRaw || raw[i] > kMaxRaw) return false;
+    return true;
+}
+
 bool CSerialSatelDevice::ParseSample()
 {
     CMutexLock lock(&m_dataMutex);
     if (m_offsetsDone.load()) {
-        bool outOfRange = false;
         bool stepped = false;
-        for (int i = 0; i < 3; ++i) {
-            outOfRange = outOfRange || m_raw[i] < kMinRaw || m_raw[i] > kMaxRaw;
+        for (int i = 0; i < 3; ++i)
             stepped = stepped || std::fabs(m_raw[i] - m_previous[i]) > kMaxStep;
-        }
-        if (outOfRange) {
+        if (!InRawRange(m_raw)) {
             m_droppedSamples.fetch_add(1);
             return false;
         }
