@@ -181,7 +181,12 @@ protected:
     // Whether the count bytes repeat an earlier reply, whose samples were taken or
     // counted already.
     bool IsCopy(const uint8_t* bytes, size_t count) const;
-    void Remember(const uint8_t* bytes, size_t count);
+    // Keeps a reply read whole, to know its copies: the slot it went to (kSeen: one
+    // alike is kept already).
+    size_t Remember(const uint8_t* bytes, size_t count);
+    // Whether the samples of a reply of count bytes, ended in that way, all hold the
+    // values of the newest sample taken: a still board's, never older than those taken.
+    bool IsStill(size_t count, Ending ending) const;
     // Whether a byte other than a header's follows the lone '*' that ends m_reply at
     // count (then a byte added inside may have put a sample's '*' there): refused.
     bool LoneFollowed(size_t count);
@@ -335,11 +340,17 @@ protected:
     std::array<std::array<uint8_t, kMaxReply + 1>, kSeen> m_seen{};
     std::array<size_t, kSeen> m_seenSize{};
     size_t m_seenNext = 0;
-    size_t m_lastTakenSeen = 0;  // the slot of the last reply taken
-    size_t m_lastTakenSize = 0;
-    // Acquisition thread: whether the last reply taken repeated the one before (a still
-    // board, or a copy that came as a request was sent), its samples, and the samples
-    // queued in all after it; the reply being taken repeats the last.
+    size_t m_lastSeen = kSeen;         // the slot the last reply closed was kept in
+    size_t m_unconfirmedSeen = kSeen;  // and that of a reply closed by a lone '*' not confirmed
+    // Acquisition thread: the newest sample taken, as the board sent it, and the one
+    // before the last reply's (a reply taken back leaves it the newest).
+    std::array<uint8_t, kSampleSize> m_newest{};
+    bool m_hasNewest = false;
+    std::array<uint8_t, kSampleSize> m_newestBefore{};
+    bool m_hadNewestBefore = false;
+    // Acquisition thread: whether the last reply taken held only the values of the one
+    // before (a still board, or a copy that came as a request was sent), its samples,
+    // and the samples queued in all after it; the reply being taken does.
     bool m_lastWasAgain = false;
     size_t m_againSamples = 0;
     uint64_t m_againMark = 0;
