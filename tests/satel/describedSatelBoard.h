@@ -96,6 +96,11 @@ public:
         return end;
     }
     int64_t StarHighSent() const { return m_starHigh.load(); }
+    bool HeldStill() const { return m_spells.load() > 0; }
+    // A copy of a still reply that reaches the device after its next request was sent
+    // cannot be told from the answer but by how many samples each holds: the samples
+    // by which such copies differ from the replies next to them.
+    int64_t StillCopySlack() const { return m_stillSlack.load(); }
     // Replies sent again (a request answered twice).
     int64_t CopiesSent() const { return m_copies.load(); }
     // Ends the still spell under way and starts none: every sample from SpellsOverFrom()
@@ -248,6 +253,7 @@ private:
             // Mostly a few replies; now and then the rest of the run.
             m_stillLeft = m_scheme() % 4 == 0 ? 1000000 : 2 + static_cast<int>(m_scheme() % 60);
             m_held = last;
+            ++m_spells;
         }
         // A lone '*' after the header of a board that gives no length is an empty reply.
         m_starHighNext = m_stillLeft == 0 && share(m_scheme) < m_plan.starHighShare &&
@@ -352,6 +358,9 @@ private:
         m_longestReply = std::max(m_longestReply.load(), reply.size());
         const size_t ending = m_lone ? 1u : 6u;
         const bool hasSample = reply.size() > 5 + ending;
+        const int64_t samples = static_cast<int64_t>((clean.size() - 5 - ending) / 6);
+        if (m_copySamples >= 0) m_stillSlack += std::abs(m_copySamples - samples);
+        m_copySamples = -1;
         const Fault fault = Draw(hasSample);
         if (fault != Fault::None) ++m_injected;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
@@ -429,7 +438,12 @@ private:
         if (m_clean.size() > 4) m_clean.erase(m_clean.begin());
         const size_t back = m_random() % 4;
         if (fault == Fault::Repeat && m_clean.size() > back && !m_clean[m_clean.size() - 1 - back].empty()) {
-            Put(m_clean[m_clean.size() - 1 - back]);
+            const std::string& copy = m_clean[m_clean.size() - 1 - back];
+            Put(copy);
+            if (m_stillLeft > 0) {
+                m_copySamples = static_cast<int64_t>((copy.size() - 5 - ending) / 6);
+                m_stillSlack += std::abs(m_copySamples - samples);
+            }
             ++m_copies;
         }
         if (fault == Fault::Reset) {
@@ -463,6 +477,9 @@ private:
     std::atomic<int> m_injected{0};
     std::atomic<size_t> m_longestReply{0};
     std::atomic<int64_t> m_starHigh{0};
+    std::atomic<int> m_spells{0};
+    std::atomic<int64_t> m_stillSlack{0};
+    int64_t m_copySamples = -1;  // board thread: the samples of a still copy just sent
     std::atomic<int64_t> m_copies{0};
     std::atomic<bool> m_endSpells{false};
     std::atomic<int64_t> m_spellsOverFrom{-1};
