@@ -88,7 +88,7 @@ public:
     int64_t GetLostSamples() const { return m_lostSamples.load(); }
     int64_t GetRepeatedFrames() const { return m_repeatedFrames.load(); }
     // Any thread: samples the spike filter dropped while running, each shown as a
-    // repeated frame.
+    // repeated frame, between two samples that frames showed.
     int64_t GetFilteredSamples() const { return m_filteredSamples.load(); }
     // Any thread: sample replies that came again (a request answered twice), dropped.
     int64_t GetRepeatedReplies() const { return m_repeatedReplies.load(); }
@@ -296,6 +296,7 @@ protected:
     bool m_freshShown = false;  // acquisition thread: a frame carried a sample
     std::atomic<int64_t> m_repeatedFrames{0};
     std::atomic<int64_t> m_filteredSamples{0};
+    int64_t m_filteredBeforeNext = 0;  // acquisition thread: said by the next fresh frame
     std::atomic<int64_t> m_repeatedReplies{0};
     // Acquisition thread: the length rule learnt (two agreeing replies make it; two
     // refused replies in a row that agree on another rule change it), and replies in a

@@ -101,13 +101,13 @@ void CSerialSatelDevice::TakeSample(bool running)
     bool fresh = PopSample();
     if (fresh) {
         // A sample the spike filter refuses keeps the row: the frame repeats the last
-        // values and the sample reaches no frame (said as such once a frame showed a
-        // sample, as what went missing is).
+        // values and the sample reaches no frame, which the next sample a frame shows
+        // tells, as it tells what went missing (after the first sample shown).
         const int64_t droppedBefore = m_droppedSamples.load();
         ParseSample();
         if (m_droppedSamples.load() != droppedBefore) {
             fresh = false;
-            if (running && m_freshShown) m_filteredSamples.fetch_add(1);
+            if (running && m_freshShown) ++m_filteredBeforeNext;
             CarryGap(m_poppedGap);  // shown by the next sample that reaches a frame
         }
     }
@@ -119,7 +119,9 @@ void CSerialSatelDevice::TakeSample(bool running)
             if (m_freshShown) {
                 m_skippedSamples.fetch_add(m_poppedGap[0]);
                 m_lostSamples.fetch_add(m_poppedGap[1]);
+                m_filteredSamples.fetch_add(m_filteredBeforeNext);
             }
+            m_filteredBeforeNext = 0;
             m_freshShown = true;
         } else
             m_repeatedFrames.fetch_add(1);

@@ -176,6 +176,7 @@ void CSerialSatelDevice::CheckInit()
     }
     m_line.NoteFreshFrame(-1);
     m_freshShown = false;
+    m_filteredBeforeNext = 0;
     m_lastRead = ReadProgramClockUs();
 }
 
