@@ -153,6 +153,8 @@ protected:
     Reply StartCut(size_t count);
     // What a refused reply of that many bytes held, by its length or else its bytes.
     int64_t RefusedSamples(size_t bytes) const;
+    int64_t VanishedSamples(size_t count);
+    int64_t SamplesByLengthGuess(size_t count) const;
     // When a read gives way to a due frame, on the steady clock.
     std::chrono::steady_clock::time_point YieldPoint();
     // Whether the '*' at m_reply[count - 1] completes the ending at whole samples.
@@ -254,7 +256,9 @@ protected:
     void PrimeQueue();
     void PauseUs(int64_t us);
     wxString TextHead() const;
-    void NoteLineByte();
+    void NoteLineByte(size_t count);
+    void NoteFlowRead();
+    void NoteReplyStart();
 
     CSerialPort m_port;
     SerialSettings m_settings;
@@ -304,6 +308,9 @@ protected:
     LengthRule m_lengthRule = LengthRule::Unknown;
     LengthRule m_ruleCandidate = LengthRule::Unknown;
     int m_ruleVotes = 0;
+    // Acquisition thread: the board's way before it was learnt again.
+    LengthRule m_formerRule = LengthRule::Unknown;
+    Ending m_formerEnding = Ending::Unknown;
     int m_otherEndingRun = 0;
     bool m_inGarbage = false;
     // Acquisition thread: the reply being read: where its length ends it (0: by its
@@ -336,6 +343,7 @@ protected:
     std::array<uint8_t, kSampleSize> m_cutGroup{};
     size_t m_cutInGroup = 0;
     int64_t m_cutLost = 0;
+    int64_t m_cutTaken = 0;  // its samples taken
     // Acquisition thread: the last replies read (taken or refused), to know a copy.
     static constexpr size_t kSeen = 4;
     std::array<std::array<uint8_t, kMaxReply + 1>, kSeen> m_seen{};
@@ -387,6 +395,19 @@ protected:
     double m_firstByteUs = 0.0;  // of the reply being read
     double m_flowUs = 0.0;
     int64_t m_flowBytes = 0;
+    // Acquisition thread: reads of the line so far, the one that brought the byte read
+    // last (0: a byte read again), its time and the time of the one before, whether it
+    // found bytes waiting; the read last seen by the flow.
+    uint32_t m_readCount = 0;
+    uint32_t m_byteRead = 0;
+    double m_readUs = 0.0;
+    double m_previousReadUs = 0.0;
+    bool m_readBacklog = false;
+    uint32_t m_flowRead = 0;
+    bool m_flowTimed = false;   // its time is known
+    double m_flowGapUs = 0.0;   // its time, until counted
+    size_t m_unreadLeft = 0;  // bytes at the head of m_input read again
+    double m_flowStartUs = 0.0;  // when the flow's bytes began to be told
     bool m_slowLineSaid = false;
     int64_t m_takenReplies = 0;
     int64_t m_takenSamples = 0;

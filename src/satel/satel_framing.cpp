@@ -151,10 +151,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOffCut(uint32_t timeoutMs)
         if (!done) continue;
         m_cutting = false;
         int64_t lost = m_cutLost;
-        if (m_cutTotal > 0) {
-            const size_t end = std::min(m_cutRead, m_cutTotal - EndingSize(m_ending));
-            lost = static_cast<int64_t>((end - kHeaderSize) / kSampleSize) - m_cutLost;
-        }
+        // By its length: those of its rest the line took away or never brought too.
+        if (m_cutTotal > 0)
+            lost = static_cast<int64_t>((m_cutTotal - EndingSize(m_ending) - kHeaderSize) / kSampleSize) -
+                   m_cutLost;
+        else if (got <= 0)
+            lost = std::max(lost, SamplesByLengthGuess(m_cutRead) - m_cutTaken);
         lost = Bounded(lost);
         m_countedSince += lost;
         CountLost(lost);
@@ -178,6 +180,39 @@ int64_t CSerialSatelDevice::RefusedSamples(size_t bytes) const
     if (!m_headerPlausible) return 0;
     if (m_byLength >= 0) return m_byLength;
     return bytes >= kClosingSize ? SamplesByBytes(bytes, m_reply.data() + bytes - kClosingSize) : 0;
+}
+
+// The samples the header in m_reply says while the board's way is not (yet) learnt: read
+// the way it is being learnt, or showed before it was learnt again (after a loss), or
+// else any way that makes whole samples (the fewest); -1: none. The reply holds at least
+// count bytes.
+int64_t CSerialSatelDevice::SamplesByLengthGuess(size_t count) const
+{
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    const Ending ending = m_ending != Ending::Unknown ? m_ending : m_formerEnding;
+    if (length == 0 || ending == Ending::Unknown) return -1;
+    const size_t closing = EndingSize(ending);
+    int64_t fewest = -1;
+    for (LengthRule rule : {m_ruleCandidate, m_formerRule, LengthRule::Own, LengthRule::Star,
+                            LengthRule::Samples}) {
+        const size_t end = LengthEnd(length, rule, ending);
+        if (end < count || end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0)
+            continue;
+        const int64_t samples = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
+        if (rule == m_ruleCandidate || rule == m_formerRule) return samples;
+        fewest = fewest < 0 ? samples : std::min(fewest, samples);
+    }
+    return fewest;
+}
+
+// A reply cut short by the line going: its bytes end nowhere near its ending, its
+// length tells its samples.
+int64_t CSerialSatelDevice::VanishedSamples(size_t count)
+{
+    if (m_byLength >= 0 || !m_headerPlausible || m_lengthRule != LengthRule::Unknown)
+        return RefusedSamples(count);
+    const int64_t guess = SamplesByLengthGuess(count);
+    return guess >= 0 ? guess : RefusedSamples(count);
 }
 
 // The board sends nothing but its replies, in the order of the requests. A reply on
@@ -232,7 +267,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
         if (got < 0) {
             // The samples of a reply the line took away with it are the board's.
             if (count > kHeaderSize && m_reply[4] == kSamples) {
-                const int64_t lost = Bounded(RefusedSamples(count));
+                const int64_t lost = Bounded(VanishedSamples(count));
                 m_countedSince += lost;
                 CountLost(lost);
             }
@@ -241,11 +276,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
         m_byteDeadline = Clock::now() + timeout;
         m_reply[count++] = byte;
         if (count > 1 && (count <= kHeaderSize || m_reply[4] == kSamples)) {
-            NoteLineByte();
+            NoteLineByte(count);
         } else {
-            m_lastByteUs = ReadProgramClockUs();
-            m_firstByteUs = m_lastByteUs;
-            m_replyGapUs = 0.0;
+            NoteReplyStart();
         }
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
             if (count == 2) NoteRefutedByte(kHash);
@@ -378,6 +411,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::StartCut(size_t count)
     m_cutTotal = m_lengthEnd;
     m_cutInGroup = (count - kHeaderSize) % kSampleSize;
     std::memcpy(m_cutGroup.data(), m_reply.data() + count - m_cutInGroup, m_cutInGroup);
+    m_cutTaken = m_replySamples;
     m_cutLost = m_cutTotal > 0 ? static_cast<int64_t>(m_replySamples) : 0;
     m_inGarbage = false;
     if (!IsRequestWaiting()) {

@@ -27,6 +27,13 @@ constexpr size_t kInputRoom = 256;
 // but a stall; its speed is told over this much time of bytes flowing.
 constexpr double kFlowGapUs = 20000.0;
 constexpr double kFlowWindowUs = 300000.0;
+// Replies up to this long tell nothing of the line's speed.
+constexpr size_t kShortReply = 64;
+// Of the time the flow was told over, at least this share went to bytes flowing.
+constexpr double kBusyShare = 0.25;
+// A line that carries less than this share of the rate is said to be too slow; a
+// measure told under load, or a reply that dribbled, is off by a tenth or so.
+constexpr double kSlowShare = 0.8;
 
 }  // namespace
 
@@ -44,6 +51,9 @@ int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline
         if (IsClosing()) return -3;
         if (m_inputHead < m_inputCount) {
             *byte = m_input[m_inputHead++];
+            // Bytes read again were noted when first read.
+            m_byteRead = m_unreadLeft > 0 ? 0 : m_readCount;
+            if (m_unreadLeft > 0) --m_unreadLeft;
             return 1;
         }
         // Past the deadline (the thread may have been held up) what came by now still
@@ -51,12 +61,19 @@ int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline
         const int64_t leftUs =
             std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
         const int64_t waitMs = leftUs <= 0 ? 0 : std::min((leftUs + 999) / 1000, kReadSliceMs);
+        // Bytes that waited on the line, or more than one read takes, came earlier.
+        const bool backlog = m_port.Available() > 0;
         const int got = m_port.ReadAvailable(m_input.data(), static_cast<uint32_t>(kInputRoom),
                                              static_cast<uint32_t>(waitMs));
         if (got < 0) return -2;
         if (got > 0) {
             m_inputHead = 0;
             m_inputCount = static_cast<size_t>(got);
+            m_unreadLeft = 0;
+            ++m_readCount;
+            m_previousReadUs = m_readUs;
+            m_readUs = ReadProgramClockUs();
+            m_readBacklog = backlog || static_cast<size_t>(got) == kInputRoom;
             continue;
         }
         if (leftUs <= 0) return 0;
@@ -71,6 +88,7 @@ void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
     std::memmove(m_input.data(), bytes, count);
     m_inputHead = 0;
     m_inputCount = left + count;
+    m_unreadLeft = std::min(m_unreadLeft + count, m_inputCount);
 }
 
 void CSerialSatelDevice::ForgetReply()
@@ -81,29 +99,65 @@ void CSerialSatelDevice::ForgetReply()
     m_awaiting = false;
     m_cutting = false;
     m_inputHead = m_inputCount = 0;
+    m_unreadLeft = 0;
     m_inGarbage = false;
     m_requestCount = 0;  // their replies, if any, are gone with the rest
     m_expiredRequests = 0;
 }
 
-// Bytes of sample replies as they come, the time they took (gaps longer than the line
-// pausing within a reply left out): what the line carries, said once when it is too
-// slow for the rate.
-void CSerialSatelDevice::NoteLineByte()
+// The read of the byte read last, first seen by the flow: its time is known where it
+// waited for its bytes, or followed at once a read whose time is known (the line busy).
+void CSerialSatelDevice::NoteFlowRead()
+{
+    if (m_byteRead == 0 || m_byteRead == m_flowRead) return;
+    const bool chained = m_flowRead + 1 == m_byteRead && m_flowTimed;
+    m_flowRead = m_byteRead;
+    m_flowGapUs = m_readUs - m_previousReadUs;
+    m_flowTimed = (!m_readBacklog || chained) && m_flowGapUs <= kFlowGapUs;
+}
+
+// The first byte of a reply: the time before its read was the board's (its bytes count,
+// that time not).
+void CSerialSatelDevice::NoteReplyStart()
+{
+    m_lastByteUs = ReadProgramClockUs();
+    m_firstByteUs = m_lastByteUs;
+    m_replyGapUs = 0.0;
+    const uint32_t before = m_flowRead;
+    NoteFlowRead();
+    if (m_flowRead != before) m_flowGapUs = 0.0;
+}
+
+// Bytes of sample replies as they come, the time they took: what the line carries, said
+// once when it is too slow for the rate. Told by the reads that waited for their bytes,
+// each from the read before: bytes that waited on the line after a read left out (a
+// held-up device) came at no known time, a pause longer than the line pausing within a
+// reply is none of its speed, nor is the time before a reply's first read (the board's
+// own delay). A short reply may come from the board a byte at a time: the speed is told
+// by the bytes of longer ones.
+void CSerialSatelDevice::NoteLineByte(size_t count)
 {
     const double nowUs = ReadProgramClockUs();
-    const double gapUs = nowUs - m_lastByteUs;
-    m_replyGapUs = std::max(m_replyGapUs, gapUs);
+    m_replyGapUs = std::max(m_replyGapUs, nowUs - m_lastByteUs);
     m_lastByteUs = nowUs;
-    if (m_slowLineSaid || gapUs > kFlowGapUs) return;
-    m_flowUs += gapUs;
-    ++m_flowBytes;
+    if (m_slowLineSaid) return;
+    NoteFlowRead();
+    if (m_byteRead == 0 || !m_flowTimed || count <= kShortReply) return;
+    if (m_flowGapUs > 0.0) {
+        if (m_flowBytes == 0 && m_flowUs == 0.0) m_flowStartUs = m_previousReadUs;
+        m_flowUs += m_flowGapUs;
+        m_flowGapUs = 0.0;
+    }
+    if (m_flowBytes++ == 0 && m_flowUs == 0.0) m_flowStartUs = m_readUs;
     if (m_flowUs < kFlowWindowUs) return;
     const double rate = 1000.0 / m_period;
     const double carried = m_flowBytes / (m_flowUs / 1.0e6) / kSampleSize;
+    // A line that carried bytes only now and then (a fast one, its time told by a few
+    // pauses) is no slow line.
+    const bool busy = m_flowUs >= kBusyShare * (m_readUs - m_flowStartUs);
     m_flowUs = 0.0;
     m_flowBytes = 0;
-    if (carried >= 0.9 * rate) return;
+    if (!busy || carried >= kSlowShare * rate) return;
     m_slowLineSaid = true;
     g_messages.Post(Severity::Error,
                     TextHead() + wxString::Format(_("the line carries about %.0f samples a "

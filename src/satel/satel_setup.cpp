@@ -235,6 +235,8 @@ bool CSerialSatelDevice::TryResume()
     }
     // A board that lost power may come back counting and ending its replies otherwise:
     // its way is learnt again.
+    if (m_lengthRule != LengthRule::Unknown) m_formerRule = m_lengthRule;
+    if (m_ending != Ending::Unknown) m_formerEnding = m_ending;
     m_lengthRule = m_ruleCandidate = LengthRule::Unknown;
     m_ruleVotes = 0;
     m_ending = Ending::Unknown;

@@ -18,6 +18,8 @@
 #include <array>
 #include <random>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <memory>
 #include <string>
@@ -63,6 +65,51 @@ struct LineRun : SatelClockRun {
     int64_t openLow = 0;
     int64_t openHigh = 0;
     int64_t stillSlack = 0;  // copies of still replies that only their counts tell
+    int holds = 0;              // times the device's thread was held between passes
+};
+
+// Holds the device's thread between two passes now and then, as a loaded machine does,
+// for times drawn from seed; until stopped.
+class CPassHolder {
+public:
+    CPassHolder(CSerialSatelDevice& device, uint32_t seed) : m_device(device), m_random(seed)
+    {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~CPassHolder() { Stop(); }
+    int Stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+        return m_holds;
+    }
+
+private:
+    bool WaitFor(int ms)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return !m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop; });
+    }
+    void Run()
+    {
+        while (WaitFor(10 + static_cast<int>(m_random() % 200))) {
+            if (!m_device.HoldPasses(std::chrono::seconds(20))) continue;
+            ++m_holds;
+            WaitFor(1 + static_cast<int>(m_random() % 120));
+            m_device.ReleasePasses();
+        }
+    }
+    CSerialSatelDevice& m_device;
+    std::mt19937 m_random;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    int m_holds = 0;
+    std::thread m_thread;
 };
 
 // Whether the newest frame carries a sample from `from` on (the device's board offsets
@@ -104,7 +151,7 @@ void OpenEnds(const std::vector<int64_t>& samples, int decoded, const CDescribed
 // may go at once (RunAtOnce): each has its own line, under a path of its own.
 LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool quick,
                 const std::function<void(CPtyPair&, CLineLink&, CFakeView&)>& midway = nullptr,
-                int atFrame = 0)
+                int atFrame = 0, uint32_t holdSeed = 0)
 {
     LineRun run;
     CPtyPair pty;
@@ -120,6 +167,8 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         device.SetReopenInterval(200ms);
         device.AddView(&view);
         bool started = device.Create(false) && device.RunThread();
+        std::unique_ptr<CPassHolder> holder;
+        if (started && holdSeed != 0) holder = std::make_unique<CPassHolder>(device, holdSeed);
         if (started && midway) {
             started = view.WaitFrames(atFrame, 60s);
             if (started) midway(pty, link, view);
@@ -129,6 +178,7 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         // A loaded machine may leave fewer chances for a fault: the frames go on.
         for (int i = 0; i < 6000 && run.ran && board.Injected() < board.InjectedAtLeast(); ++i)
             std::this_thread::sleep_for(10ms);
+        if (holder) run.holds = holder->Stop();
         // The frames end on a sample no still spell holds, where one can soon: the last
         // sample they carried is then known.
         board.EndSpells();
@@ -389,6 +439,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // A line that carries seven tenths of the board's sample bytes (200 Hz on 9600 Bd).
     const bool slow = random() % 6 == 0;
     if (slow) plan.lineBytesPerSecond = 7 * 6 * 100 / periodMs;
+    // A loaded machine: the device's thread held between passes now and then.
+    const bool held = random() % 3 == 0;
     plan.stallMs = 3 * static_cast<int>(CSerialSatelDevice::DefaultReplyTimeoutMs(periodMs));
     // What the board measures: still spells, and samples opening a reply with a '*'.
     const uint32_t scheme = random() % 4;
@@ -401,11 +453,13 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     SCOPED_TRACE(testing::Message() << periodMs << " ms, " << NameOf(length)
                                     << (lone ? ", lone '*'" : ", closing block") << ", faults "
                                     << kinds << "in " << plan.faultShare
-                                    << (slow ? ", slow line" : "") << ", still spells in "
-                                    << plan.stillShare << ", '*'-high samples in "
-                                    << plan.starHighShare);
-    const LineRun run = RunLine(periodMs, board, 40 + 1500 / periodMs, true);
+                                    << (slow ? ", slow line" : "") << (held ? ", held" : "")
+                                    << ", still spells in " << plan.stillShare
+                                    << ", '*'-high samples in " << plan.starHighShare);
+    const LineRun run = RunLine(periodMs, board, 40 + 1500 / periodMs, true, nullptr, 0,
+                                held ? seed : 0);
     ExpectTraced(run);
+    EXPECT_TRUE(!held || run.holds > 0) << "the device was never held";
     // '*'-high samples are the only ones out of range.
     EXPECT_LE(run.filtered, run.starHigh) << "a value never sent reached the spike filter";
     // A line too slow for the rate is said once, with both figures; no other is.
