@@ -25,11 +25,9 @@
 // Commands are 8 bytes ('#' 'I' 00 03 command argument 00 '*'). 'P', 'C' and 'R' are
 // acknowledged; 'B' is answered with every sample gathered since the last answered
 // 'B': a 5-byte header ('#' 'I', two length bytes, 'B'), 6 bytes per sample (three
-// big-endian int16), then the ending. Samples are gathered from the first 'R' on at
-// the board's rate: sample j is RampSample(j), but in a still spell (the platform left
-// empty, or someone standing still), where every sample holds the value of the last one
-// before the spell, and for a sample whose first byte is '*' (a sensor out of range,
-// which the spike filter drops), drawn to open a reply.
+// big-endian int16), then the ending. Sample j, gathered from the first 'R' on at the
+// board's rate, is RampSample(j) but in a still spell (it holds the last one before) and
+// where a '*'-high sample (out of range: the spike filter drops it) opens a reply.
 class CDescribedSatelBoard {
 public:
     // What the two length bytes count: nothing (0); the bytes from the kind to before
@@ -96,17 +94,13 @@ public:
         return end;
     }
     int64_t StarHighSent() const { return m_starHigh.load(); }
-    bool HeldStill() const { return m_spells.load() > 0; }
-    // A copy of a still reply that reaches the device after its next request was sent
-    // cannot be told from the answer but by how many samples each holds: the samples
-    // by which such copies differ from the replies next to them.
+    // A still reply's copy that comes after the next request was sent is told from the
+    // answer by its sample count alone: the counts by which such copies differ from the
+    // replies next to them.
     int64_t StillCopySlack() const { return m_stillSlack.load(); }
     // Replies sent again (a request answered twice).
     int64_t CopiesSent() const { return m_copies.load(); }
-    // Ends the still spell under way and starts none: every sample from SpellsOverFrom()
-    // on is RampSample(j) (-1 until the board made the change).
-    void EndSpells() { m_endSpells = true; }
-    int64_t SpellsOverFrom() const { return m_spellsOverFrom.load(); }
+
     // Replies sent while the board's way was this, and how many kinds of fault it met.
     int Resets() const { return m_resets.load(); }
     // Sets the acknowledgements' length field (by default what the length bytes count).
@@ -240,11 +234,6 @@ private:
         m_starHighNext = false;
         if (!hasSample) return;
         if (m_stillLeft > 0) --m_stillLeft;
-        if (m_endSpells) {
-            m_stillLeft = 0;
-            if (m_spellsOverFrom.load() < 0) m_spellsOverFrom = m_sent.load();
-            return;
-        }
         if (m_sinceConfigured < 12) return;
         std::uniform_real_distribution<double> share(0.0, 1.0);
         const int64_t last = m_sent.load() - 1;
@@ -253,7 +242,6 @@ private:
             // Mostly a few replies; now and then the rest of the run.
             m_stillLeft = m_scheme() % 4 == 0 ? 1000000 : 2 + static_cast<int>(m_scheme() % 60);
             m_held = last;
-            ++m_spells;
         }
         // A lone '*' after the header of a board that gives no length is an empty reply.
         m_starHighNext = m_stillLeft == 0 && share(m_scheme) < m_plan.starHighShare &&
@@ -477,12 +465,9 @@ private:
     std::atomic<int> m_injected{0};
     std::atomic<size_t> m_longestReply{0};
     std::atomic<int64_t> m_starHigh{0};
-    std::atomic<int> m_spells{0};
     std::atomic<int64_t> m_stillSlack{0};
     int64_t m_copySamples = -1;  // board thread: the samples of a still copy just sent
     std::atomic<int64_t> m_copies{0};
-    std::atomic<bool> m_endSpells{false};
-    std::atomic<int64_t> m_spellsOverFrom{-1};
     std::atomic<int64_t> m_longestGapMs{0};
     // Board thread only.
     bool m_clockStarted = false;

@@ -112,19 +112,6 @@ private:
     std::thread m_thread;
 };
 
-// Whether the newest frame carries a sample from `from` on (the device's board offsets
-// are set before its first frame).
-bool NewestFrameFrom(CFakeView& view, const CSerialSatelDevice& device, int64_t from)
-{
-    std::lock_guard<std::mutex> lock(view.mutex);
-    if (from < 0 || view.frames.empty() || view.frames.back().values.size() < 3) return false;
-    SatelSample sample{};
-    for (int i = 0; i < 3; ++i)
-        sample[static_cast<size_t>(i)] = static_cast<int16_t>(
-            std::lround(view.frames.back().values[static_cast<size_t>(i)] + device.GetBoardOffset(i)));
-    return RampIndex(sample) >= from;
-}
-
 // How open the first and last frames leave the trace where they carry a still value
 // (CRampFollower takes each such frame as fresh while it can): the first may be any
 // sample of its spell, the last any from its value's first on.
@@ -179,13 +166,6 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         for (int i = 0; i < 6000 && run.ran && board.Injected() < board.InjectedAtLeast(); ++i)
             std::this_thread::sleep_for(10ms);
         if (holder) run.holds = holder->Stop();
-        // The frames end on a sample no still spell holds, where one can soon: the last
-        // sample they carried is then known.
-        board.EndSpells();
-        for (int i = 0; i < 300 && run.ran && board.HeldStill() &&
-                        !NewestFrameFrom(view, device, board.SpellsOverFrom());
-             ++i)
-            std::this_thread::sleep_for(10ms);
         device.Close();
         device.RemoveView(&view);
         board.Stop();
@@ -195,9 +175,9 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         run.heldUp = view.HeldUp(periodMs);
         std::lock_guard<std::mutex> lock(view.mutex);
         run.frames = static_cast<int>(view.frames.size());
-        const auto stillUntil = [&board](int64_t j) { return board.StillUntil(j); };
         const std::vector<int64_t> samples =
-            TraceFrames(view.frames, device, 1000.0 / periodMs, run, stillUntil);
+            TraceFrames(view.frames, device, 1000.0 / periodMs, run,
+                        [&board](int64_t j) { return board.StillUntil(j); });
         if (run.decoded > 0) run.newest = samples[static_cast<size_t>(run.decoded) - 1];
         OpenEnds(samples, run.decoded, board, run);
         const auto shown = std::find_if(samples.begin(), samples.end(),
