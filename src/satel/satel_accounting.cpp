@@ -84,7 +84,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
     m_inGarbage = false;
     // A damaged reply of this board answers a request, as a whole one does; one that no
     // request waits for, or that repeats an earlier one, is a copy: nothing is lost.
-    // (Its own bytes are not remembered: a reply damaged alike is no copy of it.)
+    // (Only whole replies are kept: two damaged fresh ones may be alike, a byte lost
+    // where their samples differ.)
     bool copy = IsCopy(m_reply.data(), count);
     if (count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
         if (IsRequestWaiting())

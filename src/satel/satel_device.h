@@ -258,6 +258,7 @@ protected:
     wxString TextHead() const;
     void NoteLineByte(size_t count);
     void NoteFlowRead();
+    void NoteLineEmpty();
     void NoteReplyStart();
 
     CSerialPort m_port;
@@ -344,8 +345,8 @@ protected:
     size_t m_cutInGroup = 0;
     int64_t m_cutLost = 0;
     int64_t m_cutTaken = 0;  // its samples taken
-    // Acquisition thread: the last replies read (taken or refused), to know a copy.
-    static constexpr size_t kSeen = 4;
+    // Acquisition thread: the last whole replies read, to know a copy.
+    static constexpr size_t kSeen = 8;
     std::array<std::array<uint8_t, kMaxReply + 1>, kSeen> m_seen{};
     std::array<size_t, kSeen> m_seenSize{};
     size_t m_seenNext = 0;
@@ -396,13 +397,15 @@ protected:
     double m_flowUs = 0.0;
     int64_t m_flowBytes = 0;
     // Acquisition thread: reads of the line so far, the one that brought the byte read
-    // last (0: a byte read again), its time and the time of the one before, whether it
-    // found bytes waiting; the read last seen by the flow.
+    // last (0: a byte read again), the last one's time, the time its bytes took to come
+    // and whether that is unknown, when the line was last seen empty; the read last seen
+    // by the flow.
     uint32_t m_readCount = 0;
     uint32_t m_byteRead = 0;
     double m_readUs = 0.0;
-    double m_previousReadUs = 0.0;
-    bool m_readBacklog = false;
+    double m_readGapUs = 0.0;
+    bool m_readUntimed = false;
+    double m_lineEmptyUs = 0.0;
     uint32_t m_flowRead = 0;
     bool m_flowTimed = false;   // its time is known
     double m_flowGapUs = 0.0;   // its time, until counted

@@ -318,9 +318,9 @@ void CSerialSatelDevice::SetYield()
     // rate however slow the line. A frame late by a few periods is no harm (it catches
     // up at once); one held for the whole of a long reply on a slow line is.
     const double dueUs = IsRunning() ? GetNextSampleDueUs() : std::nan("");
-    m_yieldAtUs = std::isfinite(dueUs) ? std::max(dueUs, ReadProgramClockUs()) +
-                                             std::max(2.0 * m_period, 50.0) * 1000.0
-                                       : HUGE_VAL;
+    // Frames already behind catch up first: a read of a long reply each pass would hold
+    // them a while every time, and they would fall ever further behind.
+    m_yieldAtUs = std::isfinite(dueUs) ? dueUs + std::max(2.0 * m_period, 50.0) * 1000.0 : HUGE_VAL;
 }
 
 void CSerialSatelDevice::ReadOrResume()

@@ -24,8 +24,9 @@ constexpr int kMaxRepliesAtOnce = 64;
 // One read of the line takes at most this many bytes.
 constexpr size_t kInputRoom = 256;
 // A line that pauses longer than this between two bytes of a reply is no slow line
-// but a stall; its speed is told over this much time of bytes flowing.
-constexpr double kFlowGapUs = 20000.0;
+// but a stall (a loaded machine may hold the device a few tens of milliseconds between
+// two reads of a slow line); its speed is told over this much time of bytes flowing.
+constexpr double kFlowGapUs = 50000.0;
 constexpr double kFlowWindowUs = 300000.0;
 // Replies up to this long tell nothing of the line's speed.
 constexpr size_t kShortReply = 64;
@@ -61,23 +62,35 @@ int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline
         const int64_t leftUs =
             std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
         const int64_t waitMs = leftUs <= 0 ? 0 : std::min((leftUs + 999) / 1000, kReadSliceMs);
-        // Bytes that waited on the line, or more than one read takes, came earlier.
+        // Bytes that waited on the line came after it was last seen empty, or after the
+        // read before.
         const bool backlog = m_port.Available() > 0;
+        if (!backlog) NoteLineEmpty();
         const int got = m_port.ReadAvailable(m_input.data(), static_cast<uint32_t>(kInputRoom),
                                              static_cast<uint32_t>(waitMs));
         if (got < 0) return -2;
+        if (got == 0) NoteLineEmpty();
         if (got > 0) {
             m_inputHead = 0;
             m_inputCount = static_cast<size_t>(got);
             m_unreadLeft = 0;
             ++m_readCount;
-            m_previousReadUs = m_readUs;
-            m_readUs = ReadProgramClockUs();
-            m_readBacklog = backlog || static_cast<size_t>(got) == kInputRoom;
+            const double nowUs = ReadProgramClockUs();
+            m_readGapUs = nowUs - std::max(m_readUs, m_lineEmptyUs);
+            m_readUs = nowUs;
+            // After a pause longer than the line pausing (a held-up device), bytes that
+            // waited came at no known time until the line is seen empty again.
+            m_readUntimed = m_readGapUs > kFlowGapUs || (backlog && m_readUntimed);
             continue;
         }
         if (leftUs <= 0) return 0;
     }
+}
+
+void CSerialSatelDevice::NoteLineEmpty()
+{
+    m_lineEmptyUs = ReadProgramClockUs();
+    m_readUntimed = false;
 }
 
 void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
@@ -105,15 +118,13 @@ void CSerialSatelDevice::ForgetReply()
     m_expiredRequests = 0;
 }
 
-// The read of the byte read last, first seen by the flow: its time is known where it
-// waited for its bytes, or followed at once a read whose time is known (the line busy).
+// The read of the byte read last, first seen by the flow, and whether its time is known.
 void CSerialSatelDevice::NoteFlowRead()
 {
     if (m_byteRead == 0 || m_byteRead == m_flowRead) return;
-    const bool chained = m_flowRead + 1 == m_byteRead && m_flowTimed;
     m_flowRead = m_byteRead;
-    m_flowGapUs = m_readUs - m_previousReadUs;
-    m_flowTimed = (!m_readBacklog || chained) && m_flowGapUs <= kFlowGapUs;
+    m_flowGapUs = m_readGapUs;
+    m_flowTimed = !m_readUntimed;
 }
 
 // The first byte of a reply: the time before its read was the board's (its bytes count,
@@ -129,9 +140,8 @@ void CSerialSatelDevice::NoteReplyStart()
 }
 
 // Bytes of sample replies as they come, the time they took: what the line carries, said
-// once when it is too slow for the rate. Told by the reads that waited for their bytes,
-// each from the read before: bytes that waited on the line after a read left out (a
-// held-up device) came at no known time, a pause longer than the line pausing within a
+// once when it is too slow for the rate. Each read's bytes came since the read before or
+// since the line was last seen empty: a pause longer than the line pausing within a
 // reply is none of its speed, nor is the time before a reply's first read (the board's
 // own delay). A short reply may come from the board a byte at a time: the speed is told
 // by the bytes of longer ones.
@@ -144,7 +154,7 @@ void CSerialSatelDevice::NoteLineByte(size_t count)
     NoteFlowRead();
     if (m_byteRead == 0 || !m_flowTimed || count <= kShortReply) return;
     if (m_flowGapUs > 0.0) {
-        if (m_flowBytes == 0 && m_flowUs == 0.0) m_flowStartUs = m_previousReadUs;
+        if (m_flowBytes == 0 && m_flowUs == 0.0) m_flowStartUs = m_readUs - m_flowGapUs;
         m_flowUs += m_flowGapUs;
         m_flowGapUs = 0.0;
     }

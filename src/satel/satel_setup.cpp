@@ -189,6 +189,9 @@ void CSerialSatelDevice::PrimeQueue()
     const double periodUs = m_period * 1000.0;
     const double endUs = ReadProgramClockUs() + 20.0 * periodUs + m_replyTimeoutMs * 1000.0;
     double quietSinceUs = -1.0;  // request time of the last read that brought nothing
+    // A long reply on a slow line holds the first frame no longer: its rest is read
+    // once the frames run.
+    m_yieldAtUs = endUs;
     while (ReadProgramClockUs() < endUs && !IsClosing()) {
         const size_t before = QueuedSamples();
         const double requestUs = ReadProgramClockUs();
@@ -206,6 +209,7 @@ void CSerialSatelDevice::PrimeQueue()
         }
         PauseUs(static_cast<int64_t>(periodUs / 8.0));
     }
+    m_yieldAtUs = HUGE_VAL;
     // Samples gathered before the first frame belong to no frame.
     DropQueued(2);
 }
