@@ -94,9 +94,10 @@ public:
         return end;
     }
     int64_t StarHighSent() const { return m_starHigh.load(); }
-    // A still reply's copy that comes after the next request was sent is told from the
-    // answer by its sample count alone: the counts by which such copies differ from the
-    // replies next to them.
+    // A copy holding only the newest values (a still board's, or of a one-sample reply
+    // just sent) that comes after the next request was sent is told from the answer by
+    // its sample count alone: the counts by which such copies differ from the replies
+    // next to them.
     int64_t StillCopySlack() const { return m_stillSlack.load(); }
     // Replies sent again (a request answered twice).
     int64_t CopiesSent() const { return m_copies.load(); }
@@ -217,6 +218,7 @@ private:
                 }
                 m_carried.push_back(carried);
                 for (int16_t value : sample) PutU16(body, static_cast<uint16_t>(value));
+                m_newest = body.substr(body.size() - 6);
             }
             m_sent = std::max(m_sent.load(), gathered);
         }
@@ -246,6 +248,14 @@ private:
         // A lone '*' after the header of a board that gives no length is an empty reply.
         m_starHighNext = m_stillLeft == 0 && share(m_scheme) < m_plan.starHighShare &&
                          !(m_length == Length::Zero && m_lone);
+    }
+    // Whether a reply's samples all hold the newest sample sent: a still board's answer
+    // would hold no other.
+    bool HoldsOnlyNewest(const std::string& reply, size_t ending) const
+    {
+        for (size_t at = 5; at + 6 + ending <= reply.size(); at += 6)
+            if (reply.compare(at, 6, m_newest) != 0) return false;
+        return true;
     }
     // A sensor 1 whose high byte is '*', now and then another one too.
     SatelSample StarHigh(SatelSample sample)
@@ -428,7 +438,7 @@ private:
         if (fault == Fault::Repeat && m_clean.size() > back && !m_clean[m_clean.size() - 1 - back].empty()) {
             const std::string& copy = m_clean[m_clean.size() - 1 - back];
             Put(copy);
-            if (m_stillLeft > 0) {
+            if (HoldsOnlyNewest(copy, ending)) {
                 m_copySamples = static_cast<int64_t>((copy.size() - 5 - ending) / 6);
                 m_stillSlack += std::abs(m_copySamples - samples);
             }
@@ -480,4 +490,5 @@ private:
     int m_stillLeft = 0;             // sample replies left in the still spell
     int64_t m_held = 0;              // the sample the spell holds
     bool m_starHighNext = false;     // this reply opens with a '*'-high sample
+    std::string m_newest;            // the newest sample sent, as sent
 };
