@@ -69,47 +69,38 @@ struct LineRun : SatelClockRun {
 };
 
 // Holds the device's thread between two passes now and then, as a loaded machine does,
-// for times drawn from seed; until stopped.
-class CPassHolder {
-public:
-    CPassHolder(CSerialSatelDevice& device, uint32_t seed) : m_device(device), m_random(seed)
+// for times drawn from seed, until stopped; Stop: the holds taken.
+struct CPassHolder {
+    CPassHolder(CSerialSatelDevice& device, uint32_t seed)
+        : thread([this, &device, seed] {
+              std::mt19937 random(seed);
+              std::unique_lock<std::mutex> lock(mutex);
+              const auto stopped = [this] { return stop; };
+              while (!wake.wait_for(lock, std::chrono::milliseconds(10 + random() % 200), stopped)) {
+                  if (!device.HoldPasses(std::chrono::seconds(20))) continue;
+                  ++holds;
+                  wake.wait_for(lock, std::chrono::milliseconds(1 + random() % 120), stopped);
+                  device.ReleasePasses();
+              }
+          })
     {
-        m_thread = std::thread([this] { Run(); });
     }
     ~CPassHolder() { Stop(); }
     int Stop()
     {
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
         }
-        m_wake.notify_all();
-        if (m_thread.joinable()) m_thread.join();
-        return m_holds;
+        wake.notify_all();
+        if (thread.joinable()) thread.join();
+        return holds;
     }
-
-private:
-    bool WaitFor(int ms)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return !m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop; });
-    }
-    void Run()
-    {
-        while (WaitFor(10 + static_cast<int>(m_random() % 200))) {
-            if (!m_device.HoldPasses(std::chrono::seconds(20))) continue;
-            ++m_holds;
-            WaitFor(1 + static_cast<int>(m_random() % 120));
-            m_device.ReleasePasses();
-        }
-    }
-    CSerialSatelDevice& m_device;
-    std::mt19937 m_random;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-    int m_holds = 0;
-    std::thread m_thread;
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false;
+    int holds = 0;
+    std::thread thread;
 };
 
 // How open the first and last frames leave the trace where they carry a still value
