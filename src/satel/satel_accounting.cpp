@@ -43,13 +43,17 @@ int64_t CSerialSatelDevice::SamplesByBytes(size_t count, const uint8_t* tail) co
     return static_cast<int64_t>((count - kHeaderSize - closing + kSampleSize / 2) / kSampleSize);
 }
 
-void CSerialSatelDevice::Remember(const uint8_t* bytes, size_t count)
+size_t CSerialSatelDevice::Remember(const uint8_t* bytes, size_t count)
 {
-    if (count < kHeaderSize + kSampleSize) return;
+    // Replies alike are kept once: a still board's leave room for those of the
+    // requests before.
+    if (count < kHeaderSize + kSampleSize || IsCopy(bytes, count)) return kSeen;
+    const size_t slot = m_seenNext;
     count = std::min(count, kMaxReply);
-    std::memcpy(m_seen[m_seenNext].data(), bytes, count);
-    m_seenSize[m_seenNext] = count;
-    m_seenNext = (m_seenNext + 1) % kSeen;
+    std::memcpy(m_seen[slot].data(), bytes, count);
+    m_seenSize[slot] = count;
+    m_seenNext = (slot + 1) % kSeen;
+    return slot;
 }
 
 // A copy of an earlier reply: the same bytes. (A copy damaged on the line cannot be told
@@ -60,6 +64,17 @@ bool CSerialSatelDevice::IsCopy(const uint8_t* bytes, size_t count) const
     for (size_t i = 0; i < kSeen; ++i)
         if (m_seenSize[i] == count && std::memcmp(m_seen[i].data(), bytes, count) == 0) return true;
     return false;
+}
+
+bool CSerialSatelDevice::IsStill(size_t count, Ending ending) const
+{
+    const int samples = SamplesIn(count, ending);
+    if (samples <= 0 || !m_hasNewest) return false;
+    for (int j = 0; j < samples; ++j)
+        if (std::memcmp(m_reply.data() + kHeaderSize + static_cast<size_t>(j) * kSampleSize,
+                        m_newest.data(), kSampleSize) != 0)
+            return false;
+    return true;
 }
 
 CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t samples)
@@ -165,6 +180,12 @@ void CSerialSatelDevice::RefuteLone()
     m_queuedTotal -= back;
     m_countedSince -= static_cast<int64_t>(back);
     m_lastWasAgain = false;
+    if (back > 0) {
+        m_newest = m_newestBefore;
+        m_hasNewest = m_hadNewestBefore;
+    }
+    // Its bytes were damaged: a reply damaged alike is no copy of it.
+    if (m_unconfirmed > 0 && m_unconfirmedSeen < kSeen) m_seenSize[m_unconfirmedSeen] = 0;
     if (m_unconfirmedByLength >= 0) {
         const int64_t lost = Bounded(m_unconfirmedByLength);
         m_countedSince += lost;
@@ -268,22 +289,19 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     m_replySamples = samples;
     m_replyLone = ending == Ending::Lone;
     // No request waits: the board answered more than it was asked. The same bytes as an
-    // earlier reply but not the last one taken: its samples are older than those taken.
-    // The last reply's bytes again, asked for, are a still board's fresh values.
-    const bool last = samples > 0 && m_lastTakenSize == count &&
-                      std::memcmp(m_seen[m_lastTakenSeen].data(), m_reply.data(), count) == 0;
-    bool copy = !last && samples > 0 && IsCopy(m_reply.data(), count);
-    // A moving board's reply never comes again byte for byte.
-    for (int j = 1; last && j < samples && !copy; ++j)
-        copy = std::memcmp(m_reply.data() + kHeaderSize, m_reply.data() + kHeaderSize + j * kSampleSize,
-                           kSampleSize) != 0;
-    // Copies are not kept again: they would push out the replies they may copy next.
-    const size_t slot = copy || last ? m_lastTakenSeen : m_seenNext;
-    if (!copy && !last) Remember(m_reply.data(), count);
+    // earlier reply: its samples are older than those taken. But values that are all
+    // the newest taken, asked for, are a still board's fresh values, however many of
+    // them a reply holds: only more replies than requests tell a copy of them.
+    const bool seen = samples > 0 && IsCopy(m_reply.data(), count);
+    const bool still = IsStill(count, ending);
+    const bool copy = seen && !still;
+    m_lastSeen = Remember(m_reply.data(), count);
     bool answers = !copy && IsRequestWaiting();
-    if (!answers && !copy && !last && m_lastWasAgain && m_queuedTotal == m_againMark) {
-        // More replies than requests, and the last one taken repeated the one before:
-        // that one was the copy (it came as a request was sent), this is the answer.
+    if (!answers && samples > 0 && !seen && m_lastWasAgain && m_queuedTotal == m_againMark) {
+        // More replies than requests, and the last one taken repeated an earlier one and
+        // held only the values of the one before, where this one repeats none: that one
+        // was the copy (it came as a request was sent), this is the answer. (An empty
+        // one may repeat any empty reply: it brings nothing.)
         WithdrawAgain();
         answers = true;
     }
@@ -298,9 +316,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
         m_replySamples = 0;
         return Reply::Repeat;
     }
-    m_replyAgain = last;
-    m_lastTakenSeen = slot;
-    m_lastTakenSize = count;
+    m_replyAgain = still && seen;
+    m_newestBefore = m_newest;
+    m_hadNewestBefore = m_hasNewest;
+    const size_t newest = kHeaderSize + static_cast<size_t>(samples - 1) * kSampleSize;
+    std::memcpy(m_newest.data(), m_reply.data() + newest, kSampleSize);
+    m_hasNewest = true;
     return Reply::Samples;
 }
 
@@ -324,6 +345,7 @@ void CSerialSatelDevice::TakeReply(bool late)
         m_unconfirmed = static_cast<size_t>(m_replySamples);
         m_unconfirmedByLength = m_byLength;
         m_unconfirmedGapUs = LinePauseUs();
+        m_unconfirmedSeen = m_lastSeen;
     }
     m_replyLone = false;
     m_lastWasAgain = m_replyAgain;

@@ -88,7 +88,7 @@ public:
     int64_t GetLostSamples() const { return m_lostSamples.load(); }
     int64_t GetRepeatedFrames() const { return m_repeatedFrames.load(); }
     // Any thread: samples the spike filter dropped while running, each shown as a
-    // repeated frame.
+    // repeated frame, between two samples that frames showed.
     int64_t GetFilteredSamples() const { return m_filteredSamples.load(); }
     // Any thread: sample replies that came again (a request answered twice), dropped.
     int64_t GetRepeatedReplies() const { return m_repeatedReplies.load(); }
@@ -183,7 +183,12 @@ protected:
     // Whether the count bytes repeat an earlier reply, whose samples were taken or
     // counted already.
     bool IsCopy(const uint8_t* bytes, size_t count) const;
-    void Remember(const uint8_t* bytes, size_t count);
+    // Keeps a reply read whole, to know its copies: the slot it went to (kSeen: one
+    // alike is kept already).
+    size_t Remember(const uint8_t* bytes, size_t count);
+    // Whether the samples of a reply of count bytes, ended in that way, all hold the
+    // values of the newest sample taken: a still board's, never older than those taken.
+    bool IsStill(size_t count, Ending ending) const;
     // Whether a byte other than a header's follows the lone '*' that ends m_reply at
     // count (then a byte added inside may have put a sample's '*' there): refused.
     bool LoneFollowed(size_t count);
@@ -222,6 +227,8 @@ protected:
     // Pending: a frame fell due while a reply was on its way (read on next time).
     ReadOutcome GetLastOutcome() const { return m_lastOutcome; }
     bool ParseSample();
+    // Whether raw sensor values lie where the spike filter takes them.
+    static bool InRawRange(const double raw[3]);
     size_t QueuedSamples() const { return m_queueCount; }
     bool PopSample();
     void TakeSample(bool running);
@@ -294,6 +301,7 @@ protected:
     bool m_freshShown = false;  // acquisition thread: a frame carried a sample
     std::atomic<int64_t> m_repeatedFrames{0};
     std::atomic<int64_t> m_filteredSamples{0};
+    int64_t m_filteredBeforeNext = 0;  // acquisition thread: said by the next fresh frame
     std::atomic<int64_t> m_repeatedReplies{0};
     // Acquisition thread: the length rule learnt (two agreeing replies make it; two
     // refused replies in a row that agree on another rule change it), and replies in a
@@ -342,11 +350,17 @@ protected:
     std::array<std::array<uint8_t, kMaxReply + 1>, kSeen> m_seen{};
     std::array<size_t, kSeen> m_seenSize{};
     size_t m_seenNext = 0;
-    size_t m_lastTakenSeen = 0;  // the slot of the last reply taken
-    size_t m_lastTakenSize = 0;
-    // Acquisition thread: whether the last reply taken repeated the one before (a still
-    // board, or a copy that came as a request was sent), its samples, and the samples
-    // queued in all after it; the reply being taken repeats the last.
+    size_t m_lastSeen = kSeen;         // the slot the last reply closed was kept in
+    size_t m_unconfirmedSeen = kSeen;  // and that of a reply closed by a lone '*' not confirmed
+    // Acquisition thread: the newest sample taken, as the board sent it, and the one
+    // before the last reply's (a reply taken back leaves it the newest).
+    std::array<uint8_t, kSampleSize> m_newest{};
+    bool m_hasNewest = false;
+    std::array<uint8_t, kSampleSize> m_newestBefore{};
+    bool m_hadNewestBefore = false;
+    // Acquisition thread: whether the last reply taken held only the values of the one
+    // before (a still board, or a copy that came as a request was sent), its samples,
+    // and the samples queued in all after it; the reply being taken does.
     bool m_lastWasAgain = false;
     size_t m_againSamples = 0;
     uint64_t m_againMark = 0;

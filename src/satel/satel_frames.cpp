@@ -101,12 +101,13 @@ void CSerialSatelDevice::TakeSample(bool running)
     bool fresh = PopSample();
     if (fresh) {
         // A sample the spike filter refuses keeps the row: the frame repeats the last
-        // values and the sample reaches no frame.
+        // values and the sample reaches no frame, which the next sample a frame shows
+        // tells, as it tells what went missing (after the first sample shown).
         const int64_t droppedBefore = m_droppedSamples.load();
         ParseSample();
         if (m_droppedSamples.load() != droppedBefore) {
             fresh = false;
-            if (running) m_filteredSamples.fetch_add(1);
+            if (running && m_freshShown) ++m_filteredBeforeNext;
             CarryGap(m_poppedGap);  // shown by the next sample that reaches a frame
         }
     }
@@ -118,7 +119,9 @@ void CSerialSatelDevice::TakeSample(bool running)
             if (m_freshShown) {
                 m_skippedSamples.fetch_add(m_poppedGap[0]);
                 m_lostSamples.fetch_add(m_poppedGap[1]);
+                m_filteredSamples.fetch_add(m_filteredBeforeNext);
             }
+            m_filteredBeforeNext = 0;
             m_freshShown = true;
         } else
             m_repeatedFrames.fetch_add(1);
@@ -199,17 +202,21 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     return settle();
 }
 
+bool CSerialSatelDevice::InRawRange(const double raw[3])
+{
+    for (int i = 0; i < 3; ++i)
+        if (raw[i] < kMinRaw || raw[i] > kMaxRaw) return false;
+    return true;
+}
+
 bool CSerialSatelDevice::ParseSample()
 {
     CMutexLock lock(&m_dataMutex);
     if (m_offsetsDone.load()) {
-        bool outOfRange = false;
         bool stepped = false;
-        for (int i = 0; i < 3; ++i) {
-            outOfRange = outOfRange || m_raw[i] < kMinRaw || m_raw[i] > kMaxRaw;
+        for (int i = 0; i < 3; ++i)
             stepped = stepped || std::fabs(m_raw[i] - m_previous[i]) > kMaxStep;
-        }
-        if (outOfRange) {
+        if (!InRawRange(m_raw)) {
             m_droppedSamples.fetch_add(1);
             return false;
         }

@@ -165,13 +165,18 @@ void CSerialSatelDevice::CheckInit()
     if (!std::isnan(firstUs) && firstUs > m_period * 500.0) DropQueued(1);
     ClearGaps();
     // The spike filter starts from the first sample the frames take; one the board's
-    // next bytes may still show misread (an unconfirmed reply) is no start.
-    if (m_queueCount > m_unconfirmed) {
+    // next bytes may still show misread (an unconfirmed reply) is no start, nor one
+    // the filter drops (a sensor out of range).
+    for (size_t i = 0; i + m_unconfirmed < m_queueCount; ++i) {
+        const std::array<double, 3>& sample = m_queue[(m_queueHead + i) % m_queue.size()];
+        if (!InRawRange(sample.data())) continue;
         CMutexLock lock(&m_dataMutex);
-        std::copy(m_queue[m_queueHead].begin(), m_queue[m_queueHead].end(), m_previous);
+        std::copy(sample.begin(), sample.end(), m_previous);
+        break;
     }
     m_line.NoteFreshFrame(-1);
     m_freshShown = false;
+    m_filteredBeforeNext = 0;
     m_lastRead = ReadProgramClockUs();
 }
 

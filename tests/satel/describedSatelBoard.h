@@ -25,8 +25,9 @@
 // Commands are 8 bytes ('#' 'I' 00 03 command argument 00 '*'). 'P', 'C' and 'R' are
 // acknowledged; 'B' is answered with every sample gathered since the last answered
 // 'B': a 5-byte header ('#' 'I', two length bytes, 'B'), 6 bytes per sample (three
-// big-endian int16), then the ending. Samples are RampSample(j), gathered from the
-// first 'R' on at the board's rate.
+// big-endian int16), then the ending. Sample j, gathered from the first 'R' on at the
+// board's rate, is RampSample(j) but in a still spell (it holds the last one before) and
+// where a '*'-high sample (out of range: the spike filter drops it) opens a reply.
 class CDescribedSatelBoard {
 public:
     // What the two length bytes count: nothing (0); the bytes from the kind to before
@@ -56,6 +57,10 @@ public:
         int lineBytesPerSecond = 0;
         uint32_t seed = 0;
         int stallMs = 0;  // longer than the device waits for a byte
+        // The samples measured: how often a sample reply starts a still spell, and how
+        // often one opens with a '*'-high sample.
+        double stillShare = 0.0;
+        double starHighShare = 0.0;
     };
     struct Faults {
         int atLeast = 0;  // the run goes on until that many faults were injected
@@ -73,7 +78,30 @@ public:
     {
         m_plan = plan;
         m_random.seed(plan.seed);
+        m_scheme.seed(plan.seed ^ 0x5A7E1u);
     }
+    // Once the board is stopped, what each sample sent carried: the j whose RampSample
+    // it repeats (j itself but in a still spell), or -1 for a '*'-high sample.
+    const std::vector<int64_t>& Carried() const { return m_carried; }
+    // The last sample that carries the same value as sample j (j itself but for the
+    // first of a still spell).
+    int64_t StillUntil(int64_t j) const
+    {
+        int64_t end = j;
+        while (end + 1 < static_cast<int64_t>(m_carried.size()) &&
+               m_carried[static_cast<size_t>(end + 1)] == j)
+            ++end;
+        return end;
+    }
+    int64_t StarHighSent() const { return m_starHigh.load(); }
+    // A copy holding only the newest values (a still board's, or of a one-sample reply
+    // just sent) that comes after the next request was sent is told from the answer by
+    // its sample count alone: the counts by which such copies differ from the replies
+    // next to them.
+    int64_t StillCopySlack() const { return m_stillSlack.load(); }
+    // Replies sent again (a request answered twice).
+    int64_t CopiesSent() const { return m_copies.load(); }
+
     // Replies sent while the board's way was this, and how many kinds of fault it met.
     int Resets() const { return m_resets.load(); }
     // Sets the acknowledgements' length field (by default what the length bytes count).
@@ -179,8 +207,18 @@ private:
             const double seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
             const int64_t gathered = static_cast<int64_t>(std::floor(seconds * m_rate)) + 1;
+            DrawScheme(gathered > m_sent.load());
             for (int64_t j = m_sent.load(); j < gathered; ++j, ++count) {
-                for (int16_t value : RampSample(j)) PutU16(body, static_cast<uint16_t>(value));
+                int64_t carried = m_stillLeft > 0 ? m_held : j;
+                SatelSample sample = RampSample(carried);
+                if (count == 0 && m_starHighNext) {
+                    sample = StarHigh(sample);
+                    carried = -1;
+                    ++m_starHigh;
+                }
+                m_carried.push_back(carried);
+                for (int16_t value : sample) PutU16(body, static_cast<uint16_t>(value));
+                m_newest = body.substr(body.size() - 6);
             }
             m_sent = std::max(m_sent.load(), gathered);
         }
@@ -190,6 +228,43 @@ private:
         if (!m_lone) reply.append(5, '\0');
         reply.push_back('*');
         return reply;
+    }
+    // Whether this sample reply starts or ends a still spell and opens with a '*'-high
+    // sample. A spell holds the last sample sent, which must be one of the ramp.
+    void DrawScheme(bool hasSample)
+    {
+        m_starHighNext = false;
+        if (!hasSample) return;
+        if (m_stillLeft > 0) --m_stillLeft;
+        if (m_sinceConfigured < 12) return;
+        std::uniform_real_distribution<double> share(0.0, 1.0);
+        const int64_t last = m_sent.load() - 1;
+        if (m_stillLeft == 0 && share(m_scheme) < m_plan.stillShare && last >= 0 &&
+            m_carried[static_cast<size_t>(last)] == last) {
+            // Mostly a few replies; now and then the rest of the run.
+            m_stillLeft = m_scheme() % 4 == 0 ? 1000000 : 2 + static_cast<int>(m_scheme() % 60);
+            m_held = last;
+        }
+        // A lone '*' after the header of a board that gives no length is an empty reply.
+        m_starHighNext = m_stillLeft == 0 && share(m_scheme) < m_plan.starHighShare &&
+                         !(m_length == Length::Zero && m_lone);
+    }
+    // Whether a reply's samples all hold the newest sample sent: a still board's answer
+    // would hold no other.
+    bool HoldsOnlyNewest(const std::string& reply, size_t ending) const
+    {
+        for (size_t at = 5; at + 6 + ending <= reply.size(); at += 6)
+            if (reply.compare(at, 6, m_newest) != 0) return false;
+        return true;
+    }
+    // A sensor 1 whose high byte is '*', now and then another one too.
+    SatelSample StarHigh(SatelSample sample)
+    {
+        for (size_t i = 0; i < sample.size(); ++i) {
+            if (i == 0 || m_scheme() % 3 == 0)
+                sample[i] = static_cast<int16_t>(0x2A00 | (static_cast<uint16_t>(sample[i]) & 0xFF));
+        }
+        return sample;
     }
     // Waits (up to two seconds) until the device has read all that was sent; returns
     // the bytes it left. Bytes sent reach the line's receive queue from a kernel worker,
@@ -281,6 +356,9 @@ private:
         m_longestReply = std::max(m_longestReply.load(), reply.size());
         const size_t ending = m_lone ? 1u : 6u;
         const bool hasSample = reply.size() > 5 + ending;
+        const int64_t samples = static_cast<int64_t>((clean.size() - 5 - ending) / 6);
+        if (m_copySamples >= 0) m_stillSlack += std::abs(m_copySamples - samples);
+        m_copySamples = -1;
         const Fault fault = Draw(hasSample);
         if (fault != Fault::None) ++m_injected;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
@@ -357,7 +435,15 @@ private:
         m_clean.push_back(whole ? clean : std::string());
         if (m_clean.size() > 4) m_clean.erase(m_clean.begin());
         const size_t back = m_random() % 4;
-        if (fault == Fault::Repeat && m_clean.size() > back) Put(m_clean[m_clean.size() - 1 - back]);
+        if (fault == Fault::Repeat && m_clean.size() > back && !m_clean[m_clean.size() - 1 - back].empty()) {
+            const std::string& copy = m_clean[m_clean.size() - 1 - back];
+            Put(copy);
+            if (HoldsOnlyNewest(copy, ending)) {
+                m_copySamples = static_cast<int64_t>((copy.size() - 5 - ending) / 6);
+                m_stillSlack += std::abs(m_copySamples - samples);
+            }
+            ++m_copies;
+        }
         if (fault == Fault::Reset) {
             m_silentUntilConfigured = true;
             m_clean.clear();
@@ -388,10 +474,21 @@ private:
     std::atomic<int64_t> m_sent{0};
     std::atomic<int> m_injected{0};
     std::atomic<size_t> m_longestReply{0};
+    std::atomic<int64_t> m_starHigh{0};
+    std::atomic<int64_t> m_stillSlack{0};
+    int64_t m_copySamples = -1;  // board thread: the samples of a still copy just sent
+    std::atomic<int64_t> m_copies{0};
     std::atomic<int64_t> m_longestGapMs{0};
     // Board thread only.
     bool m_clockStarted = false;
     std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_lineFree;
     std::mt19937 m_random{20261208};
+    // Board thread (read once it stopped): the sample scheme.
+    std::mt19937 m_scheme{20261209};
+    std::vector<int64_t> m_carried;  // what sample j carried (Carried)
+    int m_stillLeft = 0;             // sample replies left in the still spell
+    int64_t m_held = 0;              // the sample the spell holds
+    bool m_starHighNext = false;     // this reply opens with a '*'-high sample
+    std::string m_newest;            // the newest sample sent, as sent
 };

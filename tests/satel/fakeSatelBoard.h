@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -57,8 +58,17 @@ public:
             if (!(std::fabs(raw[i] - std::lround(raw[i])) < 1e-6)) return false;
             values[i] = static_cast<int16_t>(std::lround(raw[i]));
         }
-        const int64_t j = RampIndex(values);
-        if (j < 0 || (frames > 0 && j < last)) return false;
+        int64_t j = RampIndex(values);
+        if (j < 0) return false;
+        if (frames > 0 && j <= last && stillUntil) {
+            // A still spell's value: a fresh sample while the spell has one left after
+            // the last (taken so: the repeats that are certain), else a repeat.
+            const int64_t end = stillUntil(j);
+            if (last > end) return false;
+            if (last < end) ++uncertain;
+            j = std::min(last + 1, end);
+        }
+        if (frames > 0 && j < last) return false;
         if (frames == 0)
             first = j;
         else if (j == last)
@@ -74,6 +84,10 @@ public:
     int64_t last = -1;
     int64_t skipped = 0;
     int64_t repeated = 0;
+    // Where a board held its samples still: the last sample carrying sample j's value
+    // (none: every sample differs). Frames of such a value that may be repeats.
+    std::function<int64_t(int64_t)> stillUntil;
+    int64_t uncertain = 0;
 };
 
 // Plays the SATEL board on the master side of a pseudo-terminal: answers 'P', 'C' and

@@ -63,12 +63,16 @@ constexpr int64_t kNoSampleYet = -2;
 // The board sample each frame carried, from the frame's sensor values and the board
 // offsets, in frame order; kNoSampleYet for the frames of zeros before the first
 // sample; -1 for a frame that is no ramp sample near the last one (and for every frame
-// after it).
+// after it). stillUntil: where the board held its samples still (CRampFollower);
+// uncertain: set to the frames of a still value that may be repeats.
 inline std::vector<int64_t> FrameSamples(const std::vector<CFrame>& frames,
-                                         const CSerialSatelDevice& device)
+                                         const CSerialSatelDevice& device,
+                                         const std::function<int64_t(int64_t)>& stillUntil = nullptr,
+                                         int64_t* uncertain = nullptr)
 {
     std::vector<int64_t> samples;
     CRampFollower follow;
+    follow.stillUntil = stillUntil;
     bool lost = false;
     for (const CFrame& frame : frames) {
         if (follow.frames == 0 && !lost && !frame.values.empty() &&
@@ -83,6 +87,7 @@ inline std::vector<int64_t> FrameSamples(const std::vector<CFrame>& frames,
         lost = lost || frame.values.size() < 3 || !follow.Take(raw);
         samples.push_back(lost ? -1 : follow.last);
     }
+    if (uncertain != nullptr) *uncertain = follow.uncertain;
     return samples;
 }
 
@@ -92,6 +97,7 @@ struct SatelClockRun {
     int decoded = 0;        // frames that carried a board sample (none of them lost)
     int64_t skipped = 0;    // board samples between the first and the last that no frame carried
     int64_t repeated = 0;   // frames that carried the previous frame's sample again
+    int64_t uncertain = 0;  // frames of a still board that may be repeats too
     int64_t reportedSkipped = 0;   // what the device counted of each
     int64_t reportedRepeated = 0;
     int64_t missed = 0;
@@ -142,9 +148,10 @@ inline bool Overlong(size_t replyBytes) { return replyBytes > CSerialSatelDevice
 // one again, and whether the frames kept their schedule at rate.
 inline std::vector<int64_t> TraceFrames(const std::vector<CFrame>& frames,
                                         const CSerialSatelDevice& device, double rate,
-                                        SatelClockRun& run)
+                                        SatelClockRun& run,
+                                        const std::function<int64_t(int64_t)>& stillUntil = nullptr)
 {
-    const std::vector<int64_t> samples = FrameSamples(frames, device);
+    const std::vector<int64_t> samples = FrameSamples(frames, device, stillUntil, &run.uncertain);
     for (size_t f = 0; f < samples.size() && samples[f] != -1; ++f) {
         ++run.decoded;
         if (samples[f] == kNoSampleYet || f == 0 || samples[f - 1] == kNoSampleYet) {
