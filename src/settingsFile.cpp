@@ -67,6 +67,16 @@ bool WriteAll(int fd, const char* data, size_t size)
     return true;
 }
 
+// fsync retried while a signal interrupts it.
+bool SyncFd(int fd)
+{
+    int result = 0;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
 bool SyncFolder(const std::string& folder, std::string& error)
 {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -74,11 +84,7 @@ bool SyncFolder(const std::string& folder, std::string& error)
         error = ErrnoText("cannot open folder " + folder);
         return false;
     }
-    int result = 0;
-    do {
-        result = ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
-    const bool isSynced = result == 0;
+    const bool isSynced = SyncFd(fd);
     if (!isSynced) error = ErrnoText("cannot flush folder " + folder);
     ::close(fd);  // a folder opened for reading
     return isSynced;
@@ -92,13 +98,10 @@ bool SyncStored(const std::string& path, std::string& error)
         error = ErrnoText("cannot open " + path);
         return false;
     }
-    int result = 0;
-    do {
-        result = ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) error = ErrnoText("cannot flush " + path);
+    const bool isSynced = SyncFd(fd);
+    if (!isSynced) error = ErrnoText("cannot flush " + path);
     ::close(fd);  // read only: nothing to lose
-    return result == 0 && SyncFolder(FolderOf(path), error);
+    return isSynced && SyncFolder(FolderOf(path), error);
 }
 
 // Holds the settings folder locked: one save, or one start-up's look at what cut saves
@@ -232,11 +235,7 @@ bool ReplaceSettingsFile(const std::string& path, const std::string& bytes, std:
     if (!isOk) error = ErrnoText("cannot write " + temp);
     if (isOk) {
         Reached(SettingsSaveStep::kWritten);
-        int result = 0;
-        do {
-            result = ::fsync(fd);
-        } while (result != 0 && errno == EINTR);
-        if (result != 0) {
+        if (!SyncFd(fd)) {
             isOk = false;
             error = ErrnoText("cannot flush " + temp);
         }
