@@ -164,8 +164,6 @@ public:
     }
     // Sample replies carry their length (bytes from 'B' to before the closing '*').
     void SetLengthField(bool given) { m_lengthField = given; }
-    // Stops answering 'P', 'C' and 'R'.
-    void SetSilent(bool silent) { m_silent = silent; }
     // Stops answering 'B'.
     void SetSilentSamples(bool silent) { m_silentSamples = silent; }
     // Set before Start: the board gathers RampSample(j) at its first 'R' + (phase + j)
@@ -204,11 +202,6 @@ public:
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_received.wait_for(lock, timeout, [&] { return m_commands.size() >= count; });
-    }
-    size_t QueuedCount()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_replies.size();
     }
 
 private:
@@ -279,7 +272,7 @@ private:
                                    std::chrono::duration<double>(m_clockPhase / m_clockRate));
             }
             if (command != 'B') {
-                answer = !m_silent;
+                answer = true;
             } else if (m_silentSamples) {
             } else if (m_skipRequests > 0) {
                 --m_skipRequests;
@@ -325,7 +318,6 @@ private:
     CPtyPair& m_pty;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_silent{false};
     std::atomic<bool> m_silentSamples{false};
     std::mutex m_mutex;
     std::condition_variable m_received;

@@ -35,20 +35,6 @@ public:
         m_previous[1] = b;
         m_previous[2] = c;
     }
-    // The program's clock as the device reads it, a minute on: a device that has run a
-    // while (a reply may be reckoned from long ago). Set before the first read.
-    void SetClockAhead() { m_clockAheadUs = 60.0e6; }
-    double ReadProgramClockUs() override
-    {
-        return CSerialSatelDevice::ReadProgramClockUs() + m_clockAheadUs;
-    }
-    // Every request answered, the last one that long ago (at most a minute, with the
-    // clock ahead): the next reply's room is what the board gathers meanwhile.
-    void AnsweredAgo(std::chrono::milliseconds ago)
-    {
-        m_requestCount = 0;
-        m_lastAnsweredUs = ReadProgramClockUs() - static_cast<double>(ago.count()) * 1000.0;
-    }
     // Keeps the sequence of initialisation out of the direct protocol tests.
     void SetInitialising(bool pending) { m_initPending = pending; }
     using CSerialSatelDevice::GetLastOutcome;
@@ -76,27 +62,6 @@ public:
                                static_cast<int16_t>(m_raw[2])});
         return samples;
     }
-    // Samples counted lost in refused or cut replies and not yet shown by a frame: those
-    // before the queued samples and before the next one.
-    int64_t LostSaid() const
-    {
-        int64_t lost = m_lostBeforeNext;
-        for (size_t i = 0; i < m_queueCount; ++i)
-            lost += m_queueGaps[(m_queueHead + i) % m_queue.size()][1];
-        return lost;
-    }
-    // Waits until at least count bytes wait for the device; false after the timeout.
-    bool WaitForWaiting(int count, std::chrono::milliseconds timeout)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (Waiting() < count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
-    // Any thread: bytes in the port's receive queue, not yet read by the device.
-    int PortWaiting() { return m_port.Available(); }
     // Waits until bytes wait in the receive queue; false after the timeout.
     bool WaitForBytes(std::chrono::milliseconds timeout)
     {
@@ -107,9 +72,6 @@ public:
         }
         return true;
     }
-
-private:
-    double m_clockAheadUs = 0.0;
 };
 
 // A device on the pty's line, opened against a board that answers its probe and then

@@ -448,28 +448,6 @@ TEST_F(SatelDeviceTest, EverySampleOfAReplyIsParsedInOrder)
     board.Stop();
 }
 
-// Sensor values of 42 carry the byte '*' (0x2A): inside a reply it is data.
-TEST_F(SatelDeviceTest, StarBytesInsideSamplesAreData)
-{
-    auto device = OpenDevice();
-    CFakeSatelBoard board(m_pty);
-    board.Queue({{42, 300, 500}, {600, 42, 700}});
-    board.Start();
-    ASSERT_TRUE(device->ReadFrames(0));
-    ASSERT_EQ(device->ParseQueued(), 2);
-    EXPECT_EQ(device->Value(0), 600.0);
-    EXPECT_EQ(device->Value(1), 42.0);
-    EXPECT_EQ(device->Value(2), 700.0);
-    // Where the line pauses right after such a byte, where a reply could end, more is
-    // still to come: only a closing block ends a reply.
-    board.Queue({{300, 2, 42}, {5, 6, 7}});
-    board.SplitNextReply(CSerialSatelDevice::kHeaderSize + CSerialSatelDevice::kSampleSize, 50ms);
-    ASSERT_TRUE(device->ReadFrames(0));
-    EXPECT_EQ(device->TakeQueued(), (std::vector<SatelSample>{{300, 2, 42}, {5, 6, 7}}));
-    board.Stop();
-    EXPECT_EQ(device->GetDamagedReplies(), 0);
-}
-
 // A '*' (0x2A) in any byte of a sample, next to any other byte value, is data: with
 // either ending, a sample of any place in a reply, and whole samples of '*'. Without a
 // length two samples read as the ending, as noise after a reply does: 0, 0, 42 ends the

@@ -28,33 +28,6 @@ protected:
     CPtyPair m_pty;
 };
 
-// A board that closes its replies with five zero bytes and '*' pauses on its line
-// right after a sample's first byte '*' (a USB adapter hands bytes over in chunks):
-// the lone '*' ends nothing, wherever the sample stands in the reply.
-TEST_F(SatelReplyTest, ALoneStarEndsNoReplyOfABoardThatClosesWithABlock)
-{
-    auto device = OpenProbe(m_pty);
-    CFakeSatelBoard board(m_pty);
-    board.Queue({{1, 2, 3}});  // how this board ends its replies
-    board.Start();
-    ASSERT_TRUE(device->ReadFrames(0));
-    device->TakeQueued();
-    for (size_t place = 0; place < 3; ++place) {
-        SCOPED_TRACE(testing::Message() << "'*' first in sample " << place);
-        std::vector<SatelSample> samples = {{10, 20, 30}, {40, 50, 60}, {70, 80, 90}};
-        samples[place][0] = static_cast<int16_t>(0x2A00 + static_cast<int>(place));
-        board.Queue(samples);
-        board.SplitNextReply(CSerialSatelDevice::kHeaderSize +
-                                 place * CSerialSatelDevice::kSampleSize + 1,
-                             30ms);
-        ASSERT_TRUE(device->ReadFrames(0));
-        EXPECT_EQ(device->TakeQueued(), samples);
-    }
-    board.Stop();
-    EXPECT_EQ(device->GetDamagedReplies(), 0);
-    EXPECT_EQ(device->GetMissedReplies(), 0);
-}
-
 // Where the board gives the length of its replies, once two of them showed how it
 // counts, the length ends them: a sample 0, 0, 42 or a first byte '*' before a pause
 // ends nothing, whatever the ending.
