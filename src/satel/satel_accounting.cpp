@@ -144,13 +144,24 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
 // follows shows that '*' was its own: a header, or nothing for a whole reply time-out.
 // Anything else (a byte added inside the samples put a sample's '*' there, or noise
 // follows at once) refutes it.
-// Quiet since the reply for a quarter period (at most 5 ms) and the pause its line may
-// take: nothing was added inside it (such a byte comes with the reply).
+// Quiet since the reply for a whole reply time-out: nothing was added inside it. A
+// shorter quiet tells nothing: a loaded machine may hand the reply's last byte over
+// any time later.
 void CSerialSatelDevice::ConfirmLoneIfQuiet()
 {
     if (!m_loneOpen || Waiting() > 0) return;
+    if (ReadProgramClockUs() - m_lastByteUs >= m_replyTimeoutMs * 1000.0) ConfirmLone();
+}
+
+// Quiet since the reply for a quarter period (at most 5 ms) and the pause its line may
+// take: the next request may go, its header confirms the reply (its last byte, late,
+// would come before that header and refute it).
+bool CSerialSatelDevice::LoneQuietAWhile()
+{
+    if (!m_loneOpen) return true;
+    if (Waiting() > 0) return false;
     const double quietUs = std::min(m_period * 250.0, 5000.0) + m_unconfirmedGapUs;
-    if (ReadProgramClockUs() - m_lastByteUs >= quietUs) ConfirmLone();
+    return ReadProgramClockUs() - m_lastByteUs >= quietUs;
 }
 
 // How long the line may pause within a reply: thrice the longest pause seen in this
@@ -165,6 +176,7 @@ void CSerialSatelDevice::ConfirmLone()
     m_unconfirmed = 0;
     m_unconfirmedByLength = -1;
     m_loneOpen = false;
+    m_loneAsked = false;
 }
 
 void CSerialSatelDevice::RefuteLone()
@@ -190,6 +202,11 @@ void CSerialSatelDevice::RefuteLone()
         const int64_t lost = Bounded(m_unconfirmedByLength);
         m_countedSince += lost;
         CountLost(lost);
+    } else if (m_loneAsked) {
+        // The next request went: what follows may be noise before its reply, no rest.
+        const int64_t lost = Bounded(static_cast<int64_t>(back));
+        m_countedSince += lost;
+        CountLost(lost);
     } else {
         // Without a length: the samples taken back, and those of its rest (read up to
         // the next request: NoteRefutedByte).
@@ -201,6 +218,7 @@ void CSerialSatelDevice::RefuteLone()
     m_unconfirmed = 0;
     m_unconfirmedByLength = -1;
     m_loneOpen = false;
+    m_loneAsked = false;
 }
 
 // What follows an unconfirmed reply, by the deadline: a header confirms it, other bytes
@@ -345,6 +363,7 @@ void CSerialSatelDevice::TakeReply(bool late)
         m_unconfirmed = static_cast<size_t>(m_replySamples);
         m_unconfirmedByLength = m_byLength;
         m_unconfirmedGapUs = LinePauseUs();
+        m_loneAsked = false;
         m_unconfirmedSeen = m_lastSeen;
     }
     m_replyLone = false;

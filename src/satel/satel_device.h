@@ -196,6 +196,7 @@ protected:
     void ConfirmLone();
     double LinePauseUs() const;
     void ConfirmLoneIfQuiet();
+    bool LoneQuietAWhile();
     void RefuteLone();
     Reply SettleLone(std::chrono::steady_clock::time_point yieldAt);
     // A refused reply without a length read on: its bytes up to its ending or the next
@@ -333,6 +334,7 @@ protected:
     int64_t m_refutedHead = 0;     // the samples its bytes held when refused
     int64_t m_unconfirmedByLength = -1;
     double m_unconfirmedGapUs = 0.0;  // the line's pause allowed after it
+    bool m_loneAsked = false;         // the next request went while it waits
     double m_replyGapUs = 0.0;        // the longest pause between bytes of the reply read
     bool m_replyLone = false;
     bool m_refusedCopy = false;  // the reply refused last was a copy

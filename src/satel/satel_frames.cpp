@@ -179,7 +179,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     // A reply closed by a lone '*' is settled before the next request: bytes after that
     // answer it (noise before its reply, or the reply).
     ConfirmLoneIfQuiet();
-    if (m_loneOpen) {
+    if (!LoneQuietAWhile()) {
         last = Reply::Pending;
         return settle();
     }
@@ -191,6 +191,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         return settle();
     }
     NoteRequest(sentUs);
+    m_loneAsked = m_loneOpen;
     m_byteDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_replyTimeoutMs);
     m_awaiting = true;
     for (int i = 0; i < 16; ++i) {  // acknowledgements that came late are passed over

@@ -233,17 +233,18 @@ bool CSerialSatelDevice::TryResume()
     // it answers a sample request too; or once a late reply's samples came meanwhile,
     // which the next frames carry.
     const int64_t samplesBefore = m_takenSamples;
-    if (!ConfigureBoard(m_replyTimeoutMs)) {
-        m_lineVanished = !m_port.IsOpen() || m_lineVanished;
-        return !m_lineVanished && m_takenSamples > samplesBefore;
-    }
-    // A board that lost power may come back counting and ending its replies otherwise:
-    // its way is learnt again.
+    // A board that lost power may come back counting and ending its replies otherwise,
+    // from the moment it is configured (its acknowledgement may be lost): its way is
+    // learnt again.
     if (m_lengthRule != LengthRule::Unknown) m_formerRule = m_lengthRule;
     if (m_ending != Ending::Unknown) m_formerEnding = m_ending;
     m_lengthRule = m_ruleCandidate = LengthRule::Unknown;
     m_ruleVotes = 0;
     m_ending = Ending::Unknown;
+    if (!ConfigureBoard(m_replyTimeoutMs)) {
+        m_lineVanished = !m_port.IsOpen() || m_lineVanished;
+        return !m_lineVanished && m_takenSamples > samplesBefore;
+    }
     ReadFrames(0);
     return m_lastOutcome == ReadOutcome::Samples || m_lastOutcome == ReadOutcome::Empty ||
            (m_lastOutcome != ReadOutcome::Failed && m_takenSamples > samplesBefore);

@@ -419,6 +419,13 @@ private:
             Put(reply.substr(0, cut));
             std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.stallMs));
             Put(reply.substr(cut));
+        } else if (m_lone && (fault == Fault::DoubledByte || fault == Fault::AddedByte) &&
+                   m_late() % 2 == 0) {
+            // A loaded machine hands the last byte over late: a sample's '*' the added
+            // byte put where the length ends the reply waits alone on the line a while.
+            Put(reply.substr(0, reply.size() - 1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(12));
+            Put(reply.substr(reply.size() - 1));
         } else {
             Put(reply);
         }
@@ -484,6 +491,7 @@ private:
     std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_lineFree;
     std::mt19937 m_random{20261208};
+    std::mt19937 m_late{20261210};  // which damaged replies come with their last byte late
     // Board thread (read once it stopped): the sample scheme.
     std::mt19937 m_scheme{20261209};
     std::vector<int64_t> m_carried;  // what sample j carried (Carried)
