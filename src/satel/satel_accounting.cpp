@@ -179,10 +179,11 @@ void CSerialSatelDevice::ConfirmLone()
     m_loneAsked = false;
 }
 
-void CSerialSatelDevice::RefuteLone()
+// Takes back up to count of the newest queued samples; the gaps they carried pass to the
+// next sample queued. Returns how many were still queued.
+size_t CSerialSatelDevice::DropNewestQueued(size_t count)
 {
-    m_damagedReplies.fetch_add(1);
-    const size_t back = std::min(m_unconfirmed, m_queueCount);
+    const size_t back = std::min(count, m_queueCount);
     for (size_t i = 0; i < back; ++i) {
         --m_queueCount;
         const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
@@ -190,6 +191,13 @@ void CSerialSatelDevice::RefuteLone()
         m_lostBeforeNext += m_queueGaps[at][1];
     }
     m_queuedTotal -= back;
+    return back;
+}
+
+void CSerialSatelDevice::RefuteLone()
+{
+    m_damagedReplies.fetch_add(1);
+    const size_t back = DropNewestQueued(m_unconfirmed);
     m_countedSince -= static_cast<int64_t>(back);
     m_lastWasAgain = false;
     if (back > 0) {
@@ -284,15 +292,8 @@ void CSerialSatelDevice::LearnWay(size_t count, Ending ending, size_t length, in
 // it were repeats.
 void CSerialSatelDevice::WithdrawAgain()
 {
-    const size_t queued = std::min(m_againSamples, m_queueCount);
-    for (size_t i = 0; i < queued; ++i) {
-        --m_queueCount;
-        const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
-        m_skippedBeforeNext += m_queueGaps[at][0];
-        m_lostBeforeNext += m_queueGaps[at][1];
-    }
+    const size_t queued = DropNewestQueued(m_againSamples);
     if (IsRunning()) m_repeatedFrames.fetch_add(static_cast<int64_t>(m_againSamples - queued));
-    m_queuedTotal -= queued;
     m_repeatedReplies.fetch_add(1);
     m_lastWasAgain = false;
 }

@@ -171,6 +171,7 @@ protected:
     Reply CloseSampleReply(size_t count, Ending ending);
     void LearnWay(size_t count, Ending ending, size_t length, int samples);
     void WithdrawAgain();
+    size_t DropNewestQueued(size_t count);
     // Refuses the count bytes in m_reply: damaged, its samples (as many as the board
     // sent in it, -1: none known) counted lost unless it is a copy of an earlier reply.
     Reply Refuse(size_t count, int64_t samples);
