@@ -37,6 +37,19 @@ std::unique_ptr<CAnalogWriter> MakeWriter(bool threaded, uint64_t capacity)
 }
 
 // p50 and p99 of one WriteFrame call, median over the repetitions.
+// Writes count frames, the first value numbering them; each write's cost in ns.
+std::vector<double> TimedWrites(CAnalogWriter& writer, std::vector<double>& frame, int count)
+{
+    std::vector<double> costs(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        frame[0] = i;
+        const auto before = Clock::now();
+        writer.WriteFrame(frame.data(), frame.size());
+        costs[size_t(i)] = std::chrono::duration<double, std::nano>(Clock::now() - before).count();
+    }
+    return costs;
+}
+
 void FrameCost(const std::string& dir, bool threaded, int channels)
 {
     constexpr int kFrames = 20000;
@@ -134,15 +147,8 @@ void SyncCost(const std::string& dir)
             if (!writer.OpenFile(path, kChannels, 1, kRate, false, "") ||
                 !writer.WriteProperties(nullptr, 0) || !writer.Start())
                 std::exit(1);
-            std::vector<double> costs(kFrames);
             const auto start = Clock::now();
-            for (int i = 0; i < kFrames; ++i) {
-                frame[0] = i;
-                const auto before = Clock::now();
-                writer.WriteFrame(frame.data(), kChannels);
-                costs[size_t(i)] =
-                    std::chrono::duration<double, std::nano>(Clock::now() - before).count();
-            }
+            std::vector<double> costs = TimedWrites(writer, frame, kFrames);
             writer.Finish(nullptr);  // on disk from here
             const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
             writer.Close();
@@ -190,15 +196,8 @@ void PlainSyncCost(const std::string& dir)
             if (!writer->OpenFile(path, kChannels, 1, kRate, false, "") ||
                 !writer->WriteProperties(nullptr, 0) || !writer->Start())
                 std::exit(1);
-            std::vector<double> costs(kFrames);
             const auto start = Clock::now();
-            for (int i = 0; i < kFrames; ++i) {
-                frame[0] = i;
-                const auto before = Clock::now();
-                writer->WriteFrame(frame.data(), kChannels);
-                costs[size_t(i)] =
-                    std::chrono::duration<double, std::nano>(Clock::now() - before).count();
-            }
+            std::vector<double> costs = TimedWrites(*writer, frame, kFrames);
             writer->Finish(nullptr);  // on disk from here
             const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
             writer->Close();
