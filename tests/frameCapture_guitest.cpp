@@ -26,6 +26,8 @@
 #include <functional>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <iostream>
@@ -1053,7 +1055,8 @@ protected:
     // Trials of this set recorded or said not recorded: at least count.
     bool AreTrialsAccounted(int count) const
     {
-        return int(m_frame->m_trialIndex) - 1 + SaidNotRecorded(m_frame->m_errorsText->GetValue()) >=
+        return int(m_frame->m_trialIndex) - 1 +
+                   SaidNotRecorded(m_frame->m_errorsText->GetValue()) >=
                count;
     }
     // The delay Messages says trial started (verb "started") or stopped ("stopped")
@@ -1147,8 +1150,18 @@ protected:
         for (int device = 1; device <= devices; ++device) {
             const wxString file =
                 CaptureFile(wxString::Format("%sdev%d_%04d.qvd", set, device, trial).ToStdString());
-            const double shortMs = SaidShortMs(errors, file);
+            double shortMs = SaidShortMs(errors, file);
             EXPECT_GE(shortMs, 0.0) << file << " said short once at most";
+            // Frames a writer too far behind could not keep are said at the file's close.
+            const std::string text = errors.ToStdString();
+            const std::string head = "<REC> " + file.ToStdString() + " : ";
+            for (size_t at = text.find(head); at != std::string::npos;
+                 at = text.find(head, at + 1)) {
+                char* end = nullptr;
+                const double frames = std::strtod(text.c_str() + at + head.size(), &end);
+                if (std::strncmp(end, " frames dropped, the writer", 27) == 0)
+                    shortMs += 2.0 * frames;
+            }
             const double recorded = TrialSeconds(set, trial, device);
             EXPECT_GT(recorded, 0.0) << set << " trial " << trial << " device " << device;
             EXPECT_NEAR(recorded + (startMs - stopMs + shortMs) / 1000.0, cameSeconds - leadSeconds,
@@ -1696,8 +1709,9 @@ TEST_F(CaptureTriggerTest, SilenceAfterAStopThatWaitsForTheFirstFramesCostsTheTr
     const wxString errors = m_frame->m_errorsText->GetValue();
     // A start the busy machine acted on too late is said, not recorded.
     EXPECT_EQ(trials + Occurrences(errors, "a trial was not recorded"), 2) << errors;
-    if (trials == 2) {
-        EXPECT_GE(FramesInFile(CaptureFile("quietslow_0001.qvd")), 2);
+    // Its frames, unless the device was said to have delivered too few by the stop.
+    if (trials == 2 && Occurrences(errors, "quietslow_0001.qvd ends ") == 0) {
+        EXPECT_GE(FramesInFile(CaptureFile("quietslow_0001.qvd")), 2) << errors;
     }
     // Whether the silence was counted while the stop waited (three read time-outs in
     // the second the device takes), no loss is this trial's: only a line the starved
