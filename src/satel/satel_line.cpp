@@ -21,8 +21,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kReadSliceMs = 50;
 // Replies taken in one step, or while one acknowledgement is awaited, at most.
 constexpr int kMaxRepliesAtOnce = 64;
-// One read of the line takes at most this many bytes.
-constexpr size_t kInputRoom = 256;
+// One read of the line takes at most this many bytes: a slow line's bytes that waited
+// while the device was held up seldom fill it (then they came at no known time).
+constexpr size_t kInputRoom = 2048;
 }  // namespace
 
 bool CSerialSatelDevice::IsClosing() const { return m_closing.load(); }
@@ -61,8 +62,8 @@ int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline
             m_inputHead = 0;
             m_inputCount = static_cast<size_t>(got);
             m_unreadLeft = 0;
-            m_readCount = m_lineMeasure.NoteRead(ReadProgramClockUs(), backlog,
-                                                 static_cast<size_t>(got) == kInputRoom);
+            m_readCount = m_lineMeasure.NoteRead(ReadProgramClockUs(), m_inputCount, backlog,
+                                                 m_inputCount == kInputRoom);
             continue;
         }
         if (leftUs <= 0) return 0;

@@ -24,15 +24,19 @@ void CSatelLineMeasure::NoteEmpty(double nowUs)
     m_untimed = false;
 }
 
-uint32_t CSatelLineMeasure::NoteRead(double nowUs, bool backlog, bool full)
+uint32_t CSatelLineMeasure::NoteRead(double nowUs, size_t bytes, bool backlog, bool full)
 {
     if (++m_readCount == 0) m_readCount = 1;
     // The bytes came since the line was last found empty or read. A reader held up
     // finds them waiting: the line went on meanwhile, so that time counts, however
-    // long. One that found the line empty and then waited long saw the board pause.
+    // long. One that found the line empty and then waited long saw the board pause,
+    // unless it brought about what the line carried in that time so far (the reader
+    // woke late, the line went on).
     m_readGapUs = nowUs - std::max(m_readUs, m_emptyUs);
     m_readUs = nowUs;
-    const bool paused = !backlog && m_readGapUs > kPauseUs;
+    const double pace = m_flowUs > 0.0 ? static_cast<double>(m_flowBytes) / m_flowUs : 0.0;
+    const bool paused = !backlog && m_readGapUs > kPauseUs &&
+                        static_cast<double>(bytes) < 0.5 * pace * m_readGapUs;
     // Behind a read that took all its room, bytes came at no known time until the
     // line is found empty again.
     m_untimed = paused || full || (backlog && m_untimed);

@@ -14,10 +14,10 @@ public:
     void SetPeriod(int periodMs) { m_periodUs = periodMs * 1000.0; }
     // The line was found with nothing on it.
     void NoteEmpty(double nowUs);
-    // A read brought bytes: backlog, some waited on the line when it began (the reader
-    // was held up, the line went on); full, it took all the room it had (more wait, come
-    // at no known time). Returns the read's number (never 0).
-    uint32_t NoteRead(double nowUs, bool backlog, bool full);
+    // A read brought that many bytes: backlog, some waited on the line when it began (the
+    // reader was held up, the line went on); full, it took all the room it had (more
+    // wait, come at no known time). Returns the read's number (never 0).
+    uint32_t NoteRead(double nowUs, size_t bytes, bool backlog, bool full);
     // The first byte of a reply (or of noise): the time before its read was the board's,
     // and the reply before is over.
     void NoteReplyStart(uint32_t read);
