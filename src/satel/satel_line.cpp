@@ -21,9 +21,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kReadSliceMs = 50;
 // Replies taken in one step, or while one acknowledgement is awaited, at most.
 constexpr int kMaxRepliesAtOnce = 64;
-// One read of the line takes at most this many bytes: a slow line's bytes that waited
-// while the device was held up seldom fill it (then they came at no known time).
-constexpr size_t kInputRoom = 2048;
+// One read of the line takes at most this many bytes.
+constexpr size_t kInputRoom = 256;
 }  // namespace
 
 bool CSerialSatelDevice::IsClosing() const { return m_closing.load(); }

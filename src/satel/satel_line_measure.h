@@ -32,7 +32,7 @@ public:
 private:
     // The line is judged once the frames due in this much time of replies flowing were
     // counted, then again with each such time more, over all counted so far.
-    static constexpr double kWindowUs = 300000.0;
+    static constexpr double kWindowUs = 150000.0;
 
     void CommitPending();
 
