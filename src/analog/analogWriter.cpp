@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <wx/filename.h>
 #include <wx/intl.h>
+#include <wx/arrstr.h>
 #include <wx/log.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <new>
 
 #include "analog/formatTime.h"
+#include "captureFiles.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "frames are written in host order");
 
@@ -756,8 +758,13 @@ void CAnalogWriter::Discard()
     m_aside.clear();
     m_aside.shrink_to_fit();
     m_bufferedFrames = 0;
-    for (const wxString& path : {recording, text})
-        if (!path.empty()) ::unlink(path.fn_str().data());
+    // Flushed away from their folders too: a file nobody measured must not come
+    // back after a power cut beside the trial.
+    wxString error;
+    if (!RemoveFiles({recording, text}, error)) {
+        for (const wxString& line : wxSplit(error, '\n', '\0'))
+            ReportRecordingError(_("Unable to delete ") + line);
+    }
     m_fileName.clear();
     m_textFileName.clear();
     m_created = false;

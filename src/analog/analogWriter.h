@@ -72,7 +72,8 @@ public:
     // Flushes to disk that failed (errno of the first), 0 without one. GUI thread.
     int GetSyncError() const { return m_syncError; }
     // Removes what OpenFile created (a recording that could not be set up
-    // leaves no empty file behind). GUI thread.
+    // leaves no empty file behind) and flushes its folders, saying what may
+    // come back after a power cut. GUI thread.
     virtual void Discard();
 
     // A frame write failed (full disk, write error): the recording ends

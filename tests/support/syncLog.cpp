@@ -17,6 +17,8 @@
 extern "C" int __real_fsync(int fd);
 extern "C" int __real_fdatasync(int fd);
 extern "C" int __real_close(int fd);  // no armed close fault is met here
+extern "C" int __real_unlink(const char* path);
+extern "C" int __real_rename(const char* from, const char* to);
 
 namespace {
 
@@ -107,6 +109,31 @@ int Logged(int fd, int (*flush)(int))
     return result;
 }
 
+// Notes the removal of path (its inode first) when remove succeeds on it.
+int LoggedRemoval(const char* path, const std::function<int()>& remove)
+{
+    SyncEvent event;
+    event.isRemoval = true;
+    const std::string name = path ? path : "";
+    const size_t slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash);
+    char real[PATH_MAX];
+    if (::realpath(folder.empty() ? "/" : folder.c_str(), real))
+        event.path = std::string(real) + "/" + name.substr(slash + 1);
+    struct stat info {};
+    const bool isNamed = path && ::lstat(path, &info) == 0;
+    event.inode = info.st_ino;
+    const int result = remove();
+    const int error = errno;
+    std::lock_guard<std::mutex> lock(g_logLock);
+    if (result == 0 && isNamed && !g_folder.empty() && event.path.rfind(g_folder + "/", 0) == 0) {
+        g_log.push_back(std::move(event));
+        g_logged.notify_all();
+    }
+    errno = error;
+    return result;
+}
+
 }  // namespace
 
 void StartSyncLog(const std::string& folder, bool withContents)
@@ -190,14 +217,31 @@ std::map<std::string, std::string> FilesAfterCut(const std::vector<SyncEvent>& l
         if (event.isMark || !event.isOk) continue;
         (event.isFolder ? folders[event.path] : files[event.inode]) = &event;
     }
+    const auto bytesOf = [&files](uint64_t inode) {
+        const auto file = files.find(inode);
+        return file == files.end() ? std::string() : file->second->bytes;
+    };
     std::map<std::string, std::string> kept;
     for (const auto& [folder, listing] : folders)
-        for (const auto& [name, inode] : listing->entries) {
-            const auto file = files.find(inode);
-            kept[folder + "/" + name] = file == files.end() ? std::string() : file->second->bytes;
-        }
+        for (const auto& [name, inode] : listing->entries) kept[folder + "/" + name] = bytesOf(inode);
+    for (size_t i = 0; i < std::min(end, log.size()); ++i) {
+        const SyncEvent& removal = log[i];
+        if (!removal.isRemoval) continue;
+        const std::string folder = removal.path.substr(0, removal.path.rfind('/'));
+        const auto listing = folders.find(folder);
+        const bool isFlushedAfter = listing != folders.end() && listing->second > &removal;
+        if (!isFlushedAfter) kept[removal.path] = bytesOf(removal.inode);
+    }
     return kept;
 }
 
 extern "C" int __wrap_fsync(int fd) { return Logged(fd, __real_fsync); }
 extern "C" int __wrap_fdatasync(int fd) { return Logged(fd, __real_fdatasync); }
+extern "C" int __wrap_unlink(const char* path)
+{
+    return LoggedRemoval(path, [path] { return __real_unlink(path); });
+}
+extern "C" int __wrap_rename(const char* from, const char* to)
+{
+    return LoggedRemoval(from, [from, to] { return __real_rename(from, to); });
+}
