@@ -29,6 +29,7 @@ bool g_withContents = false;
 std::vector<SyncEvent> g_log;
 std::string g_failSuffix;
 int g_failError = 0;
+bool g_failAfterRemoval = false;
 std::string g_holdSuffix;  // empty: no flush is to wait
 bool g_isHeld = false;
 std::string g_heldThread;
@@ -38,6 +39,22 @@ bool EndsWith(const std::string& path, const std::string& suffix)
 {
     return path.size() >= suffix.size() &&
            path.compare(path.size() - suffix.size(), std::string::npos, suffix) == 0;
+}
+
+// With g_logLock held: a name was removed from the flushed folder since its last
+// logged flush, and not made again (when the flush lists the folder's names).
+bool IsRemovedFrom(const SyncEvent& flush)
+{
+    const std::string& folder = flush.path;
+    for (auto event = g_log.rbegin(); event != g_log.rend(); ++event) {
+        if (event->isFolder && event->path == folder) return false;
+        if (!event->isRemoval || event->path.rfind(folder + "/", 0) != 0) continue;
+        const std::string name = event->path.substr(folder.size() + 1);
+        if (std::none_of(flush.entries.begin(), flush.entries.end(),
+                         [&name](const auto& entry) { return entry.first == name; }))
+            return true;
+    }
+    return false;
 }
 
 // What fd holds now, before its flush; false when it is not under the logged folder.
@@ -98,7 +115,8 @@ int Logged(int fd, int (*flush)(int))
     if (!isLogged) return result;
     std::lock_guard<std::mutex> lock(g_logLock);
     const size_t end = event.path.size() - std::min(event.path.size(), g_failSuffix.size());
-    if (g_failError != 0 && event.path.compare(end, std::string::npos, g_failSuffix) == 0) {
+    if (g_failError != 0 && event.path.compare(end, std::string::npos, g_failSuffix) == 0 &&
+        (!g_failAfterRemoval || (event.isFolder && IsRemovedFrom(event)))) {
         errno = std::exchange(g_failError, 0);
         result = -1;
     }
@@ -179,11 +197,12 @@ bool WaitForSyncLog(const std::function<bool(const SyncEvent&)>& isReached,
     });
 }
 
-void FailNextSync(const std::string& suffix, int error)
+void FailNextSync(const std::string& suffix, int error, bool afterRemoval)
 {
     std::lock_guard<std::mutex> lock(g_logLock);
     g_failSuffix = suffix;
     g_failError = error;
+    g_failAfterRemoval = afterRemoval;
 }
 
 void HoldNextSync(const std::string& suffix)

@@ -38,8 +38,10 @@ void MarkSyncLog(const std::string& label);
 // Waits until an event of the log satisfies isReached; false after timeout.
 bool WaitForSyncLog(const std::function<bool(const SyncEvent&)>& isReached,
                     std::chrono::milliseconds timeout);
-// The next logged flush of a path ending with suffix fails with error.
-void FailNextSync(const std::string& suffix, int error);
+// The next logged flush of a path ending with suffix fails with error; with
+// afterRemoval, only a flush of a folder a name was removed from since its last one
+// (and, in a log with contents, not made again).
+void FailNextSync(const std::string& suffix, int error, bool afterRemoval = false);
 // The next logged flush of a path ending with suffix waits, as on a busy disk,
 // until ReleaseHeldSync; HeldSyncThread names the thread waiting in it now.
 void HoldNextSync(const std::string& suffix);
