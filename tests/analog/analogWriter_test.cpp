@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "analog/analogReader.h"
+#include "analog/analogThreadWriter.h"
 #include "analog/formatTime.h"
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
