@@ -289,6 +289,14 @@ public:
         return isNext(i) && (m_sent[i].start == 0 || (i > 0 && isNext(i - 1)));
     }
     int Changes() const { return m_changes; }
+    // The spans the device has whole: from a first byte to the next one delivered.
+    uint64_t ClosedSpans() const
+    {
+        const auto firsts = std::count_if(m_bytes.begin(),
+                                          m_bytes.begin() + static_cast<long>(m_delivered),
+                                          [](uint8_t byte) { return (byte & fob_wire::kPhasingBit) != 0; });
+        return firsts > 0 ? static_cast<uint64_t>(firsts - 1) : 0;
+    }
     int Strangers() const { return m_strangers; }
     const std::vector<Sent>& Records() const { return m_sent; }
 
@@ -452,6 +460,10 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     EXPECT_GE(routed, whole);
     EXPECT_LE(routed, sent.size());
     EXPECT_GE(refused, spoiled + static_cast<uint64_t>(line.Strangers()));
+    // Every span is taken or refused, none passed over unsaid: the last one closed may
+    // still wait for the next, and the last one open may already be refused as too long.
+    EXPECT_GE(routed + refused + 1, line.ClosedSpans());
+    EXPECT_LE(routed + refused, line.ClosedSpans() + 1);
     EXPECT_TRUE(refused == 0 || line.Changes() > 0);
     EXPECT_EQ(device.GetLineLosses(), 0);
 
