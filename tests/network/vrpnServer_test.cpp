@@ -912,32 +912,3 @@ TEST_F(VrpnServerTest, LossesJustBeforeTheStopAreSaidAtStop)
                             }),
               1);
 }
-
-// Frames set after the last pass used to vanish with the server: a stop sends them first.
-TEST_F(VrpnServerTest, FramesSetJustBeforeTheStopStillGoOut)
-{
-    ASSERT_EQ(VrpnServerAddDevice(0, 2, 1, nullptr), 1);
-    Peer peer;
-    ASSERT_TRUE(OpenPeerPastItsValues(peer));
-    Received message;
-    const double pose[7] = {5.0, 6.0, 7.0, 1.0, 0.0, 0.0, 0.0};
-    const double analog[2] = {8.0, 9.0};
-    ASSERT_TRUE(VrpnServerSetTracker(1, pose, 1));
-    ASSERT_TRUE(VrpnServerSetAnalog(1, analog, 2));
-    StopVrpnServer();
-    bool hasPose = false;
-    bool hasAnalog = false;
-    ASSERT_TRUE(PumpUntil([&] { peer.ReadSome(); },
-                          [&] {
-                              while (peer.TakeMessage(message)) {
-                                  hasPose = hasPose || (IsType(peer, message, vrpn::kPosQuat) &&
-                                                        F64(message, 8) == 5.0);
-                                  hasAnalog = hasAnalog ||
-                                              (IsType(peer, message, vrpn::kAnalogChannel) &&
-                                               F64(message, 8) == 8.0 && F64(message, 16) == 9.0);
-                              }
-                              return peer.PeerClosed();
-                          }));
-    EXPECT_TRUE(hasPose);
-    EXPECT_TRUE(hasAnalog);
-}

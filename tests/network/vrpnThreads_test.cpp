@@ -531,6 +531,7 @@ struct HeldRounds {
     int rounds = 0;
     int trackerFrames = 0;  // per round
     int analogPerTracker = 0;
+    bool stopsAtOnce = false;  // the last round goes out with the stop, no pass before it
 };
 
 // Sets one round's frames; false when the server refused one.
@@ -604,9 +605,11 @@ TEST_P(VrpnServerLoadThreads, EachFrameOnceWholeOrSaid)
         held.trackerFrames = 1 + static_cast<int>(heldDraw() % std::max(1, 1600 / (width * count)));
         held.analogPerTracker = layout.analogs.empty() ? 0 : static_cast<int>(heldDraw() % 11);
         held.rounds = 3 + static_cast<int>(heldDraw() % (width * count > 400 ? 10 : 38));
+        held.stopsAtOnce = heldDraw() % 2 == 1;
     }
     SCOPED_TRACE(isHeld ? "held passes, " + std::to_string(held.rounds) + " rounds of " +
-                              std::to_string(held.trackerFrames) + " frames"
+                              std::to_string(held.trackerFrames) + " frames" +
+                              (held.stopsAtOnce ? ", the last with the stop" : "")
                         : "devices on threads");
     ASSERT_TRUE(vrpntest::AddLabDevices(layout));
     std::vector<Peer> peers(1 + draw() % 4);
@@ -647,10 +650,13 @@ TEST_P(VrpnServerLoadThreads, EachFrameOnceWholeOrSaid)
     std::vector<std::unique_ptr<CLabDeviceThread>> devices;
     // Held passes: each round's frames wait for one pass, and every client reads up to the
     // round's button change before the next round.
+    int button = 0;  // the state of the button whose changes end the rounds and the run
     for (int round = 0; round < held.rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         ASSERT_TRUE(SetHeldRound(layout, held, round));
-        ASSERT_TRUE(VrpnServerSetButton(0, 0, (round + 1) % 2));
+        if (held.stopsAtOnce && round + 1 == held.rounds) break;
+        button = 1 - button;
+        ASSERT_TRUE(VrpnServerSetButton(0, 0, button));
         ASSERT_TRUE(PumpUntil(
             [&] {
                 VrpnServerMainloop();
@@ -678,11 +684,15 @@ TEST_P(VrpnServerLoadThreads, EachFrameOnceWholeOrSaid)
         busy = isBusyFirst ? nullptr : std::make_unique<CBusyMachine>();
         for (auto& device : devices) device->Join();
     }
-    // A button change after every frame marks the end: a client that reads it got all.
-    ASSERT_TRUE(VrpnServerSetButton(0, 0, isHeld ? 1 - held.rounds % 2 : 1));
+    // A button change after every frame marks the end: a client that reads it got all. (A
+    // button change runs a pass: the last round that goes with the stop has none.)
+    if (!held.stopsAtOnce) {
+        ASSERT_TRUE(VrpnServerSetButton(0, 0, 1 - button));
+    }
     // Until every client read the end or was dropped; the stopped ones read on after the
     // others, to their end.
     for (const bool isLast : {false, true}) {
+        if (held.stopsAtOnce) break;
         if (isLast)
             for (auto& reader : readers) reader->Resume();
         ASSERT_TRUE(PumpUntil(
@@ -709,6 +719,7 @@ TEST_P(VrpnServerLoadThreads, EachFrameOnceWholeOrSaid)
     }));
     readAll();
     takeSaid();
+    if (held.stopsAtOnce) std::fill(hasEnd.begin(), hasEnd.end(), true);  // read to the stop
     uint64_t refused = 0;
     for (const auto& device : devices) refused += device->RefusedFrames().size();
     const std::vector<int> none;  // held passes: the frames set between them all queued
@@ -766,6 +777,7 @@ TEST_P(VrpnServerLoadThreads, EachFrameOnceWholeOrSaid)
             said, " frames not sent to client " + std::string("127.0.0.1:") +
                       std::to_string(LocalPortOf(peers[p].Fd())) + ",");
         if (isHeld) {
+            EXPECT_TRUE(hasEnd[p]) << "a client that read every round did not get the end";
             EXPECT_EQ(missingInside, 0u) << "a client that read every round missed frames";
         }
         if (hasEnd[p]) {
