@@ -828,6 +828,7 @@ TEST_F(VrpnServerTest, AClientThatReadsInBurstsIsKeptUntilItStops)
     ASSERT_TRUE(OpenPeer(peer, GetVrpnServerBoundPort(), nullptr, 4096));
     const std::vector<double> poses(7 * 8, 0.5);
     auto next = std::chrono::steady_clock::now();
+    auto lastRead = next;
     const auto frame = [&] {
         next += 20ms;
         std::this_thread::sleep_until(next);
@@ -843,11 +844,19 @@ TEST_F(VrpnServerTest, AClientThatReadsInBurstsIsKeptUntilItStops)
             if (reads && peer.ReadSome()) {
                 while (peer.TakeMessage(message)) {
                 }
+                lastRead = std::chrono::steady_clock::now();
             }
         }
         return GetVrpnServerStats().dropped == 0;
     };
-    ASSERT_TRUE(run(200ms, true));
+    // A busy machine can hold this thread, the client's reader, past the time-out it is
+    // allowed: that drop is the rule, and the rest of the run has no client to check.
+    const auto heldPast = [&](std::chrono::milliseconds allowed) {
+        return GetVrpnServerStats().dropped == 1 &&
+               std::chrono::steady_clock::now() - lastRead >= allowed;
+    };
+    if (!run(200ms, true) && heldPast(kStuck)) return;
+    ASSERT_EQ(GetVrpnServerStats().dropped, 0u);
     // Its window closes, for less than a time-out: frames until nothing more came for
     // 15 passes and three stuck checks' time (the server has surely checked it twice
     // while it was closed, whatever held this thread up).
@@ -864,10 +873,14 @@ TEST_F(VrpnServerTest, AClientThatReadsInBurstsIsKeptUntilItStops)
         }
         return ++stillPasses >= 15 && std::chrono::steady_clock::now() - stillSince >= 300ms;
     }));
+    if (heldPast(kStuck)) return;
     ASSERT_EQ(GetVrpnServerStats().dropped, 0u);
-    ASSERT_TRUE(run(200ms, true));  // and it takes bytes again
-    EXPECT_TRUE(run(2 * kStuck, false)) << "a client that reads was dropped after one time-out";
-    ASSERT_TRUE(run(200ms, true));
+    if (!run(200ms, true) && heldPast(kStuck)) return;  // and it takes bytes again
+    ASSERT_EQ(GetVrpnServerStats().dropped, 0u);
+    if (!run(2 * kStuck, false) && heldPast(3 * kStuck)) return;
+    ASSERT_EQ(GetVrpnServerStats().dropped, 0u) << "a client that reads was dropped after one time-out";
+    if (!run(200ms, true) && heldPast(3 * kStuck)) return;
+    ASSERT_EQ(GetVrpnServerStats().dropped, 0u);
     // It stops for good: dropped once its time-outs have passed.
     const auto stopped = std::chrono::steady_clock::now();
     ASSERT_TRUE(PumpUntil(frame, [] { return GetVrpnServerStats().dropped == 1; }));
