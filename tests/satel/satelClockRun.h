@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,13 @@ inline std::string FindText(const std::vector<std::string>& texts, const std::st
     for (const std::string& text : texts)
         if (text.find(part) != std::string::npos) return text;
     return std::string();
+}
+
+// The frame number after `before` in text, or -1.
+inline long long FrameIn(const std::string& text, const std::string& before)
+{
+    const size_t at = text.find(before);
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + before.size());
 }
 
 // A frame before the first one that carried a sample: it holds the empty row (a device

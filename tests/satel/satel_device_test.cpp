@@ -1061,13 +1061,6 @@ TEST(SatelBoardClock, ClocksThatDriftApartAreCountedExactly)
     }
 }
 
-// The frame number in "from frame N" out of a message, or -1.
-long long FrameIn(const std::string& text, const std::string& before)
-{
-    const size_t at = text.find(before);
-    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + before.size());
-}
-
 // A 40 Hz board on its own clock, with the device reading it: silent replies count
 // after replyTimeout, and a lost line is opened again only once within the test's
 // bounds (the first attempt) unless it went away.

@@ -102,13 +102,6 @@ TEST_F(SatelReplyTest, ConfigurationKeepsTheSamplesOfALateReply)
     EXPECT_EQ(device->GetLateReplies(), 1);
 }
 
-// The frame number after `before` in text, or -1.
-long long FrameIn(const std::string& text, const std::string& before)
-{
-    const size_t at = text.find(before);
-    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + before.size());
-}
-
 // Every frame carries a board sample, and what the frames skip is exactly what the
 // device counted as reaching no frame; no sample is taken for a spike; frames keep
 // their schedule.
