@@ -277,7 +277,6 @@ struct LineCase {
     bool lone = false;
     int frames = 60;
     bool quick = true;  // the reply time-outs of a real line
-    int ackLength = -1;
     bool replug = false;  // the adapter goes mid-reply and comes back on another line
     std::string fault;    // what the faults are, in words
 };
@@ -286,7 +285,6 @@ std::string Describe(const LineCase& c)
 {
     std::string text = std::to_string(c.periodMs) + " ms, " + NameOf(c.length) +
                        (c.lone ? ", lone '*'" : ", closing block");
-    if (c.ackLength >= 0) text += ", acknowledgement length " + std::to_string(c.ackLength);
     return c.fault.empty() ? text : text + ", " + c.fault;
 }
 
@@ -308,7 +306,6 @@ std::vector<LineRun> RunCases(const std::vector<LineCase>& cases)
 {
     return RunAtOnce(cases, [](const LineCase& c) {
         CDescribedSatelBoard board(1000.0 / c.periodMs, c.length, c.lone);
-        if (c.ackLength >= 0) board.SetAckLength(c.ackLength);
         LineRun run;
         if (c.replug) {
             CPtyPair second;
@@ -370,23 +367,6 @@ void ExpectEveryConvention(int periodMs, int frames)
 
 TEST(SatelLineConventions, EveryLengthAndEndingAt40Hz) { ExpectEveryConvention(25, 60); }
 TEST(SatelLineConventions, EveryLengthAndEndingAt1000Hz) { ExpectEveryConvention(1, 600); }
-
-// Acknowledgements whose length field says 2 (or anything else) open the board.
-TEST(SatelLineConventions, ShortAcknowledgementsOpenTheBoard)
-{
-    std::vector<LineCase> cases;
-    for (int ack : {2, 1, 0, 3, 200}) {
-        LineCase c;
-        c.length = Length::Samples;
-        c.frames = 30;
-        c.quick = false;
-        c.ackLength = ack;
-        cases.push_back(c);
-    }
-    CheckEach(cases, [](const LineCase&, const LineRun& run) {
-        EXPECT_EQ(run.damaged, 0);
-    });
-}
 
 LineCase FaultCase(int periodMs, Length length, bool lone, int frames)
 {
