@@ -446,9 +446,11 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                        : periodMs == 1 ? 200 + more() % 1800
                                                        : 100 + more() % 600);
     }
-    // A clean line (always with a busy board: noise with one is not drawn yet).
-    if (more() % 8 == 0 || plan.busyAt >= 0) plan.kinds.clear();
+    const bool clean = more() % 8 == 0;
     const int ackLength = more() % 4 == 0 ? std::array<int, 5>{0, 1, 2, 3, 200}[more() % 5] : -1;
+    // A clean line (always with a busy board or acknowledgements of another length: noise
+    // with those is not drawn yet).
+    if (clean || plan.busyAt >= 0 || ackLength >= 0) plan.kinds.clear();
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
