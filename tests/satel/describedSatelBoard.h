@@ -102,10 +102,11 @@ public:
     int64_t StillCopySlack() const { return m_stillSlack.load(); }
     // Replies sent again (a request answered twice).
     int64_t CopiesSent() const { return m_copies.load(); }
-    // Once the board is stopped: the bytes of each sample reply it sent (copies too),
-    // replies it damaged inside or surrounded by noise (and resets), those with a byte
-    // dropped; and whether its busy spell is over.
+    // Once the board is stopped: the bytes of each sample reply it sent intact (copies
+    // too) and of those it damaged inside, replies it damaged or surrounded by noise (and
+    // resets), those with a byte dropped; and whether its busy spell is over.
     const std::vector<size_t>& ReplySizes() const { return m_replySizes; }
+    const std::vector<size_t>& DamagedSizes() const { return m_damagedSizes; }
     int Damaging() const { return m_damaging.load(); }
     int DroppedBytes() const { return m_droppedBytes.load(); }
     bool BusyOver() const { return m_plan.busyAt < 0 || m_busyOver.load(); }
@@ -448,6 +449,7 @@ private:
                 m_pty->SendUnless(std::string(1, byte), m_stop);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + m_random() % 4));
             }
+            m_put = reply.size();
         } else if (fault == Fault::Stall) {
             const size_t cut = 5 + m_random() % (reply.size() - 5);
             Put(reply.substr(0, cut));
@@ -463,7 +465,11 @@ private:
         } else {
             Put(reply);
         }
-        m_replySizes.push_back(fault == Fault::Dribble ? reply.size() : m_put);
+        // Bytes lost, added or held up inside may close a reply before it is long.
+        const bool intact = fault != Fault::DoubledByte && fault != Fault::DroppedByte &&
+                            fault != Fault::AddedByte && fault != Fault::NoiseInside &&
+                            fault != Fault::Stall;
+        (intact ? m_replySizes : m_damagedSizes).push_back(m_put);
         if (fault == Fault::NoiseAfter) {
             // Now and then a closing block of noise: a reply that ran on would close there.
             const size_t size = 1 + m_random() % 40;
@@ -526,7 +532,8 @@ private:
     std::atomic<bool> m_hush{false};
     std::atomic<bool> m_hushed{false};
     int m_requests = 0;                  // board thread: sample requests read
-    std::vector<size_t> m_replySizes;    // board thread (read once it stopped)
+    std::vector<size_t> m_replySizes;    // board thread (read once it stopped), as below
+    std::vector<size_t> m_damagedSizes;
     size_t m_put = 0;                    // board thread: bytes of the reply put so far
     std::atomic<int64_t> m_longestGapMs{0};
     // Board thread only.
