@@ -323,6 +323,7 @@ private:
         for (size_t at = 0; at < bytes.size() && !m_stop; at += piece) {
             if (m_hush) {
                 ++m_damaging;
+                m_cutShort = true;
                 return;
             }
             const std::string part = bytes.substr(at, piece);
@@ -427,6 +428,7 @@ private:
                 break;
         }
         m_put = 0;
+        m_cutShort = false;
         if (hasSample && m_vanishSoon.exchange(false)) {
             // The adapter goes once the device has the first half. A device that does
             // not read meanwhile (it gave up on a held-up board and tries again later)
@@ -465,10 +467,11 @@ private:
         } else {
             Put(reply);
         }
-        // Bytes lost, added or held up inside may close a reply before it is long.
+        // Bytes lost, added or held up inside may close a reply before it is long; one
+        // the board left unfinished may still be on its way when the device closes.
         const bool intact = fault != Fault::DoubledByte && fault != Fault::DroppedByte &&
                             fault != Fault::AddedByte && fault != Fault::NoiseInside &&
-                            fault != Fault::Stall;
+                            fault != Fault::Stall && !m_cutShort;
         (intact ? m_replySizes : m_damagedSizes).push_back(m_put);
         if (fault == Fault::NoiseAfter) {
             // Now and then a closing block of noise: a reply that ran on would close there.
@@ -535,6 +538,7 @@ private:
     std::vector<size_t> m_replySizes;    // board thread (read once it stopped), as below
     std::vector<size_t> m_damagedSizes;
     size_t m_put = 0;                    // board thread: bytes of the reply put so far
+    bool m_cutShort = false;             // and whether the board left it unfinished
     std::atomic<int64_t> m_longestGapMs{0};
     // Board thread only.
     bool m_clockStarted = false;
