@@ -61,9 +61,11 @@ public:
         // often one opens with a '*'-high sample.
         double stillShare = 0.0;
         double starHighShare = 0.0;
-    };
-    struct Faults {
-        int atLeast = 0;  // the run goes on until that many faults were injected
+        // Once, at its busyAt-th sample request (0: the offsets' one; -1: never), the
+        // board is busy for busyMs: it reads nothing meanwhile, then answers every
+        // request that came, in order, the first with all it gathered.
+        int busyAt = -1;
+        int busyMs = 0;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -72,7 +74,6 @@ public:
     }
     ~CDescribedSatelBoard() { Stop(); }
 
-    void SetFaults(const Faults& faults) { m_faults = faults; }
     // Set before Start.
     void SetPlan(const Plan& plan)
     {
@@ -101,6 +102,25 @@ public:
     int64_t StillCopySlack() const { return m_stillSlack.load(); }
     // Replies sent again (a request answered twice).
     int64_t CopiesSent() const { return m_copies.load(); }
+    // Once the board is stopped: the bytes of each sample reply it sent intact (copies
+    // too) and of those it damaged inside, replies it damaged or surrounded by noise (and
+    // resets), those with a byte dropped; and whether its busy spell is over.
+    const std::vector<size_t>& ReplySizes() const { return m_replySizes; }
+    const std::vector<size_t>& DamagedSizes() const { return m_damagedSizes; }
+    int Damaging() const { return m_damaging.load(); }
+    int DroppedBytes() const { return m_droppedBytes.load(); }
+    bool BusyOver() const { return m_plan.busyAt < 0 || m_busyOver.load(); }
+    // Answers nothing more, and waits until the device took all that was sent: every
+    // reply sent can then be read whole before the device closes.
+    bool Hush()
+    {
+        m_hush = true;
+        for (int i = 0; i < 3000 && !m_hushed; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 15 && WaitUntilTaken() > 0; ++i) {
+        }
+        return m_hushed && WaitUntilTaken() == 0;
+    }
 
     // Replies sent while the board's way was this, and how many kinds of fault it met.
     int Resets() const { return m_resets.load(); }
@@ -130,8 +150,7 @@ public:
         m_vanished = false;
         Start(pty);
     }
-    // Samples sent so far (the first n ramp samples), faults injected, and whether the
-    // adapter went.
+    // Samples sent so far (the first n ramp samples), and whether the adapter went.
     int64_t Sent() const { return m_sent.load(); }
     // The next reply with samples leaves half-way, and the adapter goes with it. The
     // samples of that reply, the first of them, and whether it went before the device
@@ -140,8 +159,6 @@ public:
     int64_t GoneSamples() const { return m_goneSamples.load(); }
     int64_t GoneFrom() const { return m_goneFrom.load(); }
     bool GoneUnseen() const { return m_unseen.load(); }
-    int Injected() const { return m_injected.load(); }
-    int InjectedAtLeast() const { return m_faults.atLeast; }
     // The longest sample reply sent (bytes), and the longest time between two bytes
     // of a dribbled reply as they really left (a held-up board thread waits longer).
     size_t LongestReply() const { return m_longestReply.load(); }
@@ -159,7 +176,8 @@ private:
             if (::poll(&entry, 1, 5) <= 0 || !(entry.revents & POLLIN)) continue;
             char bytes[64];
             const ssize_t got = ::read(m_pty->Master(), bytes, sizeof bytes);
-            if (got <= 0) continue;
+            m_hushed = m_hush.load();
+            if (got <= 0 || m_hushed) continue;
             pending.append(bytes, static_cast<size_t>(got));
             while (pending.size() >= 8 && !m_vanished) {
                 const char command = pending[4];
@@ -295,17 +313,23 @@ private:
         return noise;
     }
     // Sends bytes at the line's speed (all at once on a fast line).
+    // A slow line's reply stops where the board is hushed (the rest never comes).
     void Put(const std::string& bytes)
     {
         if (m_plan.lineBytesPerSecond <= 0) {
-            m_pty->SendUnless(bytes, m_stop);
+            if (m_pty->SendUnless(bytes, m_stop)) m_put += bytes.size();
             return;
         }
         // In pieces of a millisecond's worth, each when the line has carried the last.
         const size_t piece = std::max<size_t>(1, static_cast<size_t>(m_plan.lineBytesPerSecond) / 1000);
         for (size_t at = 0; at < bytes.size() && !m_stop; at += piece) {
+            if (m_hush) {
+                ++m_damaging;
+                m_cutShort = true;
+                return;
+            }
             const std::string part = bytes.substr(at, piece);
-            m_pty->SendUnless(part, m_stop);
+            if (m_pty->SendUnless(part, m_stop)) m_put += part.size();
             m_lineFree += std::chrono::microseconds(static_cast<int64_t>(
                 part.size() * 1.0e6 / m_plan.lineBytesPerSecond));
             m_lineFree = std::max(m_lineFree, std::chrono::steady_clock::now() -
@@ -341,6 +365,14 @@ private:
             m_start = std::chrono::steady_clock::now();
         }
         ++m_sinceConfigured;
+        if (command == 'B' && m_requests++ == m_plan.busyAt) {
+            // Busy: the requests that come meanwhile wait on the line.
+            const auto until = std::chrono::steady_clock::now() +
+                               std::chrono::milliseconds(m_plan.busyMs);
+            while (!m_stop && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            m_busyOver = true;
+        }
         if (command != 'B') {
             const int ack = m_ackLength >= 0 ? m_ackLength
                             : m_length == Length::Own  ? 1
@@ -362,7 +394,10 @@ private:
         if (m_copySamples >= 0) m_stillSlack += std::abs(m_copySamples - samples);
         m_copySamples = -1;
         const Fault fault = Draw(hasSample);
-        if (fault != Fault::None) ++m_injected;
+        // A copy of a reply that opens with a '*'-high sample may be refused.
+        if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
+            ++m_damaging;
+        if (fault == Fault::DroppedByte) ++m_droppedBytes;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
                         fault == Fault::AddedByte || fault == Fault::Stall || fault == Fault::Dribble;
         // Somewhere among the samples and the ending.
@@ -394,6 +429,8 @@ private:
             default:
                 break;
         }
+        m_put = 0;
+        m_cutShort = false;
         if (hasSample && m_vanishSoon.exchange(false)) {
             // The adapter goes once the device has the first half. A device that does
             // not read meanwhile (it gave up on a held-up board and tries again later)
@@ -416,6 +453,7 @@ private:
                 m_pty->SendUnless(std::string(1, byte), m_stop);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + m_random() % 4));
             }
+            m_put = reply.size();
         } else if (fault == Fault::Stall) {
             const size_t cut = 5 + m_random() % (reply.size() - 5);
             Put(reply.substr(0, cut));
@@ -432,6 +470,12 @@ private:
             Put(reply);
         }
         m_longBytes += static_cast<int64_t>(std::max<size_t>(reply.size(), 64) - 64);
+        // Bytes lost, added or held up inside may close a reply before it is long; one
+        // the board left unfinished may still be on its way when the device closes.
+        const bool intact = fault != Fault::DoubledByte && fault != Fault::DroppedByte &&
+                            fault != Fault::AddedByte && fault != Fault::NoiseInside &&
+                            fault != Fault::Stall && !m_cutShort;
+        (intact ? m_replySizes : m_damagedSizes).push_back(m_put);
         if (fault == Fault::NoiseAfter) {
             // Now and then a closing block of noise: a reply that ran on would close there.
             const size_t size = 1 + m_random() % 40;
@@ -447,8 +491,10 @@ private:
         const size_t back = m_random() % 4;
         if (fault == Fault::Repeat && m_clean.size() > back && !m_clean[m_clean.size() - 1 - back].empty()) {
             const std::string& copy = m_clean[m_clean.size() - 1 - back];
+            m_put = 0;
             Put(copy);
             m_longBytes += static_cast<int64_t>(std::max<size_t>(copy.size(), 64) - 64);
+            m_replySizes.push_back(m_put);
             if (HoldsOnlyNewest(copy, ending)) {
                 m_copySamples = static_cast<int64_t>((copy.size() - 5 - ending) / 6);
                 m_stillSlack += std::abs(m_copySamples - samples);
@@ -474,7 +520,6 @@ private:
     std::vector<std::string> m_clean;      // the last replies as the board made them
     std::atomic<int> m_resets{0};
     int m_ackLength = -1;
-    Faults m_faults;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_vanished{false};
@@ -483,13 +528,22 @@ private:
     std::atomic<int64_t> m_goneFrom{0};
     std::atomic<bool> m_unseen{false};
     std::atomic<int64_t> m_sent{0};
-    std::atomic<int> m_injected{0};
     std::atomic<size_t> m_longestReply{0};
     std::atomic<int64_t> m_longBytes{0};
     std::atomic<int64_t> m_starHigh{0};
     std::atomic<int64_t> m_stillSlack{0};
     int64_t m_copySamples = -1;  // board thread: the samples of a still copy just sent
     std::atomic<int64_t> m_copies{0};
+    std::atomic<int> m_damaging{0};
+    std::atomic<int> m_droppedBytes{0};
+    std::atomic<bool> m_busyOver{false};
+    std::atomic<bool> m_hush{false};
+    std::atomic<bool> m_hushed{false};
+    int m_requests = 0;                  // board thread: sample requests read
+    std::vector<size_t> m_replySizes;    // board thread (read once it stopped), as below
+    std::vector<size_t> m_damagedSizes;
+    size_t m_put = 0;                    // board thread: bytes of the reply put so far
+    bool m_cutShort = false;             // and whether the board left it unfinished
     std::atomic<int64_t> m_longestGapMs{0};
     // Board thread only.
     bool m_clockStarted = false;

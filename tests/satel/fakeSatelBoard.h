@@ -132,14 +132,6 @@ public:
         m_replies.push_back(bytes);
     }
     void Queue(const std::vector<SatelSample>& samples) { QueueRaw(SampleReply(samples)); }
-    // The next queued reply leaves in two pieces: its first `head` bytes, then after a
-    // gap the rest (a line that hands bytes over in bursts).
-    void SplitNextReply(size_t head, std::chrono::milliseconds gap)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_splitAt = head;
-        m_splitGap = gap;
-    }
     // Sent on 'B' when nothing is queued; cleared: an empty sample reply.
     void SetStanding(const SatelSample& sample)
     {
@@ -155,15 +147,6 @@ public:
         reply.push_back('*');
         return reply;
     }
-    // From now on reads no command for that long, then answers every one that came
-    // meanwhile, in order (a busy board); its clock runs on.
-    void PauseFor(std::chrono::milliseconds pause)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_pauseUntil = std::chrono::steady_clock::now() + pause;
-    }
-    // Sample replies carry their length (bytes from 'B' to before the closing '*').
-    void SetLengthField(bool given) { m_lengthField = given; }
     // Stops answering 'B'.
     void SetSilentSamples(bool silent) { m_silentSamples = silent; }
     // Set before Start: the board gathers RampSample(j) at its first 'R' + (phase + j)
@@ -176,18 +159,6 @@ public:
     }
     // The next count 'B' get no reply (what was gathered waits for the next answered one).
     void SkipSampleRequests(int count) { m_skipRequests = count; }
-    // The next reply to 'B' leaves that much later.
-    void DelayNextReply(std::chrono::milliseconds delay)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_delay = delay;
-    }
-    // Samples the clocked board sent so far.
-    int64_t SentSamples()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_sent;
-    }
 
     // The longest sample reply sent so far (bytes).
     size_t LongestReply() const { return m_longestReply.load(); }
@@ -209,10 +180,6 @@ private:
     {
         std::string pending;
         while (!m_stop) {
-            if (IsPaused()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                continue;
-            }
             pollfd entry{m_pty.Master(), POLLIN, 0};
             if (::poll(&entry, 1, 10) <= 0 || !(entry.revents & POLLIN)) continue;
             char bytes[64];
@@ -227,22 +194,6 @@ private:
         }
     }
     void Send(const std::string& bytes) { m_pty.SendUnless(bytes, m_stop); }
-    bool IsPaused()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return std::chrono::steady_clock::now() < m_pauseUntil;
-    }
-    // A sample reply with its length in the header when the board gives it.
-    std::string WithLength(std::string reply) const
-    {
-        if (!m_lengthField || reply.size() < 6 || reply[0] != '#' || reply[4] != 'B' ||
-            reply[2] != 0 || reply[3] != 0)
-            return reply;  // a length set by hand stays
-        const size_t length = reply.size() - 5;
-        reply[2] = static_cast<char>(length >> 8);
-        reply[3] = static_cast<char>(length & 0xFF);
-        return reply;
-    }
     // The clocked board's reply: every sample gathered by now and not yet sent.
     std::string GatheredReply()
     {
@@ -260,7 +211,6 @@ private:
     void Answer(const std::string& frame)
     {
         const char command = frame[4];
-        std::chrono::milliseconds delay{0};
         bool answer = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -278,17 +228,11 @@ private:
                 --m_skipRequests;
             } else {
                 answer = true;
-                delay = m_delay;
-                m_delay = std::chrono::milliseconds(0);
             }
         }
         m_received.notify_all();
         if (!answer) return;
-        // A board that answers late sends what it gathered until it answers.
-        if (delay.count() > 0) std::this_thread::sleep_for(delay);
         std::string reply;
-        size_t head = 0;
-        std::chrono::milliseconds gap{0};
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (command != 'B') {
@@ -296,22 +240,13 @@ private:
             } else if (!m_replies.empty()) {
                 reply = m_replies.front();
                 m_replies.pop_front();
-                head = std::min(m_splitAt, reply.size());
-                gap = m_splitGap;
-                m_splitAt = 0;
             } else if (m_clockRate > 0.0) {
                 reply = GatheredReply();
             } else {
                 reply = m_hasStanding ? SampleReply({m_standing}) : SampleReply({});
             }
         }
-        reply = WithLength(reply);
         if (command == 'B') m_longestReply = std::max(m_longestReply.load(), reply.size());
-        if (head > 0) {
-            Send(reply.substr(0, head));
-            std::this_thread::sleep_for(gap);
-            reply.erase(0, head);
-        }
         Send(reply);
     }
 
@@ -326,12 +261,7 @@ private:
     SatelSample m_standing{};
     bool m_hasStanding = false;
     std::atomic<int> m_skipRequests{0};
-    std::atomic<bool> m_lengthField{false};
     std::atomic<size_t> m_longestReply{0};
-    std::chrono::steady_clock::time_point m_pauseUntil;  // guarded by m_mutex
-    std::chrono::milliseconds m_delay{0};  // guarded by m_mutex, as the two below
-    size_t m_splitAt = 0;
-    std::chrono::milliseconds m_splitGap{0};
     double m_clockRate = 0.0;              // set before Start
     double m_clockPhase = 0.0;
     bool m_clockStarted = false;  // guarded by m_mutex, as the two below

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,13 @@ inline std::string FindText(const std::vector<std::string>& texts, const std::st
     for (const std::string& text : texts)
         if (text.find(part) != std::string::npos) return text;
     return std::string();
+}
+
+// The frame number after `before` in text, or -1.
+inline long long FrameIn(const std::string& text, const std::string& before)
+{
+    const size_t at = text.find(before);
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + before.size());
 }
 
 // A frame before the first one that carried a sample: it holds the empty row (a device
@@ -110,7 +118,6 @@ struct SatelClockRun {
     bool onSchedule = true;  // frame numbers follow each other, time = frame / rate
     std::string port;                // the device's port: a path of the run's own
     std::vector<std::string> texts;  // the texts naming it, closing ones included
-    std::vector<int64_t> samples;    // the board sample of each frame (FrameSamples)
     size_t longestReply = 0;         // the board's longest sample reply (bytes)
     bool heldUp = false;  // frames once came 4 periods + 50 ms apart (a loaded machine)
 };
@@ -215,23 +222,6 @@ inline SatelDevicePtr OpenSatel(const std::string& port, int periodMs)
     return device;
 }
 
-// What a board does to the line once frameCount frames came, and how many frames come
-// after that before the device closes. The device keeps its own reply time-outs.
-struct SatelLineFault {
-    int atFrame = 40;
-    std::function<void(CFakeSatelBoard&)> act;
-    bool lengthField = false;
-    // When set: after the act, the board is paused until a text naming the port holds
-    // this (a pause as long as the device takes to say so, however loaded the machine).
-    std::string pauseUntil;
-    // When set: after that, the run waits (up to `within`) for a text naming its port
-    // that holds this, then for framesAfter frames more.
-    std::string until;
-    std::chrono::milliseconds within{60000};
-    int framesAfter = 0;
-    std::chrono::milliseconds reopenInterval{0};  // when set, the device's
-};
-
 // Waits until a text naming port holds part; false after the timeout.
 inline bool WaitForText(const std::string& port, const std::string& part,
                         std::chrono::milliseconds timeout)
@@ -247,7 +237,7 @@ inline bool WaitForText(const std::string& port, const std::string& part,
 // A board on its own clock at rateFactor times the device's rate, gathering from phase
 // periods after its 'R', read by a device at periodMs until frameCount frames came.
 inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFactor,
-                                     int frameCount, const SatelLineFault* fault = nullptr)
+                                     int frameCount)
 {
     using namespace std::chrono_literals;
     SatelClockRun run;
@@ -258,7 +248,6 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
     const double rate = 1000.0 / periodMs;
     CFakeSatelBoard board(pty);
     board.SetClock(rate * rateFactor, phase);
-    if (fault != nullptr) board.SetLengthField(fault->lengthField);
     board.Start();
     CTimedView view;
     {
@@ -266,31 +255,14 @@ inline SatelClockRun RunClockedBoard(int periodMs, double phase, double rateFact
         if (!opened->IsReady()) return run;
         CSerialSatelDevice& device = *opened;
         // Replies that come, come in time, even on a loaded machine.
-        if (fault == nullptr) device.SetReplyTimeouts(5s, 5s);
-        if (fault != nullptr && fault->reopenInterval.count() > 0)
-            device.SetReopenInterval(fault->reopenInterval);
+        device.SetReplyTimeouts(5s, 5s);
         device.AddView(&view);
-        bool started = device.Create(false) && device.RunThread();
-        if (started && fault != nullptr) {
-            started = view.WaitFrames(fault->atFrame, 60s);
-            if (started) fault->act(board);
-            if (started && !fault->pauseUntil.empty()) {
-                board.PauseFor(std::chrono::minutes(1));
-                started = WaitForText(run.port, fault->pauseUntil, 60s);
-                board.PauseFor(std::chrono::milliseconds(0));
-            }
-            if (started && !fault->until.empty()) {
-                started = WaitForText(run.port, fault->until, fault->within);
-                std::lock_guard<std::mutex> lock(view.mutex);
-                frameCount = std::max(frameCount, view.frameCount + fault->framesAfter);
-            }
-        }
-        run.ran = started && view.WaitFrames(frameCount, 60s);
+        run.ran = device.Create(false) && device.RunThread() && view.WaitFrames(frameCount, 60s);
         device.Close();
         device.RemoveView(&view);
         std::lock_guard<std::mutex> lock(view.mutex);
         run.frames = static_cast<int>(view.frames.size());
-        run.samples = TraceFrames(view.frames, device, rate, run);
+        TraceFrames(view.frames, device, rate, run);
         TakeCounts(device, run);
     }
     board.Stop();

@@ -19,8 +19,6 @@ public:
     using CSerialSatelDevice::CSerialSatelDevice;
     using CSerialSatelDevice::ParseSample;
     using CSerialSatelDevice::ReadFrames;
-    using CSerialSatelDevice::ReadOrResume;
-    using CSerialSatelDevice::TakeSample;
 
     void SetOffsetsDone(bool done) { m_offsetsDone = done; }
     void SetRaw(double a, double b, double c)
@@ -37,9 +35,6 @@ public:
     }
     // Keeps the sequence of initialisation out of the direct protocol tests.
     void SetInitialising(bool pending) { m_initPending = pending; }
-    using CSerialSatelDevice::GetLastOutcome;
-    using CSerialSatelDevice::QueuedSamples;
-    using CSerialSatelDevice::ReadOutcome;
     double Value(int channel) const { return m_values[channel]; }
     // What the ticks would do with the samples read: each makes the row in turn.
     int ParseQueued()
@@ -61,16 +56,6 @@ public:
             samples.push_back({static_cast<int16_t>(m_raw[0]), static_cast<int16_t>(m_raw[1]),
                                static_cast<int16_t>(m_raw[2])});
         return samples;
-    }
-    // Waits until bytes wait in the receive queue; false after the timeout.
-    bool WaitForBytes(std::chrono::milliseconds timeout)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (m_port.Available() <= 0) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
     }
 };
 
