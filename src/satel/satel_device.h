@@ -224,6 +224,8 @@ protected:
     // The first sample reply after the offsets' wait: its samples, at most expected.
     int ReadOffsetReply(int expected);
     bool ConfigureBoard(uint32_t timeoutMs = 0);
+    // The board's length rule and ending learnt anew from the next replies.
+    void ForgetWay();
     bool ReadFrames(int ms);
     enum class ReadOutcome { Samples, Empty, Missed, Damaged, Failed, Pending };
     // Pending: a frame fell due while a reply was on its way (read on next time).
