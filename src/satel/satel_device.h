@@ -196,9 +196,9 @@ protected:
     // A reply closed by a lone '*' holds until what follows shows the '*' its own.
     void ConfirmLone();
     double LinePauseUs() const;
-    void ConfirmLoneIfQuiet();
     bool LoneQuietAWhile();
-    void RefuteLone();
+    // damaged: bytes that followed refuted it (else nothing can confirm it any more).
+    void RefuteLone(bool damaged = true);
     Reply SettleLone(std::chrono::steady_clock::time_point yieldAt);
     // A refused reply without a length read on: its bytes up to its ending or the next
     // header tell its samples.
