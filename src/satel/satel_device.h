@@ -159,6 +159,7 @@ protected:
     std::chrono::steady_clock::time_point YieldPoint();
     // Whether the '*' at m_reply[count - 1] completes the ending at whole samples.
     bool CanClose(size_t count, Ending ending) const;
+    bool InHeaderLength(size_t count) const;
     int SamplesIn(size_t count, Ending ending) const;
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);

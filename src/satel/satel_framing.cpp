@@ -35,6 +35,15 @@ bool CSerialSatelDevice::CanClose(size_t count, Ending ending) const
     return true;
 }
 
+// Whether the '*' at m_reply[count - 1] is a length byte of a header that begins right
+// before it (noise, or a reply cut short, then the next reply): no ending.
+bool CSerialSatelDevice::InHeaderLength(size_t count) const
+{
+    for (size_t at : {size_t{3}, size_t{4}})
+        if (count >= at + 1 && m_reply[count - at] == kHash && m_reply[count - at + 1] == kI) return true;
+    return false;
+}
+
 int CSerialSatelDevice::SamplesIn(size_t count, Ending ending) const
 {
     if (!CanClose(count, ending)) return -1;
@@ -314,13 +323,14 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             // The board's length ends it: its ending must stand there.
             if (count < m_lengthEnd && count < kMaxReply) continue;
             if (count == m_lengthEnd) {
-                if (CanClose(count, m_ending)) return CloseSampleReply(count, m_ending);
+                if (CanClose(count, m_ending) && !InHeaderLength(count))
+                    return CloseSampleReply(count, m_ending);
                 // A byte lost or added, or noise inside: read on to its end or the
                 // next header, its samples those its length says.
                 m_lengthEnd = 0;
                 continue;
             }
-        } else if (byte == kTerminator && count >= m_minEnd) {
+        } else if (byte == kTerminator && count >= m_minEnd && !InHeaderLength(count)) {
             for (Ending ending : {Ending::Block, Ending::Lone}) {
                 if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
                     continue;
