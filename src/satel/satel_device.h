@@ -154,7 +154,7 @@ protected:
     // What a refused reply of that many bytes held, by its length or else its bytes.
     int64_t RefusedSamples(size_t bytes) const;
     int64_t VanishedSamples(size_t count);
-    int64_t SamplesByLengthGuess(size_t count) const;
+    int64_t SamplesByLengthGuess(size_t count, bool grown = false) const;
     // When a read gives way to a due frame, on the steady clock.
     std::chrono::steady_clock::time_point YieldPoint();
     // Whether the '*' at m_reply[count - 1] completes the ending at whole samples.

@@ -182,20 +182,25 @@ Clock::time_point CSerialSatelDevice::YieldPoint()
                                                      static_cast<int64_t>(std::max(yieldLeftUs, 0.0)));
 }
 
-// What a refused reply held: as many as its length says, else by its bytes; none for
-// a header that is no reply of this board.
+// What a refused reply held: as many as its length says (read the way the board is
+// being learnt, or showed before), else by its bytes (noise inside makes more of them);
+// none for a header that is no reply of this board.
 int64_t CSerialSatelDevice::RefusedSamples(size_t bytes) const
 {
     if (!m_headerPlausible) return 0;
     if (m_byLength >= 0) return m_byLength;
+    const int64_t guess = SamplesByLengthGuess(bytes, true);
+    if (guess >= 0) return guess;
     return bytes >= kClosingSize ? SamplesByBytes(bytes, m_reply.data() + bytes - kClosingSize) : 0;
 }
 
 // The samples the header in m_reply says while the board's way is not (yet) learnt: read
 // the way it is being learnt, or showed before it was learnt again (after a loss), or
 // else any way that makes whole samples (the fewest); -1: none. The reply holds at least
-// count bytes.
-int64_t CSerialSatelDevice::SamplesByLengthGuess(size_t count) const
+// count bytes. grown: it was refused whole, count bytes with noise inside; only the ways
+// being learnt or shown before tell, and a length past its bytes (noise that looks like
+// a header) says nothing.
+int64_t CSerialSatelDevice::SamplesByLengthGuess(size_t count, bool grown) const
 {
     const size_t length = DecodeU16(m_reply.data() + 2);
     const Ending ending = m_ending != Ending::Unknown ? m_ending : m_formerEnding;
@@ -205,7 +210,10 @@ int64_t CSerialSatelDevice::SamplesByLengthGuess(size_t count) const
     for (LengthRule rule : {m_ruleCandidate, m_formerRule, LengthRule::Own, LengthRule::Star,
                             LengthRule::Samples}) {
         const size_t end = LengthEnd(length, rule, ending);
-        if (end < count || end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0)
+        if (grown && (rule == LengthRule::Unknown || (rule != m_ruleCandidate && rule != m_formerRule) ||
+                      end > count + 2))
+            continue;
+        if ((end < count && !grown) || end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0)
             continue;
         const int64_t samples = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
         if (rule == m_ruleCandidate || rule == m_formerRule) return samples;
@@ -370,7 +378,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
                            std::all_of(m_reply.begin() + static_cast<std::ptrdiff_t>(count - closing),
                                        m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1),
                                        [](uint8_t b) { return b == 0; });
-        if (m_byLength >= 0 || !m_headerPlausible || ended) return Refuse(count, RefusedSamples(count));
+        if (m_byLength >= 0 || !m_headerPlausible || ended || SamplesByLengthGuess(count, true) >= 0)
+            return Refuse(count, RefusedSamples(count));
         const Reply reply = Refuse(count, 0);
         if (!m_refusedCopy) StartRefuted(count);
         return reply;
