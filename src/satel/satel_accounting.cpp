@@ -268,7 +268,6 @@ void CSerialSatelDevice::EndRefuted(bool closed)
 void CSerialSatelDevice::LearnWay(size_t count, Ending ending, size_t length, int samples)
 {
     if (m_ending == Ending::Unknown) m_ending = ending;
-    if (ending == m_formerEnding) m_otherEndingRun = 0;
     if (m_lengthRule != LengthRule::Unknown || (samples <= 0 && length == 0)) return;
     const LengthRule rule = RuleFor(length, count, ending);
     if (rule == LengthRule::Unknown) {

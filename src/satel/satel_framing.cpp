@@ -349,13 +349,6 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 // that ends with a block: more follows at once.
                 if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
                     continue;
-                // A board configured again keeps its ending unless it was reset: a byte
-                // added to a reply of its former ending may close it the other way (a
-                // block reply one byte longer fits a lone '*' exactly). Another ending
-                // is the board's from the second reply in a row that closes so.
-                if (m_ending == Ending::Unknown && m_formerEnding != Ending::Unknown &&
-                    ending != m_formerEnding && ++m_otherEndingRun < 2)
-                    return Refuse(count, RefusedSamples(count));
                 return CloseSampleReply(count, ending);
             }
         }

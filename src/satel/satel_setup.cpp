@@ -70,7 +70,6 @@ void CSerialSatelDevice::ForgetWay()
     m_lengthRule = m_ruleCandidate = LengthRule::Unknown;
     m_ruleVotes = 0;
     m_ending = Ending::Unknown;
-    m_otherEndingRun = 0;
 }
 
 bool CSerialSatelDevice::CalcOffsets(int ms)
