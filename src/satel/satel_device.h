@@ -351,6 +351,7 @@ protected:
     size_t m_cutInGroup = 0;
     int64_t m_cutLost = 0;
     int64_t m_cutTaken = 0;  // its samples taken
+    bool m_cutCopy = false;  // no request waited for it
     // Acquisition thread: the last whole replies read, to know a copy.
     static constexpr size_t kSeen = 8;
     std::array<std::array<uint8_t, kMaxReply + 1>, kSeen> m_seen{};

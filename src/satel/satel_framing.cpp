@@ -166,7 +166,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOffCut(uint32_t timeoutMs)
                    m_cutLost;
         else if (got <= 0)
             lost = std::max(lost, SamplesByLengthGuess(m_cutRead) - m_cutTaken);
-        lost = Bounded(lost);
+        // The rest of a copy brings nothing, as the copy.
+        lost = m_cutCopy ? 0 : Bounded(lost);
         m_countedSince += lost;
         CountLost(lost);
         if (got < 0) return Reply::Vanished;
@@ -386,6 +387,11 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
     }
     // A header that stopped before its kind (a line held up) while a request
     // waits: its length, or the bytes that follow, tell its samples.
+    if (count > 0 && count < kHeaderSize - 1 && IsRequestWaiting()) {
+        const Reply reply = Refuse(count, 0);
+        StartRefuted(count);
+        return reply;
+    }
     if (count == kHeaderSize - 1 && IsRequestWaiting()) {
         const int64_t byLength = SamplesByLength();
         if (byLength >= 0) return Refuse(count, byLength);
@@ -433,7 +439,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::StartCut(size_t count)
     m_cutTaken = m_replySamples;
     m_cutLost = m_cutTotal > 0 ? static_cast<int64_t>(m_replySamples) : 0;
     m_inGarbage = false;
-    if (!IsRequestWaiting()) {
+    m_cutCopy = !IsRequestWaiting();
+    if (m_cutCopy) {
         m_replySamples = 0;
         return Reply::Repeat;
     }
