@@ -301,7 +301,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     // samples as a learnt one does (before the way is learnt again): bytes behind it
     // are no rest of it.
     const LengthRule rule = RuleFor(length, count, ending);
-    if (m_byLength < 0 && rule != LengthRule::Unknown && rule != LengthRule::None) m_byLength = samples;
+    if (m_byLength < 0 && rule != LengthRule::Unknown && rule != LengthRule::None)
+        m_byLength = samples;
     m_replySamples = samples;
     m_replyLone = ending == Ending::Lone;
     // No request waits: the board answered more than it was asked. The same bytes as an

@@ -40,7 +40,8 @@ bool CSerialSatelDevice::CanClose(size_t count, Ending ending) const
 bool CSerialSatelDevice::InHeaderLength(size_t count) const
 {
     for (size_t at : {size_t{3}, size_t{4}})
-        if (count >= at + 1 && m_reply[count - at] == kHash && m_reply[count - at + 1] == kI) return true;
+        if (count > at && m_reply[count - at] == kHash && m_reply[count - at + 1] == kI)
+            return true;
     return false;
 }
 
@@ -211,10 +212,11 @@ int64_t CSerialSatelDevice::SamplesByLengthGuess(size_t count, bool grown) const
     for (LengthRule rule : {m_ruleCandidate, m_formerRule, LengthRule::Own, LengthRule::Star,
                             LengthRule::Samples}) {
         const size_t end = LengthEnd(length, rule, ending);
-        if (grown && (rule == LengthRule::Unknown || (rule != m_ruleCandidate && rule != m_formerRule) ||
-                      end > count + 2))
+        if (grown && (rule == LengthRule::Unknown ||
+                      (rule != m_ruleCandidate && rule != m_formerRule) || end > count + 2))
             continue;
-        if ((end < count && !grown) || end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0)
+        if ((end < count && !grown) || end < kHeaderSize + closing ||
+            (end - kHeaderSize - closing) % kSampleSize != 0)
             continue;
         const int64_t samples = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
         if (rule == m_ruleCandidate || rule == m_formerRule) return samples;
@@ -379,7 +381,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
                            std::all_of(m_reply.begin() + static_cast<std::ptrdiff_t>(count - closing),
                                        m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1),
                                        [](uint8_t b) { return b == 0; });
-        if (m_byLength >= 0 || !m_headerPlausible || ended || SamplesByLengthGuess(count, true) >= 0)
+        if (m_byLength >= 0 || !m_headerPlausible || ended ||
+            SamplesByLengthGuess(count, true) >= 0)
             return Refuse(count, RefusedSamples(count));
         const Reply reply = Refuse(count, 0);
         if (!m_refusedCopy) StartRefuted(count);
