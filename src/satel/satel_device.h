@@ -160,6 +160,7 @@ protected:
     // Whether the '*' at m_reply[count - 1] completes the ending at whole samples.
     bool CanClose(size_t count, Ending ending) const;
     bool InHeaderLength(size_t count) const;
+    bool FormerWayDamaged(size_t count, Ending ending);
     int SamplesIn(size_t count, Ending ending) const;
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
@@ -308,16 +309,14 @@ protected:
     std::atomic<int64_t> m_filteredSamples{0};
     int64_t m_filteredBeforeNext = 0;  // acquisition thread: said by the next fresh frame
     std::atomic<int64_t> m_repeatedReplies{0};
-    // Acquisition thread: the length rule learnt (two agreeing replies make it; two
-    // refused replies in a row that agree on another rule change it), and replies in a
-    // row that fitted only the other ending (three make it the board's).
+    // Acquisition thread: the length rule learnt (two agreeing replies make it).
     LengthRule m_lengthRule = LengthRule::Unknown;
     LengthRule m_ruleCandidate = LengthRule::Unknown;
     int m_ruleVotes = 0;
     // Acquisition thread: the board's way before it was learnt again.
     LengthRule m_formerRule = LengthRule::Unknown;
     Ending m_formerEnding = Ending::Unknown;
-    int m_otherEndingRun = 0;
+    int m_otherWayRun = 0;  // replies in a row closed another way that fits the former
     bool m_inGarbage = false;
     // Acquisition thread: the reply being read: where its length ends it (0: by its
     // ending), and whether that length is the board's.

@@ -45,6 +45,23 @@ bool CSerialSatelDevice::InHeaderLength(size_t count) const
     return false;
 }
 
+// While a board configured again shows its way anew: a reply closed in another ending
+// than its former one whose length, read the former way, ends it a byte off (one
+// doubled, dropped or added: the two ways then fit the same bytes) is that way damaged,
+// but for the second such reply in a row (the board was reset to the other way).
+bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
+{
+    if (m_ending != Ending::Unknown || m_formerEnding == Ending::Unknown) return false;
+    if (ending == m_formerEnding) {
+        m_otherWayRun = 0;
+        return false;
+    }
+    if (m_formerRule == LengthRule::Unknown || m_formerRule == LengthRule::None) return false;
+    const size_t end = LengthEnd(DecodeU16(m_reply.data() + 2), m_formerRule, m_formerEnding);
+    if (end + 1 != count && end != count + 1) return false;
+    return ++m_otherWayRun < 2;
+}
+
 int CSerialSatelDevice::SamplesIn(size_t count, Ending ending) const
 {
     if (!CanClose(count, ending)) return -1;
@@ -352,6 +369,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 // that ends with a block: more follows at once.
                 if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
                     continue;
+                if (FormerWayDamaged(count, ending)) return Refuse(count, RefusedSamples(count));
                 return CloseSampleReply(count, ending);
             }
         }
