@@ -317,6 +317,10 @@ protected:
     LengthRule m_formerRule = LengthRule::Unknown;
     Ending m_formerEnding = Ending::Unknown;
     int m_otherWayRun = 0;  // replies in a row closed another way that fits the former
+    // Of the last such reply refused: its samples counted, and those still to count if
+    // it was the former way, or the other.
+    int64_t m_otherWayCounted = 0;
+    std::array<int64_t, 2> m_otherWayRest{};
     bool m_inGarbage = false;
     // Acquisition thread: the reply being read: where its length ends it (0: by its
     // ending), and whether that length is the board's.

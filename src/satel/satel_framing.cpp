@@ -48,18 +48,38 @@ bool CSerialSatelDevice::InHeaderLength(size_t count) const
 // While a board configured again shows its way anew: a reply closed in another ending
 // than its former one whose length, read the former way, ends it a byte off (one
 // doubled, dropped or added: the two ways then fit the same bytes) is that way damaged,
-// but for the second such reply in a row (the board was reset to the other way).
+// but for the second such reply in a row (the board was reset to the other way). Its
+// samples, by either way, are counted lost once the next reply tells which it was.
 bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
 {
     if (m_ending != Ending::Unknown || m_formerEnding == Ending::Unknown) return false;
+    const auto countRest = [this](int64_t samples) {
+        const int64_t lost = Bounded(samples);
+        m_countedSince += lost;
+        CountLost(lost);
+        m_otherWayRest = {0, 0};
+    };
     if (ending == m_formerEnding) {
+        countRest(m_otherWayRest[0]);
         m_otherWayRun = 0;
         return false;
     }
     if (m_formerRule == LengthRule::Unknown || m_formerRule == LengthRule::None) return false;
     const size_t end = LengthEnd(DecodeU16(m_reply.data() + 2), m_formerRule, m_formerEnding);
-    if (end + 1 != count && end != count + 1) return false;
-    return ++m_otherWayRun < 2;
+    const size_t closing = EndingSize(m_formerEnding);
+    if ((end + 1 != count && end != count + 1) || end < kHeaderSize + closing) {
+        countRest(m_otherWayRest[1]);
+        return false;
+    }
+    if (++m_otherWayRun >= 2) {
+        countRest(m_otherWayRest[1]);
+        return false;
+    }
+    const int64_t former = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
+    const int64_t own = SamplesIn(count, ending);
+    m_otherWayCounted = std::min(former, own);
+    m_otherWayRest = {former - m_otherWayCounted, own - m_otherWayCounted};
+    return true;
 }
 
 int CSerialSatelDevice::SamplesIn(size_t count, Ending ending) const
@@ -369,7 +389,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 // that ends with a block: more follows at once.
                 if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
                     continue;
-                if (FormerWayDamaged(count, ending)) return Refuse(count, RefusedSamples(count));
+                if (FormerWayDamaged(count, ending)) return Refuse(count, m_otherWayCounted);
                 return CloseSampleReply(count, ending);
             }
         }
