@@ -141,18 +141,9 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
 }
 
 // A reply closed by a lone '*' is taken, its samples held from the frames, until what
-// follows shows that '*' was its own: a header, or nothing for a whole reply time-out.
-// Anything else (a byte added inside the samples put a sample's '*' there, or noise
-// follows at once) refutes it.
-// Quiet since the reply for a whole reply time-out: nothing was added inside it. A
-// shorter quiet tells nothing: a loaded machine may hand the reply's last byte over
-// any time later.
-void CSerialSatelDevice::ConfirmLoneIfQuiet()
-{
-    if (!m_loneOpen || Waiting() > 0) return;
-    if (ReadProgramClockUs() - m_lastByteUs >= m_replyTimeoutMs * 1000.0) ConfirmLone();
-}
-
+// follows shows that '*' was its own: a header. Anything else (a byte added inside the
+// samples put a sample's '*' there, or noise follows at once) refutes it. No quiet
+// tells: a loaded machine may hand the reply's last byte over any time later.
 // Quiet since the reply for a quarter period (at most 5 ms) and the pause its line may
 // take: the next request may go, its header confirms the reply (its last byte, late,
 // would come before that header and refute it).
@@ -194,9 +185,9 @@ size_t CSerialSatelDevice::DropNewestQueued(size_t count)
     return back;
 }
 
-void CSerialSatelDevice::RefuteLone()
+void CSerialSatelDevice::RefuteLone(bool damaged)
 {
-    m_damagedReplies.fetch_add(1);
+    if (damaged) m_damagedReplies.fetch_add(1);
     const size_t back = DropNewestQueued(m_unconfirmed);
     m_countedSince -= static_cast<int64_t>(back);
     m_lastWasAgain = false;
@@ -247,13 +238,14 @@ CSerialSatelDevice::Reply CSerialSatelDevice::SettleLone(Clock::time_point yield
                         (got < kHeaderSize || IsKind(next[4]));
     if (got > 0 && !header) {
         RefuteLone();
-    } else if (got == kHeaderSize || (got == 0 && read == 0 && !(yieldFirst && Clock::now() < m_byteDeadline))) {
+    } else if (got == kHeaderSize) {
         ConfirmLone();
     } else if (read == 0 && yieldFirst && Clock::now() < m_byteDeadline) {
         return Reply::Pending;
-    } else if (read == 0) {
+    } else if (got > 0) {
         ConfirmLone();  // part of a header, then nothing: the next reads tell the rest
     }
+    // Nothing in time: the request went unanswered, the reply waits for what follows.
     return Reply::Ack;
 }
 
@@ -305,6 +297,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     m_replyFill = 0;
     m_inGarbage = false;
     LearnWay(count, ending, length, samples);
+    // A length that ends it right there, in one of the ways a board counts, says its
+    // samples as a learnt one does (before the way is learnt again): bytes behind it
+    // are no rest of it.
+    const LengthRule rule = RuleFor(length, count, ending);
+    if (m_byLength < 0 && rule != LengthRule::Unknown && rule != LengthRule::None)
+        m_byLength = samples;
     m_replySamples = samples;
     m_replyLone = ending == Ending::Lone;
     // No request waits: the board answered more than it was asked. The same bytes as an

@@ -155,11 +155,13 @@ protected:
     // What a refused reply of that many bytes held, by its length or else its bytes.
     int64_t RefusedSamples(size_t bytes) const;
     int64_t VanishedSamples(size_t count);
-    int64_t SamplesByLengthGuess(size_t count) const;
+    int64_t SamplesByLengthGuess(size_t count, bool grown = false) const;
     // When a read gives way to a due frame, on the steady clock.
     std::chrono::steady_clock::time_point YieldPoint();
     // Whether the '*' at m_reply[count - 1] completes the ending at whole samples.
     bool CanClose(size_t count, Ending ending) const;
+    bool InHeaderLength(size_t count) const;
+    bool FormerWayDamaged(size_t count, Ending ending);
     int SamplesIn(size_t count, Ending ending) const;
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
@@ -197,9 +199,9 @@ protected:
     // A reply closed by a lone '*' holds until what follows shows the '*' its own.
     void ConfirmLone();
     double LinePauseUs() const;
-    void ConfirmLoneIfQuiet();
     bool LoneQuietAWhile();
-    void RefuteLone();
+    // damaged: bytes that followed refuted it (else nothing can confirm it any more).
+    void RefuteLone(bool damaged = true);
     Reply SettleLone(std::chrono::steady_clock::time_point yieldAt);
     // A refused reply without a length read on: its bytes up to its ending or the next
     // header tell its samples.
@@ -225,6 +227,8 @@ protected:
     // The first sample reply after the offsets' wait: its samples, at most expected.
     int ReadOffsetReply(int expected);
     bool ConfigureBoard(uint32_t timeoutMs = 0);
+    // The board's length rule and ending learnt anew from the next replies.
+    void ForgetWay();
     bool ReadFrames(int ms);
     enum class ReadOutcome { Samples, Empty, Missed, Damaged, Failed, Pending };
     // Pending: a frame fell due while a reply was on its way (read on next time).
@@ -304,16 +308,18 @@ protected:
     std::atomic<int64_t> m_filteredSamples{0};
     int64_t m_filteredBeforeNext = 0;  // acquisition thread: said by the next fresh frame
     std::atomic<int64_t> m_repeatedReplies{0};
-    // Acquisition thread: the length rule learnt (two agreeing replies make it; two
-    // refused replies in a row that agree on another rule change it), and replies in a
-    // row that fitted only the other ending (three make it the board's).
+    // Acquisition thread: the length rule learnt (two agreeing replies make it).
     LengthRule m_lengthRule = LengthRule::Unknown;
     LengthRule m_ruleCandidate = LengthRule::Unknown;
     int m_ruleVotes = 0;
     // Acquisition thread: the board's way before it was learnt again.
     LengthRule m_formerRule = LengthRule::Unknown;
     Ending m_formerEnding = Ending::Unknown;
-    int m_otherEndingRun = 0;
+    int m_otherWayRun = 0;  // replies in a row closed another way that fits the former
+    // Of the last such reply refused: its samples counted, and those still to count if
+    // it was the former way, or the other.
+    int64_t m_otherWayCounted = 0;
+    std::array<int64_t, 2> m_otherWayRest{};
     bool m_inGarbage = false;
     // Acquisition thread: the reply being read: where its length ends it (0: by its
     // ending), and whether that length is the board's.
@@ -347,6 +353,7 @@ protected:
     size_t m_cutInGroup = 0;
     int64_t m_cutLost = 0;
     int64_t m_cutTaken = 0;  // its samples taken
+    bool m_cutCopy = false;  // no request waited for it
     // Acquisition thread: the last whole replies read, to know a copy.
     static constexpr size_t kSeen = 8;
     std::array<std::array<uint8_t, kMaxReply + 1>, kSeen> m_seen{};

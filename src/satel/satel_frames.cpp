@@ -97,7 +97,6 @@ bool CSerialSatelDevice::IsNextTickDue()
 
 void CSerialSatelDevice::TakeSample(bool running)
 {
-    ConfirmLoneIfQuiet();
     bool fresh = PopSample();
     if (fresh) {
         // A sample the spike filter refuses keeps the row: the frame repeats the last
@@ -162,7 +161,6 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     };
     // The reply on its way comes before anything else is asked: a new request's reply
     // would follow it.
-    ConfirmLoneIfQuiet();
     if (m_replyFill > 0 || m_awaiting || m_cutting) {
         const bool awaited = m_awaiting && m_replyFill == 0;
         last = SettlePartialReply();
@@ -178,7 +176,6 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     if (last != Reply::Ack) return settle();
     // A reply closed by a lone '*' is settled before the next request: bytes after that
     // answer it (noise before its reply, or the reply).
-    ConfirmLoneIfQuiet();
     if (!LoneQuietAWhile()) {
         last = Reply::Pending;
         return settle();
@@ -305,7 +302,7 @@ void CSerialSatelDevice::ReadStep()
     if (change == CLineWatch::Change::Lost) {
         // The first frame without a sample read from the line: samples still queued
         // go out first.
-        const int64_t queued = static_cast<int64_t>(QueuedSamples());
+        const int64_t queued = static_cast<int64_t>(QueuedSamples() - m_unconfirmed);
         m_lostFrame = queued > 0 ? GetSampleCounter() + queued : m_line.GetFrozenFrom();
         g_messages.Post(Severity::Error,
                         CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));

@@ -35,6 +35,53 @@ bool CSerialSatelDevice::CanClose(size_t count, Ending ending) const
     return true;
 }
 
+// Whether the '*' at m_reply[count - 1] is a length byte of a header that begins right
+// before it (noise, or a reply cut short, then the next reply): no ending.
+bool CSerialSatelDevice::InHeaderLength(size_t count) const
+{
+    for (size_t at : {size_t{3}, size_t{4}})
+        if (count > at && m_reply[count - at] == kHash && m_reply[count - at + 1] == kI)
+            return true;
+    return false;
+}
+
+// While a board configured again shows its way anew: a reply closed in another ending
+// than its former one whose length, read the former way, ends it a byte off (one
+// doubled, dropped or added: the two ways then fit the same bytes) is that way damaged,
+// but for the second such reply in a row (the board was reset to the other way). Its
+// samples, by either way, are counted lost once the next reply tells which it was.
+bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
+{
+    if (m_ending != Ending::Unknown || m_formerEnding == Ending::Unknown) return false;
+    const auto countRest = [this](int64_t samples) {
+        const int64_t lost = Bounded(samples);
+        m_countedSince += lost;
+        CountLost(lost);
+        m_otherWayRest = {0, 0};
+    };
+    if (ending == m_formerEnding) {
+        countRest(m_otherWayRest[0]);
+        m_otherWayRun = 0;
+        return false;
+    }
+    if (m_formerRule == LengthRule::Unknown || m_formerRule == LengthRule::None) return false;
+    const size_t end = LengthEnd(DecodeU16(m_reply.data() + 2), m_formerRule, m_formerEnding);
+    const size_t closing = EndingSize(m_formerEnding);
+    if ((end + 1 != count && end != count + 1) || end < kHeaderSize + closing) {
+        countRest(m_otherWayRest[1]);
+        return false;
+    }
+    if (++m_otherWayRun >= 2) {
+        countRest(m_otherWayRest[1]);
+        return false;
+    }
+    const int64_t former = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
+    const int64_t own = SamplesIn(count, ending);
+    m_otherWayCounted = std::min(former, own);
+    m_otherWayRest = {former - m_otherWayCounted, own - m_otherWayCounted};
+    return true;
+}
+
 int CSerialSatelDevice::SamplesIn(size_t count, Ending ending) const
 {
     if (!CanClose(count, ending)) return -1;
@@ -157,7 +204,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOffCut(uint32_t timeoutMs)
                    m_cutLost;
         else if (got <= 0)
             lost = std::max(lost, SamplesByLengthGuess(m_cutRead) - m_cutTaken);
-        lost = Bounded(lost);
+        // The rest of a copy brings nothing, as the copy.
+        lost = m_cutCopy ? 0 : Bounded(lost);
         m_countedSince += lost;
         CountLost(lost);
         if (got < 0) return Reply::Vanished;
@@ -173,20 +221,25 @@ Clock::time_point CSerialSatelDevice::YieldPoint()
                                                      static_cast<int64_t>(std::max(yieldLeftUs, 0.0)));
 }
 
-// What a refused reply held: as many as its length says, else by its bytes; none for
-// a header that is no reply of this board.
+// What a refused reply held: as many as its length says (read the way the board is
+// being learnt, or showed before), else by its bytes (noise inside makes more of them);
+// none for a header that is no reply of this board.
 int64_t CSerialSatelDevice::RefusedSamples(size_t bytes) const
 {
     if (!m_headerPlausible) return 0;
     if (m_byLength >= 0) return m_byLength;
+    const int64_t guess = SamplesByLengthGuess(bytes, true);
+    if (guess >= 0) return guess;
     return bytes >= kClosingSize ? SamplesByBytes(bytes, m_reply.data() + bytes - kClosingSize) : 0;
 }
 
 // The samples the header in m_reply says while the board's way is not (yet) learnt: read
 // the way it is being learnt, or showed before it was learnt again (after a loss), or
 // else any way that makes whole samples (the fewest); -1: none. The reply holds at least
-// count bytes.
-int64_t CSerialSatelDevice::SamplesByLengthGuess(size_t count) const
+// count bytes. grown: it was refused whole, count bytes with noise inside; only the ways
+// being learnt or shown before tell, and a length past its bytes (noise that looks like
+// a header) says nothing.
+int64_t CSerialSatelDevice::SamplesByLengthGuess(size_t count, bool grown) const
 {
     const size_t length = DecodeU16(m_reply.data() + 2);
     const Ending ending = m_ending != Ending::Unknown ? m_ending : m_formerEnding;
@@ -196,7 +249,11 @@ int64_t CSerialSatelDevice::SamplesByLengthGuess(size_t count) const
     for (LengthRule rule : {m_ruleCandidate, m_formerRule, LengthRule::Own, LengthRule::Star,
                             LengthRule::Samples}) {
         const size_t end = LengthEnd(length, rule, ending);
-        if (end < count || end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0)
+        if (grown && (rule == LengthRule::Unknown ||
+                      (rule != m_ruleCandidate && rule != m_formerRule) || end > count + 2))
+            continue;
+        if ((end < count && !grown) || end < kHeaderSize + closing ||
+            (end - kHeaderSize - closing) % kSampleSize != 0)
             continue;
         const int64_t samples = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
         if (rule == m_ruleCandidate || rule == m_formerRule) return samples;
@@ -314,13 +371,14 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             // The board's length ends it: its ending must stand there.
             if (count < m_lengthEnd && count < kMaxReply) continue;
             if (count == m_lengthEnd) {
-                if (CanClose(count, m_ending)) return CloseSampleReply(count, m_ending);
+                if (CanClose(count, m_ending) && !InHeaderLength(count))
+                    return CloseSampleReply(count, m_ending);
                 // A byte lost or added, or noise inside: read on to its end or the
                 // next header, its samples those its length says.
                 m_lengthEnd = 0;
                 continue;
             }
-        } else if (byte == kTerminator && count >= m_minEnd) {
+        } else if (byte == kTerminator && count >= m_minEnd && !InHeaderLength(count)) {
             for (Ending ending : {Ending::Block, Ending::Lone}) {
                 if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
                     continue;
@@ -331,6 +389,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 // that ends with a block: more follows at once.
                 if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
                     continue;
+                if (FormerWayDamaged(count, ending)) return Refuse(count, m_otherWayCounted);
                 return CloseSampleReply(count, ending);
             }
         }
@@ -360,13 +419,20 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
                            std::all_of(m_reply.begin() + static_cast<std::ptrdiff_t>(count - closing),
                                        m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1),
                                        [](uint8_t b) { return b == 0; });
-        if (m_byLength >= 0 || !m_headerPlausible || ended) return Refuse(count, RefusedSamples(count));
+        if (m_byLength >= 0 || !m_headerPlausible || ended ||
+            SamplesByLengthGuess(count, true) >= 0)
+            return Refuse(count, RefusedSamples(count));
         const Reply reply = Refuse(count, 0);
         if (!m_refusedCopy) StartRefuted(count);
         return reply;
     }
     // A header that stopped before its kind (a line held up) while a request
     // waits: its length, or the bytes that follow, tell its samples.
+    if (count > 0 && count < kHeaderSize - 1 && IsRequestWaiting()) {
+        const Reply reply = Refuse(count, 0);
+        StartRefuted(count);
+        return reply;
+    }
     if (count == kHeaderSize - 1 && IsRequestWaiting()) {
         const int64_t byLength = SamplesByLength();
         if (byLength >= 0) return Refuse(count, byLength);
@@ -414,7 +480,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::StartCut(size_t count)
     m_cutTaken = m_replySamples;
     m_cutLost = m_cutTotal > 0 ? static_cast<int64_t>(m_replySamples) : 0;
     m_inGarbage = false;
-    if (!IsRequestWaiting()) {
+    m_cutCopy = !IsRequestWaiting();
+    if (m_cutCopy) {
         m_replySamples = 0;
         return Reply::Repeat;
     }

@@ -83,7 +83,12 @@ void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
 void CSerialSatelDevice::ForgetReply()
 {
     if (m_refutedBytes > 0) EndRefuted();
-    if (m_loneOpen) ConfirmLone();
+    // A reply closed by a lone '*' that nothing followed on this line: its samples are
+    // lost, not shown (its last byte may have gone with the line).
+    if (m_loneOpen) {
+        m_loneAsked = true;
+        RefuteLone(false);
+    }
     m_replyFill = 0;
     m_awaiting = false;
     m_cutting = false;

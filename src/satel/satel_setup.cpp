@@ -42,10 +42,17 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
     for (const auto& step : steps) {
         MakeFrame(step.command, step.argument, frame);
         if (!SendCommand(frame, kFrameSize)) {
+            if (step.command == kSetPeriod) ForgetWay();  // it may have gone in part
             if (m_verbose) Log(step.sendError);
             return false;
         }
-        if (!AwaitAck(step.command, timeoutMs)) {
+        const bool acknowledged = AwaitAck(step.command, timeoutMs);
+        // A board that lost power may come back counting and ending its replies
+        // otherwise, from the moment it takes its period (its acknowledgement may be
+        // lost): its way is learnt again. Replies read before that answered requests
+        // sent before it, the old way.
+        if (step.command == kSetPeriod) ForgetWay();
+        if (!acknowledged) {
             if (m_verbose) Log(step.readError);
             return false;
         }
@@ -54,6 +61,15 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
         if (step.command == kSetPeriod) m_requestCount = m_expiredRequests = 0;
     }
     return true;
+}
+
+void CSerialSatelDevice::ForgetWay()
+{
+    if (m_lengthRule != LengthRule::Unknown) m_formerRule = m_lengthRule;
+    if (m_ending != Ending::Unknown) m_formerEnding = m_ending;
+    m_lengthRule = m_ruleCandidate = LengthRule::Unknown;
+    m_ruleVotes = 0;
+    m_ending = Ending::Unknown;
 }
 
 bool CSerialSatelDevice::CalcOffsets(int ms)
@@ -233,14 +249,6 @@ bool CSerialSatelDevice::TryResume()
     // it answers a sample request too; or once a late reply's samples came meanwhile,
     // which the next frames carry.
     const int64_t samplesBefore = m_takenSamples;
-    // A board that lost power may come back counting and ending its replies otherwise,
-    // from the moment it is configured (its acknowledgement may be lost): its way is
-    // learnt again.
-    if (m_lengthRule != LengthRule::Unknown) m_formerRule = m_lengthRule;
-    if (m_ending != Ending::Unknown) m_formerEnding = m_ending;
-    m_lengthRule = m_ruleCandidate = LengthRule::Unknown;
-    m_ruleVotes = 0;
-    m_ending = Ending::Unknown;
     if (!ConfigureBoard(m_replyTimeoutMs)) {
         m_lineVanished = !m_port.IsOpen() || m_lineVanished;
         return !m_lineVanished && m_takenSamples > samplesBefore;

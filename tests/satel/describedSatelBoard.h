@@ -462,9 +462,11 @@ private:
         } else if (m_lone && (fault == Fault::DoubledByte || fault == Fault::AddedByte) &&
                    m_late() % 2 == 0) {
             // A loaded machine hands the last byte over late: a sample's '*' the added
-            // byte put where the length ends the reply waits alone on the line a while.
+            // byte put where the length ends the reply waits alone on the line a while,
+            // now and then longer than the device waits for a reply.
             Put(reply.substr(0, reply.size() - 1));
-            std::this_thread::sleep_for(std::chrono::milliseconds(12));
+            const int lateMs = m_late() % 3 == 0 ? m_plan.stallMs / 2 : 12;
+            std::this_thread::sleep_for(std::chrono::milliseconds(lateMs));
             Put(reply.substr(reply.size() - 1));
         } else {
             Put(reply);
