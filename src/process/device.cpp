@@ -450,6 +450,9 @@ bool CDevice::IsTimeToSample(bool tick)
             if (worker->StartFiresAt(startAtUs))
                 return false;
         }
+        // Fires the thread was held through: the worker makes no fire until they are paid.
+        if (worker->GetHeldRepeats() > 0)
+            worker->TakeHeldRepeats(PayHeldRepeats(worker->GetHeldRepeats()));
         return tick;
     }
     return CheckClock();
