@@ -208,9 +208,14 @@ public:
     // missed but the last are written as repeats of the last frame.
     static constexpr double kMaxLagUs = 1.0e6;
     static constexpr double kReanchorReportUs = 10.0e6;
-    // Repeats written per pass at most, so that a thread held for hours catches up in
-    // short passes: about 1 us each, a millisecond per pass.
+    // Repeats written per pass at most: a tenth of a second of frames, 1024 at most
+    // (about 1 us each), then a pause of kHeldRepeatPauseUs before the next pass: they
+    // catch up at ten times the rate. The writer's queue holds two seconds of frames, so
+    // its thread may stall 0.2 s meanwhile and lose none; the readings resume a tenth
+    // of the hold late (and catch that up as any late thread does).
     static constexpr int64_t kHeldRepeatsPerPass = 1024;
+    static constexpr double kHeldRepeatPauseUs = 10000.0;
+    static int64_t HeldRepeatStep(double rate);
 
 protected:
     // Acquisition thread: offset from the schedule's anchor (us) of the next tick of the
@@ -218,7 +223,7 @@ protected:
     double NextDueOffsetUs() const;
     // Acquisition thread: the reset itself (ResetClock defers to here while running).
     void ResetClockNow();
-    // Acquisition thread: writes up to kHeldRepeatsPerPass of the owed repeats (the
+    // Acquisition thread: writes a step (HeldRepeatStep) of the owed repeats (the
     // first of a spell marks it, the last ends it); a stopped device takes none and owes
     // none. Returns how many are paid.
     int64_t PayHeldRepeats(int64_t owed);

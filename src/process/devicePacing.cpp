@@ -7,7 +7,9 @@
 #include <wx/intl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace {
 
@@ -85,6 +87,12 @@ void CDevice::ResetClockNow()
     ClearClockStats();
 }
 
+int64_t CDevice::HeldRepeatStep(double rate)
+{
+    const double tenth = IsUsableRate(rate) ? std::floor(rate / 10.0) : 1.0;
+    return static_cast<int64_t>(std::clamp(tenth, 1.0, static_cast<double>(kHeldRepeatsPerPass)));
+}
+
 int64_t CDevice::PayHeldRepeats(int64_t owed)
 {
     if (owed <= 0) return 0;
@@ -96,7 +104,7 @@ int64_t CDevice::PayHeldRepeats(int64_t owed)
         m_isHeldSpell = true;
         MarkHeldSpell(owed);
     }
-    const int64_t step = std::min(owed, kHeldRepeatsPerPass);
+    const int64_t step = std::min(owed, HeldRepeatStep(m_rate.load()));
     for (int64_t i = 0; i < step; ++i) {
         DispatchRepeat();
         CountSample();
@@ -105,6 +113,10 @@ int64_t CDevice::PayHeldRepeats(int64_t owed)
     if (step == owed) {
         m_isHeldSpell = false;
         MarkHeldSpellEnd();
+    } else {
+        // The writer's thread drains the queue meanwhile: a burst faster than it would
+        // overflow the queue, and a dropped frame moves every later one.
+        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(kHeldRepeatPauseUs)));
     }
     return step;
 }

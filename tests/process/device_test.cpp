@@ -302,7 +302,8 @@ TEST(DevicePacingTest, FallingASecondBehindRepeatsTheMissedTicksInSteps)
         const auto missed = static_cast<int64_t>(std::llround(rate * 1.1)) - 1;
         int checks = 1;
         while (!device.CheckClock()) ++checks;
-        EXPECT_EQ(checks, (missed + CDevice::kHeldRepeatsPerPass - 1) / CDevice::kHeldRepeatsPerPass) << rate;
+        const int64_t step = CDevice::HeldRepeatStep(rate);
+        EXPECT_EQ(checks, (missed + step - 1) / step) << rate;
         EXPECT_EQ(device.GetReanchorCount(), 1);
         EXPECT_EQ(device.GetHeldRepeatCount(), missed) << rate;
         EXPECT_EQ(device.GetSampleCounter(), missed) << rate;
