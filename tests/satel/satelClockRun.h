@@ -176,7 +176,8 @@ inline std::vector<int64_t> TraceFrames(const std::vector<CFrame>& frames,
 inline void TakeCounts(const CSerialSatelDevice& device, SatelClockRun& run)
 {
     run.reportedSkipped = device.GetSkippedSamples();
-    run.reportedRepeated = device.GetRepeatedFrames();
+    // A thread held more than a second repeats the last frame for the ticks it missed.
+    run.reportedRepeated = device.GetRepeatedFrames() + device.GetHeldRepeatCount();
     run.missed = device.GetMissedReplies();
     run.damaged = device.GetDamagedReplies();
     run.cut = device.GetCutReplies();
