@@ -214,11 +214,12 @@ void CAnalogDevice::DispatchRepeat()
     int n = 0;
     {
         CMutexLock lock(&m_dataMutex);
-        n = m_outputCount;
+        n = m_output ? m_outputCount : 0;
     }
     if (n <= 0) return;
     if (recorder != nullptr && recorder->IsRecording() &&
-        recorder->RecordFrame(m_output.get(), n, static_cast<uint32_t>(counter), FrameTime(counter)))
+        recorder->RecordFrame(m_output.get(), n, static_cast<uint32_t>(counter),
+                              FrameTime(counter)))
         m_runHeldRepeats.fetch_add(1, std::memory_order_relaxed);
     if (!m_dispatchToViews.load(std::memory_order_relaxed)) return;
     CMutexLock lock(&m_dataMutex);

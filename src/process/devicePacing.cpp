@@ -116,7 +116,8 @@ int64_t CDevice::PayHeldRepeats(int64_t owed)
     } else {
         // The writer's thread drains the queue meanwhile: a burst faster than it would
         // overflow the queue, and a dropped frame moves every later one.
-        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(kHeldRepeatPauseUs)));
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(static_cast<int64_t>(kHeldRepeatPauseUs)));
     }
     return step;
 }
@@ -202,7 +203,8 @@ bool CDevice::CheckClock()
         m_heldRepeats = missed - paid;
         m_tickIndex += paid;
         if (m_heldRepeats > 0) {
-            m_clockLast = m_clockAnchor + m_anchorOffsetUs + static_cast<double>(m_tickIndex) * periodUs;
+            m_clockLast =
+                m_clockAnchor + m_anchorOffsetUs + static_cast<double>(m_tickIndex) * periodUs;
             return false;
         }
     }

@@ -392,9 +392,11 @@ bool CTrackerWorker::StartFiresAt(double programUs)
     // Repeats owed for fires due before the instant are none of the trial's.
     if (m_heldRepeats > 0) {
         const double samplePeriodUs = m_periodLocal * m_divisorLocal;
-        const double firstDueUs = m_lastFireDueUs.load() - static_cast<double>(m_heldRepeats - 1) * samplePeriodUs;
+        const double firstDueUs =
+            m_lastFireDueUs.load() - static_cast<double>(m_heldRepeats - 1) * samplePeriodUs;
         const double early = std::ceil((programUs - m_tolerance - firstDueUs) / samplePeriodUs);
-        m_heldRepeats -= static_cast<int64_t>(std::clamp(early, 0.0, static_cast<double>(m_heldRepeats)));
+        m_heldRepeats -=
+            static_cast<int64_t>(std::clamp(early, 0.0, static_cast<double>(m_heldRepeats)));
     }
     // A fire carried out at or after the instant already counts from it.
     if (m_lastFireDueUs.load() >= programUs - m_tolerance)
@@ -417,7 +419,8 @@ void CTrackerWorker::RepeatHeldFires(double lateUs)
     if (missed <= 0)
         return;
     m_nextFireTick += static_cast<uint64_t>(missed) * static_cast<uint64_t>(m_divisorLocal);
-    m_lastFireDueUs.store(m_anchorUs + DueOffsetUs(m_nextFireTick - static_cast<uint64_t>(m_divisorLocal)));
+    m_lastFireDueUs.store(m_anchorUs +
+                          DueOffsetUs(m_nextFireTick - static_cast<uint64_t>(m_divisorLocal)));
     m_heldRepeats = missed;
     m_repeatedFires.fetch_add(missed);
     // Rare by nature (a second apart at least): said each time, with what it costs.
