@@ -263,6 +263,7 @@ protected:
     virtual wxString GetSourceTag() const { return wxString(); }
     // Acquisition thread: a tick the thread was held through, and the marks of a spell.
     void DispatchRepeat() override;
+    int64_t HeldRepeatRoom() override;
     void MarkHeldSpell(int64_t count) override;
     void MarkHeldSpellEnd() override;
 

@@ -230,6 +230,12 @@ void CAnalogDevice::DispatchRepeat()
         view->AddData(m_output.get(), n, static_cast<uint32_t>(counter), FrameTime(counter));
 }
 
+int64_t CAnalogDevice::HeldRepeatRoom()
+{
+    CAnalogRecorder* recorder = m_recorder.get();
+    return recorder != nullptr ? recorder->FramesRoom() : INT64_MAX;
+}
+
 void CAnalogDevice::MarkHeldSpell(int64_t count)
 {
     AddMarker(CSourceWatch::kSilentMarkerCode, static_cast<uint32_t>(m_sampleCounter.load()),

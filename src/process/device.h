@@ -210,11 +210,14 @@ public:
     static constexpr double kReanchorReportUs = 10.0e6;
     // Repeats written per pass at most: a tenth of a second of frames, 1024 at most
     // (about 1 us each), then a pause of kHeldRepeatPauseUs before the next pass: they
-    // catch up at ten times the rate. The writer's queue holds two seconds of frames, so
-    // its thread may stall 0.2 s meanwhile and lose none; the readings resume a tenth
-    // of the hold late (and catch that up as any late thread does).
+    // catch up at ten times the rate at most, and no faster than the writer's queue has
+    // room for them. The readings resume a tenth of the hold late, or later behind a
+    // slow writer (and catch that up as any late thread does).
     static constexpr int64_t kHeldRepeatsPerPass = 1024;
     static constexpr double kHeldRepeatPauseUs = 10000.0;
+    // Passes the repeats wait at most for room in the writer's queue (two seconds): a
+    // writer that takes nothing for longer drops them, as it would any frame.
+    static constexpr int kMaxHeldRoomWaits = 200;
     static int64_t HeldRepeatStep(double rate);
 
 protected:
@@ -231,6 +234,8 @@ protected:
     // thread was held through; and the marks of a spell of them (count: its repeats).
     // A device without a recorded row writes nothing.
     virtual void DispatchRepeat() {}
+    // Repeats the recording can take now without dropping one.
+    virtual int64_t HeldRepeatRoom() { return INT64_MAX; }
     virtual void MarkHeldSpell(int64_t /*count*/) {}
     virtual void MarkHeldSpellEnd() {}
     // The clocks the device paces itself by; a seam for a simulated clock in tests.
@@ -285,6 +290,7 @@ protected:
     std::atomic<int64_t> m_heldRepeatCount{0};
     int64_t m_heldRepeats = 0;   // acquisition thread: own pacing's ticks owed as repeats
     bool m_isHeldSpell = false;  // acquisition thread: a spell's repeats are being paid
+    int m_heldRoomWaits = 0;     // acquisition thread: passes in a row a full queue held them
     std::atomic<double> m_elapsedTime{0.0};
     std::atomic<double> m_clockDeviation{0.0};
     int m_vrpnButtons = 1;

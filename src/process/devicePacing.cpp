@@ -104,7 +104,14 @@ int64_t CDevice::PayHeldRepeats(int64_t owed)
         m_isHeldSpell = true;
         MarkHeldSpell(owed);
     }
-    const int64_t step = std::min(owed, HeldRepeatStep(m_rate.load()));
+    int64_t step = std::min(owed, HeldRepeatStep(m_rate.load()));
+    const int64_t room = HeldRepeatRoom();
+    if (room >= step)
+        m_heldRoomWaits = 0;
+    else if (m_heldRoomWaits < kMaxHeldRoomWaits) {
+        ++m_heldRoomWaits;
+        step = std::max<int64_t>(room, 0);
+    }
     for (int64_t i = 0; i < step; ++i) {
         DispatchRepeat();
         CountSample();
@@ -112,6 +119,7 @@ int64_t CDevice::PayHeldRepeats(int64_t owed)
     m_heldRepeatCount.fetch_add(step);
     if (step == owed) {
         m_isHeldSpell = false;
+        m_heldRoomWaits = 0;
         MarkHeldSpellEnd();
     } else {
         // The writer's thread drains the queue meanwhile: a burst faster than it would
