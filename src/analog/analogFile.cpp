@@ -197,9 +197,10 @@ int64_t CAnalogFile::FramesRoom()
     std::lock_guard<std::mutex> lock(m_recordMutex);
     const auto* queue = dynamic_cast<const CAnalogThreadWriter*>(m_writer.get());
     if (!m_recording.load() || queue == nullptr) return INT64_MAX;
-    // The queue keeps a slot free; what its thread has not written yet is in it.
+    // What its thread has not written yet is in the queue. Half of it is kept for the
+    // frames read meanwhile: frames that can wait leave them the room.
     const int64_t queued = m_framesTaken - queue->GetFrameCount();
-    return static_cast<int64_t>(queue->GetCapacity()) - 1 - std::max<int64_t>(queued, 0);
+    return static_cast<int64_t>(queue->GetCapacity() / 2) - std::max<int64_t>(queued, 0);
 }
 
 void CAnalogFile::SetRunStart(double programUs)
