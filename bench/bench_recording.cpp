@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "analog/analogFile.h"
+#include "analog/analogThreadWriter.h"
 #include "analog/analogWriter.h"
 #include "benchCommon.h"
 

@@ -219,5 +219,9 @@ wxString FileCreationError(const wxString& path)
     const bool isClosed = ::close(fd) == 0;
     const int closeError = errno;
     if (::unlink(native.data()) != 0) return wxString(std::strerror(errno));
+    // An empty file under a trial's name must not come back after a power cut.
+    if (const int syncError = SyncFolder(FolderOf(path)); syncError != 0)
+        return _("a flush of its folder to disk failed, it may come back after a power cut") +
+               " : " + wxString(std::strerror(syncError));
     return isClosed ? wxString() : wxString(std::strerror(closeError));
 }

@@ -68,6 +68,6 @@ bool IsMissingPath(const wxString& path);
 bool CreateFolder(const wxString& path, wxString& error);
 
 // Why the system refuses to create a file at path: tries to create it
-// exclusively and removes what it created. Empty when it can be created (or
-// when something is already there).
+// exclusively and removes what it created, its folder flushed. Empty when it
+// can be created (or when something is already there).
 wxString FileCreationError(const wxString& path);

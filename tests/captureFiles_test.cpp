@@ -122,8 +122,18 @@ TEST_F(CaptureFilesTest, FolderAndFileRefusalsCarryTheSystemsReason)
 
     EXPECT_EQ(FileCreationError(Folder() + "/plain/x.qvd"), "Not a directory");
     EXPECT_EQ(FileCreationError(Folder() + "/" + wxString('n', 300)), "File name too long");
-    // A file that can be created leaves nothing behind; one already there is kept.
-    EXPECT_TRUE(FileCreationError(Folder() + "/free.qvd").empty());
+    // A file that can be created leaves nothing behind, after a power cut too, or says
+    // why it may; one already there is kept.
+    for (const bool isRefused : {false, true}) {
+        StartSyncLog(Dir().string(), true);
+        if (isRefused) FailNextSync(std::filesystem::canonical(Dir()), EIO);
+        EXPECT_EQ(FileCreationError(Folder() + "/free.qvd"),
+                  isRefused ? wxString("a flush of its folder to disk failed, it may come back after a "
+                                       "power cut : ") + std::strerror(EIO)
+                            : wxString());
+        const std::vector<SyncEvent> log = TakeSyncLog();
+        EXPECT_TRUE(isRefused || FilesAfterCut(log, log.size()).count(std::filesystem::canonical(Dir()) / "free.qvd") == 0);
+    }
     EXPECT_FALSE(std::filesystem::exists(Path("free.qvd")));
     EXPECT_TRUE(FileCreationError(Folder() + "/plain").empty());
     EXPECT_EQ(std::filesystem::file_size(Path("plain")), 3u);

@@ -3,7 +3,9 @@
 // grabbing thread held up), beside analog devices, through the main window. Every run: each
 // video frame shows an image taken in its slot or one said to repeat; every file spans the
 // trial; no analog frame was read before it was due; what the program says is what the
-// files show. FlushRefused: the video's flush to disk fails, and its saving says so.
+// files show. FlushRefused: the video's flush to disk fails, and its saving says so. NoImage:
+// no image comes through the trial; the empty video goes, and a cut does not bring it back
+// unless its folder's flush failed and that is said.
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/filefn.h>
@@ -17,6 +19,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -38,7 +41,7 @@ namespace {
 // Busy: before the trial the grabbing thread is held up (a loaded machine) for longer than a
 // camera's buffers last, so every grab finds its frame waiting.
 // AnalogHeld: the analog devices' threads are held more than a second mid-trial (a stopped process).
-enum class Fault { None, Faster, Slower, RateDrop, Hold, Burst, HangAtStart, HangInMiddle, HangAtStop, Resize, Busy, FlushRefused, AnalogHeld, kCount };
+enum class Fault { None, Faster, Slower, RateDrop, Hold, Burst, HangAtStart, HangInMiddle, HangAtStop, Resize, Busy, FlushRefused, NoImage, AnalogHeld, kCount };
 
 // One trial's delivery, in program time from the moment the test asks for the start.
 struct TrialPlan {
@@ -281,6 +284,11 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
             plan.heldSec = uniform(0.0, 0.4);  // past 0.15 s the camera loses frames meanwhile
         }
         if (plan.fault == Fault::HangAtStart && random() % 4 == 0) plan.faultTo = plan.lengthSec + uniform(0.0, 0.3);  // through the trial
+        if (plan.fault == Fault::NoImage) {  // well past any stop
+            plan.faultFrom = uniform(-0.5, -0.1);
+            plan.faultTo = plan.lengthSec + 3.0;
+        }
+        const bool isRemovalRefused = plan.fault == Fault::NoImage && random() % 2 == 0;
         if (plan.fault == Fault::HangInMiddle) {  // long enough to be a stall, within the trial
             plan.faultTo = plan.faultFrom + uniform(1.0, 2.5);
             plan.lengthSec = plan.faultTo + uniform(0.2, 0.5);
@@ -310,8 +318,10 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         }
         const double zeroUs = camera->zeroUs;
         ASSERT_TRUE(RunUntil([&] { return GetProgramTime() >= zeroUs; }));
-        StartSyncLog(wxFileName(video->GetWriterFileName()).GetPath().ToStdString());
+        const std::string videoFolder = wxFileName(video->GetWriterFileName()).GetPath().ToStdString();
+        StartSyncLog(videoFolder, plan.fault == Fault::NoImage);
         if (plan.fault == Fault::FlushRefused) FailNextSync(".mov", EIO);
+        if (isRemovalRefused) FailNextSync(std::filesystem::canonical(videoFolder), EIO, true);
         const double askedUs = GetProgramTime();
         ChooseMenu(frame, ID_CAPTURE_START);
         std::printf("seed=%u trial=%d fault=%d start_command_ms=%.1f\n", seed, trial, int(plan.fault),
@@ -351,7 +361,7 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         EXPECT_TRUE(CVideoFinisher::Instance().Pending() < 2 || frame->m_messagesText->GetValue().ToStdString().find(savedLine) == std::string::npos);
         unblock.set_value();
         CVideoFinisher::Instance().Wait();
-        TakeSyncLog();
+        const std::vector<SyncEvent> syncLog = TakeSyncLog();
         FailNextSync("", 0);
         for (int i = 0; i < 3; ++i) wxTheApp->ProcessIdle();  // the camera's texts reach the pages
         const std::string said = (frame->m_errorsText->GetValue() + frame->m_messagesText->GetValue()).ToStdString();
@@ -401,6 +411,13 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
             }
             if (d == 0) endSec = owed / rate;
             else EXPECT_NEAR(owed / rate, endSec, periods / rate + 2e-3) << frames << said;
+        }
+        if (plan.fault == Fault::NoImage) {
+            const std::string warning = ("Unable to delete " + videoName).ToStdString() + " : a flush of its folder to disk failed, it may come back after a power cut : " + std::strerror(EIO);
+            const std::string path = std::filesystem::weakly_canonical(videoName.ToStdString());
+            EXPECT_TRUE(isNoVideo) << said;
+            EXPECT_TRUE(isRemovalRefused ? said.find(warning) != std::string::npos : FilesAfterCut(syncLog, syncLog.size()).count(path) == 0)
+                << "an empty video comes back after a cut, unsaid: " << said;
         }
         if (isNoVideo) {
             std::lock_guard<std::mutex> lock(camera->mutex);

@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "analog/analogDevice.h"
+#include "analog/analogThreadWriter.h"
 #include "analog/analogWriter.h"
 #include "process/deviceOwner.h"
 

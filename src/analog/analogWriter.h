@@ -1,18 +1,16 @@
 #pragma once
 
 #include <wx/string.h>
-#include <wx/thread.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "analog/recordFormat.h"
+#include "analog/recordSync.h"
 #include "analog/textExport.h"
 
 // Writes one recording file (and its text export) frame by frame in the thread
@@ -72,7 +70,8 @@ public:
     // Flushes to disk that failed (errno of the first), 0 without one. GUI thread.
     int GetSyncError() const { return m_syncError; }
     // Removes what OpenFile created (a recording that could not be set up
-    // leaves no empty file behind). GUI thread.
+    // leaves no empty file behind) and flushes its folders, saying what may
+    // come back after a power cut. GUI thread.
     virtual void Discard();
 
     // A frame write failed (full disk, write error): the recording ends
@@ -152,9 +151,6 @@ private:
     // the count then waits, at the finish it goes in all the same. False when
     // the count could not be written.
     bool MakeDurable(int64_t count, int64_t dataEnd, bool isFinal);
-    // The thread that waits on the disk: syncs what the frame thread has written
-    // when asked, or once an interval has passed.
-    void SyncLoop() noexcept;
     // Plain writer, with m_bufferLock held: the frame and its sync request.
     bool TakeFrame(const double* values);
     // Frame thread, while the sync thread holds the buffer: sets the frame aside;
@@ -164,8 +160,6 @@ private:
     void TakeFramesAside();
     // Sync thread: writes the buffer out when its frames waited a flush interval.
     void FlushWaitingFrames();
-    // Frame thread, after a flush: what the sync thread may make durable.
-    void PublishFlushed();
     // GUI thread: joins the sync thread; the frame thread no longer writes.
     void StopSyncThread();
     void NoteSyncError(int error);
@@ -221,74 +215,12 @@ private:
     // Set before the sync thread starts, cleared after it was joined.
     bool m_hasSyncThread = false;
     bool m_flushesWaitingFrames = false;  // the sync thread writes the buffer out too
-    // Plain writer with a sync thread: taken before m_syncLock. Guards the buffer and
-    // the file's end against the sync thread; the frame thread never waits on it
-    // while the room for frames set aside holds them.
+    // Plain writer with a sync thread: taken before the sync thread's lock. Guards the
+    // buffer and the file's end against the sync thread; the frame thread never waits
+    // on it while the room for frames set aside holds them.
     std::mutex m_bufferLock;
     std::vector<double> m_aside;  // a ring of m_bufferFrames frames
     std::atomic<uint64_t> m_asideTaken{0};  // advanced by the holder of m_bufferLock
     std::atomic<uint64_t> m_asideSet{0};    // advanced by the frame thread
-    std::thread m_syncThread;
-    std::mutex m_syncLock;  // a leaf lock: guards the four fields below only
-    std::condition_variable m_syncWake;
-    int64_t m_flushedFrames = 0;  // frames in the file after the last flush
-    int64_t m_flushedEnd = 0;     // file offset after them
-    bool m_isSyncAsked = false;
-    bool m_syncStop = false;
-};
-
-// A writer whose frames are queued by the recording thread and written by a
-// writer thread of its own. Owned by the recording controller, which joins the
-// thread (Finish, Close, destructor) before it deletes the writer.
-// WriteFrame: acquisition thread (copies into a preallocated slot, never waits
-// on the disk). Entry: writer thread. Everything else: GUI thread.
-class CAnalogThreadWriter : public CAnalogWriter, public wxThread {
-public:
-    CAnalogThreadWriter(uint32_t priority, uint64_t requestedCapacity);
-    ~CAnalogThreadWriter() override;
-
-    bool OpenFile(const wxString& path, int32_t channels, int32_t dim, double rate, bool exportText,
-                  const wxString& exportFolder) override;
-    uint64_t WriteFrame(const double* values, uint64_t count) override;
-    bool WriteMarkers(const RecordMarkers* markers) override;
-    bool Close() override;
-    bool IsOpen() const override { return IsCreated(); }
-    bool UpdateFrameCount() override;
-    void StopThread() override;
-    bool Start() override;
-    bool Finish(const RecordMarkers* markers) override;
-    void Discard() override;
-    uint64_t GetDroppedFrames() const override
-    {
-        return m_droppedFrames.load(std::memory_order_relaxed);
-    }
-
-    uint64_t GetCapacity() const { return m_capacity; }
-    uint32_t GetWriterPriority() const { return m_priority; }
-    // Stops the thread after it has written every queued frame, and joins it.
-    void StopAndJoin();
-
-protected:
-    ExitCode Entry() noexcept override;
-
-private:
-    void ErrorMessage(const wxString& text);
-    void Drain();
-
-    uint64_t m_capacity;
-    uint64_t m_queued = 0;  // guarded by m_queueLock
-    uint64_t m_head = 0;    // guarded by m_queueLock
-    uint32_t m_priority;
-    std::mutex m_queueLock;  // a leaf lock: copies a frame, nothing more
-    std::condition_variable m_wake;
-    bool m_stop = true;            // guarded by m_queueLock
-    bool m_writerWaiting = false;  // guarded by m_queueLock
-    uint64_t m_wakeThreshold = 1;
-    int32_t m_channels = 0;
-    int32_t m_dim = 0;
-    std::vector<double> m_slots;  // m_capacity frames of GetFrameSize() values
-    std::atomic<uint64_t> m_droppedFrames{0};
-    bool m_threadCreated = false;
-    bool m_threadStarted = false;
-    bool m_threadJoined = false;
+    CRecordSyncThread m_sync;  // started by StartSyncThread; its chore takes m_bufferLock
 };

@@ -13,6 +13,8 @@ list(APPEND QV_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/recordFormat.cpp
   ${CMAKE_CURRENT_LIST_DIR}/textExport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/analogWriter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/analogThreadWriter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recordSync.cpp
   ${CMAKE_CURRENT_LIST_DIR}/analogReader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/analogFile.cpp
   ${CMAKE_CURRENT_LIST_DIR}/recordSource.cpp

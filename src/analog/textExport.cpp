@@ -291,10 +291,7 @@ bool CTextExport::Close()
 
 void CTextExport::Abandon()
 {
-    if (IsOpen()) {
-        ::close(m_fd);  // removed next: its close has nothing to tell
-        ::unlink(m_path.fn_str().data());
-    }
+    if (IsOpen()) ::close(m_fd);  // removed next: its close has nothing to tell
     m_fd = -1;
     m_buffer.clear();
     m_buffer.shrink_to_fit();

@@ -55,7 +55,8 @@ public:
     // (IsCut), did not take its name (GetCompleteError) or its close failed
     // (GetCloseError).
     bool Close();
-    // Closes and removes its file without writing what is buffered.
+    // Closes its file without writing what is buffered; the caller removes it
+    // (and flushes its folder).
     void Abandon();
     bool HasFailed() const { return m_failed; }
     // A full disk or a failed write ended the frame lines before all were in;

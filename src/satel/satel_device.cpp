@@ -56,6 +56,7 @@ CSerialSatelDevice::CSerialSatelDevice(const wxString& port, int periodMs, bool 
     m_verbose = verbose;
     // The period travels as one byte; 0 would also divide by zero below.
     m_period = (periodMs >= 1 && periodMs <= 255) ? periodMs : kDefaultPeriodMs;
+    m_lineMeasure.SetPeriod(m_period);
     m_size = std::isfinite(sizeMm) ? sizeMm : 400.0;
     m_displayName = _("SATEL Serial Balance Board");
     m_deviceKey = "satel_device";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analog/analogDevice.h"
+#include "satel/satel_line_measure.h"
 #include "serial/lineWatch.h"
 #include "serial/serialPort.h"
 
@@ -259,8 +260,6 @@ protected:
     void PauseUs(int64_t us);
     wxString TextHead() const;
     void NoteLineByte(size_t count);
-    void NoteFlowRead();
-    void NoteLineEmpty();
     void NoteReplyStart();
 
     CSerialPort m_port;
@@ -394,27 +393,14 @@ protected:
     int m_replySamples = 0;
     // Acquisition thread: program time by which a read gives way to a due frame.
     double m_yieldAtUs = HUGE_VAL;
-    // Acquisition thread: the last byte's time, and bytes of replies flowing and their time.
+    // Acquisition thread: the last byte's time, the first of the reply being read; the
+    // read that brought the byte read last (0: a byte read again) and the last read's.
     double m_lastByteUs = 0.0;
-    double m_firstByteUs = 0.0;  // of the reply being read
-    double m_flowUs = 0.0;
-    int64_t m_flowBytes = 0;
-    // Acquisition thread: reads of the line so far, the one that brought the byte read
-    // last (0: a byte read again), the last one's time, the time its bytes took to come
-    // and whether that is unknown, when the line was last seen empty; the read last seen
-    // by the flow.
-    uint32_t m_readCount = 0;
+    double m_firstByteUs = 0.0;
     uint32_t m_byteRead = 0;
-    double m_readUs = 0.0;
-    double m_readGapUs = 0.0;
-    bool m_readUntimed = false;
-    double m_lineEmptyUs = 0.0;
-    uint32_t m_flowRead = 0;
-    bool m_flowTimed = false;   // its time is known
-    double m_flowGapUs = 0.0;   // its time, until counted
+    uint32_t m_readCount = 0;
     size_t m_unreadLeft = 0;  // bytes at the head of m_input read again
-    double m_flowStartUs = 0.0;  // when the flow's bytes began to be told
-    bool m_slowLineSaid = false;
+    CSatelLineMeasure m_lineMeasure;  // acquisition thread (period set at construction)
     int64_t m_takenReplies = 0;
     int64_t m_takenSamples = 0;
     Ending m_ending = Ending::Unknown;  // acquisition thread (construction aside)

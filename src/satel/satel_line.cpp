@@ -23,19 +23,6 @@ constexpr int64_t kReadSliceMs = 50;
 constexpr int kMaxRepliesAtOnce = 64;
 // One read of the line takes at most this many bytes.
 constexpr size_t kInputRoom = 256;
-// A line that pauses longer than this between two bytes of a reply is no slow line
-// but a stall (a loaded machine may hold the device a few tens of milliseconds between
-// two reads of a slow line); its speed is told over this much time of bytes flowing.
-constexpr double kFlowGapUs = 50000.0;
-constexpr double kFlowWindowUs = 300000.0;
-// Replies up to this long tell nothing of the line's speed.
-constexpr size_t kShortReply = 64;
-// Of the time the flow was told over, at least this share went to bytes flowing.
-constexpr double kBusyShare = 0.25;
-// A line that carries less than this share of the rate is said to be too slow; a
-// measure told under load, or a reply that dribbled, is off by a tenth or so.
-constexpr double kSlowShare = 0.8;
-
 }  // namespace
 
 bool CSerialSatelDevice::IsClosing() const { return m_closing.load(); }
@@ -65,32 +52,21 @@ int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline
         // Bytes that waited on the line came after it was last seen empty, or after the
         // read before.
         const bool backlog = m_port.Available() > 0;
-        if (!backlog) NoteLineEmpty();
+        if (!backlog) m_lineMeasure.NoteEmpty(ReadProgramClockUs());
         const int got = m_port.ReadAvailable(m_input.data(), static_cast<uint32_t>(kInputRoom),
                                              static_cast<uint32_t>(waitMs));
         if (got < 0) return -2;
-        if (got == 0) NoteLineEmpty();
+        if (got == 0) m_lineMeasure.NoteEmpty(ReadProgramClockUs());
         if (got > 0) {
             m_inputHead = 0;
             m_inputCount = static_cast<size_t>(got);
             m_unreadLeft = 0;
-            ++m_readCount;
-            const double nowUs = ReadProgramClockUs();
-            m_readGapUs = nowUs - std::max(m_readUs, m_lineEmptyUs);
-            m_readUs = nowUs;
-            // After a pause longer than the line pausing (a held-up device), bytes that
-            // waited came at no known time until the line is seen empty again.
-            m_readUntimed = m_readGapUs > kFlowGapUs || (backlog && m_readUntimed);
+            m_readCount = m_lineMeasure.NoteRead(ReadProgramClockUs(), m_inputCount, backlog,
+                                                 m_inputCount == kInputRoom);
             continue;
         }
         if (leftUs <= 0) return 0;
     }
-}
-
-void CSerialSatelDevice::NoteLineEmpty()
-{
-    m_lineEmptyUs = ReadProgramClockUs();
-    m_readUntimed = false;
 }
 
 void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
@@ -118,63 +94,29 @@ void CSerialSatelDevice::ForgetReply()
     m_expiredRequests = 0;
 }
 
-// The read of the byte read last, first seen by the flow, and whether its time is known.
-void CSerialSatelDevice::NoteFlowRead()
-{
-    if (m_byteRead == 0 || m_byteRead == m_flowRead) return;
-    m_flowRead = m_byteRead;
-    m_flowGapUs = m_readGapUs;
-    m_flowTimed = !m_readUntimed;
-}
-
-// The first byte of a reply: the time before its read was the board's (its bytes count,
-// that time not).
+// The first byte of a reply: the time before its read was the board's.
 void CSerialSatelDevice::NoteReplyStart()
 {
     m_lastByteUs = ReadProgramClockUs();
     m_firstByteUs = m_lastByteUs;
     m_replyGapUs = 0.0;
-    const uint32_t before = m_flowRead;
-    NoteFlowRead();
-    if (m_flowRead != before) m_flowGapUs = 0.0;
+    m_lineMeasure.NoteReplyStart(m_byteRead);
 }
 
-// Bytes of sample replies as they come, the time they took: what the line carries, said
-// once when it is too slow for the rate. Each read's bytes came since the read before or
-// since the line was last seen empty: a pause longer than the line pausing within a
-// reply is none of its speed, nor is the time before a reply's first read (the board's
-// own delay). A short reply may come from the board a byte at a time: the speed is told
-// by the bytes of longer ones.
+// A byte of a reply after its first: the longest pause inside it, and what the line
+// carries, said once when that is too slow for the rate.
 void CSerialSatelDevice::NoteLineByte(size_t count)
 {
     const double nowUs = ReadProgramClockUs();
     m_replyGapUs = std::max(m_replyGapUs, nowUs - m_lastByteUs);
     m_lastByteUs = nowUs;
-    if (m_slowLineSaid) return;
-    NoteFlowRead();
-    if (m_byteRead == 0 || !m_flowTimed || count <= kShortReply) return;
-    if (m_flowGapUs > 0.0) {
-        if (m_flowBytes == 0 && m_flowUs == 0.0) m_flowStartUs = m_readUs - m_flowGapUs;
-        m_flowUs += m_flowGapUs;
-        m_flowGapUs = 0.0;
-    }
-    if (m_flowBytes++ == 0 && m_flowUs == 0.0) m_flowStartUs = m_readUs;
-    if (m_flowUs < kFlowWindowUs) return;
-    const double rate = 1000.0 / m_period;
-    const double carried = m_flowBytes / (m_flowUs / 1.0e6) / kSampleSize;
-    // A line that carried bytes only now and then (a fast one, its time told by a few
-    // pauses) is no slow line.
-    const bool busy = m_flowUs >= kBusyShare * (m_readUs - m_flowStartUs);
-    m_flowUs = 0.0;
-    m_flowBytes = 0;
-    if (!busy || carried >= kSlowShare * rate) return;
-    m_slowLineSaid = true;
+    if (!m_lineMeasure.NoteReplyByte(m_byteRead, count)) return;
     g_messages.Post(Severity::Error,
                     TextHead() + wxString::Format(_("the line carries about %.0f samples a "
                                                     "second, fewer than the %.0f a second of this "
                                                     "rate; frames repeat the last values while "
                                                     "the replies fall behind\n"),
-                                                  carried, rate));
+                                                  m_lineMeasure.Carried(), m_lineMeasure.Rate()));
 }
 
 void CSerialSatelDevice::NoteRequest(double sentUs)

@@ -4,5 +4,6 @@ list(APPEND QV_CORE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/satel_device.cpp
      ${CMAKE_CURRENT_LIST_DIR}/satel_setup.cpp
      ${CMAKE_CURRENT_LIST_DIR}/satel_frames.cpp
      ${CMAKE_CURRENT_LIST_DIR}/satel_line.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/satel_line_measure.cpp
      ${CMAKE_CURRENT_LIST_DIR}/satel_framing.cpp
      ${CMAKE_CURRENT_LIST_DIR}/satel_accounting.cpp)

@@ -71,6 +71,9 @@ bool CSerialTrigger::Open(const wxString& port, uint32_t baud)
     m_crossings.Clear();
     {
         std::lock_guard<std::mutex> lock(m_arrivedMutex);
+        m_arrivedHead = 0;
+        m_arrivedCount = 0;
+        m_arrivedOffset = 0;
         m_droppedBytes = 0;
     }
     StartReader();  // without it, the owner's reads take the bytes themselves
@@ -113,9 +116,8 @@ bool CSerialTrigger::StartReader()
     StopReader();
     {
         std::lock_guard<std::mutex> lock(m_arrivedMutex);
-        m_arrivedHead = 0;
-        m_arrivedCount = 0;
-        m_arrivedOffset = 0;
+        // What the reader before took stays, to be read in order: a line opened again
+        // after a silence may have answered while its reader was being stopped.
         m_readerFailed = false;
         // Silence is counted from the opening on.
         m_heardAt = Clock::now();

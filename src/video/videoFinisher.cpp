@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <unistd.h>
+#include <wx/arrstr.h>
 #include <wx/translation.h>
 
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "analog/recordFormat.h"
+#include "captureFiles.h"
 #include "video/videoFile.h"
 
 wxString VideoEndedText(int64_t room, const wxString& name, int64_t frames, double fps)
@@ -51,7 +53,11 @@ bool CloseVideoFile(VideoTail& video, wxString* error)
                Severity::Error);
     if (video.frames == 0) {
         // A video without a frame is no video: nothing of it stays on the disk.
-        if (!video.path.empty()) ::unlink(video.path.c_str());
+        // Its folder is flushed too, or it may come back after a power cut.
+        wxString removeError;
+        if (!video.path.empty() && !RemoveFiles({wxString::FromUTF8(video.path)}, removeError))
+            for (const wxString& line : wxSplit(removeError, '\n', '\0'))
+                report(_("Unable to delete ") + line, Severity::Error);
         return true;
     }
     // The writer reports no closing status: a file cut by a failed write has no index,

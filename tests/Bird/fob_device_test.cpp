@@ -292,17 +292,19 @@ int FramesUntilBothBirds(CFakeView& view)
 
 }  // namespace
 
-// Runs the device on its acquisition thread until frames with both birds' values
-// came, then ten more, and checks those.
-static void ExpectStreamedFrames(CFobDevice& device)
+// A synchronised device on its acquisition thread: once both birds' values came, ten
+// more frames hold them, one per tick of the group.
+TEST_F(FobDeviceThreads, SynchronisedDeviceFramesFollowTheGroupTick)
 {
-    CRunningDevice run(device);
+    auto device = Make(1, 72.0f, true);
+    ASSERT_TRUE(device->IsReady());
+    CRunningDevice run(*device);
     ASSERT_TRUE(run.Start());
     CFakeView& view = run.view;
     const int heard = FramesUntilBothBirds(view);
     ASSERT_GT(heard, 0);
     ASSERT_TRUE(view.WaitFrames(heard + 10, kTimeout));
-    device.Close();
+    device->Close();
     std::lock_guard<std::mutex> lock(view.mutex);
     for (size_t i = static_cast<size_t>(heard); i < view.frames.size(); ++i) {
         const CFrame& frame = view.frames[i];
@@ -310,20 +312,6 @@ static void ExpectStreamedFrames(CFobDevice& device)
         EXPECT_EQ(frame.sample, view.frames[i - 1].sample + 1);
         EXPECT_DOUBLE_EQ(frame.timeSec, frame.sample / 100.0);
     }
-}
-
-TEST_F(FobDeviceThreads, SynchronisedDeviceFramesFollowTheGroupTick)
-{
-    auto device = Make(1, 72.0f, true);
-    ASSERT_TRUE(device->IsReady());
-    ExpectStreamedFrames(*device);
-}
-
-TEST_F(FobDeviceThreads, FramesCarryBothSensorsInOrder)
-{
-    auto device = Make();
-    ASSERT_TRUE(device->IsReady());
-    ExpectStreamedFrames(*device);
 }
 
 // A flock whose replies may take long (a long read time-out) still gives its frames
@@ -487,30 +475,4 @@ TEST(FobDeviceLineThreads, SilentFlockNamesTheFirstFrozenFrame)
         EXPECT_EQ(FrameAfter(lost, "from frame "), frozen) << lost;
         EXPECT_EQ(FrameAfter(returned, "; frames "), frozen) << returned;
     }
-}
-
-// Records for birds the flock does not have are refused, counted and said once.
-TEST_F(FobDeviceThreads, RefusedRecordsAreSaidOnceAndCounted)
-{
-    auto device = Make();
-    ASSERT_TRUE(device->IsReady());
-    g_messages.Drain();
-    CMessageLog messages;
-    CRunningDevice run(*device);
-    ASSERT_TRUE(run.Start());
-    CFakeView& view = run.view;
-    ASSERT_TRUE(view.WaitFrames(5, kTimeout));
-    std::vector<uint8_t> strangers;
-    for (int i = 0; i < 10; ++i) {
-        std::vector<uint8_t> record = MakeRecord(CFobSimulator::StreamWords(3));
-        record.push_back(9);  // no bird 9 in this flock
-        strangers.insert(strangers.end(), record.begin(), record.end());
-    }
-    ASSERT_TRUE(sim.Send(strangers));
-    ASSERT_TRUE(messages.WaitFor("refused a streamed record", kTimeout));
-    device->Close();
-    messages.Take();
-    EXPECT_EQ(messages.Count("refused a streamed record"), 1);
-    EXPECT_GE(device->GetFlock().get_dropped_records(), 1u);
-    EXPECT_EQ(messages.Count("streamed records refused"), 1);
 }

@@ -26,6 +26,7 @@
 #include "process/countingOwner.h"
 #include "process/deviceOwner.h"
 #include "support/allocCounter.h"
+#include "support/logCapture.h"
 #include "support/refusingDisk.h"
 #include "support/simSeeds.h"
 #include "support/syncLog.h"
@@ -299,7 +300,9 @@ TEST_F(AnalogFileThreads, FinishingWhileFramesFlowWritesOneConsistentRecording)
 // kSilentSource: the source falls silent a while; the frames it sent reach the disk
 // all the same, before the next one comes.
 // kDeleted: the saved trial is deleted (its folders' flushes refused or not): a
-// deletion said done stays done after a cut.
+// deletion said done stays done after a cut. kOpenRefused: a first open fails for
+// want of room and says so; the file it made goes again, its folder flushed (refused
+// or not), and no export is left.
 enum class PowerCut {
     kAfterSaved,
     kWhileRunning,
@@ -308,6 +311,7 @@ enum class PowerCut {
     kSlowDisk,
     kSilentSource,
     kDeleted,
+    kOpenRefused,
     kCount
 };
 
@@ -349,6 +353,32 @@ TEST_P(AnalogFilePowerCutThreads, ACutKeepsTheFramesOnDiskAndAnExportWholeUnderI
     StartSyncLog(folder, true);
     // A small queue drops frames now and then: they are counted, never recorded.
     const int depth = draw(4) == 0 || cut == PowerCut::kSlowDisk ? 100 : int(frames) + 1;
+    if (cut == PowerCut::kOpenRefused) {
+        const bool isRefused = draw(2) == 0;
+        if (isRefused) FailNextSync(folder, EIO);
+        std::vector<std::string> said;
+        {
+            const CFileSizeLimit limit(4096);  // the header goes in, not the room it keeps
+            const CLogCapture messages;
+            EXPECT_FALSE(m_file.OpenWriter(folder, "cut", 1, hasExport, exportDir, useThread, depth, 1));
+            said = messages.Messages();
+        }
+        FailNextSync("", 0);
+        const std::string made = MakeRecordFileName(folder, "cut", "fake", 1).ToStdString();
+        const std::string warning = "Unable to delete " + made + " : a flush of its folder to disk " +
+                                    "failed, it may come back after a power cut : " + std::strerror(EIO);
+        const std::vector<SyncEvent> log = CopySyncLog();
+        const auto countSaid = [&said](const std::string& text) {
+            return std::count_if(said.begin(), said.end(), [&text](const std::string& m) {
+                return m.find(text) != std::string::npos;
+            });
+        };
+        EXPECT_EQ(countSaid(warning), isRefused ? 1 : 0) << ::testing::PrintToString(said);
+        EXPECT_EQ(countSaid("Error creating analog file : " + made + " : " + std::strerror(EFBIG)), 1);
+        EXPECT_TRUE(std::filesystem::is_empty(exportDir) && !std::filesystem::exists(made));
+        EXPECT_TRUE(isRefused || FilesAfterCut(log, log.size()).count(made) == 0)
+            << "a file nobody measured comes back after a cut";
+    }
     ASSERT_TRUE(m_file.OpenWriter(folder, "cut", 1, hasExport, exportDir, useThread, depth, 1));
     const std::string path = m_file.GetFileName().ToStdString();
     const std::string text = m_file.GetTextFileName().ToStdString();

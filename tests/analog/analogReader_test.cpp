@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "analog/analogThreadWriter.h"
 #include "analog/analogWriter.h"
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "analog/analogReader.h"
+#include "analog/analogThreadWriter.h"
 #include "analog/formatTime.h"
 #include "analog/recordBytes.h"
 #include "analog/recordFormat.h"
@@ -749,30 +750,6 @@ TEST_F(AnalogWriterTest, TrailerThatCannotBeWrittenLeavesAFileThatEndsEarlyWithE
         }
     }
     g_Use_Text_Header = true;
-}
-
-TEST_F(AnalogWriterTest, RecordingThatCannotBeCreatedLeavesNoFileBehind)
-{
-    for (bool useThread : {false, true}) {
-        SCOPED_TRACE(useThread ? "threaded" : "plain");
-        auto writer = MakeWriter(useThread);
-        const std::string path = File("none.qvd");
-        std::vector<std::string> messages;
-        {
-            CFileSizeLimit limit(20);  // not even the header
-            ASSERT_TRUE(limit.IsSet());
-            CLogCapture log;
-            EXPECT_FALSE(writer->OpenFile(path, 3, 1, 100.0, true, Dir().string()));
-            messages = log.Messages();
-        }
-        EXPECT_FALSE(writer->IsOpen());
-        EXPECT_TRUE(std::filesystem::is_empty(Dir())) << "no empty recording, no export";
-        ASSERT_FALSE(messages.empty());
-        EXPECT_NE(
-            messages[0].find("Error creating analog file : " + path + " : " + std::strerror(EFBIG)),
-            std::string::npos)
-            << messages[0];
-    }
 }
 
 // What a writer did on a full file system, as a child reports it.

@@ -380,7 +380,6 @@ struct LabReports {
         const int frame = FrameOf(quatX);
         // The values before any frame (zeros), as every current value carries them.
         if (quatX == 0.0) {
-            ++beforeFirst;
             if (kind == 0 && !std::all_of(payload + 8, payload + 64,
                                           [](uint8_t byte) { return byte == 0; }))
                 ++mismatches;
@@ -421,7 +420,6 @@ struct LabReports {
     std::vector<std::vector<int>> poses[3];  // pose, velocity, acceleration; per sensor
     std::vector<std::vector<int>> analog;    // per analog device
     int mismatches = 0;
-    int beforeFirst = 0;  // tracker reports of the values before any frame
     int timesBack = 0;
     vrpn::Time lastTime;
 };
@@ -437,44 +435,6 @@ inline uint64_t SaidCount(const std::vector<std::string>& said, const std::strin
         }
     }
     return total;
-}
-
-// Frames 1..count.
-inline std::vector<int> LabFrames(int count)
-{
-    std::vector<int> frames(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) frames[static_cast<size_t>(i)] = i + 1;
-    return frames;
-}
-
-// Every frame of every sensor and analog device once, in order, fields whole, report
-// times never back.
-inline void ExpectEveryLabFrame(const LabReports& got, int trackerFrames, int analogFrames)
-{
-    EXPECT_EQ(got.mismatches, 0);
-    EXPECT_EQ(got.beforeFirst, 0);
-    EXPECT_EQ(got.timesBack, 0);
-    const std::vector<int> trackerWant = LabFrames(trackerFrames);
-    const std::vector<int> analogWant = LabFrames(analogFrames);
-    for (int kind = 0; kind < 3; ++kind) {
-        for (size_t sensor = 0; sensor < got.poses[kind].size(); ++sensor) {
-            const std::vector<int>& frames = got.poses[kind][sensor];
-            if (frames == trackerWant) continue;
-            ADD_FAILURE() << "report type " << kind << " sensor " << sensor << ": " << frames.size()
-                          << " of " << trackerWant.size() << " frames, first "
-                          << "difference at "
-                          << (std::mismatch(frames.begin(), frames.end(), trackerWant.begin(),
-                                            trackerWant.end())
-                                  .first -
-                              frames.begin());
-            return;  // one sensor says enough
-        }
-    }
-    for (size_t d = 0; d < got.analog.size(); ++d) {
-        const std::vector<int>& frames = got.analog[d];
-        EXPECT_TRUE(frames == analogWant) << "analog device " << d << ": " << frames.size()
-                                          << " of " << analogWant.size() << " frames";
-    }
 }
 
 // A server of our own making on 127.0.0.1 that says what a test wants: it takes the

@@ -145,6 +145,8 @@ public:
     // The longest sample reply sent (bytes), and the longest time between two bytes
     // of a dribbled reply as they really left (a held-up board thread waits longer).
     size_t LongestReply() const { return m_longestReply.load(); }
+    // Bytes of sample replies past their 64th, as sent: what tells a line's speed.
+    int64_t LongReplyBytes() const { return m_longBytes.load(); }
     int64_t LongestGapMs() const { return m_longestGapMs.load(); }
     bool Vanished() const { return m_vanished.load(); }
 
@@ -429,6 +431,7 @@ private:
         } else {
             Put(reply);
         }
+        m_longBytes += static_cast<int64_t>(std::max<size_t>(reply.size(), 64) - 64);
         if (fault == Fault::NoiseAfter) {
             // Now and then a closing block of noise: a reply that ran on would close there.
             const size_t size = 1 + m_random() % 40;
@@ -445,6 +448,7 @@ private:
         if (fault == Fault::Repeat && m_clean.size() > back && !m_clean[m_clean.size() - 1 - back].empty()) {
             const std::string& copy = m_clean[m_clean.size() - 1 - back];
             Put(copy);
+            m_longBytes += static_cast<int64_t>(std::max<size_t>(copy.size(), 64) - 64);
             if (HoldsOnlyNewest(copy, ending)) {
                 m_copySamples = static_cast<int64_t>((copy.size() - 5 - ending) / 6);
                 m_stillSlack += std::abs(m_copySamples - samples);
@@ -481,6 +485,7 @@ private:
     std::atomic<int64_t> m_sent{0};
     std::atomic<int> m_injected{0};
     std::atomic<size_t> m_longestReply{0};
+    std::atomic<int64_t> m_longBytes{0};
     std::atomic<int64_t> m_starHigh{0};
     std::atomic<int64_t> m_stillSlack{0};
     int64_t m_copySamples = -1;  // board thread: the samples of a still copy just sent

@@ -17,6 +17,8 @@
 extern "C" int __real_fsync(int fd);
 extern "C" int __real_fdatasync(int fd);
 extern "C" int __real_close(int fd);  // no armed close fault is met here
+extern "C" int __real_unlink(const char* path);
+extern "C" int __real_rename(const char* from, const char* to);
 
 namespace {
 
@@ -27,6 +29,7 @@ bool g_withContents = false;
 std::vector<SyncEvent> g_log;
 std::string g_failSuffix;
 int g_failError = 0;
+bool g_failAfterRemoval = false;
 std::string g_holdSuffix;  // empty: no flush is to wait
 bool g_isHeld = false;
 std::string g_heldThread;
@@ -36,6 +39,22 @@ bool EndsWith(const std::string& path, const std::string& suffix)
 {
     return path.size() >= suffix.size() &&
            path.compare(path.size() - suffix.size(), std::string::npos, suffix) == 0;
+}
+
+// With g_logLock held: a name was removed from the flushed folder since its last
+// logged flush, and not made again (when the flush lists the folder's names).
+bool IsRemovedFrom(const SyncEvent& flush)
+{
+    const std::string& folder = flush.path;
+    for (auto event = g_log.rbegin(); event != g_log.rend(); ++event) {
+        if (event->isFolder && event->path == folder) return false;
+        if (!event->isRemoval || event->path.rfind(folder + "/", 0) != 0) continue;
+        const std::string name = event->path.substr(folder.size() + 1);
+        if (std::none_of(flush.entries.begin(), flush.entries.end(),
+                         [&name](const auto& entry) { return entry.first == name; }))
+            return true;
+    }
+    return false;
 }
 
 // What fd holds now, before its flush; false when it is not under the logged folder.
@@ -96,7 +115,8 @@ int Logged(int fd, int (*flush)(int))
     if (!isLogged) return result;
     std::lock_guard<std::mutex> lock(g_logLock);
     const size_t end = event.path.size() - std::min(event.path.size(), g_failSuffix.size());
-    if (g_failError != 0 && event.path.compare(end, std::string::npos, g_failSuffix) == 0) {
+    if (g_failError != 0 && event.path.compare(end, std::string::npos, g_failSuffix) == 0 &&
+        (!g_failAfterRemoval || (event.isFolder && IsRemovedFrom(event)))) {
         errno = std::exchange(g_failError, 0);
         result = -1;
     }
@@ -104,6 +124,31 @@ int Logged(int fd, int (*flush)(int))
     if (g_folder.empty()) return result;
     g_log.push_back(std::move(event));
     g_logged.notify_all();
+    return result;
+}
+
+// Notes the removal of path (its inode first) when remove succeeds on it.
+int LoggedRemoval(const char* path, const std::function<int()>& remove)
+{
+    SyncEvent event;
+    event.isRemoval = true;
+    const std::string name = path ? path : "";
+    const size_t slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash);
+    char real[PATH_MAX];
+    if (::realpath(folder.empty() ? "/" : folder.c_str(), real))
+        event.path = std::string(real) + "/" + name.substr(slash + 1);
+    struct stat info {};
+    const bool isNamed = path && ::lstat(path, &info) == 0;
+    event.inode = info.st_ino;
+    const int result = remove();
+    const int error = errno;
+    std::lock_guard<std::mutex> lock(g_logLock);
+    if (result == 0 && isNamed && !g_folder.empty() && event.path.rfind(g_folder + "/", 0) == 0) {
+        g_log.push_back(std::move(event));
+        g_logged.notify_all();
+    }
+    errno = error;
     return result;
 }
 
@@ -152,11 +197,12 @@ bool WaitForSyncLog(const std::function<bool(const SyncEvent&)>& isReached,
     });
 }
 
-void FailNextSync(const std::string& suffix, int error)
+void FailNextSync(const std::string& suffix, int error, bool afterRemoval)
 {
     std::lock_guard<std::mutex> lock(g_logLock);
     g_failSuffix = suffix;
     g_failError = error;
+    g_failAfterRemoval = afterRemoval;
 }
 
 void HoldNextSync(const std::string& suffix)
@@ -190,14 +236,31 @@ std::map<std::string, std::string> FilesAfterCut(const std::vector<SyncEvent>& l
         if (event.isMark || !event.isOk) continue;
         (event.isFolder ? folders[event.path] : files[event.inode]) = &event;
     }
+    const auto bytesOf = [&files](uint64_t inode) {
+        const auto file = files.find(inode);
+        return file == files.end() ? std::string() : file->second->bytes;
+    };
     std::map<std::string, std::string> kept;
     for (const auto& [folder, listing] : folders)
-        for (const auto& [name, inode] : listing->entries) {
-            const auto file = files.find(inode);
-            kept[folder + "/" + name] = file == files.end() ? std::string() : file->second->bytes;
-        }
+        for (const auto& [name, inode] : listing->entries) kept[folder + "/" + name] = bytesOf(inode);
+    for (size_t i = 0; i < std::min(end, log.size()); ++i) {
+        const SyncEvent& removal = log[i];
+        if (!removal.isRemoval) continue;
+        const std::string folder = removal.path.substr(0, removal.path.rfind('/'));
+        const auto listing = folders.find(folder);
+        const bool isFlushedAfter = listing != folders.end() && listing->second > &removal;
+        if (!isFlushedAfter) kept[removal.path] = bytesOf(removal.inode);
+    }
     return kept;
 }
 
 extern "C" int __wrap_fsync(int fd) { return Logged(fd, __real_fsync); }
 extern "C" int __wrap_fdatasync(int fd) { return Logged(fd, __real_fdatasync); }
+extern "C" int __wrap_unlink(const char* path)
+{
+    return LoggedRemoval(path, [path] { return __real_unlink(path); });
+}
+extern "C" int __wrap_rename(const char* from, const char* to)
+{
+    return LoggedRemoval(from, [from, to] { return __real_rename(from, to); });
+}

@@ -182,7 +182,6 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_motionPlusActive;
     }
-    int DataReportsSent() const { return m_dataSent.load(); }
     // Waits until what the host sent satisfies done (checked after each report).
     bool WaitUntil(const std::function<bool()>& done,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5))
@@ -224,7 +223,6 @@ private:
         }
         if (far < 0) return false;
         const ssize_t sent = ::send(far, report, size, MSG_NOSIGNAL);
-        if (sent == static_cast<ssize_t>(size) && report[0] >= 0x30) ++m_dataSent;
         return sent == static_cast<ssize_t>(size);
     }
 
@@ -502,7 +500,6 @@ private:
     int m_rates[3] = {8192, 8192, 8192};
     unsigned m_frame = 0;
     std::atomic<bool> m_rumbled{false};
-    std::atomic<int> m_dataSent{0};
     std::atomic<int> m_streamMs{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
@@ -532,7 +529,6 @@ public:
     bool CanDiscover() override { return m_canDiscover.load(); }
     void Scan(std::vector<WiiHidCandidate>& found) override
     {
-        ++m_scans;
         std::lock_guard<std::mutex> lock(m_mutex);
         for (size_t i = 0; i < m_simulators.size(); ++i) {
             const Entry& entry = m_simulators[i];
@@ -556,7 +552,6 @@ public:
         }
         return m_simulators[index].simulator->Connect();
     }
-    int Scans() const { return m_scans.load(); }
     std::atomic<bool> m_canDiscover{false};
 
 private:
@@ -569,5 +564,4 @@ private:
     };
     std::mutex m_mutex;
     std::vector<Entry> m_simulators;
-    std::atomic<int> m_scans{0};
 };

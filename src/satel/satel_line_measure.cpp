@@ -1,0 +1,84 @@
+// How fast a SATEL board's line carries its sample replies, told from what the reads of
+// the line brought and the frames that fell due while a long reply was on its way.
+#include "satel/satel_line_measure.h"
+
+#include <algorithm>
+
+namespace {
+
+// A wait on an empty line longer than this inside a reply is the board pausing (a
+// stall), none of the line's speed.
+constexpr double kPauseUs = 50000.0;
+// Replies up to this long tell nothing of the line: a board may send a short one a
+// byte at a time.
+constexpr size_t kShortReply = 64;
+// A line that carries less than this share of the rate is too slow. Bytes that came at
+// no known time are left out with their time, so the line seems faster, if anything.
+constexpr double kSlowShare = 0.9;
+
+}  // namespace
+
+void CSatelLineMeasure::NoteEmpty(double nowUs)
+{
+    m_emptyUs = nowUs;
+    m_untimed = false;
+}
+
+uint32_t CSatelLineMeasure::NoteRead(double nowUs, size_t bytes, bool backlog, bool full)
+{
+    if (++m_readCount == 0) m_readCount = 1;
+    // The bytes came since the line was last found empty or read. A reader held up
+    // finds them waiting: the line went on meanwhile, so that time counts, however
+    // long. One that found the line empty and then waited long saw the board pause,
+    // unless it brought about what the line carried in that time so far (the reader
+    // woke late, the line went on).
+    m_readGapUs = nowUs - std::max(m_readUs, m_emptyUs);
+    m_readUs = nowUs;
+    const double pace = m_flowUs > 0.0 ? static_cast<double>(m_flowBytes) / m_flowUs : 0.0;
+    const bool paused = !backlog && m_readGapUs > kPauseUs &&
+                        static_cast<double>(bytes) < 0.5 * pace * m_readGapUs;
+    // Behind a read that took all its room, bytes came at no known time until the
+    // line is found empty again.
+    m_untimed = paused || full || (backlog && m_untimed);
+    return m_readCount;
+}
+
+void CSatelLineMeasure::NoteReplyStart(uint32_t read)
+{
+    // The reply before ended with the read that was pending: the line may have been idle
+    // after its last bytes.
+    m_pendingBytes = 0;
+    m_pendingRead = read;
+    m_pendingUs = read != 0 && !m_untimed ? 0.0 : -1.0;
+}
+
+void CSatelLineMeasure::CommitPending()
+{
+    if (m_pendingBytes > 0 && m_pendingUs >= 0.0) {
+        m_flowUs += m_pendingUs;
+        m_flowBytes += m_pendingBytes;
+    }
+    m_pendingBytes = 0;
+    m_pendingUs = -1.0;
+}
+
+bool CSatelLineMeasure::NoteReplyByte(uint32_t read, size_t count)
+{
+    if (m_slow || read == 0) return false;
+    if (read != m_pendingRead) {
+        // More of the same reply came: the line was busy through the read before.
+        CommitPending();
+        m_pendingRead = read;
+        m_pendingUs = m_untimed ? -1.0 : m_readGapUs;
+    }
+    if (count > kShortReply) ++m_pendingBytes;
+    if (m_flowUs < m_judgeAtUs) return false;
+    m_judgeAtUs = m_flowUs + kWindowUs;
+    // Each frame due takes one sample's bytes; the line brought these.
+    const double framesDue = m_flowUs / m_periodUs;
+    const double carried = Rate() * static_cast<double>(m_flowBytes) / (kSampleSize * framesDue);
+    if (carried >= kSlowShare * Rate()) return false;
+    m_slow = true;
+    m_carried = carried;
+    return true;
+}
