@@ -40,7 +40,8 @@ namespace {
 
 // Busy: before the trial the grabbing thread is held up (a loaded machine) for longer than a
 // camera's buffers last, so every grab finds its frame waiting.
-enum class Fault { None, Faster, Slower, RateDrop, Hold, Burst, HangAtStart, HangInMiddle, HangAtStop, Resize, Busy, FlushRefused, NoImage, kCount };
+// AnalogHeld: the analog devices' threads are held more than a second mid-trial (a stopped process).
+enum class Fault { None, Faster, Slower, RateDrop, Hold, Burst, HangAtStart, HangInMiddle, HangAtStop, Resize, Busy, FlushRefused, NoImage, AnalogHeld, kCount };
 
 // One trial's delivery, in program time from the moment the test asks for the start.
 struct TrialPlan {
@@ -216,13 +217,13 @@ public:
     bool Process(bool tick, bool running) override
     {
         if (!IsTimeToSample(tick) || !running) return false;
-        if (GetProgramTime() >= heldAtUs.load()) {  // the machine holds the thread once
-            heldAtUs = 1e300;
-            std::this_thread::sleep_for(std::chrono::duration<double>(heldSec.load()));
-        }
         for (int c = 0; c < m_channelCount; ++c) m_values[static_cast<size_t>(c)] = GetProgramTime();
         DispatchFrame();
         CountSample();
+        if (GetProgramTime() >= heldAtUs.load()) {  // the machine holds the thread once, between passes
+            heldAtUs = 1e300;
+            std::this_thread::sleep_for(std::chrono::duration<double>(heldSec.load()));
+        }
         return false;
     }
     std::atomic<double> heldAtUs{1e300}, heldSec{0.0};
@@ -292,6 +293,8 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
             plan.faultTo = plan.faultFrom + uniform(1.0, 2.5);
             plan.lengthSec = plan.faultTo + uniform(0.2, 0.5);
         }
+        const double heldFrom = uniform(0.2, 0.5), heldSec = uniform(1.5, 2.2);
+        if (plan.fault == Fault::AnalogHeld) plan.lengthSec = heldFrom + heldSec + uniform(0.4, 0.7);
         plan.width = random() % 2 ? 640 : 160;
         plan.height = plan.width * 3 / 4;
         frame->m_captureMaxTime = plan.isTimeLimited ? plan.lengthSec : 0.0;
@@ -330,8 +333,13 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
         const wxString videoName = video->GetWriterFileName();
         std::vector<wxString> names;
         for (CTimedDevice* device : analog) names.push_back(device->GetWriterFileName());
+        for (CTimedDevice* device : analog) {
+            if (plan.fault != Fault::AnalogHeld) break;
+            device->heldSec = heldSec;
+            device->heldAtUs = startUs + heldFrom * 1e6;
+        }
         if (plan.isTimeLimited) {
-            if (random() % 2 == 0) {  // the grouped device held at its limit: behind when the stop comes
+            if (random() % 2 == 0 && plan.fault != Fault::AnalogHeld) {  // the grouped device held at its limit: behind when the stop comes
                 analog[0]->heldSec = uniform(0.1, 0.4);
                 analog[0]->heldAtUs = startUs + (plan.lengthSec - 0.05) * 1e6;
             }
@@ -374,15 +382,29 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
             // A thread the machine held past the stop's catch-up leaves its file short, and says by how much.
             const int64_t owed = frames + Said(said, "ends ([0-9]+) frames \\([^)]*\\) before the trial's stop: device " +
                                                          analog[d]->GetDeviceName().ToStdString() + " could");
+            // A frame whose value is the one before it repeats it for a tick its held thread missed.
             std::vector<double> values(8), early;
+            double lastRead = -1.0;
+            int64_t repeats = 0;
             for (int64_t k = 0; k < frames; ++k) {
                 ASSERT_TRUE(reader.GetFrame(values.data(), 8, k));
-                early.push_back((startUs + k * 1e6 / rate - values[0]) / 1000.0);
+                if (values[0] == std::exchange(lastRead, values[0])) ++repeats;
+                else early.push_back((startUs + k * 1e6 / rate - values[0]) / 1000.0);
             }
+            const std::string file = std::regex_replace(names[d].ToStdString(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+            EXPECT_EQ(repeats, Said(said, "([0-9]+) of [0-9]+ frames repeat the last values: the device's thread was held more than a second in " + file))
+                << analog[d]->GetDeviceName() << said;
+            // A frame read now for a tick gone stands at most the second a lagging thread catches up earlier than it was read.
             std::sort(early.begin(), early.end());
-            std::printf("seed=%u trial=%d fault=%d device=%s frames=%lld analog_early_ms min=%.2f median=%.2f max=%.2f\n",
+            EXPECT_GE(early.front(), -1250.0) << analog[d]->GetDeviceName() << " frame stands earlier than it was read";
+            if (plan.fault == Fault::AnalogHeld) {
+                EXPECT_GT(repeats, 0) << analog[d]->GetDeviceName();
+                reader.GetFrame(values.data(), 8, frames - 1);
+                EXPECT_LT(values[0] - (startUs + (frames - 1) * 1e6 / rate), 0.3e6) << analog[d]->GetDeviceName() << " the last frame's place in time";
+            }
+            std::printf("seed=%u trial=%d fault=%d device=%s frames=%lld repeats=%lld analog_early_ms min=%.2f median=%.2f max=%.2f\n",
                         seed, trial, int(plan.fault), analog[d]->GetDeviceName().ToStdString().c_str(),
-                        static_cast<long long>(frames), early.front(), early[early.size() / 2], early.back());
+                        static_cast<long long>(frames), static_cast<long long>(repeats), early.front(), early[early.size() / 2], early.back());
             EXPECT_LE(early.back(), 0.05) << analog[d]->GetDeviceName() << " frame read before it was due";
             if (plan.isTimeLimited) {
                 EXPECT_NEAR(owed, std::ceil(plan.lengthSec * rate) + 0.5, 0.5) << "the whole set time";

@@ -1107,8 +1107,8 @@ protected:
         }
         return count > 1 ? -1.0 : shortMs;
     }
-    // Errors without what it says of a device held too far behind (its schedule
-    // restarted, its recording ending short): counted in the trial's check.
+    // Errors without what it says of a device held too far behind (its frames
+    // repeated, its recording ending short): counted in the trial's check.
     static wxString ErrorsBesideLaggingDevices(const wxString& errors)
     {
         wxString rest;
@@ -1116,7 +1116,7 @@ protected:
             if (line.empty()) continue;
             if (line.StartsWith("Recording ") && line.Contains(" before the trial's stop: device "))
                 continue;
-            if (line.Contains("pacing fell more than one second behind; schedule restarted"))
+            if (line.Contains("pacing fell more than one second behind"))
                 continue;
             rest += line + "\n";
         }

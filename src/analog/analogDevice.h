@@ -217,6 +217,9 @@ public:
     // whose; empty when every value was received.
     wxString GetUnreceivedNote() const;
     int64_t GetUnreceivedFrames() const { return m_sourceWatch.RunFrames(); }
+    // Any thread: frames of the last run that repeat the last values, for ticks its
+    // thread was held through.
+    int64_t GetHeldRepeatFrames() const { return m_runHeldRepeats.load(); }
     // GUI thread, before the acquisition thread runs (tests shorten its times).
     CSourceWatch& GetSourceWatch() { return m_sourceWatch; }
 
@@ -258,6 +261,11 @@ protected:
     double FrameTime(uint64_t sampleCounter) const;
     // The tag the device's notes start with ("<VRPN> ").
     virtual wxString GetSourceTag() const { return wxString(); }
+    // Acquisition thread: a tick the thread was held through, and the marks of a spell.
+    void DispatchRepeat() override;
+    int64_t HeldRepeatRoom() override;
+    void MarkHeldSpell(int64_t count) override;
+    void MarkHeldSpellEnd() override;
 
     // The sources whose values the frames hold (sensors, birds, channels): configured
     // by a device that knows when they deliver; none otherwise.
@@ -327,4 +335,6 @@ private:
     std::vector<wxString> m_markerLabels;
     size_t m_markerCheckAt = 0;  // guarded by m_markerMutex: list length of the next check
     std::atomic<double> m_markerWindowSec{0.0};
+    uint64_t m_lastShape = 0;  // acquisition thread: the visible shape of the last frame
+    std::atomic<int64_t> m_runHeldRepeats{0};  // the run's recorded repeats; StartRecording clears
 };

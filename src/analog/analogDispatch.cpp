@@ -184,6 +184,7 @@ void CAnalogDevice::DispatchFrame()
         n = CopyEnabledValues();
         shape = m_visibleShape.load();
     }
+    m_lastShape = shape;
     if (n > 0 && recorder != nullptr && recorder->IsRecording() &&
         recorder->RecordFrame(m_output.get(), n, static_cast<uint32_t>(counter), timeSec) &&
         unreceived > 0)
@@ -202,6 +203,51 @@ void CAnalogDevice::DispatchFrame()
         view->AddData(m_output.get(), n, static_cast<uint32_t>(counter), timeSec);
     for (CAnalog3DViewSink* view : m_views3D)
         view->AddData(m_output.get(), n, static_cast<uint32_t>(counter), timeSec);
+}
+
+// The last frame's row again, as it was sent: the row may hold values read since. To the
+// recording (counted, said with its file) and the views; OSC and VRPN peers get no news.
+void CAnalogDevice::DispatchRepeat()
+{
+    const uint64_t counter = static_cast<uint64_t>(m_sampleCounter);
+    CAnalogRecorder* recorder = m_recorder.get();
+    int n = 0;
+    {
+        CMutexLock lock(&m_dataMutex);
+        n = m_output ? m_outputCount : 0;
+    }
+    if (n <= 0) return;
+    if (recorder != nullptr && recorder->IsRecording() &&
+        recorder->RecordFrame(m_output.get(), n, static_cast<uint32_t>(counter),
+                              FrameTime(counter)))
+        m_runHeldRepeats.fetch_add(1, std::memory_order_relaxed);
+    if (!m_dispatchToViews.load(std::memory_order_relaxed)) return;
+    CMutexLock lock(&m_dataMutex);
+    if (m_visibleShape.load() != m_lastShape) return;
+    for (CAnalogViewSink* view : m_views)
+        view->AddData(m_output.get(), n, static_cast<uint32_t>(counter), FrameTime(counter));
+    for (CAnalog3DViewSink* view : m_views3D)
+        view->AddData(m_output.get(), n, static_cast<uint32_t>(counter), FrameTime(counter));
+}
+
+int64_t CAnalogDevice::HeldRepeatRoom()
+{
+    CAnalogRecorder* recorder = m_recorder.get();
+    return recorder != nullptr ? recorder->FramesRoom() : INT64_MAX;
+}
+
+void CAnalogDevice::MarkHeldSpell(int64_t count)
+{
+    AddMarker(CSourceWatch::kSilentMarkerCode, static_cast<uint32_t>(m_sampleCounter.load()),
+              wxString::Format(_("thread held: %lld frames repeat the last values"),
+                               static_cast<long long>(count)),
+              false);
+}
+
+void CAnalogDevice::MarkHeldSpellEnd()
+{
+    AddMarker(CSourceWatch::kBackMarkerCode, static_cast<uint32_t>(m_sampleCounter.load()),
+              _("thread back"), false);
 }
 
 // Markers and texts only where a source changes: nothing is made per frame.
@@ -226,7 +272,15 @@ int CAnalogDevice::WatchSources(uint64_t counter, bool isRecording)
 
 wxString CAnalogDevice::GetUnreceivedNote() const
 {
-    return m_sourceWatch.RunSummary(GetRecordedFrames());
+    const int64_t recorded = GetRecordedFrames();
+    wxString note = m_sourceWatch.RunSummary(recorded);
+    const int64_t repeats = m_runHeldRepeats.load();
+    if (repeats <= 0) return note;
+    if (!note.empty()) note += "; ";
+    return note + wxString::Format(_("%lld of %lld frames repeat the last values: the "
+                                     "device's thread was held more than a second"),
+                                   static_cast<long long>(repeats),
+                                   static_cast<long long>(std::max(recorded, repeats)));
 }
 
 void CAnalogDevice::CopyOscName(std::string& name)
@@ -415,6 +469,7 @@ void CAnalogDevice::HoldShape(bool held)
 bool CAnalogDevice::StartRecording()
 {
     m_sourceWatch.StartRun();
+    m_runHeldRepeats.store(0);
     return m_recorder && m_recorder->StartRecording();
 }
 

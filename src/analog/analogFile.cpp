@@ -193,6 +193,17 @@ bool CAnalogFile::RecordFrame(const double* values, int count, uint32_t /*sample
     return true;
 }
 
+int64_t CAnalogFile::FramesRoom()
+{
+    std::lock_guard<std::mutex> lock(m_recordMutex);
+    const auto* queue = dynamic_cast<const CAnalogThreadWriter*>(m_writer.get());
+    if (!m_recording.load() || queue == nullptr) return INT64_MAX;
+    // What its thread has not written yet is in the queue. Half of it is kept for the
+    // frames read meanwhile: frames that can wait leave them the room.
+    const int64_t queued = m_framesTaken - queue->GetFrameCount();
+    return static_cast<int64_t>(queue->GetCapacity() / 2) - std::max<int64_t>(queued, 0);
+}
+
 void CAnalogFile::SetRunStart(double programUs)
 {
     std::lock_guard<std::mutex> lock(m_recordMutex);

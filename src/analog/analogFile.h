@@ -40,6 +40,7 @@ public:
     virtual void SetDevice(CRecordSource* device);
     void SetDevice(CAnalogDevice* device);
     bool RecordFrame(const double* values, int count, uint32_t sampleIndex, double time) override;
+    int64_t FramesRoom() override;
     virtual wxString GetFileInfo() const { return GetFileName(); }
     int64_t GetFramesWritten() const override;
     void SetDuration(double seconds) override;

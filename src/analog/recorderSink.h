@@ -15,6 +15,10 @@ public:
     // recording took the frame.
     virtual bool RecordFrame(const double* values, int count, uint32_t sample, double timeSec) = 0;
     virtual bool IsRecording() const = 0;  // any thread
+    // Acquisition thread: frames that may come now and still leave a writer's queue room
+    // for a second of frames (may be negative); a recording that queues nothing has
+    // room for any.
+    virtual int64_t FramesRoom() { return INT64_MAX; }
     // A run whose markers the recording will still take: recording, or ended
     // (its limit) and not finished yet. The device keeps every marker then.
     // Any thread.

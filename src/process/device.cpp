@@ -450,6 +450,11 @@ bool CDevice::IsTimeToSample(bool tick)
             if (worker->StartFiresAt(startAtUs))
                 return false;
         }
+        // Fires the thread was held through: the worker makes no fire until they are paid.
+        if (worker->GetHeldRepeats() > 0)
+            worker->TakeHeldRepeats(PayHeldRepeats(worker->GetHeldRepeats()));
+        else
+            m_isHeldSpell = false;  // a trial's start dropped what a spell still owed
         return tick;
     }
     return CheckClock();

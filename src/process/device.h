@@ -198,12 +198,27 @@ public:
     int64_t GetRowLength() const { return m_rowLength; }
     int GetChannelCount() const { return m_channelCount; }
     int GetDim() const { return m_dim; }
-    // Any thread: how often the pacing fell more than a second behind and re-anchored.
+    // Any thread: how often the pacing fell more than a second behind (a held thread).
     int64_t GetReanchorCount() const { return m_reanchorCount.load(); }
+    // Any thread: frames written as repeats of the last one for ticks the held thread
+    // could not read.
+    int64_t GetHeldRepeatCount() const { return m_heldRepeatCount.load(); }
 
-    // A pacing clock that falls further behind than this re-anchors instead of catching up.
+    // A pacing clock that falls further behind than this reads no burst: the ticks it
+    // missed but the last are written as repeats of the last frame.
     static constexpr double kMaxLagUs = 1.0e6;
     static constexpr double kReanchorReportUs = 10.0e6;
+    // Repeats written per pass at most: a tenth of a second of frames, 1024 at most
+    // (about 1 us each), then a pause of kHeldRepeatPauseUs before the next pass: they
+    // catch up at ten times the rate at most, and no faster than the writer's queue has
+    // room for them. The readings resume a tenth of the hold late, or later behind a
+    // slow writer (and catch that up as any late thread does).
+    static constexpr int64_t kHeldRepeatsPerPass = 1024;
+    static constexpr double kHeldRepeatPauseUs = 10000.0;
+    // Passes the repeats wait at most for room in the writer's queue (two seconds): a
+    // writer that takes nothing for longer drops them, as it would any frame.
+    static constexpr int kMaxHeldRoomWaits = 200;
+    static int64_t HeldRepeatStep(double rate);
 
 protected:
     // Acquisition thread: offset from the schedule's anchor (us) of the next tick of the
@@ -211,6 +226,18 @@ protected:
     double NextDueOffsetUs() const;
     // Acquisition thread: the reset itself (ResetClock defers to here while running).
     void ResetClockNow();
+    // Acquisition thread: writes a step (HeldRepeatStep) of the owed repeats (the
+    // first of a spell marks it, the last ends it); a stopped device takes none and owes
+    // none. Returns how many are paid.
+    int64_t PayHeldRepeats(int64_t owed);
+    // Acquisition thread: one frame that repeats the last frame's row, for a tick the
+    // thread was held through; and the marks of a spell of them (count: its repeats).
+    // A device without a recorded row writes nothing.
+    virtual void DispatchRepeat() {}
+    // Repeats the recording can take now without dropping one.
+    virtual int64_t HeldRepeatRoom() { return INT64_MAX; }
+    virtual void MarkHeldSpell(int64_t /*count*/) {}
+    virtual void MarkHeldSpellEnd() {}
     // The clocks the device paces itself by; a seam for a simulated clock in tests.
     virtual double ReadProgramClockUs() { return GetProgramTime(); }
     virtual void ReadPreciseClock(TimeVal* out) { GetTimeOfDayNow(out); }
@@ -260,6 +287,10 @@ protected:
     std::atomic<bool> m_clockResetRequested{false};
     std::atomic<double> m_clockStartAtUs{-1.0};  // SetClockStart's instant; -1: none
     std::atomic<int64_t> m_reanchorCount{0};
+    std::atomic<int64_t> m_heldRepeatCount{0};
+    int64_t m_heldRepeats = 0;   // acquisition thread: own pacing's ticks owed as repeats
+    bool m_isHeldSpell = false;  // acquisition thread: a spell's repeats are being paid
+    int m_heldRoomWaits = 0;     // acquisition thread: passes in a row a full queue held them
     std::atomic<double> m_elapsedTime{0.0};
     std::atomic<double> m_clockDeviation{0.0};
     int m_vrpnButtons = 1;

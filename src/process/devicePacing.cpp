@@ -7,7 +7,9 @@
 #include <wx/intl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace {
 
@@ -79,8 +81,53 @@ void CDevice::ResetClockNow()
     m_anchorOffsetUs = 0.0;
     m_tickIndex = 0;
     m_pacedRate = rate;
+    m_heldRepeats = 0;  // ticks of the schedule just left
+    m_isHeldSpell = false;
     m_elapsedTime.store(0.0);
     ClearClockStats();
+}
+
+int64_t CDevice::HeldRepeatStep(double rate)
+{
+    const double tenth = IsUsableRate(rate) ? std::floor(rate / 10.0) : 1.0;
+    return static_cast<int64_t>(std::clamp(tenth, 1.0, static_cast<double>(kHeldRepeatsPerPass)));
+}
+
+int64_t CDevice::PayHeldRepeats(int64_t owed)
+{
+    if (owed <= 0) return 0;
+    if (!IsRunning()) {
+        m_isHeldSpell = false;
+        return owed;
+    }
+    if (!m_isHeldSpell) {
+        m_isHeldSpell = true;
+        MarkHeldSpell(owed);
+    }
+    int64_t step = std::min(owed, HeldRepeatStep(m_rate.load()));
+    const int64_t room = HeldRepeatRoom();
+    if (room >= step)
+        m_heldRoomWaits = 0;
+    else if (m_heldRoomWaits < kMaxHeldRoomWaits) {
+        ++m_heldRoomWaits;
+        step = std::max<int64_t>(room, 0);
+    }
+    for (int64_t i = 0; i < step; ++i) {
+        DispatchRepeat();
+        CountSample();
+    }
+    m_heldRepeatCount.fetch_add(step);
+    if (step == owed) {
+        m_isHeldSpell = false;
+        m_heldRoomWaits = 0;
+        MarkHeldSpellEnd();
+    } else {
+        // The writer's thread drains the queue meanwhile: a burst faster than it would
+        // overflow the queue, and a dropped frame moves every later one.
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(static_cast<int64_t>(kHeldRepeatPauseUs)));
+    }
+    return step;
 }
 
 bool CDevice::CheckClock()
@@ -99,6 +146,15 @@ bool CDevice::CheckClock()
         return false;
     }
     m_rateErrorShown = false;
+    if (m_heldRepeats > 0) {
+        // Ticks of the paced rate the thread was held through go first, in steps.
+        const int64_t paid = PayHeldRepeats(m_heldRepeats);
+        m_heldRepeats -= paid;
+        m_tickIndex += paid;
+        m_clockLast = m_clockAnchor + m_anchorOffsetUs +
+                      static_cast<double>(m_tickIndex) * (1.0e6 / m_pacedRate);
+        if (m_heldRepeats > 0) return false;
+    }
     const double periodUs = 1.0e6 / rate;
     if (rate != m_pacedRate) {
         // A new rate: the schedule goes on from the last tick with the new period; after
@@ -138,19 +194,29 @@ bool CDevice::CheckClock()
     m_clockStartAtUs.store(-1.0);
     m_clockDeviation.store(std::fabs(lateUs));
     if (lateUs > kMaxLagUs) {
-        // Suspended or stopped in a debugger: start a new schedule instead of a burst.
-        m_anchorOffsetUs = nowUs;
-        m_tickIndex = 0;
+        // Suspended or stopped in a debugger: no burst of readings made now for ticks
+        // long gone. The ticks before the last one due repeat the last frame, so that
+        // every later frame keeps its place in time; the last one is read now.
+        const auto missed = static_cast<int64_t>(std::floor(lateUs / periodUs));
         m_reanchorCount.fetch_add(1);
         const double reportUs = ReadProgramClockUs();
         if (!m_hasReanchorReport || reportUs - m_lastReanchorReportUs >= kReanchorReportUs) {
             m_hasReanchorReport = true;
             m_lastReanchorReportUs = reportUs;
-            PostError(_("pacing fell more than one second behind; schedule restarted"));
+            PostError(wxString::Format(_("pacing fell more than one second behind; %lld "
+                                         "frames repeat the last values"),
+                                       static_cast<long long>(missed)));
         }
-    } else {
-        ++m_tickIndex;
+        const int64_t paid = PayHeldRepeats(missed);
+        m_heldRepeats = missed - paid;
+        m_tickIndex += paid;
+        if (m_heldRepeats > 0) {
+            m_clockLast =
+                m_clockAnchor + m_anchorOffsetUs + static_cast<double>(m_tickIndex) * periodUs;
+            return false;
+        }
     }
+    ++m_tickIndex;
     m_clockLast = m_clockAnchor + m_anchorOffsetUs + static_cast<double>(m_tickIndex) * periodUs;
     if (m_preciseClock.load())
         m_tvLast = m_tvNow;

@@ -6,6 +6,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -87,8 +88,13 @@ public:
     // after it, every later one a period of the device after that, and the result is
     // true (the fire last carried out, if this pass made one, is not the trial's).
     bool StartFiresAt(double programUs);
-    // Any thread: group fires this member fell so far behind on that it skipped them.
-    int64_t GetSkippedFires() const { return m_skippedFires.load(); }
+    // Any thread: group fires this member fell so far behind on that their frames
+    // repeat the last one.
+    int64_t GetRepeatedFires() const { return m_repeatedFires.load(); }
+    // Acquisition thread: fires owed as repeats of the last frame (the thread was held
+    // more than a second); no fire comes before they are taken.
+    int64_t GetHeldRepeats() const { return m_heldRepeats; }
+    void TakeHeldRepeats(int64_t count) { m_heldRepeats -= std::min(count, m_heldRepeats); }
 
     // Any thread: the worker's place in the group as last configured.
     int GetGroupIndex() const { return m_groupIndexShown.load(); }
@@ -149,8 +155,9 @@ private:
     double ReadAnchoredNowUs();
     // Offset from the anchor of the due time of group tick `tick`.
     double DueOffsetUs(uint64_t tick) const;
-    // Drops the fires a member fell more than a second behind on, and says so.
-    void SkipLostFires(double lateUs);
+    // Owes as repeats the fires a member fell more than a second behind on, all but
+    // the last one due, and says so.
+    void RepeatHeldFires(double lateUs);
     // Delay mode: sleeps until shortly before the next due time.
     void WaitForNextDue(bool isGroupMember);
     void WaitUntilProgramTime(double dueUs);
@@ -191,6 +198,7 @@ private:
     uint64_t m_baseTick = 0;
     uint64_t m_nextFireTick = 0;
     uint64_t m_owedFires = 0;     // due before the last group change, not yet carried out
+    int64_t m_heldRepeats = 0;    // fires owed as repeats, before any other
     double m_owedDueUs = 0.0;     // program time the next of them was due
     double m_owedPeriodUs = 0.0;
     uint64_t m_anchorTick = 0;
@@ -214,7 +222,7 @@ private:
     std::atomic<bool> m_hasCpuClock{false};
     clockid_t m_cpuClock{};  // written before m_hasCpuClock is set
     std::atomic<double> m_lastFireDueUs{-1.0};  // program time the last fired tick was due
-    std::atomic<int64_t> m_skippedFires{0};
+    std::atomic<int64_t> m_repeatedFires{0};
 };
 
 // Number of logical processors.

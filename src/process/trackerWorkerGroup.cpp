@@ -358,6 +358,8 @@ bool CTrackerWorker::GroupPass()
         return false;
     const double nowUs = ReadAnchoredNowUs();
     m_elapsed = (m_anchorUs + nowUs - m_startUs) / 1.0e6;
+    if (m_heldRepeats > 0)
+        return false;  // the device pays them in this pass, before the next fire
     if (m_owedFires > 0) {
         --m_owedFires;
         m_deviation = std::fabs(m_anchorUs + nowUs - m_owedDueUs);
@@ -371,7 +373,9 @@ bool CTrackerWorker::GroupPass()
     if (!isDue)
         return false;
     if (lateUs > CDevice::kMaxLagUs) {
-        SkipLostFires(lateUs);
+        RepeatHeldFires(lateUs);
+        if (m_heldRepeats > 0)
+            return false;
         lateUs = nowUs - DueOffsetUs(m_nextFireTick);
     }
     // Fires that fell behind follow one per pass, each with its own due time.
@@ -385,6 +389,15 @@ bool CTrackerWorker::StartFiresAt(double programUs)
 {
     if (m_groupIndex < 0 || !(m_periodLocal > 0.0) || m_divisorLocal < 1)
         return false;
+    // Repeats owed for fires due before the instant are none of the trial's.
+    if (m_heldRepeats > 0) {
+        const double samplePeriodUs = m_periodLocal * m_divisorLocal;
+        const double firstDueUs =
+            m_lastFireDueUs.load() - static_cast<double>(m_heldRepeats - 1) * samplePeriodUs;
+        const double early = std::ceil((programUs - m_tolerance - firstDueUs) / samplePeriodUs);
+        m_heldRepeats -=
+            static_cast<int64_t>(std::clamp(early, 0.0, static_cast<double>(m_heldRepeats)));
+    }
     // A fire carried out at or after the instant already counts from it.
     if (m_lastFireDueUs.load() >= programUs - m_tolerance)
         return false;
@@ -396,29 +409,31 @@ bool CTrackerWorker::StartFiresAt(double programUs)
     return true;
 }
 
-void CTrackerWorker::SkipLostFires(double lateUs)
+void CTrackerWorker::RepeatHeldFires(double lateUs)
 {
-    // Held up for more than a second (a read that blocked, a suspended process): the
-    // last second is caught up, what came before it is lost to this member only.
+    // Held up for more than a second (a read that blocked, a suspended process): no
+    // burst of readings made now for fires long gone. Those before the last one due
+    // repeat the last frame, so that every later frame keeps its place in time.
     const double samplePeriodUs = m_periodLocal * m_divisorLocal;
-    const auto due = static_cast<uint64_t>(std::floor(lateUs / samplePeriodUs)) + 1;
-    const auto keep = static_cast<uint64_t>(std::max(1.0, std::floor(1.0e6 / samplePeriodUs)));
-    if (due <= keep)
+    const auto missed = static_cast<int64_t>(std::floor(lateUs / samplePeriodUs));
+    if (missed <= 0)
         return;
-    const uint64_t skipped = due - keep;
-    m_nextFireTick += skipped * static_cast<uint64_t>(m_divisorLocal);
-    m_skippedFires.fetch_add(static_cast<int64_t>(skipped));
-    // Rare by nature (a second apart at least): said each time, with what was lost.
+    m_nextFireTick += static_cast<uint64_t>(missed) * static_cast<uint64_t>(m_divisorLocal);
+    m_lastFireDueUs.store(m_anchorUs +
+                          DueOffsetUs(m_nextFireTick - static_cast<uint64_t>(m_divisorLocal)));
+    m_heldRepeats = missed;
+    m_repeatedFires.fetch_add(missed);
+    // Rare by nature (a second apart at least): said each time, with what it costs.
     g_messages.Post(Severity::Error,
-                    wxString::Format(_("<ACQ> %s: fell %.1f s behind the group's pacing; %llu "
-                                       "samples lost\n"),
+                    wxString::Format(_("<ACQ> %s: fell %.1f s behind the group's pacing; %lld "
+                                       "frames repeat the last values\n"),
                                      DeviceName(m_device), lateUs / 1.0e6,
-                                     static_cast<unsigned long long>(skipped)));
+                                     static_cast<long long>(missed)));
 }
 
 void CTrackerWorker::WaitForGroupTick()
 {
-    if (m_groupIndex < 0 || !(m_periodLocal > 0.0) || m_owedFires > 0)
+    if (m_groupIndex < 0 || !(m_periodLocal > 0.0) || m_owedFires > 0 || m_heldRepeats > 0)
         return;
     const double dueOffsetUs = DueOffsetUs(m_nextFireTick);
     // The precise clock shows whole microseconds: the tick is due when it shows the

@@ -289,21 +289,32 @@ TEST(DevicePacingTest, RateChangeGoesOnFromTheLastTick)
     EXPECT_NEAR(device.GetTimeToNextSampleUs(), 200000.0 - device.m_nowUs, 1e-6);
 }
 
-TEST(DevicePacingTest, FallingASecondBehindRestartsTheScheduleOnce)
+TEST(DevicePacingTest, FallingASecondBehindRepeatsTheMissedTicksInSteps)
 {
-    g_messages.Drain();
-    CSimulatedClockDevice device(100.0, false);
-    ASSERT_TRUE(device.CheckClock());
-    device.m_nowUs = 1.1e6;  // nobody checked the clock for 1.1 s (suspended machine)
-    EXPECT_TRUE(device.CheckClock());
-    EXPECT_EQ(device.GetReanchorCount(), 1);
-    EXPECT_NEAR(device.GetTimeToNextSampleUs(), 10000.0, 1e-6);
-    // No burst of the 110 missed ticks: the next one is a period away.
-    EXPECT_EQ(CountTicks(device, 1.0, 1.1e6 + 9999.0), 0);
-    EXPECT_EQ(CountTicks(device, 1.0, 1.1e6 + 10000.0), 1);
-    const auto messages = g_messages.Drain();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].severity, Severity::Error);
+    // Nobody checked the clock for 1.1 s (suspended machine): the ticks but the last one
+    // due repeat the last frame, at most a step of them per check, with no burst after.
+    for (const double rate : {100.0, 5000.0}) {
+        g_messages.Drain();
+        CSimulatedClockDevice device(rate, false);
+        device.SetRunning(true);
+        ASSERT_TRUE(device.CheckClock());
+        device.m_nowUs = 1.1e6;
+        const auto missed = static_cast<int64_t>(std::llround(rate * 1.1)) - 1;
+        int checks = 1;
+        while (!device.CheckClock()) ++checks;
+        const int64_t step = CDevice::HeldRepeatStep(rate);
+        EXPECT_EQ(checks, (missed + step - 1) / step) << rate;
+        EXPECT_EQ(device.GetReanchorCount(), 1);
+        EXPECT_EQ(device.GetHeldRepeatCount(), missed) << rate;
+        EXPECT_EQ(device.GetSampleCounter(), missed) << rate;
+        EXPECT_NEAR(device.GetTimeToNextSampleUs(), 1.0e6 / rate, 1e-6);
+        EXPECT_EQ(CountTicks(device, 1.0, 1.1e6 + 1.0e6 / rate - 1.0), 0);
+        EXPECT_EQ(CountTicks(device, 1.0, 1.1e6 + 1.0e6 / rate), 1);
+        const auto messages = g_messages.Drain();
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].severity, Severity::Error);
+        EXPECT_NE(messages[0].text.find(std::to_string(missed) + " frames repeat the last values"), std::string::npos);
+    }
 }
 
 // A machine that keeps stalling must not fill the Errors page: one report per device
@@ -321,7 +332,7 @@ TEST(DevicePacingTest, ReanchorsAreReportedAtMostOncePerTenSeconds)
     auto messages = g_messages.Drain();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text.back(), '\n');
-    EXPECT_NE(messages[0].text.find("schedule restarted"), std::string::npos);
+    EXPECT_NE(messages[0].text.find("frames repeat the last values"), std::string::npos);
     device.m_nowUs = 11.9e6;  // 9.9 s after the report
     EXPECT_TRUE(device.CheckClock());
     EXPECT_TRUE(g_messages.Drain().empty());

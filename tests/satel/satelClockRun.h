@@ -108,6 +108,7 @@ struct SatelClockRun {
     int64_t uncertain = 0;  // frames of a still board that may be repeats too
     int64_t reportedSkipped = 0;   // what the device counted of each
     int64_t reportedRepeated = 0;
+    int64_t heldRepeated = 0;  // of them, said by the pacing, not with the closing counts
     int64_t missed = 0;
     int64_t damaged = 0;
     int64_t cut = 0;
@@ -183,7 +184,9 @@ inline std::vector<int64_t> TraceFrames(const std::vector<CFrame>& frames,
 inline void TakeCounts(const CSerialSatelDevice& device, SatelClockRun& run)
 {
     run.reportedSkipped = device.GetSkippedSamples();
-    run.reportedRepeated = device.GetRepeatedFrames();
+    // A thread held more than a second repeats the last frame for the ticks it missed.
+    run.heldRepeated = device.GetHeldRepeatCount();
+    run.reportedRepeated = device.GetRepeatedFrames() + run.heldRepeated;
     run.missed = device.GetMissedReplies();
     run.damaged = device.GetDamagedReplies();
     run.cut = device.GetCutReplies();
