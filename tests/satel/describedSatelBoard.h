@@ -56,7 +56,7 @@ public:
         std::vector<Fault> kinds;
         int lineBytesPerSecond = 0;
         uint32_t seed = 0;
-        int stallMs = 0;  // longer than the device waits for a byte
+        int stallMs = 0;  // three times what the device waits for a byte
         // The samples measured: how often a sample reply starts a still spell, and how
         // often one opens with a '*'-high sample.
         double stillShare = 0.0;
@@ -111,7 +111,7 @@ public:
     int DroppedBytes() const { return m_droppedBytes.load(); }
     bool BusyOver() const { return m_plan.busyAt < 0 || m_busyOver.load(); }
     // Spells the board stopped answering for longer than the device waits (busy,
-    // stalled, reset or gone).
+    // stalled, reset, gone, or its slow line held up).
     int Silences() const { return m_silences.load(); }
     // Answers nothing more, and waits until the device took all that was sent: every
     // reply sent can then be read whole before the device closes.
@@ -338,6 +338,10 @@ private:
             m_lineFree = std::max(m_lineFree, std::chrono::steady_clock::now() -
                                                   std::chrono::milliseconds(5));
             std::this_thread::sleep_until(m_lineFree);
+            // A board thread the machine held longer than the device waits left the
+            // line quiet all the same.
+            if (std::chrono::steady_clock::now() - m_lineFree > std::chrono::milliseconds(m_plan.stallMs / 3))
+                ++m_silences;
         }
     }
     Fault Draw(bool hasSample)
