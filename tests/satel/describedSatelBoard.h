@@ -340,8 +340,8 @@ private:
             std::this_thread::sleep_until(m_lineFree);
             // A board thread the machine held longer than the device waits left the
             // line quiet all the same.
-            if (std::chrono::steady_clock::now() - m_lineFree > std::chrono::milliseconds(m_plan.stallMs / 3))
-                ++m_silences;
+            const auto quiet = std::chrono::steady_clock::now() - m_lineFree;
+            if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) ++m_silences;
         }
     }
     Fault Draw(bool hasSample)
