@@ -222,6 +222,8 @@ protected:
     Reply TakeWaitingReplies();
     // A reply begun before: read on (Samples, None, Pending...).
     Reply SettlePartialReply();
+    // One reply read as ReadOneReply does, noise before an awaited one passed over.
+    Reply ReadAnswer(uint32_t timeoutMs);
     bool AwaitAck(uint8_t command, uint32_t timeoutMs);
     bool CalcOffsets(int ms);
     // The first sample reply after the offsets' wait: its samples, at most expected.
@@ -396,6 +398,7 @@ protected:
     // deadline for its next byte, and the samples of the last sample reply read.
     size_t m_replyFill = 0;
     bool m_awaiting = false;
+    size_t m_noiseAwaiting = 0;  // noise reads since the last request
     std::chrono::steady_clock::time_point m_byteDeadline;
     int m_replySamples = 0;
     // Acquisition thread: program time by which a read gives way to a due frame.

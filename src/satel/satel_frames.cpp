@@ -192,7 +192,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
     m_byteDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_replyTimeoutMs);
     m_awaiting = true;
     for (int i = 0; i < 16; ++i) {  // acknowledgements that came late are passed over
-        last = ReadOneReply(m_replyTimeoutMs);
+        last = ReadAnswer(m_replyTimeoutMs);
         if (last != Reply::Ack && last != Reply::Repeat && last != Reply::Noise) break;
     }
     if (last == Reply::Samples) TakeReply(false);

@@ -133,6 +133,7 @@ void CSerialSatelDevice::NoteRequest(double sentUs)
     }
     m_requestUs[(m_requestHead + m_requestCount) % kRequestRing] = sentUs;
     ++m_requestCount;
+    m_noiseAwaiting = 0;
 }
 
 bool CSerialSatelDevice::IsRequestWaiting()
@@ -172,7 +173,25 @@ void CSerialSatelDevice::NoteAnswered()
 CSerialSatelDevice::Reply CSerialSatelDevice::SettlePartialReply()
 {
     if (m_replyFill == 0 && !m_awaiting && !m_cutting) return Reply::Ack;
-    return ReadOneReply(m_replyTimeoutMs);
+    return ReadAnswer(m_replyTimeoutMs);
+}
+
+// Noise before an awaited reply is no missed reply: on a slow line a burst comes a byte
+// at a time, each within the time-out, and the reply follows it. The reply is awaited as
+// long as bytes keep coming (the frames that fall due go first); only a line that goes
+// quiet, or noise longer than any reply, ends the wait.
+CSerialSatelDevice::Reply CSerialSatelDevice::ReadAnswer(uint32_t timeoutMs)
+{
+    const bool awaited = m_replyFill == 0 && !m_cutting && (m_awaiting || IsRequestWaiting());
+    Reply reply = ReadOneReply(timeoutMs);
+    if (!awaited) return reply;
+    const auto yieldAt = YieldPoint();
+    while (reply == Reply::Noise && ++m_noiseAwaiting < kMaxReply) {
+        m_awaiting = true;  // the last byte set the deadline of the next
+        if (Clock::now() >= yieldAt) return Reply::Pending;
+        reply = ReadOneReply(timeoutMs);
+    }
+    return reply;
 }
 
 CSerialSatelDevice::Reply CSerialSatelDevice::TakeWaitingReplies()

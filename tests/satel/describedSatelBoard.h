@@ -56,7 +56,7 @@ public:
         std::vector<Fault> kinds;
         int lineBytesPerSecond = 0;
         uint32_t seed = 0;
-        int stallMs = 0;  // longer than the device waits for a byte
+        int stallMs = 0;  // three times what the device waits for a byte
         // The samples measured: how often a sample reply starts a still spell, and how
         // often one opens with a '*'-high sample.
         double stillShare = 0.0;
@@ -110,6 +110,9 @@ public:
     int Damaging() const { return m_damaging.load(); }
     int DroppedBytes() const { return m_droppedBytes.load(); }
     bool BusyOver() const { return m_plan.busyAt < 0 || m_busyOver.load(); }
+    // Spells the board stopped answering for longer than the device waits (busy,
+    // stalled, reset, gone, or its slow line held up).
+    int Silences() const { return m_silences.load(); }
     // Answers nothing more, and waits until the device took all that was sent: every
     // reply sent can then be read whole before the device closes.
     bool Hush()
@@ -335,6 +338,10 @@ private:
             m_lineFree = std::max(m_lineFree, std::chrono::steady_clock::now() -
                                                   std::chrono::milliseconds(5));
             std::this_thread::sleep_until(m_lineFree);
+            // A board thread the machine held longer than the device waits left the
+            // line quiet all the same.
+            const auto quiet = std::chrono::steady_clock::now() - m_lineFree;
+            if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) ++m_silences;
         }
     }
     Fault Draw(bool hasSample)
@@ -372,6 +379,7 @@ private:
             while (!m_stop && std::chrono::steady_clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             m_busyOver = true;
+            ++m_silences;
         }
         if (command != 'B') {
             const int ack = m_ackLength >= 0 ? m_ackLength
@@ -445,6 +453,7 @@ private:
             m_goneFrom = m_sent.load() - m_goneSamples;
             m_unseen = seen <= 5;
             m_pty->CloseMaster();
+            ++m_silences;
             m_vanished = true;
             return;
         }
@@ -457,6 +466,7 @@ private:
         } else if (fault == Fault::Stall) {
             const size_t cut = 5 + m_random() % (reply.size() - 5);
             Put(reply.substr(0, cut));
+            ++m_silences;
             std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.stallMs));
             Put(reply.substr(cut));
         } else if (m_lone && (fault == Fault::DoubledByte || fault == Fault::AddedByte) &&
@@ -505,6 +515,7 @@ private:
         }
         if (fault == Fault::Reset) {
             m_silentUntilConfigured = true;
+            ++m_silences;
             m_clean.clear();
         }
     }
@@ -539,6 +550,7 @@ private:
     std::atomic<int> m_damaging{0};
     std::atomic<int> m_droppedBytes{0};
     std::atomic<bool> m_busyOver{false};
+    std::atomic<int> m_silences{0};
     std::atomic<bool> m_hush{false};
     std::atomic<bool> m_hushed{false};
     int m_requests = 0;                  // board thread: sample requests read

@@ -70,6 +70,7 @@ struct LineRun : SatelClockRun {
     int64_t oversized = 0;      // replies the board sent longer than any read takes
     int64_t oversizedDamaged = 0;  // of those it damaged inside, that may close before
     int64_t unfrozen = 0;       // frames of a lost line that show new values
+    int64_t answeringLosses = 0;  // line losses before the board was hushed
 };
 
 // Holds the device's thread between two passes now and then, as a loaded machine does,
@@ -163,6 +164,7 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         if (run.ran && board.BusyOver() && !midway)
             run.ran = view.WaitFrames(FramesOf(view) + 40 + 300 / periodMs, 60s);
         // What the board sent is read whole before the device closes.
+        run.answeringLosses = device.GetLineLosses();
         if (run.ran && !midway)
             run.ran = board.Hush() && view.WaitFrames(FramesOf(view) + 4 + 200 / periodMs, 60s);
         if (holder) run.holds = holder->Stop();
@@ -476,6 +478,11 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                 held ? seed : 0);
     ExpectTraced(run);
     EXPECT_TRUE(!held || run.holds > 0) << "the device was never held";
+    // A slow line whose board answered every request, if slowly, is never lost (until the
+    // board is hushed at the end).
+    if (slow && board.Silences() == 0) {
+        EXPECT_EQ(run.answeringLosses, 0) << "a slow line said lost though the board answered";
+    }
     // Refused replies are those the line damaged; a dropped byte is always refused.
     if (board.Damaging() == 0) {
         EXPECT_EQ(run.damaged, 0) << "a reply refused where the line damaged none; busy "
