@@ -300,9 +300,16 @@ void CSerialSatelDevice::ReadStep()
                                                    "frame %lld; its newest samples are lost\n"),
                                                  static_cast<long long>(GetSampleCounter())));
     if (change == CLineWatch::Change::Lost) {
+        // A reply closed by a lone '*' that nothing confirmed before the loss is lost
+        // with it: what the line brings later (the board configured again, its
+        // acknowledgement's header) says nothing of its last byte.
+        if (m_loneOpen) {
+            m_loneAsked = true;
+            RefuteLone(false);
+        }
         // The first frame without a sample read from the line: samples still queued
         // go out first.
-        const int64_t queued = static_cast<int64_t>(QueuedSamples() - m_unconfirmed);
+        const int64_t queued = static_cast<int64_t>(QueuedSamples());
         m_lostFrame = queued > 0 ? GetSampleCounter() + queued : m_line.GetFrozenFrom();
         g_messages.Post(Severity::Error,
                         CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));

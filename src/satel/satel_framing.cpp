@@ -50,16 +50,20 @@ bool CSerialSatelDevice::InHeaderLength(size_t count) const
 // doubled, dropped or added: the two ways then fit the same bytes) is that way damaged,
 // but for the second such reply in a row (the board was reset to the other way). Its
 // samples, by either way, are counted lost once the next reply tells which it was.
+// So too while its ending is known again but its length rule is not: a reply whose
+// length, read the former rule, ends it a byte off fits another rule by its bytes.
 bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
 {
-    if (m_ending != Ending::Unknown || m_formerEnding == Ending::Unknown) return false;
+    const bool ruleAnew = m_ending != Ending::Unknown && m_ending == m_formerEnding &&
+                          m_lengthRule == LengthRule::Unknown;
+    if ((m_ending != Ending::Unknown && !ruleAnew) || m_formerEnding == Ending::Unknown) return false;
     const auto countRest = [this](int64_t samples) {
         const int64_t lost = Bounded(samples);
         m_countedSince += lost;
         CountLost(lost);
         m_otherWayRest = {0, 0};
     };
-    if (ending == m_formerEnding) {
+    if (ending == m_formerEnding && !ruleAnew) {
         countRest(m_otherWayRest[0]);
         m_otherWayRun = 0;
         return false;
@@ -67,6 +71,11 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
     if (m_formerRule == LengthRule::Unknown || m_formerRule == LengthRule::None) return false;
     const size_t end = LengthEnd(DecodeU16(m_reply.data() + 2), m_formerRule, m_formerEnding);
     const size_t closing = EndingSize(m_formerEnding);
+    if (ruleAnew && end == count) {
+        countRest(m_otherWayRest[0]);
+        m_otherWayRun = 0;
+        return false;
+    }
     if ((end + 1 != count && end != count + 1) || end < kHeaderSize + closing) {
         countRest(m_otherWayRest[1]);
         return false;
