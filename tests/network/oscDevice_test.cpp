@@ -170,15 +170,6 @@ TEST_F(OscDeviceTest, OnePassAfterABurstShowsItsLastMessage)
     }
 }
 
-TEST_F(OscDeviceTest, NumberAfterAStringFillsTheOneChannel)
-{
-    auto device = Open();
-    OscMessage message("/x");
-    message.PushString("label").PushFloat(2.5f);
-    ASSERT_TRUE(Deliver(*device, message, {2.5}));
-    EXPECT_EQ(device->ChannelCount(), 1);
-}
-
 TEST_F(OscDeviceTest, StringsOnlyAndMalformedPacketsChangeNothing)
 {
     auto device = Open();

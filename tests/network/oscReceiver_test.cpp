@@ -69,6 +69,7 @@ struct Plan {
             s.fault = roll >= static_cast<int>(Fault::kCount) ? Fault::kSend : static_cast<Fault>(roll);
             s.gapMs = pick(0, 1) ? pick(0, 3) : pick(0, 25);
             switch (s.fault) {
+            case Fault::kSend: s.a = pick(0, 3) == 0; break;
             case Fault::kReshape: s.a = pick(1, 8); break;
             case Fault::kMalformed: s.a = pick(0, 4); break;
             case Fault::kHostile: s.a = pick(kOscMaxChannels - 2, 2 * kOscMaxChannels + 100); break;
@@ -187,7 +188,7 @@ public:
         Bytes packet = message.Packet("/data");
         switch (kind) {
         case 0: packet.resize(packet.size() - 4); break;
-        case 1: message.tags += 'f'; packet = message.Packet("/data"); break;
+        case 1: packet.insert(packet.end(), 4, 0); break;  // longer than its arguments
         case 2: message.tags += 'Z'; packet = message.Packet("/data"); packet.resize(packet.size() + 4); break;
         case 3: packet.erase(packet.begin() + 8, packet.begin() + 12); break;
         default: {
@@ -348,7 +349,7 @@ public:
         for (const Step& s : m_plan.steps) {
             std::this_thread::sleep_for(std::chrono::milliseconds(s.gapMs));
             switch (s.fault) {
-            case Fault::kSend: m_sender.Send(shape, false); break;
+            case Fault::kSend: m_sender.Send(shape, s.a != 0); break;
             case Fault::kReshape: shape = s.a; m_sender.Send(shape, false); break;
             case Fault::kStrings: m_sender.Send(shape, true); break;
             case Fault::kMalformed: m_sender.Malformed(s.a, shape); break;
