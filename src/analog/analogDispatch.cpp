@@ -188,8 +188,8 @@ void CAnalogDevice::DispatchFrame()
     m_lastShape = shape;
     if (n > 0 && recorder != nullptr && recorder->IsRecording() &&
         recorder->RecordFrame(m_output.get(), n, static_cast<uint32_t>(counter), timeSec) &&
-        unreceived > 0 && !m_isHeldTick)
-        m_sourceWatch.CountRecordedFrame();
+        unreceived > 0)
+        m_sourceWatch.CountRecordedFrame(!m_isHeldTick);
     if (m_vrpnOutput) SendVrpnData();  // takes the data mutex itself
     if (n <= 0) return;
     if (IsOscServerRunning()) SendOscData(timeSec);
