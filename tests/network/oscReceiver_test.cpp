@@ -48,14 +48,16 @@ struct Plan {
     double rate = 100.0;
     int shape = 2;
     bool useThread = true;
-    bool recordFirst = false;  // a recording from the start
+    bool recordFirst = false;     // a recording from the start
     std::vector<Answer> answers;  // to each connect message in turn
     std::vector<Step> steps;
 
     static Plan Draw(uint32_t seed)
     {
         std::mt19937 rng(seed);
-        const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+        const auto pick = [&](int lo, int hi) {
+            return std::uniform_int_distribution<int>(lo, hi)(rng);
+        };
         Plan p;
         const double rates[] = {25.0, 100.0, 250.0, 500.0};
         p.rate = rates[pick(0, 3)];
@@ -68,22 +70,39 @@ struct Plan {
             Step s;
             // Sends are the most common; every fault kind has its share.
             const int roll = pick(0, 2 * static_cast<int>(Fault::kCount) - 1);
-            s.fault = roll >= static_cast<int>(Fault::kCount) ? Fault::kSend : static_cast<Fault>(roll);
+            s.fault =
+                roll >= static_cast<int>(Fault::kCount) ? Fault::kSend : static_cast<Fault>(roll);
             s.gapMs = pick(0, 1) ? pick(0, 3) : pick(0, 25);
             switch (s.fault) {
-            case Fault::kSend: s.a = pick(0, 3) == 0; break;
-            case Fault::kReshape: s.a = pick(1, 8); break;
-            case Fault::kMalformed: s.a = pick(0, 4), s.b = pick(0, 2); break;
-            case Fault::kHostile: s.a = pick(kOscMaxChannels - 2, 2 * kOscMaxChannels + 100); break;
-            case Fault::kBurst: s.a = pick(2, 400); break;
-            case Fault::kPause: s.a = pick(10, 150); break;
-            case Fault::kHold: s.a = pick(5, 120), s.b = pick(0, 1); break;
-            default: break;
+                case Fault::kSend:
+                    s.a = pick(0, 3) == 0;
+                    break;
+                case Fault::kReshape:
+                    s.a = pick(1, 8);
+                    break;
+                case Fault::kMalformed:
+                    s.a = pick(0, 4), s.b = pick(0, 2);
+                    break;
+                case Fault::kHostile:
+                    s.a = pick(kOscMaxChannels - 2, 2 * kOscMaxChannels + 100);
+                    break;
+                case Fault::kBurst:
+                    s.a = pick(2, 400);
+                    break;
+                case Fault::kPause:
+                    s.a = pick(10, 150);
+                    break;
+                case Fault::kHold:
+                    s.a = pick(5, 120), s.b = pick(0, 1);
+                    break;
+                default:
+                    break;
             }
             p.steps.push_back(s);
         }
         // Held before the run's first frame.
-        if (p.recordFirst && pick(0, 2) == 0) p.steps.insert(p.steps.begin(), Step{Fault::kHold, pick(5, 60), 1, 0});
+        if (p.recordFirst && pick(0, 2) == 0)
+            p.steps.insert(p.steps.begin(), Step{Fault::kHold, pick(5, 60), 1, 0});
         return p;
     }
     std::string Describe() const
@@ -105,11 +124,13 @@ using Bytes = std::vector<uint8_t>;
 void PutText(Bytes& out, const std::string& text)
 {
     out.insert(out.end(), text.begin(), text.end());
-    do out.push_back(0); while (out.size() % 4 != 0);
+    do out.push_back(0);
+    while (out.size() % 4 != 0);
 }
 void PutBe(Bytes& out, uint64_t value, int bytes)
 {
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out.push_back(static_cast<uint8_t>(value >> shift));
 }
 
 // A message as the description gives it: the address, ',' and the type tags, then each
@@ -146,13 +167,19 @@ struct Message {
 };
 
 // Each value tells its message and channel; none is 0, the device's initial value.
-double ValueOf(int64_t message, int channel) { return static_cast<double>(message * 4096 + channel + 1); }
+double ValueOf(int64_t message, int channel)
+{
+    return static_cast<double>(message * 4096 + channel + 1);
+}
 
 // The sender. Every message it sends is logged under the lock that sends it, so the log's
 // order is the order of the wire; a packet that is not OSC is logged as not sent.
 class CSender {
 public:
-    CSender(std::mt19937& rng, int port) : m_rng(rng), m_port(port), m_data(std::make_unique<osctest::Peer>()) {}
+    CSender(std::mt19937& rng, int port)
+        : m_rng(rng), m_port(port), m_data(std::make_unique<osctest::Peer>())
+    {
+    }
 
     // n numeric values of drawn types, with strings, blobs and booleans when mixed.
     void Send(int n, bool mixed)
@@ -169,7 +196,8 @@ public:
             const double value = ValueOf(index, c);
             const char tags[] = "fdih";
             char tag = tags[Pick(0, 3)];
-            if (tag == 'f' && value >= 16777216.0) tag = 'd';  // a float holds it exactly below 2^24
+            if (tag == 'f' && value >= 16777216.0)
+                tag = 'd';  // a float holds it exactly below 2^24
             message.Number(tag, value);
         }
         if (mixed) Extra(message);
@@ -202,16 +230,26 @@ public:
         for (int c = 0; c < std::max(n, 1); ++c) message.Number('d', ValueOf(index, c));
         Bytes packet = message.Packet("/data");
         switch (kind) {
-        case 0: packet.resize(packet.size() - 4); break;
-        case 1: packet.insert(packet.end(), 4, 0); break;  // longer than its arguments
-        case 2: message.tags += 'Z'; packet = message.Packet("/data"); packet.resize(packet.size() + 4); break;
-        case 3: packet.erase(packet.begin() + 8, packet.begin() + 12); break;
-        default: {
-            Bytes bundle = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
-            PutBe(bundle, packet.size() + 8, 4);
-            bundle.insert(bundle.end(), packet.begin(), packet.end());
-            packet = bundle;
-        }
+            case 0:
+                packet.resize(packet.size() - 4);
+                break;
+            case 1:
+                packet.insert(packet.end(), 4, 0);
+                break;  // longer than its arguments
+            case 2:
+                message.tags += 'Z';
+                packet = message.Packet("/data");
+                packet.resize(packet.size() + 4);
+                break;
+            case 3:
+                packet.erase(packet.begin() + 8, packet.begin() + 12);
+                break;
+            default: {
+                Bytes bundle = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
+                PutBe(bundle, packet.size() + 8, 4);
+                bundle.insert(bundle.end(), packet.begin(), packet.end());
+                packet = bundle;
+            }
         }
         m_log.emplace_back();  // sent, but not as values
         m_data->SendBytes(m_port, packet.data(), packet.size());
@@ -221,7 +259,8 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const int64_t index = static_cast<int64_t>(m_log.size());
-        std::vector<std::string> command = {"oscsend", "127.0.0.1", std::to_string(m_port), "/data", ""};
+        std::vector<std::string> command = {"oscsend", "127.0.0.1", std::to_string(m_port), "/data",
+                                            ""};
         std::vector<double> numbers;
         for (int c = 0; c < n; ++c) {
             const double value = ValueOf(index, c);
@@ -250,9 +289,18 @@ private:
     void Extra(Message& message)
     {
         switch (Pick(0, 2)) {
-        case 0: message.tags += 's'; PutText(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x')); break;
-        case 1: message.tags += 'b'; PutBe(message.args, 3, 4); PutText(message.args, "abc"); break;
-        default: message.tags += Pick(0, 1) ? 'T' : 'F'; break;
+            case 0:
+                message.tags += 's';
+                PutText(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x'));
+                break;
+            case 1:
+                message.tags += 'b';
+                PutBe(message.args, 3, 4);
+                PutText(message.args, "abc");
+                break;
+            default:
+                message.tags += Pick(0, 1) ? 'T' : 'F';
+                break;
         }
     }
 
@@ -274,7 +322,8 @@ public:
                   osctest::Received request;
                   if (!source.Next(request, 20) || request.address != "/server/connect") continue;
                   const Answer answer = plan.answers[k++ % plan.answers.size()];
-                  if (answer == Answer::kLate) std::this_thread::sleep_for(std::chrono::milliseconds(40));
+                  if (answer == Answer::kLate)
+                      std::this_thread::sleep_for(std::chrono::milliseconds(40));
                   if (answer != Answer::kNone) sender.Send(shape, false);
                   m_connects.fetch_add(1);
               }
@@ -320,7 +369,8 @@ protected:
     void ReadPreciseClock(TimeVal* out) override
     {
         GetTimeOfDayNow(out);
-        const int64_t us = out->tv_sec * 1000000 + out->tv_usec + static_cast<int64_t>(m_offsetUs.load());
+        const int64_t us =
+            out->tv_sec * 1000000 + out->tv_usec + static_cast<int64_t>(m_offsetUs.load());
         out->tv_sec = us / 1000000;
         out->tv_usec = us % 1000000;
     }
@@ -341,7 +391,9 @@ struct CRunFile {
 class COscReceiverRig {
 public:
     explicit COscReceiverRig(uint32_t seed, const Plan& plan)
-        : m_plan(plan), m_rng(seed ^ 0x5eedu), m_listenPort(osctest::FreePort()),
+        : m_plan(plan),
+          m_rng(seed ^ 0x5eedu),
+          m_listenPort(osctest::FreePort()),
           m_sender(m_rng, m_listenPort)
     {
         OscClientSettings settings = osctest::LoopbackClient(m_source.Port(), m_listenPort, 20);
@@ -371,23 +423,49 @@ public:
         for (const Step& s : m_plan.steps) {
             std::this_thread::sleep_for(std::chrono::milliseconds(s.gapMs));
             switch (s.fault) {
-            case Fault::kSend: m_sender.Send(shape, s.a != 0); break;
-            case Fault::kReshape: shape = s.a; m_sender.Send(shape, false); break;
-            case Fault::kStrings: m_sender.Send(shape, true); break;
-            case Fault::kMalformed:
-                // Then quiet for two frames: a bad packet taken would be in one of them.
-                m_sender.Malformed(s.a, shape + s.b);
-                std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int>(2.5e6 / m_plan.rate)));
-                break;
-            case Fault::kHostile: m_sender.Send(s.a, false); break;
-            case Fault::kBurst: m_sender.Burst(s.a, shape); break;
-            case Fault::kPause: std::this_thread::sleep_for(std::chrono::milliseconds(s.a)); break;
-            case Fault::kNewSender: m_sender.NewSocket(); m_sender.Send(shape, false); break;
-            case Fault::kReconnect: Reconnect(); break;
-            case Fault::kHold: m_device->Hold(s.a, s.b != 0); break;
-            case Fault::kRecord: ToggleRecording(); break;
-            case Fault::kOscsend: m_sender.Oscsend(shape); break;
-            default: break;
+                case Fault::kSend:
+                    m_sender.Send(shape, s.a != 0);
+                    break;
+                case Fault::kReshape:
+                    shape = s.a;
+                    m_sender.Send(shape, false);
+                    break;
+                case Fault::kStrings:
+                    m_sender.Send(shape, true);
+                    break;
+                case Fault::kMalformed:
+                    // Then quiet for two frames: a bad packet taken would be in one of them.
+                    m_sender.Malformed(s.a, shape + s.b);
+                    std::this_thread::sleep_for(
+                        std::chrono::microseconds(static_cast<int>(2.5e6 / m_plan.rate)));
+                    break;
+                case Fault::kHostile:
+                    m_sender.Send(s.a, false);
+                    break;
+                case Fault::kBurst:
+                    m_sender.Burst(s.a, shape);
+                    break;
+                case Fault::kPause:
+                    std::this_thread::sleep_for(std::chrono::milliseconds(s.a));
+                    break;
+                case Fault::kNewSender:
+                    m_sender.NewSocket();
+                    m_sender.Send(shape, false);
+                    break;
+                case Fault::kReconnect:
+                    Reconnect();
+                    break;
+                case Fault::kHold:
+                    m_device->Hold(s.a, s.b != 0);
+                    break;
+                case Fault::kRecord:
+                    ToggleRecording();
+                    break;
+                case Fault::kOscsend:
+                    m_sender.Oscsend(shape);
+                    break;
+                default:
+                    break;
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -403,7 +481,8 @@ private:
     {
         const wxString pattern = wxString::Format("/data%zu", m_runs.size() + (m_reconnects++));
         bool changed = false;
-        EXPECT_TRUE(m_device->SetParam(&pattern, COscDevice::kDataPattern, 1, PARAM_STRING, &changed));
+        EXPECT_TRUE(
+            m_device->SetParam(&pattern, COscDevice::kDataPattern, 1, PARAM_STRING, &changed));
     }
     // As a trial does: the writer and its header first, then, between two passes, the
     // reset and the start; at the end the finish, then the writer closed.
@@ -416,18 +495,19 @@ private:
             const int64_t due = std::max<int64_t>(2, device.GetRecordedFrames() + 3);
             EXPECT_TRUE(osctest::PumpUntil([&] { return device.GetRecordedFrames() >= due; }));
             // A reconnect drops what waited on the old link.
-            const int64_t sent = m_reconnects == m_runReconnects ? m_sender.Count() - m_runStart : 0;
+            const int64_t sent =
+                m_reconnects == m_runReconnects ? m_sender.Count() - m_runStart : 0;
             EXPECT_TRUE(device.FinishRecording());
             m_runs.push_back({device.GetWriterFileName(), device.GetRecordedFrames(),
-                              device.GetUnreceivedFrames(), device.GetHeldRepeatFrames(),
-                              sent});
+                              device.GetUnreceivedFrames(), device.GetHeldRepeatFrames(), sent});
             device.StopRecording();
             return;
         }
-        ASSERT_TRUE(device.SetupWriter(m_folder, "osc", static_cast<int>(m_runs.size()) + 1, false, "",
-                                       m_plan.useThread, 100, 1));
+        ASSERT_TRUE(device.SetupWriter(m_folder, "osc", static_cast<int>(m_runs.size()) + 1, false,
+                                       "", m_plan.useThread, 100, 1));
         const bool asked = device.AskHoldPasses();
-        const bool held = device.TakeHeldPasses(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+        const bool held =
+            device.TakeHeldPasses(std::chrono::steady_clock::now() + std::chrono::seconds(5));
         EXPECT_TRUE(held);
         device.Reset();
         device.ResetClock();
@@ -448,7 +528,7 @@ private:
     std::string m_folder;
     std::vector<CRunFile> m_runs;
     int m_reconnects = 0;
-    int64_t m_runStart = 0;  // messages sent before the run
+    int64_t m_runStart = 0;   // messages sent before the run
     int m_runReconnects = 0;  // reconnects before the run
 };
 
@@ -483,7 +563,8 @@ std::vector<std::vector<Span>> MarkedSpans(const CAnalogReader& reader, const CS
 
 // The values of the run's file that were sent, or -1 when its last frames repeat
 // (a held thread's ticks are no news of the source).
-int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& log, const CSourceWatch& watch)
+int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& log,
+                 const CSourceWatch& watch)
 {
     int64_t taken = 0;
     SCOPED_TRACE(run.file.ToStdString());
@@ -498,7 +579,8 @@ int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& lo
     // the one a device starts with.
     bool isShapeSent = channels == 1;
     for (const std::vector<double>& numbers : log)
-        isShapeSent = isShapeSent || std::min<size_t>(numbers.size(), kOscMaxChannels) == static_cast<size_t>(channels);
+        isShapeSent = isShapeSent || std::min<size_t>(numbers.size(), kOscMaxChannels) ==
+                                         static_cast<size_t>(channels);
     EXPECT_TRUE(isShapeSent) << channels << " channels";
     EXPECT_EQ(reader.GetFrameCount(), run.recorded);
     std::vector<Span> held;
@@ -521,7 +603,8 @@ int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& lo
             const double value = row[static_cast<size_t>(c)];
             const auto code = static_cast<int64_t>(value) - 1;
             const int64_t m = code >= 0 ? code / 4096 : -1;
-            const bool isSent = m >= 0 && m < static_cast<int64_t>(log.size()) && code % 4096 == c &&
+            const bool isSent = m >= 0 && m < static_cast<int64_t>(log.size()) &&
+                                code % 4096 == c &&
                                 log[static_cast<size_t>(m)].size() > static_cast<size_t>(c) &&
                                 log[static_cast<size_t>(m)][static_cast<size_t>(c)] == value;
             taken += isSent ? 1 : 0;
