@@ -75,7 +75,9 @@ struct Plan {
             s.gapMs = pick(0, 1) ? pick(0, 3) : pick(0, 25);
             switch (s.fault) {
                 case Fault::kSend:
+                case Fault::kStrings:
                     s.a = pick(0, 3) == 0;
+                    s.b = pick(0, 3) == 0 ? pick(1, 5) : 0;  // then a bad packet of kind b - 1
                     break;
                 case Fault::kReshape:
                     s.a = pick(1, 8);
@@ -230,8 +232,8 @@ public:
         for (int c = 0; c < std::max(n, 1); ++c) message.Number('d', ValueOf(index, c));
         Bytes packet = message.Packet("/data");
         switch (kind) {
-            case 0:
-                packet.resize(packet.size() - 4);
+            case 0:  // cut short, also to a length no multiple of four
+                packet.resize(packet.size() - (n % 2 == 0 ? 4 : 2));
                 break;
             case 1:
                 packet.insert(packet.end(), 4, 0);
@@ -425,13 +427,14 @@ public:
             switch (s.fault) {
                 case Fault::kSend:
                     m_sender.Send(shape, s.a != 0);
+                    if (s.b > 0) m_sender.Malformed(s.b - 1, shape + 1);
                     break;
                 case Fault::kReshape:
                     shape = s.a;
                     m_sender.Send(shape, false);
                     break;
                 case Fault::kStrings:
-                    m_sender.Send(shape, true);
+                    m_sender.Send(s.a != 0 ? 0 : shape, true);  // now and then strings only
                     break;
                 case Fault::kMalformed:
                     // Then quiet for two frames: a bad packet taken would be in one of them.
