@@ -895,6 +895,8 @@ void CVideoDevice::PaceNextGrab(double stated, double dueUs, double grabUs, doub
 
 void CVideoDevice::PlaceFrame(int index, double nowUs)
 {
+    // After the trial's stop: neither written nor counted as scaled or unwritten.
+    if (m_recordStopUs >= 0.0 && nowUs >= m_recordStopUs) return;
     const cv::Mat& image = m_images[index];
     if (image.type() != CV_8UC3) {
         m_unwrittenFrames.fetch_add(1);
@@ -916,7 +918,6 @@ void CVideoDevice::PlaceFrame(int index, double nowUs)
             return;
         }
     }
-    if (m_recordStopUs >= 0.0 && nowUs >= m_recordStopUs) return;  // after the trial's stop
     if (m_startOpen) {
         // Its slot is known once the trial's instant is: the newest image waits for it.
         m_pendingSlot = 0;
