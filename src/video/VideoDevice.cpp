@@ -1063,24 +1063,6 @@ void CVideoDevice::MeasureRate()
         ResetRateWindow();
         return;
     }
-    // Over the window's span, without a frame lost: exact, whatever the jitter, and right
-    // for a camera that holds frames back and delivers them at once. N frames span N - 1
-    // intervals: dividing N by the span would overstate the rate.
-    double spanUs = 0.0;
-    for (double interval : m_intervals) spanUs += interval;
-    // From the end of a run of frames held back and delivered at once to the end of
-    // another: the first frames of such a run were taken long before they came, and a
-    // window that begins or ends within one would misstate the time its frames span.
-    const double heldUs = kHeldShare * spanUs / static_cast<double>(m_intervals.size());
-    size_t begin = 0;
-    size_t end = m_intervals.size();
-    while (begin < end && m_intervals[begin] < heldUs) spanUs -= m_intervals[begin++];
-    if (end > begin && m_intervals[end - 1] < heldUs) {
-        while (end > begin && m_intervals[end - 1] < heldUs) spanUs -= m_intervals[--end];
-        if (end > begin) spanUs -= m_intervals[--end];
-    }
-    const double spanRate =
-        spanUs > 0.0 ? static_cast<double>(end - begin) * 1.0e6 / spanUs : 0.0;
     // Around the median interval: a stall (frames never made) far above it and frames
     // held back far below it are no part of the camera's rate.
     m_intervalScratch.assign(m_intervals.begin(), m_intervals.end());
@@ -1097,6 +1079,7 @@ void CVideoDevice::MeasureRate()
     }
     const double medianRate =
         healthyUs > 0.0 ? static_cast<double>(healthy) * 1.0e6 / healthyUs : 0.0;
+    const double spanRate = SpanRate(2 * healthy >= m_intervals.size() ? medianUs : 0.0);
     const auto near = [](double a, double b) {
         return IsUsableRate(a) && IsUsableRate(b) && std::abs(a - b) <= kRateAgreement * b;
     };
@@ -1114,6 +1097,38 @@ void CVideoDevice::MeasureRate()
         m_rateKnown = true;
     }
     ResetRateWindow();
+}
+
+double CVideoDevice::SpanRate(double medianUs) const
+{
+    // Over the window's span, without a frame lost: exact, whatever the jitter, and right
+    // for a camera that holds frames back and delivers them at once. N frames span N - 1
+    // intervals: dividing N by the span would overstate the rate.
+    double spanUs = 0.0;
+    for (double interval : m_intervals) spanUs += interval;
+    // From the end of a run of frames held back and delivered at once to the end of
+    // another: the first frames of such a run were taken long before they came, and a
+    // window that begins or ends within one would misstate the time its frames span.
+    const double heldUs = kHeldShare * spanUs / static_cast<double>(m_intervals.size());
+    size_t begin = 0;
+    size_t end = m_intervals.size();
+    while (begin < end && m_intervals[begin] < heldUs) spanUs -= m_intervals[begin++];
+    if (end > begin && m_intervals[end - 1] < heldUs) {
+        while (end > begin && m_intervals[end - 1] < heldUs) spanUs -= m_intervals[--end];
+        if (end > begin) spanUs -= m_intervals[--end];
+    }
+    // A gap no run of frames held back follows is a stall, frames never made (or lost):
+    // no part of the span, or a short one would pass for the rate the camera states.
+    size_t count = end - begin;
+    const double shortUs = std::max(heldUs, (1.0 - kIntervalSpread) * medianUs);
+    for (size_t i = begin; medianUs > 0.0 && i < end; ++i) {
+        const bool isGap = m_intervals[i] > (1.0 + kIntervalSpread) * medianUs;
+        const bool isHeldAfter = i + 1 < end && m_intervals[i + 1] < shortUs;
+        if (!isGap || isHeldAfter) continue;
+        spanUs -= m_intervals[i];
+        --count;
+    }
+    return spanUs > 0.0 ? static_cast<double>(count) * 1.0e6 / spanUs : 0.0;
 }
 
 void CVideoDevice::NoteMissedGrab(double nowUs)
