@@ -48,9 +48,8 @@ protected:
 };
 
 // Runs call on another thread; true when it returned within the time a GUI may wait.
-// Whether the call returns while the camera still hangs. The first video opened loads the
-// codecs' libraries, seconds on a loaded machine: only a call that waits for the camera
-// never returns. One held up is freed by letting the camera give up, so the test ends.
+// Whether the call returns while the camera hangs (a first video loads codecs for seconds under
+// load). A call that is held up is freed by letting the camera give up, so the test ends.
 template <typename Call>
 bool ReturnsPromptly(SyntheticCamera& camera, Call call)
 {
