@@ -96,6 +96,8 @@ constexpr double kIntervalSpread = 0.5;
 constexpr double kHeldShare = 0.25;
 // Rates this close (as a share) tell the same.
 constexpr double kRateAgreement = 0.1;
+// The frames after a gap that tell whether they make up for it.
+constexpr size_t kStallCheckedFrames = 4;
 // A prepared video whose rate is further than this share from the camera's at the
 // trial's start is made again at the camera's.
 constexpr double kRemakeShare = 0.03;
@@ -1117,14 +1119,21 @@ double CVideoDevice::SpanRate(double medianUs) const
         while (end > begin && m_intervals[end - 1] < heldUs) spanUs -= m_intervals[--end];
         if (end > begin) spanUs -= m_intervals[--end];
     }
-    // A gap no run of frames held back follows is a stall, frames never made (or lost):
-    // no part of the span, or a short one would pass for the rate the camera states.
+    // A gap the frames after it do not make up for (none held back, none faster than usual)
+    // is a stall, frames never made or lost: no part of the span, or a short one would pass
+    // for the rate the camera states. One made up for was a thread held while frames waited.
     size_t count = end - begin;
-    const double shortUs = std::max(heldUs, (1.0 - kIntervalSpread) * medianUs);
     for (size_t i = begin; medianUs > 0.0 && i < end; ++i) {
-        const bool isGap = m_intervals[i] > (1.0 + kIntervalSpread) * medianUs;
-        const bool isHeldAfter = i + 1 < end && m_intervals[i + 1] < shortUs;
-        if (!isGap || isHeldAfter) continue;
+        if (m_intervals[i] <= (1.0 + kIntervalSpread) * medianUs) continue;
+        double afterUs = 0.0;
+        size_t after = 0;
+        bool isHeldAfter = false;
+        for (size_t j = i + 1; j < end && after < kStallCheckedFrames; ++j, ++after) {
+            afterUs += m_intervals[j];
+            isHeldAfter = isHeldAfter || m_intervals[j] < heldUs;
+        }
+        const double usualUs = (1.0 - kRateAgreement) * medianUs * static_cast<double>(after);
+        if (after == 0 || isHeldAfter || afterUs < usualUs) continue;
         spanUs -= m_intervals[i];
         --count;
     }
