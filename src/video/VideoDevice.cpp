@@ -96,6 +96,8 @@ constexpr double kIntervalSpread = 0.5;
 constexpr double kHeldShare = 0.25;
 // Rates this close (as a share) tell the same.
 constexpr double kRateAgreement = 0.1;
+// The frames after a gap that tell whether they make up for it.
+constexpr size_t kStallCheckedFrames = 4;
 // A prepared video whose rate is further than this share from the camera's at the
 // trial's start is made again at the camera's.
 constexpr double kRemakeShare = 0.03;
@@ -895,6 +897,8 @@ void CVideoDevice::PaceNextGrab(double stated, double dueUs, double grabUs, doub
 
 void CVideoDevice::PlaceFrame(int index, double nowUs)
 {
+    // After the trial's stop: neither written nor counted as scaled or unwritten.
+    if (m_recordStopUs >= 0.0 && nowUs >= m_recordStopUs) return;
     const cv::Mat& image = m_images[index];
     if (image.type() != CV_8UC3) {
         m_unwrittenFrames.fetch_add(1);
@@ -916,7 +920,6 @@ void CVideoDevice::PlaceFrame(int index, double nowUs)
             return;
         }
     }
-    if (m_recordStopUs >= 0.0 && nowUs >= m_recordStopUs) return;  // after the trial's stop
     if (m_startOpen) {
         // Its slot is known once the trial's instant is: the newest image waits for it.
         m_pendingSlot = 0;
@@ -1062,24 +1065,6 @@ void CVideoDevice::MeasureRate()
         ResetRateWindow();
         return;
     }
-    // Over the window's span, without a frame lost: exact, whatever the jitter, and right
-    // for a camera that holds frames back and delivers them at once. N frames span N - 1
-    // intervals: dividing N by the span would overstate the rate.
-    double spanUs = 0.0;
-    for (double interval : m_intervals) spanUs += interval;
-    // From the end of a run of frames held back and delivered at once to the end of
-    // another: the first frames of such a run were taken long before they came, and a
-    // window that begins or ends within one would misstate the time its frames span.
-    const double heldUs = kHeldShare * spanUs / static_cast<double>(m_intervals.size());
-    size_t begin = 0;
-    size_t end = m_intervals.size();
-    while (begin < end && m_intervals[begin] < heldUs) spanUs -= m_intervals[begin++];
-    if (end > begin && m_intervals[end - 1] < heldUs) {
-        while (end > begin && m_intervals[end - 1] < heldUs) spanUs -= m_intervals[--end];
-        if (end > begin) spanUs -= m_intervals[--end];
-    }
-    const double spanRate =
-        spanUs > 0.0 ? static_cast<double>(end - begin) * 1.0e6 / spanUs : 0.0;
     // Around the median interval: a stall (frames never made) far above it and frames
     // held back far below it are no part of the camera's rate.
     m_intervalScratch.assign(m_intervals.begin(), m_intervals.end());
@@ -1096,6 +1081,7 @@ void CVideoDevice::MeasureRate()
     }
     const double medianRate =
         healthyUs > 0.0 ? static_cast<double>(healthy) * 1.0e6 / healthyUs : 0.0;
+    const double spanRate = SpanRate(2 * healthy >= m_intervals.size() ? medianUs : 0.0);
     const auto near = [](double a, double b) {
         return IsUsableRate(a) && IsUsableRate(b) && std::abs(a - b) <= kRateAgreement * b;
     };
@@ -1113,6 +1099,45 @@ void CVideoDevice::MeasureRate()
         m_rateKnown = true;
     }
     ResetRateWindow();
+}
+
+double CVideoDevice::SpanRate(double medianUs) const
+{
+    // Over the window's span, without a frame lost: exact, whatever the jitter, and right
+    // for a camera that holds frames back and delivers them at once. N frames span N - 1
+    // intervals: dividing N by the span would overstate the rate.
+    double spanUs = 0.0;
+    for (double interval : m_intervals) spanUs += interval;
+    // From the end of a run of frames held back and delivered at once to the end of
+    // another: the first frames of such a run were taken long before they came, and a
+    // window that begins or ends within one would misstate the time its frames span.
+    const double heldUs = kHeldShare * spanUs / static_cast<double>(m_intervals.size());
+    size_t begin = 0;
+    size_t end = m_intervals.size();
+    while (begin < end && m_intervals[begin] < heldUs) spanUs -= m_intervals[begin++];
+    if (end > begin && m_intervals[end - 1] < heldUs) {
+        while (end > begin && m_intervals[end - 1] < heldUs) spanUs -= m_intervals[--end];
+        if (end > begin) spanUs -= m_intervals[--end];
+    }
+    // A gap the frames after it do not make up for (none held back, none faster than usual)
+    // is a stall, frames never made or lost: no part of the span, or a short one would pass
+    // for the rate the camera states. One made up for was a thread held while frames waited.
+    size_t count = end - begin;
+    for (size_t i = begin; medianUs > 0.0 && i < end; ++i) {
+        if (m_intervals[i] <= (1.0 + kIntervalSpread) * medianUs) continue;
+        double afterUs = 0.0;
+        size_t after = 0;
+        bool isHeldAfter = false;
+        for (size_t j = i + 1; j < end && after < kStallCheckedFrames; ++j, ++after) {
+            afterUs += m_intervals[j];
+            isHeldAfter = isHeldAfter || m_intervals[j] < heldUs;
+        }
+        const double usualUs = (1.0 - kRateAgreement) * medianUs * static_cast<double>(after);
+        if (after == 0 || isHeldAfter || afterUs < usualUs) continue;
+        spanUs -= m_intervals[i];
+        --count;
+    }
+    return spanUs > 0.0 ? static_cast<double>(count) * 1.0e6 / spanUs : 0.0;
 }
 
 void CVideoDevice::NoteMissedGrab(double nowUs)

@@ -194,6 +194,7 @@ private:
     // Under the data mutex: ends the video early, readable, when the disk is nearly full.
     bool HasRoom();
     void MeasureRate();
+    double SpanRate(double medianUs) const;  // 0 for medianUs: no stall is told
     void ResetRateWindow();
     // Any thread: a message for the "Errors" page, tagged with the camera.
     void Report(const wxString& text, Severity severity = Severity::Error);

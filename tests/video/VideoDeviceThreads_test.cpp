@@ -48,12 +48,13 @@ protected:
 };
 
 // Runs call on another thread; true when it returned within the time a GUI may wait.
-// A call that is held up is freed by letting the camera give up, so the test ends.
+// Whether the call returns while the camera hangs (a first video loads codecs for seconds under
+// load). A call that is held up is freed by letting the camera give up, so the test ends.
 template <typename Call>
 bool ReturnsPromptly(SyntheticCamera& camera, Call call)
 {
     auto done = std::async(std::launch::async, call);
-    if (done.wait_for(5s) == std::future_status::ready) return true;
+    if (done.wait_for(kTimeout) == std::future_status::ready) return true;
     camera.Unblock();
     return false;
 }
