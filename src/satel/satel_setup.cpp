@@ -58,7 +58,7 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
         }
         // The board answers in order: a request sent before it acknowledged its period
         // and unanswered by then waits no more.
-        if (step.command == kSetPeriod) m_requestCount = m_expiredRequests = 0;
+        if (step.command == kSetPeriod) m_requestCount = m_expiredRequests = m_expiredMissed = 0;
     }
     return true;
 }

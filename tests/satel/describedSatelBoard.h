@@ -341,7 +341,10 @@ private:
             // A board thread the machine held longer than the device waits left the
             // line quiet all the same.
             const auto quiet = std::chrono::steady_clock::now() - m_lineFree;
-            if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) ++m_silences;
+            if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) {
+                ++m_silences;
+                m_heldInReply = true;
+            }
         }
     }
     Fault Draw(bool hasSample)
@@ -439,6 +442,7 @@ private:
         }
         m_put = 0;
         m_cutShort = false;
+        m_heldInReply = false;
         if (hasSample && m_vanishSoon.exchange(false)) {
             // The adapter goes once the device has the first half. A device that does
             // not read meanwhile (it gave up on a held-up board and tries again later)
@@ -486,7 +490,7 @@ private:
         // the board left unfinished may still be on its way when the device closes.
         const bool intact = fault != Fault::DoubledByte && fault != Fault::DroppedByte &&
                             fault != Fault::AddedByte && fault != Fault::NoiseInside &&
-                            fault != Fault::Stall && !m_cutShort;
+                            fault != Fault::Stall && !m_cutShort && !m_heldInReply;
         (intact ? m_replySizes : m_damagedSizes).push_back(m_put);
         if (fault == Fault::NoiseAfter) {
             // Now and then a closing block of noise: a reply that ran on would close there.
@@ -558,6 +562,7 @@ private:
     std::vector<size_t> m_damagedSizes;
     size_t m_put = 0;                    // board thread: bytes of the reply put so far
     bool m_cutShort = false;             // and whether the board left it unfinished
+    bool m_heldInReply = false;          // or its thread was held midway past the device's wait
     std::atomic<int64_t> m_longestGapMs{0};
     // Board thread only.
     bool m_clockStarted = false;

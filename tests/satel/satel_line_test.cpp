@@ -450,17 +450,17 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // a clean line, and the length its acknowledgements give.
     std::mt19937 more(seed ^ 0x9E3779B9u);
     const int timeoutMs = static_cast<int>(CSerialSatelDevice::DefaultReplyTimeoutMs(periodMs));
-    if (more() % 3 == 0 && !slow) {
+    if (more() % 3 == 0) {
         plan.busyAt = more() % 4 == 0 ? 0 : 6 + static_cast<int>(more() % 40);
         plan.busyMs = static_cast<int>(plan.busyAt == 0    ? 100 + more() % 400
                                        : periodMs == 1 ? 200 + more() % 1800
                                                        : 100 + more() % 600);
     }
+    // A slow line's replies grow ever longer, its requests ever fewer: it is busy early.
+    if (slow && plan.busyAt > 0) plan.busyAt = 1 + plan.busyAt % 2;
     const bool clean = more() % 8 == 0;
     const int ackLength = more() % 4 == 0 ? std::array<int, 5>{0, 1, 2, 3, 200}[more() % 5] : -1;
-    // A clean line (always with a busy board or acknowledgements of another length: noise
-    // with those is not drawn yet).
-    if (clean || plan.busyAt >= 0 || ackLength >= 0) plan.kinds.clear();
+    if (clean) plan.kinds.clear();
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
