@@ -111,8 +111,8 @@ public:
     int DroppedBytes() const { return m_droppedBytes.load(); }
     bool BusyOver() const { return m_plan.busyAt < 0 || m_busyOver.load(); }
     // Spells the board stopped answering for longer than the device waits (busy,
-    // stalled, reset, gone, its slow line held up, or its thread held before it read or
-    // answered a request).
+    // stalled, reset, gone, its slow line held up, or its thread held with a request
+    // waiting, unread or unanswered).
     int Silences() const { return m_silences.load(); }
     // How long the first sample request (the offsets') waited for its answer's first byte.
     int64_t FirstAnswerQuietMs() const { return m_firstQuietMs.load(); }
@@ -139,16 +139,12 @@ public:
         m_pty = &pty;
         m_stop = false;
         m_look = ::open(pty.SlaveName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        m_watchStop = false;
-        m_arrivedNs = 0;
-        m_watch = std::thread([this] { Watch(); });
         m_thread = std::thread([this] { Run(); });
     }
     void Stop()
     {
         m_stop = true;
         if (m_thread.joinable()) m_thread.join();
-        StopWatch();
         if (m_look >= 0) ::close(m_look);
         m_look = -1;
     }
@@ -179,40 +175,9 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    static int64_t Ns(Clock::time_point t) { return t.time_since_epoch().count(); }
-    // Beside the board's thread, notes when requests arrive: one that waits unread while
-    // that thread is held goes unanswered all the same. Stamps the first sight of bytes
-    // after an empty line.
-    void Watch()
-    {
-        bool empty = true;
-        while (!m_watchStop) {
-            pollfd entry{m_pty->Master(), POLLIN, 0};
-            const int ready = ::poll(&entry, 1, 1);
-            if (ready > 0 && (entry.revents & POLLIN)) {
-                if (empty) m_arrivedNs = Ns(Clock::now());
-                empty = false;
-                std::this_thread::sleep_for(std::chrono::microseconds(500));
-            } else if (ready == 0) {
-                empty = true;
-            }
-        }
-    }
-    void StopWatch()
-    {
-        m_watchStop = true;
-        if (m_watch.joinable()) m_watch.join();
-    }
-    // When the bytes just read arrived: the watcher's stamp, or where it saw none since
-    // the last read (itself held), the last time this thread found the line empty.
-    Clock::time_point ArrivalOf(Clock::time_point emptyAt)
-    {
-        const int64_t stamp = m_arrivedNs.exchange(0);
-        if (stamp > Ns(m_lastReadAt)) return Clock::time_point(Clock::duration(stamp));
-        return emptyAt;
-    }
-    // The first byte of an answer: the request waited from its arrival, or from the end
-    // of the answer before it, with the line quiet.
+    // The first byte of an answer: the request waited with the line quiet from when the
+    // board last found the line empty (its thread, held, may have read it late), or from
+    // the end of the answer before.
     void NoteAnswerStart()
     {
         if (m_answerStarted) return;
@@ -236,8 +201,7 @@ private:
             const ssize_t got = ::read(m_pty->Master(), bytes, sizeof bytes);
             m_hushed = m_hush.load();
             if (got <= 0 || m_hushed) continue;
-            m_requestAt = ArrivalOf(emptyAt);
-            m_lastReadAt = Clock::now();
+            m_requestAt = emptyAt;
             pending.append(bytes, static_cast<size_t>(got));
             while (pending.size() >= 8 && !m_vanished) {
                 const char command = pending[4];
@@ -519,7 +483,6 @@ private:
             m_goneSamples = static_cast<int64_t>((reply.size() - 5 - ending) / 6);
             m_goneFrom = m_sent.load() - m_goneSamples;
             m_unseen = seen <= 5;
-            StopWatch();  // it looks at the line that goes
             m_pty->CloseMaster();
             ++m_silences;
             m_vanished = true;
@@ -622,13 +585,9 @@ private:
     std::atomic<bool> m_busyOver{false};
     std::atomic<int> m_silences{0};
     std::atomic<int64_t> m_firstQuietMs{0};
-    std::thread m_watch;  // notes when requests arrive (Watch)
-    std::atomic<bool> m_watchStop{false};
-    std::atomic<int64_t> m_arrivedNs{0};  // steady clock, 0: none seen since the last read
-    // Board thread: when the request being answered arrived, the last read, the end of
-    // the last bytes put, the command answered and whether its first byte went.
+    // Board thread: the line last found empty before the request being answered, the
+    // end of the last bytes put, the command answered and whether its first byte went.
     Clock::time_point m_requestAt;
-    Clock::time_point m_lastReadAt;
     Clock::time_point m_lastPutEnd;
     char m_answering = 0;
     bool m_answerStarted = true;
