@@ -195,8 +195,9 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
         m_newest = m_newestBefore;
         m_hasNewest = m_hadNewestBefore;
     }
-    // Its bytes were damaged: a reply damaged alike is no copy of it.
-    if (m_unconfirmed > 0 && m_unconfirmedSeen < kSeen) m_seenSize[m_unconfirmedSeen] = 0;
+    // Its bytes were damaged: a reply damaged alike is no copy of it. One only left
+    // unconfirmed by a lost line came as the board sent it: a copy of it brings nothing.
+    if (damaged && m_unconfirmed > 0 && m_unconfirmedSeen < kSeen) m_seenSize[m_unconfirmedSeen] = 0;
     if (m_unconfirmedByLength >= 0) {
         const int64_t lost = Bounded(m_unconfirmedByLength);
         m_countedSince += lost;

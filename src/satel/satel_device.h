@@ -230,7 +230,7 @@ protected:
     bool AwaitAck(uint8_t command, uint32_t timeoutMs);
     bool CalcOffsets(int ms);
     // The first sample reply after the offsets' wait: its samples, at most expected;
-    // -1: none came in time.
+    // -1: none came whole in time.
     int ReadOffsetReply(int expected);
     bool ConfigureBoard(uint32_t timeoutMs = 0);
     // The board's length rule and ending learnt anew from the next replies.

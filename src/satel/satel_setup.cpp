@@ -154,7 +154,7 @@ int CSerialSatelDevice::ReadOffsetReply(int expected)
         NoteAnswered();
         return std::min(m_replySamples, expected);
     }
-    return 0;
+    return -1;  // no whole sample reply among them (one refused): asked again
 }
 
 void CSerialSatelDevice::CheckInit()

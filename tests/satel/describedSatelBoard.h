@@ -114,8 +114,10 @@ public:
     // stalled, reset, gone, its slow line held up, or its thread held with a request
     // waiting, unread or unanswered).
     int Silences() const { return m_silences.load(); }
-    // How long the first sample request (the offsets') waited for its answer's first byte.
+    // How long the first sample request (the offsets') waited for its answer's first
+    // byte (a day: never answered), and the longest any request before it waited.
     int64_t FirstAnswerQuietMs() const { return m_firstQuietMs.load(); }
+    int64_t SetupQuietMs() const { return m_setupQuietMs.load(); }
     // Answers nothing more, and waits until the device took all that was sent: every
     // reply sent can then be read whole before the device closes.
     bool Hush()
@@ -186,6 +188,8 @@ private:
         const int64_t quietMs = std::chrono::duration_cast<std::chrono::milliseconds>(quiet).count();
         if (quietMs > m_plan.stallMs / 3) ++m_silences;
         if (m_answering == 'B' && m_requests == 1) m_firstQuietMs = quietMs;
+        if (m_answering != 'B' && m_requests == 0)
+            m_setupQuietMs = std::max(m_setupQuietMs.load(), quietMs);
     }
     void Run()
     {
@@ -584,7 +588,8 @@ private:
     std::atomic<int> m_droppedBytes{0};
     std::atomic<bool> m_busyOver{false};
     std::atomic<int> m_silences{0};
-    std::atomic<int64_t> m_firstQuietMs{0};
+    std::atomic<int64_t> m_firstQuietMs{86400000};
+    std::atomic<int64_t> m_setupQuietMs{0};
     // Board thread: the line last found empty before the request being answered, the
     // end of the last bytes put, the command answered and whether its first byte went.
     Clock::time_point m_requestAt;
