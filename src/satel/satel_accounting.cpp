@@ -296,6 +296,13 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     const int samples = SamplesIn(count, ending);
     m_replyFill = 0;
     m_inGarbage = false;
+    if (m_blockOffRest > 0 && ending == Ending::Lone) {
+        const int64_t lost = Bounded(m_blockOffRest);
+        m_countedSince += lost;
+        CountLost(lost);
+    }
+    m_blockOffRest = 0;
+    m_blockOffRun = 0;
     LearnWay(count, ending, length, samples);
     // A length that ends it right there, in one of the ways a board counts, says its
     // samples as a learnt one does (before the way is learnt again): bytes behind it

@@ -91,6 +91,24 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
     return true;
 }
 
+// Before the board's ending is known, a lone '*' right behind five zero bytes may be a
+// block's, a byte doubled or added inside (the samples after it shifted). Where the
+// length fits that reading, the reply is refused: its samples by the block's reading now,
+// the one more of the lone reading once the next reply shows that ending. A second such
+// reply in a row is taken: the board ends so.
+bool CSerialSatelDevice::BlockByteOff(size_t count)
+{
+    if (m_ending != Ending::Unknown || count < kHeaderSize + kClosingSize + 1) return false;
+    for (size_t i = count - kClosingSize; i + 1 < count; ++i)
+        if (m_reply[i] != 0) return false;
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    if (length != 0 && RuleFor(length, count - 1, Ending::Block) == LengthRule::Unknown)
+        return false;
+    if (++m_blockOffRun >= 2) return false;
+    m_blockOffRest = length == 0 || RuleFor(length, count, Ending::Lone) != LengthRule::Unknown;
+    return true;
+}
+
 int CSerialSatelDevice::SamplesIn(size_t count, Ending ending) const
 {
     if (!CanClose(count, ending)) return -1;
@@ -347,6 +365,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             NoteReplyStart();
         }
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
+            // What follows a reply closed by a lone '*' is a header or it refutes that
+            // '*' (its last byte came after the wait for it).
+            if (m_loneOpen) RefuteLone();
             if (count == 2) NoteRefutedByte(kHash);
             if (byte != kHash) NoteRefutedByte(byte);
             NoteGarbage();
@@ -359,6 +380,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
         if (count == kHeaderSize) {
             if (!IsKind(m_reply[4])) {
                 // No header: its '#' was noise, what follows is read again.
+                if (m_loneOpen) RefuteLone();
                 NoteRefutedByte(kHash);
                 NoteGarbage();
                 ++noise;
@@ -398,6 +420,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 // that ends with a block: more follows at once.
                 if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
                     continue;
+                if (ending == Ending::Lone && BlockByteOff(count)) {
+                    const size_t blockBody = count - 1 - kHeaderSize - kClosingSize;
+                    return Refuse(count, static_cast<int64_t>(blockBody / kSampleSize));
+                }
                 if (FormerWayDamaged(count, ending)) return Refuse(count, m_otherWayCounted);
                 return CloseSampleReply(count, ending);
             }
