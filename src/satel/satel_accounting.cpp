@@ -354,7 +354,9 @@ void CSerialSatelDevice::TakeReply(bool late)
     NoteAnswered();
     ++m_takenReplies;
     const bool initialising = m_initPending.load();
-    if (late && !initialising) m_lateReplies.fetch_add(1);
+    // Late: it came after its time-out, or answers a request counted missed (a busy
+    // board answers every request in order once back).
+    if ((late || m_answeredMissed) && !initialising) m_lateReplies.fetch_add(1);
     for (int j = 0; j < m_replySamples; ++j) {
         double values[3];
         DecodeSample(m_reply.data() + kHeaderSize + static_cast<size_t>(j) * kSampleSize, values);

@@ -218,6 +218,9 @@ protected:
     // while it goes; the board may answer at once).
     void NoteRequest(double sentUs);
     void NoteAnswered();
+    // The newest request got no reply in time: counted missed, and its reply, if it
+    // comes, late.
+    void NoteMissed();
     bool IsRequestWaiting();
     // Replies that wait on the line (late ones): their samples taken in order.
     Reply TakeWaitingReplies();
@@ -227,7 +230,8 @@ protected:
     Reply ReadAnswer(uint32_t timeoutMs);
     bool AwaitAck(uint8_t command, uint32_t timeoutMs);
     bool CalcOffsets(int ms);
-    // The first sample reply after the offsets' wait: its samples, at most expected.
+    // The first sample reply after the offsets' wait: its samples, at most expected;
+    // -1: none came in time.
     int ReadOffsetReply(int expected);
     bool ConfigureBoard(uint32_t timeoutMs = 0);
     // The board's length rule and ending learnt anew from the next replies.
@@ -387,9 +391,12 @@ protected:
     // first; one unanswered for long waits no more.
     static constexpr size_t kRequestRing = 32;
     std::array<double, kRequestRing> m_requestUs{};
+    std::array<bool, kRequestRing> m_requestMissed{};  // counted missed while awaited
     size_t m_requestHead = 0;
     size_t m_requestCount = 0;
     size_t m_expiredRequests = 0;  // given up on, while no reply had come for them
+    size_t m_expiredMissed = 0;    // of those, counted missed
+    bool m_answeredMissed = false;  // the request the last reply answered was counted missed
     // Acquisition thread: program time of the request the last reply taken answered,
     // and the samples taken or counted lost since: the board gathered no more than the
     // time since allows.

@@ -413,6 +413,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             for (Ending ending : {Ending::Block, Ending::Lone}) {
                 if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
                     continue;
+                // A reply sent again from a few requests back holds more samples than
+                // the time since allows, yet it is whole: a copy, not damage.
+                if (!m_headerPlausible && IsCopy(m_reply.data(), count))
+                    return CloseSampleReply(count, ending);
                 // Where the length failed, or the header is none of this board's, the
                 // ending only tells where the refused bytes end.
                 if (m_byLength >= 0 || !m_headerPlausible) return Refuse(count, RefusedSamples(count));

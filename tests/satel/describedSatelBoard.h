@@ -111,8 +111,11 @@ public:
     int DroppedBytes() const { return m_droppedBytes.load(); }
     bool BusyOver() const { return m_plan.busyAt < 0 || m_busyOver.load(); }
     // Spells the board stopped answering for longer than the device waits (busy,
-    // stalled, reset, gone, or its slow line held up).
+    // stalled, reset, gone, its slow line held up, or its thread held before it read or
+    // answered a request).
     int Silences() const { return m_silences.load(); }
+    // How long the first sample request (the offsets') waited for its answer's first byte.
+    int64_t FirstAnswerQuietMs() const { return m_firstQuietMs.load(); }
     // Answers nothing more, and waits until the device took all that was sent: every
     // reply sent can then be read whole before the device closes.
     bool Hush()
@@ -136,12 +139,16 @@ public:
         m_pty = &pty;
         m_stop = false;
         m_look = ::open(pty.SlaveName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        m_watchStop = false;
+        m_arrivedNs = 0;
+        m_watch = std::thread([this] { Watch(); });
         m_thread = std::thread([this] { Run(); });
     }
     void Stop()
     {
         m_stop = true;
         if (m_thread.joinable()) m_thread.join();
+        StopWatch();
         if (m_look >= 0) ::close(m_look);
         m_look = -1;
     }
@@ -171,16 +178,66 @@ public:
     bool Vanished() const { return m_vanished.load(); }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    static int64_t Ns(Clock::time_point t) { return t.time_since_epoch().count(); }
+    // Beside the board's thread, notes when requests arrive: one that waits unread while
+    // that thread is held goes unanswered all the same. Stamps the first sight of bytes
+    // after an empty line.
+    void Watch()
+    {
+        bool empty = true;
+        while (!m_watchStop) {
+            pollfd entry{m_pty->Master(), POLLIN, 0};
+            const int ready = ::poll(&entry, 1, 1);
+            if (ready > 0 && (entry.revents & POLLIN)) {
+                if (empty) m_arrivedNs = Ns(Clock::now());
+                empty = false;
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            } else if (ready == 0) {
+                empty = true;
+            }
+        }
+    }
+    void StopWatch()
+    {
+        m_watchStop = true;
+        if (m_watch.joinable()) m_watch.join();
+    }
+    // When the bytes just read arrived: the watcher's stamp, or where it saw none since
+    // the last read (itself held), the last time this thread found the line empty.
+    Clock::time_point ArrivalOf(Clock::time_point emptyAt)
+    {
+        const int64_t stamp = m_arrivedNs.exchange(0);
+        if (stamp > Ns(m_lastReadAt)) return Clock::time_point(Clock::duration(stamp));
+        return emptyAt;
+    }
+    // The first byte of an answer: the request waited from its arrival, or from the end
+    // of the answer before it, with the line quiet.
+    void NoteAnswerStart()
+    {
+        if (m_answerStarted) return;
+        m_answerStarted = true;
+        const auto quiet = Clock::now() - std::max(m_requestAt, m_lastPutEnd);
+        const int64_t quietMs = std::chrono::duration_cast<std::chrono::milliseconds>(quiet).count();
+        if (quietMs > m_plan.stallMs / 3) ++m_silences;
+        if (m_answering == 'B' && m_requests == 1) m_firstQuietMs = quietMs;
+    }
     void Run()
     {
         std::string pending;
+        auto emptyAt = Clock::now();
         while (!m_stop && !m_vanished) {
             pollfd entry{m_pty->Master(), POLLIN, 0};
-            if (::poll(&entry, 1, 5) <= 0 || !(entry.revents & POLLIN)) continue;
+            if (::poll(&entry, 1, 5) <= 0 || !(entry.revents & POLLIN)) {
+                emptyAt = Clock::now();
+                continue;
+            }
             char bytes[64];
             const ssize_t got = ::read(m_pty->Master(), bytes, sizeof bytes);
             m_hushed = m_hush.load();
             if (got <= 0 || m_hushed) continue;
+            m_requestAt = ArrivalOf(emptyAt);
+            m_lastReadAt = Clock::now();
             pending.append(bytes, static_cast<size_t>(got));
             while (pending.size() >= 8 && !m_vanished) {
                 const char command = pending[4];
@@ -319,8 +376,10 @@ private:
     // A slow line's reply stops where the board is hushed (the rest never comes).
     void Put(const std::string& bytes)
     {
+        NoteAnswerStart();
         if (m_plan.lineBytesPerSecond <= 0) {
             if (m_pty->SendUnless(bytes, m_stop)) m_put += bytes.size();
+            m_lastPutEnd = Clock::now();
             return;
         }
         // In pieces of a millisecond's worth, each when the line has carried the last.
@@ -338,10 +397,14 @@ private:
             m_lineFree = std::max(m_lineFree, std::chrono::steady_clock::now() -
                                                   std::chrono::milliseconds(5));
             std::this_thread::sleep_until(m_lineFree);
+            m_lastPutEnd = Clock::now();
             // A board thread the machine held longer than the device waits left the
             // line quiet all the same.
             const auto quiet = std::chrono::steady_clock::now() - m_lineFree;
-            if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) ++m_silences;
+            if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) {
+                ++m_silences;
+                m_heldInReply = true;
+            }
         }
     }
     Fault Draw(bool hasSample)
@@ -367,6 +430,8 @@ private:
     }
     void Answer(char command)
     {
+        m_answering = command;
+        m_answerStarted = false;
         if (command == 'R' && !m_clockStarted) {
             m_clockStarted = true;
             m_start = std::chrono::steady_clock::now();
@@ -439,11 +504,13 @@ private:
         }
         m_put = 0;
         m_cutShort = false;
+        m_heldInReply = false;
         if (hasSample && m_vanishSoon.exchange(false)) {
             // The adapter goes once the device has the first half. A device that does
             // not read meanwhile (it gave up on a held-up board and tries again later)
             // sees what it read.
             const std::string half = reply.substr(0, reply.size() / 2);
+            NoteAnswerStart();
             m_pty->SendUnless(half, m_stop);
             const size_t seen =
                 half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
@@ -452,17 +519,20 @@ private:
             m_goneSamples = static_cast<int64_t>((reply.size() - 5 - ending) / 6);
             m_goneFrom = m_sent.load() - m_goneSamples;
             m_unseen = seen <= 5;
+            StopWatch();  // it looks at the line that goes
             m_pty->CloseMaster();
             ++m_silences;
             m_vanished = true;
             return;
         }
         if (fault == Fault::Dribble && reply.size() < 40) {
+            NoteAnswerStart();
             for (char byte : reply) {
                 m_pty->SendUnless(std::string(1, byte), m_stop);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + m_random() % 4));
             }
             m_put = reply.size();
+            m_lastPutEnd = Clock::now();
         } else if (fault == Fault::Stall) {
             const size_t cut = 5 + m_random() % (reply.size() - 5);
             Put(reply.substr(0, cut));
@@ -486,7 +556,7 @@ private:
         // the board left unfinished may still be on its way when the device closes.
         const bool intact = fault != Fault::DoubledByte && fault != Fault::DroppedByte &&
                             fault != Fault::AddedByte && fault != Fault::NoiseInside &&
-                            fault != Fault::Stall && !m_cutShort;
+                            fault != Fault::Stall && !m_cutShort && !m_heldInReply;
         (intact ? m_replySizes : m_damagedSizes).push_back(m_put);
         if (fault == Fault::NoiseAfter) {
             // Now and then a closing block of noise: a reply that ran on would close there.
@@ -551,6 +621,17 @@ private:
     std::atomic<int> m_droppedBytes{0};
     std::atomic<bool> m_busyOver{false};
     std::atomic<int> m_silences{0};
+    std::atomic<int64_t> m_firstQuietMs{0};
+    std::thread m_watch;  // notes when requests arrive (Watch)
+    std::atomic<bool> m_watchStop{false};
+    std::atomic<int64_t> m_arrivedNs{0};  // steady clock, 0: none seen since the last read
+    // Board thread: when the request being answered arrived, the last read, the end of
+    // the last bytes put, the command answered and whether its first byte went.
+    Clock::time_point m_requestAt;
+    Clock::time_point m_lastReadAt;
+    Clock::time_point m_lastPutEnd;
+    char m_answering = 0;
+    bool m_answerStarted = true;
     std::atomic<bool> m_hush{false};
     std::atomic<bool> m_hushed{false};
     int m_requests = 0;                  // board thread: sample requests read
@@ -558,6 +639,7 @@ private:
     std::vector<size_t> m_damagedSizes;
     size_t m_put = 0;                    // board thread: bytes of the reply put so far
     bool m_cutShort = false;             // and whether the board left it unfinished
+    bool m_heldInReply = false;          // or its thread was held midway past the device's wait
     std::atomic<int64_t> m_longestGapMs{0};
     // Board thread only.
     bool m_clockStarted = false;
