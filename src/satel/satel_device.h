@@ -154,6 +154,7 @@ protected:
     Reply StartCut(size_t count);
     // What a refused reply of that many bytes held, by its length or else its bytes.
     int64_t RefusedSamples(size_t bytes) const;
+    int64_t RefusedAnew(size_t count);
     int64_t VanishedSamples(size_t count);
     int64_t SamplesByLengthGuess(size_t count, bool grown = false) const;
     // When a read gives way to a due frame, on the steady clock.
@@ -162,6 +163,7 @@ protected:
     bool CanClose(size_t count, Ending ending) const;
     bool InHeaderLength(size_t count) const;
     bool FormerWayDamaged(size_t count, Ending ending);
+    bool BlockByteOff(size_t count);
     int SamplesIn(size_t count, Ending ending) const;
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
@@ -326,6 +328,11 @@ protected:
     // it was the former way, or the other.
     int64_t m_otherWayCounted = 0;
     std::array<int64_t, 2> m_otherWayRest{};
+    std::array<int64_t, 2> m_anewRest{};  // of the reply being refused
+    // Acquisition thread: replies in a row refused as a block a byte off, and the sample
+    // the last one holds more if the board's ending proves lone.
+    int m_blockOffRun = 0;
+    int64_t m_blockOffRest = 0;
     bool m_inGarbage = false;
     // Acquisition thread: the reply being read: where its length ends it (0: by its
     // ending), and whether that length is the board's.

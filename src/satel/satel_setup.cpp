@@ -74,6 +74,8 @@ void CSerialSatelDevice::ForgetWay()
     m_lengthRule = m_ruleCandidate = LengthRule::Unknown;
     m_ruleVotes = 0;
     m_ending = Ending::Unknown;
+    m_blockOffRun = 0;
+    m_blockOffRest = 0;
 }
 
 bool CSerialSatelDevice::CalcOffsets(int ms)

@@ -198,12 +198,13 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         run.port = link.Path();
         run.texts = TextsNaming(run.port);
         // From the frame a loss names to the one its return names, the frames hold what
-        // the frame before them held.
+        // the frame before them held (none where it came back before its queued samples
+        // ran out).
         const long long lost = FrameIn(FindText(run.texts, "does not answer from frame"),
                                        "from frame ");
         const long long back = FrameIn(FindText(run.texts, "answers again at frame"),
                                        "again at frame ");
-        const long long end = back >= lost ? std::min<long long>(back, run.frames) : run.frames;
+        const long long end = back >= 0 ? std::min<long long>(back, run.frames) : run.frames;
         for (long long f = lost; lost > 0 && f < end; ++f)
             run.unfrozen += view.frames[static_cast<size_t>(f)].values !=
                             view.frames[static_cast<size_t>(lost - 1)].values;
