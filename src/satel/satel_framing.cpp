@@ -92,14 +92,17 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
     return true;
 }
 
-// Before the board's ending is known, a lone '*' that ends five zero bytes but for one
-// byte among or before them may be a block's, a byte doubled or added inside (the samples
-// after it shifted). Where the length fits that reading, the reply is refused: its
-// samples by the block's reading now, the one more of the lone reading once the next
-// reply shows that ending. A second such reply in a row is taken: the board ends so.
+// While a board configured again shows its ending anew, a lone '*' that ends five zero
+// bytes but for one byte among or before them may be a block's, a byte doubled or added
+// inside (the samples after it shifted). Where the length fits that reading, the reply is
+// refused: its samples by the block's reading now, the one more of the lone reading once
+// the next reply shows that ending. A second such reply in a row is taken: the board ends
+// so.
 bool CSerialSatelDevice::BlockByteOff(size_t count)
 {
-    if (m_ending != Ending::Unknown || count < kHeaderSize + kClosingSize + 1) return false;
+    if (m_ending != Ending::Unknown || m_formerEnding == Ending::Unknown ||
+        count < kHeaderSize + kClosingSize + 1)
+        return false;
     if (std::count(m_reply.begin() + static_cast<std::ptrdiff_t>(count - kClosingSize - 1),
                    m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1), uint8_t{0}) <
         static_cast<std::ptrdiff_t>(kClosingSize - 1))
