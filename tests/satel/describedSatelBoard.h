@@ -371,6 +371,8 @@ private:
             const auto quiet = std::chrono::steady_clock::now() - m_lineFree;
             if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) {
                 ++m_silences;
+                // Stalled as by the line: the device may refuse the reply.
+                if (!m_heldInReply) ++m_damaging;
                 m_heldInReply = true;
             }
         }
@@ -400,6 +402,7 @@ private:
     {
         m_answering = command;
         m_answerStarted = false;
+        m_heldInReply = false;
         if (command == 'R' && !m_clockStarted) {
             m_clockStarted = true;
             m_start = std::chrono::steady_clock::now();
