@@ -98,8 +98,41 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
         const int64_t lost = Bounded(samples);
         m_countedSince += lost;
         CountLost(lost);
+        m_otherWayRest[0] += m_anewRest[0];
+        m_otherWayRest[1] += m_anewRest[1];
     }
+    m_anewRest = {0, 0};
     return Reply::Damaged;
+}
+
+// While the board's way is learnt again, a refused reply read by its length the former
+// way may hold another count read the other ending's way (a byte lost or added inside):
+// the fewer are said now, the rest once the next reply shows which ending the board has.
+int64_t CSerialSatelDevice::RefusedAnew(size_t count)
+{
+    m_anewRest = {0, 0};
+    const int64_t samples = RefusedSamples(count);
+    const size_t length = count >= kHeaderSize ? DecodeU16(m_reply.data() + 2) : 0;
+    if (m_ending != Ending::Unknown || m_formerEnding == Ending::Unknown || m_byLength >= 0 ||
+        !m_headerPlausible || length == 0 || m_reply[4] != kSamples ||
+        m_formerRule == LengthRule::Unknown || m_formerRule == LengthRule::None ||
+        samples != SamplesByLengthGuess(count, true))
+        return samples;
+    const Ending other = m_formerEnding == Ending::Lone ? Ending::Block : Ending::Lone;
+    const size_t closing = EndingSize(other);
+    int64_t fewest = -1;
+    for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
+        const size_t end = LengthEnd(length, rule, other);
+        if (end + 1 < count || end > count + 1 || end < kHeaderSize + closing ||
+            (end - kHeaderSize - closing) % kSampleSize != 0)
+            continue;
+        const int64_t held = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
+        fewest = fewest < 0 ? held : std::min(fewest, held);
+    }
+    if (fewest < 0 || samples < 0) return samples;
+    const int64_t now = std::min(samples, fewest);
+    m_anewRest = {samples - now, fewest - now};
+    return now;
 }
 
 void CSerialSatelDevice::StartRefuted(size_t count)
@@ -195,8 +228,9 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
         m_newest = m_newestBefore;
         m_hasNewest = m_hadNewestBefore;
     }
-    // Its bytes were damaged: a reply damaged alike is no copy of it.
-    if (m_unconfirmed > 0 && m_unconfirmedSeen < kSeen) m_seenSize[m_unconfirmedSeen] = 0;
+    // Its bytes were damaged: a reply damaged alike is no copy of it. One only left
+    // unconfirmed by a lost line came as the board sent it: a copy of it brings nothing.
+    if (damaged && m_unconfirmed > 0 && m_unconfirmedSeen < kSeen) m_seenSize[m_unconfirmedSeen] = 0;
     if (m_unconfirmedByLength >= 0) {
         const int64_t lost = Bounded(m_unconfirmedByLength);
         m_countedSince += lost;
@@ -296,6 +330,13 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     const int samples = SamplesIn(count, ending);
     m_replyFill = 0;
     m_inGarbage = false;
+    if (m_blockOffRest > 0 && ending == Ending::Lone) {
+        const int64_t lost = Bounded(m_blockOffRest);
+        m_countedSince += lost;
+        CountLost(lost);
+    }
+    m_blockOffRest = 0;
+    m_blockOffRun = 0;
     LearnWay(count, ending, length, samples);
     // A length that ends it right there, in one of the ways a board counts, says its
     // samples as a learnt one does (before the way is learnt again): bytes behind it
@@ -347,7 +388,9 @@ void CSerialSatelDevice::TakeReply(bool late)
     NoteAnswered();
     ++m_takenReplies;
     const bool initialising = m_initPending.load();
-    if (late && !initialising) m_lateReplies.fetch_add(1);
+    // Late: it came after its time-out, or answers a request counted missed (a busy
+    // board answers every request in order once back).
+    if ((late || m_answeredMissed) && !initialising) m_lateReplies.fetch_add(1);
     for (int j = 0; j < m_replySamples; ++j) {
         double values[3];
         DecodeSample(m_reply.data() + kHeaderSize + static_cast<size_t>(j) * kSampleSize, values);

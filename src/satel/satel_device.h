@@ -154,6 +154,7 @@ protected:
     Reply StartCut(size_t count);
     // What a refused reply of that many bytes held, by its length or else its bytes.
     int64_t RefusedSamples(size_t bytes) const;
+    int64_t RefusedAnew(size_t count);
     int64_t VanishedSamples(size_t count);
     int64_t SamplesByLengthGuess(size_t count, bool grown = false) const;
     // When a read gives way to a due frame, on the steady clock.
@@ -162,6 +163,7 @@ protected:
     bool CanClose(size_t count, Ending ending) const;
     bool InHeaderLength(size_t count) const;
     bool FormerWayDamaged(size_t count, Ending ending);
+    bool BlockByteOff(size_t count);
     int SamplesIn(size_t count, Ending ending) const;
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
@@ -217,6 +219,9 @@ protected:
     // while it goes; the board may answer at once).
     void NoteRequest(double sentUs);
     void NoteAnswered();
+    // The newest request got no reply in time: counted missed, and its reply, if it
+    // comes, late.
+    void NoteMissed();
     bool IsRequestWaiting();
     // Replies that wait on the line (late ones): their samples taken in order.
     Reply TakeWaitingReplies();
@@ -226,7 +231,8 @@ protected:
     Reply ReadAnswer(uint32_t timeoutMs);
     bool AwaitAck(uint8_t command, uint32_t timeoutMs);
     bool CalcOffsets(int ms);
-    // The first sample reply after the offsets' wait: its samples, at most expected.
+    // The first sample reply after the offsets' wait: its samples, at most expected;
+    // -1: none came whole in time.
     int ReadOffsetReply(int expected);
     bool ConfigureBoard(uint32_t timeoutMs = 0);
     // The board's length rule and ending learnt anew from the next replies.
@@ -322,6 +328,11 @@ protected:
     // it was the former way, or the other.
     int64_t m_otherWayCounted = 0;
     std::array<int64_t, 2> m_otherWayRest{};
+    std::array<int64_t, 2> m_anewRest{};  // of the reply being refused
+    // Acquisition thread: replies in a row refused as a block a byte off, and the sample
+    // the last one holds more if the board's ending proves lone.
+    int m_blockOffRun = 0;
+    int64_t m_blockOffRest = 0;
     bool m_inGarbage = false;
     // Acquisition thread: the reply being read: where its length ends it (0: by its
     // ending), and whether that length is the board's.
@@ -382,9 +393,12 @@ protected:
     // first; one unanswered for long waits no more.
     static constexpr size_t kRequestRing = 32;
     std::array<double, kRequestRing> m_requestUs{};
+    std::array<bool, kRequestRing> m_requestMissed{};  // counted missed while awaited
     size_t m_requestHead = 0;
     size_t m_requestCount = 0;
     size_t m_expiredRequests = 0;  // given up on, while no reply had come for them
+    size_t m_expiredMissed = 0;    // of those, counted missed
+    bool m_answeredMissed = false;  // the request the last reply answered was counted missed
     // Acquisition thread: program time of the request the last reply taken answered,
     // and the samples taken or counted lost since: the board gathered no more than the
     // time since allows.

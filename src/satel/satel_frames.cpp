@@ -165,7 +165,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         const bool awaited = m_awaiting && m_replyFill == 0;
         last = SettlePartialReply();
         if (last == Reply::Samples) TakeReply(false);
-        if (last == Reply::None && awaited) m_missedReplies.fetch_add(1);
+        if (last == Reply::None && awaited) NoteMissed();
         if (last != Reply::Ack && last != Reply::Damaged && last != Reply::Repeat &&
             last != Reply::Noise)
             return settle();
@@ -196,7 +196,7 @@ bool CSerialSatelDevice::ReadFrames(int ms)
         if (last != Reply::Ack && last != Reply::Repeat && last != Reply::Noise) break;
     }
     if (last == Reply::Samples) TakeReply(false);
-    if (last == Reply::None && m_replyFill == 0) m_missedReplies.fetch_add(1);
+    if (last == Reply::None && m_replyFill == 0) NoteMissed();
     return settle();
 }
 

@@ -87,7 +87,31 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
     const int64_t former = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
     const int64_t own = SamplesIn(count, ending);
     m_otherWayCounted = std::min(former, own);
-    m_otherWayRest = {former - m_otherWayCounted, own - m_otherWayCounted};
+    m_otherWayRest[0] += former - m_otherWayCounted;
+    m_otherWayRest[1] += own - m_otherWayCounted;
+    return true;
+}
+
+// While a board configured again shows its ending anew, a lone '*' that ends five zero
+// bytes but for one byte among or before them may be a block's, a byte doubled or added
+// inside (the samples after it shifted). Where the length fits that reading, the reply is
+// refused: its samples by the block's reading now, the one more of the lone reading once
+// the next reply shows that ending. A second such reply in a row is taken: the board ends
+// so.
+bool CSerialSatelDevice::BlockByteOff(size_t count)
+{
+    if (m_ending != Ending::Unknown || m_formerEnding == Ending::Unknown ||
+        count < kHeaderSize + kClosingSize + 1)
+        return false;
+    if (std::count(m_reply.begin() + static_cast<std::ptrdiff_t>(count - kClosingSize - 1),
+                   m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1), uint8_t{0}) <
+        static_cast<std::ptrdiff_t>(kClosingSize - 1))
+        return false;
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    if (length != 0 && RuleFor(length, count - 1, Ending::Block) == LengthRule::Unknown)
+        return false;
+    if (++m_blockOffRun >= 2) return false;
+    m_blockOffRest = length == 0 || RuleFor(length, count, Ending::Lone) != LengthRule::Unknown;
     return true;
 }
 
@@ -347,6 +371,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             NoteReplyStart();
         }
         if ((count == 1 && byte != kHash) || (count == 2 && byte != kI)) {
+            // What follows a reply closed by a lone '*' is a header or it refutes that
+            // '*' (its last byte came after the wait for it).
+            if (m_loneOpen) RefuteLone();
             if (count == 2) NoteRefutedByte(kHash);
             if (byte != kHash) NoteRefutedByte(byte);
             NoteGarbage();
@@ -359,6 +386,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
         if (count == kHeaderSize) {
             if (!IsKind(m_reply[4])) {
                 // No header: its '#' was noise, what follows is read again.
+                if (m_loneOpen) RefuteLone();
                 NoteRefutedByte(kHash);
                 NoteGarbage();
                 ++noise;
@@ -391,6 +419,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             for (Ending ending : {Ending::Block, Ending::Lone}) {
                 if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
                     continue;
+                // A reply sent again from a few requests back holds more samples than
+                // the time since allows, yet it is whole: a copy, not damage.
+                if (!m_headerPlausible && IsCopy(m_reply.data(), count))
+                    return CloseSampleReply(count, ending);
                 // Where the length failed, or the header is none of this board's, the
                 // ending only tells where the refused bytes end.
                 if (m_byLength >= 0 || !m_headerPlausible) return Refuse(count, RefusedSamples(count));
@@ -398,6 +430,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 // that ends with a block: more follows at once.
                 if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
                     continue;
+                if (ending == Ending::Lone && BlockByteOff(count)) {
+                    const size_t blockBody = count - 1 - kHeaderSize - kClosingSize;
+                    return Refuse(count, static_cast<int64_t>(blockBody / kSampleSize));
+                }
                 if (FormerWayDamaged(count, ending)) return Refuse(count, m_otherWayCounted);
                 return CloseSampleReply(count, ending);
             }
@@ -409,7 +445,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             // So was it where no more than one request waits: two replies cannot answer it.
             if (count - kHeaderSize + kNoiseRoom < m_minEnd || m_requestCount + m_expiredRequests <= 1)
                 m_headerPlausible = false;
-            return Refuse(count - kHeaderSize, RefusedSamples(count - kHeaderSize));
+            return Refuse(count - kHeaderSize, RefusedAnew(count - kHeaderSize));
         }
         if (count >= kMaxReply) return StartCut(count);
     }
@@ -430,7 +466,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
                                        [](uint8_t b) { return b == 0; });
         if (m_byLength >= 0 || !m_headerPlausible || ended ||
             SamplesByLengthGuess(count, true) >= 0)
-            return Refuse(count, RefusedSamples(count));
+            return Refuse(count, RefusedAnew(count));
         const Reply reply = Refuse(count, 0);
         if (!m_refusedCopy) StartRefuted(count);
         return reply;

@@ -96,7 +96,7 @@ void CSerialSatelDevice::ForgetReply()
     m_unreadLeft = 0;
     m_inGarbage = false;
     m_requestCount = 0;  // their replies, if any, are gone with the rest
-    m_expiredRequests = 0;
+    m_expiredRequests = m_expiredMissed = 0;
 }
 
 // The first byte of a reply: the time before its read was the board's.
@@ -132,6 +132,7 @@ void CSerialSatelDevice::NoteRequest(double sentUs)
         --m_requestCount;
     }
     m_requestUs[(m_requestHead + m_requestCount) % kRequestRing] = sentUs;
+    m_requestMissed[(m_requestHead + m_requestCount) % kRequestRing] = false;
     ++m_requestCount;
     m_noiseAwaiting = 0;
 }
@@ -144,6 +145,8 @@ bool CSerialSatelDevice::IsRequestWaiting()
     const double liveUs = (std::max(4.0 * m_replyTimeoutMs, 500.0) + 2000.0) * 1000.0;
     const double nowUs = std::min(ReadProgramClockUs(), m_firstByteUs);
     while (m_requestCount > 0 && nowUs - m_requestUs[m_requestHead] >= liveUs) {
+        if (m_requestMissed[m_requestHead])
+            m_expiredMissed = std::min(m_expiredMissed + 1, kRequestRing);
         m_requestHead = (m_requestHead + 1) % kRequestRing;
         --m_requestCount;
         m_expiredRequests = std::min(m_expiredRequests + 1, kRequestRing);
@@ -159,15 +162,28 @@ void CSerialSatelDevice::NoteAnswered()
     // the one the last reply was taken for (one that waited on, or was flushed).
     m_boundFromUs = m_lastAnsweredUs;
     m_countedSince = 0;
-    if (m_requestCount == 0 && m_expiredRequests > 0) --m_expiredRequests;
+    m_answeredMissed = false;
+    if (m_requestCount == 0 && m_expiredRequests > 0) {
+        --m_expiredRequests;
+        m_answeredMissed = m_expiredMissed > 0;
+        if (m_expiredMissed > 0) --m_expiredMissed;
+    }
     if (m_requestCount == 0) {
         // A request that was flushed: the reply holds at most what came since now.
         if (m_lastAnsweredUs <= 0.0) m_lastAnsweredUs = ReadProgramClockUs();
         return;
     }
     m_lastAnsweredUs = m_requestUs[m_requestHead];
+    m_answeredMissed = m_requestMissed[m_requestHead];
     m_requestHead = (m_requestHead + 1) % kRequestRing;
     --m_requestCount;
+}
+
+void CSerialSatelDevice::NoteMissed()
+{
+    m_missedReplies.fetch_add(1);
+    if (m_requestCount > 0)
+        m_requestMissed[(m_requestHead + m_requestCount - 1) % kRequestRing] = true;
 }
 
 CSerialSatelDevice::Reply CSerialSatelDevice::SettlePartialReply()

@@ -14,6 +14,10 @@ namespace {
 
 constexpr int kOffsetWaitMs = 400;
 constexpr int kMinOffsetWaitMs = 200;
+// The offsets' request is asked this many times, each awaited the configuration wait,
+// before the board is said not to answer: a loaded machine may hold the board's answer
+// past one wait, and its first answer holds all it gathered since its reset.
+constexpr int kOffsetAsks = 3;
 
 }  // namespace
 
@@ -58,7 +62,7 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
         }
         // The board answers in order: a request sent before it acknowledged its period
         // and unanswered by then waits no more.
-        if (step.command == kSetPeriod) m_requestCount = m_expiredRequests = 0;
+        if (step.command == kSetPeriod) m_requestCount = m_expiredRequests = m_expiredMissed = 0;
     }
     return true;
 }
@@ -70,6 +74,8 @@ void CSerialSatelDevice::ForgetWay()
     m_lengthRule = m_ruleCandidate = LengthRule::Unknown;
     m_ruleVotes = 0;
     m_ending = Ending::Unknown;
+    m_blockOffRun = 0;
+    m_blockOffRest = 0;
 }
 
 bool CSerialSatelDevice::CalcOffsets(int ms)
@@ -114,14 +120,17 @@ bool CSerialSatelDevice::CalcOffsets(int ms)
     if (IsClosing()) return false;
     MakeFrame(kSamples, 0, frame);
     DiscardStale();
-    const double sentUs = ReadProgramClockUs();
-    if (!SendCommand(frame, kFrameSize)) {
-        if (m_verbose) Log("Unable to start data collection\n");
-        return false;
+    int samples = -1;
+    for (int ask = 0; ask < kOffsetAsks && samples < 0 && !IsClosing(); ++ask) {
+        const double sentUs = ReadProgramClockUs();
+        if (!SendCommand(frame, kFrameSize)) {
+            if (m_verbose) Log("Unable to start data collection\n");
+            return false;
+        }
+        NoteRequest(sentUs);
+        // The first reply after the offsets holds what the board gathered since its reset.
+        samples = ReadOffsetReply(waitMs / m_period);
     }
-    NoteRequest(sentUs);
-    // The first reply after the offsets holds what the board gathered since this one.
-    const int samples = ReadOffsetReply(waitMs / m_period);
     if (samples <= 0) {
         if (m_verbose) Log("Unable to read values\n");
         return false;
@@ -142,11 +151,12 @@ int CSerialSatelDevice::ReadOffsetReply(int expected)
         if (reply == Reply::Ack || reply == Reply::Damaged || reply == Reply::Repeat ||
             reply == Reply::Noise)
             continue;
+        if (reply == Reply::None) return -1;  // nothing in time: asked again
         if (reply != Reply::Samples) return 0;
         NoteAnswered();
         return std::min(m_replySamples, expected);
     }
-    return 0;
+    return -1;  // no whole sample reply among them (one refused): asked again
 }
 
 void CSerialSatelDevice::CheckInit()

@@ -111,8 +111,13 @@ public:
     int DroppedBytes() const { return m_droppedBytes.load(); }
     bool BusyOver() const { return m_plan.busyAt < 0 || m_busyOver.load(); }
     // Spells the board stopped answering for longer than the device waits (busy,
-    // stalled, reset, gone, or its slow line held up).
+    // stalled, reset, gone, its slow line held up, or its thread held with a request
+    // waiting, unread or unanswered).
     int Silences() const { return m_silences.load(); }
+    // How long the first sample request (the offsets') waited for its answer's first
+    // byte (a day: never answered), and the longest any request before it waited.
+    int64_t FirstAnswerQuietMs() const { return m_firstQuietMs.load(); }
+    int64_t SetupQuietMs() const { return m_setupQuietMs.load(); }
     // Answers nothing more, and waits until the device took all that was sent: every
     // reply sent can then be read whole before the device closes.
     bool Hush()
@@ -171,16 +176,36 @@ public:
     bool Vanished() const { return m_vanished.load(); }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    // The first byte of an answer: the request waited with the line quiet from when the
+    // board last found the line empty (its thread, held, may have read it late), or from
+    // the end of the answer before.
+    void NoteAnswerStart()
+    {
+        if (m_answerStarted) return;
+        m_answerStarted = true;
+        const auto quiet = Clock::now() - std::max(m_requestAt, m_lastPutEnd);
+        const int64_t quietMs = std::chrono::duration_cast<std::chrono::milliseconds>(quiet).count();
+        if (quietMs > m_plan.stallMs / 3) ++m_silences;
+        if (m_answering == 'B' && m_requests == 1) m_firstQuietMs = quietMs;
+        if (m_answering != 'B' && m_requests == 0)
+            m_setupQuietMs = std::max(m_setupQuietMs.load(), quietMs);
+    }
     void Run()
     {
         std::string pending;
+        auto emptyAt = Clock::now();
         while (!m_stop && !m_vanished) {
             pollfd entry{m_pty->Master(), POLLIN, 0};
-            if (::poll(&entry, 1, 5) <= 0 || !(entry.revents & POLLIN)) continue;
+            if (::poll(&entry, 1, 5) <= 0 || !(entry.revents & POLLIN)) {
+                emptyAt = Clock::now();
+                continue;
+            }
             char bytes[64];
             const ssize_t got = ::read(m_pty->Master(), bytes, sizeof bytes);
             m_hushed = m_hush.load();
             if (got <= 0 || m_hushed) continue;
+            m_requestAt = emptyAt;
             pending.append(bytes, static_cast<size_t>(got));
             while (pending.size() >= 8 && !m_vanished) {
                 const char command = pending[4];
@@ -319,8 +344,10 @@ private:
     // A slow line's reply stops where the board is hushed (the rest never comes).
     void Put(const std::string& bytes)
     {
+        NoteAnswerStart();
         if (m_plan.lineBytesPerSecond <= 0) {
             if (m_pty->SendUnless(bytes, m_stop)) m_put += bytes.size();
+            m_lastPutEnd = Clock::now();
             return;
         }
         // In pieces of a millisecond's worth, each when the line has carried the last.
@@ -338,10 +365,16 @@ private:
             m_lineFree = std::max(m_lineFree, std::chrono::steady_clock::now() -
                                                   std::chrono::milliseconds(5));
             std::this_thread::sleep_until(m_lineFree);
+            m_lastPutEnd = Clock::now();
             // A board thread the machine held longer than the device waits left the
             // line quiet all the same.
             const auto quiet = std::chrono::steady_clock::now() - m_lineFree;
-            if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) ++m_silences;
+            if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) {
+                ++m_silences;
+                // Stalled as by the line: the device may refuse the reply.
+                if (!m_heldInReply) ++m_damaging;
+                m_heldInReply = true;
+            }
         }
     }
     Fault Draw(bool hasSample)
@@ -367,6 +400,9 @@ private:
     }
     void Answer(char command)
     {
+        m_answering = command;
+        m_answerStarted = false;
+        m_heldInReply = false;
         if (command == 'R' && !m_clockStarted) {
             m_clockStarted = true;
             m_start = std::chrono::steady_clock::now();
@@ -439,11 +475,13 @@ private:
         }
         m_put = 0;
         m_cutShort = false;
+        m_heldInReply = false;
         if (hasSample && m_vanishSoon.exchange(false)) {
             // The adapter goes once the device has the first half. A device that does
             // not read meanwhile (it gave up on a held-up board and tries again later)
             // sees what it read.
             const std::string half = reply.substr(0, reply.size() / 2);
+            NoteAnswerStart();
             m_pty->SendUnless(half, m_stop);
             const size_t seen =
                 half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
@@ -458,11 +496,13 @@ private:
             return;
         }
         if (fault == Fault::Dribble && reply.size() < 40) {
+            NoteAnswerStart();
             for (char byte : reply) {
                 m_pty->SendUnless(std::string(1, byte), m_stop);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + m_random() % 4));
             }
             m_put = reply.size();
+            m_lastPutEnd = Clock::now();
         } else if (fault == Fault::Stall) {
             const size_t cut = 5 + m_random() % (reply.size() - 5);
             Put(reply.substr(0, cut));
@@ -486,7 +526,7 @@ private:
         // the board left unfinished may still be on its way when the device closes.
         const bool intact = fault != Fault::DoubledByte && fault != Fault::DroppedByte &&
                             fault != Fault::AddedByte && fault != Fault::NoiseInside &&
-                            fault != Fault::Stall && !m_cutShort;
+                            fault != Fault::Stall && !m_cutShort && !m_heldInReply;
         (intact ? m_replySizes : m_damagedSizes).push_back(m_put);
         if (fault == Fault::NoiseAfter) {
             // Now and then a closing block of noise: a reply that ran on would close there.
@@ -551,6 +591,14 @@ private:
     std::atomic<int> m_droppedBytes{0};
     std::atomic<bool> m_busyOver{false};
     std::atomic<int> m_silences{0};
+    std::atomic<int64_t> m_firstQuietMs{86400000};
+    std::atomic<int64_t> m_setupQuietMs{0};
+    // Board thread: the line last found empty before the request being answered, the
+    // end of the last bytes put, the command answered and whether its first byte went.
+    Clock::time_point m_requestAt;
+    Clock::time_point m_lastPutEnd;
+    char m_answering = 0;
+    bool m_answerStarted = true;
     std::atomic<bool> m_hush{false};
     std::atomic<bool> m_hushed{false};
     int m_requests = 0;                  // board thread: sample requests read
@@ -558,6 +606,7 @@ private:
     std::vector<size_t> m_damagedSizes;
     size_t m_put = 0;                    // board thread: bytes of the reply put so far
     bool m_cutShort = false;             // and whether the board left it unfinished
+    bool m_heldInReply = false;          // or its thread was held midway past the device's wait
     std::atomic<int64_t> m_longestGapMs{0};
     // Board thread only.
     bool m_clockStarted = false;
