@@ -28,6 +28,7 @@ std::unique_ptr<CWiiRemoteArray> g_remotes;
 // Arrays of earlier searches, disconnected; kept so that a record pointer handed out
 // by GetWiimote stays valid until the clean-up.
 std::vector<std::unique_ptr<CWiiRemoteArray>> g_retired;
+std::atomic<uint32_t> g_searches{0};
 int g_slotCount = kMaxSlots;
 int g_foundCount = 0;
 int g_connectedCount = 0;
@@ -194,6 +195,7 @@ int InitWiiDevices()
         g_foundCount = found;
         g_connectedCount = connected;
         g_deniedCount = denied;
+        g_searches.fetch_add(1);
     }
     Print(report);
     return connected;
@@ -209,6 +211,7 @@ void CleanupWiiDevices()
     g_foundCount = 0;
     g_connectedCount = 0;
     g_deniedCount = 0;
+    g_searches.fetch_add(1);
 }
 
 std::string GetWiiDeviceName(int slot)
@@ -254,6 +257,25 @@ bool IsWiiConnected(int slot)
     if (slot < 0 || slot >= kMaxSlots) return AnyConnected();
     const CWiiRemote* remote = SlotRecord(slot);
     return remote != nullptr && remote->IsConnected();
+}
+
+uint32_t GetWiiSearchCount() { return g_searches.load(); }
+
+uint64_t GetWiiSerial(int slot)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const CWiiRemote* remote = SlotRecord(slot);
+    return remote != nullptr && remote->IsConnected() ? remote->serial : 0;
+}
+
+int FindWiiSerial(uint64_t serial)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (int slot = 0; serial != 0 && slot < g_connectedCount; ++slot) {
+        const CWiiRemote* remote = SlotRecord(slot);
+        if (remote != nullptr && remote->serial == serial) return slot;
+    }
+    return -1;
 }
 
 bool IsAnyWiiConnected() { return IsWiiConnected(-1); }

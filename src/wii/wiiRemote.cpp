@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 CWiiRemote::~CWiiRemote() { Detach(); }
 
@@ -19,6 +20,9 @@ bool CWiiRemote::Attach(std::unique_ptr<CWiiLink> link, int timeoutMs)
     Detach();
     if (link == nullptr || !link->IsOpen()) return false;
     m_link = std::move(link);
+    // The address names the device across pairings; a node's path may change with them.
+    const std::string& identity = m_candidate.uniq.empty() ? m_candidate.path : m_candidate.uniq;
+    serial = std::hash<std::string>{}(identity) | 1u;
     m_queueCount = 0;
     m_waiting = false;
     m_statusSeen = false;
@@ -92,6 +96,7 @@ void CWiiRemote::ClearMeasurements()
     board.calibrationValid = calibrated;
     std::memcpy(board.calibration, calibration, sizeof calibration);
     motionPlus = WiiMotionPlusData();
+    parts = 0;
     m_down = m_pressed = m_released = 0;
     m_nunchukDown = m_nunchukPressed = m_nunchukReleased = 0;
     m_extensionPresent = false;
@@ -312,14 +317,23 @@ bool CWiiRemote::HandleData(const uint8_t* report, const WiiDataLayout& layout)
         nunchuk.joystick = decoded.joystick;
     }
     RefreshButtonFields();
+    uint8_t carried = (hasNunchuk || isPassThrough) ? kWiiPartNunchuk : 0;
     if (layout.accel >= 0 && (state & kWiiStateAccelerometer) != 0) {
         const uint8_t raw[3] = {body[layout.accel], body[layout.accel + 1], body[layout.accel + 2]};
         WiiGravityOf(raw, m_accelCalibration, &gravity);
         WiiOrientationOf(gravity, &orientation);
+        carried |= kWiiPartAngles;
     }
-    if (expansion == kWiiExpansionBoard && ext != nullptr && layout.extensionLength >= 8)
+    if (expansion == kWiiExpansionBoard && ext != nullptr && layout.extensionLength >= 8) {
         WiiDecodeBoard(ext, &board);
-    if (hasMotionPlus && !isPassThrough) WiiDecodeMotionPlus(ext, &motionPlus);
+        carried |= kWiiPartLoads;
+    }
+    if (hasMotionPlus && !isPassThrough && WiiDecodeMotionPlus(ext, &motionPlus))
+        carried |= kWiiPartRates;
+    // A nunchuk behind a Motion Plus takes turns with it: each report keeps the other's.
+    if (expansion == kWiiExpansionMotionPlusNunchuk)
+        carried |= static_cast<uint8_t>(parts & (kWiiPartRates | kWiiPartNunchuk));
+    parts = carried;
     event = kWiiEventData;
     return true;
 }

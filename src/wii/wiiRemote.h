@@ -17,6 +17,7 @@ struct WiiHidCandidate {
     std::string name;       // the HID name the device gives, when known
     std::string driver;     // the kernel driver bound to its HID device, when known
     std::string hidDevice;  // the HID device's own name ("0005:057E:0306.0001"), when known
+    std::string uniq;       // the device's own address, when the system gives it
 };
 
 // One record of the platform's remote array: what the remote reported (the
