@@ -69,20 +69,29 @@ void RetireCurrent()
 }
 
 // What a device asked of a remote before a new search reconnected it goes on.
+// The newest earlier record of the same device that was asked for something: one away
+// from the last search comes back through an older one.
+const CWiiRemote* EarlierSettings(uint64_t serial)
+{
+    for (auto array = g_retired.rbegin(); array != g_retired.rend(); ++array) {
+        for (int j = 0; j < (*array)->Count(); ++j) {
+            const CWiiRemote* old = (*array)->At(j);
+            const bool asked = (old->state & kWiiStateAccelerometer) != 0 || old->WantsMotionPlus();
+            if (old->serial == serial && asked) return old;
+        }
+    }
+    return nullptr;
+}
+
 void CarryOverSettings(CWiiRemoteArray& fresh, int connected)
 {
-    if (g_retired.empty()) return;
-    const CWiiRemoteArray& previous = *g_retired.back();
     for (int i = 0; i < connected; ++i) {
         CWiiRemote* remote = fresh.At(i);
-        for (int j = 0; j < previous.Count(); ++j) {
-            const CWiiRemote* old = previous.At(j);
-            if (old->GetCandidate().path != remote->GetCandidate().path) continue;
-            if ((old->state & kWiiStateAccelerometer) != 0) wiiuse_motion_sensing(remote, 1);
-            if (old->expansion == kWiiExpansionMotionPlus ||
-                old->expansion == kWiiExpansionMotionPlusNunchuk)
-                wiiuse_set_motion_plus(remote, 1);
-        }
+        const CWiiRemote* old = EarlierSettings(remote->serial);
+        if (old == nullptr) continue;
+        if ((old->state & kWiiStateAccelerometer) != 0) wiiuse_motion_sensing(remote, 1);
+        // Asked for, not seen: a remote lost before the search shows no expansion.
+        if (old->WantsMotionPlus()) wiiuse_set_motion_plus(remote, 1);
     }
 }
 

@@ -30,6 +30,7 @@ bool CWiiRemote::Attach(std::unique_ptr<CWiiLink> link, int timeoutMs)
     m_identifying = false;
     m_motionPlusActive = false;
     m_proController = false;
+    m_wantMotionPlus = false;
     m_refused = 0;
     m_foreignModes = 0;
     m_mode = 0;
@@ -222,6 +223,9 @@ void CWiiRemote::HandleStatus(const uint8_t* report, size_t size)
         m_motionPlusActive = false;
         expansion = kWiiExpansionNone;
     }
+    // A Motion Plus seated again waits asleep, unseen by the status: look for it.
+    if (!hasExtension && !asked && m_wantMotionPlus && IsConnected())
+        QueueRead(Step::MotionPlusProbe, kWiiSpaceRegister, kWiiMotionPlusId, 6);
     m_statusSeen = true;
     if (asked) Complete(true);
     // After a status report the remote stops streaming until the mode is set again.
@@ -520,6 +524,7 @@ void CWiiRemote::SetMotionSensing(bool on)
 void CWiiRemote::SetMotionPlus(bool on)
 {
     if (!IsConnected()) return;
+    m_wantMotionPlus = on;
     if (on) {
         if (!m_motionPlusActive)
             QueueRead(Step::MotionPlusProbe, kWiiSpaceRegister, kWiiMotionPlusId, 6);

@@ -54,6 +54,8 @@ public:
     int OpenError() const { return m_openError; }
     void SetOpenError(int error) { m_openError = error; }
     bool HasPendingEvent() const { return event != kWiiEventNone; }
+    // Motion Plus reporting was asked for on this connection.
+    bool WantsMotionPlus() const { return m_wantMotionPlus; }
 
     void SetLeds(uint8_t mask);
     void SetRumble(bool on);
@@ -135,6 +137,7 @@ private:
     bool m_extensionPresent = false;
     bool m_identifying = false;
     bool m_motionPlusActive = false;
+    bool m_wantMotionPlus = false;  // asked for: woken again whenever it is found asleep
     bool m_boardCalibrationReported = false;
     bool m_proController = false;
     int m_openError = 0;

@@ -189,12 +189,15 @@ public:
     // Away: not found by a search (out of range, switched off).
     void SetAway(bool away) { m_away = away; }
     bool IsAway() const { return m_away.load(); }
-    // True once the host has read every report sent on the connection (or none is open).
-    bool IsDrained() const
+    // True once both sides have taken all the other sent (or no connection is open):
+    // the remote answered every request, the host read every report.
+    bool IsQuiet() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        int queued = 0;
-        return m_far < 0 || ::ioctl(m_far, SIOCOUTQ, &queued) != 0 || queued == 0;
+        int in = 0, out = 0;
+        if (m_far < 0) return true;
+        if (::ioctl(m_far, SIOCINQ, &in) != 0 || in != 0 || m_answering.load()) return false;
+        return ::ioctl(m_far, SIOCOUTQ, &out) == 0 && out == 0;
     }
 
     uint8_t Leds() const
@@ -280,9 +283,11 @@ private:
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return;
             if (ready > 0) {
+                m_answering = true;
                 const ssize_t got = ::recv(far, report, sizeof report, 0);
+                if (got > 0) Answer(report, static_cast<size_t>(got));
+                m_answering = false;
                 if (got <= 0) return;  // the host closed, or we were stopped
-                Answer(report, static_cast<size_t>(got));
                 continue;
             }
             if (streamMs > 0 && std::chrono::steady_clock::now() >= next) {
@@ -547,6 +552,7 @@ private:
     CalibrationFault m_calFault = CalibrationFault::None;
     int m_calLateMs = 0;
     std::atomic<bool> m_away{false};
+    std::atomic<bool> m_answering{false};
     std::atomic<bool> m_rumbled{false};
     std::atomic<int> m_streamMs{0};
     std::atomic<bool> m_stop{false};

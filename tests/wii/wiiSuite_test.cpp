@@ -41,7 +41,7 @@ enum class FaultKind {
     kHeld,       // the device's thread neither polls nor makes frames
     kExtension,  // a remote's Motion Plus pulled and seated again, a board re-seated
     kRepair,     // gone, then found again by a search
-    kAway,       // gone, and away from the search that follows
+    kAway,       // gone, away from the search that follows, found by the next
     kCount
 };
 
@@ -60,6 +60,7 @@ struct Plan {
     std::vector<std::pair<int, int>> trials;
     int steps = 0;
     std::vector<Fault> faults;
+    int latecomer = -1;  // a device of no block, found by the first search after the start: 1 a board
 
     static Plan Draw(uint32_t seed)
     {
@@ -73,6 +74,7 @@ struct Plan {
             p.calibration.push_back(pick(0, 5) < 4 ? Calibration::None
                                                    : static_cast<Calibration>(pick(1, 4)));
         }
+        if (pick(0, 3) == 0) p.latecomer = pick(0, 1);
         int at = pick(2, 8);
         for (int t = pick(1, 2); t > 0; --t) {
             p.trials.push_back({at, pick(20, 60)});
@@ -112,6 +114,7 @@ struct Plan {
         for (size_t d = 0; d < boards.size(); ++d)
             text += std::string(boards[d] ? " board" : " remote") + "/cal" +
                     std::to_string(int(calibration[d]));
+        if (latecomer >= 0) text += ", latecomer " + std::to_string(latecomer);
         text += ", " + std::to_string(steps) + " steps, trials";
         for (const auto& t : trials)
             text += " " + std::to_string(t.first) + "+" + std::to_string(t.second);
@@ -136,19 +139,22 @@ public:
     CWiiSuitePeer(const Plan& plan, uint32_t seed) : m_plan(plan), m_rng(seed * 7919u + 3u)
     {
         const int count = static_cast<int>(plan.boards.size());
-        for (int d = 0; d < count; ++d) {
+        for (int d = 0; d <= count; ++d) {
+            const bool isBoard = d < count ? plan.boards[d] : plan.latecomer == 1;
+            if (d == count && plan.latecomer < 0) break;
             m_sims.push_back(std::make_unique<CWiiSimulator>(
-                plan.boards[d] ? CWiiSimulator::Kind::Board : CWiiSimulator::Kind::Remote,
-                plan.boards[d] ? CWiiSimulator::Extension::None
-                               : CWiiSimulator::Extension::MotionPlus));
-            m_sims.back()->SetCalibrationFault(plan.calibration[d], 40);
+                isBoard ? CWiiSimulator::Kind::Board : CWiiSimulator::Kind::Remote,
+                isBoard ? CWiiSimulator::Extension::None : CWiiSimulator::Extension::MotionPlus));
+            if (d < count) m_sims.back()->SetCalibrationFault(plan.calibration[d], 40);
+            m_sims.back()->SetAway(d == count);
             m_source->Add(m_sims.back().get());
         }
-        m_sent.resize(static_cast<size_t>(count));
-        m_number.assign(static_cast<size_t>(count), 0);
-        m_refusable.assign(static_cast<size_t>(count), 0);
+        m_sent.resize(m_sims.size());
+        m_number.assign(m_sims.size(), 0);
+        m_refusable.assign(m_sims.size(), 0);
+        m_linked.assign(m_sims.size(), true);
         SetWiiHidSource(m_source);
-        EXPECT_EQ(Search(), count);
+        EXPECT_EQ(Search(), count);  // the latecomer is not there yet
         std::vector<int> slots;
         for (int d = 0; d < count; ++d) slots.push_back(d);
         m_device = count == 1 ? std::make_unique<CStepped<CWiiDevice>>(false, 0, false)
@@ -161,20 +167,28 @@ public:
         SetWiiHidSource(nullptr);
     }
     CStepped<CWiiDevice>& Device() { return *m_device; }
-    int Count() const { return static_cast<int>(m_sims.size()); }
+    bool IsLinked(int d) const { return m_linked[static_cast<size_t>(d)]; }
+    int Blocks() const { return static_cast<int>(m_plan.boards.size()); }
+    bool IsBoard(int d) const { return d < Blocks() ? m_plan.boards[size_t(d)] : m_plan.latecomer == 1; }
     const std::vector<Sent>& SentBy(int d) const { return m_sent[static_cast<size_t>(d)]; }
 
     // The step's reports of every device present, with the plan's faults.
     void Send(int step)
     {
-        for (int d = 0; d < Count(); ++d) {
+        for (int d = 0; d < static_cast<int>(m_sims.size()); ++d) {
             CWiiSimulator& sim = *m_sims[static_cast<size_t>(d)];
             if (m_plan.Has(FaultKind::kRepair, step, d) || m_plan.Has(FaultKind::kAway, step, d)) {
                 Settle();  // what was sent before is read, then the link goes
                 sim.Disconnect();
-                if (m_plan.Has(FaultKind::kAway, step, d)) sim.SetAway(true);
-                for (const Fault& f : m_plan.faults)
-                    if (f.device == d && f.step == step) m_searchAt.push_back(step + f.size);
+                m_linked[static_cast<size_t>(d)] = false;
+                for (const Fault& f : m_plan.faults) {
+                    if (f.device != d || f.step != step) continue;
+                    if (f.kind == FaultKind::kRepair) m_searches.push_back({step + f.size, -1});
+                    if (f.kind != FaultKind::kAway) continue;
+                    sim.SetAway(true);
+                    m_searches.push_back({step + f.size, -1});
+                    m_searches.push_back({step + 2 * f.size, d});
+                }
                 continue;
             }
             if (m_plan.Has(FaultKind::kExtension, step, d)) Reseat(d);
@@ -190,13 +204,17 @@ public:
             if (m_plan.Has(FaultKind::kLost, step, d)) reports = 0;
             for (int r = 0; r < reports; ++r) SendOne(d, step);
         }
-        for (size_t i = 0; i < m_searchAt.size(); ++i) {
-            if (m_searchAt[i] != step) continue;
+        for (const auto& search : m_searches) {
+            if (search.first != step) continue;
+            if (search.second >= 0) m_sims[static_cast<size_t>(search.second)]->SetAway(false);
+            if (m_plan.latecomer >= 0) m_sims.back()->SetAway(false);
             Settle();
             Search();
+            for (size_t d = 0; d < m_sims.size(); ++d) m_linked[d] = !m_sims[d]->IsAway();
         }
     }
-    // Polls until the host has read every report sent (a held thread does not poll).
+    // Polls until the host and the remotes have taken what the other sent (a held thread
+    // does not poll).
     void Settle()
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -204,7 +222,7 @@ public:
         while (!drained && std::chrono::steady_clock::now() < deadline) {
             m_device->PollWiiEvents();
             drained = true;
-            for (const auto& sim : m_sims) drained = drained && sim->IsDrained();
+            for (const auto& sim : m_sims) drained = drained && sim->IsQuiet();
         }
         m_device->PollWiiEvents();
     }
@@ -244,7 +262,7 @@ private:
     void Reseat(int d)
     {
         CWiiSimulator& sim = *m_sims[static_cast<size_t>(d)];
-        if (m_plan.boards[static_cast<size_t>(d)]) {
+        if (IsBoard(d)) {
             sim.Announce();  // the board is read again: its calibration too
             return;
         }
@@ -259,9 +277,10 @@ private:
     {
         CWiiSimulator& sim = *m_sims[static_cast<size_t>(d)];
         Sent sent;
-        if (m_plan.boards[static_cast<size_t>(d)]) {
-            const double tr = 1.0 + 0.05 * (n % 1500), tl = 3.0 + 0.5 * d,
-                         bl = 4.0 + 0.02 * (n % 7), br = 5.0;
+        if (IsBoard(d)) {
+            // Both segments of the calibration (17 kg its middle point).
+            const double tr = 1.0 + 0.35 * (n % 200), tl = 3.0 + 0.5 * d,
+                         bl = 4.0 + 13.0 * (n % 4), br = 5.0;
             const double total = tr + tl + bl + br;
             sim.SetLoads(tr, tl, br, bl);
             sent.values = {tr, tl, bl, br, total, ((tr + br) - (tl + bl)) * 220.0 / total,
@@ -291,7 +310,7 @@ private:
         const auto next = [&] {
             sent = Compose(d, ++m_number[static_cast<size_t>(d)]);
             report = sim.Build();
-            const bool isBoard = m_plan.boards[static_cast<size_t>(d)];
+            const bool isBoard = IsBoard(d);
             WiiDataLayout layout;
             const bool whole = !report.empty() && WiiDataLayoutOf(report[0], &layout);
             if (!whole || layout.extension < 0) {
@@ -341,7 +360,8 @@ private:
     std::vector<std::vector<Sent>> m_sent;  // per device, in the order sent
     std::vector<int> m_number;
     std::vector<int64_t> m_refusable;
-    std::vector<int> m_searchAt;
+    std::vector<bool> m_linked;  // connected by the last search and not gone since
+    std::vector<std::pair<int, int>> m_searches;  // step, the device back for it (-1 none)
     int64_t m_refusedBefore = 0;
 };
 
@@ -402,10 +422,12 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
     ASSERT_NE(::mkdtemp(folder.data()), nullptr);
     CWiiSuitePeer peer(plan, seed);
     CStepped<CWiiDevice>& device = peer.Device();
-    const int count = peer.Count();
+    const int count = peer.Blocks();
     // Per device, per part (a board's loads; a remote's angles, its rates): the last
     // report a frame showed.
     std::vector<std::array<int, 2>> last(static_cast<size_t>(count), {-1, -1});
+    std::vector<int> shown(static_cast<size_t>(count), 0);  // frames with a whole report
+    std::vector<int> linked(static_cast<size_t>(count), 0);  // frames recorded while connected
     size_t trial = 0;
     wxString file;
     int recorded = 0;
@@ -422,7 +444,9 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
         if (!plan.IsHeld(step)) {
             peer.Settle();
             device.Step();
-            recorded += trial < plan.trials.size() && step >= plan.trials[trial].first ? 1 : 0;
+            const bool isRecording = trial < plan.trials.size() && step >= plan.trials[trial].first;
+            recorded += isRecording ? 1 : 0;
+            for (int d = 0; d < count; ++d) linked[static_cast<size_t>(d)] += isRecording && peer.IsLinked(d);
         }
         const bool ends = trial < plan.trials.size() &&
                           step + 1 == plan.trials[trial].first + plan.trials[trial].second;
@@ -464,12 +488,14 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
                     EXPECT_TRUE(i >= 0)
                         << where << " load " << block[0] << " never sent in order";
                     if (i >= 0) at[0] = i;
+                    shown[static_cast<size_t>(d)] += i >= 0 ? 1 : 0;
                     continue;
                 }
                 // Angles and rates of one report, or the frame is said.
                 const int both = Match(sent, std::max(at[0], at[1]), block, false, 1, kRemoteChecked + 1);
                 if (both >= 0) {
                     at = {both, both};
+                    ++shown[static_cast<size_t>(d)];
                     continue;
                 }
                 const int angles = Match(sent, at[0], block, false, 1, 3);
@@ -489,6 +515,17 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
     }
     peer.Settle();
     EXPECT_EQ(peer.Refused(), peer.Refusable());
+    // What a device with a usable calibration sends reaches the frames when it was
+    // connected for a while (unless a status report of noise said its extension went).
+    for (int d = 0; d < count; ++d) {
+        const Calibration c = plan.calibration[static_cast<size_t>(d)];
+        bool noise = false;
+        for (const Fault& f : plan.faults) noise = noise || (f.kind == FaultKind::kGarbledStatus && f.device == d);
+        if (!noise && linked[static_cast<size_t>(d)] >= 10 && (!plan.boards[static_cast<size_t>(d)] || c == Calibration::None ||
+                       c == Calibration::Late)) {
+            EXPECT_GT(shown[static_cast<size_t>(d)], 0) << "device " << d;
+        }
+    }
     std::error_code error;
     std::filesystem::remove_all(folder, error);
 }
