@@ -34,7 +34,7 @@ enum class FaultKind {
     kLost,
     kDoubled,
     kReordered,
-    kCut,        // a report short of its layout's length
+    kCut,        // a report short of its layout's length, or over it
     kMalformed,  // an id no remote sends, or a report too long
     kGarbledStatus,
     kBurst,
@@ -152,7 +152,7 @@ public:
         m_sent.resize(m_sims.size());
         m_number.assign(m_sims.size(), 0);
         m_refusable.assign(m_sims.size(), 0);
-        m_linked.assign(m_sims.size(), true);
+        m_connection.assign(m_sims.size(), 0);
         SetWiiHidSource(m_source);
         EXPECT_EQ(Search(), count);  // the latecomer is not there yet
         std::vector<int> slots;
@@ -167,7 +167,8 @@ public:
         SetWiiHidSource(nullptr);
     }
     CStepped<CWiiDevice>& Device() { return *m_device; }
-    bool IsLinked(int d) const { return m_linked[static_cast<size_t>(d)]; }
+    // The number of the device's connection, -1 while it has none.
+    int Connection(int d) const { return m_connection[static_cast<size_t>(d)]; }
     int Blocks() const { return static_cast<int>(m_plan.boards.size()); }
     bool IsBoard(int d) const { return d < Blocks() ? m_plan.boards[size_t(d)] : m_plan.latecomer == 1; }
     const std::vector<Sent>& SentBy(int d) const { return m_sent[static_cast<size_t>(d)]; }
@@ -180,14 +181,14 @@ public:
             if (m_plan.Has(FaultKind::kRepair, step, d) || m_plan.Has(FaultKind::kAway, step, d)) {
                 Settle();  // what was sent before is read, then the link goes
                 sim.Disconnect();
-                m_linked[static_cast<size_t>(d)] = false;
+                m_connection[static_cast<size_t>(d)] = -1;
                 for (const Fault& f : m_plan.faults) {
                     if (f.device != d || f.step != step) continue;
                     if (f.kind == FaultKind::kRepair) m_searches.push_back({step + f.size, -1});
                     if (f.kind != FaultKind::kAway) continue;
                     sim.SetAway(true);
                     m_searches.push_back({step + f.size, -1});
-                    m_searches.push_back({step + 2 * f.size, d});
+                    m_searches.push_back({step + 3 * f.size + 10, d});
                 }
                 continue;
             }
@@ -210,7 +211,8 @@ public:
             if (m_plan.latecomer >= 0) m_sims.back()->SetAway(false);
             Settle();
             Search();
-            for (size_t d = 0; d < m_sims.size(); ++d) m_linked[d] = !m_sims[d]->IsAway();
+            for (size_t d = 0; d < m_sims.size(); ++d)
+                m_connection[d] = m_sims[d]->IsAway() ? -1 : ++m_connections;
         }
     }
     // Polls until the host and the remotes have taken what the other sent (a held thread
@@ -331,6 +333,10 @@ private:
         next();
         if (m_plan.Has(FaultKind::kCut, step, d) && report.size() > 1) {
             std::vector<uint8_t> cut(report.begin(), report.begin() + Pick(1, int(report.size()) - 1));
+            if (Pick(0, 1) == 0) {
+                cut = report;
+                for (int extra = Pick(1, 3); extra > 0; --extra) cut.push_back(Byte());
+            }
             if (sim.EmitRaw(cut)) ++m_refusable[static_cast<size_t>(d)];
         }
         if (m_plan.Has(FaultKind::kMalformed, step, d)) {
@@ -360,7 +366,8 @@ private:
     std::vector<std::vector<Sent>> m_sent;  // per device, in the order sent
     std::vector<int> m_number;
     std::vector<int64_t> m_refusable;
-    std::vector<bool> m_linked;  // connected by the last search and not gone since
+    std::vector<int> m_connection;  // by the last search and not gone since; -1 none
+    int m_connections = 0;
     std::vector<std::pair<int, int>> m_searches;  // step, the device back for it (-1 none)
     int64_t m_refusedBefore = 0;
 };
@@ -426,8 +433,10 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
     // Per device, per part (a board's loads; a remote's angles, its rates): the last
     // report a frame showed.
     std::vector<std::array<int, 2>> last(static_cast<size_t>(count), {-1, -1});
-    std::vector<int> shown(static_cast<size_t>(count), 0);  // frames with a whole report
-    std::vector<int> linked(static_cast<size_t>(count), 0);  // frames recorded while connected
+    // Per device and connection ((number + 1) x 8 + device): the frames recorded while it
+    // lasted, and those showing a whole report newer than the frame before's.
+    std::map<int, std::array<int, 2>> connections;
+    std::vector<std::vector<int>> connectionAt;  // the trial's frames: each device's connection
     size_t trial = 0;
     wxString file;
     int recorded = 0;
@@ -439,6 +448,7 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
             device.Reset();
             ASSERT_TRUE(device.StartRecording());
             recorded = 0;
+            connectionAt.clear();
         }
         peer.Send(step);
         if (!plan.IsHeld(step)) {
@@ -446,7 +456,11 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
             device.Step();
             const bool isRecording = trial < plan.trials.size() && step >= plan.trials[trial].first;
             recorded += isRecording ? 1 : 0;
-            for (int d = 0; d < count; ++d) linked[static_cast<size_t>(d)] += isRecording && peer.IsLinked(d);
+            if (isRecording) connectionAt.emplace_back();
+            for (int d = 0; d < count && isRecording; ++d) {
+                connectionAt.back().push_back(peer.Connection(d));
+                ++connections[(peer.Connection(d) + 1) * 8 + d][0];
+            }
         }
         const bool ends = trial < plan.trials.size() &&
                           step + 1 == plan.trials[trial].first + plan.trials[trial].second;
@@ -479,6 +493,8 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
                     if (f >= interval.from && f < interval.to) in = &interval;
                 isMarked = isMarked || in != nullptr;
                 const std::vector<Sent>& sent = peer.SentBy(d);
+                // A report newer than the frame before's: this connection's own.
+                int& news = connections[(connectionAt[size_t(f)][size_t(d)] + 1) * 8 + d][1];
                 auto& at = last[static_cast<size_t>(d)];
                 if (in != nullptr && in->never) continue;  // any value, and no place in order
                 const std::string where = "trial " + std::to_string(trial) + " frame " +
@@ -487,15 +503,15 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
                     const int i = Match(sent, at[0], block, true, 0, 7);
                     EXPECT_TRUE(i >= 0)
                         << where << " load " << block[0] << " never sent in order";
+                    news += i > at[0] ? 1 : 0;
                     if (i >= 0) at[0] = i;
-                    shown[static_cast<size_t>(d)] += i >= 0 ? 1 : 0;
                     continue;
                 }
                 // Angles and rates of one report, or the frame is said.
                 const int both = Match(sent, std::max(at[0], at[1]), block, false, 1, kRemoteChecked + 1);
                 if (both >= 0) {
+                    news += both > std::max(at[0], at[1]) ? 1 : 0;
                     at = {both, both};
-                    ++shown[static_cast<size_t>(d)];
                     continue;
                 }
                 const int angles = Match(sent, at[0], block, false, 1, 3);
@@ -515,15 +531,17 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
     }
     peer.Settle();
     EXPECT_EQ(peer.Refused(), peer.Refusable());
-    // What a device with a usable calibration sends reaches the frames when it was
-    // connected for a while (unless a status report of noise said its extension went).
-    for (int d = 0; d < count; ++d) {
-        const Calibration c = plan.calibration[static_cast<size_t>(d)];
-        bool noise = false;
-        for (const Fault& f : plan.faults) noise = noise || (f.kind == FaultKind::kGarbledStatus && f.device == d);
-        if (!noise && linked[static_cast<size_t>(d)] >= 10 && (!plan.boards[static_cast<size_t>(d)] || c == Calibration::None ||
-                       c == Calibration::Late)) {
-            EXPECT_GT(shown[static_cast<size_t>(d)], 0) << "device " << d;
+    // What a device with a usable calibration sends reaches the frames of each of its
+    // connections that lasted (unless a status report of noise said its extension went).
+    for (const auto& connection : connections) {
+        const auto d = static_cast<size_t>(connection.first % 8);
+        const Calibration c = plan.calibration[d];
+        bool noise = connection.first < 8;  // none
+        for (const Fault& f : plan.faults)
+            noise = noise || (f.kind == FaultKind::kGarbledStatus && f.device == int(d));
+        if (!noise && connection.second[0] >= 10 &&
+            (!plan.boards[d] || c == Calibration::None || c == Calibration::Late)) {
+            EXPECT_GT(connection.second[1], 0) << "device " << d << " connection " << connection.first / 8;
         }
     }
     std::error_code error;
