@@ -531,7 +531,7 @@ void CWiiDevice::AddButtonMarkers(const Entry& entry)
 
 bool CWiiDevice::FillsBlock(const Entry& entry) const
 {
-    const uint8_t needs = entry.isBoard              ? kWiiPartLoads
+    const uint8_t needs = entry.isBoard                 ? kWiiPartLoads
                           : entry.count == kNunchukRows ? kWiiPartAngles | kWiiPartNunchuk
                                                         : kWiiPartAngles | kWiiPartRates;
     return (m_record.parts & needs) == needs;

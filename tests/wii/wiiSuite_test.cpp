@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "analog/analogReader.h"
+#include "analog/markedIntervals.h"
 #include "analog/steppedDevice.h"
 #include "process/messageQueue.h"
 #include "support/simSeeds.h"
@@ -29,6 +30,9 @@
 #include "wii/wiiSimulator.h"
 
 namespace {
+
+using markedtest::Interval;
+using markedtest::MarkedIntervals;
 
 enum class FaultKind {
     kLost,
@@ -60,7 +64,8 @@ struct Plan {
     std::vector<std::pair<int, int>> trials;
     int steps = 0;
     std::vector<Fault> faults;
-    int latecomer = -1;  // a device of no block, found by the first search after the start: 1 a board
+    int latecomer =
+        -1;  // a device of no block, found by the first search after the start: 1 a board
 
     static Plan Draw(uint32_t seed)
     {
@@ -104,8 +109,7 @@ struct Plan {
     bool IsHeld(int step) const
     {
         for (const Fault& f : faults)
-            if (f.kind == FaultKind::kHeld && step >= f.step && step < f.step + f.size)
-                return true;
+            if (f.kind == FaultKind::kHeld && step >= f.step && step < f.step + f.size) return true;
         return false;
     }
     std::string Describe() const
@@ -170,7 +174,10 @@ public:
     // The number of the device's connection, -1 while it has none.
     int Connection(int d) const { return m_connection[static_cast<size_t>(d)]; }
     int Blocks() const { return static_cast<int>(m_plan.boards.size()); }
-    bool IsBoard(int d) const { return d < Blocks() ? m_plan.boards[size_t(d)] : m_plan.latecomer == 1; }
+    bool IsBoard(int d) const
+    {
+        return d < Blocks() ? m_plan.boards[size_t(d)] : m_plan.latecomer == 1;
+    }
     const std::vector<Sent>& SentBy(int d) const { return m_sent[static_cast<size_t>(d)]; }
 
     // The step's reports of every device present, with the plan's faults.
@@ -201,7 +208,8 @@ public:
             }
             int reports = 1;
             for (const Fault& f : m_plan.faults)
-                if (f.kind == FaultKind::kBurst && f.step == step && f.device == d) reports = f.size;
+                if (f.kind == FaultKind::kBurst && f.step == step && f.device == d)
+                    reports = f.size;
             if (m_plan.Has(FaultKind::kLost, step, d)) reports = 0;
             for (int r = 0; r < reports; ++r) SendOne(d, step);
         }
@@ -258,7 +266,10 @@ private:
         }
         return found;
     }
-    uint8_t Byte() { return static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 255)(m_rng)); }
+    uint8_t Byte()
+    {
+        return static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 255)(m_rng));
+    }
     int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_rng); }
 
     void Reseat(int d)
@@ -281,11 +292,16 @@ private:
         Sent sent;
         if (IsBoard(d)) {
             // Both segments of the calibration (17 kg its middle point).
-            const double tr = 1.0 + 0.35 * (n % 200), tl = 3.0 + 0.5 * d,
-                         bl = 4.0 + 13.0 * (n % 4), br = 5.0;
+            const double tr = 1.0 + 0.35 * (n % 200), tl = 3.0 + 0.5 * d, bl = 4.0 + 13.0 * (n % 4),
+                         br = 5.0;
             const double total = tr + tl + bl + br;
             sim.SetLoads(tr, tl, br, bl);
-            sent.values = {tr, tl, bl, br, total, ((tr + br) - (tl + bl)) * 220.0 / total,
+            sent.values = {tr,
+                           tl,
+                           bl,
+                           br,
+                           total,
+                           ((tr + br) - (tl + bl)) * 220.0 / total,
                            ((tl + tr) - (bl + br)) * 110.0 / total};
             return sent;
         }
@@ -332,7 +348,8 @@ private:
         };
         next();
         if (m_plan.Has(FaultKind::kCut, step, d) && report.size() > 1) {
-            std::vector<uint8_t> cut(report.begin(), report.begin() + Pick(1, int(report.size()) - 1));
+            std::vector<uint8_t> cut(report.begin(),
+                                     report.begin() + Pick(1, int(report.size()) - 1));
             if (Pick(0, 1) == 0) {
                 cut = report;
                 for (int extra = Pick(1, 3); extra > 0; --extra) cut.push_back(Byte());
@@ -372,37 +389,10 @@ private:
     int64_t m_refusedBefore = 0;
 };
 
-// A source's frames [from, to) that the file's markers say hold values not received:
-// never (any value) or no longer (the last received stays).
-struct Interval {
-    int64_t from, to;
-    bool never;
-};
-
-std::vector<std::vector<Interval>> MarkedIntervals(const CAnalogReader& reader,
-                                                   const CSourceWatch& watch, int sources)
-{
-    const int64_t end = reader.GetFrameCount();
-    std::vector<std::vector<Interval>> marked(static_cast<size_t>(sources));
-    for (size_t m = 0; m < reader.GetMarkerCodes().size(); ++m) {
-        const wxString& label = reader.GetMarkerLabels()[m];
-        for (int s = 0; s < sources; ++s) {
-            const wxString name = watch.SourceName(s);
-            std::vector<Interval>& list = marked[static_cast<size_t>(s)];
-            const bool isOpen = !list.empty() && list.back().to == end;
-            const int64_t at = reader.GetMarkerFrames()[m];
-            if (label == name + " back" && isOpen) list.back().to = at;
-            if ((label == name + " silent" || label == name + " not received") && !isOpen)
-                list.push_back({at, end, label.EndsWith(" not received")});
-        }
-    }
-    return marked;
-}
-
 // The first report at or after from whose values the block shows (NaN: not carried,
 // matched by anything), -1 for none. A board's loads pass through its sensors' counts.
-int Match(const std::vector<Sent>& sent, int from, const double* block, bool isBoard,
-          size_t first, size_t last)
+int Match(const std::vector<Sent>& sent, int from, const double* block, bool isBoard, size_t first,
+          size_t last)
 {
     const auto tolerance = [&](size_t k) {
         if (isBoard) return k < 4 ? 0.011 : k == 4 ? 0.045 : 1.0;
@@ -443,7 +433,8 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
     for (int step = 0; step < plan.steps; ++step) {
         const bool starts = trial < plan.trials.size() && step == plan.trials[trial].first;
         if (starts) {
-            ASSERT_TRUE(device.SetupWriter(folder, "wii", int(trial) + 1, false, "", false, 100, 1));
+            ASSERT_TRUE(
+                device.SetupWriter(folder, "wii", int(trial) + 1, false, "", false, 100, 1));
             file = device.GetWriterFileName();
             device.Reset();
             ASSERT_TRUE(device.StartRecording());
@@ -501,14 +492,14 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
                                           std::to_string(f) + " device " + std::to_string(d);
                 if (isBoard) {
                     const int i = Match(sent, at[0], block, true, 0, 7);
-                    EXPECT_TRUE(i >= 0)
-                        << where << " load " << block[0] << " never sent in order";
+                    EXPECT_TRUE(i >= 0) << where << " load " << block[0] << " never sent in order";
                     news += i > at[0] ? 1 : 0;
                     if (i >= 0) at[0] = i;
                     continue;
                 }
                 // Angles and rates of one report, or the frame is said.
-                const int both = Match(sent, std::max(at[0], at[1]), block, false, 1, kRemoteChecked + 1);
+                const int both =
+                    Match(sent, std::max(at[0], at[1]), block, false, 1, kRemoteChecked + 1);
                 if (both >= 0) {
                     news += both > std::max(at[0], at[1]) ? 1 : 0;
                     at = {both, both};
@@ -517,8 +508,8 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
                 const int angles = Match(sent, at[0], block, false, 1, 3);
                 const int rates = Match(sent, at[1], block, false, 3, 6);
                 EXPECT_TRUE(angles >= 0 && rates >= 0 && in != nullptr)
-                    << where << " angles " << angles << " rates " << rates << " rate "
-                    << block[3] << (in ? " said" : " unsaid");
+                    << where << " angles " << angles << " rates " << rates << " rate " << block[3]
+                    << (in ? " said" : " unsaid");
                 if (angles >= 0) at[0] = angles;
                 if (rates >= 0) at[1] = rates;
             }
@@ -541,7 +532,8 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
             noise = noise || (f.kind == FaultKind::kGarbledStatus && f.device == int(d));
         if (!noise && connection.second[0] >= 10 &&
             (!plan.boards[d] || c == Calibration::None || c == Calibration::Late)) {
-            EXPECT_GT(connection.second[1], 0) << "device " << d << " connection " << connection.first / 8;
+            EXPECT_GT(connection.second[1], 0)
+                << "device " << d << " connection " << connection.first / 8;
         }
     }
     std::error_code error;
