@@ -540,6 +540,6 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
     std::filesystem::remove_all(folder, error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, WiiSuite, ::testing::ValuesIn(SimSeeds(12)), SimSeedName());
+INSTANTIATE_TEST_SUITE_P(Seeds, WiiSuite, ::testing::ValuesIn(SimSeeds(8)), SimSeedName());
 
 }  // namespace
