@@ -81,11 +81,6 @@ bool HasNunchukExpansion(int expansion)
     return expansion == kWiiExpansionNunchuk || expansion == kWiiExpansionMotionPlusNunchuk;
 }
 
-bool HasMotionPlusExpansion(int expansion)
-{
-    return expansion == kWiiExpansionMotionPlus || expansion == kWiiExpansionMotionPlusNunchuk;
-}
-
 }  // namespace
 
 CWiiDevice::CWiiDevice(bool synchronised, int slot, bool forceBoard) : CAnalogDevice(synchronised)
@@ -119,6 +114,7 @@ CWiiDevice::CWiiDevice(bool synchronised, int slot, bool forceBoard) : CAnalogDe
     entry.slot = slot;
     entry.count = m_channelCount;
     entry.isBoard = m_isBoard;
+    entry.serial = GetWiiSerial(slot);
     for (int i = 0; i < 11; ++i) entry.labels[i] = kButtons[i].label;
     for (int i = 0; i < 2; ++i) entry.labels[11 + i] = kNunchukLabels[i];
     m_entries.push_back(entry);
@@ -187,6 +183,7 @@ CWiiDevice::CWiiDevice(bool synchronised, const std::vector<int>& slots)
             wxLogError(_("Unable to connect Wii device %d"), slot + 1);
         } else {
             entry.isBoard = IsWiiBoard(slot);
+            entry.serial = GetWiiSerial(slot);
             entry.count = entry.isBoard         ? kBoardRows
                           : HasWiiNunchuk(slot) ? kNunchukRows
                                                 : kRemoteRows;
@@ -237,6 +234,7 @@ void CWiiDevice::InitCommon()
     m_previousBattery = 100;
     m_pollInterval = 1.0 / (4.0 * m_rate.load());
     m_rateParam = m_rate.load();
+    m_searchesSeen = GetWiiSearchCount();
 }
 
 void CWiiDevice::NameRemoteRows(int first, bool nunchuk, const wxString& suffixFormat, int slot)
@@ -338,6 +336,11 @@ void CWiiDevice::Reset()
 
 void CWiiDevice::PollWiiEvents()
 {
+    const uint32_t searches = GetWiiSearchCount();
+    if (searches != m_searchesSeen) {
+        m_searchesSeen = searches;
+        FollowDevices();
+    }
     if (!PollWiiDevices()) return;
     if (m_deviceCount < 2) {
         DispatchWiiEvent(m_slot);
@@ -379,10 +382,28 @@ void CWiiDevice::ReleaseRemote(int slot, bool disconnect)
 
 CWiiDevice::Entry* CWiiDevice::FindEntry(int slot)
 {
+    // A block without rows keeps the slot it was listed with, which a device followed
+    // to it may now hold.
+    Entry* found = nullptr;
     for (Entry& entry : m_entries) {
-        if (entry.slot == slot) return &entry;
+        if (entry.slot == slot && (found == nullptr || entry.count > 0)) found = &entry;
     }
-    return nullptr;
+    return found;
+}
+
+// A search lays the devices it finds in slots in the order it finds them: one away
+// from it moves the others. Each block follows its own device, or, with its device
+// gone, holds values no longer received.
+void CWiiDevice::FollowDevices()
+{
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        Entry& entry = m_entries[i];
+        if (entry.serial == 0) continue;
+        entry.slot = FindWiiSerial(entry.serial);
+        if (entry.slot < 0) m_sourceWatch.Lost(entry.source);
+        if (i < m_deviceList.size()) m_deviceList[i] = entry.slot;
+    }
+    if (!m_several && !m_entries.empty()) m_slot = m_entries.front().slot;
 }
 
 void CWiiDevice::WatchEntries()
@@ -445,11 +466,25 @@ void CWiiDevice::OnWiiEvent(int slot)
     m_dataReports.fetch_add(1);
     AddButtonMarkers(*entry);
     const bool isBoard = m_record.expansion == kWiiExpansionBoard;
+    // Another device in the slot (a search moved it there before this block followed
+    // its own), or a record that lost its board: none of its values belong here.
+    if (isBoard != entry->isBoard || (entry->serial != 0 && m_record.serial != entry->serial)) {
+        if (!entry->isBoard) m_sourceWatch.Lost(entry->source);
+        return;
+    }
     if (isBoard && !m_record.board.calibrationValid) {
         OnUnmeasured(*entry);
         return;
     }
-    m_sourceWatch.Heard(entry->source);
+    // A report without all the block's parts (a remote whose extension went, one sent
+    // before its mode changed) leaves those rows at their last values: no longer
+    // received, while the rest goes on being stored.
+    if (FillsBlock(*entry))
+        m_sourceWatch.Heard(entry->source);
+    else if (isBoard)
+        return;  // no loads in it: its rows keep theirs
+    else
+        m_sourceWatch.Lost(entry->source);
     const bool offsetRunning = CDevice::IsOffsetRunning();
     CMutexLock lock(&m_dataMutex);
     if (isBoard)
@@ -494,18 +529,27 @@ void CWiiDevice::AddButtonMarkers(const Entry& entry)
     }
 }
 
+bool CWiiDevice::FillsBlock(const Entry& entry) const
+{
+    const uint8_t needs = entry.isBoard                 ? kWiiPartLoads
+                          : entry.count == kNunchukRows ? kWiiPartAngles | kWiiPartNunchuk
+                                                        : kWiiPartAngles | kWiiPartRates;
+    return (m_record.parts & needs) == needs;
+}
+
 void CWiiDevice::StoreRemote(const Entry& entry, bool offsetRunning)
 {
     auto store = [&](int row, double value, bool withOffset) {
         StoreRow(entry, row, value - (withOffset && !offsetRunning ? OffsetOf(entry, row) : 0.0));
     };
-    if ((m_record.state & kWiiStateAccelerometer) != 0) {
+    // Only what the last report carried: a part it lacked holds no new measurement.
+    const uint8_t parts = m_record.parts;
+    if ((parts & kWiiPartAngles) != 0) {
         store(0, m_record.orientation.yaw, true);
         store(1, m_record.orientation.pitch, true);
         store(2, m_record.orientation.roll, true);
     }
-    const int expansion = m_record.expansion;
-    if (HasNunchukExpansion(expansion)) {
+    if ((parts & kWiiPartNunchuk) != 0) {
         const WiiNunchukData& nunchuk = m_record.nunchuk;
         store(6, nunchuk.orientation.yaw, false);
         store(7, nunchuk.orientation.pitch, false);
@@ -515,7 +559,7 @@ void CWiiDevice::StoreRemote(const Entry& entry, bool offsetRunning)
         store(11, nunchuk.joystick.x * 100.0, false);
         store(12, nunchuk.joystick.y * 100.0, false);
     }
-    if (!HasMotionPlusExpansion(expansion)) return;
+    if ((parts & kWiiPartRates) == 0) return;
     const WiiMotionPlusData& rates = m_record.motionPlus;
     store(3, rates.yawRate, true);
     store(4, rates.pitchRate, true);

@@ -78,6 +78,7 @@ protected:
         int source = -1;  // its place among the watched sources; -1: no rows to watch
         bool lost = false;              // acquisition thread: its disconnection was reported
         bool uncalibratedSaid = false;  // acquisition thread
+        uint64_t serial = 0;            // its device; 0 for none
         std::array<wxString, kButtonCount> labels;
     };
 
@@ -85,9 +86,13 @@ protected:
     void StoreRow(const Entry& entry, int row, double value);
     double OffsetOf(const Entry& entry, int row) const;
     void AddButtonMarkers(const Entry& entry);
+    // The last take gives every row of the remote's block.
+    bool FillsBlock(const Entry& entry) const;
     void StoreRemote(const Entry& entry, bool offsetRunning);
     void StoreBoard(const Entry& entry, bool offsetRunning);
     void OnLost(Entry& entry);
+    // After a search: each block to the slot its device now has.
+    void FollowDevices();
     void OnUnmeasured(Entry& entry);
     // The entries with rows become the watched sources, each by its slot's number.
     void WatchEntries();
@@ -108,7 +113,8 @@ private:
     template <typename T>
     void SetGuarded(T& field, T value);
 
-    int m_slot = 0;
+    std::atomic<int> m_slot{0};
+    uint32_t m_searchesSeen = 0;  // acquisition thread
     bool m_several = false;
     std::vector<int> m_deviceList;
     std::vector<int> m_blockEnds;

@@ -85,6 +85,7 @@ void CWiiHidrawSource::Scan(std::vector<WiiHidCandidate>& found)
         if (!ReadSmallFile(device / "uevent", &uevent)) continue;
         if (!ParseHidId(uevent, &candidate.product)) continue;
         candidate.name = UeventValue(uevent, "HID_NAME");
+        candidate.uniq = UeventValue(uevent, "HID_UNIQ");
         if (WiiIsProControllerName(candidate.name)) continue;
         // The driver link of the HID device names the driver bound to it now.
         std::error_code linkError;

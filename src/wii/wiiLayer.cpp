@@ -28,6 +28,7 @@ std::unique_ptr<CWiiRemoteArray> g_remotes;
 // Arrays of earlier searches, disconnected; kept so that a record pointer handed out
 // by GetWiimote stays valid until the clean-up.
 std::vector<std::unique_ptr<CWiiRemoteArray>> g_retired;
+std::atomic<uint32_t> g_searches{0};
 int g_slotCount = kMaxSlots;
 int g_foundCount = 0;
 int g_connectedCount = 0;
@@ -68,20 +69,29 @@ void RetireCurrent()
 }
 
 // What a device asked of a remote before a new search reconnected it goes on.
+// The newest earlier record of the same device that was asked for something: one away
+// from the last search comes back through an older one.
+const CWiiRemote* EarlierSettings(uint64_t serial)
+{
+    for (auto array = g_retired.rbegin(); array != g_retired.rend(); ++array) {
+        for (int j = 0; j < (*array)->Count(); ++j) {
+            const CWiiRemote* old = (*array)->At(j);
+            const bool asked = (old->state & kWiiStateAccelerometer) != 0 || old->WantsMotionPlus();
+            if (old->serial == serial && asked) return old;
+        }
+    }
+    return nullptr;
+}
+
 void CarryOverSettings(CWiiRemoteArray& fresh, int connected)
 {
-    if (g_retired.empty()) return;
-    const CWiiRemoteArray& previous = *g_retired.back();
     for (int i = 0; i < connected; ++i) {
         CWiiRemote* remote = fresh.At(i);
-        for (int j = 0; j < previous.Count(); ++j) {
-            const CWiiRemote* old = previous.At(j);
-            if (old->GetCandidate().path != remote->GetCandidate().path) continue;
-            if ((old->state & kWiiStateAccelerometer) != 0) wiiuse_motion_sensing(remote, 1);
-            if (old->expansion == kWiiExpansionMotionPlus ||
-                old->expansion == kWiiExpansionMotionPlusNunchuk)
-                wiiuse_set_motion_plus(remote, 1);
-        }
+        const CWiiRemote* old = EarlierSettings(remote->serial);
+        if (old == nullptr) continue;
+        if ((old->state & kWiiStateAccelerometer) != 0) wiiuse_motion_sensing(remote, 1);
+        // Asked for, not seen: a remote lost before the search shows no expansion.
+        if (old->WantsMotionPlus()) wiiuse_set_motion_plus(remote, 1);
     }
 }
 
@@ -194,6 +204,7 @@ int InitWiiDevices()
         g_foundCount = found;
         g_connectedCount = connected;
         g_deniedCount = denied;
+        g_searches.fetch_add(1);
     }
     Print(report);
     return connected;
@@ -209,6 +220,7 @@ void CleanupWiiDevices()
     g_foundCount = 0;
     g_connectedCount = 0;
     g_deniedCount = 0;
+    g_searches.fetch_add(1);
 }
 
 std::string GetWiiDeviceName(int slot)
@@ -254,6 +266,25 @@ bool IsWiiConnected(int slot)
     if (slot < 0 || slot >= kMaxSlots) return AnyConnected();
     const CWiiRemote* remote = SlotRecord(slot);
     return remote != nullptr && remote->IsConnected();
+}
+
+uint32_t GetWiiSearchCount() { return g_searches.load(); }
+
+uint64_t GetWiiSerial(int slot)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const CWiiRemote* remote = SlotRecord(slot);
+    return remote != nullptr && remote->IsConnected() ? remote->serial : 0;
+}
+
+int FindWiiSerial(uint64_t serial)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (int slot = 0; serial != 0 && slot < g_connectedCount; ++slot) {
+        const CWiiRemote* remote = SlotRecord(slot);
+        if (remote != nullptr && remote->serial == serial) return slot;
+    }
+    return -1;
 }
 
 bool IsAnyWiiConnected() { return IsWiiConnected(-1); }

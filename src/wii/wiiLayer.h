@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "wii/wiiRecord.h"
@@ -38,6 +39,12 @@ void ResyncWiiDevice(int slot);
 void DisconnectWiiDevice(int slot);
 
 // Any thread.
+// Counts the searches: after one, a device may sit in another slot.
+uint32_t GetWiiSearchCount();
+// The slot's device (WiiRemoteData::serial), 0 for none; the slot of a connected
+// device, -1 when none is.
+uint64_t GetWiiSerial(int slot);
+int FindWiiSerial(uint64_t serial);
 bool IsWiiConnected(int slot);  // outside 0..3: any slot connected
 bool IsAnyWiiConnected();
 bool IsWiiInitialised();

@@ -41,6 +41,12 @@ constexpr uint16_t kWiiButtonAll = 0x1F9F;
 constexpr uint8_t kWiiNunchukZ = 0x01;
 constexpr uint8_t kWiiNunchukC = 0x02;
 
+// Parts of a data report: what the last one handled carried.
+constexpr uint8_t kWiiPartAngles = 0x01;
+constexpr uint8_t kWiiPartRates = 0x02;
+constexpr uint8_t kWiiPartNunchuk = 0x04;
+constexpr uint8_t kWiiPartLoads = 0x08;
+
 // LED masks: LED n + 1 lights slot n.
 constexpr uint8_t kWiiLed1 = 0x10;
 constexpr uint8_t kWiiLed2 = 0x20;
@@ -95,6 +101,9 @@ struct WiiRemoteData {
     int expansion = kWiiExpansionNone;
     int type = 0;  // non-zero: Motion Plus built in
     int event = kWiiEventNone;
+    uint8_t parts = 0;  // kWiiPart... bits of the last data report
+    // Which device the record holds, the same through every search; 0 for none.
+    uint64_t serial = 0;
     // Since the last take: down now or pressed meanwhile; down since before; let go.
     uint16_t buttons = 0;
     uint16_t buttonsHeld = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 CWiiRemote::~CWiiRemote() { Detach(); }
 
@@ -19,6 +20,9 @@ bool CWiiRemote::Attach(std::unique_ptr<CWiiLink> link, int timeoutMs)
     Detach();
     if (link == nullptr || !link->IsOpen()) return false;
     m_link = std::move(link);
+    // The address names the device across pairings; a node's path may change with them.
+    const std::string& identity = m_candidate.uniq.empty() ? m_candidate.path : m_candidate.uniq;
+    serial = std::hash<std::string>{}(identity) | 1u;
     m_queueCount = 0;
     m_waiting = false;
     m_statusSeen = false;
@@ -26,6 +30,7 @@ bool CWiiRemote::Attach(std::unique_ptr<CWiiLink> link, int timeoutMs)
     m_identifying = false;
     m_motionPlusActive = false;
     m_proController = false;
+    m_wantMotionPlus = false;
     m_refused = 0;
     m_foreignModes = 0;
     m_mode = 0;
@@ -92,6 +97,7 @@ void CWiiRemote::ClearMeasurements()
     board.calibrationValid = calibrated;
     std::memcpy(board.calibration, calibration, sizeof calibration);
     motionPlus = WiiMotionPlusData();
+    parts = 0;
     m_down = m_pressed = m_released = 0;
     m_nunchukDown = m_nunchukPressed = m_nunchukReleased = 0;
     m_extensionPresent = false;
@@ -217,6 +223,9 @@ void CWiiRemote::HandleStatus(const uint8_t* report, size_t size)
         m_motionPlusActive = false;
         expansion = kWiiExpansionNone;
     }
+    // A Motion Plus seated again waits asleep, unseen by the status: look for it.
+    if (!hasExtension && !asked && m_wantMotionPlus && IsConnected())
+        QueueRead(Step::MotionPlusProbe, kWiiSpaceRegister, kWiiMotionPlusId, 6);
     m_statusSeen = true;
     if (asked) Complete(true);
     // After a status report the remote stops streaming until the mode is set again.
@@ -312,14 +321,23 @@ bool CWiiRemote::HandleData(const uint8_t* report, const WiiDataLayout& layout)
         nunchuk.joystick = decoded.joystick;
     }
     RefreshButtonFields();
+    uint8_t carried = (hasNunchuk || isPassThrough) ? kWiiPartNunchuk : 0;
     if (layout.accel >= 0 && (state & kWiiStateAccelerometer) != 0) {
         const uint8_t raw[3] = {body[layout.accel], body[layout.accel + 1], body[layout.accel + 2]};
         WiiGravityOf(raw, m_accelCalibration, &gravity);
         WiiOrientationOf(gravity, &orientation);
+        carried |= kWiiPartAngles;
     }
-    if (expansion == kWiiExpansionBoard && ext != nullptr && layout.extensionLength >= 8)
+    if (expansion == kWiiExpansionBoard && ext != nullptr && layout.extensionLength >= 8) {
         WiiDecodeBoard(ext, &board);
-    if (hasMotionPlus && !isPassThrough) WiiDecodeMotionPlus(ext, &motionPlus);
+        carried |= kWiiPartLoads;
+    }
+    if (hasMotionPlus && !isPassThrough && WiiDecodeMotionPlus(ext, &motionPlus))
+        carried |= kWiiPartRates;
+    // A nunchuk behind a Motion Plus takes turns with it: each report keeps the other's.
+    if (expansion == kWiiExpansionMotionPlusNunchuk)
+        carried |= static_cast<uint8_t>(parts & (kWiiPartRates | kWiiPartNunchuk));
+    parts = carried;
     event = kWiiEventData;
     return true;
 }
@@ -506,6 +524,7 @@ void CWiiRemote::SetMotionSensing(bool on)
 void CWiiRemote::SetMotionPlus(bool on)
 {
     if (!IsConnected()) return;
+    m_wantMotionPlus = on;
     if (on) {
         if (!m_motionPlusActive)
             QueueRead(Step::MotionPlusProbe, kWiiSpaceRegister, kWiiMotionPlusId, 6);

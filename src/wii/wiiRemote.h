@@ -17,6 +17,7 @@ struct WiiHidCandidate {
     std::string name;       // the HID name the device gives, when known
     std::string driver;     // the kernel driver bound to its HID device, when known
     std::string hidDevice;  // the HID device's own name ("0005:057E:0306.0001"), when known
+    std::string uniq;       // the device's own address, when the system gives it
 };
 
 // One record of the platform's remote array: what the remote reported (the
@@ -53,6 +54,8 @@ public:
     int OpenError() const { return m_openError; }
     void SetOpenError(int error) { m_openError = error; }
     bool HasPendingEvent() const { return event != kWiiEventNone; }
+    // Motion Plus reporting was asked for on this connection.
+    bool WantsMotionPlus() const { return m_wantMotionPlus; }
 
     void SetLeds(uint8_t mask);
     void SetRumble(bool on);
@@ -134,6 +137,7 @@ private:
     bool m_extensionPresent = false;
     bool m_identifying = false;
     bool m_motionPlusActive = false;
+    bool m_wantMotionPlus = false;  // asked for: woken again whenever it is found asleep
     bool m_boardCalibrationReported = false;
     bool m_proController = false;
     int m_openError = 0;

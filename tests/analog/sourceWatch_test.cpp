@@ -14,6 +14,7 @@
 #include "Bird/fobSimulator.h"
 #include "Bird/fob_device.h"
 #include "analog/analogReader.h"
+#include "analog/markedIntervals.h"
 #include "analog/steppedDevice.h"
 #include "network/oscSourceSupport.h"
 #include "network/vrpnTestSupport.h"
@@ -25,6 +26,9 @@
 #include "wii/wiiSimulator.h"
 
 namespace {
+
+using markedtest::Interval;
+using markedtest::MarkedIntervals;
 
 constexpr double kSilentPeriods = 5.5;  // silent after this many frames without a value
 
@@ -357,33 +361,6 @@ private:
     std::map<int, std::vector<std::vector<double>>> m_sent;  // per source, every value sent
     const std::vector<std::vector<double>> m_none;
 };
-
-// A source's stretch of frames [from, to) that the file's markers say hold values not
-// received: never (any value) or no longer (the last received stays).
-struct Interval {
-    int64_t from, to;
-    bool never;
-};
-
-std::vector<std::vector<Interval>> MarkedIntervals(const CAnalogReader& reader,
-                                                   const CSourceWatch& watch, int sources)
-{
-    const int64_t end = reader.GetFrameCount();
-    std::vector<std::vector<Interval>> marked(static_cast<size_t>(sources));
-    for (size_t m = 0; m < reader.GetMarkerCodes().size(); ++m) {
-        const wxString& label = reader.GetMarkerLabels()[m];
-        for (int s = 0; s < sources; ++s) {
-            const wxString name = watch.SourceName(s);
-            std::vector<Interval>& list = marked[static_cast<size_t>(s)];
-            const bool isOpen = !list.empty() && list.back().to == end;
-            const int64_t at = reader.GetMarkerFrames()[m];
-            if (label == name + " back" && isOpen) list.back().to = at;
-            if ((label == name + " silent" || label == name + " not received") && !isOpen)
-                list.push_back({at, end, label.EndsWith(" not received")});
-        }
-    }
-    return marked;
-}
 
 class UnreceivedValuesSuite : public ::testing::TestWithParam<uint32_t> {};
 

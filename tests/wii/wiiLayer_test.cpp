@@ -7,7 +7,6 @@
 #include <cmath>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -165,72 +164,6 @@ TEST_F(WiiLayerTest, ButtonEdgesSurviveUntilTheirTake)
     ASSERT_TRUE(TakeWiiRemote(0, &taken));
     EXPECT_EQ(taken.buttons, 0);
     EXPECT_EQ(taken.buttonsReleased, kWiiButtonB);
-}
-
-TEST_F(WiiLayerTest, BoardLoadsFollowItsCalibration)
-{
-    CWiiSimulator board(CWiiSimulator::Kind::Board);
-    m_source->Add(&board);
-    ASSERT_EQ(Search(), 1);
-    ASSERT_TRUE(board.WaitForMode([](uint8_t mode) { return mode == kWiiModeExtension; }));
-    board.SetLoads(10.0, 10.0, 0.0, 0.0);
-    WiiRemoteData taken = EmitAndTake(board, 0);
-    EXPECT_TRUE(taken.board.calibrationValid);
-    EXPECT_NEAR(taken.board.topRight, 10.0, 0.01);
-    EXPECT_NEAR(taken.board.topLeft, 10.0, 0.01);
-    EXPECT_NEAR(taken.board.bottomRight, 0.0, 0.01);
-    EXPECT_NEAR(taken.board.bottomLeft, 0.0, 0.01);
-    // Above 17 kg the second segment of the calibration applies.
-    board.SetLoads(30.0, 17.0, 25.5, 40.0);
-    taken = EmitAndTake(board, 0);
-    EXPECT_NEAR(taken.board.topRight, 30.0, 0.01);
-    EXPECT_NEAR(taken.board.topLeft, 17.0, 0.01);
-    EXPECT_NEAR(taken.board.bottomRight, 25.5, 0.01);
-    EXPECT_NEAR(taken.board.bottomLeft, 40.0, 0.01);
-}
-
-// Reports of the board's layout with a byte more or less, of any content: none reaches
-// the loads, each is refused and counted, and the next whole report is read as sent.
-TEST_F(WiiLayerTest, BoardReportsOfAnotherSizeAreRefusedAndCounted)
-{
-    CWiiSimulator board(CWiiSimulator::Kind::Board);
-    m_source->Add(&board);
-    ASSERT_EQ(Search(), 1);
-    ASSERT_TRUE(board.WaitForMode([](uint8_t mode) { return mode == kWiiModeExtension; }));
-    board.SetLoads(10.0, 20.0, 30.0, 40.0);
-    WiiRemoteData taken = EmitAndTake(board, 0);
-    ASSERT_NEAR(taken.board.topRight, 10.0, 0.01);
-    WiiDataLayout layout;
-    ASSERT_TRUE(WiiDataLayoutOf(board.Mode(), &layout));
-    const unsigned seed = 20261208;
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<int> byte(0, 255);
-    testing::internal::CaptureStderr();
-    const int refusedBefore = GetWiimote(0)->RefusedReports();
-    constexpr int kBad = 216;
-    for (int i = 0; i < kBad; ++i) {
-        // Mostly one byte over (the layout and its noise), some one byte short.
-        std::vector<uint8_t> report(i % 4 == 3 ? layout.size - 1 : layout.size + 1);
-        for (uint8_t& value : report) value = static_cast<uint8_t>(byte(random));
-        report[0] = board.Mode();
-        ASSERT_TRUE(board.EmitRaw(report));
-    }
-    const bool counted =
-        PollUntil([&] { return GetWiimote(0)->RefusedReports() - refusedBefore == kBad; });
-    const std::string said = testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(counted) << "seed " << seed << ": "
-                         << GetWiimote(0)->RefusedReports() - refusedBefore << " refused";
-    WiiRemoteData peek;
-    ASSERT_TRUE(TakeWiiRemote(0, &peek));
-    EXPECT_EQ(peek.event, kWiiEventNone) << "seed " << seed;
-    EXPECT_NEAR(peek.board.topRight, 10.0, 0.01);
-    EXPECT_NEAR(peek.board.bottomLeft, 40.0, 0.01);
-    board.SetLoads(5.0, 6.0, 7.0, 8.0);
-    taken = EmitAndTake(board, 0);
-    EXPECT_NEAR(taken.board.topRight, 5.0, 0.01);
-    EXPECT_NEAR(taken.board.topLeft, 6.0, 0.01);
-    EXPECT_NEAR(taken.board.bottomRight, 7.0, 0.01);
-    EXPECT_NEAR(taken.board.bottomLeft, 8.0, 0.01);
 }
 
 TEST_F(WiiLayerTest, ABoardWithoutCalibrationReadsZeroInsteadOfDividingByZero)

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -165,6 +167,38 @@ public:
     {
         return !report.empty() && Send(report.data(), report.size());
     }
+    // The data report of the mode set, not sent (empty: no mode yet).
+    std::vector<uint8_t> Build()
+    {
+        uint8_t report[kWiiMaxReport];
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::vector<uint8_t>(report, report + BuildData(report));
+    }
+    // A status report nobody asked for, as when an extension is seated again.
+    void Announce() { SendStatus(); }
+    // How the board answers a read of its calibration: late by lateMs, only its first
+    // chunk, with points that do not rise, or with the error flag.
+    enum class CalibrationFault { None, Late, Partial, Garbled, Error };
+    void SetCalibrationFault(CalibrationFault fault, int lateMs = 0)
+    {
+        Set([&] {
+            m_calFault = fault;
+            m_calLateMs = lateMs;
+        });
+    }
+    // Away: not found by a search (out of range, switched off).
+    void SetAway(bool away) { m_away = away; }
+    bool IsAway() const { return m_away.load(); }
+    // True once both sides have taken all the other sent (or no connection is open):
+    // the remote answered every request, the host read every report.
+    bool IsQuiet() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        int in = 0, out = 0;
+        if (m_far < 0) return true;
+        if (::ioctl(m_far, SIOCINQ, &in) != 0 || in != 0 || m_answering.load()) return false;
+        return ::ioctl(m_far, SIOCOUTQ, &out) == 0 && out == 0;
+    }
 
     uint8_t Leds() const
     {
@@ -249,9 +283,11 @@ private:
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return;
             if (ready > 0) {
+                m_answering = true;
                 const ssize_t got = ::recv(far, report, sizeof report, 0);
+                if (got > 0) Answer(report, static_cast<size_t>(got));
+                m_answering = false;
                 if (got <= 0) return;  // the host closed, or we were stopped
-                Answer(report, static_cast<size_t>(got));
                 continue;
             }
             if (streamMs > 0 && std::chrono::steady_clock::now() >= next) {
@@ -402,7 +438,19 @@ private:
         const uint32_t address =
             static_cast<uint32_t>((report[2] << 16) | (report[3] << 8) | report[4]);
         const size_t size = static_cast<size_t>((report[5] << 8) | report[6]);
+        CalibrationFault fault = CalibrationFault::None;
+        int lateMs = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_kind == Kind::Board && (space & 0x04) != 0 && address == kWiiBoardCalibration) {
+                fault = m_calFault;
+                lateMs = m_calLateMs;
+            }
+        }
+        if (fault == CalibrationFault::Late)
+            std::this_thread::sleep_for(std::chrono::milliseconds(lateMs));
         for (size_t done = 0; done < size; done += 16) {
+            if (fault == CalibrationFault::Partial && done > 0) return;
             uint8_t reply[22] = {kWiiInReadData};
             const size_t length = std::min<size_t>(16, size - done);
             bool ok = true;
@@ -413,6 +461,8 @@ private:
                     ok = MemoryAt(space, static_cast<uint32_t>(address + done + i), &reply[6 + i]);
             }
             const uint32_t at = static_cast<uint32_t>(address + done);
+            if (fault == CalibrationFault::Garbled) std::swap(reply[6], reply[6 + 8 % length]);
+            if (fault == CalibrationFault::Error) ok = false;
             reply[3] = static_cast<uint8_t>(((length - 1) << 4) | (ok ? 0 : 8));
             reply[4] = static_cast<uint8_t>(at >> 8);
             reply[5] = static_cast<uint8_t>(at);
@@ -499,6 +549,10 @@ private:
     uint16_t m_boardRaw[4] = {2000, 2100, 2200, 2300};
     int m_rates[3] = {8192, 8192, 8192};
     unsigned m_frame = 0;
+    CalibrationFault m_calFault = CalibrationFault::None;
+    int m_calLateMs = 0;
+    std::atomic<bool> m_away{false};
+    std::atomic<bool> m_answering{false};
     std::atomic<bool> m_rumbled{false};
     std::atomic<int> m_streamMs{0};
     std::atomic<bool> m_stop{false};
@@ -532,6 +586,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         for (size_t i = 0; i < m_simulators.size(); ++i) {
             const Entry& entry = m_simulators[i];
+            if (entry.simulator->IsAway()) continue;
             WiiHidCandidate candidate;
             candidate.path = "sim:" + std::to_string(i);
             candidate.product = entry.product;

@@ -1,0 +1,545 @@
+// Wii devices on faulty links, a seeded simulation: balance boards and remotes with a
+// Motion Plus, written from their description, send reports that each carry values of
+// their own and log them; a seed draws the devices, the trials and the faults (reports
+// lost, doubled, out of order, cut, malformed, bursts, a held thread, extensions
+// pulled or seated again, calibration answers late, partial or garbled, devices that
+// go and are paired again or stay away from a search). In every recorded frame each
+// slot's block holds values its device sent, no older than the frame before, or the
+// frame is said to hold values not received; a board without a usable calibration
+// never gives loads; the frames said are those the file marks; the reports refused are
+// those sent malformed.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analog/analogReader.h"
+#include "analog/markedIntervals.h"
+#include "analog/steppedDevice.h"
+#include "process/messageQueue.h"
+#include "support/simSeeds.h"
+#include "wii/wiiDevice.h"
+#include "wii/wiiLayer.h"
+#include "wii/wiiPlatform.h"
+#include "wii/wiiSimulator.h"
+
+namespace {
+
+using markedtest::Interval;
+using markedtest::MarkedIntervals;
+
+enum class FaultKind {
+    kLost,
+    kDoubled,
+    kReordered,
+    kCut,        // a report short of its layout's length, or over it
+    kMalformed,  // an id no remote sends, or a report too long
+    kGarbledStatus,
+    kBurst,
+    kHeld,       // the device's thread neither polls nor makes frames
+    kExtension,  // a remote's Motion Plus pulled and seated again, a board re-seated
+    kRepair,     // gone, then found again by a search
+    kAway,       // gone, away from the search that follows, found by the next
+    kCount
+};
+
+using Calibration = CWiiSimulator::CalibrationFault;
+
+struct Fault {
+    FaultKind kind;
+    int step, device, size;
+};
+
+// What a seed draws: the devices (true: a board), their calibration faults at each
+// connection, the trials (first step, frames) and the faults.
+struct Plan {
+    std::vector<bool> boards;
+    std::vector<Calibration> calibration;
+    std::vector<std::pair<int, int>> trials;
+    int steps = 0;
+    std::vector<Fault> faults;
+    int latecomer =
+        -1;  // a device of no block, found by the first search after the start: 1 a board
+
+    static Plan Draw(uint32_t seed)
+    {
+        std::mt19937 rng(seed);
+        const auto pick = [&](int lo, int hi) {
+            return std::uniform_int_distribution<int>(lo, hi)(rng);
+        };
+        Plan p;
+        for (int d = pick(1, 3); d > 0; --d) {
+            p.boards.push_back(pick(0, 1) == 0);
+            p.calibration.push_back(pick(0, 5) < 4 ? Calibration::None
+                                                   : static_cast<Calibration>(pick(1, 4)));
+        }
+        if (pick(0, 3) == 0) p.latecomer = pick(0, 1);
+        int at = pick(2, 8);
+        for (int t = pick(1, 2); t > 0; --t) {
+            p.trials.push_back({at, pick(20, 60)});
+            at += p.trials.back().second + pick(0, 6);
+        }
+        p.steps = at;
+        unsigned kinds = 0;
+        while (kinds == 0)
+            kinds = static_cast<unsigned>(pick(0, (1 << int(FaultKind::kCount)) - 1));
+        const int percent = pick(2, 25);
+        for (int step = 0; step < p.steps; ++step) {
+            if (pick(0, 99) >= percent) continue;
+            FaultKind kind = FaultKind::kCount;
+            while (kind == FaultKind::kCount || ((kinds >> int(kind)) & 1) == 0)
+                kind = static_cast<FaultKind>(pick(0, int(FaultKind::kCount) - 1));
+            const int size = kind == FaultKind::kBurst ? pick(5, 100) : pick(1, 8);
+            p.faults.push_back({kind, step, pick(0, int(p.boards.size()) - 1), size});
+        }
+        return p;
+    }
+    bool Has(FaultKind kind, int step, int device) const
+    {
+        for (const Fault& f : faults)
+            if (f.kind == kind && f.step == step && f.device == device) return true;
+        return false;
+    }
+    bool IsHeld(int step) const
+    {
+        for (const Fault& f : faults)
+            if (f.kind == FaultKind::kHeld && step >= f.step && step < f.step + f.size) return true;
+        return false;
+    }
+    std::string Describe() const
+    {
+        std::string text = "devices";
+        for (size_t d = 0; d < boards.size(); ++d)
+            text += std::string(boards[d] ? " board" : " remote") + "/cal" +
+                    std::to_string(int(calibration[d]));
+        if (latecomer >= 0) text += ", latecomer " + std::to_string(latecomer);
+        text += ", " + std::to_string(steps) + " steps, trials";
+        for (const auto& t : trials)
+            text += " " + std::to_string(t.first) + "+" + std::to_string(t.second);
+        for (const Fault& f : faults)
+            text += "; kind " + std::to_string(int(f.kind)) + " step " + std::to_string(f.step) +
+                    " device " + std::to_string(f.device) + " size " + std::to_string(f.size);
+        return text;
+    }
+};
+
+// What a device shows for one report it sent: a board's seven rows, or a remote's
+// pitch and roll and its three rates (NaN for a part the report did not carry).
+struct Sent {
+    std::vector<double> values;
+};
+
+// A remote's row 0 is the integral of the rates it took, not a value sent.
+constexpr int kRemoteChecked = 5;
+
+class CWiiSuitePeer {
+public:
+    CWiiSuitePeer(const Plan& plan, uint32_t seed) : m_plan(plan), m_rng(seed * 7919u + 3u)
+    {
+        const int count = static_cast<int>(plan.boards.size());
+        for (int d = 0; d <= count; ++d) {
+            const bool isBoard = d < count ? plan.boards[d] : plan.latecomer == 1;
+            if (d == count && plan.latecomer < 0) break;
+            m_sims.push_back(std::make_unique<CWiiSimulator>(
+                isBoard ? CWiiSimulator::Kind::Board : CWiiSimulator::Kind::Remote,
+                isBoard ? CWiiSimulator::Extension::None : CWiiSimulator::Extension::MotionPlus));
+            if (d < count) m_sims.back()->SetCalibrationFault(plan.calibration[d], 40);
+            m_sims.back()->SetAway(d == count);
+            m_source->Add(m_sims.back().get());
+        }
+        m_sent.resize(m_sims.size());
+        m_number.assign(m_sims.size(), 0);
+        m_refusable.assign(m_sims.size(), 0);
+        m_connection.assign(m_sims.size(), 0);
+        SetWiiHidSource(m_source);
+        EXPECT_EQ(Search(), count);  // the latecomer is not there yet
+        std::vector<int> slots;
+        for (int d = 0; d < count; ++d) slots.push_back(d);
+        m_device = count == 1 ? std::make_unique<CStepped<CWiiDevice>>(false, 0, false)
+                              : std::make_unique<CStepped<CWiiDevice>>(false, slots);
+    }
+    ~CWiiSuitePeer()
+    {
+        m_device.reset();
+        CleanupWiiDevices();
+        SetWiiHidSource(nullptr);
+    }
+    CStepped<CWiiDevice>& Device() { return *m_device; }
+    // The number of the device's connection, -1 while it has none.
+    int Connection(int d) const { return m_connection[static_cast<size_t>(d)]; }
+    int Blocks() const { return static_cast<int>(m_plan.boards.size()); }
+    bool IsBoard(int d) const
+    {
+        return d < Blocks() ? m_plan.boards[size_t(d)] : m_plan.latecomer == 1;
+    }
+    const std::vector<Sent>& SentBy(int d) const { return m_sent[static_cast<size_t>(d)]; }
+
+    // The step's reports of every device present, with the plan's faults.
+    void Send(int step)
+    {
+        for (int d = 0; d < static_cast<int>(m_sims.size()); ++d) {
+            CWiiSimulator& sim = *m_sims[static_cast<size_t>(d)];
+            if (m_plan.Has(FaultKind::kRepair, step, d) || m_plan.Has(FaultKind::kAway, step, d)) {
+                Settle();  // what was sent before is read, then the link goes
+                sim.Disconnect();
+                m_connection[static_cast<size_t>(d)] = -1;
+                for (const Fault& f : m_plan.faults) {
+                    if (f.device != d || f.step != step) continue;
+                    if (f.kind == FaultKind::kRepair) m_searches.push_back({step + f.size, -1});
+                    if (f.kind != FaultKind::kAway) continue;
+                    sim.SetAway(true);
+                    m_searches.push_back({step + f.size, -1});
+                    m_searches.push_back({step + 3 * f.size + 10, d});
+                }
+                continue;
+            }
+            if (m_plan.Has(FaultKind::kExtension, step, d)) Reseat(d);
+            if (m_plan.Has(FaultKind::kGarbledStatus, step, d)) {
+                std::vector<uint8_t> status(7);
+                for (uint8_t& byte : status) byte = Byte();
+                status[0] = kWiiInStatus;
+                sim.EmitRaw(status);
+            }
+            int reports = 1;
+            for (const Fault& f : m_plan.faults)
+                if (f.kind == FaultKind::kBurst && f.step == step && f.device == d)
+                    reports = f.size;
+            if (m_plan.Has(FaultKind::kLost, step, d)) reports = 0;
+            for (int r = 0; r < reports; ++r) SendOne(d, step);
+        }
+        for (const auto& search : m_searches) {
+            if (search.first != step) continue;
+            if (search.second >= 0) m_sims[static_cast<size_t>(search.second)]->SetAway(false);
+            if (m_plan.latecomer >= 0) m_sims.back()->SetAway(false);
+            Settle();
+            Search();
+            for (size_t d = 0; d < m_sims.size(); ++d)
+                m_connection[d] = m_sims[d]->IsAway() ? -1 : ++m_connections;
+        }
+    }
+    // Polls until the host and the remotes have taken what the other sent (a held thread
+    // does not poll).
+    void Settle()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        bool drained = false;
+        while (!drained && std::chrono::steady_clock::now() < deadline) {
+            m_device->PollWiiEvents();
+            drained = true;
+            for (const auto& sim : m_sims) drained = drained && sim->IsQuiet();
+        }
+        m_device->PollWiiEvents();
+    }
+    // Reports refused by the host's records, against those sent malformed: each
+    // connection's count is taken before a search replaces it.
+    int64_t Refused() const
+    {
+        int64_t refused = m_refusedBefore;
+        for (int slot = 0; slot < 4; ++slot)
+            if (const CWiiRemote* remote = GetWiimote(slot)) refused += remote->RefusedReports();
+        return refused;
+    }
+    int64_t Refusable() const
+    {
+        int64_t total = 0;
+        for (int64_t n : m_refusable) total += n;
+        return total;
+    }
+
+private:
+    int Search()
+    {
+        m_refusedBefore = Refused();
+        testing::internal::CaptureStdout();
+        const int found = InitWiiDevices();
+        testing::internal::GetCapturedStdout();
+        for (auto& sim : m_sims) {
+            // Each connection asks for its calibration once more, with the same fault.
+            if (sim->IsAway()) continue;
+            sim->WaitForMode([](uint8_t mode) { return mode != 0; }, std::chrono::seconds(2));
+        }
+        return found;
+    }
+    uint8_t Byte()
+    {
+        return static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 255)(m_rng));
+    }
+    int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_rng); }
+
+    void Reseat(int d)
+    {
+        CWiiSimulator& sim = *m_sims[static_cast<size_t>(d)];
+        if (IsBoard(d)) {
+            sim.Announce();  // the board is read again: its calibration too
+            return;
+        }
+        // Pulled (the remote reports without it) and seated again: it then waits asleep
+        // for a request that wakes it.
+        sim.Plug(CWiiSimulator::Extension::None);
+        sim.Plug(CWiiSimulator::Extension::MotionPlus);
+    }
+
+    // Report n's values, set on the simulator; returns what the host is to show.
+    Sent Compose(int d, int n)
+    {
+        CWiiSimulator& sim = *m_sims[static_cast<size_t>(d)];
+        Sent sent;
+        if (IsBoard(d)) {
+            // Both segments of the calibration (17 kg its middle point).
+            const double tr = 1.0 + 0.35 * (n % 200), tl = 3.0 + 0.5 * d, bl = 4.0 + 13.0 * (n % 4),
+                         br = 5.0;
+            const double total = tr + tl + bl + br;
+            sim.SetLoads(tr, tl, br, bl);
+            sent.values = {tr,
+                           tl,
+                           bl,
+                           br,
+                           total,
+                           ((tr + br) - (tl + bl)) * 220.0 / total,
+                           ((tl + tr) - (bl + br)) * 110.0 / total};
+            return sent;
+        }
+        // Never level, never still: no value a device starts with.
+        const uint8_t accel[3] = {static_cast<uint8_t>(0x81 + n % 9),
+                                  static_cast<uint8_t>(0x81 + n % 5), 0x9A};
+        sim.SetAccel(accel[0], accel[1], accel[2]);
+        WiiGravity gravity;
+        WiiOrientation orientation;
+        WiiGravityOf(accel, WiiAccelCalibration(), &gravity);
+        WiiOrientationOf(gravity, &orientation);
+        const double yaw = -250.2 + 0.4 * (n % 1250), pitch = 100.0 - 0.3 * (n % 600),
+                     roll = 7.0 + (n % 11);
+        sim.SetRates(yaw, roll, pitch);
+        sent.values = {0.0, orientation.pitch, orientation.roll, yaw, pitch, roll};
+        return sent;
+    }
+
+    void SendOne(int d, int step)
+    {
+        CWiiSimulator& sim = *m_sims[static_cast<size_t>(d)];
+        std::vector<uint8_t> report;
+        Sent sent;
+        const auto next = [&] {
+            sent = Compose(d, ++m_number[static_cast<size_t>(d)]);
+            report = sim.Build();
+            const bool isBoard = IsBoard(d);
+            WiiDataLayout layout;
+            const bool whole = !report.empty() && WiiDataLayoutOf(report[0], &layout);
+            if (!whole || layout.extension < 0) {
+                for (size_t k = isBoard ? 0 : 3; k < sent.values.size(); ++k)
+                    sent.values[k] = std::nan("");
+            }
+            if (!whole || (!isBoard && layout.accel < 0)) {
+                for (size_t k = 0; k < 3 && !isBoard; ++k) sent.values[k] = std::nan("");
+            }
+            // A Motion Plus asleep sends no rates.
+            if (!isBoard && !sim.IsMotionPlusActive())
+                for (size_t k = 3; k < 6; ++k) sent.values[k] = std::nan("");
+        };
+        const auto emit = [&](const std::vector<uint8_t>& bytes, const Sent& value) {
+            if (bytes.empty() || !sim.EmitRaw(bytes)) return;
+            m_sent[static_cast<size_t>(d)].push_back(value);
+        };
+        next();
+        if (m_plan.Has(FaultKind::kCut, step, d) && report.size() > 1) {
+            std::vector<uint8_t> cut(report.begin(),
+                                     report.begin() + Pick(1, int(report.size()) - 1));
+            if (Pick(0, 1) == 0) {
+                cut = report;
+                for (int extra = Pick(1, 3); extra > 0; --extra) cut.push_back(Byte());
+            }
+            if (sim.EmitRaw(cut)) ++m_refusable[static_cast<size_t>(d)];
+        }
+        if (m_plan.Has(FaultKind::kMalformed, step, d)) {
+            std::vector<uint8_t> noise(static_cast<size_t>(Pick(1, 30)));
+            for (uint8_t& byte : noise) byte = Byte();
+            if (noise.size() <= kWiiMaxReport)
+                noise[0] = static_cast<uint8_t>(Pick(0, 1) == 0 ? Pick(0, 0x1F) : Pick(0x40, 0xFF));
+            if (sim.EmitRaw(noise)) ++m_refusable[static_cast<size_t>(d)];
+        }
+        if (m_plan.Has(FaultKind::kReordered, step, d)) {
+            const std::vector<uint8_t> first = report;
+            const Sent firstSent = sent;
+            next();
+            emit(report, sent);
+            emit(first, firstSent);
+            return;
+        }
+        emit(report, sent);
+        if (m_plan.Has(FaultKind::kDoubled, step, d)) emit(report, sent);
+    }
+
+    const Plan& m_plan;
+    std::mt19937 m_rng;
+    std::shared_ptr<CWiiSimulatedSource> m_source = std::make_shared<CWiiSimulatedSource>();
+    std::vector<std::unique_ptr<CWiiSimulator>> m_sims;
+    std::unique_ptr<CStepped<CWiiDevice>> m_device;
+    std::vector<std::vector<Sent>> m_sent;  // per device, in the order sent
+    std::vector<int> m_number;
+    std::vector<int64_t> m_refusable;
+    std::vector<int> m_connection;  // by the last search and not gone since; -1 none
+    int m_connections = 0;
+    std::vector<std::pair<int, int>> m_searches;  // step, the device back for it (-1 none)
+    int64_t m_refusedBefore = 0;
+};
+
+// The first report at or after from whose values the block shows (NaN: not carried,
+// matched by anything), -1 for none. A board's loads pass through its sensors' counts.
+int Match(const std::vector<Sent>& sent, int from, const double* block, bool isBoard, size_t first,
+          size_t last)
+{
+    const auto tolerance = [&](size_t k) {
+        if (isBoard) return k < 4 ? 0.011 : k == 4 ? 0.045 : 1.0;
+        return k < 3 ? 1e-3 : 0.08;
+    };
+    for (int i = std::max(0, from); i < static_cast<int>(sent.size()); ++i) {
+        const std::vector<double>& v = sent[static_cast<size_t>(i)].values;
+        bool same = true;
+        for (size_t k = first; k < last && same; ++k)
+            same = std::isnan(v[k]) ? false : std::fabs(v[k] - block[k]) <= tolerance(k);
+        if (same) return i;
+    }
+    return -1;
+}
+
+class WiiSuite : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
+{
+    const uint32_t seed = GetParam();
+    const Plan plan = Plan::Draw(seed);
+    SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
+    std::string folder = (std::filesystem::temp_directory_path() / "qvwii-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    CWiiSuitePeer peer(plan, seed);
+    CStepped<CWiiDevice>& device = peer.Device();
+    const int count = peer.Blocks();
+    // Per device, per part (a board's loads; a remote's angles, its rates): the last
+    // report a frame showed.
+    std::vector<std::array<int, 2>> last(static_cast<size_t>(count), {-1, -1});
+    // Per device and connection ((number + 1) x 8 + device): the frames recorded while it
+    // lasted, and those showing a whole report newer than the frame before's.
+    std::map<int, std::array<int, 2>> connections;
+    std::vector<std::vector<int>> connectionAt;  // the trial's frames: each device's connection
+    size_t trial = 0;
+    wxString file;
+    int recorded = 0;
+    for (int step = 0; step < plan.steps; ++step) {
+        const bool starts = trial < plan.trials.size() && step == plan.trials[trial].first;
+        if (starts) {
+            ASSERT_TRUE(
+                device.SetupWriter(folder, "wii", int(trial) + 1, false, "", false, 100, 1));
+            file = device.GetWriterFileName();
+            device.Reset();
+            ASSERT_TRUE(device.StartRecording());
+            recorded = 0;
+            connectionAt.clear();
+        }
+        peer.Send(step);
+        if (!plan.IsHeld(step)) {
+            peer.Settle();
+            device.Step();
+            const bool isRecording = trial < plan.trials.size() && step >= plan.trials[trial].first;
+            recorded += isRecording ? 1 : 0;
+            if (isRecording) connectionAt.emplace_back();
+            for (int d = 0; d < count && isRecording; ++d) {
+                connectionAt.back().push_back(peer.Connection(d));
+                ++connections[(peer.Connection(d) + 1) * 8 + d][0];
+            }
+        }
+        const bool ends = trial < plan.trials.size() &&
+                          step + 1 == plan.trials[trial].first + plan.trials[trial].second;
+        if (!ends) continue;
+        ++trial;
+        ASSERT_TRUE(device.FinishRecording());
+        const int64_t said = device.GetUnreceivedFrames();
+        ASSERT_TRUE(device.StopRecording());
+        g_messages.Drain();
+
+        CAnalogReader reader;
+        ASSERT_TRUE(reader.Open(file));
+        ASSERT_EQ(reader.GetFrameCount(), recorded);
+        const int width = reader.GetChannelCount() * reader.GetDim();
+        ASSERT_EQ(width, device.GetChannelCount());
+        const CSourceWatch& watch = device.GetSourceWatch();
+        const auto marked = MarkedIntervals(reader, watch, count);
+        std::vector<double> row(static_cast<size_t>(width));
+        int64_t markedFrames = 0;
+        for (int64_t f = 0; f < reader.GetFrameCount(); ++f) {
+            ASSERT_TRUE(reader.GetFrame(row.data(), width, f));
+            bool isMarked = false;
+            int first = 0;
+            for (int d = 0; d < count; ++d) {
+                const bool isBoard = plan.boards[static_cast<size_t>(d)];
+                const double* block = row.data() + first;
+                first += isBoard ? 7 : 6;
+                const Interval* in = nullptr;
+                for (const Interval& interval : marked[static_cast<size_t>(d)])
+                    if (f >= interval.from && f < interval.to) in = &interval;
+                isMarked = isMarked || in != nullptr;
+                const std::vector<Sent>& sent = peer.SentBy(d);
+                // A report newer than the frame before's: this connection's own.
+                int& news = connections[(connectionAt[size_t(f)][size_t(d)] + 1) * 8 + d][1];
+                auto& at = last[static_cast<size_t>(d)];
+                if (in != nullptr && in->never) continue;  // any value, and no place in order
+                const std::string where = "trial " + std::to_string(trial) + " frame " +
+                                          std::to_string(f) + " device " + std::to_string(d);
+                if (isBoard) {
+                    const int i = Match(sent, at[0], block, true, 0, 7);
+                    EXPECT_TRUE(i >= 0) << where << " load " << block[0] << " never sent in order";
+                    news += i > at[0] ? 1 : 0;
+                    if (i >= 0) at[0] = i;
+                    continue;
+                }
+                // Angles and rates of one report, or the frame is said.
+                const int both =
+                    Match(sent, std::max(at[0], at[1]), block, false, 1, kRemoteChecked + 1);
+                if (both >= 0) {
+                    news += both > std::max(at[0], at[1]) ? 1 : 0;
+                    at = {both, both};
+                    continue;
+                }
+                const int angles = Match(sent, at[0], block, false, 1, 3);
+                const int rates = Match(sent, at[1], block, false, 3, 6);
+                EXPECT_TRUE(angles >= 0 && rates >= 0 && in != nullptr)
+                    << where << " angles " << angles << " rates " << rates << " rate " << block[3]
+                    << (in ? " said" : " unsaid");
+                if (angles >= 0) at[0] = angles;
+                if (rates >= 0) at[1] = rates;
+            }
+            markedFrames += isMarked ? 1 : 0;
+            if (HasFailure()) break;  // the first frame that fails tells the story
+        }
+        if (!HasFailure()) {
+            EXPECT_EQ(said, markedFrames) << "trial " << trial;
+        }
+    }
+    peer.Settle();
+    EXPECT_EQ(peer.Refused(), peer.Refusable());
+    // What a device with a usable calibration sends reaches the frames of each of its
+    // connections that lasted (unless a status report of noise said its extension went).
+    for (const auto& connection : connections) {
+        const auto d = static_cast<size_t>(connection.first % 8);
+        const Calibration c = plan.calibration[d];
+        bool noise = connection.first < 8;  // none
+        for (const Fault& f : plan.faults)
+            noise = noise || (f.kind == FaultKind::kGarbledStatus && f.device == int(d));
+        if (!noise && connection.second[0] >= 10 &&
+            (!plan.boards[d] || c == Calibration::None || c == Calibration::Late)) {
+            EXPECT_GT(connection.second[1], 0)
+                << "device " << d << " connection " << connection.first / 8;
+        }
+    }
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, WiiSuite, ::testing::ValuesIn(SimSeeds(8)), SimSeedName());
+
+}  // namespace
