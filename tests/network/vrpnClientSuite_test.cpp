@@ -621,7 +621,11 @@ protected:
                     run.channels = run.Pick(1, 10);
                 break;
             case FaultKind::kHostile:
-                for (int i = 1 + f.size % 3; i > 0; --i) run.Hostile(step);
+                // One at a time: each refusal's words are then said.
+                for (int i = 1 + f.size % 3; i > 0; --i) {
+                    run.Hostile(step);
+                    EXPECT_TRUE(Deliver(std::numeric_limits<size_t>::max()));
+                }
                 break;
             case FaultKind::kForeign:
                 run.Foreign(step);
@@ -700,7 +704,8 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     std::vector<wxString> files;
     std::vector<int> fileChannels;
     std::vector<int64_t> said;
-    uint64_t framesWithout = 0;
+    uint64_t framesWithout = 0, framesSinceLoss = 0;
+    std::vector<std::string> linkDue;  // the notes each loss and return is due
     int downUntil = -1;
     size_t trial = 0;
     for (int step = 0; step < plan.steps; ++step) {
@@ -717,6 +722,9 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
             ASSERT_TRUE(server.IsListening() || server.Listen());
             ASSERT_TRUE(AwaitLink());
             lostAt.push_back(-1);
+            linkDue.push_back(Format(": link to the server back after %llu frames made without it "
+                                     "(they hold the last values)\n",
+                                     static_cast<unsigned long long>(framesSinceLoss)));
         }
         size_t limit = std::numeric_limits<size_t>::max();
         for (const Fault& f : plan.faults)
@@ -728,12 +736,19 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
         for (const Fault& f : plan.faults) {
             if (f.step != step || !server.IsConnected() || !IsStop(f.kind)) continue;
             ASSERT_TRUE(Stop(f, step));
+            linkDue.push_back(Format(": link to the server lost (%s); frames hold the last values "
+                                     "until it is back\n",
+                                     f.kind == FaultKind::kBrokenStream
+                                         ? "malformed message length"
+                                         : "peer closed the connection"));
+            framesSinceLoss = 0;
             lostAt[static_cast<size_t>(server.Connection())] = step;
             downUntil = step + 1 + f.size;
         }
         device.Step();
         messages.Take();
         framesWithout += device.IsConnected() ? 0 : 1;
+        framesSinceLoss += device.IsConnected() ? 0 : 1;
         if (trial < plan.trials.size() &&
             step + 1 == plan.trials[trial].first + plan.trials[trial].second) {
             ASSERT_TRUE(device.FinishRecording());
@@ -752,6 +767,13 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     EXPECT_EQ(device.GetFramesWithoutServer(), framesWithout);
     device.Close();
     messages.Take();
+
+    // Each loss said with its reason, each return with the frames made meanwhile.
+    std::vector<std::string> linkSaid;
+    for (const std::string& text : messages.texts)
+        if (text.find(": link to the server ") != std::string::npos)
+            linkSaid.push_back(text.substr(text.find(": ")));
+    EXPECT_EQ(linkSaid, linkDue);
 
     // The device took, refused and marked what went out whole, nothing else.
     const std::vector<Sent>& log = server.log;
