@@ -369,6 +369,7 @@ public:
     {
         for (int s = 0; s < plan.sources; ++s) sensors.push_back(s);
         channels = plan.sources;
+        hostiles = Pick(0, 9);
     }
     int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
 
@@ -431,16 +432,13 @@ public:
         Sent refused{Effect::kRefused};
         int32_t sender = server.Sender();
         int32_t type = vrpn::kTypeDescription;
-        switch (Pick(0, 9)) {
-            case 0: {  // a sensor past what a tracker takes, or past what the client reads
-                const int sensor = Pick(0, 1) ? Pick(CVrpnDevice::kMaxSensors, vrpn::kMaxSensors - 1)
-                                              : Pick(vrpn::kMaxSensors, 1 << 30);
-                if (sensor < vrpn::kMaxSensors) return Pose(sensor, step);
-                return Malformed(vrpn::kPosQuat, std::vector<uint8_t>(vrpn::kPosQuatSize), sensor, step);
-            }
-            case 1:
+        switch (hostiles++ % 10) {  // every kind in turn
+            case 0:  // a sensor past what a tracker takes
+                return Pose(Pick(CVrpnDevice::kMaxSensors, vrpn::kMaxSensors - 1), step);
+            case 1:  // past what the client reads
                 return Malformed(vrpn::kPosQuat, std::vector<uint8_t>(vrpn::kPosQuatSize),
-                                 -Pick(1, 1 << 30), step);
+                                 Pick(0, 1) ? -Pick(1, 1 << 30) : Pick(vrpn::kMaxSensors, 1 << 30),
+                                 step);
             case 2: {
                 payload.assign(static_cast<size_t>(Pick(0, 9) * 8), 0);
                 if (payload.size() == vrpn::kPosQuatSize) payload.push_back(0);
@@ -560,6 +558,7 @@ public:
     std::vector<int> sensors;
     int channels = 1;
     int reports = 0;
+    int hostiles = 0;
 };
 
 }  // namespace
@@ -615,7 +614,7 @@ protected:
                 break;
             case FaultKind::kHostile:
                 // One at a time: each refusal's words are then said.
-                for (int i = 1 + f.size % 6; i > 0; --i) {
+                for (int i = 1 + f.size % 10; i > 0; --i) {
                     run.Hostile(step);
                     EXPECT_TRUE(Deliver(std::numeric_limits<size_t>::max()));
                 }
@@ -913,4 +912,4 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     std::filesystem::remove_all(folder, error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, VrpnClientSuite, ::testing::ValuesIn(SimSeeds(4)), SimSeedName());
+INSTANTIATE_TEST_SUITE_P(Seeds, VrpnClientSuite, ::testing::ValuesIn(SimSeeds(8)), SimSeedName());
