@@ -99,7 +99,8 @@ int CSourceWatch::Update(int64_t frame, double nowUs, bool isRecording)
             m_lastHeardUs[at] = nowUs;
             next = SourceState::kLive;
         }
-        if (lostAt >= 0 && static_cast<uint32_t>(lostAt) == heard && state != SourceState::kNever)
+        // A source first heard since the last frame and lost before this one is silent too.
+        if (lostAt >= 0 && static_cast<uint32_t>(lostAt) == heard && next != SourceState::kNever)
             next = SourceState::kSilent;
         else if (next == SourceState::kLive && std::isfinite(silentAfterUs) && !m_isUntimed[at] &&
                  nowUs - m_lastHeardUs[at] > silentAfterUs)

@@ -109,6 +109,10 @@ void CVrpnDevice::RunClient()
     const auto now = CRepeatNote::Clock::now();
     const uint64_t failedOpenings = m_client->GetFailedOpenings();
     const uint64_t unanswered = m_client->GetUnansweredAttempts();
+    // A link lost is known at once: the values held from it are no longer received.
+    if (drops != m_drops.load()) {
+        for (int i = m_sourceWatch.Count() - 1; i >= 0; --i) m_sourceWatch.Lost(i);
+    }
     NoteLink(now, connects - m_connects.exchange(connects), drops - m_drops.exchange(drops),
              failedOpenings - std::exchange(m_failedOpenings, failedOpenings),
              unanswered - std::exchange(m_unanswered, unanswered));

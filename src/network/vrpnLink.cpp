@@ -248,8 +248,8 @@ bool CVrpnLink::Receive()
         const ssize_t got =
             ::recv(m_socket.Get(), m_in.get() + m_inSize, kInCapacity - m_inSize, MSG_DONTWAIT);
         if (got == 0) {
-            Close("peer closed the connection");
-            return false;
+            m_isPeerDone = true;
+            return true;
         }
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -354,8 +354,7 @@ bool CVrpnLink::Pump(CVrpnLinkHandler& handler, std::chrono::steady_clock::time_
     if (m_state == State::kConnecting && (!CheckConnected() || m_state == State::kConnecting))
         return m_state != State::kClosed;
     if (!Flush() || !Receive()) return false;
-    if (m_state == State::kCookie) {
-        if (m_inSize < vrpn::kCookieSize) return true;
+    if (m_state == State::kCookie && m_inSize >= vrpn::kCookieSize) {
         if (!vrpn::IsCookieAccepted(m_in.get())) {
             Close("cookie refused");
             return false;
@@ -368,6 +367,11 @@ bool CVrpnLink::Pump(CVrpnLinkHandler& handler, std::chrono::steady_clock::time_
             return false;
         }
     }
-    if (!Deliver(handler)) return false;
+    // Reports a server sent just before it stopped are as measured as any other.
+    if (m_state == State::kOpen && !Deliver(handler)) return false;
+    if (m_isPeerDone) {
+        Close("peer closed the connection");
+        return false;
+    }
     return Flush();
 }

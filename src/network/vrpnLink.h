@@ -155,6 +155,8 @@ private:
     const char* m_closeReason = "";
     int m_closeError = 0;
     bool m_wasEstablished = false;
+    // The peer ended its stream: what came before its end is still delivered.
+    bool m_isPeerDone = false;
     std::chrono::steady_clock::time_point m_cookieDeadline;
     const char* const* m_typeNames;
     int m_typeCount;

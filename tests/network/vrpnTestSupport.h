@@ -520,22 +520,8 @@ public:
     {
         return m_peer.SendMessage(0, type, payload.data(), payload.size());
     }
-    // Any message, sender and type as given.
-    bool SendMessage(int32_t sender, int32_t type, const std::vector<uint8_t>& payload)
-    {
-        return m_peer.SendMessage(sender, type, payload.data(), payload.size());
-    }
-    bool SendBytes(const std::vector<uint8_t>& bytes) { return m_peer.Send(bytes); }
     bool SendPose(int32_t sensor, const double pos[3], const double quat[4])
     {
-        uint8_t payload[vrpn::kPosQuatSize];
-        const size_t length = vrpn::EncodePosQuat(payload, sensor, pos, quat);
-        return m_peer.SendMessage(0, 0, payload, length);
-    }
-    bool SendPose(int32_t sensor, double x)
-    {
-        const double pos[3] = {x, 0.0, 0.0};
-        const double quat[4] = {0.0, 0.0, 0.0, 1.0};
         uint8_t payload[vrpn::kPosQuatSize];
         const size_t length = vrpn::EncodePosQuat(payload, sensor, pos, quat);
         return m_peer.SendMessage(0, 0, payload, length);
