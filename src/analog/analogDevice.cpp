@@ -138,6 +138,7 @@ void CAnalogDevice::InitChannels()
         Log(wxString::Format("Init device %s Channels : %d\n", GetDeviceName(), m_channelCount));
     if (m_channelCount <= 0) return;
     AllocBuffers();
+    m_hasOutputRow.store(false, std::memory_order_relaxed);
     for (int i = 0; i < m_channelCount; ++i) {
         m_channelOn[i] = 1;
         m_channelNames.push_back(DefaultChannelName(i));

@@ -262,7 +262,12 @@ protected:
     // The tag the device's notes start with ("<VRPN> ").
     virtual wxString GetSourceTag() const { return wxString(); }
     // Acquisition thread: a tick the thread was held through, and the marks of a spell.
+    // With no frame sent since the buffers were made or the run started there is no last
+    // row: the tick becomes a frame of the values the device holds, after RefreshRow.
     void DispatchRepeat() override;
+    // Acquisition thread: brings the row up to what the device received, for a device
+    // that copies its values in only on a due step.
+    virtual void RefreshRow() {}
     int64_t HeldRepeatRoom() override;
     void MarkHeldSpell(int64_t count) override;
     void MarkHeldSpellEnd() override;
@@ -336,5 +341,10 @@ private:
     size_t m_markerCheckAt = 0;  // guarded by m_markerMutex: list length of the next check
     std::atomic<double> m_markerWindowSec{0.0};
     uint64_t m_lastShape = 0;  // acquisition thread: the visible shape of the last frame
+    // A frame went out from the buffers as they are, in this run: the output row holds
+    // values read. Set by the dispatching thread; cleared where the buffers are made and
+    // when a run starts.
+    std::atomic<bool> m_hasOutputRow{false};
+    bool m_isHeldTick = false;  // acquisition thread: the frame made is a held tick's
     std::atomic<int64_t> m_runHeldRepeats{0};  // the run's recorded repeats; StartRecording clears
 };

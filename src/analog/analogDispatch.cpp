@@ -183,12 +183,13 @@ void CAnalogDevice::DispatchFrame()
         CMutexLock lock(&m_dataMutex);
         n = CopyEnabledValues();
         shape = m_visibleShape.load();
+        if (n > 0) m_hasOutputRow.store(true, std::memory_order_relaxed);
     }
     m_lastShape = shape;
     if (n > 0 && recorder != nullptr && recorder->IsRecording() &&
         recorder->RecordFrame(m_output.get(), n, static_cast<uint32_t>(counter), timeSec) &&
         unreceived > 0)
-        m_sourceWatch.CountRecordedFrame();
+        m_sourceWatch.CountRecordedFrame(!m_isHeldTick);
     if (m_vrpnOutput) SendVrpnData();  // takes the data mutex itself
     if (n <= 0) return;
     if (IsOscServerRunning()) SendOscData(timeSec);
@@ -209,6 +210,18 @@ void CAnalogDevice::DispatchFrame()
 // recording (counted, said with its file) and the views; OSC and VRPN peers get no news.
 void CAnalogDevice::DispatchRepeat()
 {
+    if (!m_hasOutputRow.load(std::memory_order_relaxed)) {
+        // The output row was never filled: repeating it would record values nobody sent.
+        // Said as a tick the thread was held through, like the repeats that follow it.
+        RefreshRow();
+        m_isHeldTick = true;
+        DispatchFrame();
+        m_isHeldTick = false;
+        CAnalogRecorder* recorder = m_recorder.get();
+        if (recorder != nullptr && recorder->IsRecording())
+            m_runHeldRepeats.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     const uint64_t counter = static_cast<uint64_t>(m_sampleCounter);
     CAnalogRecorder* recorder = m_recorder.get();
     int n = 0;
@@ -470,6 +483,9 @@ bool CAnalogDevice::StartRecording()
 {
     m_sourceWatch.StartRun();
     m_runHeldRepeats.store(0);
+    // A run's first frame is read, never repeated: what the sources delivered is said
+    // with it.
+    m_hasOutputRow.store(false, std::memory_order_relaxed);
     return m_recorder && m_recorder->StartRecording();
 }
 

@@ -125,10 +125,10 @@ int CSourceWatch::Update(int64_t frame, double nowUs, bool isRecording)
     return unreceived;
 }
 
-void CSourceWatch::CountRecordedFrame()
+void CSourceWatch::CountRecordedFrame(bool isCounted)
 {
     if (m_unreceived <= 0) return;
-    m_runFrames.fetch_add(1, std::memory_order_relaxed);
+    if (isCounted) m_runFrames.fetch_add(1, std::memory_order_relaxed);
     const int count = m_count.load(std::memory_order_relaxed);
     for (int i = 0; i < count; ++i) {
         const SourceState state = m_state[static_cast<size_t>(i)].load(std::memory_order_relaxed);

@@ -83,8 +83,9 @@ public:
     const Event& EventAt(int i) const { return m_events[static_cast<size_t>(i)]; }
 
     // The frame just updated was taken by the recording while some source held values
-    // not received.
-    void CountRecordedFrame();
+    // not received; isCounted false: it is counted elsewhere (a held tick), but its
+    // sources are still the run's.
+    void CountRecordedFrame(bool isCounted = true);
     void StartRun();
     int64_t RunFrames() const { return m_runFrames.load(); }
     // "N frames hold values not received (sensor 0 never received, bird 2 silent)";

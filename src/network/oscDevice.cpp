@@ -138,17 +138,21 @@ bool COscDevice::Process(bool tick, bool running)
         m_connected.load() && m_connection != nullptr)
         m_connection->Poll(due ? 0 : IdleWaitUs(running));
     if (!due || !running) return false;
-    {
-        CMutexLock data(&m_dataMutex);
-        CopyReceivedValues();
-        if (CDevice::IsOffsetRunning())
-            AccumulateOffset();
-        else
-            SubtractOffset();
-    }
+    RefreshRow();
     DispatchFrame();
     CountSample();
     return false;
+}
+
+// A held tick with no frame before it: the row of a due step, from what was received.
+void COscDevice::RefreshRow()
+{
+    CMutexLock data(&m_dataMutex);
+    CopyReceivedValues();
+    if (CDevice::IsOffsetRunning())
+        AccumulateOffset();
+    else
+        SubtractOffset();
 }
 
 // Until the next sample is due (a stopped device: a while), the step waits for a

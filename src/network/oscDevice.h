@@ -79,6 +79,7 @@ public:
 
 private:
     void CopyReceivedValues();
+    void RefreshRow() override;
     int64_t IdleWaitUs(bool running);
     void StoreParam(const void* value, int id);
     void PublishConnectionState();

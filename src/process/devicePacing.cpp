@@ -97,6 +97,9 @@ int64_t CDevice::PayHeldRepeats(int64_t owed)
 {
     if (owed <= 0) return 0;
     if (!IsRunning()) {
+        // The ticks owed are dropped with the stop: the spell ends here, so that the
+        // frames read after the start are not taken for repeats.
+        if (m_isHeldSpell) MarkHeldSpellEnd();
         m_isHeldSpell = false;
         return owed;
     }

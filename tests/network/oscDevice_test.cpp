@@ -170,32 +170,6 @@ TEST_F(OscDeviceTest, OnePassAfterABurstShowsItsLastMessage)
     }
 }
 
-TEST_F(OscDeviceTest, NumberAfterAStringFillsTheOneChannel)
-{
-    auto device = Open();
-    OscMessage message("/x");
-    message.PushString("label").PushFloat(2.5f);
-    ASSERT_TRUE(Deliver(*device, message, {2.5}));
-    EXPECT_EQ(device->ChannelCount(), 1);
-}
-
-TEST_F(OscDeviceTest, StringsOnlyAndMalformedPacketsChangeNothing)
-{
-    auto device = Open();
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {7.0f, 8.0f}), {7.0, 8.0}));
-    const int port = device->GetBoundListeningPort();
-    OscMessage words("/x");
-    words.PushString("a");
-    ASSERT_TRUE(m_source.Send(port, words));
-    const uint8_t truncated[] = {'/', 'x', 0, 0, ',', 'f', 'f', 'f', 0, 0, 0, 0};
-    ASSERT_TRUE(m_source.SendBytes(port, truncated, sizeof truncated));
-    const uint8_t odd[] = {'/', 'x', 0, 0, ',', 'f'};
-    ASSERT_TRUE(m_source.SendBytes(port, odd, sizeof odd));
-    for (int i = 0; i < 5; ++i) device->Step(true);
-    EXPECT_EQ(LastFrame(), (std::vector<double>{7.0, 8.0}));
-    EXPECT_EQ(device->ChannelCount(), 2);
-}
-
 TEST_F(OscDeviceTest, HostileArgumentCountIsCapped)
 {
     auto device = Open();

@@ -1,0 +1,656 @@
+// The OSC receiving device on its own acquisition thread against a sender written from
+// the protocol's description: a seed draws what the sender does (shapes, strings, bad
+// packets, hostile argument counts, bursts, pauses, a new socket, late or no answers to
+// the connect message) and what the device goes through (reconnects, a held thread,
+// recordings started and stopped). Every recorded value was sent, in order, for its
+// channel, or its frame is among those said; what is said matches what the files show.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "analog/analogReader.h"
+#include "network/oscConnection.h"
+#include "oscSourceSupport.h"
+#include "process/messageQueue.h"
+#include "support/simSeeds.h"
+
+namespace {
+
+enum class Fault {
+    kSend,       // one message of the current shape
+    kReshape,    // the shape changes: more or fewer values
+    kStrings,    // strings, blobs and booleans mixed in
+    kMalformed,  // a packet cut short or otherwise not OSC
+    kHostile,    // far more values than the device keeps channels for
+    kBurst,      // many messages back to back, faster than the device's rate
+    kPause,      // the sender stops a while, then goes on
+    kNewSender,  // the sender restarts on a new socket
+    kReconnect,  // the device reconnects (a connection property changed)
+    kHold,       // the device's thread is held
+    kRecord,     // a recording starts, or the one under way stops
+    kOscsend,    // a message from an independent sender
+    kCount
+};
+enum class Answer { kAtOnce, kLate, kNone };
+
+struct Step {
+    Fault fault;
+    int a = 0, b = 0;
+    int gapMs = 0;  // before the step
+};
+
+struct Plan {
+    double rate = 100.0;
+    int shape = 2;
+    bool useThread = true;
+    bool recordFirst = false;     // a recording from the start
+    std::vector<Answer> answers;  // to each connect message in turn
+    std::vector<Step> steps;
+
+    static Plan Draw(uint32_t seed)
+    {
+        std::mt19937 rng(seed);
+        const auto pick = [&](int lo, int hi) {
+            return std::uniform_int_distribution<int>(lo, hi)(rng);
+        };
+        Plan p;
+        const double rates[] = {25.0, 100.0, 250.0, 500.0};
+        p.rate = rates[pick(0, 3)];
+        p.shape = pick(1, 6);
+        p.useThread = pick(0, 1) == 1;
+        p.recordFirst = pick(0, 1) == 1;
+        for (int i = 0; i < 8; ++i) p.answers.push_back(static_cast<Answer>(pick(0, 2)));
+        const int count = pick(20, 45);
+        for (int i = 0; i < count; ++i) {
+            Step s;
+            // Sends are the most common; every fault kind has its share.
+            const int roll = pick(0, 2 * static_cast<int>(Fault::kCount) - 1);
+            s.fault =
+                roll >= static_cast<int>(Fault::kCount) ? Fault::kSend : static_cast<Fault>(roll);
+            s.gapMs = pick(0, 1) ? pick(0, 3) : pick(0, 25);
+            switch (s.fault) {
+                case Fault::kSend:
+                case Fault::kStrings:
+                    s.a = pick(0, 3) == 0;
+                    s.b = pick(0, 3) == 0 ? pick(1, 5) : 0;  // then a bad packet of kind b - 1
+                    break;
+                case Fault::kReshape:
+                    s.a = pick(1, 8);
+                    break;
+                case Fault::kMalformed:
+                    s.a = pick(0, 4), s.b = pick(0, 2);
+                    break;
+                case Fault::kHostile:
+                    s.a = pick(kOscMaxChannels - 2, 2 * kOscMaxChannels + 100);
+                    break;
+                case Fault::kBurst:
+                    s.a = pick(2, 400);
+                    break;
+                case Fault::kPause:
+                    s.a = pick(10, 150);
+                    break;
+                case Fault::kHold:
+                    s.a = pick(5, 120), s.b = pick(0, 1);
+                    break;
+                default:
+                    break;
+            }
+            p.steps.push_back(s);
+        }
+        // Held before the run's first frame.
+        if (p.recordFirst && pick(0, 2) == 0)
+            p.steps.insert(p.steps.begin(), Step{Fault::kHold, pick(5, 60), 1, 0});
+        return p;
+    }
+    std::string Describe() const
+    {
+        std::string text = "rate " + std::to_string(rate) + " shape " + std::to_string(shape) +
+                           (useThread ? " writer thread" : " direct writer") +
+                           (recordFirst ? ", recording first" : "") + "; answers";
+        for (Answer answer : answers) text += " " + std::to_string(static_cast<int>(answer));
+        text += "; steps";
+        for (const Step& s : steps)
+            text += " " + std::to_string(static_cast<int>(s.fault)) + "(" + std::to_string(s.a) +
+                    "," + std::to_string(s.b) + ")+" + std::to_string(s.gapMs);
+        return text;
+    }
+};
+
+using Bytes = std::vector<uint8_t>;
+
+void PutText(Bytes& out, const std::string& text)
+{
+    out.insert(out.end(), text.begin(), text.end());
+    do out.push_back(0);
+    while (out.size() % 4 != 0);
+}
+void PutBe(Bytes& out, uint64_t value, int bytes)
+{
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+// A message as the description gives it: the address, ',' and the type tags, then each
+// argument big-endian (strings and blobs padded to four bytes).
+struct Message {
+    std::string tags;
+    Bytes args;
+    std::vector<double> numbers;  // the numeric arguments, in order
+    void Number(char tag, double value)
+    {
+        uint64_t bits = 0;
+        if (tag == 'f') {
+            const float f = static_cast<float>(value);
+            uint32_t b32 = 0;
+            std::memcpy(&b32, &f, 4);
+            bits = b32;
+        } else if (tag == 'd') {
+            std::memcpy(&bits, &value, 8);
+        } else {
+            bits = static_cast<uint64_t>(static_cast<int64_t>(value));
+        }
+        PutBe(args, bits, tag == 'f' || tag == 'i' ? 4 : 8);
+        tags += tag;
+        numbers.push_back(value);
+    }
+    Bytes Packet(const std::string& address) const
+    {
+        Bytes out;
+        PutText(out, address);
+        PutText(out, "," + tags);
+        out.insert(out.end(), args.begin(), args.end());
+        return out;
+    }
+};
+
+// Each value tells its message and channel; none is 0, the device's initial value.
+double ValueOf(int64_t message, int channel)
+{
+    return static_cast<double>(message * 4096 + channel + 1);
+}
+
+// The sender. Every message it sends is logged under the lock that sends it, so the log's
+// order is the order of the wire; a packet that is not OSC is logged as not sent.
+class CSender {
+public:
+    CSender(std::mt19937& rng, int port)
+        : m_rng(rng), m_port(port), m_data(std::make_unique<osctest::Peer>())
+    {
+    }
+
+    // n numeric values of drawn types, with strings, blobs and booleans when mixed.
+    void Send(int n, bool mixed)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        SendLocked(n, mixed);
+    }
+    void SendLocked(int n, bool mixed)
+    {
+        const int64_t index = static_cast<int64_t>(m_log.size());
+        Message message;
+        for (int c = 0; c < n; ++c) {
+            if (mixed && Pick(0, 3) == 0) Extra(message);
+            const double value = ValueOf(index, c);
+            const char tags[] = "fdih";
+            char tag = tags[Pick(0, 3)];
+            if (tag == 'f' && value >= 16777216.0)
+                tag = 'd';  // a float holds it exactly below 2^24
+            message.Number(tag, value);
+        }
+        if (mixed) Extra(message);
+        const Bytes packet = message.Packet(Pick(0, 1) ? "/data" : "/any/address");
+        m_log.push_back(message.numbers);
+        if (!m_data->SendBytes(m_port, packet.data(), packet.size())) m_log.back().clear();
+    }
+    // Now and then a bad packet among them.
+    void Burst(int count, int n)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (int i = 0; i < count; ++i) {
+            if (Pick(0, 7) == 0)
+                MalformedLocked(Pick(0, 4), n + Pick(0, 2));
+            else
+                SendLocked(n, false);
+        }
+    }
+    // Not OSC: cut short, a tag without its argument, an unknown tag, no tag string, a
+    // bundle whose element runs past its end. Each has numbers the device must not take.
+    void Malformed(int kind, int n)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        MalformedLocked(kind, n);
+    }
+    void MalformedLocked(int kind, int n)
+    {
+        const int64_t index = static_cast<int64_t>(m_log.size());
+        Message message;
+        for (int c = 0; c < std::max(n, 1); ++c) message.Number('d', ValueOf(index, c));
+        Bytes packet = message.Packet("/data");
+        switch (kind) {
+            case 0:  // cut short, also to a length no multiple of four
+                packet.resize(packet.size() - (n % 2 == 0 ? 4 : 2));
+                break;
+            case 1:
+                packet.insert(packet.end(), 4, 0);
+                break;  // longer than its arguments
+            case 2:
+                message.tags += 'Z';
+                packet = message.Packet("/data");
+                packet.resize(packet.size() + 4);
+                break;
+            case 3:
+                packet.erase(packet.begin() + 8, packet.begin() + 12);
+                break;
+            default: {
+                Bytes bundle = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
+                PutBe(bundle, packet.size() + 8, 4);
+                bundle.insert(bundle.end(), packet.begin(), packet.end());
+                packet = bundle;
+            }
+        }
+        m_log.emplace_back();  // sent, but not as values
+        m_data->SendBytes(m_port, packet.data(), packet.size());
+    }
+    // oscsend, when installed, sends one message of n values ('i', 'f', 'd' in turn).
+    void Oscsend(int n)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const int64_t index = static_cast<int64_t>(m_log.size());
+        std::vector<std::string> command = {"oscsend", "127.0.0.1", std::to_string(m_port), "/data",
+                                            ""};
+        std::vector<double> numbers;
+        for (int c = 0; c < n; ++c) {
+            const double value = ValueOf(index, c);
+            command[4] += "ifd"[c % 3];
+            command.push_back(std::to_string(static_cast<int64_t>(value)));
+            numbers.push_back(value);
+        }
+        m_log.push_back(osctest::RunTool(command) == 0 ? numbers : std::vector<double>());
+    }
+    void NewSocket()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_data = std::make_unique<osctest::Peer>();
+    }
+    // Each message's numbers, by index; empty for one not sent as values.
+    const std::vector<std::vector<double>>& Log() const { return m_log; }
+    int64_t Count()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return static_cast<int64_t>(m_log.size());
+    }
+    std::mutex& Mutex() { return m_mutex; }
+
+private:
+    int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_rng); }
+    void Extra(Message& message)
+    {
+        switch (Pick(0, 2)) {
+            case 0:
+                message.tags += 's';
+                PutText(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x'));
+                break;
+            case 1:
+                message.tags += 'b';
+                PutBe(message.args, 3, 4);
+                PutText(message.args, "abc");
+                break;
+            default:
+                message.tags += Pick(0, 1) ? 'T' : 'F';
+                break;
+        }
+    }
+
+    std::mt19937& m_rng;  // the sender's own draws; guarded by m_mutex
+    const int m_port;
+    std::mutex m_mutex;
+    std::unique_ptr<osctest::Peer> m_data;
+    std::vector<std::vector<double>> m_log;
+};
+
+// Takes the connect messages off the source's port and answers each as the plan says:
+// at once, after the device stopped waiting, or not at all.
+class CAnswerer {
+public:
+    CAnswerer(osctest::Peer& source, CSender& sender, const Plan& plan, int shape)
+        : m_thread([this, &source, &sender, &plan, shape] {
+              size_t k = 0;
+              while (!m_stop.load()) {
+                  osctest::Received request;
+                  if (!source.Next(request, 20) || request.address != "/server/connect") continue;
+                  const Answer answer = plan.answers[k++ % plan.answers.size()];
+                  if (answer == Answer::kLate)
+                      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+                  if (answer != Answer::kNone) sender.Send(shape, false);
+                  m_connects.fetch_add(1);
+              }
+          })
+    {
+    }
+    ~CAnswerer()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    int Connects() const { return m_connects.load(); }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_connects{0};
+    std::thread m_thread;
+};
+
+// An OSC device whose thread can be held: for a real while, and as long again as the
+// clock it paces by says, so that a second behind needs no second of the suite's time.
+class CHeldOscDevice : public COscDevice {
+public:
+    CHeldOscDevice() : COscDevice(false) {}
+    ~CHeldOscDevice() override { Close(); }
+    void Hold(int ms, bool pastASecond)
+    {
+        m_holdMs = ms;
+        m_jumpUs = pastASecond ? 1.05e6 + ms * 1.0e3 : 0.0;
+        m_hold = true;
+    }
+    bool Process(bool tick, bool running) override
+    {
+        if (m_hold.exchange(false)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_holdMs.load()));
+            m_offsetUs = m_offsetUs.load() + m_jumpUs.load();
+        }
+        return COscDevice::Process(tick, running);
+    }
+
+protected:
+    double ReadProgramClockUs() override { return GetProgramTime() + m_offsetUs.load(); }
+    void ReadPreciseClock(TimeVal* out) override
+    {
+        GetTimeOfDayNow(out);
+        const int64_t us =
+            out->tv_sec * 1000000 + out->tv_usec + static_cast<int64_t>(m_offsetUs.load());
+        out->tv_sec = us / 1000000;
+        out->tv_usec = us % 1000000;
+    }
+
+private:
+    std::atomic<bool> m_hold{false};
+    std::atomic<int> m_holdMs{0};
+    std::atomic<double> m_jumpUs{0.0}, m_offsetUs{0.0};
+};
+
+// What a run's end says, beside its file.
+struct CRunFile {
+    wxString file;
+    int64_t recorded = 0, unreceived = 0, held = 0;
+    int64_t sent = 0;  // messages sent while it ran
+};
+
+class COscReceiverRig {
+public:
+    explicit COscReceiverRig(uint32_t seed, const Plan& plan)
+        : m_plan(plan),
+          m_rng(seed ^ 0x5eedu),
+          m_listenPort(osctest::FreePort()),
+          m_sender(m_rng, m_listenPort)
+    {
+        OscClientSettings settings = osctest::LoopbackClient(m_source.Port(), m_listenPort, 20);
+        SetOscClientSettings(settings);
+        m_answerer = std::make_unique<CAnswerer>(m_source, m_sender, plan, plan.shape);
+        m_device = std::make_unique<CHeldOscDevice>();
+        const double rate = plan.rate;
+        bool changed = false;
+        m_device->SetParam(&rate, COscDevice::kSamplingRate, 1, PARAM_DOUBLE, &changed);
+        m_device->GetSourceWatch().SetSilentAfter(0.1);
+        m_folder = (std::filesystem::temp_directory_path() / "qvoscsim-XXXXXX").string();
+        EXPECT_NE(::mkdtemp(m_folder.data()), nullptr);
+        EXPECT_TRUE(m_device->Create(false));
+        EXPECT_TRUE(m_device->RunThread());
+    }
+    ~COscReceiverRig()
+    {
+        m_device.reset();
+        m_answerer.reset();
+        std::error_code error;
+        std::filesystem::remove_all(m_folder, error);
+    }
+    void Play()
+    {
+        int shape = m_plan.shape;
+        if (m_plan.recordFirst) ToggleRecording();
+        for (const Step& s : m_plan.steps) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(s.gapMs));
+            switch (s.fault) {
+                case Fault::kSend:
+                    m_sender.Send(shape, s.a != 0);
+                    if (s.b > 0) m_sender.Malformed(s.b - 1, shape + 1);
+                    break;
+                case Fault::kReshape:
+                    shape = s.a;
+                    m_sender.Send(shape, false);
+                    break;
+                case Fault::kStrings:
+                    m_sender.Send(s.a != 0 ? 0 : shape, true);  // now and then strings only
+                    break;
+                case Fault::kMalformed:
+                    // Then quiet for two frames: a bad packet taken would be in one of them.
+                    m_sender.Malformed(s.a, shape + s.b);
+                    std::this_thread::sleep_for(
+                        std::chrono::microseconds(static_cast<int>(2.5e6 / m_plan.rate)));
+                    break;
+                case Fault::kHostile:
+                    m_sender.Send(s.a, false);
+                    break;
+                case Fault::kBurst:
+                    m_sender.Burst(s.a, shape);
+                    break;
+                case Fault::kPause:
+                    std::this_thread::sleep_for(std::chrono::milliseconds(s.a));
+                    break;
+                case Fault::kNewSender:
+                    m_sender.NewSocket();
+                    m_sender.Send(shape, false);
+                    break;
+                case Fault::kReconnect:
+                    Reconnect();
+                    break;
+                case Fault::kHold:
+                    m_device->Hold(s.a, s.b != 0);
+                    break;
+                case Fault::kRecord:
+                    ToggleRecording();
+                    break;
+                case Fault::kOscsend:
+                    m_sender.Oscsend(shape);
+                    break;
+                default:
+                    break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        if (m_device->IsRecording()) ToggleRecording();
+        m_device->Close();
+    }
+    const std::vector<CRunFile>& Runs() const { return m_runs; }
+    const CSender& Sender() const { return m_sender; }
+    CHeldOscDevice& Device() { return *m_device; }
+
+private:
+    void Reconnect()
+    {
+        const wxString pattern = wxString::Format("/data%zu", m_runs.size() + (m_reconnects++));
+        bool changed = false;
+        EXPECT_TRUE(
+            m_device->SetParam(&pattern, COscDevice::kDataPattern, 1, PARAM_STRING, &changed));
+    }
+    // As a trial does: the writer and its header first, then, between two passes, the
+    // reset and the start; at the end the finish, then the writer closed.
+    void ToggleRecording()
+    {
+        CHeldOscDevice& device = *m_device;
+        if (device.IsRecording()) {
+            // A few frames more, so what was sent before the stop is in (and a recording
+            // holds two frames at least; fewer is no file the reader takes).
+            const int64_t due = std::max<int64_t>(2, device.GetRecordedFrames() + 3);
+            EXPECT_TRUE(osctest::PumpUntil([&] { return device.GetRecordedFrames() >= due; }));
+            // A reconnect drops what waited on the old link.
+            const int64_t sent =
+                m_reconnects == m_runReconnects ? m_sender.Count() - m_runStart : 0;
+            EXPECT_TRUE(device.FinishRecording());
+            m_runs.push_back({device.GetWriterFileName(), device.GetRecordedFrames(),
+                              device.GetUnreceivedFrames(), device.GetHeldRepeatFrames(), sent});
+            device.StopRecording();
+            return;
+        }
+        ASSERT_TRUE(device.SetupWriter(m_folder, "osc", static_cast<int>(m_runs.size()) + 1, false,
+                                       "", m_plan.useThread, 100, 1));
+        const bool asked = device.AskHoldPasses();
+        const bool held =
+            device.TakeHeldPasses(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+        EXPECT_TRUE(held);
+        device.Reset();
+        device.ResetClock();
+        EXPECT_TRUE(device.StartRecording());
+        m_runStart = m_sender.Count();
+        m_runReconnects = m_reconnects;
+        if (asked && held) device.ReleasePasses();
+    }
+
+    const Plan& m_plan;
+    std::mt19937 m_rng;
+    osctest::SettingsGuard m_settings;
+    osctest::Peer m_source;  // where the device sends its connect and disconnect messages
+    const int m_listenPort;
+    CSender m_sender;
+    std::unique_ptr<CAnswerer> m_answerer;
+    std::unique_ptr<CHeldOscDevice> m_device;
+    std::string m_folder;
+    std::vector<CRunFile> m_runs;
+    int m_reconnects = 0;
+    int64_t m_runStart = 0;   // messages sent before the run
+    int m_runReconnects = 0;  // reconnects before the run
+};
+
+// Frames [from, to) of a channel that the file's markers say hold values not received
+// (never, when any value may stand there), or repeat the last ones (a held thread).
+struct Span {
+    int64_t from, to;
+    bool never;
+};
+
+std::vector<std::vector<Span>> MarkedSpans(const CAnalogReader& reader, const CSourceWatch& watch,
+                                           int channels, std::vector<Span>& held)
+{
+    const int64_t end = reader.GetFrameCount();
+    std::vector<std::vector<Span>> marked(static_cast<size_t>(channels));
+    for (size_t m = 0; m < reader.GetMarkerCodes().size(); ++m) {
+        const wxString& label = reader.GetMarkerLabels()[m];
+        const int64_t at = reader.GetMarkerFrames()[m];
+        if (label.StartsWith("thread held:")) held.push_back({at, end, false});
+        if (label == "thread back" && !held.empty()) held.back().to = at;
+        for (int c = 0; c < channels; ++c) {
+            const wxString name = watch.SourceName(c);
+            std::vector<Span>& list = marked[static_cast<size_t>(c)];
+            const bool isOpen = !list.empty() && list.back().to == end;
+            if (label == name + " back" && isOpen) list.back().to = at;
+            if ((label == name + " silent" || label == name + " not received") && !isOpen)
+                list.push_back({at, end, label.EndsWith(" not received")});
+        }
+    }
+    return marked;
+}
+
+// The values of the run's file that were sent, or -1 when its last frames repeat
+// (a held thread's ticks are no news of the source).
+int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& log,
+                 const CSourceWatch& watch)
+{
+    int64_t taken = 0;
+    SCOPED_TRACE(run.file.ToStdString());
+    CAnalogReader reader;
+    if (!reader.Open(run.file)) {
+        ADD_FAILURE() << reader.GetError();
+        return 0;
+    }
+    const int channels = reader.GetChannelCount();
+    EXPECT_EQ(reader.GetDim(), 1);
+    // The channels are those of a message sent (at most as many as a source gets), or
+    // the one a device starts with.
+    bool isShapeSent = channels == 1;
+    for (const std::vector<double>& numbers : log)
+        isShapeSent = isShapeSent || std::min<size_t>(numbers.size(), kOscMaxChannels) ==
+                                         static_cast<size_t>(channels);
+    EXPECT_TRUE(isShapeSent) << channels << " channels";
+    EXPECT_EQ(reader.GetFrameCount(), run.recorded);
+    std::vector<Span> held;
+    const auto marked = MarkedSpans(reader, watch, channels, held);
+    std::vector<int64_t> last(static_cast<size_t>(channels), 0);  // message last seen per channel
+    std::vector<double> row(static_cast<size_t>(channels));
+    int64_t markedFrames = 0, heldFrames = 0;
+    for (int64_t f = 0; f < reader.GetFrameCount(); ++f) {
+        EXPECT_TRUE(reader.GetFrame(row.data(), channels, f));
+        bool isMarked = false, isHeld = false;
+        for (const Span& span : held) isHeld = isHeld || (f >= span.from && f < span.to);
+        heldFrames += isHeld ? 1 : 0;
+        for (int c = 0; c < channels; ++c) {
+            bool never = false;
+            for (const Span& span : marked[static_cast<size_t>(c)]) {
+                if (f < span.from || f >= span.to) continue;
+                isMarked = true;
+                never = never || span.never;
+            }
+            const double value = row[static_cast<size_t>(c)];
+            const auto code = static_cast<int64_t>(value) - 1;
+            const int64_t m = code >= 0 ? code / 4096 : -1;
+            const bool isSent = m >= 0 && m < static_cast<int64_t>(log.size()) &&
+                                code % 4096 == c &&
+                                log[static_cast<size_t>(m)].size() > static_cast<size_t>(c) &&
+                                log[static_cast<size_t>(m)][static_cast<size_t>(c)] == value;
+            taken += isSent ? 1 : 0;
+            if (never) continue;
+            EXPECT_TRUE(isSent) << "frame " << f << " channel " << c << " holds " << value
+                                << ", never sent for it";
+            if (!isSent) return taken;
+            EXPECT_GE(m, last[static_cast<size_t>(c)])
+                << "frame " << f << " channel " << c << " goes back to message " << m;
+            last[static_cast<size_t>(c)] = m;
+        }
+        // A repeat is said as one, whatever its values hold.
+        markedFrames += isMarked && !isHeld ? 1 : 0;
+    }
+    EXPECT_EQ(run.unreceived, markedFrames);
+    EXPECT_EQ(run.held, heldFrames);
+    const int64_t end = reader.GetFrameCount();
+    for (const Span& span : held)
+        if (span.to > end - 3) return -1;
+    return taken;
+}
+
+class OscReceiverSuite : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
+{
+    const uint32_t seed = GetParam();
+    const Plan plan = Plan::Draw(seed);
+    SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
+    osctest::ConsoleCapture console;
+    COscReceiverRig rig(seed, plan);
+    rig.Play();
+    g_messages.Drain();
+    int64_t sent = 0, taken = 0;
+    for (const CRunFile& run : rig.Runs()) {
+        const int64_t values = CheckRun(run, rig.Sender().Log(), rig.Device().GetSourceWatch());
+        taken += std::max<int64_t>(values, 0);
+        sent += values >= 0 ? run.sent : 0;
+    }
+    // Saying every frame unreceived is no way out: what is sent is recorded.
+    EXPECT_TRUE(sent < 10 || taken > 0) << sent << " messages sent while recording";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, OscReceiverSuite, ::testing::ValuesIn(SimSeeds(4)), SimSeedName());
+
+}  // namespace
