@@ -40,7 +40,8 @@ namespace {
 
 // Busy: before the trial the grabbing thread is held up (a loaded machine) for longer than a
 // camera's buffers last, so every grab finds its frame waiting.
-// AnalogHeld: the analog devices' threads are held more than a second mid-trial (a stopped process).
+// AnalogHeld: the analog devices' threads are held more than a second mid-trial (a stopped process);
+// in a second trial just under a second: the ticks missed are read at once, and none is lost.
 enum class Fault { None, Faster, Slower, RateDrop, Hold, Burst, HangAtStart, HangInMiddle, HangAtStop, Resize, Busy, FlushRefused, NoImage, AnalogHeld, kCount };
 
 // One trial's delivery, in program time from the moment the test asks for the start.
@@ -295,7 +296,8 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
             plan.faultTo = plan.faultFrom + uniform(1.0, 2.5);
             plan.lengthSec = plan.faultTo + uniform(0.2, 0.5);
         }
-        const double heldFrom = uniform(0.2, 0.5), heldSec = uniform(1.5, 2.2);
+        const double heldFrom = uniform(0.2, 0.5), heldDraw = uniform(1.5, 2.2);
+        const double heldSec = trial == 2 ? 0.9 + (heldDraw - 1.5) / 7.0 : heldDraw;
         if (plan.fault == Fault::AnalogHeld) plan.lengthSec = heldFrom + heldSec + uniform(0.4, 0.7);
         plan.width = random() % 2 ? 640 : 160;
         plan.height = plan.width * 3 / 4;
@@ -402,7 +404,7 @@ TEST_P(CameraTrialSuite, EveryFileSpansTheTrialAndEveryTextIsTrue)
             std::sort(early.begin(), early.end());
             EXPECT_GE(early.front(), -1250.0) << analog[d]->GetDeviceName() << " frame stands earlier than it was read";
             if (plan.fault == Fault::AnalogHeld) {
-                EXPECT_GT(repeats, 0) << analog[d]->GetDeviceName();
+                EXPECT_TRUE(heldSec < 1.0 || repeats > 0) << analog[d]->GetDeviceName();
                 reader.GetFrame(values.data(), 8, frames - 1);
                 EXPECT_LT(values[0] - (startUs + (frames - 1) * 1e6 / rate), 0.3e6) << analog[d]->GetDeviceName() << " the last frame's place in time";
             }

@@ -251,6 +251,7 @@ public:
         double sleepUntilUs = 0.0;
         int64_t pacingSleeps = 0;  // the worker's own count
         long sleeps = 0;           // the kernel's: pacing sleeps and any wait for a lock
+        int64_t reanchors = 0;     // schedules restarted after a thread held past a second
     };
     CWakeLogDevice(double rateHz, bool precise, size_t capacity)
         : CFakeDevice(wxString::Format("wake%g", rateHz), rateHz, false, 1, 1, precise),
@@ -272,6 +273,7 @@ public:
         entry.sleepUntilUs = Worker()->GetLastSleepUntilUs();
         entry.pacingSleeps = Worker()->GetPacingSleeps();
         entry.sleeps = usage.ru_nvcsw;
+        entry.reanchors = GetReanchorCount();
         m_count.store(n + 1, std::memory_order_release);
     }
     size_t Count() const { return m_count.load(std::memory_order_acquire); }
@@ -336,6 +338,9 @@ TEST(AcquisitionThreadTest, DefaultModeReadsEachSampleAtItsOwnDueTime)
             const long kernelSleeps = entry.sleeps - device.At(k - 1).sleeps;
             if (sleeps == 0)
                 continue;  // already due when the previous pass ended: a late thread
+            // A thread held past a second after its sleep: the sleep was for a tick now repeated.
+            if (entry.reanchors != device.At(k - 1).reanchors)
+                continue;
             ++ownWake;
             if (sleeps != 1 && ++wrongSleeps <= 3)
                 ADD_FAILURE() << rate << " Hz sample " << k << ": " << sleeps << " sleeps, "
@@ -754,7 +759,17 @@ namespace {
 // Blocks inside a sample until released, as a device stuck on its port would.
 class CStuckDevice : public CFakeDevice {
 public:
-    CStuckDevice() : CFakeDevice("stuck", 100.0, false) {}
+    // Other tests' devices may be in the background closer too: a test that hands one
+    // over names it and learns from `freed` when the closer let it go.
+    explicit CStuckDevice(const wxString& name = "stuck", std::atomic<bool>* freed = nullptr)
+        : CFakeDevice(name, 100.0, false), m_freed(freed)
+    {
+    }
+    ~CStuckDevice() override
+    {
+        Close();
+        if (m_freed != nullptr) m_freed->store(true);
+    }
     void ReadSample() override
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -781,6 +796,7 @@ private:
     std::condition_variable m_changed;
     bool m_inside = false;
     bool m_released = false;
+    std::atomic<bool>* m_freed;
 };
 
 }  // namespace
@@ -816,22 +832,30 @@ TEST(DeviceLifecycleThreads, DeviceHeldInAReadIsClosedInTheBackground)
     g_messages.Drain();
     const auto savedTimeout = CTrackerWorker::GetEndTimeout();
     CTrackerWorker::SetEndTimeout(std::chrono::minutes(10));  // a wait would show
-    auto* device = new CStuckDevice;
+    std::atomic<bool> freed{false};
+    auto* device = new CStuckDevice("held_in_read", &freed);
     ASSERT_TRUE(device->Create(false));
     ASSERT_TRUE(device->RunThread());
     ASSERT_TRUE(device->WaitInside());
     CDeviceDeleter{}(device);
     CDeviceCloser& closer = CDeviceCloser::Instance();
-    EXPECT_EQ(closer.Pending(), 1u);
-    EXPECT_EQ(closer.Collect(), 1u);  // still in its read
-    const auto messages = g_messages.Drain();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].severity, Severity::Warning);
-    EXPECT_NE(messages[0].text.find("stuck: does not stop at once"), std::string::npos);
+    EXPECT_GE(closer.Pending(), 1u);
+    EXPECT_GE(closer.Collect(), 1u);
+    EXPECT_FALSE(freed.load());  // still in its read
+    int said = 0;
+    for (const auto& message : g_messages.Drain()) {
+        if (message.text.find("held_in_read") == std::string::npos) continue;
+        ++said;
+        EXPECT_EQ(message.severity, Severity::Warning);
+        EXPECT_NE(message.text.find("held_in_read: does not stop at once"), std::string::npos);
+    }
+    EXPECT_EQ(said, 1);
     device->Release();
-    EXPECT_TRUE(WaitFor([&] { return closer.Collect() == 0; }));
+    EXPECT_TRUE(WaitFor([&] {
+        closer.Collect();
+        return freed.load();
+    }));
     CTrackerWorker::SetEndTimeout(savedTimeout);
-    EXPECT_EQ(CTrackerWorker::GetGroupSize(), 0);
 }
 
 // At the program's end the closer waits for the threads it holds and joins them; one
@@ -839,15 +863,18 @@ TEST(DeviceLifecycleThreads, DeviceHeldInAReadIsClosedInTheBackground)
 TEST(DeviceLifecycleThreads, ClosingAllAtTheEndJoinsTheThreadsThatEnd)
 {
     wxLogNull quiet;
-    auto* device = new CStuckDevice;
+    std::atomic<bool> freed{false};
+    auto* device = new CStuckDevice("held_at_end", &freed);
     ASSERT_TRUE(device->Create(false));
     ASSERT_TRUE(device->RunThread());
     ASSERT_TRUE(device->WaitInside());
     CDeviceDeleter{}(device);
     CDeviceCloser& closer = CDeviceCloser::Instance();
-    EXPECT_EQ(closer.CloseAll(std::chrono::milliseconds(0)), 1u);
+    EXPECT_GE(closer.CloseAll(std::chrono::milliseconds(0)), 1u);
+    EXPECT_FALSE(freed.load());
     device->Release();  // its thread ends a moment later: the close waits for it
     EXPECT_EQ(closer.CloseAll(std::chrono::minutes(1)), 0u);
+    EXPECT_TRUE(freed.load());
     g_messages.Drain();
 }
 
