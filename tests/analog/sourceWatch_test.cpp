@@ -145,7 +145,8 @@ struct CWiiRig {
     {
         for (int s = 0; s < plan.sources; ++s) {
             boards.push_back(std::make_unique<CWiiSimulator>(CWiiSimulator::Kind::Board));
-            if (plan.Has(FaultKind::kUncalibrated, s)) boards.back()->FlattenBoardCalibration();
+            if (plan.Has(FaultKind::kUncalibrated, s))
+                boards.back()->SetCalibrationFault(CWiiSimulator::CalibrationFault::Garbled);
             source->Add(boards.back().get());
         }
         SetWiiHidSource(source);

@@ -166,23 +166,6 @@ TEST_F(WiiLayerTest, ButtonEdgesSurviveUntilTheirTake)
     EXPECT_EQ(taken.buttonsReleased, kWiiButtonB);
 }
 
-TEST_F(WiiLayerTest, ABoardWithoutCalibrationReadsZeroInsteadOfDividingByZero)
-{
-    CWiiSimulator board(CWiiSimulator::Kind::Board);
-    board.FlattenBoardCalibration();
-    m_source->Add(&board);
-    testing::internal::CaptureStderr();
-    ASSERT_EQ(Search(), 1);
-    const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_NE(errors.find("<WII> balance board calibration unusable"), std::string::npos);
-    ASSERT_TRUE(board.WaitForMode([](uint8_t mode) { return mode == kWiiModeExtension; }));
-    board.SetLoads(20.0, 20.0, 20.0, 20.0);
-    const WiiRemoteData taken = EmitAndTake(board, 0);
-    EXPECT_FALSE(taken.board.calibrationValid);
-    EXPECT_EQ(taken.board.topRight, 0.0f);
-    EXPECT_EQ(taken.board.bottomLeft, 0.0f);
-}
-
 TEST_F(WiiLayerTest, NunchukIsFoundAtConnectionAndWhenPluggedLater)
 {
     CWiiSimulator withNunchuk(CWiiSimulator::Kind::Remote, CWiiSimulator::Extension::Nunchuk);
@@ -208,42 +191,11 @@ TEST_F(WiiLayerTest, NunchukIsFoundAtConnectionAndWhenPluggedLater)
     EXPECT_TRUE(IsWiiConnected(0));
 }
 
-TEST_F(WiiLayerTest, MotionPlusWakesOnRequestAndReportsRates)
-{
-    CWiiSimulator remote(CWiiSimulator::Kind::Remote, CWiiSimulator::Extension::MotionPlus);
-    m_source->Add(&remote, CWiiHidrawSource::kProductRemotePlus);
-    ASSERT_EQ(Search(), 1);
-    EXPECT_NE(m_output.find("id = 1 : motion plus"), std::string::npos) << m_output;
-    ASSERT_TRUE(SetWiiMotionSensing(0, true));
-    ASSERT_TRUE(SetWiiMotionPlus(0, true));
-    ASSERT_TRUE(PollUntil([] { return GetWiimote(0)->expansion == kWiiExpansionMotionPlus; }));
-    EXPECT_TRUE(remote.IsMotionPlusActive());
-    ASSERT_TRUE(remote.WaitForMode([](uint8_t mode) { return mode == kWiiModeAccelExtension; }));
-    remote.SetRates(10.0, -5.0, 2.5);
-    const WiiRemoteData taken = EmitAndTake(remote, 0);
-    EXPECT_NEAR(taken.motionPlus.yawRate, 10.0, 0.1);
-    EXPECT_NEAR(taken.motionPlus.rollRate, -5.0, 0.1);
-    EXPECT_NEAR(taken.motionPlus.pitchRate, 2.5, 0.1);
-    EXPECT_EQ(taken.state & kWiiStateAccelerometer, kWiiStateAccelerometer);
-}
-
-// The sequence that wakes a Motion Plus: 0x55 to its init register, then the mode
-// byte; a remote that lives by it stays asleep on the mode byte alone.
-TEST_F(WiiLayerTest, MotionPlusWakesOnlyThroughItsInitRegister)
-{
-    CWiiSimulator remote(CWiiSimulator::Kind::Remote, CWiiSimulator::Extension::MotionPlus);
-    m_source->Add(&remote);
-    ASSERT_EQ(Search(), 1);
-    ASSERT_TRUE(SetWiiMotionPlus(0, true));
-    EXPECT_TRUE(PollUntil([&] { return remote.IsMotionPlusActive(); }));
-}
-
 TEST_F(WiiLayerTest, FoundButNotPermittedSaysWhatToDo)
 {
     CWiiSimulator remote(CWiiSimulator::Kind::Remote);
     CWiiSimulator board(CWiiSimulator::Kind::Board);
-    m_source->AddAs(&remote, CWiiHidrawSource::kProductRemote, "Nintendo RVL-CNT-01", "",
-                    EACCES);
+    m_source->AddAs(&remote, CWiiHidrawSource::kProductRemote, "Nintendo RVL-CNT-01", "", EACCES);
     testing::internal::CaptureStderr();
     EXPECT_EQ(Search(), 0);
     std::string errors = testing::internal::GetCapturedStderr();

@@ -126,13 +126,6 @@ public:
             m_rates[2] = static_cast<int>(std::lround(8192.0 + pitch * 8192.0 / 595.0));
         });
     }
-    // Every calibration point of the board alike: a board whose memory lost them.
-    void FlattenBoardCalibration()
-    {
-        Set([&] {
-            for (int s = 0; s < 4; ++s) m_boardCal[1][s] = m_boardCal[2][s] = m_boardCal[0][s];
-        });
-    }
     // Plugs an extension in (or out, with None): the remote says so in a status report.
     void Plug(Extension extension)
     {
@@ -592,7 +585,8 @@ public:
             candidate.product = entry.product;
             candidate.name = entry.name;
             candidate.driver = entry.driver;
-            candidate.hidDevice = entry.driver.empty() ? "" : "0005:057E:0306.000" + std::to_string(i);
+            candidate.hidDevice =
+                entry.driver.empty() ? "" : "0005:057E:0306.000" + std::to_string(i);
             found.push_back(candidate);
         }
     }
