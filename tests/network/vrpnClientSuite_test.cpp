@@ -64,6 +64,7 @@ struct Plan {
     int steps = 0;
     bool timesOut = false;  // headers carry times and sequence numbers in no order
     int late = 0;           // frames made before the server takes the first connection
+    bool refuse = false;    // the first connection is answered with another version's cookie
     std::vector<std::pair<int, int>> trials;
     std::vector<bool> threadedWriters;
     std::vector<Fault> faults;
@@ -96,6 +97,7 @@ struct Plan {
             p.faults.push_back({kind, step, pick(IsStop(kind) ? 0 : 1, IsStop(kind) ? 4 : 30)});
         }
         p.late = pick(0, 1) * pick(1, 5);
+        p.refuse = pick(0, 3) == 0;
         return p;
     }
     std::string Describe() const
@@ -103,7 +105,7 @@ struct Plan {
         std::string text = std::string(tracker ? "tracker" : "analog") + ", " +
                            std::to_string(sources) + " sources, " + std::to_string(steps) +
                            " steps" + (timesOut ? ", times out of order" : "") + ", " +
-                           std::to_string(late) + " late, trials";
+                           std::to_string(late) + " late" + (refuse ? ", refused" : "") + ", trials";
         for (size_t t = 0; t < trials.size(); ++t)
             text += " " + std::to_string(trials[t].first) + "+" + std::to_string(trials[t].second) +
                     (threadedWriters[t] ? " threaded" : "");
@@ -169,6 +171,17 @@ public:
         m_listener = -1;
     }
     bool IsListening() const { return m_listener >= 0; }
+    // Takes a waiting connection and answers with another major version's cookie: the
+    // socket, to close once the device said it, or -1.
+    int Refuse()
+    {
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
+        uint8_t cookie[vrpn::kCookieSize];
+        vrpn::MakeCookie(cookie);
+        cookie[12] = '8';
+        if (fd >= 0) ::send(fd, cookie, sizeof cookie, MSG_NOSIGNAL);
+        return fd;
+    }
     int Port() const { return m_port; }
     bool IsConnected() const { return m_fd >= 0; }
     int Connection() const { return m_connection; }
@@ -688,8 +701,28 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     CFakeNetwork network(&calls);  // presses are announced
     std::vector<std::string> linkDue;  // the notes each loss and return is due
     for (int i = 0; i < plan.late; ++i) device.Step();
+    if (plan.refuse) {
+        int refused = -1;
+        ASSERT_TRUE(vrpntest::PumpUntil(
+            [&] {
+                device.Pump();
+                refused = refused < 0 ? server.Refuse() : refused;
+                messages.Take();
+            },
+            [&] { return messages.Count("(cookie refused)") > 0; }));
+        ::close(refused);
+        linkDue.push_back(
+            ": the server answered but the link did not open (cookie refused); tried again every "
+            "2 s" +
+            (plan.late > 0 ? Format(" (1 tries since the last note, %d frames made without it)",
+                                    plan.late)
+                           : std::string()) +
+            "\n");
+    }
     ASSERT_TRUE(AwaitLink());
-    if (plan.late > 0)
+    if (plan.refuse)
+        linkDue.push_back(": connected to the server\n");
+    else if (plan.late > 0)
         linkDue.push_back(Format(": connected to the server after %d frames made without it "
                                  "(they hold the first values)\n",
                                  plan.late));
@@ -797,6 +830,7 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     for (const std::string& text : messages.texts)
         if (text.find(": link to the server ") != std::string::npos ||
             text.find(": connected to the server") != std::string::npos ||
+            text.find(": the server answered but") != std::string::npos ||
             text.find(": no server answers at ") != std::string::npos)
             linkSaid.push_back(text.substr(text.find(": ")));
     EXPECT_EQ(linkSaid, linkDue);

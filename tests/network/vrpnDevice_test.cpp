@@ -325,34 +325,6 @@ TEST_F(VrpnDeviceTest, AFlappingServerIsSaidOnceThenCounted)
                               "last note, 12 frames made without it)\n");
 }
 
-// A server that takes the connection but whose link never opens (another version's
-// cookie) looked like no server at all. The failure is said with its reason, and so is
-// the link once it opens.
-TEST_F(VrpnDeviceTest, ALinkThatDoesNotOpenIsSaid)
-{
-    CRawTrackerRig rig(std::chrono::seconds(0));
-    CRawTrackerServer& server = rig.server;
-    CProbeDevice& device = rig.device;
-    g_messages.Drain();
-    const std::string name = "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(server.Port());
-    ASSERT_TRUE(server.RefuseCookie(device));
-    std::vector<std::string> said;
-    ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] {
-        const std::vector<std::string> notes = VrpnNotes();
-        said.insert(said.end(), notes.begin(), notes.end());
-        return !said.empty();
-    }));
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(said[0], name + ": the server answered but the link did not open (cookie "
-                              "refused); tried again every 2 s\n");
-    EXPECT_EQ(device.GetConnectCount(), 0u);
-    ASSERT_TRUE(server.Open(device));
-    said = VrpnNotes();
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(said[0], name + ": connected to the server\n");
-    device.Close();
-}
-
 // A server never reached: said at once, and its frames when the device closes.
 TEST_F(VrpnDeviceTest, AServerNeverReachedIsSaid)
 {

@@ -481,7 +481,11 @@ public:
     {
         if (!pump) pump = [&device] { device.Poll(); };
         std::vector<uint8_t> cookie;
-        return Accept(pump) && m_peer.SendCookie() &&
+        return PumpUntil(pump, [&] {
+                   const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
+                   if (socket >= 0) m_peer.Adopt(socket);
+                   return socket >= 0;
+               }) && m_peer.SendCookie() &&
                PumpUntil(
                    [&] {
                        pump();
@@ -493,15 +497,6 @@ public:
                m_peer.SendDescription(vrpn::kTypeDescription, 1, vrpn::kButtonChange) &&
                m_peer.SendDescription(vrpn::kTypeDescription, 2, vrpn::kAnalogChannel) &&
                PumpUntil(pump, [&] { return device.IsConnected(); });
-    }
-    // Takes the device's connection and answers with a cookie of another major version.
-    bool RefuseCookie(CVrpnDevice& device)
-    {
-        if (!Accept([&] { device.Poll(); })) return false;
-        uint8_t cookie[vrpn::kCookieSize];
-        vrpn::MakeCookie(cookie);
-        cookie[12] = '8';
-        return m_peer.Send(cookie, sizeof cookie);
     }
     // Any payload under our type 0 (pose), 1 (button change) or 2 (analog).
     bool SendRaw(int32_t type, const std::vector<uint8_t>& payload)
@@ -516,15 +511,6 @@ public:
     }
 
 private:
-    bool Accept(const std::function<void()>& pump)
-    {
-        return PumpUntil(pump, [&] {
-            const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
-            if (socket >= 0) m_peer.Adopt(socket);
-            return socket >= 0;
-        });
-    }
-
     int m_listener = -1;
     int m_port = 0;
     vrpntest::Peer m_peer;
