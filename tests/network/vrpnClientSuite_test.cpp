@@ -340,10 +340,11 @@ using Counts = std::array<uint64_t, 5>;
 
 std::string Describe(const Counts& c)
 {
-    return Format("taken %llu, sensors refused %llu, malformed %llu, refused %llu, buttons %llu",
-                  static_cast<unsigned long long>(c[0]), static_cast<unsigned long long>(c[1]),
-                  static_cast<unsigned long long>(c[2]), static_cast<unsigned long long>(c[3]),
-                  static_cast<unsigned long long>(c[4]));
+    const char* const names[] = {"taken ", ", sensors refused ", ", malformed ", ", refused ",
+                                 ", buttons "};
+    std::string text;
+    for (size_t i = 0; i < c.size(); ++i) text += names[i] + std::to_string(c[i]);
+    return text;
 }
 
 bool Reaches(const Counts& done, const Counts& due)

@@ -4,9 +4,7 @@
 
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -17,6 +15,7 @@
 #include "process/messageQueue.h"
 #include "support/localeGuard.h"
 #include "support/logCapture.h"
+#include "support/tempDir.h"
 #include "visibleChannelsReader.h"
 #include "vrpnTestSupport.h"
 
@@ -100,34 +99,6 @@ public:
     CRecordingOwner owner;  // outlives the device
     CProbeDevice device;
 };
-
-// A folder of a test's own for its trials, removed afterwards.
-class CTrialFolder {
-public:
-    CTrialFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qvvrpn-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) m_path = pattern;
-    }
-    ~CTrialFolder()
-    {
-        std::error_code error;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, error);
-    }
-    CTrialFolder(const CTrialFolder&) = delete;
-    CTrialFolder& operator=(const CTrialFolder&) = delete;
-    wxString Path() const { return wxString(m_path.string()); }
-
-private:
-    std::filesystem::path m_path;
-};
-
-std::vector<double> Counting(double first, int count)
-{
-    std::vector<double> values;
-    for (int i = 0; i < count; ++i) values.push_back(first + i);
-    return values;
-}
 
 }  // namespace
 
@@ -345,9 +316,10 @@ TEST_F(VrpnDeviceTest, AServerNeverReachedIsSaid)
 // Trials opened, started and closed while the device records on its acquisition thread
 // and the server changes its channel count all along: each file holds the layout of its
 // header and every frame the device offered it; none is refused.
-TEST_F(VrpnDeviceThreads, TrialsKeepTheirHeadersShapeWhileTheServerReshapes)
+using VrpnTrialThreads = TempDirTest;
+
+TEST_F(VrpnTrialThreads, TrialsKeepTheirHeadersShapeWhileTheServerReshapes)
 {
-    CTrialFolder folder;
     CRawTrackerServer server;
     CRecordingOwner owner;
     CVrpnDevice device(false, wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), false);
@@ -361,7 +333,8 @@ TEST_F(VrpnDeviceThreads, TrialsKeepTheirHeadersShapeWhileTheServerReshapes)
     CLogCapture log;
     std::atomic<bool> isDone{false};
     std::thread sender([&] {
-        const std::vector<double> values = Counting(1, 12);
+        std::vector<double> values(12);
+        std::iota(values.begin(), values.end(), 1.0);
         for (int i = 0; !isDone.load(); ++i) {
             std::vector<uint8_t> payload(8 + 8 * values.size());
             const int count = 1 + (i * 5) % 12;
@@ -375,7 +348,7 @@ TEST_F(VrpnDeviceThreads, TrialsKeepTheirHeadersShapeWhileTheServerReshapes)
     ASSERT_NE(recorder, nullptr);
     for (int trial = 1; trial <= 4; ++trial) {
         SCOPED_TRACE(testing::Message() << "trial " << trial);
-        ASSERT_TRUE(device.SetupWriter(folder.Path(), "threads", trial, false, "", trial % 2 == 0,
+        ASSERT_TRUE(device.SetupWriter(wxString(Dir().string()), "threads", trial, false, "", trial % 2 == 0,
                                        100, 1));
         const wxString file = device.GetWriterFileName();
         ASSERT_TRUE(device.StartRecording());
