@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "analog/analogReader.h"
+#include "analog/fakeNetwork.h"
 #include "analog/steppedDevice.h"
 #include "network/vrpnDevice.h"
 #include "process/fakeDevice.h"
@@ -62,6 +63,8 @@ struct Plan {
     int sources = 1;  // the server's first sensors or channels
     int steps = 0;
     bool timesOut = false;  // headers carry times and sequence numbers in no order
+    int late = 0;           // frames made before the server takes the first connection
+    bool refuse = false;    // the first connection is answered with another version's cookie
     std::vector<std::pair<int, int>> trials;
     std::vector<bool> threadedWriters;
     std::vector<Fault> faults;
@@ -93,13 +96,16 @@ struct Plan {
             if (((kinds >> int(kind)) & 1) == 0 || (IsStop(kind) && ++stops > 2)) continue;
             p.faults.push_back({kind, step, pick(IsStop(kind) ? 0 : 1, IsStop(kind) ? 4 : 30)});
         }
+        p.late = pick(0, 1) * pick(1, 5);
+        p.refuse = pick(0, 3) == 0;
         return p;
     }
     std::string Describe() const
     {
         std::string text = std::string(tracker ? "tracker" : "analog") + ", " +
                            std::to_string(sources) + " sources, " + std::to_string(steps) +
-                           " steps" + (timesOut ? ", times out of order" : "") + ", trials";
+                           " steps" + (timesOut ? ", times out of order" : "") + ", " +
+                           std::to_string(late) + " late" + (refuse ? ", refused" : "") + ", trials";
         for (size_t t = 0; t < trials.size(); ++t)
             text += " " + std::to_string(trials[t].first) + "+" + std::to_string(trials[t].second) +
                     (threadedWriters[t] ? " threaded" : "");
@@ -142,8 +148,9 @@ struct Sent {
 };
 
 // The values of report n: a pose's 7 (VRPN order: x, y, z, qx, qy, qz, qw); channel c's.
-double PoseValue(int n, int k) { return n * 16.0 + k + 1; }
-double AnalogValue(int n, int c) { return n * 256.0 + c + 0.5; }
+// A third has no short form: a value that passed through a float would show it.
+double PoseValue(int n, int k) { return n * 16.0 + k + 1 + 1.0 / 3; }
+double AnalogValue(int n, int c) { return n * 256.0 + c + 1.0 / 3; }
 
 class CSimServer {
 public:
@@ -155,20 +162,8 @@ public:
     }
     bool Listen()
     {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        const int on = 1;
-        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        local.sin_port = htons(static_cast<uint16_t>(m_port));
-        socklen_t length = sizeof local;
-        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-            ::listen(m_listener, 4) != 0 ||
-            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-            return false;
-        m_port = ntohs(local.sin_port);
-        return true;
+        m_listener = vrpntest::ListenLoopback(m_port, 4);
+        return m_listener >= 0;
     }
     void StopListening()
     {
@@ -176,6 +171,17 @@ public:
         m_listener = -1;
     }
     bool IsListening() const { return m_listener >= 0; }
+    // Takes a waiting connection and answers with another major version's cookie: the
+    // socket, to close once the device said it, or -1.
+    int Refuse()
+    {
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
+        uint8_t cookie[vrpn::kCookieSize];
+        vrpn::MakeCookie(cookie);
+        cookie[12] = '8';
+        if (fd >= 0) ::send(fd, cookie, sizeof cookie, MSG_NOSIGNAL);
+        return fd;
+    }
     int Port() const { return m_port; }
     bool IsConnected() const { return m_fd >= 0; }
     int Connection() const { return m_connection; }
@@ -334,10 +340,11 @@ using Counts = std::array<uint64_t, 5>;
 
 std::string Describe(const Counts& c)
 {
-    return Format("taken %llu, sensors refused %llu, malformed %llu, refused %llu, buttons %llu",
-                  static_cast<unsigned long long>(c[0]), static_cast<unsigned long long>(c[1]),
-                  static_cast<unsigned long long>(c[2]), static_cast<unsigned long long>(c[3]),
-                  static_cast<unsigned long long>(c[4]));
+    const char* const names[] = {"taken ", ", sensors refused ", ", malformed ", ", refused ",
+                                 ", buttons "};
+    std::string text;
+    for (size_t i = 0; i < c.size(); ++i) text += names[i] + std::to_string(c[i]);
+    return text;
 }
 
 bool Reaches(const Counts& done, const Counts& due)
@@ -412,8 +419,9 @@ public:
     void Round(int step, int copies)
     {
         if (plan.tracker) {
-            for (int s : sensors)
-                if (Pick(0, 4) > 0) Pose(s, step, copies);
+            // In either order: the highest sensor may come first.
+            for (size_t i = 0, n = sensors.size(); i < n; ++i)
+                if (Pick(0, 4) > 0) Pose(sensors[step % 2 ? i : n - 1 - i], step, copies);
         } else if (Pick(0, 6) > 0) {
             Analog(channels, step, copies);
         }
@@ -690,14 +698,52 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     device.GetSourceWatch().SetSilentAfter(HUGE_VAL);
     g_messages.Drain();
     CMessageLog messages;
+    CCallLog calls;
+    CFakeNetwork network(&calls);  // presses are announced
+    std::vector<std::string> linkDue;  // the notes each loss and return is due
+    for (int i = 0; i < plan.late; ++i) device.Step();
+    if (plan.refuse) {
+        int refused = -1;
+        ASSERT_TRUE(vrpntest::PumpUntil(
+            [&] {
+                device.Pump();
+                refused = refused < 0 ? server.Refuse() : refused;
+                messages.Take();
+            },
+            [&] { return messages.Count("(cookie refused)") > 0; }));
+        ::close(refused);
+        linkDue.push_back(
+            ": the server answered but the link did not open (cookie refused); tried again every "
+            "2 s" +
+            (plan.late > 0 ? Format(" (1 tries since the last note, %d frames made without it)",
+                                    plan.late)
+                           : std::string()) +
+            "\n");
+    }
     ASSERT_TRUE(AwaitLink());
+    if (plan.refuse)
+        linkDue.push_back(": connected to the server\n");
+    else if (plan.late > 0)
+        linkDue.push_back(Format(": connected to the server after %d frames made without it "
+                                 "(they hold the first values)\n",
+                                 plan.late));
 
     std::vector<int> lostAt(2, -1);  // per connection, the step whose frame came after its loss
     std::vector<wxString> files;
     std::vector<int> fileChannels;
     std::vector<int64_t> said;
-    uint64_t framesWithout = 0, framesSinceLoss = 0;
-    std::vector<std::string> linkDue;  // the notes each loss and return is due
+    uint64_t framesWithout = static_cast<uint64_t>(plan.late), framesSinceLoss = 0;
+    int shown = device.GetChannelCount();  // the views' channels
+    device.TakeViewGridRequest();
+    // Outside a recording a tracker has its highest sensor + 1 channels, an analog device
+    // the last report's count.
+    const auto held = [&](int step) {
+        return std::any_of(plan.trials.begin(), plan.trials.end(), [&](const auto& trial) {
+            return step >= trial.first && step < trial.first + trial.second;
+        });
+    };
+    int shape = 1;
+    size_t shaped = 0;  // log entries taken into shape
     int downUntil = -1;
     size_t trial = 0;
     for (int step = 0; step < plan.steps; ++step) {
@@ -747,6 +793,15 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
             downUntil = step + 1 + f.size;
         }
         device.Step();
+        // The views are rebuilt once per re-shape, and only then.
+        EXPECT_EQ(device.TakeViewGridRequest(), device.GetChannelCount() != shown);
+        shown = device.GetChannelCount();
+        for (; shaped < server.log.size(); ++shaped) {
+            const Sent& s = server.log[shaped];
+            if (s.arrived && s.effect == Effect::kTaken && !held(s.step))
+                shape = plan.tracker ? std::max(shape, s.source + 1) : s.source;
+        }
+        EXPECT_EQ(shown, shape);
         messages.Take();
         framesWithout += device.IsConnected() ? 0 : 1;
         framesSinceLoss += device.IsConnected() ? 0 : 1;
@@ -766,6 +821,8 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
                                          std::count_if(lostAt.begin(), lostAt.end(),
                                                        [](int at) { return at >= 0; })));
     EXPECT_EQ(device.GetFramesWithoutServer(), framesWithout);
+    for (int c = 0; c < device.GetChannelCount(); ++c)
+        EXPECT_EQ(device.GetChannelName(c), wxString::Format("Channel #%d", c));
     device.Close();
     messages.Take();
 
@@ -773,6 +830,8 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     std::vector<std::string> linkSaid;
     for (const std::string& text : messages.texts)
         if (text.find(": link to the server ") != std::string::npos ||
+            text.find(": connected to the server") != std::string::npos ||
+            text.find(": the server answered but") != std::string::npos ||
             text.find(": no server answers at ") != std::string::npos)
             linkSaid.push_back(text.substr(text.find(": ")));
     EXPECT_EQ(linkSaid, linkDue);
@@ -785,6 +844,12 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     // The device took, refused and marked what went out whole, nothing else.
     const std::vector<Sent>& log = server.log;
     EXPECT_EQ(done, Due(log)) << "device " << Describe(done) << ", server " << Describe(Due(log));
+    // Presses are announced, releases not.
+    EXPECT_EQ(std::count_if(calls.calls.begin(), calls.calls.end(),
+                            [](const std::string& call) { return call.rfind("event:", 0) == 0; }),
+              std::count_if(log.begin(), log.end(), [](const Sent& s) {
+                  return s.arrived && s.effect == Effect::kButton && s.state != 0;
+              }));
     // Each refusal said as it came: the first at once, then with the count in all, the
     // first and the last one's words.
     std::vector<std::string> refusals;
@@ -853,8 +918,9 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
         for (size_t m = 0; m < reader.GetMarkerLabels().size(); ++m) {
             const wxString& label = reader.GetMarkerLabels()[m];
             const int64_t frame = reader.GetMarkerFrames()[m];
-            if (reader.GetMarkerCodes()[m] < CSourceWatch::kSilentMarkerCode)
-                presses.push_back({frame, label});
+            const uint32_t code = reader.GetMarkerCodes()[m];
+            if (code < CSourceWatch::kSilentMarkerCode)
+                presses.push_back({frame, label + wxString::Format(" #%u", code)});
             for (int c = 0; c < channels; ++c)
                 if (label.StartsWith(device.GetSourceWatch().SourceName(c) + " "))
                     marks[static_cast<size_t>(c)].push_back({frame, !label.EndsWith(" back")});
@@ -862,8 +928,8 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
         for (const Sent& s : log)
             if (s.arrived && s.effect == Effect::kButton && s.step >= first &&
                 s.step < first + plan.trials[t].second)
-                pressesDue.push_back(
-                    {s.step - first, wxString::Format("BT[%d] : %d", s.button, s.state)});
+                pressesDue.push_back({s.step - first, wxString::Format("BT[%d] : %d #%d", s.button,
+                                                                       s.state, s.button)});
         EXPECT_EQ(presses, pressesDue);
 
         std::vector<double> row(static_cast<size_t>(channels * dim));

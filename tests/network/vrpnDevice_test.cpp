@@ -4,20 +4,18 @@
 
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
+#include <numeric>
 #include <thread>
 #include <vector>
 
 #include "analog/analogReader.h"
-#include "analog/fakeNetwork.h"
 #include "analog/paramType.h"
 #include "network/vrpnServerModule.h"
 #include "process/fakeDevice.h"
 #include "process/messageQueue.h"
 #include "support/localeGuard.h"
 #include "support/logCapture.h"
+#include "support/tempDir.h"
 #include "visibleChannelsReader.h"
 #include "vrpnTestSupport.h"
 
@@ -51,8 +49,6 @@ protected:
 private:
     int64_t m_simulatedUs = 0;
 };
-
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 wxString NameFor(const char* service)
 {
@@ -104,34 +100,6 @@ public:
     CProbeDevice device;
 };
 
-// A folder of a test's own for its trials, removed afterwards.
-class CTrialFolder {
-public:
-    CTrialFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qvvrpn-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) m_path = pattern;
-    }
-    ~CTrialFolder()
-    {
-        std::error_code error;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, error);
-    }
-    CTrialFolder(const CTrialFolder&) = delete;
-    CTrialFolder& operator=(const CTrialFolder&) = delete;
-    wxString Path() const { return wxString(m_path.string()); }
-
-private:
-    std::filesystem::path m_path;
-};
-
-std::vector<double> Counting(double first, int count)
-{
-    std::vector<double> values;
-    for (int i = 0; i < count; ++i) values.push_back(first + i);
-    return values;
-}
-
 }  // namespace
 
 TEST(VrpnNameTest, LocationsAreTakenApart)
@@ -172,6 +140,11 @@ TEST(VrpnDevicePlainTest, PathsKeysAndParameterRules)
     EXPECT_FALSE(device.CanReset());
     EXPECT_EQ(device.GetParamKey(4), "Offset Time");
     EXPECT_EQ(device.GetParamLabel(3), "Device Name");
+    CProbeDevice tracker("Dev@tcp://127.0.0.1:1", true);
+    EXPECT_EQ(tracker.GetDeviceType(), 8);
+    EXPECT_TRUE(tracker.IsTracker());
+    EXPECT_EQ(tracker.Row(), (std::vector<double>{0, 0, 0, 1, 0, 0, 0}));  // identity, w first
+    tracker.Close();
 
     CLogCapture log;
     bool changed = true;
@@ -202,40 +175,6 @@ TEST(VrpnDevicePlainTest, PathsKeysAndParameterRules)
     device.SetParam(&name, 3, 1, PARAM_STRING, &changed);
     EXPECT_TRUE(changed);
     EXPECT_EQ(device.GetDeviceName(), "Renamed");
-    device.Close();
-}
-
-TEST_F(VrpnDeviceTest, TrackerPosesArriveBitExactAndTheChannelsGrow)
-{
-    ASSERT_EQ(VrpnServerAddDevice(1, 0, 3, nullptr), 1);
-    CProbeDevice device(NameFor("Quorvane"), true);
-    EXPECT_EQ(device.GetChannelCount(), 1);
-    EXPECT_EQ(device.GetDeviceType(), 8);
-    EXPECT_TRUE(device.IsTracker());
-    std::vector<double> start = device.Row();
-    ASSERT_EQ(start.size(), 7u);
-    EXPECT_EQ(start[3], 1.0);  // identity orientation, w first
-
-    const double poses[21] = {1.0 / 3.0, -2.5, 1e-310, 0.9, 0.1, -0.2, 0.3,
-                              -0.0, 1e308, 4.0, 0.0, 1.0, 0.0, 0.0,
-                              7.125, 8.0, -9.0, 0.5, 0.5, 0.5, -0.5};
-    // A serving device sets its block on every frame; each frame is reported once.
-    std::vector<double> row;
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            ASSERT_TRUE(VrpnServerSetTracker(1, poses, 3));
-            Both(device);
-        },
-                          [&] {
-                              row = device.Row();
-                              return row.size() == 21 && SameBits(row[20], poses[20]);
-                          }));
-    for (size_t i = 0; i < 21; ++i) EXPECT_TRUE(SameBits(row[i], poses[i])) << "value " << i;
-    EXPECT_EQ(device.GetChannelCount(), 3);  // the highest sensor + 1
-    EXPECT_TRUE(device.TakeViewGridRequest());
-    EXPECT_FALSE(device.TakeViewGridRequest());
-    EXPECT_EQ(device.GetChannelName(2), "Channel #2");
-    EXPECT_TRUE(device.IsConnected());
     device.Close();
 }
 
@@ -300,56 +239,6 @@ TEST_F(VrpnDeviceThreads, VisibleChannelsReadWhileTheServerReshapes)
     EXPECT_GT(reads, 0);
 }
 
-TEST_F(VrpnDeviceTest, AnalogValuesArriveBitExactAfterOneReshape)
-{
-    ASSERT_EQ(VrpnServerAddDevice(1, 4, 0, nullptr), 1);
-    CProbeDevice device(NameFor("Quorvane"), false);
-    const double values[4] = {0.1, -1e-300, 123456789.125, -0.0};
-    std::vector<double> row;
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            ASSERT_TRUE(VrpnServerSetAnalog(1, values, 4));
-            Both(device);
-        },
-                          [&] {
-                              row = device.Row();
-                              return row.size() == 4 && SameBits(row[1], values[1]);
-                          }));
-    for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(SameBits(row[i], values[i])) << "value " << i;
-    EXPECT_EQ(device.GetVisibleList().size(), 4u);
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(device.GetChannelName(i), wxString::Format("Channel #%d", i));
-    EXPECT_TRUE(device.TakeViewGridRequest());
-    // Later reports with the same count are stored without another re-shape.
-    const double next[4] = {1, 2, 3, 4};
-    ASSERT_TRUE(VrpnServerSetAnalog(1, next, 4));
-    ASSERT_TRUE(PumpUntil([&] { Both(device); }, [&] { return device.Row()[3] == 4.0; }));
-    EXPECT_FALSE(device.TakeViewGridRequest());
-    device.Close();
-}
-
-TEST_F(VrpnDeviceTest, ButtonsBecomeMarkersAndPressesAreAnnounced)
-{
-    CCallLog log;
-    CFakeNetwork network(&log);  // the OSC side; the VRPN server is the module's own
-    ASSERT_EQ(VrpnServerAddDevice(1, 1, 0, nullptr), 1);
-    CProbeDevice device(NameFor("Quorvane"), false);
-    ASSERT_TRUE(PumpUntil([&] { Both(device); }, [&] { return device.IsConnected(); }));
-    // Device 1's button 0 is server button 1 (button 0 is the program's).
-    ASSERT_TRUE(VrpnServerSetButton(1, 0, 1));
-    ASSERT_TRUE(VrpnServerSetButton(1, 0, 0));
-    ASSERT_TRUE(PumpUntil([&] { Both(device); },
-                          [&] { return device.GetMarkerLabels().size() == 2; }));
-    const std::vector<wxString> labels = device.GetMarkerLabels();
-    EXPECT_EQ(labels[0], "BT[1] : 1");
-    EXPECT_EQ(labels[1], "BT[1] : 0");
-    EXPECT_EQ(device.GetMarkerCodes()[0], 1u);
-    int events = 0;
-    for (const std::string& call : log.calls) events += call.rfind("event:", 0) == 0 ? 1 : 0;
-    EXPECT_EQ(events, 1);  // only the press is sent on
-    device.Close();
-}
-
 TEST_F(VrpnDeviceTest, OffsetIsSubtractedOnceNotOncePerFrame)
 {
     ASSERT_EQ(VrpnServerAddDevice(1, 2, 0, nullptr), 1);
@@ -407,74 +296,30 @@ TEST_F(VrpnDeviceTest, AFlappingServerIsSaidOnceThenCounted)
                               "last note, 12 frames made without it)\n");
 }
 
-// A server that takes the connection but whose link never opens (another version's
-// cookie) looked like no server at all. The failure is said with its reason, and so is
-// the link once it opens.
-TEST_F(VrpnDeviceTest, ALinkThatDoesNotOpenIsSaid)
+// A server never reached: said at once, and its frames when the device closes.
+TEST_F(VrpnDeviceTest, AServerNeverReachedIsSaid)
 {
-    CRawTrackerRig rig(std::chrono::seconds(0));
-    CRawTrackerServer& server = rig.server;
-    CProbeDevice& device = rig.device;
-    g_messages.Drain();
-    const std::string name = "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(server.Port());
-    ASSERT_TRUE(server.RefuseCookie(device));
-    std::vector<std::string> said;
-    ASSERT_TRUE(PumpUntil([&] { device.Poll(); }, [&] {
-        const std::vector<std::string> notes = VrpnNotes();
-        said.insert(said.end(), notes.begin(), notes.end());
-        return !said.empty();
-    }));
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(said[0], name + ": the server answered but the link did not open (cookie "
-                              "refused); tried again every 2 s\n");
-    EXPECT_EQ(device.GetConnectCount(), 0u);
-    ASSERT_TRUE(server.Open(device));
-    said = VrpnNotes();
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(said[0], name + ": connected to the server\n");
-    device.Close();
-}
-
-// Frames made before the first connection hold the initial values: said with their
-// count when the link opens.
-TEST_F(VrpnDeviceTest, FramesBeforeTheFirstConnectionAreSaid)
-{
-    CRawTrackerRig rig;
-    CRawTrackerServer& server = rig.server;
-    CProbeDevice& device = rig.device;
-    g_messages.Drain();
-    for (int i = 0; i < 5; ++i) device.Step();
-    EXPECT_EQ(device.GetFramesWithoutServer(), 5u);
-    ASSERT_TRUE(server.Open(device));
-    const std::vector<std::string> said = VrpnNotes();
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(said[0], "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(server.Port()) +
-                           ": connected to the server after 5 frames made without it (they hold "
-                           "the first values)\n");
-    device.Close();
-    EXPECT_TRUE(VrpnNotes().empty());
-    // A server never reached: its frames are said when the device closes.
     CRawTrackerRig absent;
     absent.server.GoAway(true);
     for (int i = 0; i < 3; ++i) absent.device.Step();
     absent.device.Close();
-    // Said at once, then when it closes.
     const std::vector<std::string> closing = VrpnNotes();
     ASSERT_EQ(closing.size(), 2u);
-    const std::string absentName = "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(absent.server.Port());
-    EXPECT_EQ(closing[0], absentName + ": no server answers at 127.0.0.1:" +
-                              std::to_string(absent.server.Port()) +
+    const std::string port = std::to_string(absent.server.Port());
+    const std::string name = "<VRPN> Raw@tcp://127.0.0.1:" + port;
+    EXPECT_EQ(closing[0], name + ": no server answers at 127.0.0.1:" + port +
                               " (connection failed: Connection refused); tried again every 2 s\n");
-    EXPECT_EQ(closing[1], absentName + ": closed without ever reaching the server; 3 frames were "
-                                       "made without it\n");
+    EXPECT_EQ(closing[1], name + ": closed without ever reaching the server; 3 frames were "
+                                 "made without it\n");
 }
 
 // Trials opened, started and closed while the device records on its acquisition thread
 // and the server changes its channel count all along: each file holds the layout of its
 // header and every frame the device offered it; none is refused.
-TEST_F(VrpnDeviceThreads, TrialsKeepTheirHeadersShapeWhileTheServerReshapes)
+using VrpnTrialThreads = TempDirTest;
+
+TEST_F(VrpnTrialThreads, TrialsKeepTheirHeadersShapeWhileTheServerReshapes)
 {
-    CTrialFolder folder;
     CRawTrackerServer server;
     CRecordingOwner owner;
     CVrpnDevice device(false, wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), false);
@@ -488,7 +333,8 @@ TEST_F(VrpnDeviceThreads, TrialsKeepTheirHeadersShapeWhileTheServerReshapes)
     CLogCapture log;
     std::atomic<bool> isDone{false};
     std::thread sender([&] {
-        const std::vector<double> values = Counting(1, 12);
+        std::vector<double> values(12);
+        std::iota(values.begin(), values.end(), 1.0);
         for (int i = 0; !isDone.load(); ++i) {
             std::vector<uint8_t> payload(8 + 8 * values.size());
             const int count = 1 + (i * 5) % 12;
@@ -502,7 +348,7 @@ TEST_F(VrpnDeviceThreads, TrialsKeepTheirHeadersShapeWhileTheServerReshapes)
     ASSERT_NE(recorder, nullptr);
     for (int trial = 1; trial <= 4; ++trial) {
         SCOPED_TRACE(testing::Message() << "trial " << trial);
-        ASSERT_TRUE(device.SetupWriter(folder.Path(), "threads", trial, false, "", trial % 2 == 0,
+        ASSERT_TRUE(device.SetupWriter(wxString(Dir().string()), "threads", trial, false, "", trial % 2 == 0,
                                        100, 1));
         const wxString file = device.GetWriterFileName();
         ASSERT_TRUE(device.StartRecording());

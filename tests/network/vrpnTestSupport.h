@@ -226,10 +226,6 @@ private:
     bool m_peerClosed = false;
 };
 
-}  // namespace vrpntest
-
-namespace vrpntest {
-
 inline void ServerPass() { VrpnServerMainloop(); }
 
 // Pumps the server until the peer has a message that match accepts (the ones before are
@@ -286,10 +282,6 @@ inline bool OpenPeer(Peer& peer, int port, std::vector<uint8_t>* cookie = nullpt
                std::string(reinterpret_cast<const char*>(m.payload.data()) + 4) == vrpn::kPong;
     });
 }
-
-}  // namespace vrpntest
-
-namespace vrpntest {
 
 // Joined devices whose values tell their frame: frame f (from 1) of global sensor g holds
 // f * kLabStep + 7 g + k in row value k; of analog channel c (global) f * kLabStep + c.
@@ -437,6 +429,28 @@ inline uint64_t SaidCount(const std::vector<std::string>& said, const std::strin
     return total;
 }
 
+// A non-blocking listener on 127.0.0.1:port (0: a free one, then port is set to it); -1
+// when it cannot listen. A server that comes back keeps its port.
+inline int ListenLoopback(int& port, int backlog)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t length = sizeof local;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::listen(listener, backlog) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        ::close(listener);
+        return -1;
+    }
+    port = ntohs(local.sin_port);
+    return listener;
+}
+
 // A server of our own making on 127.0.0.1 that says what a test wants: it takes the
 // device's connection, exchanges cookies and describes one tracker service.
 class CRawTrackerServer {
@@ -445,24 +459,11 @@ public:
     ~CRawTrackerServer() { ::close(m_listener); }
     int Port() const { return m_port; }
 
-    // Listens on port (0: a free one); the port stays the server's when it comes back.
     bool Listen(int port)
     {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        const int on = 1;
-        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        local.sin_port = htons(static_cast<uint16_t>(port));
-        socklen_t length = sizeof local;
-        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-            ::listen(m_listener, 1) == 0 &&
-            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-            m_port = ntohs(local.sin_port);
-            return true;
-        }
-        return false;
+        m_port = port;
+        m_listener = ListenLoopback(m_port, 1);
+        return m_listener >= 0;
     }
     // The server goes away: its connection closes, and with stopListening nobody
     // answers on its port until Listen(Port()) again.
@@ -479,15 +480,12 @@ public:
     bool Open(CVrpnDevice& device, std::function<void()> pump = {})
     {
         if (!pump) pump = [&device] { device.Poll(); };
-        if (!PumpUntil(pump, [&] {
-                const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
-                if (socket < 0) return false;
-                m_peer.Adopt(socket);
-                return true;
-            }))
-            return false;
         std::vector<uint8_t> cookie;
-        return m_peer.SendCookie() &&
+        return PumpUntil(pump, [&] {
+                   const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
+                   if (socket >= 0) m_peer.Adopt(socket);
+                   return socket >= 0;
+               }) && m_peer.SendCookie() &&
                PumpUntil(
                    [&] {
                        pump();
@@ -499,21 +497,6 @@ public:
                m_peer.SendDescription(vrpn::kTypeDescription, 1, vrpn::kButtonChange) &&
                m_peer.SendDescription(vrpn::kTypeDescription, 2, vrpn::kAnalogChannel) &&
                PumpUntil(pump, [&] { return device.IsConnected(); });
-    }
-    // Takes the device's connection and answers with a cookie of another major version.
-    bool RefuseCookie(CVrpnDevice& device)
-    {
-        if (!PumpUntil([&] { device.Poll(); }, [&] {
-                const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK);
-                if (socket < 0) return false;
-                m_peer.Adopt(socket);
-                return true;
-            }))
-            return false;
-        uint8_t cookie[vrpn::kCookieSize];
-        vrpn::MakeCookie(cookie);
-        cookie[12] = '8';
-        return m_peer.Send(cookie, sizeof cookie);
     }
     // Any payload under our type 0 (pose), 1 (button change) or 2 (analog).
     bool SendRaw(int32_t type, const std::vector<uint8_t>& payload)
@@ -532,6 +515,5 @@ private:
     int m_port = 0;
     vrpntest::Peer m_peer;
 };
-
 
 }  // namespace vrpntest
