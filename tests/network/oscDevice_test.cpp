@@ -3,29 +3,23 @@
 #include "network/oscDevice.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
-#include <filesystem>
 #include <memory>
 #include <random>
 
-#include "analog/analogReader.h"
 #include "analog/fakeSinks.h"
 #include "network/oscConnection.h"
 #include "oscSourceSupport.h"
-#include "process/fakeDevice.h"
 #include "process/messageQueue.h"
-#include "visibleChannelsReader.h"
 #include "support/logCapture.h"
+#include "visibleChannelsReader.h"
 
 using osctest::ConsoleCapture;
 using osctest::Floats;
-using osctest::FreePort;
 using osctest::LoopbackClient;
 using osctest::Peer;
 using osctest::Received;
-using osctest::Responder;
 using osctest::SettingsGuard;
 using osctest::SteppedOscDevice;
 
@@ -125,114 +119,19 @@ TEST_F(OscDeviceTest, IdentityDefaultsAndHandshake)
     EXPECT_EQ(FormatOscDevicePath("/s", "h", 7), "/s@h:7");
 }
 
-TEST_F(OscDeviceTest, NumericArgumentsBecomeChannelsAndFramesReachTheView)
+// A new shape names only the channels it has and asks the views for a new grid, once.
+TEST_F(OscDeviceTest, ReshapeNamesTheChannelsAndAsksForAGrid)
 {
     auto device = Open();
     EXPECT_FALSE(device->TakeViewGridRequest());
     ASSERT_TRUE(Deliver(*device, Floats("/data", {1.0f, 2.0f, 3.0f}), {1.0, 2.0, 3.0}));
-    EXPECT_EQ(device->ChannelCount(), 3);
     EXPECT_EQ(device->GetVisibleList(), (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(device->GetChannelName(2), "Channel #2");
     EXPECT_TRUE(device->TakeViewGridRequest());
     EXPECT_FALSE(device->TakeViewGridRequest());
-    // Steps without a new message repeat the latest values.
-    TakeFrames();
-    device->Step(true);
-    device->Step(true);
-    for (const CFrame& frame : TakeFrames())
-        EXPECT_EQ(frame.values, (std::vector<double>{1, 2, 3}));
-
-    OscMessage ints("/other");
-    ints.PushInt32(-4).PushInt32(5);
-    ASSERT_TRUE(Deliver(*device, ints, {-4.0, 5.0}));
-    EXPECT_EQ(device->ChannelCount(), 2);
+    ASSERT_TRUE(Deliver(*device, Floats("/other", {-4.0f, 5.0f}), {-4.0, 5.0}));
     EXPECT_EQ(device->GetChannelName(2), "");  // no name left over from the wider shape
     EXPECT_TRUE(device->TakeViewGridRequest());
-}
-
-// A pass took at most 64 datagrams and the receive buffer held a few hundred: after a
-// burst of 1000 the device showed message 813 and kept it. One pass takes everything
-// waiting, the newest wins, and the listening socket's buffer holds the burst.
-TEST_F(OscDeviceTest, OnePassAfterABurstShowsItsLastMessage)
-{
-    auto device = Open();
-    ASSERT_TRUE(Deliver(*device, Floats("/data", {0.0f, 0.0f}), {0.0, 0.0}));
-    const int port = device->GetBoundListeningPort();
-    float first = 1.0f;
-    for (int burst : {1, 2, 63, 64, 65, 129, 300, 1000, 2000}) {
-        for (int i = 0; i < burst; ++i)
-            ASSERT_TRUE(m_source.Send(port, Floats("/data", {first + float(i), float(burst)})))
-                << burst << " " << i;
-        // The loopback queues each datagram before send returns.
-        device->Step(true);
-        EXPECT_EQ(LastFrame(), (std::vector<double>{first + burst - 1.0, double(burst)})) << burst;
-        first += float(burst);
-    }
-}
-
-TEST_F(OscDeviceTest, HostileArgumentCountIsCapped)
-{
-    auto device = Open();
-    OscMessage many("/x");
-    for (int i = 0; i < 2000; ++i) many.PushInt32(i);
-    ASSERT_TRUE(m_source.Send(device->GetBoundListeningPort(), many));
-    ASSERT_TRUE(device->PollUntil([&] { return device->ChannelCount() == kOscMaxChannels; }));
-    device->Step(true);
-    const std::vector<double> frame = LastFrame();
-    ASSERT_EQ(frame.size(), static_cast<size_t>(kOscMaxChannels));
-    EXPECT_EQ(frame.back(), kOscMaxChannels - 1.0);
-}
-
-// A message of more values than the device keeps channels for lost the rest without a
-// word (7 000 values: 5 976 dropped). The first such message is said, every one counted,
-// and the totals said when the device closes.
-TEST_F(OscDeviceTest, ValuesPastTheChannelsAreSaidOnceAndCounted)
-{
-    CRecordingOwner owner;  // outlives the device: its notes go to the message queue
-    auto device = Open();
-    device->SetOwner(&owner);
-    g_messages.Drain();
-    const int port = device->GetBoundListeningPort();
-    // An independent sender first, when installed; our own otherwise.
-    std::vector<std::string> command = {"oscsend", "127.0.0.1", std::to_string(port), "/data",
-                                        std::string(1100, 'i')};
-    for (int i = 0; i < 1100; ++i) command.push_back(std::to_string(i));
-    const int status = osctest::RunTool(command);
-    if (status != 0) {
-        OscMessage wide("/data");
-        for (int i = 0; i < 1100; ++i) wide.PushInt32(i);
-        ASSERT_TRUE(m_source.Send(port, wide));
-    }
-    ASSERT_TRUE(device->PollUntil([&] { return device->GetCutMessages() == 1; }));
-    ASSERT_TRUE(StepUntilFrame(*device, [] {
-        std::vector<double> row(kOscMaxChannels);
-        for (int i = 0; i < kOscMaxChannels; ++i) row[static_cast<size_t>(i)] = i;
-        return row;
-    }()));
-    EXPECT_EQ(device->GetDroppedValues(), 76u);
-    // Exactly as many values as channels: nothing dropped. Then wider ones.
-    for (const int count : {kOscMaxChannels, 7000, 1025}) {
-        OscMessage message("/data");
-        for (int i = 0; i < count; ++i) message.PushFloat(static_cast<float>(count));
-        ASSERT_TRUE(m_source.Send(port, message));
-        std::vector<double> row(kOscMaxChannels, count);
-        ASSERT_TRUE(StepUntilFrame(*device, row)) << count;
-    }
-    EXPECT_EQ(device->GetCutMessages(), 3u);
-    EXPECT_EQ(device->GetDroppedValues(), 76u + 5976u + 1u);
-    EXPECT_EQ(device->ChannelCount(), kOscMaxChannels);
-    std::vector<std::string> said;
-    for (const QueuedMessage& message : g_messages.Drain()) said.push_back(message.text);
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(said[0], "<OSC> osc_device: a message of 1100 values, 76 more than the 1024 "
-                       "channels kept (the most a source gets): values past the channels are "
-                       "dropped and counted\n");
-    device->Close();
-    said.clear();
-    for (const QueuedMessage& message : g_messages.Drain()) said.push_back(message.text);
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(said[0], "<OSC> osc_device: 3 messages carried values past the channels; 6053 "
-                       "values were dropped in all\n");
 }
 
 // The offset is subtracted from what was received, once: steps that repeat the
@@ -268,80 +167,6 @@ TEST_F(OscDeviceTest, OffsetAveragingRestartsWhenTheChannelsChange)
     TakeFrames();
     device->Step(true);
     EXPECT_EQ(LastFrame(), (std::vector<double>{0.0, 0.0, 0.0}));
-}
-
-// A recording's header fixes its frame layout: the source may not re-shape the
-// channels while it runs. After the recording, the next message does.
-TEST_F(OscDeviceTest, ChannelCountHoldsWhileRecording)
-{
-    CRecordingOwner owner;  // outlives the device: its notes reach the messages
-    auto device = Open();
-    device->SetOwner(&owner);
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {1.0f, 2.0f}), {1.0, 2.0}));
-    auto owned = std::make_unique<CFakeRecorder>();
-    CFakeRecorder* recorder = owned.get();
-    device->SetRecorder(std::move(owned));
-    ASSERT_TRUE(device->StartRecording());
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {3.0f, 4.0f, 5.0f}), {3.0, 4.0}));
-    g_messages.Drain();
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {6.0f}), {6.0, 4.0}));
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {6.5f}), {6.5, 4.0}));
-    EXPECT_EQ(device->ChannelCount(), 2);
-    // Fewer values than channels: said once for the change, with the channel concerned.
-    std::vector<std::string> said;
-    for (const QueuedMessage& message : g_messages.Drain()) said.push_back(message.text);
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_NE(said[0].find("the source now sends 1 value for the 2 channels kept (the layout "
-                           "of the recording under way): channel 2 keeps its last values"),
-              std::string::npos)
-        << said[0];
-    // The value past the recording's layout was dropped: counted, not silent.
-    EXPECT_EQ(device->GetCutMessages(), 1u);
-    EXPECT_EQ(device->GetDroppedValues(), 1u);
-    ASSERT_FALSE(recorder->frames.empty());
-    for (const CFrame& frame : recorder->frames) EXPECT_EQ(frame.values.size(), 2u);
-    ASSERT_TRUE(device->StopRecording());
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {7.0f, 8.0f, 9.0f}), {7.0, 8.0, 9.0}));
-    EXPECT_EQ(device->ChannelCount(), 3);
-}
-
-// A trial's writer writes its header when the capture files are made, which may be
-// long before the trial starts (a trigger awaited): from then on the source may not
-// re-shape the channels, or every frame of the trial would be refused by that header.
-TEST_F(OscDeviceTest, ChannelCountHoldsFromTheWritersHeaderToItsClose)
-{
-    auto device = Open();
-    CRecordingOwner owner;
-    device->SetOwner(&owner);
-    std::string folder = (std::filesystem::temp_directory_path() / "qvosc-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {1.0f, 2.0f}), {1.0, 2.0}));
-    ASSERT_TRUE(device->SetupWriter(wxString(folder), "shape", 1, false, "", false, 100, 1));
-    const wxString file = device->GetWriterFileName();
-    // More and fewer values while the trial waits for its start.
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {3.0f, 4.0f, 5.0f}), {3.0, 4.0}));
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {6.0f}), {6.0, 4.0}));
-    EXPECT_EQ(device->ChannelCount(), 2);
-    ASSERT_TRUE(device->StartRecording());
-    TakeFrames();
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {7.0f, 8.0f, 9.0f}), {7.0, 8.0}));
-    for (int i = 0; i < 3; ++i) device->Step(true);
-    const size_t recorded = TakeFrames().size();
-    ASSERT_TRUE(device->FinishRecording());
-    ASSERT_TRUE(device->StopRecording());
-    EXPECT_EQ(device->GetCutMessages(), 2u);
-    EXPECT_EQ(owner.m_errors, std::vector<wxString>());
-    CAnalogReader reader;
-    ASSERT_TRUE(reader.Open(file)) << file;
-    EXPECT_EQ(reader.GetChannelCount(), 2);
-    EXPECT_EQ(reader.GetFrameCount(), static_cast<int64_t>(recorded));
-    // The writer closed: the next message re-shapes.
-    ASSERT_TRUE(Deliver(*device, Floats("/x", {1.0f, 2.0f, 3.0f}), {1.0, 2.0, 3.0}));
-    EXPECT_EQ(device->ChannelCount(), 3);
-    device->SetOwner(nullptr);
-    device.reset();
-    std::error_code error;
-    std::filesystem::remove_all(folder, error);
 }
 
 TEST_F(OscDeviceTest, PropertiesStoreCheckAndReconnectAsTheySay)
@@ -443,76 +268,6 @@ TEST_F(OscDeviceTest, CloseSaysGoodbyeOnce)
 }
 
 using OscDeviceThreads = OscDeviceTest;
-
-// The source may answer the connect message at once: its first message shapes the
-// channels before the device is built, and its values are not thrown away.
-TEST_F(OscDeviceThreads, AnswerToTheConnectMessageShapesTheChannels)
-{
-    const int listenPort = FreePort();
-    SetOscClientSettings(LoopbackClient(m_source.Port(), listenPort, 5000));
-    Responder responder(m_source, listenPort, Floats("/x", {1.5f, 2.5f, 3.5f}));
-    SteppedOscDevice device;
-    EXPECT_EQ(responder.Address(), "/server/connect");
-    EXPECT_EQ(device.ChannelCount(), 3);
-    device.AddView(&m_view);
-    device.Step(true);
-    EXPECT_EQ(LastFrame(), (std::vector<double>{1.5, 2.5, 3.5}));
-}
-
-// The device on its own acquisition thread: values become frames, the source
-// re-shapes the channels under the data mutex, and the GUI thread replaces the
-// connection while the thread keeps polling.
-TEST_F(OscDeviceThreads, RunningDeviceFollowsTheSourceAndSurvivesReconnects)
-{
-    COscDevice device(false);
-    Received request;
-    ASSERT_TRUE(m_source.Next(request));
-    m_view.keepFrames = true;
-    device.AddView(&m_view);
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
-    int port = device.GetBoundListeningPort();
-    const auto waitFor = [&](const std::vector<double>& expected) {
-        // The source repeats its message until a frame carries it.
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < end) {
-            OscMessage message("/data");
-            for (double value : expected) message.PushDouble(value);
-            m_source.Send(port, message);
-            std::unique_lock<std::mutex> lock(m_view.mutex);
-            m_view.arrived.wait_for(lock, std::chrono::milliseconds(20));
-            if (!m_view.frames.empty() && m_view.frames.back().values == expected) return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(waitFor({1.0, 2.0}));
-    ASSERT_TRUE(waitFor({3.0, 4.0, 5.0, 6.0}));
-    EXPECT_EQ(device.GetVisibleCount(), 4);
-    EXPECT_TRUE(device.IsRunning());
-
-    const wxString pattern = "/values";
-    bool changed = false;
-    ASSERT_TRUE(device.SetParam(&pattern, COscDevice::kDataPattern, 1, PARAM_STRING, &changed));
-    EXPECT_TRUE(device.IsRunning());
-    EXPECT_TRUE(device.IsConnectionReady());
-    port = device.GetBoundListeningPort();  // a new link: bound anew
-    ASSERT_TRUE(waitFor({7.0}));
-    device.Close();
-    EXPECT_FALSE(device.IsConnectionReady());
-}
-
-// An independent OSC implementation as the source.
-TEST_F(OscDeviceTest, ArgumentsSentByOscsendBecomeChannelValues)
-{
-    auto device = Open();
-    const int status =
-        osctest::RunTool({"oscsend", "127.0.0.1", std::to_string(device->GetBoundListeningPort()),
-                          "/data", "sfi", "label", "1.5", "7"});
-    if (status == -1) GTEST_SKIP() << "oscsend (Debian package liblo-tools) is not installed";
-    ASSERT_EQ(status, 0);
-    ASSERT_TRUE(StepUntilFrame(*device, {1.5, 7.0}));
-    EXPECT_EQ(device->ChannelCount(), 2);
-}
 
 // A source that keeps changing its shape while the device runs: every frame a
 // view receives is whole (n values, each equal to n), never a mix of two shapes.
@@ -655,9 +410,8 @@ TEST_F(OscDeviceThreads, VisibleChannelsReadWhileTheSourceReshapes)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    const long reads = nettest::ReadVisibleChannels(device, 12, [&] {
-        return burstSent.load() && device.GetVisibleList().size() == 3;
-    });
+    const long reads = nettest::ReadVisibleChannels(
+        device, 12, [&] { return burstSent.load() && device.GetVisibleList().size() == 3; });
     done = true;
     source.join();
     device.Close();

@@ -11,11 +11,14 @@
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "analog/analogReader.h"
+#include "analog/fakeSinks.h"
 #include "network/oscConnection.h"
 #include "oscSourceSupport.h"
+#include "process/fakeDevice.h"
 #include "process/messageQueue.h"
 #include "support/simSeeds.h"
 
@@ -51,6 +54,7 @@ struct Plan {
     bool recordFirst = false;     // a recording from the start
     std::vector<Answer> answers;  // to each connect message in turn
     std::vector<Step> steps;
+    int lastBurst = 0, lastWidth = 0;  // the end: a burst, then a message too wide
 
     static Plan Draw(uint32_t seed)
     {
@@ -58,6 +62,20 @@ struct Plan {
         const auto pick = [&](int lo, int hi) {
             return std::uniform_int_distribution<int>(lo, hi)(rng);
         };
+        // Per fault kind, the ranges a and b are drawn from.
+        static const int kRanges[][4] = {{0, 0, 0, 0},
+                                         {1, 8, 0, 0},
+                                         {0, 0, 0, 0},
+                                         {0, 4, 0, 2},
+                                         {kOscMaxChannels - 2, 2 * kOscMaxChannels + 100, 0, 0},
+                                         {2, 400, 0, 0},
+                                         {10, 150, 0, 0},
+                                         {0, 0, 0, 0},
+                                         {0, 0, 0, 0},
+                                         {5, 120, 0, 1},
+                                         {0, 0, 0, 0},
+                                         {0, 0, 0, 0}};
+        static_assert(sizeof kRanges / sizeof kRanges[0] == static_cast<size_t>(Fault::kCount));
         Plan p;
         const double rates[] = {25.0, 100.0, 250.0, 500.0};
         p.rate = rates[pick(0, 3)];
@@ -67,72 +85,47 @@ struct Plan {
         for (int i = 0; i < 8; ++i) p.answers.push_back(static_cast<Answer>(pick(0, 2)));
         const int count = pick(20, 45);
         for (int i = 0; i < count; ++i) {
-            Step s;
             // Sends are the most common; every fault kind has its share.
             const int roll = pick(0, 2 * static_cast<int>(Fault::kCount) - 1);
-            s.fault =
-                roll >= static_cast<int>(Fault::kCount) ? Fault::kSend : static_cast<Fault>(roll);
+            Step s{roll >= static_cast<int>(Fault::kCount) ? Fault::kSend
+                                                           : static_cast<Fault>(roll)};
             s.gapMs = pick(0, 1) ? pick(0, 3) : pick(0, 25);
-            switch (s.fault) {
-                case Fault::kSend:
-                case Fault::kStrings:
-                    s.a = pick(0, 3) == 0;
-                    s.b = pick(0, 3) == 0 ? pick(1, 5) : 0;  // then a bad packet of kind b - 1
-                    break;
-                case Fault::kReshape:
-                    s.a = pick(1, 8);
-                    break;
-                case Fault::kMalformed:
-                    s.a = pick(0, 4), s.b = pick(0, 2);
-                    break;
-                case Fault::kHostile:
-                    s.a = pick(kOscMaxChannels - 2, 2 * kOscMaxChannels + 100);
-                    break;
-                case Fault::kBurst:
-                    s.a = pick(2, 400);
-                    break;
-                case Fault::kPause:
-                    s.a = pick(10, 150);
-                    break;
-                case Fault::kHold:
-                    s.a = pick(5, 120), s.b = pick(0, 1);
-                    break;
-                default:
-                    break;
+            const int* range = kRanges[static_cast<int>(s.fault)];
+            s.a = pick(range[0], range[1]), s.b = pick(range[2], range[3]);
+            if (s.fault == Fault::kSend || s.fault == Fault::kStrings) {
+                s.a = pick(0, 3) == 0;
+                s.b = pick(0, 3) == 0 ? pick(1, 5) : 0;  // then a bad packet of kind b - 1
             }
             p.steps.push_back(s);
         }
         // Held before the run's first frame.
         if (p.recordFirst && pick(0, 2) == 0)
             p.steps.insert(p.steps.begin(), Step{Fault::kHold, pick(5, 60), 1, 0});
+        p.lastBurst = pick(0, 400);
+        p.lastWidth = pick(kOscMaxChannels + 1, 2 * kOscMaxChannels + 100);
         return p;
     }
     std::string Describe() const
     {
-        std::string text = "rate " + std::to_string(rate) + " shape " + std::to_string(shape) +
-                           (useThread ? " writer thread" : " direct writer") +
-                           (recordFirst ? ", recording first" : "") + "; answers";
-        for (Answer answer : answers) text += " " + std::to_string(static_cast<int>(answer));
-        text += "; steps";
+        std::ostringstream text;
+        text << "rate " << rate << " shape " << shape << " thread " << useThread << " first "
+             << recordFirst << "; answers";
+        for (Answer answer : answers) text << " " << static_cast<int>(answer);
+        text << "; steps";
         for (const Step& s : steps)
-            text += " " + std::to_string(static_cast<int>(s.fault)) + "(" + std::to_string(s.a) +
-                    "," + std::to_string(s.b) + ")+" + std::to_string(s.gapMs);
-        return text;
+            text << " " << static_cast<int>(s.fault) << "(" << s.a << "," << s.b << ")+" << s.gapMs;
+        text << "; last " << lastBurst << " " << lastWidth;
+        return text.str();
     }
 };
 
-using Bytes = std::vector<uint8_t>;
+using osctest::Bytes;
 
 void PutText(Bytes& out, const std::string& text)
 {
     out.insert(out.end(), text.begin(), text.end());
     do out.push_back(0);
     while (out.size() % 4 != 0);
-}
-void PutBe(Bytes& out, uint64_t value, int bytes)
-{
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(value >> shift));
 }
 
 // A message as the description gives it: the address, ',' and the type tags, then each
@@ -143,18 +136,13 @@ struct Message {
     std::vector<double> numbers;  // the numeric arguments, in order
     void Number(char tag, double value)
     {
-        uint64_t bits = 0;
-        if (tag == 'f') {
-            const float f = static_cast<float>(value);
-            uint32_t b32 = 0;
-            std::memcpy(&b32, &f, 4);
-            bits = b32;
-        } else if (tag == 'd') {
-            std::memcpy(&bits, &value, 8);
-        } else {
-            bits = static_cast<uint64_t>(static_cast<int64_t>(value));
-        }
-        PutBe(args, bits, tag == 'f' || tag == 'i' ? 4 : 8);
+        const float single = static_cast<float>(value);
+        uint32_t low = 0;
+        std::memcpy(&low, &single, 4);
+        uint64_t bits = tag == 'f' ? low : static_cast<uint64_t>(static_cast<int64_t>(value));
+        if (tag == 'd') std::memcpy(&bits, &value, 8);
+        if (tag == 'd' || tag == 'h') osctest::PutBe32(args, static_cast<uint32_t>(bits >> 32));
+        osctest::PutBe32(args, static_cast<uint32_t>(bits));
         tags += tag;
         numbers.push_back(value);
     }
@@ -182,79 +170,25 @@ public:
         : m_rng(rng), m_port(port), m_data(std::make_unique<osctest::Peer>())
     {
     }
-
-    // n numeric values of drawn types, with strings, blobs and booleans when mixed.
-    void Send(int n, bool mixed)
+    // n numeric values of drawn types, with strings, blobs and booleans when mixed; then
+    // a bad packet of kind bad - 1 when bad > 0.
+    void Send(int n, bool mixed, int bad = 0)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         SendLocked(n, mixed);
-    }
-    void SendLocked(int n, bool mixed)
-    {
-        const int64_t index = static_cast<int64_t>(m_log.size());
-        Message message;
-        for (int c = 0; c < n; ++c) {
-            if (mixed && Pick(0, 3) == 0) Extra(message);
-            const double value = ValueOf(index, c);
-            const char tags[] = "fdih";
-            char tag = tags[Pick(0, 3)];
-            if (tag == 'f' && value >= 16777216.0)
-                tag = 'd';  // a float holds it exactly below 2^24
-            message.Number(tag, value);
-        }
-        if (mixed) Extra(message);
-        const Bytes packet = message.Packet(Pick(0, 1) ? "/data" : "/any/address");
-        m_log.push_back(message.numbers);
-        if (!m_data->SendBytes(m_port, packet.data(), packet.size())) m_log.back().clear();
+        if (bad > 0) MalformedLocked(bad - 1, n + 1);
     }
     // Now and then a bad packet among them.
     void Burst(int count, int n)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (int i = 0; i < count; ++i) {
-            if (Pick(0, 7) == 0)
-                MalformedLocked(Pick(0, 4), n + Pick(0, 2));
-            else
-                SendLocked(n, false);
-        }
+        for (int i = 0; i < count; ++i)
+            Pick(0, 7) ? SendLocked(n, false) : MalformedLocked(Pick(0, 4), n + Pick(0, 2));
     }
-    // Not OSC: cut short, a tag without its argument, an unknown tag, no tag string, a
-    // bundle whose element runs past its end. Each has numbers the device must not take.
     void Malformed(int kind, int n)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         MalformedLocked(kind, n);
-    }
-    void MalformedLocked(int kind, int n)
-    {
-        const int64_t index = static_cast<int64_t>(m_log.size());
-        Message message;
-        for (int c = 0; c < std::max(n, 1); ++c) message.Number('d', ValueOf(index, c));
-        Bytes packet = message.Packet("/data");
-        switch (kind) {
-            case 0:  // cut short, also to a length no multiple of four
-                packet.resize(packet.size() - (n % 2 == 0 ? 4 : 2));
-                break;
-            case 1:
-                packet.insert(packet.end(), 4, 0);
-                break;  // longer than its arguments
-            case 2:
-                message.tags += 'Z';
-                packet = message.Packet("/data");
-                packet.resize(packet.size() + 4);
-                break;
-            case 3:
-                packet.erase(packet.begin() + 8, packet.begin() + 12);
-                break;
-            default: {
-                Bytes bundle = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
-                PutBe(bundle, packet.size() + 8, 4);
-                bundle.insert(bundle.end(), packet.begin(), packet.end());
-                packet = bundle;
-            }
-        }
-        m_log.emplace_back();  // sent, but not as values
-        m_data->SendBytes(m_port, packet.data(), packet.size());
     }
     // oscsend, when installed, sends one message of n values ('i', 'f', 'd' in turn).
     void Oscsend(int n)
@@ -265,10 +199,9 @@ public:
                                             ""};
         std::vector<double> numbers;
         for (int c = 0; c < n; ++c) {
-            const double value = ValueOf(index, c);
+            numbers.push_back(ValueOf(index, c));
             command[4] += "ifd"[c % 3];
-            command.push_back(std::to_string(static_cast<int64_t>(value)));
-            numbers.push_back(value);
+            command.push_back(std::to_string(static_cast<int64_t>(numbers.back())));
         }
         m_log.push_back(osctest::RunTool(command) == 0 ? numbers : std::vector<double>());
     }
@@ -284,26 +217,48 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return static_cast<int64_t>(m_log.size());
     }
-    std::mutex& Mutex() { return m_mutex; }
 
 private:
     int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_rng); }
+    void SendLocked(int n, bool mixed)
+    {
+        const int64_t index = static_cast<int64_t>(m_log.size());
+        Message message;
+        for (int c = 0; c < n; ++c) {
+            if (mixed && Pick(0, 3) == 0) Extra(message);
+            const double value = ValueOf(index, c);
+            const char tag = "fdih"[Pick(0, 3)];
+            message.Number(tag == 'f' && value >= 16777216.0 ? 'd' : tag,
+                           value);  // a float holds it below 2^24
+        }
+        if (mixed) Extra(message);
+        const Bytes packet = message.Packet(Pick(0, 1) ? "/data" : "/any/address");
+        m_log.push_back(message.numbers);
+        if (!m_data->SendBytes(m_port, packet.data(), packet.size())) m_log.back().clear();
+    }
+    // Not OSC: cut short (also to a length no multiple of four), longer than its
+    // arguments, an unknown tag, no tag string, a bundle whose element runs past its end.
+    // Each has numbers the device must not take.
+    void MalformedLocked(int kind, int n)
+    {
+        Message message;
+        for (int c = 0; c < std::max(n, 1); ++c)
+            message.Number('d', ValueOf(static_cast<int64_t>(m_log.size()), c));
+        Bytes packet = message.Packet("/data");
+        if (kind == 0) packet.resize(packet.size() - (n % 2 == 0 ? 4 : 2));
+        if (kind == 1) packet.insert(packet.end(), 4, 0);
+        if (kind == 2) packet[8 + message.tags.size()] = 'Z';  // the last tag
+        if (kind == 3) packet.erase(packet.begin() + 8, packet.begin() + 12);
+        if (kind >= 4) packet = osctest::Bundle(1, {packet}), packet.resize(packet.size() - 8);
+        m_log.emplace_back();  // sent, but not as values
+        m_data->SendBytes(m_port, packet.data(), packet.size());
+    }
     void Extra(Message& message)
     {
-        switch (Pick(0, 2)) {
-            case 0:
-                message.tags += 's';
-                PutText(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x'));
-                break;
-            case 1:
-                message.tags += 'b';
-                PutBe(message.args, 3, 4);
-                PutText(message.args, "abc");
-                break;
-            default:
-                message.tags += Pick(0, 1) ? 'T' : 'F';
-                break;
-        }
+        const int kind = Pick(0, 2);
+        message.tags += kind == 0 ? 's' : kind == 1 ? 'b' : Pick(0, 1) ? 'T' : 'F';
+        if (kind == 0) PutText(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x'));
+        if (kind == 1) osctest::PutBe32(message.args, 3), PutText(message.args, "abc");
     }
 
     std::mt19937& m_rng;  // the sender's own draws; guarded by m_mutex
@@ -311,38 +266,6 @@ private:
     std::mutex m_mutex;
     std::unique_ptr<osctest::Peer> m_data;
     std::vector<std::vector<double>> m_log;
-};
-
-// Takes the connect messages off the source's port and answers each as the plan says:
-// at once, after the device stopped waiting, or not at all.
-class CAnswerer {
-public:
-    CAnswerer(osctest::Peer& source, CSender& sender, const Plan& plan, int shape)
-        : m_thread([this, &source, &sender, &plan, shape] {
-              size_t k = 0;
-              while (!m_stop.load()) {
-                  osctest::Received request;
-                  if (!source.Next(request, 20) || request.address != "/server/connect") continue;
-                  const Answer answer = plan.answers[k++ % plan.answers.size()];
-                  if (answer == Answer::kLate)
-                      std::this_thread::sleep_for(std::chrono::milliseconds(40));
-                  if (answer != Answer::kNone) sender.Send(shape, false);
-                  m_connects.fetch_add(1);
-              }
-          })
-    {
-    }
-    ~CAnswerer()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-    int Connects() const { return m_connects.load(); }
-
-private:
-    std::atomic<bool> m_stop{false};
-    std::atomic<int> m_connects{0};
-    std::thread m_thread;
 };
 
 // An OSC device whose thread can be held: for a real while, and as long again as the
@@ -371,10 +294,8 @@ protected:
     void ReadPreciseClock(TimeVal* out) override
     {
         GetTimeOfDayNow(out);
-        const int64_t us =
-            out->tv_sec * 1000000 + out->tv_usec + static_cast<int64_t>(m_offsetUs.load());
-        out->tv_sec = us / 1000000;
-        out->tv_usec = us % 1000000;
+        const int64_t us = out->tv_sec * 1000000 + out->tv_usec + int64_t(m_offsetUs.load());
+        out->tv_sec = us / 1000000, out->tv_usec = us % 1000000;
     }
 
 private:
@@ -400,12 +321,15 @@ public:
     {
         OscClientSettings settings = osctest::LoopbackClient(m_source.Port(), m_listenPort, 20);
         SetOscClientSettings(settings);
-        m_answerer = std::make_unique<CAnswerer>(m_source, m_sender, plan, plan.shape);
+        m_answerer = std::thread([this] { AnswerConnects(); });
         m_device = std::make_unique<CHeldOscDevice>();
         const double rate = plan.rate;
         bool changed = false;
         m_device->SetParam(&rate, COscDevice::kSamplingRate, 1, PARAM_DOUBLE, &changed);
         m_device->GetSourceWatch().SetSilentAfter(0.1);
+        m_device->SetOwner(&m_owner);
+        m_view.keepFrames = false;
+        m_device->AddView(&m_view);
         m_folder = (std::filesystem::temp_directory_path() / "qvoscsim-XXXXXX").string();
         EXPECT_NE(::mkdtemp(m_folder.data()), nullptr);
         EXPECT_TRUE(m_device->Create(false));
@@ -414,7 +338,8 @@ public:
     ~COscReceiverRig()
     {
         m_device.reset();
-        m_answerer.reset();
+        m_stopAnswering = true;
+        m_answerer.join();
         std::error_code error;
         std::filesystem::remove_all(m_folder, error);
     }
@@ -424,55 +349,35 @@ public:
         if (m_plan.recordFirst) ToggleRecording();
         for (const Step& s : m_plan.steps) {
             std::this_thread::sleep_for(std::chrono::milliseconds(s.gapMs));
-            switch (s.fault) {
-                case Fault::kSend:
-                    m_sender.Send(shape, s.a != 0);
-                    if (s.b > 0) m_sender.Malformed(s.b - 1, shape + 1);
-                    break;
-                case Fault::kReshape:
-                    shape = s.a;
-                    m_sender.Send(shape, false);
-                    break;
-                case Fault::kStrings:
-                    m_sender.Send(s.a != 0 ? 0 : shape, true);  // now and then strings only
-                    break;
-                case Fault::kMalformed:
-                    // Then quiet for two frames: a bad packet taken would be in one of them.
-                    m_sender.Malformed(s.a, shape + s.b);
-                    std::this_thread::sleep_for(
-                        std::chrono::microseconds(static_cast<int>(2.5e6 / m_plan.rate)));
-                    break;
-                case Fault::kHostile:
-                    m_sender.Send(s.a, false);
-                    break;
-                case Fault::kBurst:
-                    m_sender.Burst(s.a, shape);
-                    break;
-                case Fault::kPause:
-                    std::this_thread::sleep_for(std::chrono::milliseconds(s.a));
-                    break;
-                case Fault::kNewSender:
-                    m_sender.NewSocket();
-                    m_sender.Send(shape, false);
-                    break;
-                case Fault::kReconnect:
-                    Reconnect();
-                    break;
-                case Fault::kHold:
-                    m_device->Hold(s.a, s.b != 0);
-                    break;
-                case Fault::kRecord:
-                    ToggleRecording();
-                    break;
-                case Fault::kOscsend:
-                    m_sender.Oscsend(shape);
-                    break;
-                default:
-                    break;
+            const Fault f = s.fault;
+            if (f == Fault::kSend) m_sender.Send(shape, s.a != 0, s.b);
+            if (f == Fault::kReshape) m_sender.Send(shape = s.a, false);
+            if (f == Fault::kStrings) m_sender.Send(s.a != 0 ? 0 : shape, true);  // or strings only
+            if (f == Fault::kHostile) m_sender.Send(s.a, false);
+            if (f == Fault::kBurst) m_sender.Burst(s.a, shape);
+            if (f == Fault::kPause) std::this_thread::sleep_for(std::chrono::milliseconds(s.a));
+            if (f == Fault::kNewSender) m_sender.NewSocket(), m_sender.Send(shape, false);
+            if (f == Fault::kReconnect) Reconnect();
+            if (f == Fault::kHold) m_device->Hold(s.a, s.b != 0);
+            if (f == Fault::kRecord) ToggleRecording();
+            if (f == Fault::kOscsend) m_sender.Oscsend(shape);
+            if (f == Fault::kMalformed) {
+                // Then quiet for two frames: a bad packet taken would be in one of them.
+                m_sender.Malformed(s.a, shape + s.b);
+                std::this_thread::sleep_for(
+                    std::chrono::microseconds(static_cast<int>(2.5e6 / m_plan.rate)));
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         if (m_device->IsRecording()) ToggleRecording();
+        // Free to re-shape, the device comes to show the answer to its connect message,
+        // then the last message of a burst, wider than the channels a source gets.
+        m_answerAll = true;
+        ExpectShown(m_sender.Count(), [&] { Reconnect(); });
+        ExpectShown(m_sender.Count() + m_plan.lastBurst, [&] {
+            m_sender.Burst(m_plan.lastBurst, m_plan.shape);
+            m_sender.Send(m_plan.lastWidth, false);
+        });
         m_device->Close();
     }
     const std::vector<CRunFile>& Runs() const { return m_runs; }
@@ -480,6 +385,46 @@ public:
     CHeldOscDevice& Device() { return *m_device; }
 
 private:
+    // Takes the connect messages off the source's port and answers each as the plan says:
+    // at once, after the device stopped waiting, or not at all.
+    void AnswerConnects()
+    {
+        for (size_t k = 0; !m_stopAnswering.load();) {
+            osctest::Received request;
+            if (!m_source.Next(request, 20) || request.address != "/server/connect") continue;
+            const Answer answer = m_plan.answers[k++ % m_plan.answers.size()];
+            if (m_answerAll.load()) {
+                m_sender.Send(m_plan.shape, false);
+                continue;
+            }
+            if (answer == Answer::kLate) std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            if (answer != Answer::kNone) m_sender.Send(m_plan.shape, false);
+        }
+    }
+    // What send() sends, message index comes to show whole in a frame (as many values as
+    // the channels a source gets).
+    template <typename Send>
+    void ExpectShown(int64_t index, Send send)
+    {
+        TakeLastFrame();
+        send();
+        EXPECT_TRUE(osctest::PumpUntil([&] { return m_sender.Count() > index; }));
+        const std::vector<double>& numbers = m_sender.Log()[static_cast<size_t>(index)];
+        const std::vector<double> row(
+            numbers.begin(), numbers.begin() + std::min<size_t>(numbers.size(), kOscMaxChannels));
+        const bool shown = osctest::PumpUntil([&] { return TakeLastFrame() == row; });
+        EXPECT_TRUE(shown) << "message " << index << " of " << numbers.size() << " values";
+    }
+    // The view's last frame since the last call (none: empty); it keeps frames from now.
+    std::vector<double> TakeLastFrame()
+    {
+        std::lock_guard<std::mutex> lock(m_view.mutex);
+        m_view.keepFrames = true;
+        std::vector<double> last;
+        if (!m_view.frames.empty()) last.swap(m_view.frames.back().values);
+        m_view.frames.clear();
+        return last;
+    }
     void Reconnect()
     {
         const wxString pattern = wxString::Format("/data%zu", m_runs.size() + (m_reconnects++));
@@ -508,6 +453,10 @@ private:
         }
         ASSERT_TRUE(device.SetupWriter(m_folder, "osc", static_cast<int>(m_runs.size()) + 1, false,
                                        "", m_plan.useThread, 100, 1));
+        // Its header is written: a new shape while the trial waits may not re-shape it.
+        m_sender.Send(device.GetChannelCount() % 8 + 1, false);
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(static_cast<int>(2.5e6 / m_plan.rate)));
         const bool asked = device.AskHoldPasses();
         const bool held =
             device.TakeHeldPasses(std::chrono::steady_clock::now() + std::chrono::seconds(5));
@@ -526,7 +475,10 @@ private:
     osctest::Peer m_source;  // where the device sends its connect and disconnect messages
     const int m_listenPort;
     CSender m_sender;
-    std::unique_ptr<CAnswerer> m_answerer;
+    std::atomic<bool> m_stopAnswering{false}, m_answerAll{false};
+    std::thread m_answerer;
+    CRecordingOwner m_owner;  // outlives the device: its notes go to the message queue
+    CFakeView m_view;
     std::unique_ptr<CHeldOscDevice> m_device;
     std::string m_folder;
     std::vector<CRunFile> m_runs;
@@ -638,9 +590,28 @@ TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
     const Plan plan = Plan::Draw(seed);
     SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
     osctest::ConsoleCapture console;
+    g_messages.Drain();
     COscReceiverRig rig(seed, plan);
     rig.Play();
-    g_messages.Drain();
+    // The last message was wider than the channels: counted, said at the first such
+    // message, and the totals said at the close.
+    const uint64_t cut = rig.Device().GetCutMessages(), dropped = rig.Device().GetDroppedValues();
+    EXPECT_GE(cut, 1u);
+    EXPECT_GE(dropped, static_cast<uint64_t>(plan.lastWidth - kOscMaxChannels));
+    const std::string totals =
+        wxString::Format(
+            "<OSC> osc_device: %llu messages carried values past the channels; %llu values were "
+            "dropped in all\n",
+            static_cast<unsigned long long>(cut), static_cast<unsigned long long>(dropped))
+            .ToStdString();
+    int saidFirst = 0, saidTotals = 0;
+    for (const QueuedMessage& message : g_messages.Drain()) {
+        saidFirst += message.text.find("values past the channels are dropped and counted\n") !=
+                     std::string::npos;
+        saidTotals += message.text == totals;
+    }
+    EXPECT_EQ(saidFirst, 1);
+    EXPECT_EQ(saidTotals, cut > 1 ? 1 : 0);
     int64_t sent = 0, taken = 0;
     for (const CRunFile& run : rig.Runs()) {
         const int64_t values = CheckRun(run, rig.Sender().Log(), rig.Device().GetSourceWatch());

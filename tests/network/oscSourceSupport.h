@@ -1,8 +1,8 @@
 #pragma once
 
 // Helpers of the OSC source and trigger tests: settings restored after each
-// test, a source that answers the connect message, an OSC device driven pass by
-// pass on a simulated clock, and a way to run the liblo command line tools.
+// test, an OSC device driven pass by pass on a simulated clock, and a way to run
+// the liblo command line tools.
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -68,36 +68,6 @@ inline OscMessage Floats(const std::string& address, const std::vector<float>& v
     for (float value : values) message.PushFloat(value);
     return message;
 }
-
-// Waits on another thread for the connect message, then answers it with reply
-// sent to replyPort. The address of what arrived is in Address() afterwards.
-class Responder {
-public:
-    Responder(Peer& source, int replyPort, OscMessage reply)
-        : m_thread([this, &source, replyPort, reply] {
-              Received request;
-              if (source.Next(request)) {
-                  m_address = request.address;
-                  source.Send(replyPort, reply);
-              }
-          })
-    {
-    }
-    ~Responder() { Join(); }
-    void Join()
-    {
-        if (m_thread.joinable()) m_thread.join();
-    }
-    const std::string& Address()
-    {
-        Join();
-        return m_address;
-    }
-
-private:
-    std::string m_address;
-    std::thread m_thread;
-};
 
 // An OSC device whose own pacing runs on a simulated clock: each Step is one due pass.
 class SteppedOscDevice : public CStepped<COscDevice> {
