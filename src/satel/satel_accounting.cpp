@@ -43,6 +43,27 @@ int64_t CSerialSatelDevice::SamplesByBytes(size_t count, const uint8_t* tail) co
     return static_cast<int64_t>((count - kHeaderSize - closing + kSampleSize / 2) / kSampleSize);
 }
 
+// Noise inside a reply makes more bytes but no samples: where its length, read in any
+// way a board counts and ends, makes whole samples no more than its bytes do, the most
+// of those is what it held (a byte lost still rounds to that count by bytes).
+int64_t CSerialSatelDevice::NoMoreThanLength(int64_t byBytes, size_t length, Ending known) const
+{
+    if (length == 0 || byBytes <= 0) return byBytes;
+    if (known == Ending::Unknown) known = m_ending;
+    int64_t most = -1;
+    for (Ending ending : {Ending::Block, Ending::Lone}) {
+        if (known != Ending::Unknown && ending != known) continue;
+        const size_t closing = EndingSize(ending);
+        for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
+            const size_t end = LengthEnd(length, rule, ending);
+            if (end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0) continue;
+            const int64_t held = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
+            if (held <= byBytes) most = std::max(most, held);
+        }
+    }
+    return most >= 0 ? most : byBytes;
+}
+
 size_t CSerialSatelDevice::Remember(const uint8_t* bytes, size_t count)
 {
     // Replies alike are kept once: a still board's leave room for those of the
@@ -141,6 +162,7 @@ void CSerialSatelDevice::StartRefuted(size_t count)
     m_refutedBase = -1;
     m_refutedRest = 0;
     m_refutedHead = count >= kClosingSize ? SamplesByBytes(count, m_reply.data() + count - kClosingSize) : 0;
+    m_refutedLength = count >= kHeaderSize - 1 && m_headerPlausible ? DecodeU16(m_reply.data() + 2) : 0;
     const size_t kept = std::min(count, m_refutedLast.size());
     m_refutedLast.fill(0xFF);
     std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
@@ -246,6 +268,7 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
         m_refutedBytes = kHeaderSize + back * kSampleSize + 1;
         m_refutedLast.fill(0xFF);
         m_refutedBase = static_cast<int64_t>(back);
+        m_refutedLength = 0;
         m_refutedRest = m_refutedStarRest = 0;
     }
     m_unconfirmed = 0;
@@ -287,7 +310,8 @@ void CSerialSatelDevice::EndRefuted(bool closed)
 {
     // Bytes that followed hold the rest of its samples only where they close as the
     // board's replies do; else they are noise before the next reply.
-    int64_t samples = closed ? SamplesByBytes(m_refutedBytes, m_refutedLast.data()) : m_refutedHead;
+    int64_t samples = NoMoreThanLength(
+        closed ? SamplesByBytes(m_refutedBytes, m_refutedLast.data()) : m_refutedHead, m_refutedLength);
     if (m_refutedBase >= 0)
         samples = m_refutedBase + static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
     const int64_t lost = Bounded(samples);

@@ -183,6 +183,8 @@ protected:
     // The samples a refused reply of count bytes held by its bytes alone.
     // tail: its last kClosingSize bytes.
     int64_t SamplesByBytes(size_t count, const uint8_t* tail) const;
+    // A count by bytes no more than the most a header's length can mean within it.
+    int64_t NoMoreThanLength(int64_t byBytes, size_t length, Ending known = Ending::Unknown) const;
     // Accounting: a lost count bounded by what the board can have gathered since the
     // request the last reply taken answered.
     int64_t Bounded(int64_t samples);
@@ -351,6 +353,7 @@ protected:
     size_t m_refutedRest = 0;    // and the bytes that followed
     size_t m_refutedStarRest = 0;  // of those, up to the last '*'
     int64_t m_refutedHead = 0;     // the samples its bytes held when refused
+    size_t m_refutedLength = 0;    // and the length its header gave (0: none)
     int64_t m_unconfirmedByLength = -1;
     double m_unconfirmedGapUs = 0.0;  // the line's pause allowed after it
     bool m_loneAsked = false;         // the next request went while it waits

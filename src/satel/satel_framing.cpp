@@ -263,7 +263,9 @@ int64_t CSerialSatelDevice::RefusedSamples(size_t bytes) const
     if (m_byLength >= 0) return m_byLength;
     const int64_t guess = SamplesByLengthGuess(bytes, true);
     if (guess >= 0) return guess;
-    return bytes >= kClosingSize ? SamplesByBytes(bytes, m_reply.data() + bytes - kClosingSize) : 0;
+    if (bytes < kClosingSize) return 0;
+    return NoMoreThanLength(SamplesByBytes(bytes, m_reply.data() + bytes - kClosingSize),
+                            bytes >= kHeaderSize ? DecodeU16(m_reply.data() + 2) : 0);
 }
 
 // The samples the header in m_reply says while the board's way is not (yet) learnt: read
@@ -435,6 +437,11 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                     return Refuse(count, static_cast<int64_t>(blockBody / kSampleSize));
                 }
                 if (FormerWayDamaged(count, ending)) return Refuse(count, m_otherWayCounted);
+                // Longer than its length can mean whichever way the board counts: noise
+                // or bytes added inside, before its way is learnt.
+                const size_t length = DecodeU16(m_reply.data() + 2);
+                if (length > 0 && count > LengthEnd(length, LengthRule::Samples, ending))
+                    return Refuse(count, NoMoreThanLength(SamplesIn(count, ending), length, ending));
                 return CloseSampleReply(count, ending);
             }
         }
