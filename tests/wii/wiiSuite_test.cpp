@@ -526,17 +526,15 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
                 for (const Interval& interval : marked[static_cast<size_t>(d)])
                     if (f >= interval.from && f < interval.to) in = &interval;
                 isMarked = isMarked || in != nullptr;
+                const std::string where = "trial " + std::to_string(trial) + " frame " +
+                                          std::to_string(f) + " device " + std::to_string(d);
                 const int connection = connectionAt[size_t(f)][size_t(d)];
-                EXPECT_TRUE(connection >= 0 || in != nullptr)
-                    << "trial " << trial << " frame " << f << " device " << d
-                    << " recorded without a connection, unsaid";
+                EXPECT_TRUE(connection >= 0 || in != nullptr) << where << " unconnected, unsaid";
                 const std::vector<Sent>& sent = peer.SentBy(d);
                 // A report newer than the frame before's: this connection's own.
                 int& news = connections[(connection + 1) * 8 + d][1];
                 auto& at = last[static_cast<size_t>(d)];
                 if (in != nullptr && in->never) continue;  // any value, and no place in order
-                const std::string where = "trial " + std::to_string(trial) + " frame " +
-                                          std::to_string(f) + " device " + std::to_string(d);
                 if (isBoard) {
                     const int i = Match(sent, at[0], block, true, 0, 7);
                     EXPECT_TRUE(i >= 0) << where << " load " << block[0] << " never sent in order";
