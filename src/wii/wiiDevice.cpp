@@ -229,7 +229,6 @@ void CWiiDevice::InitCommon()
     m_halfWidth = 110.0;
     m_weightScale = 1.0;
     m_estimateYaw = 1;
-    m_yawSum = 0.0;
     m_batteryPercent = 100;
     m_previousBattery = 100;
     m_pollInterval = 1.0 / (4.0 * m_rate.load());
@@ -318,7 +317,7 @@ void CWiiDevice::CheckInit()
 {
     if (!m_initPending.load() || GetWorker() == nullptr) return;
     m_initPending = false;
-    m_yawSum = 0.0;
+    for (Entry& entry : m_entries) entry.yawSum = 0.0;
     ResetCounters();
     ResetClockNow();
     PollWiiEvents();
@@ -401,6 +400,7 @@ void CWiiDevice::FollowDevices()
         if (entry.serial == 0) continue;
         entry.slot = FindWiiSerial(entry.serial);
         if (entry.slot < 0) m_sourceWatch.Lost(entry.source);
+        if (entry.slot >= 0) entry.lost = false;  // found again: its next loss is news
         if (i < m_deviceList.size()) m_deviceList[i] = entry.slot;
     }
     if (!m_several && !m_entries.empty()) m_slot = m_entries.front().slot;
@@ -537,7 +537,7 @@ bool CWiiDevice::FillsBlock(const Entry& entry) const
     return (m_record.parts & needs) == needs;
 }
 
-void CWiiDevice::StoreRemote(const Entry& entry, bool offsetRunning)
+void CWiiDevice::StoreRemote(Entry& entry, bool offsetRunning)
 {
     auto store = [&](int row, double value, bool withOffset) {
         StoreRow(entry, row, value - (withOffset && !offsetRunning ? OffsetOf(entry, row) : 0.0));
@@ -545,7 +545,8 @@ void CWiiDevice::StoreRemote(const Entry& entry, bool offsetRunning)
     // Only what the last report carried: a part it lacked holds no new measurement.
     const uint8_t parts = m_record.parts;
     if ((parts & kWiiPartAngles) != 0) {
-        store(0, m_record.orientation.yaw, true);
+        // No camera: the orientation's yaw is no measurement, the estimate's row keeps its own.
+        if (m_estimateYaw == 0) store(0, m_record.orientation.yaw, true);
         store(1, m_record.orientation.pitch, true);
         store(2, m_record.orientation.roll, true);
     }
@@ -564,9 +565,9 @@ void CWiiDevice::StoreRemote(const Entry& entry, bool offsetRunning)
     store(3, rates.yawRate, true);
     store(4, rates.pitchRate, true);
     store(5, rates.rollRate, false);
-    m_yawSum += rates.yawRate;
+    entry.yawSum += rates.yawRate;
     // Reports come at about 100 Hz: the sum over a hundred is the angle in degrees.
-    if (m_estimateYaw != 0) store(0, m_yawSum / 100.0, true);
+    if (m_estimateYaw != 0) store(0, entry.yawSum / 100.0, true);
 }
 
 void CWiiDevice::StoreBoard(const Entry& entry, bool offsetRunning)

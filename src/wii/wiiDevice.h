@@ -75,9 +75,10 @@ protected:
         int first = 0;  // first row
         int count = 0;  // rows; 0 for a slot that was not connected
         bool isBoard = false;
-        int source = -1;  // its place among the watched sources; -1: no rows to watch
+        int source = -1;                // its place among the watched sources; -1: no rows to watch
         bool lost = false;              // acquisition thread: its disconnection was reported
         bool uncalibratedSaid = false;  // acquisition thread
+        double yawSum = 0.0;            // acquisition thread: this remote's rates, summed
         uint64_t serial = 0;            // its device; 0 for none
         std::array<wxString, kButtonCount> labels;
     };
@@ -88,7 +89,7 @@ protected:
     void AddButtonMarkers(const Entry& entry);
     // The last take gives every row of the remote's block.
     bool FillsBlock(const Entry& entry) const;
-    void StoreRemote(const Entry& entry, bool offsetRunning);
+    void StoreRemote(Entry& entry, bool offsetRunning);
     void StoreBoard(const Entry& entry, bool offsetRunning);
     void OnLost(Entry& entry);
     // After a search: each block to the slot its device now has.
@@ -126,7 +127,6 @@ private:
     double m_halfWidth = 110.0;   // mm
     double m_weightScale = 1.0;
     uint8_t m_estimateYaw = 1;
-    double m_yawSum = 0.0;  // acquisition thread
     std::atomic<int> m_batteryPercent{100};
     int m_previousBattery = 100;  // acquisition thread
     uint8_t m_showBattery = 0;

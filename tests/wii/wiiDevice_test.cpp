@@ -183,23 +183,6 @@ TEST_F(WiiDeviceTest, NunchukPluggedLaterGivesMarkersButNoValues)
     EXPECT_EQ(device.GetChannelCount(), 6);  // the layout stays as it was made
 }
 
-TEST_F(WiiDeviceTest, EstimatedYawIntegratesTheMotionPlusRate)
-{
-    CWiiSimulator remote(CWiiSimulator::Kind::Remote, CWiiSimulator::Extension::MotionPlus);
-    m_source->Add(&remote);
-    ASSERT_EQ(Search(), 1);
-    CWiiProbe device(false, 0, false);
-    ASSERT_TRUE(Until([] { return GetWiimote(0)->expansion == kWiiExpansionMotionPlus; }));
-    ASSERT_TRUE(remote.WaitForMode([](uint8_t mode) { return mode == kWiiModeAccelExtension; }));
-    remote.SetRates(10.0, 0.0, 0.0);
-    for (int i = 0; i < 100; ++i) {
-        const double before = device.Value(0);
-        ASSERT_TRUE(Feed(remote, device, [&] { return device.Value(0) > before; })) << i;
-    }
-    EXPECT_NEAR(device.Value(0), 10.0, 0.05);
-    EXPECT_NEAR(device.Value(3), 10.0, 0.05);
-}
-
 TEST_F(WiiDeviceTest, SeveralDevicesLayTheirBlocksInListOrder)
 {
     CWiiSimulator remote(CWiiSimulator::Kind::Remote, CWiiSimulator::Extension::Nunchuk);
@@ -314,32 +297,6 @@ TEST_F(WiiDeviceTest, SlotsThatAreNotConnectedGiveAPlainDeviceThatIsNotReady)
         device.PollWiiEvents();
         device.DispatchWiiEvent(slot);
     }
-}
-
-// Unplugged, a board keeps its last values, as its channels always have; the frames
-// that hold them are known to hold values no longer received (said with the trial).
-TEST_F(WiiDeviceTest, ALostBoardKeepsItsLastLoadAndIsKnownSilent)
-{
-    CWiiSimulator board(CWiiSimulator::Kind::Board);
-    m_source->Add(&board);
-    ASSERT_EQ(Search(), 1);
-    CWiiProbe device(false, 0, false);
-    ASSERT_TRUE(board.WaitForMode([](uint8_t mode) { return mode == kWiiModeExtension; }));
-    board.SetLoads(40.0, 40.0, 0.0, 0.0);
-    ASSERT_TRUE(Feed(board, device, [&] { return device.Value(4) > 79.0; }));
-    g_messages.Drain();
-    device.DispatchFrame();
-    EXPECT_EQ(device.GetChannelReceipt(0), SourceState::kLive);
-    board.Disconnect();
-    ASSERT_TRUE(Until([&] { return !device.IsReady(); }, [&] { device.PollWiiEvents(); }));
-    device.DispatchFrame();
-    EXPECT_GT(device.Value(4), 79.0);
-    EXPECT_EQ(device.Value(0), 40.0);
-    EXPECT_EQ(device.GetChannelReceipt(0), SourceState::kSilent);
-    int said = 0;
-    for (const QueuedMessage& message : g_messages.Drain())
-        said += message.text == "<WII> Wii device 1 disconnected\n";
-    EXPECT_EQ(said, 1);
 }
 
 TEST_F(WiiDeviceTest, RunningBoardDeviceDispatchesFramesAtItsRate)
