@@ -353,10 +353,11 @@ TEST(TrackerViewDataThreads, DeviceFeedsWhileTheViewRebuilds)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     int rebuilds = 0;
     int nextRebuild = 40;
+    int rebuiltAt = 0;
     double sum = 0.0;
     // Counted from each rebuild: a burst of frames after a stall of this thread
-    // still leaves every layout 40 frames to take.
-    while ((rebuilds < 6 || sink.frames.load() < 300) &&
+    // still leaves every layout 40 frames to take, and the last one at least one.
+    while ((rebuilds < 6 || sink.frames.load() < 300 || sink.frames.load() <= rebuiltAt) &&
            std::chrono::steady_clock::now() < deadline) {
         const int frames = sink.frames.load();
         if (frames >= nextRebuild) {  // every 40 frames: new channels
@@ -366,6 +367,7 @@ TEST(TrackerViewDataThreads, DeviceFeedsWhileTheViewRebuilds)
             else
                 device.SetVisibleChannels({0, 1, 2, 3, 4, 5, 6, 7});
             sink.Rebuild(device);
+            rebuiltAt = sink.frames.load();  // read after the restart: later frames are its
         }
         CTrackerViewData::Access access(sink.data);
         for (const CSensor3D& s : access.Sensors()) sum += s.m_position[2] + s.m_trail.Count();
