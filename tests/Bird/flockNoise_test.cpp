@@ -64,14 +64,11 @@ struct Plan {
 
     static Plan Draw(uint32_t seed)
     {
-        std::mt19937 rng(seed);
-        const auto pick = [&](int lo, int hi) {
-            return std::uniform_int_distribution<int>(lo, hi)(rng);
-        };
+        SimDraw pick(seed);
         Plan p;
         for (uint32_t address = 1; address <= fob_wire::kMaxBirds; ++address)
             p.addresses.push_back(address);
-        std::shuffle(p.addresses.begin(), p.addresses.end(), rng);
+        std::shuffle(p.addresses.begin(), p.addresses.end(), pick.Engine());
         p.addresses.resize(static_cast<size_t>(pick(1, 4)));
         std::sort(p.addresses.begin(), p.addresses.end());
         int at = pick(2, 10);

@@ -64,10 +64,7 @@ struct Plan {
     bool IsAnalog() const { return family == Family::kVrpnAnalog || family == Family::kOsc; }
     static Plan Draw(uint32_t seed)
     {
-        std::mt19937 rng(seed);
-        const auto pick = [&](int lo, int hi) {
-            return std::uniform_int_distribution<int>(lo, hi)(rng);
-        };
+        SimDraw pick(seed);
         Plan p;
         p.family = static_cast<Family>(pick(0, static_cast<int>(Family::kCount) - 1));
         p.sources = pick(1, 5);

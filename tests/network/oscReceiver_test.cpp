@@ -58,10 +58,7 @@ struct Plan {
 
     static Plan Draw(uint32_t seed)
     {
-        std::mt19937 rng(seed);
-        const auto pick = [&](int lo, int hi) {
-            return std::uniform_int_distribution<int>(lo, hi)(rng);
-        };
+        SimDraw pick(seed);
         // Per fault kind, the ranges a and b are drawn from.
         static const int kRanges[][4] = {{0, 0, 0, 0},
                                          {1, 8, 0, 0},

@@ -71,10 +71,7 @@ struct Plan {
 
     static Plan Draw(uint32_t seed)
     {
-        std::mt19937 rng(seed);
-        const auto pick = [&](int lo, int hi) {
-            return std::uniform_int_distribution<int>(lo, hi)(rng);
-        };
+        SimDraw pick(seed);
         Plan p;
         p.tracker = pick(0, 1) == 0;
         p.sources = pick(1, p.tracker ? 4 : 6);

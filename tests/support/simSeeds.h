@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -40,4 +41,15 @@ struct SimSeedName {
     {
         return "seed" + std::to_string(info.param);
     }
+};
+
+// One seed's draws: a whole number in [lo, hi]; the engine for other kinds of draw.
+class SimDraw {
+public:
+    explicit SimDraw(uint32_t seed) : m_engine(seed) {}
+    int operator()(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_engine); }
+    std::mt19937& Engine() { return m_engine; }
+
+private:
+    std::mt19937 m_engine;
 };

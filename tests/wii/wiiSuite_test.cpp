@@ -70,10 +70,7 @@ struct Plan {
 
     static Plan Draw(uint32_t seed)
     {
-        std::mt19937 rng(seed);
-        const auto pick = [&](int lo, int hi) {
-            return std::uniform_int_distribution<int>(lo, hi)(rng);
-        };
+        SimDraw pick(seed);
         Plan p;
         // The first device's kind and calibration follow the seed, so that a few seeds
         // meet a board with each calibration fault.
