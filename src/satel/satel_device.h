@@ -170,6 +170,13 @@ protected:
     bool BlockByteOff(size_t count);
     int SamplesIn(size_t count, Ending ending) const;
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
+    // A length read each way a board counts (own, star, samples) in that ending: where
+    // it ends the reply, and the whole samples before its ending (-1: none whole).
+    struct Reading {
+        size_t end;
+        int64_t samples;
+    };
+    static std::array<Reading, 3> Readings(size_t length, Ending ending);
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
     // The samples the header in m_reply says by the board's rule; -1: it says none (no
     // rule learnt, or no length); -2: none this board can mean (not whole samples, more

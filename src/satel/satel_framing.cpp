@@ -87,8 +87,15 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
         countRest(m_otherWayRest[1]);
         return false;
     }
-    const int64_t former = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
     const int64_t own = SamplesIn(count, ending);
+    // A length that makes no whole samples the former way was never sent that way: the
+    // bytes, whole the other way, are what the board sent. Said now, as nothing later
+    // tells more (the board may be configured again before its next reply).
+    const int64_t former = WholeSamples(end, m_formerEnding);
+    if (former < 0) {
+        m_otherWayCounted = own;
+        return true;
+    }
     m_otherWayCounted = std::min(former, own);
     m_otherWayRest[0] += former - m_otherWayCounted;
     m_otherWayRest[1] += own - m_otherWayCounted;
@@ -136,6 +143,18 @@ size_t CSerialSatelDevice::LengthEnd(size_t length, LengthRule rule, Ending endi
         default:
             return 0;
     }
+}
+
+std::array<CSerialSatelDevice::Reading, 3> CSerialSatelDevice::Readings(size_t length,
+                                                                       Ending ending)
+{
+    std::array<Reading, 3> readings{};
+    size_t i = 0;
+    for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
+        const size_t end = LengthEnd(length, rule, ending);
+        readings[i++] = {end, WholeSamples(end, ending)};
+    }
+    return readings;
 }
 
 CSerialSatelDevice::LengthRule CSerialSatelDevice::RuleFor(size_t length, size_t count,
