@@ -4,10 +4,11 @@
 // and logs what went out whole. A seed draws the faults and their places: sensors
 // appearing, channel counts changing, hostile and foreign messages, bursts with repeats,
 // times and sequence numbers out of order, types numbered anew, the server stopping,
-// flapping or cut off mid-message, a stream that breaks, a slow line, a held client; and
-// the trials. Every recorded value was sent for its sensor or channel, in order, or its
-// frame is marked as holding values not received (never, or from a link since lost);
-// what the device counts and says equals what the server sent.
+// flapping or cut off mid-message, a stream that breaks, a slow line, a held client, no
+// server at all, notes held back for an hour; and the trials. Every recorded value was
+// sent for its sensor or channel, in order, or its frame is marked as holding values not
+// received (never, or from a link since lost); what the device counts and says equals
+// what the server sent.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -805,8 +806,9 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
         for (const Fault& f : plan.faults) {
             if (f.step != step || !server.IsConnected() || !IsStop(f.kind)) continue;
             ASSERT_TRUE(Stop(f, step));
-            lossReasons.push_back(f.kind == FaultKind::kBrokenStream ? "malformed message length"
-                                                                     : "peer closed the connection");
+            const bool isBroken = f.kind == FaultKind::kBrokenStream;
+            lossReasons.push_back(isBroken ? "malformed message length"
+                                           : "peer closed the connection");
             linkDue.push_back(": link to the server lost (" + lossReasons.back() +
                               "); frames hold the last values until it is back\n");
             if (!server.IsListening()) {
@@ -890,7 +892,6 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
         const uint64_t frames = std::stoull(linkSaid[i].substr(head.size()));
         EXPECT_EQ(linkSaid[i], head + std::to_string(frames) +
                                    " frames made without it, holding no received values)\n");
-        EXPECT_TRUE(i == 1 || !plan.quiet) << linkSaid[i];
         framesSaid += frames;
     }
     if (plan.absent) linkSaid.resize(std::min<size_t>(linkSaid.size(), 1));
