@@ -169,8 +169,9 @@ public:
     }
     // A status report nobody asked for, as when an extension is seated again.
     void Announce() { SendStatus(); }
-    // How the board answers a read of its calibration: late by lateMs, only its first
-    // chunk, with points that do not rise, or with the error flag.
+    // How the device answers a read of its calibration (a board's loads, a remote's
+    // accelerometer): late by lateMs, only its first chunk, with two bytes swapped (a
+    // board's points then do not rise), or with the error flag.
     enum class CalibrationFault { None, Late, Partial, Garbled, Error };
     void SetCalibrationFault(CalibrationFault fault, int lateMs = 0)
     {
@@ -178,6 +179,24 @@ public:
             m_calFault = fault;
             m_calLateMs = lateMs;
         });
+    }
+    // Another reader of the device (the kernel's driver): each read is answered for it
+    // too, at another address, before the host's own answer.
+    void SetForeignReads(bool on) { m_foreignReads = on; }
+    // The accelerometer calibration a remote's host takes from the read it answers: the
+    // defaults after an error.
+    WiiAccelCalibration TakenAccelCalibration() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        uint8_t block[10];
+        for (uint32_t i = 0; i < 10; ++i) MemoryAt(0, kWiiAccelCalibrationAddress + i, &block[i]);
+        if (m_calFault == CalibrationFault::Garbled) Garble(block, 10);
+        WiiAccelCalibration taken;
+        for (int i = 0; i < 3 && m_calFault != CalibrationFault::Error; ++i) {
+            taken.zero[i] = block[i];
+            taken.one[i] = block[4 + i];
+        }
+        return taken;
     }
     // Away: not found by a search (out of range, switched off).
     void SetAway(bool away) { m_away = away; }
@@ -381,7 +400,8 @@ private:
     {
         if ((space & 0x04) == 0) {
             if (address < 0x16 || address >= 0x20) return false;
-            const uint8_t accel[10] = {0x80, 0x80, 0x80, 0, 0x9A, 0x9A, 0x9A, 0, 0, 0};
+            // Not the defaults: a host that ignores it shows other angles.
+            const uint8_t accel[10] = {0x7F, 0x81, 0x80, 0, 0x9B, 0x9D, 0x9A, 0, 0, 0};
             *value = accel[address - 0x16];
             return true;
         }
@@ -435,13 +455,20 @@ private:
         int lateMs = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_kind == Kind::Board && (space & 0x04) != 0 && address == kWiiBoardCalibration) {
+            if (m_kind == Kind::Board ? (space & 0x04) != 0 && address == kWiiBoardCalibration
+                                      : (space & 0x04) == 0 && address == kWiiAccelCalibrationAddress) {
                 fault = m_calFault;
                 lateMs = m_calLateMs;
             }
         }
         if (fault == CalibrationFault::Late)
             std::this_thread::sleep_for(std::chrono::milliseconds(lateMs));
+        if (m_foreignReads) {
+            uint8_t foreign[22] = {kWiiInReadData, 0, 0, 0x50};  // 6 bytes, no error
+            foreign[4] = static_cast<uint8_t>((address + 0x40) >> 8);
+            foreign[5] = static_cast<uint8_t>(address + 0x40);
+            Send(foreign, sizeof foreign);
+        }
         for (size_t done = 0; done < size; done += 16) {
             if (fault == CalibrationFault::Partial && done > 0) return;
             uint8_t reply[22] = {kWiiInReadData};
@@ -454,7 +481,7 @@ private:
                     ok = MemoryAt(space, static_cast<uint32_t>(address + done + i), &reply[6 + i]);
             }
             const uint32_t at = static_cast<uint32_t>(address + done);
-            if (fault == CalibrationFault::Garbled) std::swap(reply[6], reply[6 + 8 % length]);
+            if (fault == CalibrationFault::Garbled) Garble(reply + 6, length);
             if (fault == CalibrationFault::Error) ok = false;
             reply[3] = static_cast<uint8_t>(((length - 1) << 4) | (ok ? 0 : 8));
             reply[4] = static_cast<uint8_t>(at >> 8);
@@ -463,6 +490,8 @@ private:
             if (!ok) return;  // an error ends the read
         }
     }
+
+    static void Garble(uint8_t* chunk, size_t length) { std::swap(chunk[0], chunk[8 % length]); }
 
     // Under m_mutex: the data report of the current mode, its size (0: no mode).
     size_t BuildData(uint8_t* out)
@@ -545,6 +574,7 @@ private:
     CalibrationFault m_calFault = CalibrationFault::None;
     int m_calLateMs = 0;
     std::atomic<bool> m_away{false};
+    std::atomic<bool> m_foreignReads{false};
     std::atomic<bool> m_answering{false};
     std::atomic<bool> m_rumbled{false};
     std::atomic<int> m_streamMs{0};

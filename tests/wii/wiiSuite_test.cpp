@@ -2,21 +2,22 @@
 // Motion Plus, written from their description, send reports that each carry values of
 // their own and log them; a seed draws the devices, the trials and the faults (reports
 // lost, doubled, out of order, cut, malformed, bursts, a held thread, extensions
-// pulled or seated again, calibration answers late, partial or garbled, devices that
-// go and are paired again or stay away from a search). In every recorded frame each
+// pulled or seated again, calibration answers late, partial or garbled, another
+// reader's answers, devices that go and are paired again or stay away from a search). In every recorded frame each
 // slot's block holds values its device sent, no older than the frame before, or the
 // frame is said to hold values not received; a board without a usable calibration
 // never gives loads; the frames said are those the file marks; the reports refused are
-// those sent malformed.
+// those sent malformed, and the first of each connection and its total are said.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <numeric>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,7 @@ enum class FaultKind {
     kDoubled,
     kReordered,
     kCut,        // a report short of its layout's length, or over it
-    kMalformed,  // an id no remote sends, or a report too long
+    kMalformed,  // size reports of noise: ids none sends, fields cut short, too long
     kGarbledStatus,
     kBurst,
     kHeld,       // the device's thread neither polls nor makes frames
@@ -67,6 +68,7 @@ struct Plan {
     std::vector<Fault> faults;
     int latecomer =
         -1;  // a device of no block, found by the first search after the start: 1 a board
+    std::vector<bool> foreign;  // per device (the latecomer last): another reader shares it
 
     static Plan Draw(uint32_t seed)
     {
@@ -104,6 +106,10 @@ struct Plan {
         if (seed % 3 == 0)
             p.faults.push_back({seed % 2 == 0 ? FaultKind::kRepair : FaultKind::kAway,
                                 p.trials[0].first + pick(0, 10), 0, pick(1, 8)});
+        // And a few send the first device noise before the first trial.
+        if (seed % 4 == 3) p.faults.push_back({FaultKind::kMalformed, 1, 0, pick(2, 8)});
+        for (size_t d = 0; d <= p.boards.size(); ++d)
+            p.foreign.push_back(d == 0 ? seed % 4 < 2 : pick(0, 3) == 0);
         return p;
     }
     const Fault* Find(FaultKind kind, int step, int device) const
@@ -124,7 +130,7 @@ struct Plan {
         std::string text = "devices";
         for (size_t d = 0; d < boards.size(); ++d)
             text += std::string(boards[d] ? " board" : " remote") + "/cal" +
-                    std::to_string(int(calibration[d]));
+                    std::to_string(int(calibration[d])) + (foreign[d] ? "/foreign" : "");
         if (latecomer >= 0) text += ", latecomer " + std::to_string(latecomer);
         text += ", " + std::to_string(steps) + " steps, trials";
         for (const auto& t : trials)
@@ -153,16 +159,18 @@ public:
                 isBoard ? CWiiSimulator::Kind::Board : CWiiSimulator::Kind::Remote,
                 isBoard ? CWiiSimulator::Extension::None : CWiiSimulator::Extension::MotionPlus));
             if (d < count) m_sims.back()->SetCalibrationFault(plan.calibration[d], 40);
+            m_sims.back()->SetForeignReads(plan.foreign[size_t(d)]);
             m_sims.back()->SetAway(d == count);
             m_source->Add(m_sims.back().get());
         }
         m_sent.resize(m_sims.size());
         m_number.assign(m_sims.size(), 0);
-        m_refusable.assign(m_sims.size(), 0);
+        m_refusable.assign(m_sims.size(), {});
         m_connection.assign(m_sims.size(), 0);
         SetWiiHidSource(m_source);
         testing::internal::CaptureStderr();
         EXPECT_EQ(Search(), count);  // the latecomer is not there yet
+        Connected();
         std::vector<int> slots;
         for (int d = 0; d < count; ++d) slots.push_back(d);
         m_device = count == 1 ? std::make_unique<CStepped<CWiiDevice>>(false, 0, false)
@@ -196,6 +204,7 @@ public:
             if (repair || away) {
                 Settle();  // what was sent before is read, then the link goes
                 sim.Disconnect();
+                if (!m_refusable[size_t(d)].empty()) m_refusable[size_t(d)].back().ended = true;
                 m_disconnections += d < Blocks() && Connection(d) >= 0 ? 1 : 0;
                 m_connection[static_cast<size_t>(d)] = -1;
                 if (repair) m_searches.push_back({step + repair->size, -1});
@@ -224,6 +233,7 @@ public:
             if (m_plan.latecomer >= 0) m_sims.back()->SetAway(false);
             Settle();
             Search();
+            Connected();
             for (size_t d = 0; d < m_sims.size(); ++d)
                 m_connection[d] = m_sims[d]->IsAway() ? -1 : ++m_connections;
         }
@@ -259,7 +269,34 @@ public:
     }
     int64_t Refusable() const
     {
-        return std::accumulate(m_refusable.begin(), m_refusable.end(), int64_t{0});
+        int64_t count = 0;
+        for (const auto& connections : m_refusable)
+            for (const Refusals& refusals : connections) count += refusals.count;
+        return count;
+    }
+    // What the host is to say of a device's refused reports: the first of each
+    // connection, and the total of each ended with more; and what it said.
+    std::pair<std::string, std::string> RefusalsSaid(int d)
+    {
+        const std::string who = "<WII> sim:" + std::to_string(d) + ": ";
+        std::string expected, said;
+        char line[160];
+        for (const Refusals& refusals : m_refusable[static_cast<size_t>(d)]) {
+            if (refusals.count == 0) continue;
+            std::snprintf(line, sizeof line,
+                          "malformed report refused (id 0x%02X, %zu bytes); further ones are "
+                          "counted\n",
+                          refusals.first.first, refusals.first.second);
+            expected += who + line;
+            if (refusals.ended && refusals.count > 1)
+                expected += who + std::to_string(refusals.count) +
+                            " malformed reports refused in all\n";
+        }
+        std::istringstream lines(Said());
+        for (std::string text; std::getline(lines, text);)
+            if (text.rfind(who, 0) == 0 && text.find("malformed report") != std::string::npos)
+                said += text + "\n";
+        return {expected, said};
     }
 
 private:
@@ -319,12 +356,48 @@ private:
         sim.SetAccel(accel[0], accel[1], accel[2]);
         WiiGravity gravity;
         WiiOrientation orientation;
-        WiiGravityOf(accel, WiiAccelCalibration(), &gravity);
+        WiiGravityOf(accel, sim.TakenAccelCalibration(), &gravity);
         WiiOrientationOf(gravity, &orientation);
         const double yaw = -250.2 + 0.4 * (n % 1250) + 30.0 * d, pitch = 100.0 - 0.3 * (n % 600),
                      roll = 7.0 + (n % 11);
         sim.SetRates(yaw, roll, pitch);
         return {0.0, orientation.pitch, orientation.roll, yaw, pitch, roll};
+    }
+
+    // Bytes no device sends as a report: an id of none, a status, read or acknowledgement
+    // short of its fields, or more than any report. The halves of a mode not used here
+    // are no fault: left alone, not refused.
+    void EmitNoise(int d)
+    {
+        std::vector<uint8_t> noise(static_cast<size_t>(Pick(1, 30)));
+        for (uint8_t& byte : noise) byte = Byte();
+        const bool fits = noise.size() <= kWiiMaxReport;
+        const int kind = Pick(0, 4);
+        if (kind == 0) {
+            const int answer = Pick(0, 2);  // of 7, 6 and 5 bytes
+            noise.resize(static_cast<size_t>(Pick(1, 6 - answer)));
+            noise[0] = static_cast<uint8_t>(kWiiInStatus + answer);
+        } else if (fits) {
+            const int ids[4][2] = {{}, {0, 0x1F}, {0x23, 0x2F}, {0x40, 0xFF}};
+            noise[0] = static_cast<uint8_t>(kind == 4 ? Pick(0x3E, 0x3F) : Pick(ids[kind][0], ids[kind][1]));
+        }
+        EmitRefusable(d, noise, kind != 4 || !fits);
+    }
+    void EmitRefusable(int d, const std::vector<uint8_t>& bytes, bool refusable)
+    {
+        std::vector<Refusals>& connections = m_refusable[static_cast<size_t>(d)];
+        if (!m_sims[static_cast<size_t>(d)]->EmitRaw(bytes) || !refusable || connections.empty())
+            return;
+        Refusals& refusals = connections.back();
+        if (refusals.count++ == 0) refusals.first = {bytes[0], bytes.size()};
+    }
+    // A search replaces every connection; each device it finds has a new one.
+    void Connected()
+    {
+        for (size_t d = 0; d < m_sims.size(); ++d) {
+            if (!m_refusable[d].empty()) m_refusable[d].back().ended = true;
+            if (!m_sims[d]->IsAway()) m_refusable[d].emplace_back();
+        }
     }
 
     void SendOne(int d, int step)
@@ -364,15 +437,10 @@ private:
                 cut = report;
                 for (int extra = Pick(1, 3); extra > 0; --extra) cut.push_back(Byte());
             }
-            if (sim.EmitRaw(cut)) ++m_refusable[static_cast<size_t>(d)];
+            EmitRefusable(d, cut, true);
         }
-        if (m_plan.Has(FaultKind::kMalformed, step, d)) {
-            std::vector<uint8_t> noise(static_cast<size_t>(Pick(1, 30)));
-            for (uint8_t& byte : noise) byte = Byte();
-            if (noise.size() <= kWiiMaxReport)
-                noise[0] = static_cast<uint8_t>(Pick(0, 1) == 0 ? Pick(0, 0x1F) : Pick(0x40, 0xFF));
-            if (sim.EmitRaw(noise)) ++m_refusable[static_cast<size_t>(d)];
-        }
+        if (const Fault* noise = m_plan.Find(FaultKind::kMalformed, step, d))
+            for (int n = 0; n < noise->size; ++n) EmitNoise(d);
         if (m_plan.Has(FaultKind::kReordered, step, d)) {
             const std::vector<uint8_t> first = report;
             const Sent firstSent = sent;
@@ -392,7 +460,13 @@ private:
     std::unique_ptr<CStepped<CWiiDevice>> m_device;
     std::vector<std::vector<Sent>> m_sent;  // per device, in the order sent
     std::vector<int> m_number;
-    std::vector<int64_t> m_refusable;
+    // Per device, per connection: the reports sent malformed, the first's id and size.
+    struct Refusals {
+        int64_t count = 0;
+        std::pair<int, size_t> first;
+        bool ended = false;
+    };
+    std::vector<std::vector<Refusals>> m_refusable;
     std::vector<int> m_connection;  // by the last search and not gone since; -1 none
     int m_connections = 0;
     int m_disconnections = 0;                     // of devices with a block
@@ -567,6 +641,10 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
     peer.Settle();
     EXPECT_EQ(saidLost + SaidLost(), peer.Disconnections());
     EXPECT_EQ(peer.Refused(), peer.Refusable());
+    for (int d = 0; d < int(plan.foreign.size()) - (plan.latecomer < 0 ? 1 : 0); ++d) {
+        const auto refusals = peer.RefusalsSaid(d);
+        EXPECT_EQ(refusals.second, refusals.first) << "device " << d;
+    }
     bool unusable = false;  // a board whose calibration never arrives whole and rising
     for (int d = 0; d < count; ++d)
         unusable =
