@@ -144,16 +144,7 @@ public:
     void SetStreamPeriod(int periodMs) { m_streamMs = periodMs; }
 
     // Sends one data report now, in the mode set; false when no mode is set yet.
-    bool Emit()
-    {
-        uint8_t report[kWiiMaxReport];
-        size_t size = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            size = BuildData(report);
-        }
-        return size > 0 && Send(report, size);
-    }
+    bool Emit() { return EmitRaw(Build()); }
 
     // Sends the bytes as a report, as they stand (line noise, a report of the wrong size).
     bool EmitRaw(const std::vector<uint8_t>& report)
@@ -455,8 +446,9 @@ private:
         int lateMs = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_kind == Kind::Board ? (space & 0x04) != 0 && address == kWiiBoardCalibration
-                                      : (space & 0x04) == 0 && address == kWiiAccelCalibrationAddress) {
+            if (m_kind == Kind::Board
+                    ? (space & 0x04) != 0 && address == kWiiBoardCalibration
+                    : (space & 0x04) == 0 && address == kWiiAccelCalibrationAddress) {
                 fault = m_calFault;
                 lateMs = m_calLateMs;
             }
