@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -148,7 +147,7 @@ using Sent = std::vector<double>;
 
 class CWiiSuitePeer {
 public:
-    CWiiSuitePeer(const Plan& plan, uint32_t seed) : m_plan(plan), m_rng(seed * 7919u + 3u)
+    CWiiSuitePeer(const Plan& plan, uint32_t seed) : m_plan(plan), m_pick(seed * 7919u + 3u)
     {
         const int count = static_cast<int>(plan.boards.size());
         for (int d = 0; d <= count; ++d) {
@@ -292,11 +291,7 @@ private:
         }
         return found;
     }
-    uint8_t Byte()
-    {
-        return static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 255)(m_rng));
-    }
-    int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_rng); }
+    uint8_t Byte() { return static_cast<uint8_t>(m_pick(0, 255)); }
 
     void Reseat(int d)
     {
@@ -348,18 +343,18 @@ private:
     // are no fault: left alone, not refused.
     void EmitNoise(int d)
     {
-        std::vector<uint8_t> noise(static_cast<size_t>(Pick(1, 30)));
+        std::vector<uint8_t> noise(static_cast<size_t>(m_pick(1, 30)));
         for (uint8_t& byte : noise) byte = Byte();
         const bool fits = noise.size() <= kWiiMaxReport;
-        const int kind = Pick(0, 4);
+        const int kind = m_pick(0, 4);
         if (kind == 0) {
-            const int answer = Pick(0, 2);  // of 7, 6 and 5 bytes
-            noise.resize(static_cast<size_t>(Pick(1, 6 - answer)));
+            const int answer = m_pick(0, 2);  // of 7, 6 and 5 bytes
+            noise.resize(static_cast<size_t>(m_pick(1, 6 - answer)));
             noise[0] = static_cast<uint8_t>(kWiiInStatus + answer);
         } else if (fits) {
             const int ids[4][2] = {{}, {0, 0x1F}, {0x23, 0x2F}, {0x40, 0xFF}};
-            noise[0] = static_cast<uint8_t>(kind == 4 ? Pick(0x3E, 0x3F)
-                                                      : Pick(ids[kind][0], ids[kind][1]));
+            noise[0] = static_cast<uint8_t>(kind == 4 ? m_pick(0x3E, 0x3F)
+                                                      : m_pick(ids[kind][0], ids[kind][1]));
         }
         EmitRefusable(d, noise, kind != 4 || !fits);
     }
@@ -403,10 +398,10 @@ private:
         next();
         if (m_plan.Has(FaultKind::kCut, step, d) && report.size() > 1) {
             std::vector<uint8_t> cut(report.begin(),
-                                     report.begin() + Pick(1, int(report.size()) - 1));
-            if (Pick(0, 1) == 0) {
+                                     report.begin() + m_pick(1, int(report.size()) - 1));
+            if (m_pick(0, 1) == 0) {
                 cut = report;
-                for (int extra = Pick(1, 3); extra > 0; --extra) cut.push_back(Byte());
+                for (int extra = m_pick(1, 3); extra > 0; --extra) cut.push_back(Byte());
             }
             EmitRefusable(d, cut, true);
         }
@@ -425,7 +420,7 @@ private:
     }
 
     const Plan& m_plan;
-    std::mt19937 m_rng;
+    SimDraw m_pick;  // the peer's own draws: noise, cuts
     std::shared_ptr<CWiiSimulatedSource> m_source = std::make_shared<CWiiSimulatedSource>();
     std::vector<std::unique_ptr<CWiiSimulator>> m_sims;
     std::unique_ptr<CStepped<CWiiDevice>> m_device;
