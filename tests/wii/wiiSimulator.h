@@ -34,7 +34,7 @@ public:
     // A Wii U Pro Controller shares the remote's product id; it answers like one and
     // gives its own identifier where the extension's is read.
     enum class Kind { Remote, Board, ProController };
-    enum class Extension { None, Nunchuk, MotionPlus, MotionPlusNunchuk };
+    enum class Extension { None, Nunchuk, MotionPlus };
 
     explicit CWiiSimulator(Kind kind, Extension extension = Extension::None)
         : m_kind(kind), m_extension(extension)
@@ -381,10 +381,7 @@ private:
         if (wakes) SendStatus();
     }
 
-    bool HasMotionPlusLocked() const
-    {
-        return m_extension == Extension::MotionPlus || m_extension == Extension::MotionPlusNunchuk;
-    }
+    bool HasMotionPlusLocked() const { return m_extension == Extension::MotionPlus; }
 
     // The memory the host may read, by address; false where there is none.
     bool MemoryAt(uint8_t space, uint32_t address, uint8_t* value) const
@@ -405,7 +402,7 @@ private:
                 id[4] = 0x01;
                 id[5] = 0x20;
             } else if (m_motionPlusActive) {
-                id[4] = m_extension == Extension::MotionPlusNunchuk ? 0x05 : 0x04;
+                id[4] = 0x04;
                 id[5] = 0x05;
             } else if (m_extension != Extension::Nunchuk) {
                 return false;
@@ -503,12 +500,7 @@ private:
                     ext[2 * s + 1] = static_cast<uint8_t>(m_boardRaw[s]);
                 }
             } else if (m_motionPlusActive) {
-                const bool passThrough =
-                    m_extension == Extension::MotionPlusNunchuk && (m_frame++ % 2) == 1;
-                if (passThrough)
-                    PutPassThroughNunchuk(ext);
-                else
-                    PutMotionPlus(ext);
+                PutMotionPlus(ext);
             } else if (m_extension == Extension::Nunchuk) {
                 ext[0] = m_stick[0];
                 ext[1] = m_stick[1];
@@ -528,18 +520,6 @@ private:
         ext[3] = static_cast<uint8_t>(((m_rates[0] >> 6) & 0xFC) | 0x03);  // slow yaw, pitch
         ext[4] = static_cast<uint8_t>(((m_rates[1] >> 6) & 0xFC) | 0x02);  // slow roll
         ext[5] = static_cast<uint8_t>(((m_rates[2] >> 6) & 0xFC) | 0x02);  // Motion Plus data
-    }
-
-    void PutPassThroughNunchuk(uint8_t* ext) const
-    {
-        ext[0] = m_stick[0];
-        ext[1] = m_stick[1];
-        ext[2] = ext[3] = 0x80;
-        ext[4] = 0xB2;
-        uint8_t last = 0x0C;
-        if (m_nunchukButtons & 0x01) last &= ~0x04;  // Z
-        if (m_nunchukButtons & 0x02) last &= ~0x08;  // C
-        ext[5] = last;
     }
 
     const Kind m_kind;
@@ -562,7 +542,6 @@ private:
     uint16_t m_boardCal[3][4] = {};
     uint16_t m_boardRaw[4] = {2000, 2100, 2200, 2300};
     int m_rates[3] = {8192, 8192, 8192};
-    unsigned m_frame = 0;
     CalibrationFault m_calFault = CalibrationFault::None;
     int m_calLateMs = 0;
     std::atomic<bool> m_away{false};
