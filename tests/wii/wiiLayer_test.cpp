@@ -274,33 +274,6 @@ TEST_F(WiiLayerTest, ProControllerIsNotTakenForARemote)
     EXPECT_FALSE(IsWiiConnected(1));
 }
 
-TEST_F(WiiLayerTest, ALostRemoteIsReportedOnceAndNoLongerShowsItsLastLoads)
-{
-    CWiiSimulator board(CWiiSimulator::Kind::Board);
-    m_source->Add(&board);
-    ASSERT_EQ(Search(), 1);
-    ASSERT_TRUE(board.WaitForMode([](uint8_t mode) { return mode != 0; }));
-    board.SetLoads(35.0, 35.0, 0.0, 0.0);
-    ASSERT_NEAR(EmitAndTake(board, 0).board.topRight, 35.0, 0.01);
-
-    board.Disconnect();
-    WiiRemoteData taken;
-    ASSERT_TRUE(WiiUntil([&] { return TakeWiiRemote(0, &taken) && taken.event != kWiiEventNone; }));
-    EXPECT_EQ(taken.event, kWiiEventUnexpectedDisconnect);
-    EXPECT_EQ(taken.state & kWiiStateConnected, 0);
-    EXPECT_EQ(taken.board.topRight, 0.0f);
-    EXPECT_FALSE(IsWiiConnected(0));
-    EXPECT_FALSE(IsWiiBoard(0));
-    EXPECT_EQ(GetWiiBatteryLevel(0), 0.0f);
-    // Said once: later polls find nothing new.
-    EXPECT_FALSE(PollWiiDevices());
-    ASSERT_TRUE(TakeWiiRemote(0, &taken));
-    EXPECT_EQ(taken.event, kWiiEventNone);
-    ResyncWiiDevice(0);
-    DisconnectWiiDevice(0);
-    EXPECT_FALSE(IsWiiConnected(0));
-}
-
 TEST(WiiFormat, FormatsTextsOfAnyLength)
 {
     EXPECT_EQ(FormatStdString("WiiBoard[%d]", 1), "WiiBoard[1]");
