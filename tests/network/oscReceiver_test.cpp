@@ -4,6 +4,8 @@
 // the connect message) and what the device goes through (reconnects, a held thread,
 // recordings started and stopped). Every recorded value was sent, in order, for its
 // channel, or its frame is among those said; what is said matches what the files show.
+// Every frame, shown or recorded, is of one shape: never part of one message and part of
+// another over the channels the newer one has.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -325,7 +327,6 @@ public:
         m_device->SetParam(&rate, COscDevice::kSamplingRate, 1, PARAM_DOUBLE, &changed);
         m_device->GetSourceWatch().SetSilentAfter(0.1);
         m_device->SetOwner(&m_owner);
-        m_view.keepFrames = false;
         m_device->AddView(&m_view);
         m_folder = (std::filesystem::temp_directory_path() / "qvoscsim-XXXXXX").string();
         EXPECT_NE(::mkdtemp(m_folder.data()), nullptr);
@@ -335,8 +336,8 @@ public:
     ~COscReceiverRig()
     {
         m_device.reset();
-        m_stopAnswering = true;
-        m_answerer.join();
+        StopAnswering();
+        EXPECT_EQ(m_source.Drain(0), 0) << "the source heard from a closed device";
         std::error_code error;
         std::filesystem::remove_all(m_folder, error);
     }
@@ -375,9 +376,17 @@ public:
             m_sender.Burst(m_plan.lastBurst, m_plan.shape);
             m_sender.Send(m_plan.lastWidth, false);
         });
+        // Each link said goodbye once, the last at the close.
         m_device->Close();
+        EXPECT_FALSE(m_device->IsConnectionReady());
+        StopAnswering();
+        osctest::Received request;
+        while (m_source.Next(request, 0)) m_goodbyes += request.address == "/server/disconnect";
+        EXPECT_EQ(m_goodbyes, m_connects);
     }
     const std::vector<CRunFile>& Runs() const { return m_runs; }
+    // Every frame the views were given.
+    const std::vector<CFrame>& Shown() const { return m_view.frames; }
     const CSender& Sender() const { return m_sender; }
     CHeldOscDevice& Device() { return *m_device; }
 
@@ -388,8 +397,11 @@ private:
     {
         for (size_t k = 0; !m_stopAnswering.load();) {
             osctest::Received request;
-            if (!m_source.Next(request, 20) || request.address != "/server/connect") continue;
+            if (!m_source.Next(request, 20)) continue;
+            m_goodbyes += request.address == "/server/disconnect";
+            if (request.address != "/server/connect") continue;
             const Answer answer = m_plan.answers[k++ % m_plan.answers.size()];
+            ++m_connects;
             if (m_answerAll.load()) {
                 m_sender.Send(m_plan.shape, false);
                 continue;
@@ -398,8 +410,14 @@ private:
             if (answer != Answer::kNone) m_sender.Send(m_plan.shape, false);
         }
     }
+    void StopAnswering()
+    {
+        m_stopAnswering = true;
+        if (m_answerer.joinable()) m_answerer.join();
+    }
     // What send() sends, message index comes to show whole in a frame (as many values as
-    // the channels a source gets).
+    // the channels a source gets), its channels named as many and no more, and the views
+    // asked once for a new grid when the count is not the one shown before.
     template <typename Send>
     void ExpectShown(int64_t index, Send send)
     {
@@ -411,15 +429,21 @@ private:
             numbers.begin(), numbers.begin() + std::min<size_t>(numbers.size(), kOscMaxChannels));
         const bool shown = osctest::PumpUntil([&] { return TakeLastFrame() == row; });
         EXPECT_TRUE(shown) << "message " << index << " of " << numbers.size() << " values";
+        const int count = m_device->GetChannelCount();
+        EXPECT_EQ(m_device->GetChannelName(count - 1), wxString::Format("Channel #%d", count - 1));
+        EXPECT_EQ(m_device->GetChannelName(count), "");
+        const bool asked = m_device->TakeViewGridRequest();
+        EXPECT_TRUE(asked || count == m_shownCount) << m_shownCount << " to " << count;
+        EXPECT_FALSE(m_device->TakeViewGridRequest());
+        m_shownCount = count;
     }
-    // The view's last frame since the last call (none: empty); it keeps frames from now.
+    // The view's last frame since the last call (none: empty).
     std::vector<double> TakeLastFrame()
     {
         std::lock_guard<std::mutex> lock(m_view.mutex);
-        m_view.keepFrames = true;
         std::vector<double> last;
-        if (!m_view.frames.empty()) last.swap(m_view.frames.back().values);
-        m_view.frames.clear();
+        if (m_view.frames.size() > m_framesTaken) last = m_view.frames.back().values;
+        m_framesTaken = m_view.frames.size();
         return last;
     }
     void Reconnect()
@@ -473,11 +497,14 @@ private:
     const int m_listenPort;
     CSender m_sender;
     std::atomic<bool> m_stopAnswering{false}, m_answerAll{false};
+    int m_connects = 0, m_goodbyes = 0;  // heard by the source; the answerer's until it ends
     std::thread m_answerer;
     CRecordingOwner m_owner;  // outlives the device: its notes go to the message queue
     CFakeView m_view;
     std::unique_ptr<CHeldOscDevice> m_device;
     std::string m_folder;
+    size_t m_framesTaken = 0;
+    int m_shownCount = 1;  // the channels last shown; a device starts with one
     std::vector<CRunFile> m_runs;
     int m_reconnects = 0;
     int64_t m_runStart = 0;   // messages sent before the run
@@ -513,10 +540,54 @@ std::vector<std::vector<Span>> MarkedSpans(const CAnalogReader& reader, const CS
     return marked;
 }
 
+using Log = std::vector<std::vector<double>>;
+
+// The message that sent value for channel c, or -1 when none did.
+int64_t SentIn(double value, int c, const Log& log)
+{
+    const auto code = static_cast<int64_t>(value) - 1;
+    const int64_t m = code >= 0 ? code / 4096 : -1;
+    const bool isSent = m >= 0 && m < static_cast<int64_t>(log.size()) && code % 4096 == c &&
+                        log[static_cast<size_t>(m)].size() > static_cast<size_t>(c) &&
+                        log[static_cast<size_t>(m)][static_cast<size_t>(c)] == value;
+    return isSent ? m : -1;
+}
+
+// The newest message whose values a row holds (-1: none). A row is of one shape: every
+// channel that message has holds its value (a held layout keeps older values only past
+// them); torn is the first channel that does not, or -1.
+int64_t NewestIn(const double* row, int width, const Log& log, int& torn)
+{
+    int64_t newest = -1;
+    for (int c = 0; c < width; ++c) newest = std::max(newest, SentIn(row[c], c, log));
+    torn = -1;
+    const int has = newest < 0 ? 0 : static_cast<int>(std::min<size_t>(
+                                         log[static_cast<size_t>(newest)].size(), width));
+    for (int c = 0; c < has && torn < 0; ++c) torn = SentIn(row[c], c, log) == newest ? -1 : c;
+    return newest;
+}
+
+// Every frame the views got is of one shape, and once values were shown none is a row
+// of values nobody sent (a row read before the values it should hold).
+void CheckShown(const std::vector<CFrame>& frames, const Log& log)
+{
+    bool shown = false;
+    for (const CFrame& frame : frames) {
+        int torn = -1;
+        const int width = static_cast<int>(frame.values.size());
+        const bool holds = NewestIn(frame.values.data(), width, log, torn) >= 0;
+        EXPECT_EQ(torn, -1) << "shown frame " << frame.sample << " of " << width
+                            << " channels is torn at channel " << torn;
+        EXPECT_TRUE(holds || !shown) << "shown frame " << frame.sample << " of " << width
+                                     << " channels holds no value sent";
+        if (torn >= 0 || (shown && !holds)) return;
+        shown = shown || holds;
+    }
+}
+
 // The values of the run's file that were sent, or -1 when its last frames repeat
 // (a held thread's ticks are no news of the source).
-int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& log,
-                 const CSourceWatch& watch)
+int64_t CheckRun(const CRunFile& run, const Log& log, const CSourceWatch& watch)
 {
     int64_t taken = 0;
     SCOPED_TRACE(run.file.ToStdString());
@@ -553,12 +624,8 @@ int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& lo
                 never = never || span.never;
             }
             const double value = row[static_cast<size_t>(c)];
-            const auto code = static_cast<int64_t>(value) - 1;
-            const int64_t m = code >= 0 ? code / 4096 : -1;
-            const bool isSent = m >= 0 && m < static_cast<int64_t>(log.size()) &&
-                                code % 4096 == c &&
-                                log[static_cast<size_t>(m)].size() > static_cast<size_t>(c) &&
-                                log[static_cast<size_t>(m)][static_cast<size_t>(c)] == value;
+            const int64_t m = SentIn(value, c, log);
+            const bool isSent = m >= 0;
             taken += isSent ? 1 : 0;
             if (never) continue;
             EXPECT_TRUE(isSent) << "frame " << f << " channel " << c << " holds " << value
@@ -570,6 +637,10 @@ int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& lo
         }
         // A repeat is said as one, whatever its values hold.
         markedFrames += isMarked && !isHeld ? 1 : 0;
+        int torn = -1;
+        NewestIn(row.data(), channels, log, torn);
+        EXPECT_EQ(torn, -1) << "frame " << f << " is torn at channel " << torn;
+        if (torn >= 0) return taken;
     }
     EXPECT_EQ(run.unreceived, markedFrames);
     EXPECT_EQ(run.held, heldFrames);
@@ -615,6 +686,7 @@ TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
         taken += std::max<int64_t>(values, 0);
         sent += values >= 0 ? run.sent : 0;
     }
+    CheckShown(rig.Shown(), rig.Sender().Log());
     // Saying every frame unreceived is no way out: what is sent is recorded.
     EXPECT_TRUE(sent < 10 || taken > 0) << sent << " messages sent while recording";
 }
