@@ -118,21 +118,6 @@ TEST_F(OscDeviceTest, IdentityDefaultsAndHandshake)
     EXPECT_EQ(FormatOscDevicePath("/s", "h", 7), "/s@h:7");
 }
 
-// A new shape names only the channels it has and asks the views for a new grid, once.
-TEST_F(OscDeviceTest, ReshapeNamesTheChannelsAndAsksForAGrid)
-{
-    auto device = Open();
-    EXPECT_FALSE(device->TakeViewGridRequest());
-    ASSERT_TRUE(Deliver(*device, Floats("/data", {1.0f, 2.0f, 3.0f}), {1.0, 2.0, 3.0}));
-    EXPECT_EQ(device->GetVisibleList(), (std::vector<int>{0, 1, 2}));
-    EXPECT_EQ(device->GetChannelName(2), "Channel #2");
-    EXPECT_TRUE(device->TakeViewGridRequest());
-    EXPECT_FALSE(device->TakeViewGridRequest());
-    ASSERT_TRUE(Deliver(*device, Floats("/other", {-4.0f, 5.0f}), {-4.0, 5.0}));
-    EXPECT_EQ(device->GetChannelName(2), "");  // no name left over from the wider shape
-    EXPECT_TRUE(device->TakeViewGridRequest());
-}
-
 // The offset is subtracted from what was received, once: steps that repeat the
 // latest values must not subtract it again and again.
 TEST_F(OscDeviceTest, OffsetIsSubtractedOnceFromRepeatedValues)
@@ -251,19 +236,6 @@ TEST_F(OscDeviceTest, ListeningPortInUseLeavesAReadyDeviceThatRetriesOnChange)
     ASSERT_TRUE(device.SetParam(&freePort, COscDevice::kListeningPort, 1, PARAM_INT, &changed));
     EXPECT_EQ(device.GetConnectResult(), kOscConnectOk);
     EXPECT_TRUE(device.IsConnectionReady());
-}
-
-TEST_F(OscDeviceTest, CloseSaysGoodbyeOnce)
-{
-    auto device = Open();
-    device->Close();
-    Received message;
-    ASSERT_TRUE(m_source.Next(message));
-    EXPECT_EQ(message.address, "/server/disconnect");
-    EXPECT_FALSE(device->IsConnectionReady());
-    device->Step(true);
-    device.reset();
-    EXPECT_EQ(m_source.Drain(), 0);
 }
 
 using OscDeviceThreads = OscDeviceTest;

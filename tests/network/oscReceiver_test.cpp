@@ -432,6 +432,7 @@ private:
         const int count = m_device->GetChannelCount();
         EXPECT_EQ(m_device->GetChannelName(count - 1), wxString::Format("Channel #%d", count - 1));
         EXPECT_EQ(m_device->GetChannelName(count), "");
+        EXPECT_EQ(m_device->GetVisibleList().size(), static_cast<size_t>(count));
         const bool asked = m_device->TakeViewGridRequest();
         EXPECT_TRUE(asked || count == m_shownCount) << m_shownCount << " to " << count;
         EXPECT_FALSE(m_device->TakeViewGridRequest());

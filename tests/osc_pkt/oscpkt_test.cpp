@@ -281,10 +281,10 @@ TEST(OscPacketTest, ArgumentCursorChecksInOrder)
     EXPECT_FALSE(past.Skip());
 
     Bytes args;
-    PutBe64(args, static_cast<std::uint64_t>(-5ll));
+    PutBe64(args, static_cast<std::uint64_t>(-4294967301ll));  // past 32 bits
     const Bytes packet = Message("/h", ",h", args);
     OscPacketParser parser(packet.data(), packet.size());
-    EXPECT_EQ(parser.PopMessage()->Args().PopInt64(), -5.0);
+    EXPECT_EQ(parser.PopMessage()->Args().PopInt64(), -4294967301.0);
 }
 
 TEST(OscPacketTest, BuildersAndMessagesKeepTheirFirstError)
