@@ -120,13 +120,6 @@ struct Plan {
 
 using osctest::Bytes;
 
-void PutText(Bytes& out, const std::string& text)
-{
-    out.insert(out.end(), text.begin(), text.end());
-    do out.push_back(0);
-    while (out.size() % 4 != 0);
-}
-
 // A message as the description gives it: the address, ',' and the type tags, then each
 // argument big-endian (strings and blobs padded to four bytes).
 struct Message {
@@ -147,11 +140,7 @@ struct Message {
     }
     Bytes Packet(const std::string& address) const
     {
-        Bytes out;
-        PutText(out, address);
-        PutText(out, "," + tags);
-        out.insert(out.end(), args.begin(), args.end());
-        return out;
+        return osctest::Message(address, "," + tags, args);
     }
 };
 
@@ -256,8 +245,8 @@ private:
     {
         const int kind = Pick(0, 2);
         message.tags += kind == 0 ? 's' : kind == 1 ? 'b' : Pick(0, 1) ? 'T' : 'F';
-        if (kind == 0) PutText(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x'));
-        if (kind == 1) osctest::PutBe32(message.args, 3), PutText(message.args, "abc");
+        if (kind == 0) osctest::PutString(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x'));
+        if (kind == 1) osctest::PutBe32(message.args, 3), osctest::PutString(message.args, "abc");
     }
 
     std::mt19937& m_rng;  // the sender's own draws; guarded by m_mutex
