@@ -245,7 +245,8 @@ private:
     {
         const int kind = Pick(0, 2);
         message.tags += kind == 0 ? 's' : kind == 1 ? 'b' : Pick(0, 1) ? 'T' : 'F';
-        if (kind == 0) osctest::PutString(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x'));
+        if (kind == 0)
+            osctest::PutString(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x'));
         if (kind == 1) osctest::PutBe32(message.args, 3), osctest::PutString(message.args, "abc");
     }
 
@@ -551,9 +552,9 @@ int64_t NewestIn(const double* row, int width, const Log& log, int& torn)
     int64_t newest = -1;
     for (int c = 0; c < width; ++c) newest = std::max(newest, SentIn(row[c], c, log));
     torn = -1;
-    const int has = newest < 0 ? 0 : static_cast<int>(std::min<size_t>(
-                                         log[static_cast<size_t>(newest)].size(), width));
-    for (int c = 0; c < has && torn < 0; ++c) torn = SentIn(row[c], c, log) == newest ? -1 : c;
+    const size_t has = newest < 0 ? 0 : log[static_cast<size_t>(newest)].size();
+    for (int c = 0; c < width && static_cast<size_t>(c) < has && torn < 0; ++c)
+        torn = SentIn(row[c], c, log) == newest ? -1 : c;
     return newest;
 }
 
@@ -568,8 +569,8 @@ void CheckShown(const std::vector<CFrame>& frames, const Log& log)
         const bool holds = NewestIn(frame.values.data(), width, log, torn) >= 0;
         EXPECT_EQ(torn, -1) << "shown frame " << frame.sample << " of " << width
                             << " channels is torn at channel " << torn;
-        EXPECT_TRUE(holds || !shown) << "shown frame " << frame.sample << " of " << width
-                                     << " channels holds no value sent";
+        EXPECT_TRUE(holds || !shown)
+            << "shown frame " << frame.sample << " of " << width << " channels holds no value sent";
         if (torn >= 0 || (shown && !holds)) return;
         shown = shown || holds;
     }
