@@ -10,7 +10,6 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -23,6 +22,7 @@
 #include "process/fakeDevice.h"
 #include "process/messageQueue.h"
 #include "support/simSeeds.h"
+#include "support/tempDir.h"
 
 namespace {
 
@@ -302,8 +302,9 @@ struct CRunFile {
 
 class COscReceiverRig {
 public:
-    explicit COscReceiverRig(uint32_t seed, const Plan& plan)
+    COscReceiverRig(uint32_t seed, const Plan& plan, const std::string& folder)
         : m_plan(plan),
+          m_folder(folder),
           m_rng(seed ^ 0x5eedu),
           m_listenPort(osctest::FreePort()),
           m_sender(m_rng, m_listenPort)
@@ -318,8 +319,6 @@ public:
         m_device->GetSourceWatch().SetSilentAfter(0.1);
         m_device->SetOwner(&m_owner);
         m_device->AddView(&m_view);
-        m_folder = (std::filesystem::temp_directory_path() / "qvoscsim-XXXXXX").string();
-        EXPECT_NE(::mkdtemp(m_folder.data()), nullptr);
         EXPECT_TRUE(m_device->Create(false));
         EXPECT_TRUE(m_device->RunThread());
     }
@@ -328,8 +327,6 @@ public:
         m_device.reset();
         StopAnswering();
         EXPECT_EQ(m_source.Drain(0), 0) << "the source heard from a closed device";
-        std::error_code error;
-        std::filesystem::remove_all(m_folder, error);
     }
     void Play()
     {
@@ -374,7 +371,7 @@ public:
         StopAnswering();
         osctest::Received request;
         while (m_source.Next(request, 0)) m_goodbyes += request.address == "/server/disconnect";
-        EXPECT_EQ(m_goodbyes, m_connects);
+        EXPECT_EQ(m_goodbyes, m_connects.load());
     }
     const std::vector<CRunFile>& Runs() const { return m_runs; }
     // Every frame the views were given.
@@ -482,6 +479,7 @@ private:
     }
 
     const Plan& m_plan;
+    const std::string m_folder;
     std::mt19937 m_rng;
     osctest::SettingsGuard m_settings;
     osctest::Peer m_source;  // where the device sends its connect and disconnect messages
@@ -494,7 +492,6 @@ private:
     CRecordingOwner m_owner;  // outlives the device: its notes go to the message queue
     CFakeView m_view;
     std::unique_ptr<CHeldOscDevice> m_device;
-    std::string m_folder;
     size_t m_framesTaken = 0;
     int m_shownCount = 1;  // the channels last shown; a device starts with one
     std::vector<CRunFile> m_runs;
@@ -642,7 +639,7 @@ int64_t CheckRun(const CRunFile& run, const Log& log, const CSourceWatch& watch)
     return taken;
 }
 
-class OscReceiverSuite : public ::testing::TestWithParam<uint32_t> {};
+class OscReceiverSuite : public TempDirTest, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
 {
@@ -651,7 +648,7 @@ TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
     SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
     osctest::ConsoleCapture console;
     g_messages.Drain();
-    COscReceiverRig rig(seed, plan);
+    COscReceiverRig rig(seed, plan, Dir().string());
     rig.Play();
     // The last message was wider than the channels: counted, said at the first such
     // message, and the totals said at the close.
