@@ -121,8 +121,11 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
         CountLost(lost);
         m_otherWayRest[0] += m_anewRest[0];
         m_otherWayRest[1] += m_anewRest[1];
-        m_ruleRest[0] += m_anewRuleRest[0];
-        m_ruleRest[1] += m_anewRuleRest[1];
+        if (m_anewRuleRest[0] + m_anewRuleRest[1] > 0) {
+            m_ruleRest = m_anewRuleRest;
+            m_ruleRestRules = m_anewRules;
+            m_ruleRestFormer = m_formerRule;
+        }
     }
     m_anewRest = {0, 0};
     m_anewRuleRest = {0, 0};
@@ -136,6 +139,7 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
 {
     m_anewRest = {0, 0};
     m_anewRuleRest = {0, 0};
+    m_anewRules = 0;
     const int64_t samples = RefusedSamples(count);
     const size_t length = count >= kHeaderSize ? DecodeU16(m_reply.data() + 2) : 0;
     if (m_ending != Ending::Unknown || m_formerEnding == Ending::Unknown || m_byLength >= 0 ||
@@ -153,10 +157,12 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
     if (fewest < 0) {
         // The same ending, its length counted another way, a byte lost or added: the
         // board may have been set up to count so.
-        const int64_t anotherRule = OtherRuleReading(count, length);
+        unsigned rules = 0;
+        const int64_t anotherRule = OtherRuleReading(count, length, rules);
         if (anotherRule < 0) return samples;
         const int64_t now = std::min(samples, anotherRule);
         m_anewRuleRest = {samples - now, anotherRule - now};
+        m_anewRules = rules;
         return now;
     }
     const int64_t now = std::min(samples, fewest);
@@ -165,8 +171,9 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
 }
 
 // The samples of the reading, in the former ending by a rule other than the former one,
-// that ends within a byte of count; -1: none.
-int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length) const
+// that ends within a byte of count (the fewest; rules: a bit for each rule that does);
+// -1: none.
+int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, unsigned& rules) const
 {
     int64_t fewest = -1;
     for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
@@ -175,18 +182,22 @@ int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length) const
         const int64_t samples = WholeSamples(end, m_formerEnding);
         if (samples < 0 || end + 1 < count || end > count + 1) continue;
         fewest = fewest < 0 ? samples : std::min(fewest, samples);
+        rules |= 1u << static_cast<unsigned>(rule);
     }
     return fewest;
 }
 
-// A whole reply whose length ends it in one of the ways a board counts shows the rule:
-// what refused replies held more by it is said now.
+// A whole reply whose length ends it in the former rule, or in one its other reading
+// had, shows the rule: what the refused reply held more by it is said now. The rest
+// outlives a set-up: replies read after it may still be the former way's, and a board
+// set up another way shows neither rule.
 void CSerialSatelDevice::SettleRuleRest(size_t length, size_t count, Ending ending)
 {
     if (m_ruleRest[0] == 0 && m_ruleRest[1] == 0) return;
     const LengthRule rule = RuleFor(length, count, ending);
-    if (rule == LengthRule::Unknown || rule == LengthRule::None) return;
-    const int64_t lost = Bounded(m_ruleRest[rule == m_formerRule ? 0 : 1]);
+    const bool former = rule == m_ruleRestFormer;
+    if (!former && (m_ruleRestRules & (1u << static_cast<unsigned>(rule))) == 0) return;
+    const int64_t lost = Bounded(m_ruleRest[former ? 0 : 1]);
     m_countedSince += lost;
     CountLost(lost);
     m_ruleRest = {0, 0};

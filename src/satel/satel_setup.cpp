@@ -76,7 +76,6 @@ void CSerialSatelDevice::ForgetWay()
     m_ending = Ending::Unknown;
     m_blockOffRun = 0;
     m_blockOffRest = 0;
-    m_ruleRest = {0, 0};
 }
 
 bool CSerialSatelDevice::CalcOffsets(int ms)
