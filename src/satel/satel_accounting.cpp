@@ -416,6 +416,13 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     const LengthRule rule = RuleFor(length, count, ending);
     if (m_byLength < 0 && rule != LengthRule::Unknown && rule != LengthRule::None)
         m_byLength = samples;
+    // A board that counts its sample bytes gives 0 for an empty reply, as one that gives
+    // no length does for every reply: once a reply since its set-up showed that way, 0
+    // says empty, and noise behind it holds none of its samples.
+    const bool countsSamples =
+        m_lengthRule == LengthRule::Samples ||
+        (m_lengthRule == LengthRule::Unknown && m_ruleCandidate == LengthRule::Samples);
+    if (m_byLength < 0 && length == 0 && samples == 0 && countsSamples) m_byLength = 0;
     m_replySamples = samples;
     m_replyLone = ending == Ending::Lone;
     // No request waits: the board answered more than it was asked. The same bytes as an

@@ -210,6 +210,13 @@ void CSerialSatelDevice::ReportOnce(bool& reported, const wxString& text)
 
 void CSerialSatelDevice::PostBack()
 {
+    if (m_lostUnsaid) {
+        // Back before the frames took what was queued: no frame held the last values.
+        m_lostUnsaid = false;
+        m_lostFrame = GetSampleCounter() + static_cast<int64_t>(QueuedSamples());
+        g_messages.Post(Severity::Error,
+                        CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));
+    }
     g_messages.Post(Severity::Error, CLineWatch::BackText("<SATEL> ", GetDeviceName(), m_portName,
                                                           m_lostFrame, GetSampleCounter()));
 }

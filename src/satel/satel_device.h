@@ -273,6 +273,9 @@ protected:
     bool TryResume();
     void ReadOrResume();
     void PostBack();
+    // A loss with samples still queued is said once the frames took them: frames the
+    // schedule repeats meanwhile (a held-up thread) come before them.
+    void SayLostOnceTaken();
     void SetYield();
     // The sample reply in m_reply: its samples queued in order. late: it came after its
     // request's time-out.
@@ -471,6 +474,7 @@ private:
 
     CLineWatch m_line;
     int64_t m_lostFrame = -1;          // acquisition thread: the first frozen frame
+    bool m_lostUnsaid = false;         // acquisition thread: lost, samples still queued
     double m_nextReadUs = 0.0;         // acquisition thread: no read before (program time)
     bool m_missReported = false;       // acquisition thread
     bool m_damageReported = false;     // acquisition thread
