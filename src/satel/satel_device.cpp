@@ -241,7 +241,7 @@ void CSerialSatelDevice::Close()
     if (missed > 0 || damaged > 0 || cut > 0 || losses > 0) {
         wxString text = TextHead() + wxString::Format(
             _("%lld replies missed (%lld came late, their samples kept), %lld damaged replies "
-              "refused, %lld replies cut, line lost %lld times"),
+              "or stretches of noise refused, %lld replies cut, line lost %lld times"),
             static_cast<long long>(missed), static_cast<long long>(m_lateReplies.load()),
             static_cast<long long>(damaged), static_cast<long long>(cut),
             static_cast<long long>(losses));

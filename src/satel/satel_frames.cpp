@@ -301,8 +301,8 @@ void CSerialSatelDevice::ReadStep()
     }
     if (m_damagedReplies.load() > damagedBefore)
         ReportOnce(m_damageReported,
-                   TextHead() + wxString::Format(_("damaged reply refused at frame %lld; refusals "
-                                                   "are counted and reported at closing\n"),
+                   TextHead() + wxString::Format(_("damaged reply or noise refused at frame %lld; "
+                                                   "refusals are counted and reported at closing\n"),
                                                  static_cast<long long>(GetSampleCounter())));
     if (m_cutReplies.load() > 0)
         ReportOnce(m_cutReported,
