@@ -514,7 +514,7 @@ private:
     int m_shownCount = 1;  // the channels last shown; a device starts with one
     std::vector<CRunFile> m_runs;
     int m_reconnects = 0;
-    int64_t m_runStart = 0;   // messages sent before the run
+    int64_t m_runStart = 0;  // messages sent before the run
 };
 
 // Frames [from, to) of a channel that the file's markers say hold values not received
