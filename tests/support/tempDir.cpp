@@ -24,15 +24,3 @@ CTempFolder::~CTempFolder()
     std::error_code error;
     std::filesystem::remove_all(m_path, error);
 }
-
-void TempDirTest::SetUp()
-{
-    m_folder = std::make_unique<CTempFolder>();
-    ASSERT_TRUE(m_folder->IsMade());
-}
-
-const std::filesystem::path& TempDirTest::Dir() const
-{
-    static const std::filesystem::path none;
-    return m_folder != nullptr ? m_folder->Path() : none;
-}

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 
 // A fresh folder under the system's temporary folder, removed with all it holds when
@@ -25,11 +24,10 @@ private:
 // A fresh directory per test, removed afterwards.
 class TempDirTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override { m_folder.reset(); }
+    void SetUp() override { ASSERT_TRUE(m_folder.IsMade()); }
     std::filesystem::path Path(const std::string& name) const { return Dir() / name; }
-    const std::filesystem::path& Dir() const;
+    const std::filesystem::path& Dir() const { return m_folder.Path(); }
 
 private:
-    std::unique_ptr<CTempFolder> m_folder;
+    CTempFolder m_folder;
 };
