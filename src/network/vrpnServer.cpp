@@ -667,7 +667,9 @@ void CVrpnServer::CheckStuck(Client& client, std::chrono::steady_clock::time_poi
     if (!link.ReadPeerProgress(taken, isWindowClosed)) taken = link.SentBytes();  // unknown
     const bool isWaiting = taken < link.SentBytes() || link.QueuedBytes() > 0;
     if (!isWaiting || taken != client.takenBytes) {
-        client.hasResumed = client.hasResumed || (isWaiting && client.wasBlocked);
+        // A reader that caught up at once has nothing waiting by the next check: what it
+        // took since it was blocked is still its resumption.
+        client.hasResumed = client.hasResumed || (taken != client.takenBytes && client.wasBlocked);
         client.wasBlocked = false;
         client.takenBytes = taken;
         client.tookAt = now;
