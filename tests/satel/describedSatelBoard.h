@@ -66,6 +66,10 @@ public:
         // request that came, in order, the first with all it gathered.
         int busyAt = -1;
         int busyMs = 0;
+        // The board's clock against the device's: its rate this many times the rate
+        // asked for, its first sample this many periods after its first 'R'.
+        double rateFactor = 1.0;
+        double phase = 0.0;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -95,6 +99,16 @@ public:
         return end;
     }
     int64_t StarHighSent() const { return m_starHigh.load(); }
+    // From now on the line meets no fault and the samples no new scheme: a still spell
+    // ends at the next reply.
+    void Calm() { m_calm = true; }
+    // Once the board is stopped: the samples it had gathered by then.
+    int64_t GatheredAt(std::chrono::steady_clock::time_point at) const
+    {
+        if (!m_clockStarted) return 0;
+        const double periods = std::chrono::duration<double>(at - m_start).count() * Rate();
+        return periods < m_plan.phase ? 0 : static_cast<int64_t>(std::floor(periods - m_plan.phase)) + 1;
+    }
     // A copy holding only the newest values (a still board's, or of a one-sample reply
     // just sent) that comes after the next request was sent is told from the answer by
     // its sample count alone: the counts by which such copies differ from the replies
@@ -252,9 +266,7 @@ private:
         size_t count = 0;
         std::string body;
         if (m_clockStarted) {
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-            const int64_t gathered = static_cast<int64_t>(std::floor(seconds * m_rate)) + 1;
+            const int64_t gathered = GatheredAt(std::chrono::steady_clock::now());
             DrawScheme(gathered > m_sent.load());
             for (int64_t j = m_sent.load(); j < gathered; ++j, ++count) {
                 int64_t carried = m_stillLeft > 0 ? m_held : j;
@@ -284,7 +296,8 @@ private:
         m_starHighNext = false;
         if (!hasSample) return;
         if (m_stillLeft > 0) --m_stillLeft;
-        if (m_sinceConfigured < 12) return;
+        if (m_calm) m_stillLeft = 0;
+        if (m_sinceConfigured < 12 || m_calm) return;
         std::uniform_real_distribution<double> share(0.0, 1.0);
         const int64_t last = m_sent.load() - 1;
         if (m_stillLeft == 0 && share(m_scheme) < m_plan.stillShare && last >= 0 &&
@@ -379,7 +392,7 @@ private:
     }
     Fault Draw(bool hasSample)
     {
-        if (m_plan.kinds.empty() || m_sinceConfigured < 6) return Fault::None;
+        if (m_plan.kinds.empty() || m_sinceConfigured < 6 || m_calm) return Fault::None;
         std::uniform_real_distribution<double> share(0.0, 1.0);
         if (share(m_random) >= m_plan.faultShare) return Fault::None;
         const Fault fault = m_plan.kinds[m_random() % m_plan.kinds.size()];
@@ -563,6 +576,8 @@ private:
     CPtyPair* m_pty = nullptr;  // non-owning; set by Start
     int m_look = -1;            // the line's device side, for its receive queue only
     const double m_rate;
+    double Rate() const { return m_rate * m_plan.rateFactor; }
+    std::atomic<bool> m_calm{false};
     Length m_length;  // board thread (set before Start)
     bool m_lone;
     Plan m_plan;
