@@ -20,16 +20,7 @@ bool StartsWith(const std::string& text, const char* prefix)
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
-{
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
+using vrpn::Format;
 
 std::string DescribeDescription(const VrpnRefusal& refusal)
 {
@@ -91,6 +82,16 @@ std::string DescribeReport(const VrpnRefusal& refusal)
 }
 
 }  // namespace
+
+std::string vrpn::Format(const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
 
 std::string DescribeVrpnRefusal(const VrpnRefusal& refusal)
 {

@@ -37,6 +37,11 @@ struct VrpnName {
 // location scheme we do not serve (log playback, remote start).
 bool ParseVrpnName(const std::string& name, VrpnName& out, std::string& error);
 
+namespace vrpn {
+// printf into a text of at most 255 bytes: the parts of the notes.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+}  // namespace vrpn
+
 // What a refused message was and what was wrong with it, for the user.
 std::string DescribeVrpnRefusal(const VrpnRefusal& refusal);
 

@@ -53,13 +53,9 @@ int64_t CSerialSatelDevice::NoMoreThanLength(int64_t byBytes, size_t length, End
     int64_t most = -1;
     for (Ending ending : {Ending::Block, Ending::Lone}) {
         if (known != Ending::Unknown && ending != known) continue;
-        const size_t closing = EndingSize(ending);
-        for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
-            const size_t end = LengthEnd(length, rule, ending);
-            if (end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0) continue;
-            const int64_t held = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
-            if (held <= byBytes) most = std::max(most, held);
-        }
+        for (const Reading& reading : Readings(length, ending))
+            if (reading.samples >= 0 && reading.samples <= byBytes)
+                most = std::max(most, reading.samples);
     }
     return most >= 0 ? most : byBytes;
 }
@@ -140,15 +136,10 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
         samples != SamplesByLengthGuess(count, true))
         return samples;
     const Ending other = m_formerEnding == Ending::Lone ? Ending::Block : Ending::Lone;
-    const size_t closing = EndingSize(other);
     int64_t fewest = -1;
-    for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
-        const size_t end = LengthEnd(length, rule, other);
-        if (end + 1 < count || end > count + 1 || end < kHeaderSize + closing ||
-            (end - kHeaderSize - closing) % kSampleSize != 0)
-            continue;
-        const int64_t held = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
-        fewest = fewest < 0 ? held : std::min(fewest, held);
+    for (const Reading& reading : Readings(length, other)) {
+        if (reading.samples < 0 || reading.end + 1 < count || reading.end > count + 1) continue;
+        fewest = fewest < 0 ? reading.samples : std::min(fewest, reading.samples);
     }
     if (fewest < 0 || samples < 0) return samples;
     const int64_t now = std::min(samples, fewest);

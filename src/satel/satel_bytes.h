@@ -32,4 +32,12 @@ inline size_t EndingSize(CSerialSatelDevice::Ending ending)
     return ending == CSerialSatelDevice::Ending::Lone ? 1 : CSerialSatelDevice::kClosingSize;
 }
 
+// The whole samples of a sample reply of end bytes in that ending; -1: none end there.
+inline int64_t WholeSamples(size_t end, CSerialSatelDevice::Ending ending)
+{
+    const size_t least = CSerialSatelDevice::kHeaderSize + EndingSize(ending);
+    if (end < least || (end - least) % CSerialSatelDevice::kSampleSize != 0) return -1;
+    return static_cast<int64_t>((end - least) / CSerialSatelDevice::kSampleSize);
+}
+
 }  // namespace satel

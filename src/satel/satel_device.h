@@ -50,8 +50,11 @@ public:
     // bytes from the kind to before the closing '*' (as in the commands), the same and
     // the '*', or the sample bytes only.
     enum class LengthRule { Unknown, None, Own, Star, Samples };
-    // Largest reply taken in one read (over a second at 1000 Hz); longer ones are cut.
-    static constexpr size_t kMaxReply = 8192;
+    // Largest reply read whole: the longest its two length bytes can mean (about eleven
+    // seconds at 1000 Hz). Only a reply that gives no length can be longer: it is cut.
+    static constexpr size_t kMaxReply = kHeaderSize + 0xFFFF + kClosingSize;
+    // Bytes that are no reply read in a row at most: past that no reply is on its way.
+    static constexpr size_t kLongestNoise = 8192;
     // Samples held back for later frames, besides the one the next frame takes, once
     // the schedule is caught up: at most this many.
     static constexpr size_t kHoldBack = 2;
@@ -156,6 +159,7 @@ protected:
     int64_t RefusedSamples(size_t bytes) const;
     int64_t RefusedAnew(size_t count);
     int64_t VanishedSamples(size_t count);
+    int64_t FormerWayOr(size_t count, int64_t byBytes);
     int64_t SamplesByLengthGuess(size_t count, bool grown = false) const;
     // When a read gives way to a due frame, on the steady clock.
     std::chrono::steady_clock::time_point YieldPoint();
@@ -166,6 +170,13 @@ protected:
     bool BlockByteOff(size_t count);
     int SamplesIn(size_t count, Ending ending) const;
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
+    // A length read each way a board counts (own, star, samples) in that ending: where
+    // it ends the reply, and the whole samples before its ending (-1: none whole).
+    struct Reading {
+        size_t end;
+        int64_t samples;
+    };
+    static std::array<Reading, 3> Readings(size_t length, Ending ending);
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
     // The samples the header in m_reply says by the board's rule; -1: it says none (no
     // rule learnt, or no length); -2: none this board can mean (not whole samples, more
@@ -298,7 +309,8 @@ protected:
     std::atomic<double> m_lastRead{0.0};  // program time of the last read, us
     double m_halfPeriod = 0.0;            // seconds
     std::atomic<int64_t> m_droppedSamples{0};
-    std::array<uint8_t, kMaxReply + 1> m_reply{};   // acquisition thread: one reply's bytes
+    // Acquisition thread: one reply's bytes (sized once, held apart from the object).
+    std::vector<uint8_t> m_reply = std::vector<uint8_t>(kMaxReply + 1);
     std::atomic<int64_t> m_missedReplies{0};
     std::atomic<int64_t> m_lateReplies{0};
     std::atomic<int64_t> m_damagedReplies{0};
@@ -363,16 +375,14 @@ protected:
     std::array<uint8_t, kClosingSize> m_refutedLast{};
     // Acquisition thread: the rest of a cut reply being read off.
     bool m_cutting = false;
-    size_t m_cutRead = 0;
-    size_t m_cutTotal = 0;
     std::array<uint8_t, kSampleSize> m_cutGroup{};
     size_t m_cutInGroup = 0;
     int64_t m_cutLost = 0;
-    int64_t m_cutTaken = 0;  // its samples taken
     bool m_cutCopy = false;  // no request waited for it
     // Acquisition thread: the last whole replies read, to know a copy.
     static constexpr size_t kSeen = 8;
-    std::array<std::array<uint8_t, kMaxReply + 1>, kSeen> m_seen{};
+    std::vector<std::array<uint8_t, kMaxReply + 1>> m_seen =
+        std::vector<std::array<uint8_t, kMaxReply + 1>>(kSeen);
     std::array<size_t, kSeen> m_seenSize{};
     size_t m_seenNext = 0;
     size_t m_lastSeen = kSeen;         // the slot the last reply closed was kept in
@@ -433,7 +443,7 @@ protected:
     Ending m_ending = Ending::Unknown;  // acquisition thread (construction aside)
     // Acquisition thread: bytes read ahead of the reply being read, with room for a
     // refused reply's bytes to be read again.
-    std::array<uint8_t, 2 * kMaxReply + 256> m_input{};
+    std::array<uint8_t, 2 * kLongestNoise + 256> m_input{};
     size_t m_inputHead = 0;
     size_t m_inputCount = 0;
     std::vector<std::array<double, 3>> m_queue;

@@ -57,6 +57,9 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
     const bool ruleAnew = m_ending != Ending::Unknown && m_ending == m_formerEnding &&
                           m_lengthRule == LengthRule::Unknown;
     if ((m_ending != Ending::Unknown && !ruleAnew) || m_formerEnding == Ending::Unknown) return false;
+    // Longer than its length can mean any way: damaged, it shows no way (refused after).
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    if (length > 0 && count > LengthEnd(length, LengthRule::Samples, ending)) return false;
     const auto countRest = [this](int64_t samples) {
         const int64_t lost = Bounded(samples);
         m_countedSince += lost;
@@ -69,7 +72,7 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
         return false;
     }
     if (m_formerRule == LengthRule::Unknown || m_formerRule == LengthRule::None) return false;
-    const size_t end = LengthEnd(DecodeU16(m_reply.data() + 2), m_formerRule, m_formerEnding);
+    const size_t end = LengthEnd(length, m_formerRule, m_formerEnding);
     const size_t closing = EndingSize(m_formerEnding);
     if (ruleAnew && end == count) {
         countRest(m_otherWayRest[0]);
@@ -84,8 +87,15 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
         countRest(m_otherWayRest[1]);
         return false;
     }
-    const int64_t former = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
     const int64_t own = SamplesIn(count, ending);
+    // A length that makes no whole samples the former way was never sent that way: the
+    // bytes, whole the other way, are what the board sent. Said now, as nothing later
+    // tells more (the board may be configured again before its next reply).
+    const int64_t former = WholeSamples(end, m_formerEnding);
+    if (former < 0) {
+        m_otherWayCounted = own;
+        return true;
+    }
     m_otherWayCounted = std::min(former, own);
     m_otherWayRest[0] += former - m_otherWayCounted;
     m_otherWayRest[1] += own - m_otherWayCounted;
@@ -133,6 +143,18 @@ size_t CSerialSatelDevice::LengthEnd(size_t length, LengthRule rule, Ending endi
         default:
             return 0;
     }
+}
+
+std::array<CSerialSatelDevice::Reading, 3> CSerialSatelDevice::Readings(size_t length,
+                                                                       Ending ending)
+{
+    std::array<Reading, 3> readings{};
+    size_t i = 0;
+    for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
+        const size_t end = LengthEnd(length, rule, ending);
+        readings[i++] = {end, WholeSamples(end, ending)};
+    }
+    return readings;
 }
 
 CSerialSatelDevice::LengthRule CSerialSatelDevice::RuleFor(size_t length, size_t count,
@@ -193,8 +215,9 @@ bool CSerialSatelDevice::LoneFollowed(size_t count)
     return !header;
 }
 
-// The rest of a reply longer than the largest read: read off (a frame that falls due
-// meanwhile goes first), its samples counted lost. Ack: read off.
+// The rest of a reply longer than the largest read (one without a length): read off
+// (a frame that falls due meanwhile goes first), its samples counted lost (none for a
+// copy's). Ack: read off.
 CSerialSatelDevice::Reply CSerialSatelDevice::ReadOffCut(uint32_t timeoutMs)
 {
     const auto timeout = std::chrono::milliseconds(timeoutMs);
@@ -208,37 +231,24 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadOffCut(uint32_t timeoutMs)
         bool done = got <= 0;
         if (got > 0) {
             m_byteDeadline = Clock::now() + timeout;
-            ++m_cutRead;
-            if (m_cutTotal > 0) {
-                done = m_cutRead >= m_cutTotal;
-            } else {
-                m_cutGroup[m_cutInGroup++] = byte;
-                if (m_cutInGroup >= kHeaderSize && IsHeader(m_cutGroup.data() + m_cutInGroup - kHeaderSize)) {
-                    Unread(m_cutGroup.data() + m_cutInGroup - kHeaderSize, kHeaderSize);
-                    done = true;
-                } else if (byte == kTerminator &&
-                           ((m_cutInGroup == 1 && m_ending != Ending::Block) ||
-                            (m_cutInGroup == kSampleSize && m_ending != Ending::Lone &&
-                             std::all_of(m_cutGroup.begin(), m_cutGroup.end() - 1,
-                                         [](uint8_t b) { return b == 0; })))) {
-                    done = true;
-                } else if (m_cutInGroup == kSampleSize) {
-                    ++m_cutLost;
-                    m_cutInGroup = 0;
-                }
+            m_cutGroup[m_cutInGroup++] = byte;
+            if (m_cutInGroup >= kHeaderSize && IsHeader(m_cutGroup.data() + m_cutInGroup - kHeaderSize)) {
+                Unread(m_cutGroup.data() + m_cutInGroup - kHeaderSize, kHeaderSize);
+                done = true;
+            } else if (byte == kTerminator &&
+                       ((m_cutInGroup == 1 && m_ending != Ending::Block) ||
+                        (m_cutInGroup == kSampleSize && m_ending != Ending::Lone &&
+                         std::all_of(m_cutGroup.begin(), m_cutGroup.end() - 1,
+                                     [](uint8_t b) { return b == 0; })))) {
+                done = true;
+            } else if (m_cutInGroup == kSampleSize) {
+                ++m_cutLost;
+                m_cutInGroup = 0;
             }
         }
         if (!done) continue;
         m_cutting = false;
-        int64_t lost = m_cutLost;
-        // By its length: those of its rest the line took away or never brought too.
-        if (m_cutTotal > 0)
-            lost = static_cast<int64_t>((m_cutTotal - EndingSize(m_ending) - kHeaderSize) / kSampleSize) -
-                   m_cutLost;
-        else if (got <= 0)
-            lost = std::max(lost, SamplesByLengthGuess(m_cutRead) - m_cutTaken);
-        // The rest of a copy brings nothing, as the copy.
-        lost = m_cutCopy ? 0 : Bounded(lost);
+        const int64_t lost = m_cutCopy ? 0 : Bounded(m_cutLost);
         m_countedSince += lost;
         CountLost(lost);
         if (got < 0) return Reply::Vanished;
@@ -295,6 +305,15 @@ int64_t CSerialSatelDevice::SamplesByLengthGuess(size_t count, bool grown) const
         fewest = fewest < 0 ? samples : std::min(fewest, samples);
     }
     return fewest;
+}
+
+// A reply refused while the board's way is learnt again (set up after a loss): its
+// length read the way the board showed before tells its samples, where that makes whole
+// samples within its bytes (an ending its noise completes may fit another length rule);
+// else byBytes, what its bytes tell.
+int64_t CSerialSatelDevice::FormerWayOr(size_t count, int64_t byBytes)
+{
+    return SamplesByLengthGuess(count, true) >= 0 ? RefusedAnew(count) : byBytes;
 }
 
 // A reply cut short by the line going: its bytes end nowhere near its ending, its
@@ -381,7 +400,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             NoteGarbage();
             count = byte == kHash ? 1 : 0;
             m_reply[0] = byte;
-            if (++noise >= kMaxReply || (count == 0 && Waiting() == 0)) return Reply::Noise;
+            if (++noise >= kLongestNoise || (count == 0 && Waiting() == 0)) return Reply::Noise;
             continue;
         }
         if (count < kHeaderSize) continue;
@@ -434,14 +453,15 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                     continue;
                 if (ending == Ending::Lone && BlockByteOff(count)) {
                     const size_t blockBody = count - 1 - kHeaderSize - kClosingSize;
-                    return Refuse(count, static_cast<int64_t>(blockBody / kSampleSize));
+                    return Refuse(count, FormerWayOr(count, static_cast<int64_t>(blockBody / kSampleSize)));
                 }
                 if (FormerWayDamaged(count, ending)) return Refuse(count, m_otherWayCounted);
                 // Longer than its length can mean whichever way the board counts: noise
                 // or bytes added inside, before its way is learnt.
                 const size_t length = DecodeU16(m_reply.data() + 2);
                 if (length > 0 && count > LengthEnd(length, LengthRule::Samples, ending))
-                    return Refuse(count, NoMoreThanLength(SamplesIn(count, ending), length, ending));
+                    return Refuse(count, FormerWayOr(count, NoMoreThanLength(SamplesIn(count, ending),
+                                                                             length, ending)));
                 return CloseSampleReply(count, ending);
             }
         }
@@ -449,12 +469,19 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             // The next reply: this one stopped before its ending. Far short of the least
             // its length can mean, it was noise that looked like a header.
             Unread(m_reply.data() + count - kHeaderSize, kHeaderSize);
-            // So was it where no more than one request waits: two replies cannot answer it.
-            if (count - kHeaderSize + kNoiseRoom < m_minEnd || m_requestCount + m_expiredRequests <= 1)
+            // So was it where no more than one request waits: two replies cannot answer it
+            // (an acknowledgement answers a command: the reply before it may be the one).
+            if (count - kHeaderSize + kNoiseRoom < m_minEnd ||
+                (m_requestCount + m_expiredRequests <= 1 && m_reply[count - 1] == kSamples))
                 m_headerPlausible = false;
             return Refuse(count - kHeaderSize, RefusedAnew(count - kHeaderSize));
         }
-        if (count >= kMaxReply) return StartCut(count);
+        if (count >= kMaxReply) {
+            // Past the most a length can mean: damaged, or noise behind a header.
+            if (m_byLength >= 0 || !m_headerPlausible || DecodeU16(m_reply.data() + 2) != 0)
+                return Refuse(count, RefusedSamples(count));
+            return StartCut(count);
+        }
     }
 }
 
@@ -517,20 +544,17 @@ void CSerialSatelDevice::OpenHeader()
     }
 }
 
-// Longer than the largest read: its whole samples are taken, its rest read off and
-// counted lost.
+// Longer than the largest read (a reply without a length): its whole samples are taken,
+// its rest read off and counted lost.
 CSerialSatelDevice::Reply CSerialSatelDevice::StartCut(size_t count)
 {
     m_cutReplies.fetch_add(1);
     m_replyLone = false;
     m_replySamples = static_cast<int>((count - kHeaderSize) / kSampleSize);
     m_cutting = true;
-    m_cutRead = count;
-    m_cutTotal = m_lengthEnd;
     m_cutInGroup = (count - kHeaderSize) % kSampleSize;
     std::memcpy(m_cutGroup.data(), m_reply.data() + count - m_cutInGroup, m_cutInGroup);
-    m_cutTaken = m_replySamples;
-    m_cutLost = m_cutTotal > 0 ? static_cast<int64_t>(m_replySamples) : 0;
+    m_cutLost = 0;
     m_inGarbage = false;
     m_cutCopy = !IsRequestWaiting();
     if (m_cutCopy) {

@@ -202,7 +202,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadAnswer(uint32_t timeoutMs)
     Reply reply = ReadOneReply(timeoutMs);
     if (!awaited) return reply;
     const auto yieldAt = YieldPoint();
-    while (reply == Reply::Noise && ++m_noiseAwaiting < kMaxReply) {
+    while (reply == Reply::Noise && ++m_noiseAwaiting < kLongestNoise) {
         m_awaiting = true;  // the last byte set the deadline of the next
         if (Clock::now() >= yieldAt) return Reply::Pending;
         reply = ReadOneReply(timeoutMs);

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <memory>
-#include <random>
 
 #include "analog/fakeSinks.h"
 #include "network/oscConnection.h"
@@ -117,21 +116,6 @@ TEST_F(OscDeviceTest, IdentityDefaultsAndHandshake)
     EXPECT_EQ(type, PARAM_INT);
     EXPECT_EQ(device->GetParamKey(COscDevice::kParamCount), "Channel[0].ON");
     EXPECT_EQ(FormatOscDevicePath("/s", "h", 7), "/s@h:7");
-}
-
-// A new shape names only the channels it has and asks the views for a new grid, once.
-TEST_F(OscDeviceTest, ReshapeNamesTheChannelsAndAsksForAGrid)
-{
-    auto device = Open();
-    EXPECT_FALSE(device->TakeViewGridRequest());
-    ASSERT_TRUE(Deliver(*device, Floats("/data", {1.0f, 2.0f, 3.0f}), {1.0, 2.0, 3.0}));
-    EXPECT_EQ(device->GetVisibleList(), (std::vector<int>{0, 1, 2}));
-    EXPECT_EQ(device->GetChannelName(2), "Channel #2");
-    EXPECT_TRUE(device->TakeViewGridRequest());
-    EXPECT_FALSE(device->TakeViewGridRequest());
-    ASSERT_TRUE(Deliver(*device, Floats("/other", {-4.0f, 5.0f}), {-4.0, 5.0}));
-    EXPECT_EQ(device->GetChannelName(2), "");  // no name left over from the wider shape
-    EXPECT_TRUE(device->TakeViewGridRequest());
 }
 
 // The offset is subtracted from what was received, once: steps that repeat the
@@ -254,67 +238,7 @@ TEST_F(OscDeviceTest, ListeningPortInUseLeavesAReadyDeviceThatRetriesOnChange)
     EXPECT_TRUE(device.IsConnectionReady());
 }
 
-TEST_F(OscDeviceTest, CloseSaysGoodbyeOnce)
-{
-    auto device = Open();
-    device->Close();
-    Received message;
-    ASSERT_TRUE(m_source.Next(message));
-    EXPECT_EQ(message.address, "/server/disconnect");
-    EXPECT_FALSE(device->IsConnectionReady());
-    device->Step(true);
-    device.reset();
-    EXPECT_EQ(m_source.Drain(), 0);
-}
-
 using OscDeviceThreads = OscDeviceTest;
-
-// A source that keeps changing its shape while the device runs: every frame a
-// view receives is whole (n values, each equal to n), never a mix of two shapes.
-TEST_F(OscDeviceThreads, ShapeChangesNeverTearAFrame)
-{
-    COscDevice device(false);
-    Received request;
-    ASSERT_TRUE(m_source.Next(request));
-    const double rate = 1000.0;
-    bool changed = false;
-    ASSERT_TRUE(device.SetParam(&rate, COscDevice::kSamplingRate, 1, PARAM_DOUBLE, &changed));
-    device.AddView(&m_view);
-    ASSERT_TRUE(device.Create(false));
-    ASSERT_TRUE(device.RunThread());
-    const int port = device.GetBoundListeningPort();
-    std::mt19937 random(7);  // fixed seed: the shapes sent
-    int lastShape = 0;
-    for (int i = 0; i < 300; ++i) {
-        const int shape = 1 + static_cast<int>(random() % 8);
-        OscMessage message("/data");
-        for (int k = 0; k < shape; ++k) message.PushInt32(shape);
-        ASSERT_TRUE(m_source.Send(port, message));
-        lastShape = shape;
-        EXPECT_GE(device.GetVisibleCount(), 1);  // the GUI thread reads under the data mutex
-        if (i % 30 == 0) {
-            std::unique_lock<std::mutex> lock(m_view.mutex);
-            m_view.arrived.wait_for(lock, std::chrono::milliseconds(5));
-        }
-    }
-    // The last shape arrives in the end.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool arrived = false;
-    while (!arrived && std::chrono::steady_clock::now() < end) {
-        std::unique_lock<std::mutex> lock(m_view.mutex);
-        m_view.arrived.wait_for(lock, std::chrono::milliseconds(20));
-        arrived = !m_view.frames.empty() &&
-                  m_view.frames.back().values == std::vector<double>(lastShape, lastShape);
-    }
-    device.Close();
-    EXPECT_TRUE(arrived);
-    std::lock_guard<std::mutex> lock(m_view.mutex);
-    for (const CFrame& frame : m_view.frames) {
-        if (frame.values == std::vector<double>{0.0}) continue;  // before the first message
-        const double size = static_cast<double>(frame.values.size());
-        for (double value : frame.values) ASSERT_EQ(value, size) << "frame " << frame.sample;
-    }
-}
 
 // The GUI thread asking for the connection's state must never make a due pass
 // skip its sample.

@@ -253,18 +253,11 @@ TEST(OscInteropTest, LibloToolsConnectAndReceiveData)
         GTEST_SKIP() << "oscsend and oscdump (Debian package liblo-tools) are not installed";
 
     osctest::ConsoleCapture console;
-    const int dumpPort = osctest::FreePort();
-    Child dump({"oscdump", "-L", std::to_string(dumpPort)}, true);
-    ASSERT_TRUE(dump.IsRunning());
-    // oscdump binds after it starts: probe until it prints what we send.
-    osctest::Peer probe;
+    std::unique_ptr<Child> started;
+    int dumpPort = 0;
+    ASSERT_TRUE(StartDump(started, dumpPort)) << "oscdump did not start";
+    Child& dump = *started;
     std::string line;
-    bool isReady = false;
-    for (int attempt = 0; attempt < 50 && !isReady; ++attempt) {
-        probe.Send(dumpPort, OscMessage("/probe"));
-        isReady = dump.WaitForLine("/probe", line, 200);
-    }
-    ASSERT_TRUE(isReady) << "oscdump did not start on port " << dumpPort;
 
     CloseOscServer();
     OscServerClearClients();

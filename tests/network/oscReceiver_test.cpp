@@ -4,11 +4,12 @@
 // the connect message) and what the device goes through (reconnects, a held thread,
 // recordings started and stopped). Every recorded value was sent, in order, for its
 // channel, or its frame is among those said; what is said matches what the files show.
+// Every frame, shown or recorded, is of one shape: never part of one message and part of
+// another over the channels the newer one has.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -21,6 +22,7 @@
 #include "process/fakeDevice.h"
 #include "process/messageQueue.h"
 #include "support/simSeeds.h"
+#include "support/tempDir.h"
 
 namespace {
 
@@ -118,13 +120,6 @@ struct Plan {
 
 using osctest::Bytes;
 
-void PutText(Bytes& out, const std::string& text)
-{
-    out.insert(out.end(), text.begin(), text.end());
-    do out.push_back(0);
-    while (out.size() % 4 != 0);
-}
-
 // A message as the description gives it: the address, ',' and the type tags, then each
 // argument big-endian (strings and blobs padded to four bytes).
 struct Message {
@@ -145,11 +140,7 @@ struct Message {
     }
     Bytes Packet(const std::string& address) const
     {
-        Bytes out;
-        PutText(out, address);
-        PutText(out, "," + tags);
-        out.insert(out.end(), args.begin(), args.end());
-        return out;
+        return osctest::Message(address, "," + tags, args);
     }
 };
 
@@ -254,8 +245,9 @@ private:
     {
         const int kind = Pick(0, 2);
         message.tags += kind == 0 ? 's' : kind == 1 ? 'b' : Pick(0, 1) ? 'T' : 'F';
-        if (kind == 0) PutText(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x'));
-        if (kind == 1) osctest::PutBe32(message.args, 3), PutText(message.args, "abc");
+        if (kind == 0)
+            osctest::PutString(message.args, std::string(static_cast<size_t>(Pick(0, 9)), 'x'));
+        if (kind == 1) osctest::PutBe32(message.args, 3), osctest::PutString(message.args, "abc");
     }
 
     std::mt19937& m_rng;  // the sender's own draws; guarded by m_mutex
@@ -310,8 +302,9 @@ struct CRunFile {
 
 class COscReceiverRig {
 public:
-    explicit COscReceiverRig(uint32_t seed, const Plan& plan)
+    COscReceiverRig(uint32_t seed, const Plan& plan, const std::string& folder)
         : m_plan(plan),
+          m_folder(folder),
           m_rng(seed ^ 0x5eedu),
           m_listenPort(osctest::FreePort()),
           m_sender(m_rng, m_listenPort)
@@ -325,20 +318,15 @@ public:
         m_device->SetParam(&rate, COscDevice::kSamplingRate, 1, PARAM_DOUBLE, &changed);
         m_device->GetSourceWatch().SetSilentAfter(0.1);
         m_device->SetOwner(&m_owner);
-        m_view.keepFrames = false;
         m_device->AddView(&m_view);
-        m_folder = (std::filesystem::temp_directory_path() / "qvoscsim-XXXXXX").string();
-        EXPECT_NE(::mkdtemp(m_folder.data()), nullptr);
         EXPECT_TRUE(m_device->Create(false));
         EXPECT_TRUE(m_device->RunThread());
     }
     ~COscReceiverRig()
     {
         m_device.reset();
-        m_stopAnswering = true;
-        m_answerer.join();
-        std::error_code error;
-        std::filesystem::remove_all(m_folder, error);
+        StopAnswering();
+        EXPECT_EQ(m_source.Drain(0), 0) << "the source heard from a closed device";
     }
     void Play()
     {
@@ -368,16 +356,26 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         if (m_device->IsRecording()) ToggleRecording();
         // Free to re-shape, the device comes to show the answer to its connect message,
-        // then the last message of a burst, wider than the channels a source gets.
+        // then the last message of a burst, wider than the channels a source gets. Every
+        // connect is answered as drawn first: a late answer may be lost with the old link.
+        EXPECT_TRUE(osctest::PumpUntil([&] { return m_connects.load() == 1 + m_reconnects; }));
         m_answerAll = true;
         ExpectShown(m_sender.Count(), [&] { Reconnect(); });
         ExpectShown(m_sender.Count() + m_plan.lastBurst, [&] {
             m_sender.Burst(m_plan.lastBurst, m_plan.shape);
             m_sender.Send(m_plan.lastWidth, false);
         });
+        // Each link said goodbye once, the last at the close.
         m_device->Close();
+        EXPECT_FALSE(m_device->IsConnectionReady());
+        StopAnswering();
+        osctest::Received request;
+        while (m_source.Next(request, 0)) m_goodbyes += request.address == "/server/disconnect";
+        EXPECT_EQ(m_goodbyes, m_connects.load());
     }
     const std::vector<CRunFile>& Runs() const { return m_runs; }
+    // Every frame the views were given.
+    const std::vector<CFrame>& Shown() const { return m_view.frames; }
     const CSender& Sender() const { return m_sender; }
     CHeldOscDevice& Device() { return *m_device; }
 
@@ -388,18 +386,25 @@ private:
     {
         for (size_t k = 0; !m_stopAnswering.load();) {
             osctest::Received request;
-            if (!m_source.Next(request, 20) || request.address != "/server/connect") continue;
-            const Answer answer = m_plan.answers[k++ % m_plan.answers.size()];
-            if (m_answerAll.load()) {
-                m_sender.Send(m_plan.shape, false);
-                continue;
-            }
+            if (!m_source.Next(request, 20)) continue;
+            m_goodbyes += request.address == "/server/disconnect";
+            if (request.address != "/server/connect") continue;
+            const Answer answer =
+                m_answerAll.load() ? Answer::kAtOnce : m_plan.answers[k % m_plan.answers.size()];
+            ++k;
             if (answer == Answer::kLate) std::this_thread::sleep_for(std::chrono::milliseconds(40));
             if (answer != Answer::kNone) m_sender.Send(m_plan.shape, false);
+            ++m_connects;
         }
     }
+    void StopAnswering()
+    {
+        m_stopAnswering = true;
+        if (m_answerer.joinable()) m_answerer.join();
+    }
     // What send() sends, message index comes to show whole in a frame (as many values as
-    // the channels a source gets).
+    // the channels a source gets), its channels named as many and no more, and the views
+    // asked once for a new grid when the count is not the one shown before.
     template <typename Send>
     void ExpectShown(int64_t index, Send send)
     {
@@ -411,15 +416,22 @@ private:
             numbers.begin(), numbers.begin() + std::min<size_t>(numbers.size(), kOscMaxChannels));
         const bool shown = osctest::PumpUntil([&] { return TakeLastFrame() == row; });
         EXPECT_TRUE(shown) << "message " << index << " of " << numbers.size() << " values";
+        const int count = m_device->GetChannelCount();
+        EXPECT_EQ(m_device->GetChannelName(count - 1), wxString::Format("Channel #%d", count - 1));
+        EXPECT_EQ(m_device->GetChannelName(count), "");
+        EXPECT_EQ(m_device->GetVisibleList().size(), static_cast<size_t>(count));
+        const bool asked = m_device->TakeViewGridRequest();
+        EXPECT_TRUE(asked || count == m_shownCount) << m_shownCount << " to " << count;
+        EXPECT_FALSE(m_device->TakeViewGridRequest());
+        m_shownCount = count;
     }
-    // The view's last frame since the last call (none: empty); it keeps frames from now.
+    // The view's last frame since the last call (none: empty).
     std::vector<double> TakeLastFrame()
     {
         std::lock_guard<std::mutex> lock(m_view.mutex);
-        m_view.keepFrames = true;
         std::vector<double> last;
-        if (!m_view.frames.empty()) last.swap(m_view.frames.back().values);
-        m_view.frames.clear();
+        if (m_view.frames.size() > m_framesTaken) last = m_view.frames.back().values;
+        m_framesTaken = m_view.frames.size();
         return last;
     }
     void Reconnect()
@@ -467,17 +479,21 @@ private:
     }
 
     const Plan& m_plan;
+    const std::string m_folder;
     std::mt19937 m_rng;
     osctest::SettingsGuard m_settings;
     osctest::Peer m_source;  // where the device sends its connect and disconnect messages
     const int m_listenPort;
     CSender m_sender;
     std::atomic<bool> m_stopAnswering{false}, m_answerAll{false};
+    std::atomic<int> m_connects{0};  // answered
+    int m_goodbyes = 0;              // heard by the source; the answerer's until it ends
     std::thread m_answerer;
     CRecordingOwner m_owner;  // outlives the device: its notes go to the message queue
     CFakeView m_view;
     std::unique_ptr<CHeldOscDevice> m_device;
-    std::string m_folder;
+    size_t m_framesTaken = 0;
+    int m_shownCount = 1;  // the channels last shown; a device starts with one
     std::vector<CRunFile> m_runs;
     int m_reconnects = 0;
     int64_t m_runStart = 0;   // messages sent before the run
@@ -513,10 +529,54 @@ std::vector<std::vector<Span>> MarkedSpans(const CAnalogReader& reader, const CS
     return marked;
 }
 
+using Log = std::vector<std::vector<double>>;
+
+// The message that sent value for channel c, or -1 when none did.
+int64_t SentIn(double value, int c, const Log& log)
+{
+    const auto code = static_cast<int64_t>(value) - 1;
+    const int64_t m = code >= 0 ? code / 4096 : -1;
+    const bool isSent = m >= 0 && m < static_cast<int64_t>(log.size()) && code % 4096 == c &&
+                        log[static_cast<size_t>(m)].size() > static_cast<size_t>(c) &&
+                        log[static_cast<size_t>(m)][static_cast<size_t>(c)] == value;
+    return isSent ? m : -1;
+}
+
+// The newest message whose values a row holds (-1: none). A row is of one shape: every
+// channel that message has holds its value (a held layout keeps older values only past
+// them); torn is the first channel that does not, or -1.
+int64_t NewestIn(const double* row, int width, const Log& log, int& torn)
+{
+    int64_t newest = -1;
+    for (int c = 0; c < width; ++c) newest = std::max(newest, SentIn(row[c], c, log));
+    torn = -1;
+    const size_t has = newest < 0 ? 0 : log[static_cast<size_t>(newest)].size();
+    for (int c = 0; c < width && static_cast<size_t>(c) < has && torn < 0; ++c)
+        torn = SentIn(row[c], c, log) == newest ? -1 : c;
+    return newest;
+}
+
+// Every frame the views got is of one shape, and once values were shown none is a row
+// of values nobody sent (a row read before the values it should hold).
+void CheckShown(const std::vector<CFrame>& frames, const Log& log)
+{
+    bool shown = false;
+    for (const CFrame& frame : frames) {
+        int torn = -1;
+        const int width = static_cast<int>(frame.values.size());
+        const bool holds = NewestIn(frame.values.data(), width, log, torn) >= 0;
+        EXPECT_EQ(torn, -1) << "shown frame " << frame.sample << " of " << width
+                            << " channels is torn at channel " << torn;
+        EXPECT_TRUE(holds || !shown)
+            << "shown frame " << frame.sample << " of " << width << " channels holds no value sent";
+        if (torn >= 0 || (shown && !holds)) return;
+        shown = shown || holds;
+    }
+}
+
 // The values of the run's file that were sent, or -1 when its last frames repeat
 // (a held thread's ticks are no news of the source).
-int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& log,
-                 const CSourceWatch& watch)
+int64_t CheckRun(const CRunFile& run, const Log& log, const CSourceWatch& watch)
 {
     int64_t taken = 0;
     SCOPED_TRACE(run.file.ToStdString());
@@ -553,12 +613,8 @@ int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& lo
                 never = never || span.never;
             }
             const double value = row[static_cast<size_t>(c)];
-            const auto code = static_cast<int64_t>(value) - 1;
-            const int64_t m = code >= 0 ? code / 4096 : -1;
-            const bool isSent = m >= 0 && m < static_cast<int64_t>(log.size()) &&
-                                code % 4096 == c &&
-                                log[static_cast<size_t>(m)].size() > static_cast<size_t>(c) &&
-                                log[static_cast<size_t>(m)][static_cast<size_t>(c)] == value;
+            const int64_t m = SentIn(value, c, log);
+            const bool isSent = m >= 0;
             taken += isSent ? 1 : 0;
             if (never) continue;
             EXPECT_TRUE(isSent) << "frame " << f << " channel " << c << " holds " << value
@@ -570,6 +626,10 @@ int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& lo
         }
         // A repeat is said as one, whatever its values hold.
         markedFrames += isMarked && !isHeld ? 1 : 0;
+        int torn = -1;
+        NewestIn(row.data(), channels, log, torn);
+        EXPECT_EQ(torn, -1) << "frame " << f << " is torn at channel " << torn;
+        if (torn >= 0) return taken;
     }
     EXPECT_EQ(run.unreceived, markedFrames);
     EXPECT_EQ(run.held, heldFrames);
@@ -579,7 +639,7 @@ int64_t CheckRun(const CRunFile& run, const std::vector<std::vector<double>>& lo
     return taken;
 }
 
-class OscReceiverSuite : public ::testing::TestWithParam<uint32_t> {};
+class OscReceiverSuite : public TempDirTest, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
 {
@@ -588,7 +648,7 @@ TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
     SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
     osctest::ConsoleCapture console;
     g_messages.Drain();
-    COscReceiverRig rig(seed, plan);
+    COscReceiverRig rig(seed, plan, Dir().string());
     rig.Play();
     // The last message was wider than the channels: counted, said at the first such
     // message, and the totals said at the close.
@@ -615,6 +675,7 @@ TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
         taken += std::max<int64_t>(values, 0);
         sent += values >= 0 ? run.sent : 0;
     }
+    CheckShown(rig.Shown(), rig.Sender().Log());
     // Saying every frame unreceived is no way out: what is sent is recorded.
     EXPECT_TRUE(sent < 10 || taken > 0) << sent << " messages sent while recording";
 }

@@ -37,6 +37,30 @@ inline void PutBe32(Bytes& out, uint32_t value)
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
 }
 
+inline void PutBe64(Bytes& out, uint64_t value)
+{
+    PutBe32(out, static_cast<uint32_t>(value >> 32));
+    PutBe32(out, static_cast<uint32_t>(value));
+}
+
+// Appends text, its NUL and zero padding to a multiple of 4.
+inline void PutString(Bytes& out, const std::string& text)
+{
+    out.insert(out.end(), text.begin(), text.end());
+    do out.push_back(0);
+    while (out.size() % 4 != 0);
+}
+
+// A message built by hand: the address, the type tag string (with its ','), the arguments.
+inline Bytes Message(const std::string& address, const std::string& tags, const Bytes& args = {})
+{
+    Bytes out;
+    PutString(out, address);
+    PutString(out, tags);
+    out.insert(out.end(), args.begin(), args.end());
+    return out;
+}
+
 inline Bytes Packet(const OscMessage& message)
 {
     OscPacketBuilder builder;
@@ -47,9 +71,9 @@ inline Bytes Packet(const OscMessage& message)
 // "#bundle", a time tag, then each element after its size.
 inline Bytes Bundle(uint64_t timeTag, const std::vector<Bytes>& elements)
 {
-    Bytes out = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0};
-    PutBe32(out, static_cast<uint32_t>(timeTag >> 32));
-    PutBe32(out, static_cast<uint32_t>(timeTag));
+    Bytes out;
+    PutString(out, "#bundle");
+    PutBe64(out, timeTag);
     for (const Bytes& element : elements) {
         PutBe32(out, static_cast<uint32_t>(element.size()));
         out.insert(out.end(), element.begin(), element.end());

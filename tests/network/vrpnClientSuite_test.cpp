@@ -4,17 +4,17 @@
 // and logs what went out whole. A seed draws the faults and their places: sensors
 // appearing, channel counts changing, hostile and foreign messages, bursts with repeats,
 // times and sequence numbers out of order, types numbered anew, the server stopping,
-// flapping or cut off mid-message, a stream that breaks, a slow line, a held client; and
-// the trials. Every recorded value was sent for its sensor or channel, in order, or its
-// frame is marked as holding values not received (never, or from a link since lost);
-// what the device counts and says equals what the server sent.
+// flapping or cut off mid-message, a stream that breaks, a slow line, a held client, no
+// server at all, notes held back for an hour; and the trials. Every recorded value was
+// sent for its sensor or channel, in order, or its frame is marked as holding values not
+// received (never, or from a link since lost); what the device counts and says equals
+// what the server sent.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
-#include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -65,6 +65,8 @@ struct Plan {
     bool timesOut = false;  // headers carry times and sequence numbers in no order
     int late = 0;           // frames made before the server takes the first connection
     bool refuse = false;    // the first connection is answered with another version's cookie
+    bool quiet = false;     // notes at most once an hour: the first at once, the rest at the close
+    bool absent = false;    // no server ever answers
     std::vector<std::pair<int, int>> trials;
     std::vector<bool> threadedWriters;
     std::vector<Fault> faults;
@@ -95,6 +97,9 @@ struct Plan {
         }
         p.late = pick(0, 1) * pick(1, 5);
         p.refuse = pick(0, 3) == 0;
+        p.quiet = pick(1, 3) == 2;
+        p.absent = pick(0, 9) == 0;
+        p.refuse = p.refuse && !p.absent;
         return p;
     }
     std::string Describe() const
@@ -102,7 +107,8 @@ struct Plan {
         std::string text = std::string(tracker ? "tracker" : "analog") + ", " +
                            std::to_string(sources) + " sources, " + std::to_string(steps) +
                            " steps" + (timesOut ? ", times out of order" : "") + ", " +
-                           std::to_string(late) + " late" + (refuse ? ", refused" : "") + ", trials";
+                           std::to_string(late) + " late" + (refuse ? ", refused" : "") +
+                           (quiet ? ", quiet" : "") + (absent ? ", absent" : "") + ", trials";
         for (size_t t = 0; t < trials.size(); ++t)
             text += " " + std::to_string(trials[t].first) + "+" + std::to_string(trials[t].second) +
                     (threadedWriters[t] ? " threaded" : "");
@@ -113,16 +119,7 @@ struct Plan {
     }
 };
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
-{
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
+using vrpn::Format;
 
 // What the device is due to do with a message: keep it (store or cut it), refuse a
 // sensor past its own limit, refuse it as malformed or as another refused message (the
@@ -566,6 +563,37 @@ public:
     int hostiles = 0;
 };
 
+// The note held back until the close: the state then, with the losses and the frames
+// since the first note (which came with the frames made before the first connection).
+std::string HeldLinkNote(bool connected, const std::vector<std::string>& reasons,
+                         size_t lossesSince, uint64_t framesSince, int port)
+{
+    const auto frames = static_cast<unsigned long long>(framesSince);
+    std::string text;
+    if (connected) {
+        text = reasons.empty() ? "connected to the server"
+                               : Format("link to the server back after %llu frames made without "
+                                        "it (they hold the last values)",
+                                        frames);
+        if (lossesSince > 1)
+            text += Format("; lost %zu times since the last note (last: %s)", lossesSince,
+                           reasons.back().c_str());
+    } else if (lossesSince > 0) {
+        text = "link to the server lost (" + reasons.back() +
+               "); frames hold the last values until it is back";
+        if (lossesSince > 1 || frames > 0)
+            text += Format(" (lost %zu times since the last note, %llu frames made without it)",
+                           lossesSince, frames);
+    } else {
+        text = Format("no server answers at 127.0.0.1:%d (connection failed: Connection refused) "
+                      "since the link was lost; tried again every 2 s",
+                      port);
+        if (frames > 0)
+            text += Format(" (%llu frames made without it, holding the last values)", frames);
+    }
+    return ": " + text + "\n";
+}
+
 }  // namespace
 
 class VrpnClientSuite : public ::testing::TestWithParam<uint32_t> {
@@ -690,7 +718,8 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     m_device = std::make_unique<CSimDevice>(false, wxString(name), plan.tracker);
     CSimDevice& device = *m_device;
     device.SetOwner(&m_owner);  // its notes go to the message queue
-    device.SetNoteInterval(std::chrono::seconds(0));
+    device.SetNoteInterval(plan.quiet ? std::chrono::hours(1) : std::chrono::hours(0));
+    if (plan.absent) server.StopListening();  // its port refuses every try
     // Sources that only pause are the silence suite's; here a link lost marks them.
     device.GetSourceWatch().SetSilentAfter(HUGE_VAL);
     g_messages.Drain();
@@ -717,15 +746,21 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
                            : std::string()) +
             "\n");
     }
-    ASSERT_TRUE(AwaitLink());
+    if (plan.absent)
+        linkDue.push_back(Format(": no server answers at 127.0.0.1:%d (connection failed: "
+                                 "Connection refused); tried again every 2 s\n",
+                                 server.Port()));
+    else
+        ASSERT_TRUE(AwaitLink());
     if (plan.refuse)
         linkDue.push_back(": connected to the server\n");
-    else if (plan.late > 0)
+    else if (plan.late > 0 && !plan.absent)
         linkDue.push_back(Format(": connected to the server after %d frames made without it "
                                  "(they hold the first values)\n",
                                  plan.late));
 
     std::vector<int> lostAt(2, -1);  // per connection, the step whose frame came after its loss
+    std::vector<std::string> lossReasons;
     std::vector<wxString> files;
     std::vector<int> fileChannels;
     std::vector<int64_t> said;
@@ -771,11 +806,11 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
         for (const Fault& f : plan.faults) {
             if (f.step != step || !server.IsConnected() || !IsStop(f.kind)) continue;
             ASSERT_TRUE(Stop(f, step));
-            linkDue.push_back(Format(": link to the server lost (%s); frames hold the last values "
-                                     "until it is back\n",
-                                     f.kind == FaultKind::kBrokenStream
-                                         ? "malformed message length"
-                                         : "peer closed the connection"));
+            const bool isBroken = f.kind == FaultKind::kBrokenStream;
+            lossReasons.push_back(isBroken ? "malformed message length"
+                                           : "peer closed the connection");
+            linkDue.push_back(": link to the server lost (" + lossReasons.back() +
+                              "); frames hold the last values until it is back\n");
             if (!server.IsListening()) {
                 // Nobody listens: the device's next attempt is refused, and said.
                 ASSERT_TRUE(vrpntest::PumpUntil([&] { device.Pump(); },
@@ -818,25 +853,59 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
                                          std::count_if(lostAt.begin(), lostAt.end(),
                                                        [](int at) { return at >= 0; })));
     EXPECT_EQ(device.GetFramesWithoutServer(), framesWithout);
+    const bool connected = device.IsConnected();
     for (int c = 0; c < device.GetChannelCount(); ++c)
         EXPECT_EQ(device.GetChannelName(c), wxString::Format("Channel #%d", c));
+    const size_t saidBeforeClose = messages.texts.size();
     device.Close();
     messages.Take();
 
     // Each loss said with its reason, each return with the frames made meanwhile.
     std::vector<std::string> linkSaid;
-    for (const std::string& text : messages.texts)
+    size_t linkBeforeClose = 0;
+    for (size_t i = 0; i < messages.texts.size(); ++i) {
+        const std::string& text = messages.texts[i];
         if (text.find(": link to the server ") != std::string::npos ||
             text.find(": connected to the server") != std::string::npos ||
             text.find(": the server answered but") != std::string::npos ||
-            text.find(": no server answers at ") != std::string::npos)
+            text.find(": no server answers at ") != std::string::npos) {
             linkSaid.push_back(text.substr(text.find(": ")));
+            linkBeforeClose += i < saidBeforeClose ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(linkBeforeClose, plan.quiet ? std::min<size_t>(linkSaid.size(), 1) : linkSaid.size());
+    // Held notes: the first said at once, what came since said once at the close.
+    const bool isHeld = plan.quiet && !plan.absent && linkDue.size() > 1;
+    if (isHeld) {
+        const size_t firstLost = plan.late == 0 && !plan.refuse ? 1 : 0;
+        linkDue.resize(1);
+        linkDue.push_back(HeldLinkNote(connected, lossReasons, lossReasons.size() - firstLost,
+                                       framesWithout - static_cast<uint64_t>(plan.late),
+                                       server.Port()));
+    }
+    // No server at all: each later try said with the frames made since the last note (held:
+    // at the close), the rest of them when the device closes.
+    uint64_t framesSaid = 0;
+    for (size_t i = 1; plan.absent && i < linkSaid.size(); ++i) {
+        const std::string head = linkDue[0].substr(0, linkDue[0].size() - 1) + " (";
+        ASSERT_EQ(linkSaid[i].compare(0, head.size(), head), 0) << linkSaid[i];
+        const uint64_t frames = std::stoull(linkSaid[i].substr(head.size()));
+        EXPECT_EQ(linkSaid[i], head + std::to_string(frames) +
+                                   " frames made without it, holding no received values)\n");
+        framesSaid += frames;
+    }
+    if (plan.absent) linkSaid.resize(std::min<size_t>(linkSaid.size(), 1));
     EXPECT_EQ(linkSaid, linkDue);
+    EXPECT_LE(framesSaid, framesWithout);
+    EXPECT_EQ(messages.Count(Format("closed without ever reaching the server; %llu frames were "
+                                    "made without it",
+                                    static_cast<unsigned long long>(framesWithout))),
+              plan.absent && framesSaid < framesWithout ? 1 : 0);
     EXPECT_EQ(messages.Count(Format("closed without a server; %llu frames were made without it "
                                     "(%llu since the link was lost)",
                                     static_cast<unsigned long long>(framesWithout),
                                     static_cast<unsigned long long>(framesSinceLoss))),
-              server.IsConnected() || framesSinceLoss == 0 ? 0 : 1);
+              connected || lossReasons.empty() || isHeld ? 0 : 1);
 
     // The device took, refused and marked what went out whole, nothing else.
     const std::vector<Sent>& log = server.log;

@@ -3,7 +3,6 @@
 #include "network/vrpnDevice.h"
 
 #include <atomic>
-#include <cmath>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -12,7 +11,6 @@
 #include "analog/paramType.h"
 #include "network/vrpnServerModule.h"
 #include "process/fakeDevice.h"
-#include "process/messageQueue.h"
 #include "support/localeGuard.h"
 #include "support/logCapture.h"
 #include "support/tempDir.h"
@@ -65,40 +63,6 @@ void Both(CVrpnDevice& device)
 using VrpnDeviceTest = vrpntest::CServerFixture;
 
 using vrpntest::CRawTrackerServer;
-
-// The "<VRPN> " lines said since the last call.
-std::vector<std::string> VrpnNotes()
-{
-    std::vector<std::string> said;
-    for (const QueuedMessage& message : g_messages.Drain()) {
-        if (message.text.find("<VRPN> ") != std::string::npos) said.push_back(message.text);
-    }
-    return said;
-}
-
-// A tracker device on a raw server, connected, the messages so far drained.
-class CRawTrackerRig {
-public:
-    // noteInterval: the shortest time between two notes (0: every event said).
-    explicit CRawTrackerRig(std::chrono::seconds noteInterval = std::chrono::hours(1))
-        : device(wxString::Format("Raw@tcp://127.0.0.1:%d", server.Port()), true)
-    {
-        device.SetOwner(&owner);
-        device.SetNoteInterval(noteInterval);
-        // The link's own notes are checked here; silent sensors in the simulation suite.
-        device.GetSourceWatch().SetSilentAfter(HUGE_VAL);
-    }
-    bool Open()
-    {
-        if (server.Port() <= 0 || !server.Open(device)) return false;
-        g_messages.Drain();
-        return true;
-    }
-
-    CRawTrackerServer server;
-    CRecordingOwner owner;  // outlives the device
-    CProbeDevice device;
-};
 
 }  // namespace
 
@@ -261,56 +225,6 @@ TEST_F(VrpnDeviceTest, OffsetIsSubtractedOnceNotOncePerFrame)
     EXPECT_NEAR(row[0], 0.0, 1e-12);
     EXPECT_NEAR(row[1], 0.0, 1e-12);
     device.Close();
-}
-
-// Notes are rate-limited: a flapping server is said once at once, then with what
-// happened since; what is left is said when the device closes.
-TEST_F(VrpnDeviceTest, AFlappingServerIsSaidOnceThenCounted)
-{
-    CRawTrackerRig rig;
-    ASSERT_TRUE(rig.Open());
-    CRawTrackerServer& server = rig.server;
-    CProbeDevice& device = rig.device;
-    const std::string name = "<VRPN> Raw@tcp://127.0.0.1:" + std::to_string(server.Port());
-    for (int cycle = 0; cycle < 2; ++cycle) {
-        server.GoAway(false);
-        ASSERT_TRUE(PumpUntil([&] { device.Step(); }, [&] { return !device.IsConnected(); }));
-        for (int i = 0; i < 4; ++i) device.Step();
-        ASSERT_TRUE(server.Open(device));
-    }
-    std::vector<std::string> said = VrpnNotes();
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(said[0], name + ": link to the server lost (peer closed the connection); frames "
-                              "hold the last values until it is back\n");
-    server.GoAway(false);
-    ASSERT_TRUE(PumpUntil([&] { device.Step(); }, [&] { return !device.IsConnected(); }));
-    device.Step();
-    EXPECT_EQ(device.GetFramesWithoutServer(), 12u);
-    EXPECT_TRUE(VrpnNotes().empty());
-    device.Close();
-    said = VrpnNotes();
-    ASSERT_EQ(said.size(), 1u);
-    // Five frames of the first loss, five of the second, two of the third.
-    EXPECT_EQ(said[0], name + ": link to the server lost (peer closed the connection); frames "
-                              "hold the last values until it is back (lost 2 times since the "
-                              "last note, 12 frames made without it)\n");
-}
-
-// A server never reached: said at once, and its frames when the device closes.
-TEST_F(VrpnDeviceTest, AServerNeverReachedIsSaid)
-{
-    CRawTrackerRig absent;
-    absent.server.GoAway(true);
-    for (int i = 0; i < 3; ++i) absent.device.Step();
-    absent.device.Close();
-    const std::vector<std::string> closing = VrpnNotes();
-    ASSERT_EQ(closing.size(), 2u);
-    const std::string port = std::to_string(absent.server.Port());
-    const std::string name = "<VRPN> Raw@tcp://127.0.0.1:" + port;
-    EXPECT_EQ(closing[0], name + ": no server answers at 127.0.0.1:" + port +
-                              " (connection failed: Connection refused); tried again every 2 s\n");
-    EXPECT_EQ(closing[1], name + ": closed without ever reaching the server; 3 frames were "
-                                 "made without it\n");
 }
 
 // Trials opened, started and closed while the device records on its acquisition thread

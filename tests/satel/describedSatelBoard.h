@@ -84,6 +84,7 @@ public:
         m_plan = plan;
         m_random.seed(plan.seed);
         m_scheme.seed(plan.seed ^ 0x5A7E1u);
+        m_again.seed(plan.seed ^ 0xA6A1Eu);
     }
     // Once the board is stopped, what each sample sent carried: the j whose RampSample
     // it repeats (j itself but in a still spell), or -1 for a '*'-high sample.
@@ -231,6 +232,8 @@ private:
                     m_length = static_cast<Length>((static_cast<int>(m_length) + 1 + m_random() % 3) % 4);
                     m_lone = m_random() % 2 == 0;
                     m_sinceConfigured = 0;
+                    m_repliesSinceReset = 0;
+                    m_resetAgain = m_again() % 2 == 0;
                     ++m_resets;
                 }
                 Answer(command);
@@ -450,7 +453,11 @@ private:
         const int64_t samples = static_cast<int64_t>((clean.size() - 5 - ending) / 6);
         if (m_copySamples >= 0) m_stillSlack += std::abs(m_copySamples - samples);
         m_copySamples = -1;
-        const Fault fault = Draw(hasSample);
+        Fault fault = Draw(hasSample);
+        // Now and then it goes again right behind its second reply the new way (the device
+        // sets it up again before a third tells that way).
+        if (++m_repliesSinceReset == 2 && m_resetAgain && fault == Fault::None)
+            fault = Fault::Reset;
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
@@ -583,6 +590,8 @@ private:
     Plan m_plan;
     bool m_silentUntilConfigured = false;  // board thread only, as the two below
     int m_sinceConfigured = 0;
+    int m_repliesSinceReset = 0;           // sample replies since the last reset
+    bool m_resetAgain = false;             // and whether it resets again behind the second
     bool m_lastDamaged = false;            // the last reply met a fault inside it
     bool m_behindReply = false;            // the next reply follows the last at once
     std::vector<std::string> m_clean;      // the last replies as the board made them
@@ -628,7 +637,8 @@ private:
     std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_lineFree;
     std::mt19937 m_random{20261208};
-    std::mt19937 m_late{20261210};  // which damaged replies come with their last byte late
+    std::mt19937 m_late{20261210};   // which damaged replies come with their last byte late
+    std::mt19937 m_again{20261211};  // which resets come again at once
     // Board thread (read once it stopped): the sample scheme.
     std::mt19937 m_scheme{20261209};
     std::vector<int64_t> m_carried;  // what sample j carried (Carried)

@@ -152,8 +152,8 @@ private:
     std::chrono::steady_clock::time_point m_last;
 };
 
-// Whether the board sent a reply longer than any read takes (a device held up for over
-// a second at 1000 Hz, a loaded machine): cutting it is then what the device is to do.
+// Whether the board sent a reply longer than any read takes (one without a length, a
+// backlog of over ten seconds at 1000 Hz): cutting it is then what the device is to do.
 inline bool Overlong(size_t replyBytes) { return replyBytes > CSerialSatelDevice::kMaxReply; }
 
 // Which board samples the frames carried (as FrameSamples gives them): the frames that

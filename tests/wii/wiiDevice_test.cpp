@@ -40,7 +40,7 @@ protected:
                      const std::function<bool()>& done)
     {
         if (!simulator.Emit()) return false;
-        return Until(done, [&] { device.PollWiiEvents(); });
+        return WiiUntil(done, [&] { device.PollWiiEvents(); });
     }
     static size_t MarkerCount(const CWiiDevice& device) { return device.GetMarkerCodes().size(); }
 };
@@ -171,7 +171,7 @@ TEST_F(WiiDeviceTest, NunchukPluggedLaterGivesMarkersButNoValues)
     ASSERT_EQ(device.GetChannelCount(), 6);
     ASSERT_TRUE(remote.WaitForMode([](uint8_t mode) { return mode == kWiiModeAccel; }));
     remote.Plug(CWiiSimulator::Extension::Nunchuk);
-    ASSERT_TRUE(Until([] { return HasWiiNunchuk(0); }, [&] { device.PollWiiEvents(); }));
+    ASSERT_TRUE(WiiUntil([] { return HasWiiNunchuk(0); }, [&] { device.PollWiiEvents(); }));
     ASSERT_TRUE(remote.WaitForMode([](uint8_t mode) { return mode == kWiiModeAccelExtension; }));
     remote.SetNunchukButtons(kWiiNunchukZ);
     remote.SetStick(0xE0, 0x80);
@@ -343,9 +343,7 @@ TEST_F(WiiDeviceConfigTest, CentreOfPressureAloneExportsAsCp)
     CWiiSimulator board(CWiiSimulator::Kind::Board);
     source->Add(&board);
     SetWiiHidSource(source);
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(InitWiiDevices(), 1);
-    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(SearchWii(), 1);
     {
         wxFileConfig config(wxEmptyString, wxEmptyString, Path("wii.cfg").string(), wxEmptyString,
                             wxCONFIG_USE_LOCAL_FILE);

@@ -20,7 +20,8 @@ protected:
     bool WaitPasses(int more)
     {
         const int target = m_passes.load() + more;
-        return Until([&] { return m_passes.load() >= target; }, [] { std::this_thread::yield(); });
+        return WiiUntil([&] { return m_passes.load() >= target; },
+                        [] { std::this_thread::yield(); });
     }
     std::atomic<int> m_passes{0};
 };

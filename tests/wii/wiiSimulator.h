@@ -34,7 +34,7 @@ public:
     // A Wii U Pro Controller shares the remote's product id; it answers like one and
     // gives its own identifier where the extension's is read.
     enum class Kind { Remote, Board, ProController };
-    enum class Extension { None, Nunchuk, MotionPlus, MotionPlusNunchuk };
+    enum class Extension { None, Nunchuk, MotionPlus };
 
     explicit CWiiSimulator(Kind kind, Extension extension = Extension::None)
         : m_kind(kind), m_extension(extension)
@@ -144,16 +144,7 @@ public:
     void SetStreamPeriod(int periodMs) { m_streamMs = periodMs; }
 
     // Sends one data report now, in the mode set; false when no mode is set yet.
-    bool Emit()
-    {
-        uint8_t report[kWiiMaxReport];
-        size_t size = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            size = BuildData(report);
-        }
-        return size > 0 && Send(report, size);
-    }
+    bool Emit() { return EmitRaw(Build()); }
 
     // Sends the bytes as a report, as they stand (line noise, a report of the wrong size).
     bool EmitRaw(const std::vector<uint8_t>& report)
@@ -169,8 +160,9 @@ public:
     }
     // A status report nobody asked for, as when an extension is seated again.
     void Announce() { SendStatus(); }
-    // How the board answers a read of its calibration: late by lateMs, only its first
-    // chunk, with points that do not rise, or with the error flag.
+    // How the device answers a read of its calibration (a board's loads, a remote's
+    // accelerometer): late by lateMs, only its first chunk, with two bytes swapped (a
+    // board's points then do not rise), or with the error flag.
     enum class CalibrationFault { None, Late, Partial, Garbled, Error };
     void SetCalibrationFault(CalibrationFault fault, int lateMs = 0)
     {
@@ -178,6 +170,24 @@ public:
             m_calFault = fault;
             m_calLateMs = lateMs;
         });
+    }
+    // Another reader of the device (the kernel's driver): each read is answered for it
+    // too, at another address, before the host's own answer.
+    void SetForeignReads(bool on) { m_foreignReads = on; }
+    // The accelerometer calibration a remote's host takes from the read it answers: the
+    // defaults after an error.
+    WiiAccelCalibration TakenAccelCalibration() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        uint8_t block[10];
+        for (uint32_t i = 0; i < 10; ++i) MemoryAt(0, kWiiAccelCalibrationAddress + i, &block[i]);
+        if (m_calFault == CalibrationFault::Garbled) Garble(block, 10);
+        WiiAccelCalibration taken;
+        for (int i = 0; i < 3 && m_calFault != CalibrationFault::Error; ++i) {
+            taken.zero[i] = block[i];
+            taken.one[i] = block[4 + i];
+        }
+        return taken;
     }
     // Away: not found by a search (out of range, switched off).
     void SetAway(bool away) { m_away = away; }
@@ -371,17 +381,15 @@ private:
         if (wakes) SendStatus();
     }
 
-    bool HasMotionPlusLocked() const
-    {
-        return m_extension == Extension::MotionPlus || m_extension == Extension::MotionPlusNunchuk;
-    }
+    bool HasMotionPlusLocked() const { return m_extension == Extension::MotionPlus; }
 
     // The memory the host may read, by address; false where there is none.
     bool MemoryAt(uint8_t space, uint32_t address, uint8_t* value) const
     {
         if ((space & 0x04) == 0) {
             if (address < 0x16 || address >= 0x20) return false;
-            const uint8_t accel[10] = {0x80, 0x80, 0x80, 0, 0x9A, 0x9A, 0x9A, 0, 0, 0};
+            // Not the defaults: a host that ignores it shows other angles.
+            const uint8_t accel[10] = {0x7F, 0x81, 0x80, 0, 0x9B, 0x9D, 0x9A, 0, 0, 0};
             *value = accel[address - 0x16];
             return true;
         }
@@ -394,7 +402,7 @@ private:
                 id[4] = 0x01;
                 id[5] = 0x20;
             } else if (m_motionPlusActive) {
-                id[4] = m_extension == Extension::MotionPlusNunchuk ? 0x05 : 0x04;
+                id[4] = 0x04;
                 id[5] = 0x05;
             } else if (m_extension != Extension::Nunchuk) {
                 return false;
@@ -435,13 +443,21 @@ private:
         int lateMs = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_kind == Kind::Board && (space & 0x04) != 0 && address == kWiiBoardCalibration) {
+            if (m_kind == Kind::Board
+                    ? (space & 0x04) != 0 && address == kWiiBoardCalibration
+                    : (space & 0x04) == 0 && address == kWiiAccelCalibrationAddress) {
                 fault = m_calFault;
                 lateMs = m_calLateMs;
             }
         }
         if (fault == CalibrationFault::Late)
             std::this_thread::sleep_for(std::chrono::milliseconds(lateMs));
+        if (m_foreignReads) {
+            uint8_t foreign[22] = {kWiiInReadData, 0, 0, 0x50};  // 6 bytes, no error
+            foreign[4] = static_cast<uint8_t>((address + 0x40) >> 8);
+            foreign[5] = static_cast<uint8_t>(address + 0x40);
+            Send(foreign, sizeof foreign);
+        }
         for (size_t done = 0; done < size; done += 16) {
             if (fault == CalibrationFault::Partial && done > 0) return;
             uint8_t reply[22] = {kWiiInReadData};
@@ -454,7 +470,7 @@ private:
                     ok = MemoryAt(space, static_cast<uint32_t>(address + done + i), &reply[6 + i]);
             }
             const uint32_t at = static_cast<uint32_t>(address + done);
-            if (fault == CalibrationFault::Garbled) std::swap(reply[6], reply[6 + 8 % length]);
+            if (fault == CalibrationFault::Garbled) Garble(reply + 6, length);
             if (fault == CalibrationFault::Error) ok = false;
             reply[3] = static_cast<uint8_t>(((length - 1) << 4) | (ok ? 0 : 8));
             reply[4] = static_cast<uint8_t>(at >> 8);
@@ -463,6 +479,8 @@ private:
             if (!ok) return;  // an error ends the read
         }
     }
+
+    static void Garble(uint8_t* chunk, size_t length) { std::swap(chunk[0], chunk[8 % length]); }
 
     // Under m_mutex: the data report of the current mode, its size (0: no mode).
     size_t BuildData(uint8_t* out)
@@ -482,12 +500,7 @@ private:
                     ext[2 * s + 1] = static_cast<uint8_t>(m_boardRaw[s]);
                 }
             } else if (m_motionPlusActive) {
-                const bool passThrough =
-                    m_extension == Extension::MotionPlusNunchuk && (m_frame++ % 2) == 1;
-                if (passThrough)
-                    PutPassThroughNunchuk(ext);
-                else
-                    PutMotionPlus(ext);
+                PutMotionPlus(ext);
             } else if (m_extension == Extension::Nunchuk) {
                 ext[0] = m_stick[0];
                 ext[1] = m_stick[1];
@@ -507,18 +520,6 @@ private:
         ext[3] = static_cast<uint8_t>(((m_rates[0] >> 6) & 0xFC) | 0x03);  // slow yaw, pitch
         ext[4] = static_cast<uint8_t>(((m_rates[1] >> 6) & 0xFC) | 0x02);  // slow roll
         ext[5] = static_cast<uint8_t>(((m_rates[2] >> 6) & 0xFC) | 0x02);  // Motion Plus data
-    }
-
-    void PutPassThroughNunchuk(uint8_t* ext) const
-    {
-        ext[0] = m_stick[0];
-        ext[1] = m_stick[1];
-        ext[2] = ext[3] = 0x80;
-        ext[4] = 0xB2;
-        uint8_t last = 0x0C;
-        if (m_nunchukButtons & 0x01) last &= ~0x04;  // Z
-        if (m_nunchukButtons & 0x02) last &= ~0x08;  // C
-        ext[5] = last;
     }
 
     const Kind m_kind;
@@ -541,10 +542,10 @@ private:
     uint16_t m_boardCal[3][4] = {};
     uint16_t m_boardRaw[4] = {2000, 2100, 2200, 2300};
     int m_rates[3] = {8192, 8192, 8192};
-    unsigned m_frame = 0;
     CalibrationFault m_calFault = CalibrationFault::None;
     int m_calLateMs = 0;
     std::atomic<bool> m_away{false};
+    std::atomic<bool> m_foreignReads{false};
     std::atomic<bool> m_answering{false};
     std::atomic<bool> m_rumbled{false};
     std::atomic<int> m_streamMs{0};

@@ -12,6 +12,30 @@
 #include "wii/wiiPlatform.h"
 #include "wii/wiiSimulator.h"
 
+// A search of the Wii layer; what it prints is kept in output when asked for.
+inline int SearchWii(std::string* output = nullptr)
+{
+    testing::internal::CaptureStdout();
+    const int connected = InitWiiDevices();
+    const std::string printed = testing::internal::GetCapturedStdout();
+    if (output != nullptr) *output = printed;
+    return connected;
+}
+
+// Repeats step until done holds; the time-out only bounds a broken build.
+inline bool WiiUntil(
+    const std::function<bool()>& done, const std::function<void()>& step = [] { PollWiiDevices(); },
+    std::chrono::seconds limit = std::chrono::seconds(5))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        step();
+        if (done()) return true;
+        std::this_thread::yield();
+    }
+    return false;
+}
+
 // The Wii layer over simulated remotes: each test adds its simulators, searches, and
 // the layer is cleaned up after it.
 class WiiSimulatedTest : public ::testing::Test {
@@ -28,26 +52,7 @@ protected:
         SetWiiHidSource(nullptr);
         g_wii_time_out = 3;
     }
-    int Search()
-    {
-        testing::internal::CaptureStdout();
-        const int connected = InitWiiDevices();
-        m_output = testing::internal::GetCapturedStdout();
-        return connected;
-    }
-    // Repeats step until done holds; the time-out only bounds a broken build.
-    static bool Until(
-        const std::function<bool()>& done,
-        const std::function<void()>& step = [] { PollWiiDevices(); })
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline) {
-            step();
-            if (done()) return true;
-            std::this_thread::yield();
-        }
-        return false;
-    }
+    int Search() { return SearchWii(&m_output); }
 
     std::shared_ptr<CWiiSimulatedSource> m_source;
     std::string m_output;
