@@ -110,12 +110,19 @@ void RunCalmTail(int periodMs, CDescribedSatelBoard& board, CSerialSatelDevice& 
 // frame that carried no fresh sample (judged where the board measured a plain ramp,
 // or in the calm tail).
 void TraceTail(const std::vector<int64_t>& samples, const CTimedView& view,
-               const CDescribedSatelBoard& board, LineRun& run)
+               const CDescribedSatelBoard& board, int periodMs, LineRun& run)
 {
     const auto at = [&samples](long long f) { return samples[static_cast<size_t>(f)]; };
     if (run.calmFrom > 0 && run.calmTo < static_cast<int>(samples.size()) && at(run.calmTo) >= 0) {
+        // Each frame judged at its due time: the frames' earliest against the schedule
+        // (a loaded machine may hold them all a while).
+        const auto due = [&](int f) {
+            return view.times[static_cast<size_t>(f)] - std::chrono::milliseconds(periodMs) * f;
+        };
+        auto anchor = due(run.calmFrom);
+        for (int f = run.calmFrom; f <= run.calmTo; ++f) anchor = std::min(anchor, due(f));
         const auto lag = [&](int f) {
-            return board.GatheredAt(view.times[static_cast<size_t>(f)]) - 1 - at(f);
+            return board.GatheredAt(anchor + std::chrono::milliseconds(periodMs) * f) - 1 - at(f);
         };
         run.lag = run.maxLag = lag(run.calmFrom);
         for (int f = run.calmFrom + 1; f <= run.calmTo; ++f) {
@@ -272,7 +279,7 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         for (long long f = lost; lost > 0 && f < end; ++f)
             run.unfrozen += view.frames[static_cast<size_t>(f)].values !=
                             view.frames[static_cast<size_t>(lost - 1)].values;
-        TraceTail(samples, view, board, run);
+        TraceTail(samples, view, board, periodMs, run);
     }
     run.resets = board.Resets();
     run.tailQuiet = board.Silences() == run.tailSilences && board.Damaging() == run.tailDamaging;
