@@ -108,7 +108,8 @@ public:
     {
         if (!m_clockStarted) return 0;
         const double periods = std::chrono::duration<double>(at - m_start).count() * Rate();
-        return periods < m_plan.phase ? 0 : static_cast<int64_t>(std::floor(periods - m_plan.phase)) + 1;
+        if (periods < m_plan.phase) return 0;
+        return static_cast<int64_t>(std::floor(periods - m_plan.phase)) + 1;
     }
     // A copy holding only the newest values (a still board's, or of a one-sample reply
     // just sent) that comes after the next request was sent is told from the answer by

@@ -141,7 +141,8 @@ void TraceTail(const std::vector<int64_t>& samples, const CTimedView& view,
     }
     const std::vector<int64_t>& carried = board.Carried();
     bool plain = true;
-    for (size_t j = 0; j < carried.size() && plain; ++j) plain = carried[j] == static_cast<int64_t>(j);
+    for (size_t j = 0; j < carried.size() && plain; ++j)
+        plain = carried[j] == static_cast<int64_t>(j);
     for (const std::string& text : run.texts) {
         const long long lost = FrameIn(text, "does not answer from frame ");
         if (lost < 2 || lost > run.decoded || !(plain || lost - 2 >= run.calmFrom)) continue;
@@ -314,7 +315,8 @@ void ExpectSaidOnce(const LineRun& run)
     const long long silentFrom = FrameIn(counted, "silent from frame ");
     EXPECT_EQ(count("does not answer from frame"), run.losses);
     EXPECT_EQ(count("answers again"), run.losses - (silentFrom >= 0 ? 1 : 0));
-    EXPECT_EQ(run.staleLosses, 0) << "a loss names a frame after the first that holds the last values";
+    EXPECT_EQ(run.staleLosses, 0)
+        << "a loss names a frame after the first that holds the last values";
     std::string last;
     for (const std::string& text : run.texts) {
         if (text.find("does not answer from frame") == std::string::npos) continue;
@@ -488,10 +490,12 @@ void ExpectCalmTail(const LineRun& run, const CDescribedSatelBoard::Plan& plan, 
     if (plan.lineBytesPerSecond > 0 || run.tailHeldUp || !run.tailQuiet) return;
     // The hold-back and the newest sample, not read yet: one more shows the board late.
     constexpr int64_t kClose = 2;
-    EXPECT_LE(run.lag, std::max<int64_t>(kClose + 4, 20 / periodMs)) << "frames behind the board's clock";
+    EXPECT_LE(run.lag, std::max<int64_t>(kClose + 4, 20 / periodMs))
+        << "frames behind the board's clock";
     if (!steady || run.maxLag > kClose) return;
     const int64_t either = plan.rateFactor == 1.0 ? 0 : 1;
-    const int64_t drift = std::llround(std::fabs(plan.rateFactor - 1.0) * (run.calmTo - run.calmFrom));
+    const int64_t drift =
+        std::llround(std::fabs(plan.rateFactor - 1.0) * (run.calmTo - run.calmFrom));
     EXPECT_LE(std::min(run.tailSkipped, run.tailRepeated), either);
     EXPECT_LE(std::max(run.tailSkipped, run.tailRepeated), drift + 2 * either);
 }
@@ -556,7 +560,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // Held or busy meanwhile, it is drawn no more.
     const bool replug = clock() % 6 == 0 && length != Length::Zero && !lone && !slow;
     if (replug) plan.busyAt = -1;
-    if (replug) plan.kinds.erase(std::remove(plan.kinds.begin(), plan.kinds.end(), Fault::Reset), plan.kinds.end());
+    if (replug)
+        plan.kinds.erase(std::remove(plan.kinds.begin(), plan.kinds.end(), Fault::Reset),
+                         plan.kinds.end());
     held = held && !replug;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
@@ -576,8 +582,10 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
-    const LineRun run = replug ? RunLine(periodMs, board, frames / 2, true, moved, frames / 2, held ? seed : 0)
-                               : RunLine(periodMs, board, frames, true, nullptr, 0, held ? seed : 0);
+    const uint32_t hold = held ? seed : 0;
+    const LineRun run = replug
+                            ? RunLine(periodMs, board, frames / 2, true, moved, frames / 2, hold)
+                            : RunLine(periodMs, board, frames, true, nullptr, 0, hold);
     ExpectTraced(run);
     ExpectCalmTail(run, plan, periodMs, !lone && board.Resets() == 0);
     if (replug) {
