@@ -30,13 +30,17 @@ int64_t CSerialSatelDevice::Bounded(int64_t samples)
 int64_t CSerialSatelDevice::SamplesByBytes(size_t count, const uint8_t* tail) const
 {
     // Before the board showed its ending, the bytes' own tell: five zero bytes and '*'
-    // (no sample of a loaded board) or else a lone '*'.
+    // (no sample of a loaded board), or a '*' a block's byte short of whole samples (a
+    // lone '*' would be two bytes off), or else a lone '*'.
     Ending ending = m_ending;
-    if (ending == Ending::Unknown)
-        ending = count >= kHeaderSize + kClosingSize && tail[kClosingSize - 1] == kTerminator &&
-                         std::all_of(tail, tail + kClosingSize - 1, [](uint8_t b) { return b == 0; })
-                     ? Ending::Block
-                     : Ending::Lone;
+    if (ending == Ending::Unknown) {
+        const bool star =
+            count >= kHeaderSize + kClosingSize && tail[kClosingSize - 1] == kTerminator;
+        const bool blockShort = star && (count - kHeaderSize) % kSampleSize == kClosingSize - 1;
+        const bool block =
+            star && std::all_of(tail, tail + kClosingSize - 1, [](uint8_t b) { return b == 0; });
+        ending = block || blockShort ? Ending::Block : Ending::Lone;
+    }
     const size_t closing = EndingSize(ending);
     if (count <= kHeaderSize + closing) return 0;
     // A byte doubled or dropped makes no sample more or less.
@@ -117,8 +121,14 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
         CountLost(lost);
         m_otherWayRest[0] += m_anewRest[0];
         m_otherWayRest[1] += m_anewRest[1];
+        if (m_anewRuleRest[0] + m_anewRuleRest[1] > 0) {
+            m_ruleRest = m_anewRuleRest;
+            m_ruleRestRules = m_anewRules;
+            m_ruleRestFormer = m_formerRule;
+        }
     }
     m_anewRest = {0, 0};
+    m_anewRuleRest = {0, 0};
     return Reply::Damaged;
 }
 
@@ -128,6 +138,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
 int64_t CSerialSatelDevice::RefusedAnew(size_t count)
 {
     m_anewRest = {0, 0};
+    m_anewRuleRest = {0, 0};
+    m_anewRules = 0;
     const int64_t samples = RefusedSamples(count);
     const size_t length = count >= kHeaderSize ? DecodeU16(m_reply.data() + 2) : 0;
     if (m_ending != Ending::Unknown || m_formerEnding == Ending::Unknown || m_byLength >= 0 ||
@@ -141,10 +153,54 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
         if (reading.samples < 0 || reading.end + 1 < count || reading.end > count + 1) continue;
         fewest = fewest < 0 ? reading.samples : std::min(fewest, reading.samples);
     }
-    if (fewest < 0 || samples < 0) return samples;
+    if (samples < 0) return samples;
+    if (fewest < 0) {
+        // The same ending, its length counted another way, a byte lost or added: the
+        // board may have been set up to count so.
+        unsigned rules = 0;
+        const int64_t anotherRule = OtherRuleReading(count, length, rules);
+        if (anotherRule < 0) return samples;
+        const int64_t now = std::min(samples, anotherRule);
+        m_anewRuleRest = {samples - now, anotherRule - now};
+        m_anewRules = rules;
+        return now;
+    }
     const int64_t now = std::min(samples, fewest);
     m_anewRest = {samples - now, fewest - now};
     return now;
+}
+
+// The samples of the reading, in the former ending by a rule other than the former one,
+// that ends within a byte of count (the fewest; rules: a bit for each rule that does);
+// -1: none.
+int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, unsigned& rules) const
+{
+    int64_t fewest = -1;
+    for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
+        if (rule == m_formerRule) continue;
+        const size_t end = LengthEnd(length, rule, m_formerEnding);
+        const int64_t samples = WholeSamples(end, m_formerEnding);
+        if (samples < 0 || end + 1 < count || end > count + 1) continue;
+        fewest = fewest < 0 ? samples : std::min(fewest, samples);
+        rules |= 1u << static_cast<unsigned>(rule);
+    }
+    return fewest;
+}
+
+// A whole reply whose length ends it in the former rule, or in one its other reading
+// had, shows the rule: what the refused reply held more by it is said now. The rest
+// outlives a set-up: replies read after it may still be the former way's, and a board
+// set up another way shows neither rule.
+void CSerialSatelDevice::SettleRuleRest(size_t length, size_t count, Ending ending)
+{
+    if (m_ruleRest[0] == 0 && m_ruleRest[1] == 0) return;
+    const LengthRule rule = RuleFor(length, count, ending);
+    const bool former = rule == m_ruleRestFormer;
+    if (!former && (m_ruleRestRules & (1u << static_cast<unsigned>(rule))) == 0) return;
+    const int64_t lost = Bounded(m_ruleRest[former ? 0 : 1]);
+    m_countedSince += lost;
+    CountLost(lost);
+    m_ruleRest = {0, 0};
 }
 
 void CSerialSatelDevice::StartRefuted(size_t count)
@@ -353,12 +409,20 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     m_blockOffRest = 0;
     m_blockOffRun = 0;
     LearnWay(count, ending, length, samples);
+    SettleRuleRest(length, count, ending);
     // A length that ends it right there, in one of the ways a board counts, says its
     // samples as a learnt one does (before the way is learnt again): bytes behind it
     // are no rest of it.
     const LengthRule rule = RuleFor(length, count, ending);
     if (m_byLength < 0 && rule != LengthRule::Unknown && rule != LengthRule::None)
         m_byLength = samples;
+    // A board that counts its sample bytes gives 0 for an empty reply, as one that gives
+    // no length does for every reply: once a reply since its set-up showed that way, 0
+    // says empty, and noise behind it holds none of its samples.
+    const bool countsSamples =
+        m_lengthRule == LengthRule::Samples ||
+        (m_lengthRule == LengthRule::Unknown && m_ruleCandidate == LengthRule::Samples);
+    if (m_byLength < 0 && length == 0 && samples == 0 && countsSamples) m_byLength = 0;
     m_replySamples = samples;
     m_replyLone = ending == Ending::Lone;
     // No request waits: the board answered more than it was asked. The same bytes as an

@@ -210,6 +210,13 @@ void CSerialSatelDevice::ReportOnce(bool& reported, const wxString& text)
 
 void CSerialSatelDevice::PostBack()
 {
+    if (m_lostUnsaid) {
+        // Back before the frames took what was queued: no frame held the last values.
+        m_lostUnsaid = false;
+        m_lostFrame = GetSampleCounter() + static_cast<int64_t>(QueuedSamples());
+        g_messages.Post(Severity::Error,
+                        CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));
+    }
     g_messages.Post(Severity::Error, CLineWatch::BackText("<SATEL> ", GetDeviceName(), m_portName,
                                                           m_lostFrame, GetSampleCounter()));
 }
@@ -234,7 +241,7 @@ void CSerialSatelDevice::Close()
     if (missed > 0 || damaged > 0 || cut > 0 || losses > 0) {
         wxString text = TextHead() + wxString::Format(
             _("%lld replies missed (%lld came late, their samples kept), %lld damaged replies "
-              "refused, %lld replies cut, line lost %lld times"),
+              "or stretches of noise refused, %lld replies cut, line lost %lld times"),
             static_cast<long long>(missed), static_cast<long long>(m_lateReplies.load()),
             static_cast<long long>(damaged), static_cast<long long>(cut),
             static_cast<long long>(losses));

@@ -158,6 +158,8 @@ protected:
     // What a refused reply of that many bytes held, by its length or else its bytes.
     int64_t RefusedSamples(size_t bytes) const;
     int64_t RefusedAnew(size_t count);
+    int64_t OtherRuleReading(size_t count, size_t length, unsigned& rules) const;
+    void SettleRuleRest(size_t length, size_t count, Ending ending);
     int64_t VanishedSamples(size_t count);
     int64_t FormerWayOr(size_t count, int64_t byBytes);
     int64_t SamplesByLengthGuess(size_t count, bool grown = false) const;
@@ -271,6 +273,9 @@ protected:
     bool TryResume();
     void ReadOrResume();
     void PostBack();
+    // A loss with samples still queued is said once the frames took them: frames the
+    // schedule repeats meanwhile (a held-up thread) come before them.
+    void SayLostOnceTaken();
     void SetYield();
     // The sample reply in m_reply: its samples queued in order. late: it came after its
     // request's time-out.
@@ -343,6 +348,14 @@ protected:
     int64_t m_otherWayCounted = 0;
     std::array<int64_t, 2> m_otherWayRest{};
     std::array<int64_t, 2> m_anewRest{};  // of the reply being refused
+    // Likewise where the other reading keeps the former ending but counts its length
+    // another rule's way: settled by the rule a later whole reply shows (the rules of
+    // the other reading, a bit each, and the former one).
+    std::array<int64_t, 2> m_ruleRest{};
+    std::array<int64_t, 2> m_anewRuleRest{};
+    unsigned m_ruleRestRules = 0;
+    unsigned m_anewRules = 0;
+    LengthRule m_ruleRestFormer = LengthRule::Unknown;
     // Acquisition thread: replies in a row refused as a block a byte off, and the sample
     // the last one holds more if the board's ending proves lone.
     int m_blockOffRun = 0;
@@ -461,6 +474,7 @@ private:
 
     CLineWatch m_line;
     int64_t m_lostFrame = -1;          // acquisition thread: the first frozen frame
+    bool m_lostUnsaid = false;         // acquisition thread: lost, samples still queued
     double m_nextReadUs = 0.0;         // acquisition thread: no read before (program time)
     bool m_missReported = false;       // acquisition thread
     bool m_damageReported = false;     // acquisition thread

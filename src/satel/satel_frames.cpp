@@ -127,10 +127,20 @@ void CSerialSatelDevice::TakeSample(bool running)
         DispatchFrame();
         CountSample();
     }
+    SayLostOnceTaken();
     // Once the schedule is caught up, a clock that runs ahead of ours leaves more
     // samples than the hold-back: the oldest go, so that frames never fall behind.
     if (m_queueCount <= kHoldBack + m_unconfirmed || IsNextTickDue()) return;
     DropQueued(kHoldBack, running);
+}
+
+void CSerialSatelDevice::SayLostOnceTaken()
+{
+    if (!m_lostUnsaid || m_queueCount > 0 || !m_line.IsLost()) return;
+    m_lostUnsaid = false;
+    m_lostFrame = m_line.GetFrozenFrom();
+    g_messages.Post(Severity::Error,
+                    CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));
 }
 
 bool CSerialSatelDevice::ReadFrames(int ms)
@@ -291,8 +301,8 @@ void CSerialSatelDevice::ReadStep()
     }
     if (m_damagedReplies.load() > damagedBefore)
         ReportOnce(m_damageReported,
-                   TextHead() + wxString::Format(_("damaged reply refused at frame %lld; refusals "
-                                                   "are counted and reported at closing\n"),
+                   TextHead() + wxString::Format(_("damaged reply or noise refused at frame %lld; "
+                                                   "refusals are counted and reported at closing\n"),
                                                  static_cast<long long>(GetSampleCounter())));
     if (m_cutReplies.load() > 0)
         ReportOnce(m_cutReported,
@@ -308,11 +318,13 @@ void CSerialSatelDevice::ReadStep()
             RefuteLone(false);
         }
         // The first frame without a sample read from the line: samples still queued
-        // go out first.
+        // go out first (their frames are known once they went).
         const int64_t queued = static_cast<int64_t>(QueuedSamples());
         m_lostFrame = queued > 0 ? GetSampleCounter() + queued : m_line.GetFrozenFrom();
-        g_messages.Post(Severity::Error,
-                        CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));
+        m_lostUnsaid = queued > 0;
+        if (!m_lostUnsaid)
+            g_messages.Post(Severity::Error,
+                            CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));
     }
     if (change == CLineWatch::Change::Back) PostBack();
 }

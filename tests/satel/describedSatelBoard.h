@@ -85,6 +85,7 @@ public:
         m_random.seed(plan.seed);
         m_scheme.seed(plan.seed ^ 0x5A7E1u);
         m_again.seed(plan.seed ^ 0xA6A1Eu);
+        m_firstDrop.seed(plan.seed ^ 0xD7051u);
     }
     // Once the board is stopped, what each sample sent carried: the j whose RampSample
     // it repeats (j itself but in a still spell), or -1 for a '*'-high sample.
@@ -459,6 +460,12 @@ private:
         // sets it up again before a third tells that way).
         if (++m_repliesSinceReset == 2 && m_resetAgain && fault == Fault::None)
             fault = Fault::Reset;
+        // Now and then the first reply the new way loses a byte: its length read the
+        // former way may end it too.
+        if (m_repliesSinceReset == 1 && m_resets > 0 && hasSample && fault == Fault::None &&
+            std::count(m_plan.kinds.begin(), m_plan.kinds.end(), Fault::DroppedByte) > 0 &&
+            m_firstDrop() % 2 == 0)
+            fault = Fault::DroppedByte;
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
@@ -640,6 +647,7 @@ private:
     std::mt19937 m_random{20261208};
     std::mt19937 m_late{20261210};   // which damaged replies come with their last byte late
     std::mt19937 m_again{20261211};  // which resets come again at once
+    std::mt19937 m_firstDrop{20261212};  // which first replies after a reset lose a byte
     // Board thread (read once it stopped): the sample scheme.
     std::mt19937 m_scheme{20261209};
     std::vector<int64_t> m_carried;  // what sample j carried (Carried)

@@ -376,7 +376,8 @@ void ExpectTraced(const LineRun& run)
     EXPECT_TRUE(counted.empty() || counted.rfind(head, 0) == 0) << counted;
     if (run.missed + run.damaged + run.cut + run.losses > 0) {
         EXPECT_NE(counted.find(wxString::Format("%lld replies missed (%lld came late, their "
-                                                "samples kept), %lld damaged replies refused, "
+                                                "samples kept), %lld damaged replies or stretches "
+                                                "of noise refused, "
                                                 "%lld replies cut, line lost %lld times",
                                                 static_cast<long long>(run.missed),
                                                 static_cast<long long>(run.late),

@@ -23,16 +23,26 @@ public:
         char name[128] = {};
         if (::ptsname_r(m_master, name, sizeof name) == 0) m_slave = name;
     }
-    ~CPtyPair() { CloseMaster(); }
+    ~CPtyPair()
+    {
+        if (m_master >= 0) ::close(m_master);
+        if (m_keptSlave >= 0) ::close(m_keptSlave);
+    }
     CPtyPair(const CPtyPair&) = delete;
     CPtyPair& operator=(const CPtyPair&) = delete;
 
     bool IsValid() const { return m_master >= 0 && !m_slave.empty(); }
     const std::string& SlaveName() const { return m_slave; }
     int Master() const { return m_master; }
+    // The instrument unplugged. A slave side stays open in here so that the line's
+    // number is not handed to another test's pseudo-terminal while the code under test
+    // still tries the old name.
     void CloseMaster()
     {
-        if (m_master >= 0) ::close(m_master);
+        if (m_master < 0) return;
+        if (m_keptSlave < 0 && !m_slave.empty())
+            m_keptSlave = ::open(m_slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ::close(m_master);
         m_master = -1;
     }
 
@@ -96,5 +106,6 @@ public:
 
 private:
     int m_master = -1;
+    int m_keptSlave = -1;
     std::string m_slave;
 };
