@@ -106,8 +106,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
     // A damaged reply of this board answers a request, as a whole one does; one that no
     // request waits for, or that repeats an earlier one, is a copy: nothing is lost.
     // (Only whole replies are kept: two damaged fresh ones may be alike, a byte lost
-    // where their samples differ.)
-    bool copy = IsCopy(m_reply.data(), count);
+    // where their samples differ.) A still board's replies are alike too: one whose
+    // samples all hold the newest values taken is its answer where a request waits.
+    const bool still = IsStill(count, Ending::Block) || IsStill(count, Ending::Lone);
+    bool copy = IsCopy(m_reply.data(), count) && !still;
     if (count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
         if (IsRequestWaiting())
             NoteAnswered();

@@ -100,9 +100,20 @@ void RunCalmTail(int periodMs, CDescribedSatelBoard& board, CSerialSatelDevice& 
     run.tailSilences = board.Silences();
     run.tailDamaging = board.Damaging();
     view.longestGapUs = 0;
+    const int64_t heldBefore = device.GetHeldRepeatCount();
     run.ran = run.ran && view.WaitFrames(run.calmFrom + 10 + std::max(150 / periodMs, 40), 60s);
     run.calmTo = FramesOf(view) - 1;
-    run.tailHeldUp = view.HeldUp(periodMs);
+    // Frames a thread held past a second repeats as it catches up come late, at once.
+    run.tailHeldUp = view.HeldUp(periodMs) || device.GetHeldRepeatCount() != heldBefore;
+}
+
+// The first sample of the still spell sample s lies in, or -1 (none, or no sample).
+int64_t SpellOf(int64_t s, const CDescribedSatelBoard& board)
+{
+    const std::vector<int64_t>& carried = board.Carried();
+    if (s < 0 || s >= static_cast<int64_t>(carried.size())) return -1;
+    const int64_t first = carried[static_cast<size_t>(s)];
+    return first >= 0 && board.StillUntil(first) > first ? first : -1;
 }
 
 // Once the board stopped: what the calm tail's frames skip and repeat, how far they
@@ -146,6 +157,9 @@ void TraceTail(const std::vector<int64_t>& samples, const CTimedView& view,
     for (const std::string& text : run.texts) {
         const long long lost = FrameIn(text, "does not answer from frame ");
         if (lost < 2 || lost > run.decoded || !(plain || lost - 2 >= run.calmFrom)) continue;
+        // Two frames of one still spell may be two samples or one: nothing to judge.
+        const int64_t spell = SpellOf(at(lost - 1), board);
+        if (spell >= 0 && spell == SpellOf(at(lost - 2), board)) continue;
         run.staleLosses += at(lost - 1) < 0 || at(lost - 1) <= at(lost - 2);
     }
 }
