@@ -465,6 +465,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     const bool clean = more() % 8 == 0;
     const int ackLength = more() % 4 == 0 ? std::array<int, 5>{0, 1, 2, 3, 200}[more() % 5] : -1;
     if (clean) plan.kinds.clear();
+    // Drawn last: the platform emptied while the board was busy.
+    std::mt19937 emptied(seed ^ 0x57111u);
+    plan.stillFromBusy = plan.busyAt > 0 && emptied() % 3 == 0;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -477,7 +480,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << ", still spells in " << plan.stillShare
                                     << ", '*'-high samples in " << plan.starHighShare
                                     << ", busy " << plan.busyMs << " ms at request "
-                                    << plan.busyAt << ", acknowledgement length " << ackLength);
+                                    << plan.busyAt << ", acknowledgement length " << ackLength
+                                    << (plan.stillFromBusy ? ", still from the busy spell" : ""));
     const LineRun run = RunLine(periodMs, board, 40 + 1500 / periodMs, true, nullptr, 0,
                                 held ? seed : 0);
     ExpectTraced(run);
