@@ -295,12 +295,14 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
     const size_t back = DropNewestQueued(m_unconfirmed);
     m_countedSince -= static_cast<int64_t>(back);
     m_lastWasAgain = false;
-    if (back > 0) {
+    // Its bytes were damaged: a reply damaged alike is no copy of it. One only left
+    // unconfirmed by a lost line came as the board sent it: a copy of it brings nothing,
+    // and its values stay the newest the board is known to hold (a still board's next
+    // reply, alike, is fresh).
+    if (back > 0 && damaged) {
         m_newest = m_newestBefore;
         m_hasNewest = m_hadNewestBefore;
     }
-    // Its bytes were damaged: a reply damaged alike is no copy of it. One only left
-    // unconfirmed by a lost line came as the board sent it: a copy of it brings nothing.
     if (damaged && m_unconfirmed > 0 && m_unconfirmedSeen < kSeen) m_seenSize[m_unconfirmedSeen] = 0;
     if (m_unconfirmedByLength >= 0) {
         const int64_t lost = Bounded(m_unconfirmedByLength);

@@ -70,6 +70,9 @@ public:
         // asked for, its first sample this many periods after its first 'R'.
         double rateFactor = 1.0;
         double phase = 0.0;
+        // From its busy request on the platform is empty: every sample holds the last
+        // one sent before; the backlog reply meets a fault inside if the plan has one.
+        bool stillFromBusy = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -302,11 +305,16 @@ private:
         if (!hasSample) return;
         if (m_stillLeft > 0) --m_stillLeft;
         if (m_calm) m_stillLeft = 0;
+        const int64_t last = m_sent.load() - 1;
+        const bool ramp = last >= 0 && m_carried[static_cast<size_t>(last)] == last;
+        if (m_plan.stillFromBusy && m_plan.busyAt > 0 && m_requests == m_plan.busyAt + 1 &&
+            !m_calm && (m_stillLeft > 0 || ramp)) {
+            if (m_stillLeft == 0) m_held = last;
+            m_stillLeft = 1000000;
+        }
         if (m_sinceConfigured < 12 || m_calm) return;
         std::uniform_real_distribution<double> share(0.0, 1.0);
-        const int64_t last = m_sent.load() - 1;
-        if (m_stillLeft == 0 && share(m_scheme) < m_plan.stillShare && last >= 0 &&
-            m_carried[static_cast<size_t>(last)] == last) {
+        if (m_stillLeft == 0 && share(m_scheme) < m_plan.stillShare && ramp) {
             // Mostly a few replies; now and then the rest of the run.
             m_stillLeft = m_scheme() % 4 == 0 ? 1000000 : 2 + static_cast<int>(m_scheme() % 60);
             m_held = last;
@@ -456,6 +464,12 @@ private:
         if (m_copySamples >= 0) m_stillSlack += std::abs(m_copySamples - samples);
         m_copySamples = -1;
         Fault fault = Draw(hasSample);
+        if (m_plan.stillFromBusy && m_requests == m_plan.busyAt + 1 && hasSample) {
+            for (Fault inside : m_plan.kinds)
+                if (inside == Fault::DoubledByte || inside == Fault::DroppedByte ||
+                    inside == Fault::AddedByte)
+                    fault = inside;
+        }
         // Now and then it goes again right behind its second reply the new way (the device
         // sets it up again before a third tells that way).
         if (++m_repliesSinceReset == 2 && m_resetAgain && fault == Fault::None)

@@ -582,6 +582,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         plan.kinds.erase(std::remove(plan.kinds.begin(), plan.kinds.end(), Fault::Reset),
                          plan.kinds.end());
     held = held && !replug;
+    // Drawn last: the platform emptied while the board was busy.
+    std::mt19937 emptied(seed ^ 0x57111u);
+    plan.stillFromBusy = plan.busyAt > 0 && emptied() % 3 == 0;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -596,7 +599,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << ", busy " << plan.busyMs << " ms at request "
                                     << plan.busyAt << ", acknowledgement length " << ackLength
                                     << ", clock " << plan.rateFactor << " phase " << plan.phase
-                                    << (replug ? ", replugged" : ""));
+                                    << (replug ? ", replugged" : "")
+                                    << (plan.stillFromBusy ? ", still from the busy spell" : ""));
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
