@@ -160,9 +160,8 @@ TEST(AppStartTest, WritePastTheFileSizeLimitFailsInsteadOfEndingTheApplication)
 {
     // In a child with the signal's default action, as the application starts
     // (ulimit -f); the exit code says what the write past the limit did.
-    char folder[] = "/tmp/qvappXXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/big.qvd";
+    const CTempFolder folder("qvapp");
+    const std::string path = folder.Name() + "/big.qvd";
     std::fflush(nullptr);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -184,8 +183,6 @@ TEST(AppStartTest, WritePastTheFileSizeLimitFailsInsteadOfEndingTheApplication)
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::unlink(path.c_str());
-    ::rmdir(folder);
     EXPECT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);

@@ -174,15 +174,8 @@ bool OscConnection::Poll(std::int64_t waitUs)
 {
     if (!m_ready.load()) return false;
     if (m_busy.exchange(true)) return false;  // another thread polls: skip, never wait
-    bool handled = false;
-    // Everything waiting is taken, so that a source faster than our passes never
-    // leaves us showing old values; the latest message wins.
-    std::int64_t timeoutUs = std::max<std::int64_t>(waitUs, std::int64_t{m_pollTimeoutMs} * 1000);
-    for (int i = 0; i < kOscMaxPacketsPerPoll && m_listen.ReceiveNextPacketUs(timeoutUs); ++i) {
-        timeoutUs = 0;
-        m_parser.Init(m_listen.PacketData(), m_listen.PacketSize());
-        handled = HandleMessages() || handled;
-    }
+    const bool handled =
+        TakeWaiting(std::max<std::int64_t>(waitUs, std::int64_t{m_pollTimeoutMs} * 1000));
     // What a flood left unsaid is said once its interval has passed.
     if (m_malformedNote.Unsaid() > 0) {
         const auto now = CRepeatNote::Clock::now();
@@ -190,6 +183,32 @@ bool OscConnection::Poll(std::int64_t waitUs)
     }
     m_busy.store(false);
     return handled;
+}
+
+// Everything waiting is taken, so that a source faster than our passes never leaves us
+// showing old values; the latest message wins. The first receive waits up to timeoutUs.
+bool OscConnection::TakeWaiting(std::int64_t timeoutUs)
+{
+    bool handled = false;
+    for (int i = 0; i < kOscMaxPacketsPerPoll && m_listen.ReceiveNextPacketUs(timeoutUs); ++i) {
+        timeoutUs = 0;
+        m_parser.Init(m_listen.PacketData(), m_listen.PacketSize());
+        handled = HandleMessages() || handled;
+    }
+    return handled;
+}
+
+// The datagrams waiting hold the source's latest values; closing the socket would drop
+// them unseen. Taken after the goodbye, so that what the source sent until it heard it
+// is in too.
+void OscConnection::Retire()
+{
+    const bool wasReady = m_ready.load();
+    Close();
+    if (wasReady && !m_busy.exchange(true)) {
+        TakeWaiting(0);
+        m_busy.store(false);
+    }
 }
 
 int OscConnection::CountChannels(const std::string& typeTags)

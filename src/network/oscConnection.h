@@ -62,6 +62,9 @@ public:
               int listeningPort);
     int Connect();
     void Close();
+    // Close, then takes what came on the listening port before it closes with the
+    // connection. Same thread rules as Close.
+    void Retire();
     bool SendDisconnect();
 
     // Receives and handles the datagrams waiting (every message of each, in order);
@@ -94,7 +97,8 @@ public:
 
 private:
     bool SendAddress(const std::string& address);
-    bool HandleMessages();  // of the packet in m_parser
+    bool TakeWaiting(std::int64_t timeoutUs);  // the poller
+    bool HandleMessages();                     // of the packet in m_parser
     void CountMalformed();  // the poller
     void SayMalformed(CRepeatNote::Clock::time_point now);
     void StoreValueLocked(double value, int index);  // m_valuesMutex held

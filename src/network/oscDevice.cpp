@@ -280,7 +280,10 @@ void COscDevice::Reconnect()
     connection->SetTimeouts(settings.maxTimeoutMs, settings.minTimeoutMs);
     {
         std::lock_guard<std::mutex> lock(m_connectionMutex);
-        // The old link says goodbye and frees its port before the new one binds it.
+        // The old link says goodbye, hands over what its source sent before it heard
+        // that, and frees its port before the new one binds it. The device is stopped:
+        // those values are the latest it shows once it runs again.
+        if (m_connection != nullptr) m_connection->Retire();
         m_connection.reset();
         m_connection = std::move(connection);
         m_connection->Open(Narrow(m_serverName), Narrow(m_broadcastAddress), m_broadcastPort,

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
@@ -25,6 +24,7 @@
 #include "process/messageQueue.h"
 #include "serial/lineLink.h"
 #include "support/simSeeds.h"
+#include "support/tempDir.h"
 
 namespace {
 
@@ -361,8 +361,7 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     const uint32_t seed = GetParam();
     const Plan plan = Plan::Draw(seed);
     SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
-    std::string folder = (std::filesystem::temp_directory_path() / "qvflock-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    const CTempFolder folder("qvflock");
 
     CFobSimulator flock;
     ASSERT_TRUE(flock.IsOk());
@@ -392,8 +391,8 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     size_t trial = 0;
     for (int step = 0; step < plan.steps; ++step) {
         if (trial < plan.trials.size() && step == plan.trials[trial].first) {
-            ASSERT_TRUE(device.SetupWriter(folder, "flock", static_cast<int>(trial) + 1, false, "",
-                                           false, 100, 1));
+            ASSERT_TRUE(device.SetupWriter(folder.Name(), "flock", static_cast<int>(trial) + 1,
+                                           false, "", false, 100, 1));
             files.push_back(device.GetWriterFileName());
             device.Reset();
             ASSERT_TRUE(device.StartRecording());
@@ -515,8 +514,6 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
         }
         EXPECT_EQ(said[t], unreceived) << "trial " << t;
     }
-    std::error_code error;
-    std::filesystem::remove_all(folder, error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, FlockNoiseSuite, ::testing::ValuesIn(SimSeeds(8)), SimSeedName());

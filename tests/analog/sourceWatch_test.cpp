@@ -6,7 +6,6 @@
 #include "analog/sourceWatch.h"
 
 #include <cmath>
-#include <filesystem>
 #include <map>
 #include <random>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "network/vrpnTestSupport.h"
 #include "process/messageQueue.h"
 #include "support/simSeeds.h"
+#include "support/tempDir.h"
 #include "wii/wiiDevice.h"
 #include "wii/wiiLayer.h"
 #include "wii/wiiPlatform.h"
@@ -367,8 +367,7 @@ TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
     const uint32_t seed = GetParam();
     const Plan plan = Plan::Draw(seed);
     SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
-    std::string folder = (std::filesystem::temp_directory_path() / "qvsilent-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    const CTempFolder folder("qvsilent");
     CSimPeer peer(plan);
     CAnalogDevice& device = peer.Device();
     // A board is silent after the program's own pause; the others sooner, for the test.
@@ -379,7 +378,7 @@ TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
     wxString file;
     for (int f = -plan.before; f < plan.frames; ++f) {
         if (f == 0) {
-            ASSERT_TRUE(device.SetupWriter(folder, "sim", 1, false, "", false, 100, 1));
+            ASSERT_TRUE(device.SetupWriter(folder.Name(), "sim", 1, false, "", false, 100, 1));
             file = device.GetWriterFileName();
             device.Reset();
             ASSERT_TRUE(device.StartRecording());
@@ -431,8 +430,6 @@ TEST_P(UnreceivedValuesSuite, EveryValueWasSentOrItsFrameIsSaid)
         markedFrames += isMarked ? 1 : 0;
     }
     EXPECT_EQ(said, markedFrames);
-    std::error_code error;
-    std::filesystem::remove_all(folder, error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, UnreceivedValuesSuite, ::testing::ValuesIn(SimSeeds(24)),

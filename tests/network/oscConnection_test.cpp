@@ -175,17 +175,6 @@ TEST_F(OscConnectionTest, BundleLeavesItsLastMessagesValues)
     EXPECT_EQ(m_link.GetValue(1), 3.0);
 }
 
-// Datagrams that queued up between two polls are all taken: the latest values
-// count, not the oldest one.
-TEST_F(OscConnectionTest, OnePollTakesEverythingWaitingLatestWins)
-{
-    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(m_source.Send(m_port, Floats("/x", {float(i)})));
-    // The loopback queues each datagram before send returns.
-    ASSERT_TRUE(m_link.Poll());
-    EXPECT_EQ(m_link.GetValue(0), 5.0);
-    EXPECT_FALSE(m_link.Poll());
-}
-
 TEST_F(OscConnectionTest, MalformedPacketsAreDroppedAndTheLinkGoesOn)
 {
     const std::vector<std::vector<uint8_t>> bad = {

@@ -57,6 +57,7 @@ struct Plan {
     std::vector<Answer> answers;  // to each connect message in turn
     std::vector<Step> steps;
     int lastBurst = 0, lastWidth = 0;  // the end: a burst, then a message too wide
+    int waiting = 0, waitingShape = 1;  // before it: messages left on the old link
 
     static Plan Draw(uint32_t seed)
     {
@@ -102,6 +103,8 @@ struct Plan {
             p.steps.insert(p.steps.begin(), Step{Fault::kHold, pick(5, 60), 1, 0});
         p.lastBurst = pick(0, 400);
         p.lastWidth = pick(kOscMaxChannels + 1, 2 * kOscMaxChannels + 100);
+        p.waiting = pick(0, 3) == 0 ? 0 : pick(1, 40);
+        p.waitingShape = pick(1, 8);
         return p;
     }
     std::string Describe() const
@@ -113,7 +116,8 @@ struct Plan {
         text << "; steps";
         for (const Step& s : steps)
             text << " " << static_cast<int>(s.fault) << "(" << s.a << "," << s.b << ")+" << s.gapMs;
-        text << "; last " << lastBurst << " " << lastWidth;
+        text << "; last " << lastBurst << " " << lastWidth << "; waiting " << waiting << " "
+             << waitingShape;
         return text.str();
     }
 };
@@ -359,6 +363,7 @@ public:
         // then the last message of a burst, wider than the channels a source gets. Every
         // connect is answered as drawn first: a late answer may be lost with the old link.
         EXPECT_TRUE(osctest::PumpUntil([&] { return m_connects.load() == 1 + m_reconnects; }));
+        if (m_plan.waiting > 0) ReconnectWithMessagesWaiting();
         m_answerAll = true;
         ExpectShown(m_sender.Count(), [&] { Reconnect(); });
         ExpectShown(m_sender.Count() + m_plan.lastBurst, [&] {
@@ -389,13 +394,29 @@ private:
             if (!m_source.Next(request, 20)) continue;
             m_goodbyes += request.address == "/server/disconnect";
             if (request.address != "/server/connect") continue;
-            const Answer answer =
+            Answer answer =
                 m_answerAll.load() ? Answer::kAtOnce : m_plan.answers[k % m_plan.answers.size()];
+            if (m_unanswered.exchange(false)) answer = Answer::kNone;
             ++k;
             if (answer == Answer::kLate) std::this_thread::sleep_for(std::chrono::milliseconds(40));
             if (answer != Answer::kNone) m_sender.Send(m_plan.shape, false);
             ++m_connects;
         }
+    }
+    // The thread kept out of its passes, messages wait on the old link as the settings
+    // change; the new one's connect unanswered, the last of them comes to show.
+    void ReconnectWithMessagesWaiting()
+    {
+        m_unanswered = true;
+        ExpectShown(m_sender.Count() + m_plan.waiting - 1, [&] {
+            const bool held = m_device->HoldPasses(std::chrono::seconds(5));
+            EXPECT_TRUE(held);
+            m_sender.Burst(m_plan.waiting - 1, m_plan.waitingShape);
+            m_sender.Send(m_plan.waitingShape, false);
+            Reconnect();
+            if (held) m_device->ReleasePasses();
+        });
+        EXPECT_TRUE(osctest::PumpUntil([&] { return m_connects.load() == 1 + m_reconnects; }));
     }
     void StopAnswering()
     {
@@ -451,9 +472,7 @@ private:
             // holds two frames at least; fewer is no file the reader takes).
             const int64_t due = std::max<int64_t>(2, device.GetRecordedFrames() + 3);
             EXPECT_TRUE(osctest::PumpUntil([&] { return device.GetRecordedFrames() >= due; }));
-            // A reconnect drops what waited on the old link.
-            const int64_t sent =
-                m_reconnects == m_runReconnects ? m_sender.Count() - m_runStart : 0;
+            const int64_t sent = m_sender.Count() - m_runStart;
             EXPECT_TRUE(device.FinishRecording());
             m_runs.push_back({device.GetWriterFileName(), device.GetRecordedFrames(),
                               device.GetUnreceivedFrames(), device.GetHeldRepeatFrames(), sent});
@@ -474,7 +493,6 @@ private:
         device.ResetClock();
         EXPECT_TRUE(device.StartRecording());
         m_runStart = m_sender.Count();
-        m_runReconnects = m_reconnects;
         if (asked && held) device.ReleasePasses();
     }
 
@@ -485,7 +503,7 @@ private:
     osctest::Peer m_source;  // where the device sends its connect and disconnect messages
     const int m_listenPort;
     CSender m_sender;
-    std::atomic<bool> m_stopAnswering{false}, m_answerAll{false};
+    std::atomic<bool> m_stopAnswering{false}, m_answerAll{false}, m_unanswered{false};
     std::atomic<int> m_connects{0};  // answered
     int m_goodbyes = 0;              // heard by the source; the answerer's until it ends
     std::thread m_answerer;
@@ -496,8 +514,7 @@ private:
     int m_shownCount = 1;  // the channels last shown; a device starts with one
     std::vector<CRunFile> m_runs;
     int m_reconnects = 0;
-    int64_t m_runStart = 0;   // messages sent before the run
-    int m_runReconnects = 0;  // reconnects before the run
+    int64_t m_runStart = 0;  // messages sent before the run
 };
 
 // Frames [from, to) of a channel that the file's markers say hold values not received

@@ -19,6 +19,7 @@
 #include "process/networkServices.h"
 #include "process/triggerCrossings.h"
 #include "support/arrivalStamps.h"
+#include "support/tempDir.h"
 
 using osctest::ConsoleCapture;
 using osctest::Floats;
@@ -238,9 +239,8 @@ TEST_F(OscTriggerTest, ValueSentByOscsendStartsACapture)
 TEST_F(OscTriggerTest, StopAndStartInOneBundleFromOscsendfileAreBothKept)
 {
     ASSERT_TRUE(Start());
-    char dir[] = "/tmp/oscTriggerBundleXXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/trials.osc";
+    const CTempFolder folder("oscTriggerBundle");
+    const std::string path = folder.Name() + "/trials.osc";
     {
         std::ofstream lines(path);
         // Trial 1 starts alone; each later line pair is one bundle: a stop and the
@@ -255,8 +255,6 @@ TEST_F(OscTriggerTest, StopAndStartInOneBundleFromOscsendfileAreBothKept)
     }
     const int status =
         RunTool({"oscsendfile", "127.0.0.1", std::to_string(GetOscTriggerListeningPort()), path});
-    std::remove(path.c_str());
-    ::rmdir(dir);
     if (status == -1) GTEST_SKIP() << "oscsendfile (Debian package liblo-tools) is not installed";
     ASSERT_EQ(status, 0);
     CTriggerCrossings& crossings = GetOscTriggerCrossings();

@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <limits>
 #include <random>
@@ -32,6 +31,7 @@
 #include "process/messageQueue.h"
 #include "serial/lineLink.h"
 #include "support/simSeeds.h"
+#include "support/tempDir.h"
 #include "vrpnTestSupport.h"
 
 namespace {
@@ -709,8 +709,7 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     const uint32_t seed = GetParam();
     const Plan plan = Plan::Draw(seed);
     SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
-    std::string folder = (std::filesystem::temp_directory_path() / "qvvrpnsim-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    const CTempFolder folder("qvvrpnsim");
     m_run = std::make_unique<CSimRun>(plan, seed);
     CSimServer& server = m_run->server;
     ASSERT_TRUE(server.Listen());
@@ -781,8 +780,8 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
     for (int step = 0; step < plan.steps; ++step) {
         SCOPED_TRACE("step " + std::to_string(step));
         if (trial < plan.trials.size() && step == plan.trials[trial].first) {
-            ASSERT_TRUE(device.SetupWriter(folder, "vrpn", static_cast<int>(trial) + 1, false, "",
-                                           plan.threadedWriters[trial], 100, 1));
+            ASSERT_TRUE(device.SetupWriter(folder.Name(), "vrpn", static_cast<int>(trial) + 1,
+                                           false, "", plan.threadedWriters[trial], 100, 1));
             files.push_back(device.GetWriterFileName());
             fileChannels.push_back(device.GetChannelCount());
             device.Reset();
@@ -1040,8 +1039,6 @@ TEST_P(VrpnClientSuite, EveryRecordedValueWasSentInOrderOrIsSaid)
         }
         EXPECT_EQ(said[t], unreceived);
     }
-    std::error_code error;
-    std::filesystem::remove_all(folder, error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, VrpnClientSuite, ::testing::ValuesIn(SimSeeds(8)), SimSeedName());

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "process/messageQueue.h"
+#include "support/tempDir.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -15,23 +15,11 @@
 // pointing the path at the second. Lives in a fresh directory of its own.
 class CLineLink {
 public:
-    CLineLink()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qv-line-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) m_dir = pattern;
-        m_path = (m_dir / "line").string();
-    }
-    ~CLineLink()
-    {
-        std::error_code ignored;
-        if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ignored);
-    }
-    CLineLink(const CLineLink&) = delete;
-    CLineLink& operator=(const CLineLink&) = delete;
+    CLineLink() : m_dir("qv-line"), m_path((m_dir.Path() / "line").string()) {}
 
     bool PointAt(const std::string& target)
     {
-        if (m_dir.empty()) return false;
+        if (!m_dir.IsMade()) return false;
         std::error_code error;
         std::filesystem::remove(m_path, error);
         std::filesystem::create_symlink(target, m_path, error);
@@ -40,8 +28,8 @@ public:
     const std::string& Path() const { return m_path; }
 
 private:
-    std::filesystem::path m_dir;
-    std::string m_path;
+    const CTempFolder m_dir;
+    const std::string m_path;
 };
 
 // The texts of the process-wide message queue, gathered as they come.

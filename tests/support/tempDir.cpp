@@ -4,24 +4,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
-#include <vector>
 
-void TempDirTest::SetUp()
+CTempFolder::CTempFolder(const std::string& prefix)
 {
     std::error_code error;
     const std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    ASSERT_FALSE(error) << error.message();
-    std::string pattern = (base / "qvtest-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    ASSERT_NE(::mkdtemp(buffer.data()), nullptr) << std::strerror(errno);
-    m_dir = buffer.data();
+    std::string pattern = (base / (prefix + "-XXXXXX")).string();
+    if (error || ::mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "no folder " << pattern << ": "
+                      << (error ? error.message() : std::strerror(errno));
+        return;
+    }
+    m_path = pattern;
 }
 
-void TempDirTest::TearDown()
+CTempFolder::~CTempFolder()
 {
-    if (m_dir.empty())
-        return;
+    if (m_path.empty()) return;
     std::error_code error;
-    std::filesystem::remove_all(m_dir, error);
+    std::filesystem::remove_all(m_path, error);
 }

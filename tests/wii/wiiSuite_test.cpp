@@ -14,7 +14,6 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -26,6 +25,7 @@
 #include "analog/steppedDevice.h"
 #include "process/messageQueue.h"
 #include "support/simSeeds.h"
+#include "support/tempDir.h"
 #include "wii/wiiDevice.h"
 #include "wii/wiiTestSupport.h"
 
@@ -507,8 +507,7 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
     const uint32_t seed = GetParam();
     const Plan plan = Plan::Draw(seed);
     SCOPED_TRACE("replay with QV_SIM_SEED=" + std::to_string(seed) + ": " + plan.Describe());
-    std::string folder = (std::filesystem::temp_directory_path() / "qvwii-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    const CTempFolder folder("qvwii");
     CWiiSuitePeer peer(plan, seed);
     CStepped<CWiiDevice>& device = peer.Device();
     const int count = peer.Blocks();
@@ -530,7 +529,7 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
         const bool starts = trial < plan.trials.size() && step == plan.trials[trial].first;
         if (starts) {
             ASSERT_TRUE(
-                device.SetupWriter(folder, "wii", int(trial) + 1, false, "", false, 100, 1));
+                device.SetupWriter(folder.Name(), "wii", int(trial) + 1, false, "", false, 100, 1));
             file = device.GetWriterFileName();
             device.Reset();
             ASSERT_TRUE(device.StartRecording());
@@ -643,8 +642,6 @@ TEST_P(WiiSuite, EveryValueWasSentInOrderOrItsFrameIsSaid)
                 << "device " << d << " connection " << connection.first / 8;
         }
     }
-    std::error_code error;
-    std::filesystem::remove_all(folder, error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, WiiSuite, ::testing::ValuesIn(SimSeeds(8)), SimSeedName());
