@@ -66,6 +66,11 @@ public:
         // request that came, in order, the first with all it gathered.
         int busyAt = -1;
         int busyMs = 0;
+        // Right behind its first reply after a reset, the board goes again at once, or
+        // hears nothing for quietMs (its way kept; the device sets it up again) and then
+        // puts a burst inside its next reply where it gives a length.
+        bool resetBehindFirst = false;
+        int quietBehindFirstMs = 0;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -213,6 +218,7 @@ private:
                 const char command = pending[4];
                 pending.erase(0, 8);
                 if (m_silentUntilConfigured && command != 'P') continue;
+                if (Clock::now() < m_deafUntil) continue;
                 if (command == 'P' && m_silentUntilConfigured) {
                     // Back after a reset, counting and ending its replies another way.
                     m_silentUntilConfigured = false;
@@ -452,6 +458,15 @@ private:
             std::count(m_plan.kinds.begin(), m_plan.kinds.end(), Fault::DroppedByte) > 0 &&
             m_firstDrop() % 2 == 0)
             fault = Fault::DroppedByte;
+        // Right behind the first reply the new way it goes again, or hears nothing a while.
+        const bool firstNewWay = m_repliesSinceReset == 1 && m_resets > 0 && fault == Fault::None;
+        if (firstNewWay && m_plan.resetBehindFirst) fault = Fault::Reset;
+        const bool deafAfter =
+            firstNewWay && !m_plan.resetBehindFirst && m_plan.quietBehindFirstMs > 0;
+        if (m_burstNext && hasSample && fault == Fault::None && m_length != Length::Zero) {
+            fault = Fault::NoiseInside;
+            m_burstNext = false;
+        }
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
@@ -567,6 +582,12 @@ private:
             }
             ++m_copies;
         }
+        if (deafAfter) {
+            m_deafUntil = Clock::now() + std::chrono::milliseconds(m_plan.quietBehindFirstMs);
+            m_burstNext = true;
+            ++m_silences;
+            ++m_damaging;
+        }
         if (fault == Fault::Reset) {
             m_silentUntilConfigured = true;
             ++m_silences;
@@ -584,6 +605,8 @@ private:
     int m_sinceConfigured = 0;
     int m_repliesSinceReset = 0;           // sample replies since the last reset
     bool m_resetAgain = false;             // and whether it resets again behind the second
+    Clock::time_point m_deafUntil;         // hears nothing until then
+    bool m_burstNext = false;              // a burst inside the next reply with samples
     bool m_lastDamaged = false;            // the last reply met a fault inside it
     bool m_behindReply = false;            // the next reply follows the last at once
     std::vector<std::string> m_clean;      // the last replies as the board made them
