@@ -138,8 +138,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
     // A damaged reply of this board answers a request, as a whole one does; one that no
     // request waits for, or that repeats an earlier one, is a copy: nothing is lost.
     // (Only whole replies are kept: two damaged fresh ones may be alike, a byte lost
-    // where their samples differ.)
-    bool copy = IsCopy(m_reply.data(), count);
+    // where their samples differ.) A still board's replies are alike too: one whose
+    // samples all hold the newest values taken is its answer where a request waits.
+    const bool still = IsStill(count, Ending::Block) || IsStill(count, Ending::Lone);
+    bool copy = IsCopy(m_reply.data(), count) && !still;
     if (count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
         if (IsRequestWaiting())
             NoteAnswered();
@@ -340,12 +342,14 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
     const size_t back = DropNewestQueued(m_unconfirmed);
     m_countedSince -= static_cast<int64_t>(back);
     m_lastWasAgain = false;
-    if (back > 0) {
+    // Its bytes were damaged: a reply damaged alike is no copy of it. One only left
+    // unconfirmed by a lost line came as the board sent it: a copy of it brings nothing,
+    // and its values stay the newest the board is known to hold (a still board's next
+    // reply, alike, is fresh).
+    if (back > 0 && damaged) {
         m_newest = m_newestBefore;
         m_hasNewest = m_hadNewestBefore;
     }
-    // Its bytes were damaged: a reply damaged alike is no copy of it. One only left
-    // unconfirmed by a lost line came as the board sent it: a copy of it brings nothing.
     if (damaged && m_unconfirmed > 0 && m_unconfirmedSeen < kSeen) m_seenSize[m_unconfirmedSeen] = 0;
     if (m_unconfirmedByLength >= 0) {
         const int64_t lost = Bounded(m_unconfirmedByLength);

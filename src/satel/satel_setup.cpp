@@ -266,13 +266,14 @@ bool CSerialSatelDevice::TryResume()
     m_lineVanished = false;
     // A board that lost power forgot its period: configure it again. It is back once
     // it answers a sample request too; or once a late reply's samples came meanwhile,
-    // which the next frames carry.
+    // which the next frames carry, even where the line went again right after (then
+    // said lost again once they went out).
     const int64_t samplesBefore = m_takenSamples;
     if (!ConfigureBoard(m_replyTimeoutMs)) {
         m_lineVanished = !m_port.IsOpen() || m_lineVanished;
-        return !m_lineVanished && m_takenSamples > samplesBefore;
+        return m_takenSamples > samplesBefore;
     }
     ReadFrames(0);
     return m_lastOutcome == ReadOutcome::Samples || m_lastOutcome == ReadOutcome::Empty ||
-           (m_lastOutcome != ReadOutcome::Failed && m_takenSamples > samplesBefore);
+           m_takenSamples > samplesBefore;
 }

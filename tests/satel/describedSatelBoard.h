@@ -66,6 +66,13 @@ public:
         // request that came, in order, the first with all it gathered.
         int busyAt = -1;
         int busyMs = 0;
+        // The board's clock against the device's: its rate this many times the rate
+        // asked for, its first sample this many periods after its first 'R'.
+        double rateFactor = 1.0;
+        double phase = 0.0;
+        // From its busy request on the platform is empty: every sample holds the last
+        // one sent before; the backlog reply meets a fault inside if the plan has one.
+        bool stillFromBusy = false;
         // Right behind its first reply after a reset, the board goes again at once, or
         // hears nothing for quietMs (its way kept; the device sets it up again) and then
         // puts a burst inside its next reply where it gives a length.
@@ -102,6 +109,17 @@ public:
         return end;
     }
     int64_t StarHighSent() const { return m_starHigh.load(); }
+    // From now on the line meets no fault and the samples no new scheme: a still spell
+    // ends at the next reply.
+    void Calm() { m_calm = true; }
+    // Once the board is stopped: the samples it had gathered by then.
+    int64_t GatheredAt(std::chrono::steady_clock::time_point at) const
+    {
+        if (!m_clockStarted) return 0;
+        const double periods = std::chrono::duration<double>(at - m_start).count() * Rate();
+        if (periods < m_plan.phase) return 0;
+        return static_cast<int64_t>(std::floor(periods - m_plan.phase)) + 1;
+    }
     // A copy holding only the newest values (a still board's, or of a one-sample reply
     // just sent) that comes after the next request was sent is told from the answer by
     // its sample count alone: the counts by which such copies differ from the replies
@@ -262,9 +280,7 @@ private:
         size_t count = 0;
         std::string body;
         if (m_clockStarted) {
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-            const int64_t gathered = static_cast<int64_t>(std::floor(seconds * m_rate)) + 1;
+            const int64_t gathered = GatheredAt(std::chrono::steady_clock::now());
             DrawScheme(gathered > m_sent.load());
             for (int64_t j = m_sent.load(); j < gathered; ++j, ++count) {
                 int64_t carried = m_stillLeft > 0 ? m_held : j;
@@ -294,11 +310,17 @@ private:
         m_starHighNext = false;
         if (!hasSample) return;
         if (m_stillLeft > 0) --m_stillLeft;
-        if (m_sinceConfigured < 12) return;
-        std::uniform_real_distribution<double> share(0.0, 1.0);
+        if (m_calm) m_stillLeft = 0;
         const int64_t last = m_sent.load() - 1;
-        if (m_stillLeft == 0 && share(m_scheme) < m_plan.stillShare && last >= 0 &&
-            m_carried[static_cast<size_t>(last)] == last) {
+        const bool ramp = last >= 0 && m_carried[static_cast<size_t>(last)] == last;
+        if (m_plan.stillFromBusy && m_plan.busyAt > 0 && m_requests == m_plan.busyAt + 1 &&
+            !m_calm && (m_stillLeft > 0 || ramp)) {
+            if (m_stillLeft == 0) m_held = last;
+            m_stillLeft = 1000000;
+        }
+        if (m_sinceConfigured < 12 || m_calm) return;
+        std::uniform_real_distribution<double> share(0.0, 1.0);
+        if (m_stillLeft == 0 && share(m_scheme) < m_plan.stillShare && ramp) {
             // Mostly a few replies; now and then the rest of the run.
             m_stillLeft = m_scheme() % 4 == 0 ? 1000000 : 2 + static_cast<int>(m_scheme() % 60);
             m_held = last;
@@ -389,7 +411,7 @@ private:
     }
     Fault Draw(bool hasSample)
     {
-        if (m_plan.kinds.empty() || m_sinceConfigured < 6) return Fault::None;
+        if (m_plan.kinds.empty() || m_sinceConfigured < 6 || m_calm) return Fault::None;
         std::uniform_real_distribution<double> share(0.0, 1.0);
         if (share(m_random) >= m_plan.faultShare) return Fault::None;
         const Fault fault = m_plan.kinds[m_random() % m_plan.kinds.size()];
@@ -448,6 +470,12 @@ private:
         if (m_copySamples >= 0) m_stillSlack += std::abs(m_copySamples - samples);
         m_copySamples = -1;
         Fault fault = Draw(hasSample);
+        if (m_plan.stillFromBusy && m_requests == m_plan.busyAt + 1 && hasSample) {
+            for (Fault inside : m_plan.kinds)
+                if (inside == Fault::DoubledByte || inside == Fault::DroppedByte ||
+                    inside == Fault::AddedByte)
+                    fault = inside;
+        }
         // Now and then it goes again right behind its second reply the new way (the device
         // sets it up again before a third tells that way).
         if (++m_repliesSinceReset == 2 && m_resetAgain && fault == Fault::None)
@@ -459,11 +487,13 @@ private:
             m_firstDrop() % 2 == 0)
             fault = Fault::DroppedByte;
         // Right behind the first reply the new way it goes again, or hears nothing a while.
-        const bool firstNewWay = m_repliesSinceReset == 1 && m_resets > 0 && fault == Fault::None;
+        const bool firstNewWay =
+            m_repliesSinceReset == 1 && m_resets > 0 && fault == Fault::None && !m_calm;
         if (firstNewWay && m_plan.resetBehindFirst) fault = Fault::Reset;
         const bool deafAfter =
             firstNewWay && !m_plan.resetBehindFirst && m_plan.quietBehindFirstMs > 0;
-        if (m_burstNext && hasSample && fault == Fault::None && m_length != Length::Zero) {
+        if (m_burstNext && hasSample && fault == Fault::None && m_length != Length::Zero &&
+            !m_calm) {
             fault = Fault::NoiseInside;
             m_burstNext = false;
         }
@@ -598,6 +628,8 @@ private:
     CPtyPair* m_pty = nullptr;  // non-owning; set by Start
     int m_look = -1;            // the line's device side, for its receive queue only
     const double m_rate;
+    double Rate() const { return m_rate * m_plan.rateFactor; }
+    std::atomic<bool> m_calm{false};
     Length m_length;  // board thread (set before Start)
     bool m_lone;
     Plan m_plan;
