@@ -455,7 +455,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     }
     m_blockOffRest = 0;
     m_blockOffRun = 0;
-    LearnWay(count, ending, length, samples);
+    // Framed by a way a set-up forgot while it came, it tells nothing of the board's
+    // way since.
+    if (m_lengthEnd == 0 || m_lengthRule != LengthRule::Unknown)
+        LearnWay(count, ending, length, samples);
     SettleRuleRest(length, count, ending);
     // A length that ends it right there, in one of the ways a board counts, says its
     // samples as a learnt one does (before the way is learnt again): bytes behind it

@@ -380,6 +380,7 @@ protected:
     // Acquisition thread: the reply being read: where its length ends it (0: by its
     // ending), and whether that length is the board's.
     size_t m_lengthEnd = 0;
+    Ending m_lengthEnding = Ending::Unknown;  // the ending that length was read in
     size_t m_minEnd = 0;           // no ending before (a length whose rule is not learnt)
     int64_t m_byLength = -1;       // the samples its length says, -1: it says none
     bool m_headerPlausible = true; // its length is one this board's way can mean

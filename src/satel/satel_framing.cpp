@@ -449,8 +449,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             // The board's length ends it: its ending must stand there.
             if (count < m_lengthEnd && count < kMaxReply) continue;
             if (count == m_lengthEnd) {
-                if (CanClose(count, m_ending) && !InHeaderLength(count))
-                    return CloseSampleReply(count, m_ending);
+                // In the ending its header was read by: a set-up while it came (a frame
+                // fell due midway) forgot the board's way, not this reply's.
+                if (CanClose(count, m_lengthEnding) && !InHeaderLength(count))
+                    return CloseSampleReply(count, m_lengthEnding);
                 // A byte lost or added, or noise inside: read on to its end or the
                 // next header, its samples those its length says.
                 m_lengthEnd = 0;
@@ -561,6 +563,7 @@ void CSerialSatelDevice::OpenHeader()
     if (byLength >= 0) {
         m_byLength = byLength;
         m_lengthEnd = LengthEnd(length, m_lengthRule, m_ending);
+        m_lengthEnding = m_ending;
     }
 }
 
