@@ -73,6 +73,14 @@ public:
         // From its busy request on the platform is empty: every sample holds the last
         // one sent before; the backlog reply meets a fault inside if the plan has one.
         bool stillFromBusy = false;
+        // Right behind its first reply after a reset, the board goes again at once, or
+        // hears nothing for quietMs (its way kept; the device sets it up again) and then
+        // puts a burst inside its next reply where it gives a length.
+        bool resetBehindFirst = false;
+        int quietBehindFirstMs = 0;
+        // A busy board that comes back only once set up again (a 'P' came, within three
+        // seconds more), its backlog then spread over this long (ms; 0: at once).
+        int backlogMs = 0;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -213,7 +221,7 @@ private:
     }
     void Run()
     {
-        std::string pending;
+        std::string& pending = m_pending;
         auto emptyAt = Clock::now();
         while (!m_stop && !m_vanished) {
             pollfd entry{m_pty->Master(), POLLIN, 0};
@@ -231,6 +239,7 @@ private:
                 const char command = pending[4];
                 pending.erase(0, 8);
                 if (m_silentUntilConfigured && command != 'P') continue;
+                if (Clock::now() < m_deafUntil) continue;
                 if (command == 'P' && m_silentUntilConfigured) {
                     // Back after a reset, counting and ending its replies another way.
                     m_silentUntilConfigured = false;
@@ -366,18 +375,40 @@ private:
             if (noise[i] == '#' && noise[i + 1] == 'I') noise[i + 4] = 'x';
         return noise;
     }
+    // Whether a 'P' waits among the commands the line brought (read into m_pending).
+    bool SetUpAsked()
+    {
+        char bytes[64];
+        pollfd entry{m_pty->Master(), POLLIN, 0};
+        while (::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN)) {
+            const ssize_t got = ::read(m_pty->Master(), bytes, sizeof bytes);
+            if (got <= 0) break;
+            m_pending.append(bytes, static_cast<size_t>(got));
+        }
+        for (size_t at = 4; at < m_pending.size(); at += 8)
+            if (m_pending[at] == 'P') return true;
+        return false;
+    }
     // Sends bytes at the line's speed (all at once on a fast line).
     // A slow line's reply stops where the board is hushed (the rest never comes).
     void Put(const std::string& bytes)
     {
         NoteAnswerStart();
-        if (m_plan.lineBytesPerSecond <= 0) {
-            if (m_pty->SendUnless(bytes, m_stop)) m_put += bytes.size();
+        const int pace = m_pace > 0 ? m_pace : m_plan.lineBytesPerSecond;
+        if (pace <= 0) {
+            // As the line takes them; a board thread the machine held in between stalled
+            // the reply all the same.
+            for (size_t at = 0; at < bytes.size() && !m_stop; at += 64) {
+                const auto before = Clock::now();
+                const std::string part = bytes.substr(at, 64);
+                if (m_pty->SendUnless(part, m_stop)) m_put += part.size();
+                if (at > 0) NoteHeld(before);
+            }
             m_lastPutEnd = Clock::now();
             return;
         }
         // In pieces of a millisecond's worth, each when the line has carried the last.
-        const size_t piece = std::max<size_t>(1, static_cast<size_t>(m_plan.lineBytesPerSecond) / 1000);
+        const size_t piece = std::max<size_t>(1, static_cast<size_t>(pace) / 1000);
         for (size_t at = 0; at < bytes.size() && !m_stop; at += piece) {
             if (m_hush) {
                 ++m_damaging;
@@ -387,21 +418,24 @@ private:
             const std::string part = bytes.substr(at, piece);
             if (m_pty->SendUnless(part, m_stop)) m_put += part.size();
             m_lineFree += std::chrono::microseconds(static_cast<int64_t>(
-                part.size() * 1.0e6 / m_plan.lineBytesPerSecond));
+                part.size() * 1.0e6 / pace));
             m_lineFree = std::max(m_lineFree, std::chrono::steady_clock::now() -
                                                   std::chrono::milliseconds(5));
             std::this_thread::sleep_until(m_lineFree);
             m_lastPutEnd = Clock::now();
             // A board thread the machine held longer than the device waits left the
             // line quiet all the same.
-            const auto quiet = std::chrono::steady_clock::now() - m_lineFree;
-            if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) {
-                ++m_silences;
-                // Stalled as by the line: the device may refuse the reply.
-                if (!m_heldInReply) ++m_damaging;
-                m_heldInReply = true;
-            }
+            NoteHeld(m_lineFree);
         }
+    }
+    // Quiet on the line since then longer than the device waits: stalled as by the line,
+    // the device may refuse the reply.
+    void NoteHeld(Clock::time_point since)
+    {
+        if (Clock::now() - since <= std::chrono::milliseconds(m_plan.stallMs / 3)) return;
+        ++m_silences;
+        if (!m_heldInReply) ++m_damaging;
+        m_heldInReply = true;
     }
     Fault Draw(bool hasSample)
     {
@@ -434,12 +468,17 @@ private:
             m_start = std::chrono::steady_clock::now();
         }
         ++m_sinceConfigured;
+        m_pace = 0;
+        bool busyBacklog = false;
         if (command == 'B' && m_requests++ == m_plan.busyAt) {
             // Busy: the requests that come meanwhile wait on the line.
             const auto until = std::chrono::steady_clock::now() +
                                std::chrono::milliseconds(m_plan.busyMs);
-            while (!m_stop && std::chrono::steady_clock::now() < until)
+            const bool untilSetUp = m_plan.backlogMs > 0;
+            const auto latest = until + std::chrono::seconds(untilSetUp ? 3 : 0);
+            while (!m_stop && Clock::now() < latest && (Clock::now() < until || !SetUpAsked()))
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            busyBacklog = untilSetUp;
             m_busyOver = true;
             ++m_silences;
         }
@@ -456,6 +495,8 @@ private:
             return;
         }
         const std::string clean = Gathered();
+        if (busyBacklog)
+            m_pace = std::max<int>(1, static_cast<int>(clean.size() * 1000) / m_plan.backlogMs);
         std::string reply = clean;
         m_longestReply = std::max(m_longestReply.load(), reply.size());
         const size_t ending = m_lone ? 1u : 6u;
@@ -480,6 +521,17 @@ private:
             std::count(m_plan.kinds.begin(), m_plan.kinds.end(), Fault::DroppedByte) > 0 &&
             m_firstDrop() % 2 == 0)
             fault = Fault::DroppedByte;
+        // Right behind the first reply the new way it goes again, or hears nothing a while.
+        const bool firstNewWay =
+            m_repliesSinceReset == 1 && m_resets > 0 && fault == Fault::None && !m_calm;
+        if (firstNewWay && m_plan.resetBehindFirst) fault = Fault::Reset;
+        const bool deafAfter =
+            firstNewWay && !m_plan.resetBehindFirst && m_plan.quietBehindFirstMs > 0;
+        if (m_burstNext && hasSample && fault == Fault::None && m_length != Length::Zero &&
+            !m_calm) {
+            fault = Fault::NoiseInside;
+            m_burstNext = false;
+        }
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
@@ -595,6 +647,12 @@ private:
             }
             ++m_copies;
         }
+        if (deafAfter) {
+            m_deafUntil = Clock::now() + std::chrono::milliseconds(m_plan.quietBehindFirstMs);
+            m_burstNext = true;
+            ++m_silences;
+            ++m_damaging;
+        }
         if (fault == Fault::Reset) {
             m_silentUntilConfigured = true;
             ++m_silences;
@@ -610,10 +668,14 @@ private:
     Length m_length;  // board thread (set before Start)
     bool m_lone;
     Plan m_plan;
+    std::string m_pending;                 // board thread only: commands read, not answered
+    int m_pace = 0;                        // and the pace of this answer (0: the line's)
     bool m_silentUntilConfigured = false;  // board thread only, as the two below
     int m_sinceConfigured = 0;
     int m_repliesSinceReset = 0;           // sample replies since the last reset
     bool m_resetAgain = false;             // and whether it resets again behind the second
+    Clock::time_point m_deafUntil;         // hears nothing until then
+    bool m_burstNext = false;              // a burst inside the next reply with samples
     bool m_lastDamaged = false;            // the last reply met a fault inside it
     bool m_behindReply = false;            // the next reply follows the last at once
     std::vector<std::string> m_clean;      // the last replies as the board made them

@@ -568,6 +568,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     const bool clean = more() % 8 == 0;
     const int ackLength = more() % 4 == 0 ? std::array<int, 5>{0, 1, 2, 3, 200}[more() % 5] : -1;
     if (clean) plan.kinds.clear();
+    // Now and then a busy board on a clean line comes back only once set up again, its
+    // backlog spread over a tenth of a second (a reply on its way as the set-up goes).
+    if (clean && plan.busyAt > 0 && !slow && more() % 2 == 0) plan.backlogMs = 100;
     // Drawn apart again: the board's clock against the device's (its phase, and a rate
     // up to 1 % off), and an adapter that goes mid-reply and comes back on another line.
     std::mt19937 clock(seed ^ 0xC10C4u);
@@ -582,9 +585,14 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         plan.kinds.erase(std::remove(plan.kinds.begin(), plan.kinds.end(), Fault::Reset),
                          plan.kinds.end());
     held = held && !replug;
+    if (replug) plan.backlogMs = 0;  // a busy board then comes back in its own time
     // Drawn last: the platform emptied while the board was busy.
     std::mt19937 emptied(seed ^ 0x57111u);
     plan.stillFromBusy = plan.busyAt > 0 && emptied() % 3 == 0;
+    // And apart after it: what follows the first reply after a reset now and then.
+    std::mt19937 after(seed ^ 0x51A7E4u);
+    plan.resetBehindFirst = after() % 4 == 0;
+    if (after() % 4 == 0) plan.quietBehindFirstMs = 3 * plan.stallMs;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -600,7 +608,11 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << plan.busyAt << ", acknowledgement length " << ackLength
                                     << ", clock " << plan.rateFactor << " phase " << plan.phase
                                     << (replug ? ", replugged" : "")
-                                    << (plan.stillFromBusy ? ", still from the busy spell" : ""));
+                                    << (plan.stillFromBusy ? ", still from the busy spell" : "")
+                                    << (plan.resetBehindFirst ? ", reset behind the first" : "")
+                                    << (plan.quietBehindFirstMs > 0 ? ", quiet behind the first"
+                                                                    : "")
+                                    << ", backlog over " << plan.backlogMs << " ms");
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
