@@ -170,6 +170,7 @@ protected:
     bool InHeaderLength(size_t count) const;
     bool FormerWayDamaged(size_t count, Ending ending);
     bool BlockByteOff(size_t count);
+    bool BlockNearEnd(size_t count) const;
     int SamplesIn(size_t count, Ending ending) const;
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     // A length read each way a board counts (own, star, samples) in that ending: where
@@ -178,6 +179,8 @@ protected:
         size_t end;
         int64_t samples;
     };
+    static constexpr LengthRule kReadRules[3] = {LengthRule::Own, LengthRule::Star,
+                                                 LengthRule::Samples};  // in that order
     static std::array<Reading, 3> Readings(size_t length, Ending ending);
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
     // The samples the header in m_reply says by the board's rule; -1: it says none (no
@@ -198,6 +201,15 @@ protected:
     int64_t SamplesByBytes(size_t count, const uint8_t* tail) const;
     // A count by bytes no more than the most a header's length can mean within it.
     int64_t NoMoreThanLength(int64_t byBytes, size_t length, Ending known = Ending::Unknown) const;
+    int64_t FewerReading(int64_t byBytes, size_t length, Ending known = Ending::Unknown);
+    // The readings of a length (in the known ending, else in either) whole and no more
+    // than byBytes: the fewest and the most (-1: none), the rules that read the most.
+    struct Span {
+        int64_t fewest = -1;
+        int64_t most = -1;
+        unsigned mostRules = 0;
+    };
+    Span ReadingsWithin(int64_t byBytes, size_t length, Ending known) const;
     // Accounting: a lost count bounded by what the board can have gathered since the
     // request the last reply taken answered.
     int64_t Bounded(int64_t samples);
@@ -347,6 +359,9 @@ protected:
     // it was the former way, or the other.
     int64_t m_otherWayCounted = 0;
     std::array<int64_t, 2> m_otherWayRest{};
+    // Those replies were whole the other way too: only a reply before the next set-up
+    // tells they were the former way's.
+    bool m_otherWayWhole = false;
     std::array<int64_t, 2> m_anewRest{};  // of the reply being refused
     // Likewise where the other reading keeps the former ending but counts its length
     // another rule's way: settled by the rule a later whole reply shows (the rules of
@@ -355,6 +370,7 @@ protected:
     std::array<int64_t, 2> m_anewRuleRest{};
     unsigned m_ruleRestRules = 0;
     unsigned m_anewRules = 0;
+    bool m_anewFewer = false;  // the rest is of the fewer reading (FewerReading)
     LengthRule m_ruleRestFormer = LengthRule::Unknown;
     // Acquisition thread: replies in a row refused as a block a byte off, and the sample
     // the last one holds more if the board's ending proves lone.
@@ -364,6 +380,7 @@ protected:
     // Acquisition thread: the reply being read: where its length ends it (0: by its
     // ending), and whether that length is the board's.
     size_t m_lengthEnd = 0;
+    Ending m_lengthEnding = Ending::Unknown;  // the ending that length was read in
     size_t m_minEnd = 0;           // no ending before (a length whose rule is not learnt)
     int64_t m_byLength = -1;       // the samples its length says, -1: it says none
     bool m_headerPlausible = true; // its length is one this board's way can mean
