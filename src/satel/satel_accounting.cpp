@@ -31,20 +31,44 @@ int64_t CSerialSatelDevice::SamplesByBytes(size_t count, const uint8_t* tail) co
 {
     // Before the board showed its ending, the bytes' own tell: five zero bytes and '*'
     // (no sample of a loaded board), or a '*' a block's byte short of whole samples (a
-    // lone '*' would be two bytes off), or else a lone '*'.
+    // lone '*' would be two bytes off), or five zero bytes a byte short, their '*' lost;
+    // or else a lone '*'.
     Ending ending = m_ending;
-    if (ending == Ending::Unknown) {
-        const bool star =
-            count >= kHeaderSize + kClosingSize && tail[kClosingSize - 1] == kTerminator;
-        const bool blockShort = star && (count - kHeaderSize) % kSampleSize == kClosingSize - 1;
-        const bool block =
-            star && std::all_of(tail, tail + kClosingSize - 1, [](uint8_t b) { return b == 0; });
-        ending = block || blockShort ? Ending::Block : Ending::Lone;
+    if (ending == Ending::Unknown && count >= kHeaderSize + kClosingSize) {
+        const bool star = tail[kClosingSize - 1] == kTerminator;
+        const bool blockShort = (count - kHeaderSize) % kSampleSize == kClosingSize - 1;
+        const bool zeros = std::all_of(tail + (star ? 0 : 1), tail + kClosingSize - (star ? 1 : 0),
+                                       [](uint8_t b) { return b == 0; });
+        ending = (star && (zeros || blockShort)) || (!star && zeros && blockShort) ? Ending::Block
+                                                                                 : Ending::Lone;
+    } else if (ending == Ending::Unknown) {
+        ending = Ending::Lone;
     }
     const size_t closing = EndingSize(ending);
     if (count <= kHeaderSize + closing) return 0;
     // A byte doubled or dropped makes no sample more or less.
     return static_cast<int64_t>((count - kHeaderSize - closing + kSampleSize / 2) / kSampleSize);
+}
+
+CSerialSatelDevice::Span CSerialSatelDevice::ReadingsWithin(int64_t byBytes, size_t length,
+                                                             Ending known) const
+{
+    if (known == Ending::Unknown) known = m_ending;
+    Span span;
+    for (Ending ending : {Ending::Block, Ending::Lone}) {
+        if (known != Ending::Unknown && ending != known) continue;
+        const std::array<Reading, 3> readings = Readings(length, ending);
+        for (size_t i = 0; i < readings.size(); ++i) {
+            const int64_t samples = readings[i].samples;
+            if (samples < 0 || samples > byBytes) continue;
+            const unsigned rule = 1u << static_cast<unsigned>(kReadRules[i]);
+            span.fewest = span.fewest < 0 ? samples : std::min(span.fewest, samples);
+            if (samples > span.most) span.mostRules = 0;
+            if (samples >= span.most) span.mostRules |= rule;
+            span.most = std::max(span.most, samples);
+        }
+    }
+    return span;
 }
 
 // Noise inside a reply makes more bytes but no samples: where its length, read in any
@@ -53,15 +77,23 @@ int64_t CSerialSatelDevice::SamplesByBytes(size_t count, const uint8_t* tail) co
 int64_t CSerialSatelDevice::NoMoreThanLength(int64_t byBytes, size_t length, Ending known) const
 {
     if (length == 0 || byBytes <= 0) return byBytes;
-    if (known == Ending::Unknown) known = m_ending;
-    int64_t most = -1;
-    for (Ending ending : {Ending::Block, Ending::Lone}) {
-        if (known != Ending::Unknown && ending != known) continue;
-        for (const Reading& reading : Readings(length, ending))
-            if (reading.samples >= 0 && reading.samples <= byBytes)
-                most = std::max(most, reading.samples);
-    }
+    const int64_t most = ReadingsWithin(byBytes, length, known).most;
     return most >= 0 ? most : byBytes;
+}
+
+// So too before the board showed how it counts, but where its length reads two ways the
+// fewer are said now, the rest once a whole reply shows a rule that reads more (kept by
+// Refuse, settled by SettleRuleRest).
+int64_t CSerialSatelDevice::FewerReading(int64_t byBytes, size_t length, Ending known)
+{
+    if (length == 0 || byBytes <= 0) return byBytes;
+    const Span span = ReadingsWithin(byBytes, length, known);
+    if (span.most < 0) return byBytes;
+    if (m_lengthRule != LengthRule::Unknown || span.most == span.fewest) return span.most;
+    m_anewRuleRest = {0, span.most - span.fewest};
+    m_anewRules = span.mostRules;
+    m_anewFewer = true;
+    return span.fewest;
 }
 
 size_t CSerialSatelDevice::Remember(const uint8_t* bytes, size_t count)
@@ -106,8 +138,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
     // A damaged reply of this board answers a request, as a whole one does; one that no
     // request waits for, or that repeats an earlier one, is a copy: nothing is lost.
     // (Only whole replies are kept: two damaged fresh ones may be alike, a byte lost
-    // where their samples differ.)
-    bool copy = IsCopy(m_reply.data(), count);
+    // where their samples differ.) A still board's replies are alike too: one whose
+    // samples all hold the newest values taken is its answer where a request waits.
+    const bool still = IsStill(count, Ending::Block) || IsStill(count, Ending::Lone);
+    bool copy = IsCopy(m_reply.data(), count) && !still;
     if (count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
         if (IsRequestWaiting())
             NoteAnswered();
@@ -124,11 +158,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
         if (m_anewRuleRest[0] + m_anewRuleRest[1] > 0) {
             m_ruleRest = m_anewRuleRest;
             m_ruleRestRules = m_anewRules;
-            m_ruleRestFormer = m_formerRule;
+            m_ruleRestFormer = m_anewFewer ? LengthRule::Unknown : m_formerRule;
         }
     }
     m_anewRest = {0, 0};
     m_anewRuleRest = {0, 0};
+    m_anewFewer = false;
     return Reply::Damaged;
 }
 
@@ -140,17 +175,26 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
     m_anewRest = {0, 0};
     m_anewRuleRest = {0, 0};
     m_anewRules = 0;
+    m_anewFewer = false;
     const int64_t samples = RefusedSamples(count);
     const size_t length = count >= kHeaderSize ? DecodeU16(m_reply.data() + 2) : 0;
+    // No way the board showed reads its length: every way does, the fewer said now.
+    if (m_lengthRule == LengthRule::Unknown && m_byLength < 0 && m_headerPlausible && length > 0 &&
+        m_reply[4] == kSamples && count >= kClosingSize && SamplesByLengthGuess(count, true) < 0)
+        return FewerReading(SamplesByBytes(count, m_reply.data() + count - kClosingSize), length);
     if (m_ending != Ending::Unknown || m_formerEnding == Ending::Unknown || m_byLength >= 0 ||
         !m_headerPlausible || length == 0 || m_reply[4] != kSamples ||
         m_formerRule == LengthRule::Unknown || m_formerRule == LengthRule::None ||
         samples != SamplesByLengthGuess(count, true))
         return samples;
     const Ending other = m_formerEnding == Ending::Lone ? Ending::Block : Ending::Lone;
+    // Noise inside puts the reply's end anywhere before its last bytes; else a byte lost
+    // or added puts it a byte off.
+    const size_t formerEnd = LengthEnd(length, m_formerRule, m_formerEnding);
+    const size_t room = formerEnd + 1 < count ? kNoiseRoom : 1;
     int64_t fewest = -1;
     for (const Reading& reading : Readings(length, other)) {
-        if (reading.samples < 0 || reading.end + 1 < count || reading.end > count + 1) continue;
+        if (reading.samples < 0 || reading.end + room < count || reading.end > count + 1) continue;
         fewest = fewest < 0 ? reading.samples : std::min(fewest, reading.samples);
     }
     if (samples < 0) return samples;
@@ -158,7 +202,7 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
         // The same ending, its length counted another way, a byte lost or added: the
         // board may have been set up to count so.
         unsigned rules = 0;
-        const int64_t anotherRule = OtherRuleReading(count, length, rules);
+        const int64_t anotherRule = OtherRuleReading(count, length, room, rules);
         if (anotherRule < 0) return samples;
         const int64_t now = std::min(samples, anotherRule);
         m_anewRuleRest = {samples - now, anotherRule - now};
@@ -171,16 +215,17 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
 }
 
 // The samples of the reading, in the former ending by a rule other than the former one,
-// that ends within a byte of count (the fewest; rules: a bit for each rule that does);
-// -1: none.
-int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, unsigned& rules) const
+// that ends from room bytes before count to a byte after (the fewest; rules: a bit for
+// each rule that does); -1: none.
+int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, size_t room,
+                                             unsigned& rules) const
 {
     int64_t fewest = -1;
     for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
         if (rule == m_formerRule) continue;
         const size_t end = LengthEnd(length, rule, m_formerEnding);
         const int64_t samples = WholeSamples(end, m_formerEnding);
-        if (samples < 0 || end + 1 < count || end > count + 1) continue;
+        if (samples < 0 || end + room < count || end > count + 1) continue;
         fewest = fewest < 0 ? samples : std::min(fewest, samples);
         rules |= 1u << static_cast<unsigned>(rule);
     }
@@ -190,14 +235,18 @@ int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, unsign
 // A whole reply whose length ends it in the former rule, or in one its other reading
 // had, shows the rule: what the refused reply held more by it is said now. The rest
 // outlives a set-up: replies read after it may still be the former way's, and a board
-// set up another way shows neither rule.
+// set up another way shows neither rule. A rest of the fewer reading (no former rule)
+// is settled by the first rule shown: another than those that read more says none.
 void CSerialSatelDevice::SettleRuleRest(size_t length, size_t count, Ending ending)
 {
     if (m_ruleRest[0] == 0 && m_ruleRest[1] == 0) return;
     const LengthRule rule = RuleFor(length, count, ending);
+    // An empty reply of length 0 tells no rule.
+    if (rule == LengthRule::Unknown || (length == 0 && WholeSamples(count, ending) == 0)) return;
     const bool former = rule == m_ruleRestFormer;
-    if (!former && (m_ruleRestRules & (1u << static_cast<unsigned>(rule))) == 0) return;
-    const int64_t lost = Bounded(m_ruleRest[former ? 0 : 1]);
+    const bool more = (m_ruleRestRules & (1u << static_cast<unsigned>(rule))) != 0;
+    if (!former && !more && m_ruleRestFormer != LengthRule::Unknown) return;
+    const int64_t lost = Bounded(former ? m_ruleRest[0] : more ? m_ruleRest[1] : 0);
     m_countedSince += lost;
     CountLost(lost);
     m_ruleRest = {0, 0};
@@ -293,12 +342,14 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
     const size_t back = DropNewestQueued(m_unconfirmed);
     m_countedSince -= static_cast<int64_t>(back);
     m_lastWasAgain = false;
-    if (back > 0) {
+    // Its bytes were damaged: a reply damaged alike is no copy of it. One only left
+    // unconfirmed by a lost line came as the board sent it: a copy of it brings nothing,
+    // and its values stay the newest the board is known to hold (a still board's next
+    // reply, alike, is fresh).
+    if (back > 0 && damaged) {
         m_newest = m_newestBefore;
         m_hasNewest = m_hadNewestBefore;
     }
-    // Its bytes were damaged: a reply damaged alike is no copy of it. One only left
-    // unconfirmed by a lost line came as the board sent it: a copy of it brings nothing.
     if (damaged && m_unconfirmed > 0 && m_unconfirmedSeen < kSeen) m_seenSize[m_unconfirmedSeen] = 0;
     if (m_unconfirmedByLength >= 0) {
         const int64_t lost = Bounded(m_unconfirmedByLength);
@@ -408,7 +459,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     }
     m_blockOffRest = 0;
     m_blockOffRun = 0;
-    LearnWay(count, ending, length, samples);
+    // Framed by a way a set-up forgot while it came, it tells nothing of the board's
+    // way since.
+    if (m_lengthEnd == 0 || m_lengthRule != LengthRule::Unknown)
+        LearnWay(count, ending, length, samples);
     SettleRuleRest(length, count, ending);
     // A length that ends it right there, in one of the ways a board counts, says its
     // samples as a learnt one does (before the way is learnt again): bytes behind it

@@ -158,7 +158,7 @@ protected:
     // What a refused reply of that many bytes held, by its length or else its bytes.
     int64_t RefusedSamples(size_t bytes) const;
     int64_t RefusedAnew(size_t count);
-    int64_t OtherRuleReading(size_t count, size_t length, unsigned& rules) const;
+    int64_t OtherRuleReading(size_t count, size_t length, size_t room, unsigned& rules) const;
     void SettleRuleRest(size_t length, size_t count, Ending ending);
     int64_t VanishedSamples(size_t count);
     int64_t FormerWayOr(size_t count, int64_t byBytes);
@@ -170,6 +170,7 @@ protected:
     bool InHeaderLength(size_t count) const;
     bool FormerWayDamaged(size_t count, Ending ending);
     bool BlockByteOff(size_t count);
+    bool BlockNearEnd(size_t count) const;
     int SamplesIn(size_t count, Ending ending) const;
     static size_t LengthEnd(size_t length, LengthRule rule, Ending ending);
     // A length read each way a board counts (own, star, samples) in that ending: where
@@ -178,6 +179,8 @@ protected:
         size_t end;
         int64_t samples;
     };
+    static constexpr LengthRule kReadRules[3] = {LengthRule::Own, LengthRule::Star,
+                                                 LengthRule::Samples};  // in that order
     static std::array<Reading, 3> Readings(size_t length, Ending ending);
     static LengthRule RuleFor(size_t length, size_t count, Ending ending);
     // The samples the header in m_reply says by the board's rule; -1: it says none (no
@@ -198,6 +201,15 @@ protected:
     int64_t SamplesByBytes(size_t count, const uint8_t* tail) const;
     // A count by bytes no more than the most a header's length can mean within it.
     int64_t NoMoreThanLength(int64_t byBytes, size_t length, Ending known = Ending::Unknown) const;
+    int64_t FewerReading(int64_t byBytes, size_t length, Ending known = Ending::Unknown);
+    // The readings of a length (in the known ending, else in either) whole and no more
+    // than byBytes: the fewest and the most (-1: none), the rules that read the most.
+    struct Span {
+        int64_t fewest = -1;
+        int64_t most = -1;
+        unsigned mostRules = 0;
+    };
+    Span ReadingsWithin(int64_t byBytes, size_t length, Ending known) const;
     // Accounting: a lost count bounded by what the board can have gathered since the
     // request the last reply taken answered.
     int64_t Bounded(int64_t samples);
@@ -355,6 +367,7 @@ protected:
     std::array<int64_t, 2> m_anewRuleRest{};
     unsigned m_ruleRestRules = 0;
     unsigned m_anewRules = 0;
+    bool m_anewFewer = false;  // the rest is of the fewer reading (FewerReading)
     LengthRule m_ruleRestFormer = LengthRule::Unknown;
     // Acquisition thread: replies in a row refused as a block a byte off, and the sample
     // the last one holds more if the board's ending proves lone.
@@ -364,6 +377,7 @@ protected:
     // Acquisition thread: the reply being read: where its length ends it (0: by its
     // ending), and whether that length is the board's.
     size_t m_lengthEnd = 0;
+    Ending m_lengthEnding = Ending::Unknown;  // the ending that length was read in
     size_t m_minEnd = 0;           // no ending before (a length whose rule is not learnt)
     int64_t m_byLength = -1;       // the samples its length says, -1: it says none
     bool m_headerPlausible = true; // its length is one this board's way can mean

@@ -16,8 +16,6 @@ using Clock = std::chrono::steady_clock;
 
 // An acknowledgement ends at its '*' within this many bytes.
 constexpr size_t kMaxAckSize = 16;
-// Bytes a reply may gain on the line (a burst of noise inside it).
-constexpr size_t kNoiseRoom = 48;
 
 }  // namespace
 
@@ -67,7 +65,13 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
         m_otherWayRest = {0, 0};
     };
     if (ending == m_formerEnding && !ruleAnew) {
-        countRest(m_otherWayRest[0]);
+        // Only a reply whole the former way tells that the refused one was that way; one
+        // that counts its length otherwise came from a board set up anew since, and
+        // tells nothing of it: the fewer stand.
+        if (LengthEnd(length, m_formerRule, ending) == count)
+            countRest(m_otherWayRest[0]);
+        else
+            m_otherWayRest = {0, 0};
         m_otherWayRun = 0;
         return false;
     }
@@ -79,7 +83,8 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
         m_otherWayRun = 0;
         return false;
     }
-    if ((end + 1 != count && end != count + 1) || end < kHeaderSize + closing) {
+    if ((end + 1 != count && end != count + 1) || end < kHeaderSize + closing ||
+        !BlockNearEnd(count)) {
         countRest(m_otherWayRest[1]);
         return false;
     }
@@ -125,6 +130,17 @@ bool CSerialSatelDevice::BlockByteOff(size_t count)
     return true;
 }
 
+// Whether a reply that closed in another ending can be one that ends with a block, a byte
+// lost, doubled or added: then four of the six bytes before its '*' at least are zeros.
+bool CSerialSatelDevice::BlockNearEnd(size_t count) const
+{
+    if (m_formerEnding != Ending::Block) return true;
+    if (count < kHeaderSize + kClosingSize) return false;
+    const auto from = m_reply.begin() + static_cast<std::ptrdiff_t>(count - kClosingSize - 1);
+    return std::count(from, from + static_cast<std::ptrdiff_t>(kClosingSize), uint8_t{0}) >=
+           static_cast<std::ptrdiff_t>(kClosingSize - 2);
+}
+
 int CSerialSatelDevice::SamplesIn(size_t count, Ending ending) const
 {
     if (!CanClose(count, ending)) return -1;
@@ -150,7 +166,7 @@ std::array<CSerialSatelDevice::Reading, 3> CSerialSatelDevice::Readings(size_t l
 {
     std::array<Reading, 3> readings{};
     size_t i = 0;
-    for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
+    for (LengthRule rule : kReadRules) {
         const size_t end = LengthEnd(length, rule, ending);
         readings[i++] = {end, WholeSamples(end, ending)};
     }
@@ -429,8 +445,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             // The board's length ends it: its ending must stand there.
             if (count < m_lengthEnd && count < kMaxReply) continue;
             if (count == m_lengthEnd) {
-                if (CanClose(count, m_ending) && !InHeaderLength(count))
-                    return CloseSampleReply(count, m_ending);
+                // In the ending its header was read by: a set-up while it came (a frame
+                // fell due midway) forgot the board's way, not this reply's.
+                if (CanClose(count, m_lengthEnding) && !InHeaderLength(count))
+                    return CloseSampleReply(count, m_lengthEnding);
                 // A byte lost or added, or noise inside: read on to its end or the
                 // next header, its samples those its length says.
                 m_lengthEnd = 0;
@@ -460,8 +478,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 // or bytes added inside, before its way is learnt.
                 const size_t length = DecodeU16(m_reply.data() + 2);
                 if (length > 0 && count > LengthEnd(length, LengthRule::Samples, ending))
-                    return Refuse(count, FormerWayOr(count, NoMoreThanLength(SamplesIn(count, ending),
-                                                                             length, ending)));
+                    return Refuse(count, FormerWayOr(count, FewerReading(SamplesIn(count, ending),
+                                                                         length, ending)));
                 return CloseSampleReply(count, ending);
             }
         }
@@ -541,6 +559,7 @@ void CSerialSatelDevice::OpenHeader()
     if (byLength >= 0) {
         m_byLength = byLength;
         m_lengthEnd = LengthEnd(length, m_lengthRule, m_ending);
+        m_lengthEnding = m_ending;
     }
 }
 

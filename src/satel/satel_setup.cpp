@@ -69,13 +69,22 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
 
 void CSerialSatelDevice::ForgetWay()
 {
-    if (m_lengthRule != LengthRule::Unknown) m_formerRule = m_lengthRule;
+    // A rule one whole reply showed since the last set-up is the board's newest word on
+    // how it counts: a board set up again without a reset still counts so.
+    if (m_lengthRule != LengthRule::Unknown)
+        m_formerRule = m_lengthRule;
+    else if (m_ruleVotes > 0)
+        m_formerRule = m_ruleCandidate;
     if (m_ending != Ending::Unknown) m_formerEnding = m_ending;
     m_lengthRule = m_ruleCandidate = LengthRule::Unknown;
     m_ruleVotes = 0;
     m_ending = Ending::Unknown;
     m_blockOffRun = 0;
     m_blockOffRest = 0;
+    // A reply the former way after a set-up may be a board's set up back to it: it tells
+    // nothing of one read two ways before. (One the way that reply's bytes show whole
+    // still tells: a board seldom comes back as damage made a reply look.)
+    m_otherWayRest[0] = 0;
 }
 
 bool CSerialSatelDevice::CalcOffsets(int ms)
@@ -257,13 +266,14 @@ bool CSerialSatelDevice::TryResume()
     m_lineVanished = false;
     // A board that lost power forgot its period: configure it again. It is back once
     // it answers a sample request too; or once a late reply's samples came meanwhile,
-    // which the next frames carry.
+    // which the next frames carry, even where the line went again right after (then
+    // said lost again once they went out).
     const int64_t samplesBefore = m_takenSamples;
     if (!ConfigureBoard(m_replyTimeoutMs)) {
         m_lineVanished = !m_port.IsOpen() || m_lineVanished;
-        return !m_lineVanished && m_takenSamples > samplesBefore;
+        return m_takenSamples > samplesBefore;
     }
     ReadFrames(0);
     return m_lastOutcome == ReadOutcome::Samples || m_lastOutcome == ReadOutcome::Empty ||
-           (m_lastOutcome != ReadOutcome::Failed && m_takenSamples > samplesBefore);
+           m_takenSamples > samplesBefore;
 }

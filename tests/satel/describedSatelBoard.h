@@ -66,6 +66,21 @@ public:
         // request that came, in order, the first with all it gathered.
         int busyAt = -1;
         int busyMs = 0;
+        // The board's clock against the device's: its rate this many times the rate
+        // asked for, its first sample this many periods after its first 'R'.
+        double rateFactor = 1.0;
+        double phase = 0.0;
+        // From its busy request on the platform is empty: every sample holds the last
+        // one sent before; the backlog reply meets a fault inside if the plan has one.
+        bool stillFromBusy = false;
+        // Right behind its first reply after a reset, the board goes again at once, or
+        // hears nothing for quietMs (its way kept; the device sets it up again) and then
+        // puts a burst inside its next reply where it gives a length.
+        bool resetBehindFirst = false;
+        int quietBehindFirstMs = 0;
+        // A busy board that comes back only once set up again (a 'P' came, within three
+        // seconds more), its backlog then at this pace (bytes a second; 0: at once).
+        int backlogBytesPerSecond = 0;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -97,6 +112,17 @@ public:
         return end;
     }
     int64_t StarHighSent() const { return m_starHigh.load(); }
+    // From now on the line meets no fault and the samples no new scheme: a still spell
+    // ends at the next reply.
+    void Calm() { m_calm = true; }
+    // Once the board is stopped: the samples it had gathered by then.
+    int64_t GatheredAt(std::chrono::steady_clock::time_point at) const
+    {
+        if (!m_clockStarted) return 0;
+        const double periods = std::chrono::duration<double>(at - m_start).count() * Rate();
+        if (periods < m_plan.phase) return 0;
+        return static_cast<int64_t>(std::floor(periods - m_plan.phase)) + 1;
+    }
     // A copy holding only the newest values (a still board's, or of a one-sample reply
     // just sent) that comes after the next request was sent is told from the answer by
     // its sample count alone: the counts by which such copies differ from the replies
@@ -195,7 +221,7 @@ private:
     }
     void Run()
     {
-        std::string pending;
+        std::string& pending = m_pending;
         auto emptyAt = Clock::now();
         while (!m_stop && !m_vanished) {
             pollfd entry{m_pty->Master(), POLLIN, 0};
@@ -213,6 +239,7 @@ private:
                 const char command = pending[4];
                 pending.erase(0, 8);
                 if (m_silentUntilConfigured && command != 'P') continue;
+                if (Clock::now() < m_deafUntil) continue;
                 if (command == 'P' && m_silentUntilConfigured) {
                     // Back after a reset, counting and ending its replies another way.
                     m_silentUntilConfigured = false;
@@ -256,9 +283,7 @@ private:
         size_t count = 0;
         std::string body;
         if (m_clockStarted) {
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-            const int64_t gathered = static_cast<int64_t>(std::floor(seconds * m_rate)) + 1;
+            const int64_t gathered = GatheredAt(std::chrono::steady_clock::now());
             DrawScheme(gathered > m_sent.load());
             for (int64_t j = m_sent.load(); j < gathered; ++j, ++count) {
                 int64_t carried = m_stillLeft > 0 ? m_held : j;
@@ -288,11 +313,17 @@ private:
         m_starHighNext = false;
         if (!hasSample) return;
         if (m_stillLeft > 0) --m_stillLeft;
-        if (m_sinceConfigured < 12) return;
-        std::uniform_real_distribution<double> share(0.0, 1.0);
+        if (m_calm) m_stillLeft = 0;
         const int64_t last = m_sent.load() - 1;
-        if (m_stillLeft == 0 && share(m_scheme) < m_plan.stillShare && last >= 0 &&
-            m_carried[static_cast<size_t>(last)] == last) {
+        const bool ramp = last >= 0 && m_carried[static_cast<size_t>(last)] == last;
+        if (m_plan.stillFromBusy && m_plan.busyAt > 0 && m_requests == m_plan.busyAt + 1 &&
+            !m_calm && (m_stillLeft > 0 || ramp)) {
+            if (m_stillLeft == 0) m_held = last;
+            m_stillLeft = 1000000;
+        }
+        if (m_sinceConfigured < 12 || m_calm) return;
+        std::uniform_real_distribution<double> share(0.0, 1.0);
+        if (m_stillLeft == 0 && share(m_scheme) < m_plan.stillShare && ramp) {
             // Mostly a few replies; now and then the rest of the run.
             m_stillLeft = m_scheme() % 4 == 0 ? 1000000 : 2 + static_cast<int>(m_scheme() % 60);
             m_held = last;
@@ -344,18 +375,40 @@ private:
             if (noise[i] == '#' && noise[i + 1] == 'I') noise[i + 4] = 'x';
         return noise;
     }
+    // Whether a 'P' waits among the commands the line brought (read into m_pending).
+    bool SetUpAsked()
+    {
+        char bytes[64];
+        pollfd entry{m_pty->Master(), POLLIN, 0};
+        while (::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN)) {
+            const ssize_t got = ::read(m_pty->Master(), bytes, sizeof bytes);
+            if (got <= 0) break;
+            m_pending.append(bytes, static_cast<size_t>(got));
+        }
+        for (size_t at = 4; at < m_pending.size(); at += 8)
+            if (m_pending[at] == 'P') return true;
+        return false;
+    }
     // Sends bytes at the line's speed (all at once on a fast line).
     // A slow line's reply stops where the board is hushed (the rest never comes).
     void Put(const std::string& bytes)
     {
         NoteAnswerStart();
-        if (m_plan.lineBytesPerSecond <= 0) {
-            if (m_pty->SendUnless(bytes, m_stop)) m_put += bytes.size();
+        const int pace = m_pace > 0 ? m_pace : m_plan.lineBytesPerSecond;
+        if (pace <= 0) {
+            // As the line takes them; a board thread the machine held in between stalled
+            // the reply all the same.
+            for (size_t at = 0; at < bytes.size() && !m_stop; at += 64) {
+                const auto before = Clock::now();
+                const std::string part = bytes.substr(at, 64);
+                if (m_pty->SendUnless(part, m_stop)) m_put += part.size();
+                if (at > 0) NoteHeld(before);
+            }
             m_lastPutEnd = Clock::now();
             return;
         }
         // In pieces of a millisecond's worth, each when the line has carried the last.
-        const size_t piece = std::max<size_t>(1, static_cast<size_t>(m_plan.lineBytesPerSecond) / 1000);
+        const size_t piece = std::max<size_t>(1, static_cast<size_t>(pace) / 1000);
         for (size_t at = 0; at < bytes.size() && !m_stop; at += piece) {
             if (m_hush) {
                 ++m_damaging;
@@ -365,25 +418,28 @@ private:
             const std::string part = bytes.substr(at, piece);
             if (m_pty->SendUnless(part, m_stop)) m_put += part.size();
             m_lineFree += std::chrono::microseconds(static_cast<int64_t>(
-                part.size() * 1.0e6 / m_plan.lineBytesPerSecond));
+                part.size() * 1.0e6 / pace));
             m_lineFree = std::max(m_lineFree, std::chrono::steady_clock::now() -
                                                   std::chrono::milliseconds(5));
             std::this_thread::sleep_until(m_lineFree);
             m_lastPutEnd = Clock::now();
             // A board thread the machine held longer than the device waits left the
             // line quiet all the same.
-            const auto quiet = std::chrono::steady_clock::now() - m_lineFree;
-            if (quiet > std::chrono::milliseconds(m_plan.stallMs / 3)) {
-                ++m_silences;
-                // Stalled as by the line: the device may refuse the reply.
-                if (!m_heldInReply) ++m_damaging;
-                m_heldInReply = true;
-            }
+            NoteHeld(m_lineFree);
         }
+    }
+    // Quiet on the line since then longer than the device waits: stalled as by the line,
+    // the device may refuse the reply.
+    void NoteHeld(Clock::time_point since)
+    {
+        if (Clock::now() - since <= std::chrono::milliseconds(m_plan.stallMs / 3)) return;
+        ++m_silences;
+        if (!m_heldInReply) ++m_damaging;
+        m_heldInReply = true;
     }
     Fault Draw(bool hasSample)
     {
-        if (m_plan.kinds.empty() || m_sinceConfigured < 6) return Fault::None;
+        if (m_plan.kinds.empty() || m_sinceConfigured < 6 || m_calm) return Fault::None;
         std::uniform_real_distribution<double> share(0.0, 1.0);
         if (share(m_random) >= m_plan.faultShare) return Fault::None;
         const Fault fault = m_plan.kinds[m_random() % m_plan.kinds.size()];
@@ -412,12 +468,16 @@ private:
             m_start = std::chrono::steady_clock::now();
         }
         ++m_sinceConfigured;
+        m_pace = 0;
         if (command == 'B' && m_requests++ == m_plan.busyAt) {
             // Busy: the requests that come meanwhile wait on the line.
             const auto until = std::chrono::steady_clock::now() +
                                std::chrono::milliseconds(m_plan.busyMs);
-            while (!m_stop && std::chrono::steady_clock::now() < until)
+            const bool untilSetUp = m_plan.backlogBytesPerSecond > 0;
+            const auto latest = until + std::chrono::seconds(untilSetUp ? 3 : 0);
+            while (!m_stop && Clock::now() < latest && (Clock::now() < until || !SetUpAsked()))
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            m_pace = m_plan.backlogBytesPerSecond;
             m_busyOver = true;
             ++m_silences;
         }
@@ -442,6 +502,12 @@ private:
         if (m_copySamples >= 0) m_stillSlack += std::abs(m_copySamples - samples);
         m_copySamples = -1;
         Fault fault = Draw(hasSample);
+        if (m_plan.stillFromBusy && m_requests == m_plan.busyAt + 1 && hasSample) {
+            for (Fault inside : m_plan.kinds)
+                if (inside == Fault::DoubledByte || inside == Fault::DroppedByte ||
+                    inside == Fault::AddedByte)
+                    fault = inside;
+        }
         // Now and then it goes again right behind its second reply the new way (the device
         // sets it up again before a third tells that way).
         if (++m_repliesSinceReset == 2 && m_resetAgain && fault == Fault::None)
@@ -452,6 +518,17 @@ private:
             std::count(m_plan.kinds.begin(), m_plan.kinds.end(), Fault::DroppedByte) > 0 &&
             m_firstDrop() % 2 == 0)
             fault = Fault::DroppedByte;
+        // Right behind the first reply the new way it goes again, or hears nothing a while.
+        const bool firstNewWay =
+            m_repliesSinceReset == 1 && m_resets > 0 && fault == Fault::None && !m_calm;
+        if (firstNewWay && m_plan.resetBehindFirst) fault = Fault::Reset;
+        const bool deafAfter =
+            firstNewWay && !m_plan.resetBehindFirst && m_plan.quietBehindFirstMs > 0;
+        if (m_burstNext && hasSample && fault == Fault::None && m_length != Length::Zero &&
+            !m_calm) {
+            fault = Fault::NoiseInside;
+            m_burstNext = false;
+        }
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
@@ -567,6 +644,12 @@ private:
             }
             ++m_copies;
         }
+        if (deafAfter) {
+            m_deafUntil = Clock::now() + std::chrono::milliseconds(m_plan.quietBehindFirstMs);
+            m_burstNext = true;
+            ++m_silences;
+            ++m_damaging;
+        }
         if (fault == Fault::Reset) {
             m_silentUntilConfigured = true;
             ++m_silences;
@@ -577,13 +660,19 @@ private:
     CPtyPair* m_pty = nullptr;  // non-owning; set by Start
     int m_look = -1;            // the line's device side, for its receive queue only
     const double m_rate;
+    double Rate() const { return m_rate * m_plan.rateFactor; }
+    std::atomic<bool> m_calm{false};
     Length m_length;  // board thread (set before Start)
     bool m_lone;
     Plan m_plan;
+    std::string m_pending;                 // board thread only: commands read, not answered
+    int m_pace = 0;                        // and the pace of this answer (0: the line's)
     bool m_silentUntilConfigured = false;  // board thread only, as the two below
     int m_sinceConfigured = 0;
     int m_repliesSinceReset = 0;           // sample replies since the last reset
     bool m_resetAgain = false;             // and whether it resets again behind the second
+    Clock::time_point m_deafUntil;         // hears nothing until then
+    bool m_burstNext = false;              // a burst inside the next reply with samples
     bool m_lastDamaged = false;            // the last reply met a fault inside it
     bool m_behindReply = false;            // the next reply follows the last at once
     std::vector<std::string> m_clean;      // the last replies as the board made them

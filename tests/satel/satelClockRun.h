@@ -136,11 +136,16 @@ public:
                 std::chrono::duration_cast<std::chrono::microseconds>(now - m_last).count());
         m_seen = true;
         m_last = now;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            times.push_back(now);
+        }
         CFakeView::AddData(values, count, sample, timeSec);
     }
     // Whether frames once came four periods and 50 ms apart.
     bool HeldUp(int periodMs) const { return longestGapUs.load() > 4000 * periodMs + 50000; }
     std::atomic<int64_t> longestGapUs{0};
+    std::vector<std::chrono::steady_clock::time_point> times;  // each frame's, under mutex
 
 private:
     bool m_seen = false;  // acquisition thread only, as m_last

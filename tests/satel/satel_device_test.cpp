@@ -23,7 +23,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -625,48 +624,6 @@ std::unique_ptr<CSerialSatelDevice> RunBoard(const std::string& path, CFakeView&
     return device;
 }
 
-// Frames keep coming at the device's rate with time = frame / rate, whatever the line.
-void ExpectFramesOnSchedule(CFakeView& view, double rate)
-{
-    std::lock_guard<std::mutex> lock(view.mutex);
-    for (size_t i = 1; i < view.frames.size(); ++i) {
-        ASSERT_EQ(view.frames[i].sample, view.frames[i - 1].sample + 1) << i;
-        EXPECT_DOUBLE_EQ(view.frames[i].timeSec, view.frames[i].sample / rate) << i;
-    }
-}
-
-// A board that stops answering costs the frames no time: they go on at 40 Hz with the
-// last values while the missed replies are counted, the loss is said once with its
-// frame, and so is the board's return.
-TEST_F(SatelDeviceThreads, SilentBoardKeepsTheScheduleAndIsReported)
-{
-    StartStanding();
-    g_messages.Drain();
-    CMessageLog messages;
-    CFakeView view;
-    auto device = RunBoard(pty.SlaveName(), view);
-    board.SetSilentSamples(true);
-    ASSERT_TRUE(messages.WaitFor("does not answer from frame", 20s));
-    // Frames go on while nothing answers.
-    const int silentFrom = FramesOf(view);
-    ASSERT_TRUE(view.WaitFrames(silentFrom + 40, 20s));
-    EXPECT_GE(device->GetMissedReplies(), CLineWatch::kFailuresToLose);
-    board.SetSilentSamples(false);
-    ASSERT_TRUE(messages.WaitFor("answers again at frame", 20s));
-    device->Close();
-    device->RemoveView(&view);
-    board.Stop();
-    messages.Take();
-    EXPECT_EQ(messages.Count("no reply at frame"), 1);
-    EXPECT_EQ(messages.Count("does not answer"), 1);
-    EXPECT_EQ(messages.Count("answers again"), 1);
-    const std::string lost = messages.Find("does not answer");
-    EXPECT_EQ(lost.rfind("<SATEL> satel_device: " + pty.SlaveName(), 0), 0u) << lost;
-    EXPECT_EQ(lost.back(), '\n');
-    EXPECT_EQ(messages.Count("line lost 1 times"), 1);
-    ExpectFramesOnSchedule(view, 40.0);
-}
-
 // A board whose first replies after the offsets are empty and then refused: the frames
 // before its first sample hold the empty row, counted as repeated; the samples of the
 // refused reply came before any frame's sample, so no frame shows them missing and
@@ -699,48 +656,6 @@ TEST_F(SatelDeviceThreads, SamplesLostBeforeTheFirstSampleShownAreNoGap)
     ASSERT_LT(empty, static_cast<int64_t>(view.frames.size()));
     EXPECT_EQ(view.frames[static_cast<size_t>(empty)].values[0], 10.0);
     EXPECT_EQ(device->GetRepeatedFrames(), static_cast<int64_t>(view.frames.size()) - 1);
-}
-
-// A pulled cable (the line itself goes away) is said once; the line is opened again
-// when it is back, and the frames went on across the gap.
-TEST_F(SatelDeviceThreads, PulledCableIsReopenedWhenItIsBack)
-{
-    CLineLink link;
-    ASSERT_TRUE(link.PointAt(pty.SlaveName()));
-    StartStanding();
-    g_messages.Drain();
-    CMessageLog messages;
-    CFakeView view;
-    auto device = RunBoard(link.Path(), view);
-    board.Stop();
-    pty.CloseMaster();
-    ASSERT_TRUE(messages.WaitFor("does not answer from frame", 20s));
-    const int goneAt = FramesOf(view);
-    ASSERT_TRUE(view.WaitFrames(goneAt + 10, 20s));
-
-    CPtyPair second;
-    ASSERT_TRUE(second.IsValid());
-    CFakeSatelBoard again(second);
-    again.SetStanding({310, 260, 410});
-    again.Start();
-    ASSERT_TRUE(link.PointAt(second.SlaveName()));
-    ASSERT_TRUE(messages.WaitFor("answers again at frame", 20s));
-    bool newValues = false;
-    for (int tries = 0; tries < 200 && !newValues; ++tries) {
-        const int seen = FramesOf(view);
-        ASSERT_TRUE(view.WaitFrames(seen + 1, 20s));
-        std::lock_guard<std::mutex> lock(view.mutex);
-        newValues = view.frames.back().values[0] != view.frames[static_cast<size_t>(goneAt)].values[0];
-    }
-    EXPECT_TRUE(newValues);
-    device->Close();
-    device->RemoveView(&view);
-    again.Stop();
-    messages.Take();
-    EXPECT_EQ(messages.Count("does not answer"), 1);
-    EXPECT_EQ(messages.Count("answers again"), 1);
-    EXPECT_NE(messages.Find("answers again").find(link.Path()), std::string::npos);
-    ExpectFramesOnSchedule(view, 40.0);
 }
 
 // Closing while a request waits for a board that says nothing returns without waiting
@@ -803,54 +718,6 @@ TEST(SatelBoardClock, EverySampleOnceAt40Hz) { ExpectEverySampleOnce(25, 80); }
 TEST(SatelBoardClock, EverySampleOnceAt200Hz) { ExpectEverySampleOnce(5, 300); }
 TEST(SatelBoardClock, EverySampleOnceAt1000Hz) { ExpectEverySampleOnce(1, 1000); }
 
-// A board clock 1 % fast or slow: over 600 frames about six samples are dropped, or
-// six frames repeated, to keep the schedule (give or take the two held back); what
-// the frames show is exactly what the device counts and reports at closing.
-TEST(SatelBoardClock, ClocksThatDriftApartAreCountedExactly)
-{
-    constexpr int kFrames = 600;
-    const std::vector<std::pair<double, double>> cases = {
-        {1.01, 0.0}, {1.01, 0.5}, {0.99, 0.0}, {0.99, 0.5}};
-    const std::vector<SatelClockRun> runs =
-        RunAtOnce(cases, [](const std::pair<double, double>& c) {
-            return RunClockedBoard(5, c.second, c.first, kFrames);
-        });
-    for (size_t i = 0; i < cases.size(); ++i) {
-        const double factor = cases[i].first;
-        SCOPED_TRACE(testing::Message() << "rate factor " << factor << ", phase "
-                                        << cases[i].second);
-        const SatelClockRun& run = runs[i];
-        ASSERT_TRUE(run.ran);
-        EXPECT_EQ(run.decoded, run.frames);
-        EXPECT_EQ(run.reportedSkipped, run.skipped);
-        EXPECT_EQ(run.reportedRepeated, run.repeated);
-        // A sample late for its tick and dropped later cancels out: the clocks'
-        // difference shows in what remains.
-        const int64_t drift =
-            factor > 1.0 ? run.skipped - run.repeated : run.repeated - run.skipped;
-        const std::string said =
-            wxString::Format("%lld board samples reached no frame (%lld dropped to keep the "
-                             "schedule, 0 lost in refused or cut replies); %lld frames repeated "
-                             "the last values",
-                             static_cast<long long>(run.skipped),
-                             static_cast<long long>(run.skipped),
-                             static_cast<long long>(run.repeated))
-                .ToStdString();
-        EXPECT_EQ(std::count_if(run.texts.begin(), run.texts.end(),
-                                [&](const std::string& text) {
-                                    return text.find(said) != std::string::npos;
-                                }),
-                  1);
-        EXPECT_TRUE(run.onSchedule);
-        // A device held up by the machine caught up: counted exactly, above; what the
-        // clocks' difference alone made is then not told apart.
-        if (run.heldUp) continue;
-        // Give or take what is held back at either end.
-        EXPECT_GE(drift, kFrames / 100 - 2 - static_cast<int>(CSerialSatelDevice::kHoldBack));
-        EXPECT_LE(drift, run.frames / 100 + 2 + static_cast<int>(CSerialSatelDevice::kHoldBack));
-    }
-}
-
 // A 40 Hz board on its own clock, with the device reading it: silent replies count
 // after replyTimeout, and a lost line is opened again only once within the test's
 // bounds (the first attempt) unless it went away.
@@ -869,42 +736,6 @@ struct CClockedLine {
     CMessageLog messages;
     std::unique_ptr<CSerialSatelDevice> device;
 };
-
-// A board that falls silent is declared lost a few replies later; the message and the
-// closing text name the first frame that holds the last sample, not the frame of the
-// declaration.
-TEST(SatelBoardClock, LostLineNamesTheFirstFrozenFrame)
-{
-    CClockedLine line(200ms);
-    ASSERT_TRUE(line.device->IsReady());
-    CFakeSatelBoard& board = line.board;
-    CSerialSatelDevice& device = *line.device;
-    CMessageLog& messages = line.messages;
-    {
-        CRunningDevice run(device);
-        ASSERT_TRUE(run.Start());
-        ASSERT_TRUE(run.view.WaitFrames(40, 20s));
-        board.SetSilentSamples(true);
-        ASSERT_TRUE(messages.WaitFor("does not answer from frame", 20s));
-        ASSERT_TRUE(run.view.WaitFrames(FramesOf(run.view) + 4, 20s));
-        device.Close();
-        std::lock_guard<std::mutex> lock(run.view.mutex);
-        const std::vector<int64_t> samples = FrameSamples(run.view.frames, device);
-        ASSERT_FALSE(samples.empty());
-        ASSERT_GE(samples.back(), 0);
-        // The last run of frames that carry one sample: its first frame is the last
-        // fresh one.
-        size_t fresh = samples.size() - 1;
-        while (fresh > 0 && samples[fresh - 1] == samples.back()) --fresh;
-        ASSERT_LT(fresh + 1, samples.size());
-        const long long frozen = run.view.frames[fresh + 1].sample;
-        messages.Take();
-        EXPECT_EQ(FrameIn(messages.Find("does not answer from frame"), "from frame "), frozen)
-            << messages.Find("does not answer");
-        EXPECT_EQ(FrameIn(messages.Find("silent from frame"), "silent from frame "), frozen)
-            << messages.Find("line lost");
-    }
-}
 
 // Closing while the offsets are still being taken (opened and closed within half a
 // second) is a close: no failure is reported, at any stage of the sequence.
