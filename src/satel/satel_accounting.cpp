@@ -153,6 +153,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
         const int64_t lost = Bounded(samples);
         m_countedSince += lost;
         CountLost(lost);
+        if (m_anewRest[0] + m_anewRest[1] > 0) m_otherWayWhole = false;
         m_otherWayRest[0] += m_anewRest[0];
         m_otherWayRest[1] += m_anewRest[1];
         if (m_anewRuleRest[0] + m_anewRuleRest[1] > 0) {
@@ -188,13 +189,9 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
         samples != SamplesByLengthGuess(count, true))
         return samples;
     const Ending other = m_formerEnding == Ending::Lone ? Ending::Block : Ending::Lone;
-    // Noise inside puts the reply's end anywhere before its last bytes; else a byte lost
-    // or added puts it a byte off.
-    const size_t formerEnd = LengthEnd(length, m_formerRule, m_formerEnding);
-    const size_t room = formerEnd + 1 < count ? kNoiseRoom : 1;
     int64_t fewest = -1;
     for (const Reading& reading : Readings(length, other)) {
-        if (reading.samples < 0 || reading.end + room < count || reading.end > count + 1) continue;
+        if (reading.samples < 0 || reading.end + 1 < count || reading.end > count + 1) continue;
         fewest = fewest < 0 ? reading.samples : std::min(fewest, reading.samples);
     }
     if (samples < 0) return samples;
@@ -202,7 +199,7 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
         // The same ending, its length counted another way, a byte lost or added: the
         // board may have been set up to count so.
         unsigned rules = 0;
-        const int64_t anotherRule = OtherRuleReading(count, length, room, rules);
+        const int64_t anotherRule = OtherRuleReading(count, length, rules);
         if (anotherRule < 0) return samples;
         const int64_t now = std::min(samples, anotherRule);
         m_anewRuleRest = {samples - now, anotherRule - now};
@@ -215,17 +212,16 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
 }
 
 // The samples of the reading, in the former ending by a rule other than the former one,
-// that ends from room bytes before count to a byte after (the fewest; rules: a bit for
-// each rule that does); -1: none.
-int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, size_t room,
-                                             unsigned& rules) const
+// that ends within a byte of count (the fewest; rules: a bit for each rule that does);
+// -1: none.
+int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, unsigned& rules) const
 {
     int64_t fewest = -1;
     for (LengthRule rule : {LengthRule::Own, LengthRule::Star, LengthRule::Samples}) {
         if (rule == m_formerRule) continue;
         const size_t end = LengthEnd(length, rule, m_formerEnding);
         const int64_t samples = WholeSamples(end, m_formerEnding);
-        if (samples < 0 || end + room < count || end > count + 1) continue;
+        if (samples < 0 || end + 1 < count || end > count + 1) continue;
         fewest = fewest < 0 ? samples : std::min(fewest, samples);
         rules |= 1u << static_cast<unsigned>(rule);
     }

@@ -10,8 +10,6 @@ namespace satel {
 
 constexpr uint8_t kHash = 0x23;  // '#', first header byte
 constexpr uint8_t kI = 0x49;     // 'I', second header byte
-// Bytes a reply may gain on the line (a burst of noise inside it).
-constexpr size_t kNoiseRoom = 48;
 
 inline bool IsConfigCommand(uint8_t kind)
 {

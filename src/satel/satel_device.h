@@ -158,7 +158,7 @@ protected:
     // What a refused reply of that many bytes held, by its length or else its bytes.
     int64_t RefusedSamples(size_t bytes) const;
     int64_t RefusedAnew(size_t count);
-    int64_t OtherRuleReading(size_t count, size_t length, size_t room, unsigned& rules) const;
+    int64_t OtherRuleReading(size_t count, size_t length, unsigned& rules) const;
     void SettleRuleRest(size_t length, size_t count, Ending ending);
     int64_t VanishedSamples(size_t count);
     int64_t FormerWayOr(size_t count, int64_t byBytes);
@@ -359,6 +359,9 @@ protected:
     // it was the former way, or the other.
     int64_t m_otherWayCounted = 0;
     std::array<int64_t, 2> m_otherWayRest{};
+    // Those replies were whole the other way too: only a reply before the next set-up
+    // tells they were the former way's.
+    bool m_otherWayWhole = false;
     std::array<int64_t, 2> m_anewRest{};  // of the reply being refused
     // Likewise where the other reading keeps the former ending but counts its length
     // another rule's way: settled by the rule a later whole reply shows (the rules of

@@ -129,9 +129,17 @@ void CSerialSatelDevice::TakeSample(bool running)
     }
     SayLostOnceTaken();
     // Once the schedule is caught up, a clock that runs ahead of ours leaves more
-    // samples than the hold-back: the oldest go, so that frames never fall behind.
-    if (m_queueCount <= kHoldBack + m_unconfirmed || IsNextTickDue()) return;
-    DropQueued(kHoldBack, running);
+    // samples than the hold-back: the oldest go, so that frames never fall behind. A
+    // thread that stays behind (a loaded machine) keeps one more for each frame due.
+    if (m_queueCount <= kHoldBack + m_unconfirmed) return;
+    const double leftUs = GetTimeToNextSampleUs();
+    if (std::isnan(leftUs)) {
+        if (IsNextTickDue()) return;  // paced by the group: its fires tell
+        DropQueued(kHoldBack, running);
+        return;
+    }
+    const double dueTicks = leftUs > 0.0 ? 0.0 : 1.0 + std::floor(-leftUs / (m_period * 1000.0));
+    DropQueued(kHoldBack + static_cast<size_t>(std::min(dueTicks, 1.0e6)), running);
 }
 
 void CSerialSatelDevice::SayLostOnceTaken()

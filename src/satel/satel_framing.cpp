@@ -16,6 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 // An acknowledgement ends at its '*' within this many bytes.
 constexpr size_t kMaxAckSize = 16;
+// Bytes a reply may gain on the line (a burst of noise inside it).
+constexpr size_t kNoiseRoom = 48;
 
 }  // namespace
 
@@ -102,6 +104,8 @@ bool CSerialSatelDevice::FormerWayDamaged(size_t count, Ending ending)
         return true;
     }
     m_otherWayCounted = std::min(former, own);
+    const bool whole = RuleFor(length, count, ending) != LengthRule::Unknown;
+    m_otherWayWhole = whole && (m_otherWayWhole || m_otherWayRest[0] + m_otherWayRest[1] == 0);
     m_otherWayRest[0] += former - m_otherWayCounted;
     m_otherWayRest[1] += own - m_otherWayCounted;
     return true;

@@ -82,9 +82,8 @@ void CSerialSatelDevice::ForgetWay()
     m_blockOffRun = 0;
     m_blockOffRest = 0;
     // A reply the former way after a set-up may be a board's set up back to it: it tells
-    // nothing of one read two ways before. (One the way that reply's bytes show whole
-    // still tells: a board seldom comes back as damage made a reply look.)
-    m_otherWayRest[0] = 0;
+    // nothing of one whole another way before, whose fewer samples stand.
+    if (m_otherWayWhole) m_otherWayRest[0] = 0;
 }
 
 bool CSerialSatelDevice::CalcOffsets(int ms)

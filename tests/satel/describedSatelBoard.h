@@ -79,8 +79,8 @@ public:
         bool resetBehindFirst = false;
         int quietBehindFirstMs = 0;
         // A busy board that comes back only once set up again (a 'P' came, within three
-        // seconds more), its backlog then at this pace (bytes a second; 0: at once).
-        int backlogBytesPerSecond = 0;
+        // seconds more), its backlog then spread over this long (ms; 0: at once).
+        int backlogMs = 0;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -472,15 +472,16 @@ private:
         }
         ++m_sinceConfigured;
         m_pace = 0;
+        bool busyBacklog = false;
         if (command == 'B' && m_requests++ == m_plan.busyAt) {
             // Busy: the requests that come meanwhile wait on the line.
             const auto until = std::chrono::steady_clock::now() +
                                std::chrono::milliseconds(m_plan.busyMs);
-            const bool untilSetUp = m_plan.backlogBytesPerSecond > 0;
+            const bool untilSetUp = m_plan.backlogMs > 0;
             const auto latest = until + std::chrono::seconds(untilSetUp ? 3 : 0);
             while (!m_stop && Clock::now() < latest && (Clock::now() < until || !SetUpAsked()))
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            m_pace = m_plan.backlogBytesPerSecond;
+            busyBacklog = untilSetUp;
             m_busyOver = true;
             ++m_silences;
         }
@@ -497,6 +498,8 @@ private:
             return;
         }
         const std::string clean = Gathered();
+        if (busyBacklog)
+            m_pace = std::max<int>(1, static_cast<int>(clean.size() * 1000) / m_plan.backlogMs);
         std::string reply = clean;
         m_longestReply = std::max(m_longestReply.load(), reply.size());
         const size_t ending = m_lone ? 1u : 6u;

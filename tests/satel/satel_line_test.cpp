@@ -583,10 +583,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     const int ackLength = more() % 4 == 0 ? std::array<int, 5>{0, 1, 2, 3, 200}[more() % 5] : -1;
     if (clean) plan.kinds.clear();
     // Now and then a busy board on a clean line comes back only once set up again, its
-    // backlog at four times the pace it gathers samples (a reply on its way as the
-    // set-up goes).
-    if (clean && plan.busyAt > 0 && !slow && more() % 2 == 0)
-        plan.backlogBytesPerSecond = 24000 / periodMs;
+    // backlog spread over a tenth of a second (a reply on its way as the set-up goes).
+    if (clean && plan.busyAt > 0 && !slow && more() % 2 == 0) plan.backlogMs = 100;
     // Drawn apart again: the board's clock against the device's (its phase, and a rate
     // up to 1 % off), and an adapter that goes mid-reply and comes back on another line.
     std::mt19937 clock(seed ^ 0xC10C4u);
@@ -601,6 +599,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         plan.kinds.erase(std::remove(plan.kinds.begin(), plan.kinds.end(), Fault::Reset),
                          plan.kinds.end());
     held = held && !replug;
+    if (replug) plan.backlogMs = 0;  // a busy board then comes back in its own time
     // Drawn last: the platform emptied while the board was busy.
     std::mt19937 emptied(seed ^ 0x57111u);
     plan.stillFromBusy = plan.busyAt > 0 && emptied() % 3 == 0;
@@ -627,7 +626,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << (plan.resetBehindFirst ? ", reset behind the first" : "")
                                     << (plan.quietBehindFirstMs > 0 ? ", quiet behind the first"
                                                                     : "")
-                                    << ", backlog at " << plan.backlogBytesPerSecond << " B/s");
+                                    << ", backlog over " << plan.backlogMs << " ms");
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
