@@ -382,11 +382,10 @@ private:
     bool SetUpAsked()
     {
         char bytes[64];
-        pollfd entry{m_pty->Master(), POLLIN, 0};
-        while (::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN)) {
-            const ssize_t got = ::read(m_pty->Master(), bytes, sizeof bytes);
-            if (got <= 0) break;
-            m_pending.append(bytes, static_cast<size_t>(got));
+        for (ssize_t got = 1; got > 0;) {
+            pollfd entry{m_pty->Master(), POLLIN, 0};
+            got = ::poll(&entry, 1, 0) > 0 ? ::read(m_pty->Master(), bytes, sizeof bytes) : 0;
+            if (got > 0) m_pending.append(bytes, static_cast<size_t>(got));
         }
         for (size_t at = 4; at < m_pending.size(); at += 8)
             if (m_pending[at] == 'P') return true;
@@ -402,12 +401,12 @@ private:
             // As the line takes them; a board thread the machine held in between stalled
             // the reply all the same.
             for (size_t at = 0; at < bytes.size() && !m_stop; at += 64) {
-                const auto before = Clock::now();
-                const std::string part = bytes.substr(at, 64);
-                if (m_pty->SendUnless(part, m_stop)) m_put += part.size();
-                if (at > 0) NoteHeld(before);
+                const auto previous = m_lastPutEnd;
+                if (m_pty->SendUnless(bytes.substr(at, 64), m_stop))
+                    m_put += std::min<size_t>(64, bytes.size() - at);
+                if (at > 0) NoteHeld(previous);
+                m_lastPutEnd = Clock::now();
             }
-            m_lastPutEnd = Clock::now();
             return;
         }
         // In pieces of a millisecond's worth, each when the line has carried the last.
