@@ -184,6 +184,9 @@ public:
     {
         Stop();
         m_vanished = false;
+        // Requests it had read but not answered went with the adapter: a real line
+        // carries their replies nowhere.
+        m_pending.clear();
         Start(pty);
     }
     // Samples sent so far (the first n ramp samples), and whether the adapter went.

@@ -429,11 +429,25 @@ std::string Describe(const LineCase& c)
 void Replug(CDescribedSatelBoard& board, CPtyPair& second, CLineLink& link)
 {
     board.VanishSoon();
-    for (int i = 0; i < 500 && !board.Vanished(); ++i) std::this_thread::sleep_for(10ms);
+    // It goes with a reply, however long a loaded machine takes to ask for one: a line
+    // taken over while it is still there would never come back.
+    for (int i = 0; i < 6000 && !board.Vanished(); ++i) std::this_thread::sleep_for(10ms);
+    if (!board.Vanished()) {
+        ADD_FAILURE() << "no samples asked for in a minute: the adapter never went";
+        return;
+    }
+    // Until it says the line is back once more than when the adapter went.
+    const auto backs = [&link] {
+        const std::vector<std::string> texts = TextsNaming(link.Path());
+        return std::count_if(texts.begin(), texts.end(), [](const std::string& text) {
+            return text.find("answers again") != std::string::npos;
+        });
+    };
+    const auto before = backs();
     std::this_thread::sleep_for(100ms);
     board.Resume(second);
     link.PointAt(second.SlaveName());
-    WaitForText(link.Path(), "answers again", 60s);
+    for (int i = 0; i < 6000 && backs() <= before; ++i) std::this_thread::sleep_for(10ms);
 }
 
 // Every case at once, each on its own line with its own board and device.
