@@ -171,7 +171,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
 // While the board's way is learnt again, a refused reply read by its length the former
 // way may hold another count read the other ending's way (a byte lost or added inside):
 // the fewer are said now, the rest once the next reply shows which ending the board has.
-int64_t CSerialSatelDevice::RefusedAnew(size_t count)
+// grown: noise inside made it longer than its length can mean; the other ending's reading
+// may end anywhere before its end (noise may hide either ending).
+int64_t CSerialSatelDevice::RefusedAnew(size_t count, bool grown)
 {
     m_anewRest = {0, 0};
     m_anewRuleRest = {0, 0};
@@ -191,7 +193,9 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count)
     const Ending other = m_formerEnding == Ending::Lone ? Ending::Block : Ending::Lone;
     int64_t fewest = -1;
     for (const Reading& reading : Readings(length, other)) {
-        if (reading.samples < 0 || reading.end + 1 < count || reading.end > count + 1) continue;
+        if (reading.samples < 0 || (reading.end + 1 < count && !grown) ||
+            reading.end > count + 1)
+            continue;
         fewest = fewest < 0 ? reading.samples : std::min(fewest, reading.samples);
     }
     if (samples < 0) return samples;

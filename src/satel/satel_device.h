@@ -157,11 +157,11 @@ protected:
     Reply StartCut(size_t count);
     // What a refused reply of that many bytes held, by its length or else its bytes.
     int64_t RefusedSamples(size_t bytes) const;
-    int64_t RefusedAnew(size_t count);
+    int64_t RefusedAnew(size_t count, bool grown = false);
     int64_t OtherRuleReading(size_t count, size_t length, unsigned& rules) const;
     void SettleRuleRest(size_t length, size_t count, Ending ending);
     int64_t VanishedSamples(size_t count);
-    int64_t FormerWayOr(size_t count, int64_t byBytes);
+    int64_t FormerWayOr(size_t count, int64_t byBytes, bool grown = false);
     int64_t SamplesByLengthGuess(size_t count, bool grown = false) const;
     // When a read gives way to a due frame, on the steady clock.
     std::chrono::steady_clock::time_point YieldPoint();

@@ -331,9 +331,9 @@ int64_t CSerialSatelDevice::SamplesByLengthGuess(size_t count, bool grown) const
 // length read the way the board showed before tells its samples, where that makes whole
 // samples within its bytes (an ending its noise completes may fit another length rule);
 // else byBytes, what its bytes tell.
-int64_t CSerialSatelDevice::FormerWayOr(size_t count, int64_t byBytes)
+int64_t CSerialSatelDevice::FormerWayOr(size_t count, int64_t byBytes, bool grown)
 {
-    return SamplesByLengthGuess(count, true) >= 0 ? RefusedAnew(count) : byBytes;
+    return SamplesByLengthGuess(count, true) >= 0 ? RefusedAnew(count, grown) : byBytes;
 }
 
 // A reply cut short by the line going: its bytes end nowhere near its ending, its
@@ -483,7 +483,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 const size_t length = DecodeU16(m_reply.data() + 2);
                 if (length > 0 && count > LengthEnd(length, LengthRule::Samples, ending))
                     return Refuse(count, FormerWayOr(count, FewerReading(SamplesIn(count, ending),
-                                                                         length, ending)));
+                                                                         length, ending),
+                                                     true));
                 return CloseSampleReply(count, ending);
             }
         }
