@@ -153,6 +153,13 @@ protected:
     Reply ReadReplyBytes(size_t count, std::chrono::steady_clock::time_point yieldAt,
                          uint32_t timeoutMs);
     Reply ReplyStopped(size_t count);
+    // A header inside a reply read by its length: noted, taken for the reply if its
+    // ending stands where its own length ends it. None: read on (from count bytes).
+    Reply SettleInner(size_t& count);
+    void NoteInnerHeader(size_t count);
+    Reply CloseOuter(size_t count);
+    bool InnerCloses(size_t count) const;
+    size_t TakeInner(size_t count);
     void OpenHeader();
     Reply StartCut(size_t count);
     // What a refused reply of that many bytes held, by its length or else its bytes.
@@ -186,7 +193,7 @@ protected:
     // The samples the header in m_reply says by the board's rule; -1: it says none (no
     // rule learnt, or no length); -2: none this board can mean (not whole samples, more
     // than it can have gathered): noise that looks like a header.
-    int64_t SamplesByLength();
+    int64_t SamplesByLength(size_t at = 0);
     // A whole sample reply of count bytes that ends in that way: learnt from, then
     // taken (Samples) or found to bring nothing (Repeat).
     Reply CloseSampleReply(size_t count, Ending ending);
@@ -381,6 +388,9 @@ protected:
     // ending), and whether that length is the board's.
     size_t m_lengthEnd = 0;
     Ending m_lengthEnding = Ending::Unknown;  // the ending that length was read in
+    size_t m_innerAt = 0;     // a header inside it whose length reads the board's way
+    size_t m_innerEnd = 0;    // and where that length ends a reply
+    size_t m_outerClose = 0;  // where it closed whole before that (0: it did not)
     size_t m_minEnd = 0;           // no ending before (a length whose rule is not learnt)
     int64_t m_byLength = -1;       // the samples its length says, -1: it says none
     bool m_headerPlausible = true; // its length is one this board's way can mean

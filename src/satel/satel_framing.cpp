@@ -188,9 +188,9 @@ CSerialSatelDevice::LengthRule CSerialSatelDevice::RuleFor(size_t length, size_t
 
 // -1: the header says nothing this board's way can read (no length, or none learnt);
 // -2: it says what no reply of this board can be (noise that looks like a header).
-int64_t CSerialSatelDevice::SamplesByLength()
+int64_t CSerialSatelDevice::SamplesByLength(size_t at)
 {
-    const size_t length = DecodeU16(m_reply.data() + 2);
+    const size_t length = DecodeU16(m_reply.data() + at + 2);
     if (m_lengthRule == LengthRule::Unknown || m_ending == Ending::Unknown) return -1;
     if (m_lengthRule == LengthRule::None) return length == 0 ? -1 : -2;
     const size_t end = LengthEnd(length, m_lengthRule, m_ending);
@@ -445,6 +445,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             if (count >= kMaxAckSize) return Refuse(count, 0);
             continue;
         }
+        const Reply inner = SettleInner(count);
+        if (inner != Reply::None) return inner;
         if (m_lengthEnd > 0) {
             // The board's length ends it: its ending must stand there.
             if (count < m_lengthEnd && count < kMaxReply) continue;
@@ -458,7 +460,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 m_lengthEnd = 0;
                 continue;
             }
-        } else if (byte == kTerminator && count >= m_minEnd && !InHeaderLength(count)) {
+        } else if (byte == kTerminator && count >= m_minEnd && m_innerAt == 0 &&
+                   !InHeaderLength(count)) {
             for (Ending ending : {Ending::Block, Ending::Lone}) {
                 if ((m_ending != Ending::Unknown && ending != m_ending) || !CanClose(count, ending))
                     continue;
@@ -512,6 +515,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
 // header are its rest, held up on the line: its samples are told by all of them.
 CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
 {
+    // The header inside began the reply that stopped, the one before it noise, unless
+    // that one closed whole at its length.
+    if (m_innerAt > 0 && m_outerClose > 0) return CloseOuter(count);
+    if (m_innerAt > 0) count = TakeInner(count);
     if (count >= kHeaderSize && m_reply[4] == kSamples) {
         // One that closed with the board's block, a byte added or lost inside,
         // has no rest to come (a lone '*' may be a sample's byte).
@@ -547,12 +554,80 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
     return Refuse(count, 0);
 }
 
+// A header in noise may give a length the board's way can mean: read by it, the reply
+// behind runs into or past its length. A whole sample header inside whose own length
+// reads the board's way (no more than it can have gathered) is noted; the ending found
+// where that length ends shows the bytes before it were noise. The reply read by the
+// length before it, closing first, waits for that (a sample's '*' may end it there).
+CSerialSatelDevice::Reply CSerialSatelDevice::SettleInner(size_t& count)
+{
+    if (m_innerAt == 0 && m_lengthEnd >= count) NoteInnerHeader(count);
+    if (m_innerAt == 0) return Reply::None;
+    if (count == m_innerEnd) {
+        if (InnerCloses(count)) {
+            count = TakeInner(count);  // closed below, at its length
+            return Reply::None;
+        }
+        if (m_outerClose > 0) return CloseOuter(count);
+        m_innerAt = 0;
+        return Reply::None;
+    }
+    if (count == m_lengthEnd && m_innerEnd > count && m_innerEnd - count <= kLongestNoise &&
+        CanClose(count, m_lengthEnding) && !InHeaderLength(count)) {
+        m_outerClose = count;
+        m_lengthEnd = 0;
+    }
+    return Reply::None;
+}
+
+void CSerialSatelDevice::NoteInnerHeader(size_t count)
+{
+    const size_t at = count - kHeaderSize;
+    if (count < 2 * kHeaderSize || !IsHeader(m_reply.data() + at) || m_reply[count - 1] != kSamples ||
+        SamplesByLength(at) < 0)
+        return;
+    m_innerAt = at;
+    m_innerEnd = at + LengthEnd(DecodeU16(m_reply.data() + at + 2), m_lengthRule, m_lengthEnding);
+    m_outerClose = 0;
+}
+
+// The reply that closed at its length was whole: what followed is read again.
+CSerialSatelDevice::Reply CSerialSatelDevice::CloseOuter(size_t count)
+{
+    const size_t end = m_outerClose;
+    Unread(m_reply.data() + end, count - end);
+    m_innerAt = 0;
+    m_outerClose = 0;
+    return CloseSampleReply(end, m_lengthEnding);
+}
+
+bool CSerialSatelDevice::InnerCloses(size_t count) const
+{
+    if (m_reply[count - 1] != kTerminator || InHeaderLength(count)) return false;
+    for (size_t i = count - EndingSize(m_lengthEnding); i + 1 < count; ++i)
+        if (m_reply[i] != 0) return false;
+    return true;
+}
+
+// The bytes before the inner header are refused as noise (they answer no request); the
+// reply is read on from that header. Returns its bytes so far.
+size_t CSerialSatelDevice::TakeInner(size_t count)
+{
+    const size_t at = m_innerAt;
+    m_damagedReplies.fetch_add(1);
+    std::memmove(m_reply.data(), m_reply.data() + at, count - at);
+    OpenHeader();
+    return count - at;
+}
+
 // A whole header in m_reply: what its length says of the reply it opens.
 void CSerialSatelDevice::OpenHeader()
 {
     if (m_refutedBytes > 0) EndRefuted();
     m_byLength = -1;
     m_lengthEnd = 0;
+    m_innerAt = 0;
+    m_outerClose = 0;
     m_headerPlausible = true;
     // Before the board showed how it counts, a length still says the reply is
     // no shorter than the least it can mean: no '*' closes it before.

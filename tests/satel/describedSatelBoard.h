@@ -81,6 +81,10 @@ public:
         // A busy board that comes back only once set up again (a 'P' came, within three
         // seconds more), its backlog then spread over this long (ms; 0: at once).
         int backlogMs = 0;
+        // A header in noise gives a length the board's way can mean, a few samples more
+        // than the reply behind it holds, and little noise follows it (a board that gives
+        // no length could not tell such a header from its own empty reply).
+        bool fakeLikeReply = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -561,9 +565,13 @@ private:
                 break;
             case Fault::FakeHeader: {
                 std::string fake = {'#', 'I'};
-                PutU16(fake, 1 + m_random() % 65535);
+                // Like a reply of the board's way a few samples longer than the one behind.
+                const uint32_t drawn = m_random();
+                const size_t like = LengthOf(static_cast<size_t>(samples) + 1 + drawn % 4);
+                const bool likeReply = m_plan.fakeLikeReply && m_length != Length::Zero;
+                PutU16(fake, likeReply ? like : 1 + drawn % 65535);
                 fake.push_back('B');
-                Put(fake + Noise(m_random() % 40));
+                Put(fake + Noise(m_random() % (likeReply ? 6 : 40)));
                 break;
             }
             default:

@@ -607,6 +607,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     std::mt19937 after(seed ^ 0x51A7E4u);
     plan.resetBehindFirst = after() % 4 == 0;
     if (after() % 4 == 0) plan.quietBehindFirstMs = 3 * plan.stallMs;
+    // And last: a header in noise that reads like one of the board's replies.
+    std::mt19937 fake(seed ^ 0xFA4E5u);
+    plan.fakeLikeReply = fake() % 2 == 0;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -626,7 +629,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << (plan.resetBehindFirst ? ", reset behind the first" : "")
                                     << (plan.quietBehindFirstMs > 0 ? ", quiet behind the first"
                                                                     : "")
-                                    << ", backlog over " << plan.backlogMs << " ms");
+                                    << ", backlog over " << plan.backlogMs << " ms"
+                                    << (plan.fakeLikeReply ? ", fake headers like replies" : ""));
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
