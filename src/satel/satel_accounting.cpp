@@ -132,6 +132,7 @@ bool CSerialSatelDevice::IsStill(size_t count, Ending ending) const
 
 CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t samples)
 {
+    m_stoppedHeader = false;
     m_damagedReplies.fetch_add(1);
     m_replyFill = 0;
     m_inGarbage = false;
@@ -487,7 +488,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     const bool still = IsStill(count, ending);
     const bool copy = seen && !still;
     m_lastSeen = Remember(m_reply.data(), count);
-    bool answers = !copy && IsRequestWaiting();
+    bool answers = !copy && (m_stoppedHeader || IsRequestWaiting());
     if (!answers && samples > 0 && !seen && m_lastWasAgain && m_queuedTotal == m_againMark) {
         // More replies than requests, and the last one taken repeated an earlier one and
         // held only the values of the one before, where this one repeats none: that one
@@ -503,6 +504,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
         return answers ? Reply::Samples : Reply::Repeat;
     }
     if (!answers) {
+        m_stoppedHeader = false;
         m_repeatedReplies.fetch_add(1);
         m_replySamples = 0;
         return Reply::Repeat;
@@ -516,9 +518,29 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     return Reply::Samples;
 }
 
+// A reply with its length that stopped is counted lost at once, but a whole reply that
+// follows with none of its rest before it shows the header was noise that came as the
+// board was held before its reply: nothing was lost, and that reply answers the request
+// the header took.
+CSerialSatelDevice::Reply CSerialSatelDevice::RefuseStopped(size_t count)
+{
+    const int64_t before = m_lostBeforeNext;
+    const Reply reply = Refuse(count, RefusedAnew(count));
+    m_stoppedHeader = !m_refusedCopy && count >= kHeaderSize && m_reply[4] == kSamples;
+    m_stoppedLost = m_lostBeforeNext - before;
+    m_stoppedCounted = m_countedSince;
+    return reply;
+}
+
 void CSerialSatelDevice::TakeReply(bool late)
 {
-    NoteAnswered();
+    if (m_stoppedHeader) {
+        m_lostBeforeNext = std::max<int64_t>(m_lostBeforeNext - m_stoppedLost, 0);
+        m_countedSince -= m_stoppedCounted;
+        m_stoppedHeader = false;
+    } else {
+        NoteAnswered();
+    }
     ++m_takenReplies;
     const bool initialising = m_initPending.load();
     // Late: it came after its time-out, or answers a request counted missed (a busy

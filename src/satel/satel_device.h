@@ -153,6 +153,7 @@ protected:
     Reply ReadReplyBytes(size_t count, std::chrono::steady_clock::time_point yieldAt,
                          uint32_t timeoutMs);
     Reply ReplyStopped(size_t count);
+    Reply RefuseStopped(size_t count);
     // A header inside a reply read by its length: noted, taken for the reply if its
     // ending stands where its own length ends it. None: read on (from count bytes).
     Reply SettleInner(size_t& count);
@@ -391,6 +392,11 @@ protected:
     size_t m_innerAt = 0;     // a header inside it whose length reads the board's way
     size_t m_innerEnd = 0;    // and where that length ends a reply
     size_t m_outerClose = 0;  // where it closed whole before that (0: it did not)
+    // Acquisition thread: the last reply stopped after its header and was refused, its
+    // length counted (lost, and against the bound); nothing of its rest came yet.
+    bool m_stoppedHeader = false;
+    int64_t m_stoppedLost = 0;
+    int64_t m_stoppedCounted = 0;
     size_t m_minEnd = 0;           // no ending before (a length whose rule is not learnt)
     int64_t m_byLength = -1;       // the samples its length says, -1: it says none
     bool m_headerPlausible = true; // its length is one this board's way can mean

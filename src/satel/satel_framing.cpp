@@ -206,6 +206,7 @@ int64_t CSerialSatelDevice::SamplesByLength(size_t at)
 
 void CSerialSatelDevice::NoteGarbage()
 {
+    m_stoppedHeader = false;  // the rest of the reply that stopped
     if (m_inGarbage) return;
     m_inGarbage = true;
     m_damagedReplies.fetch_add(1);
@@ -528,6 +529,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
                            std::all_of(m_reply.begin() + static_cast<std::ptrdiff_t>(count - closing),
                                        m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1),
                                        [](uint8_t b) { return b == 0; });
+        if (m_byLength >= 0 && m_headerPlausible) return RefuseStopped(count);
         if (m_byLength >= 0 || !m_headerPlausible || ended ||
             SamplesByLengthGuess(count, true) >= 0)
             return Refuse(count, RefusedAnew(count));
