@@ -47,6 +47,7 @@ private:
     uint32_t m_pendingRead = 0;
     double m_pendingUs = -1.0;   // -1: no known time
     int64_t m_pendingBytes = 0;
+    int64_t m_pendingAll = 0;  // and all its bytes of the reply
     // Counted so far: frames due (in microseconds) and bytes; when to judge next.
     double m_flowUs = 0.0;
     int64_t m_flowBytes = 0;
