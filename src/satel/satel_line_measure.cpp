@@ -31,14 +31,14 @@ uint32_t CSatelLineMeasure::NoteRead(double nowUs, size_t bytes, bool backlog, b
     // is the line's time if it brought about what the line carried in that time so far
     // (a reader held up, or one that woke late, while the line went on); far fewer: the
     // board paused meanwhile, whether the reader waited on the line or was held up.
-    m_readGapUs = nowUs - std::max(m_readUs, m_emptyUs);
+    const double gapUs = nowUs - std::max(m_readUs, m_emptyUs);
     m_readUs = nowUs;
     const double pace = m_flowUs > 0.0 ? static_cast<double>(m_flowBytes) / m_flowUs : 0.0;
-    const bool paused =
-        m_readGapUs > kPauseUs && static_cast<double>(bytes) < 0.5 * pace * m_readGapUs;
+    const bool paused = gapUs > kPauseUs && static_cast<double>(bytes) < 0.5 * pace * gapUs;
     // Behind a read that took all its room, bytes came at no known time until the
     // line is found empty again.
     m_untimed = paused || full || (backlog && m_untimed);
+    m_readGaps[m_readCount % kReadsKept] = m_untimed ? -1.0 : gapUs;
     return m_readCount;
 }
 
@@ -49,7 +49,13 @@ void CSatelLineMeasure::NoteReplyStart(uint32_t read)
     m_pendingBytes = 0;
     m_pendingAll = 0;
     m_pendingRead = read;
-    m_pendingUs = read != 0 && !m_untimed ? 0.0 : -1.0;
+    m_pendingUs = GapOf(read) >= 0.0 ? 0.0 : -1.0;
+}
+
+double CSatelLineMeasure::GapOf(uint32_t read) const
+{
+    if (read == 0 || m_readCount - read >= kReadsKept) return -1.0;
+    return m_readGaps[read % kReadsKept];
 }
 
 void CSatelLineMeasure::CommitPending()
@@ -74,7 +80,7 @@ bool CSatelLineMeasure::NoteReplyByte(uint32_t read, size_t count)
         // More of the same reply came: the line was busy through the read before.
         CommitPending();
         m_pendingRead = read;
-        m_pendingUs = m_untimed ? -1.0 : m_readGapUs;
+        m_pendingUs = GapOf(read);
     }
     ++m_pendingAll;
     if (count > kShortReply) ++m_pendingBytes;
