@@ -31,10 +31,12 @@ uint32_t CSatelLineMeasure::NoteRead(double nowUs, size_t bytes, bool backlog, b
     // is the line's time if it brought about what the line carried in that time so far
     // (a reader held up, or one that woke late, while the line went on); far fewer: the
     // board paused meanwhile, whether the reader waited on the line or was held up.
+    // Before the line showed its pace a long wait tells nothing.
     const double gapUs = nowUs - std::max(m_readUs, m_emptyUs);
     m_readUs = nowUs;
-    const double pace = m_flowUs > 0.0 ? static_cast<double>(m_flowBytes) / m_flowUs : 0.0;
-    const bool paused = gapUs > kPauseUs && static_cast<double>(bytes) < 0.5 * pace * gapUs;
+    const double pace = static_cast<double>(m_flowBytes) / std::max(m_flowUs, 1.0);
+    const bool paused = gapUs > kPauseUs && (m_flowUs < kPauseUs ||
+                                             static_cast<double>(bytes) < 0.5 * pace * gapUs);
     // Behind a read that took all its room, bytes came at no known time until the
     // line is found empty again.
     m_untimed = paused || full || (backlog && m_untimed);
