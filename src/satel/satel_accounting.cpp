@@ -119,6 +119,19 @@ bool CSerialSatelDevice::IsCopy(const uint8_t* bytes, size_t count) const
     return false;
 }
 
+bool CSerialSatelDevice::BegunAsCopy(const uint8_t* bytes, size_t count) const
+{
+    // A still board's fresh replies begin alike too: only samples that change tell.
+    bool changes = false;
+    for (size_t at = kHeaderSize + kSampleSize; at + kSampleSize <= count && !changes;
+         at += kSampleSize)
+        changes = std::memcmp(bytes + at, bytes + kHeaderSize, kSampleSize) != 0;
+    if (!changes) return false;
+    for (size_t i = 0; i < kSeen; ++i)
+        if (m_seenSize[i] > count && std::memcmp(m_seen[i].data(), bytes, count) == 0) return true;
+    return false;
+}
+
 bool CSerialSatelDevice::IsStill(size_t count, Ending ending) const
 {
     const int samples = SamplesIn(count, ending);
@@ -140,9 +153,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
     // (Only whole replies are kept: two damaged fresh ones may be alike, a byte lost
     // where their samples differ.) A still board's replies are alike too: one whose
     // samples all hold the newest values taken is its answer where a request waits.
+    // One that stopped where an earlier whole reply goes on alike is a copy cut short: a
+    // fresh reply begins with newer samples, unless the board is still. A copy answers
+    // no request.
     const bool still = IsStill(count, Ending::Block) || IsStill(count, Ending::Lone);
-    bool copy = IsCopy(m_reply.data(), count) && !still;
-    if (count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
+    bool copy = (IsCopy(m_reply.data(), count) || BegunAsCopy(m_reply.data(), count)) && !still;
+    if (!copy && count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
         if (IsRequestWaiting())
             NoteAnswered();
         else

@@ -216,6 +216,7 @@ protected:
     // Whether the count bytes repeat an earlier reply, whose samples were taken or
     // counted already.
     bool IsCopy(const uint8_t* bytes, size_t count) const;
+    bool BegunAsCopy(const uint8_t* bytes, size_t count) const;  // the start of an earlier one
     // Keeps a reply read whole, to know its copies: the slot it went to (kSeen: one
     // alike is kept already).
     size_t Remember(const uint8_t* bytes, size_t count);

@@ -484,7 +484,7 @@ private:
             while (!m_stop && Clock::now() < latest && (Clock::now() < until || !SetUpAsked()))
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             busyBacklog = untilSetUp;
-            m_busyOver = true;
+            m_busyOver = !untilSetUp;  // else once its paced backlog went
             ++m_silences;
         }
         if (command != 'B') {
@@ -657,6 +657,7 @@ private:
             }
             ++m_copies;
         }
+        if (busyBacklog) m_busyOver = true;
         if (deafAfter) {
             m_deafUntil = Clock::now() + std::chrono::milliseconds(m_plan.quietBehindFirstMs);
             m_burstNext = true;
