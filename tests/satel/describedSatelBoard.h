@@ -198,6 +198,7 @@ public:
     int64_t GoneSamples() const { return m_goneSamples.load(); }
     int64_t GoneFrom() const { return m_goneFrom.load(); }
     bool GoneUnseen() const { return m_unseen.load(); }
+    bool GoneWithoutLength() const { return m_goneWithoutLength.load(); }
     // The longest sample reply sent (bytes), and the longest time between two bytes
     // of a dribbled reply as they really left (a held-up board thread waits longer).
     size_t LongestReply() const { return m_longestReply.load(); }
@@ -583,7 +584,8 @@ private:
                 half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
             // Without the header's kind and a byte more the device cannot tell a reply
             // with samples: they go without a word.
-            m_goneSamples = static_cast<int64_t>((reply.size() - 5 - ending) / 6);
+            m_goneSamples = samples;
+            m_goneWithoutLength = m_length == Length::Zero;
             m_goneFrom = m_sent.load() - m_goneSamples;
             m_unseen = seen <= 5;
             m_pty->CloseMaster();
@@ -690,6 +692,7 @@ private:
     std::atomic<int64_t> m_goneSamples{0};
     std::atomic<int64_t> m_goneFrom{0};
     std::atomic<bool> m_unseen{false};
+    std::atomic<bool> m_goneWithoutLength{false};
     std::atomic<int64_t> m_sent{0};
     std::atomic<size_t> m_longestReply{0};
     std::atomic<int64_t> m_longBytes{0};

@@ -113,6 +113,7 @@ struct SatelClockRun {
     int64_t damaged = 0;
     int64_t cut = 0;
     int64_t reportedLost = 0;  // samples lost in refused or cut replies
+    int64_t unsureLost = 0;    // of those, how many may be more than were
     int64_t filtered = 0;      // samples the spike filter dropped
     int64_t late = 0;
     int64_t losses = 0;
@@ -196,6 +197,7 @@ inline void TakeCounts(const CSerialSatelDevice& device, SatelClockRun& run)
     run.damaged = device.GetDamagedReplies();
     run.cut = device.GetCutReplies();
     run.reportedLost = device.GetLostSamples();
+    run.unsureLost = device.GetUnsureLost();
     run.filtered = device.GetDroppedSamples();
     run.late = device.GetLateReplies();
     run.losses = device.GetLineLosses();
