@@ -314,6 +314,7 @@ protected:
     wxString TextHead() const;
     void NoteLineByte(size_t count);
     void NoteReplyStart();
+    void NotedTaken();  // the last byte taken was noted to the line measure
 
     CSerialPort m_port;
     SerialSettings m_settings;
@@ -495,6 +496,12 @@ protected:
     std::array<uint8_t, 2 * kLongestNoise + 256> m_input{};
     size_t m_inputHead = 0;
     size_t m_inputCount = 0;
+    // The reads that brought the bytes read again (0: noted already), as m_input holds
+    // them, and those of the last bytes taken (0 once noted): a byte looked ahead at is
+    // noted only when read again, with the read it came in.
+    std::array<uint32_t, 2 * kLongestNoise + 256> m_inputReads{};
+    std::array<uint32_t, 8> m_takenReads{};
+    size_t m_takenCount = 0;
     std::vector<std::array<double, 3>> m_queue;
     size_t m_queueHead = 0;
     size_t m_queueCount = 0;

@@ -606,6 +606,21 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     std::mt19937 after(seed ^ 0x51A7E4u);
     plan.resetBehindFirst = after() % 4 == 0;
     if (after() % 4 == 0) plan.quietBehindFirstMs = 3 * plan.stallMs;
+    // And last: a busy board back only once set up again on a noisy line too, its backlog
+    // spread over a tenth of a second or paced as a line may carry it (one and a half to
+    // four times the bytes the board gathers, or the 19 200 Bd line's own speed).
+    std::mt19937 paced(seed ^ 0xBAC1065u);
+    if (plan.busyAt > 0 && !slow && !replug && paced() % 3 == 0) plan.backlogMs = 100;
+    if (plan.backlogMs > 0) {
+        const int gathered = 6000 / periodMs;
+        plan.backlogBytesPerSecond =
+            std::array<int, 5>{0, gathered * 3 / 2, gathered * 2, gathered * 4,
+                               std::max(1920, gathered * 3 / 2)}[paced() % 5];
+        // On a noisy line the backlog itself may stall or meet one of the line's faults.
+        if (!plan.kinds.empty() && paced() % 2 == 0)
+            plan.backlogFault =
+                paced() % 2 ? Fault::Stall : plan.kinds[paced() % plan.kinds.size()];
+    }
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -626,6 +641,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << (plan.quietBehindFirstMs > 0 ? ", quiet behind the first"
                                                                     : "")
                                     << ", backlog over " << plan.backlogMs << " ms");
+    SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond
+                                    << " B/s, meeting fault " << static_cast<int>(plan.backlogFault));
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
