@@ -517,6 +517,9 @@ void ExpectCalmTail(const LineRun& run, const CDescribedSatelBoard::Plan& plan, 
 {
     ASSERT_GE(run.calmFrom, 0);
     if (plan.lineBytesPerSecond > 0 || run.tailHeldUp || !run.tailQuiet) return;
+    // Back in step, whatever noise, junk or resets came before: fresh samples come.
+    const int64_t tail = run.calmTo - run.calmFrom;
+    EXPECT_GE(tail - run.tailRepeated, tail / 4) << "the calm tail's frames repeat";
     // The hold-back and the newest sample, not read yet: one more shows the board late.
     constexpr int64_t kClose = 2;
     // A board set up again may leave its first replies unconfirmed a while (a loaded
@@ -607,6 +610,11 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     std::mt19937 after(seed ^ 0x51A7E4u);
     plan.resetBehindFirst = after() % 4 == 0;
     if (after() % 4 == 0) plan.quietBehindFirstMs = 3 * plan.stallMs;
+    // Apart once more: samples with a '*' in any byte place, and long junk before replies.
+    std::mt19937 placed(seed ^ 0x2A57A4u);
+    if (placed() % 2 == 0) plan.starPlaceShare = 0.05 + 0.3 * static_cast<double>(placed() % 100) / 100.0;
+    if (placed() % 3 == 0 && !clean && !slow)
+        plan.junkShare = 0.02 + 0.1 * static_cast<double>(placed() % 100) / 100.0;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -626,7 +634,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << (plan.resetBehindFirst ? ", reset behind the first" : "")
                                     << (plan.quietBehindFirstMs > 0 ? ", quiet behind the first"
                                                                     : "")
-                                    << ", backlog over " << plan.backlogMs << " ms");
+                                    << ", backlog over " << plan.backlogMs << " ms, '*' placed in "
+                                    << plan.starPlaceShare << ", junk in " << plan.junkShare);
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
