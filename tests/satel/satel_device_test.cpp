@@ -598,41 +598,6 @@ TEST_F(SatelDeviceThreads, ClosingOnADeadLineDoesNotWaitForTheReply)
     board.Stop();
 }
 
-// Every board sample reaches exactly one frame, whatever the phase of the board's
-// clock against the device's at start; no reply is cut or missed on the way, and the
-// frames keep their schedule.
-void ExpectEverySampleOnce(int periodMs, int frames)
-{
-    const std::vector<double> phases = {0.0, 0.25, 0.5, 0.75};
-    const std::vector<SatelClockRun> runs = RunAtOnce(
-        phases, [&](double phase) { return RunClockedBoard(periodMs, phase, 1.0, frames); });
-    for (size_t i = 0; i < phases.size(); ++i) {
-        SCOPED_TRACE(testing::Message() << "period " << periodMs << " ms, phase " << phases[i]);
-        const SatelClockRun& run = runs[i];
-        ASSERT_TRUE(run.ran);
-        EXPECT_EQ(run.decoded, run.frames);
-        if (run.heldUp) {
-            // A device held up (a loaded machine) catches up: what that cost is counted
-            // (a reply held up past its room is cut, the offsets' one too).
-            EXPECT_EQ(run.reportedSkipped + run.reportedLost, run.skipped);
-            EXPECT_EQ(run.reportedRepeated, run.repeated);
-            continue;
-        }
-        EXPECT_EQ(run.skipped, 0);
-        EXPECT_EQ(run.repeated, 0);
-        EXPECT_EQ(run.reportedSkipped, 0);
-        EXPECT_EQ(run.reportedRepeated, 0);
-        EXPECT_EQ(run.cut, 0);
-        EXPECT_EQ(run.missed, 0);
-        EXPECT_EQ(run.damaged, 0);
-        EXPECT_TRUE(run.onSchedule);
-    }
-}
-
-TEST(SatelBoardClock, EverySampleOnceAt40Hz) { ExpectEverySampleOnce(25, 80); }
-TEST(SatelBoardClock, EverySampleOnceAt200Hz) { ExpectEverySampleOnce(5, 300); }
-TEST(SatelBoardClock, EverySampleOnceAt1000Hz) { ExpectEverySampleOnce(1, 1000); }
-
 // A 40 Hz board on its own clock, with the device reading it: silent replies count
 // after replyTimeout, and a lost line is opened again only once within the test's
 // bounds (the first attempt) unless it went away.
