@@ -21,19 +21,6 @@
 #include <thread>
 #include <vector>
 
-// Runs every case on a thread of its own, all at once (each with its own line, board
-// and device): the results in the cases' order.
-template <typename Case, typename Run>
-auto RunAtOnce(const std::vector<Case>& cases, const Run& run)
-{
-    std::vector<decltype(run(cases.front()))> results(cases.size());
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < cases.size(); ++i)
-        threads.emplace_back([&results, &cases, &run, i] { results[i] = run(cases[i]); });
-    for (std::thread& thread : threads) thread.join();
-    return results;
-}
-
 // The texts of the process-wide message queue, gathered for runs that go at once:
 // each takes those that name its own port (a path of its own, CLineLink). Runs that go
 // at once drain the queue through here only.
