@@ -264,6 +264,11 @@ void CSerialSatelDevice::Close()
                                          static_cast<long long>(skipped + lost + filtered),
                                          static_cast<long long>(skipped),
                                          static_cast<long long>(lost));
+        const int64_t unsure = m_unsureLost.load();
+        if (unsure > 0)
+            text += wxString::Format(_(", up to %lld fewer where a reply the line took away "
+                                       "gave no length"),
+                                     static_cast<long long>(unsure));
         if (filtered > 0)
             text += wxString::Format(_(", %lld refused by the spike filter"),
                                      static_cast<long long>(filtered));

@@ -60,9 +60,10 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
             if (m_verbose) Log(step.readError);
             return false;
         }
-        // The board answers in order: a request sent before it acknowledged its period
-        // and unanswered by then waits no more.
-        if (step.command == kSetPeriod) m_requestCount = m_expiredRequests = m_expiredMissed = 0;
+        // The board answers in order: a request sent before the step that follows its
+        // period and unanswered by then waits no more. (The period's acknowledgement may
+        // be an earlier set-up's that came late: requests sent since are answered after.)
+        if (step.command == kConfigure) m_requestCount = m_expiredRequests = m_expiredMissed = 0;
     }
     return true;
 }
