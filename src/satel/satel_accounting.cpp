@@ -624,15 +624,17 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     return Reply::Samples;
 }
 
-// A reply with its length that stopped is counted lost at once, but a whole reply that
-// follows with none of its rest before it shows the header was noise that came as the
-// board was held before its reply: nothing was lost, and that reply answers the request
-// the header took.
+// A reply with its length that stopped is counted lost at once. But one that stopped
+// before a sample's worth of bytes followed its header, where a whole reply follows with
+// none of its rest before it, was a header in noise that came as the board was held
+// before its reply: nothing was lost, and that reply answers the request the header
+// took. (A reply that lost a byte is a sample and more past its header.)
 CSerialSatelDevice::Reply CSerialSatelDevice::RefuseStopped(size_t count)
 {
     const int64_t before = m_lostBeforeNext;
+    const bool early = count <= 2 * kHeaderSize && m_byLength > 0;
     const Reply reply = Refuse(count, RefusedAnew(count));
-    m_stoppedHeader = !m_refusedCopy && count >= kHeaderSize && m_reply[4] == kSamples;
+    m_stoppedHeader = early && !m_refusedCopy;
     m_stoppedLost = m_lostBeforeNext - before;
     m_stoppedCounted = m_countedSince;
     return reply;

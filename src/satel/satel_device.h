@@ -413,8 +413,8 @@ protected:
     size_t m_innerAt = 0;     // a header inside it whose length reads the board's way
     size_t m_innerEnd = 0;    // and where that length ends a reply
     size_t m_outerClose = 0;  // where it closed whole before that (0: it did not)
-    // Acquisition thread: the last reply stopped after its header and was refused, its
-    // length counted (lost, and against the bound); nothing of its rest came yet.
+    // Acquisition thread: the last reply stopped right after its header and was refused,
+    // its length counted (lost, and against the bound); nothing of its rest came yet.
     bool m_stoppedHeader = false;
     int64_t m_stoppedLost = 0;
     int64_t m_stoppedCounted = 0;

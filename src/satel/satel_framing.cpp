@@ -429,6 +429,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
         if (m_reply[4] != kSamples) {
             if (count > kHeaderSize && byte == kTerminator) {
                 m_inGarbage = false;
+                m_stoppedHeader = false;
                 return Reply::Ack;
             }
             if (count >= kMaxAckSize) return Refuse(count, 0);
