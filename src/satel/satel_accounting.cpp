@@ -259,6 +259,7 @@ void CSerialSatelDevice::StartRefuted(size_t count)
     m_refutedRest = 0;
     m_refutedHead = count >= kClosingSize ? SamplesByBytes(count, m_reply.data() + count - kClosingSize) : 0;
     m_refutedLength = count >= kHeaderSize - 1 && m_headerPlausible ? DecodeU16(m_reply.data() + 2) : 0;
+    m_refutedGone = count > kHeaderSize && m_reply[4] == kSamples ? VanishedSamples(count) : -1;
     const size_t kept = std::min(count, m_refutedLast.size());
     m_refutedLast.fill(0xFF);
     std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
@@ -402,6 +403,18 @@ CSerialSatelDevice::Reply CSerialSatelDevice::SettleLone(Clock::time_point yield
     }
     // Nothing in time: the request went unanswered, the reply waits for what follows.
     return Reply::Ack;
+}
+
+void CSerialSatelDevice::RefutedWentWithLine()
+{
+    if (m_refutedBytes == 0 || m_refutedRest > 0 || m_refutedBase >= 0 || m_refutedGone < 0)
+        return;
+    // Its length tells what went, as for a reply the line takes away while it comes (a
+    // line that goes may first fall quiet longer than a reply is awaited).
+    const int64_t lost = Bounded(m_refutedGone);
+    m_refutedBytes = 0;
+    m_countedSince += lost;
+    CountLost(lost);
 }
 
 void CSerialSatelDevice::EndRefuted(bool closed)

@@ -173,6 +173,7 @@ bool CSerialSatelDevice::SendCommand(const uint8_t* frame, size_t length)
 {
     if (!m_port.IsOpen()) return false;
     const int code = m_port.WriteBytes(frame, length);
+    if (code == 1 && length == kFrameSize && frame[4] == kSetPeriod) NoteSetUpSent();
     if (code == 1) return true;
     if (m_verbose) Log(wxString::Format("<CMD_error> %d\t", code));
     return false;

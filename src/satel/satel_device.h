@@ -235,6 +235,8 @@ protected:
     // A refused reply without a length read on: its bytes up to its ending or the next
     // header tell its samples.
     void StartRefuted(size_t count);
+    // The port went before any byte of a stopped reply's rest: it went with the line.
+    void RefutedWentWithLine();
     void NoteRefutedByte(uint8_t byte);
     // The refused segment read on to its ending (closed) or the next header: its
     // samples counted then.
@@ -250,6 +252,10 @@ protected:
     // comes, late.
     void NoteMissed();
     bool IsRequestWaiting();
+    // A set-up's period sent, and one acknowledged: the board answers in order, so an
+    // acknowledgement ends the wait of the requests sent before the set-up it answers.
+    void NoteSetUpSent();
+    void NoteSetUpAnswered();
     // Replies that wait on the line (late ones): their samples taken in order.
     Reply TakeWaitingReplies();
     // A reply begun before: read on (Samples, None, Pending...).
@@ -396,6 +402,7 @@ protected:
     size_t m_refutedStarRest = 0;  // of those, up to the last '*'
     int64_t m_refutedHead = 0;     // the samples its bytes held when refused
     size_t m_refutedLength = 0;    // and the length its header gave (0: none)
+    int64_t m_refutedGone = -1;    // of a sample reply stopped midway: as one the line took
     int64_t m_unconfirmedByLength = -1;
     double m_unconfirmedGapUs = 0.0;  // the line's pause allowed after it
     bool m_loneAsked = false;         // the next request went while it waits
@@ -442,6 +449,14 @@ protected:
     size_t m_expiredRequests = 0;  // given up on, while no reply had come for them
     size_t m_expiredMissed = 0;    // of those, counted missed
     bool m_answeredMissed = false;  // the request the last reply answered was counted missed
+    uint64_t m_requestsNoted = 0;   // 'B' requests ever noted
+    // Acquisition thread: the set-ups sent and not acknowledged yet, oldest first: runs of
+    // them sent with no request between, each by the requests noted before it.
+    static constexpr size_t kSetUpRing = 8;
+    std::array<uint64_t, kSetUpRing> m_setUpAfter{};
+    std::array<uint32_t, kSetUpRing> m_setUpRun{};
+    size_t m_setUpHead = 0;
+    size_t m_setUpCount = 0;
     // Acquisition thread: program time of the request the last reply taken answered,
     // and the samples taken or counted lost since: the board gathered no more than the
     // time since allows.

@@ -131,7 +131,14 @@ void TraceTail(const std::vector<int64_t>& samples, const CTimedView& view,
             return view.times[static_cast<size_t>(f)] - std::chrono::milliseconds(periodMs) * f;
         };
         auto anchor = due(run.calmFrom);
-        for (int f = run.calmFrom; f <= run.calmTo; ++f) anchor = std::min(anchor, due(f));
+        auto latest = anchor;
+        for (int f = run.calmFrom; f <= run.calmTo; ++f) {
+            anchor = std::min(anchor, due(f));
+            latest = std::max(latest, due(f));
+        }
+        // Frames that came that late on it caught up after a hold begun before the tail.
+        const auto held = std::chrono::milliseconds(4 * periodMs + 50);
+        run.tailHeldUp = run.tailHeldUp || latest - anchor > held;
         const auto lag = [&](int f) {
             return board.GatheredAt(anchor + std::chrono::milliseconds(periodMs) * f) - 1 - at(f);
         };
@@ -599,10 +606,14 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         plan.kinds.erase(std::remove(plan.kinds.begin(), plan.kinds.end(), Fault::Reset),
                          plan.kinds.end());
     held = held && !replug;
-    if (replug) plan.backlogMs = 0;  // a busy board then comes back in its own time
+    // Now and then the adapter goes a while after the half it took (the device may refuse
+    // that half as stopped first).
+    if (replug && clock() % 3 == 0) plan.goneAfterMs = plan.stallMs;
     // Drawn last: the platform emptied while the board was busy.
     std::mt19937 emptied(seed ^ 0x57111u);
     plan.stillFromBusy = plan.busyAt > 0 && emptied() % 3 == 0;
+    // Its backlog gone, the set-up that follows answered after the device gave up on it.
+    if (plan.backlogMs > 0 && emptied() % 2 == 0) plan.lateSetUpMs = 3 * plan.stallMs;
     // And apart after it: what follows the first reply after a reset now and then.
     std::mt19937 after(seed ^ 0x51A7E4u);
     plan.resetBehindFirst = after() % 4 == 0;
@@ -622,11 +633,13 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << plan.busyAt << ", acknowledgement length " << ackLength
                                     << ", clock " << plan.rateFactor << " phase " << plan.phase
                                     << (replug ? ", replugged" : "")
+                                    << (plan.goneAfterMs > 0 ? " after a pause" : "")
                                     << (plan.stillFromBusy ? ", still from the busy spell" : "")
                                     << (plan.resetBehindFirst ? ", reset behind the first" : "")
                                     << (plan.quietBehindFirstMs > 0 ? ", quiet behind the first"
                                                                     : "")
-                                    << ", backlog over " << plan.backlogMs << " ms");
+                                    << ", backlog over " << plan.backlogMs << " ms"
+                                    << (plan.lateSetUpMs > 0 ? ", set-up late after it" : ""));
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
