@@ -38,10 +38,11 @@ int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline
     for (;;) {
         if (IsClosing()) return -3;
         if (m_inputHead < m_inputCount) {
+            // A byte read again keeps the read that brought it, unless noted already.
+            m_byteRead = m_unreadLeft > 0 ? m_inputReads[m_inputHead] : m_readCount;
             *byte = m_input[m_inputHead++];
-            // Bytes read again were noted when first read.
-            m_byteRead = m_unreadLeft > 0 ? 0 : m_readCount;
             if (m_unreadLeft > 0) --m_unreadLeft;
+            m_takenReads[m_takenCount++ % m_takenReads.size()] = m_byteRead;
             return 1;
         }
         // Past the deadline (the thread may have been held up) what came by now still
@@ -75,6 +76,16 @@ void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
     count = std::min(count, m_input.size() - left);
     std::memmove(m_input.data() + count, m_input.data() + m_inputHead, left);
     std::memmove(m_input.data(), bytes, count);
+    // They are the last bytes taken: each keeps its read (0 once noted, or unknown).
+    std::memmove(m_inputReads.data() + count, m_inputReads.data() + m_inputHead,
+                 std::min(m_unreadLeft, left) * sizeof(m_inputReads[0]));
+    const size_t known = std::min({count, m_takenCount, m_takenReads.size()});
+    for (size_t i = 0; i < count; ++i) {
+        const size_t back = count - i;
+        m_inputReads[i] =
+            back <= known ? m_takenReads[(m_takenCount - back) % m_takenReads.size()] : 0;
+    }
+    m_takenCount -= std::min(count, m_takenCount);
     m_inputHead = 0;
     m_inputCount = left + count;
     m_unreadLeft = std::min(m_unreadLeft + count, m_inputCount);
@@ -107,6 +118,12 @@ void CSerialSatelDevice::NoteReplyStart()
     m_firstByteUs = m_lastByteUs;
     m_replyGapUs = 0.0;
     m_lineMeasure.NoteReplyStart(m_byteRead);
+    NotedTaken();
+}
+
+void CSerialSatelDevice::NotedTaken()
+{
+    if (m_takenCount > 0) m_takenReads[(m_takenCount - 1) % m_takenReads.size()] = 0;
 }
 
 // A byte of a reply after its first: the longest pause inside it, and what the line
@@ -116,6 +133,7 @@ void CSerialSatelDevice::NoteLineByte(size_t count)
     const double nowUs = ReadProgramClockUs();
     m_replyGapUs = std::max(m_replyGapUs, nowUs - m_lastByteUs);
     m_lastByteUs = nowUs;
+    NotedTaken();
     if (!m_lineMeasure.NoteReplyByte(m_byteRead, count)) return;
     g_messages.Post(Severity::Error,
                     TextHead() + wxString::Format(_("the line carries about %.0f samples a "
@@ -160,7 +178,7 @@ void CSerialSatelDevice::NoteSetUpSent()
 void CSerialSatelDevice::NoteSetUpAnswered()
 {
     if (m_setUpCount == 0) return;
-    // It answers the oldest set-up waiting: requests sent after that one, before a set-up
+    // It answers the oldest step waiting: requests sent after that one, before a set-up
     // tried again since, still wait for their replies (a board held up answers them
     // late, in order).
     const uint64_t before = m_setUpAfter[m_setUpHead];
