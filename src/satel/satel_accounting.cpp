@@ -27,6 +27,99 @@ int64_t CSerialSatelDevice::Bounded(int64_t samples)
     return std::min(samples, std::max<int64_t>(held - m_countedSince, 0));
 }
 
+int64_t CSerialSatelDevice::MostGathered() const
+{
+    if (m_boundFromUs <= 0.0) return -1;
+    const double sinceMs = std::max(m_firstByteUs - m_boundFromUs, 0.0) / 1000.0;
+    return std::max<int64_t>(static_cast<int64_t>(sinceMs * 1.02 / m_period) + 2 - m_countedSince, 0);
+}
+
+// The board keeps its way across a pulled adapter: a length it gave is read by that way
+// once known. Without one the bytes that came tell only the fewest it held, so the most
+// the time allows is said, the difference counted apart as unsure: a loss is never said
+// smaller than the frames show it.
+void CSerialSatelDevice::CountVanished(size_t count)
+{
+    if (!IsRequestWaiting()) return;  // a copy: nothing of it is lost
+    CountGone(count);
+}
+
+void CSerialSatelDevice::CountGone(size_t count)
+{
+    const size_t length = DecodeU16(m_reply.data() + 2);
+    const int64_t most = MostGathered();
+    int64_t samples = m_byLength;
+    if (samples < 0 && m_headerPlausible && length > 0) samples = GoneByReadings(length, most);
+    int64_t unsure = 0;
+    if (samples < 0) {
+        const int64_t seen = static_cast<int64_t>((count - kHeaderSize) / kSampleSize);
+        samples = std::max(seen, most);
+        unsure = samples - seen;
+    }
+    const int64_t lost = Bounded(samples);
+    m_countedSince += lost;
+    CountLost(lost, unsure - (samples - lost));
+}
+
+namespace {
+
+size_t GoneSlot(size_t rule, CSerialSatelDevice::Ending ending)
+{
+    return rule + (ending == CSerialSatelDevice::Ending::Lone ? 3 : 0);
+}
+
+}  // namespace
+
+// Each way the board may count and end (the learnt ones only) reads the length: those
+// that make whole samples the time allows are kept; the fewest are counted now, the
+// rest by the way a whole reply shows later. -1: none fits.
+int64_t CSerialSatelDevice::GoneByReadings(size_t length, int64_t most)
+{
+    if (m_goneOpen) SettleGone(0, 0, Ending::Unknown);
+    m_goneReadings.fill(-1);
+    int64_t fewest = -1;
+    int64_t largest = -1;
+    for (Ending ending : {Ending::Block, Ending::Lone}) {
+        if (m_ending != Ending::Unknown && ending != m_ending) continue;
+        const std::array<Reading, 3> readings = Readings(length, ending);
+        for (size_t i = 0; i < readings.size(); ++i) {
+            const int64_t samples = readings[i].samples;
+            if ((m_lengthRule != LengthRule::Unknown && kReadRules[i] != m_lengthRule) ||
+                samples < 0 || (most >= 0 && samples > most))
+                continue;
+            m_goneReadings[GoneSlot(i, ending)] = samples;
+            fewest = fewest < 0 ? samples : std::min(fewest, samples);
+            largest = std::max(largest, samples);
+        }
+    }
+    m_goneOpen = fewest >= 0 && largest > fewest;
+    m_goneCounted = fewest;
+    return fewest;
+}
+
+// ending Unknown: nothing will tell (another reply went the same way): the most reading
+// is said, the difference unsure.
+void CSerialSatelDevice::SettleGone(size_t length, size_t count, Ending ending)
+{
+    if (!m_goneOpen) return;
+    int64_t shown = -1;
+    if (ending != Ending::Unknown) {
+        // An empty reply of length 0 tells no rule.
+        const LengthRule rule = RuleFor(length, count, ending);
+        if (rule == LengthRule::Unknown || (length == 0 && WholeSamples(count, ending) == 0)) return;
+        for (size_t i = 0; i < 3; ++i)
+            if (kReadRules[i] == rule) shown = m_goneReadings[GoneSlot(i, ending)];
+    }
+    m_goneOpen = false;
+    if (shown >= 0) {
+        CountLost(shown - m_goneCounted);
+        return;
+    }
+    // Set up another way since: the most reading stands, what it may say more unsure.
+    const int64_t most = *std::max_element(m_goneReadings.begin(), m_goneReadings.end());
+    CountLost(most - m_goneCounted, most - m_goneCounted);
+}
+
 int64_t CSerialSatelDevice::SamplesByBytes(size_t count, const uint8_t* tail) const
 {
     // Before the board showed its ending, the bytes' own tell: five zero bytes and '*'
@@ -119,6 +212,19 @@ bool CSerialSatelDevice::IsCopy(const uint8_t* bytes, size_t count) const
     return false;
 }
 
+bool CSerialSatelDevice::BegunAsCopy(const uint8_t* bytes, size_t count) const
+{
+    // A still board's fresh replies begin alike too: only samples that change tell.
+    bool changes = false;
+    for (size_t at = kHeaderSize + kSampleSize; at + kSampleSize <= count && !changes;
+         at += kSampleSize)
+        changes = std::memcmp(bytes + at, bytes + kHeaderSize, kSampleSize) != 0;
+    if (!changes) return false;
+    for (size_t i = 0; i < kSeen; ++i)
+        if (m_seenSize[i] > count && std::memcmp(m_seen[i].data(), bytes, count) == 0) return true;
+    return false;
+}
+
 bool CSerialSatelDevice::IsStill(size_t count, Ending ending) const
 {
     const int samples = SamplesIn(count, ending);
@@ -140,9 +246,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
     // (Only whole replies are kept: two damaged fresh ones may be alike, a byte lost
     // where their samples differ.) A still board's replies are alike too: one whose
     // samples all hold the newest values taken is its answer where a request waits.
+    // One that stopped where an earlier whole reply goes on alike is a copy cut short: a
+    // fresh reply begins with newer samples, unless the board is still. A copy answers
+    // no request.
     const bool still = IsStill(count, Ending::Block) || IsStill(count, Ending::Lone);
-    bool copy = IsCopy(m_reply.data(), count) && !still;
-    if (count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
+    bool copy = (IsCopy(m_reply.data(), count) || BegunAsCopy(m_reply.data(), count)) && !still;
+    if (!copy && count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
         if (IsRequestWaiting())
             NoteAnswered();
         else
@@ -259,6 +368,7 @@ void CSerialSatelDevice::StartRefuted(size_t count)
     m_refutedRest = 0;
     m_refutedHead = count >= kClosingSize ? SamplesByBytes(count, m_reply.data() + count - kClosingSize) : 0;
     m_refutedLength = count >= kHeaderSize - 1 && m_headerPlausible ? DecodeU16(m_reply.data() + 2) : 0;
+    m_refutedGone = count > kHeaderSize && m_reply[4] == kSamples;
     const size_t kept = std::min(count, m_refutedLast.size());
     m_refutedLast.fill(0xFF);
     std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
@@ -333,6 +443,7 @@ size_t CSerialSatelDevice::DropNewestQueued(size_t count)
         const size_t at = (m_queueHead + m_queueCount) % m_queue.size();
         m_skippedBeforeNext += m_queueGaps[at][0];
         m_lostBeforeNext += m_queueGaps[at][1];
+        m_unsureBeforeNext += m_queueGaps[at][2];
     }
     m_queuedTotal -= back;
     return back;
@@ -411,6 +522,16 @@ bool CSerialSatelDevice::RefutedReachedLength() const
     return m_refutedBytes + 1 >= kHeaderSize - 1 + m_refutedLength;
 }
 
+void CSerialSatelDevice::RefutedWentWithLine()
+{
+    if (m_refutedBytes == 0 || m_refutedRest > 0 || m_refutedBase >= 0 || !m_refutedGone) return;
+    // Counted as a reply the line takes away while it comes (a line that goes may first
+    // fall quiet longer than a reply is awaited). Its bytes are still the last read.
+    const size_t count = m_refutedBytes;
+    m_refutedBytes = 0;
+    CountGone(count);
+}
+
 void CSerialSatelDevice::EndRefuted(bool closed)
 {
     // Bytes that followed hold the rest of its samples only where they close as the
@@ -477,6 +598,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     if (m_lengthEnd == 0 || m_lengthRule != LengthRule::Unknown)
         LearnWay(count, ending, length, samples);
     SettleRuleRest(length, count, ending);
+    SettleGone(length, count, ending);
     // A length that ends it right there, in one of the ways a board counts, says its
     // samples as a learnt one does (before the way is learnt again): bytes behind it
     // are no rest of it.
@@ -562,7 +684,9 @@ void CSerialSatelDevice::TakeReply(bool late)
     m_replyAgain = false;
 }
 
-void CSerialSatelDevice::CountLost(int64_t samples)
+void CSerialSatelDevice::CountLost(int64_t samples, int64_t unsure)
 {
-    if (samples > 0 && IsRunning()) m_lostBeforeNext += samples;
+    if (samples <= 0 || !IsRunning()) return;
+    m_lostBeforeNext += samples;
+    m_unsureBeforeNext += std::min(std::max<int64_t>(unsure, 0), samples);
 }

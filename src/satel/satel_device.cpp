@@ -173,6 +173,8 @@ bool CSerialSatelDevice::SendCommand(const uint8_t* frame, size_t length)
 {
     if (!m_port.IsOpen()) return false;
     const int code = m_port.WriteBytes(frame, length);
+    const bool setUp = frame[4] == kSetPeriod || frame[4] == kConfigure || frame[4] == kReset;
+    if (code == 1 && length == kFrameSize && setUp) NoteSetUpSent();
     if (code == 1) return true;
     if (m_verbose) Log(wxString::Format("<CMD_error> %d\t", code));
     return false;
@@ -264,6 +266,11 @@ void CSerialSatelDevice::Close()
                                          static_cast<long long>(skipped + lost + filtered),
                                          static_cast<long long>(skipped),
                                          static_cast<long long>(lost));
+        const int64_t unsure = m_unsureLost.load();
+        if (unsure > 0)
+            text += wxString::Format(_(", up to %lld fewer where a reply the line took away "
+                                       "gave no length"),
+                                     static_cast<long long>(unsure));
         if (filtered > 0)
             text += wxString::Format(_(", %lld refused by the spike filter"),
                                      static_cast<long long>(filtered));

@@ -90,6 +90,9 @@ public:
     // Any thread: board samples lost in replies refused as damaged or cut, that the
     // frames show missing.
     int64_t GetLostSamples() const { return m_lostSamples.load(); }
+    // Any thread: of those, how many may be more than were lost: a reply the line took
+    // away that gave no length is counted as the most the board can have gathered.
+    int64_t GetUnsureLost() const { return m_unsureLost.load(); }
     int64_t GetRepeatedFrames() const { return m_repeatedFrames.load(); }
     // Any thread: samples the spike filter dropped while running, each shown as a
     // repeated frame, between two samples that frames showed.
@@ -160,7 +163,15 @@ protected:
     int64_t RefusedAnew(size_t count, bool grown = false);
     int64_t OtherRuleReading(size_t count, size_t length, unsigned& rules) const;
     void SettleRuleRest(size_t length, size_t count, Ending ending);
-    int64_t VanishedSamples(size_t count);
+    // A sample reply of count bytes the line took away midway: its samples counted lost.
+    void CountVanished(size_t count);
+    void CountGone(size_t count);  // the same, a request known to wait
+    int64_t GoneByReadings(size_t length, int64_t most);
+    // A whole reply of that length, count bytes and ending shows the board's way: the
+    // rest of a reply the line took away, by the reading of that way.
+    void SettleGone(size_t length, size_t count, Ending ending);
+    // The most samples the reply begun at m_firstByteUs can hold (-1: no bound known).
+    int64_t MostGathered() const;
     int64_t FormerWayOr(size_t count, int64_t byBytes, bool grown = false);
     int64_t SamplesByLengthGuess(size_t count, bool grown = false) const;
     // When a read gives way to a due frame, on the steady clock.
@@ -216,6 +227,7 @@ protected:
     // Whether the count bytes repeat an earlier reply, whose samples were taken or
     // counted already.
     bool IsCopy(const uint8_t* bytes, size_t count) const;
+    bool BegunAsCopy(const uint8_t* bytes, size_t count) const;  // the start of an earlier one
     // Keeps a reply read whole, to know its copies: the slot it went to (kSeen: one
     // alike is kept already).
     size_t Remember(const uint8_t* bytes, size_t count);
@@ -235,6 +247,8 @@ protected:
     // A refused reply without a length read on: its bytes up to its ending or the next
     // header tell its samples.
     void StartRefuted(size_t count);
+    // The port went before any byte of a stopped reply's rest: it went with the line.
+    void RefutedWentWithLine();
     void NoteRefutedByte(uint8_t byte);
     // The refused segment read on to its ending (closed) or the next header: its
     // samples counted then.
@@ -252,6 +266,11 @@ protected:
     // comes, late.
     void NoteMissed();
     bool IsRequestWaiting();
+    // A set-up step sent (period, configure, reset), and one acknowledged: the board
+    // answers in order, so an acknowledgement ends the wait of the requests sent before
+    // the step it answers (the oldest unanswered: one may come after the device gave up).
+    void NoteSetUpSent();
+    void NoteSetUpAnswered();
     // Replies that wait on the line (late ones): their samples taken in order.
     Reply TakeWaitingReplies();
     // A reply begun before: read on (Samples, None, Pending...).
@@ -294,17 +313,19 @@ protected:
     // The sample reply in m_reply: its samples queued in order. late: it came after its
     // request's time-out.
     void TakeReply(bool late);
-    void CountLost(int64_t samples);
+    // unsure: of those samples, how many may be more than were lost.
+    void CountLost(int64_t samples, int64_t unsure = 0);
     void ForgetReply();
     void QueueSample(const double values[3]);
     size_t DropQueued(size_t keep, bool counted = false);
-    void CarryGap(const std::array<int64_t, 2>& gap);
+    void CarryGap(const std::array<int64_t, 3>& gap);
     void ClearGaps();
     void PrimeQueue();
     void PauseUs(int64_t us);
     wxString TextHead() const;
     void NoteLineByte(size_t count);
     void NoteReplyStart();
+    void NotedTaken();  // the last byte taken was noted to the line measure
 
     CSerialPort m_port;
     SerialSettings m_settings;
@@ -336,14 +357,22 @@ protected:
     std::atomic<int64_t> m_cutReplies{0};
     std::atomic<int64_t> m_skippedSamples{0};
     std::atomic<int64_t> m_lostSamples{0};
+    std::atomic<int64_t> m_unsureLost{0};
+    // Acquisition thread: a reply the line took away whose length reads several ways
+    // while the board's way is learnt again: the samples of each reading (by rule and
+    // ending, -1: none), the fewest counted already.
+    bool m_goneOpen = false;
+    std::array<int64_t, 6> m_goneReadings{};
+    int64_t m_goneCounted = 0;
     // Acquisition thread: samples dropped or lost since the last sample queued, shown
     // by the frame of the next one queued.
     int64_t m_skippedBeforeNext = 0;
     int64_t m_lostBeforeNext = 0;
-    // Acquisition thread: for each queued sample, the samples dropped and lost just
-    // before it; those of the one popped last.
-    std::vector<std::array<int64_t, 2>> m_queueGaps;
-    std::array<int64_t, 2> m_poppedGap{};
+    int64_t m_unsureBeforeNext = 0;  // of those lost, as GetUnsureLost
+    // Acquisition thread: for each queued sample, the samples dropped, lost and of those
+    // unsure just before it; those of the one popped last.
+    std::vector<std::array<int64_t, 3>> m_queueGaps;
+    std::array<int64_t, 3> m_poppedGap{};
     bool m_freshShown = false;  // acquisition thread: a frame carried a sample
     std::atomic<int64_t> m_repeatedFrames{0};
     std::atomic<int64_t> m_filteredSamples{0};
@@ -398,6 +427,7 @@ protected:
     size_t m_refutedStarRest = 0;  // of those, up to the last '*'
     int64_t m_refutedHead = 0;     // the samples its bytes held when refused
     size_t m_refutedLength = 0;    // and the length its header gave (0: none)
+    bool m_refutedGone = false;    // a sample reply stopped midway: its length may tell
     int64_t m_unconfirmedByLength = -1;
     double m_unconfirmedGapUs = 0.0;  // the line's pause allowed after it
     bool m_loneAsked = false;         // the next request went while it waits
@@ -444,6 +474,14 @@ protected:
     size_t m_expiredRequests = 0;  // given up on, while no reply had come for them
     size_t m_expiredMissed = 0;    // of those, counted missed
     bool m_answeredMissed = false;  // the request the last reply answered was counted missed
+    uint64_t m_requestsNoted = 0;   // 'B' requests ever noted
+    // Acquisition thread: the set-up steps sent and not acknowledged yet, oldest first:
+    // runs of them sent with no request between, each by the requests noted before it.
+    static constexpr size_t kSetUpRing = 8;
+    std::array<uint64_t, kSetUpRing> m_setUpAfter{};
+    std::array<uint32_t, kSetUpRing> m_setUpRun{};
+    size_t m_setUpHead = 0;
+    size_t m_setUpCount = 0;
     // Acquisition thread: program time of the request the last reply taken answered,
     // and the samples taken or counted lost since: the board gathered no more than the
     // time since allows.
@@ -478,6 +516,12 @@ protected:
     std::array<uint8_t, 2 * kLongestNoise + 256> m_input{};
     size_t m_inputHead = 0;
     size_t m_inputCount = 0;
+    // The reads that brought the bytes read again (0: noted already), as m_input holds
+    // them, and those of the last bytes taken (0 once noted): a byte looked ahead at is
+    // noted only when read again, with the read it came in.
+    std::array<uint32_t, 2 * kLongestNoise + 256> m_inputReads{};
+    std::array<uint32_t, 8> m_takenReads{};
+    size_t m_takenCount = 0;
     std::vector<std::array<double, 3>> m_queue;
     size_t m_queueHead = 0;
     size_t m_queueCount = 0;

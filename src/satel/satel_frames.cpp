@@ -31,32 +31,34 @@ void CSerialSatelDevice::QueueSample(const double values[3])
     const size_t at = (m_queueHead + m_queueCount) % capacity;
     std::copy(values, values + 3, m_queue[at].begin());
     // What went missing since the sample before shows when this one is shown.
-    m_queueGaps[at] = {m_skippedBeforeNext, m_lostBeforeNext};
+    m_queueGaps[at] = {m_skippedBeforeNext, m_lostBeforeNext, m_unsureBeforeNext};
     m_skippedBeforeNext = 0;
     m_lostBeforeNext = 0;
+    m_unsureBeforeNext = 0;
     ++m_queueCount;
     ++m_queuedTotal;
 }
 
-void CSerialSatelDevice::CarryGap(const std::array<int64_t, 2>& gap)
+void CSerialSatelDevice::CarryGap(const std::array<int64_t, 3>& gap)
 {
     if (m_queueCount > 0) {
-        m_queueGaps[m_queueHead][0] += gap[0];
-        m_queueGaps[m_queueHead][1] += gap[1];
+        for (size_t i = 0; i < gap.size(); ++i) m_queueGaps[m_queueHead][i] += gap[i];
         return;
     }
     m_skippedBeforeNext += gap[0];
     m_lostBeforeNext += gap[1];
+    m_unsureBeforeNext += gap[2];
 }
 
 void CSerialSatelDevice::ClearGaps()
 {
     if (m_queueCount > 0) {
-        m_queueGaps[m_queueHead] = {0, 0};
+        m_queueGaps[m_queueHead] = {0, 0, 0};
         return;
     }
     m_skippedBeforeNext = 0;
     m_lostBeforeNext = 0;
+    m_unsureBeforeNext = 0;
 }
 
 bool CSerialSatelDevice::PopSample()
@@ -74,7 +76,7 @@ size_t CSerialSatelDevice::DropQueued(size_t keep, bool counted)
 {
     size_t dropped = 0;
     while (m_queueCount > keep + m_unconfirmed) {
-        std::array<int64_t, 2> gap = m_queueGaps[m_queueHead];
+        std::array<int64_t, 3> gap = m_queueGaps[m_queueHead];
         m_queueHead = (m_queueHead + 1) % m_queue.size();
         --m_queueCount;
         ++dropped;
@@ -118,6 +120,7 @@ void CSerialSatelDevice::TakeSample(bool running)
             if (m_freshShown) {
                 m_skippedSamples.fetch_add(m_poppedGap[0]);
                 m_lostSamples.fetch_add(m_poppedGap[1]);
+                m_unsureLost.fetch_add(m_poppedGap[2]);
                 m_filteredSamples.fetch_add(m_filteredBeforeNext);
             }
             m_filteredBeforeNext = 0;

@@ -336,16 +336,6 @@ int64_t CSerialSatelDevice::FormerWayOr(size_t count, int64_t byBytes, bool grow
     return SamplesByLengthGuess(count, true) >= 0 ? RefusedAnew(count, grown) : byBytes;
 }
 
-// A reply cut short by the line going: its bytes end nowhere near its ending, its
-// length tells its samples.
-int64_t CSerialSatelDevice::VanishedSamples(size_t count)
-{
-    if (m_byLength >= 0 || !m_headerPlausible || m_lengthRule != LengthRule::Unknown)
-        return RefusedSamples(count);
-    const int64_t guess = SamplesByLengthGuess(count);
-    return guess >= 0 ? guess : RefusedSamples(count);
-}
-
 // The board sends nothing but its replies, in the order of the requests. A reply on
 // its way is read to its end: each byte may take up to the time-out.
 CSerialSatelDevice::Reply CSerialSatelDevice::ReadOneReply(uint32_t timeoutMs)
@@ -397,11 +387,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
         if (got == 0) return ReplyStopped(count);
         if (got < 0) {
             // The samples of a reply the line took away with it are the board's.
-            if (count > kHeaderSize && m_reply[4] == kSamples) {
-                const int64_t lost = Bounded(VanishedSamples(count));
-                m_countedSince += lost;
-                CountLost(lost);
-            }
+            if (count > kHeaderSize && m_reply[4] == kSamples) CountVanished(count);
             return Reply::Vanished;
         }
         m_byteDeadline = Clock::now() + timeout;
@@ -420,6 +406,8 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             NoteGarbage();
             count = byte == kHash ? 1 : 0;
             m_reply[0] = byte;
+            // A reply begins at this '#' if any: the board gathered its samples before.
+            if (count == 1) m_firstByteUs = ReadProgramClockUs();
             if (++noise >= kLongestNoise || (count == 0 && Waiting() == 0)) return Reply::Noise;
             continue;
         }
@@ -440,6 +428,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
         if (m_reply[4] != kSamples) {
             if (count > kHeaderSize && byte == kTerminator) {
                 m_inGarbage = false;
+                NoteSetUpAnswered();
                 return Reply::Ack;
             }
             if (count >= kMaxAckSize) return Refuse(count, 0);

@@ -38,10 +38,11 @@ int CSerialSatelDevice::ReadByteBefore(uint8_t* byte, Clock::time_point deadline
     for (;;) {
         if (IsClosing()) return -3;
         if (m_inputHead < m_inputCount) {
+            // A byte read again keeps the read that brought it, unless noted already.
+            m_byteRead = m_unreadLeft > 0 ? m_inputReads[m_inputHead] : m_readCount;
             *byte = m_input[m_inputHead++];
-            // Bytes read again were noted when first read.
-            m_byteRead = m_unreadLeft > 0 ? 0 : m_readCount;
             if (m_unreadLeft > 0) --m_unreadLeft;
+            m_takenReads[m_takenCount++ % m_takenReads.size()] = m_byteRead;
             return 1;
         }
         // Past the deadline (the thread may have been held up) what came by now still
@@ -75,6 +76,16 @@ void CSerialSatelDevice::Unread(const uint8_t* bytes, size_t count)
     count = std::min(count, m_input.size() - left);
     std::memmove(m_input.data() + count, m_input.data() + m_inputHead, left);
     std::memmove(m_input.data(), bytes, count);
+    // They are the last bytes taken: each keeps its read (0 once noted, or unknown).
+    std::memmove(m_inputReads.data() + count, m_inputReads.data() + m_inputHead,
+                 std::min(m_unreadLeft, left) * sizeof(m_inputReads[0]));
+    const size_t known = std::min({count, m_takenCount, m_takenReads.size()});
+    for (size_t i = 0; i < count; ++i) {
+        const size_t back = count - i;
+        m_inputReads[i] =
+            back <= known ? m_takenReads[(m_takenCount - back) % m_takenReads.size()] : 0;
+    }
+    m_takenCount -= std::min(count, m_takenCount);
     m_inputHead = 0;
     m_inputCount = left + count;
     m_unreadLeft = std::min(m_unreadLeft + count, m_inputCount);
@@ -97,6 +108,7 @@ void CSerialSatelDevice::ForgetReply()
     m_inGarbage = false;
     m_requestCount = 0;  // their replies, if any, are gone with the rest
     m_expiredRequests = m_expiredMissed = 0;
+    m_setUpCount = 0;
 }
 
 // The first byte of a reply: the time before its read was the board's.
@@ -106,6 +118,12 @@ void CSerialSatelDevice::NoteReplyStart()
     m_firstByteUs = m_lastByteUs;
     m_replyGapUs = 0.0;
     m_lineMeasure.NoteReplyStart(m_byteRead);
+    NotedTaken();
+}
+
+void CSerialSatelDevice::NotedTaken()
+{
+    if (m_takenCount > 0) m_takenReads[(m_takenCount - 1) % m_takenReads.size()] = 0;
 }
 
 // A byte of a reply after its first: the longest pause inside it, and what the line
@@ -115,6 +133,7 @@ void CSerialSatelDevice::NoteLineByte(size_t count)
     const double nowUs = ReadProgramClockUs();
     m_replyGapUs = std::max(m_replyGapUs, nowUs - m_lastByteUs);
     m_lastByteUs = nowUs;
+    NotedTaken();
     if (!m_lineMeasure.NoteReplyByte(m_byteRead, count)) return;
     g_messages.Post(Severity::Error,
                     TextHead() + wxString::Format(_("the line carries about %.0f samples a "
@@ -134,7 +153,50 @@ void CSerialSatelDevice::NoteRequest(double sentUs)
     m_requestUs[(m_requestHead + m_requestCount) % kRequestRing] = sentUs;
     m_requestMissed[(m_requestHead + m_requestCount) % kRequestRing] = false;
     ++m_requestCount;
+    ++m_requestsNoted;
     m_noiseAwaiting = 0;
+}
+
+void CSerialSatelDevice::NoteSetUpSent()
+{
+    const size_t last = (m_setUpHead + m_setUpCount + kSetUpRing - 1) % kSetUpRing;
+    if (m_setUpCount > 0 && m_setUpAfter[last] == m_requestsNoted) {
+        ++m_setUpRun[last];
+        return;
+    }
+    // The oldest, never acknowledged (the line dropped them), go first.
+    if (m_setUpCount == kSetUpRing) {
+        m_setUpHead = (m_setUpHead + 1) % kSetUpRing;
+        --m_setUpCount;
+    }
+    const size_t at = (m_setUpHead + m_setUpCount) % kSetUpRing;
+    m_setUpAfter[at] = m_requestsNoted;
+    m_setUpRun[at] = 1;
+    ++m_setUpCount;
+}
+
+void CSerialSatelDevice::NoteSetUpAnswered()
+{
+    if (m_setUpCount == 0) return;
+    // It answers the oldest step waiting: requests sent after that one, before a set-up
+    // tried again since, still wait for their replies (a board held up answers them
+    // late, in order).
+    const uint64_t before = m_setUpAfter[m_setUpHead];
+    if (--m_setUpRun[m_setUpHead] == 0) {
+        m_setUpHead = (m_setUpHead + 1) % kSetUpRing;
+        --m_setUpCount;
+    }
+    // Those given up on came before the ones that wait.
+    const uint64_t first = m_requestsNoted - m_requestCount;
+    if (before < first) {
+        m_expiredRequests = std::min<size_t>(m_expiredRequests, first - before);
+        m_expiredMissed = std::min(m_expiredMissed, m_expiredRequests);
+        return;
+    }
+    m_expiredRequests = m_expiredMissed = 0;
+    const size_t dropped = static_cast<size_t>(std::min<uint64_t>(m_requestCount, before - first));
+    m_requestHead = (m_requestHead + dropped) % kRequestRing;
+    m_requestCount -= dropped;
 }
 
 bool CSerialSatelDevice::IsRequestWaiting()
@@ -175,6 +237,12 @@ void CSerialSatelDevice::NoteAnswered()
     }
     m_lastAnsweredUs = m_requestUs[m_requestHead];
     m_answeredMissed = m_requestMissed[m_requestHead];
+    // Set-ups sent before this request were answered, or dropped by the line, by now.
+    const uint64_t answered = m_requestsNoted - m_requestCount;
+    while (m_setUpCount > 0 && m_setUpAfter[m_setUpHead] <= answered) {
+        m_setUpHead = (m_setUpHead + 1) % kSetUpRing;
+        --m_setUpCount;
+    }
     m_requestHead = (m_requestHead + 1) % kRequestRing;
     --m_requestCount;
 }

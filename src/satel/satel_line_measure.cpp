@@ -27,19 +27,20 @@ void CSatelLineMeasure::NoteEmpty(double nowUs)
 uint32_t CSatelLineMeasure::NoteRead(double nowUs, size_t bytes, bool backlog, bool full)
 {
     if (++m_readCount == 0) m_readCount = 1;
-    // The bytes came since the line was last found empty or read. A reader held up
-    // finds them waiting: the line went on meanwhile, so that time counts, however
-    // long. One that found the line empty and then waited long saw the board pause,
-    // unless it brought about what the line carried in that time so far (the reader
-    // woke late, the line went on).
-    m_readGapUs = nowUs - std::max(m_readUs, m_emptyUs);
+    // The bytes came since the line was last found empty or read. A long wait for them
+    // is the line's time if it brought about what the line carried in that time so far
+    // (a reader held up, or one that woke late, while the line went on); far fewer: the
+    // board paused meanwhile, whether the reader waited on the line or was held up.
+    // Before the line showed its pace a long wait tells nothing.
+    const double gapUs = nowUs - std::max(m_readUs, m_emptyUs);
     m_readUs = nowUs;
-    const double pace = m_flowUs > 0.0 ? static_cast<double>(m_flowBytes) / m_flowUs : 0.0;
-    const bool paused = !backlog && m_readGapUs > kPauseUs &&
-                        static_cast<double>(bytes) < 0.5 * pace * m_readGapUs;
+    const double pace = static_cast<double>(m_flowBytes) / std::max(m_flowUs, 1.0);
+    const bool paused = gapUs > kPauseUs && (m_flowUs < kPauseUs ||
+                                             static_cast<double>(bytes) < 0.5 * pace * gapUs);
     // Behind a read that took all its room, bytes came at no known time until the
     // line is found empty again.
     m_untimed = paused || full || (backlog && m_untimed);
+    m_readGaps[m_readCount % kReadsKept] = m_untimed ? -1.0 : gapUs;
     return m_readCount;
 }
 
@@ -48,17 +49,29 @@ void CSatelLineMeasure::NoteReplyStart(uint32_t read)
     // The reply before ended with the read that was pending: the line may have been idle
     // after its last bytes.
     m_pendingBytes = 0;
+    m_pendingAll = 0;
     m_pendingRead = read;
-    m_pendingUs = read != 0 && !m_untimed ? 0.0 : -1.0;
+    m_pendingUs = GapOf(read) >= 0.0 ? 0.0 : -1.0;
+}
+
+double CSatelLineMeasure::GapOf(uint32_t read) const
+{
+    if (read == 0 || m_readCount - read >= kReadsKept) return -1.0;
+    return m_readGaps[read % kReadsKept];
 }
 
 void CSatelLineMeasure::CommitPending()
 {
+    // The read's time carried all its bytes of the reply: only the long reply's share of
+    // it goes with the bytes counted (a reader held up while a paced reply began would
+    // else count the whole wait for a few bytes past the short part).
     if (m_pendingBytes > 0 && m_pendingUs >= 0.0) {
-        m_flowUs += m_pendingUs;
+        m_flowUs +=
+            m_pendingUs * static_cast<double>(m_pendingBytes) / static_cast<double>(m_pendingAll);
         m_flowBytes += m_pendingBytes;
     }
     m_pendingBytes = 0;
+    m_pendingAll = 0;
     m_pendingUs = -1.0;
 }
 
@@ -69,8 +82,9 @@ bool CSatelLineMeasure::NoteReplyByte(uint32_t read, size_t count)
         // More of the same reply came: the line was busy through the read before.
         CommitPending();
         m_pendingRead = read;
-        m_pendingUs = m_untimed ? -1.0 : m_readGapUs;
+        m_pendingUs = GapOf(read);
     }
+    ++m_pendingAll;
     if (count > kShortReply) ++m_pendingBytes;
     if (m_flowUs < m_judgeAtUs) return false;
     m_judgeAtUs = m_flowUs + kWindowUs;

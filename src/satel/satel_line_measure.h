@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -21,8 +22,9 @@ public:
     // The first byte of a reply (or of noise): the time before its read was the board's,
     // and the reply before is over.
     void NoteReplyStart(uint32_t read);
-    // The count-th byte of a sample reply, brought by that read (0: read again, noted
-    // already). True once, when the line is found too slow for the rate.
+    // The count-th byte of a sample reply, brought by that read (0: noted already; bytes
+    // looked ahead at and read again come with their read). True once, when the line is
+    // found too slow for the rate.
     bool NoteReplyByte(uint32_t read, size_t count);
     // Once found too slow: samples a second the line carried, and those the rate takes.
     double Carried() const { return m_carried; }
@@ -34,19 +36,26 @@ private:
     // counted, then again with each such time more, over all counted so far.
     static constexpr double kWindowUs = 150000.0;
 
+    // Reads whose time is kept: bytes read again come a few reads late at most.
+    static constexpr uint32_t kReadsKept = 16;
+
     void CommitPending();
+    // The time that read's bytes took to come (-1: unknown, or too long ago).
+    double GapOf(uint32_t read) const;
 
     double m_periodUs = 25000.0;
     uint32_t m_readCount = 0;
     double m_readUs = 0.0;       // the last read that brought bytes
     double m_emptyUs = 0.0;      // the line last found empty
     bool m_untimed = false;      // bytes of the last read came at no known time
-    double m_readGapUs = 0.0;    // the time the last read's bytes took to come
+    // The time the last reads' bytes took to come (-1: unknown).
+    std::array<double, kReadsKept> m_readGaps{};
     // The read last seen by reply bytes: its time and long-reply bytes, counted once a
     // later read brings more of the same reply (the line was busy all along).
     uint32_t m_pendingRead = 0;
     double m_pendingUs = -1.0;   // -1: no known time
     int64_t m_pendingBytes = 0;
+    int64_t m_pendingAll = 0;  // and all its bytes of the reply
     // Counted so far: frames due (in microseconds) and bytes; when to judge next.
     double m_flowUs = 0.0;
     int64_t m_flowBytes = 0;

@@ -47,6 +47,9 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
         MakeFrame(step.command, step.argument, frame);
         if (!SendCommand(frame, kFrameSize)) {
             if (step.command == kSetPeriod) ForgetWay();  // it may have gone in part
+            // A port that takes no command is gone (an adapter pulled while the line was
+            // lost, nothing read since): it is opened anew.
+            m_lineVanished = true;
             if (m_verbose) Log(step.sendError);
             return false;
         }
@@ -60,9 +63,6 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
             if (m_verbose) Log(step.readError);
             return false;
         }
-        // The board answers in order: a request sent before it acknowledged its period
-        // and unanswered by then waits no more.
-        if (step.command == kSetPeriod) m_requestCount = m_expiredRequests = m_expiredMissed = 0;
     }
     return true;
 }
@@ -260,6 +260,7 @@ bool CSerialSatelDevice::TryResume()
             m_port.Close();
             return false;
         }
+        RefutedWentWithLine();
         ForgetReply();  // a new line: nothing read before belongs to it
     }
     m_lineVanished = false;

@@ -79,8 +79,22 @@ public:
         bool resetBehindFirst = false;
         int quietBehindFirstMs = 0;
         // A busy board that comes back only once set up again (a 'P' came, within three
-        // seconds more), its backlog then spread over this long (ms; 0: at once).
+        // seconds more), its backlog then spread over backlogMs, or at this pace (bytes a
+        // second) where given; neither: it comes back in its own time, at once.
         int backlogMs = 0;
+        int backlogBytesPerSecond = 0;
+        Fault backlogFault = Fault::None;  // and the fault that backlog meets
+        // How often a sample reply holds one sample, at any place in it, with a '*' in a
+        // drawn byte of it next to any other byte (out of range: the spike filter drops
+        // it); and how often a long stretch of junk, any byte values, comes where a reply
+        // is awaited, before it.
+        double starPlaceShare = 0.0;
+        double junkShare = 0.0;
+        // Once its backlog went, the board answers the next set-up's period this late
+        // (ms; 0: at once), reading nothing meanwhile.
+        int lateSetUpMs = 0;
+        // The adapter that goes with half a reply goes this long after (ms).
+        int goneAfterMs = 0;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -97,6 +111,8 @@ public:
         m_scheme.seed(plan.seed ^ 0x5A7E1u);
         m_again.seed(plan.seed ^ 0xA6A1Eu);
         m_firstDrop.seed(plan.seed ^ 0xD7051u);
+        m_placed.seed(plan.seed ^ 0x2A91Cu);
+        m_junk.seed(plan.seed ^ 0x7E4Bu);
     }
     // Once the board is stopped, what each sample sent carried: the j whose RampSample
     // it repeats (j itself but in a still spell), or -1 for a '*'-high sample.
@@ -198,6 +214,7 @@ public:
     int64_t GoneSamples() const { return m_goneSamples.load(); }
     int64_t GoneFrom() const { return m_goneFrom.load(); }
     bool GoneUnseen() const { return m_unseen.load(); }
+    bool GoneWithoutLength() const { return m_goneWithoutLength.load(); }
     // The longest sample reply sent (bytes), and the longest time between two bytes
     // of a dribbled reply as they really left (a held-up board thread waits longer).
     size_t LongestReply() const { return m_longestReply.load(); }
@@ -243,6 +260,13 @@ private:
                 pending.erase(0, 8);
                 if (m_silentUntilConfigured && command != 'P') continue;
                 if (Clock::now() < m_deafUntil) continue;
+                if (command == 'P' && m_backlogSent && m_plan.lateSetUpMs > 0) {
+                    m_backlogSent = false;
+                    const auto late = std::chrono::milliseconds(m_plan.lateSetUpMs);
+                    const auto until = Clock::now() + late;
+                    while (!m_stop && Clock::now() < until)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
                 if (command == 'P' && m_silentUntilConfigured) {
                     // Back after a reset, counting and ending its replies another way.
                     m_silentUntilConfigured = false;
@@ -288,11 +312,13 @@ private:
         if (m_clockStarted) {
             const int64_t gathered = GatheredAt(std::chrono::steady_clock::now());
             DrawScheme(gathered > m_sent.load());
+            const int64_t starAt = DrawStarPlace(gathered - m_sent.load());
             for (int64_t j = m_sent.load(); j < gathered; ++j, ++count) {
                 int64_t carried = m_stillLeft > 0 ? m_held : j;
                 SatelSample sample = RampSample(carried);
-                if (count == 0 && m_starHighNext) {
-                    sample = StarHigh(sample);
+                const bool high = count == 0 && m_starHighNext;
+                if (high || static_cast<int64_t>(count) == starAt) {
+                    sample = high ? StarHigh(sample) : StarPlaced(sample, j);
                     carried = -1;
                     ++m_starHigh;
                 }
@@ -351,6 +377,46 @@ private:
                 sample[i] = static_cast<int16_t>(0x2A00 | (static_cast<uint16_t>(sample[i]) & 0xFF));
         }
         return sample;
+    }
+    // Which of the n samples of this reply has a '*' placed in it (-1: none). Not in the
+    // offsets' reply (its first asks), nor in a still spell's. The first reply after a
+    // reset, its ending not known yet, often opens with one.
+    int64_t DrawStarPlace(int64_t n)
+    {
+        m_starOpening = false;
+        std::uniform_real_distribution<double> share(0.0, 1.0);
+        const bool anew = m_resets > 0 && m_repliesSinceReset == 0 && m_placed() % 2 == 0;
+        if (n <= 0 || m_plan.starPlaceShare <= 0.0 ||
+            (share(m_placed) >= m_plan.starPlaceShare && !anew))
+            return -1;
+        const int64_t at = anew ? 0 : static_cast<int64_t>(m_placed() % static_cast<uint64_t>(n));
+        m_starOpening = anew;
+        return m_requests > 3 && m_stillLeft == 0 && !m_calm ? at : -1;
+    }
+    // A '*' in a drawn byte, any value in the other byte of its sensor; the next sensor
+    // out of range, told apart by j (two one-sample replies alike would be one and its
+    // copy). A lone '*' opening a sample of a board that gives no length is its ending:
+    // such a board never sends one.
+    SatelSample StarPlaced(SatelSample sample, int64_t j)
+    {
+        const bool loneNoLength = m_length == Length::Zero && m_lone;
+        size_t place = m_starOpening && m_placed() % 2 == 0 ? 0 : m_placed() % 6;
+        if (loneNoLength && place == 0) place = 1 + m_placed() % 5;
+        uint16_t other = static_cast<uint16_t>(m_placed() & 0xFF);
+        if (loneNoLength && place == 1 && other == 0x2A) ++other;
+        const size_t sensor = place / 2;
+        sample[sensor] = static_cast<int16_t>(place % 2 == 0 ? 0x2A00 | other : (other << 8) | 0x2A);
+        sample[(sensor + 1) % 3] = static_cast<int16_t>(0x1140 + j % 64);
+        return sample;
+    }
+    // Junk of any byte values but a whole header (a reply to anyone), ending with a '*'.
+    std::string Junk(size_t size)
+    {
+        std::string junk(size, '*');
+        for (size_t i = 0; i + 1 < size; ++i) junk[i] = static_cast<char>(m_junk());
+        for (size_t i = 0; i + 4 < junk.size(); ++i)
+            if (junk[i] == '#' && junk[i + 1] == 'I') junk[i + 4] = 'x';
+        return junk;
     }
     // Waits (up to two seconds) until the device has read all that was sent; returns
     // the bytes it left. Bytes sent reach the line's receive queue from a kernel worker,
@@ -476,12 +542,12 @@ private:
             // Busy: the requests that come meanwhile wait on the line.
             const auto until = std::chrono::steady_clock::now() +
                                std::chrono::milliseconds(m_plan.busyMs);
-            const bool untilSetUp = m_plan.backlogMs > 0;
+            const bool untilSetUp = m_plan.backlogMs > 0 || m_plan.backlogBytesPerSecond > 0;
             const auto latest = until + std::chrono::seconds(untilSetUp ? 3 : 0);
             while (!m_stop && Clock::now() < latest && (Clock::now() < until || !SetUpAsked()))
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             busyBacklog = untilSetUp;
-            m_busyOver = true;
+            m_busyOver = !untilSetUp;  // else once its paced backlog went
             ++m_silences;
         }
         if (command != 'B') {
@@ -498,7 +564,11 @@ private:
         }
         const std::string clean = Gathered();
         if (busyBacklog)
-            m_pace = std::max<int>(1, static_cast<int>(clean.size() * 1000) / m_plan.backlogMs);
+            m_pace =
+                m_plan.backlogBytesPerSecond > 0
+                    ? m_plan.backlogBytesPerSecond
+                    : std::max<int>(1, static_cast<int>(clean.size() * 1000) / m_plan.backlogMs);
+        m_backlogSent = m_backlogSent || busyBacklog;
         std::string reply = clean;
         m_longestReply = std::max(m_longestReply.load(), reply.size());
         const size_t ending = m_lone ? 1u : 6u;
@@ -513,6 +583,8 @@ private:
                     inside == Fault::AddedByte)
                     fault = inside;
         }
+        if (busyBacklog && hasSample && m_plan.backlogFault != Fault::None)
+            fault = m_plan.backlogFault;
         // Now and then it goes again right behind its second reply the new way (the device
         // sets it up again before a third tells that way).
         if (++m_repliesSinceReset == 2 && m_resetAgain && fault == Fault::None)
@@ -569,6 +641,16 @@ private:
             default:
                 break;
         }
+        // Junk where the reply is awaited, as noise before it (and not where that noise
+        // could not be told from a damaged reply's rest).
+        std::uniform_real_distribution<double> junkShare(0.0, 1.0);
+        const size_t junkSize = 100 + m_junk() % 1900;
+        if (junkShare(m_junk) < m_plan.junkShare && fault == Fault::None && m_requests > 3 &&
+            m_sinceConfigured >= 6 && !m_calm &&
+            !(m_length == Length::Zero && m_lone && (m_lastDamaged || m_behindReply))) {
+            Put(Junk(junkSize));
+            ++m_damaging;
+        }
         m_put = 0;
         m_cutShort = false;
         m_heldInReply = false;
@@ -579,11 +661,16 @@ private:
             const std::string half = reply.substr(0, reply.size() / 2);
             NoteAnswerStart();
             m_pty->SendUnless(half, m_stop);
+            m_lastPutEnd = Clock::now();
             const size_t seen =
                 half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.goneAfterMs));
+            // Gone later than the device waits for a byte, the half may be refused first.
+            NoteHeld(m_lastPutEnd);
             // Without the header's kind and a byte more the device cannot tell a reply
             // with samples: they go without a word.
-            m_goneSamples = static_cast<int64_t>((reply.size() - 5 - ending) / 6);
+            m_goneSamples = samples;
+            m_goneWithoutLength = m_length == Length::Zero;
             m_goneFrom = m_sent.load() - m_goneSamples;
             m_unseen = seen <= 5;
             m_pty->CloseMaster();
@@ -649,6 +736,7 @@ private:
             }
             ++m_copies;
         }
+        if (busyBacklog) m_busyOver = true;
         if (deafAfter) {
             m_deafUntil = Clock::now() + std::chrono::milliseconds(m_plan.quietBehindFirstMs);
             m_burstNext = true;
@@ -678,6 +766,7 @@ private:
     bool m_resetAgain = false;             // and whether it resets again behind the second
     Clock::time_point m_deafUntil;         // hears nothing until then
     bool m_burstNext = false;              // a burst inside the next reply with samples
+    bool m_backlogSent = false;            // its backlog went, no set-up answered late yet
     bool m_lastDamaged = false;            // the last reply met a fault inside it
     bool m_behindReply = false;            // the next reply follows the last at once
     std::vector<std::string> m_clean;      // the last replies as the board made them
@@ -690,6 +779,7 @@ private:
     std::atomic<int64_t> m_goneSamples{0};
     std::atomic<int64_t> m_goneFrom{0};
     std::atomic<bool> m_unseen{false};
+    std::atomic<bool> m_goneWithoutLength{false};
     std::atomic<int64_t> m_sent{0};
     std::atomic<size_t> m_longestReply{0};
     std::atomic<int64_t> m_longBytes{0};
@@ -726,6 +816,9 @@ private:
     std::mt19937 m_late{20261210};   // which damaged replies come with their last byte late
     std::mt19937 m_again{20261211};  // which resets come again at once
     std::mt19937 m_firstDrop{20261212};  // which first replies after a reset lose a byte
+    std::mt19937 m_placed{20261213};     // where a '*' is placed in a sample
+    bool m_starOpening = false;          // and whether it opens the first reply anew
+    std::mt19937 m_junk{20261214};       // junk before replies
     // Board thread (read once it stopped): the sample scheme.
     std::mt19937 m_scheme{20261209};
     std::vector<int64_t> m_carried;  // what sample j carried (Carried)

@@ -21,19 +21,6 @@
 #include <thread>
 #include <vector>
 
-// Runs every case on a thread of its own, all at once (each with its own line, board
-// and device): the results in the cases' order.
-template <typename Case, typename Run>
-auto RunAtOnce(const std::vector<Case>& cases, const Run& run)
-{
-    std::vector<decltype(run(cases.front()))> results(cases.size());
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < cases.size(); ++i)
-        threads.emplace_back([&results, &cases, &run, i] { results[i] = run(cases[i]); });
-    for (std::thread& thread : threads) thread.join();
-    return results;
-}
-
 // The texts of the process-wide message queue, gathered for runs that go at once:
 // each takes those that name its own port (a path of its own, CLineLink). Runs that go
 // at once drain the queue through here only.
@@ -113,6 +100,7 @@ struct SatelClockRun {
     int64_t damaged = 0;
     int64_t cut = 0;
     int64_t reportedLost = 0;  // samples lost in refused or cut replies
+    int64_t unsureLost = 0;    // of those, how many may be more than were
     int64_t filtered = 0;      // samples the spike filter dropped
     int64_t late = 0;
     int64_t losses = 0;
@@ -196,6 +184,7 @@ inline void TakeCounts(const CSerialSatelDevice& device, SatelClockRun& run)
     run.damaged = device.GetDamagedReplies();
     run.cut = device.GetCutReplies();
     run.reportedLost = device.GetLostSamples();
+    run.unsureLost = device.GetUnsureLost();
     run.filtered = device.GetDroppedSamples();
     run.late = device.GetLateReplies();
     run.losses = device.GetLineLosses();

@@ -14,13 +14,10 @@
 #include <wx/fileconf.h>
 #include <wx/log.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <iterator>
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -428,88 +425,6 @@ TEST_F(SatelDeviceTest, ConfigureSendsThePeriodAndTwoSteps)
     EXPECT_EQ(commands[2][4], 'R');
 }
 
-// A '*' (0x2A) in any byte of a sample, next to any other byte value, is data: with
-// either ending, a sample of any place in a reply, and whole samples of '*'. Without a
-// length two samples read as the ending, as noise after a reply does: 0, 0, 42 ends the
-// reply of a board that closes with a block, a first byte '*' (10 752 and up) that of a
-// board that closes with a lone '*'.
-TEST_F(SatelDeviceTest, StarBytesAnywhereInASampleAreData)
-{
-    std::vector<SatelSample> all;
-    for (int place = 0; place < 6; ++place) {
-        for (int other = 0; other < 256; ++other) {
-            uint8_t bytes[6] = {};
-            bytes[place] = 0x2A;
-            bytes[place ^ 1] = static_cast<uint8_t>(other);
-            double values[3];
-            CSerialSatelDevice::DecodeSample(bytes, values);
-            all.push_back({static_cast<int16_t>(values[0]), static_cast<int16_t>(values[1]),
-                           static_cast<int16_t>(values[2])});
-        }
-    }
-    for (bool lone : {false, true}) {
-        SCOPED_TRACE(lone ? "lone '*' ending" : "closing block");
-        const auto endingLike = [lone](const SatelSample& s) {
-            return lone ? (s[0] >> 8) == 0x2A : s == SatelSample{0, 0, 42};
-        };
-        std::vector<SatelSample> sent;
-        std::remove_copy_if(all.begin(), all.end(), std::back_inserter(sent), endingLike);
-        auto device = OpenDevice();
-        CFakeSatelBoard board(m_pty);
-        int replies = 0;
-        for (size_t at = 0; at < sent.size(); ++replies) {
-            const size_t count = std::min<size_t>(1 + replies % 7, sent.size() - at);
-            const std::vector<SatelSample> part(sent.begin() + static_cast<long>(at),
-                                                sent.begin() + static_cast<long>(at + count));
-            board.QueueRaw(lone ? CFakeSatelBoard::LoneStarReply(part)
-                                : CFakeSatelBoard::SampleReply(part));
-            at += count;
-        }
-        board.Start();
-        std::vector<SatelSample> read;
-        for (int i = 0; i < replies; ++i) {
-            ASSERT_TRUE(device->ReadFrames(0)) << "reply " << i;
-            for (const SatelSample& sample : device->TakeQueued()) read.push_back(sample);
-        }
-        board.Stop();
-        ASSERT_EQ(read.size(), sent.size());
-        for (size_t i = 0; i < sent.size(); ++i)
-            ASSERT_EQ(read[i], sent[i]) << "sample " << i << " of " << sent.size();
-        EXPECT_EQ(device->GetMissedReplies(), 0);
-        EXPECT_EQ(device->GetDamagedReplies(), 0);
-        EXPECT_EQ(device->GetCutReplies(), 0);
-    }
-}
-
-TEST_F(SatelDeviceTest, GarbageRepliesStayInBounds)
-{
-    auto device = OpenDevice();
-    device->SetReplyTimeouts(50ms, 50ms);  // junk never ends as a reply does
-    CFakeSatelBoard board(m_pty);
-    const unsigned seed = 4242;
-    std::mt19937 random(seed);
-    for (int i = 0; i < 40; ++i) {
-        std::string bytes(static_cast<size_t>(random() % 64), '\0');
-        for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-        bytes.push_back('*');
-        board.QueueRaw(bytes);
-    }
-    board.QueueRaw(std::string(2000, 'x') + "*");  // longer than any reply
-    for (int i = 0; i < 3; ++i) board.Queue({{1, 2, static_cast<int16_t>(3 + i)}});
-    board.Start();
-    for (int i = 0; i < 41; ++i) device->ReadFrames(0);
-    // Back in step within the next requests, whatever junk was still on its way; the
-    // replies that come, come in time, even on a loaded machine.
-    device->SetReplyTimeouts(5s, 5s);
-    bool read = false;
-    for (int i = 0; i < 3; ++i) read = device->ReadFrames(0) || read;
-    ASSERT_TRUE(read) << "seed " << seed;
-    device->ParseQueued();
-    EXPECT_GE(device->Value(2), 3.0) << "seed " << seed;
-    EXPECT_LE(device->Value(2), 5.0) << "seed " << seed;
-    board.Stop();
-}
-
 TEST_F(SatelDeviceTest, ALostLineFailsWithoutWaiting)
 {
     auto device = OpenDevice();
@@ -682,41 +597,6 @@ TEST_F(SatelDeviceThreads, ClosingOnADeadLineDoesNotWaitForTheReply)
     EXPECT_TRUE(waiting->IsClosed());
     board.Stop();
 }
-
-// Every board sample reaches exactly one frame, whatever the phase of the board's
-// clock against the device's at start; no reply is cut or missed on the way, and the
-// frames keep their schedule.
-void ExpectEverySampleOnce(int periodMs, int frames)
-{
-    const std::vector<double> phases = {0.0, 0.25, 0.5, 0.75};
-    const std::vector<SatelClockRun> runs = RunAtOnce(
-        phases, [&](double phase) { return RunClockedBoard(periodMs, phase, 1.0, frames); });
-    for (size_t i = 0; i < phases.size(); ++i) {
-        SCOPED_TRACE(testing::Message() << "period " << periodMs << " ms, phase " << phases[i]);
-        const SatelClockRun& run = runs[i];
-        ASSERT_TRUE(run.ran);
-        EXPECT_EQ(run.decoded, run.frames);
-        if (run.heldUp) {
-            // A device held up (a loaded machine) catches up: what that cost is counted
-            // (a reply held up past its room is cut, the offsets' one too).
-            EXPECT_EQ(run.reportedSkipped + run.reportedLost, run.skipped);
-            EXPECT_EQ(run.reportedRepeated, run.repeated);
-            continue;
-        }
-        EXPECT_EQ(run.skipped, 0);
-        EXPECT_EQ(run.repeated, 0);
-        EXPECT_EQ(run.reportedSkipped, 0);
-        EXPECT_EQ(run.reportedRepeated, 0);
-        EXPECT_EQ(run.cut, 0);
-        EXPECT_EQ(run.missed, 0);
-        EXPECT_EQ(run.damaged, 0);
-        EXPECT_TRUE(run.onSchedule);
-    }
-}
-
-TEST(SatelBoardClock, EverySampleOnceAt40Hz) { ExpectEverySampleOnce(25, 80); }
-TEST(SatelBoardClock, EverySampleOnceAt200Hz) { ExpectEverySampleOnce(5, 300); }
-TEST(SatelBoardClock, EverySampleOnceAt1000Hz) { ExpectEverySampleOnce(1, 1000); }
 
 // A 40 Hz board on its own clock, with the device reading it: silent replies count
 // after replyTimeout, and a lost line is opened again only once within the test's

@@ -131,7 +131,14 @@ void TraceTail(const std::vector<int64_t>& samples, const CTimedView& view,
             return view.times[static_cast<size_t>(f)] - std::chrono::milliseconds(periodMs) * f;
         };
         auto anchor = due(run.calmFrom);
-        for (int f = run.calmFrom; f <= run.calmTo; ++f) anchor = std::min(anchor, due(f));
+        auto latest = anchor;
+        for (int f = run.calmFrom; f <= run.calmTo; ++f) {
+            anchor = std::min(anchor, due(f));
+            latest = std::max(latest, due(f));
+        }
+        // Frames that came that late on it caught up after a hold begun before the tail.
+        const auto held = std::chrono::milliseconds(4 * periodMs + 50);
+        run.tailHeldUp = run.tailHeldUp || latest - anchor > held;
         const auto lag = [&](int f) {
             return board.GatheredAt(anchor + std::chrono::milliseconds(periodMs) * f) - 1 - at(f);
         };
@@ -218,12 +225,11 @@ void OpenEnds(const std::vector<int64_t>& samples, int decoded, const CDescribed
     run.openHigh += board.StillUntil(value) - last;
 }
 
-// Runs the device at periodMs on the board until frameCount frames came. quick: the
-// device keeps the reply time-outs of a real line (else generous ones: a loaded
-// machine). midway: called once atFrame frames came (the board's line may go); then
-// frameCount more frames are waited for. Runs
-// may go at once (RunAtOnce): each has its own line, under a path of its own.
-LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool quick,
+// Runs the device at periodMs on the board until frameCount frames came, with the reply
+// time-outs of a real line. midway: called once atFrame frames came (the board's line
+// may go); then frameCount more frames are waited for. Each run has its own line, under
+// a path of its own.
+LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount,
                 const std::function<void(CPtyPair&, CLineLink&, CFakeView&)>& midway = nullptr,
                 int atFrame = 0, uint32_t holdSeed = 0)
 {
@@ -237,7 +243,6 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount, bool 
         const SatelDevicePtr opened = OpenSatel(link.Path(), periodMs);
         if (!opened->IsReady()) return run;
         CSerialSatelDevice& device = *opened;
-        if (!quick) device.SetReplyTimeouts(5s, 5s);
         device.SetReopenInterval(200ms);
         device.AddView(&view);
         bool started = device.Create(false) && device.RunThread();
@@ -357,8 +362,10 @@ void ExpectTraced(const LineRun& run)
     const int64_t skipped = run.skipped - run.unseenSkipped;
     const int64_t said = run.reportedSkipped + run.reportedLost + run.filteredFrames;
     const int64_t beyond = (said - run.reportedRepeated) - (skipped - run.repeated);
-    EXPECT_TRUE(beyond >= run.openLow - run.stillSlack && beyond <= run.openHigh + run.stillSlack)
+    EXPECT_TRUE(beyond >= run.openLow - run.stillSlack &&
+                beyond <= run.openHigh + run.stillSlack + run.unsureLost)
         << "dropped " << run.reportedSkipped << ", lost in replies " << run.reportedLost
+        << " (up to " << run.unsureLost << " fewer)"
         << ", filtered " << run.filteredFrames << ", repeated " << run.reportedRepeated
         << ", gone unseen " << run.unseen << "; the frames skip " << skipped << " and repeat "
         << run.repeated << " (" << run.uncertain << " more may be repeats, ends open by "
@@ -407,22 +414,6 @@ void ExpectTraced(const LineRun& run)
     ExpectSaidOnce(run);
 }
 
-// One sub-case: the board's rate, what its length bytes count, its ending, and the
-// frames the device runs for.
-struct LineCase {
-    int periodMs = 25;
-    Length length = Length::Zero;
-    bool lone = false;
-    int frames = 60;
-    bool quick = true;  // the reply time-outs of a real line
-};
-
-std::string Describe(const LineCase& c)
-{
-    return std::to_string(c.periodMs) + " ms, " + NameOf(c.length) +
-           (c.lone ? ", lone '*'" : ", closing block");
-}
-
 // The adapter goes with the next reply with samples, and is plugged in again on
 // another line once the device had a moment without it; until the device says the
 // board answers again.
@@ -450,61 +441,7 @@ void Replug(CDescribedSatelBoard& board, CPtyPair& second, CLineLink& link)
     for (int i = 0; i < 6000 && backs() <= before; ++i) std::this_thread::sleep_for(10ms);
 }
 
-// Every case at once, each on its own line with its own board and device.
-std::vector<LineRun> RunCases(const std::vector<LineCase>& cases)
-{
-    return RunAtOnce(cases, [](const LineCase& c) {
-        CDescribedSatelBoard board(1000.0 / c.periodMs, c.length, c.lone);
-        return RunLine(c.periodMs, board, c.frames, c.quick);
-    });
-}
-
-// Runs every case at once, then checks each run, a failure naming its case: every
-// frame traced (ExpectTraced), then what the case demands besides.
-void CheckEach(const std::vector<LineCase>& cases,
-               const std::function<void(const LineCase&, const LineRun&)>& check)
-{
-    const std::vector<LineRun> runs = RunCases(cases);
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(Describe(cases[i]));
-        ExpectTraced(runs[i]);
-        check(cases[i], runs[i]);
-    }
-}
-
 constexpr Length kLengths[] = {Length::Zero, Length::Own, Length::Star, Length::Samples};
-
-// However the board counts its length bytes and ends its replies, it is used: every
-// sample reaches one frame, nothing is refused or cut.
-void ExpectEveryConvention(int periodMs, int frames)
-{
-    std::vector<LineCase> cases;
-    for (Length length : kLengths) {
-        for (bool lone : {false, true}) {
-            LineCase c;
-            c.periodMs = periodMs;
-            c.length = length;
-            c.lone = lone;
-            c.frames = frames;
-            c.quick = false;
-            cases.push_back(c);
-        }
-    }
-    CheckEach(cases, [](const LineCase& c, const LineRun& run) {
-        EXPECT_EQ(run.damaged, 0);
-        // A device held up by the machine catches up, what it cost counted (ExpectTraced).
-        // A reply closed by a lone '*' reaches the frames once the line stayed quiet
-        // after it or the next reply's header came: a frame may come first (the frames
-        // repeat, then drop one, counted).
-        if (run.heldUp || c.lone) return;
-        EXPECT_EQ(run.skipped, 0);
-        EXPECT_EQ(run.repeated, 0);
-        EXPECT_EQ(run.cut, 0);
-    });
-}
-
-TEST(SatelLineConventions, EveryLengthAndEndingAt40Hz) { ExpectEveryConvention(25, 60); }
-TEST(SatelLineConventions, EveryLengthAndEndingAt1000Hz) { ExpectEveryConvention(1, 600); }
 
 // The calm tail: no fault, no hold, the line answering. The frames keep close behind
 // the board's clock (a few samples; a fast board a few milliseconds' worth) and carry
@@ -520,10 +457,13 @@ void ExpectCalmTail(const LineRun& run, const CDescribedSatelBoard::Plan& plan, 
     // The hold-back and the newest sample, not read yet: one more shows the board late.
     constexpr int64_t kClose = 2;
     // A board set up again may leave its first replies unconfirmed a while (a loaded
-    // machine): only one that kept its way is held to it.
+    // machine): only one that kept its way is held to it. It is back in step, whatever
+    // noise or junk came before: fresh samples come.
     if (run.resets == 0) {
         EXPECT_LE(run.lag, std::max<int64_t>(kClose + 4, 20 / periodMs))
             << "frames behind the board's clock";
+        const int64_t tail = run.calmTo - run.calmFrom;
+        EXPECT_GE(tail - run.tailRepeated, tail / 4) << "the calm tail's frames repeat";
     }
     if (!steady || run.maxLag > kClose) return;
     const int64_t either = plan.rateFactor == 1.0 ? 0 : 1;
@@ -593,13 +533,12 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         plan.rateFactor = 1.0 + (clock() % 2 ? 0.005 : -0.005) * (1.0 + (clock() % 100) / 100.0);
     // Only a board that gives a length and closes with a block tells what the half of a
     // reply that went with the adapter held.
-    // Held meanwhile, or set up anew another way, it is drawn no more.
+    // Held meanwhile it is drawn no more.
     const bool replug = clock() % 6 == 0 && length != Length::Zero && !lone && !slow;
-    if (replug)
-        plan.kinds.erase(std::remove(plan.kinds.begin(), plan.kinds.end(), Fault::Reset),
-                         plan.kinds.end());
     held = held && !replug;
-    if (replug) plan.backlogMs = 0;  // a busy board then comes back in its own time
+    // Now and then the adapter goes a while after the half it took (the device may refuse
+    // that half as stopped first).
+    if (replug && clock() % 3 == 0) plan.goneAfterMs = plan.stallMs;
     // Drawn last: the platform emptied while the board was busy.
     std::mt19937 emptied(seed ^ 0x57111u);
     plan.stillFromBusy = plan.busyAt > 0 && emptied() % 3 == 0;
@@ -607,6 +546,28 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     std::mt19937 after(seed ^ 0x51A7E4u);
     plan.resetBehindFirst = after() % 4 == 0;
     if (after() % 4 == 0) plan.quietBehindFirstMs = 3 * plan.stallMs;
+    // And last: a busy board back only once set up again on a noisy line too, its backlog
+    // spread over a tenth of a second or paced as a line may carry it (one and a half to
+    // four times the bytes the board gathers, or the 19 200 Bd line's own speed).
+    std::mt19937 paced(seed ^ 0xBAC1065u);
+    if (plan.busyAt > 0 && !slow && !replug && paced() % 3 == 0) plan.backlogMs = 100;
+    if (plan.backlogMs > 0) {
+        const int gathered = 6000 / periodMs;
+        plan.backlogBytesPerSecond =
+            std::array<int, 5>{0, gathered * 3 / 2, gathered * 2, gathered * 4,
+                               std::max(1920, gathered * 3 / 2)}[paced() % 5];
+        // On a noisy line the backlog itself may stall or meet one of the line's faults.
+        if (!plan.kinds.empty() && paced() % 2 == 0)
+            plan.backlogFault =
+                paced() % 2 ? Fault::Stall : plan.kinds[paced() % plan.kinds.size()];
+    }
+    // Its backlog gone, the set-up that follows answered after the device gave up on it.
+    if (plan.backlogMs > 0 && emptied() % 2 == 0) plan.lateSetUpMs = 3 * plan.stallMs;
+    // Apart once more: samples with a '*' in any byte place, and long junk before replies.
+    std::mt19937 placed(seed ^ 0x2A57A4u);
+    if (placed() % 2 == 0) plan.starPlaceShare = 0.05 + 0.3 * static_cast<double>(placed() % 100) / 100.0;
+    if (placed() % 3 == 0 && !clean && !slow)
+        plan.junkShare = 0.02 + 0.1 * static_cast<double>(placed() % 100) / 100.0;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -622,20 +583,40 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << plan.busyAt << ", acknowledgement length " << ackLength
                                     << ", clock " << plan.rateFactor << " phase " << plan.phase
                                     << (replug ? ", replugged" : "")
+                                    << (plan.goneAfterMs > 0 ? " after a pause" : "")
                                     << (plan.stillFromBusy ? ", still from the busy spell" : "")
                                     << (plan.resetBehindFirst ? ", reset behind the first" : "")
                                     << (plan.quietBehindFirstMs > 0 ? ", quiet behind the first"
                                                                     : "")
-                                    << ", backlog over " << plan.backlogMs << " ms");
+                                    << ", backlog over " << plan.backlogMs << " ms, '*' placed in "
+                                    << plan.starPlaceShare << ", junk in " << plan.junkShare
+                                    << (plan.lateSetUpMs > 0 ? ", set-up late after it" : ""));
+    SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond
+                                    << " B/s, meeting fault " << static_cast<int>(plan.backlogFault));
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
     const uint32_t hold = held ? seed : 0;
     const LineRun run = replug
-                            ? RunLine(periodMs, board, frames / 2, true, moved, frames / 2, hold)
-                            : RunLine(periodMs, board, frames, true, nullptr, 0, hold);
+                            ? RunLine(periodMs, board, frames / 2, moved, frames / 2, hold)
+                            : RunLine(periodMs, board, frames, nullptr, 0, hold);
     ExpectTraced(run);
     ExpectCalmTail(run, plan, periodMs, !lone && board.Resets() == 0);
+    // A clean line at the device's own rate, nothing holding either side up (a loaded
+    // machine may hold the board past the device's wait): whatever the board's way and
+    // the phase of its clock, no reply is missed, refused or cut; where it ends with a
+    // block every sample reaches one frame but those the filter drops (their frame
+    // repeats the last values).
+    if (clean && plan.busyAt < 0 && !slow && !held && !replug && plan.rateFactor == 1.0 &&
+        !run.heldUp && board.Silences() == 0) {
+        EXPECT_EQ(run.missed, 0);
+        EXPECT_EQ(run.damaged, 0);
+        EXPECT_EQ(run.cut, 0);
+        if (!lone) {
+            EXPECT_EQ(run.skipped, run.filteredFrames) << "a clean line's frames skip";
+            EXPECT_EQ(run.repeated, run.filteredFrames) << "a clean line's frames repeat";
+        }
+    }
     if (replug) {
         EXPECT_NE(FindText(run.texts, "answers again"), "");
         // A device that read no byte of the reply, or showed no sample yet, has nothing
@@ -643,6 +624,10 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         if (run.unseen == 0 && run.goneInGap) {
             EXPECT_GT(run.reportedLost, 0);
         }
+        // Only a reply that gave no length leaves its count unsure, by no more than its
+        // samples and the drift the time bound allows.
+        const int64_t gone = board.GoneSamples();
+        EXPECT_LE(run.unsureLost, board.GoneWithoutLength() ? gone + gone / 20 + 5 : 0);
     }
     EXPECT_TRUE(!held || run.holds > 0) << "the device was never held";
     // A slow line whose board answered every request, if slowly, is never lost (until the
