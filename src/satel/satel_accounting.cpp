@@ -390,6 +390,8 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
         m_refutedStarRest = m_refutedRest;
         return;
     }
+    // Nor does a '*' before the least its length can mean, a byte lost: a sample's byte.
+    if (m_refutedLength > 0 && !RefutedReachedLength()) return;
     const size_t body = m_refutedBytes - kHeaderSize;
     const bool lone = body % kSampleSize == 1;
     const bool block = body % kSampleSize == 0 &&
@@ -515,6 +517,11 @@ CSerialSatelDevice::Reply CSerialSatelDevice::SettleLone(Clock::time_point yield
     return Reply::Ack;
 }
 
+bool CSerialSatelDevice::RefutedReachedLength() const
+{
+    return m_refutedBytes + 1 >= kHeaderSize - 1 + m_refutedLength;
+}
+
 void CSerialSatelDevice::RefutedWentWithLine()
 {
     if (m_refutedBytes == 0 || m_refutedRest > 0 || m_refutedBase >= 0 || !m_refutedGone) return;
@@ -528,9 +535,15 @@ void CSerialSatelDevice::RefutedWentWithLine()
 void CSerialSatelDevice::EndRefuted(bool closed)
 {
     // Bytes that followed hold the rest of its samples only where they close as the
-    // board's replies do; else they are noise before the next reply.
-    int64_t samples = NoMoreThanLength(
-        closed ? SamplesByBytes(m_refutedBytes, m_refutedLast.data()) : m_refutedHead, m_refutedLength);
+    // board's replies do, or reach as far as its length (a byte lost inside leaves its
+    // ending off its place); else they are noise before the next reply.
+    const int64_t byBytes = SamplesByBytes(m_refutedBytes, m_refutedLast.data());
+    const int64_t reached = m_refutedLength > 0 && RefutedReachedLength()
+                                ? ReadingsWithin(byBytes, m_refutedLength, Ending::Unknown).most
+                                : -1;
+    int64_t samples = closed         ? NoMoreThanLength(byBytes, m_refutedLength)
+                      : reached >= 0 ? reached
+                                     : NoMoreThanLength(m_refutedHead, m_refutedLength);
     if (m_refutedBase >= 0)
         samples = m_refutedBase + static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
     const int64_t lost = Bounded(samples);

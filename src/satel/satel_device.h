@@ -253,6 +253,8 @@ protected:
     // The refused segment read on to its ending (closed) or the next header: its
     // samples counted then.
     void EndRefuted(bool closed = false);
+    // Whether its bytes reach the least its header's length can mean, less a byte lost.
+    bool RefutedReachedLength() const;
     // Reads off the rest of a reply longer than the largest read: its samples lost.
     Reply ReadOffCut(uint32_t timeoutMs);
     void NoteGarbage();

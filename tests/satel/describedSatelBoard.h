@@ -79,11 +79,11 @@ public:
         bool resetBehindFirst = false;
         int quietBehindFirstMs = 0;
         // A busy board that comes back only once set up again (a 'P' came, within three
-        // seconds more), its backlog then spread over backlogMs, or at this pace (bytes a
-        // second) where given; neither: it comes back in its own time, at once.
+        // seconds more), its backlog then spread over this long (ms; 0: at once), or at
+        // this pace (bytes a second) where given, meeting that fault.
         int backlogMs = 0;
         int backlogBytesPerSecond = 0;
-        Fault backlogFault = Fault::None;  // and the fault that backlog meets
+        Fault backlogFault = Fault::None;
         // How often a sample reply holds one sample, at any place in it, with a '*' in a
         // drawn byte of it next to any other byte (out of range: the spike filter drops
         // it); and how often a long stretch of junk, any byte values, comes where a reply
@@ -542,7 +542,7 @@ private:
             // Busy: the requests that come meanwhile wait on the line.
             const auto until = std::chrono::steady_clock::now() +
                                std::chrono::milliseconds(m_plan.busyMs);
-            const bool untilSetUp = m_plan.backlogMs > 0 || m_plan.backlogBytesPerSecond > 0;
+            const bool untilSetUp = m_plan.backlogMs > 0;
             const auto latest = until + std::chrono::seconds(untilSetUp ? 3 : 0);
             while (!m_stop && Clock::now() < latest && (Clock::now() < until || !SetUpAsked()))
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -563,11 +563,9 @@ private:
             return;
         }
         const std::string clean = Gathered();
-        if (busyBacklog)
-            m_pace =
-                m_plan.backlogBytesPerSecond > 0
-                    ? m_plan.backlogBytesPerSecond
-                    : std::max<int>(1, static_cast<int>(clean.size() * 1000) / m_plan.backlogMs);
+        if (busyBacklog) m_pace = m_plan.backlogBytesPerSecond;
+        if (busyBacklog && m_pace == 0)
+            m_pace = std::max<int>(1, static_cast<int>(clean.size() * 1000) / m_plan.backlogMs);
         m_backlogSent = m_backlogSent || busyBacklog;
         std::string reply = clean;
         m_longestReply = std::max(m_longestReply.load(), reply.size());
