@@ -597,6 +597,7 @@ private:
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
         if (fault == Fault::DroppedByte) ++m_droppedBytes;
+        const bool behindDamaged = m_lastDamaged;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
                         fault == Fault::AddedByte || fault == Fault::Stall || fault == Fault::Dribble;
         // Somewhere among the samples and the ending.
@@ -634,7 +635,7 @@ private:
         const size_t junkSize = 100 + m_junk() % 1900;
         if (junkShare(m_junk) < m_plan.junkShare && fault == Fault::None && m_requests > 3 &&
             m_sinceConfigured >= 6 && !m_calm &&
-            !(m_length == Length::Zero && m_lone && (m_lastDamaged || m_behindReply))) {
+            !(m_length == Length::Zero && m_lone && (behindDamaged || m_behindReply))) {
             Put(Junk(junkSize));
             ++m_damaging;
         }
