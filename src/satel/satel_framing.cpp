@@ -428,6 +428,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
         if (m_reply[4] != kSamples) {
             if (count > kHeaderSize && byte == kTerminator) {
                 m_inGarbage = false;
+                NoteSetUpAnswered();
                 return Reply::Ack;
             }
             if (count >= kMaxAckSize) return Refuse(count, 0);

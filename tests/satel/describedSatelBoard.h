@@ -79,17 +79,22 @@ public:
         bool resetBehindFirst = false;
         int quietBehindFirstMs = 0;
         // A busy board that comes back only once set up again (a 'P' came, within three
-        // seconds more), its backlog then spread over backlogMs, or at this pace (bytes a
-        // second) where given; neither: it comes back in its own time, at once.
+        // seconds more), its backlog then spread over this long (ms; 0: at once), or at
+        // this pace (bytes a second) where given, meeting that fault.
         int backlogMs = 0;
         int backlogBytesPerSecond = 0;
-        Fault backlogFault = Fault::None;  // and the fault that backlog meets
+        Fault backlogFault = Fault::None;
         // How often a sample reply holds one sample, at any place in it, with a '*' in a
         // drawn byte of it next to any other byte (out of range: the spike filter drops
         // it); and how often a long stretch of junk, any byte values, comes where a reply
         // is awaited, before it.
         double starPlaceShare = 0.0;
         double junkShare = 0.0;
+        // Once its backlog went, the board answers the next set-up's period this late
+        // (ms; 0: at once), reading nothing meanwhile.
+        int lateSetUpMs = 0;
+        // The adapter that goes with half a reply goes this long after (ms).
+        int goneAfterMs = 0;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -255,6 +260,13 @@ private:
                 pending.erase(0, 8);
                 if (m_silentUntilConfigured && command != 'P') continue;
                 if (Clock::now() < m_deafUntil) continue;
+                if (command == 'P' && m_backlogSent && m_plan.lateSetUpMs > 0) {
+                    m_backlogSent = false;
+                    const auto late = std::chrono::milliseconds(m_plan.lateSetUpMs);
+                    const auto until = Clock::now() + late;
+                    while (!m_stop && Clock::now() < until)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
                 if (command == 'P' && m_silentUntilConfigured) {
                     // Back after a reset, counting and ending its replies another way.
                     m_silentUntilConfigured = false;
@@ -530,7 +542,7 @@ private:
             // Busy: the requests that come meanwhile wait on the line.
             const auto until = std::chrono::steady_clock::now() +
                                std::chrono::milliseconds(m_plan.busyMs);
-            const bool untilSetUp = m_plan.backlogMs > 0 || m_plan.backlogBytesPerSecond > 0;
+            const bool untilSetUp = m_plan.backlogMs > 0;
             const auto latest = until + std::chrono::seconds(untilSetUp ? 3 : 0);
             while (!m_stop && Clock::now() < latest && (Clock::now() < until || !SetUpAsked()))
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -551,11 +563,10 @@ private:
             return;
         }
         const std::string clean = Gathered();
-        if (busyBacklog)
-            m_pace =
-                m_plan.backlogBytesPerSecond > 0
-                    ? m_plan.backlogBytesPerSecond
-                    : std::max<int>(1, static_cast<int>(clean.size() * 1000) / m_plan.backlogMs);
+        if (busyBacklog) m_pace = m_plan.backlogBytesPerSecond;
+        if (busyBacklog && m_pace == 0)
+            m_pace = std::max<int>(1, static_cast<int>(clean.size() * 1000) / m_plan.backlogMs);
+        m_backlogSent = m_backlogSent || busyBacklog;
         std::string reply = clean;
         m_longestReply = std::max(m_longestReply.load(), reply.size());
         const size_t ending = m_lone ? 1u : 6u;
@@ -649,8 +660,12 @@ private:
             const std::string half = reply.substr(0, reply.size() / 2);
             NoteAnswerStart();
             m_pty->SendUnless(half, m_stop);
+            m_lastPutEnd = Clock::now();
             const size_t seen =
                 half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.goneAfterMs));
+            // Gone later than the device waits for a byte, the half may be refused first.
+            NoteHeld(m_lastPutEnd);
             // Without the header's kind and a byte more the device cannot tell a reply
             // with samples: they go without a word.
             m_goneSamples = samples;
@@ -750,6 +765,7 @@ private:
     bool m_resetAgain = false;             // and whether it resets again behind the second
     Clock::time_point m_deafUntil;         // hears nothing until then
     bool m_burstNext = false;              // a burst inside the next reply with samples
+    bool m_backlogSent = false;            // its backlog went, no set-up answered late yet
     bool m_lastDamaged = false;            // the last reply met a fault inside it
     bool m_behindReply = false;            // the next reply follows the last at once
     std::vector<std::string> m_clean;      // the last replies as the board made them
