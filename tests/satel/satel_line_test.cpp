@@ -655,7 +655,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     EXPECT_LE(run.filtered, run.starHigh) << "a value never sent reached the spike filter";
     // A line too slow for the rate is said once, with both figures, where its long
     // replies brought what it carries in half a second (the device tells it over less);
-    // no other line is.
+    // no other line is but one a held board thread made slow.
     const std::string said = FindText(run.texts, "the line carries about");
     const auto saidCount = std::count_if(run.texts.begin(), run.texts.end(), [](const std::string& t) {
         return t.find("the line carries") != std::string::npos;
@@ -671,7 +671,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         EXPECT_TRUE(carried > 0 && carried < rate) << "carried figure: " << said;
         EXPECT_EQ(saidCount, 1);
     } else {
-        EXPECT_LE(saidCount, slow ? 1 : 0) << said;
+        EXPECT_LE(saidCount, slow || board.WentSlow() ? 1 : 0) << said;
     }
 }
 
