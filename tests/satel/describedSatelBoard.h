@@ -220,6 +220,8 @@ public:
     size_t LongestReply() const { return m_longestReply.load(); }
     // Bytes of sample replies past their 64th, as sent: what tells a line's speed.
     int64_t LongReplyBytes() const { return m_longBytes.load(); }
+    // Whether a fast line's long puts once carried fewer samples than the rate (NotePace).
+    bool WentSlow() const { return m_wentSlow.load(); }
     int64_t LongestGapMs() const { return m_longestGapMs.load(); }
     bool Vanished() const { return m_vanished.load(); }
 
@@ -461,6 +463,12 @@ private:
     // A slow line's reply stops where the board is hushed (the rest never comes).
     void Put(const std::string& bytes)
     {
+        const auto from = Clock::now();
+        PutPieces(bytes);
+        NotePace(bytes.size(), Clock::now() - from);
+    }
+    void PutPieces(const std::string& bytes)
+    {
         NoteAnswerStart();
         const int pace = m_pace > 0 ? m_pace : m_plan.lineBytesPerSecond;
         if (pace <= 0) {
@@ -495,6 +503,17 @@ private:
             // line quiet all the same.
             NoteHeld(m_lineFree);
         }
+    }
+    // How fast a fast line carried the bytes of long puts: a board thread the machine held
+    // between pieces slowed it all the same, and the device may say so.
+    void NotePace(size_t bytes, Clock::duration took)
+    {
+        if (bytes <= 64 || m_plan.lineBytesPerSecond > 0) return;
+        m_paceBytes += static_cast<double>(bytes - 64);
+        m_paceUs += std::chrono::duration<double, std::micro>(took).count() *
+                    static_cast<double>(bytes - 64) / static_cast<double>(bytes);
+        if (m_paceUs >= 150000.0 && m_paceBytes * 1.0e6 / m_paceUs < 0.9 * 6.0 * m_rate)
+            m_wentSlow = true;
     }
     // Quiet on the line since then longer than the device waits: stalled as by the line,
     // the device may refuse the reply.
@@ -608,6 +627,7 @@ private:
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
         if (fault == Fault::DroppedByte) ++m_droppedBytes;
+        const bool behindDamaged = m_lastDamaged;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
                         fault == Fault::AddedByte || fault == Fault::Stall || fault == Fault::Dribble;
         // Somewhere among the samples and the ending.
@@ -645,7 +665,7 @@ private:
         const size_t junkSize = 100 + m_junk() % 1900;
         if (junkShare(m_junk) < m_plan.junkShare && fault == Fault::None && m_requests > 3 &&
             m_sinceConfigured >= 6 && !m_calm &&
-            !(m_length == Length::Zero && m_lone && (m_lastDamaged || m_behindReply))) {
+            !(m_length == Length::Zero && m_lone && (behindDamaged || m_behindReply))) {
             Put(Junk(junkSize));
             ++m_damaging;
         }
@@ -781,6 +801,9 @@ private:
     std::atomic<int64_t> m_sent{0};
     std::atomic<size_t> m_longestReply{0};
     std::atomic<int64_t> m_longBytes{0};
+    double m_paceBytes = 0.0;  // board thread: long puts' bytes and time (NotePace)
+    double m_paceUs = 0.0;
+    std::atomic<bool> m_wentSlow{false};
     std::atomic<int64_t> m_starHigh{0};
     std::atomic<int64_t> m_stillSlack{0};
     int64_t m_copySamples = -1;  // board thread: the samples of a still copy just sent
