@@ -41,6 +41,11 @@ int64_t CSerialSatelDevice::MostGathered() const
 void CSerialSatelDevice::CountVanished(size_t count)
 {
     if (!IsRequestWaiting()) return;  // a copy: nothing of it is lost
+    CountGone(count);
+}
+
+void CSerialSatelDevice::CountGone(size_t count)
+{
     const size_t length = DecodeU16(m_reply.data() + 2);
     const int64_t most = MostGathered();
     int64_t samples = m_byLength;
@@ -364,6 +369,7 @@ void CSerialSatelDevice::StartRefuted(size_t count)
     m_refutedRest = 0;
     m_refutedHead = count >= kClosingSize ? SamplesByBytes(count, m_reply.data() + count - kClosingSize) : 0;
     m_refutedLength = count >= kHeaderSize - 1 && m_headerPlausible ? DecodeU16(m_reply.data() + 2) : 0;
+    m_refutedGone = count > kHeaderSize && m_reply[4] == kSamples;
     const size_t kept = std::min(count, m_refutedLast.size());
     m_refutedLast.fill(0xFF);
     std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
@@ -385,6 +391,8 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
         m_refutedStarRest = m_refutedRest;
         return;
     }
+    // Nor does a '*' before the least its length can mean, a byte lost: a sample's byte.
+    if (m_refutedLength > 0 && !RefutedReachedLength()) return;
     const size_t body = m_refutedBytes - kHeaderSize;
     const bool lone = body % kSampleSize == 1;
     const bool block = body % kSampleSize == 0 &&
@@ -510,12 +518,33 @@ CSerialSatelDevice::Reply CSerialSatelDevice::SettleLone(Clock::time_point yield
     return Reply::Ack;
 }
 
+bool CSerialSatelDevice::RefutedReachedLength() const
+{
+    return m_refutedBytes + 1 >= kHeaderSize - 1 + m_refutedLength;
+}
+
+void CSerialSatelDevice::RefutedWentWithLine()
+{
+    if (m_refutedBytes == 0 || m_refutedRest > 0 || m_refutedBase >= 0 || !m_refutedGone) return;
+    // Counted as a reply the line takes away while it comes (a line that goes may first
+    // fall quiet longer than a reply is awaited). Its bytes are still the last read.
+    const size_t count = m_refutedBytes;
+    m_refutedBytes = 0;
+    CountGone(count);
+}
+
 void CSerialSatelDevice::EndRefuted(bool closed)
 {
     // Bytes that followed hold the rest of its samples only where they close as the
-    // board's replies do; else they are noise before the next reply.
-    int64_t samples = NoMoreThanLength(
-        closed ? SamplesByBytes(m_refutedBytes, m_refutedLast.data()) : m_refutedHead, m_refutedLength);
+    // board's replies do, or reach as far as its length (a byte lost inside leaves its
+    // ending off its place); else they are noise before the next reply.
+    const int64_t byBytes = SamplesByBytes(m_refutedBytes, m_refutedLast.data());
+    const int64_t reached = m_refutedLength > 0 && RefutedReachedLength()
+                                ? ReadingsWithin(byBytes, m_refutedLength, Ending::Unknown).most
+                                : -1;
+    int64_t samples = closed         ? NoMoreThanLength(byBytes, m_refutedLength)
+                      : reached >= 0 ? reached
+                                     : NoMoreThanLength(m_refutedHead, m_refutedLength);
     if (m_refutedBase >= 0)
         samples = m_refutedBase + static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
     const int64_t lost = Bounded(samples);

@@ -173,6 +173,8 @@ bool CSerialSatelDevice::SendCommand(const uint8_t* frame, size_t length)
 {
     if (!m_port.IsOpen()) return false;
     const int code = m_port.WriteBytes(frame, length);
+    const bool setUp = frame[4] == kSetPeriod || frame[4] == kConfigure || frame[4] == kReset;
+    if (code == 1 && length == kFrameSize && setUp) NoteSetUpSent();
     if (code == 1) return true;
     if (m_verbose) Log(wxString::Format("<CMD_error> %d\t", code));
     return false;

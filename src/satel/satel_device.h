@@ -173,6 +173,7 @@ protected:
     void SettleRuleRest(size_t length, size_t count, Ending ending);
     // A sample reply of count bytes the line took away midway: its samples counted lost.
     void CountVanished(size_t count);
+    void CountGone(size_t count);  // the same, a request known to wait
     int64_t GoneByReadings(size_t length, int64_t most);
     // A whole reply of that length, count bytes and ending shows the board's way: the
     // rest of a reply the line took away, by the reading of that way.
@@ -254,10 +255,14 @@ protected:
     // A refused reply without a length read on: its bytes up to its ending or the next
     // header tell its samples.
     void StartRefuted(size_t count);
+    // The port went before any byte of a stopped reply's rest: it went with the line.
+    void RefutedWentWithLine();
     void NoteRefutedByte(uint8_t byte);
     // The refused segment read on to its ending (closed) or the next header: its
     // samples counted then.
     void EndRefuted(bool closed = false);
+    // Whether its bytes reach the least its header's length can mean, less a byte lost.
+    bool RefutedReachedLength() const;
     // Reads off the rest of a reply longer than the largest read: its samples lost.
     Reply ReadOffCut(uint32_t timeoutMs);
     void NoteGarbage();
@@ -269,6 +274,11 @@ protected:
     // comes, late.
     void NoteMissed();
     bool IsRequestWaiting();
+    // A set-up step sent (period, configure, reset), and one acknowledged: the board
+    // answers in order, so an acknowledgement ends the wait of the requests sent before
+    // the step it answers (the oldest unanswered: one may come after the device gave up).
+    void NoteSetUpSent();
+    void NoteSetUpAnswered();
     // Replies that wait on the line (late ones): their samples taken in order.
     Reply TakeWaitingReplies();
     // A reply begun before: read on (Samples, None, Pending...).
@@ -433,6 +443,7 @@ protected:
     size_t m_refutedStarRest = 0;  // of those, up to the last '*'
     int64_t m_refutedHead = 0;     // the samples its bytes held when refused
     size_t m_refutedLength = 0;    // and the length its header gave (0: none)
+    bool m_refutedGone = false;    // a sample reply stopped midway: its length may tell
     int64_t m_unconfirmedByLength = -1;
     double m_unconfirmedGapUs = 0.0;  // the line's pause allowed after it
     bool m_loneAsked = false;         // the next request went while it waits
@@ -479,6 +490,14 @@ protected:
     size_t m_expiredRequests = 0;  // given up on, while no reply had come for them
     size_t m_expiredMissed = 0;    // of those, counted missed
     bool m_answeredMissed = false;  // the request the last reply answered was counted missed
+    uint64_t m_requestsNoted = 0;   // 'B' requests ever noted
+    // Acquisition thread: the set-up steps sent and not acknowledged yet, oldest first:
+    // runs of them sent with no request between, each by the requests noted before it.
+    static constexpr size_t kSetUpRing = 8;
+    std::array<uint64_t, kSetUpRing> m_setUpAfter{};
+    std::array<uint32_t, kSetUpRing> m_setUpRun{};
+    size_t m_setUpHead = 0;
+    size_t m_setUpCount = 0;
     // Acquisition thread: program time of the request the last reply taken answered,
     // and the samples taken or counted lost since: the board gathered no more than the
     // time since allows.

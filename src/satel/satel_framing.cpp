@@ -430,6 +430,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             if (count > kHeaderSize && byte == kTerminator) {
                 m_inGarbage = false;
                 m_stoppedHeader = false;
+                NoteSetUpAnswered();
                 return Reply::Ack;
             }
             if (count >= kMaxAckSize) return Refuse(count, 0);

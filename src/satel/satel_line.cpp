@@ -109,6 +109,7 @@ void CSerialSatelDevice::ForgetReply()
     m_inGarbage = false;
     m_requestCount = 0;  // their replies, if any, are gone with the rest
     m_expiredRequests = m_expiredMissed = 0;
+    m_setUpCount = 0;
 }
 
 // The first byte of a reply: the time before its read was the board's.
@@ -153,7 +154,50 @@ void CSerialSatelDevice::NoteRequest(double sentUs)
     m_requestUs[(m_requestHead + m_requestCount) % kRequestRing] = sentUs;
     m_requestMissed[(m_requestHead + m_requestCount) % kRequestRing] = false;
     ++m_requestCount;
+    ++m_requestsNoted;
     m_noiseAwaiting = 0;
+}
+
+void CSerialSatelDevice::NoteSetUpSent()
+{
+    const size_t last = (m_setUpHead + m_setUpCount + kSetUpRing - 1) % kSetUpRing;
+    if (m_setUpCount > 0 && m_setUpAfter[last] == m_requestsNoted) {
+        ++m_setUpRun[last];
+        return;
+    }
+    // The oldest, never acknowledged (the line dropped them), go first.
+    if (m_setUpCount == kSetUpRing) {
+        m_setUpHead = (m_setUpHead + 1) % kSetUpRing;
+        --m_setUpCount;
+    }
+    const size_t at = (m_setUpHead + m_setUpCount) % kSetUpRing;
+    m_setUpAfter[at] = m_requestsNoted;
+    m_setUpRun[at] = 1;
+    ++m_setUpCount;
+}
+
+void CSerialSatelDevice::NoteSetUpAnswered()
+{
+    if (m_setUpCount == 0) return;
+    // It answers the oldest step waiting: requests sent after that one, before a set-up
+    // tried again since, still wait for their replies (a board held up answers them
+    // late, in order).
+    const uint64_t before = m_setUpAfter[m_setUpHead];
+    if (--m_setUpRun[m_setUpHead] == 0) {
+        m_setUpHead = (m_setUpHead + 1) % kSetUpRing;
+        --m_setUpCount;
+    }
+    // Those given up on came before the ones that wait.
+    const uint64_t first = m_requestsNoted - m_requestCount;
+    if (before < first) {
+        m_expiredRequests = std::min<size_t>(m_expiredRequests, first - before);
+        m_expiredMissed = std::min(m_expiredMissed, m_expiredRequests);
+        return;
+    }
+    m_expiredRequests = m_expiredMissed = 0;
+    const size_t dropped = static_cast<size_t>(std::min<uint64_t>(m_requestCount, before - first));
+    m_requestHead = (m_requestHead + dropped) % kRequestRing;
+    m_requestCount -= dropped;
 }
 
 bool CSerialSatelDevice::IsRequestWaiting()
@@ -194,6 +238,12 @@ void CSerialSatelDevice::NoteAnswered()
     }
     m_lastAnsweredUs = m_requestUs[m_requestHead];
     m_answeredMissed = m_requestMissed[m_requestHead];
+    // Set-ups sent before this request were answered, or dropped by the line, by now.
+    const uint64_t answered = m_requestsNoted - m_requestCount;
+    while (m_setUpCount > 0 && m_setUpAfter[m_setUpHead] <= answered) {
+        m_setUpHead = (m_setUpHead + 1) % kSetUpRing;
+        --m_setUpCount;
+    }
     m_requestHead = (m_requestHead + 1) % kRequestRing;
     --m_requestCount;
 }

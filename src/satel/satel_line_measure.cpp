@@ -88,11 +88,23 @@ bool CSatelLineMeasure::NoteReplyByte(uint32_t read, size_t count)
     if (count > kShortReply) ++m_pendingBytes;
     if (m_flowUs < m_judgeAtUs) return false;
     m_judgeAtUs = m_flowUs + kWindowUs;
-    // Each frame due takes one sample's bytes; the line brought these.
-    const double framesDue = m_flowUs / m_periodUs;
-    const double carried = Rate() * static_cast<double>(m_flowBytes) / (kSampleSize * framesDue);
-    if (carried >= kSlowShare * Rate()) return false;
+    // Each frame due takes one sample's bytes. Slow only where two windows in a row
+    // carried fewer than the rate: a pause of the board that one read took in tells
+    // nothing of the line. The figure is over both.
+    const auto carried = [this](double us, int64_t bytes) {
+        return Rate() * static_cast<double>(bytes) * m_periodUs / (kSampleSize * us);
+    };
+    const double limit = kSlowShare * Rate();
+    const bool slow = carried(m_flowUs - m_windowUs, m_flowBytes - m_windowBytes) < limit;
+    const double pair = carried(m_flowUs - m_pairUs, m_flowBytes - m_pairBytes);
+    const bool said = slow && m_windowSlow && pair < limit;
+    m_pairUs = m_windowUs;
+    m_pairBytes = m_windowBytes;
+    m_windowUs = m_flowUs;
+    m_windowBytes = m_flowBytes;
+    m_windowSlow = slow;
+    if (!said) return false;
     m_slow = true;
-    m_carried = carried;
+    m_carried = pair;
     return true;
 }

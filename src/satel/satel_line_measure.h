@@ -32,9 +32,9 @@ public:
     bool IsSlow() const { return m_slow; }
 
 private:
-    // The line is judged once the frames due in this much time of replies flowing were
-    // counted, then again with each such time more, over all counted so far.
-    static constexpr double kWindowUs = 150000.0;
+    // The line is judged each time the frames due in this much more time of replies
+    // flowing were counted, over that window and the one before.
+    static constexpr double kWindowUs = 100000.0;
 
     // Reads whose time is kept: bytes read again come a few reads late at most.
     static constexpr uint32_t kReadsKept = 16;
@@ -60,6 +60,12 @@ private:
     double m_flowUs = 0.0;
     int64_t m_flowBytes = 0;
     double m_judgeAtUs = kWindowUs;
+    // Where the last window and the one before began, and whether the last was slow.
+    double m_windowUs = 0.0;
+    int64_t m_windowBytes = 0;
+    double m_pairUs = 0.0;
+    int64_t m_pairBytes = 0;
+    bool m_windowSlow = false;
     bool m_slow = false;
     double m_carried = 0.0;
 };

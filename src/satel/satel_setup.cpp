@@ -47,6 +47,9 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
         MakeFrame(step.command, step.argument, frame);
         if (!SendCommand(frame, kFrameSize)) {
             if (step.command == kSetPeriod) ForgetWay();  // it may have gone in part
+            // A port that takes no command is gone (an adapter pulled while the line was
+            // lost, nothing read since): it is opened anew.
+            m_lineVanished = true;
             if (m_verbose) Log(step.sendError);
             return false;
         }
@@ -60,10 +63,6 @@ bool CSerialSatelDevice::ConfigureBoard(uint32_t timeoutMs)
             if (m_verbose) Log(step.readError);
             return false;
         }
-        // The board answers in order: a request sent before the step that follows its
-        // period and unanswered by then waits no more. (The period's acknowledgement may
-        // be an earlier set-up's that came late: requests sent since are answered after.)
-        if (step.command == kConfigure) m_requestCount = m_expiredRequests = m_expiredMissed = 0;
     }
     return true;
 }
@@ -261,6 +260,7 @@ bool CSerialSatelDevice::TryResume()
             m_port.Close();
             return false;
         }
+        RefutedWentWithLine();
         ForgetReply();  // a new line: nothing read before belongs to it
     }
     m_lineVanished = false;

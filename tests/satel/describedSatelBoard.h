@@ -79,17 +79,22 @@ public:
         bool resetBehindFirst = false;
         int quietBehindFirstMs = 0;
         // A busy board that comes back only once set up again (a 'P' came, within three
-        // seconds more), its backlog then spread over backlogMs, or at this pace (bytes a
-        // second) where given; neither: it comes back in its own time, at once.
+        // seconds more), its backlog then spread over this long (ms; 0: at once), or at
+        // this pace (bytes a second) where given, meeting that fault.
         int backlogMs = 0;
         int backlogBytesPerSecond = 0;
-        Fault backlogFault = Fault::None;  // and the fault that backlog meets
+        Fault backlogFault = Fault::None;
         // How often a sample reply holds one sample, at any place in it, with a '*' in a
         // drawn byte of it next to any other byte (out of range: the spike filter drops
         // it); and how often a long stretch of junk, any byte values, comes where a reply
         // is awaited, before it.
         double starPlaceShare = 0.0;
         double junkShare = 0.0;
+        // Once its backlog went, the board answers the next set-up's period this late
+        // (ms; 0: at once), reading nothing meanwhile.
+        int lateSetUpMs = 0;
+        // The adapter that goes with half a reply goes this long after (ms).
+        int goneAfterMs = 0;
         // A header in noise gives a length the board's way can mean, a few samples more
         // than the reply behind it holds, and little noise follows it (a board that gives
         // no length could not tell such a header from its own empty reply).
@@ -219,6 +224,8 @@ public:
     size_t LongestReply() const { return m_longestReply.load(); }
     // Bytes of sample replies past their 64th, as sent: what tells a line's speed.
     int64_t LongReplyBytes() const { return m_longBytes.load(); }
+    // Whether a fast line's long puts once carried fewer samples than the rate (NotePace).
+    bool WentSlow() const { return m_wentSlow.load(); }
     int64_t LongestGapMs() const { return m_longestGapMs.load(); }
     bool Vanished() const { return m_vanished.load(); }
 
@@ -259,6 +266,13 @@ private:
                 pending.erase(0, 8);
                 if (m_silentUntilConfigured && command != 'P') continue;
                 if (Clock::now() < m_deafUntil) continue;
+                if (command == 'P' && m_backlogSent && m_plan.lateSetUpMs > 0) {
+                    m_backlogSent = false;
+                    const auto late = std::chrono::milliseconds(m_plan.lateSetUpMs);
+                    const auto until = Clock::now() + late;
+                    while (!m_stop && Clock::now() < until)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
                 if (command == 'P' && m_silentUntilConfigured) {
                     // Back after a reset, counting and ending its replies another way.
                     m_silentUntilConfigured = false;
@@ -453,6 +467,12 @@ private:
     // A slow line's reply stops where the board is hushed (the rest never comes).
     void Put(const std::string& bytes)
     {
+        const auto from = Clock::now();
+        PutPieces(bytes);
+        NotePace(bytes.size(), Clock::now() - from);
+    }
+    void PutPieces(const std::string& bytes)
+    {
         NoteAnswerStart();
         const int pace = m_pace > 0 ? m_pace : m_plan.lineBytesPerSecond;
         if (pace <= 0) {
@@ -487,6 +507,17 @@ private:
             // line quiet all the same.
             NoteHeld(m_lineFree);
         }
+    }
+    // How fast a fast line carried the bytes of long puts: a board thread the machine held
+    // between pieces slowed it all the same, and the device may say so.
+    void NotePace(size_t bytes, Clock::duration took)
+    {
+        if (bytes <= 64 || m_plan.lineBytesPerSecond > 0) return;
+        m_paceBytes += static_cast<double>(bytes - 64);
+        m_paceUs += std::chrono::duration<double, std::micro>(took).count() *
+                    static_cast<double>(bytes - 64) / static_cast<double>(bytes);
+        if (m_paceUs >= 150000.0 && m_paceBytes * 1.0e6 / m_paceUs < 0.9 * 6.0 * m_rate)
+            m_wentSlow = true;
     }
     // Quiet on the line since then longer than the device waits: stalled as by the line,
     // the device may refuse the reply.
@@ -534,7 +565,7 @@ private:
             // Busy: the requests that come meanwhile wait on the line.
             const auto until = std::chrono::steady_clock::now() +
                                std::chrono::milliseconds(m_plan.busyMs);
-            const bool untilSetUp = m_plan.backlogMs > 0 || m_plan.backlogBytesPerSecond > 0;
+            const bool untilSetUp = m_plan.backlogMs > 0;
             const auto latest = until + std::chrono::seconds(untilSetUp ? 3 : 0);
             while (!m_stop && Clock::now() < latest && (Clock::now() < until || !SetUpAsked()))
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -555,11 +586,10 @@ private:
             return;
         }
         const std::string clean = Gathered();
-        if (busyBacklog)
-            m_pace =
-                m_plan.backlogBytesPerSecond > 0
-                    ? m_plan.backlogBytesPerSecond
-                    : std::max<int>(1, static_cast<int>(clean.size() * 1000) / m_plan.backlogMs);
+        if (busyBacklog) m_pace = m_plan.backlogBytesPerSecond;
+        if (busyBacklog && m_pace == 0)
+            m_pace = std::max<int>(1, static_cast<int>(clean.size() * 1000) / m_plan.backlogMs);
+        m_backlogSent = m_backlogSent || busyBacklog;
         std::string reply = clean;
         m_longestReply = std::max(m_longestReply.load(), reply.size());
         const size_t ending = m_lone ? 1u : 6u;
@@ -601,6 +631,7 @@ private:
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
         if (fault == Fault::DroppedByte) ++m_droppedBytes;
+        const bool behindDamaged = m_lastDamaged;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
                         fault == Fault::AddedByte || fault == Fault::Stall || fault == Fault::Dribble;
         // Somewhere among the samples and the ending.
@@ -642,7 +673,7 @@ private:
         const size_t junkSize = 100 + m_junk() % 1900;
         if (junkShare(m_junk) < m_plan.junkShare && fault == Fault::None && m_requests > 3 &&
             m_sinceConfigured >= 6 && !m_calm &&
-            !(m_length == Length::Zero && m_lone && (m_lastDamaged || m_behindReply))) {
+            !(m_length == Length::Zero && m_lone && (behindDamaged || m_behindReply))) {
             Put(Junk(junkSize));
             ++m_damaging;
         }
@@ -656,8 +687,12 @@ private:
             const std::string half = reply.substr(0, reply.size() / 2);
             NoteAnswerStart();
             m_pty->SendUnless(half, m_stop);
+            m_lastPutEnd = Clock::now();
             const size_t seen =
                 half.size() - std::min(half.size(), static_cast<size_t>(WaitUntilTaken()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.goneAfterMs));
+            // Gone later than the device waits for a byte, the half may be refused first.
+            NoteHeld(m_lastPutEnd);
             // Without the header's kind and a byte more the device cannot tell a reply
             // with samples: they go without a word.
             m_goneSamples = samples;
@@ -757,6 +792,7 @@ private:
     bool m_resetAgain = false;             // and whether it resets again behind the second
     Clock::time_point m_deafUntil;         // hears nothing until then
     bool m_burstNext = false;              // a burst inside the next reply with samples
+    bool m_backlogSent = false;            // its backlog went, no set-up answered late yet
     bool m_lastDamaged = false;            // the last reply met a fault inside it
     bool m_behindReply = false;            // the next reply follows the last at once
     std::vector<std::string> m_clean;      // the last replies as the board made them
@@ -773,6 +809,9 @@ private:
     std::atomic<int64_t> m_sent{0};
     std::atomic<size_t> m_longestReply{0};
     std::atomic<int64_t> m_longBytes{0};
+    double m_paceBytes = 0.0;  // board thread: long puts' bytes and time (NotePace)
+    double m_paceUs = 0.0;
+    std::atomic<bool> m_wentSlow{false};
     std::atomic<int64_t> m_starHigh{0};
     std::atomic<int64_t> m_stillSlack{0};
     int64_t m_copySamples = -1;  // board thread: the samples of a still copy just sent

@@ -131,7 +131,14 @@ void TraceTail(const std::vector<int64_t>& samples, const CTimedView& view,
             return view.times[static_cast<size_t>(f)] - std::chrono::milliseconds(periodMs) * f;
         };
         auto anchor = due(run.calmFrom);
-        for (int f = run.calmFrom; f <= run.calmTo; ++f) anchor = std::min(anchor, due(f));
+        auto latest = anchor;
+        for (int f = run.calmFrom; f <= run.calmTo; ++f) {
+            anchor = std::min(anchor, due(f));
+            latest = std::max(latest, due(f));
+        }
+        // Frames that came that late on it caught up after a hold begun before the tail.
+        const auto held = std::chrono::milliseconds(4 * periodMs + 50);
+        run.tailHeldUp = run.tailHeldUp || latest - anchor > held;
         const auto lag = [&](int f) {
             return board.GatheredAt(anchor + std::chrono::milliseconds(periodMs) * f) - 1 - at(f);
         };
@@ -450,13 +457,11 @@ void ExpectCalmTail(const LineRun& run, const CDescribedSatelBoard::Plan& plan, 
     // The hold-back and the newest sample, not read yet: one more shows the board late.
     constexpr int64_t kClose = 2;
     // A board set up again may leave its first replies unconfirmed a while (a loaded
-    // machine): only one that kept its way is held to it. It is back in step, whatever
-    // noise or junk came before: fresh samples come.
+    // machine): only one that kept its way is held to it, back in step whatever noise
+    // or junk came before.
     if (run.resets == 0) {
         EXPECT_LE(run.lag, std::max<int64_t>(kClose + 4, 20 / periodMs))
             << "frames behind the board's clock";
-        const int64_t tail = run.calmTo - run.calmFrom;
-        EXPECT_GE(tail - run.tailRepeated, tail / 4) << "the calm tail's frames repeat";
     }
     if (!steady || run.maxLag > kClose) return;
     const int64_t either = plan.rateFactor == 1.0 ? 0 : 1;
@@ -529,7 +534,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // Held meanwhile it is drawn no more.
     const bool replug = clock() % 6 == 0 && length != Length::Zero && !lone && !slow;
     held = held && !replug;
-    if (replug) plan.backlogMs = 0;  // a busy board then comes back in its own time
+    // Now and then the adapter goes a while after the half it took (the device may refuse
+    // that half as stopped first).
+    if (replug && clock() % 3 == 0) plan.goneAfterMs = plan.stallMs;
     // Drawn last: the platform emptied while the board was busy.
     std::mt19937 emptied(seed ^ 0x57111u);
     plan.stillFromBusy = plan.busyAt > 0 && emptied() % 3 == 0;
@@ -538,20 +545,18 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     plan.resetBehindFirst = after() % 4 == 0;
     if (after() % 4 == 0) plan.quietBehindFirstMs = 3 * plan.stallMs;
     // And last: a busy board back only once set up again on a noisy line too, its backlog
-    // spread over a tenth of a second or paced as a line may carry it (one and a half to
-    // four times the bytes the board gathers, or the 19 200 Bd line's own speed).
+    // spread over a tenth of a second or paced as a line may carry it (1.5 to 4 times what
+    // the board gathers, or 19 200 Bd), now and then stalled or meeting a line fault.
     std::mt19937 paced(seed ^ 0xBAC1065u);
     if (plan.busyAt > 0 && !slow && !replug && paced() % 3 == 0) plan.backlogMs = 100;
-    if (plan.backlogMs > 0) {
-        const int gathered = 6000 / periodMs;
-        plan.backlogBytesPerSecond =
-            std::array<int, 5>{0, gathered * 3 / 2, gathered * 2, gathered * 4,
-                               std::max(1920, gathered * 3 / 2)}[paced() % 5];
-        // On a noisy line the backlog itself may stall or meet one of the line's faults.
-        if (!plan.kinds.empty() && paced() % 2 == 0)
-            plan.backlogFault =
-                paced() % 2 ? Fault::Stall : plan.kinds[paced() % plan.kinds.size()];
-    }
+    const int gathers = 6000 / periodMs;
+    const int paces[] = {0, gathers * 3 / 2, gathers * 2, gathers * 4,
+                         std::max(1920, gathers * 3 / 2)};
+    if (plan.backlogMs > 0) plan.backlogBytesPerSecond = paces[paced() % 5];
+    if (plan.backlogMs > 0 && !plan.kinds.empty() && paced() % 2 == 0)
+        plan.backlogFault = paced() % 2 ? Fault::Stall : plan.kinds[paced() % plan.kinds.size()];
+    // Its backlog gone, the set-up that follows answered after the device gave up on it.
+    if (plan.backlogMs > 0 && emptied() % 2 == 0) plan.lateSetUpMs = 3 * plan.stallMs;
     // Apart once more: samples with a '*' in any byte place, and long junk before replies.
     std::mt19937 placed(seed ^ 0x2A57A4u);
     if (placed() % 2 == 0) plan.starPlaceShare = 0.05 + 0.3 * static_cast<double>(placed() % 100) / 100.0;
@@ -575,15 +580,17 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << plan.busyAt << ", acknowledgement length " << ackLength
                                     << ", clock " << plan.rateFactor << " phase " << plan.phase
                                     << (replug ? ", replugged" : "")
+                                    << (plan.goneAfterMs > 0 ? " after a pause" : "")
                                     << (plan.stillFromBusy ? ", still from the busy spell" : "")
                                     << (plan.resetBehindFirst ? ", reset behind the first" : "")
                                     << (plan.quietBehindFirstMs > 0 ? ", quiet behind the first"
                                                                     : "")
                                     << ", backlog over " << plan.backlogMs << " ms, '*' placed in "
                                     << plan.starPlaceShare << ", junk in " << plan.junkShare
+                                    << (plan.lateSetUpMs > 0 ? ", set-up late after it" : "")
                                     << (plan.fakeLikeReply ? ", fake headers like replies" : ""));
-    SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond
-                                    << " B/s, meeting fault " << static_cast<int>(plan.backlogFault));
+    SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond << " B/s, fault "
+                                    << static_cast<int>(plan.backlogFault));
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
@@ -595,15 +602,15 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     ExpectCalmTail(run, plan, periodMs, !lone && board.Resets() == 0);
     // A clean line at the device's own rate, nothing holding either side up (a loaded
     // machine may hold the board past the device's wait): whatever the board's way and
-    // the phase of its clock, no reply is missed, refused or cut; where it ends with a
-    // block every sample reaches one frame but those the filter drops (their frame
-    // repeats the last values).
+    // the phase of its clock, no reply is refused or cut; where it ends with a block and
+    // no reply came past the device's wait (handed over late by a loaded machine: its
+    // frames repeat, then catch up, counted), every sample reaches one frame but those
+    // the filter drops (their frame repeats the last values).
     if (clean && plan.busyAt < 0 && !slow && !held && !replug && plan.rateFactor == 1.0 &&
         !run.heldUp && board.Silences() == 0) {
-        EXPECT_EQ(run.missed, 0);
         EXPECT_EQ(run.damaged, 0);
         EXPECT_EQ(run.cut, 0);
-        if (!lone) {
+        if (!lone && run.missed == 0) {
             EXPECT_EQ(run.skipped, run.filteredFrames) << "a clean line's frames skip";
             EXPECT_EQ(run.repeated, run.filteredFrames) << "a clean line's frames repeat";
         }
@@ -615,7 +622,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         if (run.unseen == 0 && run.goneInGap) {
             EXPECT_GT(run.reportedLost, 0);
         }
-        // Only a reply that gave no length leaves its count unsure.
+        // Only a reply that gave no length leaves its count unsure (by the time bound: a
+        // loaded machine that read it late widens it).
         if (!board.GoneWithoutLength()) {
             EXPECT_EQ(run.unsureLost, 0);
         }
@@ -652,7 +660,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     EXPECT_LE(run.filtered, run.starHigh) << "a value never sent reached the spike filter";
     // A line too slow for the rate is said once, with both figures, where its long
     // replies brought what it carries in half a second (the device tells it over less);
-    // no other line is.
+    // no other line is but one a held board thread made slow.
     const std::string said = FindText(run.texts, "the line carries about");
     const auto saidCount = std::count_if(run.texts.begin(), run.texts.end(), [](const std::string& t) {
         return t.find("the line carries") != std::string::npos;
@@ -668,7 +676,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         EXPECT_TRUE(carried > 0 && carried < rate) << "carried figure: " << said;
         EXPECT_EQ(saidCount, 1);
     } else {
-        EXPECT_LE(saidCount, slow ? 1 : 0) << said;
+        EXPECT_LE(saidCount, slow || board.WentSlow() ? 1 : 0) << said;
     }
 }
 
