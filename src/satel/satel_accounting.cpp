@@ -301,6 +301,9 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count, bool grown)
         samples != SamplesByLengthGuess(count, true))
         return samples;
     const Ending other = m_formerEnding == Ending::Lone ? Ending::Block : Ending::Lone;
+    // Past where its length ends it the former way: noise inside, which may hide where
+    // the other ending's reading ends as well.
+    grown = grown || count > LengthEnd(length, m_formerRule, m_formerEnding) + 1;
     int64_t fewest = -1;
     for (const Reading& reading : Readings(length, other)) {
         if (reading.samples < 0 || (reading.end + 1 < count && !grown) ||

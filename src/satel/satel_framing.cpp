@@ -473,11 +473,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 }
                 if (FormerWayDamaged(count, ending)) return Refuse(count, m_otherWayCounted);
                 // Longer than its length can mean whichever way the board counts: noise
-                // or bytes added inside, before its way is learnt.
+                // or bytes added inside, before its way is learnt. Its bytes then tell
+                // no ending: the length is read both ways, the fewer said now.
                 const size_t length = DecodeU16(m_reply.data() + 2);
                 if (length > 0 && count > LengthEnd(length, LengthRule::Samples, ending))
                     return Refuse(count, FormerWayOr(count, FewerReading(SamplesIn(count, ending),
-                                                                         length, ending),
+                                                                         length, m_ending),
                                                      true));
                 return CloseSampleReply(count, ending);
             }
