@@ -412,6 +412,10 @@ protected:
     unsigned m_anewRules = 0;
     bool m_anewFewer = false;  // the rest is of the fewer reading (FewerReading)
     LengthRule m_ruleRestFormer = LengthRule::Unknown;
+    // The ending a whole reply settles the rest in (Unknown: any), of it and of the reply
+    // being refused.
+    Ending m_ruleRestEnding = Ending::Unknown;
+    Ending m_anewRuleEnding = Ending::Unknown;
     // Acquisition thread: replies in a row refused as a block a byte off, and the sample
     // the last one holds more if the board's ending proves lone.
     int m_blockOffRun = 0;

@@ -387,7 +387,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
         if (got == 0 && count == 0) return noise > 0 ? Reply::Noise : Reply::None;
         if (got == 0) return ReplyStopped(count);
         if (got < 0) {
-            // The samples of a reply the line took away with it are the board's.
+            // The samples of a reply the line took away with it are the board's. A header
+            // inside began it, as where it stops: the one before was noise.
+            if (m_innerAt > 0 && m_outerClose == 0) count = TakeInner(count);
             if (count > kHeaderSize && m_reply[4] == kSamples) CountVanished(count);
             return Reply::Vanished;
         }

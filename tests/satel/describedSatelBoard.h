@@ -102,6 +102,10 @@ public:
         // Before its backlog a header like that goes, the backlog then held this long (ms;
         // 0: none): past when the device lets a frame go, within a set-up's wait.
         int fakeBeforeBacklogMs = 0;
+        // The reply the adapter goes with comes behind such a header.
+        bool fakeBeforeGone = false;
+        // The second reply after a reset loses a byte where the first did.
+        bool dropSecond = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -622,6 +626,11 @@ private:
             std::count(m_plan.kinds.begin(), m_plan.kinds.end(), Fault::DroppedByte) > 0 &&
             m_firstDrop() % 2 == 0)
             fault = Fault::DroppedByte;
+        // And now and then the second too, before a whole reply shows the new way.
+        if (m_repliesSinceReset == 1) m_droppedFirst = fault == Fault::DroppedByte;
+        if (m_repliesSinceReset == 2 && m_droppedFirst && m_plan.dropSecond && hasSample &&
+            fault == Fault::None)
+            fault = Fault::DroppedByte;
         // Right behind the first reply the new way it goes again, or hears nothing a while.
         const bool firstNewWay =
             m_repliesSinceReset == 1 && m_resets > 0 && fault == Fault::None && !m_calm;
@@ -633,6 +642,7 @@ private:
             fault = Fault::NoiseInside;
             m_burstNext = false;
         }
+        if (hasSample && m_vanishSoon && m_plan.fakeBeforeGone) fault = Fault::FakeHeader;
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
@@ -802,6 +812,7 @@ private:
     bool m_resetAgain = false;             // and whether it resets again behind the second
     Clock::time_point m_deafUntil;         // hears nothing until then
     bool m_burstNext = false;              // a burst inside the next reply with samples
+    bool m_droppedFirst = false;           // the first reply since the reset lost a byte
     bool m_backlogSent = false;            // its backlog went, no set-up answered late yet
     bool m_lastDamaged = false;            // the last reply met a fault inside it
     bool m_behindReply = false;            // the next reply follows the last at once

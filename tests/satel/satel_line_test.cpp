@@ -573,6 +573,11 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         (plan.backlogFault == Fault::None || plan.backlogFault == Fault::FakeHeader) &&
         heldFake() % 2 == 0)
         plan.fakeBeforeBacklogMs = 3 * periodMs + 60;
+    // And apart from it: the reply the adapter goes with behind one.
+    std::mt19937 gone(seed ^ 0x60FA4Eu);
+    plan.fakeBeforeGone = replug && plan.fakeLikeReply && gone() % 3 == 2;
+    std::mt19937 twice(seed ^ 0x5EC0Du);
+    plan.dropSecond = twice() % 2 == 0;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -596,7 +601,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << ", backlog over " << plan.backlogMs << " ms, '*' placed in "
                                     << plan.starPlaceShare << ", junk in " << plan.junkShare
                                     << (plan.lateSetUpMs > 0 ? ", set-up late after it" : "")
-                                    << (plan.fakeLikeReply ? ", fake headers like replies" : ""));
+                                    << (plan.fakeLikeReply ? ", fake headers like replies" : "")
+                                    << (plan.fakeBeforeGone ? ", one before the reply gone" : "")
+                                    << (plan.dropSecond ? ", second after a reset short too" : ""));
     SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond << " B/s, fault "
                                     << static_cast<int>(plan.backlogFault) << ", a header held before it "
                                     << plan.fakeBeforeBacklogMs << " ms");
