@@ -47,6 +47,8 @@ public:
         Dribble,      // the reply a byte at a time, 1-4 ms apart
         Stall,        // the reply stops midway longer than the device waits, then goes on
         Reset,        // from this request on silent until configured, then another way
+        // Drawn apart from those above:
+        StalledDamage,  // a byte doubled, dropped or changed, or noise inside, and a stall
         Count
     };
     // Drawn from a seed: how often a reply meets a fault, which kinds, and whether the
@@ -528,6 +530,14 @@ private:
         if (!m_heldInReply) ++m_damaging;
         m_heldInReply = true;
     }
+    // What damages a stalled reply besides its stall: a byte doubled, dropped or changed
+    // (StalledDamage), or a burst inside where the board gives a length.
+    Fault DamageOf()
+    {
+        static const Fault kDamages[] = {Fault::DoubledByte, Fault::DroppedByte,
+                                         Fault::StalledDamage, Fault::NoiseInside};
+        return kDamages[m_random() % (m_length == Length::Zero ? 3 : 4)];
+    }
     Fault Draw(bool hasSample)
     {
         if (m_plan.kinds.empty() || m_sinceConfigured < 6 || m_calm) return Fault::None;
@@ -535,7 +545,8 @@ private:
         if (share(m_random) >= m_plan.faultShare) return Fault::None;
         const Fault fault = m_plan.kinds[m_random() % m_plan.kinds.size()];
         const bool inBody = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
-                            fault == Fault::AddedByte || fault == Fault::NoiseInside;
+                            fault == Fault::AddedByte || fault == Fault::NoiseInside ||
+                            fault == Fault::StalledDamage;
         if (inBody && !hasSample) return Fault::None;
         // A burst inside the samples of a board that gives no length cannot be told from
         // samples; noise right behind a lone ending without a length cannot be told from
@@ -630,13 +641,15 @@ private:
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
-        if (fault == Fault::DroppedByte) ++m_droppedBytes;
+        const Fault damage = fault == Fault::StalledDamage ? DamageOf() : fault;
+        if (damage == Fault::DroppedByte) ++m_droppedBytes;
         const bool behindDamaged = m_lastDamaged;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
-                        fault == Fault::AddedByte || fault == Fault::Stall || fault == Fault::Dribble;
+                        fault == Fault::AddedByte || fault == Fault::Stall ||
+                        fault == Fault::Dribble || fault == Fault::StalledDamage;
         // Somewhere among the samples and the ending.
         const size_t at = 5 + m_random() % (reply.size() - 5);
-        switch (fault) {
+        switch (damage) {
             case Fault::DoubledByte:
                 reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at), reply[at]);
                 break;
@@ -646,6 +659,9 @@ private:
             case Fault::AddedByte:
                 reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at),
                              static_cast<char>(m_random()));
+                break;
+            case Fault::StalledDamage:  // a byte changed
+                reply[at] = static_cast<char>(reply[at] ^ (1 + m_random() % 255));
                 break;
             case Fault::NoiseInside:
                 reply.insert(at, Noise(1 + m_random() % 40));
@@ -712,7 +728,7 @@ private:
             }
             m_put = reply.size();
             m_lastPutEnd = Clock::now();
-        } else if (fault == Fault::Stall) {
+        } else if (fault == Fault::Stall || fault == Fault::StalledDamage) {
             const size_t cut = 5 + m_random() % (reply.size() - 5);
             Put(reply.substr(0, cut));
             ++m_silences;
@@ -735,7 +751,8 @@ private:
         // the board left unfinished may still be on its way when the device closes.
         const bool intact = fault != Fault::DoubledByte && fault != Fault::DroppedByte &&
                             fault != Fault::AddedByte && fault != Fault::NoiseInside &&
-                            fault != Fault::Stall && !m_cutShort && !m_heldInReply;
+                            fault != Fault::Stall && fault != Fault::StalledDamage &&
+                            !m_cutShort && !m_heldInReply;
         (intact ? m_replySizes : m_damagedSizes).push_back(m_put);
         if (fault == Fault::NoiseAfter) {
             // Now and then a closing block of noise: a reply that ran on would close there.
