@@ -388,7 +388,16 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
     ++m_refutedRest;
     std::rotate(m_refutedLast.begin(), m_refutedLast.begin() + 1, m_refutedLast.end());
     m_refutedLast.back() = byte;
-    if (byte != kTerminator || m_refutedBytes <= kHeaderSize) return;
+    if (m_refutedBytes <= kHeaderSize) return;
+    if (byte != kTerminator) {
+        // Five zero bytes at whole samples, then another: a block whose '*' was changed.
+        const size_t body = m_refutedBytes - kHeaderSize;
+        if (m_ending != Ending::Lone && m_refutedBase < 0 && body % kSampleSize == 0 &&
+            (m_refutedLength == 0 || RefutedReachedLength()) &&
+            std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1, [](uint8_t b) { return b == 0; }))
+            EndRefuted(true);
+        return;
+    }
     // A reply taken back from its lone '*' came whole with its rest (a byte added,
     // doubled or lost inside): its own ending is the last '*' before the next request.
     if (m_refutedBase >= 0) {
@@ -410,14 +419,13 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
     const bool ends = m_ending == Ending::Lone    ? lone
                       : m_ending == Ending::Block ? block || blockOff
                                                   : lone || block || blockOff;
-    // A board that gives no length sends nothing right behind its lone '*' but the next
-    // header: a byte already there shows a sample's '*' a byte dropped or doubled moved.
-    // (Or its end, junk right behind: what follows is said as unsure.)
-    const bool followed = m_ending == Ending::Lone && m_lengthRule == LengthRule::None &&
-                          m_inputHead < m_inputCount && m_input[m_inputHead] != kHash;
-    if (ends && followed && m_refutedCloseAt < 0)
+    // A board that gives no length sends nothing behind its lone '*' but the next header:
+    // a sample's '*' a byte dropped or doubled moved may stand there, so the rest is read
+    // to that header, what follows the first such '*' said as unsure (junk may follow).
+    const bool toHeader = m_ending == Ending::Lone && m_lengthRule == LengthRule::None;
+    if (ends && toHeader && m_refutedCloseAt < 0)
         m_refutedCloseAt = SamplesByBytes(m_refutedBytes, m_refutedLast.data());
-    if (ends && !followed) EndRefuted(true);
+    if (ends && !toHeader) EndRefuted(true);
 }
 
 // A reply closed by a lone '*' is taken, its samples held from the frames, until what
