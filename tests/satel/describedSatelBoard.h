@@ -47,8 +47,7 @@ public:
         Dribble,      // the reply a byte at a time, 1-4 ms apart
         Stall,        // the reply stops midway longer than the device waits, then goes on
         Reset,        // from this request on silent until configured, then another way
-        // Drawn apart from those above:
-        StalledDamage,  // a byte doubled, dropped or changed, or noise inside, and a stall
+        StalledDamage,  // (drawn apart) a byte doubled, dropped or changed, or a burst; a stall
         Count
     };
     // Drawn from a seed: how often a reply meets a fault, which kinds, and whether the
@@ -530,14 +529,6 @@ private:
         if (!m_heldInReply) ++m_damaging;
         m_heldInReply = true;
     }
-    // What damages a stalled reply besides its stall: a byte doubled, dropped or changed
-    // (StalledDamage), or a burst inside where the board gives a length.
-    Fault DamageOf()
-    {
-        static const Fault kDamages[] = {Fault::DoubledByte, Fault::DroppedByte,
-                                         Fault::StalledDamage, Fault::NoiseInside};
-        return kDamages[m_random() % (m_length == Length::Zero ? 3 : 4)];
-    }
     Fault Draw(bool hasSample)
     {
         if (m_plan.kinds.empty() || m_sinceConfigured < 6 || m_calm) return Fault::None;
@@ -641,7 +632,10 @@ private:
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
-        const Fault damage = fault == Fault::StalledDamage ? DamageOf() : fault;
+        // Besides its stall a byte changed (StalledDamage), or a burst where it gives a length.
+        const Fault damages[] = {Fault::DoubledByte, Fault::DroppedByte, fault, Fault::NoiseInside};
+        const uint32_t kinds = m_length == Length::Zero ? 3 : 4;
+        const Fault damage = fault == Fault::StalledDamage ? damages[m_random() % kinds] : fault;
         if (damage == Fault::DroppedByte) ++m_droppedBytes;
         const bool behindDamaged = m_lastDamaged;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
@@ -751,8 +745,8 @@ private:
         // the board left unfinished may still be on its way when the device closes.
         const bool intact = fault != Fault::DoubledByte && fault != Fault::DroppedByte &&
                             fault != Fault::AddedByte && fault != Fault::NoiseInside &&
-                            fault != Fault::Stall && fault != Fault::StalledDamage &&
-                            !m_cutShort && !m_heldInReply;
+                            fault != Fault::Stall && fault != Fault::StalledDamage && !m_cutShort &&
+                            !m_heldInReply;
         (intact ? m_replySizes : m_damagedSizes).push_back(m_put);
         if (fault == Fault::NoiseAfter) {
             // Now and then a closing block of noise: a reply that ran on would close there.
