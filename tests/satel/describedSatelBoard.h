@@ -100,8 +100,7 @@ public:
         // than the reply behind it holds, and little noise follows it (a board that gives
         // no length could not tell such a header from its own empty reply).
         bool fakeLikeReply = false;
-        // Before its backlog a header like that goes, the backlog then held this long (ms;
-        // 0: none): past when the device lets a frame go, within a set-up's wait.
+        // Before its backlog one goes, the backlog held behind it this long (ms; 0: none).
         int fakeBeforeBacklogMs = 0;
         // The reply the adapter goes with comes behind such a header.
         bool fakeBeforeGone = false;
@@ -615,9 +614,8 @@ private:
         }
         if (busyBacklog && hasSample && m_plan.backlogFault != Fault::None)
             fault = m_plan.backlogFault;
-        const bool heldFake =
-            busyBacklog && hasSample && m_plan.fakeBeforeBacklogMs > 0 && m_length != Length::Zero;
-        if (heldFake) fault = Fault::FakeHeader;
+        const bool heldFake = busyBacklog && hasSample && m_plan.fakeBeforeBacklogMs > 0;
+        if (heldFake && m_length != Length::Zero) fault = Fault::FakeHeader;
         // Now and then it goes again right behind its second reply the new way (the device
         // sets it up again before a third tells that way).
         if (++m_repliesSinceReset == 2 && m_resetAgain && fault == Fault::None)
@@ -688,10 +686,9 @@ private:
                 PutU16(fake, likeReply ? like : 1 + drawn % 65535);
                 fake.push_back('B');
                 Put(fake + Noise(m_random() % (likeReply ? 6 : 40)));
-                if (heldFake) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.fakeBeforeBacklogMs));
-                    NoteHeld(m_lastPutEnd);
-                }
+                if (!heldFake) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.fakeBeforeBacklogMs));
+                NoteHeld(m_lastPutEnd);
                 break;
             }
             default:

@@ -565,13 +565,12 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // Drawn after all the others: a header in noise that reads like one of the board's replies.
     std::mt19937 fake(seed ^ 0xFA4E5u);
     plan.fakeLikeReply = fake() % 2 == 0;
-    // And apart: such a header before a backlog of a board that gives a length, the
-    // backlog held behind it past when a read lets a frame go (two periods, at least
-    // 50 ms, after the one due): the set-up then forgets the board's way while they come.
-    std::mt19937 heldFake(seed ^ 0x4E1DFAu);
-    if (plan.backlogMs > 0 && length != Length::Zero &&
+    // Apart: one before a backlog, held past when a read lets a frame go (a set-up then
+    // forgets the board's way while they come).
+    std::mt19937 behind(seed ^ 0x4E1DFAu);
+    if (plan.backlogMs > 0 &&
         (plan.backlogFault == Fault::None || plan.backlogFault == Fault::FakeHeader) &&
-        heldFake() % 2 == 0)
+        behind() % 2 == 0)
         plan.fakeBeforeBacklogMs = 3 * periodMs + 60;
     // And apart from it: the reply the adapter goes with behind one.
     std::mt19937 gone(seed ^ 0x60FA4Eu);
@@ -608,7 +607,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << (plan.fakeBeforeGone ? ", one before the reply gone" : "")
                                     << (plan.dropSecond ? ", second after a reset short too" : ""));
     SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond << " B/s, fault "
-                                    << static_cast<int>(plan.backlogFault) << ", a header held before it "
+                                    << static_cast<int>(plan.backlogFault) << ", held behind one "
                                     << plan.fakeBeforeBacklogMs << " ms");
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
