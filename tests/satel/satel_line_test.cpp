@@ -570,6 +570,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     plan.fakeBeforeGone = replug && plan.fakeLikeReply && gone() % 3 == 2;
     std::mt19937 twice(seed ^ 0x5EC0Du);
     plan.dropSecond = twice() % 2 == 0;
+    plan.restLate = twice() % 2 == 0;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -595,7 +596,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << (plan.lateSetUpMs > 0 ? ", set-up late after it" : "")
                                     << (plan.fakeLikeReply ? ", fake headers like replies" : "")
                                     << (plan.fakeBeforeGone ? ", one before the reply gone" : "")
-                                    << (plan.dropSecond ? ", second after a reset short too" : ""));
+                                    << (plan.dropSecond ? ", second after a reset short too" : "")
+                                    << (plan.restLate ? ", damaged rest late" : ""));
     SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond << " B/s, fault "
                                     << static_cast<int>(plan.backlogFault));
     const int frames = 40 + 1500 / periodMs;
