@@ -394,6 +394,7 @@ void CSerialSatelDevice::StartRefuted(size_t count)
     m_refutedHead = count >= kClosingSize ? SamplesByBytes(count, m_reply.data() + count - kClosingSize) : 0;
     m_refutedLength = count >= kHeaderSize - 1 && m_headerPlausible ? DecodeU16(m_reply.data() + 2) : 0;
     m_refutedGone = count > kHeaderSize && m_reply[4] == kSamples;
+    m_refutedCloseAt = -1;
     const size_t kept = std::min(count, m_refutedLast.size());
     m_refutedLast.fill(0xFF);
     std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
@@ -408,7 +409,16 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
     ++m_refutedRest;
     std::rotate(m_refutedLast.begin(), m_refutedLast.begin() + 1, m_refutedLast.end());
     m_refutedLast.back() = byte;
-    if (byte != kTerminator || m_refutedBytes <= kHeaderSize) return;
+    if (m_refutedBytes <= kHeaderSize) return;
+    if (byte != kTerminator) {
+        // Five zero bytes at whole samples, then another: a block whose '*' was changed.
+        const size_t body = m_refutedBytes - kHeaderSize;
+        if (m_ending != Ending::Lone && m_refutedBase < 0 && body % kSampleSize == 0 &&
+            (m_refutedLength == 0 || RefutedReachedLength()) &&
+            std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1, [](uint8_t b) { return b == 0; }))
+            EndRefuted(true);
+        return;
+    }
     // A reply taken back from its lone '*' came whole with its rest (a byte added,
     // doubled or lost inside): its own ending is the last '*' before the next request.
     if (m_refutedBase >= 0) {
@@ -422,10 +432,21 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
     const bool block = body % kSampleSize == 0 &&
                        std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1,
                                    [](uint8_t b) { return b == 0; });
+    // A byte dropped, doubled or changed in a reply that also stalled leaves its block a
+    // byte off whole samples, or a zero short: its bytes still round to its samples.
+    const bool blockOff = (body % kSampleSize <= 1 || body % kSampleSize == kSampleSize - 1) &&
+                          std::count(m_refutedLast.begin(), m_refutedLast.end() - 1, uint8_t{0}) >=
+                              static_cast<std::ptrdiff_t>(kClosingSize - 2);
     const bool ends = m_ending == Ending::Lone    ? lone
-                      : m_ending == Ending::Block ? block
-                                                  : lone || block;
-    if (ends) EndRefuted(true);
+                      : m_ending == Ending::Block ? block || blockOff
+                                                  : lone || block || blockOff;
+    // A board that gives no length sends nothing behind its lone '*' but the next header:
+    // a sample's '*' a byte dropped or doubled moved may stand there, so the rest is read
+    // to that header, what follows the first such '*' said as unsure (junk may follow).
+    const bool toHeader = m_ending == Ending::Lone && m_lengthRule == LengthRule::None;
+    if (ends && toHeader && m_refutedCloseAt < 0)
+        m_refutedCloseAt = SamplesByBytes(m_refutedBytes, m_refutedLast.data());
+    if (ends && !toHeader) EndRefuted(true);
 }
 
 // A reply closed by a lone '*' is taken, its samples held from the frames, until what
@@ -497,8 +518,10 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
         const int64_t lost = Bounded(m_unconfirmedByLength);
         m_countedSince += lost;
         CountLost(lost);
-    } else if (m_loneAsked) {
-        // The next request went: what follows may be noise before its reply, no rest.
+    } else if (m_loneAsked && (!damaged || m_lengthRule != LengthRule::None)) {
+        // The next request went: what follows may be noise before its reply, no rest
+        // (but bytes that refuted a board's that gives no length: noise there could not
+        // be told from its rest, held up on the line).
         const int64_t lost = Bounded(static_cast<int64_t>(back));
         m_countedSince += lost;
         CountLost(lost);
@@ -510,6 +533,8 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
         m_refutedBase = static_cast<int64_t>(back);
         m_refutedLength = 0;
         m_refutedRest = m_refutedStarRest = 0;
+        m_refutedAsked = m_loneAsked;
+        m_refutedCloseAt = -1;
     }
     m_unconfirmed = 0;
     m_unconfirmedByLength = -1;
@@ -570,16 +595,35 @@ void CSerialSatelDevice::EndRefuted(bool closed)
     const int64_t reached = m_refutedLength > 0 && RefutedReachedLength()
                                 ? ReadingsWithin(byBytes, m_refutedLength, Ending::Unknown).most
                                 : -1;
-    int64_t samples = closed         ? NoMoreThanLength(byBytes, m_refutedLength)
-                      : reached >= 0 ? reached
-                                     : NoMoreThanLength(m_refutedHead, m_refutedLength);
-    if (m_refutedBase >= 0)
-        samples = m_refutedBase + static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
+    // A board that ends with a lone '*' and gives no length: no noise can be told from its
+    // rest, so all that came up to the next header was the reply, a byte off at most.
+    const bool loneRest = !closed && m_refutedLength == 0 && m_refutedRest > 0 &&
+                          m_ending == Ending::Lone && m_lengthRule == LengthRule::None;
+    int64_t samples = closed || loneRest ? NoMoreThanLength(byBytes, m_refutedLength)
+                      : reached >= 0     ? reached
+                                         : NoMoreThanLength(m_refutedHead, m_refutedLength);
+    int64_t unsure = 0;
+    if (loneRest && m_refutedCloseAt >= 0) {
+        unsure = std::max<int64_t>(samples - m_refutedCloseAt, 0);
+        if (Bounded(samples) < samples) {
+            samples = m_refutedCloseAt;
+            unsure = 0;
+        }
+    }
+    if (m_refutedBase >= 0) {
+        const int64_t rest = static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
+        samples = m_refutedBase + rest;
+        // Asked past it, its rest and junk before the next reply look alike: more than
+        // the board can have gathered is junk, else the rest is said as unsure.
+        if (m_refutedAsked && Bounded(samples) < samples) samples = m_refutedBase;
+        if (m_refutedAsked && samples > m_refutedBase) unsure = rest;
+    }
     const int64_t lost = Bounded(samples);
     m_refutedBytes = 0;
     m_refutedBase = -1;
+    m_refutedAsked = false;
     m_countedSince += lost;
-    CountLost(lost);
+    CountLost(lost, unsure);
 }
 
 // Learnt from whole replies: the ending from the first, the length rule from two that

@@ -493,7 +493,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     plan.seed = seed;
     plan.faultShare = 0.05 + 0.25 * static_cast<double>(random() % 100) / 100.0;
     for (uint32_t i = 0, kinds = 1 + random() % 5; i < kinds; ++i)
-        plan.kinds.push_back(static_cast<Fault>(1 + random() % (static_cast<int>(Fault::Count) - 1)));
+        plan.kinds.push_back(static_cast<Fault>(1 + random() % static_cast<int>(Fault::Reset)));
     // A line that carries seven tenths of the board's sample bytes (200 Hz on 9600 Bd).
     const bool slow = random() % 6 == 0;
     if (slow) plan.lineBytesPerSecond = 7 * 6 * 100 / periodMs;
@@ -565,6 +565,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // Drawn after all the others: a header in noise that reads like one of the board's replies.
     std::mt19937 fake(seed ^ 0xFA4E5u);
     plan.fakeLikeReply = fake() % 2 == 0;
+    // And after it: a damaged reply that also stalls midway, on a third of noisy lines.
+    std::mt19937 stalled(seed ^ 0x57A11Du);
+    if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StalledDamage);
     // And apart from it: the reply the adapter goes with behind one.
     std::mt19937 gone(seed ^ 0x60FA4Eu);
     plan.fakeBeforeGone = replug && plan.fakeLikeReply && gone() % 3 == 2;
