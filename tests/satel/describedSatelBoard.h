@@ -100,6 +100,9 @@ public:
         // than the reply behind it holds, and little noise follows it (a board that gives
         // no length could not tell such a header from its own empty reply).
         bool fakeLikeReply = false;
+        // Before its backlog a header like that goes, the backlog then held this long (ms;
+        // 0: none): past when the device lets a frame go, within a set-up's wait.
+        int fakeBeforeBacklogMs = 0;
         // The reply the adapter goes with comes behind such a header.
         bool fakeBeforeGone = false;
         // The second reply after a reset loses a byte where the first did.
@@ -615,6 +618,9 @@ private:
         }
         if (busyBacklog && hasSample && m_plan.backlogFault != Fault::None)
             fault = m_plan.backlogFault;
+        const bool heldFake =
+            busyBacklog && hasSample && m_plan.fakeBeforeBacklogMs > 0 && m_length != Length::Zero;
+        if (heldFake) fault = Fault::FakeHeader;
         // Now and then it goes again right behind its second reply the new way (the device
         // sets it up again before a third tells that way).
         if (++m_repliesSinceReset == 2 && m_resetAgain && fault == Fault::None)
@@ -681,10 +687,14 @@ private:
                 // Like a reply of the board's way a few samples longer than the one behind.
                 const uint32_t drawn = m_random();
                 const size_t like = LengthOf(static_cast<size_t>(samples) + 1 + drawn % 4);
-                const bool likeReply = m_plan.fakeLikeReply && m_length != Length::Zero;
+                const bool likeReply = (m_plan.fakeLikeReply || heldFake) && m_length != Length::Zero;
                 PutU16(fake, likeReply ? like : 1 + drawn % 65535);
                 fake.push_back('B');
                 Put(fake + Noise(m_random() % (likeReply ? 6 : 40)));
+                if (heldFake) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.fakeBeforeBacklogMs));
+                    NoteHeld(m_lastPutEnd);
+                }
                 break;
             }
             default:
