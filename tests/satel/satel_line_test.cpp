@@ -567,7 +567,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     plan.fakeLikeReply = fake() % 2 == 0;
     // And after it: a damaged reply that also stalls midway, on a third of noisy lines.
     std::mt19937 stalled(seed ^ 0x57A11Du);
-    if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StalledDamage);
+    if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StallDamage);
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
