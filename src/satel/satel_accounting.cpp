@@ -267,14 +267,22 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
         m_otherWayRest[0] += m_anewRest[0];
         m_otherWayRest[1] += m_anewRest[1];
         if (m_anewRuleRest[0] + m_anewRuleRest[1] > 0) {
-            m_ruleRest = m_anewRuleRest;
+            // Replies refused alike before a whole one showed the rule: their rests add up.
+            const LengthRule former = m_anewFewer ? LengthRule::Unknown : m_formerRule;
+            if (m_ruleRestRules != m_anewRules || m_ruleRestFormer != former ||
+                m_ruleRestEnding != m_anewRuleEnding)
+                m_ruleRest = {0, 0};
+            m_ruleRest[0] += m_anewRuleRest[0];
+            m_ruleRest[1] += m_anewRuleRest[1];
             m_ruleRestRules = m_anewRules;
-            m_ruleRestFormer = m_anewFewer ? LengthRule::Unknown : m_formerRule;
+            m_ruleRestFormer = former;
+            m_ruleRestEnding = m_anewRuleEnding;
         }
     }
     m_anewRest = {0, 0};
     m_anewRuleRest = {0, 0};
     m_anewFewer = false;
+    m_anewRuleEnding = Ending::Unknown;
     return Reply::Damaged;
 }
 
@@ -289,6 +297,7 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count, bool grown)
     m_anewRuleRest = {0, 0};
     m_anewRules = 0;
     m_anewFewer = false;
+    m_anewRuleEnding = Ending::Unknown;
     const int64_t samples = RefusedSamples(count);
     const size_t length = count >= kHeaderSize ? DecodeU16(m_reply.data() + 2) : 0;
     // No way the board showed reads its length: every way does, the fewer said now.
@@ -312,19 +321,26 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count, bool grown)
         fewest = fewest < 0 ? reading.samples : std::min(fewest, reading.samples);
     }
     if (samples < 0) return samples;
+    // The same ending, its length counted another way, a byte lost or added: the board
+    // may have been set up to count so.
+    unsigned rules = 0;
+    const int64_t anotherRule = OtherRuleReading(count, length, rules);
     if (fewest < 0) {
-        // The same ending, its length counted another way, a byte lost or added: the
-        // board may have been set up to count so.
-        unsigned rules = 0;
-        const int64_t anotherRule = OtherRuleReading(count, length, rules);
         if (anotherRule < 0) return samples;
         const int64_t now = std::min(samples, anotherRule);
         m_anewRuleRest = {samples - now, anotherRule - now};
         m_anewRules = rules;
         return now;
     }
-    const int64_t now = std::min(samples, fewest);
+    const int64_t now = std::min({samples, fewest, anotherRule < 0 ? samples : anotherRule});
     m_anewRest = {samples - now, fewest - now};
+    // Read both ways, the other rule's rest waits for a whole reply in the former ending
+    // (the former way's is the other ending's to settle).
+    if (anotherRule >= 0) {
+        m_anewRuleRest = {0, anotherRule - now};
+        m_anewRules = rules;
+        m_anewRuleEnding = m_formerEnding;
+    }
     return now;
 }
 
@@ -356,6 +372,11 @@ void CSerialSatelDevice::SettleRuleRest(size_t length, size_t count, Ending endi
     const LengthRule rule = RuleFor(length, count, ending);
     // An empty reply of length 0 tells no rule.
     if (rule == LengthRule::Unknown || (length == 0 && WholeSamples(count, ending) == 0)) return;
+    // Another ending than the one the rest was read in: the board ends otherwise.
+    if (m_ruleRestEnding != Ending::Unknown && ending != m_ruleRestEnding) {
+        m_ruleRest = {0, 0};
+        return;
+    }
     const bool former = rule == m_ruleRestFormer;
     const bool more = (m_ruleRestRules & (1u << static_cast<unsigned>(rule))) != 0;
     if (!former && !more && m_ruleRestFormer != LengthRule::Unknown) return;
@@ -436,11 +457,15 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
 // Quiet since the reply for a quarter period (at most 5 ms) and the pause its line may
 // take: the next request may go, its header confirms the reply (its last byte, late,
 // would come before that header and refute it).
+// The rest of a refuted one is read up to the next request: it goes once the line was
+// quiet as long as a reply's byte may take (a loaded machine hands a reply over in pieces).
 bool CSerialSatelDevice::LoneQuietAWhile()
 {
-    if (!m_loneOpen) return true;
+    const bool restOpen = m_refutedBytes > 0 && m_refutedBase >= 0;
+    if (!m_loneOpen && !restOpen) return true;
     if (Waiting() > 0) return false;
-    const double quietUs = std::min(m_period * 250.0, 5000.0) + m_unconfirmedGapUs;
+    const double quietUs = m_loneOpen ? std::min(m_period * 250.0, 5000.0) + m_unconfirmedGapUs
+                                      : m_replyTimeoutMs * 1000.0;
     return ReadProgramClockUs() - m_lastByteUs >= quietUs;
 }
 
