@@ -452,7 +452,7 @@ protected:
     size_t m_refutedRest = 0;    // and the bytes that followed
     size_t m_refutedStarRest = 0;  // of those, up to the last '*'
     bool m_refutedAsked = false;   // refuted once the next request went
-    int64_t m_refutedCloseAt = -1; // its samples where it could end, bytes behind (-1: none)
+    int64_t m_refutedCloseAt = -1;  // its samples where it could end, bytes behind (-1: none)
     int64_t m_refutedHead = 0;     // the samples its bytes held when refused
     size_t m_refutedLength = 0;    // and the length its header gave (0: none)
     bool m_refutedGone = false;    // a sample reply stopped midway: its length may tell

@@ -598,7 +598,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     plan.restLate = twice() % 2 == 0;
     // And after it: a damaged reply that also stalls midway, on a third of noisy lines.
     std::mt19937 stalled(seed ^ 0x57A11Du);
-    if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StalledDamage);
+    if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StallDamage);
     // Drawn apart: the device's thread held from the adapter's going until after it is
     // back, now and then past a second (its frames repeat meanwhile).
     std::mt19937 holdOver(seed ^ 0x401DEDu);
