@@ -734,6 +734,7 @@ private:
             m_unseen = seen <= 5;
             m_pty->CloseMaster();
             ++m_silences;
+            if (busyBacklog) m_busyOver = true;  // its backlog went with the adapter
             m_vanished = true;
             return;
         }
