@@ -421,7 +421,8 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
         return;
     }
     // A reply taken back from its lone '*' came whole with its rest (a byte added,
-    // doubled or lost inside): its own ending is the last '*' before the next request.
+    // doubled or lost inside): its own ending is the last '*' before the next request
+    // (before the next header from a board that gives no length).
     if (m_refutedBase >= 0) {
         m_refutedStarRest = m_refutedRest;
         return;
