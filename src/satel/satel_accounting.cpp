@@ -267,14 +267,22 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
         m_otherWayRest[0] += m_anewRest[0];
         m_otherWayRest[1] += m_anewRest[1];
         if (m_anewRuleRest[0] + m_anewRuleRest[1] > 0) {
-            m_ruleRest = m_anewRuleRest;
+            // Replies refused alike before a whole one showed the rule: their rests add up.
+            const LengthRule former = m_anewFewer ? LengthRule::Unknown : m_formerRule;
+            if (m_ruleRestRules != m_anewRules || m_ruleRestFormer != former ||
+                m_ruleRestEnding != m_anewRuleEnding)
+                m_ruleRest = {0, 0};
+            m_ruleRest[0] += m_anewRuleRest[0];
+            m_ruleRest[1] += m_anewRuleRest[1];
             m_ruleRestRules = m_anewRules;
-            m_ruleRestFormer = m_anewFewer ? LengthRule::Unknown : m_formerRule;
+            m_ruleRestFormer = former;
+            m_ruleRestEnding = m_anewRuleEnding;
         }
     }
     m_anewRest = {0, 0};
     m_anewRuleRest = {0, 0};
     m_anewFewer = false;
+    m_anewRuleEnding = Ending::Unknown;
     return Reply::Damaged;
 }
 
@@ -289,6 +297,7 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count, bool grown)
     m_anewRuleRest = {0, 0};
     m_anewRules = 0;
     m_anewFewer = false;
+    m_anewRuleEnding = Ending::Unknown;
     const int64_t samples = RefusedSamples(count);
     const size_t length = count >= kHeaderSize ? DecodeU16(m_reply.data() + 2) : 0;
     // No way the board showed reads its length: every way does, the fewer said now.
@@ -312,19 +321,26 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count, bool grown)
         fewest = fewest < 0 ? reading.samples : std::min(fewest, reading.samples);
     }
     if (samples < 0) return samples;
+    // The same ending, its length counted another way, a byte lost or added: the board
+    // may have been set up to count so.
+    unsigned rules = 0;
+    const int64_t anotherRule = OtherRuleReading(count, length, rules);
     if (fewest < 0) {
-        // The same ending, its length counted another way, a byte lost or added: the
-        // board may have been set up to count so.
-        unsigned rules = 0;
-        const int64_t anotherRule = OtherRuleReading(count, length, rules);
         if (anotherRule < 0) return samples;
         const int64_t now = std::min(samples, anotherRule);
         m_anewRuleRest = {samples - now, anotherRule - now};
         m_anewRules = rules;
         return now;
     }
-    const int64_t now = std::min(samples, fewest);
+    const int64_t now = std::min({samples, fewest, anotherRule < 0 ? samples : anotherRule});
     m_anewRest = {samples - now, fewest - now};
+    // Read both ways, the other rule's rest waits for a whole reply in the former ending
+    // (the former way's is the other ending's to settle).
+    if (anotherRule >= 0) {
+        m_anewRuleRest = {0, anotherRule - now};
+        m_anewRules = rules;
+        m_anewRuleEnding = m_formerEnding;
+    }
     return now;
 }
 
@@ -356,6 +372,11 @@ void CSerialSatelDevice::SettleRuleRest(size_t length, size_t count, Ending endi
     const LengthRule rule = RuleFor(length, count, ending);
     // An empty reply of length 0 tells no rule.
     if (rule == LengthRule::Unknown || (length == 0 && WholeSamples(count, ending) == 0)) return;
+    // Another ending than the one the rest was read in: the board ends otherwise.
+    if (m_ruleRestEnding != Ending::Unknown && ending != m_ruleRestEnding) {
+        m_ruleRest = {0, 0};
+        return;
+    }
     const bool former = rule == m_ruleRestFormer;
     const bool more = (m_ruleRestRules & (1u << static_cast<unsigned>(rule))) != 0;
     if (!former && !more && m_ruleRestFormer != LengthRule::Unknown) return;
@@ -373,6 +394,7 @@ void CSerialSatelDevice::StartRefuted(size_t count)
     m_refutedHead = count >= kClosingSize ? SamplesByBytes(count, m_reply.data() + count - kClosingSize) : 0;
     m_refutedLength = count >= kHeaderSize - 1 && m_headerPlausible ? DecodeU16(m_reply.data() + 2) : 0;
     m_refutedGone = count > kHeaderSize && m_reply[4] == kSamples;
+    m_refutedCloseAt = -1;
     const size_t kept = std::min(count, m_refutedLast.size());
     m_refutedLast.fill(0xFF);
     std::memcpy(m_refutedLast.data() + m_refutedLast.size() - kept, m_reply.data() + count - kept, kept);
@@ -387,7 +409,16 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
     ++m_refutedRest;
     std::rotate(m_refutedLast.begin(), m_refutedLast.begin() + 1, m_refutedLast.end());
     m_refutedLast.back() = byte;
-    if (byte != kTerminator || m_refutedBytes <= kHeaderSize) return;
+    if (m_refutedBytes <= kHeaderSize) return;
+    if (byte != kTerminator) {
+        // Five zero bytes at whole samples, then another: a block whose '*' was changed.
+        const size_t body = m_refutedBytes - kHeaderSize;
+        if (m_ending != Ending::Lone && m_refutedBase < 0 && body % kSampleSize == 0 &&
+            (m_refutedLength == 0 || RefutedReachedLength()) &&
+            std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1, [](uint8_t b) { return b == 0; }))
+            EndRefuted(true);
+        return;
+    }
     // A reply taken back from its lone '*' came whole with its rest (a byte added,
     // doubled or lost inside): its own ending is the last '*' before the next request.
     if (m_refutedBase >= 0) {
@@ -401,10 +432,21 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
     const bool block = body % kSampleSize == 0 &&
                        std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1,
                                    [](uint8_t b) { return b == 0; });
+    // A byte dropped, doubled or changed in a reply that also stalled leaves its block a
+    // byte off whole samples, or a zero short: its bytes still round to its samples.
+    const bool blockOff = (body % kSampleSize <= 1 || body % kSampleSize == kSampleSize - 1) &&
+                          std::count(m_refutedLast.begin(), m_refutedLast.end() - 1, uint8_t{0}) >=
+                              static_cast<std::ptrdiff_t>(kClosingSize - 2);
     const bool ends = m_ending == Ending::Lone    ? lone
-                      : m_ending == Ending::Block ? block
-                                                  : lone || block;
-    if (ends) EndRefuted(true);
+                      : m_ending == Ending::Block ? block || blockOff
+                                                  : lone || block || blockOff;
+    // A board that gives no length sends nothing behind its lone '*' but the next header:
+    // a sample's '*' a byte dropped or doubled moved may stand there, so the rest is read
+    // to that header, what follows the first such '*' said as unsure (junk may follow).
+    const bool toHeader = m_ending == Ending::Lone && m_lengthRule == LengthRule::None;
+    if (ends && toHeader && m_refutedCloseAt < 0)
+        m_refutedCloseAt = SamplesByBytes(m_refutedBytes, m_refutedLast.data());
+    if (ends && !toHeader) EndRefuted(true);
 }
 
 // A reply closed by a lone '*' is taken, its samples held from the frames, until what
@@ -472,8 +514,10 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
         const int64_t lost = Bounded(m_unconfirmedByLength);
         m_countedSince += lost;
         CountLost(lost);
-    } else if (m_loneAsked) {
-        // The next request went: what follows may be noise before its reply, no rest.
+    } else if (m_loneAsked && (!damaged || m_lengthRule != LengthRule::None)) {
+        // The next request went: what follows may be noise before its reply, no rest
+        // (but bytes that refuted a board's that gives no length: noise there could not
+        // be told from its rest, held up on the line).
         const int64_t lost = Bounded(static_cast<int64_t>(back));
         m_countedSince += lost;
         CountLost(lost);
@@ -485,6 +529,8 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
         m_refutedBase = static_cast<int64_t>(back);
         m_refutedLength = 0;
         m_refutedRest = m_refutedStarRest = 0;
+        m_refutedAsked = m_loneAsked;
+        m_refutedCloseAt = -1;
     }
     m_unconfirmed = 0;
     m_unconfirmedByLength = -1;
@@ -545,16 +591,35 @@ void CSerialSatelDevice::EndRefuted(bool closed)
     const int64_t reached = m_refutedLength > 0 && RefutedReachedLength()
                                 ? ReadingsWithin(byBytes, m_refutedLength, Ending::Unknown).most
                                 : -1;
-    int64_t samples = closed         ? NoMoreThanLength(byBytes, m_refutedLength)
-                      : reached >= 0 ? reached
-                                     : NoMoreThanLength(m_refutedHead, m_refutedLength);
-    if (m_refutedBase >= 0)
-        samples = m_refutedBase + static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
+    // A board that ends with a lone '*' and gives no length: no noise can be told from its
+    // rest, so all that came up to the next header was the reply, a byte off at most.
+    const bool loneRest = !closed && m_refutedLength == 0 && m_refutedRest > 0 &&
+                          m_ending == Ending::Lone && m_lengthRule == LengthRule::None;
+    int64_t samples = closed || loneRest ? NoMoreThanLength(byBytes, m_refutedLength)
+                      : reached >= 0     ? reached
+                                         : NoMoreThanLength(m_refutedHead, m_refutedLength);
+    int64_t unsure = 0;
+    if (loneRest && m_refutedCloseAt >= 0) {
+        unsure = std::max<int64_t>(samples - m_refutedCloseAt, 0);
+        if (Bounded(samples) < samples) {
+            samples = m_refutedCloseAt;
+            unsure = 0;
+        }
+    }
+    if (m_refutedBase >= 0) {
+        const int64_t rest = static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
+        samples = m_refutedBase + rest;
+        // Asked past it, its rest and junk before the next reply look alike: more than
+        // the board can have gathered is junk, else the rest is said as unsure.
+        if (m_refutedAsked && Bounded(samples) < samples) samples = m_refutedBase;
+        if (m_refutedAsked && samples > m_refutedBase) unsure = rest;
+    }
     const int64_t lost = Bounded(samples);
     m_refutedBytes = 0;
     m_refutedBase = -1;
+    m_refutedAsked = false;
     m_countedSince += lost;
-    CountLost(lost);
+    CountLost(lost, unsure);
 }
 
 // Learnt from whole replies: the ending from the first, the length rule from two that

@@ -205,7 +205,8 @@ protected:
     // The samples the header in m_reply says by the board's rule; -1: it says none (no
     // rule learnt, or no length); -2: none this board can mean (not whole samples, more
     // than it can have gathered): noise that looks like a header.
-    int64_t SamplesByLength(size_t at = 0);
+    int64_t SamplesByLength(size_t at = 0) { return SamplesByLength(at, m_lengthRule, m_ending); }
+    int64_t SamplesByLength(size_t at, LengthRule rule, Ending ending);
     // A whole sample reply of count bytes that ends in that way: learnt from, then
     // taken (Samples) or found to bring nothing (Repeat).
     Reply CloseSampleReply(size_t count, Ending ending);
@@ -411,6 +412,10 @@ protected:
     unsigned m_anewRules = 0;
     bool m_anewFewer = false;  // the rest is of the fewer reading (FewerReading)
     LengthRule m_ruleRestFormer = LengthRule::Unknown;
+    // The ending a whole reply settles the rest in (Unknown: any), of it and of the reply
+    // being refused.
+    Ending m_ruleRestEnding = Ending::Unknown;
+    Ending m_anewRuleEnding = Ending::Unknown;
     // Acquisition thread: replies in a row refused as a block a byte off, and the sample
     // the last one holds more if the board's ending proves lone.
     int m_blockOffRun = 0;
@@ -420,6 +425,7 @@ protected:
     // ending), and whether that length is the board's.
     size_t m_lengthEnd = 0;
     Ending m_lengthEnding = Ending::Unknown;  // the ending that length was read in
+    LengthRule m_lengthReadRule = LengthRule::Unknown;  // and the rule
     size_t m_innerAt = 0;     // a header inside it whose length reads the board's way
     size_t m_innerEnd = 0;    // and where that length ends a reply
     size_t m_outerClose = 0;  // where it closed whole before that (0: it did not)
@@ -441,6 +447,8 @@ protected:
     int64_t m_refutedBase = -1;  // of a refuted one: its samples taken back (-1: none)
     size_t m_refutedRest = 0;    // and the bytes that followed
     size_t m_refutedStarRest = 0;  // of those, up to the last '*'
+    bool m_refutedAsked = false;   // refuted once the next request went
+    int64_t m_refutedCloseAt = -1; // its samples where it could end, bytes behind (-1: none)
     int64_t m_refutedHead = 0;     // the samples its bytes held when refused
     size_t m_refutedLength = 0;    // and the length its header gave (0: none)
     bool m_refutedGone = false;    // a sample reply stopped midway: its length may tell

@@ -188,13 +188,13 @@ CSerialSatelDevice::LengthRule CSerialSatelDevice::RuleFor(size_t length, size_t
 
 // -1: the header says nothing this board's way can read (no length, or none learnt);
 // -2: it says what no reply of this board can be (noise that looks like a header).
-int64_t CSerialSatelDevice::SamplesByLength(size_t at)
+int64_t CSerialSatelDevice::SamplesByLength(size_t at, LengthRule rule, Ending ending)
 {
     const size_t length = DecodeU16(m_reply.data() + at + 2);
-    if (m_lengthRule == LengthRule::Unknown || m_ending == Ending::Unknown) return -1;
-    if (m_lengthRule == LengthRule::None) return length == 0 ? -1 : -2;
-    const size_t end = LengthEnd(length, m_lengthRule, m_ending);
-    const size_t closing = EndingSize(m_ending);
+    if (rule == LengthRule::Unknown || ending == Ending::Unknown) return -1;
+    if (rule == LengthRule::None) return length == 0 ? -1 : -2;
+    const size_t end = LengthEnd(length, rule, ending);
+    const size_t closing = EndingSize(ending);
     if (end < kHeaderSize + closing || (end - kHeaderSize - closing) % kSampleSize != 0) return -2;
     const int64_t samples = static_cast<int64_t>((end - kHeaderSize - closing) / kSampleSize);
     if (m_boundFromUs > 0.0) {
@@ -387,7 +387,9 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
         if (got == 0 && count == 0) return noise > 0 ? Reply::Noise : Reply::None;
         if (got == 0) return ReplyStopped(count);
         if (got < 0) {
-            // The samples of a reply the line took away with it are the board's.
+            // The samples of a reply the line took away with it are the board's. A header
+            // inside began it, as where it stops: the one before was noise.
+            if (m_innerAt > 0 && m_outerClose == 0) count = TakeInner(count);
             if (count > kHeaderSize && m_reply[4] == kSamples) CountVanished(count);
             return Reply::Vanished;
         }
@@ -573,14 +575,16 @@ CSerialSatelDevice::Reply CSerialSatelDevice::SettleInner(size_t& count)
     return Reply::None;
 }
 
+// The header inside is read the way the one before it was: a set-up while they came
+// (a frame fell due) forgot the board's way, not theirs.
 void CSerialSatelDevice::NoteInnerHeader(size_t count)
 {
     const size_t at = count - kHeaderSize;
     if (count < 2 * kHeaderSize || !IsHeader(m_reply.data() + at) || m_reply[count - 1] != kSamples ||
-        SamplesByLength(at) < 0)
+        SamplesByLength(at, m_lengthReadRule, m_lengthEnding) < 0)
         return;
     m_innerAt = at;
-    m_innerEnd = at + LengthEnd(DecodeU16(m_reply.data() + at + 2), m_lengthRule, m_lengthEnding);
+    m_innerEnd = at + LengthEnd(DecodeU16(m_reply.data() + at + 2), m_lengthReadRule, m_lengthEnding);
     m_outerClose = 0;
 }
 
@@ -607,9 +611,20 @@ bool CSerialSatelDevice::InnerCloses(size_t count) const
 size_t CSerialSatelDevice::TakeInner(size_t count)
 {
     const size_t at = m_innerAt;
+    const LengthRule rule = m_lengthReadRule;
+    const Ending ending = m_lengthEnding;
     m_damagedReplies.fetch_add(1);
     std::memmove(m_reply.data(), m_reply.data() + at, count - at);
     OpenHeader();
+    // Its length ends it the way it was noted by, whatever a set-up since forgot.
+    const int64_t byLength = SamplesByLength(0, rule, ending);
+    if (m_lengthEnd == 0 && byLength >= 0) {
+        m_byLength = byLength;
+        m_lengthEnd = LengthEnd(DecodeU16(m_reply.data() + 2), rule, ending);
+        m_lengthEnding = ending;
+        m_lengthReadRule = rule;
+        m_minEnd = 0;
+    }
     return count - at;
 }
 
@@ -633,6 +648,7 @@ void CSerialSatelDevice::OpenHeader()
         m_byLength = byLength;
         m_lengthEnd = LengthEnd(length, m_lengthRule, m_ending);
         m_lengthEnding = m_ending;
+        m_lengthReadRule = m_lengthRule;
     }
 }
 

@@ -146,7 +146,10 @@ void CSerialSatelDevice::NoteLineByte(size_t count)
 
 void CSerialSatelDevice::NoteRequest(double sentUs)
 {
-    if (m_refutedBytes > 0 && m_refutedBase >= 0) EndRefuted();
+    // A board that gives no length may send a refuted reply's rest later still, stalled:
+    // it ends at the next header.
+    if (m_refutedBytes > 0 && m_refutedBase >= 0 && m_lengthRule != LengthRule::None)
+        EndRefuted();
     if (m_requestCount == kRequestRing) {
         m_requestHead = (m_requestHead + 1) % kRequestRing;
         --m_requestCount;

@@ -47,6 +47,7 @@ public:
         Dribble,      // the reply a byte at a time, 1-4 ms apart
         Stall,        // the reply stops midway longer than the device waits, then goes on
         Reset,        // from this request on silent until configured, then another way
+        StalledDamage,  // (drawn apart) a byte doubled, dropped or changed, or a burst; a stall
         Count
     };
     // Drawn from a seed: how often a reply meets a fault, which kinds, and whether the
@@ -99,6 +100,12 @@ public:
         // than the reply behind it holds, and little noise follows it (a board that gives
         // no length could not tell such a header from its own empty reply).
         bool fakeLikeReply = false;
+        // Before its backlog one goes, the backlog held behind it this long (ms; 0: none).
+        int fakeBeforeBacklogMs = 0;
+        // The reply the adapter goes with comes behind such a header.
+        bool fakeBeforeGone = false;
+        // The second reply after a reset loses a byte where the first did.
+        bool dropSecond = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -537,7 +544,8 @@ private:
         if (share(m_random) >= m_plan.faultShare) return Fault::None;
         const Fault fault = m_plan.kinds[m_random() % m_plan.kinds.size()];
         const bool inBody = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
-                            fault == Fault::AddedByte || fault == Fault::NoiseInside;
+                            fault == Fault::AddedByte || fault == Fault::NoiseInside ||
+                            fault == Fault::StalledDamage;
         if (inBody && !hasSample) return Fault::None;
         // A burst inside the samples of a board that gives no length cannot be told from
         // samples; noise right behind a lone ending without a length cannot be told from
@@ -608,6 +616,8 @@ private:
         }
         if (busyBacklog && hasSample && m_plan.backlogFault != Fault::None)
             fault = m_plan.backlogFault;
+        const bool heldFake = busyBacklog && hasSample && m_plan.fakeBeforeBacklogMs > 0;
+        if (heldFake && m_length != Length::Zero) fault = Fault::FakeHeader;
         // Now and then it goes again right behind its second reply the new way (the device
         // sets it up again before a third tells that way).
         if (++m_repliesSinceReset == 2 && m_resetAgain && fault == Fault::None)
@@ -617,6 +627,11 @@ private:
         if (m_repliesSinceReset == 1 && m_resets > 0 && hasSample && fault == Fault::None &&
             std::count(m_plan.kinds.begin(), m_plan.kinds.end(), Fault::DroppedByte) > 0 &&
             m_firstDrop() % 2 == 0)
+            fault = Fault::DroppedByte;
+        // And now and then the second too, before a whole reply shows the new way.
+        if (m_repliesSinceReset == 1) m_droppedFirst = fault == Fault::DroppedByte;
+        if (m_repliesSinceReset == 2 && m_droppedFirst && m_plan.dropSecond && hasSample &&
+            fault == Fault::None)
             fault = Fault::DroppedByte;
         // Right behind the first reply the new way it goes again, or hears nothing a while.
         const bool firstNewWay =
@@ -629,16 +644,22 @@ private:
             fault = Fault::NoiseInside;
             m_burstNext = false;
         }
+        if (hasSample && m_vanishSoon && m_plan.fakeBeforeGone) fault = Fault::FakeHeader;
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
-        if (fault == Fault::DroppedByte) ++m_droppedBytes;
+        // Besides its stall a byte changed (StalledDamage), or a burst where it gives a length.
+        const Fault damages[] = {Fault::DoubledByte, Fault::DroppedByte, fault, Fault::NoiseInside};
+        const uint32_t kinds = m_length == Length::Zero ? 3 : 4;
+        const Fault damage = fault == Fault::StalledDamage ? damages[m_random() % kinds] : fault;
+        if (damage == Fault::DroppedByte) ++m_droppedBytes;
         const bool behindDamaged = m_lastDamaged;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
-                        fault == Fault::AddedByte || fault == Fault::Stall || fault == Fault::Dribble;
+                        fault == Fault::AddedByte || fault == Fault::Stall ||
+                        fault == Fault::Dribble || fault == Fault::StalledDamage;
         // Somewhere among the samples and the ending.
         const size_t at = 5 + m_random() % (reply.size() - 5);
-        switch (fault) {
+        switch (damage) {
             case Fault::DoubledByte:
                 reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at), reply[at]);
                 break;
@@ -648,6 +669,9 @@ private:
             case Fault::AddedByte:
                 reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at),
                              static_cast<char>(m_random()));
+                break;
+            case Fault::StalledDamage:  // a byte changed
+                reply[at] = static_cast<char>(reply[at] ^ (1 + m_random() % 255));
                 break;
             case Fault::NoiseInside:
                 reply.insert(at, Noise(1 + m_random() % 40));
@@ -660,10 +684,13 @@ private:
                 // Like a reply of the board's way a few samples longer than the one behind.
                 const uint32_t drawn = m_random();
                 const size_t like = LengthOf(static_cast<size_t>(samples) + 1 + drawn % 4);
-                const bool likeReply = m_plan.fakeLikeReply && m_length != Length::Zero;
+                const bool likeReply = (m_plan.fakeLikeReply || heldFake) && m_length != Length::Zero;
                 PutU16(fake, likeReply ? like : 1 + drawn % 65535);
                 fake.push_back('B');
                 Put(fake + Noise(m_random() % (likeReply ? 6 : 40)));
+                if (!heldFake) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.fakeBeforeBacklogMs));
+                NoteHeld(m_lastPutEnd);
                 break;
             }
             default:
@@ -714,7 +741,7 @@ private:
             }
             m_put = reply.size();
             m_lastPutEnd = Clock::now();
-        } else if (fault == Fault::Stall) {
+        } else if (fault == Fault::Stall || fault == Fault::StalledDamage) {
             const size_t cut = 5 + m_random() % (reply.size() - 5);
             Put(reply.substr(0, cut));
             ++m_silences;
@@ -737,7 +764,8 @@ private:
         // the board left unfinished may still be on its way when the device closes.
         const bool intact = fault != Fault::DoubledByte && fault != Fault::DroppedByte &&
                             fault != Fault::AddedByte && fault != Fault::NoiseInside &&
-                            fault != Fault::Stall && !m_cutShort && !m_heldInReply;
+                            fault != Fault::Stall && fault != Fault::StalledDamage && !m_cutShort &&
+                            !m_heldInReply;
         (intact ? m_replySizes : m_damagedSizes).push_back(m_put);
         if (fault == Fault::NoiseAfter) {
             // Now and then a closing block of noise: a reply that ran on would close there.
@@ -794,6 +822,7 @@ private:
     bool m_resetAgain = false;             // and whether it resets again behind the second
     Clock::time_point m_deafUntil;         // hears nothing until then
     bool m_burstNext = false;              // a burst inside the next reply with samples
+    bool m_droppedFirst = false;           // the first reply since the reset lost a byte
     bool m_backlogSent = false;            // its backlog went, no set-up answered late yet
     bool m_lastDamaged = false;            // the last reply met a fault inside it
     bool m_behindReply = false;            // the next reply follows the last at once

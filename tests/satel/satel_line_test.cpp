@@ -508,7 +508,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     plan.seed = seed;
     plan.faultShare = 0.05 + 0.25 * static_cast<double>(random() % 100) / 100.0;
     for (uint32_t i = 0, kinds = 1 + random() % 5; i < kinds; ++i)
-        plan.kinds.push_back(static_cast<Fault>(1 + random() % (static_cast<int>(Fault::Count) - 1)));
+        plan.kinds.push_back(static_cast<Fault>(1 + random() % static_cast<int>(Fault::Reset)));
     // A line that carries seven tenths of the board's sample bytes (200 Hz on 9600 Bd).
     const bool slow = random() % 6 == 0;
     if (slow) plan.lineBytesPerSecond = 7 * 6 * 100 / periodMs;
@@ -580,6 +580,21 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // Drawn after all the others: a header in noise that reads like one of the board's replies.
     std::mt19937 fake(seed ^ 0xFA4E5u);
     plan.fakeLikeReply = fake() % 2 == 0;
+    // Apart: one before a backlog, held past when a read lets a frame go (a set-up then
+    // forgets the board's way while they come).
+    std::mt19937 behind(seed ^ 0x4E1DFAu);
+    if (plan.backlogMs > 0 &&
+        (plan.backlogFault == Fault::None || plan.backlogFault == Fault::FakeHeader) &&
+        behind() % 2 == 0)
+        plan.fakeBeforeBacklogMs = 3 * periodMs + 60;
+    // And apart from it: the reply the adapter goes with behind one.
+    std::mt19937 gone(seed ^ 0x60FA4Eu);
+    plan.fakeBeforeGone = replug && plan.fakeLikeReply && gone() % 3 == 2;
+    std::mt19937 twice(seed ^ 0x5EC0Du);
+    plan.dropSecond = twice() % 2 == 0;
+    // And after it: a damaged reply that also stalls midway, on a third of noisy lines.
+    std::mt19937 stalled(seed ^ 0x57A11Du);
+    if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StalledDamage);
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -603,9 +618,12 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << ", backlog over " << plan.backlogMs << " ms, '*' placed in "
                                     << plan.starPlaceShare << ", junk in " << plan.junkShare
                                     << (plan.lateSetUpMs > 0 ? ", set-up late after it" : "")
-                                    << (plan.fakeLikeReply ? ", fake headers like replies" : ""));
+                                    << (plan.fakeLikeReply ? ", fake headers like replies" : "")
+                                    << (plan.fakeBeforeGone ? ", one before the reply gone" : "")
+                                    << (plan.dropSecond ? ", second after a reset short too" : ""));
     SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond << " B/s, fault "
-                                    << static_cast<int>(plan.backlogFault));
+                                    << static_cast<int>(plan.backlogFault) << ", held behind one "
+                                    << plan.fakeBeforeBacklogMs << " ms");
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
     const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
