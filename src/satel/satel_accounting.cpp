@@ -456,11 +456,15 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
 // Quiet since the reply for a quarter period (at most 5 ms) and the pause its line may
 // take: the next request may go, its header confirms the reply (its last byte, late,
 // would come before that header and refute it).
+// The rest of a refuted one is read up to the next request: it goes once the line was
+// quiet as long as a reply's byte may take (a loaded machine hands a reply over in pieces).
 bool CSerialSatelDevice::LoneQuietAWhile()
 {
-    if (!m_loneOpen) return true;
+    const bool restOpen = m_refutedBytes > 0 && m_refutedBase >= 0;
+    if (!m_loneOpen && !restOpen) return true;
     if (Waiting() > 0) return false;
-    const double quietUs = std::min(m_period * 250.0, 5000.0) + m_unconfirmedGapUs;
+    const double quietUs = m_loneOpen ? std::min(m_period * 250.0, 5000.0) + m_unconfirmedGapUs
+                                      : m_replyTimeoutMs * 1000.0;
     return ReadProgramClockUs() - m_lastByteUs >= quietUs;
 }
 

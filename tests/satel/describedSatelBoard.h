@@ -106,6 +106,8 @@ public:
         bool fakeBeforeGone = false;
         // The second reply after a reset loses a byte where the first did.
         bool dropSecond = false;
+        // A lone-ending reply damaged inside comes in two pieces, the second late.
+        bool restLate = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -124,6 +126,7 @@ public:
         m_firstDrop.seed(plan.seed ^ 0xD7051u);
         m_placed.seed(plan.seed ^ 0x2A91Cu);
         m_junk.seed(plan.seed ^ 0x7E4Bu);
+        m_pieces.seed(plan.seed ^ 0x91EC5u);
     }
     // Once the board is stopped, what each sample sent carried: the j whose RampSample
     // it repeats (j itself but in a still spell), or -1 for a '*'-high sample.
@@ -756,6 +759,14 @@ private:
             const int lateMs = m_late() % 3 == 0 ? m_plan.stallMs / 2 : 12;
             std::this_thread::sleep_for(std::chrono::milliseconds(lateMs));
             Put(reply.substr(reply.size() - 1));
+        } else if (m_lone && (fault == Fault::DoubledByte || fault == Fault::AddedByte) &&
+                   m_plan.restLate) {
+            // Or in two pieces a few milliseconds apart, cut a little past the damage: a
+            // sample's '*' that closed it early leaves its rest on its way.
+            const size_t cut = std::min(reply.size() - 1, at + 1 + m_pieces() % 12);
+            Put(reply.substr(0, cut));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2 + m_pieces() % 7));
+            Put(reply.substr(cut));
         } else {
             Put(reply);
         }
@@ -874,6 +885,7 @@ private:
     std::chrono::steady_clock::time_point m_lineFree;
     std::mt19937 m_random{20261208};
     std::mt19937 m_late{20261210};   // which damaged replies come with their last byte late
+    std::mt19937 m_pieces{20261215};  // where and how late the rest of the others comes
     std::mt19937 m_again{20261211};  // which resets come again at once
     std::mt19937 m_firstDrop{20261212};  // which first replies after a reset lose a byte
     std::mt19937 m_placed{20261213};     // where a '*' is placed in a sample

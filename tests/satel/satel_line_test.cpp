@@ -592,6 +592,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     plan.fakeBeforeGone = replug && plan.fakeLikeReply && gone() % 3 == 2;
     std::mt19937 twice(seed ^ 0x5EC0Du);
     plan.dropSecond = twice() % 2 == 0;
+    plan.restLate = twice() % 2 == 0;
     // And after it: a damaged reply that also stalls midway, on a third of noisy lines.
     std::mt19937 stalled(seed ^ 0x57A11Du);
     if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StalledDamage);
@@ -620,7 +621,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << (plan.lateSetUpMs > 0 ? ", set-up late after it" : "")
                                     << (plan.fakeLikeReply ? ", fake headers like replies" : "")
                                     << (plan.fakeBeforeGone ? ", one before the reply gone" : "")
-                                    << (plan.dropSecond ? ", second after a reset short too" : ""));
+                                    << (plan.dropSecond ? ", second after a reset short too" : "")
+                                    << (plan.restLate ? ", damaged rest late" : ""));
     SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond << " B/s, fault "
                                     << static_cast<int>(plan.backlogFault) << ", held behind one "
                                     << plan.fakeBeforeBacklogMs << " ms");
