@@ -415,12 +415,14 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
         const size_t body = m_refutedBytes - kHeaderSize;
         if (m_ending != Ending::Lone && m_refutedBase < 0 && body % kSampleSize == 0 &&
             (m_refutedLength == 0 || RefutedReachedLength()) &&
-            std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1, [](uint8_t b) { return b == 0; }))
+            std::all_of(m_refutedLast.begin(), m_refutedLast.end() - 1,
+                        [](uint8_t b) { return b == 0; }))
             EndRefuted(true);
         return;
     }
     // A reply taken back from its lone '*' came whole with its rest (a byte added,
-    // doubled or lost inside): its own ending is the last '*' before the next request.
+    // doubled or lost inside): its own ending is the last '*' before the next request
+    // (before the next header from a board that gives no length).
     if (m_refutedBase >= 0) {
         m_refutedStarRest = m_refutedRest;
         return;
@@ -599,9 +601,14 @@ void CSerialSatelDevice::EndRefuted(bool closed)
     // rest, so all that came up to the next header was the reply, a byte off at most.
     const bool loneRest = !closed && m_refutedLength == 0 && m_refutedRest > 0 &&
                           m_ending == Ending::Lone && m_lengthRule == LengthRule::None;
-    int64_t samples = closed || loneRest ? NoMoreThanLength(byBytes, m_refutedLength)
-                      : reached >= 0     ? reached
-                                         : NoMoreThanLength(m_refutedHead, m_refutedLength);
+    // Five zero bytes last: a block whose '*' was lost (the next header follows).
+    const bool starLost = !closed && m_ending != Ending::Lone && m_refutedBase < 0 &&
+                          m_refutedRest > 0 &&
+                          std::all_of(m_refutedLast.begin() + 1, m_refutedLast.end(),
+                                      [](uint8_t b) { return b == 0; });
+    int64_t samples = closed || loneRest || starLost ? NoMoreThanLength(byBytes, m_refutedLength)
+                      : reached >= 0                 ? reached
+                                     : NoMoreThanLength(m_refutedHead, m_refutedLength);
     int64_t unsure = 0;
     if (loneRest && m_refutedCloseAt >= 0) {
         unsure = std::max<int64_t>(samples - m_refutedCloseAt, 0);
@@ -611,7 +618,8 @@ void CSerialSatelDevice::EndRefuted(bool closed)
         }
     }
     if (m_refutedBase >= 0) {
-        const int64_t rest = static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
+        const int64_t rest =
+            static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
         samples = m_refutedBase + rest;
         // Asked past it, its rest and junk before the next reply look alike: more than
         // the board can have gathered is junk, else the rest is said as unsure.

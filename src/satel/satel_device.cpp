@@ -215,12 +215,19 @@ void CSerialSatelDevice::PostBack()
     if (m_lostUnsaid) {
         // Back before the frames took what was queued: no frame held the last values.
         m_lostUnsaid = false;
-        m_lostFrame = GetSampleCounter() + static_cast<int64_t>(QueuedSamples());
+        m_lostFrame = NameFrame(GetSampleCounter() + static_cast<int64_t>(QueuedSamples()));
         g_messages.Post(Severity::Error,
                         CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));
     }
+    const int64_t back = NameFrame(GetSampleCounter());
     g_messages.Post(Severity::Error, CLineWatch::BackText("<SATEL> ", GetDeviceName(), m_portName,
-                                                          m_lostFrame, GetSampleCounter()));
+                                                          m_lostFrame, back));
+}
+
+int64_t CSerialSatelDevice::NameFrame(int64_t frame)
+{
+    m_namedFrame = std::max(m_namedFrame, frame);
+    return m_namedFrame;
 }
 
 void CSerialSatelDevice::Close()

@@ -318,6 +318,10 @@ protected:
     // A loss with samples still queued is said once the frames took them: frames the
     // schedule repeats meanwhile (a held-up thread) come before them.
     void SayLostOnceTaken();
+    // The frame a loss or return text names: never one before a frame named already (a
+    // return before the samples queued at the loss went, a loss with no fresh frame
+    // since the return), so the texts read in order whatever the schedule.
+    int64_t NameFrame(int64_t frame);
     void SetYield();
     // The sample reply in m_reply: its samples queued in order. late: it came after its
     // request's time-out.
@@ -448,7 +452,7 @@ protected:
     size_t m_refutedRest = 0;    // and the bytes that followed
     size_t m_refutedStarRest = 0;  // of those, up to the last '*'
     bool m_refutedAsked = false;   // refuted once the next request went
-    int64_t m_refutedCloseAt = -1; // its samples where it could end, bytes behind (-1: none)
+    int64_t m_refutedCloseAt = -1;  // its samples where it could end, bytes behind (-1: none)
     int64_t m_refutedHead = 0;     // the samples its bytes held when refused
     size_t m_refutedLength = 0;    // and the length its header gave (0: none)
     bool m_refutedGone = false;    // a sample reply stopped midway: its length may tell
@@ -562,6 +566,7 @@ private:
     CLineWatch m_line;
     int64_t m_lostFrame = -1;          // acquisition thread: the first frozen frame
     bool m_lostUnsaid = false;         // acquisition thread: lost, samples still queued
+    int64_t m_namedFrame = 0;          // acquisition thread: the latest frame a text named
     double m_nextReadUs = 0.0;         // acquisition thread: no read before (program time)
     bool m_missReported = false;       // acquisition thread
     bool m_damageReported = false;     // acquisition thread

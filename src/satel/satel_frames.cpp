@@ -149,7 +149,7 @@ void CSerialSatelDevice::SayLostOnceTaken()
 {
     if (!m_lostUnsaid || m_queueCount > 0 || !m_line.IsLost()) return;
     m_lostUnsaid = false;
-    m_lostFrame = m_line.GetFrozenFrom();
+    m_lostFrame = NameFrame(m_line.GetFrozenFrom());
     g_messages.Post(Severity::Error,
                     CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));
 }
@@ -333,9 +333,11 @@ void CSerialSatelDevice::ReadStep()
         const int64_t queued = static_cast<int64_t>(QueuedSamples());
         m_lostFrame = queued > 0 ? GetSampleCounter() + queued : m_line.GetFrozenFrom();
         m_lostUnsaid = queued > 0;
-        if (!m_lostUnsaid)
+        if (!m_lostUnsaid) {
+            m_lostFrame = NameFrame(m_lostFrame);
             g_messages.Post(Severity::Error,
                             CLineWatch::LostText("<SATEL> ", GetDeviceName(), m_portName, m_lostFrame));
+        }
     }
     if (change == CLineWatch::Change::Back) PostBack();
 }

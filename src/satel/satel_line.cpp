@@ -148,8 +148,7 @@ void CSerialSatelDevice::NoteRequest(double sentUs)
 {
     // A board that gives no length may send a refuted reply's rest later still, stalled:
     // it ends at the next header.
-    if (m_refutedBytes > 0 && m_refutedBase >= 0 && m_lengthRule != LengthRule::None)
-        EndRefuted();
+    if (m_refutedBytes > 0 && m_refutedBase >= 0 && m_lengthRule != LengthRule::None) EndRefuted();
     if (m_requestCount == kRequestRing) {
         m_requestHead = (m_requestHead + 1) % kRequestRing;
         --m_requestCount;

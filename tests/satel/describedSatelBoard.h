@@ -47,7 +47,7 @@ public:
         Dribble,      // the reply a byte at a time, 1-4 ms apart
         Stall,        // the reply stops midway longer than the device waits, then goes on
         Reset,        // from this request on silent until configured, then another way
-        StalledDamage,  // (drawn apart) a byte doubled, dropped or changed, or a burst; a stall
+        StallDamage,  // (drawn apart) a byte doubled, dropped or changed, or a burst; a stall
         Count
     };
     // Drawn from a seed: how often a reply meets a fault, which kinds, and whether the
@@ -548,7 +548,7 @@ private:
         const Fault fault = m_plan.kinds[m_random() % m_plan.kinds.size()];
         const bool inBody = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
                             fault == Fault::AddedByte || fault == Fault::NoiseInside ||
-                            fault == Fault::StalledDamage;
+                            fault == Fault::StallDamage;
         if (inBody && !hasSample) return Fault::None;
         // A burst inside the samples of a board that gives no length cannot be told from
         // samples; noise right behind a lone ending without a length cannot be told from
@@ -651,15 +651,15 @@ private:
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
-        // Besides its stall a byte changed (StalledDamage), or a burst where it gives a length.
+        // Besides its stall a byte changed (StallDamage), or a burst where it gives a length.
         const Fault damages[] = {Fault::DoubledByte, Fault::DroppedByte, fault, Fault::NoiseInside};
         const uint32_t kinds = m_length == Length::Zero ? 3 : 4;
-        const Fault damage = fault == Fault::StalledDamage ? damages[m_random() % kinds] : fault;
+        const Fault damage = fault == Fault::StallDamage ? damages[m_random() % kinds] : fault;
         if (damage == Fault::DroppedByte) ++m_droppedBytes;
         const bool behindDamaged = m_lastDamaged;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
                         fault == Fault::AddedByte || fault == Fault::Stall ||
-                        fault == Fault::Dribble || fault == Fault::StalledDamage;
+                        fault == Fault::Dribble || fault == Fault::StallDamage;
         // Somewhere among the samples and the ending.
         const size_t at = 5 + m_random() % (reply.size() - 5);
         switch (damage) {
@@ -673,7 +673,7 @@ private:
                 reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at),
                              static_cast<char>(m_random()));
                 break;
-            case Fault::StalledDamage:  // a byte changed
+            case Fault::StallDamage:  // a byte changed
                 reply[at] = static_cast<char>(reply[at] ^ (1 + m_random() % 255));
                 break;
             case Fault::NoiseInside:
@@ -733,6 +733,7 @@ private:
             m_unseen = seen <= 5;
             m_pty->CloseMaster();
             ++m_silences;
+            if (busyBacklog) m_busyOver = true;  // its backlog went with the adapter
             m_vanished = true;
             return;
         }
@@ -744,7 +745,7 @@ private:
             }
             m_put = reply.size();
             m_lastPutEnd = Clock::now();
-        } else if (fault == Fault::Stall || fault == Fault::StalledDamage) {
+        } else if (fault == Fault::Stall || fault == Fault::StallDamage) {
             const size_t cut = 5 + m_random() % (reply.size() - 5);
             Put(reply.substr(0, cut));
             ++m_silences;
@@ -775,7 +776,7 @@ private:
         // the board left unfinished may still be on its way when the device closes.
         const bool intact = fault != Fault::DoubledByte && fault != Fault::DroppedByte &&
                             fault != Fault::AddedByte && fault != Fault::NoiseInside &&
-                            fault != Fault::Stall && fault != Fault::StalledDamage && !m_cutShort &&
+                            fault != Fault::Stall && fault != Fault::StallDamage && !m_cutShort &&
                             !m_heldInReply;
         (intact ? m_replySizes : m_damagedSizes).push_back(m_put);
         if (fault == Fault::NoiseAfter) {

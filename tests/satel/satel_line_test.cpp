@@ -87,6 +87,7 @@ struct LineRun : SatelClockRun {
     int tailSilences = 0;
     int tailDamaging = 0;
     int64_t staleLosses = 0;  // losses whose named frame follows no fresh one
+    int64_t namedBack = 0;    // loss and return texts naming a frame before one named
 };
 
 // The calm tail: the board meets no fault and the device's thread is held no more.
@@ -175,9 +176,17 @@ void TraceTail(const std::vector<int64_t>& samples, const CTimedView& view,
     bool plain = true;
     for (size_t j = 0; j < carried.size() && plain; ++j)
         plain = carried[j] == static_cast<int64_t>(j);
-    for (const std::string& text : run.texts) {
-        const long long lost = FrameIn(text, "does not answer from frame ");
-        if (lost < 2 || lost > run.decoded || !(plain || lost - 2 >= run.calmFrom)) continue;
+    long long named = -1;  // the last frame a loss or return named
+    for (size_t i = 0; i < run.texts.size(); ++i) {
+        const long long lost = FrameIn(run.texts[i], "does not answer from frame ");
+        const long long again = FrameIn(run.texts[i], "answers again at frame ");
+        run.namedBack += std::max(lost, again) >= 0 && std::max(lost, again) < named;
+        // Named where the return was (no fresh frame since), or returned there: none held.
+        const bool none = lost == named || (i + 1 < run.texts.size() &&
+                                            FrameIn(run.texts[i + 1], "again at frame ") == lost);
+        named = std::max({named, lost, again});
+        if (none || lost < 2 || lost > run.decoded || !(plain || lost - 2 >= run.calmFrom))
+            continue;
         // Two frames of one still spell may be two samples or one: nothing to judge.
         const int64_t spell = SpellOf(at(lost - 1), board);
         if (spell >= 0 && spell == SpellOf(at(lost - 2), board)) continue;
@@ -244,7 +253,7 @@ void OpenEnds(const std::vector<int64_t>& samples, int decoded, const CDescribed
 // may go); then frameCount more frames are waited for. Each run has its own line, under
 // a path of its own.
 LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount,
-                const std::function<void(CPtyPair&, CLineLink&, CFakeView&)>& midway = nullptr,
+                const std::function<void(CSerialSatelDevice&, CLineLink&)>& midway = nullptr,
                 int atFrame = 0, uint32_t holdSeed = 0)
 {
     LineRun run;
@@ -264,7 +273,7 @@ LineRun RunLine(int periodMs, CDescribedSatelBoard& board, int frameCount,
         if (started && holdSeed != 0) holder = std::make_unique<CPassHolder>(device, holdSeed);
         if (started && midway) {
             started = view.WaitFrames(atFrame, 60s);
-            if (started) midway(pty, link, view);
+            if (started) midway(device, link);
             frameCount += FramesOf(view);
         }
         run.ran = started && view.WaitFrames(frameCount, 60s);
@@ -350,6 +359,7 @@ void ExpectSaidOnce(const LineRun& run)
     EXPECT_EQ(count("answers again"), run.losses - (silentFrom >= 0 ? 1 : 0));
     EXPECT_EQ(run.staleLosses, 0)
         << "a loss names a frame after the first that holds the last values";
+    EXPECT_EQ(run.namedBack, 0) << "a loss or return names a frame before one named already";
     std::string last;
     for (const std::string& text : run.texts) {
         if (text.find("does not answer from frame") == std::string::npos) continue;
@@ -430,8 +440,10 @@ void ExpectTraced(const LineRun& run)
 
 // The adapter goes with the next reply with samples, and is plugged in again on
 // another line once the device had a moment without it; until the device says the
-// board answers again.
-void Replug(CDescribedSatelBoard& board, CPtyPair& second, CLineLink& link)
+// board answers again. holdMs: the device's thread is held from the loss until that
+// long after the adapter came back.
+void Replug(CDescribedSatelBoard& board, CPtyPair& second, CLineLink& link,
+            CSerialSatelDevice& device, int holdMs)
 {
     board.VanishSoon();
     // It goes with a reply, however long a loaded machine takes to ask for one: a line
@@ -449,9 +461,14 @@ void Replug(CDescribedSatelBoard& board, CPtyPair& second, CLineLink& link)
         });
     };
     const auto before = backs();
+    for (int i = 0; i < 1000 && holdMs > 0 && !device.IsLineLost(); ++i)
+        std::this_thread::sleep_for(1ms);
+    const bool held = holdMs > 0 && device.HoldPasses(20s);
     std::this_thread::sleep_for(100ms);
     board.Resume(second);
     link.PointAt(second.SlaveName());
+    std::this_thread::sleep_for(std::chrono::milliseconds(held ? holdMs : 0));
+    if (held) device.ReleasePasses();
     for (int i = 0; i < 6000 && backs() <= before; ++i) std::this_thread::sleep_for(10ms);
 }
 
@@ -563,7 +580,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // spread over a tenth of a second or paced as a line may carry it (1.5 to 4 times what
     // the board gathers, or 19 200 Bd), now and then stalled or meeting a line fault.
     std::mt19937 paced(seed ^ 0xBAC1065u);
-    if (plan.busyAt > 0 && !slow && !replug && paced() % 3 == 0) plan.backlogMs = 100;
+    if (plan.busyAt > 0 && !slow && paced() % 3 == 0) plan.backlogMs = 100;
     const int gathers = 6000 / periodMs;
     const int paces[] = {0, gathers * 3 / 2, gathers * 2, gathers * 4,
                          std::max(1920, gathers * 3 / 2)};
@@ -595,7 +612,12 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     plan.restLate = twice() % 2 == 0;
     // And after it: a damaged reply that also stalls midway, on a third of noisy lines.
     std::mt19937 stalled(seed ^ 0x57A11Du);
-    if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StalledDamage);
+    if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StallDamage);
+    // Drawn apart: the device's thread held from the adapter's going until after it is
+    // back, now and then past a second (its frames repeat meanwhile).
+    std::mt19937 holdOver(seed ^ 0x401DEDu);
+    const int replugHoldMs =
+        replug && holdOver() % 3 == 0 ? static_cast<int>(holdOver() % 2 ? 50 : 1100) : 0;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -611,6 +633,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << plan.busyAt << ", acknowledgement length " << ackLength
                                     << ", clock " << plan.rateFactor << " phase " << plan.phase
                                     << (replug ? ", replugged" : "")
+                                    << (replugHoldMs > 0 ? ", held over it" : "")
                                     << (plan.goneAfterMs > 0 ? " after a pause" : "")
                                     << (plan.stillFromBusy ? ", still from the busy spell" : "")
                                     << (plan.resetBehindFirst ? ", reset behind the first" : "")
@@ -628,7 +651,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << plan.fakeBeforeBacklogMs << " ms");
     const int frames = 40 + 1500 / periodMs;
     CPtyPair second;
-    const auto moved = [&](CPtyPair&, CLineLink& link, CFakeView&) { Replug(board, second, link); };
+    const auto moved = [&](CSerialSatelDevice& device, CLineLink& link) {
+        Replug(board, second, link, device, replugHoldMs);
+    };
     const uint32_t hold = held ? seed : 0;
     const LineRun run = replug
                             ? RunLine(periodMs, board, frames / 2, moved, frames / 2, hold)
