@@ -226,6 +226,10 @@ void CSerialSatelDevice::PostBack()
 
 int64_t CSerialSatelDevice::NameFrame(int64_t frame)
 {
+    // Frames counted anew since the last text (a reset, a start): those named are gone.
+    const int64_t counter = GetSampleCounter();
+    if (counter < m_namedAt) m_namedFrame = 0;
+    m_namedAt = counter;
     m_namedFrame = std::max(m_namedFrame, frame);
     return m_namedFrame;
 }

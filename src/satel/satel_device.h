@@ -567,6 +567,7 @@ private:
     int64_t m_lostFrame = -1;          // acquisition thread: the first frozen frame
     bool m_lostUnsaid = false;         // acquisition thread: lost, samples still queued
     int64_t m_namedFrame = 0;          // acquisition thread: the latest frame a text named
+    int64_t m_namedAt = 0;             // acquisition thread: and the frame count then
     double m_nextReadUs = 0.0;         // acquisition thread: no read before (program time)
     bool m_missReported = false;       // acquisition thread
     bool m_damageReported = false;     // acquisition thread

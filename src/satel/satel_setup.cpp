@@ -209,7 +209,7 @@ void CSerialSatelDevice::CheckInit()
         break;
     }
     m_line.NoteFreshFrame(-1);
-    m_namedFrame = 0;  // the frames are counted anew
+    m_namedFrame = m_namedAt = 0;  // the frames are counted anew
     m_freshShown = false;
     m_filteredBeforeNext = 0;
     m_lastRead = ReadProgramClockUs();

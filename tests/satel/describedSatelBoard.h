@@ -190,6 +190,8 @@ public:
 
     // Replies sent while the board's way was this, and how many kinds of fault it met.
     int Resets() const { return m_resets.load(); }
+    // Once the board is stopped: whether its replies ended with a lone '*' at the last.
+    bool EndsLone() const { return m_lone; }
     // Sets the acknowledgements' length field (by default what the length bytes count).
     void SetAckLength(int length) { m_ackLength = length; }
     // Before the device opens the line: the board keeps a look at the line's receive

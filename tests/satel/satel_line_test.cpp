@@ -73,8 +73,9 @@ struct LineRun : SatelClockRun {
     int64_t answeringLosses = 0;  // line losses before the board was hushed
     bool offsetsDone = false;
     // The calm tail, frames calmFrom to calmTo: what its frames skip and repeat, how many
-    // samples the board had gathered that its frames had not shown yet (the least and the
-    // most), and whether the device was held up or the board silent meanwhile.
+    // samples the board had gathered that its frames had not shown yet (the least, past
+    // those a lone '*' kept waiting while the device's thread was held, and the most), and
+    // whether the device was held up or the board silent meanwhile.
     int calmFrom = -1;
     int calmTo = -1;
     int64_t tailSkipped = 0;
@@ -140,8 +141,21 @@ void TraceTail(const std::vector<int64_t>& samples, const CTimedView& view,
         // Frames that came that late on it caught up after a hold begun before the tail.
         const auto held = std::chrono::milliseconds(4 * periodMs + 50);
         run.tailHeldUp = run.tailHeldUp || latest - anchor > held;
+        // The samples of a reply closed by a lone '*' wait for the next reply's header:
+        // where a loaded machine held the device's thread between passes, the frames of
+        // the next pass show what the board gathered meanwhile that much later. A pass
+        // begins where a frame came half a period or more after the one before.
+        const auto period = std::chrono::milliseconds(periodMs);
+        const auto heldBehind = [&](int f) {
+            const auto time = [&view](int j) { return view.times[static_cast<size_t>(j)]; };
+            if (!board.EndsLone()) return int64_t{0};
+            int j = f;
+            while (j > 1 && (time(j) - time(j - 1)) * 2 < period) --j;
+            const auto gap = j > 0 ? time(j) - time(j - 1) : period;
+            return gap > period ? static_cast<int64_t>((gap - period) / period) : int64_t{0};
+        };
         const auto lag = [&](int f) {
-            return board.GatheredAt(anchor + std::chrono::milliseconds(periodMs) * f) - 1 - at(f);
+            return board.GatheredAt(anchor + period * f) - 1 - at(f) - heldBehind(f);
         };
         // And at the time it went: the most shows the board late a moment.
         const auto late = [&](int f) {
@@ -461,8 +475,9 @@ void Replug(CDescribedSatelBoard& board, CPtyPair& second, CLineLink& link,
 constexpr Length kLengths[] = {Length::Zero, Length::Own, Length::Star, Length::Samples};
 
 // The calm tail: no fault, no hold, the line answering. The frames keep close behind
-// the board's clock (a few samples; a fast board a few milliseconds' worth) and carry
-// every sample once: a clock that drifts drops or repeats what it drifts, now and then
+// the board's clock (a few samples; a fast board a few milliseconds' worth; one that
+// closes with a lone '*' more by what it gathered while a loaded machine kept the
+// device's thread waiting) and carry every sample once: a clock that drifts drops or repeats what it drifts, now and then
 // one more either way. steady: a board that ends its replies with a block all along (a
 // lone '*' may wait for the next header while a frame goes). Where the board fell
 // behind a moment (a loaded machine) the frames repeat, then skip to catch up.
