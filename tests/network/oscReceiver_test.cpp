@@ -10,6 +10,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -35,7 +36,7 @@ enum class Fault {
     kBurst,      // many messages back to back, faster than the device's rate
     kPause,      // the sender stops a while, then goes on
     kNewSender,  // the sender restarts on a new socket
-    kReconnect,  // the device reconnects (a connection property changed)
+    kReconnect,  // the device reconnects (a connection property, or the port, changed)
     kHold,       // the device's thread is held
     kRecord,     // a recording starts, or the one under way stops
     kOscsend,    // a message from an independent sender
@@ -47,6 +48,7 @@ struct Step {
     Fault fault;
     int a = 0, b = 0;
     int gapMs = 0;  // before the step
+    int at = 0, paceUs = 0;  // a reconnect comes after `at` of the a messages sent
 };
 
 struct Plan {
@@ -71,7 +73,7 @@ struct Plan {
                                          {2, 400, 0, 0},
                                          {10, 150, 0, 0},
                                          {0, 0, 0, 0},
-                                         {0, 0, 0, 0},
+                                         {0, 300, 0, 3},
                                          {5, 120, 0, 1},
                                          {0, 0, 0, 0},
                                          {0, 0, 0, 0}};
@@ -96,6 +98,8 @@ struct Plan {
                 s.a = pick(0, 3) == 0;
                 s.b = pick(0, 3) == 0 ? pick(1, 5) : 0;  // then a bad packet of kind b - 1
             }
+            // Amid a stream of messages (b 3: to a new port), some sent back to back.
+            if (s.fault == Fault::kReconnect) s.at = pick(0, s.a), s.paceUs = pick(0, 1) * pick(0, 80);
             p.steps.push_back(s);
         }
         // Held before the run's first frame.
@@ -115,7 +119,8 @@ struct Plan {
         for (Answer answer : answers) text << " " << static_cast<int>(answer);
         text << "; steps";
         for (const Step& s : steps)
-            text << " " << static_cast<int>(s.fault) << "(" << s.a << "," << s.b << ")+" << s.gapMs;
+            text << " " << static_cast<int>(s.fault) << "(" << s.a << "," << s.b << "," << s.at
+                 << "," << s.paceUs << ")+" << s.gapMs;
         text << "; last " << lastBurst << " " << lastWidth << "; waiting " << waiting << " "
              << waitingShape;
         return text.str();
@@ -195,7 +200,21 @@ public:
             command[4] += "ifd"[c % 3];
             command.push_back(std::to_string(static_cast<int64_t>(numbers.back())));
         }
-        m_log.push_back(osctest::RunTool(command) == 0 ? numbers : std::vector<double>());
+        const bool isSent = osctest::RunTool(command) == 0;
+        m_log.push_back(isSent ? numbers : std::vector<double>());
+        m_datagrams += isSent;
+    }
+    // Where the messages go from now on.
+    void SetPort(int port)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_port = port;
+    }
+    // Datagrams that went out, malformed ones too.
+    int64_t Datagrams()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_datagrams;
     }
     void NewSocket()
     {
@@ -226,7 +245,9 @@ private:
         if (mixed) Extra(message);
         const Bytes packet = message.Packet(Pick(0, 1) ? "/data" : "/any/address");
         m_log.push_back(message.numbers);
-        if (!m_data->SendBytes(m_port, packet.data(), packet.size())) m_log.back().clear();
+        const bool isSent = m_data->SendBytes(m_port, packet.data(), packet.size());
+        if (!isSent) m_log.back().clear();
+        m_datagrams += isSent;
     }
     // Not OSC: cut short (also to a length no multiple of four), longer than its
     // arguments, an unknown tag, no tag string, a bundle whose element runs past its end.
@@ -243,7 +264,7 @@ private:
         if (kind == 3) packet.erase(packet.begin() + 8, packet.begin() + 12);
         if (kind >= 4) packet = osctest::Bundle(1, {packet}), packet.resize(packet.size() - 8);
         m_log.emplace_back();  // sent, but not as values
-        m_data->SendBytes(m_port, packet.data(), packet.size());
+        m_datagrams += m_data->SendBytes(m_port, packet.data(), packet.size());
     }
     void Extra(Message& message)
     {
@@ -255,7 +276,8 @@ private:
     }
 
     std::mt19937& m_rng;  // the sender's own draws; guarded by m_mutex
-    const int m_port;
+    int m_port;
+    int64_t m_datagrams = 0;
     std::mutex m_mutex;
     std::unique_ptr<osctest::Peer> m_data;
     std::vector<std::vector<double>> m_log;
@@ -346,7 +368,7 @@ public:
             if (f == Fault::kBurst) m_sender.Burst(s.a, shape);
             if (f == Fault::kPause) std::this_thread::sleep_for(std::chrono::milliseconds(s.a));
             if (f == Fault::kNewSender) m_sender.NewSocket(), m_sender.Send(shape, false);
-            if (f == Fault::kReconnect) Reconnect();
+            if (f == Fault::kReconnect) ReconnectAmidStream(s, shape);
             if (f == Fault::kHold) m_device->Hold(s.a, s.b != 0);
             if (f == Fault::kRecord) ToggleRecording();
             if (f == Fault::kOscsend) m_sender.Oscsend(shape);
@@ -381,7 +403,7 @@ public:
     const std::vector<CRunFile>& Runs() const { return m_runs; }
     // Every frame the views were given.
     const std::vector<CFrame>& Shown() const { return m_view.frames; }
-    const CSender& Sender() const { return m_sender; }
+    CSender& Sender() { return m_sender; }
     CHeldOscDevice& Device() { return *m_device; }
 
 private:
@@ -454,6 +476,40 @@ private:
         if (m_view.frames.size() > m_framesTaken) last = m_view.frames.back().values;
         m_framesTaken = m_view.frames.size();
         return last;
+    }
+    // The same port: the stream goes on as the device reconnects, and not one of its
+    // datagrams may be lost. A new one: the stream stops, the rest goes to the new port
+    // once it listens; what was on its way to the old one is taken or said lost. Nobody
+    // else sends meanwhile, so that every datagram goes to a port listened on.
+    void ReconnectAmidStream(const Step& s, int shape)
+    {
+        const bool isNewPort = s.b == 3;
+        if (isNewPort) {
+            EXPECT_TRUE(osctest::PumpUntil([&] { return m_connects.load() == 1 + m_reconnects; }));
+        }
+        std::promise<void> reached;
+        std::thread stream([&] {
+            for (int i = 0; i < s.a; ++i) {
+                if (i == s.at) reached.set_value();
+                if (i == s.at && isNewPort) return;
+                m_sender.Send(shape, false);
+                if (s.paceUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(s.paceUs));
+            }
+            if (s.at == s.a) reached.set_value();
+        });
+        reached.get_future().wait();
+        if (isNewPort) {
+            const int32_t port = osctest::FreePort();
+            m_sender.SetPort(port);
+            bool changed = false;
+            EXPECT_TRUE(
+                m_device->SetParam(&port, COscDevice::kListeningPort, 1, PARAM_INT, &changed));
+        } else {
+            Reconnect();
+        }
+        stream.join();
+        m_reconnects += isNewPort;
+        for (int i = s.at; isNewPort && i < s.a; ++i) m_sender.Send(shape, false);
     }
     void Reconnect()
     {
@@ -693,6 +749,14 @@ TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
         sent += values >= 0 ? run.sent : 0;
     }
     CheckShown(rig.Shown(), rig.Sender().Log());
+    // Every datagram went to a port listened on: it was read, or said lost.
+    uint64_t saidLost = 0;
+    for (const std::string& line : console.Containing(" could not be taken"))
+        saidLost += std::stoull(line.substr(std::strlen("<OSC> ")));
+    const uint64_t lost = rig.Device().GetLostDatagrams();
+    EXPECT_EQ(saidLost, lost);
+    EXPECT_EQ(rig.Device().GetReceivedDatagrams() + lost,
+              static_cast<uint64_t>(rig.Sender().Datagrams()));
     // Saying every frame unreceived is no way out: what is sent is recorded.
     EXPECT_TRUE(sent < 10 || taken > 0) << sent << " messages sent while recording";
 }
