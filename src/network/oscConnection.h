@@ -117,7 +117,8 @@ private:
     bool HandleMessages();                     // of the packet in m_parser
     void CountMalformed();  // the poller
     void CountDatagram();   // the poller
-    void NoteLost(std::uint64_t lost);  // counted, told to the owner, said
+    // Counted, told to the owner and said.
+    void NoteLost(std::uint64_t lost);
     void SayMalformed(CRepeatNote::Clock::time_point now);
     void StoreValueLocked(double value, int index);  // m_valuesMutex held
 

@@ -10,7 +10,6 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <future>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -36,7 +35,7 @@ enum class Fault {
     kBurst,      // many messages back to back, faster than the device's rate
     kPause,      // the sender stops a while, then goes on
     kNewSender,  // the sender restarts on a new socket
-    kReconnect,  // the device reconnects (a connection property, or the port, changed)
+    kReconnect,  // the device reconnects (a connection property changed)
     kHold,       // the device's thread is held
     kRecord,     // a recording starts, or the one under way stops
     kOscsend,    // a message from an independent sender
@@ -47,8 +46,8 @@ enum class Answer { kAtOnce, kLate, kNone };
 struct Step {
     Fault fault;
     int a = 0, b = 0;
-    int gapMs = 0;  // before the step
-    int at = 0, paceUs = 0;  // a reconnect comes after `at` of the a messages sent
+    int gapMs = 0;           // before the step
+    int at = 0, paceUs = 0;  // a reconnect (b 3: to a new port) after `at` of a messages
 };
 
 struct Plan {
@@ -98,8 +97,8 @@ struct Plan {
                 s.a = pick(0, 3) == 0;
                 s.b = pick(0, 3) == 0 ? pick(1, 5) : 0;  // then a bad packet of kind b - 1
             }
-            // Amid a stream of messages (b 3: to a new port), some sent back to back.
-            if (s.fault == Fault::kReconnect) s.at = pick(0, s.a), s.paceUs = pick(0, 1) * pick(0, 80);
+            if (s.fault == Fault::kReconnect)
+                s.at = pick(0, s.a), s.paceUs = pick(0, 1) * pick(0, 80);
             p.steps.push_back(s);
         }
         // Held before the run's first frame.
@@ -119,8 +118,7 @@ struct Plan {
         for (Answer answer : answers) text << " " << static_cast<int>(answer);
         text << "; steps";
         for (const Step& s : steps)
-            text << " " << static_cast<int>(s.fault) << "(" << s.a << "," << s.b << "," << s.at
-                 << "," << s.paceUs << ")+" << s.gapMs;
+            text << " " << static_cast<int>(s.fault) << "(" << s.a << "," << s.b << ")+" << s.gapMs;
         text << "; last " << lastBurst << " " << lastWidth << "; waiting " << waiting << " "
              << waitingShape;
         return text.str();
@@ -200,26 +198,15 @@ public:
             command[4] += "ifd"[c % 3];
             command.push_back(std::to_string(static_cast<int64_t>(numbers.back())));
         }
-        const bool isSent = osctest::RunTool(command) == 0;
-        m_log.push_back(isSent ? numbers : std::vector<double>());
-        m_datagrams += isSent;
+        m_log.push_back(osctest::RunTool(command) == 0 ? numbers : std::vector<double>());
+        m_datagrams += !m_log.back().empty();
     }
-    // Where the messages go from now on.
-    void SetPort(int port)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_port = port;
-    }
-    // Datagrams that went out, malformed ones too.
-    int64_t Datagrams()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_datagrams;
-    }
-    void NewSocket()
+    int64_t Datagrams() const { return m_datagrams.load(); }  // that went out, malformed too
+    void NewSocket(int port = 0)  // and sends to port from now on, when given
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_data = std::make_unique<osctest::Peer>();
+        if (port > 0) m_port = port;
     }
     // Each message's numbers, by index; empty for one not sent as values.
     const std::vector<std::vector<double>>& Log() const { return m_log; }
@@ -244,9 +231,8 @@ private:
         }
         if (mixed) Extra(message);
         const Bytes packet = message.Packet(Pick(0, 1) ? "/data" : "/any/address");
-        m_log.push_back(message.numbers);
         const bool isSent = m_data->SendBytes(m_port, packet.data(), packet.size());
-        if (!isSent) m_log.back().clear();
+        m_log.push_back(isSent ? message.numbers : std::vector<double>());
         m_datagrams += isSent;
     }
     // Not OSC: cut short (also to a length no multiple of four), longer than its
@@ -277,7 +263,7 @@ private:
 
     std::mt19937& m_rng;  // the sender's own draws; guarded by m_mutex
     int m_port;
-    int64_t m_datagrams = 0;
+    std::atomic<int64_t> m_datagrams{0};
     std::mutex m_mutex;
     std::unique_ptr<osctest::Peer> m_data;
     std::vector<std::vector<double>> m_log;
@@ -403,7 +389,7 @@ public:
     const std::vector<CRunFile>& Runs() const { return m_runs; }
     // Every frame the views were given.
     const std::vector<CFrame>& Shown() const { return m_view.frames; }
-    CSender& Sender() { return m_sender; }
+    const CSender& Sender() const { return m_sender; }
     CHeldOscDevice& Device() { return *m_device; }
 
 private:
@@ -477,46 +463,38 @@ private:
         m_framesTaken = m_view.frames.size();
         return last;
     }
-    // The same port: the stream goes on as the device reconnects, and not one of its
-    // datagrams may be lost. A new one: the stream stops, the rest goes to the new port
-    // once it listens; what was on its way to the old one is taken or said lost. Nobody
-    // else sends meanwhile, so that every datagram goes to a port listened on.
+    // To the same port the stream goes on as the device reconnects: none of it may be
+    // lost. To a new one (b 3) the stream, and all else, waits for it to listen.
     void ReconnectAmidStream(const Step& s, int shape)
     {
         const bool isNewPort = s.b == 3;
-        if (isNewPort) {
-            EXPECT_TRUE(osctest::PumpUntil([&] { return m_connects.load() == 1 + m_reconnects; }));
-        }
-        std::promise<void> reached;
+        EXPECT_TRUE(!isNewPort ||
+                    osctest::PumpUntil([&] { return m_connects == 1 + m_reconnects; }));
+        std::promise<void> reached, listens;
         std::thread stream([&] {
             for (int i = 0; i < s.a; ++i) {
                 if (i == s.at) reached.set_value();
-                if (i == s.at && isNewPort) return;
+                if (i == s.at && isNewPort) listens.get_future().wait();
                 m_sender.Send(shape, false);
-                if (s.paceUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(s.paceUs));
+                std::this_thread::sleep_for(std::chrono::microseconds(s.paceUs));
             }
             if (s.at == s.a) reached.set_value();
         });
         reached.get_future().wait();
-        if (isNewPort) {
-            const int32_t port = osctest::FreePort();
-            m_sender.SetPort(port);
-            bool changed = false;
-            EXPECT_TRUE(
-                m_device->SetParam(&port, COscDevice::kListeningPort, 1, PARAM_INT, &changed));
-        } else {
-            Reconnect();
-        }
+        Reconnect(isNewPort ? osctest::FreePort() : 0);
+        listens.set_value();
         stream.join();
-        m_reconnects += isNewPort;
-        for (int i = s.at; isNewPort && i < s.a; ++i) m_sender.Send(shape, false);
     }
-    void Reconnect()
+    // A new listening port when given, else a property that plays no part in the exchange.
+    void Reconnect(int32_t port = 0)
     {
         const wxString pattern = wxString::Format("/data%zu", m_runs.size() + (m_reconnects++));
         bool changed = false;
+        if (port > 0) m_sender.NewSocket(port);
         EXPECT_TRUE(
-            m_device->SetParam(&pattern, COscDevice::kDataPattern, 1, PARAM_STRING, &changed));
+            port > 0 ? m_device->SetParam(&port, COscDevice::kListeningPort, 1, PARAM_INT, &changed)
+                     : m_device->SetParam(&pattern, COscDevice::kDataPattern, 1, PARAM_STRING,
+                                          &changed));
     }
     // As a trial does: the writer and its header first, then, between two passes, the
     // reset and the start; at the end the finish, then the writer closed.
@@ -749,14 +727,11 @@ TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
         sent += values >= 0 ? run.sent : 0;
     }
     CheckShown(rig.Shown(), rig.Sender().Log());
-    // Every datagram went to a port listened on: it was read, or said lost.
-    uint64_t saidLost = 0;
+    uint64_t said = 0;  // every datagram went to a port listened on: read, or said lost
     for (const std::string& line : console.Containing(" could not be taken"))
-        saidLost += std::stoull(line.substr(std::strlen("<OSC> ")));
-    const uint64_t lost = rig.Device().GetLostDatagrams();
-    EXPECT_EQ(saidLost, lost);
-    EXPECT_EQ(rig.Device().GetReceivedDatagrams() + lost,
-              static_cast<uint64_t>(rig.Sender().Datagrams()));
+        said += std::stoull(line.substr(std::strlen("<OSC> ")));
+    EXPECT_EQ(said, rig.Device().GetLostDatagrams());
+    EXPECT_EQ(rig.Device().GetReceivedDatagrams() + said, uint64_t(rig.Sender().Datagrams()));
     // Saying every frame unreceived is no way out: what is sent is recorded.
     EXPECT_TRUE(sent < 10 || taken > 0) << sent << " messages sent while recording";
 }
