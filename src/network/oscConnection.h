@@ -58,10 +58,10 @@ public:
     void SetTimeouts(int connectTimeoutMs, int pollTimeoutMs);
 
     // True at once when already open; otherwise runs the handshake once. previous: the
-    // link this one replaces (retired, same owner), or null. Listening on the port it
-    // was asked too, it hands over its socket with what waits there, so that nothing
-    // sent to that port is lost between the two; any other port it leaves (Leave) once
-    // this one listens.
+    // link this one replaces (retired, same owner), or null. When it was asked for the
+    // same port, its socket is handed over with what waits there, so that nothing sent
+    // to that port is lost between the two; another port it leaves (Leave) once this
+    // one listens.
     bool Open(const std::string& prefix, const std::string& host, int broadcastPort,
               int listeningPort, OscConnection* previous = nullptr);
     int Connect(OscConnection* previous = nullptr);

@@ -58,8 +58,8 @@ public:
     uint64_t GetCutMessages() const { return m_cutMessages.load(); }
     uint64_t GetDroppedValues() const { return m_droppedValues.load(); }
     // Any thread: datagrams read from the listening port by every connection so far
-    // (malformed ones too), and those the system dropped on ports left (said as they
-    // are counted).
+    // (malformed ones too), and those the system dropped (its queue full, or come to a
+    // port being left), counted and said when a port is left or a connection closes.
     uint64_t GetReceivedDatagrams() const { return m_datagrams.load(); }
     uint64_t GetLostDatagrams() const { return m_lostDatagrams.load(); }
     // The connection's poller: one datagram read.

@@ -226,9 +226,9 @@ void UdpEndpoint::Swap(UdpEndpoint& other) noexcept
 }
 
 // A filter that keeps nothing stops the queue from growing, and each datagram it
-// refuses is counted. A datagram that passed the old filter may still be on its way
-// in on another processor; the receive path runs as one read-side section, so a full
-// grace period (what the global barrier waits for) sees every such one queued.
+// refuses is counted. One let in just before may still be on its way to the queue on
+// another processor; the receive path runs as one read-side section, so a full grace
+// period (what the global barrier waits for) sees every such one queued.
 bool UdpEndpoint::StopReceiving()
 {
     if (m_handle == -1) return false;
