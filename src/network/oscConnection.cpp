@@ -310,7 +310,7 @@ void OscConnection::HandleMessage(const OscMessage& message)
     // a stop read together still stand as far apart as they were sent.
     if (m_crossings != nullptr && channel > 0) {
         const std::int64_t cameNs = m_listen.PacketArrivalNs() - ProgramTimeToMonotonicNs(0.0);
-        m_crossings->Feed(first, static_cast<double>(cameNs) / 1000.0);
+        m_crossings->Feed(first, std::max(static_cast<double>(cameNs) / 1000.0, m_earliestUs));
     }
 }
 

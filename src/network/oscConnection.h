@@ -54,6 +54,9 @@ public:
     // Before Open, without owner: each message's first number also goes to crossings
     // (non-owning, outlives the connection), so that none is lost between two reads.
     void SetCrossings(CTriggerCrossings* crossings) { m_crossings = crossings; }
+    // A restart's moment (program time, us): a crossing whose datagram came earlier
+    // (it waited on the port across the restart) is stamped as coming then.
+    void SetEarliestArrival(double atUs) { m_earliestUs = atUs; }
     // Before Open; clamped to 0..kOscMaxConnectTimeoutMs and 0..kOscMaxClientPollTimeoutMs.
     void SetTimeouts(int connectTimeoutMs, int pollTimeoutMs);
 
@@ -124,6 +127,7 @@ private:
 
     COscDevice* const m_owner;  // non-owning
     CTriggerCrossings* m_crossings = nullptr;  // non-owning
+    double m_earliestUs = -1.0e300;
     UdpEndpoint m_listen;
     UdpEndpoint m_send;
     bool m_open = false;
