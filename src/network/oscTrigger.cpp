@@ -22,7 +22,8 @@ std::atomic<bool> g_connected{false};
 std::atomic<double> g_lastPollUs{-1.0e300};
 CTriggerCrossings g_crossings;  // outlives every input, which only feeds it
 
-std::atomic<std::uint64_t> g_lost{0};  // dropped on the ports of inputs gone
+std::atomic<std::uint64_t> g_lost{0};       // dropped on the ports of inputs gone
+std::atomic<std::uint64_t> g_datagrams{0};  // read by inputs gone
 
 // g_controlMutex held, the input unpublished. What waits on its port is taken and what
 // the system dropped there is counted and said before the socket closes; its
@@ -32,6 +33,7 @@ void Dispose(std::unique_ptr<OscConnection> input)
     if (input == nullptr) return;
     input->Leave();
     g_lost.fetch_add(input->GetLostDatagramCount());
+    g_datagrams.fetch_add(input->GetDatagramCount());
 }
 
 // g_controlMutex held. The old input goes outside g_inputMutex: its disconnect
@@ -152,6 +154,12 @@ int GetOscTriggerListeningPort()
 CTriggerCrossings& GetOscTriggerCrossings() { return g_crossings; }
 
 std::uint64_t GetOscTriggerLostCount() { return g_lost.load(); }
+
+std::uint64_t GetOscTriggerDatagramCount()
+{
+    std::lock_guard<std::mutex> lock(g_inputMutex);
+    return g_datagrams.load() + (g_input != nullptr ? g_input->GetDatagramCount() : 0);
+}
 
 std::uint64_t GetOscTriggerMalformedCount()
 {

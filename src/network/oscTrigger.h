@@ -46,5 +46,7 @@ CTriggerCrossings& GetOscTriggerCrossings();
 // Any thread: datagrams the system dropped on the ports the input left or closed (its
 // queue full, or come as it was left), across its restarts; each said as counted.
 std::uint64_t GetOscTriggerLostCount();
+// Any thread: datagrams the input read, malformed ones too, across its restarts.
+std::uint64_t GetOscTriggerDatagramCount();
 // Any thread: malformed datagrams the input ignored (0 without one).
 std::uint64_t GetOscTriggerMalformedCount();
