@@ -21,6 +21,8 @@ OscConnection::OscConnection(COscDevice* owner) : m_owner(owner), m_host(kOscLoo
 OscConnection::~OscConnection()
 {
     if (m_open) SendDisconnect();
+    // A socket closed here drops what waits unread, but what the system dropped is said.
+    if (m_listen.IsOpen()) NoteLost(m_listen.DroppedCount());
     if (m_malformedNote.Unsaid() > 0) SayMalformed(CRepeatNote::Clock::now());
 }
 
@@ -38,14 +40,14 @@ void OscConnection::SetTimeouts(int connectTimeoutMs, int pollTimeoutMs)
 }
 
 bool OscConnection::Open(const std::string& prefix, const std::string& host, int broadcastPort,
-                         int listeningPort)
+                         int listeningPort, OscConnection* previous)
 {
     if (m_open) return true;
     m_prefix = prefix;
     m_host = host;
     m_broadcastPort = broadcastPort;
     m_listeningPort = listeningPort;
-    m_lastResult = Connect();
+    m_lastResult = Connect(previous);
     m_open = m_lastResult == kOscConnectOk;
     return m_open;
 }
@@ -79,13 +81,21 @@ bool OscConnection::SendAddress(const std::string& address)
            m_send.SendPacket(builder.PacketData(), builder.PacketSize());
 }
 
-int OscConnection::Connect()
+int OscConnection::Connect(OscConnection* previous)
 {
     m_ready = false;
-    if (!m_listen.BindTo(m_listeningPort)) {
+    // Freeing a port and binding it again would drop what arrives in between, and a
+    // second socket beside the first shares the datagrams with it: the socket is kept.
+    if (previous != nullptr && previous->m_listeningPort == m_listeningPort &&
+        previous->m_listen.IsOpen() && previous->m_listen.IsOk() && !m_listen.IsOpen())
+        m_listen.Swap(previous->m_listen);
+    const bool isListening = m_listen.IsOpen() || m_listen.BindTo(m_listeningPort);
+    if (previous != nullptr) previous->Leave();
+    if (!isListening) {
         Print("<OSC> Error Listening Port " + std::to_string(m_listeningPort) + "\n");
         return kOscConnectListenFailed;
     }
+    m_boundPort = m_listen.LocalAddress().Port();
     // The kernel may grant less than asked (its cap, without the right to force it).
     m_listen.SetReceiveBufferSize(kOscReceiveBufferBytes);
     const int granted = m_listen.ReceiveBufferSize();
@@ -110,6 +120,7 @@ int OscConnection::Connect()
     // The source may answer at once; its messages shape the channels and, unlike a
     // plain count, also deliver their values: nothing the source sent is dropped.
     if (m_listen.ReceiveNextPacket(m_connectTimeoutMs)) {
+        CountDatagram();
         m_parser.Init(m_listen.PacketData(), m_listen.PacketSize());
         HandleMessages();
     }
@@ -192,6 +203,7 @@ bool OscConnection::TakeWaiting(std::int64_t timeoutUs)
     bool handled = false;
     for (int i = 0; i < kOscMaxPacketsPerPoll && m_listen.ReceiveNextPacketUs(timeoutUs); ++i) {
         timeoutUs = 0;
+        CountDatagram();
         m_parser.Init(m_listen.PacketData(), m_listen.PacketSize());
         handled = HandleMessages() || handled;
     }
@@ -209,6 +221,39 @@ void OscConnection::Retire()
         TakeWaiting(0);
         m_busy.store(false);
     }
+}
+
+void OscConnection::CountDatagram()
+{
+    m_datagrams.fetch_add(1, std::memory_order_relaxed);
+    if (m_owner != nullptr) m_owner->CountDatagram();
+}
+
+void OscConnection::NoteLost(std::uint64_t lost)
+{
+    if (lost == 0) return;
+    m_lost.fetch_add(lost);
+    if (m_owner != nullptr) m_owner->CountLostDatagrams(lost);
+    Print("<OSC> " + std::to_string(lost) + " datagram" + (lost == 1 ? "" : "s") + " on port " +
+          std::to_string(BoundListeningPort()) +
+          " could not be taken (its queue full, or come after it was left)\n");
+}
+
+void OscConnection::Leave()
+{
+    if (!m_listen.IsOpen()) return;
+    // Without the promise that nothing is still on its way in, a datagram may yet
+    // come between the last read and the close: said, as it would be lost unseen.
+    const bool isStopped = m_listen.StopReceiving();
+    if (!m_busy.exchange(true)) {
+        TakeWaiting(0);
+        m_busy.store(false);
+    }
+    NoteLost(m_listen.DroppedCount());
+    m_listen.Close();
+    if (!isStopped)
+        Print("<OSC> Port " + std::to_string(BoundListeningPort()) +
+              " left without a barrier: a datagram come in its last moment may be lost unseen\n");
 }
 
 int OscConnection::CountChannels(const std::string& typeTags)
@@ -265,7 +310,7 @@ void OscConnection::HandleMessage(const OscMessage& message)
     // a stop read together still stand as far apart as they were sent.
     if (m_crossings != nullptr && channel > 0) {
         const std::int64_t cameNs = m_listen.PacketArrivalNs() - ProgramTimeToMonotonicNs(0.0);
-        m_crossings->Feed(first, static_cast<double>(cameNs) / 1000.0);
+        m_crossings->Feed(first, std::max(static_cast<double>(cameNs) / 1000.0, m_earliestUs));
     }
 }
 

@@ -54,17 +54,27 @@ public:
     // Before Open, without owner: each message's first number also goes to crossings
     // (non-owning, outlives the connection), so that none is lost between two reads.
     void SetCrossings(CTriggerCrossings* crossings) { m_crossings = crossings; }
+    // A restart's moment (program time, us): a crossing whose datagram came earlier
+    // (it waited on the port across the restart) is stamped as coming then.
+    void SetEarliestArrival(double atUs) { m_earliestUs = atUs; }
     // Before Open; clamped to 0..kOscMaxConnectTimeoutMs and 0..kOscMaxClientPollTimeoutMs.
     void SetTimeouts(int connectTimeoutMs, int pollTimeoutMs);
 
-    // True at once when already open; otherwise runs the handshake once.
+    // True at once when already open; otherwise runs the handshake once. previous: the
+    // link this one replaces (retired, same owner), or null. When it was asked for the
+    // same port, its socket is handed over with what waits there, so that nothing sent
+    // to that port is lost between the two; another port it leaves (Leave) once this
+    // one listens.
     bool Open(const std::string& prefix, const std::string& host, int broadcastPort,
-              int listeningPort);
-    int Connect();
+              int listeningPort, OscConnection* previous = nullptr);
+    int Connect(OscConnection* previous = nullptr);
     void Close();
     // Close, then takes what came on the listening port before it closes with the
     // connection. Same thread rules as Close.
     void Retire();
+    // Stops listening: what reached the port until then is taken, what came after is
+    // counted (GetLostDatagramCount) and said. Same thread rules as Close.
+    void Leave();
     bool SendDisconnect();
 
     // Receives and handles the datagrams waiting (every message of each, in order);
@@ -85,6 +95,11 @@ public:
     // Any thread: datagrams ignored because they were not valid OSC (a bad packet, a
     // message whose arguments run past its end). Said once, then every few seconds.
     std::uint64_t GetMalformedCount() const { return m_malformed.load(); }
+    // Any thread: datagrams read from the listening port, malformed ones included.
+    std::uint64_t GetDatagramCount() const { return m_datagrams.load(); }
+    // Any thread: datagrams the system dropped on this link's listening socket (its
+    // queue full, or come after it stopped listening); counted when it leaves or closes.
+    std::uint64_t GetLostDatagramCount() const { return m_lost.load(); }
 
     bool IsOpen() const { return m_open; }
     bool IsReady() const { return m_ready.load(); }
@@ -92,7 +107,11 @@ public:
     // Why the last Open failed, with the port or the host; empty when it did not.
     std::string FailureText() const;
     // The local port the listening endpoint is bound to (differs from the asked one for 0).
-    int BoundListeningPort() const { return m_listen.LocalAddress().Port(); }
+    // The port stays known once the socket is handed on or left.
+    int BoundListeningPort() const
+    {
+        return m_listen.IsOpen() ? m_listen.LocalAddress().Port() : m_boundPort;
+    }
     const std::string& Host() const { return m_host; }
 
 private:
@@ -100,11 +119,15 @@ private:
     bool TakeWaiting(std::int64_t timeoutUs);  // the poller
     bool HandleMessages();                     // of the packet in m_parser
     void CountMalformed();  // the poller
+    void CountDatagram();   // the poller
+    // Counted, told to the owner and said.
+    void NoteLost(std::uint64_t lost);
     void SayMalformed(CRepeatNote::Clock::time_point now);
     void StoreValueLocked(double value, int index);  // m_valuesMutex held
 
     COscDevice* const m_owner;  // non-owning
     CTriggerCrossings* m_crossings = nullptr;  // non-owning
+    double m_earliestUs = -1.0e300;
     UdpEndpoint m_listen;
     UdpEndpoint m_send;
     bool m_open = false;
@@ -114,6 +137,7 @@ private:
     std::string m_disconnectPattern;
     int m_broadcastPort = 0;
     int m_listeningPort = 0;
+    int m_boundPort = -1;  // the listening socket's port, once it listened
     int m_connectTimeoutMs = 500;
     int m_pollTimeoutMs = 0;
     int m_lastResult = -1;
@@ -121,6 +145,8 @@ private:
     std::atomic<bool> m_busy{false};
     OscPacketParser m_parser;  // the poller's; reused so that polling does not allocate
     std::atomic<std::uint64_t> m_malformed{0};
+    std::atomic<std::uint64_t> m_datagrams{0};
+    std::atomic<std::uint64_t> m_lost{0};
     CRepeatNote m_malformedNote;  // the poller's
 
     mutable std::mutex m_valuesMutex;  // leaf lock: the received values (no owner)

@@ -280,14 +280,15 @@ void COscDevice::Reconnect()
     connection->SetTimeouts(settings.maxTimeoutMs, settings.minTimeoutMs);
     {
         std::lock_guard<std::mutex> lock(m_connectionMutex);
-        // The old link says goodbye, hands over what its source sent before it heard
-        // that, and frees its port before the new one binds it. The device is stopped:
-        // those values are the latest it shows once it runs again.
-        if (m_connection != nullptr) m_connection->Retire();
-        m_connection.reset();
+        // The old link says goodbye and hands over what its source sent before it heard
+        // that. The device is stopped: those values are the latest it shows once it runs
+        // again. The new link keeps its listening socket when the port stays, else
+        // binds its own before the old one leaves: no moment without a listener.
+        std::unique_ptr<OscConnection> old = std::move(m_connection);
+        if (old != nullptr) old->Retire();
         m_connection = std::move(connection);
         m_connection->Open(Narrow(m_serverName), Narrow(m_broadcastAddress), m_broadcastPort,
-                           m_listeningPort);
+                           m_listeningPort, old.get());
         PublishConnectionState();
         m_connected = true;
     }

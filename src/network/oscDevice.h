@@ -57,6 +57,15 @@ public:
     // (kOscMaxChannels, or the recording's layout while one runs), and the values dropped.
     uint64_t GetCutMessages() const { return m_cutMessages.load(); }
     uint64_t GetDroppedValues() const { return m_droppedValues.load(); }
+    // Any thread: datagrams read from the listening port by every connection so far
+    // (malformed ones too), and those the system dropped (its queue full, or come to a
+    // port being left), counted and said when a port is left or a connection closes.
+    uint64_t GetReceivedDatagrams() const { return m_datagrams.load(); }
+    uint64_t GetLostDatagrams() const { return m_lostDatagrams.load(); }
+    // The connection's poller: one datagram read.
+    void CountDatagram() { m_datagrams.fetch_add(1, std::memory_order_relaxed); }
+    // A connection leaving or closing its port: datagrams the system dropped there.
+    void CountLostDatagrams(uint64_t count) { m_lostDatagrams.fetch_add(count); }
     // GUI thread (idle): true once after the channels changed shape; the view grid
     // must then be rebuilt.
     bool TakeViewGridRequest() { return m_viewGridStale.exchange(false); }
@@ -111,6 +120,8 @@ private:
     std::atomic<int> m_boundListeningPort{-1};
     std::atomic<uint64_t> m_cutMessages{0};
     std::atomic<uint64_t> m_droppedValues{0};
+    std::atomic<uint64_t> m_datagrams{0};
+    std::atomic<uint64_t> m_lostDatagrams{0};
     int m_shortCount = 0;  // acquisition thread: values of the short messages said, 0: none
     // The latest received value of each channel, written by the poller; the sample
     // row is refreshed from it on every step, so offsets are subtracted from what was

@@ -22,34 +22,64 @@ std::atomic<bool> g_connected{false};
 std::atomic<double> g_lastPollUs{-1.0e300};
 CTriggerCrossings g_crossings;  // outlives every input, which only feeds it
 
-// g_controlMutex held. The old input goes outside g_inputMutex: its disconnect
-// message is no business of the pollers.
-void StopLocked()
+std::atomic<std::uint64_t> g_lost{0};       // dropped on the ports of inputs gone
+std::atomic<std::uint64_t> g_datagrams{0};  // read by inputs gone
+
+// g_controlMutex held, the input unpublished. What waits on its port is taken and what
+// the system dropped there is counted and said before the socket closes; its
+// disconnect message goes out when it is still open.
+void Dispose(std::unique_ptr<OscConnection> input)
 {
-    std::unique_ptr<OscConnection> old;
-    {
-        std::lock_guard<std::mutex> lock(g_inputMutex);
-        old = std::move(g_input);
-        g_connected = false;
-    }
-    old.reset();
+    if (input == nullptr) return;
+    input->Leave();
+    g_lost.fetch_add(input->GetLostDatagramCount());
+    g_datagrams.fetch_add(input->GetDatagramCount());
 }
 
-bool StartLocked(std::string* reason = nullptr)
+// g_controlMutex held. The old input goes outside g_inputMutex: its disconnect
+// message is no business of the pollers.
+std::unique_ptr<OscConnection> Unpublish()
 {
-    StopLocked();
+    std::lock_guard<std::mutex> lock(g_inputMutex);
+    g_connected = false;
+    return std::move(g_input);
+}
+
+// g_controlMutex held. previous (unpublished, closed): the input replaced by a restart.
+// It hands its socket over when the port stays, else is left once the new port listens;
+// its crossings stay queued and what waited on its port is taken as coming now, so that
+// no command sent is lost unseen.
+bool OpenLocked(std::unique_ptr<OscConnection> previous, std::string* reason)
+{
     const OscTriggerSettings settings = GetOscTriggerSettings();
     const OscClientSettings client = GetOscClientSettings();
     auto input = std::make_unique<OscConnection>(nullptr);
     input->SetPatterns("/connect", "/disconnect");
     // The trigger is polled from acquisition threads: its polls never wait.
     input->SetTimeouts(client.maxTimeoutMs, 0);
-    g_crossings.Clear();
+    if (previous == nullptr) g_crossings.Clear();
     g_crossings.SetLevels(settings.highValue, settings.lowValue, true);
     input->SetCrossings(&g_crossings);
+    if (previous != nullptr) {
+        const double nowUs = GetProgramTime();
+        input->SetEarliestArrival(nowUs);
+        previous->SetEarliestArrival(nowUs);
+    }
     // The handshake runs before the input is published, so no poller waits for it.
-    if (!input->Open(settings.serverName, settings.address, settings.outPort, settings.inPort)) {
+    const bool isOpen = input->Open(settings.serverName, settings.address, settings.outPort,
+                                    settings.inPort, previous.get());
+    if (previous != nullptr) {
+        // The latest value the old input read and nobody took, unless a newer came.
+        double value = 0.0;
+        if (previous->TakeFirstValue(value)) {
+            double newer = 0.0;
+            input->StoreValue(input->TakeFirstValue(newer) ? newer : value, 0);
+        }
+        Dispose(std::move(previous));
+    }
+    if (!isOpen) {
         if (reason) *reason = input->FailureText();
+        Dispose(std::move(input));
         return false;
     }
     std::lock_guard<std::mutex> lock(g_inputMutex);
@@ -63,24 +93,27 @@ bool StartLocked(std::string* reason = nullptr)
 bool StartOscTrigger(std::string* reason)
 {
     std::lock_guard<std::mutex> control(g_controlMutex);
-    return StartLocked(reason);
+    Dispose(Unpublish());
+    return OpenLocked(nullptr, reason);
 }
 
 void StopOscTrigger()
 {
     std::lock_guard<std::mutex> control(g_controlMutex);
-    StopLocked();
+    Dispose(Unpublish());
 }
 
 bool RestartOscTrigger()
 {
     std::lock_guard<std::mutex> control(g_controlMutex);
-    {
-        std::lock_guard<std::mutex> lock(g_inputMutex);
-        if (g_input == nullptr) return false;
+    std::unique_ptr<OscConnection> old = Unpublish();
+    if (old == nullptr) return false;
+    if (!IsOscTriggerEnabled()) {
+        Dispose(std::move(old));
+        return true;
     }
-    StopLocked();
-    return IsOscTriggerEnabled() ? StartLocked() : true;
+    old->Close();  // its goodbye before the new input's hello
+    return OpenLocked(std::move(old), nullptr);
 }
 
 bool PollOscTrigger()
@@ -119,6 +152,14 @@ int GetOscTriggerListeningPort()
 }
 
 CTriggerCrossings& GetOscTriggerCrossings() { return g_crossings; }
+
+std::uint64_t GetOscTriggerLostCount() { return g_lost.load(); }
+
+std::uint64_t GetOscTriggerDatagramCount()
+{
+    std::lock_guard<std::mutex> lock(g_inputMutex);
+    return g_datagrams.load() + (g_input != nullptr ? g_input->GetDatagramCount() : 0);
+}
 
 std::uint64_t GetOscTriggerMalformedCount()
 {

@@ -17,8 +17,10 @@ class CTriggerCrossings;
 bool StartOscTrigger(std::string* reason = nullptr);
 // Deletes the input (its disconnect message goes out when it was open).
 void StopOscTrigger();
-// False without an input; otherwise stops it and, while the trigger is enabled,
-// returns StartOscTrigger, else true.
+// False without an input; otherwise, while the trigger is enabled, replaces it by one
+// opened from the settings (the open result), else stops it (true). A restart keeps the
+// crossings queued and the socket when the port stays; a new port listens before the
+// old one is left, what came there until then is taken, what came after is counted.
 bool RestartOscTrigger();
 // Receives and handles the datagrams waiting; false without an input, when
 // another thread polls, when polled again within a few hundred microseconds,
@@ -41,5 +43,10 @@ int GetOscTriggerListeningPort();
 // input's restarts and emptied by each start, which also takes its levels from
 // the settings. Any thread.
 CTriggerCrossings& GetOscTriggerCrossings();
+// Any thread: datagrams the system dropped on the ports the input left or closed (its
+// queue full, or come as it was left), across its restarts; each said as counted.
+std::uint64_t GetOscTriggerLostCount();
+// Any thread: datagrams the input read, malformed ones too, across its restarts.
+std::uint64_t GetOscTriggerDatagramCount();
 // Any thread: malformed datagrams the input ignored (0 without one).
 std::uint64_t GetOscTriggerMalformedCount();

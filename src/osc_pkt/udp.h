@@ -66,6 +66,15 @@ public:
     // Connects to host:port (port 1..65535).
     bool ConnectTo(const std::string& host, int port);
     void Close();
+    // Exchanges sockets, addresses and buffers: a socket handed on keeps what waits on it.
+    void Swap(UdpEndpoint& other) noexcept;
+    // From now on every datagram is dropped (and counted among DroppedCount); returns
+    // once none let in before is still on its way to the queue, so that the queue then
+    // holds all that will be read. False when closed or the system cannot promise that.
+    bool StopReceiving();
+    // Datagrams the system dropped for this socket: its queue full, or after
+    // StopReceiving. 0 when closed.
+    std::uint64_t DroppedCount() const;
 
     // Waits up to timeoutMs (negative: without limit, 0: only polls) for one
     // datagram; the sender becomes the remote address. False when nothing came

@@ -46,7 +46,8 @@ enum class Answer { kAtOnce, kLate, kNone };
 struct Step {
     Fault fault;
     int a = 0, b = 0;
-    int gapMs = 0;  // before the step
+    int gapMs = 0;           // before the step
+    int at = 0, paceUs = 0;  // a reconnect (b 3: to a new port) after `at` of a messages
 };
 
 struct Plan {
@@ -71,7 +72,7 @@ struct Plan {
                                          {2, 400, 0, 0},
                                          {10, 150, 0, 0},
                                          {0, 0, 0, 0},
-                                         {0, 0, 0, 0},
+                                         {0, 300, 0, 3},
                                          {5, 120, 0, 1},
                                          {0, 0, 0, 0},
                                          {0, 0, 0, 0}};
@@ -96,6 +97,8 @@ struct Plan {
                 s.a = pick(0, 3) == 0;
                 s.b = pick(0, 3) == 0 ? pick(1, 5) : 0;  // then a bad packet of kind b - 1
             }
+            if (s.fault == Fault::kReconnect)
+                s.at = pick(0, s.a), s.paceUs = pick(0, 1) * pick(0, 80);
             p.steps.push_back(s);
         }
         // Held before the run's first frame.
@@ -196,11 +199,14 @@ public:
             command.push_back(std::to_string(static_cast<int64_t>(numbers.back())));
         }
         m_log.push_back(osctest::RunTool(command) == 0 ? numbers : std::vector<double>());
+        m_datagrams += !m_log.back().empty();
     }
-    void NewSocket()
+    int64_t Datagrams() const { return m_datagrams.load(); }  // that went out, malformed too
+    void NewSocket(int port = 0)  // and sends to port from now on, when given
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_data = std::make_unique<osctest::Peer>();
+        if (port > 0) m_port = port;
     }
     // Each message's numbers, by index; empty for one not sent as values.
     const std::vector<std::vector<double>>& Log() const { return m_log; }
@@ -225,8 +231,9 @@ private:
         }
         if (mixed) Extra(message);
         const Bytes packet = message.Packet(Pick(0, 1) ? "/data" : "/any/address");
-        m_log.push_back(message.numbers);
-        if (!m_data->SendBytes(m_port, packet.data(), packet.size())) m_log.back().clear();
+        const bool isSent = m_data->SendBytes(m_port, packet.data(), packet.size());
+        m_log.push_back(isSent ? message.numbers : std::vector<double>());
+        m_datagrams += isSent;
     }
     // Not OSC: cut short (also to a length no multiple of four), longer than its
     // arguments, an unknown tag, no tag string, a bundle whose element runs past its end.
@@ -243,7 +250,7 @@ private:
         if (kind == 3) packet.erase(packet.begin() + 8, packet.begin() + 12);
         if (kind >= 4) packet = osctest::Bundle(1, {packet}), packet.resize(packet.size() - 8);
         m_log.emplace_back();  // sent, but not as values
-        m_data->SendBytes(m_port, packet.data(), packet.size());
+        m_datagrams += m_data->SendBytes(m_port, packet.data(), packet.size());
     }
     void Extra(Message& message)
     {
@@ -255,7 +262,8 @@ private:
     }
 
     std::mt19937& m_rng;  // the sender's own draws; guarded by m_mutex
-    const int m_port;
+    int m_port;
+    std::atomic<int64_t> m_datagrams{0};
     std::mutex m_mutex;
     std::unique_ptr<osctest::Peer> m_data;
     std::vector<std::vector<double>> m_log;
@@ -346,7 +354,7 @@ public:
             if (f == Fault::kBurst) m_sender.Burst(s.a, shape);
             if (f == Fault::kPause) std::this_thread::sleep_for(std::chrono::milliseconds(s.a));
             if (f == Fault::kNewSender) m_sender.NewSocket(), m_sender.Send(shape, false);
-            if (f == Fault::kReconnect) Reconnect();
+            if (f == Fault::kReconnect) ReconnectAmidStream(s, shape);
             if (f == Fault::kHold) m_device->Hold(s.a, s.b != 0);
             if (f == Fault::kRecord) ToggleRecording();
             if (f == Fault::kOscsend) m_sender.Oscsend(shape);
@@ -455,12 +463,38 @@ private:
         m_framesTaken = m_view.frames.size();
         return last;
     }
-    void Reconnect()
+    // To the same port the stream goes on as the device reconnects: none of it may be
+    // lost. To a new one (b 3) the stream, and all else, waits for it to listen.
+    void ReconnectAmidStream(const Step& s, int shape)
+    {
+        const bool isNewPort = s.b == 3;
+        EXPECT_TRUE(!isNewPort ||
+                    osctest::PumpUntil([&] { return m_connects == 1 + m_reconnects; }));
+        std::promise<void> reached, listens;
+        std::thread stream([&] {
+            for (int i = 0; i < s.a; ++i) {
+                if (i == s.at) reached.set_value();
+                if (i == s.at && isNewPort) listens.get_future().wait();
+                m_sender.Send(shape, false);
+                std::this_thread::sleep_for(std::chrono::microseconds(s.paceUs));
+            }
+            if (s.at == s.a) reached.set_value();
+        });
+        reached.get_future().wait();
+        Reconnect(isNewPort ? osctest::FreePort() : 0);
+        listens.set_value();
+        stream.join();
+    }
+    // A new listening port when given, else a property that plays no part in the exchange.
+    void Reconnect(int32_t port = 0)
     {
         const wxString pattern = wxString::Format("/data%zu", m_runs.size() + (m_reconnects++));
         bool changed = false;
+        if (port > 0) m_sender.NewSocket(port);
         EXPECT_TRUE(
-            m_device->SetParam(&pattern, COscDevice::kDataPattern, 1, PARAM_STRING, &changed));
+            port > 0 ? m_device->SetParam(&port, COscDevice::kListeningPort, 1, PARAM_INT, &changed)
+                     : m_device->SetParam(&pattern, COscDevice::kDataPattern, 1, PARAM_STRING,
+                                          &changed));
     }
     // As a trial does: the writer and its header first, then, between two passes, the
     // reset and the start; at the end the finish, then the writer closed.
@@ -693,6 +727,11 @@ TEST_P(OscReceiverSuite, EveryRecordedValueWasSentInOrderOrItsFrameIsSaid)
         sent += values >= 0 ? run.sent : 0;
     }
     CheckShown(rig.Shown(), rig.Sender().Log());
+    uint64_t said = 0;  // every datagram went to a port listened on: read, or said lost
+    for (const std::string& line : console.Containing(" could not be taken"))
+        said += std::stoull(line.substr(std::strlen("<OSC> ")));
+    EXPECT_EQ(said, rig.Device().GetLostDatagrams());
+    EXPECT_EQ(rig.Device().GetReceivedDatagrams() + said, uint64_t(rig.Sender().Datagrams()));
     // Saying every frame unreceived is no way out: what is sent is recorded.
     EXPECT_TRUE(sent < 10 || taken > 0) << sent << " messages sent while recording";
 }

@@ -126,10 +126,12 @@ TEST_F(OscTriggerTest, StopAndStartBetweenTwoReadsAreBothKept)
     TriggerCrossing crossing;
     while (crossings.Pop(crossing)) kinds.push_back(crossing.kind);
     EXPECT_EQ(kinds, (std::vector<Kind>{Kind::Start, Kind::Stop, Kind::Start}));
-    // A restart begins with no crossing of the input before.
+    // A restart keeps what came before it for the reader; a start begins with none.
     ASSERT_TRUE(Send(Floats("/unity_sync", {-300.0f})));
     while (!crossings.Peek(crossing) && std::chrono::steady_clock::now() < end) PollOscTrigger();
     ASSERT_TRUE(RestartOscTrigger());
+    EXPECT_TRUE(crossings.Peek(crossing));
+    ASSERT_TRUE(StartOscTrigger());
     EXPECT_FALSE(crossings.Peek(crossing));
 }
 
