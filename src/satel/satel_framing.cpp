@@ -37,7 +37,7 @@ bool CSerialSatelDevice::CanClose(size_t count, Ending ending) const
 
 bool CSerialSatelDevice::BlockOffEnd(size_t count) const
 {
-    if (m_ending == Ending::Lone || count < kHeaderSize + kClosingSize ||
+    if (m_ending != Ending::Block || count < kHeaderSize + kClosingSize ||
         m_reply[count - 1] != kTerminator || DecodeU16(m_reply.data() + 2) != 0)
         return false;
     const size_t off = (count - kHeaderSize) % kSampleSize;
@@ -496,10 +496,11 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                                                      true));
                 return CloseSampleReply(count, ending);
             }
-            // Five zero bytes and '*' a byte off whole samples, no length given: the
-            // board's block, a byte doubled or lost inside (samples there would put a
-            // '*' in a high byte, out of range). What follows is the next reply or noise
-            // before it: read on, junk behind it would be counted as its samples.
+            // Five zero bytes and '*' a byte off whole samples from a board that ends
+            // with a block and gives no length: its block, a byte doubled or lost inside
+            // (samples there would put a '*' in a high byte, out of range). What follows
+            // is the next reply or noise before it: read on, junk behind it would be
+            // counted as its samples.
             if (BlockOffEnd(count)) return Refuse(count, RefusedAnew(count));
         }
         if (count >= 2 * kHeaderSize && IsHeader(m_reply.data() + count - kHeaderSize)) {
