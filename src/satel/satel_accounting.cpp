@@ -269,6 +269,10 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
         const int64_t lost = Bounded(samples);
         m_countedSince += lost;
         CountLost(lost);
+    }
+    // The fewer reading may hold no sample where another holds some: its rest stands all
+    // the same, for a whole reply to settle.
+    if (!copy) {
         if (m_anewRest[0] + m_anewRest[1] > 0) m_otherWayWhole = false;
         m_otherWayRest[0] += m_anewRest[0];
         m_otherWayRest[1] += m_anewRest[1];
@@ -351,8 +355,9 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count, bool grown)
 }
 
 // The samples of the reading, in the former ending by a rule other than the former one,
-// that ends within a byte of count (the fewest; rules: a bit for each rule that does);
-// -1: none.
+// that ends within a byte of count or before it (noise inside a reply of a board that
+// gives a length makes it longer than its length means, however it counts) (the fewest;
+// rules: a bit for each rule that does); -1: none.
 int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, unsigned& rules) const
 {
     int64_t fewest = -1;
@@ -360,7 +365,7 @@ int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, unsign
         if (rule == m_formerRule) continue;
         const size_t end = LengthEnd(length, rule, m_formerEnding);
         const int64_t samples = WholeSamples(end, m_formerEnding);
-        if (samples < 0 || end + 1 < count || end > count + 1) continue;
+        if (samples < 0 || end > count + 1) continue;
         fewest = fewest < 0 ? samples : std::min(fewest, samples);
         rules |= 1u << static_cast<unsigned>(rule);
     }

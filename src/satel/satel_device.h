@@ -186,6 +186,9 @@ protected:
     std::chrono::steady_clock::time_point YieldPoint();
     // Whether the '*' at m_reply[count - 1] completes the ending at whole samples.
     bool CanClose(size_t count, Ending ending) const;
+    // Whether m_reply ends at count in a block a byte off whole samples, no length given,
+    // from a board known to end with a block.
+    bool BlockOffEnd(size_t count) const;
     bool InHeaderLength(size_t count) const;
     bool FormerWayDamaged(size_t count, Ending ending);
     bool BlockByteOff(size_t count);

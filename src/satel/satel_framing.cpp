@@ -35,6 +35,18 @@ bool CSerialSatelDevice::CanClose(size_t count, Ending ending) const
     return true;
 }
 
+bool CSerialSatelDevice::BlockOffEnd(size_t count) const
+{
+    if (m_ending != Ending::Block || count < kHeaderSize + kClosingSize ||
+        m_reply[count - 1] != kTerminator || DecodeU16(m_reply.data() + 2) != 0)
+        return false;
+    const size_t off = (count - kHeaderSize) % kSampleSize;
+    if (off != 1 && off != kSampleSize - 1) return false;
+    return std::all_of(m_reply.begin() + static_cast<std::ptrdiff_t>(count - kClosingSize),
+                       m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1),
+                       [](uint8_t b) { return b == 0; });
+}
+
 // Whether the '*' at m_reply[count - 1] is a length byte of a header that begins right
 // before it (noise, or a reply cut short, then the next reply): no ending.
 bool CSerialSatelDevice::InHeaderLength(size_t count) const
@@ -484,6 +496,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                                                      true));
                 return CloseSampleReply(count, ending);
             }
+            // Five zero bytes and '*' a byte off whole samples from a board that ends
+            // with a block and gives no length: its block, a byte doubled or lost inside
+            // (samples there would put a '*' in a high byte, out of range). What follows
+            // is the next reply or noise before it: read on, junk behind it would be
+            // counted as its samples.
+            if (BlockOffEnd(count)) return Refuse(count, RefusedAnew(count));
         }
         if (count >= 2 * kHeaderSize && IsHeader(m_reply.data() + count - kHeaderSize)) {
             // The next reply: this one stopped before its ending. Far short of the least
