@@ -638,11 +638,21 @@ void CSerialSatelDevice::EndRefuted(bool closed)
         if (m_refutedAsked && samples > m_refutedBase) unsure = rest;
     }
     const int64_t lost = Bounded(samples);
+    // Less than a sample behind its header and none of its rest before the next one: a
+    // header in noise, as RefuseStopped tells one where the board's rule is known. Its
+    // count goes once the reply that follows is taken whole, which answers its request.
+    const bool early = !closed && m_refutedBase < 0 && m_refutedRest == 0 &&
+                       m_refutedLength > 0 && m_refutedBytes < kHeaderSize + kSampleSize;
     m_refutedBytes = 0;
     m_refutedBase = -1;
     m_refutedAsked = false;
+    const int64_t before = m_lostBeforeNext;
     m_countedSince += lost;
     CountLost(lost, unsure);
+    if (!early) return;
+    m_stoppedHeader = true;
+    m_stoppedLost = m_lostBeforeNext - before;
+    m_stoppedCounted = m_countedSince;
 }
 
 // Learnt from whole replies: the ending from the first, the length rule from two that

@@ -111,6 +111,9 @@ public:
         // The first reply with samples after a set-up made while running (its way not
         // shown again yet) stalls, a byte of its closing block doubled or changed.
         bool blockHitAfterSetUp = false;
+        // A busy board back only once set up again hears none of the set-ups sent before
+        // it looked: the next one it answers, its backlog first.
+        bool setUpsLostAfterBusy = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -587,6 +590,17 @@ private:
             const auto latest = until + std::chrono::seconds(untilSetUp ? 3 : 0);
             while (!m_stop && Clock::now() < latest && (Clock::now() < until || !SetUpAsked()))
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (untilSetUp && m_plan.setUpsLostAfterBusy) {
+                // The line lost the set-ups asked so far: the board answers the next one,
+                // the device having forgotten its way.
+                std::string kept;
+                for (size_t at = 0; at + 8 <= m_pending.size(); at += 8)
+                    if (m_pending[at + 4] != 'P') kept += m_pending.substr(at, 8);
+                m_pending = kept + m_pending.substr(m_pending.size() - m_pending.size() % 8);
+                const auto again = Clock::now() + std::chrono::seconds(3);
+                while (!m_stop && Clock::now() < again && !SetUpAsked())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
             busyBacklog = untilSetUp;
             m_busyOver = !untilSetUp;  // else once its paced backlog went
             ++m_silences;
@@ -704,7 +718,10 @@ private:
                 const bool likeReply = (m_plan.fakeLikeReply || heldFake) && m_length != Length::Zero;
                 PutU16(fake, likeReply ? like : 1 + drawn % 65535);
                 fake.push_back('B');
-                Put(fake + Noise(m_random() % (likeReply ? 6 : 40)));
+                // Behind the one before a backlog, from a draw of its own: a few bytes
+                // short of a sample, or fewer.
+                const size_t noise = heldFake ? m_blockHit() % 6 : m_random() % (likeReply ? 6 : 40);
+                Put(fake + Noise(noise));
                 if (!heldFake) break;
                 std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.fakeBeforeBacklogMs));
                 NoteHeld(m_lastPutEnd);

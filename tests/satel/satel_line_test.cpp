@@ -622,6 +622,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // shown again yet, stalls with a byte of its closing block doubled or changed.
     std::mt19937 setUpHit(seed ^ 0xB10C4u);
     plan.blockHitAfterSetUp = !lone && !plan.kinds.empty() && setUpHit() % 3 == 0;
+    // And where one goes before a backlog, now and then the set-ups sent while the board
+    // was busy go unheard.
+    plan.setUpsLostAfterBusy = plan.fakeBeforeBacklogMs > 0 && setUpHit() % 2 == 0;
     CDescribedSatelBoard board(1000.0 / periodMs, length, lone);
     board.SetPlan(plan);
     if (ackLength >= 0) board.SetAckLength(ackLength);
@@ -650,7 +653,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << (plan.fakeBeforeGone ? ", one before the reply gone" : "")
                                     << (plan.dropSecond ? ", second after a reset short too" : "")
                                     << (plan.restLate ? ", damaged rest late" : "")
-                                    << (plan.blockHitAfterSetUp ? ", block hit after a set-up" : ""));
+                                    << (plan.blockHitAfterSetUp ? ", block hit after a set-up" : "")
+                                    << (plan.setUpsLostAfterBusy ? ", set-ups lost while busy" : ""));
     SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond << " B/s, fault "
                                     << static_cast<int>(plan.backlogFault) << ", held behind one "
                                     << plan.fakeBeforeBacklogMs << " ms");
