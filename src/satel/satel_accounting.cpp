@@ -259,14 +259,11 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
             copy = true;
     }
     m_refusedCopy = copy;
-    if (!copy && samples > 0) {
+    // Where the fewer reading holds none, the rest of the others still waits to be told.
+    if (!copy) {
         const int64_t lost = Bounded(samples);
         m_countedSince += lost;
         CountLost(lost);
-    }
-    // The fewer reading may hold no sample where another holds some: its rest stands all
-    // the same, for a whole reply to settle.
-    if (!copy) {
         if (m_anewRest[0] + m_anewRest[1] > 0) m_otherWayWhole = false;
         m_otherWayRest[0] += m_anewRest[0];
         m_otherWayRest[1] += m_anewRest[1];
