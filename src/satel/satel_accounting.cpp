@@ -40,7 +40,10 @@ int64_t CSerialSatelDevice::MostGathered() const
 // smaller than the frames show it.
 void CSerialSatelDevice::CountVanished(size_t count)
 {
-    if (!IsRequestWaiting()) return;  // a copy: nothing of it is lost
+    if (!IsRequestWaiting()) {
+        if (!AnswersAhead()) return;  // a copy: nothing of it is lost
+        UseAhead();
+    }
     CountGone(count);
 }
 
@@ -252,11 +255,16 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
     // no request.
     const bool still = IsStill(count, Ending::Block) || IsStill(count, Ending::Lone);
     bool copy = (IsCopy(m_reply.data(), count) || BegunAsCopy(m_reply.data(), count)) && !still;
+    m_refusedAnswered = false;
     if (!copy && count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
-        if (IsRequestWaiting())
+        if (IsRequestWaiting()) {
             NoteAnswered();
-        else
+            m_refusedAnswered = true;
+        } else if (AnswersAhead()) {
+            UseAhead();
+        } else {
             copy = true;
+        }
     }
     m_refusedCopy = copy;
     // Where the fewer reading holds none, the rest of the others still waits to be told.
@@ -629,11 +637,34 @@ void CSerialSatelDevice::EndRefuted(bool closed)
         if (m_refutedAsked && samples > m_refutedBase) unsure = rest;
     }
     const int64_t lost = Bounded(samples);
+    // Its rest came: it was a reply, not a header in noise.
+    if (m_tookAhead && m_refutedRest > 0) m_tookAhead = false;
+    if (m_tookAhead) {
+        m_aheadLost += IsRunning() ? lost : 0;
+        m_aheadUnsure += IsRunning() ? std::min(std::max<int64_t>(unsure, 0), lost) : 0;
+        m_aheadCounted += lost;
+    }
     m_refutedBytes = 0;
     m_refutedBase = -1;
     m_refutedAsked = false;
     m_countedSince += lost;
     CountLost(lost, unsure);
+}
+
+// Replies come in order: where no request is left, one a stopped refusal took is this
+// reply's, unless what that refusal counted lost has reached a frame already (the frames
+// would show it twice).
+bool CSerialSatelDevice::AnswersAhead() const
+{
+    return m_tookAhead && (m_aheadLost == 0 || m_queuedTotal == m_aheadMark);
+}
+
+void CSerialSatelDevice::UseAhead()
+{
+    m_tookAhead = false;
+    m_lostBeforeNext = std::max<int64_t>(m_lostBeforeNext - m_aheadLost, 0);
+    m_unsureBeforeNext = std::max<int64_t>(m_unsureBeforeNext - m_aheadUnsure, 0);
+    m_countedSince -= m_aheadCounted;
 }
 
 // Learnt from whole replies: the ending from the first, the length rule from two that
@@ -706,6 +737,14 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     const bool copy = seen && !still;
     m_lastSeen = Remember(m_reply.data(), count);
     bool answers = !copy && (m_stoppedHeader || IsRequestWaiting());
+    if (!answers && !copy && samples > 0 && AnswersAhead()) {
+        // The request it answers went to the refused one before (TakeReply takes no other).
+        m_stoppedHeader = true;
+        m_stoppedLost = 0;
+        m_stoppedCounted = 0;
+        UseAhead();
+        answers = true;
+    }
     if (!answers && samples > 0 && !seen && m_lastWasAgain && m_queuedTotal == m_againMark) {
         // More replies than requests, and the last one taken repeated an earlier one and
         // held only the values of the one before, where this one repeats none: that one

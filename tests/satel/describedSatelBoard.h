@@ -108,6 +108,9 @@ public:
         bool dropSecond = false;
         // A lone-ending reply damaged inside comes in two pieces, the second late.
         bool restLate = false;
+        // The second reply after a reset waits on the line until the next request is
+        // in (a device that read it late), now and then with a byte doubled.
+        bool secondLate = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -127,6 +130,7 @@ public:
         m_placed.seed(plan.seed ^ 0x2A91Cu);
         m_junk.seed(plan.seed ^ 0x7E4Bu);
         m_pieces.seed(plan.seed ^ 0x91EC5u);
+        m_second.seed(plan.seed ^ 0x5EC2Du);
     }
     // Once the board is stopped, what each sample sent carried: the j whose RampSample
     // it repeats (j itself but in a still spell), or -1 for a '*'-high sample.
@@ -475,6 +479,18 @@ private:
             if (m_pending[at] == 'P') return true;
         return false;
     }
+    // Until a command more waits (read into m_pending), a few seconds at most.
+    void AwaitNextRequest()
+    {
+        const auto until = Clock::now() + std::chrono::seconds(3);
+        while (!m_stop && !m_hush && m_pending.size() < 8 && Clock::now() < until) {
+            char bytes[64];
+            pollfd entry{m_pty->Master(), POLLIN, 0};
+            if (::poll(&entry, 1, 2) <= 0 || !(entry.revents & POLLIN)) continue;
+            const ssize_t got = ::read(m_pty->Master(), bytes, sizeof bytes);
+            if (got > 0) m_pending.append(bytes, static_cast<size_t>(got));
+        }
+    }
     // Sends bytes at the line's speed (all at once on a fast line).
     // A slow line's reply stops where the board is hushed (the rest never comes).
     void Put(const std::string& bytes)
@@ -636,6 +652,9 @@ private:
         if (m_repliesSinceReset == 2 && m_droppedFirst && m_plan.dropSecond && hasSample &&
             fault == Fault::None)
             fault = Fault::DroppedByte;
+        const bool secondLate = m_repliesSinceReset == 2 && m_resets > 0 && m_plan.secondLate;
+        if (secondLate && hasSample && fault == Fault::None && m_second() % 2 == 0)
+            fault = Fault::DoubledByte;
         // Right behind the first reply the new way it goes again, or hears nothing a while.
         const bool firstNewWay =
             m_repliesSinceReset == 1 && m_resets > 0 && fault == Fault::None && !m_calm;
@@ -709,6 +728,7 @@ private:
             Put(Junk(junkSize));
             ++m_damaging;
         }
+        if (secondLate) AwaitNextRequest();
         m_put = 0;
         m_cutShort = false;
         m_heldInReply = false;
@@ -887,6 +907,7 @@ private:
     std::mt19937 m_random{20261208};
     std::mt19937 m_late{20261210};   // which damaged replies come with their last byte late
     std::mt19937 m_pieces{20261215};  // where and how late the rest of the others comes
+    std::mt19937 m_second{20261216};  // which late second replies after a reset are damaged
     std::mt19937 m_again{20261211};  // which resets come again at once
     std::mt19937 m_firstDrop{20261212};  // which first replies after a reset lose a byte
     std::mt19937 m_placed{20261213};     // where a '*' is placed in a sample

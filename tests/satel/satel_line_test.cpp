@@ -610,6 +610,9 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     std::mt19937 twice(seed ^ 0x5EC0Du);
     plan.dropSecond = twice() % 2 == 0;
     plan.restLate = twice() % 2 == 0;
+    // Apart: the second reply after a reset read late, once the next request went.
+    std::mt19937 lateSecond(seed ^ 0x2A7E0u);
+    plan.secondLate = lateSecond() % 2 == 0;
     // And after it: a damaged reply that also stalls midway, on a third of noisy lines.
     std::mt19937 stalled(seed ^ 0x57A11Du);
     if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StallDamage);
@@ -645,7 +648,8 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << (plan.fakeLikeReply ? ", fake headers like replies" : "")
                                     << (plan.fakeBeforeGone ? ", one before the reply gone" : "")
                                     << (plan.dropSecond ? ", second after a reset short too" : "")
-                                    << (plan.restLate ? ", damaged rest late" : ""));
+                                    << (plan.restLate ? ", damaged rest late" : "")
+                                    << (plan.secondLate ? ", second after a reset late" : ""));
     SCOPED_TRACE(testing::Message() << "backlog at " << plan.backlogBytesPerSecond << " B/s, fault "
                                     << static_cast<int>(plan.backlogFault) << ", held behind one "
                                     << plan.fakeBeforeBacklogMs << " ms");
