@@ -128,15 +128,21 @@ int64_t CSerialSatelDevice::SamplesByBytes(size_t count, const uint8_t* tail) co
     // Before the board showed its ending, the bytes' own tell: five zero bytes and '*'
     // (no sample of a loaded board), or a '*' a block's byte short of whole samples (a
     // lone '*' would be two bytes off), or five zero bytes a byte short, their '*' lost;
-    // or else a lone '*'.
+    // or a block at whole samples with one byte changed (four zeros of five, then '*';
+    // five zeros, then its '*' changed: a refused rest ends there); or else a lone '*'.
     Ending ending = m_ending;
     if (ending == Ending::Unknown && count >= kHeaderSize + kClosingSize) {
         const bool star = tail[kClosingSize - 1] == kTerminator;
         const bool blockShort = (count - kHeaderSize) % kSampleSize == kClosingSize - 1;
         const bool zeros = std::all_of(tail + (star ? 0 : 1), tail + kClosingSize - (star ? 1 : 0),
                                        [](uint8_t b) { return b == 0; });
-        ending = (star && (zeros || blockShort)) || (!star && zeros && blockShort) ? Ending::Block
-                                                                                 : Ending::Lone;
+        const auto zerosBefore = std::count(tail, tail + kClosingSize - 1, uint8_t{0});
+        const bool blockChanged =
+            (count - kHeaderSize) % kSampleSize == 0 &&
+            zerosBefore >= static_cast<std::ptrdiff_t>(star ? kClosingSize - 2 : kClosingSize - 1);
+        ending = (star && (zeros || blockShort)) || (!star && zeros && blockShort) || blockChanged
+                     ? Ending::Block
+                     : Ending::Lone;
     } else if (ending == Ending::Unknown) {
         ending = Ending::Lone;
     }

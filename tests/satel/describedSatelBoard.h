@@ -111,6 +111,9 @@ public:
         // The second reply after a reset waits on the line until the next request is
         // in (a device that read it late), now and then with a byte doubled.
         bool secondLate = false;
+        // The first reply with samples after a set-up made while running (its way not
+        // shown again yet) stalls, a byte of its closing block doubled or changed.
+        bool blockHitAfterSetUp = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -131,6 +134,7 @@ public:
         m_junk.seed(plan.seed ^ 0x7E4Bu);
         m_pieces.seed(plan.seed ^ 0x91EC5u);
         m_second.seed(plan.seed ^ 0x5EC2Du);
+        m_blockHit.seed(plan.seed ^ 0xB10C4u);
     }
     // Once the board is stopped, what each sample sent carried: the j whose RampSample
     // it repeats (j itself but in a still spell), or -1 for a '*'-high sample.
@@ -299,6 +303,7 @@ private:
                     m_resetAgain = m_again() % 2 == 0;
                     ++m_resets;
                 }
+                if (command == 'P' && m_clockStarted) m_blockHitNext = m_plan.blockHitAfterSetUp;
                 Answer(command);
                 // The next request came before this reply ended: its reply follows this one
                 // at once.
@@ -667,20 +672,29 @@ private:
             m_burstNext = false;
         }
         if (hasSample && m_vanishSoon && m_plan.fakeBeforeGone) fault = Fault::FakeHeader;
+        const bool blockHit = m_blockHitNext && hasSample && !m_lone && !m_calm && !m_vanishSoon &&
+                              fault != Fault::Reset;
+        if (blockHit) {
+            fault = Fault::StallDamage;
+            m_blockHitNext = false;
+        }
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
         // Besides its stall a byte changed (StallDamage), or a burst where it gives a length.
         const Fault damages[] = {Fault::DoubledByte, Fault::DroppedByte, fault, Fault::NoiseInside};
         const uint32_t kinds = m_length == Length::Zero ? 3 : 4;
-        const Fault damage = fault == Fault::StallDamage ? damages[m_random() % kinds] : fault;
+        const Fault damage = blockHit                       ? damages[2 * (m_blockHit() % 2)]
+                             : fault == Fault::StallDamage ? damages[m_random() % kinds]
+                                                           : fault;
         if (damage == Fault::DroppedByte) ++m_droppedBytes;
         const bool behindDamaged = m_lastDamaged;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
                         fault == Fault::AddedByte || fault == Fault::Stall ||
                         fault == Fault::Dribble || fault == Fault::StallDamage;
         // Somewhere among the samples and the ending.
-        const size_t at = 5 + m_random() % (reply.size() - 5);
+        const size_t at = blockHit ? reply.size() - 6 + m_blockHit() % 6
+                                   : 5 + m_random() % (reply.size() - 5);
         switch (damage) {
             case Fault::DoubledByte:
                 reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at), reply[at]);
@@ -906,6 +920,8 @@ private:
     std::chrono::steady_clock::time_point m_lineFree;
     std::mt19937 m_random{20261208};
     std::mt19937 m_late{20261210};   // which damaged replies come with their last byte late
+    std::mt19937 m_blockHit{20261216};  // how the block after a set-up is hit
+    bool m_blockHitNext = false;         // board thread: and whether the next one is
     std::mt19937 m_pieces{20261215};  // where and how late the rest of the others comes
     std::mt19937 m_second{20261216};  // which late second replies after a reset are damaged
     std::mt19937 m_again{20261211};  // which resets come again at once
