@@ -278,10 +278,6 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
         const int64_t lost = Bounded(samples);
         m_countedSince += lost;
         CountLost(lost);
-    }
-    // The fewer reading may hold no sample where another holds some: its rest stands all
-    // the same, for a whole reply to settle.
-    if (!copy) {
         if (m_anewRest[0] + m_anewRest[1] > 0) m_otherWayWhole = false;
         m_otherWayRest[0] += m_anewRest[0];
         m_otherWayRest[1] += m_anewRest[1];
