@@ -40,7 +40,10 @@ int64_t CSerialSatelDevice::MostGathered() const
 // smaller than the frames show it.
 void CSerialSatelDevice::CountVanished(size_t count)
 {
-    if (!IsRequestWaiting()) return;  // a copy: nothing of it is lost
+    if (!IsRequestWaiting()) {
+        if (!AnswersAhead()) return;  // a copy: nothing of it is lost
+        UseAhead();
+    }
     CountGone(count);
 }
 
@@ -125,15 +128,21 @@ int64_t CSerialSatelDevice::SamplesByBytes(size_t count, const uint8_t* tail) co
     // Before the board showed its ending, the bytes' own tell: five zero bytes and '*'
     // (no sample of a loaded board), or a '*' a block's byte short of whole samples (a
     // lone '*' would be two bytes off), or five zero bytes a byte short, their '*' lost;
-    // or else a lone '*'.
+    // or a block at whole samples with one byte changed (four zeros of five, then '*';
+    // five zeros, then its '*' changed: a refused rest ends there); or else a lone '*'.
     Ending ending = m_ending;
     if (ending == Ending::Unknown && count >= kHeaderSize + kClosingSize) {
         const bool star = tail[kClosingSize - 1] == kTerminator;
         const bool blockShort = (count - kHeaderSize) % kSampleSize == kClosingSize - 1;
         const bool zeros = std::all_of(tail + (star ? 0 : 1), tail + kClosingSize - (star ? 1 : 0),
                                        [](uint8_t b) { return b == 0; });
-        ending = (star && (zeros || blockShort)) || (!star && zeros && blockShort) ? Ending::Block
-                                                                                 : Ending::Lone;
+        const auto zerosBefore = std::count(tail, tail + kClosingSize - 1, uint8_t{0});
+        const bool blockChanged =
+            (count - kHeaderSize) % kSampleSize == 0 &&
+            zerosBefore >= static_cast<std::ptrdiff_t>(star ? kClosingSize - 2 : kClosingSize - 1);
+        ending = (star && (zeros || blockShort)) || (!star && zeros && blockShort) || blockChanged
+                     ? Ending::Block
+                     : Ending::Lone;
     } else if (ending == Ending::Unknown) {
         ending = Ending::Lone;
     }
@@ -252,18 +261,23 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
     // no request.
     const bool still = IsStill(count, Ending::Block) || IsStill(count, Ending::Lone);
     bool copy = (IsCopy(m_reply.data(), count) || BegunAsCopy(m_reply.data(), count)) && !still;
+    m_refusedAnswered = false;
     if (!copy && count >= kHeaderSize && m_reply[4] == kSamples && m_headerPlausible) {
-        if (IsRequestWaiting())
+        if (IsRequestWaiting()) {
             NoteAnswered();
-        else
+            m_refusedAnswered = true;
+        } else if (AnswersAhead()) {
+            UseAhead();
+        } else {
             copy = true;
+        }
     }
     m_refusedCopy = copy;
+    // Where the fewer reading holds none, the rest of the others still waits to be told.
     if (!copy) {
         const int64_t lost = Bounded(samples);
         m_countedSince += lost;
         CountLost(lost);
-        // None said now (the fewer reading holds none) leaves the rest to say all the same.
         if (m_anewRest[0] + m_anewRest[1] > 0) m_otherWayWhole = false;
         m_otherWayRest[0] += m_anewRest[0];
         m_otherWayRest[1] += m_anewRest[1];
@@ -346,8 +360,9 @@ int64_t CSerialSatelDevice::RefusedAnew(size_t count, bool grown)
 }
 
 // The samples of the reading, in the former ending by a rule other than the former one,
-// that ends within a byte of count (the fewest; rules: a bit for each rule that does);
-// -1: none.
+// that ends within a byte of count or before it (noise inside a reply of a board that
+// gives a length makes it longer than its length means, however it counts) (the fewest;
+// rules: a bit for each rule that does); -1: none.
 int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, unsigned& rules) const
 {
     int64_t fewest = -1;
@@ -355,7 +370,7 @@ int64_t CSerialSatelDevice::OtherRuleReading(size_t count, size_t length, unsign
         if (rule == m_formerRule) continue;
         const size_t end = LengthEnd(length, rule, m_formerEnding);
         const int64_t samples = WholeSamples(end, m_formerEnding);
-        if (samples < 0 || end + 1 < count || end > count + 1) continue;
+        if (samples < 0 || end > count + 1) continue;
         fewest = fewest < 0 ? samples : std::min(fewest, samples);
         rules |= 1u << static_cast<unsigned>(rule);
     }
@@ -653,11 +668,34 @@ void CSerialSatelDevice::EndRefuted(bool closed)
         if (m_refutedAsked && samples > sure) unsure = samples - sure;
     }
     const int64_t lost = Bounded(samples);
+    // Its rest came: it was a reply, not a header in noise.
+    if (m_tookAhead && m_refutedRest > 0) m_tookAhead = false;
+    if (m_tookAhead) {
+        m_aheadLost += IsRunning() ? lost : 0;
+        m_aheadUnsure += IsRunning() ? std::min(std::max<int64_t>(unsure, 0), lost) : 0;
+        m_aheadCounted += lost;
+    }
     m_refutedBytes = 0;
     m_refutedBase = -1;
     m_refutedAsked = false;
     m_countedSince += lost;
     CountLost(lost, unsure);
+}
+
+// Replies come in order: where no request is left, one a stopped refusal took is this
+// reply's, unless what that refusal counted lost has reached a frame already (the frames
+// would show it twice).
+bool CSerialSatelDevice::AnswersAhead() const
+{
+    return m_tookAhead && (m_aheadLost == 0 || m_queuedTotal == m_aheadMark);
+}
+
+void CSerialSatelDevice::UseAhead()
+{
+    m_tookAhead = false;
+    m_lostBeforeNext = std::max<int64_t>(m_lostBeforeNext - m_aheadLost, 0);
+    m_unsureBeforeNext = std::max<int64_t>(m_unsureBeforeNext - m_aheadUnsure, 0);
+    m_countedSince -= m_aheadCounted;
 }
 
 // Learnt from whole replies: the ending from the first, the length rule from two that
@@ -730,6 +768,14 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
     const bool copy = seen && !still;
     m_lastSeen = Remember(m_reply.data(), count);
     bool answers = !copy && (m_stoppedHeader || IsRequestWaiting());
+    if (!answers && !copy && samples > 0 && AnswersAhead()) {
+        // The request it answers went to the refused one before (TakeReply takes no other).
+        m_stoppedHeader = true;
+        m_stoppedLost = 0;
+        m_stoppedCounted = 0;
+        UseAhead();
+        answers = true;
+    }
     if (!answers && samples > 0 && !seen && m_lastWasAgain && m_queuedTotal == m_againMark) {
         // More replies than requests, and the last one taken repeated an earlier one and
         // held only the values of the one before, where this one repeats none: that one

@@ -156,6 +156,11 @@ protected:
     Reply ReadReplyBytes(size_t count, std::chrono::steady_clock::time_point yieldAt,
                          uint32_t timeoutMs);
     Reply ReplyStopped(size_t count);
+    Reply RefuseStoppedReply(size_t count);
+    // Whether a reply with no request left answers the one a stopped refusal took (see
+    // m_tookAhead); then what that refusal counted lost is taken back.
+    bool AnswersAhead() const;
+    void UseAhead();
     Reply RefuseStopped(size_t count);
     // A header inside a reply read by its length: noted, taken for the reply if its
     // ending stands where its own length ends it. None: read on (from count bytes).
@@ -186,6 +191,9 @@ protected:
     std::chrono::steady_clock::time_point YieldPoint();
     // Whether the '*' at m_reply[count - 1] completes the ending at whole samples.
     bool CanClose(size_t count, Ending ending) const;
+    // Whether m_reply ends at count in a block a byte off whole samples, no length given,
+    // from a board known to end with a block.
+    bool BlockOffEnd(size_t count) const;
     bool InHeaderLength(size_t count) const;
     bool FormerWayDamaged(size_t count, Ending ending);
     bool BlockByteOff(size_t count);
@@ -444,6 +452,16 @@ protected:
     bool m_stoppedHeader = false;
     int64_t m_stoppedLost = 0;
     int64_t m_stoppedCounted = 0;
+    // Acquisition thread: a reply refused as it stopped took a request and nothing of its
+    // rest came since: it may have been a header in noise before a board held up, whose
+    // reply then comes with no request left (the next one went to a set-up). What it
+    // counted lost and unsure, against the bound, and the samples queued by then.
+    bool m_tookAhead = false;
+    int64_t m_aheadLost = 0;
+    int64_t m_aheadUnsure = 0;
+    int64_t m_aheadCounted = 0;
+    uint64_t m_aheadMark = 0;
+    bool m_refusedAnswered = false;  // the reply refused last took a request
     size_t m_minEnd = 0;           // no ending before (a length whose rule is not learnt)
     int64_t m_byLength = -1;       // the samples its length says, -1: it says none
     bool m_headerPlausible = true; // its length is one this board's way can mean

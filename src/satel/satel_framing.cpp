@@ -35,6 +35,18 @@ bool CSerialSatelDevice::CanClose(size_t count, Ending ending) const
     return true;
 }
 
+bool CSerialSatelDevice::BlockOffEnd(size_t count) const
+{
+    if (m_ending != Ending::Block || count < kHeaderSize + kClosingSize ||
+        m_reply[count - 1] != kTerminator || DecodeU16(m_reply.data() + 2) != 0)
+        return false;
+    const size_t off = (count - kHeaderSize) % kSampleSize;
+    if (off != 1 && off != kSampleSize - 1) return false;
+    return std::all_of(m_reply.begin() + static_cast<std::ptrdiff_t>(count - kClosingSize),
+                       m_reply.begin() + static_cast<std::ptrdiff_t>(count - 1),
+                       [](uint8_t b) { return b == 0; });
+}
+
 // Whether the '*' at m_reply[count - 1] is a length byte of a header that begins right
 // before it (noise, or a reply cut short, then the next reply): no ending.
 bool CSerialSatelDevice::InHeaderLength(size_t count) const
@@ -207,6 +219,7 @@ int64_t CSerialSatelDevice::SamplesByLength(size_t at, LengthRule rule, Ending e
 void CSerialSatelDevice::NoteGarbage()
 {
     m_stoppedHeader = false;  // the rest of the reply that stopped
+    m_tookAhead = false;
     if (m_inGarbage) return;
     m_inGarbage = true;
     m_damagedReplies.fetch_add(1);
@@ -432,6 +445,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
             if (count > kHeaderSize && byte == kTerminator) {
                 m_inGarbage = false;
                 m_stoppedHeader = false;
+                m_tookAhead = false;  // the replies before a set-up came before its answer
                 NoteSetUpAnswered();
                 return Reply::Ack;
             }
@@ -484,6 +498,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                                                      true));
                 return CloseSampleReply(count, ending);
             }
+            // Five zero bytes and '*' a byte off whole samples from a board that ends
+            // with a block and gives no length: its block, a byte doubled or lost inside
+            // (samples there would put a '*' in a high byte, out of range). What follows
+            // is the next reply or noise before it: read on, junk behind it would be
+            // counted as its samples.
+            if (BlockOffEnd(count)) return Refuse(count, RefusedAnew(count));
         }
         if (count >= 2 * kHeaderSize && IsHeader(m_reply.data() + count - kHeaderSize)) {
             // The next reply: this one stopped before its ending. Far short of the least
@@ -505,9 +525,27 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
     }
 }
 
+CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
+{
+    const int64_t lostBefore = m_lostBeforeNext;
+    const int64_t unsureBefore = m_unsureBeforeNext;
+    m_refusedAnswered = false;
+    const Reply reply = RefuseStoppedReply(count);
+    // Taken as the answer to the request, as a reply would be: the schedule of the
+    // requests is kept. Its own reply, where it was noise, may follow still.
+    if (reply == Reply::Damaged && m_refusedAnswered && !m_stoppedHeader) {
+        m_tookAhead = true;
+        m_aheadLost = std::max<int64_t>(m_lostBeforeNext - lostBefore, 0);
+        m_aheadUnsure = std::max<int64_t>(m_unsureBeforeNext - unsureBefore, 0);
+        m_aheadCounted = m_countedSince;
+        m_aheadMark = m_queuedTotal;
+    }
+    return reply;
+}
+
 // A reply that stopped midway. Without a length, bytes that follow before the next
 // header are its rest, held up on the line: its samples are told by all of them.
-CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
+CSerialSatelDevice::Reply CSerialSatelDevice::RefuseStoppedReply(size_t count)
 {
     // The header inside began the reply that stopped, the one before it noise, unless
     // that one closed whole at its length.
@@ -665,6 +703,12 @@ CSerialSatelDevice::Reply CSerialSatelDevice::StartCut(size_t count)
     m_cutLost = 0;
     m_inGarbage = false;
     m_cutCopy = !IsRequestWaiting();
+    if (m_cutCopy && AnswersAhead()) {
+        m_stoppedHeader = true;  // TakeReply takes no other request
+        m_stoppedLost = m_stoppedCounted = 0;
+        UseAhead();
+        m_cutCopy = false;
+    }
     if (m_cutCopy) {
         m_replySamples = 0;
         return Reply::Repeat;

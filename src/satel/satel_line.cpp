@@ -95,6 +95,7 @@ void CSerialSatelDevice::ForgetReply()
 {
     if (m_refutedBytes > 0) EndRefuted();
     m_stoppedHeader = false;
+    m_tookAhead = false;
     // A reply closed by a lone '*' that nothing followed on this line: its samples are
     // lost, not shown (its last byte may have gone with the line).
     if (m_loneOpen) {

@@ -111,6 +111,12 @@ public:
         // The first reply with samples after a set-up (the device learns the board's way
         // anew) is damaged and stalled, the stall a few bytes past the damage.
         bool stallAfterSetUp = false;
+        // The second reply after a reset waits on the line until the next request is
+        // in (a device that read it late), now and then with a byte doubled.
+        bool secondLate = false;
+        // The first reply with samples after a set-up made while running (its way not
+        // shown again yet) stalls, a byte of its closing block doubled or changed.
+        bool blockHitAfterSetUp = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -130,6 +136,8 @@ public:
         m_placed.seed(plan.seed ^ 0x2A91Cu);
         m_junk.seed(plan.seed ^ 0x7E4Bu);
         m_pieces.seed(plan.seed ^ 0x91EC5u);
+        m_second.seed(plan.seed ^ 0x5EC2Du);
+        m_blockHit.seed(plan.seed ^ 0xB10C4u);
     }
     // Once the board is stopped, what each sample sent carried: the j whose RampSample
     // it repeats (j itself but in a still spell), or -1 for a '*'-high sample.
@@ -298,6 +306,7 @@ private:
                     m_resetAgain = m_again() % 2 == 0;
                     ++m_resets;
                 }
+                if (command == 'P' && m_clockStarted) m_blockHitNext = m_plan.blockHitAfterSetUp;
                 Answer(command);
                 // The next request came before this reply ended: its reply follows this one
                 // at once.
@@ -478,6 +487,18 @@ private:
             if (m_pending[at] == 'P') return true;
         return false;
     }
+    // Until a command more waits (read into m_pending), a few seconds at most.
+    void AwaitNextRequest()
+    {
+        const auto until = Clock::now() + std::chrono::seconds(3);
+        while (!m_stop && !m_hush && m_pending.size() < 8 && Clock::now() < until) {
+            char bytes[64];
+            pollfd entry{m_pty->Master(), POLLIN, 0};
+            if (::poll(&entry, 1, 2) <= 0 || !(entry.revents & POLLIN)) continue;
+            const ssize_t got = ::read(m_pty->Master(), bytes, sizeof bytes);
+            if (got > 0) m_pending.append(bytes, static_cast<size_t>(got));
+        }
+    }
     // Sends bytes at the line's speed (all at once on a fast line).
     // A slow line's reply stops where the board is hushed (the rest never comes).
     void Put(const std::string& bytes)
@@ -640,6 +661,9 @@ private:
         if (m_repliesSinceReset == 2 && m_droppedFirst && m_plan.dropSecond && hasSample &&
             fault == Fault::None)
             fault = Fault::DroppedByte;
+        const bool secondLate = m_repliesSinceReset == 2 && m_resets > 0 && m_plan.secondLate;
+        if (secondLate && hasSample && fault == Fault::None && m_second() % 2 == 0)
+            fault = Fault::DoubledByte;
         // Right behind the first reply the new way it goes again, or hears nothing a while.
         const bool firstNewWay =
             m_repliesSinceReset == 1 && m_resets > 0 && fault == Fault::None && !m_calm;
@@ -652,6 +676,12 @@ private:
             m_burstNext = false;
         }
         if (hasSample && m_vanishSoon && m_plan.fakeBeforeGone) fault = Fault::FakeHeader;
+        const bool blockHit = m_blockHitNext && hasSample && !m_lone && !m_calm && !m_vanishSoon &&
+                              fault != Fault::Reset;
+        if (blockHit) {
+            fault = Fault::StallDamage;
+            m_blockHitNext = false;
+        }
         const bool afterSetUp = m_plan.stallAfterSetUp && hasSample && m_setUpNew && m_lone &&
                                 (m_length == Length::Zero || m_length == Length::Own) &&
                                 m_requests > 6 && !m_calm && fault == Fault::None;
@@ -663,14 +693,17 @@ private:
         // Besides its stall a byte changed (StallDamage), or a burst where it gives a length.
         const Fault damages[] = {Fault::DoubledByte, Fault::DroppedByte, fault, Fault::NoiseInside};
         const uint32_t kinds = m_length == Length::Zero ? 3 : 4;
-        const Fault damage = fault == Fault::StallDamage ? damages[m_random() % kinds] : fault;
+        const Fault damage = blockHit                       ? damages[2 * (m_blockHit() % 2)]
+                             : fault == Fault::StallDamage ? damages[m_random() % kinds]
+                                                           : fault;
         if (damage == Fault::DroppedByte) ++m_droppedBytes;
         const bool behindDamaged = m_lastDamaged;
         m_lastDamaged = fault == Fault::DoubledByte || fault == Fault::DroppedByte ||
                         fault == Fault::AddedByte || fault == Fault::Stall ||
                         fault == Fault::Dribble || fault == Fault::StallDamage;
         // Somewhere among the samples and the ending.
-        const size_t at = 5 + m_random() % (reply.size() - 5);
+        const size_t at = blockHit ? reply.size() - 6 + m_blockHit() % 6
+                                   : 5 + m_random() % (reply.size() - 5);
         switch (damage) {
             case Fault::DoubledByte:
                 reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at), reply[at]);
@@ -718,6 +751,7 @@ private:
             Put(Junk(junkSize));
             ++m_damaging;
         }
+        if (secondLate) AwaitNextRequest();
         m_put = 0;
         m_cutShort = false;
         m_heldInReply = false;
@@ -897,7 +931,10 @@ private:
     std::chrono::steady_clock::time_point m_lineFree;
     std::mt19937 m_random{20261208};
     std::mt19937 m_late{20261210};   // which damaged replies come with their last byte late
+    std::mt19937 m_blockHit{20261216};  // how the block after a set-up is hit
+    bool m_blockHitNext = false;         // board thread: and whether the next one is
     std::mt19937 m_pieces{20261215};  // where and how late the rest of the others comes
+    std::mt19937 m_second{20261216};  // which late second replies after a reset are damaged
     std::mt19937 m_again{20261211};  // which resets come again at once
     std::mt19937 m_firstDrop{20261212};  // which first replies after a reset lose a byte
     std::mt19937 m_placed{20261213};     // where a '*' is placed in a sample
