@@ -409,6 +409,7 @@ void CSerialSatelDevice::StartRefuted(size_t count)
     m_refutedRest = 0;
     m_refutedHead = count >= kClosingSize ? SamplesByBytes(count, m_reply.data() + count - kClosingSize) : 0;
     m_refutedLength = count >= kHeaderSize - 1 && m_headerPlausible ? DecodeU16(m_reply.data() + 2) : 0;
+    m_refutedSaysNone = count >= kHeaderSize - 1 && m_headerPlausible && m_refutedLength == 0;
     m_refutedGone = count > kHeaderSize && m_reply[4] == kSamples;
     m_refutedCloseAt = -1;
     const size_t kept = std::min(count, m_refutedLast.size());
@@ -461,9 +462,10 @@ void CSerialSatelDevice::NoteRefutedByte(uint8_t byte)
     // A board that gives no length sends nothing behind its lone '*' but the next header:
     // a sample's '*' a byte dropped or doubled moved may stand there, so the rest is read
     // to that header, what follows the first such '*' said as unsure (junk may follow).
-    const bool toHeader = m_ending == Ending::Lone && m_lengthRule == LengthRule::None;
+    const bool toHeader = RestToHeader();
     if (ends && toHeader && m_refutedCloseAt < 0)
-        m_refutedCloseAt = SamplesByBytes(m_refutedBytes, m_refutedLast.data());
+        m_refutedCloseAt = lone ? LoneSamples(m_refutedBytes)
+                                : SamplesByBytes(m_refutedBytes, m_refutedLast.data());
     if (ends && !toHeader) EndRefuted(true);
 }
 
@@ -536,7 +538,7 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
         const int64_t lost = Bounded(m_unconfirmedByLength);
         m_countedSince += lost;
         CountLost(lost);
-    } else if (m_loneAsked && (!damaged || m_lengthRule != LengthRule::None)) {
+    } else if (m_loneAsked && (!damaged || !EndsOnlyAtHeader(m_unconfirmedSaysNone))) {
         // The next request went: what follows may be noise before its reply, no rest
         // (but bytes that refuted a board's that gives no length: noise there could not
         // be told from its rest, held up on the line).
@@ -550,8 +552,10 @@ void CSerialSatelDevice::RefuteLone(bool damaged)
         m_refutedLast.fill(0xFF);
         m_refutedBase = static_cast<int64_t>(back);
         m_refutedLength = 0;
+        m_refutedSaysNone = m_unconfirmedSaysNone;
         m_refutedRest = m_refutedStarRest = 0;
         m_refutedAsked = m_loneAsked;
+        m_refutedAskedRest = 0;
         m_refutedCloseAt = -1;
     }
     m_unconfirmed = 0;
@@ -589,6 +593,21 @@ CSerialSatelDevice::Reply CSerialSatelDevice::SettleLone(Clock::time_point yield
     return Reply::Ack;
 }
 
+// Its way not learnt again yet (after a set-up), a header whose length says 0 with
+// samples behind it is of a board that gives none (one that counts says more).
+bool CSerialSatelDevice::EndsOnlyAtHeader(bool saysNone) const
+{
+    if (m_ending == Ending::Block) return false;
+    return m_lengthRule == LengthRule::None || (m_lengthRule == LengthRule::Unknown && saysNone);
+}
+
+// The samples before a lone '*' that ends bytes of a reply (a byte off rounds to them).
+int64_t CSerialSatelDevice::LoneSamples(size_t bytes)
+{
+    if (bytes <= kHeaderSize + 1) return 0;
+    return static_cast<int64_t>((bytes - kHeaderSize - 1 + kSampleSize / 2) / kSampleSize);
+}
+
 bool CSerialSatelDevice::RefutedReachedLength() const
 {
     return m_refutedBytes + 1 >= kHeaderSize - 1 + m_refutedLength;
@@ -609,14 +628,15 @@ void CSerialSatelDevice::EndRefuted(bool closed)
     // Bytes that followed hold the rest of its samples only where they close as the
     // board's replies do, or reach as far as its length (a byte lost inside leaves its
     // ending off its place); else they are noise before the next reply.
-    const int64_t byBytes = SamplesByBytes(m_refutedBytes, m_refutedLast.data());
+    int64_t byBytes = SamplesByBytes(m_refutedBytes, m_refutedLast.data());
     const int64_t reached = m_refutedLength > 0 && RefutedReachedLength()
                                 ? ReadingsWithin(byBytes, m_refutedLength, Ending::Unknown).most
                                 : -1;
-    // A board that ends with a lone '*' and gives no length: no noise can be told from its
-    // rest, so all that came up to the next header was the reply, a byte off at most.
-    const bool loneRest = !closed && m_refutedLength == 0 && m_refutedRest > 0 &&
-                          m_ending == Ending::Lone && m_lengthRule == LengthRule::None;
+    // A board that gives no length and ends with a lone '*' (or its ending is not known
+    // yet): no noise can be told from its rest, so all that came up to the next header was
+    // the reply, a byte off at most; what follows its first possible ending is unsure.
+    const bool loneRest = !closed && m_refutedLength == 0 && m_refutedRest > 0 && RestToHeader();
+    if (loneRest && m_ending == Ending::Lone) byBytes = LoneSamples(m_refutedBytes);
     // Five zero bytes last: a block whose '*' was lost (the next header follows).
     const bool starLost = !closed && m_ending != Ending::Lone && m_refutedBase < 0 &&
                           m_refutedRest > 0 &&
@@ -634,13 +654,18 @@ void CSerialSatelDevice::EndRefuted(bool closed)
         }
     }
     if (m_refutedBase >= 0) {
-        const int64_t rest =
-            static_cast<int64_t>((m_refutedStarRest + kSampleSize / 2) / kSampleSize);
+        const auto restOf = [](size_t bytes) {
+            return static_cast<int64_t>((bytes + kSampleSize / 2) / kSampleSize);
+        };
+        const int64_t rest = restOf(m_refutedStarRest);
+        // Its rest before the next request went is the reply's.
+        const int64_t sure =
+            m_refutedBase + (m_refutedAskedRest > 0 ? restOf(m_refutedAskedRest) : 0);
         samples = m_refutedBase + rest;
         // Asked past it, its rest and junk before the next reply look alike: more than
         // the board can have gathered is junk, else the rest is said as unsure.
-        if (m_refutedAsked && Bounded(samples) < samples) samples = m_refutedBase;
-        if (m_refutedAsked && samples > m_refutedBase) unsure = rest;
+        if (m_refutedAsked && Bounded(samples) < samples) samples = std::min(samples, sure);
+        if (m_refutedAsked && samples > sure) unsure = samples - sure;
     }
     const int64_t lost = Bounded(samples);
     // Its rest came: it was a reply, not a header in noise.
@@ -834,6 +859,7 @@ void CSerialSatelDevice::TakeReply(bool late)
         m_loneOpen = true;
         m_unconfirmed = static_cast<size_t>(m_replySamples);
         m_unconfirmedByLength = m_byLength;
+        m_unconfirmedSaysNone = DecodeU16(m_reply.data() + 2) == 0;
         m_unconfirmedGapUs = LinePauseUs();
         m_loneAsked = false;
         m_unconfirmedSeen = m_lastSeen;

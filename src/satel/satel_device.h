@@ -267,6 +267,12 @@ protected:
     // The port went before any byte of a stopped reply's rest: it went with the line.
     void RefutedWentWithLine();
     void NoteRefutedByte(uint8_t byte);
+    // Whether no byte but the next header can end a damaged reply: a board that gives no
+    // length (learnt, or said by the reply's length field, saysNone, while being learnt)
+    // whose ending is a lone '*' or not known (any '*' may be a sample's).
+    bool EndsOnlyAtHeader(bool saysNone) const;
+    bool RestToHeader() const { return EndsOnlyAtHeader(m_refutedSaysNone); }
+    static int64_t LoneSamples(size_t bytes);
     // The refused segment read on to its ending (closed) or the next header: its
     // samples counted then.
     void EndRefuted(bool closed = false);
@@ -470,11 +476,14 @@ protected:
     size_t m_refutedRest = 0;    // and the bytes that followed
     size_t m_refutedStarRest = 0;  // of those, up to the last '*'
     bool m_refutedAsked = false;   // refuted once the next request went
+    size_t m_refutedAskedRest = 0;  // or else, its rest up to its last '*' when it went
     int64_t m_refutedCloseAt = -1;  // its samples where it could end, bytes behind (-1: none)
     int64_t m_refutedHead = 0;     // the samples its bytes held when refused
     size_t m_refutedLength = 0;    // and the length its header gave (0: none)
+    bool m_refutedSaysNone = false;  // its whole length field read 0
     bool m_refutedGone = false;    // a sample reply stopped midway: its length may tell
     int64_t m_unconfirmedByLength = -1;
+    bool m_unconfirmedSaysNone = false;  // its length field read 0
     double m_unconfirmedGapUs = 0.0;  // the line's pause allowed after it
     bool m_loneAsked = false;         // the next request went while it waits
     double m_replyGapUs = 0.0;        // the longest pause between bytes of the reply read

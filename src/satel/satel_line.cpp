@@ -148,8 +148,12 @@ void CSerialSatelDevice::NoteLineByte(size_t count)
 void CSerialSatelDevice::NoteRequest(double sentUs)
 {
     // A board that gives no length may send a refuted reply's rest later still, stalled:
-    // it ends at the next header.
-    if (m_refutedBytes > 0 && m_refutedBase >= 0 && m_lengthRule != LengthRule::None) EndRefuted();
+    // it ends at the next header. What comes once this request went may be junk too.
+    if (m_refutedBytes > 0 && m_refutedBase >= 0 && !RestToHeader()) EndRefuted();
+    if (m_refutedBytes > 0 && m_refutedBase >= 0 && !m_refutedAsked) {
+        m_refutedAsked = true;
+        m_refutedAskedRest = m_refutedStarRest;
+    }
     if (m_requestCount == kRequestRing) {
         m_requestHead = (m_requestHead + 1) % kRequestRing;
         --m_requestCount;

@@ -108,6 +108,9 @@ public:
         bool dropSecond = false;
         // A lone-ending reply damaged inside comes in two pieces, the second late.
         bool restLate = false;
+        // The first reply with samples after a set-up (the device learns the board's way
+        // anew) is damaged and stalled, the stall a few bytes past the damage.
+        bool stallAfterSetUp = false;
         // The first reply with samples after a set-up made while running (its way not
         // shown again yet) stalls, a byte of its closing block doubled or changed.
         bool blockHitAfterSetUp = false;
@@ -621,6 +624,7 @@ private:
             m_busyOver = !untilSetUp;  // else once its paced backlog went
             ++m_silences;
         }
+        m_setUpNew = m_setUpNew || command == 'P';
         if (command != 'B') {
             const int ack = m_ackLength >= 0 ? m_ackLength
                             : m_length == Length::Own  ? 1
@@ -692,6 +696,11 @@ private:
             fault = Fault::StallDamage;
             m_blockHitNext = false;
         }
+        const bool afterSetUp = m_plan.stallAfterSetUp && hasSample && m_setUpNew && m_lone &&
+                                (m_length == Length::Zero || m_length == Length::Own) &&
+                                m_requests > 6 && !m_calm && fault == Fault::None;
+        if (afterSetUp) fault = Fault::StallDamage;
+        m_setUpNew = m_setUpNew && !hasSample;
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
             ++m_damaging;
@@ -797,7 +806,8 @@ private:
             m_put = reply.size();
             m_lastPutEnd = Clock::now();
         } else if (fault == Fault::Stall || fault == Fault::StallDamage) {
-            const size_t cut = 5 + m_random() % (reply.size() - 5);
+            const size_t cut = afterSetUp ? std::min(reply.size() - 1, at + 1 + m_random() % 12)
+                                          : 5 + m_random() % (reply.size() - 5);
             Put(reply.substr(0, cut));
             ++m_silences;
             std::this_thread::sleep_for(std::chrono::milliseconds(m_plan.stallMs));
@@ -888,6 +898,7 @@ private:
     bool m_droppedFirst = false;           // the first reply since the reset lost a byte
     bool m_backlogSent = false;            // its backlog went, no set-up answered late yet
     bool m_lastDamaged = false;            // the last reply met a fault inside it
+    bool m_setUpNew = false;               // set up since the last reply with samples
     bool m_behindReply = false;            // the next reply follows the last at once
     std::vector<std::string> m_clean;      // the last replies as the board made them
     std::atomic<int> m_resets{0};

@@ -613,9 +613,13 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     // Apart: the second reply after a reset read late, once the next request went.
     std::mt19937 lateSecond(seed ^ 0x2A7E0u);
     plan.secondLate = lateSecond() % 2 == 0;
-    // And after it: a damaged reply that also stalls midway, on a third of noisy lines.
+    // And after it: a damaged reply that also stalls midway, on a third of noisy lines; on
+    // half of those the first after a set-up is one (where the board ends with a lone '*'
+    // and gives no length or its own), stalled just past its damage.
     std::mt19937 stalled(seed ^ 0x57A11Du);
     if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StallDamage);
+    plan.stallAfterSetUp =
+        !plan.kinds.empty() && plan.kinds.back() == Fault::StallDamage && stalled() % 2 == 0;
     // Drawn apart: the device's thread held from the adapter's going until after it is
     // back, now and then past a second (its frames repeat meanwhile).
     std::mt19937 holdOver(seed ^ 0x401DEDu);
@@ -656,6 +660,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
                                     << (plan.fakeBeforeGone ? ", one before the reply gone" : "")
                                     << (plan.dropSecond ? ", second after a reset short too" : "")
                                     << (plan.restLate ? ", damaged rest late" : "")
+                                    << (plan.stallAfterSetUp ? ", stalled after set-up" : "")
                                     << (plan.blockHitAfterSetUp ? ", block hit after a set-up" : "")
                                     << (plan.setUpsLostAfterBusy ? ", set-ups lost while busy" : "")
                                     << (plan.secondLate ? ", second after a reset late" : ""));
