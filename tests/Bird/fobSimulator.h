@@ -44,16 +44,7 @@ inline std::vector<uint8_t> MakeRecord(const std::vector<int16_t>& words)
 
 class CFobSimulator {
 public:
-    CFobSimulator()
-    {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) return;
-        const char* name = ptsname(m_master);
-        if (name == nullptr) return;
-        m_slaveName = name;
-        const int flags = fcntl(m_master, F_GETFL);
-        if (flags >= 0) fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
-    }
+    CFobSimulator() { OpenLine(); }
     ~CFobSimulator()
     {
         Stop();
@@ -198,14 +189,7 @@ public:
     // and angles), group mode off. False without a pseudo-terminal.
     bool PlugIn(bool powerCycled)
     {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY);
-        const char* name = m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0
-                               ? ptsname(m_master)
-                               : nullptr;
-        if (name == nullptr) return false;
-        m_slaveName = name;
-        const int flags = fcntl(m_master, F_GETFL);
-        if (flags >= 0) fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
+        if (!OpenLine()) return false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_stop = false;
@@ -230,6 +214,17 @@ public:
     }
 
 private:
+    bool OpenLine()
+    {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) return false;
+        const char* name = ptsname(m_master);
+        if (name == nullptr) return false;
+        m_slaveName = name;
+        const int flags = fcntl(m_master, F_GETFL);
+        if (flags >= 0) fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
+        return true;
+    }
     static bool Contains(const std::vector<uint8_t>& all, const std::vector<uint8_t>& bytes)
     {
         if (bytes.empty()) return true;
