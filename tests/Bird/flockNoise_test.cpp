@@ -14,6 +14,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Bird/fobSimulator.h"
@@ -61,14 +62,14 @@ struct Plan {
     int steps = 0;
     int slowPercent = 100;  // a slow line's bytes per step, in percent of one round of records
     std::vector<Fault> faults;
-    // The adapter pulled mid-stream: at pullStep, after pullKeep of that step's bytes (in
+    // The adapter pulled mid-stream: at step, after keep of that step's bytes (in
     // thousandths), gone for goneSteps, then back unless that is past the end; its device
     // file gone meanwhile (or left to the dead line); the flock restarted meanwhile.
-    int pullStep = -1;
-    int pullKeep = 0;
-    int goneSteps = 0;
-    bool isFileGone = false;
-    bool isPowerCycled = false;
+    struct Pull {
+        int step, keep, goneSteps;
+        bool isFileGone, isPowerCycled;
+    };
+    std::vector<Pull> pulls;
 
     static Plan Draw(uint32_t seed)
     {
@@ -112,19 +113,34 @@ struct Plan {
         }
         // Drawn apart, so that the draws above stay what they were for each seed.
         SimDraw pulled(seed ^ 0x9011EDu);
-        if (pulled(0, 2) == 0) {
-            p.pullStep = pulled(1, p.steps - 2);
-            p.pullKeep = pulled(0, 1000);
-            p.goneSteps = pulled(0, 3) == 0 ? p.steps : pulled(1, 20);
-            p.isFileGone = pulled(0, 1) == 0;
-            p.isPowerCycled = pulled(0, 1) == 0;
+        // Now and then pulled again once back.
+        for (int first = 1; first < p.steps - 1 && pulled(0, 2) == 0;) {
+            Pull pull{pulled(first, p.steps - 2), pulled(0, 1000), 0, false, false};
+            pull.goneSteps = pulled(0, 3) == 0 ? p.steps : pulled(1, 20);
+            pull.isFileGone = pulled(0, 1) == 0;
+            pull.isPowerCycled = pulled(0, 1) == 0;
+            p.pulls.push_back(pull);
+            first = pull.step + pull.goneSteps + 1;
         }
         return p;
     }
-    bool IsBack(int step) const { return pullStep >= 0 && step == pullStep + goneSteps; }
+    const Pull* PulledAt(int step) const
+    {
+        for (const Pull& pull : pulls)
+            if (pull.step == step) return &pull;
+        return nullptr;
+    }
+    const Pull* BackAt(int step) const
+    {
+        for (const Pull& pull : pulls)
+            if (pull.step + pull.goneSteps == step) return &pull;
+        return nullptr;
+    }
     bool IsGone(int step) const
     {
-        return pullStep >= 0 && step > pullStep && step < pullStep + goneSteps;
+        return std::any_of(pulls.begin(), pulls.end(), [step](const Pull& pull) {
+            return step > pull.step && step < pull.step + pull.goneSteps;
+        });
     }
     bool Within(FaultKind kind, int step, int bird) const
     {
@@ -141,10 +157,11 @@ struct Plan {
         text += ", " + std::to_string(steps) + " steps, trials";
         for (const auto& t : trials)
             text += " " + std::to_string(t.first) + "+" + std::to_string(t.second);
-        if (pullStep >= 0)
-            text += ", pulled at step " + std::to_string(pullStep) + " after " +
-                    std::to_string(pullKeep) + "/1000 for " + std::to_string(goneSteps) +
-                    (isFileGone ? ", file gone" : "") + (isPowerCycled ? ", power cycled" : "");
+        for (const Pull& pull : pulls)
+            text += ", pulled at step " + std::to_string(pull.step) + " after " +
+                    std::to_string(pull.keep) + "/1000 for " + std::to_string(pull.goneSteps) +
+                    (pull.isFileGone ? ", file gone" : "") +
+                    (pull.isPowerCycled ? ", power cycled" : "");
         for (const Fault& f : faults)
             text += "; kind " + std::to_string(int(f.kind)) + " step " + std::to_string(f.step) +
                     " bird " + std::to_string(f.bird) + " size " + std::to_string(f.size);
@@ -457,11 +474,12 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
                 messages.texts[i].find("answers again") != std::string::npos)
                 lineTexts.push_back({step, messages.texts[i]});
     };
+    int losses = 0;
     size_t trial = 0;
     for (int step = 0; step < plan.steps; ++step) {
-        if (plan.IsBack(step)) {
+        if (const Plan::Pull* back = plan.BackAt(step)) {
             // Plugged in again: the flock streams once the device told it to.
-            ASSERT_TRUE(flock.PlugIn(plan.isPowerCycled));
+            ASSERT_TRUE(flock.PlugIn(back->isPowerCycled));
             ASSERT_TRUE(link.PointAt(flock.SlaveName()));
             const auto deadline = std::chrono::steady_clock::now() + kTimeout;
             while (!flock.WaitForStreamAsked(std::chrono::milliseconds(1))) {
@@ -477,16 +495,18 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
             device.Reset();
             ASSERT_TRUE(device.StartRecording());
         }
+        const Plan::Pull* pulled = plan.PulledAt(step);
         if (!plan.IsGone(step)) {
             line.Compose(step);
             ASSERT_TRUE(line.Deliver(
                 step, [&] { device.ReadSample(); },
                 [&] { return device.GetFlock().get_stream_bytes(); },
-                step == plan.pullStep ? plan.pullKeep : -1));
+                pulled != nullptr ? pulled->keep : -1));
         }
-        if (step == plan.pullStep) {
+        if (pulled != nullptr) {
+            losses += device.IsLineLost() ? 0 : 1;  // pulled again before it was back: no new loss
             flock.Unplug();
-            ASSERT_TRUE(!plan.isFileGone || link.Remove());
+            ASSERT_TRUE(!pulled->isFileGone || link.Remove());
         }
         device.Step();
         takeTexts(step);
@@ -507,15 +527,14 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     const bool isLost = device.IsLineLost();
     device.Close();
     messages.Take();
-    const int pulls = plan.pullStep >= 0 ? 1 : 0;
     EXPECT_EQ(messages.Count(": " + std::to_string(refused) + " streamed records refused, line lost " +
-                             std::to_string(pulls) + " times"),
-              refused > 0 || pulls > 0 ? 1 : 0);
+                             std::to_string(losses) + " times"),
+              refused > 0 || losses > 0 ? 1 : 0);
     EXPECT_EQ(messages.Count("refused a streamed record"), refused > 0 ? 1 : 0);
     // The adapter's going is said once, its return once if a record came after it.
-    EXPECT_EQ(device.GetLineLosses(), pulls);
-    EXPECT_EQ(messages.Count("does not answer"), pulls);
-    EXPECT_EQ(messages.Count("answers again"), pulls > 0 && !isLost ? 1 : 0);
+    EXPECT_EQ(device.GetLineLosses(), losses);
+    EXPECT_EQ(messages.Count("does not answer"), losses);
+    EXPECT_EQ(messages.Count("answers again"), losses - (isLost ? 1 : 0));
 
     // Every frame: each bird's pose a record it sent, never one older than before.
     const int birds = static_cast<int>(plan.addresses.size());
@@ -555,7 +574,6 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
         return true;
     };
     int frozenAt = -1;
-    int backAt = plan.steps;
     for (const auto& [at, text] : lineTexts) {
         const bool isLoss = text.find("does not answer") != std::string::npos;
         const int index = indexOf(frameAfter(text, isLoss ? "from frame " : "again at frame "), at);
@@ -564,7 +582,8 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
             frozenAt = index;
             continue;
         }
-        backAt = index;
+        const int frozen = std::exchange(frozenAt, -1);
+        EXPECT_TRUE(frozen >= 0 && same(frozen, index)) << text;
         EXPECT_NE(view.frames[static_cast<size_t>(index)].values,
                   view.frames[static_cast<size_t>(index - 1)].values) << text;
         const long long from = frameAfter(text, "; frames ");
@@ -572,9 +591,9 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
         const int fromIndex =
             index - static_cast<int>(view.frames[static_cast<size_t>(index)].sample - from);
         // Frames counted anew meanwhile (a trial's start): from its first frame on.
-        EXPECT_EQ(fromIndex, std::max(frozenAt, indexOf(0, index))) << text;
+        EXPECT_EQ(fromIndex, std::max(frozen, indexOf(0, index))) << text;
     }
-    EXPECT_TRUE(frozenAt < 0 || same(frozenAt, backAt)) << "frames while the line was lost";
+    EXPECT_TRUE(frozenAt < 0 || same(frozenAt, plan.steps)) << "frames while the line was lost";
     // Every record the line left whole is in the frame after it came, or a newer one is;
     // the counts said: no more records taken than sent, a refusal for each change.
     size_t whole = 0;
