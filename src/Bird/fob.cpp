@@ -606,13 +606,17 @@ bool fob::resume_stream()
 
 void fob::close()
 {
-    flush();
-    if (!m_birds.empty()) select_bird(m_birds.front().get());
-    flush();
-    send_cmd(kCmdPoint);
-    flush();
-    send_cmd(kCmdSleep);
-    pause_delay();
+    // A line that went away takes no command: each tried with its delays would hold the
+    // closing for seconds.
+    if (IsOpen() && !m_lineVanished) {
+        flush();
+        if (!m_birds.empty()) select_bird(m_birds.front().get());
+        flush();
+        send_cmd(kCmdPoint);
+        flush();
+        send_cmd(kCmdSleep);
+        pause_delay();
+    }
     if (IsOpen()) {
         ClearRts();
         Close();
