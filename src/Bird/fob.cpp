@@ -516,6 +516,7 @@ bool fob::update()
                                       static_cast<uint32_t>(room), waitMs);
         if (got < 0) {
             m_lineVanished = true;
+            drop_stream();
             set_error("fob::update: serial line lost");
             return false;
         }
@@ -538,6 +539,44 @@ bool fob::update()
     return true;
 }
 
+void fob::drop_stream()
+{
+    settle_pending(false);
+    if (m_streamCount > 0) drop_record("fob::update: warning: record cut off by the line's loss");
+    m_streamCount = 0;
+    m_junkRun = 0;
+    m_afterRecord = true;  // a stream asked for anew begins with a record
+}
+
+size_t fob::setup_commands(uint8_t* out) const
+{
+    size_t n = 0;
+    uint8_t hemisphere[2] = {0, 0};
+    const bool hasHemisphere = hemisphere_bytes(m_hemisphere, hemisphere);
+    for (const auto& each : m_birds) {
+        const uint8_t select = static_cast<uint8_t>(kSelectBirdBase + each->address);
+        const unsigned mode = each->get_mode();
+        if (const uint8_t command = data_mode_command(mode); command != 0) {
+            out[n++] = select;
+            out[n++] = command;
+        }
+        out[n++] = select;
+        out[n++] = kCmdButtonMode;
+        out[n++] = (mode & kModeButtons) != 0 ? 1 : 0;
+        if (each->flagA && hasHemisphere) {
+            out[n++] = select;
+            out[n++] = kCmdHemisphere;
+            out[n++] = hemisphere[0];
+            out[n++] = hemisphere[1];
+        }
+    }
+    out[n++] = kCmdChange;
+    out[n++] = kParamGroupMode;
+    out[n++] = 1;
+    out[n++] = kCmdStream;
+    return n;
+}
+
 bool fob::resume_stream()
 {
     if (!IsOpen() || m_lineVanished) {
@@ -549,29 +588,35 @@ bool fob::resume_stream()
             Close();
             return false;
         }
+        // What the old line left is settled already; the new one starts clean.
+        drop_stream();
+        flush();
     }
+    // A line still open keeps what it brings: a flock that answers late, or in a way we
+    // do not take, may be streaming right now.
     m_lineVanished = false;
-    m_streamCount = 0;
-    m_junkRun = 0;
-    m_afterRecord = true;  // the stream begins with a record
-    m_pendingLength = 0;
     m_lastByte = std::chrono::steady_clock::now();
-    flush();
-    // The flock keeps its configuration across a pulled cable; it only needs to be
-    // told to stream again. No command delay: this runs in the acquisition step.
-    const uint8_t commands[] = {kCmdChange, kParamGroupMode, 1, kCmdStream};
-    return WriteBytes(commands, sizeof commands) == 1;
+    // A flock that was switched off meanwhile lost its birds' data modes, buttons and
+    // hemispheres, and its group mode: all are given again, each byte a command the
+    // flock takes at any time. No command delay: this runs in the acquisition step.
+    std::array<uint8_t, kSetupCommandBytes> commands{};
+    const size_t n = setup_commands(commands.data());
+    return WriteBytes(commands.data(), n) == 1;
 }
 
 void fob::close()
 {
-    flush();
-    if (!m_birds.empty()) select_bird(m_birds.front().get());
-    flush();
-    send_cmd(kCmdPoint);
-    flush();
-    send_cmd(kCmdSleep);
-    pause_delay();
+    // A line that went away takes no command: each tried with its delays would hold the
+    // closing for seconds.
+    if (IsOpen() && !m_lineVanished) {
+        flush();
+        if (!m_birds.empty()) select_bird(m_birds.front().get());
+        flush();
+        send_cmd(kCmdPoint);
+        flush();
+        send_cmd(kCmdSleep);
+        pause_delay();
+    }
     if (IsOpen()) {
         ClearRts();
         Close();

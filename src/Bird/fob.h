@@ -55,7 +55,8 @@ public:
     // Acquisition thread: after a failed update, whether the port itself went away.
     bool line_vanished() const { return m_lineVanished; }
     // Acquisition thread: opens the line again when it went away and asks the flock to
-    // stream again, without the command delays. True when the line is open.
+    // stream again, its birds' modes given again, without the command delays. True when
+    // the commands went out.
     bool resume_stream();
     void close();
     void close_if_running();
@@ -113,6 +114,13 @@ private:
     void route_record(const uint8_t* record, size_t length);
     // The record waiting for the span after it: taken when that has a record's shape.
     void settle_pending(bool isNextShaped);
+    // The line went: the record waiting for its follower and the one arriving went with
+    // it, each refused, so that every span is taken or refused.
+    void drop_stream();
+    // The commands that give every bird its mode and the flock its stream again; out
+    // holds kSetupCommandBytes. Returns their count.
+    size_t setup_commands(uint8_t* out) const;
+    static constexpr size_t kSetupCommandBytes = 10 * fob_wire::kMaxBirds + 4;
 
     SerialSettings m_settings;
     uint32_t m_master = 1;

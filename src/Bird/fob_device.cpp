@@ -154,6 +154,7 @@ bool CFobDevice::Process(bool tick, bool running)
 
 void CFobDevice::LineFailed()
 {
+    ReportFirstRefusal();  // the records the line's loss cut off are refused too
     if (m_line.Failed(m_flock.line_vanished()) != CLineWatch::Change::Lost) return;
     // The loss is known a few read time-outs late: name the first frame that holds
     // the last values read.
@@ -177,6 +178,14 @@ void CFobDevice::ReportFirstRefusal()
 void CFobDevice::ReadSample()
 {
     if (!m_ready.load()) return;
+    // Frames counted anew (a reset, a trial's start): the frames a text names are this
+    // count's, and none of them carried values read from the line yet.
+    const int64_t counter = GetSampleCounter();
+    if (counter < m_countAt) {
+        m_line.NoteFreshFrame(-1);
+        if (m_line.IsLost()) m_lostFrame = 0;
+    }
+    m_countAt = counter;
     if (m_line.IsLost() && m_line.IsReopenDue()) {
         m_flock.resume_stream();
         m_line.ReopenTried();

@@ -84,6 +84,7 @@ private:
     // update already waits out a few read time-outs: its first failure loses the line.
     CLineWatch m_line{1};
     int64_t m_lostFrame = -1;         // acquisition thread: the first frozen frame
+    int64_t m_countAt = 0;            // acquisition thread: the frame count at the last read
     bool m_refusalReported = false;   // acquisition thread
     // Acquisition thread: each bird's record count at the last read.
     std::array<uint64_t, fob_wire::kMaxBirds> m_birdRecords{};

@@ -14,6 +14,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Bird/fobSimulator.h"
@@ -61,6 +62,14 @@ struct Plan {
     int steps = 0;
     int slowPercent = 100;  // a slow line's bytes per step, in percent of one round of records
     std::vector<Fault> faults;
+    // The adapter pulled mid-stream: at step, after keep of that step's bytes (in
+    // thousandths), gone for goneSteps, then back unless that is past the end; its device
+    // file gone meanwhile (or left to the dead line); the flock restarted meanwhile.
+    struct Pull {
+        int step, keep, goneSteps;
+        bool isFileGone, isPowerCycled;
+    };
+    std::vector<Pull> pulls;
 
     static Plan Draw(uint32_t seed)
     {
@@ -102,7 +111,36 @@ struct Plan {
                                  : pick(1, 12);
             p.faults.push_back({kind, step, pick(0, int(p.addresses.size()) - 1), size});
         }
+        // Drawn apart, so that the draws above stay what they were for each seed.
+        SimDraw pulled(seed ^ 0x9011EDu);
+        // Now and then pulled again once back.
+        for (int first = 1; first < p.steps - 1 && pulled(0, 2) == 0;) {
+            Pull pull{pulled(first, p.steps - 2), pulled(0, 1000), 0, false, false};
+            pull.goneSteps = pulled(0, 3) == 0 ? p.steps : pulled(1, 20);
+            pull.isFileGone = pulled(0, 1) == 0;
+            pull.isPowerCycled = pulled(0, 1) == 0;
+            p.pulls.push_back(pull);
+            first = pull.step + pull.goneSteps + 1;
+        }
         return p;
+    }
+    const Pull* PulledAt(int step) const
+    {
+        for (const Pull& pull : pulls)
+            if (pull.step == step) return &pull;
+        return nullptr;
+    }
+    const Pull* BackAt(int step) const
+    {
+        for (const Pull& pull : pulls)
+            if (pull.step + pull.goneSteps == step) return &pull;
+        return nullptr;
+    }
+    bool IsGone(int step) const
+    {
+        return std::any_of(pulls.begin(), pulls.end(), [step](const Pull& pull) {
+            return step > pull.step && step < pull.step + pull.goneSteps;
+        });
     }
     bool Within(FaultKind kind, int step, int bird) const
     {
@@ -119,6 +157,11 @@ struct Plan {
         text += ", " + std::to_string(steps) + " steps, trials";
         for (const auto& t : trials)
             text += " " + std::to_string(t.first) + "+" + std::to_string(t.second);
+        for (const Pull& pull : pulls)
+            text += ", pulled at step " + std::to_string(pull.step) + " after " +
+                    std::to_string(pull.keep) + "/1000 for " + std::to_string(pull.goneSteps) +
+                    (pull.isFileGone ? ", file gone" : "") +
+                    (pull.isPowerCycled ? ", power cycled" : "");
         for (const Fault& f : faults)
             text += "; kind " + std::to_string(int(f.kind)) + " step " + std::to_string(f.step) +
                     " bird " + std::to_string(f.bird) + " size " + std::to_string(f.size);
@@ -237,13 +280,18 @@ public:
         }
     }
     // Delivers what the line carries in this step, letting the device read as it comes
-    // (pump) and waiting until it has read all of it.
+    // (pump) and waiting until it has read all of it. pullKeep: the adapter goes once that
+    // many thousandths of it went.
     ::testing::AssertionResult Deliver(int step, const std::function<void()>& pump,
-                                       const std::function<uint64_t()>& bytesRead)
+                                       const std::function<uint64_t()>& bytesRead, int pullKeep = -1)
     {
         size_t budget = m_bytes.size() - m_delivered;
         if (m_plan.Within(FaultKind::kSlowLine, step, -1))
             budget = std::min(budget, 15 * m_plan.addresses.size() * m_plan.slowPercent / 100);
+        if (pullKeep >= 0) {
+            budget = budget * static_cast<size_t>(pullKeep) / 1000;
+            Pull(m_delivered + budget);
+        }
         size_t piece = budget;
         for (const Fault& f : m_plan.faults)
             if (f.kind == FaultKind::kDribble && f.step == step)
@@ -278,27 +326,52 @@ public:
     {
         const auto isRecord = [this](size_t a) {
             return a < m_sent.size() && !m_sent[a].isSpoiled && m_sent[a].end < m_bytes.size() &&
-                   IsFirst(m_sent[a].end);
+                   IsFirst(m_sent[a].end) && !IsLineStart(m_sent[a].end);
         };
         const auto isNext = [&](size_t a) {
             return isRecord(a) && isRecord(a + 1) && m_sent[a].end == m_sent[a + 1].start;
         };
-        return isNext(i) && (m_sent[i].start == 0 || (i > 0 && isNext(i - 1)));
+        return isNext(i) && (IsLineStart(m_sent[i].start) || (i > 0 && isNext(i - 1)));
     }
     int Changes() const { return m_changes; }
-    // The spans the device has whole: from a first byte to the next one delivered.
+    // The adapter goes at byte end: what was not sent by then never is, the record it cuts
+    // is spoiled; the next bytes begin a new line.
+    void Pull(size_t end)
+    {
+        m_bytes.resize(end);
+        while (!m_sent.empty() && m_sent.back().start >= end) m_sent.pop_back();
+        if (!m_sent.empty() && m_sent.back().end > end) {
+            m_sent.back().end = end;
+            m_sent.back().isSpoiled = true;
+        }
+        m_lineStarts.push_back(end);
+        ++m_changes;
+    }
+    // The spans the device has whole: from a first byte to the next one delivered, or to
+    // the adapter's going, which ends the span it cuts.
     uint64_t ClosedSpans() const
     {
-        const auto firsts = std::count_if(m_bytes.begin(),
-                                          m_bytes.begin() + static_cast<long>(m_delivered),
-                                          [](uint8_t byte) { return (byte & fob_wire::kPhasingBit) != 0; });
-        return firsts > 0 ? static_cast<uint64_t>(firsts - 1) : 0;
+        uint64_t spans = 0;
+        for (size_t i = 0; i < m_lineStarts.size(); ++i) {
+            const bool isPulled = i + 1 < m_lineStarts.size();
+            const size_t end = std::min(m_delivered, isPulled ? m_lineStarts[i + 1] : m_bytes.size());
+            const auto firsts = std::count_if(
+                m_bytes.begin() + static_cast<long>(std::min(m_lineStarts[i], end)),
+                m_bytes.begin() + static_cast<long>(end),
+                [](uint8_t byte) { return (byte & fob_wire::kPhasingBit) != 0; });
+            spans += static_cast<uint64_t>(isPulled ? firsts : std::max<long>(firsts - 1, 0));
+        }
+        return spans;
     }
     int Strangers() const { return m_strangers; }
     const std::vector<Sent>& Records() const { return m_sent; }
 
 private:
     bool IsFirst(size_t at) const { return (m_bytes[at] & fob_wire::kPhasingBit) != 0; }
+    bool IsLineStart(size_t at) const
+    {
+        return std::count(m_lineStarts.begin(), m_lineStarts.end(), at) > 0;
+    }
     // An address no bird of the flock has: one a flock may hold, or past any flock's.
     uint8_t StrangerAddress()
     {
@@ -334,6 +407,7 @@ private:
     int m_changes = 0;  // changes of bytes made
     int m_strangers = 0;  // records sent for birds the flock does not have
     std::vector<Sent> m_sent;
+    std::vector<size_t> m_lineStarts{0};  // where the stream began, and began again
 };
 
 // The record a bird's pose in the frame of a step is (its number), 0 for the pose before
@@ -375,10 +449,13 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     startup.flock.resetPulse = false;  // a pseudo-terminal has no modem lines
     startup.flock.streamWaitMs = 1;
     startup.retryMs = startup.settleMs = 0;
-    CStepped<CFobDevice> device(wxString(flock.SlaveName()), 115200u, 1u, 1u, kRangeInches, false,
+    CLineLink link;
+    ASSERT_TRUE(link.PointAt(flock.SlaveName()));
+    CStepped<CFobDevice> device(wxString(link.Path()), 115200u, 1u, 1u, kRangeInches, false,
                                 false, startup);
     ASSERT_TRUE(device.IsReady());
     ASSERT_TRUE(flock.WaitForGroupMode(kTimeout));
+    device.SetReopenInterval(std::chrono::milliseconds(5));
     device.GetSourceWatch().SetSilentAfter(kSilentPeriods / device.GetRate());
     CFakeView view;
     device.AddView(&view);
@@ -388,8 +465,29 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
 
     std::vector<wxString> files;
     std::vector<int64_t> said;  // each trial's frames said to hold values not received
+    std::vector<std::pair<int, std::string>> lineTexts;  // the step each loss or return was said at
+    const auto takeTexts = [&](int step) {
+        const size_t before = messages.texts.size();
+        messages.Take();
+        for (size_t i = before; i < messages.texts.size(); ++i)
+            if (messages.texts[i].find("does not answer") != std::string::npos ||
+                messages.texts[i].find("answers again") != std::string::npos)
+                lineTexts.push_back({step, messages.texts[i]});
+    };
+    int losses = 0;
     size_t trial = 0;
     for (int step = 0; step < plan.steps; ++step) {
+        if (const Plan::Pull* back = plan.BackAt(step)) {
+            // Plugged in again: the flock streams once the device told it to.
+            ASSERT_TRUE(flock.PlugIn(back->isPowerCycled));
+            ASSERT_TRUE(link.PointAt(flock.SlaveName()));
+            const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+            while (!flock.WaitForStreamAsked(std::chrono::milliseconds(1))) {
+                ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never reopened";
+                device.ReadSample();
+            }
+            takeTexts(step);
+        }
         if (trial < plan.trials.size() && step == plan.trials[trial].first) {
             ASSERT_TRUE(device.SetupWriter(folder.Name(), "flock", static_cast<int>(trial) + 1,
                                            false, "", false, 100, 1));
@@ -397,11 +495,21 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
             device.Reset();
             ASSERT_TRUE(device.StartRecording());
         }
-        line.Compose(step);
-        ASSERT_TRUE(line.Deliver(
-            step, [&] { device.ReadSample(); },
-            [&] { return device.GetFlock().get_stream_bytes(); }));
+        const Plan::Pull* pulled = plan.PulledAt(step);
+        if (!plan.IsGone(step)) {
+            line.Compose(step);
+            ASSERT_TRUE(line.Deliver(
+                step, [&] { device.ReadSample(); },
+                [&] { return device.GetFlock().get_stream_bytes(); },
+                pulled != nullptr ? pulled->keep : -1));
+        }
+        if (pulled != nullptr) {
+            losses += device.IsLineLost() ? 0 : 1;  // pulled again before it was back: no new loss
+            flock.Unplug();
+            ASSERT_TRUE(!pulled->isFileGone || link.Remove());
+        }
         device.Step();
+        takeTexts(step);
         ASSERT_EQ(view.frames.size(), static_cast<size_t>(step) + 1) << "no frame at step " << step;
         if (trial < plan.trials.size() &&
             step + 1 == plan.trials[trial].first + plan.trials[trial].second) {
@@ -416,12 +524,17 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     const uint64_t refused = device.GetFlock().get_dropped_records();
     SCOPED_TRACE("records taken " + std::to_string(routed) + ", refused " +
                  std::to_string(refused) + " " + device.GetFlock().get_error());
+    const bool isLost = device.IsLineLost();
     device.Close();
     messages.Take();
-    EXPECT_EQ(
-        messages.Count(": " + std::to_string(refused) + " streamed records refused, line lost 0"),
-        refused > 0 ? 1 : 0);
+    EXPECT_EQ(messages.Count(": " + std::to_string(refused) + " streamed records refused, line lost " +
+                             std::to_string(losses) + " times"),
+              refused > 0 || losses > 0 ? 1 : 0);
     EXPECT_EQ(messages.Count("refused a streamed record"), refused > 0 ? 1 : 0);
+    // The adapter's going is said once, its return once if a record came after it.
+    EXPECT_EQ(device.GetLineLosses(), losses);
+    EXPECT_EQ(messages.Count("does not answer"), losses);
+    EXPECT_EQ(messages.Count("answers again"), losses - (isLost ? 1 : 0));
 
     // Every frame: each bird's pose a record it sent, never one older than before.
     const int birds = static_cast<int>(plan.addresses.size());
@@ -440,6 +553,47 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
             list.push_back(number);
         }
     }
+    // The loss names the first frame that repeats the last values read; the return its own
+    // frame, the first with new values, and the frames that held the old ones.
+    const auto indexOf = [&](long long sample, int at) {
+        if (static_cast<long long>(view.frames[static_cast<size_t>(at)].sample) + 1 == sample)
+            return at + 1;
+        for (int i = at; i >= 0; --i)
+            if (view.frames[static_cast<size_t>(i)].sample == sample) return i;
+        return -1;
+    };
+    const auto frameAfter = [](const std::string& text, const std::string& before) {
+        const size_t at = text.find(before);
+        return at == std::string::npos ? -1LL : std::atoll(text.c_str() + at + before.size());
+    };
+    const auto same = [&](int from, int to) {  // frames from..to-1 repeat the one before
+        for (int i = from; i < std::min<int>(to, plan.steps); ++i)
+            if (view.frames[static_cast<size_t>(i)].values !=
+                view.frames[static_cast<size_t>(std::max(from - 1, 0))].values)
+                return false;
+        return true;
+    };
+    int frozenAt = -1;
+    for (const auto& [at, text] : lineTexts) {
+        const bool isLoss = text.find("does not answer") != std::string::npos;
+        const int index = indexOf(frameAfter(text, isLoss ? "from frame " : "again at frame "), at);
+        ASSERT_GE(index, 0) << text;
+        if (isLoss) {
+            frozenAt = index;
+            continue;
+        }
+        const int frozen = std::exchange(frozenAt, -1);
+        EXPECT_TRUE(frozen >= 0 && same(frozen, index)) << text;
+        EXPECT_NE(view.frames[static_cast<size_t>(index)].values,
+                  view.frames[static_cast<size_t>(index - 1)].values) << text;
+        const long long from = frameAfter(text, "; frames ");
+        if (from < 0) continue;
+        const int fromIndex =
+            index - static_cast<int>(view.frames[static_cast<size_t>(index)].sample - from);
+        // Frames counted anew meanwhile (a trial's start): from its first frame on.
+        EXPECT_EQ(fromIndex, std::max(frozen, indexOf(0, index))) << text;
+    }
+    EXPECT_TRUE(frozenAt < 0 || same(frozenAt, plan.steps)) << "frames while the line was lost";
     // Every record the line left whole is in the frame after it came, or a newer one is;
     // the counts said: no more records taken than sent, a refusal for each change.
     size_t whole = 0;
@@ -461,7 +615,6 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     EXPECT_GE(routed + refused + 1, line.ClosedSpans());
     EXPECT_LE(routed + refused, line.ClosedSpans() + 1);
     EXPECT_TRUE(refused == 0 || line.Changes() > 0);
-    EXPECT_EQ(device.GetLineLosses(), 0);
 
     // Each trial: one frame per step from its reset on, the frames as dispatched, and the
     // frames said to hold values not received those whose bird showed nothing new for long.

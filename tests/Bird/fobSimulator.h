@@ -44,20 +44,12 @@ inline std::vector<uint8_t> MakeRecord(const std::vector<int16_t>& words)
 
 class CFobSimulator {
 public:
-    CFobSimulator()
-    {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) return;
-        const char* name = ptsname(m_master);
-        if (name == nullptr) return;
-        m_slaveName = name;
-        const int flags = fcntl(m_master, F_GETFL);
-        if (flags >= 0) fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
-    }
+    CFobSimulator() { OpenLine(); }
     ~CFobSimulator()
     {
         Stop();
         if (m_master >= 0) ::close(m_master);
+        for (int kept : m_keptSlaves) ::close(kept);
     }
     CFobSimulator(const CFobSimulator&) = delete;
     CFobSimulator& operator=(const CFobSimulator&) = delete;
@@ -182,8 +174,57 @@ public:
         if (m_master >= 0) ::close(m_master);
         m_master = -1;
     }
+    // The adapter pulled: as HangUp, but a slave side stays open in here, so that the
+    // line's number goes to no other pseudo-terminal while the device still tries it.
+    void Unplug()
+    {
+        if (m_master >= 0 && !m_slaveName.empty()) {
+            const int kept = ::open(m_slaveName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (kept >= 0) m_keptSlaves.push_back(kept);
+        }
+        HangUp();
+    }
+    // Plugged in again on a new pseudo-terminal (SlaveName() changes). powerCycled: the
+    // flock restarted meanwhile, its birds back in their power-on data mode (position
+    // and angles), group mode off. False without a pseudo-terminal.
+    bool PlugIn(bool powerCycled)
+    {
+        if (!OpenLine()) return false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = false;
+            m_streaming = false;
+            m_streamAsked = false;
+            m_received.clear();
+            if (powerCycled) {
+                std::fill(std::begin(m_words), std::end(m_words), size_t{6});
+                std::fill(std::begin(m_buttons), std::end(m_buttons), false);
+                m_group = false;
+            }
+        }
+        m_selected = 0;
+        return Start();
+    }
+    // Whether the flock was told to stream since it was plugged in, every command before
+    // that done; waits up to timeout for it.
+    bool WaitForStreamAsked(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_wake.wait_for(lock, timeout, [&] { return m_streamAsked; });
+    }
 
 private:
+    bool OpenLine()
+    {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) return false;
+        const char* name = ptsname(m_master);
+        if (name == nullptr) return false;
+        m_slaveName = name;
+        const int flags = fcntl(m_master, F_GETFL);
+        if (flags >= 0) fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
+        return true;
+    }
     static bool Contains(const std::vector<uint8_t>& all, const std::vector<uint8_t>& bytes)
     {
         if (bytes.empty()) return true;
@@ -237,8 +278,12 @@ private:
     {
         if (silent) return;
         if (command[0] == fob_wire::kCmdStream) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_streaming = autoStream;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_streaming = autoStream;
+                m_streamAsked = true;
+            }
+            m_wake.notify_all();
             return;
         }
         if (command[0] == fob_wire::kCmdPoint || command[0] == fob_wire::kCmdSleep) {
@@ -397,4 +442,6 @@ private:
     size_t m_words[fob_wire::kMaxBirds] = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
     bool m_buttons[fob_wire::kMaxBirds] = {};
     bool m_group = false;
+    bool m_streamAsked = false;      // guarded by m_mutex
+    std::vector<int> m_keptSlaves;  // slave sides of unplugged lines, held till the end
 };

@@ -13,6 +13,7 @@
 
 #include "analog/testDevice.h"
 #include "network/vrpnDevice.h"
+#include "network/vrpnServer.h"
 #include "network/vrpnServerModule.h"
 #include "process/messageQueue.h"
 #include "process/networkServices.h"
@@ -545,6 +546,10 @@ TEST_P(VrpnServerLoadThreads, EachFrameOnceWholeOrSaid)
         // As many frames a round as lab trackers of 64 sensors take in a quarter second.
         held.trackerFrames = 1 + static_cast<int>(heldDraw() % std::max(1, 1600 / (width * count)));
         held.analogPerTracker = layout.analogs.empty() ? 0 : static_cast<int>(heldDraw() % 11);
+        // A round and its button change fit the server's queue: past it frames are lost
+        // for all, as the unheld runs check.
+        const int roundFrames = 1 + held.analogPerTracker * static_cast<int>(layout.analogs.size());
+        held.trackerFrames = std::min(held.trackerFrames, static_cast<int>(CVrpnServer::kQueuedFrames - 1) / roundFrames);
         held.rounds = 3 + static_cast<int>(heldDraw() % (width * count > 400 ? 10 : 38));
         held.stopsAtOnce = heldDraw() % 2 == 1;
     }

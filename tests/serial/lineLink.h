@@ -25,6 +25,12 @@ public:
         std::filesystem::create_symlink(target, m_path, error);
         return !error;
     }
+    // The device file gone: nothing at the path until it is pointed somewhere again.
+    bool Remove()
+    {
+        std::error_code error;
+        return std::filesystem::remove(m_path, error) && !error;
+    }
     const std::string& Path() const { return m_path; }
 
 private:

@@ -142,6 +142,9 @@ public:
     }
     // Streams data reports every periodMs while a mode is set; 0 stops the stream.
     void SetStreamPeriod(int periodMs) { m_streamMs = periodMs; }
+    // Reports and answers the host has no room for are lost, as over the air, instead of
+    // waiting for it to read: a host that reads nothing meanwhile never holds the remote.
+    void SetLossy(bool isLossy) { m_lossy = isLossy; }
 
     // Sends one data report now, in the mode set; false when no mode is set yet.
     bool Emit() { return EmitRaw(Build()); }
@@ -259,7 +262,7 @@ private:
             far = m_far;
         }
         if (far < 0) return false;
-        const ssize_t sent = ::send(far, report, size, MSG_NOSIGNAL);
+        const ssize_t sent = ::send(far, report, size, MSG_NOSIGNAL | (m_lossy ? MSG_DONTWAIT : 0));
         return sent == static_cast<ssize_t>(size);
     }
 
@@ -549,6 +552,7 @@ private:
     std::atomic<bool> m_answering{false};
     std::atomic<bool> m_rumbled{false};
     std::atomic<int> m_streamMs{0};
+    std::atomic<bool> m_lossy{false};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

@@ -1,7 +1,8 @@
 // Wii devices on faulty links, a seeded simulation: balance boards and remotes with a
 // Motion Plus, written from their description, send reports that each carry values of
 // their own and log them; a seed draws the devices, the trials and the faults (reports
-// lost, doubled, out of order, cut, malformed, bursts, a held thread, extensions
+// lost, doubled, out of order, cut, malformed, bursts (their tail lost past the host's
+// room), a held thread, extensions
 // pulled or seated again, calibration answers late, partial or garbled, another
 // reader's answers, devices that go and are paired again or stay away from a search). In
 // every recorded frame each slot's block holds values its device sent, no older than the
@@ -158,6 +159,7 @@ public:
                 isBoard ? CWiiSimulator::Extension::None : CWiiSimulator::Extension::MotionPlus));
             if (d < count) m_sims.back()->SetCalibrationFault(plan.calibration[d], 40);
             m_sims.back()->SetForeignReads(plan.foreign[size_t(d)]);
+            m_sims.back()->SetLossy(true);  // a burst past the host's room loses its tail
             m_sims.back()->SetAway(d == count);
             m_source->Add(m_sims.back().get());
         }
