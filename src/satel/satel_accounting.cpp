@@ -44,6 +44,7 @@ void CSerialSatelDevice::CountVanished(size_t count)
         if (!AnswersAhead()) return;  // a copy: nothing of it is lost
         UseAhead();
     }
+    m_tookAhead = false;
     CountGone(count);
 }
 
@@ -272,6 +273,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::Refuse(size_t count, int64_t sampl
             copy = true;
         }
     }
+    m_tookAhead = false;  // only the reply next after a refused one may be its
     m_refusedCopy = copy;
     // Where the fewer reading holds none, the rest of the others still waits to be told.
     if (!copy) {
@@ -693,9 +695,9 @@ void CSerialSatelDevice::EndRefuted(bool closed)
     m_stoppedCounted = m_countedSince;
 }
 
-// Replies come in order: where no request is left, one a stopped refusal took is this
-// reply's, unless what that refusal counted lost has reached a frame already (the frames
-// would show it twice).
+// Replies come in order: where no request is left, the request a stopped refusal took is
+// that of the reply next after it, unless what that refusal counted lost has reached a
+// frame already (the frames would show it twice). Any later one is a copy.
 bool CSerialSatelDevice::AnswersAhead() const
 {
     return m_tookAhead && (m_aheadLost == 0 || m_queuedTotal == m_aheadMark);
@@ -787,6 +789,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
         UseAhead();
         answers = true;
     }
+    m_tookAhead = false;
     if (!answers && samples > 0 && !seen && m_lastWasAgain && m_queuedTotal == m_againMark) {
         // More replies than requests, and the last one taken repeated an earlier one and
         // held only the values of the one before, where this one repeats none: that one

@@ -533,7 +533,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReplyStopped(size_t count)
     const Reply reply = RefuseStoppedReply(count);
     // Taken as the answer to the request, as a reply would be: the schedule of the
     // requests is kept. Its own reply, where it was noise, may follow still.
-    if (reply == Reply::Damaged && m_refusedAnswered && !m_stoppedHeader) {
+    if (reply == Reply::Damaged && m_refusedAnswered && !m_stoppedHeader && IsRunning()) {
         m_tookAhead = true;
         m_aheadLost = std::max<int64_t>(m_lostBeforeNext - lostBefore, 0);
         m_aheadUnsure = std::max<int64_t>(m_unsureBeforeNext - unsureBefore, 0);
@@ -709,6 +709,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::StartCut(size_t count)
         UseAhead();
         m_cutCopy = false;
     }
+    m_tookAhead = false;
     if (m_cutCopy) {
         m_replySamples = 0;
         return Reply::Repeat;

@@ -232,6 +232,7 @@ void CSerialSatelDevice::NoteAnswered()
     // the one the last reply was taken for (one that waited on, or was flushed).
     m_boundFromUs = m_lastAnsweredUs;
     m_countedSince = 0;
+    m_tookAhead = false;  // a reply took a request: the one before took its own
     m_answeredMissed = false;
     if (m_requestCount == 0 && m_expiredRequests > 0) {
         --m_expiredRequests;

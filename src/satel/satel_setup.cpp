@@ -161,11 +161,7 @@ int CSerialSatelDevice::ReadOffsetReply(int expected)
             continue;
         if (reply == Reply::None) return -1;  // nothing in time: asked again
         if (reply != Reply::Samples) return 0;
-        // One that answers the request a refused header took takes no other.
-        if (m_stoppedHeader)
-            m_stoppedHeader = false;
-        else
-            NoteAnswered();
+        NoteAnswered();
         return std::min(m_replySamples, expected);
     }
     return -1;  // no whole sample reply among them (one refused): asked again
