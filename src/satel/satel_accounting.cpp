@@ -680,9 +680,9 @@ void CSerialSatelDevice::EndRefuted(bool closed)
     // Less than a sample behind its header and none of its rest before the next one: a
     // header in noise, as RefuseStopped tells one where the board's rule is known. Its
     // count goes once the reply that follows is taken whole, which answers its request.
-    const bool early = !closed && m_refutedBase < 0 && m_refutedRest == 0 &&
+    // A claim on the request ahead (m_tookAhead) takes the count back already.
+    const bool early = !closed && !m_tookAhead && m_refutedBase < 0 && m_refutedRest == 0 &&
                        m_refutedLength > 0 && m_refutedBytes < kHeaderSize + kSampleSize;
-    if (early) m_tookAhead = false;  // the reply that follows takes its request back
     m_refutedBytes = 0;
     m_refutedBase = -1;
     m_refutedAsked = false;
