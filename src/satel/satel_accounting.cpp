@@ -770,6 +770,15 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
         m_lengthRule == LengthRule::Samples ||
         (m_lengthRule == LengthRule::Unknown && m_ruleCandidate == LengthRule::Samples);
     if (m_byLength < 0 && length == 0 && samples == 0 && countsSamples) m_byLength = 0;
+    // Before the way is learnt, a length no way fits the bytes, that one way reads as
+    // fewer whole samples: a burst a sample's size came inside, the bytes no samples.
+    if (m_lengthRule == LengthRule::Unknown && length > 0 && samples > 0 &&
+        rule == LengthRule::Unknown) {
+        for (int n = 0; n < samples; ++n) {
+            const size_t fewer = count - static_cast<size_t>(samples - n) * kSampleSize;
+            if (RuleFor(length, fewer, ending) != LengthRule::Unknown) return Refuse(count, n);
+        }
+    }
     m_replySamples = samples;
     m_replyLone = ending == Ending::Lone;
     // No request waits: the board answered more than it was asked. The same bytes as an
