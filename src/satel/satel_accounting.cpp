@@ -101,6 +101,45 @@ int64_t CSerialSatelDevice::GoneByReadings(size_t length, int64_t most)
     return fewest;
 }
 
+// While the board's rule is learnt again, noise inside a refused reply may leave room
+// for its length read more than one way: the fewest are said now, what each other way
+// reads more is kept, reply by reply, for the way a whole reply shows.
+int64_t CSerialSatelDevice::FewestReadingKept(int64_t byBytes, size_t length)
+{
+    if (m_lengthRule != LengthRule::Unknown || length == 0 || byBytes <= 0)
+        return NoMoreThanLength(byBytes, length);
+    std::array<int64_t, 6> readings;
+    readings.fill(-1);
+    int64_t fewest = -1;
+    for (Ending ending : {Ending::Block, Ending::Lone}) {
+        if (m_ending != Ending::Unknown && ending != m_ending) continue;
+        const std::array<Reading, 3> byRule = Readings(length, ending);
+        for (size_t i = 0; i < byRule.size(); ++i) {
+            if (byRule[i].samples < 0 || byRule[i].samples > byBytes) continue;
+            readings[GoneSlot(i, ending)] = byRule[i].samples;
+            fewest = fewest < 0 ? byRule[i].samples : std::min(fewest, byRule[i].samples);
+        }
+    }
+    if (fewest < 0) return byBytes;
+    for (size_t slot = 0; slot < readings.size(); ++slot)
+        if (readings[slot] > fewest) m_readingRest[slot] += readings[slot] - fewest;
+    return fewest;
+}
+
+void CSerialSatelDevice::SettleReadingRest(size_t length, size_t count, Ending ending)
+{
+    // An empty reply of length 0 tells no rule.
+    const LengthRule rule = RuleFor(length, count, ending);
+    if (rule == LengthRule::Unknown || rule == LengthRule::None ||
+        (length == 0 && WholeSamples(count, ending) == 0))
+        return;
+    int64_t rest = 0;
+    for (size_t i = 0; i < 3; ++i)
+        if (kReadRules[i] == rule) rest = m_readingRest[GoneSlot(i, ending)];
+    m_readingRest.fill(0);
+    CountLost(rest);
+}
+
 // ending Unknown: nothing will tell (another reply went the same way): the most reading
 // is said, the difference unsure.
 void CSerialSatelDevice::SettleGone(size_t length, size_t count, Ending ending)
@@ -644,9 +683,9 @@ void CSerialSatelDevice::EndRefuted(bool closed)
                           m_refutedRest > 0 &&
                           std::all_of(m_refutedLast.begin() + 1, m_refutedLast.end(),
                                       [](uint8_t b) { return b == 0; });
-    int64_t samples = closed || loneRest || starLost ? NoMoreThanLength(byBytes, m_refutedLength)
-                      : reached >= 0                 ? reached
-                                     : NoMoreThanLength(m_refutedHead, m_refutedLength);
+    int64_t samples = closed || loneRest || starLost || reached >= 0
+                          ? FewestReadingKept(byBytes, m_refutedLength)
+                          : NoMoreThanLength(m_refutedHead, m_refutedLength);
     int64_t unsure = 0;
     if (loneRest && m_refutedCloseAt >= 0) {
         unsure = std::max<int64_t>(samples - m_refutedCloseAt, 0);
@@ -757,6 +796,7 @@ CSerialSatelDevice::Reply CSerialSatelDevice::CloseSampleReply(size_t count, End
         LearnWay(count, ending, length, samples);
     SettleRuleRest(length, count, ending);
     SettleGone(length, count, ending);
+    SettleReadingRest(length, count, ending);
     // A length that ends it right there, in one of the ways a board counts, says its
     // samples as a learnt one does (before the way is learnt again): bytes behind it
     // are no rest of it.

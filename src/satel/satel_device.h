@@ -183,6 +183,10 @@ protected:
     // A whole reply of that length, count bytes and ending shows the board's way: the
     // rest of a reply the line took away, by the reading of that way.
     void SettleGone(size_t length, size_t count, Ending ending);
+    // A refused reply's length read every way that fits its bytes, while the board's rule
+    // is learnt again: the fewest samples; the rest by the way a whole reply shows.
+    int64_t FewestReadingKept(int64_t byBytes, size_t length);
+    void SettleReadingRest(size_t length, size_t count, Ending ending);
     // The most samples the reply begun at m_firstByteUs can hold (-1: no bound known).
     int64_t MostGathered() const;
     int64_t FormerWayOr(size_t count, int64_t byBytes, bool grown = false);
@@ -391,6 +395,9 @@ protected:
     bool m_goneOpen = false;
     std::array<int64_t, 6> m_goneReadings{};
     int64_t m_goneCounted = 0;
+    // Acquisition thread: what refused replies held more than counted, by each way
+    // (slots as m_goneReadings) their lengths could be read.
+    std::array<int64_t, 6> m_readingRest{};
     // Acquisition thread: samples dropped or lost since the last sample queued, shown
     // by the frame of the next one queued.
     int64_t m_skippedBeforeNext = 0;

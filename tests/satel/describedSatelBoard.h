@@ -141,6 +141,7 @@ public:
         m_pieces.seed(plan.seed ^ 0x91EC5u);
         m_blockHit.seed(plan.seed ^ 0xB10C4u);
         m_second.seed(plan.seed ^ 0x5EC2Du);
+        m_setUpStall.seed(plan.seed ^ 0x57A5E7u);
     }
     // Once the board is stopped, what each sample sent carried: the j whose RampSample
     // it repeats (j itself but in a still spell), or -1 for a '*'-high sample.
@@ -468,11 +469,12 @@ private:
     }
     // Line noise, biased to the bytes a reply is made of ('#', 'I', '*', 0), that holds
     // no header (one would be a reply to anyone) unless made to.
-    std::string Noise(size_t size)
+    std::string Noise(size_t size) { return Noise(size, m_random); }
+    std::string Noise(size_t size, std::mt19937& draw)
     {
         static const char kBias[] = {'#', 'I', '*', '\0', '\0'};
         std::string noise(size, '\0');
-        for (char& c : noise) c = m_random() % 2 ? kBias[m_random() % 5] : static_cast<char>(m_random());
+        for (char& c : noise) c = draw() % 2 ? kBias[draw() % 5] : static_cast<char>(draw());
         for (size_t i = 0; i + 4 < noise.size(); ++i)
             if (noise[i] == '#' && noise[i + 1] == 'I') noise[i + 4] = 'x';
         return noise;
@@ -696,10 +698,14 @@ private:
             fault = Fault::StallDamage;
             m_blockHitNext = false;
         }
-        const bool afterSetUp = m_plan.stallAfterSetUp && hasSample && m_setUpNew && m_lone &&
-                                (m_length == Length::Zero || m_length == Length::Own) &&
+        const bool afterSetUp = m_plan.stallAfterSetUp && hasSample && m_setUpNew &&
                                 m_requests > 6 && !m_calm && fault == Fault::None;
         if (afterSetUp) fault = Fault::StallDamage;
+        // Its damage and stall drawn apart on the boards it came to last, so that their
+        // other faults stay where they were.
+        const bool drawnApart = afterSetUp && !(m_lone && (m_length == Length::Zero ||
+                                                           m_length == Length::Own));
+        std::mt19937& damageDraw = drawnApart ? m_setUpStall : m_random;
         m_setUpNew = m_setUpNew && !hasSample;
         // A copy of a reply that opens with a '*'-high sample may be refused.
         if (fault != Fault::None && (m_plan.starHighShare > 0.0 || fault != Fault::Repeat))
@@ -708,7 +714,7 @@ private:
         const Fault damages[] = {Fault::DoubledByte, Fault::DroppedByte, fault, Fault::NoiseInside};
         const uint32_t kinds = m_length == Length::Zero ? 3 : 4;
         const Fault damage = blockHit                       ? damages[2 * (m_blockHit() % 2)]
-                             : fault == Fault::StallDamage ? damages[m_random() % kinds]
+                             : fault == Fault::StallDamage ? damages[damageDraw() % kinds]
                                                            : fault;
         if (damage == Fault::DroppedByte) ++m_droppedBytes;
         const bool behindDamaged = m_lastDamaged;
@@ -730,10 +736,10 @@ private:
                              static_cast<char>(m_random()));
                 break;
             case Fault::StallDamage:  // a byte changed
-                reply[at] = static_cast<char>(reply[at] ^ (1 + m_random() % 255));
+                reply[at] = static_cast<char>(reply[at] ^ (1 + damageDraw() % 255));
                 break;
             case Fault::NoiseInside:
-                reply.insert(at, Noise(1 + m_random() % 40));
+                reply.insert(at, Noise(1 + damageDraw() % 40, damageDraw));
                 break;
             case Fault::NoiseBefore:
                 Put(Noise(1 + m_random() % 40));
@@ -806,7 +812,7 @@ private:
             m_put = reply.size();
             m_lastPutEnd = Clock::now();
         } else if (fault == Fault::Stall || fault == Fault::StallDamage) {
-            const size_t cut = afterSetUp ? std::min(reply.size() - 1, at + 1 + m_random() % 12)
+            const size_t cut = afterSetUp ? std::min(reply.size() - 1, at + 1 + damageDraw() % 12)
                                           : 5 + m_random() % (reply.size() - 5);
             Put(reply.substr(0, cut));
             ++m_silences;
@@ -952,6 +958,7 @@ private:
     bool m_blockHitNext = false;         // board thread: and whether the next one is
     std::mt19937 m_pieces{20261215};  // where and how late the rest of the others comes
     std::mt19937 m_second{20261216};  // which late second replies after a reset are damaged
+    std::mt19937 m_setUpStall{20261217};  // how the first reply after a set-up is hit
     std::mt19937 m_again{20261211};  // which resets come again at once
     std::mt19937 m_firstDrop{20261212};  // which first replies after a reset lose a byte
     std::mt19937 m_placed{20261213};     // where a '*' is placed in a sample

@@ -614,8 +614,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
     std::mt19937 lateSecond(seed ^ 0x2A7E0u);
     plan.secondLate = lateSecond() % 2 == 0;
     // And after it: a damaged reply that also stalls midway, on a third of noisy lines; on
-    // half of those the first after a set-up is one (where the board ends with a lone '*'
-    // and gives no length or its own), stalled just past its damage.
+    // half of those the first after a set-up is one, stalled just past its damage.
     std::mt19937 stalled(seed ^ 0x57A11Du);
     if (!plan.kinds.empty() && stalled() % 3 == 0) plan.kinds.push_back(Fault::StallDamage);
     plan.stallAfterSetUp =
