@@ -120,6 +120,10 @@ public:
         // The second reply after a reset waits on the line until the next request is
         // in (a device that read it late), now and then with a byte doubled.
         bool secondLate = false;
+        // The busy reply (busyAt) has a byte of its samples doubled and junk right behind
+        // it, as where the next request waited already (a set-up sent meanwhile forgot
+        // the board's way).
+        bool junkBehindBusy = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -658,6 +662,9 @@ private:
         }
         if (busyBacklog && hasSample && m_plan.backlogFault != Fault::None)
             fault = m_plan.backlogFault;
+        const bool junkBehind = m_plan.junkBehindBusy && m_requests == m_plan.busyAt + 1 &&
+                                hasSample && !m_calm;
+        if (junkBehind) fault = Fault::DoubledByte;
         const bool heldFake = busyBacklog && hasSample && m_plan.fakeBeforeBacklogMs > 0;
         if (heldFake && m_length != Length::Zero) fault = Fault::FakeHeader;
         // Now and then it goes again right behind its second reply the new way (the device
@@ -717,7 +724,7 @@ private:
                         fault == Fault::Dribble || fault == Fault::StallDamage;
         // Somewhere among the samples and the ending.
         const size_t at = blockHit ? reply.size() - 6 + m_blockHit() % 6
-                                   : 5 + m_random() % (reply.size() - 5);
+                                   : 5 + m_random() % (reply.size() - 5 - (junkBehind ? ending : 0));
         switch (damage) {
             case Fault::DoubledByte:
                 reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at), reply[at]);
@@ -844,6 +851,10 @@ private:
             // Now and then a closing block of noise: a reply that ran on would close there.
             const size_t size = 1 + m_random() % 40;
             Put(size % 8 == 0 ? std::string(5, '\0') + '*' : Noise(size));
+        }
+        if (junkBehind) {
+            Put(Junk(100 + m_junk() % 1900));
+            ++m_damaging;
         }
         // Replies that reached the device whole may come again: this one, or one of up
         // to three requests back.
