@@ -120,9 +120,9 @@ public:
         // The second reply after a reset waits on the line until the next request is
         // in (a device that read it late), now and then with a byte doubled.
         bool secondLate = false;
-        // The busy reply (busyAt) has a byte of its samples doubled and junk right behind
-        // it, as where the next request waited already (a set-up sent meanwhile forgot
-        // the board's way).
+        // The busy reply (busyAt) of a board that ends with a block and gives no length
+        // has a byte of its samples doubled and junk right behind it, as where the next
+        // request waited already (a set-up sent meanwhile forgot the board's way).
         bool junkBehindBusy = false;
     };
 
@@ -663,7 +663,7 @@ private:
         if (busyBacklog && hasSample && m_plan.backlogFault != Fault::None)
             fault = m_plan.backlogFault;
         const bool junkBehind = m_plan.junkBehindBusy && m_requests == m_plan.busyAt + 1 &&
-                                hasSample && !m_calm;
+                                hasSample && !m_calm && !m_lone && m_length == Length::Zero;
         if (junkBehind) fault = Fault::DoubledByte;
         const bool heldFake = busyBacklog && hasSample && m_plan.fakeBeforeBacklogMs > 0;
         if (heldFake && m_length != Length::Zero) fault = Fault::FakeHeader;
