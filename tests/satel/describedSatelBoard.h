@@ -245,6 +245,9 @@ public:
     int64_t GoneFrom() const { return m_goneFrom.load(); }
     bool GoneUnseen() const { return m_unseen.load(); }
     bool GoneWithoutLength() const { return m_goneWithoutLength.load(); }
+    // Whether it ever sent samples closed by a lone '*' without a length (after a reset
+    // too): the device may say such a reply's rest unsure.
+    bool LoneWithoutLength() const { return m_loneWithoutLength.load(); }
     // The longest sample reply sent (bytes), and the longest time between two bytes
     // of a dribbled reply as they really left (a held-up board thread waits longer).
     size_t LongestReply() const { return m_longestReply.load(); }
@@ -646,6 +649,7 @@ private:
         m_longestReply = std::max(m_longestReply.load(), reply.size());
         const size_t ending = m_lone ? 1u : 6u;
         const bool hasSample = reply.size() > 5 + ending;
+        if (hasSample && m_lone && m_length == Length::Zero) m_loneWithoutLength = true;
         const int64_t samples = static_cast<int64_t>((clean.size() - 5 - ending) / 6);
         if (m_copySamples >= 0) m_stillSlack += std::abs(m_copySamples - samples);
         m_copySamples = -1;
@@ -911,6 +915,7 @@ private:
     std::atomic<int64_t> m_goneFrom{0};
     std::atomic<bool> m_unseen{false};
     std::atomic<bool> m_goneWithoutLength{false};
+    std::atomic<bool> m_loneWithoutLength{false};
     std::atomic<int64_t> m_sent{0};
     std::atomic<size_t> m_longestReply{0};
     std::atomic<int64_t> m_longBytes{0};
