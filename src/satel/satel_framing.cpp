@@ -479,14 +479,16 @@ CSerialSatelDevice::Reply CSerialSatelDevice::ReadReplyBytes(size_t count, Clock
                 // Where the length failed, or the header is none of this board's, the
                 // ending only tells where the refused bytes end.
                 if (m_byLength >= 0 || !m_headerPlausible) return Refuse(count, RefusedSamples(count));
-                // Before the board's ending is known, a '*' first in a sample of a board
-                // that ends with a block: more follows at once.
-                if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
-                    continue;
+                // A block a byte off ends the reply whatever follows: junk right behind
+                // it would be read as its samples.
                 if (ending == Ending::Lone && BlockByteOff(count)) {
                     const size_t blockBody = count - 1 - kHeaderSize - kClosingSize;
                     return Refuse(count, FormerWayOr(count, static_cast<int64_t>(blockBody / kSampleSize)));
                 }
+                // Before the board's ending is known, a '*' first in a sample of a board
+                // that ends with a block: more follows at once.
+                if (ending == Ending::Lone && m_ending == Ending::Unknown && LoneFollowed(count))
+                    continue;
                 if (FormerWayDamaged(count, ending)) return Refuse(count, m_otherWayCounted);
                 // Longer than its length can mean whichever way the board counts: noise
                 // or bytes added inside, before its way is learnt. Its bytes then tell

@@ -120,6 +120,10 @@ public:
         // The second reply after a reset waits on the line until the next request is
         // in (a device that read it late), now and then with a byte doubled.
         bool secondLate = false;
+        // The busy reply (busyAt) of a board that ends with a block and gives no length
+        // has a byte of its samples doubled and junk right behind it, as where the next
+        // request waited already (a set-up sent meanwhile forgot the board's way).
+        bool junkBehindBusy = false;
     };
 
     CDescribedSatelBoard(double rateHz, Length length, bool loneEnding)
@@ -246,6 +250,9 @@ public:
     int64_t GoneFrom() const { return m_goneFrom.load(); }
     bool GoneUnseen() const { return m_unseen.load(); }
     bool GoneWithoutLength() const { return m_goneWithoutLength.load(); }
+    // Whether it ever sent samples closed by a lone '*' without a length (after a reset
+    // too): the device may say such a reply's rest unsure.
+    bool LoneWithoutLength() const { return m_loneWithoutLength.load(); }
     // The longest sample reply sent (bytes), and the longest time between two bytes
     // of a dribbled reply as they really left (a held-up board thread waits longer).
     size_t LongestReply() const { return m_longestReply.load(); }
@@ -648,6 +655,7 @@ private:
         m_longestReply = std::max(m_longestReply.load(), reply.size());
         const size_t ending = m_lone ? 1u : 6u;
         const bool hasSample = reply.size() > 5 + ending;
+        if (hasSample && m_lone && m_length == Length::Zero) m_loneWithoutLength = true;
         const int64_t samples = static_cast<int64_t>((clean.size() - 5 - ending) / 6);
         if (m_copySamples >= 0) m_stillSlack += std::abs(m_copySamples - samples);
         m_copySamples = -1;
@@ -660,6 +668,9 @@ private:
         }
         if (busyBacklog && hasSample && m_plan.backlogFault != Fault::None)
             fault = m_plan.backlogFault;
+        const bool junkBehind = m_plan.junkBehindBusy && m_requests == m_plan.busyAt + 1 &&
+                                hasSample && !m_calm && !m_lone && m_length == Length::Zero;
+        if (junkBehind) fault = Fault::DoubledByte;
         const bool heldFake = busyBacklog && hasSample && m_plan.fakeBeforeBacklogMs > 0;
         if (heldFake && m_length != Length::Zero) fault = Fault::FakeHeader;
         // Now and then it goes again right behind its second reply the new way (the device
@@ -723,7 +734,7 @@ private:
                         fault == Fault::Dribble || fault == Fault::StallDamage;
         // Somewhere among the samples and the ending.
         const size_t at = blockHit ? reply.size() - 6 + m_blockHit() % 6
-                                   : 5 + m_random() % (reply.size() - 5);
+                                   : 5 + m_random() % (reply.size() - 5 - (junkBehind ? ending : 0));
         switch (damage) {
             case Fault::DoubledByte:
                 reply.insert(reply.begin() + static_cast<std::ptrdiff_t>(at), reply[at]);
@@ -851,6 +862,10 @@ private:
             const size_t size = 1 + m_random() % 40;
             Put(size % 8 == 0 ? std::string(5, '\0') + '*' : Noise(size));
         }
+        if (junkBehind) {
+            Put(Junk(100 + m_junk() % 1900));
+            ++m_damaging;
+        }
         // Replies that reached the device whole may come again: this one, or one of up
         // to three requests back.
         const bool whole = fault == Fault::None || fault == Fault::NoiseBefore ||
@@ -917,6 +932,7 @@ private:
     std::atomic<int64_t> m_goneFrom{0};
     std::atomic<bool> m_unseen{false};
     std::atomic<bool> m_goneWithoutLength{false};
+    std::atomic<bool> m_loneWithoutLength{false};
     std::atomic<int64_t> m_sent{0};
     std::atomic<size_t> m_longestReply{0};
     std::atomic<int64_t> m_longBytes{0};
