@@ -160,6 +160,7 @@ public:
             ++end;
         return end;
     }
+    // Samples sent out of range: '*'-high ones, and those a byte changed on the line.
     int64_t StarHighSent() const { return m_starHigh.load(); }
     // From now on the line meets no fault and the samples no new scheme: a still spell
     // ends at the next reply.
@@ -449,6 +450,24 @@ private:
         sample[sensor] = static_cast<int16_t>(place % 2 == 0 ? 0x2A00 | other : (other << 8) | 0x2A);
         sample[(sensor + 1) % 3] = static_cast<int16_t>(0x1140 + j % 64);
         return sample;
+    }
+    // A byte changed on the line at `at`. Replies carry no check: a sample byte changed
+    // into a value in range reads as one sent, which no reader can tell. Among the
+    // samples the sensor's high byte takes a value out of the board's range (the spike
+    // filter drops it); in the ending any value.
+    void ChangeByte(std::string& reply, size_t at, size_t ending, std::mt19937& draw)
+    {
+        const uint32_t drawn = draw();
+        if (at + ending >= reply.size()) {
+            reply[at] = static_cast<char>(reply[at] ^ (1 + drawn % 255));
+            return;
+        }
+        const size_t high = at - (at - 5) % 2;
+        const auto inRange = [](uint8_t byte) { return byte <= 3 || byte == 0xFF; };
+        uint8_t value = static_cast<uint8_t>(reply[high] ^ (1 + drawn % 255));
+        while (inRange(value)) value = static_cast<uint8_t>(value + 4);
+        reply[high] = static_cast<char>(value);
+        ++m_starHigh;
     }
     // Junk of any byte values but a whole header (a reply to anyone), ending with a '*'.
     std::string Junk(size_t size)
@@ -747,7 +766,7 @@ private:
                              static_cast<char>(m_random()));
                 break;
             case Fault::StallDamage:  // a byte changed
-                reply[at] = static_cast<char>(reply[at] ^ (1 + damageDraw() % 255));
+                ChangeByte(reply, at, ending, damageDraw);
                 break;
             case Fault::NoiseInside:
                 reply.insert(at, Noise(1 + damageDraw() % 40, damageDraw));

@@ -740,7 +740,7 @@ TEST_P(SatelNoiseSuite, EveryFrameIsASampleTheBoardSentOrIsSaid)
         EXPECT_TRUE(run.offsetsDone) << "offsets' answer after " << board.FirstAnswerQuietMs()
                                      << " ms, set-up's after up to " << board.SetupQuietMs();
     }
-    // '*'-high samples are the only ones out of range.
+    // '*'-high samples and those a changed byte put out of range are the only ones.
     EXPECT_LE(run.filtered, run.starHigh) << "a value never sent reached the spike filter";
     // A line too slow for the rate is said once, with both figures, where its long
     // replies brought what it carries in half a second (the device tells it over less);
