@@ -679,6 +679,10 @@ private:
         if (m_copySamples >= 0) m_stillSlack += std::abs(m_copySamples - samples);
         m_copySamples = -1;
         Fault fault = Draw(hasSample);
+        // The reply after the one with junk behind it comes whole: two replies a block a
+        // byte off in a row read as a board that ends with a lone '*'.
+        if (m_junkBehindLast && hasSample) fault = Fault::None;
+        m_junkBehindLast = m_junkBehindLast && !hasSample;
         if (m_plan.stillFromBusy && m_requests == m_plan.busyAt + 1 && hasSample) {
             for (Fault inside : m_plan.kinds)
                 if (inside == Fault::DoubledByte || inside == Fault::DroppedByte ||
@@ -690,6 +694,7 @@ private:
         const bool junkBehind = m_plan.junkBehindBusy && m_requests == m_plan.busyAt + 1 &&
                                 hasSample && !m_calm && !m_lone && m_length == Length::Zero;
         if (junkBehind) fault = Fault::DoubledByte;
+        m_junkBehindLast = m_junkBehindLast || junkBehind;
         const bool heldFake = busyBacklog && hasSample && m_plan.fakeBeforeBacklogMs > 0;
         if (heldFake && m_length != Length::Zero) fault = Fault::FakeHeader;
         // Now and then it goes again right behind its second reply the new way (the device
@@ -940,6 +945,7 @@ private:
     bool m_lastDamaged = false;            // the last reply met a fault inside it
     bool m_setUpNew = false;               // set up since the last reply with samples
     bool m_behindReply = false;            // the next reply follows the last at once
+    bool m_junkBehindLast = false;         // junk went behind the last reply with samples
     std::vector<std::string> m_clean;      // the last replies as the board made them
     std::atomic<int> m_resets{0};
     int m_ackLength = -1;
