@@ -603,10 +603,10 @@ bool fob::resume_stream()
     if (m_master < 1 || m_master > kMaxBirds || m_birds.empty() || m_birds.size() > kMaxBirds)
         return resume_send(nullptr, 0, resume_phase::set_up, 0);
     const uint8_t select = static_cast<uint8_t>(kSelectBirdBase + m_master);
-    return resume_send(&select, 1, resume_phase::configure, m_setup.configureMs * 1000);
+    return resume_send(&select, 1, resume_phase::configure, m_setup.configureMs * 1000ull);
 }
 
-bool fob::resume_send(const uint8_t* bytes, size_t n, resume_phase next, uint32_t waitUs)
+bool fob::resume_send(const uint8_t* bytes, size_t n, resume_phase next, uint64_t waitUs)
 {
     if (n > 0 && WriteBytes(bytes, n) != 1) {
         m_resume = resume_phase::idle;
@@ -629,7 +629,7 @@ bool fob::resume_step()
         case resume_phase::configure: {
             const uint8_t command[3] = {kCmdChange, kParamAutoConfig,
                                         static_cast<uint8_t>(m_birds.size())};
-            return resume_send(command, 3, resume_phase::wake, m_setup.configureMs * 1000);
+            return resume_send(command, 3, resume_phase::wake, m_setup.configureMs * 1000ull);
         }
         case resume_phase::wake: {
             // The pace of the start-up's commands, without its checks: a reply read here

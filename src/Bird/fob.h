@@ -129,7 +129,7 @@ private:
     static constexpr size_t kSetupCommandBytes = 10 * fob_wire::kMaxBirds + 4;
     // A set-up resumed in the acquisition steps: what goes out next, and when.
     enum class resume_phase { idle, configure, wake, set_up };
-    bool resume_send(const uint8_t* bytes, size_t n, resume_phase next, uint32_t waitUs);
+    bool resume_send(const uint8_t* bytes, size_t n, resume_phase next, uint64_t waitUs);
 
     SerialSettings m_settings;
     uint32_t m_master = 1;

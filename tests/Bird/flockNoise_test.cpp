@@ -448,7 +448,7 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     CFobStartup startup;
     startup.flock.minReadTimeoutMs = 5000;  // a starved simulator may answer late
     startup.flock.resetMs = 0;
-    startup.flock.configureMs = 2;  // a set-up resumed on the line's return spans steps
+    startup.flock.configureMs = 2;  // the set-up resumed on a return spans steps
     startup.flock.resetPulse = false;  // a pseudo-terminal has no modem lines
     startup.flock.streamWaitMs = 1;
     startup.retryMs = startup.settleMs = 0;
@@ -538,8 +538,7 @@ TEST_P(FlockNoiseSuite, EveryFrameHoldsRecordsTheBirdsSentAndEverySilenceIsSaid)
     EXPECT_EQ(device.GetLineLosses(), losses);
     EXPECT_EQ(messages.Count("does not answer"), losses);
     EXPECT_EQ(messages.Count("answers again"), losses - (isLost ? 1 : 0));
-    // A flock back from a power cycle streams all its birds again.
-    EXPECT_EQ(flock.HeldBack(), 0);
+    EXPECT_EQ(flock.heldBack.load(), 0) << "a flock back from a power cycle not configured";
 
     // Every frame: each bird's pose a record it sent, never one older than before.
     const int birds = static_cast<int>(plan.addresses.size());

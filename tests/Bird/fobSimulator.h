@@ -73,6 +73,7 @@ public:
     // before it goes out (simulator thread).
     bool sequenceWords = false;
     std::function<void(uint32_t address, uint32_t sequence)> onSend;
+    std::atomic<int> heldBack{0};  // records of birds the flock was not configured for
 
     void AddBird(uint32_t address, bool takesHemisphere)
     {
@@ -185,9 +186,8 @@ public:
         HangUp();
     }
     // Plugged in again on a new pseudo-terminal (SlaveName() changes). powerCycled: the
-    // flock restarted meanwhile, its birds back in their power-on data mode (position
-    // and angles), group mode off, the flock not configured: only the master streams
-    // until it is told the bird count again. False without a pseudo-terminal.
+    // flock restarted meanwhile: its birds in their power-on data mode (position and
+    // angles), group mode off, not configured. False without a pseudo-terminal.
     bool PlugIn(bool powerCycled)
     {
         if (!OpenLine()) return false;
@@ -207,19 +207,15 @@ public:
         m_selected = 0;
         return Start();
     }
-    // Whether the bird's next record goes out: a flock not configured for it (since its
-    // power-on) streams its master alone. A record held back is counted.
+    // Whether the bird's record goes out (else counted): unconfigured, the master streams alone.
     bool SendsRecord(uint32_t address)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        const bool sends = IsConfigured(address);
-        m_heldBack += sends ? 0 : 1;
+        const bool sends = address == masterAddress ||
+                           m_configuredFor >= std::count_if(std::begin(status), std::end(status),
+                                                            [](uint8_t s) { return s >= 0x80; });
+        heldBack += sends ? 0 : 1;
         return sends;
-    }
-    int HeldBack()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_heldBack;
     }
     // Whether the flock was told to stream since it was plugged in, every command before
     // that done; waits up to timeout for it.
@@ -230,16 +226,6 @@ public:
     }
 
 private:
-    // The auto-configuration takes the first birds present, in address order; the master
-    // streams alone without it. Under m_mutex.
-    bool IsConfigured(uint32_t address) const
-    {
-        if (address == masterAddress) return true;
-        size_t rank = 0;
-        for (uint32_t i = 1; i < address && i <= fob_wire::kMaxBirds; ++i)
-            rank += (status[i - 1] & 0x80) != 0 ? 1 : 0;
-        return rank < m_configuredFor;
-    }
     bool OpenLine()
     {
         m_master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -369,11 +355,9 @@ private:
                 m_buttons[at] = command[1] != 0;
                 return true;
             case 'P':
-                if (command[1] == fob_wire::kParamAutoConfig) {
-                    m_configuredFor = command[2];
-                    return true;
-                }
-                if (command[1] != fob_wire::kParamGroupMode) return false;
+                if (command[1] == fob_wire::kParamAutoConfig) m_configuredFor = command[2];
+                if (command[1] != fob_wire::kParamGroupMode)
+                    return command[1] == fob_wire::kParamAutoConfig;
                 m_group = command[2] != 0;
                 m_wake.notify_all();
                 return true;
@@ -473,8 +457,7 @@ private:
     size_t m_words[fob_wire::kMaxBirds] = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
     bool m_buttons[fob_wire::kMaxBirds] = {};
     bool m_group = false;
-    size_t m_configuredFor = 0;  // birds the auto-configuration took; 0 from power-on
-    int m_heldBack = 0;          // records of birds the flock was not configured for
+    long m_configuredFor = 0;  // birds the auto-configuration took; 0 from power-on
     bool m_streamAsked = false;      // guarded by m_mutex
     std::vector<int> m_keptSlaves;  // slave sides of unplugged lines, held till the end
 };
