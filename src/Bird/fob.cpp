@@ -596,12 +596,55 @@ bool fob::resume_stream()
     // do not take, may be streaming right now.
     m_lineVanished = false;
     m_lastByte = std::chrono::steady_clock::now();
-    // A flock that was switched off meanwhile lost its birds' data modes, buttons and
-    // hemispheres, and its group mode: all are given again, each byte a command the
-    // flock takes at any time. No command delay: this runs in the acquisition step.
-    std::array<uint8_t, kSetupCommandBytes> commands{};
-    const size_t n = setup_commands(commands.data());
-    return WriteBytes(commands.data(), n) == 1;
+    m_resume = resume_phase::idle;
+    // A flock switched off meanwhile streams its master alone until it is configured for
+    // its birds again, which it needs time for before and after: the master is selected
+    // now, the rest follows in later steps. Without a master known, the set-up alone.
+    if (m_master < 1 || m_master > kMaxBirds || m_birds.empty() || m_birds.size() > kMaxBirds)
+        return resume_send(nullptr, 0, resume_phase::set_up, 0);
+    const uint8_t select = static_cast<uint8_t>(kSelectBirdBase + m_master);
+    return resume_send(&select, 1, resume_phase::configure, m_setup.configureMs * 1000ull);
+}
+
+bool fob::resume_send(const uint8_t* bytes, size_t n, resume_phase next, uint64_t waitUs)
+{
+    if (n > 0 && WriteBytes(bytes, n) != 1) {
+        m_resume = resume_phase::idle;
+        return false;
+    }
+    m_resume = next;
+    m_resumeDue = std::chrono::steady_clock::now() + std::chrono::microseconds(waitUs);
+    return next == resume_phase::idle || resume_step();
+}
+
+bool fob::resume_step()
+{
+    if (m_resume == resume_phase::idle) return true;
+    if (!IsOpen() || m_lineVanished) {
+        m_resume = resume_phase::idle;
+        return false;
+    }
+    if (std::chrono::steady_clock::now() < m_resumeDue) return true;
+    switch (m_resume) {
+        case resume_phase::configure: {
+            const uint8_t command[3] = {kCmdChange, kParamAutoConfig,
+                                        static_cast<uint8_t>(m_birds.size())};
+            return resume_send(command, 3, resume_phase::wake, m_setup.configureMs * 1000ull);
+        }
+        case resume_phase::wake: {
+            // The pace of the start-up's commands, without its checks: a reply read here
+            // would hold the step.
+            const uint8_t wake = kCmdWakeUp;
+            return resume_send(&wake, 1, resume_phase::set_up, m_delayUs);
+        }
+        default: {
+            // The birds' data modes, buttons, hemispheres and the group mode, lost to a
+            // power cycle, then the stream: each a command the flock takes at once.
+            std::array<uint8_t, kSetupCommandBytes> commands{};
+            const size_t n = setup_commands(commands.data());
+            return resume_send(commands.data(), n, resume_phase::idle, 0);
+        }
+    }
 }
 
 void fob::close()
@@ -622,6 +665,7 @@ void fob::close()
         Close();
     }
     m_running.store(false);
+    m_resume = resume_phase::idle;
     // A flock opened again must be told to stream again.
     std::lock_guard<std::mutex> lock(m_streamMutex);
     m_streaming = false;

@@ -54,10 +54,16 @@ public:
     bool update();
     // Acquisition thread: after a failed update, whether the port itself went away.
     bool line_vanished() const { return m_lineVanished; }
-    // Acquisition thread: opens the line again when it went away and asks the flock to
-    // stream again, its birds' modes given again, without the command delays. True when
-    // the commands went out.
+    // Acquisition thread: opens the line again when it went away and begins to set the
+    // flock up again: configured for its birds, each bird's mode given, the stream asked
+    // for. Never waits: what is due later goes out from resume_step. True when the line
+    // is open and the first command went out.
     bool resume_stream();
+    // Acquisition thread, every step: sends the next part of a set-up begun by
+    // resume_stream once its time came. False when a command could not go out (the
+    // set-up ends; the next resume_stream begins it again).
+    bool resume_step();
+    bool is_resuming() const { return m_resume != resume_phase::idle; }
     void close();
     void close_if_running();
     bool set_mode(unsigned mode, float range, bool flip);
@@ -121,6 +127,9 @@ private:
     // holds kSetupCommandBytes. Returns their count.
     size_t setup_commands(uint8_t* out) const;
     static constexpr size_t kSetupCommandBytes = 10 * fob_wire::kMaxBirds + 4;
+    // A set-up resumed in the acquisition steps: what goes out next, and when.
+    enum class resume_phase { idle, configure, wake, set_up };
+    bool resume_send(const uint8_t* bytes, size_t n, resume_phase next, uint64_t waitUs);
 
     SerialSettings m_settings;
     uint32_t m_master = 1;
@@ -137,6 +146,8 @@ private:
     size_t m_pendingLength = 0;  // 0: no record waits
     std::chrono::steady_clock::time_point m_lastByte;
     bool m_lineVanished = false;
+    resume_phase m_resume = resume_phase::idle;  // acquisition thread
+    std::chrono::steady_clock::time_point m_resumeDue;
     std::string m_portName;
     int m_errorThreshold = 2;
     uint32_t m_hemisphere = 0;

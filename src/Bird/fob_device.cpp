@@ -186,10 +186,12 @@ void CFobDevice::ReadSample()
         if (m_line.IsLost()) m_lostFrame = 0;
     }
     m_countAt = counter;
-    if (m_line.IsLost() && m_line.IsReopenDue()) {
+    // A set-up under way is let finish: its waits are longer than the reopen interval.
+    if (m_line.IsLost() && !m_flock.is_resuming() && m_line.IsReopenDue()) {
         m_flock.resume_stream();
         m_line.ReopenTried();
     }
+    m_flock.resume_step();
     if (m_line.IsLost() && !m_flock.IsOpen()) return;
     const uint64_t routedBefore = m_flock.get_routed_records();
     if (!m_flock.update()) {

@@ -73,6 +73,7 @@ public:
     // before it goes out (simulator thread).
     bool sequenceWords = false;
     std::function<void(uint32_t address, uint32_t sequence)> onSend;
+    std::atomic<int> heldBack{0};  // records of birds the flock was not configured for
 
     void AddBird(uint32_t address, bool takesHemisphere)
     {
@@ -185,8 +186,8 @@ public:
         HangUp();
     }
     // Plugged in again on a new pseudo-terminal (SlaveName() changes). powerCycled: the
-    // flock restarted meanwhile, its birds back in their power-on data mode (position
-    // and angles), group mode off. False without a pseudo-terminal.
+    // flock restarted meanwhile: its birds in their power-on data mode (position and
+    // angles), group mode off, not configured. False without a pseudo-terminal.
     bool PlugIn(bool powerCycled)
     {
         if (!OpenLine()) return false;
@@ -200,10 +201,21 @@ public:
                 std::fill(std::begin(m_words), std::end(m_words), size_t{6});
                 std::fill(std::begin(m_buttons), std::end(m_buttons), false);
                 m_group = false;
+                m_configuredFor = 0;
             }
         }
         m_selected = 0;
         return Start();
+    }
+    // Whether the bird's record goes out (else counted): unconfigured, the master streams alone.
+    bool SendsRecord(uint32_t address)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const bool sends = address == masterAddress ||
+                           m_configuredFor >= std::count_if(std::begin(status), std::end(status),
+                                                            [](uint8_t s) { return s >= 0x80; });
+        heldBack += sends ? 0 : 1;
+        return sends;
     }
     // Whether the flock was told to stream since it was plugged in, every command before
     // that done; waits up to timeout for it.
@@ -343,7 +355,9 @@ private:
                 m_buttons[at] = command[1] != 0;
                 return true;
             case 'P':
-                if (command[1] != fob_wire::kParamGroupMode) return false;
+                if (command[1] == fob_wire::kParamAutoConfig) m_configuredFor = command[2];
+                if (command[1] != fob_wire::kParamGroupMode)
+                    return command[1] == fob_wire::kParamAutoConfig;
                 m_group = command[2] != 0;
                 m_wake.notify_all();
                 return true;
@@ -365,6 +379,7 @@ private:
         }
         if (birds.empty()) return;
         const uint32_t address = birds[m_nextBird++ % birds.size()];
+        if (!SendsRecord(address)) return;
         std::vector<int16_t> words = StreamWords(address);
         const uint32_t sequence = m_sequence[address - 1]++;
         if (sequenceWords) words[0] = static_cast<int16_t>(4 * (sequence % 8192));
@@ -442,6 +457,7 @@ private:
     size_t m_words[fob_wire::kMaxBirds] = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
     bool m_buttons[fob_wire::kMaxBirds] = {};
     bool m_group = false;
+    long m_configuredFor = 0;  // birds the auto-configuration took; 0 from power-on
     bool m_streamAsked = false;      // guarded by m_mutex
     std::vector<int> m_keptSlaves;  // slave sides of unplugged lines, held till the end
 };
